@@ -1,0 +1,90 @@
+// Tasks on pooled threads, the task table, per-task areas and the temporary-buffer ring.
+//
+// All concurrency in the system is tasks: a function with one pointer-sized argument run on a
+// detached thread. When a task's function returns, its thread stays in the pool for the next
+// task; idle threads end after an hour or when too many threads exist. Every thread known to the
+// system (the main thread included) has a task id, handed out in rising order from 2.
+#pragma once
+
+#include <cstdint>
+
+#include "base/lock.h"
+
+typedef int TKEY;
+typedef void (*TASK_FUNC)(intptr_t data);
+
+// Stack size of every pooled thread. Deep evaluation, printing and collection recurse, so the
+// stacks are far larger than a minimal thread needs; the memory is virtual until touched.
+constexpr unsigned long TASK_STACK_SIZE = 8ul << 20;
+
+struct TASK_BLOCK {
+    TASK_BLOCK* next;  // chain in the task table's bucket
+    int cmd;           // 1 run, 2 end the thread
+    HTID hard_tid;
+    TKEY soft_tid;  // task now running on the thread, 0 while idle
+    int pri;        // 0..5, bookkeeping only
+    intptr_t data;
+    TASK_FUNC func;
+    uint32_t finish_time;  // system time when the thread last became idle
+    const char* file;
+    int line;
+};
+
+// The task lock: guards the task table, its counters, the exit record and LAST_POS.
+extern D_SEM task_lock;
+
+TKEY xx_create_task(TASK_FUNC func, intptr_t data, int pri, const char* file, int line);
+#define create_task(func, data, pri) \
+    xx_create_task((func), (intptr_t)(data), (pri), __FILE__, __LINE__)
+
+TKEY get_tid();
+HTID get_hard_tid(TKEY tid);
+int thread_exist(TKEY tid);
+int get_pri(TKEY tid);
+void change_pri(TKEY tid, int pri);
+void set_t_msg(const char* msg);
+void set_t_msg2(const char* msg);
+void send_alarm(TKEY tid);
+void sleep_sec(int n);
+void test_no(int no);
+void print_tno(const char* str);
+int debug_th_timeout_check(uint32_t time = 0);
+
+struct LAST_POS {
+    HTID tid;
+    const char* file;
+    int line;
+};
+extern LAST_POS last_pos;
+void __u_cp(const char* pos, int line);
+
+// Number of pooled threads alive, and of idle ones (for tests and statistics).
+int task_thread_count();
+int task_idle_count();
+
+// Per-task areas: one zero-filled record per task and kind, found by task id.
+struct THREAD_AREA_HEADER {
+    THREAD_AREA_HEADER* next;
+    TKEY tid;
+};
+struct THREAD_AREA {
+    THREAD_AREA* next;
+    void (*close_gc)(THREAD_AREA_HEADER* rec);
+    int area_size;
+    int ent_size;
+    THREAD_AREA_HEADER** ent;
+};
+void init_thread_area(THREAD_AREA* ta, const THREAD_AREA* ta_param);
+void* get_my_area(THREAD_AREA* ta);
+void close_thread_area();
+int scan_ta(THREAD_AREA* ta, int (*func)(THREAD_AREA_HEADER* rec, void* work), void* work);
+
+// The ring of each task's last 50 temporary buffers: the 51st frees the oldest.
+constexpr int TEMP_RING_SIZE = 50;
+void xx_set_buffer(void* buf, const char* file, int line);
+#define set_buffer(buf) xx_set_buffer((buf), __FILE__, __LINE__)
+
+// Starts the task system once per process (a second call does nothing). flags 2: children are
+// the launchers' to reap (see entry.h).
+void init_task(int flags);
+extern int task_flags;
