@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 
 #include "base/endian.h"
+#include "base/lock.h"
+#include "base/task.h"
 
 void vx_test_runtime_start(const char* argv0) {
     (void)argv0;
     check_endian();
+    // Flags 0: children are not ignored, so the tests can wait for the processes they fork.
+    init_task(0);
+    init_util_locks();
 }
 
 int main(int argc, char** argv) {
