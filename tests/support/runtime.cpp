@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "base/endian.h"
+#include "base/entry.h"
+#include "base/tick.h"
 
 void vx_test_runtime_start(const char* argv0) {
-    (void)argv0;
     check_endian();
+    init_runtime(argv0, 0);
+    init_tick();
 }
 
 int main(int argc, char** argv) {
