@@ -5,12 +5,14 @@
 #include "base/endian.h"
 #include "base/entry.h"
 #include "base/fdwait.h"
+#include "base/forklock.h"
 #include "base/tick.h"
 
 void vx_test_runtime_start(const char* argv0) {
     check_endian();
     init_runtime(argv0, 0);
     init_wd();
+    init_fork_lock();
     init_tick();
 }
 
