@@ -67,6 +67,7 @@ void tick_start_unlock();
 // Test hooks. `set_tick_clock` replaces the wheel's clock (null restores get_qvtime): the wheel
 // task and `run_due_ticks` then take "now" from it. `run_due_ticks` serves, on the calling thread,
 // every registration due at the wheel's "now", exactly as one look of the wheel task does; passes
-// of the two never overlap, so when it returns everything due at that moment has run.
+// of the two never overlap, so when it returns everything due at that moment has run. Never call
+// it from a tick function.
 void set_tick_clock(uint32_t (*clock)());
 void run_due_ticks();
