@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "base/endian.h"
+#include "longchar/longchar.h"
 
 void vx_test_runtime_start(const char* argv0) {
     (void)argv0;
     check_endian();
+    init_longchar();
 }
 
 int main(int argc, char** argv) {
