@@ -2,6 +2,8 @@
 // sequences, keeping the results in test-owned containers.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
