@@ -19,6 +19,7 @@
 #include "base/lock.h"
 #include "base/task.h"
 #include "base/tick.h"
+#include "longchar/longchar.h"
 
 const char* command_arg = nullptr;
 ARG_T call_main_arg = {};
@@ -101,6 +102,7 @@ void init_runtime(const char* argv0, int flags) {
     init_task(flags);
     init_tick();
     init_d_alloc();
+    init_longchar();
     init_util_locks();
 }
 
