@@ -204,7 +204,9 @@ union qv_sexp {
 
 // The reader (lexer and lazy parser) owns the source records and the realisation of delayed
 // nodes; it installs these operations when it starts. Before that no source record and no
-// delayed node exists, so nothing here needs them.
+// delayed node exists, so nothing here needs them. gc_file runs inside a collection; file_site,
+// file_name and take_sexp are called with the memory lock held and take no lock; realize is
+// called with no language lock held.
 struct QV_READER_HOOKS {
     void (*gc_file)(QV_FILE* f);               // marks a source record and everything it holds
     L_CHAR* (*file_site)(QV_FILE* f);          // the record's site text (shared), may be null
