@@ -14,6 +14,29 @@ struct MEM_LIST {
     MEM_LIST* max_next;  // chain of record holders built by the accounting tick
 };
 
+// The header in front of every tracked block. 64 bytes, so the caller's bytes keep the 16-byte
+// alignment of the system allocator. The free point lies beyond the first 16 bytes, which the
+// system allocator may overwrite once a block is given back; `dummy` holds MEM_MAGIC while the
+// block is live, so a damaged or foreign header is told apart.
+struct alignas(16) MEM_HEADER {
+    MEM_HEADER* time_next;  // link in the delayed-free list
+    MEM_LIST* mlp;          // the allocation site
+    int64_t size;           // the caller's size in bytes
+    const char* last_free_file;
+    int last_free_line;
+    const char* first_alloc_file;
+    int first_alloc_line;
+    uint64_t dummy;
+};
+static_assert(sizeof(MEM_HEADER) == 64, "the header keeps 16-byte alignment");
+
+constexpr int64_t MEM_HEADER_SIZE = sizeof(MEM_HEADER);
+constexpr uint64_t MEM_MAGIC = 0x4d454d4844525631ull;
+// What a site record or a free-information record counts in the total.
+constexpr int64_t MEM_RECORD_SIZE = 20;
+// Free-information records kept (the most recent frees).
+constexpr int MEM_FREE_INFO_MAX = 1000;
+
 // A cache owner's purge registration.
 struct MEM_PURGE_TBL {
     int (*last_access)(int* when);  // 0 and *when set when the owner can give memory back
@@ -21,10 +44,13 @@ struct MEM_PURGE_TBL {
     MEM_PURGE_TBL* next;
 };
 
+// Creates the allocator's lock and starts the purge task. Ends in the panic "init_d_alloc" when
+// a tracked operation ran before it; a second call does nothing.
 void init_d_alloc();
 
 // Never returns null. A negative size or one whose header overflows is a broken invariant.
 void* xx_d_alloc(int64_t size, const char* file, int line);
+// size times el bytes, cleared; a negative or overflowing product is a broken invariant.
 void* xx_d_calloc(int64_t size, int64_t el, const char* file, int line);
 // Resizes keeping the block's site; null ptr gives a new zeroed block. Null when refused.
 void* d_re_alloc(void* ptr, int64_t size);
@@ -34,13 +60,28 @@ void xx_change_statistics(void* ptr, const char* file, int line);
 char* xx_d_strdup(const char* s, const char* file, int line);
 
 int64_t get_d_used_memory();
+// Free-information records held now (at most MEM_FREE_INFO_MAX); each counts MEM_RECORD_SIZE.
+int get_mem_free_info_count();
 MEM_LIST* get_mem_debug_list(MEM_LIST* m);
 void set_mem_purge(MEM_PURGE_TBL* t);
+// The watched block (a caller pointer or null), set while hunting a memory fault:
+// check_mem_boundary panics when ptr lies in its header, check_mem_header checks its header.
+extern void* test_target;
 void check_mem_boundary(void* ptr);
 void check_mem_header(void* ptr, const char* msg);
 void start_alloc_time_list();
 void check_mem_list(const char* msg);
 void ind_tick();
+
+// The accounting tick (every 30 seconds): ranks the 20 largest sites and rebuilds the chain of
+// record holders `mem_max_list` (largest first, through max_next). Guarded by the lock.
+void list_tick(intptr_t data, int);
+extern MEM_LIST* mem_max_list;
+
+// One decision of the purge task for memory size `mem` and usage `used`: nothing while used is
+// below half of (mem - 25 MiB); otherwise, while usage exceeds a third of it, asks the owner with
+// the oldest last access to give back a third of the excess. Returns the number of requests.
+int memory_purge_step(int64_t mem, int64_t used);
 
 #define d_alloc(size) xx_d_alloc((size), __FILE__, __LINE__)
 #define d_calloc(size, el) xx_d_calloc((size), (el), __FILE__, __LINE__)

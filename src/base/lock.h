@@ -11,7 +11,7 @@
 //   environment lock, parse lock  ->  language memory lock
 //   stream lock  ->  QVoHTTP lock
 //   matrix lock  ->  matrix-file lock  ->  record-store lock (innermost of the stores)
-//   any caller's lock  ->  sleep lock  ->  block pool lock (innermost)
+//   any caller's lock  ->  sleep lock (innermost)
 // The tracked allocator's lock holds no other lock.
 #pragma once
 
@@ -56,7 +56,8 @@ typedef SEM_ORG* SEM;
 #define VX_HERE_LINE int line = __builtin_LINE()
 
 // Locks on SEM records. `_i_new_lock` stores the new lock in *ll (when ll is not null) and
-// returns it.
+// returns it. A lock may be released by a task other than its holder; releasing a lock that is
+// free is a broken invariant (it would let two tasks in at once).
 SEM _i_new_lock(SEM* ll, VX_HERE_FILE, VX_HERE_LINE);
 void _i_lock_task(SEM s, VX_HERE_FILE, VX_HERE_LINE);
 void _i_unlock_task(SEM s, const char* str = nullptr, VX_HERE_FILE, VX_HERE_LINE);
@@ -117,6 +118,7 @@ struct PRI_CTL {
 };
 int push_pri(int pri);
 int push_pri_pctl(PRI_CTL* ctl);
+// Registers task t (0: the caller) with its present priority; exit removes the caller's entry.
 void enter_pri_ctl(PRI_CTL* ctl, int t);
 void exit_pri_ctl(PRI_CTL* ctl);
 void force_scheduling();

@@ -58,9 +58,15 @@ struct LAST_POS {
 extern LAST_POS last_pos;
 void __u_cp(const char* pos, int line);
 
-// Number of pooled threads alive, and of idle ones (for tests and statistics).
+// Number of pooled threads alive, and of idle ones ready for the next task (for tests and
+// statistics).
 int task_thread_count();
 int task_idle_count();
+
+// One sweep of the task time-out thread at system time `now`: every idle thread ends when more
+// than 399 pooled threads are alive or when it has been idle for more than 3,599 seconds. The
+// time-out thread runs it every 20 seconds.
+void task_timeout_sweep(uint32_t now);
 
 // Per-task areas: one zero-filled record per task and kind, found by task id.
 struct THREAD_AREA_HEADER {
@@ -76,6 +82,9 @@ struct THREAD_AREA {
 };
 void init_thread_area(THREAD_AREA* ta, const THREAD_AREA* ta_param);
 void* get_my_area(THREAD_AREA* ta);
+// The areas' lock: guards every kind's buckets and the records' links; a kind whose records are
+// read by other tasks (scan_ta) takes it around the owner's writes too.
+extern D_SEM thread_area_lock;
 void close_thread_area();
 int scan_ta(THREAD_AREA* ta, int (*func)(THREAD_AREA_HEADER* rec, void* work), void* work);
 

@@ -1,0 +1,116 @@
+#include "base/entry.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "base/lock.h"
+#include "base/panic.h"
+#include "base/task.h"
+#include "support/child.h"
+
+TEST(Entry, HandOverArgumentIsRemovedAndProgramNameStays) {
+    char a0[] = "vxmx", a1[] = "+f3,4", a2[] = "script.qv", a3[] = "out";
+    char* argv[] = {a0, a1, a2, a3, nullptr};
+    char** av = argv;
+    int ac = 4;
+    EXPECT_STREQ(strip_handover_arg(&ac, &av), "+f3,4");
+    ASSERT_EQ(ac, 3);
+    EXPECT_STREQ(av[0], "vxmx");
+    EXPECT_STREQ(av[1], "script.qv");
+    EXPECT_STREQ(av[2], "out");
+
+    // Anything else is left alone, and so is a lone program name.
+    char* argv2[] = {a0, a2, a1, nullptr};
+    av = argv2;
+    ac = 3;
+    EXPECT_EQ(strip_handover_arg(&ac, &av), nullptr);
+    EXPECT_EQ(ac, 3);
+    EXPECT_EQ(av, argv2);
+    ac = 1;
+    EXPECT_EQ(strip_handover_arg(&ac, &av), nullptr);
+    EXPECT_EQ(ac, 1);
+}
+
+namespace {
+int seen_main(int argc, char** argv) {
+    printf("argc=%d", argc);
+    for (int i = 0; i < argc; ++i) printf(" [%s]", argv[i]);
+    printf("\n");
+    fflush(stdout);
+    return 7;
+}
+}  // namespace
+
+TEST(Entry, MainFunctionSeesStrippedArgumentsAndItsResultIsTheExitStatus) {
+    ChildResult r = run_in_child([] {
+        char a0[] = "prog", a1[] = "+x", a2[] = "s.qv";
+        char* argv[] = {a0, a1, a2, nullptr};
+        vx_entry(3, argv, seen_main);
+    });
+    EXPECT_EQ(r.status, 7);
+    EXPECT_EQ(r.out, "argc=2 [prog] [s.qv]\n");
+}
+
+TEST(Entry, PanicBannerIsExactOnStandardErrorWithStatusOne) {
+    ChildResult r = run_in_child([] {
+        printf("%d", static_cast<int>(getpid()));
+        er_panic("get_tid");
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "\n************\nget_tid (" + r.out + ")\n************\n");
+}
+
+TEST(Entry, NoChildStartsOnceTheProcessIsEnding) {
+    ChildResult r = run_in_child([] {
+        _lock_task(task_lock);
+        call_main_arg.exit_flag = 1;
+        _unlock_task(task_lock);
+        create_task(
+            [](intptr_t) {
+                u_child_countup();
+                printf("launched\n");
+                fflush(stdout);
+            },
+            0, 0);
+        sleep_sec(1);
+        fflush(stdout);
+        _exit(5);
+    });
+    EXPECT_EQ(r.status, 5);
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(Entry, InterruptHookKeepsTheProgramRunningElseInterruptedAndStatusOne) {
+    ChildResult r = run_in_child([] {
+        int_handler = [] { return 0; };
+        raise(SIGINT);
+        raise(SIGINT);  // the handler stays installed
+        printf("alive\n");
+        fflush(stdout);
+        int_handler = [] { return -1; };
+        raise(SIGINT);
+        printf("not reached\n");
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "alive\nInterrupted\n");
+}
+
+TEST(Entry, TheAgentChecksItsCommandLine) {
+    std::string exe = std::string(VX_BINARY_DIR) + "/vxmx";
+    FILE* p = popen((exe + " 2>&1").c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char buf[256] = {};
+    size_t n = fread(buf, 1, sizeof buf - 1, p);
+    int st = pclose(p);
+    EXPECT_EQ(std::string(buf, n), "too few arguments\n");
+    ASSERT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 1);
+
+    st = system((exe + " script.qv >/dev/null 2>&1").c_str());
+    ASSERT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 0);
+}

@@ -1,0 +1,100 @@
+#include "support/child.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+long long ms_left(std::chrono::steady_clock::time_point deadline) {
+    auto d = deadline - std::chrono::steady_clock::now();
+    long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+    return ms < 0 ? 0 : ms;
+}
+
+}  // namespace
+
+ChildResult run_in_child(const std::function<void()>& fn, int timeout_ms) {
+    ChildResult r;
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) {
+        perror("run_in_child: pipe");
+        abort();
+    }
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        perror("run_in_child: fork");
+        abort();
+    }
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        close(out[0]);
+        close(out[1]);
+        close(err[0]);
+        close(err[1]);
+        fn();
+        fflush(stdout);
+        fflush(stderr);
+        _exit(0);
+    }
+    r.pid = pid;
+    close(out[1]);
+    close(err[1]);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* dest[2] = {&r.out, &r.err};
+    int open_fds = 2;
+    while (open_fds > 0) {
+        long long left = ms_left(deadline);
+        if (left == 0) {
+            r.timed_out = true;
+            break;
+        }
+        int n = poll(fds, 2, static_cast<int>(left));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) continue;
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char buf[4096];
+            ssize_t got = read(fds[i].fd, buf, sizeof buf);
+            if (got > 0) {
+                dest[i]->append(buf, static_cast<size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                open_fds--;
+            }
+        }
+    }
+    int status = 0;
+    for (;;) {
+        pid_t w = waitpid(pid, &status, WNOHANG);
+        if (w == pid) break;
+        if (w < 0 && errno != EINTR) break;
+        if (r.timed_out || ms_left(deadline) == 0) {
+            r.timed_out = true;
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        usleep(1000);
+    }
+    for (pollfd& f : fds)
+        if (f.fd >= 0) close(f.fd);
+    if (WIFEXITED(status)) r.exit_status = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) r.term_signal = WTERMSIG(status);
+    return r;
+}
+
+std::string panic_banner(const char* msg, pid_t pid) {
+    return "\n************\n" + std::string(msg) + " (" + std::to_string(pid) + ")\n************\n";
+}

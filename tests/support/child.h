@@ -1,0 +1,25 @@
+// Test support: run a function in a forked child and collect what it printed and how it ended.
+// Used for behaviours that end the process (the panic function) or may block for ever.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+
+struct ChildResult {
+    pid_t pid = -1;
+    bool timed_out = false;  // killed after the time limit
+    int exit_status = -1;    // exit status, -1 when ended by a signal
+    int term_signal = 0;     // the signal that ended it, 0 when it exited
+    std::string out;         // everything written to standard output
+    std::string err;         // everything written to standard error
+};
+
+// Forks; the child runs fn with its standard output and error on pipes and exits with status 0
+// when fn returns. The parent collects both outputs and the status, killing the child when it
+// has not ended within timeout_ms.
+ChildResult run_in_child(const std::function<void()>& fn, int timeout_ms = 10000);
+
+// The exact text the panic function writes for msg in process pid.
+std::string panic_banner(const char* msg, pid_t pid);
