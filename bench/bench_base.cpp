@@ -1,9 +1,14 @@
-// Runtime-base benchmarks: the tracked allocator against the system allocator.
+// Runtime-base benchmarks: the tracked allocator against the system allocator, and a task from
+// creation to the end of its function against a new std::thread.
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 
 #include "base/alloc.h"
+#include "base/entry.h"
+#include "base/lock.h"
 #include "base/task.h"
 
 namespace {
@@ -51,8 +56,49 @@ void BM_malloc_batch(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * 64);
 }
 
+// Start-to-finish latency of an empty task: the creator waits until the task has run. After the
+// first iteration an idle pooled thread takes each task.
+struct TaskDone {
+    D_SEM lock;
+    int done;
+};
+
+void done_task(intptr_t data) {
+    TaskDone* t = reinterpret_cast<TaskDone*>(data);
+    _lock_task(t->lock);
+    t->done = 1;
+    _unlock_task(t->lock);
+    _wakeup_task(t);
+}
+
+void BM_task_roundtrip(benchmark::State& state) {
+    TaskDone t{xx_new_lock(0), 0};
+    for (auto _ : state) {
+        _lock_task(t.lock);
+        t.done = 0;
+        create_task(done_task, &t, 0);
+        while (!t.done) {
+            _sleep_task(&t, t.lock);
+            _lock_task(t.lock);
+        }
+        _unlock_task(t.lock);
+    }
+    xx_close_lock(t.lock);
+}
+
+void BM_std_thread_roundtrip(benchmark::State& state) {
+    std::atomic<int> done{0};
+    for (auto _ : state) {
+        std::thread th([&] { done.store(1); });
+        th.join();
+    }
+    benchmark::DoNotOptimize(done.load());
+}
+
 }  // namespace
 
+BENCHMARK(BM_task_roundtrip)->UseRealTime();
+BENCHMARK(BM_std_thread_roundtrip)->UseRealTime();
 BENCHMARK(BM_tracked_alloc_free)->Arg(16)->Arg(256)->Arg(4096)->Arg(65536);
 BENCHMARK(BM_malloc_free)->Arg(16)->Arg(256)->Arg(4096)->Arg(65536);
 BENCHMARK(BM_tracked_alloc_free)->Arg(16)->Arg(256)->Arg(4096)->Threads(4);
@@ -63,8 +109,7 @@ BENCHMARK(BM_tracked_batch)->Arg(32)->Arg(1024)->Threads(4);
 BENCHMARK(BM_malloc_batch)->Arg(32)->Arg(1024)->Threads(4);
 
 int main(int argc, char** argv) {
-    init_task(0);
-    init_d_alloc();
+    init_runtime(argv[0], 0);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

@@ -1,7 +1,7 @@
 // The agent's entry point.
 #include <cstdio>
 
-#include "base/endian.h"
+#include "base/entry.h"
 
 // The application's main function: until the interpreter layers exist it only checks the
 // command line.
@@ -15,6 +15,5 @@ static int _main(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
-    check_endian();
-    return _main(argc, argv);
+    return vx_entry(argc, argv, _main);
 }

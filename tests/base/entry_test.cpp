@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 
@@ -38,7 +39,8 @@ TEST(Entry, HandOverArgumentIsRemovedAndProgramNameStays) {
 namespace {
 int seen_main(int argc, char** argv) {
     printf("argc=%d", argc);
-    for (int i = 0; i < argc; ++i) printf(" [%s]", argv[i]);
+    for (int i = 0; i < argc; ++i)
+        printf(" [%s]", argv[i]);
     printf("\n");
     fflush(stdout);
     return 7;
@@ -51,7 +53,7 @@ TEST(Entry, MainFunctionSeesStrippedArgumentsAndItsResultIsTheExitStatus) {
         char* argv[] = {a0, a1, a2, nullptr};
         vx_entry(3, argv, seen_main);
     });
-    EXPECT_EQ(r.status, 7);
+    EXPECT_EQ(r.exit_status, 7);
     EXPECT_EQ(r.out, "argc=2 [prog] [s.qv]\n");
 }
 
@@ -60,42 +62,64 @@ TEST(Entry, PanicBannerIsExactOnStandardErrorWithStatusOne) {
         printf("%d", static_cast<int>(getpid()));
         er_panic("get_tid");
     });
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.err, "\n************\nget_tid (" + r.out + ")\n************\n");
 }
 
+// Runs in the test process itself: pooled threads do not survive a fork. The launcher stays
+// asleep for good, as it would until the process ends.
 TEST(Entry, NoChildStartsOnceTheProcessIsEnding) {
-    ChildResult r = run_in_child([] {
-        _lock_task(task_lock);
-        call_main_arg.exit_flag = 1;
-        _unlock_task(task_lock);
-        create_task(
-            [](intptr_t) {
-                u_child_countup();
-                printf("launched\n");
-                fflush(stdout);
-            },
-            0, 0);
-        sleep_sec(1);
-        fflush(stdout);
-        _exit(5);
-    });
-    EXPECT_EQ(r.status, 5);
-    EXPECT_EQ(r.out, "");
+    static std::atomic<int> stage{0};
+    _lock_task(task_lock);
+    call_main_arg.exit_flag = 1;
+    _unlock_task(task_lock);
+    create_task(
+        [](intptr_t) {
+            stage = 1;
+            u_child_countup();
+            stage = 2;
+        },
+        0, 0);
+    for (int i = 0; i < 200 && stage.load() == 0; ++i)
+        usleep(10000);
+    usleep(300000);
+    EXPECT_EQ(stage.load(), 1);
+    _lock_task(task_lock);
+    EXPECT_EQ(call_main_arg.children_nos, 0);
+    call_main_arg.exit_flag = 0;
+    _unlock_task(task_lock);
+
+    // While running, a launcher passes and the record notes that a child exists.
+    EXPECT_EQ(u_child_countup(), 0);
+    EXPECT_EQ(call_main_arg.children_nos, 1);
+    u_child_countdown();
+    EXPECT_EQ(call_main_arg.children_nos, 0);
+    u_child_countdown();
+    EXPECT_EQ(call_main_arg.children_nos, 0);
 }
 
 TEST(Entry, InterruptHookKeepsTheProgramRunningElseInterruptedAndStatusOne) {
+#ifdef VX_TSAN
+    // The thread sanitizer defers signal handlers and does not run them reliably in a child
+    // forked from a threaded process; the address-sanitizer build covers this.
+    GTEST_SKIP();
+#endif
     ChildResult r = run_in_child([] {
         int_handler = [] { return 0; };
+        // Some sanitizers deliver a signal at the next library call, so each raise is followed by
+        // a pause long enough for the handler to have run.
         raise(SIGINT);
+        usleep(100000);
         raise(SIGINT);  // the handler stays installed
+        usleep(100000);
         printf("alive\n");
         fflush(stdout);
         int_handler = [] { return -1; };
         raise(SIGINT);
+        usleep(100000);
         printf("not reached\n");
     });
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.out, "alive\nInterrupted\n");
 }
 
