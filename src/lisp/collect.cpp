@@ -13,6 +13,7 @@
 
 #include "base/panic.h"
 #include "base/task.h"
+#include "base/tick.h"
 #include "lisp/env.h"
 #include "lisp/gchooks.h"
 
@@ -270,17 +271,12 @@ void __gc_tick(int tick_mode) {
     int run_time = seconds_now() - start;
     int changed = 0;
     int iv = gc_adapt_interval(gc_interval.load(), freed, short_res, run_time, &changed);
-    // The collector task reads the interval before each sleep; in tick mode that is the tick's
-    // new interval, on demand the interval is left alone.
-    if (tick_mode && changed) gc_interval.store(iv);
-    change_pri(0, old_pri);
-}
-
-void gc_task_main(intptr_t) {
-    for (;;) {
-        sleep_sec(gc_interval.load());
-        gc_tick(0, 0);
+    // In tick mode the tick takes the new interval; a collection on demand leaves it alone.
+    if (tick_mode && changed) {
+        gc_interval.store(iv);
+        change_tick(iv);
     }
+    change_pri(0, old_pri);
 }
 
 }  // namespace
@@ -397,7 +393,7 @@ void init_gc_task() {
     new_lock(&notin_lock);
     gc_interval.store(10);
     gc_started.store(true);
-    create_task(gc_task_main, 0, 5);
+    new_tick(gc_tick, 10, 0);
 }
 
 void gc_tick(intptr_t, int) {

@@ -8,7 +8,7 @@
 //
 // A collection (gc_tick, gc_tick_notin_tick, gc_enable) runs the hooks of gchooks.h with the
 // locks in this order: collector task lock, gc_lock's locks, environment lock, memory lock. The
-// collector task runs one collection every gc_tick_interval seconds: 1 to 10, adapted after each
+// tick service runs one collection every gc_tick_interval seconds: 1 to 10, adapted after each
 // run (more often when much was freed or resources run short, never less than five times the
 // last run time).
 #pragma once

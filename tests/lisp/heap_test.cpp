@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/tick.h"
 #include "lisp/env.h"
 #include "lisp/gchooks.h"
 #include "lisp/list.h"
@@ -123,6 +124,26 @@ TEST_F(HeapTest, IntervalAdapts) {
     EXPECT_GE(interval, 1);
     collect();  // on demand: the interval stays
     EXPECT_EQ(get_gc_tick_interval(), interval);
+}
+
+uint32_t fake_now;
+uint32_t fake_clock() {
+    return fake_now;
+}
+
+TEST_F(HeapTest, TickCollectsAndSetsItsInterval) {
+    // Serve the wheel once at a moment by which the collector's tick is due.
+    int before = get_gc_tick_interval();
+    gc_push(nullptr, nullptr, "garbage");
+    QV_SEXP* big = get_raw(nullptr, 3000000);
+    gc_pop(nullptr, nullptr);
+    fake_now = get_qvtime() + 11;
+    set_tick_clock(fake_clock);
+    run_due_ticks();
+    set_tick_clock(nullptr);
+    EXPECT_FALSE(mem_contains(big));
+    EXPECT_GE(get_free_count(), 3000000);
+    EXPECT_EQ(get_gc_tick_interval(), before / 2 > 1 ? before / 2 : 1);
 }
 
 // Hook registrations stay for the rest of the program: they only count.
