@@ -3,6 +3,7 @@
 // nodes, and a one-million-deep list.
 #include <benchmark/benchmark.h>
 
+#include "base/entry.h"
 #include "lisp/collect.h"
 #include "lisp/env.h"
 #include "lisp/heap.h"
@@ -122,6 +123,7 @@ BENCHMARK(BM_collect_garbage)
 BENCHMARK(BM_collect_deep)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 int main(int argc, char** argv) {
+    init_runtime(argv[0], 0);
     minit();
     init_env();
     benchmark::Initialize(&argc, argv);
