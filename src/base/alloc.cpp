@@ -23,6 +23,7 @@
 #include "base/panic.h"
 #include "base/sysparam.h"
 #include "base/task.h"
+#include "base/tick.h"
 
 MEM_LIST* mem_max_list;
 void* test_target;
@@ -332,7 +333,7 @@ void init_d_alloc() {
     if (md_lock.load(std::memory_order_acquire)) return;
     if (md_flag.load(std::memory_order_relaxed)) er_panic("init_d_alloc");
     md_lock.store(xx_new_lock(0, __FILE__, __LINE__), std::memory_order_release);
-    // list_tick is registered here with the tick service, every 30 seconds.
+    new_tick(list_tick, 30, 0);
     xx_create_task(memory_debug_task, 0, 0, __FILE__, __LINE__);
 }
 

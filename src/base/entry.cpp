@@ -18,6 +18,8 @@
 #include "base/endian.h"
 #include "base/lock.h"
 #include "base/task.h"
+#include "base/tick.h"
+#include "longchar/longchar.h"
 
 const char* command_arg = nullptr;
 ARG_T call_main_arg = {};
@@ -30,8 +32,12 @@ std::atomic<int> pipe_hits{0};
 std::atomic<bool> signals_set{false};
 
 void sig_empty_handler(int) {}
-void sigalarm_handler(int) { alarm_hits.fetch_add(1, std::memory_order_relaxed); }
-void sigpipe_handler(int) { pipe_hits.fetch_add(1, std::memory_order_relaxed); }
+void sigalarm_handler(int) {
+    alarm_hits.fetch_add(1, std::memory_order_relaxed);
+}
+void sigpipe_handler(int) {
+    pipe_hits.fetch_add(1, std::memory_order_relaxed);
+}
 
 void sigint_handler(int) {
     if (int_handler && int_handler() >= 0) return;
@@ -51,8 +57,12 @@ void install(int sig, void (*handler)(int), int flags) {
 
 }  // namespace
 
-int sigalarm_count() { return alarm_hits.load(); }
-int sigpipe_count() { return pipe_hits.load(); }
+int sigalarm_count() {
+    return alarm_hits.load();
+}
+int sigpipe_count() {
+    return pipe_hits.load();
+}
 
 // Signals that would otherwise end the process get an empty handler, so a stray job-control or
 // user signal never kills the agent. The synchronous fault signals (SEGV, BUS, FPE, ILL, TRAP,
@@ -62,10 +72,11 @@ int sigpipe_count() { return pipe_hits.load(); }
 void set_alarm_mask(int flags) {
     (void)flags;
     if (signals_set.exchange(true)) return;
-    static const int quiet[] = {SIGHUP,  SIGQUIT, SIGURG,  SIGTSTP, SIGCONT,   SIGTTIN,
-                                SIGTTOU, SIGIO,   SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF,
+    static const int quiet[] = {SIGHUP,   SIGQUIT, SIGURG,  SIGTSTP, SIGCONT,   SIGTTIN,
+                                SIGTTOU,  SIGIO,   SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF,
                                 SIGWINCH, SIGUSR1, SIGUSR2, SIGPWR};
-    for (int sig : quiet) install(sig, sig_empty_handler, 0);
+    for (int sig : quiet)
+        install(sig, sig_empty_handler, 0);
     install(SIGALRM, sigalarm_handler, 0);
     install(SIGPIPE, sigpipe_handler, 0);
     install(SIGINT, sigint_handler, 0);
@@ -89,7 +100,9 @@ void init_runtime(const char* argv0, int flags) {
     command_arg = argv0;
     check_endian();
     init_task(flags);
+    init_tick();
     init_d_alloc();
+    init_longchar();
     init_util_locks();
 }
 
@@ -143,7 +156,8 @@ int u_child_countup() {
         // The process is ending: no child may start. The task lock is released first, since exit
         // itself may need it.
         _unlock_task(task_lock, "u_child_countup");
-        for (;;) sleep_sec(1);
+        for (;;)
+            sleep_sec(1);
     }
     if (call_main_arg.children_nos == 0) call_main_arg.children_nos = 1;
     _unlock_task(task_lock, "u_child_countup");
@@ -166,16 +180,13 @@ struct TIMEOUT_EXIT {
 };
 TIMEOUT_EXIT timeout_rec;
 
-uint32_t now_qvtime() { return static_cast<uint32_t>(time(nullptr) - 978307200); }
-
 void timeout_exit_task(intptr_t) {
-    sleep_sec(timeout_rec.limit * 9 / 10);
-    uint32_t passed = now_qvtime() - timeout_rec.start;
+    uint32_t passed = get_qvtime() - timeout_rec.start;
     if (passed < static_cast<uint32_t>(timeout_rec.limit))
         sleep_sec(static_cast<int>(timeout_rec.limit - passed));
     if (timeout_rec.sync_func) {
         for (;;) {
-            uint32_t now = now_qvtime();
+            uint32_t now = get_qvtime();
             if (now - timeout_rec.start >= static_cast<uint32_t>(timeout_rec.force_limit)) break;
             if (timeout_rec.sync_func(now, 0) == 0) break;
             sleep_sec(1);
@@ -187,6 +198,6 @@ void timeout_exit_task(intptr_t) {
 }  // namespace
 
 void timeout_exit(int limit, int force_limit, int (*sync_func)(uint32_t now, int)) {
-    timeout_rec = {now_qvtime(), limit, force_limit, sync_func};
-    create_task(timeout_exit_task, 0, 0);
+    timeout_rec = {get_qvtime(), limit, force_limit, sync_func};
+    new_tick([](intptr_t, int) { create_task(timeout_exit_task, 0, 0); }, -(limit * 9 / 10), 0);
 }

@@ -28,7 +28,10 @@
 
 #include "base/alloc.h"
 #include "base/entry.h"
+#include "base/fdwait.h"
+#include "base/forklock.h"
 #include "base/panic.h"
+#include "base/tick.h"
 
 D_SEM task_lock = nullptr;
 D_SEM thread_area_lock = nullptr;
@@ -59,7 +62,7 @@ DEBUG_TASK* debug_table = nullptr;
 
 // System time (seconds since 2001-01-01 UTC), for the idle stamps of pooled threads.
 uint32_t task_now() {
-    return static_cast<uint32_t>(time(nullptr) - 978307200);
+    return get_qvtime();
 }
 
 int clamp_pri(int pri) {
@@ -261,8 +264,8 @@ void init_task(int flags) {
     table_insert(b);
     my_block = b;
     _unlock_task(task_lock, "init_task", __FILE__, __LINE__);
-    // The descriptor-wait task, the fork lock, the per-user file root and the browser hook are
-    // started by their own modules after this point.
+    init_wd();
+    init_fork_lock();
 }
 
 // -------------------------------------------------------------------------------------------------

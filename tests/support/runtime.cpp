@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "base/entry.h"
-#include "base/fdwait.h"
-#include "base/forklock.h"
-#include "base/tick.h"
 #include "lisp/collect.h"
 #include "lisp/env.h"
 #include "lisp/heap.h"
@@ -14,10 +11,6 @@ void vx_test_runtime_start(const char* argv0) {
     // The program's own start-up order. Flags 0 rather than the agent's 2 changes nothing today
     // (children are reaped by whoever starts them) but keeps the tests free to fork and wait.
     init_runtime(argv0, 0);
-    // Started here until the start-up sequence starts them (each may be started twice).
-    init_wd();
-    init_fork_lock();
-    init_tick();
     // The language memory, the environment lock and the collector task.
     minit();
     init_env();
