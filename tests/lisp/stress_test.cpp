@@ -4,9 +4,7 @@
 // of the run survives two collections.
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 #include <thread>
 
 #include "base/task.h"
@@ -14,6 +12,7 @@
 #include "lisp/gchooks.h"
 #include "lisp/list.h"
 #include "lisp_util.h"
+#include "support/sync_util.h"
 
 namespace {
 
@@ -34,9 +33,7 @@ std::atomic<int> failures{0};
 std::atomic<int> collections{0};
 std::atomic<int> steps_done{0};
 std::atomic<bool> stop_collector{false};
-std::mutex done_mutex;
-std::condition_variable done_cv;
-int done_count;
+Counter done;  // tasks that have finished
 
 void mark_shared() {
     if (shared_live.load()) gc_vxlisp_env(shared_pair);
@@ -63,12 +60,6 @@ void check_value(QV_SEXP* v) {
     check(get_type(tag) == QVT_SYMBOL && A(tag->symbol.data) == "tag");
 }
 
-void finish() {
-    std::lock_guard<std::mutex> g(done_mutex);
-    done_count++;
-    done_cv.notify_all();
-}
-
 void worker(intptr_t id) {
     uint32_t rng = static_cast<uint32_t>(id) * 2654435761u + 1;
     auto next = [&rng] {
@@ -78,12 +69,8 @@ void worker(intptr_t id) {
     gc_push(nullptr, nullptr, "worker");
     QV_SEXP* held = nullptr;  // a value kept across many steps in the worker's frame
     for (int step = 0; step < STEPS; step++) {
-        if (step == STEPS / 2) {
-            // Make sure the collector really ran while this worker was busy (bounded wait).
-            auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-            while (collections.load() < 2 && std::chrono::steady_clock::now() < until)
-                std::this_thread::yield();
-        }
+        // Make sure the collector really runs while this worker is busy (bounded wait).
+        if (step == STEPS / 2) wait_until([] { return collections.load() >= 2; }, 20000);
         gc_push(nullptr, nullptr, "step");
         QV_SEXP* v = make_value(static_cast<int>(id), step);
         const L_CHAR* name = names[next() % NAMES];
@@ -135,7 +122,7 @@ void worker(intptr_t id) {
     }
     check_value(held);
     gc_pop(nullptr, nullptr);
-    finish();
+    done.add();
 }
 
 // Collects once per COLLECT_EVERY steps of the workers, so that they keep making progress.
@@ -148,7 +135,7 @@ void collector(intptr_t) {
         while (!stop_collector.load() && steps_done.load() < from + COLLECT_EVERY)
             std::this_thread::yield();
     }
-    finish();
+    done.add();
 }
 
 TEST(LispStress, TasksShareEnvironmentsWhileTheCollectorRuns) {
@@ -173,22 +160,12 @@ TEST(LispStress, TasksShareEnvironmentsWhileTheCollectorRuns) {
     shared_live.store(true);
     gc_pop(nullptr, nullptr);  // from here on only the mark hook keeps them
 
-    done_count = 0;
     create_task(collector, 0, 5);
     for (int i = 0; i < WORKERS; i++)
         create_task(worker, i, 1);
-    {
-        std::unique_lock<std::mutex> lk(done_mutex);
-        bool ok =
-            done_cv.wait_for(lk, std::chrono::minutes(5), [] { return done_count == WORKERS; });
-        ASSERT_TRUE(ok) << "workers did not finish";
-    }
+    ASSERT_TRUE(done.wait_for(WORKERS, 300000)) << "workers did not finish";
     stop_collector.store(true);
-    {
-        std::unique_lock<std::mutex> lk(done_mutex);
-        ASSERT_TRUE(done_cv.wait_for(lk, std::chrono::minutes(1),
-                                     [] { return done_count == WORKERS + 1; }));
-    }
+    ASSERT_TRUE(done.wait_for(WORKERS + 1, 60000)) << "collector did not stop";
     EXPECT_EQ(failures.load(), 0);
     EXPECT_GE(collections.load(), 2);
     EXPECT_EQ(shared[0]->env.hash_ptr_size, ENV_HASH_LARGE);
