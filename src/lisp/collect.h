@@ -4,7 +4,8 @@
 // block reaches onto one explicit mark stack, which the outermost call drains. Arbitrarily long or
 // deep lists therefore never deepen the machine stack. Mark functions of other layers (foreign
 // pointers, generators, matrix holders) are called from the drain and may call these functions
-// freely. All marking runs inside a collection, with the memory lock held.
+// freely. All marking runs inside a collection, with the environment and memory locks held, so
+// a mark function takes no lock of its own.
 //
 // A collection (gc_tick, gc_tick_notin_tick, gc_enable) runs the hooks of gchooks.h with the
 // locks in this order: collector task lock, gc_lock's locks, environment lock, memory lock. The
