@@ -19,6 +19,7 @@
 #include "base/lock.h"
 #include "base/task.h"
 #include "base/tick.h"
+#include "base/utils.h"
 #include "longchar/longchar.h"
 
 const char* command_arg = nullptr;
@@ -103,7 +104,7 @@ void init_runtime(const char* argv0, int flags) {
     init_tick();
     init_d_alloc();
     init_longchar();
-    init_util_locks();
+    init_utils();
 }
 
 char* strip_handover_arg(int* argc, char*** argv) {
