@@ -17,6 +17,8 @@
 #include "base/alloc.h"
 #include "base/endian.h"
 #include "base/lock.h"
+#include "base/netdb.h"
+#include "base/resolve.h"
 #include "base/task.h"
 #include "base/tick.h"
 #include "base/utils.h"
@@ -105,6 +107,8 @@ void init_runtime(const char* argv0, int flags) {
     init_d_alloc();
     init_longchar();
     init_utils();
+    init_netutils();
+    init_resolve();
 }
 
 char* strip_handover_arg(int* argc, char*** argv) {
