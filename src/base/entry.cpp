@@ -20,6 +20,7 @@
 #include "base/task.h"
 #include "base/tick.h"
 #include "longchar/longchar.h"
+#include "stream/stream.h"
 
 const char* command_arg = nullptr;
 ARG_T call_main_arg = {};
@@ -103,6 +104,7 @@ void init_runtime(const char* argv0, int flags) {
     init_tick();
     init_d_alloc();
     init_longchar();
+    init_stream();
     init_util_locks();
 }
 
