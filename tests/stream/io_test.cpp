@@ -168,6 +168,27 @@ TEST(StreamIo, CloseReleasesTasksBlockedInside) {
     EXPECT_EQ(s_close(q[0]), 0);
 }
 
+// A write that hangs longer than its abort interval is interrupted and the stream closed (the
+// abort task looks every 13 seconds).
+TEST(StreamIo, HungWriteIsAbortedAndClosed) {
+    STREAM* p[2];
+    ASSERT_EQ(s_open_pipe(p), 0);
+    int aborted = locked([] { return s_write_abort_cnt; });
+    s_set_write_abort(p[1], SWA_CLOSE, 1);
+    s_set_write_abort(p[1], SWA_CLOSE, -1);  // a negative interval changes nothing
+    EXPECT_EQ(locked([&] { return p[1]->h.write_abort_interval; }), 1);
+    std::atomic<int> result{99};
+    TaskRun writer([&] {
+        std::vector<char> big(1 << 20, 'w');
+        result = s_write(p[1], big.data(), static_cast<int>(big.size()));
+    });
+    EXPECT_TRUE(wait_until([&] { return !s_exist(p[1]); }, 60000));
+    ASSERT_TRUE(writer.wait());
+    EXPECT_LT(result.load(), 1 << 20);
+    EXPECT_GT(locked([] { return s_write_abort_cnt; }), aborted);
+    EXPECT_EQ(s_close(p[0]), 0);
+}
+
 TEST(StreamIo, ReadAndWriteThroughAPipeFromTwoTasks) {
     STREAM* p[2];
     ASSERT_EQ(s_open_pipe(p), 0);
