@@ -12,18 +12,9 @@
 #include <vector>
 
 #include "base/task.h"
+#include "support/sync_util.h"
 
 namespace {
-
-template <typename P>
-bool poll_for(P pred) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 struct Pipe {
     int fd[2];
@@ -75,10 +66,10 @@ struct Reader {
     void start(int f) {
         fd = f;
         tid = create_task(task, this, 1);
-        ASSERT_TRUE(poll_for([this] { return get_wd_state(tid) == WD_WAITING; }));
+        ASSERT_TRUE(wait_until([this] { return get_wd_state(tid) == WD_WAITING; }));
     }
     bool finished() {
-        return poll_for([this] { return result.load() != 0; });
+        return wait_until([this] { return result.load() != 0; });
     }
 };
 
@@ -168,10 +159,10 @@ TEST(FdWait, BreakingAnOwnCallShutsItsSocketDownAndTheOwnerCloses) {
     OwnCall o;
     o.fd = sv[0];
     o.tid = create_task(OwnCall::task, &o, 1);
-    ASSERT_TRUE(poll_for([&] { return o.registered.load(); }));
+    ASSERT_TRUE(wait_until([&] { return o.registered.load(); }));
     EXPECT_EQ(get_wd_state(o.tid), WD_OWN);
     throw_signal(o.tid, SIG_BREAK);
-    ASSERT_TRUE(poll_for([&] { return o.done.load(); }));
+    ASSERT_TRUE(wait_until([&] { return o.done.load(); }));
     EXPECT_EQ(o.got, 0);
     EXPECT_EQ(o.unlock_ret, 1);
     close(sv[1]);

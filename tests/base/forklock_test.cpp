@@ -11,18 +11,9 @@
 
 #include "base/fdwait.h"
 #include "base/task.h"
+#include "support/sync_util.h"
 
 namespace {
-
-template <typename P>
-bool poll_for(P pred) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 // A network waiter: registers, (when told) waits to read fd, then leaves when told.
 struct Waiter {
@@ -39,11 +30,11 @@ struct Waiter {
         Waiter* w = reinterpret_cast<Waiter*>(d);
         x_rlock_fork(&w->t);
         w->registered = true;
-        poll_for([w] { return w->enter.load(); });
+        wait_until([w] { return w->enter.load(); });
         WD_ENTRY* e = wait_data_lock(w->fd, WD_READ);
         if (e) wait_data_unlock(e);
         w->broken = e == nullptr;
-        poll_for([w] { return w->leave.load(); });
+        wait_until([w] { return w->leave.load(); });
         x_runlock_fork(&w->t);
         w->done = true;
     }
@@ -63,7 +54,7 @@ TEST(ForkLock, ForkBreaksRegisteredWaitsAndGoesAheadOnceTheyLeave) {
     Waiter a;
     a.fd = p[0];
     a.start();
-    ASSERT_TRUE(poll_for([&] { return get_wd_state(a.tid) == WD_WAITING; }));
+    ASSERT_TRUE(wait_until([&] { return get_wd_state(a.tid) == WD_WAITING; }));
 
     // b registers but enters its wait only after the request's first sweep: the fork-tick task
     // breaks it at a later sweep.
@@ -71,12 +62,12 @@ TEST(ForkLock, ForkBreaksRegisteredWaitsAndGoesAheadOnceTheyLeave) {
     b.fd = p[0];
     b.enter = false;
     b.start();
-    ASSERT_TRUE(poll_for([&] { return b.registered.load(); }));
+    ASSERT_TRUE(wait_until([&] { return b.registered.load(); }));
 
     create_task(fork_request, 0, 1);
-    ASSERT_TRUE(poll_for([&] { return a.broken.load(); }));
+    ASSERT_TRUE(wait_until([&] { return a.broken.load(); }));
     b.enter = true;
-    ASSERT_TRUE(poll_for([&] { return b.broken.load(); }));
+    ASSERT_TRUE(wait_until([&] { return b.broken.load(); }));
 
     // A waiter arriving while the fork is pending is held back before it registers.
     Waiter c;
@@ -84,20 +75,20 @@ TEST(ForkLock, ForkBreaksRegisteredWaitsAndGoesAheadOnceTheyLeave) {
     c.start();
 
     a.leave = true;
-    ASSERT_TRUE(poll_for([&] { return a.done.load(); }));
+    ASSERT_TRUE(wait_until([&] { return a.done.load(); }));
     EXPECT_EQ(a.t.err, -1);       // read once unregistered: nobody writes it any more
     EXPECT_FALSE(forked.load());  // b is still registered
     b.leave = true;
-    ASSERT_TRUE(poll_for([&] { return forked.load(); }));
-    ASSERT_TRUE(poll_for([&] { return b.done.load(); }));
+    ASSERT_TRUE(wait_until([&] { return forked.load(); }));
+    ASSERT_TRUE(wait_until([&] { return b.done.load(); }));
     EXPECT_EQ(b.t.err, -1);
     EXPECT_FALSE(c.registered.load());
 
     x_wunlock_fork();
-    ASSERT_TRUE(poll_for([&] { return get_wd_state(c.tid) == WD_WAITING; }));
+    ASSERT_TRUE(wait_until([&] { return get_wd_state(c.tid) == WD_WAITING; }));
     c.leave = true;
     ASSERT_EQ(write(p[1], "x", 1), 1);
-    ASSERT_TRUE(poll_for([&] { return c.done.load(); }));
+    ASSERT_TRUE(wait_until([&] { return c.done.load(); }));
     EXPECT_FALSE(c.broken.load());
     EXPECT_EQ(c.t.err, 0);
     close(p[0]);

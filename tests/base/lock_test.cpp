@@ -5,9 +5,9 @@
 #include <thread>
 #include <vector>
 
-#include "base/sync_util.h"
 #include "base/task.h"
 #include "support/child.h"
+#include "support/sync_util.h"
 
 // Shared state of a test lives on the heap: when a test fails on a time limit, tasks that are
 // still asleep keep pointing at it, so it is only freed after a successful run.

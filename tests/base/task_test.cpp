@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "base/alloc.h"
-#include "base/sync_util.h"
 #include "support/child.h"
+#include "support/sync_util.h"
 
 // Each test runs in its own process (ctest runs them one by one), so the task table starts with
 // the main thread and whatever the runtime's start-up created.

@@ -16,20 +16,11 @@
 #include "base/alloc.h"
 #include "base/lock.h"
 #include "base/task.h"
+#include "support/sync_util.h"
 
 namespace {
 
 using std::chrono::seconds;
-
-template <typename P>
-bool poll_for(P pred) {
-    auto end = std::chrono::steady_clock::now() + seconds(30);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 // The calls seen by the tick functions below, in order.
 struct Calls {
@@ -49,7 +40,7 @@ struct Calls {
         return seen;
     }
     bool wait_for(size_t n) {
-        return poll_for([this, n] { return get().size() >= n; });
+        return wait_until([this, n] { return get().size() >= n; });
     }
 };
 Calls calls;
@@ -190,7 +181,7 @@ struct Sleeper {
         key = k;
         new_lock(&lock);
         create_task(task, this, 1);
-        ASSERT_TRUE(poll_for([this] {
+        ASSERT_TRUE(wait_until([this] {
             lock_task(lock);
             bool r = ready;
             unlock_task(lock, "test");
@@ -198,7 +189,7 @@ struct Sleeper {
         }));
     }
     bool wait_woken() {
-        return poll_for([this] { return woken.load(); });
+        return wait_until([this] { return woken.load(); });
     }
 };
 

@@ -1,0 +1,101 @@
+// Environments: maps from symbol names to values.
+//
+// A real environment (QV_ENV) holds a hashed table of bindings and chains to a parent; a pair of
+// environments (QV_ENV_PAIR) searches its first member's whole chain, then its second member's.
+// Lookup order is also the order in which the default handler (used for an unbound head symbol)
+// and the unit environment in force are found. New bindings go into the first real environment
+// reached through the second members of pairs. Environments, their bucket arrays and their
+// binding cells are collected blocks (mark function gc_vxlisp_env).
+//
+// The environment lock `vx_env_lock` guards every binding table, default handler and unit link.
+// It is not recursive; it is taken before the memory lock, never after, and a collection holds it
+// while marking, so no table changes under the collector (growing a table happens under it too).
+// Values found by a lookup are registered in the caller's top root frame before the lock is
+// released: a value another thread unbinds or rebinds at once stays alive while the caller uses
+// it.
+#pragma once
+
+#include <cstdint>
+
+#include "base/lock.h"
+#include "lisp/sexp.h"
+
+enum : int32_t { ENV_PAIR = 1, ENV_REAL = 2 };
+
+constexpr int ENV_HASH_SMALL = 7;    // buckets of a new table
+constexpr int ENV_HASH_LARGE = 103;  // buckets after growth
+constexpr int ENV_GROW_AT = 51;      // bindings added before a small table grows
+
+// One binding; a default-handler cell has no name.
+struct element {
+    L_CHAR* sym;  // collected copy of the name
+    element* next;
+    QV_SEXP* data;
+};
+typedef element ELEMENT;
+
+struct qv_env_pair {
+    int32_t type;  // ENV_PAIR
+    QVISP_ENV* env[2];
+};
+typedef qv_env_pair QV_ENV_PAIR;
+
+struct qv_env {
+    int32_t type;  // ENV_REAL
+    QVISP_ENV* parent;
+    void* work;     // per-interpreter data: marks the root environment of an interpreter
+    int32_t flags;  // 1 once work is set
+    ELEMENT** hash_ptr;
+    int32_t hash_ptr_size;
+    int32_t hash_element_nos;  // bindings added since creation (never lowered)
+    ELEMENT* default_sym;
+    UNIT_ENV* uenv;
+};
+typedef qv_env QV_ENV;
+
+union qvisp_env {
+    int32_t type;
+    QV_ENV_PAIR pair;
+    QV_ENV env;
+};
+
+extern SEM vx_env_lock;
+// The root environment of the system and its child; made by the core start-up.
+extern QVISP_ENV* vxlisp_top_env0;
+extern QVISP_ENV* vxlisp_top_env1;
+
+// Creates the environment lock (once).
+void init_env();
+
+uint32_t hash_key(const L_CHAR* name, int size);
+QVISP_ENV* new_env(QVISP_ENV* parent);
+QVISP_ENV* new_env_pair(QVISP_ENV* e1, QVISP_ENV* e2);
+// Binds or rebinds; 0, or -1 when no real environment is reached.
+int set_env(QVISP_ENV* env, const L_CHAR* name, QV_SEXP* value);
+int set_default_env(QVISP_ENV* env, QV_SEXP* value);
+// Removes the nearest binding of name (in a pair, on each member's side); returns the number of
+// bindings removed.
+int del_env(QVISP_ENV* env, const L_CHAR* name);
+void del_default_env(QVISP_ENV* env);
+QVISP_ENV* get_root_env(QVISP_ENV* env);
+void* get_env_work(QVISP_ENV* env);
+void set_env_work(QVISP_ENV* env, void* work);
+UNIT_ENV* get_uenv(QVISP_ENV* env);
+void set_uenv(QVISP_ENV* env, UNIT_ENV* ue);
+// get_env(env), the environment node, is declared with the other constructors in sexp.h.
+
+// List form: (qvisp-env (type "env") (parent P) (work W) (flags F) (hash (element "name" V) ...)
+// [(uenv nil)] [(default-sym (element "" V))]) or (qvisp-env (type "pair") E1 E2).
+QV_SEXP* get_listbase_env(QVISP_ENV* env);
+// Rebuilds an environment from its list form (into target when given); null when malformed.
+QVISP_ENV* set_listbase_env(QV_SEXP* list, QVISP_ENV* target);
+
+// Lookups, the evaluator's search. search_env looks in one real environment and expects the
+// environment lock held. _eval_symbol searches at most depth environments beyond the first
+// (negative: no limit; a pair counts as one level for both members): 0 and the value in *ret when
+// bound, else -1. get_env_symbol gives the value or nil. _eval_default_symbol finds the default
+// handler in force: 0 and its value in *ret, else -1.
+ELEMENT* search_env(QVISP_ENV* env, const L_CHAR* name);
+int _eval_symbol(QV_SEXP** ret, QVISP_ENV* env, const L_CHAR* name, int depth);
+QV_SEXP* get_env_symbol(QVISP_ENV* env, const L_CHAR* name, int depth);
+int _eval_default_symbol(QV_SEXP** ret, QVISP_ENV* env);

@@ -1,0 +1,282 @@
+// The collected heap, root frames, the collector's hooks and interval, and collection of very
+// large and very deep structures.
+#include "lisp/heap.h"
+
+#include <cstring>
+#include <vector>
+
+#include "base/tick.h"
+#include "lisp/env.h"
+#include "lisp/gchooks.h"
+#include "lisp/list.h"
+#include "lisp_util.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int BIG_HEAP_NODES = 1000000;
+#else
+constexpr int BIG_HEAP_NODES = 10000000;
+#endif
+constexpr int DEEP_LIST = 1000000;
+
+namespace {
+
+class HeapTest : public LispTest {};
+
+TEST_F(HeapTest, FramesKeepWhatTheyHoldAndHandResultsDown) {
+    gc_push(nullptr, nullptr, "inner");
+    QV_SEXP* kept = n_get_string("kept");
+    QV_SEXP* lost = n_get_string("lost");
+    L_CHAR* lost_text = lost->string.data;
+    gc_pop(kept, gc_vx_sexp);
+    collect();
+    EXPECT_TRUE(mem_contains(kept));
+    EXPECT_EQ(A(kept->string.data), "kept");
+    EXPECT_FALSE(mem_contains(lost));
+    EXPECT_FALSE(mem_contains(lost_text));
+    ASSERT_EQ(mem_check(nullptr), 0);
+
+    // gc_push of a value rooted below moves it into the new frame.
+    QV_SEXP* moved = n_get_string("moved");
+    gc_push(moved, gc_vx_sexp, "mover");
+    gc_delete(moved->string.data);
+    gc_pop(nullptr, nullptr);
+    collect();
+    EXPECT_FALSE(mem_contains(moved));
+}
+
+TEST_F(HeapTest, RootCellsAndCheckPoints) {
+    GC_STACK* top = get_gc_check_point();
+    ASSERT_NE(top, nullptr);
+    void* p = mmalloc(8, gc_text);
+    int before = top->count;
+    gc_set(p, gc_text);
+    EXPECT_EQ(top->count, before);  // already held
+    gc_set_non_check(p, gc_text);
+    EXPECT_EQ(top->count, before + 1);
+    gc_push(nullptr, nullptr, "second");
+    gc_set(p, gc_text);
+    gc_delete(p);  // the first match of every frame
+    EXPECT_EQ(get_gc_check_point()->count, 0);
+    EXPECT_EQ(top->count, before);
+    compare_gc_check_point("second", get_gc_check_point());
+    EXPECT_EQ(get_gc_check_point()->parent, top);
+    gc_pop(nullptr, nullptr);
+    compare_gc_check_point("first", top);
+    EXPECT_EQ(get_gc_my_thread()->stack, top);
+    mfree(p);
+    EXPECT_EQ(top->count, before - 1);  // mfree drops the root as well
+    EXPECT_GE(get_stacktop_count(), 0);
+}
+
+TEST_F(HeapTest, FrameMisusePanics) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(compare_gc_check_point("here", nullptr),
+                 "incorrect stack here ::: test(.|\n)*_copmare_gc_check_point");
+    EXPECT_DEATH(gc_check_empty("ending", nullptr),
+                 "gc_check_empty ending(.|\n)*gc_check_empty msg = test(.|\n)*no empty");
+    EXPECT_DEATH(unlock_mem(), "unlock_mem");
+    EXPECT_DEATH(mrealloc(nullptr, 4, gc_text), "mrealloc\\(1\\)");
+}
+
+TEST_F(HeapTest, RetiredBlockSurvivesExactlyOneSweep) {
+    // Holding the collector task lock keeps the periodic collection out of the count.
+    lock_task(gc_task_lock);
+    auto* p = static_cast<char*>(mmalloc(16, gc_text));
+    memcpy(p, "0123456789abcdef", 16);
+    auto* q = static_cast<char*>(mrealloc(p, 32, gc_text));
+    EXPECT_EQ(memcmp(q, "0123456789abcdef", 16), 0);
+    for (int i = 16; i < 32; i++)
+        EXPECT_EQ(q[i], 0);
+    EXPECT_EQ(mrealloc(q, 32, gc_text), q);
+
+    auto* r = static_cast<uint8_t*>(mmalloc(16, gc_text));
+    auto* r2 = mrealloc(r, 64, gc_text);
+    QV_SEXP* holder = get_raw_set_data(r, 16);  // the old copy stays referenced
+
+    gc_enable();
+    EXPECT_TRUE(mem_contains(p));
+    gc_enable();
+    EXPECT_FALSE(mem_contains(p));
+    EXPECT_TRUE(mem_contains(q));
+    EXPECT_TRUE(mem_contains(r));
+    EXPECT_TRUE(mem_contains(r2));
+    EXPECT_EQ(holder->raw.data, r);
+    unlock_task(gc_task_lock, "test");
+}
+
+TEST_F(HeapTest, IntervalAdapts) {
+    int changed = 0;
+    int iv = gc_adapt_interval(10, 2000000, 0, 0, &changed);
+    EXPECT_EQ(iv, 5);
+    EXPECT_EQ(changed, 1);
+    iv = gc_adapt_interval(iv, 2000000, 0, 0, &changed);
+    EXPECT_EQ(iv, 2);
+    EXPECT_EQ(gc_adapt_interval(1, 2000000, 0, 0, &changed), 1);
+    EXPECT_EQ(gc_adapt_interval(7, 0, 1, 0, &changed), 3);  // resources short
+    EXPECT_EQ(gc_adapt_interval(2, 100, 0, 0, &changed), 3);
+    EXPECT_EQ(gc_adapt_interval(10, 100, 0, 0, &changed), 10);
+    EXPECT_EQ(gc_adapt_interval(4, 100, 0, 3, &changed), 15);  // 3 seconds long
+    EXPECT_EQ(gc_adapt_interval(4, 700000, 0, 0, &changed), 4);
+    EXPECT_EQ(changed, 0);
+    EXPECT_EQ(gc_adapt_interval(4, 700000, 0, 1, &changed), 5);
+    EXPECT_EQ(changed, 1);
+    int interval = get_gc_tick_interval();
+    EXPECT_GE(interval, 1);
+    collect();  // on demand: the interval stays
+    EXPECT_EQ(get_gc_tick_interval(), interval);
+}
+
+uint32_t fake_now;
+uint32_t fake_clock() {
+    return fake_now;
+}
+
+TEST_F(HeapTest, TickCollectsAndSetsItsInterval) {
+    // Serve the wheel once at a moment by which the collector's tick is due.
+    int before = get_gc_tick_interval();
+    gc_push(nullptr, nullptr, "garbage");
+    QV_SEXP* big = get_raw(nullptr, 3000000);
+    gc_pop(nullptr, nullptr);
+    fake_now = get_qvtime() + 11;
+    set_tick_clock(fake_clock);
+    run_due_ticks();
+    set_tick_clock(nullptr);
+    EXPECT_FALSE(mem_contains(big));
+    EXPECT_GE(get_free_count(), 3000000);
+    EXPECT_EQ(get_gc_tick_interval(), before / 2 > 1 ? before / 2 : 1);
+}
+
+// Hook registrations stay for the rest of the program: they only count.
+std::vector<int> lock_trace;
+int passes[3];
+void* kept_by_sp;
+void lock_a() {
+    lock_trace.push_back(1);
+}
+void unlock_a() {
+    lock_trace.push_back(-1);
+}
+void lock_b() {
+    lock_trace.push_back(2);
+}
+void unlock_b() {
+    lock_trace.push_back(-2);
+}
+void lock_c() {
+    lock_trace.push_back(3);
+}
+void unlock_c() {
+    lock_trace.push_back(-3);
+}
+void mark_pass() {
+    passes[0]++;
+}
+void sp_pass() {
+    passes[1]++;
+    gc_mark_block(kept_by_sp);
+}
+template <int N>
+void after_pass() {
+    passes[2]++;
+}
+
+TEST_F(HeapTest, SystemHooksRunInOrder) {
+    ASSERT_EQ(gc_hook_lock(GC_LOCK_LANGUAGE, lock_c, unlock_c), 0);
+    ASSERT_EQ(gc_hook_lock(GC_LOCK_QUEUE_HIGH, lock_a, unlock_a), 0);
+    ASSERT_EQ(gc_hook_lock(GC_LOCK_MATRIX, lock_b, unlock_b), 0);
+    EXPECT_EQ(gc_hook_lock(GC_LOCK_MATRIX, lock_b, unlock_b), -1);
+    EXPECT_EQ(gc_hook_lock(GC_LOCK_MATRIX, nullptr, unlock_b), -1);
+    ASSERT_EQ(gc_hook_mark(mark_pass), 0);
+    EXPECT_EQ(gc_hook_mark(mark_pass), -1);
+    ASSERT_EQ(gc_hook_sp(sp_pass), 0);
+    ASSERT_EQ(gc_hook_after(after_pass<0>), 0);
+    EXPECT_EQ(gc_hook_mark(nullptr), -1);
+
+    lock_task(gc_task_lock);  // no periodic collection in between
+    lock_trace.clear();
+    passes[0] = passes[1] = passes[2] = 0;
+    kept_by_sp = mmalloc(8, gc_text);
+    gc_delete(kept_by_sp);
+    gc_enable();
+    EXPECT_EQ(lock_trace, (std::vector<int>{1, 2, 3, -3, -2, -1}));
+    EXPECT_EQ(passes[0], 1);
+    EXPECT_EQ(passes[1], 1);
+    EXPECT_EQ(passes[2], 1);
+    EXPECT_TRUE(mem_contains(kept_by_sp));  // the special sweep kept it
+    unlock_task(gc_task_lock, "test");
+
+    // A full registry refuses.
+    gc_hook_after(after_pass<1>);
+    gc_hook_after(after_pass<2>);
+    gc_hook_after(after_pass<3>);
+    gc_hook_after(after_pass<4>);
+    gc_hook_after(after_pass<5>);
+    gc_hook_after(after_pass<6>);
+    gc_hook_after(after_pass<7>);
+    gc_hook_after(after_pass<8>);
+    gc_hook_after(after_pass<9>);
+    gc_hook_after(after_pass<10>);
+    gc_hook_after(after_pass<11>);
+    gc_hook_after(after_pass<12>);
+    gc_hook_after(after_pass<13>);
+    gc_hook_after(after_pass<14>);
+    gc_hook_after(after_pass<15>);
+    EXPECT_EQ(gc_hook_after(after_pass<16>), -1);
+}
+
+TEST_F(HeapTest, DeepListIsCollectedWithoutRecursion) {
+    collect();
+    collect();
+    MEM_STAT base{};
+    ASSERT_EQ(mem_check(&base), 0);
+
+    gc_push(nullptr, nullptr, "deep");
+    QV_SEXP* deep = nullptr;
+    for (int i = 0; i < DEEP_LIST; i++)
+        deep = cons(deep, nullptr);  // (((...)))
+    gc_pop(deep, gc_vx_sexp);
+    collect();
+    MEM_STAT st{};
+    ASSERT_EQ(mem_check(&st), 0);
+    EXPECT_EQ(st.blocks, base.blocks + DEEP_LIST);
+    int depth = 0;
+    for (QV_SEXP* c = deep; c; c = c->pair.car)
+        depth++;
+    EXPECT_EQ(depth, DEEP_LIST);
+
+    gc_delete(deep);
+    collect();
+    ASSERT_EQ(mem_check(&st), 0);
+    EXPECT_EQ(st.blocks, base.blocks);
+    EXPECT_EQ(st.bytes, base.bytes);
+}
+
+TEST_F(HeapTest, BigHeapIsCollected) {
+    collect();
+    MEM_STAT base{};
+    ASSERT_EQ(mem_check(&base), 0);
+
+    // Built in chunks so that only the head of the growing list stays a root.
+    constexpr int CHUNK = 100000;
+    QV_SEXP* head = nullptr;
+    for (int done = 0; done < BIG_HEAP_NODES; done += CHUNK) {
+        gc_push(nullptr, nullptr, "chunk");
+        for (int i = 0; i < CHUNK; i++)
+            head = cons(nullptr, head);
+        gc_pop(head, gc_vx_sexp);
+        gc_delete_pair(head);  // the previous head
+    }
+    EXPECT_EQ(get_gc_check_point()->count, 1);
+    collect();
+    MEM_STAT st{};
+    ASSERT_EQ(mem_check(&st), 0);
+    EXPECT_EQ(st.blocks, base.blocks + BIG_HEAP_NODES);
+    EXPECT_EQ(list_length(head), BIG_HEAP_NODES);
+
+    gc_delete(head);
+    collect();
+    ASSERT_EQ(mem_check(&st), 0);
+    EXPECT_EQ(st.blocks, base.blocks);
+}
+
+}  // namespace
