@@ -18,9 +18,6 @@
 
 namespace {
 
-// Descriptors above this belong to the per-user file root.
-constexpr int FILE_ROOT_FD_MIN = 65536;
-
 // Diagnostics go to standard error: standard output may carry a protocol.
 void diag(const char* text) {
     ssize_t n = ::write(2, text, strlen(text));
@@ -76,7 +73,7 @@ void init_file_stream() {
 }
 
 int file_io_kind(int fd) {
-    if (fd >= FILE_ROOT_FD_MIN) return FIO_REGULAR;
+    if (fd >= UFR_FD_BASE) return FIO_REGULAR;
     struct stat st;
     if (fstat(fd, &st) != 0) return FIO_WAIT;
     if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) || S_ISDIR(st.st_mode)) return FIO_REGULAR;
@@ -113,7 +110,7 @@ STREAM* s_open_file(const char* filename, int mode, int flags, const char* file,
         StreamPri pri;
         TaskLockGuard g(stream_lock);
         _xx_s_open(s, mode, ST_PATH, file, line);
-        if (fd >= FILE_ROOT_FD_MIN) s->h.wb_flags |= SWB_BUFFERED;
+        if (fd >= UFR_FD_BASE) s->h.wb_flags |= SWB_BUFFERED;
         count_open(fd);
         return s;
     }
@@ -242,7 +239,7 @@ int s_read_file(STREAM* s, void* data, int len) {
 int s_flush_file(STREAM* s) {
     S_FILE* f = &s->file;
     errno = 0;
-    if (f->fid >= FILE_ROOT_FD_MIN) return 0;
+    if (f->fid >= UFR_FD_BASE) return 0;
     struct stat st;
     if (fstat(f->fid, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
     if (fsync(f->fid) == 0) return 0;

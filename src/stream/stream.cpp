@@ -6,7 +6,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,7 +15,9 @@
 
 #include "base/alloc.h"
 #include "base/fdwait.h"
+#include "base/history.h"
 #include "base/panic.h"
+#include "base/sysparam.h"
 #include "base/task.h"
 #include "base/tick.h"
 #include "stream/file_stream.h"
@@ -114,10 +115,10 @@ int count_open_descriptors(int limit) {
     return n;
 }
 
+// The soft descriptor limit as an int (no limit reads as the largest int).
 int descriptor_limit() {
-    struct rlimit rl;
-    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return 65536;
-    return rl.rlim_cur > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(rl.rlim_cur);
+    unsigned limit = _get_fd_max();
+    return limit > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(limit);
 }
 
 }  // namespace
@@ -138,8 +139,13 @@ void _s_sleep_until(const void* key, uint32_t deadline) {
 }
 
 StreamPri::StreamPri() : old_(push_pri(3)) {}
+// The caller's errno survives: entry points set it just before they return.
 StreamPri::~StreamPri() {
-    if (old_ < 3) change_pri(0, old_);
+    if (old_ < 3) {
+        int err = errno;
+        change_pri(0, old_);
+        errno = err;
+    }
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -209,6 +215,7 @@ void _xx_s_open(STREAM* s, int mode, int stream_type, const char* file, int line
     h->write_abort_type = 0;
     h->write_abort_interval = 0;
     h->u_history = {nullptr};
+    new_u_history(&h->u_history);
     h->last_size = 0;
     h->last_err = 0;
     h->close_time = 0;
@@ -352,6 +359,7 @@ int __d_s_close(STREAM* s, const char* file, int line) {
     wakeup_task(&h->write_buf);
 
     // No kind has a checksum operation; the slot stays unused.
+    free_u_history(&h->u_history);
     int ret = tbl->close(s);
 
     STREAM** pp = &stream_list;

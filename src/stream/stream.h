@@ -322,7 +322,7 @@ bool _s_check_record(STREAM* s);
 // One pass of the zombie reaper (registered every 11 seconds).
 void zonbie_tick(intptr_t data, int);
 
-// Raises the calling task's recorded priority to 3 for the life of a scope.
+// Raises the calling task's recorded priority to 3 for the life of a scope; errno is kept.
 class StreamPri {
   public:
     StreamPri();

@@ -1,5 +1,6 @@
 // Helpers of the stream tests: a scratch directory, whole-file reads, tasks a test can wait for
-// with a bound, and header fields read under the stream lock.
+// with a bound, and header fields read under the stream lock. Bounded polling (wait_until) comes
+// from the shared test support.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 
 #include "base/task.h"
 #include "stream/stream.h"
+#include "support/sync_util.h"
 
 // A fresh directory under /tmp, removed with its files at the end of the test.
 struct TmpDir {
@@ -42,16 +44,6 @@ inline std::string read_file(const std::string& path) {
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
-}
-
-// Polls pred every millisecond until it holds or ms milliseconds have passed.
-inline bool wait_until(const std::function<bool()>& pred, int ms = 20000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 // A function run as a task of the system; the test waits for its end with a bound.
