@@ -329,10 +329,12 @@ int __d_s_close(STREAM* s, const char* file, int line) {
     h->tbl = nullptr;
 
     // The encoder's closing bytes (an escape back to ASCII, say), unless the current physical
-    // write has hung past its abort interval.
+    // write has hung past its abort interval or the close gave up waiting for the write tasks:
+    // the medium does not take bytes, and the closing bytes would hold the close there too.
     CODE_METHOD* cm = h->cm;
-    bool hung = h->write_in_time != 0 &&
-                static_cast<int64_t>(get_qvtime()) - h->write_in_time > h->write_abort_interval;
+    bool hung = (h->write_in_time != 0 &&
+                 static_cast<int64_t>(get_qvtime()) - h->write_in_time > h->write_abort_interval) ||
+                (h->wb_flags & SWB_CLOSE_DONE);
     if (hung) {
         cm->close(nullptr, h->cm_work);
     } else {

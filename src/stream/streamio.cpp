@@ -9,6 +9,7 @@
 
 #include "base/alloc.h"
 #include "base/fdwait.h"
+#include "base/loghook.h"
 #include "base/panic.h"
 #include "base/task.h"
 #include "base/tick.h"
@@ -423,6 +424,12 @@ int s_get_thput(STREAM* s) {
     TaskLockGuard g(stream_lock);
     if (!_s_exist(s)) return -1;
     return s->h.avg_thput < 0 ? -2 : s->h.avg_thput;
+}
+
+void write_log(S_CHECKSUM_TYPE*) {
+    constexpr int LOG_DEBUG_LEVEL = 1;
+    constexpr int LOG_LAYER_VX = 5;
+    log_printf(LOG_DEBUG_LEVEL, LOG_LAYER_VX, nullptr, "WRITE-BUFFER-ERROR");
 }
 
 // ------------------------------------------------------------------------------------------------

@@ -50,6 +50,9 @@ int s_copy_to_stream(int* ret_len, STREAM* s1, STREAM* s2, int len);
 int en_do(int* ret_len, int (*func)(STREAM*, const void*, int), STREAM* s, const void* data,
           int len);
 
+// Logs "WRITE-BUFFER-ERROR" at DEBUG level in layer "VX" (nothing in the system calls it).
+void write_log(S_CHECKSUM_TYPE* ckp);
+
 // ------------------------------------------------------------------------------------------------
 // Services (started by init_stream) and the shared write path
 
