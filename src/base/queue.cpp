@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "base/alloc.h"
@@ -11,6 +12,7 @@
 #include "base/task.h"
 #include "base/textutil.h"
 #include "base/tick.h"
+#include "base/url.h"
 #include "longchar/longchar.h"
 
 SEM queue_lock = nullptr;
@@ -428,6 +430,22 @@ void print_key_list(SYS_QUEUE* q) {
     }
     printf("KEY END\n");
     fflush(stdout);
+}
+
+L_CHAR* xx_get_server_key(const URL* u, const char* prefix, const char* file, int line) {
+    std::string key;
+    if (!get_url_str2(u)) {
+        key = "-";
+        if (prefix) key += prefix;
+    } else {
+        auto part = [](const L_CHAR* s, const char* absent) {
+            return std::string(s ? n_string(std_cm, s) : absent);
+        };
+        key = part(u->proto, "qvp") + "://" + part(u->server, "server") + ":" +
+              std::to_string(u->port) + "/@" + part(u->agent, "");
+        if (prefix) key += std::string("-") + prefix;
+    }
+    return _xx_nl_copy_str_1(std_cm, key.c_str(), file, line);
 }
 
 void gc_queue_lock_high() {

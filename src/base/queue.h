@@ -28,6 +28,7 @@
 #include "base/lock.h"
 
 struct SYS_QUEUE;
+struct URL;
 
 // The first member of every queued node.
 struct Q_HEADER {
@@ -138,6 +139,12 @@ float get_key_limit(SYS_QUEUE* q, const L_CHAR* key);
 int wait_queue_total_cnt(SYS_QUEUE* q, int size, int type_flags);
 // Prints "KEY\n", "\t<key> <count> <claimed>\n" per key and "KEY END\n" on standard output.
 void print_key_list(SYS_QUEUE* q);
+
+// The key of a server's nodes: "proto://server:port/@agent-prefix" ("proto://server:port/@agent"
+// without a prefix), with "qvp", "server" and an empty agent for missing parts; "-prefix" (or "-")
+// for a URL that does not print. A tracked long-character string booked to file and line.
+L_CHAR* xx_get_server_key(const URL* u, const char* prefix, const char* file, int line);
+#define get_server_key(u, prefix) xx_get_server_key((u), (prefix), __FILE__, __LINE__)
 
 // Collector hooks, in this order: the high lock first, then the normal one; gc_queue calls every
 // queue's gc_func for each of its nodes; gc_queue_unlock releases both.

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <vector>
 
 #include "base/alloc.h"
 #include "base/task.h"
+#include "base/url.h"
 #include "longchar/longchar.h"
 #include "support/sync_util.h"
 
@@ -14,7 +16,7 @@ namespace {
 
 // A long-character key built from ASCII text.
 struct LKey {
-    L_CHAR s[16];
+    L_CHAR s[64];
     explicit LKey(const char* t) {
         size_t i = 0;
         for (; t[i]; ++i)
@@ -511,6 +513,24 @@ TEST(Queue, CollectorVisitsEveryQueuedNodeOfItsQueues) {
         drain(q);
         EXPECT_EQ(release_queue(q), 0);
     }
+}
+
+std::string server_key(const char* url, const char* prefix) {
+    URL u;
+    get_url2(&u, LKey(url).s);
+    L_CHAR* k = get_server_key(&u, prefix);
+    std::string out = n_string(std_cm, k);
+    d_f_ree(k);
+    free_url(&u);
+    return out;
+}
+
+TEST(Queue, ServerKeysNameProtocolServerPortAndAgent) {
+    EXPECT_EQ(server_key("qvp://host:9000/@ag/db/res", "pfx"), "qvp://host:9000/@ag-pfx");
+    EXPECT_EQ(server_key("qvp://host:9000/@ag/db/res", nullptr), "qvp://host:9000/@ag");
+    EXPECT_EQ(server_key("http://h/x", "p"), "http://h:80/@-p");  // well-known port filled in
+    EXPECT_EQ(server_key("x/y", "p"), "-p");                      // does not print: no protocol
+    EXPECT_EQ(server_key("x/y", nullptr), "-");
 }
 
 TEST(QueueDeathTest, BrokenInvariantsEndTheProgram) {
