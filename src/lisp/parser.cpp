@@ -552,12 +552,23 @@ QV_SEXP* _realize_sexp(QV_SEXP* s);
 // released on return).
 QV_SEXP* realize_list(QV_SEXP* s, QV_FILE* f) {
     set_busy(f, get_tid());
+    // Once a token is applied, everything made for it hangs from the record (which s reaches),
+    // so the roots of a batch of tokens are dropped together: one realisation may read a whole
+    // document without its frame growing with it.
+    constexpr int BATCH = 256;
+    int tokens = 0;
+    gc_push(nullptr, nullptr, nullptr);
     for (;;) {
         wake(f);
         if (sexp_raw_type(s) != QVT_DELAY || !f->stack) break;
         unlock_parse("realize_sexp");
         int t = vx_lex(f);
         apply(f, t);
+        if (++tokens == BATCH) {
+            tokens = 0;
+            gc_pop(nullptr, nullptr);
+            gc_push(nullptr, nullptr, nullptr);
+        }
         lock_parse();
     }
     set_busy(f, 0);
@@ -569,6 +580,7 @@ QV_SEXP* realize_list(QV_SEXP* s, QV_FILE* f) {
     }
     wake(f);
     unlock_parse("realize_sexp");
+    gc_pop(nullptr, nullptr);
     return s;
 }
 
@@ -745,11 +757,13 @@ void set_close_func(QV_FILE* f, QV_CLOSE_FUNC func, void* work) {
 
 QV_SEXP* realize_sexp(QV_SEXP* s) {
     if (sexp_raw_type(s) != QVT_DELAY) return s;
-    // Nodes made while reading are rooted in a frame of their own, popped with the result.
+    // Nodes made while reading are rooted in a frame of their own, popped at the end. A node
+    // realised in place stays where the caller holds it; only a generator's replacement node is
+    // handed to the caller's frame.
     gc_push(nullptr, nullptr, nullptr);
     gc_set(s, gc_vx_sexp);
     QV_SEXP* r = _realize_sexp(s);
-    gc_pop(r, gc_vx_sexp);
+    gc_pop(r != s ? r : nullptr, gc_vx_sexp);
     return r;
 }
 
