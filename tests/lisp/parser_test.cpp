@@ -19,21 +19,6 @@
 
 namespace {
 
-// A function run as a task of the system, with its own root frame.
-struct Job {
-    std::function<void()> fn;
-    Counter done;
-    static void run(intptr_t p) {
-        auto* j = reinterpret_cast<Job*>(p);
-        gc_push(nullptr, nullptr, "job");
-        j->fn();
-        gc_pop(nullptr, nullptr);
-        j->done.add();
-    }
-    explicit Job(std::function<void()> f) : fn(std::move(f)) { create_task(run, this, 1); }
-    ~Job() { EXPECT_TRUE(done.wait_for(1)) << "a task of the test did not end"; }
-};
-
 void write_text(STREAM* st, const char* t) {
     ASSERT_EQ(s_write(st, t, static_cast<int>(strlen(t))), static_cast<int>(strlen(t)));
 }

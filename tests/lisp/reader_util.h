@@ -2,11 +2,14 @@
 // text form of trees that shows every node's kind, so that a test can state a whole tree exactly.
 #pragma once
 
+#include <functional>
 #include <string>
 
+#include "base/task.h"
 #include "lisp/lexer.h"
 #include "lisp/parser.h"
 #include "lisp_util.h"
+#include "support/sync_util.h"
 
 // nil (), lists (a b . c), symbols a or a{x=1,y=2}, strings "text", integers 5 or 5:km, floats
 // f2.5 or f2.5:km, errors E80020301:parser@3("too many )"), raw bytes R616263, delays <delay>.
@@ -22,4 +25,19 @@ class ReaderTest : public LispTest {
         init_parse_system();
         LispTest::SetUp();
     }
+};
+
+// A function run as a task of the system, with its own root frame.
+struct Job {
+    std::function<void()> fn;
+    Counter done;
+    static void run(intptr_t p) {
+        auto* j = reinterpret_cast<Job*>(p);
+        gc_push(nullptr, nullptr, "job");
+        j->fn();
+        gc_pop(nullptr, nullptr);
+        j->done.add();
+    }
+    explicit Job(std::function<void()> f) : fn(std::move(f)) { create_task(run, this, 1); }
+    ~Job() { EXPECT_TRUE(done.wait_for(1)) << "a task of the test did not end"; }
 };
