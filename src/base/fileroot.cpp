@@ -195,7 +195,7 @@ bool deliver(UFR_BLK* blk, UFR_REPLY* rp) {
     // The counts that the primitives pass on must agree with what was sent and filled.
     if (code == UFR_OK && req->argc >= 2) {
         int32_t n = rp->err.r.d_int;
-        if (req->ufr_code == UFR_OP_READ && (n < 0 || n != filled)) return false;
+        if (req->ufr_code == UFR_OP_READ && (n < 0 || n != (filled < 0 ? 0 : filled))) return false;
         if (req->ufr_code == UFR_OP_WRITE && (n < 0 || n > req->argv[1].d_char_ptr.len))
             return false;
         if (req->ufr_code == UFR_OP_CHECKSUM && filled != U_CK_BUF_WIRE_SIZE) return false;
@@ -218,11 +218,13 @@ void ensure_devnull() {
     if (devnull_fd < 0) devnull_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
 }
 
-// Closes what lies behind fd but keeps its number taken. Lock held.
-void hold_number(int fd) {
+// Closes what lies behind fd but keeps its number taken; false when the number had to be given
+// up. Lock held.
+bool hold_number(int fd) {
     ensure_devnull();
-    if (devnull_fd >= 0 && dup3(devnull_fd, fd, O_CLOEXEC) == fd) return;
+    if (devnull_fd >= 0 && dup3(devnull_fd, fd, O_CLOEXEC) == fd) return true;
     close(fd);
+    return false;
 }
 
 void reap_task(intptr_t data) {
@@ -242,7 +244,7 @@ void reap_later(pid_t pid) {
 // reaped. Lock held.
 void mark_dead(UFR_BLK* blk, bool kill_child) {
     if (blk->send >= 0) {
-        hold_number(blk->send);
+        if (!hold_number(blk->send)) blk->fd_no = -1;
         blk->send = -1;
     }
     blk->uid = -1;
@@ -320,6 +322,7 @@ struct CHILD_ARGS {
     gid_t gid;
     std::vector<gid_t> groups;
     int exe_fd;
+    int null_fd;  // standard input and output become /dev/null (-1: left alone)
     const char* path;
     int rfd;  // request pipe, read end
     int wfd;  // reply pipe, write end
@@ -366,6 +369,10 @@ void close_except(const int* keep, int n, unsigned max_fd) {
     }
     syscall(SYS_fcntl, c.rfd, F_SETFD, 0);
     syscall(SYS_fcntl, c.wfd, F_SETFD, 0);
+    // The helper prints nothing; it must not keep the program's output open after the program.
+    for (int std_fd = 0; std_fd < 2 && c.null_fd >= 0; std_fd++)
+        if (std_fd != c.rfd && std_fd != c.wfd && std_fd != c.exe_fd)
+            syscall(SYS_dup3, c.null_fd, std_fd, 0);
     int keep[3] = {c.rfd, c.wfd, c.exe_fd};
     for (int i = 1; i < 3; i++)
         for (int j = i; j > 0 && keep[j] < keep[j - 1]; j--)
@@ -432,6 +439,8 @@ UFR_ERR start_blk(int uid, const char* path, UFR_BLK** blkp) {
     std::string prog;
     lock();
     if (!ufr_disable) prog = program_path;
+    ensure_devnull();
+    c.null_fd = devnull_fd;
     unlock("start_blk");
     if (prog.empty()) return answer(UFR_E_CLOSED, ufr_disable ? ESHUTDOWN : ENOENT);
     c.uid = static_cast<uid_t>(uid);
@@ -547,9 +556,12 @@ bool write_request(int fd, const UFR_REQ* req) {
 // Queues the request on the block and writes it. Lock held on entry and on return (released
 // during the write).
 UFR_ERR _ufr_send(UFR_BLK* blk, UFR_REQ* req) {
+    // The waiters are counted so that the idle closer leaves the block alone meanwhile.
     while (blk->send_op && blk->send >= 0) {
+        blk->send_wait++;
         _i_sleep_task(&blk->send_op, ufr_lock);
         lock();
+        blk->send_wait--;
     }
     if (blk->send < 0) return answer(UFR_E_SEND, EBADF);
     req->seq = blk->seq++;
@@ -730,6 +742,8 @@ UFR_ERR __ufr_call(UFR_REQ* req) {
 }
 
 UFR_ERR open_path(UFR_REQ* req) {
+    // A helper acts for an ordinary user only (-1 would even mean "keep root" to setresuid).
+    if (req->uid <= 0) return answer(UFR_E_CLOSED, EPERM);
     lock();
     while (create_proc) {
         _i_sleep_task(&create_proc, ufr_lock);
@@ -761,7 +775,11 @@ UFR_ERR open_path(UFR_REQ* req) {
         _ufr_wait(blk, req);
         e = req->ret;
     }
-    if (e.ufr_code == UFR_OPENED) {
+    if (e.ufr_code == UFR_OPENED && blk->fd_no < 0) {
+        // The helper died after opening and its number is gone: nothing can name the file.
+        blk->transaction -= req->transaction;
+        e = answer(UFR_E_DEAD, EIO);
+    } else if (e.ufr_code == UFR_OPENED) {
         e.ufr_code = UFR_OK;
         e.r.d_int64 = 0;
         e.r.d_int = req->ret.r.d_int | (blk->fd_no << 16);
@@ -839,7 +857,7 @@ void ufr_idle_pass(uint32_t now) {
                    (now - b->create_time > OLD_AGE && now - b->last_time <= RECENT);
         else
             keep = b->transaction > 0;  // its number still names open descriptors
-        if (keep || b->req_queue || b->read_op || b->send_op) {
+        if (keep || b->req_queue || b->read_op || b->send_op || b->send_wait) {
             pp = &b->next;
             continue;
         }

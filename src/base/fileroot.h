@@ -143,6 +143,7 @@ struct UFR_BLK {
     uint32_t seq;          // next sequence number (1 first; 0 is the helper's greeting)
     int read_op;           // a task is reading replies
     int send_op;           // a task is writing a request
+    int send_wait;         // tasks waiting to write one
     int send;              // request pipe, -1 when dead
     int recv;              // reply pipe, -1 once closed
     int fd_no;             // the request pipe's number: names the block in combined descriptors,

@@ -4,6 +4,7 @@
 // answers malformed requests with errors. As any other user the file root stays inactive.
 #include "base/fileroot.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -163,6 +164,20 @@ TEST_F(FileRoot, AnotherUsersFilesAreChangedWithTheOwnersRightsOnly) {
     EXPECT_EQ(status_line(pid, "Uid:"), "\t" + id + "\t" + id + "\t" + id + "\t" + id);
     std::string gid = std::to_string(nobody_gid);
     EXPECT_EQ(status_line(pid, "Gid:"), "\t" + gid + "\t" + gid + "\t" + gid + "\t" + gid);
+    // It holds its two pipes and nothing else of the program's.
+    int pipes = 0, others = 0;
+    std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
+    if (DIR* d = opendir(fd_dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.' || atoi(e->d_name) < 3) continue;
+            char target[256] = {};
+            readlink((fd_dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+            (strncmp(target, "pipe:", 5) == 0 ? pipes : others)++;
+        }
+        closedir(d);
+    }
+    EXPECT_EQ(pipes, 2);
+    EXPECT_EQ(others, 0);
     std::istringstream groups(status_line(pid, "Groups:"));
     for (std::string g; groups >> g;)
         EXPECT_NE(g, "0") << "root's group stays with the helper";
@@ -506,6 +521,14 @@ TEST(FileRootDispatcher, BadRequestsAreRefusedWithTheirCodes) {
     EXPECT_EQ(e.ufr_code, UFR_E_ARG);
     EXPECT_EQ(e.r.sys_code, EBADF);
 
+    // A helper is never started for root or for no user.
+    a[0].d_char_ptr = {UFR_T_DATA, 2, "x"};
+    r.argc = 1;
+    r.uid = 0;
+    e = __ufr_call(&r);
+    EXPECT_EQ(e.ufr_code, UFR_E_CLOSED);
+    EXPECT_EQ(e.r.sys_code, EPERM);
+
     // The owner of a path, or of its directory when the path does not exist.
     int err = 0, uid = -1;
     EXPECT_EQ(check_own(&err, &uid, "/"), 0);
@@ -516,6 +539,14 @@ TEST(FileRootDispatcher, BadRequestsAreRefusedWithTheirCodes) {
     EXPECT_EQ(check_own(&err, &uid, "/vx-no-such-dir/file"), -1);
     EXPECT_EQ(check_own(&err, &uid, "/etc/passwd/x"), -2);
     EXPECT_EQ(err, ENOTDIR);
+
+    // stat on a task of its own.
+    U_STAT st = {};
+    EXPECT_EQ(call_u_stat("/", &st), 0);
+    EXPECT_EQ(st.us_mode & S_IFMT, static_cast<uint32_t>(S_IFDIR));
+    errno = 0;
+    EXPECT_EQ(call_u_stat("/vx-no-such-file", &st), -1);
+    EXPECT_EQ(errno, ENOENT);
 }
 
 namespace {
