@@ -17,8 +17,11 @@
 #include "base/alloc.h"
 #include "base/endian.h"
 #include "base/lock.h"
+#include "base/netdb.h"
+#include "base/resolve.h"
 #include "base/task.h"
 #include "base/tick.h"
+#include "base/utils.h"
 #include "longchar/longchar.h"
 
 const char* command_arg = nullptr;
@@ -103,7 +106,9 @@ void init_runtime(const char* argv0, int flags) {
     init_tick();
     init_d_alloc();
     init_longchar();
-    init_util_locks();
+    init_utils();
+    init_netutils();
+    init_resolve();
 }
 
 char* strip_handover_arg(int* argc, char*** argv) {
