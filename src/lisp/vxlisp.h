@@ -8,6 +8,7 @@
 // vxlisp_top_env0 cannot call them.
 #pragma once
 
+#include "base/hostaddr.h"
 #include "base/lock.h"
 #include "lisp/sexp.h"
 
@@ -27,6 +28,20 @@ struct CORE_PRIM {
 // The core primitives in binding order, ended by a row with a null name.
 extern const CORE_PRIM core_prims[];
 
-// Creates the environment and lexer locks, makes the two top environments and binds the core
-// primitives. Once, on the main thread, before any other thread uses the language.
+// Creates the environment and lexer locks, makes the two top environments, binds the core
+// primitives and installs the site hooks of the host-address layer. Once, on the main thread,
+// before any other thread uses the language.
 void init_vxlisp();
+
+// The site record. The site name is computed on first use from the local host's name and
+// address. Names handed out are never freed: a reader may go on using one after a later
+// set_qvlisp_site has replaced it.
+const L_CHAR* get_qvlisp_site();
+// Copies the site address (IPv4: type 4, size 4) into buf and returns buf.
+HOST_ADDR* get_qvlisp_site_ip(HOST_ADDR* buf);
+// Makes name the site name and its first resolved address the site address: 0, or -1 when the
+// name cannot be resolved (nothing changes then).
+int set_qvlisp_site(const L_CHAR* name);
+
+// An error handler that does nothing and returns nil; nothing installs it.
+QV_SEXP* default_error_handler(int type, QV_SEXP* s);
