@@ -14,7 +14,7 @@
 
 #include "base/task.h"
 #include "base/tick.h"
-#include "sync_util.h"
+#include "support/sync_util.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "base/task.h"
 #include "base/tick.h"
 #include "hostdb_fake.h"
-#include "sync_util.h"
+#include "support/sync_util.h"
 
 namespace {
 

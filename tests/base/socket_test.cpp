@@ -18,7 +18,7 @@
 #include "base/fdwait.h"
 #include "base/task.h"
 #include "hostdb_fake.h"
-#include "sync_util.h"
+#include "support/sync_util.h"
 
 namespace {
 
