@@ -2,8 +2,12 @@
 // without units, comparisons, and the defined results at the edges of 64-bit arithmetic.
 #include "lisp/operators.h"
 
+#include <atomic>
 #include <cmath>
 #include <functional>
+
+#include "base/task.h"
+#include "support/sync_util.h"
 
 #include "lisp/env.h"
 #include "lisp/units.h"
@@ -371,6 +375,64 @@ TEST_F(OperatorTest, ResultPositions) {
     EXPECT_EQ(r->h.file, nullptr);
     r = op(vx_lt, {nullptr, left});
     EXPECT_EQ(r->h.line, 5);
+}
+
+// Several tasks compute with units and name unit environments while collections run: values
+// in use survive, and the unit environments are read safely from every task at once.
+std::atomic<int> unit_failures{0};
+std::atomic<int> unit_steps{0};
+Counter unit_workers_done;
+
+void unit_worker(intptr_t id) {
+    gc_push(nullptr, nullptr, "unit-worker");
+    const int steps = 400;
+    for (int i = 0; i < steps; i++) {
+        gc_push(nullptr, nullptr, "step");
+        QVISP_ENV* env = vxlisp_top_env1;
+        QV_SEXP* sum = call(vx_add, env, "+", {I(i, "m"), I(1, "cm"), I(2, "km")});
+        QV_SEXP* area = call(vx_mul, env, "*", {F(i + 1.0, "m"), F(2, "m")});
+        QV_SEXP* back = call(vx_div, env, "/", {area, F(2, "m")});
+        QV_SEXP* same = call(vx_equ, env, "=", {back, F(i + 1.0, "m")});
+        if (sum->integer.data != i * 100 + 1 + 200000 || A(sum->integer.unit) != "cm")
+            unit_failures++;
+        if (get_type(same) != QVT_INTEGER || same->integer.data != 1) unit_failures++;
+        if (i % 50 == 0) {
+            UNIT_ENV* c = copy_uenv1(get_default_uenv());
+            copy_uenv2(c, get_default_uenv());
+            char name[32];
+            snprintf(name, sizeof(name), "worker-%d", static_cast<int>(id));
+            set_uenv_name(c, L(name));
+            if (search_uenv_name(L(name)) != c) unit_failures++;
+        }
+        gc_pop(nullptr, nullptr);
+        unit_steps++;
+    }
+    gc_pop(nullptr, nullptr);
+    unit_workers_done.add();
+}
+
+TEST_F(OperatorTest, TasksComputeWithUnitsWhileCollecting) {
+    const int workers = 4;
+    for (int i = 0; i < workers; i++)
+        create_task(unit_worker, i, 1);
+    // A collection after every 100 steps of the workers.
+    for (int n = 0; unit_workers_done.get() < workers && n < 100; n++) {
+        collect();
+        int from = unit_steps.load();
+        wait_until(
+            [&] { return unit_steps.load() >= from + 100 || unit_workers_done.get() == workers; },
+            20000);
+    }
+    ASSERT_TRUE(unit_workers_done.wait_for(workers, 60000));
+    EXPECT_EQ(unit_failures.load(), 0);
+    collect();
+    for (int i = 0; i < workers; i++) {
+        char name[32];
+        snprintf(name, sizeof(name), "worker-%d", i);
+        UNIT_ENV* c = search_uenv_name(L(name));
+        ASSERT_NE(c, nullptr);
+        EXPECT_DOUBLE_EQ(conv_unit(nullptr, c, 1, L("a"), L("m^2")), 100);
+    }
 }
 
 }  // namespace
