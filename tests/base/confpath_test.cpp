@@ -22,9 +22,6 @@ namespace {
 std::vector<L_CHAR> L(const std::string& s) {
     return lchars(s);
 }
-std::string S(const L_CHAR* s) {
-    return lstr_text(s);
-}
 std::string take(L_CHAR* s) {
     return take_lstr(s);
 }
