@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "base/sync_util.h"
 #include "base/task.h"
 #include "longchar/longchar.h"
 #include "support/child.h"
+#include "support/sync_util.h"
 
 namespace {
 
