@@ -70,6 +70,8 @@ QV_SEXP* save_data(QVISP_ENV* env, QV_SEXP* form, int fd, bool raw, QV_SEXP* pat
         if (t != QVT_PAIR && t != QVT_NIL) return save_mismatch(form, 5);
         return save_raw(fd, form, path, data);
     }
+    // A single value that is not a list is written as a list of that one item.
+    if (get_type(data) != QVT_PAIR && get_type(data) != QVT_NIL) data = list(data, nullptr);
     int err = 0;
     SAVE_PRINT_FUNC print = save_printer.load(std::memory_order_acquire);
     if (!print || print(fd, data, &err) != 0) return save_access(form, path);

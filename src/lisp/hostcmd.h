@@ -24,7 +24,8 @@ int save_open_flags(uint32_t flags);
 
 // (save path flags mode kind data): opens path with the flags (and the permission mode for a file
 // it creates) and writes data: kind "raw" writes the bytes of every raw value of the list data as
-// they are; kind "vxlisp" prints each element of data in list notation followed by a line break.
+// they are (nil writes nothing); kind "vxlisp" prints each element of data in list notation
+// followed by a line break (a data that is not a list is printed as one item).
 // nil, or an error value; a failed open, write or close is the "cannot access the file" error.
 // Elements written before a failure stay in the file.
 QV_SEXP* vx_save(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,

@@ -196,6 +196,8 @@ TEST_F(HostCmdTest, SaveVxlispPrintsOneElementPerLine) {
     set_save_printer(test_printer);
     EXPECT_EQ(save("v", CREATE, "vxlisp", "(list 1 (quote (a b)) \"s\")"), "()");
     EXPECT_EQ(read_file(path("v")), "1\n(a b)\n\"s\"\n");
+    EXPECT_EQ(save("v", CREATE, "vxlisp", "7"), "()");
+    EXPECT_EQ(read_file(path("v")), "7\n");
     EXPECT_EQ(r("(save \"/dev/full\" 0 0 \"vxlisp\" (list 1))"),
               "%E(0x80040a06 \"save\" (\"cannot access the file\" \"/dev/full\"))");
 }
