@@ -17,9 +17,13 @@
 #include "base/alloc.h"
 #include "base/endian.h"
 #include "base/lock.h"
+#include "base/netdb.h"
+#include "base/resolve.h"
 #include "base/task.h"
 #include "base/tick.h"
+#include "base/utils.h"
 #include "longchar/longchar.h"
+#include "stream/stream.h"
 
 const char* command_arg = nullptr;
 ARG_T call_main_arg = {};
@@ -103,7 +107,10 @@ void init_runtime(const char* argv0, int flags) {
     init_tick();
     init_d_alloc();
     init_longchar();
-    init_util_locks();
+    init_stream();
+    init_utils();
+    init_netutils();
+    init_resolve();
 }
 
 char* strip_handover_arg(int* argc, char*** argv) {

@@ -59,12 +59,18 @@ void new_semaphore(sem_t* s, unsigned value) {
 void sem_wait_retry(sem_t* s, const char* where) {
     // Locks are mostly held for a few instructions (the allocator's, the task table's): a short
     // spin avoids putting the thread to sleep and waking it again for each of them.
+    // Taking a lock leaves errno as it was: callers read it after calls that lock inside.
+    int saved = errno;
     for (int i = 0; i < 200; ++i) {
-        if (sem_trywait(s) == 0) return;
+        if (sem_trywait(s) == 0) {
+            errno = saved;
+            return;
+        }
         __builtin_ia32_pause();
     }
     while (sem_wait(s) != 0)
         if (errno != EINTR) er_panic(where);
+    errno = saved;
 }
 
 // Guards the holder fields of traced locks, which another task reads before it waits.

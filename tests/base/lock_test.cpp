@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -65,6 +67,23 @@ TEST(Lock, ExcludesConcurrentTasksAndMayBeReleasedByAnotherTask) {
     ASSERT_TRUE(st->step.wait_for(3));
     unlock_task(st->lock, "test");
     delete st;
+}
+
+// Callers read errno after calls that take locks inside (the resolver, the file primitives), so
+// waiting for a held lock must leave it alone.
+TEST(Lock, WaitingForAHeldLockKeepsErrno) {
+    D_SEM l = xx_new_lock(0);
+    _lock_task(l);
+    std::thread holder([l] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        _unlock_task(l);
+    });
+    errno = ENOENT;
+    _lock_task(l);  // waits for the holder's release
+    EXPECT_EQ(errno, ENOENT);
+    _unlock_task(l);
+    holder.join();
+    xx_close_lock(l);
 }
 
 TEST(Lock, BrokenLockUsePanics) {

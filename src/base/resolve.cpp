@@ -1,0 +1,398 @@
+// The resolver: cache, admission and the resolver task.
+//
+// Admission, under resolve_lock2. A ticket waits in queue 0 (new) or queue 1 (interrupted); at
+// most one is served (`resolve_run`). The serving step runs on every admission request, on every
+// finish and from one-time ticks:
+//   - the served ticket: finished -> dropped; pri 0 and younger than 2 s -> a tick at 2 s, stop;
+//     otherwise pri 1, and when queue 0 holds a ticket it is interrupted: status 0, into queue 1
+//     with its abort flag, the abort is pending and sent (again every second by a tick);
+//   - while an abort is pending nothing is admitted;
+//   - otherwise the next ticket, queue 0 first, is admitted (a pri-1 ticket admitted more than
+//     120 s ago is given up instead).
+// The interrupted caller's look-up returns (the abort stops its wait), it clears the pending
+// abort and waits to be admitted again; its look-up is then repeated.
+//
+// The resolver task takes jobs first in, first out; it is started by the first job and ends when
+// the queue is empty. `in_lookup` marks that it is inside a system look-up: only then is an abort
+// sent.
+#include "base/resolve.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "base/alloc.h"
+#include "base/lock.h"
+#include "base/task.h"
+#include "base/tick.h"
+
+namespace {
+
+SEM resolve_lock2 = nullptr;
+std::once_flag resolve_once;
+
+HOST_ENTRY* cache_head = nullptr;
+HOST_ENTRY* del_list[RESOLVE_DEL_RING];
+int del_ptr = 0;
+
+RESOLVE_QUEUE_HEADER rq[2];
+RESOLVE_QUEUE* resolve_run = nullptr;
+int abort_pending = 0;
+
+RESOLVE_REQUEST_T* job_head = nullptr;
+RESOLVE_REQUEST_T* job_tail = nullptr;
+bool resolver_running = false;
+int in_lookup = 0;
+
+// ---------------------------------------------------------------------------------------------
+// The cache
+
+bool has_name(const HOST_ENTRY* e, const char* name) {
+    for (int i = 0; e->names && e->names[i]; i++)
+        if (strcmp(e->names[i], name) == 0) return true;
+    return false;
+}
+
+bool has_addr(const HOST_ENTRY* e, const HOST_ADDR& a) {
+    for (int i = 0; i < e->ips_length; i++)
+        if (e->ips[i].size == a.size && memcmp(e->ips[i].d, a.d, a.size) == 0) return true;
+    return false;
+}
+
+HOST_ENTRY* find_by_name(const char* name) {
+    for (HOST_ENTRY* e = cache_head; e; e = e->next)
+        if (has_name(e, name)) return e;
+    return nullptr;
+}
+
+HOST_ENTRY* find_by_addr(const HOST_ADDR& a) {
+    for (HOST_ENTRY* e = cache_head; e; e = e->next)
+        if (has_addr(e, a)) return e;
+    return nullptr;
+}
+
+int count_names(const HOST_ENTRY* e) {
+    int n = 0;
+    while (e->names && e->names[n])
+        n++;
+    return n;
+}
+
+bool same_entry(const HOST_ENTRY* c, const HOST_ENTRY* n) {
+    if (c->ips_length != n->ips_length || count_names(c) != count_names(n)) return false;
+    for (int i = 0; c->names[i]; i++)
+        if (!has_name(n, c->names[i])) return false;
+    for (int i = 0; i < c->ips_length; i++)
+        if (!has_addr(n, c->ips[i])) return false;
+    return true;
+}
+
+bool shares(const HOST_ENTRY* c, const HOST_ENTRY* n) {
+    for (int i = 0; c->names[i]; i++)
+        if (has_name(n, c->names[i])) return true;
+    for (int i = 0; i < c->ips_length; i++)
+        if (has_addr(n, c->ips[i])) return true;
+    return false;
+}
+
+// Unlinks e (found through pp) into the removal ring.
+void remove_entry(HOST_ENTRY** pp) {
+    HOST_ENTRY* e = *pp;
+    *pp = e->next;
+    e->next = nullptr;
+    wakeup_task(e);
+    free_host_entry(del_list[del_ptr]);
+    del_list[del_ptr] = e;
+    del_ptr = (del_ptr + 1) % RESOLVE_DEL_RING;
+}
+
+// Puts n into the cache, or keeps an equal cached entry and frees n. Returns the cached entry.
+HOST_ENTRY* cache_insert(HOST_ENTRY* n) {
+    if (n->names[0]) {
+        HOST_ENTRY* c = find_by_name(n->names[0]);
+        if (c && same_entry(c, n)) {
+            free_host_entry(n);
+            return c;
+        }
+    }
+    for (HOST_ENTRY** pp = &cache_head; *pp;) {
+        if (shares(*pp, n))
+            remove_entry(pp);
+        else
+            pp = &(*pp)->next;
+    }
+    n->timer = 0;
+    n->next = cache_head;
+    cache_head = n;
+    return n;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Admission
+
+void push(RESOLVE_QUEUE_HEADER* q, RESOLVE_QUEUE* t) {
+    t->next = nullptr;
+    if (q->tail)
+        q->tail->next = t;
+    else
+        q->head = t;
+    q->tail = t;
+}
+
+RESOLVE_QUEUE* pop(RESOLVE_QUEUE_HEADER* q) {
+    RESOLVE_QUEUE* t = q->head;
+    if (!t) return nullptr;
+    q->head = t->next;
+    if (!q->head) q->tail = nullptr;
+    t->next = nullptr;
+    return t;
+}
+
+void serve_tick(intptr_t, int);
+
+void send_abort() {
+    if (!in_lookup) return;
+    fprintf(stderr, "ABOAT RESOLVE\n");
+    send_resolve_abort();
+}
+
+// The serving step (resolve_lock2 held).
+void serve() {
+    uint32_t now = get_qvtime();
+    if (RESOLVE_QUEUE* t = resolve_run) {
+        if (t->status == RQ_FINISHED) {
+            resolve_run = nullptr;
+        } else {
+            if (t->pri == 0 && now - t->start_time < RESOLVE_SLICE) {
+                new_tick(serve_tick, -static_cast<int>(t->start_time + RESOLVE_SLICE - now), 0);
+                return;
+            }
+            t->pri = 1;
+            if (!rq[0].head) return;
+            t->status = RQ_WAITING;
+            t->abort_flag = 1;
+            resolve_run = nullptr;
+            push(&rq[1], t);
+            abort_pending = 1;
+        }
+    }
+    if (abort_pending) {
+        send_abort();
+        new_tick(serve_tick, -1, 0);
+        return;
+    }
+    // A ticket given up leaves the step free for the next one, so nobody is left waiting
+    // without a step to admit it.
+    while (RESOLVE_QUEUE* t = rq[0].head ? pop(&rq[0]) : pop(&rq[1])) {
+        if (t->pri == 1 && now - t->start_time > RESOLVE_GIVE_UP) {
+            t->status = RQ_GIVEN_UP;
+            wakeup_task(t);
+            continue;
+        }
+        t->status = RQ_ADMITTED;
+        resolve_run = t;
+        wakeup_task(t);
+        if (t->pri == 0) {
+            t->start_time = now;
+            new_tick(serve_tick, -static_cast<int>(RESOLVE_SLICE), 0);
+        }
+        return;
+    }
+}
+
+void serve_tick(intptr_t, int) {
+    lock_task(resolve_lock2);
+    serve();
+    unlock_task(resolve_lock2, "serve_tick");
+}
+
+void wait_admission(RESOLVE_QUEUE* t) {
+    while (t->status == RQ_WAITING) {
+        sleep_task(t, resolve_lock2);
+        lock_task(resolve_lock2);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The resolver task
+
+void resolver_task(intptr_t) {
+    for (;;) {
+        lock_task(resolve_lock2);
+        RESOLVE_REQUEST_T* job = job_head;
+        if (!job) {
+            resolver_running = false;
+            unlock_task(resolve_lock2, "resolver_task");
+            return;
+        }
+        job_head = job->next;
+        if (!job_head) job_tail = nullptr;
+        in_lookup = 1;
+        const char* name = job->name;
+        const HOST_ADDR* a = job->a;
+        unlock_task(resolve_lock2, "resolver_task");
+
+        HOST_ENTRY* hp = name ? intr_gethostbyname_rr(name) : intr_gethostbyaddr_rr(*a);
+
+        lock_task(resolve_lock2);
+        in_lookup = 0;
+        job->hp = hp;
+        job->ok = 1;
+        wakeup_task(job);
+        unlock_task(resolve_lock2, "resolver_task");
+    }
+}
+
+// Runs the look-up once admitted, repeating it after an interruption (resolve_lock2 held on
+// entry and on return). The result, or null when it failed or was given up.
+HOST_ENTRY* admitted_lookup(const char* name, const HOST_ADDR* a) {
+    RESOLVE_QUEUE t = {};
+    t.start_time = t.req_time = get_qvtime();
+    push(&rq[0], &t);
+    serve();
+    wait_admission(&t);
+    for (;;) {
+        if (t.status == RQ_GIVEN_UP) return nullptr;
+        RESOLVE_REQUEST_T job = {nullptr, a, name, nullptr, 0};
+        if (job_tail)
+            job_tail->next = &job;
+        else
+            job_head = &job;
+        job_tail = &job;
+        if (!resolver_running) {
+            resolver_running = true;
+            create_task(resolver_task, 0, 0);
+        }
+        while (!job.ok) {
+            sleep_task(&job, resolve_lock2);
+            lock_task(resolve_lock2);
+        }
+        if (t.status == RQ_ADMITTED) {
+            t.status = RQ_FINISHED;
+            serve();
+            return job.hp;
+        }
+        // Interrupted: the result is dropped and the look-up waits its turn again.
+        free_host_entry(job.hp);
+        abort_pending = 0;
+        t.abort_flag = 0;
+        serve();
+        wait_admission(&t);
+    }
+}
+
+void sweep(uint32_t now) {
+    for (HOST_ENTRY** pp = &cache_head; *pp;) {
+        HOST_ENTRY* e = *pp;
+        uint32_t limit = e->flags & HE_NEGATIVE ? RESOLVE_NEGATIVE_AGE : RESOLVE_POSITIVE_AGE;
+        if (!(e->flags & HE_PERMANENT) && now - e->access > limit)
+            remove_entry(pp);
+        else
+            pp = &e->next;
+    }
+}
+
+// Gives e's access time and the caller's answer (resolve_lock2 held).
+HOST_ENTRY* answer(HOST_ENTRY* e) {
+    if (e->flags & HE_NEGATIVE) return nullptr;
+    e->access = get_qvtime();
+    return e;
+}
+
+}  // namespace
+
+void init_resolve() {
+    std::call_once(resolve_once, [] {
+        new_lock(&resolve_lock2);
+        new_tick(resolv_tick, static_cast<int>(RESOLVE_POSITIVE_AGE), 0);
+    });
+}
+
+void qualify_host_names(HOST_ENTRY* e, const char* d) {
+    if (!d) return;
+    size_t dl = strlen(d);
+    for (int i = 0; e->names && e->names[i]; i++) {
+        char* name = e->names[i];
+        if (strcmp(name, "localhost") == 0) continue;
+        char* dot = strchr(name, '.');
+        size_t keep;
+        if (!dot) {
+            keep = strlen(name);
+        } else {
+            const char* rest = dot + 1;
+            size_t rl = strlen(rest);
+            if (rl > dl || strncmp(rest, d, rl) != 0) continue;
+            keep = static_cast<size_t>(dot - name);
+        }
+        char* q = static_cast<char*>(d_alloc(static_cast<int64_t>(keep + 1 + dl + 1)));
+        memcpy(q, name, keep);
+        q[keep] = '.';
+        memcpy(q + keep + 1, d, dl + 1);
+        d_f_ree(name);
+        e->names[i] = q;
+    }
+    e->canonical = e->names ? e->names[0] : nullptr;
+}
+
+HOST_ENTRY* r_gethostbyname(const char* name) {
+    if (!name) return nullptr;
+    char* copy = d_strdup(name);
+    lock_task(resolve_lock2);
+    HOST_ENTRY* e = find_by_name(copy);
+    if (!e) {
+        HOST_ENTRY* got = admitted_lookup(copy, nullptr);
+        if (got) {
+            qualify_host_names(got, get_localdomainname());
+        } else {
+            const char* names[] = {copy};
+            got = new_host_entry(names, 1, nullptr, 0);
+            got->flags = HE_NEGATIVE;
+            got->access = get_qvtime();
+        }
+        e = cache_insert(got);
+    }
+    HOST_ENTRY* ret = answer(e);
+    unlock_task(resolve_lock2, "r_gethostbyname");
+    d_f_ree(copy);
+    return ret;
+}
+
+HOST_ENTRY* r_gethostbyaddr(HOST_ADDR ha) {
+    if (ha.type != HA_IPV4 || ha.size != 4) return nullptr;
+    lock_task(resolve_lock2);
+    HOST_ENTRY* e = find_by_addr(ha);
+    if (!e) {
+        HOST_ENTRY* got = admitted_lookup(nullptr, &ha);
+        if (got) {
+            qualify_host_names(got, get_localdomainname());
+        } else {
+            got = new_host_entry(nullptr, 0, &ha, 1);
+            got->flags = HE_NEGATIVE;
+            got->access = get_qvtime();
+        }
+        e = cache_insert(got);
+    }
+    HOST_ENTRY* ret = answer(e);
+    unlock_task(resolve_lock2, "r_gethostbyaddr");
+    return ret;
+}
+
+void resolv_tick(intptr_t, int) {
+    resolve_sweep(get_qvtime());
+}
+
+void resolve_sweep(uint32_t now) {
+    lock_task(resolve_lock2);
+    sweep(now);
+    unlock_task(resolve_lock2, "resolve_sweep");
+}
+
+int resolve_waiting() {
+    lock_task(resolve_lock2);
+    int n = 0;
+    for (int q = 0; q < 2; q++)
+        for (RESOLVE_QUEUE* t = rq[q].head; t; t = t->next)
+            n++;
+    unlock_task(resolve_lock2, "resolve_waiting");
+    return n;
+}

@@ -1,0 +1,80 @@
+// The resolver: host look-ups by name and by address with a cache of results, positive and
+// negative.
+//
+// Only one look-up runs at a time. Callers queue for admission with a ticket; a look-up that has
+// run for 2 seconds while another caller waits is interrupted ("ABOAT RESOLVE"), the waiter is
+// served first, and the interrupted look-up is queued again behind the new ones; one admitted
+// more than 120 seconds ago is given up (no result). The system look-up itself is made by the
+// resolver task, through the blacklist.
+//
+// Entries returned to callers belong to the cache and are never freed by them: an entry removed
+// from the cache goes into a ring of the last 100 removals and is freed only when its slot is
+// used again, so it stays readable meanwhile.
+//
+// Lock order: resolve_lock2 before the tick lock and the local-domain lock; it is never held
+// across a system look-up.
+#pragma once
+
+#include <cstdint>
+
+#include "base/hostaddr.h"
+#include "base/netdb.h"
+
+// One admission ticket, kept in the caller's frame.
+struct RESOLVE_QUEUE {
+    RESOLVE_QUEUE* next;
+    unsigned pri : 1;     // 0 new, 1 interrupted and queued again
+    unsigned status : 3;  // RQ_ values
+    uint32_t start_time;
+    uint32_t req_time;
+    unsigned abort_flag : 1;
+};
+constexpr unsigned RQ_WAITING = 0;
+constexpr unsigned RQ_ADMITTED = 1;
+constexpr unsigned RQ_GIVEN_UP = 2;
+constexpr unsigned RQ_FINISHED = 4;
+
+struct RESOLVE_QUEUE_HEADER {
+    RESOLVE_QUEUE* head;
+    RESOLVE_QUEUE* tail;
+};
+
+// One job of the resolver task.
+struct RESOLVE_REQUEST_T {
+    RESOLVE_REQUEST_T* next;
+    const HOST_ADDR* a;  // address to look up, or null
+    const char* name;    // name to look up, or null
+    HOST_ENTRY* hp;      // the result
+    int ok;              // 1 when done
+};
+
+// Ring of removed entries.
+constexpr int RESOLVE_DEL_RING = 100;
+// Seconds a look-up runs before a waiting caller may interrupt it, and after which an
+// interrupted one is given up.
+constexpr uint32_t RESOLVE_SLICE = 2;
+constexpr uint32_t RESOLVE_GIVE_UP = 120;
+// Ages after which the sweep removes negative and positive entries.
+constexpr uint32_t RESOLVE_NEGATIVE_AGE = 30;
+constexpr uint32_t RESOLVE_POSITIVE_AGE = 3600;
+
+// Creates the resolver's lock and removal ring and registers the hourly sweep (once).
+void init_resolve();
+
+// A cached entry for the name (never to be freed by the caller), or null when the name cannot be
+// resolved.
+HOST_ENTRY* r_gethostbyname(const char* name);
+// The same by address; an address that is not IPv4 gives null.
+HOST_ENTRY* r_gethostbyaddr(HOST_ADDR ha);
+
+// The hourly sweep (a tick function), and one sweep at system time now.
+void resolv_tick(intptr_t data, int);
+void resolve_sweep(uint32_t now);
+
+// Tickets waiting for admission (diagnostics and tests).
+int resolve_waiting();
+
+// Appends the local domain d to the names of e: a name without a dot other than "localhost"
+// becomes name.d, and a name whose text after its first dot begins d becomes its first label.d.
+// The canonical name becomes the first name.
+void qualify_host_names(HOST_ENTRY* e, const char* d);

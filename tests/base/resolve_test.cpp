@@ -1,0 +1,230 @@
+// The resolver: cache, negative entries and the sweep, one look-up at a time with interruption,
+// and the local domain. Real look-ups use only "localhost" and 127.0.0.1; every other name comes
+// from the test host database.
+#include "base/resolve.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+
+#include "base/blacklist.h"
+#include "base/task.h"
+#include "base/tick.h"
+#include "hostdb_fake.h"
+#include "support/sync_util.h"
+
+namespace {
+
+uint32_t ip_of(const char* dotted) {
+    return inet_addr(dotted);
+}
+
+bool has_ip(const HOST_ENTRY* e, const char* dotted) {
+    HOST_ADDR a = getHA_v4(ip_of(dotted));
+    for (int i = 0; i < e->ips_length; i++)
+        if (cmp_HA(e->ips[i], a) == 0) return true;
+    return false;
+}
+
+bool has_name(const HOST_ENTRY* e, const char* name) {
+    for (int i = 0; e->names[i]; i++)
+        if (strcmp(e->names[i], name) == 0) return true;
+    return false;
+}
+
+// One look-up by name on its own task.
+struct Lookup {
+    const char* name = nullptr;
+    std::atomic<int> done{0};
+    std::atomic<HOST_ENTRY*> result{nullptr};
+    std::atomic<int>* order = nullptr;
+    int finished_as = -1;
+
+    static void task(intptr_t d) {
+        Lookup* l = reinterpret_cast<Lookup*>(d);
+        l->result = r_gethostbyname(l->name);
+        if (l->order) l->finished_as = (*l->order)++;
+        l->done = 1;
+    }
+    void start(const char* n) {
+        name = n;
+        create_task(task, this, 1);
+    }
+};
+
+std::string temp_file(const char* text) {
+    char path[] = "/tmp/vx_resolv_XXXXXX";
+    int fd = mkstemp(path);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(write(fd, text, strlen(text)), static_cast<ssize_t>(strlen(text)));
+    close(fd);
+    return path;
+}
+
+}  // namespace
+
+TEST(Resolve, LocalhostComesFromTheCacheTheSecondTime) {
+    HOST_ENTRY* e = r_gethostbyname("localhost");
+    ASSERT_NE(e, nullptr);
+    EXPECT_TRUE(has_name(e, "localhost"));
+    EXPECT_TRUE(has_ip(e, "127.0.0.1"));
+    EXPECT_EQ(r_gethostbyname("localhost"), e);
+
+    HOST_ENTRY* r = r_gethostbyaddr(getHA_v4(ip_of("127.0.0.1")));
+    ASSERT_NE(r, nullptr);
+    EXPECT_TRUE(has_ip(r, "127.0.0.1"));
+    EXPECT_EQ(r_gethostbyaddr(getHA_v4(ip_of("127.0.0.1"))), r);
+}
+
+TEST(Resolve, AnAddressThatIsNotIPv4HasNoResult) {
+    EXPECT_EQ(r_gethostbyaddr(getHA_v4(0)), nullptr);
+    HOST_ADDR odd = {};
+    odd.type = 6;
+    odd.size = 16;
+    EXPECT_EQ(r_gethostbyaddr(odd), nullptr);
+    EXPECT_EQ(intr_gethostbyaddr_rr(odd), nullptr);
+}
+
+TEST(Resolve, FailedNameStaysNegativeUntilTheSweep) {
+    FakeHostDb& db = FakeHostDb::get();
+    EXPECT_EQ(r_gethostbyname("late.test"), nullptr);
+    EXPECT_EQ(r_gethostbyname("late.test"), nullptr);
+
+    // The name appears. The failure blacklisted it for look-ups, and the blacklist task's retry
+    // now succeeds; still the negative entry answers until a sweep 30 seconds on removes it.
+    db.add({"late.test", {}, {"10.1.1.1"}});
+    const unsigned char* key = reinterpret_cast<const unsigned char*>("late.test");
+    ASSERT_TRUE(wait_until([&] { return bl_get_state(key, 10, BL_LOOKUP) != BL_LISTED; }));
+    EXPECT_EQ(r_gethostbyname("late.test"), nullptr);
+    resolve_sweep(get_qvtime() + 10);
+    EXPECT_EQ(r_gethostbyname("late.test"), nullptr);
+    resolve_sweep(get_qvtime() + RESOLVE_NEGATIVE_AGE + 2);
+    HOST_ENTRY* e = r_gethostbyname("late.test");
+    ASSERT_NE(e, nullptr);
+    EXPECT_TRUE(has_ip(e, "10.1.1.1"));
+
+    // Positive entries live an hour past their last use.
+    resolve_sweep(get_qvtime() + RESOLVE_NEGATIVE_AGE + 2);
+    EXPECT_EQ(r_gethostbyname("late.test"), e);
+    int calls = db.calls("late.test");
+    resolve_sweep(get_qvtime() + RESOLVE_POSITIVE_AGE + 2);
+    HOST_ENTRY* again = r_gethostbyname("late.test");
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(db.calls("late.test"), calls + 1);
+    // The removed entry is still readable: it waits in the removal ring.
+    EXPECT_STREQ(e->names[0], "late.test");
+}
+
+TEST(Resolve, TwoCallersForOneNameLookUpInTurnAndShareTheEntry) {
+    FakeHostDb& db = FakeHostDb::get();
+    db.add({"twin.test", {"alias.test"}, {"10.2.2.2", "10.2.2.3"}});
+    db.block("twin.test");
+    Lookup a, b;
+    a.start("twin.test");
+    ASSERT_TRUE(wait_until([&] { return db.waiting() == 1; }));
+    b.start("twin.test");
+    ASSERT_TRUE(wait_until([] { return resolve_waiting() == 1; }));
+    EXPECT_EQ(db.calls("twin.test"), 1);  // b waits for admission, not in the host database
+    db.release("twin.test");
+    ASSERT_TRUE(wait_until([&] { return a.done && b.done; }));
+    EXPECT_EQ(db.calls("twin.test"), 2);
+    ASSERT_NE(a.result.load(), nullptr);
+    EXPECT_EQ(a.result.load(), b.result.load());
+    EXPECT_TRUE(has_name(a.result, "alias.test"));
+    EXPECT_TRUE(has_ip(a.result, "10.2.2.3"));
+    // Found by its alias as well.
+    EXPECT_EQ(r_gethostbyname("alias.test"), a.result.load());
+}
+
+// A look-up that runs 2 seconds while another caller waits is interrupted; the waiter goes
+// first. The interrupted look-up failed, so the blacklist answers its repeat at once: no result.
+TEST(Resolve, ASlowLookUpIsInterruptedAndTheWaiterServedFirst) {
+    FakeHostDb& db = FakeHostDb::get();
+    db.add({"slow.test", {}, {"10.3.3.3"}});
+    db.add({"quick.test", {}, {"10.3.3.4"}});
+    db.block("slow.test");
+    std::atomic<int> order{0};
+    Lookup slow, quick;
+    slow.order = quick.order = &order;
+    testing::internal::CaptureStderr();
+    slow.start("slow.test");
+    ASSERT_TRUE(wait_until([&] { return db.waiting() == 1; }));
+    quick.start("quick.test");
+    bool both = wait_until([&] { return slow.done && quick.done; });
+    std::string err = testing::internal::GetCapturedStderr();
+    db.release("slow.test");
+    ASSERT_TRUE(both);
+    EXPECT_NE(err.find("ABOAT RESOLVE\n"), std::string::npos);
+    ASSERT_NE(quick.result.load(), nullptr);
+    EXPECT_TRUE(has_ip(quick.result, "10.3.3.4"));
+    EXPECT_EQ(quick.finished_as, 0);
+    EXPECT_EQ(slow.finished_as, 1);
+    EXPECT_EQ(slow.result.load(), nullptr);
+    EXPECT_EQ(resolve_waiting(), 0);
+}
+
+TEST(Resolve, NamesAreQualifiedWithTheLocalDomain) {
+    const char* names[] = {"h", "h.lab", "h.la", "h.other", "localhost", "x.lab.example.com"};
+    HOST_ENTRY* e = new_host_entry(names, 6, nullptr, 0);
+    qualify_host_names(e, "lab.example.com");
+    EXPECT_STREQ(e->names[0], "h.lab.example.com");
+    EXPECT_STREQ(e->canonical, "h.lab.example.com");
+    EXPECT_STREQ(e->names[1], "h.lab.example.com");
+    EXPECT_STREQ(e->names[2], "h.lab.example.com");  // even a partial label is completed
+    EXPECT_STREQ(e->names[3], "h.other");
+    EXPECT_STREQ(e->names[4], "localhost");
+    EXPECT_STREQ(e->names[5], "x.lab.example.com");
+    free_host_entry(e);
+
+    FakeHostDb::get().add({"node", {}, {"10.4.4.4"}});
+    std::string conf = temp_file("search x\ndomain\tlab.example.com\r\n");
+    set_resolv_conf_path(conf.c_str());
+    EXPECT_STREQ(get_localdomainname(), "lab.example.com");
+    HOST_ENTRY* q = r_gethostbyname("node");
+    set_resolv_conf_path(nullptr);
+    unlink(conf.c_str());
+    ASSERT_NE(q, nullptr);
+    EXPECT_STREQ(q->names[0], "node.lab.example.com");
+    EXPECT_EQ(r_gethostbyname("node.lab.example.com"), q);
+}
+
+TEST(Resolve, LocalHostWithoutALoghostEntry) {
+    std::string conf = temp_file("nameserver 127.0.0.1\nsearch a b\n");
+    set_resolv_conf_path(conf.c_str());
+    EXPECT_EQ(get_localdomainname(), nullptr);
+    set_resolv_conf_path(nullptr);
+    unlink(conf.c_str());
+    // The machine's own host table has no "loghost" alias in the test environment.
+    char buf[8];
+    EXPECT_STREQ(get_localhostname(buf, sizeof buf), "localho");  // bounded and terminated
+    char full[256];
+    EXPECT_STREQ(get_localhostname(full), "localhost");
+    EXPECT_EQ(get_localhostip(), ip_of("127.0.0.1"));
+}
+
+TEST(Resolve, WrappersCopyTheResultOrReportERANGE) {
+    hostent he;
+    char small[8];
+    int herr = 0;
+    errno = 0;
+    EXPECT_EQ(_gethostbyname_r("localhost", &he, small, sizeof small, &herr), nullptr);
+    EXPECT_EQ(errno, ERANGE);
+    char buf[512];
+    hostent* hp = _gethostbyname_r("localhost", &he, buf, sizeof buf, &herr);
+    ASSERT_NE(hp, nullptr);
+    EXPECT_STREQ(hp->h_name, "localhost");
+    EXPECT_EQ(hp->h_length, 4);
+    uint32_t ip;
+    memcpy(&ip, hp->h_addr_list[0], 4);
+    EXPECT_EQ(ip, ip_of("127.0.0.1"));
+    EXPECT_GE(hp->h_name, buf);
+    EXPECT_LT(hp->h_name, buf + sizeof buf);
+
+    hostent* t = _gethostbyname_rr("localhost");  // in the temporary ring
+    ASSERT_NE(t, nullptr);
+    EXPECT_STREQ(t->h_name, "localhost");
+}
