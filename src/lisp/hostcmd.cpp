@@ -3,7 +3,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -17,10 +16,11 @@
 #include "base/entry.h"
 #include "base/forklock.h"
 #include "base/task.h"
-#include "base/ufile.h"
 #include "lisp/eval.h"
 #include "lisp/list.h"
 #include "longchar/longchar.h"
+#include "stream/file_stream.h"
+#include "stream/streamio.h"
 
 extern char** environ;
 
@@ -43,7 +43,7 @@ QV_SEXP* save_access(QV_SEXP* form, QV_SEXP* path) {
 }
 
 // Kind "raw": every element of data must be a raw value. nil or an error; the file stays open.
-QV_SEXP* save_raw(int fd, QV_SEXP* form, QV_SEXP* path, QV_SEXP* data) {
+QV_SEXP* save_raw(STREAM* st, QV_SEXP* form, QV_SEXP* path, QV_SEXP* data) {
     QV_SEXP* c = data;
     for (; get_type(c) == QVT_PAIR; c = c->pair.cdr) {
         QV_SEXP* e = c->pair.car;
@@ -51,7 +51,7 @@ QV_SEXP* save_raw(int fd, QV_SEXP* form, QV_SEXP* path, QV_SEXP* data) {
             case QVT_ERROR:
                 return e;
             case QVT_RAW:
-                if (vx_save_write(fd, e) != 0) return save_access(form, path);
+                if (vx_save_write(st, e) != 0) return save_access(form, path);
                 break;
             default:
                 return save_mismatch(form, 6);
@@ -62,19 +62,19 @@ QV_SEXP* save_raw(int fd, QV_SEXP* form, QV_SEXP* path, QV_SEXP* data) {
 }
 
 // The rest of save once the file is open; the caller closes it.
-QV_SEXP* save_data(QVISP_ENV* env, QV_SEXP* form, int fd, bool raw, QV_SEXP* path) {
+QV_SEXP* save_data(QVISP_ENV* env, QV_SEXP* form, STREAM* st, bool raw, QV_SEXP* path) {
     QV_SEXP* data = eval(env, get_el(form, 5));
     if (is_error(data)) return data;
     if (raw) {
         int t = get_type(data);
         if (t != QVT_PAIR && t != QVT_NIL) return save_mismatch(form, 5);
-        return save_raw(fd, form, path, data);
+        return save_raw(st, form, path, data);
     }
     // A single value that is not a list is written as a list of that one item.
     if (get_type(data) != QVT_PAIR && get_type(data) != QVT_NIL) data = list(data, nullptr);
     int err = 0;
     SAVE_PRINT_FUNC print = save_printer.load(std::memory_order_acquire);
-    if (!print || print(fd, data, &err) != 0) return save_access(form, path);
+    if (!print || print(st, &err, data, SAVE_PRINT_ITEMS) != 0) return save_access(form, path);
     return nullptr;
 }
 
@@ -143,23 +143,15 @@ void set_save_printer(SAVE_PRINT_FUNC func) {
     save_printer.store(func, std::memory_order_release);
 }
 
-int vx_save_write(int fd, QV_SEXP* raw) {
+int vx_save_write(STREAM* st, QV_SEXP* raw) {
     if (get_type(raw) != QVT_RAW) return -1;
     const uint8_t* p = raw->raw.data;
     int left = raw->raw.size;
     while (left > 0) {
-        int n = u_write(fd, p, left);
-        if (n > 0) {
-            p += n;
-            left -= n;
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd w = {fd, POLLOUT, 0};
-            poll(&w, 1, -1);
-        } else {
-            return -1;
-        }
+        int n = s_write(st, p, left);
+        if (n <= 0) return -1;
+        p += n;
+        left -= n;
     }
     return 0;
 }
@@ -182,10 +174,10 @@ QV_SEXP* vx_save(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP
                           list(n_get_string("invalid parameter"), nullptr));
     }
     if (!raw && !save_printer.load(std::memory_order_acquire)) return save_access(form, path);
-    int fd = u_open(n_string(std_cm, path->string.data), save_open_flags(flags), mode);
-    if (fd < 0) return save_access(form, path);
-    QV_SEXP* r = save_data(env, form, fd, raw, path);
-    if (u_close(fd) != 0 && !is_error(r)) r = save_access(form, path);
+    STREAM* st = s_open_file(n_string(std_cm, path->string.data), save_open_flags(flags), mode);
+    if (!st) return save_access(form, path);
+    QV_SEXP* r = save_data(env, form, st, raw, path);
+    if (s_close(st) != 0 && !is_error(r)) r = save_access(form, path);
     return r;
 }
 

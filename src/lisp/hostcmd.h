@@ -8,6 +8,7 @@
 
 #include "lisp/env.h"
 #include "lisp/sexp.h"
+#include "stream/stream.h"
 
 // Error code of save when the file cannot be opened, written or closed.
 constexpr uint32_t QVE_ACCESS_FILE = 0x80040a06;
@@ -22,22 +23,24 @@ constexpr int SAVE_O_TRUNC = 0x400;
 constexpr int SAVE_O_EXCL = 0x800;
 int save_open_flags(uint32_t flags);
 
-// (save path flags mode kind data): opens path with the flags (and the permission mode for a file
-// it creates) and writes data: kind "raw" writes the bytes of every raw value of the list data as
-// they are (nil writes nothing); kind "vxlisp" prints each element of data in list notation
-// followed by a line break (a data that is not a list is printed as one item).
-// nil, or an error value; a failed open, write or close is the "cannot access the file" error.
-// Elements written before a failure stay in the file.
+// (save path flags mode kind data): opens path as a file stream with the flags (and the
+// permission mode for a file it creates) and writes data: kind "raw" writes the bytes of every raw
+// value of the list data as they are (nil writes nothing); kind "vxlisp" prints each element of
+// data in list notation followed by a line break (a data that is not a list is printed as one
+// item). nil, or an error value; a failed open, write or close is the "cannot access the file"
+// error. Elements written before a failure stay in the file.
 QV_SEXP* vx_save(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
                  QVISP_ENV* sp_env);
-// Writes all bytes of a raw value to fd: 0, or -1 when a write fails. The value keeps its bytes.
-int vx_save_write(int fd, QV_SEXP* raw);
+// Writes all bytes of a raw value to the stream: 0, or -1 when a write fails. The value keeps
+// its bytes.
+int vx_save_write(STREAM* st, QV_SEXP* raw);
 
-// The printer of save's kind "vxlisp": writes every element of the list data to fd in list
-// notation, each followed by a line break; 0, or -1 with the error number in *err. Installed by
-// the printer; until then kind "vxlisp" answers the "cannot access the file" error without
-// touching the file.
-typedef int (*SAVE_PRINT_FUNC)(int fd, QV_SEXP* data, int* err);
+// The printer's entry that save's kind "vxlisp" calls, with the printer's flag for a list of
+// top-level items (SAVE_PRINT_ITEMS): prints s to the stream; 0, or -1 with the error number in
+// *err. The printer installs its e_print_sexp here; until then kind "vxlisp" answers the "cannot
+// access the file" error without touching the file.
+typedef int (*SAVE_PRINT_FUNC)(STREAM* st, int* err, QV_SEXP* s, int flags);
+constexpr int SAVE_PRINT_ITEMS = 0x40;
 void set_save_printer(SAVE_PRINT_FUNC func);
 
 // (shell text...): joins the texts into one command and starts it through /bin/sh in a child

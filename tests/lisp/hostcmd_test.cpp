@@ -22,6 +22,7 @@
 #include "lisp/list.h"
 #include "lisp_util.h"
 #include "qv_text.h"
+#include "stream/streamio.h"
 #include "support/sync_util.h"
 
 namespace {
@@ -68,10 +69,12 @@ int zombie_children() {
 }
 
 // The printer save uses for kind "vxlisp" in these tests: each element on a line of its own.
-int test_printer(int fd, QV_SEXP* data, int* err) {
+int test_printer(STREAM* st, int* err, QV_SEXP* data, int flags) {
+    if (flags != SAVE_PRINT_ITEMS) return -1;
     for (QV_SEXP* c = data; get_type(c) == QVT_PAIR; c = c->pair.cdr) {
         std::string line = show(c->pair.car) + "\n";
-        if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+        if (s_write(st, line.data(), static_cast<int>(line.size())) !=
+            static_cast<int>(line.size())) {
             *err = errno;
             return -1;
         }
