@@ -8,6 +8,7 @@
 
 #include "builtins/casts.h"
 #include "builtins/lists.h"
+#include "lisp/eval.h"
 #include "lisp/list.h"
 #include "longchar/longchar.h"
 
@@ -218,6 +219,50 @@ QV_SEXP* vx_not(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*
         default:
             return type_mismatch(form, "not");
     }
+}
+
+QV_SEXP* vx_list(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    std::vector<QV_SEXP*> values;
+    QV_SEXP* rest = cdr(form);
+    for (; get_type(rest) == QVT_PAIR; rest = rest->pair.cdr) {
+        QV_SEXP* v = eval(env, rest->pair.car);
+        if (get_type(v) == QVT_ERROR) return v;
+        values.push_back(v);
+    }
+    // A form whose text ended in an error carries it as its tail.
+    if (get_type(rest) == QVT_ERROR) return rest;
+    return build(values);
+}
+
+namespace {
+
+// Element 1 and 2 of the form, evaluated in order; false with the first error in *err.
+bool eval_two(QVISP_ENV* env, QV_SEXP* form, QV_SEXP** a, QV_SEXP** b, QV_SEXP** err) {
+    *a = eval(env, get_el(form, 1));
+    if (get_type(*a) == QVT_ERROR) {
+        *err = *a;
+        return false;
+    }
+    *b = eval(env, get_el(form, 2));
+    if (get_type(*b) == QVT_ERROR) {
+        *err = *b;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+QV_SEXP* vx_cons(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    QV_SEXP *a, *b, *err;
+    if (!eval_two(env, form, &a, &b, &err)) return err;
+    return cons(a, b);
+}
+
+QV_SEXP* vx_append(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    QV_SEXP *a, *b, *err;
+    if (!eval_two(env, form, &a, &b, &err)) return err;
+    return append(a, b);
 }
 
 QV_SEXP* vx_null_func(QVISP_ENV*, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {

@@ -29,6 +29,16 @@ QV_SEXP* vx_xor(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD
 QV_SEXP* vx_not(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
                 QVISP_ENV* sp_env);
 
+// List builders: they receive the form unevaluated and evaluate the arguments from left to right
+// themselves; the first error value is the result and ends the evaluation.
+QV_SEXP* vx_list(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
+                 QVISP_ENV* sp_env);
+QV_SEXP* vx_cons(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
+                 QVISP_ENV* sp_env);
+// nil when either value is not a proper list.
+QV_SEXP* vx_append(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
+                   QVISP_ENV* sp_env);
+
 // A primitive that returns nil whatever it is given.
 QV_SEXP* vx_null_func(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
                       QVISP_ENV* sp_env);

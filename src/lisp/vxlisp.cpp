@@ -9,9 +9,11 @@
 #include "base/resolve.h"
 #include "lisp/env.h"
 #include "lisp/heap.h"
+#include "lisp/hostcmd.h"
 #include "lisp/list.h"
 #include "lisp/logic.h"
 #include "lisp/operators.h"
+#include "lisp/statements.h"
 #include "longchar/longchar.h"
 
 SEM lex_lock;
@@ -76,10 +78,13 @@ const char* site_name_hook() {
 }  // namespace
 
 const CORE_PRIM core_prims[] = {
+    {"list", vx_list, FUNC_NORMAL, 2, FUNC_NO_MAX, 0},
     {"/", vx_div, FUNC_APPLICATIVE, 3, 3, 0},
     {"div", vx_div, FUNC_APPLICATIVE, 3, 3, 0},
     {"shift", vx_shift, FUNC_APPLICATIVE, 3, 3, 0},
     {"rem", vx_rem, FUNC_APPLICATIVE, 3, 3, 0},
+    {"define", vx_define, FUNC_NORMAL, 3, FUNC_NO_MAX, 0},
+    {"while", vx_while, FUNC_NORMAL, 2, FUNC_NO_MAX, 0},
     {"=", vx_equ, FUNC_APPLICATIVE, 3, 3, 0},
     {"Equ", vx_equ, FUNC_APPLICATIVE, 3, 3, 0},
     {"Neq", vx_Neq, FUNC_APPLICATIVE, 3, 3, 0},
@@ -97,8 +102,18 @@ const CORE_PRIM core_prims[] = {
     {"mul", vx_mul, FUNC_APPLICATIVE, 3, FUNC_NO_MAX, 0},
     {"-", vx_sub, FUNC_APPLICATIVE, 2, 3, 0},
     {"sub", vx_sub, FUNC_APPLICATIVE, 2, 3, 0},
+    {"set", vx_set, FUNC_NORMAL, 3, 3, 0},
+    {"quote", vx_quote_long, FUNC_NORMAL, 2, 2, 0},
+    {"if", vx_if, FUNC_NORMAL, 4, 4, 0},
+    {"append", vx_append, FUNC_NORMAL, 3, 3, 0},
+    {"cons", vx_cons, FUNC_NORMAL, 3, 3, 0},
+    {"let", vx_let, FUNC_NORMAL, 3, FUNC_NO_MAX, 0},
     {"cdr", vx_cdr, FUNC_APPLICATIVE, 2, 2, 0},
     {"car", vx_car, FUNC_APPLICATIVE, 2, 2, 0},
+    {"save", vx_save, FUNC_NORMAL, 6, 6, 1},
+    {"shell", vx_shell, FUNC_NORMAL, 2, FUNC_NO_MAX, 1},
+    {"wait", vx_wait, FUNC_NORMAL, 2, 2, 1},
+    {"lambda", vx_lambda, FUNC_NORMAL, 2, FUNC_NO_MAX, 1},
     {"and", vx_and, FUNC_APPLICATIVE, 3, FUNC_NO_MAX, 0},
     {"or", vx_or, FUNC_APPLICATIVE, 3, FUNC_NO_MAX, 0},
     {"xor", vx_xor, FUNC_APPLICATIVE, 3, FUNC_NO_MAX, 0},
