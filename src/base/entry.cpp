@@ -23,6 +23,7 @@
 #include "base/tick.h"
 #include "base/utils.h"
 #include "longchar/longchar.h"
+#include "stream/stream.h"
 
 const char* command_arg = nullptr;
 ARG_T call_main_arg = {};
@@ -106,6 +107,7 @@ void init_runtime(const char* argv0, int flags) {
     init_tick();
     init_d_alloc();
     init_longchar();
+    init_stream();
     init_utils();
     init_netutils();
     init_resolve();

@@ -1,0 +1,297 @@
+// The file kind (see file_stream.h).
+#include "stream/file_stream.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "base/alloc.h"
+#include "base/fdwait.h"
+#include "base/ufile.h"
+
+namespace {
+
+// Diagnostics go to standard error: standard output may carry a protocol.
+void diag(const char* text) {
+    ssize_t n = ::write(2, text, strlen(text));
+    (void)n;
+}
+
+bool still_open(STREAM* s) {
+    TaskLockGuard g(stream_lock);
+    return s->h.tbl != nullptr;
+}
+
+void record_write(STREAM* s, int len, int err) {
+    TaskLockGuard g(stream_lock);
+    s->h.last_size = len;
+    s->h.last_err = err;
+}
+
+S_FILE* new_file_record(S_TABLE* tbl, int fd, char* filename) {
+    S_FILE* f = static_cast<S_FILE*>(d_calloc(sizeof(S_FILE), 1));
+    f->h.tbl = tbl;
+    f->fid = fd;
+    f->filename = filename;
+    f->io_kind = file_io_kind(fd);
+    return f;
+}
+
+// Counts a new file stream (stream lock held).
+void count_open(int fd) {
+    now_open_files++;
+    if (fd > max_fid) max_fid = fd;
+}
+
+}  // namespace
+
+S_TABLE s_file_table = {
+    .type = 'f',
+    .flags = 0,
+    .dm = {{0, 0}},
+    .next = nullptr,
+    .open_desc = s_open_file_descripter,
+    .close = s_close_file,
+    .write = s_write_file,
+    .read = s_read_file,
+    .flush = s_flush_file,
+    .proc_send = s_proc_send_file,
+    .proc_recv = s_proc_recv_file,
+    .get_socketip = s_get_socketip_file,
+    .checksum = nullptr,
+};
+
+void init_file_stream() {
+    insert_s_table(&s_file_table);
+}
+
+int file_io_kind(int fd) {
+    if (fd >= UFR_FD_BASE) return FIO_REGULAR;
+    struct stat st;
+    if (fstat(fd, &st) != 0) return FIO_WAIT;
+    if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) || S_ISDIR(st.st_mode)) return FIO_REGULAR;
+    if (S_ISSOCK(st.st_mode)) return FIO_SOCKET;
+    return FIO_WAIT;
+}
+
+// ------------------------------------------------------------------------------------------------
+// Opening
+
+STREAM* s_open_file(const char* filename, int mode, int flags, const char* file, int line) {
+    if (!filename) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    for (int attempt = 1;; attempt++) {
+        int fd = u_open(filename, mode & ~O_NONBLOCK, flags);
+        if (fd < 0) {
+            int err = errno;
+            void (*gc)() = nullptr;
+            {
+                TaskLockGuard g(stream_lock);
+                gc = stream_gc;
+            }
+            if (attempt == 2 || err != EMFILE || !gc) {
+                errno = err;
+                return nullptr;
+            }
+            gc();
+            continue;
+        }
+        S_FILE* f = new_file_record(&s_file_table, fd, d_strdup(filename));
+        STREAM* s = reinterpret_cast<STREAM*>(f);
+        StreamPri pri;
+        TaskLockGuard g(stream_lock);
+        _xx_s_open(s, mode, ST_PATH, file, line);
+        if (fd >= UFR_FD_BASE) s->h.wb_flags |= SWB_BUFFERED;
+        count_open(fd);
+        return s;
+    }
+}
+
+STREAM* _s_open_file_descripter(int d, S_TABLE* tbl) {
+    int fl = d < 0 ? -1 : fcntl(d, F_GETFL);
+    if (fl == -1) return nullptr;
+    int access = fl & O_ACCMODE;
+    STREAM* s = reinterpret_cast<STREAM*>(new_file_record(tbl ? tbl : &s_file_table, d, nullptr));
+    _xx_s_open(s, access, ST_DESCRIPTOR, __FILE__, __LINE__);
+    count_open(d);
+    return s;
+}
+
+STREAM* s_open_file_descripter(int d, S_TABLE* tbl) {
+    StreamPri pri;
+    TaskLockGuard g(stream_lock);
+    return _s_open_file_descripter(d, tbl);
+}
+
+int s_open_pipe(STREAM** p) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    p[0] = s_open_descripter(fds[0], &s_file_table);
+    p[1] = s_open_descripter(fds[1], &s_file_table);
+    if (p[0] && p[1]) return 0;
+    if (p[0])
+        s_close(p[0]);
+    else
+        close(fds[0]);
+    if (p[1])
+        s_close(p[1]);
+    else
+        close(fds[1]);
+    p[0] = p[1] = nullptr;
+    return -1;
+}
+
+// ------------------------------------------------------------------------------------------------
+// The kind's slots
+
+int s_close_file(STREAM* s) {
+    S_FILE* f = &s->file;
+    if (f->fid < 3) return -1;
+    _s_close_sync(s);
+    // Closed once: on this system a failed close has released the descriptor all the same, and
+    // a retry could close a number another task has just been given.
+    u_close(f->fid);
+    d_f_ree(f->filename);
+    f->filename = nullptr;
+    now_open_files--;
+    return 0;
+}
+
+int s_write_file(STREAM* s, const void* data, int len) {
+    S_FILE* f = &s->file;
+    const char* p = static_cast<const char*>(data);
+    if (len <= 0) {
+        record_write(s, len, 0);
+        return len == 0 ? 0 : -1;
+    }
+    int done = 0;
+    int err = 0;
+    while (done < len) {
+        WD_ENTRY* e = nullptr;
+        if (f->io_kind != FIO_REGULAR) {
+            e = wait_data_lock(f->fid, WD_WRITE);
+            if (!e) {
+                diag("s_write_file ZERO\n");
+                record_write(s, len, EINTR);
+                errno = EINTR;
+                return done > 0 ? done : -1;
+            }
+        }
+        int want = len - done;
+        if (f->io_kind == FIO_WAIT && want > PIPE_BUF) want = PIPE_BUF;
+        errno = 0;
+        int n = f->io_kind == FIO_SOCKET
+                    ? static_cast<int>(send(f->fid, p + done, static_cast<size_t>(want),
+                                            MSG_DONTWAIT | MSG_NOSIGNAL))
+                    : u_write(f->fid, p + done, want);
+        err = errno;
+        if (e) wait_data_unlock(e);
+        if (n < 0) {
+            bool again = err == EINTR ||
+                         (f->io_kind != FIO_REGULAR && (err == EAGAIN || err == EWOULDBLOCK));
+            if (again && still_open(s)) continue;
+            errno = err;
+            perror("s_write_file");
+            record_write(s, len, err);
+            errno = err;
+            return done > 0 ? done : -1;
+        }
+        if (n == 0) break;
+        done += n;
+    }
+    record_write(s, len, err);
+    errno = err;
+    return done;
+}
+
+int s_read_file(STREAM* s, void* data, int len) {
+    S_FILE* f = &s->file;
+    for (;;) {
+        WD_ENTRY* e = nullptr;
+        if (f->io_kind != FIO_REGULAR) {
+            e = wait_data_lock(f->fid, WD_READ);
+            if (!e) {
+                errno = EINTR;
+                return -1;
+            }
+        }
+        errno = 0;
+        int n = u_read(f->fid, data, len);
+        int err = errno;
+        if (e) wait_data_unlock(e);
+        if (n < 0 && err == EINTR && still_open(s)) continue;
+        errno = err;
+        return n;
+    }
+}
+
+// Only regular files are synchronised: the system refuses fsync on pipes, sockets and terminals,
+// where there is nothing to wait for, and a file-root descriptor is synchronised by its owner.
+int s_flush_file(STREAM* s) {
+    S_FILE* f = &s->file;
+    errno = 0;
+    if (f->fid >= UFR_FD_BASE) return 0;
+    struct stat st;
+    if (fstat(f->fid, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    if (fsync(f->fid) == 0) return 0;
+    if (errno == EINVAL || errno == EROFS || errno == ENOTSUP) return 0;
+    return -1;
+}
+
+int s_get_socketip_file(STREAM* s) {
+    if (s->h.tbl != &s_file_table) return 0;
+    struct sockaddr_storage ss;
+    socklen_t n = sizeof ss;
+    if (getpeername(s->file.fid, reinterpret_cast<sockaddr*>(&ss), &n) != 0) return 0;
+    if (ss.ss_family != AF_INET) return 0;
+    return static_cast<int>(reinterpret_cast<sockaddr_in*>(&ss)->sin_addr.s_addr);
+}
+
+// The description after the kind letter: the descriptor in decimal.
+int s_proc_send_file(STREAM* s, PROC_SEND* ps) {
+    snprintf(ps->msg, sizeof ps->msg, "%d", s->file.fid);
+    ps->fid[0] = s->file.fid;
+    ps->fid[1] = -1;
+    return 0;
+}
+
+STREAM* s_proc_recv_file(S_PROC_RECV* cur) {
+    if (*cur->p) cur->p++;
+    long long v = 0;
+    int digits = 0;
+    while (digits < 15 && *cur->p >= '0' && *cur->p <= '9') {
+        v = v * 10 + (*cur->p++ - '0');
+        digits++;
+    }
+    if (digits == 0 || v > INT_MAX) return nullptr;
+    return _s_open_file_descripter(static_cast<int>(v), cur->tbl);
+}
+
+// ------------------------------------------------------------------------------------------------
+// Seeking
+
+int64_t s_seek_file64(STREAM* s, int64_t offset, int where) {
+    if (!s) return 0;
+    int fd;
+    {
+        StreamPri pri;
+        TaskLockGuard g(stream_lock);
+        if (!_s_exist(s) || s->h.tbl != &s_file_table) return -1;
+        fd = s->file.fid;
+    }
+    return u_lseek64(fd, offset, where);
+}
+
+int s_seek_file(STREAM* s, int offset, int where) {
+    if (!s) return 0;
+    return static_cast<int>(static_cast<uint32_t>(s_seek_file64(s, offset, where)));
+}

@@ -1,0 +1,48 @@
+// The file kind 'f': a stream over an operating-system descriptor (files, pipes, sockets and the
+// standard streams), the anonymous pipe pair built on it, and the file kind's hand-over slots.
+//
+// Reads and writes wait through the descriptor-wait service, so that a close interrupts a task
+// blocked inside the stream: the wait is broken and the call returns -1 with EINTR. Regular files
+// never block and skip the wait. A write on a pipe, terminal or device goes out in pieces no
+// larger than the pipe's atomic size, each after its own wait, so the descriptor cannot hold the
+// writer in the system call beyond the reach of a close; sockets are written without blocking.
+// All file access goes through the u_ primitives, which route file-root descriptors (above
+// 65,535) to the owner's file-root process; such streams are buffered.
+#pragma once
+
+#include <cstdint>
+
+#include "stream/stream.h"
+
+extern S_TABLE s_file_table;
+
+void init_file_stream();
+
+// Opens path with the open flags `mode` (the non-blocking bit removed) and the permission bits
+// `flags`; null on failure with errno from the last attempt. Out of descriptors (EMFILE), the
+// collector hook runs once and the open is tried again.
+STREAM* s_open_file(const char* filename, int mode, int flags, VX_HERE_FILE, VX_HERE_LINE);
+// The kind's open_desc: wraps descriptor d (mode = its access mode); null when d is negative or
+// not open. The `_` twin is for callers holding the stream lock.
+STREAM* s_open_file_descripter(int d, S_TABLE* tbl);
+STREAM* _s_open_file_descripter(int d, S_TABLE* tbl);
+
+// The kind's slots.
+int s_close_file(STREAM* s);
+int s_write_file(STREAM* s, const void* data, int len);
+int s_read_file(STREAM* s, void* data, int len);
+int s_flush_file(STREAM* s);
+int s_get_socketip_file(STREAM* s);
+int s_proc_send_file(STREAM* s, PROC_SEND* ps);
+STREAM* s_proc_recv_file(S_PROC_RECV* cur);
+
+// Moves the descriptor's position: the low 32 bits of the new position; 0 for a null stream, -1
+// for a stream of another kind. s_seek_file64 takes and returns the full 64-bit offset.
+int s_seek_file(STREAM* s, int offset, int where);
+int64_t s_seek_file64(STREAM* s, int64_t offset, int where);
+
+// A pipe: p[0] a file stream on its read end, p[1] on its write end. 0, or -1 on failure.
+int s_open_pipe(STREAM** p);
+
+// How the file kind meets descriptor fd (FIO_*).
+int file_io_kind(int fd);

@@ -1,0 +1,98 @@
+// The terminal kind (see terminal_stream.h).
+#include "stream/terminal_stream.h"
+
+#include <errno.h>
+
+#include "base/alloc.h"
+#include "stream/file_stream.h"
+#include "stream/streamio.h"
+
+S_TABLE s_terminal_table = {
+    .type = 'e',
+    .flags = 0,
+    .dm = {{0, 0}},
+    .next = nullptr,
+    .open_desc = s_error_stream,
+    .close = s_close_terminal,
+    .write = s_write_terminal,
+    .read = s_read_terminal,
+    .flush = s_flush_terminal,
+    .proc_send = s_error,
+    .proc_recv = s_error_stream,
+    .get_socketip = s_error,
+    .checksum = nullptr,
+};
+
+void init_terminal_stream() {
+    insert_s_table(&s_terminal_table);
+}
+
+namespace {
+
+S_PROMPT get_prompt(STREAM* s) {
+    TaskLockGuard g(stream_lock);
+    return s->terminal.prompt;
+}
+
+}  // namespace
+
+STREAM* s_open_terminal(S_PROMPT prompt, const char* file, int line) {
+    S_TERMINAL* t = static_cast<S_TERMINAL*>(d_calloc(sizeof(S_TERMINAL), 1));
+    t->h.tbl = &s_terminal_table;
+    t->inp = s_stdin;
+    t->out = s_stdout;
+    t->prompt = prompt;
+    STREAM* s = reinterpret_cast<STREAM*>(t);
+    {
+        StreamPri pri;
+        TaskLockGuard g(stream_lock);
+        _xx_s_open(s, 2, ST_OTHER, file, line);
+    }
+    if (prompt) prompt(s, 0);
+    return s;
+}
+
+int s_set_prompt(STREAM* s, S_PROMPT prompt) {
+    StreamPri pri;
+    TaskLockGuard g(stream_lock);
+    if (!_s_exist(s) || s->h.tbl != &s_terminal_table) return -1;
+    s->terminal.prompt = prompt;
+    return 0;
+}
+
+int s_read_terminal(STREAM* s, void* data, int len) {
+    int n = s_read(s->terminal.inp, data, len);
+    if (n < 0 && errno == EINTR) {
+        *static_cast<char*>(data) = 3;
+        return 1;
+    }
+    if (n > 0) {
+        S_PROMPT prompt = get_prompt(s);
+        const char* p = static_cast<const char*>(data);
+        int since = 0;
+        for (int i = 0; i < n; i++) {
+            if (p[i] == '\n') {
+                if (prompt) prompt(s, since);
+                since = 0;
+            } else {
+                since++;
+            }
+        }
+    }
+    return n;
+}
+
+int s_write_terminal(STREAM* s, const void* data, int len) {
+    return s_write(s->terminal.out, data, len);
+}
+
+int s_flush_terminal(STREAM* s) {
+    return s_flush(s->terminal.out);
+}
+
+// The standard streams underneath are never closed (the file kind refuses descriptors 0 to 2).
+int s_close_terminal(STREAM* s) {
+    s_close_file(s->terminal.out);
+    s_close_file(s->terminal.inp);
+    return 0;
+}

@@ -1,0 +1,171 @@
+// The stream core: the kind registry, closing, the answers of dead streams, zombies and their
+// reaping, the close queue.
+#include <errno.h>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+#include "longchar/codemethod.h"
+#include "stream/file_stream.h"
+#include "stream/sprintf.h"
+#include "stream/stream.h"
+#include "stream/streamio.h"
+#include "stream/string_stream.h"
+#include "stream_util.h"
+
+namespace {
+
+// Sets the zombie life time for one test and puts the default back afterwards.
+struct LifeTime {
+    explicit LifeTime(int t) {
+        locked([t] { return zonbie_life_time = t; });
+    }
+    ~LifeTime() {
+        locked([] { return zonbie_life_time = 300; });
+    }
+};
+
+TEST(StreamCore, KindsAreRegisteredOnceInStartUpOrder) {
+    std::string letters = locked([] {
+        std::string s;
+        for (S_TABLE* t = stream_table_list; t; t = t->next)
+            s += t->type;
+        return s;
+    });
+    // Newest first: file, then terminal, then string were registered.
+    EXPECT_NE(letters.find("tef"), std::string::npos) << letters;
+    EXPECT_EQ(insert_s_table(&s_file_table), -1);
+    EXPECT_EQ(insert_s_table(&s_string_table), -1);
+}
+
+TEST(StreamCore, StandardStreamsCannotBeClosed) {
+    EXPECT_EQ(s_close(s_stdout), -1);
+    EXPECT_EQ(s_close(s_stdin), -1);
+    EXPECT_EQ(s_close(s_stderr), -1);
+    EXPECT_EQ(s_exist(s_stdout), 1);
+    EXPECT_EQ(s_printf(s_stderr, "%s", ""), 0);
+    EXPECT_EQ(s_write(s_stderr, "", 0), 0);
+}
+
+TEST(StreamCore, ClosedStreamAnswersMinusOneAndError22) {
+    STREAM* s = s_open_string_write(&utf8_cm);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s_printf(s, "abc"), 3);
+    int open_before = s_stream_nos();
+    EXPECT_EQ(s_close(s), 0);
+    EXPECT_EQ(s_stream_nos(), open_before - 1) << "zombies are not counted as open";
+
+    char buf[8];
+    int err = 0;
+    EXPECT_EQ(s_exist(s), 0);
+    EXPECT_EQ(s_read(s, buf, 8), -1);
+    EXPECT_EQ(s_write(s, "x", 1), -1);
+    EXPECT_EQ(s_flush(s), -1);
+    EXPECT_EQ(s_push(s, 'a'), -1);
+    EXPECT_EQ(s_printf(s, "x"), -1);
+    EXPECT_EQ(e_printf(s, &err, "x"), -1);
+    EXPECT_EQ(err, 22);
+    EXPECT_EQ(s_get_cm(s), nullptr);
+    EXPECT_EQ(s_set_cm(s, &ascii_cm), -1);
+    EXPECT_EQ(s_get_thput(s), -1);
+    EXPECT_EQ(s_get_socketip(s), 0);
+    EXPECT_EQ(s_get_string(s), nullptr);
+    EXPECT_EQ(s_seek_file(s, 0, SEEK_SET), -1);
+    EXPECT_EQ(s_close(s), -1);
+    // A null pointer and a pointer that never was a stream are refused without being read.
+    EXPECT_EQ(s_read(nullptr, buf, 8), -1);
+    EXPECT_EQ(e_printf(reinterpret_cast<STREAM*>(buf), &err, "x"), -1);
+    EXPECT_EQ(s_close(reinterpret_cast<STREAM*>(buf)), -1);
+}
+
+TEST(StreamCore, LateCloseLengthensTheZombieLifeTime) {
+    LifeTime life(300);
+    STREAM* s = s_open_string_write(&utf8_cm);
+    ASSERT_EQ(s_close(s), 0);
+    // The first close happened 200 seconds ago as far as the record knows.
+    locked([s] { return s->h.close_time -= 200; });
+    EXPECT_EQ(s_close(s), -1);
+    int late = locked([s] { return static_cast<int>(s->h.zonbie_access - s->h.close_time); });
+    EXPECT_GE(late, 200);
+    zonbie_tick(0, 0);
+    EXPECT_GE(locked([] { return zonbie_life_time; }), 400);
+    EXPECT_EQ(s_exist(s), 0);
+}
+
+TEST(StreamCore, ZombiesAreFreedOnceTheirLifeIsOver) {
+    LifeTime life(0);
+    STREAM* s = s_open_string_write(&utf8_cm);
+    ASSERT_EQ(s_close(s), 0);
+    int zombies = locked([] { return zonbie_count; });
+    ASSERT_GE(zombies, 1);
+    zonbie_tick(0, 0);
+    EXPECT_LT(locked([] { return zonbie_count; }), zombies);
+    // The record is gone: every entry point refuses the pointer without reading it (the
+    // address sanitizer would report a read of the freed record).
+    char buf[4];
+    EXPECT_EQ(s_exist(s), 0);
+    EXPECT_EQ(s_read(s, buf, 4), -1);
+    EXPECT_EQ(s_close(s), -1);
+    EXPECT_EQ(s_printf(s, "x"), -1);
+}
+
+TEST(StreamCore, CloseQueueClosesInTheBackground) {
+    STREAM* a = s_open_string_write(&utf8_cm);
+    STREAM* b = s_open_string_write(&utf8_cm);
+    s_close_queue(a);
+    s_close_queue(b);
+    s_close_queue(nullptr);
+    EXPECT_TRUE(wait_until([&] { return !s_exist(a) && !s_exist(b); }));
+}
+
+TEST(StreamCore, ShutdownClosesStreamsOfTheGivenTypes) {
+    STREAM* str = s_open_string_write(&utf8_cm);
+    STREAM* p[2];
+    ASSERT_EQ(s_open_pipe(p), 0);
+    s_shutdown_stream(ST_OTHER);
+    EXPECT_TRUE(wait_until([&] { return !s_exist(str); }));
+    EXPECT_EQ(s_exist(p[0]), 1);
+    EXPECT_EQ(s_exist(s_stdout), 1);
+    EXPECT_EQ(s_close(p[0]), 0);
+    EXPECT_EQ(s_close(p[1]), 0);
+}
+
+TEST(StreamCore, ResourceCounts) {
+    int limit = 0;
+    int n = s_check_resource2(&limit);
+    EXPECT_GE(n, 3);
+    EXPECT_GT(limit, 0);
+    EXPECT_EQ(s_check_resource(), 0);
+    int files = locked([] { return now_open_files; });
+    STREAM* p[2];
+    ASSERT_EQ(s_open_pipe(p), 0);
+    EXPECT_EQ(locked([] { return now_open_files; }), files + 2);
+    EXPECT_EQ(s_check_resource2(nullptr), n + 2);
+    s_close(p[0]);
+    s_close(p[1]);
+    EXPECT_EQ(locked([] { return now_open_files; }), files);
+    EXPECT_EQ(s_check_resource3(), s_stream_nos());
+}
+
+// Many tasks open, use and close streams while the reaper frees zombies at once.
+TEST(StreamCore, OpenAndCloseFromManyTasks) {
+    LifeTime life(0);
+    std::vector<std::unique_ptr<TaskRun>> tasks;
+    std::atomic<int> bad{0};
+    for (int t = 0; t < 6; t++) {
+        tasks.push_back(std::make_unique<TaskRun>([&bad] {
+            for (int i = 0; i < 200; i++) {
+                STREAM* s = s_open_string_write(&utf8_cm);
+                if (s_printf(s, "%d", i) <= 0) bad++;
+                if (s_close(s) != 0) bad++;
+                if (i % 50 == 0) zonbie_tick(0, 0);
+            }
+        }));
+    }
+    for (auto& t : tasks)
+        EXPECT_TRUE(t->wait(60000));
+    EXPECT_EQ(bad.load(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,328 @@
+// Reading and writing: push-back, buffered writes and their failures, tasks inside a stream
+// released by a close, throughput, copying.
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "base/alloc.h"
+#include "base/tick.h"
+#include "longchar/codemethod.h"
+#include "stream/file_stream.h"
+#include "stream/sprintf.h"
+#include "stream/streambuf.h"
+#include "stream/streamio.h"
+#include "stream/string_stream.h"
+#include "stream_util.h"
+
+namespace {
+
+TEST(StreamIo, PushBackGivesOneByteFirst) {
+    STREAM* s = s_open_string_read("xyz", &ascii_cm, 3, 0);
+    char buf[100];
+    EXPECT_EQ(s_read(s, buf, 0), -1);
+    EXPECT_EQ(s_push(s, 'q'), 0);
+    EXPECT_EQ(s_push(s, 'r'), -1) << "only one byte can be pushed back";
+    EXPECT_EQ(s_read(s, buf, 100), 1);
+    EXPECT_EQ(buf[0], 'q');
+    EXPECT_EQ(s_read(s, buf, 100), 3);
+    EXPECT_EQ(std::string(buf, 3), "xyz");
+    EXPECT_EQ(s_push(s, 'z'), 0);
+    EXPECT_EQ(s_read(s, buf, 100), 1);
+    EXPECT_EQ(buf[0], 'z');
+    EXPECT_EQ(s_read(s, buf, 100), 0);
+    EXPECT_EQ(s_read(s, buf, 100), -1);
+    s_close(s);
+}
+
+TEST(StreamIo, BlockListBuffer) {
+    STREAM_BUF b;
+    init_sbuf(&b, nullptr);
+    SEM lock = new_lock(nullptr);
+    copy_in_sbuf(&b, "hello", 5, lock);
+    copy_in_sbuf(&b, "", 0, lock);
+    copy_in_sbuf(&b, " world", 6, nullptr);
+    EXPECT_EQ(get_sbuf_data_size(&b, lock), 11);
+    char out[16] = {};
+    EXPECT_EQ(copy_out_sbuf(&b, out, 3, lock), 3);
+    EXPECT_EQ(std::string(out, 3), "hel");
+    EXPECT_EQ(get_sbuf_data_size(&b, nullptr), 8);
+    EXPECT_EQ(copy_out_sbuf(&b, out, 16, lock), 8);
+    EXPECT_EQ(std::string(out, 8), "lo world");
+    EXPECT_EQ(b.head, nullptr);
+    EXPECT_EQ(b.tail, nullptr);
+    copy_in_sbuf(&b, "ab", 2, lock);
+    copy_in_sbuf(&b, "cd", 2, lock);
+    SBUF_DATA* d = get_sbuf_head(&b, lock);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(std::string(sbuf_bytes(d), 2), "ab");
+    d_f_ree(d);
+    free_sbuf(&b, lock);
+    EXPECT_EQ(get_sbuf_data_size(&b, lock), 0);
+    EXPECT_EQ(get_sbuf_head(&b, nullptr), nullptr);
+    close_lock(lock);
+}
+
+TEST(StreamIo, BufferedWritesReachTheFileAfterFlushAndClose) {
+    TmpDir dir;
+    std::string path = dir.file("buffered");
+    STREAM* s = s_open_file(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_NE(s, nullptr);
+    ASSERT_EQ(s_set_buffered(s), 0);
+    std::string expect;
+    for (int i = 0; i < 100; i++) {
+        std::string line = "line " + std::to_string(i) + "\n";
+        EXPECT_EQ(s_write(s, line.data(), static_cast<int>(line.size())),
+                  static_cast<int>(line.size()));
+        expect += line;
+    }
+    EXPECT_EQ(s_flush(s), 0);
+    EXPECT_EQ(read_file(path), expect);
+    for (int i = 0; i < 50; i++) {
+        EXPECT_GT(s_printf(s, "more %d\n", i), 0);
+        expect += "more " + std::to_string(i) + "\n";
+    }
+    EXPECT_EQ(s_close(s), 0);
+    EXPECT_EQ(read_file(path), expect);
+}
+
+TEST(StreamIo, FailedBufferedWriteFailsLaterWrites) {
+    STREAM* p[2];
+    ASSERT_EQ(s_open_pipe(p), 0);
+    ASSERT_EQ(s_close(p[0]), 0);  // nobody reads: every write fails with EPIPE
+    ASSERT_EQ(s_set_buffered(p[1]), 0);
+    EXPECT_EQ(s_write(p[1], "abc", 3), 3) << "a buffered write only queues";
+    EXPECT_EQ(s_flush(p[1]), -1);
+    EXPECT_EQ(errno, EPIPE);
+    EXPECT_EQ(s_write(p[1], "def", 3), -1);
+    int err = 0;
+    EXPECT_EQ(e_printf(p[1], &err, "ghi"), 3);
+    EXPECT_EQ(err, EPIPE);
+    EXPECT_EQ(s_close(p[1]), 0);
+}
+
+TEST(StreamIo, UnbufferedFileRoundTripWithSeek) {
+    TmpDir dir;
+    std::string path = dir.file("plain");
+    STREAM* s = s_open_file(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s_write(s, "0123456789", 10), 10);
+    EXPECT_EQ(s_seek_file(s, 4, SEEK_SET), 4);
+    char buf[16];
+    EXPECT_EQ(s_read(s, buf, 16), 6);
+    EXPECT_EQ(std::string(buf, 6), "456789");
+    EXPECT_EQ(s_read(s, buf, 16), 0);
+    EXPECT_EQ(s_seek_file64(s, int64_t{5} << 32, SEEK_SET), int64_t{5} << 32)
+        << "offsets are 64-bit";
+    EXPECT_EQ(s_seek_file(nullptr, 0, SEEK_SET), 0);
+    STREAM* str = s_open_string_write(&ascii_cm);
+    EXPECT_EQ(s_seek_file(str, 0, SEEK_SET), -1);
+    s_close(str);
+    EXPECT_EQ(s_flush(s), 0);
+    EXPECT_EQ(s_close(s), 0);
+}
+
+// A task blocked in a read (and one blocked in a write) is released when another task closes
+// the stream: the call returns -1 with EINTR and the close completes after it.
+TEST(StreamIo, CloseReleasesTasksBlockedInside) {
+    STREAM* p[2];
+    ASSERT_EQ(s_open_pipe(p), 0);
+    std::atomic<int> rresult[3];
+    std::atomic<int> rerrno[3];
+    std::vector<std::unique_ptr<TaskRun>> readers;
+    for (int i = 0; i < 3; i++) {
+        rresult[i] = 99;
+        readers.push_back(std::make_unique<TaskRun>([&, i] {
+            char c;
+            int n = s_read(p[0], &c, 1);
+            rerrno[i] = errno;
+            rresult[i] = n;
+        }));
+    }
+    ASSERT_TRUE(wait_until([&] { return tasks_inside(p[0]) == 3; }));
+    EXPECT_EQ(s_close(p[0]), 0);
+    EXPECT_EQ(tasks_inside(p[0]), 0);
+    for (int i = 0; i < 3; i++) {
+        ASSERT_TRUE(readers[i]->wait());
+        EXPECT_EQ(rresult[i].load(), -1);
+        EXPECT_EQ(rerrno[i].load(), EINTR);
+    }
+
+    // A writer blocked on a full pipe.
+    STREAM* q[2];
+    ASSERT_EQ(s_open_pipe(q), 0);
+    std::atomic<int> wresult{99};
+    TaskRun writer([&] {
+        std::vector<char> big(1 << 20, 'w');
+        wresult = s_write(q[1], big.data(), static_cast<int>(big.size()));
+    });
+    ASSERT_TRUE(wait_until([&] { return tasks_inside(q[1]) == 1; }));
+    EXPECT_EQ(s_close(q[1]), 0);
+    ASSERT_TRUE(writer.wait());
+    // Some of the bytes got into the pipe before the close; the rest was refused.
+    EXPECT_LT(wresult.load(), 1 << 20);
+    EXPECT_EQ(s_close(q[0]), 0);
+}
+
+// A write that hangs longer than its abort interval is interrupted and the stream closed (the
+// abort task looks every 13 seconds).
+TEST(StreamIo, HungWriteIsAbortedAndClosed) {
+    STREAM* p[2];
+    ASSERT_EQ(s_open_pipe(p), 0);
+    int aborted = locked([] { return s_write_abort_cnt; });
+    s_set_write_abort(p[1], SWA_CLOSE, 1);
+    s_set_write_abort(p[1], SWA_CLOSE, -1);  // a negative interval changes nothing
+    EXPECT_EQ(locked([&] { return p[1]->h.write_abort_interval; }), 1);
+    std::atomic<int> result{99};
+    TaskRun writer([&] {
+        std::vector<char> big(1 << 20, 'w');
+        result = s_write(p[1], big.data(), static_cast<int>(big.size()));
+    });
+    EXPECT_TRUE(wait_until([&] { return !s_exist(p[1]); }, 60000));
+    ASSERT_TRUE(writer.wait());
+    EXPECT_LT(result.load(), 1 << 20);
+    EXPECT_GT(locked([] { return s_write_abort_cnt; }), aborted);
+    EXPECT_EQ(s_close(p[0]), 0);
+}
+
+TEST(StreamIo, ReadAndWriteThroughAPipeFromTwoTasks) {
+    STREAM* p[2];
+    ASSERT_EQ(s_open_pipe(p), 0);
+    const int total = 300000;
+    std::string got;
+    TaskRun reader([&] {
+        char buf[5000];
+        int n;
+        while ((n = s_read(p[0], buf, sizeof buf)) > 0)
+            got.append(buf, static_cast<size_t>(n));
+    });
+    std::string sent;
+    for (int i = 0; sent.size() < total; i++)
+        sent += std::to_string(i) + ",";
+    int done = 0;
+    EXPECT_EQ(en_do(&done, s_write, p[1], sent.data(), static_cast<int>(sent.size())), 1);
+    EXPECT_EQ(done, static_cast<int>(sent.size()));
+    EXPECT_EQ(s_close(p[1]), 0);
+    ASSERT_TRUE(reader.wait());
+    EXPECT_EQ(got, sent);
+    EXPECT_EQ(s_close(p[0]), 0);
+}
+
+TEST(StreamIo, ThroughputSamples) {
+    STREAM* s = s_open_string_read("abc", &ascii_cm, 3, 0);
+    EXPECT_EQ(s_get_thput(s), -2);
+    // Samples at chosen times; between them the sample time lies far ahead, so the throughput
+    // task leaves the stream alone.
+    auto sample = [s](int bytes, uint32_t from, uint32_t to) {
+        locked([=] {
+            s->h.last_time = from;
+            s->h.bytes_per_interval = bytes;
+            _s_thput_sample(s, to);
+            s->h.last_time = get_qvtime() + 100000;
+            return 0;
+        });
+    };
+    sample(600, 1000, 1010);
+    EXPECT_EQ(s_get_thput(s), 60);
+    EXPECT_EQ(locked([s] { return s->h.interval; }), 10);
+    sample(300, 1010, 1020);
+    EXPECT_EQ(s_get_thput(s), 57);
+    sample(200000, 1020, 1030);
+    EXPECT_EQ(s_get_thput(s), 20000);
+    EXPECT_EQ(locked([s] { return s->h.interval; }), 2);
+    // Reads count toward the rate.
+    char buf[4];
+    EXPECT_EQ(s_read(s, buf, 4), 3);
+    EXPECT_EQ(locked([s] { return s->h.bytes_per_interval; }), 3);
+    s_close(s);
+}
+
+TEST(StreamIo, CopyBetweenStreams) {
+    STREAM* src = s_open_string_read("abcd", &ascii_cm, 4, 1);
+    STREAM* dst = s_open_string_write(&ascii_cm);
+    int n = -5;
+    EXPECT_EQ(s_copy_to_stream(&n, src, dst, 10), -1);
+    EXPECT_EQ(n, 4);
+    EXPECT_STREQ(s_get_string(dst), "abcd");
+    s_close(src);
+    s_close(dst);
+
+    std::string text(10000, 'k');
+    src = s_open_string_read(text.data(), &ascii_cm, static_cast<int>(text.size()), 0);
+    dst = s_open_string_write(&ascii_cm);
+    EXPECT_EQ(s_copy_to_stream(&n, src, dst, -1), 0);
+    EXPECT_EQ(n, 10000);
+    EXPECT_EQ(std::string(s_get_string(dst)), text);
+    EXPECT_EQ(s_copy_to_stream(&n, src, dst, -1), -1) << "the end was reported already";
+    s_close(src);
+    s_close(dst);
+    src = s_open_string_read("", &ascii_cm, 0, 0);
+    dst = s_open_string_read("", &ascii_cm, 0, 0);
+    EXPECT_EQ(s_copy_to_stream(&n, src, dst, -1), 0);
+    EXPECT_EQ(n, 0);
+    s_close(src);
+    src = s_open_string_read("xy", &ascii_cm, 2, 0);
+    EXPECT_EQ(s_copy_to_stream(&n, src, dst, 2), -2) << "a read stream refuses writes";
+    EXPECT_EQ(n, 0);
+    s_close(src);
+    s_close(dst);
+}
+
+TEST(StreamIo, EnDoCutsPiecesOf1000) {
+    std::vector<int> pieces;
+    static std::vector<int>* seen;
+    seen = &pieces;
+    auto func = [](STREAM*, const void*, int n) {
+        seen->push_back(n);
+        return seen->size() == 4 ? 0 : n;
+    };
+    std::string data(2500, 'x');
+    int done = 0;
+    EXPECT_EQ(en_do(&done, func, nullptr, data.data(), 2500), 1);
+    EXPECT_EQ(done, 2500);
+    EXPECT_EQ(pieces, (std::vector<int>{1000, 1000, 500}));
+    EXPECT_EQ(en_do(&done, func, nullptr, data.data(), 2500), 0);
+    EXPECT_EQ(done, 0);
+}
+
+// Tasks writing lines to one file stream at once: every line arrives whole.
+TEST(StreamIo, ConcurrentLinesStayWhole) {
+    TmpDir dir;
+    for (int buffered = 0; buffered < 2; buffered++) {
+        std::string path = dir.file(buffered ? "b" : "u");
+        STREAM* s = s_open_file(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_NE(s, nullptr);
+        if (buffered) s_set_buffered(s);
+        {
+            std::vector<std::unique_ptr<TaskRun>> tasks;
+            for (int t = 0; t < 4; t++)
+                tasks.push_back(std::make_unique<TaskRun>([s, t] {
+                    for (int i = 0; i < 300; i++)
+                        s_printf(s, "task %d line %d end\n", t, i);
+                }));
+        }
+        EXPECT_EQ(s_close(s), 0);
+        std::string text = read_file(path);
+        std::map<int, int> next;
+        size_t pos = 0;
+        int lines = 0;
+        while (pos < text.size()) {
+            size_t nl = text.find('\n', pos);
+            ASSERT_NE(nl, std::string::npos);
+            int t = -1, i = -1;
+            char end[8] = {};
+            ASSERT_EQ(sscanf(text.c_str() + pos, "task %d line %d %3s", &t, &i, end), 3);
+            EXPECT_STREQ(end, "end");
+            EXPECT_EQ(i, next[t]++) << "lines of one task keep their order";
+            pos = nl + 1;
+            lines++;
+        }
+        EXPECT_EQ(lines, 1200);
+    }
+}
+
+}  // namespace
