@@ -174,13 +174,10 @@ void init_launch_lock() {
     std::call_once(launch_once, [] { new_lock(&launch_lock); });
 }
 
+// The record stays allocated until it has ended: only ended records are dropped.
 void reap_task(intptr_t data) {
     LAUNCH_CHILD* c = reinterpret_cast<LAUNCH_CHILD*>(data);
-    int pid;
-    {
-        TaskLockGuard g(launch_lock);
-        pid = c->pid;
-    }
+    int pid = c->pid;  // set before the task was created, never changed
     int st = 0;
     pid_t w;
     while ((w = waitpid(pid, &st, 0)) < 0 && errno == EINTR) {
@@ -251,13 +248,13 @@ void add_move(CHILD_PLAN* p, int src, int dst) {
     p->nmove++;
 }
 
-// The path execve gets for prog: prog itself when it has a directory part, else the first file of
-// that name along PATH; empty when that is no executable file.
 bool is_program(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
+// The path execve gets for prog: prog itself when it has a directory part, else the first file of
+// that name along PATH; empty when that is no executable file.
 std::string find_program(const char* prog) {
     if (!prog || !*prog) return "";
     if (strchr(prog, '/')) return is_program(prog) ? prog : "";
