@@ -262,9 +262,10 @@ std::string find_program(const char* prog) {
     if (!path) path = "/bin:/usr/bin";
     for (const char* p = path;;) {
         const char* e = strchr(p, ':');
-        std::string dir(p, e ? static_cast<size_t>(e - p) : strlen(p));
-        if (dir.empty()) dir = ".";
-        std::string cand = dir + "/" + prog;
+        size_t len = e ? static_cast<size_t>(e - p) : strlen(p);
+        // An empty element names the current directory.
+        std::string cand = len ? std::string(p, len) : std::string(".");
+        cand.append("/").append(prog);
         if (is_program(cand)) return cand;
         if (!e) break;
         p = e + 1;
