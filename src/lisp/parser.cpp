@@ -651,7 +651,14 @@ int take_sexp(QV_FILE* f, QV_SEXP* s) {
     return f->token_head_line;
 }
 
-const QV_READER_HOOKS reader_hooks = {gc_qv_file, file_site, file_name, take_sexp, realize_sexp};
+// set_line_fix: the record's line becomes `line` and is no longer counted.
+void fix_line(QV_FILE* f, int line) {
+    set_file_line(f, line);
+    qvf_set(f, QVF_LINE_FIX);
+}
+
+const QV_READER_HOOKS reader_hooks = {gc_qv_file, file_site,    file_name,
+                                      take_sexp,  realize_sexp, fix_line};
 
 void gc_lock_reader() {
     lock_parse();

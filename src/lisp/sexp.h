@@ -205,8 +205,8 @@ union qv_sexp {
 // The reader (lexer and lazy parser) owns the source records and the realisation of delayed
 // nodes; it installs these operations when it starts. Before that no source record and no
 // delayed node exists, so nothing here needs them. gc_file runs inside a collection; file_site,
-// file_name and take_sexp are called with the memory lock held and take no lock; realize is
-// called with no language lock held.
+// file_name and take_sexp are called with the memory lock held and take no lock; realize and
+// fix_line are called with no language lock held.
 struct QV_READER_HOOKS {
     void (*gc_file)(QV_FILE* f);               // marks a source record and everything it holds
     L_CHAR* (*file_site)(QV_FILE* f);          // the record's site text (shared), may be null
@@ -214,6 +214,8 @@ struct QV_READER_HOOKS {
     int (*take_sexp)(QV_FILE* f, QV_SEXP* s);  // s becomes the record's current node; returns
                                                // the line on which the current token began
     QV_SEXP* (*realize)(QV_SEXP* s);           // realises a delayed node in place (may block)
+    void (*fix_line)(QV_FILE* f, int line);    // sets the record's current line and stops line
+                                               // counting (set_line_fix); may be null
 };
 void set_reader_hooks(const QV_READER_HOOKS* hooks);
 const QV_READER_HOOKS* get_reader_hooks();

@@ -15,27 +15,15 @@
 #include "base/alloc.h"
 #include "longchar/codemethod.h"
 #include "longchar/longchar.h"
+#include "support/lstr.h"
 
 namespace {
 
 std::vector<L_CHAR> L(const std::string& s) {
-    std::vector<L_CHAR> v(s.begin(), s.end());
-    v.push_back(0);
-    return v;
+    return lchars(s);
 }
-
-std::string S(const L_CHAR* s) {
-    if (!s) return "<null>";
-    std::string out;
-    while (*s)
-        out += static_cast<char>(*s++);
-    return out;
-}
-
 std::string take(L_CHAR* s) {
-    std::string out = S(s);
-    d_f_ree(s);
-    return out;
+    return take_lstr(s);
 }
 
 std::string opt(const char* p) {

@@ -12,33 +12,22 @@
 #include "base/alloc.h"
 #include "base/netdb.h"
 #include "base/task.h"
+#include "support/lstr.h"
 
 namespace {
 
 // ASCII text as long characters; the characters of URLs are their own byte values.
 struct LS {
     std::vector<L_CHAR> v;
-    explicit LS(const char* s) {
-        while (*s)
-            v.push_back(static_cast<unsigned char>(*s++));
-        v.push_back(0);
-    }
+    explicit LS(const char* s) : v(lchars(s)) {}
     const L_CHAR* p() const { return v.data(); }
 };
 
 std::string S(const L_CHAR* s) {
-    if (!s) return "<null>";
-    std::string out;
-    while (*s)
-        out += static_cast<char>(*s++);
-    return out;
+    return lstr_text(s);
 }
-
-// A tracked long-character result as text, released.
 std::string take(L_CHAR* s) {
-    std::string out = S(s);
-    d_f_ree(s);
-    return out;
+    return take_lstr(s);
 }
 
 struct Parsed {

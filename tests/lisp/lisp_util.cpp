@@ -34,7 +34,12 @@ QV_SEXP* realize(QV_SEXP* s) {
     return s;
 }
 
-const QV_READER_HOOKS hooks = {gc_test_file, site_of, name_of, take, realize};
+void fix_line(QV_FILE* f, int line) {
+    rec(f)->line = line;
+    rec(f)->fixed = 1;
+}
+
+const QV_READER_HOOKS hooks = {gc_test_file, site_of, name_of, take, realize, fix_line};
 
 L_CHAR* ltext(const char* s) {
     size_t n = strlen(s) + 1;

@@ -47,6 +47,7 @@ struct TEST_RECORD {
     L_CHAR* site;
     int line;
     QV_SEXP* sexp;
+    int fixed;  // 1 once set_line_fix stopped the line counting
 };
 
 // Installs reader hooks that understand the test record (and realise generator delays by calling

@@ -1,0 +1,499 @@
+// The evaluator: forms, symbols, the call-form length check, the three evaluation orders, lambda
+// and environment application, default handlers, caret substitution and the break check.
+#include "lisp/eval.h"
+
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "base/panic.h"
+#include "base/tick.h"
+#include "lisp/collect.h"
+#include "lisp/list.h"
+#include "longchar/longchar.h"
+
+std::atomic<BREAK_CHECK_FUNC> break_check{nullptr};
+
+namespace {
+
+// The second at which the break hook was last offered an expression (P4: shared by all threads,
+// so an atomic).
+std::atomic<int64_t> break_last_sec{0};
+
+// The calling thread's stack: the lowest address evaluation may reach (0 when unknown).
+struct STACK_LIMIT {
+    bool known;
+    uintptr_t floor;
+};
+thread_local STACK_LIMIT stack_limit;
+
+uintptr_t stack_floor() {
+    STACK_LIMIT& l = stack_limit;
+    if (!l.known) {
+        l.known = true;
+        pthread_attr_t a;
+        if (pthread_getattr_np(pthread_self(), &a) == 0) {
+            void* base = nullptr;
+            size_t size = 0;
+            if (pthread_attr_getstack(&a, &base, &size) == 0 && base && size) {
+                size_t reserve = size / 4 < EVAL_STACK_RESERVE ? size / 4 : EVAL_STACK_RESERVE;
+                l.floor = reinterpret_cast<uintptr_t>(base) + reserve;
+            }
+            pthread_attr_destroy(&a);
+        }
+    }
+    return l.floor;
+}
+
+// A long-character copy of a short ASCII name on the caller's stack.
+struct AsciiName {
+    L_CHAR text[64];
+    explicit AsciiName(const char* s) {
+        size_t i = 0;
+        for (; s[i] && i + 1 < sizeof text / sizeof text[0]; i++)
+            text[i] = static_cast<unsigned char>(s[i]);
+        text[i] = 0;
+    }
+};
+
+bool is_error(QV_SEXP* s) {
+    return get_type(s) == QVT_ERROR;
+}
+
+L_CHAR* copy_ltext(const L_CHAR* s) {
+    int64_t n = l_strlen(s) + 1;
+    auto* r = static_cast<L_CHAR*>(mmalloc(n * static_cast<int64_t>(sizeof(L_CHAR)), gc_text));
+    memcpy(r, s, static_cast<size_t>(n) * sizeof(L_CHAR));
+    return r;
+}
+
+// A new pair (car . cdr) with the source record, line and flags of the cell `like`.
+QV_SEXP* cell_like(QV_SEXP* like, QV_SEXP* car, QV_SEXP* cdr) {
+    lock_mem();
+    QV_SEXP* s = get_sexp(nullptr, QVT_PAIR);
+    s->pair.car = car;
+    s->pair.cdr = cdr;
+    if (like) {
+        s->h.file = like->h.file;
+        s->h.line = like->h.line;
+        s->h.flags = like->h.flags;
+    }
+    unlock_mem();
+    return s;
+}
+
+// Binds every head attribute as a string variable, in list order.
+void bind_attributes(QVISP_ENV* env, QV_SYM_FIELD* sf) {
+    for (; sf; sf = sf->next)
+        if (sf->name) set_env(env, sf->name, get_string(sf->data));
+}
+
+QV_SEXP* length_error(QV_SEXP* form, const QV_FUNC& fn, const char* text) {
+    QV_SEXP* data = List(n_get_string(text), n_get_string("minimum"), get_integer(fn.min, nullptr),
+                         n_get_string("maximum"), get_integer(fn.max, nullptr), form, LIST_END);
+    return eval_error(form, QVE_PARAM_LENGTH, "eval", data);
+}
+
+// A form that is not a proper list: the error inside it; a plain atom ending it is reported as a
+// length error rather than handed back as if it were the form's value.
+QV_SEXP* improper_form(QV_SEXP* form, const QV_FUNC& fn, const char* text) {
+    QV_SEXP* e = list_error(form);
+    return is_error(e) ? e : length_error(form, fn, text);
+}
+
+// The length check of the whole call form, head included; nil when it passes.
+QV_SEXP* check_length(QV_SEXP* form, const QV_FUNC& fn) {
+    if (fn.max == FUNC_NO_MAX && fn.order != FUNC_APPLICATIVE) {
+        // Only the first `min` cells are realised: the rest of a lazily read form stays unread
+        // until the primitive walks it.
+        int n = 0;
+        for (QV_SEXP* c = form; get_type(c) == QVT_PAIR; c = c->pair.cdr)
+            if (++n >= fn.min) return nullptr;
+        if (list_length(form) >= 0) return length_error(form, fn, "invalid parameters length(2)");
+        return improper_form(form, fn, "invalid parameters length(2)");
+    }
+    int n = list_length(form);
+    if (n < 0) return improper_form(form, fn, "invalid parameters length");
+    if (n < fn.min || (fn.max != FUNC_NO_MAX && n > fn.max))
+        return length_error(form, fn, "invalid parameters length");
+    return nullptr;
+}
+
+// "Applicative": the head followed by the values of the arguments, or the first error.
+QV_SEXP* applicative_form(QVISP_ENV* aenv, QV_SEXP* form) {
+    std::vector<QV_SEXP*> cells;
+    std::vector<QV_SEXP*> values;
+    QV_SEXP* c = form->pair.cdr;
+    for (; get_type(c) == QVT_PAIR; c = c->pair.cdr) {
+        QV_SEXP* v = eval(aenv, c->pair.car);
+        if (is_error(v)) return v;
+        cells.push_back(c);
+        values.push_back(v);
+    }
+    if (is_error(c)) return c;
+    QV_SEXP* r = nullptr;
+    for (size_t i = values.size(); i-- > 0;)
+        r = cell_like(cells[i], values[i], r);
+    return cell_like(form, form->pair.car, r);
+}
+
+// "ApplicativeElement": keyword items (name value) become one argument per parameter, in
+// parameter order, after a nil head; or the first error.
+QV_SEXP* element_form(QVISP_ENV* aenv, QV_SEXP* form, QV_SEXP* params) {
+    int np = list_length(params);
+    if (np < 0) np = 0;
+    std::vector<QV_SEXP*> values(static_cast<size_t>(np), nullptr);
+    std::vector<QV_SEXP*> where(static_cast<size_t>(np), nullptr);
+    QV_SEXP* c = form->pair.cdr;
+    for (; get_type(c) == QVT_PAIR; c = c->pair.cdr) {
+        gc_push(nullptr, nullptr, "t");
+        QV_SEXP* item = c->pair.car;
+        QV_SEXP* r;
+        if (get_type(item) != QVT_PAIR || get_type(item->pair.car) != QVT_SYMBOL) {
+            r = eval_error(c, QVE_INVALID_PARAMETER, "eval",
+                           List(n_get_string("invalid parameter (1)"), item, LIST_END));
+        } else {
+            QV_SEXP* key = item->pair.car;
+            int k = get_args_symbol(params, key->symbol.data);
+            if (k < 0) {
+                r = eval_error(
+                    c, QVE_INVALID_PARAMETER, "eval",
+                    List(n_get_string("invalid parameter(symbol error) (2)"), item, LIST_END));
+            } else {
+                r = eval(aenv, get_el(item, 1));
+                if (!is_error(r)) {
+                    values[static_cast<size_t>(k)] = r;
+                    where[static_cast<size_t>(k)] = key;
+                }
+            }
+        }
+        gc_pop(r, gc_vx_sexp);
+        if (is_error(r)) return r;
+    }
+    if (is_error(c)) return c;
+    QV_SEXP* r = nullptr;
+    for (size_t i = values.size(); i-- > 0;)
+        r = cell_like(where[i] ? where[i] : form, values[i], r);
+    return cell_like(form, nullptr, r);
+}
+
+QV_SEXP* apply_lambda(QVISP_ENV* env, QV_SEXP* call, const QV_FUNC& fn, QV_SYM_FIELD* sf) {
+    QVISP_ENV* lenv = new_env(env);
+    set_env(lenv, l_string(std_cm, "__args_env"), fn.args_env ? get_env(fn.args_env) : nullptr);
+    bind_attributes(lenv, sf);
+    QV_SEXP* params = fn.l_params;
+    int pt = get_type(params);
+    if (pt == QVT_SYMBOL) {
+        set_env(lenv, params->symbol.data, call);  // a lone symbol receives the whole form
+    } else if (pt == QVT_PAIR) {
+        QV_SEXP* a = call->pair.cdr;
+        for (QV_SEXP* p = params; get_type(p) == QVT_PAIR; p = p->pair.cdr) {
+            QV_SEXP* name = p->pair.car;
+            if (get_type(name) != QVT_SYMBOL) er_panic("get_args_symbol");
+            bool have = get_type(a) == QVT_PAIR;
+            set_env(lenv, name->symbol.data, have ? a->pair.car : nullptr);
+            if (have) a = a->pair.cdr;
+        }
+    }
+    return eval_body(lenv, fn.l_body);
+}
+
+QV_SEXP* call_function(QVISP_ENV* env, QV_SEXP* form, QV_SEXP* fnode, QV_SYM_FIELD* sf) {
+    const QV_FUNC& fn = fnode->func;
+    if (QV_SEXP* e = check_length(form, fn)) return e;
+    QV_SEXP* call = form;
+    if (fn.order == FUNC_APPLICATIVE || fn.order == FUNC_APPLICATIVE_ELEMENT) {
+        QVISP_ENV* aenv = fn.args_env ? new_env_pair(fn.args_env, env) : env;
+        if (fn.order == FUNC_APPLICATIVE) {
+            call = applicative_form(aenv, form);
+        } else {
+            if (fn.type != FUNC_LAMBDA) er_panic("FO_APPLICATIVE_EL");
+            call = element_form(aenv, form, fn.l_params);
+        }
+        if (is_error(call)) return call;
+    }
+    switch (fn.type) {
+        case FUNC_PRIM: {
+            GC_STACK* point = get_gc_check_point();
+            QV_SEXP* r = fn.prim(env, call, fn.args_env, sf, fn.sp_env);
+            compare_gc_check_point("eval", point);
+            return r;
+        }
+        case FUNC_LAMBDA:
+            return apply_lambda(env, call, fn, sf);
+        default:
+            return eval_error(form, QVE_UNSUPPORTED, "eval",
+                              List(n_get_string("eval:unsupport lambda"), form, LIST_END));
+    }
+}
+
+QV_SEXP* apply_function(QVISP_ENV* env, QV_SEXP* form, QV_SEXP* fnode, QV_SYM_FIELD* sf) {
+    gc_push(nullptr, nullptr, "eval_p2");
+    QV_SEXP* r = call_function(env, form, fnode, sf);
+    gc_pop(r, gc_vx_sexp);
+    return r;
+}
+
+// The rest of the form evaluated in the applied environment (raw) or in a new child of it.
+QV_SEXP* apply_env(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* target, QV_SYM_FIELD* sf) {
+    gc_push(nullptr, nullptr, "eval env 1");
+    const L_CHAR* type = get_sf_attribute(sf, l_string(std_cm, "type"));
+    QVISP_ENV* benv = target;
+    if (!type || l_strcmp(type, l_string(std_cm, "raw")) != 0) {
+        benv = new_env(target);
+        set_env(benv, l_string(std_cm, "Local"), get_env(env));
+    }
+    bind_attributes(benv, sf);
+    QV_SEXP* r = nullptr;
+    for (QV_SEXP* c = form->pair.cdr; get_type(c) == QVT_PAIR; c = c->pair.cdr) {
+        QV_SEXP* e = c->pair.car;
+        if (is_error(e)) {
+            r = e;
+            break;
+        }
+        gc_push(nullptr, nullptr, "eval env");
+        r = eval(benv, e);
+        gc_pop(r, gc_vx_sexp);
+        if (is_error(r)) break;
+    }
+    gc_pop(r, gc_vx_sexp);
+    return r;
+}
+
+bool has_caret(QV_SYM_FIELD* sf) {
+    for (; sf; sf = sf->next)
+        if (sf->data && sf->data[0] == '^') return true;
+    return false;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- helpers
+
+QV_SEXP* eval_error(QV_SEXP* pos, uint32_t code, const char* func, QV_SEXP* data) {
+    AsciiName name(func);
+    return get_error(pos ? pos->h.file : nullptr, pos ? pos->h.line : 0, code, name.text, data);
+}
+
+L_CHAR* l_text_join(const char* a, const L_CHAR* b) {
+    size_t na = strlen(a);
+    size_t nb = b ? static_cast<size_t>(l_strlen(b)) : 0;
+    auto* r = static_cast<L_CHAR*>(
+        mmalloc(static_cast<int64_t>((na + nb + 1) * sizeof(L_CHAR)), gc_text));
+    for (size_t i = 0; i < na; i++)
+        r[i] = static_cast<unsigned char>(a[i]);
+    if (nb) memcpy(r + na, b, nb * sizeof(L_CHAR));
+    r[na + nb] = 0;
+    return r;
+}
+
+L_CHAR* number_unit_text(QV_SEXP* v) {
+    char buf[512];
+    switch (get_type(v)) {
+        case QVT_INTEGER:
+            snprintf(buf, sizeof buf, "%lli", static_cast<long long>(v->integer.data));
+            return l_text_join(buf, v->integer.unit);
+        case QVT_FLOAT:
+            snprintf(buf, sizeof buf, "%f", v->floating.data);
+            return l_text_join(buf, v->floating.unit);
+        default:
+            return nullptr;
+    }
+}
+
+int sexp_truth(QV_SEXP* v) {
+    switch (get_type(v)) {
+        case QVT_INTEGER:
+            return v->integer.data != 0;
+        case QVT_FLOAT:
+            return v->floating.data != 0.0;
+        default:
+            return -1;
+    }
+}
+
+QV_SEXP* eval_depth_check(QV_SEXP* pos) {
+    // The stack grows downward on every host this runs on.
+    auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (here >= stack_floor()) return nullptr;
+    return eval_error(pos, QVE_EVAL_TOO_DEEP, "eval",
+                      list(n_get_string("eval:nesting too deep"), nullptr));
+}
+
+QV_SEXP* eval_body(QVISP_ENV* env, QV_SEXP* body) {
+    QV_SEXP* r = nullptr;
+    QV_SEXP* c = body;
+    for (; get_type(c) == QVT_PAIR; c = c->pair.cdr) {
+        r = eval(env, c->pair.car);
+        if (is_error(r)) return r;
+    }
+    if (get_type(c) != QVT_NIL) r = eval(env, c);  // an improper tail is the last expression
+    return r;
+}
+
+// ---------------------------------------------------------------- evaluation
+
+QV_SEXP* eval(QVISP_ENV* env, QV_SEXP* s) {
+    if (QV_SEXP* b = do_break_check(s)) return b;
+    switch (get_type(s)) {
+        case QVT_PAIR: {
+            if (QV_SEXP* e = eval_depth_check(s)) return e;
+            return eval_pair(env, s);
+        }
+        case QVT_SYMBOL:
+            return eval_symbol(env, s, -1);
+        default:
+            return s;
+    }
+}
+
+QV_SEXP* eval_pair(QVISP_ENV* env, QV_SEXP* form) {
+    if (get_type(form) != QVT_PAIR) return eval(env, form);
+    QV_SEXP* head = form->pair.car;
+    bool head_symbol = get_type(head) == QVT_SYMBOL;
+    QV_SYM_FIELD* sf = nullptr;
+    if (head_symbol) {
+        sf = head->symbol.field;
+        if (has_caret(sf)) {
+            if (QV_SEXP* e = get_sym_field(&sf, env, head)) return e;
+        }
+    }
+    gc_push(nullptr, nullptr, "eval_p1");
+    QV_SEXP* f = eval(env, head);
+    gc_pop(f, gc_vx_sexp);
+
+    QV_SEXP* head_error = nullptr;
+    for (;;) {
+        switch (get_type(f)) {
+            case QVT_FUNC:
+                return apply_function(env, form, f, sf);
+            case QVT_ENV:
+                return apply_env(env, form, f->env.data, sf);
+            case QVT_ERROR:
+                // An unbound head symbol goes to the nearest default handler, once: a handler
+                // that is itself an unbound-symbol error ends here instead of looping.
+                if (head_symbol && !head_error && f->error.code == QVE_UNDEFINED) {
+                    QV_SEXP* h = nullptr;
+                    if (_eval_default_symbol(&h, env) == 0) {
+                        head_error = f;
+                        f = h;
+                        continue;
+                    }
+                }
+                if (head_error && f->error.code == QVE_UNDEFINED) return head_error;
+                return f;
+            default:
+                return eval_error(head ? head : form, QVE_NO_FUNCTION, "eval",
+                                  List(n_get_string("execute no function"), form, LIST_END));
+        }
+    }
+}
+
+QV_SEXP* eval_symbol(QVISP_ENV* env, QV_SEXP* s, int depth) {
+    QV_SEXP* v = nullptr;
+    if (get_type(s) == QVT_SYMBOL && _eval_symbol(&v, env, s->symbol.data, depth) == 0) return v;
+    QV_SEXP* data =
+        List(n_get_string("eval:undefined symbol"), get_integer(QVT_SYMBOL, nullptr), s, LIST_END);
+    return eval_error(s, QVE_UNDEFINED, "eval(symbol)", data);
+}
+
+// ---------------------------------------------------------------- carets
+
+QV_SEXP* get_sym_field(QV_SYM_FIELD** sfp, QVISP_ENV* env, QV_SEXP* s) {
+    std::vector<QV_SYM_FIELD> out;
+    for (QV_SYM_FIELD* f = get_type(s) == QVT_SYMBOL ? s->symbol.field : nullptr; f; f = f->next) {
+        L_CHAR* d = f->data;
+        if (d && d[0] == '^' && d[1] == '^') {
+            lock_mem();
+            d = copy_ltext(f->data + 1);
+            unlock_mem();
+        } else if (d && d[0] == '^' && d[1] != 0) {
+            QV_SEXP* v = nullptr;
+            if (_eval_symbol(&v, env, f->data + 1, -1) != 0) {
+                QV_SEXP* data = List(n_get_string("eval:undefined symbol-1"), s,
+                                     get_string(f->data + 1), LIST_END);
+                return eval_error(s, QVE_UNDEFINED, "eval(attribute symbol)", data);
+            }
+            switch (get_type(v)) {
+                case QVT_STRING:
+                    d = v->string.data;
+                    break;
+                case QVT_INTEGER:
+                case QVT_FLOAT:
+                    d = number_unit_text(v);
+                    break;
+                case QVT_ERROR:
+                    return v;
+                default:
+                    return eval_error(s, QVE_TYPE_MISMATCH, "eval(attribute symbol)",
+                                      List(n_get_string("eval:type missmatch"), s, LIST_END));
+            }
+        }
+        out.push_back({nullptr, f->name, d});
+    }
+    QV_SYM_FIELD* head = nullptr;
+    lock_mem();
+    for (size_t i = out.size(); i-- > 0;) {
+        auto* c = static_cast<QV_SYM_FIELD*>(mmalloc(sizeof(QV_SYM_FIELD), gc_vx_sym_field));
+        c->name = out[i].name;
+        c->data = out[i].data;
+        c->next = head;
+        head = c;
+    }
+    unlock_mem();
+    *sfp = head;
+    return nullptr;
+}
+
+L_CHAR* eval_carret(QV_SEXP** retp, QVISP_ENV* env, L_CHAR* str, QV_SEXP* arg) {
+    if (!str || str[0] != '^') return str;
+    if (str[1] == '^') {
+        lock_mem();
+        L_CHAR* r = copy_ltext(str + 1);
+        unlock_mem();
+        return r;
+    }
+    QV_SEXP* sym = inherit(get_symbol(str + 1), arg);
+    QV_SEXP* v = eval(env, sym);
+    switch (get_type(v)) {
+        case QVT_STRING:
+            return v->string.data;
+        case QVT_INTEGER:
+        case QVT_FLOAT:
+            return number_unit_text(v);
+        case QVT_ERROR:
+            break;
+        default:
+            v = eval_error(
+                arg, QVE_TYPE_MISMATCH, "eval(attribute symbol)",
+                List(n_get_string("symbol attr field:type missmatch"), get_string(str), LIST_END));
+    }
+    if (retp) *retp = v;
+    return nullptr;
+}
+
+int get_args_symbol(QV_SEXP* params, const L_CHAR* name) {
+    int i = 0;
+    for (QV_SEXP* p = params; get_type(p) == QVT_PAIR; p = p->pair.cdr, i++) {
+        QV_SEXP* e = p->pair.car;
+        if (get_type(e) != QVT_SYMBOL) er_panic("get_args_symbol");
+        if (name && l_strcmp(e->symbol.data, name) == 0) return i;
+    }
+    return -1;
+}
+
+// ---------------------------------------------------------------- break check
+
+QV_SEXP* do_break_check(QV_SEXP* s) {
+    int64_t now = get_qvtime();
+    if (break_last_sec.load(std::memory_order_relaxed) == now) return nullptr;
+    break_last_sec.store(now, std::memory_order_relaxed);
+    BREAK_CHECK_FUNC hook = break_check.load(std::memory_order_acquire);
+    if (!hook) return nullptr;
+    QV_SEXP* r = hook(s);
+    if (!is_error(r)) return nullptr;
+    break_last_sec.store(0, std::memory_order_relaxed);  // the next evaluation asks again
+    return r;
+}
