@@ -17,6 +17,7 @@
 #include "lisp/collect.h"
 #include "lisp/gchooks.h"
 #include "lisp/list.h"
+#include "lisp/printer.h"
 #include "longchar/codemethod.h"
 #include "stream/string_stream.h"
 
@@ -715,6 +716,7 @@ void init_parse_system() {
         init_lexer();
         gc_hook_lock(GC_LOCK_PARSE, gc_lock_reader, gc_unlock_reader);
         gc_hook_sp(sp_gc_reader);
+        init_printer();
         sg("SEM", "parse_lock", &parse_lock);
         sg("int", "parse_lock_task", &parse_lock_task);
         sg("int", "parse_lock_cnt", &parse_lock_cnt);

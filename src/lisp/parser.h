@@ -37,8 +37,8 @@ extern std::atomic<TKEY> parse_lock_task;  // the holder, 0 when free
 extern int parse_lock_cnt;                 // the holder's recursion count
 
 // Creates the parse lock and lex_lock, registers them and the reader's special sweep with the
-// collector and installs the reader's node hooks (sexp.h). Creation happens once; the hooks are
-// installed on every call. Called by the core start-up, and by init_parse when needed.
+// collector and installs the printer (init_printer); all once. Installs the reader's node hooks
+// (sexp.h) on every call. Called by the core start-up, and by init_parse when needed.
 void init_parse_system();
 
 // The source of the site name of new records (the core start-up sets it); without it the site of

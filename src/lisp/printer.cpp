@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "base/panic.h"
+#include "lisp/hostcmd.h"
 #include "lisp/lexer.h"
 #include "lisp/parser.h"
 #include "longchar/codemethod.h"
@@ -471,6 +472,11 @@ int e_print_sexp(STREAM* st, int* err, QV_SEXP* s, int flags) {
         return -1;
     }
     return 0;
+}
+
+void init_printer() {
+    static_assert(SAVE_PRINT_ITEMS == PF_LINES, "save prints a list of top-level items");
+    set_save_printer(e_print_sexp);
 }
 
 int print_sexp(STREAM* st, QV_SEXP* s, int flags) {

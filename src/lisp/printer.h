@@ -42,6 +42,10 @@ struct INDENT {
     uint16_t ind;    // nesting depth
 };
 
+// Installs the printer where other modules call it (save's kind "vxlisp"); called by the
+// reader's start-up (init_parse_system).
+void init_printer();
+
 // Prints s; 0, or -1 with the error number stored through err (when not null): 22 when the
 // output batch cannot be set up, the stream's error number of a failed write, ELOOP when the
 // value nests too deeply.
