@@ -22,8 +22,9 @@ namespace {
 
 // Spare root cells and frames a thread keeps for reuse, so that pushing, popping and allocating
 // do not go to the tracked allocator every time.
-constexpr int SPARE_CELLS_MAX = 1024;
-constexpr int SPARE_FRAMES_MAX = 8;
+// Frames are kept for the depth of a deep evaluation, so that recursion does not allocate.
+constexpr int SPARE_CELLS_MAX = 4096;
+constexpr int SPARE_FRAMES_MAX = 256;
 constexpr int64_t EMERGENCY_SIZE = 1000;
 
 MEM mem_header;  // sentinel of the heap ring
@@ -321,21 +322,32 @@ int mem_contains(const void* p) {
 
 void gc_push(void* ptr, GC_FUNC gc, const char* msg) {
     TKEY tid = my_thread ? 0 : get_tid();
-    char* name = msg ? d_strdup(msg) : nullptr;
+    // The name is copied into the frame; only a long one goes to the tracked allocator.
+    size_t len = msg ? strlen(msg) : 0;
+    char* long_name = msg && len >= GC_STACK_NAME ? d_strdup(msg) : nullptr;
     lock_mem();
     GC_THREAD* t = make_thread_nl(tid);
     if (ptr) gc_delete_nl(ptr);
     GC_STACK* f = t->spare_frames;
     if (f) {
+        // A kept frame's root buckets were emptied when it was popped.
         t->spare_frames = f->parent;
         t->spare_frame_count--;
+        f->count = 0;
     } else {
         f = static_cast<GC_STACK*>(d_alloc(sizeof(GC_STACK)));
+        memset(f, 0, sizeof *f);
     }
-    memset(f, 0, sizeof *f);
+    if (long_name) {
+        f->msg = long_name;
+    } else if (msg) {
+        memcpy(f->name_buf, msg, len + 1);
+        f->msg = f->name_buf;
+    } else {
+        f->msg = nullptr;
+    }
     f->parent = t->stack;
     f->child = t->stack;
-    f->msg = name;
     f->thread = t;
     t->stack = f;
     t->depth++;
@@ -351,13 +363,15 @@ void gc_pop(void* ptr, GC_FUNC gc) {
         er_panic("gc_pop");
     }
     GC_STACK* f = t->stack;
-    for (auto& head : f->hash) {
-        while (GC_LIST* c = head) {
-            head = c->next;
+    for (int b = 0; f->count > 0 && b < GC_STACK_HASH; b++) {
+        while (GC_LIST* c = f->hash[b]) {
+            f->hash[b] = c->next;
+            f->count--;
             release_cell(t, c);
         }
     }
-    char* name = f->msg;
+    char* name = f->msg == f->name_buf ? nullptr : f->msg;
+    f->msg = nullptr;
     t->stack = f->parent;
     t->depth--;
     if (t->spare_frame_count < SPARE_FRAMES_MAX) {
@@ -441,9 +455,7 @@ void gc_delete_pair(void* list) {
 }
 
 void gc_check_empty(const char* msg, void* p) {
-    lock_mem();
-    GC_STACK* top = my_thread ? my_thread->stack : nullptr;
-    unlock_mem();
+    GC_STACK* top = get_gc_check_point();
     if (!top) return;
     fprintf(stderr, "gc_check_empty %s %lx %lx\n", msg ? msg : "",
             static_cast<unsigned long>(reinterpret_cast<uintptr_t>(top)),
@@ -453,10 +465,8 @@ void gc_check_empty(const char* msg, void* p) {
 }
 
 GC_STACK* get_gc_check_point() {
-    lock_mem();
-    GC_STACK* r = my_thread ? my_thread->stack : nullptr;
-    unlock_mem();
-    return r;
+    // Only this thread changes its own frame stack.
+    return my_thread ? my_thread->stack : nullptr;
 }
 
 void compare_gc_check_point(const char* msg, GC_STACK* point) {

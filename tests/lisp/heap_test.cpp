@@ -68,6 +68,44 @@ TEST_F(HeapTest, RootCellsAndCheckPoints) {
     EXPECT_GE(get_stacktop_count(), 0);
 }
 
+// Frames are kept for reuse after a pop; a reused frame starts with its own name and no roots.
+TEST_F(HeapTest, FrameNamesAreCopiesAndReusedFramesStartEmpty) {
+    GC_STACK* base = get_gc_check_point();
+    char name[80];
+    strcpy(name, "short");
+    gc_push(nullptr, nullptr, name);
+    strcpy(name, "a frame name far longer than the frame's own buffer");
+    gc_push(nullptr, nullptr, name);
+    name[0] = 'X';
+    GC_STACK* top = get_gc_check_point();
+    EXPECT_STREQ(top->msg, "a frame name far longer than the frame's own buffer");
+    EXPECT_STREQ(top->parent->msg, "short");
+    gc_push(nullptr, nullptr, nullptr);
+    EXPECT_EQ(get_gc_check_point()->msg, nullptr);
+    gc_pop(nullptr, nullptr);
+    QV_SEXP* dropped = n_get_string("dropped");
+    EXPECT_EQ(top->count, 2);  // the node and its text
+    gc_pop(nullptr, nullptr);
+    gc_pop(nullptr, nullptr);
+    // Deeper than the frames a thread keeps, then everything reused.
+    for (int round = 0; round < 2; round++) {
+        for (int i = 0; i < 600; i++) {
+            gc_push(nullptr, nullptr, i % 2 ? "odd" : nullptr);
+            EXPECT_EQ(get_gc_check_point()->count, 0);
+            if (i % 2) {
+                EXPECT_STREQ(get_gc_check_point()->msg, "odd");
+            }
+            n_get_string("held");
+        }
+        for (int i = 0; i < 600; i++)
+            gc_pop(nullptr, nullptr);
+    }
+    compare_gc_check_point("base", base);
+    collect();
+    EXPECT_FALSE(mem_contains(dropped));
+    ASSERT_EQ(mem_check(nullptr), 0);
+}
+
 TEST_F(HeapTest, FrameMisusePanics) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(compare_gc_check_point("here", nullptr),
