@@ -107,6 +107,7 @@ void add_root(GC_STACK* f, void* ptr, GC_FUNC gc) {
     c->gc = gc;
     c->next = f->hash[b];
     f->hash[b] = c;
+    f->used |= 1u << b;
     f->count++;
 }
 
@@ -334,6 +335,7 @@ void gc_push(void* ptr, GC_FUNC gc, const char* msg) {
         t->spare_frames = f->parent;
         t->spare_frame_count--;
         f->count = 0;
+        f->used = 0;
     } else {
         f = static_cast<GC_STACK*>(d_alloc(sizeof(GC_STACK)));
         memset(f, 0, sizeof *f);
@@ -363,13 +365,15 @@ void gc_pop(void* ptr, GC_FUNC gc) {
         er_panic("gc_pop");
     }
     GC_STACK* f = t->stack;
-    for (int b = 0; f->count > 0 && b < GC_STACK_HASH; b++) {
+    for (uint32_t used = f->used; used; used &= used - 1) {
+        int b = __builtin_ctz(used);
         while (GC_LIST* c = f->hash[b]) {
             f->hash[b] = c->next;
             f->count--;
             release_cell(t, c);
         }
     }
+    f->used = 0;
     char* name = f->msg == f->name_buf ? nullptr : f->msg;
     f->msg = nullptr;
     t->stack = f->parent;

@@ -60,8 +60,10 @@ struct GC_STACK {
     int count;  // roots in the frame
     GC_STACK* child;
     GC_THREAD* thread;
+    uint32_t used;  // bit b set while bucket b may hold root cells
     char name_buf[GC_STACK_NAME];
 };
+static_assert(GC_STACK_HASH <= 32, "one bit per root bucket");
 
 // The frames of one thread; exists while the thread has at least one frame.
 struct GC_THREAD {
