@@ -392,9 +392,16 @@ QV_SEXP* eval_pair(QVISP_ENV* env, QV_SEXP* form) {
             if (QV_SEXP* e = get_sym_field(&sf, env, head)) return e;
         }
     }
-    gc_push(nullptr, nullptr, "eval_p1");
-    QV_SEXP* f = eval(env, head);
-    gc_pop(f, gc_vx_sexp);
+    QV_SEXP* f;
+    if (head_symbol) {
+        // A look-up roots the value it finds in the caller's top frame, which is where the frame
+        // below would hand it: the frame is not needed.
+        f = eval(env, head);
+    } else {
+        gc_push(nullptr, nullptr, "eval_p1");
+        f = eval(env, head);
+        gc_pop(f, gc_vx_sexp);
+    }
 
     QV_SEXP* head_error = nullptr;
     for (;;) {
