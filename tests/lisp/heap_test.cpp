@@ -106,6 +106,42 @@ TEST_F(HeapTest, FrameNamesAreCopiesAndReusedFramesStartEmpty) {
     ASSERT_EQ(mem_check(nullptr), 0);
 }
 
+// Blocks freed by a sweep or by mfree are made again for later allocations: every new area is
+// cleared, whatever the block held before, and the ring's count stays exact.
+TEST_F(HeapTest, FreedBlocksComeBackCleared) {
+    lock_task(gc_task_lock);
+    std::vector<int64_t> sizes = {0, 1, 15, 16, 17, 40, 100, 255, 256, 257, 1000};
+    for (int round = 0; round < 3; round++) {
+        gc_push(nullptr, nullptr, "garbage");
+        for (int i = 0; i < 2000; i++) {
+            int64_t n = sizes[static_cast<size_t>(i) % sizes.size()];
+            memset(mmalloc(n, gc_text), 0xa5, static_cast<size_t>(n));
+        }
+        memset(mmalloc(64, gc_text), 0xa5, 64);
+        mfree(mmalloc(48, gc_text));
+        gc_pop(nullptr, nullptr);
+        gc_enable();
+        MEM_STAT before{};
+        ASSERT_EQ(mem_check(&before), 0);
+        std::vector<unsigned char*> made;
+        for (int i = 0; i < 2000; i++) {
+            int64_t n = sizes[static_cast<size_t>(i) % sizes.size()];
+            auto* p = static_cast<unsigned char*>(mmalloc(n, gc_text));
+            for (int64_t k = 0; k < n; k++)
+                ASSERT_EQ(p[k], 0) << "size " << n << " byte " << k;
+            memset(p, 0x5a, static_cast<size_t>(n));
+            made.push_back(p);
+        }
+        MEM_STAT after{};
+        ASSERT_EQ(mem_check(&after), 0);
+        EXPECT_EQ(after.blocks, before.blocks + 2000);
+        for (unsigned char* p : made)
+            gc_delete(p);
+    }
+    gc_enable();
+    unlock_task(gc_task_lock, "test");
+}
+
 TEST_F(HeapTest, FrameMisusePanics) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(compare_gc_check_point("here", nullptr),
