@@ -79,31 +79,43 @@ std::mutex trace_mx;
 
 // Taking and releasing a lock record. An untraced lock (every lock unless set_trace_bit was
 // called) needs neither the caller's identity nor the trace mutex: the fast path is one
-// successful try-wait and the place recorded.
-inline void take_lock(D_SEM s, const char* file, int line) {
-    if (__builtin_expect(s->trace_bit, 0)) {
-        HTID me = _get_tid();
-        {
-            std::lock_guard<std::mutex> g(trace_mx);
-            if (s->value < 1 && cmp_htid(s->tid, me) == 0) er_panic("double lock?");
-        }
-        sem_wait_retry(&s->s, "lock_task");
-        s->lock_file = file;
-        s->lock_line = line;
+// successful try-wait and the place recorded. The traced and waiting paths are kept out of line,
+// so the fast path needs no saved registers.
+__attribute__((noinline, cold)) void take_traced(D_SEM s, const char* file, int line) {
+    HTID me = _get_tid();
+    {
         std::lock_guard<std::mutex> g(trace_mx);
-        s->tid = me;
-        s->lock_htid = me;
-        s->value--;
-        return;
+        if (s->value < 1 && cmp_htid(s->tid, me) == 0) er_panic("double lock?");
     }
-    int* err = &errno;
-    int saved = *err;
-    if (__builtin_expect(sem_trywait(&s->s) != 0, 0)) {
-        *err = saved;
-        sem_wait_retry(&s->s, "lock_task");
-    }
+    sem_wait_retry(&s->s, "lock_task");
     s->lock_file = file;
     s->lock_line = line;
+    std::lock_guard<std::mutex> g(trace_mx);
+    s->tid = me;
+    s->lock_htid = me;
+    s->value--;
+}
+
+__attribute__((noinline)) void take_waiting(D_SEM s, int saved_errno, const char* file, int line) {
+    errno = saved_errno;
+    sem_wait_retry(&s->s, "lock_task");
+    s->lock_file = file;
+    s->lock_line = line;
+}
+
+inline void take_lock(D_SEM s, const char* file, int line) {
+    if (__builtin_expect(s->trace_bit, 0)) return take_traced(s, file, line);
+    int saved = errno;
+    if (__builtin_expect(sem_trywait(&s->s) != 0, 0)) return take_waiting(s, saved, file, line);
+    s->lock_file = file;
+    s->lock_line = line;
+}
+
+__attribute__((noinline, cold)) void release_traced(D_SEM s) {
+    std::lock_guard<std::mutex> g(trace_mx);
+    s->tid = invalid_htid();
+    s->value++;
+    s->unlock_htid = _get_tid();
 }
 
 inline void release_lock(D_SEM s, const char* file, int line) {
@@ -111,12 +123,7 @@ inline void release_lock(D_SEM s, const char* file, int line) {
     // means the lock is already free, and posting would let two tasks hold it.
     int v = 0;
     if (sem_getvalue(&s->s, &v) == 0 && v > 0) er_panic("unlock_task(free)");
-    if (__builtin_expect(s->trace_bit, 0)) {
-        std::lock_guard<std::mutex> g(trace_mx);
-        s->tid = invalid_htid();
-        s->value++;
-        s->unlock_htid = _get_tid();
-    }
+    if (__builtin_expect(s->trace_bit, 0)) release_traced(s);
     s->unlock_file = file;
     s->unlock_line = line;
     while (sem_post(&s->s) != 0)
