@@ -94,19 +94,16 @@ UNIT_ENV* _get_uenv(QVISP_ENV* env) {
     return nullptr;
 }
 
-// The search of _eval_symbol; `depth` levels are left (below 0: nothing more is searched).
+// The search of _eval_symbol, with the environment lock held by the caller; `depth` levels are
+// left (below 0: nothing more is searched).
 int eval_symbol_walk(QV_SEXP** ret, QVISP_ENV* env, const L_CHAR* name, int depth) {
     while (env && depth >= 0) {
         if (env->type == ENV_REAL) {
-            env_lock();
-            ELEMENT* c = search_env(env, name);
-            if (c) {
+            if (ELEMENT* c = search_env(env, name)) {
                 *ret = c->data;
                 gc_set(c->data, gc_vx_sexp);
-                env_unlock();
                 return 0;
             }
-            env_unlock();
             env = env->env.parent;
         } else if (env->type == ENV_PAIR) {
             if (eval_symbol_walk(ret, env->pair.env[0], name, depth - 1) == 0) return 0;
@@ -281,7 +278,11 @@ ELEMENT* search_env(QVISP_ENV* env, const L_CHAR* name) {
 
 int _eval_symbol(QV_SEXP** ret, QVISP_ENV* env, const L_CHAR* name, int depth) {
     if (!name) return -1;
-    return eval_symbol_walk(ret, env, name, depth < 0 ? 0x7fffffff : depth);
+    // One lock for the whole walk: with dynamic scoping a look-up may pass many environments.
+    env_lock();
+    int r = eval_symbol_walk(ret, env, name, depth < 0 ? 0x7fffffff : depth);
+    env_unlock();
+    return r;
 }
 
 QV_SEXP* get_env_symbol(QVISP_ENV* env, const L_CHAR* name, int depth) {

@@ -1,0 +1,159 @@
+// Evaluator benchmarks: a recursive fib(25) and an assignment-heavy loop evaluated by QV in an
+// environment under the privileged top environment, each compared with the same program run by
+// the system's Lua 5.4 interpreter (Debian's lua5.4) in the same run. The counter "x_lua" is the
+// QV time over the Lua time; it is absent when lua5.4 is not installed.
+//
+// The programs are built from S-expression text by a minimal reader of lists, integers and
+// symbols, which is all they use.
+#include <benchmark/benchmark.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "base/entry.h"
+#include "lisp/collect.h"
+#include "lisp/env.h"
+#include "lisp/eval.h"
+#include "lisp/heap.h"
+#include "lisp/list.h"
+#include "lisp/units.h"
+#include "lisp/vxlisp.h"
+#include "longchar/longchar.h"
+
+namespace {
+
+// ---------------------------------------------------------------- program text
+
+QV_SEXP* read_item(const char*& p);
+
+QV_SEXP* read_list(const char*& p) {
+    p++;  // '('
+    std::vector<QV_SEXP*> items;
+    for (;;) {
+        while (isspace(static_cast<unsigned char>(*p)))
+            p++;
+        if (*p == ')' || !*p) break;
+        items.push_back(read_item(p));
+    }
+    if (*p) p++;
+    QV_SEXP* r = nullptr;
+    for (auto it = items.rbegin(); it != items.rend(); ++it)
+        r = cons(*it, r);
+    return r;
+}
+
+QV_SEXP* read_item(const char*& p) {
+    while (isspace(static_cast<unsigned char>(*p)))
+        p++;
+    if (*p == '(') return read_list(p);
+    std::string w;
+    while (*p && !isspace(static_cast<unsigned char>(*p)) && *p != '(' && *p != ')')
+        w += *p++;
+    char* end;
+    long long v = strtoll(w.c_str(), &end, 10);
+    if (!w.empty() && *end == 0) return get_integer(v, nullptr);
+    return get_symbol(l_string(std_cm, w.c_str()));
+}
+
+// Evaluates every expression of text in env; the last value.
+QV_SEXP* run(QVISP_ENV* env, const char* text) {
+    QV_SEXP* r = nullptr;
+    const char* p = text;
+    for (;;) {
+        while (isspace(static_cast<unsigned char>(*p)))
+            p++;
+        if (!*p) break;
+        r = eval(env, read_item(p));
+    }
+    return r;
+}
+
+// ---------------------------------------------------------------- the Lua side
+
+// Seconds per run of body in lua5.4 (measured inside Lua with os.clock over reps runs), or a
+// negative value when the interpreter is not there.
+double lua_seconds(const std::string& body, int reps) {
+    static std::map<std::string, double> cache;
+    auto it = cache.find(body);
+    if (it != cache.end()) return it->second;
+    std::string prog = "local t = os.clock() for _ = 1, " + std::to_string(reps) + " do " + body +
+                       " end io.write(string.format('%.9f', (os.clock() - t) / " +
+                       std::to_string(reps) + "))";
+    std::string cmd = "lua5.4 -e \"" + prog + "\" 2>/dev/null";
+    double secs = -1;
+    if (FILE* f = popen(cmd.c_str(), "r")) {
+        char buf[64] = {};
+        if (fgets(buf, sizeof(buf), f)) secs = strtod(buf, nullptr);
+        if (pclose(f) != 0) secs = -1;
+    }
+    cache[body] = secs;
+    return secs;
+}
+
+// Runs program (after setup) once per iteration, collecting after each run (Lua's runs include
+// its collector too), and reports the ratio against Lua.
+void run_bench(benchmark::State& state, const char* setup, const char* program,
+               const std::string& lua_body, int lua_reps, int64_t expect) {
+    gc_push(nullptr, nullptr, "bench");
+    QVISP_ENV* env = new_env(vxlisp_top_env1);
+    run(env, setup);
+    double total = 0;
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        gc_push(nullptr, nullptr, "run");
+        QV_SEXP* r = run(env, program);
+        if (get_type(r) != QVT_INTEGER || r->integer.data != expect) {
+            state.SkipWithError("wrong result");
+            gc_pop(nullptr, nullptr);
+            break;
+        }
+        gc_pop(nullptr, nullptr);
+        gc_enable();
+        total += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    }
+    gc_pop(nullptr, nullptr);
+    double lua = lua_seconds(lua_body, lua_reps);
+    if (lua > 0 && state.iterations() > 0) {
+        state.counters["x_lua"] = total / static_cast<double>(state.iterations()) / lua;
+        state.counters["lua_ms"] = lua * 1000;
+    } else {
+        state.SetLabel("lua5.4 not installed");
+    }
+}
+
+void BM_fib25(benchmark::State& state) {
+    run_bench(state, "(define fib (lambda (n) (if (< n 2) n (+ (fib (- n 1)) (fib (- n 2))))))",
+              "(fib 25)",
+              "function fib(n) if n < 2 then return n end return fib(n - 1) + fib(n - 2) end "
+              "assert(fib(25) == 75025)",
+              20, 75025);
+}
+
+void BM_loop(benchmark::State& state) {
+    run_bench(state, "",
+              "(define i 0) (define s 0) "
+              "(while (< i 300000) (set s (+ s (rem i 7))) (set i (+ i 1))) s",
+              "i = 0 s = 0 while i < 300000 do s = s + i % 7 i = i + 1 end "
+              "assert(s == 899997)",
+              20, 899997);
+}
+
+}  // namespace
+
+BENCHMARK(BM_fib25)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_loop)->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv) {
+    init_runtime(argv[0], 0);
+    minit();
+    init_vxlisp();
+    init_unit();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
