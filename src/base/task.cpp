@@ -29,6 +29,7 @@
 #include "base/alloc.h"
 #include "base/entry.h"
 #include "base/fdwait.h"
+#include "base/fileroot.h"
 #include "base/forklock.h"
 #include "base/panic.h"
 #include "base/tick.h"
@@ -266,6 +267,7 @@ void init_task(int flags) {
     _unlock_task(task_lock, "init_task", __FILE__, __LINE__);
     init_wd();
     init_fork_lock();
+    init_u_fileroot();
 }
 
 // -------------------------------------------------------------------------------------------------

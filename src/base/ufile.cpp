@@ -12,56 +12,124 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "base/alloc.h"
+#include "base/fileroot.h"
 #include "base/lock.h"
 #include "base/tick.h"
 #include "longchar/longchar.h"
 
 namespace {
 
-SEM ufr_lock = nullptr;
-std::once_flag ufr_lock_once;
 U_CHECKSUM_TYPE** checksum_table = nullptr;
 
 SEM file_root_lock() {
-    std::call_once(ufr_lock_once, [] { _i_new_lock(&ufr_lock, __FILE__, __LINE__); });
-    return ufr_lock;
+    return ufr_get_lock();
 }
 
 // -------------------------------------------------------------------------------------------------
 // Routing to the per-user file root
 //
-// The file root is active only when the program runs as root, and it is not wired in yet: these
-// tests answer "local" for every request and the primitives run on the local file system. They
-// are the only places that decide. A path request goes to the file root when the owner of the
-// path (of its directory when the path does not exist) differs from u_geteuid(). An open goes
-// there only when it can change the file: it asks for writing, or creates or truncates (a
-// read-only open with O_TRUNC would otherwise truncate another user's file with root's rights).
-// A descriptor request goes there exactly when the descriptor is a file-root one.
+// The file root is active only when the program runs as root (ufr_dispatch set). These tests are
+// the only places that decide. A path request goes to the file root when the owner of the path
+// (of its directory when the path does not exist) differs from u_geteuid(). An open goes there
+// only when it can change the file: it asks for writing, or creates or truncates (a read-only
+// open with O_TRUNC would otherwise truncate another user's file with root's rights). A
+// descriptor request goes there exactly when the descriptor is a file-root one.
 
-bool ufr_routes_path(const char* path) {
-    (void)path;
-    return false;
+bool ufr_routes_path(const char* path, int* uid) {
+    UFR_TBL* t = ufr_dispatch;
+    if (!t) return false;
+    int err = 0, owner = -1;
+    if (t->check_own(&err, &owner, path) != 0 || owner == u_geteuid()) return false;
+    *uid = owner;
+    return true;
 }
 
-bool ufr_routes_open(const char* path, int flags) {
+bool ufr_routes_open(const char* path, int flags, int* uid) {
     if ((flags & O_ACCMODE) == O_RDONLY && !(flags & (O_CREAT | O_TRUNC))) return false;
-    return ufr_routes_path(path);
+    return ufr_routes_path(path, uid);
 }
 
 bool ufr_routes_fd(int fd) {
-    (void)fd;
-    return false;
+    return ufr_dispatch && fd > UFR_FD_MASK;
 }
 
-// The answer of a request that would need the file root.
-int ufr_unavailable() {
-    errno = ENOSYS;
-    return -1;
+UFR_ARGS arg_int(int32_t v) {
+    UFR_ARGS a;
+    a.d_int = {UFR_T_INT, v};
+    return a;
+}
+
+UFR_ARGS arg_int64(int64_t v) {
+    UFR_ARGS a;
+    a.d_int64 = {UFR_T_INT64, v};
+    return a;
+}
+
+UFR_ARGS arg_data(const void* d, int len) {
+    UFR_ARGS a;
+    a.d_char_ptr = {UFR_T_DATA, len, d};
+    return a;
+}
+
+UFR_ARGS arg_path(const char* path) {
+    size_t n = strlen(path) + 1;
+    return arg_data(path, n > INT32_MAX ? INT32_MAX : static_cast<int>(n));
+}
+
+UFR_ARGS arg_reply(void* d, int len) {
+    UFR_ARGS a;
+    a.d_rep_char_ptr = {UFR_T_REPLY, len, d};
+    return a;
+}
+
+UFR_ERR ufr_request(int code, int uid, int transaction, UFR_ARGS* argv, int argc) {
+    UFR_REQ req = {};
+    req.uid = uid;
+    req.transaction = transaction;
+    req.ufr_code = code;
+    req.argc = argc;
+    req.argv = argv;
+    return ufr_dispatch->__ufr_call(&req);
+}
+
+// A failed answer sets errno from its system error and gives -1.
+bool ufr_failed(const UFR_ERR& e) {
+    if (e.ufr_code >= 0) return false;
+    errno = e.r.sys_code > 0 ? e.r.sys_code : EIO;
+    return true;
+}
+
+int ufr_int_result(const UFR_ERR& e) {
+    return ufr_failed(e) ? -1 : e.r.d_int;
+}
+
+// A path operation (unlink, rmdir) in the owner's file-root process.
+int ufr_path_op(int code, int uid, const char* path) {
+    UFR_ARGS a[1] = {arg_path(path)};
+    return ufr_int_result(ufr_request(code, uid, 0, a, 1));
+}
+
+int open_as(int code, const char* path, int flags, int mode) {
+    if (!path) {
+        errno = EINVAL;
+        return -1;
+    }
+    int uid;
+    int fd;
+    if (ufr_routes_open(path, flags, &uid)) {
+        UFR_ARGS a[3] = {arg_path(path), arg_int(flags), arg_int(mode)};
+        fd = ufr_int_result(ufr_request(code, uid, 1, a, 3));
+    } else {
+        fd = ::open(path, flags, static_cast<mode_t>(mode));
+    }
+    // A descriptor closed behind our back (not through u_close) may have left its sum behind;
+    // a fresh descriptor starts from 0.
+    if (fd >= 0) lk_free_checksum(fd);
+    return fd;
 }
 
 // -------------------------------------------------------------------------------------------------
@@ -247,26 +315,22 @@ void u_ck_buf_from_wire(U_CK_BUF* ck, const unsigned char in[U_CK_BUF_WIRE_SIZE]
 // The calls
 
 int u_open(const char* path, int flags, int mode) {
-    if (!path) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (ufr_routes_open(path, flags)) return ufr_unavailable();
-    int fd = ::open(path, flags, static_cast<mode_t>(mode));
-    // A descriptor closed behind our back (not through u_close) may have left its sum behind;
-    // a fresh descriptor starts from 0.
-    if (fd >= 0) lk_free_checksum(fd);
-    return fd;
+    return open_as(UFR_OP_OPEN, path, flags, mode);
 }
 
 int u_open64(const char* path, int flags, int mode) {
     // Offsets are 64-bit on this platform whatever the flags say.
-    return u_open(path, flags, mode);
+    return open_as(UFR_OP_OPEN64, path, flags, mode);
 }
 
 int u_close(int fd) {
+    if (ufr_routes_fd(fd)) {
+        UFR_ARGS a[1] = {arg_int(fd)};
+        UFR_ERR e = ufr_request(UFR_OP_CLOSE, -1, -1, a, 1);
+        lk_free_checksum(fd);
+        return ufr_int_result(e);
+    }
     lk_free_checksum(fd);
-    if (ufr_routes_fd(fd)) return ufr_unavailable();
     return ::close(fd);
 }
 
@@ -275,7 +339,11 @@ int u_read(int fd, void* data, int len) {
         errno = EINVAL;
         return -1;
     }
-    if (ufr_routes_fd(fd)) return ufr_unavailable();
+    if (ufr_routes_fd(fd)) {
+        // At most one request's worth: a shorter count, as read() may give.
+        UFR_ARGS a[2] = {arg_int(fd), arg_reply(data, len < UFR_MAX_DATA ? len : UFR_MAX_DATA)};
+        return ufr_int_result(ufr_request(UFR_OP_READ, -1, 0, a, 2));
+    }
     return static_cast<int>(::read(fd, data, static_cast<size_t>(len)));
 }
 
@@ -284,8 +352,13 @@ int u_write(int fd, const void* data, int len) {
         errno = EINVAL;
         return -1;
     }
-    if (ufr_routes_fd(fd)) return ufr_unavailable();
-    int n = static_cast<int>(::write(fd, data, static_cast<size_t>(len)));
+    int n;
+    if (ufr_routes_fd(fd)) {
+        UFR_ARGS a[2] = {arg_int(fd), arg_data(data, len < UFR_MAX_DATA ? len : UFR_MAX_DATA)};
+        n = ufr_int_result(ufr_request(UFR_OP_WRITE, -1, 0, a, 2));
+    } else {
+        n = static_cast<int>(::write(fd, data, static_cast<size_t>(len)));
+    }
     if (n > 0) {
         int e = errno;
         lk_set_checksum(fd, data, n);
@@ -299,7 +372,11 @@ int64_t u_lseek(int fd, int64_t ofs, int where) {
 }
 
 int64_t u_lseek64(int fd, int64_t ofs, int where) {
-    if (ufr_routes_fd(fd)) return ufr_unavailable();
+    if (ufr_routes_fd(fd)) {
+        UFR_ARGS a[3] = {arg_int(fd), arg_int64(ofs), arg_int(where)};
+        UFR_ERR e = ufr_request(UFR_OP_LSEEK64, -1, 0, a, 3);
+        return ufr_failed(e) ? -1 : e.r.d_int64;
+    }
     return ::lseek(fd, static_cast<off_t>(ofs), where);
 }
 
@@ -308,7 +385,8 @@ int u_unlink(const char* path) {
         errno = EINVAL;
         return -1;
     }
-    if (ufr_routes_path(path)) return ufr_unavailable();
+    int uid;
+    if (ufr_routes_path(path, &uid)) return ufr_path_op(UFR_OP_UNLINK, uid, path);
     return ::unlink(path);
 }
 
@@ -317,7 +395,8 @@ int u_rmdir(const char* path) {
         errno = EINVAL;
         return -1;
     }
-    if (ufr_routes_path(path)) return ufr_unavailable();
+    int uid;
+    if (ufr_routes_path(path, &uid)) return ufr_path_op(UFR_OP_RMDIR, uid, path);
     return ::rmdir(path);
 }
 
@@ -326,7 +405,15 @@ int u_rename(const char* from, const char* to) {
         errno = EINVAL;
         return -1;
     }
-    if (ufr_routes_path(from) || ufr_routes_path(to)) return ufr_unavailable();
+    // When either side belongs to another user, the rename runs with that user's rights (the
+    // source's owner first), never with root's.
+    int uid, to_uid;
+    bool from_routed = ufr_routes_path(from, &uid);
+    bool to_routed = ufr_routes_path(to, &to_uid);
+    if (from_routed || to_routed) {
+        UFR_ARGS a[2] = {arg_path(from), arg_path(to)};
+        return ufr_int_result(ufr_request(UFR_OP_RENAME, from_routed ? uid : to_uid, 0, a, 2));
+    }
     return ::rename(from, to);
 }
 
@@ -335,7 +422,11 @@ int m_mkdir(const char* path, int mode) {
         errno = EINVAL;
         return -1;
     }
-    if (ufr_routes_path(path)) return ufr_unavailable();
+    int uid;
+    if (ufr_routes_path(path, &uid)) {
+        UFR_ARGS a[2] = {arg_path(path), arg_int(mode)};
+        return ufr_int_result(ufr_request(UFR_OP_MKDIR, uid, 0, a, 2));
+    }
     mode_t m = static_cast<mode_t>(mode) & 07777;
     int r = ::mkdir(path, m);
     if (r == 0) ::chmod(path, m);
@@ -347,10 +438,18 @@ int u_checksum(int fd, U_CK_BUF* ck) {
         errno = EINVAL;
         return -1;
     }
-    // A file-root descriptor would get level 1 from its file-root process (the 20-byte record)
-    // and level 0 from here.
-    if (ufr_routes_fd(fd)) return ufr_unavailable();
     unsigned int sum = 0;
+    if (ufr_routes_fd(fd)) {
+        // Level 1 from the file-root process that writes the file, level 0 from here.
+        unsigned char wire[U_CK_BUF_WIRE_SIZE];
+        UFR_ARGS a[2] = {arg_int(fd), arg_reply(wire, U_CK_BUF_WIRE_SIZE)};
+        if (ufr_failed(ufr_request(UFR_OP_CHECKSUM, -1, 0, a, 2))) return -1;
+        u_ck_buf_from_wire(ck, wire);
+        lk_get_checksum(fd, &sum, nullptr);
+        ck->w_checksum[0] = sum;
+        ck->lev_mask |= 1;
+        return 0;
+    }
     lk_get_checksum(fd, &sum, nullptr);
     ck->lev_mask = 2;
     ck->w_checksum[0] = 0;

@@ -1,9 +1,11 @@
 // File primitives: every file access of the system goes through these `u_` functions.
 //
 // Each primitive is named after the system call it wraps and takes the same arguments. When the
-// program runs as root, a request on a file of another user is meant to go to that user's
-// file-root process, so that files keep their owner's rights; the file root is not wired in yet,
-// so every request runs on the local file system. Descriptors above 65,535 are reserved for it.
+// program runs as root, a request that would change a file of another user (an open for writing,
+// creating or truncating; unlink, rmdir, mkdir, rename; every call on a descriptor so opened)
+// goes to that user's file-root process (fileroot.h), so that files keep their owner's rights.
+// Descriptors above 65,535 are file-root descriptors. Reads and writes on them move at most
+// 1 MiB per call (a shorter count, as read and write may give).
 //
 // Besides the calls, the primitives keep a running byte sum of everything written through each
 // descriptor (`u_checksum`), convert stat times to the system's seconds since 2001-01-01 and give
