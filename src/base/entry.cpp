@@ -2,8 +2,9 @@
 //
 // The start-up order matters: the task system comes first (everything after it may take locks and
 // start tasks), then the tracked allocator (before anything allocates through it), then the layers
-// above in the order they depend on each other. This file calls every layer's init_, so it is the
-// one place where the runtime base reaches upward.
+// above in the order they depend on each other. This file calls every layer's init_ and hands
+// the '+' argument to the stream layer, so it is the one place where the runtime base reaches
+// upward (besides the launcher, which hands streams to children).
 #include "base/entry.h"
 
 #include <signal.h>
@@ -16,6 +17,7 @@
 
 #include "base/alloc.h"
 #include "base/endian.h"
+#include "base/launch.h"
 #include "base/lock.h"
 #include "base/netdb.h"
 #include "base/resolve.h"
@@ -23,6 +25,7 @@
 #include "base/tick.h"
 #include "base/utils.h"
 #include "longchar/longchar.h"
+#include "stream/flushpipe.h"
 #include "stream/stream.h"
 
 const char* command_arg = nullptr;
@@ -124,8 +127,8 @@ char* strip_handover_arg(int* argc, char*** argv) {
 
 int vx_entry(int argc, char** argv, MAIN_FUNC main_ptr) {
     init_runtime(argc > 0 ? argv[0] : "", 2);
-    char* handover = strip_handover_arg(&argc, &argv);
-    (void)handover;  // the streams a parent instance handed down are opened by the stream layer
+    // The streams a parent instance handed down are rebuilt by the stream layer.
+    if (const char* handover = strip_handover_arg(&argc, &argv)) proc_recv_stream(handover);
     return call_main(argc, argv, main_ptr);
 }
 
@@ -199,6 +202,7 @@ void timeout_exit_task(intptr_t) {
             sleep_sec(1);
         }
     }
+    exit_stabilizer('r');
     u_exit(0);
 }
 

@@ -60,21 +60,75 @@ void sem_wait_retry(sem_t* s, const char* where) {
     // Locks are mostly held for a few instructions (the allocator's, the task table's): a short
     // spin avoids putting the thread to sleep and waking it again for each of them.
     // Taking a lock leaves errno as it was: callers read it after calls that lock inside.
-    int saved = errno;
+    int* err = &errno;
+    int saved = *err;
     for (int i = 0; i < 200; ++i) {
         if (sem_trywait(s) == 0) {
-            errno = saved;
+            *err = saved;
             return;
         }
         __builtin_ia32_pause();
     }
     while (sem_wait(s) != 0)
-        if (errno != EINTR) er_panic(where);
-    errno = saved;
+        if (*err != EINTR) er_panic(where);
+    *err = saved;
 }
 
 // Guards the holder fields of traced locks, which another task reads before it waits.
 std::mutex trace_mx;
+
+// Taking and releasing a lock record. An untraced lock (every lock unless set_trace_bit was
+// called) needs neither the caller's identity nor the trace mutex: the fast path is one
+// successful try-wait and the place recorded. The traced and waiting paths are kept out of line,
+// so the fast path needs no saved registers.
+__attribute__((noinline, cold)) void take_traced(D_SEM s, const char* file, int line) {
+    HTID me = _get_tid();
+    {
+        std::lock_guard<std::mutex> g(trace_mx);
+        if (s->value < 1 && cmp_htid(s->tid, me) == 0) er_panic("double lock?");
+    }
+    sem_wait_retry(&s->s, "lock_task");
+    s->lock_file = file;
+    s->lock_line = line;
+    std::lock_guard<std::mutex> g(trace_mx);
+    s->tid = me;
+    s->lock_htid = me;
+    s->value--;
+}
+
+__attribute__((noinline)) void take_waiting(D_SEM s, int saved_errno, const char* file, int line) {
+    errno = saved_errno;
+    sem_wait_retry(&s->s, "lock_task");
+    s->lock_file = file;
+    s->lock_line = line;
+}
+
+inline void take_lock(D_SEM s, const char* file, int line) {
+    if (__builtin_expect(s->trace_bit, 0)) return take_traced(s, file, line);
+    int saved = errno;
+    if (__builtin_expect(sem_trywait(&s->s) != 0, 0)) return take_waiting(s, saved, file, line);
+    s->lock_file = file;
+    s->lock_line = line;
+}
+
+__attribute__((noinline, cold)) void release_traced(D_SEM s) {
+    std::lock_guard<std::mutex> g(trace_mx);
+    s->tid = invalid_htid();
+    s->value++;
+    s->unlock_htid = _get_tid();
+}
+
+inline void release_lock(D_SEM s, const char* file, int line) {
+    // Only a post can raise the count from 0, and only the releaser posts: a count above 0 here
+    // means the lock is already free, and posting would let two tasks hold it.
+    int v = 0;
+    if (sem_getvalue(&s->s, &v) == 0 && v > 0) er_panic("unlock_task(free)");
+    if (__builtin_expect(s->trace_bit, 0)) release_traced(s);
+    s->unlock_file = file;
+    s->unlock_line = line;
+    while (sem_post(&s->s) != 0)
+        er_panic("unlock_task");
+}
 
 // ---------------------------------------------------------------------------------------------
 // The sleep table
@@ -201,39 +255,13 @@ void xx_close_lock(D_SEM s) {
 
 void _lock_task(D_SEM s, const char* file, int line) {
     if (!s) er_panic("lock_task");
-    HTID me = _get_tid();
-    if (s->trace_bit) {
-        std::lock_guard<std::mutex> g(trace_mx);
-        if (s->value < 1 && cmp_htid(s->tid, me) == 0) er_panic("double lock?");
-    }
-    sem_wait_retry(&s->s, "lock_task");
-    s->lock_file = file;
-    s->lock_line = line;
-    if (s->trace_bit) {
-        std::lock_guard<std::mutex> g(trace_mx);
-        s->tid = me;
-        s->lock_htid = me;
-        s->value--;
-    }
+    take_lock(s, file, line);
 }
 
 void _unlock_task(D_SEM s, const char* str, const char* file, int line) {
     (void)str;
     if (!s) er_panic("unlock_task");
-    // Only a post can raise the count from 0, and only the releaser posts: a count above 0 here
-    // means the lock is already free, and posting would let two tasks hold it.
-    int v = 0;
-    if (sem_getvalue(&s->s, &v) == 0 && v > 0) er_panic("unlock_task(free)");
-    if (s->trace_bit) {
-        std::lock_guard<std::mutex> g(trace_mx);
-        s->tid = invalid_htid();
-        s->value++;
-        s->unlock_htid = _get_tid();
-    }
-    s->unlock_file = file;
-    s->unlock_line = line;
-    while (sem_post(&s->s) != 0)
-        er_panic("unlock_task");
+    release_lock(s, file, line);
 }
 
 // -------------------------------------------------------------------------------------------------
@@ -249,12 +277,13 @@ SEM _i_new_lock(SEM* ll, const char* file, int line) {
 
 void _i_lock_task(SEM s, const char* file, int line) {
     if (!s) er_panic("lock_task");
-    _lock_task(s->d_sem, file, line);
+    take_lock(s->d_sem, file, line);
 }
 
 void _i_unlock_task(SEM s, const char* str, const char* file, int line) {
+    (void)str;
     if (!s) er_panic("unlock_task");
-    _unlock_task(s->d_sem, str, file, line);
+    release_lock(s->d_sem, file, line);
 }
 
 void _i_sleep_task(const void* key, SEM s, const char* file, int line) {

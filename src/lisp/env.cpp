@@ -94,19 +94,37 @@ UNIT_ENV* _get_uenv(QVISP_ENV* env) {
     return nullptr;
 }
 
+// The sum of a name's characters, from which its bucket in a table of any size follows.
+uint32_t name_sum(const L_CHAR* name) {
+    uint32_t sum = 0;
+    for (; *name; name++)
+        sum += *name;
+    return sum;
+}
+
+// The cell of name in one real environment's own table, for a name whose character sum is known;
+// environment lock held. The first characters are compared before the whole names.
+ELEMENT* search_real(QV_ENV* e, const L_CHAR* name, uint32_t sum) {
+    for (ELEMENT* c = e->hash_ptr[sum % static_cast<uint32_t>(e->hash_ptr_size)]; c; c = c->next)
+        if (c->sym && c->sym[0] == name[0] && l_strcmp(c->sym, name) == 0) return c;
+    return nullptr;
+}
+
 // The search of _eval_symbol, with the environment lock held by the caller; `depth` levels are
-// left (below 0: nothing more is searched).
-int eval_symbol_walk(QV_SEXP** ret, QVISP_ENV* env, const L_CHAR* name, int depth) {
+// left (below 0: nothing more is searched). The value found becomes a root of the caller's top
+// frame before the lock is released (a collection holds the environment lock while it scans the
+// frames, so the frame is written under this lock alone).
+int eval_symbol_walk(QV_SEXP** ret, QVISP_ENV* env, const L_CHAR* name, uint32_t sum, int depth) {
     while (env && depth >= 0) {
         if (env->type == ENV_REAL) {
-            if (ELEMENT* c = search_env(env, name)) {
+            if (ELEMENT* c = search_real(&env->env, name, sum)) {
                 *ret = c->data;
-                gc_set(c->data, gc_vx_sexp);
+                gc_set_nl(c->data, gc_vx_sexp);
                 return 0;
             }
             env = env->env.parent;
         } else if (env->type == ENV_PAIR) {
-            if (eval_symbol_walk(ret, env->pair.env[0], name, depth - 1) == 0) return 0;
+            if (eval_symbol_walk(ret, env->pair.env[0], name, sum, depth - 1) == 0) return 0;
             env = env->pair.env[1];
         } else {
             er_panic("eval_symbol(1)");
@@ -136,10 +154,7 @@ void init_env() {
 }
 
 uint32_t hash_key(const L_CHAR* name, int size) {
-    uint32_t sum = 0;
-    for (; *name; name++)
-        sum += *name;
-    return sum % static_cast<uint32_t>(size);
+    return name_sum(name) % static_cast<uint32_t>(size);
 }
 
 QVISP_ENV* new_env(QVISP_ENV* parent) {
@@ -166,8 +181,9 @@ QVISP_ENV* new_env_pair(QVISP_ENV* e1, QVISP_ENV* e2) {
 int set_env(QVISP_ENV* env, const L_CHAR* name, QV_SEXP* value) {
     QV_ENV* e = first_real(env, "set_env");
     if (!e || !name) return -1;
+    uint32_t sum = name_sum(name);
     env_lock();
-    ELEMENT* c = search_env(reinterpret_cast<QVISP_ENV*>(e), name);
+    ELEMENT* c = search_real(e, name, sum);
     if (c) {
         lock_mem();
         c->sym = copy_ltext(name);
@@ -175,7 +191,7 @@ int set_env(QVISP_ENV* env, const L_CHAR* name, QV_SEXP* value) {
         unlock_mem();
     } else {
         c = new_element(name, value);
-        uint32_t k = hash_key(name, e->hash_ptr_size);
+        uint32_t k = sum % static_cast<uint32_t>(e->hash_ptr_size);
         c->next = e->hash_ptr[k];
         e->hash_ptr[k] = c;
         e->hash_element_nos++;
@@ -270,17 +286,16 @@ void set_uenv(QVISP_ENV* env, UNIT_ENV* ue) {
 
 ELEMENT* search_env(QVISP_ENV* env, const L_CHAR* name) {
     if (env->type != ENV_REAL) er_panic("search_env(1)");
-    QV_ENV& e = env->env;
-    for (ELEMENT* c = e.hash_ptr[hash_key(name, e.hash_ptr_size)]; c; c = c->next)
-        if (c->sym && l_strcmp(c->sym, name) == 0) return c;
-    return nullptr;
+    return search_real(&env->env, name, name_sum(name));
 }
 
 int _eval_symbol(QV_SEXP** ret, QVISP_ENV* env, const L_CHAR* name, int depth) {
     if (!name) return -1;
-    // One lock for the whole walk: with dynamic scoping a look-up may pass many environments.
+    // One lock for the whole walk: with dynamic scoping a look-up may pass many environments. The
+    // name's character sum is taken once and gives its bucket in every table on the way.
+    uint32_t sum = name_sum(name);
     env_lock();
-    int r = eval_symbol_walk(ret, env, name, depth < 0 ? 0x7fffffff : depth);
+    int r = eval_symbol_walk(ret, env, name, sum, depth < 0 ? 0x7fffffff : depth);
     env_unlock();
     return r;
 }
@@ -299,7 +314,7 @@ int _eval_default_symbol(QV_SEXP** ret, QVISP_ENV* env) {
             env_lock();
             if (ELEMENT* d = env->env.default_sym) {
                 *ret = d->data;
-                gc_set(d->data, gc_vx_sexp);
+                gc_set_nl(d->data, gc_vx_sexp);
                 env_unlock();
                 return 0;
             }

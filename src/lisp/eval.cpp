@@ -58,8 +58,16 @@ struct AsciiName {
     }
 };
 
+// The kind of a node as get_type gives it, without a call for a node that is not delayed (the
+// kind word is published with a release store; see sexp.h).
+inline int node_type(QV_SEXP* s) {
+    if (!s) return QVT_NIL;
+    int t = std::atomic_ref<int32_t>(s->h.type).load(std::memory_order_acquire);
+    return t != QVT_DELAY ? t : get_type(s);
+}
+
 bool is_error(QV_SEXP* s) {
-    return get_type(s) == QVT_ERROR;
+    return node_type(s) == QVT_ERROR;
 }
 
 L_CHAR* copy_ltext(const L_CHAR* s) {
@@ -109,7 +117,7 @@ QV_SEXP* check_length(QV_SEXP* form, const QV_FUNC& fn) {
         // Only the first `min` cells are realised: the rest of a lazily read form stays unread
         // until the primitive walks it.
         int n = 0;
-        for (QV_SEXP* c = form; get_type(c) == QVT_PAIR; c = c->pair.cdr)
+        for (QV_SEXP* c = form; node_type(c) == QVT_PAIR; c = c->pair.cdr)
             if (++n >= fn.min) return nullptr;
         if (list_length(form) >= 0) return length_error(form, fn, "invalid parameters length(2)");
         return improper_form(form, fn, "invalid parameters length(2)");
@@ -121,22 +129,46 @@ QV_SEXP* check_length(QV_SEXP* form, const QV_FUNC& fn) {
     return nullptr;
 }
 
-// "Applicative": the head followed by the values of the arguments, or the first error.
+// Nodes kept on the stack while there are few of them.
+class NodeList {
+  public:
+    void push(QV_SEXP* v) {
+        if (n_ < SHORT)
+            short_[n_] = v;
+        else
+            long_.push_back(v);
+        n_++;
+    }
+    QV_SEXP* operator[](size_t i) const { return i < SHORT ? short_[i] : long_[i - SHORT]; }
+    size_t size() const { return n_; }
+
+  private:
+    static constexpr size_t SHORT = 8;
+    QV_SEXP* short_[SHORT];
+    std::vector<QV_SEXP*> long_;
+    size_t n_ = 0;
+};
+
+// "Applicative": the head followed by the values of the arguments, or the first error. The new
+// form's cells are made under one hold of the memory lock.
 QV_SEXP* applicative_form(QVISP_ENV* aenv, QV_SEXP* form) {
-    std::vector<QV_SEXP*> cells;
-    std::vector<QV_SEXP*> values;
+    NodeList cells;
+    NodeList values;
     QV_SEXP* c = form->pair.cdr;
-    for (; get_type(c) == QVT_PAIR; c = c->pair.cdr) {
+    for (; node_type(c) == QVT_PAIR; c = c->pair.cdr) {
         QV_SEXP* v = eval(aenv, c->pair.car);
         if (is_error(v)) return v;
-        cells.push_back(c);
-        values.push_back(v);
+        cells.push(c);
+        values.push(v);
     }
     if (is_error(c)) return c;
+    lock_mem();
     QV_SEXP* r = nullptr;
     for (size_t i = values.size(); i-- > 0;)
         r = cell_like(cells[i], values[i], r);
-    return cell_like(form, form->pair.car, r);
+    r = cell_like(form, form->pair.car, r);
+    unlock_mem();
+    return r;
 }
 
 // "ApplicativeElement": keyword items (name value) become one argument per parameter, in
@@ -147,11 +179,11 @@ QV_SEXP* element_form(QVISP_ENV* aenv, QV_SEXP* form, QV_SEXP* params) {
     std::vector<QV_SEXP*> values(static_cast<size_t>(np), nullptr);
     std::vector<QV_SEXP*> where(static_cast<size_t>(np), nullptr);
     QV_SEXP* c = form->pair.cdr;
-    for (; get_type(c) == QVT_PAIR; c = c->pair.cdr) {
+    for (; node_type(c) == QVT_PAIR; c = c->pair.cdr) {
         gc_push(nullptr, nullptr, "t");
         QV_SEXP* item = c->pair.car;
         QV_SEXP* r;
-        if (get_type(item) != QVT_PAIR || get_type(item->pair.car) != QVT_SYMBOL) {
+        if (node_type(item) != QVT_PAIR || node_type(item->pair.car) != QVT_SYMBOL) {
             r = eval_error(c, QVE_INVALID_PARAMETER, "eval",
                            List(n_get_string("invalid parameter (1)"), item, LIST_END));
         } else {
@@ -184,15 +216,15 @@ QV_SEXP* apply_lambda(QVISP_ENV* env, QV_SEXP* call, const QV_FUNC& fn, QV_SYM_F
     set_env(lenv, l_string(std_cm, "__args_env"), fn.args_env ? get_env(fn.args_env) : nullptr);
     bind_attributes(lenv, sf);
     QV_SEXP* params = fn.l_params;
-    int pt = get_type(params);
+    int pt = node_type(params);
     if (pt == QVT_SYMBOL) {
         set_env(lenv, params->symbol.data, call);  // a lone symbol receives the whole form
     } else if (pt == QVT_PAIR) {
         QV_SEXP* a = call->pair.cdr;
-        for (QV_SEXP* p = params; get_type(p) == QVT_PAIR; p = p->pair.cdr) {
+        for (QV_SEXP* p = params; node_type(p) == QVT_PAIR; p = p->pair.cdr) {
             QV_SEXP* name = p->pair.car;
-            if (get_type(name) != QVT_SYMBOL) er_panic("get_args_symbol");
-            bool have = get_type(a) == QVT_PAIR;
+            if (node_type(name) != QVT_SYMBOL) er_panic("get_args_symbol");
+            bool have = node_type(a) == QVT_PAIR;
             set_env(lenv, name->symbol.data, have ? a->pair.car : nullptr);
             if (have) a = a->pair.cdr;
         }
@@ -247,7 +279,7 @@ QV_SEXP* apply_env(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* target, QV_SYM_FIEL
     }
     bind_attributes(benv, sf);
     QV_SEXP* r = nullptr;
-    for (QV_SEXP* c = form->pair.cdr; get_type(c) == QVT_PAIR; c = c->pair.cdr) {
+    for (QV_SEXP* c = form->pair.cdr; node_type(c) == QVT_PAIR; c = c->pair.cdr) {
         QV_SEXP* e = c->pair.car;
         if (is_error(e)) {
             r = e;
@@ -291,7 +323,7 @@ L_CHAR* l_text_join(const char* a, const L_CHAR* b) {
 
 L_CHAR* number_unit_text(QV_SEXP* v) {
     char buf[512];
-    switch (get_type(v)) {
+    switch (node_type(v)) {
         case QVT_INTEGER:
             snprintf(buf, sizeof buf, "%lli", static_cast<long long>(v->integer.data));
             return l_text_join(buf, v->integer.unit);
@@ -304,7 +336,7 @@ L_CHAR* number_unit_text(QV_SEXP* v) {
 }
 
 int sexp_truth(QV_SEXP* v) {
-    switch (get_type(v)) {
+    switch (node_type(v)) {
         case QVT_INTEGER:
             return v->integer.data != 0;
         case QVT_FLOAT:
@@ -325,11 +357,11 @@ QV_SEXP* eval_depth_check(QV_SEXP* pos) {
 QV_SEXP* eval_body(QVISP_ENV* env, QV_SEXP* body) {
     QV_SEXP* r = nullptr;
     QV_SEXP* c = body;
-    for (; get_type(c) == QVT_PAIR; c = c->pair.cdr) {
+    for (; node_type(c) == QVT_PAIR; c = c->pair.cdr) {
         r = eval(env, c->pair.car);
         if (is_error(r)) return r;
     }
-    if (get_type(c) != QVT_NIL) r = eval(env, c);  // an improper tail is the last expression
+    if (node_type(c) != QVT_NIL) r = eval(env, c);  // an improper tail is the last expression
     return r;
 }
 
@@ -337,7 +369,7 @@ QV_SEXP* eval_body(QVISP_ENV* env, QV_SEXP* body) {
 
 QV_SEXP* eval(QVISP_ENV* env, QV_SEXP* s) {
     if (QV_SEXP* b = do_break_check(s)) return b;
-    switch (get_type(s)) {
+    switch (node_type(s)) {
         case QVT_PAIR: {
             if (QV_SEXP* e = eval_depth_check(s)) return e;
             return eval_pair(env, s);
@@ -350,9 +382,9 @@ QV_SEXP* eval(QVISP_ENV* env, QV_SEXP* s) {
 }
 
 QV_SEXP* eval_pair(QVISP_ENV* env, QV_SEXP* form) {
-    if (get_type(form) != QVT_PAIR) return eval(env, form);
+    if (node_type(form) != QVT_PAIR) return eval(env, form);
     QV_SEXP* head = form->pair.car;
-    bool head_symbol = get_type(head) == QVT_SYMBOL;
+    bool head_symbol = node_type(head) == QVT_SYMBOL;
     QV_SYM_FIELD* sf = nullptr;
     if (head_symbol) {
         sf = head->symbol.field;
@@ -360,13 +392,20 @@ QV_SEXP* eval_pair(QVISP_ENV* env, QV_SEXP* form) {
             if (QV_SEXP* e = get_sym_field(&sf, env, head)) return e;
         }
     }
-    gc_push(nullptr, nullptr, "eval_p1");
-    QV_SEXP* f = eval(env, head);
-    gc_pop(f, gc_vx_sexp);
+    QV_SEXP* f;
+    if (head_symbol) {
+        // A look-up roots the value it finds in the caller's top frame, which is where the frame
+        // below would hand it: the frame is not needed.
+        f = eval(env, head);
+    } else {
+        gc_push(nullptr, nullptr, "eval_p1");
+        f = eval(env, head);
+        gc_pop(f, gc_vx_sexp);
+    }
 
     QV_SEXP* head_error = nullptr;
     for (;;) {
-        switch (get_type(f)) {
+        switch (node_type(f)) {
             case QVT_FUNC:
                 return apply_function(env, form, f, sf);
             case QVT_ENV:
@@ -393,7 +432,7 @@ QV_SEXP* eval_pair(QVISP_ENV* env, QV_SEXP* form) {
 
 QV_SEXP* eval_symbol(QVISP_ENV* env, QV_SEXP* s, int depth) {
     QV_SEXP* v = nullptr;
-    if (get_type(s) == QVT_SYMBOL && _eval_symbol(&v, env, s->symbol.data, depth) == 0) return v;
+    if (node_type(s) == QVT_SYMBOL && _eval_symbol(&v, env, s->symbol.data, depth) == 0) return v;
     QV_SEXP* data =
         List(n_get_string("eval:undefined symbol"), get_integer(QVT_SYMBOL, nullptr), s, LIST_END);
     return eval_error(s, QVE_UNDEFINED, "eval(symbol)", data);
@@ -403,7 +442,7 @@ QV_SEXP* eval_symbol(QVISP_ENV* env, QV_SEXP* s, int depth) {
 
 QV_SEXP* get_sym_field(QV_SYM_FIELD** sfp, QVISP_ENV* env, QV_SEXP* s) {
     std::vector<QV_SYM_FIELD> out;
-    for (QV_SYM_FIELD* f = get_type(s) == QVT_SYMBOL ? s->symbol.field : nullptr; f; f = f->next) {
+    for (QV_SYM_FIELD* f = node_type(s) == QVT_SYMBOL ? s->symbol.field : nullptr; f; f = f->next) {
         L_CHAR* d = f->data;
         if (d && d[0] == '^' && d[1] == '^') {
             lock_mem();
@@ -416,7 +455,7 @@ QV_SEXP* get_sym_field(QV_SYM_FIELD** sfp, QVISP_ENV* env, QV_SEXP* s) {
                                      get_string(f->data + 1), LIST_END);
                 return eval_error(s, QVE_UNDEFINED, "eval(attribute symbol)", data);
             }
-            switch (get_type(v)) {
+            switch (node_type(v)) {
                 case QVT_STRING:
                     d = v->string.data;
                     break;
@@ -457,7 +496,7 @@ L_CHAR* eval_carret(QV_SEXP** retp, QVISP_ENV* env, L_CHAR* str, QV_SEXP* arg) {
     }
     QV_SEXP* sym = inherit(get_symbol(str + 1), arg);
     QV_SEXP* v = eval(env, sym);
-    switch (get_type(v)) {
+    switch (node_type(v)) {
         case QVT_STRING:
             return v->string.data;
         case QVT_INTEGER:
@@ -476,9 +515,9 @@ L_CHAR* eval_carret(QV_SEXP** retp, QVISP_ENV* env, L_CHAR* str, QV_SEXP* arg) {
 
 int get_args_symbol(QV_SEXP* params, const L_CHAR* name) {
     int i = 0;
-    for (QV_SEXP* p = params; get_type(p) == QVT_PAIR; p = p->pair.cdr, i++) {
+    for (QV_SEXP* p = params; node_type(p) == QVT_PAIR; p = p->pair.cdr, i++) {
         QV_SEXP* e = p->pair.car;
-        if (get_type(e) != QVT_SYMBOL) er_panic("get_args_symbol");
+        if (node_type(e) != QVT_SYMBOL) er_panic("get_args_symbol");
         if (name && l_strcmp(e->symbol.data, name) == 0) return i;
     }
     return -1;

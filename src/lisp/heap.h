@@ -50,15 +50,20 @@ constexpr int GC_THREAD_HASH = 100;  // thread buckets, by task id
 
 struct GC_THREAD;
 
+constexpr int GC_STACK_NAME = 32;  // names shorter than this are copied into the frame itself
+
 // One root frame.
 struct GC_STACK {
     GC_STACK* parent;  // the frame below, null for the bottom one
     GC_LIST* hash[GC_STACK_HASH];
-    char* msg;  // copy of the frame's name, may be null
+    char* msg;  // copy of the frame's name (in name_buf when it fits), may be null
     int count;  // roots in the frame
     GC_STACK* child;
     GC_THREAD* thread;
+    uint32_t used;  // bit b set while bucket b may hold root cells
+    char name_buf[GC_STACK_NAME];
 };
+static_assert(GC_STACK_HASH <= 32, "one bit per root bucket");
 
 // The frames of one thread; exists while the thread has at least one frame.
 struct GC_THREAD {
@@ -106,7 +111,10 @@ int mem_check(MEM_STAT* st);
 // 1 when p is the area of a block on the ring (a linear walk; for tests and diagnostics).
 int mem_contains(const void* p);
 
-// Root frames. The `_nl` forms expect the memory lock held.
+// Root frames. The `_nl` forms expect the memory lock held. A thread's frames are changed only
+// by the thread itself and read by the collector, which holds the environment lock as well as
+// the memory lock while it scans them: so a thread that holds the environment lock may also use
+// the `_nl` forms on its own frames, and a thread reads its own top frame without a lock.
 void gc_push(void* ptr, GC_FUNC gc, const char* msg);
 void gc_pop(void* ptr, GC_FUNC gc);
 void gc_set(void* ptr, GC_FUNC gc);

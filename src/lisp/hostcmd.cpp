@@ -4,25 +4,19 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <vector>
 
-#include "base/entry.h"
-#include "base/forklock.h"
+#include "base/launch.h"
 #include "base/task.h"
 #include "lisp/eval.h"
 #include "lisp/list.h"
 #include "longchar/longchar.h"
 #include "stream/file_stream.h"
 #include "stream/streamio.h"
-
-extern char** environ;
 
 namespace {
 
@@ -78,43 +72,11 @@ QV_SEXP* save_data(QVISP_ENV* env, QV_SEXP* form, STREAM* st, bool raw, QV_SEXP*
     return nullptr;
 }
 
-void reap_child(intptr_t pid) {
-    int status;
-    while (waitpid(static_cast<pid_t>(pid), &status, 0) < 0 && errno == EINTR) {
-    }
-}
-
-// Starts cmd through the shell in a child that keeps descriptors 0 to 2 only; 0, or minus the
-// error number when the fork failed. The child is reaped by a task of its own.
+// Starts cmd through the shell with descriptors 0 to 2 inherited; 0, or minus the error number
+// when it could not start. The launcher reaps the child.
 int launch_shell(const char* cmd) {
-    const char* argv[] = {"sh", "-c", cmd, nullptr};
-    struct rlimit rl;
-    int max_fd = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY
-                     ? static_cast<int>(rl.rlim_cur > 65536 ? 65536 : rl.rlim_cur)
-                     : 65536;
-    u_child_countup();
-    x_wlock_fork();
-    pid_t pid = fork();
-    if (pid == 0) {
-        // Only async-signal-safe calls from here on: the parent has other threads.
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        signal(SIGCHLD, SIG_DFL);
-        signal(SIGPIPE, SIG_DFL);
-        if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0) {
-            for (int fd = 3; fd < max_fd; fd++)
-                while (close(fd) < 0 && errno == EINTR) {
-                }
-        }
-        execve("/bin/sh", const_cast<char* const*>(argv), environ);
-        _exit(127);
-    }
-    int e = errno;
-    x_wunlock_fork();
-    if (pid < 0) return -e;
-    create_task(reap_child, static_cast<intptr_t>(pid), 0);
-    return 0;
+    int pid = launch_normal(cmd);
+    return pid < 0 ? pid : 0;
 }
 
 void sleep_seconds(int n) {

@@ -13,10 +13,9 @@
 #include "lisp/list.h"
 #include "lisp/logic.h"
 #include "lisp/operators.h"
+#include "lisp/parser.h"
 #include "lisp/statements.h"
 #include "longchar/longchar.h"
-
-SEM lex_lock;
 
 static_assert(sizeof(HOST_ADDR) == 20, "the site address is a 20-byte record");
 
@@ -128,7 +127,9 @@ const CORE_PRIM core_prims[] = {
 void init_vxlisp() {
     if (vxlisp_top_env0) return;
     init_env();
-    if (!lex_lock) new_lock(&lex_lock);
+    init_parse_system();
+    // New source records carry this agent's site name.
+    set_parse_site_hook(get_qvlisp_site);
     gc_push(nullptr, nullptr, "init_vxlisp");
     QVISP_ENV* e0 = new_env(nullptr);
     QVISP_ENV* e1 = new_env(e0);

@@ -21,6 +21,7 @@
 #include "base/task.h"
 #include "base/tick.h"
 #include "stream/file_stream.h"
+#include "stream/flushpipe.h"
 #include "stream/streamio.h"
 #include "stream/string_stream.h"
 #include "stream/terminal_stream.h"
@@ -487,6 +488,7 @@ void init_machine_stream() {
     sigaction(SIG_BREAK, &sa, nullptr);
     init_file_stream();
     init_terminal_stream();
+    init_flush_pipe_stream();
 }
 
 void init_stream() {

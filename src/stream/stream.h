@@ -22,7 +22,8 @@
 // Locking: `stream_lock` guards the open list, the zombie list, the live set, the kind registry
 // and every header field. Kind operations that may block (read, write, flush, the encoder tail's
 // write) run with it released and with the calling task registered in the stream's `thread`
-// list; `close`, `get_socketip` and the flush-pipe flush are called with it held. `cq_lock`
+// list; `close` and `get_socketip` are called with it held (a flush pipe's get_socketip releases
+// it while it waits for the peer, registered like the others). `cq_lock`
 // guards the close queue and is never held together with `stream_lock`. Lock order: stream lock
 // before the QVoHTTP lock; the task lock, the tick lock, the sleep lock and the allocator's lock
 // may be taken inside the stream lock.
@@ -266,7 +267,7 @@ extern void (*stream_gc)();
 // tasks and ticks. Needs init_longchar first (panic "init_longchar is required\n").
 void init_stream();
 // Starts the close-synchronisation task, installs the break signal's empty handler (without
-// restart) and registers the file and terminal kinds.
+// restart) and registers the file, terminal and flush-pipe kinds.
 void init_machine_stream();
 // Registers a kind at the head of the registry; -1 when it is already registered.
 int insert_s_table(S_TABLE* tbl);

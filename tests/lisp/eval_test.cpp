@@ -175,10 +175,17 @@ TEST_F(EvalTest, NormalAndApplicativeOrders) {
     bind("x", get_integer(2, nullptr));
     EXPECT_EQ(r("(norm x (+ 1 2))"), "(got (norm x (+ 1 2)))");
     EXPECT_EQ(r("(app x (+ 1 2))"), "(got (app 2 3))");
+    // Long forms keep every argument in order.
+    EXPECT_EQ(r("(app 1 x 3 4 5 6 7 8 (+ x 7) 10 11 12 13 14 15 16 17 18 19 x)"),
+              "(got (app 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 2))");
 
     // The first failing argument ends the evaluation; later arguments are not evaluated.
     side_effects = 0;
     EXPECT_EQ(r("(app (bump) zz (bump))"),
+              "%E(0x80030705 \"eval(symbol)\" (\"eval:undefined symbol\" 3 zz))");
+    EXPECT_EQ(side_effects.load(), 1);
+    side_effects = 0;
+    EXPECT_EQ(r("(app 1 2 3 4 5 6 7 8 9 (bump) zz (bump))"),
               "%E(0x80030705 \"eval(symbol)\" (\"eval:undefined symbol\" 3 zz))");
     EXPECT_EQ(side_effects.load(), 1);
 

@@ -68,6 +68,80 @@ TEST_F(HeapTest, RootCellsAndCheckPoints) {
     EXPECT_GE(get_stacktop_count(), 0);
 }
 
+// Frames are kept for reuse after a pop; a reused frame starts with its own name and no roots.
+TEST_F(HeapTest, FrameNamesAreCopiesAndReusedFramesStartEmpty) {
+    GC_STACK* base = get_gc_check_point();
+    char name[80];
+    strcpy(name, "short");
+    gc_push(nullptr, nullptr, name);
+    strcpy(name, "a frame name far longer than the frame's own buffer");
+    gc_push(nullptr, nullptr, name);
+    name[0] = 'X';
+    GC_STACK* top = get_gc_check_point();
+    EXPECT_STREQ(top->msg, "a frame name far longer than the frame's own buffer");
+    EXPECT_STREQ(top->parent->msg, "short");
+    gc_push(nullptr, nullptr, nullptr);
+    EXPECT_EQ(get_gc_check_point()->msg, nullptr);
+    gc_pop(nullptr, nullptr);
+    QV_SEXP* dropped = n_get_string("dropped");
+    EXPECT_EQ(top->count, 2);  // the node and its text
+    gc_pop(nullptr, nullptr);
+    gc_pop(nullptr, nullptr);
+    // Deeper than the frames a thread keeps, then everything reused.
+    for (int round = 0; round < 2; round++) {
+        for (int i = 0; i < 600; i++) {
+            gc_push(nullptr, nullptr, i % 2 ? "odd" : nullptr);
+            EXPECT_EQ(get_gc_check_point()->count, 0);
+            if (i % 2) {
+                EXPECT_STREQ(get_gc_check_point()->msg, "odd");
+            }
+            n_get_string("held");
+        }
+        for (int i = 0; i < 600; i++)
+            gc_pop(nullptr, nullptr);
+    }
+    compare_gc_check_point("base", base);
+    collect();
+    EXPECT_FALSE(mem_contains(dropped));
+    ASSERT_EQ(mem_check(nullptr), 0);
+}
+
+// Blocks freed by a sweep or by mfree are made again for later allocations: every new area is
+// cleared, whatever the block held before, and the ring's count stays exact.
+TEST_F(HeapTest, FreedBlocksComeBackCleared) {
+    lock_task(gc_task_lock);
+    std::vector<int64_t> sizes = {0, 1, 15, 16, 17, 40, 100, 255, 256, 257, 1000};
+    for (int round = 0; round < 3; round++) {
+        gc_push(nullptr, nullptr, "garbage");
+        for (int i = 0; i < 2000; i++) {
+            int64_t n = sizes[static_cast<size_t>(i) % sizes.size()];
+            memset(mmalloc(n, gc_text), 0xa5, static_cast<size_t>(n));
+        }
+        memset(mmalloc(64, gc_text), 0xa5, 64);
+        mfree(mmalloc(48, gc_text));
+        gc_pop(nullptr, nullptr);
+        gc_enable();
+        MEM_STAT before{};
+        ASSERT_EQ(mem_check(&before), 0);
+        std::vector<unsigned char*> made;
+        for (int i = 0; i < 2000; i++) {
+            int64_t n = sizes[static_cast<size_t>(i) % sizes.size()];
+            auto* p = static_cast<unsigned char*>(mmalloc(n, gc_text));
+            for (int64_t k = 0; k < n; k++)
+                ASSERT_EQ(p[k], 0) << "size " << n << " byte " << k;
+            memset(p, 0x5a, static_cast<size_t>(n));
+            made.push_back(p);
+        }
+        MEM_STAT after{};
+        ASSERT_EQ(mem_check(&after), 0);
+        EXPECT_EQ(after.blocks, before.blocks + 2000);
+        for (unsigned char* p : made)
+            gc_delete(p);
+    }
+    gc_enable();
+    unlock_task(gc_task_lock, "test");
+}
+
 TEST_F(HeapTest, FrameMisusePanics) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(compare_gc_check_point("here", nullptr),

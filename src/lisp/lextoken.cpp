@@ -1,0 +1,202 @@
+// The tag layer of the lexer: turns raw tokens into the tokens the parser sees. Comments are
+// skipped, the bracket form "[name field="value" ...]" becomes one symbol, and a tag opener
+// followed by attributes is read to its end and becomes one tag token whose symbol carries the
+// attributes. Every error here is 0x80021005 ("token error 4", record name, token text, message)
+// with token 0.
+#include <cstring>
+#include <string>
+
+#include "base/panic.h"
+#include "lisp/collect.h"
+#include "lisp/lexer.h"
+#include "lisp/list.h"
+
+namespace {
+
+// A collected copy of the token text; memory lock held.
+L_CHAR* copy_text(const L_CHAR* t, int n) {
+    auto* r = static_cast<L_CHAR*>(mmalloc((static_cast<int64_t>(n) + 1) * 4, gc_text));
+    if (n > 0) memcpy(r, t, static_cast<size_t>(n) * sizeof(L_CHAR));
+    return r;
+}
+
+L_CHAR* token_text(QV_FILE* f) {
+    lock_mem();
+    L_CHAR* t = copy_text(f->yytext, f->yylen);
+    unlock_mem();
+    return t;
+}
+
+bool same(const L_CHAR* a, const L_CHAR* b) {
+    return a && b && l_strcmp(a, b) == 0;
+}
+
+// Appends an attribute to the end of a symbol's list; a name already there gets the new value in
+// place. The texts are the caller's collected copies.
+void append_attribute(QV_SEXP* sym, L_CHAR* name, L_CHAR* value) {
+    lock_mem();
+    QV_SYM_FIELD** link = &sym->symbol.field;
+    for (; *link; link = &(*link)->next) {
+        if (same((*link)->name, name)) {
+            (*link)->data = value;
+            unlock_mem();
+            return;
+        }
+    }
+    auto* cell = static_cast<QV_SYM_FIELD*>(mmalloc(sizeof(QV_SYM_FIELD), gc_vx_sym_field));
+    cell->name = name;
+    cell->data = value;
+    *link = cell;
+    unlock_mem();
+}
+
+L_CHAR* ascii_text(const char* s) {
+    int n = static_cast<int>(strlen(s));
+    lock_mem();
+    auto* r = static_cast<L_CHAR*>(mmalloc((static_cast<int64_t>(n) + 1) * 4, gc_text));
+    for (int i = 0; i < n; i++)
+        r[i] = static_cast<unsigned char>(s[i]);
+    unlock_mem();
+    return r;
+}
+
+int layer_error(QV_FILE* f, const char* msg) {
+    QV_SEXP* text = get_string(f->yytext);
+    lex_error_add(
+        f, QVE_TOKEN,
+        list(n_get_string("token error 4"), get_string(f->name), text, n_get_string(msg), nullptr));
+    return TK_END;
+}
+
+void upper(L_CHAR* t) {
+    for (; *t; t++)
+        if (*t >= 'a' && *t <= 'z') *t -= 'a' - 'A';
+}
+
+bool is_closer(int t) {
+    return t >= TK_CL_CDATA && t <= TK_CL_COMMENT;
+}
+
+// "[" name, then any number of field "=" "text", then "]": one symbol with those attributes.
+int bracket_form(QV_FILE* f) {
+    qvf_set(f, QVF_FIELD_EQ);
+    auto fail = [f](const char* msg) {
+        int r = layer_error(f, msg);
+        qvf_clear(f, QVF_FIELD_EQ);
+        return r;
+    };
+    int t = _vx_lex(f, 1);
+    if (t != TK_DATUM || get_type(f->sexp) != QVT_SYMBOL) return fail("symbol is required");
+    QV_SEXP* sym = f->sexp;
+    for (;;) {
+        t = _vx_lex(f, 1);
+        if (t == TK_RBRACKET) break;
+        if (t != TK_DATUM) return fail("only field description can be used in a tag");
+        if (get_type(f->sexp) != QVT_SYMBOL) return fail("field name is required");
+        L_CHAR* name = f->sexp->symbol.data;
+        if (_vx_lex(f, 1) != TK_EQ) return fail("'=' is required");
+        if (_vx_lex(f, 1) != TK_DATUM) return fail("text is required 2");
+        if (get_type(f->sexp) != QVT_STRING) return fail("text is required 3");
+        append_attribute(sym, name, f->sexp->string.data);
+    }
+    qvf_clear(f, QVF_FIELD_EQ);
+    lock_mem();
+    f->sexp = sym;
+    unlock_mem();
+    return TK_DATUM;
+}
+
+// A start tag, or an HTML empty element.
+int start_code(QV_FILE* f, QV_SEXP* sym) {
+    return (qvf_flags(f) & QVF_HTML) && check_html_emp(sym) ? TK_EMPTY : TK_START;
+}
+
+// The attributes of an opener up to the end of the tag.
+int attributes(QV_FILE* f, int opener) {
+    QV_SEXP* sym = f->sexp;
+    bool html = qvf_flags(f) & QVF_HTML;
+    int t = _vx_lex(f, 1);
+    for (;;) {
+        if (t == TK_QTEXT) {
+            append_attribute(sym, ascii_text("!text"), token_text(f));
+            t = _vx_lex(f, 1);
+            continue;
+        }
+        if (t == TK_NAME) {
+            L_CHAR* name = token_text(f);
+            if (html) upper(name);
+            t = _vx_lex(f, 1);
+            if (t != TK_EQ) {
+                // A name alone is switched on; the token just read is the next item.
+                append_attribute(sym, name, ascii_text("!on"));
+                continue;
+            }
+            t = _vx_lex(f, 1);
+            if (t != TK_QTEXT && t != TK_NAME) return layer_error(f, "text is required 1");
+            L_CHAR* value = token_text(f);
+            if (html && t == TK_NAME) upper(value);
+            append_attribute(sym, name, value);
+            t = _vx_lex(f, 1);
+            continue;
+        }
+        if (t == TK_GT) {
+            if (opener == TK_START_ATTR || html) return start_code(f, sym);
+            return layer_error(f, "not correspond end tag");
+        }
+        if (is_closer(t)) {
+            if (t == TK_CL_EMPTY && opener == TK_START_ATTR) return TK_EMPTY;
+            if (opener >= TK_CDATA && opener <= TK_BRACKET && (t & 0xff) == (opener & 0xff))
+                return opener;
+            return layer_error(f, "not correspond end tag");
+        }
+        return layer_error(f, "attribute syntax error.");
+    }
+}
+
+}  // namespace
+
+int check_html_emp(QV_SEXP* sym) {
+    if (get_type(sym) != QVT_SYMBOL) er_panic("check_html_emp");
+    static const char* const names[] = {"meta",     "META", "br",  "BR",    "hr",   "HR",
+                                        "!DOCTYPE", "IMG",  "img", "input", "INPUT"};
+    const L_CHAR* s = sym->symbol.data;
+    for (const char* n : names) {
+        int i = 0;
+        while (n[i] && s[i] == static_cast<unsigned char>(n[i]))
+            i++;
+        if (!n[i] && !s[i]) return 1;
+    }
+    return 0;
+}
+
+int __vx_lex(QV_FILE* f) {
+    for (;;) {
+        int t = _vx_lex(f, 1);
+        switch (t) {
+            case TK_COMMENT: {
+                int c;
+                do {
+                    c = _vx_lex(f, 0);
+                } while (c != TK_CL_COMMENT && c != TK_END && c != TK_CLOSED && c != TK_CANCEL);
+                if (c != TK_CL_COMMENT) return c;
+                continue;
+            }
+            case TK_LBRACKET:
+                return bracket_form(f);
+            case TK_START:
+                return start_code(f, f->sexp);
+            case TK_START_ATTR:
+            case TK_CDATA:
+            case TK_PI:
+            case TK_BANG:
+            case TK_BRACKET:
+                return attributes(f, t);
+            default:
+                return t;
+        }
+    }
+}
+
+int vx_lex(QV_FILE* f) {
+    return __vx_lex(f);
+}

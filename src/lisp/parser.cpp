@@ -1,0 +1,853 @@
+// The lazy parser: the parse lock, realisation of delayed nodes, the list-building steps, error
+// literals, generators, delayed-node inspection and the reader's hooks into the collector.
+//
+// A list-building step pops the top pending node of the record's stack and rewrites it in place
+// (with the parse lock and the memory lock held): its body is written first and its type
+// published last, so a task that sees the new type sees the whole node.
+#include "lisp/parser.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "base/gvdump.h"
+#include "base/panic.h"
+#include "base/task.h"
+#include "lisp/collect.h"
+#include "lisp/gchooks.h"
+#include "lisp/list.h"
+#include "lisp/printer.h"
+#include "longchar/codemethod.h"
+#include "stream/string_stream.h"
+
+SEM parse_lock;
+std::atomic<TKEY> parse_lock_task{0};
+int parse_lock_cnt;
+
+namespace {
+
+std::atomic<const L_CHAR* (*)()> site_hook{nullptr};
+
+constexpr L_CHAR EMPTY[1] = {0};
+constexpr L_CHAR PARSER[] = {'p', 'a', 'r', 's', 'e', 'r', 0};
+constexpr L_CHAR QUOTE[] = {'q', 'u', 'o', 't', 'e', 0};
+
+TKEY busy_reader(QV_FILE* f) {
+    return std::atomic_ref<TKEY>(f->busy_tid).load(std::memory_order_relaxed);
+}
+
+void set_busy(QV_FILE* f, TKEY tid) {
+    std::atomic_ref<TKEY>(f->busy_tid).store(tid, std::memory_order_relaxed);
+    if (tid)
+        qvf_set(f, QVF_BUSY);
+    else
+        qvf_clear(f, QVF_BUSY);
+}
+
+// The record a delayed node belongs to.
+QV_FILE* record_of(QV_SEXP* s) {
+    if (s->delay.dtype == DELAY_LIST || s->delay.dtype == DELAY_QUOTE) return s->delay.d.file.f;
+    return s->h.file;
+}
+
+void wake(QV_FILE* f) {
+    if (f && f->sleepers) wakeup_task(f);
+}
+
+// Sleeps until the reader of f wakes the record (parse lock held on entry and on return).
+void wait_reader(QV_FILE* f) {
+    TKEY me = parse_lock_task.load(std::memory_order_relaxed);
+    int cnt = parse_lock_cnt;
+    f->sleepers++;
+    parse_lock_cnt = 0;
+    parse_lock_task.store(0, std::memory_order_relaxed);
+    sleep_task(f, parse_lock);
+    lock_task(parse_lock);
+    parse_lock_task.store(me, std::memory_order_relaxed);
+    parse_lock_cnt = cnt;
+    f->sleepers--;
+}
+
+// ---------------------------------------------------------------- list-building steps
+// All with the parse lock held.
+
+QV_SEXP* error_at(QV_FILE* f, int line, uint32_t code, QV_SEXP* data) {
+    return get_error(f, line, code, PARSER, data);
+}
+
+QV_SEXP* texts(const char* a, const L_CHAR* b = nullptr, const L_CHAR* c = nullptr) {
+    QV_SEXP* x = n_get_string(a);
+    QV_SEXP* y = b ? get_string(b) : nullptr;
+    QV_SEXP* z = c ? get_string(c) : nullptr;
+    return list(x, y, z, nullptr);
+}
+
+// A new pending node pushed on the stack; memory lock held.
+QV_SEXP* push_delay(QV_FILE* f, int dtype, QV_SEXP* tag, int mode) {
+    QV_SEXP* d = get_sexp(f, QVT_DELAY);
+    d->delay.dtype = dtype;
+    d->delay.d.file.f = f;
+    d->delay.d.file.tag = tag;
+    d->delay.d.file.mode = mode;
+    d->delay.next = f->stack;
+    f->stack = &d->delay;
+    f->stack_depth++;
+    return d;
+}
+
+QV_SEXP* pop_delay(QV_FILE* f) {
+    QV_DELAY* p = f->stack;
+    f->stack = p->next;
+    f->stack_depth--;
+    return reinterpret_cast<QV_SEXP*>(p);
+}
+
+bool at_bottom(QV_FILE* f) {
+    return !f->stack || !f->stack->next;
+}
+
+// Rewrites delayed node p in place as a pair or nil; memory lock held.
+void become(QV_SEXP* p, int type, QV_FILE* file, int line, QV_SEXP* car, QV_SEXP* cdr) {
+    size_t body = static_cast<size_t>(mem_hdr(p)->m_size) - sizeof(QV_SEXP_HEADER);
+    memset(reinterpret_cast<char*>(p) + sizeof(QV_SEXP_HEADER), 0, body);
+    p->h.file = file;
+    p->h.line = line;
+    p->h.flags = 0;
+    if (type == QVT_PAIR) {
+        p->pair.car = car;
+        p->pair.cdr = cdr;
+    }
+    std::atomic_ref<int32_t>(p->h.type).store(type, std::memory_order_release);
+}
+
+// The rest of a list whose pending node p is being filled: a new pending node for a list, none
+// after a quoted item; memory lock held.
+QV_SEXP* rest_of(QV_FILE* f, QV_SEXP* p) {
+    if (p->delay.dtype != DELAY_LIST) return nullptr;
+    QV_SEXP* rest = push_delay(f, DELAY_LIST, p->delay.d.file.tag, p->delay.d.file.mode);
+    rest->h.line = p->h.line;  // a pending rest keeps the line on which its list opened
+    return rest;
+}
+
+// The next item: the top pending node becomes (x . rest). Error items take the record's
+// position, other items their own.
+void new_data(QV_FILE* f, QV_SEXP* x, bool record_pos) {
+    if (!f->stack) return;
+    lock_mem();
+    QV_SEXP* p = pop_delay(f);
+    QV_SEXP* rest = rest_of(f, p);
+    if (record_pos || !x)
+        become(p, QVT_PAIR, f, f->token_head_line, x, rest);
+    else
+        become(p, QVT_PAIR, x->h.file, x->h.line, x, rest);
+    unlock_mem();
+}
+
+void new_data_set(QV_FILE* f, QV_SEXP* x) {
+    new_data(f, x, true);
+}
+
+// Opens a list: the top pending node becomes (h . rest), h pending on top.
+void new_pair(QV_FILE* f, QV_SEXP* tag, int mode) {
+    if (!f->stack) return;
+    lock_mem();
+    QV_SEXP* p = pop_delay(f);
+    QV_SEXP* rest = rest_of(f, p);
+    QV_SEXP* h = push_delay(f, DELAY_LIST, tag, mode);
+    become(p, QVT_PAIR, f, f->token_head_line, h, rest);
+    unlock_mem();
+}
+
+// A quote: the top pending node becomes ((quote . q) . rest), q pending on top.
+void new_quote(QV_FILE* f) {
+    if (!f->stack) return;
+    lock_mem();
+    QV_SEXP* p = pop_delay(f);
+    QV_SEXP* rest = rest_of(f, p);
+    QV_SEXP* q = push_delay(f, DELAY_QUOTE, nullptr, QVF_SEXP);
+    QV_SEXP* sym = get_symbol(QUOTE);
+    QV_SEXP* head = get_sexp(f, QVT_PAIR);
+    head->pair.car = sym;
+    head->pair.cdr = q;
+    become(p, QVT_PAIR, f, f->token_head_line, head, rest);
+    unlock_mem();
+}
+
+// Ends the innermost open list (or quoted item): its pending node becomes nil.
+void close_top(QV_FILE* f) {
+    if (!f->stack) return;
+    lock_mem();
+    QV_SEXP* p = pop_delay(f);
+    become(p, QVT_NIL, p->h.file, p->h.line, nullptr, nullptr);
+    unlock_mem();
+}
+
+// The pending node p ends its list with an error as the rest.
+void end_with_error(QV_FILE* f, QV_SEXP* p, uint32_t code, const char* msg) {
+    QV_SEXP* e = error_at(f, p->h.line, code, texts(msg));
+    over_write_sexp(p, e);
+}
+
+void follow_mode(QV_FILE* f) {
+    if (f->stack && f->stack->d.file.mode)
+        qvf_set(f, QVF_SEXP);
+    else
+        qvf_clear(f, QVF_SEXP);
+}
+
+void cancel(QV_FILE* f) {
+    if (at_bottom(f)) {
+        new_data_set(f, error_at(f, f->line, QVE_CANCEL, texts("cancel")));
+        return;
+    }
+    while (!at_bottom(f)) {
+        lock_mem();
+        QV_SEXP* p = pop_delay(f);
+        unlock_mem();
+        end_with_error(f, p, QVE_CANCEL, "cancel");
+    }
+}
+
+void end_of_input(QV_FILE* f) {
+    while (f->stack) {
+        bool bottom = at_bottom(f);
+        lock_mem();
+        QV_SEXP* p = pop_delay(f);
+        if (bottom) become(p, QVT_NIL, p->h.file, p->h.line, nullptr, nullptr);
+        unlock_mem();
+        if (!bottom) end_with_error(f, p, QVE_NO_CLOSE, "no ) for (");
+    }
+}
+
+void end_tag(QV_FILE* f, QV_SEXP* sym) {
+    const L_CHAR* name = sym->symbol.data;
+    if (at_bottom(f)) {
+        new_data_set(
+            f, error_at(f, f->line, QVE_TAG_MISMATCH, texts("not correspond tag ( to", name)));
+        return;
+    }
+    QV_SEXP* tag = f->stack->d.file.tag;
+    close_top(f);
+    if (!tag)
+        new_data_set(
+            f, error_at(f, f->line, QVE_TAG_MISMATCH, texts("not correspond tag ( to", name)));
+    else if (l_strcmp(tag->symbol.data, name) != 0)
+        new_data_set(f, error_at(f, f->line, QVE_TAG_MISMATCH,
+                                 texts("not correspond tag", tag->symbol.data, name)));
+    if (f->stack && f->stack->d.file.mode) qvf_set(f, QVF_SEXP);
+}
+
+QV_SEXP* depth_error(QV_FILE* f) {
+    QV_SEXP* data = list(n_get_string("nesting too deep"), get_string(f->name), nullptr);
+    return error_at(f, f->line, QVE_TOKEN, data);
+}
+
+bool too_deep(QV_FILE* f) {
+    return f->stack_depth >= QV_READ_MAX_DEPTH;
+}
+
+// ---------------------------------------------------------------- regions too deep to build
+
+void skip_mode(QV_FILE* f) {
+    int level = f->skip - 1;
+    bool sexp = level >= QV_SKIP_TRACK || f->skip_modes[level];
+    if (sexp)
+        qvf_set(f, QVF_SEXP);
+    else
+        qvf_clear(f, QVF_SEXP);
+}
+
+void skip_push(QV_FILE* f, bool sexp) {
+    if (!f->skip_modes) {
+        lock_mem();
+        f->skip_modes = static_cast<uint8_t*>(mmalloc(QV_SKIP_TRACK, gc_text));
+        unlock_mem();
+    }
+    if (f->skip < QV_SKIP_TRACK) f->skip_modes[f->skip] = sexp;
+    f->skip++;
+    skip_mode(f);
+}
+
+// Ends a skipped region: it becomes one error item.
+void skip_leave(QV_FILE* f) {
+    f->skip = 0;
+    lock_parse();
+    new_data_set(f, depth_error(f));
+    follow_mode(f);
+    unlock_parse("parser");
+}
+
+void skip_token(QV_FILE* f, int t, bool lex_errors) {
+    if (lex_errors && t != TK_END && t != TK_CLOSED && t != TK_CANCEL) return;
+    switch (t) {
+        case TK_OPEN:
+            skip_push(f, true);
+            break;
+        case TK_START:
+            skip_push(f, false);
+            break;
+        case TK_CLOSE:
+        case TK_END_TAG:
+            if (--f->skip == 0)
+                skip_leave(f);
+            else
+                skip_mode(f);
+            break;
+        case TK_QUOTE:
+            qvf_set(f, QVF_SEXP);
+            break;
+        case TK_CANCEL:
+            skip_leave(f);
+            lock_parse();
+            cancel(f);
+            unlock_parse("parser");
+            break;
+        case TK_END:
+        case TK_CLOSED:
+            skip_leave(f);
+            lock_parse();
+            end_of_input(f);
+            unlock_parse("parser");
+            break;
+        case TK_DATUM:
+        case TK_ERROR:
+        case TK_EMPTY:
+        case TK_CDATA:
+        case TK_PI:
+        case TK_BANG:
+        case TK_BRACKET:
+            skip_mode(f);
+            break;
+        default:
+            break;
+    }
+}
+
+// ---------------------------------------------------------------- error literals
+
+QV_SEXP* parse_from(QV_FILE* f, int t, int* flag, int depth);
+void fill_error(QV_FILE* f, QV_SEXP* e, int depth);
+
+QV_SEXP* parse_data(QV_FILE* f, int* flag, int depth) {
+    int t = vx_lex(f);
+    return parse_from(f, t, flag, depth);
+}
+
+// Items up to ')'.
+QV_SEXP* parse_pair(QV_FILE* f, int* flag, int depth) {
+    std::vector<QV_SEXP*> items;
+    for (;;) {
+        int t = vx_lex(f);
+        if (t == TK_CLOSE) break;
+        if (t == TK_CANCEL) {
+            items.push_back(error_at(f, f->line, QVE_CANCEL_EAGER, texts("cancel")));
+            continue;
+        }
+        int sub = 0;
+        QV_SEXP* x = parse_from(f, t, &sub, depth);
+        if (sub < 0) {
+            *flag = -1;
+            return nullptr;
+        }
+        items.push_back(x);
+    }
+    QV_SEXP* r = nullptr;
+    for (size_t i = items.size(); i-- > 0;)
+        r = cons(items[i], r);
+    return r;
+}
+
+// One expression read at once (only the data of an error literal is read so).
+QV_SEXP* parse_from(QV_FILE* f, int t, int* flag, int depth) {
+    if (depth > QV_READ_MAX_DEPTH) {
+        *flag = -1;
+        return nullptr;
+    }
+    switch (t) {
+        case TK_OPEN:
+            return parse_pair(f, flag, depth + 1);
+        case TK_QUOTE: {
+            QV_SEXP* x = parse_data(f, flag, depth + 1);
+            if (*flag < 0) return nullptr;
+            return list(get_symbol(QUOTE), x, nullptr);
+        }
+        case TK_DATUM:
+            return f->sexp;
+        case TK_ERROR: {
+            // An error inside an error's data: filled the same way, so that it reads back.
+            QV_SEXP* e = f->sexp;
+            fill_error(f, e, depth + 1);
+            return e;
+        }
+        default:
+            *flag = -1;
+            return nullptr;
+    }
+}
+
+bool next_string(QV_FILE* f, L_CHAR** out) {
+    if (vx_lex(f) != TK_DATUM || sexp_raw_type(f->sexp) != QVT_STRING) return false;
+    *out = f->sexp->string.data;
+    return true;
+}
+
+bool next_integer(QV_FILE* f, uint32_t* out) {
+    if (vx_lex(f) != TK_DATUM || sexp_raw_type(f->sexp) != QVT_INTEGER) return false;
+    *out = static_cast<uint32_t>(f->sexp->integer.data);
+    return true;
+}
+
+// Reads the fields of an error literal: "(" site file line function code data ")". At the first
+// token of the wrong kind the code becomes 0x80021003 and the data nil; fields read stay.
+void fill_error(QV_FILE* f, QV_SEXP* e, int depth) {
+    auto fail = [e]() {
+        lock_mem();
+        e->error.code = QVE_BAD_ERROR_LITERAL;
+        e->error.data = nullptr;
+        unlock_mem();
+    };
+    L_CHAR* text;
+    uint32_t n;
+    if (vx_lex(f) != TK_OPEN) return fail();
+    if (!next_string(f, &text)) return fail();
+    lock_mem();
+    e->error.site = text;
+    unlock_mem();
+    if (!next_string(f, &text)) return fail();
+    lock_mem();
+    e->error.filename = text;
+    unlock_mem();
+    if (!next_integer(f, &n)) return fail();
+    e->error.line = static_cast<int32_t>(n);
+    if (!next_string(f, &text)) return fail();
+    lock_mem();
+    e->error.func = text;
+    unlock_mem();
+    if (!next_integer(f, &n)) return fail();
+    e->error.code = n;
+    int flag = 0;
+    QV_SEXP* data = parse_data(f, &flag, depth);
+    if (flag < 0) return fail();
+    lock_mem();
+    e->error.data = data;
+    unlock_mem();
+    if (vx_lex(f) != TK_CLOSE) return fail();
+}
+
+// ---------------------------------------------------------------- one token
+
+void apply(QV_FILE* f, int t) {
+    QV_SEXP* x = f->sexp;
+    if (f->lex_error) {
+        lock_parse();
+        lock_mem();
+        QV_SEXP* errs = f->lex_error;
+        f->lex_error = nullptr;
+        unlock_mem();
+        // Most recent first, as the list holds them.
+        if (!f->skip)
+            for (QV_SEXP* c = errs; c; c = c->pair.cdr)
+                new_data_set(f, c->pair.car);
+        unlock_parse("parser");
+        if (f->skip) skip_token(f, t, true);
+        return;
+    }
+    if (f->skip) return skip_token(f, t, false);
+    lock_parse();
+    switch (t) {
+        case TK_DATUM:
+            new_data(f, x, false);
+            follow_mode(f);
+            break;
+        case TK_ERROR:
+            new_data(f, x, false);
+            unlock_parse("parser");
+            fill_error(f, x, 0);
+            lock_parse();
+            follow_mode(f);
+            break;
+        case TK_START:
+            if (too_deep(f)) {
+                unlock_parse("parser");
+                f->skip = 0;
+                skip_push(f, false);
+                return;
+            }
+            new_pair(f, x, 0);
+            qvf_clear(f, QVF_SEXP);
+            new_data(f, x, false);
+            break;
+        case TK_EMPTY:
+        case TK_CDATA:
+        case TK_PI:
+        case TK_BANG:
+        case TK_BRACKET:
+            new_pair(f, x, 0);
+            new_data(f, x, false);
+            close_top(f);
+            follow_mode(f);
+            break;
+        case TK_END_TAG:
+            end_tag(f, x);
+            break;
+        case TK_OPEN:
+            if (too_deep(f)) {
+                unlock_parse("parser");
+                f->skip = 0;
+                skip_push(f, true);
+                return;
+            }
+            new_pair(f, nullptr, QVF_SEXP);
+            qvf_set(f, QVF_SEXP);
+            break;
+        case TK_QUOTE:
+            // Too deep for another quote: the quote is dropped and the item read as it is.
+            if (too_deep(f))
+                new_data_set(f, depth_error(f));
+            else
+                new_quote(f);
+            qvf_set(f, QVF_SEXP);
+            break;
+        case TK_CLOSE:
+            if (at_bottom(f)) {
+                new_data_set(f, error_at(f, f->line, QVE_TOO_MANY_CLOSE, texts("too many )")));
+            } else {
+                close_top(f);
+                if (f->stack && !f->stack->d.file.mode) qvf_clear(f, QVF_SEXP);
+            }
+            break;
+        case TK_CANCEL:
+            cancel(f);
+            break;
+        case TK_END:
+        case TK_CLOSED:
+            end_of_input(f);
+            break;
+        case TK_QTEXT:
+        case TK_NAME:
+        case TK_EQ:
+        case TK_GT:
+        case TK_LBRACKET:
+        case TK_RBRACKET:
+        case TK_CL_CDATA:
+        case TK_CL_PI:
+        case TK_CL_BANG:
+        case TK_CL_BRACKET:
+        case TK_CL_EMPTY:
+        case TK_CL_COMMENT:
+            new_data_set(f, error_at(f, f->line, QVE_TOKEN, texts("token error")));
+            break;
+        default:
+            printf("%i(%c)\n", t, t);
+            er_panic("vx_parse(1)");
+    }
+    unlock_parse("parser");
+}
+
+// ---------------------------------------------------------------- realisation
+
+QV_SEXP* _realize_sexp(QV_SEXP* s);
+
+// A list or quote delay: read tokens until s is no longer delayed (parse lock held on entry,
+// released on return).
+QV_SEXP* realize_list(QV_SEXP* s, QV_FILE* f) {
+    set_busy(f, get_tid());
+    // Once a token is applied, everything made for it hangs from the record (which s reaches),
+    // so the roots of a batch of tokens are dropped together: one realisation may read a whole
+    // document without its frame growing with it.
+    constexpr int BATCH = 256;
+    int tokens = 0;
+    gc_push(nullptr, nullptr, nullptr);
+    for (;;) {
+        wake(f);
+        if (sexp_raw_type(s) != QVT_DELAY || !f->stack) break;
+        unlock_parse("realize_sexp");
+        int t = vx_lex(f);
+        apply(f, t);
+        if (++tokens == BATCH) {
+            tokens = 0;
+            gc_pop(nullptr, nullptr);
+            gc_push(nullptr, nullptr, nullptr);
+        }
+        lock_parse();
+    }
+    set_busy(f, 0);
+    if ((qvf_flags(f) & QVF_CLOSED) && f->cm_work) {
+        // The record closed while this task was reading: its decoder is released here.
+        void* w = f->cm_work;
+        f->cm_work = nullptr;
+        f->cm->close(nullptr, w);
+    }
+    wake(f);
+    unlock_parse("realize_sexp");
+    gc_pop(nullptr, nullptr);
+    return s;
+}
+
+// A generator: call its function until the result is not a generator delay.
+QV_SEXP* realize_generator(QV_SEXP* s, QV_FILE* f) {
+    if (f) set_busy(f, get_tid());
+    for (;;) {
+        DELAY_FUNC* df = s->delay.d.func;
+        unlock_parse("realize_sexp");
+        QV_SEXP* r = df->func(s);
+        gc_set(r, gc_vx_sexp);
+        lock_parse();
+        bool again = r != s && sexp_raw_type(r) == QVT_DELAY && r->delay.dtype == DELAY_GENERATOR;
+        s = r;
+        if (!again) break;
+    }
+    if (f) set_busy(f, 0);
+    wake(f);
+    unlock_parse("realize_sexp");
+    // A generator may hand over a list being read from a stream.
+    if (sexp_raw_type(s) == QVT_DELAY && s->delay.dtype != DELAY_GENERATOR) return _realize_sexp(s);
+    return s;
+}
+
+QV_SEXP* _realize_sexp(QV_SEXP* s) {
+    lock_parse();
+    QV_FILE* f = nullptr;
+    for (;;) {
+        if (sexp_raw_type(s) != QVT_DELAY) {
+            unlock_parse("realize_sexp");
+            return s;
+        }
+        f = record_of(s);
+        if (!f || !(qvf_flags(f) & QVF_BUSY)) break;
+        if (busy_reader(f) == get_tid()) {
+            // Asked for by the reading task itself (a generator looking at its own output):
+            // waiting would never end.
+            unlock_parse("realize_sexp");
+            return s;
+        }
+        wait_reader(f);
+    }
+    if (s->delay.dtype == DELAY_GENERATOR) return realize_generator(s, f);
+    if (!f) {
+        unlock_parse("realize_sexp");
+        return s;
+    }
+    return realize_list(s, f);
+}
+
+// ---------------------------------------------------------------- hooks
+
+void gc_delay_func(void* p) {
+    auto* df = static_cast<DELAY_FUNC*>(p);
+    if (df->gc_func) df->gc_func(df);
+}
+
+L_CHAR* file_site(QV_FILE* f) {
+    return f->site;
+}
+
+L_CHAR* file_name(QV_FILE* f) {
+    return f->name;
+}
+
+int take_sexp(QV_FILE* f, QV_SEXP* s) {
+    f->sexp = s;
+    return f->token_head_line;
+}
+
+// set_line_fix: the record's line becomes `line` and is no longer counted.
+void fix_line(QV_FILE* f, int line) {
+    set_file_line(f, line);
+    qvf_set(f, QVF_LINE_FIX);
+}
+
+const QV_READER_HOOKS reader_hooks = {gc_qv_file, file_site,    file_name,
+                                      take_sexp,  realize_sexp, fix_line};
+
+void gc_lock_reader() {
+    lock_parse();
+    lock_task(lex_lock);
+}
+
+void gc_unlock_reader() {
+    unlock_task(lex_lock, "collector");
+    unlock_parse("collector");
+}
+
+// The special sweep: records no root reached are closed (their streams go to the close task),
+// except those being read or closing, which are kept for a later collection.
+void sp_gc_reader() {
+    if (!vx_file_root) return;
+    std::vector<QV_FILE*> all;
+    QV_FILE* r = vx_file_root;
+    do {
+        all.push_back(r);
+        r = r->next;
+    } while (r && r != vx_file_root);
+    for (QV_FILE* f : all) {
+        if (mem_hdr(f)->m_flags & MEM_MARKED) continue;
+        if ((qvf_flags(f) & (QVF_BUSY | QVF_CLOSED)) || _vx_file_delete(f) < 0) gc_qv_file(f);
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- public
+
+void _xx_lock_parse(const char* file, int line) {
+    TKEY me = get_tid();
+    if (parse_lock_task.load(std::memory_order_relaxed) == me) {
+        parse_lock_cnt++;
+        return;
+    }
+    _i_lock_task(parse_lock, file, line);
+    parse_lock_task.store(me, std::memory_order_relaxed);
+    parse_lock_cnt = 1;
+}
+
+void unlock_parse(const char* msg) {
+    if (parse_lock_task.load(std::memory_order_relaxed) != get_tid()) er_panic("unlock_parse");
+    if (--parse_lock_cnt > 0) return;
+    parse_lock_task.store(0, std::memory_order_relaxed);
+    unlock_task(parse_lock, msg);
+}
+
+void init_parse_system() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        new_lock(&parse_lock);
+        init_lexer();
+        gc_hook_lock(GC_LOCK_PARSE, gc_lock_reader, gc_unlock_reader);
+        gc_hook_sp(sp_gc_reader);
+        init_printer();
+        sg("SEM", "parse_lock", &parse_lock);
+        sg("int", "parse_lock_task", &parse_lock_task);
+        sg("int", "parse_lock_cnt", &parse_lock_cnt);
+    });
+    set_reader_hooks(&reader_hooks);
+}
+
+void set_parse_site_hook(const L_CHAR* (*site)()) {
+    site_hook.store(site);
+}
+
+QV_SEXP* init_parse(STREAM* st, const L_CHAR* name, const L_CHAR* comment) {
+    if (!st) return nullptr;
+    init_parse_system();
+    auto hook = site_hook.load();
+    const L_CHAR* site = hook ? hook() : nullptr;
+    QV_FILE* f = new_qv_file(st, name, site ? site : EMPTY, comment);
+    lock_parse();
+    lock_mem();
+    QV_SEXP* top = push_delay(f, DELAY_LIST, nullptr, 0);
+    unlock_mem();
+    unlock_parse("init_parse");
+    vx_file_insert(f);
+    return top;
+}
+
+QV_SEXP* init_delay_func(DELAY_FUNC* df) {
+    init_parse_system();
+    auto hook = site_hook.load();
+    const L_CHAR* site = hook ? hook() : nullptr;
+    QV_FILE* f = new_qv_file(nullptr, EMPTY, site ? site : EMPTY, nullptr);
+    lock_mem();
+    QV_SEXP* d = get_sexp(f, QVT_DELAY);
+    d->delay.dtype = DELAY_GENERATOR;
+    d->delay.d.func = df;
+    unlock_mem();
+    vx_file_insert(f);
+    return d;
+}
+
+void set_close_func(QV_FILE* f, QV_CLOSE_FUNC func, void* work) {
+    if (!f) return;
+    TaskLockGuard g(lex_lock);
+    f->close_func = func;
+    f->close_work = work;
+}
+
+QV_SEXP* realize_sexp(QV_SEXP* s) {
+    if (sexp_raw_type(s) != QVT_DELAY) return s;
+    // Nodes made while reading are rooted in a frame of their own, popped at the end. A node
+    // realised in place stays where the caller holds it; only a generator's replacement node is
+    // handed to the caller's frame.
+    gc_push(nullptr, nullptr, nullptr);
+    gc_set(s, gc_vx_sexp);
+    QV_SEXP* r = _realize_sexp(s);
+    gc_pop(r != s ? r : nullptr, gc_vx_sexp);
+    return r;
+}
+
+STREAM* get_sexp_stream(QV_SEXP* s) {
+    if (!s) return nullptr;
+    QV_FILE* f = nullptr;
+    lock_parse();
+    f = sexp_raw_type(s) == QVT_DELAY ? record_of(s) : s->h.file;
+    STREAM* st = f ? std::atomic_ref<STREAM*>(f->st).load(std::memory_order_acquire) : nullptr;
+    unlock_parse("get_sexp_stream");
+    return st;
+}
+
+int check_delay(QV_SEXP* s, int key) {
+    if (!s) return 3;
+    lock_parse();
+    int r;
+    bool delayed = sexp_raw_type(s) == QVT_DELAY;
+    QV_FILE* f = delayed ? record_of(s) : s->h.file;
+    if (f && (qvf_flags(f) & QVF_BUSY))
+        r = 1;
+    else if (!delayed)
+        r = 3;
+    else if (s->delay.dtype != DELAY_GENERATOR)
+        r = 4;
+    else {
+        DELAY_FUNC* df = s->delay.d.func;
+        unlock_parse("check_delay");
+        return df->check_func ? df->check_func(df, key) : 5;
+    }
+    unlock_parse("check_delay");
+    return r;
+}
+
+int get_delay_info(STREAM** st, DELAY_FUNC** buf, QV_SEXP* s) {
+    *st = nullptr;
+    if (!s) return 3;
+    lock_parse();
+    bool delayed = sexp_raw_type(s) == QVT_DELAY;
+    QV_FILE* f = delayed ? record_of(s) : s->h.file;
+    if (f) *st = std::atomic_ref<STREAM*>(f->st).load(std::memory_order_acquire);
+    int r = 3;
+    if (delayed && !(f && (qvf_flags(f) & QVF_BUSY))) {
+        if (s->delay.dtype == DELAY_GENERATOR) {
+            DELAY_FUNC* df = s->delay.d.func;
+            if (f) set_busy(f, get_tid());
+            *buf = df;
+            gc_set(df, gc_delay_func);
+            if (f) set_busy(f, 0);
+            wake(f);
+            r = 2;
+        } else {
+            r = 4;
+        }
+    }
+    unlock_parse("get_delay_info");
+    return r;
+}
+
+QV_SEXP* init_parse_text(const char* text, int len, const char* name) {
+    if (!text) text = "";
+    if (len < 0) len = static_cast<int>(strlen(text));
+    STREAM* st = s_open_string_read(text, &utf8_cm, len, 1);
+    if (!st) return nullptr;
+    return init_parse(st, _l_string_1(&utf8_cm, name ? name : ""), nullptr);
+}
+
+QV_SEXP* read_qv_items(const char* text, int len, const char* name) {
+    QV_SEXP* top = init_parse_text(text, len, name);
+    for (QV_SEXP* p = top; get_type(p) == QVT_PAIR; p = p->pair.cdr) {
+    }
+    return top;
+}
+
+QV_SEXP* read_qv_item(const char* text, int len, const char* name) {
+    QV_SEXP* top = init_parse_text(text, len, name);
+    return get_type(top) == QVT_PAIR ? top->pair.car : nullptr;
+}

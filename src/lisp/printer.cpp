@@ -1,0 +1,504 @@
+// The printer: the print table, the notations and the escape rules of each node kind.
+#include "lisp/printer.h"
+
+#include <time.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "base/panic.h"
+#include "lisp/hostcmd.h"
+#include "lisp/lexer.h"
+#include "lisp/parser.h"
+#include "longchar/codemethod.h"
+#include "stream/sprintf.h"
+#include "stream/streamio.h"
+#include "stream/string_stream.h"
+
+namespace {
+
+// One print: the output batch and the error number of the first failure.
+struct PRINT_CTX {
+    S_PRINTF_SAT sat;
+    STREAM* st;
+    int er;
+};
+
+typedef int (*PT_FUNC)(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT ind, int depth);
+
+struct pt_t {
+    PT_FUNC f[2];  // 0 list notation, 1 tag notation
+};
+
+int print_node(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT ind, int depth);
+
+// ---------------------------------------------------------------- output
+
+int flush(PRINT_CTX* c) {
+    int e = 0;
+    if (flush_spsat(&c->sat, &e) < 0) {
+        c->er = e ? e : EIO;
+        return -1;
+    }
+    return 0;
+}
+
+int put(PRINT_CTX* c, L_CHAR ch) {
+    if (c->sat.str_buf_ptr >= SPSAT_BUF_CHARS && flush(c) < 0) return -1;
+    c->sat.str_buf[c->sat.str_buf_ptr++] = ch;
+    return 0;
+}
+
+int put_l(PRINT_CTX* c, const L_CHAR* t) {
+    for (; t && *t; t++)
+        if (put(c, *t) < 0) return -1;
+    return 0;
+}
+
+// ASCII text.
+int put_a(PRINT_CTX* c, const char* t) {
+    for (; *t; t++)
+        if (put(c, static_cast<unsigned char>(*t)) < 0) return -1;
+    return 0;
+}
+
+int put_f(PRINT_CTX* c, const char* fmt, ...) {
+    char buf[400];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return put_a(c, buf);
+}
+
+int spaces(PRINT_CTX* c, int n) {
+    for (int i = 0; i < n; i++)
+        if (put(c, ' ') < 0) return -1;
+    return 0;
+}
+
+// A quoted text: backslash escapes for TAB, LF, CR, the double quote and the backslash,
+// references for '&' and '<', and for character 3, which the reader would take as a cancel.
+int put_quoted(PRINT_CTX* c, const L_CHAR* t, bool caret) {
+    if (caret && put(c, '^') < 0) return -1;
+    if (put(c, '"') < 0) return -1;
+    for (; t && *t; t++) {
+        int r;
+        switch (*t) {
+            case '\t':
+                r = put_a(c, "\\t");
+                break;
+            case '\n':
+            case '\r':
+                r = put_a(c, "\\n");
+                break;
+            case '"':
+                r = put_a(c, "\\\"");
+                break;
+            case '\\':
+                r = put_a(c, "\\\\");
+                break;
+            case '&':
+                r = put_a(c, "&amp;");
+                break;
+            case '<':
+                r = put_a(c, "&lt;");
+                break;
+            case 3:
+                r = put_a(c, "&#3;");
+                break;
+            default:
+                r = put(c, *t);
+        }
+        if (r < 0) return -1;
+    }
+    return put(c, '"');
+}
+
+// An HTML attribute value: '"', '&' and '<' as references, so a value cannot end the attribute
+// or open markup.
+int put_html_value(PRINT_CTX* c, const L_CHAR* t) {
+    for (; t && *t; t++) {
+        int r;
+        switch (*t) {
+            case '"':
+                r = put_a(c, "&#34;");
+                break;
+            case '&':
+                r = put_a(c, "&amp;");
+                break;
+            case '<':
+                r = put_a(c, "&lt;");
+                break;
+            default:
+                r = put(c, *t);
+        }
+        if (r < 0) return -1;
+    }
+    return 0;
+}
+
+// Tag text: '&' and '<' as entities, '(' ')' and '^' as references (they would end the word),
+// other characters below 33 as decimal references.
+int put_tag_text(PRINT_CTX* c, const L_CHAR* t) {
+    for (; *t; t++) {
+        int r;
+        L_CHAR ch = *t;
+        if (ch == '&')
+            r = put_a(c, "&amp;");
+        else if (ch == '<')
+            r = put_a(c, "&lt;");
+        else if (ch == '(' || ch == ')' || ch == '^')
+            r = put_f(c, "&cx%x;", static_cast<unsigned>(ch));
+        else if (ch < 33)
+            r = put_f(c, "&#%u;", static_cast<unsigned>(ch));
+        else
+            r = put(c, ch);
+        if (r < 0) return -1;
+    }
+    return 0;
+}
+
+bool is_digit(L_CHAR ch) {
+    return ch >= '0' && ch <= '9';
+}
+
+// A number whose unit the tag reader would cut or refuse is written after a '^', so that it is
+// read as one S-expression atom.
+bool unit_needs_caret(const L_CHAR* u) {
+    if (!u) return false;
+    for (const L_CHAR* p = u; *p; p++)
+        if (*p == '^' || *p == '\\' || *p <= ' ') return true;
+    return check_unit_string(u) < 0;
+}
+
+// A node, realised: a delayed node becomes what it stands for.
+QV_SEXP* real(QV_SEXP* s) {
+    return sexp_raw_type(s) == QVT_DELAY ? realize_sexp(s) : s;
+}
+
+// ---------------------------------------------------------------- the kinds
+
+int pt_null(PRINT_CTX* c, QV_SEXP*, int flags, INDENT, int) {
+    return flags & PF_BARE ? 0 : put_a(c, "()");
+}
+
+int pt_error(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT ind, int depth) {
+    QV_ERROR& e = s->error;
+    if (!(flags & PF_IN_LIST) && put(c, '^') < 0) return -1;
+    if (put_a(c, "\n %E\n (") < 0) return -1;
+    if (put_quoted(c, e.site, false) < 0 || put(c, ' ') < 0) return -1;
+    if (put_quoted(c, e.filename, false) < 0 || put(c, ' ') < 0) return -1;
+    if (put_f(c, "%i ", e.line) < 0) return -1;
+    if (put_quoted(c, e.func, false) < 0 || put(c, ' ') < 0) return -1;
+    if (put_f(c, "0x%x\n ", e.code) < 0) return -1;
+    int dflags = (flags & ~(PF_XML | PF_HTML | PF_BARE)) | PF_IN_LIST;
+    if (print_node(c, e.data, dflags, ind, depth + 1) < 0) return -1;
+    return put(c, ')');
+}
+
+int pt_pair_list(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT ind, int depth) {
+    bool bare = flags & PF_BARE;
+    if ((flags & PF_PRETTY) && (ind.flags & 1)) {
+        if (put(c, '\n') < 0 || spaces(c, ind.ind) < 0) return -1;
+    }
+    if (!bare && put(c, '(') < 0) return -1;
+    INDENT sub = {0, static_cast<uint16_t>(ind.ind + 1)};
+    int iflags = flags | PF_IN_LIST;
+    for (QV_SEXP* p = s;;) {
+        if (print_node(c, p->pair.car, iflags, sub, depth + 1) < 0) return -1;
+        sub.flags |= 1;
+        QV_SEXP* next = real(p->pair.cdr);
+        int t = sexp_raw_type(next);
+        if (t == QVT_PAIR) {
+            if (put(c, ' ') < 0) return -1;
+            p = next;
+            continue;
+        }
+        if (t != QVT_NIL) {
+            if (put_a(c, " .") < 0 || print_node(c, next, iflags, sub, depth + 1) < 0) return -1;
+            return put(c, ')');
+        }
+        break;
+    }
+    return bare ? 0 : put(c, ')');
+}
+
+bool valid_tag_name(const L_CHAR* n) {
+    if (!n || !*n) return false;
+    for (; *n; n++) {
+        L_CHAR ch = *n;
+        if (ch <= 32 || ch == '"' || ch == '%' || ch == '&' || ch == '\'' || ch == '(' ||
+            ch == ')' || ch == '+' || ch == '/' || ch == '<' || ch == '=' || ch == '>' ||
+            ch == '\\' || ch == '^')
+            return false;
+    }
+    return true;
+}
+
+int tag_attributes(PRINT_CTX* c, QV_SEXP* sym, int flags) {
+    static const L_CHAR empty[1] = {0};
+    bool html = (flags & PF_HTML) && !(flags & PF_IN_LIST);
+    for (QV_SYM_FIELD* f = sym->symbol.field; f; f = f->next) {
+        const L_CHAR* v = f->data ? f->data : empty;
+        if (put(c, ' ') < 0 || put_l(c, f->name) < 0) return -1;
+        int r;
+        if (!html) {
+            r = put(c, '=') < 0 ? -1 : put_quoted(c, v, false);
+        } else if (!v[0]) {
+            r = 0;
+        } else if (v[0] == '#' && v[1] == '-') {
+            r = (put_a(c, "=\"#") < 0 || put_html_value(c, v + 2) < 0) ? -1 : put(c, '"');
+        } else if (v[0] == '#') {
+            r = (put(c, '=') < 0 || put_html_value(c, v + 1) < 0) ? -1 : put(c, ' ');
+        } else {
+            r = (put_a(c, "=\"") < 0 || put_html_value(c, v) < 0) ? -1 : put(c, '"');
+        }
+        if (r < 0) return -1;
+    }
+    return 0;
+}
+
+int pt_pair_tag(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT ind, int depth) {
+    QV_SEXP* head = real(s->pair.car);
+    if (sexp_raw_type(head) != QVT_SYMBOL || !valid_tag_name(head->symbol.data))
+        return pt_pair_list(c, s, flags, ind, depth);
+    const L_CHAR* name = head->symbol.data;
+    QV_SEXP* p = real(s->pair.cdr);
+    if (put(c, '<') < 0 || put_l(c, name) < 0 || tag_attributes(c, head, flags) < 0) return -1;
+    if (sexp_raw_type(p) == QVT_NIL) {
+        if (flags & PF_HTML) return put(c, '>');
+        return put_a(c, name[0] == '?' ? "?>" : "/>");
+    }
+    if (put(c, '>') < 0) return -1;
+    bool pretty = flags & PF_PRETTY;
+    INDENT sub = {0, static_cast<uint16_t>(ind.ind + 1)};
+    int iflags = flags & ~PF_IN_LIST;
+    bool first = true;
+    bool line_start = false;  // the last thing written was a line break
+    bool nested = false;
+    for (;;) {
+        bool tail = sexp_raw_type(p) != QVT_PAIR;
+        QV_SEXP* item = tail ? p : real(p->pair.car);
+        if (pretty && sexp_raw_type(item) == QVT_PAIR) {
+            if ((!line_start && put(c, '\n') < 0) || spaces(c, sub.ind) < 0) return -1;
+            if (print_node(c, item, iflags, sub, depth + 1) < 0 || put(c, '\n') < 0) return -1;
+            line_start = nested = true;
+        } else {
+            if (line_start ? spaces(c, sub.ind) < 0 : (!first && put(c, ' ') < 0)) return -1;
+            if (print_node(c, item, iflags, sub, depth + 1) < 0) return -1;
+            line_start = false;
+        }
+        first = false;
+        if (tail) break;
+        p = real(p->pair.cdr);
+        if (sexp_raw_type(p) == QVT_NIL) break;
+    }
+    if (nested && line_start && spaces(c, ind.ind) < 0) return -1;
+    if (put_a(c, "</") < 0 || put_l(c, name) < 0) return -1;
+    return put(c, '>');
+}
+
+int pt_symbol(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT, int) {
+    if (!(flags & PF_IN_LIST) && put(c, '^') < 0) return -1;
+    QV_SYM_FIELD* f = s->symbol.field;
+    if (!f) return put_l(c, s->symbol.data);
+    if (put(c, '[') < 0 || put_l(c, s->symbol.data) < 0) return -1;
+    for (; f; f = f->next) {
+        if (put(c, ' ') < 0 || put_l(c, f->name) < 0 || put(c, '=') < 0) return -1;
+        if (put_quoted(c, f->data, false) < 0) return -1;
+    }
+    return put(c, ']');
+}
+
+int pt_string_list(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT, int) {
+    if (flags & PF_BARE) return put_l(c, s->string.data);
+    return put_quoted(c, s->string.data, !(flags & PF_IN_LIST));
+}
+
+int pt_string_tag(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT ind, int depth) {
+    const L_CHAR* t = s->string.data;
+    bool quoted = (flags & (PF_IN_LIST | PF_BARE)) || !t[0] || t[0] == '^' || is_digit(t[0]) ||
+                  ((t[0] == '+' || t[0] == '-') && is_digit(t[1]));
+    if (quoted) return pt_string_list(c, s, flags, ind, depth);
+    return put_tag_text(c, t);
+}
+
+int pt_integer(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT, int) {
+    const L_CHAR* u = s->integer.unit;
+    if (!(flags & PF_IN_LIST) && unit_needs_caret(u) && put(c, '^') < 0) return -1;
+    if (put_f(c, "%lli", static_cast<long long>(s->integer.data)) < 0) return -1;
+    return put_l(c, u);
+}
+
+int pt_floating(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT, int) {
+    const L_CHAR* u = s->floating.unit;
+    if (!(flags & PF_IN_LIST) && unit_needs_caret(u) && put(c, '^') < 0) return -1;
+    if (put_f(c, "%.16lf", s->floating.data) < 0) return -1;
+    if (put_l(c, u) < 0) return -1;
+    return put(c, ' ');
+}
+
+int pt_function(PRINT_CTX* c, QV_SEXP* s, int, INDENT, int) {
+    QV_FUNC& f = s->func;
+    if (f.type == FUNC_PRIM)
+        return put_f(c, "[prim:0x%llx]",
+                     static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(f.prim)));
+    if (f.type == FUNC_LAMBDA)
+        return put_f(c, "[lambda:0x%llx]",
+                     static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(f.l_body)));
+    return put_f(c, "[%i:]", f.type);
+}
+
+int pt_ptr(PRINT_CTX* c, QV_SEXP* s, int, INDENT, int) {
+    return put_f(c, "+PTR:%llx+",
+                 static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(s->ptr.ptr)));
+}
+
+int pt_env(PRINT_CTX* c, QV_SEXP* s, int, INDENT, int) {
+    return put_f(c, "+ENV:%llx+",
+                 static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(s->env.data)));
+}
+
+void short_pause() {
+    struct timespec ts = {0, 1000000};
+    nanosleep(&ts, nullptr);
+}
+
+int pt_raw(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT, int) {
+    if (!(flags & PF_IN_LIST) && put(c, '^') < 0) return -1;
+    int32_t size = s->raw.size;
+    if (put_f(c, "#%x#", static_cast<unsigned>(size)) < 0) return -1;
+    if (flags & PF_NO_RAW) {
+        if (put(c, ']') < 0) return -1;
+    } else {
+        if (flush(c) < 0) return -1;
+        const uint8_t* p = s->raw.data;
+        int left = size;
+        int piece = 1000;
+        while (left > 0) {
+            int n = left < piece ? left : piece;
+            int w = s_write(c->st, p, n);
+            if (w > 0) {
+                p += w;
+                left -= w;
+                piece = 1000;
+                continue;
+            }
+            int e = errno;
+            if (w < 0 && (e == EAGAIN || e == EWOULDBLOCK)) {
+                piece = piece > 1 ? piece / 2 : 1;
+                short_pause();
+                continue;
+            }
+            c->er = w < 0 && e ? e : EIO;
+            return -1;
+        }
+    }
+    if (flags & PF_FREE_RAW) {
+        // The bytes are forgotten, not freed: another node may share them; the collector
+        // reclaims them once nothing does.
+        lock_mem();
+        s->raw.data = nullptr;
+        s->raw.size = 0;
+        unlock_mem();
+    }
+    return 0;
+}
+
+// One row per node kind; a delayed node still delayed after realisation (asked for by the task
+// reading its own record) prints as nil.
+constexpr pt_t pt_tab[QVT_COUNT] = {
+    {{pt_null, pt_null}},
+    {{pt_error, pt_error}},
+    {{pt_pair_list, pt_pair_tag}},
+    {{pt_symbol, pt_symbol}},
+    {{pt_string_list, pt_string_tag}},
+    {{pt_integer, pt_integer}},
+    {{pt_floating, pt_floating}},
+    {{pt_function, pt_function}},
+    {{pt_null, pt_null}},
+    {{pt_ptr, pt_ptr}},
+    {{pt_raw, pt_raw}},
+    {{pt_env, pt_env}},
+};
+
+int print_node(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT ind, int depth) {
+    if (depth > PRINT_MAX_DEPTH) {
+        c->er = ELOOP;
+        return -1;
+    }
+    s = real(s);
+    int t = sexp_raw_type(s);
+    if (t < 0 || t >= QVT_COUNT) {
+        printf("--- %i %llx\n", t, static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(s)));
+        er_panic("_get_print_table(1)");
+    }
+    return pt_tab[t].f[(flags & (PF_XML | PF_HTML)) ? 1 : 0](c, s, flags, ind, depth);
+}
+
+}  // namespace
+
+int e_print_sexp(STREAM* st, int* err, QV_SEXP* s, int flags) {
+    PRINT_CTX c;
+    c.st = st;
+    c.er = 0;
+    if (new_spsat(&c.sat, st) < 0) {
+        if (err) *err = EINVAL;
+        return -1;
+    }
+    int r = 0;
+    INDENT top = {0, 0};
+    if (flags & PF_LINES) {
+        for (QV_SEXP* p = real(s); r == 0 && sexp_raw_type(p) == QVT_PAIR; p = real(p->pair.cdr)) {
+            r = print_node(&c, p->pair.car, flags & ~PF_LINES, top, 0);
+            if (r == 0) r = put(&c, '\n');
+        }
+    } else {
+        r = print_node(&c, s, flags, top, 0);
+    }
+    if (r < 0) {
+        // Nothing of a failed print is written later.
+        c.sat.str_buf_ptr = 0;
+        finish_spsat(&c.sat, nullptr);
+        if (err) *err = c.er ? c.er : EIO;
+        return -1;
+    }
+    int e = 0;
+    if (finish_spsat(&c.sat, &e) < 0) {
+        if (err) *err = e ? e : EIO;
+        return -1;
+    }
+    return 0;
+}
+
+void init_printer() {
+    static_assert(SAVE_PRINT_ITEMS == PF_LINES, "save prints a list of top-level items");
+    set_save_printer(e_print_sexp);
+}
+
+int print_sexp(STREAM* st, QV_SEXP* s, int flags) {
+    return e_print_sexp(st, nullptr, s, flags);
+}
+
+int check_valid_string(const L_CHAR* text) {
+    for (; text && *text; text++) {
+        L_CHAR ch = *text;
+        if (ch <= 32 || ch == '%' || ch == '\'' || ch == '(' || ch == ')' || ch == '^') return -1;
+    }
+    return 0;
+}
+
+std::string print_sexp_text(QV_SEXP* s, int flags) {
+    STREAM* st = s_open_string_write(&utf8_cm);
+    if (!st) return std::string();
+    std::string r;
+    if (e_print_sexp(st, nullptr, s, flags) == 0) {
+        const char* p = s_get_string(st);
+        if (p) r.assign(p, static_cast<size_t>(st->str.size));
+    }
+    s_close(st);
+    return r;
+}

@@ -1,0 +1,59 @@
+// The printer: writes an expression to a stream as QV text, in list notation or in tag notation
+// (XML or HTML rules), so that the reader reads the same tree back wherever the notation can
+// express it.
+//
+// Every node kind has a row of two print functions (pt_t): slot 0 list notation, slot 1 tag
+// notation; delayed nodes are realised before their kind is read. Text is gathered in the stream
+// layer's formatted-output batch and written in blocks; raw bytes bypass it. A failed write
+// anywhere abandons the whole print at once: the batch is discarded, nothing more is written and
+// the caller gets -1 with the error number. Printing recurses once per nesting level of lists;
+// beyond PRINT_MAX_DEPTH levels the print is abandoned the same way with ELOOP, so no value can
+// overflow a task's stack. The printer takes no lock of its own.
+//
+// What reads back: nil; proper lists in list notation (head attributes through the bracket form
+// "[name field="value"]"); lists in XML tag notation whose head is a symbol with a valid tag
+// name; symbols and strings (a '^' before an item outside a list makes the reader take that item
+// in S-expression mode); strings of any content except that CR comes back as LF in list notation;
+// integers with units; error values through the "%E" literal, also inside an error's data; raw
+// bytes. Not: improper lists, floats beyond 16 decimal places, symbol names holding delimiters,
+// functions, foreign pointers and environments (they read back as text).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "lisp/sexp.h"
+#include "stream/stream.h"
+
+// Print flags.
+constexpr int PF_XML = 0x1;        // tag notation, XML rules
+constexpr int PF_HTML = 0x2;       // tag notation, HTML rules
+constexpr int PF_NO_RAW = 0x10;    // raw bytes are not written: "]" follows their length
+constexpr int PF_FREE_RAW = 0x20;  // a raw node forgets its bytes once written
+constexpr int PF_LINES = 0x40;     // the value is a list of top-level items, one per line
+constexpr int PF_PRETTY = 0x80;    // nested lists on new lines, indented one space per level
+constexpr int PF_IN_LIST = 0x100;  // set by the printer inside a list: no '^', strings quoted
+constexpr int PF_BARE = 0x200;     // no parentheses, nil prints nothing, strings as raw text
+
+constexpr int PRINT_MAX_DEPTH = 4000;  // nesting levels printed
+
+struct INDENT {
+    uint16_t flags;  // bit 1: an item has already been printed at this level
+    uint16_t ind;    // nesting depth
+};
+
+// Installs the printer where other modules call it (save's kind "vxlisp"); called by the
+// reader's start-up (init_parse_system).
+void init_printer();
+
+// Prints s; 0, or -1 with the error number stored through err (when not null): 22 when the
+// output batch cannot be set up, the stream's error number of a failed write, ELOOP when the
+// value nests too deeply.
+int e_print_sexp(STREAM* st, int* err, QV_SEXP* s, int flags);
+int print_sexp(STREAM* st, QV_SEXP* s, int flags);
+
+// 0 when no character of text is 0 to 32, '%', '\'', '(', ')' or '^' (no caller in the system).
+int check_valid_string(const L_CHAR* text);
+
+// The printed text of s as UTF-8, for tools and tests; empty when printing failed.
+std::string print_sexp_text(QV_SEXP* s, int flags);

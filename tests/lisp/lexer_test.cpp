@@ -1,0 +1,228 @@
+// The lexer: every token kind, entities, numbers with units, raw bytes, error literals, comments,
+// CDATA, in-band controls and the bounds on hostile input.
+#include <cstdio>
+#include <string>
+
+#include "longchar/codemethod.h"
+#include "reader_util.h"
+
+namespace {
+
+// A record over text, for reading raw tokens.
+QV_FILE* record(const char* text, int len = -1) {
+    QV_SEXP* top = init_parse_text(text, len, "t.qv");
+    return top->delay.d.file.f;
+}
+
+// The tokens of a record up to the end: code and the dumped node of datum and tag tokens.
+std::string tokens(QV_FILE* f) {
+    std::string r;
+    for (int i = 0; i < 100; i++) {
+        int t = vx_lex(f);
+        char b[32];
+        snprintf(b, sizeof b, t < 0 ? "%d" : "%x", t);
+        if (!r.empty()) r += " ";
+        r += b;
+        if (t >= TK_START || t == TK_DATUM || t == TK_ERROR) r += "=" + dump(f->sexp);
+        if (f->lex_error) {
+            r += "!" + dump(f->lex_error);
+            f->lex_error = nullptr;
+        }
+        if (t == TK_CLOSED) break;
+    }
+    return r;
+}
+
+}  // namespace
+
+TEST_F(ReaderTest, TagTokensAndAttributes) {
+    EXPECT_EQ(tokens(record("<a x=v>t</a>")), "400=a{x=v} 500=\"t\" 406=a 0 -1");
+    // A bare value runs to the '>': <a x=1/> is a start tag with x = "1/".
+    EXPECT_EQ(tokens(record("<a x=1/>")), "400=a{x=1/} 0 -1");
+    EXPECT_EQ(tokens(record("<a x=\"1\"/>")), "407=a{x=1} 0 -1");
+    EXPECT_EQ(tokens(record("<a/> <b>")), "407=a 400=b 0 -1");
+    // A name alone is switched on; quoted text without a name is "!text"; a repeated name keeps
+    // its place and takes the new value.
+    EXPECT_EQ(items("<a b>"), "(a{b=!on} . E80020402:parser@1(\"no ) for (\"))");
+    EXPECT_EQ(dump(read_qv_item("<a \"q r\" x=1 y=\"2\" x=3 z />")),
+              "(a{!text=q r,x=3,y=2,z=!on})");
+    EXPECT_EQ(dump(read_qv_item("<f b/>")), "(f{b/=!on} . E80020402:parser@1(\"no ) for (\"))");
+    // An end tag with a blank before its '>' is followed by a stray '>'.
+    EXPECT_EQ(tokens(record("</a >")), "406=a 3e 0 -1");
+    // Processing instructions and declarations are closed by their own closers.
+    EXPECT_EQ(dump(read_qv_item("<?xml version=\"1.0\"?>")), "(?xml{version=1.0})");
+    EXPECT_EQ(items("<!DOCTYPE html>"),
+              "E80021005:lex@1(\"token error 4\" \"t.qv\" \"\" \"not correspond end tag\")");
+    EXPECT_EQ(items("<a x=\"1\"?>"),
+              "E80021005:lex@1(\"token error 4\" \"t.qv\" \"?>\" \"not correspond end tag\")");
+    EXPECT_EQ(items("<a x=>"),
+              "E80021005:lex@1(\"token error 4\" \"t.qv\" \"\" \"text is required 1\")");
+}
+
+TEST_F(ReaderTest, HtmlAndPlainTextFlags) {
+    QV_SEXP* top = init_parse_text("<img src=a.png><P class=x>Hi<br></P><!DOCTYPE html>", -1, "h");
+    set_parseflags(top->delay.d.file.f, QVF_HTML, 0);
+    EXPECT_EQ(dump(top), "((IMG{SRC=A.PNG}) (P{CLASS=X} \"Hi\" (BR)) (!DOCTYPE{HTML=!on}))");
+
+    top = init_parse_text("(a) 12 x(y)", -1, "p");
+    set_parseflags(top->delay.d.file.f, QVF_PLAIN, 0);
+    EXPECT_EQ(dump(top), "(\"(a)\" \"12\" \"x(y)\")");
+
+    // With the blank-dropping bits cleared, the blanks between tag words are words too.
+    top = init_parse_text("a  b\nc", -1, "w");
+    set_parseflags(top->delay.d.file.f, 0, QVF_DROP_LF | QVF_DROP_SPACE);
+    EXPECT_EQ(dump(top), "(\"a\" \"  \" \"b\" \"\\n\" \"c\")");
+}
+
+TEST_F(ReaderTest, Entities) {
+    // References give characters that never act as delimiters; &quot; is the apostrophe.
+    EXPECT_EQ(items("&#60;b> &lt;c> a&amp;b &quot; &#x41;&cx42;&C67; x&#32;y"),
+              "\"<b>\" | \"<c>\" | \"a&b\" | \"'\" | \"ABC\" | \"x y\"");
+    EXPECT_EQ(items("^\"&lt;&#10;\""), "\"<\\n\"");
+    // A capital X, an unknown name, a bad digit: "invalid entity", and reading goes on.
+    EXPECT_EQ(items("a &#X41; b"),
+              "\"a\" | E80020508:lex@1(\"invalid entity\") | \"X41;\" | \"b\"");
+    EXPECT_EQ(
+        items("&gt; &#1x; ok"),
+        "E80020508:lex@1(\"invalid entity\") | E80020508:lex@1(\"invalid entity\") | \"x;\" | "
+        "\"ok\"");
+    // A stray '&' does not swallow the text after it.
+    EXPECT_EQ(items("AT&T rocks; <b/>"),
+              "E80020508:lex@1(\"invalid entity\") | \"AT\" | \"rocks;\" | (b)");
+}
+
+TEST_F(ReaderTest, TagModeNumbers) {
+    EXPECT_EQ(items("09 010 0x1F 1.2.3 5kg 1e3 2.5 -7 +7 10km 1.5m"),
+              "0 | 8 | 31 | \"1.2.3\" | 5:kg | 1:e3 | f2.5 | -7 | 7 | 10:km | f1.5:m");
+    // 64-bit values arrive intact; beyond the range they are clamped.
+    EXPECT_EQ(items("5000000000 -5000000000 0x100000000 99999999999999999999"),
+              "5000000000 | -5000000000 | 4294967296 | 9223372036854775807");
+    EXPECT_EQ(
+        items("5k]g 5m/ 7"),
+        "E80021005:lex@1(\"token error 10\" \"t.qv\" \"5k]g\" \"invalid unit character\") | "
+        "E80021005:lex@1(\"token error 10\" \"t.qv\" \"5m/\" \"invalid unit character\") | 7");
+    // '(' ends a number: 5k(g is 5 with the unit k, then an S-expression list.
+    EXPECT_EQ(items("5k(g)"), "5:k | (g)");
+}
+
+TEST_F(ReaderTest, SexpModeAtomsAndNumbers) {
+    EXPECT_EQ(items("^(1+2 + .5 0x1Fm -0x1F 1.5e3 1e3 0755 3000000000 -0.5 sym \"s\")"),
+              "(1 + .5 31:m -31 f1500:e3 1:e3 493 3000000000 f-0.5 sym \"s\")");
+    // S-expression mode is entered by '(' or '^', a caret takes one item, '<' returns to tags.
+    EXPECT_EQ(items("(a b) c ^x y"), "(a b) | \"c\" | x | \"y\"");
+    EXPECT_EQ(items("^(a <b>c d</b> e)"), "(a (b \"c\" \"d\") e)");
+    EXPECT_EQ(items("^'x ^'(a b)"), "(quote x) | (quote (a b))");
+    // Strings and their escapes; ';' comments only in S-expression mode.
+    EXPECT_EQ(items("^(\"a\\tb\\nc\\\"d\\\\e\\q\" ; note\n z) ; text"),
+              "(\"a\\tb\\nc\"d\\e\\q\" z) | \";\" | \"text\"");
+    // The bracket form gives a symbol with attributes.
+    EXPECT_EQ(items("^[f x=\"1\" y=\"a b\" x=\"3\"] z"), "f{x=3,y=a b} | \"z\"");
+    // Fields need a name, '=' and a quoted text; the ']' after an atom is part of the atom.
+    EXPECT_EQ(items("^[1 x=\"1\"]"),
+              "E80021005:lex@1(\"token error 4\" \"t.qv\" \"1\" \"symbol is required\") | x= | "
+              "\"\"1\"]\"");
+    EXPECT_EQ(items("^[f x 1]"),
+              "E80021005:lex@1(\"token error 4\" \"t.qv\" \"1]\" \"'=' is required\")");
+    EXPECT_EQ(items("^[g]"),
+              "E80021005:lex@1(\"token error 4\" \"t.qv\" \"g]\" "
+              "\"only field description can be used in a tag\")");
+}
+
+TEST_F(ReaderTest, RawBytes) {
+    EXPECT_EQ(items("^#3#abc d ^#0# ^#2#\xff\x00 e", 23), "R616263 | \"d\" | R | Rff00 | \"e\"");
+    // A literal cut short by the end is an error item, not silently dropped.
+    EXPECT_EQ(items("^#5#ab"), "E80021004:lex@1(\"unsutisfied file end\" \"t.qv\")");
+    // Lengths beyond the bound or not hexadecimal are refused at once, without allocating; the
+    // bytes after them are read as text.
+    EXPECT_EQ(items("^#FFFFFFFF#xyz"),
+              "E80021005:lex@1(\"token error 4\" \"t.qv\" \"#FFFFFFFF#\" \"invalid raw length\") | "
+              "xyz");
+    EXPECT_EQ(items("^#12345678#"),
+              "E80021005:lex@1(\"token error 4\" \"t.qv\" \"#12345678#\" \"invalid raw length\")");
+    EXPECT_EQ(items("^#zz# q"),
+              "E80021005:lex@1(\"token error 4\" \"t.qv\" \"#zz#\" \"invalid raw length\") | q");
+}
+
+TEST_F(ReaderTest, ErrorLiteralsCommentsCdata) {
+    EXPECT_EQ(items("^%E (\"s\" \"f\" 3 \"eval\" 0x80030705 (x 1))"), "E80030705:eval@3(x 1)");
+    QV_SEXP* e = read_qv_item("^%E (\"s\" \"f\" 3 \"eval\" 0x80030705 x)");
+    ASSERT_EQ(get_type(e), QVT_ERROR);
+    EXPECT_EQ(A(e->error.site), "s");
+    EXPECT_EQ(A(e->error.filename), "f");
+    // The first field of the wrong kind: code 0x80021003, the fields read so far stay.
+    e = read_qv_item("^(%E (\"s\" 1))", -1, "t.qv");
+    EXPECT_EQ(dump(e), "(E80021003:@1())");
+    EXPECT_EQ(A(e->pair.car->error.site), "s");
+    EXPECT_EQ(A(e->pair.car->error.filename), "t.qv");
+
+    EXPECT_EQ(items("a <!-- <b> &bad; \n -- --> c"), "\"a\" | \"c\"");
+    EXPECT_EQ(items("<x><![CDATA[ a<b &lt; ]]></x>"), "(x \"<![CDATA[ a<b &lt; ]]>\")");
+    EXPECT_EQ(items("a <!-- open"), "\"a\"");
+}
+
+TEST_F(ReaderTest, LinesAndErrorsCarryPositions) {
+    EXPECT_EQ(items("a\n\nb <!-- x\ny -->\n)\n^\"s\nt\n<c></d>\n^\"u"),
+              "\"a\" | \"b\" | \")\" | E80020507:lex@6(\"unterminated text\" \"t.qv\") | t | (c) | "
+              "E80021306:parser@8(\"not correspond tag\" \"c\" \"d\") | "
+              "E80021004:lex@9(\"unsutisfied file end\" \"t.qv\")");
+    QV_SEXP* top = read_qv_items("x\n<a>\n<b/>\n^(z\n");
+    QV_SEXP* a = top->pair.cdr->pair.car;
+    EXPECT_EQ(a->h.line, 2);
+    EXPECT_EQ(
+        dump(a),
+        "(a (b) (z . E80020402:parser@4(\"no ) for (\")) . E80020402:parser@2(\"no ) for (\"))");
+    QV_SEXP* b = a->pair.cdr->pair.car;
+    EXPECT_EQ(b->h.line, 3);
+    EXPECT_EQ(b->pair.car->h.line, 3);
+    // With line counting off the line stays.
+    top = init_parse_text("a\nb\n<c></d>", -1, "t.qv");
+    set_parseflags(top->delay.d.file.f, QVF_LINE_FIX, 0);
+    EXPECT_EQ(dump(top),
+              "(\"a\" \"b\" (c) E80021306:parser@1(\"not correspond tag\" \"c\" \"d\"))");
+}
+
+TEST_F(ReaderTest, InBandControls) {
+    // Character 3 resets the lexer and cancels the open lists; a reference to it is text.
+    EXPECT_EQ(items("^(a (b \x03 c"),
+              "(a (b . E80011406:parser@1(\"cancel\")) . E80011406:parser@1(\"cancel\")) | \"c\"");
+    EXPECT_EQ(items("\x03 x"), "E80011406:parser@2(\"cancel\") | \"x\"");
+    EXPECT_EQ(items("^\"a&#3;b\""), "\"a\\u3b\"");
+    // A reference to a code method's name switches the decoder of the record (not the stream).
+    char text[64];
+    snprintf(text, sizeof text, "^\"\xc3\xa9\" &cx%x; ^\"\xe9\"", ascii_cm.lccode);
+    EXPECT_EQ(items(text), "\"\\ue9\" | \"\\ue9\"");
+    EXPECT_EQ(items("^\"\xe9\""), "\"\"");
+    // Characters 11, 12 and 14 between tag items call the record's hooks; 12 also resets the line.
+    static int calls;
+    calls = 0;
+    QV_SEXP* top = init_parse_text("a \x0b b\n\x0c\n c \x0e", -1, "t");
+    QV_FILE* f = top->delay.d.file.f;
+    f->func_11 = [](QV_FILE*) { calls += 1; };
+    f->func_12 = [](QV_FILE*) { calls += 10; };
+    f->func_14 = [](QV_FILE*) { calls += 100; };
+    EXPECT_EQ(dump(top), "(\"a\" \"b\" \"c\")");
+    EXPECT_EQ(calls, 111);
+    EXPECT_EQ(top->pair.cdr->pair.cdr->pair.car->h.line, 1);
+}
+
+TEST_F(ReaderTest, UnitAndHtmlTests) {
+    EXPECT_EQ(check_unit_string(L("km")), 0);
+    EXPECT_EQ(check_unit_string(L("m^2*s")), 0);
+    EXPECT_EQ(check_unit_string(L("k(g")), -1);
+    EXPECT_EQ(check_unit_string(L("m/")), -1);
+    EXPECT_EQ(check_html_emp(n_get_symbol("br")), 1);
+    EXPECT_EQ(check_html_emp(n_get_symbol("Br")), 0);
+    EXPECT_EQ(check_html_emp(n_get_symbol("!DOCTYPE")), 1);
+}
+
+TEST_F(ReaderTest, HostileTokensAreBounded) {
+    // A token beyond the bound becomes one error; the reader goes on after it.
+    std::string big = "<" + std::string(QV_TOKEN_MAX + 10, 'a') + "> after";
+    QV_SEXP* top = read_qv_items(big.c_str(), static_cast<int>(big.size()));
+    ASSERT_EQ(get_type(top), QVT_PAIR);
+    QV_SEXP* e = top->pair.car;
+    ASSERT_EQ(get_type(e), QVT_ERROR);
+    EXPECT_EQ(e->error.code, QVE_TOKEN);
+    EXPECT_EQ(dump(e->error.data->pair.cdr->pair.cdr->pair.cdr), "(\"token too long\")");
+    EXPECT_EQ(dump(top->pair.cdr), "(\"after\")");
+}

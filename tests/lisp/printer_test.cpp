@@ -1,0 +1,348 @@
+// The printer: each node kind in list, XML and HTML notation, the print flags, failures, and
+// read(print(x)) == x over a generated corpus within the notations' agreement.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "lisp/list.h"
+#include "lisp/printer.h"
+#include "lisp/textcopy.h"
+#include "longchar/codemethod.h"
+#include "reader_util.h"
+#include "stream/file_stream.h"
+#include "stream/streamio.h"
+#include "stream/string_stream.h"
+
+namespace {
+
+std::string P(QV_SEXP* s, int flags = 0) {
+    return print_sexp_text(s, flags);
+}
+
+QV_SEXP* S(const char* s) {
+    return n_get_string(s);
+}
+QV_SEXP* Y(const char* s) {
+    return n_get_symbol(s);
+}
+
+// Structural equality: kinds, texts, attributes in order, numbers with units, every field of
+// errors, raw bytes.
+bool same_text(const L_CHAR* a, const L_CHAR* b) {
+    return l_strcmp(a ? a : L(""), b ? b : L("")) == 0;
+}
+
+bool equal(QV_SEXP* a, QV_SEXP* b) {
+    int t = get_type(a);
+    if (t != get_type(b)) return false;
+    switch (t) {
+        case QVT_NIL:
+            return true;
+        case QVT_PAIR:
+            return equal(a->pair.car, b->pair.car) && equal(a->pair.cdr, b->pair.cdr);
+        case QVT_SYMBOL: {
+            if (!same_text(a->symbol.data, b->symbol.data)) return false;
+            QV_SYM_FIELD* x = a->symbol.field;
+            QV_SYM_FIELD* y = b->symbol.field;
+            for (; x && y; x = x->next, y = y->next)
+                if (!same_text(x->name, y->name) || !same_text(x->data, y->data)) return false;
+            return !x && !y;
+        }
+        case QVT_STRING:
+            return same_text(a->string.data, b->string.data);
+        case QVT_INTEGER:
+            return a->integer.data == b->integer.data &&
+                   same_text(a->integer.unit, b->integer.unit);
+        case QVT_FLOAT:
+            return a->floating.data == b->floating.data &&
+                   same_text(a->floating.unit, b->floating.unit);
+        case QVT_ERROR:
+            return same_text(a->error.site, b->error.site) &&
+                   same_text(a->error.filename, b->error.filename) &&
+                   a->error.line == b->error.line && same_text(a->error.func, b->error.func) &&
+                   a->error.code == b->error.code && equal(a->error.data, b->error.data);
+        case QVT_RAW:
+            return a->raw.size == b->raw.size &&
+                   (a->raw.size == 0 || !memcmp(a->raw.data, b->raw.data, a->raw.size));
+        default:
+            return false;
+    }
+}
+
+// Values the notations can carry, from a fixed seed.
+struct Corpus {
+    std::mt19937 rng{20240611};
+
+    int pick(int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); }
+
+    std::string name() {
+        std::string s(1, static_cast<char>('a' + pick(26)));
+        for (int n = pick(6); n > 0; n--)
+            s += "abcdefghijklmnopqrstuvwxyz0123456789_-."[pick(39)];
+        return s;
+    }
+
+    // Text of any characters but NUL and CR (which comes back as LF from quoted text).
+    L_CHAR* text() {
+        static const L_CHAR special[] = {' ', '\t', '\n', '"', '\\', '&', '<',  '>',    '(',
+                                         ')', '^',  ';',  '#', '\'', '[', ']',  '=',    '%',
+                                         '/', '-',  '+',  '.', 3,    11,  0xe9, 0x3042, '0'};
+        int n = pick(8);
+        auto* t = static_cast<L_CHAR*>(mmalloc((n + 1) * 4, gc_text));
+        for (int i = 0; i < n; i++)
+            t[i] = pick(3) ? static_cast<L_CHAR>('a' + pick(26))
+                           : special[pick(sizeof special / sizeof special[0])];
+        return t;
+    }
+
+    QV_SEXP* symbol(bool attributes) {
+        QV_SEXP* s = n_get_symbol(name().c_str());
+        if (attributes) {
+            for (int n = pick(3); n > 0; n--) {
+                std::string k = name();
+                if (get_symbol_field(s, _l_string_1(std_cm, k.c_str()))) continue;
+                lock_mem();
+                QV_SYM_FIELD** link = &s->symbol.field;
+                while (*link)
+                    link = &(*link)->next;
+                *link = static_cast<QV_SYM_FIELD*>(mmalloc(sizeof(QV_SYM_FIELD), gc_vx_sym_field));
+                (*link)->name = ll_copy_mstr(_l_string_1(std_cm, k.c_str()));
+                (*link)->data = text();
+                unlock_mem();
+            }
+        }
+        return s;
+    }
+
+    // Units of letters; not for a zero (whose 'x' unit would read as hexadecimal) and not
+    // beginning with e for floats (an exponent in S-expression mode).
+    const char* unit(bool for_float) {
+        static const char* const units[] = {"km", "m^2", "kg*m", "sec", "dpi", "e3", "x"};
+        int n = for_float ? 5 : 7;
+        return pick(2) ? units[pick(n)] : nullptr;
+    }
+
+    QV_SEXP* atom(int depth) {
+        switch (pick(9)) {
+            case 0:
+                return nullptr;
+            case 1:
+                return symbol(pick(3) == 0);
+            case 2:
+            case 3:
+                return get_string(text());
+            case 4: {
+                int64_t v = static_cast<int64_t>((static_cast<uint64_t>(rng()) << 32) | rng());
+                if (pick(2)) v %= 100000;
+                const char* u = v ? unit(false) : nullptr;
+                return get_integer(v, u ? _l_string_1(std_cm, u) : nullptr);
+            }
+            case 5: {
+                const char* u = unit(true);
+                return get_floating((pick(2000001) - 1000000) / 8.0,
+                                    u ? _l_string_1(std_cm, u) : nullptr);
+            }
+            case 6: {
+                std::string b;
+                for (int n = pick(12); n > 0; n--)
+                    b += static_cast<char>(rng());
+                return get_raw(b.data(), static_cast<int32_t>(b.size()));
+            }
+            case 7: {
+                QV_SEXP* e = get_error(nullptr, static_cast<int>(rng()), rng(), text(),
+                                       depth < 3 ? value(depth + 1, false) : nullptr);
+                lock_mem();
+                e->error.site = text();
+                e->error.filename = text();
+                unlock_mem();
+                return e;
+            }
+            default:
+                return get_string(text());
+        }
+    }
+
+    // A list or an atom; with tags, lists are headed by symbols with tag names.
+    QV_SEXP* value(int depth, bool tags) {
+        if (depth > 4 || pick(3) == 0) return atom(depth);
+        QV_SEXP* r = nullptr;
+        for (int n = pick(5); n > 0; n--)
+            r = cons(value(depth + 1, tags), r);
+        if (tags && pick(4)) r = cons(symbol(pick(2) == 0), r);
+        return r;
+    }
+};
+
+// A pipe whose reading end is closed: every write fails with EPIPE.
+STREAM* broken_pipe() {
+    STREAM* p[2];
+    if (s_open_pipe(p) != 0) return nullptr;
+    s_close(p[0]);
+    return p[1];
+}
+
+}  // namespace
+
+TEST_F(ReaderTest, PrintsEachKindInListNotation) {
+    EXPECT_EQ(P(Y("x")), "^x");
+    EXPECT_EQ(P(list(Y("x"), nullptr)), "(x)");
+    EXPECT_EQ(P(S("a b")), "^\"a b\"");
+    EXPECT_EQ(P(list(S("t\"\\\t\n\r&<\x03"), nullptr)), "(\"t\\\"\\\\\\t\\n\\n&amp;&lt;&#3;\")");
+    EXPECT_EQ(P(nullptr), "()");
+    EXPECT_EQ(P(n_get_integer(5, "kg")), "5kg");
+    EXPECT_EQ(P(get_integer(5000000000LL, nullptr)), "5000000000");
+    EXPECT_EQ(P(n_get_floating(0.5, nullptr)), "0.5000000000000000 ");
+    EXPECT_EQ(P(list(n_get_floating(2.5, "km"), Y("a"), nullptr)), "(2.5000000000000000km  a)");
+    // A unit the tag reader would cut is written after a caret outside lists.
+    EXPECT_EQ(P(n_get_integer(5, "m^2")), "^5m^2");
+    EXPECT_EQ(P(list(n_get_integer(5, "m^2"), nullptr)), "(5m^2)");
+    EXPECT_EQ(P(get_raw("abc", 3)), "^#3#abc");
+    EXPECT_EQ(P(list(get_raw("abc", 3), nullptr)), "(#3#abc)");
+    // The bracket form carries a symbol's attributes.
+    QV_SEXP* sym = set_attribute(Y("f"), L("x"), L("a\"b"));
+    EXPECT_EQ(P(list(sym, S("y"), nullptr)), "([f x=\"a\\\"b\"] \"y\")");
+    EXPECT_EQ(P(cons(Y("a"), Y("b"))), "(a .b)");
+    // Error values; site, file and function names are escaped so that they read back.
+    QV_SEXP* e = get_error(nullptr, 3, 0x80030705, L("eval"), nullptr);
+    lock_mem();
+    e->error.filename = ll_copy_mstr(L("f"));
+    unlock_mem();
+    EXPECT_EQ(P(e), "^\n %E\n (\"\" \"f\" 3 \"eval\" 0x80030705\n ())");
+    lock_mem();
+    e->error.filename = ll_copy_mstr(L("a \"q\" \\ b"));
+    e->error.data = list(S("x"), n_get_integer(1, nullptr), nullptr);
+    unlock_mem();
+    EXPECT_EQ(P(list(e, nullptr)),
+              "(\n %E\n (\"\" \"a \\\"q\\\" \\\\ b\" 3 \"eval\" 0x80030705\n (\"x\" 1)))");
+    // Functions, foreign pointers and environments print their identity.
+    EXPECT_EQ(P(get_func_prim(nullptr, 0, nullptr, 1, 1)), "[prim:0x0]");
+    int object;
+    char want[64];
+    snprintf(want, sizeof want, "+PTR:%llx+",
+             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&object)));
+    EXPECT_EQ(P(get_ptr(&object, nullptr)), want);
+    EXPECT_EQ(P(get_env(nullptr)), "+ENV:0+");
+}
+
+TEST_F(ReaderTest, PrintsTagNotation) {
+    QV_SEXP* v = list(Y("a"), list(Y("b"), S("c"), nullptr), S("d"), nullptr);
+    EXPECT_EQ(P(v, PF_XML), "<a><b>c</b> d</a>");
+    EXPECT_EQ(P(list(Y("a"), nullptr), PF_XML), "<a/>");
+    EXPECT_EQ(P(list(Y("?xml"), nullptr), PF_XML), "<?xml?>");
+    EXPECT_EQ(P(list(Y("a"), nullptr), PF_HTML), "<a>");
+    // Strings as tag text, or quoted when the reader would take them otherwise.
+    EXPECT_EQ(P(S("a b"), PF_XML), "a&#32;b");
+    EXPECT_EQ(P(S("12"), PF_XML), "^\"12\"");
+    EXPECT_EQ(P(list(Y("t"), S("x(y)^z&<\n"), S("-5"), S(""), S("^q"), S("-a"), nullptr), PF_XML),
+              "<t>x&cx28;y&cx29;&cx5e;z&amp;&lt;&#10; ^\"-5\" ^\"\" ^\"^q\" -a</t>");
+    // Symbols, numbers and nil among tag items; a head that cannot be a tag name gives a list.
+    EXPECT_EQ(P(List(Y("a"), Y("s"), n_get_integer(5, "kg"), nullptr, LIST_END), PF_XML),
+              "<a>^s 5kg ()</a>");
+    EXPECT_EQ(P(list(Y("a b"), S("x"), nullptr), PF_XML), "(a b \"x\")");
+    EXPECT_EQ(P(list(Y("a+"), S("x"), nullptr), PF_XML), "(a+ \"x\")");
+    EXPECT_EQ(P(list(S("h"), list(Y("b"), nullptr), nullptr), PF_XML), "(\"h\" <b/>)");
+    // Attributes: quoted under XML; under HTML the empty, "#-" and "#" forms, values escaped.
+    QV_SEXP* h = Y("a");
+    set_attribute(h, L("w"), L("a\"b<c"));
+    set_attribute(h, L("z"), L("#red"));
+    set_attribute(h, L("y"), L("#-ff"));
+    set_attribute(h, L("x"), L(""));
+    EXPECT_EQ(P(list(h, nullptr), PF_XML), "<a x=\"\" y=\"#-ff\" z=\"#red\" w=\"a\\\"b&lt;c\"/>");
+    EXPECT_EQ(P(list(h, nullptr), PF_HTML), "<a x y=\"#ff\" z=red  w=\"a&#34;b&lt;c\">");
+}
+
+TEST_F(ReaderTest, PrintFlags) {
+    QV_SEXP* three = list(Y("a"), S("b"), n_get_integer(3, nullptr), nullptr);
+    EXPECT_EQ(P(three, PF_LINES), "^a\n^\"b\"\n3\n");
+    EXPECT_EQ(
+        P(list(Y("a"), list(Y("b"), Y("c"), nullptr), list(Y("d"), nullptr), nullptr), PF_PRETTY),
+        "(a \n (b c) \n (d))");
+    EXPECT_EQ(
+        P(list(Y("a"), S("x"), list(Y("b"), S("y"), nullptr), S("z"), nullptr), PF_XML | PF_PRETTY),
+        "<a>x\n <b>y</b>\n z</a>");
+    EXPECT_EQ(P(List(Y("a"), S("b c"), nullptr, LIST_END), PF_BARE), "a b c ");
+    EXPECT_EQ(P(S("raw \"text\""), PF_BARE), "raw \"text\"");
+    EXPECT_EQ(P(cons(Y("a"), Y("b")), PF_BARE), "a .b)");
+    QV_SEXP* raw = get_raw("abc", 3);
+    EXPECT_EQ(P(raw, PF_NO_RAW), "^#3#]");
+    EXPECT_EQ(P(raw, PF_FREE_RAW), "^#3#abc");
+    EXPECT_EQ(raw->raw.size, 0);
+    EXPECT_EQ(raw->raw.data, nullptr);
+    EXPECT_EQ(P(raw), "^#0#");
+    EXPECT_EQ(check_valid_string(L("abc")), 0);
+    EXPECT_EQ(check_valid_string(L("a b")), -1);
+    EXPECT_EQ(check_valid_string(L("a^")), -1);
+}
+
+TEST_F(ReaderTest, PrintFailuresAbandonThePrint) {
+    signal(SIGPIPE, SIG_IGN);
+    QV_SEXP* big = nullptr;
+    for (int i = 0; i < 5000; i++)
+        big = cons(S("some text to fill the pipe"), big);
+    STREAM* st = broken_pipe();
+    ASSERT_NE(st, nullptr);
+    int err = 0;
+    EXPECT_EQ(e_print_sexp(st, &err, big, 0), -1);
+    EXPECT_EQ(err, EPIPE);
+    err = 0;
+    EXPECT_EQ(e_print_sexp(st, &err, get_raw("abc", 3), 0), -1);
+    EXPECT_EQ(err, EPIPE);
+    s_close(st);
+    // A closed stream: the batch cannot deliver.
+    err = 0;
+    EXPECT_EQ(e_print_sexp(st, &err, Y("x"), 0), -1);
+    EXPECT_EQ(err, EINVAL);
+    err = 0;
+    EXPECT_EQ(e_print_sexp(nullptr, &err, Y("x"), 0), -1);
+    EXPECT_EQ(err, EINVAL);
+
+    // Nesting beyond the bound stops the print with ELOOP instead of exhausting the stack.
+    QV_SEXP* deep = nullptr;
+    for (int i = 0; i < PRINT_MAX_DEPTH + 10; i++)
+        deep = List(deep, LIST_END);
+    STREAM* out = s_open_string_write(&utf8_cm);
+    err = 0;
+    EXPECT_EQ(e_print_sexp(out, &err, deep, 0), -1);
+    EXPECT_EQ(err, ELOOP);
+    s_close(out);
+    QV_SEXP* ok = nullptr;
+    for (int i = 0; i < PRINT_MAX_DEPTH - 10; i++)
+        ok = List(ok, LIST_END);
+    EXPECT_EQ(P(ok).size(), 2u * (PRINT_MAX_DEPTH - 9));
+}
+
+TEST_F(ReaderTest, ReadPrintReadAgreement) {
+    Corpus c;
+    for (int i = 0; i < 400; i++) {
+        QV_SEXP* v = c.value(0, false);
+        std::string text = P(v);
+        EXPECT_TRUE(equal(read_qv_item(text.data(), static_cast<int>(text.size())), v))
+            << "list notation: " << text << " read as "
+            << dump(read_qv_item(text.data(), static_cast<int>(text.size())));
+        QV_SEXP* t = c.value(0, true);
+        std::string xml = P(t, PF_XML);
+        EXPECT_TRUE(equal(read_qv_item(xml.data(), static_cast<int>(xml.size())), t))
+            << "tag notation: " << xml << " read as "
+            << dump(read_qv_item(xml.data(), static_cast<int>(xml.size())));
+    }
+    // Several top-level items, one per line, in both notations.
+    QV_SEXP* all = nullptr;
+    for (int i = 0; i < 30; i++)
+        all = cons(c.value(0, true), all);
+    for (int flags : {PF_LINES, PF_LINES | PF_XML, PF_LINES | PF_XML | PF_PRETTY}) {
+        std::string text = P(all, flags);
+        EXPECT_TRUE(equal(read_qv_items(text.data(), static_cast<int>(text.size())), all)) << text;
+    }
+    // Text read, printed and read again gives the same tree.
+    QV_SEXP* first = read_qv_items(
+        "<doc id=\"7\"><p>Hello &lt;world</p> ^(f 5000000000 \"x\\ny\" "
+        "[g k=\"v\"] #2#ab) </doc>");
+    for (int flags : {PF_LINES, PF_LINES | PF_XML}) {
+        std::string text = P(first, flags);
+        EXPECT_TRUE(equal(read_qv_items(text.c_str()), first)) << text;
+    }
+}
