@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "lisp/env.h"
 #include "lisp/sexp.h"
 
 // The value of the first attribute named name, or null.
@@ -20,3 +21,11 @@ QV_SEXP* bltn_error_l(QV_SEXP* form, uint32_t code, const char* func, const char
 
 // The long-character text of a byte string in the standard code method as a collected copy.
 L_CHAR* std_text(const char* bytes);
+
+// Error code of an operation refused to a caller without the privileged environment.
+constexpr uint32_t QVE_PERMISSION_DENIED = 0x80040d10;
+// True when env's chain (parents, and both members of pairs) reaches vxlisp_top_env1: the caller
+// may use the privileged effects (files it creates, processes).
+bool env_is_privileged(QVISP_ENV* env);
+// The "permission denied" error of a refused privileged effect.
+QV_SEXP* permission_error(QV_SEXP* form, const char* func);

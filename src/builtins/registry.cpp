@@ -4,6 +4,8 @@
 #include "builtins/arg.h"
 #include "builtins/exit.h"
 #include "builtins/print.h"
+#include "builtins/printstd.h"
+#include "builtins/resultformat.h"
 #include "longchar/longchar.h"
 
 void init_symbols(QVISP_ENV* env0, QVISP_ENV* env1) {
@@ -18,4 +20,6 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_Exit(env1);
     init_Arg(env1);
     init_Print(env0);
+    init_PrintStd(env0);
+    init_SetResultFormat(env0);
 }
