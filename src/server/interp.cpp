@@ -644,7 +644,7 @@ void test_thread() {
     TaskLockGuard g(qvi_lock);
     for (QV_THREAD* b : thread_hash)
         for (QV_THREAD* t = b; t; t = t->next)
-            printf("thread %i %i %i - %i\n", t->tid, t->qvi->front_thread, t->qvi->relay_thread,
-                   t->qvi->mode);
-    printf(" \n");
+            fprintf(stderr, "thread %i %i %i - %i\n", t->tid, t->qvi->front_thread,
+                    t->qvi->relay_thread, t->qvi->mode);
+    fprintf(stderr, " \n");
 }

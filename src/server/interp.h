@@ -251,5 +251,6 @@ int wait_stop_all();
 // of all interpreters. Ends the process with status 1 on a bad command line.
 int qv_setup_file(int argc, char** argv);
 
-// Prints "thread %i %i %i - %i\n" per registered task, then " \n" (a debugging aid).
+// Prints "thread %i %i %i - %i\n" per registered task, then " \n", on standard error (a
+// debugging aid).
 void test_thread();

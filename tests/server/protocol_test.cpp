@@ -37,6 +37,12 @@ TEST(Protocol, RepliesInOrderAfterTheAnnouncement) {
     p.send("(+ 1 2)\n(* 2\n 3)\n");
     p.read_until("<Result> 2 6</Result>\n");
     EXPECT_EQ(p.got, announce(std_cm) + "<Result> 1 3</Result>\n<Result> 2 6</Result>\n");
+    QV_INTERPRETER i = info_of(p.id);
+    EXPECT_NE(i.acc_file, nullptr);  // the parser's source record, for the collector
+    EXPECT_EQ(i.a_type, QVA_PIPE);
+    EXPECT_EQ(i.thread_mode, QVTM_RELAY);
+    EXPECT_NE(i.relay_thread, 0);
+    EXPECT_EQ(i.flags & QVIF_CODE_OWED, 0);  // announced once
     // Commands arriving later are answered as they come; the announcement is made once.
     p.send("(- 9)\n");
     p.read_until("<Result> 4 -9</Result>\n");

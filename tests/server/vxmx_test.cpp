@@ -3,6 +3,13 @@
 // arguments and the interrupt.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
+#include "base/launch.h"
+#include "longchar/longchar.h"
+#include "server_util.h"
+#include "stream/flushpipe.h"
+#include "stream/streamio.h"
 #include "vxmx_run.h"
 
 namespace {
@@ -108,6 +115,41 @@ TEST(Vxmx, InterruptEndsTheProgram) {
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.out, "&cxdfff0016;<Result> 1 2</Result>\nInterrupted\n");
+}
+
+TEST(Vxmx, StreamsHandedOverByAParent) {
+    // Started with a flush pipe handed over and no script, the program answers on that pipe.
+    STREAM* a[2];
+    ASSERT_EQ(s_open_fpipe(a), 0);
+    STREAM* hand[] = {a[0], nullptr};
+    const char close_flags[] = {1};
+    std::string prog = std::string(VX_BINARY_DIR) + "/vxmx";
+    const char* argv[] = {"vxmx", nullptr};
+    int pid = launch_proc(prog.c_str(), argv, hand, close_flags, nullptr, nullptr);
+    ASSERT_GT(pid, 0);
+    std::string cmds = "(+ 1 2)\n(* 2 3)\n";
+    ASSERT_EQ(s_write(a[1], cmds.data(), static_cast<int>(cmds.size())),
+              static_cast<int>(cmds.size()));
+    s_flush(a[1]);
+    std::string got;
+    bool read_all = run_task([&] {
+        char buf[256];
+        while (got.find("<Result> 2 6</Result>\n") == std::string::npos) {
+            int n = s_read(a[1], buf, sizeof buf);
+            if (n <= 0) break;
+            got.append(buf, static_cast<size_t>(n));
+        }
+    });
+    char code[32];
+    snprintf(code, sizeof code, "&cx%x;", std_cm->lccode);
+    EXPECT_TRUE(read_all);
+    EXPECT_EQ(got, std::string(code) + "<Result> 1 3</Result>\n<Result> 2 6</Result>\n");
+    // The end of its input ends the program.
+    s_close(a[1]);
+    int status = 0;
+    ASSERT_EQ(launch_wait(pid, &status, 20), 0);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
