@@ -24,7 +24,8 @@ struct MARK_ITEM {
     void* p;
 };
 
-std::vector<MARK_ITEM> mark_stack;
+// Never destroyed: a collection may still be running on a tick task while the process exits.
+std::vector<MARK_ITEM>& mark_stack = *new std::vector<MARK_ITEM>;
 bool draining;
 std::atomic<void (*)(UNIT_ENV*)> unit_env_mark{nullptr};
 

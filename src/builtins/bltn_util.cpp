@@ -1,0 +1,64 @@
+// Helpers shared by the built-in functions.
+#include "builtins/bltn_util.h"
+
+#include "lisp/eval.h"
+#include "lisp/list.h"
+#include "lisp/textcopy.h"
+#include "longchar/longchar.h"
+
+bool text_is(const L_CHAR* text, const char* word) {
+    if (!text) return false;
+    for (; *word; word++, text++)
+        if (*text != static_cast<unsigned char>(*word)) return false;
+    return *text == 0;
+}
+
+const L_CHAR* attr_text(QV_SYM_FIELD* attr, const char* name) {
+    for (QV_SYM_FIELD* f = attr; f; f = f->next)
+        if (text_is(f->name, name)) return f->data;
+    return nullptr;
+}
+
+bool attr_on(QV_SYM_FIELD* attr, const char* name) {
+    return text_is(attr_text(attr, name), "on");
+}
+
+QV_SEXP* bltn_error_s(QV_SEXP* form, uint32_t code, const char* func, const char* msg) {
+    return eval_error(form, code, func, msg ? n_get_string(msg) : nullptr);
+}
+
+QV_SEXP* bltn_error_l(QV_SEXP* form, uint32_t code, const char* func, const char* msg) {
+    return eval_error(form, code, func, list(n_get_string(msg), nullptr));
+}
+
+L_CHAR* std_text(const char* bytes) {
+    return _nl_copy_mstr_1(std_cm, bytes);
+}
+
+bool env_is_privileged(QVISP_ENV* env) {
+    // Parents may be changed by scripts, so the walk holds the environment lock. Pairs branch;
+    // a small explicit stack keeps deep chains off the machine stack, and a bound on the steps
+    // ends a chain that a script made circular.
+    TaskLockGuard g(vx_env_lock);
+    QVISP_ENV* stack[64];
+    int n = 0;
+    if (env) stack[n++] = env;
+    int visited = 0;
+    while (n > 0 && visited < 100000) {
+        QVISP_ENV* e = stack[--n];
+        for (; e; visited++) {
+            if (e == vxlisp_top_env1) return true;
+            if (e->type == ENV_PAIR) {
+                if (e->pair.env[1] && n < 64) stack[n++] = e->pair.env[1];
+                e = e->pair.env[0];
+            } else {
+                e = e->env.parent;
+            }
+        }
+    }
+    return false;
+}
+
+QV_SEXP* permission_error(QV_SEXP* form, const char* func) {
+    return bltn_error_l(form, QVE_PERMISSION_DENIED, func, "permission denied");
+}

@@ -1,0 +1,31 @@
+// Small helpers shared by the built-in functions: reading a head symbol's attributes by ASCII
+// name, comparing attribute values with ASCII words, and the two common shapes of error data.
+#pragma once
+
+#include <cstdint>
+
+#include "lisp/env.h"
+#include "lisp/sexp.h"
+
+// The value of the first attribute named name, or null.
+const L_CHAR* attr_text(QV_SYM_FIELD* attr, const char* name);
+// True when the text equals the ASCII word exactly.
+bool text_is(const L_CHAR* text, const char* word);
+// True when the attribute named name has the value "on".
+bool attr_on(QV_SYM_FIELD* attr, const char* name);
+
+// An error value at the call form's position, named func, with data: the string msg alone
+// (bltn_error_s), a one-element list of it (bltn_error_l), or no data (msg null).
+QV_SEXP* bltn_error_s(QV_SEXP* form, uint32_t code, const char* func, const char* msg);
+QV_SEXP* bltn_error_l(QV_SEXP* form, uint32_t code, const char* func, const char* msg);
+
+// The long-character text of a byte string in the standard code method as a collected copy.
+L_CHAR* std_text(const char* bytes);
+
+// Error code of an operation refused to a caller without the privileged environment.
+constexpr uint32_t QVE_PERMISSION_DENIED = 0x80040d10;
+// True when env's chain (parents, and both members of pairs) reaches vxlisp_top_env1: the caller
+// may use the privileged effects (files it creates, processes).
+bool env_is_privileged(QVISP_ENV* env);
+// The "permission denied" error of a refused privileged effect.
+QV_SEXP* permission_error(QV_SEXP* form, const char* func);

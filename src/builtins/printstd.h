@@ -1,0 +1,34 @@
+// PrintStd, openPrintStd and closePrintStd: a value written to standard output, to a file, or
+// to a numbered stream that a script opened.
+//
+// The numbered streams form one process-wide list shared by every interpreter; numbers start at
+// 1, a new one is one more than the highest in use. Creating files (the "file" attribute of
+// PrintStd, and openPrintStd) is a privileged effect: it is refused to callers whose environment
+// does not reach the privileged top environment.
+//
+// Registration (general environment; order Applicative; form length with the head):
+//   PrintStd 2   openPrintStd 2   closePrintStd 1
+#pragma once
+
+#include "lisp/env.h"
+#include "lisp/sexp.h"
+
+// Error code of a file that cannot be opened.
+constexpr uint32_t QVE_FILE_ACCESS = 0x80040a06;
+
+// (PrintStd value) with option="word:word..." (indent, lisp, xml, html, text) and either
+// d="stdout"|N (the value alone, a string as bare text) or file=PATH (the value and a line
+// break; standard output without either); nil.
+QV_SEXP* qv_PrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
+                     QVISP_ENV* sp_env);
+// (openPrintStd path) with encoding=NAME: creates or truncates the file; its number.
+QV_SEXP* qv_openPrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
+                         QVISP_ENV* sp_env);
+// (closePrintStd) with d=N: closes and forgets stream N; nil.
+QV_SEXP* qv_closePrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
+                          QVISP_ENV* sp_env);
+
+// The printer flags of an option text (16 always added): 0, or -1 for an unknown word.
+int printstd_flags(const L_CHAR* option, int* flags);
+
+void init_PrintStd(QVISP_ENV* env);

@@ -1,0 +1,25 @@
+// The registry of the built-in functions.
+#include "builtins/registry.h"
+
+#include "builtins/arg.h"
+#include "builtins/exit.h"
+#include "builtins/print.h"
+#include "builtins/printstd.h"
+#include "builtins/resultformat.h"
+#include "longchar/longchar.h"
+
+void init_symbols(QVISP_ENV* env0, QVISP_ENV* env1) {
+    set_env(env0, l_string(std_cm, "Env0"), get_env(vxlisp_top_env0));
+    set_env(env1, l_string(std_cm, "Env1"), get_env(vxlisp_top_env1));
+}
+
+void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
+    init_sh_arg(argc, argv);
+    init_symbols(env0, env1);
+    // The families in the library's fixed order; each later issue adds its own in its place.
+    init_Exit(env1);
+    init_Arg(env1);
+    init_Print(env0);
+    init_PrintStd(env0);
+    init_SetResultFormat(env0);
+}

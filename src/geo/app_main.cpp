@@ -1,0 +1,95 @@
+// The application's start-up sequence and its Exit.
+#include "geo/app_main.h"
+
+#include <string>
+
+#include "base/entry.h"
+#include "builtins/registry.h"
+#include "lisp/eval.h"
+#include "lisp/heap.h"
+#include "longchar/longchar.h"
+#include "server/interp.h"
+#include "server/protocol.h"
+#include "server/runtime.h"
+
+namespace {
+
+char* lit(const char* s) {
+    return const_cast<char*>(s);
+}
+
+void set_agent_from(const VERSION& v) {
+    std::string msg = std::string(v.name) + "/" + v.version;
+    set_setagent_msg(msg.c_str());
+}
+
+}  // namespace
+
+VERSION vx_proto_version = {lit("VX.proto"),
+                            lit("VELTARONIX"),
+                            lit("vxmx"),
+                            lit("ver.05.5.23"),
+                            2005,
+                            5,
+                            23,
+                            nullptr,
+                            lit("VELTARONIX protocol version")};
+VERSION vx_code_version = {lit("VX.code"),
+                           lit("VX.lib(SKELDRIMOR)"),
+                           lit("vxmx"),
+                           lit("ver.B.b17.01(VRESK)"),
+                           2008,
+                           1,
+                           11,
+                           nullptr,
+                           lit("SKELDRIMOR VELTARONIX protocol library ")};
+VERSION ap_version = {lit("AP.code"),
+                      lit("vxmx"),
+                      lit("vxmx"),
+                      lit("ver.B.b17.02(VRESK)"),
+                      2008,
+                      3,
+                      16,
+                      nullptr,
+                      lit("VX r64/cr agent ")};
+
+void init_vx() {
+    set_version(&vx_proto_version);
+    set_version(&vx_code_version);
+    set_agent_from(vx_code_version);
+}
+
+void init_vxs() {
+    init_vx();
+    set_version(&ap_version);
+    set_agent_from(ap_version);
+}
+
+QV_SEXP* genExit(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    int id = get_main_interpreter();
+    if (id >= 0) close_interpreter(static_cast<uint32_t>(id));
+    return eval_error(form, QVE_BREAK, "Exit", nullptr);
+}
+
+void init_genExit(QVISP_ENV* env1) {
+    set_env(env1, l_string(std_cm, "Exit"),
+            get_func_prim(genExit, FUNC_APPLICATIVE, nullptr, 1, 1));
+}
+
+void init_gmx_function(QVISP_ENV*, QVISP_ENV* env1) {
+    // The geo-matrix built-ins join here, before Exit, as the matrix layers are built.
+    init_genExit(env1);
+}
+
+int _main(int argc, char** argv) {
+    init_qv();
+    // The assembled program ends on an interrupt whatever an interpreter is doing.
+    int_handler = nullptr;
+    gc_push(nullptr, nullptr, "main");
+    init_vxs();
+    gc_pop(nullptr, nullptr);
+    init_function(vxlisp_top_env0, vxlisp_top_env1, argc, argv);
+    init_gmx_function(vxlisp_top_env0, vxlisp_top_env1);
+    qv_setup_file(argc, argv);
+    return 0;
+}

@@ -1,0 +1,650 @@
+// Interpreter records, the two hash tables, opening by access type, closing, the main-interpreter
+// rule and the command-line start.
+#include "server/interp.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "base/alloc.h"
+#include "base/confpath.h"
+#include "base/entry.h"
+#include "base/fdwait.h"
+#include "base/panic.h"
+#include "base/task.h"
+#include "base/textutil.h"
+#include "base/tick.h"
+#include "lisp/heap.h"
+#include "longchar/longchar.h"
+#include "server/protocol.h"
+#include "stream/file_stream.h"
+#include "stream/flushpipe.h"
+#include "stream/streamio.h"
+#include "stream/terminal_stream.h"
+
+SEM qvi_lock;
+QV_INTERPRETER* interpreter_hash[QVI_HASH];
+QV_THREAD* thread_hash[QVI_HASH];
+uint32_t qvi_id = 1;
+QV_INTERPRETER* main_interpreter;
+int main_interpreter_flag;
+void (*agent_open_qvi)(QV_INTERPRETER* qvi);
+void (*agent_close_qvi)(QV_INTERPRETER* qvi);
+
+const int default_silent_timeout_table[QVA_COUNT] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};
+const int default_connection_timeout_table[QVA_COUNT] = {-1, -1, -1, -1, -1, 7200, -1, -1, -1};
+
+namespace {
+
+int bucket(uint32_t key) {
+    return static_cast<int>(key % QVI_HASH);
+}
+
+L_CHAR* lcopy(const char* ascii) {
+    return _xx_nl_copy_str_1(std_cm, ascii, __FILE__, __LINE__);
+}
+
+// The 8-bit form of a long-character file name, in the caller's ring of temporary text.
+const char* path_bytes(const L_CHAR* name) {
+    return n_string(std_cm, name);
+}
+
+bool is_dash(const L_CHAR* s) {
+    return s && s[0] == '-' && s[1] == 0;
+}
+
+// Queues each distinct stream of a record for closing (standard streams refuse the close).
+void queue_streams(STREAM* inp, STREAM* out, STREAM* err) {
+    s_close_queue(inp);
+    if (out != inp) s_close_queue(out);
+    if (err != inp && err != out) s_close_queue(err);
+}
+
+STREAM* open_output(const L_CHAR* name) {
+    if (is_dash(name)) return s_stdout;
+    return s_open_file(path_bytes(name), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+}
+
+// A script file (type 2): input, output and error files by name; "-" is standard input or
+// output. Input "-" (or "+") makes a pipe interpreter on standard input.
+int open_file_interpreter(QV_INTERPRETER* qvi) {
+    const L_CHAR* in = qvi->input_file_name;
+    if (!in) return QVI_ERR_FILE;
+    if (is_dash(in) || (in[0] == '+' && in[1] == 0)) {
+        qvi->inp = s_stdin;
+        qvi->a_type = QVA_PIPE;
+        qvi->thread_mode = QVTM_RELAY;
+        // The code-set announcement owed before the first reply is a flag of the record.
+        qvi->flags |= QVIF_CODE_OWED;
+        if (is_dash(in)) qvi->ps_flags |= 16;
+    } else {
+        const char* path = path_bytes(in);
+        struct stat st;
+        if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
+            errno = EISDIR;
+            return QVI_ERR_FILE;
+        }
+        qvi->inp = s_open_file(path, O_RDONLY, 0);
+        if (!qvi->inp) return QVI_ERR_FILE;
+        qvi->thread_mode = QVTM_INLINE;
+        qvi->ps_flags |= 16;
+    }
+    if (qvi->output_file_name) {
+        qvi->out = open_output(qvi->output_file_name);
+        if (!qvi->out) {
+            int e = errno;
+            s_close_queue(qvi->inp);
+            qvi->inp = nullptr;
+            errno = e;
+            return QVI_ERR_FILE;
+        }
+    }
+    if (qvi->error_file_name) {
+        if (is_dash(qvi->error_file_name))
+            qvi->err = qvi->out ? qvi->out : s_stdout;
+        else
+            qvi->err = open_output(qvi->error_file_name);
+        if (!qvi->err) {
+            int e = errno;
+            queue_streams(qvi->inp, qvi->out, nullptr);
+            qvi->inp = qvi->out = nullptr;
+            errno = e;
+            return QVI_ERR_FILE;
+        }
+    }
+    qvi->msg = ll_copy_str(qvi->input_file_name);
+    return 0;
+}
+
+int open_by_type(QV_INTERPRETER* qvi) {
+    switch (qvi->a_type) {
+        case QVA_STDIO: {
+            STREAM* t = s_open_terminal(terminal_prompt);
+            if (!t) return QVI_ERR_FILE;
+            qvi->inp = qvi->out = qvi->err = t;
+            qvi->flags = QVIF_TERMINAL;
+            qvi->ps_flags |= 16;
+            qvi->thread_mode = QVTM_INLINE;
+            qvi->msg = lcopy("stdio");
+            return 0;
+        }
+        case QVA_FILE:
+            return open_file_interpreter(qvi);
+        case QVA_INTERNAL:
+            qvi->flags = 0;
+            qvi->thread_mode = QVTM_OWN_TASK;
+            qvi->msg = lcopy("internal thread");
+            return 0;
+        case QVA_PIPE:
+            s_set_write_abort(qvi->inp, SWA_CLOSE, -1);
+            qvi->connect_ip = qvi->inp ? s_get_socketip(qvi->inp) : 0;
+            if (qvi->connect_ip < 0) qvi->connect_ip = 0;
+            qvi->flags |= QVIF_CODE_OWED;
+            qvi->thread_mode = QVTM_RELAY;
+            qvi->msg = lcopy("pipe input");
+            return 0;
+        // Listeners, outgoing connections and descriptor interpreters come with the accept
+        // threads, the proxy settings and the interpreter built-ins; until then they are refused
+        // with their types' failure codes.
+        case QVA_IPC:
+        case QVA_ACCEPT:
+            return QVI_ERR_LISTENER;
+        case QVA_CONNECT:
+            return QVI_ERR_NO_ANSWER;
+        case QVA_DESCRIPTER:
+            return QVI_ERR_DESCRIPTER;
+        default:
+            er_panic("setup_accept(1)");
+    }
+}
+
+// Removes qvi from its bucket: 0, or -1 when it is not there.
+int unlink_record(QV_INTERPRETER* qvi) {
+    for (QV_INTERPRETER** p = &interpreter_hash[bucket(qvi->id)]; *p; p = &(*p)->next) {
+        if (*p == qvi) {
+            *p = qvi->next;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+bool caller_belongs_to(QV_INTERPRETER* qvi) {
+    return _get_my_qvi() == qvi;
+}
+
+}  // namespace
+
+void init_interpreter_table() {
+    if (!qvi_lock) new_lock(&qvi_lock);
+    TaskLockGuard g(qvi_lock);
+    qvi_id = 1;
+}
+
+QV_INTERPRETER* xx_new_qv_interpreter(const char* file, int line) {
+    auto* q = static_cast<QV_INTERPRETER*>(xx_d_calloc(1, sizeof(QV_INTERPRETER), file, line));
+    q->proxy_type = '@';
+    q->result_flag = 1;
+    q->port = 9090;
+    q->port_limit = 1;
+    q->max_connection = 10;
+    q->connection_timeout = -1;
+    q->silent_timeout = -1;
+    q->inp_desc = q->out_desc = q->err_desc = -1;
+    q->desc_type = 2;
+    q->accept_interval = 10;
+    q->__file = file;
+    q->__line = line;
+    return q;
+}
+
+void free_qv_interpreter(QV_INTERPRETER* qvi) {
+    if (!qvi) return;
+    d_f_ree(qvi->msg);
+    d_f_ree(qvi->hostname);
+    d_f_ree(qvi->input_file_name);
+    d_f_ree(qvi->output_file_name);
+    d_f_ree(qvi->error_file_name);
+    d_f_ree(qvi);
+}
+
+int setup_i(QV_INTERPRETER* qvi) {
+    if (qvi->a_type == 0 || qvi->a_type > QVA_PIPE) er_panic("setup_accept(1)");
+    // The new child environment lives in this frame until the record is registered.
+    gc_push(nullptr, nullptr, "setup_i");
+    int r = open_by_type(qvi);
+    if (r < 0) {
+        int e = errno;
+        gc_pop(nullptr, nullptr);
+        free_qv_interpreter(qvi);
+        errno = e;
+        return r;
+    }
+    if (qvi->environment && qvi->a_type != QVA_IPC && qvi->a_type != QVA_ACCEPT)
+        qvi->env = new_env(qvi->env);
+    r = setup_qv_interpreter(qvi);
+    gc_pop(nullptr, nullptr);
+    return r;
+}
+
+int setup_qv_interpreter(QV_INTERPRETER* qvi) {
+    int old_pri = push_pri(4);
+    if (qvi->a_type != QVA_ACCEPT) {
+        qvi->fifo_head = qvi->fifo_tail = nullptr;
+        qvi->result_head = nullptr;
+        qvi->mode = QVM_RUNNING;
+        qvi->front_thread = qvi->relay_thread = 0;
+        qvi->silent_cnt = -1;
+        qvi->connection_cnt = 0;
+    }
+    if (qvi->silent_timeout == -1) qvi->silent_timeout = default_silent_timeout_table[qvi->a_type];
+    if (qvi->connection_timeout == -1)
+        qvi->connection_timeout = default_connection_timeout_table[qvi->a_type];
+
+    lock_task(qvi_lock);
+    if (qvi->a_type != QVA_INTERNAL && main_interpreter_flag == 2) {
+        unlock_task(qvi_lock, "setup_qv_interpreter");
+        queue_streams(qvi->inp, qvi->out, qvi->err);
+        free_qv_interpreter(qvi);
+        change_pri(0, old_pri);
+        return QVI_ERR_MAIN_CLOSED;
+    }
+    uint32_t id = qvi_id;
+    while (_search_qvi_id(id))
+        id = id >= static_cast<uint32_t>(INT32_MAX) ? 1 : id + 1;
+    qvi_id = id >= static_cast<uint32_t>(INT32_MAX) ? 1 : id + 1;
+    qvi->id = id;
+    qvi->next = interpreter_hash[bucket(id)];
+    interpreter_hash[bucket(id)] = qvi;
+
+    if (qvi->out) s_set_cr(qvi->out, 1);
+    if (qvi->err && qvi->err != qvi->out) s_set_cr(qvi->err, 1);
+    qvi->result_list = nullptr;
+    qvi->inp_interpreter = nullptr;
+    qvi->inp_line = 0;
+    qvi->accept_lock = 0;
+    qvi->accept_last_dec = get_qvtime();
+
+    if (qvi->a_type != QVA_INTERNAL && main_interpreter_flag == 0) {
+        main_interpreter = qvi;
+        main_interpreter_flag = 1;
+    }
+
+    // The tasks are registered here, before they run: each first takes qvi_lock.
+    if (qvi->a_type == QVA_INTERNAL) {
+        qvi->front_thread = _new_qvi_thread(qvi);
+    } else {
+        qvi->front_thread = create_task(_front_thread, qvi, 4);
+        _new_qvi_thread_tid(qvi, qvi->front_thread);
+        if (qvi->thread_mode == QVTM_RELAY) {
+            qvi->relay_thread = create_task(_relay_thread, qvi, 4);
+            _new_qvi_thread_tid(qvi, qvi->relay_thread);
+        }
+    }
+    if (agent_open_qvi) agent_open_qvi(qvi);
+    unlock_task(qvi_lock, "setup_qv_interpreter");
+    change_pri(0, old_pri);
+    return static_cast<int>(id);
+}
+
+// ------------------------------------------------------------------------------------------------
+// Look-ups
+
+QV_INTERPRETER* _search_qvi_id(uint32_t id) {
+    for (QV_INTERPRETER* q = interpreter_hash[bucket(id)]; q; q = q->next)
+        if (q->id == id) return q;
+    return nullptr;
+}
+
+QV_INTERPRETER* search_qvi_id(uint32_t id) {
+    TaskLockGuard g(qvi_lock);
+    return _search_qvi_id(id);
+}
+
+QV_INTERPRETER* _search_qvi_thread(int tid) {
+    for (QV_THREAD* t = thread_hash[bucket(static_cast<uint32_t>(tid))]; t; t = t->next)
+        if (t->tid == tid) return t->qvi;
+    return nullptr;
+}
+
+QV_INTERPRETER* _get_my_qvi() {
+    return _search_qvi_thread(get_tid());
+}
+
+QV_INTERPRETER* get_my_qvi() {
+    TaskLockGuard g(qvi_lock);
+    return _get_my_qvi();
+}
+
+int _get_my_iid() {
+    QV_INTERPRETER* q = _get_my_qvi();
+    return q ? static_cast<int>(q->id) : 0;
+}
+
+int get_my_iid() {
+    TaskLockGuard g(qvi_lock);
+    return _get_my_iid();
+}
+
+int _get_main_interpreter() {
+    return main_interpreter ? static_cast<int>(main_interpreter->id) : -1;
+}
+
+int get_main_interpreter() {
+    TaskLockGuard g(qvi_lock);
+    return _get_main_interpreter();
+}
+
+int _check_iid(uint32_t id) {
+    QV_INTERPRETER* q = _search_qvi_id(id);
+    return q && q->mode == QVM_RUNNING ? 1 : 0;
+}
+
+int check_iid(uint32_t id) {
+    TaskLockGuard g(qvi_lock);
+    return _check_iid(id);
+}
+
+int _get_qvi_info(QV_INTERPRETER* buf, uint32_t id) {
+    QV_INTERPRETER* q = id == 0 ? _get_my_qvi() : _search_qvi_id(id);
+    if (!q) return -1;
+    *buf = *q;
+    return 0;
+}
+
+int get_qvi_info(QV_INTERPRETER* buf, uint32_t id) {
+    TaskLockGuard g(qvi_lock);
+    return _get_qvi_info(buf, id);
+}
+
+uint32_t _get_next_iid(int id) {
+    int b = 0;
+    if (id > 0) {
+        QV_INTERPRETER* q = _search_qvi_id(static_cast<uint32_t>(id));
+        if (q && q->next) return q->next->id;
+        b = bucket(static_cast<uint32_t>(id)) + 1;
+    }
+    for (; b < QVI_HASH; b++)
+        if (interpreter_hash[b]) return interpreter_hash[b]->id;
+    return 0;
+}
+
+uint32_t get_next_iid(int id) {
+    TaskLockGuard g(qvi_lock);
+    return _get_next_iid(id);
+}
+
+int _get_launch_interpreter_nos() {
+    int n = 0;
+    for (QV_INTERPRETER* b : interpreter_hash)
+        for (QV_INTERPRETER* q = b; q; q = q->next)
+            if (q->mode == QVM_RUNNING) n++;
+    return n;
+}
+
+int get_launch_interpreter_nos() {
+    TaskLockGuard g(qvi_lock);
+    return _get_launch_interpreter_nos();
+}
+
+int _get_c_timeout(uint32_t id) {
+    QV_INTERPRETER* q = _search_qvi_id(id);
+    return q ? q->connection_timeout : -1;
+}
+
+int get_c_timeout(uint32_t id) {
+    TaskLockGuard g(qvi_lock);
+    return _get_c_timeout(id);
+}
+
+int _set_c_timeout(uint32_t id, int value) {
+    QV_INTERPRETER* q = _search_qvi_id(id);
+    if (!q) return -1;
+    q->connection_timeout = value;
+    return 0;
+}
+
+int set_c_timeout(uint32_t id, int value) {
+    TaskLockGuard g(qvi_lock);
+    return _set_c_timeout(id, value);
+}
+
+// ------------------------------------------------------------------------------------------------
+// Thread registration
+
+void _new_qvi_thread_tid(QV_INTERPRETER* qvi, int tid) {
+    auto* t = static_cast<QV_THREAD*>(d_alloc(sizeof(QV_THREAD)));
+    t->tid = tid;
+    t->qvi = qvi;
+    int b = bucket(static_cast<uint32_t>(tid));
+    t->next = thread_hash[b];
+    thread_hash[b] = t;
+}
+
+int _new_qvi_thread(QV_INTERPRETER* qvi) {
+    int tid = get_tid();
+    _new_qvi_thread_tid(qvi, tid);
+    return tid;
+}
+
+void _free_qvi_thread(int tid) {
+    int me = get_tid();
+    if (tid == 0) tid = me;
+    for (QV_THREAD** p = &thread_hash[bucket(static_cast<uint32_t>(tid))]; *p; p = &(*p)->next) {
+        if ((*p)->tid == tid) {
+            QV_THREAD* t = *p;
+            *p = t->next;
+            d_f_ree(t);
+            break;
+        }
+    }
+    if (tid == me) close_thread_area();
+}
+
+// ------------------------------------------------------------------------------------------------
+// Closing
+
+int _close_interpreter(QV_INTERPRETER* qvi) {
+    if (!qvi || qvi->mode == QVM_CLOSED) return -1;
+    qvi->flags |= QVIF_CLOSING;
+    STREAM* inp = qvi->inp;
+    if (inp) {
+        s_close_queue(inp);
+        qvi->inp = nullptr;
+        if (qvi->out == inp) qvi->out = nullptr;
+        if (qvi->err == inp) qvi->err = nullptr;
+    }
+    // A standard input refuses the close: break the front thread's read instead (the tick
+    // repeats this while the record stays open, in case the read had not begun yet).
+    if (qvi->front_thread && qvi->front_thread != get_tid() && qvi->a_type != QVA_INTERNAL)
+        throw_signal(qvi->front_thread, SIG_BREAK);
+    interrupt_fifo(qvi);
+    wakeup_task(&qvi->flags);
+    return 0;
+}
+
+void _close_qv_interpreter(QV_INTERPRETER* qvi) {
+    while (qvi->flags & QVIF_WAIT_PERMISSION) {
+        int ans = qvi->flags & QVIF_PERM_MASK;
+        if (ans == 0 || ans == QVIF_PERM_ALLOW)
+            qvi->flags = (qvi->flags & ~QVIF_PERM_MASK) | QVIF_PERM_CLOSED;
+        wakeup_task(&qvi->flags);
+        sleep_task(&qvi->flags, qvi_lock);
+        lock_task(qvi_lock);
+    }
+    if (qvi->fifo_head) er_panic("_close_qv_interpreter(1)");
+    // No task stays registered with a freed record: the final close drops every registration
+    // (the closing task's own areas are released when it removes itself).
+    for (QV_THREAD*& b : thread_hash) {
+        for (QV_THREAD** p = &b; *p;) {
+            if ((*p)->qvi == qvi) {
+                QV_THREAD* t = *p;
+                *p = t->next;
+                d_f_ree(t);
+            } else {
+                p = &(*p)->next;
+            }
+        }
+    }
+    if (qvi->result_head) er_panic("_close_qv_interpreter(2)");
+    qvi->result_list = nullptr;
+    qvi->mode = QVM_CLOSED;
+    STREAM* inp = qvi->inp;
+    STREAM* out = qvi->out;
+    STREAM* err = qvi->err;
+    qvi->inp = qvi->out = qvi->err = nullptr;
+    // The input too: an interpreter that stopped before the end of its input (a break or a
+    // cancel) would otherwise keep its descriptor open.
+    queue_streams(inp, out, err);
+    wakeup_task(&qvi->out_lock);
+    wakeup_task(&qvi->out);
+    if (unlink_record(qvi) != 0) er_panic("close_qv_interpreter");
+    bool was_main = qvi == main_interpreter;
+    free_qv_interpreter(qvi);
+    if (was_main) {
+        main_interpreter = nullptr;
+        main_interpreter_flag = 2;
+        _close_all_interpreter();
+    }
+    wakeup_task(qvi);
+    wakeup_task(interpreter_hash);
+}
+
+int close_interpreter_nowait(uint32_t id) {
+    TaskLockGuard g(qvi_lock);
+    return _close_interpreter(_search_qvi_id(id));
+}
+
+int close_interpreter(uint32_t id) {
+    lock_task(qvi_lock);
+    QV_INTERPRETER* q = _search_qvi_id(id);
+    if (_close_interpreter(q) != 0) {
+        unlock_task(qvi_lock, "close_interpreter");
+        return -1;
+    }
+    // A task of the interpreter itself would wait for its own end.
+    if (caller_belongs_to(q)) {
+        unlock_task(qvi_lock, "close_interpreter");
+        return 0;
+    }
+    while ((q = _search_qvi_id(id)) != nullptr && q->mode != QVM_CLOSED) {
+        sleep_task(q, qvi_lock);
+        lock_task(qvi_lock);
+    }
+    unlock_task(qvi_lock, "close_interpreter");
+    return 0;
+}
+
+void close_self_interpreter() {
+    gc_check_empty("close_self_interpreter", nullptr);
+    TaskLockGuard g(qvi_lock);
+    QV_INTERPRETER* q = _get_my_qvi();
+    if (q) _close_qv_interpreter(q);
+    _free_qvi_thread(0);
+}
+
+void _close_all_interpreter() {
+    QV_INTERPRETER* mine = _get_my_qvi();
+    for (QV_INTERPRETER* b : interpreter_hash)
+        for (QV_INTERPRETER* q = b; q; q = q->next)
+            if (q != mine && q->a_type != QVA_INTERNAL) _close_interpreter(q);
+    if (mine) _close_interpreter(mine);
+}
+
+void close_all_interpreter() {
+    TaskLockGuard g(qvi_lock);
+    _close_all_interpreter();
+}
+
+void wait_stop_interpreter(uint32_t id) {
+    lock_task(qvi_lock);
+    QV_INTERPRETER* q;
+    while ((q = _search_qvi_id(id)) != nullptr && q->mode != QVM_CLOSED) {
+        sleep_task(q, qvi_lock);
+        lock_task(qvi_lock);
+    }
+    unlock_task(qvi_lock, "wait_stop_interpreter");
+}
+
+int wait_stop_all() {
+    lock_task(qvi_lock);
+    for (;;) {
+        bool others = false;
+        for (QV_INTERPRETER* b : interpreter_hash)
+            for (QV_INTERPRETER* q = b; q && !others; q = q->next)
+                others = q->a_type != QVA_INTERNAL;
+        if (!others) break;
+        sleep_task(interpreter_hash, qvi_lock);
+        lock_task(qvi_lock);
+    }
+    unlock_task(qvi_lock, "wait_stop_all");
+    return 0;
+}
+
+// ------------------------------------------------------------------------------------------------
+// The command line
+
+int qv_setup_file(int argc, char** argv) {
+    gc_push(nullptr, nullptr, "qv_setup_file");
+    QVISP_ENV* env = new_env(vxlisp_top_env1);
+    // A child instance started with streams handed over and no script: a pipe interpreter on
+    // them (one stream is input and output, two are input and output).
+    if ((argc < 2 || strcmp(argv[1], "/") == 0) && recv_streams_len > 0 && recv_streams[0]) {
+        QV_INTERPRETER* qvi = new_qv_interpreter();
+        qvi->a_type = QVA_PIPE;
+        qvi->env = env;
+        qvi->inp = recv_streams[0];
+        qvi->out = recv_streams_len > 1 ? recv_streams[1] : recv_streams[0];
+        int r = setup_i(qvi);
+        if (r < 0) {
+            fprintf(stderr, "cannot open shell argument(2) %s (%i:%i)\n", "/", r, errno);
+            u_exit(1);
+        }
+        gc_pop(nullptr, nullptr);
+        return wait_stop_all();
+    }
+    if (argc < 2) {
+        fprintf(stderr, "too few arguments\n");
+        u_exit(1);
+    }
+    QV_INTERPRETER* qvi = new_qv_interpreter();
+    qvi->a_type = QVA_FILE;
+    qvi->env = env;
+    const char* script = argv[1];
+    if (strcmp(script, "-") == 0 || strcmp(script, "+") == 0) {
+        qvi->input_file_name = lcopy(script);
+    } else {
+        qvi->input_file_name = get_script(nullptr, _l_string_1(std_cm, script));
+        if (!qvi->input_file_name) {
+            free_qv_interpreter(qvi);
+            fprintf(stderr, "cannot open shell argument(1) %s\n", script);
+            u_exit(1);
+        }
+        set_script_path(qvi->input_file_name);
+    }
+    if (argc > 2 && strcmp(argv[2], "/") != 0) {
+        qvi->output_file_name = lcopy(argv[2]);
+        if (argc > 3 && strcmp(argv[3], "/") != 0) qvi->error_file_name = lcopy(argv[3]);
+    }
+    errno = 0;
+    int r = setup_i(qvi);
+    if (r < 0) {
+        fprintf(stderr, "cannot open shell argument(2) %s (%i:%i)\n", script, r, errno);
+        u_exit(1);
+    }
+    gc_pop(nullptr, nullptr);
+    return wait_stop_all();
+}
+
+void test_thread() {
+    TaskLockGuard g(qvi_lock);
+    for (QV_THREAD* b : thread_hash)
+        for (QV_THREAD* t = b; t; t = t->next)
+            fprintf(stderr, "thread %i %i %i - %i\n", t->tid, t->qvi->front_thread,
+                    t->qvi->relay_thread, t->qvi->mode);
+    fprintf(stderr, " \n");
+}

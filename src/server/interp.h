@@ -1,0 +1,256 @@
+// Interpreters: the unit of work of the server. An interpreter is a pair of input and output
+// streams, an environment in which the expressions read from the input are evaluated, and the
+// threads that read, evaluate and answer (protocol.h). Every script run, accepted or outgoing
+// connection, listener and internal worker task is one.
+//
+// Records live in `interpreter_hash` (by id) from setup_qv_interpreter until their final close;
+// the tasks that belong to an interpreter are found through `thread_hash` (by task id). Other
+// tasks refer to an interpreter by id only: a record is freed by its final close, after which its
+// id is unknown.
+//
+// Life of a record (`mode`), with the function that makes each step:
+//   0 running          setup_qv_interpreter
+//   1 relay ended      the relay thread ended first (_relay_thread); the front thread closes
+//   2 front failing    the front thread met the end of its input and fails pending queries
+//   3 front finished   after 2; the relay thread drains the queue and closes
+//   4 closed           _close_qv_interpreter (the final close): unlinked and freed
+// An inline interpreter (thread_mode 1: stdio, script files) and an internal one (thread_mode 3)
+// go from 0 to 4 directly. A close request (_close_interpreter) sets the closing bit and queues
+// the input for closing, so the front thread meets the end of its input and winds down.
+//
+// The main-interpreter rule: the first interpreter of a type other than internal ever registered
+// is the main one. When it closes, every other non-internal interpreter is asked to close and
+// setup_qv_interpreter refuses every type but internal with -8. The main thread waits in
+// wait_stop_all until only internal interpreters are left.
+//
+// Locking: `qvi_lock` guards both hash tables, every field of every record, the main-interpreter
+// state and the id counter. Lock order: qvi_lock before fifo_lock and sem_qvi_lex_lock, and
+// before the task table lock. Sleeps are on a record's address, on its `flags`, on its output
+// lock and on `interpreter_hash`, always re-tested after waking.
+#pragma once
+
+#include <cstdint>
+
+#include "base/lock.h"
+#include "lisp/env.h"
+#include "lisp/sexp.h"
+#include "stream/stream.h"
+
+struct qv_fifo;
+typedef qv_fifo QV_FIFO;
+struct qv_result;  // a remote query and its deferred answer (remote evaluation)
+typedef qv_result QV_RESULT;
+struct permission_list;  // a listener's Allow and Deny entries (accept threads)
+typedef permission_list PERMISSION_LIST;
+struct auth_connection_set;  // a connection's authentication results
+typedef auth_connection_set AUTH_C_SET;
+
+// Access types (`a_type`).
+enum : uint8_t {
+    QVA_STDIO = 1,
+    QVA_FILE = 2,
+    QVA_IPC = 3,
+    QVA_ACCEPT = 4,
+    QVA_CONNECT = 5,
+    QVA_DESCRIPTER = 6,
+    QVA_INTERNAL = 7,
+    QVA_PIPE = 8,
+};
+constexpr int QVA_COUNT = 9;  // the tables are indexed 0..8
+
+// Thread modes.
+enum : uint8_t { QVTM_INLINE = 1, QVTM_RELAY = 2, QVTM_OWN_TASK = 3 };
+
+// Modes of a record.
+enum : int {
+    QVM_RUNNING = 0,
+    QVM_RELAY_ENDED = 1,
+    QVM_FRONT_FAILING = 2,
+    QVM_FRONT_DONE = 3,
+    QVM_CLOSED = 4,
+};
+
+// Bits of `flags`.
+constexpr int QVIF_CLOSING = 0x1;
+constexpr int QVIF_CANCEL = 0x2;
+constexpr int QVIF_TERMINAL = 0x10000;
+constexpr int QVIF_WAIT_PERMISSION = 0x40000;
+constexpr int QVIF_PERM_MASK = 0x700000;
+constexpr int QVIF_PERM_ALLOW = 0x100000;
+constexpr int QVIF_PERM_DENIED = 0x200000;
+constexpr int QVIF_PERM_BUSY = 0x300000;
+constexpr int QVIF_PERM_OTHER = 0x400000;
+constexpr int QVIF_PERM_CLOSED = 0x500000;
+constexpr int QVIF_CODE_FIXED = 0x1000000;
+constexpr int QVIF_CODE_OWED = 0x2000000;
+constexpr int QVIF_REPLYING = 0x4000000;
+constexpr int QVIF_LF_INPUT = 0x8000000;
+constexpr int QVIF_LF_TIMEOUT = 0x10000000;
+constexpr int QVIF_DELAY_CLOSED = 0x20000000;
+constexpr int QVIF_DELAY_LOCK = 0x40000000;
+
+// Open failures of setup_i and setup_qv_interpreter.
+constexpr int QVI_ERR_BLACKLISTED = -1;
+constexpr int QVI_ERR_FILE = -2;
+constexpr int QVI_ERR_DESCRIPTER = -3;
+constexpr int QVI_ERR_LISTENER = -4;
+constexpr int QVI_ERR_NO_ANSWER = -5;
+constexpr int QVI_ERR_BUSY = -6;
+constexpr int QVI_ERR_DENIED = -7;
+constexpr int QVI_ERR_MAIN_CLOSED = -8;
+
+constexpr int QVI_HASH = 20;
+
+struct qv_interpreter {
+    qv_interpreter* next;  // chain in its bucket of interpreter_hash
+    uint32_t id;
+    QV_FIFO* fifo_head;  // parsed commands waiting for the relay thread (under fifo_lock)
+    QV_FIFO* fifo_tail;
+    QV_RESULT* result_head;  // remote queries written on this output, answers awaited
+    int mode;
+    int front_thread;  // task ids (for an internal interpreter: the registered task)
+    int relay_thread;
+    int silent_cnt;      // seconds without input; -1 while a command runs or a reply is written
+    int connection_cnt;  // seconds since the interpreter was opened
+    int flags;
+    uint32_t open_timeout;   // QV time by which an outgoing connection needs its permission
+    QV_RESULT* result_list;  // remote queries this interpreter waits on
+    qv_interpreter* inp_interpreter;  // where the command being evaluated came from
+    int inp_line;                     // its input line
+    int out_lock;                     // depth of the re-entrant output lock, 0 when free
+    int out_lock_task;                // its holder
+    int connect_ip;                   // peer IPv4 address, 0 when none
+    uint8_t accept_lock;              // 1 while an accept thread of a listener sits in accept
+    uint32_t accept_last_dec;         // QV time the accept interval was last lengthened
+    int ps_flags;                     // printer flags of replies (bit 64 always cleared)
+    uint8_t a_type;
+    uint8_t thread_mode;
+    uint8_t proxy_type;   // outgoing connections: 1 direct, 2 and 4 tunnelled, '@' by settings
+    uint8_t result_flag;  // 1: replies wrapped in <Result>; 0: bare value and a newline
+    L_CHAR* msg;          // name of the input
+    STREAM* inp;
+    STREAM* out;
+    STREAM* err;
+    QVISP_ENV* env;
+    QV_FILE* acc_file;  // source record of the front thread's parser
+    int port;
+    int port_limit;
+    int ip;
+    L_CHAR* hostname;
+    int max_connection;
+    L_CHAR* input_file_name;  // "-": standard input or output
+    L_CHAR* output_file_name;
+    L_CHAR* error_file_name;
+    int connection_timeout;  // seconds; -1 none; -1 at creation: the type's default
+    int silent_timeout;
+    int environment;  // non-zero: the interpreter gets a new child environment of env
+    PERMISSION_LIST* pl_head;
+    PERMISSION_LIST* pl_tail;
+    PERMISSION_LIST* pl_accept;
+    int inp_desc;
+    int out_desc;
+    int err_desc;
+    int desc_type;
+    uint32_t accept_interval;  // seconds a new connection has to send its first byte
+    int delay_que_cnt;         // deferred replies of this interpreter waiting to be sent
+    AUTH_C_SET* auth_c_set;
+    const char* __file;  // creator's source place
+    int __line;
+};
+typedef qv_interpreter QV_INTERPRETER;
+
+// One task that belongs to an interpreter.
+struct qv_thread {
+    qv_thread* next;
+    int tid;
+    QV_INTERPRETER* qvi;
+};
+typedef qv_thread QV_THREAD;
+
+extern SEM qvi_lock;
+extern QV_INTERPRETER* interpreter_hash[QVI_HASH];
+extern QV_THREAD* thread_hash[QVI_HASH];
+extern uint32_t qvi_id;
+extern QV_INTERPRETER* main_interpreter;
+extern int main_interpreter_flag;  // 0 none yet, 1 set, 2 the main interpreter has closed
+// Hooks of the HTTP agent, called with the record when it opens and when its input ends.
+extern void (*agent_open_qvi)(QV_INTERPRETER* qvi);
+extern void (*agent_close_qvi)(QV_INTERPRETER* qvi);
+extern const int default_silent_timeout_table[QVA_COUNT];
+extern const int default_connection_timeout_table[QVA_COUNT];
+
+// Creates qvi_lock and resets the tables (part of init_interpreter).
+void init_interpreter_table();
+
+// A zeroed record with the defaults, owned by the caller until setup_i registers it.
+QV_INTERPRETER* xx_new_qv_interpreter(const char* file, int line);
+#define new_qv_interpreter() xx_new_qv_interpreter(__FILE__, __LINE__)
+// Opens a prepared record by its access type and registers it: the new id, or a negative code
+// (the record is freed on failure). A type of 0 or above 8 is a broken invariant.
+int setup_i(QV_INTERPRETER* qvi);
+// Registers an opened record and starts its threads: the id, or -8 once the main interpreter has
+// closed (the record is then freed with its streams queued for closing).
+int setup_qv_interpreter(QV_INTERPRETER* qvi);
+// Frees a record that was never registered, with its owned texts (not its streams).
+void free_qv_interpreter(QV_INTERPRETER* qvi);
+
+// Look-ups; the `_` twins expect qvi_lock held.
+QV_INTERPRETER* search_qvi_id(uint32_t id);
+QV_INTERPRETER* _search_qvi_id(uint32_t id);
+QV_INTERPRETER* get_my_qvi();
+QV_INTERPRETER* _get_my_qvi();
+QV_INTERPRETER* _search_qvi_thread(int tid);
+int get_my_iid();  // 0 when the caller belongs to no interpreter
+int _get_my_iid();
+int get_main_interpreter();  // id, or -1
+int _get_main_interpreter();
+int check_iid(uint32_t id);  // 1 when the record exists and is running
+int _check_iid(uint32_t id);
+// Copies the record (id 0: the caller's): 0, or -1 when unknown.
+int get_qvi_info(QV_INTERPRETER* buf, uint32_t id);
+int _get_qvi_info(QV_INTERPRETER* buf, uint32_t id);
+// Iteration: the next record after id in its bucket chain, else the first of the next non-empty
+// bucket; 0 at the end. An id of 0 or less starts at bucket 0.
+uint32_t get_next_iid(int id);
+uint32_t _get_next_iid(int id);
+int get_launch_interpreter_nos();  // records in mode 0
+int _get_launch_interpreter_nos();
+int get_c_timeout(uint32_t id);  // connection_timeout, -1 for an unknown id
+int _get_c_timeout(uint32_t id);
+int set_c_timeout(uint32_t id, int value);
+int _set_c_timeout(uint32_t id, int value);
+
+// Thread registration (qvi_lock held): the calling task (or task tid) belongs to qvi.
+int _new_qvi_thread(QV_INTERPRETER* qvi);
+void _new_qvi_thread_tid(QV_INTERPRETER* qvi, int tid);
+// Removes task tid (0: the caller); the caller's own removal also releases its thread areas.
+void _free_qvi_thread(int tid);
+
+// Closing.
+// A close request (qvi_lock held): sets the closing bit, fails the queries the record waits on,
+// queues its input for closing and breaks its front thread's read. -1 for a closed record.
+int _close_interpreter(QV_INTERPRETER* qvi);
+// The final close (qvi_lock held): unlinks and frees the record, queues its streams for closing,
+// and applies the main-interpreter rule.
+void _close_qv_interpreter(QV_INTERPRETER* qvi);
+// Requests the close and waits once for the final close; a task of that interpreter itself only
+// requests it (it would wait on itself). 0, or -1 for an unknown id.
+int close_interpreter(uint32_t id);
+int close_interpreter_nowait(uint32_t id);
+// For internal workers ending: the caller's own record closed finally, its registration removed.
+void close_self_interpreter();
+// Requests the close of every non-internal record but the caller's own, then of the caller's.
+void close_all_interpreter();
+void _close_all_interpreter();
+// Returns once id is unknown or closed.
+void wait_stop_interpreter(uint32_t id);
+// Returns once only internal interpreters are left; 0.
+int wait_stop_all();
+
+// The command-line start: builds the main interpreter from the arguments and waits for the end
+// of all interpreters. Ends the process with status 1 on a bad command line.
+int qv_setup_file(int argc, char** argv);
+
+// Prints "thread %i %i %i - %i\n" per registered task, then " \n", on standard error (a
+// debugging aid).
+void test_thread();

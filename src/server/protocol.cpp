@@ -1,0 +1,760 @@
+// The line protocol: front and relay threads, the command queue, the reply writer, the protocol
+// words, the output lock, the break check and the interpreter tick.
+#include "server/protocol.h"
+
+#include "base/alloc.h"
+#include "base/fdwait.h"
+#include "base/panic.h"
+#include "base/task.h"
+#include "base/tick.h"
+#include "lisp/collect.h"
+#include "lisp/eval.h"
+#include "lisp/heap.h"
+#include "lisp/list.h"
+#include "lisp/parser.h"
+#include "lisp/printer.h"
+#include "longchar/longchar.h"
+#include "server/getcode.h"
+#include "stream/sprintf.h"
+#include "stream/streamio.h"
+
+SEM fifo_lock;
+SEM sem_qvi_lex_lock;
+QV_FILE* terminal_file;
+
+namespace {
+
+constexpr int TICK_SECONDS = 5;
+constexpr int KEEP_ALIVE_TICKS = 30;  // a keep-alive line every 150 seconds
+
+bool is_error(QV_SEXP* s) {
+    return get_type(s) == QVT_ERROR;
+}
+
+bool is_break_class(QV_SEXP* v) {
+    return is_error(v) && error_class(v->error.code) == QVE_CLASS_BREAK;
+}
+
+bool symbol_is(QV_SEXP* s, const char* name) {
+    if (get_type(s) != QVT_SYMBOL) return false;
+    const L_CHAR* t = s->symbol.data;
+    for (; *name; name++, t++)
+        if (*t != static_cast<unsigned char>(*name)) return false;
+    return *t == 0;
+}
+
+// The record's source record from the top-level node of its parse.
+QV_FILE* record_of(QV_SEXP* top) {
+    return top ? top->h.file : nullptr;
+}
+
+// Drops `old` from the caller's top frame after moving on to the next pair, so that a long input
+// does not stay reachable behind the thread's position.
+QV_SEXP* advance(QV_SEXP* old, QV_SEXP* next) {
+    gc_set(next, gc_vx_sexp);
+    gc_delete(old);
+    return next;
+}
+
+void set_running_state(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
+    TaskLockGuard g(qvi_lock);
+    qvi->silent_cnt = -1;
+    qvi->flags &= ~QVIF_CANCEL;
+    qvi->inp_line = sexp_line(cmd);
+    qvi->inp_interpreter = qvi;
+}
+
+void set_silent(QV_INTERPRETER* qvi, int value) {
+    TaskLockGuard g(qvi_lock);
+    qvi->silent_cnt = value;
+}
+
+// The protocol word Permission: records the answer while none is recorded (0, handled), else -1.
+int handle_permission(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
+    TaskLockGuard g(qvi_lock);
+    if (qvi->flags & QVIF_PERM_MASK) return -1;
+    QV_SEXP* a = get_el(cmd, 1);
+    int ans = QVIF_PERM_OTHER;
+    if (get_type(a) == QVT_STRING) {
+        static const struct {
+            const char* word;
+            int bits;
+        } words[] = {
+            {"Allow", QVIF_PERM_ALLOW}, {"Denied", QVIF_PERM_DENIED}, {"Busy", QVIF_PERM_BUSY}};
+        for (const auto& w : words) {
+            const L_CHAR* t = a->string.data;
+            const char* p = w.word;
+            for (; *p && *t == static_cast<unsigned char>(*p); p++, t++) {
+            }
+            if (!*p && !*t) ans = w.bits;
+        }
+    }
+    qvi->flags |= ans;
+    wakeup_task(&qvi->flags);
+    return 0;
+}
+
+// Handles a protocol word at the head of cmd: 1 when handled (not to be queued), else 0.
+int protocol_word(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
+    QV_SEXP* head = get_type(cmd) == QVT_PAIR ? cmd->pair.car : nullptr;
+    if (get_type(head) != QVT_SYMBOL) return 0;
+    if (symbol_is(head, "Permission")) return handle_permission(qvi, cmd) == 0;
+    if (symbol_is(head, "Result")) {
+        // An answer to a remote query written on this output. No query of this interpreter can
+        // be pending before remote evaluation exists, and an answer matching no pending query
+        // is ignored.
+        return 1;
+    }
+    if (symbol_is(head, "Cancel")) {
+        TaskLockGuard g(qvi_lock);
+        qvi->flags |= QVIF_CANCEL;
+        return 1;
+    }
+    if (symbol_is(head, "Break")) {
+        TaskLockGuard g(qvi_lock);
+        _close_interpreter(qvi);
+        return 1;
+    }
+    return 0;
+}
+
+// "?xml" and "?qv" act at once (an encoding declaration must govern the following input); the
+// command queued in their place is the value, quoted, so that its reply keeps its turn.
+QV_SEXP* processing_instruction(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
+    QV_SEXP* head = get_type(cmd) == QVT_PAIR ? cmd->pair.car : nullptr;
+    if (!symbol_is(head, "?xml") && !symbol_is(head, "?qv")) return cmd;
+    QV_SEXP* v = eval(qvi->env, cmd);
+    QV_SEXP* q =
+        set_attribute(n_get_symbol("quote"), l_string(std_cm, "type"), l_string(std_cm, "direct"));
+    return inherit(list(q, v, nullptr), cmd);
+}
+
+void feed_loop(QV_INTERPRETER* qvi, QV_SEXP* p) {
+    for (;;) {
+        int t = get_type(p);
+        if (t == QVT_NIL) break;
+        if (t != QVT_PAIR) {
+            // The rest of the input is an error.
+            if (t == QVT_ERROR && p->error.code != QVE_END_OF_INPUT)
+                _reply(qvi, sexp_line(p), p);
+            else if (qvi->a_type == QVA_PIPE)
+                fprintf(stderr, "*********************** READ ERROR\n");
+            break;
+        }
+        QV_SEXP* cmd = p->pair.car;
+        if (is_error(cmd) && cmd->error.code == QVE_END_OF_INPUT) break;
+        gc_push(nullptr, nullptr, "front2");
+        // An item error is queued like a command: it evaluates to itself, and its reply keeps
+        // its place among the replies of the commands before it.
+        if (!protocol_word(qvi, cmd)) put_qv_fifo(qvi, processing_instruction(qvi, cmd));
+        gc_pop(nullptr, nullptr);
+        {
+            TaskLockGuard g(qvi_lock);
+            if (qvi->flags & QVIF_CLOSING) break;
+        }
+        p = advance(p, p->pair.cdr);
+    }
+}
+
+void inline_loop(QV_INTERPRETER* qvi, QV_SEXP* p) {
+    bool terminal = qvi->flags & QVIF_TERMINAL;
+    if (terminal) {
+        terminal_file = qvi->acc_file;
+        terminal_prompt(qvi->out, 1);
+    }
+    for (;;) {
+        int t = get_type(p);
+        if (t == QVT_NIL) break;
+        if (t != QVT_PAIR) {
+            if (t == QVT_ERROR && p->error.code != QVE_END_OF_INPUT)
+                fprintf(stderr, "parsing error\n");
+            break;
+        }
+        {
+            TaskLockGuard g(qvi_lock);
+            if (qvi->flags & QVIF_CLOSING) break;
+        }
+        QV_SEXP* cmd = p->pair.car;
+        if (is_error(cmd) && cmd->error.code == QVE_END_OF_INPUT) break;
+        gc_push(nullptr, nullptr, "front2");
+        set_running_state(qvi, cmd);
+        QV_SEXP* v = is_error(cmd) ? cmd : eval(qvi->env, cmd);
+        _reply(qvi, sexp_line(cmd), v);
+        bool stop = false;
+        if (is_break_class(v)) {
+            if (v->error.code == QVE_REMOTE_CANCEL) {
+                TaskLockGuard g(qvi_lock);
+                qvi->flags &= ~QVIF_CANCEL;
+            } else {
+                stop = true;
+            }
+        }
+        gc_pop(nullptr, nullptr);
+        if (stop) break;
+        if (terminal) terminal_prompt_2(qvi->out);
+        set_silent(qvi, 0);
+        p = advance(p, p->pair.cdr);
+    }
+    if (terminal) terminal_file = nullptr;
+}
+
+// The end of the front thread of an interpreter with a relay thread (qvi_lock held).
+void _front_end_relay(QV_INTERPRETER* qvi) {
+    switch (qvi->mode) {
+        case QVM_RUNNING:
+            qvi->mode = QVM_FRONT_FAILING;
+            // Remote queries pending on this output would be failed here.
+            lock_task(sem_qvi_lex_lock);
+            qvi->mode = QVM_FRONT_DONE;
+            wakeup_task(&qvi->out);
+            unlock_task(sem_qvi_lex_lock, "front_thread");
+            wakeup_task(&qvi->mode);
+            interrupt_fifo(qvi);
+            _free_qvi_thread(0);
+            break;
+        case QVM_RELAY_ENDED:
+            if (agent_close_qvi) agent_close_qvi(qvi);
+            _close_qv_interpreter(qvi);
+            _free_qvi_thread(0);
+            break;
+        default:
+            er_panic("front_thread_2");
+    }
+}
+
+}  // namespace
+
+void init_protocol_locks() {
+    if (!fifo_lock) new_lock(&fifo_lock);
+    if (!sem_qvi_lex_lock) new_lock(&sem_qvi_lex_lock);
+}
+
+int sexp_line(QV_SEXP* s) {
+    if (!s) return 0;
+    if (sexp_raw_type(s) == QVT_ERROR && s->h.line == 0) return s->error.line;
+    return s->h.line;
+}
+
+// ------------------------------------------------------------------------------------------------
+// Threads
+
+void _front_thread(intptr_t data) {
+    auto* qvi = reinterpret_cast<QV_INTERPRETER*>(data);
+    set_t_msg("front_thread");
+    STREAM* inp;
+    L_CHAR* name;
+    int mode;
+    {
+        TaskLockGuard g(qvi_lock);
+        inp = qvi->inp;
+        name = qvi->msg;
+        mode = qvi->thread_mode;
+    }
+    gc_push(nullptr, nullptr, "front1");
+    QV_SEXP* top = init_parse(inp, name, nullptr);
+    QV_FILE* f = record_of(top);
+    if (f) {
+        f->work = qvi;
+        f->func_11 = qvi_lex_lock;
+        f->func_12 = qvi_lex_result;
+        f->func_14 = qvi_lex_unlock;
+    }
+    {
+        TaskLockGuard g(qvi_lock);
+        qvi->acc_file = f;
+        qvi->silent_cnt = 0;
+    }
+    if (mode == QVTM_INLINE)
+        inline_loop(qvi, top);
+    else
+        feed_loop(qvi, top);
+    gc_pop(nullptr, nullptr);
+
+    TaskLockGuard g(qvi_lock);
+    if (mode == QVTM_INLINE) {
+        if (agent_close_qvi) agent_close_qvi(qvi);
+        _close_qv_interpreter(qvi);
+        _free_qvi_thread(0);
+    } else {
+        _front_end_relay(qvi);
+    }
+}
+
+void _relay_thread(intptr_t data) {
+    auto* qvi = reinterpret_cast<QV_INTERPRETER*>(data);
+    set_t_msg("relay_thread");
+    relay_loop(qvi, 0);
+    TaskLockGuard g(qvi_lock);
+    if ((qvi->mode == QVM_FRONT_FAILING || qvi->mode == QVM_FRONT_DONE) && agent_close_qvi)
+        agent_close_qvi(qvi);
+    // This interpreter's share of the deferred replies ends here.
+    qvi->flags |= QVIF_DELAY_CLOSED;
+    close_fifo(qvi);
+    switch (qvi->mode) {
+        case QVM_FRONT_FAILING:
+            while (qvi->mode == QVM_FRONT_FAILING) {
+                sleep_task(&qvi->mode, qvi_lock);
+                lock_task(qvi_lock);
+            }
+            if (qvi->mode != QVM_FRONT_DONE) er_panic("_Relay_thread(1)");
+            _close_qv_interpreter(qvi);
+            break;
+        case QVM_FRONT_DONE:
+            _close_qv_interpreter(qvi);
+            break;
+        case QVM_RUNNING:
+            // The front thread closes finally once its input ends: close the input, and break
+            // its read where the input refuses the close (standard input).
+            if (qvi->inp) {
+                s_close_queue(qvi->inp);
+                if (qvi->out == qvi->inp) qvi->out = nullptr;
+                if (qvi->err == qvi->inp) qvi->err = nullptr;
+                qvi->inp = nullptr;
+            }
+            qvi->mode = QVM_RELAY_ENDED;
+            throw_signal(qvi->front_thread, SIG_BREAK);
+            break;
+        default:
+            er_panic("relay_thread");
+    }
+    _free_qvi_thread(0);
+}
+
+void relay_loop(QV_INTERPRETER* qvi, int once) {
+    gc_push(nullptr, nullptr, "relay1");
+    bool had_output;
+    {
+        TaskLockGuard g(qvi_lock);
+        had_output = qvi->out != nullptr;
+    }
+    for (;;) {
+        set_silent(qvi, 0);
+        QV_SEXP* cmd = get_qv_fifo(qvi, once);
+        {
+            TaskLockGuard g(qvi_lock);
+            qvi->silent_cnt = -1;
+            if (!cmd || (qvi->flags & QVIF_CLOSING)) break;
+            qvi->flags &= ~QVIF_CANCEL;
+            qvi->inp_line = sexp_line(cmd);
+            qvi->inp_interpreter = qvi;
+        }
+        gc_push(nullptr, nullptr, "relay2");
+        QV_SEXP* v = eval(qvi->env, cmd);
+        STREAM* out;
+        {
+            TaskLockGuard g(qvi_lock);
+            out = qvi->out;
+        }
+        // An output that existed and has gone ends the loop; without an output the commands are
+        // still evaluated, their replies going nowhere.
+        if (had_output && (!out || !s_exist(out))) {
+            gc_pop(nullptr, nullptr);
+            break;
+        }
+        _reply(qvi, sexp_line(cmd), v);
+        bool stop = is_break_class(v) && v->error.code != QVE_REMOTE_CANCEL;
+        gc_pop(nullptr, nullptr);
+        gc_delete(cmd);
+        if (stop) break;
+    }
+    gc_pop(nullptr, nullptr);
+}
+
+// ------------------------------------------------------------------------------------------------
+// The command queue
+
+int put_qv_fifo(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
+    TaskLockGuard g(qvi_lock);
+    if (qvi->mode != QVM_RUNNING) return -1;
+    auto* f = static_cast<QV_FIFO*>(d_alloc(sizeof(QV_FIFO)));
+    f->next = nullptr;
+    f->cmd = cmd;
+    lock_task(fifo_lock);
+    if (qvi->fifo_tail)
+        qvi->fifo_tail->next = f;
+    else
+        qvi->fifo_head = f;
+    qvi->fifo_tail = f;
+    unlock_task(fifo_lock, "put_qv_fifo");
+    wakeup_task(&qvi->fifo_head);
+    return 0;
+}
+
+QV_SEXP* get_qv_fifo(QV_INTERPRETER* qvi, int once) {
+    lock_task(qvi_lock);
+    for (;;) {
+        lock_task(fifo_lock);
+        if (QV_FIFO* f = qvi->fifo_head) {
+            qvi->fifo_head = f->next;
+            if (!qvi->fifo_head) qvi->fifo_tail = nullptr;
+            QV_SEXP* cmd = f->cmd;
+            // Rooted before the collector, which marks the queue under fifo_lock, can miss it.
+            gc_set(cmd, gc_vx_sexp);
+            unlock_task(fifo_lock, "get_qv_fifo");
+            unlock_task(qvi_lock, "get_qv_fifo");
+            d_f_ree(f);
+            return cmd;
+        }
+        unlock_task(fifo_lock, "get_qv_fifo");
+        if (qvi->mode != QVM_RUNNING || (qvi->flags & QVIF_CLOSING) || once) break;
+        sleep_task(&qvi->fifo_head, qvi_lock);
+        lock_task(qvi_lock);
+    }
+    unlock_task(qvi_lock, "get_qv_fifo");
+    return nullptr;
+}
+
+int check_fifo(QV_INTERPRETER* qvi) {
+    TaskLockGuard g(qvi_lock);
+    TaskLockGuard f(fifo_lock);
+    return qvi->fifo_head != nullptr;
+}
+
+void interrupt_fifo(QV_INTERPRETER* qvi) {
+    wakeup_task(&qvi->fifo_head);
+}
+
+void close_fifo(QV_INTERPRETER* qvi) {
+    TaskLockGuard f(fifo_lock);
+    while (QV_FIFO* q = qvi->fifo_head) {
+        qvi->fifo_head = q->next;
+        d_f_ree(q);
+    }
+    qvi->fifo_tail = nullptr;
+}
+
+// ------------------------------------------------------------------------------------------------
+// Replies
+
+void __reply(STREAM** stp, QV_INTERPRETER* qvi, int line, QV_SEXP* value) {
+    STREAM* st = *stp;
+    if (!st) return;
+    int flags, ps_flags, result_flag;
+    {
+        TaskLockGuard g(qvi_lock);
+        flags = qvi->flags;
+        ps_flags = qvi->ps_flags;
+        result_flag = qvi->result_flag;
+    }
+    CODE_METHOD* cm = nullptr;
+    if (!(flags & QVIF_CODE_FIXED)) {
+        L_CHAR code = get_proper_code(value, 10);
+        if (code != LC_ASCII) cm = search_cm_by_lccode(code);
+    }
+    lock_qvi_out(qvi);
+    CODE_METHOD* old = s_get_cm(st);
+    bool switched = false;
+    if (cm && old && cm != old) {
+        s_printf(st, "&cx%x;", cm->lccode);
+        s_set_cm(st, cm);
+        s_printf(st, "\n");
+        switched = true;
+    }
+    int saved;
+    bool owed;
+    {
+        TaskLockGuard g(qvi_lock);
+        if (switched) qvi->flags &= ~QVIF_CODE_OWED;
+        saved = qvi->silent_cnt;
+        qvi->silent_cnt = -1;
+        owed = qvi->flags & QVIF_CODE_OWED;
+        qvi->flags &= ~QVIF_CODE_OWED;
+    }
+    if (owed) {
+        CODE_METHOD* now = s_get_cm(st);
+        if (now) s_printf(st, "&cx%x;", now->lccode);
+    }
+    if (result_flag) {
+        s_printf(st, "<Result> %i ", line);
+        print_sexp(st, value, ps_flags & ~64);
+        s_printf(st, "</Result>\n");
+    } else {
+        print_sexp(st, value, ps_flags & ~64);
+        s_printf(st, "\n");
+    }
+    s_flush(st);
+    if (switched) {
+        s_printf(st, "&cx%x;", old->lccode);
+        s_set_cm(st, old);
+        s_printf(st, "\n");
+        s_flush(st);
+    }
+    {
+        TaskLockGuard g(qvi_lock);
+        qvi->silent_cnt = saved;
+    }
+    unlock_qvi_out(qvi);
+}
+
+void _reply(QV_INTERPRETER* qvi, int line, QV_SEXP* value) {
+    STREAM* out;
+    STREAM* err;
+    {
+        TaskLockGuard g(qvi_lock);
+        qvi->flags |= QVIF_REPLYING;
+        out = qvi->out;
+        err = qvi->err;
+    }
+    if (out) {
+        if (is_break_class(value)) {
+            __reply(&out, qvi, line, nullptr);
+        } else {
+            __reply(&out, qvi, line, value);
+            if (is_error(value) && err && err != out) __reply(&err, qvi, line, value);
+        }
+    }
+    TaskLockGuard g(qvi_lock);
+    qvi->flags &= ~QVIF_REPLYING;
+}
+
+void send_code_sync(uint32_t id) {
+    TaskLockGuard g(qvi_lock);
+    if (QV_INTERPRETER* q = _search_qvi_id(id)) q->flags |= QVIF_CODE_OWED;
+}
+
+void a_set_t_msg(const char* msg) {
+    set_t_msg(msg);
+}
+
+int send_cancel(uint32_t id) {
+    TaskLockGuard g(qvi_lock);
+    QV_INTERPRETER* q = _search_qvi_id(id);
+    if (!q) return -1;
+    q->flags |= QVIF_CANCEL;
+    return 0;
+}
+
+// ------------------------------------------------------------------------------------------------
+// The output lock
+
+void _lock_qvi_out(QV_INTERPRETER* qvi) {
+    int me = get_tid();
+    while (qvi->out_lock > 0 && qvi->out_lock_task != me) {
+        sleep_task(&qvi->out_lock, qvi_lock);
+        lock_task(qvi_lock);
+    }
+    qvi->out_lock++;
+    qvi->out_lock_task = me;
+}
+
+void _unlock_qvi_out(QV_INTERPRETER* qvi) {
+    if (qvi->out_lock > 0 && --qvi->out_lock == 0) {
+        qvi->out_lock_task = 0;
+        wakeup_task(&qvi->out_lock);
+    }
+}
+
+void lock_qvi_out(QV_INTERPRETER* qvi) {
+    TaskLockGuard g(qvi_lock);
+    _lock_qvi_out(qvi);
+}
+
+void unlock_qvi_out(QV_INTERPRETER* qvi) {
+    TaskLockGuard g(qvi_lock);
+    _unlock_qvi_out(qvi);
+}
+
+int _lock_qvi_out_no_wait(QV_INTERPRETER* qvi) {
+    if (!qvi) return -1;
+    if (qvi->out_lock > 0 && qvi->out_lock_task != get_tid()) return -2;
+    qvi->out_lock++;
+    qvi->out_lock_task = get_tid();
+    return 0;
+}
+
+int lock_qvi_out_no_wait(QV_INTERPRETER* qvi) {
+    TaskLockGuard g(qvi_lock);
+    return _lock_qvi_out_no_wait(qvi);
+}
+
+int lock_qvi_out_iid(uint32_t id) {
+    lock_task(qvi_lock);
+    int me = get_tid();
+    QV_INTERPRETER* q;
+    // The record is looked up again after every wait: it may have closed meanwhile.
+    while ((q = _search_qvi_id(id)) != nullptr && q->out_lock > 0 && q->out_lock_task != me) {
+        sleep_task(&q->out_lock, qvi_lock);
+        lock_task(qvi_lock);
+    }
+    if (q) {
+        q->out_lock++;
+        q->out_lock_task = me;
+    }
+    unlock_task(qvi_lock, "lock_qvi_out_iid");
+    return q ? 0 : -1;
+}
+
+int unlock_qvi_out_iid(uint32_t id) {
+    TaskLockGuard g(qvi_lock);
+    QV_INTERPRETER* q = _search_qvi_id(id);
+    if (!q) return -1;
+    _unlock_qvi_out(q);
+    return 0;
+}
+
+// ------------------------------------------------------------------------------------------------
+// Lexer hooks, page feed, prompts
+
+void qvi_lex_result(QV_FILE* file) {
+    auto* qvi = static_cast<QV_INTERPRETER*>(file->work);
+    if (!qvi) return;
+    TaskLockGuard g(sem_qvi_lex_lock);
+    wakeup_task(&qvi->out);
+}
+
+void qvi_lex_lock(QV_FILE* file) {
+    auto* qvi = static_cast<QV_INTERPRETER*>(file->work);
+    if (!qvi) return;
+    lock_qvi_out(qvi);
+    STREAM* out;
+    {
+        TaskLockGuard g(qvi_lock);
+        out = qvi->out;
+    }
+    if (out) {
+        s_printf(out, "\x0b");
+        s_flush(out);
+    }
+}
+
+void qvi_lex_unlock(QV_FILE* file) {
+    auto* qvi = static_cast<QV_INTERPRETER*>(file->work);
+    if (qvi) unlock_qvi_out(qvi);
+}
+
+void qvi_page_feed(uint32_t id) {
+    if (lock_qvi_out_iid(id) != 0) return;
+    STREAM* out = nullptr;
+    {
+        TaskLockGuard g(qvi_lock);
+        if (QV_INTERPRETER* q = _search_qvi_id(id)) out = q->out;
+    }
+    if (out) {
+        s_printf(out, "\x0c\n");
+        s_set_cr(out, 1);
+        s_flush(out);
+    }
+    unlock_qvi_out_iid(id);
+}
+
+void terminal_prompt(STREAM* st, int flag) {
+    QV_FILE* f = terminal_file;
+    if (!f || !st) return;
+    int depth = f->stack_depth - 1;
+    if (depth <= 0 && flag) return;
+    s_printf(st, "%i>", depth < 0 ? 0 : depth);
+    s_flush(st);
+}
+
+void terminal_prompt_2(STREAM* st) {
+    terminal_prompt(st, 0);
+}
+
+// ------------------------------------------------------------------------------------------------
+// Break check and interrupt
+
+QV_SEXP* _qvi_break_check(QV_SEXP* form) {
+    uint32_t code = 0;
+    const char* name = nullptr;
+    {
+        int old = push_pri(4);
+        TaskLockGuard g(qvi_lock);
+        QV_INTERPRETER* q = _get_my_qvi();
+        if (!q || (q->flags & QVIF_CLOSING) || q->mode == QVM_RELAY_ENDED ||
+            q->mode == QVM_CLOSED) {
+            code = QVE_BREAK;
+            name = "break";
+        } else if (q->flags & QVIF_CANCEL) {
+            code = QVE_CANCEL_CHECK;
+            name = "cancel";
+        }
+        change_pri(0, old);
+    }
+    if (!code) return nullptr;
+    return eval_error(form, code, name, nullptr);
+}
+
+int qv_int_handler() {
+    TaskLockGuard g(qvi_lock);
+    for (QV_INTERPRETER* b : interpreter_hash)
+        for (QV_INTERPRETER* q = b; q; q = q->next)
+            if (q->flags & QVIF_TERMINAL) {
+                q->flags |= QVIF_CANCEL;
+                return 0;
+            }
+    return -1;
+}
+
+// ------------------------------------------------------------------------------------------------
+// The tick
+
+namespace {
+
+// One record's tick (qvi_lock held). Counts are in seconds: each tick adds its five.
+void _tick_check(QV_INTERPRETER* q, uint32_t now) {
+    if (q->inp && !s_exist(q->inp)) q->inp = nullptr;
+    if (q->out && !s_exist(q->out)) q->out = nullptr;
+    if (q->err && !s_exist(q->err)) q->err = nullptr;
+    if (q->a_type == QVA_INTERNAL) {
+        if (thread_exist(q->front_thread) != 0) _close_qv_interpreter(q);
+        return;
+    }
+    // A close request may have found the front thread between two reads of an input that
+    // refuses the close: break its read again until it winds down.
+    if (((q->flags & QVIF_CLOSING) || q->mode == QVM_RELAY_ENDED) && q->front_thread)
+        throw_signal(q->front_thread, SIG_BREAK);
+    if (q->open_timeout && now > q->open_timeout) {
+        q->flags = (q->flags & ~QVIF_PERM_MASK) | QVIF_PERM_OTHER;
+        s_close_queue(q->inp);
+        q->inp = nullptr;
+        wakeup_task(&q->flags);
+        return;
+    }
+    q->connection_cnt += TICK_SECONDS;
+    if ((q->a_type == QVA_CONNECT || q->a_type == QVA_DESCRIPTER || q->a_type == QVA_PIPE) &&
+        q->connection_cnt % (TICK_SECONDS * KEEP_ALIVE_TICKS) == 0 && q->mode == QVM_RUNNING &&
+        q->out && _lock_qvi_out_no_wait(q) == 0) {
+        // Flushed by the stream layer's periodic flush, not here.
+        s_printf(q->out, "\n");
+        _unlock_qvi_out(q);
+    }
+    if (q->silent_cnt < 0 || q->delay_que_cnt != 0) return;
+    if ((q->flags & QVIF_REPLYING) && q->connection_timeout >= 0 &&
+        q->connection_cnt < q->connection_timeout + 3600)
+        return;
+    q->silent_cnt += TICK_SECONDS;
+    if (q->acc_file) {
+        int64_t idle = static_cast<int64_t>(now) - q->acc_file->rb_time;
+        if (idle >= 0 && q->silent_cnt > idle) q->silent_cnt = static_cast<int>(idle);
+    }
+    if (q->mode == QVM_RUNNING && q->a_type != QVA_ACCEPT &&
+        ((q->silent_timeout >= 0 && q->silent_cnt >= q->silent_timeout) ||
+         (q->connection_timeout >= 0 && q->connection_cnt >= q->connection_timeout)))
+        _close_interpreter(q);
+}
+
+}  // namespace
+
+void qvi_tick() {
+    uint32_t now = get_qvtime();
+    for (int b = 0; b < QVI_HASH; b++) {
+        // The k-th record of the bucket, looked up afresh under the lock each time: records may
+        // close in between.
+        for (int k = 0;; k++) {
+            TaskLockGuard g(qvi_lock);
+            QV_INTERPRETER* q = interpreter_hash[b];
+            for (int i = 0; q && i < k; i++)
+                q = q->next;
+            if (!q) break;
+            _tick_check(q, now);
+        }
+    }
+}
+
+void qvi_tick_task(intptr_t) {
+    set_t_msg("qvi_tick");
+    for (;;) {
+        sleep_sec(TICK_SECONDS);
+        qvi_tick();
+    }
+}

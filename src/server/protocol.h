@@ -1,0 +1,130 @@
+// The QV line protocol and the threads that carry it.
+//
+// Both directions are QV text in the stream's code set, one expression after another; the reader
+// is the lazy parser, so a command is evaluated as soon as it is complete. Every expression read
+// is a command; the reply to a command read at input line N is
+//     [&cx<code>;]<Result> N value</Result>\n
+// (the bare value and a newline when the record's result_flag is 0), preceded by "&cx%x;" when a
+// code-set announcement is owed, and wrapped in a switch of the output's code set when the value
+// needs another one. The words Permission, Result, Cancel and Break at the head of an incoming
+// expression are protocol messages handled on arrival by the front thread.
+//
+// Threads of an interpreter (interp.h):
+//   inline (scripts, the terminal): the front thread parses, evaluates and replies in turn;
+//   relay (pipes, connections): the front thread parses and queues commands, the relay thread
+//   evaluates them in order and replies. Whichever of the two ends second closes the record
+//   finally: front first (mode 0, 2, 3, then the relay drains its queue and closes), or relay
+//   first (mode 0, 1, then the front meets the end of its input and closes).
+// The interpreter tick (every 5 seconds) keeps connections alive, closes idle ones and cleans up
+// records whose streams or tasks are gone.
+//
+// Locks: fifo_lock guards the command queues and is taken after qvi_lock; sem_qvi_lex_lock orders
+// the front thread's end against waiters on the output. The output lock of a record is a logical,
+// re-entrant lock kept in the record under qvi_lock: every writer of an interpreter's output
+// (replies, keep-alives, the lexer hooks) takes it, so lines never interleave. Evaluation and
+// printing run without qvi_lock.
+#pragma once
+
+#include <cstdint>
+
+#include "base/lock.h"
+#include "lisp/sexp.h"
+#include "server/interp.h"
+#include "stream/stream.h"
+
+// Error codes of the protocol layer.
+constexpr uint32_t QVE_BREAK = 0x80011404;
+constexpr uint32_t QVE_CANCEL_CHECK = 0x80011405;
+constexpr uint32_t QVE_REMOTE_CANCEL = 0x80011406;
+constexpr uint32_t QVE_PERMISSION = 0x80040d10;
+// The class of an error (bits 8-15) that breaks or cancels.
+constexpr uint32_t QVE_CLASS_BREAK = 0x14;
+inline uint32_t error_class(uint32_t code) {
+    return (code >> 8) & 0xff;
+}
+
+// One queued command.
+struct qv_fifo {
+    qv_fifo* next;
+    QV_SEXP* cmd;
+};
+
+extern SEM fifo_lock;
+extern SEM sem_qvi_lex_lock;
+// The source record of the terminal interpreter's parser, for the prompt.
+extern QV_FILE* terminal_file;
+
+// Creates fifo_lock and sem_qvi_lex_lock (part of init_interpreter).
+void init_protocol_locks();
+
+// The interpreter's threads; data is the record. Started by setup_qv_interpreter (priority 4).
+void _front_thread(intptr_t data);
+void _relay_thread(intptr_t data);
+// The tick task (priority 3): qvi_tick every 5 seconds, for ever.
+void qvi_tick_task(intptr_t data);
+void qvi_tick();
+
+// The command queue. put_qv_fifo appends while the record runs (0, else -1) and wakes the relay
+// thread. get_qv_fifo returns the oldest command (a root of the caller's top frame); with an
+// empty queue, 0 once the record no longer runs or is closing, or at once with `once`, else it
+// sleeps.
+int put_qv_fifo(QV_INTERPRETER* qvi, QV_SEXP* cmd);
+QV_SEXP* get_qv_fifo(QV_INTERPRETER* qvi, int once);
+int check_fifo(QV_INTERPRETER* qvi);
+// Wakes the relay thread's wait on the queue (qvi_lock held).
+void interrupt_fifo(QV_INTERPRETER* qvi);
+// Drops every queued command (qvi_lock held).
+void close_fifo(QV_INTERPRETER* qvi);
+
+// Evaluates queued commands in order and replies to each; with `once` it returns when the queue
+// is empty instead of waiting. Returns when the record closes, the queue ends, a break or cancel
+// error ends the loop, or an output stream that existed has gone.
+void relay_loop(QV_INTERPRETER* qvi, int once);
+
+// Writes the reply to the command read at line `line`. _reply chooses the streams: a value goes to
+// the output; an error also to a distinct error stream; a break or cancel error is answered with
+// an empty value. __reply writes one reply to *st.
+void _reply(QV_INTERPRETER* qvi, int line, QV_SEXP* value);
+void __reply(STREAM** st, QV_INTERPRETER* qvi, int line, QV_SEXP* value);
+
+// Owes a code-set announcement before the next reply of interpreter id.
+void send_code_sync(uint32_t id);
+// Attaches a debugging message to the calling task.
+void a_set_t_msg(const char* msg);
+// Marks interpreter id cancelled: 0, or -1 for an unknown id.
+int send_cancel(uint32_t id);
+
+// The output lock. lock_qvi_out_no_wait: 0 taken, -2 held by another task, -1 no record. The
+// `_` twins expect qvi_lock held; the iid forms look the record up (-1 when unknown).
+void lock_qvi_out(QV_INTERPRETER* qvi);
+void unlock_qvi_out(QV_INTERPRETER* qvi);
+void _lock_qvi_out(QV_INTERPRETER* qvi);
+void _unlock_qvi_out(QV_INTERPRETER* qvi);
+int lock_qvi_out_no_wait(QV_INTERPRETER* qvi);
+int _lock_qvi_out_no_wait(QV_INTERPRETER* qvi);
+int lock_qvi_out_iid(uint32_t id);
+int unlock_qvi_out_iid(uint32_t id);
+
+// Hooks installed on the front thread's source record: character 12 (qvi_lex_result: wakes the
+// waiters on the output), 11 (qvi_lex_lock: takes the output lock and echoes a vertical tab) and
+// 14 (qvi_lex_unlock: releases it).
+void qvi_lex_result(QV_FILE* file);
+void qvi_lex_lock(QV_FILE* file);
+void qvi_lex_unlock(QV_FILE* file);
+// Writes a form feed and "\n" on the output of id, restarts its line count at 1 and flushes.
+void qvi_page_feed(uint32_t id);
+
+// The terminal prompt "%i>" with the depth of unfinished input; terminal_prompt writes nothing at
+// depth 0 when flag is set.
+void terminal_prompt(STREAM* st, int flag);
+void terminal_prompt_2(STREAM* st);
+
+// The evaluator's break hook: "break" (0x80011404) for a task of no interpreter or of one that is
+// closing or closed, "cancel" (0x80011405) for a cancelled one, else nil. A relay thread that
+// drains its queue after the front thread finished still runs.
+QV_SEXP* _qvi_break_check(QV_SEXP* form);
+// The interrupt hook: cancels the first terminal interpreter; 0, or -1 when there is none.
+int qv_int_handler();
+
+// The input line of the command a node came from (the error's own line for an error node).
+int sexp_line(QV_SEXP* s);

@@ -1,0 +1,51 @@
+#!/bin/sh
+# One end-to-end case: tests/scripts/NAME.qv, copied into a scratch directory, run there through
+# the agent as `vxmx NAME.qv out.txt [ARGS]`; out.txt must equal NAME.out byte for byte. The site
+# field of printed error values (the first text after " %E", this host's name) is replaced by
+# SITE first, so the cases do not depend on the machine. Optional files beside the case:
+#   NAME.args    further command-line arguments (after OUT)
+#   NAME.stdout  what the program must write on its standard output
+#   NAME.status  the exit status (0 when absent)
+# usage: run_case.sh VXMX CASE.qv WORKDIR
+set -u
+vxmx=$1
+qv=$2
+work=$3
+dir=$(cd "$(dirname "$qv")" && pwd)
+name=$(basename "$qv" .qv)
+scratch="$work/$name"
+rm -rf "$scratch"
+mkdir -p "$scratch"
+args=""
+if [ -f "$dir/$name.args" ]; then args=$(cat "$dir/$name.args"); fi
+cp "$dir/$name.qv" "$scratch/"
+status=0
+# shellcheck disable=SC2086
+(cd "$scratch" && STD_CODE=UTF-8 TZ=UTC timeout 60 "$vxmx" "$name.qv" out.txt $args \
+    >stdout.txt 2>stderr.txt) || status=$?
+if [ -f "$scratch/out.txt" ]; then
+    awk 'prev == " %E" { sub(/^ \("[^"]*"/, " (\"SITE\"") } { print; prev = $0 }' \
+        "$scratch/out.txt" >"$scratch/out.norm"
+fi
+want_status=0
+if [ -f "$dir/$name.status" ]; then want_status=$(cat "$dir/$name.status"); fi
+fail=0
+if [ "$status" != "$want_status" ]; then
+    echo "$name: exit status $status, expected $want_status"
+    fail=1
+fi
+if ! cmp -s "$scratch/out.norm" "$dir/$name.out"; then
+    echo "$name: output differs from $name.out:"
+    diff "$dir/$name.out" "$scratch/out.norm" | head -40
+    fail=1
+fi
+if [ -f "$dir/$name.stdout" ] && ! cmp -s "$scratch/stdout.txt" "$dir/$name.stdout"; then
+    echo "$name: standard output differs from $name.stdout:"
+    diff "$dir/$name.stdout" "$scratch/stdout.txt" | head -40
+    fail=1
+fi
+if [ -s "$scratch/stderr.txt" ]; then
+    echo "$name: standard error:"
+    head -20 "$scratch/stderr.txt"
+fi
+exit $fail

@@ -1,0 +1,230 @@
+// Interpreter records and their table: internal interpreters, look-ups, ids, thread
+// registration, the command queue across tasks, the output lock, the break check and closing.
+#include "server/interp.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <vector>
+
+#include "base/textutil.h"
+#include "lisp/eval.h"
+#include "lisp/heap.h"
+#include "lisp/list.h"
+#include "server/protocol.h"
+#include "server_util.h"
+#include "support/sync_util.h"
+
+namespace {
+
+// Opens an internal interpreter for the calling task.
+int open_internal() {
+    QV_INTERPRETER* q = new_qv_interpreter();
+    q->a_type = QVA_INTERNAL;
+    q->env = vxlisp_top_env0;
+    return setup_i(q);
+}
+
+TEST(Interp, InternalInterpreterBelongsToItsTask) {
+    ASSERT_TRUE(run_task([] {
+        EXPECT_EQ(get_my_qvi(), nullptr);
+        EXPECT_EQ(get_my_iid(), 0);
+        int id = open_internal();
+        ASSERT_GT(id, 0);
+        EXPECT_EQ(get_my_iid(), id);
+        EXPECT_EQ(check_iid(static_cast<uint32_t>(id)), 1);
+        QV_INTERPRETER info;
+        ASSERT_EQ(get_qvi_info(&info, 0), 0);
+        EXPECT_EQ(info.id, static_cast<uint32_t>(id));
+        EXPECT_EQ(info.a_type, QVA_INTERNAL);
+        EXPECT_EQ(info.thread_mode, QVTM_OWN_TASK);
+        EXPECT_EQ(info.front_thread, get_tid());
+        EXPECT_EQ(info.result_flag, 1);
+        EXPECT_EQ(info.port, 9090);
+        EXPECT_EQ(info.connection_timeout, -1);
+        EXPECT_EQ(info.silent_timeout, -1);
+        EXPECT_EQ(get_c_timeout(static_cast<uint32_t>(id)), -1);
+        EXPECT_EQ(set_c_timeout(static_cast<uint32_t>(id), 30), 0);
+        EXPECT_EQ(get_c_timeout(static_cast<uint32_t>(id)), 30);
+        // Internal interpreters never become the main one.
+        EXPECT_EQ(get_main_interpreter(), keeper_id());
+        close_self_interpreter();
+        EXPECT_EQ(get_my_qvi(), nullptr);
+        EXPECT_EQ(check_iid(static_cast<uint32_t>(id)), 0);
+        EXPECT_EQ(get_qvi_info(&info, static_cast<uint32_t>(id)), -1);
+        EXPECT_EQ(get_c_timeout(static_cast<uint32_t>(id)), -1);
+    }));
+}
+
+TEST(Interp, IdsAreUniqueAndIterationVisitsEveryRecord) {
+    constexpr int N = 25;  // more than the buckets
+    Counter opened, release, closed;
+    std::vector<int> ids(N);
+    for (int i = 0; i < N; i++) {
+        run_task([] {}, 1);  // keeps task ids apart
+        struct Arg {
+            int* id;
+            Counter* opened;
+            Counter* release;
+            Counter* closed;
+        };
+        auto* a = new Arg{&ids[i], &opened, &release, &closed};
+        create_task(
+            [](intptr_t d) {
+                auto* a = reinterpret_cast<Arg*>(d);
+                *a->id = open_internal();
+                a->opened->add();
+                a->release->wait_for(1);
+                close_self_interpreter();
+                a->closed->add();
+                delete a;
+            },
+            a, 2);
+    }
+    ASSERT_TRUE(opened.wait_for(N));
+    std::set<int> unique(ids.begin(), ids.end());
+    EXPECT_EQ(unique.size(), static_cast<size_t>(N));
+    std::set<int> seen;
+    for (uint32_t id = get_next_iid(0); id != 0; id = get_next_iid(static_cast<int>(id)))
+        seen.insert(static_cast<int>(id));
+    for (int id : ids)
+        EXPECT_TRUE(seen.count(id)) << id;
+    EXPECT_TRUE(seen.count(keeper_id()));
+    EXPECT_GE(get_launch_interpreter_nos(), N + 1);
+    release.add();
+    ASSERT_TRUE(closed.wait_for(N));
+    for (int id : ids)
+        EXPECT_EQ(search_qvi_id(static_cast<uint32_t>(id)), nullptr);
+}
+
+TEST(Interp, CommandQueueAcrossTasks) {
+    // A consumer task sleeps in get_qv_fifo; the commands come out in order; a close request
+    // ends the wait.
+    std::atomic<QV_INTERPRETER*> rec{nullptr};
+    Counter ready, got_all, ended;
+    std::vector<long long> seen;
+    struct Arg {
+        std::atomic<QV_INTERPRETER*>* rec;
+        Counter *ready, *got_all, *ended;
+        std::vector<long long>* seen;
+    } arg{&rec, &ready, &got_all, &ended, &seen};
+    create_task(
+        [](intptr_t d) {
+            auto* a = reinterpret_cast<Arg*>(d);
+            gc_push(nullptr, nullptr, "consumer");
+            open_internal();
+            *a->rec = get_my_qvi();
+            a->ready->add();
+            while (QV_SEXP* c = get_qv_fifo(a->rec->load(), 0)) {
+                a->seen->push_back(c->integer.data);
+                if (a->seen->size() == 100) a->got_all->add();
+            }
+            EXPECT_EQ(get_qv_fifo(a->rec->load(), 1), nullptr);
+            gc_pop(nullptr, nullptr);
+            close_self_interpreter();
+            a->ended->add();
+        },
+        &arg, 2);
+    ASSERT_TRUE(ready.wait_for(1));
+    ASSERT_TRUE(run_task([&] {
+        gc_push(nullptr, nullptr, "producer");
+        for (int i = 0; i < 100; i++)
+            EXPECT_EQ(put_qv_fifo(rec.load(), get_integer(i, nullptr)), 0);
+        gc_pop(nullptr, nullptr);
+    }));
+    ASSERT_TRUE(got_all.wait_for(1));
+    for (int i = 0; i < 100; i++)
+        EXPECT_EQ(seen[static_cast<size_t>(i)], i);
+    EXPECT_EQ(close_interpreter_nowait(rec.load()->id), 0);
+    ASSERT_TRUE(ended.wait_for(1));
+}
+
+TEST(Interp, OutputLockIsReentrantAndExclusive) {
+    std::atomic<int> id{0};
+    Counter held, probed, done;
+    struct Arg {
+        std::atomic<int>* id;
+        Counter *held, *probed, *done;
+    } arg{&id, &held, &probed, &done};
+    create_task(
+        [](intptr_t d) {
+            auto* a = reinterpret_cast<Arg*>(d);
+            *a->id = open_internal();
+            uint32_t me = static_cast<uint32_t>(a->id->load());
+            EXPECT_EQ(lock_qvi_out_iid(me), 0);
+            EXPECT_EQ(lock_qvi_out_iid(me), 0);  // its holder takes it again
+            a->held->add();
+            a->probed->wait_for(1);
+            EXPECT_EQ(unlock_qvi_out_iid(me), 0);
+            EXPECT_EQ(unlock_qvi_out_iid(me), 0);
+            a->done->wait_for(1);
+            close_self_interpreter();
+            a->done->add();
+        },
+        &arg, 2);
+    ASSERT_TRUE(held.wait_for(1));
+    QV_INTERPRETER* q = search_qvi_id(static_cast<uint32_t>(id.load()));
+    ASSERT_NE(q, nullptr);
+    ASSERT_TRUE(run_task([&] { EXPECT_EQ(lock_qvi_out_no_wait(q), -2); }));
+    probed.add();
+    // Once released, another task takes it.
+    ASSERT_TRUE(run_task([&] {
+        EXPECT_EQ(lock_qvi_out_iid(static_cast<uint32_t>(id.load())), 0);
+        EXPECT_EQ(unlock_qvi_out_iid(static_cast<uint32_t>(id.load())), 0);
+    }));
+    EXPECT_EQ(lock_qvi_out_iid(999999), -1);
+    done.add();
+    ASSERT_TRUE(done.wait_for(2));
+}
+
+TEST(Interp, BreakCheck) {
+    ASSERT_TRUE(run_task([] {
+        gc_push(nullptr, nullptr, "break");
+        QV_SEXP* form = list(n_get_symbol("x"), nullptr);
+        // A task of no interpreter is told to stop.
+        QV_SEXP* e = _qvi_break_check(form);
+        ASSERT_EQ(get_type(e), QVT_ERROR);
+        EXPECT_EQ(e->error.code, QVE_BREAK);
+        int id = open_internal();
+        EXPECT_EQ(_qvi_break_check(form), nullptr);
+        ASSERT_EQ(send_cancel(static_cast<uint32_t>(id)), 0);
+        e = _qvi_break_check(form);
+        ASSERT_EQ(get_type(e), QVT_ERROR);
+        EXPECT_EQ(e->error.code, QVE_CANCEL_CHECK);
+        // Closing wins over cancel.
+        close_interpreter_nowait(static_cast<uint32_t>(id));
+        e = _qvi_break_check(form);
+        ASSERT_EQ(get_type(e), QVT_ERROR);
+        EXPECT_EQ(e->error.code, QVE_BREAK);
+        EXPECT_EQ(send_cancel(999999), -1);
+        gc_pop(nullptr, nullptr);
+        close_self_interpreter();
+    }));
+    // No terminal interpreter takes an interrupt.
+    EXPECT_EQ(qv_int_handler(), -1);
+}
+
+TEST(Interp, UnopenableTypesAreRefused) {
+    ASSERT_TRUE(run_task([] {
+        struct {
+            uint8_t type;
+            int code;
+        } cases[] = {{QVA_IPC, QVI_ERR_LISTENER},
+                     {QVA_ACCEPT, QVI_ERR_LISTENER},
+                     {QVA_CONNECT, QVI_ERR_NO_ANSWER},
+                     {QVA_DESCRIPTER, QVI_ERR_DESCRIPTER}};
+        for (auto c : cases) {
+            QV_INTERPRETER* q = new_qv_interpreter();
+            q->a_type = c.type;
+            EXPECT_EQ(setup_i(q), c.code);
+        }
+        // A script file that does not exist.
+        QV_INTERPRETER* q = new_qv_interpreter();
+        q->a_type = QVA_FILE;
+        q->input_file_name = _xx_nl_copy_str_1(std_cm, "/nonexistent/x.qv", __FILE__, __LINE__);
+        EXPECT_EQ(setup_i(q), QVI_ERR_FILE);
+    }));
+}
+
+}  // namespace

@@ -1,0 +1,134 @@
+// Helpers of the server tests.
+#include "server_util.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+
+#include "builtins/registry.h"
+#include "lisp/env.h"
+#include "lisp/heap.h"
+#include "server/runtime.h"
+#include "stream/file_stream.h"
+#include "stream/sprintf.h"
+#include "stream/streamio.h"
+#include "support/sync_util.h"
+
+namespace {
+
+int keeper = -1;
+PipeInterp* keeper_pipe = nullptr;
+
+struct ServerEnv : testing::Environment {
+    void SetUp() override {
+        init_qv();
+        static char prog[] = "test_server";
+        static char slash[] = "/";
+        static char a1[] = "first";
+        char* argv[] = {prog, slash, a1, nullptr};
+        init_function(vxlisp_top_env0, vxlisp_top_env1, 3, argv);
+        keeper_pipe = new PipeInterp;
+        ASSERT_TRUE(keeper_pipe->open());
+        keeper = keeper_pipe->id;
+        ASSERT_EQ(get_main_interpreter(), keeper);
+    }
+    // The main-interpreter rule, once every test has run: closing the main interpreter closes
+    // the others, and no new one opens.
+    void TearDown() override {
+        PipeInterp other;
+        ASSERT_TRUE(other.open());
+        ASSERT_TRUE(run_task([] { close_interpreter(static_cast<uint32_t>(keeper)); }));
+        EXPECT_TRUE(wait_closed(keeper));
+        EXPECT_TRUE(wait_closed(other.id));
+        EXPECT_EQ(get_main_interpreter(), -1);
+        PipeInterp late;
+        EXPECT_FALSE(late.open());
+        EXPECT_EQ(late.id, QVI_ERR_MAIN_CLOSED);
+        EXPECT_TRUE(run_task([] { wait_stop_all(); }));
+    }
+};
+
+testing::Environment* const server_env = testing::AddGlobalTestEnvironment(new ServerEnv);
+
+}  // namespace
+
+int keeper_id() {
+    return keeper;
+}
+
+bool PipeInterp::open(int env_top) {
+    STREAM* in[2];
+    STREAM* out[2];
+    if (s_open_pipe(in) != 0 || s_open_pipe(out) != 0) return false;
+    to_interp = in[1];
+    from_interp = out[0];
+    from_fd = out[0]->file.fid;
+    QV_INTERPRETER* q = new_qv_interpreter();
+    q->a_type = QVA_PIPE;
+    q->inp = in[0];
+    q->out = out[1];
+    q->env = env_top ? vxlisp_top_env1 : vxlisp_top_env0;
+    q->environment = 1;
+    bool ok = run_task([&] {
+        gc_push(nullptr, nullptr, "PipeInterp");
+        id = setup_i(q);
+        gc_pop(nullptr, nullptr);
+    });
+    return ok && id > 0;
+}
+
+void PipeInterp::send(const std::string& text) {
+    s_write(to_interp, text.data(), static_cast<int>(text.size()));
+}
+
+void PipeInterp::end_input() {
+    if (to_interp) s_close(to_interp);
+    to_interp = nullptr;
+}
+
+std::string PipeInterp::read_until(const std::string& want, int ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (got.find(want) == std::string::npos) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0) break;
+        pollfd p = {from_fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+        char buf[4096];
+        ssize_t n = read(from_fd, buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+PipeInterp::~PipeInterp() {
+    end_input();
+    if (from_interp) s_close(from_interp);
+}
+
+bool run_task(const std::function<void()>& fn, int ms) {
+    auto done = std::make_shared<Counter>();
+    struct Job {
+        std::function<void()> fn;
+        std::shared_ptr<Counter> done;
+    };
+    auto* job = new Job{fn, done};
+    create_task(
+        [](intptr_t d) {
+            auto* j = reinterpret_cast<Job*>(d);
+            j->fn();
+            j->done->add();
+            delete j;
+        },
+        job, 2);
+    return done->wait_for(1, ms);
+}
+
+bool wait_closed(int id, int ms) {
+    return wait_until([&] { return check_iid(static_cast<uint32_t>(id)) == 0; }, ms);
+}

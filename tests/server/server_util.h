@@ -1,0 +1,40 @@
+// Helpers of the server tests: the server layer brought up once per test program, interpreters
+// on pipes, bounded reads of their replies, and tasks whose end a test can wait for.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "server/interp.h"
+#include "stream/stream.h"
+
+// The keeper: the first non-internal interpreter of the program, and so its main interpreter. It
+// stays open for the whole run, so that the tests can open and close other interpreters; the
+// environment's tear-down closes it last and checks the main-interpreter rule.
+int keeper_id();
+
+// An interpreter on two pipes: the test writes commands to `in` and reads replies from `out`.
+struct PipeInterp {
+    int id = -1;
+    STREAM* to_interp = nullptr;  // write end of the interpreter's input
+    int from_fd = -1;             // read end of the interpreter's output (the test's)
+    STREAM* from_interp = nullptr;
+
+    // Opens a type-8 interpreter whose environment is a new child of top environment 1.
+    // env_top 0 uses top environment 0 instead.
+    bool open(int env_top = 1);
+    void send(const std::string& text);
+    // Closes the test's end of the input (the interpreter meets the end of its input).
+    void end_input();
+    // Reads until the collected output contains `want` or ms milliseconds have passed; returns
+    // all that was read so far (also what came before `want`).
+    std::string read_until(const std::string& want, int ms = 20000);
+    // Everything read so far.
+    std::string got;
+    ~PipeInterp();
+};
+
+// Runs fn on a task; returns false when it has not finished within ms milliseconds.
+bool run_task(const std::function<void()>& fn, int ms = 20000);
+// True once check_iid(id) is 0 (closed), polling for at most ms milliseconds.
+bool wait_closed(int id, int ms = 20000);

@@ -1,0 +1,114 @@
+// Runs the agent program in a child process.
+#include "vxmx_run.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+VxmxResult run_vxmx(const VxmxRun& r) {
+    VxmxResult res;
+    std::string prog = std::string(VX_BINARY_DIR) + "/vxmx";
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(prog.c_str()));
+    for (const auto& a : r.args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        abort();
+    pid_t pid = fork();
+    if (pid < 0) abort();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        if (!r.dir.empty() && chdir(r.dir.c_str()) != 0) _exit(127);
+        setenv("STD_CODE", "UTF-8", 1);
+        execv(prog.c_str(), argv.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    if (!r.input.empty()) {
+        ssize_t n = write(in[1], r.input.data(), r.input.size());
+        (void)n;
+    }
+    int in_fd = in[1];
+    if (r.close_input) {
+        close(in_fd);
+        in_fd = -1;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(r.timeout_ms);
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* dest[2] = {&res.out, &res.err};
+    int open_fds = 2;
+    bool interrupted = false;
+    while (open_fds > 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0) {
+            res.timed_out = true;
+            break;
+        }
+        int n = poll(fds, 2, static_cast<int>(left));
+        if (n <= 0) continue;
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char buf[4096];
+            ssize_t got = read(fds[i].fd, buf, sizeof buf);
+            if (got > 0) {
+                dest[i]->append(buf, static_cast<size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                open_fds--;
+            }
+        }
+        if (!interrupted && !r.interrupt_after.empty() &&
+            res.out.find(r.interrupt_after) != std::string::npos) {
+            kill(pid, SIGINT);
+            interrupted = true;
+        }
+    }
+    if (res.timed_out) kill(pid, SIGKILL);
+    for (int i = 0; i < 2; i++)
+        if (fds[i].fd >= 0) close(fds[i].fd);
+    if (in_fd >= 0) close(in_fd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    res.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return res;
+}
+
+std::string make_test_dir(const std::string& name) {
+    std::string dir =
+        std::string(VX_BINARY_DIR) + "/test_tmp/" + name + "." + std::to_string(getpid());
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    std::filesystem::create_directories(dir, ec);
+    return dir;
+}
+
+void write_file(const std::string& path, const std::string& text) {
+    std::ofstream f(path, std::ios::binary);
+    f << text;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}

@@ -1,0 +1,29 @@
+// Runs the real agent program in a child process (fork and exec at once, so the child takes no
+// lock of this multi-threaded test process) with a bounded wait.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct VxmxResult {
+    bool timed_out = false;
+    int exit_status = -1;  // -1 when ended by a signal
+    std::string out;
+    std::string err;
+};
+
+struct VxmxRun {
+    std::vector<std::string> args;  // after the program name
+    std::string dir;                // working directory; empty: the current one
+    std::string input;              // written to its standard input
+    bool close_input = true;        // close standard input after writing `input`
+    // When not empty: once standard output contains this text, SIGINT is sent.
+    std::string interrupt_after;
+    int timeout_ms = 30000;
+};
+
+VxmxResult run_vxmx(const VxmxRun& r);
+// A new empty directory for one test's files.
+std::string make_test_dir(const std::string& name);
+void write_file(const std::string& path, const std::string& text);
+std::string read_file(const std::string& path);
