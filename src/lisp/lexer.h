@@ -159,7 +159,8 @@ void put_1char(QV_FILE* f, L_CHAR c, int flag);
 // Raw bytes straight from the read buffer and the stream; the number read (short at the end).
 int get_nchar(QV_FILE* f, uint8_t* out, int n);
 
-// The record of node s takes code method cm (its stream too).
+// The record of node s takes code method cm (its stream too); from the task reading the record,
+// or while nobody reads it.
 void qv_set_cm(QV_SEXP* s, CODE_METHOD* cm);
 
 // Ring membership and closing.
