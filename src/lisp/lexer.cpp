@@ -1118,7 +1118,9 @@ QV_FILE* new_qv_file(STREAM* st, const L_CHAR* name, const L_CHAR* site, const L
     f->flags = QVF_NEW;
     f->mode = S_TAG;
     unlock_mem();
-    f->cm = st && s_get_cm(st) ? s_get_cm(st) : std_cm;
+    // Asked once: the stream may be closed by another task between two calls.
+    CODE_METHOD* cm = st ? s_get_cm(st) : nullptr;
+    f->cm = cm ? cm : std_cm;
     f->cm_work = f->cm->open();
     f->rb_time = get_qvtime();
     return f;
