@@ -1,0 +1,76 @@
+#include "server/accept.h"
+
+#include <sys/resource.h>
+
+#include <atomic>
+#include <cerrno>
+
+const char accept_busy_text[] = "<Permission>Busy</Permission>\n";
+const char accept_denied_text[] = "<Permission>Denied</Permission>\n";
+const char accept_handshake_fmt[] = "&cx%x;\n<Permission>Allow</Permission>\n";
+
+// Standard input, output and error are open from the start.
+static std::atomic<int> desc_in_use{3};
+
+void accept_desc_opened() {
+    desc_in_use.fetch_add(1, std::memory_order_relaxed);
+}
+
+void accept_desc_closed() {
+    desc_in_use.fetch_sub(1, std::memory_order_relaxed);
+}
+
+int accept_desc_in_use() {
+    return desc_in_use.load(std::memory_order_relaxed);
+}
+
+int accept_desc_limit() {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return 1024;
+    if (rl.rlim_cur > 0x7fffffff / 64) return 0x7fffffff / 64;
+    return (int)rl.rlim_cur;
+}
+
+int accept_admit_fds(int in_use, int limit) {
+    return in_use < limit * 50 / 64;
+}
+
+int accept_launch_fds(int in_use, int limit) {
+    return in_use < limit * 40 / 64;
+}
+
+static uint32_t doubled(uint32_t interval) {
+    uint32_t v = interval * 2;
+    return v > ACCEPT_INTERVAL_MAX ? ACCEPT_INTERVAL_MAX : v;
+}
+
+void accept_wait_silent(accept_wait* w, uint32_t now) {
+    w->interval = doubled(w->interval);
+    w->last_dec = now;
+}
+
+void accept_wait_byte(accept_wait* w, uint32_t elapsed, uint32_t now) {
+    // Compared in halves so that 1.5 * elapsed needs no floating point.
+    if (2 * (uint64_t)elapsed < w->interval && now - w->last_dec > 119) {
+        if (w->interval > ACCEPT_INTERVAL_MIN) w->interval--;
+    } else if (3 * (uint64_t)elapsed > 2 * (uint64_t)w->interval) {
+        w->interval = doubled(w->interval);
+        w->last_dec = now;
+    }
+}
+
+int accept_dispatch(int first_byte) {
+    return first_byte == '\n' || first_byte == '\r' ? ACCEPT_LINE : ACCEPT_HTTP;
+}
+
+int accept_backoff_ms(int failures) {
+    if (failures <= 0) return 0;
+    int ms = 100;
+    for (int i = 1; i < failures && ms < 1000; i++)
+        ms *= 2;
+    return ms > 1000 ? 1000 : ms;
+}
+
+int accept_error_is_final(int err) {
+    return err == EBADF || err == EINVAL || err == ENOTSOCK;
+}

@@ -1,0 +1,58 @@
+// Admission of peers on a listener: the rules an accept thread applies to each new connection.
+//
+// A listener keeps one thread in accept. For each accepted peer it checks the descriptors in use
+// against the process limit (Busy above 50/64 before anything is read, 40/64 before the
+// connection interpreter is made), waits an adaptive time for the first byte, and dispatches on
+// that byte: CR or LF starts the line protocol, anything else goes to the HTTP side. Failed
+// accepts back off and retry instead of ending the listener, since running out of descriptors is
+// usually transient.
+#pragma once
+
+#include <cstdint>
+
+// Replies to refused peers and the line-protocol handshake (its %x is the output's code).
+extern const char accept_busy_text[];      // "<Permission>Busy</Permission>\n"
+extern const char accept_denied_text[];    // "<Permission>Denied</Permission>\n"
+extern const char accept_handshake_fmt[];  // "&cx%x;\n<Permission>Allow</Permission>\n"
+
+// Bounds of the first-byte wait, in seconds.
+constexpr uint32_t ACCEPT_INTERVAL_MIN = 10;
+constexpr uint32_t ACCEPT_INTERVAL_MAX = 120;
+
+// Descriptors the program holds open: a counter kept by those who open and close them, so
+// admission does not scan the descriptor table per connection.
+void accept_desc_opened();
+void accept_desc_closed();
+int accept_desc_in_use();
+// The soft descriptor limit of the process (RLIMIT_NOFILE); 1024 when it cannot be read or is
+// unlimited.
+int accept_desc_limit();
+
+// 1 when a peer may be admitted with in_use descriptors of limit: in_use < limit * 50 / 64.
+int accept_admit_fds(int in_use, int limit);
+// 1 when the connection interpreter may be made: in_use < limit * 40 / 64.
+int accept_launch_fds(int in_use, int limit);
+
+// The adaptive first-byte wait. State of a listener: the interval in seconds and the time (in
+// seconds) it was last lengthened.
+struct accept_wait {
+    uint32_t interval;
+    uint32_t last_dec;
+};
+// A peer sent nothing in time: the interval doubles (at most 120) and last_dec becomes now.
+void accept_wait_silent(accept_wait* w, uint32_t now);
+// A peer's first byte came after elapsed seconds: when 2*elapsed < interval and more than 119
+// seconds have passed since last_dec, the interval drops by 1 (at least 10); otherwise, when
+// 1.5*elapsed > interval, it doubles (at most 120) and last_dec becomes now.
+void accept_wait_byte(accept_wait* w, uint32_t elapsed, uint32_t now);
+
+// Dispatch on the first byte.
+enum : int { ACCEPT_LINE = 1, ACCEPT_HTTP = 2 };
+int accept_dispatch(int first_byte);
+
+// Back-off after failed accepts in a row: 0 for none, then 100 ms doubling up to 1 s.
+int accept_backoff_ms(int failures);
+// 1 when an accept failure with this errno should end the listener (a bad or closed listening
+// descriptor); other failures (out of descriptors, aborted connections, interrupts) back off
+// and retry.
+int accept_error_is_final(int err);

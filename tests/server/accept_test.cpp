@@ -1,0 +1,95 @@
+#include "server/accept.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+TEST(AcceptAdmission, ThresholdsAreFractionsOfTheLimit) {
+    // The default soft limit of 1024: Busy from 800 on at admission, from 640 at creation.
+    EXPECT_TRUE(accept_admit_fds(799, 1024));
+    EXPECT_FALSE(accept_admit_fds(800, 1024));
+    EXPECT_TRUE(accept_launch_fds(639, 1024));
+    EXPECT_FALSE(accept_launch_fds(640, 1024));
+    // Integer division toward zero: 100 * 50 / 64 is 78.
+    EXPECT_TRUE(accept_admit_fds(77, 100));
+    EXPECT_FALSE(accept_admit_fds(78, 100));
+    EXPECT_FALSE(accept_admit_fds(0, 1));
+}
+
+TEST(AcceptAdmission, DescriptorCounterAndLimit) {
+    int before = accept_desc_in_use();
+    accept_desc_opened();
+    accept_desc_opened();
+    EXPECT_EQ(accept_desc_in_use(), before + 2);
+    accept_desc_closed();
+    accept_desc_closed();
+    EXPECT_EQ(accept_desc_in_use(), before);
+    EXPECT_GT(accept_desc_limit(), 0);
+}
+
+TEST(AcceptAdmission, ReplyTexts) {
+    EXPECT_STREQ(accept_busy_text, "<Permission>Busy</Permission>\n");
+    EXPECT_STREQ(accept_denied_text, "<Permission>Denied</Permission>\n");
+    char buf[64];
+    snprintf(buf, sizeof buf, accept_handshake_fmt, 0x1a2bu);
+    EXPECT_EQ(std::string(buf), "&cx1a2b;\n<Permission>Allow</Permission>\n");
+}
+
+TEST(AcceptWait, SilentPeersLengthenTheWaitUpTo120) {
+    accept_wait w{10, 0};
+    accept_wait_silent(&w, 5);
+    EXPECT_EQ(w.interval, 20u);
+    EXPECT_EQ(w.last_dec, 5u);
+    for (int i = 0; i < 5; i++)
+        accept_wait_silent(&w, 6);
+    EXPECT_EQ(w.interval, 120u);
+}
+
+TEST(AcceptWait, FastPeersShortenOnlyAfter120Seconds) {
+    accept_wait w{40, 100};
+    accept_wait_byte(&w, 1, 219);  // 119 seconds since the last increase: unchanged
+    EXPECT_EQ(w.interval, 40u);
+    accept_wait_byte(&w, 1, 220);
+    EXPECT_EQ(w.interval, 39u);
+    EXPECT_EQ(w.last_dec, 100u);
+    accept_wait w2{10, 0};
+    accept_wait_byte(&w2, 0, 1000);
+    EXPECT_EQ(w2.interval, 10u);  // never below 10
+}
+
+TEST(AcceptWait, SlowPeersDoubleTheWait) {
+    accept_wait w{20, 0};
+    accept_wait_byte(&w, 13, 50);  // 1.5 * 13 = 19.5: not above 20
+    EXPECT_EQ(w.interval, 20u);
+    accept_wait_byte(&w, 14, 50);  // 21 > 20
+    EXPECT_EQ(w.interval, 40u);
+    EXPECT_EQ(w.last_dec, 50u);
+    accept_wait w2{100, 0};
+    accept_wait_byte(&w2, 90, 60);
+    EXPECT_EQ(w2.interval, 120u);
+}
+
+TEST(AcceptDispatch, LineEndsStartTheLineProtocol) {
+    EXPECT_EQ(accept_dispatch('\n'), ACCEPT_LINE);
+    EXPECT_EQ(accept_dispatch('\r'), ACCEPT_LINE);
+    EXPECT_EQ(accept_dispatch('G'), ACCEPT_HTTP);
+    EXPECT_EQ(accept_dispatch(0), ACCEPT_HTTP);
+    EXPECT_EQ(accept_dispatch(0xff), ACCEPT_HTTP);
+}
+
+TEST(AcceptFailures, TransientErrorsBackOffAndRetry) {
+    EXPECT_EQ(accept_backoff_ms(0), 0);
+    EXPECT_EQ(accept_backoff_ms(1), 100);
+    EXPECT_EQ(accept_backoff_ms(2), 200);
+    EXPECT_EQ(accept_backoff_ms(3), 400);
+    EXPECT_EQ(accept_backoff_ms(5), 1000);
+    EXPECT_EQ(accept_backoff_ms(1000), 1000);
+    EXPECT_FALSE(accept_error_is_final(EMFILE));
+    EXPECT_FALSE(accept_error_is_final(ENFILE));
+    EXPECT_FALSE(accept_error_is_final(ECONNABORTED));
+    EXPECT_FALSE(accept_error_is_final(EINTR));
+    EXPECT_TRUE(accept_error_is_final(EBADF));
+    EXPECT_TRUE(accept_error_is_final(EINVAL));
+}
