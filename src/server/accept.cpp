@@ -4,6 +4,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/lock.h"
 
 const char accept_busy_text[] = "<Permission>Busy</Permission>\n";
 const char accept_denied_text[] = "<Permission>Denied</Permission>\n";
@@ -73,4 +77,49 @@ int accept_backoff_ms(int failures) {
 
 int accept_error_is_final(int err) {
     return err == EBADF || err == EINVAL || err == ENOTSOCK;
+}
+
+PERMISSION_LIST* new_permission_list(QV_INTERPRETER* qvi, const char* const* names) {
+    PERMISSION_LIST* pl = new PERMISSION_LIST{};
+    init_access_permission(&pl->ap);
+    int n = 0;
+    while (names && names[n])
+        n++;
+    pl->mode = new char*[n + 1];
+    for (int i = 0; i < n; i++)
+        pl->mode[i] = strdup(names[i]);
+    pl->mode[n] = nullptr;
+    TaskLockGuard g(qvi_lock);
+    if (qvi->pl_tail)
+        qvi->pl_tail->next = pl;
+    else
+        qvi->pl_head = pl;
+    qvi->pl_tail = pl;
+    return pl;
+}
+
+PERMISSION_LIST* check_permission_list(QV_INTERPRETER* qvi, uint32_t ip) {
+    TaskLockGuard g(qvi_lock);
+    for (PERMISSION_LIST* pl = qvi->pl_head; pl; pl = pl->next)
+        if (check_permission(&pl->ap, ip, nullptr)) return pl;
+    return nullptr;
+}
+
+void free_permission_list(QV_INTERPRETER* qvi) {
+    PERMISSION_LIST* pl;
+    {
+        TaskLockGuard g(qvi_lock);
+        pl = qvi->pl_head;
+        qvi->pl_head = qvi->pl_tail = nullptr;
+        qvi->pl_accept = nullptr;
+    }
+    while (pl) {
+        PERMISSION_LIST* next = pl->next;
+        free_access_list(&pl->ap);
+        for (char** m = pl->mode; *m; m++)
+            free(*m);
+        delete[] pl->mode;
+        delete pl;
+        pl = next;
+    }
 }

@@ -10,6 +10,9 @@
 
 #include <cstdint>
 
+#include "base/hostaddr.h"
+#include "server/interp.h"
+
 // Replies to refused peers and the line-protocol handshake (its %x is the output's code).
 extern const char accept_busy_text[];      // "<Permission>Busy</Permission>\n"
 extern const char accept_denied_text[];    // "<Permission>Denied</Permission>\n"
@@ -56,3 +59,19 @@ int accept_backoff_ms(int failures);
 // descriptor); other failures (out of descriptors, aborted connections, interrupts) back off
 // and retry.
 int accept_error_is_final(int err);
+
+// One Allow or Deny entry of a listener: its access rules and the names it was given.
+struct permission_list {
+    permission_list* next;
+    ACCESS_PERMISSION ap;
+    char** mode;  // null-terminated copies of the entry's names
+};
+
+// Appends an entry with no rules and a copy of names (null-terminated; may be null) to the
+// listener's list, under qvi_lock. The entry, so that rules can be added to its `ap`.
+PERMISSION_LIST* new_permission_list(QV_INTERPRETER* qvi, const char* const* names);
+// The first entry whose rules accept the peer address ip (network order), or null: a listener
+// without entries admits nobody. Takes qvi_lock.
+PERMISSION_LIST* check_permission_list(QV_INTERPRETER* qvi, uint32_t ip);
+// Frees every entry of the listener with its rules and names, under qvi_lock.
+void free_permission_list(QV_INTERPRETER* qvi);

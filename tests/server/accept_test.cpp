@@ -6,6 +6,10 @@
 #include <cstdio>
 #include <string>
 
+#include <arpa/inet.h>
+
+#include "server_util.h"
+
 TEST(AcceptAdmission, ThresholdsAreFractionsOfTheLimit) {
     // The default soft limit of 1024: Busy from 800 on at admission, from 640 at creation.
     EXPECT_TRUE(accept_admit_fds(799, 1024));
@@ -92,4 +96,26 @@ TEST(AcceptFailures, TransientErrorsBackOffAndRetry) {
     EXPECT_FALSE(accept_error_is_final(EINTR));
     EXPECT_TRUE(accept_error_is_final(EBADF));
     EXPECT_TRUE(accept_error_is_final(EINVAL));
+}
+
+TEST(AcceptPermission, FirstAcceptingEntryAdmitsAndNoneDenies) {
+    bool ok = run_task([] {
+        QV_INTERPRETER* qvi = new_qv_interpreter();
+        uint32_t loop = htonl(0x7f000001), other = htonl(0x0a000001);
+        EXPECT_EQ(check_permission_list(qvi, loop), nullptr);  // no entries: nobody
+        const char* names[] = {"Allow", nullptr};
+        PERMISSION_LIST* a = new_permission_list(qvi, names);
+        insert_access_list(&a->ap, htonl(0x7f000000), htonl(0xff000000), nullptr, 0, 0, 1);
+        PERMISSION_LIST* b = new_permission_list(qvi, nullptr);
+        insert_access_list(&b->ap, 0, 0, nullptr, 0, 0, 2);
+        EXPECT_STREQ(a->mode[0], "Allow");
+        EXPECT_EQ(b->mode[0], nullptr);
+        EXPECT_EQ(check_permission_list(qvi, loop), a);
+        EXPECT_EQ(check_permission_list(qvi, other), b);
+        free_permission_list(qvi);
+        EXPECT_EQ(qvi->pl_head, nullptr);
+        EXPECT_EQ(check_permission_list(qvi, loop), nullptr);
+        free_qv_interpreter(qvi);
+    });
+    EXPECT_TRUE(ok);
 }
