@@ -1,6 +1,8 @@
 #include "server/accept.h"
 
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cerrno>
@@ -121,5 +123,46 @@ void free_permission_list(QV_INTERPRETER* qvi) {
         delete[] pl->mode;
         delete pl;
         pl = next;
+    }
+}
+
+static void write_all(int fd, const char* text) {
+    size_t n = strlen(text), done = 0;
+    while (done < n) {
+        ssize_t r = send(fd, text + done, n - done, MSG_NOSIGNAL);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return;  // the peer is gone; it is closed anyway
+        done += (size_t)r;
+    }
+}
+
+int accept_admit(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int limit,
+                 PERMISSION_LIST** entry) {
+    if (!accept_admit_fds(in_use, limit)) {
+        write_all(fd, accept_busy_text);
+        return QVI_ERR_BUSY;
+    }
+    PERMISSION_LIST* pl = check_permission_list(listener, ip);
+    if (!pl) {
+        write_all(fd, accept_denied_text);
+        return QVI_ERR_DENIED;
+    }
+    if (entry) *entry = pl;
+    return 0;
+}
+
+int accept_first_byte(int fd, int ms, uint8_t* byte) {
+    struct pollfd p = {fd, POLLIN, 0};
+    for (;;) {
+        int r = poll(&p, 1, ms);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) return 0;
+        break;
+    }
+    for (;;) {
+        ssize_t n = recv(fd, byte, 1, MSG_PEEK);
+        if (n < 0 && errno == EINTR) continue;
+        return n == 1 ? 1 : -1;
     }
 }

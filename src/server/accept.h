@@ -75,3 +75,12 @@ PERMISSION_LIST* new_permission_list(QV_INTERPRETER* qvi, const char* const* nam
 PERMISSION_LIST* check_permission_list(QV_INTERPRETER* qvi, uint32_t ip);
 // Frees every entry of the listener with its rules and names, under qvi_lock.
 void free_permission_list(QV_INTERPRETER* qvi);
+
+// Admission of an accepted peer on descriptor fd from address ip (network order), with in_use
+// descriptors of limit: 0 when admitted (*entry is then the admitting entry), else QVI_ERR_BUSY
+// or QVI_ERR_DENIED after the refusal line has been written. The caller closes a refused peer.
+int accept_admit(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int limit,
+                 PERMISSION_LIST** entry);
+// Waits at most ms milliseconds for the peer's first byte and looks at it without taking it from
+// the connection: 1 with *byte set, 0 on time-out, -1 when the peer closed or failed.
+int accept_first_byte(int fd, int ms, uint8_t* byte);

@@ -7,6 +7,10 @@
 #include <string>
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "server_util.h"
 
@@ -118,4 +122,100 @@ TEST(AcceptPermission, FirstAcceptingEntryAdmitsAndNoneDenies) {
         free_qv_interpreter(qvi);
     });
     EXPECT_TRUE(ok);
+}
+
+namespace {
+
+// A connected loopback pair: the server side as accepted and the client side.
+struct Pair {
+    int server = -1, client = -1;
+    Pair() {
+        int l = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(0x7f000001);
+        socklen_t len = sizeof a;
+        if (bind(l, (sockaddr*)&a, len) != 0 || listen(l, 1) != 0 ||
+            getsockname(l, (sockaddr*)&a, &len) != 0) {
+            close(l);
+            return;
+        }
+        client = socket(AF_INET, SOCK_STREAM, 0);
+        if (connect(client, (sockaddr*)&a, sizeof a) == 0) server = accept(l, nullptr, nullptr);
+        close(l);
+    }
+    ~Pair() {
+        if (server >= 0) close(server);
+        if (client >= 0) close(client);
+    }
+};
+
+// Everything the client receives until the server side closes, waiting at most 5 s per read.
+std::string read_to_end(int fd) {
+    std::string out;
+    char buf[256];
+    pollfd p = {fd, POLLIN, 0};
+    while (poll(&p, 1, 5000) == 1) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        out.append(buf, (size_t)n);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(AcceptPeer, RefusedPeersReceiveOneLine) {
+    bool ok = run_task([] {
+        QV_INTERPRETER* qvi = new_qv_interpreter();
+        uint32_t loop = htonl(0x7f000001);
+        {
+            Pair p;
+            ASSERT_GE(p.server, 0);
+            EXPECT_EQ(accept_admit(qvi, p.server, loop, 10, 1024, nullptr), QVI_ERR_DENIED);
+            close(p.server);
+            p.server = -1;
+            EXPECT_EQ(read_to_end(p.client), "<Permission>Denied</Permission>\n");
+        }
+        PERMISSION_LIST* pl = new_permission_list(qvi, nullptr);
+        insert_access_list(&pl->ap, loop, htonl(0xffffffff), nullptr, 0, 0, 1);
+        {
+            Pair p;
+            ASSERT_GE(p.server, 0);
+            EXPECT_EQ(accept_admit(qvi, p.server, loop, 50, 64, nullptr), QVI_ERR_BUSY);
+            close(p.server);
+            p.server = -1;
+            EXPECT_EQ(read_to_end(p.client), "<Permission>Busy</Permission>\n");
+        }
+        {
+            Pair p;
+            ASSERT_GE(p.server, 0);
+            PERMISSION_LIST* got = nullptr;
+            EXPECT_EQ(accept_admit(qvi, p.server, loop, 39, 64, &got), 0);
+            EXPECT_EQ(got, pl);
+        }
+        free_permission_list(qvi);
+        free_qv_interpreter(qvi);
+    });
+    EXPECT_TRUE(ok);
+}
+
+TEST(AcceptPeer, FirstByteIsSeenButNotTaken) {
+    Pair p;
+    ASSERT_GE(p.server, 0);
+    uint8_t b = 0;
+    EXPECT_EQ(accept_first_byte(p.server, 50, &b), 0);  // silent so far
+    ASSERT_EQ(write(p.client, "GET / HTTP/1.0\r\n", 16), 16);
+    EXPECT_EQ(accept_first_byte(p.server, 5000, &b), 1);
+    EXPECT_EQ(b, 'G');
+    EXPECT_EQ(accept_dispatch(b), ACCEPT_HTTP);
+    char buf[4] = {};
+    ASSERT_EQ(read(p.server, buf, 3), 3);
+    EXPECT_STREQ(buf, "GET");  // the byte is still there for the HTTP side
+    close(p.client);
+    p.client = -1;
+    char rest[32];
+    while (read(p.server, rest, sizeof rest) > 0) {
+    }
+    EXPECT_EQ(accept_first_byte(p.server, 5000, &b), -1);  // the peer left
 }
