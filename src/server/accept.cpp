@@ -10,6 +10,11 @@
 #include <cstring>
 
 #include "base/lock.h"
+#include "lisp/heap.h"
+#include "server/protocol.h"
+#include "stream/sprintf.h"
+#include "stream/stream.h"
+#include "stream/streamio.h"
 
 const char accept_busy_text[] = "<Permission>Busy</Permission>\n";
 const char accept_denied_text[] = "<Permission>Denied</Permission>\n";
@@ -165,4 +170,42 @@ int accept_first_byte(int fd, int ms, uint8_t* byte) {
         if (n < 0 && errno == EINTR) continue;
         return n == 1 ? 1 : -1;
     }
+}
+
+int launch_accept_thread(STREAM* st, uint32_t ip, QV_INTERPRETER* listener,
+                         PERMISSION_LIST* entry) {
+    QV_INTERPRETER* qvi = new_qv_interpreter();
+    {
+        TaskLockGuard g(qvi_lock);
+        qvi->env = listener->env;
+        qvi->environment = listener->environment;
+        qvi->ps_flags = listener->ps_flags;
+        qvi->result_flag = listener->result_flag;
+        qvi->silent_timeout = listener->silent_timeout;
+        qvi->connection_timeout = listener->connection_timeout;
+        qvi->max_connection = listener->max_connection;
+    }
+    qvi->a_type = QVA_CONNECT;
+    qvi->pl_accept = entry;
+    qvi->inp = qvi->out = st;
+    qvi->connect_ip = (int)ip;
+    gc_push(nullptr, nullptr, "accept in qv");
+    int id = setup_i(qvi);
+    gc_pop(nullptr, nullptr);
+    if (id < 0) {
+        if (id != QVI_ERR_MAIN_CLOSED) s_close(st);  // -8 has queued it for closing already
+        return id;
+    }
+    if (lock_qvi_out_iid((uint32_t)id) == 0) {
+        if (CODE_METHOD* cm = s_get_cm(st)) {
+            s_printf(st, accept_handshake_fmt, cm->lccode);
+            s_flush(st);
+        }
+        {
+            TaskLockGuard g(qvi_lock);
+            if (QV_INTERPRETER* q = _search_qvi_id((uint32_t)id)) q->flags &= ~QVIF_CODE_OWED;
+        }
+        unlock_qvi_out_iid((uint32_t)id);
+    }
+    return id;
 }

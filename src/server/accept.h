@@ -12,6 +12,7 @@
 
 #include "base/hostaddr.h"
 #include "server/interp.h"
+#include "stream/stream.h"
 
 // Replies to refused peers and the line-protocol handshake (its %x is the output's code).
 extern const char accept_busy_text[];      // "<Permission>Busy</Permission>\n"
@@ -84,3 +85,8 @@ int accept_admit(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int 
 // Waits at most ms milliseconds for the peer's first byte and looks at it without taking it from
 // the connection: 1 with *byte set, 0 on time-out, -1 when the peer closed or failed.
 int accept_first_byte(int fd, int ms, uint8_t* byte);
+
+// Makes and opens the connection interpreter (type 5) of an admitted peer on stream st from
+// address ip, admitted by entry of listener, and writes the handshake with the code of the
+// stream's code method. The new id, or a negative open failure (the stream is then closed).
+int launch_accept_thread(STREAM* st, uint32_t ip, QV_INTERPRETER* listener, PERMISSION_LIST* entry);

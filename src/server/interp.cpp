@@ -154,7 +154,13 @@ int open_by_type(QV_INTERPRETER* qvi) {
         case QVA_ACCEPT:
             return QVI_ERR_LISTENER;
         case QVA_CONNECT:
-            return QVI_ERR_NO_ANSWER;
+            // The accepted side: the accept thread has admitted the peer and gives its stream.
+            // Outgoing connections come with remote evaluation.
+            if (!qvi->inp) return QVI_ERR_NO_ANSWER;
+            s_set_write_abort(qvi->inp, SWA_CLOSE, -1);
+            qvi->thread_mode = QVTM_RELAY;
+            qvi->msg = lcopy("connect");
+            return 0;
         case QVA_DESCRIPTER:
             return QVI_ERR_DESCRIPTER;
         default:

@@ -12,7 +12,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "lisp/env.h"
 #include "server_util.h"
+#include "stream/file_stream.h"
 
 TEST(AcceptAdmission, ThresholdsAreFractionsOfTheLimit) {
     // The default soft limit of 1024: Busy from 800 on at admission, from 640 at creation.
@@ -218,4 +220,45 @@ TEST(AcceptPeer, FirstByteIsSeenButNotTaken) {
     while (read(p.server, rest, sizeof rest) > 0) {
     }
     EXPECT_EQ(accept_first_byte(p.server, 5000, &b), -1);  // the peer left
+}
+
+TEST(AcceptPeer, ConnectionInterpreterAnswersAfterTheHandshake) {
+    Pair p;
+    ASSERT_GE(p.server, 0);
+    int id = -1;
+    bool ok = run_task([&] {
+        QV_INTERPRETER* listener = new_qv_interpreter();
+        listener->env = vxlisp_top_env1;
+        listener->environment = 1;
+        listener->result_flag = 1;
+        STREAM* st = s_open_file_descripter(p.server, &s_file_table);
+        ASSERT_NE(st, nullptr);
+        p.server = -1;  // the stream owns it now
+        id = launch_accept_thread(st, htonl(0x7f000001), listener, nullptr);
+        free_qv_interpreter(listener);
+    });
+    ASSERT_TRUE(ok);
+    ASSERT_GT(id, 0);
+    std::string got;
+    auto read_until = [&](const std::string& want) {
+        char buf[512];
+        pollfd pf = {p.client, POLLIN, 0};
+        while (got.find(want) == std::string::npos && poll(&pf, 1, 10000) == 1) {
+            ssize_t n = read(p.client, buf, sizeof buf);
+            if (n <= 0) break;
+            got.append(buf, (size_t)n);
+        }
+    };
+    read_until("</Permission>\n");
+    size_t hs = got.find(";\n<Permission>Allow</Permission>\n");
+    ASSERT_NE(hs, std::string::npos) << got;
+    EXPECT_EQ(got.rfind("&cx", 0), 0u) << got;
+    EXPECT_EQ(got.find_first_not_of("0123456789abcdef", 3), hs) << got;  // lower-case hex code
+    got.erase(0, hs + 33);
+    ASSERT_EQ(write(p.client, "\n(+ 1 2)\n", 9), 9);
+    read_until("</Result>\n");
+    EXPECT_EQ(got, "<Result> 2 3</Result>\n");  // the command came on input line 2
+    close(p.client);
+    p.client = -1;
+    EXPECT_TRUE(wait_closed(id));
 }
