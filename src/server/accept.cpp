@@ -4,14 +4,18 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
 #include "base/lock.h"
 #include "lisp/heap.h"
 #include "server/protocol.h"
+#include "stream/file_stream.h"
 #include "stream/sprintf.h"
 #include "stream/stream.h"
 #include "stream/streamio.h"
@@ -208,4 +212,62 @@ int launch_accept_thread(STREAM* st, uint32_t ip, QV_INTERPRETER* listener,
         unlock_qvi_out_iid((uint32_t)id);
     }
     return id;
+}
+
+const char accept_http_error_text[] =
+    "HTTP/1.0 501 Not Implemented\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n\r\n";
+
+static uint32_t now_seconds() {
+    using namespace std::chrono;
+    return (uint32_t)duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int accept_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int limit) {
+    PERMISSION_LIST* entry = nullptr;
+    int r = accept_admit(listener, fd, ip, in_use, limit, &entry);
+    if (r < 0) {
+        close(fd);
+        return r;
+    }
+    accept_wait w;
+    {
+        TaskLockGuard g(qvi_lock);
+        w.interval = listener->accept_interval;
+        w.last_dec = listener->accept_last_dec;
+    }
+    if (w.interval < ACCEPT_INTERVAL_MIN) w.interval = ACCEPT_INTERVAL_MIN;
+    if (w.interval > ACCEPT_INTERVAL_MAX) w.interval = ACCEPT_INTERVAL_MAX;
+    uint32_t start = now_seconds();
+    uint8_t byte = 0;
+    int got = accept_first_byte(fd, (int)w.interval * 1000, &byte);
+    uint32_t now = now_seconds();
+    if (got == 1)
+        accept_wait_byte(&w, now - start, now);
+    else
+        accept_wait_silent(&w, now);
+    {
+        TaskLockGuard g(qvi_lock);
+        listener->accept_interval = w.interval;
+        listener->accept_last_dec = w.last_dec;
+    }
+    if (got != 1) {
+        close(fd);
+        return QVI_ERR_NO_ANSWER;
+    }
+    if (accept_dispatch(byte) == ACCEPT_HTTP) {
+        write_all(fd, accept_http_error_text);
+        close(fd);
+        return 0;
+    }
+    if (!accept_launch_fds(in_use, limit)) {
+        write_all(fd, accept_busy_text);
+        close(fd);
+        return QVI_ERR_BUSY;
+    }
+    STREAM* st = s_open_file_descripter(fd, &s_file_table);
+    if (!st) {
+        close(fd);
+        return QVI_ERR_DESCRIPTER;
+    }
+    return launch_accept_thread(st, ip, listener, entry);
 }

@@ -90,3 +90,12 @@ int accept_first_byte(int fd, int ms, uint8_t* byte);
 // address ip, admitted by entry of listener, and writes the handshake with the code of the
 // stream's code method. The new id, or a negative open failure (the stream is then closed).
 int launch_accept_thread(STREAM* st, uint32_t ip, QV_INTERPRETER* listener, PERMISSION_LIST* entry);
+
+// What a peer that does not speak the line protocol receives until the HTTP side takes them.
+extern const char accept_http_error_text[];
+
+// The admission of one accepted peer on descriptor fd (owned from here on) from ip, with in_use
+// descriptors of limit: refusal lines, the first-byte wait with the listener's adaptive interval,
+// the dispatch and the connection interpreter. Its id; 0 when the peer went to the HTTP side; a
+// negative code when refused (QVI_ERR_BUSY, QVI_ERR_DENIED) or silent (QVI_ERR_NO_ANSWER).
+int accept_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int limit);

@@ -262,3 +262,68 @@ TEST(AcceptPeer, ConnectionInterpreterAnswersAfterTheHandshake) {
     p.client = -1;
     EXPECT_TRUE(wait_closed(id));
 }
+
+TEST(AcceptPeer, DispatchOnTheFirstByte) {
+    QV_INTERPRETER* listener = nullptr;
+    ASSERT_TRUE(run_task([&] {
+        listener = new_qv_interpreter();
+        listener->env = vxlisp_top_env1;
+        listener->environment = 1;
+        listener->result_flag = 1;
+        listener->accept_interval = 10;
+        PERMISSION_LIST* pl = new_permission_list(listener, nullptr);
+        insert_access_list(&pl->ap, 0, 0, nullptr, 0, 0, 1);
+    }));
+    uint32_t loop = htonl(0x7f000001);
+    {
+        // A browser: a plain error and the connection closed.
+        Pair p;
+        ASSERT_GE(p.server, 0);
+        ASSERT_EQ(write(p.client, "GET / HTTP/1.0\r\n\r\n", 18), 18);
+        int r = -9;
+        ASSERT_TRUE(run_task([&] { r = accept_peer(listener, p.server, loop, 10, 1024); }));
+        p.server = -1;
+        EXPECT_EQ(r, 0);
+        EXPECT_EQ(read_to_end(p.client),
+                  "HTTP/1.0 501 Not Implemented\r\nContent-Type: text/plain\r\n"
+                  "Content-Length: 0\r\n\r\n");
+    }
+    {
+        // Admitted, but too many descriptors in use for a new interpreter.
+        Pair p;
+        ASSERT_GE(p.server, 0);
+        ASSERT_EQ(write(p.client, "\n", 1), 1);
+        int r = -9;
+        ASSERT_TRUE(run_task([&] { r = accept_peer(listener, p.server, loop, 45, 64); }));
+        p.server = -1;
+        EXPECT_EQ(r, QVI_ERR_BUSY);
+        EXPECT_EQ(read_to_end(p.client), "<Permission>Busy</Permission>\n");
+    }
+    {
+        // A line-protocol peer whose command is already waiting.
+        Pair p;
+        ASSERT_GE(p.server, 0);
+        ASSERT_EQ(write(p.client, "\n(* 6 7)\n", 9), 9);
+        int id = -9;
+        ASSERT_TRUE(run_task([&] { id = accept_peer(listener, p.server, loop, 10, 1024); }));
+        p.server = -1;
+        ASSERT_GT(id, 0);
+        std::string got;
+        char buf[512];
+        pollfd pf = {p.client, POLLIN, 0};
+        while (got.find("</Result>\n") == std::string::npos && poll(&pf, 1, 10000) == 1) {
+            ssize_t n = read(p.client, buf, sizeof buf);
+            if (n <= 0) break;
+            got.append(buf, (size_t)n);
+        }
+        size_t at = got.find("<Permission>Allow</Permission>\n<Result> 2 42</Result>\n");
+        EXPECT_NE(at, std::string::npos) << got;
+        close(p.client);
+        p.client = -1;
+        EXPECT_TRUE(wait_closed(id));
+    }
+    run_task([&] {
+        free_permission_list(listener);
+        free_qv_interpreter(listener);
+    });
+}
