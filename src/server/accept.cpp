@@ -12,7 +12,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/fdwait.h"
 #include "base/lock.h"
+#include "base/socket.h"
+#include "base/task.h"
 #include "lisp/heap.h"
 #include "server/protocol.h"
 #include "stream/file_stream.h"
@@ -23,28 +26,6 @@
 const char accept_busy_text[] = "<Permission>Busy</Permission>\n";
 const char accept_denied_text[] = "<Permission>Denied</Permission>\n";
 const char accept_handshake_fmt[] = "&cx%x;\n<Permission>Allow</Permission>\n";
-
-// Standard input, output and error are open from the start.
-static std::atomic<int> desc_in_use{3};
-
-void accept_desc_opened() {
-    desc_in_use.fetch_add(1, std::memory_order_relaxed);
-}
-
-void accept_desc_closed() {
-    desc_in_use.fetch_sub(1, std::memory_order_relaxed);
-}
-
-int accept_desc_in_use() {
-    return desc_in_use.load(std::memory_order_relaxed);
-}
-
-int accept_desc_limit() {
-    struct rlimit rl;
-    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return 1024;
-    if (rl.rlim_cur > 0x7fffffff / 64) return 0x7fffffff / 64;
-    return (int)rl.rlim_cur;
-}
 
 int accept_admit_fds(int in_use, int limit) {
     return in_use < limit * 50 / 64;
@@ -116,14 +97,7 @@ PERMISSION_LIST* check_permission_list(QV_INTERPRETER* qvi, uint32_t ip) {
     return nullptr;
 }
 
-void free_permission_list(QV_INTERPRETER* qvi) {
-    PERMISSION_LIST* pl;
-    {
-        TaskLockGuard g(qvi_lock);
-        pl = qvi->pl_head;
-        qvi->pl_head = qvi->pl_tail = nullptr;
-        qvi->pl_accept = nullptr;
-    }
+void _free_permission_entries(PERMISSION_LIST* pl) {
     while (pl) {
         PERMISSION_LIST* next = pl->next;
         free_access_list(&pl->ap);
@@ -133,6 +107,17 @@ void free_permission_list(QV_INTERPRETER* qvi) {
         delete pl;
         pl = next;
     }
+}
+
+void free_permission_list(QV_INTERPRETER* qvi) {
+    PERMISSION_LIST* pl;
+    {
+        TaskLockGuard g(qvi_lock);
+        pl = qvi->pl_head;
+        qvi->pl_head = qvi->pl_tail = nullptr;
+        qvi->pl_accept = nullptr;
+    }
+    _free_permission_entries(pl);
 }
 
 static void write_all(int fd, const char* text) {
@@ -160,14 +145,25 @@ int accept_admit(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int 
     return 0;
 }
 
-int accept_first_byte(int fd, int ms, uint8_t* byte) {
+static bool listener_closing(QV_INTERPRETER* listener) {
+    if (!listener) return false;
+    TaskLockGuard g(qvi_lock);
+    return (listener->flags & QVIF_CLOSING) != 0;
+}
+
+int accept_first_byte(int fd, int ms, uint8_t* byte, QV_INTERPRETER* listener) {
+    // Waited in slices so that a closing listener does not wait for its slowest peer.
+    constexpr int SLICE_MS = 250;
     struct pollfd p = {fd, POLLIN, 0};
     for (;;) {
-        int r = poll(&p, 1, ms);
+        int slice = ms < SLICE_MS ? ms : SLICE_MS;
+        int r = poll(&p, 1, slice);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return -1;
-        if (r == 0) return 0;
-        break;
+        if (r > 0) break;
+        ms -= slice;
+        if (ms <= 0) return 0;
+        if (listener_closing(listener)) return -1;
     }
     for (;;) {
         ssize_t n = recv(fd, byte, 1, MSG_PEEK);
@@ -239,7 +235,7 @@ int accept_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int l
     if (w.interval > ACCEPT_INTERVAL_MAX) w.interval = ACCEPT_INTERVAL_MAX;
     uint32_t start = now_seconds();
     uint8_t byte = 0;
-    int got = accept_first_byte(fd, (int)w.interval * 1000, &byte);
+    int got = accept_first_byte(fd, (int)w.interval * 1000, &byte, listener);
     uint32_t now = now_seconds();
     if (got == 1)
         accept_wait_byte(&w, now - start, now);
@@ -270,4 +266,111 @@ int accept_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int l
         return QVI_ERR_DESCRIPTER;
     }
     return launch_accept_thread(st, ip, listener, entry);
+}
+
+// ------------------------------------------------------------------------------------------------
+// The listener and its chain of accept threads
+
+int _accept_tid[ACCEPT_TID_RING];
+int accept_tid_pos;
+
+int open_listener(QV_INTERPRETER* qvi) {
+    int port = 0;
+    STREAM* st = init_server(&port, qvi->port, qvi->port_limit > 0 ? qvi->port_limit : 1);
+    if (!st) return QVI_ERR_LISTENER;
+    qvi->inp = st;
+    qvi->port = port;
+    return 0;
+}
+
+void _close_listener(QV_INTERPRETER* qvi) {
+    qvi->flags |= QVIF_CLOSING;
+    // Only the thread in accept is broken; the listening stream is closed by the chain's last
+    // thread, so its descriptor is never closed under a thread still using it.
+    if (qvi->accept_lock && qvi->front_thread) throw_signal(qvi->front_thread, SIG_BREAK);
+}
+
+namespace {
+
+int accept_broken(void* work) {
+    return listener_closing(static_cast<QV_INTERPRETER*>(work)) ? 1 : 0;
+}
+
+// The descriptor of the listening stream, or -1 when it is gone.
+int listener_fd(STREAM* st) {
+    if (!st || !s_exist(st)) return -1;
+    return st->file.fid;
+}
+
+// One thread leaves the chain (qvi_lock held); the last one of a closing listener closes it.
+void _leave_chain(QV_INTERPRETER* l) {
+    if (--l->accept_threads > 0 || !(l->flags & QVIF_CLOSING)) return;
+    if (agent_close_qvi) agent_close_qvi(l);
+    _close_qv_interpreter(l);
+}
+
+// Sleeps ms milliseconds in short slices, less when the listener begins closing meanwhile.
+void backoff_sleep(QV_INTERPRETER* l, int ms) {
+    while (ms > 0 && !listener_closing(l)) {
+        int slice = ms < 100 ? ms : 100;
+        usleep((useconds_t)slice * 1000);
+        ms -= slice;
+    }
+}
+
+}  // namespace
+
+void _accept_thread(intptr_t data) {
+    auto* l = reinterpret_cast<QV_INTERPRETER*>(data);
+    set_t_msg("accept");
+    int failures = 0;
+    for (;;) {
+        lock_task(qvi_lock);
+        _accept_tid[accept_tid_pos] = get_tid();
+        accept_tid_pos = (accept_tid_pos + 1) % ACCEPT_TID_RING;
+        if (l->accept_lock || (l->flags & QVIF_CLOSING)) {
+            // Another thread is in accept (this one's work is done), or the chain is ending.
+            _leave_chain(l);
+            unlock_task(qvi_lock, "_accept_thread");
+            return;
+        }
+        l->accept_lock = 1;
+        l->front_thread = get_tid();
+        int fd = listener_fd(l->inp);
+        unlock_task(qvi_lock, "_accept_thread");
+
+        uint32_t ip = 0;
+        int cfd = fd < 0 ? -1 : accept_socket(fd, &ip, accept_broken, l);
+        int err = fd < 0 ? EBADF : errno;
+
+        lock_task(qvi_lock);
+        l->accept_lock = 0;
+        l->front_thread = 0;
+        if (cfd < 0 && ((l->flags & QVIF_CLOSING) || accept_error_is_final(err)))
+            l->flags |= QVIF_CLOSING;
+        bool closing = (l->flags & QVIF_CLOSING) != 0;
+        if (cfd >= 0 && !closing) {
+            // The next thread takes the accept before this peer's admission begins.
+            l->accept_threads++;
+            create_task(_accept_thread, data, 1);
+        }
+        unlock_task(qvi_lock, "_accept_thread");
+
+        if (cfd < 0) {
+            if (closing) continue;  // leaves the chain at the top of the loop
+            // Out of descriptors or an aborted connection: usually transient. A listener that
+            // begins closing meanwhile is seen at the top of the loop.
+            backoff_sleep(l, accept_backoff_ms(++failures));
+            continue;
+        }
+        failures = 0;
+        if (closing) {
+            close(cfd);
+            continue;
+        }
+        int limit = 0;
+        // The accepted descriptor is not a stream yet: count it with the others.
+        int in_use = s_check_resource2(&limit) + 1;
+        accept_peer(l, cfd, ip, in_use, limit);
+    }
 }

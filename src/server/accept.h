@@ -8,6 +8,7 @@
 // usually transient.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "base/hostaddr.h"
@@ -22,15 +23,6 @@ extern const char accept_handshake_fmt[];  // "&cx%x;\n<Permission>Allow</Permis
 // Bounds of the first-byte wait, in seconds.
 constexpr uint32_t ACCEPT_INTERVAL_MIN = 10;
 constexpr uint32_t ACCEPT_INTERVAL_MAX = 120;
-
-// Descriptors the program holds open: a counter kept by those who open and close them, so
-// admission does not scan the descriptor table per connection.
-void accept_desc_opened();
-void accept_desc_closed();
-int accept_desc_in_use();
-// The soft descriptor limit of the process (RLIMIT_NOFILE); 1024 when it cannot be read or is
-// unlimited.
-int accept_desc_limit();
 
 // 1 when a peer may be admitted with in_use descriptors of limit: in_use < limit * 50 / 64.
 int accept_admit_fds(int in_use, int limit);
@@ -83,8 +75,9 @@ void free_permission_list(QV_INTERPRETER* qvi);
 int accept_admit(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int limit,
                  PERMISSION_LIST** entry);
 // Waits at most ms milliseconds for the peer's first byte and looks at it without taking it from
-// the connection: 1 with *byte set, 0 on time-out, -1 when the peer closed or failed.
-int accept_first_byte(int fd, int ms, uint8_t* byte);
+// the connection: 1 with *byte set, 0 on time-out, -1 when the peer closed or failed, or when
+// listener (when given) began closing during the wait.
+int accept_first_byte(int fd, int ms, uint8_t* byte, QV_INTERPRETER* listener = nullptr);
 
 // Makes and opens the connection interpreter (type 5) of an admitted peer on stream st from
 // address ip, admitted by entry of listener, and writes the handshake with the code of the
@@ -99,3 +92,24 @@ extern const char accept_http_error_text[];
 // the dispatch and the connection interpreter. Its id; 0 when the peer went to the HTTP side; a
 // negative code when refused (QVI_ERR_BUSY, QVI_ERR_DENIED) or silent (QVI_ERR_NO_ANSWER).
 int accept_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int limit);
+
+// The task ids of the last accept threads, for inspection (a ring; slot accept_tid_pos is the
+// next to be written). Under qvi_lock.
+constexpr int ACCEPT_TID_RING = 1000;
+extern int _accept_tid[ACCEPT_TID_RING];
+extern int accept_tid_pos;
+
+// The body of every accept thread of a listener (data: the record; priority 1). Exactly one
+// thread of the chain waits in accept; when it gets a peer it starts the next thread at once and
+// then admits its peer. A failed accept backs off and tries again, unless the listener is
+// closing or its descriptor is unusable. The last thread of a closing listener performs its
+// final close.
+void _accept_thread(intptr_t data);
+
+// Opens a listener record: a listening stream on the first free port of port .. port +
+// port_limit - 1 (the port found is stored in `port`). 0, or QVI_ERR_LISTENER.
+int open_listener(QV_INTERPRETER* qvi);
+// A close request for a listener (qvi_lock held): marks it closing and breaks the accept wait.
+void _close_listener(QV_INTERPRETER* qvi);
+// Frees a chain of entries with their rules and names (no lock: the chain is the caller's).
+void _free_permission_entries(PERMISSION_LIST* pl);

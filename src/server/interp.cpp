@@ -19,7 +19,9 @@
 #include "base/textutil.h"
 #include "base/tick.h"
 #include "lisp/heap.h"
+#include "lisp/vxlisp.h"
 #include "longchar/longchar.h"
+#include "server/accept.h"
 #include "server/protocol.h"
 #include "stream/file_stream.h"
 #include "stream/flushpipe.h"
@@ -120,6 +122,45 @@ int open_file_interpreter(QV_INTERPRETER* qvi) {
     return 0;
 }
 
+// Streams on descriptors the caller holds open (type 6): input on inp_desc (required), output
+// and error on out_desc and err_desc unless -1; a descriptor given twice gets one stream.
+int open_descripter_interpreter(QV_INTERPRETER* qvi) {
+    STREAM* inp = s_open_file_descripter(qvi->inp_desc, &s_file_table);
+    if (!inp) return QVI_ERR_DESCRIPTER;
+    STREAM* out = nullptr;
+    STREAM* err = nullptr;
+    bool ok = true;
+    if (qvi->out_desc != -1) {
+        out = qvi->out_desc == qvi->inp_desc ? inp
+                                             : s_open_file_descripter(qvi->out_desc, &s_file_table);
+        ok = out != nullptr;
+    }
+    if (ok && qvi->err_desc != -1) {
+        if (qvi->err_desc == qvi->inp_desc)
+            err = inp;
+        else if (qvi->err_desc == qvi->out_desc)
+            err = out;
+        else
+            err = s_open_file_descripter(qvi->err_desc, &s_file_table);
+        ok = err != nullptr;
+    }
+    if (!ok) {
+        int e = errno;
+        queue_streams(inp, out, err);
+        errno = e ? e : EBADF;
+        return QVI_ERR_DESCRIPTER;
+    }
+    qvi->inp = inp;
+    qvi->out = out;
+    qvi->err = err;
+    int ip = s_get_socketip(inp);
+    qvi->connect_ip = ip > 0 ? ip : 0;
+    qvi->flags |= QVIF_CODE_OWED;
+    qvi->thread_mode = QVTM_RELAY;
+    qvi->msg = lcopy("descripter input");
+    return 0;
+}
+
 int open_by_type(QV_INTERPRETER* qvi) {
     switch (qvi->a_type) {
         case QVA_STDIO: {
@@ -147,12 +188,15 @@ int open_by_type(QV_INTERPRETER* qvi) {
             qvi->thread_mode = QVTM_RELAY;
             qvi->msg = lcopy("pipe input");
             return 0;
-        // Listeners, outgoing connections and descriptor interpreters come with the accept
-        // threads, the proxy settings and the interpreter built-ins; until then they are refused
-        // with their types' failure codes.
         case QVA_IPC:
-        case QVA_ACCEPT:
+            // A listening stream read as commands would meet the end of its input at once: the
+            // type is refused as a listener that cannot open.
             return QVI_ERR_LISTENER;
+        case QVA_ACCEPT:
+            if (open_listener(qvi) != 0) return QVI_ERR_LISTENER;
+            qvi->thread_mode = QVTM_RELAY;
+            qvi->msg = lcopy("network");
+            return 0;
         case QVA_CONNECT:
             // The accepted side: the accept thread has admitted the peer and gives its stream.
             // Outgoing connections come with remote evaluation.
@@ -162,7 +206,7 @@ int open_by_type(QV_INTERPRETER* qvi) {
             qvi->msg = lcopy("connect");
             return 0;
         case QVA_DESCRIPTER:
-            return QVI_ERR_DESCRIPTER;
+            return open_descripter_interpreter(qvi);
         default:
             er_panic("setup_accept(1)");
     }
@@ -210,6 +254,7 @@ QV_INTERPRETER* xx_new_qv_interpreter(const char* file, int line) {
 
 void free_qv_interpreter(QV_INTERPRETER* qvi) {
     if (!qvi) return;
+    _free_permission_entries(qvi->pl_head);
     d_f_ree(qvi->msg);
     d_f_ree(qvi->hostname);
     d_f_ree(qvi->input_file_name);
@@ -222,6 +267,12 @@ int setup_i(QV_INTERPRETER* qvi) {
     if (qvi->a_type == 0 || qvi->a_type > QVA_PIPE) er_panic("setup_accept(1)");
     // The new child environment lives in this frame until the record is registered.
     gc_push(nullptr, nullptr, "setup_i");
+    // Commands are never evaluated in no environment: a record given none gets a child of the
+    // general top environment (a listener passes the flag on to each connection it accepts).
+    if (!qvi->env && qvi->a_type != QVA_INTERNAL) {
+        qvi->env = vxlisp_top_env0;
+        qvi->environment = 1;
+    }
     int r = open_by_type(qvi);
     if (r < 0) {
         int e = errno;
@@ -283,6 +334,11 @@ int setup_qv_interpreter(QV_INTERPRETER* qvi) {
     // The tasks are registered here, before they run: each first takes qvi_lock.
     if (qvi->a_type == QVA_INTERNAL) {
         qvi->front_thread = _new_qvi_thread(qvi);
+    } else if (qvi->a_type == QVA_ACCEPT) {
+        // A listener's accept threads belong to no interpreter; the one in accept is its
+        // front_thread while it waits there.
+        qvi->accept_threads = 1;
+        qvi->front_thread = create_task(_accept_thread, reinterpret_cast<intptr_t>(qvi), 1);
     } else {
         qvi->front_thread = create_task(_front_thread, qvi, 4);
         _new_qvi_thread_tid(qvi, qvi->front_thread);
@@ -456,6 +512,12 @@ void _free_qvi_thread(int tid) {
 
 int _close_interpreter(QV_INTERPRETER* qvi) {
     if (!qvi || qvi->mode == QVM_CLOSED) return -1;
+    // Waiters on other interpreters whose own interpreter is asked to close re-test.
+    wakeup_task(interpreter_hash);
+    if (qvi->a_type == QVA_ACCEPT) {
+        _close_listener(qvi);
+        return 0;
+    }
     qvi->flags |= QVIF_CLOSING;
     STREAM* inp = qvi->inp;
     if (inp) {
@@ -509,6 +571,12 @@ void _close_qv_interpreter(QV_INTERPRETER* qvi) {
     wakeup_task(&qvi->out_lock);
     wakeup_task(&qvi->out);
     if (unlink_record(qvi) != 0) er_panic("close_qv_interpreter");
+    // Connections admitted by this listener's entries keep no pointer into the freed list.
+    if (qvi->pl_head)
+        for (QV_INTERPRETER* b : interpreter_hash)
+            for (QV_INTERPRETER* q = b; q; q = q->next)
+                for (PERMISSION_LIST* pl = qvi->pl_head; pl && q->pl_accept; pl = pl->next)
+                    if (q->pl_accept == pl) q->pl_accept = nullptr;
     bool was_main = qvi == main_interpreter;
     free_qv_interpreter(qvi);
     if (was_main) {

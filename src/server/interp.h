@@ -156,6 +156,7 @@ struct qv_interpreter {
     AUTH_C_SET* auth_c_set;
     const char* __file;  // creator's source place
     int __line;
+    int accept_threads;  // a listener's accept threads alive; the last one closes it finally
 };
 typedef qv_interpreter QV_INTERPRETER;
 

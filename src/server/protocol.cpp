@@ -521,6 +521,8 @@ int send_cancel(uint32_t id) {
     QV_INTERPRETER* q = _search_qvi_id(id);
     if (!q) return -1;
     q->flags |= QVIF_CANCEL;
+    // A task of q waiting on another interpreter re-tests and gives up.
+    wakeup_task(interpreter_hash);
     return 0;
 }
 

@@ -14,6 +14,7 @@
 
 #include "base/alloc.h"
 #include "base/fdwait.h"
+#include "base/socket.h"
 #include "base/ufile.h"
 
 namespace {
@@ -44,9 +45,10 @@ S_FILE* new_file_record(S_TABLE* tbl, int fd, char* filename) {
     return f;
 }
 
-// Counts a new file stream (stream lock held).
+// Counts a new file stream (stream lock held). The standard descriptors are counted from the
+// start and never closed by a stream.
 void count_open(int fd) {
-    now_open_files++;
+    if (fd >= 3) now_open_files++;
     if (fd > max_fid) max_fid = fd;
 }
 
@@ -130,6 +132,18 @@ STREAM* s_open_file_descripter(int d, S_TABLE* tbl) {
     StreamPri pri;
     TaskLockGuard g(stream_lock);
     return _s_open_file_descripter(d, tbl);
+}
+
+STREAM* init_server(int* port, int base_port, int count) {
+    int fd = listen_socket(port, htonl(INADDR_ANY), base_port, count);
+    if (fd < 0) return nullptr;
+    STREAM* s = s_open_file_descripter(fd, &s_file_table);
+    if (!s) {
+        int e = errno;
+        close(fd);
+        errno = e;
+    }
+    return s;
 }
 
 int s_open_pipe(STREAM** p) {

@@ -339,6 +339,7 @@ int s_open_fpipe(STREAM** p, const char* file, int line) {
         _xx_s_open(p[i], 2, ST_OTHER, file, line);
     for (int fd : {a[0], a[1], b[0], b[1]})
         if (fd > max_fid) max_fid = fd;
+    now_open_files += 4;
     return 0;
 }
 
@@ -422,6 +423,7 @@ int s_close_fpipe(STREAM* s) {
     _s_close_sync(s);
     close(f->fid_read);
     close(f->fid_write);
+    now_open_files -= 2;
     free_blocks(f);
     return 0;
 }
@@ -471,6 +473,7 @@ STREAM* s_proc_recv_fpipe(S_PROC_RECV* cur) {
     _xx_s_open(s, 2, ST_OTHER, __FILE__, __LINE__);
     for (int fd : fds)
         if (fd > max_fid) max_fid = fd;
+    now_open_files += 2;
     return s;
 }
 

@@ -444,7 +444,8 @@ int s_check_resource() {
 int s_check_resource2(int* op_max) {
     int limit = descriptor_limit();
     if (op_max) *op_max = limit;
-    return count_open_descriptors(limit);
+    TaskLockGuard g(stream_lock);
+    return now_open_files;
 }
 
 int _s_stream_nos() {
@@ -499,6 +500,9 @@ void init_stream() {
     new_lock(&cq_lock);
     if (!std_cm) er_panic("init_longchar is required\n");
     live_streams = new std::unordered_set<const void*>();
+    // The count of descriptors in use starts from what the process holds now (the standard
+    // ones, the runtime's own pipes); streams keep it from here on as they open and close.
+    now_open_files = count_open_descriptors(descriptor_limit());
 
     STREAM** std_streams[3] = {&s_stdin, &s_stdout, &s_stderr};
     for (int i = 0; i < 3; i++) {

@@ -254,8 +254,11 @@ extern int zonbie_life_time;  // seconds; starts at 300 and never decreases by i
 extern STREAM* s_stdin;
 extern STREAM* s_stdout;
 extern STREAM* s_stderr;
-extern int now_open_files;  // file streams open (starts at 4)
-extern int max_fid;         // highest descriptor seen (starts at 3)
+// Descriptors in use: those the process held when the stream layer started, plus those the
+// streams hold (each file stream one, each flush-pipe stream two). Descriptors other modules
+// open and close on their own are not counted. Under stream_lock.
+extern int now_open_files;
+extern int max_fid;  // highest descriptor seen (starts at 3)
 // Set by the language's collector: a collection that closes unreachable streams. The file kind
 // calls it when the process runs out of descriptors.
 extern void (*stream_gc)();
@@ -300,6 +303,8 @@ int _s_exist(STREAM* s);
 
 int s_get_socketip(STREAM* s);
 int s_check_resource();
+// Descriptors in use (now_open_files: a counter, no scan); the soft descriptor limit goes to
+// *op_max when given.
 int s_check_resource2(int* op_max);
 int s_stream_nos();
 int _s_stream_nos();

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -28,15 +30,29 @@ TEST(AcceptAdmission, ThresholdsAreFractionsOfTheLimit) {
     EXPECT_FALSE(accept_admit_fds(0, 1));
 }
 
-TEST(AcceptAdmission, DescriptorCounterAndLimit) {
-    int before = accept_desc_in_use();
-    accept_desc_opened();
-    accept_desc_opened();
-    EXPECT_EQ(accept_desc_in_use(), before + 2);
-    accept_desc_closed();
-    accept_desc_closed();
-    EXPECT_EQ(accept_desc_in_use(), before);
-    EXPECT_GT(accept_desc_limit(), 0);
+TEST(AcceptAdmission, DescriptorCountFollowsStreamsWithoutAScan) {
+    bool ok = run_task([] {
+        int limit = 0;
+        int before = s_check_resource2(&limit);
+        EXPECT_GT(limit, 0);
+        EXPECT_GE(before, 3);
+        STREAM* p[2];
+        ASSERT_EQ(s_open_pipe(p), 0);
+        STREAM* f = s_open_file("/dev/null", O_RDONLY, 0);
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(s_check_resource2(nullptr), before + 3);
+        s_close(p[0]);
+        s_close(p[1]);
+        s_close(f);
+        EXPECT_EQ(s_check_resource2(nullptr), before);
+        // Wrapping a standard descriptor neither adds to the count nor closes it.
+        STREAM* in = s_open_file_descripter(0, &s_file_table);
+        ASSERT_NE(in, nullptr);
+        EXPECT_EQ(s_check_resource2(nullptr), before);
+        s_close(in);
+        EXPECT_EQ(s_check_resource2(nullptr), before);
+    });
+    EXPECT_TRUE(ok);
 }
 
 TEST(AcceptAdmission, ReplyTexts) {
@@ -326,4 +342,122 @@ TEST(AcceptPeer, DispatchOnTheFirstByte) {
         free_permission_list(listener);
         free_qv_interpreter(listener);
     });
+}
+
+namespace {
+
+int connect_port(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(0x7f000001);
+    a.sin_port = htons((uint16_t)port);
+    if (connect(fd, (sockaddr*)&a, sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads from fd until the text received contains want or 10 s pass without data.
+std::string read_until(int fd, std::string& got, const std::string& want) {
+    char buf[512];
+    pollfd pf = {fd, POLLIN, 0};
+    while (got.find(want) == std::string::npos && poll(&pf, 1, 10000) == 1) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, (size_t)n);
+    }
+    return got;
+}
+
+// A listener on a free port admitting loopback (or nobody): its id and port.
+struct Listener {
+    int id = -1;
+    int port = 0;
+    explicit Listener(bool admit_loopback) {
+        run_task([&] {
+            QV_INTERPRETER* q = new_qv_interpreter();
+            q->a_type = QVA_ACCEPT;
+            q->port = 0;  // any free port
+            q->env = vxlisp_top_env1;
+            q->environment = 1;
+            if (admit_loopback) {
+                PERMISSION_LIST* pl = new_permission_list(q, nullptr);
+                insert_access_list(&pl->ap, htonl(0x7f000000), htonl(0xff000000), nullptr, 0, 0, 1);
+            }
+            id = setup_i(q);
+            QV_INTERPRETER info;
+            if (id > 0 && get_qvi_info(&info, (uint32_t)id) == 0) port = info.port;
+        });
+    }
+};
+
+}  // namespace
+
+TEST(Listener, ServesPeersWhileOneStaysSilentThenClosesWithItsChain) {
+    Listener l(true);
+    ASSERT_GT(l.id, 0);
+    ASSERT_GT(l.port, 0);
+    // A silent peer holds its accept thread in the first-byte wait; the others are served.
+    int silent = connect_port(l.port);
+    ASSERT_GE(silent, 0);
+    int fds[3];
+    std::string got[3];
+    for (int i = 0; i < 3; i++) {
+        fds[i] = connect_port(l.port);
+        ASSERT_GE(fds[i], 0);
+    }
+    for (int i = 0; i < 3; i++) {
+        std::string cmd = "\n(+ " + std::to_string(i) + " 100)\n";
+        ASSERT_EQ(write(fds[i], cmd.data(), cmd.size()), (ssize_t)cmd.size());
+    }
+    for (int i = 0; i < 3; i++) {
+        read_until(fds[i], got[i], "</Result>\n");
+        std::string want =
+            "<Permission>Allow</Permission>\n<Result> 2 " + std::to_string(100 + i) + "</Result>\n";
+        EXPECT_NE(got[i].find(want), std::string::npos) << got[i];
+    }
+    // Closing the listener ends its chain, the silent peer's thread included; the connections
+    // it made live on.
+    ASSERT_TRUE(run_task([&] { close_interpreter((uint32_t)l.id); }));
+    EXPECT_TRUE(wait_closed(l.id));
+    EXPECT_EQ(search_qvi_id((uint32_t)l.id), nullptr);
+    EXPECT_LT(connect_port(l.port), 0);
+    EXPECT_EQ(read_to_end(silent), "");  // dropped without a word
+    close(silent);
+    ASSERT_EQ(write(fds[0], "(* 6 7)\n", 8), 8);
+    got[0].clear();
+    read_until(fds[0], got[0], "</Result>\n");
+    EXPECT_EQ(got[0], "<Result> 3 42</Result>\n");
+    for (int fd : fds)
+        close(fd);
+}
+
+TEST(Listener, WithoutEntriesEveryPeerIsDenied) {
+    Listener l(false);
+    ASSERT_GT(l.id, 0);
+    for (int i = 0; i < 2; i++) {
+        int fd = connect_port(l.port);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(read_to_end(fd), "<Permission>Denied</Permission>\n");
+        close(fd);
+    }
+    ASSERT_TRUE(run_task([&] { close_interpreter((uint32_t)l.id); }));
+    EXPECT_TRUE(wait_closed(l.id));
+}
+
+TEST(Listener, APortInUseIsRefused) {
+    Listener a(true);
+    ASSERT_GT(a.id, 0);
+    int r = 0;
+    ASSERT_TRUE(run_task([&] {
+        QV_INTERPRETER* q = new_qv_interpreter();
+        q->a_type = QVA_ACCEPT;
+        q->port = a.port;
+        r = setup_i(q);
+    }));
+    EXPECT_EQ(r, QVI_ERR_LISTENER);
+    ASSERT_TRUE(run_task([&] { close_interpreter((uint32_t)a.id); }));
+    EXPECT_TRUE(wait_closed(a.id));
 }

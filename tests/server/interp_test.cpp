@@ -4,8 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "base/textutil.h"
@@ -211,9 +217,8 @@ TEST(Interp, UnopenableTypesAreRefused) {
             uint8_t type;
             int code;
         } cases[] = {{QVA_IPC, QVI_ERR_LISTENER},
-                     {QVA_ACCEPT, QVI_ERR_LISTENER},
                      {QVA_CONNECT, QVI_ERR_NO_ANSWER},
-                     {QVA_DESCRIPTER, QVI_ERR_DESCRIPTER}};
+                     {QVA_DESCRIPTER, QVI_ERR_DESCRIPTER}};  // no input descriptor
         for (auto c : cases) {
             QV_INTERPRETER* q = new_qv_interpreter();
             q->a_type = c.type;
@@ -225,6 +230,56 @@ TEST(Interp, UnopenableTypesAreRefused) {
         q->input_file_name = _xx_nl_copy_str_1(std_cm, "/nonexistent/x.qv", __FILE__, __LINE__);
         EXPECT_EQ(setup_i(q), QVI_ERR_FILE);
     }));
+}
+
+TEST(Interp, DescriptorInterpreterAnswersOnTheCallersSocket) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    int id = -1;
+    ASSERT_TRUE(run_task([&] {
+        QV_INTERPRETER* q = new_qv_interpreter();
+        q->a_type = QVA_DESCRIPTER;
+        q->inp_desc = q->out_desc = sv[0];  // one stream serves both ways
+        q->env = vxlisp_top_env1;
+        id = setup_i(q);
+    }));
+    ASSERT_GT(id, 0);
+    ASSERT_EQ(write(sv[1], "(+ 1 2)\n", 8), 8);
+    std::string got;
+    char buf[256];
+    pollfd pf = {sv[1], POLLIN, 0};
+    while (got.find("</Result>\n") == std::string::npos && poll(&pf, 1, 10000) == 1) {
+        ssize_t n = read(sv[1], buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, (size_t)n);
+    }
+    // The code set is announced before the first reply.
+    EXPECT_EQ(got.rfind("&cx", 0), 0u) << got;
+    EXPECT_NE(got.find(";<Result> 1 3</Result>\n"), std::string::npos) << got;
+    close(sv[1]);  // the end of its input closes it, and its descriptor with it
+    EXPECT_TRUE(wait_closed(id));
+    for (int i = 0; i < 100 && fcntl(sv[0], F_GETFD) != -1; i++)
+        usleep(20000);
+    EXPECT_EQ(fcntl(sv[0], F_GETFD), -1);
+}
+
+TEST(Interp, DescriptorInterpreterWithABadOutputClosesItsInput) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    int r = 0;
+    ASSERT_TRUE(run_task([&] {
+        QV_INTERPRETER* q = new_qv_interpreter();
+        q->a_type = QVA_DESCRIPTER;
+        q->inp_desc = sv[0];
+        q->out_desc = 1000;  // not open
+        r = setup_i(q);
+    }));
+    EXPECT_EQ(r, QVI_ERR_DESCRIPTER);
+    char b;
+    pollfd pf = {sv[1], POLLIN, 0};
+    ASSERT_EQ(poll(&pf, 1, 10000), 1);  // the input was closed: the peer sees its end
+    EXPECT_EQ(read(sv[1], &b, 1), 0);
+    close(sv[1]);
 }
 
 }  // namespace
