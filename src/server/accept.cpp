@@ -302,9 +302,18 @@ int listener_fd(STREAM* st) {
     return st->file.fid;
 }
 
-// One thread leaves the chain (qvi_lock held); the last one of a closing listener closes it.
+// One thread leaves the chain (qvi_lock held, and held again on return); the last one of a
+// closing listener closes it. The listening stream is closed before the record goes, so that
+// the port is free once a close_interpreter of the listener returns.
 void _leave_chain(QV_INTERPRETER* l) {
     if (--l->accept_threads > 0 || !(l->flags & QVIF_CLOSING)) return;
+    STREAM* st = l->inp;
+    l->inp = nullptr;
+    if (st) {
+        unlock_task(qvi_lock, "_leave_chain");
+        s_close(st);
+        lock_task(qvi_lock);
+    }
     if (agent_close_qvi) agent_close_qvi(l);
     _close_qv_interpreter(l);
 }
