@@ -20,6 +20,8 @@
 #include "lisp/vxlisp.h"
 #include "longchar/longchar.h"
 #include "server/protocol.h"
+#include "server/proxy.h"
+#include "server/serverinfo.h"
 #include "stream/file_stream.h"
 
 namespace {
@@ -116,6 +118,8 @@ void init_qv() {
     init_unit();
     init_gc_task();
     init_interpreter();
+    init_proxy();
+    init_serverinfo();
     // The collector's lock chain: the queue locks around everything of this layer.
     gc_hook_lock(GC_LOCK_QUEUE_HIGH, gc_queue_lock_high, gc_queue_unlock);
     gc_hook_lock(GC_LOCK_LANGUAGE, gc_qv_lock, gc_qv_unlock);
