@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,8 +16,8 @@
 #include <fstream>
 #include <sstream>
 
-VxmxResult run_vxmx(const VxmxRun& r) {
-    VxmxResult res;
+VxmxChild start_vxmx(const VxmxRun& r) {
+    VxmxChild c;
     std::string prog = std::string(VX_BINARY_DIR) + "/vxmx";
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(prog.c_str()));
@@ -33,6 +34,10 @@ VxmxResult run_vxmx(const VxmxRun& r) {
         dup2(out[1], 1);
         dup2(err[1], 2);
         if (!r.dir.empty() && chdir(r.dir.c_str()) != 0) _exit(127);
+        if (r.nofile_limit > 0) {
+            struct rlimit rl = {(rlim_t)r.nofile_limit, (rlim_t)r.nofile_limit};
+            if (setrlimit(RLIMIT_NOFILE, &rl) != 0) _exit(126);
+        }
         setenv("STD_CODE", "UTF-8", 1);
         execv(prog.c_str(), argv.data());
         _exit(127);
@@ -49,8 +54,18 @@ VxmxResult run_vxmx(const VxmxRun& r) {
         close(in_fd);
         in_fd = -1;
     }
+    c.pid = pid;
+    c.in_fd = in_fd;
+    c.out_fd = out[0];
+    c.err_fd = err[0];
+    return c;
+}
+
+VxmxResult finish_vxmx(VxmxChild& c, const VxmxRun& r) {
+    VxmxResult res;
+    pid_t pid = c.pid;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(r.timeout_ms);
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    pollfd fds[2] = {{c.out_fd, POLLIN, 0}, {c.err_fd, POLLIN, 0}};
     std::string* dest[2] = {&res.out, &res.err};
     int open_fds = 2;
     bool interrupted = false;
@@ -85,11 +100,18 @@ VxmxResult run_vxmx(const VxmxRun& r) {
     if (res.timed_out) kill(pid, SIGKILL);
     for (int i = 0; i < 2; i++)
         if (fds[i].fd >= 0) close(fds[i].fd);
-    if (in_fd >= 0) close(in_fd);
+    if (c.in_fd >= 0) close(c.in_fd);
+    c.in_fd = c.out_fd = c.err_fd = -1;
     int status = 0;
     waitpid(pid, &status, 0);
+    c.pid = -1;
     res.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return res;
+}
+
+VxmxResult run_vxmx(const VxmxRun& r) {
+    VxmxChild c = start_vxmx(r);
+    return finish_vxmx(c, r);
 }
 
 std::string make_test_dir(const std::string& name) {

@@ -20,9 +20,23 @@ struct VxmxRun {
     // When not empty: once standard output contains this text, SIGINT is sent.
     std::string interrupt_after;
     int timeout_ms = 30000;
+    // When positive: the child's soft and hard descriptor limits.
+    int nofile_limit = 0;
 };
 
 VxmxResult run_vxmx(const VxmxRun& r);
+
+// A started agent whose standard streams the test reads when it finishes.
+struct VxmxChild {
+    int pid = -1;
+    int in_fd = -1;  // its standard input, -1 once closed
+    int out_fd = -1;
+    int err_fd = -1;
+};
+// Starts the agent as run_vxmx does, without waiting (input written, closed when asked).
+VxmxChild start_vxmx(const VxmxRun& r);
+// Collects its output until it ends or r.timeout_ms pass (then it is killed), and reaps it.
+VxmxResult finish_vxmx(VxmxChild& c, const VxmxRun& r);
 // A new empty directory for one test's files.
 std::string make_test_dir(const std::string& name);
 void write_file(const std::string& path, const std::string& text);
