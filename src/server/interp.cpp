@@ -470,6 +470,7 @@ int _close_interpreter(QV_INTERPRETER* qvi) {
         throw_signal(qvi->front_thread, SIG_BREAK);
     interrupt_fifo(qvi);
     wakeup_task(&qvi->flags);
+    wakeup_task(interpreter_hash);
     return 0;
 }
 

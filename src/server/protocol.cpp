@@ -521,6 +521,7 @@ int send_cancel(uint32_t id) {
     QV_INTERPRETER* q = _search_qvi_id(id);
     if (!q) return -1;
     q->flags |= QVIF_CANCEL;
+    wakeup_task(interpreter_hash);
     return 0;
 }
 
