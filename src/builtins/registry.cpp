@@ -3,6 +3,8 @@
 
 #include "builtins/arg.h"
 #include "builtins/exit.h"
+#include "builtins/interpctl.h"
+#include "builtins/openinterp.h"
 #include "builtins/print.h"
 #include "builtins/printstd.h"
 #include "builtins/resultformat.h"
@@ -17,9 +19,16 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_sh_arg(argc, argv);
     init_symbols(env0, env1);
     // The families in the library's fixed order; each later issue adds its own in its place.
+    init_OpenInterpreter(env0);
+    init_CloseInterpreter(env0);
     init_Exit(env1);
+    init_GetIid(env0);
     init_Arg(env1);
+    init_SetMainInterpreter(env1);
+    init_WaitInterpreter(env0);
     init_Print(env0);
     init_PrintStd(env0);
     init_SetResultFormat(env0);
+    init_GetMainInterpreter(env0);
+    init_GetQVIinfo(env0);
 }

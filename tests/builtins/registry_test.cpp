@@ -42,10 +42,22 @@ TEST_F(RegistryTest, BindsEachFamilyInItsEnvironment) {
         int env;
         int min;
         int max;
-    } rows[] = {{"Exit", 1, 1, 1},           {"Arg", 1, 1, 2},          {"SetArg", 1, 1, -1},
-                {"GetArg", 1, 1, 1},         {"ArgOption", 1, 1, 2},    {"Print", 0, 2, 2},
-                {"PrintStd", 0, 2, 2},       {"openPrintStd", 0, 2, 2}, {"closePrintStd", 0, 1, 1},
-                {"SetResultFormat", 0, 1, 1}};
+    } rows[] = {{"Exit", 1, 1, 1},
+                {"Arg", 1, 1, 2},
+                {"SetArg", 1, 1, -1},
+                {"GetArg", 1, 1, 1},
+                {"ArgOption", 1, 1, 2},
+                {"Print", 0, 2, 2},
+                {"PrintStd", 0, 2, 2},
+                {"openPrintStd", 0, 2, 2},
+                {"closePrintStd", 0, 1, 1},
+                {"SetResultFormat", 0, 1, 1},
+                {"CloseInterpreter", 0, 2, 2},
+                {"WaitInterpreter", 0, 2, 2},
+                {"GetIid", 0, 1, 1},
+                {"GetMainInterpreter", 0, 1, 1},
+                {"GetQVIinfo", 0, 2, 2},
+                {"SetMainInterpreter", 1, 2, 2}};
     for (const Row& r : rows) {
         QV_SEXP* f = lookup(r.env ? e1 : e0, r.name);
         ASSERT_EQ(get_type(f), QVT_FUNC) << r.name;
@@ -57,6 +69,52 @@ TEST_F(RegistryTest, BindsEachFamilyInItsEnvironment) {
         if (r.env) {
             EXPECT_EQ(lookup(e0, r.name), nullptr) << r.name;
         }
+    }
+}
+
+TEST_F(RegistryTest, OpenInterpreterKeywordEnvironments) {
+    QVISP_ENV* e0 = new_env(nullptr);
+    QVISP_ENV* e1 = new_env(e0);
+    char prog[] = "prog";
+    char* argv[] = {prog, nullptr};
+    init_function(e0, e1, 1, argv);
+    QV_SEXP* open = lookup(e0, "OpenInterpreter");
+    ASSERT_EQ(get_type(open), QVT_FUNC);
+    EXPECT_EQ(open->func.order, FUNC_NORMAL);
+    EXPECT_EQ(open->func.min, 3);
+    EXPECT_EQ(open->func.max, -1);
+    QVISP_ENV* kw = open->func.args_env;
+    ASSERT_NE(kw, nullptr);
+    ASSERT_EQ(kw->type, ENV_REAL);
+    EXPECT_EQ(kw->env.parent, nullptr);
+    for (const char* name :
+         {"Port", "IP", "HostName", "MaxConnection", "InputFileName", "OutputFileName",
+          "ErrorFileName", "ConnectionTimeout", "SilentTimeout", "Environment", "InputDescripter",
+          "OutputDescripter", "ErrorDescripter", "Type", "Result", "FormatMode", "FormatIndent"}) {
+        QV_SEXP* f = get_env_symbol(kw, _l_string_1(std_cm, name), 0);
+        ASSERT_EQ(get_type(f), QVT_FUNC) << name;
+        EXPECT_EQ(f->func.order, FUNC_APPLICATIVE) << name;
+        EXPECT_EQ(f->func.min, 2) << name;
+        EXPECT_EQ(f->func.max, 2) << name;
+        // Keywords are bound nowhere else.
+        EXPECT_EQ(lookup(e1, name), nullptr) << name;
+    }
+    QV_SEXP* perm = get_env_symbol(kw, L("Permission"), 0);
+    ASSERT_EQ(get_type(perm), QVT_FUNC);
+    EXPECT_EQ(perm->func.order, FUNC_NORMAL);
+    EXPECT_EQ(perm->func.min, 2);
+    EXPECT_EQ(perm->func.max, -1);
+    QVISP_ENV* rules = perm->func.args_env;
+    ASSERT_NE(rules, nullptr);
+    EXPECT_EQ(rules->env.parent, nullptr);
+    for (const char* name : {"Allow", "Deny"}) {
+        QV_SEXP* f = get_env_symbol(rules, _l_string_1(std_cm, name), 0);
+        ASSERT_EQ(get_type(f), QVT_FUNC) << name;
+        EXPECT_EQ(f->func.order, FUNC_APPLICATIVE) << name;
+        EXPECT_EQ(f->func.min, 2) << name;
+        EXPECT_EQ(f->func.max, 4) << name;
+        EXPECT_EQ(get_env_symbol(kw, _l_string_1(std_cm, name), 0), nullptr) << name;
+        EXPECT_EQ(lookup(e1, name), nullptr) << name;
     }
 }
 

@@ -1,0 +1,224 @@
+// The agent as a server: a script opens listeners and real TCP clients talk to them over
+// loopback: the handshake, replies in order with an error among them, the end of a connection
+// by <Break/>, refusals (Denied, Busy with a lowered descriptor limit), a silent client dropped
+// after the first-byte wait, and (Exit) from a client ending the server with status 0.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "vxmx_run.h"
+
+namespace {
+
+// A port nothing listens on now (bound to 0, then released).
+int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = -1;
+    if (bind(fd, (sockaddr*)&a, sizeof a) == 0 && getsockname(fd, (sockaddr*)&a, &len) == 0)
+        port = ntohs(a.sin_port);
+    close(fd);
+    return port;
+}
+
+int try_connect(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons((uint16_t)port);
+    if (connect(fd, (sockaddr*)&a, sizeof a) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+// Connects once the agent listens (it starts in the background): -1 after 20 s.
+int connect_when_up(int port) {
+    for (int i = 0; i < 400; i++) {
+        int fd = try_connect(port);
+        if (fd >= 0) return fd;
+        usleep(50000);
+    }
+    return -1;
+}
+
+struct Client {
+    int fd = -1;
+    std::string got;
+    explicit Client(int port, bool wait_up = false) {
+        fd = wait_up ? connect_when_up(port) : try_connect(port);
+    }
+    ~Client() {
+        if (fd >= 0) close(fd);
+    }
+    void send(const std::string& s) { ASSERT_EQ(write(fd, s.data(), s.size()), (ssize_t)s.size()); }
+    // Reads until want has arrived, the peer closes, or ms pass without data.
+    const std::string& read_until(const std::string& want, int ms = 15000) {
+        char buf[1024];
+        pollfd p = {fd, POLLIN, 0};
+        while (got.find(want) == std::string::npos && poll(&p, 1, ms) == 1) {
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0) break;
+            got.append(buf, (size_t)n);
+        }
+        return got;
+    }
+    // True once the peer has closed (everything before that is appended to got).
+    bool closed_by_peer(int ms = 15000) {
+        char buf[1024];
+        pollfd p = {fd, POLLIN, 0};
+        while (poll(&p, 1, ms) == 1) {
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n == 0) return true;
+            if (n < 0) return errno == ECONNRESET;
+            got.append(buf, (size_t)n);
+        }
+        return false;
+    }
+};
+
+// The code-set announcement of UTF-8 (STD_CODE is UTF-8 in the child) and the permission.
+const char kHandshake[] = "&cxdfff0016;\n<Permission>Allow</Permission>\n";
+
+std::string listener_form(int port, const std::string& rule) {
+    return "(OpenInterpreter \"accept\" Env1 (Port " + std::to_string(port) +
+           ") (Environment \"new\") (Permission (quote (\"local\")) " + rule + "))";
+}
+
+const char kLoopback[] = "(Allow \"ip\" \"127.0.0.1\" \"255.255.255.255\")";
+
+// Kills and reaps an agent a failed assertion left running.
+struct Reaper {
+    VxmxChild& c;
+    ~Reaper() {
+        if (c.pid <= 0) return;
+        kill(c.pid, SIGKILL);
+        VxmxRun r;
+        r.timeout_ms = 5000;
+        finish_vxmx(c, r);
+    }
+};
+
+VxmxRun server_run(const std::string& dir, const std::string& script, int nofile = 0) {
+    write_file(dir + "/server.qv", script);
+    VxmxRun r;
+    r.args = {"server.qv", "out.txt"};
+    r.dir = dir;
+    r.timeout_ms = 60000;
+    r.nofile_limit = nofile;
+    return r;
+}
+
+TEST(ListenerAgent, ClientsGetOrderedRepliesRefusalsAndExitEndsTheServer) {
+    std::string dir = make_test_dir("listener_agent");
+    int port = free_port(), denied_port = free_port();
+    ASSERT_GT(port, 0);
+    ASSERT_GT(denied_port, 0);
+    std::string script =
+        "^(define l " + listener_form(port, kLoopback) + ")\n" + "^(define d " +
+        listener_form(denied_port, "(Allow \"ip\" \"10.1.2.3\" \"255.255.255.255\")") + ")\n" +
+        "^(WaitInterpreter l)\n";
+    VxmxRun r = server_run(dir, script);
+    VxmxChild child = start_vxmx(r);
+    Reaper reaper{child};
+
+    // A client that never speaks: dropped silently after the first-byte wait (10 s at first).
+    Client silent(port, true);
+    ASSERT_GE(silent.fd, 0);
+    auto silent_since = std::chrono::steady_clock::now();
+
+    Client c(port);
+    ASSERT_GE(c.fd, 0);
+    c.send("\n");
+    EXPECT_EQ(c.read_until("</Permission>\n"), kHandshake);
+    c.got.clear();
+    c.send("(+ 1 2)\n(car 5)\n(* 6 7)\n");
+    c.read_until("<Result> 4 42</Result>\n");
+    EXPECT_EQ(c.got.substr(0, 21), "<Result> 2 3</Result>");
+    EXPECT_NE(c.got.find("\n<Result> 3 ^\n %E\n"), std::string::npos) << c.got;
+    EXPECT_NE(c.got.find("0x8003"), std::string::npos) << c.got;  // the error's code
+    size_t last = c.got.rfind("<Result> 4 42</Result>\n");
+    ASSERT_NE(last, std::string::npos) << c.got;
+    EXPECT_EQ(last + 23, c.got.size());  // nothing after the last reply
+    c.send("<Break/>\n");
+    EXPECT_TRUE(c.closed_by_peer());
+
+    // No entry of the second listener admits loopback.
+    Client d(denied_port);
+    ASSERT_GE(d.fd, 0);
+    EXPECT_TRUE(d.closed_by_peer());
+    EXPECT_EQ(d.got, "<Permission>Denied</Permission>\n");
+
+    EXPECT_TRUE(silent.closed_by_peer(30000));
+    EXPECT_EQ(silent.got, "");
+    auto waited = std::chrono::steady_clock::now() - silent_since;
+    EXPECT_GE(waited, std::chrono::seconds(9));
+
+    Client e(port);
+    ASSERT_GE(e.fd, 0);
+    e.send("\n(Exit)\n");
+    VxmxResult res = finish_vxmx(child, r);
+    EXPECT_FALSE(res.timed_out);
+    EXPECT_EQ(res.exit_status, 0);
+    EXPECT_EQ(res.err, "");
+    EXPECT_EQ(try_connect(port), -1);  // the port is free again
+}
+
+TEST(ListenerAgent, BusyWhenDescriptorsRunLow) {
+    std::string dir = make_test_dir("listener_busy");
+    int port = free_port();
+    ASSERT_GT(port, 0);
+    std::string script =
+        "^(define l " + listener_form(port, kLoopback) + ")\n" + "^(WaitInterpreter l)\n";
+    // 48 descriptors: peers are refused once 30 (40/64) or 37 (50/64) are in use.
+    VxmxRun r = server_run(dir, script, 48);
+    VxmxChild child = start_vxmx(r);
+    Reaper reaper{child};
+    std::vector<Client*> held;
+    bool busy = false;
+    for (int i = 0; i < 48 && !busy; i++) {
+        auto* c = new Client(port, i == 0);
+        held.push_back(c);
+        if (c->fd < 0) break;
+        c->send("\n");
+        c->read_until("</Permission>\n");
+        if (c->got == "<Permission>Busy</Permission>\n") {
+            busy = true;
+            EXPECT_TRUE(c->closed_by_peer());
+        } else {
+            ASSERT_EQ(c->got, kHandshake) << "client " << i;
+        }
+    }
+    EXPECT_TRUE(busy);
+    EXPECT_GE(held.size(), 10u);  // the first peers were admitted
+    for (Client* c : held)
+        delete c;
+    // Once the connections are gone, peers are admitted again.
+    bool admitted = false;
+    for (int i = 0; i < 100 && !admitted; i++) {
+        Client c(port);
+        c.send("\n");
+        admitted = c.read_until("</Permission>\n") == kHandshake;
+        if (!admitted) usleep(100000);
+    }
+    EXPECT_TRUE(admitted);
+    Client e(port);
+    e.send("\n(Exit)\n");
+    VxmxResult res = finish_vxmx(child, r);
+    EXPECT_FALSE(res.timed_out);
+    EXPECT_EQ(res.exit_status, 0);
+}
+
+}  // namespace
