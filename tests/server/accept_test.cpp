@@ -7,10 +7,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -460,4 +462,46 @@ TEST(Listener, APortInUseIsRefused) {
     EXPECT_EQ(r, QVI_ERR_LISTENER);
     ASSERT_TRUE(run_task([&] { close_interpreter((uint32_t)a.id); }));
     EXPECT_TRUE(wait_closed(a.id));
+}
+
+TEST(Listener, RunningOutOfDescriptorsBacksOffAndRecovers) {
+    Listener l(true);
+    ASSERT_GT(l.id, 0);
+    int clients[3];
+    for (int& c : clients) {
+        c = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_GE(c, 0);
+    }
+    // Lower the limit near the descriptors in use, then take the rest: every accept fails.
+    int top = dup(0);
+    ASSERT_GE(top, 0);
+    rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = {(rlim_t)top + 16, saved.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> taken = {top};
+    for (int fd; (fd = dup(0)) >= 0;)
+        taken.push_back(fd);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(0x7f000001);
+    a.sin_port = htons((uint16_t)l.port);
+    for (int c : clients)
+        ASSERT_EQ(connect(c, (sockaddr*)&a, sizeof a), 0);  // queued by the kernel
+    usleep(1200 * 1000);  // long enough for more than three failed accepts in a row
+    for (int fd : taken)
+        close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    // The listener kept going: each waiting client is served once descriptors are free.
+    for (int c : clients) {
+        ASSERT_EQ(write(c, "\n(+ 2 3)\n", 9), 9);
+        std::string got;
+        read_until(c, got, "</Result>\n");
+        EXPECT_NE(got.find("<Permission>Allow</Permission>\n<Result> 2 5</Result>\n"),
+                  std::string::npos)
+            << got;
+        close(c);
+    }
+    ASSERT_TRUE(run_task([&] { close_interpreter((uint32_t)l.id); }));
+    EXPECT_TRUE(wait_closed(l.id));
 }
