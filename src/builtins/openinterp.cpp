@@ -335,8 +335,12 @@ QV_SEXP* add_rule(QVISP_ENV* env, QV_SEXP* form, int verdict) {
                 return eval_error(form, QVE_INVALID_PARAMETER, func,
                                   message_list("invalid address", v));
         }
-        // An address rule stores its address; the address 0 is kept for rules without one, so
-        // 0.0.0.0 is only meaningful with the mask 0 (every peer).
+        // A peer matches when its address under the mask equals the rule's address, so the
+        // rule keeps its address masked: "10.1.2.3" with "255.255.255.0" means 10.1.2.0/24
+        // (unmasked, the rule would match nobody and a Deny would be silently ineffective).
+        // The address 0 is kept for rules without one, so a masked address of 0 is only
+        // meaningful with the mask 0 (every peer).
+        ip &= mask;
         if (ip == 0 && mask != 0)
             return eval_error(form, QVE_INVALID_PARAMETER, func,
                               message_list("invalid address", get_el(form, 2)));

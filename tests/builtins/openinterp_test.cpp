@@ -190,6 +190,22 @@ TEST_F(OpenInterpTest, PermissionEntriesAdmitInOrder) {
     free_qv_interpreter(other);
 }
 
+TEST_F(OpenInterpTest, AnAddressRuleCoversItsWholeNetwork) {
+    // The host bits of the address do not matter: the rule is the network under the mask, so a
+    // Deny written with a host's address still refuses that host's neighbours.
+    ASSERT_EQ(configure("^(Permission (quote (\"e\"))"
+                        "  (Deny \"ip\" \"10.9.8.7\" \"255.255.255.0\") (Allow \"all\"))"),
+              nullptr);
+    EXPECT_EQ(qvi_->pl_head->ap.head->ip, addr("10.9.8.0"));
+    EXPECT_EQ(check_permission_list(qvi_, addr("10.9.8.200")), nullptr);
+    EXPECT_EQ(check_permission_list(qvi_, addr("10.9.9.1")), qvi_->pl_head);
+    // An address that masks to 0 would read as a rule for every peer: refused.
+    EXPECT_EQ(err_text(configure("^(Permission (quote (\"f\")) (Allow \"ip\" \"0.0.0.9\" "
+                                 "\"255.255.255.0\"))"))
+                  .substr(0, 8),
+              "80040503");
+}
+
 TEST_F(OpenInterpTest, PermissionErrors) {
     EXPECT_EQ(err_text(configure("^(Permission \"a\" (Allow \"all\"))")),
               "80030806 Permission type missmatch");
