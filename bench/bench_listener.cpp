@@ -1,0 +1,598 @@
+// Load on the line-protocol listener: many loopback clients, each sending small commands one at a
+// time and waiting for every reply, against a listener opened in this process the way a script's
+// "accept" interpreter is. Every reply is checked (its input line and its value); a missing or
+// wrong reply fails the run. Beside the round trips per second it reports the memory and the
+// descriptors in use before and after the load, and, as a yardstick, the PING rate of a
+// redis-server started on loopback in the same run (counter "x_redis": ours over redis), labelled
+// "redis not installed" when either redis program is missing.
+//
+// Knobs (environment): VX_LOAD_CLIENTS (default 200) and VX_LOAD_COMMANDS (default 1000), so that
+// a sanitizer build can run it with less load; VX_LOAD_BURST=1 lets every client connect at once
+// instead of a few at a time.
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <semaphore>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/alloc.h"
+#include "base/entry.h"
+#include "base/lock.h"
+#include "base/task.h"
+#include "builtins/registry.h"
+#include "geo/app_main.h"
+#include "lisp/collect.h"
+#include "lisp/env.h"
+#include "lisp/heap.h"
+#include "server/accept.h"
+#include "server/interp.h"
+#include "server/runtime.h"
+#include "stream/stream.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int env_knob(const char* name, int fallback) {
+    const char* v = getenv(name);
+    if (!v || !*v) return fallback;
+    int n = atoi(v);
+    return n > 0 ? n : fallback;
+}
+
+// Set when any run found a fault; the program then ends with status 1.
+std::atomic<bool> any_failure{false};
+
+// ---------------------------------------------------------------- the server side
+
+// Runs fn on a task of the runtime (the interpreter layer expects its callers to be tasks);
+// false when it has not finished within ms milliseconds.
+bool run_task(const std::function<void()>& fn, int ms = 30000) {
+    struct Job {
+        std::function<void()> fn;
+        std::mutex m;
+        std::condition_variable cv;
+        bool done = false;
+    };
+    auto job = std::make_shared<Job>();
+    job->fn = fn;
+    auto* keep = new std::shared_ptr<Job>(job);
+    create_task(
+        [](intptr_t d) {
+            auto* k = reinterpret_cast<std::shared_ptr<Job>*>(d);
+            (*k)->fn();
+            {
+                std::lock_guard<std::mutex> g((*k)->m);
+                (*k)->done = true;
+            }
+            (*k)->cv.notify_all();
+            delete k;
+        },
+        keep, 2);
+    std::unique_lock<std::mutex> g(job->m);
+    return job->cv.wait_for(g, std::chrono::milliseconds(ms), [&] { return job->done; });
+}
+
+// Polls cond every millisecond for at most ms milliseconds.
+bool wait_until(const std::function<bool()>& cond, int ms) {
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (!cond()) {
+        if (Clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// A listener on a free loopback port admitting 127.0.0.0/8, environment a child of top
+// environment 1: its id and port (id <= 0 on failure).
+struct Listener {
+    int id = -1;
+    int port = 0;
+};
+
+Listener open_listener() {
+    Listener l;
+    run_task([&] {
+        QV_INTERPRETER* q = new_qv_interpreter();
+        q->a_type = QVA_ACCEPT;
+        q->port = 0;
+        q->env = vxlisp_top_env1;
+        q->environment = 1;
+        PERMISSION_LIST* pl = new_permission_list(q, nullptr);
+        insert_access_list(&pl->ap, htonl(0x7f000000), htonl(0xff000000), nullptr, 0, 0, 1);
+        gc_push(nullptr, nullptr, "bench listener");
+        l.id = setup_i(q);
+        gc_pop(nullptr, nullptr);
+        QV_INTERPRETER info;
+        if (l.id > 0 && get_qvi_info(&info, static_cast<uint32_t>(l.id)) == 0) l.port = info.port;
+    });
+    return l;
+}
+
+int count_open_fds() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') n++;
+        closedir(d);
+        n--;  // the directory's own descriptor
+    }
+    return n;
+}
+
+// What is in use once the collector has run.
+struct Usage {
+    int64_t bytes;        // tracked allocator, everything counted
+    int64_t heap_blocks;  // blocks on the language heap
+    int64_t heap_bytes;
+    int fds;         // descriptors of the process
+    int zombies;     // closed stream records still lingering
+    int free_infos;  // the allocator's records of recent frees, counted in `bytes`
+};
+
+Usage collect_and_measure() {
+    run_task([] { gc_tick_notin_tick(nullptr, 0); });
+    Usage u{};
+    MEM_STAT st{};
+    mem_check(&st);
+    u.heap_blocks = st.blocks;
+    u.heap_bytes = st.bytes;
+    u.bytes = get_d_used_memory();
+    u.fds = count_open_fds();
+    u.free_infos = get_mem_free_info_count();
+    lock_task(stream_lock);
+    u.zombies = zonbie_count;
+    unlock_task(stream_lock, "bench");
+    return u;
+}
+
+// Frees the closed stream records now instead of after their lingering time, so that what remains
+// after the load can be told apart from what is only waiting to be freed.
+void reap_lingering_streams() {
+    lock_task(stream_lock);
+    int keep = zonbie_life_time;
+    zonbie_life_time = 0;
+    unlock_task(stream_lock, "bench");
+    zonbie_tick(0, 0);
+    lock_task(stream_lock);
+    zonbie_life_time = keep;
+    unlock_task(stream_lock, "bench");
+}
+
+// ---------------------------------------------------------------- the clients
+
+int connect_port(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(0x7f000001);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+// One client connection with what it has received but not consumed yet.
+struct Conn {
+    int fd = -1;
+    std::string buf;
+};
+
+// The next line (without its newline) within ms milliseconds; false on time-out, end or error,
+// with line telling which.
+bool read_line(Conn& c, std::string& line, int ms) {
+    for (;;) {
+        size_t nl = c.buf.find('\n');
+        if (nl != std::string::npos) {
+            line.assign(c.buf, 0, nl);
+            c.buf.erase(0, nl + 1);
+            return true;
+        }
+        pollfd p = {c.fd, POLLIN, 0};
+        if (poll(&p, 1, ms) != 1) {
+            line = "(nothing within " + std::to_string(ms) + " ms; had \"" + c.buf + "\")";
+            return false;
+        }
+        char tmp[4096];
+        ssize_t n = read(c.fd, tmp, sizeof tmp);
+        if (n <= 0) {
+            line = n == 0 ? "(closed by the server; had \"" + c.buf + "\")"
+                          : std::string("(") + strerror(errno) + ")";
+            return false;
+        }
+        c.buf.append(tmp, static_cast<size_t>(n));
+    }
+}
+
+bool write_all(int fd, const std::string& s) {
+    size_t off = 0;
+    while (off < s.size()) {
+        ssize_t n = write(fd, s.data() + off, s.size() - off);
+        if (n <= 0) return false;
+        off += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The listening socket's queue of connections not yet accepted is short (five), and connections
+// beyond it are dropped by the system until the client retries; some are then lost for good. The
+// clients therefore connect at most this many at a time, unless a burst is asked for.
+constexpr int CONNECTING_MAX = 4;
+
+// A one-shot gate the clients wait at until the main thread opens it, and the slots for the
+// clients connecting at the same time.
+struct Gate {
+    explicit Gate(bool burst) : connecting(burst ? 1 << 20 : CONNECTING_MAX) {}
+    std::counting_semaphore<1 << 20> connecting;
+    std::mutex m;
+    std::condition_variable cv;
+    int arrived = 0;
+    bool open = false;
+    void arrive() {
+        std::lock_guard<std::mutex> g(m);
+        arrived++;
+        cv.notify_all();
+    }
+    bool wait_open(int ms) {
+        std::unique_lock<std::mutex> g(m);
+        return cv.wait_for(g, std::chrono::milliseconds(ms), [&] { return open; });
+    }
+    bool wait_arrived(int n, int ms) {
+        std::unique_lock<std::mutex> g(m);
+        return cv.wait_for(g, std::chrono::milliseconds(ms), [&] { return arrived >= n; });
+    }
+    void release() {
+        std::lock_guard<std::mutex> g(m);
+        open = true;
+        cv.notify_all();
+    }
+};
+
+// Faults the clients met: their number and the first few descriptions.
+struct Faults {
+    std::mutex m;
+    int count = 0;
+    std::string first;
+    void add(const std::string& what) {
+        std::lock_guard<std::mutex> g(m);
+        if (count++ < 5) first += what + "\n";
+    }
+};
+
+constexpr int REPLY_MS = 15000;  // longest wait for any one reply
+
+// One client: connect, open the line protocol, wait at the gate, then send commands one at a
+// time, checking each reply, and leave.
+void client(int port, int no, int commands, Gate& gate, Faults& faults,
+            std::atomic<int64_t>& round_trips) {
+    auto fail = [&](const std::string& what) {
+        faults.add("client " + std::to_string(no) + ": " + what);
+    };
+    if (!gate.connecting.try_acquire_for(std::chrono::milliseconds(120000))) {
+        fail("no turn to connect");
+        gate.arrive();
+        return;
+    }
+    Conn c;
+    c.fd = connect_port(port);
+    if (c.fd < 0) {
+        fail("cannot connect");
+        gate.connecting.release();
+        gate.arrive();
+        return;
+    }
+    std::string line;
+    bool ok = write_all(c.fd, "\n") && read_line(c, line, REPLY_MS);
+    if (!ok || line.size() < 5 || line.compare(0, 3, "&cx") != 0 || line.back() != ';' ||
+        line.find_first_not_of("0123456789abcdef", 3) != line.size() - 1) {
+        fail("bad handshake \"" + line + "\"");
+        ok = false;
+    } else if (!read_line(c, line, REPLY_MS) || line != "<Permission>Allow</Permission>") {
+        fail("not allowed: \"" + line + "\"");
+        ok = false;
+    }
+    gate.connecting.release();
+    gate.arrive();
+    if (ok && !gate.wait_open(120000)) ok = false;
+    for (int i = 0; ok && i < commands; i++) {
+        // The opening newline is input line 1, so command i is on line i + 2.
+        std::string cmd = "(+ " + std::to_string(no) + " " + std::to_string(i) + ")\n";
+        std::string want =
+            "<Result> " + std::to_string(i + 2) + " " + std::to_string(no + i) + "</Result>";
+        if (!write_all(c.fd, cmd)) {
+            fail("send failed at command " + std::to_string(i));
+            break;
+        }
+        if (!read_line(c, line, REPLY_MS)) {
+            fail("no reply to command " + std::to_string(i) + " " + line);
+            break;
+        }
+        if (line != want) {
+            fail("command " + std::to_string(i) + ": got \"" + line + "\", want \"" + want + "\"");
+            break;
+        }
+        round_trips.fetch_add(1, std::memory_order_relaxed);
+    }
+    close(c.fd);
+}
+
+struct Round {
+    double connect_s = 0;  // until every client had its handshake
+    double load_s = 0;     // from the gate's opening until the last reply
+    int64_t round_trips = 0;
+    int faults = 0;
+    std::string fault_text;
+};
+
+Round run_clients(int port, int clients, int commands, bool burst = false) {
+    Gate gate(burst);
+    Faults faults;
+    std::atomic<int64_t> trips{0};
+    std::vector<std::thread> threads;
+    threads.reserve(static_cast<size_t>(clients));
+    auto t0 = Clock::now();
+    for (int i = 0; i < clients; i++)
+        threads.emplace_back(client, port, i, commands, std::ref(gate), std::ref(faults),
+                             std::ref(trips));
+    bool all = gate.wait_arrived(clients, 120000);
+    auto t1 = Clock::now();
+    gate.release();
+    for (auto& t : threads)
+        t.join();
+    auto t2 = Clock::now();
+    Round r;
+    r.connect_s = std::chrono::duration<double>(t1 - t0).count();
+    r.load_s = std::chrono::duration<double>(t2 - t1).count();
+    r.round_trips = trips.load();
+    r.faults = faults.count + (all ? 0 : 1);
+    r.fault_text = std::to_string(r.faults) + " faults; the first:\n" + faults.first +
+                   (all ? "" : "clients did not all connect in time\n");
+    int64_t want = static_cast<int64_t>(clients) * commands;
+    if (r.faults == 0 && r.round_trips != want) {
+        r.faults = 1;
+        r.fault_text =
+            "round trips " + std::to_string(r.round_trips) + " of " + std::to_string(want) + "\n";
+    }
+    return r;
+}
+
+// ---------------------------------------------------------------- the yardstick
+
+bool on_path(const char* prog) {
+    const char* path = getenv("PATH");
+    std::string p = path ? path : "/usr/bin:/bin";
+    size_t at = 0;
+    while (at <= p.size()) {
+        size_t colon = p.find(':', at);
+        if (colon == std::string::npos) colon = p.size();
+        std::string f = p.substr(at, colon - at) + "/" + prog;
+        if (access(f.c_str(), X_OK) == 0) return true;
+        at = colon + 1;
+    }
+    return false;
+}
+
+int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(0x7f000001);
+    socklen_t len = sizeof a;
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    close(fd);
+    return port;
+}
+
+// Ends the server started as pid: SIGTERM, then SIGKILL after 5 s. Children are reaped by the
+// runtime's SIGCHLD setting, so waitpid may also report that there is nothing to wait for.
+void stop_child(pid_t pid) {
+    kill(pid, SIGTERM);
+    auto end = Clock::now() + std::chrono::seconds(5);
+    for (;;) {
+        pid_t r = waitpid(pid, nullptr, WNOHANG);
+        if (r == pid || (r < 0 && errno == ECHILD)) return;
+        if (Clock::now() >= end) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// Requests per second of redis-benchmark's inline PING with the same number of clients against
+// a redis-server of this run; a negative value with why set when it cannot be measured.
+double redis_ping_rps(int clients, int requests, std::string& why) {
+    if (!on_path("redis-server") || !on_path("redis-benchmark")) {
+        why = "redis not installed";
+        return -1;
+    }
+    int port = free_port();
+    std::string ps = std::to_string(port);
+    const char* argv[] = {"redis-server", "--port", ps.c_str(),     "--bind", "127.0.0.1",
+                          "--save",       "",       "--appendonly", "no",     nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, "redis-server", &fa, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) {
+        why = "redis-server did not start";
+        return -1;
+    }
+    bool up = wait_until(
+        [&] {
+            int fd = connect_port(port);
+            if (fd < 0) return false;
+            close(fd);
+            return true;
+        },
+        5000);
+    double rps = -1;
+    if (!up) {
+        why = "redis-server did not listen";
+    } else {
+        std::string cmd = "redis-benchmark -h 127.0.0.1 -p " + ps + " -c " +
+                          std::to_string(clients) + " -n " + std::to_string(requests) +
+                          " -t ping -q --csv 2>/dev/null";
+        if (FILE* f = popen(cmd.c_str(), "r")) {
+            char buf[512];
+            while (fgets(buf, sizeof buf, f)) {
+                // "PING_INLINE","123456.79",...: the inline form is the one like our lines.
+                const char* key = "\"PING_INLINE\",\"";
+                if (strncmp(buf, key, strlen(key)) == 0) rps = strtod(buf + strlen(key), nullptr);
+            }
+            pclose(f);
+        }
+        if (rps <= 0) why = "redis-benchmark gave no rate";
+    }
+    stop_child(pid);
+    return rps;
+}
+
+// ---------------------------------------------------------------- the benchmark
+
+constexpr int WARM_CLIENTS = 10;
+constexpr int WARM_COMMANDS = 100;
+constexpr int64_t MEM_TOLERANCE = 8192;  // bytes
+
+void fail_run(benchmark::State& state, const std::string& what) {
+    any_failure = true;
+    fprintf(stderr, "bench_listener: %s", what.c_str());
+    if (what.empty() || what.back() != '\n') fputc('\n', stderr);
+    state.SkipWithError(what.c_str());
+}
+
+void BM_listener_round_trips(benchmark::State& state) {
+    int clients = env_knob("VX_LOAD_CLIENTS", 200);
+    int commands = env_knob("VX_LOAD_COMMANDS", 1000);
+    bool burst = env_knob("VX_LOAD_BURST", 0) == 1;
+    Listener l = open_listener();
+    if (l.id <= 0 || l.port <= 0) {
+        state.counters["errors"] = 1;
+        fail_run(state, "listener did not open");
+        return;
+    }
+    int base_level = get_launch_interpreter_nos();
+    auto settle = [&] {
+        return wait_until([&] { return get_launch_interpreter_nos() <= base_level; }, 30000);
+    };
+    for (auto _ : state) {
+        // Warm-up: pools, caches and the collector settle before the first measure.
+        Round warm = run_clients(l.port, WARM_CLIENTS, WARM_COMMANDS);
+        if (warm.faults || !settle()) {
+            state.counters["errors"] = warm.faults ? warm.faults : 1;
+            fail_run(state, warm.faults ? "warm-up: " + warm.fault_text
+                                        : "warm-up interpreters did not close");
+            break;
+        }
+        reap_lingering_streams();
+        Usage before = collect_and_measure();
+
+        Round r = run_clients(l.port, clients, commands, burst);
+        state.SetIterationTime(r.load_s);
+        state.counters["errors"] = r.faults;
+        state.counters["rt_per_s"] =
+            r.load_s > 0 ? static_cast<double>(r.round_trips) / r.load_s : 0;
+        state.counters["connect_s"] = r.connect_s;
+        if (r.faults) {
+            fail_run(state, r.fault_text);
+            break;
+        }
+        if (!settle()) {
+            state.counters["errors"] = 1;
+            fail_run(state, "connection interpreters did not close within 30 s");
+            break;
+        }
+        // Descriptors go back as the closed streams' queue drains.
+        wait_until([&] { return count_open_fds() <= before.fds; }, 10000);
+        Usage lingering = collect_and_measure();
+        reap_lingering_streams();
+        Usage after = collect_and_measure();
+
+        state.counters["mem_start"] = static_cast<double>(before.bytes);
+        state.counters["mem_end"] = static_cast<double>(after.bytes);
+        state.counters["mem_diff"] = static_cast<double>(after.bytes - before.bytes);
+        state.counters["mem_linger"] = static_cast<double>(lingering.bytes - after.bytes);
+        state.counters["zombies"] = lingering.zombies;
+        state.counters["mem_diff_recs"] =
+            static_cast<double>((after.free_infos - before.free_infos) * MEM_RECORD_SIZE);
+        state.counters["heap_blk_start"] = static_cast<double>(before.heap_blocks);
+        state.counters["heap_blk_end"] = static_cast<double>(after.heap_blocks);
+        state.counters["heap_start"] = static_cast<double>(before.heap_bytes);
+        state.counters["heap_end"] = static_cast<double>(after.heap_bytes);
+        state.counters["fd_diff"] = after.fds - before.fds;
+        bool back = after.bytes - before.bytes <= MEM_TOLERANCE && after.fds <= before.fds &&
+                    after.heap_blocks <= before.heap_blocks &&
+                    after.heap_bytes - before.heap_bytes <= MEM_TOLERANCE;
+        state.counters["back_to_start"] = back ? 1 : 0;
+        std::string label = back ? "" : "memory or descriptors not back; ";
+
+        std::string why;
+        double redis = redis_ping_rps(clients, 200000, why);
+        if (redis > 0) {
+            state.counters["redis_rps"] = redis;
+            state.counters["x_redis"] = state.counters["rt_per_s"] / redis;
+        } else {
+            label += why;
+        }
+        if (!label.empty()) state.SetLabel(label);
+    }
+    run_task([&] { close_interpreter(static_cast<uint32_t>(l.id)); });
+}
+
+}  // namespace
+
+BENCHMARK(BM_listener_round_trips)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+int main(int argc, char** argv) {
+    init_runtime(argv[0], 0);
+    // The agent's start-up: the runtime and the server layer, the application's versions and the
+    // built-ins in the two top environments.
+    init_qv();
+    gc_push(nullptr, nullptr, "main");
+    init_vxs();
+    gc_pop(nullptr, nullptr);
+    char* args[] = {argv[0], nullptr};
+    init_function(vxlisp_top_env0, vxlisp_top_env1, 1, args);
+    init_gmx_function(vxlisp_top_env0, vxlisp_top_env1);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return any_failure ? 1 : 0;
+}
