@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -39,8 +40,17 @@ CONNECT_T* connect_list = nullptr;  // under connect_lock
 std::atomic<int> give_up_sec{CONNECT_GIVE_UP};
 std::atomic<int> attempt_sec{CONNECT_ATTEMPT_BREAK};
 
-constexpr int LISTEN_BACKLOG = 5;
+// A queue of five (an old default) overflows when many clients connect at once: the system then
+// drops the last step of their handshakes, and clients whose connect succeeded wait for ever.
+constexpr int LISTEN_BACKLOG = SOMAXCONN;
 constexpr int MAX_PORT = 65535;
+
+// Replies go out in several writes (head, value, tail); without this the later ones wait for the
+// peer's delayed acknowledgement, some 40 ms per reply.
+void set_nodelay(int fd) {
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
 
 void make_connect_lock() {
     std::call_once(connect_once, [] { new_lock(&connect_lock); });
@@ -234,6 +244,7 @@ int accept_socket(int fd, uint32_t* ip, int (*closed)(void*), void* work) {
         }
         if (nfd >= 0) {
             set_blocking(nfd);
+            set_nodelay(nfd);
             if (ip) *ip = client.sin_addr.s_addr;
             return nfd;
         }
@@ -320,6 +331,7 @@ int connect_socket(int* cerr, const char* hostname, uint32_t ip, int port, void 
             Attempt a = connect_attempt(fd, server);
             if (a.r == 0 && !a.forked) {
                 set_blocking(fd);
+                set_nodelay(fd);
                 ended(func, work);
                 return fd;
             }

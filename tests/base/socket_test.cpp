@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -187,6 +188,37 @@ TEST(Socket, AcceptedClientExchangesBytes) {
         close(s);
     }
     close(lfd);
+}
+
+TEST(Socket, ABurstOfClientsIsQueuedWholeAndWithoutDelayedReplies) {
+    int port = -1;
+    int lfd = listen_socket(&port, loopback(), 0, 1);
+    ASSERT_GE(lfd, 0);
+    // Connected before anyone accepts: every one of them must be waiting in the queue (a short
+    // queue drops the last step of the later handshakes, and those clients then hang).
+    constexpr int N = 40;
+    set_connect_limits(10, 20);  // a regression fails in seconds, not minutes
+    std::vector<int> clients;
+    for (int i = 0; i < N; i++) {
+        int cerr = -1;
+        int c = connect_socket(&cerr, nullptr, loopback(), port, nullptr, nullptr);
+        ASSERT_GE(c, 0) << "cerr " << cerr;
+        clients.push_back(c);
+    }
+    fcntl(lfd, F_SETFL, O_NONBLOCK);
+    int queued = 0;
+    for (int s; (s = accept(lfd, nullptr, nullptr)) >= 0; queued++)
+        close(s);
+    EXPECT_EQ(queued, N);
+    // Both ends of a connection send small writes at once.
+    int nodelay = 0;
+    socklen_t len = sizeof nodelay;
+    ASSERT_EQ(getsockopt(clients[0], IPPROTO_TCP, TCP_NODELAY, &nodelay, &len), 0);
+    EXPECT_NE(nodelay, 0);
+    for (int c : clients)
+        close(c);
+    close(lfd);
+    set_connect_limits(0, 0);
 }
 
 TEST(Socket, RefusedConnectionFailsAtOnceAndIsNotBlacklisted) {
