@@ -7,8 +7,7 @@
 // "redis not installed" when either redis program is missing.
 //
 // Knobs (environment): VX_LOAD_CLIENTS (default 200) and VX_LOAD_COMMANDS (default 1000), so that
-// a sanitizer build can run it with less load; VX_LOAD_BURST=1 lets every client connect at once
-// instead of a few at a time.
+// a sanitizer build can run it with less load. The clients connect all at once.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -32,7 +31,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <semaphore>
 #include <string>
 #include <thread>
 #include <vector>
@@ -243,16 +241,8 @@ bool write_all(int fd, const std::string& s) {
     return true;
 }
 
-// The listening socket's queue of connections not yet accepted is short (five), and connections
-// beyond it are dropped by the system until the client retries; some are then lost for good. The
-// clients therefore connect at most this many at a time, unless a burst is asked for.
-constexpr int CONNECTING_MAX = 4;
-
-// A one-shot gate the clients wait at until the main thread opens it, and the slots for the
-// clients connecting at the same time.
+// A one-shot gate the clients wait at until the main thread opens it.
 struct Gate {
-    explicit Gate(bool burst) : connecting(burst ? 1 << 20 : CONNECTING_MAX) {}
-    std::counting_semaphore<1 << 20> connecting;
     std::mutex m;
     std::condition_variable cv;
     int arrived = 0;
@@ -297,16 +287,10 @@ void client(int port, int no, int commands, Gate& gate, Faults& faults,
     auto fail = [&](const std::string& what) {
         faults.add("client " + std::to_string(no) + ": " + what);
     };
-    if (!gate.connecting.try_acquire_for(std::chrono::milliseconds(120000))) {
-        fail("no turn to connect");
-        gate.arrive();
-        return;
-    }
     Conn c;
     c.fd = connect_port(port);
     if (c.fd < 0) {
         fail("cannot connect");
-        gate.connecting.release();
         gate.arrive();
         return;
     }
@@ -320,7 +304,6 @@ void client(int port, int no, int commands, Gate& gate, Faults& faults,
         fail("not allowed: \"" + line + "\"");
         ok = false;
     }
-    gate.connecting.release();
     gate.arrive();
     if (ok && !gate.wait_open(120000)) ok = false;
     for (int i = 0; ok && i < commands; i++) {
@@ -353,8 +336,8 @@ struct Round {
     std::string fault_text;
 };
 
-Round run_clients(int port, int clients, int commands, bool burst = false) {
-    Gate gate(burst);
+Round run_clients(int port, int clients, int commands) {
+    Gate gate;
     Faults faults;
     std::atomic<int64_t> trips{0};
     std::vector<std::thread> threads;
@@ -500,7 +483,6 @@ void fail_run(benchmark::State& state, const std::string& what) {
 void BM_listener_round_trips(benchmark::State& state) {
     int clients = env_knob("VX_LOAD_CLIENTS", 200);
     int commands = env_knob("VX_LOAD_COMMANDS", 1000);
-    bool burst = env_knob("VX_LOAD_BURST", 0) == 1;
     Listener l = open_listener();
     if (l.id <= 0 || l.port <= 0) {
         state.counters["errors"] = 1;
@@ -523,7 +505,7 @@ void BM_listener_round_trips(benchmark::State& state) {
         reap_lingering_streams();
         Usage before = collect_and_measure();
 
-        Round r = run_clients(l.port, clients, commands, burst);
+        Round r = run_clients(l.port, clients, commands);
         state.SetIterationTime(r.load_s);
         state.counters["errors"] = r.faults;
         state.counters["rt_per_s"] =
