@@ -295,7 +295,9 @@ void client(int port, int no, int commands, Gate& gate, Faults& faults,
         return;
     }
     std::string line;
-    bool ok = write_all(c.fd, "\n") && read_line(c, line, REPLY_MS);
+    // The greeting: an empty line, the code-set line, the permission.
+    bool ok = write_all(c.fd, "\n") && read_line(c, line, REPLY_MS) && line.empty() &&
+              read_line(c, line, REPLY_MS);
     if (!ok || line.size() < 5 || line.compare(0, 3, "&cx") != 0 || line.back() != ';' ||
         line.find_first_not_of("0123456789abcdef", 3) != line.size() - 1) {
         fail("bad handshake \"" + line + "\"");

@@ -189,6 +189,10 @@ int launch_accept_thread(STREAM* st, uint32_t ip, QV_INTERPRETER* listener,
     qvi->pl_accept = entry;
     qvi->inp = qvi->out = st;
     qvi->connect_ip = (int)ip;
+    // The greeting goes out before any reply: the record is opened with its output lock already
+    // held by this task, so the relay thread cannot answer a command the peer sent early.
+    qvi->out_lock = 1;
+    qvi->out_lock_task = get_tid();
     gc_push(nullptr, nullptr, "accept in qv");
     int id = setup_i(qvi);
     gc_pop(nullptr, nullptr);
@@ -196,17 +200,14 @@ int launch_accept_thread(STREAM* st, uint32_t ip, QV_INTERPRETER* listener,
         if (id != QVI_ERR_MAIN_CLOSED) s_close(st);  // -8 has queued it for closing already
         return id;
     }
-    if (lock_qvi_out_iid((uint32_t)id) == 0) {
-        if (CODE_METHOD* cm = s_get_cm(st)) {
-            s_printf(st, accept_handshake_fmt, cm->lccode);
-            s_flush(st);
-        }
-        {
-            TaskLockGuard g(qvi_lock);
-            if (QV_INTERPRETER* q = _search_qvi_id((uint32_t)id)) q->flags &= ~QVIF_CODE_OWED;
-        }
-        unlock_qvi_out_iid((uint32_t)id);
+    s_printf(st, "\n");
+    if (CODE_METHOD* cm = s_get_cm(st)) s_printf(st, accept_handshake_fmt, cm->lccode);
+    s_flush(st);
+    {
+        TaskLockGuard g(qvi_lock);
+        if (QV_INTERPRETER* q = _search_qvi_id((uint32_t)id)) q->flags &= ~QVIF_CODE_OWED;
     }
+    unlock_qvi_out_iid((uint32_t)id);
     return id;
 }
 

@@ -80,8 +80,9 @@ int accept_admit(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int 
 int accept_first_byte(int fd, int ms, uint8_t* byte, QV_INTERPRETER* listener = nullptr);
 
 // Makes and opens the connection interpreter (type 5) of an admitted peer on stream st from
-// address ip, admitted by entry of listener, and writes the handshake with the code of the
-// stream's code method. The new id, or a negative open failure (the stream is then closed).
+// address ip, admitted by entry of listener, and greets the peer: "\n", then the handshake with
+// the code of the stream's code method, before any reply. The new id, or a negative open failure
+// (the stream is then closed).
 int launch_accept_thread(STREAM* st, uint32_t ip, QV_INTERPRETER* listener, PERMISSION_LIST* entry);
 
 // What a peer that does not speak the line protocol receives until the HTTP side takes them.

@@ -270,8 +270,8 @@ TEST(AcceptPeer, ConnectionInterpreterAnswersAfterTheHandshake) {
     read_until("</Permission>\n");
     size_t hs = got.find(";\n<Permission>Allow</Permission>\n");
     ASSERT_NE(hs, std::string::npos) << got;
-    EXPECT_EQ(got.rfind("&cx", 0), 0u) << got;
-    EXPECT_EQ(got.find_first_not_of("0123456789abcdef", 3), hs) << got;  // lower-case hex code
+    EXPECT_EQ(got.rfind("\n&cx", 0), 0u) << got;  // a line end, then the code set
+    EXPECT_EQ(got.find_first_not_of("0123456789abcdef", 4), hs) << got;  // lower-case hex code
     got.erase(0, hs + 33);
     ASSERT_EQ(write(p.client, "\n(+ 1 2)\n", 9), 9);
     read_until("</Result>\n");
@@ -334,7 +334,9 @@ TEST(AcceptPeer, DispatchOnTheFirstByte) {
             if (n <= 0) break;
             got.append(buf, (size_t)n);
         }
-        size_t at = got.find("<Permission>Allow</Permission>\n<Result> 2 42</Result>\n");
+        // The greeting comes first even though the command was there before the interpreter.
+        EXPECT_EQ(got.rfind("\n&cx", 0), 0u) << got;
+        size_t at = got.find(";\n<Permission>Allow</Permission>\n<Result> 2 42</Result>\n");
         EXPECT_NE(at, std::string::npos) << got;
         close(p.client);
         p.client = -1;

@@ -89,8 +89,9 @@ struct Client {
     }
 };
 
-// The code-set announcement of UTF-8 (STD_CODE is UTF-8 in the child) and the permission.
-const char kHandshake[] = "&cxdfff0016;\n<Permission>Allow</Permission>\n";
+// A line end, the code-set announcement of UTF-8 (STD_CODE is UTF-8 in the child) and the
+// permission.
+const char kHandshake[] = "\n&cxdfff0016;\n<Permission>Allow</Permission>\n";
 
 std::string listener_form(int port, const std::string& rule) {
     return "(OpenInterpreter \"accept\" Env1 (Port " + std::to_string(port) +
