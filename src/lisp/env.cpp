@@ -16,13 +16,6 @@ namespace {
 
 constexpr int32_t ENV_FLAG_WORK = 1;
 
-L_CHAR* copy_ltext(const L_CHAR* s) {
-    int64_t n = l_strlen(s) + 1;
-    auto* r = static_cast<L_CHAR*>(mmalloc(n * static_cast<int64_t>(sizeof(L_CHAR)), gc_text));
-    memcpy(r, s, static_cast<size_t>(n) * sizeof(L_CHAR));
-    return r;
-}
-
 void env_lock() {
     lock_task(vx_env_lock);
 }

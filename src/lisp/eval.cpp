@@ -70,13 +70,6 @@ bool is_error(QV_SEXP* s) {
     return node_type(s) == QVT_ERROR;
 }
 
-L_CHAR* copy_ltext(const L_CHAR* s) {
-    int64_t n = l_strlen(s) + 1;
-    auto* r = static_cast<L_CHAR*>(mmalloc(n * static_cast<int64_t>(sizeof(L_CHAR)), gc_text));
-    memcpy(r, s, static_cast<size_t>(n) * sizeof(L_CHAR));
-    return r;
-}
-
 // A new pair (car . cdr) with the source record, line and flags of the cell `like`.
 QV_SEXP* cell_like(QV_SEXP* like, QV_SEXP* car, QV_SEXP* cdr) {
     lock_mem();
@@ -472,16 +465,7 @@ QV_SEXP* get_sym_field(QV_SYM_FIELD** sfp, QVISP_ENV* env, QV_SEXP* s) {
         }
         out.push_back({nullptr, f->name, d});
     }
-    QV_SYM_FIELD* head = nullptr;
-    lock_mem();
-    for (size_t i = out.size(); i-- > 0;) {
-        auto* c = static_cast<QV_SYM_FIELD*>(mmalloc(sizeof(QV_SYM_FIELD), gc_vx_sym_field));
-        c->name = out[i].name;
-        c->data = out[i].data;
-        c->next = head;
-        head = c;
-    }
-    unlock_mem();
+    QV_SYM_FIELD* head = new_sym_fields(out.data(), out.size());
     *sfp = head;
     return nullptr;
 }

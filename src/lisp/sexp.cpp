@@ -32,14 +32,6 @@ void publish_type(QV_SEXP* s, int type) {
     std::atomic_ref<int32_t>(s->h.type).store(type, std::memory_order_release);
 }
 
-L_CHAR* copy_ltext(const L_CHAR* s) {
-    if (!s) return nullptr;
-    int64_t n = l_strlen(s) + 1;
-    auto* r = static_cast<L_CHAR*>(mmalloc(n * static_cast<int64_t>(sizeof(L_CHAR)), gc_text));
-    memcpy(r, s, static_cast<size_t>(n) * sizeof(L_CHAR));
-    return r;
-}
-
 L_CHAR* empty_ltext() {
     return static_cast<L_CHAR*>(mmalloc(sizeof(L_CHAR), gc_text));
 }
@@ -442,4 +434,26 @@ void free_sexp(QV_SEXP* s) {
     }
     if (text) mfree(text);
     mfree(s);
+}
+
+L_CHAR* copy_ltext(const L_CHAR* s) {
+    if (!s) return nullptr;
+    int64_t n = l_strlen(s) + 1;
+    auto* r = static_cast<L_CHAR*>(mmalloc(n * static_cast<int64_t>(sizeof(L_CHAR)), gc_text));
+    memcpy(r, s, static_cast<size_t>(n) * sizeof(L_CHAR));
+    return r;
+}
+
+QV_SYM_FIELD* new_sym_fields(const QV_SYM_FIELD* fields, size_t n) {
+    QV_SYM_FIELD* head = nullptr;
+    lock_mem();
+    for (size_t i = n; i-- > 0;) {
+        auto* c = static_cast<QV_SYM_FIELD*>(mmalloc(sizeof(QV_SYM_FIELD), gc_vx_sym_field));
+        c->name = fields[i].name;
+        c->data = fields[i].data;
+        c->next = head;
+        head = c;
+    }
+    unlock_mem();
+    return head;
 }

@@ -249,6 +249,10 @@ QV_SEXP* n_get_integer(int32_t value, const char* unit);
 QV_SEXP* get_floating(double value, const L_CHAR* unit);
 QV_SEXP* n_get_floating(double value, const char* unit);
 QV_SEXP* get_func_prim(QV_PRIM prim, int order, QVISP_ENV* args_env, int min, int max);
+// A collected copy of the text s; null for null.
+L_CHAR* copy_ltext(const L_CHAR* s);
+// A chain of n collected attribute cells holding the names and data of fields[0..n-1], in order.
+QV_SYM_FIELD* new_sym_fields(const QV_SYM_FIELD* fields, size_t n);
 QV_SEXP* get_func_prim_sp(QV_PRIM prim, int order, QVISP_ENV* args_env, QVISP_ENV* sp_env, int min,
                           int max);
 // Error value: site shared with the record (else a new empty text), filename a copy of the

@@ -263,15 +263,8 @@ QV_SEXP* quote_trace_symbol(QVISP_ENV* env, QV_SEXP* s) {
         out.push_back({nullptr, f->name, d});
     }
     QV_SEXP* r = inherit(get_symbol(s->symbol.data), s);
+    QV_SYM_FIELD* head = new_sym_fields(out.data(), out.size());
     lock_mem();
-    QV_SYM_FIELD* head = nullptr;
-    for (size_t i = out.size(); i-- > 0;) {
-        auto* c = static_cast<QV_SYM_FIELD*>(mmalloc(sizeof(QV_SYM_FIELD), gc_vx_sym_field));
-        c->name = out[i].name;
-        c->data = out[i].data;
-        c->next = head;
-        head = c;
-    }
     r->symbol.field = head;
     unlock_mem();
     return r;

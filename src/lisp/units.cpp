@@ -29,13 +29,6 @@ namespace {
 UNIT_ENV* ue_name_list;  // named environments; unit_lock for changes, memory lock for links
 UNIT_ENV* default_uenv;
 
-L_CHAR* copy_ltext(const L_CHAR* s) {
-    int64_t n = l_strlen(s) + 1;
-    auto* r = static_cast<L_CHAR*>(mmalloc(n * static_cast<int64_t>(sizeof(L_CHAR)), gc_text));
-    memcpy(r, s, static_cast<size_t>(n) * sizeof(L_CHAR));
-    return r;
-}
-
 bool same(const L_CHAR* a, const L_CHAR* b) {
     return a && b && l_strcmp(a, b) == 0;
 }
