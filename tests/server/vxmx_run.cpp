@@ -1,6 +1,8 @@
 // Runs the agent program in a child process.
 #include "vxmx_run.h"
 
+#include "support/child.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -65,41 +67,15 @@ VxmxResult finish_vxmx(VxmxChild& c, const VxmxRun& r) {
     VxmxResult res;
     pid_t pid = c.pid;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(r.timeout_ms);
-    pollfd fds[2] = {{c.out_fd, POLLIN, 0}, {c.err_fd, POLLIN, 0}};
-    std::string* dest[2] = {&res.out, &res.err};
-    int open_fds = 2;
     bool interrupted = false;
-    while (open_fds > 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0) {
-            res.timed_out = true;
-            break;
-        }
-        int n = poll(fds, 2, static_cast<int>(left));
-        if (n <= 0) continue;
-        for (int i = 0; i < 2; i++) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            char buf[4096];
-            ssize_t got = read(fds[i].fd, buf, sizeof buf);
-            if (got > 0) {
-                dest[i]->append(buf, static_cast<size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                open_fds--;
-            }
-        }
+    res.timed_out = collect_outputs(c.out_fd, c.err_fd, &res.out, &res.err, deadline, [&] {
         if (!interrupted && !r.interrupt_after.empty() &&
             res.out.find(r.interrupt_after) != std::string::npos) {
             kill(pid, SIGINT);
             interrupted = true;
         }
-    }
+    });
     if (res.timed_out) kill(pid, SIGKILL);
-    for (int i = 0; i < 2; i++)
-        if (fds[i].fd >= 0) close(fds[i].fd);
     if (c.in_fd >= 0) close(c.in_fd);
     c.in_fd = c.out_fd = c.err_fd = -1;
     int status = 0;

@@ -20,6 +20,40 @@ long long ms_left(std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
+bool collect_outputs(int out_fd, int err_fd, std::string* out, std::string* err,
+                     std::chrono::steady_clock::time_point deadline,
+                     const std::function<void()>& after_read) {
+    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    std::string* dest[2] = {out, err};
+    int open_fds = 2;
+    bool timed_out = false;
+    while (open_fds > 0) {
+        long long left = ms_left(deadline);
+        if (left == 0) {
+            timed_out = true;
+            break;
+        }
+        int n = poll(fds, 2, static_cast<int>(left));
+        if (n <= 0) continue;
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char buf[4096];
+            ssize_t got = read(fds[i].fd, buf, sizeof buf);
+            if (got > 0) {
+                dest[i]->append(buf, static_cast<size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                open_fds--;
+            }
+        }
+        if (after_read) after_read();
+    }
+    for (pollfd& f : fds)
+        if (f.fd >= 0) close(f.fd);
+    return timed_out;
+}
+
 ChildResult run_in_child(const std::function<void()>& fn, int timeout_ms) {
     ChildResult r;
     int out[2], err[2];
@@ -50,31 +84,7 @@ ChildResult run_in_child(const std::function<void()>& fn, int timeout_ms) {
     close(out[1]);
     close(err[1]);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* dest[2] = {&r.out, &r.err};
-    int open_fds = 2;
-    while (open_fds > 0) {
-        long long left = ms_left(deadline);
-        if (left == 0) {
-            r.timed_out = true;
-            break;
-        }
-        int n = poll(fds, 2, static_cast<int>(left));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) continue;
-        for (int i = 0; i < 2; i++) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            char buf[4096];
-            ssize_t got = read(fds[i].fd, buf, sizeof buf);
-            if (got > 0) {
-                dest[i]->append(buf, static_cast<size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                open_fds--;
-            }
-        }
-    }
+    r.timed_out = collect_outputs(out[0], err[0], &r.out, &r.err, deadline);
     int status = 0;
     for (;;) {
         pid_t w = waitpid(pid, &status, WNOHANG);
@@ -88,8 +98,6 @@ ChildResult run_in_child(const std::function<void()>& fn, int timeout_ms) {
         }
         usleep(1000);
     }
-    for (pollfd& f : fds)
-        if (f.fd >= 0) close(f.fd);
     if (WIFEXITED(status)) r.exit_status = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) r.term_signal = WTERMSIG(status);
     return r;

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -20,6 +21,13 @@ struct ChildResult {
 // when fn returns. The parent collects both outputs and the status, killing the child when it
 // has not ended within timeout_ms.
 ChildResult run_in_child(const std::function<void()>& fn, int timeout_ms = 10000);
+
+// Reads the two descriptors (a child's standard output and error) into *out and *err until both
+// have ended or the deadline has passed, closing each as it ends (all of them on return). After
+// every read, after_read is called when given. True when the deadline passed first.
+bool collect_outputs(int out_fd, int err_fd, std::string* out, std::string* err,
+                     std::chrono::steady_clock::time_point deadline,
+                     const std::function<void()>& after_read = {});
 
 // The exact text the panic function writes for msg in process pid.
 std::string panic_banner(const char* msg, pid_t pid);
