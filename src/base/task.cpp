@@ -342,19 +342,28 @@ int thread_exist(TKEY tid) {
 
 // Another task that has just ended answers 0; only a caller missing from the table is a broken
 // invariant.
+// A task's priority is read and written atomically: the task itself does so without the task
+// lock (its block lives as long as it runs; the stream layer raises and restores the caller's
+// priority around every operation), other tasks find the block under the lock.
 int get_pri(TKEY tid) {
     if (tid == 0 && !my_block) er_panic("get_pri(OTHER)");
+    if (my_block && (tid == 0 || tid == my_block->soft_tid))
+        return std::atomic_ref<int>(my_block->pri).load(std::memory_order_relaxed);
     _lock_task(task_lock, __FILE__, __LINE__);
     TASK_BLOCK* b = find_task(tid);
-    int pri = b ? b->pri : 0;
+    int pri = b ? std::atomic_ref<int>(b->pri).load(std::memory_order_relaxed) : 0;
     _unlock_task(task_lock, "get_pri", __FILE__, __LINE__);
     return pri;
 }
 
 void change_pri(TKEY tid, int pri) {
+    if (my_block && (tid == 0 || tid == my_block->soft_tid)) {
+        std::atomic_ref<int>(my_block->pri).store(clamp_pri(pri), std::memory_order_relaxed);
+        return;
+    }
     _lock_task(task_lock, __FILE__, __LINE__);
     TASK_BLOCK* b = find_task(tid);
-    if (b) b->pri = clamp_pri(pri);
+    if (b) std::atomic_ref<int>(b->pri).store(clamp_pri(pri), std::memory_order_relaxed);
     _unlock_task(task_lock, "change_pri", __FILE__, __LINE__);
 }
 
