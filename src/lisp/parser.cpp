@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <unordered_set>
 #include <vector>
 
 #include "base/gvdump.h"
@@ -774,6 +775,31 @@ QV_SEXP* realize_sexp(QV_SEXP* s) {
     QV_SEXP* r = _realize_sexp(s);
     gc_pop(r != s ? r : nullptr, gc_vx_sexp);
     return r;
+}
+
+void realize_whole(QV_SEXP* s) {
+    std::vector<QV_SEXP*> todo{s};
+    std::unordered_set<QV_SEXP*> seen;  // values may share or even loop
+    while (!todo.empty()) {
+        QV_SEXP* n = todo.back();
+        todo.pop_back();
+        if (!n || !seen.insert(n).second) continue;
+        if (sexp_raw_type(n) == QVT_DELAY) {
+            if (n->delay.dtype == DELAY_GENERATOR) continue;
+            n = realize_sexp(n);
+        }
+        switch (sexp_raw_type(n)) {
+            case QVT_PAIR:
+                todo.push_back(n->pair.cdr);
+                todo.push_back(n->pair.car);
+                break;
+            case QVT_ERROR:
+                todo.push_back(n->error.data);
+                break;
+            default:
+                break;
+        }
+    }
 }
 
 STREAM* get_sexp_stream(QV_SEXP* s) {

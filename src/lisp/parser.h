@@ -58,6 +58,10 @@ void set_close_func(QV_FILE* f, QV_CLOSE_FUNC func, void* work);
 // Realises s when it is delayed and returns it (for a generator, the node that replaces it). May
 // wait for another task reading the same record. Needs the caller to be a task.
 QV_SEXP* realize_sexp(QV_SEXP* s);
+// Realises every delayed list in the value s (through pairs and error data), so that printing it
+// afterwards reads no input. Generators are left to the printer (realising one twice would run
+// it twice). Waits, like realize_sexp, for input that has not arrived yet.
+void realize_whole(QV_SEXP* s);
 
 // The recursive parse lock.
 void _xx_lock_parse(const char* file, int line);

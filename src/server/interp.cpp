@@ -532,6 +532,7 @@ int _close_interpreter(QV_INTERPRETER* qvi) {
         throw_signal(qvi->front_thread, SIG_BREAK);
     interrupt_fifo(qvi);
     wakeup_task(&qvi->flags);
+    wakeup_task(&qvi->out_lock);  // a reader waiting for the output lock gives up
     return 0;
 }
 

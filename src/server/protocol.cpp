@@ -70,9 +70,9 @@ void set_silent(QV_INTERPRETER* qvi, int value) {
 }
 
 // The protocol word Permission: records the answer while none is recorded (0, handled), else -1.
+// The answer is read before the interpreter lock is taken: reading it may read more input, and
+// the reader's hooks take that lock.
 int handle_permission(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
-    TaskLockGuard g(qvi_lock);
-    if (qvi->flags & QVIF_PERM_MASK) return -1;
     QV_SEXP* a = get_el(cmd, 1);
     int ans = QVIF_PERM_OTHER;
     if (get_type(a) == QVT_STRING) {
@@ -89,6 +89,8 @@ int handle_permission(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
             if (!*p && !*t) ans = w.bits;
         }
     }
+    TaskLockGuard g(qvi_lock);
+    if (qvi->flags & QVIF_PERM_MASK) return -1;
     qvi->flags |= ans;
     wakeup_task(&qvi->flags);
     return 0;
@@ -271,6 +273,9 @@ void _front_thread(intptr_t data) {
     gc_pop(nullptr, nullptr);
 
     TaskLockGuard g(qvi_lock);
+    // A peer can take the output lock (a vertical tab) and never give it back: whatever this
+    // thread still holds is released, or the relay thread would wait for it for ever.
+    _release_qvi_out_of(qvi, get_tid());
     if (mode == QVTM_INLINE) {
         if (agent_close_qvi) agent_close_qvi(qvi);
         _close_qv_interpreter(qvi);
@@ -285,6 +290,8 @@ void _relay_thread(intptr_t data) {
     set_t_msg("relay_thread");
     relay_loop(qvi, 0);
     TaskLockGuard g(qvi_lock);
+    // It may have taken the output lock for the peer while reading a value's input.
+    _release_qvi_out_of(qvi, get_tid());
     if ((qvi->mode == QVM_FRONT_FAILING || qvi->mode == QVM_FRONT_DONE) && agent_close_qvi)
         agent_close_qvi(qvi);
     // This interpreter's share of the deferred replies ends here.
@@ -436,6 +443,10 @@ void __reply(STREAM** stp, QV_INTERPRETER* qvi, int line, QV_SEXP* value) {
         ps_flags = qvi->ps_flags;
         result_flag = qvi->result_flag;
     }
+    // Whatever of the value is still unread input is read now, before the output is locked: a
+    // reply that waited for the reader while holding the output lock would deadlock with a
+    // reader that meets a vertical tab (which takes the output lock) in that input.
+    realize_whole(value);
     CODE_METHOD* cm = nullptr;
     if (!(flags & QVIF_CODE_FIXED)) {
         L_CHAR code = get_proper_code(value, 10);
@@ -546,6 +557,14 @@ void _unlock_qvi_out(QV_INTERPRETER* qvi) {
     }
 }
 
+void _release_qvi_out_of(QV_INTERPRETER* qvi, int tid) {
+    if (qvi->out_lock > 0 && qvi->out_lock_task == tid) {
+        qvi->out_lock = 0;
+        qvi->out_lock_task = 0;
+        wakeup_task(&qvi->out_lock);
+    }
+}
+
 void lock_qvi_out(QV_INTERPRETER* qvi) {
     TaskLockGuard g(qvi_lock);
     _lock_qvi_out(qvi);
@@ -607,10 +626,19 @@ void qvi_lex_result(QV_FILE* file) {
 void qvi_lex_lock(QV_FILE* file) {
     auto* qvi = static_cast<QV_INTERPRETER*>(file->work);
     if (!qvi) return;
-    lock_qvi_out(qvi);
     STREAM* out;
     {
+        // The reader waits for the output lock like any writer, but gives up once the
+        // interpreter is closing: the holder may be waiting for this very reader.
         TaskLockGuard g(qvi_lock);
+        int me = get_tid();
+        while (qvi->out_lock > 0 && qvi->out_lock_task != me) {
+            if (qvi->flags & QVIF_CLOSING) return;
+            sleep_task(&qvi->out_lock, qvi_lock);
+            lock_task(qvi_lock);
+        }
+        qvi->out_lock++;
+        qvi->out_lock_task = me;
         out = qvi->out;
     }
     if (out) {
@@ -621,7 +649,11 @@ void qvi_lex_lock(QV_FILE* file) {
 
 void qvi_lex_unlock(QV_FILE* file) {
     auto* qvi = static_cast<QV_INTERPRETER*>(file->work);
-    if (qvi) unlock_qvi_out(qvi);
+    if (!qvi) return;
+    // Only a lock this thread took is given back: a stray character 14 from the peer must not
+    // release the relay thread's lock in the middle of a reply.
+    TaskLockGuard g(qvi_lock);
+    if (qvi->out_lock_task == get_tid()) _unlock_qvi_out(qvi);
 }
 
 void qvi_page_feed(uint32_t id) {

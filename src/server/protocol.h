@@ -104,6 +104,8 @@ int lock_qvi_out_no_wait(QV_INTERPRETER* qvi);
 int _lock_qvi_out_no_wait(QV_INTERPRETER* qvi);
 int lock_qvi_out_iid(uint32_t id);
 int unlock_qvi_out_iid(uint32_t id);
+// Releases the output lock at any depth when task tid holds it (qvi_lock held).
+void _release_qvi_out_of(QV_INTERPRETER* qvi, int tid);
 
 // Hooks installed on the front thread's source record: character 12 (qvi_lex_result: wakes the
 // waiters on the output), 11 (qvi_lex_lock: takes the output lock and echoes a vertical tab) and

@@ -12,6 +12,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -504,6 +505,37 @@ TEST(Listener, RunningOutOfDescriptorsBacksOffAndRecovers) {
             << got;
         close(c);
     }
+    ASSERT_TRUE(run_task([&] { close_interpreter((uint32_t)l.id); }));
+    EXPECT_TRUE(wait_closed(l.id));
+}
+
+TEST(Listener, GarbageFromOnePeerHarmsNobodyElse) {
+    Listener l(true);
+    ASSERT_GT(l.id, 0);
+    // Random bytes, unbalanced brackets and quotes, control characters and a deep nesting.
+    int bad = connect_port(l.port);
+    ASSERT_GE(bad, 0);
+    std::string junk = "\n";
+    uint32_t x = 12345;
+    for (int i = 0; i < 200000; i++) {
+        x = x * 1103515245u + 12345u;
+        junk.push_back((char)(x >> 16));
+    }
+    junk += std::string(5000, '(') + "\"<a b=\n" + std::string(3000, ')') + "<&cx;<![CDATA[";
+    signal(SIGPIPE, SIG_IGN);
+    for (size_t off = 0; off < junk.size();) {
+        ssize_t n = write(bad, junk.data() + off, junk.size() - off);
+        if (n <= 0) break;  // the server may give up on this peer
+        off += (size_t)n;
+    }
+    int good = connect_port(l.port);
+    ASSERT_GE(good, 0);
+    ASSERT_EQ(write(good, "\n(+ 40 2)\n", 10), 10);
+    std::string got;
+    read_until(good, got, "</Result>\n");
+    EXPECT_NE(got.find("<Result> 2 42</Result>\n"), std::string::npos) << got;
+    close(bad);
+    close(good);
     ASSERT_TRUE(run_task([&] { close_interpreter((uint32_t)l.id); }));
     EXPECT_TRUE(wait_closed(l.id));
 }

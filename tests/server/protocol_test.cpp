@@ -136,6 +136,33 @@ TEST(Protocol, BreakClosesTheInterpreter) {
     EXPECT_EQ(p.got.find("<Result> 2"), std::string::npos) << p.got;
 }
 
+TEST(Protocol, AnOutputLockLeftByThePeerIsReleasedAtTheEndOfItsInput) {
+    // A vertical tab makes the front thread take the output lock; the character 14 that gives it
+    // back never comes. The reply waits for the lock until the input ends, then goes out, and
+    // the interpreter closes.
+    PipeInterp p;
+    ASSERT_TRUE(p.open());
+    p.send("\x0b(+ 1 2)\n");
+    p.read_until("\x0b");
+    p.end_input();
+    p.read_until("</Result>\n");
+    EXPECT_NE(p.got.find("<Result> 1 3</Result>\n"), std::string::npos) << p.got;
+    EXPECT_TRUE(wait_closed(p.id));
+}
+
+TEST(Protocol, AStrayUnlockFromThePeerLeavesOthersLocksAlone) {
+    PipeInterp p;
+    ASSERT_TRUE(p.open());
+    // Held by this test's task: the peer's character 14 must not release it.
+    ASSERT_EQ(lock_qvi_out_iid((uint32_t)p.id), 0);
+    p.send("\x0e(+ 1 2)\n");
+    p.read_until("</Result>", 500);
+    EXPECT_EQ(p.got.find("</Result>"), std::string::npos) << p.got;
+    ASSERT_EQ(unlock_qvi_out_iid((uint32_t)p.id), 0);
+    p.read_until("</Result>\n");
+    EXPECT_NE(p.got.find("<Result> 1 3</Result>\n"), std::string::npos) << p.got;
+}
+
 TEST(Protocol, SilentTimeoutClosesAnIdleInterpreter) {
     PipeInterp p;
     ASSERT_TRUE(p.open());

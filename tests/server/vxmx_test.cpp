@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "base/launch.h"
 #include "longchar/longchar.h"
@@ -150,6 +151,49 @@ TEST(Vxmx, StreamsHandedOverByAParent) {
     ASSERT_EQ(launch_wait(pid, &status, 20), 0);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// Standard input as a pipe interpreter, fed in pieces with pauses, so that a command is
+// evaluated before the rest of its text has been read.
+VxmxResult run_pieces(const std::vector<std::string>& pieces) {
+    VxmxRun r;
+    r.args = {"-", "-"};
+    r.close_input = false;
+    r.timeout_ms = 20000;
+    VxmxChild c = start_vxmx(r);
+    for (const std::string& piece : pieces) {
+        usleep(300 * 1000);
+        ssize_t n = write(c.in_fd, piece.data(), piece.size());
+        EXPECT_EQ(n, (ssize_t)piece.size());
+    }
+    close(c.in_fd);
+    c.in_fd = -1;
+    return finish_vxmx(c, r);
+}
+
+// A vertical tab in tag text makes the reader take the output lock (it is echoed) until a
+// character 14 gives it back; neither may deadlock with a reply or a protocol word.
+TEST(Vxmx, VerticalTabsInTheInputDoNotDeadlock) {
+    // The command fails on its head before its rest is read; the error carries the whole form.
+    VxmxResult r = run_pieces({"(\"a\" <b>x\n", "\x0by</b>)\n", "\x0e"});
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_status, 0);
+    size_t vt = r.out.find('\x0b');
+    size_t reply = r.out.find("(\"execute no function\" (\"a\" (b \"x\" \"y\")))");
+    EXPECT_NE(vt, std::string::npos) << r.out;
+    EXPECT_NE(reply, std::string::npos) << r.out;
+    EXPECT_LT(vt, reply);  // the reply waited for the lock to come back
+    // The answer of a Permission word read across a vertical tab.
+    r =
+        run_pieces({"<Permission>\x0b"
+                    "Allow</Permission>\n(+ 1 2)\n",
+                    "\x0e"});
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_NE(r.out.find("\x0b&cxdfff0016;<Result> 2 3</Result>\n"), std::string::npos) << r.out;
+    // A lock never given back is released when the input ends, and the reply still comes.
+    r = run_pieces({"<x/>\x0b(* 6 7)\n"});
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_NE(r.out.find("<Result> 1 42</Result>\n"), std::string::npos) << r.out;
 }
 
 }  // namespace
