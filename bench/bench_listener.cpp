@@ -170,12 +170,20 @@ Usage collect_and_measure() {
 
 // Frees the closed stream records now instead of after their lingering time, so that what remains
 // after the load can be told apart from what is only waiting to be freed.
+// A record is freed only once no task is inside it any more, so the reaping is repeated until
+// none is left (at most 5 s).
 void reap_lingering_streams() {
     lock_task(stream_lock);
     int keep = zonbie_life_time;
     zonbie_life_time = 0;
     unlock_task(stream_lock, "bench");
-    zonbie_tick(0, 0);
+    wait_until(
+        [] {
+            zonbie_tick(0, 0);
+            TaskLockGuard g(stream_lock);
+            return zonbie_count == 0;
+        },
+        5000);
     lock_task(stream_lock);
     zonbie_life_time = keep;
     unlock_task(stream_lock, "bench");
