@@ -453,7 +453,7 @@ bool fill(QV_FILE* f) {
         if (n > 0) {
             f->rb_len = static_cast<uint16_t>(n);
             f->rb_ptr = 0;
-            f->rb_time = get_qvtime();
+            std::atomic_ref<uint32_t>(f->rb_time).store(get_qvtime(), std::memory_order_relaxed);
             return true;
         }
         int err = errno;
@@ -1015,7 +1015,7 @@ int get_nchar(QV_FILE* f, uint8_t* out, int n) {
         int r = st ? s_read(st, out + got, n - got) : 0;
         if (r > 0) {
             got += r;
-            f->rb_time = get_qvtime();
+            std::atomic_ref<uint32_t>(f->rb_time).store(get_qvtime(), std::memory_order_relaxed);
             continue;
         }
         int err = errno;
@@ -1122,7 +1122,7 @@ QV_FILE* new_qv_file(STREAM* st, const L_CHAR* name, const L_CHAR* site, const L
     CODE_METHOD* cm = st ? s_get_cm(st) : nullptr;
     f->cm = cm ? cm : std_cm;
     f->cm_work = f->cm->open();
-    f->rb_time = get_qvtime();
+    std::atomic_ref<uint32_t>(f->rb_time).store(get_qvtime(), std::memory_order_relaxed);
     return f;
 }
 

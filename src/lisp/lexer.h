@@ -110,7 +110,7 @@ struct qv_file {
     uint8_t rb[QV_RB_SIZE];
     uint16_t rb_len;
     uint16_t rb_ptr;
-    uint32_t rb_time;  // time of the last read
+    uint32_t rb_time;  // time of the last read (atomic: the interpreter tick reads it)
     L_CHAR buf;        // pushed-back character, 0 for none
     int buf_ent_flag;
     int error;      // -257 once the lexer was called on the closed record

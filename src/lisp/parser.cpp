@@ -777,6 +777,24 @@ QV_SEXP* realize_sexp(QV_SEXP* s) {
     return r;
 }
 
+// True when s is (still) a generator's delayed node. Its kind is read only while no task is
+// reading its record: the reader turns delayed nodes into what they stand for without the lock.
+static bool delayed_generator(QV_SEXP* s) {
+    lock_parse();
+    for (;;) {
+        if (sexp_raw_type(s) != QVT_DELAY) break;
+        QV_FILE* f = record_of(s);
+        if (!f || !(qvf_flags(f) & QVF_BUSY) || busy_reader(f) == get_tid()) {
+            bool generator = s->delay.dtype == DELAY_GENERATOR;
+            unlock_parse("realize_whole");
+            return generator;
+        }
+        wait_reader(f);
+    }
+    unlock_parse("realize_whole");
+    return false;
+}
+
 void realize_whole(QV_SEXP* s) {
     std::vector<QV_SEXP*> todo{s};
     std::unordered_set<QV_SEXP*> seen;  // values may share or even loop
@@ -785,7 +803,7 @@ void realize_whole(QV_SEXP* s) {
         todo.pop_back();
         if (!n || !seen.insert(n).second) continue;
         if (sexp_raw_type(n) == QVT_DELAY) {
-            if (n->delay.dtype == DELAY_GENERATOR) continue;
+            if (delayed_generator(n)) continue;
             n = realize_sexp(n);
         }
         switch (sexp_raw_type(n)) {

@@ -2,6 +2,8 @@
 // words, the output lock, the break check and the interpreter tick.
 #include "server/protocol.h"
 
+#include <atomic>
+
 #include "base/alloc.h"
 #include "base/fdwait.h"
 #include "base/panic.h"
@@ -758,7 +760,10 @@ void _tick_check(QV_INTERPRETER* q, uint32_t now) {
         return;
     q->silent_cnt += TICK_SECONDS;
     if (q->acc_file) {
-        int64_t idle = static_cast<int64_t>(now) - q->acc_file->rb_time;
+        // The reader writes the time as it fills its buffer, without the interpreter lock.
+        uint32_t last =
+            std::atomic_ref<uint32_t>(q->acc_file->rb_time).load(std::memory_order_relaxed);
+        int64_t idle = static_cast<int64_t>(now) - last;
         if (idle >= 0 && q->silent_cnt > idle) q->silent_cnt = static_cast<int>(idle);
     }
     if (q->mode == QVM_RUNNING && q->a_type != QVA_ACCEPT &&
