@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vxmx_run.h"
@@ -220,6 +221,109 @@ TEST(ListenerAgent, BusyWhenDescriptorsRunLow) {
     VxmxResult res = finish_vxmx(child, r);
     EXPECT_FALSE(res.timed_out);
     EXPECT_EQ(res.exit_status, 0);
+}
+
+TEST(ListenerAgent, RandomProtocolFragmentsFromManyPeersHarmNeitherTheServerNorItsExit) {
+    // Peers at once send random mixes of protocol fragments, control characters, code-set
+    // switches and bytes, read what comes back for a moment and leave. The server must still
+    // answer a well-behaved client and end cleanly on (Exit).
+    std::string dir = make_test_dir("listener_fuzz");
+    int port = free_port();
+    ASSERT_GT(port, 0);
+    VxmxRun r = server_run(
+        dir, "^(define l " + listener_form(port, kLoopback) + ")\n" + "^(WaitInterpreter l)\n");
+    VxmxChild child = start_vxmx(r);
+    Reaper reaper{child};
+    Client probe(port, true);
+    ASSERT_GE(probe.fd, 0);
+    static const char* const pieces[] = {"(",
+                                         ")",
+                                         "<",
+                                         ">",
+                                         "</",
+                                         "/>",
+                                         "\"",
+                                         "'",
+                                         "^",
+                                         "&cx",
+                                         "&cxdfff0308;",
+                                         "&cxdfff0016;",
+                                         "&amp;",
+                                         "&#",
+                                         ";",
+                                         "<![CDATA[",
+                                         "]]>",
+                                         "<!--",
+                                         "-->",
+                                         "=",
+                                         " ",
+                                         "\n",
+                                         "\r",
+                                         "\t",
+                                         "\x01",
+                                         "\xff",
+                                         "\xe3\x81\x82",
+                                         "\xa4\xa2",
+                                         "1e999",
+                                         "0xffffffffffffffffff",
+                                         "-9223372036854775808",
+                                         "1km",
+                                         "3.5sec",
+                                         "(define x ",
+                                         "(quote ",
+                                         "(+ ",
+                                         "(/ 1 0)",
+                                         "(car ",
+                                         "(GetQVIinfo 0)",
+                                         "(GetIid)",
+                                         "<Permission>",
+                                         "<Result>",
+                                         "<Cancel/>",
+                                         "(+ 1 2)",
+                                         "\x0b",
+                                         "\x0e",
+                                         "\x0c",
+                                         "\x03",
+                                         "<a b=\"$x\">",
+                                         "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>",
+                                         "(lambda (x) x)",
+                                         "(if 1 2 3)",
+                                         "nil",
+                                         "()"};
+    constexpr int kPieces = sizeof pieces / sizeof pieces[0];
+    std::vector<std::thread> peers;
+    for (int k = 0; k < 6; k++) {
+        peers.emplace_back([port, k] {
+            uint32_t x = 2654435761u * (uint32_t)(k + 1);
+            auto next = [&x] { return x = x * 1103515245u + 12345u, x >> 8; };
+            for (int round = 0; round < 8; round++) {
+                Client c(port);
+                if (c.fd < 0) continue;
+                std::string data = "\n";
+                int n = 10 + (int)(next() % 1500);
+                for (int i = 0; i < n; i++) {
+                    if (next() % 100 < 85)
+                        data += pieces[next() % kPieces];
+                    else
+                        data.push_back((char)(next() & 0xff));
+                }
+                if (write(c.fd, data.data(), data.size()) < 0) continue;
+                c.read_until("never", 300);
+            }
+        });
+    }
+    for (auto& t : peers)
+        t.join();
+    Client good(port);
+    ASSERT_GE(good.fd, 0);
+    good.send("\n(* 6 7)\n");
+    EXPECT_NE(good.read_until("</Result>\n").find("<Result> 2 42</Result>\n"), std::string::npos)
+        << good.got;
+    good.send("(Exit)\n");
+    VxmxResult res = finish_vxmx(child, r);
+    EXPECT_FALSE(res.timed_out);
+    EXPECT_EQ(res.exit_status, 0);
+    EXPECT_EQ(res.err.find("Sanitizer"), std::string::npos) << res.err;
 }
 
 }  // namespace
