@@ -27,12 +27,13 @@ const char accept_busy_text[] = "<Permission>Busy</Permission>\n";
 const char accept_denied_text[] = "<Permission>Denied</Permission>\n";
 const char accept_handshake_fmt[] = "&cx%x;\n<Permission>Allow</Permission>\n";
 
+// In 64 bits: an unlimited descriptor limit reads as the largest int.
 int accept_admit_fds(int in_use, int limit) {
-    return in_use < limit * 50 / 64;
+    return in_use < (int64_t)limit * 50 / 64;
 }
 
 int accept_launch_fds(int in_use, int limit) {
-    return in_use < limit * 40 / 64;
+    return in_use < (int64_t)limit * 40 / 64;
 }
 
 static uint32_t doubled(uint32_t interval) {

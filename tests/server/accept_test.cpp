@@ -31,6 +31,9 @@ TEST(AcceptAdmission, ThresholdsAreFractionsOfTheLimit) {
     EXPECT_TRUE(accept_admit_fds(77, 100));
     EXPECT_FALSE(accept_admit_fds(78, 100));
     EXPECT_FALSE(accept_admit_fds(0, 1));
+    // No limit at all reads as the largest int.
+    EXPECT_TRUE(accept_admit_fds(1000000, 0x7fffffff));
+    EXPECT_TRUE(accept_launch_fds(1000000, 0x7fffffff));
 }
 
 TEST(AcceptAdmission, DescriptorCountFollowsStreamsWithoutAScan) {
