@@ -12,6 +12,7 @@
 #include "lisp/collect.h"
 #include "lisp/eval.h"
 #include "lisp/heap.h"
+#include "lisp/lexer.h"
 #include "lisp/list.h"
 #include "lisp/parser.h"
 #include "lisp/printer.h"
@@ -248,16 +249,22 @@ void _front_thread(intptr_t data) {
     STREAM* inp;
     L_CHAR* name;
     int mode;
+    bool shared;
     {
         TaskLockGuard g(qvi_lock);
         inp = qvi->inp;
         name = qvi->msg;
         mode = qvi->thread_mode;
+        shared = inp && (inp == qvi->out || inp == qvi->err);
     }
     gc_push(nullptr, nullptr, "front1");
     QV_SEXP* top = init_parse(inp, name, nullptr);
     QV_FILE* f = record_of(top);
     if (f) {
+        // The end of the input closes the parser's record; a connection's stream is its output
+        // too, and the replies to the commands still queued must go out on it: the stream is
+        // closed with the interpreter instead.
+        if (shared) qvf_set(f, QVF_KEEP_STREAM);
         f->work = qvi;
         f->func_11 = qvi_lex_lock;
         f->func_12 = qvi_lex_result;

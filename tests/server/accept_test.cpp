@@ -542,3 +542,18 @@ TEST(Listener, GarbageFromOnePeerHarmsNobodyElse) {
     ASSERT_TRUE(run_task([&] { close_interpreter((uint32_t)l.id); }));
     EXPECT_TRUE(wait_closed(l.id));
 }
+
+TEST(Listener, APeerThatStopsSendingStillGetsEveryReply) {
+    Listener l(true);
+    ASSERT_GT(l.id, 0);
+    int fd = connect_port(l.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "\n(+ 1 2)\n(* 6 7)\n", 17), 17);
+    shutdown(fd, SHUT_WR);  // the end of its input, while the commands may still be queued
+    std::string got = read_to_end(fd);
+    EXPECT_NE(got.find("<Result> 2 3</Result>\n<Result> 3 42</Result>\n"), std::string::npos)
+        << got;
+    close(fd);
+    ASSERT_TRUE(run_task([&] { close_interpreter((uint32_t)l.id); }));
+    EXPECT_TRUE(wait_closed(l.id));
+}
