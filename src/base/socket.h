@@ -44,9 +44,9 @@ constexpr int CON_ERR_REFUSED = 5;
 extern std::atomic<int> con_err;
 extern std::atomic<int> con_errno;
 
-// A listening descriptor (SO_REUSEADDR, the system's largest backlog, blocking) bound to the IPv4 address addr
-// (network order; INADDR_ANY for every local address) on the first free port of base_port ..
-// base_port + limit - 1. The port is stored in *open_port. -1 on failure.
+// A listening descriptor (SO_REUSEADDR, the system's largest backlog, blocking) bound to the IPv4
+// address addr (network order; INADDR_ANY for every local address) on the first free port of
+// base_port .. base_port + limit - 1. The port is stored in *open_port. -1 on failure.
 int listen_socket(int* open_port, uint32_t addr, int base_port, int limit);
 
 // Waits for the next client on the listening descriptor fd and returns its descriptor, with the
