@@ -16,6 +16,7 @@
 #include "base/lock.h"
 #include "base/socket.h"
 #include "base/task.h"
+#include "base/tick.h"
 #include "lisp/heap.h"
 #include "server/protocol.h"
 #include "stream/file_stream.h"
@@ -215,7 +216,8 @@ int launch_accept_thread(STREAM* st, uint32_t ip, QV_INTERPRETER* listener,
 const char accept_http_error_text[] =
     "HTTP/1.0 501 Not Implemented\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n\r\n";
 
-static uint32_t now_seconds() {
+// Seconds on a clock that never steps, for the time a peer took to send its first byte.
+static uint32_t steady_seconds() {
     using namespace std::chrono;
     return (uint32_t)duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
 }
@@ -235,12 +237,14 @@ int accept_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int l
     }
     if (w.interval < ACCEPT_INTERVAL_MIN) w.interval = ACCEPT_INTERVAL_MIN;
     if (w.interval > ACCEPT_INTERVAL_MAX) w.interval = ACCEPT_INTERVAL_MAX;
-    uint32_t start = now_seconds();
+    uint32_t start = steady_seconds();
     uint8_t byte = 0;
     int got = accept_first_byte(fd, (int)w.interval * 1000, &byte, listener);
-    uint32_t now = now_seconds();
+    uint32_t elapsed = steady_seconds() - start;
+    // The time of the last lengthening is QV time, as the listener's opening set it.
+    uint32_t now = get_qvtime();
     if (got == 1)
-        accept_wait_byte(&w, now - start, now);
+        accept_wait_byte(&w, elapsed, now);
     else
         accept_wait_silent(&w, now);
     {

@@ -383,10 +383,11 @@ std::string read_until(int fd, std::string& got, const std::string& want) {
 struct Listener {
     int id = -1;
     int port = 0;
-    explicit Listener(bool admit_loopback) {
+    explicit Listener(bool admit_loopback, uint32_t interval = 10) {
         run_task([&] {
             QV_INTERPRETER* q = new_qv_interpreter();
             q->a_type = QVA_ACCEPT;
+            q->accept_interval = interval;
             q->port = 0;  // any free port
             q->env = vxlisp_top_env1;
             q->environment = 1;
@@ -553,6 +554,24 @@ TEST(Listener, APeerThatStopsSendingStillGetsEveryReply) {
     std::string got = read_to_end(fd);
     EXPECT_NE(got.find("<Result> 2 3</Result>\n<Result> 3 42</Result>\n"), std::string::npos)
         << got;
+    close(fd);
+    ASSERT_TRUE(run_task([&] { close_interpreter((uint32_t)l.id); }));
+    EXPECT_TRUE(wait_closed(l.id));
+}
+
+TEST(Listener, AFastPeerDoesNotShortenTheWaitOfAListenerJustOpened) {
+    // Shortening needs 120 seconds since the wait was last lengthened, and opening counts as that.
+    Listener l(true, 40);
+    ASSERT_GT(l.id, 0);
+    int fd = connect_port(l.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "\n(+ 1 1)\n", 9), 9);
+    std::string got;
+    read_until(fd, got, "</Result>\n");
+    EXPECT_NE(got.find("<Result> 2 2</Result>"), std::string::npos) << got;
+    QV_INTERPRETER info;
+    ASSERT_EQ(get_qvi_info(&info, (uint32_t)l.id), 0);
+    EXPECT_EQ(info.accept_interval, 40u);
     close(fd);
     ASSERT_TRUE(run_task([&] { close_interpreter((uint32_t)l.id); }));
     EXPECT_TRUE(wait_closed(l.id));
