@@ -1,7 +1,5 @@
 #include "lisp/activity_list.h"
 
-#include <dirent.h>
-
 #include <vector>
 
 #include "base/activity.h"
@@ -9,21 +7,9 @@
 #include "lisp/env.h"
 #include "lisp/list.h"
 #include "longchar/longchar.h"
+#include "stream/stream.h"
 
 namespace {
-
-// Descriptors in use. The count is the stream layer's (s_check_resource2: every descriptor the
-// process has open) and this is the one place that asks for it; it reads /proc/self/fd, less the
-// descriptor that reads the directory, which gives the same number.
-int descriptors_in_use() {
-    DIR* d = opendir("/proc/self/fd");
-    if (!d) return 0;
-    int n = 0;
-    while (struct dirent* e = readdir(d))
-        if (e->d_name[0] != '.') n++;
-    closedir(d);
-    return n > 0 ? n - 1 : 0;
-}
 
 void add_rec(const CPU_ACTIVITY* r, void* work) {
     QV_SEXP* el = list(get_integer(r->tid, nullptr), get_integer(r->type, nullptr),
@@ -41,7 +27,7 @@ QV_SEXP* gv_cpu() {
     gc_push(nullptr, nullptr, "gv_cpu");
     std::vector<QV_SEXP*> els;
     els.push_back(list(get_symbol(l_string(std_cm, "fd")),
-                       get_integer(descriptors_in_use(), nullptr), nullptr));
+                       get_integer(s_scan_descriptors(), nullptr), nullptr));
     scan_cpu_activity(add_rec, &els);
     QV_SEXP* ret = nullptr;
     for (auto it = els.rbegin(); it != els.rend(); ++it)

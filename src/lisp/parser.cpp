@@ -607,23 +607,29 @@ QV_SEXP* realize_generator(QV_SEXP* s, QV_FILE* f) {
     return s;
 }
 
+// With the parse lock held: waits while another task reads the record of s. False when s is no
+// longer delayed, or when the caller itself is its reader (a generator looking at its own
+// output: waiting would never end); else true with the record (may be null) in *fp, and the
+// delayed node stable until the lock is released.
+bool wait_idle_delay(QV_SEXP* s, QV_FILE** fp) {
+    for (;;) {
+        if (sexp_raw_type(s) != QVT_DELAY) return false;
+        QV_FILE* f = record_of(s);
+        if (!f || !(qvf_flags(f) & QVF_BUSY)) {
+            *fp = f;
+            return true;
+        }
+        if (busy_reader(f) == get_tid()) return false;
+        wait_reader(f);
+    }
+}
+
 QV_SEXP* _realize_sexp(QV_SEXP* s) {
     lock_parse();
     QV_FILE* f = nullptr;
-    for (;;) {
-        if (sexp_raw_type(s) != QVT_DELAY) {
-            unlock_parse("realize_sexp");
-            return s;
-        }
-        f = record_of(s);
-        if (!f || !(qvf_flags(f) & QVF_BUSY)) break;
-        if (busy_reader(f) == get_tid()) {
-            // Asked for by the reading task itself (a generator looking at its own output):
-            // waiting would never end.
-            unlock_parse("realize_sexp");
-            return s;
-        }
-        wait_reader(f);
+    if (!wait_idle_delay(s, &f)) {
+        unlock_parse("realize_sexp");
+        return s;
     }
     if (s->delay.dtype == DELAY_GENERATOR) return realize_generator(s, f);
     if (!f) {
@@ -781,21 +787,16 @@ QV_SEXP* realize_sexp(QV_SEXP* s) {
 // reading its record: the reader turns delayed nodes into what they stand for without the lock.
 static bool delayed_generator(QV_SEXP* s) {
     lock_parse();
-    for (;;) {
-        if (sexp_raw_type(s) != QVT_DELAY) break;
-        QV_FILE* f = record_of(s);
-        if (!f || !(qvf_flags(f) & QVF_BUSY) || busy_reader(f) == get_tid()) {
-            bool generator = s->delay.dtype == DELAY_GENERATOR;
-            unlock_parse("realize_whole");
-            return generator;
-        }
-        wait_reader(f);
-    }
+    QV_FILE* f = nullptr;
+    bool generator = wait_idle_delay(s, &f) && s->delay.dtype == DELAY_GENERATOR;
     unlock_parse("realize_whole");
-    return false;
+    return generator;
 }
 
 void realize_whole(QV_SEXP* s) {
+    // Most replies are atoms: nothing to walk, nothing to allocate.
+    int t = sexp_raw_type(s);
+    if (t != QVT_PAIR && t != QVT_ERROR && t != QVT_DELAY) return;
     std::vector<QV_SEXP*> todo{s};
     std::unordered_set<QV_SEXP*> seen;  // values may share or even loop
     while (!todo.empty()) {

@@ -549,14 +549,22 @@ int send_cancel(uint32_t id) {
 // ------------------------------------------------------------------------------------------------
 // The output lock
 
-void _lock_qvi_out(QV_INTERPRETER* qvi) {
+// Takes the output lock (qvi_lock held), waiting for its holder; with give_up_on_close the wait
+// ends without the lock once the interpreter is closing. True when taken.
+static bool take_qvi_out(QV_INTERPRETER* qvi, bool give_up_on_close) {
     int me = get_tid();
     while (qvi->out_lock > 0 && qvi->out_lock_task != me) {
+        if (give_up_on_close && (qvi->flags & QVIF_CLOSING)) return false;
         sleep_task(&qvi->out_lock, qvi_lock);
         lock_task(qvi_lock);
     }
     qvi->out_lock++;
     qvi->out_lock_task = me;
+    return true;
+}
+
+void _lock_qvi_out(QV_INTERPRETER* qvi) {
+    take_qvi_out(qvi, false);
 }
 
 void _unlock_qvi_out(QV_INTERPRETER* qvi) {
@@ -640,14 +648,7 @@ void qvi_lex_lock(QV_FILE* file) {
         // The reader waits for the output lock like any writer, but gives up once the
         // interpreter is closing: the holder may be waiting for this very reader.
         TaskLockGuard g(qvi_lock);
-        int me = get_tid();
-        while (qvi->out_lock > 0 && qvi->out_lock_task != me) {
-            if (qvi->flags & QVIF_CLOSING) return;
-            sleep_task(&qvi->out_lock, qvi_lock);
-            lock_task(qvi_lock);
-        }
-        qvi->out_lock++;
-        qvi->out_lock_task = me;
+        if (!take_qvi_out(qvi, true)) return;
         out = qvi->out;
     }
     if (out) {

@@ -448,6 +448,10 @@ int s_check_resource2(int* op_max) {
     return now_open_files;
 }
 
+int s_scan_descriptors() {
+    return count_open_descriptors(descriptor_limit());
+}
+
 int _s_stream_nos() {
     int n = 0;
     for (STREAM* s = stream_list; s; s = s->h.next)

@@ -306,6 +306,9 @@ int s_check_resource();
 // Descriptors in use (now_open_files: a counter, no scan); the soft descriptor limit goes to
 // *op_max when given.
 int s_check_resource2(int* op_max);
+// Descriptors open now, found by scanning the process's descriptor table: for reports, not for
+// every operation.
+int s_scan_descriptors();
 int s_stream_nos();
 int _s_stream_nos();
 int s_check_resource3();

@@ -11,7 +11,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -174,19 +173,6 @@ struct Pair {
     }
 };
 
-// Everything the client receives until the server side closes, waiting at most 5 s per read.
-std::string read_to_end(int fd) {
-    std::string out;
-    char buf[256];
-    pollfd p = {fd, POLLIN, 0};
-    while (poll(&p, 1, 5000) == 1) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        out.append(buf, (size_t)n);
-    }
-    return out;
-}
-
 }  // namespace
 
 TEST(AcceptPeer, RefusedPeersReceiveOneLine) {
@@ -199,7 +185,7 @@ TEST(AcceptPeer, RefusedPeersReceiveOneLine) {
             EXPECT_EQ(accept_admit(qvi, p.server, loop, 10, 1024, nullptr), QVI_ERR_DENIED);
             close(p.server);
             p.server = -1;
-            EXPECT_EQ(read_to_end(p.client), "<Permission>Denied</Permission>\n");
+            EXPECT_EQ(read_fd_to_end(p.client), "<Permission>Denied</Permission>\n");
         }
         PERMISSION_LIST* pl = new_permission_list(qvi, nullptr);
         insert_access_list(&pl->ap, loop, htonl(0xffffffff), nullptr, 0, 0, 1);
@@ -209,7 +195,7 @@ TEST(AcceptPeer, RefusedPeersReceiveOneLine) {
             EXPECT_EQ(accept_admit(qvi, p.server, loop, 50, 64, nullptr), QVI_ERR_BUSY);
             close(p.server);
             p.server = -1;
-            EXPECT_EQ(read_to_end(p.client), "<Permission>Busy</Permission>\n");
+            EXPECT_EQ(read_fd_to_end(p.client), "<Permission>Busy</Permission>\n");
         }
         {
             Pair p;
@@ -262,23 +248,14 @@ TEST(AcceptPeer, ConnectionInterpreterAnswersAfterTheHandshake) {
     ASSERT_TRUE(ok);
     ASSERT_GT(id, 0);
     std::string got;
-    auto read_until = [&](const std::string& want) {
-        char buf[512];
-        pollfd pf = {p.client, POLLIN, 0};
-        while (got.find(want) == std::string::npos && poll(&pf, 1, 10000) == 1) {
-            ssize_t n = read(p.client, buf, sizeof buf);
-            if (n <= 0) break;
-            got.append(buf, (size_t)n);
-        }
-    };
-    read_until("</Permission>\n");
+    read_fd_until(p.client, &got, "</Permission>\n");
     size_t hs = got.find(";\n<Permission>Allow</Permission>\n");
     ASSERT_NE(hs, std::string::npos) << got;
     EXPECT_EQ(got.rfind("\n&cx", 0), 0u) << got;  // a line end, then the code set
     EXPECT_EQ(got.find_first_not_of("0123456789abcdef", 4), hs) << got;  // lower-case hex code
     got.erase(0, hs + 33);
     ASSERT_EQ(write(p.client, "\n(+ 1 2)\n", 9), 9);
-    read_until("</Result>\n");
+    read_fd_until(p.client, &got, "</Result>\n");
     EXPECT_EQ(got, "<Result> 2 3</Result>\n");  // the command came on input line 2
     close(p.client);
     p.client = -1;
@@ -306,7 +283,7 @@ TEST(AcceptPeer, DispatchOnTheFirstByte) {
         ASSERT_TRUE(run_task([&] { r = accept_peer(listener, p.server, loop, 10, 1024); }));
         p.server = -1;
         EXPECT_EQ(r, 0);
-        EXPECT_EQ(read_to_end(p.client),
+        EXPECT_EQ(read_fd_to_end(p.client),
                   "HTTP/1.0 501 Not Implemented\r\nContent-Type: text/plain\r\n"
                   "Content-Length: 0\r\n\r\n");
     }
@@ -319,7 +296,7 @@ TEST(AcceptPeer, DispatchOnTheFirstByte) {
         ASSERT_TRUE(run_task([&] { r = accept_peer(listener, p.server, loop, 45, 64); }));
         p.server = -1;
         EXPECT_EQ(r, QVI_ERR_BUSY);
-        EXPECT_EQ(read_to_end(p.client), "<Permission>Busy</Permission>\n");
+        EXPECT_EQ(read_fd_to_end(p.client), "<Permission>Busy</Permission>\n");
     }
     {
         // A line-protocol peer whose command is already waiting.
@@ -331,13 +308,7 @@ TEST(AcceptPeer, DispatchOnTheFirstByte) {
         p.server = -1;
         ASSERT_GT(id, 0);
         std::string got;
-        char buf[512];
-        pollfd pf = {p.client, POLLIN, 0};
-        while (got.find("</Result>\n") == std::string::npos && poll(&pf, 1, 10000) == 1) {
-            ssize_t n = read(p.client, buf, sizeof buf);
-            if (n <= 0) break;
-            got.append(buf, (size_t)n);
-        }
+        read_fd_until(p.client, &got, "</Result>\n");
         // The greeting comes first even though the command was there before the interpreter.
         EXPECT_EQ(got.rfind("\n&cx", 0), 0u) << got;
         size_t at = got.find(";\n<Permission>Allow</Permission>\n<Result> 2 42</Result>\n");
@@ -353,31 +324,6 @@ TEST(AcceptPeer, DispatchOnTheFirstByte) {
 }
 
 namespace {
-
-int connect_port(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(0x7f000001);
-    a.sin_port = htons((uint16_t)port);
-    if (connect(fd, (sockaddr*)&a, sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Reads from fd until the text received contains want or 10 s pass without data.
-std::string read_until(int fd, std::string& got, const std::string& want) {
-    char buf[512];
-    pollfd pf = {fd, POLLIN, 0};
-    while (got.find(want) == std::string::npos && poll(&pf, 1, 10000) == 1) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        got.append(buf, (size_t)n);
-    }
-    return got;
-}
 
 // A listener on a free port admitting loopback (or nobody): its id and port.
 struct Listener {
@@ -409,12 +355,12 @@ TEST(Listener, ServesPeersWhileOneStaysSilentThenClosesWithItsChain) {
     ASSERT_GT(l.id, 0);
     ASSERT_GT(l.port, 0);
     // A silent peer holds its accept thread in the first-byte wait; the others are served.
-    int silent = connect_port(l.port);
+    int silent = connect_loopback(l.port);
     ASSERT_GE(silent, 0);
     int fds[3];
     std::string got[3];
     for (int i = 0; i < 3; i++) {
-        fds[i] = connect_port(l.port);
+        fds[i] = connect_loopback(l.port);
         ASSERT_GE(fds[i], 0);
     }
     for (int i = 0; i < 3; i++) {
@@ -422,7 +368,7 @@ TEST(Listener, ServesPeersWhileOneStaysSilentThenClosesWithItsChain) {
         ASSERT_EQ(write(fds[i], cmd.data(), cmd.size()), (ssize_t)cmd.size());
     }
     for (int i = 0; i < 3; i++) {
-        read_until(fds[i], got[i], "</Result>\n");
+        read_fd_until(fds[i], &got[i], "</Result>\n");
         std::string want =
             "<Permission>Allow</Permission>\n<Result> 2 " + std::to_string(100 + i) + "</Result>\n";
         EXPECT_NE(got[i].find(want), std::string::npos) << got[i];
@@ -432,12 +378,12 @@ TEST(Listener, ServesPeersWhileOneStaysSilentThenClosesWithItsChain) {
     ASSERT_TRUE(run_task([&] { close_interpreter((uint32_t)l.id); }));
     EXPECT_TRUE(wait_closed(l.id));
     EXPECT_EQ(search_qvi_id((uint32_t)l.id), nullptr);
-    EXPECT_LT(connect_port(l.port), 0);
-    EXPECT_EQ(read_to_end(silent), "");  // dropped without a word
+    EXPECT_LT(connect_loopback(l.port), 0);
+    EXPECT_EQ(read_fd_to_end(silent), "");  // dropped without a word
     close(silent);
     ASSERT_EQ(write(fds[0], "(* 6 7)\n", 8), 8);
     got[0].clear();
-    read_until(fds[0], got[0], "</Result>\n");
+    read_fd_until(fds[0], &got[0], "</Result>\n");
     EXPECT_EQ(got[0], "<Result> 3 42</Result>\n");
     for (int fd : fds)
         close(fd);
@@ -447,9 +393,9 @@ TEST(Listener, WithoutEntriesEveryPeerIsDenied) {
     Listener l(false);
     ASSERT_GT(l.id, 0);
     for (int i = 0; i < 2; i++) {
-        int fd = connect_port(l.port);
+        int fd = connect_loopback(l.port);
         ASSERT_GE(fd, 0);
-        EXPECT_EQ(read_to_end(fd), "<Permission>Denied</Permission>\n");
+        EXPECT_EQ(read_fd_to_end(fd), "<Permission>Denied</Permission>\n");
         close(fd);
     }
     ASSERT_TRUE(run_task([&] { close_interpreter((uint32_t)l.id); }));
@@ -503,7 +449,7 @@ TEST(Listener, RunningOutOfDescriptorsBacksOffAndRecovers) {
     for (int c : clients) {
         ASSERT_EQ(write(c, "\n(+ 2 3)\n", 9), 9);
         std::string got;
-        read_until(c, got, "</Result>\n");
+        read_fd_until(c, &got, "</Result>\n");
         EXPECT_NE(got.find("<Permission>Allow</Permission>\n<Result> 2 5</Result>\n"),
                   std::string::npos)
             << got;
@@ -517,7 +463,7 @@ TEST(Listener, GarbageFromOnePeerHarmsNobodyElse) {
     Listener l(true);
     ASSERT_GT(l.id, 0);
     // Random bytes, unbalanced brackets and quotes, control characters and a deep nesting.
-    int bad = connect_port(l.port);
+    int bad = connect_loopback(l.port);
     ASSERT_GE(bad, 0);
     std::string junk = "\n";
     uint32_t x = 12345;
@@ -532,11 +478,11 @@ TEST(Listener, GarbageFromOnePeerHarmsNobodyElse) {
         if (n <= 0) break;  // the server may give up on this peer
         off += (size_t)n;
     }
-    int good = connect_port(l.port);
+    int good = connect_loopback(l.port);
     ASSERT_GE(good, 0);
     ASSERT_EQ(write(good, "\n(+ 40 2)\n", 10), 10);
     std::string got;
-    read_until(good, got, "</Result>\n");
+    read_fd_until(good, &got, "</Result>\n");
     EXPECT_NE(got.find("<Result> 2 42</Result>\n"), std::string::npos) << got;
     close(bad);
     close(good);
@@ -547,11 +493,11 @@ TEST(Listener, GarbageFromOnePeerHarmsNobodyElse) {
 TEST(Listener, APeerThatStopsSendingStillGetsEveryReply) {
     Listener l(true);
     ASSERT_GT(l.id, 0);
-    int fd = connect_port(l.port);
+    int fd = connect_loopback(l.port);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(write(fd, "\n(+ 1 2)\n(* 6 7)\n", 17), 17);
     shutdown(fd, SHUT_WR);  // the end of its input, while the commands may still be queued
-    std::string got = read_to_end(fd);
+    std::string got = read_fd_to_end(fd);
     EXPECT_NE(got.find("<Result> 2 3</Result>\n<Result> 3 42</Result>\n"), std::string::npos)
         << got;
     close(fd);
@@ -563,11 +509,11 @@ TEST(Listener, AFastPeerDoesNotShortenTheWaitOfAListenerJustOpened) {
     // Shortening needs 120 seconds since the wait was last lengthened, and opening counts as that.
     Listener l(true, 40);
     ASSERT_GT(l.id, 0);
-    int fd = connect_port(l.port);
+    int fd = connect_loopback(l.port);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(write(fd, "\n(+ 1 1)\n", 9), 9);
     std::string got;
-    read_until(fd, got, "</Result>\n");
+    read_fd_until(fd, &got, "</Result>\n");
     EXPECT_NE(got.find("<Result> 2 2</Result>"), std::string::npos) << got;
     QV_INTERPRETER info;
     ASSERT_EQ(get_qvi_info(&info, (uint32_t)l.id), 0);

@@ -246,13 +246,7 @@ TEST(Interp, DescriptorInterpreterAnswersOnTheCallersSocket) {
     ASSERT_GT(id, 0);
     ASSERT_EQ(write(sv[1], "(+ 1 2)\n", 8), 8);
     std::string got;
-    char buf[256];
-    pollfd pf = {sv[1], POLLIN, 0};
-    while (got.find("</Result>\n") == std::string::npos && poll(&pf, 1, 10000) == 1) {
-        ssize_t n = read(sv[1], buf, sizeof buf);
-        if (n <= 0) break;
-        got.append(buf, (size_t)n);
-    }
+    read_fd_until(sv[1], &got, "</Result>\n");
     // The code set is announced before the first reply.
     EXPECT_EQ(got.rfind("&cx", 0), 0u) << got;
     EXPECT_NE(got.find(";<Result> 1 3</Result>\n"), std::string::npos) << got;

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "server_util.h"
 #include "vxmx_run.h"
 
 namespace {
@@ -34,21 +35,10 @@ int free_port() {
     return port;
 }
 
-int try_connect(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons((uint16_t)port);
-    if (connect(fd, (sockaddr*)&a, sizeof a) == 0) return fd;
-    close(fd);
-    return -1;
-}
-
 // Connects once the agent listens (it starts in the background): -1 after 20 s.
 int connect_when_up(int port) {
     for (int i = 0; i < 400; i++) {
-        int fd = try_connect(port);
+        int fd = connect_loopback(port);
         if (fd >= 0) return fd;
         usleep(50000);
     }
@@ -59,7 +49,7 @@ struct Client {
     int fd = -1;
     std::string got;
     explicit Client(int port, bool wait_up = false) {
-        fd = wait_up ? connect_when_up(port) : try_connect(port);
+        fd = wait_up ? connect_when_up(port) : connect_loopback(port);
     }
     ~Client() {
         if (fd >= 0) close(fd);
@@ -67,14 +57,7 @@ struct Client {
     void send(const std::string& s) { ASSERT_EQ(write(fd, s.data(), s.size()), (ssize_t)s.size()); }
     // Reads until want has arrived, the peer closes, or ms pass without data.
     const std::string& read_until(const std::string& want, int ms = 15000) {
-        char buf[1024];
-        pollfd p = {fd, POLLIN, 0};
-        while (got.find(want) == std::string::npos && poll(&p, 1, ms) == 1) {
-            ssize_t n = read(fd, buf, sizeof buf);
-            if (n <= 0) break;
-            got.append(buf, (size_t)n);
-        }
-        return got;
+        return read_fd_until(fd, &got, want, ms);
     }
     // True once the peer has closed (everything before that is appended to got).
     bool closed_by_peer(int ms = 15000) {
@@ -175,7 +158,7 @@ TEST(ListenerAgent, ClientsGetOrderedRepliesRefusalsAndExitEndsTheServer) {
     EXPECT_FALSE(res.timed_out);
     EXPECT_EQ(res.exit_status, 0);
     EXPECT_EQ(res.err, "");
-    EXPECT_EQ(try_connect(port), -1);  // the port is free again
+    EXPECT_EQ(connect_loopback(port), -1);  // the port is free again
 }
 
 TEST(ListenerAgent, BusyWhenDescriptorsRunLow) {

@@ -1,8 +1,11 @@
 // Helpers of the server tests.
 #include "server_util.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -131,4 +134,32 @@ bool run_task(const std::function<void()>& fn, int ms) {
 
 bool wait_closed(int id, int ms) {
     return wait_until([&] { return check_iid(static_cast<uint32_t>(id)) == 0; }, ms);
+}
+
+int connect_loopback(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+const std::string& read_fd_until(int fd, std::string* got, const std::string& want, int ms) {
+    char buf[1024];
+    pollfd p = {fd, POLLIN, 0};
+    while ((want.empty() || got->find(want) == std::string::npos) && poll(&p, 1, ms) == 1) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        got->append(buf, static_cast<size_t>(n));
+    }
+    return *got;
+}
+
+std::string read_fd_to_end(int fd, int ms) {
+    std::string out;
+    read_fd_until(fd, &out, "", ms);
+    return out;
 }

@@ -34,6 +34,14 @@ struct PipeInterp {
     ~PipeInterp();
 };
 
+// A TCP connection to port on the loopback address, or -1.
+int connect_loopback(int port);
+// Appends what arrives on fd to *got until it contains want (an empty want: never), the peer
+// closes, or ms pass without data; returns *got.
+const std::string& read_fd_until(int fd, std::string* got, const std::string& want, int ms = 10000);
+// Everything fd receives until the peer closes or ms pass without data.
+std::string read_fd_to_end(int fd, int ms = 5000);
+
 // Runs fn on a task; returns false when it has not finished within ms milliseconds.
 bool run_task(const std::function<void()>& fn, int ms = 20000);
 // True once check_iid(id) is 0 (closed), polling for at most ms milliseconds.
