@@ -7,6 +7,8 @@
 // upward (besides the launcher, which hands streams to children).
 #include "base/entry.h"
 
+#include <new>
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -20,6 +22,7 @@
 #include "base/launch.h"
 #include "base/lock.h"
 #include "base/netdb.h"
+#include "base/panic.h"
 #include "base/resolve.h"
 #include "base/task.h"
 #include "base/tick.h"
@@ -105,6 +108,9 @@ void init_runtime(const char* argv0, int flags) {
     if (done) return;
     done = true;
     command_arg = argv0;
+    // A standard container that cannot get memory ends the program the way the language heap
+    // does, with "no memory!!" and status 1, instead of an exception escaping some module.
+    std::set_new_handler([] { er_panic("no memory!!"); });
     check_endian();
     init_task(flags);
     init_tick();

@@ -15,6 +15,7 @@
 #include "base/task.h"
 #include "base/tick.h"
 #include "lisp/env.h"
+#include "lisp/eval.h"
 #include "lisp/gchooks.h"
 
 namespace {
@@ -216,7 +217,7 @@ void env_real_step(void* p) {
     QV_ENV& r = e->env;
     push(env_step, r.parent);
     if (r.hash_ptr) {
-        gc_text(r.hash_ptr);
+        if (r.hash_ptr != r.small_hash) gc_text(r.hash_ptr);  // the small table is inside e
         for (int i = 0; i < r.hash_ptr_size; i++)
             push(element_step, r.hash_ptr[i]);
     }
@@ -246,17 +247,19 @@ int seconds_now() {
     return static_cast<int>(duration_cast<seconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-// Everything between the collector task lock and its release.
+// Everything between the collector task lock and its release. Marking and sweeping run with
+// the world stopped: no thread allocates or changes its frames meanwhile.
 int64_t collect_locked() {
     gc_lock();
     if (vx_env_lock) lock_task(vx_env_lock);
-    lock_mem();
+    stop_world();
     gc();
     sp_gc();
     int64_t freed = _mem_gc();
     set_free_count(freed);
     after_gc();
-    unlock_mem();
+    heap_collection_done();
+    start_world();
     if (vx_env_lock) unlock_task(vx_env_lock, "collector");
     gc_unlock();
     return freed;
@@ -278,6 +281,34 @@ void __gc_tick(int tick_mode) {
         change_tick(iv);
     }
     change_pri(0, old_pri);
+}
+
+// Collections asked for by allocation: the collector task sleeps until a request comes and then
+// runs one collection, leaving the tick's interval alone.
+SEM gc_request_lock;
+bool gc_request_pending;
+const char gc_request_key = 0;
+
+void request_from_heap() {
+    lock_task(gc_request_lock);
+    gc_request_pending = true;
+    wakeup_task(&gc_request_key);
+    unlock_task(gc_request_lock, "request_from_heap");
+}
+
+void gc_request_task(intptr_t) {
+    for (;;) {
+        lock_task(gc_request_lock);
+        while (!gc_request_pending) {
+            sleep_task(&gc_request_key, gc_request_lock);
+            lock_task(gc_request_lock);
+        }
+        gc_request_pending = false;
+        unlock_task(gc_request_lock, "gc_request_task");
+        lock_task(notin_lock);
+        __gc_tick(0);
+        unlock_task(notin_lock, "gc_request_task");
+    }
 }
 
 }  // namespace
@@ -360,6 +391,7 @@ void set_gc_unit_env(void (*mark)(UNIT_ENV* ue)) {
 void gc_vxlisp() {
     gc_vxlisp_env(vxlisp_top_env0);
     gc_vxlisp_env(vxlisp_top_env1);
+    gc_eval_texts();
 }
 
 int get_gc_tick_interval() {
@@ -393,8 +425,11 @@ void init_gc_task() {
     new_lock(&gc_task_lock);
     new_lock(&notin_lock);
     gc_interval.store(10);
+    new_lock(&gc_request_lock);
     gc_started.store(true);
     new_tick(gc_tick, 10, 0);
+    create_task(gc_request_task, 0, 5);
+    set_heap_request_hook(request_from_heap);
 }
 
 void gc_tick(intptr_t, int) {

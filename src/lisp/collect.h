@@ -8,10 +8,12 @@
 // a mark function takes no lock of its own.
 //
 // A collection (gc_tick, gc_tick_notin_tick, gc_enable) runs the hooks of gchooks.h with the
-// locks in this order: collector task lock, gc_lock's locks, environment lock, memory lock. The
-// tick service runs one collection every gc_tick_interval seconds: 1 to 10, adapted after each
-// run (more often when much was freed or resources run short, never less than five times the
-// last run time).
+// locks in this order: collector task lock, gc_lock's locks, environment lock, then the memory
+// lock with the world stopped (heap.h). The tick service runs one collection every
+// gc_tick_interval seconds: 1 to 10, adapted after each run (more often when much was freed or
+// resources run short, never less than five times the last run time). Besides, the collector's
+// own task runs one whenever the heap asks for it because much was allocated since the last
+// one; those leave the tick's interval alone.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,7 @@
 // Environments: binding tables, pairs, default handlers, unit links, lookups and the list form.
 #include "lisp/env.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "base/panic.h"
@@ -16,11 +17,28 @@ namespace {
 
 constexpr int32_t ENV_FLAG_WORK = 1;
 
+// The version of the environments' structure (see env.h); moved on under the environment lock.
+std::atomic<uint64_t> env_version{1};
+
+// Fields that look-ups read without the environment lock are read and written as atomics.
+template <class T>
+T ld(T& x) {
+    return std::atomic_ref<T>(x).load(std::memory_order_acquire);
+}
+template <class T>
+void st(T& x, T v) {
+    std::atomic_ref<T>(x).store(v, std::memory_order_release);
+}
+
+// The collector takes the environment lock, so a thread holding it must not wait for a
+// collection: the heap is told.
 void env_lock() {
     lock_task(vx_env_lock);
+    heap_note_collector_lock(1);
 }
 
 void env_unlock() {
+    heap_note_collector_lock(-1);
     unlock_task(vx_env_lock, "vx_env_lock");
 }
 
@@ -34,30 +52,41 @@ QV_ENV* first_real(QVISP_ENV* env, const char* who) {
     return nullptr;
 }
 
-ELEMENT* new_element(const L_CHAR* name, QV_SEXP* value) {
-    lock_mem();
+// A binding cell. The name is copied unless `shared` says it is a collected text nobody changes
+// (a symbol's name), which the cell may then share.
+ELEMENT* new_element(const L_CHAR* name, QV_SEXP* value, bool shared = false) {
+    heap_enter();
     auto* c = static_cast<ELEMENT*>(mmalloc(sizeof(ELEMENT), gc_element));
-    c->sym = name ? copy_ltext(name) : nullptr;
+    c->sym = !name ? nullptr : shared ? const_cast<L_CHAR*>(name) : copy_ltext(name);
     c->data = value;
-    unlock_mem();
+    heap_leave();
     return c;
 }
 
-// Moves every cell into a table of 103 buckets; environment lock held.
+// A table's bucket count follows from the table itself: the small one is kept inside the
+// environment, a grown one is a block of its own. Look-ups rely on it, since the table and the
+// size field are not replaced in one store.
+int32_t table_size(QV_ENV* e, ELEMENT** tab) {
+    return tab == e->small_hash ? ENV_HASH_SMALL : ENV_HASH_LARGE;
+}
+
+// Moves every binding into a table of 103 buckets; environment lock held. The cells are copies,
+// so a look-up walking the old table meanwhile still finds every binding there; caches holding
+// the old cells are emptied.
 void re_hash(QV_ENV* e) {
+    env_version.fetch_add(1, std::memory_order_seq_cst);  // before any cell is copied
     auto** tab = static_cast<ELEMENT**>(mmalloc(sizeof(ELEMENT*) * ENV_HASH_LARGE, gc_text));
     for (int b = 0; b < e->hash_ptr_size; b++) {
-        ELEMENT* c = e->hash_ptr[b];
-        while (c) {
-            ELEMENT* next = c->next;
+        for (ELEMENT* c = e->hash_ptr[b]; c; c = c->next) {
+            ELEMENT* n = new_element(c->sym, c->data, true);
             uint32_t k = hash_key(c->sym, ENV_HASH_LARGE);
-            c->next = tab[k];
-            tab[k] = c;
-            c = next;
+            n->next = tab[k];
+            tab[k] = n;
         }
     }
-    e->hash_ptr = tab;
+    st(e->hash_ptr, tab);
     e->hash_ptr_size = ENV_HASH_LARGE;
+    env_version.fetch_add(1, std::memory_order_seq_cst);
 }
 
 // Removes the cell of name from one real environment's own table; environment lock held.
@@ -65,7 +94,8 @@ int remove_binding(QV_ENV* e, const L_CHAR* name) {
     uint32_t k = hash_key(name, e->hash_ptr_size);
     for (ELEMENT** pp = &e->hash_ptr[k]; *pp; pp = &(*pp)->next) {
         if ((*pp)->sym && l_strcmp((*pp)->sym, name) == 0) {
-            *pp = (*pp)->next;
+            st(*pp, (*pp)->next);
+            env_version.fetch_add(1, std::memory_order_release);  // a cache may hold it
             return 1;
         }
     }
@@ -78,7 +108,7 @@ UNIT_ENV* _get_uenv(QVISP_ENV* env) {
             if (UNIT_ENV* u = _get_uenv(env->pair.env[0])) return u;
             env = env->pair.env[1];
         } else if (env->type == ENV_REAL) {
-            if (env->env.uenv) return env->env.uenv;
+            if (UNIT_ENV* u = ld(env->env.uenv)) return u;
             env = env->env.parent;
         } else {
             er_panic("get_uenv");
@@ -95,36 +125,172 @@ uint32_t name_sum(const L_CHAR* name) {
     return sum;
 }
 
-// The cell of name in one real environment's own table, for a name whose character sum is known;
-// environment lock held. The first characters are compared before the whole names.
+// Names are equal when their long characters are (l_strcmp's equality), compared here in line:
+// most names are a few characters long.
+inline bool same_name(const L_CHAR* a, const L_CHAR* b) {
+    if (!a) return false;
+    for (;; a++, b++) {
+        if (*a != *b) return false;
+        if (!*a) return true;
+    }
+}
+
+// The cell of name in one real environment's own table, for a name whose character sum is known.
+// Safe without the environment lock inside a heap section (cells are never rewritten in place
+// but for their value, and no cell is freed while a section runs). An environment that never had
+// a binding (a loop body's) is passed at once.
 ELEMENT* search_real(QV_ENV* e, const L_CHAR* name, uint32_t sum) {
-    for (ELEMENT* c = e->hash_ptr[sum % static_cast<uint32_t>(e->hash_ptr_size)]; c; c = c->next)
-        if (c->sym && c->sym[0] == name[0] && l_strcmp(c->sym, name) == 0) return c;
+    if (ld(e->hash_element_nos) == 0) return nullptr;
+    ELEMENT** tab = ld(e->hash_ptr);
+    uint32_t size = static_cast<uint32_t>(table_size(e, tab));
+    for (ELEMENT* c = ld(tab[sum % size]); c; c = ld(c->next))
+        if (same_name(ld(c->sym), name)) return c;
     return nullptr;
 }
 
-// The search of _eval_symbol, with the environment lock held by the caller; `depth` levels are
-// left (below 0: nothing more is searched). The value found becomes a root of the caller's top
-// frame before the lock is released (a collection holds the environment lock while it scans the
-// frames, so the frame is written under this lock alone).
-int eval_symbol_walk(QV_SEXP** ret, QVISP_ENV* env, const L_CHAR* name, uint32_t sum, int depth) {
-    while (env && depth >= 0) {
+// A binding was added to e: caches beyond it may now be wrong when e has environments on top.
+void binding_added(QV_ENV* e) {
+    if (ld(e->has_child)) env_version.fetch_add(1, std::memory_order_release);
+}
+
+// Notes that an environment or pair is made on top of env.
+void mark_has_child(QVISP_ENV* env) {
+    if (env && env->type == ENV_REAL && !ld(env->env.has_child)) st(env->env.has_child, 1);
+}
+
+// The cached binding of name in e, if the cache is of version v.
+ELEMENT* cache_get(QV_ENV* e, const L_CHAR* name, uint32_t sum, uint64_t v) {
+    if (ld(e->cache_version) != v) return nullptr;
+    ELEMENT* c = ld(e->cache[sum % ENV_CACHE]);
+    return c && same_name(ld(c->sym), name) ? c : nullptr;
+}
+
+// Caches a binding found beyond e, unless another look-up writes e's cache just now (a cache
+// only saves time). Entries are cleared before the cache takes a new version, so a look-up that
+// reads the new version never reads an older entry.
+void cache_put(QV_ENV* e, uint32_t sum, ELEMENT* c, uint64_t v) {
+    std::atomic_ref<int32_t> lock(e->cache_lock);
+    int32_t free_ = 0;
+    if (!lock.compare_exchange_strong(free_, 1, std::memory_order_acquire)) return;
+    if (env_version.load(std::memory_order_acquire) == v) {
+        if (ld(e->cache_version) != v) {
+            for (ELEMENT*& x : e->cache)
+                st(x, static_cast<ELEMENT*>(nullptr));
+            st(e->cache_version, v);
+        }
+        st(e->cache[sum % ENV_CACHE], c);
+    }
+    lock.store(0, std::memory_order_release);
+}
+
+// The binding of name reached from env (its own table, then beyond), answering from the caches
+// of the environments on the way; inside a heap section. *first_miss is set to the first real
+// environment passed without an answer, when it is still null.
+ELEMENT* find_binding(QVISP_ENV* env, const L_CHAR* name, uint32_t sum, uint64_t v,
+                      QV_ENV** first_miss) {
+    while (env) {
         if (env->type == ENV_REAL) {
-            if (ELEMENT* c = search_real(&env->env, name, sum)) {
-                *ret = c->data;
-                gc_set_nl(c->data, gc_vx_sexp);
-                return 0;
-            }
+            if (ELEMENT* c = search_real(&env->env, name, sum)) return c;
+            if (ELEMENT* c = cache_get(&env->env, name, sum, v)) return c;
+            if (!*first_miss) *first_miss = &env->env;
             env = env->env.parent;
         } else if (env->type == ENV_PAIR) {
-            if (eval_symbol_walk(ret, env->pair.env[0], name, sum, depth - 1) == 0) return 0;
+            if (ELEMENT* c = find_binding(env->pair.env[0], name, sum, v, first_miss)) return c;
+            env = env->pair.env[1];
+        } else {
+            er_panic("eval_symbol(1)");
+        }
+    }
+    return nullptr;
+}
+
+// The search with a depth limit: `depth` levels are left (below 0: nothing more is searched);
+// no cache is used, since a cache answers for the whole chain.
+ELEMENT* find_binding_depth(QVISP_ENV* env, const L_CHAR* name, uint32_t sum, int depth) {
+    while (env && depth >= 0) {
+        if (env->type == ENV_REAL) {
+            if (ELEMENT* c = search_real(&env->env, name, sum)) return c;
+            env = env->env.parent;
+        } else if (env->type == ENV_PAIR) {
+            if (ELEMENT* c = find_binding_depth(env->pair.env[0], name, sum, depth - 1)) return c;
             env = env->pair.env[1];
         } else {
             er_panic("eval_symbol(1)");
         }
         depth--;
     }
-    return -1;
+    return nullptr;
+}
+
+// The binding a look-up from env finds; inside a heap section. A binding found two or more
+// environments beyond a starting environment with bindings of its own is cached there, so that
+// look-ups from environments made on top of it (a lambda's callees) stop within two steps; from
+// a starting environment without bindings (a loop body's, short-lived) the binding is cached in
+// the first environment passed instead, one step up.
+ELEMENT* lookup(QVISP_ENV* env, const L_CHAR* name, uint32_t sum, int depth) {
+    if (depth >= 0) return find_binding_depth(env, name, sum, depth);
+    uint64_t v = env_version.load(std::memory_order_acquire);
+    QV_ENV* passed = nullptr;
+    if (!env || env->type != ENV_REAL) return find_binding(env, name, sum, v, &passed);
+    QV_ENV* start = &env->env;
+    if (ELEMENT* c = search_real(start, name, sum)) return c;
+    if (ELEMENT* c = cache_get(start, name, sum, v)) return c;
+    ELEMENT* c = find_binding(start->parent, name, sum, v, &passed);
+    if (c && passed) {
+        if (ld(start->hash_element_nos) == 0)
+            cache_put(passed, sum, c, v);
+        else
+            cache_put(start, sum, c, v);
+    }
+    return c;
+}
+
+// Environment ids: each thread takes blocks of ids from the shared counter.
+std::atomic<uint64_t> env_id_blocks{1};
+constexpr uint64_t ENV_ID_BLOCK = 1 << 16;
+thread_local uint64_t env_id_next;
+thread_local uint64_t env_id_end;
+
+uint64_t new_env_id() {
+    if (env_id_next == env_id_end) {
+        env_id_next = env_id_blocks.fetch_add(1, std::memory_order_relaxed) * ENV_ID_BLOCK;
+        env_id_end = env_id_next + ENV_ID_BLOCK;
+    }
+    return env_id_next++;
+}
+
+std::atomic_ref<uint32_t> sym_seq(QV_SEXP* sym) {
+    return std::atomic_ref<uint32_t>(sym->symbol.lk_seq);
+}
+
+// The binding remembered by sym for a look-up from e (real, with bindings) at version v, or null.
+ELEMENT* symbol_cache_get(QV_SEXP* sym, QV_ENV* e, uint64_t v) {
+    uint32_t s1 = sym_seq(sym).load(std::memory_order_acquire);
+    if (s1 & 1) return nullptr;
+    QV_SYMBOL& y = sym->symbol;
+    uint64_t id = std::atomic_ref<uint64_t>(y.lk_env).load(std::memory_order_relaxed);
+    uint32_t nos = std::atomic_ref<uint32_t>(y.lk_nos).load(std::memory_order_relaxed);
+    ELEMENT* c = std::atomic_ref<ELEMENT*>(y.lk_cell).load(std::memory_order_relaxed);
+    uint64_t ver = std::atomic_ref<uint64_t>(y.lk_version).load(std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (sym_seq(sym).load(std::memory_order_relaxed) != s1) return nullptr;
+    if (id != e->id || ver != v || nos != static_cast<uint32_t>(ld(e->hash_element_nos)))
+        return nullptr;
+    return c;
+}
+
+// Remembers a binding in sym, unless another thread is writing it just now.
+void symbol_cache_put(QV_SEXP* sym, QV_ENV* e, uint32_t nos, ELEMENT* c, uint64_t v) {
+    uint32_t s = sym_seq(sym).load(std::memory_order_relaxed);
+    if ((s & 1) || !sym_seq(sym).compare_exchange_strong(s, s + 1, std::memory_order_acquire))
+        return;
+    std::atomic_thread_fence(std::memory_order_release);
+    QV_SYMBOL& y = sym->symbol;
+    std::atomic_ref<uint64_t>(y.lk_env).store(e->id, std::memory_order_relaxed);
+    std::atomic_ref<uint32_t>(y.lk_nos).store(nos, std::memory_order_relaxed);
+    std::atomic_ref<ELEMENT*>(y.lk_cell).store(c, std::memory_order_relaxed);
+    std::atomic_ref<uint64_t>(y.lk_version).store(v, std::memory_order_relaxed);
+    sym_seq(sym).store(s + 2, std::memory_order_release);
 }
 
 QV_SEXP* sym(const char* name) {
@@ -146,52 +312,85 @@ void init_env() {
     if (!vx_env_lock) new_lock(&vx_env_lock);
 }
 
+void env_structure_changed() {
+    env_version.fetch_add(1, std::memory_order_release);
+}
+
 uint32_t hash_key(const L_CHAR* name, int size) {
     return name_sum(name) % static_cast<uint32_t>(size);
 }
 
 QVISP_ENV* new_env(QVISP_ENV* parent) {
-    lock_mem();
+    heap_enter();
     auto* e = static_cast<QVISP_ENV*>(mmalloc(sizeof(QV_ENV), gc_vxlisp_env));
     e->env.type = ENV_REAL;
     e->env.parent = parent;
-    e->env.hash_ptr = static_cast<ELEMENT**>(mmalloc(sizeof(ELEMENT*) * ENV_HASH_SMALL, gc_text));
+    e->env.hash_ptr = e->env.small_hash;
     e->env.hash_ptr_size = ENV_HASH_SMALL;
-    unlock_mem();
+    e->env.id = new_env_id();
+    mark_has_child(parent);
+    heap_leave();
     return e;
 }
 
 QVISP_ENV* new_env_pair(QVISP_ENV* e1, QVISP_ENV* e2) {
-    lock_mem();
+    heap_enter();
     auto* e = static_cast<QVISP_ENV*>(mmalloc(sizeof(QV_ENV_PAIR), gc_vxlisp_env));
     e->pair.type = ENV_PAIR;
     e->pair.env[0] = e1;
     e->pair.env[1] = e2;
-    unlock_mem();
+    mark_has_child(e1);
+    mark_has_child(e2);
+    heap_leave();
     return e;
 }
 
-int set_env(QVISP_ENV* env, const L_CHAR* name, QV_SEXP* value) {
+namespace {
+
+// Binds in e; environment lock held, or e reachable by no other thread and a heap section held.
+void bind_in(QV_ENV* e, const L_CHAR* name, uint32_t sum, QV_SEXP* value, bool shared) {
+    ELEMENT* c = search_real(e, name, sum);
+    if (c) {
+        st(c->sym, shared ? const_cast<L_CHAR*>(name) : copy_ltext(name));
+        st(c->data, value);
+    } else {
+        c = new_element(name, value, shared);
+        uint32_t k = sum % static_cast<uint32_t>(e->hash_ptr_size);
+        c->next = e->hash_ptr[k];
+        st(e->hash_ptr[k], c);  // published whole: a look-up sees the cell complete
+        st(e->hash_element_nos, e->hash_element_nos + 1);
+        binding_added(e);
+        // Grown under the lock: no two writers move cells at once.
+        if (e->hash_ptr_size == ENV_HASH_SMALL && e->hash_element_nos >= ENV_GROW_AT) re_hash(e);
+    }
+}
+
+int bind(QVISP_ENV* env, const L_CHAR* name, QV_SEXP* value, bool shared) {
     QV_ENV* e = first_real(env, "set_env");
     if (!e || !name) return -1;
     uint32_t sum = name_sum(name);
     env_lock();
-    ELEMENT* c = search_real(e, name, sum);
-    if (c) {
-        lock_mem();
-        c->sym = copy_ltext(name);
-        c->data = value;
-        unlock_mem();
-    } else {
-        c = new_element(name, value);
-        uint32_t k = sum % static_cast<uint32_t>(e->hash_ptr_size);
-        c->next = e->hash_ptr[k];
-        e->hash_ptr[k] = c;
-        e->hash_element_nos++;
-        // Grown under the lock: a lookup never sees a half-moved table.
-        if (e->hash_ptr_size == ENV_HASH_SMALL && e->hash_element_nos >= ENV_GROW_AT) re_hash(e);
-    }
+    bind_in(e, name, sum, value, shared);
     env_unlock();
+    return 0;
+}
+
+}  // namespace
+
+int set_env(QVISP_ENV* env, const L_CHAR* name, QV_SEXP* value) {
+    return bind(env, name, value, false);
+}
+
+int set_env_shared(QVISP_ENV* env, const L_CHAR* name, QV_SEXP* value) {
+    return bind(env, name, value, true);
+}
+
+int set_env_fresh(QVISP_ENV* env, const L_CHAR* name, QV_SEXP* value) {
+    if (!env || env->type != ENV_REAL) return set_env_shared(env, name, value);
+    if (!name) return -1;
+    uint32_t sum = name_sum(name);
+    HeapSection hs;  // keeps the collector out, as the environment lock would
+    bind_in(&env->env, name, sum, value, true);
     return 0;
 }
 
@@ -263,17 +462,15 @@ void set_env_work(QVISP_ENV* env, void* work) {
 }
 
 UNIT_ENV* get_uenv(QVISP_ENV* env) {
-    env_lock();
-    UNIT_ENV* u = _get_uenv(env);
-    env_unlock();
-    return u;
+    // Unit links are single pointers read as atomics: no lock for the evaluator's arithmetic.
+    return _get_uenv(env);
 }
 
 void set_uenv(QVISP_ENV* env, UNIT_ENV* ue) {
     QV_ENV* e = first_real(env, "set_uenv");
     if (!e) return;
     env_lock();
-    e->uenv = ue;
+    st(e->uenv, ue);
     env_unlock();
 }
 
@@ -284,13 +481,80 @@ ELEMENT* search_env(QVISP_ENV* env, const L_CHAR* name) {
 
 int _eval_symbol(QV_SEXP** ret, QVISP_ENV* env, const L_CHAR* name, int depth) {
     if (!name) return -1;
-    // One lock for the whole walk: with dynamic scoping a look-up may pass many environments. The
-    // name's character sum is taken once and gives its bucket in every table on the way.
+    // No lock: the walk runs inside a heap section, which keeps every cell it meets alive, and
+    // reads the fields writers change as atomics. The value found becomes a root of the caller's
+    // top frame before the section ends. The name's character sum is taken once and gives its
+    // bucket in every table on the way.
+    uint32_t sum = name_sum(name);
+    HeapSection hs;
+    ELEMENT* c = lookup(env, name, sum, depth);
+    if (!c) return -1;
+    QV_SEXP* v = ld(c->data);
+    *ret = v;
+    gc_set_nl(v, gc_vx_sexp);
+    return 0;
+}
+
+namespace {
+
+// The binding of a symbol's name reached from env, through the symbol's cache; inside a heap
+// section. *v receives the structure version the answer belongs to.
+ELEMENT* find_symbol(QVISP_ENV* env, QV_SEXP* sym, uint64_t* v) {
+    const L_CHAR* name = sym->symbol.data;
+    *v = env_version.load(std::memory_order_seq_cst);
+    // Environments without bindings answer as their parent does.
+    while (env && env->type == ENV_REAL && ld(env->env.hash_element_nos) == 0)
+        env = env->env.parent;
+    if (!env || env->type != ENV_REAL) return lookup(env, name, name_sum(name), -1);
+    if (ELEMENT* c = symbol_cache_get(sym, &env->env, *v)) return c;
+    auto nos = static_cast<uint32_t>(ld(env->env.hash_element_nos));
+    ELEMENT* c = lookup(env, name, name_sum(name), -1);
+    if (c) symbol_cache_put(sym, &env->env, nos, c, *v);
+    return c;
+}
+
+}  // namespace
+
+int eval_symbol_node(QV_SEXP** ret, QVISP_ENV* env, QV_SEXP* sym) {
+    if (!sym->symbol.data) return -1;
+    HeapSection hs;
+    uint64_t v;
+    ELEMENT* c = find_symbol(env, sym, &v);
+    if (!c) return -1;
+    QV_SEXP* val = ld(c->data);
+    *ret = val;
+    heap_root(val, gc_vx_sexp);
+    return 0;
+}
+
+int env_set_symbol(QVISP_ENV* env, QV_SEXP* sym, QV_SEXP* value) {
+    if (!sym->symbol.data) return -1;
+    {
+        HeapSection hs;
+        uint64_t v;
+        ELEMENT* c = find_symbol(env, sym, &v);
+        if (!c) return -1;
+        std::atomic_ref<QV_SEXP*>(c->data).store(value, std::memory_order_seq_cst);
+        // A table grown meanwhile may have copied the cell before the store: a grown table, like
+        // a removal, moves the version on before it touches any cell, so an unchanged version
+        // means the value stands where look-ups find it.
+        if (env_version.load(std::memory_order_seq_cst) == v) return 0;
+    }
+    return env_set_existing(env, sym->symbol.data, value);
+}
+
+int env_set_existing(QVISP_ENV* env, const L_CHAR* name, QV_SEXP* value) {
+    if (!name) return -1;
     uint32_t sum = name_sum(name);
     env_lock();
-    int r = eval_symbol_walk(ret, env, name, sum, depth < 0 ? 0x7fffffff : depth);
+    ELEMENT* c;
+    {
+        HeapSection hs;
+        c = lookup(env, name, sum, -1);
+    }
+    if (c) st(c->data, value);
     env_unlock();
-    return r;
+    return c ? 0 : -1;
 }
 
 QV_SEXP* get_env_symbol(QVISP_ENV* env, const L_CHAR* name, int depth) {

@@ -7,12 +7,30 @@
 // reached through the second members of pairs. Environments, their bucket arrays and their
 // binding cells are collected blocks (mark function gc_vxlisp_env).
 //
-// The environment lock `vx_env_lock` guards every binding table, default handler and unit link.
-// It is not recursive; it is taken before the memory lock, never after, and a collection holds it
-// while marking, so no table changes under the collector (growing a table happens under it too).
-// Values found by a lookup are registered in the caller's top root frame before the lock is
-// released: a value another thread unbinds or rebinds at once stays alive while the caller uses
-// it.
+// The environment lock `vx_env_lock` serialises every change of a binding table, default handler
+// and unit link. It is not recursive; it is taken before the memory lock, never after, and a
+// collection holds it while marking, so no table changes under the collector (growing a table
+// happens under it too). Look-ups take no lock: they run inside a heap section (no cell they meet
+// can be freed meanwhile), writers publish whole cells with single stores, and a grown table is
+// made of new cells, so a look-up walking the old one still finds every binding. Values found by
+// a look-up are registered in the caller's top root frame before its section ends: a value
+// another thread unbinds or rebinds at once stays alive while the caller uses it.
+//
+// With dynamic scoping a look-up from deep in a recursion passes every caller's environment.
+// Each environment therefore caches the bindings that look-ups from it found beyond it, and a
+// look-up stops at the first environment whose cache answers. A cached binding stays right as
+// long as no environment between gets a binding of the same name and the binding itself is not
+// removed: so every removal, and every new binding in an environment that already has others
+// made on top of it, moves the structure version on, which empties every cache. New bindings in
+// a fresh environment (a lambda's parameters) leave the caches alone. Code that changes an
+// environment's parent calls env_structure_changed.
+//
+// A symbol node evaluated again and again (a name in a loop's body or a function's) remembers
+// the binding its last look-up found, with the environment it started from (skipping
+// environments without bindings, such as a loop body's), that environment's binding count and
+// the structure version. The same start, count and version give the same binding: new bindings
+// in the start itself change its count, and every other change that could matter moves the
+// version on.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +43,7 @@ enum : int32_t { ENV_PAIR = 1, ENV_REAL = 2 };
 constexpr int ENV_HASH_SMALL = 7;    // buckets of a new table
 constexpr int ENV_HASH_LARGE = 103;  // buckets after growth
 constexpr int ENV_GROW_AT = 51;      // bindings added before a small table grows
+constexpr int ENV_CACHE = 8;         // look-up cache entries of an environment
 
 // One binding; a default-handler cell has no name.
 struct element {
@@ -43,13 +62,21 @@ typedef qv_env_pair QV_ENV_PAIR;
 struct qv_env {
     int32_t type;  // ENV_REAL
     QVISP_ENV* parent;
-    void* work;     // per-interpreter data: marks the root environment of an interpreter
-    int32_t flags;  // 1 once work is set
-    ELEMENT** hash_ptr;
+    void* work;          // per-interpreter data: marks the root environment of an interpreter
+    int32_t flags;       // 1 once work is set
+    ELEMENT** hash_ptr;  // small_hash, or a block of 103 buckets once grown
     int32_t hash_ptr_size;
     int32_t hash_element_nos;  // bindings added since creation (never lowered)
     ELEMENT* default_sym;
     UNIT_ENV* uenv;
+    // Look-up cache: bindings found beyond this environment, by the low bits of the name's
+    // character sum, valid while `cache_version` equals the environments' structure version.
+    uint64_t cache_version;
+    ELEMENT* cache[ENV_CACHE];
+    int32_t has_child;   // 1 once an environment or pair was made on top of this one
+    uint64_t id;         // unique for the run: names the environment in symbols' caches
+    int32_t cache_lock;  // 1 while a look-up writes the cache
+    ELEMENT* small_hash[ENV_HASH_SMALL];  // the table of a new environment, kept inside it
 };
 typedef qv_env QV_ENV;
 
@@ -66,12 +93,20 @@ extern QVISP_ENV* vxlisp_top_env1;
 
 // Creates the environment lock (once).
 void init_env();
+// Empties every look-up cache (environment lock held).
+void env_structure_changed();
 
 uint32_t hash_key(const L_CHAR* name, int size);
 QVISP_ENV* new_env(QVISP_ENV* parent);
 QVISP_ENV* new_env_pair(QVISP_ENV* e1, QVISP_ENV* e2);
 // Binds or rebinds; 0, or -1 when no real environment is reached.
 int set_env(QVISP_ENV* env, const L_CHAR* name, QV_SEXP* value);
+// The same for a name that is a collected text nobody changes (a symbol's name): the binding
+// shares it instead of copying it.
+int set_env_shared(QVISP_ENV* env, const L_CHAR* name, QV_SEXP* value);
+// set_env_shared for a real environment that no other thread can reach yet (a lambda's, while
+// its parameters are bound): no lock is taken.
+int set_env_fresh(QVISP_ENV* env, const L_CHAR* name, QV_SEXP* value);
 int set_default_env(QVISP_ENV* env, QV_SEXP* value);
 // Removes the nearest binding of name (in a pair, on each member's side); returns the number of
 // bindings removed.
@@ -98,4 +133,12 @@ QVISP_ENV* set_listbase_env(QV_SEXP* list, QVISP_ENV* target);
 ELEMENT* search_env(QVISP_ENV* env, const L_CHAR* name);
 int _eval_symbol(QV_SEXP** ret, QVISP_ENV* env, const L_CHAR* name, int depth);
 QV_SEXP* get_env_symbol(QVISP_ENV* env, const L_CHAR* name, int depth);
+// The evaluator's look-up of a symbol with no depth limit, as _eval_symbol, remembering in the
+// symbol where the binding was found (see below).
+int eval_symbol_node(QV_SEXP** ret, QVISP_ENV* env, QV_SEXP* sym);
+// Stores value in the nearest existing binding of name (the look-up's search); 0, or -1 when
+// the name is unbound.
+int env_set_existing(QVISP_ENV* env, const L_CHAR* name, QV_SEXP* value);
+// The same for a symbol's name, through the symbol's look-up cache.
+int env_set_symbol(QVISP_ENV* env, QV_SEXP* sym, QV_SEXP* value);
 int _eval_default_symbol(QV_SEXP** ret, QVISP_ENV* env);

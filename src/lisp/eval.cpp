@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "base/panic.h"
@@ -16,11 +17,21 @@
 
 std::atomic<BREAK_CHECK_FUNC> break_check{nullptr};
 
+// The name `__args_env` as a collected text that lives as long as the program (marked with the
+// top environments), so that every lambda call binds it without copying it.
+static std::atomic<L_CHAR*> args_env_name{nullptr};
+
+void gc_eval_texts() {
+    gc_text(args_env_name.load(std::memory_order_acquire));
+}
+
 namespace {
 
-// The second at which the break hook was last offered an expression (P4: shared by all threads,
-// so an atomic).
+// The second at which the break hook was last offered an expression (shared by all threads, so
+// an atomic).
 std::atomic<int64_t> break_last_sec{0};
+constexpr int BREAK_STRIDE = 64;
+thread_local int break_countdown;
 
 // The calling thread's stack: the lowest address evaluation may reach (0 when unknown).
 struct STACK_LIMIT {
@@ -72,8 +83,8 @@ bool is_error(QV_SEXP* s) {
 
 // A new pair (car . cdr) with the source record, line and flags of the cell `like`.
 QV_SEXP* cell_like(QV_SEXP* like, QV_SEXP* car, QV_SEXP* cdr) {
-    lock_mem();
-    QV_SEXP* s = get_sexp(nullptr, QVT_PAIR);
+    heap_enter();
+    QV_SEXP* s = new_sexp_node<QV_PAIR>(QVT_PAIR);
     s->pair.car = car;
     s->pair.cdr = cdr;
     if (like) {
@@ -81,7 +92,7 @@ QV_SEXP* cell_like(QV_SEXP* like, QV_SEXP* car, QV_SEXP* cdr) {
         s->h.line = like->h.line;
         s->h.flags = like->h.flags;
     }
-    unlock_mem();
+    heap_leave();
     return s;
 }
 
@@ -115,8 +126,11 @@ QV_SEXP* check_length(QV_SEXP* form, const QV_FUNC& fn) {
         if (list_length(form) >= 0) return length_error(form, fn, "invalid parameters length(2)");
         return improper_form(form, fn, "invalid parameters length(2)");
     }
-    int n = list_length(form);
-    if (n < 0) return improper_form(form, fn, "invalid parameters length");
+    int n = 0;
+    QV_SEXP* c = form;
+    for (; node_type(c) == QVT_PAIR; c = c->pair.cdr)
+        n++;
+    if (node_type(c) != QVT_NIL) return improper_form(form, fn, "invalid parameters length");
     if (n < fn.min || (fn.max != FUNC_NO_MAX && n > fn.max))
         return length_error(form, fn, "invalid parameters length");
     return nullptr;
@@ -143,25 +157,23 @@ class NodeList {
 };
 
 // "Applicative": the head followed by the values of the arguments, or the first error. The new
-// form's cells are made under one hold of the memory lock.
+// form is built front to back as the values come; each cell is made and linked in one heap
+// section, and every cell stays rooted in the caller's frame.
 QV_SEXP* applicative_form(QVISP_ENV* aenv, QV_SEXP* form) {
-    NodeList cells;
-    NodeList values;
+    QV_SEXP* head = cell_like(form, form->pair.car, nullptr);
+    QV_SEXP* last = head;
     QV_SEXP* c = form->pair.cdr;
     for (; node_type(c) == QVT_PAIR; c = c->pair.cdr) {
         QV_SEXP* v = eval(aenv, c->pair.car);
         if (is_error(v)) return v;
-        cells.push(c);
-        values.push(v);
+        heap_enter();
+        QV_SEXP* cell = cell_like(c, v, nullptr);
+        last->pair.cdr = cell;
+        heap_leave();
+        last = cell;
     }
     if (is_error(c)) return c;
-    lock_mem();
-    QV_SEXP* r = nullptr;
-    for (size_t i = values.size(); i-- > 0;)
-        r = cell_like(cells[i], values[i], r);
-    r = cell_like(form, form->pair.car, r);
-    unlock_mem();
-    return r;
+    return head;
 }
 
 // "ApplicativeElement": keyword items (name value) become one argument per parameter, in
@@ -173,7 +185,7 @@ QV_SEXP* element_form(QVISP_ENV* aenv, QV_SEXP* form, QV_SEXP* params) {
     std::vector<QV_SEXP*> where(static_cast<size_t>(np), nullptr);
     QV_SEXP* c = form->pair.cdr;
     for (; node_type(c) == QVT_PAIR; c = c->pair.cdr) {
-        gc_push(nullptr, nullptr, "t");
+        gc_push_literal("t");
         QV_SEXP* item = c->pair.car;
         QV_SEXP* r;
         if (node_type(item) != QVT_PAIR || node_type(item->pair.car) != QVT_SYMBOL) {
@@ -204,23 +216,65 @@ QV_SEXP* element_form(QVISP_ENV* aenv, QV_SEXP* form, QV_SEXP* params) {
     return cell_like(form, nullptr, r);
 }
 
-QV_SEXP* apply_lambda(QVISP_ENV* env, QV_SEXP* call, const QV_FUNC& fn, QV_SYM_FIELD* sf) {
+const L_CHAR* args_env_text() {
+    L_CHAR* t = args_env_name.load(std::memory_order_acquire);
+    if (t) return t;
+    static std::mutex once;
+    std::lock_guard<std::mutex> g(once);
+    t = args_env_name.load(std::memory_order_relaxed);
+    if (!t) {
+        HeapSection hs;  // no collection between the allocation and its publication
+        t = copy_ltext(l_string(std_cm, "__args_env"));
+        args_env_name.store(t, std::memory_order_release);
+    }
+    return t;
+}
+
+// A lambda's environment with `__args_env` and the head attributes bound.
+QVISP_ENV* lambda_env(QVISP_ENV* env, const QV_FUNC& fn, QV_SYM_FIELD* sf) {
     QVISP_ENV* lenv = new_env(env);
-    set_env(lenv, l_string(std_cm, "__args_env"), fn.args_env ? get_env(fn.args_env) : nullptr);
+    set_env_fresh(lenv, args_env_text(), fn.args_env ? get_env(fn.args_env) : nullptr);
     bind_attributes(lenv, sf);
+    return lenv;
+}
+
+QV_SEXP* apply_lambda(QVISP_ENV* env, QV_SEXP* call, const QV_FUNC& fn, QV_SYM_FIELD* sf) {
+    QVISP_ENV* lenv = lambda_env(env, fn, sf);
     QV_SEXP* params = fn.l_params;
     int pt = node_type(params);
     if (pt == QVT_SYMBOL) {
-        set_env(lenv, params->symbol.data, call);  // a lone symbol receives the whole form
+        set_env_fresh(lenv, params->symbol.data, call);  // a lone symbol receives the whole form
     } else if (pt == QVT_PAIR) {
         QV_SEXP* a = call->pair.cdr;
         for (QV_SEXP* p = params; node_type(p) == QVT_PAIR; p = p->pair.cdr) {
             QV_SEXP* name = p->pair.car;
             if (node_type(name) != QVT_SYMBOL) er_panic("get_args_symbol");
             bool have = node_type(a) == QVT_PAIR;
-            set_env(lenv, name->symbol.data, have ? a->pair.car : nullptr);
+            set_env_fresh(lenv, name->symbol.data, have ? a->pair.car : nullptr);
             if (have) a = a->pair.cdr;
         }
+    }
+    return eval_body(lenv, fn.l_body);
+}
+
+// An applicative lambda with a parameter list: the arguments are evaluated and bound directly,
+// since the new form would only carry them to the parameters.
+QV_SEXP* apply_lambda_args(QVISP_ENV* env, QV_SEXP* form, const QV_FUNC& fn, QV_SYM_FIELD* sf) {
+    QVISP_ENV* aenv = fn.args_env ? new_env_pair(fn.args_env, env) : env;
+    NodeList values;
+    QV_SEXP* c = form->pair.cdr;
+    for (; node_type(c) == QVT_PAIR; c = c->pair.cdr) {
+        QV_SEXP* v = eval(aenv, c->pair.car);
+        if (is_error(v)) return v;
+        values.push(v);
+    }
+    if (is_error(c)) return c;
+    QVISP_ENV* lenv = lambda_env(env, fn, sf);
+    size_t i = 0;
+    for (QV_SEXP* p = fn.l_params; node_type(p) == QVT_PAIR; p = p->pair.cdr, i++) {
+        QV_SEXP* name = p->pair.car;
+        if (node_type(name) != QVT_SYMBOL) er_panic("get_args_symbol");
+        set_env_fresh(lenv, name->symbol.data, i < values.size() ? values[i] : nullptr);
     }
     return eval_body(lenv, fn.l_body);
 }
@@ -228,6 +282,9 @@ QV_SEXP* apply_lambda(QVISP_ENV* env, QV_SEXP* call, const QV_FUNC& fn, QV_SYM_F
 QV_SEXP* call_function(QVISP_ENV* env, QV_SEXP* form, QV_SEXP* fnode, QV_SYM_FIELD* sf) {
     const QV_FUNC& fn = fnode->func;
     if (QV_SEXP* e = check_length(form, fn)) return e;
+    if (fn.type == FUNC_LAMBDA && fn.order == FUNC_APPLICATIVE &&
+        node_type(fn.l_params) == QVT_PAIR)
+        return apply_lambda_args(env, form, fn, sf);
     QV_SEXP* call = form;
     if (fn.order == FUNC_APPLICATIVE || fn.order == FUNC_APPLICATIVE_ELEMENT) {
         QVISP_ENV* aenv = fn.args_env ? new_env_pair(fn.args_env, env) : env;
@@ -255,7 +312,7 @@ QV_SEXP* call_function(QVISP_ENV* env, QV_SEXP* form, QV_SEXP* fnode, QV_SYM_FIE
 }
 
 QV_SEXP* apply_function(QVISP_ENV* env, QV_SEXP* form, QV_SEXP* fnode, QV_SYM_FIELD* sf) {
-    gc_push(nullptr, nullptr, "eval_p2");
+    gc_push_literal("eval_p2");
     QV_SEXP* r = call_function(env, form, fnode, sf);
     gc_pop(r, gc_vx_sexp);
     return r;
@@ -263,7 +320,7 @@ QV_SEXP* apply_function(QVISP_ENV* env, QV_SEXP* form, QV_SEXP* fnode, QV_SYM_FI
 
 // The rest of the form evaluated in the applied environment (raw) or in a new child of it.
 QV_SEXP* apply_env(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* target, QV_SYM_FIELD* sf) {
-    gc_push(nullptr, nullptr, "eval env 1");
+    gc_push_literal("eval env 1");
     const L_CHAR* type = get_sf_attribute(sf, l_string(std_cm, "type"));
     QVISP_ENV* benv = target;
     if (!type || l_strcmp(type, l_string(std_cm, "raw")) != 0) {
@@ -278,7 +335,7 @@ QV_SEXP* apply_env(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* target, QV_SYM_FIEL
             r = e;
             break;
         }
-        gc_push(nullptr, nullptr, "eval env");
+        gc_push_literal("eval env");
         r = eval(benv, e);
         gc_pop(r, gc_vx_sexp);
         if (is_error(r)) break;
@@ -361,10 +418,19 @@ QV_SEXP* eval_body(QVISP_ENV* env, QV_SEXP* body) {
 // ---------------------------------------------------------------- evaluation
 
 QV_SEXP* eval(QVISP_ENV* env, QV_SEXP* s) {
-    if (QV_SEXP* b = do_break_check(s)) return b;
+    // The break check's clock is read every BREAK_STRIDE evaluations (see do_break_check).
+    if (__builtin_expect(--break_countdown <= 0, 0) ||
+        __builtin_expect(break_last_sec.load(std::memory_order_relaxed) == 0, 0)) {
+        if (QV_SEXP* b = do_break_check(s)) return b;
+    }
     switch (node_type(s)) {
         case QVT_PAIR: {
-            if (QV_SEXP* e = eval_depth_check(s)) return e;
+            if (__builtin_expect(
+                    reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < stack_limit.floor,
+                    0) ||
+                __builtin_expect(!stack_limit.known, 0)) {
+                if (QV_SEXP* e = eval_depth_check(s)) return e;
+            }
             return eval_pair(env, s);
         }
         case QVT_SYMBOL:
@@ -391,7 +457,7 @@ QV_SEXP* eval_pair(QVISP_ENV* env, QV_SEXP* form) {
         // below would hand it: the frame is not needed.
         f = eval(env, head);
     } else {
-        gc_push(nullptr, nullptr, "eval_p1");
+        gc_push_literal("eval_p1");
         f = eval(env, head);
         gc_pop(f, gc_vx_sexp);
     }
@@ -425,7 +491,11 @@ QV_SEXP* eval_pair(QVISP_ENV* env, QV_SEXP* form) {
 
 QV_SEXP* eval_symbol(QVISP_ENV* env, QV_SEXP* s, int depth) {
     QV_SEXP* v = nullptr;
-    if (node_type(s) == QVT_SYMBOL && _eval_symbol(&v, env, s->symbol.data, depth) == 0) return v;
+    if (node_type(s) == QVT_SYMBOL) {
+        int r =
+            depth < 0 ? eval_symbol_node(&v, env, s) : _eval_symbol(&v, env, s->symbol.data, depth);
+        if (r == 0) return v;
+    }
     QV_SEXP* data =
         List(n_get_string("eval:undefined symbol"), get_integer(QVT_SYMBOL, nullptr), s, LIST_END);
     return eval_error(s, QVE_UNDEFINED, "eval(symbol)", data);
@@ -438,9 +508,9 @@ QV_SEXP* get_sym_field(QV_SYM_FIELD** sfp, QVISP_ENV* env, QV_SEXP* s) {
     for (QV_SYM_FIELD* f = node_type(s) == QVT_SYMBOL ? s->symbol.field : nullptr; f; f = f->next) {
         L_CHAR* d = f->data;
         if (d && d[0] == '^' && d[1] == '^') {
-            lock_mem();
+            heap_enter();
             d = copy_ltext(f->data + 1);
-            unlock_mem();
+            heap_leave();
         } else if (d && d[0] == '^' && d[1] != 0) {
             QV_SEXP* v = nullptr;
             if (_eval_symbol(&v, env, f->data + 1, -1) != 0) {
@@ -473,9 +543,9 @@ QV_SEXP* get_sym_field(QV_SYM_FIELD** sfp, QVISP_ENV* env, QV_SEXP* s) {
 L_CHAR* eval_carret(QV_SEXP** retp, QVISP_ENV* env, L_CHAR* str, QV_SEXP* arg) {
     if (!str || str[0] != '^') return str;
     if (str[1] == '^') {
-        lock_mem();
+        heap_enter();
         L_CHAR* r = copy_ltext(str + 1);
-        unlock_mem();
+        heap_leave();
         return r;
     }
     QV_SEXP* sym = inherit(get_symbol(str + 1), arg);
@@ -510,6 +580,10 @@ int get_args_symbol(QV_SEXP* params, const L_CHAR* name) {
 // ---------------------------------------------------------------- break check
 
 QV_SEXP* do_break_check(QV_SEXP* s) {
+    // Reading the clock costs more than most evaluation steps: eval asks here once every
+    // BREAK_STRIDE evaluations of a thread, which is far more often than once a second, and at
+    // every one after a break (the record is 0 then).
+    break_countdown = BREAK_STRIDE;
     int64_t now = get_qvtime();
     if (break_last_sec.load(std::memory_order_relaxed) == now) return nullptr;
     break_last_sec.store(now, std::memory_order_relaxed);

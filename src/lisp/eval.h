@@ -23,7 +23,8 @@
 //
 // The evaluator keeps no state of its own beyond the break check, and runs on many threads at
 // once. The break hook `break_check`, installed by the interpreter layer, is offered the
-// expression about to be evaluated at most once per second for the whole process; an error value
+// expression about to be evaluated at most once per second for the whole process (each thread
+// looks at the clock every few dozen evaluations); an error value
 // from it stops the evaluation, and the next evaluation calls it again at once.
 #pragma once
 
@@ -50,6 +51,9 @@ constexpr size_t EVAL_STACK_RESERVE = 1u << 20;
 // anything else lets it go on. Null when no interpreter layer is installed.
 typedef QV_SEXP* (*BREAK_CHECK_FUNC)(QV_SEXP* s);
 extern std::atomic<BREAK_CHECK_FUNC> break_check;
+
+// Marks the collected texts the evaluator keeps for the whole run (with the top environments).
+void gc_eval_texts();
 
 QV_SEXP* eval(QVISP_ENV* env, QV_SEXP* s);
 QV_SEXP* eval_pair(QVISP_ENV* env, QV_SEXP* form);

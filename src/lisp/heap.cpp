@@ -1,24 +1,35 @@
-// The language heap: the ring of collected blocks, the recursive memory lock, the root frames of
-// every thread, the sweep, and a few diagnostic printers.
+// The language heap: pages of small blocks and a list of large ones, per-thread caches of free
+// blocks, heap sections and the stopping of the world, the root frames of every thread, the
+// sweep, and a few diagnostic printers.
 //
-// Blocks come from the system allocator; the frame records and root cells come from the tracked
-// allocator. Small blocks are made with their area rounded up to a multiple of 16 bytes, and the
-// small blocks a sweep frees go onto one free list per rounded size, which allocations take from
-// before asking the system: the language makes and drops millions of small nodes between two
-// collections, and the system allocator costs several times more per block. What a whole cycle
-// between two sweeps left unused goes back to the system at the next sweep (all but
-// SPARE_FLOOR bytes), so the lists never hold more than the garbage of one collection. The lists
-// are guarded by the memory lock. Under AddressSanitizer nothing is kept, so a block touched
-// after the sweep freed it is still reported. A thread finds its own GC_THREAD through a
-// thread-local pointer (it is the only writer of its frames apart from the collector, which clears
-// roots of retired blocks under the memory lock); the collector finds all of them through
-// gc_thread_hash.
+// Small blocks come from pages of PAGE_SIZE bytes mapped from the system, each page carved into
+// blocks of one size class. A thread allocates from a cache of free blocks it took from one page
+// at a time, so allocation takes no lock: only taking a page's free list holds the pool's mutex.
+// The sweep runs with the world stopped: it empties every thread's cache, walks every page and
+// rebuilds each page's free list from the blocks that are free or unreached. Pages left empty are
+// kept for reuse up to the next collection's threshold and given back to the system beyond it,
+// so resident memory follows the live heap and the threshold, not the work done. Large blocks
+// come from the system allocator and go back to it when swept.
+//
+// Under AddressSanitizer the area of every free small block is poisoned, so a block touched after
+// the sweep freed it is still reported until it is handed out again.
 #include "lisp/heap.h"
 
+#include <link.h>
+#include <linux/membarrier.h>
+#include <sanitizer/asan_interface.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "base/alloc.h"
 #include "base/lock.h"
@@ -26,221 +37,649 @@
 #include "lisp/collect.h"
 #include "lisp/sexp.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define VX_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define VX_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define VX_POISON(p, n) ((void)(p), (void)(n))
+#define VX_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace {
 
-// Spare root cells and frames a thread keeps for reuse, so that pushing, popping and allocating
-// do not go to the tracked allocator every time.
-// Frames are kept for the depth of a deep evaluation, so that recursion does not allocate.
-constexpr int SPARE_CELLS_MAX = 4096;
-constexpr int SPARE_FRAMES_MAX = 256;
+constexpr int SPARE_FRAMES_MAX =
+    256;  // frames a thread keeps for the depth of an evaluation (gc_pop)
 constexpr int64_t EMERGENCY_SIZE = 1000;
+constexpr int64_t SMALL_MAX = 16 * HEAP_CLASSES;  // largest area of a small block
+constexpr size_t PAGE_SIZE = 64 * 1024;
+constexpr size_t PAGE_HEAD = 64;  // page header, then the blocks
+constexpr int64_t ROOTS_MIN = 256;
+// Collections are asked for once this many bytes were allocated since the last one, or as many
+// as the live heap holds when that is more; a thread twice that far ahead waits.
+std::atomic<int64_t> gc_floor{24 << 20};
+// How long a thread waits for a pending collection before it goes on regardless (the collector
+// may be waiting for a lock the thread's caller holds).
+constexpr auto WAIT_LIMIT = std::chrono::seconds(2);
 
-// Small blocks: areas of up to SMALL_MAX bytes, rounded up to a multiple of 16.
-constexpr int64_t SMALL_MAX = 256;
-constexpr int SMALL_CLASSES = SMALL_MAX / 16 + 1;
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool KEEP_SPARES = false;
-#else
-constexpr bool KEEP_SPARES = true;
-#endif
-// Bytes of unused free-list blocks a sweep keeps for the next cycle.
-constexpr int64_t SPARE_FLOOR = 4 << 20;
+// A page of small blocks of one class.
+struct PAGE {
+    PAGE* next;        // every page in use
+    PAGE* next_avail;  // pages of the class with free blocks not taken by a thread
+    MEM* free;         // its free blocks, in address order
+    int32_t cls;
+    int32_t nblocks;
+    int32_t nfree;
+};
+static_assert(sizeof(PAGE) <= PAGE_HEAD, "page header");
 
-MEM mem_header;  // sentinel of the heap ring
+// A large block: links of the large-block list, then its header.
+struct LARGE {
+    LARGE* next;
+    LARGE* prev;
+};
+static_assert(sizeof(LARGE) % 16 == 0, "large header keeps the area aligned");
+
+constexpr int64_t class_area(int cls) {
+    return 16 * static_cast<int64_t>(cls + 1);
+}
+constexpr int64_t class_block(int cls) {
+    return static_cast<int64_t>(sizeof(MEM)) + class_area(cls);
+}
+constexpr int size_class(int64_t size) {
+    return size <= 16 ? 0 : static_cast<int>((size - 1) >> 4);
+}
+
+// The pool: pages and large blocks. Guarded by pool_mx; the sweep also holds it.
+std::mutex pool_mx;
+PAGE* all_pages;
+PAGE* avail[HEAP_CLASSES];  // pages of the class with free blocks
+int64_t page_count;
+LARGE large_head = {&large_head, &large_head};
+int64_t large_bytes;  // system bytes of the large blocks
+
+// The bytes of blocks handed out since the last sweep (pages' free lists taken, large blocks),
+// and the threshold at which a collection is asked for.
+std::atomic<int64_t> alloc_since_gc{0};
+std::atomic<int64_t> gc_threshold{24 << 20};
+std::atomic<int64_t> heap_live{0};
+std::atomic<bool> gc_requested{false};
+std::atomic<void (*)()> request_hook{nullptr};
+std::atomic<uint64_t> collections{0};
+std::mutex wait_mx;
+// Never destroyed: a collection may still finish on a service thread while the process exits.
+std::condition_variable& wait_cv = *new std::condition_variable;
+
+// The memory lock, recursive per thread.
 SEM mem_lock;
-// The holder of the memory lock, identified by the address of a thread-local byte (task ids are
-// per task, and a pooled thread runs many tasks; the lock only needs "this thread").
+// The holder, identified by the address of a thread-local byte (task ids are per task, and a
+// pooled thread runs many tasks; the lock only needs "this thread").
 std::atomic<const void*> mem_owner{nullptr};
 int mem_cnt;  // nesting depth, touched only by the holder
 thread_local char mem_self;
-int64_t malloc_count;
+int64_t malloc_count;  // caller bytes on the heap at the last fold of the threads' deltas
 int64_t free_count;
 void* emergency_block;
-MEM* spare_blocks[SMALL_CLASSES];  // swept small blocks by rounded size, linked through m_next
-int64_t spare_bytes;               // system bytes of the blocks on those lists
 
-GC_THREAD* gc_thread_hash[GC_THREAD_HASH];
-thread_local GC_THREAD* my_thread;
+// Every thread's record, and the stop of the world.
+std::mutex threads_mx;
+GC_THREAD* all_threads;
+
+// 1 when the system's membarrier makes a stopper fence every running thread, so that entering a
+// section needs no fence of its own. The thread checker does not know that call: it gets fences.
+#if defined(__SANITIZE_THREAD__) || defined(VX_TSAN)
+constexpr bool asym_possible = false;
+#else
+constexpr bool asym_possible = true;
+#endif
+
+std::atomic<GC_THREAD*> stopper{nullptr};  // the thread that stopped the world
+int stop_depth;
+thread_local int collector_locks;  // collector locks the thread holds (environment, reader)
 
 bool mem_held() {
     return mem_owner.load(std::memory_order_relaxed) == &mem_self;
 }
 
-int root_bucket(const void* p) {
-    return static_cast<int>(reinterpret_cast<uintptr_t>(p) % GC_STACK_HASH);
+std::atomic_ref<int> active_of(GC_THREAD* t) {
+    return std::atomic_ref<int>(t->active);
 }
 
-GC_THREAD* make_thread_nl(TKEY tid) {
-    if (my_thread) return my_thread;
-    auto* t = static_cast<GC_THREAD*>(d_alloc(sizeof(GC_THREAD)));
-    memset(t, 0, sizeof *t);
-    t->tid = tid;
-    int b = static_cast<int>(static_cast<unsigned>(tid) % GC_THREAD_HASH);
-    t->next = gc_thread_hash[b];
-    gc_thread_hash[b] = t;
-    my_thread = t;
-    return t;
-}
+// The read-only segments of the program and its libraries: a frame name that lies in one (a
+// string literal, as nearly every name is) cannot change, so the frame keeps the pointer.
+struct RO_RANGE {
+    uintptr_t lo;
+    uintptr_t hi;
+};
+constexpr int RO_MAX = 32;
+RO_RANGE ro_ranges[RO_MAX];
+int ro_count;
 
-void release_thread_nl(GC_THREAD* t) {
-    int b = static_cast<int>(static_cast<unsigned>(t->tid) % GC_THREAD_HASH);
-    for (GC_THREAD** pp = &gc_thread_hash[b]; *pp; pp = &(*pp)->next) {
-        if (*pp == t) {
-            *pp = t->next;
-            break;
-        }
-    }
-    while (GC_LIST* c = t->spare_cells) {
-        t->spare_cells = c->next;
-        d_f_ree(c);
-    }
-    while (GC_STACK* f = t->spare_frames) {
-        t->spare_frames = f->parent;
-        d_f_ree(f);
-    }
-    d_f_ree(t);
-    my_thread = nullptr;
-}
-
-GC_LIST* new_cell(GC_THREAD* t) {
-    if (GC_LIST* c = t->spare_cells) {
-        t->spare_cells = c->next;
-        t->spare_count--;
-        return c;
-    }
-    return static_cast<GC_LIST*>(d_alloc(sizeof(GC_LIST)));
-}
-
-void release_cell(GC_THREAD* t, GC_LIST* c) {
-    if (t->spare_count < SPARE_CELLS_MAX) {
-        c->next = t->spare_cells;
-        t->spare_cells = c;
-        t->spare_count++;
-    } else {
-        d_f_ree(c);
-    }
-}
-
-void add_root(GC_STACK* f, void* ptr, GC_FUNC gc) {
-    GC_LIST* c = new_cell(f->thread);
-    int b = root_bucket(ptr);
-    c->mem = ptr;
-    c->gc = gc;
-    c->next = f->hash[b];
-    f->hash[b] = c;
-    f->used |= 1u << b;
-    f->count++;
-}
-
-// Removes the first root cell holding ptr from frame f; 1 when one was removed.
-int remove_root(GC_STACK* f, const void* ptr) {
-    int b = root_bucket(ptr);
-    for (GC_LIST** pp = &f->hash[b]; *pp; pp = &(*pp)->next) {
-        if ((*pp)->mem == ptr) {
-            GC_LIST* c = *pp;
-            *pp = c->next;
-            f->count--;
-            release_cell(f->thread, c);
-            return 1;
-        }
+// Only the program's own segments are noted: frame names are literals of the program's code.
+int note_segments(struct dl_phdr_info* info, size_t, void*) {
+    if (info->dlpi_name && info->dlpi_name[0]) return 1;  // the program comes first
+    for (int i = 0; i < info->dlpi_phnum && ro_count < RO_MAX; i++) {
+        const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+        if (ph.p_type != PT_LOAD || (ph.p_flags & PF_W)) continue;
+        uintptr_t lo = info->dlpi_addr + ph.p_vaddr;
+        ro_ranges[ro_count++] = {lo, lo + ph.p_memsz};
     }
     return 0;
 }
 
-// The system bytes of a block whose area has `size` bytes.
-int64_t block_bytes(int64_t size) {
-    if (size <= SMALL_MAX) size = (size + 15) & ~int64_t{15};
-    return static_cast<int64_t>(sizeof(MEM)) + size;
+bool read_only(const char* p) {
+    auto a = reinterpret_cast<uintptr_t>(p);
+    for (int i = 0; i < ro_count; i++)
+        if (a >= ro_ranges[i].lo && a < ro_ranges[i].hi) return true;
+    return false;
 }
 
-// A block for an area of `size` bytes from the free lists; null when none is kept. Memory lock
-// held.
-MEM* take_spare(int64_t size) {
-    if (size > SMALL_MAX) return nullptr;
-    MEM*& head = spare_blocks[(size + 15) >> 4];
-    MEM* m = head;
-    if (m) {
-        head = m->m_next;
-        spare_bytes -= block_bytes(size);
+// Gives the thread's record back when the thread ends: its frames are gone with it, and the
+// free blocks of its cache are found again by the next sweep.
+struct ThreadRecordOwner {
+    ~ThreadRecordOwner() {
+        GC_THREAD* t = heap_self;
+        if (!t) return;
+        {
+            std::lock_guard<std::mutex> g(threads_mx);
+            for (GC_THREAD** pp = &all_threads; *pp; pp = &(*pp)->next) {
+                if (*pp == t) {
+                    *pp = t->next;
+                    break;
+                }
+            }
+        }
+        while (GC_STACK* f = t->spare_frames) {
+            t->spare_frames = f->parent;
+            free(f);
+        }
+        for (GC_STACK* f = t->stack; f;) {
+            GC_STACK* below = f->parent;
+            if (f->owned_name) free(f->msg);
+            free(f);
+            f = below;
+        }
+        free(t->roots);
+        free(t);
+        heap_self = nullptr;
     }
+};
+thread_local ThreadRecordOwner record_owner;
+
+__attribute__((noinline)) GC_THREAD* make_thread() {
+    auto* t = static_cast<GC_THREAD*>(calloc(1, sizeof(GC_THREAD)));
+    if (!t) er_panic("no memory!!");
+    (void)&record_owner;  // the owner's destructor releases the record at thread exit
+    std::lock_guard<std::mutex> g(threads_mx);
+    t->next = all_threads;
+    all_threads = t;
+    heap_self = t;
+    return t;
+}
+
+inline GC_THREAD* self() {
+    GC_THREAD* t = heap_self;
+    return t ? t : make_thread();
+}
+
+// ---------------------------------------------------------------- sections and the world
+
+// Dekker's handshake with stop_world: announce the section, then look whether the world stops.
+inline void announce(GC_THREAD* t) {
+    if (heap_asym_fence) {
+        active_of(t).store(1, std::memory_order_relaxed);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    } else {
+        active_of(t).exchange(1, std::memory_order_seq_cst);
+    }
+}
+
+inline void enter(GC_THREAD* t) {
+    if (t->section++ > 0) return;
+    announce(t);
+    if (__builtin_expect(heap_gc_stop.load(std::memory_order_acquire), 0)) heap_enter_slow(t);
+}
+
+inline void leave(GC_THREAD* t) {
+    if (--t->section > 0) return;
+    active_of(t).store(0, std::memory_order_release);
+    if (__builtin_expect(t->want_wait, 0)) heap_wait_for_collection(t);
+}
+
+void request_collection() {
+    if (gc_requested.exchange(true)) return;
+    if (auto hook = request_hook.load()) hook();
+}
+
+// Counts bytes handed out, asks for a collection past the threshold and makes the thread wait
+// at twice the threshold.
+void count_alloc(GC_THREAD* t, int64_t bytes) {
+    int64_t since = alloc_since_gc.fetch_add(bytes, std::memory_order_relaxed) + bytes;
+    int64_t limit = gc_threshold.load(std::memory_order_relaxed);
+    if (since < limit) return;
+    if (!request_hook.load()) return;  // no collector task: nothing to wait for
+    request_collection();
+    if (since >= 2 * limit && !t->want_wait) {
+        t->want_wait = 1;
+        t->wait_seen = collections.load();
+    }
+}
+
+// ---------------------------------------------------------------- pages
+
+std::atomic<int64_t> mapped_peak{0};
+
+// Notes the bytes the heap holds from the system now (pages and large blocks); pool_mx held.
+void note_mapped() {
+    int64_t now = page_count * static_cast<int64_t>(PAGE_SIZE) + large_bytes;
+    if (now > mapped_peak.load(std::memory_order_relaxed)) mapped_peak.store(now);
+}
+
+PAGE* map_page() {
+    void* p = mmap(nullptr, PAGE_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    page_count++;
+    note_mapped();
+    return static_cast<PAGE*>(p);
+}
+
+MEM* page_block(PAGE* pg, int i) {
+    return reinterpret_cast<MEM*>(reinterpret_cast<char*>(pg) + PAGE_HEAD +
+                                  static_cast<size_t>(i) * class_block(pg->cls));
+}
+
+// Carves a page into free blocks of class cls; pool_mx held.
+void carve(PAGE* pg, int cls) {
+    pg->cls = cls;
+    pg->nblocks = static_cast<int32_t>((PAGE_SIZE - PAGE_HEAD) / class_block(cls));
+    MEM* head = nullptr;
+    for (int i = pg->nblocks; i-- > 0;) {
+        MEM* m = page_block(pg, i);
+        m->m_flags = MEM_FREE;
+        m->m_cls = cls;
+        m->m_free = head;
+        VX_POISON(m + 1, class_area(cls));
+        head = m;
+    }
+    pg->free = head;
+    pg->nfree = pg->nblocks;
+}
+
+// The free blocks of one page of class cls, for a thread's cache; null when the system refuses a
+// page. The bytes are counted as allocated.
+MEM* take_page_list(GC_THREAD* t, int cls) {
+    PAGE* pg;
+    {
+        std::lock_guard<std::mutex> g(pool_mx);
+        pg = avail[cls];
+        if (pg) {
+            avail[cls] = pg->next_avail;
+        } else {
+            pg = map_page();
+            if (!pg) return nullptr;
+            pg->next = all_pages;
+            all_pages = pg;
+            carve(pg, cls);
+        }
+        pg->next_avail = nullptr;
+    }
+    MEM* list = pg->free;
+    int64_t n = pg->nfree;
+    pg->free = nullptr;
+    pg->nfree = 0;
+    count_alloc(t, n * class_block(cls));
+    return list;
+}
+
+// A small block from the thread's cache; null when no memory is left. Inside a section.
+inline MEM* take_small(GC_THREAD* t, int cls) {
+    MEM* m = t->cache[cls];
+    if (__builtin_expect(!m, 0)) {
+        m = take_page_list(t, cls);
+        if (!m) return nullptr;
+    }
+    VX_UNPOISON(m + 1, class_area(cls));
+    t->cache[cls] = m->m_free;
     return m;
 }
 
-// A block from the system for an area of `size` bytes; null when refused.
-MEM* system_block(int64_t size) {
-    if (size < 0 || size > INT64_MAX - static_cast<int64_t>(sizeof(MEM)) - 15) return nullptr;
-    return static_cast<MEM*>(malloc(static_cast<size_t>(block_bytes(size))));
+// A large block from the system, on the large list; null when refused. Inside a section.
+MEM* take_large(GC_THREAD* t, int64_t size) {
+    if (size > INT64_MAX - static_cast<int64_t>(sizeof(LARGE) + sizeof(MEM))) return nullptr;
+    size_t bytes = sizeof(LARGE) + sizeof(MEM) + static_cast<size_t>(size);
+    auto* l = static_cast<LARGE*>(malloc(bytes));
+    if (!l) return nullptr;
+    {
+        std::lock_guard<std::mutex> g(pool_mx);
+        l->next = large_head.next;
+        l->prev = &large_head;
+        large_head.next->prev = l;
+        large_head.next = l;
+        large_bytes += static_cast<int64_t>(bytes);
+        note_mapped();
+    }
+    auto* m = reinterpret_cast<MEM*>(l + 1);
+    m->m_cls = MEM_LARGE;
+    count_alloc(t, static_cast<int64_t>(bytes));
+    return m;
 }
 
-// Gives an unlinked block back: a small one onto its free list, a large one to the system.
-// Memory lock held.
-void release_block(MEM* m) {
-    int64_t size = m->m_size;
-    if (KEEP_SPARES && size <= SMALL_MAX) {
-        MEM*& head = spare_blocks[(size + 15) >> 4];
-        m->m_next = head;
-        m->m_prev = nullptr;
-        head = m;
-        spare_bytes += block_bytes(size);
+LARGE* large_of(MEM* m) {
+    return reinterpret_cast<LARGE*>(m) - 1;
+}
+
+// Gives one block back at once (mfree); inside a section. A small block goes to the thread's
+// cache, a large one to the system.
+void release_now(GC_THREAD* t, MEM* m) {
+    if (m->m_cls == MEM_LARGE) {
+        LARGE* l = large_of(m);
+        {
+            std::lock_guard<std::mutex> g(pool_mx);
+            l->prev->next = l->next;
+            l->next->prev = l->prev;
+            large_bytes -= static_cast<int64_t>(sizeof(LARGE) + sizeof(MEM)) + m->m_size;
+        }
+        free(l);
         return;
     }
-    free(m);
+    int cls = m->m_cls;
+    m->m_flags = MEM_FREE;
+    VX_POISON(m + 1, class_area(cls));
+    m->m_free = t->cache[cls];
+    t->cache[cls] = m;
 }
 
-// Returns the free-list blocks beyond the first SPARE_FLOOR bytes to the system: they stayed
-// unused for a whole cycle. Memory lock held.
-void trim_spares() {
-    int64_t kept = 0;
-    for (int k = 0; k < SMALL_CLASSES; k++) {
-        int64_t bytes = block_bytes(int64_t{k} << 4);
-        MEM** pp = &spare_blocks[k];
-        while (*pp && kept + bytes <= SPARE_FLOOR) {
-            kept += bytes;
-            pp = &(*pp)->m_next;
-        }
-        MEM* m = *pp;
-        *pp = nullptr;
-        while (m) {
-            MEM* next = m->m_next;
-            free(m);
-            m = next;
-        }
-    }
-    spare_bytes = kept;
-}
-
-// Fills a block's header, clears its area, links it at the front of the ring and roots it in the
-// calling thread's top frame. Memory lock held.
-void* link_block(MEM* m, int64_t size, GC_FUNC gc, const char* file, int line) {
+// Fills a block's header, clears its area and roots it in the thread's top frame; inside a
+// section.
+void* finish_block(GC_THREAD* t, MEM* m, int64_t size, GC_FUNC gc) {
     m->m_flags = 0;
     m->m_size = size;
-    m->file = file;
-    m->line = line;
     void* p = m + 1;
     memset(p, 0, static_cast<size_t>(size));
-    m->m_prev = &mem_header;
-    m->m_next = mem_header.m_next;
-    mem_header.m_next->m_prev = m;
-    mem_header.m_next = m;
-    malloc_count += size;
+    t->bytes_delta += size;
     gc_set_nl_non_check(p, gc);
     return p;
+}
+
+[[noreturn]] void out_of_memory(const char* msg) {
+    free(emergency_block);
+    emergency_block = nullptr;
+    er_panic(msg);
+}
+
+MEM* take_block(GC_THREAD* t, int64_t size) {
+    return size <= SMALL_MAX ? take_small(t, size_class(size)) : take_large(t, size);
+}
+
+// ---------------------------------------------------------------- roots
+
+void grow_roots(GC_THREAD* t) {
+    int64_t cap = t->cap ? t->cap * 2 : ROOTS_MIN;
+    auto* r = static_cast<GC_LIST*>(realloc(t->roots, static_cast<size_t>(cap) * sizeof(GC_LIST)));
+    if (!r) out_of_memory("no memory!!");
+    t->roots = r;
+    t->cap = cap;
+}
+
+inline void add_root(GC_THREAD* t, GC_STACK* f, void* ptr, GC_FUNC gc) {
+    if (__builtin_expect(t->nroots == t->cap, 0)) grow_roots(t);
+    t->roots[t->nroots++] = {ptr, gc};
+    f->count++;
+}
+
+// The end of a frame's roots, given the frame above it (null for the top frame).
+int64_t frame_end(GC_THREAD* t, GC_STACK* above) {
+    return above ? above->base : t->nroots;
+}
+
+// Removes the first root holding ptr in every frame of t; inside a section.
+void delete_root(GC_THREAD* t, const void* ptr) {
+    GC_STACK* above = nullptr;
+    for (GC_STACK* f = t->stack; f; above = f, f = f->parent) {
+        int64_t end = frame_end(t, above);
+        for (int64_t i = f->base; i < end; i++) {
+            if (t->roots[i].mem == ptr) {
+                t->roots[i] = {nullptr, nullptr};
+                f->count--;
+                break;
+            }
+        }
+    }
+}
+
+// How far back gc_set looks for the same address in the top frame: a root added twice costs an
+// entry, and a frame with many roots must not make every look-up slow.
+constexpr int64_t SET_CHECK = 4;
+
+void set_checked(GC_THREAD* t, void* ptr, GC_FUNC gc) {
+    GC_STACK* f = t->stack;
+    if (!ptr || !f) return;
+    int64_t low = t->nroots - SET_CHECK > f->base ? t->nroots - SET_CHECK : f->base;
+    for (int64_t i = t->nroots; i-- > low;)
+        if (t->roots[i].mem == ptr) return;
+    add_root(t, f, ptr, gc);
 }
 
 const char* frame_name(const GC_STACK* f) {
     return f && f->msg ? f->msg : "";
 }
 
+// ---------------------------------------------------------------- sweep
+
+// Sweeps the pages and the large list with the world stopped; returns the caller bytes freed.
+int64_t sweep() {
+    std::lock_guard<std::mutex> g(pool_mx);
+    for (GC_THREAD* t = all_threads; t; t = t->next) {
+        memset(t->cache, 0, sizeof t->cache);
+        malloc_count += t->bytes_delta;
+        t->bytes_delta = 0;
+    }
+    int64_t freed = 0;
+    int64_t live = 0;
+    for (int c = 0; c < HEAP_CLASSES; c++)
+        avail[c] = nullptr;
+    // Empty pages are kept for the allocations up to the next collection, as many as the last
+    // threshold asks for; the others go back to the system, so resident memory follows the live
+    // heap and the threshold.
+    int64_t empty_keep = gc_threshold.load() / static_cast<int64_t>(PAGE_SIZE);
+    int64_t empty_count = 0;
+    PAGE** pp = &all_pages;
+    while (PAGE* pg = *pp) {
+        MEM* head = nullptr;
+        MEM** tail = &head;
+        int nfree = 0;
+        int64_t area = class_area(pg->cls);
+        for (int i = 0; i < pg->nblocks; i++) {
+            MEM* m = page_block(pg, i);
+            int32_t f = m->m_flags;
+            if (!(f & MEM_FREE)) {
+                if (f & (MEM_MARKED | MEM_RETIRED)) {
+                    m->m_flags = 0;
+                    continue;
+                }
+                freed += m->m_size;
+                m->m_flags = MEM_FREE;
+                VX_POISON(m + 1, area);
+            }
+            *tail = m;
+            tail = &m->m_free;
+            nfree++;
+        }
+        *tail = nullptr;
+        pg->free = head;
+        pg->nfree = nfree;
+        if (nfree == pg->nblocks) {
+            // Empty: unmapped below when more are empty than the next cycle wants.
+            if (empty_count >= empty_keep) {
+                *pp = pg->next;
+                page_count--;
+                VX_UNPOISON(pg, PAGE_SIZE);
+                munmap(pg, PAGE_SIZE);
+                continue;
+            }
+            empty_count++;
+        }
+        live += static_cast<int64_t>(pg->nblocks - nfree) * class_block(pg->cls);
+        if (nfree > 0) {
+            pg->next_avail = avail[pg->cls];
+            avail[pg->cls] = pg;
+        }
+        pp = &pg->next;
+    }
+    for (LARGE* l = large_head.next; l != &large_head;) {
+        LARGE* next = l->next;
+        auto* m = reinterpret_cast<MEM*>(l + 1);
+        int64_t bytes = static_cast<int64_t>(sizeof(LARGE) + sizeof(MEM)) + m->m_size;
+        if (m->m_flags & (MEM_MARKED | MEM_RETIRED)) {
+            m->m_flags = 0;
+            live += bytes;
+        } else {
+            l->prev->next = next;
+            next->prev = l->prev;
+            large_bytes -= bytes;
+            freed += m->m_size;
+            free(l);
+        }
+        l = next;
+    }
+    malloc_count -= freed;
+    // The next collection comes after as many bytes as are live now (at least the floor).
+    int64_t floor = gc_floor.load();
+    int64_t threshold = live > floor ? live : floor;
+    gc_threshold.store(threshold);
+    heap_live.store(live);
+    alloc_since_gc.store(0);
+    return freed;
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------- sections and the world
+
+constinit thread_local GC_THREAD* heap_self = nullptr;
+bool heap_asym_fence;
+std::atomic<bool> heap_gc_stop{false};
+
+void heap_enter_first() {
+    enter(self());
+}
+
+// A section was entered while the world stops: step out, wait for the stopper under the memory
+// lock it holds, and enter again. The stopper itself goes on: its world is stopped.
+void heap_enter_slow(GC_THREAD* t) {
+    for (;;) {
+        if (stopper.load() == t) return;
+        active_of(t).store(0, std::memory_order_release);
+        lock_mem();
+        unlock_mem();
+        announce(t);
+        if (!heap_gc_stop.load(std::memory_order_seq_cst)) return;
+    }
+}
+
+// Waits for the collection that was pending when the thread ran far ahead, unless the thread
+// holds a lock the collector needs; the wait is bounded in any case.
+void heap_wait_for_collection(GC_THREAD* t) {
+    if (mem_held() || collector_locks > 0) return;  // tried again at a later section's end
+    t->want_wait = 0;
+    uint64_t seen = t->wait_seen;
+    std::unique_lock<std::mutex> g(wait_mx);
+    wait_cv.wait_for(g, WAIT_LIMIT, [seen] { return collections.load() != seen; });
+}
+
+void stop_world() {
+    lock_mem();
+    GC_THREAD* me = self();
+    if (stopper == me) {
+        stop_depth++;
+        return;
+    }
+    threads_mx.lock();
+    stopper = me;
+    stop_depth = 1;
+    heap_gc_stop.store(true, std::memory_order_seq_cst);
+    if (heap_asym_fence) syscall(__NR_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0);
+    for (GC_THREAD* t = all_threads; t; t = t->next) {
+        if (t == me) continue;
+        for (int spins = 0; active_of(t).load(std::memory_order_seq_cst); spins++) {
+            if (spins < 64)
+                __builtin_ia32_pause();
+            else
+                sched_yield();
+        }
+    }
+}
+
+void start_world() {
+    if (stopper != self()) er_panic("start_world");
+    if (--stop_depth > 0) {
+        unlock_mem();
+        return;
+    }
+    stopper = nullptr;
+    heap_gc_stop.store(false, std::memory_order_seq_cst);
+    threads_mx.unlock();
+    unlock_mem();
+}
+
+void set_heap_request_hook(void (*request)()) {
+    request_hook.store(request);
+}
+
+void heap_collection_done() {
+    gc_requested.store(false);
+    {
+        std::lock_guard<std::mutex> g(wait_mx);
+        collections.fetch_add(1);
+    }
+    wait_cv.notify_all();
+}
+
+uint64_t get_heap_collections() {
+    return collections.load();
+}
+
+void heap_note_collector_lock(int delta) {
+    collector_locks += delta;
+}
+
+int64_t get_heap_live() {
+    return heap_live.load();
+}
+
+int64_t get_heap_mapped() {
+    std::lock_guard<std::mutex> g(pool_mx);
+    return page_count * static_cast<int64_t>(PAGE_SIZE) + large_bytes;
+}
+
+int64_t get_heap_mapped_peak() {
+    return mapped_peak.load();
+}
+
+void reset_heap_mapped_peak() {
+    std::lock_guard<std::mutex> g(pool_mx);
+    mapped_peak.store(page_count * static_cast<int64_t>(PAGE_SIZE) + large_bytes);
+}
+
+void set_heap_gc_floor(int64_t bytes) {
+    gc_floor.store(bytes);
+    int64_t live = heap_live.load();
+    gc_threshold.store(live > bytes ? live : bytes);
+}
+
+int64_t get_heap_allocated_since_gc() {
+    return alloc_since_gc.load();
+}
 
 // ---------------------------------------------------------------- heap
 
 void minit() {
     if (mem_lock) return;
-    mem_header.m_next = mem_header.m_prev = &mem_header;
     // Kept back so that the panic after a refused allocation still has memory to run in.
     emergency_block = malloc(EMERGENCY_SIZE);
     if (!emergency_block) er_panic("no memory!!");
+    dl_iterate_phdr(note_segments, nullptr);
+    heap_asym_fence = asym_possible &&
+                      syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0) == 0;
     new_lock(&mem_lock);
 }
 
@@ -250,7 +689,14 @@ void lock_mem() {
         return;
     }
     if (!mem_lock) er_panic("lock_mem: minit");
+    // Asked for inside a section: step out of it while waiting, since a collector holding the
+    // lock may be waiting for this very section. Once the lock is held no collection can run,
+    // so the section goes on as it was.
+    GC_THREAD* t = heap_self;
+    bool in_section = t && t->section > 0;
+    if (in_section) active_of(t).store(0, std::memory_order_release);
     lock_task(mem_lock);
+    if (in_section) active_of(t).exchange(1, std::memory_order_seq_cst);
     mem_owner.store(&mem_self, std::memory_order_relaxed);
     mem_cnt = 1;
 }
@@ -263,31 +709,36 @@ void unlock_mem() {
     }
 }
 
-void* xx_mmalloc(int64_t size, GC_FUNC gc, const char* file, int line) {
+void* xx_mmalloc(int64_t size, GC_FUNC gc, const char*, int) {
     if (size < 0) er_panic("no memory!!");
-    lock_mem();
-    MEM* m = take_spare(size);
-    if (!m) m = system_block(size);
-    if (!m) {
-        free(emergency_block);
-        emergency_block = nullptr;
-        er_panic("no memory!!");
-    }
-    void* p = link_block(m, size, gc, file, line);
-    unlock_mem();
+    GC_THREAD* t = self();
+    enter(t);
+    MEM* m = take_block(t, size);
+    if (!m) out_of_memory("no memory!!");
+    void* p = finish_block(t, m, size, gc);
+    leave(t);
+    return p;
+}
+
+void* heap_try_alloc(int64_t size, GC_FUNC gc) {
+    if (size < 0) return nullptr;
+    GC_THREAD* t = self();
+    enter(t);
+    MEM* m = take_block(t, size);
+    void* p = m ? finish_block(t, m, size, gc) : nullptr;
+    leave(t);
     return p;
 }
 
 void mfree(void* p) {
     if (!p) return;
+    GC_THREAD* t = self();
+    enter(t);
     MEM* m = mem_hdr(p);
-    lock_mem();
-    m->m_prev->m_next = m->m_next;
-    m->m_next->m_prev = m->m_prev;
-    malloc_count -= m->m_size;
-    gc_delete_nl(p);
-    release_block(m);
-    unlock_mem();
+    t->bytes_delta -= m->m_size;
+    delete_root(t, p);
+    release_now(t, m);
+    leave(t);
 }
 
 void* mrealloc(void* p, int64_t size, GC_FUNC gc) {
@@ -295,17 +746,17 @@ void* mrealloc(void* p, int64_t size, GC_FUNC gc) {
     MEM* old = mem_hdr(p);
     if (old->m_size == size) return p;
     if (size < 0) er_panic("no memmory");
-    lock_mem();
-    MEM* m = take_spare(size);
-    if (!m) m = system_block(size);
-    if (!m) er_panic("no memmory");
-    void* n = link_block(m, size, gc, old->file, old->line);
+    GC_THREAD* t = self();
+    enter(t);
+    MEM* m = take_block(t, size);
+    if (!m) out_of_memory("no memmory");
+    void* n = finish_block(t, m, size, gc);
     int64_t keep = size < old->m_size ? size : old->m_size;
     memcpy(n, p, static_cast<size_t>(keep));
     // The old copy survives the next sweep whatever reaches it, since a caller may still be
-    // reading it; its root cells are dropped by the next root scan.
+    // reading it; its roots are dropped by the next root scan.
     old->m_flags |= MEM_RETIRED;
-    unlock_mem();
+    leave(t);
     return n;
 }
 
@@ -322,36 +773,22 @@ void gc_text(void* p) {
 }
 
 int64_t _mem_gc() {
-    trim_spares();
-    int64_t freed = 0;
-    MEM* m = mem_header.m_next;
-    while (m != &mem_header) {
-        MEM* next = m->m_next;
-        if (m->m_flags) {
-            m->m_flags = 0;
-        } else {
-            m->m_prev->m_next = next;
-            next->m_prev = m->m_prev;
-            freed += m->m_size;
-            release_block(m);
-        }
-        m = next;
-    }
-    malloc_count -= freed;
-    return freed;
-}
-
-int64_t mem_gc() {
-    lock_mem();
-    int64_t r = _mem_gc();
-    unlock_mem();
+    stop_world();
+    int64_t r = sweep();
+    start_world();
     return r;
 }
 
+int64_t mem_gc() {
+    return _mem_gc();
+}
+
 int64_t get_malloc_count() {
-    lock_mem();
+    stop_world();
     int64_t r = malloc_count;
-    unlock_mem();
+    for (GC_THREAD* t = all_threads; t; t = t->next)
+        r += t->bytes_delta;
+    start_world();
     return r;
 }
 
@@ -371,92 +808,124 @@ void set_free_count(int64_t n) {
 int mem_check(MEM_STAT* st) {
     MEM_STAT s{};
     int ok = 0;
-    lock_mem();
-    for (MEM* m = mem_header.m_next; m != &mem_header; m = m->m_next) {
-        if (m->m_next->m_prev != m || m->m_prev->m_next != m || m->m_size < 0) {
-            ok = -1;
-            break;
+    stop_world();
+    {
+        std::lock_guard<std::mutex> g(pool_mx);
+        for (PAGE* pg = all_pages; pg; pg = pg->next) {
+            for (int i = 0; i < pg->nblocks; i++) {
+                MEM* m = page_block(pg, i);
+                if (m->m_cls != pg->cls) ok = -1;
+                if (m->m_flags & MEM_FREE) continue;
+                if (m->m_size < 0 || m->m_size > class_area(pg->cls)) ok = -1;
+                s.blocks++;
+                s.bytes += m->m_size;
+                if (m->m_flags & MEM_RETIRED) s.retired++;
+                if (m->m_flags & MEM_MARKED) s.marked++;
+            }
         }
-        s.blocks++;
-        s.bytes += m->m_size;
-        if (m->m_flags & MEM_RETIRED) s.retired++;
-        if (m->m_flags & MEM_MARKED) s.marked++;
+        for (LARGE* l = large_head.next; l != &large_head; l = l->next) {
+            if (l->next->prev != l || l->prev->next != l) {
+                ok = -1;
+                break;
+            }
+            auto* m = reinterpret_cast<MEM*>(l + 1);
+            if (m->m_size <= SMALL_MAX) ok = -1;
+            s.blocks++;
+            s.bytes += m->m_size;
+            if (m->m_flags & MEM_RETIRED) s.retired++;
+            if (m->m_flags & MEM_MARKED) s.marked++;
+        }
     }
-    if (ok == 0 && s.bytes != malloc_count) ok = -1;
-    unlock_mem();
+    int64_t count = malloc_count;
+    for (GC_THREAD* t = all_threads; t; t = t->next)
+        count += t->bytes_delta;
+    if (ok == 0 && s.bytes != count) ok = -1;
+    start_world();
     if (st) *st = s;
     return ok;
 }
 
 int mem_contains(const void* p) {
     int r = 0;
-    lock_mem();
-    for (MEM* m = mem_header.m_next; m != &mem_header; m = m->m_next) {
-        if (m + 1 == p) {
-            r = 1;
-            break;
+    stop_world();
+    {
+        std::lock_guard<std::mutex> g(pool_mx);
+        auto a = reinterpret_cast<uintptr_t>(p);
+        for (PAGE* pg = all_pages; pg && !r; pg = pg->next) {
+            auto lo = reinterpret_cast<uintptr_t>(pg) + PAGE_HEAD;
+            if (a < lo || a >= reinterpret_cast<uintptr_t>(pg) + PAGE_SIZE) continue;
+            auto block = static_cast<uintptr_t>(class_block(pg->cls));
+            if ((a - lo) % block != sizeof(MEM) ||
+                (a - lo) / block >= static_cast<uintptr_t>(pg->nblocks))
+                break;
+            r = !(mem_hdr(p)->m_flags & MEM_FREE);
         }
+        for (LARGE* l = large_head.next; l != &large_head && !r; l = l->next)
+            if (reinterpret_cast<MEM*>(l + 1) + 1 == p) r = 1;
     }
-    unlock_mem();
+    start_world();
     return r;
 }
 
 // ---------------------------------------------------------------- root frames
 
 void gc_push(void* ptr, GC_FUNC gc, const char* msg) {
-    TKEY tid = my_thread ? 0 : get_tid();
-    // The name is copied into the frame; only a long one goes to the tracked allocator.
-    size_t len = msg ? strlen(msg) : 0;
-    char* long_name = msg && len >= GC_STACK_NAME ? d_strdup(msg) : nullptr;
-    lock_mem();
-    GC_THREAD* t = make_thread_nl(tid);
-    if (ptr) gc_delete_nl(ptr);
+    GC_THREAD* t = self();
+    // The frame keeps a name that cannot change; any other is copied into the frame, or a long
+    // one to a block of its own.
+    char short_name[GC_STACK_NAME];
+    char* long_name = nullptr;
+    bool constant = msg && read_only(msg);
+    if (msg && !constant) {
+        size_t i = 0;
+        while (i < GC_STACK_NAME && (short_name[i] = msg[i]) != 0)
+            i++;
+        if (i == GC_STACK_NAME) {
+            long_name = strdup(msg);
+            if (!long_name) out_of_memory("no memory!!");
+        }
+    }
+    if (!t->stack) t->tid = get_tid();
+    enter(t);
+    if (ptr) delete_root(t, ptr);
     GC_STACK* f = t->spare_frames;
     if (f) {
-        // A kept frame's root buckets were emptied when it was popped.
         t->spare_frames = f->parent;
         t->spare_frame_count--;
-        f->count = 0;
-        f->used = 0;
     } else {
-        f = static_cast<GC_STACK*>(d_alloc(sizeof(GC_STACK)));
-        memset(f, 0, sizeof *f);
+        f = static_cast<GC_STACK*>(malloc(sizeof(GC_STACK)));
+        if (!f) out_of_memory("no memory!!");
     }
+    f->owned_name = long_name != nullptr;
     if (long_name) {
         f->msg = long_name;
+    } else if (constant) {
+        f->msg = const_cast<char*>(msg);
     } else if (msg) {
-        memcpy(f->name_buf, msg, len + 1);
+        memcpy(f->name_buf, short_name, sizeof short_name);
         f->msg = f->name_buf;
     } else {
         f->msg = nullptr;
     }
+    f->count = 0;
+    f->base = t->nroots;
     f->parent = t->stack;
     f->child = t->stack;
     f->thread = t;
     t->stack = f;
     t->depth++;
-    if (ptr) add_root(f, ptr, gc);
-    unlock_mem();
+    if (ptr) add_root(t, f, ptr, gc);
+    leave(t);
 }
 
-void gc_pop(void* ptr, GC_FUNC gc) {
-    lock_mem();
-    GC_THREAD* t = my_thread;
-    if (!t || !t->stack) {
-        unlock_mem();
-        er_panic("gc_pop");
-    }
+void gc_pop_slow(void* ptr, GC_FUNC gc) {
+    GC_THREAD* t = heap_self;
+    if (!t || !t->stack) er_panic("gc_pop");
+    enter(t);
     GC_STACK* f = t->stack;
-    for (uint32_t used = f->used; used; used &= used - 1) {
-        int b = __builtin_ctz(used);
-        while (GC_LIST* c = f->hash[b]) {
-            f->hash[b] = c->next;
-            f->count--;
-            release_cell(t, c);
-        }
-    }
-    f->used = 0;
-    char* name = f->msg == f->name_buf ? nullptr : f->msg;
+    t->nroots = f->base;
+    char* name = f->owned_name ? f->msg : nullptr;
+    f->owned_name = 0;
     f->msg = nullptr;
     t->stack = f->parent;
     t->depth--;
@@ -465,79 +934,70 @@ void gc_pop(void* ptr, GC_FUNC gc) {
         t->spare_frames = f;
         t->spare_frame_count++;
     } else {
-        d_f_ree(f);
+        free(f);
     }
-    if (!t->stack) {
-        release_thread_nl(t);
-    } else {
+    if (t->stack) {
         t->stack->child = nullptr;
-        gc_set_nl(ptr, gc);
+        set_checked(t, ptr, gc);
     }
-    unlock_mem();
-    if (name) d_f_ree(name);
+    leave(t);
+    if (name) free(name);
 }
 
 void gc_set_nl(void* ptr, GC_FUNC gc) {
-    GC_THREAD* t = my_thread;
-    if (!ptr || !t || !t->stack) return;
-    GC_STACK* f = t->stack;
-    for (GC_LIST* c = f->hash[root_bucket(ptr)]; c; c = c->next)
-        if (c->mem == ptr) return;
-    add_root(f, ptr, gc);
+    if (!ptr) return;
+    GC_THREAD* t = self();
+    enter(t);
+    set_checked(t, ptr, gc);
+    leave(t);
 }
 
 void gc_set(void* ptr, GC_FUNC gc) {
-    lock_mem();
     gc_set_nl(ptr, gc);
-    unlock_mem();
 }
 
 void gc_set_nl_non_check(void* ptr, GC_FUNC gc) {
-    GC_THREAD* t = my_thread;
+    GC_THREAD* t = heap_self;
     if (!ptr || !t || !t->stack) return;
-    add_root(t->stack, ptr, gc);
+    enter(t);
+    add_root(t, t->stack, ptr, gc);
+    leave(t);
 }
 
 void gc_set_non_check(void* ptr, GC_FUNC gc) {
-    lock_mem();
     gc_set_nl_non_check(ptr, gc);
-    unlock_mem();
 }
 
 void gc_delete_nl(void* ptr) {
-    GC_THREAD* t = my_thread;
+    GC_THREAD* t = heap_self;
     if (!ptr || !t) return;
-    for (GC_STACK* f = t->stack; f; f = f->parent)
-        remove_root(f, ptr);
+    enter(t);
+    delete_root(t, ptr);
+    leave(t);
 }
 
 void gc_delete(void* ptr) {
-    lock_mem();
     gc_delete_nl(ptr);
-    unlock_mem();
 }
 
 void gc_delete_pair(void* list) {
-    lock_mem();
-    if (GC_THREAD* t = my_thread) {
-        for (GC_STACK* f = t->stack; f; f = f->parent) {
-            bool done = false;
-            for (int b = 0; b < GC_STACK_HASH && !done; b++) {
-                for (GC_LIST** pp = &f->hash[b]; *pp; pp = &(*pp)->next) {
-                    GC_LIST* c = *pp;
-                    if (c->gc != gc_vx_sexp || !c->mem || c->mem == list ||
-                        sexp_raw_type(static_cast<QV_SEXP*>(c->mem)) != QVT_PAIR)
-                        continue;
-                    *pp = c->next;
-                    f->count--;
-                    release_cell(t, c);
-                    done = true;
-                    break;
-                }
-            }
+    GC_THREAD* t = heap_self;
+    if (!t) return;
+    enter(t);
+    GC_STACK* above = nullptr;
+    for (GC_STACK* f = t->stack; f; above = f, f = f->parent) {
+        int64_t end = frame_end(t, above);
+        for (int64_t i = f->base; i < end; i++) {
+            GC_LIST& c = t->roots[i];
+            if (c.gc != gc_vx_sexp || !c.mem || c.mem == list ||
+                sexp_raw_type(static_cast<QV_SEXP*>(c.mem)) != QVT_PAIR)
+                continue;
+            c = {nullptr, nullptr};
+            f->count--;
+            break;
         }
     }
-    unlock_mem();
+    leave(t);
 }
 
 void gc_check_empty(const char* msg, void* p) {
@@ -552,7 +1012,7 @@ void gc_check_empty(const char* msg, void* p) {
 
 GC_STACK* get_gc_check_point() {
     // Only this thread changes its own frame stack.
-    return my_thread ? my_thread->stack : nullptr;
+    return heap_self ? heap_self->stack : nullptr;
 }
 
 void compare_gc_check_point(const char* msg, GC_STACK* point) {
@@ -563,42 +1023,28 @@ void compare_gc_check_point(const char* msg, GC_STACK* point) {
 }
 
 GC_THREAD* get_gc_my_thread() {
-    TKEY tid = my_thread ? 0 : get_tid();
-    lock_mem();
-    GC_THREAD* t = make_thread_nl(tid);
-    unlock_mem();
-    return t;
+    return self();
 }
 
 int get_stacktop_count() {
-    int n = 0;
-    lock_mem();
-    if (GC_THREAD* t = my_thread) {
-        GC_STACK* f = t->stack;
-        while (f && f->parent)
-            f = f->parent;
-        if (f) n = f->count;
-    }
-    unlock_mem();
-    return n;
+    GC_THREAD* t = heap_self;
+    if (!t) return 0;
+    GC_STACK* f = t->stack;
+    while (f && f->parent)
+        f = f->parent;
+    return f ? f->count : 0;
 }
 
 void gc_gc_stack() {
-    for (GC_THREAD* bucket : gc_thread_hash) {
-        for (GC_THREAD* t = bucket; t; t = t->next) {
-            for (GC_STACK* f = t->stack; f; f = f->parent) {
-                for (GC_LIST* c : f->hash) {
-                    for (; c; c = c->next) {
-                        if (!c->mem) continue;
-                        if (mem_hdr(c->mem)->m_flags & MEM_RETIRED) {
-                            c->mem = nullptr;
-                            c->gc = nullptr;
-                            continue;
-                        }
-                        if (c->gc) c->gc(c->mem);
-                    }
-                }
+    for (GC_THREAD* t = all_threads; t; t = t->next) {
+        for (int64_t i = 0; i < t->nroots; i++) {
+            GC_LIST& c = t->roots[i];
+            if (!c.mem) continue;
+            if (mem_hdr(c.mem)->m_flags & MEM_RETIRED) {
+                c = {nullptr, nullptr};
+                continue;
             }
+            if (c.gc) c.gc(c.mem);
         }
     }
 }
@@ -607,14 +1053,12 @@ void gc_gc_stack() {
 
 void print_stack(const char* msg, int max) {
     printf("print_stack\n");
-    lock_mem();
-    GC_THREAD* t = my_thread;
+    GC_THREAD* t = heap_self;
     int depth = t ? t->depth : 0;
     printf("%s:%i-> ", msg ? msg : "", static_cast<int>(get_tid()));
     for (GC_STACK* f = t ? t->stack : nullptr; f; f = f->parent)
         printf("%s-", frame_name(f));
     printf("\n");
-    unlock_mem();
     fflush(stdout);
     if (max >= 0 && depth > max) exit(1);
 }
@@ -625,24 +1069,17 @@ void gc_stack_top() {
 }
 
 void gc_search_stack(void* ptr) {
-    lock_mem();
-    if (GC_THREAD* t = my_thread) {
-        for (GC_STACK* f = t->stack; f; f = f->parent)
-            for (GC_LIST* c : f->hash)
-                for (; c; c = c->next)
-                    if (c->mem == ptr) printf("STACK OK!!!!\n");
-    }
-    unlock_mem();
+    GC_THREAD* t = heap_self;
+    if (!t) return;
+    for (int64_t i = 0; i < t->nroots; i++)
+        if (t->roots[i].mem == ptr) printf("STACK OK!!!!\n");
 }
 
 void print_th(const char* msg) {
-    TKEY tid = get_tid();
-    lock_mem();
-    GC_THREAD* head = gc_thread_hash[static_cast<unsigned>(tid) % GC_THREAD_HASH];
+    GC_THREAD* t = heap_self;
     printf("%s = %lx (%lx)\n", msg ? msg : "",
-           static_cast<unsigned long>(reinterpret_cast<uintptr_t>(head)),
-           static_cast<unsigned long>(head ? head->tid : 0));
-    unlock_mem();
+           static_cast<unsigned long>(reinterpret_cast<uintptr_t>(t)),
+           static_cast<unsigned long>(t ? t->tid : 0));
 }
 
 void mem_test(const char* msg) {

@@ -24,7 +24,7 @@ QV_SEXP* type_error(QV_SEXP* pos, const L_CHAR* func, const char* msg) {
                      data);
 }
 
-// A new attribute cell; memory lock held.
+// A new attribute cell; inside a heap section.
 QV_SYM_FIELD* new_field(L_CHAR* name, L_CHAR* data, QV_SYM_FIELD* next) {
     auto* f = static_cast<QV_SYM_FIELD*>(mmalloc(sizeof(QV_SYM_FIELD), gc_vx_sym_field));
     f->name = name;
@@ -39,7 +39,7 @@ QV_SYM_FIELD* find_field(QV_SYM_FIELD* f, const L_CHAR* name) {
     return nullptr;
 }
 
-// Copies the cells in front of `stop` (texts shared) and ends the copy with `tail`; memory lock
+// Copies the cells in front of `stop` (texts shared) and ends the copy with `tail`; heap section
 // held.
 QV_SYM_FIELD* copy_front(QV_SYM_FIELD* f, QV_SYM_FIELD* stop, QV_SYM_FIELD* tail) {
     QV_SYM_FIELD* head = nullptr;
@@ -220,11 +220,11 @@ QV_SEXP* vx_cdr(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*
 
 QV_SEXP* set_attribute(QV_SEXP* sym, const L_CHAR* name, const L_CHAR* value) {
     if (!name || get_type(sym) != QVT_SYMBOL) return sym;
-    lock_mem();
+    heap_enter();
     L_CHAR* n = copy_ltext(name);
     L_CHAR* v = copy_ltext(value);
     sym->symbol.field = new_field(n, v, sym->symbol.field);
-    unlock_mem();
+    heap_leave();
     return sym;
 }
 
@@ -242,7 +242,7 @@ QV_SYM_FIELD* set_sym_field(QV_SYM_FIELD* field, const L_CHAR* name, const L_CHA
     if (!name) return field;
     QV_SYM_FIELD* m = find_field(field, name);
     if (!m && !value) return field;
-    lock_mem();
+    heap_enter();
     QV_SYM_FIELD* r;
     if (!m) {
         r = new_field(copy_ltext(name), copy_ltext(value), field);
@@ -252,7 +252,7 @@ QV_SYM_FIELD* set_sym_field(QV_SYM_FIELD* field, const L_CHAR* name, const L_CHA
         QV_SYM_FIELD* cell = new_field(copy_ltext(name), copy_ltext(value), m->next);
         r = copy_front(field, m, cell);
     }
-    unlock_mem();
+    heap_leave();
     return r;
 }
 
@@ -266,7 +266,7 @@ QV_SEXP* replace_attribute(QV_SEXP* sym, const L_CHAR* name, const L_CHAR* value
     } else if (!value) {
         return sym;
     }
-    lock_mem();
+    heap_enter();
     QV_SEXP* r = get_symbol(sym->symbol.data);
     if (!m)
         r->symbol.field = new_field(copy_ltext(name), copy_ltext(value), field);
@@ -275,7 +275,7 @@ QV_SEXP* replace_attribute(QV_SEXP* sym, const L_CHAR* name, const L_CHAR* value
     else
         r->symbol.field = copy_front(field, m, new_field(m->name, copy_ltext(value), m->next));
     inherit(r, sym);
-    unlock_mem();
+    heap_leave();
     return r;
 }
 
@@ -369,10 +369,10 @@ QV_SEXP* get_el_c(QV_SEXP* s, const L_CHAR* path, const L_CHAR* def) {
 // ---------------------------------------------------------------- source positions
 
 void _set_inh(QV_FILE* file, int line, QV_SEXP* s) {
-    // Positions are written under the memory lock (the collector may be reading headers); kinds
+    // Positions are written inside a heap section (the collector may be reading headers); kinds
     // are read as stored, so a delayed node gets a position but is not realised.
     std::vector<QV_SEXP*> todo{s};
-    lock_mem();
+    heap_enter();
     while (!todo.empty()) {
         QV_SEXP* x = todo.back();
         todo.pop_back();
@@ -385,7 +385,7 @@ void _set_inh(QV_FILE* file, int line, QV_SEXP* s) {
             todo.push_back(x->pair.car);
         }
     }
-    unlock_mem();
+    heap_leave();
 }
 
 void search_inh(QV_FILE** file, int* line, QV_SEXP* s) {

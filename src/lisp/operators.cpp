@@ -128,11 +128,22 @@ QV_SEXP* sub_float(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
     return addsub_float(env, a, b, true);
 }
 
+// Concatenation makes the text once, in a block that may be refused: a script doubling a
+// string until memory runs out gets an error value for the expression that asked too much.
 QV_SEXP* add_str(QVISP_ENV*, QV_SEXP* a, QV_SEXP* b) {
-    std::vector<L_CHAR> t(a->string.data, a->string.data + l_strlen(a->string.data));
-    t.insert(t.end(), b->string.data, b->string.data + l_strlen(b->string.data));
-    t.push_back(0);
-    return get_string(t.data());
+    auto na = static_cast<size_t>(l_strlen(a->string.data));
+    auto nb = static_cast<size_t>(l_strlen(b->string.data));
+    size_t n = na + nb;
+    L_CHAR* t = nullptr;
+    if (n < INT32_MAX)
+        t = static_cast<L_CHAR*>(
+            heap_try_alloc(static_cast<int64_t>((n + 1) * sizeof(L_CHAR)), gc_text));
+    if (!t)
+        return error_at(a, QVE_NO_MEMORY, l_string(std_cm, "add(+)"), n_get_string("no memory"));
+    memcpy(t, a->string.data, na * sizeof(L_CHAR));
+    memcpy(t + na, b->string.data, nb * sizeof(L_CHAR));
+    t[n] = 0;
+    return get_string_set_data(t);
 }
 
 // ---------------------------------------------------------------- multiplication and division

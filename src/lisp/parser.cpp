@@ -707,12 +707,14 @@ void _xx_lock_parse(const char* file, int line) {
     _i_lock_task(parse_lock, file, line);
     parse_lock_task.store(me, std::memory_order_relaxed);
     parse_lock_cnt = 1;
+    heap_note_collector_lock(1);  // the reader allocates under it: no wait for a collection
 }
 
 void unlock_parse(const char* msg) {
     if (parse_lock_task.load(std::memory_order_relaxed) != get_tid()) er_panic("unlock_parse");
     if (--parse_lock_cnt > 0) return;
     parse_lock_task.store(0, std::memory_order_relaxed);
+    heap_note_collector_lock(-1);
     unlock_task(parse_lock, msg);
 }
 

@@ -1,7 +1,7 @@
 // Expression nodes: allocation, constructors, error values, kinds and comparison.
 //
-// Every constructor fills its node while it holds the memory lock: the collector marks under that
-// lock, so it never sees a node half filled, and a node registered in a frame is complete by the
+// Every constructor fills its node inside a heap section: no collection runs meanwhile, so the
+// collector never sees a node half filled, and a node registered in a frame is complete by the
 // time anyone can mark it.
 #include "lisp/sexp.h"
 
@@ -36,7 +36,7 @@ L_CHAR* empty_ltext() {
     return static_cast<L_CHAR*>(mmalloc(sizeof(L_CHAR), gc_text));
 }
 
-// Stamps a node with a record's position; memory lock held.
+// Stamps a node with a record's position; inside a heap section.
 void take_position(QV_FILE* file, QV_SEXP* s) {
     s->h.file = file;
     s->h.line = 0;
@@ -93,12 +93,6 @@ const QV_READER_HOOKS* get_reader_hooks() {
     return reader_hooks.load(std::memory_order_acquire);
 }
 
-int sexp_raw_type(const QV_SEXP* s) {
-    if (!s) return QVT_NIL;
-    return std::atomic_ref<int32_t>(const_cast<int32_t&>(s->h.type))
-        .load(std::memory_order_acquire);
-}
-
 int get_sexp_size(int type) {
     if (type < 0 || type >= QVT_COUNT) {
         fprintf(stderr, "get_sexp_size(1) %i\n", type);
@@ -107,49 +101,49 @@ int get_sexp_size(int type) {
     return sexp_sizes[type];
 }
 
-QV_SEXP* xx_get_sexp(QV_FILE* file, int type, const char* src_file, int src_line) {
+QV_SEXP* xx_get_sexp(QV_FILE* file, int type, const char*, int) {
     int size = get_sexp_size(type);
-    lock_mem();
-    auto* s = static_cast<QV_SEXP*>(xx_mmalloc(size, gc_vx_sexp, src_file, src_line));
-    take_position(file, s);
+    heap_enter();
+    auto* s = static_cast<QV_SEXP*>(heap_alloc_in(size, gc_vx_sexp));
+    if (file) take_position(file, s);
     publish_type(s, type);
-    unlock_mem();
+    heap_leave();
     return s;
 }
 
 QV_SEXP* xx_get_sexp_inh(QV_FILE* file, int type, QV_SEXP* from, const char* src_file,
                          int src_line) {
-    lock_mem();
+    heap_enter();
     QV_SEXP* s = xx_get_sexp(file, type, src_file, src_line);
     if (from) {
         s->h.file = from->h.file;
         s->h.line = from->h.line;
     }
-    unlock_mem();
+    heap_leave();
     return s;
 }
 
 QV_SEXP* set_sexp(QV_FILE* file, int type, QV_SEXP* s) {
     if (!s) return s;
     check_room(s, type, "set_sexp(1)");
-    lock_mem();
+    heap_enter();
     memset(reinterpret_cast<char*>(s) + BODY, 0, static_cast<size_t>(mem_hdr(s)->m_size) - BODY);
     s->h.flags = 0;
     take_position(file, s);
     publish_type(s, type);
-    unlock_mem();
+    heap_leave();
     return s;
 }
 
 QV_SEXP* set_sexp_inh(QV_FILE* file, int type, QV_SEXP* s, QV_SEXP* from) {
     if (!s) return s;
-    lock_mem();
+    heap_enter();
     set_sexp(file, type, s);
     if (from) {
         s->h.file = from->h.file;
         s->h.line = from->h.line;
     }
-    unlock_mem();
+    heap_leave();
     return s;
 }
 
@@ -157,7 +151,7 @@ void over_write_sexp(QV_SEXP* dst, QV_SEXP* src) {
     if (!dst || dst == src) return;
     int type = sexp_raw_type(src);
     check_room(dst, type, "over_write_sexp(1)");
-    lock_mem();
+    heap_enter();
     size_t room = static_cast<size_t>(mem_hdr(dst)->m_size) - BODY;
     memset(reinterpret_cast<char*>(dst) + BODY, 0, room);
     if (src) {
@@ -168,17 +162,17 @@ void over_write_sexp(QV_SEXP* dst, QV_SEXP* src) {
                static_cast<size_t>(get_sexp_size(type)) - BODY);
     }
     publish_type(dst, type);
-    unlock_mem();
+    heap_leave();
 }
 
 // ---------------------------------------------------------------- constructors
 
 QV_SEXP* get_symbol(const L_CHAR* name) {
-    lock_mem();
+    heap_enter();
     L_CHAR* t = name ? copy_ltext(name) : empty_ltext();
     QV_SEXP* s = get_sexp(nullptr, QVT_SYMBOL);
     s->symbol.data = t;
-    unlock_mem();
+    heap_leave();
     return s;
 }
 
@@ -187,11 +181,19 @@ QV_SEXP* n_get_symbol(const char* cstr) {
 }
 
 QV_SEXP* get_string(const L_CHAR* text) {
-    lock_mem();
+    heap_enter();
     L_CHAR* t = text ? copy_ltext(text) : empty_ltext();
     QV_SEXP* s = get_sexp(nullptr, QVT_STRING);
     s->string.data = t;
-    unlock_mem();
+    heap_leave();
+    return s;
+}
+
+QV_SEXP* get_string_set_data(L_CHAR* text) {
+    heap_enter();
+    QV_SEXP* s = new_sexp_node<QV_STRING>(QVT_STRING);
+    s->string.data = text;
+    heap_leave();
     return s;
 }
 
@@ -200,12 +202,12 @@ QV_SEXP* n_get_string(const char* cstr) {
 }
 
 QV_SEXP* get_integer(int64_t value, const L_CHAR* unit) {
-    lock_mem();
-    L_CHAR* u = copy_ltext(unit);
-    QV_SEXP* s = get_sexp(nullptr, QVT_INTEGER);
+    heap_enter();
+    L_CHAR* u = unit ? copy_ltext(unit) : nullptr;
+    QV_SEXP* s = new_sexp_node<QV_INTEGER>(QVT_INTEGER);
     s->integer.unit = u;
     s->integer.data = value;
-    unlock_mem();
+    heap_leave();
     return s;
 }
 
@@ -214,12 +216,12 @@ QV_SEXP* n_get_integer(int32_t value, const char* unit) {
 }
 
 QV_SEXP* get_floating(double value, const L_CHAR* unit) {
-    lock_mem();
-    L_CHAR* u = copy_ltext(unit);
-    QV_SEXP* s = get_sexp(nullptr, QVT_FLOAT);
+    heap_enter();
+    L_CHAR* u = unit ? copy_ltext(unit) : nullptr;
+    QV_SEXP* s = new_sexp_node<QV_FLOAT>(QVT_FLOAT);
     s->floating.unit = u;
     s->floating.data = value;
-    unlock_mem();
+    heap_leave();
     return s;
 }
 
@@ -229,7 +231,7 @@ QV_SEXP* n_get_floating(double value, const char* unit) {
 
 QV_SEXP* get_func_prim_sp(QV_PRIM prim, int order, QVISP_ENV* args_env, QVISP_ENV* sp_env, int min,
                           int max) {
-    lock_mem();
+    heap_enter();
     QV_SEXP* s = get_sexp(nullptr, QVT_FUNC);
     s->func.type = FUNC_PRIM;
     s->func.order = static_cast<uint8_t>(order);
@@ -238,7 +240,7 @@ QV_SEXP* get_func_prim_sp(QV_PRIM prim, int order, QVISP_ENV* args_env, QVISP_EN
     s->func.args_env = args_env;
     s->func.sp_env = sp_env;
     s->func.prim = prim;
-    unlock_mem();
+    heap_leave();
     return s;
 }
 
@@ -248,7 +250,7 @@ QV_SEXP* get_func_prim(QV_PRIM prim, int order, QVISP_ENV* args_env, int min, in
 
 QV_SEXP* get_error(QV_FILE* file, int line, uint32_t code, const L_CHAR* func, QV_SEXP* data) {
     const QV_READER_HOOKS* h = get_reader_hooks();
-    lock_mem();
+    heap_enter();
     L_CHAR* site = file && h && h->file_site ? h->file_site(file) : nullptr;
     if (!site) site = empty_ltext();
     L_CHAR* name = file && h && h->file_name ? h->file_name(file) : nullptr;
@@ -261,62 +263,62 @@ QV_SEXP* get_error(QV_FILE* file, int line, uint32_t code, const L_CHAR* func, Q
     s->error.func = fn;
     s->error.code = code;
     s->error.data = data;
-    unlock_mem();
+    heap_leave();
     return s;
 }
 
 QV_SEXP* get_error_line(QV_SEXP* err, int line) {
     if (sexp_raw_type(err) != QVT_ERROR) return err;
-    lock_mem();
+    heap_enter();
     QV_SEXP* s = get_sexp(nullptr, QVT_ERROR);
     s->error = err->error;
     s->error.h = QV_SEXP_HEADER{nullptr, 0, QVT_ERROR, 0};
     s->error.line = line;
-    unlock_mem();
+    heap_leave();
     return s;
 }
 
 QV_SEXP* get_ptr(void* ptr, GC_FUNC gc) {
-    lock_mem();
+    heap_enter();
     QV_SEXP* s = get_sexp(nullptr, QVT_PTR);
     s->ptr.ptr = ptr;
     s->ptr.gc = gc;
-    unlock_mem();
+    heap_leave();
     return s;
 }
 
 QV_SEXP* get_raw(const void* data, int32_t size) {
     if (size < 0) size = 0;
-    lock_mem();
+    heap_enter();
     auto* buf = static_cast<uint8_t*>(mmalloc(size, gc_text));
     if (data && size > 0) memcpy(buf, data, static_cast<size_t>(size));
     QV_SEXP* s = get_sexp(nullptr, QVT_RAW);
     s->raw.size = size;
     s->raw.data = buf;
-    unlock_mem();
+    heap_leave();
     return s;
 }
 
 QV_SEXP* get_raw_set_data(void* data, int32_t size) {
-    lock_mem();
+    heap_enter();
     QV_SEXP* s = get_sexp(nullptr, QVT_RAW);
     s->raw.size = data && size > 0 ? size : 0;
     s->raw.data = static_cast<uint8_t*>(data);
-    unlock_mem();
+    heap_leave();
     return s;
 }
 
 QV_SEXP* get_env(QVISP_ENV* env) {
-    lock_mem();
+    heap_enter();
     QV_SEXP* s = get_sexp(nullptr, QVT_ENV);
     s->env.data = env;
-    unlock_mem();
+    heap_leave();
     return s;
 }
 
 QV_SEXP* cons(QV_SEXP* a, QV_SEXP* b) {
-    lock_mem();
-    QV_SEXP* s = get_sexp(nullptr, QVT_PAIR);
+    heap_enter();
+    QV_SEXP* s = new_sexp_node<QV_PAIR>(QVT_PAIR);
     s->pair.car = a;
     s->pair.cdr = b;
     QV_SEXP* from = (!a || !a->h.file) && b ? b : a;
@@ -324,35 +326,35 @@ QV_SEXP* cons(QV_SEXP* a, QV_SEXP* b) {
         s->h.file = from->h.file;
         s->h.line = from->h.line;
     }
-    unlock_mem();
+    heap_leave();
     return s;
 }
 
 QV_SEXP* cons_inh_2(QV_SEXP* a, QV_SEXP* b) {
-    lock_mem();
-    QV_SEXP* s = get_sexp(nullptr, QVT_PAIR);
+    heap_enter();
+    QV_SEXP* s = new_sexp_node<QV_PAIR>(QVT_PAIR);
     s->pair.car = a;
     s->pair.cdr = b;
     if (b) {
         s->h.file = b->h.file;
         s->h.line = b->h.line;
     }
-    unlock_mem();
+    heap_leave();
     return s;
 }
 
 QV_SEXP* inherit(QV_SEXP* dst, QV_SEXP* src) {
     if (!dst) return dst;
-    lock_mem();
+    heap_enter();  // a node's position is written while no collector reads it
     dst->h.file = src ? src->h.file : nullptr;
     dst->h.line = src ? src->h.line : 0;
-    unlock_mem();
+    heap_leave();
     return dst;
 }
 
 // ---------------------------------------------------------------- inspection
 
-int get_type(QV_SEXP* s) {
+int get_type_delayed(QV_SEXP* s) {
     int t = sexp_raw_type(s);
     if (t != QVT_DELAY) return t;
     const QV_READER_HOOKS* h = get_reader_hooks();
@@ -446,7 +448,7 @@ L_CHAR* copy_ltext(const L_CHAR* s) {
 
 QV_SYM_FIELD* new_sym_fields(const QV_SYM_FIELD* fields, size_t n) {
     QV_SYM_FIELD* head = nullptr;
-    lock_mem();
+    heap_enter();
     for (size_t i = n; i-- > 0;) {
         auto* c = static_cast<QV_SYM_FIELD*>(mmalloc(sizeof(QV_SYM_FIELD), gc_vx_sym_field));
         c->name = fields[i].name;
@@ -454,6 +456,6 @@ QV_SYM_FIELD* new_sym_fields(const QV_SYM_FIELD* fields, size_t n) {
         c->next = head;
         head = c;
     }
-    unlock_mem();
+    heap_leave();
     return head;
 }

@@ -16,6 +16,7 @@
 // layer byte, a class byte and a number byte.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "base/endian.h"
@@ -57,6 +58,7 @@ constexpr uint32_t QVE_UNLIKE_DIMENSIONS = 0x80030809;
 constexpr uint32_t QVE_DIVISION_BY_ZERO = 0x80031508;
 constexpr uint32_t QVE_INVALID_PARAMETER = 0x80040503;
 constexpr uint32_t QVE_NO_OBJECT = 0x8004070e;
+constexpr uint32_t QVE_NO_MEMORY = 0x80031602;  // a value too large for the memory left
 
 struct qv_header {
     QV_FILE* file;  // source record the node was read from, null when made by code
@@ -96,6 +98,14 @@ struct qv_symbol {
     QV_SEXP_HEADER h;
     L_CHAR* data;  // name
     QV_SYM_FIELD* field;
+    // The evaluator's look-up cache (env.h): the binding found from the environment with id
+    // `lk_env` while it held `lk_nos` bindings, at structure version `lk_version`. Written and
+    // read as a sequence lock (`lk_seq` odd while written).
+    uint32_t lk_seq;
+    uint32_t lk_nos;
+    uint64_t lk_env;
+    struct element* lk_cell;
+    uint64_t lk_version;
 };
 typedef qv_symbol QV_SYMBOL;
 
@@ -221,7 +231,12 @@ void set_reader_hooks(const QV_READER_HOOKS* hooks);
 const QV_READER_HOOKS* get_reader_hooks();
 
 // The kind as stored, without realising a delayed node; 0 for null.
-int sexp_raw_type(const QV_SEXP* s);
+// The kind word as stored (a delay stays a delay); published with a release store.
+inline int sexp_raw_type(const QV_SEXP* s) {
+    if (!s) return QVT_NIL;
+    return std::atomic_ref<int32_t>(const_cast<int32_t&>(s->h.type))
+        .load(std::memory_order_acquire);
+}
 
 // Node allocation. A type outside 0..11 is a broken invariant.
 int get_sexp_size(int type);
@@ -234,6 +249,15 @@ QV_SEXP* xx_get_sexp_inh(QV_FILE* file, int type, QV_SEXP* from, const char* src
 #define get_sexp(file, type) xx_get_sexp((file), (type), __FILE__, __LINE__)
 #define get_sexp_inh(file, type, from) xx_get_sexp_inh((file), (type), (from), __FILE__, __LINE__)
 // Turn an existing node in place into another kind with zeroed contents (realising a delay).
+void gc_vx_sexp(void* p);  // the mark function of nodes (collect.h)
+// A zeroed node of kind `type` with the record T, rooted in the calling thread's top frame: the
+// constructors' fast path (no source record, line 0), inside a heap section the caller holds.
+template <class T>
+inline QV_SEXP* new_sexp_node(int type) {
+    auto* s = static_cast<QV_SEXP*>(heap_alloc_in(sizeof(T), gc_vx_sexp));
+    std::atomic_ref<int32_t>(s->h.type).store(type, std::memory_order_release);
+    return s;
+}
 QV_SEXP* set_sexp(QV_FILE* file, int type, QV_SEXP* s);
 QV_SEXP* set_sexp_inh(QV_FILE* file, int type, QV_SEXP* s, QV_SEXP* from);
 // Copies src over dst in place; a null src makes dst nil.
@@ -244,6 +268,8 @@ QV_SEXP* get_symbol(const L_CHAR* name);
 QV_SEXP* n_get_symbol(const char* cstr);
 QV_SEXP* get_string(const L_CHAR* text);
 QV_SEXP* n_get_string(const char* cstr);
+// A string that takes over a collected text (not copied); the text is rooted until the node is.
+QV_SEXP* get_string_set_data(L_CHAR* text);
 QV_SEXP* get_integer(int64_t value, const L_CHAR* unit);
 QV_SEXP* n_get_integer(int32_t value, const char* unit);
 QV_SEXP* get_floating(double value, const L_CHAR* unit);
@@ -270,7 +296,12 @@ QV_SEXP* cons_inh_2(QV_SEXP* a, QV_SEXP* b);
 QV_SEXP* inherit(QV_SEXP* dst, QV_SEXP* src);
 
 // Inspection.
-int get_type(QV_SEXP* s);  // realises a delayed node first
+// The kind of s; a delayed node is realised first (get_type_delayed).
+int get_type_delayed(QV_SEXP* s);
+inline int get_type(QV_SEXP* s) {
+    int t = sexp_raw_type(s);
+    return t != QVT_DELAY ? t : get_type_delayed(s);
+}
 int get_type_sexp(QV_SEXP* s);
 int curret_check(QV_SEXP* s);
 // Structural comparison: -1 when the kinds differ or the trees differ below the top; nil 0;

@@ -140,7 +140,7 @@ QV_SEXP* vx_lambda(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_E
     if (!ok) {
         return eval_error(form, QVE_FORMAT, "lambda", message("format error in lambda argment"));
     }
-    lock_mem();
+    heap_enter();
     QV_SEXP* f = get_sexp(nullptr, QVT_FUNC);
     f->func.type = FUNC_LAMBDA;
     f->func.order = FUNC_APPLICATIVE;
@@ -148,7 +148,7 @@ QV_SEXP* vx_lambda(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_E
     f->func.max = static_cast<int8_t>(n + 1);
     f->func.l_params = params;
     f->func.l_body = rest_from(form, 2);
-    unlock_mem();
+    heap_leave();
     return f;
 }
 
@@ -232,14 +232,14 @@ QV_SEXP* quote_trace_pair(QVISP_ENV* env, QV_SEXP* s) {
     if (err) return err;
     QV_SEXP* r = c;  // the tail stays untraced
     for (size_t i = traced.size(); i-- > 0;) {
-        lock_mem();
+        heap_enter();
         QV_SEXP* cell = get_sexp(nullptr, QVT_PAIR);
         cell->pair.car = traced[i];
         cell->pair.cdr = r;
         cell->h.file = cells[i]->h.file;
         cell->h.line = cells[i]->h.line;
         cell->h.flags = cells[i]->h.flags;
-        unlock_mem();
+        heap_leave();
         r = cell;
     }
     return r;
@@ -264,9 +264,9 @@ QV_SEXP* quote_trace_symbol(QVISP_ENV* env, QV_SEXP* s) {
     }
     QV_SEXP* r = inherit(get_symbol(s->symbol.data), s);
     QV_SYM_FIELD* head = new_sym_fields(out.data(), out.size());
-    lock_mem();
+    heap_enter();
     r->symbol.field = head;
-    unlock_mem();
+    heap_leave();
     return r;
 }
 
@@ -274,23 +274,7 @@ QV_SEXP* quote_trace_symbol(QVISP_ENV* env, QV_SEXP* s) {
 
 int set_op(QVISP_ENV* env, QV_SEXP* sym, QV_SEXP* value) {
     if (get_type(sym) != QVT_SYMBOL) return -1;
-    const L_CHAR* name = sym->symbol.data;
-    while (env) {
-        if (env->type == ENV_REAL) {
-            lock_task(vx_env_lock);
-            ELEMENT* c = search_env(env, name);
-            if (c) c->data = value;
-            unlock_task(vx_env_lock, "set_op");
-            if (c) return 0;
-            env = env->env.parent;
-        } else if (env->type == ENV_PAIR) {
-            if (set_op(env->pair.env[0], sym, value) == 0) return 0;
-            env = env->pair.env[1];
-        } else {
-            er_panic("vx_set(1)");
-        }
-    }
-    return -1;
+    return env_set_symbol(env, sym, value);
 }
 
 QV_SEXP* vx_set(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
@@ -301,7 +285,7 @@ QV_SEXP* vx_set(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, Q
     QV_SEXP* value = eval(env, get_el(form, 2));
     // With ignore.delay a value not yet read keeps its delay: its stored kind is tested without
     // reading it.
-    bool keep_delay = value && get_sf_attribute(attr, l_string(std_cm, "ignore.delay"));
+    bool keep_delay = value && attr && get_sf_attribute(attr, l_string(std_cm, "ignore.delay"));
     int vt = keep_delay ? sexp_raw_type(value) : get_type(value);
     if (vt == QVT_ERROR) return value;
     if (set_op(env, target, value) != 0) {
@@ -321,7 +305,7 @@ QV_SEXP* vx_while(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVIS
     // iterations alive; the last body value is carried in `holder`.
     QV_SEXP* holder = cons(nullptr, nullptr);
     for (;;) {
-        gc_push(nullptr, nullptr, "while");
+        gc_push_literal("while");
         QV_SEXP* c = eval(env, cond);
         QV_SEXP* r = nullptr;
         bool done = true;
@@ -336,11 +320,11 @@ QV_SEXP* vx_while(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVIS
             r = eval_body(new_env(env), body);
             done = is_error(r);
         }
-        // Stored and unrooted under the memory lock: no collection falls between the two.
-        lock_mem();
+        // Stored and unrooted in one heap section: no collection falls between the two.
+        heap_enter();
         if (!done) holder->pair.car = r;
         gc_pop(done ? r : nullptr, gc_vx_sexp);
-        unlock_mem();
+        heap_leave();
         if (done) return r;
     }
 }

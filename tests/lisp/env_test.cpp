@@ -1,6 +1,7 @@
 // Environments: binding, lookup through parents and pairs, rebinding, deletion, default
 // handlers, growth, work pointers, unit links and the list form.
 #include "lisp/env.h"
+#include "lisp/units.h"
 
 #include "lisp/list.h"
 #include "lisp_util.h"
@@ -173,11 +174,13 @@ TEST_F(EnvTest, RootWorkAndUnitEnvironments) {
     EXPECT_EQ(get_root_env(new_env_pair(top, low)), mid);  // through the second member
 
     EXPECT_EQ(get_uenv(low), nullptr);
-    auto* ue = static_cast<UNIT_ENV*>(mmalloc(32, gc_text));
+    // Real unit environments: the collector marks what the environment links to through the
+    // unit layer's own mark function.
+    UNIT_ENV* ue = new_uenv();
     set_uenv(top, ue);
     EXPECT_EQ(get_uenv(low), ue);
     QVISP_ENV* other = new_env(nullptr);
-    auto* ue2 = static_cast<UNIT_ENV*>(mmalloc(32, gc_text));
+    UNIT_ENV* ue2 = new_uenv();
     set_uenv(other, ue2);
     EXPECT_EQ(get_uenv(new_env_pair(low, other)), ue);
     EXPECT_EQ(get_uenv(new_env_pair(new_env(nullptr), other)), ue2);
@@ -195,7 +198,7 @@ TEST_F(EnvTest, ListFormRebuildsBindingsAndDefault) {
     set_default_env(e, I(99));
     int work = 0;
     set_env_work(e, &work);
-    set_uenv(e, static_cast<UNIT_ENV*>(mmalloc(8, gc_text)));
+    set_uenv(e, new_uenv());
 
     QV_SEXP* form = get_listbase_env(e);
     EXPECT_EQ(A(get_el(form, 0)->symbol.data), "qvisp-env");

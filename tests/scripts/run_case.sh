@@ -6,6 +6,8 @@
 #   NAME.args    further command-line arguments (after OUT)
 #   NAME.stdout  what the program must write on its standard output
 #   NAME.status  the exit status (0 when absent)
+#   NAME.ulimit  an address-space limit in KiB for the run (ulimit -v); such cases are registered
+#                only for builds without sanitizers, which cannot run under one
 # usage: run_case.sh VXMX CASE.qv WORKDIR
 set -u
 vxmx=$1
@@ -18,11 +20,13 @@ rm -rf "$scratch"
 mkdir -p "$scratch"
 args=""
 if [ -f "$dir/$name.args" ]; then args=$(cat "$dir/$name.args"); fi
+limit=unlimited
+if [ -f "$dir/$name.ulimit" ]; then limit=$(cat "$dir/$name.ulimit"); fi
 cp "$dir/$name.qv" "$scratch/"
 status=0
 # shellcheck disable=SC2086
-(cd "$scratch" && STD_CODE=UTF-8 TZ=UTC timeout 60 "$vxmx" "$name.qv" out.txt $args \
-    >stdout.txt 2>stderr.txt) || status=$?
+(cd "$scratch" && ulimit -v "$limit" && STD_CODE=UTF-8 TZ=UTC timeout 60 "$vxmx" "$name.qv" \
+    out.txt $args >stdout.txt 2>stderr.txt) || status=$?
 if [ -f "$scratch/out.txt" ]; then
     awk 'prev == " %E" { sub(/^ \("[^"]*"/, " (\"SITE\"") } { print; prev = $0 }' \
         "$scratch/out.txt" >"$scratch/out.norm"
