@@ -81,9 +81,9 @@ bool is_error(QV_SEXP* s) {
     return node_type(s) == QVT_ERROR;
 }
 
-// A new pair (car . cdr) with the source record, line and flags of the cell `like`.
-QV_SEXP* cell_like(QV_SEXP* like, QV_SEXP* car, QV_SEXP* cdr) {
-    heap_enter();
+// A new pair (car . cdr) with the source record, line and flags of the cell `like`; inside a heap
+// section.
+inline QV_SEXP* cell_like_in(QV_SEXP* like, QV_SEXP* car, QV_SEXP* cdr) {
     QV_SEXP* s = new_sexp_node<QV_PAIR>(QVT_PAIR);
     s->pair.car = car;
     s->pair.cdr = cdr;
@@ -92,8 +92,12 @@ QV_SEXP* cell_like(QV_SEXP* like, QV_SEXP* car, QV_SEXP* cdr) {
         s->h.line = like->h.line;
         s->h.flags = like->h.flags;
     }
-    heap_leave();
     return s;
+}
+
+QV_SEXP* cell_like(QV_SEXP* like, QV_SEXP* car, QV_SEXP* cdr) {
+    HeapSection hs;
+    return cell_like_in(like, car, cdr);
 }
 
 // Binds every head attribute as a string variable, in list order.
@@ -156,24 +160,49 @@ class NodeList {
     size_t n_ = 0;
 };
 
-// "Applicative": the head followed by the values of the arguments, or the first error. The new
-// form is built front to back as the values come; each cell is made and linked in one heap
-// section, and every cell stays rooted in the caller's frame.
-QV_SEXP* applicative_form(QVISP_ENV* aenv, QV_SEXP* form) {
+// "Applicative": the head followed by the values of the arguments, or the first error. The values
+// come first (each stays rooted in the caller's frame); the new form's cells are then made in
+// one heap section. A long form is built front to back as its values come.
+constexpr int SHORT_FORM = 8;
+
+QV_SEXP* applicative_long(QVISP_ENV* aenv, QV_SEXP* form) {
     QV_SEXP* head = cell_like(form, form->pair.car, nullptr);
     QV_SEXP* last = head;
     QV_SEXP* c = form->pair.cdr;
     for (; node_type(c) == QVT_PAIR; c = c->pair.cdr) {
         QV_SEXP* v = eval(aenv, c->pair.car);
         if (is_error(v)) return v;
-        heap_enter();
-        QV_SEXP* cell = cell_like(c, v, nullptr);
+        HeapSection hs;
+        QV_SEXP* cell = cell_like_in(c, v, nullptr);
         last->pair.cdr = cell;
-        heap_leave();
         last = cell;
     }
     if (is_error(c)) return c;
     return head;
+}
+
+QV_SEXP* applicative_form(QVISP_ENV* aenv, QV_SEXP* form) {
+    int args = 0;  // counted first: an argument is evaluated once, whichever way is taken
+    for (QV_SEXP* c = form->pair.cdr; node_type(c) == QVT_PAIR && args <= SHORT_FORM;
+         c = c->pair.cdr)
+        args++;
+    if (args > SHORT_FORM) return applicative_long(aenv, form);
+    QV_SEXP* cells[SHORT_FORM];
+    QV_SEXP* values[SHORT_FORM];
+    int n = 0;
+    QV_SEXP* c = form->pair.cdr;
+    for (; node_type(c) == QVT_PAIR; c = c->pair.cdr) {
+        QV_SEXP* v = eval(aenv, c->pair.car);
+        if (is_error(v)) return v;
+        cells[n] = c;
+        values[n++] = v;
+    }
+    if (is_error(c)) return c;
+    HeapSection hs;
+    QV_SEXP* r = nullptr;
+    for (int i = n; i-- > 0;)
+        r = cell_like_in(cells[i], values[i], r);
+    return cell_like_in(form, form->pair.car, r);
 }
 
 // "ApplicativeElement": keyword items (name value) become one argument per parameter, in

@@ -16,12 +16,9 @@
 #include "lisp/heap.h"
 
 #include <link.h>
-#include <linux/membarrier.h>
 #include <sanitizer/asan_interface.h>
 #include <sched.h>
 #include <sys/mman.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -124,14 +121,6 @@ void* emergency_block;
 std::mutex threads_mx;
 GC_THREAD* all_threads;
 
-// 1 when the system's membarrier makes a stopper fence every running thread, so that entering a
-// section needs no fence of its own. The thread checker does not know that call: it gets fences.
-#if defined(__SANITIZE_THREAD__) || defined(VX_TSAN)
-constexpr bool asym_possible = false;
-#else
-constexpr bool asym_possible = true;
-#endif
-
 std::atomic<GC_THREAD*> stopper{nullptr};  // the thread that stopped the world
 int stop_depth;
 thread_local int collector_locks;  // collector locks the thread holds (environment, reader)
@@ -225,12 +214,7 @@ inline GC_THREAD* self() {
 
 // Dekker's handshake with stop_world: announce the section, then look whether the world stops.
 inline void announce(GC_THREAD* t) {
-    if (heap_asym_fence) {
-        active_of(t).store(1, std::memory_order_relaxed);
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-    } else {
-        active_of(t).exchange(1, std::memory_order_seq_cst);
-    }
+    active_of(t).exchange(1, std::memory_order_seq_cst);
 }
 
 inline void enter(GC_THREAD* t) {
@@ -556,7 +540,6 @@ int64_t sweep() {
 // ---------------------------------------------------------------- sections and the world
 
 constinit thread_local GC_THREAD* heap_self = nullptr;
-bool heap_asym_fence;
 std::atomic<bool> heap_gc_stop{false};
 
 void heap_enter_first() {
@@ -597,7 +580,6 @@ void stop_world() {
     stopper = me;
     stop_depth = 1;
     heap_gc_stop.store(true, std::memory_order_seq_cst);
-    if (heap_asym_fence) syscall(__NR_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0);
     for (GC_THREAD* t = all_threads; t; t = t->next) {
         if (t == me) continue;
         for (int spins = 0; active_of(t).load(std::memory_order_seq_cst); spins++) {
@@ -678,8 +660,6 @@ void minit() {
     emergency_block = malloc(EMERGENCY_SIZE);
     if (!emergency_block) er_panic("no memory!!");
     dl_iterate_phdr(note_segments, nullptr);
-    heap_asym_fence = asym_possible &&
-                      syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0) == 0;
     new_lock(&mem_lock);
 }
 

@@ -154,10 +154,8 @@ int mem_check(MEM_STAT* st);
 int mem_contains(const void* p);
 
 // Heap sections (see the top of this file). Nested sections cost a counter; the outermost one
-// announces itself to stoppers with one store (a fence where the system cannot make stoppers pay
-// for it instead).
+// announces itself to stoppers with one exchange.
 extern constinit thread_local GC_THREAD* heap_self;  // the calling thread's record, or null
-extern bool heap_asym_fence;                         // stoppers fence every thread (membarrier)
 extern std::atomic<bool> heap_gc_stop;               // a stopper waits for the sections to end
 void heap_enter_first();                             // a thread without a record
 void heap_enter_slow(GC_THREAD* t);                  // the world stops: wait for it to go on
@@ -167,12 +165,7 @@ inline void heap_enter() {
     if (__builtin_expect(!t, 0)) return heap_enter_first();
     if (t->section++ > 0) return;
     // Dekker's handshake with stop_world: announce the section, then look.
-    if (heap_asym_fence) {
-        std::atomic_ref<int>(t->active).store(1, std::memory_order_relaxed);
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-    } else {
-        std::atomic_ref<int>(t->active).exchange(1, std::memory_order_seq_cst);
-    }
+    std::atomic_ref<int>(t->active).exchange(1, std::memory_order_seq_cst);
     if (__builtin_expect(heap_gc_stop.load(std::memory_order_acquire), 0)) heap_enter_slow(t);
 }
 inline void heap_leave() {

@@ -463,3 +463,29 @@ TEST_F(EvalTest, PrimitivesReceiveHeadAttributesAndSpecialEnvironment) {
 }
 
 }  // namespace
+
+namespace {
+
+class EvalFormTest : public LispTest {};
+
+TEST_F(EvalFormTest, EveryArgumentIsEvaluatedOnceInOrderWhateverTheFormsLength) {
+    // Short forms are built after their values, long ones as the values come: both must see each
+    // argument once, left to right, and hand the primitive the values in order.
+    TEST_ENVS envs = make_core_envs();
+    QVISP_ENV* env = new_env(envs.top1);
+    EXPECT_EQ(run(env, "(define c 0) (list (set c (+ c 1)) c (set c (+ c 1)) c) c"), "2");
+    EXPECT_EQ(run(env, "(list (set c (+ c 1)) c (set c (+ c 1)) c)"), "(() 3 () 4)");
+    EXPECT_EQ(run(env,
+                  "(set c 0)"
+                  "(list c (set c (+ c 1)) c (set c (+ c 1)) c (set c (+ c 1)) c"
+                  " (set c (+ c 1)) c (set c (+ c 1)) c)"),
+              "(0 () 1 () 2 () 3 () 4 () 5)");
+    EXPECT_EQ(run(env, "c"), "5");
+    EXPECT_EQ(run(env, "(+ 1 2 3 4 5 6 7 8 9 10 11 12)"), "78");
+    // An error stops the evaluation of the arguments after it, in a long form too.
+    EXPECT_EQ(run(env, "(set c 0) (list 1 2 3 4 5 6 7 8 (car 1) (set c 9)) ").substr(0, 13),
+              "%E(0x80030806");
+    EXPECT_EQ(run(env, "c"), "0");
+}
+
+}  // namespace
