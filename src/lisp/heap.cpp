@@ -887,13 +887,7 @@ void gc_push(void* ptr, GC_FUNC gc, const char* msg) {
     } else {
         f->msg = nullptr;
     }
-    f->count = 0;
-    f->base = t->nroots;
-    f->parent = t->stack;
-    f->child = t->stack;
-    f->thread = t;
-    t->stack = f;
-    t->depth++;
+    heap_link_frame(t, f);
     if (ptr) add_root(t, f, ptr, gc);
     leave(t);
 }

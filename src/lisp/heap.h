@@ -278,6 +278,16 @@ inline void gc_pop(void* ptr, GC_FUNC gc) {
     }
     heap_leave();
 }
+// Puts frame f, still without roots, on top of t's frames; inside a heap section.
+inline void heap_link_frame(GC_THREAD* t, GC_STACK* f) {
+    f->count = 0;
+    f->base = t->nroots;
+    f->parent = t->stack;
+    f->child = t->stack;
+    f->thread = t;
+    t->stack = f;
+    t->depth++;
+}
 // gc_push of a frame without a root and with a name that is a string literal (the evaluator's
 // frames): the frame keeps the name itself.
 inline void gc_push_literal(const char* name) {
@@ -289,13 +299,7 @@ inline void gc_push_literal(const char* name) {
     t->spare_frame_count--;
     f->msg = const_cast<char*>(name);
     f->owned_name = 0;
-    f->count = 0;
-    f->base = t->nroots;
-    f->parent = t->stack;
-    f->child = t->stack;
-    f->thread = t;
-    t->stack = f;
-    t->depth++;
+    heap_link_frame(t, f);
     heap_leave();
 }
 void gc_set(void* ptr, GC_FUNC gc);
