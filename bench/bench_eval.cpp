@@ -151,6 +151,7 @@ int main(int argc, char** argv) {
     minit();
     init_vxlisp();
     init_unit();
+    init_gc_task();  // collections asked for by allocation, as in the agent
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

@@ -63,13 +63,6 @@ ELEMENT* new_element(const L_CHAR* name, QV_SEXP* value, bool shared = false) {
     return c;
 }
 
-// A table's bucket count follows from the table itself: the small one is kept inside the
-// environment, a grown one is a block of its own. Look-ups rely on it, since the table and the
-// size field are not replaced in one store.
-int32_t table_size(QV_ENV* e, ELEMENT** tab) {
-    return tab == e->small_hash ? ENV_HASH_SMALL : ENV_HASH_LARGE;
-}
-
 // Moves every binding into a table of 103 buckets; environment lock held. The cells are copies,
 // so a look-up walking the old table meanwhile still finds every binding there; caches holding
 // the old cells are emptied.
@@ -142,8 +135,11 @@ inline bool same_name(const L_CHAR* a, const L_CHAR* b) {
 ELEMENT* search_real(QV_ENV* e, const L_CHAR* name, uint32_t sum) {
     if (ld(e->hash_element_nos) == 0) return nullptr;
     ELEMENT** tab = ld(e->hash_ptr);
-    uint32_t size = static_cast<uint32_t>(table_size(e, tab));
-    for (ELEMENT* c = ld(tab[sum % size]); c; c = ld(c->next))
+    // A table's bucket count follows from the table itself (the small one is kept inside the
+    // environment, a grown one is a block of its own): the table and the size field are not
+    // replaced in one store. Dividing by the constant sizes needs no division instruction.
+    uint32_t b = tab == e->small_hash ? sum % ENV_HASH_SMALL : sum % ENV_HASH_LARGE;
+    for (ELEMENT* c = ld(tab[b]); c; c = ld(c->next))
         if (same_name(ld(c->sym), name)) return c;
     return nullptr;
 }
@@ -333,6 +329,12 @@ QVISP_ENV* new_env(QVISP_ENV* parent) {
     return e;
 }
 
+QVISP_ENV* new_call_env(QVISP_ENV* parent) {
+    QVISP_ENV* e = new_env(parent);
+    e->env.for_call = 1;  // before any other thread can see it
+    return e;
+}
+
 QVISP_ENV* new_env_pair(QVISP_ENV* e1, QVISP_ENV* e2) {
     heap_enter();
     auto* e = static_cast<QVISP_ENV*>(mmalloc(sizeof(QV_ENV_PAIR), gc_vxlisp_env));
@@ -505,7 +507,8 @@ ELEMENT* find_symbol(QVISP_ENV* env, QV_SEXP* sym, uint64_t* v) {
     // Environments without bindings answer as their parent does.
     while (env && env->type == ENV_REAL && ld(env->env.hash_element_nos) == 0)
         env = env->env.parent;
-    if (!env || env->type != ENV_REAL) return lookup(env, name, name_sum(name), -1);
+    if (!env || env->type != ENV_REAL || env->env.for_call)
+        return lookup(env, name, name_sum(name), -1);
     if (ELEMENT* c = symbol_cache_get(sym, &env->env, *v)) return c;
     auto nos = static_cast<uint32_t>(ld(env->env.hash_element_nos));
     ELEMENT* c = lookup(env, name, name_sum(name), -1);

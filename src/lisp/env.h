@@ -60,7 +60,8 @@ struct qv_env_pair {
 typedef qv_env_pair QV_ENV_PAIR;
 
 struct qv_env {
-    int32_t type;  // ENV_REAL
+    int32_t type;      // ENV_REAL
+    int32_t for_call;  // 1 for an environment made for one call (new_call_env)
     QVISP_ENV* parent;
     void* work;          // per-interpreter data: marks the root environment of an interpreter
     int32_t flags;       // 1 once work is set
@@ -99,6 +100,9 @@ void env_structure_changed();
 uint32_t hash_key(const L_CHAR* name, int size);
 QVISP_ENV* new_env(QVISP_ENV* parent);
 QVISP_ENV* new_env_pair(QVISP_ENV* e1, QVISP_ENV* e2);
+// new_env for the environment of one call (a lambda's): a symbol looked up from it does not
+// remember where it found its binding, since the next call looks it up from another.
+QVISP_ENV* new_call_env(QVISP_ENV* parent);
 // Binds or rebinds; 0, or -1 when no real environment is reached.
 int set_env(QVISP_ENV* env, const L_CHAR* name, QV_SEXP* value);
 // The same for a name that is a collected text nobody changes (a symbol's name): the binding

@@ -261,7 +261,7 @@ const L_CHAR* args_env_text() {
 
 // A lambda's environment with `__args_env` and the head attributes bound.
 QVISP_ENV* lambda_env(QVISP_ENV* env, const QV_FUNC& fn, QV_SYM_FIELD* sf) {
-    QVISP_ENV* lenv = new_env(env);
+    QVISP_ENV* lenv = new_call_env(env);
     set_env_fresh(lenv, args_env_text(), fn.args_env ? get_env(fn.args_env) : nullptr);
     bind_attributes(lenv, sf);
     return lenv;
