@@ -462,8 +462,11 @@ QV_SEXP* eval(QVISP_ENV* env, QV_SEXP* s) {
             }
             return eval_pair(env, s);
         }
-        case QVT_SYMBOL:
-            return eval_symbol(env, s, -1);
+        case QVT_SYMBOL: {
+            QV_SEXP* v;
+            if (eval_symbol_node(&v, env, s) == 0) return v;
+            return eval_symbol(env, s, -1);  // unbound: the error value
+        }
         default:
             return s;
     }
