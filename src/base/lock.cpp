@@ -280,19 +280,6 @@ void _i_lock_task(SEM s, const char* file, int line) {
     take_lock(s->d_sem, file, line);
 }
 
-int _i_try_lock_task(SEM s, const char* file, int line) {
-    if (!s) er_panic("try_lock_task");
-    D_SEM d = s->d_sem;
-    if (__builtin_expect(d->trace_bit, 0)) return -1;  // traced locks are only taken waiting
-    int saved = errno;
-    int r = sem_trywait(&d->s);
-    errno = saved;
-    if (r != 0) return -1;
-    d->lock_file = file;
-    d->lock_line = line;
-    return 0;
-}
-
 void _i_unlock_task(SEM s, const char* str, const char* file, int line) {
     (void)str;
     if (!s) er_panic("unlock_task");

@@ -61,8 +61,6 @@ typedef SEM_ORG* SEM;
 SEM _i_new_lock(SEM* ll, VX_HERE_FILE, VX_HERE_LINE);
 void _i_lock_task(SEM s, VX_HERE_FILE, VX_HERE_LINE);
 void _i_unlock_task(SEM s, const char* str = nullptr, VX_HERE_FILE, VX_HERE_LINE);
-// Takes s when it is free at once: 0, else -1 (the lock is not waited for).
-int _i_try_lock_task(SEM s, VX_HERE_FILE, VX_HERE_LINE);
 // Releases s (when not null) and sleeps on key; returns with the lock not held.
 void _i_sleep_task(const void* key, SEM s, VX_HERE_FILE, VX_HERE_LINE);
 void close_lock(SEM s);
@@ -178,6 +176,5 @@ void init_util_locks();
 #define new_lock(ll) _i_new_lock((ll), __FILE__, __LINE__)
 #define lock_task(s) _i_lock_task((s), __FILE__, __LINE__)
 #define unlock_task(s, str) _i_unlock_task((s), (str), __FILE__, __LINE__)
-#define try_lock_task(s) _i_try_lock_task((s), __FILE__, __LINE__)
 #define sleep_task(key, s) _i_sleep_task((key), (s), __FILE__, __LINE__)
 #define wakeup_task(key) _wakeup_task((key), __FILE__, __LINE__)

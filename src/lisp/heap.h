@@ -16,8 +16,8 @@
 //     holder; code that changes shared collected structures in place holds it;
 //   - heap sections (heap_enter): per thread and cheap; a section excludes only the collector,
 //     so threads allocate and change their own frames side by side. A section never blocks and
-//     never takes a lock the collector may hold: inside one, take no memory, environment, parse
-//     or collector lock.
+//     never waits for a lock the collector may hold: inside one, take no environment, parse or
+//     collector lock (lock_mem steps out of the section while it waits).
 // A collection holds the memory lock and stops the world: it waits until no thread is inside a
 // section, and a thread entering one meanwhile waits for the collection to end. Lock order:
 // collector task lock, then the system collector locks, then the environment lock, then the
@@ -136,13 +136,15 @@ void gc_text(void* p);
 int64_t mem_gc();
 int64_t _mem_gc();
 
-// Bytes of all callers' areas on the ring, and bytes freed by the last collection's sweep.
+// Bytes of all callers' areas of the blocks in use, and bytes freed by the last collection's
+// sweep.
 int64_t get_malloc_count();
 int64_t get_free_count();
 void set_free_count(int64_t n);
 
-// Heap checker: walks the ring under the memory lock. Returns 0 when the links are consistent and
-// the sizes add up to the ring's byte count, else -1. Fills the counts when st is given.
+// Heap checker: walks every page and large block with the world stopped. Returns 0 when every
+// block's header fits its page and the sizes of the blocks in use add up to get_malloc_count(),
+// else -1. Fills the counts when st is given.
 struct MEM_STAT {
     int64_t blocks;
     int64_t bytes;
@@ -150,7 +152,7 @@ struct MEM_STAT {
     int64_t marked;
 };
 int mem_check(MEM_STAT* st);
-// 1 when p is the area of a block on the ring (a linear walk; for tests and diagnostics).
+// 1 when p is the area of a block in use (a linear walk; for tests and diagnostics).
 int mem_contains(const void* p);
 
 // Heap sections (see the top of this file). Nested sections cost a counter; the outermost one
