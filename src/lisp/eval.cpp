@@ -165,12 +165,20 @@ class NodeList {
 // one heap section. A long form is built front to back as its values come.
 constexpr int SHORT_FORM = 8;
 
+// An argument's value: numbers and strings are their own values at once (what eval answers for
+// them); everything else goes through eval.
+inline QV_SEXP* eval_arg(QVISP_ENV* env, QV_SEXP* a) {
+    int t = a ? std::atomic_ref<int32_t>(a->h.type).load(std::memory_order_acquire) : QVT_NIL;
+    if (t == QVT_INTEGER || t == QVT_FLOAT || t == QVT_STRING) return a;
+    return eval(env, a);
+}
+
 QV_SEXP* applicative_long(QVISP_ENV* aenv, QV_SEXP* form) {
     QV_SEXP* head = cell_like(form, form->pair.car, nullptr);
     QV_SEXP* last = head;
     QV_SEXP* c = form->pair.cdr;
     for (; node_type(c) == QVT_PAIR; c = c->pair.cdr) {
-        QV_SEXP* v = eval(aenv, c->pair.car);
+        QV_SEXP* v = eval_arg(aenv, c->pair.car);
         if (is_error(v)) return v;
         HeapSection hs;
         QV_SEXP* cell = cell_like_in(c, v, nullptr);
@@ -192,7 +200,7 @@ QV_SEXP* applicative_form(QVISP_ENV* aenv, QV_SEXP* form) {
     int n = 0;
     QV_SEXP* c = form->pair.cdr;
     for (; node_type(c) == QVT_PAIR; c = c->pair.cdr) {
-        QV_SEXP* v = eval(aenv, c->pair.car);
+        QV_SEXP* v = eval_arg(aenv, c->pair.car);
         if (is_error(v)) return v;
         cells[n] = c;
         values[n++] = v;
@@ -293,7 +301,7 @@ QV_SEXP* apply_lambda_args(QVISP_ENV* env, QV_SEXP* form, const QV_FUNC& fn, QV_
     NodeList values;
     QV_SEXP* c = form->pair.cdr;
     for (; node_type(c) == QVT_PAIR; c = c->pair.cdr) {
-        QV_SEXP* v = eval(aenv, c->pair.car);
+        QV_SEXP* v = eval_arg(aenv, c->pair.car);
         if (is_error(v)) return v;
         values.push(v);
     }
