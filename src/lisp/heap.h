@@ -15,9 +15,12 @@
 //   - the memory lock (lock_mem): recursive per thread, excludes the collector and every other
 //     holder; code that changes shared collected structures in place holds it;
 //   - heap sections (heap_enter): per thread and cheap; a section excludes only the collector,
-//     so threads allocate and change their own frames side by side. A section never blocks and
-//     never waits for a lock the collector may hold: inside one, take no environment, parse or
-//     collector lock (lock_mem steps out of the section while it waits).
+//     so threads allocate and change their own frames side by side. A section is short and
+//     never waits for a lock that its holder may keep while it enters a section of its own (that
+//     holder can be waiting for a collection, which waits for this section): inside one, take
+//     no environment, parse, collector or other task lock; lock_mem steps out of the section
+//     while it waits. The heap's pool mutex, the collector's request lock and the sleep lock,
+//     which sections do take, are never held across the entry of a section.
 // A collection holds the memory lock and stops the world: it waits until no thread is inside a
 // section, and a thread entering one meanwhile waits for the collection to end. Lock order:
 // collector task lock, then the system collector locks, then the environment lock, then the
