@@ -119,8 +119,10 @@ QV_SEXP* improper_form(QV_SEXP* form, const QV_FUNC& fn, const char* text) {
     return is_error(e) ? e : length_error(form, fn, text);
 }
 
-// The length check of the whole call form, head included; nil when it passes.
-QV_SEXP* check_length(QV_SEXP* form, const QV_FUNC& fn) {
+// The length check of the whole call form, head included; nil when it passes. *length is the
+// form's length when the check counted it whole (-1 when it stopped at `min`).
+QV_SEXP* check_length(QV_SEXP* form, const QV_FUNC& fn, int* length) {
+    *length = -1;
     if (fn.max == FUNC_NO_MAX && fn.order != FUNC_APPLICATIVE) {
         // Only the first `min` cells are realised: the rest of a lazily read form stays unread
         // until the primitive walks it.
@@ -137,6 +139,7 @@ QV_SEXP* check_length(QV_SEXP* form, const QV_FUNC& fn) {
     if (node_type(c) != QVT_NIL) return improper_form(form, fn, "invalid parameters length");
     if (n < fn.min || (fn.max != FUNC_NO_MAX && n > fn.max))
         return length_error(form, fn, "invalid parameters length");
+    *length = n;
     return nullptr;
 }
 
@@ -189,23 +192,25 @@ QV_SEXP* applicative_long(QVISP_ENV* aenv, QV_SEXP* form) {
     return head;
 }
 
-QV_SEXP* applicative_form(QVISP_ENV* aenv, QV_SEXP* form) {
-    int args = 0;  // counted first: an argument is evaluated once, whichever way is taken
-    for (QV_SEXP* c = form->pair.cdr; node_type(c) == QVT_PAIR && args <= SHORT_FORM;
-         c = c->pair.cdr)
-        args++;
-    if (args > SHORT_FORM) return applicative_long(aenv, form);
+// `length` is the form's length, head included (the length check counted it), so that the way
+// is chosen before any argument is evaluated.
+QV_SEXP* applicative_form(QVISP_ENV* aenv, QV_SEXP* form, int length) {
+    if (length < 0 || length - 1 > SHORT_FORM) return applicative_long(aenv, form);
     QV_SEXP* cells[SHORT_FORM];
     QV_SEXP* values[SHORT_FORM];
     int n = 0;
     QV_SEXP* c = form->pair.cdr;
-    for (; node_type(c) == QVT_PAIR; c = c->pair.cdr) {
+    // The bound holds the arrays even if another task lengthened the form meanwhile.
+    for (; node_type(c) == QVT_PAIR && n < SHORT_FORM; c = c->pair.cdr) {
         QV_SEXP* v = eval_arg(aenv, c->pair.car);
         if (is_error(v)) return v;
         cells[n] = c;
         values[n++] = v;
     }
     if (is_error(c)) return c;
+    if (node_type(c) == QVT_PAIR)
+        return eval_error(form, QVE_PARAM_LENGTH, "eval",
+                          list(n_get_string("invalid parameters length"), nullptr));
     HeapSection hs;
     QV_SEXP* r = nullptr;
     for (int i = n; i-- > 0;)
@@ -318,7 +323,8 @@ QV_SEXP* apply_lambda_args(QVISP_ENV* env, QV_SEXP* form, const QV_FUNC& fn, QV_
 
 QV_SEXP* call_function(QVISP_ENV* env, QV_SEXP* form, QV_SEXP* fnode, QV_SYM_FIELD* sf) {
     const QV_FUNC& fn = fnode->func;
-    if (QV_SEXP* e = check_length(form, fn)) return e;
+    int length;
+    if (QV_SEXP* e = check_length(form, fn, &length)) return e;
     if (fn.type == FUNC_LAMBDA && fn.order == FUNC_APPLICATIVE &&
         node_type(fn.l_params) == QVT_PAIR)
         return apply_lambda_args(env, form, fn, sf);
@@ -326,7 +332,7 @@ QV_SEXP* call_function(QVISP_ENV* env, QV_SEXP* form, QV_SEXP* fnode, QV_SYM_FIE
     if (fn.order == FUNC_APPLICATIVE || fn.order == FUNC_APPLICATIVE_ELEMENT) {
         QVISP_ENV* aenv = fn.args_env ? new_env_pair(fn.args_env, env) : env;
         if (fn.order == FUNC_APPLICATIVE) {
-            call = applicative_form(aenv, form);
+            call = applicative_form(aenv, form, length);
         } else {
             if (fn.type != FUNC_LAMBDA) er_panic("FO_APPLICATIVE_EL");
             call = element_form(aenv, form, fn.l_params);

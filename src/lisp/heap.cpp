@@ -984,15 +984,9 @@ void gc_check_empty(const char* msg, void* p) {
     er_panic("gc_check_empty:no empty");
 }
 
-GC_STACK* get_gc_check_point() {
-    // Only this thread changes its own frame stack.
-    return heap_self ? heap_self->stack : nullptr;
-}
-
-void compare_gc_check_point(const char* msg, GC_STACK* point) {
-    GC_STACK* top = get_gc_check_point();
-    if (top == point) return;
-    fprintf(stderr, "incorrect stack %s ::: %s\n", msg ? msg : "", frame_name(top));
+void check_point_differs(const char* msg) {
+    fprintf(stderr, "incorrect stack %s ::: %s\n", msg ? msg : "",
+            frame_name(get_gc_check_point()));
     er_panic("_copmare_gc_check_point");
 }
 

@@ -315,8 +315,14 @@ void gc_delete(void* ptr);
 void gc_delete_nl(void* ptr);
 void gc_delete_pair(void* list);
 void gc_check_empty(const char* msg, void* p);
-GC_STACK* get_gc_check_point();
-void compare_gc_check_point(const char* msg, GC_STACK* point);
+// The calling thread's top frame (only the thread itself changes its frames), or null.
+inline GC_STACK* get_gc_check_point() {
+    return heap_self ? heap_self->stack : nullptr;
+}
+[[noreturn]] void check_point_differs(const char* msg);
+inline void compare_gc_check_point(const char* msg, GC_STACK* point) {
+    if (__builtin_expect(get_gc_check_point() != point, 0)) check_point_differs(msg);
+}
 GC_THREAD* get_gc_my_thread();
 int get_stacktop_count();
 
