@@ -493,7 +493,7 @@ int _eval_symbol(QV_SEXP** ret, QVISP_ENV* env, const L_CHAR* name, int depth) {
     if (!c) return -1;
     QV_SEXP* v = ld(c->data);
     *ret = v;
-    gc_set_nl(v, gc_vx_sexp);
+    heap_root(v, gc_vx_sexp);
     return 0;
 }
 
@@ -538,9 +538,9 @@ int env_set_symbol(QVISP_ENV* env, QV_SEXP* sym, QV_SEXP* value) {
         ELEMENT* c = find_symbol(env, sym, &v);
         if (!c) return -1;
         std::atomic_ref<QV_SEXP*>(c->data).store(value, std::memory_order_seq_cst);
-        // A table grown meanwhile may have copied the cell before the store: a grown table, like
-        // a removal, moves the version on before it touches any cell, so an unchanged version
-        // means the value stands where look-ups find it.
+        // A table grown meanwhile may have copied the cell before the store: growing moves the
+        // version on before it copies any cell, so an unchanged version means the value stands
+        // where look-ups find it (a removal racing with the store counts as coming after it).
         if (env_version.load(std::memory_order_seq_cst) == v) return 0;
     }
     return env_set_existing(env, sym->symbol.data, value);

@@ -81,6 +81,13 @@ bool is_error(QV_SEXP* s) {
     return node_type(s) == QVT_ERROR;
 }
 
+// The error of a symbol bound nowhere.
+QV_SEXP* undefined_symbol(QV_SEXP* s) {
+    QV_SEXP* data =
+        List(n_get_string("eval:undefined symbol"), get_integer(QVT_SYMBOL, nullptr), s, LIST_END);
+    return eval_error(s, QVE_UNDEFINED, "eval(symbol)", data);
+}
+
 // A new pair (car . cdr) with the source record, line and flags of the cell `like`; inside a heap
 // section.
 inline QV_SEXP* cell_like_in(QV_SEXP* like, QV_SEXP* car, QV_SEXP* cdr) {
@@ -280,23 +287,30 @@ QVISP_ENV* lambda_env(QVISP_ENV* env, const QV_FUNC& fn, QV_SYM_FIELD* sf) {
     return lenv;
 }
 
-QV_SEXP* apply_lambda(QVISP_ENV* env, QV_SEXP* call, const QV_FUNC& fn, QV_SYM_FIELD* sf) {
+// Binds a lambda's parameter list, in order, to the values (nil for a missing one) and runs the
+// body in its environment.
+QV_SEXP* run_lambda(QVISP_ENV* env, const QV_FUNC& fn, QV_SYM_FIELD* sf, const NodeList& values) {
     QVISP_ENV* lenv = lambda_env(env, fn, sf);
-    QV_SEXP* params = fn.l_params;
-    int pt = node_type(params);
-    if (pt == QVT_SYMBOL) {
-        set_env_fresh(lenv, params->symbol.data, call);  // a lone symbol receives the whole form
-    } else if (pt == QVT_PAIR) {
-        QV_SEXP* a = call->pair.cdr;
-        for (QV_SEXP* p = params; node_type(p) == QVT_PAIR; p = p->pair.cdr) {
-            QV_SEXP* name = p->pair.car;
-            if (node_type(name) != QVT_SYMBOL) er_panic("get_args_symbol");
-            bool have = node_type(a) == QVT_PAIR;
-            set_env_fresh(lenv, name->symbol.data, have ? a->pair.car : nullptr);
-            if (have) a = a->pair.cdr;
-        }
+    size_t i = 0;
+    for (QV_SEXP* p = fn.l_params; node_type(p) == QVT_PAIR; p = p->pair.cdr, i++) {
+        QV_SEXP* name = p->pair.car;
+        if (node_type(name) != QVT_SYMBOL) er_panic("get_args_symbol");
+        set_env_fresh(lenv, name->symbol.data, i < values.size() ? values[i] : nullptr);
     }
     return eval_body(lenv, fn.l_body);
+}
+
+// A lambda applied to a form already built by the evaluation order.
+QV_SEXP* apply_lambda(QVISP_ENV* env, QV_SEXP* call, const QV_FUNC& fn, QV_SYM_FIELD* sf) {
+    if (node_type(fn.l_params) == QVT_SYMBOL) {
+        QVISP_ENV* lenv = lambda_env(env, fn, sf);
+        set_env_fresh(lenv, fn.l_params->symbol.data, call);  // the whole form, head included
+        return eval_body(lenv, fn.l_body);
+    }
+    NodeList values;
+    for (QV_SEXP* a = call->pair.cdr; node_type(a) == QVT_PAIR; a = a->pair.cdr)
+        values.push(a->pair.car);
+    return run_lambda(env, fn, sf, values);
 }
 
 // An applicative lambda with a parameter list: the arguments are evaluated and bound directly,
@@ -311,14 +325,7 @@ QV_SEXP* apply_lambda_args(QVISP_ENV* env, QV_SEXP* form, const QV_FUNC& fn, QV_
         values.push(v);
     }
     if (is_error(c)) return c;
-    QVISP_ENV* lenv = lambda_env(env, fn, sf);
-    size_t i = 0;
-    for (QV_SEXP* p = fn.l_params; node_type(p) == QVT_PAIR; p = p->pair.cdr, i++) {
-        QV_SEXP* name = p->pair.car;
-        if (node_type(name) != QVT_SYMBOL) er_panic("get_args_symbol");
-        set_env_fresh(lenv, name->symbol.data, i < values.size() ? values[i] : nullptr);
-    }
-    return eval_body(lenv, fn.l_body);
+    return run_lambda(env, fn, sf, values);
 }
 
 QV_SEXP* call_function(QVISP_ENV* env, QV_SEXP* form, QV_SEXP* fnode, QV_SYM_FIELD* sf) {
@@ -478,8 +485,7 @@ QV_SEXP* eval(QVISP_ENV* env, QV_SEXP* s) {
         }
         case QVT_SYMBOL: {
             QV_SEXP* v;
-            if (eval_symbol_node(&v, env, s) == 0) return v;
-            return eval_symbol(env, s, -1);  // unbound: the error value
+            return eval_symbol_node(&v, env, s) == 0 ? v : undefined_symbol(s);
         }
         default:
             return s;
@@ -542,9 +548,7 @@ QV_SEXP* eval_symbol(QVISP_ENV* env, QV_SEXP* s, int depth) {
             depth < 0 ? eval_symbol_node(&v, env, s) : _eval_symbol(&v, env, s->symbol.data, depth);
         if (r == 0) return v;
     }
-    QV_SEXP* data =
-        List(n_get_string("eval:undefined symbol"), get_integer(QVT_SYMBOL, nullptr), s, LIST_END);
-    return eval_error(s, QVE_UNDEFINED, "eval(symbol)", data);
+    return undefined_symbol(s);
 }
 
 // ---------------------------------------------------------------- carets

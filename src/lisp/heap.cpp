@@ -212,23 +212,6 @@ inline GC_THREAD* self() {
 
 // ---------------------------------------------------------------- sections and the world
 
-// Dekker's handshake with stop_world: announce the section, then look whether the world stops.
-inline void announce(GC_THREAD* t) {
-    active_of(t).exchange(1, std::memory_order_seq_cst);
-}
-
-inline void enter(GC_THREAD* t) {
-    if (t->section++ > 0) return;
-    announce(t);
-    if (__builtin_expect(heap_gc_stop.load(std::memory_order_acquire), 0)) heap_enter_slow(t);
-}
-
-inline void leave(GC_THREAD* t) {
-    if (--t->section > 0) return;
-    active_of(t).store(0, std::memory_order_release);
-    if (__builtin_expect(t->want_wait, 0)) heap_wait_for_collection(t);
-}
-
 void request_collection() {
     if (gc_requested.exchange(true)) return;
     if (auto hook = request_hook.load()) hook();
@@ -375,11 +358,7 @@ void release_now(GC_THREAD* t, MEM* m) {
 // Fills a block's header, clears its area and roots it in the thread's top frame; inside a
 // section.
 void* finish_block(GC_THREAD* t, MEM* m, int64_t size, GC_FUNC gc) {
-    m->m_flags = 0;
-    m->m_size = size;
-    void* p = m + 1;
-    memset(p, 0, static_cast<size_t>(size));
-    t->bytes_delta += size;
+    void* p = heap_init_block(t, m, size);
     gc_set_nl_non_check(p, gc);
     return p;
 }
@@ -543,7 +522,8 @@ constinit thread_local GC_THREAD* heap_self = nullptr;
 std::atomic<bool> heap_gc_stop{false};
 
 void heap_enter_first() {
-    enter(self());
+    self();
+    heap_enter();
 }
 
 // A section was entered while the world stops: step out, wait for the stopper under the memory
@@ -554,7 +534,7 @@ void heap_enter_slow(GC_THREAD* t) {
         active_of(t).store(0, std::memory_order_release);
         lock_mem();
         unlock_mem();
-        announce(t);
+        heap_announce(t);
         if (!heap_gc_stop.load(std::memory_order_seq_cst)) return;
     }
 }
@@ -616,16 +596,8 @@ void heap_collection_done() {
     wait_cv.notify_all();
 }
 
-uint64_t get_heap_collections() {
-    return collections.load();
-}
-
 void heap_note_collector_lock(int delta) {
     collector_locks += delta;
-}
-
-int64_t get_heap_live() {
-    return heap_live.load();
 }
 
 int64_t get_heap_mapped() {
@@ -646,10 +618,6 @@ void set_heap_gc_floor(int64_t bytes) {
     gc_floor.store(bytes);
     int64_t live = heap_live.load();
     gc_threshold.store(live > bytes ? live : bytes);
-}
-
-int64_t get_heap_allocated_since_gc() {
-    return alloc_since_gc.load();
 }
 
 // ---------------------------------------------------------------- heap
@@ -692,33 +660,33 @@ void unlock_mem() {
 void* xx_mmalloc(int64_t size, GC_FUNC gc, const char*, int) {
     if (size < 0) er_panic("no memory!!");
     GC_THREAD* t = self();
-    enter(t);
+    heap_enter();
     MEM* m = take_block(t, size);
     if (!m) out_of_memory("no memory!!");
     void* p = finish_block(t, m, size, gc);
-    leave(t);
+    heap_leave();
     return p;
 }
 
 void* heap_try_alloc(int64_t size, GC_FUNC gc) {
     if (size < 0) return nullptr;
     GC_THREAD* t = self();
-    enter(t);
+    heap_enter();
     MEM* m = take_block(t, size);
     void* p = m ? finish_block(t, m, size, gc) : nullptr;
-    leave(t);
+    heap_leave();
     return p;
 }
 
 void mfree(void* p) {
     if (!p) return;
     GC_THREAD* t = self();
-    enter(t);
+    heap_enter();
     MEM* m = mem_hdr(p);
     t->bytes_delta -= m->m_size;
     delete_root(t, p);
     release_now(t, m);
-    leave(t);
+    heap_leave();
 }
 
 void* mrealloc(void* p, int64_t size, GC_FUNC gc) {
@@ -727,7 +695,7 @@ void* mrealloc(void* p, int64_t size, GC_FUNC gc) {
     if (old->m_size == size) return p;
     if (size < 0) er_panic("no memmory");
     GC_THREAD* t = self();
-    enter(t);
+    heap_enter();
     MEM* m = take_block(t, size);
     if (!m) out_of_memory("no memmory");
     void* n = finish_block(t, m, size, gc);
@@ -736,7 +704,7 @@ void* mrealloc(void* p, int64_t size, GC_FUNC gc) {
     // The old copy survives the next sweep whatever reaches it, since a caller may still be
     // reading it; its roots are dropped by the next root scan.
     old->m_flags |= MEM_RETIRED;
-    leave(t);
+    heap_leave();
     return n;
 }
 
@@ -866,7 +834,7 @@ void gc_push(void* ptr, GC_FUNC gc, const char* msg) {
         }
     }
     if (!t->stack) t->tid = get_tid();
-    enter(t);
+    heap_enter();
     if (ptr) delete_root(t, ptr);
     GC_STACK* f = t->spare_frames;
     if (f) {
@@ -889,13 +857,13 @@ void gc_push(void* ptr, GC_FUNC gc, const char* msg) {
     }
     heap_link_frame(t, f);
     if (ptr) add_root(t, f, ptr, gc);
-    leave(t);
+    heap_leave();
 }
 
 void gc_pop_slow(void* ptr, GC_FUNC gc) {
     GC_THREAD* t = heap_self;
     if (!t || !t->stack) er_panic("gc_pop");
-    enter(t);
+    heap_enter();
     GC_STACK* f = t->stack;
     t->nroots = f->base;
     char* name = f->owned_name ? f->msg : nullptr;
@@ -914,16 +882,16 @@ void gc_pop_slow(void* ptr, GC_FUNC gc) {
         t->stack->child = nullptr;
         set_checked(t, ptr, gc);
     }
-    leave(t);
+    heap_leave();
     if (name) free(name);
 }
 
 void gc_set_nl(void* ptr, GC_FUNC gc) {
     if (!ptr) return;
     GC_THREAD* t = self();
-    enter(t);
+    heap_enter();
     set_checked(t, ptr, gc);
-    leave(t);
+    heap_leave();
 }
 
 void gc_set(void* ptr, GC_FUNC gc) {
@@ -933,9 +901,9 @@ void gc_set(void* ptr, GC_FUNC gc) {
 void gc_set_nl_non_check(void* ptr, GC_FUNC gc) {
     GC_THREAD* t = heap_self;
     if (!ptr || !t || !t->stack) return;
-    enter(t);
+    heap_enter();
     add_root(t, t->stack, ptr, gc);
-    leave(t);
+    heap_leave();
 }
 
 void gc_set_non_check(void* ptr, GC_FUNC gc) {
@@ -945,9 +913,9 @@ void gc_set_non_check(void* ptr, GC_FUNC gc) {
 void gc_delete_nl(void* ptr) {
     GC_THREAD* t = heap_self;
     if (!ptr || !t) return;
-    enter(t);
+    heap_enter();
     delete_root(t, ptr);
-    leave(t);
+    heap_leave();
 }
 
 void gc_delete(void* ptr) {
@@ -957,7 +925,7 @@ void gc_delete(void* ptr) {
 void gc_delete_pair(void* list) {
     GC_THREAD* t = heap_self;
     if (!t) return;
-    enter(t);
+    heap_enter();
     GC_STACK* above = nullptr;
     for (GC_STACK* f = t->stack; f; above = f, f = f->parent) {
         int64_t end = frame_end(t, above);
@@ -971,7 +939,7 @@ void gc_delete_pair(void* list) {
             break;
         }
     }
-    leave(t);
+    heap_leave();
 }
 
 void gc_check_empty(const char* msg, void* p) {

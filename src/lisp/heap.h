@@ -120,10 +120,6 @@ void* xx_mmalloc(int64_t size, GC_FUNC gc, const char* file, int line);
 void* heap_try_alloc(int64_t size, GC_FUNC gc);
 void mfree(void* p);
 void* mrealloc(void* p, int64_t size, GC_FUNC gc);
-// Bytes of every block the heap keeps for its callers (headers, rounding and large blocks
-// included) after the last sweep, and the bytes allocated since then.
-int64_t get_heap_live();
-int64_t get_heap_allocated_since_gc();
 // Bytes the heap holds from the system (pages and large blocks), and the most it held since the
 // start or the last reset.
 int64_t get_heap_mapped();
@@ -165,12 +161,15 @@ extern std::atomic<bool> heap_gc_stop;               // a stopper waits for the 
 void heap_enter_first();                             // a thread without a record
 void heap_enter_slow(GC_THREAD* t);                  // the world stops: wait for it to go on
 void heap_wait_for_collection(GC_THREAD* t);
+// Dekker's handshake with stop_world: a section announces itself, then looks at heap_gc_stop.
+inline void heap_announce(GC_THREAD* t) {
+    std::atomic_ref<int>(t->active).exchange(1, std::memory_order_seq_cst);
+}
 inline void heap_enter() {
     GC_THREAD* t = heap_self;
     if (__builtin_expect(!t, 0)) return heap_enter_first();
     if (t->section++ > 0) return;
-    // Dekker's handshake with stop_world: announce the section, then look.
-    std::atomic_ref<int>(t->active).exchange(1, std::memory_order_seq_cst);
+    heap_announce(t);
     if (__builtin_expect(heap_gc_stop.load(std::memory_order_acquire), 0)) heap_enter_slow(t);
 }
 inline void heap_leave() {
@@ -187,6 +186,17 @@ class HeapSection {
     HeapSection& operator=(const HeapSection&) = delete;
 };
 
+// A block just taken for the caller: its header filled, its area cleared and counted; inside a
+// heap section.
+inline void* heap_init_block(GC_THREAD* t, MEM* m, int64_t size) {
+    m->m_flags = 0;
+    m->m_size = size;
+    void* p = m + 1;
+    __builtin_memset(p, 0, static_cast<size_t>(size));
+    t->bytes_delta += size;
+    return p;
+}
+
 // The allocation of mmalloc inside a heap section the caller holds: a small block from the
 // calling thread's cache, cleared and rooted in its top frame, without a call when the cache has
 // one; otherwise xx_mmalloc.
@@ -202,11 +212,7 @@ inline void* heap_alloc_in(int64_t size, GC_FUNC gc) {
     if (__builtin_expect(!m || t->nroots == t->cap, 0))
         return xx_mmalloc(size, gc, __builtin_FILE(), __builtin_LINE());
     t->cache[cls] = m->m_free;
-    m->m_flags = 0;
-    m->m_size = size;
-    void* p = m + 1;
-    __builtin_memset(p, 0, static_cast<size_t>(size));
-    t->bytes_delta += size;
+    void* p = heap_init_block(t, m, size);
     t->roots[t->nroots++] = {p, gc};
     t->stack->count++;
     return p;
@@ -245,8 +251,6 @@ void start_world();
 // and wakes the threads waiting for it.
 void set_heap_request_hook(void (*request)());
 void heap_collection_done();
-// Collections finished so far.
-uint64_t get_heap_collections();
 // 1 when the calling thread holds a lock that the collector takes (set by the environment and
 // reader layers), so it must not wait for a collection.
 void heap_note_collector_lock(int delta);
