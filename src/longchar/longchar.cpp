@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "base/alloc.h"
+#include "base/confpath.h"
 #include "base/task.h"
 #include "longchar/codemethod.h"
 
@@ -65,12 +66,6 @@ int insert_code_abb(const char* name, L_CHAR lccode, CODE_METHOD* cm) {
     return 0;
 }
 
-// The method named by STD_CODE, else EUC-JP.
-static CODE_METHOD* default_code_method() {
-    CODE_METHOD* cm = search_cm(getenv("STD_CODE"));
-    return cm ? cm : &euc_cm;
-}
-
 void init_longchar() {
     if (longchar_ready) return;
     CODE_METHOD* methods[] = {&ascii_cm, &sjis_cm,  &jis_cm,  &euc_cm,    &int_cm,
@@ -78,7 +73,7 @@ void init_longchar() {
     for (CODE_METHOD* cm : methods)
         insert_code_list(cm);
     insert_code_abb("SHIFT-JIS", 0xDFFF0309, &sjis_cm);
-    std_cm = default_code_method();
+    std_cm = get_default_cm();
     longchar_ready = true;
 }
 

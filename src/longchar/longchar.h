@@ -78,8 +78,9 @@ constexpr int LSTR_HASH_SIZE = 1011;
 // The program's default method, set once by init_longchar.
 extern CODE_METHOD* std_cm;
 
-// Registers the nine methods, the abbreviation "SHIFT-JIS" and sets std_cm from the environment
-// variable STD_CODE (else EUC-JP). Runs once; a second call does nothing.
+// Registers the nine methods, the abbreviation "SHIFT-JIS" and sets std_cm to the configured
+// default (get_default_cm: the method named by STD_CODE, else EUC-JP). Runs once; a second call
+// does nothing.
 void init_longchar();
 // Appends a method to the registry; -1 when it is already registered.
 int insert_code_list(CODE_METHOD* cm);

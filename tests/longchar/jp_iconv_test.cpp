@@ -2,41 +2,12 @@
 // and the one-byte katakana. The methods keep characters in their own code set, so the
 // comparison is of JIS row/cell codes and bytes, not of Unicode values.
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <string>
 
 #include "lc_util.h"
 
 namespace {
-
-// One iconv direction; convert() returns false when the library refuses the input.
-class Iconv {
-  public:
-    Iconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
-    ~Iconv() {
-        if (ok()) iconv_close(cd_);
-    }
-    Iconv(const Iconv&) = delete;
-    Iconv& operator=(const Iconv&) = delete;
-    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
-
-    bool convert(const std::string& in, std::string* out) {
-        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-        char buf[64];
-        char* ip = const_cast<char*>(in.data());
-        size_t il = in.size();
-        char* op = buf;
-        size_t ol = sizeof buf;
-        if (iconv(cd_, &ip, &il, &op, &ol) == static_cast<size_t>(-1)) return false;
-        if (iconv(cd_, nullptr, nullptr, &op, &ol) == static_cast<size_t>(-1)) return false;
-        out->assign(buf, static_cast<size_t>(op - buf));
-        return true;
-    }
-
-  private:
-    iconv_t cd_;
-};
 
 uint32_t be32(const std::string& s) {
     return get_be32(reinterpret_cast<const uint8_t*>(s.data()));
