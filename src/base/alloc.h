@@ -87,4 +87,9 @@ int memory_purge_step(int64_t mem, int64_t used);
 #define d_calloc(size, el) xx_d_calloc((size), (el), __FILE__, __LINE__)
 #define d_f_ree(ptr) xx_d_f_ree((ptr), __FILE__, __LINE__)
 #define d_strdup(s) xx_d_strdup((s), __FILE__, __LINE__)
+// A tracked copy of the zero-terminated string str (never null), attributed to the caller.
+inline char* xx_copy_str(const char* str, const char* file, int line) {
+    return xx_d_strdup(str, file, line);
+}
+#define copy_str(s) xx_copy_str((s), __FILE__, __LINE__)
 #define change_statistics(ptr) xx_change_statistics((ptr), __FILE__, __LINE__)

@@ -2,15 +2,8 @@
 // wrapped as a file stream.
 #pragma once
 
+#include "base/serial_list.h"
 #include "stream/stream.h"
-
-// One serial port as the port listing gives it: `name` the device, `info` the path to open
-// (the call-out device where the host has one; on Linux the /dev path itself).
-struct SERIAL_PORT_INFO {
-    char* name;
-    char* info;
-    SERIAL_PORT_INFO* next;
-};
 
 // Opens the port's `info` path, sets input and output speed to `speed` (bits per second), adds
 // CLOCAL, applies the attributes after draining and wraps the descriptor as a file stream. A port
