@@ -174,20 +174,23 @@ void build_tables() {
         for (L_CHAR b = r[0]; b <= r[1]; b++)
             if (b != 0x2C) new_header(0xE0000000u | (b << 8));
 
+    // A join puts the second entry right after the first, so the basic plane, joined last,
+    // follows the JIS X 0208 entry: reading Japanese text out as Unicode takes one step of the
+    // ring.
     for (int i = 0; i < jisx0208_ucs_len; i++) {
         const L_CHAR j = jisx0208_ucs[i].code;
+        correspond(LCZ_JISX0208 | j, LCZ_SJIS_VALUE | sjis_pair(j));
+        correspond(LCZ_JISX0208 | j, LCZ_JISX0208_HIGH | j | 0x8080);
+        correspond(LCZ_JISX0208 | j, LCZ_JISX0208_B | j);
+        correspond(LCZ_JISX0208 | j, LCZ_JISX0208_A | j);
         correspond(LCZ_JISX0208 | j, LCZ_UCS_PLANE | jisx0208_ucs[i].ucs);
-        correspond(LCZ_JISX0208_A | j, LCZ_JISX0208 | j);
-        correspond(LCZ_JISX0208_B | j, LCZ_JISX0208 | j);
-        correspond(LCZ_JISX0208_HIGH | j | 0x8080, LCZ_JISX0208 | j);
-        correspond(LCZ_SJIS_VALUE | sjis_pair(j), LCZ_JISX0208 | j);
     }
     for (int i = 0; i < jisx0212_ucs_len; i++)
         correspond(LCZ_JISX0212 | jisx0212_ucs[i].code, LCZ_UCS_PLANE | jisx0212_ucs[i].ucs);
     for (int i = 0; i < hankaku_ucs_len; i++) {
         const L_CHAR b = hankaku_ucs[i].code;
+        correspond(LCZ_HANKAKU | b, LCZ_SJIS_VALUE | b);
         correspond(LCZ_HANKAKU | b, LCZ_UCS_PLANE | hankaku_ucs[i].ucs);
-        correspond(LCZ_SJIS_VALUE | b, LCZ_HANKAKU | b);
     }
     // One-byte Shift_JIS values below 0x80 are ASCII, as the Shift_JIS reader takes them.
     for (L_CHAR b = 1; b < 0x80; b++)
