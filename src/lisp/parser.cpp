@@ -590,12 +590,9 @@ QV_SEXP* realize_list(QV_SEXP* s, QV_FILE* f) {
 QV_SEXP* realize_generator(QV_SEXP* s, QV_FILE* f) {
     if (f) set_busy(f, get_tid());
     for (;;) {
-        // The function is taken while s is known to be delayed: once the lock is released, a
-        // generator serving several delayed nodes may rewrite s from another task, and its state
-        // may then be reached by nothing but this task's pointer.
-        QV_SEXP* (*func)(QV_SEXP*) = s->delay.d.func->func;
+        DELAY_FUNC* df = s->delay.d.func;
         unlock_parse("realize_sexp");
-        QV_SEXP* r = func(s);
+        QV_SEXP* r = df->func(s);
         gc_set(r, gc_vx_sexp);
         lock_parse();
         bool again = r != s && sexp_raw_type(r) == QVT_DELAY && r->delay.dtype == DELAY_GENERATOR;
