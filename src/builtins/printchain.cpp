@@ -22,6 +22,13 @@ int relay_iid() {
     return q && q->relay_thread == get_tid() ? static_cast<int>(q->id) : 0;
 }
 
+// Standard output or error as it is now: a carrier that ends gives its place back under the
+// stream lock.
+STREAM* std_stream(bool out) {
+    TaskLockGuard g(stream_lock);
+    return out ? s_stdout : s_stderr;
+}
+
 QV_SEXP* access_error(QV_SEXP* form) {
     return bltn_error_s(form, QVE_ACCESS_STREAM, "PrintChain", "access stream");
 }
@@ -49,8 +56,8 @@ QV_SEXP* qv_PrintChain(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr
         if (text_is(sync, "entry")) {
             if (int iid = relay_iid()) s_replace_std_chain(iid);
         } else if (text_is(sync, "exit")) {
-            s_flush(s_stdout);
-            s_flush(s_stderr);
+            s_flush(std_stream(true));
+            s_flush(std_stream(false));
         }
         return nullptr;
     }
@@ -58,13 +65,10 @@ QV_SEXP* qv_PrintChain(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr
     QV_SEXP* data = get_el(form, 2);
     if (get_type(channel) != QVT_STRING || get_type(data) != QVT_RAW)
         return bltn_error_s(form, QVE_TYPE_MISMATCH, "PrintChain", "type missmatch");
-    STREAM* target;
-    if (text_is(channel->string.data, "o"))
-        target = s_stdout;
-    else if (text_is(channel->string.data, "e"))
-        target = s_stderr;
-    else
+    bool out = text_is(channel->string.data, "o");
+    if (!out && !text_is(channel->string.data, "e"))
         return bltn_error_s(form, QVE_INVALID_PARAMETER, "PrintChain", "invalid parameter");
+    STREAM* target = std_stream(out);
     int size = data->raw.size;
     if (!target || size < 0) return access_error(form);
     if (s_is_chain(target)) {

@@ -17,11 +17,6 @@
 
 namespace {
 
-STREAM* std_out() {
-    TaskLockGuard g(stream_lock);
-    return s_stdout;
-}
-
 void set_std(STREAM* out, STREAM* err) {
     TaskLockGuard g(stream_lock);
     s_stdout = out;
@@ -36,11 +31,8 @@ class PrintChainTest : public LispTest {
         static bool table = false;
         if (!table) init_interpreter_table();  // chain carriers are internal interpreters
         table = true;
-        {
-            TaskLockGuard g(stream_lock);
-            out0_ = s_stdout;
-            err0_ = s_stderr;
-        }
+        out0_ = locked_out();
+        err0_ = s_stderr;
         out_ = s_open_string_write(&utf8_cm);
         err_ = s_open_string_write(&utf8_cm);
         set_std(out_, err_);
@@ -50,6 +42,10 @@ class PrintChainTest : public LispTest {
         s_close(out_);
         s_close(err_);
         LispTest::TearDown();
+    }
+    STREAM* locked_out() {
+        TaskLockGuard g(stream_lock);
+        return s_stdout;
     }
     static std::string text(STREAM* s) {
         const char* t = s_get_string(s);
@@ -132,8 +128,12 @@ TEST_F(PrintChainTest, WrongArgumentsAndTargets) {
     EXPECT_EQ(text(out_), "");
 }
 
-TEST_F(PrintChainTest, IntoAChainTheBytesPassUnchanged) {
+TEST_F(PrintChainTest, SyncReadsNoArgumentAndRawBytesPassUnchangedIntoAChain) {
     ChainFake fake;
+    // The test's thread is no relay thread: entry changes nothing.
+    EXPECT_EQ(call(nullptr, nullptr, "entry"), nullptr);
+    EXPECT_EQ(call(get_integer(1, nullptr), nullptr, "other"), nullptr);
+    EXPECT_EQ(locked_out(), out_);
     STREAM* chain = s_open_chain(21, 'o');
     ASSERT_NE(chain, nullptr);
     set_std(chain, err_);
@@ -147,15 +147,5 @@ TEST_F(PrintChainTest, IntoAChainTheBytesPassUnchanged) {
     EXPECT_TRUE(fake.bytes("o") == odd);
     set_std(out_, err_);
     s_close(chain);
-}
-
-TEST_F(PrintChainTest, SyncReadsNoArgumentAndEntryNeedsARelayThread) {
-    ChainFake fake;
-    // The test's thread is no relay thread: entry changes nothing.
-    EXPECT_EQ(call(nullptr, nullptr, "entry"), nullptr);
-    EXPECT_EQ(std_out(), out_);
-    EXPECT_EQ(call(get_integer(1, nullptr), nullptr, "other"), nullptr);
-    EXPECT_EQ(std_out(), out_);
-    EXPECT_EQ(call(nullptr, nullptr, "exit"), nullptr);
     EXPECT_EQ(text(out_), "");
 }
