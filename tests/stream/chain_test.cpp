@@ -9,6 +9,8 @@
 #include <memory>
 #include <vector>
 
+#include "lisp/collect.h"
+#include "lisp/heap.h"
 #include "server/interp.h"
 #include "stream/sprintf.h"
 #include "stream/streamio.h"
@@ -223,4 +225,26 @@ TEST_F(ChainTest, StandardOutputAndErrorUpAChain) {
     EXPECT_TRUE(wait_until([&] { return locked([] { return s_stdout; }) == out0; }, 20000));
     EXPECT_TRUE(wait_until([&] { return locked([] { return s_stderr; }) == err0; }, 20000));
     EXPECT_TRUE(wait_until([&] { return s_exist(out2) == 0 && s_exist(err2) == 0; }, 20000));
+}
+
+// A long-lived stream: what each batch built is collected afterwards, so the language heap does
+// not grow with the bytes carried.
+TEST_F(ChainTest, ManyBatchesKeepTheHeapFlat) {
+    ChainFake fake;
+    STREAM* s = s_open_chain(12, 'o');
+    ASSERT_NE(s, nullptr);
+    std::string block = pattern(4096);
+    auto carry = [&](int n) {
+        for (int i = 0; i < n; i++) {
+            ASSERT_EQ(s_write(s, block.data(), 4096), 4096);
+            ASSERT_EQ(s_flush(s), 0);
+        }
+        gc_tick_notin_tick(nullptr, 0);
+    };
+    carry(50);
+    int64_t before = get_malloc_count();
+    carry(1000);
+    EXPECT_LT(get_malloc_count() - before, 1 << 20);
+    EXPECT_EQ(fake.bytes().size(), 1050u * 4096u);
+    ASSERT_TRUE(close_bounded(s));
 }
