@@ -94,7 +94,7 @@ void chain_thread(intptr_t data) {
     }
     // The batch is copied out of the stream before any language memory is allocated: an
     // allocation may wait for a collection, and the collector takes the stream lock, which a
-    // closing task may hold while it waits for chain_lock.
+    // look-up (s_get_chain_from_iid) may hold while it waits for chain_lock.
     char batch[S_CHAIN_BUF_SIZE];
     for (;;) {
         lock_task(chain_lock);
