@@ -18,8 +18,8 @@ constexpr uint32_t QVE_ACCESS_STREAM = 0x80040a12;
 // (PrintChain channel data), channel "o" (standard output) or "e" (standard error), data raw:
 // into a chain stream the bytes go unchanged; into any other stream they are read as long
 // characters of four bytes, big-endian, and written as text in the stream's code method. Zero
-// characters carry no text and are skipped; a trailing piece shorter than four bytes is not a
-// character and is dropped. The result is the data's size in bytes.
+// characters carry no text and are skipped; one to three bytes left over at the end make no
+// character and are dropped. The result is the data's size in bytes.
 QV_SEXP* qv_PrintChain(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
                        QVISP_ENV* sp_env);
 

@@ -43,7 +43,7 @@ typedef QV_SEXP* (*CHAIN_QUERY)(int id, QVISP_ENV* env, const L_CHAR* cmd_str, Q
 void set_chain_query(CHAIN_QUERY fn);
 CHAIN_QUERY get_chain_query();
 
-// Creates chain_lock and registers the kind (part of init_stream).
+// Creates chain_lock and registers the kind (called by init_stream).
 void init_chain_stream();
 
 // A chain stream to interpreter iid, type 'o' (its standard output) or 'e' (its standard error),

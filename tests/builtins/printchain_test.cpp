@@ -98,8 +98,8 @@ TEST_F(PrintChainTest, LongCharactersBecomeTextOfTheTarget) {
     r = call(n_get_string("e"), raw(be({'x', '\n'})));
     EXPECT_EQ(r->integer.data, 8);
     EXPECT_EQ(text(err_), "x\n");
-    // Zero characters are skipped rather than ending the text; a trailing piece of fewer than
-    // four bytes is dropped; the result still counts every byte.
+    // Zero characters are skipped rather than ending the text; one to three bytes left over at
+    // the end are dropped; the result still counts every byte.
     r = call(n_get_string("o"), raw(be({'c', 0, 'd'}) + std::string("\0\0\0", 3)));
     EXPECT_EQ(r->integer.data, 15);
     r = call(n_get_string("o"), raw(std::string("\0\0", 2)));
