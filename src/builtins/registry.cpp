@@ -6,6 +6,7 @@
 #include "builtins/interpctl.h"
 #include "builtins/openinterp.h"
 #include "builtins/print.h"
+#include "builtins/printchain.h"
 #include "builtins/printstd.h"
 #include "builtins/resultformat.h"
 #include "longchar/longchar.h"
@@ -28,6 +29,7 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_WaitInterpreter(env0);
     init_Print(env0);
     init_PrintStd(env0);
+    init_PrintChain(env0);
     init_SetResultFormat(env0);
     init_GetMainInterpreter(env0);
     init_GetQVIinfo(env0);

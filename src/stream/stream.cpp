@@ -20,6 +20,7 @@
 #include "base/sysparam.h"
 #include "base/task.h"
 #include "base/tick.h"
+#include "stream/chain_stream.h"
 #include "stream/file_stream.h"
 #include "stream/flushpipe.h"
 #include "stream/streamio.h"
@@ -520,6 +521,7 @@ void init_stream() {
     }
 
     init_machine_stream();
+    init_chain_stream();
     init_string_stream();
     create_task(thput_task, 0, 4);
     new_tick(zonbie_tick, 11, 0);

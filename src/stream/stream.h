@@ -23,10 +23,11 @@
 // and every header field. Kind operations that may block (read, write, flush, the encoder tail's
 // write) run with it released and with the calling task registered in the stream's `thread`
 // list; `close` and `get_socketip` are called with it held (a flush pipe's get_socketip releases
-// it while it waits for the peer, registered like the others). `cq_lock`
-// guards the close queue and is never held together with `stream_lock`. Lock order: stream lock
-// before the QVoHTTP lock; the task lock, the tick lock, the sleep lock and the allocator's lock
-// may be taken inside the stream lock.
+// it while it waits for the peer, registered like the others; a chain stream's close releases it
+// while it waits for delivery). `cq_lock` guards the close queue and is never held together with
+// `stream_lock`. Lock order: stream lock before the QVoHTTP lock and before the chain lock; the
+// task lock, the tick lock, the sleep lock and the allocator's lock may be taken inside the
+// stream lock.
 #pragma once
 
 #include <cstddef>
@@ -153,7 +154,7 @@ struct S_CHAIN {
     S_HEADER h;
     int iid;
     int8_t process;
-    int8_t write_process;
+    int write_process;  // writers inside: more than an 8-bit count can hold may wait at once
     char type[2];
     int16_t buf_len;
     char buf[S_CHAIN_BUF_SIZE];

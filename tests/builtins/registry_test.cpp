@@ -51,6 +51,7 @@ TEST_F(RegistryTest, BindsEachFamilyInItsEnvironment) {
                 {"PrintStd", 0, 2, 2},
                 {"openPrintStd", 0, 2, 2},
                 {"closePrintStd", 0, 1, 1},
+                {"PrintChain", 0, 1, 3},
                 {"SetResultFormat", 0, 1, 1},
                 {"CloseInterpreter", 0, 2, 2},
                 {"WaitInterpreter", 0, 2, 2},

@@ -33,8 +33,8 @@ TEST(StreamCore, KindsAreRegisteredOnceInStartUpOrder) {
             s += t->type;
         return s;
     });
-    // Newest first: file, then terminal, then flush pipe, then string were registered.
-    EXPECT_NE(letters.find("tPef"), std::string::npos) << letters;
+    // Newest first: file, then terminal, then flush pipe, then chain, then string were registered.
+    EXPECT_NE(letters.find("tcPef"), std::string::npos) << letters;
     EXPECT_EQ(insert_s_table(&s_file_table), -1);
     EXPECT_EQ(insert_s_table(&s_string_table), -1);
 }

@@ -1,0 +1,86 @@
+// PrintChain (see printchain.h).
+#include "builtins/printchain.h"
+
+#include "base/alloc.h"
+#include "base/endian.h"
+#include "base/task.h"
+#include "builtins/bltn_util.h"
+#include "lisp/list.h"
+#include "longchar/longchar.h"
+#include "server/interp.h"
+#include "stream/chain_stream.h"
+#include "stream/sprintf.h"
+#include "stream/streamio.h"
+
+namespace {
+
+// The id of the calling task's interpreter when the task is that interpreter's relay thread,
+// else 0.
+int relay_iid() {
+    TaskLockGuard g(qvi_lock);
+    QV_INTERPRETER* q = _get_my_qvi();
+    return q && q->relay_thread == get_tid() ? static_cast<int>(q->id) : 0;
+}
+
+// Standard output or error as it is now: a carrier that ends gives its place back under the
+// stream lock.
+STREAM* std_stream(bool out) {
+    TaskLockGuard g(stream_lock);
+    return out ? s_stdout : s_stderr;
+}
+
+QV_SEXP* access_error(QV_SEXP* form) {
+    return bltn_error_s(form, QVE_ACCESS_STREAM, "PrintChain", "access stream");
+}
+
+// The long characters of data as text: 0 when it was written, -1 when the stream refused it.
+int write_text(STREAM* target, const uint8_t* data, int size) {
+    int n = size / 4;
+    L_CHAR* text = static_cast<L_CHAR*>(d_alloc(static_cast<int64_t>(n + 1) * sizeof(L_CHAR)));
+    int k = 0;
+    for (int i = 0; i < n; i++) {
+        L_CHAR c = get_be32(data + 4 * i);
+        if (c != 0) text[k++] = c;
+    }
+    text[k] = 0;
+    int err = 0;
+    int r = k > 0 ? e_printf(target, &err, "%ls", text) : 0;
+    d_f_ree(text);
+    return r < 0 || err != 0 ? -1 : 0;
+}
+
+}  // namespace
+
+QV_SEXP* qv_PrintChain(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
+    if (const L_CHAR* sync = attr_text(attr, "sync")) {
+        if (text_is(sync, "entry")) {
+            if (int iid = relay_iid()) s_replace_std_chain(iid);
+        } else if (text_is(sync, "exit")) {
+            s_flush(std_stream(true));
+            s_flush(std_stream(false));
+        }
+        return nullptr;
+    }
+    QV_SEXP* channel = get_el(form, 1);
+    QV_SEXP* data = get_el(form, 2);
+    if (get_type(channel) != QVT_STRING || get_type(data) != QVT_RAW)
+        return bltn_error_s(form, QVE_TYPE_MISMATCH, "PrintChain", "type missmatch");
+    bool out = text_is(channel->string.data, "o");
+    if (!out && !text_is(channel->string.data, "e"))
+        return bltn_error_s(form, QVE_INVALID_PARAMETER, "PrintChain", "invalid parameter");
+    STREAM* target = std_stream(out);
+    int size = data->raw.size;
+    if (!target || size < 0) return access_error(form);
+    if (s_is_chain(target)) {
+        if (s_write(target, data->raw.data, size) != size) return access_error(form);
+    } else {
+        if (!s_exist(target) || write_text(target, data->raw.data, size) != 0)
+            return access_error(form);
+    }
+    return get_integer(size, nullptr);
+}
+
+void init_PrintChain(QVISP_ENV* env) {
+    set_env(env, l_string(std_cm, "PrintChain"),
+            get_func_prim(qv_PrintChain, FUNC_APPLICATIVE, nullptr, 1, 3));
+}

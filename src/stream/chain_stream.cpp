@@ -1,0 +1,285 @@
+// The chain kind and its carrier task (see chain_stream.h).
+#include "stream/chain_stream.h"
+
+#include <errno.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "base/alloc.h"
+#include "base/task.h"
+#include "lisp/list.h"
+#include "longchar/codemethod.h"
+#include "server/interp.h"
+
+SEM chain_lock = nullptr;
+
+S_TABLE s_chain_table = {
+    .type = 'c',
+    .flags = 0,
+    .dm = {{0, 0}},
+    .next = nullptr,
+    .open_desc = s_error_stream,
+    .close = s_close_chain,
+    .write = s_write_chain,
+    .read = s_read_chain,
+    .flush = s_flush_chain,
+    .proc_send = s_error,
+    .proc_recv = s_error_stream,
+    .get_socketip = s_error,
+    .checksum = nullptr,
+};
+
+namespace {
+
+std::atomic<CHAIN_QUERY> chain_query{nullptr};
+
+// What the standard output and error held before their first replacement by chain streams
+// (under the stream lock).
+STREAM* std_before_out = nullptr;
+STREAM* std_before_err = nullptr;
+
+// Waits until the carrier has taken and delivered everything written and no writer is inside,
+// or until the carrier has ended (chain_lock held; released while asleep).
+void _s_flush_chain(S_CHAIN* c) {
+    while ((c->process != 0 || c->write_process != 0 || c->buf_len != 0) && c->process != -1) {
+        sleep_task(&c->iid, chain_lock);
+        lock_task(chain_lock);
+    }
+}
+
+// The carrier has ended on its own: writers waiting for room and later writes fail, and a
+// standard place holding the stream gets back what it held before, so the close is not refused
+// and the output goes on there.
+void carrier_failed(STREAM* s) {
+    S_CHAIN* c = &s->chain;
+    lock_task(chain_lock);
+    c->process = -1;
+    c->iid = -1;
+    c->buf_len = 0;
+    wakeup_task(&c->iid);
+    unlock_task(chain_lock, "chain_thread");
+    {
+        TaskLockGuard g(stream_lock);
+        if (s_stdout == s && std_before_out) s_stdout = std_before_out;
+        if (s_stderr == s && std_before_err) s_stderr = std_before_err;
+    }
+    _d_s_close(s, __FILE__, __LINE__);
+}
+
+// One batch as the call (PrintChain type raw-bytes), sent with the installed sender: false when
+// the answer is an error value or no sender is installed.
+bool carry(int iid, const char* type, const char* bytes, int n) {
+    CHAIN_QUERY query = chain_query.load(std::memory_order_acquire);
+    if (!query) return false;
+    gc_push(nullptr, nullptr, "s_write_chain");
+    QV_SEXP* form =
+        list(n_get_symbol("PrintChain"), n_get_string(type), get_raw(bytes, n), nullptr);
+    QVISP_ENV* env = new_env(nullptr);
+    QV_SEXP* answer = query(iid, env, nullptr, form);
+    bool ok = get_type(answer) != QVT_ERROR;
+    gc_pop(nullptr, nullptr);
+    return ok;
+}
+
+void chain_thread(intptr_t data) {
+    STREAM* s = reinterpret_cast<STREAM*>(data);
+    S_CHAIN* c = &s->chain;
+    set_t_msg("chain_thread");
+    QV_INTERPRETER* qvi = new_qv_interpreter();
+    qvi->a_type = QVA_INTERNAL;
+    if (setup_i(qvi) < 0) {
+        carrier_failed(s);
+        return;
+    }
+    // The batch is copied out of the stream before any language memory is allocated: an
+    // allocation may wait for a collection, and the collector takes the stream lock, which a
+    // look-up (s_get_chain_from_iid) may hold while it waits for chain_lock.
+    char batch[S_CHAIN_BUF_SIZE];
+    for (;;) {
+        lock_task(chain_lock);
+        while (c->buf_len == 0 && c->iid >= 0) {
+            c->process = 0;
+            wakeup_task(&c->iid);
+            sleep_task(&c->iid, chain_lock);
+            lock_task(chain_lock);
+        }
+        if (c->iid < 0) {
+            c->process = -1;
+            wakeup_task(&c->iid);
+            unlock_task(chain_lock, "chain_thread");
+            break;
+        }
+        int n = c->buf_len;
+        int iid = c->iid;
+        char type[2] = {c->type[0], 0};
+        memcpy(batch, c->buf, static_cast<size_t>(n));
+        c->buf_len = 0;
+        c->process = 1;
+        wakeup_task(&c->iid);
+        unlock_task(chain_lock, "chain_thread");
+        if (!carry(iid, type, batch, n)) {
+            carrier_failed(s);
+            break;
+        }
+    }
+    close_self_interpreter();
+}
+
+}  // namespace
+
+void set_chain_query(CHAIN_QUERY fn) {
+    chain_query.store(fn, std::memory_order_release);
+}
+
+CHAIN_QUERY get_chain_query() {
+    return chain_query.load(std::memory_order_acquire);
+}
+
+void init_chain_stream() {
+    new_lock(&chain_lock);
+    insert_s_table(&s_chain_table);
+}
+
+STREAM* s_open_chain(int iid, char type) {
+    if ((type != 'o' && type != 'e') || iid < 1 || !get_chain_query()) return nullptr;
+    S_CHAIN* c = static_cast<S_CHAIN*>(d_calloc(sizeof(S_CHAIN), 1));
+    c->h.tbl = &s_chain_table;
+    c->iid = iid;
+    c->type[0] = type;
+    c->type[1] = 0;
+    STREAM* s = reinterpret_cast<STREAM*>(c);
+    {
+        StreamPri pri;
+        TaskLockGuard g(stream_lock);
+        _xx_s_open(s, 2, ST_OTHER, __FILE__, __LINE__);
+        _s_replace_cm(s, &extucs4_cm);
+    }
+    create_task(chain_thread, s, 1);
+    return s;
+}
+
+STREAM* s_get_chain_from_iid(int iid) {
+    StreamPri pri;
+    TaskLockGuard g(stream_lock);
+    for (STREAM* s = stream_list; s; s = s->h.next) {
+        if (s->h.tbl != &s_chain_table) continue;
+        TaskLockGuard cg(chain_lock);
+        if (s->chain.iid == iid) return s;
+    }
+    return nullptr;
+}
+
+int s_is_chain(STREAM* s) {
+    TaskLockGuard g(stream_lock);
+    return _s_exist(s) && s->h.tbl == &s_chain_table ? 1 : 0;
+}
+
+int s_replace_std_chain(int iid) {
+    STREAM* out = s_open_chain(iid, 'o');
+    STREAM* err = out ? s_open_chain(iid, 'e') : nullptr;
+    if (!err) {
+        if (out) s_close(out);
+        return -1;
+    }
+    STREAM* old_out;
+    STREAM* old_err;
+    {
+        TaskLockGuard g(stream_lock);
+        old_out = s_stdout;
+        old_err = s_stderr;
+        bool out_chain = old_out && old_out->h.tbl == &s_chain_table;
+        bool err_chain = old_err && old_err->h.tbl == &s_chain_table;
+        if (!out_chain) std_before_out = old_out;
+        if (!err_chain) std_before_err = old_err;
+        s_stdout = out;
+        s_stderr = err;
+        if (!out_chain) old_out = nullptr;
+        if (!err_chain) old_err = nullptr;
+    }
+    // Closed in the background: the close waits for their delivery, which may need the caller.
+    s_close_queue(old_out);
+    if (old_err != old_out) s_close_queue(old_err);
+    return 0;
+}
+
+// ------------------------------------------------------------------------------------------------
+// The kind's slots
+
+int s_write_chain(STREAM* s, const void* data, int len) {
+    S_CHAIN* c = &s->chain;
+    if (len < 0) return -1;
+    const char* p = static_cast<const char*>(data);
+    int done = 0;
+    int ret = len;
+    lock_task(chain_lock);
+    c->write_process++;
+    while (done < len) {
+        while (c->buf_len >= S_CHAIN_BUF_SIZE && c->iid >= 0) {
+            wakeup_task(&c->iid);
+            sleep_task(&c->iid, chain_lock);
+            lock_task(chain_lock);
+        }
+        if (c->iid < 0) {
+            ret = -1;
+            break;
+        }
+        int n = S_CHAIN_BUF_SIZE - c->buf_len;
+        if (n > len - done) n = len - done;
+        memcpy(c->buf + c->buf_len, p + done, static_cast<size_t>(n));
+        c->buf_len = static_cast<int16_t>(c->buf_len + n);
+        done += n;
+        wakeup_task(&c->iid);
+    }
+    c->write_process--;
+    wakeup_task(&c->iid);
+    s->h.last_size = done;
+    s->h.last_err = ret < 0 ? EPIPE : 0;
+    unlock_task(chain_lock, "s_write_chain");
+    if (ret < 0) errno = EPIPE;
+    return ret;
+}
+
+int s_read_chain(STREAM*, void*, int) {
+    errno = 0;
+    return 0;
+}
+
+int s_flush_chain(STREAM* s) {
+    S_CHAIN* c = &s->chain;
+    lock_task(chain_lock);
+    _s_flush_chain(c);
+    bool ended = c->process == -1;
+    unlock_task(chain_lock, "s_flush_chain");
+    if (ended) {
+        errno = EPIPE;
+        return -1;
+    }
+    return 0;
+}
+
+// Called by the stream core with the stream lock held and `tbl` already cleared. The waits run
+// with the stream lock released: delivery reaches the target's output streams, which take it.
+int s_close_chain(STREAM* s) {
+    S_CHAIN* c = &s->chain;
+    // The writers and flushers still inside finish first (they leave as the carrier takes their
+    // bytes, or at once when it has ended); no new one can enter.
+    while (s->h.thread) {
+        sleep_task(&s->h.thread, stream_lock);
+        lock_task(stream_lock);
+    }
+    unlock_task(stream_lock, "s_close_chain");
+    lock_task(chain_lock);
+    _s_flush_chain(c);
+    c->iid = -1;
+    wakeup_task(&c->iid);
+    // The carrier's last look at the record happens before the close returns, so the record may
+    // be freed any time later.
+    while (c->process != -1) {
+        sleep_task(&c->iid, chain_lock);
+        lock_task(chain_lock);
+    }
+    unlock_task(chain_lock, "s_close_chain");
+    lock_task(stream_lock);
+    return 0;
+}
