@@ -8,6 +8,7 @@
 #include "builtins/print.h"
 #include "builtins/printstd.h"
 #include "builtins/resultformat.h"
+#include "builtins/strings.h"
 #include "longchar/longchar.h"
 
 void init_symbols(QVISP_ENV* env0, QVISP_ENV* env1) {
@@ -28,7 +29,15 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_WaitInterpreter(env0);
     init_Print(env0);
     init_PrintStd(env0);
+    init_CutString(env0);
+    init_StringLength(env0);
+    init_GetChar(env0);
+    init_SetChar(env0);
     init_SetResultFormat(env0);
+    init_DivideString(env0);
+    init_ReplaceString(env0);
+    init_RegCmp(env0);
+    init_Word2String(env0);
     init_GetMainInterpreter(env0);
     init_GetQVIinfo(env0);
 }
