@@ -2,6 +2,7 @@
 #include "builtins/registry.h"
 
 #include "builtins/arg.h"
+#include "builtins/casts.h"
 #include "builtins/exit.h"
 #include "builtins/interpctl.h"
 #include "builtins/openinterp.h"
@@ -34,10 +35,12 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_GetChar(env0);
     init_SetChar(env0);
     init_SetResultFormat(env0);
+    init_Cast(env0);
     init_DivideString(env0);
     init_ReplaceString(env0);
     init_RegCmp(env0);
     init_Word2String(env0);
+    init_GetType(env0);
     init_GetMainInterpreter(env0);
     init_GetQVIinfo(env0);
 }
