@@ -10,6 +10,7 @@
 #include "builtins/printstd.h"
 #include "builtins/resultformat.h"
 #include "builtins/strings.h"
+#include "builtins/unitfuncs.h"
 #include "longchar/longchar.h"
 
 void init_symbols(QVISP_ENV* env0, QVISP_ENV* env1) {
@@ -34,6 +35,7 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_StringLength(env0);
     init_GetChar(env0);
     init_SetChar(env0);
+    init_ConvertUnit(env0);
     init_SetResultFormat(env0);
     init_Cast(env0);
     init_DivideString(env0);
@@ -41,6 +43,9 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_RegCmp(env0);
     init_Word2String(env0);
     init_GetType(env0);
+    init_SetUnit(env0);
+    init_GetUnit(env0);
+    init_UnitSystem(env0);
     init_GetMainInterpreter(env0);
     init_GetQVIinfo(env0);
 }
