@@ -73,7 +73,7 @@ TEST_F(StringsTest, RegisteredInTheGeneralEnvironment) {
 // Far deeper than the machine stack would allow a recursive walk (each level is a frame): the
 // results keep the shape, the strings at the bottom are converted.
 TEST_F(StringsTest, DeepListsAreWalkedWithoutRecursion) {
-    constexpr int DEPTH = 300000;
+    constexpr int DEPTH = 200000;
     int depth;
     QV_SEXP* r =
         qv_DivideString(env_, form("DivideString", {nest("a,b", DEPTH), n_get_string(",")}),
