@@ -2,6 +2,7 @@
 #include "builtins/registry.h"
 
 #include "builtins/arg.h"
+#include "builtins/casts.h"
 #include "builtins/exit.h"
 #include "builtins/interpctl.h"
 #include "builtins/openinterp.h"
@@ -9,6 +10,8 @@
 #include "builtins/printchain.h"
 #include "builtins/printstd.h"
 #include "builtins/resultformat.h"
+#include "builtins/strings.h"
+#include "builtins/unitfuncs.h"
 #include "longchar/longchar.h"
 
 void init_symbols(QVISP_ENV* env0, QVISP_ENV* env1) {
@@ -30,7 +33,21 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_Print(env0);
     init_PrintStd(env0);
     init_PrintChain(env0);
+    init_CutString(env0);
+    init_StringLength(env0);
+    init_GetChar(env0);
+    init_SetChar(env0);
+    init_ConvertUnit(env0);
     init_SetResultFormat(env0);
+    init_Cast(env0);
+    init_DivideString(env0);
+    init_ReplaceString(env0);
+    init_RegCmp(env0);
+    init_Word2String(env0);
+    init_GetType(env0);
+    init_SetUnit(env0);
+    init_GetUnit(env0);
+    init_UnitSystem(env0);
     init_GetMainInterpreter(env0);
     init_GetQVIinfo(env0);
 }
