@@ -2,11 +2,13 @@
 #include "builtins/registry.h"
 
 #include "builtins/arg.h"
+#include "builtins/control.h"
 #include "builtins/exit.h"
 #include "builtins/interpctl.h"
 #include "builtins/openinterp.h"
 #include "builtins/print.h"
 #include "builtins/printstd.h"
+#include "builtins/regswitch.h"
 #include "builtins/resultformat.h"
 #include "longchar/longchar.h"
 
@@ -19,16 +21,23 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_sh_arg(argc, argv);
     init_symbols(env0, env1);
     // The families in the library's fixed order; each later issue adds its own in its place.
+    init_While(env0);
+    init_For(env0);
     init_OpenInterpreter(env0);
     init_CloseInterpreter(env0);
     init_Exit(env1);
+    init_If(env0);
+    init_Sequence(env0);
     init_GetIid(env0);
     init_Arg(env1);
+    init_Switch(env0);
     init_SetMainInterpreter(env1);
     init_WaitInterpreter(env0);
     init_Print(env0);
     init_PrintStd(env0);
     init_SetResultFormat(env0);
+    init_Test(env1);
+    init_RegSwitch(env0);
     init_GetMainInterpreter(env0);
     init_GetQVIinfo(env0);
 }
