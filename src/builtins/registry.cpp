@@ -3,6 +3,7 @@
 
 #include "builtins/arg.h"
 #include "builtins/control.h"
+#include "builtins/evaluation.h"
 #include "builtins/exit.h"
 #include "builtins/interpctl.h"
 #include "builtins/openinterp.h"
@@ -26,6 +27,7 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_OpenInterpreter(env0);
     init_CloseInterpreter(env0);
     init_Exit(env1);
+    init_Eval(env0);
     init_If(env0);
     init_Sequence(env0);
     init_GetIid(env0);
@@ -33,11 +35,17 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_Switch(env0);
     init_SetMainInterpreter(env1);
     init_WaitInterpreter(env0);
+    init_ErrHandler(env0);
     init_Print(env0);
     init_PrintStd(env0);
     init_SetResultFormat(env0);
+    init_ListEval(env0);
+    init_EE(env0);
+    init_IfDef(env0);
     init_Test(env1);
     init_RegSwitch(env0);
     init_GetMainInterpreter(env0);
     init_GetQVIinfo(env0);
+    init_IgnoreDelay(env0);
+    init_FormatEval(env0);
 }
