@@ -1,6 +1,8 @@
 // RegSwitch.
 #include "builtins/regswitch.h"
 
+#include <cstdint>
+#include <unordered_set>
 #include <vector>
 
 #include "builtins/bltn_util.h"
@@ -14,9 +16,8 @@ namespace {
 
 constexpr const char* FUNC = "RegSwitch";
 
-// Positions scanned between two offers of the scan to the break check, so that a long text that
-// no case matches can still be interrupted.
-constexpr int SCAN_BREAK_STRIDE = 256;
+// Automaton steps between two offers of the scan to the break check.
+constexpr int64_t SCAN_BREAK_STRIDE = 1 << 16;
 
 // The prepared cases; their automata are freed with it.
 struct CaseList {
@@ -44,7 +45,8 @@ QV_SEXP* prepare_cases(QV_SEXP* form, CaseList* list) {
             return bltn_error_s(form, QVE_INVALID_PARAMETER, FUNC,
                                 "parameter error: regular expression");
         }
-        list->cases.push_back({nullptr, rex, fa, kase->pair.cdr, attr_text(attr, "mode")});
+        list->cases.push_back({nullptr, rex, fa, search_state(fa, A_INITIAL), kase->pair.cdr,
+                               attr_text(attr, "mode")});
     }
     for (size_t i = 0; i + 1 < list->cases.size(); i++)
         list->cases[i].next = &list->cases[i + 1];
@@ -82,6 +84,53 @@ QV_SEXP* read_mode(QVISP_ENV* env, QV_SEXP* form, std::vector<L_CHAR>* mode, boo
     gc_pop(err, gc_vx_sexp);
     return err;
 }
+
+// A state and a text position, packed for the set of dead ends.
+struct StatePos {
+    const A_STATE* state;
+    int pos;
+    bool operator==(const StatePos& o) const { return state == o.state && pos == o.pos; }
+};
+struct StatePosHash {
+    size_t operator()(const StatePos& p) const {
+        return std::hash<const void*>()(p.state) ^
+               (static_cast<size_t>(p.pos) * 0x9e3779b97f4a7c15u);
+    }
+};
+
+// The longest-prefix search over one text, shared by every case and position: the dead ends
+// (pairs from which no accepting state follows) found so far, and the count of steps taken.
+struct Scanner {
+    const L_CHAR* text;
+    std::unordered_set<StatePos, StatePosHash> dead;
+    std::vector<StatePos> trail;  // the pairs passed since the last accepting state
+    int64_t steps = 0;
+    int64_t next_break_check = SCAN_BREAK_STRIDE;
+
+    // The length of the longest prefix from pos that the case's automaton accepts, 0 for none
+    // (an empty match does not count).
+    int longest(const REG_SWITCH* c, int pos) {
+        const A_STATE* s = c->start;
+        int best = 0;
+        trail.clear();
+        for (int i = pos; s; i++) {
+            if (s->flags & A_FINAL) {
+                best = i - pos;
+                trail.clear();
+            } else if (!dead.empty() && dead.count({s, i})) {
+                break;
+            } else {
+                trail.push_back({s, i});
+            }
+            if (!text[i]) break;
+            s = get_next_state(const_cast<A_STATE*>(s), text[i]);
+            steps++;
+        }
+        for (const StatePos& p : trail)
+            dead.insert(p);
+        return best;
+    }
+};
 
 // Appends a string value's text to the output.
 void append_text(std::vector<L_CHAR>* out, QV_SEXP* v) {
@@ -133,22 +182,20 @@ QV_SEXP* qv_RegSwitch(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, 
     std::vector<L_CHAR> mode;
     bool has_mode = false;
     if (QV_SEXP* e = read_mode(env, form, &mode, &has_mode)) return e;
-    int steps = 0;
+    Scanner scan{text, {}, {}};
     for (int pos = 0; text[pos];) {
-        if (++steps == SCAN_BREAK_STRIDE) {
-            steps = 0;
+        if (scan.steps >= scan.next_break_check) {
+            scan.next_break_check = scan.steps + SCAN_BREAK_STRIDE;
             if (QV_SEXP* b = do_break_check(form)) return b;
         }
         REG_SWITCH* best = nullptr;
         int best_len = 0;
         for (REG_SWITCH* c = cases.first(); c; c = c->next) {
             if (has_mode && c->mode && l_strcmp(c->mode, mode.data()) != 0) continue;
-            int shortest = -1;
-            int longest = -1;
-            parse_dfa_str(&shortest, &longest, c->fa, text + pos, 0);
-            if (longest > best_len) {
+            int len = scan.longest(c, pos);
+            if (len > best_len) {
                 best = c;
-                best_len = longest;
+                best_len = len;
             }
         }
         if (!best) {

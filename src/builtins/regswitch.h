@@ -9,6 +9,12 @@
 // after the prefix. Where no case matches, the character is copied and the scan moves on by one.
 // The result is the output string.
 //
+// The longest prefixes are found in time linear in the text for each case: a pair (automaton
+// state, position) from which a scan once ran to its end without reaching an accepting state is
+// remembered, and a later scan that reaches it stops there. Without this a pattern such as "a*b"
+// over a long run of 'a' would rescan the rest of the text from every position. Long scans are
+// offered to the break check, so an interpreter asked to stop does not wait for them.
+//
 // A (Break) in a case's forms ends the scan at once: its value is appended when it is a string,
 // returned when it is an error. Any other error is returned.
 //
@@ -29,6 +35,7 @@ struct REG_SWITCH {
     REG_SWITCH* next;
     const L_CHAR* rex;   // the pattern text (the case head's attribute)
     AUTOMATON* fa;       // compiled from rex; freed when RegSwitch returns
+    A_STATE* start;      // its initial state
     QV_SEXP* body;       // the forms after the case head
     const L_CHAR* mode;  // the case's mode, or null
 };
