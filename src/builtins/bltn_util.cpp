@@ -31,6 +31,12 @@ QV_SEXP* bltn_error_l(QV_SEXP* form, uint32_t code, const char* func, const char
     return eval_error(form, code, func, list(n_get_string(msg), nullptr));
 }
 
+QV_SEXP* form_rest(QV_SEXP* form, int n) {
+    for (; n > 0 && get_type(form) == QVT_PAIR; n--)
+        form = form->pair.cdr;
+    return n == 0 ? form : nullptr;
+}
+
 L_CHAR* std_text(const char* bytes) {
     return _nl_copy_mstr_1(std_cm, bytes);
 }

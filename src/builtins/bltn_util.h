@@ -19,6 +19,10 @@ bool attr_on(QV_SYM_FIELD* attr, const char* name);
 QV_SEXP* bltn_error_s(QV_SEXP* form, uint32_t code, const char* func, const char* msg);
 QV_SEXP* bltn_error_l(QV_SEXP* form, uint32_t code, const char* func, const char* msg);
 
+// The cell of element n of a form (the rest of the form from element n, 0 being the head), or
+// nil when the form is shorter.
+QV_SEXP* form_rest(QV_SEXP* form, int n);
+
 // The long-character text of a byte string in the standard code method as a collected copy.
 L_CHAR* std_text(const char* bytes);
 

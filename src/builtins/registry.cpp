@@ -3,12 +3,15 @@
 
 #include "builtins/arg.h"
 #include "builtins/casts.h"
+#include "builtins/control.h"
+#include "builtins/evaluation.h"
 #include "builtins/exit.h"
 #include "builtins/interpctl.h"
 #include "builtins/openinterp.h"
 #include "builtins/print.h"
 #include "builtins/printchain.h"
 #include "builtins/printstd.h"
+#include "builtins/regswitch.h"
 #include "builtins/resultformat.h"
 #include "builtins/strings.h"
 #include "builtins/unitfuncs.h"
@@ -23,13 +26,20 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_sh_arg(argc, argv);
     init_symbols(env0, env1);
     // The families in the library's fixed order; each later issue adds its own in its place.
+    init_While(env0);
+    init_For(env0);
     init_OpenInterpreter(env0);
     init_CloseInterpreter(env0);
     init_Exit(env1);
+    init_Eval(env0);
+    init_If(env0);
+    init_Sequence(env0);
     init_GetIid(env0);
     init_Arg(env1);
+    init_Switch(env0);
     init_SetMainInterpreter(env1);
     init_WaitInterpreter(env0);
+    init_ErrHandler(env0);
     init_Print(env0);
     init_PrintStd(env0);
     init_PrintChain(env0);
@@ -41,8 +51,13 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_SetResultFormat(env0);
     init_Cast(env0);
     init_DivideString(env0);
+    init_ListEval(env0);
+    init_EE(env0);
     init_ReplaceString(env0);
+    init_IfDef(env0);
+    init_Test(env1);
     init_RegCmp(env0);
+    init_RegSwitch(env0);
     init_Word2String(env0);
     init_GetType(env0);
     init_SetUnit(env0);
@@ -50,4 +65,6 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_UnitSystem(env0);
     init_GetMainInterpreter(env0);
     init_GetQVIinfo(env0);
+    init_IgnoreDelay(env0);
+    init_FormatEval(env0);
 }

@@ -1,0 +1,136 @@
+// Control flow: the registration data, loops and RegSwitch keeping the root frames flat however
+// long they run, and a Break whose value is an error reaching RegSwitch.
+#include "builtins/control.h"
+
+#include "builtins/regswitch.h"
+#include "lisp/list.h"
+#include "qv_script.h"
+
+namespace {
+
+class ControlTest : public QvScriptTest {
+  protected:
+    void SetUp() override {
+        QvScriptTest::SetUp();
+        bind("roots", get_func_prim(roots_prim, FUNC_APPLICATIVE, nullptr, 1, 1));
+    }
+    // (roots): the number of roots the calling thread holds in all its frames.
+    static QV_SEXP* roots_prim(QVISP_ENV*, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+        return get_integer(get_gc_my_thread()->nroots, nullptr);
+    }
+    int64_t integer(const char* name) {
+        QV_SEXP* v = lookup(name);
+        EXPECT_EQ(get_type(v), QVT_INTEGER) << name;
+        return get_type(v) == QVT_INTEGER ? v->integer.data : -1;
+    }
+};
+
+TEST_F(ControlTest, RegistrationData) {
+    struct Row {
+        const char* name;
+        QVISP_ENV* env;
+        int order;
+        int min;
+        int max;
+        bool loop;  // keyword environment loop_env
+    } rows[] = {{"While", vxlisp_top_env0, FUNC_NORMAL, 3, 3, true},
+                {"For", vxlisp_top_env0, FUNC_NORMAL, 2, -1, true},
+                {"If", vxlisp_top_env0, FUNC_NORMAL, 3, 4, false},
+                {"Switch", vxlisp_top_env0, FUNC_NORMAL, 2, -1, false},
+                {"RegSwitch", vxlisp_top_env0, FUNC_NORMAL, 2, -1, false},
+                {"Sequence", vxlisp_top_env0, FUNC_NORMAL, 2, -1, false},
+                {"Test", vxlisp_top_env1, FUNC_APPLICATIVE, 1, 1, false},
+                {"Break", loop_env, FUNC_APPLICATIVE, 1, 2, false},
+                {"Continue", loop_env, FUNC_APPLICATIVE, 1, 1, false}};
+    for (const Row& r : rows) {
+        QV_SEXP* f = get_env_symbol(r.env, L(r.name), 0);
+        ASSERT_EQ(get_type(f), QVT_FUNC) << r.name;
+        EXPECT_EQ(f->func.type, FUNC_PRIM) << r.name;
+        EXPECT_EQ(f->func.order, r.order) << r.name;
+        EXPECT_EQ(f->func.min, r.min) << r.name;
+        EXPECT_EQ(f->func.max, r.max) << r.name;
+        EXPECT_EQ(f->func.args_env, r.loop ? loop_env : nullptr) << r.name;
+        EXPECT_EQ(f->func.sp_env, nullptr) << r.name;
+    }
+    // The exits live in loop_env alone, which has no parent.
+    ASSERT_NE(loop_env, nullptr);
+    EXPECT_EQ(loop_env->env.parent, nullptr);
+    EXPECT_EQ(get_env_symbol(vxlisp_top_env1, L("Break"), -1), nullptr);
+    EXPECT_EQ(get_env_symbol(vxlisp_top_env1, L("Continue"), -1), nullptr);
+    EXPECT_EQ(get_env_symbol(vxlisp_top_env0, L("Test"), -1), nullptr);
+    // loop_env survives collections when nothing else reaches it.
+    QVISP_ENV* e = new_env(nullptr);
+    gc_push(nullptr, nullptr, "made apart");
+    init_While(e);
+    gc_pop(nullptr, nullptr);
+    set_env(e, L("While"), nullptr);
+    collect();
+    EXPECT_EQ(get_type(get_env_symbol(loop_env, L("Break"), 0)), QVT_FUNC);
+}
+
+TEST_F(ControlTest, LoopsKeepNoRootsOfPastIterations) {
+    // The roots held at iteration 10 and at iteration 5000 must be the same.
+    run("^(define i 0) ^(define a 0) ^(define b 0)"
+        "^(While (Lt i 5000) (Sequence () (set i (+ i 1))"
+        "  (If (Equ i 10) (Then (set a (roots)))) (If (Equ i 5000) (Then (set b (roots))))"
+        "  (list i)))");
+    EXPECT_EQ(integer("i"), 5000);
+    EXPECT_EQ(integer("a"), integer("b"));
+    run("^(set i 0)"
+        "^(For (Lt i 5000) (set i (+ i 1))"
+        "  (If (Equ i 10) (Then (set a (roots)))) (If (Equ i 5000) (Then (set b (roots))))"
+        "  (list i))");
+    EXPECT_EQ(integer("a"), integer("b"));
+    run("^(set i 5000) ^(define n 0)"
+        "^([For dec=\"i\"] (set n (+ n 1))"
+        "  (If (Equ n 10) (Then (set a (roots)))) (If (Equ n 5000) (Then (set b (roots))))"
+        "  (list n))");
+    EXPECT_EQ(integer("i"), 0);
+    EXPECT_EQ(integer("a"), integer("b"));
+    // RegSwitch reads RegMode after every match.
+    bind("text", n_get_string(std::string(5000, 'a').c_str()));
+    run("^(set n 0) ^(define RegMode \"m\")"
+        "^(RegSwitch text ([a rex=\"a\"] (set n (+ n 1))"
+        "  (If (Equ n 10) (Then (set a (roots)))) (If (Equ n 5000) (Then (set b (roots))))"
+        "  (list n) \"\"))");
+    EXPECT_EQ(integer("n"), 5000);
+    EXPECT_EQ(integer("a"), integer("b"));
+}
+
+TEST_F(ControlTest, RegSwitchReturnsTheErrorCarriedByBreak) {
+    // A Break can only carry an error when native code makes one: RegSwitch hands it back.
+    bind("breakerr", get_func_prim(
+                         [](QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+                             QV_SEXP* inner = eval_error(form, 0x80040503, "inner", nullptr);
+                             return eval_error(form, QVE_LOOP_BREAK, "Break", inner);
+                         },
+                         FUNC_APPLICATIVE, nullptr, 1, 1));
+    QV_SEXP* r = run("^(RegSwitch \"abc\" ([b rex=\"b\"] (breakerr)))");
+    ASSERT_EQ(get_type(r), QVT_ERROR);
+    EXPECT_EQ(r->error.code, 0x80040503u);
+    EXPECT_EQ(A(r->error.func), "inner");
+}
+
+TEST_F(ControlTest, RegSwitchScansInLinearTime) {
+    // "x*y" over a long run of x would rescan the rest of the text from every position (some
+    // 10^10 steps here) without the memory of dead ends; the test would not finish.
+    std::string text(200000, 'x');
+    bind("text", n_get_string((text + "yxy").c_str()));
+    QV_SEXP* r = run("^(RegSwitch text ([y rex=\"x*y\"] \"Y\") ([z rex=\"z\"] \"Z\"))");
+    ASSERT_EQ(get_type(r), QVT_STRING);
+    EXPECT_EQ(A(r->string.data), "YY");
+    // Dead ends found from one position are right for the others: a longer match that starts
+    // later is still found, and an earlier case still wins a tie.
+    bind("text", n_get_string((text + "ab").c_str()));
+    r =
+        run("^(RegSwitch text ([xs rex=\"x+a\"] \"A\") ([b rex=\"x*b\"] \"B\")"
+            "  ([ab rex=\"ab\"] \"C\"))");
+    ASSERT_EQ(get_type(r), QVT_STRING);
+    EXPECT_EQ(A(r->string.data), "AB");
+    r =
+        run("^(RegSwitch \"aab\" ([one rex=\"a*c\"] \"1\") ([two rex=\"ab\"] \"2\")"
+            "  ([three rex=\"a\"] \"3\"))");
+    EXPECT_EQ(A(r->string.data), "32");
+}
+
+}  // namespace
