@@ -2,6 +2,8 @@
 #include "builtins/registry.h"
 
 #include "builtins/arg.h"
+#include "builtins/definitions.h"
+#include "builtins/environments.h"
 #include "builtins/exit.h"
 #include "builtins/interpctl.h"
 #include "builtins/openinterp.h"
@@ -21,14 +23,32 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     // The families in the library's fixed order; each later issue adds its own in its place.
     init_OpenInterpreter(env0);
     init_CloseInterpreter(env0);
+    init_Local(env0);
     init_Exit(env1);
+    init_CurrentEnvironment(env0);
     init_GetIid(env0);
     init_Arg(env1);
     init_SetMainInterpreter(env1);
     init_WaitInterpreter(env0);
+    init_Lambda(env0);
+    init_Define(env0);
+    init_DefineDefault(env0);
+    init_NewEnvironment(env0);
+    init_GetParentEnvironment(env0);
+    init_SetParentEnvironment(env0);
     init_Print(env0);
     init_PrintStd(env0);
     init_SetResultFormat(env0);
+    init_DeleteDefine(env0);
+    init_DeleteDefaultDefine(env0);
+    init_MoveDefine(env0);
+    init_NewEnvPair(env0);
+    init_EA(env0);
+    init_SetEA(env0);
     init_GetMainInterpreter(env0);
     init_GetQVIinfo(env0);
+    init_Let(env0);
+    init_GetListbaseEnv(env0);
+    init_SetListbaseEnv(env0);
+    init_DefineEval(env0);
 }
