@@ -4,6 +4,8 @@
 #include "builtins/arg.h"
 #include "builtins/casts.h"
 #include "builtins/control.h"
+#include "builtins/definitions.h"
+#include "builtins/environments.h"
 #include "builtins/evaluation.h"
 #include "builtins/exit.h"
 #include "builtins/interpctl.h"
@@ -30,7 +32,9 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_For(env0);
     init_OpenInterpreter(env0);
     init_CloseInterpreter(env0);
+    init_Local(env0);
     init_Exit(env1);
+    init_CurrentEnvironment(env0);
     init_Eval(env0);
     init_If(env0);
     init_Sequence(env0);
@@ -40,6 +44,12 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_SetMainInterpreter(env1);
     init_WaitInterpreter(env0);
     init_ErrHandler(env0);
+    init_Lambda(env0);
+    init_Define(env0);
+    init_DefineDefault(env0);
+    init_NewEnvironment(env0);
+    init_GetParentEnvironment(env0);
+    init_SetParentEnvironment(env0);
     init_Print(env0);
     init_PrintStd(env0);
     init_PrintChain(env0);
@@ -49,12 +59,18 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_SetChar(env0);
     init_ConvertUnit(env0);
     init_SetResultFormat(env0);
+    init_DeleteDefine(env0);
+    init_DeleteDefaultDefine(env0);
+    init_MoveDefine(env0);
     init_Cast(env0);
     init_DivideString(env0);
     init_ListEval(env0);
+    init_NewEnvPair(env0);
     init_EE(env0);
     init_ReplaceString(env0);
     init_IfDef(env0);
+    init_EA(env0);
+    init_SetEA(env0);
     init_Test(env1);
     init_RegCmp(env0);
     init_RegSwitch(env0);
@@ -66,5 +82,9 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_GetMainInterpreter(env0);
     init_GetQVIinfo(env0);
     init_IgnoreDelay(env0);
+    init_Let(env0);
     init_FormatEval(env0);
+    init_GetListbaseEnv(env0);
+    init_SetListbaseEnv(env0);
+    init_DefineEval(env0);
 }

@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <unordered_set>
+#include <vector>
 
 #include "base/panic.h"
 #include "lisp/collect.h"
@@ -433,6 +435,60 @@ void del_default_env(QVISP_ENV* env) {
     env_lock();
     env->env.default_sym = nullptr;
     env_unlock();
+}
+
+namespace {
+
+// True when target is `from` itself or is reached from it through parents and both members of
+// pairs; environment lock held (no parent changes meanwhile). Pairs share members, so every
+// environment is visited once; the walk keeps its own stack, however deep the chain.
+bool env_reaches(QVISP_ENV* from, QVISP_ENV* target) {
+    std::vector<QVISP_ENV*> todo{from};
+    std::unordered_set<QVISP_ENV*> seen;
+    while (!todo.empty()) {
+        QVISP_ENV* e = todo.back();
+        todo.pop_back();
+        if (!e || !seen.insert(e).second) continue;
+        if (e == target) return true;
+        if (e->type == ENV_PAIR) {
+            todo.push_back(e->pair.env[1]);
+            todo.push_back(e->pair.env[0]);
+        } else if (e->type == ENV_REAL) {
+            todo.push_back(e->env.parent);
+        } else {
+            er_panic("set_env_parent");
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+QVISP_ENV* get_env_parent(QVISP_ENV* env) {
+    if (!env) return nullptr;
+    if (env->type == ENV_PAIR) return ld(env->pair.env[0]);
+    if (env->type != ENV_REAL) er_panic("get_env_parent");
+    return ld(env->env.parent);
+}
+
+int set_env_parent(QVISP_ENV* env, QVISP_ENV* parent) {
+    if (!env) return -1;
+    if (env->type != ENV_PAIR && env->type != ENV_REAL) er_panic("set_env_parent");
+    env_lock();
+    if (parent && env_reaches(parent, env)) {
+        env_unlock();
+        return -1;
+    }
+    if (env->type == ENV_PAIR)
+        st(env->pair.env[0], parent);
+    else
+        st(env->env.parent, parent);
+    mark_has_child(parent);
+    // After the store: a look-up that reads the new version walks the new chain, and whatever
+    // one that read the old version caches is dropped.
+    env_structure_changed();
+    env_unlock();
+    return 0;
 }
 
 QVISP_ENV* get_root_env(QVISP_ENV* env) {

@@ -116,6 +116,12 @@ int set_default_env(QVISP_ENV* env, QV_SEXP* value);
 // bindings removed.
 int del_env(QVISP_ENV* env, const L_CHAR* name);
 void del_default_env(QVISP_ENV* env);
+// The parent of a real environment, or the first member of a pair; null for null.
+QVISP_ENV* get_env_parent(QVISP_ENV* env);
+// Makes parent (null: none) the parent of a real environment, or the first member of a pair, and
+// empties every look-up cache. Refused with -1 when env would become its own ancestor through
+// parents and members (a look-up through it would never end); 0 when done.
+int set_env_parent(QVISP_ENV* env, QVISP_ENV* parent);
 QVISP_ENV* get_root_env(QVISP_ENV* env);
 void* get_env_work(QVISP_ENV* env);
 void set_env_work(QVISP_ENV* env, void* work);
