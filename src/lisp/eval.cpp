@@ -629,6 +629,10 @@ int get_args_symbol(QV_SEXP* params, const L_CHAR* name) {
 
 // ---------------------------------------------------------------- break check
 
+void request_break_check() {
+    break_last_sec.store(0, std::memory_order_relaxed);
+}
+
 QV_SEXP* do_break_check(QV_SEXP* s) {
     // Reading the clock costs more than most evaluation steps: eval asks here once every
     // BREAK_STRIDE evaluations of a thread, which is far more often than once a second, and at

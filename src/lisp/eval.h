@@ -75,6 +75,9 @@ int get_args_symbol(QV_SEXP* params, const L_CHAR* name);
 
 // The break check run at the start of every evaluation: an error value that must stop it, or nil.
 QV_SEXP* do_break_check(QV_SEXP* s);
+// Makes the next evaluation of every thread offer its expression to the break hook at once,
+// instead of at the next change of the second: for a break that must take effect now.
+void request_break_check();
 
 // The nesting guard: nil while the calling thread has room for another level of evaluation,
 // else the QVE_EVAL_TOO_DEEP error at pos's position. Other recursive walks of expressions (quote
