@@ -339,8 +339,8 @@ int scan_HTTP(HTTP_INFO* info, STREAM* con, int flag) {
 }
 
 void free_HTTP_info(HTTP_INFO* info) {
-    char** owned[] = {&info->method,       &info->dir,     &info->dir_org,
-                      &info->content_type, &info->charset, &info->err2.msg};
+    char** owned[] = {&info->method, &info->dir, &info->dir_org, &info->content_type,
+                      &info->charset};
     for (char** p : owned) {
         d_f_ree(*p);
         *p = nullptr;

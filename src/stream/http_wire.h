@@ -66,7 +66,8 @@ struct HTTP_ERR {
     char* msg;
 };
 
-// The parsed head of a request or a reply. The strings are tracked copies owned by the record.
+// The parsed head of a request or a reply. The strings scan_HTTP sets are tracked copies owned by
+// the record; err2 is left to whoever answers the request.
 struct HTTP_INFO {
     int16_t http_ver;
     int16_t http_rev;
@@ -86,7 +87,7 @@ struct HTTP_INFO {
 // is a request line. The record is set to its defaults first; on failure it may hold strings
 // already, so free_HTTP_info is due in every case.
 int scan_HTTP(HTTP_INFO* info, STREAM* con, int flag);
-// Frees every string of the record and clears the pointers.
+// Frees the strings scan_HTTP sets (method, dir, dir_org, content_type, charset) and clears them.
 void free_HTTP_info(HTTP_INFO* info);
 
 // ------------------------------------------------------------------------------------------------
