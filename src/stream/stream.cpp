@@ -23,6 +23,7 @@
 #include "stream/chain_stream.h"
 #include "stream/file_stream.h"
 #include "stream/flushpipe.h"
+#include "stream/qvohttp.h"
 #include "stream/streamio.h"
 #include "stream/string_stream.h"
 #include "stream/terminal_stream.h"
@@ -523,6 +524,7 @@ void init_stream() {
     init_machine_stream();
     init_chain_stream();
     init_string_stream();
+    init_QVoHTTP_stream();
     create_task(thput_task, 0, 4);
     new_tick(zonbie_tick, 11, 0);
     new_tick(s_write_tick, 2, 0);
