@@ -162,11 +162,8 @@ QV_SEXP* qv_ArgOption(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,
 }
 
 void init_Arg(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "Arg"), get_func_prim(qv_Arg, FUNC_APPLICATIVE, nullptr, 1, 2));
-    set_env(env, l_string(std_cm, "SetArg"),
-            get_func_prim(qv_SetArg, FUNC_APPLICATIVE, nullptr, 1, FUNC_NO_MAX));
-    set_env(env, l_string(std_cm, "GetArg"),
-            get_func_prim(qv_GetArg, FUNC_APPLICATIVE, nullptr, 1, 1));
-    set_env(env, l_string(std_cm, "ArgOption"),
-            get_func_prim(qv_ArgOption, FUNC_APPLICATIVE, nullptr, 1, 2));
+    bind_prim(env, "Arg", qv_Arg, FUNC_APPLICATIVE, 1, 2);
+    bind_prim(env, "SetArg", qv_SetArg, FUNC_APPLICATIVE, 1, FUNC_NO_MAX);
+    bind_prim(env, "GetArg", qv_GetArg, FUNC_APPLICATIVE, 1, 1);
+    bind_prim(env, "ArgOption", qv_ArgOption, FUNC_APPLICATIVE, 1, 2);
 }

@@ -6,6 +6,10 @@
 #include "lisp/textcopy.h"
 #include "longchar/longchar.h"
 
+void bind_prim(QVISP_ENV* env, const char* name, QV_PRIM prim, int order, int min, int max) {
+    set_env(env, _l_string_1(std_cm, name), get_func_prim(prim, order, nullptr, min, max));
+}
+
 bool text_is(const L_CHAR* text, const char* word) {
     if (!text) return false;
     for (; *word; word++, text++)

@@ -7,6 +7,11 @@
 #include "lisp/env.h"
 #include "lisp/sexp.h"
 
+// Binds the ASCII name in env to a primitive of prim with the evaluation order, no keyword
+// environment and the call form's minimum and maximum length (head included; FUNC_NO_MAX for no
+// limit): one registration of the registry.
+void bind_prim(QVISP_ENV* env, const char* name, QV_PRIM prim, int order, int min, int max);
+
 // The value of the first attribute named name, or null.
 const L_CHAR* attr_text(QV_SYM_FIELD* attr, const char* name);
 // True when the text equals the ASCII word exactly.

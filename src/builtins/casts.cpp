@@ -308,12 +308,10 @@ QV_SEXP* qv_GetType(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_
 }
 
 void init_Cast(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "Cast"), get_func_prim(qv_Cast, FUNC_APPLICATIVE, nullptr, 2, 2));
-    set_env(env, l_string(std_cm, "TypeOf"),
-            get_func_prim(qv_TypeOf, FUNC_APPLICATIVE, nullptr, 2, 2));
+    bind_prim(env, "Cast", qv_Cast, FUNC_APPLICATIVE, 2, 2);
+    bind_prim(env, "TypeOf", qv_TypeOf, FUNC_APPLICATIVE, 2, 2);
 }
 
 void init_GetType(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "GetType"),
-            get_func_prim(qv_GetType, FUNC_APPLICATIVE, nullptr, 2, 2));
+    bind_prim(env, "GetType", qv_GetType, FUNC_APPLICATIVE, 2, 2);
 }

@@ -318,19 +318,17 @@ void init_For(QVISP_ENV* env) {
 }
 
 void init_If(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "If"), get_func_prim(qv_If, FUNC_NORMAL, nullptr, 3, 4));
+    bind_prim(env, "If", qv_If, FUNC_NORMAL, 3, 4);
 }
 
 void init_Sequence(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "Sequence"),
-            get_func_prim(qv_Sequence, FUNC_NORMAL, nullptr, 2, FUNC_NO_MAX));
+    bind_prim(env, "Sequence", qv_Sequence, FUNC_NORMAL, 2, FUNC_NO_MAX);
 }
 
 void init_Switch(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "Switch"),
-            get_func_prim(qv_Switch, FUNC_NORMAL, nullptr, 2, FUNC_NO_MAX));
+    bind_prim(env, "Switch", qv_Switch, FUNC_NORMAL, 2, FUNC_NO_MAX);
 }
 
 void init_Test(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "Test"), get_func_prim(qv_Test, FUNC_APPLICATIVE, nullptr, 1, 1));
+    bind_prim(env, "Test", qv_Test, FUNC_APPLICATIVE, 1, 1);
 }

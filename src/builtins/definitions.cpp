@@ -281,31 +281,27 @@ QV_SEXP* qv_MoveDefine(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*,
 }
 
 void init_Lambda(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "Lambda"), get_func_prim(qv_Lambda, FUNC_NORMAL, nullptr, 3, 4));
+    bind_prim(env, "Lambda", qv_Lambda, FUNC_NORMAL, 3, 4);
 }
 
 void init_Define(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "Define"), get_func_prim(qv_Define, FUNC_NORMAL, nullptr, 3, 5));
+    bind_prim(env, "Define", qv_Define, FUNC_NORMAL, 3, 5);
 }
 
 void init_DefineDefault(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "DefineDefault"),
-            get_func_prim(qv_DefineDefault, FUNC_NORMAL, nullptr, 2, 4));
+    bind_prim(env, "DefineDefault", qv_DefineDefault, FUNC_NORMAL, 2, 4);
 }
 
 void init_DeleteDefine(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "DeleteDefine"),
-            get_func_prim(qv_DeleteDefine, FUNC_APPLICATIVE, nullptr, 2, 2));
+    bind_prim(env, "DeleteDefine", qv_DeleteDefine, FUNC_APPLICATIVE, 2, 2);
 }
 
 void init_DeleteDefaultDefine(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "DeleteDefaultDefine"),
-            get_func_prim(qv_DeleteDefaultDefine, FUNC_APPLICATIVE, nullptr, 1, 1));
+    bind_prim(env, "DeleteDefaultDefine", qv_DeleteDefaultDefine, FUNC_APPLICATIVE, 1, 1);
 }
 
 void init_MoveDefine(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "MoveDefine"),
-            get_func_prim(qv_MoveDefine, FUNC_NORMAL, nullptr, 4, 4));
+    bind_prim(env, "MoveDefine", qv_MoveDefine, FUNC_NORMAL, 4, 4);
 }
 
 void init_DefineEval(QVISP_ENV* env) {

@@ -226,55 +226,45 @@ QV_SEXP* qv_Local(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVIS
 }
 
 void init_Local(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "Local"),
-            get_func_prim(qv_Local, FUNC_NORMAL, nullptr, 2, FUNC_NO_MAX));
+    bind_prim(env, "Local", qv_Local, FUNC_NORMAL, 2, FUNC_NO_MAX);
 }
 
 void init_CurrentEnvironment(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "CurrentEnvironment"),
-            get_func_prim(qv_CurrentEnvironment, FUNC_APPLICATIVE, nullptr, 1, 1));
+    bind_prim(env, "CurrentEnvironment", qv_CurrentEnvironment, FUNC_APPLICATIVE, 1, 1);
 }
 
 void init_NewEnvironment(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "NewEnvironment"),
-            get_func_prim(qv_NewEnvironment, FUNC_APPLICATIVE, nullptr, 2, 2));
+    bind_prim(env, "NewEnvironment", qv_NewEnvironment, FUNC_APPLICATIVE, 2, 2);
 }
 
 void init_GetParentEnvironment(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "GetParentEnvironment"),
-            get_func_prim(qv_GetParentEnvironment, FUNC_APPLICATIVE, nullptr, 2, 2));
+    bind_prim(env, "GetParentEnvironment", qv_GetParentEnvironment, FUNC_APPLICATIVE, 2, 2);
 }
 
 void init_SetParentEnvironment(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "SetParentEnvironment"),
-            get_func_prim(qv_SetParentEnvironment, FUNC_APPLICATIVE, nullptr, 3, 3));
+    bind_prim(env, "SetParentEnvironment", qv_SetParentEnvironment, FUNC_APPLICATIVE, 3, 3);
 }
 
 void init_NewEnvPair(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "NewEnvPair"),
-            get_func_prim(qv_NewEnvPair, FUNC_APPLICATIVE, nullptr, 3, 3));
+    bind_prim(env, "NewEnvPair", qv_NewEnvPair, FUNC_APPLICATIVE, 3, 3);
 }
 
 void init_EA(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "EA"), get_func_prim(qv_EA, FUNC_APPLICATIVE, nullptr, 3, 4));
+    bind_prim(env, "EA", qv_EA, FUNC_APPLICATIVE, 3, 4);
 }
 
 void init_SetEA(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "SetEA"),
-            get_func_prim(qv_SetEA, FUNC_APPLICATIVE, nullptr, 4, 4));
+    bind_prim(env, "SetEA", qv_SetEA, FUNC_APPLICATIVE, 4, 4);
 }
 
 void init_Let(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "Let"),
-            get_func_prim(qv_Let, FUNC_NORMAL, nullptr, 1, FUNC_NO_MAX));
+    bind_prim(env, "Let", qv_Let, FUNC_NORMAL, 1, FUNC_NO_MAX);
 }
 
 void init_GetListbaseEnv(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "GetListbaseEnv"),
-            get_func_prim(qv_GetListbaseEnv, FUNC_APPLICATIVE, nullptr, 2, 2));
+    bind_prim(env, "GetListbaseEnv", qv_GetListbaseEnv, FUNC_APPLICATIVE, 2, 2);
 }
 
 void init_SetListbaseEnv(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "SetListbaseEnv"),
-            get_func_prim(qv_SetListbaseEnv, FUNC_APPLICATIVE, nullptr, 2, 3));
+    bind_prim(env, "SetListbaseEnv", qv_SetListbaseEnv, FUNC_APPLICATIVE, 2, 3);
 }

@@ -366,36 +366,30 @@ QV_SEXP* qv_FormatEval(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVI
 }
 
 void init_Eval(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "Eval"), get_func_prim(qv_Eval, FUNC_APPLICATIVE, nullptr, 3, 3));
+    bind_prim(env, "Eval", qv_Eval, FUNC_APPLICATIVE, 3, 3);
 }
 
 void init_ErrHandler(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "ErrHandler"),
-            get_func_prim(qv_ErrHandler, FUNC_NORMAL, nullptr, 2, 2));
-    set_env(env, l_string(std_cm, "Error"),
-            get_func_prim(qv_Error, FUNC_APPLICATIVE, nullptr, 3, 3));
+    bind_prim(env, "ErrHandler", qv_ErrHandler, FUNC_NORMAL, 2, 2);
+    bind_prim(env, "Error", qv_Error, FUNC_APPLICATIVE, 3, 3);
 }
 
 void init_ListEval(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "ListEval"),
-            get_func_prim(qv_ListEval, FUNC_APPLICATIVE, nullptr, 3, FUNC_NO_MAX));
+    bind_prim(env, "ListEval", qv_ListEval, FUNC_APPLICATIVE, 3, FUNC_NO_MAX);
 }
 
 void init_EE(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "EE"),
-            get_func_prim(qv_EE, FUNC_NORMAL, nullptr, 1, FUNC_NO_MAX));
+    bind_prim(env, "EE", qv_EE, FUNC_NORMAL, 1, FUNC_NO_MAX);
 }
 
 void init_IfDef(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "IfDef"), get_func_prim(qv_IfDef, FUNC_NORMAL, nullptr, 3, 3));
+    bind_prim(env, "IfDef", qv_IfDef, FUNC_NORMAL, 3, 3);
 }
 
 void init_IgnoreDelay(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "IgnoreDelay"),
-            get_func_prim(qv_IgnoreDelay, FUNC_NORMAL, nullptr, 2, 3));
+    bind_prim(env, "IgnoreDelay", qv_IgnoreDelay, FUNC_NORMAL, 2, 3);
 }
 
 void init_FormatEval(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "FormatEval"),
-            get_func_prim(qv_FormatEval, FUNC_APPLICATIVE, nullptr, 3, FUNC_NO_MAX));
+    bind_prim(env, "FormatEval", qv_FormatEval, FUNC_APPLICATIVE, 3, FUNC_NO_MAX);
 }

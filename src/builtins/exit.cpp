@@ -2,6 +2,7 @@
 #include "builtins/exit.h"
 
 #include "base/entry.h"
+#include "builtins/bltn_util.h"
 #include "longchar/longchar.h"
 
 QV_SEXP* qv_Exit(QVISP_ENV*, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
@@ -9,5 +10,5 @@ QV_SEXP* qv_Exit(QVISP_ENV*, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
 }
 
 void init_Exit(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "Exit"), get_func_prim(qv_Exit, FUNC_APPLICATIVE, nullptr, 1, 1));
+    bind_prim(env, "Exit", qv_Exit, FUNC_APPLICATIVE, 1, 1);
 }

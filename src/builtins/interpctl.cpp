@@ -168,31 +168,25 @@ QV_SEXP* qv_GetQVIinfo(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVI
 }
 
 void init_CloseInterpreter(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "CloseInterpreter"),
-            get_func_prim(qv_CloseInterpreter, FUNC_APPLICATIVE, nullptr, 2, 2));
+    bind_prim(env, "CloseInterpreter", qv_CloseInterpreter, FUNC_APPLICATIVE, 2, 2);
 }
 
 void init_WaitInterpreter(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "WaitInterpreter"),
-            get_func_prim(qv_WaitInterpreter, FUNC_APPLICATIVE, nullptr, 2, 2));
+    bind_prim(env, "WaitInterpreter", qv_WaitInterpreter, FUNC_APPLICATIVE, 2, 2);
 }
 
 void init_GetIid(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "GetIid"),
-            get_func_prim(qv_GetIid, FUNC_APPLICATIVE, nullptr, 1, 1));
+    bind_prim(env, "GetIid", qv_GetIid, FUNC_APPLICATIVE, 1, 1);
 }
 
 void init_GetMainInterpreter(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "GetMainInterpreter"),
-            get_func_prim(qv_GetMainInterpreter, FUNC_APPLICATIVE, nullptr, 1, 1));
+    bind_prim(env, "GetMainInterpreter", qv_GetMainInterpreter, FUNC_APPLICATIVE, 1, 1);
 }
 
 void init_SetMainInterpreter(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "SetMainInterpreter"),
-            get_func_prim(qv_SetMainInterpreter, FUNC_APPLICATIVE, nullptr, 2, 2));
+    bind_prim(env, "SetMainInterpreter", qv_SetMainInterpreter, FUNC_APPLICATIVE, 2, 2);
 }
 
 void init_GetQVIinfo(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "GetQVIinfo"),
-            get_func_prim(qv_GetQVIinfo, FUNC_APPLICATIVE, nullptr, 2, 2));
+    bind_prim(env, "GetQVIinfo", qv_GetQVIinfo, FUNC_APPLICATIVE, 2, 2);
 }

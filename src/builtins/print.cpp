@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "builtins/bltn_util.h"
 #include "lisp/eval.h"
 #include "lisp/list.h"
 #include "lisp/textcopy.h"
@@ -143,6 +144,5 @@ QV_SEXP* qv_Print(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_EN
 }
 
 void init_Print(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "Print"),
-            get_func_prim(qv_Print, FUNC_APPLICATIVE, nullptr, 2, 2));
+    bind_prim(env, "Print", qv_Print, FUNC_APPLICATIVE, 2, 2);
 }

@@ -81,6 +81,5 @@ QV_SEXP* qv_PrintChain(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr
 }
 
 void init_PrintChain(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "PrintChain"),
-            get_func_prim(qv_PrintChain, FUNC_APPLICATIVE, nullptr, 1, 3));
+    bind_prim(env, "PrintChain", qv_PrintChain, FUNC_APPLICATIVE, 1, 3);
 }

@@ -168,10 +168,7 @@ QV_SEXP* qv_closePrintStd(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* a
 }
 
 void init_PrintStd(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "PrintStd"),
-            get_func_prim(qv_PrintStd, FUNC_APPLICATIVE, nullptr, 2, 2));
-    set_env(env, l_string(std_cm, "openPrintStd"),
-            get_func_prim(qv_openPrintStd, FUNC_APPLICATIVE, nullptr, 2, 2));
-    set_env(env, l_string(std_cm, "closePrintStd"),
-            get_func_prim(qv_closePrintStd, FUNC_APPLICATIVE, nullptr, 1, 1));
+    bind_prim(env, "PrintStd", qv_PrintStd, FUNC_APPLICATIVE, 2, 2);
+    bind_prim(env, "openPrintStd", qv_openPrintStd, FUNC_APPLICATIVE, 2, 2);
+    bind_prim(env, "closePrintStd", qv_closePrintStd, FUNC_APPLICATIVE, 1, 1);
 }

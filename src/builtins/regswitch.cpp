@@ -213,6 +213,5 @@ QV_SEXP* qv_RegSwitch(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, 
 }
 
 void init_RegSwitch(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "RegSwitch"),
-            get_func_prim(qv_RegSwitch, FUNC_NORMAL, nullptr, 2, FUNC_NO_MAX));
+    bind_prim(env, "RegSwitch", qv_RegSwitch, FUNC_NORMAL, 2, FUNC_NO_MAX);
 }

@@ -34,6 +34,5 @@ QV_SEXP* qv_SetResultFormat(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*
 }
 
 void init_SetResultFormat(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "SetResultFormat"),
-            get_func_prim(qv_SetResultFormat, FUNC_APPLICATIVE, nullptr, 1, 1));
+    bind_prim(env, "SetResultFormat", qv_SetResultFormat, FUNC_APPLICATIVE, 1, 1);
 }

@@ -363,41 +363,33 @@ QV_SEXP* qv_Word2String(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* att
 }
 
 void init_CutString(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "CutString"),
-            get_func_prim(qv_CutString, FUNC_APPLICATIVE, nullptr, 4, 4));
+    bind_prim(env, "CutString", qv_CutString, FUNC_APPLICATIVE, 4, 4);
 }
 
 void init_StringLength(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "StringLength"),
-            get_func_prim(qv_StringLength, FUNC_APPLICATIVE, nullptr, 2, 2));
+    bind_prim(env, "StringLength", qv_StringLength, FUNC_APPLICATIVE, 2, 2);
 }
 
 void init_GetChar(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "GetChar"),
-            get_func_prim(qv_GetChar, FUNC_APPLICATIVE, nullptr, 3, 3));
+    bind_prim(env, "GetChar", qv_GetChar, FUNC_APPLICATIVE, 3, 3);
 }
 
 void init_SetChar(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "SetChar"),
-            get_func_prim(qv_SetChar, FUNC_APPLICATIVE, nullptr, 2, 2));
+    bind_prim(env, "SetChar", qv_SetChar, FUNC_APPLICATIVE, 2, 2);
 }
 
 void init_DivideString(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "DivideString"),
-            get_func_prim(qv_DivideString, FUNC_APPLICATIVE, nullptr, 3, 3));
+    bind_prim(env, "DivideString", qv_DivideString, FUNC_APPLICATIVE, 3, 3);
 }
 
 void init_ReplaceString(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "ReplaceString"),
-            get_func_prim(qv_ReplaceString, FUNC_APPLICATIVE, nullptr, 4, 4));
+    bind_prim(env, "ReplaceString", qv_ReplaceString, FUNC_APPLICATIVE, 4, 4);
 }
 
 void init_RegCmp(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "RegCmp"),
-            get_func_prim(qv_RegCmp, FUNC_APPLICATIVE, nullptr, 2, 2));
+    bind_prim(env, "RegCmp", qv_RegCmp, FUNC_APPLICATIVE, 2, 2);
 }
 
 void init_Word2String(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "Word2String"),
-            get_func_prim(qv_Word2String, FUNC_APPLICATIVE, nullptr, 2, 2));
+    bind_prim(env, "Word2String", qv_Word2String, FUNC_APPLICATIVE, 2, 2);
 }

@@ -262,21 +262,17 @@ QV_SEXP* qv_UnitSystem(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
 }
 
 void init_GetUnit(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "GetUnit"),
-            get_func_prim(qv_GetUnit, FUNC_APPLICATIVE, nullptr, 2, 2));
+    bind_prim(env, "GetUnit", qv_GetUnit, FUNC_APPLICATIVE, 2, 2);
 }
 
 void init_SetUnit(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "SetUnit"),
-            get_func_prim(qv_SetUnit, FUNC_APPLICATIVE, nullptr, 2, 2));
+    bind_prim(env, "SetUnit", qv_SetUnit, FUNC_APPLICATIVE, 2, 2);
 }
 
 void init_ConvertUnit(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "ConvertUnit"),
-            get_func_prim(qv_ConvertUnit, FUNC_APPLICATIVE, nullptr, 3, 3));
+    bind_prim(env, "ConvertUnit", qv_ConvertUnit, FUNC_APPLICATIVE, 3, 3);
 }
 
 void init_UnitSystem(QVISP_ENV* env) {
-    set_env(env, l_string(std_cm, "UnitSystem"),
-            get_func_prim(qv_UnitSystem, FUNC_NORMAL, nullptr, 1, FUNC_NO_MAX));
+    bind_prim(env, "UnitSystem", qv_UnitSystem, FUNC_NORMAL, 1, FUNC_NO_MAX);
 }
