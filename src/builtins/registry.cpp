@@ -5,6 +5,7 @@
 #include "builtins/casts.h"
 #include "builtins/control.h"
 #include "builtins/definitions.h"
+#include "builtins/elements.h"
 #include "builtins/environments.h"
 #include "builtins/evaluation.h"
 #include "builtins/exit.h"
@@ -30,6 +31,8 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     // The families in the library's fixed order; each later issue adds its own in its place.
     init_While(env0);
     init_For(env0);
+    init_Parse(env0);
+    init_q_xml(env0);
     init_OpenInterpreter(env0);
     init_CloseInterpreter(env0);
     init_Local(env0);
@@ -43,6 +46,7 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_Switch(env0);
     init_SetMainInterpreter(env1);
     init_WaitInterpreter(env0);
+    init_GetElement(env0);
     init_ErrHandler(env0);
     init_Lambda(env0);
     init_Define(env0);
@@ -57,6 +61,9 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_StringLength(env0);
     init_GetChar(env0);
     init_SetChar(env0);
+    init_MakeElement(env0);
+    init_GetAttribute(env0);
+    init_GetSymbolCore(env0);
     init_ConvertUnit(env0);
     init_SetResultFormat(env0);
     init_DeleteDefine(env0);
@@ -71,6 +78,8 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_IfDef(env0);
     init_EA(env0);
     init_SetEA(env0);
+    init_SetAttribute(env0);
+    init_GetTag(env0);
     init_Test(env1);
     init_RegCmp(env0);
     init_RegSwitch(env0);

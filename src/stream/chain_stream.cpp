@@ -203,6 +203,23 @@ int s_replace_std_chain(int iid) {
     return 0;
 }
 
+int s_replace_std_stream(char type, STREAM* s) {
+    if (!s || (type != 'o' && type != 'e')) return -1;
+    STREAM** place = type == 'o' ? &s_stdout : &s_stderr;
+    STREAM** before = type == 'o' ? &std_before_out : &std_before_err;
+    STREAM* old;
+    {
+        TaskLockGuard g(stream_lock);
+        old = *place;
+        bool old_chain = old && old->h.tbl == &s_chain_table;
+        if (!old_chain && s->h.tbl == &s_chain_table) *before = old;
+        *place = s;
+        if (!old_chain || old == s) old = nullptr;
+    }
+    s_close_queue(old);
+    return 0;
+}
+
 // ------------------------------------------------------------------------------------------------
 // The kind's slots
 

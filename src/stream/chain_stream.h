@@ -64,6 +64,11 @@ int s_is_chain(STREAM* s);
 // replacement, so the output goes on there.
 int s_replace_std_chain(int iid);
 
+// Replaces the process-wide standard output (type 'o') or error ('e') by s alone: 0, or -1 for
+// a null s or another type. A chain stream replaced is closed in the background, and the stream
+// the place held before its first chain stream is kept as s_replace_std_chain keeps it.
+int s_replace_std_stream(char type, STREAM* s);
+
 // The kind's slots. write returns len, or -1 when the stream closed (or its carrier ended)
 // before all bytes were taken; read has no input (0); flush waits until everything written was
 // carried (-1 when the carrier has ended); close is described above.
