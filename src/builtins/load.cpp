@@ -341,6 +341,10 @@ int set_encoding(QV_SEXP* list) {
         if (!name) continue;
         CODE_METHOD* cm = search_cm(n_string(std_cm, name));
         if (!cm) return 0;
+        // The declaration is read to its end in the old code method; what follows it is read
+        // in the new one.
+        for (QV_SEXP* q = e; get_type(q) == QVT_PAIR; q = q->pair.cdr) {
+        }
         qv_set_cm(e, cm);
         return 1;
     }

@@ -32,7 +32,9 @@ const char* const kBuiltins[] = {
     "CutString", "StringLength", "GetChar", "SetChar", "DivideString", "ReplaceString", "RegCmp",
     "Word2String",
     // casts, types and units
-    "Cast", "TypeOf", "GetType", "GetUnit", "SetUnit", "ConvertUnit", "UnitSystem"};
+    "Cast", "TypeOf", "GetType", "GetUnit", "SetUnit", "ConvertUnit", "UnitSystem",
+    // files
+    "Load", "Save"};
 
 // Names the random forms may use as variables: bound in the test's environment or not, never
 // the name of a built-in, so a random Define or DeleteDefine cannot remove one.
