@@ -177,11 +177,16 @@ int load_long_char(L_CHAR* ch, DELAY_LOAD_T* t) {
 // The matcher over data from the candidate start sc->stptr on. At the end of the text a match
 // that could still grow waits for more (SC_MORE), unless the text is complete (at_end), where
 // the longest match found stands.
-int check_from(STATE_CHECKER* sc, A_STATE* start, const L_CHAR* data, int len, bool at_end) {
+int check_from(STATE_CHECKER* sc, const L_CHAR* data, int len, bool at_end) {
     while (sc->stptr < len) {
-        A_STATE* s = start;
+        A_STATE* s = sc->start;
         int best = -1;
         int i = sc->stptr;
+        if (sc->state) {
+            s = sc->state;
+            best = sc->best;
+            i = sc->pos;
+        }
         for (; i < len; i++) {
             s = get_next_state(s, data[i]);
             if (!s) break;
@@ -190,10 +195,15 @@ int check_from(STATE_CHECKER* sc, A_STATE* start, const L_CHAR* data, int len, b
         if (s && i == len && !at_end) {
             if ((s->flags & A_FINAL) && s->table_size == 0) {
                 sc->endptr = len;
+                sc->state = nullptr;
                 return SC_MATCH;
             }
+            sc->state = s;
+            sc->pos = len;
+            sc->best = best;
             return SC_MORE;
         }
+        sc->state = nullptr;
         // best is behind at least one character: an empty match never ends a record.
         if (best > 0) {
             sc->endptr = best;
@@ -205,12 +215,12 @@ int check_from(STATE_CHECKER* sc, A_STATE* start, const L_CHAR* data, int len, b
 }
 
 int check_terminator(STATE_CHECKER* sc, const L_CHAR* data, int len, bool at_end) {
-    A_STATE* start = sc->a ? search_state(sc->a, A_INITIAL) : nullptr;
-    if (!start) {
+    if (!sc->start && sc->a) sc->start = search_state(sc->a, A_INITIAL);
+    if (!sc->start) {
         sc->stptr = len;
         return SC_NO_MATCH;
     }
-    return check_from(sc, start, data, len, at_end);
+    return check_from(sc, data, len, at_end);
 }
 
 // The characters behind a terminator match go back in front of what remains of the back buffer.
@@ -388,7 +398,7 @@ QV_SEXP* qv_delay_load_text(QV_SEXP* d) {
     gc_push(nullptr, nullptr, "qv_delay_load_text");
     gc_set(t, gc_load_block);
     std::vector<L_CHAR> text;
-    STATE_CHECKER sc{t->term_a, 0, -1};
+    STATE_CHECKER sc{t->term_a, 0, -1, nullptr, 0, -1, nullptr};
     QV_SEXP* failure = nullptr;
     bool matched = false;
     for (;;) {
@@ -405,7 +415,6 @@ QV_SEXP* qv_delay_load_text(QV_SEXP* d) {
             if (r == 0) {
                 // The end of the file: a match still waiting for more text is complete now.
                 end_load(t);
-                sc.a = t->term_a;
                 if (check_terminator(&sc, text.data(), static_cast<int>(text.size()), true) ==
                     SC_MATCH)
                     matched = true;

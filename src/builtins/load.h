@@ -66,6 +66,13 @@ struct STATE_CHECKER {
     AUTOMATON* a;
     int stptr;   // candidate start of the terminator in the record's text
     int endptr;  // just behind the match, -1 until one is found
+    // Where the run from the current start stopped for more text: its state (null when none),
+    // the text it has read and the end of the longest match on its way. The next test goes on
+    // from there, so a long record costs time in proportion to its length.
+    A_STATE* state;
+    int pos;
+    int best;
+    A_STATE* start;  // the automaton's start state, found on the first test
 };
 
 // (Load:option=TYPE:format.text=on:encoding=NAME:terminate=REGEX name).

@@ -185,7 +185,7 @@ TEST_F(LoadSaveTest, TerminatorMatcher) {
     AUTOMATON* nl = get_fa(L("\n"));
     ASSERT_NE(nl, nullptr);
     auto t = lchars("ab\ncd");
-    STATE_CHECKER sc{nl, 0, -1};
+    STATE_CHECKER sc{nl, 0, -1, nullptr, 0, -1, nullptr};
     EXPECT_EQ(en_state_checker(&sc, t.data(), 2), SC_NO_MATCH);
     EXPECT_EQ(en_state_checker(&sc, t.data(), 3), SC_MATCH);
     EXPECT_EQ(sc.stptr, 2);
@@ -194,7 +194,7 @@ TEST_F(LoadSaveTest, TerminatorMatcher) {
     // A match that may still grow waits for more text; the longest one wins.
     AUTOMATON* crlf = get_fa(L("\r?\n|\r"));
     auto u = lchars("x\r\ny");
-    STATE_CHECKER s2{crlf, 0, -1};
+    STATE_CHECKER s2{crlf, 0, -1, nullptr, 0, -1, nullptr};
     EXPECT_EQ(en_state_checker(&s2, u.data(), 2), SC_MORE);
     EXPECT_EQ(en_state_checker(&s2, u.data(), 3), SC_MATCH);
     EXPECT_EQ(s2.stptr, 1);
@@ -203,7 +203,7 @@ TEST_F(LoadSaveTest, TerminatorMatcher) {
     // A later start is tried at once when an earlier one fails: "ab" inside "aab".
     AUTOMATON* alt = get_fa(L("aaab|ab"));
     auto v = lchars("aab");
-    STATE_CHECKER s3{alt, 0, -1};
+    STATE_CHECKER s3{alt, 0, -1, nullptr, 0, -1, nullptr};
     EXPECT_EQ(en_state_checker(&s3, v.data(), 1), SC_MORE);
     EXPECT_EQ(en_state_checker(&s3, v.data(), 2), SC_MORE);
     EXPECT_EQ(en_state_checker(&s3, v.data(), 3), SC_MATCH);
@@ -213,10 +213,22 @@ TEST_F(LoadSaveTest, TerminatorMatcher) {
     // A pattern that accepts the empty text never gives an empty match.
     AUTOMATON* star = get_fa(L("x*"));
     auto w = lchars("ab");
-    STATE_CHECKER s4{star, 0, -1};
+    STATE_CHECKER s4{star, 0, -1, nullptr, 0, -1, nullptr};
     EXPECT_EQ(en_state_checker(&s4, w.data(), 2), SC_NO_MATCH);
 
-    STATE_CHECKER none{nullptr, 0, -1};
+    // A run waiting for more text goes on where it stopped: a long record that keeps a match
+    // open is read in linear time.
+    AUTOMATON* ab = get_fa(L("a*b"));
+    std::vector<L_CHAR> as(200000, 'a');
+    STATE_CHECKER s5{ab, 0, -1, nullptr, 0, -1, nullptr};
+    for (int n = 1; n <= static_cast<int>(as.size()); n++)
+        ASSERT_EQ(en_state_checker(&s5, as.data(), n), SC_MORE);
+    as.push_back('b');
+    EXPECT_EQ(en_state_checker(&s5, as.data(), static_cast<int>(as.size())), SC_MATCH);
+    EXPECT_EQ(s5.stptr, 0);
+    free_automaton(ab);
+
+    STATE_CHECKER none{nullptr, 0, -1, nullptr, 0, -1, nullptr};
     EXPECT_EQ(en_state_checker(&none, t.data(), 5), SC_NO_MATCH);
     for (AUTOMATON* a : {nl, crlf, alt, star})
         free_automaton(a);
