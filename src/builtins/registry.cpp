@@ -10,12 +10,14 @@
 #include "builtins/evaluation.h"
 #include "builtins/exit.h"
 #include "builtins/interpctl.h"
+#include "builtins/load.h"
 #include "builtins/openinterp.h"
 #include "builtins/print.h"
 #include "builtins/printchain.h"
 #include "builtins/printstd.h"
 #include "builtins/regswitch.h"
 #include "builtins/resultformat.h"
+#include "builtins/save.h"
 #include "builtins/strings.h"
 #include "builtins/unitfuncs.h"
 #include "longchar/longchar.h"
@@ -62,6 +64,8 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_GetChar(env0);
     init_SetChar(env0);
     init_MakeElement(env0);
+    init_Load(env1);
+    init_Save(env1);
     init_GetAttribute(env0);
     init_GetSymbolCore(env0);
     init_ConvertUnit(env0);

@@ -4,9 +4,12 @@
 // ever by design (a While whose condition stays true) are stopped through the break hook.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <atomic>
 #include <chrono>
+
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <random>
 #include <string>
@@ -35,7 +38,9 @@ const char* const kBuiltins[] = {
     "Cast", "TypeOf", "GetType", "GetUnit", "SetUnit", "ConvertUnit", "UnitSystem",
     // elements and attributes
     "GetElement", "GE", "MakeElement", "GetAttribute", "SetAttribute", "GetTag", "GetSymbolCore",
-    "Parse", "?xml", "?qv"};
+    "Parse", "?xml", "?qv",
+    // files (in a directory of the test's own)
+    "Load", "Save"};
 
 // Names the random forms may use as variables: bound in the test's environment or not, never
 // the name of a built-in, so a random Define or DeleteDefine cannot remove one.
@@ -82,6 +87,12 @@ class RandomArgs : public QvScriptTest {
   protected:
     void SetUp() override {
         QvScriptTest::SetUp();
+        // Files a random Save writes land in a directory of the test's own.
+        char tmpl[] = "/tmp/vx_random_args_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        ASSERT_NE(getcwd(cwd_, sizeof cwd_), nullptr);
+        ASSERT_EQ(chdir(dir_.c_str()), 0);
         init_unit();  // the unit layer, as the agent's start-up brings it up
         saved_ = break_check.exchange(deadline_break);
         bind("x", get_integer(1, nullptr));
@@ -92,6 +103,8 @@ class RandomArgs : public QvScriptTest {
     }
     void TearDown() override {
         break_check.store(saved_);
+        EXPECT_EQ(chdir(cwd_), 0);
+        std::filesystem::remove_all(dir_);
         QvScriptTest::TearDown();
     }
 
@@ -176,6 +189,8 @@ class RandomArgs : public QvScriptTest {
     }
 
     std::mt19937_64 rng_{20261207};
+    std::string dir_;
+    char cwd_[4096] = {};
     BREAK_CHECK_FUNC saved_ = nullptr;
 };
 
