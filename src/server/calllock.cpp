@@ -366,7 +366,7 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* name, int type, CALL_LOCK_EVENT_
             return cl_invalid();
         }
         if (step == STEP_JOIN) {
-            if (!holds(join, tid)) add_holder(join, tid);
+            add_holder(join, tid);
             unlock_task(call_lock_lock, "call_lock");
             return {join, tid};
         }

@@ -98,8 +98,9 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* name, int type, CALL_LOCK_EVENT_
                                   void* event_data, const char* file, int line);
 #define call_lock(name, type, func, data) \
     xx_call_lock((name), (type), (func), (data), __FILE__, __LINE__)
-// Releases the lock of task tid: 0, or -1 when the descriptor is unknown or tid does not hold it.
-// The last holder sends the Unlock message and frees the entry.
+// Releases one hold of task tid (a task that took the same lock twice releases it twice): 0, or -1
+// when the descriptor is unknown or tid does not hold it. The last holder sends the Unlock message
+// and frees the entry.
 int call_unlock(CALL_LOCK_DESCRIPTER d, int tid);
 // 0 for a taken lock, -1 for the invalid descriptor.
 int cl_error_check(CALL_LOCK_DESCRIPTER d);
