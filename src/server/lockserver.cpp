@@ -121,6 +121,8 @@ bool form_name(QV_SEXP* form, LTEXT* name) {
 
 // The caller's connection: its id and peer address; false outside an interpreter.
 bool caller(uint32_t* iid, int* ip) {
+    // A runtime without the interpreter layer (a tool, a test program) has no connections.
+    if (!qvi_lock) return false;
     QV_INTERPRETER info;
     if (get_qvi_info(&info, 0) != 0 || !info.id) return false;
     *iid = info.id;

@@ -16,6 +16,7 @@
 #include "lisp/list.h"
 #include "lisp/units.h"
 #include "qv_script.h"
+#include "server/calllock.h"
 
 namespace {
 
@@ -32,7 +33,9 @@ const char* const kBuiltins[] = {
     "CutString", "StringLength", "GetChar", "SetChar", "DivideString", "ReplaceString", "RegCmp",
     "Word2String",
     // casts, types and units
-    "Cast", "TypeOf", "GetType", "GetUnit", "SetUnit", "ConvertUnit", "UnitSystem"};
+    "Cast", "TypeOf", "GetType", "GetUnit", "SetUnit", "ConvertUnit", "UnitSystem",
+    // call locks and the lock server
+    "call-lock-event", "Lock", "Unlock"};
 
 // Names the random forms may use as variables: bound in the test's environment or not, never
 // the name of a built-in, so a random Define or DeleteDefine cannot remove one.
@@ -78,7 +81,8 @@ class RandomArgs : public QvScriptTest {
   protected:
     void SetUp() override {
         QvScriptTest::SetUp();
-        init_unit();  // the unit layer, as the agent's start-up brings it up
+        init_unit();       // the unit layer, as the agent's start-up brings it up
+        init_call_lock();  // call-lock-event, Lock and Unlock, bound by the server layer's start-up
         saved_ = break_check.exchange(deadline_break);
         bind("x", get_integer(1, nullptr));
         bind("s", n_get_string("text"));
