@@ -282,6 +282,11 @@ TEST(CallLock, ProcessesExcludeEachOtherThroughTheServer) {
     EXPECT_EQ(peer.answer(kHold), "");
     release(r);
     EXPECT_EQ(peer.answer(), "<Result> 6 ^\"shared/c\"</Result>\n");
+    // A name whose message is far longer than 1,000 bytes goes out whole and is granted.
+    auto big = request("big/" + std::string(3000, '<'), CALL_LOCK_WRITE);
+    ASSERT_TRUE(big->finished(kWait));
+    EXPECT_TRUE(big->ok());
+    release(big);
     // Giving back what the connection does not hold is an error value.
     peer.send("<Unlock> nothing </Unlock>\n");
     EXPECT_NE(peer.answer().find("\"lock operation error\""), std::string::npos);
