@@ -19,6 +19,7 @@
 #include "lisp/units.h"
 #include "lisp/vxlisp.h"
 #include "longchar/longchar.h"
+#include "server/calllock.h"
 #include "server/protocol.h"
 #include "server/proxy.h"
 #include "server/serverinfo.h"
@@ -120,6 +121,7 @@ void init_qv() {
     init_interpreter();
     init_proxy();
     init_serverinfo();
+    init_call_lock();
     // The collector's lock chain: the queue locks around everything of this layer.
     gc_hook_lock(GC_LOCK_QUEUE_HIGH, gc_queue_lock_high, gc_queue_unlock);
     gc_hook_lock(GC_LOCK_LANGUAGE, gc_qv_lock, gc_qv_unlock);

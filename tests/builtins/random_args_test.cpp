@@ -19,6 +19,7 @@
 #include "lisp/list.h"
 #include "lisp/units.h"
 #include "qv_script.h"
+#include "server/calllock.h"
 
 namespace {
 
@@ -40,7 +41,9 @@ const char* const kBuiltins[] = {
     "GetElement", "GE", "MakeElement", "GetAttribute", "SetAttribute", "GetTag", "GetSymbolCore",
     "Parse", "?xml", "?qv",
     // files (in a directory of the test's own)
-    "Load", "Save"};
+    "Load", "Save",
+    // call locks and the lock server
+    "call-lock-event", "Lock", "Unlock"};
 
 // Names the random forms may use as variables: bound in the test's environment or not, never
 // the name of a built-in, so a random Define or DeleteDefine cannot remove one.
@@ -93,7 +96,8 @@ class RandomArgs : public QvScriptTest {
         dir_ = tmpl;
         ASSERT_NE(getcwd(cwd_, sizeof cwd_), nullptr);
         ASSERT_EQ(chdir(dir_.c_str()), 0);
-        init_unit();  // the unit layer, as the agent's start-up brings it up
+        init_unit();       // the unit layer, as the agent's start-up brings it up
+        init_call_lock();  // call-lock-event, Lock and Unlock, bound by the server layer's start-up
         saved_ = break_check.exchange(deadline_break);
         bind("x", get_integer(1, nullptr));
         bind("s", n_get_string("text"));

@@ -1,0 +1,557 @@
+// Call locks: the local table of this process's locks and the client side of the lock server.
+#include "server/calllock.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "base/alloc.h"
+#include "base/panic.h"
+#include "base/task.h"
+#include "base/textutil.h"
+#include "base/tick.h"
+#include "lisp/env.h"
+#include "lisp/eval.h"
+#include "lisp/list.h"
+#include "longchar/codemethod.h"
+#include "longchar/longchar.h"
+#include "server/lockserver.h"
+#include "stream/connection.h"
+#include "stream/streamio.h"
+
+SEM call_lock_lock;
+CALL_LOCK_INTERPRETER* li_list;
+CALL_LOCK_TABLE* lt_list;
+int call_lock_seq;
+
+namespace {
+
+constexpr int CONNECT_TRIES = 3;
+constexpr int LOCK_ATTEMPTS = 3;
+constexpr uint32_t IDLE_LIFE = 3600;  // seconds an unused connection is kept
+// A greeting or an answer longer than this is not one of the server's: the connection is
+// given up.
+constexpr size_t ANSWER_MAX = 1 << 20;
+
+int busy_wait_ms = 5000;
+
+// The server's address, read from top environment 1 (under call_lock_lock).
+int lock_port;
+std::string lock_hostname;
+bool config_read;
+
+bool overlaps(const L_CHAR* a, const L_CHAR* b) {
+    while (*a && *b && *a == *b) {
+        a++;
+        b++;
+    }
+    return !*a || !*b;
+}
+
+// The address when both symbols are bound with the right types; read once, and again while it
+// is missing (a script may define it after the first request).
+bool load_config(int* port, std::string* host) {
+    {
+        TaskLockGuard g(call_lock_lock);
+        if (config_read) {
+            *port = lock_port;
+            *host = lock_hostname;
+            return true;
+        }
+    }
+    if (!vxlisp_top_env1) return false;
+    QV_SEXP* p = get_env_symbol(vxlisp_top_env1, l_string(std_cm, "LockPort"), -1);
+    QV_SEXP* h = get_env_symbol(vxlisp_top_env1, l_string(std_cm, "LockHostName"), -1);
+    if (get_type(p) != QVT_INTEGER || get_type(h) != QVT_STRING) return false;
+    int64_t v = p->integer.data;
+    if (v < 1 || v > 65535 || !h->string.data[0]) return false;
+    char* bytes = ln_copy_str(&utf8_cm, h->string.data);
+    if (!bytes) return false;
+    std::string name(bytes);
+    d_f_ree(bytes);
+    TaskLockGuard g(call_lock_lock);
+    lock_port = static_cast<int>(v);
+    lock_hostname = name;
+    config_read = true;
+    *port = lock_port;
+    *host = lock_hostname;
+    return true;
+}
+
+// The name as tag text: the protocol's escapes, and the characters that would end a word or
+// open a list or a string in tag text (and every other control character) as numeric
+// references, so that the server reads one name and nothing else. UTF-8 bytes.
+std::string escape_name(const L_CHAR* name) {
+    L_CHAR* safe = safety_string(name);
+    if (!safe) return {};
+    std::basic_string<L_CHAR> t;
+    for (const L_CHAR* p = safe; *p; p++) {
+        L_CHAR c = *p;
+        if (c <= ' ' || c == '(' || c == ')' || c == '^' || c == '"' || c == '\'' || c == '>' ||
+            c == 0x7f) {
+            char ref[16];
+            snprintf(ref, sizeof ref, "&#x%x;", static_cast<unsigned>(c));
+            for (const char* r = ref; *r; r++)
+                t.push_back(static_cast<L_CHAR>(*r));
+        } else {
+            t.push_back(c);
+        }
+    }
+    d_f_ree(safe);
+    char* bytes = ln_copy_str(&utf8_cm, t.c_str());
+    if (!bytes) return {};
+    std::string out(bytes);
+    d_f_ree(bytes);
+    return out;
+}
+
+// The caller's file name as an attribute value: quotes and markup characters would end it.
+std::string attr_value(const char* file) {
+    std::string out;
+    for (const char* p = file ? file : ""; *p; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        out.push_back(c < ' ' || c == '"' || c == '&' || c == '<' || c == '>' ? '_' : *p);
+    }
+    return out;
+}
+
+// The code-set mark of the messages: they are written in UTF-8 whatever the server's default.
+std::string code_mark() {
+    char b[32];
+    snprintf(b, sizeof b, "&cx%x;", static_cast<unsigned>(utf8_cm.lccode));
+    return b;
+}
+
+std::string build_lock_message(const std::string& escaped, int type, const char* file, int line,
+                               int data, int seq) {
+    std::string m = code_mark() + "<Lock type=\"" + (type == CALL_LOCK_WRITE ? "write" : "read") +
+                    "\" file=\"" + attr_value(file) + "\" line=\"" + std::to_string(line) +
+                    "\" data=\"" + std::to_string(data) + "\" seq=\"" + std::to_string(seq) +
+                    "\"> " + escaped + " </Lock>\n";
+    return m.size() > CALL_LOCK_MESSAGE_MAX ? std::string() : m;
+}
+
+std::string build_unlock_message(const std::string& escaped) {
+    std::string m = code_mark() + "<Unlock> " + escaped + " </Unlock>\n";
+    return m.size() > CALL_LOCK_MESSAGE_MAX ? std::string() : m;
+}
+
+void close_stream(STREAM* st) {
+    if (st) _d_s_close(st, __FILE__, __LINE__);
+}
+
+// Reads from the connection until its buffer holds `mark`: the text up to and including it in
+// *text, the rest kept. False at the end of the input, on a failure or when too much came.
+bool read_until(CALL_LOCK_INTERPRETER* c, const char* mark, std::string* text) {
+    char buf[4096];
+    for (;;) {
+        size_t at = c->rest.find(mark);
+        if (at != std::string::npos) {
+            size_t end = at + strlen(mark);
+            *text = c->rest.substr(0, end);
+            c->rest.erase(0, end);
+            return true;
+        }
+        if (c->rest.size() > ANSWER_MAX) return false;
+        int n = s_read(c->st, buf, sizeof buf);
+        if (n <= 0) return false;
+        c->rest.append(buf, static_cast<size_t>(n));
+    }
+}
+
+// True when the answer text holds a reply whose value is not an error value. An error value is
+// printed as "^", a line end and " %E" (see the printer).
+bool answer_grants(const std::string& text) {
+    size_t at = text.rfind("<Result>");
+    if (at == std::string::npos) return false;
+    size_t p = at + strlen("<Result>");
+    while (p < text.size() && (text[p] == ' ' || text[p] == '\n' || text[p] == '\r'))
+        p++;
+    while (p < text.size() && isdigit(static_cast<unsigned char>(text[p])))
+        p++;
+    while (p < text.size() &&
+           (text[p] == ' ' || text[p] == '\n' || text[p] == '\r' || text[p] == '^'))
+        p++;
+    return text.compare(p, 2, "%E") != 0;
+}
+
+// Sends one message and waits for its answer: 1 granted, 0 refused by the server, -1 the
+// connection failed. Called without call_lock_lock; the connection is the caller's alone.
+int exchange(CALL_LOCK_INTERPRETER* c, const std::string& msg) {
+    if (!c->st) return -1;
+    if (s_write(c->st, msg.data(), static_cast<int>(msg.size())) != static_cast<int>(msg.size()))
+        return -1;
+    if (s_flush(c->st) < 0) return -1;
+    std::string text;
+    if (!read_until(c, "</Result>", &text)) return -1;
+    return answer_grants(text) ? 1 : 0;
+}
+
+// A new connection that the server admitted, or null. A "Busy" server is tried again after the
+// busy wait, three times in all; any other failure ends at once. Called without the lock.
+CALL_LOCK_INTERPRETER* open_connection(int port, const std::string& host) {
+    for (int i = 0; i < CONNECT_TRIES; i++) {
+        if (i) std::this_thread::sleep_for(std::chrono::milliseconds(busy_wait_ms));
+        int cerr = 0;
+        STREAM* st = new_connection(&cerr, host.c_str(), 0, port, nullptr, nullptr);
+        if (!st) return nullptr;
+        auto* c = new CALL_LOCK_INTERPRETER{};
+        c->st = st;
+        std::string greeting;
+        bool ok = s_write(st, "\n", 1) == 1 && s_flush(st) >= 0 &&
+                  read_until(c, "</Permission>", &greeting);
+        if (ok && greeting.find("<Permission>Allow</Permission>") != std::string::npos) {
+            c->call_time = get_qvtime();
+            return c;
+        }
+        close_stream(st);
+        delete c;
+        if (!ok || greeting.find("<Permission>Busy</Permission>") == std::string::npos)
+            return nullptr;
+    }
+    return nullptr;
+}
+
+// Unlinks a connection from li_list (call_lock_lock held); the caller closes and frees it.
+void unlink_cli(CALL_LOCK_INTERPRETER* c) {
+    for (CALL_LOCK_INTERPRETER** pp = &li_list; *pp; pp = &(*pp)->next) {
+        if (*pp == c) {
+            *pp = c->next;
+            return;
+        }
+    }
+}
+
+void free_cli(CALL_LOCK_INTERPRETER* c) {
+    close_stream(c->st);
+    delete c;
+}
+
+void unlink_entry(CALL_LOCK_TABLE* e) {
+    for (CALL_LOCK_TABLE** pp = &lt_list; *pp; pp = &(*pp)->next) {
+        if (*pp == e) {
+            *pp = e->next;
+            return;
+        }
+    }
+    er_panic("*_free_clt");
+}
+
+void free_entry(CALL_LOCK_TABLE* e) {
+    if (e->threads) er_panic("_free_clt");
+    d_f_ree(e->name);
+    delete e;
+}
+
+bool holds(CALL_LOCK_TABLE* e, int tid) {
+    for (CALL_LOCK_THREAD* t = e->threads; t; t = t->next)
+        if (t->tid == tid) return true;
+    return false;
+}
+
+void add_holder(CALL_LOCK_TABLE* e, int tid) {
+    e->threads = new CALL_LOCK_THREAD{e->threads, tid};
+}
+
+bool remove_holder(CALL_LOCK_TABLE* e, int tid) {
+    for (CALL_LOCK_THREAD** pp = &e->threads; *pp; pp = &(*pp)->next) {
+        if ((*pp)->tid == tid) {
+            CALL_LOCK_THREAD* t = *pp;
+            *pp = t->next;
+            delete t;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool in_list(CALL_LOCK_TABLE* e) {
+    for (CALL_LOCK_TABLE* p = lt_list; p; p = p->next)
+        if (p == e) return true;
+    return false;
+}
+
+enum LOCAL_STEP { STEP_NEW, STEP_JOIN, STEP_WAIT, STEP_REFUSE };
+
+// What the local table says of a request (call_lock_lock held). Every overlapping entry is
+// looked at, not only the first, since the server does not part the tasks of one process:
+// an entry still being requested, another task's write lock, or a read lock against a write
+// request makes the caller wait. A write request against a read lock the caller holds itself
+// would wait for ever on itself and is refused.
+LOCAL_STEP local_step(const L_CHAR* name, int type, int tid, CALL_LOCK_TABLE** join) {
+    *join = nullptr;
+    uint32_t now = get_qvtime();
+    bool wait = false;
+    for (CALL_LOCK_TABLE* e = lt_list; e; e = e->next) {
+        if (!overlaps(e->name, name)) continue;
+        if (!e->cli) {
+            wait = true;
+            continue;
+        }
+        e->cli->call_time = now;
+        if (!e->tid && !e->threads) er_panic("_call_lock");
+        bool equal = l_strcmp(e->name, name) == 0;
+        if (e->tid) {
+            if (e->tid != tid)
+                wait = true;
+            else if (equal)
+                *join = e;
+        } else if (type == CALL_LOCK_WRITE) {
+            if (holds(e, tid)) return STEP_REFUSE;
+            wait = true;
+        } else if (equal && !*join) {
+            *join = e;
+        }
+    }
+    if (wait) return STEP_WAIT;
+    return *join ? STEP_JOIN : STEP_NEW;
+}
+
+}  // namespace
+
+std::string call_lock_message(const L_CHAR* name, int type, const char* file, int line, int data,
+                              int seq) {
+    if (!name || !*name) return {};
+    std::string escaped = escape_name(name);
+    if (escaped.empty() || escaped.size() > CALL_LOCK_MESSAGE_MAX) return {};
+    return build_lock_message(escaped, type, file, line, data, seq);
+}
+
+std::string call_unlock_message(const L_CHAR* name) {
+    if (!name || !*name) return {};
+    std::string escaped = escape_name(name);
+    if (escaped.empty() || escaped.size() > CALL_LOCK_MESSAGE_MAX) return {};
+    return build_unlock_message(escaped);
+}
+
+CALL_LOCK_DESCRIPTER cl_invalid() {
+    return {nullptr, 0};
+}
+
+int cl_error_check(CALL_LOCK_DESCRIPTER d) {
+    return d.d ? 0 : -1;
+}
+
+QV_SEXP* get_cl_error(QV_SEXP* site, const char* func) {
+    return eval_error(site, QVE_LOCK_OPERATION, func, n_get_string("lock operation error"));
+}
+
+int get_call_lock_seq(CALL_LOCK_TABLE* entry) {
+    return entry ? entry->seq : 0;
+}
+
+CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* name, int type, CALL_LOCK_EVENT_FUNC event_func,
+                                  void* event_data, const char* file, int line) {
+    if (type != CALL_LOCK_READ && type != CALL_LOCK_WRITE) er_panic("_new_clt");
+    if (!name || !*name) return cl_invalid();
+    int port;
+    std::string host;
+    if (!load_config(&port, &host)) return cl_invalid();
+    std::string escaped = escape_name(name);
+    if (escaped.empty() || escaped.size() > CALL_LOCK_MESSAGE_MAX) return cl_invalid();
+    int tid = get_tid();
+
+    lock_task(call_lock_lock);
+    for (;;) {
+        CALL_LOCK_TABLE* join;
+        LOCAL_STEP step = local_step(name, type, tid, &join);
+        if (step == STEP_NEW) break;
+        if (step == STEP_REFUSE) {
+            unlock_task(call_lock_lock, "call_lock");
+            return cl_invalid();
+        }
+        if (step == STEP_JOIN) {
+            add_holder(join, tid);
+            unlock_task(call_lock_lock, "call_lock");
+            return {join, tid};
+        }
+        sleep_task(&lt_list, call_lock_lock);
+        lock_task(call_lock_lock);
+    }
+
+    auto* e = new CALL_LOCK_TABLE{};
+    e->name = ll_copy_str(name);
+    e->tid = type == CALL_LOCK_WRITE ? tid : 0;
+    add_holder(e, tid);
+    e->next = lt_list;
+    lt_list = e;
+
+    for (int attempt = 0; attempt < LOCK_ATTEMPTS; attempt++) {
+        CALL_LOCK_INTERPRETER* c = li_list;
+        while (c && c->status != CLI_IDLE)
+            c = c->next;
+        if (c) {
+            c->status = CLI_IN_USE;
+        } else {
+            unlock_task(call_lock_lock, "call_lock");
+            c = open_connection(port, host);
+            lock_task(call_lock_lock);
+            if (!c) break;
+            c->status = CLI_IN_USE;
+            c->next = li_list;
+            li_list = c;
+        }
+        int seq = 0;
+        if (event_func) {
+            if (++call_lock_seq <= 0) call_lock_seq = 1;
+            seq = call_lock_seq;
+        }
+        c->ref++;
+        std::string msg = build_lock_message(escaped, type, file, line, getpid(), seq);
+        unlock_task(call_lock_lock, "call_lock");
+        int r = msg.empty() ? -1 : exchange(c, msg);
+        lock_task(call_lock_lock);
+        if (r == 1) {
+            e->cli = c;
+            e->seq = seq;
+            e->event_func = event_func;
+            e->event_data = event_data;
+            c->call_time = get_qvtime();
+            wakeup_task(&lt_list);
+            unlock_task(call_lock_lock, "call_lock");
+            return {e, tid};
+        }
+        c->ref--;
+        c->status = CLI_FAILED;
+        if (c->ref == 0) {
+            unlink_cli(c);
+            unlock_task(call_lock_lock, "call_lock");
+            free_cli(c);
+            lock_task(call_lock_lock);
+        }
+    }
+    remove_holder(e, tid);
+    unlink_entry(e);
+    free_entry(e);
+    wakeup_task(&lt_list);
+    unlock_task(call_lock_lock, "call_lock");
+    return cl_invalid();
+}
+
+int call_unlock(CALL_LOCK_DESCRIPTER d, int tid) {
+    lock_task(call_lock_lock);
+    CALL_LOCK_TABLE* e = d.d;
+    if (!e || !in_list(e) || !remove_holder(e, tid)) {
+        unlock_task(call_lock_lock, "call_unlock");
+        return -1;
+    }
+    CALL_LOCK_INTERPRETER* c = e->cli;
+    if (c) c->call_time = get_qvtime();
+    if (e->threads) {
+        wakeup_task(&lt_list);
+        unlock_task(call_lock_lock, "call_unlock");
+        return 0;
+    }
+    // The last holder: the entry leaves the table before the message goes out, so that nobody
+    // joins a lock that is being given back.
+    unlink_entry(e);
+    wakeup_task(&lt_list);
+    std::string msg;
+    if (c) {
+        c->status = CLI_IN_USE;
+        msg = build_unlock_message(escape_name(e->name));
+    }
+    unlock_task(call_lock_lock, "call_unlock");
+    int r = c && !msg.empty() ? exchange(c, msg) : -1;
+    lock_task(call_lock_lock);
+    CALL_LOCK_INTERPRETER* dead = nullptr;
+    if (c) {
+        if (--c->ref < 0) er_panic("_free_clt");
+        c->call_time = get_qvtime();
+        c->status = r >= 0 ? CLI_IDLE : CLI_FAILED;
+        if (r < 0 && c->ref == 0) {
+            unlink_cli(c);
+            dead = c;
+        }
+    }
+    free_entry(e);
+    wakeup_task(&lt_list);
+    unlock_task(call_lock_lock, "call_unlock");
+    if (dead) free_cli(dead);
+    return 0;
+}
+
+int call_lock_sweep(uint32_t now) {
+    std::vector<CALL_LOCK_INTERPRETER*> gone;
+    {
+        TaskLockGuard g(call_lock_lock);
+        for (CALL_LOCK_INTERPRETER** pp = &li_list; *pp;) {
+            CALL_LOCK_INTERPRETER* c = *pp;
+            if (c->status != CLI_IN_USE && c->ref == 0 && now - c->call_time >= IDLE_LIFE) {
+                *pp = c->next;
+                gone.push_back(c);
+            } else {
+                pp = &c->next;
+            }
+        }
+    }
+    for (CALL_LOCK_INTERPRETER* c : gone)
+        free_cli(c);
+    return static_cast<int>(gone.size());
+}
+
+void call_lock_tick(intptr_t, int) {
+    call_lock_sweep(get_qvtime());
+}
+
+int call_lock_connection_count() {
+    TaskLockGuard g(call_lock_lock);
+    int n = 0;
+    for (CALL_LOCK_INTERPRETER* c = li_list; c; c = c->next)
+        n++;
+    return n;
+}
+
+void call_lock_set_busy_wait(int ms) {
+    busy_wait_ms = ms < 0 ? 0 : ms;
+}
+
+void call_lock_reset_config() {
+    TaskLockGuard g(call_lock_lock);
+    config_read = false;
+    lock_port = 0;
+    lock_hostname.clear();
+}
+
+namespace {
+
+// (call-lock-event seq): calls the event function of the lock with that sequence number; nil.
+QV_SEXP* qv_call_lock_event(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    QV_SEXP* s = get_el(form, 1);
+    if (get_type(s) != QVT_INTEGER)
+        return eval_error(form, QVE_TYPE_MISMATCH, "call-lock-event",
+                          n_get_string("type missmatch"));
+    int64_t seq = s->integer.data;
+    CALL_LOCK_EVENT_FUNC func = nullptr;
+    void* data = nullptr;
+    if (seq > 0 && seq <= INT32_MAX) {
+        TaskLockGuard g(call_lock_lock);
+        for (CALL_LOCK_TABLE* e = lt_list; e; e = e->next) {
+            if (e->seq == seq && e->event_func) {
+                func = e->event_func;
+                data = e->event_data;
+                break;
+            }
+        }
+    }
+    if (func) func(static_cast<int>(seq), data);
+    return nullptr;
+}
+
+}  // namespace
+
+void init_call_lock() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    new_lock(&call_lock_lock);
+    new_tick(call_lock_tick, 3600, 0);
+    set_env(vxlisp_top_env1, l_string(std_cm, "call-lock-event"),
+            get_func_prim(qv_call_lock_event, FUNC_APPLICATIVE, nullptr, 2, 2));
+    init_lock_server(vxlisp_top_env1);
+}

@@ -1,0 +1,346 @@
+// Call locks between processes: this test program takes locks through a real agent started as
+// the lock server, while raw connections to the same server play another process. Local tasks
+// share and queue on one entry; the server parts processes; with no server configured, with a
+// server that refuses, or with a server that goes away, requests fail instead of hanging.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "base/task.h"
+#include "base/tick.h"
+#include "lisp/env.h"
+#include "lisp/heap.h"
+#include "longchar/longchar.h"
+#include "server/calllock.h"
+#include "server/lockserver.h"
+#include "server_util.h"
+#include "support/sync_util.h"
+#include "vxmx_run.h"
+
+namespace {
+
+int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = -1;
+    if (bind(fd, (sockaddr*)&a, sizeof a) == 0 && getsockname(fd, (sockaddr*)&a, &len) == 0)
+        port = ntohs(a.sin_port);
+    close(fd);
+    return port;
+}
+
+L_CHAR* lname(const char* s) {
+    return l_string(std_cm, s);
+}
+
+// Binds (or with port 0 removes) LockPort and LockHostName in top environment 1.
+void configure(int port) {
+    ASSERT_TRUE(run_task([port] {
+        gc_push(nullptr, nullptr, "configure");
+        if (port) {
+            set_env(vxlisp_top_env1, lname("LockPort"), n_get_integer(port, nullptr));
+            set_env(vxlisp_top_env1, lname("LockHostName"), n_get_string("127.0.0.1"));
+        } else {
+            del_env(vxlisp_top_env1, lname("LockPort"));
+            del_env(vxlisp_top_env1, lname("LockHostName"));
+        }
+        gc_pop(nullptr, nullptr);
+    }));
+    call_lock_reset_config();
+}
+
+// A lock request running on a task of its own; the test waits for it with a bound.
+struct Request {
+    Counter done;
+    CALL_LOCK_DESCRIPTER d{};
+    int tid = 0;
+    std::string name;
+    int type = 0;
+    bool finished(int ms) { return done.wait_for(1, ms); }
+    bool ok() { return cl_error_check(d) == 0; }
+};
+
+std::shared_ptr<Request> request(const std::string& name, int type) {
+    auto r = std::make_shared<Request>();
+    r->name = name;
+    r->type = type;
+    auto* keep = new std::shared_ptr<Request>(r);
+    create_task(
+        [](intptr_t p) {
+            auto* k = reinterpret_cast<std::shared_ptr<Request>*>(p);
+            Request& q = **k;
+            q.tid = get_tid();
+            q.d = call_lock(l_string(std_cm, q.name.c_str()), q.type, nullptr, nullptr);
+            q.done.add();
+            delete k;
+        },
+        keep, 2);
+    return r;
+}
+
+void release(const std::shared_ptr<Request>& r) {
+    ASSERT_TRUE(run_task([r] { EXPECT_EQ(call_unlock(r->d, r->tid), 0); }));
+}
+
+// Another process's connection to the lock server, speaking the line protocol by hand.
+struct Peer {
+    int fd = -1;
+    std::string got;
+    explicit Peer(int port) {
+        for (int i = 0; i < 400 && fd < 0; i++) {
+            fd = connect_loopback(port);
+            if (fd < 0) usleep(50000);
+        }
+        if (fd < 0) return;
+        send("\n");
+        read_fd_until(fd, &got, "</Permission>\n");
+        got.clear();
+    }
+    ~Peer() {
+        if (fd >= 0) close(fd);
+    }
+    void send(const std::string& s) { ASSERT_EQ(write(fd, s.data(), s.size()), (ssize_t)s.size()); }
+    void lock(const std::string& type, const std::string& name) {
+        send("<Lock type=\"" + type + "\" file=\"peer\" line=\"1\" data=\"1\" seq=\"0\"> " + name +
+             " </Lock>\n");
+    }
+    // The next answer: "" when none came within ms.
+    std::string answer(int ms = 15000) {
+        read_fd_until(fd, &got, "</Result>\n", ms);
+        size_t at = got.find("</Result>\n");
+        if (at == std::string::npos) return "";
+        std::string a = got.substr(0, at + 10);
+        got.erase(0, at + 10);
+        return a;
+    }
+};
+
+// The lock server: an agent whose listener evaluates in a child of top environment 1 (env 0:
+// a listener where Lock is not bound, which refuses every lock).
+struct Server {
+    VxmxChild child;
+    VxmxRun run;
+    int port = free_port();
+    explicit Server(const char* env = "Env1") {
+        std::string dir = make_test_dir("calllock_server");
+        write_file(dir + "/server.qv",
+                   "^(define l (OpenInterpreter \"accept\" " + std::string(env) + " (Port " +
+                       std::to_string(port) +
+                       ") (Environment \"new\") (Permission (quote (\"local\")) (Allow \"ip\" "
+                       "\"127.0.0.1\" \"255.255.255.255\"))))\n^(WaitInterpreter l)\n");
+        run.args = {"server.qv", "out.txt"};
+        run.dir = dir;
+        run.timeout_ms = 5000;
+        child = start_vxmx(run);
+        int fd = -1;
+        for (int i = 0; i < 400 && fd < 0; i++) {
+            fd = connect_loopback(port);
+            if (fd < 0) usleep(50000);
+        }
+        if (fd >= 0) close(fd);
+        configure(port);
+    }
+    void stop() {
+        if (child.pid > 0) {
+            kill(child.pid, SIGKILL);
+            finish_vxmx(child, run);
+            child.pid = -1;
+        }
+    }
+    ~Server() {
+        stop();
+        configure(0);
+    }
+};
+
+const int kWait = 15000;  // bound of every wait that must end
+const int kHold = 500;    // how long a request must still be waiting
+
+TEST(CallLockMessage, EscapedWholeAndRefusedOnlyWhenTooLong) {
+    EXPECT_EQ(call_lock_message(lname("a/b"), CALL_LOCK_READ, "f.cpp", 12, 345, 0),
+              "&cxdfff0016;<Lock type=\"read\" file=\"f.cpp\" line=\"12\" data=\"345\" "
+              "seq=\"0\"> a/b </Lock>\n");
+    // Markup, entities and the characters that would end the word or open a list.
+    EXPECT_EQ(call_unlock_message(lname("<a&b (c)^\"d\"\n")),
+              "&cxdfff0016;<Unlock> &lt;a&amp;b&#x20;&#x28;c&#x29;&#x5e;&#x22;d&#x22;\\n "
+              "</Unlock>\n");
+    EXPECT_EQ(call_lock_message(lname("x"), CALL_LOCK_WRITE, "we\"ird<.cpp", 1, 2, 3),
+              "&cxdfff0016;<Lock type=\"write\" file=\"we_ird_.cpp\" line=\"1\" data=\"2\" "
+              "seq=\"3\"> x </Lock>\n");
+    // A name far past 1,000 bytes of message goes out whole; beyond the limit it is refused.
+    std::string long_name(5000, '&');
+    std::string m = call_lock_message(lname(long_name.c_str()), CALL_LOCK_READ, "f", 1, 1, 0);
+    EXPECT_GT(m.size(), 25000u);
+    EXPECT_NE(m.find(" </Lock>\n"), std::string::npos);
+    std::string huge(CALL_LOCK_MESSAGE_MAX, 'a');
+    EXPECT_EQ(call_lock_message(lname(huge.c_str()), CALL_LOCK_READ, "f", 1, 1, 0), "");
+    EXPECT_EQ(call_unlock_message(lname("")), "");
+    EXPECT_EQ(call_unlock_message(nullptr), "");
+}
+
+TEST(CallLock, WithoutServerEveryRequestFailsAtOnce) {
+    configure(0);
+    auto r = request("any/name", CALL_LOCK_WRITE);
+    ASSERT_TRUE(r->finished(kWait));
+    EXPECT_EQ(cl_error_check(r->d), -1);
+    EXPECT_EQ(cl_error_check(cl_invalid()), -1);
+    EXPECT_EQ(call_unlock(r->d, r->tid), -1);
+    EXPECT_EQ(call_lock_connection_count(), 0);
+    ASSERT_TRUE(run_task([] {
+        gc_push(nullptr, nullptr, "error");
+        QV_SEXP* e = get_cl_error(nullptr, "Load");
+        ASSERT_EQ(get_type(e), QVT_ERROR);
+        EXPECT_EQ(e->error.code, 0x80040503u);
+        EXPECT_EQ(l_strcmp(e->error.func, lname("Load")), 0);
+        gc_pop(nullptr, nullptr);
+    }));
+}
+
+TEST(CallLock, TasksShareReadersAndWritersQueueLocally) {
+    Server server;
+    auto a = request("data/x", CALL_LOCK_READ);
+    auto b = request("data/x", CALL_LOCK_READ);
+    ASSERT_TRUE(a->finished(kWait));
+    ASSERT_TRUE(b->finished(kWait));
+    ASSERT_TRUE(a->ok());
+    ASSERT_TRUE(b->ok());
+    EXPECT_EQ(a->d.d, b->d.d);  // one entry, one server lock
+    EXPECT_EQ(call_lock_connection_count(), 1);
+    // A writer on an overlapping (shorter) name waits for both readers.
+    auto w = request("data", CALL_LOCK_WRITE);
+    EXPECT_FALSE(w->finished(kHold));
+    EXPECT_EQ(call_unlock(a->d, 999999), -1);  // not a holder
+    release(a);
+    EXPECT_FALSE(w->finished(kHold));
+    release(b);
+    ASSERT_TRUE(w->finished(kWait));
+    ASSERT_TRUE(w->ok());
+    // The writer asking again for its own name joins; a longer name is a new server lock.
+    CALL_LOCK_DESCRIPTER again{}, longer{};
+    int tid = 0;
+    ASSERT_TRUE(run_task([&] {
+        tid = get_tid();
+        // The writer's own task is gone; take one anew on this task.
+        again = call_lock(lname("w/own"), CALL_LOCK_WRITE, nullptr, nullptr);
+        CALL_LOCK_DESCRIPTER same = call_lock(lname("w/own"), CALL_LOCK_WRITE, nullptr, nullptr);
+        EXPECT_EQ(same.d, again.d);
+        int before = call_lock_connection_count();
+        longer = call_lock(lname("w/own/deeper"), CALL_LOCK_WRITE, nullptr, nullptr);
+        EXPECT_NE(longer.d, again.d);
+        EXPECT_EQ(call_lock_connection_count(), before + 1);
+        // A write request against its own read lock would wait on itself: refused.
+        CALL_LOCK_DESCRIPTER r = call_lock(lname("solo"), CALL_LOCK_READ, nullptr, nullptr);
+        EXPECT_EQ(cl_error_check(call_lock(lname("solo/x"), CALL_LOCK_WRITE, nullptr, nullptr)),
+                  -1);
+        EXPECT_EQ(call_unlock(r, get_tid()), 0);
+        EXPECT_EQ(call_unlock(same, get_tid()), 0);
+        EXPECT_EQ(call_unlock(again, get_tid()), 0);
+        EXPECT_EQ(call_unlock(again, get_tid()), -1);  // already given back
+        EXPECT_EQ(call_unlock(longer, get_tid()), 0);
+    }));
+    release(w);
+    // Connections are reused, and the hourly sweep closes the unused ones.
+    int open = call_lock_connection_count();
+    EXPECT_GE(open, 1);
+    EXPECT_LE(open, 4);
+    EXPECT_EQ(call_lock_sweep(get_qvtime() + 3599), 0);
+    EXPECT_EQ(call_lock_sweep(get_qvtime() + 3600), open);
+    EXPECT_EQ(call_lock_connection_count(), 0);
+}
+
+TEST(CallLock, ProcessesExcludeEachOtherThroughTheServer) {
+    Server server;
+    Peer peer(server.port);
+    ASSERT_GE(peer.fd, 0);
+    // The other process writes a longer name: our reader of the prefix waits for it.
+    peer.lock("write", "shared/a");
+    EXPECT_EQ(peer.answer(), "<Result> 2 ^\"shared/a\"</Result>\n");
+    auto r = request("shared", CALL_LOCK_READ);
+    EXPECT_FALSE(r->finished(kHold));
+    peer.send("<Unlock> shared/a </Unlock>\n");
+    EXPECT_EQ(peer.answer(), "<Result> 3 ^\"shared/a\"</Result>\n");
+    ASSERT_TRUE(r->finished(kWait));
+    ASSERT_TRUE(r->ok());
+    // Now our read lock holds the other process's writer; its reader passes.
+    peer.lock("read", "shared/b");
+    EXPECT_EQ(peer.answer(), "<Result> 4 ^\"shared/b\"</Result>\n");
+    peer.send("<Unlock> shared/b </Unlock>\n");
+    EXPECT_EQ(peer.answer(), "<Result> 5 ^\"shared/b\"</Result>\n");
+    peer.lock("write", "shared/c");
+    EXPECT_EQ(peer.answer(kHold), "");
+    release(r);
+    EXPECT_EQ(peer.answer(), "<Result> 6 ^\"shared/c\"</Result>\n");
+    // A name whose message is far longer than 1,000 bytes goes out whole and is granted.
+    auto big = request("big/" + std::string(3000, '<'), CALL_LOCK_WRITE);
+    ASSERT_TRUE(big->finished(kWait));
+    EXPECT_TRUE(big->ok());
+    release(big);
+    // Giving back what the connection does not hold is an error value.
+    peer.send("<Unlock> nothing </Unlock>\n");
+    EXPECT_NE(peer.answer().find("\"lock operation error\""), std::string::npos);
+}
+
+TEST(CallLock, ARefusingServerAndAVanishingServerFailRequests) {
+    {
+        Server refusing("Env0");  // Lock is not bound there: every request is refused
+        auto r = request("x", CALL_LOCK_WRITE);
+        ASSERT_TRUE(r->finished(kWait));
+        EXPECT_EQ(cl_error_check(r->d), -1);
+        EXPECT_EQ(call_lock_connection_count(), 0);
+    }
+    Server server;
+    Peer peer(server.port);
+    ASSERT_GE(peer.fd, 0);
+    peer.lock("write", "gone");
+    EXPECT_EQ(peer.answer(), "<Result> 2 ^\"gone\"</Result>\n");
+    auto first = request("gone/1", CALL_LOCK_WRITE);  // waits for the server's answer
+    EXPECT_FALSE(first->finished(kHold));
+    auto second = request("gone/1", CALL_LOCK_READ);  // waits in the local table
+    server.stop();
+    ASSERT_TRUE(first->finished(kWait));
+    ASSERT_TRUE(second->finished(kWait));
+    EXPECT_EQ(cl_error_check(first->d), -1);
+    EXPECT_EQ(cl_error_check(second->d), -1);
+    EXPECT_EQ(call_lock_connection_count(), 0);
+}
+
+TEST(CallLock, EventsReachTheLockWithTheirSequenceNumber) {
+    Server server;
+    static std::atomic<int> seen{0};
+    static int marker = 7;
+    seen = 0;
+    CALL_LOCK_DESCRIPTER d{};
+    int tid = 0;
+    ASSERT_TRUE(run_task([&] {
+        tid = get_tid();
+        d = call_lock(
+            lname("ev"), CALL_LOCK_READ,
+            [](int seq, void* data) { seen = seq * 100 + *static_cast<int*>(data); }, &marker);
+    }));
+    ASSERT_EQ(cl_error_check(d), 0);
+    int seq = get_call_lock_seq(d.d);
+    ASSERT_GT(seq, 0);
+    PipeInterp p;
+    ASSERT_TRUE(p.open());
+    p.send("(call-lock-event " + std::to_string(seq) + ")\n(call-lock-event " +
+           std::to_string(seq + 1000) + ")\n");
+    std::string got = p.read_until("<Result> 2 ");
+    EXPECT_NE(got.find("<Result> 1 ()</Result>"), std::string::npos) << got;
+    EXPECT_EQ(seen.load(), seq * 100 + 7);
+    ASSERT_TRUE(run_task([&] { EXPECT_EQ(call_unlock(d, tid), 0); }));
+    EXPECT_EQ(get_call_lock_seq(nullptr), 0);
+}
+
+}  // namespace
