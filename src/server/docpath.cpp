@@ -120,9 +120,13 @@ bool tree_file(LS* ret, const LS& given, bool docs) {
 }
 
 L_CHAR* tree_path(const L_CHAR* path, bool docs) {
-    if (!doc_path_ok(path)) return nullptr;
+    if (!path) return nullptr;
+    // A URL path without its leading '/' is taken from the root of the URLs.
+    LS p = to_ls(path);
+    if (p.empty() || p[0] != '/') p.insert(p.begin(), '/');
+    if (!doc_path_ok(p.c_str())) return nullptr;
     LS r;
-    return tree_file(&r, to_ls(path), docs) ? out(r) : nullptr;
+    return tree_file(&r, p, docs) ? out(r) : nullptr;
 }
 
 bool opens(const LS& path) {
@@ -457,7 +461,10 @@ int get_my_port() {
         if (port_cached) return port_value;
     }
     if (!vxlisp_top_env1) return 0;
-    QV_SEXP* v = eval(vxlisp_top_env1, n_get_symbol("ServerPort"));
+    // The binding itself is read: a task without an interpreter would otherwise meet the
+    // break check first.
+    QV_SEXP* v = nullptr;
+    if (_eval_symbol(&v, vxlisp_top_env1, l_string(std_cm, "ServerPort"), -1) != 0) return 0;
     switch (get_type(v)) {
         case QVT_INTEGER: {
             int port = static_cast<int>(v->integer.data);
@@ -467,8 +474,8 @@ int get_my_port() {
             return port;
         }
         case QVT_ERROR:
-            // A break, or no ServerPort at all: no port configured yet.
-            if (((v->error.code >> 8) & 0xff) == 0x14 || v->error.code == QVE_UNDEFINED) return 0;
+            // A break: no port known yet.
+            if (((v->error.code >> 8) & 0xff) == 0x14) return 0;
             fprintf(stderr, "%s\n", print_sexp_text(v, 0).c_str());
             return -1;
         default:
@@ -477,10 +484,30 @@ int get_my_port() {
     }
 }
 
-void reset_my_port() {
-    std::lock_guard<std::mutex> g(port_mutex);
-    port_cached = false;
-    port_value = 0;
+void reset_docpath() {
+    {
+        std::lock_guard<std::mutex> g(port_mutex);
+        port_cached = false;
+        port_value = 0;
+    }
+    set_agent_name(nullptr);
+    {
+        std::lock_guard<std::mutex> g(pair_mutex);
+        while (PATH_PAIR* p = start) {
+            start = p->next;
+            delete p;
+        }
+    }
+    std::lock_guard<std::mutex> g(rule_mutex);
+    for (QV_GETFILE*& head : getfile_hash)
+        while (QV_GETFILE* r = head) {
+            head = r->next;
+            d_f_ree(r->prefix);
+            d_f_ree(r->agent);
+            d_f_ree(r->mode);
+            d_f_ree(r->cmd_sym);
+            d_f_ree(r);
+        }
 }
 
 QV_SEXP* sexp_commands(CODE_METHOD* cm, const char* text, ...) {
@@ -494,6 +521,7 @@ QV_SEXP* sexp_commands(CODE_METHOD* cm, const char* text, ...) {
     if (!st) return nullptr;
     QV_SEXP* top = init_parse(st, l_string(std_cm, "sexp_commands"), nullptr);
     realize_whole(top);
+    if (get_type(top) == QVT_NIL) return nullptr;
     if (QV_SEXP* err = list_error(top); get_type(err) == QVT_ERROR) return err;
     return top;
 }

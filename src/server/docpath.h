@@ -77,7 +77,8 @@ L_CHAR* get_url_path(const L_CHAR* local, const L_CHAR* user);
 
 // The local documents or system file of a URL path: the pair of the longest matching url prefix
 // (else the pair of "/" with the whole path) joined with the rest of the path. A leading "//"
-// counts as "/". Null when the path is refused (doc_path_ok) or no pair matches even "/".
+// counts as "/", a path without its leading "/" is taken from the root. Null when the path is
+// refused (doc_path_ok) or no pair matches even "/".
 L_CHAR* get_qvdocs(const L_CHAR* path);
 L_CHAR* get_qvsys(const L_CHAR* path);
 // The same for the path part of a URL record; the _apppath forms join a further name.
@@ -133,12 +134,13 @@ L_CHAR* get_append_path(const L_CHAR* dir, const char* c_name);
 // ---- configuration and command text
 
 // The integer bound to ServerPort in the privileged top environment, evaluated once and kept.
-// Unbound, or an error of class 0x14 (a break): 0, not kept. Another error or a value that is not
-// an integer is printed on standard error ("type missmatch" and the value for the latter) and
-// gives -1, not kept.
+// Unbound, or bound to an error of class 0x14 (a break): 0, not kept. Another error or a value that
+// is not an integer is printed on standard error ("type missmatch" and the value for the latter)
+// and gives -1, not kept.
 int get_my_port();
-// Forgets the kept port (tests).
-void reset_my_port();
+// Test hook: forgets every pair, rule, the agent's name and the kept port. Only while no other
+// task uses this module.
+void reset_docpath();
 
 // The concatenation of the C strings (the list ends with a null) read as QV text in code method
 // cm, under the name "sexp_commands", realised completely: the list of its expressions, or the
