@@ -32,14 +32,19 @@ const char* const kBuiltins[] = {
     "CutString", "StringLength", "GetChar", "SetChar", "DivideString", "ReplaceString", "RegCmp",
     "Word2String",
     // casts, types and units
-    "Cast", "TypeOf", "GetType", "GetUnit", "SetUnit", "ConvertUnit", "UnitSystem"};
+    "Cast", "TypeOf", "GetType", "GetUnit", "SetUnit", "ConvertUnit", "UnitSystem",
+    // configuration, paths and versions
+    "GetVariable", "GetVersion", "GetQVpathpair", "GetQVTime", "GetProperCode", "GetPrefixMode",
+    "SetPrefixMode", "SetDatabasePath", "SetDirectory", "SetLogPath", "SetScriptPath",
+    "SetThisAgentName"};
 
 // Names the random forms may use as variables: bound in the test's environment or not, never
 // the name of a built-in, so a random Define or DeleteDefine cannot remove one.
 const char* const kVariables[] = {"x", "s", "l", "f", "e", "nothing", "Break", "Continue"};
 // ("stderr" is left out: ErrHandler ends the agent with it, by design.)
-const char* const kAttributes[] = {"type",    "mode",     "unit", "rex",  "target", "depth", "dec",
-                                   "inherit", "encoding", "name", "from", "to",     "text"};
+const char* const kAttributes[] = {
+    "type", "mode", "unit", "rex",   "target", "depth", "dec", "inherit", "encoding", "name",
+    "from", "to",   "text", "layer", "format", "trace", "url", "qvsys",   "qvdocs",   "lock"};
 const char* const kTexts[] = {"",
                               "a",
                               "abc",
