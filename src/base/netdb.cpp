@@ -18,6 +18,7 @@
 
 #include "base/alloc.h"
 #include "base/blacklist.h"
+#include "base/launch.h"
 #include "base/task.h"
 #include "base/tick.h"
 
@@ -579,4 +580,12 @@ char* get_localhostname(char* buf, size_t size) {
     snprintf(buf, size, "%s", localhost_name);
     unlock_task(netutils_lock, "get_localhostname");
     return buf;
+}
+
+void netdb_task(intptr_t) {
+    init_msequence();
+    lock_task(netutils_lock);
+    wakeup_task(reinterpret_cast<const void*>(&netdb_task));
+    unlock_task(netutils_lock, "netdb_task");
+    ms_loop();
 }

@@ -92,3 +92,8 @@ char* get_localhostname(char* buf, size_t size = 256);
 
 // Test hook: read the local domain from this file from now on (null: the system's file).
 void set_resolv_conf_path(const char* path);
+
+// The network service task (nothing in the system starts it; a task function, data unused): it
+// becomes the loop task of the call sequencer, wakes under netutils_lock the tasks sleeping on
+// its own address (&netdb_task) to tell them it is up, and runs the sequencer's loop for ever.
+[[noreturn]] void netdb_task(intptr_t data);

@@ -8,6 +8,8 @@
 //
 // A record filled by the parser or by copy_url owns its strings (tracked allocator, charged to
 // the caller's source place). The record itself is a plain value: nothing here allocates it.
+// Copies whose strings live in collected memory (mcopy_url, gcv_url) are in lisp/urlcopy.h,
+// beside the language heap they need.
 #pragma once
 
 #include <cstdint>

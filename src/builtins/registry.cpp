@@ -5,6 +5,7 @@
 #include "builtins/casts.h"
 #include "builtins/control.h"
 #include "builtins/definitions.h"
+#include "builtins/docpaths.h"
 #include "builtins/elements.h"
 #include "builtins/environments.h"
 #include "builtins/evaluation.h"
@@ -19,6 +20,7 @@
 #include "builtins/resultformat.h"
 #include "builtins/save.h"
 #include "builtins/strings.h"
+#include "builtins/sysinfo.h"
 #include "builtins/unitfuncs.h"
 #include "longchar/longchar.h"
 
@@ -47,6 +49,7 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_Arg(env1);
     init_Switch(env0);
     init_SetMainInterpreter(env1);
+    init_GetVariable(env1);
     init_WaitInterpreter(env0);
     init_GetElement(env0);
     init_ErrHandler(env0);
@@ -69,6 +72,13 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_GetAttribute(env0);
     init_GetSymbolCore(env0);
     init_ConvertUnit(env0);
+    init_SetPrefixMode(env1);
+    init_GetPrefixMode(env0);
+    init_SetThisAgentName(env1);
+    init_SetDatabasePath(env1);
+    init_SetDirectory(env1);
+    init_GetQVpathpair(env1);
+    init_GetQVTime(env0);
     init_SetResultFormat(env0);
     init_DeleteDefine(env0);
     init_DeleteDefaultDefine(env0);
@@ -82,9 +92,13 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_IfDef(env0);
     init_EA(env0);
     init_SetEA(env0);
+    init_SetLogPath(env1);
+    init_GetProperCode(env0);
+    init_GetVersion(env0);
     init_SetAttribute(env0);
     init_GetTag(env0);
     init_Test(env1);
+    init_SetScriptPath(env1);
     init_RegCmp(env0);
     init_RegSwitch(env0);
     init_Word2String(env0);

@@ -14,6 +14,7 @@
 #include "lisp/logic.h"
 #include "lisp/operators.h"
 #include "lisp/parser.h"
+#include "lisp/qvrc.h"
 #include "lisp/statements.h"
 #include "longchar/longchar.h"
 
@@ -128,6 +129,8 @@ void init_vxlisp() {
     if (vxlisp_top_env0) return;
     init_env();
     init_parse_system();
+    // The script search reads its ".qvrc" files with this reader from now on.
+    init_qvrc();
     // New source records carry this agent's site name.
     set_parse_site_hook(get_qvlisp_site);
     gc_push(nullptr, nullptr, "init_vxlisp");

@@ -43,15 +43,20 @@ const char* const kBuiltins[] = {
     // files (in a directory of the test's own)
     "Load", "Save",
     // call locks and the lock server
-    "call-lock-event", "Lock", "Unlock"};
+    "call-lock-event", "Lock", "Unlock",
+    // configuration, paths and versions
+    "GetVariable", "GetVersion", "GetQVpathpair", "GetQVTime", "GetProperCode", "GetPrefixMode",
+    "SetPrefixMode", "SetDatabasePath", "SetDirectory", "SetLogPath", "SetScriptPath",
+    "SetThisAgentName"};
 
 // Names the random forms may use as variables: bound in the test's environment or not, never
 // the name of a built-in, so a random Define or DeleteDefine cannot remove one.
 const char* const kVariables[] = {"x", "s", "l", "f", "e", "nothing", "Break", "Continue"};
 // ("stderr" is left out: ErrHandler ends the agent with it, by design.)
-const char* const kAttributes[] = {"type", "mode",    "unit",     "rex",    "target", "depth",
-                                   "dec",  "inherit", "encoding", "name",   "from",   "to",
-                                   "text", "path",    "el",       "default"};
+const char* const kAttributes[] = {"type",  "mode",    "unit",     "rex",     "target", "depth",
+                                   "dec",   "inherit", "encoding", "name",    "from",   "to",
+                                   "text",  "path",    "el",       "default", "layer",  "format",
+                                   "trace", "url",     "qvsys",    "qvdocs",  "lock"};
 const char* const kTexts[] = {"",
                               "a",
                               "abc",
