@@ -31,8 +31,8 @@ QV_SEXP* call1(QV_SEXP* f, QV_SEXP* a) {
 
 // The integer answer of (f a b) in env, evaluated in a root frame of its own; false with the
 // error value, or the error named func for a non-integer answer, in *err.
-bool int_answer(QVISP_ENV* env, QV_SEXP* f, QV_SEXP* a, QV_SEXP* b, QV_SEXP* form,
-                const char* func, int64_t* v, QV_SEXP** err) {
+bool int_answer(QVISP_ENV* env, QV_SEXP* f, QV_SEXP* a, QV_SEXP* b, QV_SEXP* form, const char* func,
+                int64_t* v, QV_SEXP** err) {
     gc_push(nullptr, nullptr, func);
     QV_SEXP* r = eval(env, call2(f, a, b));
     int t = get_type(r);
@@ -208,7 +208,8 @@ QV_SEXP* qv_V2H(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_
 
 QV_SEXP* qv_h2v(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
     QV_SEXP* l = get_el(form, 1);
-    if (get_type(l) != QVT_PAIR) return bltn_error_s(form, QVE_TYPE_MISMATCH, "h2v", "type missmatch");
+    if (get_type(l) != QVT_PAIR)
+        return bltn_error_s(form, QVE_TYPE_MISMATCH, "h2v", "type missmatch");
     // h2v(x) is (h2v(rest) first) while the rest is a pair, else the first element: built from
     // the last pair back to the front.
     std::vector<QV_SEXP*> firsts;

@@ -414,8 +414,8 @@ QV_SEXP* joined_record(QV_SEXP* x, QV_SEXP* z, const std::vector<QV_SEXP*>& fs) 
 
 }  // namespace
 
-void set_join_cell_limit(int64_t cells) {
-    join_cell_limit.store(cells);
+int64_t set_join_cell_limit(int64_t cells) {
+    return join_cell_limit.exchange(cells);
 }
 
 QV_SEXP* sort_list(QVISP_ENV* env, QV_SEXP* list, QV_SEXP* f) {
@@ -494,7 +494,6 @@ QV_SEXP* make_record(QV_SEXP* x, QV_SEXP* z, QV_SEXP* fields) {
     return joined_record(x, z, symbols_of(fields));
 }
 
-
 QV_SEXP* qv_Sort(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
     QV_SEXP* l = get_el(form, 1);
     if (get_type(l) != QVT_PAIR)
@@ -517,8 +516,7 @@ QV_SEXP* qv_Sort(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, 
     return r;
 }
 
-QV_SEXP* qv_NaturalJoin(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,
-                        QVISP_ENV*) {
+QV_SEXP* qv_NaturalJoin(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
     gc_push(nullptr, nullptr, "NaturalJoin");
     int opt = get_sort_option(attr);
     QV_SEXP* fields = get_join_option(attr);

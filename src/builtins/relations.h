@@ -65,4 +65,5 @@ void init_Projection(QVISP_ENV* env);
 
 // The most list cells one NaturalJoin may make for its joined records before it answers "no
 // memory" (a join of many equal keys grows with the product of the two tables); for tests.
-void set_join_cell_limit(int64_t cells);
+// Returns the limit it replaces.
+int64_t set_join_cell_limit(int64_t cells);

@@ -1,7 +1,8 @@
 // Random arguments of every node kind thrown at the everyday built-ins (control flow,
-// definitions and environments, evaluation, strings, casts and units): every call must come back
-// with a value or an error value, within a bounded time, without a crash. Calls that loop for
-// ever by design (a While whose condition stays true) are stopped through the break hook.
+// definitions and environments, evaluation, strings, casts and units, lists and relations): every
+// call must come back with a value or an error value, within a bounded time, without a crash. Calls
+// that loop for ever by design (a While whose condition stays true) are stopped through the break
+// hook.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -32,14 +33,18 @@ const char* const kBuiltins[] = {
     "CutString", "StringLength", "GetChar", "SetChar", "DivideString", "ReplaceString", "RegCmp",
     "Word2String",
     // casts, types and units
-    "Cast", "TypeOf", "GetType", "GetUnit", "SetUnit", "ConvertUnit", "UnitSystem"};
+    "Cast", "TypeOf", "GetType", "GetUnit", "SetUnit", "ConvertUnit", "UnitSystem",
+    // lists and relations
+    "List", "ListLength", "Append", "Next", "Reverse", "CutOut", "GetSize", "Sort", "NaturalJoin",
+    "Projection", "Categorize", "V2H", "h2v"};
 
 // Names the random forms may use as variables: bound in the test's environment or not, never
 // the name of a built-in, so a random Define or DeleteDefine cannot remove one.
 const char* const kVariables[] = {"x", "s", "l", "f", "e", "nothing", "Break", "Continue"};
 // ("stderr" is left out: ErrHandler ends the agent with it, by design.)
-const char* const kAttributes[] = {"type",    "mode",     "unit", "rex",  "target", "depth", "dec",
-                                   "inherit", "encoding", "name", "from", "to",     "text"};
+const char* const kAttributes[] = {"type", "mode",    "unit",     "rex",  "target", "depth",
+                                   "dec",  "inherit", "encoding", "name", "from",   "to",
+                                   "text", "field",   "sort1",    "sort2"};
 const char* const kTexts[] = {"",
                               "a",
                               "abc",
@@ -62,7 +67,9 @@ const char* const kTexts[] = {"",
                               "new",
                               "on",
                               "xml",
-                              "99999999999999999999"};
+                              "99999999999999999999",
+                              "off",
+                              "a,b"};
 
 thread_local std::chrono::steady_clock::time_point call_deadline;
 thread_local bool deadline_armed = false;
