@@ -67,14 +67,19 @@ enum KeyKind : uint8_t { KEY_NIL, KEY_INT, KEY_FLOAT, KEY_STR, KEY_OTHER };
 // exactly what the table would.
 struct KEY {
     KeyKind kind;
-    int64_t i;
-    double d;
-    const L_CHAR* s;
+    union {
+        int64_t i;
+        double d;
+        const L_CHAR* s;
+    };
     QV_SEXP* node;
 };
 
 KEY classify(QV_SEXP* k) {
-    KEY r{KEY_OTHER, 0, 0, nullptr, k};
+    KEY r;
+    r.kind = KEY_OTHER;
+    r.i = 0;
+    r.node = k;
     int t = get_type(k);
     if (t == QVT_NIL) {
         r.kind = KEY_NIL;
@@ -169,15 +174,6 @@ void add_keys(KEY_TABLE* t, QV_SEXP* r, const std::vector<QV_SEXP*>& fields) {
         t->keys.push_back(classify(record_field(r, f)));
 }
 
-KEY_TABLE key_table(const std::vector<QV_SEXP*>& rows, const std::vector<QV_SEXP*>& fields) {
-    KEY_TABLE t;
-    t.nf = fields.size();
-    t.keys.reserve(rows.size() * fields.size());
-    for (QV_SEXP* r : rows)
-        add_keys(&t, r, fields);
-    return t;
-}
-
 // Key comparison of two rows: the first field that differs decides.
 int rows_cmp(QVISP_ENV* env, size_t nf, const KEY* a, const KEY* b, QV_SEXP** err) {
     for (size_t k = 0; k < nf; k++)
@@ -187,17 +183,17 @@ int rows_cmp(QVISP_ENV* env, size_t nf, const KEY* a, const KEY* b, QV_SEXP** er
 
 // ---------------------------------------------------------------- the run merge
 
-// The element order of the merge sort over n elements. The run list starts with one run per
-// element, the last element's first; each round merges the runs two at a time from the front,
-// taking b first when cmp(a, b) < 0 and a otherwise, takes a last run without partner over, and
-// puts every run in front of the new list. The sorted order is the final run reversed.
-// cmp answers -1, 0, 1 or CMP_FAILED, which ends the sort (false).
-template <class CMP>
-bool merge_order(size_t n, std::vector<uint32_t>* order, CMP cmp) {
-    std::vector<uint32_t> cur(n), next(n);
+// The merge sort over run items. The run list starts with one run per element, the last
+// element's first (cur holds the items in that order); each round merges the runs two at a time
+// from the front, taking b first when cmp(a, b) < 0 and a otherwise, takes a last run without
+// partner over, and puts every run in front of the new list. The sorted order is the final run
+// reversed. cmp answers -1, 0, 1 or CMP_FAILED, which ends the sort (false).
+template <class T, class CMP>
+bool merge_runs(std::vector<T>* items, CMP cmp) {
+    std::vector<T>& cur = *items;
+    size_t n = cur.size();
+    std::vector<T> next(n);
     std::vector<size_t> len(n, 1), nlen;
-    for (size_t i = 0; i < n; i++)
-        cur[i] = static_cast<uint32_t>(n - 1 - i);
     while (len.size() > 1) {
         // Runs made in this round are laid from the end of the buffer backwards, so the buffer
         // holds them in the order of the new run list.
@@ -229,8 +225,69 @@ bool merge_order(size_t n, std::vector<uint32_t>* order, CMP cmp) {
         cur.swap(next);
         len.swap(nlen);
     }
-    order->assign(cur.rbegin(), cur.rend());
+    std::reverse(cur.begin(), cur.end());
     return true;
+}
+
+// The sorted order of n elements (indexes) under cmp on indexes.
+template <class CMP>
+bool merge_order(size_t n, std::vector<uint32_t>* order, CMP cmp) {
+    order->resize(n);
+    for (size_t i = 0; i < n; i++)
+        (*order)[i] = static_cast<uint32_t>(n - 1 - i);
+    return merge_runs(order, cmp);
+}
+
+// A key carried with its element through the merge, so that comparing reads memory in order.
+template <class K>
+struct KEYED {
+    K key;
+    uint32_t index;
+};
+
+// The sort over one field whose keys all have the same plain shape: the merge moves the key
+// values themselves. The order is the one the general comparison gives.
+template <class K, class GET, class CMP>
+void merge_plain(const KEY_TABLE& keys, size_t n, std::vector<uint32_t>* order, GET get, CMP cmp) {
+    std::vector<KEYED<K>> items(n);
+    for (size_t i = 0; i < n; i++) {
+        uint32_t e = static_cast<uint32_t>(n - 1 - i);
+        items[i] = {get(keys.row(e)[0]), e};
+    }
+    merge_runs(&items, [&](const KEYED<K>& a, const KEYED<K>& b) { return cmp(a.key, b.key); });
+    order->resize(n);
+    for (size_t i = 0; i < n; i++)
+        (*order)[i] = items[i].index;
+}
+
+// merge_plain when the table has one field whose keys are all integers, all floating values or
+// all strings; false otherwise.
+bool sort_plain_keys(const KEY_TABLE& keys, size_t n, std::vector<uint32_t>* order) {
+    if (keys.nf != 1 || n == 0) return false;
+    KeyKind kind = keys.row(0)[0].kind;
+    for (size_t i = 0; i < n; i++)
+        if (keys.row(i)[0].kind != kind) return false;
+    auto sign = [](auto a, auto b) { return a < b ? -1 : (b < a ? 1 : 0); };
+    switch (kind) {
+        case KEY_INT:
+            merge_plain<int64_t>(
+                keys, n, order, [](const KEY& k) { return k.i; }, sign);
+            return true;
+        case KEY_FLOAT:
+            merge_plain<double>(
+                keys, n, order, [](const KEY& k) { return k.d; }, sign);
+            return true;
+        case KEY_STR:
+            merge_plain<const L_CHAR*>(
+                keys, n, order, [](const KEY& k) { return k.s; },
+                [](const L_CHAR* a, const L_CHAR* b) {
+                    int c = l_strcmp(a, b);
+                    return c < 0 ? -1 : (c > 0 ? 1 : 0);
+                });
+            return true;
+        default:
+            return false;
+    }
 }
 
 QV_SEXP* compare_type_error(QV_SEXP* pos) {
@@ -240,7 +297,7 @@ QV_SEXP* compare_type_error(QV_SEXP* pos) {
 
 // Whether quoting s gives s back unchanged: no error value, no ($ x) list and no symbol with a
 // '$' attribute value anywhere inside, within a modest depth.
-bool quote_is_plain(QV_SEXP* s) {
+bool quote_is_plain(QV_SEXP* s, std::vector<std::pair<QV_SEXP*, size_t>>* stack) {
     constexpr size_t kMaxDepth = 64;
     auto plain_atom = [](QV_SEXP* e) {
         int t = get_type(e);
@@ -251,7 +308,8 @@ bool quote_is_plain(QV_SEXP* s) {
         return true;
     };
     if (get_type(s) != QVT_PAIR) return plain_atom(s);
-    std::vector<std::pair<QV_SEXP*, size_t>> todo{{s, 1}};
+    auto& todo = *stack;
+    todo.assign(1, {s, 1});
     while (!todo.empty()) {
         auto [c, depth] = todo.back();
         todo.pop_back();
@@ -271,15 +329,20 @@ bool quote_is_plain(QV_SEXP* s) {
     return true;
 }
 
+// What a key sort read of its elements: each one quoted, and when the field list was there,
+// their keys in element order.
+struct KEY_SORT {
+    std::vector<QV_SEXP*> quoted;
+    KEY_TABLE keys;
+    bool has_keys = false;
+};
+
 // The sort with the key primitive as compare function: every comparison would quote both
 // records, read "field-list" and compare keys, so each record is quoted and its keys read once.
 // Quoting a record with ($ x) parts evaluates them once per record rather than per comparison.
 bool sort_by_keys(QVISP_ENV* env, const std::vector<QV_SEXP*>& el, std::vector<uint32_t>* order,
-                  QV_SEXP* pos, QV_SEXP** err) {
+                  QV_SEXP* pos, QV_SEXP** err, KEY_SORT* ks) {
     size_t n = el.size();
-    std::vector<QV_SEXP*> quoted(n);
-    for (size_t i = 0; i < n; i++)
-        quoted[i] = quote_is_plain(el[i]) ? el[i] : quote_trace(env, el[i]);
     QV_SEXP* fl = nullptr;
     if (n > 1) fl = eval_symbol(env, n_get_symbol("field-list"), -1);
     std::vector<QV_SEXP*> fields;
@@ -290,8 +353,21 @@ bool sort_by_keys(QVISP_ENV* env, const std::vector<QV_SEXP*>& el, std::vector<u
         ferr = compare_type_error(pos);
     else
         field_symbols(fl, &fields, &ferr);
-    KEY_TABLE keys;
-    if (!ferr) keys = key_table(quoted, fields);
+    // Each record is quoted and its keys read while its cells are in the cache.
+    std::vector<QV_SEXP*>& quoted = ks->quoted;
+    quoted.resize(n);
+    std::vector<std::pair<QV_SEXP*, size_t>> stack;
+    KEY_TABLE& keys = ks->keys;
+    keys.nf = fields.size();
+    ks->has_keys = !ferr;
+    if (!ferr) keys.keys.reserve(n * fields.size());
+    for (size_t i = 0; i < n; i++) {
+        quoted[i] = quote_is_plain(el[i], &stack) ? el[i] : quote_trace(env, el[i]);
+        if (!ferr) add_keys(&keys, quoted[i], fields);
+    }
+    bool quoted_ok = std::none_of(quoted.begin(), quoted.end(),
+                                  [](QV_SEXP* q) { return get_type(q) == QVT_ERROR; });
+    if (!ferr && quoted_ok && sort_plain_keys(keys, n, order)) return true;
     return merge_order(n, order, [&](uint32_t a, uint32_t b) {
         for (uint32_t i : {a, b})
             if (get_type(quoted[i]) == QVT_ERROR) {
@@ -332,15 +408,19 @@ bool sort_by_function(QVISP_ENV* env, QV_SEXP* f, const std::vector<QV_SEXP*>& e
     });
 }
 
+bool is_key_cmp(QV_SEXP* f) {
+    return get_type(f) == QVT_FUNC && f->func.type == FUNC_PRIM && f->func.prim == njoin_cmp_s;
+}
+
 QV_SEXP* sort_at(QVISP_ENV* env, QV_SEXP* l, QV_SEXP* f, QV_SEXP* pos) {
     if (get_type(l) != QVT_PAIR) return l;
     std::vector<QV_SEXP*> el = elements(l);
     std::vector<uint32_t> order;
     QV_SEXP* err = nullptr;
     gc_push(nullptr, nullptr, "sort");
-    bool ok = get_type(f) == QVT_FUNC && f->func.type == FUNC_PRIM && f->func.prim == njoin_cmp_s
-                  ? sort_by_keys(env, el, &order, pos, &err)
-                  : sort_by_function(env, f, el, &order, pos, &err);
+    KEY_SORT ks;
+    bool ok = is_key_cmp(f) ? sort_by_keys(env, el, &order, pos, &err, &ks)
+                            : sort_by_function(env, f, el, &order, pos, &err);
     QV_SEXP* r = err;
     if (ok) {
         std::vector<QV_SEXP*> sorted(order.size());
@@ -350,6 +430,36 @@ QV_SEXP* sort_at(QVISP_ENV* env, QV_SEXP* l, QV_SEXP* f, QV_SEXP* pos) {
     }
     gc_pop(r, r ? gc_vx_sexp : nullptr);
     return r;
+}
+
+// One side of a join: its records in the order of the merge (sorted by the key primitive in je
+// when sort is set) and their keys. The sort's keys are reused for records that quoting left
+// as they were; false with the sort's error in *err.
+bool join_side(QVISP_ENV* je, QV_SEXP* l, bool sort, const std::vector<QV_SEXP*>& fs, QV_SEXP* pos,
+               std::vector<QV_SEXP*>* rows, KEY_TABLE* keys, QV_SEXP** err) {
+    std::vector<QV_SEXP*> el = elements(l);
+    keys->nf = fs.size();
+    keys->keys.clear();
+    keys->keys.reserve(el.size() * fs.size());
+    if (!sort) {
+        for (QV_SEXP* r : el)
+            add_keys(keys, r, fs);
+        *rows = std::move(el);
+        return true;
+    }
+    std::vector<uint32_t> order;
+    KEY_SORT ks;
+    if (!sort_by_keys(je, el, &order, pos, err, &ks)) return false;
+    rows->resize(el.size());
+    for (size_t i = 0; i < order.size(); i++) {
+        uint32_t e = order[i];
+        (*rows)[i] = el[e];
+        if (ks.has_keys && ks.quoted[e] == el[e])
+            keys->keys.insert(keys->keys.end(), ks.keys.row(e), ks.keys.row(e) + fs.size());
+        else
+            add_keys(keys, el[e], fs);
+    }
+    return true;
 }
 
 // The environment of a key sort: a new child of parent binding "field-list".
@@ -389,9 +499,12 @@ QV_SEXP* group_of(QV_SEXP* header, const std::vector<QV_SEXP*>& group, QV_SEXP* 
     return list_of(v);
 }
 
-// The joined record of make_record over field symbols.
-QV_SEXP* joined_record(QV_SEXP* x, QV_SEXP* z, const std::vector<QV_SEXP*>& fs) {
-    std::vector<QV_SEXP*> v;
+// The joined record of make_record over field symbols. The cells are rooted in the caller's
+// frame; scratch holds the elements on their way.
+QV_SEXP* joined_record(QV_SEXP* x, QV_SEXP* z, const std::vector<QV_SEXP*>& fs,
+                       std::vector<QV_SEXP*>* scratch) {
+    std::vector<QV_SEXP*>& v = *scratch;
+    v.clear();
     QV_SEXP* c = x;
     for (; get_type(c) == QVT_PAIR; c = c->pair.cdr)
         v.push_back(c->pair.car);
@@ -409,7 +522,10 @@ QV_SEXP* joined_record(QV_SEXP* x, QV_SEXP* z, const std::vector<QV_SEXP*>& fs) 
     // Each field's pass stops where z stops being a pair, so only a join without fields keeps
     // z's own ending.
     if (fs.empty() && get_type(c) != QVT_NIL) return nullptr;
-    return list_of(v);
+    QV_SEXP* r = nullptr;
+    for (size_t i = v.size(); i-- > 0;)
+        r = cons(v[i], r);
+    return r;
 }
 
 }  // namespace
@@ -458,18 +574,27 @@ QV_SEXP* record_field(QV_SEXP* r, QV_SEXP* f) {
         default:
             return eval_error(r, QVE_TYPE_MISMATCH, "GetElement", n_get_string("type missmatch"));
     }
-    if (list_length(r) < 0) return list_error(r);
-    for (QV_SEXP* c = r; get_type(c) == QVT_PAIR; c = c->pair.cdr) {
+    // One pass finds the key and checks that r ends in nil: an improper r answers list_error
+    // whatever it holds.
+    QV_SEXP* found = nullptr;
+    QV_SEXP* c = r;
+    for (; get_type(c) == QVT_PAIR; c = c->pair.cdr) {
+        if (found) continue;
         QV_SEXP* e = c->pair.car;
         int t = get_type(e);
-        if (t == QVT_ERROR) return e;
-        if (t != QVT_PAIR) continue;
-        QV_SEXP* head = e->pair.car;
-        int ht = get_type(head);
-        if (ht == QVT_ERROR) return head;
-        if (ht == QVT_SYMBOL && same_name(head, f)) return e;
+        if (t == QVT_ERROR) {
+            found = e;
+        } else if (t == QVT_PAIR) {
+            QV_SEXP* head = e->pair.car;
+            int ht = get_type(head);
+            if (ht == QVT_ERROR)
+                found = head;
+            else if (ht == QVT_SYMBOL && same_name(head, f))
+                found = e;
+        }
     }
-    return nullptr;
+    if (get_type(c) != QVT_NIL) return list_error(r);
+    return found;
 }
 
 QV_SEXP* njoin_cmp_field_list(QVISP_ENV* env, QV_SEXP* fields, QV_SEXP* r1, QV_SEXP* r2) {
@@ -491,7 +616,11 @@ QV_SEXP* njoin_cmp_s(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, Q
 }
 
 QV_SEXP* make_record(QV_SEXP* x, QV_SEXP* z, QV_SEXP* fields) {
-    return joined_record(x, z, symbols_of(fields));
+    gc_push(nullptr, nullptr, "make_record");
+    std::vector<QV_SEXP*> scratch;
+    QV_SEXP* r = joined_record(x, z, symbols_of(fields), &scratch);
+    gc_pop(r, r ? gc_vx_sexp : nullptr);
+    return r;
 }
 
 QV_SEXP* qv_Sort(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
@@ -521,22 +650,19 @@ QV_SEXP* qv_NaturalJoin(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*
     int opt = get_sort_option(attr);
     QV_SEXP* fields = get_join_option(attr);
     QVISP_ENV* je = key_env(vxlisp_top_env0, fields);
-    QV_SEXP* cmp = key_cmp_prim();
-    QV_SEXP* a = get_el(form, 1);
-    QV_SEXP* b = get_el(form, 2);
-    if (opt & 1) a = sort_at(je, a, cmp, form);
-    if (get_type(a) != QVT_ERROR && (opt & 2)) b = sort_at(je, b, cmp, form);
-    for (QV_SEXP* sorted : {a, b})
-        if (get_type(sorted) == QVT_ERROR) {
-            gc_pop(sorted, gc_vx_sexp);
-            return sorted;
-        }
     std::vector<QV_SEXP*> fs = symbols_of(fields);
-    std::vector<QV_SEXP*> ra = elements(a), rb = elements(b);
-    KEY_TABLE ka = key_table(ra, fs), kb = key_table(rb, fs);
+    std::vector<QV_SEXP*> ra, rb;
+    KEY_TABLE ka, kb;
+    QV_SEXP* serr = nullptr;
+    if (!join_side(je, get_el(form, 1), opt & 1, fs, form, &ra, &ka, &serr) ||
+        !join_side(je, get_el(form, 2), opt & 2, fs, form, &rb, &kb, &serr)) {
+        gc_pop(serr, gc_vx_sexp);
+        return serr;
+    }
     QV_SEXP* r = nullptr;
     QV_SEXP* err = nullptr;
     int64_t cells = 0, limit = join_cell_limit.load();
+    std::vector<QV_SEXP*> scratch;
     size_t i = 0, j = 0;
     while (i < ra.size() && j < rb.size() && !err) {
         int c = rows_cmp(env, fs.size(), ka.row(i), kb.row(j), &err);
@@ -556,7 +682,7 @@ QV_SEXP* qv_NaturalJoin(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*
                 if (cz == CMP_FAILED) break;
                 if (cz != 0) break;
             }
-            QV_SEXP* rec = joined_record(ra[i], rb[z], fs);
+            QV_SEXP* rec = joined_record(ra[i], rb[z], fs, &scratch);
             cells += list_length(rec) + 1;
             if (cells > limit) {
                 err = bltn_error_s(form, QVE_NO_MEMORY, "NaturalJoin", "no memory");
@@ -590,6 +716,7 @@ QV_SEXP* qv_Projection(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr
     KEY_TABLE hk;
     hk.nf = fs.size();
     add_keys(&hk, header, fs);
+    std::vector<QV_SEXP*> scratch;
     std::vector<QV_SEXP*> group;  // the current group's records in walk order
     QV_SEXP* r = nullptr;         // the finished groups, the last one first
     QV_SEXP* err = nullptr;
@@ -607,7 +734,7 @@ QV_SEXP* qv_Projection(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr
             hk.keys.clear();
             add_keys(&hk, header, fs);
         }
-        group.push_back(joined_record(record_head, rec, fs));
+        group.push_back(joined_record(record_head, rec, fs, &scratch));
     }
     if (!err && !group.empty()) r = cons(group_of(header, group, table_sym), r);
     if (err) r = err;
