@@ -10,13 +10,16 @@
 #include "builtins/environments.h"
 #include "builtins/evaluation.h"
 #include "builtins/exit.h"
+#include "builtins/grouping.h"
 #include "builtins/interpctl.h"
+#include "builtins/lists.h"
 #include "builtins/load.h"
 #include "builtins/openinterp.h"
 #include "builtins/print.h"
 #include "builtins/printchain.h"
 #include "builtins/printstd.h"
 #include "builtins/regswitch.h"
+#include "builtins/relations.h"
 #include "builtins/resultformat.h"
 #include "builtins/save.h"
 #include "builtins/strings.h"
@@ -35,6 +38,8 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     // The families in the library's fixed order; each later issue adds its own in its place.
     init_While(env0);
     init_For(env0);
+    init_ListLength(env0);
+    init_List(env0);
     init_Parse(env0);
     init_q_xml(env0);
     init_OpenInterpreter(env0);
@@ -45,6 +50,7 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_Eval(env0);
     init_If(env0);
     init_Sequence(env0);
+    init_Next(env0);
     init_GetIid(env0);
     init_Arg(env1);
     init_Switch(env0);
@@ -59,6 +65,8 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_NewEnvironment(env0);
     init_GetParentEnvironment(env0);
     init_SetParentEnvironment(env0);
+    init_CutOut(env0);
+    init_Append(env0);
     init_Print(env0);
     init_PrintStd(env0);
     init_PrintChain(env0);
@@ -85,16 +93,21 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_MoveDefine(env0);
     init_Cast(env0);
     init_DivideString(env0);
+    init_Sort(env0);
     init_ListEval(env0);
     init_NewEnvPair(env0);
+    init_NaturalJoin(env0);
+    init_Projection(env0);
     init_EE(env0);
     init_ReplaceString(env0);
+    init_Reverse(env0);
     init_IfDef(env0);
     init_EA(env0);
     init_SetEA(env0);
     init_SetLogPath(env1);
     init_GetProperCode(env0);
     init_GetVersion(env0);
+    init_GetSize(env0);
     init_SetAttribute(env0);
     init_GetTag(env0);
     init_Test(env1);
@@ -102,6 +115,8 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_RegCmp(env0);
     init_RegSwitch(env0);
     init_Word2String(env0);
+    init_Categorize(env0);
+    init_V2H(env0);
     init_GetType(env0);
     init_SetUnit(env0);
     init_GetUnit(env0);

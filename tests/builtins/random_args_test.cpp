@@ -1,7 +1,8 @@
 // Random arguments of every node kind thrown at the everyday built-ins (control flow,
-// definitions and environments, evaluation, strings, casts and units): every call must come back
-// with a value or an error value, within a bounded time, without a crash. Calls that loop for
-// ever by design (a While whose condition stays true) are stopped through the break hook.
+// definitions and environments, evaluation, strings, casts and units, lists and relations): every
+// call must come back with a value or an error value, within a bounded time, without a crash. Calls
+// that loop for ever by design (a While whose condition stays true) are stopped through the break
+// hook.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -47,16 +48,19 @@ const char* const kBuiltins[] = {
     // configuration, paths and versions
     "GetVariable", "GetVersion", "GetQVpathpair", "GetQVTime", "GetProperCode", "GetPrefixMode",
     "SetPrefixMode", "SetDatabasePath", "SetDirectory", "SetLogPath", "SetScriptPath",
-    "SetThisAgentName"};
+    "SetThisAgentName",
+    // lists and relations
+    "List", "ListLength", "Append", "Next", "Reverse", "CutOut", "GetSize", "Sort", "NaturalJoin",
+    "Projection", "Categorize", "V2H", "h2v"};
 
 // Names the random forms may use as variables: bound in the test's environment or not, never
 // the name of a built-in, so a random Define or DeleteDefine cannot remove one.
 const char* const kVariables[] = {"x", "s", "l", "f", "e", "nothing", "Break", "Continue"};
 // ("stderr" is left out: ErrHandler ends the agent with it, by design.)
-const char* const kAttributes[] = {"type",  "mode",    "unit",     "rex",     "target", "depth",
-                                   "dec",   "inherit", "encoding", "name",    "from",   "to",
-                                   "text",  "path",    "el",       "default", "layer",  "format",
-                                   "trace", "url",     "qvsys",    "qvdocs",  "lock"};
+const char* const kAttributes[] = {
+    "type",  "mode", "unit",  "rex",    "target", "depth", "dec",     "inherit", "encoding",
+    "name",  "from", "to",    "text",   "path",   "el",    "default", "layer",   "format",
+    "trace", "url",  "qvsys", "qvdocs", "lock",   "field", "sort1",   "sort2"};
 const char* const kTexts[] = {"",
                               "a",
                               "abc",
@@ -79,7 +83,9 @@ const char* const kTexts[] = {"",
                               "new",
                               "on",
                               "xml",
-                              "99999999999999999999"};
+                              "99999999999999999999",
+                              "off",
+                              "a,b"};
 
 thread_local std::chrono::steady_clock::time_point call_deadline;
 thread_local bool deadline_armed = false;
