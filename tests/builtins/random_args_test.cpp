@@ -41,7 +41,7 @@ const char* const kBuiltins[] = {
     "GetElement", "GE", "MakeElement", "GetAttribute", "SetAttribute", "GetTag", "GetSymbolCore",
     "Parse", "?xml", "?qv",
     // files (in a directory of the test's own)
-    "Load", "Save",
+    "Load", "Save", "Get",
     // call locks and the lock server
     "call-lock-event", "Lock", "Unlock",
     // configuration, paths and versions
@@ -79,7 +79,8 @@ const char* const kTexts[] = {"",
                               "new",
                               "on",
                               "xml",
-                              "99999999999999999999"};
+                              "99999999999999999999",
+                              "/x.qv"};
 
 thread_local std::chrono::steady_clock::time_point call_deadline;
 thread_local bool deadline_armed = false;
