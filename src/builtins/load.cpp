@@ -20,6 +20,7 @@
 #include "base/confpath.h"
 #include "builtins/bltn_util.h"
 #include "builtins/control.h"
+#include "builtins/get.h"
 #include "lisp/collect.h"
 #include "lisp/eval.h"
 #include "lisp/gchooks.h"
@@ -76,25 +77,6 @@ void unlock_df() {
     unlock_task(df_lock, "collector");
 }
 
-// The file-getter rule of an absolute path with an extension: a close function and its data
-// that hold a call lock while the file is read. No rule table is consulted yet: no rule applies.
-bool load_rule_for(const L_CHAR* path, LOAD_CLOSE_FUNC* func, void** work) {
-    (void)path;
-    *func = nullptr;
-    *work = nullptr;
-    return false;
-}
-
-bool absolute_with_extension(const L_CHAR* path) {
-    if (path[0] != '/') return false;
-    const L_CHAR* dot = nullptr;
-    for (const L_CHAR* p = path; *p; p++) {
-        if (*p == '/') dot = nullptr;
-        if (*p == '.') dot = p;
-    }
-    return dot && dot[1];
-}
-
 // The source name of the record the form was read from, as a copy (empty when none).
 std::vector<L_CHAR> source_name(QV_SEXP* form) {
     std::vector<L_CHAR> name;
@@ -111,9 +93,15 @@ std::vector<L_CHAR> source_name(QV_SEXP* form) {
 
 // The load is over: the close function is told, the stream closed, the decoder released.
 void end_load(DELAY_LOAD_T* t) {
-    if (t->close_func) t->close_func(1, t->work);
+    // The collector calls the close function with 2 while it marks the load: the function and
+    // its data are taken out under the memory lock, which excludes marking, before the data goes.
+    lock_mem();
+    LOAD_CLOSE_FUNC func = t->close_func;
+    void* work = t->work;
     t->close_func = nullptr;
     t->work = nullptr;
+    unlock_mem();
+    if (func) func(1, work);
     if (t->st) s_close(t->st);
     t->st = nullptr;
     if (t->cm_work) t->cm->close(nullptr, t->cm_work);
@@ -547,12 +535,17 @@ QV_SEXP* load_file(QVISP_ENV* env, QV_SEXP* form, int type, const L_CHAR* filena
         case LOAD_EXEC: {
             r = init_parse(st, path, nullptr);
             QV_FILE* f = top_record(r);
+            // The close function goes on before anything is read: looking for an encoding
+            // declaration may read a short file to its end, which closes the record.
+            if (func && f)
+                set_close_func(f, func, work);
+            else if (func)
+                func(1, work);
             if (f) qvf_set(f, flags | (type == LOAD_HTML ? QVF_HTML : 0));
             if (encode)
                 qv_set_cm(r, encode);
             else
                 set_encoding(r);
-            if (func && f) set_close_func(f, func, work);
             if (type == LOAD_EXEC) {
                 L_CHAR* saved = get_script_path();
                 set_script_path(path);
@@ -602,9 +595,10 @@ QV_SEXP* qv_Load(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, 
     if (is_error(name)) return name;
     if (get_type(name) != QVT_STRING)
         return bltn_error_l(form, QVE_TYPE_MISMATCH, "load", "type missmatch");
+    // An absolute name with an extension may have a rule that asks for a lock while it is read.
     LOAD_CLOSE_FUNC func = nullptr;
     void* work = nullptr;
-    if (absolute_with_extension(name->string.data)) load_rule_for(name->string.data, &func, &work);
+    if (QV_SEXP* refused = load_rule_lock(form, name->string.data, &func, &work)) return refused;
     AUTOMATON* term_a = nullptr;
     if (terminate && (type == LOAD_TEXT || type == LOAD_TEXT_ESCAPE)) term_a = get_fa(terminate);
     return load_file(env, form, type, name->string.data, encode, term_a, flags, func, work);

@@ -80,7 +80,8 @@ QV_SEXP* qv_Load(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIEL
                  QVISP_ENV* sp_env);
 // The loader: form is the call form (its source record and line feed the error values and the
 // file search), flags are reader flags for the qv types, func and work the load's close function.
-// term_a belongs to the load from here on (freed when the type does not use it).
+// term_a belongs to the load from here on (freed when the type does not use it). The close
+// function is called with 1 exactly once: before an error is returned, or when the load ends.
 QV_SEXP* load_file(QVISP_ENV* env, QV_SEXP* form, int type, const L_CHAR* filename,
                    CODE_METHOD* encode, AUTOMATON* term_a, int flags, LOAD_CLOSE_FUNC func,
                    void* work);

@@ -10,6 +10,7 @@
 #include "builtins/environments.h"
 #include "builtins/evaluation.h"
 #include "builtins/exit.h"
+#include "builtins/get.h"
 #include "builtins/grouping.h"
 #include "builtins/interpctl.h"
 #include "builtins/lists.h"
@@ -82,6 +83,7 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_ConvertUnit(env0);
     init_SetPrefixMode(env1);
     init_GetPrefixMode(env0);
+    init_Get(env0);
     init_SetThisAgentName(env1);
     init_SetDatabasePath(env1);
     init_SetDirectory(env1);

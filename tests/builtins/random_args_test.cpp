@@ -42,7 +42,7 @@ const char* const kBuiltins[] = {
     "GetElement", "GE", "MakeElement", "GetAttribute", "SetAttribute", "GetTag", "GetSymbolCore",
     "Parse", "?xml", "?qv",
     // files (in a directory of the test's own)
-    "Load", "Save",
+    "Load", "Save", "Get",
     // call locks and the lock server
     "call-lock-event", "Lock", "Unlock",
     // configuration, paths and versions
@@ -85,7 +85,8 @@ const char* const kTexts[] = {"",
                               "xml",
                               "99999999999999999999",
                               "off",
-                              "a,b"};
+                              "a,b",
+                              "/x.qv"};
 
 thread_local std::chrono::steady_clock::time_point call_deadline;
 thread_local bool deadline_armed = false;

@@ -8,6 +8,7 @@
 #   NAME.status  the exit status (0 when absent)
 #   NAME.ulimit  an address-space limit in KiB for the run (ulimit -v); such cases are registered
 #                only for builds without sanitizers, which cannot run under one
+#   NAME.tree/   a directory whose contents are copied into the scratch directory first
 # usage: run_case.sh VXMX CASE.qv WORKDIR
 set -u
 vxmx=$1
@@ -23,6 +24,7 @@ if [ -f "$dir/$name.args" ]; then args=$(cat "$dir/$name.args"); fi
 limit=unlimited
 if [ -f "$dir/$name.ulimit" ]; then limit=$(cat "$dir/$name.ulimit"); fi
 cp "$dir/$name.qv" "$scratch/"
+if [ -d "$dir/$name.tree" ]; then cp -R "$dir/$name.tree/." "$scratch/"; fi
 status=0
 # shellcheck disable=SC2086
 (cd "$scratch" && ulimit -v "$limit" && STD_CODE=UTF-8 TZ=UTC timeout 60 "$vxmx" "$name.qv" \
