@@ -22,6 +22,7 @@
 #include "builtins/regswitch.h"
 #include "builtins/relations.h"
 #include "builtins/resultformat.h"
+#include "builtins/rule.h"
 #include "builtins/save.h"
 #include "builtins/strings.h"
 #include "builtins/sysinfo.h"
@@ -103,6 +104,7 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_EE(env0);
     init_ReplaceString(env0);
     init_Reverse(env0);
+    init_Rule(env1);
     init_IfDef(env0);
     init_EA(env0);
     init_SetEA(env0);

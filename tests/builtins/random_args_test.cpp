@@ -51,7 +51,9 @@ const char* const kBuiltins[] = {
     "SetThisAgentName",
     // lists and relations
     "List", "ListLength", "Append", "Next", "Reverse", "CutOut", "GetSize", "Sort", "NaturalJoin",
-    "Projection", "Categorize", "V2H", "h2v"};
+    "Projection", "Categorize", "V2H", "h2v",
+    // the directory walk (from the test's own directory)
+    "Rule"};
 
 // Names the random forms may use as variables: bound in the test's environment or not, never
 // the name of a built-in, so a random Define or DeleteDefine cannot remove one.
