@@ -42,7 +42,8 @@ const char* const kBuiltins[] = {
     "GetElement", "GE", "MakeElement", "GetAttribute", "SetAttribute", "GetTag", "GetSymbolCore",
     "Parse", "?xml", "?qv",
     // files (in a directory of the test's own)
-    "Load", "Save",
+    "Load", "Save", "FindFile", "Directory", "ComposePath", "Leaf", "Prefix", "Trunc", "GetCwd",
+    "Chdir", "Mkdir", "Rm", "Mv", "Touch", "UTime",
     // call locks and the lock server
     "call-lock-event", "Lock", "Unlock",
     // configuration, paths and versions
