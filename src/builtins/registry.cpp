@@ -10,6 +10,8 @@
 #include "builtins/environments.h"
 #include "builtins/evaluation.h"
 #include "builtins/exit.h"
+#include "builtins/files.h"
+#include "builtins/findfile.h"
 #include "builtins/get.h"
 #include "builtins/grouping.h"
 #include "builtins/interpctl.h"
@@ -90,6 +92,11 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_SetDirectory(env1);
     init_GetQVpathpair(env1);
     init_GetQVTime(env0);
+    init_ComposePath(env0);
+    init_Trunc(env0);
+    init_Leaf(env0);
+    init_Directory(env0);
+    init_Prefix(env0);
     init_SetResultFormat(env0);
     init_DeleteDefine(env0);
     init_DeleteDefaultDefine(env0);
@@ -112,6 +119,7 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_GetProperCode(env0);
     init_GetVersion(env0);
     init_GetSize(env0);
+    init_FindFile(env1);
     init_SetAttribute(env0);
     init_GetTag(env0);
     init_Test(env1);
@@ -124,11 +132,18 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_GetType(env0);
     init_SetUnit(env0);
     init_GetUnit(env0);
+    init_Chdir(env1);
     init_UnitSystem(env0);
     init_GetMainInterpreter(env0);
     init_GetQVIinfo(env0);
     init_IgnoreDelay(env0);
     init_Let(env0);
+    init_GetCwd(env0);
+    init_UTime(env0);
+    init_Rm(env0);
+    init_Mv(env0);
+    init_Mkdir(env0);
+    init_Touch(env0);
     init_FormatEval(env0);
     init_GetListbaseEnv(env0);
     init_SetListbaseEnv(env0);

@@ -1,0 +1,126 @@
+// A peer of a listener whose environment descends only from the general top environment: it may
+// take paths apart but cannot remove, move, create or touch files of the host.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "server_util.h"
+#include "vxmx_run.h"
+
+namespace {
+
+int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = -1;
+    if (bind(fd, (sockaddr*)&a, sizeof a) == 0 && getsockname(fd, (sockaddr*)&a, &len) == 0)
+        port = ntohs(a.sin_port);
+    close(fd);
+    return port;
+}
+
+// Connects once the agent listens: -1 after 20 s.
+int connect_when_up(int port) {
+    for (int i = 0; i < 400; i++) {
+        int fd = connect_loopback(port);
+        if (fd >= 0) return fd;
+        usleep(50000);
+    }
+    return -1;
+}
+
+bool exists(const std::string& p) {
+    struct stat sb;
+    return lstat(p.c_str(), &sb) == 0;
+}
+
+std::string listener(const char* env, int port) {
+    return "(OpenInterpreter \"accept\" " + std::string(env) + " (Port " + std::to_string(port) +
+           ") (Environment \"new\") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
+           "\"255.255.255.255\")))";
+}
+
+TEST(FilesPeer, GeneralEnvironmentPeerCannotChangeFiles) {
+    std::string dir = make_test_dir("files_peer");
+    write_file(dir + "/victim", "kept");
+    ASSERT_EQ(mkdir((dir + "/tree").c_str(), 0755), 0);
+    write_file(dir + "/tree/inside", "kept");
+    int port = free_port(), admin = free_port();
+    ASSERT_GT(port, 0);
+    ASSERT_GT(admin, 0);
+    write_file(dir + "/server.qv", "^(define l " + listener("Env0", port) + ")\n^(define a " +
+                                       listener("Env1", admin) + ")\n^(WaitInterpreter a)\n");
+    VxmxRun run;
+    run.args = {"server.qv", "out.txt"};
+    run.dir = dir;
+    run.timeout_ms = 60000;
+    VxmxChild child = start_vxmx(run);
+    struct Reaper {
+        VxmxChild& c;
+        const VxmxRun& r;
+        ~Reaper() {
+            if (c.pid > 0) kill(c.pid, SIGKILL);
+            if (c.pid > 0) finish_vxmx(c, r);
+        }
+    } reaper{child, run};
+
+    int fd = connect_when_up(port);
+    ASSERT_GE(fd, 0);
+    std::string got;
+    ASSERT_EQ(write(fd, "\n", 1), 1);
+    read_fd_until(fd, &got, "</Permission>\n");
+    ASSERT_NE(got.find("<Permission>Allow</Permission>"), std::string::npos) << got;
+    std::string v = dir + "/victim";
+    const std::string calls[] = {
+        "(Rm \"" + v + "\")",
+        "([Rm flag=\"rec\"] \"" + dir + "/tree\")",
+        "(Mv \"" + v + "\" \"" + dir + "/moved\")",
+        "(Touch \"" + dir + "/created\")",
+        "(Mkdir \"" + dir + "/made\")",
+        "(UTime \"" + v + "\")",
+    };
+    for (const std::string& c : calls) {
+        got.clear();
+        std::string cmd = c + "\n";
+        ASSERT_EQ(write(fd, cmd.data(), cmd.size()), (ssize_t)cmd.size());
+        read_fd_until(fd, &got, "</Result>\n");
+        EXPECT_EQ(got.rfind("<Result> ", 0), 0u) << got;
+        EXPECT_NE(got.find("0x80040d10\n (\"permission denied\"))"), std::string::npos)
+            << c << ": " << got;
+    }
+    // Taking paths apart stays open to the peer.
+    got.clear();
+    const char leaf[] = "([Leaf dir=\"file\"] 1 \"a/b\")\n";
+    ASSERT_EQ(write(fd, leaf, sizeof leaf - 1), (ssize_t)(sizeof leaf - 1));
+    read_fd_until(fd, &got, "</Result>\n");
+    EXPECT_NE(got.find(" ^\"b\"</Result>\n"), std::string::npos) << got;
+    close(fd);
+
+    EXPECT_EQ(read_file(v), "kept");
+    EXPECT_EQ(read_file(dir + "/tree/inside"), "kept");
+    EXPECT_FALSE(exists(dir + "/moved"));
+    EXPECT_FALSE(exists(dir + "/created"));
+    EXPECT_FALSE(exists(dir + "/made"));
+
+    // The privileged listener ends the agent.
+    int a = connect_when_up(admin);
+    ASSERT_GE(a, 0);
+    ASSERT_EQ(write(a, "\n(Exit)\n", 8), 8);
+    VxmxResult res = finish_vxmx(child, run);
+    child.pid = -1;
+    close(a);
+    EXPECT_FALSE(res.timed_out);
+    EXPECT_EQ(res.exit_status, 0);
+}
+
+}  // namespace
