@@ -28,37 +28,8 @@
 
 namespace {
 
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (bind(fd, (sockaddr*)&a, sizeof a) == 0 && getsockname(fd, (sockaddr*)&a, &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
-
 L_CHAR* lname(const char* s) {
     return l_string(std_cm, s);
-}
-
-// Binds (or with port 0 removes) LockPort and LockHostName in top environment 1.
-void configure(int port) {
-    ASSERT_TRUE(run_task([port] {
-        gc_push(nullptr, nullptr, "configure");
-        if (port) {
-            set_env(vxlisp_top_env1, lname("LockPort"), n_get_integer(port, nullptr));
-            set_env(vxlisp_top_env1, lname("LockHostName"), n_get_string("127.0.0.1"));
-        } else {
-            del_env(vxlisp_top_env1, lname("LockPort"));
-            del_env(vxlisp_top_env1, lname("LockHostName"));
-        }
-        gc_pop(nullptr, nullptr);
-    }));
-    call_lock_reset_config();
 }
 
 // A lock request running on a task of its own; the test waits for it with a bound.
@@ -150,7 +121,7 @@ struct Server {
             if (fd < 0) usleep(50000);
         }
         if (fd >= 0) close(fd);
-        configure(port);
+        configure_lock_server(port);
     }
     void stop() {
         if (child.pid > 0) {
@@ -161,7 +132,7 @@ struct Server {
     }
     ~Server() {
         stop();
-        configure(0);
+        configure_lock_server(0);
     }
 };
 
@@ -191,7 +162,7 @@ TEST(CallLockMessage, EscapedWholeAndRefusedOnlyWhenTooLong) {
 }
 
 TEST(CallLock, WithoutServerEveryRequestFailsAtOnce) {
-    configure(0);
+    configure_lock_server(0);
     auto r = request("any/name", CALL_LOCK_WRITE);
     ASSERT_TRUE(r->finished(kWait));
     EXPECT_EQ(cl_error_check(r->d), -1);

@@ -16,29 +16,6 @@
 
 namespace {
 
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (bind(fd, (sockaddr*)&a, sizeof a) == 0 && getsockname(fd, (sockaddr*)&a, &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
-
-// Connects once the agent listens: -1 after 20 s.
-int connect_when_up(int port) {
-    for (int i = 0; i < 400; i++) {
-        int fd = connect_loopback(port);
-        if (fd >= 0) return fd;
-        usleep(50000);
-    }
-    return -1;
-}
-
 bool exists(const std::string& p) {
     struct stat sb;
     return lstat(p.c_str(), &sb) == 0;

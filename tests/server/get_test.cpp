@@ -24,19 +24,6 @@
 
 namespace {
 
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (bind(fd, (sockaddr*)&a, sizeof a) == 0 && getsockname(fd, (sockaddr*)&a, &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
-
 const int kWait = 15000;  // bound of every wait that must end
 const int kHold = 500;    // how long a lock request must still be waiting
 
@@ -168,25 +155,6 @@ struct LockServer : Agent {
     }
 };
 
-L_CHAR* lname(const char* s) {
-    return l_string(std_cm, s);
-}
-
-void configure(int port) {
-    ASSERT_TRUE(run_task([port] {
-        gc_push(nullptr, nullptr, "configure");
-        if (port) {
-            set_env(vxlisp_top_env1, lname("LockPort"), n_get_integer(port, nullptr));
-            set_env(vxlisp_top_env1, lname("LockHostName"), n_get_string("127.0.0.1"));
-        } else {
-            del_env(vxlisp_top_env1, lname("LockPort"));
-            del_env(vxlisp_top_env1, lname("LockHostName"));
-        }
-        gc_pop(nullptr, nullptr);
-    }));
-    call_lock_reset_config();
-}
-
 // The n-th reply of the pipe interpreter, or "" when none came in time.
 std::string reply(PipeInterp& p, int n, const std::string& cmd) {
     p.send(cmd + "\n");
@@ -213,7 +181,7 @@ bool write_granted(Peer& other, const std::string& name, int ms) {
 struct Reset {
     Reset() { reset_docpath(); }
     ~Reset() {
-        configure(0);
+        configure_lock_server(0);
         reset_docpath();
     }
 };
@@ -221,7 +189,7 @@ struct Reset {
 TEST(GetLock, AReadLockLastsAsLongAsTheLazyList) {
     Reset reset;
     LockServer server;
-    configure(server.port);
+    configure_lock_server(server.port);
     std::string dir = make_test_dir("get_lock");
     ASSERT_EQ(system(("mkdir -p " + dir + "/site/qvdocs " + dir + "/site/qvsys").c_str()), 0);
     write_file(dir + "/site/qvdocs/big.raw", std::string(10000, 'x'));
@@ -282,7 +250,7 @@ TEST(GetLock, AReadLockLastsAsLongAsTheLazyList) {
     EXPECT_NE(reply(p, n++, "(Get \"/none.raw\")").find("cannot open the file"), std::string::npos);
     EXPECT_TRUE(write_granted(other, "/none.raw", kWait));
     unlock("/none.raw");
-    configure(0);
+    configure_lock_server(0);
     EXPECT_NE(reply(p, n++, "(Get \"/big.raw\")").find("lock operation error"), std::string::npos);
 }
 

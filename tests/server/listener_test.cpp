@@ -21,30 +21,6 @@
 
 namespace {
 
-// A port nothing listens on now (bound to 0, then released).
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (bind(fd, (sockaddr*)&a, sizeof a) == 0 && getsockname(fd, (sockaddr*)&a, &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
-
-// Connects once the agent listens (it starts in the background): -1 after 20 s.
-int connect_when_up(int port) {
-    for (int i = 0; i < 400; i++) {
-        int fd = connect_loopback(port);
-        if (fd >= 0) return fd;
-        usleep(50000);
-    }
-    return -1;
-}
-
 struct Client {
     int fd = -1;
     std::string got;

@@ -14,6 +14,7 @@
 #include "builtins/registry.h"
 #include "lisp/env.h"
 #include "lisp/heap.h"
+#include "server/calllock.h"
 #include "server/runtime.h"
 #include "stream/file_stream.h"
 #include "stream/sprintf.h"
@@ -162,4 +163,43 @@ std::string read_fd_to_end(int fd, int ms) {
     std::string out;
     read_fd_until(fd, &out, "", ms);
     return out;
+}
+
+void configure_lock_server(int port) {
+    ASSERT_TRUE(run_task([port] {
+        gc_push(nullptr, nullptr, "configure");
+        auto name = [](const char* s) { return l_string(std_cm, s); };
+        if (port) {
+            set_env(vxlisp_top_env1, name("LockPort"), n_get_integer(port, nullptr));
+            set_env(vxlisp_top_env1, name("LockHostName"), n_get_string("127.0.0.1"));
+        } else {
+            del_env(vxlisp_top_env1, name("LockPort"));
+            del_env(vxlisp_top_env1, name("LockHostName"));
+        }
+        gc_pop(nullptr, nullptr);
+    }));
+    call_lock_reset_config();
+}
+
+int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    close(fd);
+    return port;
+}
+
+int connect_when_up(int port) {
+    for (int i = 0; i < 400; i++) {
+        int fd = connect_loopback(port);
+        if (fd >= 0) return fd;
+        usleep(50000);
+    }
+    return -1;
 }

@@ -36,6 +36,11 @@ struct PipeInterp {
 
 // A TCP connection to port on the loopback address, or -1.
 int connect_loopback(int port);
+// A loopback port nothing listens on now (bound to 0, then released).
+int free_port();
+// Connects once something listens on the loopback port (an agent starting in the background):
+// the descriptor, or -1 after 20 s.
+int connect_when_up(int port);
 // Appends what arrives on fd to *got until it contains want (an empty want: never), the peer
 // closes, or ms pass without data; returns *got.
 const std::string& read_fd_until(int fd, std::string* got, const std::string& want, int ms = 10000);
@@ -46,3 +51,7 @@ std::string read_fd_to_end(int fd, int ms = 5000);
 bool run_task(const std::function<void()>& fn, int ms = 20000);
 // True once check_iid(id) is 0 (closed), polling for at most ms milliseconds.
 bool wait_closed(int id, int ms = 20000);
+
+// Binds LockPort and LockHostName (127.0.0.1) in top environment 1 so that call locks go to the
+// lock server on that port, or with port 0 removes them; the lock layer then reads them afresh.
+void configure_lock_server(int port);
