@@ -24,6 +24,7 @@
 #include "builtins/save.h"
 #include "builtins/strings.h"
 #include "builtins/sysinfo.h"
+#include "builtins/threads.h"
 #include "builtins/unitfuncs.h"
 #include "longchar/longchar.h"
 
@@ -101,6 +102,7 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_EE(env0);
     init_ReplaceString(env0);
     init_Reverse(env0);
+    init_Sleep(env0);
     init_IfDef(env0);
     init_EA(env0);
     init_SetEA(env0);
@@ -125,6 +127,7 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_GetQVIinfo(env0);
     init_IgnoreDelay(env0);
     init_Let(env0);
+    init_Thread(env0);
     init_FormatEval(env0);
     init_GetListbaseEnv(env0);
     init_SetListbaseEnv(env0);
