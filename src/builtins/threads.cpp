@@ -200,8 +200,9 @@ int thread_priority(QV_SYM_FIELD* attr) {
     return v > THREAD_MAX_PRI ? THREAD_MAX_PRI : static_cast<int>(v);
 }
 
-// The first pending thread node inside v, looked at without realising anything (parse lock
-// held, so no node changes kind meanwhile); null when none.
+// The first pending thread node inside v, looked at without realising anything: a node its
+// thread has completed already stands for the piece delivered to it. Null when none. Called
+// with sthread_lock and the parse lock held, so no node changes meanwhile.
 TH_DELAY* _search_delay(QV_SEXP* v) {
     std::vector<QV_SEXP*> todo{v};
     for (int seen = 0; !todo.empty() && seen < KILL_SEARCH_MAX; seen++) {
@@ -210,8 +211,11 @@ TH_DELAY* _search_delay(QV_SEXP* v) {
         switch (sexp_raw_type(n)) {
             case QVT_DELAY:
                 if (n->delay.dtype == DELAY_GENERATOR && n->delay.d.func &&
-                    n->delay.d.func->func == th_realize)
-                    return reinterpret_cast<TH_DELAY*>(n->delay.d.func);
+                    n->delay.d.func->func == th_realize) {
+                    auto* d = reinterpret_cast<TH_DELAY*>(n->delay.d.func);
+                    if (!d->done) return d;
+                    todo.push_back(d->value);
+                }
                 break;
             case QVT_PAIR:
                 todo.push_back(n->pair.cdr);
@@ -315,11 +319,11 @@ QV_SEXP* qv_DelayAppend(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QV
 QV_SEXP* qv_KillThread(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
     if (form_rest(form, 1)) {
         QV_SEXP* v = get_el(form, 1);
+        TaskLockGuard g(sthread_lock);
         lock_parse();
         TH_DELAY* d = _search_delay(v);
         unlock_parse("KillThread");
         if (!d) return nullptr;
-        TaskLockGuard g(sthread_lock);
         for (TH_DATA* t = sthread_list; t; t = t->next)
             if (t->delay == d) {
                 cancel_thread(t->child_iid);

@@ -24,7 +24,9 @@
 //
 // Each thread runs under an internal interpreter of its own, so that GetIid, cancels and break
 // checks see it. The thread record is a collected block rooted by the thread's own task; it is
-// linked in a list under the thread lock while the task runs.
+// linked in a list under the thread lock while the task runs. Lock order: the thread lock before
+// the parse lock, the memory lock and the interpreter lock; a consumer waiting for a node holds
+// none of them while it sleeps.
 //
 // Registration (general environment; form length with the head): Thread Normal 1..any,
 // DelayAppend Applicative 2, KillThread Applicative 1..2, Sleep Applicative 2.
