@@ -18,7 +18,6 @@
 #include "lisp/list.h"
 #include "lisp/parser.h"
 #include "lisp/units.h"
-#include "longchar/longchar.h"
 #include "server/interp.h"
 #include "server/protocol.h"
 
@@ -175,9 +174,10 @@ void thread_body(intptr_t data) {
             if (get_type(value) == QVT_ERROR) break;
         }
     }
+    // Looked at before the lock: a delayed value is realised here, by its own thread's generator.
+    bool error = get_type(value) == QVT_ERROR;
     {
         TaskLockGuard g(sthread_lock);
-        bool error = get_type(value) == QVT_ERROR;
         _complete(t->delay, !t->use_DelayAppend || error ? value : nullptr);
         while (!t->release_base_flag) {
             sleep_task(t, sthread_lock);
