@@ -28,6 +28,7 @@
 #include "builtins/save.h"
 #include "builtins/strings.h"
 #include "builtins/sysinfo.h"
+#include "builtins/threads.h"
 #include "builtins/unitfuncs.h"
 #include "longchar/longchar.h"
 
@@ -112,6 +113,7 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_ReplaceString(env0);
     init_Reverse(env0);
     init_Rule(env1);
+    init_Sleep(env0);
     init_IfDef(env0);
     init_EA(env0);
     init_SetEA(env0);
@@ -138,6 +140,7 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_GetQVIinfo(env0);
     init_IgnoreDelay(env0);
     init_Let(env0);
+    init_Thread(env0);
     init_GetCwd(env0);
     init_UTime(env0);
     init_Rm(env0);

@@ -17,10 +17,12 @@
 #include <thread>
 #include <vector>
 
+#include "builtins/threads.h"
 #include "lisp/list.h"
 #include "lisp/units.h"
 #include "qv_script.h"
 #include "server/calllock.h"
+#include "server/interp.h"
 
 namespace {
 
@@ -55,7 +57,9 @@ const char* const kBuiltins[] = {
     "List", "ListLength", "Append", "Next", "Reverse", "CutOut", "GetSize", "Sort", "NaturalJoin",
     "Projection", "Categorize", "V2H", "h2v",
     // the directory walk (from the test's own directory)
-    "Rule"};
+    "Rule",
+    // threads and Sleep
+    "Thread", "DelayAppend", "KillThread", "Sleep"};
 
 // Names the random forms may use as variables: bound in the test's environment or not, never
 // the name of a built-in, so a random Define or DeleteDefine cannot remove one.
@@ -114,6 +118,8 @@ class RandomArgs : public QvScriptTest {
         ASSERT_EQ(chdir(dir_.c_str()), 0);
         init_unit();       // the unit layer, as the agent's start-up brings it up
         init_call_lock();  // call-lock-event, Lock and Unlock, bound by the server layer's start-up
+        init_interpreter_table();  // a Thread runs under an internal interpreter of its own
+        set_sleep_step_ms(5);      // a random Sleep meets the call's deadline within milliseconds
         saved_ = break_check.exchange(deadline_break);
         bind("x", get_integer(1, nullptr));
         bind("s", n_get_string("text"));
@@ -123,6 +129,11 @@ class RandomArgs : public QvScriptTest {
     }
     void TearDown() override {
         break_check.store(saved_);
+        // Random threads end before the next test (their results were all printed).
+        for (int i = 0; i < 3000 && live_thread_count() > 0; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(live_thread_count(), 0);
+        set_sleep_step_ms(0);
         EXPECT_EQ(chdir(cwd_), 0);
         std::filesystem::remove_all(dir_);
         QvScriptTest::TearDown();
