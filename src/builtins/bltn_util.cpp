@@ -10,6 +10,20 @@ void bind_prim(QVISP_ENV* env, const char* name, QV_PRIM prim, int order, int mi
     set_env(env, _l_string_1(std_cm, name), get_func_prim(prim, order, nullptr, min, max));
 }
 
+const L_CHAR* value_text(QV_SEXP* v) {
+    switch (get_type(v)) {
+        case QVT_STRING:
+            return v->string.data;
+        case QVT_SYMBOL:
+            return v->symbol.data;
+        case QVT_INTEGER:
+        case QVT_FLOAT:
+            return number_unit_text(v);
+        default:
+            return nullptr;
+    }
+}
+
 bool text_is(const L_CHAR* text, const char* word) {
     if (!text) return false;
     for (; *word; word++, text++)

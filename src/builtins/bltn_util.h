@@ -28,6 +28,10 @@ QV_SEXP* bltn_error_l(QV_SEXP* form, uint32_t code, const char* func, const char
 // nil when the form is shorter.
 QV_SEXP* form_rest(QV_SEXP* form, int n);
 
+// The text a value stands for as a name or attribute value: a string's or symbol's text, a
+// number's digits followed by its unit; null for any other kind.
+const L_CHAR* value_text(QV_SEXP* v);
+
 // The long-character text of a byte string in the standard code method as a collected copy.
 L_CHAR* std_text(const char* bytes);
 

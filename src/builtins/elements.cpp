@@ -218,21 +218,6 @@ void redirect_std(char type, const L_CHAR* value, uint32_t iid, STREAM* input) {
     s_replace_std_stream(type, input);
 }
 
-// The text SetAttribute stores for a value, or null for a value it refuses.
-const L_CHAR* attribute_text(QV_SEXP* v) {
-    switch (get_type(v)) {
-        case QVT_STRING:
-            return v->string.data;
-        case QVT_SYMBOL:
-            return v->symbol.data;
-        case QVT_INTEGER:
-        case QVT_FLOAT:
-            return number_unit_text(v);
-        default:
-            return nullptr;
-    }
-}
-
 }  // namespace
 
 // ------------------------------------------------------------------------------------------------
@@ -360,7 +345,7 @@ QV_SEXP* qv_GetAttribute(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD
 QV_SEXP* qv_SetAttribute(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
     QV_SEXP* target = get_el(form, 1);
     QV_SEXP* name = get_el(form, 2);
-    const L_CHAR* text = attribute_text(get_el(form, 3));
+    const L_CHAR* text = value_text(get_el(form, 3));
     if (text && get_type(name) == QVT_STRING) {
         if (get_type(target) == QVT_SYMBOL)
             return set_attribute_symbol(target, name->string.data, text);

@@ -39,22 +39,6 @@ QVISP_ENV* ea_env(QVISP_ENV* env, QV_SEXP* v) {
     return get_type(v) == QVT_NIL ? env : env_of(v);
 }
 
-// The name EA and SetEA give a variable: a string's or symbol's text, a number's digits and unit;
-// null for another type.
-const L_CHAR* ea_name(QV_SEXP* v) {
-    switch (get_type(v)) {
-        case QVT_STRING:
-            return v->string.data;
-        case QVT_SYMBOL:
-            return v->symbol.data;
-        case QVT_INTEGER:
-        case QVT_FLOAT:
-            return number_unit_text(v);
-        default:
-            return nullptr;
-    }
-}
-
 // A format error of Let at the offending element's position (the enclosing declaration's when
 // the element has none, as nil has not).
 QV_SEXP* let_error(QV_SEXP* element, QV_SEXP* around, const char* text) {
@@ -145,7 +129,7 @@ QV_SEXP* qv_SetListbaseEnv(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*,
 
 QV_SEXP* qv_EA(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
     QVISP_ENV* where = ea_env(env, get_el(form, 1));
-    const L_CHAR* name = ea_name(get_el(form, 2));
+    const L_CHAR* name = value_text(get_el(form, 2));
     if (!where || !name) return type_error(form, "EA", nullptr);
     QV_SEXP* v = nullptr;
     bool bound = _eval_symbol(&v, where, name, -1) == 0;
@@ -157,7 +141,7 @@ QV_SEXP* qv_EA(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_E
 
 QV_SEXP* qv_SetEA(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
     QVISP_ENV* where = ea_env(env, get_el(form, 1));
-    const L_CHAR* name = ea_name(get_el(form, 2));
+    const L_CHAR* name = value_text(get_el(form, 2));
     if (!where || !name) return type_error(form, "SetEA", nullptr);
     set_env(where, name, get_el(form, 3));
     return nullptr;

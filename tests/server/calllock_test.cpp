@@ -66,35 +66,11 @@ void release(const std::shared_ptr<Request>& r) {
 }
 
 // Another process's connection to the lock server, speaking the line protocol by hand.
-struct Peer {
-    int fd = -1;
-    std::string got;
-    explicit Peer(int port) {
-        for (int i = 0; i < 400 && fd < 0; i++) {
-            fd = connect_loopback(port);
-            if (fd < 0) usleep(50000);
-        }
-        if (fd < 0) return;
-        send("\n");
-        read_fd_until(fd, &got, "</Permission>\n");
-        got.clear();
-    }
-    ~Peer() {
-        if (fd >= 0) close(fd);
-    }
-    void send(const std::string& s) { ASSERT_EQ(write(fd, s.data(), s.size()), (ssize_t)s.size()); }
+struct Peer : LineClient {
+    using LineClient::LineClient;
     void lock(const std::string& type, const std::string& name) {
         send("<Lock type=\"" + type + "\" file=\"peer\" line=\"1\" data=\"1\" seq=\"0\"> " + name +
              " </Lock>\n");
-    }
-    // The next answer: "" when none came within ms.
-    std::string answer(int ms = 15000) {
-        read_fd_until(fd, &got, "</Result>\n", ms);
-        size_t at = got.find("</Result>\n");
-        if (at == std::string::npos) return "";
-        std::string a = got.substr(0, at + 10);
-        got.erase(0, at + 10);
-        return a;
     }
 };
 

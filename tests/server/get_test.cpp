@@ -27,38 +27,7 @@ namespace {
 const int kWait = 15000;  // bound of every wait that must end
 const int kHold = 500;    // how long a lock request must still be waiting
 
-// A line-protocol client: the handshake, then one command and its reply at a time.
-struct Peer {
-    int fd = -1;
-    std::string got;
-    explicit Peer(int port) {
-        for (int i = 0; i < 400 && fd < 0; i++) {
-            fd = connect_loopback(port);
-            if (fd < 0) usleep(50000);
-        }
-        if (fd < 0) return;
-        send("\n");
-        read_fd_until(fd, &got, "</Permission>\n", kWait);
-        got.clear();
-    }
-    ~Peer() {
-        if (fd >= 0) close(fd);
-    }
-    void send(const std::string& s) { ASSERT_EQ(write(fd, s.data(), s.size()), (ssize_t)s.size()); }
-    // The next reply: "" when none came within ms.
-    std::string answer(int ms = kWait) {
-        read_fd_until(fd, &got, "</Result>\n", ms);
-        size_t at = got.find("</Result>\n");
-        if (at == std::string::npos) return "";
-        std::string a = got.substr(0, at + 10);
-        got.erase(0, at + 10);
-        return a;
-    }
-    std::string ask(const std::string& cmd) {
-        send(cmd + "\n");
-        return answer();
-    }
-};
+using Peer = LineClient;
 
 // An agent running script (with PORT replaced by a free port) in a directory of its own.
 struct Agent {
@@ -146,11 +115,7 @@ TEST(GetPeer, APeerReadsTheTreesAndNothingBesideThem) {
 struct LockServer : Agent {
     LockServer() : Agent("get_lock_server", "", "Env1") {
         start();
-        int fd = -1;
-        for (int i = 0; i < 400 && fd < 0; i++) {
-            fd = connect_loopback(port);
-            if (fd < 0) usleep(50000);
-        }
+        int fd = connect_when_up(port);
         if (fd >= 0) close(fd);
     }
 };

@@ -203,3 +203,33 @@ int connect_when_up(int port) {
     }
     return -1;
 }
+
+LineClient::LineClient(int port) {
+    fd = connect_when_up(port);
+    if (fd < 0) return;
+    send("\n");
+    read_fd_until(fd, &got, "</Permission>\n", 15000);
+    got.clear();
+}
+
+LineClient::~LineClient() {
+    if (fd >= 0) close(fd);
+}
+
+void LineClient::send(const std::string& s) {
+    ASSERT_EQ(write(fd, s.data(), s.size()), static_cast<ssize_t>(s.size()));
+}
+
+std::string LineClient::answer(int ms) {
+    read_fd_until(fd, &got, "</Result>\n", ms);
+    size_t at = got.find("</Result>\n");
+    if (at == std::string::npos) return "";
+    std::string a = got.substr(0, at + 10);
+    got.erase(0, at + 10);
+    return a;
+}
+
+std::string LineClient::ask(const std::string& cmd) {
+    send(cmd + "\n");
+    return answer();
+}

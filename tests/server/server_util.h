@@ -55,3 +55,19 @@ bool wait_closed(int id, int ms = 20000);
 // Binds LockPort and LockHostName (127.0.0.1) in top environment 1 so that call locks go to the
 // lock server on that port, or with port 0 removes them; the lock layer then reads them afresh.
 void configure_lock_server(int port);
+
+// A client of a listener on the loopback port: connects (waiting up to 20 s for the listener to
+// come up), takes the greeting, then sends commands and reads one "<Result>" reply at a time.
+// fd stays -1 when no connection was made.
+struct LineClient {
+    int fd = -1;
+    std::string got;
+    explicit LineClient(int port);
+    ~LineClient();
+    LineClient(const LineClient&) = delete;
+    LineClient& operator=(const LineClient&) = delete;
+    void send(const std::string& s);
+    // The next reply up to its "</Result>" line: "" when none came within ms.
+    std::string answer(int ms = 15000);
+    std::string ask(const std::string& cmd);
+};
