@@ -7,8 +7,8 @@
 #include <initializer_list>
 #include <limits>
 
-#include "base/rect_sexp.h"
 #include "lisp/heap.h"
+#include "lisp/rect_sexp.h"
 #include "lisp/sexp.h"
 
 namespace {

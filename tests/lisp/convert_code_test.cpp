@@ -1,5 +1,5 @@
 // Conversion of whole expression trees between code sets.
-#include "longchar/convert_code.h"
+#include "lisp/convert_code.h"
 
 #include <vector>
 

@@ -1,6 +1,6 @@
-// The rectangle shape test reads QV nodes through the language core's node layer (lisp/list.h);
-// it is kept apart from rect.cpp so that the plain rectangle code does not stand on that layer.
-#include "base/rect_sexp.h"
+// The rectangle shape test reads QV nodes through the node layer (lisp/list.h); the plain
+// rectangle code it goes with is the runtime base's (base/rect.h).
+#include "lisp/rect_sexp.h"
 
 #include "lisp/list.h"
 

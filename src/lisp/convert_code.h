@@ -1,5 +1,5 @@
-// Conversion of whole expression trees between code sets. This is the one place of the
-// long-character layer that builds QV nodes (lisp/sexp.h): it sits above the node layer.
+// Conversion of whole expression trees between code sets: every text of a QV tree goes through
+// the code tables' cc_string (longchar/codetable.h) into a new tree of the same shape.
 #pragma once
 
 #include "lisp/sexp.h"

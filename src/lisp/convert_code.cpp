@@ -1,4 +1,4 @@
-#include "longchar/convert_code.h"
+#include "lisp/convert_code.h"
 
 #include <vector>
 
