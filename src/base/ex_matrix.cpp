@@ -1,27 +1,16 @@
-// Small dense matrices.
-//
-// The two conversions (get_ex_from_sexp, get_sexp_from_ex) read and build QV nodes through the
-// language core's node layer (lisp/sexp.h, lisp/list.h); they are the only code of this module
-// that stands on that higher layer. Sizes read from a QV form come from scripts or peers and are
-// checked before anything is allocated.
+// Small dense matrices. Their QV form is read and written by lisp/ex_matrix_sexp.cpp.
 #include "base/ex_matrix.h"
 
-#include <cstdio>
-
 #include "base/alloc.h"
-#include "lisp/heap.h"
-#include "lisp/list.h"
-#include "lisp/sexp.h"
-#include "longchar/longchar.h"
 
 static_assert(sizeof(EX_MATRIX) % alignof(double) == 0, "the values follow the header aligned");
 
-namespace {
-
-bool size_ok(int64_t v, int64_t h) {
+bool ex_matrix_size_ok(int64_t v, int64_t h) {
     return v >= 1 && v <= EX_MATRIX_MAX_SIDE && h >= 1 && h <= EX_MATRIX_MAX_SIDE &&
            v * h <= EX_MATRIX_MAX_VALUES;
 }
+
+namespace {
 
 int64_t count_of(const EX_MATRIX* m) {
     return int64_t{m->v_size} * m->h_size;
@@ -42,33 +31,10 @@ bool same_size(const EX_MATRIX* a, const EX_MATRIX* b) {
     return a && b && a->v_size == b->v_size && a->h_size == b->h_size;
 }
 
-// The size an attribute gives: 1 when absent or 0; -1 when the text is not an optionally signed
-// run of decimal digits. A value beyond the side limit reads as one past it, so a long run of
-// digits cannot overflow.
-int64_t attribute_size(QV_SEXP* head, const char* name) {
-    const L_CHAR* t = get_symbol_field(head, l_string(std_cm, name));
-    if (!t) return 1;
-    bool negative = false;
-    if (*t == '+' || *t == '-') negative = *t++ == '-';
-    if (!*t) return -1;
-    int64_t value = 0;
-    for (; *t; t++) {
-        if (*t < '0' || *t > '9') return -1;
-        if (value <= EX_MATRIX_MAX_SIDE) value = value * 10 + (*t - '0');
-    }
-    if (negative) value = -value;
-    return value == 0 ? 1 : value;
-}
-
-bool is_number(QV_SEXP* e) {
-    int t = get_type(e);
-    return t == QVT_INTEGER || t == QVT_FLOAT;
-}
-
 }  // namespace
 
 EX_MATRIX* new_ex_matrix(int v, int h) {
-    if (!size_ok(v, h)) return nullptr;
+    if (!ex_matrix_size_ok(v, h)) return nullptr;
     EX_MATRIX* m = alloc_matrix(v, h);
     int64_t n = count_of(m);
     for (int64_t i = 0; i < n; i++)
@@ -101,7 +67,7 @@ EX_MATRIX* sub_ex(const EX_MATRIX* m1, const EX_MATRIX* m2) {
 EX_MATRIX* mul_ex(const EX_MATRIX* m1, const EX_MATRIX* m2) {
     if (!m1 || !m2 || m1->h_size != m2->v_size) return nullptr;
     int rows = m1->v_size, cols = m2->h_size, inner = m1->h_size;
-    if (!size_ok(rows, cols)) return nullptr;
+    if (!ex_matrix_size_ok(rows, cols)) return nullptr;
     EX_MATRIX* r = alloc_matrix(rows, cols);
     for (int i = 0; i < rows; i++) {
         for (int j = 0; j < cols; j++) {
@@ -125,46 +91,4 @@ double inner_ex(int* er, const EX_MATRIX* m1, const EX_MATRIX* m2) {
         sum += m1->d[i] * m2->d[i];
     *er = 0;
     return sum;
-}
-
-EX_MATRIX* get_ex_from_sexp(QV_SEXP* s) {
-    if (get_type(s) != QVT_PAIR) return nullptr;
-    QV_SEXP* head = s->pair.car;
-    if (get_type(head) != QVT_SYMBOL) return nullptr;
-    int64_t v = attribute_size(head, "v");
-    int64_t h = attribute_size(head, "h");
-    if (!size_ok(v, h)) return nullptr;
-    // The elements are checked before the matrix is made, so a short form cannot make it
-    // allocate for values it does not have.
-    int64_t n = v * h;
-    QV_SEXP* p = s->pair.cdr;
-    for (int64_t i = 0; i < n; i++, p = p->pair.cdr) {
-        if (get_type(p) != QVT_PAIR || !is_number(p->pair.car)) return nullptr;
-    }
-    EX_MATRIX* m = alloc_matrix(static_cast<int>(v), static_cast<int>(h));
-    p = s->pair.cdr;
-    for (int64_t i = 0; i < n; i++, p = p->pair.cdr) {
-        QV_SEXP* e = p->pair.car;
-        m->d[i] =
-            get_type(e) == QVT_INTEGER ? static_cast<double>(e->integer.data) : e->floating.data;
-    }
-    return m;
-}
-
-QV_SEXP* get_sexp_from_ex(const EX_MATRIX* m) {
-    if (!m) return nullptr;
-    // Every node made here is rooted in this frame until the finished list is handed down.
-    gc_push(nullptr, nullptr, "get_sexp_from_ex");
-    QV_SEXP* r = nullptr;
-    for (int64_t i = count_of(m) - 1; i >= 0; i--)
-        r = cons(get_floating(m->d[i], nullptr), r);
-    QV_SEXP* head = n_get_symbol("matrix");
-    char buf[16];
-    snprintf(buf, sizeof buf, "%d", m->v_size);
-    set_attribute(head, l_string(std_cm, "v"), l_string(std_cm, buf));
-    snprintf(buf, sizeof buf, "%d", m->h_size);
-    set_attribute(head, l_string(std_cm, "h"), l_string(std_cm, buf));
-    r = cons(head, r);
-    gc_pop(r, gc_vx_sexp);
-    return r;
 }

@@ -1,6 +1,6 @@
 // Small dense matrices: arithmetic, the refusal of impossible sizes, and the QV form in both
 // directions, including forms whose sizes or elements come from a hostile peer.
-#include "base/ex_matrix.h"
+#include "lisp/ex_matrix_sexp.h"
 
 #include <gtest/gtest.h>
 
