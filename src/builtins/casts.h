@@ -1,5 +1,5 @@
 // Casts between node kinds: the Cast and TypeOf/GetType built-ins and the conversions behind them,
-// some of which the language core shares.
+// some of which other modules share.
 //
 // Type names, in type-code order: null, error, list, symbol, string, integer, floating, function,
 // delay, pointer, raw, environment. Conversions of numbers keep full precision (64-bit integers,

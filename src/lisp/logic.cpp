@@ -1,13 +1,8 @@
-// Logical and bitwise primitives and the HTML-shaping function.
-//
-// The HTML shaping uses two built-ins of the layer above (reverse and cast_symbol2string); this
-// file is the only one of the language core that reaches up to them.
+// Logical and bitwise primitives and the list builders.
 #include "lisp/logic.h"
 
 #include <vector>
 
-#include "builtins/casts.h"
-#include "builtins/lists.h"
 #include "lisp/eval.h"
 #include "lisp/list.h"
 #include "longchar/longchar.h"
@@ -97,74 +92,11 @@ QV_SEXP* type_mismatch(QV_SEXP* form, const char* func) {
                      nullptr);
 }
 
-// One list being shaped: where its walk stands and what it has produced so far.
-struct SHAPE_FRAME {
-    QV_SEXP* rest;
-    QV_SEXP* acc;  // cut_null: the kept elements in reverse order
-    bool symbol_seen;
-    std::vector<QV_SEXP*> out;  // base_list: the elements of the result
-};
-
-void cut_add(SHAPE_FRAME& f, QV_SEXP* v) {
-    int t = get_type(v);
-    if (t == QVT_NIL) return;
-    if (t == QVT_SYMBOL) {
-        if (f.symbol_seen)
-            v = cast_symbol2string(v);
-        else
-            f.symbol_seen = true;
-    }
-    f.acc = cons(v, f.acc);
-}
-
-void base_add(SHAPE_FRAME& f, QV_SEXP* v) {
-    int t = get_type(v);
-    if (t == QVT_NIL) return;
-    if (t != QVT_PAIR || get_type(v->pair.car) == QVT_SYMBOL) {
-        f.out.push_back(v);
-        return;
-    }
-    for (; get_type(v) == QVT_PAIR; v = v->pair.cdr)
-        f.out.push_back(v->pair.car);
-}
-
 QV_SEXP* build(const std::vector<QV_SEXP*>& v) {
     QV_SEXP* r = nullptr;
     for (auto it = v.rbegin(); it != v.rend(); ++it)
         r = cons(*it, r);
     return r;
-}
-
-// Both shapings walk nested lists with a stack of frames rather than by recursion, so deep
-// trees never deepen the machine stack.
-template <bool CUT>
-QV_SEXP* shape(QV_SEXP* x) {
-    if (get_type(x) != QVT_PAIR) return x;
-    std::vector<SHAPE_FRAME> st;
-    st.push_back({x, nullptr, false, {}});
-    for (;;) {
-        SHAPE_FRAME& top = st.back();
-        if (get_type(top.rest) == QVT_PAIR) {
-            QV_SEXP* e = top.rest->pair.car;
-            top.rest = top.rest->pair.cdr;
-            if (get_type(e) == QVT_PAIR) {
-                st.push_back({e, nullptr, false, {}});
-                continue;
-            }
-            if constexpr (CUT)
-                cut_add(top, e);
-            else
-                base_add(top, e);
-            continue;
-        }
-        QV_SEXP* r = CUT ? reverse(top.acc) : build(top.out);
-        st.pop_back();
-        if (st.empty()) return r;
-        if constexpr (CUT)
-            cut_add(st.back(), r);
-        else
-            base_add(st.back(), r);
-    }
 }
 
 }  // namespace
@@ -267,20 +199,4 @@ QV_SEXP* vx_append(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVI
 
 QV_SEXP* vx_null_func(QVISP_ENV*, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
     return nullptr;
-}
-
-QV_SEXP* cut_null(QV_SEXP* x) {
-    return shape<true>(x);
-}
-
-QV_SEXP* base_list(QV_SEXP* x) {
-    return shape<false>(x);
-}
-
-QV_SEXP* format_HTML(QV_SEXP* x) {
-    return base_list(cut_null(x));
-}
-
-QV_SEXP* qv_format_HTML(QVISP_ENV*, QV_SEXP* form) {
-    return format_HTML(get_el(form, 1));
 }

@@ -42,12 +42,3 @@ QV_SEXP* vx_append(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FI
 // A primitive that returns nil whatever it is given.
 QV_SEXP* vx_null_func(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
                       QVISP_ENV* sp_env);
-
-// Shapes a tree for HTML output: base_list(cut_null(x)).
-// cut_null drops nil elements at every level and turns every symbol after the first of a list
-// into a string; base_list splices every list whose head is not a symbol into its parent.
-QV_SEXP* format_HTML(QV_SEXP* x);
-QV_SEXP* cut_null(QV_SEXP* x);
-QV_SEXP* base_list(QV_SEXP* x);
-// format_HTML of element 1 of the form.
-QV_SEXP* qv_format_HTML(QVISP_ENV* env, QV_SEXP* form);

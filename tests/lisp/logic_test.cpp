@@ -1,6 +1,7 @@
 // Logical and bitwise primitives and the HTML shaping.
 #include "lisp/logic.h"
 
+#include "builtins/format_html.h"
 #include "lisp/env.h"
 #include "lisp/units.h"
 #include "lisp/vxlisp.h"
