@@ -1,6 +1,6 @@
-// The WritingStyle built-in and its body walkers. Reaches up into the QV language layer (lisp/)
-// and calls the renderer's style registry: see writing_style.h.
-#include "longchar/writing_style.h"
+// The WritingStyle built-in and its body walkers; the styles go to the renderer's style registry
+// (see writing_style.h).
+#include "builtins/writing_style.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,9 +1,7 @@
 // The WritingStyle built-in: declares writing styles, which say by language which fonts draw
-// which characters, and hands them to the text renderer's style registry (render/style.h).
-//
-// This is the one place where the long-character layer reaches up into the QV language layer
-// (lisp/): the declaration is a QV form. It also uses the renderer's registry, the one service
-// of the renderer that this layer calls.
+// which characters, and hands them to the text renderer's style registry (render/style.h). The
+// renderer stands beside the language layers, on the long-character layer; this built-in is the
+// one place of this layer that calls it.
 //
 //   <WritingStyle stylename="S" [childof="P"] [parentof="C"]>
 //     <Font fontname="F" [method="just|nearly|small|large"] [lcz0= mask0= lcz1= mask1= lcz2=

@@ -1,6 +1,6 @@
 // Writing styles: the WritingStyle declaration (fonts per language, attributes, links, failures
 // that register nothing, deep bodies) and the renderer's style registry it feeds.
-#include "longchar/writing_style.h"
+#include "builtins/writing_style.h"
 
 #include <atomic>
 #include <string>
