@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "app/startup.h"
 #include "base/alloc.h"
-#include "base/entry.h"
 #include "base/lock.h"
 #include "base/task.h"
 

@@ -13,7 +13,7 @@
 #include <map>
 #include <string>
 
-#include "base/entry.h"
+#include "app/startup.h"
 #include "lisp/collect.h"
 #include "lisp/env.h"
 #include "lisp/eval.h"

@@ -3,7 +3,7 @@
 // nodes, and a one-million-deep list.
 #include <benchmark/benchmark.h>
 
-#include "base/entry.h"
+#include "app/startup.h"
 #include "lisp/collect.h"
 #include "lisp/env.h"
 #include "lisp/heap.h"

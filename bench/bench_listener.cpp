@@ -35,8 +35,8 @@
 #include <thread>
 #include <vector>
 
+#include "app/startup.h"
 #include "base/alloc.h"
-#include "base/entry.h"
 #include "base/lock.h"
 #include "base/task.h"
 #include "builtins/registry.h"

@@ -14,7 +14,7 @@
 #include <random>
 #include <vector>
 
-#include "base/entry.h"
+#include "app/startup.h"
 #include "builtins/registry.h"
 #include "lisp/collect.h"
 #include "lisp/env.h"

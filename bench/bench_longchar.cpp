@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "app/startup.h"
 #include "base/alloc.h"
 #include "base/endian.h"
-#include "base/entry.h"
 #include "longchar/codemethod.h"
 #include "longchar/codetable.h"
 

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <vector>
 
-#include "base/entry.h"
+#include "app/startup.h"
 #include "base/queue.h"
 #include "base/task.h"
 

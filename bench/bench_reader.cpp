@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "base/entry.h"
+#include "app/startup.h"
 #include "lisp/collect.h"
 #include "lisp/env.h"
 #include "lisp/heap.h"

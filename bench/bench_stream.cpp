@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "base/entry.h"
+#include "app/startup.h"
 #include "longchar/codemethod.h"
 #include "stream/file_stream.h"
 #include "stream/sprintf.h"

@@ -1,5 +1,5 @@
 // The agent's entry point.
-#include "base/entry.h"
+#include "app/startup.h"
 #include "geo/app_main.h"
 
 int main(int argc, char** argv) {

@@ -1,13 +1,6 @@
-// Program entry, exit and signals.
-//
-// The start-up order matters: the task system comes first (everything after it may take locks and
-// start tasks), then the tracked allocator (before anything allocates through it), then the layers
-// above in the order they depend on each other. This file calls every layer's init_ and hands
-// the '+' argument to the stream layer, so it is the one place where the runtime base reaches
-// upward (besides the launcher, which hands streams to children).
+// Program entry, exit and signals. The start-up sequence itself, which calls the layers above,
+// is the programs' (app/startup.cpp).
 #include "base/entry.h"
-
-#include <new>
 
 #include <signal.h>
 #include <unistd.h>
@@ -17,19 +10,10 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "base/alloc.h"
-#include "base/endian.h"
 #include "base/launch.h"
 #include "base/lock.h"
-#include "base/netdb.h"
-#include "base/panic.h"
-#include "base/resolve.h"
 #include "base/task.h"
 #include "base/tick.h"
-#include "base/utils.h"
-#include "longchar/longchar.h"
-#include "stream/flushpipe.h"
-#include "stream/stream.h"
 
 const char* command_arg = nullptr;
 ARG_T call_main_arg = {};
@@ -103,25 +87,6 @@ void set_ignore_chld() {
     sigaction(SIGCHLD, &sa, nullptr);
 }
 
-void init_runtime(const char* argv0, int flags) {
-    static bool done = false;
-    if (done) return;
-    done = true;
-    command_arg = argv0;
-    // A standard container that cannot get memory ends the program the way the language heap
-    // does, with "no memory!!" and status 1, instead of an exception escaping some module.
-    std::set_new_handler([] { er_panic("no memory!!"); });
-    check_endian();
-    init_task(flags);
-    init_tick();
-    init_d_alloc();
-    init_longchar();
-    init_stream();
-    init_utils();
-    init_netutils();
-    init_resolve();
-}
-
 char* strip_handover_arg(int* argc, char*** argv) {
     if (*argc < 2 || (*argv)[1][0] != '+') return nullptr;
     char* removed = (*argv)[1];
@@ -129,13 +94,6 @@ char* strip_handover_arg(int* argc, char*** argv) {
     ++*argv;
     --*argc;
     return removed;
-}
-
-int vx_entry(int argc, char** argv, MAIN_FUNC main_ptr) {
-    init_runtime(argc > 0 ? argv[0] : "", 2);
-    // The streams a parent instance handed down are rebuilt by the stream layer.
-    if (const char* handover = strip_handover_arg(&argc, &argv)) proc_recv_stream(handover);
-    return call_main(argc, argv, main_ptr);
 }
 
 int call_main(int argc, char** argv, MAIN_FUNC main_ptr) {

@@ -1,5 +1,6 @@
-// The process's entry and exit: the start-up order, the exit record, the signal set-up every task
-// inherits and the timed exit.
+// The process's entry and exit: the exit record, the call of the application's main function,
+// the signal set-up every task inherits and the timed exit. The start-up sequence that runs first
+// is the programs' (app/startup.h).
 #pragma once
 
 #include <cstdint>
@@ -23,13 +24,6 @@ extern ARG_T call_main_arg;
 
 // The interrupt hook: SIGINT calls it and the program goes on when it returns 0 or more.
 extern int (*int_handler)();
-
-// Brings the runtime up in its fixed order (everything below the application): idempotent.
-void init_runtime(const char* argv0, int flags);
-
-// The whole process entry: start-up, removal of the '+' hand-over argument, the application's
-// main function on this thread, and the process's end with its result.
-int vx_entry(int argc, char** argv, MAIN_FUNC main_ptr);
 
 // Removes a first argument beginning with '+' (argument 0 moves into its place). Returns the
 // removed text or null when there was none.

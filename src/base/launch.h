@@ -15,8 +15,7 @@
 // command's. A URL never passes through a shell: the browser gets it as one argument.
 //
 // This module uses the stream layer above it (streams handed to a child, file streams on a
-// command's pipes); launch.cpp is the only file of the runtime base that does, besides the
-// process entry.
+// command's pipes); launch.cpp is the only file of the runtime base that does.
 #pragma once
 
 #include <cstdint>

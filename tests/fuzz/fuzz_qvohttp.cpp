@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "base/entry.h"
+#include "app/startup.h"
 #include "longchar/codemethod.h"
 #include "stream/http_wire.h"
 #include "stream/string_stream.h"

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "base/entry.h"
+#include "app/startup.h"
 #include "lisp/collect.h"
 #include "lisp/env.h"
 #include "lisp/heap.h"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "base/entry.h"
+#include "app/startup.h"
 #include "lisp/collect.h"
 #include "lisp/env.h"
 #include "lisp/heap.h"

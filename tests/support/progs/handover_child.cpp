@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "base/entry.h"
+#include "app/startup.h"
 #include "stream/file_stream.h"
 #include "stream/flushpipe.h"
 #include "stream/streamio.h"
