@@ -60,6 +60,16 @@ enum : int {
 
 constexpr int NO_TOKEN = -1000;  // a state read a character and wants the next one
 
+// Appends an error value on a given line to the record's lex_error.
+void lex_error_at(QV_FILE* f, int line, uint32_t code, QV_SEXP* data) {
+    static const L_CHAR lex_name[] = {'l', 'e', 'x', 0};
+    QV_SEXP* e = get_error(f, line, code, lex_name, data);
+    lock_mem();
+    QV_SEXP* cell = cons(e, f->lex_error);
+    f->lex_error = cell;
+    unlock_mem();
+}
+
 locale_t c_locale() {
     static locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
     return loc;
@@ -490,10 +500,12 @@ void switch_cm(QV_FILE* f, L_CHAR code) {
 }
 
 // "&#x...;", "&#...;", "&cx...;", "&c...;" or "&name;" after the '&'; 0 with the error recorded.
+// A reference never spans lines (a line break in it is a bad character, left for the next
+// state), so the error carries the line it began on, also when the end of input cuts it.
 L_CHAR lex_entity(QV_FILE* f, int* ent) {
     auto invalid = [f](L_CHAR pushed) -> L_CHAR {
         if (pushed) put_1char(f, pushed, 0);
-        lex_error_add(f, QVE_BAD_ENTITY, list(n_get_string("invalid entity"), nullptr));
+        lex_error_at(f, f->line, QVE_BAD_ENTITY, list(n_get_string("invalid entity"), nullptr));
         return 0;
     };
     int fl;
@@ -973,12 +985,7 @@ void qvf_clear(QV_FILE* f, int32_t bits) {
 // ---------------------------------------------------------------- errors
 
 void lex_error_add(QV_FILE* f, uint32_t code, QV_SEXP* data) {
-    static const L_CHAR lex_name[] = {'l', 'e', 'x', 0};
-    QV_SEXP* e = get_error(f, f->token_head_line, code, lex_name, data);
-    lock_mem();
-    QV_SEXP* cell = cons(e, f->lex_error);
-    f->lex_error = cell;
-    unlock_mem();
+    lex_error_at(f, f->token_head_line, code, data);
 }
 
 // ---------------------------------------------------------------- characters

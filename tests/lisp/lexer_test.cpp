@@ -226,3 +226,11 @@ TEST_F(ReaderTest, HostileTokensAreBounded) {
     EXPECT_EQ(dump(e->error.data->pair.cdr->pair.cdr->pair.cdr), "(\"token too long\")");
     EXPECT_EQ(dump(top->pair.cdr), "(\"after\")");
 }
+
+TEST_F(ReaderTest, ReferenceCutByTheEnd) {
+    // "invalid entity" on the line where the reference began, not on the last token's line.
+    EXPECT_EQ(items("a\n\n&#x41"), "\"a\" | E80020508:lex@3(\"invalid entity\")");
+    EXPECT_EQ(items("ab\n&"), "\"ab\" | E80020508:lex@2(\"invalid entity\")");
+    EXPECT_EQ(items("^(x\n&cx4"),
+              "(x E80020508:lex@2(\"invalid entity\") . E80020402:parser@1(\"no ) for (\"))");
+}
