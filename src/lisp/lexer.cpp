@@ -60,6 +60,16 @@ enum : int {
 
 constexpr int NO_TOKEN = -1000;  // a state read a character and wants the next one
 
+// Appends an error value on a given line to the record's lex_error.
+void lex_error_at(QV_FILE* f, int line, uint32_t code, QV_SEXP* data) {
+    static const L_CHAR lex_name[] = {'l', 'e', 'x', 0};
+    QV_SEXP* e = get_error(f, line, code, lex_name, data);
+    lock_mem();
+    QV_SEXP* cell = cons(e, f->lex_error);
+    f->lex_error = cell;
+    unlock_mem();
+}
+
 locale_t c_locale() {
     static locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
     return loc;
@@ -470,14 +480,17 @@ bool fill(QV_FILE* f) {
     }
 }
 
-// The next decoded character, 0 at the end. NUL characters in the input are dropped.
-L_CHAR get_long_char(QV_FILE* f) {
+// The next decoded character, 0 at the end; a NUL character is QV_NUL_MARK with *flag QV_CH_NUL.
+L_CHAR get_long_char(QV_FILE* f, int* flag) {
     for (;;) {
         if (f->rb_ptr >= f->rb_len && !fill(f)) return 0;
         if (qvf_flags(f) & QVF_CLOSED) return 0;
         int b = f->rb[f->rb_ptr++];
         L_CHAR c;
-        if (f->cm->to_internal(&c, f->cm_work, b) && c != 0) return c;
+        if (!f->cm->to_internal(&c, f->cm_work, b)) continue;
+        if (c) return c;
+        *flag = QV_CH_NUL;
+        return QV_NUL_MARK;
     }
 }
 
@@ -490,13 +503,16 @@ void switch_cm(QV_FILE* f, L_CHAR code) {
 }
 
 // "&#x...;", "&#...;", "&cx...;", "&c...;" or "&name;" after the '&'; 0 with the error recorded.
+// A reference never spans lines (a line break in it is a bad character, left for the next
+// state), so the error carries the line it began on, also when the end of input cuts it.
 L_CHAR lex_entity(QV_FILE* f, int* ent) {
-    auto invalid = [f](L_CHAR pushed) -> L_CHAR {
-        if (pushed) put_1char(f, pushed, 0);
-        lex_error_add(f, QVE_BAD_ENTITY, list(n_get_string("invalid entity"), nullptr));
+    int fl = 0;
+    auto invalid = [f, &fl](L_CHAR pushed) -> L_CHAR {
+        if (pushed) put_1char(f, pushed, fl);
+        lex_error_at(f, f->line, QVE_BAD_ENTITY, list(n_get_string("invalid entity"), nullptr));
         return 0;
     };
-    int fl;
+    // A NUL (QV_NUL_MARK) is a bad character here too; it is pushed back to be reported.
     L_CHAR c = get_1char(f, &fl);
     if (!c) return invalid(0);
     if (c == '#' || c == 'c' || c == 'C') {
@@ -509,12 +525,12 @@ L_CHAR lex_entity(QV_FILE* f, int* ent) {
             if (!d) return invalid(0);
             if (d == ';') break;
             bool good = hex ? is_hex(d) : is_digit(d);
-            if (!good || digits >= 10) return invalid(d == ';' ? 0 : d);
+            if (!good || digits >= 10) return invalid(d);
             value = value * (hex ? 16 : 10) + static_cast<uint64_t>(hex ? hex_value(d) : d - '0');
             digits++;
         }
         if (digits == 0 || value == 0 || value > 0xFFFFFFFFu) return invalid(0);
-        *ent = 1;
+        *ent = QV_CH_ENTITY;
         return static_cast<L_CHAR>(value);
     }
     // A name up to ';'. It cannot hold blanks or markup; stopping there keeps the following
@@ -523,12 +539,13 @@ L_CHAR lex_entity(QV_FILE* f, int* ent) {
     int n = 0;
     for (;; c = get_1char(f, &fl)) {
         if (!c) return invalid(0);
+        if (fl == QV_CH_NUL) return invalid(c);
         if (c == ';') break;
         if (c <= ' ' || c == '<' || c == '&' || c == '>' || n >= 15) return invalid(c);
         name[n++] = c < 0x7f ? static_cast<char>(c) : '\x7f';
     }
     name[n] = 0;
-    *ent = 1;
+    *ent = QV_CH_ENTITY;
     if (!strcmp(name, "lt")) return '<';
     if (!strcmp(name, "amp")) return '&';
     if (!strcmp(name, "quot")) return '\'';
@@ -551,6 +568,12 @@ bool between_tokens(int mode) {
 bool escape(QV_FILE* f) {
     int fl;
     L_CHAR d = get_1char(f, &fl);
+    if (fl == QV_CH_NUL) {
+        // Not escaped: the backslash stays, the NUL is reported by the caller's next step.
+        collect(f, '\\');
+        put_1char(f, d, fl);
+        return true;
+    }
     switch (d) {
         case 0:
             return false;
@@ -572,6 +595,25 @@ bool escape(QV_FILE* f) {
             collect(f, d);
     }
     return true;
+}
+
+// A NUL character, which QV text never holds: a token error on the NUL's own line, like any
+// character a state does not accept, and reading goes on with the token under way (a NUL in a
+// string cannot be kept: texts end at their first NUL). A run of NULs is one error, so zero
+// padding costs one value. Blanks gathered after a tag word become their word first, as before
+// any other character.
+int nul_char(QV_FILE* f) {
+    if (f->mode == S_SPACE && f->yylen > 0) {
+        put_1char(f, QV_NUL_MARK, QV_CH_NUL);
+        f->mode = S_TAG;
+        return word_string(f);
+    }
+    if (f->nul_run) return NO_TOKEN;
+    f->nul_run = 1;
+    QV_SEXP* data = list(n_get_string("token error 4"), name_string(f), text_string(f, 64),
+                         n_get_string("NUL character"), nullptr);
+    lex_error_at(f, f->line, QVE_TOKEN, data);
+    return TK_END;
 }
 
 // One character in the current state: a token, or NO_TOKEN to read on.
@@ -973,12 +1015,7 @@ void qvf_clear(QV_FILE* f, int32_t bits) {
 // ---------------------------------------------------------------- errors
 
 void lex_error_add(QV_FILE* f, uint32_t code, QV_SEXP* data) {
-    static const L_CHAR lex_name[] = {'l', 'e', 'x', 0};
-    QV_SEXP* e = get_error(f, f->token_head_line, code, lex_name, data);
-    lock_mem();
-    QV_SEXP* cell = cons(e, f->lex_error);
-    f->lex_error = cell;
-    unlock_mem();
+    lex_error_at(f, f->token_head_line, code, data);
 }
 
 // ---------------------------------------------------------------- characters
@@ -992,7 +1029,7 @@ L_CHAR get_1char(QV_FILE* f, int* flag) {
         return c;
     }
     *flag = 0;
-    return get_long_char(f);
+    return get_long_char(f, flag);
 }
 
 void put_1char(QV_FILE* f, L_CHAR c, int flag) {
@@ -1044,6 +1081,12 @@ int _vx_lex(QV_FILE* f, int ent_mode) {
         int ent = 0;
         int em = f->mode == S_CDATA ? 0 : ent_mode;
         L_CHAR c = get_1char(f, &ent);
+        if (ent == QV_CH_NUL) {
+            int t = nul_char(f);
+            if (t == NO_TOKEN) continue;
+            return t;
+        }
+        f->nul_run = 0;
         if (c == '&' && !ent && em) {
             c = lex_entity(f, &ent);
             if (!c) return TK_END;
@@ -1083,6 +1126,10 @@ int _vx_lex(QV_FILE* f, int ent_mode) {
         }
         return t;
     }
+}
+
+bool in_tag_comment(QV_FILE* f) {
+    return f->mode == S_COM || f->mode == S_COM1 || f->mode == S_COM2;
 }
 
 // ---------------------------------------------------------------- tests of texts

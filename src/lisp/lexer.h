@@ -20,7 +20,9 @@
 // Lock order: parse lock, then lex_lock, then the memory lock.
 //
 // Input from files and peers is bounded: a token holds at most QV_TOKEN_MAX characters and a
-// raw-byte literal at most QV_RAW_MAX bytes; beyond that the token becomes an error value.
+// raw-byte literal at most QV_RAW_MAX bytes; beyond that the token becomes an error value. A NUL
+// character is never text (only raw-byte literals carry NUL bytes): each run of NULs is a token
+// error on its line, and the token around it goes on.
 #pragma once
 
 #include <cstdint>
@@ -137,6 +139,7 @@ struct qv_file {
     int token_over;       // the current token outgrew QV_TOKEN_MAX
     int skip;             // open levels of a region skipped for its depth
     uint8_t* skip_modes;  // mode of each skipped level (collected block of QV_SKIP_TRACK bytes)
+    int nul_run;          // the last character read was a NUL, already reported
 };
 
 extern SEM lex_lock;
@@ -153,7 +156,13 @@ int vx_lex(QV_FILE* f);
 int __vx_lex(QV_FILE* f);
 int _vx_lex(QV_FILE* f, int ent_mode);
 
-// Characters: the next character (0 at the end) with its entity flag, and one push-back.
+// Characters: the next character (0 at the end) with its flag, and one push-back. The flag is
+// QV_CH_ENTITY for a character given by a reference; a NUL character in the input, which is no
+// character of QV text, comes as QV_NUL_MARK with the flag QV_CH_NUL, so that it is told from the
+// end and reported where it stands.
+constexpr int QV_CH_ENTITY = 1;
+constexpr int QV_CH_NUL = 2;
+constexpr L_CHAR QV_NUL_MARK = 0xFFFFFFFFu;
 L_CHAR get_1char(QV_FILE* f, int* flag);
 void put_1char(QV_FILE* f, L_CHAR c, int flag);
 // Raw bytes straight from the read buffer and the stream; the number read (short at the end).
@@ -172,6 +181,8 @@ int _vx_file_delete(QV_FILE* f);
 // 0 when text may stand as a unit of a tag-mode number, -1 when it holds '\'', '(', ')', '<',
 // '>', '[' or ']' or ends with '/'.
 int check_unit_string(const L_CHAR* str);
+// True while the lexer is inside a tag comment ("<!-- ... -->").
+bool in_tag_comment(QV_FILE* f);
 // 1 when symbol sym names an HTML empty element.
 int check_html_emp(QV_SEXP* sym);
 

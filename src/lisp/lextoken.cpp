@@ -171,7 +171,8 @@ int check_html_emp(QV_SEXP* sym) {
 
 int __vx_lex(QV_FILE* f) {
     for (;;) {
-        int t = _vx_lex(f, 1);
+        // A comment left for an error in its middle (a NUL in it) is read on to its end.
+        int t = in_tag_comment(f) ? TK_COMMENT : _vx_lex(f, 1);
         switch (t) {
             case TK_COMMENT: {
                 int c;

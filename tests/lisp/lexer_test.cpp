@@ -226,3 +226,39 @@ TEST_F(ReaderTest, HostileTokensAreBounded) {
     EXPECT_EQ(dump(e->error.data->pair.cdr->pair.cdr->pair.cdr), "(\"token too long\")");
     EXPECT_EQ(dump(top->pair.cdr), "(\"after\")");
 }
+
+TEST_F(ReaderTest, NulCharactersAreTokenErrors) {
+    // A NUL is an error on its own line, with the token text so far; the token goes on without it.
+    auto nul = [](int line, const char* text) {
+        return "E80021005:lex@" + std::to_string(line) + "(\"token error 4\" \"t.qv\" \"" + text +
+               "\" \"NUL character\")";
+    };
+    auto read = [](const std::string& t) { return items(t.data(), static_cast<int>(t.size())); };
+    using namespace std::string_literals;
+    EXPECT_EQ(read("^(list \0 5) ^(ab\0cd)"s),
+              "(list " + nul(1, "") + " 5) | (" + nul(1, "ab") + " abcd)");
+    EXPECT_EQ(read("^\"a\0b\" ^\"c\\\0d\""s),
+              nul(1, "\"a") + " | \"ab\" | " + nul(1, "\"c\\") + " | \"c\\d\"");
+    EXPECT_EQ(read("x\ny\0z 5\0km"s),
+              "\"x\" | " + nul(2, "y") + " | \"yz\" | " + nul(2, "5") + " | 5:km");
+    EXPECT_EQ(read("<a\0b>t</a\0b>"s), nul(1, "<a") + " | (ab \"t\" " + nul(1, "</a") + ")");
+    EXPECT_EQ(read("<x><![CDATA[a\0b]]></x>"s),
+              "(x " + nul(1, "<![CDATA[a") + " \"<![CDATA[ab]]>\")");
+    // In comments too; a comment goes on to its end. A run of NULs is one error.
+    EXPECT_EQ(read("a <!-- x\n\0 &bad; --> b ^(c ; \0\0\0\n d)"s),
+              "\"a\" | " + nul(2, "") + " | \"b\" | (c " + nul(2, "") + " d)");
+    // Raw-byte literals keep them (RawBytes); in a reference they end it as a bad character.
+    EXPECT_EQ(read("&#x4\0;"s), "E80020508:lex@1(\"invalid entity\") | " + nul(1, "") + " | \";\"");
+    // Blanks kept after a word are a word of their own before the error.
+    QV_SEXP* top = init_parse_text("a \0b", 4, "t.qv");
+    set_parseflags(top->delay.d.file.f, 0, QVF_DROP_SPACE);
+    EXPECT_EQ(dump(top), "(\"a\" \" \" " + nul(1, "") + " \"b\")");
+}
+
+TEST_F(ReaderTest, ReferenceCutByTheEnd) {
+    // "invalid entity" on the line where the reference began, not on the last token's line.
+    EXPECT_EQ(items("a\n\n&#x41"), "\"a\" | E80020508:lex@3(\"invalid entity\")");
+    EXPECT_EQ(items("ab\n&"), "\"ab\" | E80020508:lex@2(\"invalid entity\")");
+    EXPECT_EQ(items("^(x\n&cx4"),
+              "(x E80020508:lex@2(\"invalid entity\") . E80020402:parser@1(\"no ) for (\"))");
+}
