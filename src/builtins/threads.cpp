@@ -367,20 +367,13 @@ QV_SEXP* qv_Sleep(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVIS
                                    : static_cast<int>(std::trunc(value));
     for (; count > 0; count--) {
         gc_push(nullptr, nullptr, "Sleep");
-        // The check is throttled to once a second for all threads together: ask for it now, so
-        // that every sleeper looks at its own interpreter at every step.
-        request_break_check();
-        QV_SEXP* br = do_break_check(form);
+        // Each step asks the break hook at its start and wakes at once for a close or a cancel.
+        QV_SEXP* br = break_sleep(form, sleep_step_ms.load());
         if (get_type(br) == QVT_ERROR) {
             gc_pop(br, gc_vx_sexp);
             return br;
         }
         gc_pop(nullptr, nullptr);
-        int ms = sleep_step_ms.load();
-        if (ms == 1000)
-            sleep_sec(1);
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     }
     return v;
 }

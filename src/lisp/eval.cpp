@@ -4,9 +4,12 @@
 
 #include <pthread.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "base/panic.h"
@@ -27,11 +30,31 @@ void gc_eval_texts() {
 
 namespace {
 
-// The second at which the break hook was last offered an expression (shared by all threads, so
-// an atomic).
-std::atomic<int64_t> break_last_sec{0};
-constexpr int BREAK_STRIDE = 64;
-thread_local int break_countdown;
+// The break check's clock. `break_epoch` moves on once a second (a small ticker thread) and at
+// every request for a prompt check (a close, a cancel, the end of a peer's input); each thread
+// offers its expression to the break hook when the epoch differs from the one it last saw. So the
+// check at the start of every evaluation is one load and one compare, every thread looks at its
+// own interpreter at least once a second (no other thread's check can hide a break meant for it),
+// and a request reaches every thread at its next evaluation. The epoch never takes the value 0,
+// which a thread stores to ask again at its next evaluation.
+std::atomic<uint64_t> break_epoch{1};
+thread_local uint64_t break_seen;
+
+// Sleepers of `break_sleep` wait here for a request.
+std::mutex break_sleep_mutex;
+std::condition_variable break_sleep_cv;
+
+void start_break_ticker() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        std::thread([] {
+            for (;;) {
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+                break_epoch.fetch_add(1, std::memory_order_relaxed);
+            }
+        }).detach();
+    });
+}
 
 // The calling thread's stack: the lowest address evaluation may reach (0 when unknown).
 struct STACK_LIMIT {
@@ -468,10 +491,8 @@ QV_SEXP* eval_body(QVISP_ENV* env, QV_SEXP* body) {
 // ---------------------------------------------------------------- evaluation
 
 QV_SEXP* eval(QVISP_ENV* env, QV_SEXP* s) {
-    // The break check's clock is read every BREAK_STRIDE evaluations (see do_break_check).
-    if (__builtin_expect(--break_countdown <= 0, 0) ||
-        __builtin_expect(break_last_sec.load(std::memory_order_relaxed) == 0, 0)) {
-        if (QV_SEXP* b = do_break_check(s)) return b;
+    if (__builtin_expect(break_epoch.load(std::memory_order_relaxed) != break_seen, 0)) {
+        if (QV_SEXP* b = break_check_now(s)) return b;
     }
     switch (node_type(s)) {
         case QVT_PAIR: {
@@ -630,21 +651,46 @@ int get_args_symbol(QV_SEXP* params, const L_CHAR* name) {
 // ---------------------------------------------------------------- break check
 
 void request_break_check() {
-    break_last_sec.store(0, std::memory_order_relaxed);
+    request_break_check_async();
+    // Taking the mutex orders the change of the epoch before a sleeper's test of it.
+    { std::lock_guard<std::mutex> g(break_sleep_mutex); }
+    break_sleep_cv.notify_all();
+}
+
+void request_break_check_async() {
+    break_epoch.fetch_add(1, std::memory_order_relaxed);
 }
 
 QV_SEXP* do_break_check(QV_SEXP* s) {
-    // Reading the clock costs more than most evaluation steps: eval asks here once every
-    // BREAK_STRIDE evaluations of a thread, which is far more often than once a second, and at
-    // every one after a break (the record is 0 then).
-    break_countdown = BREAK_STRIDE;
-    int64_t now = get_qvtime();
-    if (break_last_sec.load(std::memory_order_relaxed) == now) return nullptr;
-    break_last_sec.store(now, std::memory_order_relaxed);
+    if (break_epoch.load(std::memory_order_relaxed) == break_seen) return nullptr;
+    return break_check_now(s);
+}
+
+QV_SEXP* break_check_now(QV_SEXP* s) {
+    start_break_ticker();
+    break_seen = break_epoch.load(std::memory_order_relaxed);
     BREAK_CHECK_FUNC hook = break_check.load(std::memory_order_acquire);
     if (!hook) return nullptr;
     QV_SEXP* r = hook(s);
     if (!is_error(r)) return nullptr;
-    break_last_sec.store(0, std::memory_order_relaxed);  // the next evaluation asks again
+    break_seen = 0;  // the next evaluation asks again
     return r;
+}
+
+QV_SEXP* break_sleep(QV_SEXP* s, int64_t ms) {
+    using clock = std::chrono::steady_clock;
+    auto deadline = clock::now() + std::chrono::milliseconds(ms > 0 ? ms : 0);
+    for (;;) {
+        if (QV_SEXP* b = break_check_now(s)) return b;
+        auto now = clock::now();
+        if (now >= deadline) return nullptr;
+        // Woken by a request; at the latest once a second the hook is asked again (a break whose
+        // cause made no request, such as the interrupt signal, is seen then).
+        auto until =
+            deadline - now > std::chrono::seconds(1) ? now + std::chrono::seconds(1) : deadline;
+        std::unique_lock<std::mutex> g(break_sleep_mutex);
+        uint64_t e = break_epoch.load(std::memory_order_relaxed);
+        break_sleep_cv.wait_until(g, until,
+                                  [&] { return break_epoch.load(std::memory_order_relaxed) != e; });
+    }
 }

@@ -74,10 +74,19 @@ L_CHAR* eval_carret(QV_SEXP** retp, QVISP_ENV* env, L_CHAR* str, QV_SEXP* arg);
 int get_args_symbol(QV_SEXP* params, const L_CHAR* name);
 
 // The break check run at the start of every evaluation: an error value that must stop it, or nil.
+// The hook is asked when the calling thread has not asked it since the last request or the last
+// change of the second.
 QV_SEXP* do_break_check(QV_SEXP* s);
-// Makes the next evaluation of every thread offer its expression to the break hook at once,
-// instead of at the next change of the second: for a break that must take effect now.
+// Asks the break hook now, on the calling thread: an error value, or nil.
+QV_SEXP* break_check_now(QV_SEXP* s);
+// Makes the next evaluation of every thread offer its expression to the break hook, and wakes
+// every `break_sleep`: for a break that must take effect now (a close, a cancel, a peer gone).
 void request_break_check();
+// The same without waking sleepers, safe in a signal handler; sleepers notice within a second.
+void request_break_check_async();
+// Sleeps ms milliseconds unless a break stops it first: nil when the time has passed, else the
+// break hook's error value. The hook is asked at once, at every request and once a second.
+QV_SEXP* break_sleep(QV_SEXP* s, int64_t ms);
 
 // The nesting guard: nil while the calling thread has room for another level of evaluation,
 // else the QVE_EVAL_TOO_DEEP error at pos's position. Other recursive walks of expressions (quote

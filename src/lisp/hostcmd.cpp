@@ -79,14 +79,6 @@ int launch_shell(const char* cmd) {
     return pid < 0 ? pid : 0;
 }
 
-void sleep_seconds(int n) {
-    timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += n;
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- save
@@ -177,6 +169,7 @@ QV_SEXP* vx_wait(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP
                           list(n_get_string("typemissmatch"), nullptr));
     }
     int n = static_cast<int32_t>(static_cast<uint32_t>(v->integer.data));
-    if (n > 0) sleep_seconds(n);
+    // The sleep ends early, with the break's error, when the interpreter is closed or cancelled.
+    if (n > 0) return break_sleep(form, static_cast<int64_t>(n) * 1000);
     return nullptr;
 }

@@ -18,6 +18,7 @@
 #include "base/task.h"
 #include "base/textutil.h"
 #include "base/tick.h"
+#include "lisp/eval.h"
 #include "lisp/heap.h"
 #include "lisp/vxlisp.h"
 #include "longchar/longchar.h"
@@ -533,6 +534,8 @@ int _close_interpreter(QV_INTERPRETER* qvi) {
     interrupt_fifo(qvi);
     wakeup_task(&qvi->flags);
     wakeup_task(&qvi->out_lock);  // a reader waiting for the output lock gives up
+    // Every thread of the interpreter breaks at its next evaluation, and its sleeps end.
+    request_break_check();
     return 0;
 }
 

@@ -157,6 +157,10 @@ struct qv_interpreter {
     const char* __file;  // creator's source place
     int __line;
     int accept_threads;  // a listener's accept threads alive; the last one closes it finally
+    // The input has ended but its sender still reads the replies (a half-closed connection, a
+    // pipe): the queued commands still run. Otherwise the end of the input means the peer is
+    // gone, and its running command breaks and its queued commands are dropped.
+    bool drain_after_input;
 };
 typedef qv_interpreter QV_INTERPRETER;
 

@@ -18,6 +18,7 @@
 #include "lisp/printer.h"
 #include "longchar/longchar.h"
 #include "server/getcode.h"
+#include "stream/file_stream.h"
 #include "stream/sprintf.h"
 #include "stream/streamio.h"
 
@@ -29,6 +30,8 @@ namespace {
 
 constexpr int TICK_SECONDS = 5;
 constexpr int KEEP_ALIVE_TICKS = 30;  // a keep-alive line every 150 seconds
+// How long the end of a connection's input waits for a hung-up peer's reset.
+constexpr int PEER_PROBE_MS = 200;
 
 bool is_error(QV_SEXP* s) {
     return get_type(s) == QVT_ERROR;
@@ -111,8 +114,11 @@ int protocol_word(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
         return 1;
     }
     if (symbol_is(head, "Cancel")) {
-        TaskLockGuard g(qvi_lock);
-        qvi->flags |= QVIF_CANCEL;
+        {
+            TaskLockGuard g(qvi_lock);
+            qvi->flags |= QVIF_CANCEL;
+        }
+        request_break_check();
         return 1;
     }
     if (symbol_is(head, "Break")) {
@@ -203,6 +209,28 @@ void inline_loop(QV_INTERPRETER* qvi, QV_SEXP* p) {
     if (terminal) terminal_file = nullptr;
 }
 
+// At the end of the input of an interpreter with a relay thread: does its sender still read the
+// replies? A pipe's or a descriptor's reader cannot be asked and is taken to read. On a socket
+// the end of the input is either a half-close, after which the peer waits for its replies, or
+// the peer's hang-up: a harmless line end (what the keep-alive writes) is sent, and a peer that
+// has gone answers it with a reset.
+bool sender_still_reads(QV_INTERPRETER* qvi) {
+    STREAM* out;
+    {
+        TaskLockGuard g(qvi_lock);
+        if (qvi->flags & QVIF_CLOSING) return false;
+        out = qvi->out;
+    }
+    if (!out || !s_on_socket(out)) return true;
+    // While a reply is being written, the reply itself draws the reset.
+    if (lock_qvi_out_no_wait(qvi) == 0) {
+        s_printf(out, "\n");
+        s_flush(out);
+        unlock_qvi_out(qvi);
+    }
+    return !s_peer_gone(out, PEER_PROBE_MS);
+}
+
 // The end of the front thread of an interpreter with a relay thread (qvi_lock held).
 void _front_end_relay(QV_INTERPRETER* qvi) {
     switch (qvi->mode) {
@@ -211,6 +239,8 @@ void _front_end_relay(QV_INTERPRETER* qvi) {
             // Remote queries pending on this output would be failed here.
             lock_task(sem_qvi_lex_lock);
             qvi->mode = QVM_FRONT_DONE;
+            // The relay thread's evaluation breaks at once unless the sender still reads.
+            request_break_check();
             wakeup_task(&qvi->out);
             unlock_task(sem_qvi_lex_lock, "front_thread");
             wakeup_task(&qvi->mode);
@@ -275,10 +305,14 @@ void _front_thread(intptr_t data) {
         qvi->acc_file = f;
         qvi->silent_cnt = 0;
     }
-    if (mode == QVTM_INLINE)
+    if (mode == QVTM_INLINE) {
         inline_loop(qvi, top);
-    else
+    } else {
         feed_loop(qvi, top);
+        bool drain = sender_still_reads(qvi);
+        TaskLockGuard g(qvi_lock);
+        qvi->drain_after_input = drain;
+    }
     gc_pop(nullptr, nullptr);
 
     TaskLockGuard g(qvi_lock);
@@ -328,6 +362,7 @@ void _relay_thread(intptr_t data) {
                 qvi->inp = nullptr;
             }
             qvi->mode = QVM_RELAY_ENDED;
+            request_break_check();
             throw_signal(qvi->front_thread, SIG_BREAK);
             break;
         default:
@@ -399,6 +434,8 @@ int put_qv_fifo(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
 QV_SEXP* get_qv_fifo(QV_INTERPRETER* qvi, int once) {
     lock_task(qvi_lock);
     for (;;) {
+        // Once the input has ended, what is still queued runs only for a sender that reads on.
+        if (qvi->mode != QVM_RUNNING && !qvi->drain_after_input) break;
         lock_task(fifo_lock);
         if (QV_FIFO* f = qvi->fifo_head) {
             qvi->fifo_head = f->next;
@@ -543,6 +580,7 @@ int send_cancel(uint32_t id) {
     q->flags |= QVIF_CANCEL;
     // A task of q waiting on another interpreter re-tests and gives up.
     wakeup_task(interpreter_hash);
+    request_break_check();
     return 0;
 }
 
@@ -704,8 +742,11 @@ QV_SEXP* _qvi_break_check(QV_SEXP* form) {
         int old = push_pri(4);
         TaskLockGuard g(qvi_lock);
         QV_INTERPRETER* q = _get_my_qvi();
-        if (!q || (q->flags & QVIF_CLOSING) || q->mode == QVM_RELAY_ENDED ||
-            q->mode == QVM_CLOSED) {
+        // Past mode 0 the interpreter is winding down: its relay thread has ended, or its input
+        // has (the peer is gone, unless it still reads the replies), or it is closed.
+        if (!q || (q->flags & QVIF_CLOSING) ||
+            (q->mode != QVM_RUNNING && !(q->drain_after_input && (q->mode == QVM_FRONT_FAILING ||
+                                                                  q->mode == QVM_FRONT_DONE)))) {
             code = QVE_BREAK;
             name = "break";
         } else if (q->flags & QVIF_CANCEL) {
@@ -724,6 +765,7 @@ int qv_int_handler() {
         for (QV_INTERPRETER* q = b; q; q = q->next)
             if (q->flags & QVIF_TERMINAL) {
                 q->flags |= QVIF_CANCEL;
+                request_break_check_async();  // in a signal handler: no wake-ups
                 return 0;
             }
     return -1;
@@ -755,6 +797,20 @@ void _tick_check(QV_INTERPRETER* q, uint32_t now) {
         return;
     }
     q->connection_cnt += TICK_SECONDS;
+    if (q->drain_after_input && q->mode == QVM_FRONT_DONE && q->out) {
+        // A half-closed peer whose commands still run: a peer that has gone since has answered
+        // the last tick's line end with a reset; then the running command breaks and the rest
+        // of the queue is dropped.
+        if (s_peer_gone(q->out, 0)) {
+            q->drain_after_input = false;
+            request_break_check();
+            interrupt_fifo(q);
+        } else if (s_on_socket(q->out) && _lock_qvi_out_no_wait(q) == 0) {
+            // Flushed by the stream layer's periodic flush, not here.
+            s_printf(q->out, "\n");
+            _unlock_qvi_out(q);
+        }
+    }
     if ((q->a_type == QVA_CONNECT || q->a_type == QVA_DESCRIPTER || q->a_type == QVA_PIPE) &&
         q->connection_cnt % (TICK_SECONDS * KEEP_ALIVE_TICKS) == 0 && q->mode == QVM_RUNNING &&
         q->out && _lock_qvi_out_no_wait(q) == 0) {

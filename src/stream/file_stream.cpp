@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -279,6 +280,39 @@ int s_get_socketip_file(STREAM* s) {
     if (getpeername(s->file.fid, reinterpret_cast<sockaddr*>(&ss), &n) != 0) return 0;
     if (ss.ss_family != AF_INET) return 0;
     return static_cast<int>(reinterpret_cast<sockaddr_in*>(&ss)->sin_addr.s_addr);
+}
+
+namespace {
+
+// The socket descriptor under a file stream, else -1.
+int socket_fd(STREAM* s) {
+    int fd;
+    {
+        StreamPri pri;
+        TaskLockGuard g(stream_lock);
+        if (!_s_exist(s) || s->h.tbl != &s_file_table) return -1;
+        fd = s->file.fid;
+    }
+    struct stat st;
+    if (fd < 0 || fd >= UFR_FD_BASE || fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) return -1;
+    return fd;
+}
+
+}  // namespace
+
+int s_on_socket(STREAM* s) {
+    return socket_fd(s) >= 0;
+}
+
+int s_peer_gone(STREAM* s, int wait_ms) {
+    int fd = socket_fd(s);
+    if (fd < 0) return 0;
+    pollfd p{fd, 0, 0};
+    // Errors and hang-ups are reported whatever the events asked for.
+    int n;
+    while ((n = poll(&p, 1, wait_ms)) < 0 && errno == EINTR) {
+    }
+    return n > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) ? 1 : 0;
 }
 
 // The description after the kind letter: the descriptor in decimal.

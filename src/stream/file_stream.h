@@ -33,6 +33,14 @@ int s_write_file(STREAM* s, const void* data, int len);
 int s_read_file(STREAM* s, void* data, int len);
 int s_flush_file(STREAM* s);
 int s_get_socketip_file(STREAM* s);
+// For a stream on a connected socket: 1 when the peer is known to have gone (the connection was
+// reset or hung up), waiting up to wait_ms milliseconds for the news; 0 when it may still be there
+// and for every other stream. A peer that only ended its sending (a half-close) is still there;
+// one that closed for good answers the next thing written to it with a reset, so a caller that
+// wants to know writes something harmless first.
+int s_peer_gone(STREAM* s, int wait_ms);
+// 1 when the stream reads and writes a socket, else 0.
+int s_on_socket(STREAM* s);
 int s_proc_send_file(STREAM* s, PROC_SEND* ps);
 STREAM* s_proc_recv_file(S_PROC_RECV* cur);
 
