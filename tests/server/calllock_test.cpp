@@ -99,13 +99,7 @@ struct Server {
         if (fd >= 0) close(fd);
         configure_lock_server(port);
     }
-    void stop() {
-        if (child.pid > 0) {
-            kill(child.pid, SIGKILL);
-            finish_vxmx(child, run);
-            child.pid = -1;
-        }
-    }
+    void stop() { kill_vxmx(child); }
     ~Server() {
         stop();
         configure_lock_server(0);

@@ -42,14 +42,7 @@ TEST(FilesPeer, GeneralEnvironmentPeerCannotChangeFiles) {
     run.dir = dir;
     run.timeout_ms = 60000;
     VxmxChild child = start_vxmx(run);
-    struct Reaper {
-        VxmxChild& c;
-        const VxmxRun& r;
-        ~Reaper() {
-            if (c.pid > 0) kill(c.pid, SIGKILL);
-            if (c.pid > 0) finish_vxmx(c, r);
-        }
-    } reaper{child, run};
+    VxmxReaper reaper{child};
 
     int fd = connect_when_up(port);
     ASSERT_GE(fd, 0);

@@ -49,12 +49,7 @@ struct Agent {
         run.timeout_ms = 5000;
         child = start_vxmx(run);
     }
-    ~Agent() {
-        if (child.pid > 0) {
-            kill(child.pid, SIGKILL);
-            finish_vxmx(child, run);
-        }
-    }
+    ~Agent() { kill_vxmx(child); }
 };
 
 TEST(GetPeer, APeerReadsTheTreesAndNothingBesideThem) {

@@ -60,18 +60,6 @@ std::string listener_form(int port, const std::string& rule) {
 
 const char kLoopback[] = "(Allow \"ip\" \"127.0.0.1\" \"255.255.255.255\")";
 
-// Kills and reaps an agent a failed assertion left running.
-struct Reaper {
-    VxmxChild& c;
-    ~Reaper() {
-        if (c.pid <= 0) return;
-        kill(c.pid, SIGKILL);
-        VxmxRun r;
-        r.timeout_ms = 5000;
-        finish_vxmx(c, r);
-    }
-};
-
 VxmxRun server_run(const std::string& dir, const std::string& script, int nofile = 0) {
     write_file(dir + "/server.qv", script);
     VxmxRun r;
@@ -93,7 +81,7 @@ TEST(ListenerAgent, ClientsGetOrderedRepliesRefusalsAndExitEndsTheServer) {
         "^(WaitInterpreter l)\n";
     VxmxRun r = server_run(dir, script);
     VxmxChild child = start_vxmx(r);
-    Reaper reaper{child};
+    VxmxReaper reaper{child};
 
     // A client that never speaks: dropped silently after the first-byte wait (10 s at first).
     Client silent(port, true);
@@ -146,7 +134,7 @@ TEST(ListenerAgent, BusyWhenDescriptorsRunLow) {
     // 48 descriptors: peers are refused once 30 (40/64) or 37 (50/64) are in use.
     VxmxRun r = server_run(dir, script, 48);
     VxmxChild child = start_vxmx(r);
-    Reaper reaper{child};
+    VxmxReaper reaper{child};
     std::vector<Client*> held;
     bool busy = false;
     for (int i = 0; i < 48 && !busy; i++) {
@@ -192,7 +180,7 @@ TEST(ListenerAgent, RandomProtocolFragmentsFromManyPeersHarmNeitherTheServerNorI
     VxmxRun r = server_run(
         dir, "^(define l " + listener_form(port, kLoopback) + ")\n" + "^(WaitInterpreter l)\n");
     VxmxChild child = start_vxmx(r);
-    Reaper reaper{child};
+    VxmxReaper reaper{child};
     Client probe(port, true);
     ASSERT_GE(probe.fd, 0);
     static const char* const pieces[] = {"(",

@@ -39,13 +39,7 @@ struct Agent {
         run.timeout_ms = 60000;
         child = start_vxmx(run);
     }
-    ~Agent() {
-        if (child.pid <= 0) return;
-        kill(child.pid, SIGKILL);
-        VxmxRun r;
-        r.timeout_ms = 5000;
-        finish_vxmx(child, r);
-    }
+    ~Agent() { kill_vxmx(child); }
     VxmxResult finish(int ms) {
         VxmxRun r = run;
         r.timeout_ms = ms;

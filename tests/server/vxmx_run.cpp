@@ -85,6 +85,14 @@ VxmxResult finish_vxmx(VxmxChild& c, const VxmxRun& r) {
     return res;
 }
 
+void kill_vxmx(VxmxChild& c) {
+    if (c.pid <= 0) return;
+    kill(c.pid, SIGKILL);
+    VxmxRun r;
+    r.timeout_ms = 5000;
+    finish_vxmx(c, r);
+}
+
 VxmxResult run_vxmx(const VxmxRun& r) {
     VxmxChild c = start_vxmx(r);
     return finish_vxmx(c, r);

@@ -37,6 +37,13 @@ struct VxmxChild {
 VxmxChild start_vxmx(const VxmxRun& r);
 // Collects its output until it ends or r.timeout_ms pass (then it is killed), and reaps it.
 VxmxResult finish_vxmx(VxmxChild& c, const VxmxRun& r);
+// Kills a started agent that is still running and reaps it (for tests that end early).
+void kill_vxmx(VxmxChild& c);
+// Kills and reaps the agent when the test leaves its scope, whatever assertion failed.
+struct VxmxReaper {
+    VxmxChild& c;
+    ~VxmxReaper() { kill_vxmx(c); }
+};
 // A new empty directory for one test's files.
 std::string make_test_dir(const std::string& name);
 void write_file(const std::string& path, const std::string& text);
