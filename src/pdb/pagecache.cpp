@@ -406,6 +406,9 @@ int fac_close(FAC_INFO* info) {
     int err = errno;
     while (info->entries_tree)
         drop_entry(entry_of(info->entries_tree), "fac_close");
+    // Content that could not be written back is gone: the file is what the host holds.
+    info->file_size = info->real_file_size;
+    if (info->seek_point > info->file_size) info->seek_point = info->file_size;
     info_delete(&info->h);
     errno = err;
     return r;
