@@ -345,12 +345,15 @@ PDB64* open_filespace64(const char* name, int oflags, int mode, int32_t flags, i
             uint64_t size = pn64_size(head);
             uint64_t next = get_be64(static_cast<uint8_t*>(head) + PN64_HEADER_SIZE);
             d_f_ree(head);
-            // The head stands at 32 and points into the file, or the file is damaged.
-            if (pos != PN64_FREELIST_POS || size != PN64_FREELIST_SIZE ||
-                next >= static_cast<uint64_t>(file_end(p)) || (next && next < PN64_FIRST_RECORD))
-                goto fail;
             p->freelist_work = new_freelist_head64();
             p->freelist_work->f.next = next;
+            // The head stands at 32 and points into the file; anything else is a damaged list,
+            // which keeps the records readable but refuses allocation and release.
+            if (pos != PN64_FREELIST_POS || size != PN64_FREELIST_SIZE ||
+                next >= static_cast<uint64_t>(file_end(p)) || (next && next < PN64_FIRST_RECORD)) {
+                pdb_printf("free list damaged at %lli: no head\n", static_cast<long long>(pos));
+                p->freelist_broken = 1;
+            }
         } else if (flags < 0) {
             goto fail;
         }

@@ -2,6 +2,7 @@
 // set for one scope, and the independent checker (pdbcheck.py) run on a file.
 #pragma once
 
+#include <fcntl.h>
 #include <ftw.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -18,6 +19,7 @@
 #include "pdb/freelist64.h"
 #include "pdb/pagecache.h"
 #include "pdb/pdb64.h"
+#include "record_pattern.h"
 
 namespace pdbtest {
 
@@ -55,18 +57,6 @@ class PageLimit {
   private:
     int old_;
 };
-
-// A record buffer in file order: header, then body bytes derived from seed.
-inline std::vector<uint8_t> make_record(uint16_t type, uint64_t size, uint32_t seed) {
-    std::vector<uint8_t> r(size);
-    pn64_set(r.data(), type, size);
-    uint32_t x = seed * 2654435761u + 1;
-    for (uint64_t i = PN64_HEADER_SIZE; i < size; i++) {
-        x = x * 1103515245u + 12345u;
-        r[i] = static_cast<uint8_t>(x >> 16);
-    }
-    return r;
-}
 
 inline std::string file_bytes(const std::string& path) {
     std::string s;

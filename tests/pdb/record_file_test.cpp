@@ -398,16 +398,28 @@ TEST(PdbFile, DamagedFilesGiveNullNeverAHangOrAHugeBuffer) {
     EXPECT_EQ(open_filespace64(f.c_str(), O_RDONLY, 0, 0, 0, nullptr), nullptr);
     EXPECT_EQ(open_rw(f, 0), nullptr);
     EXPECT_EQ(file_bytes(f), std::string(200, 'z'));
-    // A head that points outside the file refuses the opening.
-    std::string bad = file_bytes(f);
+    // A head that points outside the file: the file opens, its list refuses to be used.
     p = open_rw(d.at("y"));
     ASSERT_NE(p, nullptr);
+    std::vector<uint8_t> rec = make_record(300, 40, 9);
+    ASSERT_EQ(fs_raw_write64(p, rec.data(), 0), 44);
     ASSERT_EQ(close_filespace64(p), 0);
-    bad = file_bytes(d.at("y"));
+    std::string bad = file_bytes(d.at("y"));
     bad[43] = 100;
     put_file(d.at("y"), bad);
-    EXPECT_EQ(open_rw(d.at("y")), nullptr);
-    EXPECT_EQ(file_bytes(d.at("y")), bad);  // the flag is as it was found
+    p = open_rw(d.at("y"));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(check_freelist64(p), -2);
+    EXPECT_EQ(free_filespace64(p, 44), -1);
+    EXPECT_TRUE(record_is(p, 44, 300, 40, 9));
+    EXPECT_EQ(close_filespace64(p), 0);
+    // An opening refused for a missing free list leaves the flag as it found it.
+    p = open_rw(d.at("z"), 0);
+    ASSERT_NE(p, nullptr);
+    ASSERT_EQ(close_filespace64(p), 0);
+    std::string plain = file_bytes(d.at("z"));
+    EXPECT_EQ(open_rw(d.at("z")), nullptr);
+    EXPECT_EQ(file_bytes(d.at("z")), plain);
 }
 
 TEST(PdbFile, TruncatedFilesStayEmpty) {
