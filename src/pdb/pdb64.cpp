@@ -343,7 +343,10 @@ PDB64* open_filespace64(const char* name, int oflags, int mode, int32_t flags, i
         uint64_t pos = 0;
         if (void* head = get_file_record64(&pos, p, PN64_FREELIST_HEAD_TYPE, PN64_FREELIST_SIZE)) {
             uint64_t size = pn64_size(head);
-            uint64_t next = get_be64(static_cast<uint8_t*>(head) + PN64_HEADER_SIZE);
+            // A head too short to hold its link counts as one pointing nowhere.
+            uint64_t next = size >= PN64_FREELIST_SIZE
+                                ? get_be64(static_cast<uint8_t*>(head) + PN64_HEADER_SIZE)
+                                : ~0ull;
             d_f_ree(head);
             p->freelist_work = new_freelist_head64();
             p->freelist_work->f.next = next;

@@ -249,7 +249,7 @@ void share_task(intptr_t data) {
     }
     std::vector<std::pair<int64_t, uint32_t>> live;
     uint32_t x = w->seed;
-    for (uint32_t i = 0; i < 600; i++) {
+    for (uint32_t i = 0; i < 400; i++) {
         x = x * 1103515245u + 12345u;
         if (live.size() > 20 && x % 3 == 0) {
             size_t k = (x >> 4) % live.size();
