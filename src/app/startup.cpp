@@ -16,7 +16,9 @@
 #include "base/tick.h"
 #include "base/utils.h"
 #include "longchar/longchar.h"
+#include "pdb/pdb64.h"
 #include "stream/flushpipe.h"
+#include "stream/sprintf.h"
 #include "stream/stream.h"
 
 void init_runtime(const char* argv0, int flags) {
@@ -33,6 +35,9 @@ void init_runtime(const char* argv0, int flags) {
     init_d_alloc();
     init_longchar();
     init_stream();
+    // The record store's diagnostic lines go to the system output stream.
+    set_pdb_print(
+        [](const char* fmt, va_list ap) { return _s_printf(s_stdout, nullptr, fmt, ap, nullptr); });
     init_utils();
     init_netutils();
     init_resolve();

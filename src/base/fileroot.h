@@ -37,18 +37,20 @@
 #include "base/ufile.h"
 
 // Operation codes.
-constexpr int UFR_OP_OPEN = 0;       // path, flags, mode            -> descriptor (reply code 1)
-constexpr int UFR_OP_OPEN64 = 1;     // path, flags, mode            -> descriptor (reply code 1)
-constexpr int UFR_OP_CLOSE = 2;      // descriptor
-constexpr int UFR_OP_READ = 3;       // descriptor, reply buffer     -> bytes read
-constexpr int UFR_OP_WRITE = 4;      // descriptor, data             -> bytes written
-constexpr int UFR_OP_LSEEK = 5;      // descriptor, i32 offset, whence -> 32-bit offset
-constexpr int UFR_OP_LSEEK64 = 6;    // descriptor, i64 offset, whence -> 64-bit offset
-constexpr int UFR_OP_UNLINK = 7;     // path
-constexpr int UFR_OP_RMDIR = 8;      // path
-constexpr int UFR_OP_MKDIR = 9;      // path, mode (mkdir, then chmod)
-constexpr int UFR_OP_CHECKSUM = 10;  // descriptor, 20-byte reply buffer (U_CK_BUF wire form)
-constexpr int UFR_OP_RENAME = 11;    // path, path
+constexpr int UFR_OP_OPEN = 0;        // path, flags, mode            -> descriptor (reply code 1)
+constexpr int UFR_OP_OPEN64 = 1;      // path, flags, mode            -> descriptor (reply code 1)
+constexpr int UFR_OP_CLOSE = 2;       // descriptor
+constexpr int UFR_OP_READ = 3;        // descriptor, reply buffer     -> bytes read
+constexpr int UFR_OP_WRITE = 4;       // descriptor, data             -> bytes written
+constexpr int UFR_OP_LSEEK = 5;       // descriptor, i32 offset, whence -> 32-bit offset
+constexpr int UFR_OP_LSEEK64 = 6;     // descriptor, i64 offset, whence -> 64-bit offset
+constexpr int UFR_OP_UNLINK = 7;      // path
+constexpr int UFR_OP_RMDIR = 8;       // path
+constexpr int UFR_OP_MKDIR = 9;       // path, mode (mkdir, then chmod)
+constexpr int UFR_OP_CHECKSUM = 10;   // descriptor, 20-byte reply buffer (U_CK_BUF wire form)
+constexpr int UFR_OP_RENAME = 11;     // path, path
+constexpr int UFR_OP_FTRUNCATE = 12;  // descriptor, i64 length
+constexpr int UFR_OP_FLOCK = 13;      // descriptor, flock operation (LOCK_SH/EX/UN, LOCK_NB)
 
 // Argument types.
 constexpr int UFR_T_INT = 1;

@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -218,6 +219,16 @@ int do_fd_op(SERVER* s, uint32_t seq, int op, const std::vector<ARG>& a) {
             if (r < 0) return fail(s, seq, errno);
             return reply(s, seq, UFR_OK, r, true);
         }
+        case UFR_OP_FTRUNCATE:
+            return ftruncate(fd, static_cast<off_t>(a[1].v)) == 0 ? reply(s, seq, UFR_OK, 0)
+                                                                  : fail(s, seq, errno);
+        case UFR_OP_FLOCK: {
+            int r;
+            do {
+                r = flock(fd, static_cast<int>(a[1].v));
+            } while (r < 0 && errno == EINTR);
+            return r == 0 ? reply(s, seq, UFR_OK, 0) : fail(s, seq, errno);
+        }
         default: {  // checksum
             if (a[1].len < U_CK_BUF_WIRE_SIZE) return fail(s, seq, EINVAL);
             U_CK_BUF ck = {};
@@ -263,6 +274,12 @@ int run(SERVER* s, uint32_t seq, int op, const std::vector<ARG>& a) {
             return do_fd_op(s, seq, op, a);
         case UFR_OP_LSEEK64:
             if (!types_are(a, {I, L, I})) break;
+            return do_fd_op(s, seq, op, a);
+        case UFR_OP_FTRUNCATE:
+            if (!types_are(a, {I, L})) break;
+            return do_fd_op(s, seq, op, a);
+        case UFR_OP_FLOCK:
+            if (!types_are(a, {I, I})) break;
             return do_fd_op(s, seq, op, a);
         default:
             return fail(s, seq, ENOSYS);

@@ -7,6 +7,7 @@
 #include "base/ufile.h"
 
 #include <errno.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -378,6 +379,26 @@ int64_t u_lseek64(int fd, int64_t ofs, int where) {
         return ufr_failed(e) ? -1 : e.r.d_int64;
     }
     return ::lseek(fd, static_cast<off_t>(ofs), where);
+}
+
+int u_ftruncate(int fd, int64_t length) {
+    if (ufr_routes_fd(fd)) {
+        UFR_ARGS a[2] = {arg_int(fd), arg_int64(length)};
+        return ufr_int_result(ufr_request(UFR_OP_FTRUNCATE, -1, 0, a, 2));
+    }
+    return ::ftruncate(fd, static_cast<off_t>(length));
+}
+
+int u_flock(int fd, int op) {
+    if (ufr_routes_fd(fd)) {
+        UFR_ARGS a[2] = {arg_int(fd), arg_int(op)};
+        return ufr_int_result(ufr_request(UFR_OP_FLOCK, -1, 0, a, 2));
+    }
+    int r;
+    do {
+        r = ::flock(fd, op);
+    } while (r < 0 && errno == EINTR);
+    return r;
 }
 
 int u_unlink(const char* path) {

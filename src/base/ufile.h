@@ -71,6 +71,10 @@ int u_read(int fd, void* data, int len);
 int u_write(int fd, const void* data, int len);
 int64_t u_lseek(int fd, int64_t ofs, int where);
 int64_t u_lseek64(int fd, int64_t ofs, int where);
+// ftruncate and flock. A lock taken on a file-root descriptor is held by the helper's open file
+// description, so it conflicts with every other opener of the file as a local lock would.
+int u_ftruncate(int fd, int64_t length);
+int u_flock(int fd, int op);
 int u_unlink(const char* path);
 int u_rmdir(const char* path);
 int u_rename(const char* from, const char* to);

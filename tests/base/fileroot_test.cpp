@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -234,6 +235,24 @@ TEST_F(FileRoot, AnotherUsersFilesAreChangedWithTheOwnersRightsOnly) {
     EXPECT_EQ(ck.w_checksum[1], static_cast<uint32_t>(big.size()) * 'z');
     EXPECT_EQ(u_close(fd), 0);
     EXPECT_EQ(stat_of(f).st_size, static_cast<off_t>(big.size()));
+}
+
+TEST_F(FileRoot, TruncationAndAdvisoryLocksReachTheHelper) {
+    std::string f = at("lk");
+    nobody_file(f, "0123456789");
+    int fd = u_open64(f.c_str(), O_RDWR, 0);
+    ASSERT_GT(fd, UFR_FD_MASK) << strerror(errno);
+    EXPECT_EQ(u_ftruncate(fd, 3), 0);
+    EXPECT_EQ(get_file(f), "012");
+    // The helper's descriptor holds the lock: a local opener of the file is refused.
+    ASSERT_EQ(u_flock(fd, LOCK_EX | LOCK_NB), 0);
+    int local = open(f.c_str(), O_RDONLY);
+    ASSERT_GE(local, 0);
+    EXPECT_EQ(flock(local, LOCK_EX | LOCK_NB), -1);
+    EXPECT_EQ(u_flock(fd, LOCK_UN), 0);
+    EXPECT_EQ(flock(local, LOCK_EX | LOCK_NB), 0);
+    close(local);
+    EXPECT_EQ(u_close(fd), 0);
 }
 
 TEST_F(FileRoot, ConcurrentWritersThroughOneHelperGetTheirOwnReplies) {

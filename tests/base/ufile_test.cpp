@@ -6,6 +6,7 @@
 #include <ftw.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -497,4 +498,23 @@ TEST(UFileProcess, CheckPidAnswersOnlyForExistingProcesses) {
     EXPECT_EQ(check_pid(0, nullptr), -1);  // not "the caller"
     EXPECT_EQ(check_pid(-1, nullptr), -1);
     EXPECT_EQ(check_pid(0x7FFFFFF0, "none"), -1);
+}
+
+TEST_F(UFile, FtruncateCutsAndFlockExcludesOtherOpeners) {
+    std::string f = at("locked");
+    put_file(f, "0123456789");
+    int fd = u_open64(f.c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(u_ftruncate(fd, 4), 0);
+    EXPECT_EQ(get_file(f), "0123");
+    ASSERT_EQ(u_flock(fd, LOCK_EX | LOCK_NB), 0);
+    // Another open file description of the same file is refused while the lock is held.
+    int other = open(f.c_str(), O_RDONLY);
+    ASSERT_GE(other, 0);
+    EXPECT_FAILS_WITH(u_flock(other, LOCK_SH | LOCK_NB), EWOULDBLOCK);
+    EXPECT_EQ(u_flock(fd, LOCK_UN), 0);
+    EXPECT_EQ(u_flock(other, LOCK_SH | LOCK_NB), 0);
+    close(other);
+    EXPECT_EQ(u_close(fd), 0);
+    EXPECT_FAILS_WITH(u_ftruncate(fd, 0), EBADF);
 }

@@ -1,0 +1,318 @@
+#include "pdb/freelist64.h"
+
+#include <errno.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "base/alloc.h"
+#include "base/endian.h"
+#include "base/panic.h"
+
+std::atomic<bool> freelist64_check_on{false};
+
+namespace {
+
+FREELIST64* new_node(uint16_t type, uint64_t fofs, uint64_t flen, uint64_t next) {
+    auto* n = static_cast<FREELIST64*>(d_calloc(1, sizeof(FREELIST64)));
+    n->f.h.type = type;
+    n->f.next = next;
+    n->fofs = fofs;
+    n->flen = flen;
+    return n;
+}
+
+bool is_head(const PDB64* p, const FREELIST64* f) {
+    return f == p->freelist_work;
+}
+
+// Marks the list damaged: allocation and release are refused from now on.
+void damaged(PDB64* p, uint64_t fofs, const char* what) {
+    if (!p->freelist_broken)
+        pdb_printf("free list damaged at %lli: %s\n", static_cast<long long>(fofs), what);
+    p->freelist_broken = 1;
+    errno = EIO;
+}
+
+[[noreturn]] void check_failed(const FREELIST64* prev, const FREELIST64* f, const char* label) {
+    fprintf(stderr, "prv%lli ofs%lli typ%x siz%lli\n", static_cast<long long>(prev->fofs),
+            static_cast<long long>(f->fofs), f->f.h.type, static_cast<long long>(f->f.h.size));
+    er_panic(label);
+}
+
+// Writes the header and 8 zero bytes of a newly reserved record of size `size` at fofs.
+int write_new_record(PDB64* p, uint16_t type, uint64_t size, uint64_t fofs) {
+    FREELIST64 r = {};
+    r.f.h.type = type;
+    r.f.h.size = size;
+    r.flen = pn64_onfile_length(size);
+    return save_freelist64(p, &r, fofs);
+}
+
+}  // namespace
+
+FREELIST64* new_freelist_head64() {
+    FREELIST64* h = new_node(PN64_FREELIST_HEAD_TYPE, PN64_FREELIST_POS, 12, 0);
+    h->f.h.size = PN64_FREELIST_SIZE;
+    return h;
+}
+
+int load_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs) {
+    PDB64_PHYS ph;
+    if (pdb64_read_phys(p, fofs, &ph) != 0 || ph.len < static_cast<uint64_t>(ph.hlen) + 8)
+        return -1;
+    uint8_t next[8];
+    if (fac_read(&p->fac, next, 8) != 8) return -1;
+    f->f.h = PN64_HEADER{};
+    f->f.h.type = ph.type;
+    f->f.h.size = ph.len - static_cast<uint64_t>(ph.hlen) + PN64_HEADER_SIZE;
+    f->f.next = get_be64(next);
+    f->fofs = fofs;
+    f->flen = ph.len;
+    if (fofs == PN64_FIRST_RECORD) pdb_printf("LOAD FREELIST64\n");
+    return 0;
+}
+
+int save_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs) {
+    uint8_t b[20];
+    int hl;
+    if (f->f.h.type == PN64_FREE_EXTENT_TYPE) {
+        hl = pn64_put_extent_phys(b, f->f.h.type, f->flen);
+        f->f.h.size = f->flen - static_cast<uint64_t>(hl) + PN64_HEADER_SIZE;
+    } else {
+        hl = pn64_put_phys(b, f->f.h.type, f->f.h.size);
+    }
+    put_be64(b + hl, f->f.next);
+    if (fac_lseek(&p->fac, static_cast<int64_t>(fofs), SEEK_SET) < 0 ||
+        fa_write64(p, b, static_cast<uint64_t>(hl) + 8) < 0) {
+        damaged(p, fofs, "cannot be written");
+        return -1;
+    }
+    return 0;
+}
+
+FREELIST64* next_freelist64(PDB64* p, FREELIST64* f) {
+    if (f->next) return f->next;
+    if (f->f.next == 0 || p->freelist_broken) return nullptr;
+    uint64_t pos = f->f.next;
+    // Strictly descending from the first extent on, all after the head: the walk always ends.
+    if (is_head(p, f) ? pos < PN64_FIRST_RECORD : pos >= f->fofs) {
+        damaged(p, pos, "out of order");
+        return nullptr;
+    }
+    FREELIST64* n = new_node(0, pos, 0, 0);
+    if (load_freelist64(p, n, pos) != 0 || n->f.h.type != PN64_FREE_EXTENT_TYPE ||
+        (!is_head(p, f) && n->fofs + n->flen >= f->fofs)) {
+        d_f_ree(n);
+        damaged(p, pos, "no free extent");
+        return nullptr;
+    }
+    f->next = n;
+    return n;
+}
+
+FREELIST64* insert_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs, uint64_t flen) {
+    if (flen < 12) return nullptr;
+    FREELIST64* n = new_node(PN64_FREE_EXTENT_TYPE, fofs, flen, f->f.next);
+    if (save_freelist64(p, n, fofs) != 0) {
+        d_f_ree(n);
+        return nullptr;
+    }
+    n->next = f->next;
+    f->next = n;
+    f->f.next = fofs;
+    if (save_freelist64(p, f, f->fofs) != 0) return nullptr;
+    return n;
+}
+
+int delete_freelist64(uint64_t* retp, PDB64* p, FREELIST64* b) {
+    if (b->f.next == 0) return -1;
+    FREELIST64* s = next_freelist64(p, b);
+    if (!s) return -1;
+    uint64_t pos = s->fofs;
+    b->f.next = s->f.next;
+    b->next = s->next;
+    d_f_ree(s);
+    if (save_freelist64(p, b, b->fofs) != 0) return -1;
+    if (retp) *retp = pos;
+    return 0;
+}
+
+void free_freelist64(FREELIST64* f) {
+    while (f) {
+        FREELIST64* n = f->next;
+        d_f_ree(f);
+        f = n;
+    }
+}
+
+int truncate_check64(PDB64* p, uint64_t length) {
+    FREELIST64* head = p->freelist_work;
+    if (!head) er_panic("truncate_check(1)");
+    FREELIST64* first = next_freelist64(p, head);
+    if (p->freelist_broken) return -1;
+    if (!first || first->fofs + first->flen != length) return 0;
+    uint64_t pos = first->fofs;
+    if (delete_freelist64(nullptr, p, head) != 0) {
+        if (p->freelist_broken) return -1;
+        er_panic("truncate_cache64(1)");
+    }
+    return fac_truncate(&p->fac, pos);
+}
+
+int check_freelist64(PDB64* p) {
+    FREELIST64* head = p->freelist_work;
+    if (!head) return -1;
+    if (p->freelist_broken) return -2;
+    int64_t end = fac_lseek(&p->fac, 0, SEEK_END);
+    FREELIST64* f = head;
+    for (;;) {
+        FREELIST64* n = next_freelist64(p, f);
+        if (p->freelist_broken) return -2;
+        if (!n) break;
+        if (f->f.next != n->fofs) {
+            fprintf(stderr, "prv%lli ofs%lli typ%x siz%lli\n", static_cast<long long>(f->fofs),
+                    static_cast<long long>(n->fofs), n->f.h.type,
+                    static_cast<long long>(n->f.h.size));
+            fprintf(stderr, "f.next %lli next->fofs %lli\n", static_cast<long long>(f->f.next),
+                    static_cast<long long>(n->fofs));
+            fprintf(stderr, "fp %x %x\n", f->f.h.type, n->f.h.type);
+            er_panic("check_freelist(-1)");
+        }
+        if (end < 0 || n->fofs + n->flen > static_cast<uint64_t>(end))
+            check_failed(f, n, "check_freelist64(0)");
+        if (n->f.h.type != PN64_FREE_EXTENT_TYPE) check_failed(f, n, "check_freelist64(1)");
+        if (!is_head(p, f)) {
+            if (n->fofs >= f->fofs) check_failed(f, n, "check_freelist64(2)");
+            if (n->fofs + n->flen >= f->fofs) check_failed(f, n, "check_freelist64(3)");
+        }
+        // What the file holds must be what the list in memory says.
+        FREELIST64 on_file = {};
+        if (load_freelist64(p, &on_file, n->fofs) != 0 || on_file.flen != n->flen ||
+            on_file.f.next != n->f.next || on_file.f.h.type != n->f.h.type)
+            check_failed(f, n, "check_freelist64(4)");
+        f = n;
+    }
+    FREELIST64 on_file = {};
+    if (load_freelist64(p, &on_file, head->fofs) != 0 || on_file.f.next != head->f.next ||
+        on_file.f.h.type != PN64_FREELIST_HEAD_TYPE)
+        check_failed(head, head, "check_freelist64(4)");
+    return 0;
+}
+
+int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h) {
+    if (h->size < PN64_FREELIST_SIZE) er_panic("alloc_filespace sizeoerror(1)");
+    FREELIST64* head = p->freelist_work;
+    if (!head) er_panic("alloc_filespace(1)");
+    if (p->freelist_broken) {
+        errno = EIO;
+        return -1;
+    }
+    if (freelist64_check_on && check_freelist64(p) != 0) return -1;
+    uint64_t want = pn64_onfile_length(h->size);
+    int64_t pos = -1;
+    FREELIST64* prev = head;
+    for (FREELIST64* cur = next_freelist64(p, prev); cur;
+         prev = cur, cur = next_freelist64(p, cur)) {
+        if (cur->flen == want) {
+            pos = static_cast<int64_t>(cur->fofs);
+            if (delete_freelist64(nullptr, p, prev) != 0) {
+                if (p->freelist_broken) return -1;
+                er_panic("alloc_filespace(2)");
+            }
+            if (write_new_record(p, h->type, h->size, static_cast<uint64_t>(pos)) != 0) return -1;
+            break;
+        }
+        if (cur->flen > want + 12) {
+            // The record takes the lower part; the rest stays free where it is in the list.
+            pos = static_cast<int64_t>(cur->fofs);
+            if (write_new_record(p, h->type, h->size, cur->fofs) != 0) return -1;
+            cur->fofs += want;
+            cur->flen -= want;
+            prev->f.next = cur->fofs;
+            if (save_freelist64(p, cur, cur->fofs) != 0 ||
+                save_freelist64(p, prev, prev->fofs) != 0)
+                return -1;
+            break;
+        }
+    }
+    if (p->freelist_broken) return -1;
+    if (pos < 0) {
+        uint8_t rec[PN64_HEADER_SIZE];
+        pn64_set(rec, h->type, h->size);
+        pos = fs_raw_write64(p, rec, 3);
+        if (pos < 0) return -1;
+    }
+    if (freelist64_check_on && check_freelist64(p) != 0) return -1;
+    return pos;
+}
+
+int free_filespace64(PDB64* p, uint64_t fofs) {
+    if (fofs == 0) er_panic("free_filespace64");
+    FREELIST64* head = p->freelist_work;
+    if (!head) er_panic("free_filespace(1)");
+    if (p->freelist_broken) {
+        errno = EIO;
+        return -1;
+    }
+    if (freelist64_check_on && check_freelist64(p) != 0) return -1;
+    PDB64_PHYS ph;
+    if (fofs < PN64_FIRST_RECORD || pdb64_read_phys(p, fofs, &ph) != 0 ||
+        ph.type == PN64_FREE_EXTENT_TYPE || ph.type == PN64_FREELIST_HEAD_TYPE) {
+        errno = EINVAL;
+        return -1;
+    }
+    uint64_t len = ph.len;
+    int64_t end = fac_lseek(&p->fac, 0, SEEK_END);
+    if (end >= 0 && fofs + len == static_cast<uint64_t>(end)) {
+        // The last record: the file is cut, and with it a free extent right before.
+        if (fac_truncate(&p->fac, fofs) != 0 || truncate_check64(p, fofs) != 0) return -1;
+    } else {
+        // The neighbours in the descending list: upper above fofs, lower below it.
+        FREELIST64* upper_pred = nullptr;
+        FREELIST64* upper = nullptr;
+        FREELIST64* prev = head;
+        FREELIST64* lower = next_freelist64(p, head);
+        while (lower && lower->fofs > fofs) {
+            upper_pred = prev;
+            upper = lower;
+            prev = lower;
+            lower = next_freelist64(p, lower);
+        }
+        if (p->freelist_broken) return -1;
+        if ((upper && fofs + len > upper->fofs) || (lower && lower->fofs + lower->flen > fofs)) {
+            // The position lies in free space: no record in use stands there.
+            if (lower && lower->fofs + lower->flen > fofs)
+                fprintf(stderr, "=== %lli %lli / %lli %lli\n",
+                        static_cast<long long>(lower->fofs + lower->flen),
+                        static_cast<long long>(fofs), static_cast<long long>(lower->f.h.size),
+                        static_cast<long long>(lower->flen));
+            errno = EINVAL;
+            return -1;
+        }
+        bool upper_adj = upper && fofs + len == upper->fofs;
+        bool lower_adj = lower && lower->fofs + lower->flen == fofs;
+        if (upper_adj && lower_adj) {
+            lower->flen += len + upper->flen;
+            if (delete_freelist64(nullptr, p, upper_pred) != 0) {
+                if (p->freelist_broken) return -1;
+                er_panic("free_filespace64(1)");
+            }
+            if (save_freelist64(p, lower, lower->fofs) != 0) return -1;
+        } else if (upper_adj) {
+            upper->fofs = fofs;
+            upper->flen += len;
+            upper_pred->f.next = fofs;
+            if (save_freelist64(p, upper, fofs) != 0 ||
+                save_freelist64(p, upper_pred, upper_pred->fofs) != 0)
+                return -1;
+        } else if (lower_adj) {
+            lower->flen += len;
+            if (save_freelist64(p, lower, lower->fofs) != 0) return -1;
+        } else if (!insert_freelist64(p, upper ? upper : head, fofs, len) && len >= 12) {
+            return -1;
+        }
+    }
+    if (freelist64_check_on && check_freelist64(p) != 0) return -1;
+    return 0;
+}

@@ -1,0 +1,439 @@
+#include "pdb/pagecache.h"
+
+#include <errno.h>
+
+#include <cstring>
+
+#include "base/alloc.h"
+#include "base/panic.h"
+#include "base/ufile.h"
+
+FAC_GENERAL fac_general_info;
+
+namespace {
+
+// Pages by offset, unsigned 64-bit; node data points at a page's offset field.
+int fac_cmp(void* node_data, void* key) {
+    uint64_t a = *static_cast<uint64_t*>(node_data);
+    uint64_t b = *static_cast<uint64_t*>(key);
+    if (a == b) return 0;
+    return a > b ? 1 : -1;
+}
+
+FAC_ENTRY* entry_of(AVT_NODE* n) {
+    return reinterpret_cast<FAC_ENTRY*>(reinterpret_cast<char*>(n) - offsetof(FAC_ENTRY, node));
+}
+
+// Ring links: insert l right after at; unlink l.
+void fac_insert(FAC_ENTRY_HEADER* at, FAC_ENTRY_HEADER* l) {
+    l->prev = at;
+    l->next = at->next;
+    at->next->prev = l;
+    at->next = l;
+}
+
+void fac_delete(FAC_ENTRY_HEADER* l) {
+    l->prev->next = l->next;
+    l->next->prev = l->prev;
+    l->next = l->prev = l;
+}
+
+void info_insert(FAC_INFO_HEADER* at, FAC_INFO_HEADER* l) {
+    l->prev = at;
+    l->next = at->next;
+    at->next->prev = l;
+    at->next = l;
+}
+
+void info_delete(FAC_INFO_HEADER* l) {
+    l->prev->next = l->next;
+    l->next->prev = l->prev;
+    l->next = l->prev = l;
+}
+
+// Removes a page from its file's tree and the ring and frees it; the counters follow.
+void drop_entry(FAC_ENTRY* e, const char* label) {
+    FAC_INFO* info = e->info;
+    AVT_NODE* n = avt_delete(&info->entries_tree, &e->offset, fac_cmp);
+    if (n != &e->node) er_panic(label);
+    fac_delete(&e->h);
+    if (e->dirty) {
+        fac_general_info.dirty_nos--;
+        info->dirty_pages--;
+    }
+    fac_general_info.entries_nos--;
+    d_f_ree(e);
+}
+
+// Evicts least recently used clean pages while the cache holds more than its limit; `keep` (the
+// page just used) and dirty pages stay.
+void evict(FAC_ENTRY* keep) {
+    FAC_GENERAL& g = fac_general_info;
+    FAC_ENTRY_HEADER* l = g.entries.prev;
+    while (g.entries_nos > g.total_entries && l != &g.entries) {
+        FAC_ENTRY* e = reinterpret_cast<FAC_ENTRY*>(l);
+        l = l->prev;
+        if (e->dirty || e == keep) continue;
+        drop_entry(e, "get_entry");
+    }
+}
+
+// The page at offset, found (*status 0) or new (*status 1, its content not loaded); null when the
+// offset lies beyond the file's length. The page becomes the most recently used.
+FAC_ENTRY* get_entry(int* status, FAC_INFO* info, uint64_t offset) {
+    if (offset > info->file_size) return nullptr;
+    FAC_GENERAL& g = fac_general_info;
+    FAC_ENTRY* e;
+    if (AVT_NODE* n = avt_search(info->entries_tree, &offset, fac_cmp)) {
+        e = entry_of(n);
+        *status = 0;
+        fac_delete(&e->h);
+    } else {
+        e = static_cast<FAC_ENTRY*>(d_alloc(sizeof(FAC_ENTRY)));
+        e->h.next = e->h.prev = &e->h;
+        e->dirty = 0;
+        e->offset = offset;
+        uint64_t rest = info->file_size - offset;
+        e->len = rest < FAC_PAGE_SIZE ? static_cast<int>(rest) : FAC_PAGE_SIZE;
+        e->info = info;
+        e->node = {};
+        e->node.data = &e->offset;
+        if (avt_insert(&info->entries_tree, &e->node, fac_cmp) != &e->node) er_panic("get_entry");
+        *status = 1;
+        g.entries_nos++;
+    }
+    fac_insert(&g.entries, &e->h);
+    evict(e);
+    return e;
+}
+
+// Reads n bytes at offset from the host file, retrying short reads; 0 when all arrived.
+int host_read(int fd, uint64_t offset, uint8_t* buf, int n) {
+    if (u_lseek64(fd, static_cast<int64_t>(offset), SEEK_SET) < 0) return -1;
+    while (n > 0) {
+        int r = u_read(fd, buf, n);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            if (r == 0) errno = EIO;
+            return -1;
+        }
+        buf += r;
+        n -= r;
+    }
+    return 0;
+}
+
+int host_write(int fd, uint64_t offset, const uint8_t* buf, int n) {
+    if (u_lseek64(fd, static_cast<int64_t>(offset), SEEK_SET) < 0) return -1;
+    while (n > 0) {
+        int r = u_write(fd, buf, n);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            if (r == 0) errno = EIO;
+            return -1;
+        }
+        buf += r;
+        n -= r;
+    }
+    return 0;
+}
+
+// Fills a new page with what the host file holds of it; the rest of its valid content lies in no
+// other place (it would be a dirty page). A failed load drops the page: 0 or -1 with EIO.
+int load_entry(FAC_ENTRY* e) {
+    FAC_INFO* info = e->info;
+    int n = 0;
+    if (info->real_file_size > e->offset) {
+        uint64_t rest = info->real_file_size - e->offset;
+        n = rest < static_cast<uint64_t>(e->len) ? static_cast<int>(rest) : e->len;
+    }
+    if (n > 0) {
+        fac_general_info.page_loads++;
+        if (host_read(info->fd, e->offset, e->data, n) != 0) {
+            drop_entry(e, "get_entry");
+            errno = EIO;
+            return -1;
+        }
+    }
+    return 0;
+}
+
+struct PURGE_WORK {
+    int failed;
+    int err;
+};
+
+int purge_page(AVT_NODE* n, void* work) {
+    FAC_ENTRY* e = entry_of(n);
+    if (!e->dirty) return 0;
+    FAC_INFO* info = e->info;
+    auto* w = static_cast<PURGE_WORK*>(work);
+    fac_general_info.page_writes++;
+    if (info->read_only) errno = EBADF;
+    if (info->read_only || host_write(info->fd, e->offset, e->data, e->len) != 0) {
+        // Later pages stay dirty too: writing them would leave a hole where this one failed.
+        w->failed = 1;
+        w->err = errno;
+        return 1;
+    }
+    uint64_t end = e->offset + static_cast<uint64_t>(e->len);
+    if (end > info->real_file_size) info->real_file_size = end;
+    e->dirty = 0;
+    info->dirty_pages--;
+    fac_general_info.dirty_nos--;
+    return 0;
+}
+
+// Writes back one file's dirty pages in ascending order (the cache lock held).
+int fac_purge_onlyone(FAC_INFO* info) {
+    PURGE_WORK w = {0, 0};
+    avt_trace_from_small(info->entries_tree, purge_page, &w);
+    if (w.failed) {
+        errno = w.err;
+        return -1;
+    }
+    if (info->real_file_size != info->file_size) er_panic("fac_purge(2)");
+    return 0;
+}
+
+int purge_all_locked() {
+    FAC_GENERAL& g = fac_general_info;
+    int r = 0, err = 0;
+    for (FAC_INFO_HEADER* l = g.info_list.next; l != &g.info_list; l = l->next) {
+        if (fac_purge_onlyone(reinterpret_cast<FAC_INFO*>(l)) != 0) {
+            r = -1;
+            err = errno;
+        }
+    }
+    if (r == 0 && g.dirty_nos != 0) er_panic("fac_purge");
+    if (r) errno = err;
+    return r;
+}
+
+int largest_entry(AVT_NODE* n, void* work) {
+    *static_cast<FAC_ENTRY**>(work) = entry_of(n);
+    return 1;
+}
+
+}  // namespace
+
+void fac_init_general() {
+    FAC_GENERAL& g = fac_general_info;
+    if (g.lock) return;
+    g.entries.next = g.entries.prev = &g.entries;
+    g.info_list.next = g.info_list.prev = &g.info_list;
+    g.entries_nos = 0;
+    g.dirty_nos = 0;
+    g.total_entries = FAC_DEFAULT_LIMIT;
+    _i_new_lock(&g.lock);
+}
+
+int fac_set_limit(int pages) {
+    FAC_GENERAL& g = fac_general_info;
+    if (!g.lock) return -1;
+    TaskLockGuard guard(g.lock);
+    int old = g.total_entries;
+    g.total_entries = pages < 1 ? 1 : pages;
+    return old;
+}
+
+int fac_init(FAC_INFO* info) {
+    info->seek_point = 0;
+    info->entries_tree = nullptr;
+    info->dirty_pages = 0;
+    info->h.next = info->h.prev = &info->h;
+    int64_t end = u_lseek64(info->fd, 0, SEEK_END);
+    if (end < 0) return -1;
+    info->file_size = info->real_file_size = static_cast<uint64_t>(end);
+    FAC_GENERAL& g = fac_general_info;
+    info->cached = g.lock != nullptr;
+    if (info->cached) {
+        TaskLockGuard guard(g.lock);
+        info_insert(&g.info_list, &info->h);
+    } else if (u_lseek64(info->fd, 0, SEEK_SET) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+int fac_read(FAC_INFO* info, void* buf, int len) {
+    if (!info->cached) return u_read(info->fd, buf, len);
+    TaskLockGuard guard(fac_general_info.lock);
+    auto* out = static_cast<uint8_t*>(buf);
+    int done = 0;
+    while (len >= 1) {
+        int status;
+        FAC_ENTRY* e = get_entry(&status, info, info->seek_point & FAC_PAGE_MASK);
+        if (!e || (status == 1 && load_entry(e) != 0)) {
+            errno = EIO;
+            return -1;
+        }
+        uint64_t in = info->seek_point - e->offset;
+        if (in > static_cast<uint64_t>(e->len)) {
+            errno = EIO;
+            return -1;
+        }
+        int n = e->len - static_cast<int>(in);
+        if (n > len) n = len;
+        if (n == 0) break;
+        memcpy(out, e->data + in, static_cast<size_t>(n));
+        out += n;
+        len -= n;
+        done += n;
+        info->seek_point += static_cast<uint64_t>(n);
+    }
+    return done;
+}
+
+int fac_write(FAC_INFO* info, const void* data, int len) {
+    if (info->read_only) {
+        errno = EBADF;
+        return -1;
+    }
+    if (!info->cached) return u_write(info->fd, data, len);
+    FAC_GENERAL& g = fac_general_info;
+    TaskLockGuard guard(g.lock);
+    auto* in_data = static_cast<const uint8_t*>(data);
+    int done = 0;
+    while (len >= 1) {
+        int status;
+        FAC_ENTRY* e = get_entry(&status, info, info->seek_point & FAC_PAGE_MASK);
+        if (!e) {
+            errno = EIO;
+            return -1;
+        }
+        int in = static_cast<int>(info->seek_point - e->offset);
+        if (in > e->len) {
+            // A write never leaves a hole.
+            errno = EIO;
+            return -1;
+        }
+        int chunk = len < FAC_PAGE_SIZE - in ? len : FAC_PAGE_SIZE - in;
+        if (status == 1 && (in != 0 || in + chunk < e->len) && load_entry(e) != 0) {
+            errno = EIO;
+            return -1;
+        }
+        if (!e->dirty) {
+            e->dirty = 1;
+            g.dirty_nos++;
+            info->dirty_pages++;
+        }
+        memcpy(e->data + in, in_data, static_cast<size_t>(chunk));
+        if (in + chunk > e->len) e->len = in + chunk;
+        in_data += chunk;
+        len -= chunk;
+        done += chunk;
+        info->seek_point += static_cast<uint64_t>(chunk);
+        if (info->seek_point > info->file_size) info->file_size = info->seek_point;
+    }
+    // The bytes are in the cache; a failed write-back here leaves its pages dirty, and the next
+    // flush or close of their file reports it.
+    if (static_cast<double>(g.dirty_nos) >= 0.75 * static_cast<double>(g.total_entries)) {
+        int e = errno;
+        purge_all_locked();
+        errno = e;
+    }
+    return done;
+}
+
+int64_t fac_lseek(FAC_INFO* info, int64_t offset, int whence) {
+    if (!info->cached) return u_lseek64(info->fd, offset, whence);
+    TaskLockGuard guard(fac_general_info.lock);
+    int64_t base;
+    switch (whence) {
+        case SEEK_SET:
+            base = 0;
+            break;
+        case SEEK_CUR:
+            base = static_cast<int64_t>(info->seek_point);
+            break;
+        case SEEK_END:
+            base = static_cast<int64_t>(info->file_size);
+            break;
+        default:
+            return -1;
+    }
+    int64_t target;
+    if (__builtin_add_overflow(base, offset, &target) || target < 0) return -2;
+    if (static_cast<uint64_t>(target) > info->file_size) return -3;
+    info->seek_point = static_cast<uint64_t>(target);
+    return target;
+}
+
+int fac_truncate(FAC_INFO* info, uint64_t length) {
+    if (info->read_only) {
+        errno = EBADF;
+        return -1;
+    }
+    if (!info->cached) return u_ftruncate(info->fd, static_cast<int64_t>(length));
+    TaskLockGuard guard(fac_general_info.lock);
+    if (length > info->file_size) return -1;
+    info->file_size = length;
+    if (info->seek_point > length) info->seek_point = length;
+    for (;;) {
+        FAC_ENTRY* e = nullptr;
+        avt_trace_from_large(info->entries_tree, largest_entry, &e);
+        if (!e) break;
+        if (e->offset > length) {
+            drop_entry(e, "fac_truncate");
+            continue;
+        }
+        if (e->offset + static_cast<uint64_t>(e->len) > length)
+            e->len = static_cast<int>(length - e->offset);
+        break;
+    }
+    int64_t host = u_lseek64(info->fd, 0, SEEK_END);
+    if (host < 0) return -1;
+    if (length >= static_cast<uint64_t>(host)) {
+        info->real_file_size = static_cast<uint64_t>(host);
+        return 0;
+    }
+    if (u_ftruncate(info->fd, static_cast<int64_t>(length)) != 0) return -1;
+    info->real_file_size = length;
+    return 0;
+}
+
+int fac_flush(FAC_INFO* info) {
+    if (!info->cached) return 0;
+    TaskLockGuard guard(fac_general_info.lock);
+    return fac_purge_onlyone(info);
+}
+
+int fac_close(FAC_INFO* info) {
+    if (!info->cached) return 0;
+    TaskLockGuard guard(fac_general_info.lock);
+    int r = fac_purge_onlyone(info);
+    int err = errno;
+    while (info->entries_tree)
+        drop_entry(entry_of(info->entries_tree), "fac_close");
+    // Content that could not be written back is gone: the file is what the host holds.
+    info->file_size = info->real_file_size;
+    if (info->seek_point > info->file_size) info->seek_point = info->file_size;
+    info_delete(&info->h);
+    errno = err;
+    return r;
+}
+
+int fac_purge_all() {
+    FAC_GENERAL& g = fac_general_info;
+    if (!g.lock) return 0;
+    TaskLockGuard guard(g.lock);
+    return purge_all_locked();
+}
+
+FAC_STATS fac_stats() {
+    FAC_GENERAL& g = fac_general_info;
+    if (!g.lock) return FAC_STATS{};
+    TaskLockGuard guard(g.lock);
+    return FAC_STATS{g.total_entries, g.entries_nos, g.dirty_nos, g.page_loads, g.page_writes};
+}
+
+int fac_page_state(FAC_INFO* info, uint64_t offset) {
+    if (!info->cached) return -1;
+    TaskLockGuard guard(fac_general_info.lock);
+    offset &= FAC_PAGE_MASK;
+    AVT_NODE* n = avt_search(info->entries_tree, &offset, fac_cmp);
+    if (!n) return -1;
+    FAC_ENTRY* e = entry_of(n);
+    return e->len + (e->dirty ? 0x10000 : 0);
+}

@@ -1,0 +1,582 @@
+#include "pdb/pdb64.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "base/alloc.h"
+#include "base/endian.h"
+#include "base/panic.h"
+#include "base/ufile.h"
+#include "pdb/freelist64.h"
+
+namespace {
+
+constexpr uint64_t IO_CHUNK = 65536;
+constexpr uint64_t FILLER_CHUNK = 60000;
+const uint8_t filler[FILLER_CHUNK] = {};
+
+// File header fields (offsets in the 44-byte record buffer).
+constexpr int FH_TYPE = 16;
+constexpr int FH_VERSION = 20;
+constexpr int FH_ENCODING = 28;
+constexpr int FH_LINEAR = 36;
+constexpr int FH_FLAGS = 40;
+
+int default_print(const char* fmt, va_list ap) {
+    int n = vprintf(fmt, ap);
+    fflush(stdout);
+    return n;
+}
+
+std::atomic<PDB_PRINT_FUNC> pdb_print{default_print};
+
+bool writable(const PDB64* p) {
+    return !p->fac.read_only;
+}
+
+int64_t file_end(PDB64* p) {
+    return fac_lseek(&p->fac, 0, SEEK_END);
+}
+
+// Reads exactly len bytes at the current position in chunks of at most 65536: 0 or -1.
+int read_exact(PDB64* p, uint8_t* buf, uint64_t len) {
+    while (len > 0) {
+        int n = static_cast<int>(len < IO_CHUNK ? len : IO_CHUNK);
+        if (fac_read(&p->fac, buf, n) != n) return -1;
+        buf += n;
+        len -= static_cast<uint64_t>(n);
+    }
+    return 0;
+}
+
+// The header at fofs, as read (0 with *ph), short (-1), or stored with an invalid length (-2,
+// *raw holding its first four bytes as they lie on file).
+int read_phys_at(PDB64* p, uint64_t fofs, uint64_t end, PDB64_PHYS* ph, uint8_t raw[4]) {
+    if (fofs >= end || fac_lseek(&p->fac, static_cast<int64_t>(fofs), SEEK_SET) < 0) return -1;
+    uint8_t h[12];
+    uint64_t rest = end - fofs;
+    int want = static_cast<int>(rest < 12 ? rest : 12);
+    if (fac_read(&p->fac, h, want) != want) return -1;
+    int r = pn64_get_phys(h, want, ph);
+    if (r == 0) return -1;
+    if (r < 0) {
+        memcpy(raw, h, want < 4 ? want : 4);
+        return -2;
+    }
+    return fac_lseek(&p->fac, static_cast<int64_t>(fofs) + r, SEEK_SET) < 0 ? -1 : 0;
+}
+
+// The record at fofs with or without its position prefix and body, charged to file and line.
+void* read_at(PDB64* p, uint64_t fofs, bool acc, bool body, const char* file, int line) {
+    PDB64_PHYS ph;
+    if (pdb64_read_phys(p, fofs, &ph) != 0) return nullptr;
+    uint64_t size = ph.len - static_cast<uint64_t>(ph.hlen) + PN64_HEADER_SIZE;
+    uint64_t pre = acc ? sizeof(ACC64_HEADER) : 0;
+    uint64_t total = pre + (body ? size : PN64_HEADER_SIZE);
+    auto* buf = static_cast<uint8_t*>(xx_d_alloc(static_cast<int64_t>(total), file, line));
+    if (acc) {
+        ACC64_HEADER a = {fofs};
+        memcpy(buf, &a, sizeof a);
+    }
+    pn64_set(buf + pre, ph.type, size);
+    if (body && read_exact(p, buf + pre + PN64_HEADER_SIZE, size - PN64_HEADER_SIZE) != 0) {
+        d_f_ree(buf);
+        return nullptr;
+    }
+    return buf;
+}
+
+// Reads and checks the file header record: 0 with its 44-byte buffer (file order) in rec.
+int read_file_header(PDB64* p, uint8_t rec[PN64_FILE_HEADER_SIZE]) {
+    PDB64_PHYS ph;
+    if (pdb64_read_phys(p, 0, &ph) != 0 || ph.type != PN64_FILE_HEADER_TYPE || ph.hlen != 4 ||
+        ph.len != PN64_FILE_HEADER_SIZE - 12)
+        return -1;
+    pn64_set(rec, ph.type, PN64_FILE_HEADER_SIZE);
+    if (read_exact(p, rec + PN64_HEADER_SIZE, PN64_FILE_HEADER_SIZE - PN64_HEADER_SIZE) != 0)
+        return -1;
+    if (memcmp(rec + FH_VERSION, PN64_VERSION, sizeof PN64_VERSION) != 0) return -1;
+    return 0;
+}
+
+// Rewrites the file header's flags in place: 0 or -1.
+int write_header_flags(PDB64* p, uint8_t rec[PN64_FILE_HEADER_SIZE], int32_t flags) {
+    put_be32(rec + FH_FLAGS, static_cast<uint32_t>(flags));
+    return write_filespace64f(p, 0, rec) < 0 ? -1 : 0;
+}
+
+void build_file_header(uint8_t rec[PN64_FILE_HEADER_SIZE], int32_t type, const char* encoding,
+                       int32_t flags) {
+    memset(rec, 0, PN64_FILE_HEADER_SIZE);
+    pn64_set(rec, PN64_FILE_HEADER_TYPE, PN64_FILE_HEADER_SIZE);
+    put_be32(rec + FH_TYPE, static_cast<uint32_t>(type));
+    memcpy(rec + FH_VERSION, PN64_VERSION, sizeof PN64_VERSION);
+    const char* enc = encoding ? encoding : "UTF-8";
+    size_t n = strnlen(enc, 7);
+    memcpy(rec + FH_ENCODING, enc, n);
+    put_be32(rec + FH_LINEAR, 0);
+    put_be32(rec + FH_FLAGS, static_cast<uint32_t>(flags));
+}
+
+}  // namespace
+
+// -------------------------------------------------------------------------------------------------
+// Record buffers and header forms
+
+uint16_t pn64_type(const void* rec) {
+    return get_be16(static_cast<const uint8_t*>(rec));
+}
+
+uint64_t pn64_size(const void* rec) {
+    return get_be64(static_cast<const uint8_t*>(rec) + 8);
+}
+
+void pn64_set(void* rec, uint16_t type, uint64_t size) {
+    auto* b = static_cast<uint8_t*>(rec);
+    put_be16(b, type);
+    memset(b + 2, 0, 6);
+    put_be64(b + 8, size);
+}
+
+int pn64_phys_length(uint64_t size) {
+    if (size <= PHYS_MAX_LEN_16 + 12) return 4;
+    if (size <= 0xFFFFFFFFull) return 8;
+    return 12;
+}
+
+uint64_t pn64_onfile_length(uint64_t size) {
+    return size - PN64_HEADER_SIZE + static_cast<uint64_t>(pn64_phys_length(size));
+}
+
+uint64_t pn64_record_size(uint64_t onfile) {
+    if (onfile < 4) return 0;
+    if (onfile <= PHYS_MAX_LEN_16) return onfile + 12;
+    if (onfile >= 65538 && onfile <= 0xFFFFFFFFull - 8) return onfile + 8;
+    if (onfile >= 0xFFFFFFFFull - 3) return onfile + 4;
+    return 0;
+}
+
+int pn64_put_phys(uint8_t* out, uint16_t type, uint64_t size) {
+    put_be16(out, type);
+    int hl = pn64_phys_length(size);
+    uint64_t len = size - PN64_HEADER_SIZE + static_cast<uint64_t>(hl);
+    if (hl == 4) {
+        put_be16(out + 2, static_cast<uint16_t>(len));
+    } else if (hl == 8) {
+        put_be16(out + 2, PHYS_MARK_32);
+        put_be32(out + 4, static_cast<uint32_t>(len));
+    } else {
+        put_be16(out + 2, PHYS_MARK_64);
+        put_be64(out + 4, len);
+    }
+    return hl;
+}
+
+int pn64_put_extent_phys(uint8_t* out, uint16_t type, uint64_t onfile) {
+    put_be16(out, type);
+    if (onfile <= PHYS_MAX_LEN_16) {
+        put_be16(out + 2, static_cast<uint16_t>(onfile));
+        return 4;
+    }
+    if (onfile <= 0xFFFFFFFFull) {
+        put_be16(out + 2, PHYS_MARK_32);
+        put_be32(out + 4, static_cast<uint32_t>(onfile));
+        return 8;
+    }
+    put_be16(out + 2, PHYS_MARK_64);
+    put_be64(out + 4, onfile);
+    return 12;
+}
+
+int pn64_get_phys(const uint8_t* in, int avail, PDB64_PHYS* ph) {
+    if (avail < 4) return 0;
+    ph->type = get_be16(in);
+    uint16_t l16 = get_be16(in + 2);
+    if (l16 == PHYS_MARK_32) {
+        if (avail < 8) return 0;
+        ph->hlen = 8;
+        ph->len = get_be32(in + 4);
+    } else if (l16 == PHYS_MARK_64) {
+        if (avail < 12) return 0;
+        ph->hlen = 12;
+        ph->len = get_be64(in + 4);
+    } else {
+        ph->hlen = 4;
+        ph->len = l16;
+    }
+    return ph->len < static_cast<uint64_t>(ph->hlen) ? -1 : ph->hlen;
+}
+
+int pdb64_read_phys(PDB64* p, uint64_t fofs, PDB64_PHYS* ph) {
+    int64_t end = file_end(p);
+    if (end < 0) return -1;
+    uint8_t raw[4];
+    if (read_phys_at(p, fofs, static_cast<uint64_t>(end), ph, raw) != 0) return -1;
+    if (ph->len > static_cast<uint64_t>(end) - fofs) return -1;
+    return 0;
+}
+
+// -------------------------------------------------------------------------------------------------
+// Byte order
+
+void change_endian_header64(PN64_HEADER* h) {
+    change_endian_16(&h->type);
+    change_endian_64(&h->size);
+}
+
+void change_endian_phys_header64_to_net(PHYS_PN64_HEADER* h) {
+    uint16_t len = h->h4.len;
+    change_endian_16(&h->h4.type);
+    change_endian_16(&h->h4.len);
+    if (len == PHYS_MARK_32) change_endian_32(&h->h8.len);
+    if (len == PHYS_MARK_64) change_endian_64(&h->h12.len);
+}
+
+void change_endian_phys_header64_to_host(PHYS_PN64_HEADER* h) {
+    change_endian_16(&h->h4.type);
+    change_endian_16(&h->h4.len);
+    if (h->h4.len == PHYS_MARK_32) change_endian_32(&h->h8.len);
+    if (h->h4.len == PHYS_MARK_64) change_endian_64(&h->h12.len);
+}
+
+void change_endian_file_header64(PN64_FILE_HEADER* h) {
+    change_endian_header64(&h->h);
+    change_endian_32(&h->type);
+    change_endian_32(&h->linear);
+    change_endian_32(&h->flags);
+}
+
+void change_endian_freelist64_to_net(PN64_FREELIST* f) {
+    change_endian_header64(&f->h);
+    change_endian_64(&f->next);
+}
+
+void change_endian_freelist64_to_host(PN64_FREELIST* f) {
+    change_endian_freelist64_to_net(f);
+}
+
+// -------------------------------------------------------------------------------------------------
+// Handles
+
+PDB64* open_pdb64(const char* name, int oflags, int mode, int32_t flags) {
+    if (!name) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    // The cache reads the pages it completes, so a writer always opens for reading too.
+    bool rw = (oflags & O_ACCMODE) != O_RDONLY;
+    int host_flags = (oflags & ~(O_ACCMODE | O_TRUNC)) | (rw ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+    char* path = change_delim_str(name);
+    int fd = u_open64(path, host_flags, mode);
+    d_f_ree(path);
+    if (fd < 0) return nullptr;
+    if (rw) {
+        // A live writer holds the lock: refuse, touching nothing. Truncation comes only after.
+        if (u_flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+            ((oflags & O_TRUNC) && u_ftruncate(fd, 0) != 0)) {
+            int e = errno;
+            u_close(fd);
+            errno = e;
+            return nullptr;
+        }
+    }
+    auto* p = static_cast<PDB64*>(d_calloc(1, sizeof(PDB64)));
+    p->fid = fd;
+    p->flags = flags & PDB64_FLAGS_KEPT;
+    p->oflags = oflags;
+    p->fac.fd = fd;
+    p->fac.long_file = 1;
+    p->fac.read_only = !rw;
+    if (fac_init(&p->fac) != 0) {
+        int e = errno;
+        u_close(fd);
+        d_f_ree(p);
+        errno = e;
+        return nullptr;
+    }
+    return p;
+}
+
+int close_pdb64(PDB64* p) {
+    int r = fac_close(&p->fac);
+    int e = errno;
+    // Closed once: the descriptor is gone whatever close answers.
+    u_close(p->fid);
+    d_f_ree(p);
+    errno = e;
+    return r;
+}
+
+PDB64* open_filespace64(const char* name, int oflags, int mode, int32_t flags, int32_t type,
+                        const char* encoding) {
+    PDB64* p = open_pdb64(name, oflags, mode, flags & PDB64_FLAGS_KEPT);
+    if (!p) return nullptr;
+    uint8_t rec[PN64_FILE_HEADER_SIZE];
+    int32_t found_flags = 0;
+    bool flag_set = false;  // this opening set the open-for-writing flag
+    int64_t end = file_end(p);
+    if (end == 0) {
+        if (!writable(p)) goto fail;
+        build_file_header(rec, type, encoding, PN64_FLAG_WRITING);
+        if (fs_raw_write64(p, rec, 0) < 0) goto fail;
+        if (flags < 0) {
+            uint8_t head[PN64_FREELIST_SIZE] = {};
+            pn64_set(head, PN64_FREELIST_HEAD_TYPE, PN64_FREELIST_SIZE);
+            if (fs_raw_write64(p, head, 0) < 0) goto fail;
+            p->freelist_work = new_freelist_head64();
+        }
+    } else {
+        if (end < 0 || read_file_header(p, rec) != 0) goto fail;
+        found_flags = static_cast<int32_t>(get_be32(rec + FH_FLAGS));
+        if (writable(p)) {
+            // We hold the writers' lock, so a set flag was left by a writer that ended.
+            if (found_flags & PN64_FLAG_WRITING)
+                pdb_printf("open_filespace64: %s was left open for writing; taken over\n", name);
+            if (write_header_flags(p, rec, found_flags | PN64_FLAG_WRITING) != 0) goto fail;
+            flag_set = !(found_flags & PN64_FLAG_WRITING);
+        }
+        uint64_t pos = 0;
+        if (void* head = get_file_record64(&pos, p, PN64_FREELIST_HEAD_TYPE, PN64_FREELIST_SIZE)) {
+            uint64_t size = pn64_size(head);
+            // A head too short to hold its link counts as one pointing nowhere.
+            uint64_t next = size >= PN64_FREELIST_SIZE
+                                ? get_be64(static_cast<uint8_t*>(head) + PN64_HEADER_SIZE)
+                                : ~0ull;
+            d_f_ree(head);
+            p->freelist_work = new_freelist_head64();
+            p->freelist_work->f.next = next;
+            // The head stands at 32 and points into the file; anything else is a damaged list,
+            // which keeps the records readable but refuses allocation and release.
+            if (pos != PN64_FREELIST_POS || size != PN64_FREELIST_SIZE ||
+                next >= static_cast<uint64_t>(file_end(p)) || (next && next < PN64_FIRST_RECORD)) {
+                pdb_printf("free list damaged at %lli: no head\n", static_cast<long long>(pos));
+                p->freelist_broken = 1;
+            }
+        } else if (flags < 0) {
+            goto fail;
+        }
+    }
+    if (fac_flush(&p->fac) != 0) goto fail;
+    return p;
+
+fail : {
+    int e = errno ? errno : EINVAL;
+    if (flag_set) write_header_flags(p, rec, found_flags);
+    free_freelist64(p->freelist_work);
+    p->freelist_work = nullptr;
+    close_pdb64(p);
+    errno = e;
+    return nullptr;
+}
+}
+
+int close_filespace64(PDB64* p) {
+    free_freelist64(p->freelist_work);
+    p->freelist_work = nullptr;
+    int r = fac_flush(&p->fac);
+    int e = errno;
+    if (writable(p) && r == 0) {
+        // The flag is cleared only over a complete file; a truncated file has no header left.
+        uint8_t rec[PN64_FILE_HEADER_SIZE];
+        if (read_file_header(p, rec) == 0) {
+            int32_t f = static_cast<int32_t>(get_be32(rec + FH_FLAGS));
+            if (write_header_flags(p, rec, f & ~PN64_FLAG_WRITING) != 0) {
+                r = -1;
+                e = errno;
+            }
+        }
+    }
+    if (close_pdb64(p) != 0 && r == 0) {
+        r = -1;
+        e = errno;
+    }
+    errno = e;
+    return r;
+}
+
+int flush_filespace64(PDB64* p) {
+    return fac_flush(&p->fac);
+}
+
+void check_pdb64(PDB64* p) {
+    if (p && !p->freelist_work) er_panic("check_pdb64");
+}
+
+int truncate_filespace64(PDB64* p) {
+    free_freelist64(p->freelist_work);
+    p->freelist_work = nullptr;
+    return fac_truncate(&p->fac, 0);
+}
+
+// -------------------------------------------------------------------------------------------------
+// Reading
+
+void* get_file_record64(uint64_t* retp, PDB64* p, int16_t type, uint64_t max_size) {
+    uint64_t pos = retp ? *retp : 0;
+    int64_t end = file_end(p);
+    if (end < 0) {
+        pdb_printf("get_file_record64-1 = %lli\n", static_cast<long long>(end));
+        return nullptr;
+    }
+    uint64_t uend = static_cast<uint64_t>(end);
+    bool first = true;
+    for (;;) {
+        if (pos >= uend) {
+            pdb_printf("get_file_record64-2 = %lli %lli\n", static_cast<long long>(end),
+                       static_cast<long long>(pos));
+            return nullptr;
+        }
+        PDB64_PHYS ph;
+        uint8_t raw[4] = {};
+        int r = read_phys_at(p, pos, uend, &ph, raw);
+        if (r == -2) {
+            uint16_t raw_len, raw_type;
+            memcpy(&raw_type, raw, 2);
+            memcpy(&raw_len, raw + 2, 2);
+            pdb_printf("%i %x %x %lli\n", static_cast<int>(ph.len), raw_len, raw_type,
+                       static_cast<long long>(pos));
+            return nullptr;
+        }
+        // A short header or a record running past the end: the chain is broken here.
+        if (r != 0 || ph.len > uend - pos) return nullptr;
+        bool match;
+        if (retp && type <= 0)
+            match = first;
+        else if (retp)
+            match = !first && ph.type == type;
+        else
+            match = static_cast<int>(ph.type) == type;
+        first = false;
+        if (!match) {
+            pos += ph.len;
+            continue;
+        }
+        uint64_t size = ph.len - static_cast<uint64_t>(ph.hlen) + PN64_HEADER_SIZE;
+        uint64_t room = size;
+        if (max_size != 0 && max_size < size)
+            room = max_size < PN64_HEADER_SIZE ? PN64_HEADER_SIZE : max_size;
+        auto* buf = static_cast<uint8_t*>(d_alloc(static_cast<int64_t>(room)));
+        pn64_set(buf, ph.type, size);
+        if (read_exact(p, buf + PN64_HEADER_SIZE, room - PN64_HEADER_SIZE) != 0) {
+            d_f_ree(buf);
+            return nullptr;
+        }
+        if (retp) *retp = pos;
+        return buf;
+    }
+}
+
+void* xx_read_filespace64(PDB64* p, uint64_t fofs, const char* file, int line) {
+    return read_at(p, fofs, true, true, file, line);
+}
+
+void* xx_read_filespace64_header(PDB64* p, uint64_t fofs, const char* file, int line) {
+    return read_at(p, fofs, true, false, file, line);
+}
+
+void* xx_read_filespace64f(PDB64* p, uint64_t fofs, const char* file, int line) {
+    return read_at(p, fofs, false, true, file, line);
+}
+
+void* xx_read_filespace64f_header(PDB64* p, uint64_t fofs, const char* file, int line) {
+    return read_at(p, fofs, false, false, file, line);
+}
+
+// -------------------------------------------------------------------------------------------------
+// Writing
+
+int64_t write_filespace64(PDB64* p, void* acc_rec) {
+    ACC64_HEADER a;
+    memcpy(&a, acc_rec, sizeof a);
+    return write_filespace64f(p, a.fofs, static_cast<uint8_t*>(acc_rec) + sizeof a);
+}
+
+int64_t write_filespace64f(PDB64* p, uint64_t fofs, void* rec) {
+    uint64_t size = pn64_size(rec);
+    PDB64_PHYS ph;
+    if (size < PN64_HEADER_SIZE || pdb64_read_phys(p, fofs, &ph) != 0 ||
+        ph.len != pn64_onfile_length(size) || ph.type == PN64_FREELIST_HEAD_TYPE ||
+        ph.type == PN64_FREE_EXTENT_TYPE) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (fac_lseek(&p->fac, static_cast<int64_t>(fofs), SEEK_SET) < 0) return -1;
+    return fa_write64_header(p, rec, size);
+}
+
+int64_t fa_write64(PDB64* p, const void* data, uint64_t len) {
+    auto* d = static_cast<const uint8_t*>(data);
+    uint64_t left = len;
+    while (left > 0) {
+        int n = static_cast<int>(left < IO_CHUNK ? left : IO_CHUNK);
+        int w = fac_write(&p->fac, d, n);
+        if (w < 1) return -1;
+        d += w;
+        left -= static_cast<uint64_t>(w);
+    }
+    return static_cast<int64_t>(len);
+}
+
+int64_t fa_write64_header(PDB64* p, const void* rec, uint64_t len) {
+    uint64_t size = pn64_size(rec);
+    if (size < PN64_HEADER_SIZE || len < PN64_HEADER_SIZE) {
+        errno = EINVAL;
+        return -1;
+    }
+    uint8_t h[12];
+    int hl = pn64_put_phys(h, pn64_type(rec), size);
+    if (fa_write64(p, h, static_cast<uint64_t>(hl)) < 0) return -1;
+    uint64_t body = len - PN64_HEADER_SIZE;
+    if (body > 0 && fa_write64(p, static_cast<const uint8_t*>(rec) + PN64_HEADER_SIZE, body) < 0)
+        return -1;
+    return hl + static_cast<int64_t>(body);
+}
+
+int64_t fs_raw_write64(PDB64* p, const void* rec, int mode) {
+    int64_t pos = file_end(p);
+    uint64_t size = pn64_size(rec);
+    if (pos < 0 || size < PN64_HEADER_SIZE) {
+        errno = EINVAL;
+        return -1;
+    }
+    bool ok;
+    if ((mode & 3) == 0) {
+        ok = fa_write64_header(p, rec, size) >= 0;
+    } else {
+        ok = fa_write64_header(p, rec, PN64_HEADER_SIZE) >= 0;
+        // The body of modes 2 and 3 is filler: zeros, meaning nothing.
+        for (uint64_t left = size - PN64_HEADER_SIZE; ok && (mode & 3) != 1 && left > 0;) {
+            uint64_t n = left < FILLER_CHUNK ? left : FILLER_CHUNK;
+            ok = fa_write64(p, filler, n) >= 0;
+            left -= n;
+        }
+    }
+    if (!ok) {
+        // A partial record would break the chain: cut it off again.
+        int e = errno;
+        fac_truncate(&p->fac, static_cast<uint64_t>(pos));
+        errno = e;
+        return -1;
+    }
+    return pos;
+}
+
+// -------------------------------------------------------------------------------------------------
+// Diagnostics
+
+void set_pdb_print(PDB_PRINT_FUNC f) {
+    pdb_print = f ? f : default_print;
+}
+
+int pdb_printf(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int n = pdb_print.load()(fmt, ap);
+    va_end(ap);
+    return n;
+}

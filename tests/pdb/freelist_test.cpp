@@ -1,0 +1,293 @@
+// The free-extent list: first fit with split, release merging both neighbours, cutting the file
+// at its end, extents of the lengths without a record form, refused releases, damaged lists, and a
+// long random churn checked by the independent checker.
+#include <cstring>
+#include <map>
+#include <random>
+
+#include "pdb_util.h"
+#include "support/child.h"
+
+using namespace pdbtest;
+
+namespace {
+
+// The free list as (position, on-file length) pairs, in list order.
+std::vector<std::pair<uint64_t, uint64_t>> extents(PDB64* p) {
+    std::vector<std::pair<uint64_t, uint64_t>> v;
+    for (FREELIST64* f = next_freelist64(p, p->freelist_work); f; f = next_freelist64(p, f))
+        v.push_back({f->fofs, f->flen});
+    return v;
+}
+
+using Extents = std::vector<std::pair<uint64_t, uint64_t>>;
+
+int64_t end_of(PDB64* p) {
+    return fac_lseek(&p->fac, 0, SEEK_END);
+}
+
+void expect_consistent(const std::string& path, const std::string& extra = "") {
+    CheckResult c = run_checker("--freelist " + extra + " " + path);
+    EXPECT_EQ(c.status, 0) << c.out;
+}
+
+}  // namespace
+
+TEST(PdbFreeList, FirstFitSplitsOnlyWithARemainderOfThirteenBytes) {
+    TempDir d;
+    // An extent of 24 bytes on file is no fit for a 12-byte record: that one is appended.
+    PDB64* p = open_rw(d.at("a"));
+    ASSERT_NE(p, nullptr);
+    int64_t a = put_record(p, 300, 36, 1);  // 24 bytes on file
+    int64_t b = put_record(p, 300, 40, 2);
+    ASSERT_EQ(a, 44);
+    ASSERT_EQ(b, 68);
+    ASSERT_EQ(free_filespace64(p, 44), 0);
+    EXPECT_EQ(extents(p), (Extents{{44, 24}}));
+    EXPECT_EQ(put_record(p, 301, 24, 3), 96);
+    EXPECT_EQ(extents(p), (Extents{{44, 24}}));
+    // 36 fits exactly.
+    EXPECT_EQ(put_record(p, 301, 36, 4), 44);
+    EXPECT_EQ(extents(p), (Extents{}));
+    ASSERT_EQ(close_filespace64(p), 0);
+    expect_consistent(d.at("a"), "--closed");
+
+    // An extent of 25 bytes splits: the record below, 13 free bytes (record size 25) above.
+    p = open_rw(d.at("b"));
+    ASSERT_EQ(put_record(p, 300, 37, 1), 44);
+    ASSERT_EQ(put_record(p, 300, 40, 2), 69);
+    ASSERT_EQ(free_filespace64(p, 44), 0);
+    EXPECT_EQ(put_record(p, 301, 24, 3), 44);
+    EXPECT_EQ(extents(p), (Extents{{56, 13}}));
+    EXPECT_EQ(p->freelist_work->next->f.h.size, 25u);
+    EXPECT_TRUE(record_is(p, 44, 301, 24, 3));
+    EXPECT_TRUE(record_is(p, 69, 300, 40, 2));
+    ASSERT_EQ(close_filespace64(p), 0);
+    expect_consistent(d.at("b"), "--closed");
+
+    // The first fitting extent in list order wins (the upper one), even when an exact one follows.
+    p = open_rw(d.at("c"));
+    int64_t r[5];
+    const uint64_t sizes[5] = {100, 50, 113, 50, 50};  // on file: 88, 38, 101, 38, 38
+    for (int i = 0; i < 5; i++)
+        r[i] = put_record(p, 300, sizes[i], static_cast<uint32_t>(i));
+    ASSERT_EQ(free_filespace64(p, static_cast<uint64_t>(r[0])), 0);
+    ASSERT_EQ(free_filespace64(p, static_cast<uint64_t>(r[2])), 0);
+    EXPECT_EQ(extents(p), (Extents{{static_cast<uint64_t>(r[2]), 101}, {44, 88}}));
+    EXPECT_EQ(put_record(p, 301, 100, 9), r[2]);
+    EXPECT_EQ(extents(p), (Extents{{static_cast<uint64_t>(r[2]) + 88, 13}, {44, 88}}));
+    ASSERT_EQ(close_filespace64(p), 0);
+    expect_consistent(d.at("c"), "--closed");
+}
+
+TEST(PdbFreeList, ReleaseMergesWithBothNeighboursAndCutsTheEnd) {
+    TempDir d;
+    PDB64* p = open_rw(d.at("m"));
+    ASSERT_NE(p, nullptr);
+    std::vector<int64_t> r;
+    for (int i = 0; i < 6; i++)
+        r.push_back(put_record(p, 300, 40, static_cast<uint32_t>(i)));  // 28 bytes on file each
+    auto at = [&](int i) { return static_cast<uint64_t>(r[static_cast<size_t>(i)]); };
+    // Neither neighbour free, then the lower one, then the upper one only (the extent moves down).
+    ASSERT_EQ(free_filespace64(p, at(1)), 0);
+    EXPECT_EQ(extents(p), (Extents{{at(1), 28}}));
+    ASSERT_EQ(free_filespace64(p, at(2)), 0);
+    EXPECT_EQ(extents(p), (Extents{{at(1), 56}}));
+    ASSERT_EQ(free_filespace64(p, at(4)), 0);
+    ASSERT_EQ(free_filespace64(p, at(0)), 0);
+    EXPECT_EQ(extents(p), (Extents{{at(4), 28}, {at(0), 84}}));
+    // Between two free neighbours: one extent at the lower one's position spans all three.
+    ASSERT_EQ(free_filespace64(p, at(3)), 0);
+    EXPECT_EQ(extents(p), (Extents{{at(0), 140}}));
+    EXPECT_TRUE(record_is(p, at(5), 300, 40, 5));
+    expect_consistent(d.at("m"));
+    // Releasing twice, or a position in free space, is refused and changes nothing.
+    EXPECT_EQ(free_filespace64(p, at(0)), -1);
+    EXPECT_EQ(free_filespace64(p, at(2)), -1);
+    EXPECT_EQ(free_filespace64(p, at(5) + 4), -1);
+    EXPECT_EQ(free_filespace64(p, 1ull << 40), -1);
+    EXPECT_EQ(free_filespace64(p, 32), -1);
+    EXPECT_EQ(extents(p), (Extents{{at(0), 140}}));
+    // The last record: the file is cut at it, and at the free extent right before it.
+    ASSERT_EQ(free_filespace64(p, at(5)), 0);
+    EXPECT_EQ(end_of(p), 44);
+    EXPECT_EQ(extents(p), (Extents{}));
+    ASSERT_EQ(close_filespace64(p), 0);
+    EXPECT_EQ(file_size(d.at("m")), 44);
+    expect_consistent(d.at("m"), "--closed --size 44");
+
+    // A released record below 12 bytes on file stays where it is and is never reused.
+    p = open_rw(d.at("s"));
+    std::vector<uint8_t> tiny = make_record(310, 20, 1);
+    int64_t t = fs_raw_write64(p, tiny.data(), 0);
+    int64_t u = put_record(p, 300, 40, 2);
+    ASSERT_EQ(free_filespace64(p, static_cast<uint64_t>(t)), 0);
+    EXPECT_EQ(extents(p), (Extents{}));
+    EXPECT_EQ(put_record(p, 300, 24, 3), u + 28);
+    EXPECT_TRUE(record_is(p, static_cast<uint64_t>(t), 310, 20, 1));
+    ASSERT_EQ(close_filespace64(p), 0);
+    expect_consistent(d.at("s"), "--closed");
+}
+
+TEST(PdbFreeList, ExtentsOfLengthsWithoutARecordFormStayExact) {
+    TempDir d;
+    PDB64* p = open_rw(d.at("g"));
+    ASSERT_NE(p, nullptr);
+    // Records of 30000 and 35535 bytes on file merge into an extent of 65535: no record size gives
+    // that length, so the extent takes the 8-byte form with its exact length.
+    int64_t a = put_record(p, 300, 30012, 1);
+    int64_t b = put_record(p, 300, 35547, 2);
+    ASSERT_GT(put_record(p, 300, 40, 3), 0);
+    ASSERT_EQ(free_filespace64(p, static_cast<uint64_t>(a)), 0);
+    ASSERT_EQ(free_filespace64(p, static_cast<uint64_t>(b)), 0);
+    EXPECT_EQ(extents(p), (Extents{{44, 65535}}));
+    PDB64_PHYS ph;
+    ASSERT_EQ(pdb64_read_phys(p, 44, &ph), 0);
+    EXPECT_EQ(ph.hlen, 8);
+    EXPECT_EQ(ph.len, 65535u);
+    expect_consistent(d.at("g"));
+    ASSERT_EQ(close_filespace64(p), 0);
+
+    // A split leaving 65537 bytes, the extent moving down over a released record, and a request
+    // 12 bytes short of the extent, which does not fit.
+    p = open_rw(d.at("h"));
+    a = put_record(p, 300, 30012, 1);
+    b = put_record(p, 300, 35562, 2);
+    ASSERT_GT(put_record(p, 300, 40, 3), 0);
+    ASSERT_EQ(free_filespace64(p, static_cast<uint64_t>(a)), 0);
+    ASSERT_EQ(free_filespace64(p, static_cast<uint64_t>(b)), 0);
+    EXPECT_EQ(extents(p), (Extents{{44, 65550}}));
+    EXPECT_EQ(put_record(p, 301, 25, 4), 44);
+    EXPECT_EQ(extents(p), (Extents{{57, 65537}}));
+    expect_consistent(d.at("h"));
+    ASSERT_EQ(free_filespace64(p, 44), 0);
+    EXPECT_EQ(extents(p), (Extents{{44, 65550}}));
+    int64_t end = end_of(p);
+    EXPECT_EQ(put_record(p, 302, 65546, 5), end);  // 65538 on file: 12 bytes left is no fit
+    EXPECT_EQ(put_record(p, 302, 65558, 6), 44);   // 65550 on file: the exact fit
+    EXPECT_EQ(extents(p), (Extents{}));
+    EXPECT_TRUE(record_is(p, 44, 302, 65558, 6));
+    ASSERT_EQ(close_filespace64(p), 0);
+    expect_consistent(d.at("h"), "--closed");
+}
+
+TEST(PdbFreeList, ADamagedListRefusesAllocationAndReleaseWithoutACrash) {
+    TempDir d;
+    std::string f = d.at("x");
+    PDB64* p = open_rw(f);
+    ASSERT_NE(p, nullptr);
+    std::vector<int64_t> r;
+    for (int i = 0; i < 5; i++)
+        r.push_back(put_record(p, 300, 60, static_cast<uint32_t>(i)));
+    ASSERT_EQ(free_filespace64(p, static_cast<uint64_t>(r[1])), 0);
+    ASSERT_EQ(free_filespace64(p, static_cast<uint64_t>(r[3])), 0);
+    ASSERT_EQ(close_filespace64(p), 0);
+    std::string good = file_bytes(f);
+
+    // The upper extent's link pointed upwards, into a record, outside the file, at itself.
+    const uint64_t links[] = {static_cast<uint64_t>(r[4]), static_cast<uint64_t>(r[2]), 1ull << 50,
+                              static_cast<uint64_t>(r[3]), static_cast<uint64_t>(r[1]) + 4};
+    for (uint64_t link : links) {
+        SCOPED_TRACE(link);
+        std::string bad = good;
+        uint8_t b8[8];
+        put_be64(b8, link);
+        bad.replace(static_cast<size_t>(r[3]) + 4, 8, reinterpret_cast<char*>(b8), 8);
+        put_file(f, bad);
+        EXPECT_EQ(run_checker(f).status, 1);
+        p = open_rw(f);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(check_freelist64(p), -2);
+        EXPECT_EQ(put_record(p, 301, 24, 1), -1);
+        EXPECT_EQ(free_filespace64(p, static_cast<uint64_t>(r[0])), -1);
+        EXPECT_TRUE(record_is(p, static_cast<uint64_t>(r[0]), 300, 60, 0));
+        EXPECT_EQ(close_filespace64(p), 0);
+    }
+}
+
+TEST(PdbFreeList, CallerFaultsPanic) {
+    TempDir d;
+    PDB64* p = open_rw(d.at("p"));
+    PDB64* q = open_rw(d.at("q"), 0);
+    ASSERT_NE(p, nullptr);
+    ASSERT_NE(q, nullptr);
+    PN64_HEADER small = {300, {0, 0, 0}, 23};
+    PN64_HEADER ok = {300, {0, 0, 0}, 24};
+    ChildResult c = run_in_child([&] { alloc_filespace64(p, &small); });
+    EXPECT_EQ(c.err, panic_banner("alloc_filespace sizeoerror(1)", c.pid));
+    c = run_in_child([&] { free_filespace64(p, 0); });
+    EXPECT_EQ(c.err, panic_banner("free_filespace64", c.pid));
+    c = run_in_child([&] { alloc_filespace64(q, &ok); });
+    EXPECT_EQ(c.err, panic_banner("alloc_filespace(1)", c.pid));
+    c = run_in_child([&] { free_filespace64(q, 32); });
+    EXPECT_EQ(c.err, panic_banner("free_filespace(1)", c.pid));
+    c = run_in_child([&] { check_pdb64(q); });
+    EXPECT_EQ(c.err, panic_banner("check_pdb64", c.pid));
+    EXPECT_EQ(check_freelist64(q), -1);
+    EXPECT_EQ(close_filespace64(p), 0);
+    EXPECT_EQ(close_filespace64(q), 0);
+}
+
+// 100,000 random allocations and releases of sizes on both sides of the 4-byte form; the list is
+// checked at intervals, the whole file by the independent checker at a few points, every live
+// record read back, and releasing everything leaves the 44 bytes of an empty file.
+TEST(PdbFreeList, RandomChurnKeepsTheFileConsistent) {
+    TempDir d;
+    std::string f = d.at("churn");
+    bool was = freelist64_check_on.exchange(false);
+    PDB64* p = open_rw(f);
+    ASSERT_NE(p, nullptr);
+    std::mt19937 rng(12345);
+    std::map<uint64_t, std::pair<uint64_t, uint32_t>> live;  // position -> size, seed
+    auto pick_size = [&]() -> uint64_t {
+        uint32_t k = rng() % 100;
+        if (k < 80) return 24 + rng() % 500;
+        if (k < 97) return 524 + rng() % 8000;
+        return 65530 + rng() % 40;  // around the 4-byte limit
+    };
+    const int kOps = 100000;
+    for (int i = 1; i <= kOps; i++) {
+        bool release = !live.empty() && (live.size() > 600 || rng() % 2 == 0);
+        if (release) {
+            auto it = live.lower_bound(rng() % static_cast<uint64_t>(end_of(p)));
+            if (it == live.end()) it = live.begin();
+            ASSERT_EQ(free_filespace64(p, it->first), 0) << i;
+            live.erase(it);
+        } else {
+            uint64_t size = pick_size();
+            uint32_t seed = static_cast<uint32_t>(i);
+            PN64_HEADER h = {300, {0, 0, 0}, size};
+            int64_t pos = alloc_filespace64(p, &h);
+            ASSERT_GT(pos, 0) << i;
+            ASSERT_EQ(live.count(static_cast<uint64_t>(pos)), 0u);
+            std::vector<uint8_t> r = make_record(300, size, seed);
+            ASSERT_GE(write_filespace64f(p, static_cast<uint64_t>(pos), r.data()), 0);
+            live[static_cast<uint64_t>(pos)] = {size, seed};
+        }
+        if (i % 2500 == 0) {
+            ASSERT_EQ(check_freelist64(p), 0) << i;
+        }
+        if (i % 25000 == 0) {
+            ASSERT_EQ(flush_filespace64(p), 0);
+            CheckResult c = run_checker("--freelist " + f);
+            ASSERT_EQ(c.status, 0) << i << "\n" << c.out;
+            for (auto& [pos, v] : live)
+                ASSERT_TRUE(record_is(p, pos, 300, v.first, v.second)) << pos;
+        }
+    }
+    ASSERT_EQ(close_filespace64(p), 0);
+    p = open_rw(f);
+    ASSERT_NE(p, nullptr);
+    std::vector<uint64_t> order;
+    for (auto& [pos, v] : live)
+        order.push_back(pos);
+    std::shuffle(order.begin(), order.end(), rng);
+    for (uint64_t pos : order)
+        ASSERT_EQ(free_filespace64(p, pos), 0);
+    EXPECT_EQ(check_freelist64(p), 0);
+    ASSERT_EQ(close_filespace64(p), 0);
+    freelist64_check_on = was;
+    EXPECT_EQ(file_size(f), 44);
+    CheckResult c = run_checker("--closed --freelist --size 44 " + f);
+    EXPECT_EQ(c.status, 0) << c.out;
+}

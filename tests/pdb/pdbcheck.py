@@ -1,0 +1,355 @@
+#!/usr/bin/env python3
+"""An independent reader of record files, written from the file format alone.
+
+    pdbcheck.py [--closed] [--freelist] [--size N] FILE...
+        Walks each file and prints one line per finding. Exit status 0 when every file is
+        consistent, 1 when damage was found (each fault on its own "ERROR" line), 2 on bad usage.
+    pdbcheck.py --selftest [--writer PROGRAM]
+        Checks the checker on files built here byte by byte (one sound, many damaged); with
+        --writer, also runs PROGRAM (the record-store test program) to write sample files through
+        the C++ code and checks those.
+
+What is checked: the file header (type 1 at 0, 32 bytes, version "64-0.6", a terminated encoding,
+linear 0, the open-for-writing flag clear with --closed); the chain of records from 0 to the end
+without gaps, each header in the form its length needs (records by their record size, free
+extents by their on-file length); the free list from its head at 32: every link a record start of
+type 260 at least 12 bytes long, strictly descending, no two extents adjacent, none at the end of
+the file, and every type-260 record of the file on the list.
+"""
+
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+
+MAX16 = 65533
+MAX32 = 0xFFFFFFFF
+FREE_HEAD = 259
+FREE_EXTENT = 260
+
+
+def form_by_record_size(size):
+    if size <= MAX16 + 12:
+        return 4
+    if size <= MAX32:
+        return 8
+    return 12
+
+
+def form_by_length(length):
+    if length <= MAX16:
+        return 4
+    if length <= MAX32:
+        return 8
+    return 12
+
+
+class Reader:
+    def __init__(self, f, size):
+        self.f = f
+        self.size = size
+
+    def read(self, pos, n):
+        if pos < 0 or pos + n > self.size:
+            return None
+        self.f.seek(pos)
+        data = self.f.read(n)
+        return data if len(data) == n else None
+
+    def header(self, pos):
+        """(type, header length, on-file length) or an error text."""
+        if pos + 4 > self.size:
+            return "header at %d cut by the end of the file" % pos
+        typ, l16 = struct.unpack(">HH", self.read(pos, 4))
+        if l16 == 0xFFFE:
+            raw = self.read(pos + 4, 4)
+            if raw is None:
+                return "8-byte header at %d cut by the end of the file" % pos
+            hl, length = 8, struct.unpack(">I", raw)[0]
+        elif l16 == 0xFFFF:
+            raw = self.read(pos + 4, 8)
+            if raw is None:
+                return "12-byte header at %d cut by the end of the file" % pos
+            hl, length = 12, struct.unpack(">Q", raw)[0]
+        else:
+            hl, length = 4, l16
+        if length < hl:
+            return "record at %d: stored length %d below its %d-byte form" % (pos, length, hl)
+        return typ, hl, length
+
+
+def check_file(path, closed=False, need_freelist=False, want_size=None, out=print):
+    errors = []
+    notes = []
+
+    def err(msg):
+        errors.append(msg)
+
+    size = os.path.getsize(path)
+    if want_size is not None and size != want_size:
+        err("file is %d bytes, expected %d" % (size, want_size))
+    with open(path, "rb") as f:
+        r = Reader(f, size)
+        head = r.read(0, 32)
+        if head is None:
+            err("no file header: the file has %d bytes" % size)
+        else:
+            typ, length, ftype = struct.unpack(">HHi", head[:8])
+            version, encoding = head[8:16], head[16:24]
+            linear, flags = struct.unpack(">Ii", head[24:32])
+            if typ != 1 or length != 32:
+                err("file header: type %d length %d, expected 1 and 32" % (typ, length))
+            if version[:7] != b"64-0.6\0":
+                err("file header: version %r" % version)
+            if b"\0" not in encoding:
+                err("file header: encoding %r not terminated" % encoding)
+            if linear != 0:
+                err("file header: linear %d" % linear)
+            if flags & 1:
+                (err if closed else notes.append)("file header: open for writing")
+
+        # The chain of records.
+        records = {}  # position -> (type, header length, on-file length)
+        order = []
+        pos = 0
+        while not errors and pos < size:
+            h = r.header(pos)
+            if isinstance(h, str):
+                err(h)
+                break
+            typ, hl, length = h
+            if pos + length > size:
+                err("record at %d (type %d, %d bytes) runs past the end %d" % (pos, typ, length, size))
+                break
+            if typ == FREE_EXTENT:
+                want = form_by_length(length)
+            else:
+                want = form_by_record_size(length - hl + 16)
+            if hl != want:
+                err("record at %d (type %d, %d bytes): %d-byte header, its length needs %d"
+                    % (pos, typ, length, hl, want))
+            records[pos] = h
+            order.append(pos)
+            pos += length
+
+        # The free list.
+        listed = set()
+        free_bytes = 0
+        has_list = 32 in records and records[32][0] == FREE_HEAD
+        for p, (typ, _, _) in records.items():
+            if typ == FREE_HEAD and p != 32:
+                err("free-list head at %d, not at 32" % p)
+        if need_freelist and not has_list and not errors:
+            err("no free-list head at 32")
+        if has_list and not errors:
+            _, hl, length = records[32]
+            if length != 12:
+                err("free-list head of %d bytes, expected 12" % length)
+            nxt = struct.unpack(">Q", r.read(32 + hl, 8))[0]
+            prev = None
+            while nxt:
+                if nxt not in records:
+                    err("free list links %d, which is no record start" % nxt)
+                    break
+                typ, hl, length = records[nxt]
+                if typ != FREE_EXTENT:
+                    err("free list links %d of type %d" % (nxt, typ))
+                    break
+                if length < 12:
+                    err("free extent at %d of %d bytes, below 12" % (nxt, length))
+                    break
+                if prev is not None and nxt >= prev:
+                    err("free list not descending: %d after %d" % (nxt, prev))
+                    break
+                if prev is not None and nxt + length >= prev:
+                    err("free extents at %d and %d adjacent" % (nxt, prev))
+                if nxt + length == size:
+                    err("free extent at %d ends the file" % nxt)
+                listed.add(nxt)
+                free_bytes += length
+                prev = nxt
+                nxt = struct.unpack(">Q", r.read(nxt + hl, 8))[0]
+        for p in order:
+            if records[p][0] == FREE_EXTENT and p not in listed and not errors:
+                err("free extent at %d is not on the free list" % p)
+
+    for n in notes:
+        out("NOTE %s: %s" % (path, n))
+    for e in errors:
+        out("ERROR %s: %s" % (path, e))
+    if not errors:
+        out("OK %s: %d records, %d free extents (%d bytes), %d bytes"
+            % (path, len(records), len(listed), free_bytes, size))
+    return not errors
+
+
+# ---- Self-test: files built byte by byte
+
+def rec(typ, body):
+    """A record with the header form its record size needs."""
+    size = len(body) + 16
+    if size <= MAX16 + 12:
+        return struct.pack(">HH", typ, size - 12) + body
+    return struct.pack(">HHI", typ, 0xFFFE, size - 8) + body
+
+
+def extent(length, nxt, form=None):
+    form = form or form_by_length(length)
+    if form == 4:
+        h = struct.pack(">HH", FREE_EXTENT, length)
+    elif form == 8:
+        h = struct.pack(">HHI", FREE_EXTENT, 0xFFFE, length)
+    else:
+        h = struct.pack(">HHQ", FREE_EXTENT, 0xFFFF, length)
+    return h + struct.pack(">Q", nxt) + b"\0" * (length - len(h) - 8)
+
+
+def file_header(flags=0, version=b"64-0.6\0\0", encoding=b"UTF-8\0\0\0"):
+    return struct.pack(">HHi", 1, 32, 11) + version + encoding + struct.pack(">Ii", 0, flags)
+
+
+def head(nxt):
+    return struct.pack(">HHQ", FREE_HEAD, 12, nxt)
+
+
+def build(parts):
+    """Lays parts out from 44 on; extents given as ("X", length, index of the next or None)."""
+    pos = 44
+    where = []
+    for p in parts:
+        where.append(pos)
+        pos += p[1] if isinstance(p, tuple) else len(p)
+    out = b""
+    for p in parts:
+        if isinstance(p, tuple):
+            _, length, to = p[:3]
+            form = p[3] if len(p) > 3 else None
+            out += extent(length, 0 if to is None else where[to], form)
+        else:
+            out += p
+    return where, out
+
+
+def selftest(writer):
+    failures = []
+    quiet = []
+
+    def expect(name, data, ok, needle="", **kw):
+        with tempfile.NamedTemporaryFile(suffix="-" + name, delete=False) as t:
+            t.write(data)
+        lines = []
+        good = check_file(t.name, out=lines.append, **kw)
+        os.unlink(t.name)
+        text = "\n".join(lines)
+        if good != ok or (needle and needle not in text):
+            failures.append("%s: expected %s%s, got:\n%s"
+                            % (name, "OK" if ok else "ERROR", " with " + needle if needle else "", text))
+        quiet.append(text)
+
+    r1 = rec(300, b"a" * 20)
+    # A sound file: record, extent 40, record, extent 13, record (the list: the upper one first).
+    where, body = build([r1, ("X", 40, None), r1, ("X", 13, 1), r1])
+    sound = file_header() + head(where[3]) + body
+    expect("sound", sound, True)
+    expect("empty-list", file_header() + head(0), True, want_size=44, need_freelist=True)
+    expect("no-list", file_header() + r1 + rec(301, b"x" * 70000), True)
+    expect("big-extent-forms", file_header() + head(44) + extent(65534, 0) + r1, True)
+    expect("open-flag", file_header(flags=1) + head(0), True, "open for writing")
+    expect("open-flag-closed", file_header(flags=1) + head(0), False, "open for writing", closed=True)
+    expect("bad-version", file_header(version=b"64-0.5\0\0") + head(0), False, "version")
+    expect("unterminated-encoding", file_header(encoding=b"ABCDEFGH") + head(0), False, "encoding")
+    expect("short", file_header()[:20], False, "no file header")
+    expect("wrong-size", file_header() + head(0) + r1, False, "expected 44", want_size=44)
+    expect("cut-record", file_header() + head(0) + r1[:-3], False, "runs past the end")
+    expect("cut-header", file_header() + head(0) + b"\x01", False, "cut by the end")
+    expect("zero-length-8", file_header() + struct.pack(">HHI", 5, 0xFFFE, 0), False, "below its 8-byte")
+    expect("zero-length-12", file_header() + struct.pack(">HHQ", 5, 0xFFFF, 3), False, "below its 12-byte")
+    expect("zero-length-4", file_header() + struct.pack(">HH", 5, 2), False, "below its 4-byte")
+    expect("8-byte-for-small-record", file_header() + struct.pack(">HHI", 5, 0xFFFE, 100) + b"\0" * 92,
+           False, "needs 4")
+    expect("8-byte-gap-record", file_header() + struct.pack(">HHI", 5, 0xFFFE, 65535) + b"\0" * 65527,
+           False, "needs 4")
+    expect("12-byte-extent-too-short", file_header() + head(44) + extent(70000, 0, form=12) + r1,
+           False, "needs 8")
+    where, body = build([r1, ("X", 40, 3), r1, ("X", 13, None), r1])
+    expect("ascending", file_header() + head(where[1]) + body, False, "not descending")
+    where, body = build([r1, ("X", 40, 3), r1, ("X", 13, 1), r1])
+    expect("cycle", file_header() + head(where[3]) + body, False, "not descending")
+    where, body = build([r1, ("X", 40, None), ("X", 20, 1), r1])
+    expect("adjacent", file_header() + head(where[2]) + body, False, "adjacent")
+    where, body = build([r1, ("X", 40, None), r1])
+    expect("unlisted", file_header() + head(0) + body, False, "not on the free list")
+    expect("into-record", file_header() + head(where[0]) + body, False, "of type 300")
+    expect("mid-record", file_header() + head(where[0] + 3) + body, False, "no record start")
+    expect("beyond-end", file_header() + head(1 << 40) + body, False, "no record start")
+    where, body = build([r1, ("X", 40, None)])
+    expect("extent-at-end", file_header() + head(where[1]) + body, False, "ends the file")
+    expect("tiny-extent", file_header() + head(44) + extent(8, 0)[:8] + r1, False, "below 12")
+    expect("second-head", file_header() + head(0) + head(0), False, "not at 32")
+    expect("no-head", file_header() + r1, False, "no free-list head", need_freelist=True)
+
+    if writer:
+        d = tempfile.mkdtemp(prefix="pdbcheck-")
+        env = dict(os.environ, VX_PDB_SAMPLE_DIR=d)
+        run = subprocess.run([writer, "--gtest_filter=PdbSamples.*"], env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
+        names = sorted(os.listdir(d))
+        quiet.append(run.returncode)
+        if run.returncode != 0 or not names:
+            failures.append("the writer failed (%d) or wrote nothing:\n%s"
+                            % (run.returncode, run.stdout.decode(errors="replace")[-3000:]))
+        for n in names:
+            full = os.path.join(d, n)
+            quiet.append(n)
+            if not check_file(full, closed=True, need_freelist=n.startswith("fl-")):
+                failures.append("sample %s is not consistent" % n)
+            os.unlink(full)
+        os.rmdir(d)
+        print("checked %d files written by %s" % (len(names), os.path.basename(writer)))
+
+    for f in failures:
+        print("SELFTEST FAILED " + f)
+    print("%d passed, %d failed" % (len(quiet) - len(failures), len(failures)))
+    return not failures
+
+
+def main(argv):
+    args = argv[1:]
+    if "--selftest" in args:
+        writer = None
+        if "--writer" in args:
+            i = args.index("--writer")
+            if i + 1 >= len(args):
+                print(__doc__)
+                return 2
+            writer = args[i + 1]
+        return 0 if selftest(writer) else 1
+    closed = "--closed" in args
+    need = "--freelist" in args
+    size = None
+    files = []
+    i = 0
+    while i < len(args):
+        a = args[i]
+        if a == "--size" and i + 1 < len(args):
+            size = int(args[i + 1])
+            i += 2
+            continue
+        if not a.startswith("--"):
+            files.append(a)
+        elif a not in ("--closed", "--freelist"):
+            print(__doc__)
+            return 2
+        i += 1
+    if not files:
+        print(__doc__)
+        return 2
+    ok = True
+    for f in files:
+        ok = check_file(f, closed=closed, need_freelist=need, want_size=size) and ok
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
