@@ -2,6 +2,7 @@
 #include "server/http_agent.h"
 
 #include <poll.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -39,6 +40,7 @@ HTTP_AGENT_LIST* ha_root = nullptr;  // under ha_lock
 std::atomic<HA_REMOTE_QUERY> remote_query_hook{nullptr};
 std::atomic<HA_REMOTE_CONNECT> remote_connect_hook{nullptr};
 std::atomic<bool> tick_task_running{false};
+std::atomic<bool> tick_paused{false};
 
 // The agent's paths of the QVoHTTP server.
 bool qvohttp_path(const char* path) {
@@ -285,24 +287,19 @@ QV_SEXP* remote_request(HTTP_AGENT_LIST* a, QV_SEXP* request) {
 
 // The value of the request for agent a: evaluated in its environment, or sent to its remote
 // agent. The task gets an internal interpreter for the evaluation when it has none (its break
-// checks need one), closed again afterwards so that nothing is left per request.
-QV_SEXP* handle_request(HTTP_AGENT_LIST* a, QV_SEXP* request) {
-    bool own = false;
+// checks need one); *own tells the caller to close it again, outside every root frame, so that
+// nothing is left per request.
+QV_SEXP* handle_request(HTTP_AGENT_LIST* a, QV_SEXP* request, bool* own) {
     if (get_my_iid() == 0) {
         QV_INTERPRETER* qvi = new_qv_interpreter();
         qvi->a_type = QVA_INTERNAL;
-        own = setup_i(qvi) > 0;
+        *own = setup_i(qvi) > 0;
     }
-    QV_SEXP* v;
-    if (get_iid(a) == 0)
-        v = eval(a->env, request);
-    else
-        v = remote_request(a, request);
-    if (own) close_self_interpreter();
-    return v;
+    if (get_iid(a) == 0) return eval(a->env, request);
+    return remote_request(a, request);
 }
 
-int _exec_url(HTTP_INFO* info, STREAM* st, QV_INTERPRETER* qvi) {
+int _exec_url(HTTP_INFO* info, STREAM* st, QV_INTERPRETER* qvi, bool* own) {
     (void)qvi;
     if (!info->dir) return -1;
     qoh_diag("DIR(%s) = %s\n", info->method ? info->method : "", info->dir);
@@ -323,7 +320,7 @@ int _exec_url(HTTP_INFO* info, STREAM* st, QV_INTERPRETER* qvi) {
         reply_page(st, he503, info->dir, nullptr);
         return 0;
     }
-    QV_SEXP* v = handle_request(a, request);
+    QV_SEXP* v = handle_request(a, request, own);
     if (is_error(v)) {
         reply_page(st, he503, info->dir, v);
     } else if (get_type(v) == QVT_PAIR) {
@@ -427,7 +424,16 @@ HTTP_AGENT_LIST* search_http_agent_list(const char* path) {
     return nullptr;
 }
 
+void pause_http_agent_tick(bool pause) {
+    tick_paused.store(pause);
+    // A pass under way finishes first.
+    while (pause && tick_task_running.load())
+        usleep(10 * 1000);
+}
+
 void clear_http_agent_list() {
+    bool was = tick_paused.exchange(true);
+    pause_http_agent_tick(true);
     HTTP_AGENT_LIST* list;
     {
         TaskLockGuard g(ha_lock);
@@ -439,6 +445,7 @@ void clear_http_agent_list() {
         free_agent(list);
         list = next;
     }
+    tick_paused.store(was);
 }
 
 int lock_ha_access(HTTP_AGENT_LIST* a, int ret_flag) {
@@ -479,6 +486,7 @@ void invalid_all(HTTP_AGENT_LIST* a) {
 
 void tick_http_agent(intptr_t, int) {
     bool any = false;
+    if (tick_paused.load()) return;
     {
         TaskLockGuard g(ha_lock);
         for (HTTP_AGENT_LIST* a = ha_root; a && !any; a = a->next)
@@ -651,9 +659,11 @@ void do_proxy(HTTP_AGENT_LIST* a, HTTP_INFO* info, STREAM* st) {
 // The entry
 
 int exec_url(HTTP_INFO* info, STREAM* st, QV_INTERPRETER* from_qvi) {
+    bool own = false;
     gc_push(nullptr, nullptr, "exec_url");
-    int r = _exec_url(info, st, from_qvi);
+    int r = _exec_url(info, st, from_qvi, &own);
     gc_pop(nullptr, nullptr);
+    if (own) close_self_interpreter();
     return r;
 }
 

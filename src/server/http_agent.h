@@ -91,8 +91,10 @@ HTTP_AGENT_LIST* insert_http_agent_list(const char* path, int type, QVISP_ENV* e
 // The first agent, newest first, whose path is the request path, or is followed in it by '?'
 // and a query, or (forwarding targets) ends in '/' and is a prefix of it. Null when none.
 HTTP_AGENT_LIST* search_http_agent_list(const char* path);
-// Removes every agent (for tests): only while no request runs.
+// For tests: removes every agent (only while no request runs; a tick pass under way finishes
+// first), and stops or resumes the tick's passes.
 void clear_http_agent_list();
+void pause_http_agent_tick(bool pause);
 
 // Exclusive use of an agent (of its root for an alias): 0, or -1 at once when it is busy and
 // ret_flag is set; otherwise the caller sleeps until it is free.

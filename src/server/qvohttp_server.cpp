@@ -187,6 +187,11 @@ void _task_done(QoH_ENTRY* e, int done) {
 // ------------------------------------------------------------------------------------------------
 // The receiving task: request bodies into the pipe, in seq order
 
+// A reply keeps its connection open when the session and the request both asked for it.
+bool _keep(const QoH_ENTRY* e, const QoH_LIST* l) {
+    return (e->flags & QoHE_KEEP_ALIVE) && (l->info.flags & HTTP_KEEP_ALIVE);
+}
+
 QoH_LIST* _find_seq(QoH_ENTRY* e, int16_t seq) {
     for (QoH_LIST* l = e->list; l; l = l->next)
         if (seq_of(l) == seq) return l;
@@ -224,7 +229,7 @@ void recv_task(intptr_t data) {
         e->recv_target = nullptr;
         wakeup_task(e);
         if (pipe_failed || !pipe || type == QoH_END) break;
-        if (e->flags & QoHE_KEEP_ALIVE) {
+        if (_keep(e, l)) {
             // The connection's next request is read by the stock, the reply still goes out on it.
             uint32_t ip = e->ip, qvi = e->qvi;
             PERMISSION_LIST* pl = e->pl;
@@ -273,24 +278,24 @@ void send_task(intptr_t data) {
             // The output has ended: the next request is answered with the end of the session.
             e->flags |= QoHE_OUTPUT_ENDED;
             QoH_LIST* l = _take_answerable(e);
-            bool keep = (e->flags & QoHE_KEEP_ALIVE) != 0;
             unlock_task(QoH_lock, "send_task");
             if (l) {
                 reply(l->con, QoH_END, seq_of(l), l->h.cockie, false);
-                if (!keep) s_close(l->con);
+                s_close(l->con);
                 free_list_record(l);
             }
             lock_task(QoH_lock);
             break;
         }
         QoH_LIST* l = _take_answerable(e);
-        bool keep = (e->flags & QoHE_KEEP_ALIVE) != 0;
+        bool keep = l && _keep(e, l);
         unlock_task(QoH_lock, "send_task");
         if (!l) {
             lock_task(QoH_lock);
             break;
         }
-        n = s_get_fpipe_data_size(pipe);
+        // Everything flushed while the request was awaited goes with this reply, not the next.
+        n = s_read_ready_fpipe(pipe);
         std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
         int got = 0;
         while (got < n) {
@@ -338,7 +343,7 @@ void empty_reply_task(intptr_t) {
         for (QoH_ENTRY* b : QoH_hash) {
             for (QoH_ENTRY* e = b; e; e = e->next) {
                 while (QoH_LIST* l = _empty_reply(e, t))
-                    empties.emplace_back(l, (e->flags & QoHE_KEEP_ALIVE) != 0);
+                    empties.emplace_back(l, _keep(e, l));
             }
         }
         if (t - last_interval_check > 4) {
