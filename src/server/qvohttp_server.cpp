@@ -672,6 +672,21 @@ int QoH_session_count() {
     return n;
 }
 
+std::string QoH_describe() {
+    TaskLockGuard g(QoH_lock);
+    std::string d;
+    for (QoH_ENTRY* b : QoH_hash) {
+        for (QoH_ENTRY* e = b; e; e = e->next) {
+            d += "session flags " + std::to_string(e->flags) + " recv " +
+                 std::to_string(e->recv_seq) + " send " + std::to_string(e->send_seq) + " list";
+            for (QoH_LIST* l = e->list; l; l = l->next)
+                d += " " + std::to_string(seq_of(l)) + "/" + std::to_string(l->h.type);
+            d += "\n";
+        }
+    }
+    return d;
+}
+
 int QoH_stock_count() {
     TaskLockGuard g(QoH_lock);
     int n = 0;

@@ -32,6 +32,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "base/lock.h"
 #include "server/interp.h"
@@ -122,6 +123,7 @@ void check_fid_tick(intptr_t, int);
 // For tests: sessions alive, stock records, stock tasks running and idle.
 int QoH_session_count();
 int QoH_stock_count();
+std::string QoH_describe();  // one line per session: flags, sequence numbers, waiting requests
 void QoH_task_counts(int* running, int* idle);
 // For tests: the clock of the empty replies and the idle sweep (null: the system time).
 void set_QoH_clock(uint32_t (*clock)());

@@ -38,6 +38,14 @@ int diag_count(const std::string& prefix) {
     return n;
 }
 
+std::string diag_text() {
+    std::lock_guard<std::mutex> g(diag_m);
+    std::string t;
+    for (const std::string& l : diag_lines)
+        t += l;
+    return t;
+}
+
 // One raw tunnel request on its own connection, not kept alive.
 struct Exchange {
     int fd = -1;
@@ -87,7 +95,7 @@ struct TunnelTest : ::testing::Test {
         // Every session ends with its client (bounded wait), and nothing is left in the stock.
         for (int i = 0; i < 500 && QoH_session_count() > 0; i++)
             usleep(20 * 1000);
-        EXPECT_EQ(QoH_session_count(), 0);
+        EXPECT_EQ(QoH_session_count(), 0) << QoH_describe() << diag_text();
         set_QVoHTTP_diag(nullptr);
         run_task([&] { close_interpreter((uint32_t)l.id); });
     }
@@ -149,7 +157,7 @@ TEST_F(TunnelTest, AClientThroughAProxyRunsCommandsInOrderAndIdlePollsStayAlive)
         ASSERT_TRUE(run_task([&] { s_close(s); }));
         for (int i = 0; i < 500 && QoH_session_count() > 0; i++)
             usleep(20 * 1000);
-        EXPECT_EQ(QoH_session_count(), 0);
+        EXPECT_EQ(QoH_session_count(), 0) << QoH_describe() << diag_text();
     }
     EXPECT_GT(proxy.connections(), 0);
 }
