@@ -30,55 +30,31 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
+
 extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::connect_port;
+using bench::free_port;
+using bench::stop_child;
+using bench::wait_until;
 
 int env_knob(const char* name, int fallback) {
     const char* v = getenv(name);
     return v && *v ? atoi(v) : fallback;
 }
 
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(0x7f000001);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
-
-int connect_port(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(0x7f000001);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 bool wait_up(int port, int ms) {
-    auto end = Clock::now() + std::chrono::milliseconds(ms);
-    while (Clock::now() < end) {
-        int fd = connect_port(port);
-        if (fd >= 0) {
-            close(fd);
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return wait_until(
+        [&] {
+            int fd = connect_port(port);
+            if (fd >= 0) close(fd);
+            return fd >= 0;
+        },
+        ms);
 }
 
 // One request on a new connection; the whole reply.
@@ -103,7 +79,8 @@ struct Load {
 };
 
 // clients threads share `requests` requests; check says whether a reply is right.
-Load run_load(int port, int clients, int requests, const std::function<bool(const std::string&)>& check) {
+Load run_load(int port, int clients, int requests,
+              const std::function<bool(const std::string&)>& check) {
     const std::string req =
         "GET /no/such/page.html HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
     std::atomic<int> next{0}, faults{0};
@@ -151,19 +128,6 @@ pid_t spawn(const std::vector<std::string>& args, const std::string& dir) {
     return rc == 0 ? pid : -1;
 }
 
-void stop_child(pid_t pid) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    auto end = Clock::now() + std::chrono::seconds(5);
-    while (Clock::now() < end) {
-        pid_t r = waitpid(pid, nullptr, WNOHANG);
-        if (r == pid || (r < 0 && errno == ECHILD)) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
-
 // Resident memory of a process in KiB.
 long rss_kib(pid_t pid) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/status");
@@ -204,9 +168,12 @@ double nginx_rps(int clients, int requests, std::string& why) {
     write_file(dir + "/nginx.conf",
                "daemon off;\nworker_processes 2;\npid " + dir + "/nginx.pid;\nerror_log " + dir +
                    "/error.log;\nevents { worker_connections 1024; }\nhttp {\n"
-                   "  access_log off;\n  client_body_temp_path " + dir + "/body;\n"
-                   "  proxy_temp_path " + dir + "/proxy;\n  fastcgi_temp_path " + dir +
-                   "/fcgi;\n  uwsgi_temp_path " + dir + "/uwsgi;\n  scgi_temp_path " + dir +
+                   "  access_log off;\n  client_body_temp_path " +
+                   dir +
+                   "/body;\n"
+                   "  proxy_temp_path " +
+                   dir + "/proxy;\n  fastcgi_temp_path " + dir + "/fcgi;\n  uwsgi_temp_path " +
+                   dir + "/uwsgi;\n  scgi_temp_path " + dir +
                    "/scgi;\n  keepalive_timeout 0;\n  server {\n    listen 127.0.0.1:" +
                    std::to_string(port) + ";\n    root " + dir +
                    "/html;\n    error_page 404 /404.html;\n    location = /404.html { internal; }\n"
@@ -218,8 +185,8 @@ double nginx_rps(int clients, int requests, std::string& why) {
         return -1;
     }
     Load l = run_load(port, clients, requests, [&](const std::string& got) {
-        return got.rfind("HTTP/1.1 404 Not Found\r\n", 0) == 0 &&
-               got.size() > page.size() && got.compare(got.size() - page.size(), page.size(), page) == 0;
+        return got.rfind("HTTP/1.1 404 Not Found\r\n", 0) == 0 && got.size() > page.size() &&
+               got.compare(got.size() - page.size(), page.size(), page) == 0;
     });
     stop_child(pid);
     if (l.faults) {
@@ -271,7 +238,9 @@ void BM_http_not_found(benchmark::State& state) {
         state.counters["errors"] = faults;
         if (faults) {
             any_failure = true;
-            std::string f = !warm.fault.empty() ? warm.fault : !l.fault.empty() ? l.fault : again.fault;
+            std::string f = !warm.fault.empty() ? warm.fault
+                            : !l.fault.empty()  ? l.fault
+                                                : again.fault;
             fprintf(stderr, "bench_http: wrong reply: %s\n", f.c_str());
             state.SkipWithError("wrong replies");
         }
