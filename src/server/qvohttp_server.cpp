@@ -323,7 +323,8 @@ void send_task(intptr_t data) {
 QoH_LIST* _empty_reply(QoH_ENTRY* e, uint32_t t) {
     QoH_LIST* h = e->list;
     if (!h || (e->flags & QoHE_OUTPUT_ENDED)) return nullptr;
-    if (!seq_lt(seq_of(h), e->recv_seq) || seq_of(h) != e->send_seq || t - h->tim <= 1)
+    if (!seq_lt(seq_of(h), e->recv_seq) || seq_of(h) != e->send_seq ||
+        static_cast<int32_t>(t - h->tim) <= 1)
         return nullptr;
     e->list = h->next;
     e->send_seq++;
@@ -346,7 +347,7 @@ void empty_reply_task(intptr_t) {
                     empties.emplace_back(l, _keep(e, l));
             }
         }
-        if (t - last_interval_check > 4) {
+        if (static_cast<int32_t>(t - last_interval_check) > 4) {
             last_interval_check = t;
             int limit = 0;
             int used = s_check_resource2(&limit);
@@ -355,12 +356,12 @@ void empty_reply_task(intptr_t) {
                         : (limit > 0 ? static_cast<int>(150LL * (limit - used) / limit) : 1);
             interval = v < 1 ? 1 : v;
         }
-        if (t - last_sweep >= static_cast<uint32_t>(interval)) {
+        if (static_cast<int32_t>(t - last_sweep) >= interval) {
             last_sweep = t;
             for (QoH_ENTRY* b : QoH_hash) {
                 for (QoH_ENTRY* e = b; e; e = e->next) {
                     bool dead = !e->pipe || !s_exist(e->pipe);
-                    if ((dead || t - e->last_polling >= QoH_IDLE_LIMIT) &&
+                    if ((dead || static_cast<int32_t>(t - e->last_polling) >= QoH_IDLE_LIMIT) &&
                         !(e->flags & QoHE_CLOSING)) {
                         e->flags |= QoHE_CLOSING;
                         if (e->pipe) to_close.push_back(e->pipe);
