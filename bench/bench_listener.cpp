@@ -39,6 +39,7 @@
 #include "base/alloc.h"
 #include "base/lock.h"
 #include "base/task.h"
+#include "bench_util.h"
 #include "builtins/registry.h"
 #include "geo/app_main.h"
 #include "lisp/collect.h"
@@ -52,6 +53,11 @@
 extern char** environ;
 
 namespace {
+
+using bench::connect_port;
+using bench::free_port;
+using bench::stop_child;
+using bench::wait_until;
 
 using Clock = std::chrono::steady_clock;
 
@@ -96,14 +102,6 @@ bool run_task(const std::function<void()>& fn, int ms = 30000) {
 }
 
 // Polls cond every millisecond for at most ms milliseconds.
-bool wait_until(const std::function<bool()>& cond, int ms) {
-    auto end = Clock::now() + std::chrono::milliseconds(ms);
-    while (!cond()) {
-        if (Clock::now() >= end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // A listener on a free loopback port admitting 127.0.0.0/8, environment a child of top
 // environment 1: its id and port (id <= 0 on failure).
@@ -190,22 +188,6 @@ void reap_lingering_streams() {
 }
 
 // ---------------------------------------------------------------- the clients
-
-int connect_port(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(0x7f000001);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
-}
 
 // One client connection with what it has received but not consumed yet.
 struct Conn {
@@ -392,37 +374,6 @@ bool on_path(const char* prog) {
         at = colon + 1;
     }
     return false;
-}
-
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(0x7f000001);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
-
-// Ends the server started as pid: SIGTERM, then SIGKILL after 5 s. Children are reaped by the
-// runtime's SIGCHLD setting, so waitpid may also report that there is nothing to wait for.
-void stop_child(pid_t pid) {
-    kill(pid, SIGTERM);
-    auto end = Clock::now() + std::chrono::seconds(5);
-    for (;;) {
-        pid_t r = waitpid(pid, nullptr, WNOHANG);
-        if (r == pid || (r < 0 && errno == ECHILD)) return;
-        if (Clock::now() >= end) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
 }
 
 // Requests per second of redis-benchmark's inline PING with the same number of clients against

@@ -19,6 +19,7 @@
 #include "base/tick.h"
 #include "lisp/heap.h"
 #include "server/protocol.h"
+#include "server/qvohttp_server.h"
 #include "stream/file_stream.h"
 #include "stream/sprintf.h"
 #include "stream/stream.h"
@@ -213,9 +214,6 @@ int launch_accept_thread(STREAM* st, uint32_t ip, QV_INTERPRETER* listener,
     return id;
 }
 
-const char accept_http_error_text[] =
-    "HTTP/1.0 501 Not Implemented\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n\r\n";
-
 // Seconds on a clock that never steps, for the time a peer took to send its first byte.
 static uint32_t steady_seconds() {
     using namespace std::chrono;
@@ -256,12 +254,8 @@ int accept_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int l
         close(fd);
         return QVI_ERR_NO_ANSWER;
     }
-    if (accept_dispatch(byte) == ACCEPT_HTTP) {
-        write_all(fd, accept_http_error_text);
-        close(fd);
-        return 0;
-    }
-    if (!accept_launch_fds(in_use, limit)) {
+    bool http = accept_dispatch(byte) == ACCEPT_HTTP;
+    if (!http && !accept_launch_fds(in_use, limit)) {
         write_all(fd, accept_busy_text);
         close(fd);
         return QVI_ERR_BUSY;
@@ -270,6 +264,19 @@ int accept_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int l
     if (!st) {
         close(fd);
         return QVI_ERR_DESCRIPTER;
+    }
+    if (http) {
+        // The HTTP side answers the request, or opens a QVoHTTP session whose pipe end carries
+        // the line protocol from here on.
+        STREAM* pipe_end = nullptr;
+        if (new_accept(&pipe_end, st, ip, listener->id, entry) != 1) return 0;
+        st = pipe_end;
+        if (!accept_launch_fds(in_use, limit)) {
+            s_printf(st, "%s", accept_busy_text);
+            s_flush(st);
+            s_close(st);
+            return QVI_ERR_BUSY;
+        }
     }
     return launch_accept_thread(st, ip, listener, entry);
 }
@@ -334,6 +341,19 @@ void backoff_sleep(QV_INTERPRETER* l, int ms) {
 }
 
 }  // namespace
+
+QV_INTERPRETER* hold_listener(uint32_t id) {
+    TaskLockGuard g(qvi_lock);
+    QV_INTERPRETER* l = _search_qvi_id(id);
+    if (!l || l->a_type != QVA_ACCEPT || (l->flags & QVIF_CLOSING)) return nullptr;
+    l->accept_threads++;
+    return l;
+}
+
+void release_listener(QV_INTERPRETER* l) {
+    TaskLockGuard g(qvi_lock);
+    _leave_chain(l);
+}
 
 void _accept_thread(intptr_t data) {
     auto* l = reinterpret_cast<QV_INTERPRETER*>(data);

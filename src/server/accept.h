@@ -85,8 +85,11 @@ int accept_first_byte(int fd, int ms, uint8_t* byte, QV_INTERPRETER* listener = 
 // (the stream is then closed).
 int launch_accept_thread(STREAM* st, uint32_t ip, QV_INTERPRETER* listener, PERMISSION_LIST* entry);
 
-// What a peer that does not speak the line protocol receives until the HTTP side takes them.
-extern const char accept_http_error_text[];
+// Keeps the listener with this id from its final close while the caller uses it (it counts as
+// one of its accept threads): the record, or null when it is gone or closing. release_listener
+// lets it go again (and performs the final close when it is the last).
+QV_INTERPRETER* hold_listener(uint32_t id);
+void release_listener(QV_INTERPRETER* l);
 
 // The admission of one accepted peer on descriptor fd (owned from here on) from ip, with in_use
 // descriptors of limit: refusal lines, the first-byte wait with the listener's adaptive interval,

@@ -20,8 +20,10 @@
 #include "lisp/vxlisp.h"
 #include "longchar/longchar.h"
 #include "server/calllock.h"
+#include "server/http_agent.h"
 #include "server/protocol.h"
 #include "server/proxy.h"
+#include "server/qvohttp_server.h"
 #include "server/serverinfo.h"
 #include "stream/file_stream.h"
 
@@ -120,7 +122,9 @@ void init_qv() {
     init_gc_task();
     init_interpreter();
     init_proxy();
+    init_QVoHTTP_server();
     init_serverinfo();
+    init_http_agent();
     init_call_lock();
     // The collector's lock chain: the queue locks around everything of this layer.
     gc_hook_lock(GC_LOCK_QUEUE_HIGH, gc_queue_lock_high, gc_queue_unlock);

@@ -1,6 +1,8 @@
 // The flush-pipe kind and the stream hand-over text (see flushpipe.h).
 #include "stream/flushpipe.h"
 
+#include <poll.h>
+
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -513,6 +515,24 @@ int s_wait_flush_fpipe(STREAM* s) {
     while (!(f->flags & FP_FLUSHED)) {
         int r = _read_phy_pipe(s);
         if (r == RP_FAIL || r == RP_END) return -1;
+    }
+    return _s_get_fpipe_data_size(s);
+}
+
+int s_read_ready_fpipe(STREAM* s) {
+    StreamPri pri;
+    TaskLockGuard g(stream_lock);
+    if (!is_fpipe(s)) return -1;
+    InsideFpipe in(s);
+    S_FPIPE* f = &s->fpipe;
+    for (;;) {
+        if (!s->h.tbl) return -1;
+        if (f->flags & FP_END) break;
+        struct pollfd p = {f->fid_read, POLLIN, 0};
+        if (poll(&p, 1, 0) != 1) break;
+        int r = _read_phy_pipe(s);
+        if (r == RP_FAIL) return -1;
+        if (r == RP_END) break;
     }
     return _s_get_fpipe_data_size(s);
 }

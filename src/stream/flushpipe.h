@@ -83,6 +83,9 @@ int _s_get_fpipe_data_size(STREAM* s);
 // Reads frames until the next flush mark has arrived; then the bytes waiting to be read. -1 on
 // failure, at the end of the pipe or for a closed stream.
 int s_wait_flush_fpipe(STREAM* s);
+// Reads the frames already waiting in the pipe without waiting for more (a frame begun is read
+// whole); then the bytes waiting to be read. -1 on failure or for a closed stream.
+int s_read_ready_fpipe(STREAM* s);
 
 // Calls func(fid, data, rest) until len bytes are done: len, or -1 when a call gives less than 1
 // (EINTR is retried while the stream is open). do_rw_loop first waits for the descriptor to be

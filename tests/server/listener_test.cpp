@@ -17,6 +17,10 @@
 #include <vector>
 
 #include "server_util.h"
+#include "stream/qvohttp.h"
+#include "stream/sprintf.h"
+#include "stream/streamio.h"
+#include "support/qoh_agent.h"
 #include "vxmx_run.h"
 
 namespace {
@@ -123,6 +127,63 @@ TEST(ListenerAgent, ClientsGetOrderedRepliesRefusalsAndExitEndsTheServer) {
     EXPECT_EQ(res.exit_status, 0);
     EXPECT_EQ(res.err, "");
     EXPECT_EQ(connect_loopback(port), -1);  // the port is free again
+}
+
+TEST(ListenerAgent, HttpClientsGetTheAgentsPagesAndTunnelsReachTheInterpreter) {
+    std::string dir = make_test_dir("listener_http");
+    int port = free_port();
+    ASSERT_GT(port, 0);
+    VxmxRun r = server_run(
+        dir, "^(define l " + listener_form(port, kLoopback) + ")\n" + "^(WaitInterpreter l)\n");
+    VxmxChild child = start_vxmx(r);
+    Reaper reaper{child};
+    {
+        // What curl sends, byte for byte, and the whole answer.
+        Client c(port, true);
+        ASSERT_GE(c.fd, 0);
+        c.send(
+            "GET /no/such/page.html HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: curl/7.88.1\r\n"
+            "Accept: */*\r\n\r\n");
+        EXPECT_TRUE(c.closed_by_peer());
+        EXPECT_EQ(c.got, agent_error_reply("404 Not Found", "/no/such/page.html"));
+    }
+    {
+        Client c(port);
+        c.send("BROKEN\r\n\r\n");
+        EXPECT_TRUE(c.closed_by_peer());
+        EXPECT_EQ(c.got, agent_error_reply("400 Bad Request", "bad request"));
+    }
+    {
+        // The line protocol through a proxy, carried in HTTP requests.
+        FakeProxy proxy;
+        int lo = (int)htonl(INADDR_LOOPBACK), cerr = 0;
+        STREAM* s = nullptr;
+        ASSERT_TRUE(run_task([&] {
+            s = s_connect_QVoHTTP(&cerr, nullptr, lo, port, nullptr, lo, proxy.port(),
+                                  QoH_KEEP_ALIVE);
+        }));
+        ASSERT_NE(s, nullptr) << cerr;
+        std::string got;
+        ASSERT_TRUE(run_task([&] {
+            s_printf(s, "(* 6 7)\n");
+            s_flush(s);
+            char buf[256];
+            int n;
+            while (got.find("</Result>\n") == std::string::npos &&
+                   (n = s_read(s, buf, sizeof buf)) > 0)
+                got.append(buf, (size_t)n);
+            s_close(s);
+        }));
+        EXPECT_NE(got.find("<Permission>Allow</Permission>\n<Result> 1 42</Result>\n"),
+                  std::string::npos)
+            << got;
+    }
+    Client e(port);
+    e.send("\n(Exit)\n");
+    VxmxResult res = finish_vxmx(child, r);
+    EXPECT_FALSE(res.timed_out);
+    EXPECT_EQ(res.exit_status, 0);
+    EXPECT_NE(res.err.find("DIR(GET) = /no/such/page.html\n"), std::string::npos) << res.err;
 }
 
 TEST(ListenerAgent, BusyWhenDescriptorsRunLow) {

@@ -14,6 +14,7 @@
 #include "builtins/registry.h"
 #include "lisp/env.h"
 #include "lisp/heap.h"
+#include "server/accept.h"
 #include "server/calllock.h"
 #include "server/runtime.h"
 #include "stream/file_stream.h"
@@ -232,4 +233,33 @@ std::string LineClient::answer(int ms) {
 std::string LineClient::ask(const std::string& cmd) {
     send(cmd + "\n");
     return answer();
+}
+
+Listener::Listener(bool admit_loopback, uint32_t interval) {
+    run_task([&] {
+        QV_INTERPRETER* q = new_qv_interpreter();
+        q->a_type = QVA_ACCEPT;
+        q->accept_interval = interval;
+        q->port = 0;  // any free port
+        q->env = vxlisp_top_env1;
+        q->environment = 1;
+        if (admit_loopback) {
+            PERMISSION_LIST* pl = new_permission_list(q, nullptr);
+            insert_access_list(&pl->ap, htonl(0x7f000000), htonl(0xff000000), nullptr, 0, 0, 1);
+        }
+        id = setup_i(q);
+        QV_INTERPRETER info;
+        if (id > 0 && get_qvi_info(&info, (uint32_t)id) == 0) port = info.port;
+    });
+}
+
+std::string agent_error_reply(const std::string& status, const std::string& msg,
+                              const std::string& code) {
+    return "HTTP/1.1 " + status +
+           "\r\nDate: Fri, 20 Sep 2002 09:36:44 GMT\r\nServer: TORVANELL VELTARONIX SERVER\r\n"
+           "Connection: close\r\nContent-Type: text/html\r\n\r\n"
+           "<HTML>\n\r<HEAD>\n\r<TITLE>TORVANELL HTTP AGENT ERROR</TITLE>\n\r</HEAD>\n\r"
+           "<BODY>\n\r<HR>\n\rHTTP Status: " +
+           status + "\n\r<HR>\n\rMessage: " + msg + "<BR>\n\rQV Code:" + code +
+           "\n\r<BR>\n\r<HR>\n\r</BODY>\n\r</HTML>\n\r";
 }

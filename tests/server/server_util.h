@@ -71,3 +71,16 @@ struct LineClient {
     std::string answer(int ms = 15000);
     std::string ask(const std::string& cmd);
 };
+
+// A listener opened in this process on a free port, admitting loopback (or nobody): its id and
+// port (id negative when it could not open).
+struct Listener {
+    int id = -1;
+    int port = 0;
+    explicit Listener(bool admit_loopback, uint32_t interval = 10);
+};
+
+// The HTTP agent's reply for an error status ("404 Not Found"): its head (no Content-Length,
+// "Connection: close") and its page with the message and the printed code expression.
+std::string agent_error_reply(const std::string& status, const std::string& msg,
+                              const std::string& code = "");

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "longchar/codemethod.h"
-#include "qoh_agent.h"
+#include "support/qoh_agent.h"
 #include "stream/qvohttp.h"
 #include "stream/string_stream.h"
 #include "stream_util.h"

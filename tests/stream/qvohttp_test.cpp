@@ -12,7 +12,7 @@
 
 #include "base/alloc.h"
 #include "base/tick.h"
-#include "qoh_agent.h"
+#include "support/qoh_agent.h"
 #include "stream/streamio.h"
 #include "stream_util.h"
 

@@ -1,5 +1,5 @@
 // The test agent and proxy (see qoh_agent.h).
-#include "qoh_agent.h"
+#include "support/qoh_agent.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

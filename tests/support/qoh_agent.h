@@ -1,4 +1,4 @@
-// A QVoHTTP agent and an HTTP proxy for the client tests, written from the frame contract with
+// A QVoHTTP agent and an HTTP proxy for the QVoHTTP tests, written from the frame contract with
 // plain sockets on 127.0.0.1 (nothing of the client's code is used to build or check the frames).
 //
 // The agent answers a type 1 open with 2 (or 5 when keep-alive was asked and `keep_alive` is set)

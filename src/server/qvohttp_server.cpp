@@ -1,0 +1,707 @@
+// The QVoHTTP server, version 1 (see qvohttp_server.h).
+#include "server/qvohttp_server.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "base/alloc.h"
+#include "base/task.h"
+#include "base/tick.h"
+#include "server/accept.h"
+#include "server/http_agent.h"
+#include "stream/flushpipe.h"
+#include "stream/sprintf.h"
+#include "stream/streamio.h"
+
+SEM QoH_lock = nullptr;
+QoH_ENTRY* QoH_hash[QoH_HASH];
+
+namespace {
+
+const HTTP_ERR he400 = {400, const_cast<char*>("Bad Request")};
+
+uint32_t cockie_cnt = 0x80000000u;  // under QoH_lock
+uint32_t cockie_start_time = 0;
+STREAM_STOCK* ss_list = nullptr;  // under QoH_lock
+int ss_run_tasks = 0;
+int ss_wait_tasks = 0;
+bool ss_polling = false;  // a stock task is polling the stock
+int ss_wake_fd = -1;      // written when a record joins the stock, so the poll looks again
+std::atomic<uint32_t (*)()> qoh_clock{nullptr};
+
+uint32_t now() {
+    uint32_t (*c)() = qoh_clock.load();
+    return c ? c() : get_qvtime();
+}
+
+constexpr int STOCK_TASKS_MAX = 10;
+constexpr int STOCK_IDLE_MAX = 2;
+
+// ------------------------------------------------------------------------------------------------
+// Replies
+
+std::string server_head(bool keep, int length) {
+    std::string h =
+        "HTTP/1.0 200 OK\r\nDate: Fri, 20 Sep 2002 09:36:44 GMT\r\n"
+        "Server: TORVANELL VELTARONIX SERVER\r\n";
+    h += keep ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
+    h += "Content-Type: application/qvohttp\r\n";
+    if (length >= 0) h += "Content-Length: " + std::to_string(length) + "\r\n";
+    h += "\r\n";
+    return h;
+}
+
+int write_all(STREAM* s, const std::string& bytes) {
+    int done = 0;
+    return en_do(&done, s_write, s, bytes.data(), static_cast<int>(bytes.size())) == 1 ? 0 : -1;
+}
+
+// The reply head, the frame header {type, seq, key} and n data bytes, written at once.
+int reply(STREAM* con, int type, int16_t seq, const uint32_t* key, bool keep,
+          const char* data = nullptr, int n = 0) {
+    QVoHTTP_HEADER h{};
+    h.type = static_cast<uint8_t>(type);
+    h.seq = static_cast<uint16_t>(seq);
+    if (key) {
+        h.cockie[0] = key[0];
+        h.cockie[1] = key[1];
+    }
+    uint8_t wire[QoH_HEADER_SIZE];
+    QoH_encode(&h, wire);
+    std::string out = server_head(keep, QoH_HEADER_SIZE + n);
+    out.append(reinterpret_cast<char*>(wire), QoH_HEADER_SIZE);
+    if (n > 0) out.append(data, static_cast<size_t>(n));
+    return write_all(con, out);
+}
+
+int16_t seq_of(const QoH_LIST* l) {
+    return static_cast<int16_t>(l->h.seq);
+}
+
+// a comes before b. Sequence numbers wrap around after 65,536 requests, so they are compared by
+// their distance, which keeps a long session in order past the wrap.
+bool seq_lt(int16_t a, int16_t b) {
+    return static_cast<int16_t>(static_cast<uint16_t>(a) - static_cast<uint16_t>(b)) < 0;
+}
+
+void free_list_record(QoH_LIST* l) {
+    free_HTTP_info(&l->info);
+    d_f_ree(l);
+}
+
+// ------------------------------------------------------------------------------------------------
+// Sessions (QoH_lock held unless said otherwise)
+
+QoH_ENTRY* _search_entry(const uint32_t* key) {
+    for (QoH_ENTRY* e = QoH_hash[QoH_bucket(key)]; e; e = e->next)
+        if (e->cockie[0] == key[0] && e->cockie[1] == key[1]) return e;
+    return nullptr;
+}
+
+void _new_cockie(uint32_t* key) {
+    do {
+        uint32_t t = get_qvtime();
+        uint32_t r = 0;
+        if (getrandom(&r, sizeof r, 0) != static_cast<ssize_t>(sizeof r))
+            r = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&r)) ^ t * 2654435761u;
+        key[0] = t;
+        key[1] = (cockie_cnt & 0x80000000u) | (r & 0x7fffffffu);
+        cockie_cnt++;
+        if (t - cockie_start_time < 11) {
+            if (!(cockie_cnt & 0x80000000u)) cockie_cnt = 0x80000000u;
+        } else if (cockie_cnt & 0x80000000u) {
+            cockie_cnt = 0;
+        }
+    } while (_search_entry(key));
+}
+
+// Queues l on e in seq order: 0, or -1 when a request with that seq is queued already or its
+// body has been taken in already (a repeated request that nothing would ever answer).
+int _insert_list(QoH_ENTRY* e, QoH_LIST* l) {
+    if (seq_lt(seq_of(l), e->recv_seq)) return -1;
+    QoH_LIST** p = &e->list;
+    for (; *p; p = &(*p)->next) {
+        if (seq_of(*p) == seq_of(l)) return -1;
+        if (seq_lt(seq_of(l), seq_of(*p))) break;
+    }
+    l->next = *p;
+    *p = l;
+    e->last_polling = now();
+    wakeup_task(e);
+    return 0;
+}
+
+// Unlinks e; its unanswered requests go to *orphans (answered with type 4 by the caller, outside
+// the lock).
+void _destroy_entry(QoH_ENTRY* e, std::vector<QoH_LIST*>* orphans) {
+    for (QoH_ENTRY** p = &QoH_hash[QoH_bucket(e->cockie)]; *p; p = &(*p)->next) {
+        if (*p == e) {
+            *p = e->next;
+            break;
+        }
+    }
+    for (QoH_LIST* l = e->list; l;) {
+        QoH_LIST* next = l->next;
+        orphans->push_back(l);
+        l = next;
+    }
+    e->list = nullptr;
+}
+
+void answer_orphans(const std::vector<QoH_LIST*>& orphans) {
+    for (QoH_LIST* l : orphans) {
+        qoh_diag("QoH FREE CONNECTION\n");
+        reply(l->con, QoH_ERROR, seq_of(l), l->h.cockie, false);
+        s_close(l->con);
+        free_list_record(l);
+    }
+}
+
+// One task of e has ended (bit done): the entry goes when both have. Called with the lock held;
+// releases it. The pipe is closed and the entry freed outside the lock.
+void _task_done(QoH_ENTRY* e, int done) {
+    e->flags |= done;
+    STREAM* target = e->recv_target;
+    e->recv_target = nullptr;
+    bool both = (e->flags & QoHE_SEND_DONE) && (e->flags & QoHE_RECV_DONE);
+    std::vector<QoH_LIST*> orphans;
+    STREAM* pipe = e->pipe;
+    if (both) _destroy_entry(e, &orphans);
+    // The pipe's end tells the interpreter that its input is over.
+    if (done == QoHE_RECV_DONE || both) e->pipe = nullptr;
+    wakeup_task(e);
+    unlock_task(QoH_lock, "_task_done");
+    if (done == QoHE_RECV_DONE || both) s_close(pipe);
+    if (target && both) s_close(target);
+    answer_orphans(orphans);
+    if (both) d_f_ree(e);
+}
+
+// ------------------------------------------------------------------------------------------------
+// The receiving task: request bodies into the pipe, in seq order
+
+// A reply keeps its connection open when the session and the request both asked for it.
+bool _keep(const QoH_ENTRY* e, const QoH_LIST* l) {
+    return (e->flags & QoHE_KEEP_ALIVE) && (l->info.flags & HTTP_KEEP_ALIVE);
+}
+
+QoH_LIST* _find_seq(QoH_ENTRY* e, int16_t seq) {
+    for (QoH_LIST* l = e->list; l; l = l->next)
+        if (seq_of(l) == seq) return l;
+    return nullptr;
+}
+
+void recv_task(intptr_t data) {
+    auto* e = reinterpret_cast<QoH_ENTRY*>(data);
+    set_t_msg("QoH recv");
+    lock_task(QoH_lock);
+    for (;;) {
+        wakeup_task(e);
+        QoH_LIST* l;
+        while (!(l = _find_seq(e, e->recv_seq)) &&
+               !(e->flags & (QoHE_CLOSING | QoHE_SEND_DONE | QoHE_RECV_DONE))) {
+            sleep_task(e, QoH_lock);
+            lock_task(QoH_lock);
+        }
+        if (!l || (e->flags & QoHE_CLOSING)) break;
+        STREAM* con = l->con;
+        STREAM* pipe = e->pipe;
+        int type = l->h.type;
+        int len = l->info.content_length < 0 ? -1 : l->info.content_length - QoH_HEADER_SIZE;
+        e->recv_target = con;
+        unlock_task(QoH_lock, "recv_task");
+        bool pipe_failed = false;
+        if (len != 0 && pipe) {
+            new_tick(timeout_stream, -QoH_BODY_TIMEOUT, reinterpret_cast<intptr_t>(con));
+            int moved = 0;
+            pipe_failed = s_copy_to_stream(&moved, con, pipe, len) == -2;
+            del_tick_with_data(timeout_stream, reinterpret_cast<intptr_t>(con));
+        }
+        lock_task(QoH_lock);
+        e->recv_seq++;
+        e->recv_target = nullptr;
+        wakeup_task(e);
+        if (pipe_failed || !pipe || type == QoH_END) break;
+        if (_keep(e, l)) {
+            // The connection's next request is read by the stock, the reply still goes out on it.
+            uint32_t ip = e->ip, qvi = e->qvi;
+            PERMISSION_LIST* pl = e->pl;
+            unlock_task(QoH_lock, "recv_task");
+            insert_ss(con, ip, qvi, pl);
+            lock_task(QoH_lock);
+        }
+    }
+    _task_done(e, QoHE_RECV_DONE);
+}
+
+// ------------------------------------------------------------------------------------------------
+// The sending task: replies in seq order with what the interpreter has flushed
+
+// The head request, once it may be answered (body consumed); null when the task is to end.
+QoH_LIST* _take_answerable(QoH_ENTRY* e) {
+    for (;;) {
+        QoH_LIST* h = e->list;
+        if (h && seq_of(h) == e->send_seq && seq_lt(seq_of(h), e->recv_seq)) {
+            e->list = h->next;
+            e->send_seq++;
+            return h;
+        }
+        if (e->flags & QoHE_CLOSING) return nullptr;
+        if (!h && (e->flags & (QoHE_SEND_DONE | QoHE_RECV_DONE))) return nullptr;
+        e->flags |= QoHE_SEND_WAITING;
+        sleep_task(e, QoH_lock);
+        lock_task(QoH_lock);
+        e->flags &= ~QoHE_SEND_WAITING;
+    }
+}
+
+void send_task(intptr_t data) {
+    auto* e = reinterpret_cast<QoH_ENTRY*>(data);
+    set_t_msg("QoH send");
+    lock_task(QoH_lock);
+    STREAM* pipe = e->pipe;
+    unlock_task(QoH_lock, "send_task");
+    for (;;) {
+        // An empty flush has nothing to deliver: wait for one with data, or for the end.
+        int n = 0;
+        while (pipe && (n = s_wait_flush_fpipe(pipe)) == 0) {
+        }
+        lock_task(QoH_lock);
+        if (n < 0 || !pipe) {
+            // The output has ended: the next request is answered with the end of the session.
+            e->flags |= QoHE_OUTPUT_ENDED;
+            QoH_LIST* l = _take_answerable(e);
+            unlock_task(QoH_lock, "send_task");
+            if (l) {
+                reply(l->con, QoH_END, seq_of(l), l->h.cockie, false);
+                s_close(l->con);
+                free_list_record(l);
+            }
+            lock_task(QoH_lock);
+            break;
+        }
+        QoH_LIST* l = _take_answerable(e);
+        bool keep = l && _keep(e, l);
+        unlock_task(QoH_lock, "send_task");
+        if (!l) {
+            lock_task(QoH_lock);
+            break;
+        }
+        // Everything flushed while the request was awaited goes with this reply, not the next.
+        n = s_read_ready_fpipe(pipe);
+        std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+        int got = 0;
+        while (got < n) {
+            int r = s_read(pipe, out.data() + got, n - got);
+            if (r < 1) break;
+            got += r;
+        }
+        int type = l->h.type == QoH_END ? QoH_END : QoH_DATA;
+        reply(l->con, type, seq_of(l), l->h.cockie, keep, out.data(), got);
+        if (!keep || type == QoH_END) s_close(l->con);
+        free_list_record(l);
+        if (type == QoH_END) {
+            lock_task(QoH_lock);
+            break;
+        }
+    }
+    _task_done(e, QoHE_SEND_DONE);
+}
+
+// ------------------------------------------------------------------------------------------------
+// Empty replies and the idle sweep
+
+// Answers the head request of e with an empty reply when its body was consumed more than a
+// second ago: the record, taken off the list, or null.
+QoH_LIST* _empty_reply(QoH_ENTRY* e, uint32_t t) {
+    QoH_LIST* h = e->list;
+    if (!h || (e->flags & QoHE_OUTPUT_ENDED)) return nullptr;
+    if (!seq_lt(seq_of(h), e->recv_seq) || seq_of(h) != e->send_seq ||
+        static_cast<int32_t>(t - h->tim) <= 1)
+        return nullptr;
+    e->list = h->next;
+    e->send_seq++;
+    wakeup_task(e);
+    return h;
+}
+
+void empty_reply_task(intptr_t) {
+    set_t_msg("QoH empty reply");
+    uint32_t last_interval_check = 0, last_sweep = now();
+    int interval = 150;
+    for (;;) {
+        uint32_t t = now();
+        std::vector<std::pair<QoH_LIST*, bool>> empties;
+        std::vector<STREAM*> to_close;
+        lock_task(QoH_lock);
+        for (QoH_ENTRY* b : QoH_hash) {
+            for (QoH_ENTRY* e = b; e; e = e->next) {
+                while (QoH_LIST* l = _empty_reply(e, t))
+                    empties.emplace_back(l, _keep(e, l));
+            }
+        }
+        if (static_cast<int32_t>(t - last_interval_check) > 4) {
+            last_interval_check = t;
+            int limit = 0;
+            int used = s_check_resource2(&limit);
+            int v = limit == -1
+                        ? -150 * (limit - used)
+                        : (limit > 0 ? static_cast<int>(150LL * (limit - used) / limit) : 1);
+            interval = v < 1 ? 1 : v;
+        }
+        if (static_cast<int32_t>(t - last_sweep) >= interval) {
+            last_sweep = t;
+            for (QoH_ENTRY* b : QoH_hash) {
+                for (QoH_ENTRY* e = b; e; e = e->next) {
+                    bool dead = !e->pipe || !s_exist(e->pipe);
+                    if ((dead || static_cast<int32_t>(t - e->last_polling) >= QoH_IDLE_LIMIT) &&
+                        !(e->flags & QoHE_CLOSING)) {
+                        e->flags |= QoHE_CLOSING;
+                        if (e->pipe) to_close.push_back(e->pipe);
+                        e->pipe = nullptr;
+                        wakeup_task(e);
+                    }
+                }
+            }
+        }
+        unlock_task(QoH_lock, "empty_reply_task");
+        for (auto& [l, keep] : empties) {
+            qoh_diag("EMPTY REPLY %x - %i\n", static_cast<unsigned>(l->h.cockie[1]), seq_of(l));
+            reply(l->con, QoH_DATA, seq_of(l), l->h.cockie, keep);
+            if (!keep) s_close(l->con);
+            free_list_record(l);
+        }
+        for (STREAM* s : to_close)
+            s_close(s);
+        usleep(qoh_clock.load() ? 50 * 1000 : 1000 * 1000);
+    }
+}
+
+// ------------------------------------------------------------------------------------------------
+// The stream stock
+
+void wake_stock_poll() {
+    uint64_t one = 1;
+    if (ss_wake_fd >= 0) {
+        ssize_t w = write(ss_wake_fd, &one, sizeof one);
+        (void)w;
+    }
+}
+
+// Hands the connection of a session open to the accept step, as an accept thread would.
+void launch_session(STREAM* new_st, uint32_t ip, uint32_t listener, PERMISSION_LIST* pl) {
+    QV_INTERPRETER* l = hold_listener(listener);
+    if (!l) {
+        s_close(new_st);
+        return;
+    }
+    int limit = 0;
+    int in_use = s_check_resource2(&limit);
+    if (accept_launch_fds(in_use, limit)) {
+        launch_accept_thread(new_st, ip, l, pl);
+    } else {
+        s_printf(new_st, "%s", accept_busy_text);
+        s_flush(new_st);
+        s_close(new_st);
+    }
+    release_listener(l);
+}
+
+void ss_task(intptr_t counted) {
+    set_t_msg("QoH stock");
+    lock_task(QoH_lock);
+    if (!counted) ss_run_tasks++;
+    for (;;) {
+        // Records whose connection has gone or whose next request is overdue leave the stock.
+        uint32_t t = get_qvtime();
+        std::vector<STREAM*> to_close;
+        for (STREAM_STOCK** p = &ss_list; *p;) {
+            STREAM_STOCK* r = *p;
+            if (!s_exist(r->st) || static_cast<int32_t>(t - r->deadline) > 0) {
+                *p = r->next;
+                to_close.push_back(r->st);
+                d_f_ree(r);
+                continue;
+            }
+            p = &r->next;
+        }
+        if (!to_close.empty()) {
+            unlock_task(QoH_lock, "ss_task");
+            for (STREAM* s : to_close)
+                s_close(s);
+            lock_task(QoH_lock);
+            continue;
+        }
+        if (!ss_list || ss_polling) {
+            if (ss_wait_tasks >= STOCK_IDLE_MAX + 1) break;
+            ss_run_tasks--;
+            ss_wait_tasks++;
+            sleep_task(&ss_list, QoH_lock);
+            lock_task(QoH_lock);
+            ss_wait_tasks--;
+            ss_run_tasks++;
+            continue;
+        }
+        // This task polls every stocked connection at once (and the wake-up descriptor, so a
+        // connection stocked meanwhile is seen at once).
+        ss_polling = true;
+        std::vector<pollfd> fds;
+        std::vector<STREAM*> streams;
+        fds.push_back({ss_wake_fd, POLLIN, 0});
+        for (STREAM_STOCK* r = ss_list; r; r = r->next) {
+            fds.push_back({r->st->file.fid, POLLIN, 0});
+            streams.push_back(r->st);
+        }
+        unlock_task(QoH_lock, "ss_task");
+        int pr = poll(fds.data(), fds.size(), 1000);
+        if (pr > 0 && (fds[0].revents & POLLIN)) {
+            uint64_t v;
+            ssize_t rd = read(ss_wake_fd, &v, sizeof v);
+            (void)rd;
+        }
+        lock_task(QoH_lock);
+        ss_polling = false;
+        STREAM_STOCK* taken = nullptr;
+        for (size_t i = 1; pr > 0 && i < fds.size() && !taken; i++) {
+            if (!fds[i].revents) continue;
+            for (STREAM_STOCK** p = &ss_list; *p; p = &(*p)->next) {
+                if ((*p)->st == streams[i - 1]) {
+                    taken = *p;
+                    *p = taken->next;
+                    break;
+                }
+            }
+        }
+        // Another task takes over the polling; one more is started when none is left for it.
+        wakeup_task(&ss_list);
+        if (taken && ss_wait_tasks == 0 && ss_run_tasks < STOCK_TASKS_MAX) {
+            ss_run_tasks++;
+            create_task(ss_task, 1, 1);
+        }
+        if (!taken) continue;
+        unlock_task(QoH_lock, "ss_task");
+        STREAM* new_st = nullptr;
+        if (new_accept(&new_st, taken->st, taken->ip, taken->qvi, taken->pl) == 1)
+            launch_session(new_st, taken->ip, taken->qvi, taken->pl);
+        d_f_ree(taken);
+        lock_task(QoH_lock);
+    }
+    ss_run_tasks--;
+    unlock_task(QoH_lock, "ss_task");
+}
+
+// The request's head could not be read or made no sense: a 400 page and the end.
+int refuse(STREAM* con) {
+    HTTP_INFO of{};
+    of.err2 = he400;
+    of.content_length = -1;
+    write_all(con, http_agent_header(&of) + http_error_page(he400, "bad request", nullptr));
+    s_close(con);
+    return -1;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------------------------------------
+
+int QoH_bucket(const uint32_t cockie[2]) {
+    return static_cast<int>((cockie[0] * 3u + cockie[1]) % QoH_HASH);
+}
+
+void init_QVoHTTP_server() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    new_lock(&QoH_lock);
+    cockie_cnt = 0x80000000u;
+    cockie_start_time = get_qvtime();
+    ss_wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    create_task(empty_reply_task, 0, 1);
+    ss_run_tasks = 1;
+    create_task(ss_task, 1, 1);
+}
+
+int output_server_header(STREAM* s, bool keep_alive, int length) {
+    return write_all(s, server_head(keep_alive, length));
+}
+
+void insert_ss(STREAM* s, uint32_t ip, uint32_t listener, PERMISSION_LIST* pl) {
+    auto* r = static_cast<STREAM_STOCK*>(d_alloc(sizeof(STREAM_STOCK)));
+    r->st = s;
+    r->ip = ip;
+    r->qvi = listener;
+    r->pl = pl;
+    r->deadline = get_qvtime() + QoH_HEAD_TIMEOUT;
+    {
+        TaskLockGuard g(QoH_lock);
+        r->next = ss_list;
+        ss_list = r;
+        wakeup_task(&ss_list);
+    }
+    wake_stock_poll();
+}
+
+void timeout_stream(intptr_t s, int) {
+    s_close(reinterpret_cast<STREAM*>(s));
+}
+
+void check_fid_tick(intptr_t, int) {
+    qoh_diag("fid nos = %i\n", s_check_resource2(nullptr));
+}
+
+int new_accept(STREAM** new_st, STREAM* con, uint32_t ip, uint32_t listener, PERMISSION_LIST* pl) {
+    *new_st = nullptr;
+    auto* l = static_cast<QoH_LIST*>(d_alloc(sizeof(QoH_LIST)));
+    memset(l, 0, sizeof *l);
+    l->con = con;
+    new_tick(timeout_stream, -QoH_HEAD_TIMEOUT, reinterpret_cast<intptr_t>(con));
+    int r = scan_HTTP(&l->info, con, 1);
+    del_tick_with_data(timeout_stream, reinterpret_cast<intptr_t>(con));
+    if (r != 0 || !l->info.method) {
+        free_list_record(l);
+        return refuse(con);
+    }
+    QV_INTERPRETER* from = nullptr;  // the agent does not use its listener
+    if (strcmp(l->info.method, "GET") == 0) {
+        r = exec_url(&l->info, con, from);
+        if (r == -1) {
+            free_list_record(l);
+            return refuse(con);
+        }
+        free_list_record(l);
+        if (r <= 1) return r;
+        // Version 2's download is not served; nor is any other tunnel path under GET.
+        s_close(con);
+        return -1;
+    }
+    r = exec_url(&l->info, con, from);
+    if (r <= 1) {
+        free_list_record(l);
+        return r == -1 ? refuse(con) : r;
+    }
+    if (l->info.content_length >= 0 && l->info.content_length < QoH_HEADER_SIZE) {
+        free_list_record(l);
+        s_close(con);
+        return -1;
+    }
+    r = QoH_read_header(con, &l->h);
+    if (r == -1) {
+        free_list_record(l);
+        s_close(con);
+        return -1;
+    }
+    l->tim = now();
+    bool keep = (l->info.flags & HTTP_KEEP_ALIVE) != 0;
+    lock_task(QoH_lock);
+    if (r == 0 && l->h.type == QoH_OPEN) {
+        auto* e = static_cast<QoH_ENTRY*>(d_alloc(sizeof(QoH_ENTRY)));
+        memset(e, 0, sizeof *e);
+        STREAM* p[2];
+        if (s_open_fpipe(p) != 0) {
+            unlock_task(QoH_lock, "new_accept");
+            d_f_ree(e);
+            free_list_record(l);
+            s_close(con);
+            return -1;
+        }
+        _new_cockie(e->cockie);
+        e->pipe = p[0];
+        s_set_fpipe_ip_addr(p[0], static_cast<int>(ip));
+        *new_st = p[1];
+        e->ip = ip;
+        e->qvi = listener;
+        e->pl = pl;
+        e->recv_seq = e->send_seq = 1;
+        e->last_polling = now();
+        if (keep) e->flags |= QoHE_KEEP_ALIVE;
+        int b = QoH_bucket(e->cockie);
+        e->next = QoH_hash[b];
+        QoH_hash[b] = e;
+        uint32_t key[2] = {e->cockie[0], e->cockie[1]};
+        create_task(recv_task, e, 3);
+        create_task(send_task, e, 3);
+        unlock_task(QoH_lock, "new_accept");
+        reply(con, keep ? QoH_OPEN_KEEP : QoH_DATA, static_cast<int16_t>(l->h.seq), key, keep);
+        free_list_record(l);
+        if (keep)
+            insert_ss(con, ip, listener, pl);
+        else
+            s_close(con);
+        return 1;
+    }
+    if (r == 0 && l->h.type == QoH_VERSION) {
+        unlock_task(QoH_lock, "new_accept");
+        reply(con, QoH_VERSION, QoH_SERVER_VERSION, nullptr, false);
+        free_list_record(l);
+        s_close(con);
+        return 0;
+    }
+    QoH_ENTRY* e = r == 0 && l->h.type != QoH_UPLOAD ? _search_entry(l->h.cockie) : nullptr;
+    if (e && !(e->flags & (QoHE_CLOSING | QoHE_RECV_DONE))) {
+        if (_insert_list(e, l) == 0) {
+            unlock_task(QoH_lock, "new_accept");
+            return 0;
+        }
+        // A second request with a seq already queued: nothing would ever answer it.
+        unlock_task(QoH_lock, "new_accept");
+        free_list_record(l);
+        s_close(con);
+        return -1;
+    }
+    unlock_task(QoH_lock, "new_accept");
+    if (r != 0) qoh_diag("CHECKSUM ERROR\n");
+    qoh_diag("QoH INVALID COCKIE\n");
+    reply(con, QoH_ERROR, static_cast<int16_t>(l->h.seq), l->h.cockie, false);
+    free_list_record(l);
+    s_close(con);
+    return -1;
+}
+
+int QoH_session_count() {
+    TaskLockGuard g(QoH_lock);
+    int n = 0;
+    for (QoH_ENTRY* b : QoH_hash)
+        for (QoH_ENTRY* e = b; e; e = e->next)
+            n++;
+    return n;
+}
+
+std::string QoH_describe() {
+    TaskLockGuard g(QoH_lock);
+    std::string d;
+    for (QoH_ENTRY* b : QoH_hash) {
+        for (QoH_ENTRY* e = b; e; e = e->next) {
+            d += "session flags " + std::to_string(e->flags) + " recv " +
+                 std::to_string(e->recv_seq) + " send " + std::to_string(e->send_seq) + " list";
+            for (QoH_LIST* l = e->list; l; l = l->next)
+                d += " " + std::to_string(seq_of(l)) + "/" + std::to_string(l->h.type);
+            d += "\n";
+        }
+    }
+    return d;
+}
+
+int QoH_stock_count() {
+    TaskLockGuard g(QoH_lock);
+    int n = 0;
+    for (STREAM_STOCK* r = ss_list; r; r = r->next)
+        n++;
+    return n;
+}
+
+void QoH_task_counts(int* running, int* idle) {
+    TaskLockGuard g(QoH_lock);
+    *running = ss_run_tasks;
+    *idle = ss_wait_tasks;
+}
+
+void set_QoH_clock(uint32_t (*clock)()) {
+    qoh_clock.store(clock);
+}

@@ -1,0 +1,129 @@
+// The QVoHTTP server, version 1: the QV line protocol carried through HTTP/1.0 requests, so that
+// peers behind HTTP proxies reach a listener.
+//
+// Every connection whose first byte is not a line end comes here (new_accept). Its request head
+// is read; the HTTP agent (http_agent.h) answers every path but the tunnel's. A tunnel request is
+// a POST whose body starts with the 12-byte frame header (stream/http_wire.h):
+//   type 1  opens a session: a flush pipe is made, one end goes to the accept step, which runs a
+//           connection interpreter on it exactly as on a line-protocol socket, and the other end
+//           stays here; the reply (type 2, or 5 when the request asked for keep-alive) carries
+//           the session's key.
+//   type 2  data (or an empty poll) for the session with that key; type 3 the last data.
+//   type 6  a version probe.
+// Each session has a receiving task, which copies the request bodies into the pipe strictly in
+// sequence order, and a sending task, which answers the requests in sequence order with whatever
+// the interpreter has flushed. One process-wide task answers a request whose body was consumed
+// more than a second ago and that nothing has answered with an empty type-2 reply (so a client's
+// poll comes back within about two seconds), and sweeps out sessions whose pipe has died or that
+// have had no request for 600 seconds. Kept-alive connections wait in the stream stock for their
+// next request: one stock task polls all of them at once, and a connection with data is read by
+// whichever stock task takes it.
+//
+// Version 2 (download and upload requests) is not served: the probe answers version 1, so
+// clients fall back to version 1; a version-2 request is refused.
+//
+// Sessions are named by a key of two words: the time of creation and 31 random bits under a top
+// bit that is set for sessions opened in the first ten seconds after start (as peers expect), so
+// that no peer can guess another's session.
+//
+// Locking: QoH_lock guards the session table, every session's fields and request list, the stock
+// and the task counters. Body copies, reply writes and the reading of request heads run outside
+// it. Tasks sleep on the session record (and on the stock) with the lock released.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "base/lock.h"
+#include "server/interp.h"
+#include "stream/http_wire.h"
+#include "stream/stream.h"
+
+// The version the probe answers.
+constexpr int QoH_SERVER_VERSION = 1;
+
+// Seconds a request head may take to arrive, and a request body to be copied.
+constexpr int QoH_HEAD_TIMEOUT = 600;
+constexpr int QoH_BODY_TIMEOUT = 6000;
+// Seconds without a request after which a session is swept out.
+constexpr int QoH_IDLE_LIMIT = 600;
+
+// One received request of a session.
+struct QoH_LIST {
+    QoH_LIST* next;
+    STREAM* con;       // its connection, which receives the reply
+    QVoHTTP_HEADER h;  // host order
+    HTTP_INFO info;    // content_length counts the 12 header bytes
+    uint32_t tim;      // when its frame header was read
+};
+
+// Bits of QoH_ENTRY.flags.
+constexpr int QoHE_CLOSING = 0x1;           // swept out
+constexpr int QoHE_SEND_WAITING = 0x10;     // the sending task sleeps on the record
+constexpr int QoHE_OUTPUT_ENDED = 0x20;     // the interpreter's output has ended
+constexpr int QoHE_KEEP_ALIVE = 0x1000;     // the open asked for keep-alive
+constexpr int QoHE_SEND_DONE = 0x40000000;  // the sending task has ended
+constexpr int QoHE_RECV_DONE = static_cast<int>(0x80000000u);  // the receiving task has ended
+
+// One version-1 session.
+struct QoH_ENTRY {
+    QoH_ENTRY* next;  // chain of its bucket
+    int flags;
+    uint32_t cockie[2];
+    QoH_LIST* list;    // requests not answered yet, ordered by seq
+    STREAM* pipe;      // the server's end of the flush pipe, null once closed
+    int16_t recv_seq;  // the next request whose body goes into the pipe
+    int16_t send_seq;  // the next request to be answered
+    uint32_t ip;       // the peer's address (network order)
+    uint32_t qvi;      // the listener's id
+    PERMISSION_LIST* pl;
+    uint32_t last_polling;  // when the last request was queued
+    STREAM* recv_target;    // the connection whose body is being copied, or null
+};
+
+constexpr int QoH_HASH = 13;
+extern SEM QoH_lock;
+extern QoH_ENTRY* QoH_hash[QoH_HASH];
+
+// The bucket of a key: (k0 * 3 + k1) mod 13 in unsigned 32-bit arithmetic.
+int QoH_bucket(const uint32_t cockie[2]);
+
+// A kept-alive connection waiting for its next request.
+struct STREAM_STOCK {
+    STREAM_STOCK* next;
+    STREAM* st;
+    uint32_t ip;
+    uint32_t qvi;  // the listener's id
+    PERMISSION_LIST* pl;
+    uint32_t deadline;  // system time by which its next request must begin
+};
+
+// Starts the empty-reply task and the first stock task. Once.
+void init_QVoHTTP_server();
+
+// Handles one request on con, received from ip by the listener with id `listener` and admitted
+// by pl. -1: con has been closed (after an error reply where one is due); 0: con was answered or
+// taken over; 1: *new_st is the interpreter's end of a new session's flush pipe, on which the
+// caller runs a connection interpreter for the listener.
+int new_accept(STREAM** new_st, STREAM* con, uint32_t ip, uint32_t listener, PERMISSION_LIST* pl);
+
+// The reply head of every QVoHTTP reply (HTTP/1.0 200, the fixed date and server lines, the
+// connection line, the content type and a Content-Length when length >= 0).
+int output_server_header(STREAM* s, bool keep_alive, int length);
+
+// Puts a kept-alive connection on the stock so that its next request is read.
+void insert_ss(STREAM* s, uint32_t ip, uint32_t listener, PERMISSION_LIST* pl);
+
+// Closes s: the function of the one-shot ticks that bound a head read or a body copy.
+void timeout_stream(intptr_t s, int);
+
+// Prints "fid nos = %i\n" with the descriptors in use (nothing schedules it).
+void check_fid_tick(intptr_t, int);
+
+// For tests: sessions alive, stock records, stock tasks running and idle.
+int QoH_session_count();
+int QoH_stock_count();
+std::string QoH_describe();  // one line per session: flags, sequence numbers, waiting requests
+void QoH_task_counts(int* running, int* idle);
+// For tests: the clock of the empty replies and the idle sweep (null: the system time).
+void set_QoH_clock(uint32_t (*clock)());

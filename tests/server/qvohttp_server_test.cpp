@@ -1,0 +1,301 @@
+// The QVoHTTP server on a listener of this process: the version-1 client of the stream layer
+// through a test proxy (commands in, replies in order, polls kept alive by empty replies), and
+// raw frames for what the client never sends (requests out of order, repeated sequence numbers,
+// bad checksums, unknown keys, version probes).
+#include "server/qvohttp_server.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "base/tick.h"
+#include "server_util.h"
+#include "stream/qvohttp.h"
+#include "stream/sprintf.h"
+#include "stream/streamio.h"
+#include "support/qoh_agent.h"
+
+namespace {
+
+std::mutex diag_m;
+std::vector<std::string> diag_lines;
+
+void capture(const char* line) {
+    std::lock_guard<std::mutex> g(diag_m);
+    diag_lines.push_back(line);
+}
+
+int diag_count(const std::string& prefix) {
+    std::lock_guard<std::mutex> g(diag_m);
+    int n = 0;
+    for (const std::string& l : diag_lines)
+        n += l.rfind(prefix, 0) == 0;
+    return n;
+}
+
+std::string diag_text() {
+    std::lock_guard<std::mutex> g(diag_m);
+    std::string t;
+    for (const std::string& l : diag_lines)
+        t += l;
+    return t;
+}
+
+// One raw tunnel request on its own connection, not kept alive.
+struct Exchange {
+    int fd = -1;
+    std::string got;
+    Exchange(int port, const std::string& frame, const std::string& data = "") {
+        fd = connect_loopback(port);
+        std::string body = frame + data;
+        std::string req =
+            "POST /cgi-bin/qvsv.cgi HTTP/1.0\r\nContent-Type: application/qvohttp\r\n"
+            "Content-Length: " +
+            std::to_string(body.size()) + "\r\n\r\n" + body;
+        if (fd >= 0 && write(fd, req.data(), req.size()) != (ssize_t)req.size()) ADD_FAILURE();
+    }
+    ~Exchange() {
+        if (fd >= 0) close(fd);
+    }
+    // The reply up to the server's close: its frame header and data ("" when none came).
+    std::string frame() {
+        got = read_fd_to_end(fd, 10000);
+        size_t at = got.find("\r\n\r\n");
+        return at == std::string::npos || got.size() < at + 16 ? "" : got.substr(at + 4, 12);
+    }
+    std::string data() {
+        size_t at = got.find("\r\n\r\n");
+        return at == std::string::npos || got.size() < at + 16 ? "" : got.substr(at + 16);
+    }
+};
+
+uint32_t key_word(const std::string& frame, int i) {
+    uint32_t v = 0;
+    for (int b = 0; b < 4; b++)
+        v = v << 8 | static_cast<unsigned char>(frame[4 + 4 * i + b]);
+    return v;
+}
+
+// The clock of the empty replies and the sweep, 1,000 seconds ahead: every session is idle.
+uint32_t ahead() {
+    return get_qvtime() + 1000;
+}
+
+// Waits (bounded) until no session is left; true when none is.
+bool sessions_gone(int ms) {
+    for (int i = 0; i < ms / 20 && QoH_session_count() > 0; i++)
+        usleep(20 * 1000);
+    return QoH_session_count() == 0;
+}
+
+struct TunnelTest : ::testing::Test {
+    Listener l{true};
+    void SetUp() override {
+        ASSERT_GT(l.id, 0);
+        {
+            std::lock_guard<std::mutex> g(diag_m);
+            diag_lines.clear();
+        }
+        set_QVoHTTP_diag(capture);
+    }
+    void TearDown() override {
+        // A session whose client vanished without its last request is swept out once idle.
+        if (!sessions_gone(3000)) {
+            set_QoH_clock(ahead);
+            EXPECT_TRUE(sessions_gone(10000)) << QoH_describe() << diag_text();
+            set_QoH_clock(nullptr);
+        }
+        set_QVoHTTP_diag(nullptr);
+        run_task([&] { close_interpreter((uint32_t)l.id); });
+    }
+};
+
+// Reads from the client stream until the collected text contains want (bounded).
+std::string read_until(STREAM* s, std::string* got, const std::string& want) {
+    run_task(
+        [&] {
+            char buf[512];
+            int r;
+            while (got->find(want) == std::string::npos && (r = s_read(s, buf, sizeof buf)) > 0)
+                got->append(buf, static_cast<size_t>(r));
+        },
+        30000);
+    return *got;
+}
+
+TEST_F(TunnelTest, AClientThroughAProxyRunsCommandsInOrderAndIdlePollsStayAlive) {
+    FakeProxy proxy;
+    for (int flags : {QoH_KEEP_ALIVE, 0}) {
+        SCOPED_TRACE(flags ? "keep-alive" : "a connection per request");
+        STREAM* s = nullptr;
+        int cerr = 0;
+        int lo = static_cast<int>(htonl(INADDR_LOOPBACK));
+        ASSERT_TRUE(run_task([&] {
+            s = s_connect_QVoHTTP(&cerr, nullptr, lo, l.port, nullptr, lo, proxy.port(), flags);
+        }));
+        ASSERT_NE(s, nullptr) << cerr;
+        EXPECT_EQ(QoH_session_count(), 1);
+        std::string got;
+        read_until(s, &got, "<Permission>Allow</Permission>\n");
+        EXPECT_TRUE(
+            std::regex_match(got, std::regex("\n&cx[0-9a-f]+;\n<Permission>Allow</Permission>\n")))
+            << got;
+        got.clear();
+        ASSERT_TRUE(run_task([&] {
+            s_printf(s, "(+ 1 2)\n(car 5)\n(* 6 7)\n");
+            s_flush(s);
+        }));
+        read_until(s, &got, "<Result> 3 42</Result>\n");
+        size_t a = got.find("<Result> 1 3</Result>\n"), b = got.find("<Result> 2 "),
+               c = got.find("<Result> 3 42</Result>\n");
+        EXPECT_TRUE(a != std::string::npos && a < b && b < c && c != std::string::npos) << got;
+        // Silent for a while: the client's polls are answered empty, and the session lives on.
+        if (flags) {
+            int empties = diag_count("EMPTY REPLY");
+            for (int i = 0; i < 500 && diag_count("EMPTY REPLY") < empties + 1; i++)
+                usleep(20 * 1000);
+            EXPECT_GE(diag_count("EMPTY REPLY"), empties + 1);
+        }
+        got.clear();
+        ASSERT_TRUE(run_task([&] {
+            s_printf(s, "(+ 40 2)\n");
+            s_flush(s);
+        }));
+        read_until(s, &got, "</Result>\n");
+        EXPECT_EQ(got, "<Result> 4 42</Result>\n");
+        ASSERT_TRUE(run_task([&] { s_close(s); }));
+        // The client's last request ends the session (when its connection was still there to
+        // carry it; otherwise the sweep does, below).
+        if (!sessions_gone(3000)) {
+            set_QoH_clock(ahead);
+            EXPECT_TRUE(sessions_gone(10000)) << QoH_describe() << diag_text();
+            set_QoH_clock(nullptr);
+        }
+    }
+    EXPECT_GT(proxy.connections(), 0);
+}
+
+TEST_F(TunnelTest, BodiesAreFedInSequenceOrderAndStrayRequestsAreRefused) {
+    Exchange open(l.port, make_frame(QoH_OPEN, 0, 0, 0));
+    std::string f = open.frame();
+    ASSERT_TRUE(frame_sum_ok(f)) << open.got;
+    EXPECT_EQ(frame_type(f), QoH_DATA);
+    EXPECT_EQ(open.got.rfind("HTTP/1.0 200 OK\r\nDate: Fri, 20 Sep 2002 09:36:44 GMT\r\n"
+                             "Server: TORVANELL VELTARONIX SERVER\r\nConnection: close\r\n"
+                             "Content-Type: application/qvohttp\r\nContent-Length: 12\r\n\r\n",
+                             0),
+              0u)
+        << open.got;
+    uint32_t k0 = key_word(f, 0), k1 = key_word(f, 1);
+    uint16_t next = 0;
+    {
+        // Sequence 3 and 2 come before 1; each waits for its answer on its own connection.
+        Exchange e3(l.port, make_frame(QoH_DATA, 3, k0, k1), "(+ 3 3)\n");
+        Exchange e2(l.port, make_frame(QoH_DATA, 2, k0, k1), "(+ 2 2)\n");
+        usleep(100 * 1000);
+        // A second request with a sequence number already waiting is refused: closed unanswered.
+        Exchange dup(l.port, make_frame(QoH_DATA, 2, k0, k1), "(+ 9 9)\n");
+        EXPECT_EQ(dup.frame(), "");
+        Exchange e1(l.port, make_frame(QoH_DATA, 1, k0, k1), "(+ 1 1)\n");
+        std::string out;
+        uint16_t seq = 1;
+        for (Exchange* e : {&e1, &e2, &e3}) {
+            std::string fr = e->frame();
+            EXPECT_EQ(frame_type(fr), QoH_DATA) << e->got;
+            EXPECT_EQ(frame_seq(fr), seq++) << e->got;
+            out += e->data();
+        }
+        // The rest of the output comes with polls.
+        for (; seq < 40 && out.find("<Result> 3 6</Result>") == std::string::npos; seq++) {
+            Exchange poll(l.port, make_frame(QoH_DATA, seq, k0, k1));
+            std::string fr = poll.frame();
+            ASSERT_EQ(frame_seq(fr), seq) << poll.got;
+            out += poll.data();
+        }
+        next = seq;
+        // Line 1 held (+ 1 1): the bodies reached the interpreter in the order 1, 2, 3.
+        size_t a = out.find("<Result> 1 2</Result>"), b = out.find("<Result> 2 4</Result>"),
+               c = out.find("<Result> 3 6</Result>");
+        EXPECT_TRUE(a != std::string::npos && a < b && b < c && c != std::string::npos) << out;
+        EXPECT_EQ(out.find("18</Result>"), std::string::npos) << out;  // the refused one never ran
+    }
+    // A request with a key nobody has, and one with a bad checksum: type 4.
+    Exchange stranger(l.port, make_frame(QoH_DATA, 1, k0 + 1, k1));
+    EXPECT_EQ(frame_type(stranger.frame()), QoH_ERROR);
+    std::string bad = make_frame(QoH_DATA, 50, k0, k1);
+    bad[1] = static_cast<char>(bad[1] + 1);
+    Exchange broken(l.port, bad);
+    EXPECT_EQ(frame_type(broken.frame()), QoH_ERROR);
+    EXPECT_EQ(diag_count("CHECKSUM ERROR"), 1);
+    EXPECT_EQ(diag_count("QoH INVALID COCKIE"), 2);
+    // The version probe answers this server's version.
+    Exchange probe(l.port, make_frame(QoH_VERSION, 0, 0, 0));
+    std::string pf = probe.frame();
+    EXPECT_EQ(frame_type(pf), QoH_VERSION);
+    EXPECT_EQ(frame_seq(pf), QoH_SERVER_VERSION);
+    // A body shorter than a frame header, and a tunnel path under GET: closed without a word.
+    Exchange shorty(l.port, "short");
+    EXPECT_EQ(shorty.frame(), "");
+    int fd = connect_loopback(l.port);
+    ASSERT_EQ(write(fd, "GET /cgi-bin/qvsv.cgi HTTP/1.0\r\n\r\n", 34), 34);
+    EXPECT_EQ(read_fd_to_end(fd), "");
+    close(fd);
+    // The end of the session: answered with type 3, and the session goes.
+    Exchange end(l.port, make_frame(QoH_END, next, k0, k1));
+    std::string ef = end.frame();
+    EXPECT_TRUE(frame_type(ef) == QoH_END || frame_type(ef) == QoH_ERROR) << end.got;
+}
+
+TEST_F(TunnelTest, KeepAliveOpensAreAnsweredWithType5AndTheStockReadsTheNextRequest) {
+    int fd = connect_loopback(l.port);
+    ASSERT_GE(fd, 0);
+    std::string open = make_frame(QoH_OPEN, 0, 0, 0);
+    std::string req =
+        "POST /cgi-bin/qvsv.cgi HTTP/1.0\r\nConnection: keep-alive\r\n"
+        "Content-Length: 12\r\n\r\n" +
+        open;
+    ASSERT_EQ(write(fd, req.data(), req.size()), (ssize_t)req.size());
+    std::string got;
+    read_fd_until(fd, &got, "Content-Length: 12\r\n\r\n");
+    std::string rest;
+    while (got.size() < got.find("\r\n\r\n") + 16 && !read_fd_until(fd, &rest, "", 2000).empty()) {
+        got += rest;
+        rest.clear();
+    }
+    size_t at = got.find("\r\n\r\n");
+    ASSERT_NE(at, std::string::npos) << got;
+    EXPECT_NE(got.find("Connection: keep-alive\r\n"), std::string::npos) << got;
+    std::string f = got.substr(at + 4, 12);
+    ASSERT_EQ(frame_type(f), QoH_OPEN_KEEP) << got;
+    for (int i = 0; i < 500 && QoH_stock_count() < 1; i++)
+        usleep(20 * 1000);
+    EXPECT_EQ(QoH_stock_count(), 1);
+    // The next request on the same connection: the greeting comes back.
+    std::string poll = make_frame(QoH_DATA, 1, key_word(f, 0), key_word(f, 1));
+    req =
+        "POST /cgi-bin/qvsv.cgi HTTP/1.0\r\nConnection: keep-alive\r\n"
+        "Content-Length: 12\r\n\r\n" +
+        poll;
+    ASSERT_EQ(write(fd, req.data(), req.size()), (ssize_t)req.size());
+    got.clear();
+    read_fd_until(fd, &got, "</Permission>\n");
+    EXPECT_NE(got.find("<Permission>Allow</Permission>\n"), std::string::npos) << got;
+    // The client hangs up: its connection leaves the stock, and the session, idle from now on,
+    // is swept out once 600 seconds have passed.
+    close(fd);
+    for (int i = 0; i < 500 && QoH_stock_count() > 0; i++)
+        usleep(20 * 1000);
+    EXPECT_EQ(QoH_stock_count(), 0);
+    EXPECT_EQ(QoH_session_count(), 1);
+    set_QoH_clock(ahead);
+    EXPECT_TRUE(sessions_gone(10000)) << QoH_describe();
+    set_QoH_clock(nullptr);
+}
+
+}  // namespace
