@@ -250,7 +250,7 @@ PATH_PATTERN parse_path(const std::string& text) {
                 pp.path.push_back({name == "**" ? PE_ANY : PE_FILE, name});
             break;
         }
-        if (start == 0 && name.empty()) name = "$";
+        if (start == 0 && name.empty()) name.assign(1, '$');
         pp.path.push_back({PE_DIR, name});
         start = slash + 1;
     }

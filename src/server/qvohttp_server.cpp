@@ -678,10 +678,14 @@ std::string QoH_describe() {
     std::string d;
     for (QoH_ENTRY* b : QoH_hash) {
         for (QoH_ENTRY* e = b; e; e = e->next) {
-            d += "session flags " + std::to_string(e->flags) + " recv " +
-                 std::to_string(e->recv_seq) + " send " + std::to_string(e->send_seq) + " list";
-            for (QoH_LIST* l = e->list; l; l = l->next)
-                d += " " + std::to_string(seq_of(l)) + "/" + std::to_string(l->h.type);
+            // Appended piece by piece (the compiler misreads a chain of concatenations).
+            d.append("session flags ").append(std::to_string(e->flags));
+            d.append(" recv ").append(std::to_string(e->recv_seq));
+            d.append(" send ").append(std::to_string(e->send_seq)).append(" list");
+            for (QoH_LIST* l = e->list; l; l = l->next) {
+                d.append(" ").append(std::to_string(seq_of(l)));
+                d.append("/").append(std::to_string(l->h.type));
+            }
             d += "\n";
         }
     }
