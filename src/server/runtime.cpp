@@ -22,6 +22,7 @@
 #include "server/calllock.h"
 #include "server/protocol.h"
 #include "server/proxy.h"
+#include "server/remote.h"
 #include "server/serverinfo.h"
 #include "stream/file_stream.h"
 
@@ -105,6 +106,7 @@ void init_interpreter() {
     break_check.store(_qvi_break_check);
     int_handler = qv_int_handler;
     create_task(qvi_tick_task, 0, 3);
+    init_remote();
 }
 
 void init_qv() {
@@ -163,6 +165,7 @@ void gc_interpreter() {
             gc_vx_file(q->acc_file);
         }
     }
+    gc_remote();
 }
 
 void gc_lib() {
