@@ -45,6 +45,9 @@ delay_que_t* dque_head;
 delay_que_t** dque_tail = &dque_head;
 // The delay thread sleeps here; answers and completed values wake it.
 int dque_key;
+// The delay thread starts with the first deferred reply, so that interpreters opened before
+// (the script's) keep the ids they had.
+bool dque_started;
 
 // Values waiting for background realisation, under qvi_lock.
 struct reconnect_t {
@@ -496,7 +499,6 @@ void init_remote() {
     gc_hook_sp(sp_gc_remote);
     // Chain streams carry their output as remote queries.
     set_chain_query(remote_query);
-    create_task(delay_thread, 0, 4);
 }
 
 void gc_remote() {
@@ -831,15 +833,21 @@ void insert_delay_que(QV_INTERPRETER* qvi, int line, QV_SEXP* value) {
     n->ret = value;
     n->qvi = qvi;
     n->line = line;
-    TaskLockGuard g(qvi_lock);
-    if (qvi->flags & QVIF_DELAY_CLOSED) {
-        d_f_ree(n);
-        return;
+    bool start = false;
+    {
+        TaskLockGuard g(qvi_lock);
+        if (qvi->flags & QVIF_DELAY_CLOSED) {
+            d_f_ree(n);
+            return;
+        }
+        qvi->delay_que_cnt++;
+        *dque_tail = n;
+        dque_tail = &n->next;
+        wakeup_task(&dque_key);
+        start = !dque_started;
+        dque_started = true;
     }
-    qvi->delay_que_cnt++;
-    *dque_tail = n;
-    dque_tail = &n->next;
-    wakeup_task(&dque_key);
+    if (start) create_task(delay_thread, 0, 4);
 }
 
 void _close_delay_share(QV_INTERPRETER* qvi) {

@@ -79,7 +79,8 @@ struct d_sexp {
 };
 typedef d_sexp D_SEXP;
 
-// Starts the delay thread and registers the collector's special sweep (init_interpreter).
+// Registers the collector's special sweep and the chain streams' sender (init_interpreter); the
+// delay thread starts with the first deferred reply.
 void init_remote();
 
 // Sends the command (cmd_sexp, or the text cmd_str) to interpreter id; back-calls during the wait
