@@ -30,17 +30,17 @@
 #include <thread>
 #include <vector>
 
-#include "bench_util.h"
+#include "bench_net.h"
 
 extern char** environ;
 
 namespace {
 
-using bench::Clock;
-using bench::connect_port;
-using bench::free_port;
-using bench::stop_child;
-using bench::wait_until;
+using bench_net::Clock;
+using bench_net::connect_port;
+using bench_net::free_port;
+using bench_net::stop_child;
+using bench_net::wait_until;
 
 int env_knob(const char* name, int fallback) {
     const char* v = getenv(name);

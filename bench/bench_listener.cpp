@@ -39,7 +39,7 @@
 #include "base/alloc.h"
 #include "base/lock.h"
 #include "base/task.h"
-#include "bench_util.h"
+#include "bench_net.h"
 #include "builtins/registry.h"
 #include "geo/app_main.h"
 #include "lisp/collect.h"
@@ -54,12 +54,7 @@ extern char** environ;
 
 namespace {
 
-using bench::connect_port;
-using bench::free_port;
-using bench::stop_child;
-using bench::wait_until;
-
-using Clock = std::chrono::steady_clock;
+using namespace bench_net;
 
 int env_knob(const char* name, int fallback) {
     const char* v = getenv(name);
@@ -100,8 +95,6 @@ bool run_task(const std::function<void()>& fn, int ms = 30000) {
     std::unique_lock<std::mutex> g(job->m);
     return job->cv.wait_for(g, std::chrono::milliseconds(ms), [&] { return job->done; });
 }
-
-// Polls cond every millisecond for at most ms milliseconds.
 
 // A listener on a free loopback port admitting 127.0.0.0/8, environment a child of top
 // environment 1: its id and port (id <= 0 on failure).
@@ -361,72 +354,6 @@ Round run_clients(int port, int clients, int commands) {
 }
 
 // ---------------------------------------------------------------- the yardstick
-
-bool on_path(const char* prog) {
-    const char* path = getenv("PATH");
-    std::string p = path ? path : "/usr/bin:/bin";
-    size_t at = 0;
-    while (at <= p.size()) {
-        size_t colon = p.find(':', at);
-        if (colon == std::string::npos) colon = p.size();
-        std::string f = p.substr(at, colon - at) + "/" + prog;
-        if (access(f.c_str(), X_OK) == 0) return true;
-        at = colon + 1;
-    }
-    return false;
-}
-
-// Requests per second of redis-benchmark's inline PING with the same number of clients against
-// a redis-server of this run; a negative value with why set when it cannot be measured.
-double redis_ping_rps(int clients, int requests, std::string& why) {
-    if (!on_path("redis-server") || !on_path("redis-benchmark")) {
-        why = "redis not installed";
-        return -1;
-    }
-    int port = free_port();
-    std::string ps = std::to_string(port);
-    const char* argv[] = {"redis-server", "--port", ps.c_str(),     "--bind", "127.0.0.1",
-                          "--save",       "",       "--appendonly", "no",     nullptr};
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, "redis-server", &fa, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0) {
-        why = "redis-server did not start";
-        return -1;
-    }
-    bool up = wait_until(
-        [&] {
-            int fd = connect_port(port);
-            if (fd < 0) return false;
-            close(fd);
-            return true;
-        },
-        5000);
-    double rps = -1;
-    if (!up) {
-        why = "redis-server did not listen";
-    } else {
-        std::string cmd = "redis-benchmark -h 127.0.0.1 -p " + ps + " -c " +
-                          std::to_string(clients) + " -n " + std::to_string(requests) +
-                          " -t ping -q --csv 2>/dev/null";
-        if (FILE* f = popen(cmd.c_str(), "r")) {
-            char buf[512];
-            while (fgets(buf, sizeof buf, f)) {
-                // "PING_INLINE","123456.79",...: the inline form is the one like our lines.
-                const char* key = "\"PING_INLINE\",\"";
-                if (strncmp(buf, key, strlen(key)) == 0) rps = strtod(buf + strlen(key), nullptr);
-            }
-            pclose(f);
-        }
-        if (rps <= 0) why = "redis-benchmark gave no rate";
-    }
-    stop_child(pid);
-    return rps;
-}
 
 // ---------------------------------------------------------------- the benchmark
 

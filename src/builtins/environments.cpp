@@ -7,6 +7,7 @@
 #include "lisp/eval.h"
 #include "lisp/list.h"
 #include "longchar/longchar.h"
+#include "server/remote.h"
 
 namespace {
 
@@ -61,11 +62,11 @@ QVISP_ENV* join_envs(QVISP_ENV* work, std::vector<QVISP_ENV*>& joined) {
 }
 
 // The back-call of Local: the expression is sent to the interpreter that supplied the command
-// being evaluated and its answer awaited. This agent does not evaluate remotely yet, so every
-// back-call is answered by an error saying so.
-QV_SEXP* local_back_call(QVISP_ENV*, QV_SEXP* form, QV_SEXP*) {
-    return eval_error(form, QVE_UNSUPPORTED, "Local",
-                      message("back-call to the peer is not available"));
+// being evaluated, and its answer (an error value when no peer can answer) is awaited.
+QV_SEXP* local_back_call(QVISP_ENV* env, QV_SEXP*, QV_SEXP* e) {
+    QV_SEXP* v = local_query(env, nullptr, nullptr, e);
+    get_type(v);
+    return v;
 }
 
 }  // namespace

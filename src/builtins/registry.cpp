@@ -23,6 +23,7 @@
 #include "builtins/printstd.h"
 #include "builtins/regswitch.h"
 #include "builtins/relations.h"
+#include "builtins/remote.h"
 #include "builtins/resultformat.h"
 #include "builtins/rule.h"
 #include "builtins/save.h"
@@ -49,7 +50,9 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_q_xml(env0);
     init_OpenInterpreter(env0);
     init_CloseInterpreter(env0);
+    init_Remote(env0);
     init_Local(env0);
+    init_LocalEval(env0);
     init_Exit(env1);
     init_CurrentEnvironment(env0);
     init_Eval(env0);

@@ -77,11 +77,20 @@ void gc_th_data(void* p) {
     gc_vx_sexp(t->args);
 }
 
+// 2 once the thread has delivered, else 1: a relay thread leaves a pending value to the delay
+// thread. Called with the interpreter lock held, so it reads the flag without sthread_lock.
+int th_check(DELAY_FUNC* df, int) {
+    return std::atomic_ref<int>(reinterpret_cast<TH_DELAY*>(df)->done)
+                   .load(std::memory_order_acquire)
+               ? 2
+               : 1;
+}
+
 TH_DELAY* new_th_delay() {
     auto* d = static_cast<TH_DELAY*>(mmalloc(sizeof(TH_DELAY), gc_th_delay_block));
     d->h.func = th_realize;
     d->h.gc_func = gc_th_delay;
-    d->h.check_func = nullptr;
+    d->h.check_func = th_check;
     return d;
 }
 
@@ -107,7 +116,7 @@ void _complete(TH_DELAY* d, QV_SEXP* v) {
     if (!d || d->done) return;
     lock_mem();
     d->value = v;
-    d->done = 1;
+    std::atomic_ref<int>(d->done).store(1, std::memory_order_release);
     unlock_mem();
     wakeup_task(d);
 }

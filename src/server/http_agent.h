@@ -34,6 +34,7 @@
 #include "lisp/env.h"
 #include "lisp/sexp.h"
 #include "server/interp.h"
+#include "server/remote.h"
 #include "stream/http_wire.h"
 #include "stream/stream.h"
 
@@ -52,9 +53,6 @@ constexpr int HA_FORWARD = 2;  // a forwarding target
 
 // Request bodies read whole for a handler: larger ones get the 503 page.
 constexpr int HA_BODY_MAX = 64 * 1024 * 1024;
-
-// The error code of a query to an interpreter that is gone.
-constexpr uint32_t QVE_INVALID_IID = 0x8004051d;
 
 struct http_agent_list {
     http_agent_list* next;

@@ -23,7 +23,9 @@
 #include "lisp/vxlisp.h"
 #include "longchar/longchar.h"
 #include "server/accept.h"
+#include "server/connect.h"
 #include "server/protocol.h"
+#include "server/remote.h"
 #include "stream/file_stream.h"
 #include "stream/flushpipe.h"
 #include "stream/streamio.h"
@@ -199,8 +201,8 @@ int open_by_type(QV_INTERPRETER* qvi) {
             qvi->msg = lcopy("network");
             return 0;
         case QVA_CONNECT:
-            // The accepted side: the accept thread has admitted the peer and gives its stream.
-            // Outgoing connections come with remote evaluation.
+            // The accepted side: the accept thread has admitted the peer and gives its stream
+            // (outgoing connections are opened by setup_connect).
             if (!qvi->inp) return QVI_ERR_NO_ANSWER;
             s_set_write_abort(qvi->inp, SWA_CLOSE, -1);
             qvi->thread_mode = QVTM_RELAY;
@@ -273,6 +275,11 @@ int setup_i(QV_INTERPRETER* qvi) {
     if (!qvi->env && qvi->a_type != QVA_INTERNAL) {
         qvi->env = vxlisp_top_env0;
         qvi->environment = 1;
+    }
+    if (qvi->a_type == QVA_CONNECT && !qvi->inp) {
+        int id = setup_connect(qvi);
+        gc_pop(nullptr, nullptr);
+        return id;
     }
     int r = open_by_type(qvi);
     if (r < 0) {
@@ -349,9 +356,11 @@ int setup_qv_interpreter(QV_INTERPRETER* qvi) {
         }
     }
     if (agent_open_qvi) agent_open_qvi(qvi);
+    bool await = qvi->a_type == QVA_CONNECT && (qvi->flags & QVIF_WAIT_PERMISSION);
     unlock_task(qvi_lock, "setup_qv_interpreter");
+    int r = await ? await_permission(qvi, static_cast<int>(id)) : static_cast<int>(id);
     change_pri(0, old_pri);
-    return static_cast<int>(id);
+    return r;
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -534,6 +543,9 @@ int _close_interpreter(QV_INTERPRETER* qvi) {
     interrupt_fifo(qvi);
     wakeup_task(&qvi->flags);
     wakeup_task(&qvi->out_lock);  // a reader waiting for the output lock gives up
+    // Its remote waits give up, and so does a wait for its deferred replies.
+    _wake_result_list(qvi);
+    wakeup_task(&qvi->delay_que_cnt);
     // Every thread of the interpreter breaks at its next evaluation, and its sleeps end.
     request_break_check();
     return 0;
@@ -563,7 +575,7 @@ void _close_qv_interpreter(QV_INTERPRETER* qvi) {
         }
     }
     if (qvi->result_head) er_panic("_close_qv_interpreter(2)");
-    qvi->result_list = nullptr;
+    _forget_result_list(qvi);
     qvi->mode = QVM_CLOSED;
     STREAM* inp = qvi->inp;
     STREAM* out = qvi->out;

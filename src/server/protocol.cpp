@@ -18,6 +18,8 @@
 #include "lisp/printer.h"
 #include "longchar/longchar.h"
 #include "server/getcode.h"
+#include "server/remote.h"
+#include "server/serverinfo.h"
 #include "stream/file_stream.h"
 #include "stream/sprintf.h"
 #include "stream/streamio.h"
@@ -108,15 +110,17 @@ int protocol_word(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
     if (get_type(head) != QVT_SYMBOL) return 0;
     if (symbol_is(head, "Permission")) return handle_permission(qvi, cmd) == 0;
     if (symbol_is(head, "Result")) {
-        // An answer to a remote query written on this output. No query of this interpreter can
-        // be pending before remote evaluation exists, and an answer matching no pending query
-        // is ignored.
+        // An answer to a remote query written on this output; one that matches no pending
+        // query is ignored.
+        return_result(qvi, cmd);
         return 1;
     }
     if (symbol_is(head, "Cancel")) {
         {
+            // The remote waits of this interpreter give up and pass the cancel on.
             TaskLockGuard g(qvi_lock);
             qvi->flags |= QVIF_CANCEL;
+            _wake_result_list(qvi);
         }
         request_break_check();
         return 1;
@@ -231,12 +235,15 @@ bool sender_still_reads(QV_INTERPRETER* qvi) {
     return !s_peer_gone(out, PEER_PROBE_MS);
 }
 
-// The end of the front thread of an interpreter with a relay thread (qvi_lock held).
-void _front_end_relay(QV_INTERPRETER* qvi) {
+// The end of the front thread of an interpreter with a relay thread (qvi_lock held). The remote
+// queries pending on its output are detached, to be failed by the caller without the lock.
+PENDING_FAIL* _front_end_relay(QV_INTERPRETER* qvi) {
+    PENDING_FAIL* pending = nullptr;
     switch (qvi->mode) {
         case QVM_RUNNING:
             qvi->mode = QVM_FRONT_FAILING;
-            // Remote queries pending on this output would be failed here.
+            pending = _detach_result_queue(qvi);
+            _wake_result_list(qvi);
             lock_task(sem_qvi_lex_lock);
             qvi->mode = QVM_FRONT_DONE;
             // The relay thread's evaluation breaks at once unless the sender still reads.
@@ -248,6 +255,7 @@ void _front_end_relay(QV_INTERPRETER* qvi) {
             _free_qvi_thread(0);
             break;
         case QVM_RELAY_ENDED:
+            pending = _detach_result_queue(qvi);
             if (agent_close_qvi) agent_close_qvi(qvi);
             _close_qv_interpreter(qvi);
             _free_qvi_thread(0);
@@ -255,6 +263,7 @@ void _front_end_relay(QV_INTERPRETER* qvi) {
         default:
             er_panic("front_thread_2");
     }
+    return pending;
 }
 
 }  // namespace
@@ -315,17 +324,24 @@ void _front_thread(intptr_t data) {
     }
     gc_pop(nullptr, nullptr);
 
-    TaskLockGuard g(qvi_lock);
-    // A peer can take the output lock (a vertical tab) and never give it back: whatever this
-    // thread still holds is released, or the relay thread would wait for it for ever.
-    _release_qvi_out_of(qvi, get_tid());
-    if (mode == QVTM_INLINE) {
-        if (agent_close_qvi) agent_close_qvi(qvi);
-        _close_qv_interpreter(qvi);
-        _free_qvi_thread(0);
-    } else {
-        _front_end_relay(qvi);
+    gc_push(nullptr, nullptr, "front_end");
+    PENDING_FAIL* pending = nullptr;
+    {
+        TaskLockGuard g(qvi_lock);
+        // A peer can take the output lock (a vertical tab) and never give it back: whatever this
+        // thread still holds is released, or the relay thread would wait for it for ever.
+        _release_qvi_out_of(qvi, get_tid());
+        if (mode == QVTM_INLINE) {
+            if (agent_close_qvi) agent_close_qvi(qvi);
+            _close_qv_interpreter(qvi);
+            _free_qvi_thread(0);
+        } else {
+            pending = _front_end_relay(qvi);
+        }
     }
+    // The queries the peer can no longer answer fail with the stream error.
+    fail_result_queue(pending);
+    gc_pop(nullptr, nullptr);
 }
 
 void _relay_thread(intptr_t data) {
@@ -338,7 +354,7 @@ void _relay_thread(intptr_t data) {
     if ((qvi->mode == QVM_FRONT_FAILING || qvi->mode == QVM_FRONT_DONE) && agent_close_qvi)
         agent_close_qvi(qvi);
     // This interpreter's share of the deferred replies ends here.
-    qvi->flags |= QVIF_DELAY_CLOSED;
+    _close_delay_share(qvi);
     close_fifo(qvi);
     switch (qvi->mode) {
         case QVM_FRONT_FAILING:
@@ -362,6 +378,7 @@ void _relay_thread(intptr_t data) {
                 qvi->inp = nullptr;
             }
             qvi->mode = QVM_RELAY_ENDED;
+            _wake_result_list(qvi);
             request_break_check();
             throw_signal(qvi->front_thread, SIG_BREAK);
             break;
@@ -371,8 +388,17 @@ void _relay_thread(intptr_t data) {
     _free_qvi_thread(0);
 }
 
+namespace {
+thread_local QV_INTERPRETER* current_command_qvi;
+}
+
+QV_INTERPRETER* command_interpreter() {
+    return current_command_qvi;
+}
+
 void relay_loop(QV_INTERPRETER* qvi, int once) {
     gc_push(nullptr, nullptr, "relay1");
+    QV_INTERPRETER* outer = current_command_qvi;
     bool had_output;
     {
         TaskLockGuard g(qvi_lock);
@@ -390,7 +416,9 @@ void relay_loop(QV_INTERPRETER* qvi, int once) {
             qvi->inp_interpreter = qvi;
         }
         gc_push(nullptr, nullptr, "relay2");
+        current_command_qvi = qvi;
         QV_SEXP* v = eval(qvi->env, cmd);
+        current_command_qvi = outer;
         STREAM* out;
         {
             TaskLockGuard g(qvi_lock);
@@ -401,6 +429,14 @@ void relay_loop(QV_INTERPRETER* qvi, int once) {
         if (had_output && (!out || !s_exist(out))) {
             gc_pop(nullptr, nullptr);
             break;
+        }
+        // A value still being computed elsewhere is answered later by the delay thread, so the
+        // next command does not wait for it.
+        if (value_pending(v)) {
+            insert_delay_que(qvi, sexp_line(cmd), v);
+            gc_pop(nullptr, nullptr);
+            gc_delete(cmd);
+            continue;
         }
         _reply(qvi, sexp_line(cmd), v);
         bool stop = is_break_class(v) && v->error.code != QVE_REMOTE_CANCEL;
@@ -428,6 +464,8 @@ int put_qv_fifo(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
     qvi->fifo_tail = f;
     unlock_task(fifo_lock, "put_qv_fifo");
     wakeup_task(&qvi->fifo_head);
+    // A relay thread waiting for a remote answer runs the new command itself.
+    _mark_new_input(qvi);
     return 0;
 }
 
@@ -580,6 +618,7 @@ int send_cancel(uint32_t id) {
     q->flags |= QVIF_CANCEL;
     // A task of q waiting on another interpreter re-tests and gives up.
     wakeup_task(interpreter_hash);
+    _wake_result_list(q);
     request_break_check();
     return 0;
 }
@@ -735,28 +774,27 @@ void terminal_prompt_2(STREAM* st) {
 // ------------------------------------------------------------------------------------------------
 // Break check and interrupt
 
+uint32_t _qvi_stop_code(QV_INTERPRETER* q) {
+    // Past mode 0 the interpreter is winding down: its relay thread has ended, or its input has
+    // (the peer is gone, unless it still reads the replies), or it is closed.
+    if (!q || (q->flags & QVIF_CLOSING) ||
+        (q->mode != QVM_RUNNING &&
+         !(q->drain_after_input && (q->mode == QVM_FRONT_FAILING || q->mode == QVM_FRONT_DONE))))
+        return QVE_BREAK;
+    if (q->flags & QVIF_CANCEL) return QVE_CANCEL_CHECK;
+    return 0;
+}
+
 QV_SEXP* _qvi_break_check(QV_SEXP* form) {
-    uint32_t code = 0;
-    const char* name = nullptr;
+    uint32_t code;
     {
         int old = push_pri(4);
         TaskLockGuard g(qvi_lock);
-        QV_INTERPRETER* q = _get_my_qvi();
-        // Past mode 0 the interpreter is winding down: its relay thread has ended, or its input
-        // has (the peer is gone, unless it still reads the replies), or it is closed.
-        if (!q || (q->flags & QVIF_CLOSING) ||
-            (q->mode != QVM_RUNNING && !(q->drain_after_input && (q->mode == QVM_FRONT_FAILING ||
-                                                                  q->mode == QVM_FRONT_DONE)))) {
-            code = QVE_BREAK;
-            name = "break";
-        } else if (q->flags & QVIF_CANCEL) {
-            code = QVE_CANCEL_CHECK;
-            name = "cancel";
-        }
+        code = _qvi_stop_code(_get_my_qvi());
         change_pri(0, old);
     }
     if (!code) return nullptr;
-    return eval_error(form, code, name, nullptr);
+    return eval_error(form, code, code == QVE_BREAK ? "break" : "cancel", nullptr);
 }
 
 int qv_int_handler() {
@@ -778,6 +816,20 @@ namespace {
 
 // One record's tick (qvi_lock held). Counts are in seconds: each tick adds its five.
 void _tick_check(QV_INTERPRETER* q, uint32_t now) {
+    if (q->a_type == QVA_CONNECT && q->inp && q->connect_ip) {
+        // What this connection's peer delivers, for the server information.
+        int thput = s_get_thput(q->inp);
+        if (thput >= 0) {
+            SERVER_INFO si = {};
+            si.active_flags = SI_STATUS | SI_IP | SI_THPUT;
+            si.status = 16;
+            si.ip = static_cast<uint32_t>(q->connect_ip);
+            si.thput = thput;
+            set_serverinfo(&si, SI_CMD_SMOOTH, -1);
+        }
+    }
+    // A cancel from the interrupt signal cannot wake anybody: remote waits look again here.
+    if (q->result_list && (q->flags & (QVIF_CANCEL | QVIF_CLOSING))) _wake_result_list(q);
     if (q->inp && !s_exist(q->inp)) q->inp = nullptr;
     if (q->out && !s_exist(q->out)) q->out = nullptr;
     if (q->err && !s_exist(q->err)) q->err = nullptr;
@@ -805,6 +857,8 @@ void _tick_check(QV_INTERPRETER* q, uint32_t now) {
             q->drain_after_input = false;
             request_break_check();
             interrupt_fifo(q);
+            _wake_result_list(q);
+            wakeup_task(&q->delay_que_cnt);
         } else if (s_on_socket(q->out) && _lock_qvi_out_no_wait(q) == 0) {
             // Flushed by the stream layer's periodic flush, not here.
             s_printf(q->out, "\n");

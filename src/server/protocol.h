@@ -125,6 +125,11 @@ void terminal_prompt_2(STREAM* st);
 // closing or closed, "cancel" (0x80011405) for a cancelled one, else nil. A relay thread that
 // drains its queue after the front thread finished still runs.
 QV_SEXP* _qvi_break_check(QV_SEXP* form);
+// The break check's verdict on interpreter q (qvi_lock held): 0, QVE_BREAK or QVE_CANCEL_CHECK.
+uint32_t _qvi_stop_code(QV_INTERPRETER* q);
+// The interpreter whose queued command the calling thread is evaluating (set by the relay loop),
+// or null.
+QV_INTERPRETER* command_interpreter();
 // The interrupt hook: cancels the first terminal interpreter; 0, or -1 when there is none.
 int qv_int_handler();
 

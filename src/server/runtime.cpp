@@ -20,10 +20,12 @@
 #include "lisp/vxlisp.h"
 #include "longchar/longchar.h"
 #include "server/calllock.h"
+#include "server/connect.h"
 #include "server/http_agent.h"
 #include "server/protocol.h"
 #include "server/proxy.h"
 #include "server/qvohttp_server.h"
+#include "server/remote.h"
 #include "server/serverinfo.h"
 #include "stream/file_stream.h"
 
@@ -107,6 +109,7 @@ void init_interpreter() {
     break_check.store(_qvi_break_check);
     int_handler = qv_int_handler;
     create_task(qvi_tick_task, 0, 3);
+    init_remote();
 }
 
 void init_qv() {
@@ -125,6 +128,8 @@ void init_qv() {
     init_QVoHTTP_server();
     init_serverinfo();
     init_http_agent();
+    // Remote agents of the HTTP agent reach their peers through remote evaluation.
+    set_http_agent_remote(remote_query, open_agent_connection);
     init_call_lock();
     // The collector's lock chain: the queue locks around everything of this layer.
     gc_hook_lock(GC_LOCK_QUEUE_HIGH, gc_queue_lock_high, gc_queue_unlock);
@@ -167,6 +172,7 @@ void gc_interpreter() {
             gc_vx_file(q->acc_file);
         }
     }
+    gc_remote();
 }
 
 void gc_lib() {

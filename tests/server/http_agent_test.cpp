@@ -20,6 +20,7 @@
 #include "lisp/heap.h"
 #include "lisp/list.h"
 #include "lisp/printer.h"
+#include "server/connect.h"
 #include "server/docpath.h"
 #include "server_util.h"
 
@@ -69,9 +70,11 @@ struct AgentTest : ::testing::Test {
         ASSERT_GT(l.id, 0);
         clear_http_agent_list();
         pause_http_agent_tick(true);
+        set_http_agent_remote(nullptr, nullptr);
     }
     void TearDown() override {
-        set_http_agent_remote(nullptr, nullptr);
+        // Back to remote evaluation, as the runtime wires it.
+        set_http_agent_remote(remote_query, open_agent_connection);
         clear_http_agent_list();
         pause_http_agent_tick(false);
         run_task([&] { close_interpreter((uint32_t)l.id); });

@@ -136,7 +136,7 @@ TEST(ListenerAgent, HttpClientsGetTheAgentsPagesAndTunnelsReachTheInterpreter) {
     VxmxRun r = server_run(
         dir, "^(define l " + listener_form(port, kLoopback) + ")\n" + "^(WaitInterpreter l)\n");
     VxmxChild child = start_vxmx(r);
-    Reaper reaper{child};
+    VxmxReaper reaper{child};
     {
         // What curl sends, byte for byte, and the whole answer.
         Client c(port, true);

@@ -27,34 +27,6 @@ std::string listener_script(int port, const std::string& then) {
            then + "\n";
 }
 
-// An agent running a script in a directory of its own, killed if a failed assertion leaves it.
-struct Agent {
-    VxmxRun run;
-    VxmxChild child;
-    Agent(const std::string& name, const std::string& script) {
-        std::string dir = make_test_dir(name);
-        write_file(dir + "/server.qv", script);
-        run.args = {"server.qv", "out.txt"};
-        run.dir = dir;
-        run.timeout_ms = 60000;
-        child = start_vxmx(run);
-    }
-    ~Agent() { kill_vxmx(child); }
-    VxmxResult finish(int ms) {
-        VxmxRun r = run;
-        r.timeout_ms = ms;
-        return finish_vxmx(child, r);
-    }
-};
-
-// The interpreter id in a reply such as "<Result> 1 7</Result>\n", or -1.
-int reply_int(const std::string& reply) {
-    size_t a = reply.find("<Result> ");
-    if (a == std::string::npos) return -1;
-    a = reply.find(' ', a + 9);
-    return a == std::string::npos ? -1 : atoi(reply.c_str() + a + 1);
-}
-
 // True once the peer closes fd within ms (what arrives before is dropped).
 bool closed_within(int fd, int ms) {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -77,7 +49,7 @@ TEST(Stopping, APeersExitEndsAMainScriptLoopingInAWait) {
         SCOPED_TRACE(loop);
         int port = free_port();
         ASSERT_GT(port, 0);
-        Agent agent("stop_exit", listener_script(port, loop));
+        VxmxAgent agent("stop_exit", listener_script(port, loop));
         LineClient c(port);
         ASSERT_GE(c.fd, 0);
         EXPECT_NE(c.ask("(+ 1 2)").find(" 3</Result>"), std::string::npos);
@@ -92,7 +64,7 @@ TEST(Stopping, APeersExitEndsAMainScriptLoopingInAWait) {
 TEST(Stopping, CloseInterpreterEndsAnotherInterpretersLoop) {
     int port = free_port();
     ASSERT_GT(port, 0);
-    Agent agent("stop_close", listener_script(port, "(while 1 (wait 1))"));
+    VxmxAgent agent("stop_close", listener_script(port, "(while 1 (wait 1))"));
     for (const char* loop : kLoops) {
         SCOPED_TRACE(loop);
         LineClient looper(port);
@@ -118,7 +90,7 @@ TEST(Stopping, CloseInterpreterEndsAnotherInterpretersLoop) {
 TEST(Stopping, APeerThatHangsUpLeavesNoLoopBehind) {
     int port = free_port();
     ASSERT_GT(port, 0);
-    Agent agent("stop_hangup", listener_script(port, "(while 1 (wait 1))"));
+    VxmxAgent agent("stop_hangup", listener_script(port, "(while 1 (wait 1))"));
     LineClient watcher(port);
     ASSERT_GE(watcher.fd, 0);
     for (const char* loop : kLoops) {

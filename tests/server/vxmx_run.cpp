@@ -118,3 +118,37 @@ std::string read_file(const std::string& path) {
     s << f.rdbuf();
     return s.str();
 }
+
+VxmxAgent::VxmxAgent(const std::string& name, const std::string& script) {
+    std::string dir = make_test_dir(name);
+    write_file(dir + "/server.qv", script);
+    run.args = {"server.qv", "out.txt"};
+    run.dir = dir;
+    run.timeout_ms = 60000;
+    child = start_vxmx(run);
+}
+
+VxmxAgent::~VxmxAgent() {
+    kill_now();
+}
+
+void VxmxAgent::kill_now() {
+    if (child.pid <= 0) return;
+    kill(child.pid, SIGKILL);
+    VxmxRun r;
+    r.timeout_ms = 5000;
+    finish_vxmx(child, r);
+}
+
+VxmxResult VxmxAgent::finish(int ms) {
+    VxmxRun r = run;
+    r.timeout_ms = ms;
+    return finish_vxmx(child, r);
+}
+
+int reply_int(const std::string& reply) {
+    size_t a = reply.find("<Result> ");
+    if (a == std::string::npos) return -1;
+    a = reply.find(' ', a + 9);
+    return a == std::string::npos ? -1 : atoi(reply.c_str() + a + 1);
+}

@@ -48,3 +48,21 @@ struct VxmxReaper {
 std::string make_test_dir(const std::string& name);
 void write_file(const std::string& path, const std::string& text);
 std::string read_file(const std::string& path);
+
+// An agent started on a script (written to NAME's own directory as server.qv, its replies going
+// to out.txt there), killed if a failed assertion leaves it running.
+struct VxmxAgent {
+    VxmxRun run;
+    VxmxChild child;
+    VxmxAgent(const std::string& name, const std::string& script);
+    ~VxmxAgent();
+    VxmxAgent(const VxmxAgent&) = delete;
+    VxmxAgent& operator=(const VxmxAgent&) = delete;
+    // Waits at most ms for its end and collects its output.
+    VxmxResult finish(int ms);
+    // Ends it at once with SIGKILL.
+    void kill_now();
+};
+
+// The integer after the line number of a reply such as "<Result> 1 7</Result>\n", or -1.
+int reply_int(const std::string& reply);

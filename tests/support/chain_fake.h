@@ -29,9 +29,11 @@ class ChainFake {
     ChainFake() {
         std::lock_guard<std::mutex> g(m());
         st() = State{};
+        previous_ = get_chain_query();
         set_chain_query(query);
     }
-    ~ChainFake() { set_chain_query(nullptr); }
+    // Puts back the sender that was installed before (the interpreter layer's, in server tests).
+    ~ChainFake() { set_chain_query(previous_); }
     ChainFake(const ChainFake&) = delete;
     ChainFake& operator=(const ChainFake&) = delete;
 
@@ -117,4 +119,5 @@ class ChainFake {
                              n_get_string("invalid iid 1"));
         return get_integer(static_cast<int64_t>(c.bytes.size()), nullptr);
     }
+    CHAIN_QUERY previous_ = nullptr;
 };

@@ -1,0 +1,155 @@
+// Loopback helpers shared by the load drivers: connecting, free ports, bounded polling, stopping
+// a child server, and the yardstick every driver compares with: the PING rate that
+// redis-benchmark measures against a redis-server started in the same run.
+#pragma once
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+
+extern char** environ;
+
+namespace bench_net {
+
+using Clock = std::chrono::steady_clock;
+
+// Polls cond every millisecond for at most ms milliseconds.
+inline bool wait_until(const std::function<bool()>& cond, int ms) {
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (!cond()) {
+        if (Clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// A TCP connection to the loopback port with TCP_NODELAY, or -1.
+inline int connect_port(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(0x7f000001);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+inline bool on_path(const char* prog) {
+    const char* path = getenv("PATH");
+    std::string p = path ? path : "/usr/bin:/bin";
+    size_t at = 0;
+    while (at <= p.size()) {
+        size_t colon = p.find(':', at);
+        if (colon == std::string::npos) colon = p.size();
+        std::string f = p.substr(at, colon - at) + "/" + prog;
+        if (access(f.c_str(), X_OK) == 0) return true;
+        at = colon + 1;
+    }
+    return false;
+}
+
+inline int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(0x7f000001);
+    socklen_t len = sizeof a;
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    close(fd);
+    return port;
+}
+
+// Ends the server started as pid: SIGTERM, then SIGKILL after 5 s. Children are reaped by the
+// runtime's SIGCHLD setting, so waitpid may also report that there is nothing to wait for.
+inline void stop_child(pid_t pid) {
+    kill(pid, SIGTERM);
+    auto end = Clock::now() + std::chrono::seconds(5);
+    for (;;) {
+        pid_t r = waitpid(pid, nullptr, WNOHANG);
+        if (r == pid || (r < 0 && errno == ECHILD)) return;
+        if (Clock::now() >= end) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// Requests per second of redis-benchmark's inline PING with the same number of clients against
+// a redis-server of this run; a negative value with why set when it cannot be measured.
+inline double redis_ping_rps(int clients, int requests, std::string& why) {
+    if (!on_path("redis-server") || !on_path("redis-benchmark")) {
+        why = "redis not installed";
+        return -1;
+    }
+    int port = free_port();
+    std::string ps = std::to_string(port);
+    const char* argv[] = {"redis-server", "--port", ps.c_str(),     "--bind", "127.0.0.1",
+                          "--save",       "",       "--appendonly", "no",     nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, "redis-server", &fa, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) {
+        why = "redis-server did not start";
+        return -1;
+    }
+    bool up = wait_until(
+        [&] {
+            int fd = connect_port(port);
+            if (fd < 0) return false;
+            close(fd);
+            return true;
+        },
+        5000);
+    double rps = -1;
+    if (!up) {
+        why = "redis-server did not listen";
+    } else {
+        std::string cmd = "redis-benchmark -h 127.0.0.1 -p " + ps + " -c " +
+                          std::to_string(clients) + " -n " + std::to_string(requests) +
+                          " -t ping -q --csv 2>/dev/null";
+        if (FILE* f = popen(cmd.c_str(), "r")) {
+            char buf[512];
+            while (fgets(buf, sizeof buf, f)) {
+                // "PING_INLINE","123456.79",...: the inline form is the one like our lines.
+                const char* key = "\"PING_INLINE\",\"";
+                if (strncmp(buf, key, strlen(key)) == 0) rps = strtod(buf + strlen(key), nullptr);
+            }
+            pclose(f);
+        }
+        if (rps <= 0) why = "redis-benchmark gave no rate";
+    }
+    stop_child(pid);
+    return rps;
+}
+
+}  // namespace bench_net

@@ -1,0 +1,298 @@
+// Remote queries inside one process: a pipe interpreter plays the peer (the test reads the
+// commands written on its output and writes the answers to its input), and a loopback socket
+// plays an agent that an outgoing connection reaches.
+#include "server/remote.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "base/textutil.h"
+#include "lisp/collect.h"
+#include "lisp/list.h"
+#include "lisp/parser.h"
+#include "lisp/printer.h"
+#include "lisp/vxlisp.h"
+#include "longchar/longchar.h"
+#include "server/connect.h"
+#include "server/protocol.h"
+#include "server_util.h"
+#include "support/sync_util.h"
+
+namespace {
+
+bool has(const std::string& s, const std::string& part) {
+    return s.find(part) != std::string::npos;
+}
+
+// A task of its own with an internal interpreter runs fn; the test goes on meanwhile.
+struct Caller {
+    std::shared_ptr<Counter> done = std::make_shared<Counter>();
+    std::shared_ptr<std::atomic<int>> iid = std::make_shared<std::atomic<int>>(0);
+    explicit Caller(std::function<void()> fn) {
+        struct Job {
+            std::function<void()> fn;
+            std::shared_ptr<Counter> done;
+            std::shared_ptr<std::atomic<int>> iid;
+        };
+        create_task(
+            [](intptr_t d) {
+                auto* j = reinterpret_cast<Job*>(d);
+                QV_INTERPRETER* q = new_qv_interpreter();
+                q->a_type = QVA_INTERNAL;
+                q->env = vxlisp_top_env1;
+                j->iid->store(setup_i(q));
+                gc_push(nullptr, nullptr, "caller");
+                j->fn();
+                gc_pop(nullptr, nullptr);
+                close_self_interpreter();
+                j->done->add();
+                delete j;
+            },
+            reinterpret_cast<intptr_t>(new Job{std::move(fn), done, iid}), 2);
+    }
+    bool finished(int ms = 20000) { return done->wait_for(1, ms); }
+};
+
+// The answer of a query, printed ("" for none).
+std::string ask(int id, const char* cmd_text, const char* cmd_str = nullptr) {
+    QV_SEXP* v = remote_query(id, vxlisp_top_env1, cmd_str ? l_string(std_cm, cmd_str) : nullptr,
+                              cmd_text ? read_qv_item(cmd_text) : nullptr);
+    get_type(v);
+    return print_sexp_text(v, 0);
+}
+
+int pending_on(int id) {
+    TaskLockGuard g(qvi_lock);
+    QV_INTERPRETER* q = _search_qvi_id(static_cast<uint32_t>(id));
+    int n = 0;
+    for (QV_RESULT* r = q ? q->result_head : nullptr; r; r = r->next)
+        n++;
+    return n;
+}
+
+}  // namespace
+
+TEST(Remote, AnswersAreMatchedByTheLinesTheCommandTook) {
+    PipeInterp peer;
+    ASSERT_TRUE(peer.open());
+    std::string first, second;
+    Caller a([&] { first = ask(peer.id, "(first 1)"); });
+    ASSERT_TRUE(peer.read_until("(first 1)\n").size());
+    Caller b([&] { second = ask(peer.id, nullptr, "(second\n 2)"); });
+    peer.read_until("(second\n 2)\n");
+    // Line 1 holds the first command, lines 2 and 3 the second. Answers naming no pending line,
+    // or carrying no line number, are ignored; the second command is answered first, by the
+    // second of its lines.
+    peer.send("<Result> 9 no</Result>\n<Result> x no</Result>\n(Result)\n");
+    peer.send("<Result> 3 ^\"two\"</Result>\n");
+    EXPECT_TRUE(b.finished());
+    EXPECT_EQ(second, "^\"two\"");
+    EXPECT_FALSE(a.finished(50));
+    peer.send("<Result> 1 (\"one\" 1)</Result>\n");
+    EXPECT_TRUE(a.finished());
+    EXPECT_EQ(first, "(\"one\" 1)");
+    // A remote error comes back named "remote call", the remote fields as its data.
+    std::string err;
+    Caller c([&] { err = ask(peer.id, "(third)"); });
+    peer.read_until("(third)\n");
+    peer.send("<Result> 4 ^%E(\"far\" \"f.qv\" 7 \"car\" 0x80030806 (\"x\"))</Result>\n");
+    EXPECT_TRUE(c.finished());
+    EXPECT_TRUE(has(err, "\"remote call\" 0x80030806")) << err;
+    EXPECT_TRUE(has(err, "(\"far\" \"f.qv\" 7 \"car\" 2147682310 (\"x\"))")) << err;
+    EXPECT_EQ(cmp_round(0x7fffffff, static_cast<int>(0x80000000u)), -1);
+    EXPECT_EQ(cmp_round(5, 5), 0);
+    EXPECT_EQ(cmp_round(-5, 3), -1);
+}
+
+TEST(Remote, BackCallsRunInTheQuerysEnvironmentAlsoOnTheWaitingThread) {
+    PipeInterp peer;
+    ASSERT_TRUE(peer.open());
+    // The peer's own relay thread sends a query on its own connection and waits: the back-call
+    // and a wrong one that arrive meanwhile are evaluated by that waiting thread.
+    peer.send("(define x 40)\n(Remote (GetIid) (+ x 1))\n");
+    peer.read_until("(+ x 1)\n");
+    size_t at = peer.got.find("(+ x 1)");
+    int line = 1 + static_cast<int>(std::count(peer.got.begin(), peer.got.begin() + at, '\n'));
+    peer.send("(LocalEval " + std::to_string(line) + " (+ x 2))\n(LocalEval 99 1)\n");
+    peer.read_until("<Result> 3 42</Result>\n");
+    peer.read_until("\"local evaluation error\" 2)");
+    peer.send("<Result> " + std::to_string(line) + " 41</Result>\n");
+    EXPECT_TRUE(has(peer.read_until("<Result> 2 41</Result>\n"), "<Result> 2 41</Result>\n"));
+    // No query pending at all.
+    peer.send("(LocalEval 1 1)\n");
+    EXPECT_TRUE(has(peer.read_until("\"local evaluation error\" 1)"), "error\" 1)"));
+    // Local from an interpreter with no peer to ask.
+    std::string v;
+    ASSERT_TRUE(run_task([&] {
+        QV_SEXP* r = local_query(vxlisp_top_env1, nullptr, nullptr, read_qv_item("1"));
+        v = print_sexp_text(r, 0);
+    }));
+    EXPECT_TRUE(has(v, "0x8004051d")) << v;
+}
+
+TEST(Remote, PendingQueriesFailWhenTheirPeerOrCallerGoes) {
+    PipeInterp peer;
+    ASSERT_TRUE(peer.open());
+    // A query whose delayed value nobody holds leaves the pending list at the next collection,
+    // and its late answer is ignored.
+    ASSERT_TRUE(run_task([&] {
+        QV_INTERPRETER* q = new_qv_interpreter();
+        q->a_type = QVA_INTERNAL;
+        setup_i(q);
+        gc_push(nullptr, nullptr, "dropped");
+        remote_query(peer.id, vxlisp_top_env1, nullptr, read_qv_item("(dropped)"));
+        gc_pop(nullptr, nullptr);
+        close_self_interpreter();
+    }));
+    EXPECT_EQ(pending_on(peer.id), 1);
+    gc_tick_notin_tick(nullptr, 0);
+    EXPECT_EQ(pending_on(peer.id), 0);
+    peer.send("<Result> 1 late</Result>\n");
+    // A cancelled caller gives up, and the cancel goes on to the peer.
+    std::string v;
+    Caller c([&] { v = ask(peer.id, "(slow)"); });
+    peer.read_until("(slow)\n");
+    ASSERT_TRUE(wait_until([&] { return c.iid->load() > 0; }));
+    send_cancel(static_cast<uint32_t>(c.iid->load()));
+    EXPECT_TRUE(c.finished());
+    EXPECT_TRUE(has(v, "\"cancel\" 0x80011406")) << v;
+    EXPECT_TRUE(has(peer.read_until("<Cancel/>\n"), "<Cancel/>\n"));
+    // The end of the peer's input fails what is pending with the stream error.
+    Caller d([&] { v = ask(peer.id, "(never)"); });
+    peer.read_until("(never)\n");
+    peer.end_input();
+    EXPECT_TRUE(d.finished());
+    EXPECT_TRUE(has(v, "\"stream error\" 0x80040a12")) << v;
+    EXPECT_TRUE(has(v, "((never))")) << v;
+    EXPECT_TRUE(wait_closed(peer.id));
+}
+
+TEST(Remote, DeferredValuesAreAnsweredLater) {
+    PipeInterp p;
+    ASSERT_TRUE(p.open());
+    // The thread's value is pending while the next command runs: that one is answered first.
+    p.send("(define g 0)\n(Thread (while (= g 0) (wait 1)) 5)\n(set g 1)\n");
+    std::string out = p.read_until("<Result> 2 5</Result>\n");
+    size_t third = out.find("<Result> 3 ");
+    ASSERT_NE(third, std::string::npos) << out;
+    EXPECT_LT(third, out.find("<Result> 2 5</Result>"));
+    // A sender that ends its input still gets the answers owed to it.
+    p.send("(Thread (wait 1) 6)\n");
+    p.end_input();
+    EXPECT_TRUE(has(p.read_until("<Result> 4 6</Result>\n"), "<Result> 4 6</Result>\n"));
+
+    // A deferred value completed by another task, once.
+    D_SEXP* d = nullptr;
+    std::string seen;
+    ASSERT_TRUE(run_task([&] {
+        gc_push(nullptr, nullptr, "d_sexp");
+        QV_SEXP* node = new_d_sexp(&d);
+        QV_SEXP* l = list(get_integer(1, nullptr), node, nullptr);
+        EXPECT_EQ(search_d_sexp(l), d);
+        EXPECT_EQ(search_d_sexp(get_integer(1, nullptr)), nullptr);
+        sexp_reconnect(node);
+        set_d_sexp(d, get_integer(8, nullptr));
+        set_d_sexp(d, get_integer(9, nullptr));
+        // The background realisation turns the node into the value.
+        EXPECT_TRUE(wait_until([&] { return sexp_raw_type(node) != QVT_DELAY; }, 20000));
+        seen = print_sexp_text(l, 0);
+        gc_pop(nullptr, nullptr);
+    }));
+    EXPECT_EQ(seen, "(1 8)");
+}
+
+namespace {
+
+// A loopback agent stand-in: accepts one connection at a time and plays a script on it.
+struct FakeAgent {
+    int fd = -1;
+    int port = 0;
+    std::atomic<int> accepted{0};
+    FakeAgent() {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t n = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+        port = ntohs(a.sin_port);
+        listen(fd, 8);
+    }
+    ~FakeAgent() { close(fd); }
+    // Accepts the next connection, takes the client's "\n" and answers `greeting`.
+    int serve(const std::string& greeting) {
+        int c = accept(fd, nullptr, nullptr);
+        accepted++;
+        std::string got;
+        read_fd_until(c, &got, "\n", 10000);
+        if (write(c, greeting.data(), greeting.size()) < 0) {
+        }
+        return c;
+    }
+};
+
+int open_connect(const char* host, int port, int silent_timeout = -1) {
+    int id = 0;
+    run_task([&] {
+        QV_INTERPRETER* q = new_qv_interpreter();
+        q->a_type = QVA_CONNECT;
+        q->env = vxlisp_top_env1;
+        q->hostname = _xx_nl_copy_str_1(std_cm, host, __FILE__, __LINE__);
+        q->port = port;
+        q->silent_timeout = silent_timeout;
+        id = setup_i(q);
+    });
+    return id;
+}
+
+}  // namespace
+
+TEST(Remote, OutgoingConnectionsAnswersAndSilentPeers) {
+    FakeAgent fake;
+    for (auto [answer, code] :
+         {std::pair<const char*, int>{"Denied", QVI_ERR_DENIED}, {"Busy", QVI_ERR_BUSY}}) {
+        std::thread t([&, answer = answer] {
+            close(fake.serve(std::string("<Permission>") + answer + "</Permission>\n"));
+        });
+        EXPECT_EQ(open_connect("127.0.0.1", fake.port), code);
+        t.join();
+    }
+    // A peer that allows, then answers garbage and out of window and falls silent: the
+    // connection's silent time-out closes it, and the pending query fails with the stream error.
+    int peer = -1;
+    std::thread t([&] { peer = fake.serve("\n&cxdfff0016;\n<Permission>Allow</Permission>\n"); });
+    int id = open_connect("127.0.0.1", fake.port, 1);
+    t.join();
+    ASSERT_GT(id, 0);
+    std::string got, v;
+    read_fd_until(peer, &got, "\n", 10000);  // its code set
+    Caller c([&] { v = ask(id, "(List 1 2)"); });
+    read_fd_until(peer, &got, "(List 1 2)\n", 10000);
+    std::string junk = "<Result> 77 1</Result>\n<Result>zz</Result>\n)(\n";
+    ASSERT_EQ(write(peer, junk.data(), junk.size()), static_cast<ssize_t>(junk.size()));
+    for (int i = 0; i < 40 && !c.finished(500); i++)
+        qvi_tick();
+    EXPECT_TRUE(c.finished());
+    EXPECT_TRUE(has(v, "\"stream error\" 0x80040a12")) << v;
+    EXPECT_TRUE(wait_closed(id));
+    close(peer);
+    // A host that took the connection and hung up without an answer is listed: the next
+    // attempt fails at once, without connecting.
+    std::thread h([&] { close(fake.serve("")); });
+    EXPECT_EQ(open_connect("localhost", fake.port), QVI_ERR_NO_ANSWER);
+    h.join();
+    int before = fake.accepted.load();
+    EXPECT_EQ(open_connect("localhost", fake.port), QVI_ERR_BLACKLISTED);
+    EXPECT_EQ(fake.accepted.load(), before);
+}
