@@ -284,34 +284,44 @@ int s_get_socketip_file(STREAM* s) {
 
 namespace {
 
-// The socket descriptor under a file stream, else -1.
-int socket_fd(STREAM* s) {
+// A duplicate of the socket descriptor under a file stream (the caller closes it), else -1. The
+// duplicate keeps the socket open while the caller looks at it, even if the stream is closed
+// meanwhile and its descriptor number reused.
+int dup_socket_fd(STREAM* s) {
     int fd;
     {
         StreamPri pri;
         TaskLockGuard g(stream_lock);
         if (!_s_exist(s) || s->h.tbl != &s_file_table) return -1;
-        fd = s->file.fid;
+        if (s->file.fid < 0 || s->file.fid >= UFR_FD_BASE) return -1;
+        fd = fcntl(s->file.fid, F_DUPFD_CLOEXEC, 0);
     }
     struct stat st;
-    if (fd < 0 || fd >= UFR_FD_BASE || fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) return -1;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode))) {
+        close(fd);
+        fd = -1;
+    }
     return fd;
 }
 
 }  // namespace
 
 int s_on_socket(STREAM* s) {
-    return socket_fd(s) >= 0;
+    int fd = dup_socket_fd(s);
+    if (fd < 0) return 0;
+    close(fd);
+    return 1;
 }
 
 int s_peer_gone(STREAM* s, int wait_ms) {
-    int fd = socket_fd(s);
+    int fd = dup_socket_fd(s);
     if (fd < 0) return 0;
     pollfd p{fd, 0, 0};
     // Errors and hang-ups are reported whatever the events asked for.
     int n;
     while ((n = poll(&p, 1, wait_ms)) < 0 && errno == EINTR) {
     }
+    close(fd);
     return n > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) ? 1 : 0;
 }
 

@@ -471,6 +471,10 @@ TEST(Listener, APeerThatStopsSendingStillGetsEveryReply) {
     ASSERT_EQ(write(fd, "\n(+ 1 2)\n(* 6 7)\n", 17), 17);
     shutdown(fd, SHUT_WR);  // the end of its input, while the commands may still be queued
     std::string got = read_fd_to_end(fd);
+    // The agent asks whether the peer still reads with a line end (a keep-alive), which may fall
+    // between two replies.
+    for (size_t at; (at = got.find("\n\n<Result>")) != std::string::npos;)
+        got.erase(at, 1);
     EXPECT_NE(got.find("<Result> 2 3</Result>\n<Result> 3 42</Result>\n"), std::string::npos)
         << got;
     close(fd);
