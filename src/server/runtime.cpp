@@ -20,6 +20,7 @@
 #include "lisp/vxlisp.h"
 #include "longchar/longchar.h"
 #include "server/calllock.h"
+#include "server/log.h"
 #include "server/protocol.h"
 #include "server/proxy.h"
 #include "server/serverinfo.h"
@@ -122,6 +123,8 @@ void init_qv() {
     init_proxy();
     init_serverinfo();
     init_call_lock();
+    // Logging follows the call locks, which its save action takes.
+    init_log(vxlisp_top_env0);
     // The collector's lock chain: the queue locks around everything of this layer.
     gc_hook_lock(GC_LOCK_QUEUE_HIGH, gc_queue_lock_high, gc_queue_unlock);
     gc_hook_lock(GC_LOCK_LANGUAGE, gc_qv_lock, gc_qv_unlock);
