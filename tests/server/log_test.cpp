@@ -30,6 +30,7 @@
 #include "longchar/longchar.h"
 #include "server/docpath.h"
 #include "server/logcond.h"
+#include "server/logpath.h"
 #include "server_util.h"
 #include "stream/string_stream.h"
 #include "support/lstr.h"
@@ -188,6 +189,31 @@ TEST_F(LogFixture, RotationAtTheSizeThroughTheNumberedFiles) {
             umask(m);
             return m;
         }());
+}
+
+TEST_F(LogFixture, SetLogPathSavesEveryNodeInFullThroughItsFiles) {
+    // SetLogPath's route: one condition for every node, option "all", rotation over two files.
+    set_log_path(L(path("sp.")), 150, 2);
+    for (int i = 0; i < 10; i++)
+        log_printf(LOG_ERROR, LOG_LAYER_VX, nullptr, "sp %i", i);
+    ASSERT_TRUE(log_sync(kWait));
+    reset_log_condition();
+    EXPECT_FALSE(std::filesystem::exists(path("sp.log2")));
+    std::vector<std::string> lines = lines_of(read_file(path("sp.log1")));
+    for (const std::string& l : lines_of(read_file(path("sp.log0"))))
+        lines.push_back(l);
+    const std::regex line(
+        "\\[ERROR [A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9:]{8} [0-9]{4} .* VX "
+        "\\] sp ([0-9])\n");
+    std::vector<int> got;
+    for (const std::string& l : lines) {
+        std::smatch m;
+        if (std::regex_match(l, m, line)) got.push_back(std::stoi(m[1]));
+    }
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.back(), 9);
+    for (size_t k = 1; k < got.size(); k++)
+        EXPECT_EQ(got[k], got[k - 1] + 1);
 }
 
 TEST_F(LogFixture, SavingWithoutAReachableLockServerNeverStalls) {
