@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,21 +66,32 @@ struct LOG_LOCK_PATH_LIST {
     uint32_t access;  // QV time the entry was made
     CALL_LOCK_DESCRIPTER id;
     STREAM* st;
-    std::string file;     // the file st writes: the path, or the path and "log0"
+    std::string base;     // the path in the standard code method
+    bool rotating;        // st writes base"log0" rather than base
     int64_t bytes;        // that file's size, pending bytes included
     std::string pending;  // encoded lines not written yet
-    bool lock_tried;      // a call lock was asked for ...
-    uint32_t lock_time;   // ... at this QV time
+    CODE_METHOD* cm;      // the encoding of the open file and its state
+    void* work;
+    bool lock_tried;     // a call lock was asked for ...
+    uint32_t lock_time;  // ... at this QV time
 };
 LOG_LOCK_PATH_LIST* ll_path_list;
 
-// ---- log_queue: a ring of nodes (under ring_lock; the log task sleeps on `ring`)
+// ---- log_queue: a ring of nodes (under ring_lock; the log task waits on ring_cv)
 
-SEM ring_lock;
+// Nodes of this room (characters) are reused; a message that needs more gets a node of its own.
+constexpr int NODE_ROOM = 200;
+constexpr int SPARE_MAX = LOG_QUEUE_LIMIT;
+
+// Never destroyed: the log task may still wait on them while the process ends.
+std::mutex& ring_lock = *new std::mutex;
+std::condition_variable& ring_cv = *new std::condition_variable;
 LOG_NODE* ring[LOG_QUEUE_LIMIT];
 int ring_head;
 int ring_count;
 bool task_waiting;
+LOG_NODE* spare;  // nodes of NODE_ROOM kept for reuse while messages flow
+int spare_count;
 // Progress, read without the lock by log_sync and at exit.
 std::atomic<uint64_t> queued_total{0};     // nodes ever queued
 std::atomic<uint64_t> handled_total{0};    // nodes finished by the log task or dropped
@@ -121,22 +133,123 @@ L_CHAR* tracked_copy(const LTEXT& t) {
 // ------------------------------------------------------------------------------------------------
 // The ring
 
-void ring_push(LOG_NODE* n) {
-    LOG_NODE* victim = nullptr;
-    lock_task(ring_lock);
-    if (ring_count == LOG_QUEUE_LIMIT) {
-        victim = ring[ring_head];
-        ring_head = (ring_head + 1) % LOG_QUEUE_LIMIT;
-        ring_count--;
-        dropped_total.fetch_add(1, std::memory_order_relaxed);
-        handled_total.fetch_add(1, std::memory_order_release);  // it is done with, too
+size_t node_chars(const LOG_NODE_DATA* d) {
+    size_t chars = 0;
+    for (int i = 0; i < LF_COUNT; i++)
+        if (!log_int_field(i) && d->w[i].s) chars += static_cast<size_t>(l_strlen(d->w[i].s)) + 1;
+    return chars;
+}
+
+// A node with room for chars characters; a node for the ring has at least the common room, so
+// that any node a full ring drops can take the next message of the common size.
+LOG_NODE* alloc_node(size_t chars, bool for_ring) {
+    if (for_ring && chars < NODE_ROOM) chars = NODE_ROOM;
+    auto* n = static_cast<LOG_NODE*>(
+        d_alloc(static_cast<int64_t>(sizeof(LOG_NODE) + chars * sizeof(L_CHAR))));
+    n->room = static_cast<int32_t>(chars);
+    return n;
+}
+
+// Copies d into n, whose room holds its strings. A level outside 0-5 becomes 4.
+void fill_node(LOG_NODE* n, const LOG_NODE_DATA* d) {
+    auto* p = reinterpret_cast<L_CHAR*>(n + 1);
+    for (int i = 0; i < LF_COUNT; i++) {
+        if (log_int_field(i)) {
+            n->d.w[i].i = d->w[i].i;
+        } else if (const L_CHAR* s = d->w[i].s) {
+            size_t len = static_cast<size_t>(l_strlen(s)) + 1;
+            memcpy(p, s, len * sizeof(L_CHAR));
+            n->d.w[i].s = p;
+            p += len;
+        } else {
+            n->d.w[i].s = nullptr;
+        }
     }
+    intptr_t level = n->d.w[LF_LEVEL].i;
+    if (level < 0 || level >= LOG_LEVELS) n->d.w[LF_LEVEL].i = LOG_SYSTEM;
+    n->wait_ip = 0;
+    n->wait_mask = 0;
+    n->next = nullptr;
+}
+
+// A node done with (ring_lock held): kept for reuse when it has the common room and there are not
+// too many, else chained on *gone for the caller to free after releasing the lock.
+void _recycle(LOG_NODE* n, LOG_NODE** gone) {
+    if (n->room == NODE_ROOM && spare_count < SPARE_MAX) {
+        n->next = spare;
+        spare = n;
+        spare_count++;
+    } else {
+        n->next = *gone;
+        *gone = n;
+    }
+}
+
+void free_chain(LOG_NODE* n) {
+    while (n) {
+        LOG_NODE* next = n->next;
+        d_f_ree(n);
+        n = next;
+    }
+}
+
+// The oldest node, taken off a full ring as dropped (ring_lock held).
+LOG_NODE* _drop_oldest() {
+    LOG_NODE* n = ring[ring_head];
+    ring_head = (ring_head + 1) % LOG_QUEUE_LIMIT;
+    ring_count--;
+    dropped_total.fetch_add(1, std::memory_order_relaxed);
+    handled_total.fetch_add(1, std::memory_order_release);  // it is done with, too
+    return n;
+}
+
+void _push(LOG_NODE* n) {
     ring[(ring_head + ring_count) % LOG_QUEUE_LIMIT] = n;
     ring_count++;
     queued_total.fetch_add(1, std::memory_order_release);
-    if (task_waiting) wakeup_task(ring);
-    unlock_task(ring_lock, "ring_push");
-    if (victim) free_log_node(victim);
+    if (task_waiting) ring_cv.notify_one();
+}
+
+// Queues a node made elsewhere; a full ring loses its oldest node first.
+void ring_push(LOG_NODE* n) {
+    LOG_NODE* gone = nullptr;
+    ring_lock.lock();
+    if (ring_count == LOG_QUEUE_LIMIT) _recycle(_drop_oldest(), &gone);
+    _push(n);
+    ring_lock.unlock();
+    free_chain(gone);
+}
+
+// Queues the fields d. A message of the common size takes the node a full ring drops, or a kept
+// one, so the allocator is met only when neither exists.
+void ring_put(const LOG_NODE_DATA* d) {
+    size_t chars = node_chars(d);
+    if (chars <= static_cast<size_t>(NODE_ROOM)) {
+        ring_lock.lock();
+        LOG_NODE* n = nullptr;
+        LOG_NODE* gone = nullptr;
+        if (ring_count == LOG_QUEUE_LIMIT) {
+            n = _drop_oldest();  // every node of the ring has at least the common room
+            if (n->room < NODE_ROOM) {
+                _recycle(n, &gone);
+                n = nullptr;
+            }
+        } else if (spare) {
+            n = spare;
+            spare = n->next;
+            spare_count--;
+        }
+        if (n) {
+            fill_node(n, d);
+            _push(n);
+        }
+        ring_lock.unlock();
+        free_chain(gone);
+        if (n) return;
+    }
+    LOG_NODE* n = alloc_node(chars, true);
+    fill_node(n, d);
+    ring_push(n);
 }
 
 LOG_NODE* _take() {
@@ -146,29 +259,40 @@ LOG_NODE* _take() {
     return n;
 }
 
-LOG_NODE* ring_try_pop() {
-    TaskLockGuard g(ring_lock);
-    return ring_count ? _take() : nullptr;
-}
-
-// Called when the task has written everything out: records it for log_sync, then sleeps until a
-// node comes.
-LOG_NODE* ring_wait_pop() {
-    flushed_through.store(handled_total.load(std::memory_order_acquire), std::memory_order_release);
-    lock_task(ring_lock);
-    while (!ring_count) {
-        task_waiting = true;
-        sleep_task(ring, ring_lock);
-        lock_task(ring_lock);
-        task_waiting = false;
-    }
-    LOG_NODE* n = _take();
-    unlock_task(ring_lock, "ring_wait_pop");
+// The log task hands back the nodes it has finished and takes up to LOG_TAKE_MAX next ones into
+// batch: their number, 0 when the ring is empty.
+int ring_next(LOG_NODE** batch, int done) {
+    LOG_NODE* gone = nullptr;
+    ring_lock.lock();
+    for (int i = 0; i < done; i++)
+        _recycle(batch[i], &gone);
+    if (done) handled_total.fetch_add(static_cast<uint64_t>(done), std::memory_order_release);
+    int n = 0;
+    while (ring_count && n < LOG_TAKE_MAX)
+        batch[n++] = _take();
+    ring_lock.unlock();
+    free_chain(gone);
     return n;
 }
 
-void ring_handled() {
-    handled_total.fetch_add(1, std::memory_order_release);
+// Called when the task has written everything out: records it for log_sync, lets the kept nodes
+// go (memory follows the messages queued, not those that went by), then sleeps until a node
+// comes.
+LOG_NODE* ring_wait_pop() {
+    flushed_through.store(handled_total.load(std::memory_order_acquire), std::memory_order_release);
+    ring_lock.lock();
+    LOG_NODE* kept = spare;
+    spare = nullptr;
+    spare_count = 0;
+    ring_lock.unlock();
+    free_chain(kept);
+    std::unique_lock<std::mutex> g(ring_lock);
+    while (!ring_count) {
+        task_waiting = true;
+        ring_cv.wait(g);
+        task_waiting = false;
+    }
+    return _take();
 }
 
 // Whether everything queued up to `target` has been handled and written out.
@@ -330,6 +454,34 @@ std::string bytes_of(const LTEXT& t) {
 // ------------------------------------------------------------------------------------------------
 // Log files
 
+std::string numbered(const std::string& base, int i) {
+    return base + "log" + std::to_string(i);
+}
+
+// Encodes n characters into out with the method and its state, as a stream would: a character
+// the method cannot express is written "&Cx%x;" after ending any shift state.
+void encode_append(std::string& out, CODE_METHOD* cm, void*& work, const L_CHAR* s, size_t n) {
+    unsigned char buf[64];
+    for (size_t i = 0; i < n; i++) {
+        int k = cm->to_external(buf, work, s[i]);
+        if (k > 0) {
+            out.append(reinterpret_cast<char*>(buf), static_cast<size_t>(k));
+            continue;
+        }
+        out.append(reinterpret_cast<char*>(buf), static_cast<size_t>(cm->close(buf, work)));
+        work = cm->open();
+        char esc[16];
+        snprintf(esc, sizeof esc, "&Cx%x;", static_cast<unsigned>(s[i]));
+        for (const char* e = esc; *e; e++) {
+            int m = cm->to_external(buf, work, static_cast<unsigned char>(*e));
+            if (m > 0)
+                out.append(reinterpret_cast<char*>(buf), static_cast<size_t>(m));
+            else
+                out.push_back(*e);
+        }
+    }
+}
+
 void write_pending(LOG_LOCK_PATH_LIST* e) {
     const char* p = e->pending.data();
     size_t left = e->pending.size();
@@ -344,10 +496,27 @@ void write_pending(LOG_LOCK_PATH_LIST* e) {
 }
 
 void close_file(LOG_LOCK_PATH_LIST* e) {
+    if (e->work) {
+        unsigned char buf[64];
+        e->pending.append(reinterpret_cast<char*>(buf),
+                          static_cast<size_t>(e->cm->close(buf, e->work)));
+        e->work = nullptr;
+    }
     write_pending(e);
     if (e->st) s_close(e->st);
     e->st = nullptr;
-    e->file.clear();
+}
+
+bool open_file(LOG_LOCK_PATH_LIST* e, bool rotating) {
+    std::string target = rotating ? numbered(e->base, 0) : e->base;
+    e->st = s_open_file(target.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    if (!e->st) return false;
+    e->rotating = rotating;
+    int64_t end = s_seek_file64(e->st, 0, SEEK_END);
+    e->bytes = end > 0 ? end : 0;
+    e->cm = std_cm;
+    e->work = e->cm->open();
+    return true;
 }
 
 void drop_entry(LOG_LOCK_PATH_LIST* e) {
@@ -370,11 +539,12 @@ void _drop_entries(uint32_t now, bool all) {
     }
 }
 
-LOG_LOCK_PATH_LIST* _entry(const LTEXT& path, uint32_t now) {
+LOG_LOCK_PATH_LIST* _entry(const L_CHAR* path, uint32_t now) {
     for (LOG_LOCK_PATH_LIST* e = ll_path_list; e; e = e->next)
-        if (path == e->path) return e;
+        if (l_strcmp(path, e->path) == 0) return e;
     auto* e = new LOG_LOCK_PATH_LIST{};
-    e->path = tracked_copy(path);
+    e->path = ll_copy_str(path);
+    if (const char* b = n_string(std_cm, path)) e->base = b;
     e->access = now;
     e->id = cl_invalid();
     e->next = ll_path_list;
@@ -397,10 +567,6 @@ bool file_exists(const std::string& name) {
     return u_stat(name.c_str(), &st) == 0;
 }
 
-std::string numbered(const std::string& base, int i) {
-    return base + "log" + std::to_string(i);
-}
-
 // base"log0" becomes base"log1" and so on; the last of `files` is deleted. Only the run of files
 // that exists from log0 on is moved, so a gap ends the renaming (nothing is overwritten).
 void rotate(const std::string& base, int files) {
@@ -415,37 +581,40 @@ void rotate(const std::string& base, int files) {
         u_rename(numbered(base, i).c_str(), numbered(base, i + 1).c_str());
 }
 
-bool open_file(LOG_LOCK_PATH_LIST* e, const std::string& target) {
-    e->st = s_open_file(target.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
-    if (!e->st) return false;
-    e->file = target;
-    int64_t end = s_seek_file64(e->st, 0, SEEK_END);
-    e->bytes = end > 0 ? end : 0;
-    return true;
+bool has_reference(const L_CHAR* p) {
+    for (; *p; p++)
+        if (p[0] == '\\' && p[1] == '{') return true;
+    return false;
 }
 
-void do_save(const LOG_ACTION* a, const LOG_NODE* n, uint32_t now, LTEXT& text) {
-    if (!a->path) return;
-    text.clear();
-    expand_path(text, a->path, &n->d);
-    if (text.empty()) return;
-    LOG_LOCK_PATH_LIST* e = _entry(text, now);
+// The log task's work areas (never destroyed: the task may be busy while the process ends).
+LTEXT& path_text = *new LTEXT;
+LTEXT& line_text = *new LTEXT;
+
+void do_save(const LOG_ACTION* a, const LOG_NODE* n, uint32_t now) {
+    const L_CHAR* path = a->path;
+    if (!path) return;
+    if (has_reference(path)) {
+        path_text.clear();
+        expand_path(path_text, path, &n->d);
+        path = path_text.c_str();
+    }
+    if (!*path) return;
+    LOG_LOCK_PATH_LIST* e = _entry(path, now);
     if (!(a->option & LOG_OPT_UNLOCK)) try_call_lock(e, now);
-    std::string base = bytes_of(text);
     bool rotating = a->size > 0;
-    std::string target = rotating ? numbered(base, 0) : base;
-    if (e->st && e->file != target) close_file(e);
-    if (!e->st && !open_file(e, target)) return;
+    if (e->st && e->rotating != rotating) close_file(e);
+    if (!e->st && !open_file(e, rotating)) return;
     if (rotating && e->bytes >= a->size) {
         close_file(e);
-        rotate(base, a->div_nos < 1 ? 1 : a->div_nos);
-        if (!open_file(e, target)) return;
+        rotate(e->base, a->div_nos < 1 ? 1 : a->div_nos);
+        if (!open_file(e, rotating)) return;
     }
-    text.clear();
-    build_line(text, &n->d, a->option);
-    std::string bytes = bytes_of(text);
-    e->pending += bytes;
-    e->bytes += static_cast<int64_t>(bytes.size());
+    line_text.clear();
+    build_line(line_text, &n->d, a->option);
+    size_t before = e->pending.size();
+    encode_append(e->pending, e->cm, e->work, line_text.data(), line_text.size());
+    e->bytes += static_cast<int64_t>(e->pending.size() - before);
     if (e->pending.size() >= PENDING_MAX) write_pending(e);
 }
 
@@ -457,7 +626,8 @@ void do_console(const LOG_NODE* n) {
 }
 
 void wait_push(const LOG_NODE* n, const LOG_ACTION* a) {
-    LOG_NODE* copy = new_log_node(&n->d);
+    LOG_NODE* copy = alloc_node(node_chars(&n->d), false);
+    fill_node(copy, &n->d);
     copy->wait_ip = a->ip;
     copy->wait_mask = a->mask;
     LOG_NODE* victim = nullptr;
@@ -491,38 +661,40 @@ void do_relay(const LTEXT& url, const LOG_NODE* n) {
     gc_pop(nullptr, nullptr);
 }
 
-// Runs every action of every matching condition on one node.
-void handle_node(const LOG_NODE* n) {
-    std::vector<LTEXT> relays;
-    static LTEXT text;  // the log task's work area
+// Runs, node after node, every action of every matching condition, with lock_log held once for
+// the batch; relays go out after it is released, since a peer may take its time.
+void handle_nodes(LOG_NODE* const* batch, int count) {
+    std::vector<std::pair<LTEXT, const LOG_NODE*>> relays;
     {
         TaskLockGuard g(lock_log);
         uint32_t now = get_qvtime();
         _drop_entries(now, false);
-        for (LOG_COND* c = condition_list; c; c = c->next) {
-            if (!log_cond_match(c, &n->d)) continue;
-            for (LOG_ACTION* a = c->action_list; a; a = a->next) {
-                switch (a->type) {
-                    case LOG_ACT_SAVE:
-                        do_save(a, n, now, text);
-                        break;
-                    case LOG_ACT_CONSOLE:
-                        do_console(n);
-                        break;
-                    case LOG_ACT_RELAY:
-                        // Sent once lock_log is released: a peer may take its time.
-                        if (a->path) relays.emplace_back(a->path);
-                        break;
-                    case LOG_ACT_WAIT:
-                        wait_push(n, a);
-                        break;
-                    default:
-                        break;
+        for (int k = 0; k < count; k++) {
+            const LOG_NODE* n = batch[k];
+            for (LOG_COND* c = condition_list; c; c = c->next) {
+                if (!log_cond_match(c, &n->d)) continue;
+                for (LOG_ACTION* a = c->action_list; a; a = a->next) {
+                    switch (a->type) {
+                        case LOG_ACT_SAVE:
+                            do_save(a, n, now);
+                            break;
+                        case LOG_ACT_CONSOLE:
+                            do_console(n);
+                            break;
+                        case LOG_ACT_RELAY:
+                            if (a->path) relays.emplace_back(a->path, n);
+                            break;
+                        case LOG_ACT_WAIT:
+                            wait_push(n, a);
+                            break;
+                        default:
+                            break;
+                    }
                 }
             }
         }
     }
-    for (const LTEXT& url : relays)
+    for (const auto& [url, n] : relays)
         do_relay(url, n);
 }
 
@@ -543,20 +715,21 @@ void report_overflow(bool idle) {
 
 void log_task(intptr_t) {
     set_t_msg("log");
+    LOG_NODE* batch[LOG_TAKE_MAX];
+    int n = 0;
     for (;;) {
-        LOG_NODE* n = ring_try_pop();
+        n = ring_next(batch, n);
         if (!n) {
             report_overflow(true);
             {
                 TaskLockGuard g(lock_log);
                 _drop_entries(0, true);
             }
-            n = ring_wait_pop();
+            batch[0] = ring_wait_pop();
+            n = 1;
         }
         report_overflow(false);
-        handle_node(n);
-        free_log_node(n);
-        ring_handled();
+        handle_nodes(batch, n);
     }
 }
 
@@ -671,25 +844,8 @@ void fetch_task(intptr_t data) {
 // Nodes and producers
 
 LOG_NODE* new_log_node(const LOG_NODE_DATA* d) {
-    size_t chars = 0;
-    for (int i = 0; i < LF_COUNT; i++)
-        if (!log_int_field(i) && d->w[i].s) chars += static_cast<size_t>(l_strlen(d->w[i].s)) + 1;
-    auto* n = static_cast<LOG_NODE*>(
-        d_alloc(static_cast<int64_t>(sizeof(LOG_NODE) + chars * sizeof(L_CHAR))));
-    memset(n, 0, sizeof(LOG_NODE));
-    auto* p = reinterpret_cast<L_CHAR*>(n + 1);
-    for (int i = 0; i < LF_COUNT; i++) {
-        if (log_int_field(i)) {
-            n->d.w[i].i = d->w[i].i;
-        } else if (const L_CHAR* s = d->w[i].s) {
-            size_t len = static_cast<size_t>(l_strlen(s)) + 1;
-            memcpy(p, s, len * sizeof(L_CHAR));
-            n->d.w[i].s = p;
-            p += len;
-        }
-    }
-    intptr_t level = n->d.w[LF_LEVEL].i;
-    if (level < 0 || level >= LOG_LEVELS) n->d.w[LF_LEVEL].i = LOG_SYSTEM;
+    LOG_NODE* n = alloc_node(node_chars(d), true);
+    fill_node(n, d);
     return n;
 }
 
@@ -730,10 +886,9 @@ int qv_log_vprintf(int level, int layer, LOG_NODE_DATA* templ, const char* fmt, 
     }
     if (an >= 0) d.w[LF_AGENT].s = big_agent ? big_agent : agent;
     d.w[LF_DATA].s = text;
-    LOG_NODE* n = new_log_node(&d);
+    ring_put(&d);
     if (big_agent) d_f_ree(big_agent);
     if (text != small) d_f_ree(text);
-    ring_push(n);
     return 0;
 }
 
@@ -935,7 +1090,6 @@ void init_log(QVISP_ENV* env0) {
     if (done) return;
     done = true;
     new_lock(&lock_log);
-    new_lock(&ring_lock);
     for (int i = 0; i < LOG_LEVELS; i++)
         set_env(env0, _l_string_1(std_cm, log_level_msg[i]), get_integer(i, nullptr));
     for (int i = 0; i < LOG_LAYERS; i++)

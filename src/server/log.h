@@ -8,7 +8,8 @@
 // "LOG OVER FLOW <pid>" on standard output for them, at most once a second while they are being
 // dropped, so that the warning itself cannot stall anybody.
 //
-// One log task takes the nodes in order and, for every condition in force that the node matches
+// One log task takes the nodes in order (up to LOG_TAKE_MAX at a time, so a stalled task holds
+// at most that many beside the ring) and, for every condition in force that the node matches
 // (logcond.h), runs the condition's actions:
 //   save     appends a line to a file (below), rotated by size through FILElog0 .. FILElogN-1;
 //   console  prints the message on standard output;
@@ -36,8 +37,9 @@
 // same: the log task is the only writer of this process, serialised by `lock_log`.
 //
 // Locking: `lock_log` guards the conditions and the lock-path entries; the log task holds it while
-// it runs one node's actions (relays are sent after it is released). The ring and the wait queue
-// have locks of their own, innermost. Lock order: lock_log, then call_lock_lock.
+// it runs the actions of the nodes it has taken (relays are sent after it is released), so
+// SetLogCondition waits for them. The ring and the wait queue have locks of their own, innermost.
+// Lock order: lock_log, then call_lock_lock.
 #pragma once
 
 #include <cstdint>
@@ -107,15 +109,20 @@ union LOG_NODE_DATA {
     LOG_WORD w[LF_COUNT];
 };
 
-// A queued message. Its strings live in the same allocation, after the record.
+// A queued message. Its strings live in the same allocation, after the record, in `room`
+// characters; nodes of the common size are kept for reuse while messages flow, so a busy producer
+// seldom meets the allocator.
 struct LOG_NODE {
     LOG_NODE_DATA d;
     // For a copy kept by a "wait" action: the address and mask GetLog's caller must match.
     uint32_t wait_ip;
     uint32_t wait_mask;
+    int32_t room;
+    LOG_NODE* next;  // in the chain of nodes kept for reuse
 };
 
 constexpr int LOG_QUEUE_LIMIT = 1000;
+constexpr int LOG_TAKE_MAX = 32;  // nodes the log task takes off the ring at a time
 constexpr int LOG_WAIT_LIMIT = 4000;
 constexpr int GETLOG_MAX = 2000;  // nodes handed out by one GetLog
 
