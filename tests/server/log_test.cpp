@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/alloc.h"
 #include "base/confpath.h"
 #include "base/task.h"
 #include "base/textutil.h"
@@ -623,6 +624,15 @@ std::map<int, std::vector<int>> by_producer(const std::vector<std::string>& line
     return out;
 }
 
+// Tracked bytes now held by the logging service's own allocation sites.
+int64_t log_bytes() {
+    int64_t n = 0;
+    for (MEM_LIST* m = get_mem_debug_list(nullptr); m; m = get_mem_debug_list(m))
+        if (m->file && std::string(m->file).find("server/log.cpp") != std::string::npos)
+            n += m->size;
+    return n;
+}
+
 const int kTasks = 8;
 const int kPer = 12500;  // 100,000 messages in all
 
@@ -633,7 +643,9 @@ TEST_F(LogFixture, AStalledLogTaskNeverHoldsSendersUpAndKeepsTheNewest) {
     // nodes go, but every sender finishes.
     lock_task(lock_log);
     bool finished = burst("b1-", kTasks, kPer);
+    int64_t queued_bytes = log_bytes();  // a full ring's nodes
     unlock_task(lock_log, "test");
+    EXPECT_GT(queued_bytes, static_cast<int64_t>(LOG_QUEUE_LIMIT * sizeof(LOG_NODE)));
     ASSERT_TRUE(finished);
     ASSERT_TRUE(log_sync(kWait));
     std::vector<std::string> lines = lines_of(read_file(path("stalled.txt")));
@@ -654,6 +666,7 @@ TEST_F(LogFixture, AStalledLogTaskNeverHoldsSendersUpAndKeepsTheNewest) {
 TEST_F(LogFixture, ABurstLosesOnlyWhatTheRingDrops) {
     save_to("b2-", "burst.txt", LOG_OPT_DATA);
     int64_t dropped = log_dropped_count();
+    int64_t held = log_bytes();
     ASSERT_TRUE(burst("b2-", kTasks, kPer));
     // The newest node is never the one dropped.
     log_printf(LOG_DEBUG, LOG_LAYER_LIB, nullptr, "b2-last");
@@ -667,6 +680,9 @@ TEST_F(LogFixture, ABurstLosesOnlyWhatTheRingDrops) {
     for (auto& [t, seq] : by_producer(lines, "b2-"))
         for (size_t k = 1; k < seq.size(); k++)
             ASSERT_LT(seq[k - 1], seq[k]) << "producer " << t;
+    // Once the queue is empty, the service holds no more than before the burst: the nodes kept
+    // for reuse and the open files are gone.
+    EXPECT_EQ(log_bytes(), held);
 }
 
 }  // namespace
