@@ -108,13 +108,6 @@ std::atomic<int64_t> wait_dropped_total{0};
 std::atomic<LOG_SESSION_FUNC> log_session{nullptr};
 std::atomic<int> fetch_generation{0};
 
-bool is_word(const L_CHAR* text, const char* word) {
-    if (!text) return false;
-    for (; *word; word++, text++)
-        if (*text != static_cast<unsigned char>(*word)) return false;
-    return *text == 0;
-}
-
 void append_ascii(LTEXT& t, const char* s) {
     for (; *s; s++)
         t.push_back(static_cast<unsigned char>(*s));
@@ -429,7 +422,7 @@ void expand_path(LTEXT& t, const L_CHAR* path, const LOG_NODE_DATA* d) {
             if (*close) {
                 LTEXT name(p + 2, close);
                 int f = -1;
-                if (is_word(name.c_str(), "preference")) {
+                if (log_is_word(name.c_str(), "preference")) {
                     if (const char* pref = get_preference_path())
                         if (const L_CHAR* lp = _l_string_1(std_cm, pref)) t += lp;
                     p = close + 1;
@@ -770,7 +763,7 @@ QV_SEXP* pair_of(const char* name, QV_SEXP* v) {
 // The index of a level or layer name, or -1.
 int name_index(const L_CHAR* name, const char* const* names, int count) {
     for (int i = 0; i < count; i++)
-        if (is_word(name, names[i])) return i;
+        if (log_is_word(name, names[i])) return i;
     return -1;
 }
 
@@ -824,7 +817,7 @@ void fetch_task(intptr_t data) {
             for (QV_SEXP* p = answer; get_type(p) == QVT_PAIR; p = p->pair.cdr) {
                 QV_SEXP* e = p->pair.car;
                 if (get_type(e) != QVT_PAIR || get_type(e->pair.car) != QVT_SYMBOL ||
-                    !is_word(e->pair.car->symbol.data, "Log"))
+                    !log_is_word(e->pair.car->symbol.data, "Log"))
                     continue;
                 log_queue_node(log_element_node(e));
                 got++;
@@ -919,7 +912,7 @@ QV_SEXP* log_set_conditions(QV_SEXP* elements, QV_SEXP* form) {
         QV_SEXP* e = p->pair.car;
         if (get_type(e) != QVT_PAIR || get_type(e->pair.car) != QVT_SYMBOL) continue;
         QV_SEXP* head_sym = e->pair.car;
-        if (is_word(head_sym->symbol.data, "Condition")) {
+        if (log_is_word(head_sym->symbol.data, "Condition")) {
             QV_SEXP* err = nullptr;
             LOG_COND* c = get_log_cond(e, form, &err);
             if (!c) {
@@ -929,12 +922,10 @@ QV_SEXP* log_set_conditions(QV_SEXP* elements, QV_SEXP* form) {
             }
             *tail = c;
             tail = &c->next;
-        } else if (is_word(head_sym->symbol.data, "Reset")) {
-            for (QV_SYM_FIELD* f = head_sym->symbol.field; f; f = f->next)
-                if (is_word(f->name, "file")) {
-                    if (f->data) truncate_file(f->data);
-                    break;
-                }
+        } else if (log_is_word(head_sym->symbol.data, "Reset")) {
+            const L_CHAR* file =
+                get_sf_attribute(head_sym->symbol.field, _l_string_1(std_cm, "file"));
+            if (file) truncate_file(file);
         }
     }
     _replace_conditions(head);

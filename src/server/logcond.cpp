@@ -49,17 +49,8 @@ const ATTR_TABLE log_cond_attr_table[] = {
     {nullptr, 0},
 };
 
-bool is_word(const L_CHAR* text, const char* word) {
-    if (!text) return false;
-    for (; *word; word++, text++)
-        if (*text != static_cast<unsigned char>(*word)) return false;
-    return *text == 0;
-}
-
 const L_CHAR* attr(QV_SYM_FIELD* f, const char* name) {
-    for (; f; f = f->next)
-        if (is_word(f->name, name)) return f->data;
-    return nullptr;
+    return get_sf_attribute(f, _l_string_1(std_cm, name));
 }
 
 bool starts_with(const L_CHAR* s, const L_CHAR* p) {
@@ -240,13 +231,13 @@ QV_SEXP* add_constraint(LOG_COND* c, QV_SEXP* form, QV_SEXP* s) {
                 break;
             case QVT_SYMBOL: {
                 const L_CHAR* name = v->symbol.data;
-                if (is_word(name, "*")) {
+                if (log_is_word(name, "*")) {
                     items.push_back({IK_ANY, -1, v});
-                } else if (is_word(name, "=")) {
+                } else if (log_is_word(name, "=")) {
                     items.push_back({IK_EQ, -1, v});
-                } else if (is_word(name, "<")) {
+                } else if (log_is_word(name, "<")) {
                     items.push_back({IK_LT, -1, v});
-                } else if (is_word(name, "<=")) {
+                } else if (log_is_word(name, "<=")) {
                     items.push_back({IK_LE, -1, v});
                 } else {
                     int f = log_selector(name);
@@ -295,7 +286,7 @@ QV_SEXP* add_action(LOG_COND* c, QV_SEXP* form, QV_SYM_FIELD* f) {
     static const char* const types[] = {"save", "console", "relay", "wait"};
     int type = 0;
     for (int i = 0; i < 4; i++)
-        if (is_word(type_text, types[i])) type = i + 1;
+        if (log_is_word(type_text, types[i])) type = i + 1;
     if (!type) return attribute_error(form, "type");
     uint32_t option = type == LOG_ACT_SAVE ? LOG_OPT_ALL : 0;
     if (const L_CHAR* o = attr(f, "option")) {
@@ -369,9 +360,16 @@ bool field_passes(const LOG_COND* c, int i, const LOG_NODE_DATA* d) {
 
 }  // namespace
 
+bool log_is_word(const L_CHAR* text, const char* word) {
+    if (!text) return false;
+    for (; *word; word++, text++)
+        if (*text != static_cast<unsigned char>(*word)) return false;
+    return *text == 0;
+}
+
 int log_selector(const L_CHAR* name) {
     for (const SELECTOR& s : selectors)
-        if (is_word(name, s.name)) return s.field;
+        if (log_is_word(name, s.name)) return s.field;
     return -1;
 }
 
@@ -418,7 +416,7 @@ LOG_COND* get_log_cond(QV_SEXP* element, QV_SEXP* form, QV_SEXP** err) {
         QV_SEXP* child = p->pair.car;
         if (get_type(child) != QVT_PAIR) continue;
         QV_SEXP* head = child->pair.car;
-        if (get_type(head) == QVT_SYMBOL && is_word(head->symbol.data, "Action"))
+        if (get_type(head) == QVT_SYMBOL && log_is_word(head->symbol.data, "Action"))
             e = add_action(c, form, head->symbol.field);
         else
             e = add_constraint(c, form, child);

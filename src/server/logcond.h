@@ -76,6 +76,8 @@ typedef log_cond LOG_COND;
 // Error code of a malformed condition.
 constexpr uint32_t QVE_LOG_CONDITION = 0x80040503;
 
+// True when text is exactly the ASCII word.
+bool log_is_word(const L_CHAR* text, const char* word);
 // The field index of a selector name ("time", "level", "URL.proto", "URL.server", "URL.port",
 // "URL.agent", "URL.database", "URL.resource", "user", "key", "data"), or -1.
 int log_selector(const L_CHAR* name);
