@@ -50,6 +50,7 @@ using LTEXT = std::basic_string<L_CHAR>;
 
 constexpr int TEXT_SMALL = 256;           // characters formatted on the producer's stack
 constexpr uint32_t ENTRY_LIFE = 2;        // seconds an open log file is kept
+constexpr int ENTRIES_MAX = 32;           // log files open at once
 constexpr size_t PENDING_MAX = 64 << 10;  // bytes of lines collected before a write
 constexpr int OVERFLOW_REPORT_MS = 1000;  // at most one overflow line a second
 
@@ -532,9 +533,22 @@ void _drop_entries(uint32_t now, bool all) {
     }
 }
 
+// The entry of an expanded path, made on first use. Paths that name node fields can make many
+// in a short time: beyond ENTRIES_MAX the oldest is written out and closed first, so that the
+// log never takes the descriptors the agent needs for its peers.
 LOG_LOCK_PATH_LIST* _entry(const L_CHAR* path, uint32_t now) {
-    for (LOG_LOCK_PATH_LIST* e = ll_path_list; e; e = e->next)
-        if (l_strcmp(path, e->path) == 0) return e;
+    int count = 0;
+    LOG_LOCK_PATH_LIST** last = nullptr;  // the link to the oldest entry (the list's tail)
+    for (LOG_LOCK_PATH_LIST** pp = &ll_path_list; *pp; pp = &(*pp)->next) {
+        if (l_strcmp(path, (*pp)->path) == 0) return *pp;
+        count++;
+        last = pp;
+    }
+    if (count >= ENTRIES_MAX && last) {
+        LOG_LOCK_PATH_LIST* old = *last;
+        *last = nullptr;
+        drop_entry(old);
+    }
     auto* e = new LOG_LOCK_PATH_LIST{};
     e->path = ll_copy_str(path);
     if (const char* b = n_string(std_cm, path)) e->base = b;

@@ -251,6 +251,15 @@ TEST_F(LogFixture, PathReferencesExpandAndFieldsStayInTheirDirectory) {
     // "preference" is known.
     EXPECT_EQ(expand("a\\{layer}b\\{level", &d), "a\\{layer}b\\{level");
     EXPECT_EQ(expand("a\\b\\{level}", nullptr), "a\\b\\{level}");
+    // A file per message: more than the files kept open at once, and every line is written.
+    save_to("pf", "f-\\{data}.log", LOG_OPT_LEVEL | LOG_OPT_DATA);
+    for (int i = 0; i < 40; i++)
+        log_printf(LOG_TEST, LOG_LAYER_QV, nullptr, "pf%i", i);
+    ASSERT_TRUE(log_sync(kWait));
+    for (int i = 0; i < 40; i++) {
+        std::string n = "pf" + std::to_string(i);
+        EXPECT_EQ(read_file(path("f-" + n + ".log")), "[TEST ] " + n + "\n");
+    }
 }
 
 // ------------------------------------------------------------------------------------------------
