@@ -13,6 +13,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -108,6 +109,9 @@ std::atomic<int64_t> wait_dropped_total{0};
 
 std::atomic<LOG_SESSION_FUNC> log_session{nullptr};
 std::atomic<int> fetch_generation{0};
+// The targets being pulled: one pulling task per agent, however often FetchLog names it.
+std::mutex fetch_mutex;
+std::set<LTEXT>& fetch_targets = *new std::set<LTEXT>;
 
 void append_ascii(LTEXT& t, const char* s) {
     for (; *s; s++)
@@ -841,6 +845,10 @@ void fetch_task(intptr_t data) {
         if (!got) sleep_sec(1);
     }
     if (iid > 0) close_self_interpreter();
+    {
+        std::lock_guard<std::mutex> g(fetch_mutex);
+        fetch_targets.erase(LTEXT(f->url));
+    }
     d_f_ree(f->url);
     delete f;
 }
@@ -1086,6 +1094,10 @@ void install_log_session(LOG_SESSION_FUNC f) {
 
 void start_fetch_log(const L_CHAR* url) {
     if (!url) return;
+    {
+        std::lock_guard<std::mutex> g(fetch_mutex);
+        if (!fetch_targets.insert(LTEXT(url)).second) return;
+    }
     auto* f = new FETCH{ll_copy_str(url), fetch_generation.load()};
     create_task(fetch_task, f, 2);
 }
@@ -1130,6 +1142,11 @@ int log_wait_count() {
 
 void log_stop_fetch() {
     fetch_generation.fetch_add(1);
+}
+
+int log_fetch_count() {
+    std::lock_guard<std::mutex> g(fetch_mutex);
+    return static_cast<int>(fetch_targets.size());
 }
 
 int log_open_paths() {

@@ -176,8 +176,8 @@ QV_SEXP* get_log_elements(uint32_t peer_ip);
 typedef QV_SEXP* (*LOG_SESSION_FUNC)(const L_CHAR* url, QV_SEXP* cmd);
 void install_log_session(LOG_SESSION_FUNC f);
 // FetchLog: starts a task that pulls the logs of the agent at url (GetLog there) into this
-// agent's queue for as long as the process runs. It asks again as soon as an answer brought
-// nodes, else after a second.
+// agent's queue for as long as the process runs, unless one pulls from that url already. It asks
+// again as soon as an answer brought nodes, else after a second.
 void start_fetch_log(const L_CHAR* url);
 
 // Test hooks.
@@ -189,8 +189,9 @@ int64_t log_dropped_count();
 int64_t log_wait_dropped_count();
 // Nodes kept for GetLog.
 int log_wait_count();
-// Ends every pulling task at its next round.
+// Ends every pulling task at its next round; the pulling tasks still running.
 void log_stop_fetch();
+int log_fetch_count();
 // Lock-path entries open, and those holding a call lock.
 int log_open_paths();
 int log_locked_paths();

@@ -578,10 +578,15 @@ TEST_F(LogFixture, RelaysAndPullsGoThroughTheSessionSeam) {
         seam_calls.clear();
     }
     // A pull queues the Log elements of the answer as if logged here (and they are relayed on).
-    in_heap([] { start_fetch_log(L("qvp://far:99/")); });
+    in_heap([] {
+        start_fetch_log(L("qvp://far:99/"));
+        start_fetch_log(L("qvp://far:99/"));  // that agent is pulled from already
+    });
+    EXPECT_EQ(log_fetch_count(), 1);
     ASSERT_TRUE(
         wait_until([&] { return lines_of(read_file(path("pulled.txt"))).size() >= 4; }, kWait));
     log_stop_fetch();
+    EXPECT_TRUE(wait_until([] { return log_fetch_count() == 0; }, kWait));
     ASSERT_TRUE(log_sync(kWait));
     install_log_session(nullptr);
     std::vector<std::string> lines = lines_of(read_file(path("pulled.txt")));
