@@ -28,13 +28,14 @@
 // node cannot steer its line out of the directory the path names. An unknown name, or a "\{"
 // without closing brace, stays as written.
 //
-// Save files are kept open per expanded path (a lock-path entry) and written in batches; an entry
-// is flushed and closed once it is two seconds old, whenever the queue runs empty, and when the
-// conditions change. Unless the option has LOG_OPT_UNLOCK, an entry holds a write call lock on
-// its path (server/calllock.h), so that agents sharing a log file take turns. The lock is asked
-// for once when the entry is made and then at most once a second, never waiting for another task
-// of this process; without a lock server, or while the lock is refused, lines are written all the
-// same: the log task is the only writer of this process, serialised by `lock_log`.
+// Save files are kept open per expanded path (a lock-path entry, at most 32 at once) and written
+// in batches; an entry is flushed and closed once it is two seconds old, whenever the queue runs
+// empty, when the conditions change, and to make room for a newer one. Unless the option has
+// LOG_OPT_UNLOCK, an entry holds a write call lock on its path (server/calllock.h), so that agents
+// sharing a log file take turns. The lock is asked for once when the entry is made and then at most
+// once a second, never waiting for another task of this process; without a lock server, or while
+// the lock is refused, lines are written all the same: the log task is the only writer of this
+// process, serialised by `lock_log`.
 //
 // Locking: `lock_log` guards the conditions and the lock-path entries; the log task holds it while
 // it runs the actions of the nodes it has taken (relays are sent after it is released), so
