@@ -17,6 +17,7 @@
 #include "builtins/interpctl.h"
 #include "builtins/lists.h"
 #include "builtins/load.h"
+#include "builtins/logfuncs.h"
 #include "builtins/openinterp.h"
 #include "builtins/print.h"
 #include "builtins/printchain.h"
@@ -121,6 +122,11 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_EA(env0);
     init_SetEA(env0);
     init_SetLogPath(env1);
+    // The logging built-ins, which the logging service itself does not bind (it stands below
+    // the built-ins).
+    init_GetLog(env0);
+    init_SetLogCondition(env1);
+    init_FetchLog(env1);
     init_GetProperCode(env0);
     init_GetVersion(env0);
     init_GetSize(env0);

@@ -347,6 +347,8 @@ int get_call_lock_seq(CALL_LOCK_TABLE* entry) {
 
 CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* name, int type, CALL_LOCK_EVENT_FUNC event_func,
                                   void* event_data, const char* file, int line) {
+    bool no_wait = (type & CALL_LOCK_NO_WAIT) != 0;
+    type &= ~CALL_LOCK_NO_WAIT;
     if (type != CALL_LOCK_READ && type != CALL_LOCK_WRITE) er_panic("_new_clt");
     if (!name || !*name) return cl_invalid();
     int port;
@@ -361,7 +363,7 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* name, int type, CALL_LOCK_EVENT_
         CALL_LOCK_TABLE* join;
         LOCAL_STEP step = local_step(name, type, tid, &join);
         if (step == STEP_NEW) break;
-        if (step == STEP_REFUSE) {
+        if (step == STEP_REFUSE || (step == STEP_WAIT && no_wait)) {
             unlock_task(call_lock_lock, "call_lock");
             return cl_invalid();
         }

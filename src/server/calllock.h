@@ -35,6 +35,10 @@ constexpr uint32_t QVE_LOCK_OPERATION = 0x80040503;
 
 // Lock types of xx_call_lock.
 enum : int { CALL_LOCK_READ = 1, CALL_LOCK_WRITE = 2 };
+// Added to the type: a request that meets a conflicting lock of another task of this process
+// fails at once instead of waiting for its release (writers that must not stall, such as the log
+// task).
+constexpr int CALL_LOCK_NO_WAIT = 0x100;
 
 // States of a connection.
 enum : int { CLI_IDLE = 0, CLI_IN_USE = 1, CLI_FAILED = 2 };
@@ -88,12 +92,13 @@ extern int call_lock_seq;  // last sequence number used
 // `call-lock-event` (and the server side's `Lock` and `Unlock`) in top environment 1. Once.
 void init_call_lock();
 
-// Takes a lock on name for the calling task: type CALL_LOCK_READ or CALL_LOCK_WRITE (any other
-// type is a broken invariant). event_func, when given, is called by call-lock-event with the
-// lock's sequence number. file and line name the caller's source place for the server. Returns
-// the descriptor, or the invalid one when no server is configured, the message cannot be built,
-// no connection could be opened or the server refused three times. Blocks while another task of
-// this process holds a conflicting entry and while the server has not answered.
+// Takes a lock on name for the calling task: type CALL_LOCK_READ or CALL_LOCK_WRITE, optionally
+// with CALL_LOCK_NO_WAIT (any other type is a broken invariant). event_func, when given, is called
+// by call-lock-event with the lock's sequence number. file and line name the caller's source place
+// for the server. Returns the descriptor, or the invalid one when no server is configured, the
+// message cannot be built, no connection could be opened or the server refused three times. Blocks
+// while another task of this process holds a conflicting entry (fails instead with
+// CALL_LOCK_NO_WAIT) and while the server has not answered.
 CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* name, int type, CALL_LOCK_EVENT_FUNC event_func,
                                   void* event_data, const char* file, int line);
 #define call_lock(name, type, func, data) \

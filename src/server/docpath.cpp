@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -181,6 +182,17 @@ L_CHAR* get_agent_name() {
         copy = agent_name;
     }
     return out(copy);
+}
+
+int copy_agent_name(L_CHAR* buf, int cap) {
+    std::lock_guard<std::mutex> g(agent_mutex);
+    if (!agent_name_set) return -1;
+    int n = static_cast<int>(agent_name.size());
+    if (n < cap) {
+        std::copy(agent_name.begin(), agent_name.end(), buf);
+        buf[n] = 0;
+    }
+    return n;
 }
 
 // ------------------------------------------------------------------------------------------------

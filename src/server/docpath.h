@@ -61,6 +61,9 @@ constexpr uint32_t QVE_NO_PREFIX = 0x8004070e;      // "undefined prefix", "unde
 void set_agent_name(const L_CHAR* name);
 // A copy of the agent's name, or null when none was set.
 L_CHAR* get_agent_name();
+// The agent's name into buf when it fits (its length below cap): its length, -1 when none was set.
+// Takes no language memory, so any thread may call it at any time (the logging producers do).
+int copy_agent_name(L_CHAR* buf, int cap);
 
 // ---- path pairs
 

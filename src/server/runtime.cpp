@@ -22,6 +22,7 @@
 #include "server/calllock.h"
 #include "server/connect.h"
 #include "server/http_agent.h"
+#include "server/log.h"
 #include "server/protocol.h"
 #include "server/proxy.h"
 #include "server/qvohttp_server.h"
@@ -131,6 +132,8 @@ void init_qv() {
     // Remote agents of the HTTP agent reach their peers through remote evaluation.
     set_http_agent_remote(remote_query, open_agent_connection);
     init_call_lock();
+    // Logging follows the call locks, which its save action takes.
+    init_log(vxlisp_top_env0);
     // The collector's lock chain: the queue locks around everything of this layer.
     gc_hook_lock(GC_LOCK_QUEUE_HIGH, gc_queue_lock_high, gc_queue_unlock);
     gc_hook_lock(GC_LOCK_LANGUAGE, gc_qv_lock, gc_qv_unlock);

@@ -424,9 +424,14 @@ int ss_sprintf(L_CHAR* buf, const char* fmt, ...) {
 int ss_snprintf(L_CHAR* buf, int cap, const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    LcText t(nullptr);
-    format_text(t, fmt ? fmt : "", ap);
+    int r = ss_vsnprintf(buf, cap, fmt, ap);
     va_end(ap);
+    return r;
+}
+
+int ss_vsnprintf(L_CHAR* buf, int cap, const char* fmt, va_list args) {
+    LcText t(nullptr);
+    format_text(t, fmt ? fmt : "", args);
     if (cap > 0) {
         int n = t.size() < cap - 1 ? t.size() : cap - 1;
         memcpy(buf, t.data(), static_cast<size_t>(n) * 4);

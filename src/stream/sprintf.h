@@ -52,6 +52,8 @@ int ss_sprintf(L_CHAR* buf, const char* fmt, ...);
 // The same into a buffer of cap long characters: at most cap - 1 are stored, then 0. Returns the
 // number the whole result has (as snprintf does).
 int ss_snprintf(L_CHAR* buf, int cap, const char* fmt, ...);
+// The same over an argument list, which it uses up (va_copy it first to format it again).
+int ss_vsnprintf(L_CHAR* buf, int cap, const char* fmt, va_list args);
 
 // The batch.
 int new_spsat(S_PRINTF_SAT* sat, STREAM* st);

@@ -201,6 +201,21 @@ TEST(CallLock, TasksShareReadersAndWritersQueueLocally) {
     EXPECT_EQ(call_lock_connection_count(), 0);
 }
 
+TEST(CallLock, NoWaitRequestsFailInsteadOfQueuingBehindLocalHolders) {
+    Server server;
+    auto reader = request("nw/x", CALL_LOCK_READ);
+    ASSERT_TRUE(reader->finished(kWait));
+    ASSERT_TRUE(reader->ok());
+    auto writer = request("nw", CALL_LOCK_WRITE | CALL_LOCK_NO_WAIT);
+    ASSERT_TRUE(writer->finished(kWait));
+    EXPECT_FALSE(writer->ok());
+    release(reader);
+    auto later = request("nw", CALL_LOCK_WRITE | CALL_LOCK_NO_WAIT);
+    ASSERT_TRUE(later->finished(kWait));
+    ASSERT_TRUE(later->ok());
+    release(later);
+}
+
 TEST(CallLock, ProcessesExcludeEachOtherThroughTheServer) {
     Server server;
     Peer peer(server.port);
