@@ -39,6 +39,7 @@ QV_INTERPRETER* main_interpreter;
 int main_interpreter_flag;
 void (*agent_open_qvi)(QV_INTERPRETER* qvi);
 void (*agent_close_qvi)(QV_INTERPRETER* qvi);
+void (*progressive_close_qvi)(QV_INTERPRETER* qvi);
 
 const int default_silent_timeout_table[QVA_COUNT] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};
 const int default_connection_timeout_table[QVA_COUNT] = {-1, -1, -1, -1, -1, 7200, -1, -1, -1};
@@ -576,6 +577,7 @@ void _close_qv_interpreter(QV_INTERPRETER* qvi) {
     }
     if (qvi->result_head) er_panic("_close_qv_interpreter(2)");
     _forget_result_list(qvi);
+    if (progressive_close_qvi) progressive_close_qvi(qvi);
     qvi->mode = QVM_CLOSED;
     STREAM* inp = qvi->inp;
     STREAM* out = qvi->out;

@@ -181,6 +181,8 @@ extern int main_interpreter_flag;  // 0 none yet, 1 set, 2 the main interpreter 
 // Hooks of the HTTP agent, called with the record when it opens and when its input ends.
 extern void (*agent_open_qvi)(QV_INTERPRETER* qvi);
 extern void (*agent_close_qvi)(QV_INTERPRETER* qvi);
+// Hook of the progress reports, called by the final close with qvi_lock held.
+extern void (*progressive_close_qvi)(QV_INTERPRETER* qvi);
 extern const int default_silent_timeout_table[QVA_COUNT];
 extern const int default_connection_timeout_table[QVA_COUNT];
 

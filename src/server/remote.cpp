@@ -538,14 +538,18 @@ QV_SEXP* remote_query(int id, QVISP_ENV* env, const L_CHAR* cmd_str, QV_SEXP* cm
     return node;
 }
 
-QV_SEXP* local_query(QVISP_ENV* env, QV_INTERPRETER* qvi, const L_CHAR* cmd_str,
-                     QV_SEXP* cmd_sexp) {
+namespace {
+
+// local_query for the record qvi, or, with qvi null, for the record whose id is iid (0: the
+// caller's own).
+QV_SEXP* local_query_of(QVISP_ENV* env, QV_INTERPRETER* qvi, uint32_t iid, const L_CHAR* cmd_str,
+                        QV_SEXP* cmd_sexp) {
     uint32_t target_id = 0;
     int line = 0;
     const char* refuse = nullptr;
     {
         TaskLockGuard g(qvi_lock);
-        QV_INTERPRETER* q = qvi ? qvi : _get_my_qvi();
+        QV_INTERPRETER* q = qvi ? qvi : iid ? _search_qvi_id(iid) : _get_my_qvi();
         QV_INTERPRETER* t = q ? q->inp_interpreter : nullptr;
         if (!t || !_live_record(t) || t->mode != QVM_RUNNING)
             refuse = "invalid iid 3";
@@ -579,6 +583,19 @@ QV_SEXP* local_query(QVISP_ENV* env, QV_INTERPRETER* qvi, const L_CHAR* cmd_str,
     }
     if (QV_SEXP* e = send_query(r, target_id, "LocalEval", cmd_sexp)) return e;
     return node;
+}
+
+}  // namespace
+
+QV_SEXP* local_query(QVISP_ENV* env, QV_INTERPRETER* qvi, const L_CHAR* cmd_str,
+                     QV_SEXP* cmd_sexp) {
+    return local_query_of(env, qvi, 0, cmd_str, cmd_sexp);
+}
+
+QV_SEXP* local_query_iid(QVISP_ENV* env, uint32_t iid, const L_CHAR* cmd_str, QV_SEXP* cmd_sexp) {
+    if (iid == 0)
+        return eval_error(cmd_sexp, QVE_INVALID_IID, "LocalEval", message("invalid iid 3"));
+    return local_query_of(env, nullptr, iid, cmd_str, cmd_sexp);
 }
 
 QV_SEXP* local_eval(int line, QV_SEXP* cmd, QV_SEXP* form) {

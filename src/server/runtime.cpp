@@ -22,6 +22,7 @@
 #include "server/calllock.h"
 #include "server/connect.h"
 #include "server/http_agent.h"
+#include "server/progress.h"
 #include "server/protocol.h"
 #include "server/proxy.h"
 #include "server/qvohttp_server.h"
@@ -130,6 +131,7 @@ void init_qv() {
     init_http_agent();
     // Remote agents of the HTTP agent reach their peers through remote evaluation.
     set_http_agent_remote(remote_query, open_agent_connection);
+    init_progressive();
     init_call_lock();
     // The collector's lock chain: the queue locks around everything of this layer.
     gc_hook_lock(GC_LOCK_QUEUE_HIGH, gc_queue_lock_high, gc_queue_unlock);
