@@ -70,9 +70,9 @@ class ProcessTest : public QvScriptTest {};
 
 TEST_F(ProcessTest, ShellReadsMegabytesOnBothOutputsTogether) {
     // 4 MB on the error output first would fill its pipe long before the output ends.
-    QV_SEXP* v = run(
-        "([Shell pipe=\"on\"] \"head -c 4000000 /dev/zero | tr '\\\\0' e 1>&amp;2; "
-        "head -c 3000000 /dev/zero | tr '\\\\0' o\")");
+    QV_SEXP* v =
+        run("([Shell pipe=\"on\"] \"head -c 4000000 /dev/zero | tr '\\\\0' e 1>&amp;2; "
+            "head -c 3000000 /dev/zero | tr '\\\\0' o\")");
     ASSERT_EQ(get_type(v), QVT_ERROR) << show(v);
     EXPECT_EQ(v->error.code, QVE_SHELL);
     QV_SEXP* out = get_el(v->error.data, 0);

@@ -13,8 +13,9 @@
 namespace {
 
 std::string untimed(const std::string& text) {
-    static const std::regex times("(TOTAL PASS TIME = |PASS TIME |TOTAL TIME |ESTIMATED TOTAL "
-                                  "TIME |ESTIMATED REMAIN TIME )[0-9.]+");
+    static const std::regex times(
+        "(TOTAL PASS TIME = |PASS TIME |TOTAL TIME |ESTIMATED TOTAL "
+        "TIME |ESTIMATED REMAIN TIME )[0-9.]+");
     return std::regex_replace(text, times, "$1T");
 }
 
@@ -23,11 +24,10 @@ std::string untimed(const std::string& text) {
 TEST(ProgressAgents, TheAskingAgentKeepsTheReportOfAJobRunOnItsPeer) {
     int b_port = free_port();
     ASSERT_GT(b_port, 0);
-    VxmxAgent b("progress_b",
-                "^(define l (OpenInterpreter \"accept\" (CurrentEnvironment) (Port " +
-                    std::to_string(b_port) +
-                    ") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
-                    "\"255.255.255.255\"))))\n^(WaitInterpreter l)\n");
+    VxmxAgent b("progress_b", "^(define l (OpenInterpreter \"accept\" (CurrentEnvironment) (Port " +
+                                  std::to_string(b_port) +
+                                  ") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
+                                  "\"255.255.255.255\"))))\n^(WaitInterpreter l)\n");
     int fd = connect_when_up(b_port);
     ASSERT_GE(fd, 0);
     close(fd);
