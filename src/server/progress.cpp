@@ -2,6 +2,7 @@
 #include "server/progress.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <mutex>
 #include <string>
@@ -11,6 +12,7 @@
 #include "base/task.h"
 #include "base/textutil.h"
 #include "base/tick.h"
+#include "base/ufile.h"
 #include "lisp/collect.h"
 #include "lisp/list.h"
 #include "lisp/printer.h"
@@ -108,10 +110,23 @@ struct BASE {
     bool uplink;
 };
 
-// The base for inp_flag (qvi_lock held): 0 and local when the caller has none.
+// True when q is a registered record (qvi_lock held). An input interpreter is compared as an
+// address only: it may have closed while a back-call of its query still runs.
+bool _registered(const QV_INTERPRETER* q) {
+    for (QV_INTERPRETER* b : interpreter_hash)
+        for (QV_INTERPRETER* r = b; r; r = r->next)
+            if (r == q) return true;
+    return false;
+}
+
+// The base for inp_flag (qvi_lock held): 0 and local when the caller has none (or the
+// interpreter that asked has gone).
 BASE _base_of(int inp_flag) {
     QV_INTERPRETER* q = _get_my_qvi();
-    if (q && inp_flag == 1) q = q->inp_interpreter;
+    if (q && inp_flag == 1) {
+        q = q->inp_interpreter;
+        if (q && !_registered(q)) q = nullptr;
+    }
     if (!q) return {0, false};
     switch (q->a_type) {
         case QVA_STDIO:
@@ -213,12 +228,23 @@ void write_report(STREAM* st, PROGRESSIVE* p, int n) {
 }
 
 // Writes the whole tree of p's outermost report to its attached file; a file that cannot be
-// opened is skipped.
+// opened is skipped. Only a regular file (or a new one) is written: a named pipe or a device
+// could hold the writer, and with it progressive_lock, for ever. The descriptor is opened here
+// rather than by s_open_file, whose answer to a full descriptor table is a collection, which
+// must not be waited for under progressive_lock.
 void _write_file(PROGRESSIVE* p) {
     PROGRESSIVE* top = outermost(p);
     if (!top->file) return;
-    STREAM* st = s_open_file(n_string(std_cm, top->file), O_RDWR | O_CREAT | O_TRUNC, 0644);
-    if (!st) return;
+    const char* path = n_string(std_cm, top->file);
+    U_STAT us;
+    if (u_stat(path, &us) == 0 && !S_ISREG(us.us_mode)) return;
+    int fd = u_open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    STREAM* st = s_open_descripter(fd, &s_file_table);
+    if (!st) {
+        u_close(fd);
+        return;
+    }
     write_report(st, top, 0);
     s_close(st);
 }

@@ -136,6 +136,14 @@ TEST(Progress, ReportFileShowsEveryChangeWithNestingMessagesAndKeptReports) {
     close_progressive(top, 0);
     EXPECT_EQ(progressive_report_count(), before - 2);
     EXPECT_EQ(set_stage(kept, L("x"), 1, 0), -1);
+    // A named pipe is no report file: it is left alone rather than waited on.
+    std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    int piped = new_progressive(L("piped"), L(fifo.c_str()), 0);
+    ASSERT_GT(piped, 0);
+    EXPECT_EQ(new_stage(piped, nullptr, -1, 0), 1);
+    EXPECT_EQ(next_stage(piped, 1, 1, 0), 0);
+    close_progressive(piped, 0);
 }
 
 TEST(Progress, ThrottleLetsAboutTenCountUpdatesASecondThrough) {
