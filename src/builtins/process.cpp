@@ -97,11 +97,10 @@ bool is_string(QV_SEXP* v) {
     return get_type(v) == QVT_STRING;
 }
 
-// The command line of Shell: the string arguments joined, or the error of the first that is not
-// a string.
-QV_SEXP* shell_command(QV_SEXP* form, std::string* cmd) {
+// The command line of Shell: the string arguments joined (as text and as bytes of the default
+// code method), or the error of the first that is not a string.
+QV_SEXP* shell_command(QV_SEXP* form, std::vector<L_CHAR>* text, std::string* cmd) {
     int n = 1;
-    std::vector<L_CHAR> text;
     for (QV_SEXP* c = form_rest(form, 1); get_type(c) == QVT_PAIR; c = c->pair.cdr, n++) {
         QV_SEXP* a = c->pair.car;
         if (!is_string(a))
@@ -109,10 +108,10 @@ QV_SEXP* shell_command(QV_SEXP* form, std::string* cmd) {
                 form, QVE_TYPE_MISMATCH, "Shell",
                 list(n_get_string("type missmatch at argment "), get_integer(n, nullptr), nullptr));
         for (const L_CHAR* p = a->string.data; p && *p; p++)
-            text.push_back(*p);
+            text->push_back(*p);
     }
-    text.push_back(0);
-    *cmd = n_string(std_cm, text.data());
+    text->push_back(0);
+    *cmd = n_string(std_cm, text->data());
     return nullptr;
 }
 
@@ -169,9 +168,10 @@ QV_SEXP* qv_Shell(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,
     bool cmdout = attr_on(attr, "cmdout");
     const L_CHAR* lr = attr_text(attr, "logreturn");
     bool logreturn = !lr || text_is(lr, "on");
+    std::vector<L_CHAR> text;
     std::string cmd;
-    if (QV_SEXP* e = shell_command(form, &cmd)) return e;
-    if (cmdout) ss_printf("%s\n", cmd.c_str());
+    if (QV_SEXP* e = shell_command(form, &text, &cmd)) return e;
+    if (cmdout) ss_printf("%ls\n", text.data());
     if (!pipe) {
         if (launch_proc_stdio(nullptr, nullptr, nullptr, cmd.c_str()) != 0)
             return bltn_error_s(form, QVE_CANNOT_LAUNCH, "Shell", "cannot launch");
@@ -180,16 +180,16 @@ QV_SEXP* qv_Shell(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,
     std::string out, err;
     if (!run_piped(cmd, logreturn, cmdout, &out, &err))
         return bltn_error_s(form, QVE_CANNOT_LAUNCH, "Shell", "cannot launch");
-    QV_SEXP* text = string_of_bytes(out);
+    QV_SEXP* result = string_of_bytes(out);
     out.clear();
     out.shrink_to_fit();
-    if (!text) return bltn_error_s(form, QVE_NO_MEMORY, "Shell", "no memory");
+    if (!result) return bltn_error_s(form, QVE_NO_MEMORY, "Shell", "no memory");
     if (!err.empty()) {
         QV_SEXP* etext = string_of_bytes(err);
         if (!etext) return bltn_error_s(form, QVE_NO_MEMORY, "Shell", "no memory");
-        return eval_error(form, QVE_SHELL, "Shell", list(text, etext, nullptr));
+        return eval_error(form, QVE_SHELL, "Shell", list(result, etext, nullptr));
     }
-    return text;
+    return result;
 }
 
 QV_SEXP* qv_Export(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
