@@ -378,6 +378,13 @@ QV_INTERPRETER* search_qvi_id(uint32_t id) {
     return _search_qvi_id(id);
 }
 
+bool _qvi_registered(const QV_INTERPRETER* qvi) {
+    for (QV_INTERPRETER* b : interpreter_hash)
+        for (QV_INTERPRETER* q = b; q; q = q->next)
+            if (q == qvi) return true;
+    return false;
+}
+
 QV_INTERPRETER* _search_qvi_thread(int tid) {
     for (QV_THREAD* t = thread_hash[bucket(static_cast<uint32_t>(tid))]; t; t = t->next)
         if (t->tid == tid) return t->qvi;

@@ -207,6 +207,9 @@ QV_INTERPRETER* _search_qvi_id(uint32_t id);
 QV_INTERPRETER* get_my_qvi();
 QV_INTERPRETER* _get_my_qvi();
 QV_INTERPRETER* _search_qvi_thread(int tid);
+// True when the address is a registered record: for a pointer kept across a release of the lock,
+// which is compared only, never read, since its record may have been freed.
+bool _qvi_registered(const QV_INTERPRETER* qvi);
 int get_my_iid();  // 0 when the caller belongs to no interpreter
 int _get_my_iid();
 int get_main_interpreter();  // id, or -1

@@ -110,22 +110,14 @@ struct BASE {
     bool uplink;
 };
 
-// True when q is a registered record (qvi_lock held). An input interpreter is compared as an
-// address only: it may have closed while a back-call of its query still runs.
-bool _registered(const QV_INTERPRETER* q) {
-    for (QV_INTERPRETER* b : interpreter_hash)
-        for (QV_INTERPRETER* r = b; r; r = r->next)
-            if (r == q) return true;
-    return false;
-}
-
 // The base for inp_flag (qvi_lock held): 0 and local when the caller has none (or the
 // interpreter that asked has gone).
 BASE _base_of(int inp_flag) {
     QV_INTERPRETER* q = _get_my_qvi();
     if (q && inp_flag == 1) {
         q = q->inp_interpreter;
-        if (q && !_registered(q)) q = nullptr;
+        // It may have closed while a back-call of its query still runs.
+        if (q && !_qvi_registered(q)) q = nullptr;
     }
     if (!q) return {0, false};
     switch (q->a_type) {

@@ -293,13 +293,6 @@ int check_remote_delay(DELAY_FUNC* df, int key) {
 
 // True when qvi is a registered record (qvi_lock held): the interpreter a command came from may
 // have closed while the command runs.
-bool _live_record(const QV_INTERPRETER* qvi) {
-    for (QV_INTERPRETER* b : interpreter_hash)
-        for (QV_INTERPRETER* q = b; q; q = q->next)
-            if (q == qvi) return true;
-    return false;
-}
-
 // The text of a command held as a string, with an ASCII frame around it.
 L_CHAR* framed_text(const char* before, const L_CHAR* text, const char* after) {
     size_t na = strlen(before), nb = text ? static_cast<size_t>(l_strlen(text)) : 0,
@@ -551,7 +544,7 @@ QV_SEXP* local_query_of(QVISP_ENV* env, QV_INTERPRETER* qvi, uint32_t iid, const
         TaskLockGuard g(qvi_lock);
         QV_INTERPRETER* q = qvi ? qvi : iid ? _search_qvi_id(iid) : _get_my_qvi();
         QV_INTERPRETER* t = q ? q->inp_interpreter : nullptr;
-        if (!t || !_live_record(t) || t->mode != QVM_RUNNING)
+        if (!t || !_qvi_registered(t) || t->mode != QVM_RUNNING)
             refuse = "invalid iid 3";
         else if (t->thread_mode != QVTM_RELAY)
             refuse = "";
