@@ -141,6 +141,8 @@ UPLINK_INFO* _find_uplink(uint32_t iid) {
 // none, then gives qvi_lock back: the entry cannot belong to an interpreter already closed,
 // since the final close drops entries under both locks. Returns with progressive_lock held.
 UPLINK_INFO* lock_base(int inp_flag) {
+    // A program that runs built-ins without the server's start-up gets the lock here.
+    init_progressive();
     lock_task(qvi_lock);
     BASE b = _base_of(inp_flag);
     lock_task(progressive_lock);
@@ -421,8 +423,8 @@ void _drop_request(CMD_QUE* r) {
 }
 
 // The next request to send (progressive_lock held): the first of the first non-empty queue from
-// the entry served last on, then from the head of the list; updates superseded by the next
-// update in their queue are dropped on the way.
+// the entry served last on, then from the head of the list; a job-count update that the next
+// update of the same report in its queue supersedes is dropped on the way.
 CMD_QUE* _pick_request() {
     UPLINK_INFO* from = _find_uplink(last_served_iid);
     for (int pass = 0; pass < 2; pass++) {
@@ -430,7 +432,9 @@ CMD_QUE* _pick_request() {
             while (CMD_QUE* r = u->cq_head) {
                 u->cq_head = r->next;
                 if (!u->cq_head) u->cq_tail = nullptr;
-                if (r->type == CQ_SET && !r->message && u->cq_head && u->cq_head->type == CQ_SET) {
+                CMD_QUE* n = u->cq_head;
+                if (r->type == CQ_SET && !r->message && n && n->type == CQ_SET &&
+                    n->prog_id == r->prog_id) {
                     free_cmd_que(r);
                     continue;
                 }
