@@ -437,6 +437,11 @@ MEM_LIST* get_mem_debug_list(MEM_LIST* m) {
     return nullptr;
 }
 
+int64_t get_mem_site_size(const MEM_LIST* m) {
+    MdGuard g;
+    return m->size;
+}
+
 void set_mem_purge(MEM_PURGE_TBL* t) {
     MdGuard g;
     t->next = mpt_root;

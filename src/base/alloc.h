@@ -63,6 +63,8 @@ int64_t get_d_used_memory();
 // Free-information records held now (at most MEM_FREE_INFO_MAX); each counts MEM_RECORD_SIZE.
 int get_mem_free_info_count();
 MEM_LIST* get_mem_debug_list(MEM_LIST* m);
+// The bytes a site holds now, read under the allocator's lock.
+int64_t get_mem_site_size(const MEM_LIST* m);
 void set_mem_purge(MEM_PURGE_TBL* t);
 // The watched block (a caller pointer or null), set while hunting a memory fault:
 // check_mem_boundary panics when ptr lies in its header, check_mem_header checks its header.

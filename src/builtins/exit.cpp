@@ -5,7 +5,8 @@
 #include "builtins/bltn_util.h"
 #include "longchar/longchar.h"
 
-QV_SEXP* qv_Exit(QVISP_ENV*, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+QV_SEXP* qv_Exit(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    if (!env_is_privileged(env)) return permission_error(form, "Exit");
     u_exit(0);
 }
 

@@ -8,7 +8,8 @@
 #include "lisp/env.h"
 #include "lisp/sexp.h"
 
-// (Exit): records status 0, wakes the main task's waiters and ends the process; never returns.
+// (Exit): records status 0, wakes the main task's waiters and ends the process; never returns,
+// except with the "permission denied" error to a caller outside the privileged environment.
 QV_SEXP* qv_Exit(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
                  QVISP_ENV* sp_env);
 

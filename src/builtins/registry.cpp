@@ -22,6 +22,8 @@
 #include "builtins/print.h"
 #include "builtins/printchain.h"
 #include "builtins/printstd.h"
+#include "builtins/process.h"
+#include "builtins/progressive.h"
 #include "builtins/regswitch.h"
 #include "builtins/relations.h"
 #include "builtins/remote.h"
@@ -30,6 +32,7 @@
 #include "builtins/save.h"
 #include "builtins/strings.h"
 #include "builtins/sysinfo.h"
+#include "builtins/sysstatus.h"
 #include "builtins/threads.h"
 #include "builtins/unitfuncs.h"
 #include "longchar/longchar.h"
@@ -42,6 +45,9 @@ void init_symbols(QVISP_ENV* env0, QVISP_ENV* env1) {
 void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_sh_arg(argc, argv);
     init_symbols(env0, env1);
+    // The progress reports' built-ins belong to the server's start-up, which binds them before
+    // the library.
+    init_Progressive(env0);
     // The families in the library's fixed order; each later issue adds its own in its place.
     init_While(env0);
     init_For(env0);
@@ -65,6 +71,7 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_Switch(env0);
     init_SetMainInterpreter(env1);
     init_GetVariable(env1);
+    init_Launch(env1);
     init_WaitInterpreter(env0);
     init_GetElement(env0);
     init_ErrHandler(env0);
@@ -86,6 +93,8 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_MakeElement(env0);
     init_Load(env1);
     init_Save(env1);
+    init_Shell(env1);
+    init_Export(env1);
     init_GetAttribute(env0);
     init_GetSymbolCore(env0);
     init_ConvertUnit(env0);
@@ -117,6 +126,7 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_ReplaceString(env0);
     init_Reverse(env0);
     init_Rule(env1);
+    init_MemoryStatistics(env0);
     init_Sleep(env0);
     init_IfDef(env0);
     init_EA(env0);
@@ -129,6 +139,7 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_FetchLog(env1);
     init_GetProperCode(env0);
     init_GetVersion(env0);
+    init_GetCPUStatus(env1);
     init_GetSize(env0);
     init_FindFile(env1);
     init_SetAttribute(env0);
@@ -160,4 +171,5 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_GetListbaseEnv(env0);
     init_SetListbaseEnv(env0);
     init_DefineEval(env0);
+    init_LaunchWWW(env0);
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/entry.h"
+#include "builtins/bltn_util.h"
 #include "builtins/registry.h"
 #include "lisp/eval.h"
 #include "lisp/heap.h"
@@ -65,7 +66,9 @@ void init_vxs() {
     set_agent_from(ap_version);
 }
 
-QV_SEXP* genExit(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+QV_SEXP* genExit(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    // Ending the agent is for privileged callers only.
+    if (!env_is_privileged(env)) return permission_error(form, "Exit");
     int id = get_main_interpreter();
     if (id >= 0) close_interpreter(static_cast<uint32_t>(id));
     return eval_error(form, QVE_BREAK, "Exit", nullptr);

@@ -39,6 +39,7 @@ QV_INTERPRETER* main_interpreter;
 int main_interpreter_flag;
 void (*agent_open_qvi)(QV_INTERPRETER* qvi);
 void (*agent_close_qvi)(QV_INTERPRETER* qvi);
+void (*progressive_close_qvi)(QV_INTERPRETER* qvi);
 
 const int default_silent_timeout_table[QVA_COUNT] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};
 const int default_connection_timeout_table[QVA_COUNT] = {-1, -1, -1, -1, -1, 7200, -1, -1, -1};
@@ -377,6 +378,13 @@ QV_INTERPRETER* search_qvi_id(uint32_t id) {
     return _search_qvi_id(id);
 }
 
+bool _qvi_registered(const QV_INTERPRETER* qvi) {
+    for (QV_INTERPRETER* b : interpreter_hash)
+        for (QV_INTERPRETER* q = b; q; q = q->next)
+            if (q == qvi) return true;
+    return false;
+}
+
 QV_INTERPRETER* _search_qvi_thread(int tid) {
     for (QV_THREAD* t = thread_hash[bucket(static_cast<uint32_t>(tid))]; t; t = t->next)
         if (t->tid == tid) return t->qvi;
@@ -576,6 +584,7 @@ void _close_qv_interpreter(QV_INTERPRETER* qvi) {
     }
     if (qvi->result_head) er_panic("_close_qv_interpreter(2)");
     _forget_result_list(qvi);
+    if (progressive_close_qvi) progressive_close_qvi(qvi);
     qvi->mode = QVM_CLOSED;
     STREAM* inp = qvi->inp;
     STREAM* out = qvi->out;

@@ -181,6 +181,8 @@ extern int main_interpreter_flag;  // 0 none yet, 1 set, 2 the main interpreter 
 // Hooks of the HTTP agent, called with the record when it opens and when its input ends.
 extern void (*agent_open_qvi)(QV_INTERPRETER* qvi);
 extern void (*agent_close_qvi)(QV_INTERPRETER* qvi);
+// Hook of the progress reports, called by the final close with qvi_lock held.
+extern void (*progressive_close_qvi)(QV_INTERPRETER* qvi);
 extern const int default_silent_timeout_table[QVA_COUNT];
 extern const int default_connection_timeout_table[QVA_COUNT];
 
@@ -205,6 +207,9 @@ QV_INTERPRETER* _search_qvi_id(uint32_t id);
 QV_INTERPRETER* get_my_qvi();
 QV_INTERPRETER* _get_my_qvi();
 QV_INTERPRETER* _search_qvi_thread(int tid);
+// True when the address is a registered record: for a pointer kept across a release of the lock,
+// which is compared only, never read, since its record may have been freed.
+bool _qvi_registered(const QV_INTERPRETER* qvi);
 int get_my_iid();  // 0 when the caller belongs to no interpreter
 int _get_my_iid();
 int get_main_interpreter();  // id, or -1

@@ -293,13 +293,6 @@ int check_remote_delay(DELAY_FUNC* df, int key) {
 
 // True when qvi is a registered record (qvi_lock held): the interpreter a command came from may
 // have closed while the command runs.
-bool _live_record(const QV_INTERPRETER* qvi) {
-    for (QV_INTERPRETER* b : interpreter_hash)
-        for (QV_INTERPRETER* q = b; q; q = q->next)
-            if (q == qvi) return true;
-    return false;
-}
-
 // The text of a command held as a string, with an ASCII frame around it.
 L_CHAR* framed_text(const char* before, const L_CHAR* text, const char* after) {
     size_t na = strlen(before), nb = text ? static_cast<size_t>(l_strlen(text)) : 0,
@@ -538,16 +531,20 @@ QV_SEXP* remote_query(int id, QVISP_ENV* env, const L_CHAR* cmd_str, QV_SEXP* cm
     return node;
 }
 
-QV_SEXP* local_query(QVISP_ENV* env, QV_INTERPRETER* qvi, const L_CHAR* cmd_str,
-                     QV_SEXP* cmd_sexp) {
+namespace {
+
+// local_query for the record qvi, or, with qvi null, for the record whose id is iid (0: the
+// caller's own).
+QV_SEXP* local_query_of(QVISP_ENV* env, QV_INTERPRETER* qvi, uint32_t iid, const L_CHAR* cmd_str,
+                        QV_SEXP* cmd_sexp) {
     uint32_t target_id = 0;
     int line = 0;
     const char* refuse = nullptr;
     {
         TaskLockGuard g(qvi_lock);
-        QV_INTERPRETER* q = qvi ? qvi : _get_my_qvi();
+        QV_INTERPRETER* q = qvi ? qvi : iid ? _search_qvi_id(iid) : _get_my_qvi();
         QV_INTERPRETER* t = q ? q->inp_interpreter : nullptr;
-        if (!t || !_live_record(t) || t->mode != QVM_RUNNING)
+        if (!t || !_qvi_registered(t) || t->mode != QVM_RUNNING)
             refuse = "invalid iid 3";
         else if (t->thread_mode != QVTM_RELAY)
             refuse = "";
@@ -579,6 +576,19 @@ QV_SEXP* local_query(QVISP_ENV* env, QV_INTERPRETER* qvi, const L_CHAR* cmd_str,
     }
     if (QV_SEXP* e = send_query(r, target_id, "LocalEval", cmd_sexp)) return e;
     return node;
+}
+
+}  // namespace
+
+QV_SEXP* local_query(QVISP_ENV* env, QV_INTERPRETER* qvi, const L_CHAR* cmd_str,
+                     QV_SEXP* cmd_sexp) {
+    return local_query_of(env, qvi, 0, cmd_str, cmd_sexp);
+}
+
+QV_SEXP* local_query_iid(QVISP_ENV* env, uint32_t iid, const L_CHAR* cmd_str, QV_SEXP* cmd_sexp) {
+    if (iid == 0)
+        return eval_error(cmd_sexp, QVE_INVALID_IID, "LocalEval", message("invalid iid 3"));
+    return local_query_of(env, nullptr, iid, cmd_str, cmd_sexp);
 }
 
 QV_SEXP* local_eval(int line, QV_SEXP* cmd, QV_SEXP* form) {

@@ -96,6 +96,9 @@ QV_SEXP* remote_query(int id, QVISP_ENV* env, const L_CHAR* cmd_str, QV_SEXP* cm
 // iid 3") when that interpreter is not running, 0x80030604 "Local" when it cannot carry a
 // back-call (a script, a terminal, an internal worker).
 QV_SEXP* local_query(QVISP_ENV* env, QV_INTERPRETER* qvi, const L_CHAR* cmd_str, QV_SEXP* cmd_sexp);
+// The same for the interpreter whose id is iid, looked up under the lock, so that a caller that
+// keeps only the id never reaches a record already closed ("invalid iid 3" then).
+QV_SEXP* local_query_iid(QVISP_ENV* env, uint32_t iid, const L_CHAR* cmd_str, QV_SEXP* cmd_sexp);
 // An arriving back-call: cmd is evaluated in the environment of the query pending on the
 // interpreter the command came from whose window holds line. Error 0x80010102 "LocalEval" with
 // ("local evaluation error" k), k 1 when no query is pending there, 2 when none holds line.

@@ -23,6 +23,7 @@
 #include "server/connect.h"
 #include "server/http_agent.h"
 #include "server/log.h"
+#include "server/progress.h"
 #include "server/protocol.h"
 #include "server/proxy.h"
 #include "server/qvohttp_server.h"
@@ -131,6 +132,7 @@ void init_qv() {
     init_http_agent();
     // Remote agents of the HTTP agent reach their peers through remote evaluation.
     set_http_agent_remote(remote_query, open_agent_connection);
+    init_progressive();
     init_call_lock();
     // Logging follows the call locks, which its save action takes.
     init_log(vxlisp_top_env0);

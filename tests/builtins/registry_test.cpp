@@ -58,7 +58,15 @@ TEST_F(RegistryTest, BindsEachFamilyInItsEnvironment) {
                 {"GetIid", 0, 1, 1},
                 {"GetMainInterpreter", 0, 1, 1},
                 {"GetQVIinfo", 0, 2, 2},
-                {"SetMainInterpreter", 1, 2, 2}};
+                {"SetMainInterpreter", 1, 2, 2},
+                {"Shell", 1, 2, -1},
+                {"Launch", 1, 2, 2},
+                {"GetCPUStatus", 1, 2, 2},
+                {"LaunchWWW", 0, 2, 2},
+                {"MemoryStatistics", 0, 1, 1},
+                {"Progressive", 0, 1, 1},
+                {"CloseProgressive", 0, 1, 1},
+                {"Stage", 0, 1, 1}};
     for (const Row& r : rows) {
         QV_SEXP* f = lookup(r.env ? e1 : e0, r.name);
         ASSERT_EQ(get_type(f), QVT_FUNC) << r.name;

@@ -9,6 +9,7 @@
 #   NAME.ulimit  an address-space limit in KiB for the run (ulimit -v); such cases are registered
 #                only for builds without sanitizers, which cannot run under one
 #   NAME.tree/   a directory whose contents are copied into the scratch directory first
+# The agent's own directory comes first on PATH, so that a case can start it as "vxmx".
 # usage: run_case.sh VXMX CASE.qv WORKDIR
 set -u
 vxmx=$1
@@ -27,7 +28,8 @@ cp "$dir/$name.qv" "$scratch/"
 if [ -d "$dir/$name.tree" ]; then cp -R "$dir/$name.tree/." "$scratch/"; fi
 status=0
 # shellcheck disable=SC2086
-(cd "$scratch" && ulimit -v "$limit" && STD_CODE=UTF-8 TZ=UTC timeout 60 "$vxmx" "$name.qv" \
+bindir=$(cd "$(dirname "$vxmx")" && pwd)
+(cd "$scratch" && ulimit -v "$limit" && PATH="$bindir:$PATH" STD_CODE=UTF-8 TZ=UTC timeout 60 "$vxmx" "$name.qv" \
     out.txt $args >stdout.txt 2>stderr.txt) || status=$?
 if [ -f "$scratch/out.txt" ]; then
     awk 'prev == " %E" { sub(/^ \("[^"]*"/, " (\"SITE\"") } { print; prev = $0 }' \

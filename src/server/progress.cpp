@@ -1,0 +1,737 @@
+// Progress reports: stages, nesting, the report file, forwarding to the peer (see progress.h).
+#include "server/progress.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <mutex>
+#include <string>
+
+#include "base/alloc.h"
+#include "base/panic.h"
+#include "base/task.h"
+#include "base/textutil.h"
+#include "base/tick.h"
+#include "base/ufile.h"
+#include "lisp/collect.h"
+#include "lisp/list.h"
+#include "lisp/printer.h"
+#include "lisp/vxlisp.h"
+#include "server/remote.h"
+#include "stream/file_stream.h"
+#include "stream/sprintf.h"
+#include "stream/streamio.h"
+
+SEM progressive_lock = nullptr;
+
+namespace {
+
+struct PROGRESSIVE;
+
+struct P_STAGE {
+    P_STAGE* next;
+    int id;
+    L_CHAR* description;
+    L_CHAR* message;
+    PROGRESSIVE* sub_progressive;
+    int64_t start_time;  // 0 while not started
+    double total_jobs;
+    double finished_jobs;
+    int total_time;
+    ACCESS_KEEPER ak;
+    PROGRESSIVE* parent;
+    unsigned dont_remove_sub_progressive : 1;
+};
+
+struct PROGRESSIVE {
+    PROGRESSIVE* next;  // progressive_list
+    int id;
+    L_CHAR* description;
+    L_CHAR* file;
+    P_STAGE* stages;
+    P_STAGE* interrested_stage;
+    int64_t start_time;
+    uint32_t base_iid;  // the interpreter of an outermost report (0: the caller had none)
+    P_STAGE* parent_stage;
+};
+
+enum : int { CQ_NEW = 1, CQ_CLOSE = 2, CQ_STAGE = 3, CQ_NEXT = 4, CQ_SET = 5 };
+
+// One forwarded request. A waited one (types 1 to 4) lives in its caller's frame and borrows the
+// caller's strings; a type 5 one is allocated, owns its message and is freed by whoever takes it
+// off the queue for good.
+struct CMD_QUE {
+    CMD_QUE* next;
+    int type;
+    uint32_t iid;  // the interpreter through which it is sent
+    int prog_id;
+    int stage_id;
+    int err;
+    unsigned end_flag : 1;
+    const L_CHAR* description;
+    const L_CHAR* attach_file;
+    int drsp;
+    double jobs;  // total (type 4) or finished (type 5; negative: not given)
+    L_CHAR* message;
+};
+
+struct UPLINK_INFO {
+    UPLINK_INFO* next;
+    uint32_t iid;
+    CMD_QUE* cq_head;
+    CMD_QUE* cq_tail;
+    ACCESS_KEEPER ak;
+    unsigned uplink : 1;
+};
+
+std::once_flag init_once;
+PROGRESSIVE* progressive_list;
+int progressive_id;
+UPLINK_INFO* uplink_info_list;
+bool progressive_task_flag;
+uint32_t last_served_iid;  // the entry the sending task served last
+
+int64_t now_time() {
+    return static_cast<int64_t>(get_qvtime());
+}
+
+void reset_keeper(ACCESS_KEEPER* ak) {
+    ak->count = 0;
+    ak->avg = 0;
+    ak->ignore_count = 0;
+    ak->check = now_time();
+}
+
+// ------------------------------------------------------------------------------------------------
+// The base interpreter and its forwarding entry
+
+struct BASE {
+    uint32_t iid;
+    bool uplink;
+};
+
+// The base for inp_flag (qvi_lock held): 0 and local when the caller has none (or the
+// interpreter that asked has gone).
+BASE _base_of(int inp_flag) {
+    QV_INTERPRETER* q = _get_my_qvi();
+    if (q && inp_flag == 1) {
+        q = q->inp_interpreter;
+        // It may have closed while a back-call of its query still runs.
+        if (q && !_qvi_registered(q)) q = nullptr;
+    }
+    if (!q) return {0, false};
+    switch (q->a_type) {
+        case QVA_STDIO:
+        case QVA_FILE:
+        case QVA_ACCEPT:
+        case QVA_INTERNAL:
+            return {q->id, false};
+        default:
+            return {q->id, true};
+    }
+}
+
+UPLINK_INFO* _find_uplink(uint32_t iid) {
+    for (UPLINK_INFO* u = uplink_info_list; u; u = u->next)
+        if (u->iid == iid) return u;
+    return nullptr;
+}
+
+// Takes qvi_lock, finds the base, takes progressive_lock and makes the base's entry when it has
+// none, then gives qvi_lock back: the entry cannot belong to an interpreter already closed,
+// since the final close drops entries under both locks. Returns with progressive_lock held.
+UPLINK_INFO* lock_base(int inp_flag) {
+    // A program that runs built-ins without the server's start-up gets the lock here.
+    init_progressive();
+    lock_task(qvi_lock);
+    BASE b = _base_of(inp_flag);
+    lock_task(progressive_lock);
+    UPLINK_INFO* u = _find_uplink(b.iid);
+    if (!u) {
+        u = static_cast<UPLINK_INFO*>(d_calloc(sizeof(UPLINK_INFO), 1));
+        u->iid = b.iid;
+        u->uplink = b.uplink;
+        u->next = uplink_info_list;
+        uplink_info_list = u;
+    }
+    unlock_task(qvi_lock, "progressive");
+    return u;
+}
+
+// ------------------------------------------------------------------------------------------------
+// Local reports
+
+PROGRESSIVE* _find_report(int id) {
+    for (PROGRESSIVE* p = progressive_list; p; p = p->next)
+        if (p->id == id) return p;
+    return nullptr;
+}
+
+PROGRESSIVE* outermost(PROGRESSIVE* p) {
+    while (p->parent_stage)
+        p = p->parent_stage->parent;
+    return p;
+}
+
+void write_report(STREAM* st, PROGRESSIVE* p, int n);
+
+std::string blanks(int n) {
+    return std::string(static_cast<size_t>(n), ' ');
+}
+
+void write_stage(STREAM* st, P_STAGE* s, int m, int64_t now) {
+    std::string in = blanks(m), in1 = blanks(m + 1);
+    int drsp = s->dont_remove_sub_progressive;
+    if (s->description)
+        s_printf(st, "%sSTAGE(%i) %i %ls\n", in.c_str(), drsp, s->id, s->description);
+    else
+        s_printf(st, "%sSTAGE(%i) %i\n", in.c_str(), drsp, s->id);
+    // The message line carries the stage's id before the message.
+    if (s->message) s_printf(st, "%s%i %ls\n", in1.c_str(), s->id, s->message);
+    int elapsed = static_cast<int>(now - s->start_time);
+    if (s->start_time == 0) {
+        s_printf(st, "%sNot Ready\n", in1.c_str());
+    } else if (s->finished_jobs >= s->total_jobs) {
+        s_printf(st, "%sFINISHED %f/%f 100%%\n", in1.c_str(), s->finished_jobs, s->total_jobs);
+        s_printf(st, "%sTOTAL TIME %isec\n", in1.c_str(), s->total_time);
+    } else {
+        s_printf(st, "%sPASS TIME %isec %f/%f %f%% finished\n", in1.c_str(), elapsed,
+                 s->finished_jobs, s->total_jobs, s->finished_jobs / s->total_jobs * 100);
+        if (s->finished_jobs == 0) {
+            s_printf(st, "%sESTIMATED REMAIN TIME - sec\n", in1.c_str());
+        } else {
+            s_printf(st, "%sESTIMATED TOTAL TIME %fsec\n", in1.c_str(),
+                     elapsed * s->total_jobs / s->finished_jobs);
+            s_printf(st, "%sESTIMATED REMAIN TIME %fsec\n", in1.c_str(),
+                     elapsed * (s->total_jobs / s->finished_jobs - 1));
+        }
+    }
+    if (s->sub_progressive) write_report(st, s->sub_progressive, m + 2);
+}
+
+void write_report(STREAM* st, PROGRESSIVE* p, int n) {
+    std::string in = blanks(n), in1 = blanks(n + 1);
+    int64_t now = now_time();
+    if (p->description)
+        s_printf(st, "%sPROGRESSIVE %ls\n", in.c_str(), p->description);
+    else
+        s_printf(st, "%sPROGRESSIVE\n", in.c_str());
+    s_printf(st, "%sTOTAL PASS TIME = %i\n", in1.c_str(), static_cast<int>(now - p->start_time));
+    for (P_STAGE* s = p->stages; s; s = s->next)
+        write_stage(st, s, n + 1, now);
+}
+
+// Writes the whole tree of p's outermost report to its attached file; a file that cannot be
+// opened is skipped. Only a regular file (or a new one) is written: a named pipe or a device
+// could hold the writer, and with it progressive_lock, for ever. The descriptor is opened here
+// rather than by s_open_file, whose answer to a full descriptor table is a collection, which
+// must not be waited for under progressive_lock.
+void _write_file(PROGRESSIVE* p) {
+    PROGRESSIVE* top = outermost(p);
+    if (!top->file) return;
+    const char* path = n_string(std_cm, top->file);
+    U_STAT us;
+    if (u_stat(path, &us) == 0 && !S_ISREG(us.us_mode)) return;
+    int fd = u_open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    STREAM* st = s_open_descripter(fd, &s_file_table);
+    if (!st) {
+        u_close(fd);
+        return;
+    }
+    write_report(st, top, 0);
+    s_close(st);
+}
+
+void free_report_strings(PROGRESSIVE* p) {
+    d_f_ree(p->description);
+    d_f_ree(p->file);
+}
+
+// Removes p with its stages and every report nested under them (progressive_lock held).
+void _remove_report(PROGRESSIVE* p) {
+    while (P_STAGE* s = p->stages) {
+        p->stages = s->next;
+        if (s->sub_progressive) _remove_report(s->sub_progressive);
+        d_f_ree(s->description);
+        d_f_ree(s->message);
+        d_f_ree(s);
+    }
+    for (PROGRESSIVE** pp = &progressive_list; *pp; pp = &(*pp)->next) {
+        if (*pp == p) {
+            *pp = p->next;
+            break;
+        }
+    }
+    if (p->parent_stage) p->parent_stage->sub_progressive = nullptr;
+    free_report_strings(p);
+    d_f_ree(p);
+}
+
+int _local_new(uint32_t base, const L_CHAR* description, const L_CHAR* attach_file) {
+    P_STAGE* under = nullptr;
+    PROGRESSIVE* newest = nullptr;
+    for (PROGRESSIVE* p = progressive_list; p && !newest; p = p->next)
+        if (!p->parent_stage && p->base_iid == base) newest = p;
+    if (newest) {
+        for (PROGRESSIVE* p = newest; p && p->interrested_stage;) {
+            P_STAGE* s = p->interrested_stage;
+            if (!s->sub_progressive) {
+                under = s;
+                break;
+            }
+            p = s->sub_progressive;
+        }
+        if (!under) return -1;
+    }
+    auto* p = static_cast<PROGRESSIVE*>(d_calloc(sizeof(PROGRESSIVE), 1));
+    p->description = description ? ll_copy_str(description) : nullptr;
+    p->file = attach_file ? ll_copy_str(attach_file) : nullptr;
+    p->start_time = now_time();
+    if (under) {
+        under->sub_progressive = p;
+        p->parent_stage = under;
+    } else {
+        p->base_iid = base;
+    }
+    progressive_id = progressive_id + 1 > 0 ? progressive_id + 1 : 1;
+    p->id = progressive_id;
+    p->next = progressive_list;
+    progressive_list = p;
+    _write_file(p);
+    return p->id;
+}
+
+void _local_close(int id) {
+    PROGRESSIVE* p = _find_report(id);
+    if (!p) return;
+    _write_file(p);
+    if (p->parent_stage && p->parent_stage->dont_remove_sub_progressive) return;
+    _remove_report(p);
+}
+
+int _local_stage(int id, const L_CHAR* description, int drsp) {
+    PROGRESSIVE* p = _find_report(id);
+    if (!p) return -1;
+    auto* s = static_cast<P_STAGE*>(d_calloc(sizeof(P_STAGE), 1));
+    P_STAGE** tail = &p->stages;
+    int last = 0;
+    for (; *tail; tail = &(*tail)->next)
+        last = (*tail)->id;
+    s->id = last + 1;
+    s->description = description ? ll_copy_str(description) : nullptr;
+    s->parent = p;
+    if (drsp >= 0) s->dont_remove_sub_progressive = drsp & 1;
+    *tail = s;
+    return s->id;
+}
+
+int _local_next(int prog_id, int sid, double total_jobs) {
+    PROGRESSIVE* p = _find_report(prog_id);
+    if (!p) return -1;
+    int64_t now = now_time();
+    bool finished = false;
+    if (P_STAGE* cur = p->interrested_stage) {
+        cur->finished_jobs = cur->total_jobs;
+        cur->total_time = static_cast<int>(now - cur->start_time);
+        p->interrested_stage = cur->next;
+        finished = true;
+    } else {
+        p->interrested_stage = p->stages;
+    }
+    P_STAGE* s = p->interrested_stage;
+    if (!s) {
+        if (finished) _write_file(p);
+        return sid != 0 ? -2 : 0;
+    }
+    s->total_time = 0;
+    s->total_jobs = total_jobs;
+    s->finished_jobs = 0;
+    s->start_time = now;
+    _write_file(p);
+    reset_keeper(&s->ak);
+    return s->id != sid ? -3 : 0;
+}
+
+int _local_set(int prog_id, const L_CHAR* message, double finished_jobs) {
+    PROGRESSIVE* p = _find_report(prog_id);
+    if (!p) return -1;
+    P_STAGE* s = p->interrested_stage;
+    if (!s) return -2;
+    if (!message && finished_jobs >= 0 && !access_keep(&s->ak, now_time())) return 0;
+    if (message) {
+        d_f_ree(s->message);
+        s->message = ll_copy_str(message);
+    }
+    if (finished_jobs >= 0) {
+        s->finished_jobs = finished_jobs > s->total_jobs ? s->total_jobs : finished_jobs;
+        if (s->finished_jobs == s->total_jobs)
+            s->total_time = static_cast<int>(now_time() - s->start_time);
+    }
+    _write_file(p);
+    return 0;
+}
+
+// ------------------------------------------------------------------------------------------------
+// Forwarding
+
+void progressive_task(intptr_t);
+
+void _enqueue(UPLINK_INFO* u, CMD_QUE* r) {
+    r->next = nullptr;
+    r->iid = u->iid;
+    r->end_flag = 0;
+    if (u->cq_tail)
+        u->cq_tail->next = r;
+    else
+        u->cq_head = r;
+    u->cq_tail = r;
+    if (!progressive_task_flag) {
+        progressive_task_flag = true;
+        create_task(progressive_task, 0, 2);
+    }
+}
+
+// Queues a waited request and sleeps until it is answered (progressive_lock held on entry and on
+// return); its result.
+int _forward_wait(UPLINK_INFO* u, CMD_QUE* r) {
+    _enqueue(u, r);
+    while (!r->end_flag) {
+        sleep_task(r, progressive_lock);
+        lock_task(progressive_lock);
+    }
+    return r->err;
+}
+
+void free_cmd_que(CMD_QUE* r) {
+    if (r->type < CQ_NEW || r->type > CQ_SET) er_panic("_free_cmd_que(1)");
+    if (r->type == CQ_SET) {
+        d_f_ree(r->message);
+        d_f_ree(r);
+    }
+}
+
+// Fails a request taken off its queue for good: a waiter is woken with -100, an update freed.
+void _drop_request(CMD_QUE* r) {
+    if (r->type == CQ_SET) {
+        free_cmd_que(r);
+        return;
+    }
+    r->err = PROGRESSIVE_PEER_FAILED;
+    r->end_flag = 1;
+    wakeup_task(r);
+}
+
+// The next request to send (progressive_lock held): the first of the first non-empty queue from
+// the entry served last on, then from the head of the list; a job-count update that the next
+// update of the same report in its queue supersedes is dropped on the way.
+CMD_QUE* _pick_request() {
+    UPLINK_INFO* from = _find_uplink(last_served_iid);
+    for (int pass = 0; pass < 2; pass++) {
+        for (UPLINK_INFO* u = pass == 0 && from ? from : uplink_info_list; u; u = u->next) {
+            while (CMD_QUE* r = u->cq_head) {
+                u->cq_head = r->next;
+                if (!u->cq_head) u->cq_tail = nullptr;
+                CMD_QUE* n = u->cq_head;
+                if (r->type == CQ_SET && !r->message && n && n->type == CQ_SET &&
+                    n->prog_id == r->prog_id) {
+                    free_cmd_que(r);
+                    continue;
+                }
+                last_served_iid = u->iid;
+                return r;
+            }
+        }
+        if (!from) break;
+    }
+    return nullptr;
+}
+
+L_CHAR* ascii(const char* s) {
+    return _l_string_1(std_cm, s);
+}
+
+// Attributes are put in front, so they are set last to first.
+void set_attr(QV_SEXP* head, const char* name, const L_CHAR* value) {
+    if (value) set_attribute(head, ascii(name), value);
+}
+
+void set_num(QV_SEXP* head, const char* name, const char* fmt, double v, bool as_int) {
+    char buf[64];
+    if (as_int)
+        snprintf(buf, sizeof buf, fmt, static_cast<int>(v));
+    else
+        snprintf(buf, sizeof buf, fmt, v);
+    set_attribute(head, ascii(name), ascii(buf));
+}
+
+// The call form of a request, with qvi="lq" so that the peer keeps the report on the
+// interpreter that issued its command.
+QV_SEXP* request_form(const CMD_QUE* r) {
+    QV_SEXP* head = nullptr;
+    switch (r->type) {
+        case CQ_NEW:
+            head = n_get_symbol("Progressive");
+            set_attr(head, "qvi", ascii("lq"));
+            set_attr(head, "attach-file", r->attach_file);
+            set_attr(head, "description", r->description);
+            break;
+        case CQ_CLOSE:
+            head = n_get_symbol("CloseProgressive");
+            set_attr(head, "qvi", ascii("lq"));
+            set_num(head, "prog", "%i", r->prog_id, true);
+            break;
+        case CQ_STAGE:
+            head = n_get_symbol("Stage");
+            set_attr(head, "qvi", ascii("lq"));
+            if (r->drsp >= 0)
+                set_attr(head, "dont-remove-sub-progressive", ascii(r->drsp & 1 ? "on" : "off"));
+            set_attr(head, "description", r->description);
+            set_num(head, "prog", "%i", r->prog_id, true);
+            set_attr(head, "status", ascii("define"));
+            break;
+        case CQ_NEXT:
+            head = n_get_symbol("Stage");
+            set_attr(head, "qvi", ascii("lq"));
+            set_num(head, "total-jobs", "%.9f", r->jobs, false);
+            set_num(head, "stage", "%i", r->stage_id, true);
+            set_num(head, "prog", "%i", r->prog_id, true);
+            set_attr(head, "status", ascii("invoke"));
+            break;
+        case CQ_SET:
+            head = n_get_symbol("Stage");
+            set_attr(head, "qvi", ascii("lq"));
+            set_attr(head, "message", r->message);
+            if (r->jobs >= 0) set_num(head, "finished-jobs", "%.9f", r->jobs, false);
+            set_num(head, "prog", "%i", r->prog_id, true);
+            set_attr(head, "status", ascii("set"));
+            break;
+        default:
+            er_panic("progressive_task");
+    }
+    return list(head, nullptr);
+}
+
+void progressive_task(intptr_t) {
+    set_t_msg("progressive_task");
+    QV_INTERPRETER* self = new_qv_interpreter();
+    self->a_type = QVA_INTERNAL;
+    setup_i(self);
+    for (;;) {
+        lock_task(progressive_lock);
+        CMD_QUE* r = _pick_request();
+        if (!r) {
+            progressive_task_flag = false;
+            unlock_task(progressive_lock, "progressive_task");
+            break;
+        }
+        // The waiter stays asleep until end_flag is set, so r and its borrowed strings stay.
+        unlock_task(progressive_lock, "progressive_task");
+        gc_push(nullptr, nullptr, "progressive_task");
+        QV_SEXP* v = local_query_iid(vxlisp_top_env0, r->iid, nullptr, request_form(r));
+        int err = r->err;
+        switch (get_type(v)) {
+            case QVT_ERROR:
+                print_sexp(s_stdout, v, 0);
+                ss_printf("\n");
+                err = PROGRESSIVE_PEER_FAILED;
+                break;
+            case QVT_INTEGER:
+                err = static_cast<int>(v->integer.data);
+                break;
+            case QVT_NIL:
+                err = 0;
+                break;
+            default:
+                break;
+        }
+        gc_pop(nullptr, nullptr);
+        TaskLockGuard g(progressive_lock);
+        r->err = err;
+        if (r->type == CQ_SET) {
+            free_cmd_que(r);
+        } else {
+            r->end_flag = 1;
+            wakeup_task(r);
+        }
+    }
+    close_self_interpreter();
+}
+
+// Closes the detached outermost reports of a closed interpreter in the background: their files
+// are written a last time without qvi_lock held.
+void close_detached_task(intptr_t data) {
+    auto* p = reinterpret_cast<PROGRESSIVE*>(data);
+    TaskLockGuard g(progressive_lock);
+    while (p) {
+        PROGRESSIVE* next = p->next;
+        // Back in the list for the removal (which unlinks it again).
+        p->next = progressive_list;
+        progressive_list = p;
+        _local_close(p->id);
+        p = next;
+    }
+}
+
+void close_qvi_hook(QV_INTERPRETER* qvi) {
+    _close_progressive_qvi(qvi->id);
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------------------------------------
+
+bool access_keep(ACCESS_KEEPER* ak, int64_t now) {
+    if (now != ak->check) {
+        ak->avg = ak->avg * 0.8 + ak->count * 0.19999999999999996;
+        ak->count = 0;
+        ak->check = now;
+    } else {
+        ak->count++;
+    }
+    ak->ignore_count++;
+    if (ak->ignore_count < ak->avg / 10) return false;
+    ak->ignore_count = 0;
+    return true;
+}
+
+void init_progressive() {
+    std::call_once(init_once, [] {
+        new_lock(&progressive_lock);
+        progressive_close_qvi = close_qvi_hook;
+    });
+}
+
+int new_progressive(const L_CHAR* description, const L_CHAR* attach_file, int inp_flag) {
+    UPLINK_INFO* u = lock_base(inp_flag);
+    int r;
+    if (u->uplink) {
+        CMD_QUE q{};
+        q.type = CQ_NEW;
+        q.description = description;
+        q.attach_file = attach_file;
+        r = _forward_wait(u, &q);
+    } else {
+        r = _local_new(u->iid, description, attach_file);
+    }
+    unlock_task(progressive_lock, "new_progressive");
+    return r;
+}
+
+void close_progressive(int id, int inp_flag) {
+    UPLINK_INFO* u = lock_base(inp_flag);
+    if (u->uplink) {
+        CMD_QUE q{};
+        q.type = CQ_CLOSE;
+        q.prog_id = id;
+        _forward_wait(u, &q);
+    } else {
+        _local_close(id);
+    }
+    unlock_task(progressive_lock, "close_progressive");
+}
+
+int new_stage(int id, const L_CHAR* description, int drsp, int inp_flag) {
+    UPLINK_INFO* u = lock_base(inp_flag);
+    int r;
+    if (u->uplink) {
+        CMD_QUE q{};
+        q.type = CQ_STAGE;
+        q.prog_id = id;
+        q.description = description;
+        q.drsp = drsp;
+        r = _forward_wait(u, &q);
+    } else {
+        r = _local_stage(id, description, drsp);
+    }
+    unlock_task(progressive_lock, "new_stage");
+    return r;
+}
+
+int next_stage(int prog_id, int sid, double total_jobs, int inp_flag) {
+    UPLINK_INFO* u = lock_base(inp_flag);
+    int r;
+    if (u->uplink) {
+        reset_keeper(&u->ak);
+        CMD_QUE q{};
+        q.type = CQ_NEXT;
+        q.prog_id = prog_id;
+        q.stage_id = sid;
+        q.jobs = total_jobs;
+        r = _forward_wait(u, &q);
+    } else {
+        r = _local_next(prog_id, sid, total_jobs);
+    }
+    unlock_task(progressive_lock, "next_stage");
+    return r;
+}
+
+int set_stage(int prog_id, const L_CHAR* message, double finished_jobs, int inp_flag) {
+    UPLINK_INFO* u = lock_base(inp_flag);
+    int r = 0;
+    if (u->uplink) {
+        if (message || finished_jobs < 0 || access_keep(&u->ak, now_time())) {
+            auto* q = static_cast<CMD_QUE*>(d_calloc(sizeof(CMD_QUE), 1));
+            q->type = CQ_SET;
+            q->prog_id = prog_id;
+            q->message = message ? ll_copy_str(message) : nullptr;
+            q->jobs = finished_jobs;
+            _enqueue(u, q);
+        }
+    } else {
+        r = _local_set(prog_id, message, finished_jobs);
+    }
+    unlock_task(progressive_lock, "set_stage");
+    return r;
+}
+
+bool progressive_kept_here(int inp_flag) {
+    TaskLockGuard g(qvi_lock);
+    return !_base_of(inp_flag).uplink;
+}
+
+void _close_progressive_qvi(uint32_t iid) {
+    if (!progressive_lock) return;
+    TaskLockGuard g(progressive_lock);
+    PROGRESSIVE* detached = nullptr;
+    for (PROGRESSIVE** pp = &progressive_list; *pp;) {
+        PROGRESSIVE* p = *pp;
+        if (!p->parent_stage && p->base_iid == iid) {
+            *pp = p->next;
+            p->next = detached;
+            detached = p;
+        } else {
+            pp = &p->next;
+        }
+    }
+    if (detached) create_task(close_detached_task, detached, 2);
+    for (UPLINK_INFO** uu = &uplink_info_list; *uu; uu = &(*uu)->next) {
+        UPLINK_INFO* u = *uu;
+        if (u->iid != iid) continue;
+        *uu = u->next;
+        while (CMD_QUE* r = u->cq_head) {
+            u->cq_head = r->next;
+            _drop_request(r);
+        }
+        d_f_ree(u);
+        break;
+    }
+}
+
+int progressive_report_count() {
+    if (!progressive_lock) return 0;
+    TaskLockGuard g(progressive_lock);
+    int n = 0;
+    for (PROGRESSIVE* p = progressive_list; p; p = p->next)
+        n++;
+    return n;
+}
+
+int progressive_uplink_count() {
+    if (!progressive_lock) return 0;
+    TaskLockGuard g(progressive_lock);
+    int n = 0;
+    for (UPLINK_INFO* u = uplink_info_list; u; u = u->next)
+        n++;
+    return n;
+}
