@@ -27,6 +27,7 @@
 #include "server/qvohttp_server.h"
 #include "server/remote.h"
 #include "server/serverinfo.h"
+#include "server/session.h"
 #include "stream/file_stream.h"
 
 namespace {
@@ -130,6 +131,7 @@ void init_qv() {
     init_http_agent();
     // Remote agents of the HTTP agent reach their peers through remote evaluation.
     set_http_agent_remote(remote_query, open_agent_connection);
+    init_session();
     init_call_lock();
     // The collector's lock chain: the queue locks around everything of this layer.
     gc_hook_lock(GC_LOCK_QUEUE_HIGH, gc_queue_lock_high, gc_queue_unlock);
