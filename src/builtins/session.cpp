@@ -80,7 +80,9 @@ void open_worker_interpreter() {
 bool answers_pending() {
     TaskLockGuard g(qvi_lock);
     QV_INTERPRETER* me = _get_my_qvi();
-    return me && _check_result_list(me) > 0;
+    for (QV_RESULT* r = me ? me->result_list : nullptr; r; r = r->my_qvi_result_next)
+        if (!(r->flags & QRF_DONE)) return true;
+    return false;
 }
 
 // The sender of one server key.

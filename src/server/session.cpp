@@ -1263,8 +1263,9 @@ QV_SEXP* remote_session(QVISP_ENV* env, int id, const URL* u, const L_CHAR* agen
                 no_proto = true;
             } else {
                 // The protocol's open takes session_lock itself.
+                int open_opt = d->open_opt;
                 unlock_task(session_lock, "remote_session");
-                pid = row->open(d->open_opt);
+                pid = row->open(open_opt);
                 lock_task(session_lock);
                 d = _find_descriptor(id);
                 if (pid >= 0 && d) {
@@ -1313,8 +1314,9 @@ int set_initial_sexp(int id, QVISP_ENV* env, QV_SEXP* s) {
             if (l->proto == &session_sw_table[0]) ses = _find_session(l->id);
         if (!ses) {
             // The "qvp" session is opened now so that it can hold them.
+            int open_opt = d->open_opt;
             unlock_task(session_lock, "set_initial_sexp");
-            int pid = open_session_qvp(d->open_opt);
+            int pid = open_session_qvp(open_opt);
             lock_task(session_lock);
             d = _find_descriptor(id);
             ses = _find_session(pid);
