@@ -1030,10 +1030,6 @@ QV_SEXP* remote_session_qvp(QVISP_ENV* env, int id, const URL* u, const L_CHAR* 
                            session_lock_enable, 0, 0, opt, true);
 }
 
-void close_session_proto_qvp(int id) {
-    close_session_qvp(id);
-}
-
 // ------------------------------------------------------------------------------------------------
 // The switch
 
@@ -1048,7 +1044,7 @@ struct SESSION_SW {
 
 // "http" (one HTTP/1.0 request per command) has its row; its functions come with that protocol.
 const SESSION_SW session_sw_table[] = {
-    {"qvp", open_session_qvp, close_session_proto_qvp, remote_session_qvp},
+    {"qvp", open_session_qvp, close_session_qvp, remote_session_qvp},
     {"http", nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr},
 };
@@ -1151,12 +1147,8 @@ int count_sessions() {
     return n;
 }
 
-}  // namespace
-
-// ------------------------------------------------------------------------------------------------
-
-namespace {
-
+// The set-up a session needs on the native proxy, once: (Define rs<id> (OpenSession)) and its
+// initial expressions for that session; nil when sent already.
 QV_SEXP* setup_session_proxy(int id, QV_FILE* f, int ln) {
     PRE_SNAPSHOT pre;
     bool known;
