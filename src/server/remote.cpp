@@ -22,12 +22,10 @@
 #include "stream/chain_stream.h"
 #include "stream/sprintf.h"
 #include "stream/streamio.h"
+#include "stream/string_stream.h"
 
 namespace {
 
-// A window that is still being written: every line from seq_from on belongs to it (no other
-// command can be written on that output meanwhile).
-constexpr int OPEN_WINDOW = 0x3fffffff;
 // Key value a check function is given by the delay thread.
 constexpr int DELAY_KEY = 1;
 // Nodes a search of an expression looks at before giving up (values may share or loop).
@@ -137,66 +135,95 @@ QV_INTERPRETER* _lock_target_out(uint32_t id) {
     }
 }
 
+// Writes the command of r on out: the expression printed with ps_flags, or the text; then "\n".
+// A failed print or write leaves its error number in *err.
+void write_command(STREAM* out, QV_RESULT* r, int ps_flags, int* err) {
+    if (r->cmd_sexp) {
+        e_print_sexp(out, err, r->cmd_sexp, ps_flags);
+        e_printf(out, err, "\n");
+    } else {
+        e_printf(out, err, "%ls\n", r->cmd_str);
+    }
+}
+
+// The line ends that writing the command of r adds to the line count of an output printing with
+// ps_flags and code method cm: the command printed once into memory, counted as the output counts
+// (LF, CR and 3 each end a line). -1 when it cannot be printed.
+int command_lines(QV_RESULT* r, CODE_METHOD* cm, int ps_flags) {
+    STREAM* st = s_open_string_write(cm);
+    if (!st) return -1;
+    s_set_cr(st, 0);
+    int err = 0;
+    // Raw bytes stay with their node until the real write.
+    write_command(st, r, ps_flags & ~PF_FREE_RAW, &err);
+    int n = st->h.cr_cnt;
+    s_close(st);
+    return err ? -1 : n;
+}
+
+// The detached r, to be failed with the stream error of its target t as the end of t's input
+// fails it (qvi_lock held).
+PENDING_FAIL* _detach_result(QV_INTERPRETER* t, QV_RESULT* r);
+
 // Writes the query r on the output of interpreter id and links it (qvi_lock held on entry and on
-// return, released while writing). 0, 1 when the target is gone or not running, 2 when it has no
-// output or the write failed.
-int _send_query(QV_RESULT* r, uint32_t id) {
+// return, released while printing and writing). 0, 1 when the target is gone or not running, 2
+// when it has no output or the command cannot be printed. A write that fails leaves r detached in
+// *failed, to be failed with the stream error.
+int _send_query(QV_RESULT* r, uint32_t id, PENDING_FAIL** failed) {
     QV_INTERPRETER* caller = _get_my_qvi();
     QV_INTERPRETER* t = _lock_target_out(id);
     if (!t) return 1;
     STREAM* out = t->out;
-    if (!out) {
+    int ps_flags = t->ps_flags & ~PF_LINES;
+    // The window of lines the command takes is known before any of it is written: the peer may
+    // answer before this task runs again, and an answer names one of those lines. The output
+    // lock keeps every other writer off this output until the command is written.
+    unlock_task(qvi_lock, "remote_query");
+    CODE_METHOD* cm = out ? s_get_cm(out) : nullptr;
+    int lines = cm ? command_lines(r, cm, ps_flags) : -1;
+    lock_task(qvi_lock);
+    if (_search_qvi_id(id) != t) return 1;
+    if (t->mode != QVM_RUNNING || (t->flags & QVIF_CLOSING) || lines < 0) {
         _unlock_qvi_out(t);
-        return 2;
+        return lines < 0 ? 2 : 1;
     }
     r->remote_seq = caller->inp_line;
     r->cur_env = r->cur_env ? r->cur_env : caller->env;
     r->inp_interpreter = caller;
     r->out_interpreter = t;
-    // Linked before it is written: the answer may come back before the writer runs again. No
-    // other command is written on this output until the window is closed.
     r->seq_from = out->h.cr_cnt;
-    r->seq_to = r->seq_from + OPEN_WINDOW;
+    r->seq_to = r->seq_from + lines;
     r->next = t->result_head;
     t->result_head = r;
     r->my_qvi_result_next = caller->result_list;
     caller->result_list = r;
     bool owed = t->flags & QVIF_CODE_OWED;
     t->flags &= ~QVIF_CODE_OWED;
-    int ps_flags = t->ps_flags & ~64;
     unlock_task(qvi_lock, "remote_query");
 
-    if (owed)
-        if (CODE_METHOD* cm = s_get_cm(out)) s_printf(out, "&cx%x;", cm->lccode);
     int err = 0;
-    if (r->cmd_sexp) {
-        e_print_sexp(out, &err, r->cmd_sexp, ps_flags);
-        s_printf(out, "\n");
-    } else {
-        s_printf(out, "%ls\n", r->cmd_str);
-    }
-    int end = out->h.cr_cnt;
-    bool failed = s_flush(out) < 0 || err != 0 || !s_exist(out);
+    if (owed) e_printf(out, &err, "&cx%x;", cm->lccode);
+    write_command(out, r, ps_flags, &err);
+    bool ok = s_flush(out) >= 0 && err == 0 && s_exist(out);
 
     lock_task(qvi_lock);
-    if (!(r->flags & QRF_DONE)) r->seq_to = end;
-    QV_INTERPRETER* now = _search_qvi_id(id);
-    if (now == t) _unlock_qvi_out(t);
-    if (failed && !(r->flags & QRF_DONE)) {
-        _delete_result_queue(r->out_interpreter, r);
-        _delete_result_list(r);
-        return 2;
-    }
+    if (_search_qvi_id(id) == t) _unlock_qvi_out(t);
+    // Still linked: neither answered nor failed by the end of the target's input meanwhile.
+    if (!ok && r->out_interpreter) *failed = _detach_result(r->out_interpreter, r);
     return 0;
 }
 
 // Sends r to id from the calling task: 0, or the error value.
 QV_SEXP* send_query(QV_RESULT* r, uint32_t id, const char* func, QV_SEXP* pos) {
     int old = push_pri(4);
+    PENDING_FAIL* failed = nullptr;
     lock_task(qvi_lock);
-    int rc = _get_my_qvi() ? _send_query(r, id) : 3;
+    int rc = _get_my_qvi() ? _send_query(r, id, &failed) : 3;
     unlock_task(qvi_lock, "remote_query");
     change_pri(0, old);
+    // A peer lost while the command was written fails the query with the same error as the end
+    // of its input does, whichever of the two comes first.
+    fail_result_queue(failed);
     switch (rc) {
         case 0:
             return nullptr;
@@ -661,9 +688,29 @@ struct PENDING_FAIL {
     L_CHAR* input_file_name;
 };
 
+namespace {
+
+// An empty list of queries to fail with the stream error of qvi (qvi_lock held).
+PENDING_FAIL* _new_pending_fail(QV_INTERPRETER* qvi) {
+    auto* p = new PENDING_FAIL;
+    p->ip = qvi->ip;
+    p->hostname = qvi->hostname ? ll_copy_str(qvi->hostname) : nullptr;
+    p->input_file_name = qvi->input_file_name ? ll_copy_str(qvi->input_file_name) : nullptr;
+    return p;
+}
+
+PENDING_FAIL* _detach_result(QV_INTERPRETER* t, QV_RESULT* r) {
+    _delete_result_queue(t, r);
+    PENDING_FAIL* p = _new_pending_fail(t);
+    p->results.push_back(r);
+    return p;
+}
+
+}  // namespace
+
 PENDING_FAIL* _detach_result_queue(QV_INTERPRETER* qvi) {
     if (!qvi->result_head) return nullptr;
-    auto* p = new PENDING_FAIL;
+    PENDING_FAIL* p = _new_pending_fail(qvi);
     for (QV_RESULT* r = qvi->result_head; r;) {
         QV_RESULT* next = r->next;
         r->next = nullptr;
@@ -674,9 +721,6 @@ PENDING_FAIL* _detach_result_queue(QV_INTERPRETER* qvi) {
         r = next;
     }
     qvi->result_head = nullptr;
-    p->ip = qvi->ip;
-    p->hostname = qvi->hostname ? ll_copy_str(qvi->hostname) : nullptr;
-    p->input_file_name = qvi->input_file_name ? ll_copy_str(qvi->input_file_name) : nullptr;
     return p;
 }
 

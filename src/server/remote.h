@@ -7,8 +7,10 @@
 // on). The peer answers with (Result N value), N being the input line on which it read the
 // command; the target's front thread matches N against the window of output lines the command
 // occupied (return_result), so several queries can be in flight on one connection and be
-// answered in any order. Reading the delayed node waits for the answer; a remote error comes
-// back as an error named "remote call" whose data holds the remote error's fields.
+// answered in any order. The window is counted before the command is written, so an answer that
+// arrives before the writer runs again is matched to it or to nothing else. Reading the delayed
+// node waits for the answer; a remote error comes back as an error named "remote call" whose data
+// holds the remote error's fields.
 //
 // While it waits, the peer may call back ("(LocalEval N expression)", sent by the peer's Local):
 // the back-call arrives as a command on the connection and is evaluated in the environment of
@@ -86,8 +88,9 @@ void init_remote();
 // Sends the command (cmd_sexp, or the text cmd_str) to interpreter id; back-calls during the wait
 // are evaluated in env. A delayed node that becomes the answer; nil when both command forms are
 // null or the interpreter has no relay thread; an error value 0x8004051d "Remote" ("invalid iid
-// 1") for an unknown id, ("invalid iid 2") for one not running, 0x80040a12 "Remote" for a target
-// without an output or whose output failed.
+// 1") for an unknown id, ("invalid iid 2") for one not running, 0x80040a12 "Remote" ("output
+// stream error") for a target without an output or a command that cannot be printed. A write that
+// fails fails the pending query as the end of the target's input does (fail_result_queue).
 QV_SEXP* remote_query(int id, QVISP_ENV* env, const L_CHAR* cmd_str, QV_SEXP* cmd_sexp);
 
 // A back-call: the command goes to the interpreter that supplied the command qvi (null: the
@@ -115,7 +118,8 @@ int cmp_round(int a, int b);
 struct PENDING_FAIL;
 PENDING_FAIL* _detach_result_queue(QV_INTERPRETER* qvi);
 // Fails each detached query with (Result 0 error): the error 0x80040a12 "stream error" at the
-// query's first line, with data ([ip] [hostname] [input_file_name] command).
+// query's first line, with data ([ip] [hostname] [input_file_name] command). A query answered or
+// given up meanwhile keeps its outcome.
 void fail_result_queue(PENDING_FAIL* p);
 // Unlinks one query from its target (qvi_lock held).
 void _delete_result_queue(QV_INTERPRETER* qvi, QV_RESULT* result);

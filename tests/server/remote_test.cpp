@@ -26,6 +26,7 @@
 #include "server/connect.h"
 #include "server/protocol.h"
 #include "server_util.h"
+#include "stream/streamio.h"
 #include "support/sync_util.h"
 
 namespace {
@@ -83,6 +84,57 @@ TEST(Remote, AnswersAreMatchedByTheLinesTheCommandTook) {
     EXPECT_EQ(cmp_round(0x7fffffff, static_cast<int>(0x80000000u)), -1);
     EXPECT_EQ(cmp_round(5, 5), 0);
     EXPECT_EQ(cmp_round(-5, 3), -1);
+}
+
+// A command several times larger than a pipe holds: its writer stays in the write until the
+// test reads it, so the test can answer while the command is still being written.
+namespace {
+
+std::string big_command() {
+    return "(big \"" + std::string(1 << 18, 'x') + "\")";
+}
+
+}  // namespace
+
+TEST(Remote, AnswersArrivingWhileTheCommandIsWrittenAreMatchedByItsLines) {
+    PipeInterp peer;
+    ASSERT_TRUE(peer.open());
+    std::string big = big_command(), v;
+    Caller c([&] { v = ask(peer.id, big.c_str()); });
+    ASSERT_TRUE(wait_until([&] { return pending_on(peer.id) == 1; }));
+    // The command takes line 1 only: an answer naming the next line is ignored, one naming line
+    // 1 is taken, both before the writer is done.
+    peer.send("<Result> 2 ^\"no\"</Result>\n<Result> 1 ^\"yes\"</Result>\n");
+    EXPECT_TRUE(wait_until([&] { return pending_on(peer.id) == 0; }));
+    peer.read_until(big + "\n");
+    EXPECT_TRUE(c.finished());
+    EXPECT_EQ(v, "^\"yes\"");
+}
+
+TEST(Remote, APeerLostWhileTheCommandIsWrittenFailsTheQueryOneWay) {
+    std::string big = big_command();
+    // by_input: the end of the peer's input is met while the command is written, and the write
+    // fails after; by_write: the write fails while the input is still open.
+    std::string by_input, by_write;
+    for (bool input_first : {true, false}) {
+        PipeInterp peer;
+        ASSERT_TRUE(peer.open());
+        std::string& v = input_first ? by_input : by_write;
+        Caller c([&] { v = ask(peer.id, big.c_str()); });
+        ASSERT_TRUE(wait_until([&] { return pending_on(peer.id) == 1; }));
+        if (input_first) {
+            peer.end_input();
+            ASSERT_TRUE(wait_until([&] { return pending_on(peer.id) == 0; }));
+        }
+        s_close(peer.from_interp);
+        peer.from_interp = nullptr;
+        EXPECT_TRUE(c.finished());
+        peer.end_input();
+        EXPECT_TRUE(wait_closed(peer.id));
+    }
+    EXPECT_TRUE(has(by_input, "\"stream error\" 0x80040a12")) << by_input.substr(0, 300);
+    EXPECT_TRUE(has(by_input, "((big \"xxx")) << by_input.substr(0, 300);
+    EXPECT_TRUE(by_input == by_write) << by_write.substr(0, 300);
 }
 
 TEST(Remote, BackCallsRunInTheQuerysEnvironmentAlsoOnTheWaitingThread) {
