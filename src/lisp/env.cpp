@@ -171,9 +171,9 @@ uint64_t& priv_stamp_of(QVISP_ENV* e) {
     return e->type == ENV_PAIR ? e->pair.priv_stamp : e->env.priv_stamp;
 }
 
-// The privilege of e's chain as cached for version v: 1, 0, or -1 when not known.
+// The privilege of e's chain as cached for version v: 1, 0, or -1 when not known. The version
+// moves on when vxlisp_top_env1 is made known, so no answer cached before then is taken.
 inline int cached_priv(QVISP_ENV* e, uint64_t v) {
-    if (e == vxlisp_top_env1) return 1;
     uint64_t s = ld(priv_stamp_of(e));
     return s >> 1 == v ? static_cast<int>(s & 1) : -1;
 }
@@ -211,6 +211,7 @@ bool walk_priv(QVISP_ENV* env, uint64_t v) {
     for (QVISP_ENV* e = env; e; e = pop()) {
         while (e) {
             if (++steps > FEW && !seen.insert(e).second) break;
+            if (e == vxlisp_top_env1) return true;
             int c = cached_priv(e, v);
             if (c == 1) return true;
             if (c == 0) break;
@@ -242,15 +243,20 @@ inline bool changes_privileged(QVISP_ENV* env) {
     return m ? m > 0 : chain_privileged(env);
 }
 
-// A new environment takes the answer of what it is made on (a root has no privilege).
-void inherit_priv(QVISP_ENV* e, QVISP_ENV* a, QVISP_ENV* b) {
-    uint64_t v = priv_version.load(std::memory_order_acquire);
-    int ca = a ? cached_priv(a, v) : 0;
-    int cb = b ? cached_priv(b, v) : 0;
-    if (ca == 1 || cb == 1)
-        cache_priv(e, v, true);
-    else if (ca == 0 && cb == 0)
-        cache_priv(e, v, false);
+// A new environment takes the answer of what it is made on (a root has no privilege): the stamp
+// of an environment made on p, at version v (0 when p's answer is not known).
+inline uint64_t stamp_on(QVISP_ENV* p, uint64_t v) {
+    if (!p) return v << 1;
+    uint64_t s = ld(priv_stamp_of(p));
+    return s >> 1 == v ? s : 0;
+}
+
+// The same for a pair of a and b: privileged when either is, known when both are.
+inline uint64_t stamp_on_pair(QVISP_ENV* a, QVISP_ENV* b, uint64_t v) {
+    uint64_t sa = stamp_on(a, v);
+    uint64_t sb = stamp_on(b, v);
+    if ((sa & 1) || (sb & 1)) return v << 1 | 1;
+    return sa && sb ? v << 1 : 0;
 }
 
 QVISP_ENV* as_env(QV_ENV* e) {
@@ -426,6 +432,10 @@ void env_structure_changed() {
     env_version.fetch_add(1, std::memory_order_release);
 }
 
+void env_privilege_changed() {
+    priv_version.fetch_add(1, std::memory_order_seq_cst);
+}
+
 uint32_t hash_key(const L_CHAR* name, int size) {
     return name_sum(name) % static_cast<uint32_t>(size);
 }
@@ -439,7 +449,7 @@ QVISP_ENV* new_env(QVISP_ENV* parent) {
     e->env.hash_ptr_size = ENV_HASH_SMALL;
     e->env.id = new_env_id();
     mark_has_child(parent);
-    inherit_priv(e, parent, nullptr);
+    e->env.priv_stamp = stamp_on(parent, priv_version.load(std::memory_order_acquire));
     heap_leave();
     return e;
 }
@@ -458,7 +468,7 @@ QVISP_ENV* new_env_pair(QVISP_ENV* e1, QVISP_ENV* e2) {
     e->pair.env[1] = e2;
     mark_has_child(e1);
     mark_has_child(e2);
-    inherit_priv(e, e1, e2);
+    e->pair.priv_stamp = stamp_on_pair(e1, e2, priv_version.load(std::memory_order_acquire));
     heap_leave();
     return e;
 }

@@ -161,6 +161,8 @@ void env_mark_privileged_prims(QVISP_ENV* env);
 void init_env();
 // Empties every look-up cache (environment lock held).
 void env_structure_changed();
+// Forgets every cached privilege answer: vxlisp_top_env1 has been made known.
+void env_privilege_changed();
 
 uint32_t hash_key(const L_CHAR* name, int size);
 QVISP_ENV* new_env(QVISP_ENV* parent);

@@ -376,7 +376,8 @@ QV_SEXP* apply_function(QVISP_ENV* env, QV_SEXP* form, QV_SEXP* fnode, QV_SYM_FI
 
 // The rest of the form evaluated in the applied environment (raw) or in a new child of it, with
 // the privilege of the code that applied it (env.h).
-QV_SEXP* apply_env(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* target, QV_SYM_FIELD* sf) {
+[[gnu::noinline]] QV_SEXP* apply_env(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* target,
+                                     QV_SYM_FIELD* sf) {
     EnvCarry carry(env);
     const L_CHAR* type = get_sf_attribute(sf, l_string(std_cm, "type"));
     bool raw = type && l_strcmp(type, l_string(std_cm, "raw")) == 0;
