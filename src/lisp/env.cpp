@@ -701,7 +701,9 @@ void env_mark_privileged_prims(QVISP_ENV* env) {
     for (int b = 0; b < e.hash_ptr_size; b++) {
         for (ELEMENT* c = e.hash_ptr[b]; c; c = c->next) {
             QV_SEXP* v = c->data;
-            if (v && sexp_raw_type(v) == QVT_FUNC && v->func.type == FUNC_PRIM)
+            // Written once: evaluators may be reading the flag of a value marked before.
+            if (v && sexp_raw_type(v) == QVT_FUNC && v->func.type == FUNC_PRIM &&
+                !ld(v->func.privileged))
                 st(v->func.privileged, static_cast<uint8_t>(1));
         }
     }
