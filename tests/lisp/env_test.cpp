@@ -262,7 +262,7 @@ TEST_F(EnvTest, ChainPrivilegeFollowsParentChangesThroughDeepChainsAndSharedPair
     QVISP_ENV* a = new_env(top0);
     // A deep chain and a tower of pairs sharing their members (2^60 paths, 61 environments).
     QVISP_ENV* deep = a;
-    for (int i = 0; i < 100000; i++)
+    for (int i = 0; i < 5000; i++)
         deep = new_env(deep);
     QVISP_ENV* tower = new_env(a);
     for (int i = 0; i < 60; i++)
@@ -318,7 +318,7 @@ TEST_F(EnvTest, PrivilegeAnswersStayRightWhileParentsChangeOnOtherThreads) {
         create_task(
             [](intptr_t) {
                 gc_push(nullptr, nullptr, "reader");
-                for (int r = 0; r < 20000; r++) {
+                for (int r = 0; r < 3000; r++) {
                     gc_push(nullptr, nullptr, "round");
                     QVISP_ENV* mine = new_env(new_env(nullptr));
                     QVISP_ENV* below = new_env(new_env_pair(mine, a));
