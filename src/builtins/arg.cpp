@@ -117,7 +117,8 @@ QV_SEXP* qv_Arg(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*
     }
     if (argc == 0)
         return bltn_error_s(form, QVE_ARG_UNSET, "Arg", "shell argments initializing is required");
-    int64_t index = n + s.v_offset;
+    int64_t index = -1;
+    position_add(n, s.v_offset, &index);  // a sum beyond the 64-bit range stays out of range
     if (index < 0 || index >= argc)
         return bltn_error_s(form, QVE_PARAM_LENGTH, "Arg", "shell argments length over");
     return n_get_string(s.argv[static_cast<size_t>(index)].c_str());

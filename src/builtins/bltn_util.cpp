@@ -3,6 +3,7 @@
 
 #include "lisp/eval.h"
 #include "lisp/list.h"
+#include "lisp/statements.h"
 #include "lisp/textcopy.h"
 #include "longchar/longchar.h"
 
@@ -60,29 +61,24 @@ L_CHAR* std_text(const char* bytes) {
 }
 
 bool env_is_privileged(QVISP_ENV* env) {
-    // Parents may be changed by scripts, so the walk holds the environment lock. Pairs branch;
-    // a small explicit stack keeps deep chains off the machine stack, and a bound on the steps
-    // ends a chain that a script made circular.
-    TaskLockGuard g(vx_env_lock);
-    QVISP_ENV* stack[64];
-    int n = 0;
-    if (env) stack[n++] = env;
-    int visited = 0;
-    while (n > 0 && visited < 100000) {
-        QVISP_ENV* e = stack[--n];
-        for (; e; visited++) {
-            if (e == vxlisp_top_env1) return true;
-            if (e->type == ENV_PAIR) {
-                if (e->pair.env[1] && n < 64) stack[n++] = e->pair.env[1];
-                e = e->pair.env[0];
-            } else {
-                e = e->env.parent;
-            }
-        }
-    }
-    return false;
+    return env_effects_privileged(env);
 }
 
 QV_SEXP* permission_error(QV_SEXP* form, const char* func) {
     return bltn_error_l(form, QVE_PERMISSION_DENIED, func, "permission denied");
+}
+
+QV_SEXP* env_refused(QV_SEXP* form, const char* func, QV_SEXP* what) {
+    return env_refused_error(form, func, what);
+}
+
+QV_SEXP* env_refused_text(QV_SEXP* form, const char* func, const char* what) {
+    return env_refused_error(form, func, n_get_string(what));
+}
+
+bool position_add(int64_t a, int64_t b, int64_t* sum) {
+    int64_t r;
+    if (__builtin_add_overflow(a, b, &r)) return false;
+    *sum = r;
+    return true;
 }

@@ -35,10 +35,20 @@ const L_CHAR* value_text(QV_SEXP* v);
 // The long-character text of a byte string in the standard code method as a collected copy.
 L_CHAR* std_text(const char* bytes);
 
-// Error code of an operation refused to a caller without the privileged environment.
-constexpr uint32_t QVE_PERMISSION_DENIED = 0x80040d10;
-// True when env's chain (parents, and both members of pairs) reaches vxlisp_top_env1: the caller
-// may use the privileged effects (files it creates, processes).
+// An operation refused to a caller without the privileged environment answers
+// QVE_PERMISSION_DENIED (env.h).
+// True when the caller may use the privileged effects (files it creates, processes): env's chain
+// (parents, and both members of pairs) reaches vxlisp_top_env1 and the evaluation is not one
+// carried for code without privilege (env_effects_privileged).
 bool env_is_privileged(QVISP_ENV* env);
 // The "permission denied" error of a refused privileged effect.
 QV_SEXP* permission_error(QV_SEXP* form, const char* func);
+// The error of a change of an environment refused by the rule of env.h: data
+// ("permission denied" what).
+QV_SEXP* env_refused(QV_SEXP* form, const char* func, QV_SEXP* what);
+// The same for a name given as text.
+QV_SEXP* env_refused_text(QV_SEXP* form, const char* func, const char* what);
+
+// a + b for positions and counts taken from scripts: false, with *sum untouched, when the sum
+// leaves the 64-bit range (the caller answers its own range error).
+bool position_add(int64_t a, int64_t b, int64_t* sum);

@@ -98,9 +98,13 @@ int counter_test(QV_SEXP* v, QV_SEXP* form, QV_SEXP** err) {
 // The counter after one iteration; null when the value cannot be stepped (the next test decides).
 bool counter_step(QV_SEXP* v, QV_SEXP** next) {
     switch (get_type(v)) {
-        case QVT_INTEGER:
-            *next = get_integer(v->integer.data - 1, v->integer.unit);
+        case QVT_INTEGER: {
+            // The smallest integer stays as it is (the loop ends at the next test).
+            int64_t n = v->integer.data;
+            position_add(n, -1, &n);
+            *next = get_integer(n, v->integer.unit);
             return true;
+        }
         case QVT_FLOAT:
             *next = get_floating(v->floating.data - 1.0, v->floating.unit);
             return true;
@@ -158,7 +162,10 @@ QV_SEXP* for_counter(QVISP_ENV* lenv, QV_SEXP* form, const L_CHAR* name) {
             } else {
                 QV_SEXP* next;
                 QV_SEXP* now = eval_symbol(lenv, var, -1);
-                if (counter_step(now, &next) && set_op(lenv, var, next) != 0)
+                int set = counter_step(now, &next) ? set_op(lenv, var, next) : 0;
+                if (set == ENV_REFUSED)
+                    out = env_refused(form, "For", var);
+                else if (set != 0)
                     out = eval_symbol(lenv, var, -1);  // unbound meanwhile: its error
                 if (!out) {
                     carry.next(r);
@@ -291,6 +298,8 @@ QV_SEXP* qv_Sequence(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, Q
             target = env_value_of(v);
             if (!target) return bltn_error_s(form, QVE_TYPE_MISMATCH, "Sequence", "type missmatch");
     }
+    // The caller's privilege goes with it into the environment it chose (env.h).
+    EnvCarry carry(env);
     return eval_body(target, form_rest(form, 2));
 }
 

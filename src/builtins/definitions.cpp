@@ -132,6 +132,16 @@ QV_SEXP* type_error(QV_SEXP* form, const char* func, QV_SEXP* data) {
     return eval_error(form, QVE_TYPE_MISMATCH, func, data);
 }
 
+// A privileged keyword environment given by code without privilege: the function's arguments
+// would be evaluated with privilege.
+bool keyword_env_refused(QVISP_ENV* env, QVISP_ENV* kenv) {
+    return kenv && !env_changes_privileged(env) && env_chain_privileged(kenv);
+}
+
+QV_SEXP* keyword_env_error(QV_SEXP* form, const char* func) {
+    return env_refused_text(form, func, "privileged keyword environment");
+}
+
 // (Define name value).
 QV_SEXP* define_value(QVISP_ENV* env, QV_SEXP* form, QV_SEXP* name, QV_SYM_FIELD* attr) {
     QV_SEXP* value = eval(env, get_el(form, 2));
@@ -139,7 +149,8 @@ QV_SEXP* define_value(QVISP_ENV* env, QV_SEXP* form, QV_SEXP* name, QV_SYM_FIELD
     bool keep_delay = value && attr_text(attr, "ignore.delay");
     int vt = keep_delay ? sexp_raw_type(value) : get_type(value);
     if (vt == QVT_ERROR) return value;
-    set_env_shared(env, name->symbol.data, value);
+    if (set_env_shared_as(env, env, name->symbol.data, value) == ENV_REFUSED)
+        return env_refused(form, "Define", name);
     return name;
 }
 
@@ -170,12 +181,15 @@ QV_SEXP* qv_Define(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr
         QV_SEXP* e = eval(env, get_el(form, 2));
         if (is_error(e)) return e;
         if (keyword_env(e, &kenv) != 0) return define_format_error(form, "Define");
+        if (keyword_env_refused(env, kenv)) return keyword_env_error(form, "Define");
     }
-    set_env_shared(env, name->symbol.data, new_lambda(order, kenv, shape, body));
+    if (set_env_shared_as(env, env, name->symbol.data, new_lambda(order, kenv, shape, body)) ==
+        ENV_REFUSED)
+        return env_refused(form, "Define", name);
     return name;
 }
 
-QV_SEXP* qv_Lambda(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
+QV_SEXP* qv_Lambda(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
     int order = head_order(attr, FUNC_APPLICATIVE);
     if (order < 0) return lambda_format_error(form);
     int at = order == FUNC_NORMAL ? 1 : 2;
@@ -185,6 +199,7 @@ QV_SEXP* qv_Lambda(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QV
         QV_SEXP* e = get_el(form, 1);
         if (is_error(e)) return e;
         if (keyword_env(e, &kenv) != 0) return lambda_format_error(form);
+        if (keyword_env_refused(env, kenv)) return keyword_env_error(form, "lambda");
     }
     PARAM_SHAPE shape;
     QV_SEXP* err = nullptr;
@@ -211,6 +226,7 @@ QV_SEXP* qv_DefineDefault(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIEL
         if (is_error(e)) return e;
         if (keyword_env(e, &kenv) != 0)
             return bltn_error_l(form, QVE_TYPE_MISMATCH, "DefineDefault", "type missmatch");
+        if (keyword_env_refused(env, kenv)) return keyword_env_error(form, "DefineDefault");
     }
     PARAM_SHAPE shape;
     QV_SEXP* err = nullptr;
@@ -221,7 +237,9 @@ QV_SEXP* qv_DefineDefault(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIEL
             // Reported as Define reports it, rather than leaving the default unset in silence.
             return define_format_error(form, "DefineDefault");
     }
-    set_default_env(env, new_lambda(order, kenv, shape, rest_from(form, at + 1)));
+    if (set_default_env_as(env, env, new_lambda(order, kenv, shape, rest_from(form, at + 1))) ==
+        ENV_REFUSED)
+        return env_refused_text(form, "DefineDefault", "default function");
     return nullptr;
 }
 
@@ -237,7 +255,8 @@ QV_SEXP* qv_DefineEval(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*,
     QV_SEXP* expr = get_el(form, 3);
     if (is_error(expr)) return expr;
     if (!target) {
-        set_env_shared(env, name->symbol.data, expr);
+        if (set_env_shared_as(env, env, name->symbol.data, expr) == ENV_REFUSED)
+            return env_refused(form, "DefineEval", name);
         return nullptr;
     }
     QV_SEXP* stored = nullptr;
@@ -248,15 +267,18 @@ QV_SEXP* qv_DefineEval(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*,
 QV_SEXP* qv_DeleteDefine(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
     QV_SEXP* name = get_el(form, 1);
     if (get_type(name) != QVT_SYMBOL) return type_error(form, "DeleteDefine", nullptr);
-    del_env(env, name->symbol.data);
+    if (del_env_as(env, env, name->symbol.data) == ENV_REFUSED)
+        return env_refused(form, "DeleteDefine", name);
     return name;
 }
 
-QV_SEXP* qv_DeleteDefaultDefine(QVISP_ENV* env, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+QV_SEXP* qv_DeleteDefaultDefine(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*,
+                                QVISP_ENV*) {
     s_printf(s_stdout, "DeleteDefaultDefine\n");
-    del_default_env(env);
+    int r = del_default_env_as(env, env);
     s_printf(s_stdout, "DeleteDefaultDefine end\n");
     s_flush(s_stdout);
+    if (r == ENV_REFUSED) return env_refused_text(form, "DeleteDefaultDefine", "default function");
     return nullptr;
 }
 
@@ -275,8 +297,12 @@ QV_SEXP* qv_MoveDefine(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*,
         return bltn_error_s(form, QVE_INVALID_PARAMETER, "MoveDefine", "invalid environment");
     QV_SEXP* value = eval(ends[0], name);
     if (is_error(value)) return value;
-    del_env(ends[0], name->symbol.data);
-    set_env_shared(ends[1], name->symbol.data, value);
+    // Both ends are checked before either is changed: the removal checks its own under the
+    // environment lock, the destination here first.
+    if (!env_may_bind(env, ends[1]) || del_env_as(env, ends[0], name->symbol.data) == ENV_REFUSED)
+        return env_refused(form, "MoveDefine", name);
+    if (set_env_shared_as(env, ends[1], name->symbol.data, value) == ENV_REFUSED)
+        return env_refused(form, "MoveDefine", name);
     return name;
 }
 

@@ -335,6 +335,9 @@ QV_SEXP* qv_GetAttribute(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD
         return r;
     }
     if (text_is(type, "env")) {
+        // Checked once before any binding: all of them go into the same environment.
+        if (sym->symbol.field && !env_may_bind(env, env))
+            return env_refused_text(form, "GetAttribute", "attributes");
         for (QV_SYM_FIELD* f = sym->symbol.field; f; f = f->next)
             set_env(env, f->name, get_string(f->data));
         return nullptr;

@@ -1,6 +1,7 @@
 // Environments as values, computed names, Let and Local.
 #include "builtins/environments.h"
 
+#include <optional>
 #include <vector>
 
 #include "builtins/bltn_util.h"
@@ -96,13 +97,17 @@ QV_SEXP* qv_GetParentEnvironment(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_S
     return parent ? get_env(parent) : nullptr;
 }
 
-QV_SEXP* qv_SetParentEnvironment(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+QV_SEXP* qv_SetParentEnvironment(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*,
+                                 QVISP_ENV*) {
     QVISP_ENV* target = env_of(get_el(form, 1));
     QV_SEXP* p = get_el(form, 2);
     QVISP_ENV* parent = env_of(p);
     if (!target || (!parent && get_type(p) != QVT_NIL))
         return type_error(form, "SetParentEnvironment", message("SetParentEnvironment argument"));
-    if (set_env_parent(target, parent) != 0)
+    int r = set_env_parent_as(env, target, parent);
+    if (r == ENV_REFUSED)
+        return env_refused_text(form, "SetParentEnvironment", "parent environment");
+    if (r != 0)
         return eval_error(form, QVE_INVALID_PARAMETER, "SetParentEnvironment",
                           message("an environment cannot be its own ancestor"));
     return nullptr;
@@ -114,7 +119,7 @@ QV_SEXP* qv_GetListbaseEnv(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*,
     return get_listbase_env(of);
 }
 
-QV_SEXP* qv_SetListbaseEnv(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+QV_SEXP* qv_SetListbaseEnv(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
     QV_SEXP* desc = get_el(form, 1);
     int dt = get_type(desc);
     QVISP_ENV* target = nullptr;
@@ -123,7 +128,9 @@ QV_SEXP* qv_SetListbaseEnv(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*,
         if (!target) return type_error(form, "SetListbaseEnv", nullptr);
     }
     if (dt != QVT_PAIR && dt != QVT_NIL) return type_error(form, "SetListbaseEnv", nullptr);
-    QVISP_ENV* r = set_listbase_env(desc, target);
+    bool refused = false;
+    QVISP_ENV* r = set_listbase_env_as(env, desc, target, &refused);
+    if (refused) return env_refused_text(form, "SetListbaseEnv", "bindings");
     if (!r) return bltn_error_s(form, QVE_FORMAT, "SetListbaseEnv", "invalid format of param 1");
     return get_env(r);
 }
@@ -144,7 +151,8 @@ QV_SEXP* qv_SetEA(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVIS
     QVISP_ENV* where = ea_env(env, get_el(form, 1));
     const L_CHAR* name = value_text(get_el(form, 2));
     if (!where || !name) return type_error(form, "SetEA", nullptr);
-    set_env(where, name, get_el(form, 3));
+    if (set_env_as(env, where, name, get_el(form, 3)) == ENV_REFUSED)
+        return env_refused(form, "SetEA", get_string(name));
     return nullptr;
 }
 
@@ -152,6 +160,9 @@ QV_SEXP* qv_Let(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_
     enum { NONE, ENV, SUB } last = NONE;
     QVISP_ENV* work = env;
     std::vector<QVISP_ENV*> joined;  // Env declarations not yet joined to work
+    // Once environments of the caller's choosing are joined, the rest is evaluated with the
+    // caller's own privilege (env.h).
+    std::optional<EnvCarry> carry;
     QV_SEXP* c = form->pair.cdr;
     for (; get_type(c) == QVT_PAIR; c = c->pair.cdr) {
         QV_SEXP* decl = c->pair.car;
@@ -166,6 +177,7 @@ QV_SEXP* qv_Let(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_
                 if (is_error(v)) return v;
                 if (!env_of(v)) return let_error(e->pair.car, decl, "environment type is required");
                 joined.push_back(v->env.data);
+                if (!carry) carry.emplace(env);
             }
             if (is_error(e)) return e;
             last = ENV;

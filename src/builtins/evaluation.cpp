@@ -206,9 +206,11 @@ QV_SEXP* format_walk(QVISP_ENV* env, QV_SEXP* items) {
 
 }  // namespace
 
-QV_SEXP* qv_Eval(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+QV_SEXP* qv_Eval(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
     QVISP_ENV* target = env_value_of(get_el(form, 1));
     if (!target) return bltn_error_s(form, QVE_TYPE_MISMATCH, "Eval", "type missmatch");
+    // The caller's privilege goes with it into the environment it chose (env.h).
+    EnvCarry carry(env);
     return eval(target, get_el(form, 2));
 }
 
@@ -315,6 +317,7 @@ QV_SEXP* qv_ListEval(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
         items.push_back(c->pair.car);
     std::vector<char> used(items.size(), 0);
     std::vector<QV_SEXP*> results;
+    EnvCarry carry(env);
     for (QV_SEXP* s = form_rest(form, 3); get_type(s) == QVT_PAIR; s = s->pair.cdr) {
         QV_SEXP* sel = s->pair.car;
         if (get_type(sel) != QVT_SYMBOL) {
@@ -359,9 +362,10 @@ QV_SEXP* qv_ListEval(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     return list_of(results);
 }
 
-QV_SEXP* qv_FormatEval(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+QV_SEXP* qv_FormatEval(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
     QVISP_ENV* target = env_value_of(get_el(form, 1));
     if (!target) return eval_error(form, QVE_TYPE_MISMATCH, "FormatEval", nullptr);
+    EnvCarry carry(env);
     return format_walk(target, form_rest(form, 2));
 }
 

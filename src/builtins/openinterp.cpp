@@ -420,6 +420,10 @@ QV_SEXP* qv_OpenInterpreter(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, 
     bool host_access =
         a_type == QVA_FILE || a_type == QVA_STDIO || a_type == QVA_DESCRIPTER || a_type == QVA_PIPE;
     if (host_access && !env_is_privileged(env)) return permission_error(form, func);
+    // Peers of an interpreter evaluate in its environment: code without privilege cannot hand
+    // them a privileged one.
+    if (target && !env_changes_privileged(env) && env_chain_privileged(target))
+        return env_refused_text(form, func, "privileged environment");
     if (a_type == QVA_PIPE && !pipe_streams_available()) return no_streams(form);
 
     QV_INTERPRETER* qvi = new_qv_interpreter();

@@ -189,4 +189,6 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_SetListbaseEnv(env0);
     init_DefineEval(env0);
     init_LaunchWWW(env0);
+    // What the privileged environment holds now is privileged wherever it is later reached from.
+    env_mark_privileged_prims(env1);
 }

@@ -43,6 +43,7 @@ struct TH_DATA {
     uint8_t use_DelayAppend;
     uint8_t ok_flag;
     uint8_t release_base_flag;
+    int8_t carried;  // the privilege its starter's evaluation carried (env.h)
     QVISP_ENV* env;
     QV_SEXP* args;
 };
@@ -172,6 +173,9 @@ void thread_body(intptr_t data) {
         wakeup_task(t);
     }
     QV_SEXP* value = nullptr;
+    // The thread evaluates in its starter's environment with the privilege its starter had
+    // there, so code without privilege starts threads without it.
+    EnvCarry carry(static_cast<int>(t->carried));
     if (iid <= 0) {
         // Without an interpreter of its own the body would only meet the break check.
         value = eval_error(t->args, QVE_BREAK, "break", nullptr);
@@ -260,6 +264,7 @@ QV_SEXP* qv_Thread(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr
     t->parent_tid = get_tid();
     t->args = form;
     t->env = env;
+    t->carried = static_cast<int8_t>(env_carried_privilege());
     t->delay = new_th_delay();
     QV_SEXP* result = new_pending(t, t->delay);
     TaskLockGuard g(sthread_lock);

@@ -1,10 +1,11 @@
 // Threads of evaluation and an interruptible wait.
 //
 //   (Thread expression...)  evaluates the expressions in a task of its own, in the caller's
-//                           environment, and returns at once a delayed value that the task
-//                           completes with the value of the last expression (nil for none, the
-//                           first error value when one stops it). Attribute pri: the task's
-//                           priority, 0 to 5 (default 3; text that is no number gives 0).
+//                           environment with the caller's privilege, and returns at once a delayed
+//                           value that the task completes with the value of the last expression
+//                           (nil for none, the first error value when one stops it). Attribute pri:
+//                           the task's priority, 0 to 5 (default 3; text that is no number gives
+//                           0).
 //   (DelayAppend value)     inside a thread's expressions only: delivers a piece of the thread's
 //                           result. A list delivers its elements and leaves the result open for
 //                           the next piece; any other value is the last piece. nil delivers

@@ -223,9 +223,12 @@ QV_SEXP* qv_UnitSystem(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
     }
     QV_SEXP* elements = cdr(form);
     if (get_type(elements) != QVT_PAIR) {
-        set_uenv(env, base);
+        if (set_uenv_as(env, env, base) == ENV_REFUSED)
+            return env_refused_text(form, "UnitSystem", "unit environment");
         return nullptr;
     }
+    // Refused before the named unit system is replaced.
+    if (!env_may_bind(env, env)) return env_refused_text(form, "UnitSystem", "unit environment");
     // ue stays private to this call until it is complete: a failing element leaves nothing
     // changed.
     UNIT_ENV* ue = base ? copy_uenv1(base) : new_uenv();
@@ -257,7 +260,8 @@ QV_SEXP* qv_UnitSystem(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
         del_uenv_name(name);
         set_uenv_name(ue, name);
     }
-    set_uenv(env, ue);
+    if (set_uenv_as(env, env, ue) == ENV_REFUSED)
+        return env_refused_text(form, "UnitSystem", "unit environment");
     return nullptr;
 }
 

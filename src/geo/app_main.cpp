@@ -82,6 +82,7 @@ void init_genExit(QVISP_ENV* env1) {
 void init_gmx_function(QVISP_ENV*, QVISP_ENV* env1) {
     // The geo-matrix built-ins join here, before Exit, as the matrix layers are built.
     init_genExit(env1);
+    env_mark_privileged_prims(env1);
 }
 
 int _main(int argc, char** argv) {

@@ -1,6 +1,7 @@
 // Environments: binding tables, pairs, default handlers, unit links, lookups and the list form.
 #include "lisp/env.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <unordered_set>
@@ -155,6 +156,123 @@ void binding_added(QV_ENV* e) {
 void mark_has_child(QVISP_ENV* env) {
     if (env && env->type == ENV_REAL && !ld(env->env.has_child)) st(env->env.has_child, 1);
 }
+
+// ---------------------------------------------------------------- privilege (see env.h)
+
+// The version of the parent links and pair members, for the privilege caches; moved on after any
+// of them changes. Stamps hold the version shifted left and the answer in the low bit, so the
+// zero stamp of a new record is never valid.
+std::atomic<uint64_t> priv_version{1};
+
+// The privilege the thread carries: 1, -1, or 0 for none.
+thread_local int carried_privilege;
+
+uint64_t& priv_stamp_of(QVISP_ENV* e) {
+    return e->type == ENV_PAIR ? e->pair.priv_stamp : e->env.priv_stamp;
+}
+
+// The privilege of e's chain as cached for version v: 1, 0, or -1 when not known. The version
+// moves on when vxlisp_top_env1 is made known, so no answer cached before then is taken.
+inline int cached_priv(QVISP_ENV* e, uint64_t v) {
+    uint64_t s = ld(priv_stamp_of(e));
+    return s >> 1 == v ? static_cast<int>(s & 1) : -1;
+}
+
+inline void cache_priv(QVISP_ENV* e, uint64_t v, bool p) {
+    st(priv_stamp_of(e), v << 1 | (p ? 1u : 0u));
+}
+
+// Walks env's chain for vxlisp_top_env1, each branch ending at an environment whose answer is
+// cached. Pairs branch, so the walk keeps its own stack; past a few steps it skips environments
+// it has met (pairs may share members), which also ends any loop.
+bool walk_priv(QVISP_ENV* env, uint64_t v) {
+    constexpr int SHORT = 16;
+    constexpr long FEW = 64;
+    QVISP_ENV* short_stack[SHORT];
+    int n = 0;
+    std::vector<QVISP_ENV*> long_stack;
+    std::unordered_set<QVISP_ENV*> seen;
+    auto push = [&](QVISP_ENV* e) {
+        if (!e) return;
+        if (n < SHORT)
+            short_stack[n++] = e;
+        else
+            long_stack.push_back(e);
+    };
+    auto pop = [&]() -> QVISP_ENV* {
+        if (!long_stack.empty()) {
+            QVISP_ENV* e = long_stack.back();
+            long_stack.pop_back();
+            return e;
+        }
+        return n > 0 ? short_stack[--n] : nullptr;
+    };
+    long steps = 0;
+    for (QVISP_ENV* e = env; e; e = pop()) {
+        while (e) {
+            if (++steps > FEW && !seen.insert(e).second) break;
+            if (e == vxlisp_top_env1) return true;
+            int c = cached_priv(e, v);
+            if (c == 1) return true;
+            if (c == 0) break;
+            if (e->type == ENV_PAIR) {
+                push(ld(e->pair.env[1]));
+                e = ld(e->pair.env[0]);
+            } else if (e->type == ENV_REAL) {
+                e = ld(e->env.parent);
+            } else {
+                er_panic("env_chain_privileged");
+            }
+        }
+    }
+    return false;
+}
+
+inline bool chain_privileged(QVISP_ENV* env) {
+    if (!env) return false;
+    uint64_t v = priv_version.load(std::memory_order_acquire);
+    int c = cached_priv(env, v);
+    if (c >= 0) return c;
+    bool p = walk_priv(env, v);
+    cache_priv(env, v, p);
+    return p;
+}
+
+inline bool changes_privileged(QVISP_ENV* env) {
+    int m = carried_privilege;
+    return m ? m > 0 : chain_privileged(env);
+}
+
+// A new environment takes the answer of what it is made on (a root has no privilege): the stamp
+// of an environment made on p, at version v (0 when p's answer is not known).
+inline uint64_t stamp_on(QVISP_ENV* p, uint64_t v) {
+    if (!p) return v << 1;
+    uint64_t s = ld(priv_stamp_of(p));
+    return s >> 1 == v ? s : 0;
+}
+
+// The same for a pair of a and b: privileged when either is, known when both are.
+inline uint64_t stamp_on_pair(QVISP_ENV* a, QVISP_ENV* b, uint64_t v) {
+    uint64_t sa = stamp_on(a, v);
+    uint64_t sb = stamp_on(b, v);
+    if ((sa & 1) || (sb & 1)) return v << 1 | 1;
+    return sa && sb ? v << 1 : 0;
+}
+
+QVISP_ENV* as_env(QV_ENV* e) {
+    return reinterpret_cast<QVISP_ENV*>(e);
+}
+
+// True when code without privilege may change target.
+bool open_to_all(QVISP_ENV* target) {
+    if (!target || target == vxlisp_top_env0) return false;
+    if (target->type == ENV_REAL && ld(target->env.protect)) return false;
+    return !chain_privileged(target);
+}
+
+// The binding of name reached from env with the real environment that holds it, searched
+// without caches; inside a heap section.
+ELEMENT* find_holder(QVISP_ENV* env, const L_CHAR* name, uint32_t sum, QVISP_ENV** holder);
 
 // The cached binding of name in e, if the cache is of version v.
 ELEMENT* cache_get(QV_ENV* e, const L_CHAR* name, uint32_t sum, uint64_t v) {
@@ -314,6 +432,10 @@ void env_structure_changed() {
     env_version.fetch_add(1, std::memory_order_release);
 }
 
+void env_privilege_changed() {
+    priv_version.fetch_add(1, std::memory_order_seq_cst);
+}
+
 uint32_t hash_key(const L_CHAR* name, int size) {
     return name_sum(name) % static_cast<uint32_t>(size);
 }
@@ -327,6 +449,7 @@ QVISP_ENV* new_env(QVISP_ENV* parent) {
     e->env.hash_ptr_size = ENV_HASH_SMALL;
     e->env.id = new_env_id();
     mark_has_child(parent);
+    e->env.priv_stamp = stamp_on(parent, priv_version.load(std::memory_order_acquire));
     heap_leave();
     return e;
 }
@@ -345,6 +468,7 @@ QVISP_ENV* new_env_pair(QVISP_ENV* e1, QVISP_ENV* e2) {
     e->pair.env[1] = e2;
     mark_has_child(e1);
     mark_has_child(e2);
+    e->pair.priv_stamp = stamp_on_pair(e1, e2, priv_version.load(std::memory_order_acquire));
     heap_leave();
     return e;
 }
@@ -407,33 +531,182 @@ int set_default_env(QVISP_ENV* env, QV_SEXP* value) {
     return 0;
 }
 
-int del_env(QVISP_ENV* env, const L_CHAR* name) {
-    if (!name) return 0;
+namespace {
+
+// The environments from which del_env removes name: in a real environment the nearest one of
+// its chain that binds it, in a pair that of each member's side (the first member's first). An
+// environment already taken by the first side counts as not binding the name any more, so the
+// second side's walk goes on beyond it. Environment lock held.
+void removals(QVISP_ENV* env, const L_CHAR* name, uint32_t sum, std::vector<QV_ENV*>* out) {
     while (env) {
         if (env->type == ENV_PAIR) {
-            // A name bound in both members is removed from both.
-            return del_env(env->pair.env[0], name) + del_env(env->pair.env[1], name);
+            removals(env->pair.env[0], name, sum, out);
+            env = env->pair.env[1];
+            continue;
         }
         if (env->type != ENV_REAL) er_panic("del_env");
-        env_lock();
-        int r = remove_binding(&env->env, name);
-        env_unlock();
-        if (r) return r;
-        env = env->env.parent;
+        QV_ENV* e = &env->env;
+        if (search_real(e, name, sum) && std::find(out->begin(), out->end(), e) == out->end()) {
+            out->push_back(e);
+            return;
+        }
+        env = e->parent;
     }
-    return 0;
 }
 
-void del_default_env(QVISP_ENV* env) {
+// Removes name as del_env does; with `guard`, only when code without privilege may change every
+// environment concerned (else ENV_REFUSED and nothing removed). One hold of the lock, so the
+// environments checked are those changed.
+int del_binding(QVISP_ENV* env, const L_CHAR* name, bool guard) {
+    if (!name) return 0;
+    uint32_t sum = name_sum(name);
+    std::vector<QV_ENV*> found;
+    env_lock();
+    removals(env, name, sum, &found);
+    if (guard) {
+        for (QV_ENV* e : found) {
+            if (!open_to_all(as_env(e))) {
+                env_unlock();
+                return ENV_REFUSED;
+            }
+        }
+    }
+    for (QV_ENV* e : found)
+        remove_binding(e, name);
+    env_unlock();
+    return static_cast<int>(found.size());
+}
+
+// The real environments whose default handler del_default_env clears: env itself, or each
+// member of a pair (parents are not visited).
+void default_holders(QVISP_ENV* env, std::vector<QV_ENV*>* out) {
     if (!env) return;
     if (env->type == ENV_PAIR) {
-        del_default_env(env->pair.env[0]);
-        del_default_env(env->pair.env[1]);
+        default_holders(env->pair.env[0], out);
+        default_holders(env->pair.env[1], out);
         return;
     }
     if (env->type != ENV_REAL) er_panic("del_default_env");
+    out->push_back(&env->env);
+}
+
+int del_default(QVISP_ENV* env, bool guard) {
+    std::vector<QV_ENV*> found;
+    default_holders(env, &found);
     env_lock();
-    env->env.default_sym = nullptr;
+    if (guard) {
+        for (QV_ENV* e : found) {
+            if (!open_to_all(as_env(e))) {
+                env_unlock();
+                return ENV_REFUSED;
+            }
+        }
+    }
+    for (QV_ENV* e : found)
+        e->default_sym = nullptr;
+    env_unlock();
+    return 0;
+}
+
+}  // namespace
+
+int del_env(QVISP_ENV* env, const L_CHAR* name) {
+    return del_binding(env, name, false);
+}
+
+void del_default_env(QVISP_ENV* env) {
+    del_default(env, false);
+}
+
+int del_env_as(QVISP_ENV* caller, QVISP_ENV* env, const L_CHAR* name) {
+    return del_binding(env, name, !changes_privileged(caller));
+}
+
+int del_default_env_as(QVISP_ENV* caller, QVISP_ENV* env) {
+    return del_default(env, !changes_privileged(caller));
+}
+
+int set_env_as(QVISP_ENV* caller, QVISP_ENV* env, const L_CHAR* name, QV_SEXP* value) {
+    QV_ENV* e = first_real(env, "set_env");
+    if (e && !env_may_change(caller, as_env(e))) return ENV_REFUSED;
+    return set_env(env, name, value);
+}
+
+int set_env_shared_as(QVISP_ENV* caller, QVISP_ENV* env, const L_CHAR* name, QV_SEXP* value) {
+    QV_ENV* e = first_real(env, "set_env");
+    if (e && !env_may_change(caller, as_env(e))) return ENV_REFUSED;
+    return set_env_shared(env, name, value);
+}
+
+int set_default_env_as(QVISP_ENV* caller, QVISP_ENV* env, QV_SEXP* value) {
+    QV_ENV* e = first_real(env, "set_default_env");
+    if (e && !env_may_change(caller, as_env(e))) return ENV_REFUSED;
+    return set_default_env(env, value);
+}
+
+int set_uenv_as(QVISP_ENV* caller, QVISP_ENV* env, UNIT_ENV* ue) {
+    QV_ENV* e = first_real(env, "set_uenv");
+    if (e && !env_may_change(caller, as_env(e))) return ENV_REFUSED;
+    set_uenv(env, ue);
+    return 0;
+}
+
+// ---------------------------------------------------------------- privilege
+
+bool env_chain_privileged(QVISP_ENV* env) {
+    return chain_privileged(env);
+}
+
+bool env_effects_privileged(QVISP_ENV* env) {
+    return carried_privilege >= 0 && chain_privileged(env);
+}
+
+bool env_changes_privileged(QVISP_ENV* env) {
+    return changes_privileged(env);
+}
+
+bool env_may_change(QVISP_ENV* caller, QVISP_ENV* target) {
+    return changes_privileged(caller) || open_to_all(target);
+}
+
+bool env_may_bind(QVISP_ENV* caller, QVISP_ENV* env) {
+    QV_ENV* e = first_real(env, "set_env");
+    return !e || env_may_change(caller, as_env(e));
+}
+
+void env_protect(QVISP_ENV* env) {
+    if (env && env->type == ENV_REAL) st(env->env.protect, 1);
+}
+
+int env_carried_privilege() {
+    return carried_privilege;
+}
+
+EnvCarry::EnvCarry(QVISP_ENV* caller) : saved_(carried_privilege) {
+    carried_privilege = changes_privileged(caller) ? 1 : -1;
+}
+
+EnvCarry::EnvCarry(int mark) : saved_(carried_privilege) {
+    carried_privilege = mark > 0 ? 1 : mark < 0 ? -1 : 0;
+}
+
+EnvCarry::~EnvCarry() {
+    carried_privilege = saved_;
+}
+
+void env_mark_privileged_prims(QVISP_ENV* env) {
+    if (!env || env->type != ENV_REAL) return;
+    env_lock();
+    QV_ENV& e = env->env;
+    for (int b = 0; b < e.hash_ptr_size; b++) {
+        for (ELEMENT* c = e.hash_ptr[b]; c; c = c->next) {
+            QV_SEXP* v = c->data;
+            // Written once: evaluators may be reading the flag of a value marked before.
+            if (v && sexp_raw_type(v) == QVT_FUNC && v->func.type == FUNC_PRIM &&
+                !ld(v->func.privileged))
+                st(v->func.privileged, static_cast<uint8_t>(1));
+        }
+    }
     env_unlock();
 }
 
@@ -485,10 +758,19 @@ int set_env_parent(QVISP_ENV* env, QVISP_ENV* parent) {
         st(env->env.parent, parent);
     mark_has_child(parent);
     // After the store: a look-up that reads the new version walks the new chain, and whatever
-    // one that read the old version caches is dropped.
+    // one that read the old version caches is dropped; the same for the privilege caches.
     env_structure_changed();
+    priv_version.fetch_add(1, std::memory_order_seq_cst);
     env_unlock();
     return 0;
+}
+
+int set_env_parent_as(QVISP_ENV* caller, QVISP_ENV* env, QVISP_ENV* parent) {
+    if (!env) return -1;
+    // Code without privilege may not lift an environment into privilege either.
+    if (!changes_privileged(caller) && (!open_to_all(env) || chain_privileged(parent)))
+        return ENV_REFUSED;
+    return set_env_parent(env, parent);
 }
 
 QVISP_ENV* get_root_env(QVISP_ENV* env) {
@@ -555,6 +837,24 @@ int _eval_symbol(QV_SEXP** ret, QVISP_ENV* env, const L_CHAR* name, int depth) {
 
 namespace {
 
+ELEMENT* find_holder(QVISP_ENV* env, const L_CHAR* name, uint32_t sum, QVISP_ENV** holder) {
+    while (env) {
+        if (env->type == ENV_REAL) {
+            if (ELEMENT* c = search_real(&env->env, name, sum)) {
+                *holder = env;
+                return c;
+            }
+            env = ld(env->env.parent);
+        } else if (env->type == ENV_PAIR) {
+            if (ELEMENT* c = find_holder(ld(env->pair.env[0]), name, sum, holder)) return c;
+            env = ld(env->pair.env[1]);
+        } else {
+            er_panic("eval_symbol(1)");
+        }
+    }
+    return nullptr;
+}
+
 // The binding of a symbol's name reached from env, through the symbol's cache; inside a heap
 // section. *v receives the structure version the answer belongs to.
 ELEMENT* find_symbol(QVISP_ENV* env, QV_SEXP* sym, uint64_t* v) {
@@ -588,6 +888,9 @@ int eval_symbol_node(QV_SEXP** ret, QVISP_ENV* env, QV_SEXP* sym) {
 
 int env_set_symbol(QVISP_ENV* env, QV_SEXP* sym, QV_SEXP* value) {
     if (!sym->symbol.data) return -1;
+    // Code without privilege takes the way that finds where the binding lives.
+    if (__builtin_expect(!changes_privileged(env), 0))
+        return env_set_existing(env, sym->symbol.data, value);
     {
         HeapSection hs;
         uint64_t v;
@@ -605,15 +908,21 @@ int env_set_symbol(QVISP_ENV* env, QV_SEXP* sym, QV_SEXP* value) {
 int env_set_existing(QVISP_ENV* env, const L_CHAR* name, QV_SEXP* value) {
     if (!name) return -1;
     uint32_t sum = name_sum(name);
+    bool privileged = changes_privileged(env);
     env_lock();
     ELEMENT* c;
+    QVISP_ENV* holder = nullptr;
     {
         HeapSection hs;
-        c = lookup(env, name, sum, -1);
+        c = privileged ? lookup(env, name, sum, -1) : find_holder(env, name, sum, &holder);
     }
-    if (c) st(c->data, value);
+    int r = c ? 0 : -1;
+    if (c && !privileged && !open_to_all(holder))
+        r = ENV_REFUSED;
+    else if (c)
+        st(c->data, value);
     env_unlock();
-    return c ? 0 : -1;
+    return r;
 }
 
 QV_SEXP* get_env_symbol(QVISP_ENV* env, const L_CHAR* name, int depth) {
@@ -719,4 +1028,16 @@ QVISP_ENV* set_listbase_env(QV_SEXP* list, QVISP_ENV* target) {
             set_default_env(env, get_el(el, 2));
     }
     return env;
+}
+
+QVISP_ENV* set_listbase_env_as(QVISP_ENV* caller, QV_SEXP* list, QVISP_ENV* target, bool* refused) {
+    *refused = false;
+    if (target) {
+        QV_ENV* e = first_real(target, "set_listbase_env");
+        if (e && !env_may_change(caller, as_env(e))) {
+            *refused = true;
+            return nullptr;
+        }
+    }
+    return set_listbase_env(list, target);
 }

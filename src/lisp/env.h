@@ -56,6 +56,7 @@ typedef element ELEMENT;
 struct qv_env_pair {
     int32_t type;  // ENV_PAIR
     QVISP_ENV* env[2];
+    uint64_t priv_stamp;  // cached privilege of the chain (see below)
 };
 typedef qv_env_pair QV_ENV_PAIR;
 
@@ -74,9 +75,11 @@ struct qv_env {
     // character sum, valid while `cache_version` equals the environments' structure version.
     uint64_t cache_version;
     ELEMENT* cache[ENV_CACHE];
-    int32_t has_child;   // 1 once an environment or pair was made on top of this one
-    uint64_t id;         // unique for the run: names the environment in symbols' caches
-    int32_t cache_lock;  // 1 while a look-up writes the cache
+    int32_t has_child;    // 1 once an environment or pair was made on top of this one
+    uint64_t id;          // unique for the run: names the environment in symbols' caches
+    int32_t cache_lock;   // 1 while a look-up writes the cache
+    int32_t protect;      // 1 for a keyword environment of the system's built-ins
+    uint64_t priv_stamp;  // cached privilege of the chain (see below)
     ELEMENT* small_hash[ENV_HASH_SMALL];  // the table of a new environment, kept inside it
 };
 typedef qv_env QV_ENV;
@@ -92,10 +95,74 @@ extern SEM vx_env_lock;
 extern QVISP_ENV* vxlisp_top_env0;
 extern QVISP_ENV* vxlisp_top_env1;
 
+// ---------------------------------------------------------------- privilege
+//
+// Code evaluating in an environment whose chain (parents, and both members of pairs) reaches
+// vxlisp_top_env1 is privileged; code whose chain leads to vxlisp_top_env0 without passing it
+// is not. Code that evaluates in an environment of its own choosing (Eval, Sequence, an
+// environment applied to forms and the like) carries its own privilege into that evaluation,
+// for its extent on the thread (EnvCarry): code without privilege handed a privileged
+// environment stays without, and privileged code evaluating in vxlisp_top_env0 keeps its rights
+// over environments. The privileged effects (files, processes) follow the chain as before, but
+// are never open to an evaluation carried for code without privilege.
+//
+// The rule over environments: code without privilege may change an environment (create,
+// replace, set or remove a binding or the default handler, change its parent or its unit
+// environment) only when that environment is itself without privilege, is not
+// vxlisp_top_env0 and is not a keyword environment of the system's built-ins; it may not make a
+// privileged environment the parent of one. The guarded changes below (the `_as` functions, and
+// env_set_symbol / env_set_existing, whose caller is the environment they start from) answer
+// ENV_REFUSED and change nothing when the rule refuses. The unguarded ones are for the system's
+// own set-up and for environments just made by the code that binds in them.
+//
+// The privilege of a chain is cached in each environment record, stamped with a version that
+// every change of a parent or pair member moves on; a new environment takes its parent's answer,
+// so the test costs a load and a compare on the evaluator's paths.
+
+// Error code of a change (or effect) refused to code without privilege.
+constexpr uint32_t QVE_PERMISSION_DENIED = 0x80040d10;
+constexpr int ENV_REFUSED = -2;
+
+// True when env's chain reaches vxlisp_top_env1.
+bool env_chain_privileged(QVISP_ENV* env);
+// True when code evaluating in env may use the privileged effects: its chain is privileged and
+// the thread does not carry the evaluation of code without privilege.
+bool env_effects_privileged(QVISP_ENV* env);
+// True when code evaluating in env holds the rights of privileged code over environments: the
+// privilege the thread carries, or else the chain's.
+bool env_changes_privileged(QVISP_ENV* env);
+// True when code evaluating in caller may change target (the rule above).
+bool env_may_change(QVISP_ENV* caller, QVISP_ENV* target);
+// True when it may bind in env: in the real environment where set_env binds (through the second
+// members of pairs).
+bool env_may_bind(QVISP_ENV* caller, QVISP_ENV* env);
+// Marks a keyword environment of the system's built-ins: code without privilege cannot change it.
+void env_protect(QVISP_ENV* env);
+// The privilege the thread carries: 1 privileged, -1 without, 0 none (the chain decides).
+int env_carried_privilege();
+// For its extent, the thread carries the privilege of code evaluating in `caller` (or a mark
+// taken earlier with env_carried_privilege, for a thread that continues its starter's work).
+class EnvCarry {
+  public:
+    explicit EnvCarry(QVISP_ENV* caller);
+    explicit EnvCarry(int mark);
+    ~EnvCarry();
+    EnvCarry(const EnvCarry&) = delete;
+    EnvCarry& operator=(const EnvCarry&) = delete;
+
+  private:
+    int saved_;
+};
+// Flags every primitive bound in env's own table as privileged: the evaluator refuses to call it
+// in an evaluation carried for code without privilege.
+void env_mark_privileged_prims(QVISP_ENV* env);
+
 // Creates the environment lock (once).
 void init_env();
 // Empties every look-up cache (environment lock held).
 void env_structure_changed();
+// Forgets every cached privilege answer: vxlisp_top_env1 has been made known.
+void env_privilege_changed();
 
 uint32_t hash_key(const L_CHAR* name, int size);
 QVISP_ENV* new_env(QVISP_ENV* parent);
@@ -116,6 +183,15 @@ int set_default_env(QVISP_ENV* env, QV_SEXP* value);
 // bindings removed.
 int del_env(QVISP_ENV* env, const L_CHAR* name);
 void del_default_env(QVISP_ENV* env);
+// The same changes made by code evaluating in `caller`, under the rule above: ENV_REFUSED, and
+// nothing changed, when it refuses any part of the change.
+int set_env_as(QVISP_ENV* caller, QVISP_ENV* env, const L_CHAR* name, QV_SEXP* value);
+int set_env_shared_as(QVISP_ENV* caller, QVISP_ENV* env, const L_CHAR* name, QV_SEXP* value);
+int set_default_env_as(QVISP_ENV* caller, QVISP_ENV* env, QV_SEXP* value);
+int del_env_as(QVISP_ENV* caller, QVISP_ENV* env, const L_CHAR* name);
+int del_default_env_as(QVISP_ENV* caller, QVISP_ENV* env);
+int set_env_parent_as(QVISP_ENV* caller, QVISP_ENV* env, QVISP_ENV* parent);
+int set_uenv_as(QVISP_ENV* caller, QVISP_ENV* env, UNIT_ENV* ue);
 // The parent of a real environment, or the first member of a pair; null for null.
 QVISP_ENV* get_env_parent(QVISP_ENV* env);
 // Makes parent (null: none) the parent of a real environment, or the first member of a pair, and
@@ -134,6 +210,9 @@ void set_uenv(QVISP_ENV* env, UNIT_ENV* ue);
 QV_SEXP* get_listbase_env(QVISP_ENV* env);
 // Rebuilds an environment from its list form (into target when given); null when malformed.
 QVISP_ENV* set_listbase_env(QV_SEXP* list, QVISP_ENV* target);
+// The same by code evaluating in caller: null with *refused set when the rule refuses to change
+// the target.
+QVISP_ENV* set_listbase_env_as(QVISP_ENV* caller, QV_SEXP* list, QVISP_ENV* target, bool* refused);
 
 // Lookups, the evaluator's search. search_env looks in one real environment and expects the
 // environment lock held. _eval_symbol searches at most depth environments beyond the first
@@ -146,8 +225,8 @@ QV_SEXP* get_env_symbol(QVISP_ENV* env, const L_CHAR* name, int depth);
 // The evaluator's look-up of a symbol with no depth limit, as _eval_symbol, remembering in the
 // symbol where the binding was found (see below).
 int eval_symbol_node(QV_SEXP** ret, QVISP_ENV* env, QV_SEXP* sym);
-// Stores value in the nearest existing binding of name (the look-up's search); 0, or -1 when
-// the name is unbound.
+// Stores value in the nearest existing binding of name (the look-up's search) for code
+// evaluating in env; 0, -1 when the name is unbound, or ENV_REFUSED (see the rule above).
 int env_set_existing(QVISP_ENV* env, const L_CHAR* name, QV_SEXP* value);
 // The same for a symbol's name, through the symbol's look-up cache.
 int env_set_symbol(QVISP_ENV* env, QV_SEXP* sym, QV_SEXP* value);

@@ -371,6 +371,12 @@ QV_SEXP* call_function(QVISP_ENV* env, QV_SEXP* form, QV_SEXP* fnode, QV_SYM_FIE
     }
     switch (fn.type) {
         case FUNC_PRIM: {
+            // A primitive of the privileged top environment reached in an evaluation carried
+            // for code without privilege (an environment handed to Eval and the like).
+            if (__builtin_expect(fn.privileged, 0) && env_carried_privilege() < 0)
+                return eval_error(
+                    form, QVE_PERMISSION_DENIED, "eval",
+                    List(n_get_string("permission denied"), form->pair.car, LIST_END));
             GC_STACK* point = get_gc_check_point();
             QV_SEXP* r = fn.prim(env, call, fn.args_env, sf, fn.sp_env);
             compare_gc_check_point("eval", point);
@@ -391,12 +397,20 @@ QV_SEXP* apply_function(QVISP_ENV* env, QV_SEXP* form, QV_SEXP* fnode, QV_SYM_FI
     return r;
 }
 
-// The rest of the form evaluated in the applied environment (raw) or in a new child of it.
-QV_SEXP* apply_env(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* target, QV_SYM_FIELD* sf) {
-    gc_push_literal("eval env 1");
+// The rest of the form evaluated in the applied environment (raw) or in a new child of it, with
+// the privilege of the code that applied it (env.h).
+[[gnu::noinline]] QV_SEXP* apply_env(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* target,
+                                     QV_SYM_FIELD* sf) {
+    EnvCarry carry(env);
     const L_CHAR* type = get_sf_attribute(sf, l_string(std_cm, "type"));
+    bool raw = type && l_strcmp(type, l_string(std_cm, "raw")) == 0;
+    // Raw, the attributes are bound in the applied environment itself.
+    if (raw && sf && !env_may_bind(env, target))
+        return eval_error(form, QVE_PERMISSION_DENIED, "eval",
+                          List(n_get_string("permission denied"), form->pair.car, LIST_END));
+    gc_push_literal("eval env 1");
     QVISP_ENV* benv = target;
-    if (!type || l_strcmp(type, l_string(std_cm, "raw")) != 0) {
+    if (!raw) {
         benv = new_env(target);
         set_env(benv, l_string(std_cm, "Local"), get_env(env));
     }

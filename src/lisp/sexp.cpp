@@ -13,6 +13,7 @@
 
 #include "base/panic.h"
 #include "lisp/collect.h"
+#include "lisp/env.h"
 #include "longchar/longchar.h"
 
 namespace {
@@ -231,6 +232,7 @@ QV_SEXP* n_get_floating(double value, const char* unit) {
 
 QV_SEXP* get_func_prim_sp(QV_PRIM prim, int order, QVISP_ENV* args_env, QVISP_ENV* sp_env, int min,
                           int max) {
+    if (args_env) env_protect(args_env);
     heap_enter();
     QV_SEXP* s = get_sexp(nullptr, QVT_FUNC);
     s->func.type = FUNC_PRIM;

@@ -144,6 +144,7 @@ struct qv_func {
     uint8_t order;
     int8_t min;  // allowed length of the whole call form, head included
     int8_t max;
+    uint8_t privileged;   // 1 for a primitive of the privileged top environment (env.h)
     QVISP_ENV* args_env;  // keyword environment
     QVISP_ENV* sp_env;    // special environment, null for plain primitives
     QV_PRIM prim;
@@ -279,6 +280,9 @@ QV_SEXP* get_func_prim(QV_PRIM prim, int order, QVISP_ENV* args_env, int min, in
 L_CHAR* copy_ltext(const L_CHAR* s);
 // A chain of n collected attribute cells holding the names and data of fields[0..n-1], in order.
 QV_SYM_FIELD* new_sym_fields(const QV_SYM_FIELD* fields, size_t n);
+// A primitive's keyword environment is one of the system's built-ins: it is marked protected
+// (env_protect in env.h), so that code without privilege cannot rebind the keywords that
+// privileged callers of the primitive will meet.
 QV_SEXP* get_func_prim_sp(QV_PRIM prim, int order, QVISP_ENV* args_env, QVISP_ENV* sp_env, int min,
                           int max);
 // Error value: site shared with the record (else a new empty text), filename a copy of the

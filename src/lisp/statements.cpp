@@ -109,7 +109,8 @@ QV_SEXP* vx_define(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVI
         default:
             return symbol_required(target, "define");
     }
-    set_env(env, name->symbol.data, value);
+    if (set_env_as(env, env, name->symbol.data, value) == ENV_REFUSED)
+        return env_refused_error(target, "define", name);
     return name;
 }
 
@@ -272,6 +273,11 @@ QV_SEXP* quote_trace_symbol(QVISP_ENV* env, QV_SEXP* s) {
 
 // ---------------------------------------------------------------- set
 
+QV_SEXP* env_refused_error(QV_SEXP* pos, const char* func, QV_SEXP* what) {
+    return eval_error(pos, QVE_PERMISSION_DENIED, func,
+                      List(n_get_string("permission denied"), what, LIST_END));
+}
+
 int set_op(QVISP_ENV* env, QV_SEXP* sym, QV_SEXP* value) {
     if (get_type(sym) != QVT_SYMBOL) return -1;
     return env_set_symbol(env, sym, value);
@@ -288,7 +294,9 @@ QV_SEXP* vx_set(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, Q
     bool keep_delay = value && attr && get_sf_attribute(attr, l_string(std_cm, "ignore.delay"));
     int vt = keep_delay ? sexp_raw_type(value) : get_type(value);
     if (vt == QVT_ERROR) return value;
-    if (set_op(env, target, value) != 0) {
+    int r = set_op(env, target, value);
+    if (r == ENV_REFUSED) return env_refused_error(target, "set", target);
+    if (r != 0) {
         return eval_error(
             target, QVE_UNDEFINED, "set",
             List(n_get_string("symbol "), target, n_get_string(" is undefined"), LIST_END));

@@ -57,9 +57,14 @@ QV_SEXP* quote_trace(QVISP_ENV* env, QV_SEXP* s);
 QV_SEXP* quote_trace_pair(QVISP_ENV* env, QV_SEXP* s);
 QV_SEXP* quote_trace_symbol(QVISP_ENV* env, QV_SEXP* s);
 
-// Stores value in the nearest existing binding of sym's name: 0, or -1 when no environment on the
-// chain binds it (nothing is created).
+// Stores value in the nearest existing binding of sym's name for code evaluating in env: 0, -1
+// when no environment on the chain binds it (nothing is created), or ENV_REFUSED when code
+// without privilege would change an environment it may not (env.h).
 int set_op(QVISP_ENV* env, QV_SEXP* sym, QV_SEXP* value);
+
+// The error of a change of an environment refused to code without privilege: code
+// QVE_PERMISSION_DENIED named func, data ("permission denied" what).
+QV_SEXP* env_refused_error(QV_SEXP* pos, const char* func, QV_SEXP* what);
 
 // Evaluates element 1 of form: an integer becomes the current line of the form's source record,
 // whose line counting stops; nil. Errors: the element's error, or "type missmatch".

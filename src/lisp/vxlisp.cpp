@@ -145,6 +145,7 @@ void init_vxlisp() {
     vxlisp_top_env0 = e0;
     vxlisp_top_env1 = e1;
     unlock_mem();
+    env_privilege_changed();  // answers cached before e1 was known are not taken
     gc_pop(nullptr, nullptr);
     qvlisp_site_ip_hook = site_ip_hook;
     qvlisp_site_name_hook = site_name_hook;

@@ -1,6 +1,7 @@
 // The argument built-ins: script arguments after the first "/", options, replacement of the list.
 #include "builtins/arg.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,15 @@ TEST_F(ArgTest, PositionsAfterTheSlash) {
     EXPECT_EQ(str(call("Arg", {n_get_string("1")})), "E80030806:Arg:");
     // The form's length is checked before the call.
     EXPECT_EQ(call("Arg", {I(1), I(2)})->error.code, QVE_PARAM_LENGTH);
+}
+
+TEST_F(ArgTest, IndexAtTheEndsOfTheRange) {
+    set({"prog", "script", "/", "a", "b"});
+    const char over[] = "E80030502:Arg:shell argments length over";
+    for (int64_t n : {INT64_MAX, INT64_MAX - 1, INT64_MIN, INT64_MIN + 1})
+        EXPECT_EQ(str(call("Arg", {I(n)})), over) << n;
+    for (double d : {9.3e18, -9.3e18, 1e300, -1e300})
+        EXPECT_EQ(str(call("Arg", {get_floating(d, nullptr)})), over) << d;
 }
 
 TEST_F(ArgTest, WithoutSlash) {

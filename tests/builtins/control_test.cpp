@@ -97,6 +97,26 @@ TEST_F(ControlTest, LoopsKeepNoRootsOfPastIterations) {
     EXPECT_EQ(integer("a"), integer("b"));
 }
 
+TEST_F(ControlTest, PositionsAndCountersAtTheEndsOfTheRange) {
+    bind("big", get_integer(INT64_MAX, nullptr));
+    bind("small", get_integer(INT64_MIN, nullptr));
+    // A counter set to the smallest integer by the body ends the loop instead of wrapping.
+    run("^(define c 3) ^(define n 0)");
+    EXPECT_EQ(show(run("^([For dec=\"c\"] (set n (+ n 1)) (set c small))")), "()");
+    EXPECT_EQ(integer("n"), 1);
+    EXPECT_EQ(integer("c"), INT64_MIN);
+    // Strings, lists and elements at either end: the documented answers, never a wrap.
+    EXPECT_EQ(show(run("^(CutString \"abc\" big big)")), "^\"\"");
+    EXPECT_EQ(show(run("^(CutString \"abc\" 1 big)")), "^\"bc\"");
+    for (const char* e :
+         {"^(CutString \"abc\" small 1)", "^(CutString \"abc\" 0 small)", "^(GetChar \"abc\" big)",
+          "^(GetChar \"abc\" small)", "^(GetElement (quote (a b)) small)"})
+        EXPECT_EQ(get_type(run(e)), QVT_ERROR) << e;
+    EXPECT_EQ(show(run("^(GetElement (quote (a b)) big)")), "()");
+    // CutOut takes the low 32 bits of its positions: 0 and -1 here.
+    EXPECT_EQ(get_type(run("^(CutOut (quote (a b)) small big)")), QVT_ERROR);
+}
+
 TEST_F(ControlTest, RegSwitchReturnsTheErrorCarriedByBreak) {
     // A Break can only carry an error when native code makes one: RegSwitch hands it back.
     bind("breakerr", get_func_prim(

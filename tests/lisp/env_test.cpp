@@ -3,8 +3,13 @@
 #include "lisp/env.h"
 #include "lisp/units.h"
 
+#include <atomic>
+
+#include "base/task.h"
 #include "lisp/list.h"
+#include "lisp/vxlisp.h"
 #include "lisp_util.h"
+#include "support/sync_util.h"
 
 namespace {
 
@@ -248,6 +253,90 @@ TEST_F(EnvTest, ListFormRebuildsBindingsAndDefault) {
                              list(n_get_symbol("type"), n_get_symbol("env"), nullptr), nullptr);
     EXPECT_EQ(set_listbase_env(bad_type, nullptr), nullptr);
     EXPECT_EQ(set_listbase_env(nullptr, nullptr), nullptr);
+}
+
+TEST_F(EnvTest, ChainPrivilegeFollowsParentChangesThroughDeepChainsAndSharedPairs) {
+    init_vxlisp();
+    QVISP_ENV* top0 = vxlisp_top_env0;
+    QVISP_ENV* top1 = vxlisp_top_env1;
+    QVISP_ENV* a = new_env(top0);
+    // A deep chain and a tower of pairs sharing their members (2^60 paths, 61 environments).
+    QVISP_ENV* deep = a;
+    for (int i = 0; i < 5000; i++)
+        deep = new_env(deep);
+    QVISP_ENV* tower = new_env(a);
+    for (int i = 0; i < 60; i++)
+        tower = new_env_pair(tower, tower);
+    QVISP_ENV* loose = new_env(nullptr);
+    QVISP_ENV* pair = new_env_pair(loose, a);
+    for (int round = 0; round < 3; round++) {
+        // Every answer is taken before and after the change, so cached ones are tested too.
+        for (bool privileged : {false, true}) {
+            ASSERT_EQ(set_env_parent(a, privileged ? top1 : top0), 0);
+            for (int twice = 0; twice < 2; twice++) {
+                EXPECT_EQ(env_chain_privileged(deep), privileged);
+                EXPECT_EQ(env_chain_privileged(tower), privileged);
+                EXPECT_EQ(env_chain_privileged(pair), privileged);
+                EXPECT_EQ(env_chain_privileged(new_env(deep)), privileged);
+                EXPECT_FALSE(env_chain_privileged(loose));
+            }
+        }
+    }
+    EXPECT_TRUE(env_chain_privileged(top1));
+    EXPECT_FALSE(env_chain_privileged(top0));
+    EXPECT_FALSE(env_chain_privileged(nullptr));
+
+    // Code carried for a caller without privilege stays without, even where the chain is.
+    QVISP_ENV* priv = new_env(top1);
+    {
+        EnvCarry carry(new_env(top0));
+        EnvCarry inner(priv);
+        EXPECT_EQ(env_carried_privilege(), -1);
+        EXPECT_FALSE(env_effects_privileged(priv));
+        EXPECT_EQ(set_env_as(priv, priv, L("x"), I(1)), ENV_REFUSED);
+    }
+    EXPECT_EQ(env_carried_privilege(), 0);
+    EXPECT_EQ(set_env_as(priv, top0, L("zz_priv"), I(1)), 0);
+    EXPECT_EQ(del_env_as(priv, top0, L("zz_priv")), 1);
+}
+
+TEST_F(EnvTest, PrivilegeAnswersStayRightWhileParentsChangeOnOtherThreads) {
+    init_vxlisp();
+    static QVISP_ENV* a;
+    static std::atomic<bool> stop;
+    static std::atomic<int> bad;
+    static Counter done;
+    a = new_env(vxlisp_top_env0);
+    gc_set(a, gc_vxlisp_env);
+    stop = false;
+    bad = 0;
+    done.n = 0;
+    constexpr int READERS = 3;
+    // Readers: an environment made below an unprivileged root stays unprivileged, whatever a
+    // changes to; one below a is either.
+    for (int i = 0; i < READERS; i++) {
+        create_task(
+            [](intptr_t) {
+                gc_push(nullptr, nullptr, "reader");
+                for (int r = 0; r < 3000; r++) {
+                    gc_push(nullptr, nullptr, "round");
+                    QVISP_ENV* mine = new_env(new_env(nullptr));
+                    QVISP_ENV* below = new_env(new_env_pair(mine, a));
+                    env_chain_privileged(below);
+                    if (env_chain_privileged(mine) || env_may_change(mine, vxlisp_top_env1)) bad++;
+                    gc_pop(nullptr, nullptr);
+                }
+                gc_pop(nullptr, nullptr);
+                done.add();
+            },
+            0, 1);
+    }
+    for (int r = 0; !done.wait_for(READERS, 0) && r < 2000000; r++)
+        set_env_parent(a, r % 2 ? vxlisp_top_env1 : vxlisp_top_env0);
+    ASSERT_TRUE(done.wait_for(READERS, 120000));
+    EXPECT_EQ(bad.load(), 0);
+    ASSERT_EQ(set_env_parent(a, vxlisp_top_env1), 0);
+    EXPECT_TRUE(env_chain_privileged(new_env(a)));
 }
 
 TEST_F(EnvTest, BrokenInvariantsPanic) {

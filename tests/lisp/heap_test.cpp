@@ -220,8 +220,10 @@ TEST_F(HeapTest, TickCollectsAndSetsItsInterval) {
     EXPECT_EQ(get_gc_tick_interval(), before / 2 > 1 ? before / 2 : 1);
 }
 
-// Hook registrations stay for the rest of the program: they only count.
-std::vector<int> lock_trace;
+// Hook registrations stay for the rest of the program: they only count. The trace is never
+// destroyed: the tick's collections run the hooks until the process is gone, also while the
+// program's static objects are being destroyed at its exit.
+std::vector<int>& lock_trace = *new std::vector<int>;
 int passes[3];
 void* kept_by_sp;
 void lock_a() {
