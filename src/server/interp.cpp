@@ -40,6 +40,7 @@ int main_interpreter_flag;
 void (*agent_open_qvi)(QV_INTERPRETER* qvi);
 void (*agent_close_qvi)(QV_INTERPRETER* qvi);
 void (*progressive_close_qvi)(QV_INTERPRETER* qvi);
+void (*auth_free_qvi)(QV_INTERPRETER* qvi);
 
 const int default_silent_timeout_table[QVA_COUNT] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};
 const int default_connection_timeout_table[QVA_COUNT] = {-1, -1, -1, -1, -1, 7200, -1, -1, -1};
@@ -258,6 +259,7 @@ QV_INTERPRETER* xx_new_qv_interpreter(const char* file, int line) {
 
 void free_qv_interpreter(QV_INTERPRETER* qvi) {
     if (!qvi) return;
+    if (qvi->auth_c_set && auth_free_qvi) auth_free_qvi(qvi);
     _free_permission_entries(qvi->pl_head);
     d_f_ree(qvi->msg);
     d_f_ree(qvi->hostname);

@@ -183,6 +183,8 @@ extern void (*agent_open_qvi)(QV_INTERPRETER* qvi);
 extern void (*agent_close_qvi)(QV_INTERPRETER* qvi);
 // Hook of the progress reports, called by the final close with qvi_lock held.
 extern void (*progressive_close_qvi)(QV_INTERPRETER* qvi);
+// Hook of the authentication, called when a record is freed (qvi_lock held where registered).
+extern void (*auth_free_qvi)(QV_INTERPRETER* qvi);
 extern const int default_silent_timeout_table[QVA_COUNT];
 extern const int default_connection_timeout_table[QVA_COUNT];
 
