@@ -321,6 +321,7 @@ int setup_qv_interpreter(QV_INTERPRETER* qvi) {
         change_pri(0, old_pri);
         return QVI_ERR_MAIN_CLOSED;
     }
+    qvi->opener_iid = static_cast<uint32_t>(_get_my_iid());
     uint32_t id = qvi_id;
     while (_search_qvi_id(id))
         id = id >= static_cast<uint32_t>(INT32_MAX) ? 1 : id + 1;

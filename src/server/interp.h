@@ -154,7 +154,8 @@ struct qv_interpreter {
     uint32_t accept_interval;  // seconds a new connection has to send its first byte
     int delay_que_cnt;         // deferred replies of this interpreter waiting to be sent
     AUTH_C_SET* auth_c_set;
-    const char* __file;  // creator's source place
+    uint32_t opener_iid;  // the interpreter whose task opened this one, 0 when none
+    const char* __file;   // creator's source place
     int __line;
     int accept_threads;  // a listener's accept threads alive; the last one closes it finally
     // The input has ended but its sender still reads the replies (a half-closed connection, a
