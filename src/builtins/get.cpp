@@ -15,6 +15,7 @@
 #include "lisp/heap.h"
 #include "lisp/list.h"
 #include "longchar/longchar.h"
+#include "server/auth.h"
 #include "server/docpath.h"
 
 namespace {
@@ -89,6 +90,8 @@ QV_SEXP* get_op(QVISP_ENV* env, QV_SEXP* s, const L_CHAR* path) {
     // get_path refuses every path with an empty, "." or ".." piece, a backslash, a NUL or an
     // encoded separator before anything is looked up.
     QV_SEXP* r = get_path(pair, &rule, path, s, "Get");
+    // The ".qvaccess" files of the trees say which credentials the peer must show first.
+    if (!r) r = auth_filepath_passive(get_string(path), "Get");
     if (r) {
         gc_pop(r, gc_vx_sexp);
         return r;

@@ -52,22 +52,39 @@ QV_SEXP* unsigned_entry(const char* key, uint32_t value) {
     return entry(key, get_integer(static_cast<int64_t>(value), nullptr));
 }
 
+// Whether a caller in env may close or wait on interpreter id. A caller whose environment
+// reaches the privileged top environment may act on any; any other (a peer of a listener opened
+// with the general environment) only on its own interpreter and those its own tasks opened,
+// never on the main interpreter, whose close ends the agent. An unknown id is left to the
+// built-in.
+bool may_control(QVISP_ENV* env, int64_t id) {
+    if (!id_in_range(id) || env_is_privileged(env)) return true;
+    TaskLockGuard g(qvi_lock);
+    QV_INTERPRETER* t = _search_qvi_id(static_cast<uint32_t>(id));
+    if (!t) return true;
+    if (t == main_interpreter) return false;
+    QV_INTERPRETER* me = _get_my_qvi();
+    return me && (t == me || t->opener_iid == me->id);
+}
+
 }  // namespace
 
-QV_SEXP* qv_CloseInterpreter(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+QV_SEXP* qv_CloseInterpreter(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
     QV_SEXP* v = get_el(form, 1);
     if (get_type(v) != QVT_INTEGER)
         return eval_error(form, QVE_TYPE_MISMATCH, "CloseInterpreter", nullptr);
+    if (!may_control(env, v->integer.data)) return permission_error(form, "CloseInterpreter");
     // An id outside the range of ids names no interpreter (its low bits might name another).
     if (id_in_range(v->integer.data)) close_interpreter(static_cast<uint32_t>(v->integer.data));
     return nullptr;
 }
 
-QV_SEXP* qv_WaitInterpreter(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+QV_SEXP* qv_WaitInterpreter(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
     const char* func = "WaitInterpreter";
     int64_t n;
     if (!number_id(get_el(form, 1), &n)) return eval_error(form, QVE_TYPE_MISMATCH, func, nullptr);
     if (n < 0) return eval_error(form, QVE_INVALID_PARAMETER, func, nullptr);
+    if (!may_control(env, n)) return permission_error(form, func);
     if (!id_in_range(n)) return nullptr;
     auto id = static_cast<uint32_t>(n);
     // Every change the loop looks at wakes the sleepers on interpreter_hash: the final close of

@@ -2,6 +2,7 @@
 #include "builtins/registry.h"
 
 #include "builtins/arg.h"
+#include "builtins/auth.h"
 #include "builtins/casts.h"
 #include "builtins/control.h"
 #include "builtins/definitions.h"
@@ -50,6 +51,7 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     // The progress reports' built-ins belong to the server's start-up, which binds them before
     // the library.
     init_Progressive(env0);
+    init_authentificaition(env0, env1);
     // The families in the library's fixed order; each later issue adds its own in its place.
     init_While(env0);
     init_For(env0);

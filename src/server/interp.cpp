@@ -41,6 +41,7 @@ int main_interpreter_flag;
 void (*agent_open_qvi)(QV_INTERPRETER* qvi);
 void (*agent_close_qvi)(QV_INTERPRETER* qvi);
 void (*progressive_close_qvi)(QV_INTERPRETER* qvi);
+void (*auth_free_qvi)(QV_INTERPRETER* qvi);
 
 const int default_silent_timeout_table[QVA_COUNT] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};
 const int default_connection_timeout_table[QVA_COUNT] = {-1, -1, -1, -1, -1, 7200, -1, -1, -1};
@@ -259,6 +260,7 @@ QV_INTERPRETER* xx_new_qv_interpreter(const char* file, int line) {
 
 void free_qv_interpreter(QV_INTERPRETER* qvi) {
     if (!qvi) return;
+    if (qvi->auth_c_set && auth_free_qvi) auth_free_qvi(qvi);
     _free_permission_entries(qvi->pl_head);
     d_f_ree(qvi->msg);
     d_f_ree(qvi->hostname);
@@ -320,6 +322,7 @@ int setup_qv_interpreter(QV_INTERPRETER* qvi) {
         change_pri(0, old_pri);
         return QVI_ERR_MAIN_CLOSED;
     }
+    qvi->opener_iid = static_cast<uint32_t>(_get_my_iid());
     uint32_t id = qvi_id;
     while (_search_qvi_id(id))
         id = id >= static_cast<uint32_t>(INT32_MAX) ? 1 : id + 1;

@@ -154,7 +154,8 @@ struct qv_interpreter {
     uint32_t accept_interval;  // seconds a new connection has to send its first byte
     int delay_que_cnt;         // deferred replies of this interpreter waiting to be sent
     AUTH_C_SET* auth_c_set;
-    const char* __file;  // creator's source place
+    uint32_t opener_iid;  // the interpreter whose task opened this one, 0 when none
+    const char* __file;   // creator's source place
     int __line;
     int accept_threads;  // a listener's accept threads alive; the last one closes it finally
     // The input has ended but its sender still reads the replies (a half-closed connection, a
@@ -183,6 +184,8 @@ extern void (*agent_open_qvi)(QV_INTERPRETER* qvi);
 extern void (*agent_close_qvi)(QV_INTERPRETER* qvi);
 // Hook of the progress reports, called by the final close with qvi_lock held.
 extern void (*progressive_close_qvi)(QV_INTERPRETER* qvi);
+// Hook of the authentication, called when a record is freed (qvi_lock held where registered).
+extern void (*auth_free_qvi)(QV_INTERPRETER* qvi);
 extern const int default_silent_timeout_table[QVA_COUNT];
 extern const int default_connection_timeout_table[QVA_COUNT];
 

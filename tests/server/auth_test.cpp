@@ -1,0 +1,222 @@
+// Authentication between real agents: a server whose ".qvaccess" files protect paths serves them
+// only to peers that show the right preset credentials (fix-user-passwd) or prove they run on the
+// same host as the same user (localhost-root); a broken access file denies; and a peer of a
+// listener opened with the general environment controls only its own interpreters.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "lisp/vxlisp.h"
+#include "longchar/longchar.h"
+#include "server/auth.h"
+#include "server_util.h"
+#include "vxmx_run.h"
+
+namespace {
+
+bool has(const std::string& s, const std::string& part) {
+    return s.find(part) != std::string::npos;
+}
+
+std::string site() {
+    return n_string(std_cm, get_qvlisp_site());
+}
+
+std::string listener(int port, const std::string& env) {
+    return "^(define l (OpenInterpreter \"accept\" " + env + " (Port " + std::to_string(port) +
+           ") (Environment \"new\") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
+           "\"255.255.255.255\"))))\n";
+}
+
+// The server's documents tree: /pub open, /prot needing s1 (a fixed user and password) for
+// Get, /local needing the local proof, and access files that are broken in three ways.
+std::string make_site() {
+    std::string d = make_test_dir("auth_site");
+    for (const char* sub : {"/qvdocs/pub", "/qvdocs/prot/in", "/qvdocs/local", "/qvdocs/bad",
+                            "/qvdocs/deep", "/qvdocs/huge", "/qvdocs/other", "/qvsys"})
+        std::filesystem::create_directories(d + sub);
+    for (const char* f :
+         {"/qvdocs/pub/x.qv", "/qvdocs/prot/x.qv", "/qvdocs/prot/in/y.qv", "/qvdocs/local/x.qv",
+          "/qvdocs/bad/x.qv", "/qvdocs/deep/x.qv", "/qvdocs/huge/x.qv", "/qvdocs/other/x.qv"})
+        write_file(d + f, "\"hello\"\n");
+    write_file(d + "/qvdocs/prot/.qvaccess",
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<qvaccess>\n"
+               "<service name=\"s1\" type=\"fix-user-passwd\" user=\"u\" passwd=\"p\"/>\n"
+               "<target prefix=\".qv\" operation=\"Get\">s1</target>\n</qvaccess>\n");
+    write_file(d + "/qvdocs/local/.qvaccess",
+               "<?xml version=\"1.0\"?>\n<qvaccess>\n"
+               "<service name=\"lr\" type=\"localhost-root\"/>\n<target>lr</target>\n"
+               "</qvaccess>\n");
+    // A target naming an undefined service, an unclosed element deep inside, a file too big.
+    write_file(d + "/qvdocs/bad/.qvaccess",
+               "<?xml?>\n<qvaccess>\n<target>nosuch</target>\n</qvaccess>\n");
+    std::string deep = "<?xml?>\n<qvaccess>\n";
+    for (int i = 0; i < 3000; i++)
+        deep += "<a>";
+    write_file(d + "/qvdocs/deep/.qvaccess", deep);
+    write_file(d + "/qvdocs/huge/.qvaccess",
+               "<?xml?>\n<qvaccess>\n" + std::string(AUTH_FILE_MAX, ' ') + "</qvaccess>\n");
+    // Anything but service and target is refused too: a file cannot run code on the server.
+    write_file(d + "/qvdocs/other/.qvaccess", "<?xml?>\n<qvaccess>\n(Print 1)\n</qvaccess>\n");
+    return d;
+}
+
+std::string server_script(const std::string& site_dir, int port) {
+    return "^(SetThisAgentName \"me\")\n^([SetDirectory url=\"/\"] \"" + site_dir +
+           "\")\n^([SetPrefixMode qvdocs=\"precedence\"] \".qv\" \"me\" \"qv\" \"Get\")\n" +
+           listener(port, "Env0") + "^(WaitInterpreter l)\n";
+}
+
+// A client agent: presets, then asks for each path twice, then ends.
+std::string client_script(int port, const std::string& preset) {
+    std::string s =
+        "^(define c (OpenInterpreter \"connect\" (CurrentEnvironment) (HostName "
+        "\"127.0.0.1\") (Port " +
+        std::to_string(port) + ")))\n" + preset;
+    for (const char* p : {"/pub/x.qv", "/prot/x.qv", "/prot/in/y.qv", "/local/x.qv", "/bad/x.qv",
+                          "/deep/x.qv", "/huge/x.qv", "/other/x.qv", "/prot/x.qv"})
+        s += std::string("^(Remote c (Get \"") + p + "\"))\n";
+    return s + "^(Exit)\n";
+}
+
+std::string preset(const std::string& user, const std::string& passwd) {
+    return "^(Eval authentification (quote ([service name=\"SERVICE://" + site() +
+           "/s1\" type=\"fix-user-passwd\" user=\"" + user + "\" passwd=\"" + passwd +
+           "\" result=\"1\"])))\n";
+}
+
+// The replies of a finished client, one per line number.
+std::string reply(const std::string& out, int line) {
+    std::string tag = "<Result> " + std::to_string(line) + " ";
+    size_t a = out.find(tag);
+    if (a == std::string::npos) return "";
+    size_t b = out.find("</Result>", a);
+    return out.substr(a, b - a);
+}
+
+const char kServed[] = "(\"\\\"hello\\\"\")";
+const char kDenied[] = "0x80040d10";
+
+std::string run_client(const std::string& name, int port, const std::string& pre) {
+    VxmxAgent a(name, client_script(port, pre));
+    VxmxResult r = a.finish(30000);
+    EXPECT_EQ(r.exit_status, 0);
+    return read_file(a.run.dir + "/out.txt");
+}
+
+}  // namespace
+
+TEST(AuthAgents, AccessFilesProtectPathsAndOnlyTheRightCredentialsOpenThem) {
+    std::string d = make_site();
+    int port = free_port();
+    VxmxAgent b("auth_server", server_script(d, port));
+    int fd = connect_when_up(port);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    // Lines: 1 connect, 2 preset (when any), then the Gets.
+    std::string good = run_client("auth_good", port, preset("u", "p"));
+    EXPECT_TRUE(has(reply(good, 3), kServed)) << good;  // open path
+    EXPECT_TRUE(has(reply(good, 4), kServed)) << good;  // asked for credentials, served
+    EXPECT_TRUE(has(reply(good, 5), kServed)) << good;  // below the protected directory
+    EXPECT_TRUE(has(reply(good, 6), kServed)) << good;  // localhost-root: same host and user
+    for (int line = 7; line <= 10; line++)              // broken access files deny
+        EXPECT_TRUE(has(reply(good, line), kDenied)) << line << good;
+    EXPECT_TRUE(has(reply(good, 11), kServed)) << good;  // still earned on this connection
+
+    for (const std::string& bad : {run_client("auth_wrong", port, preset("u", "wrong")),
+                                   run_client("auth_user", port, preset("x", "p")),
+                                   run_client("auth_none", port, "^(+ 1 1)\n")}) {
+        EXPECT_TRUE(has(reply(bad, 3), kServed)) << bad;
+        EXPECT_TRUE(has(reply(bad, 4), kDenied)) << bad;
+        EXPECT_TRUE(has(reply(bad, 5), kDenied)) << bad;
+        EXPECT_TRUE(has(reply(bad, 11), kDenied)) << bad;
+        // The password is never echoed to the peer.
+        EXPECT_FALSE(has(bad, "passwd=\"p\"")) << bad;
+    }
+    // Every key file issued was removed once its check ended.
+    b.kill_now();
+}
+
+TEST(AuthAgents, APeerOfAGeneralListenerControlsOnlyItsOwnInterpreters) {
+    int port = free_port();
+    VxmxAgent b("auth_ctl", listener(port, "Env0") + "^(WaitInterpreter l)\n");
+    LineClient c1(port);
+    LineClient c2(port);
+    ASSERT_GE(c1.fd, 0);
+    ASSERT_GE(c2.fd, 0);
+    int main_id = reply_int(c1.ask("(GetMainInterpreter)"));
+    int c2_id = reply_int(c2.ask("(GetIid)"));
+    ASSERT_GT(main_id, 0);
+    ASSERT_GT(c2_id, 0);
+    std::string r = c1.ask("(CloseInterpreter " + std::to_string(main_id) + ")");
+    EXPECT_TRUE(has(r, "permission denied")) << r;
+    r = c1.ask("(CloseInterpreter " + std::to_string(c2_id) + ")");
+    EXPECT_TRUE(has(r, "permission denied")) << r;
+    r = c1.ask("(WaitInterpreter " + std::to_string(main_id) + ")");
+    EXPECT_TRUE(has(r, "permission denied")) << r;
+    // Both still answer: nothing was closed.
+    EXPECT_TRUE(has(c2.ask("(+ 1 2)"), " 3</Result>"));
+    EXPECT_TRUE(has(c1.ask("(+ 2 2)"), " 4</Result>"));
+    // Its own connection it may close.
+    int c1_id = reply_int(c1.ask("(GetIid)"));
+    c1.send("(CloseInterpreter " + std::to_string(c1_id) + ")\n");
+    EXPECT_EQ(c1.answer(3000).find("permission"), std::string::npos);
+    EXPECT_TRUE(has(c2.ask("(+ 1 2)"), " 3</Result>"));
+}
+
+// The client reads a key file only when it is a regular 4-byte file it owns, with no access for
+// others, reached without following a link.
+TEST(AuthKinds, TheLocalProofReadsOnlyTheCallersOwnPrivateKeyFile) {
+    const AUTH_TABLE* lr = at_tbl(5);
+    ASSERT_NE(lr, nullptr);
+    ASSERT_EQ(at_tbl_type_name(l_string(std_cm, "localhost-root")), lr);
+    AUTH_SERVICE tmpl{};
+    tmpl.h.tbl = lr;
+    AUTH_SERVICE* s = lr->new_auth_service(&tmpl);
+    auto attempt = [&](uint32_t name) {
+        AUTH_LOCALHOST_ROOT_KEYFILE k{nullptr, name, 0, 0};
+        s->keyfile = &k;
+        AUTH_RESULT* r = lr->new_auth_result(s, nullptr, 0);
+        r->status = ARS_REQUIRED;
+        lr->client_transaction(s, r);
+        int st = r->status;
+        uint32_t key = r->key;
+        lr->free_auth_result(r, 0);
+        s->keyfile = nullptr;
+        return std::make_pair(st, key);
+    };
+    uint32_t base = 0x7a000000u + static_cast<uint32_t>(getpid() & 0xffff) * 8;
+    auto path = [](uint32_t n) { return "/tmp/" + std::to_string(n); };
+    unsigned char key[4] = {0x78, 0x56, 0x34, 0x12};
+    auto make = [&](uint32_t n, int mode, int len) {
+        unlink(path(n).c_str());
+        int fd = open(path(n).c_str(), O_CREAT | O_EXCL | O_WRONLY, mode);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, key, len), len);
+        fchmod(fd, mode);
+        close(fd);
+    };
+    make(base, 0600, 4);
+    EXPECT_EQ(attempt(base), std::make_pair(ARS_SEND_PERMIT, 0x12345678u));
+    make(base + 1, 0644, 4);  // readable by others: not a private key
+    EXPECT_EQ(attempt(base + 1).first, ARS_DENY);
+    make(base + 2, 0600, 3);  // not 4 bytes
+    EXPECT_EQ(attempt(base + 2).first, ARS_DENY);
+    unlink(path(base + 3).c_str());
+    ASSERT_EQ(symlink(path(base).c_str(), path(base + 3).c_str()), 0);  // a link
+    EXPECT_EQ(attempt(base + 3).first, ARS_DENY);
+    EXPECT_EQ(attempt(base + 4).first, ARS_DENY);  // absent
+    if (geteuid() == 0) {
+        make(base + 5, 0600, 4);
+        ASSERT_EQ(chown(path(base + 5).c_str(), 65534, 65534), 0);  // another user's file
+        EXPECT_EQ(attempt(base + 5).first, ARS_DENY);
+    }
+    for (uint32_t i = 0; i < 6; i++)
+        unlink(path(base + i).c_str());
+    lr->free_auth_service(s);
+}
