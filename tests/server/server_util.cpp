@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 
@@ -183,17 +184,23 @@ void configure_lock_server(int port) {
 }
 
 int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
+    // Ports are taken below the range the kernel hands out for outgoing connections: a port from
+    // that range could be taken by some test's client socket between this check and the agent's
+    // listen, and the listener would then move to another port of its range. Each process walks
+    // its own sequence, so test programs running side by side rarely try the same port.
+    static std::atomic<unsigned> next{static_cast<unsigned>(getpid()) * 7919u};
+    for (int tries = 0; tries < 1000; tries++) {
+        int port = 20000 + static_cast<int>(next.fetch_add(13) % 12000);
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        close(fd);
+        if (ok) return port;
+    }
+    return -1;
 }
 
 int connect_when_up(int port) {

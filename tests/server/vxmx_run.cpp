@@ -1,6 +1,8 @@
 // Runs the agent program in a child process.
 #include "vxmx_run.h"
 
+#include <gtest/gtest.h>
+
 #include "support/child.h"
 
 #include <errno.h>
@@ -14,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -26,6 +29,17 @@ VxmxChild start_vxmx(const VxmxRun& r) {
     for (const auto& a : r.args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    // The child's environment is made here: between fork and exec a child of this multi-threaded
+    // process may only make async-signal-safe calls (setenv allocates, and a lock another thread
+    // held at the fork would stay held in the child for ever).
+    std::vector<std::string> env_text;
+    for (char** e = environ; *e; e++)
+        if (strncmp(*e, "STD_CODE=", 9) != 0) env_text.push_back(*e);
+    env_text.push_back("STD_CODE=UTF-8");
+    std::vector<char*> envp;
+    for (auto& e : env_text)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         abort();
@@ -40,8 +54,7 @@ VxmxChild start_vxmx(const VxmxRun& r) {
             struct rlimit rl = {(rlim_t)r.nofile_limit, (rlim_t)r.nofile_limit};
             if (setrlimit(RLIMIT_NOFILE, &rl) != 0) _exit(126);
         }
-        setenv("STD_CODE", "UTF-8", 1);
-        execv(prog.c_str(), argv.data());
+        execve(prog.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     close(in[0]);
@@ -137,7 +150,11 @@ void VxmxAgent::kill_now() {
     kill(child.pid, SIGKILL);
     VxmxRun r;
     r.timeout_ms = 5000;
-    finish_vxmx(child, r);
+    VxmxResult res = finish_vxmx(child, r);
+    // What the agent said is the first clue when a test of it failed.
+    if (::testing::Test::HasFailure())
+        fprintf(stderr, "agent %s: status %d; standard output:\n%s\nstandard error:\n%s\n",
+                run.dir.c_str(), res.exit_status, res.out.c_str(), res.err.c_str());
 }
 
 VxmxResult VxmxAgent::finish(int ms) {
