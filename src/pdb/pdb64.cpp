@@ -12,6 +12,7 @@
 #include "base/endian.h"
 #include "base/panic.h"
 #include "base/ufile.h"
+#include "pdb/favt64.h"
 #include "pdb/freelist64.h"
 
 namespace {
@@ -221,6 +222,24 @@ int pdb64_read_phys(PDB64* p, uint64_t fofs, PDB64_PHYS* ph) {
     return 0;
 }
 
+int pdb64_read_head(PDB64* p, uint64_t fofs, uint8_t* buf, int cap, PDB64_PHYS* ph) {
+    int64_t end = file_end(p);
+    if (end < 0 || fofs >= static_cast<uint64_t>(end) || cap < 12 ||
+        fac_lseek(&p->fac, static_cast<int64_t>(fofs), SEEK_SET) < 0)
+        return -1;
+    uint64_t rest = static_cast<uint64_t>(end) - fofs;
+    int want = rest < static_cast<uint64_t>(cap) ? static_cast<int>(rest) : cap;
+    if (fac_read(&p->fac, buf, want) != want) return -1;
+    int hl = pn64_get_phys(buf, want, ph);
+    if (hl <= 0 || ph->len > rest) return -1;
+    // Only the record's own bytes count as read.
+    if (static_cast<uint64_t>(want) > ph->len) {
+        want = static_cast<int>(ph->len);
+        if (fac_lseek(&p->fac, static_cast<int64_t>(fofs + ph->len), SEEK_SET) < 0) return -1;
+    }
+    return want;
+}
+
 // -------------------------------------------------------------------------------------------------
 // Byte order
 
@@ -303,6 +322,8 @@ PDB64* open_pdb64(const char* name, int oflags, int mode, int32_t flags) {
 }
 
 int close_pdb64(PDB64* p) {
+    // No cached tree record may outlive its handle.
+    discard_favt64_cache(p);
     int r = fac_close(&p->fac);
     int e = errno;
     // Closed once: the descriptor is gone whatever close answers.
@@ -376,10 +397,14 @@ fail : {
 }
 
 int close_filespace64(PDB64* p) {
+    int r = flush_favt64_cache(p);
+    int e = errno;
     free_freelist64(p->freelist_work);
     p->freelist_work = nullptr;
-    int r = fac_flush(&p->fac);
-    int e = errno;
+    if (fac_flush(&p->fac) != 0) {
+        r = -1;
+        e = errno;
+    }
     if (writable(p) && r == 0) {
         // The flag is cleared only over a complete file; a truncated file has no header left.
         uint8_t rec[PN64_FILE_HEADER_SIZE];
@@ -400,7 +425,23 @@ int close_filespace64(PDB64* p) {
 }
 
 int flush_filespace64(PDB64* p) {
-    return fac_flush(&p->fac);
+    int r = flush_favt64_cache(p);
+    return fac_flush(&p->fac) == 0 ? r : -1;
+}
+
+int read_file_header64(PDB64* p, PN64_FILE_HEADER* h) {
+    uint8_t rec[PN64_FILE_HEADER_SIZE];
+    if (read_file_header(p, rec) != 0) return -1;
+    *h = PN64_FILE_HEADER{};
+    h->h.type = PN64_FILE_HEADER_TYPE;
+    h->h.size = PN64_FILE_HEADER_SIZE;
+    h->type = static_cast<int32_t>(get_be32(rec + FH_TYPE));
+    memcpy(h->version, rec + FH_VERSION, sizeof h->version);
+    memcpy(h->encoding, rec + FH_ENCODING, sizeof h->encoding);
+    h->encoding[sizeof h->encoding - 1] = 0;
+    h->linear = get_be32(rec + FH_LINEAR);
+    h->flags = static_cast<int32_t>(get_be32(rec + FH_FLAGS));
+    return 0;
 }
 
 void check_pdb64(PDB64* p) {
@@ -408,6 +449,7 @@ void check_pdb64(PDB64* p) {
 }
 
 int truncate_filespace64(PDB64* p) {
+    discard_favt64_cache(p);
     free_freelist64(p->freelist_work);
     p->freelist_work = nullptr;
     return fac_truncate(&p->fac, 0);

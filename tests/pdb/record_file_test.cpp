@@ -30,28 +30,6 @@ std::string hex(const uint8_t* p, int n) {
     return s;
 }
 
-// Captures the record store's diagnostic lines for one scope.
-class PrintCapture {
-  public:
-    PrintCapture() {
-        text().clear();
-        set_pdb_print(capture);
-    }
-    ~PrintCapture() { set_pdb_print(nullptr); }
-    static std::string& text() {
-        static std::string t;
-        return t;
-    }
-
-  private:
-    static int capture(const char* fmt, va_list ap) {
-        char buf[512];
-        int n = vsnprintf(buf, sizeof buf, fmt, ap);
-        text() += buf;
-        return n;
-    }
-};
-
 }  // namespace
 
 TEST(PdbHeaderForms, EveryBoundaryLengthHasItsForm) {
