@@ -388,8 +388,7 @@ PDB64* open_filespace64(const char* name, int oflags, int mode, int32_t flags, i
 fail : {
     int e = errno ? errno : EINVAL;
     if (flag_set) write_header_flags(p, rec, found_flags);
-    free_freelist64(p->freelist_work);
-    p->freelist_work = nullptr;
+    drop_freelist64(p);
     close_pdb64(p);
     errno = e;
     return nullptr;
@@ -399,8 +398,7 @@ fail : {
 int close_filespace64(PDB64* p) {
     int r = flush_favt64_cache(p);
     int e = errno;
-    free_freelist64(p->freelist_work);
-    p->freelist_work = nullptr;
+    drop_freelist64(p);
     if (fac_flush(&p->fac) != 0) {
         r = -1;
         e = errno;
@@ -450,8 +448,7 @@ void check_pdb64(PDB64* p) {
 
 int truncate_filespace64(PDB64* p) {
     discard_favt64_cache(p);
-    free_freelist64(p->freelist_work);
-    p->freelist_work = nullptr;
+    drop_freelist64(p);
     return fac_truncate(&p->fac, 0);
 }
 

@@ -106,16 +106,18 @@ constexpr uint16_t PHYS_MARK_64 = 0xFFFF;
 constexpr uint64_t PHYS_MAX_LEN_16 = 65533;
 
 struct FREELIST64;
+struct FREELIST64_INDEX;
 
 // An open record file.
 struct PDB64 {
     int fid;
-    int32_t flags;              // the kept low 16 bits of the opening flags
-    uint64_t fofs;              // 0 from opening on; not used by this layer
-    int oflags;                 // the host open flags
-    FREELIST64* freelist_work;  // the loaded free-list head, null without a free list
-    int freelist_broken;        // a damaged free list was met: allocation and release refused
-    int tree_write_error;       // a tree record of the cache could not be written (favt64.h)
+    int32_t flags;                     // the kept low 16 bits of the opening flags
+    uint64_t fofs;                     // 0 from opening on; not used by this layer
+    int oflags;                        // the host open flags
+    FREELIST64* freelist_work;         // the loaded free-list head, null without a free list
+    FREELIST64_INDEX* freelist_index;  // the loaded extents by position and length (freelist64.h)
+    int freelist_broken;   // a damaged free list was met: allocation and release refused
+    int tree_write_error;  // a tree record of the cache could not be written (favt64.h)
     FAC_INFO fac;
 };
 
