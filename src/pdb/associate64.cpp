@@ -255,6 +255,11 @@ int get_index_type64(int key, int index) {
     return ix ? ix->type : -1;
 }
 
+int64_t get_index_root64(int key, int index) {
+    const ASSOC64_INDEX* ix = index_of(slot(key), index);
+    return ix ? ix->fofs : -1;
+}
+
 int get_associate64_encoding(int key, char out[8]) {
     ASSOC64_KEY* k = slot(key);
     if (!k) return -1;

@@ -78,6 +78,9 @@ int new_index64(int key, int type, int name);
 int get_index64(int key, int name);
 // The type of index number `index`, or -1.
 int get_index_type64(int key, int index);
+// The position of index number `index`'s root record (for walks and bound searches of the tree
+// itself, under the record store's lock), or -1.
+int64_t get_index_root64(int key, int index);
 // The code method name of the file's text (its header's encoding) copied into out: 0, or -1.
 int get_associate64_encoding(int key, char out[8]);
 // The file of an open slot, or null.

@@ -19,9 +19,16 @@ namespace {
 FAVT64_HEADER favt64_h = {&favt64_h, &favt64_h, nullptr, 0, 0, 0, 0, 0};
 int favt64_count = 0;
 uint64_t favt64_clock = 0;
-// Every record used up to this stamp was found unevictable by the last clearing, and none of them
-// has become evictable since (0: nothing known).
-uint64_t settled_stamp = 0;
+// Every record from the least recently used end up to this one (stamps up to hint_stamp) was found
+// unevictable by a clearing and none has become evictable since; null: nothing known. The next
+// clearing goes on from here instead of walking them again.
+FAVT64_HEADER* hint = nullptr;
+uint64_t hint_stamp = 0;
+
+void set_hint(FAVT64_HEADER* h) {
+    hint = h == &favt64_h ? nullptr : h;
+    hint_stamp = hint ? h->stamp : 0;
+}
 int favt64_limit = FAVT64_DEFAULT_LIMIT;
 AVT_NODE* fr64_tree = nullptr;
 
@@ -43,6 +50,7 @@ FAVT64_NODE* as_node(FAVT64_HEADER* h) {
 // ---- The ring
 
 void ring_unlink(FAVT64_HEADER* h) {
+    if (h == hint) set_hint(h->next);
     h->prev->next = h->next;
     h->next->prev = h->prev;
     h->next = h->prev = h;
@@ -58,6 +66,7 @@ void ring_push_front(FAVT64_HEADER* h) {
 
 void touch(FAVT64_HEADER* h) {
     if (favt64_h.next == h) return;
+    if (h == hint) set_hint(h->next);
     h->prev->next = h->next;
     h->next->prev = h->prev;
     ring_push_front(h);
@@ -106,7 +115,7 @@ bool evictable(FAVT64_HEADER* h) {
 
 // A record that may have just become evictable: the clearing must look at it again.
 void note(FAVT64_HEADER* h) {
-    if (h && settled_stamp && h->stamp <= settled_stamp && evictable(h)) settled_stamp = 0;
+    if (h && hint && h->stamp <= hint_stamp && evictable(h)) set_hint(h->next);
 }
 
 // Writes the record at its own offset in one piece: 0, or -1 (remembered on the handle for its
@@ -182,31 +191,22 @@ void drop(FAVT64_HEADER* h) {
 }
 
 // Evicts least recently used records while the ring is over its limit: each time the record
-// nearest the least recently used end that is not pinned and has nothing loaded below it. Every
-// record passed on the way stays unevictable except the parent and the root of a record dropped,
-// so those are the only ones to look at again before the walk goes on; a long chain of loaded
-// parents is thus cleared in one pass, not one walk per record.
+// nearest the least recently used end that is not pinned and has nothing loaded below it. The
+// records walked past stay unevictable until something noted changes that (an unpin, a child
+// dropped, a node linked into its tree), so the walk goes on where the last one stopped; and a
+// record dropped can make only its parent and its root evictable, which are looked at at once, so
+// a long chain of loaded parents goes in one pass.
 void clear_cache() {
     if (favt64_count <= favt64_limit) return;
-    FAVT64_HEADER* scan = favt64_h.prev;
-    if (settled_stamp) {
-        // Only records used since the last fruitless clearing can be taken.
-        scan = &favt64_h;
-        for (FAVT64_HEADER* h = favt64_h.next; h != &favt64_h && h->stamp > settled_stamp;
-             h = h->next)
-            if (evictable(h)) scan = h;
-        // Once something goes, the next clearing starts from the end again.
-        if (scan != &favt64_h) settled_stamp = 0;
-    }
+    FAVT64_HEADER* scan = hint && hint->stamp == hint_stamp ? hint->prev : favt64_h.prev;
     FAVT64_HEADER* victim = nullptr;
     while (favt64_count > favt64_limit) {
         if (!victim) {
-            while (scan != &favt64_h && !evictable(scan))
+            while (scan != &favt64_h && !evictable(scan)) {
+                set_hint(scan);
                 scan = scan->prev;
-            if (scan == &favt64_h) {
-                settled_stamp = favt64_h.next->stamp;
-                return;
             }
+            if (scan == &favt64_h) return;
             victim = scan;
             scan = scan->prev;
         }
@@ -357,48 +357,42 @@ void move_ref(FAVT64_PTR* dst, FAVT64_PTR* src) {
     dst->fofs = src->fofs;
 }
 
-// One rebalancing step at a reference: a single rotation when one side is at least two higher.
-void rebalance(FAVT64_PTR* ref) {
-    FAVT64_NODE* a = ref->ptr;
-    if (!a) return;
-    int s = level_of(&a->small);
-    int l = level_of(&a->large);
-    if (s + 1 < l) {
-        FAVT64_NODE* b = a->large.ptr;
-        move_ref(&a->large, &b->small);
-        set_ref(&b->small, a);
-        set_ref(ref, b);
-        set_level(a);
-        set_level(b);
-    } else if (l + 1 < s) {
-        FAVT64_NODE* b = a->small.ptr;
-        move_ref(&a->small, &b->large);
-        set_ref(&b->large, a);
-        set_ref(ref, b);
-        set_level(a);
-        set_level(b);
-    }
-}
-
 using Pins = Favt64Pins;
 
-// Loads (and pins) the children and grandchildren of n: all that the level rule and one rotation
-// at n may look at. False with -2 when one cannot be read.
-bool preload2(int* errp, FAVT64_ROOT* root, FAVT64_NODE* n, Pins& pins) {
+// Loads (and pins) the children of n, whose levels the level rule at n looks at. False with -2
+// when one cannot be read.
+bool load_children(int* errp, FAVT64_ROOT* root, FAVT64_NODE* n, Pins& pins) {
     if (!n) return true;
     for (FAVT64_PTR* ref : {&n->small, &n->large}) {
         if (!ref->fofs) continue;
         FAVT64_NODE* c = load_child(errp, root, n, ref);
         if (!c) return false;
         pins.add(&c->h);
-        for (FAVT64_PTR* cref : {&c->small, &c->large}) {
-            if (!cref->fofs) continue;
-            FAVT64_NODE* g = load_child(errp, root, c, cref);
-            if (!g) return false;
-            pins.add(&g->h);
-        }
     }
     return true;
+}
+
+// One rebalancing step at a reference: a single rotation when one side is at least two higher.
+// The rising child's children are loaded first; when one cannot be read (a damaged file) the step
+// is left undone, with -2 in errp, and the tree stays whole.
+void rebalance(int* errp, FAVT64_ROOT* root, FAVT64_PTR* ref, Pins& pins) {
+    FAVT64_NODE* a = ref->ptr;
+    if (!a) return;
+    int s = level_of(&a->small);
+    int l = level_of(&a->large);
+    if (s + 1 >= l && l + 1 >= s) return;
+    FAVT64_NODE* b = s + 1 < l ? a->large.ptr : a->small.ptr;
+    if (!load_children(errp, root, b, pins)) return;
+    if (s + 1 < l) {
+        move_ref(&a->large, &b->small);
+        set_ref(&b->small, a);
+    } else {
+        move_ref(&a->small, &b->large);
+        set_ref(&b->large, a);
+    }
+    set_ref(ref, b);
+    set_level(a);
+    set_level(b);
 }
 
 // The node a reference of the walk down leads to: pinned; null with -2 when unreadable.
@@ -604,9 +598,9 @@ FAVT64_NODE* favt64_insert(int* errp, FAVT64_ROOT* root, FAVT64_PTR* ref, FAVT64
             return nullptr;
         refs.push_back(cur);
     }
-    // Everything the level rule and the rotations on the way up may look at.
+    // Everything the level rule on the way up looks at.
     for (size_t i = 0; i + 1 < refs.size(); i++)
-        if (!preload2(errp, root, node_at(refs[i]), pins)) return nullptr;
+        if (!load_children(errp, root, node_at(refs[i]), pins)) return nullptr;
     // Link, then the level rule and one rebalancing step at every reference on the way up.
     set_ref(cur, node);
     node->small = FAVT64_PTR{0, PN64_TREE_NODE_TYPE, nullptr, 0, &node->h};
@@ -615,7 +609,7 @@ FAVT64_NODE* favt64_insert(int* errp, FAVT64_ROOT* root, FAVT64_PTR* ref, FAVT64
     node->h.flags |= FAVT64_CHANGED;
     for (size_t i = refs.size() - 1; i-- > 0;) {
         set_level(refs[i]->ptr);
-        rebalance(refs[i]);
+        rebalance(errp, root, refs[i], pins);
     }
     pins.keep(&node->h);
     return node;
@@ -682,10 +676,10 @@ FAVT64_NODE* favt64_delete(int* errp, FAVT64_ROOT* root, FAVT64_PTR* ref, void* 
             er_panic("favt_delete(!)");
         refs.push_back(cur);
     }
-    // Read everything first: the path with what hangs below it, and the path to the node that
+    // Read first: the path with the children of every node on it, and the way to the node that
     // takes n's place.
     for (FAVT64_PTR* r : refs)
-        if (!preload2(errp, root, r->ptr, pins)) return nullptr;
+        if (!load_children(errp, root, r->ptr, pins)) return nullptr;
     bool both = n->small.fofs && n->large.fofs;
     bool from_large = both && level_of(&n->small) < level_of(&n->large);
     std::vector<FAVT64_PTR*> qrefs;  // the way to the replacement m, inside n's subtree
@@ -694,7 +688,7 @@ FAVT64_NODE* favt64_delete(int* errp, FAVT64_ROOT* root, FAVT64_PTR* ref, void* 
         qrefs.push_back(q);
         for (;;) {
             FAVT64_NODE* qn = q->ptr;
-            if (!preload2(errp, root, qn, pins)) return nullptr;
+            if (!load_children(errp, root, qn, pins)) return nullptr;
             FAVT64_PTR* next = from_large ? &qn->small : &qn->large;
             if (!next->fofs) break;
             if (!step(errp, root, qn, next, pins)) return nullptr;
@@ -702,10 +696,11 @@ FAVT64_NODE* favt64_delete(int* errp, FAVT64_ROOT* root, FAVT64_PTR* ref, void* 
             qrefs.push_back(q);
         }
         FAVT64_NODE* m = q->ptr;
-        if (!preload2(errp, root, (from_large ? m->large : m->small).ptr, pins)) return nullptr;
+        if (!load_children(errp, root, (from_large ? m->large : m->small).ptr, pins))
+            return nullptr;
     } else {
         FAVT64_PTR* only = n->small.fofs ? &n->small : &n->large;
-        if (only->fofs && !preload2(errp, root, only->ptr, pins)) return nullptr;
+        if (only->fofs && !load_children(errp, root, only->ptr, pins)) return nullptr;
     }
 
     // Now change.
@@ -713,19 +708,19 @@ FAVT64_NODE* favt64_delete(int* errp, FAVT64_ROOT* root, FAVT64_PTR* ref, void* 
     if (!both) {
         move_ref(cur, n->small.fofs ? &n->small : &n->large);
         if (cur->ptr) set_level(cur->ptr);
-        rebalance(cur);
+        rebalance(errp, root, cur, pins);
     } else {
         FAVT64_PTR* q = qrefs.back();
         FAVT64_NODE* m = q->ptr;
         move_ref(q, from_large ? &m->large : &m->small);
-        rebalance(q);
+        rebalance(errp, root, q, pins);
         for (size_t i = qrefs.size() - 1; i-- > 0;)
             set_level(qrefs[i]->ptr);
         move_ref(&m->small, &n->small);
         move_ref(&m->large, &n->large);
         set_ref(cur, m);
         set_level(m);
-        rebalance(cur);
+        rebalance(errp, root, cur, pins);
     }
     n->small.ptr = nullptr;
     n->large.ptr = nullptr;

@@ -14,8 +14,9 @@
 // makes single rotations only, once at a reference, and a deletion rebalances only where it
 // unlinks; files written by peers hold exactly these shapes, so the shapes are kept. Since the
 // shape does not bound the depth, no operation here recurses: insert and delete read their path
-// (and what rebalancing there may need) into the cache first and then change it, and walks and
-// bound searches keep explicit stacks.
+// and the children along it into the cache first and then change it, and walks and bound searches
+// keep explicit stacks. A rotation reads the children of the node it raises; when one of those
+// cannot be read (a damaged file) that rotation is left out and the tree stays whole.
 //
 // Records are loaded on demand into one process-wide cache: a ring in least-recently-used order
 // holding every loaded root and node of every open file, at most favt64_limit records (10000),
@@ -148,14 +149,16 @@ FAVT64_NODE* large_node64(int* errp, FAVT64_ROOT* root, FAVT64_NODE* node);
 FAVT64_NODE* favt64_alloc_node(FAVT64_ROOT* root, const void* data, int64_t data_size);
 // Inserts node below the reference (normally &root->node): the node that now stands for its data,
 // the new one or the equal one already there (the new one then stays outside). Null with -2 when
-// a record on the way cannot be read (nothing changed then).
+// a record on the way cannot be read (nothing changed then); -2 with the node inserted when a
+// rotation had to be left out.
 FAVT64_NODE* favt64_insert(int* errp, FAVT64_ROOT* root, FAVT64_PTR* ref, FAVT64_NODE* node,
                            FAVT64_CMP cmp, void* work);
 // The node equal to data from start on, or null with -1 (-2 when a record cannot be read).
 FAVT64_NODE* favt64_search(int* errp, FAVT64_ROOT* root, FAVT64_NODE* start, void* data,
                            FAVT64_CMP cmp, void* work);
 // Unlinks the node equal to data and returns it, still cached with its record; null with -1 when
-// absent, -2 when a record cannot be read (nothing changed then).
+// absent, -2 when a record on the way cannot be read (nothing changed then); -2 with the node
+// unlinked when a rotation had to be left out.
 FAVT64_NODE* favt64_delete(int* errp, FAVT64_ROOT* root, FAVT64_PTR* ref, void* data,
                            FAVT64_CMP cmp, void* work);
 // Releases a node outside the tree: its record's space and its memory. 0, or -1 for a node still
