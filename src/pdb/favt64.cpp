@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 
 #include "base/alloc.h"
 #include "base/endian.h"
@@ -38,6 +39,68 @@ constexpr int STACK_RECORD = 512;  // records up to this size are written from t
 
 void set_err(int* errp, int e) {
     if (errp) *errp = e;
+}
+
+// ---- Record memory: freed blocks are kept for reuse by size (the nodes of a tree share one
+// size), a few hundred of each of a few sizes, so that a cache that loads and evicts all the time
+// allocates next to nothing.
+
+constexpr int SPARE_SIZES = 8;
+constexpr int SPARE_EACH = 256;
+
+struct Spare {
+    Spare* next;
+};
+
+struct SpareSize {
+    int64_t size;
+    Spare* head;
+    int count;
+};
+
+SpareSize spares[SPARE_SIZES];
+int spare_next_slot = 0;
+
+int64_t record_bytes(const FAVT64_HEADER* h) {
+    if (h->type == PN64_TREE_ROOT_TYPE) return static_cast<int64_t>(sizeof(FAVT64_ROOT));
+    return static_cast<int64_t>(sizeof(FAVT64_NODE)) +
+           reinterpret_cast<const FAVT64_NODE*>(h)->data_len;
+}
+
+void* record_alloc(int64_t size) {
+    for (SpareSize& s : spares) {
+        if (s.size == size && s.head) {
+            Spare* b = s.head;
+            s.head = b->next;
+            s.count--;
+            return b;
+        }
+    }
+    return d_alloc(size);
+}
+
+void record_free(FAVT64_HEADER* h) {
+    int64_t size = record_bytes(h);
+    SpareSize* to = nullptr;
+    for (SpareSize& s : spares)
+        if (s.size == size) to = &s;
+    if (!to) {
+        // A size not kept yet takes the place of one whose spares are all in use.
+        for (int i = 0; i < SPARE_SIZES && !to; i++) {
+            SpareSize& s = spares[(spare_next_slot + i) % SPARE_SIZES];
+            if (!s.head) to = &s;
+        }
+        spare_next_slot = (spare_next_slot + 1) % SPARE_SIZES;
+        if (to) *to = SpareSize{size, nullptr, 0};
+    }
+    if (!to || to->count >= SPARE_EACH) {
+        d_f_ree(h);
+        return;
+    }
+    auto* b = reinterpret_cast<Spare*>(h);
+    b->next = to->head;
+    to->head = b;
+    to->count++;
 }
 
 FAVT64_ROOT* as_root(FAVT64_HEADER* h) {
@@ -187,7 +250,7 @@ void drop(FAVT64_HEADER* h) {
             note(n->parent->holder);
         }
     }
-    d_f_ree(h);
+    record_free(h);
 }
 
 // Evicts least recently used records while the ring is over its limit: each time the record
@@ -301,15 +364,17 @@ FAVT64_NODE* load_child(int* errp, FAVT64_ROOT* root, FAVT64_NODE* parent, FAVT6
         return nullptr;
     }
     int64_t dlen = blen - 20;
-    auto* n = static_cast<FAVT64_NODE*>(d_alloc(static_cast<int64_t>(sizeof(FAVT64_NODE)) + dlen));
+    auto* n =
+        static_cast<FAVT64_NODE*>(record_alloc(static_cast<int64_t>(sizeof(FAVT64_NODE)) + dlen));
     memset(n, 0, sizeof(FAVT64_NODE));
     n->data = reinterpret_cast<uint8_t*>(n + 1);
+    n->data_len = dlen;
     if (dlen > 0) memcpy(n->data, body + 20, static_cast<size_t>(dlen));
     n->small = FAVT64_PTR{get_be64(body), PN64_TREE_NODE_TYPE, nullptr, 0, &n->h};
     n->large = FAVT64_PTR{get_be64(body + 8), PN64_TREE_NODE_TYPE, nullptr, 0, &n->h};
     release_record(buf, body);
     if (root->endian_func && root->endian_func(n->data, dlen) != 0) {
-        d_f_ree(n);
+        record_free(&n->h);
         set_err(errp, FAVT64_UNREADABLE);
         return nullptr;
     }
@@ -326,11 +391,18 @@ FAVT64_NODE* load_child(int* errp, FAVT64_ROOT* root, FAVT64_NODE* parent, FAVT6
     return n;
 }
 
-// The level a reference stands for; its node must be cached (the operations load first).
+// Levels of nodes that the running insert or delete read without loading them: a node that is
+// not cached stays as it is on file while the operation runs, and only its level counts there.
+std::unordered_map<uint64_t, int> peeked;
+
+// The level a reference stands for; its node must be cached or its level read (the operations
+// read before they change).
 int level_of(const FAVT64_PTR* ref) {
     if (ref->fofs == 0) return 0;
-    if (!ref->ptr) er_panic("favt64 level");
-    return ref->ptr->level;
+    if (ref->ptr) return ref->ptr->level;
+    auto it = peeked.find(ref->fofs);
+    if (it == peeked.end()) er_panic("favt64 level");
+    return it->second;
 }
 
 void set_level(FAVT64_NODE* n) {
@@ -359,30 +431,52 @@ void move_ref(FAVT64_PTR* dst, FAVT64_PTR* src) {
 
 using Pins = Favt64Pins;
 
-// Loads (and pins) the children of n, whose levels the level rule at n looks at. False with -2
-// when one cannot be read.
-bool load_children(int* errp, FAVT64_ROOT* root, FAVT64_NODE* n, Pins& pins) {
+// Reads the levels of n's children, which the level rule at n looks at, without loading the
+// children that are not cached (a cached child may be evicted meanwhile: its level is noted too).
+// False with -2 when one cannot be read.
+bool peek_children(int* errp, FAVT64_ROOT* root, FAVT64_NODE* n) {
     if (!n) return true;
     for (FAVT64_PTR* ref : {&n->small, &n->large}) {
-        if (!ref->fofs) continue;
-        FAVT64_NODE* c = load_child(errp, root, n, ref);
-        if (!c) return false;
-        pins.add(&c->h);
+        if (!ref->fofs || peeked.count(ref->fofs)) continue;
+        if (ref->ptr) {
+            peeked[ref->fofs] = ref->ptr->level;
+            continue;
+        }
+        uint8_t buf[32];
+        PDB64_PHYS ph;
+        int got = pdb64_read_head(root->h.p, ref->fofs, buf, sizeof buf, &ph);
+        int32_t level = 0;
+        if (got >= 0 && ph.type == PN64_TREE_NODE_TYPE && got >= ph.hlen + 20)
+            level = static_cast<int32_t>(get_be32(buf + ph.hlen + 16));
+        if (level < 1 || level >= n->level) {
+            set_err(errp, FAVT64_UNREADABLE);
+            return false;
+        }
+        peeked[ref->fofs] = level;
     }
     return true;
 }
 
+// Loads (and pins) the child a reference of n names, and reads its children's levels.
+FAVT64_NODE* load_for_rule(int* errp, FAVT64_ROOT* root, FAVT64_NODE* n, FAVT64_PTR* ref,
+                           Pins& pins) {
+    FAVT64_NODE* c = load_child(errp, root, n, ref);
+    if (!c) return nullptr;
+    pins.add(&c->h);
+    return peek_children(errp, root, c) ? c : nullptr;
+}
+
 // One rebalancing step at a reference: a single rotation when one side is at least two higher.
-// The rising child's children are loaded first; when one cannot be read (a damaged file) the step
-// is left undone, with -2 in errp, and the tree stays whole.
+// The rising child is loaded and its children's levels read first; when that fails (a damaged
+// file) the step is left undone, with -2 in errp, and the tree stays whole.
 void rebalance(int* errp, FAVT64_ROOT* root, FAVT64_PTR* ref, Pins& pins) {
     FAVT64_NODE* a = ref->ptr;
     if (!a) return;
     int s = level_of(&a->small);
     int l = level_of(&a->large);
     if (s + 1 >= l && l + 1 >= s) return;
-    FAVT64_NODE* b = s + 1 < l ? a->large.ptr : a->small.ptr;
-    if (!load_children(errp, root, b, pins)) return;
+    FAVT64_NODE* b = load_for_rule(errp, root, a, s + 1 < l ? &a->large : &a->small, pins);
+    if (!b) return;
     if (s + 1 < l) {
         move_ref(&a->large, &b->small);
         set_ref(&b->small, a);
@@ -493,7 +587,8 @@ FAVT64_ROOT* favt64_alloc_root(PDB64* p, int32_t type, FAVT64_ENDIAN endian_func
     if (!p->freelist_work) er_panic("favt64_alloc_root");
     int64_t pos = alloc_filespace64(p, &h);
     if (pos < 0) return nullptr;
-    auto* r = static_cast<FAVT64_ROOT*>(d_calloc(1, sizeof(FAVT64_ROOT)));
+    auto* r = static_cast<FAVT64_ROOT*>(record_alloc(sizeof(FAVT64_ROOT)));
+    memset(r, 0, sizeof(FAVT64_ROOT));
     r->h.p = p;
     r->h.fofs = static_cast<uint64_t>(pos);
     r->h.type = PN64_TREE_ROOT_TYPE;
@@ -522,7 +617,8 @@ FAVT64_ROOT* get_root64(int* errp, PDB64* p, uint64_t fofs, FAVT64_ENDIAN endian
         set_err(errp, FAVT64_UNREADABLE);
         return nullptr;
     }
-    auto* r = static_cast<FAVT64_ROOT*>(d_calloc(1, sizeof(FAVT64_ROOT)));
+    auto* r = static_cast<FAVT64_ROOT*>(record_alloc(sizeof(FAVT64_ROOT)));
+    memset(r, 0, sizeof(FAVT64_ROOT));
     r->h.p = p;
     r->h.fofs = fofs;
     r->h.type = PN64_TREE_ROOT_TYPE;
@@ -555,8 +651,8 @@ FAVT64_NODE* favt64_alloc_node(FAVT64_ROOT* root, const void* data, int64_t data
     if (!p->freelist_work) er_panic("favt64_alloc_node");
     int64_t pos = alloc_filespace64(p, &h);
     if (pos < 0) return nullptr;
-    auto* n =
-        static_cast<FAVT64_NODE*>(d_alloc(static_cast<int64_t>(sizeof(FAVT64_NODE)) + data_size));
+    auto* n = static_cast<FAVT64_NODE*>(
+        record_alloc(static_cast<int64_t>(sizeof(FAVT64_NODE)) + data_size));
     memset(n, 0, sizeof(FAVT64_NODE));
     n->data = reinterpret_cast<uint8_t*>(n + 1);
     if (data_size > 0) memcpy(n->data, data, static_cast<size_t>(data_size));
@@ -576,6 +672,7 @@ FAVT64_NODE* favt64_alloc_node(FAVT64_ROOT* root, const void* data, int64_t data
 FAVT64_NODE* favt64_insert(int* errp, FAVT64_ROOT* root, FAVT64_PTR* ref, FAVT64_NODE* node,
                            FAVT64_CMP cmp, void* work) {
     if (!node || !node->data || node->parent || node->root != root) er_panic("avt_insert(1)");
+    peeked.clear();
     Pins pins;
     pins.add(&node->h);
     // Down to the empty reference where the node belongs.
@@ -600,7 +697,7 @@ FAVT64_NODE* favt64_insert(int* errp, FAVT64_ROOT* root, FAVT64_PTR* ref, FAVT64
     }
     // Everything the level rule on the way up looks at.
     for (size_t i = 0; i + 1 < refs.size(); i++)
-        if (!load_children(errp, root, node_at(refs[i]), pins)) return nullptr;
+        if (!peek_children(errp, root, node_at(refs[i]))) return nullptr;
     // Link, then the level rule and one rebalancing step at every reference on the way up.
     set_ref(cur, node);
     node->small = FAVT64_PTR{0, PN64_TREE_NODE_TYPE, nullptr, 0, &node->h};
@@ -654,6 +751,7 @@ FAVT64_NODE* favt64_search(int* errp, FAVT64_ROOT* root, FAVT64_NODE* start, voi
 
 FAVT64_NODE* favt64_delete(int* errp, FAVT64_ROOT* root, FAVT64_PTR* ref, void* data,
                            FAVT64_CMP cmp, void* work) {
+    peeked.clear();
     Pins pins;
     std::vector<FAVT64_PTR*> refs;
     refs.push_back(ref);
@@ -676,31 +774,31 @@ FAVT64_NODE* favt64_delete(int* errp, FAVT64_ROOT* root, FAVT64_PTR* ref, void* 
             er_panic("favt_delete(!)");
         refs.push_back(cur);
     }
-    // Read first: the path with the children of every node on it, and the way to the node that
+    // Read first: the path with the levels of the children along it, and the way to the node that
     // takes n's place.
     for (FAVT64_PTR* r : refs)
-        if (!load_children(errp, root, r->ptr, pins)) return nullptr;
+        if (!peek_children(errp, root, r->ptr)) return nullptr;
     bool both = n->small.fofs && n->large.fofs;
     bool from_large = both && level_of(&n->small) < level_of(&n->large);
     std::vector<FAVT64_PTR*> qrefs;  // the way to the replacement m, inside n's subtree
     if (both) {
         FAVT64_PTR* q = from_large ? &n->large : &n->small;
+        if (!load_for_rule(errp, root, n, q, pins)) return nullptr;
         qrefs.push_back(q);
         for (;;) {
             FAVT64_NODE* qn = q->ptr;
-            if (!load_children(errp, root, qn, pins)) return nullptr;
             FAVT64_PTR* next = from_large ? &qn->small : &qn->large;
             if (!next->fofs) break;
-            if (!step(errp, root, qn, next, pins)) return nullptr;
+            if (!load_for_rule(errp, root, qn, next, pins)) return nullptr;
             q = next;
             qrefs.push_back(q);
         }
         FAVT64_NODE* m = q->ptr;
-        if (!load_children(errp, root, (from_large ? m->large : m->small).ptr, pins))
-            return nullptr;
+        FAVT64_PTR* rest = from_large ? &m->large : &m->small;
+        if (rest->fofs && !load_for_rule(errp, root, m, rest, pins)) return nullptr;
     } else {
         FAVT64_PTR* only = n->small.fofs ? &n->small : &n->large;
-        if (only->fofs && !load_children(errp, root, only->ptr, pins)) return nullptr;
+        if (only->fofs && !load_for_rule(errp, root, n, only, pins)) return nullptr;
     }
 
     // Now change.
@@ -737,7 +835,7 @@ int favt64_free_node(FAVT64_NODE* node) {
     favt64_count--;
     node->root->loaded--;
     note(&node->root->h);
-    d_f_ree(node);
+    record_free(&node->h);
     return free_filespace64(p, fofs) == 0 ? 0 : -1;
 }
 
@@ -748,7 +846,7 @@ int favt64_free_root(FAVT64_ROOT* root) {
     ring_unlink(&root->h);
     favt64_count--;
     if (!avt_delete(&fr64_tree, &root->h, cmp_favt64)) er_panic("favt64 registry");
-    d_f_ree(root);
+    record_free(&root->h);
     return free_filespace64(p, fofs) == 0 ? 0 : -1;
 }
 
