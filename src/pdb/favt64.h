@@ -13,10 +13,11 @@
 // rewritten in place. Levels: 1 for a leaf, 1 + the larger child's level otherwise. Rebalancing
 // makes single rotations only, once at a reference, and a deletion rebalances only where it
 // unlinks; files written by peers hold exactly these shapes, so the shapes are kept. Since the
-// shape does not bound the depth, no operation here recurses: insert and delete read their path
-// and the children along it into the cache first and then change it, and walks and bound searches
-// keep explicit stacks. A rotation reads the children of the node it raises; when one of those
-// cannot be read (a damaged file) that rotation is left out and the tree stays whole.
+// shape does not bound the depth, no operation here recurses: insert and delete load their path
+// and read the levels of the children along it first (straight from the file for children not
+// cached), then change it; walks and bound searches keep explicit stacks. A rotation loads the
+// node it raises and reads its children's levels; when that fails (a damaged file) the rotation is
+// left out and the tree stays whole.
 //
 // Records are loaded on demand into one process-wide cache: a ring in least-recently-used order
 // holding every loaded root and node of every open file, at most favt64_limit records (10000),
