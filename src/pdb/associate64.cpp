@@ -53,21 +53,12 @@ uint64_t write_value(PDB64* p, const char* text, int64_t len) {
     if (len < 0) return 0;
     int64_t area = len + 1 < ASSOC64_MIN_AREA ? ASSOC64_MIN_AREA : len + 1;
     uint64_t size = PN64_HEADER_SIZE + static_cast<uint64_t>(area);
-    PN64_HEADER h = {};
-    h.type = PN64_ASSOC_DATA_TYPE;
-    h.size = size;
-    int64_t pos = alloc_filespace64(p, &h);
-    if (pos < 0) return 0;
     auto* rec = static_cast<uint8_t*>(d_calloc(static_cast<int64_t>(size), 1));
     pn64_set(rec, PN64_ASSOC_DATA_TYPE, size);
     if (len > 0) memcpy(rec + PN64_HEADER_SIZE, text, static_cast<size_t>(len));
-    int64_t w = write_filespace64f(p, static_cast<uint64_t>(pos), rec);
+    int64_t pos = put_filespace64(p, rec);
     d_f_ree(rec);
-    if (w < 0) {
-        free_filespace64(p, static_cast<uint64_t>(pos));
-        return 0;
-    }
-    return static_cast<uint64_t>(pos);
+    return pos < 0 ? 0 : static_cast<uint64_t>(pos);
 }
 
 // The value record at pos: its text area moved to the front of the buffer (tracked, one 0 byte
@@ -99,11 +90,6 @@ int save_table(ASSOC64_KEY* k, const std::vector<ASSOC64_INDEX>& v) {
     uint64_t size = PN64_HEADER_SIZE + ASSOC64_ENTRY_SIZE * v.size();
     if (k->assoc_fofs) release_value(p, k->assoc_fofs);
     k->assoc_fofs = 0;
-    PN64_HEADER h = {};
-    h.type = PN64_ASSOC_HEADER_TYPE;
-    h.size = size;
-    int64_t pos = alloc_filespace64(p, &h);
-    if (pos < 0) return -1;
     std::vector<uint8_t> rec(size, 0);
     pn64_set(rec.data(), PN64_ASSOC_HEADER_TYPE, size);
     for (size_t i = 0; i < v.size(); i++) {
@@ -112,7 +98,8 @@ int save_table(ASSOC64_KEY* k, const std::vector<ASSOC64_INDEX>& v) {
         put_be16(e + 8, static_cast<uint16_t>(v[i].type));
         put_be16(e + 10, static_cast<uint16_t>(v[i].name));
     }
-    if (write_filespace64f(p, static_cast<uint64_t>(pos), rec.data()) < 0) return -1;
+    int64_t pos = put_filespace64(p, rec.data());
+    if (pos < 0) return -1;
     k->assoc_fofs = static_cast<uint64_t>(pos);
     return 0;
 }

@@ -43,17 +43,12 @@ std::vector<uint64_t> list_values(const uint8_t* rec) {
 // Writes a value list at a newly reserved place: its position, or 0 when that fails.
 uint64_t write_list(PDB64* p, const std::vector<uint64_t>& v) {
     uint64_t size = PN64_HEADER_SIZE + 8 * v.size();
-    PN64_HEADER h = {};
-    h.type = PN64_DTREE_DATA_TYPE;
-    h.size = size;
-    int64_t pos = alloc_filespace64(p, &h);
-    if (pos < 0) return 0;
     std::vector<uint8_t> rec(size);
     pn64_set(rec.data(), PN64_DTREE_DATA_TYPE, size);
     for (size_t i = 0; i < v.size(); i++)
         put_be64(rec.data() + PN64_HEADER_SIZE + 8 * i, v[i]);
-    if (write_filespace64f(p, static_cast<uint64_t>(pos), rec.data()) < 0) return 0;
-    return static_cast<uint64_t>(pos);
+    int64_t pos = put_filespace64(p, rec.data());
+    return pos < 0 ? 0 : static_cast<uint64_t>(pos);
 }
 
 bool empty_key(const L_CHAR* key) {

@@ -34,8 +34,7 @@ int favt64_limit = FAVT64_DEFAULT_LIMIT;
 AVT_NODE* fr64_tree = nullptr;
 
 constexpr int64_t MIN_NODE_ONFILE = 24;  // 4-byte header, small, large, level
-constexpr int64_t READ_CHUNK = 65536;
-constexpr int STACK_RECORD = 512;  // records up to this size are written from the stack
+constexpr int STACK_RECORD = 512;        // records up to this size are written from the stack
 
 void set_err(int* errp, int e) {
     if (errp) *errp = e;
@@ -306,16 +305,6 @@ int64_t visit_limit(PDB64* p) {
 
 constexpr int HEAD_READ = 128;  // bytes read at once: whole records of the usual data sizes
 
-bool read_bytes(PDB64* p, uint8_t* buf, int64_t len) {
-    while (len > 0) {
-        int n = static_cast<int>(len < READ_CHUNK ? len : READ_CHUNK);
-        if (fac_read(&p->fac, buf, n) != n) return false;
-        buf += n;
-        len -= n;
-    }
-    return true;
-}
-
 // Reads the record at fofs, which must be of type want, into *out: its body (without the physical
 // header) in a buffer of at least `fixed` bytes, the start in `buf` or, for longer bodies, in a
 // tracked block. The body length, or -1 when it cannot be read.
@@ -332,7 +321,7 @@ int64_t read_record(PDB64* p, uint64_t fofs, uint16_t want, uint8_t (&buf)[HEAD_
     }
     auto* big = static_cast<uint8_t*>(d_alloc(body));
     memcpy(big, buf + ph.hlen, static_cast<size_t>(have));
-    if (!read_bytes(p, big + have, body - have)) {
+    if (pdb64_read_exact(p, big + have, static_cast<uint64_t>(body - have)) != 0) {
         d_f_ree(big);
         return -1;
     }

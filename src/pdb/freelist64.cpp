@@ -449,6 +449,19 @@ int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h) {
     return pos;
 }
 
+int64_t put_filespace64(PDB64* p, const void* rec) {
+    PN64_HEADER h = {};
+    h.type = pn64_type(rec);
+    h.size = pn64_size(rec);
+    int64_t pos = alloc_filespace64(p, &h);
+    if (pos < 0) return -1;
+    if (write_filespace64f(p, static_cast<uint64_t>(pos), const_cast<void*>(rec)) < 0) {
+        free_filespace64(p, static_cast<uint64_t>(pos));
+        return -1;
+    }
+    return pos;
+}
+
 int free_filespace64(PDB64* p, uint64_t fofs) {
     if (fofs == 0) er_panic("free_filespace64");
     FREELIST64* head = p->freelist_work;

@@ -37,6 +37,9 @@ extern std::atomic<bool> freelist64_check_on;
 // h->type, writes its header (and 8 zero bytes after it) and returns its position; the caller
 // writes the body in place. -1 when the free list is damaged or a write failed.
 int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h);
+// Reserves room for the record rec (a whole record buffer in file order, as the writers take it)
+// and writes it there: its position, or -1 (nothing left reserved).
+int64_t put_filespace64(PDB64* p, const void* rec);
 // Releases the record at fofs: 0; -1 when fofs holds no record in use (a free extent, a position
 // outside the records, one overlapping free space), the list is damaged or a write failed.
 // Position 0 panics.

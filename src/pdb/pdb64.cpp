@@ -44,17 +44,6 @@ int64_t file_end(PDB64* p) {
     return fac_lseek(&p->fac, 0, SEEK_END);
 }
 
-// Reads exactly len bytes at the current position in chunks of at most 65536: 0 or -1.
-int read_exact(PDB64* p, uint8_t* buf, uint64_t len) {
-    while (len > 0) {
-        int n = static_cast<int>(len < IO_CHUNK ? len : IO_CHUNK);
-        if (fac_read(&p->fac, buf, n) != n) return -1;
-        buf += n;
-        len -= static_cast<uint64_t>(n);
-    }
-    return 0;
-}
-
 // The header at fofs, as read (0 with *ph), short (-1), or stored with an invalid length (-2,
 // *raw holding its first four bytes as they lie on file).
 int read_phys_at(PDB64* p, uint64_t fofs, uint64_t end, PDB64_PHYS* ph, uint8_t raw[4]) {
@@ -85,7 +74,7 @@ void* read_at(PDB64* p, uint64_t fofs, bool acc, bool body, const char* file, in
         memcpy(buf, &a, sizeof a);
     }
     pn64_set(buf + pre, ph.type, size);
-    if (body && read_exact(p, buf + pre + PN64_HEADER_SIZE, size - PN64_HEADER_SIZE) != 0) {
+    if (body && pdb64_read_exact(p, buf + pre + PN64_HEADER_SIZE, size - PN64_HEADER_SIZE) != 0) {
         d_f_ree(buf);
         return nullptr;
     }
@@ -99,7 +88,7 @@ int read_file_header(PDB64* p, uint8_t rec[PN64_FILE_HEADER_SIZE]) {
         ph.len != PN64_FILE_HEADER_SIZE - 12)
         return -1;
     pn64_set(rec, ph.type, PN64_FILE_HEADER_SIZE);
-    if (read_exact(p, rec + PN64_HEADER_SIZE, PN64_FILE_HEADER_SIZE - PN64_HEADER_SIZE) != 0)
+    if (pdb64_read_exact(p, rec + PN64_HEADER_SIZE, PN64_FILE_HEADER_SIZE - PN64_HEADER_SIZE) != 0)
         return -1;
     if (memcmp(rec + FH_VERSION, PN64_VERSION, sizeof PN64_VERSION) != 0) return -1;
     return 0;
@@ -219,6 +208,16 @@ int pdb64_read_phys(PDB64* p, uint64_t fofs, PDB64_PHYS* ph) {
     uint8_t raw[4];
     if (read_phys_at(p, fofs, static_cast<uint64_t>(end), ph, raw) != 0) return -1;
     if (ph->len > static_cast<uint64_t>(end) - fofs) return -1;
+    return 0;
+}
+
+int pdb64_read_exact(PDB64* p, uint8_t* buf, uint64_t len) {
+    while (len > 0) {
+        int n = static_cast<int>(len < IO_CHUNK ? len : IO_CHUNK);
+        if (fac_read(&p->fac, buf, n) != n) return -1;
+        buf += n;
+        len -= static_cast<uint64_t>(n);
+    }
     return 0;
 }
 
@@ -501,7 +500,7 @@ void* get_file_record64(uint64_t* retp, PDB64* p, int16_t type, uint64_t max_siz
             room = max_size < PN64_HEADER_SIZE ? PN64_HEADER_SIZE : max_size;
         auto* buf = static_cast<uint8_t*>(d_alloc(static_cast<int64_t>(room)));
         pn64_set(buf, ph.type, size);
-        if (read_exact(p, buf + PN64_HEADER_SIZE, room - PN64_HEADER_SIZE) != 0) {
+        if (pdb64_read_exact(p, buf + PN64_HEADER_SIZE, room - PN64_HEADER_SIZE) != 0) {
             d_f_ree(buf);
             return nullptr;
         }

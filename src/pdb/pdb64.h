@@ -156,6 +156,8 @@ int pn64_get_phys(const uint8_t* in, int avail, PDB64_PHYS* ph);
 // its length is invalid or the record runs past the end of the file.
 int pdb64_read_phys(PDB64* p, uint64_t fofs, PDB64_PHYS* ph);
 
+// Reads exactly len bytes at the current position in chunks of at most 65536: 0 or -1.
+int pdb64_read_exact(PDB64* p, uint8_t* buf, uint64_t len);
 // Reads the record at fofs from its physical header on, as much of it as fits in cap bytes
 // (cap >= 12), in one read: the bytes read (at most the record's on-file length), *ph filled and
 // the file positioned after them; -1 when the header cannot be read, its length is invalid or the
