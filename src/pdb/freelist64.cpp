@@ -115,7 +115,7 @@ FL_NODE* ix_find(FREELIST64_INDEX* x, uint64_t pos) {
     return n;
 }
 
-// The lowest extent above pos, or the highest below it.
+// The lowest extent above pos.
 FREELIST64* ix_above(FREELIST64_INDEX* x, uint64_t pos) {
     FL_NODE* best = nullptr;
     for (FL_NODE* n = x->root; n;) {
@@ -129,17 +129,36 @@ FREELIST64* ix_above(FREELIST64_INDEX* x, uint64_t pos) {
     return best ? best->f : nullptr;
 }
 
-FREELIST64* ix_below(FREELIST64_INDEX* x, uint64_t pos) {
-    FL_NODE* best = nullptr;
+// The extents around pos (pos itself holds none): the lowest above it, the one above that (its
+// predecessor in the list, null for the head) and the highest below it, in one descent.
+struct Around {
+    FREELIST64* upper;
+    FREELIST64* upper_pred;
+    FREELIST64* lower;
+};
+
+Around ix_around(FREELIST64_INDEX* x, uint64_t pos) {
+    FL_NODE* above = nullptr;
+    FL_NODE* above2 = nullptr;
+    FL_NODE* below = nullptr;
     for (FL_NODE* n = x->root; n;) {
-        if (n->pos < pos) {
-            best = n;
-            n = n->r;
-        } else {
+        if (n->pos > pos) {
+            above2 = above;
+            above = n;
             n = n->l;
+        } else {
+            below = n;
+            n = n->r;
         }
     }
-    return best ? best->f : nullptr;
+    FL_NODE* next = nullptr;
+    if (above) {
+        // The successor of `above`: the least of its larger side, else the ancestor passed before.
+        next = above2;
+        for (FL_NODE* n = above->r; n; n = n->l)
+            next = n;
+    }
+    return Around{above ? above->f : nullptr, next ? next->f : nullptr, below ? below->f : nullptr};
 }
 
 // The first fit of the list's walk: the highest extent of exactly want bytes or of more than
@@ -485,13 +504,10 @@ int free_filespace64(PDB64* p, uint64_t fofs) {
     } else {
         // The neighbours in the descending list: upper above fofs, lower below it.
         if (ensure_index(p) != 0) return -1;
-        FREELIST64* upper = ix_above(p->freelist_index, fofs);
-        FREELIST64* lower = ix_below(p->freelist_index, fofs);
-        FREELIST64* upper_pred = nullptr;
-        if (upper) {
-            upper_pred = ix_above(p->freelist_index, upper->fofs);
-            if (!upper_pred) upper_pred = head;
-        }
+        Around a = ix_around(p->freelist_index, fofs);
+        FREELIST64* upper = a.upper;
+        FREELIST64* lower = a.lower;
+        FREELIST64* upper_pred = upper ? (a.upper_pred ? a.upper_pred : head) : nullptr;
         if (p->freelist_broken) return -1;
         if ((upper && fofs + len > upper->fofs) || (lower && lower->fofs + lower->flen > fofs)) {
             // The position lies in free space: no record in use stands there.
