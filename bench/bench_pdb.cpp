@@ -635,9 +635,14 @@ void print_table() {
 
 }  // namespace
 
+int quiet(const char*, va_list) {
+    return 0;
+}
+
 int main(int argc, char** argv) {
     init_runtime(argv[0], 0);
     init_l_favt64();
+    set_pdb_print(quiet);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
