@@ -4,18 +4,21 @@
 
 #include <cstring>
 
+#include "pdb/l_favt64.h"
 #include "pdb_util.h"
 
 using namespace pdbtest;
 
 namespace {
 
-// The record store is started once per test program, with the full free-list check on.
+// The record store is started once per test program, with the full free-list check and the
+// record cache's ring checks on.
 class PdbEnvironment : public ::testing::Environment {
   public:
     void SetUp() override {
-        fac_init_general();
+        init_l_favt64();
         freelist64_check_on = true;
+        favt64_check_on = true;
     }
 };
 const auto* const pdb_env = ::testing::AddGlobalTestEnvironment(new PdbEnvironment);
