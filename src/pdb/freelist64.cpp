@@ -2,8 +2,12 @@
 
 #include <errno.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <set>
+#include <unordered_map>
+#include <vector>
 
 #include "base/alloc.h"
 #include "base/endian.h"
@@ -11,7 +15,196 @@
 
 std::atomic<bool> freelist64_check_on{false};
 
+// One extent in the index: a treap by position whose nodes carry the longest on-file length below
+// them, so that the highest extent at least a given length long is found in one descent.
+struct FL_NODE {
+    uint64_t pos;
+    uint64_t len;
+    uint64_t maxlen;
+    uint32_t prio;
+    FL_NODE* l;
+    FL_NODE* r;
+    FREELIST64* f;
+};
+
+struct FREELIST64_INDEX {
+    FL_NODE* root = nullptr;
+    size_t count = 0;
+    uint32_t seed = 2463534242u;
+    std::unordered_map<uint64_t, std::set<uint64_t>> by_len;  // exact lengths: their positions
+};
+
 namespace {
+
+uint64_t maxlen(const FL_NODE* n) {
+    return n ? n->maxlen : 0;
+}
+
+void pull(FL_NODE* n) {
+    n->maxlen = std::max({n->len, maxlen(n->l), maxlen(n->r)});
+}
+
+// Splits t into the nodes below pos and those at or above it (the depth is that of a random
+// treap: logarithmic whatever the positions).
+void split(FL_NODE* t, uint64_t pos, FL_NODE** below, FL_NODE** rest) {
+    if (!t) {
+        *below = *rest = nullptr;
+        return;
+    }
+    if (t->pos < pos) {
+        split(t->r, pos, &t->r, rest);
+        *below = t;
+    } else {
+        split(t->l, pos, below, &t->l);
+        *rest = t;
+    }
+    pull(t);
+}
+
+FL_NODE* merge(FL_NODE* a, FL_NODE* b) {
+    if (!a) return b;
+    if (!b) return a;
+    if (a->prio > b->prio) {
+        a->r = merge(a->r, b);
+        pull(a);
+        return a;
+    }
+    b->l = merge(a, b->l);
+    pull(b);
+    return b;
+}
+
+void ix_insert(FREELIST64_INDEX* x, FREELIST64* f) {
+    x->seed ^= x->seed << 13;
+    x->seed ^= x->seed >> 17;
+    x->seed ^= x->seed << 5;
+    auto* n = new FL_NODE{f->fofs, f->flen, f->flen, x->seed, nullptr, nullptr, f};
+    FL_NODE *a, *b;
+    split(x->root, f->fofs, &a, &b);
+    x->root = merge(merge(a, n), b);
+    x->by_len[f->flen].insert(f->fofs);
+    x->count++;
+}
+
+void ix_erase(FREELIST64_INDEX* x, uint64_t pos, uint64_t len) {
+    FL_NODE *a, *b, *m, *c;
+    split(x->root, pos, &a, &b);
+    split(b, pos + 1, &m, &c);
+    if (!m || m->l || m->r || m->len != len) er_panic("freelist index");
+    delete m;
+    x->root = merge(a, c);
+    auto it = x->by_len.find(len);
+    it->second.erase(pos);
+    if (it->second.empty()) x->by_len.erase(it);
+    x->count--;
+}
+
+void ix_free(FL_NODE* n) {
+    while (n) {
+        ix_free(n->r);
+        FL_NODE* l = n->l;
+        delete n;
+        n = l;
+    }
+}
+
+FL_NODE* ix_find(FREELIST64_INDEX* x, uint64_t pos) {
+    FL_NODE* n = x->root;
+    while (n && n->pos != pos)
+        n = pos < n->pos ? n->l : n->r;
+    return n;
+}
+
+// The lowest extent above pos.
+FREELIST64* ix_above(FREELIST64_INDEX* x, uint64_t pos) {
+    FL_NODE* best = nullptr;
+    for (FL_NODE* n = x->root; n;) {
+        if (n->pos > pos) {
+            best = n;
+            n = n->l;
+        } else {
+            n = n->r;
+        }
+    }
+    return best ? best->f : nullptr;
+}
+
+// The extents around pos (pos itself holds none): the lowest above it, the one above that (its
+// predecessor in the list, null for the head) and the highest below it, in one descent.
+struct Around {
+    FREELIST64* upper;
+    FREELIST64* upper_pred;
+    FREELIST64* lower;
+};
+
+Around ix_around(FREELIST64_INDEX* x, uint64_t pos) {
+    FL_NODE* above = nullptr;
+    FL_NODE* above2 = nullptr;
+    FL_NODE* below = nullptr;
+    for (FL_NODE* n = x->root; n;) {
+        if (n->pos > pos) {
+            above2 = above;
+            above = n;
+            n = n->l;
+        } else {
+            below = n;
+            n = n->r;
+        }
+    }
+    FL_NODE* next = nullptr;
+    if (above) {
+        // The successor of `above`: the least of its larger side, else the ancestor passed before.
+        next = above2;
+        for (FL_NODE* n = above->r; n; n = n->l)
+            next = n;
+    }
+    return Around{above ? above->f : nullptr, next ? next->f : nullptr, below ? below->f : nullptr};
+}
+
+// The first fit of the list's walk: the highest extent of exactly want bytes or of more than
+// want + 12.
+FREELIST64* ix_fit(FREELIST64_INDEX* x, uint64_t want) {
+    FL_NODE* big = nullptr;
+    uint64_t least = want + 13;
+    for (FL_NODE* n = x->root; n;) {
+        if (maxlen(n->r) >= least) {
+            n = n->r;
+        } else if (n->len >= least) {
+            big = n;
+            break;
+        } else if (maxlen(n->l) >= least) {
+            n = n->l;
+        } else {
+            break;
+        }
+    }
+    FL_NODE* exact = nullptr;
+    auto it = x->by_len.find(want);
+    if (it != x->by_len.end()) exact = ix_find(x, *it->second.rbegin());
+    if (!big || (exact && exact->pos > big->pos)) big = exact;
+    return big ? big->f : nullptr;
+}
+
+// An extent moved or changed its length (it was at pos with len).
+void ix_changed(PDB64* p, FREELIST64* f, uint64_t pos, uint64_t len) {
+    if (!p->freelist_index) return;
+    ix_erase(p->freelist_index, pos, len);
+    ix_insert(p->freelist_index, f);
+}
+
+// Loads the whole list and builds its index: 0, or -1 when the list is damaged.
+int ensure_index(PDB64* p) {
+    if (p->freelist_index) return 0;
+    std::vector<FREELIST64*> all;
+    for (FREELIST64* f = next_freelist64(p, p->freelist_work); f; f = next_freelist64(p, f))
+        all.push_back(f);
+    if (p->freelist_broken) return -1;
+    auto* x = new FREELIST64_INDEX;
+    for (FREELIST64* f : all)
+        ix_insert(x, f);
+    p->freelist_index = x;
+    return 0;
+}
 
 FREELIST64* new_node(uint16_t type, uint64_t fofs, uint64_t flen, uint64_t next) {
     auto* n = static_cast<FREELIST64*>(d_calloc(1, sizeof(FREELIST64)));
@@ -121,6 +314,7 @@ FREELIST64* insert_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs, uint64_t f
     n->next = f->next;
     f->next = n;
     f->f.next = fofs;
+    if (p->freelist_index) ix_insert(p->freelist_index, n);
     if (save_freelist64(p, f, f->fofs) != 0) return nullptr;
     return n;
 }
@@ -130,6 +324,7 @@ int delete_freelist64(uint64_t* retp, PDB64* p, FREELIST64* b) {
     FREELIST64* s = next_freelist64(p, b);
     if (!s) return -1;
     uint64_t pos = s->fofs;
+    if (p->freelist_index) ix_erase(p->freelist_index, s->fofs, s->flen);
     b->f.next = s->f.next;
     b->next = s->next;
     d_f_ree(s);
@@ -143,6 +338,16 @@ void free_freelist64(FREELIST64* f) {
         FREELIST64* n = f->next;
         d_f_ree(f);
         f = n;
+    }
+}
+
+void drop_freelist64(PDB64* p) {
+    free_freelist64(p->freelist_work);
+    p->freelist_work = nullptr;
+    if (FREELIST64_INDEX* x = p->freelist_index) {
+        ix_free(x->root);
+        delete x;
+        p->freelist_index = nullptr;
     }
 }
 
@@ -197,6 +402,21 @@ int check_freelist64(PDB64* p) {
     if (load_freelist64(p, &on_file, head->fofs) != 0 || on_file.f.next != head->f.next ||
         on_file.f.h.type != PN64_FREELIST_HEAD_TYPE)
         check_failed(head, head, "check_freelist64(4)");
+    // The index holds exactly the list's extents.
+    if (FREELIST64_INDEX* x = p->freelist_index) {
+        size_t n = 0;
+        uint64_t longest = 0;
+        for (FREELIST64* e = head->next; e; e = e->next, n++) {
+            FL_NODE* in = ix_find(x, e->fofs);
+            auto it = x->by_len.find(e->flen);
+            if (!in || in->f != e || in->len != e->flen || it == x->by_len.end() ||
+                !it->second.count(e->fofs))
+                check_failed(head, e, "check_freelist64(5)");
+            longest = std::max(longest, e->flen);
+        }
+        if (n != x->count || maxlen(x->root) != longest)
+            check_failed(head, head, "check_freelist64(5)");
+    }
     return 0;
 }
 
@@ -211,29 +431,30 @@ int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h) {
     if (freelist64_check_on && check_freelist64(p) != 0) return -1;
     uint64_t want = pn64_onfile_length(h->size);
     int64_t pos = -1;
-    FREELIST64* prev = head;
-    for (FREELIST64* cur = next_freelist64(p, prev); cur;
-         prev = cur, cur = next_freelist64(p, cur)) {
+    if (ensure_index(p) != 0) return -1;
+    if (FREELIST64* cur = ix_fit(p->freelist_index, want)) {
+        FREELIST64* prev = ix_above(p->freelist_index, cur->fofs);
+        if (!prev) prev = head;
+        if (prev->next != cur) er_panic("alloc_filespace(3)");
+        pos = static_cast<int64_t>(cur->fofs);
         if (cur->flen == want) {
-            pos = static_cast<int64_t>(cur->fofs);
             if (delete_freelist64(nullptr, p, prev) != 0) {
                 if (p->freelist_broken) return -1;
                 er_panic("alloc_filespace(2)");
             }
             if (write_new_record(p, h->type, h->size, static_cast<uint64_t>(pos)) != 0) return -1;
-            break;
-        }
-        if (cur->flen > want + 12) {
+        } else {
             // The record takes the lower part; the rest stays free where it is in the list.
-            pos = static_cast<int64_t>(cur->fofs);
             if (write_new_record(p, h->type, h->size, cur->fofs) != 0) return -1;
+            uint64_t was = cur->fofs;
+            uint64_t len = cur->flen;
             cur->fofs += want;
             cur->flen -= want;
+            ix_changed(p, cur, was, len);
             prev->f.next = cur->fofs;
             if (save_freelist64(p, cur, cur->fofs) != 0 ||
                 save_freelist64(p, prev, prev->fofs) != 0)
                 return -1;
-            break;
         }
     }
     if (p->freelist_broken) return -1;
@@ -244,6 +465,19 @@ int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h) {
         if (pos < 0) return -1;
     }
     if (freelist64_check_on && check_freelist64(p) != 0) return -1;
+    return pos;
+}
+
+int64_t put_filespace64(PDB64* p, const void* rec) {
+    PN64_HEADER h = {};
+    h.type = pn64_type(rec);
+    h.size = pn64_size(rec);
+    int64_t pos = alloc_filespace64(p, &h);
+    if (pos < 0) return -1;
+    if (write_filespace64f(p, static_cast<uint64_t>(pos), const_cast<void*>(rec)) < 0) {
+        free_filespace64(p, static_cast<uint64_t>(pos));
+        return -1;
+    }
     return pos;
 }
 
@@ -269,16 +503,11 @@ int free_filespace64(PDB64* p, uint64_t fofs) {
         if (fac_truncate(&p->fac, fofs) != 0 || truncate_check64(p, fofs) != 0) return -1;
     } else {
         // The neighbours in the descending list: upper above fofs, lower below it.
-        FREELIST64* upper_pred = nullptr;
-        FREELIST64* upper = nullptr;
-        FREELIST64* prev = head;
-        FREELIST64* lower = next_freelist64(p, head);
-        while (lower && lower->fofs > fofs) {
-            upper_pred = prev;
-            upper = lower;
-            prev = lower;
-            lower = next_freelist64(p, lower);
-        }
+        if (ensure_index(p) != 0) return -1;
+        Around a = ix_around(p->freelist_index, fofs);
+        FREELIST64* upper = a.upper;
+        FREELIST64* lower = a.lower;
+        FREELIST64* upper_pred = upper ? (a.upper_pred ? a.upper_pred : head) : nullptr;
         if (p->freelist_broken) return -1;
         if ((upper && fofs + len > upper->fofs) || (lower && lower->fofs + lower->flen > fofs)) {
             // The position lies in free space: no record in use stands there.
@@ -293,21 +522,28 @@ int free_filespace64(PDB64* p, uint64_t fofs) {
         bool upper_adj = upper && fofs + len == upper->fofs;
         bool lower_adj = lower && lower->fofs + lower->flen == fofs;
         if (upper_adj && lower_adj) {
+            uint64_t was = lower->flen;
             lower->flen += len + upper->flen;
+            ix_changed(p, lower, lower->fofs, was);
             if (delete_freelist64(nullptr, p, upper_pred) != 0) {
                 if (p->freelist_broken) return -1;
                 er_panic("free_filespace64(1)");
             }
             if (save_freelist64(p, lower, lower->fofs) != 0) return -1;
         } else if (upper_adj) {
+            uint64_t was = upper->fofs;
+            uint64_t was_len = upper->flen;
             upper->fofs = fofs;
             upper->flen += len;
+            ix_changed(p, upper, was, was_len);
             upper_pred->f.next = fofs;
             if (save_freelist64(p, upper, fofs) != 0 ||
                 save_freelist64(p, upper_pred, upper_pred->fofs) != 0)
                 return -1;
         } else if (lower_adj) {
+            uint64_t was = lower->flen;
             lower->flen += len;
+            ix_changed(p, lower, lower->fofs, was);
             if (save_freelist64(p, lower, lower->fofs) != 0) return -1;
         } else if (!insert_freelist64(p, upper ? upper : head, fofs, len) && len >= 12) {
             return -1;

@@ -8,12 +8,15 @@
 // Extents carry their on-file length and take the header form that length needs (free extents may
 // reach the lengths that no record size gives), so the chain of records stays exact.
 //
-// The list is loaded lazily into FREELIST64 nodes (host order) as it is walked and kept until the
-// file closes. Every node is checked as it loads (type, length, inside the file, below and apart
-// from its predecessor); a damaged list marks the handle, and allocation and release are refused
-// from then on so the damage does not spread. The full check of the list runs before and after
-// every allocation and release when `freelist64_check_on` is set (the tests set it; off by
-// default, as it walks the whole list).
+// The list is loaded into FREELIST64 nodes (host order) and kept until the file closes: lazily as
+// it is walked, and whole at the first allocation or release, which then keep an index of the
+// extents by position (for the neighbours of a release) and by on-file length (for the first fit,
+// the extent of highest position that fits: the order of the list's own walk, so the file comes
+// out the same), and need no walk of the list. Every node is checked as it loads (type, length,
+// inside the file, below and apart from its predecessor); a damaged list marks the handle, and
+// allocation and release are refused from then on so the damage does not spread. The full check of
+// the list runs before and after every allocation and release when `freelist64_check_on` is set
+// (the tests set it; off by default, as it walks the whole list).
 #pragma once
 
 #include <atomic>
@@ -34,6 +37,9 @@ extern std::atomic<bool> freelist64_check_on;
 // h->type, writes its header (and 8 zero bytes after it) and returns its position; the caller
 // writes the body in place. -1 when the free list is damaged or a write failed.
 int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h);
+// Reserves room for the record rec (a whole record buffer in file order, as the writers take it)
+// and writes it there: its position, or -1 (nothing left reserved).
+int64_t put_filespace64(PDB64* p, const void* rec);
 // Releases the record at fofs: 0; -1 when fofs holds no record in use (a free extent, a position
 // outside the records, one overlapping free space), the list is damaged or a write failed.
 // Position 0 panics.
@@ -53,6 +59,8 @@ FREELIST64* insert_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs, uint64_t f
 int delete_freelist64(uint64_t* retp, PDB64* p, FREELIST64* b);
 // Frees a node and its loaded successors.
 void free_freelist64(FREELIST64* f);
+// Frees the handle's loaded list and its index.
+void drop_freelist64(PDB64* p);
 // After the file was cut at length: a free extent ending there leaves the list and the file is cut
 // at its start. 0 or -1.
 int truncate_check64(PDB64* p, uint64_t length);

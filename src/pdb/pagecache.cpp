@@ -32,7 +32,12 @@ void fac_insert(FAC_ENTRY_HEADER* at, FAC_ENTRY_HEADER* l) {
     at->next = l;
 }
 
+// Every page from the least recently used end up to this one is dirty (null: nothing known), so
+// eviction need not walk past them again. Kept right when a page leaves the ring or is cleaned.
+FAC_ENTRY_HEADER* dirty_run = nullptr;
+
 void fac_delete(FAC_ENTRY_HEADER* l) {
+    if (l == dirty_run) dirty_run = l->next == &fac_general_info.entries ? nullptr : l->next;
     l->prev->next = l->next;
     l->next->prev = l->prev;
     l->next = l->prev = l;
@@ -51,11 +56,60 @@ void info_delete(FAC_INFO_HEADER* l) {
     l->next = l->prev = l;
 }
 
+// ---- The page table: every cached page by (file, offset)
+
+constexpr uint64_t TABLE_FIRST = 1u << 16;  // buckets at start; doubled when pages outnumber them
+
+uint64_t bucket_of(const FAC_INFO* info, uint64_t offset) {
+    uint64_t h = (offset / FAC_PAGE_SIZE) ^ (reinterpret_cast<uintptr_t>(info) >> 4);
+    h *= 0x9E3779B97F4A7C15ull;
+    return (h >> 20) & fac_general_info.table_mask;
+}
+
+FAC_ENTRY* table_find(const FAC_INFO* info, uint64_t offset) {
+    FAC_ENTRY* e = fac_general_info.table[bucket_of(info, offset)];
+    while (e && (e->offset != offset || e->info != info))
+        e = e->hnext;
+    return e;
+}
+
+void table_add(FAC_ENTRY* e) {
+    FAC_GENERAL& g = fac_general_info;
+    if (static_cast<uint64_t>(g.entries_nos) > 2 * (g.table_mask + 1)) {
+        uint64_t old_size = g.table_mask + 1;
+        FAC_ENTRY** old = g.table;
+        g.table = static_cast<FAC_ENTRY**>(
+            d_calloc(static_cast<int64_t>(2 * old_size), sizeof(FAC_ENTRY*)));
+        g.table_mask = 2 * old_size - 1;
+        for (uint64_t i = 0; i < old_size; i++) {
+            for (FAC_ENTRY* x = old[i]; x;) {
+                FAC_ENTRY* next = x->hnext;
+                uint64_t b = bucket_of(x->info, x->offset);
+                x->hnext = g.table[b];
+                g.table[b] = x;
+                x = next;
+            }
+        }
+        d_f_ree(old);
+    }
+    uint64_t b = bucket_of(e->info, e->offset);
+    e->hnext = g.table[b];
+    g.table[b] = e;
+}
+
+void table_remove(FAC_ENTRY* e) {
+    FAC_ENTRY** at = &fac_general_info.table[bucket_of(e->info, e->offset)];
+    while (*at != e)
+        at = &(*at)->hnext;
+    *at = e->hnext;
+}
+
 // Removes a page from its file's tree and the ring and frees it; the counters follow.
 void drop_entry(FAC_ENTRY* e, const char* label) {
     FAC_INFO* info = e->info;
     AVT_NODE* n = avt_delete(&info->entries_tree, &e->offset, fac_cmp);
     if (n != &e->node) er_panic(label);
+    table_remove(e);
     fac_delete(&e->h);
     if (e->dirty) {
         fac_general_info.dirty_nos--;
@@ -69,11 +123,17 @@ void drop_entry(FAC_ENTRY* e, const char* label) {
 // page just used) and dirty pages stay.
 void evict(FAC_ENTRY* keep) {
     FAC_GENERAL& g = fac_general_info;
-    FAC_ENTRY_HEADER* l = g.entries.prev;
+    if (g.entries_nos <= g.total_entries) return;
+    FAC_ENTRY_HEADER* l = dirty_run ? dirty_run->prev : g.entries.prev;
+    bool run = true;  // every page walked so far is dirty
     while (g.entries_nos > g.total_entries && l != &g.entries) {
         FAC_ENTRY* e = reinterpret_cast<FAC_ENTRY*>(l);
         l = l->prev;
-        if (e->dirty || e == keep) continue;
+        if (e->dirty && run) dirty_run = &e->h;
+        if (e->dirty || e == keep) {
+            if (!e->dirty) run = false;
+            continue;
+        }
         drop_entry(e, "get_entry");
     }
 }
@@ -84,8 +144,7 @@ FAC_ENTRY* get_entry(int* status, FAC_INFO* info, uint64_t offset) {
     if (offset > info->file_size) return nullptr;
     FAC_GENERAL& g = fac_general_info;
     FAC_ENTRY* e;
-    if (AVT_NODE* n = avt_search(info->entries_tree, &offset, fac_cmp)) {
-        e = entry_of(n);
+    if ((e = table_find(info, offset)) != nullptr) {
         *status = 0;
         fac_delete(&e->h);
     } else {
@@ -101,6 +160,7 @@ FAC_ENTRY* get_entry(int* status, FAC_INFO* info, uint64_t offset) {
         if (avt_insert(&info->entries_tree, &e->node, fac_cmp) != &e->node) er_panic("get_entry");
         *status = 1;
         g.entries_nos++;
+        table_add(e);
     }
     fac_insert(&g.entries, &e->h);
     evict(e);
@@ -179,6 +239,7 @@ int purge_page(AVT_NODE* n, void* work) {
     uint64_t end = e->offset + static_cast<uint64_t>(e->len);
     if (end > info->real_file_size) info->real_file_size = end;
     e->dirty = 0;
+    dirty_run = nullptr;
     info->dirty_pages--;
     fac_general_info.dirty_nos--;
     return 0;
@@ -225,6 +286,8 @@ void fac_init_general() {
     g.entries_nos = 0;
     g.dirty_nos = 0;
     g.total_entries = FAC_DEFAULT_LIMIT;
+    g.table = static_cast<FAC_ENTRY**>(d_calloc(TABLE_FIRST, sizeof(FAC_ENTRY*)));
+    g.table_mask = TABLE_FIRST - 1;
     _i_new_lock(&g.lock);
 }
 

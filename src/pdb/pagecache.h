@@ -1,5 +1,6 @@
 // The page cache of record files: every read, write, seek and truncation of a record file goes
-// through it. File content is held in 4096-byte pages, one AVL tree of pages per open file and one
+// through it. File content is held in 4096-byte pages, one AVL tree of pages per open file (for
+// ordered write-back), a hash table of all pages by file and offset (for look-ups) and one
 // least-recently-used ring of pages across all files, under a global page limit (32768 pages at
 // start-up). Writes stay in memory as dirty pages until a flush, a close, or the moment dirty
 // pages reach three quarters of the limit, when every file is written back. Dirty pages are never
@@ -59,7 +60,8 @@ struct FAC_ENTRY {
     uint64_t offset;  // multiple of FAC_PAGE_SIZE
     int len;          // valid bytes, 0 to FAC_PAGE_SIZE
     FAC_INFO* info;
-    AVT_NODE node;  // node.data points at offset
+    AVT_NODE node;     // node.data points at offset
+    FAC_ENTRY* hnext;  // chain of its bucket in the page table
     uint8_t data[FAC_PAGE_SIZE];
 };
 
@@ -71,6 +73,8 @@ struct FAC_GENERAL {
     int dirty_nos;              // dirty pages
     int64_t page_loads;         // pages read from host files
     int64_t page_writes;        // pages written back to host files
+    FAC_ENTRY** table;          // every page by (file, offset): look-ups in one step
+    uint64_t table_mask;        // buckets - 1, a power of two less one
     SEM lock;
 };
 

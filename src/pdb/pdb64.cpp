@@ -12,6 +12,7 @@
 #include "base/endian.h"
 #include "base/panic.h"
 #include "base/ufile.h"
+#include "pdb/favt64.h"
 #include "pdb/freelist64.h"
 
 namespace {
@@ -41,17 +42,6 @@ bool writable(const PDB64* p) {
 
 int64_t file_end(PDB64* p) {
     return fac_lseek(&p->fac, 0, SEEK_END);
-}
-
-// Reads exactly len bytes at the current position in chunks of at most 65536: 0 or -1.
-int read_exact(PDB64* p, uint8_t* buf, uint64_t len) {
-    while (len > 0) {
-        int n = static_cast<int>(len < IO_CHUNK ? len : IO_CHUNK);
-        if (fac_read(&p->fac, buf, n) != n) return -1;
-        buf += n;
-        len -= static_cast<uint64_t>(n);
-    }
-    return 0;
 }
 
 // The header at fofs, as read (0 with *ph), short (-1), or stored with an invalid length (-2,
@@ -84,7 +74,7 @@ void* read_at(PDB64* p, uint64_t fofs, bool acc, bool body, const char* file, in
         memcpy(buf, &a, sizeof a);
     }
     pn64_set(buf + pre, ph.type, size);
-    if (body && read_exact(p, buf + pre + PN64_HEADER_SIZE, size - PN64_HEADER_SIZE) != 0) {
+    if (body && pdb64_read_exact(p, buf + pre + PN64_HEADER_SIZE, size - PN64_HEADER_SIZE) != 0) {
         d_f_ree(buf);
         return nullptr;
     }
@@ -98,7 +88,7 @@ int read_file_header(PDB64* p, uint8_t rec[PN64_FILE_HEADER_SIZE]) {
         ph.len != PN64_FILE_HEADER_SIZE - 12)
         return -1;
     pn64_set(rec, ph.type, PN64_FILE_HEADER_SIZE);
-    if (read_exact(p, rec + PN64_HEADER_SIZE, PN64_FILE_HEADER_SIZE - PN64_HEADER_SIZE) != 0)
+    if (pdb64_read_exact(p, rec + PN64_HEADER_SIZE, PN64_FILE_HEADER_SIZE - PN64_HEADER_SIZE) != 0)
         return -1;
     if (memcmp(rec + FH_VERSION, PN64_VERSION, sizeof PN64_VERSION) != 0) return -1;
     return 0;
@@ -221,6 +211,34 @@ int pdb64_read_phys(PDB64* p, uint64_t fofs, PDB64_PHYS* ph) {
     return 0;
 }
 
+int pdb64_read_exact(PDB64* p, uint8_t* buf, uint64_t len) {
+    while (len > 0) {
+        int n = static_cast<int>(len < IO_CHUNK ? len : IO_CHUNK);
+        if (fac_read(&p->fac, buf, n) != n) return -1;
+        buf += n;
+        len -= static_cast<uint64_t>(n);
+    }
+    return 0;
+}
+
+int pdb64_read_head(PDB64* p, uint64_t fofs, uint8_t* buf, int cap, PDB64_PHYS* ph) {
+    int64_t end = file_end(p);
+    if (end < 0 || fofs >= static_cast<uint64_t>(end) || cap < 12 ||
+        fac_lseek(&p->fac, static_cast<int64_t>(fofs), SEEK_SET) < 0)
+        return -1;
+    uint64_t rest = static_cast<uint64_t>(end) - fofs;
+    int want = rest < static_cast<uint64_t>(cap) ? static_cast<int>(rest) : cap;
+    if (fac_read(&p->fac, buf, want) != want) return -1;
+    int hl = pn64_get_phys(buf, want, ph);
+    if (hl <= 0 || ph->len > rest) return -1;
+    // Only the record's own bytes count as read.
+    if (static_cast<uint64_t>(want) > ph->len) {
+        want = static_cast<int>(ph->len);
+        if (fac_lseek(&p->fac, static_cast<int64_t>(fofs + ph->len), SEEK_SET) < 0) return -1;
+    }
+    return want;
+}
+
 // -------------------------------------------------------------------------------------------------
 // Byte order
 
@@ -303,6 +321,8 @@ PDB64* open_pdb64(const char* name, int oflags, int mode, int32_t flags) {
 }
 
 int close_pdb64(PDB64* p) {
+    // No cached tree record may outlive its handle.
+    discard_favt64_cache(p);
     int r = fac_close(&p->fac);
     int e = errno;
     // Closed once: the descriptor is gone whatever close answers.
@@ -367,8 +387,7 @@ PDB64* open_filespace64(const char* name, int oflags, int mode, int32_t flags, i
 fail : {
     int e = errno ? errno : EINVAL;
     if (flag_set) write_header_flags(p, rec, found_flags);
-    free_freelist64(p->freelist_work);
-    p->freelist_work = nullptr;
+    drop_freelist64(p);
     close_pdb64(p);
     errno = e;
     return nullptr;
@@ -376,10 +395,13 @@ fail : {
 }
 
 int close_filespace64(PDB64* p) {
-    free_freelist64(p->freelist_work);
-    p->freelist_work = nullptr;
-    int r = fac_flush(&p->fac);
+    int r = flush_favt64_cache(p);
     int e = errno;
+    drop_freelist64(p);
+    if (fac_flush(&p->fac) != 0) {
+        r = -1;
+        e = errno;
+    }
     if (writable(p) && r == 0) {
         // The flag is cleared only over a complete file; a truncated file has no header left.
         uint8_t rec[PN64_FILE_HEADER_SIZE];
@@ -400,7 +422,23 @@ int close_filespace64(PDB64* p) {
 }
 
 int flush_filespace64(PDB64* p) {
-    return fac_flush(&p->fac);
+    int r = flush_favt64_cache(p);
+    return fac_flush(&p->fac) == 0 ? r : -1;
+}
+
+int read_file_header64(PDB64* p, PN64_FILE_HEADER* h) {
+    uint8_t rec[PN64_FILE_HEADER_SIZE];
+    if (read_file_header(p, rec) != 0) return -1;
+    *h = PN64_FILE_HEADER{};
+    h->h.type = PN64_FILE_HEADER_TYPE;
+    h->h.size = PN64_FILE_HEADER_SIZE;
+    h->type = static_cast<int32_t>(get_be32(rec + FH_TYPE));
+    memcpy(h->version, rec + FH_VERSION, sizeof h->version);
+    memcpy(h->encoding, rec + FH_ENCODING, sizeof h->encoding);
+    h->encoding[sizeof h->encoding - 1] = 0;
+    h->linear = get_be32(rec + FH_LINEAR);
+    h->flags = static_cast<int32_t>(get_be32(rec + FH_FLAGS));
+    return 0;
 }
 
 void check_pdb64(PDB64* p) {
@@ -408,8 +446,8 @@ void check_pdb64(PDB64* p) {
 }
 
 int truncate_filespace64(PDB64* p) {
-    free_freelist64(p->freelist_work);
-    p->freelist_work = nullptr;
+    discard_favt64_cache(p);
+    drop_freelist64(p);
     return fac_truncate(&p->fac, 0);
 }
 
@@ -462,7 +500,7 @@ void* get_file_record64(uint64_t* retp, PDB64* p, int16_t type, uint64_t max_siz
             room = max_size < PN64_HEADER_SIZE ? PN64_HEADER_SIZE : max_size;
         auto* buf = static_cast<uint8_t*>(d_alloc(static_cast<int64_t>(room)));
         pn64_set(buf, ph.type, size);
-        if (read_exact(p, buf + PN64_HEADER_SIZE, room - PN64_HEADER_SIZE) != 0) {
+        if (pdb64_read_exact(p, buf + PN64_HEADER_SIZE, room - PN64_HEADER_SIZE) != 0) {
             d_f_ree(buf);
             return nullptr;
         }

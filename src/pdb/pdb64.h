@@ -106,15 +106,18 @@ constexpr uint16_t PHYS_MARK_64 = 0xFFFF;
 constexpr uint64_t PHYS_MAX_LEN_16 = 65533;
 
 struct FREELIST64;
+struct FREELIST64_INDEX;
 
 // An open record file.
 struct PDB64 {
     int fid;
-    int32_t flags;              // the kept low 16 bits of the opening flags
-    uint64_t fofs;              // 0 from opening on; not used by this layer
-    int oflags;                 // the host open flags
-    FREELIST64* freelist_work;  // the loaded free-list head, null without a free list
-    int freelist_broken;        // a damaged free list was met: allocation and release refused
+    int32_t flags;                     // the kept low 16 bits of the opening flags
+    uint64_t fofs;                     // 0 from opening on; not used by this layer
+    int oflags;                        // the host open flags
+    FREELIST64* freelist_work;         // the loaded free-list head, null without a free list
+    FREELIST64_INDEX* freelist_index;  // the loaded extents by position and length (freelist64.h)
+    int freelist_broken;   // a damaged free list was met: allocation and release refused
+    int tree_write_error;  // a tree record of the cache could not be written (favt64.h)
     FAC_INFO fac;
 };
 
@@ -153,6 +156,14 @@ int pn64_get_phys(const uint8_t* in, int avail, PDB64_PHYS* ph);
 // its length is invalid or the record runs past the end of the file.
 int pdb64_read_phys(PDB64* p, uint64_t fofs, PDB64_PHYS* ph);
 
+// Reads exactly len bytes at the current position in chunks of at most 65536: 0 or -1.
+int pdb64_read_exact(PDB64* p, uint8_t* buf, uint64_t len);
+// Reads the record at fofs from its physical header on, as much of it as fits in cap bytes
+// (cap >= 12), in one read: the bytes read (at most the record's on-file length), *ph filled and
+// the file positioned after them; -1 when the header cannot be read, its length is invalid or the
+// record runs past the end of the file.
+int pdb64_read_head(PDB64* p, uint64_t fofs, uint8_t* buf, int cap, PDB64_PHYS* ph);
+
 // ---- Byte order (each swaps only on a little-endian host)
 
 void change_endian_header64(PN64_HEADER* h);
@@ -179,15 +190,19 @@ int close_pdb64(PDB64* p);
 // writing elsewhere, or lacks a required free list.
 PDB64* open_filespace64(const char* name, int oflags, int mode, int32_t flags, int32_t type,
                         const char* encoding);
-// Writes everything back, clears the open-for-writing flag (only when the write-back succeeded,
-// so a set flag always marks a file whose last writer did not finish) and closes: 0, or -1 when
-// any write failed. The handle is freed either way.
+// Writes everything back (the file's cached tree records first), clears the open-for-writing flag
+// (only when the write-back succeeded, so a set flag always marks a file whose last writer did not
+// finish) and closes: 0, or -1 when any write failed. The handle is freed either way.
 int close_filespace64(PDB64* p);
-// Writes back every page written so far: 0, or -1 when a host write failed.
+// Writes the file's cached tree records and drops them from the record cache (favt64.h), then
+// writes back every page written so far: 0, or -1 when a write failed.
 int flush_filespace64(PDB64* p);
+// The file header in host order (the encoding text always terminated): 0, or -1 when the record
+// at 0 is no file header of this version.
+int read_file_header64(PDB64* p, PN64_FILE_HEADER* h);
 // Panics "check_pdb64" when p is not null and has no free list.
 void check_pdb64(PDB64* p);
-// Cuts the file to length 0.
+// Cuts the file to length 0; its cached tree records are dropped unwritten.
 int truncate_filespace64(PDB64* p);
 
 // Finds a record by walking the chain of records: from *retp (or 0 when retp is null). With retp

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -81,6 +82,28 @@ inline off_t file_size(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
+
+// Captures the record store's diagnostic lines for one scope.
+class PrintCapture {
+  public:
+    PrintCapture() {
+        text().clear();
+        set_pdb_print(capture);
+    }
+    ~PrintCapture() { set_pdb_print(nullptr); }
+    static std::string& text() {
+        static std::string t;
+        return t;
+    }
+
+  private:
+    static int capture(const char* fmt, va_list ap) {
+        char buf[512];
+        int n = vsnprintf(buf, sizeof buf, fmt, ap);
+        text() += buf;
+        return n;
+    }
+};
 
 struct CheckResult {
     int status = -1;  // the checker's exit status: 0 consistent, 1 damage found

@@ -15,10 +15,20 @@ without gaps, each header in the form its length needs (records by their record 
 extents by their on-file length); the free list from its head at 32: every link a record start of
 type 260 at least 12 bytes long, strictly descending, no two extents adjacent, none at the end of
 the file, and every type-260 record of the file on the list.
+
+Trees (root 257, node 258): every node reachable from exactly one root, every node's level one
+more than its higher child's, the nodes in order by key where the root's kind tells the key
+(256 integer index: signed 32-bit key of 12-byte data; 2 and odd kinds, character-tree levels: the
+unsigned 32-bit character of 20-byte data). Character trees: every deeper level (kind 2) named by
+exactly one entry and not empty, entry values 0, a value list (261, at least two values, each a
+record) or a record. Associative files (513 index table): roots of the kind their type needs,
+unique names, zero reserved bytes, every value record (514) named exactly once, by an integer index
+node or a character-tree entry, its text area at least 8 bytes and ending with a 0 byte.
 """
 
 import os
 import struct
+from collections import Counter
 import subprocess
 import sys
 import tempfile
@@ -27,6 +37,11 @@ MAX16 = 65533
 MAX32 = 0xFFFFFFFF
 FREE_HEAD = 259
 FREE_EXTENT = 260
+TREE_ROOT = 257
+TREE_NODE = 258
+VALUE_LIST = 261
+INDEX_TABLE = 513
+VALUE = 514
 
 
 def form_by_record_size(size):
@@ -174,6 +189,10 @@ def check_file(path, closed=False, need_freelist=False, want_size=None, out=prin
             if records[p][0] == FREE_EXTENT and p not in listed and not errors:
                 err("free extent at %d is not on the free list" % p)
 
+        if not errors:
+            tree_notes = check_trees(r, records, order, err)
+            notes.extend(tree_notes)
+
     for n in notes:
         out("NOTE %s: %s" % (path, n))
     for e in errors:
@@ -182,6 +201,174 @@ def check_file(path, closed=False, need_freelist=False, want_size=None, out=prin
         out("OK %s: %d records, %d free extents (%d bytes), %d bytes"
             % (path, len(records), len(listed), free_bytes, size))
     return not errors
+
+
+def body(r, records, pos):
+    _, hl, length = records[pos]
+    return r.read(pos + hl, length - hl)
+
+
+def check_trees(r, records, order, err):
+    """Checks every tree, character tree and associative index of a file; returns notes."""
+    roots = [p for p in order if records[p][0] == TREE_ROOT]
+    parsed = {}
+    node_owner = {}
+    root_refs = Counter()   # root position -> entries naming it as their next level
+    value_refs = Counter()  # record position -> references to it as a value
+    list_refs = Counter()
+    kinds = {}
+    dtree_values = []
+    int_values = {}         # integer-index root -> values of its nodes
+    nodes_seen = 0
+
+    for rp in roots:
+        b = body(r, records, rp)
+        if len(b) < 12:
+            err("tree root at %d: %d bytes, below 12" % (rp, len(b)))
+            continue
+        kind, top = struct.unpack(">iQ", b[:12])
+        kinds[rp] = kind
+        if kind == 256:
+            keyfmt, dlen = ">i", 12
+        elif kind == 2 or kind % 2 == 1:
+            keyfmt, dlen = ">I", 20
+        else:
+            keyfmt, dlen = None, None
+        if top == 0:
+            if kind == 2:
+                err("character-tree level at %d is empty" % rp)
+            continue
+        # Post-order without recursion: levels from below, keys in order.
+        level_of = {}
+        inorder = []
+        stack = [(top, False)]
+        while stack:
+            pos, done = stack.pop()
+            if done:
+                small, large, level, data = parsed[pos]
+                want = 1 + max(level_of.get(small, 0) if small else 0,
+                               level_of.get(large, 0) if large else 0)
+                if level != want:
+                    err("tree node at %d (root %d): level %d, its children make %d"
+                        % (pos, rp, level, want))
+                level_of[pos] = level
+                continue
+            if pos not in records or records[pos][0] != TREE_NODE:
+                err("root %d names %d, which is no tree node" % (rp, pos))
+                return []
+            if pos in node_owner:
+                err("tree node at %d belongs to the roots %d and %d" % (pos, node_owner[pos], rp))
+                return []
+            node_owner[pos] = rp
+            nodes_seen += 1
+            nb = body(r, records, pos)
+            if len(nb) < 20:
+                err("tree node at %d: %d bytes, below 20" % (pos, len(nb)))
+                return []
+            small, large, level = struct.unpack(">QQi", nb[:20])
+            data = nb[20:]
+            if dlen is not None and len(data) != dlen:
+                err("tree node at %d: %d data bytes, the kind %d needs %d"
+                    % (pos, len(data), kind, dlen))
+                return []
+            parsed[pos] = (small, large, level, data)
+            stack.append((pos, True))
+            for c in (large, small):
+                if c:
+                    stack.append((c, False))
+        # In order: an explicit walk over the parsed nodes.
+        walk, cur = [], top
+        while walk or cur:
+            while cur:
+                walk.append(cur)
+                cur = parsed[cur][0]
+            cur = walk.pop()
+            inorder.append(cur)
+            cur = parsed[cur][1]
+        if keyfmt:
+            keys = [struct.unpack(keyfmt, parsed[p][3][:4])[0] for p in inorder]
+            for a, b2, p in zip(keys, keys[1:], inorder[1:]):
+                if a >= b2:
+                    err("tree at %d out of order at node %d: key %d after %d" % (rp, p, b2, a))
+                    break
+        for p in inorder:
+            data = parsed[p][3]
+            if kind == 256:
+                int_values.setdefault(rp, []).append(struct.unpack(">q", data[4:12])[0])
+            elif keyfmt:
+                _, tree, value = struct.unpack(">IQQ", data)
+                if tree:
+                    root_refs[tree] += 1
+                if value:
+                    dtree_values.append((p, value))
+
+    # Character-tree levels and values.
+    for rp, kind in kinds.items():
+        if kind == 2 and root_refs[rp] != 1:
+            err("character-tree level at %d is named by %d entries" % (rp, root_refs[rp]))
+    for tree in root_refs:
+        if tree not in kinds:
+            err("a character-tree entry names %d, which is no tree root" % tree)
+    for entry, value in dtree_values:
+        if value not in records:
+            err("character-tree entry %d: value %d is no record" % (entry, value))
+        elif records[value][0] == VALUE_LIST:
+            list_refs[value] += 1
+            lb = body(r, records, value)
+            n = len(lb) // 8
+            if len(lb) % 8 or n < 2:
+                err("value list at %d: %d bytes" % (value, len(lb)))
+            for i in range(n):
+                v = struct.unpack(">Q", lb[8 * i:8 * i + 8])[0]
+                if v not in records:
+                    err("value list at %d: value %d is no record" % (value, v))
+                value_refs[v] += 1
+        else:
+            value_refs[value] += 1
+    for p in order:
+        typ = records[p][0]
+        if typ == TREE_NODE and p not in node_owner:
+            err("tree node at %d belongs to no tree" % p)
+        if typ == VALUE_LIST and list_refs[p] != 1:
+            err("value list at %d is named %d times" % (p, list_refs[p]))
+
+    # Associative files.
+    tables = [p for p in order if records[p][0] == INDEX_TABLE]
+    notes = []
+    if tables:
+        if len(tables) > 1:
+            err("%d index tables" % len(tables))
+        tb = body(r, records, tables[0])
+        if len(tb) % 16:
+            err("index table at %d: %d bytes" % (tables[0], len(tb)))
+        names = set()
+        for i in range(len(tb) // 16):
+            fofs, typ, name, reserved = struct.unpack(">qhhI", tb[16 * i:16 * i + 16])
+            if name in names:
+                err("index name %d used twice" % name)
+            names.add(name)
+            if reserved:
+                err("index %d: reserved bytes %08x" % (i, reserved))
+            want = {1: 256, 2: 259}.get(typ)
+            if want is None or kinds.get(fofs) != want:
+                err("index %d of type %d names %d of kind %s" % (i, typ, fofs, kinds.get(fofs)))
+            elif typ == 1:
+                for v in int_values.get(fofs, []):
+                    value_refs[v] += 1
+        for p in order:
+            if records[p][0] != VALUE:
+                continue
+            if value_refs[p] != 1:
+                err("value record at %d is named %d times" % (p, value_refs[p]))
+            vb = body(r, records, p)
+            if len(vb) < 8 or vb[-1:] != b"\0":
+                err("value record at %d: a text area of %d bytes without its 0 byte" % (p, len(vb)))
+        for v in value_refs:
+            if v not in records or records[v][0] != VALUE:
+                err("an index names %d, which is no value record" % v)
+    if roots:
+        notes.append("%d trees, %d tree nodes" % (len(roots), nodes_seen))
+    return notes
 
 
 # ---- Self-test: files built byte by byte
@@ -288,6 +475,40 @@ def selftest(writer):
     expect("tiny-extent", file_header() + head(44) + extent(8, 0)[:8] + r1, False, "below 12")
     expect("second-head", file_header() + head(0) + head(0), False, "not at 32")
     expect("no-head", file_header() + r1, False, "no free-list head", need_freelist=True)
+
+    # Trees: a root of kind 256 and nodes (small, large, level, key) laid out after it.
+    def tree_file(nodes, kind=256, top=0, tail=b""):
+        where = [60 + 36 * i for i in range(len(nodes))]
+        at = lambda i: 0 if i is None else (where[i] if isinstance(i, int) and i >= 0 else -i)
+        out = rec(TREE_ROOT, struct.pack(">iQ", kind, at(top) if nodes else 0))
+        for s_, l_, lev, key in nodes:
+            out += rec(TREE_NODE, struct.pack(">QQi", at(s_), at(l_), lev) + struct.pack(">iq", key, 3))
+        return file_header() + head(0) + out + tail
+
+    expect("tree", tree_file([(1, 2, 2, 20), (None, None, 1, 10), (None, None, 1, 30)]), True)
+    expect("tree-empty-int", tree_file([]), True)
+    expect("tree-order", tree_file([(1, 2, 2, 20), (None, None, 1, 30), (None, None, 1, 10)]),
+           False, "out of order")
+    expect("tree-level", tree_file([(1, 2, 3, 20), (None, None, 1, 10), (None, None, 1, 30)]),
+           False, "level 3")
+    expect("tree-shared", tree_file([(1, 1, 2, 20), (None, None, 1, 10)]), False, "belongs to the")
+    expect("tree-unreachable", tree_file([(1, None, 2, 20), (None, None, 1, 10),
+                                          (None, None, 1, 30)]), False, "belongs to no tree")
+    expect("tree-dangling", tree_file([(-45, None, 2, 20)]), False, "no tree node")
+    expect("tree-data-length", tree_file([(None, None, 1, 20)], kind=3), False, "needs 20")
+    expect("dtree-empty-level", tree_file([], kind=2), False, "is empty")
+    # An index table naming the integer tree, whose one node names a value record.
+    tree = tree_file([(None, None, 1, 5)])
+    value = rec(VALUE, b"1\0\0\0\0\0\0\0")
+    table = rec(INDEX_TABLE, struct.pack(">qhhI", 44, 1, 7, 0))
+    node_value = 44 + 16 + 36 + len(table)
+    good = bytearray(tree + table + value)
+    struct.pack_into(">q", good, 60 + 4 + 24, node_value)
+    expect("assoc", bytes(good), True)
+    expect("assoc-unnamed", bytes(good) + value, False, "named 0 times")
+    bad = bytearray(good)
+    struct.pack_into(">h", bad, 44 + 16 + 36 + 4 + 8, 2)
+    expect("assoc-kind", bytes(bad), False, "of kind 256")
 
     if writer:
         d = tempfile.mkdtemp(prefix="pdbcheck-")

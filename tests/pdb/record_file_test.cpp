@@ -4,18 +4,21 @@
 
 #include <cstring>
 
+#include "pdb/l_favt64.h"
 #include "pdb_util.h"
 
 using namespace pdbtest;
 
 namespace {
 
-// The record store is started once per test program, with the full free-list check on.
+// The record store is started once per test program, with the full free-list check and the
+// record cache's ring checks on.
 class PdbEnvironment : public ::testing::Environment {
   public:
     void SetUp() override {
-        fac_init_general();
+        init_l_favt64();
         freelist64_check_on = true;
+        favt64_check_on = true;
     }
 };
 const auto* const pdb_env = ::testing::AddGlobalTestEnvironment(new PdbEnvironment);
@@ -29,28 +32,6 @@ std::string hex(const uint8_t* p, int n) {
     }
     return s;
 }
-
-// Captures the record store's diagnostic lines for one scope.
-class PrintCapture {
-  public:
-    PrintCapture() {
-        text().clear();
-        set_pdb_print(capture);
-    }
-    ~PrintCapture() { set_pdb_print(nullptr); }
-    static std::string& text() {
-        static std::string t;
-        return t;
-    }
-
-  private:
-    static int capture(const char* fmt, va_list ap) {
-        char buf[512];
-        int n = vsnprintf(buf, sizeof buf, fmt, ap);
-        text() += buf;
-        return n;
-    }
-};
 
 }  // namespace
 

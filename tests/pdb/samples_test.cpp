@@ -3,7 +3,10 @@
 // list). Run alone, the samples go to a scratch directory and are checked here.
 #include <random>
 
+#include "lisp/parser.h"
+#include "matrix/associate64_qv.h"
 #include "pdb_util.h"
+#include "tree_util.h"
 
 using namespace pdbtest;
 
@@ -40,6 +43,47 @@ void write_samples(const std::string& dir) {
         }
     }
     ASSERT_EQ(close_filespace64(p), 0);
+
+    // Trees with rotations and deletions, character trees with value lists, and an associative
+    // file with both kinds of index.
+    p = open_rw(dir + "/fl-trees");
+    ASSERT_NE(p, nullptr);
+    FAVT64_ROOT* t = new_int_tree(p);
+    favt64_lock(t);
+    for (int i = 0; i < 3000; i++)
+        ASSERT_NE(put_key(t, static_cast<int32_t>(rng() % 5000), i), nullptr);
+    for (int i = 0; i < 1500; i++)
+        drop_key(t, static_cast<int32_t>(rng() % 5000));
+    favt64_unlock(t);
+    FAVT64_ROOT* c = alloc64_dtree(p, 0);
+    favt64_lock(c);
+    int e = 0;
+    for (int i = 0; i < 600; i++) {
+        std::string k;
+        for (int j = 0, n = 1 + static_cast<int>(rng() % 5); j < n; j++)
+            k += static_cast<char>('a' + rng() % 3);
+        std::vector<L_CHAR> key = lkey(k);
+        uint64_t v = static_cast<uint64_t>(put_record(p, 400, 24 + rng() % 40, i));
+        ASSERT_EQ(insert_dtree64(&e, c, key.data(), 0, v), 0);
+        if (i % 3 == 0) delete_dtree64(&e, c, key.data(), i % 2 ? v : 0);
+    }
+    favt64_unlock(c);
+    ASSERT_EQ(close_filespace64(p), 0);
+
+    int k =
+        l_open_associate64((dir + "/fl-assoc").c_str(), OPEN_RW, 0644, WITH_FREELIST, 12, nullptr);
+    ASSERT_GT(k, 0);
+    int ix = l_new_index64(k, ASSOC64_INTEGER_INDEX, 1);
+    int sx = l_new_index64(k, ASSOC64_STRING_INDEX, 2);
+    for (int32_t i = 0; i < 400; i++) {
+        int32_t key = static_cast<int32_t>(rng() % 300) - 150;
+        std::string v = "(v " + std::to_string(i) + " \"" + std::string(rng() % 30, 'x') + "\")";
+        ASSERT_EQ(l_insert_associate64(k, ix, &key, read_qv_item(v.c_str())), 0);
+        std::vector<L_CHAR> sk = lkey("k" + std::to_string(rng() % 200));
+        ASSERT_EQ(l_insert_associate64(k, sx, sk.data(), read_qv_item(v.c_str())), 0);
+        if (i % 4 == 0) l_delete_associate64(k, sx, sk.data());
+    }
+    ASSERT_EQ(l_close_associate64(k), 0);
 }
 
 }  // namespace
@@ -53,7 +97,7 @@ TEST(PdbSamples, WrittenFilesPassTheChecker) {
     TempDir d;
     write_samples(d.path());
     CheckResult c = run_checker("--closed " + d.at("fl-empty") + " " + d.at("plain-records") + " " +
-                                d.at("fl-churn"));
+                                d.at("fl-churn") + " " + d.at("fl-trees") + " " + d.at("fl-assoc"));
     EXPECT_EQ(c.status, 0) << c.out;
     EXPECT_EQ(file_size(d.at("fl-empty")), 44);
 }
