@@ -18,9 +18,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 extern char** environ;
 
@@ -81,6 +84,50 @@ inline int free_port() {
         port = ntohs(a.sin_port);
     close(fd);
     return port;
+}
+
+// An integer knob from the environment, or fallback.
+inline int knob(const char* name, int fallback) {
+    const char* v = getenv(name);
+    return v && *v ? atoi(v) : fallback;
+}
+
+// The agent built beside the benchmarks (../vxmx from this program's folder).
+inline std::string agent_path(const char* argv0) {
+    std::string self = argv0;
+    size_t slash = self.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : self.substr(0, slash);
+    return dir + "/../vxmx";
+}
+
+// Starts args with its standard output to the file out and its standard error discarded.
+inline pid_t spawn(const std::vector<std::string>& args, const std::string& out) {
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    return rc == 0 ? pid : -1;
+}
+
+inline std::string read_all(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+// The value of the reply "<Result> line value</Result>" in out, or -1.
+inline long long result_of(const std::string& out, int line) {
+    std::string head = "<Result> " + std::to_string(line) + " ";
+    size_t at = out.find(head);
+    return at == std::string::npos ? -1 : atoll(out.c_str() + at + head.size());
 }
 
 // Ends the server started as pid: SIGTERM, then SIGKILL after 5 s. Children are reaped by the

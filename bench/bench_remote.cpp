@@ -17,25 +17,12 @@
 
 #include <fstream>
 #include <sstream>
-#include <vector>
 
 #include "bench_net.h"
 
 using namespace bench_net;
 
 namespace {
-
-int knob(const char* name, int fallback) {
-    const char* v = getenv(name);
-    return v && *v ? atoi(v) : fallback;
-}
-
-std::string agent_path(const char* argv0) {
-    std::string self = argv0;
-    size_t slash = self.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : self.substr(0, slash);
-    return dir + "/../vxmx";
-}
 
 std::string listener_line(int port) {
     return "^(define l (OpenInterpreter \"accept\" (CurrentEnvironment) (Port " +
@@ -66,35 +53,6 @@ std::string a_script(int b_port, int workers, int commands, bool shared) {
         s << " t" << k;
     s << ")\n^(Exit)\n";
     return s.str();
-}
-
-pid_t spawn(const std::vector<std::string>& args, const std::string& out) {
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    return rc == 0 ? pid : -1;
-}
-
-std::string read_all(const std::string& path) {
-    std::ifstream f(path);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-// The value of the reply "<Result> line value</Result>" in out, or -1.
-long long result_of(const std::string& out, int line) {
-    std::string head = "<Result> " + std::to_string(line) + " ";
-    size_t at = out.find(head);
-    return at == std::string::npos ? -1 : atoll(out.c_str() + at + head.size());
 }
 
 struct RUN {

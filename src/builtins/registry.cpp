@@ -31,11 +31,13 @@
 #include "builtins/resultformat.h"
 #include "builtins/rule.h"
 #include "builtins/save.h"
+#include "builtins/session.h"
 #include "builtins/strings.h"
 #include "builtins/sysinfo.h"
 #include "builtins/sysstatus.h"
 #include "builtins/threads.h"
 #include "builtins/unitfuncs.h"
+#include "builtins/urlfuncs.h"
 #include "longchar/longchar.h"
 
 void init_symbols(QVISP_ENV* env0, QVISP_ENV* env1) {
@@ -55,6 +57,7 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_For(env0);
     init_ListLength(env0);
     init_List(env0);
+    init_GetURL(env0);
     init_Parse(env0);
     init_q_xml(env0);
     init_OpenInterpreter(env0);
@@ -107,8 +110,15 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_SetDatabasePath(env1);
     init_SetDirectory(env1);
     init_GetQVpathpair(env1);
+    init_OpenSession(env0);
+    init_CloseSession(env0);
+    init_RemoteSession(env0);
+    init_GetLocalHostName(env0);
+    init_GetLocalHostIP(env0);
+    init_SetLocalHostName(env0);
     init_GetQVTime(env0);
     init_ComposePath(env0);
+    init_ComposeURL(env0);
     init_Trunc(env0);
     init_Leaf(env0);
     init_Directory(env0);
@@ -144,6 +154,8 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_GetCPUStatus(env1);
     init_GetSize(env0);
     init_FindFile(env1);
+    init_URLStringCode(env0);
+    init_DecodeURLString(env0);
     init_SetAttribute(env0);
     init_GetTag(env0);
     init_Test(env1);
@@ -156,11 +168,16 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_GetType(env0);
     init_SetUnit(env0);
     init_GetUnit(env0);
+    init_SetProxy(env1);
+    init_GetProxy(env0);
+    init_SetNativeProxy(env1);
+    init_GetNativeProxy(env0);
     init_Chdir(env1);
     init_UnitSystem(env0);
     init_GetMainInterpreter(env0);
     init_GetQVIinfo(env0);
     init_IgnoreDelay(env0);
+    init_SessionEnvironment(env1);
     init_Let(env0);
     init_Thread(env0);
     init_GetCwd(env0);

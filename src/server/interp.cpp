@@ -1,6 +1,7 @@
 // Interpreter records, the two hash tables, opening by access type, closing, the main-interpreter
 // rule and the command-line start.
 #include "server/interp.h"
+#include "server/session.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -563,6 +564,9 @@ int _close_interpreter(QV_INTERPRETER* qvi) {
 }
 
 void _close_qv_interpreter(QV_INTERPRETER* qvi) {
+    // The main interpreter's end waits for the RemoteSession jobs still running: they may need
+    // new connections, which its end would refuse.
+    if (qvi == main_interpreter) _wait_rs_queue();
     while (qvi->flags & QVIF_WAIT_PERMISSION) {
         int ans = qvi->flags & QVIF_PERM_MASK;
         if (ans == 0 || ans == QVIF_PERM_ALLOW)
@@ -683,6 +687,7 @@ int wait_stop_all() {
         sleep_task(interpreter_hash, qvi_lock);
         lock_task(qvi_lock);
     }
+    _wait_rs_queue();
     unlock_task(qvi_lock, "wait_stop_all");
     return 0;
 }

@@ -29,6 +29,7 @@
 #include "server/qvohttp_server.h"
 #include "server/remote.h"
 #include "server/serverinfo.h"
+#include "server/session.h"
 #include "stream/file_stream.h"
 
 namespace {
@@ -133,6 +134,8 @@ void init_qv() {
     // Remote agents of the HTTP agent reach their peers through remote evaluation.
     set_http_agent_remote(remote_query, open_agent_connection);
     init_progressive();
+    init_session();
+    install_log_session(log_session);
     init_call_lock();
     // Logging follows the call locks, which its save action takes.
     init_log(vxlisp_top_env0);

@@ -35,35 +35,6 @@ bool has(const std::string& s, const std::string& part) {
     return s.find(part) != std::string::npos;
 }
 
-// A task of its own with an internal interpreter runs fn; the test goes on meanwhile.
-struct Caller {
-    std::shared_ptr<Counter> done = std::make_shared<Counter>();
-    std::shared_ptr<std::atomic<int>> iid = std::make_shared<std::atomic<int>>(0);
-    explicit Caller(std::function<void()> fn) {
-        struct Job {
-            std::function<void()> fn;
-            std::shared_ptr<Counter> done;
-            std::shared_ptr<std::atomic<int>> iid;
-        };
-        create_task(
-            [](intptr_t d) {
-                auto* j = reinterpret_cast<Job*>(d);
-                QV_INTERPRETER* q = new_qv_interpreter();
-                q->a_type = QVA_INTERNAL;
-                q->env = vxlisp_top_env1;
-                j->iid->store(setup_i(q));
-                gc_push(nullptr, nullptr, "caller");
-                j->fn();
-                gc_pop(nullptr, nullptr);
-                close_self_interpreter();
-                j->done->add();
-                delete j;
-            },
-            reinterpret_cast<intptr_t>(new Job{std::move(fn), done, iid}), 2);
-    }
-    bool finished(int ms = 20000) { return done->wait_for(1, ms); }
-};
-
 // The answer of a query, printed ("" for none).
 std::string ask(int id, const char* cmd_text, const char* cmd_str = nullptr) {
     QV_SEXP* v = remote_query(id, vxlisp_top_env1, cmd_str ? l_string(std_cm, cmd_str) : nullptr,

@@ -2,11 +2,17 @@
 // on pipes, bounded reads of their replies, and tasks whose end a test can wait for.
 #pragma once
 
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 
+#include "base/task.h"
+#include "lisp/heap.h"
+#include "lisp/vxlisp.h"
 #include "server/interp.h"
 #include "stream/stream.h"
+#include "support/sync_util.h"
 
 // The keeper: the first non-internal interpreter of the program, and so its main interpreter. It
 // stays open for the whole run, so that the tests can open and close other interpreters; the
@@ -32,6 +38,35 @@ struct PipeInterp {
     // Everything read so far.
     std::string got;
     ~PipeInterp();
+};
+
+// A task of its own with an internal interpreter runs fn; the test goes on meanwhile.
+struct Caller {
+    std::shared_ptr<Counter> done = std::make_shared<Counter>();
+    std::shared_ptr<std::atomic<int>> iid = std::make_shared<std::atomic<int>>(0);
+    explicit Caller(std::function<void()> fn) {
+        struct Job {
+            std::function<void()> fn;
+            std::shared_ptr<Counter> done;
+            std::shared_ptr<std::atomic<int>> iid;
+        };
+        create_task(
+            [](intptr_t d) {
+                auto* j = reinterpret_cast<Job*>(d);
+                QV_INTERPRETER* q = new_qv_interpreter();
+                q->a_type = QVA_INTERNAL;
+                q->env = vxlisp_top_env1;
+                j->iid->store(setup_i(q));
+                gc_push(nullptr, nullptr, "caller");
+                j->fn();
+                gc_pop(nullptr, nullptr);
+                close_self_interpreter();
+                j->done->add();
+                delete j;
+            },
+            reinterpret_cast<intptr_t>(new Job{std::move(fn), done, iid}), 2);
+    }
+    bool finished(int ms = 20000) { return done->wait_for(1, ms); }
 };
 
 // A TCP connection to port on the loopback address, or -1.

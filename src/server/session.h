@@ -1,0 +1,108 @@
+// Sessions: the client side of remote work reached by URL.
+//
+// A script opens a session (open_session) and runs lists of commands on agents named by URLs
+// (remote_session). The URL's protocol picks the session protocol from a switch table; "qvp", the
+// QV line protocol over outgoing connections, is the one served today ("http" has its row, and is
+// refused with an error value until its protocol exists).
+//
+// The "qvp" protocol keeps, per server (protocol, host, port), a record with one QV connection
+// per agent, shared by all sessions: an agent's connection logs in once with (SetAgent name mode)
+// (the peer defines SetAgent), then receives each session's initial expressions once before that
+// session's first command. An agent not named by the request is found by the resource's suffix:
+// the server is asked (GetPrefixMode ".suffix") and its rows tell which agent serves which
+// command. Every command is sent with remote_query and answered later: the value remote_session
+// returns is a deferred node that completes with the last command's answer. A command whose
+// connection died (the invalid-iid or the stream error, raised here, not an error the peer
+// answered) is sent again on a new connection, up to the re-sends of the options.
+//
+// A native proxy, when set, is another agent (its agent "qvproxy") that runs each request on the
+// client's behalf: the request is sent there as (RemoteSession rs<id> (URL ...) ...), after a
+// one-time set-up that defines rs<id> as a session of the proxy's own. Servers of the direct
+// list are still reached directly.
+//
+// Idle agent connections are asked for their peer's time-out once (agent_timeout_task); a
+// 10-second tick frees surplus server records and closes idle connections of servers whose
+// connection attempt hangs.
+//
+// RemoteSession jobs are counted here (rs_count) so that the end of the program can wait for
+// them (wait_rs_queue).
+//
+// Locking: session_lock guards every list and record of this module. It is never held while a
+// command runs remotely, while another lock is taken or while language memory is allocated: the
+// collector's mark pass takes it to mark the sessions' initial expressions. Per session, `lock`
+// serialises requests that ask for it; per agent, a readers/writer count: senders read,
+// connecting writes.
+#pragma once
+
+#include <cstdint>
+
+#include "base/url.h"
+#include "lisp/env.h"
+#include "lisp/sexp.h"
+
+// Error codes of sessions.
+constexpr uint32_t QVE_SESSION_PARAM = 0x80040503;    // bad id, URL or protocol
+constexpr uint32_t QVE_SESSION_AGENT = 0x8004070c;    // no agent and no prefix
+constexpr uint32_t QVE_SESSION_PREFIX = 0x80040a06;   // prefix look-up failed
+constexpr uint32_t QVE_SESSION_CONNECT = 0x80040a12;  // the server cannot be reached
+
+// Options of one remote_session call.
+struct remote_session_opt {
+    int timeout_count;  // re-sends after a dead connection; -1: the default (3)
+    int return_format;  // 0
+};
+typedef remote_session_opt REMOTE_SESSION_OPT;
+void setup_remote_session_opt(REMOTE_SESSION_OPT* opt);
+
+// Creates session_lock, registers the collector pass and the 10-second tick. The agent time-out
+// task starts with the first agent connection.
+void init_session();
+
+// A new user-level session: its id (from 1).
+int open_session(int open_opt);
+// Closes the session and its protocol sessions; an unknown id does nothing. A "qvp" session with
+// deferred answers pending closes when the last one completes.
+void close_session(int id);
+
+// Runs the command list cmd (a list of expressions sent one by one) on the agent that the URL u
+// names (or agent, or the agent found by the resource's suffix for center_cmd) through session
+// id. env is where commands are sent from and where SessionPath and SessionResource are bound.
+// The value: a deferred node of the last command's answer, nil for an empty list, or an error
+// named "RemoteSession" at file f, line ln. session_lock_enable: wait for and hold the session's
+// own lock while the commands are sent.
+QV_SEXP* remote_session(QVISP_ENV* env, int id, const URL* u, const L_CHAR* agent,
+                        const L_CHAR* login_mode, const L_CHAR* center_cmd, QV_SEXP* cmd,
+                        QV_FILE* f, int ln, int session_lock_enable, const REMOTE_SESSION_OPT* opt);
+
+// The log layer's way to other agents (its relay and FetchLog): runs the command list cmd at
+// url as agent "server", login mode "user", centre command "Get", through one session of its
+// own, and waits for the answer (an error value when the agent cannot be reached).
+QV_SEXP* log_session(const L_CHAR* url, QV_SEXP* cmd);
+
+// The expressions the session sends to each agent before its first command there (nil clears
+// them). 0, or -1 for an unknown session.
+int set_initial_sexp(int id, QVISP_ENV* env, QV_SEXP* s);
+
+// The native proxy: a URL with a server sets it, null or a URL without a server removes it.
+void set_native_proxy(const URL* u);
+// Adds a server reached without the native proxy: 0, or -1 when it is listed already.
+int set_native_proxy_direct_access(const L_CHAR* server);
+// (proxyinfo "NativeProxy" server port (server "NoProxy" name)...) or (proxyinfo "NoProxy").
+QV_SEXP* get_native_proxyinfo();
+
+// RemoteSession jobs accepted and not completed: rs_count adds n (under qvi_lock) and wakes
+// wait_rs_queue, which returns once the count is 0. _wait_rs_queue expects qvi_lock held.
+void rs_count(int n);
+void wait_rs_queue();
+void _wait_rs_queue();
+
+// One pass of the 10-second tick (tests call it directly).
+void session_tick(intptr_t data, int flag);
+
+// Counts for tests and diagnostics: sessions, server records, agents with a connection.
+struct SESSION_STATS {
+    int sessions;
+    int servers;
+    int connected_agents;
+};
+SESSION_STATS get_session_stats();
