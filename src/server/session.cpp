@@ -22,6 +22,7 @@
 #include "lisp/urlcopy.h"
 #include "lisp/vxlisp.h"
 #include "longchar/longchar.h"
+#include "server/http_session.h"
 #include "server/interp.h"
 #include "server/protocol.h"
 #include "server/remote.h"
@@ -1043,10 +1044,11 @@ struct SESSION_SW {
                         QV_FILE* f, int ln, int session_lock_enable, const REMOTE_SESSION_OPT* opt);
 };
 
-// "http" (one HTTP/1.0 request per command) has its row; its functions come with that protocol.
+// "http" goes to the web server directly: its protocol sessions are no sessions of the native
+// proxy's set-up.
 const SESSION_SW session_sw_table[] = {
     {"qvp", open_session_qvp, close_session_qvp, remote_session_qvp},
-    {"http", nullptr, nullptr, nullptr},
+    {"http", open_session_http, close_session_http, remote_session_http},
     {nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -1191,6 +1193,7 @@ void init_session() {
     if (done) return;
     done = true;
     new_lock(&session_lock);
+    init_session_http();
     gc_hook_mark(gc_session);
     new_tick(session_tick, 10, 0);
 }

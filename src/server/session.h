@@ -1,9 +1,9 @@
 // Sessions: the client side of remote work reached by URL.
 //
 // A script opens a session (open_session) and runs lists of commands on agents named by URLs
-// (remote_session). The URL's protocol picks the session protocol from a switch table; "qvp", the
-// QV line protocol over outgoing connections, is the one served today ("http" has its row, and is
-// refused with an error value until its protocol exists).
+// (remote_session). The URL's protocol picks the session protocol from a switch table: "qvp", the
+// QV line protocol over outgoing connections, or "http", one HTTP/1.0 request per command to a
+// plain web server (server/http_session.h).
 //
 // The "qvp" protocol keeps, per server (protocol, host, port), a record with one QV connection
 // per agent, shared by all sessions: an agent's connection logs in once with (SetAgent name mode)

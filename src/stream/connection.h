@@ -17,3 +17,7 @@
 // they end, except when the host name cannot be resolved.
 STREAM* new_connection(int* cerr, const char* hostname, uint32_t ip, int port,
                        void (*func)(int, void*), void* work);
+// The same through the resolver's blacklist: a peer whose connection timed out fails at once
+// (ETIMEDOUT) until the blacklist's retry reaches it.
+STREAM* bl_new_connection(int* cerr, const char* hostname, uint32_t ip, int port,
+                          void (*func)(int, void*), void* work);

@@ -99,7 +99,9 @@ TEST(SessionAgents, LogInInitialExpressionsOrderPrefixesAndDeferredAnswers) {
     EXPECT_TRUE(has(e, "(\"GET AGENT: invalid prefix (there is no prifix) \" \"qvp://127.0.0.1:"))
         << e;
     e = c.ask("(RemoteSession s (URL \"http://127.0.0.1:" + std::to_string(p.b_port) + "/\") 1)");
-    EXPECT_TRUE(has(e, "(\"session protocol not available\" \"http\")")) << e;
+    // Over "http" a command must be (method ...).
+    EXPECT_TRUE(has(e, "0x80020508")) << e;
+    EXPECT_TRUE(has(e, "(\"method error\" 1)")) << e;
     e = c.ask("(RemoteSession s (URL \"gopher://127.0.0.1:70/\") 1)");
     EXPECT_TRUE(has(e, "(\"invalid session protocol\" \"gopher\")")) << e;
     e = c.ask("(RemoteSession 999 " + p.url() + " 1)");

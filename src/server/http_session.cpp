@@ -1,0 +1,359 @@
+// The "http" session protocol: one HTTP/1.0 request per command, replies read as QV values.
+#include "server/http_session.h"
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "base/alloc.h"
+#include "base/queue.h"
+#include "base/task.h"
+#include "base/textutil.h"
+#include "lisp/collect.h"
+#include "lisp/heap.h"
+#include "lisp/lexer.h"
+#include "lisp/list.h"
+#include "lisp/parser.h"
+#include "lisp/printer.h"
+#include "longchar/longchar.h"
+#include "server/interp.h"
+#include "server/remote.h"
+#include "stream/connection.h"
+#include "stream/http_wire.h"
+#include "stream/sprintf.h"
+#include "stream/streamio.h"
+#include "stream/string_stream.h"
+
+namespace {
+
+// The reply of a command's last request, waiting for a worker to read it.
+struct SESSION_HTTP_N {
+    Q_HEADER h;  // key: the counter's text, a tracked copy
+    STREAM* st;
+    QV_SEXP* node;  // the deferred value handed to the caller (it keeps d)
+    D_SEXP* d;
+    REMOTE_SESSION_OPT opt;
+    QV_FILE* f;
+    int ln;
+    unsigned opt_enabled : 1;
+};
+
+SYS_QUEUE session_http_que;
+std::atomic<int> key_counter{0};
+
+void gc_s_que(Q_HEADER* n) {
+    auto* q = reinterpret_cast<SESSION_HTTP_N*>(n);
+    gc_vx_sexp(q->node);
+    gc_vx_file(q->f);
+}
+
+// A node taken off the queue is rooted in the worker's frame.
+void gc_get_s_que(Q_HEADER* n) {
+    auto* q = reinterpret_cast<SESSION_HTTP_N*>(n);
+    lock_mem();
+    if (q->node) gc_set_nl(q->node, gc_vx_sexp);
+    if (q->f) gc_set_nl(q->f, gc_vx_file);
+    unlock_mem();
+}
+
+QV_SEXP* http_error(QV_FILE* f, int ln, uint32_t code, const char* msg, QV_SEXP* more) {
+    QV_SEXP* data = more ? cons(n_get_string(msg), list(more, nullptr)) : n_get_string(msg);
+    return get_error(f, ln, code, l_string(std_cm, "RemoteSession"), data);
+}
+
+bool has_line_break(const L_CHAR* s) {
+    for (; s && *s; s++)
+        if (*s == '\r' || *s == '\n') return true;
+    return false;
+}
+
+// The method's name with a-z in upper case.
+std::vector<L_CHAR> get_method(const L_CHAR* m) {
+    std::vector<L_CHAR> r;
+    for (; m && *m; m++)
+        r.push_back(*m >= 'a' && *m <= 'z' ? *m - 'a' + 'A' : *m);
+    r.push_back(0);
+    return r;
+}
+
+// Reads the body of a reply whose head has been read: into *out (when given) up to its end, or
+// exactly content_length bytes when the head declares them. 0; -1 when a read fails or a declared
+// body ends early; -2 when it would hold more than HTTP_SESSION_BODY_MAX bytes. Without `out`
+// the bytes are dropped, and the bound is on the bytes read.
+int read_body(STREAM* st, const HTTP_INFO* info, std::string* out) {
+    bool chunked = info->flags & HTTP_CHUNKED;
+    if (chunked && chunk_read_start(st) < 0) {
+        chunk_read_end(st);
+        return -1;
+    }
+    int64_t want = chunked ? -1 : info->content_length;
+    int64_t got = 0;
+    int r = 0;
+    char buf[SBUF_PIECE];
+    // The buffer grows with the bytes that arrived, by doubling from 10 bytes.
+    if (out) out->reserve(10);
+    while (want < 0 || got < want) {
+        int n = static_cast<int>(want < 0 ? sizeof buf : std::min<int64_t>(sizeof buf, want - got));
+        int k = s_chunk_read(st, buf, n);
+        if (k < 0) {
+            r = -1;
+            break;
+        }
+        if (k == 0) {
+            if (want >= 0) r = -1;
+            break;
+        }
+        if (got + k > HTTP_SESSION_BODY_MAX) {
+            r = -2;
+            break;
+        }
+        if (out) {
+            if (out->size() + k > out->capacity())
+                out->reserve(std::max(out->capacity() * 2, out->size() + k));
+            out->append(buf, static_cast<size_t>(k));
+        }
+        got += k;
+    }
+    if (chunked) chunk_read_end(st);
+    return r;
+}
+
+QV_FILE* top_record(QV_SEXP* top) {
+    if (sexp_raw_type(top) == QVT_DELAY && top->delay.dtype == DELAY_LIST)
+        return top->delay.d.file.f;
+    return nullptr;
+}
+
+// An XML reply whose first element names its encoding is read on in that code method once the
+// element is read.
+void follow_encoding(QV_SEXP* seq) {
+    if (get_type(seq) != QVT_PAIR) return;
+    QV_SEXP* e = seq->pair.car;
+    if (get_type(e) != QVT_PAIR) return;
+    QV_SEXP* head = e->pair.car;
+    if (get_type(head) != QVT_SYMBOL) return;
+    L_CHAR* name = get_symbol_field(head, l_string(std_cm, "encoding"));
+    CODE_METHOD* cm = name ? get_encoding(name) : nullptr;
+    if (!cm) return;
+    for (QV_SEXP* q = e; get_type(q) == QVT_PAIR; q = q->pair.cdr) {
+    }
+    qv_set_cm(e, cm);
+}
+
+// The reply on st as a value; st is closed, or handed to the lazy reader that closes it.
+QV_SEXP* read_reply(STREAM* st, const REMOTE_SESSION_OPT* opt, QV_FILE* f, int ln) {
+    HTTP_INFO info;
+    QV_SEXP* result;
+    if (scan_HTTP(&info, st, 0) < 0) {
+        result = http_error(f, ln, QVE_SESSION_CONNECT, "http connection error", nullptr);
+    } else if (info.err != 200) {
+        result =
+            http_error(f, ln, QVE_SESSION_CONNECT, "http error", get_integer(info.err, nullptr));
+    } else {
+        std::string type = info.content_type ? info.content_type : "application/octet-stream";
+        bool xml = type == "text/xml" || type == "application/xml";
+        bool html = type == "text/html";
+        QV_SEXP* sym = n_get_symbol(type.c_str());
+        if ((xml || html) && !(info.flags & HTTP_CHUNKED)) {
+            // Read lazily, as the value is looked at, up to the end of the connection (the
+            // request asked for its close): the reader owns the stream from here.
+            CODE_METHOD* cm = info.charset ? search_cm(info.charset) : nullptr;
+            if (cm) s_set_cm(st, cm);
+            QV_SEXP* seq = init_parse(st, l_string(std_cm, "RemoteSession"), nullptr);
+            st = nullptr;
+            if (QV_FILE* rec = top_record(seq); rec && html) qvf_set(rec, QVF_HTML);
+            if (xml) follow_encoding(seq);
+            result = opt->return_format == 2 ? seq : list(sym, seq, nullptr);
+        } else {
+            // Raw bytes, or chunked text (taken whole within the bound, so that the reader sees
+            // the body without its framing).
+            std::string body;
+            int r = read_body(st, &info, &body);
+            if (r == -2) {
+                result = http_error(f, ln, QVE_SESSION_CONNECT, "http reply too large", nullptr);
+            } else if (r < 0) {
+                result = http_error(f, ln, QVE_SESSION_CONNECT, "http connection error", nullptr);
+            } else if (xml || html) {
+                CODE_METHOD* cm = info.charset ? search_cm(info.charset) : nullptr;
+                STREAM* text = s_open_string_read(body.data(), cm ? cm : std_cm,
+                                                  static_cast<int>(body.size()), 1);
+                QV_SEXP* seq = init_parse(text, l_string(std_cm, "RemoteSession"), nullptr);
+                if (QV_FILE* rec = top_record(seq); rec && html) qvf_set(rec, QVF_HTML);
+                if (xml) follow_encoding(seq);
+                result = opt->return_format == 2 ? seq : list(sym, seq, nullptr);
+            } else {
+                result =
+                    list(sym, get_raw(body.data(), static_cast<int32_t>(body.size())), nullptr);
+            }
+        }
+    }
+    free_HTTP_info(&info);
+    if (st) s_close(st);
+    return result;
+}
+
+// The reply of a command whose value nobody sees: read to its end and dropped, so the server has
+// answered before the next command goes.
+void drop_reply(STREAM* st) {
+    HTTP_INFO info;
+    if (scan_HTTP(&info, st, 0) == 0) {
+        if (info.content_length < 0 && !(info.flags & HTTP_CHUNKED)) {
+            char buf[SBUF_PIECE];
+            int64_t got = 0;
+            for (int k; got < HTTP_SESSION_BODY_MAX && (k = s_read(st, buf, sizeof buf)) > 0;)
+                got += k;
+        } else {
+            read_body(st, &info, nullptr);
+        }
+    }
+    free_HTTP_info(&info);
+    s_close(st);
+}
+
+// The body's bytes: raw bytes as they are, any other value printed in cm with a line end.
+bool body_bytes(QV_SEXP* body, CODE_METHOD* cm, std::string* out) {
+    if (get_type(body) == QVT_RAW) {
+        out->assign(reinterpret_cast<const char*>(body->raw.data),
+                    static_cast<size_t>(body->raw.size));
+        return true;
+    }
+    STREAM* s = s_open_string_write(cm);
+    if (!s) return false;
+    print_sexp(s, body, 0);
+    s_printf(s, "\n");
+    if (const char* t = s_get_string(s)) out->assign(t, static_cast<size_t>(s->str.size));
+    s_close(s);
+    return true;
+}
+
+// Sends the command s (method [target] [body]) to u's server: with wait_flag its reply is read
+// and dropped (nil), else the deferred reply.
+QV_SEXP* one_session(const URL* u, QV_SEXP* s, const REMOTE_SESSION_OPT* opt, QV_FILE* f, int ln,
+                     int wait_flag) {
+    QV_SEXP* head = get_type(s) == QVT_PAIR ? s->pair.car : nullptr;
+    if (get_type(head) != QVT_SYMBOL)
+        return http_error(f, ln, QVE_SESSION_METHOD, "method error", s);
+    QV_SEXP* second = get_el(s, 1);
+    QV_SEXP* target = get_type(second) == QVT_STRING ? second : nullptr;
+    QV_SEXP* body = target || get_type(second) == QVT_NIL ? get_el(s, 2) : second;
+
+    // Every text of the head goes out as written: a line break in it would forge header lines.
+    const L_CHAR* target_text = target ? target->string.data : get_url_str2(u);
+    std::vector<L_CHAR> target_copy(target_text, target_text + l_strlen(target_text) + 1);
+    std::vector<L_CHAR> method = get_method(head->symbol.data);
+    bool bad = has_line_break(method.data()) || has_line_break(target_copy.data());
+    for (QV_SYM_FIELD* a = head->symbol.field; a; a = a->next)
+        if (a->name && a->name[0] == '*')
+            bad = bad || has_line_break(a->name) || has_line_break(a->data);
+    if (bad) return http_error(f, ln, QVE_SESSION_METHOD, "method error", s);
+
+    L_CHAR* enc = get_symbol_field(head, l_string(std_cm, "encode"));
+    CODE_METHOD* cm = enc ? get_encoding(enc) : nullptr;
+    std::string bytes;
+    bool has_body = get_type(body) != QVT_NIL;
+    if (has_body && !body_bytes(body, cm ? cm : std_cm, &bytes))
+        return http_error(f, ln, QVE_SESSION_CONNECT, "http connection error", nullptr);
+
+    std::string host = u->server ? n_string(std_cm, u->server) : "";
+    int cerr = 0;
+    STREAM* con = bl_new_connection(&cerr, host.c_str(), 0, u->port, nullptr, nullptr);
+    if (!con)
+        return http_error(f, ln, QVE_SESSION_PREFIX, "cannot open the HTTP connection",
+                          get_string(get_url_str2(u)));
+    if (cm) s_set_cm(con, cm);
+    int err = 0;
+    e_printf(con, &err, "%ls %ls HTTP/1.0\r\n", method.data(), target_copy.data());
+    if (cm) e_printf(con, &err, "Encoding: %s\r\n", cm->name);
+    for (QV_SYM_FIELD* a = head->symbol.field; a; a = a->next)
+        if (a->name && a->name[0] == '*')
+            e_printf(con, &err, "%ls: %ls\r\n", a->name + 1,
+                     a->data ? a->data : l_string(std_cm, ""));
+    // A body's end is told by its length: an HTTP/1.0 server cannot find it otherwise.
+    if (has_body) e_printf(con, &err, "Content-Length: %i\r\n", static_cast<int>(bytes.size()));
+    e_printf(con, &err, "Connection: close\r\nHost: %ls:%i\r\n\r\n", u->server, u->port);
+    int done = 0;
+    if (!err && has_body &&
+        en_do(&done, s_write, con, bytes.data(), static_cast<int>(bytes.size())) != 1)
+        err = 1;
+    if (!err && s_flush(con) < 0) err = 1;
+    if (err) {
+        s_close(con);
+        return http_error(f, ln, QVE_SESSION_CONNECT, "http connection error", nullptr);
+    }
+    if (wait_flag) {
+        drop_reply(con);
+        return nullptr;
+    }
+    auto* n = static_cast<SESSION_HTTP_N*>(new_queue_node(sizeof(SESSION_HTTP_N)));
+    n->st = con;
+    n->node = new_d_sexp(&n->d);
+    n->f = f;
+    n->ln = ln;
+    if (opt) {
+        n->opt = *opt;
+        n->opt_enabled = 1;
+    }
+    char key[16];
+    int k = key_counter.load();
+    while (!key_counter.compare_exchange_weak(k, (k + 1) % 5)) {
+    }
+    snprintf(key, sizeof key, "%i", k);
+    n->h.key = ll_copy_str(l_string(std_cm, key));
+    QV_SEXP* node = n->node;
+    insert_queue(&session_http_que, n, 2);
+    return node;
+}
+
+void session_task(intptr_t) {
+    set_t_msg("session_task");
+    L_CHAR* key = touch_qkey(&session_http_que);
+    if (!key) return;
+    QV_INTERPRETER* q = new_qv_interpreter();
+    q->a_type = QVA_INTERNAL;
+    setup_i(q);
+    for (;;) {
+        gc_push(nullptr, nullptr, "session_task");
+        auto* n =
+            reinterpret_cast<SESSION_HTTP_N*>(delete_queue(&session_http_que, sq_key_cond, key, 0));
+        if (!n) {
+            gc_pop(nullptr, nullptr);
+            break;
+        }
+        set_d_sexp(n->d, read_reply(n->st, &n->opt, n->f, n->ln));
+        d_f_ree(n->h.key);
+        d_f_ree(n);
+        gc_pop(nullptr, nullptr);
+    }
+    release_qkey(&session_http_que, key);
+    d_f_ree(key);
+    close_self_interpreter();
+}
+
+}  // namespace
+
+void init_session_http() {
+    session_http_que = SYS_QUEUE{};
+    session_http_que.flags = QUEUE_FIFO;
+    session_http_que.gc_func = gc_s_que;
+    session_http_que.gc_get = gc_get_s_que;
+    session_http_que.key_func = session_task;
+    session_http_que.pri = 3;
+    setup_queue(&session_http_que);
+}
+
+int open_session_http(int) {
+    return 1;
+}
+
+void close_session_http(int) {}
+
+QV_SEXP* remote_session_http(QVISP_ENV*, int, const URL* u, const L_CHAR*, const L_CHAR*,
+                             const L_CHAR*, QV_SEXP* cmd, QV_FILE* f, int ln, int,
+                             const REMOTE_SESSION_OPT* opt) {
+    for (QV_SEXP* p = cmd; get_type(p) == QVT_PAIR; p = p->pair.cdr) {
+        if (get_type(p->pair.cdr) != QVT_PAIR) return one_session(u, p->pair.car, opt, f, ln, 0);
+        one_session(u, p->pair.car, opt, f, ln, 1);
+    }
+    return nullptr;
+}

@@ -1,0 +1,39 @@
+// The "http" session protocol: RemoteSession to a plain web server.
+//
+// Each command of a list becomes one HTTP/1.0 request on a new connection:
+// (method [target] [body]), the method being the head symbol (upper-cased), the target a string
+// (else the URL itself), the body raw bytes sent as they are or any other value printed as QV
+// text with a line end. The head symbol's attributes "*Name" become header lines "Name: value";
+// its attribute "encode" names the code method of the request and of the printed body.
+//
+// Replies: a text/xml or application/xml reply is read lazily as QV text, a text/html one as
+// HTML, both as (content-type sequence), or the sequence alone with return_format 2; any other
+// content type gives (content-type raw-bytes). A status other than 200 is an error value.
+//
+// The replies of every command but the last are read to their end and dropped before the next
+// command goes. The last command's reply is read by a worker of a work queue of five keys (the
+// keys cycle "0" to "4", so at most five replies are read at once) and delivered as a deferred
+// value.
+//
+// Bounds: the reply head obeys the HTTP head reader's limits; a body is read in pieces and never
+// beyond HTTP_SESSION_BODY_MAX bytes held, whatever length the reply declares.
+#pragma once
+
+#include <cstdint>
+
+#include "server/session.h"
+
+constexpr uint32_t QVE_SESSION_METHOD = 0x80020508;  // the command is not (method ...)
+constexpr int HTTP_SESSION_BODY_MAX = 64 << 20;
+
+// Sets up the reply queue (called by init_session).
+void init_session_http();
+// The protocol's session: 1; closing does nothing.
+int open_session_http(int open_opt);
+void close_session_http(int id);
+// Runs the command list cmd at the URL u (its server and port): nil for an empty list, else the
+// deferred reply of the last command (or an error value of that command).
+QV_SEXP* remote_session_http(QVISP_ENV* env, int id, const URL* u, const L_CHAR* agent,
+                             const L_CHAR* login_mode, const L_CHAR* center_cmd, QV_SEXP* cmd,
+                             QV_FILE* f, int ln, int session_lock_enable,
+                             const REMOTE_SESSION_OPT* opt);
