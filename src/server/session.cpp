@@ -1107,12 +1107,14 @@ void agent_timeout_task(intptr_t) {
         }
         int iid = found->iid;
         found->server->users++;
-        found->lock = 1;
+        // A reader's share of the agent's lock, as a request takes: requests may join it while
+        // the time-out is asked, so the count goes back down by one, never to 0 at once.
+        found->lock++;
         unlock_task(session_lock, "agent_timeout_task");
         int t = call_timeout(iid);
         TaskLockGuard g(session_lock);
         if (found->iid == iid) found->timeout = t;
-        found->lock = 0;
+        found->lock--;
         wakeup_task(&found->lock);
         found->server->users--;
     }
