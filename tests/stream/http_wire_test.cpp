@@ -6,10 +6,10 @@
 #include <string>
 
 #include "longchar/codemethod.h"
-#include "support/qoh_agent.h"
 #include "stream/qvohttp.h"
 #include "stream/string_stream.h"
 #include "stream_util.h"
+#include "support/qoh_agent.h"
 
 namespace {
 

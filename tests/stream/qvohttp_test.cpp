@@ -12,9 +12,9 @@
 
 #include "base/alloc.h"
 #include "base/tick.h"
-#include "support/qoh_agent.h"
 #include "stream/streamio.h"
 #include "stream_util.h"
+#include "support/qoh_agent.h"
 
 namespace {
 
