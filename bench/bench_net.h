@@ -58,6 +58,18 @@ inline int connect_port(int port) {
     return fd;
 }
 
+// True once something listens on the loopback port, polling for at most ms milliseconds.
+inline bool wait_port_up(int port, int ms) {
+    return wait_until(
+        [&] {
+            int fd = connect_port(port);
+            if (fd < 0) return false;
+            close(fd);
+            return true;
+        },
+        ms);
+}
+
 inline bool on_path(const char* prog) {
     const char* path = getenv("PATH");
     std::string p = path ? path : "/usr/bin:/bin";

@@ -70,14 +70,7 @@ RUN run_pair(const std::string& vxmx, int workers, int commands, bool shared) {
     std::ofstream(dir + "/a.qv") << a_script(b_port, workers, commands, shared);
     pid_t b = spawn({vxmx, dir + "/b.qv", dir + "/b.out"}, "/dev/null");
     if (b < 0) return r;
-    bool up = wait_until(
-        [&] {
-            int fd = connect_port(b_port);
-            if (fd < 0) return false;
-            close(fd);
-            return true;
-        },
-        10000);
+    bool up = wait_port_up(b_port, 10000);
     if (up) {
         auto t0 = Clock::now();
         pid_t a = spawn({vxmx, dir + "/a.qv", "-"}, dir + "/a.out");
