@@ -21,6 +21,7 @@
 #include "builtins/print.h"
 #include "builtins/printchain.h"
 #include "builtins/printstd.h"
+#include "builtins/proxyset.h"
 #include "builtins/regswitch.h"
 #include "builtins/relations.h"
 #include "builtins/remote.h"
@@ -137,6 +138,8 @@ void init_function(QVISP_ENV* env0, QVISP_ENV* env1, int argc, char** argv) {
     init_GetType(env0);
     init_SetUnit(env0);
     init_GetUnit(env0);
+    init_SetProxy(env1);
+    init_GetProxy(env0);
     init_Chdir(env1);
     init_UnitSystem(env0);
     init_GetMainInterpreter(env0);
