@@ -64,9 +64,19 @@ std::string server_head(bool keep, int length) {
     return h;
 }
 
+// Writes all n bytes: 0, or -1 when the stream refused some.
+int write_bytes(STREAM* s, const char* data, int n) {
+    while (n > 0) {
+        int w = s_write(s, data, n);
+        if (w < 1) return -1;
+        data += w;
+        n -= w;
+    }
+    return 0;
+}
+
 int write_all(STREAM* s, const std::string& bytes) {
-    int done = 0;
-    return en_do(&done, s_write, s, bytes.data(), static_cast<int>(bytes.size())) == 1 ? 0 : -1;
+    return write_bytes(s, bytes.data(), static_cast<int>(bytes.size()));
 }
 
 // The reply head, the frame header {type, seq, key} and n data bytes, written at once. A reply
@@ -123,7 +133,10 @@ void _new_cockie(uint32_t* key) {
     do {
         uint32_t t = get_qvtime();
         uint32_t r = 0;
-        if (getrandom(&r, sizeof r, 0) != static_cast<ssize_t>(sizeof r))
+        ssize_t got;
+        while ((got = getrandom(&r, sizeof r, 0)) < 0 && errno == EINTR) {
+        }
+        if (got != static_cast<ssize_t>(sizeof r))
             r = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&r)) ^ t * 2654435761u;
         key[0] = t;
         key[1] = (cockie_cnt & 0x80000000u) | (r & 0x7fffffffu);
@@ -333,17 +346,6 @@ void send_task(intptr_t data) {
 
 // ------------------------------------------------------------------------------------------------
 // Version 2: the download task, the upload tasks
-
-// Writes all n bytes: 0, or -1 when the stream refused some.
-int write_bytes(STREAM* s, const char* data, int n) {
-    while (n > 0) {
-        int w = s_write(s, data, n);
-        if (w < 1) return -1;
-        data += w;
-        n -= w;
-    }
-    return 0;
-}
 
 // Takes the three streams of e so that the caller closes them, which ends both of its tasks; no
 // upload is taken in from now on (lock held).
