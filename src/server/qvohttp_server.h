@@ -26,8 +26,11 @@
 // sessions whose download connection the peer has closed, and sessions that have had no request
 // (version 2: no upload) for 600 seconds. Kept-alive connections wait in the stream stock for
 // their next request: one stock task polls all of them at once, and a connection with data is
-// read by whichever stock task takes it. Only version 1 keeps connections alive: a version-2
-// download lasts as long as its session, and an upload is closed after its confirmation.
+// read by whichever of the (at most ten) stock tasks takes it. A task blocked in each
+// connection's read would let ten silent clients hold every stock task while the others' requests
+// waited behind them; polling serves any number of idle connections. Only version 1 keeps
+// connections alive, so the stock serves it alone: a version-2 download lasts as long as its
+// session, and an upload is closed after its confirmation.
 //
 // Sessions are named by a key of two words: the time of creation and 31 random bits under a top
 // bit that is set for sessions opened in the first ten seconds after start (as peers expect), so
