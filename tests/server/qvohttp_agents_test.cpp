@@ -1,8 +1,8 @@
 // Two agents through an HTTP proxy: agent A, set by SetProxy to use a proxy of this test process,
 // reaches agent B over the QVoHTTP tunnel (version 2, as B's probe answers) under a name only the
-// proxy knows, and over the plain line protocol directly. Remote gives the same answers over
-// both; when the proxy dies, A's query waiting on the tunnel fails with the stream error while
-// the direct connection goes on.
+// proxy knows, over the tunnel without the proxy, and over the plain line protocol directly.
+// Remote gives the same answers over all three; when the proxy dies, A's query waiting on the
+// proxied tunnel fails with the stream error while the other connections go on.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -54,19 +54,26 @@ TEST(QoHAgents, RemoteThroughAnHttpProxyAnswersAsTheDirectLineProtocol) {
     close(fd);
     // "127.0.0.1" is always reached directly; "agent-b.test" goes through the proxy, which alone
     // knows where it is.
-    VxmxAgent a("qoh_agents_a", "^([SetProxy type=\"HTTPProxy\" server=\"127.0.0.1\" port=\"" +
-                                    std::to_string(proxy->port()) + "\"])\n^(define c " +
-                                    connect_to("127.0.0.1", b_port) + ")\n^(define p " +
-                                    connect_to("agent-b.test", b_port) + ")\n^(define x 40)\n" +
-                                    listener(a_port) + "^(WaitInterpreter l)\n");
+    // "127.1", another name of the same address, is on the list of servers reached through the
+    // tunnel without the proxy.
+    VxmxAgent a("qoh_agents_a",
+                "^([SetProxy type=\"HTTPProxy\" server=\"127.0.0.1\" port=\"" +
+                    std::to_string(proxy->port()) +
+                    "\"])\n^([SetProxy type=\"QVoHTTP\" direct=\"127.1\"])\n^(define c " +
+                    connect_to("127.0.0.1", b_port) + ")\n^(define p " +
+                    connect_to("agent-b.test", b_port) + ")\n^(define q " +
+                    connect_to("127.1", b_port) + ")\n^(define x 40)\n" + listener(a_port) +
+                    "^(WaitInterpreter l)\n");
     LineClient direct(a_port);
     LineClient tunnel(a_port);
+    LineClient bare(a_port);
     ASSERT_GE(direct.fd, 0);
     ASSERT_GE(tunnel.fd, 0);
-    for (LineClient* cl : {&direct, &tunnel})
-        EXPECT_EQ(value_of(cl->ask("(GetProxy)")), "(proxyinfo \"HTTPProxy\" \"127.0.0.1\" " +
-                                                       std::to_string(proxy->port()) +
-                                                       ")</Result>\n");
+    ASSERT_GE(bare.fd, 0);
+    for (LineClient* cl : {&direct, &tunnel, &bare})
+        EXPECT_EQ(value_of(cl->ask("(GetProxy)")),
+                  "(proxyinfo \"HTTPProxy\" \"127.0.0.1\" " + std::to_string(proxy->port()) +
+                      " (server \"QVoHTTP\" \"127.1\"))</Result>\n");
     // The tunnel asked B's version, then opened a version-2 download and its first upload.
     std::string target = "http://agent-b.test:" + std::to_string(b_port);
     std::vector<std::string> lines = proxy->request_lines();
@@ -88,7 +95,9 @@ TEST(QoHAgents, RemoteThroughAnHttpProxyAnswersAsTheDirectLineProtocol) {
     for (const std::string& q : queries) {
         std::string d = direct.ask("(Remote c " + q + ")");
         std::string t = tunnel.ask("(Remote p " + q + ")");
+        std::string b = bare.ask("(Remote q " + q + ")");
         EXPECT_EQ(value_of(t), value_of(d)) << q;
+        EXPECT_EQ(value_of(b), value_of(d)) << q;
         EXPECT_TRUE(has(d, "</Result>")) << q << ": " << d;
         if (q == "(+ big \"\")") {
             std::string big;
@@ -121,9 +130,17 @@ TEST(QoHAgents, RemoteThroughAnHttpProxyAnswersAsTheDirectLineProtocol) {
     EXPECT_TRUE(has(e, "\"stream error\" 0x80040a12")) << e;
     EXPECT_TRUE(has(e, "(Sequence (set gate 3) (while 1 (wait 1)))")) << e;
     EXPECT_EQ(value_of(direct.ask("(Remote c (+ 40 2))")), "42</Result>\n");
+    EXPECT_EQ(value_of(bare.ask("(Remote q (+ 40 2))")), "42</Result>\n");
     EXPECT_EQ(value_of(tunnel.ask("(+ 1 2)")), "3</Result>\n");
 
     direct.send("(Remote c (Exit))\n(Exit)\n");
     EXPECT_EQ(a.finish(10000).exit_status, 0);
-    EXPECT_EQ(b.finish(10000).exit_status, 0);
+    VxmxResult rb = b.finish(10000);
+    EXPECT_EQ(rb.exit_status, 0);
+    // B saw two version-2 downloads: the proxied tunnel's and the bare one's.
+    size_t downloads = 0;
+    for (size_t at = 0;
+         (at = rb.err.find("DIR(GET) = /cgi-bin/download.cgi", at)) != std::string::npos; at++)
+        downloads++;
+    EXPECT_EQ(downloads, 2u) << rb.err;
 }
