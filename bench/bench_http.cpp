@@ -39,23 +39,12 @@ namespace {
 using bench_net::Clock;
 using bench_net::connect_port;
 using bench_net::free_port;
+using bench_net::rss_kib;
+using bench_net::self_dir;
+using bench_net::spawn_in;
 using bench_net::stop_child;
-using bench_net::wait_until;
-
-int env_knob(const char* name, int fallback) {
-    const char* v = getenv(name);
-    return v && *v ? atoi(v) : fallback;
-}
-
-bool wait_up(int port, int ms) {
-    return wait_until(
-        [&] {
-            int fd = connect_port(port);
-            if (fd >= 0) close(fd);
-            return fd >= 0;
-        },
-        ms);
-}
+using bench_net::wait_port_up;
+using bench_net::write_file;
 
 // One request on a new connection; the whole reply.
 std::string one_request(int port, const std::string& req) {
@@ -109,57 +98,10 @@ Load run_load(int port, int clients, int requests,
     return l;
 }
 
-pid_t spawn(const std::vector<std::string>& args, const std::string& dir) {
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    std::string old = get_current_dir_name();
-    if (chdir(dir.c_str()) != 0) return -1;
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-    if (chdir(old.c_str()) != 0) rc = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    return rc == 0 ? pid : -1;
-}
-
-// Resident memory of a process in KiB.
-long rss_kib(pid_t pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind("VmRSS:", 0) == 0) return atol(line.c_str() + 6);
-    return -1;
-}
-
-std::string self_dir() {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return ".";
-    std::string p(buf, static_cast<size_t>(n));
-    return p.substr(0, p.rfind('/'));
-}
-
-std::string temp_dir() {
-    char t[] = "/tmp/vx_bench_http_XXXXXX";
-    if (!mkdtemp(t)) return "";
-    chmod(t, 0755);  // nginx's workers may run as another user
-    return t;
-}
-
-void write_file(const std::string& path, const std::string& text) {
-    std::ofstream(path) << text;
-}
-
 // nginx's rate on its own static 404 page, or a negative value with why set.
 double nginx_rps(int clients, int requests, std::string& why) {
     std::string nginx = access("/usr/sbin/nginx", X_OK) == 0 ? "/usr/sbin/nginx" : "nginx";
-    std::string dir = temp_dir();
+    std::string dir = bench_net::temp_dir("vx_bench_http");
     int port = free_port();
     std::string page = "<html><body>404 Not Found</body></html>\n";
     mkdir((dir + "/html").c_str(), 0755);
@@ -178,8 +120,8 @@ double nginx_rps(int clients, int requests, std::string& why) {
                    std::to_string(port) + ";\n    root " + dir +
                    "/html;\n    error_page 404 /404.html;\n    location = /404.html { internal; }\n"
                    "  }\n}\n");
-    pid_t pid = spawn({nginx, "-p", dir, "-c", dir + "/nginx.conf"}, dir);
-    if (pid <= 0 || !wait_up(port, 5000)) {
+    pid_t pid = spawn_in({nginx, "-p", dir, "-c", dir + "/nginx.conf"}, dir);
+    if (pid <= 0 || !wait_port_up(port, 5000)) {
         why = "nginx not installed or did not start";
         stop_child(pid);
         return -1;
@@ -199,17 +141,17 @@ double nginx_rps(int clients, int requests, std::string& why) {
 bool any_failure = false;
 
 void BM_http_not_found(benchmark::State& state) {
-    int clients = env_knob("VX_HTTP_CLIENTS", 8);
-    int requests = env_knob("VX_HTTP_REQUESTS", 20000);
-    std::string dir = temp_dir();
+    int clients = bench_net::knob("VX_HTTP_CLIENTS", 8);
+    int requests = bench_net::knob("VX_HTTP_REQUESTS", 20000);
+    std::string dir = bench_net::temp_dir("vx_bench_http");
     int port = free_port();
     write_file(dir + "/server.qv",
                "^(define l (OpenInterpreter \"accept\" Env1 (Port " + std::to_string(port) +
                    ") (Environment \"new\") (Permission (quote (\"local\")) (Allow \"ip\" "
                    "\"127.0.0.1\" \"255.255.255.255\"))))\n^(WaitInterpreter l)\n");
     std::string vxmx = self_dir() + "/../vxmx";
-    pid_t pid = spawn({vxmx, "server.qv", "/", "/"}, dir);
-    if (pid <= 0 || !wait_up(port, 10000)) {
+    pid_t pid = spawn_in({vxmx, "server.qv", "/", "/"}, dir);
+    if (pid <= 0 || !wait_port_up(port, 10000)) {
         state.SkipWithError("the agent did not start");
         any_failure = true;
         stop_child(pid);

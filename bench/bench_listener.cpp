@@ -56,13 +56,6 @@ namespace {
 
 using namespace bench_net;
 
-int env_knob(const char* name, int fallback) {
-    const char* v = getenv(name);
-    if (!v || !*v) return fallback;
-    int n = atoi(v);
-    return n > 0 ? n : fallback;
-}
-
 // Set when any run found a fault; the program then ends with status 1.
 std::atomic<bool> any_failure{false};
 
@@ -369,8 +362,8 @@ void fail_run(benchmark::State& state, const std::string& what) {
 }
 
 void BM_listener_round_trips(benchmark::State& state) {
-    int clients = env_knob("VX_LOAD_CLIENTS", 200);
-    int commands = env_knob("VX_LOAD_COMMANDS", 1000);
+    int clients = bench_net::knob("VX_LOAD_CLIENTS", 200);
+    int commands = bench_net::knob("VX_LOAD_COMMANDS", 1000);
     Listener l = open_listener();
     if (l.id <= 0 || l.port <= 0) {
         state.counters["errors"] = 1;

@@ -1,6 +1,7 @@
-// Loopback helpers shared by the load drivers: connecting, free ports, bounded polling, stopping
-// a child server, and the yardstick every driver compares with: the PING rate that
-// redis-benchmark measures against a redis-server started in the same run.
+// Loopback helpers shared by the load drivers: connecting, free ports, bounded polling, starting
+// and stopping a child server, its resident memory, files of a run in a temporary directory, and
+// the yardstick several drivers compare with: the PING rate that redis-benchmark measures against
+// a redis-server started in the same run.
 #pragma once
 
 #include <arpa/inet.h>
@@ -11,6 +12,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -98,10 +100,11 @@ inline int free_port() {
     return port;
 }
 
-// An integer knob from the environment, or fallback.
+// A positive integer knob from the environment, or fallback.
 inline int knob(const char* name, int fallback) {
     const char* v = getenv(name);
-    return v && *v ? atoi(v) : fallback;
+    int n = v && *v ? atoi(v) : 0;
+    return n > 0 ? n : fallback;
 }
 
 // The agent built beside the benchmarks (../vxmx from this program's folder).
@@ -140,6 +143,59 @@ inline long long result_of(const std::string& out, int line) {
     std::string head = "<Result> " + std::to_string(line) + " ";
     size_t at = out.find(head);
     return at == std::string::npos ? -1 : atoll(out.c_str() + at + head.size());
+}
+
+// Starts args[0] (looked up on PATH) in the directory dir with its standard streams on
+// /dev/null: its pid, or -1.
+inline pid_t spawn_in(const std::vector<std::string>& args, const std::string& dir) {
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    char* old = get_current_dir_name();
+    pid_t pid = -1;
+    int rc = chdir(dir.c_str());
+    if (rc == 0) rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    if (old && chdir(old) != 0) rc = -1;
+    free(old);
+    posix_spawn_file_actions_destroy(&fa);
+    return rc == 0 ? pid : -1;
+}
+
+// Resident memory of a process in KiB.
+inline long rss_kib(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("VmRSS:", 0) == 0) return atol(line.c_str() + 6);
+    return -1;
+}
+
+// The directory of the running program (the agent is built beside the benchmarks' folder).
+inline std::string self_dir() {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    std::string p(buf, static_cast<size_t>(n));
+    return p.substr(0, p.rfind('/'));
+}
+
+// A new directory /tmp/NAME_XXXXXX, readable by other users (a server's workers may run as
+// another user); "" when it cannot be made.
+inline std::string temp_dir(const std::string& name) {
+    std::string t = "/tmp/" + name + "_XXXXXX";
+    if (!mkdtemp(t.data())) return "";
+    chmod(t.c_str(), 0755);
+    return t;
+}
+
+inline void write_file(const std::string& path, const std::string& text) {
+    std::ofstream(path) << text;
 }
 
 // Ends the server started as pid: SIGTERM, then SIGKILL after 5 s. Children are reaped by the

@@ -21,7 +21,7 @@
 #include "stream/sprintf.h"
 #include "stream/streamio.h"
 
-int http_proxy_keep_alive_mode = QoH_KEEP_ALIVE;
+std::atomic<int> http_proxy_keep_alive_mode{QoH_KEEP_ALIVE};
 
 namespace {
 

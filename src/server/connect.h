@@ -8,12 +8,15 @@
 // the peer's "<Permission>"; on Allow it announces its output code set with "&cx%x;\n".
 #pragma once
 
+#include <atomic>
+
 #include "server/interp.h"
 
 // Seconds an outgoing connection waits for the peer's permission answer.
 constexpr int CONNECT_PERMISSION_WAIT = 120;
-// The keep-alive mode handed to the QVoHTTP client streams (32: keep connections alive).
-extern int http_proxy_keep_alive_mode;
+// The keep-alive mode handed to the QVoHTTP client streams (32: keep connections alive); set by
+// SetProxy while connections may be opening.
+extern std::atomic<int> http_proxy_keep_alive_mode;
 
 // Opens a prepared type-5 record that has no stream yet (HostName or IP, Port, proxy_type) and
 // registers it: its id, or -1 (the host is blacklisted), -5 (no connection, or no permission

@@ -1,9 +1,11 @@
-// The QVoHTTP server, version 1 (see qvohttp_server.h).
+// The QVoHTTP server, versions 1 and 2 (see qvohttp_server.h).
 #include "server/qvohttp_server.h"
 
+#include <errno.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,12 +18,14 @@
 #include "base/tick.h"
 #include "server/accept.h"
 #include "server/http_agent.h"
+#include "stream/file_stream.h"
 #include "stream/flushpipe.h"
 #include "stream/sprintf.h"
 #include "stream/streamio.h"
 
 SEM QoH_lock = nullptr;
 QoH_ENTRY* QoH_hash[QoH_HASH];
+QoH_ENTRY_V2* entry_list_v2 = nullptr;
 
 namespace {
 
@@ -35,6 +39,8 @@ int ss_wait_tasks = 0;
 bool ss_polling = false;  // a stock task is polling the stock
 int ss_wake_fd = -1;      // written when a record joins the stock, so the poll looks again
 std::atomic<uint32_t (*)()> qoh_clock{nullptr};
+std::atomic<bool> sweep_due{false};  // the clock was changed: sweep at the next cycle
+std::atomic<int> session_tasks{0};   // receiving, sending, download and upload tasks running
 
 uint32_t now() {
     uint32_t (*c)() = qoh_clock.load();
@@ -58,14 +64,25 @@ std::string server_head(bool keep, int length) {
     return h;
 }
 
-int write_all(STREAM* s, const std::string& bytes) {
-    int done = 0;
-    return en_do(&done, s_write, s, bytes.data(), static_cast<int>(bytes.size())) == 1 ? 0 : -1;
+// Writes all n bytes: 0, or -1 when the stream refused some.
+int write_bytes(STREAM* s, const char* data, int n) {
+    while (n > 0) {
+        int w = s_write(s, data, n);
+        if (w < 1) return -1;
+        data += w;
+        n -= w;
+    }
+    return 0;
 }
 
-// The reply head, the frame header {type, seq, key} and n data bytes, written at once.
+int write_all(STREAM* s, const std::string& bytes) {
+    return write_bytes(s, bytes.data(), static_cast<int>(bytes.size()));
+}
+
+// The reply head, the frame header {type, seq, key} and n data bytes, written at once. A reply
+// that is not `sized` has no Content-Length: its body ends with the connection.
 int reply(STREAM* con, int type, int16_t seq, const uint32_t* key, bool keep,
-          const char* data = nullptr, int n = 0) {
+          const char* data = nullptr, int n = 0, bool sized = true) {
     QVoHTTP_HEADER h{};
     h.type = static_cast<uint8_t>(type);
     h.seq = static_cast<uint16_t>(seq);
@@ -75,7 +92,7 @@ int reply(STREAM* con, int type, int16_t seq, const uint32_t* key, bool keep,
     }
     uint8_t wire[QoH_HEADER_SIZE];
     QoH_encode(&h, wire);
-    std::string out = server_head(keep, QoH_HEADER_SIZE + n);
+    std::string out = server_head(keep, sized ? QoH_HEADER_SIZE + n : -1);
     out.append(reinterpret_cast<char*>(wire), QoH_HEADER_SIZE);
     if (n > 0) out.append(data, static_cast<size_t>(n));
     return write_all(con, out);
@@ -105,11 +122,21 @@ QoH_ENTRY* _search_entry(const uint32_t* key) {
     return nullptr;
 }
 
+QoH_ENTRY_V2* _search_entry_v2(const uint32_t* key) {
+    for (QoH_ENTRY_V2* e = entry_list_v2; e; e = e->next)
+        if (e->cockie[0] == key[0] && e->cockie[1] == key[1]) return e;
+    return nullptr;
+}
+
+// A new key, unique over the sessions of both versions.
 void _new_cockie(uint32_t* key) {
     do {
         uint32_t t = get_qvtime();
         uint32_t r = 0;
-        if (getrandom(&r, sizeof r, 0) != static_cast<ssize_t>(sizeof r))
+        ssize_t got;
+        while ((got = getrandom(&r, sizeof r, 0)) < 0 && errno == EINTR) {
+        }
+        if (got != static_cast<ssize_t>(sizeof r))
             r = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&r)) ^ t * 2654435761u;
         key[0] = t;
         key[1] = (cockie_cnt & 0x80000000u) | (r & 0x7fffffffu);
@@ -119,7 +146,7 @@ void _new_cockie(uint32_t* key) {
         } else if (cockie_cnt & 0x80000000u) {
             cockie_cnt = 0;
         }
-    } while (_search_entry(key));
+    } while (_search_entry(key) || _search_entry_v2(key));
 }
 
 // Queues l on e in seq order: 0, or -1 when a request with that seq is queued already or its
@@ -239,6 +266,7 @@ void recv_task(intptr_t data) {
         }
     }
     _task_done(e, QoHE_RECV_DONE);
+    session_tasks--;
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -313,6 +341,199 @@ void send_task(intptr_t data) {
         }
     }
     _task_done(e, QoHE_SEND_DONE);
+    session_tasks--;
+}
+
+// ------------------------------------------------------------------------------------------------
+// Version 2: the download task, the upload tasks
+
+// Takes the three streams of e so that the caller closes them, which ends both of its tasks; no
+// upload is taken in from now on (lock held).
+void _take_streams(QoH_ENTRY_V2* e, std::vector<STREAM*>* out) {
+    for (STREAM** p : {&e->upload, &e->download, &e->pipe}) {
+        if (*p) out->push_back(*p);
+        *p = nullptr;
+    }
+    e->flags |= QoH2E_CLOSING;
+}
+
+void close_streams(const std::vector<STREAM*>& streams) {
+    for (STREAM* s : streams)
+        s_close(s);
+}
+
+void close_all(QoH_ENTRY_V2* e) {
+    std::vector<STREAM*> streams;
+    {
+        TaskLockGuard g(QoH_lock);
+        _take_streams(e, &streams);
+    }
+    close_streams(streams);
+}
+
+// One side of e has ended (bit done): the session goes when both have. Called with the lock
+// held; releases it.
+void _v2_side_done(QoH_ENTRY_V2* e, int done) {
+    e->flags |= done;
+    bool gone = (e->flags & QoH2E_DOWN_DONE) && (e->flags & QoH2E_UPLOAD_IDLE);
+    if (gone) {
+        for (QoH_ENTRY_V2** p = &entry_list_v2; *p; p = &(*p)->next) {
+            if (*p == e) {
+                *p = e->next;
+                break;
+            }
+        }
+    }
+    unlock_task(QoH_lock, "_v2_side_done");
+    if (gone) d_f_ree(e);
+}
+
+// Copies the interpreter's output to the download connection as it comes, gathering what has
+// already arrived into one write, until the output ends or the connection fails.
+void download_task(intptr_t data) {
+    auto* e = reinterpret_cast<QoH_ENTRY_V2*>(data);
+    set_t_msg("QoH download");
+    STREAM *pipe, *down;
+    {
+        TaskLockGuard g(QoH_lock);
+        pipe = e->pipe;
+        down = e->download;
+    }
+    std::vector<char> buf(QoH2_BUFFER);
+    for (;;) {
+        int n = pipe ? s_read(pipe, buf.data(), QoH2_BUFFER) : -1;
+        if (n < 1) break;
+        while (n < QoH2_BUFFER && s_read_ready_fpipe(pipe) > 0) {
+            int m = s_read(pipe, buf.data() + n, QoH2_BUFFER - n);
+            if (m < 1) break;
+            n += m;
+        }
+        if (!down || write_bytes(down, buf.data(), n) != 0) break;
+    }
+    close_all(e);
+    lock_task(QoH_lock);
+    _v2_side_done(e, QoH2E_DOWN_DONE);
+    session_tasks--;
+}
+
+// Copies the body of one upload into the pipe as it arrives. Once the declared length is in the
+// pipe the upload is confirmed (type 7), so the client opens the next one only when this one's
+// bytes are ahead of it. An upload that breaks off ends the session: its input would have a gap.
+void upload_task(intptr_t data) {
+    auto* e = reinterpret_cast<QoH_ENTRY_V2*>(data);
+    set_t_msg("QoH upload");
+    STREAM *up, *pipe;
+    int remain;
+    {
+        TaskLockGuard g(QoH_lock);
+        up = e->upload;
+        pipe = e->pipe;
+        remain = e->remain_size;
+    }
+    std::vector<char> buf(QoH2_BUFFER);
+    bool ok = up && pipe;
+    while (ok && remain > 0) {
+        int n = s_read(up, buf.data(), remain < QoH2_BUFFER ? remain : QoH2_BUFFER);
+        ok = n > 0 && write_bytes(pipe, buf.data(), n) == 0;
+        if (ok) remain -= n;
+    }
+    if (!ok) {
+        close_all(e);
+        lock_task(QoH_lock);
+        _v2_side_done(e, QoH2E_UPLOAD_IDLE);
+        session_tasks--;
+        return;
+    }
+    lock_task(QoH_lock);
+    // The connection is this task's from here on, unless the session was closed meanwhile.
+    bool mine = e->upload == up;
+    if (mine) e->upload = nullptr;
+    e->remain_size = 0;
+    e->last_upload = now();
+    uint32_t key[2] = {e->cockie[0], e->cockie[1]};
+    _v2_side_done(e, QoH2E_UPLOAD_IDLE);
+    if (mine) {
+        reply(up, QoH_UPLOAD, 0, key, false, nullptr, 0, false);
+        s_close(up);
+    }
+    session_tasks--;
+}
+
+// The peer of a connection has closed it: a read would find its end (a version-2 client never
+// sends anything on its download connection).
+bool peer_closed(STREAM* s) {
+    if (!s || !s_exist(s) || s->h.tbl != &s_file_table || s->file.io_kind != FIO_SOCKET)
+        return false;
+    char c;
+    ssize_t r = recv(s->file.fid, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    return r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+// Opens a version-2 session on the download GET con: 1 with *new_st the interpreter's end of
+// its pipe, or -1 (con closed).
+int new_accept_2(STREAM** new_st, STREAM* con, uint32_t ip) {
+    auto* e = static_cast<QoH_ENTRY_V2*>(d_alloc(sizeof(QoH_ENTRY_V2)));
+    memset(e, 0, sizeof *e);
+    STREAM* p[2];
+    if (s_open_fpipe(p) != 0) {
+        d_f_ree(e);
+        s_close(con);
+        return -1;
+    }
+    s_set_fpipe_ip_addr(p[0], static_cast<int>(ip));
+    // Listed at once so that its key stays unique, but closed to uploads until its client has
+    // the key.
+    e->flags = QoH2E_UPLOAD_IDLE | QoH2E_CLOSING;
+    e->download = con;
+    e->pipe = p[0];
+    e->ip = ip;
+    uint32_t key[2];
+    {
+        TaskLockGuard g(QoH_lock);
+        _new_cockie(e->cockie);
+        e->last_upload = now();
+        e->next = entry_list_v2;
+        entry_list_v2 = e;
+        key[0] = e->cockie[0];
+        key[1] = e->cockie[1];
+    }
+    if (reply(con, QoH_DOWNLOAD, 0, key, false, nullptr, 0, false) != 0) {
+        lock_task(QoH_lock);
+        e->pipe = e->download = nullptr;
+        _v2_side_done(e, QoH2E_DOWN_DONE);
+        s_close(p[0]);
+        s_close(p[1]);
+        s_close(con);
+        return -1;
+    }
+    {
+        TaskLockGuard g(QoH_lock);
+        e->flags &= ~QoH2E_CLOSING;
+        session_tasks++;
+        create_task(download_task, e, 3);
+    }
+    *new_st = p[1];
+    return 1;
+}
+
+// An upload (type 7) for the session named in l's header, on its connection: 0 when an upload
+// task took it, -1 when it was refused (lock held; released).
+int _new_upload_session(QoH_LIST* l) {
+    QoH_ENTRY_V2* e = _search_entry_v2(l->h.cockie);
+    // A body that does not declare its length could not be confirmed.
+    bool sized = l->info.content_length >= QoH_HEADER_SIZE;
+    if (!e || !sized || !(e->flags & QoH2E_UPLOAD_IDLE) || (e->flags & QoH2E_CLOSING)) {
+        unlock_task(QoH_lock, "_new_upload_session");
+        return -1;
+    }
+    e->upload = l->con;
+    e->remain_size = l->info.content_length - QoH_HEADER_SIZE;
+    e->last_upload = now();
+    e->flags &= ~QoH2E_UPLOAD_IDLE;
+    session_tasks++;
+    create_task(upload_task, e, 3);
+    unlock_task(QoH_lock, "_new_upload_session");
+    return 0;
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -356,7 +577,10 @@ void empty_reply_task(intptr_t) {
                         : (limit > 0 ? static_cast<int>(150LL * (limit - used) / limit) : 1);
             interval = v < 1 ? 1 : v;
         }
-        if (static_cast<int32_t>(t - last_sweep) >= interval) {
+        // A clock set back (by the system, or a test) starts the interval afresh; a test that
+        // sets the clock has the next cycle sweep.
+        if (static_cast<int32_t>(t - last_sweep) < 0) last_sweep = t;
+        if (sweep_due.exchange(false) || static_cast<int32_t>(t - last_sweep) >= interval) {
             last_sweep = t;
             for (QoH_ENTRY* b : QoH_hash) {
                 for (QoH_ENTRY* e = b; e; e = e->next) {
@@ -369,6 +593,15 @@ void empty_reply_task(intptr_t) {
                         wakeup_task(e);
                     }
                 }
+            }
+            // A version-2 session is idle only while no upload is open: a live client keeps one
+            // open, silent as it may be.
+            for (QoH_ENTRY_V2* e = entry_list_v2; e; e = e->next) {
+                if (e->flags & QoH2E_CLOSING) continue;
+                bool dead = !e->pipe || !s_exist(e->pipe) || peer_closed(e->download);
+                bool idle = (e->flags & QoH2E_UPLOAD_IDLE) &&
+                            static_cast<int32_t>(t - e->last_upload) >= QoH_IDLE_LIMIT;
+                if (dead || idle) _take_streams(e, &to_close);
             }
         }
         unlock_task(QoH_lock, "empty_reply_task");
@@ -575,9 +808,11 @@ int new_accept(STREAM** new_st, STREAM* con, uint32_t ip, uint32_t listener, PER
             free_list_record(l);
             return refuse(con);
         }
+        bool download = r == 2 && strcmp(l->info.dir, "/cgi-bin/download.cgi") == 0;
         free_list_record(l);
         if (r <= 1) return r;
-        // Version 2's download is not served; nor is any other tunnel path under GET.
+        if (download) return new_accept_2(new_st, con, ip);
+        // Any other tunnel path under GET has nothing to answer.
         s_close(con);
         return -1;
     }
@@ -625,6 +860,7 @@ int new_accept(STREAM** new_st, STREAM* con, uint32_t ip, uint32_t listener, PER
         e->next = QoH_hash[b];
         QoH_hash[b] = e;
         uint32_t key[2] = {e->cockie[0], e->cockie[1]};
+        session_tasks += 2;
         create_task(recv_task, e, 3);
         create_task(send_task, e, 3);
         unlock_task(QoH_lock, "new_accept");
@@ -642,6 +878,13 @@ int new_accept(STREAM** new_st, STREAM* con, uint32_t ip, uint32_t listener, PER
         free_list_record(l);
         s_close(con);
         return 0;
+    }
+    if (r == 0 && l->h.type == QoH_UPLOAD) {
+        if (_new_upload_session(l) == 0) {
+            free_list_record(l);
+            return 0;
+        }
+        lock_task(QoH_lock);
     }
     QoH_ENTRY* e = r == 0 && l->h.type != QoH_UPLOAD ? _search_entry(l->h.cockie) : nullptr;
     if (e && !(e->flags & (QoHE_CLOSING | QoHE_RECV_DONE))) {
@@ -665,12 +908,24 @@ int new_accept(STREAM** new_st, STREAM* con, uint32_t ip, uint32_t listener, PER
 }
 
 int QoH_session_count() {
+    int n = QoH2_session_count();
     TaskLockGuard g(QoH_lock);
-    int n = 0;
     for (QoH_ENTRY* b : QoH_hash)
         for (QoH_ENTRY* e = b; e; e = e->next)
             n++;
     return n;
+}
+
+int QoH2_session_count() {
+    TaskLockGuard g(QoH_lock);
+    int n = 0;
+    for (QoH_ENTRY_V2* e = entry_list_v2; e; e = e->next)
+        n++;
+    return n;
+}
+
+int QoH_session_tasks() {
+    return session_tasks.load();
 }
 
 std::string QoH_describe() {
@@ -688,6 +943,11 @@ std::string QoH_describe() {
             }
             d += "\n";
         }
+    }
+    for (QoH_ENTRY_V2* e = entry_list_v2; e; e = e->next) {
+        d.append("session v2 flags ").append(std::to_string(e->flags));
+        d.append(e->upload ? " uploading " : " idle ").append(std::to_string(e->remain_size));
+        d += "\n";
     }
     return d;
 }
@@ -708,4 +968,5 @@ void QoH_task_counts(int* running, int* idle) {
 
 void set_QoH_clock(uint32_t (*clock)()) {
     qoh_clock.store(clock);
+    sweep_due = true;
 }

@@ -1,34 +1,45 @@
-// The QVoHTTP server, version 1: the QV line protocol carried through HTTP/1.0 requests, so that
-// peers behind HTTP proxies reach a listener.
+// The QVoHTTP server, versions 1 and 2: the QV line protocol carried through HTTP/1.0 requests,
+// so that peers behind HTTP proxies reach a listener.
 //
 // Every connection whose first byte is not a line end comes here (new_accept). Its request head
 // is read; the HTTP agent (http_agent.h) answers every path but the tunnel's. A tunnel request is
-// a POST whose body starts with the 12-byte frame header (stream/http_wire.h):
-//   type 1  opens a session: a flush pipe is made, one end goes to the accept step, which runs a
-//           connection interpreter on it exactly as on a line-protocol socket, and the other end
-//           stays here; the reply (type 2, or 5 when the request asked for keep-alive) carries
-//           the session's key.
+// a POST whose body starts with the 12-byte frame header (stream/http_wire.h), or version 2's
+// download GET:
+//   type 1  opens a version-1 session: a flush pipe is made, one end goes to the accept step,
+//           which runs a connection interpreter on it exactly as on a line-protocol socket, and
+//           the other end stays here; the reply (type 2, or 5 when the request asked for
+//           keep-alive) carries the session's key.
 //   type 2  data (or an empty poll) for the session with that key; type 3 the last data.
-//   type 6  a version probe.
-// Each session has a receiving task, which copies the request bodies into the pipe strictly in
-// sequence order, and a sending task, which answers the requests in sequence order with whatever
-// the interpreter has flushed. One process-wide task answers a request whose body was consumed
-// more than a second ago and that nothing has answered with an empty type-2 reply (so a client's
-// poll comes back within about two seconds), and sweeps out sessions whose pipe has died or that
-// have had no request for 600 seconds. Kept-alive connections wait in the stream stock for their
-// next request: one stock task polls all of them at once, and a connection with data is read by
-// whichever stock task takes it.
-//
-// Version 2 (download and upload requests) is not served: the probe answers version 1, so
-// clients fall back to version 1; a version-2 request is refused.
+//   type 6  a version probe, answered with type 6 and the version (2) as its sequence number.
+//   GET /cgi-bin/download.cgi  opens a version-2 session: the reply (type 8, the key) is followed
+//           by everything the interpreter writes, as it comes, until the session ends.
+//   type 7  a version-2 upload (POST /cgi-bin/upload.cgi): its body, as it arrives, is the
+//           interpreter's input; once the declared length is in, it is confirmed with type 7 and
+//           the client opens the next one.
+// Each version-1 session has a receiving task, which copies the request bodies into the pipe
+// strictly in sequence order, and a sending task, which answers the requests in sequence order
+// with whatever the interpreter has flushed. Each version-2 session has a download task, which
+// copies the interpreter's output to the download connection, and while an upload is being read,
+// an upload task. One process-wide task answers a version-1 request whose body was consumed more
+// than a second ago and that nothing has answered with an empty type-2 reply (so a client's poll
+// comes back within about two seconds), and sweeps out sessions whose pipe has died, version-2
+// sessions whose download connection the peer has closed, and sessions that have had no request
+// (version 2: no upload) for 600 seconds. Kept-alive connections wait in the stream stock for
+// their next request: one stock task polls all of them at once, and a connection with data is
+// read by whichever of the (at most ten) stock tasks takes it. A task blocked in each
+// connection's read would let ten silent clients hold every stock task while the others' requests
+// waited behind them; polling serves any number of idle connections. Only version 1 keeps
+// connections alive, so the stock serves it alone: a version-2 download lasts as long as its
+// session, and an upload is closed after its confirmation.
 //
 // Sessions are named by a key of two words: the time of creation and 31 random bits under a top
 // bit that is set for sessions opened in the first ten seconds after start (as peers expect), so
-// that no peer can guess another's session.
+// that no peer can guess another's session. Keys are unique over both versions; a request whose
+// key names no live session of its version is refused (type 4) and touches no session.
 //
-// Locking: QoH_lock guards the session table, every session's fields and request list, the stock
-// and the task counters. Body copies, reply writes and the reading of request heads run outside
-// it. Tasks sleep on the session record (and on the stock) with the lock released.
+// Locking: QoH_lock guards both session tables, every session's fields and request list, the
+// stock and the task counters. Body copies, reply writes and the reading of request heads run
+// outside it. Tasks sleep on the session record (and on the stock) with the lock released.
 #pragma once
 
 #include <cstdint>
@@ -40,7 +51,7 @@
 #include "stream/stream.h"
 
 // The version the probe answers.
-constexpr int QoH_SERVER_VERSION = 1;
+constexpr int QoH_SERVER_VERSION = 2;
 
 // Seconds a request head may take to arrive, and a request body to be copied.
 constexpr int QoH_HEAD_TIMEOUT = 600;
@@ -88,6 +99,29 @@ extern QoH_ENTRY* QoH_hash[QoH_HASH];
 // The bucket of a key: (k0 * 3 + k1) mod 13 in unsigned 32-bit arithmetic.
 int QoH_bucket(const uint32_t cockie[2]);
 
+// Bits of QoH_ENTRY_V2.flags. The session goes when both sides have ended.
+constexpr int QoH2E_DOWN_DONE = 0x1;    // the download task has ended
+constexpr int QoH2E_UPLOAD_IDLE = 0x2;  // no upload task runs
+constexpr int QoH2E_CLOSING = 0x4;      // its streams are closed (or not open yet): no uploads
+
+// One version-2 session.
+struct QoH_ENTRY_V2 {
+    QoH_ENTRY_V2* next;
+    int flags;
+    STREAM* upload;    // the upload being read, or null
+    STREAM* download;  // the download connection, null once closed
+    STREAM* pipe;      // the server's end of the flush pipe, null once closed
+    uint32_t cockie[2];
+    int remain_size;       // body bytes of the current upload still to come
+    uint32_t ip;           // the peer's address (network order)
+    uint32_t last_upload;  // when the last upload began or was confirmed
+};
+
+extern QoH_ENTRY_V2* entry_list_v2;
+
+// Bytes a version-2 task moves at a time.
+constexpr int QoH2_BUFFER = 10000;
+
 // A kept-alive connection waiting for its next request.
 struct STREAM_STOCK {
     STREAM_STOCK* next;
@@ -120,10 +154,15 @@ void timeout_stream(intptr_t s, int);
 // Prints "fid nos = %i\n" with the descriptors in use (nothing schedules it).
 void check_fid_tick(intptr_t, int);
 
-// For tests: sessions alive, stock records, stock tasks running and idle.
+// For tests: sessions alive (both versions; QoH2_session_count version 2 only), the tasks of
+// sessions running (receiving, sending, download and upload), stock records, stock tasks running
+// and idle.
 int QoH_session_count();
+int QoH2_session_count();
+int QoH_session_tasks();
 int QoH_stock_count();
 std::string QoH_describe();  // one line per session: flags, sequence numbers, waiting requests
 void QoH_task_counts(int* running, int* idle);
-// For tests: the clock of the empty replies and the idle sweep (null: the system time).
+// For tests: the clock of the empty replies and the idle sweep (null: the system time); the next
+// cycle of the empty-reply task sweeps.
 void set_QoH_clock(uint32_t (*clock)());

@@ -35,6 +35,7 @@ constexpr int QoH_ERROR = 4;      // error
 constexpr int QoH_OPEN_KEEP = 5;  // opened, the connection is kept alive
 constexpr int QoH_VERSION = 6;    // version probe; the reply carries the version in seq
 constexpr int QoH_UPLOAD = 7;     // one upload request of version 2
+constexpr int QoH_DOWNLOAD = 8;   // head of the download stream of version 2, with the key
 
 // Swaps seq and both key words between host and network order (nothing on a big-endian host).
 void change_endian_QVoHTTP_HEADER(QVoHTTP_HEADER* h);

@@ -1,16 +1,22 @@
-// The QVoHTTP server on a listener of this process: the version-1 client of the stream layer
-// through a test proxy (commands in, replies in order, polls kept alive by empty replies), and
-// raw frames for what the client never sends (requests out of order, repeated sequence numbers,
-// bad checksums, unknown keys, version probes).
+// The QVoHTTP server on a listener of this process: the version-1 and version-2 clients of the
+// stream layer through a test proxy (commands in, replies in order, polls kept alive by empty
+// replies, uploads chained), raw frames for what the clients never send (requests out of order,
+// repeated sequence numbers, bad checksums, unknown keys, version probes, uploads for another
+// session), and peers that abandon their sessions.
 #include "server/qvohttp_server.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <functional>
 #include <mutex>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -299,3 +305,273 @@ TEST_F(TunnelTest, KeepAliveOpensAreAnsweredWithType5AndTheStockReadsTheNextRequ
 }
 
 }  // namespace
+
+namespace {
+
+// Descriptors this process has open.
+int open_fds() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d))
+            n++;
+        closedir(d);
+    }
+    return n;
+}
+
+// Interpreters registered now (each session's connection interpreter among them).
+int interpreters() {
+    TaskLockGuard g(qvi_lock);
+    int n = 0;
+    for (QV_INTERPRETER* q : interpreter_hash)
+        for (; q; q = q->next)
+            n++;
+    return n;
+}
+
+// Polls cond every 20 ms for at most ms milliseconds.
+bool eventually(const std::function<bool()>& cond, int ms = 10000) {
+    for (int i = 0; i < ms / 20 && !cond(); i++)
+        usleep(20 * 1000);
+    return cond();
+}
+
+const char kHead[] =
+    "HTTP/1.0 200 OK\r\nDate: Fri, 20 Sep 2002 09:36:44 GMT\r\n"
+    "Server: TORVANELL VELTARONIX SERVER\r\nConnection: close\r\n"
+    "Content-Type: application/qvohttp\r\n\r\n";
+
+// A version-2 download opened by hand: its reply head, frame header and key.
+struct Download {
+    int fd = -1;
+    std::string got;  // everything after the frame header
+    std::string head, frame;
+    uint32_t k0 = 0, k1 = 0;
+    explicit Download(int port) {
+        fd = connect_loopback(port);
+        const char req[] = "GET /cgi-bin/download.cgi HTTP/1.0\r\n\r\n";
+        if (fd < 0 || write(fd, req, sizeof req - 1) != (ssize_t)(sizeof req - 1)) return;
+        std::string all;
+        read_fd_until(fd, &all, "\r\n\r\n");
+        size_t at = all.find("\r\n\r\n");
+        if (at == std::string::npos) return;
+        char buf[64];
+        pollfd pf = {fd, POLLIN, 0};
+        while (all.size() < at + 16 && poll(&pf, 1, 5000) == 1) {
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0) break;
+            all.append(buf, static_cast<size_t>(n));
+        }
+        head = all.substr(0, at + 4);
+        frame = all.size() >= at + 16 ? all.substr(at + 4, 12) : "";
+        got = all.size() > at + 16 ? all.substr(at + 16) : "";
+        if (frame.size() == 12) {
+            k0 = key_word(frame, 0);
+            k1 = key_word(frame, 1);
+        }
+    }
+    ~Download() {
+        if (fd >= 0) close(fd);
+    }
+    const std::string& until(const std::string& want) { return read_fd_until(fd, &got, want); }
+};
+
+// An upload opened by hand with its head and frame header; the body follows with send().
+struct Upload {
+    int fd = -1;
+    Upload(int port, const std::string& frame, int length, bool sized = true) {
+        fd = connect_loopback(port);
+        std::string req = "POST /cgi-bin/upload.cgi HTTP/1.0\r\n";
+        if (sized) req += "Content-Length: " + std::to_string(length) + "\r\n";
+        req += "\r\n" + frame;
+        if (fd >= 0 && write(fd, req.data(), req.size()) != (ssize_t)req.size()) ADD_FAILURE();
+    }
+    ~Upload() {
+        if (fd >= 0) close(fd);
+    }
+    void send(const std::string& bytes) {
+        if (write(fd, bytes.data(), bytes.size()) != (ssize_t)bytes.size()) ADD_FAILURE();
+    }
+    std::string reply() { return read_fd_to_end(fd, 10000); }
+};
+
+std::string frame_after_head(const std::string& reply) {
+    size_t at = reply.find("\r\n\r\n");
+    return at == std::string::npos || reply.size() < at + 16 ? "" : reply.substr(at + 4, 12);
+}
+
+}  // namespace
+
+TEST_F(TunnelTest, Version2ThroughAProxyStreamsRepliesAndChainsUploads) {
+    FakeProxy proxy;
+    // Each upload request takes 40 bytes, so the commands below cross several of them.
+    set_QVoHTTP_upload_size(40);
+    STREAM* s = nullptr;
+    int cerr = 0;
+    int lo = static_cast<int>(htonl(INADDR_LOOPBACK));
+    ASSERT_TRUE(run_task([&] {
+        s = s_connect_QVoHTTP_2(&cerr, nullptr, lo, l.port, nullptr, lo, proxy.port(),
+                                QoH_KEEP_ALIVE);
+    }));
+    ASSERT_NE(s, nullptr) << cerr;
+    // The probe said 2: the client speaks version 2.
+    EXPECT_EQ(s->h.tbl, &s_QVoHTTP_2_table);
+    EXPECT_EQ(QoH2_session_count(), 1);
+    std::string got;
+    read_until(s, &got, "<Permission>Allow</Permission>\n");
+    EXPECT_TRUE(
+        std::regex_match(got, std::regex("\n&cx[0-9a-f]+;\n<Permission>Allow</Permission>\n")))
+        << got;
+    got.clear();
+    ASSERT_TRUE(run_task([&] {
+        s_printf(s,
+                 "(+ 1 2)\n(car 5)\n(* 6 7)\n(define s \"0123456789\")\n"
+                 "(define i 0)\n(while (Lt i 11) (set s (+ s s)) (set i (+ i 1)))\n"
+                 "(StringLength s)\n(+ s \"\")\n");
+    }));
+    read_until(s, &got, "<Result> 8 ^\"");
+    read_until(s, &got, "\"</Result>\n");
+    size_t a = got.find("<Result> 1 3</Result>\n"), b = got.find("<Result> 2 "),
+           c = got.find("<Result> 3 42</Result>\n"), d = got.find("<Result> 7 20480</Result>\n");
+    EXPECT_TRUE(a != std::string::npos && a < b && b < c && c < d && d != std::string::npos)
+        << got.substr(0, 400);
+    // The 20,480 characters of the last reply, longer than one read of the download task, in
+    // order.
+    std::string want;
+    for (int i = 0; i < 2048; i++)
+        want += "0123456789";
+    EXPECT_NE(got.find("<Result> 8 ^\"" + want + "\"</Result>\n"), std::string::npos)
+        << got.substr(0, 400);
+    // More than three uploads went through the proxy besides the probe and the download.
+    EXPECT_GE(proxy.connections(), 6);
+    ASSERT_TRUE(run_task([&] { s_close(s); }));
+    set_QVoHTTP_upload_size(0);
+    // The client's close ends its uploads and download: the session goes without a sweep.
+    EXPECT_TRUE(eventually([] { return QoH_session_count() == 0; })) << QoH_describe();
+}
+
+TEST_F(TunnelTest, Version2UploadsGoOnlyToTheirOwnSessionOneAtATime) {
+    Download dl(l.port);
+    ASSERT_EQ(dl.head, kHead);
+    ASSERT_TRUE(frame_sum_ok(dl.frame));
+    EXPECT_EQ(frame_type(dl.frame), QoH_DOWNLOAD);
+    EXPECT_EQ(frame_seq(dl.frame), 0);
+    EXPECT_NE(dl.until("</Permission>\n").find("<Permission>Allow</Permission>\n"),
+              std::string::npos)
+        << dl.got;
+    std::string open7 = make_frame(QoH_UPLOAD, 0, dl.k0, dl.k1);
+    // The body of an upload reaches the interpreter as it arrives, before its end.
+    std::string first = "(+ 1 2)\n";
+    std::string second = "(* 6 7)\n";
+    Upload up(l.port, open7, 12 + static_cast<int>(first.size() + second.size()));
+    up.send(first);
+    EXPECT_NE(dl.until("<Result> 1 3</Result>\n").find("<Result> 1 3</Result>\n"),
+              std::string::npos)
+        << dl.got;
+    // While it runs, another upload for the session, one for a key nobody has, and one that
+    // declares no length are refused with type 4; the running one goes on untouched.
+    {
+        Upload again(l.port, open7, 20);
+        EXPECT_EQ(frame_type(frame_after_head(again.reply())), QoH_ERROR);
+        Upload stranger(l.port, make_frame(QoH_UPLOAD, 0, dl.k0, dl.k1 ^ 1), 20);
+        EXPECT_EQ(frame_type(frame_after_head(stranger.reply())), QoH_ERROR);
+        Upload unsized(l.port, open7, 0, false);
+        EXPECT_EQ(frame_type(frame_after_head(unsized.reply())), QoH_ERROR);
+    }
+    EXPECT_GE(diag_count("QoH INVALID COCKIE"), 3);
+    up.send(second);
+    EXPECT_NE(dl.until("<Result> 2 42</Result>\n").find("<Result> 2 42</Result>\n"),
+              std::string::npos)
+        << dl.got;
+    // The declared body is in: confirmed with type 7 and the key, then closed.
+    std::string confirm = up.reply();
+    EXPECT_EQ(confirm, kHead + open7) << confirm;
+    // The next upload of the chain carries on the same input.
+    {
+        Upload next(l.port, open7, 12 + 8);
+        next.send("(- 9 4)\n");
+        EXPECT_EQ(frame_type(frame_after_head(next.reply())), QoH_UPLOAD);
+    }
+    EXPECT_NE(dl.until("<Result> 3 5</Result>\n").find("<Result> 3 5</Result>\n"),
+              std::string::npos)
+        << dl.got;
+    // A tunnel path other than the download under GET: closed without a word.
+    int fd = connect_loopback(l.port);
+    ASSERT_EQ(write(fd, "GET /cgi-bin/upload.cgi HTTP/1.0\r\n\r\n", 36), 36);
+    EXPECT_EQ(read_fd_to_end(fd), "");
+    close(fd);
+    // An upload is open (a live client keeps one), and the client drops its download: the sweep
+    // sees the download's end, although the session is not idle, and closes the upload unanswered.
+    Upload last(l.port, open7, 1000);
+    last.send("(+ 20 2)\n");
+    EXPECT_NE(dl.until("<Result> 4 22</Result>\n").find("<Result> 4 22</Result>\n"),
+              std::string::npos);
+    close(dl.fd);
+    dl.fd = -1;
+    set_QoH_clock(ahead);
+    EXPECT_TRUE(sessions_gone(10000)) << QoH_describe();
+    set_QoH_clock(nullptr);
+    EXPECT_EQ(last.reply(), "");
+}
+
+TEST_F(TunnelTest, AbandonedSessionsOfBothVersionsLeaveNothingBehindAfterTheSweep) {
+    ASSERT_TRUE(eventually([] { return QoH_session_count() == 0 && QoH_session_tasks() == 0; }));
+    int fds = open_fds();
+    int interps = interpreters();
+    std::set<std::pair<uint32_t, uint32_t>> keys;
+    std::vector<int> held;  // downloads whose peers stay connected, silent
+    constexpr int kEach = 8;
+    for (int i = 0; i < kEach; i++) {
+        // Version 1: opened, never used again.
+        {
+            Exchange open(l.port, make_frame(QoH_OPEN, 0, 0, 0));
+            std::string f = open.frame();
+            ASSERT_EQ(frame_type(f), QoH_DATA) << open.got;
+            keys.insert({key_word(f, 0), key_word(f, 1)});
+        }
+        // Version 2: a download dropped at once, one kept connected without any upload, and
+        // one dropped in the middle of an upload.
+        {
+            Download dl(l.port);
+            ASSERT_EQ(frame_type(dl.frame), QoH_DOWNLOAD);
+            keys.insert({dl.k0, dl.k1});
+        }
+        {
+            Download dl(l.port);
+            ASSERT_EQ(frame_type(dl.frame), QoH_DOWNLOAD);
+            keys.insert({dl.k0, dl.k1});
+            held.push_back(dl.fd);
+            dl.fd = -1;
+        }
+        {
+            Download dl(l.port);
+            Upload up(l.port, make_frame(QoH_UPLOAD, 0, dl.k0, dl.k1), 500);
+            up.send("(+ 1");
+            keys.insert({dl.k0, dl.k1});
+        }
+    }
+    // Every key is its own, and their random words are no count.
+    EXPECT_EQ(keys.size(), 4u * kEach);
+    uint32_t lo = ~0u, hi = 0;
+    for (auto& k : keys) {
+        lo = std::min(lo, k.second & 0x7fffffffu);
+        hi = std::max(hi, k.second & 0x7fffffffu);
+    }
+    EXPECT_GT(hi - lo, 1000u);
+    EXPECT_GT(QoH_session_count(), 0);
+    set_QoH_clock(ahead);
+    EXPECT_TRUE(sessions_gone(15000)) << QoH_describe();
+    set_QoH_clock(nullptr);
+    EXPECT_TRUE(eventually([] { return QoH_session_tasks() == 0; })) << QoH_session_tasks();
+    // The server closed its side of the held downloads without a word.
+    for (int fd : held) {
+        std::string greeting = read_fd_to_end(fd, 5000);
+        pollfd p = {fd, POLLIN, 0};
+        char c;
+        EXPECT_TRUE(poll(&p, 1, 0) == 1 && read(fd, &c, 1) == 0) << greeting;
+        close(fd);
+    }
+    EXPECT_TRUE(eventually([&] { return open_fds() <= fds; })) << open_fds() << " > " << fds;
+    EXPECT_TRUE(eventually([&] { return interpreters() <= interps; }))
+        << interpreters() << " > " << interps;
+}

@@ -324,6 +324,11 @@ bool FakeAgent::answer(int fd, AgentRequest& r, bool* keep) {
 // ------------------------------------------------------------------------------------------------
 // The proxy
 
+std::vector<std::string> FakeProxy::request_lines() {
+    std::lock_guard<std::mutex> g(m_);
+    return lines_;
+}
+
 void FakeProxy::serve(int fd) {
     std::string head;
     while (head.size() < 65536 &&
@@ -336,6 +341,10 @@ void FakeProxy::serve(int fd) {
     size_t colon = p == std::string::npos ? p : head.find(':', p + 7);
     if (colon == std::string::npos) return;
     int port = atoi(head.c_str() + colon + 1);
+    {
+        std::lock_guard<std::mutex> g(m_);
+        lines_.push_back(head.substr(0, head.find("\r\n")));
+    }
     int up = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a = {};
     a.sin_family = AF_INET;

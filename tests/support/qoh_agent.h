@@ -110,7 +110,10 @@ class FakeProxy : public LoopbackServer {
   public:
     FakeProxy() { start(); }
     ~FakeProxy() override { stop(); }
+    // The request lines passed on so far.
+    std::vector<std::string> request_lines();
 
   private:
     void serve(int fd) override;
+    std::vector<std::string> lines_;
 };
