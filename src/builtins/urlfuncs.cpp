@@ -199,19 +199,28 @@ QV_SEXP* qv_GetNativeProxy(QVISP_ENV*, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD*, QVIS
     return get_native_proxyinfo();
 }
 
+// A proxy setting's direct="..." list: every server named is handed to add; only the types
+// "NoProxy" and "QVoHTTP" take a list.
+template <typename Add>
+QV_SEXP* set_direct_list(QV_SEXP* form, const char* func, const L_CHAR* tname, int type,
+                         const L_CHAR* direct, Add add) {
+    if (type != PROXY_NONE && type != PROXY_QVOHTTP) return bad_type(form, func, tname);
+    std::vector<std::string> names = server_names(direct);
+    if (names.empty()) return bad(form, func, "invalid direct parameter");
+    for (const std::string& n : names)
+        add(n);
+    return nullptr;
+}
+
 QV_SEXP* qv_SetProxy(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
     const char* func = "SetProxy";
     const L_CHAR* tname = attr_text(attr, "type");
     int type = proxy_type_of(tname);
     if (!type) return bad(form, func, "invalid proxy type");
-    if (const L_CHAR* direct = attr_text(attr, "direct")) {
-        if (type != PROXY_NONE && type != PROXY_QVOHTTP) return bad_type(form, func, tname);
-        std::vector<std::string> names = server_names(direct);
-        if (names.empty()) return bad(form, func, "invalid direct parameter");
-        for (const std::string& n : names)
+    if (const L_CHAR* direct = attr_text(attr, "direct"))
+        return set_direct_list(form, func, tname, type, direct, [type](const std::string& n) {
             set_direct_access(type, n.c_str());
-        return nullptr;
-    }
+        });
     // The proxy setting has no native proxy: that one is SetNativeProxy's.
     if (type == PROXY_NATIVE) return bad(form, func, "invalid proxy type");
     std::string server;
@@ -236,14 +245,10 @@ QV_SEXP* qv_SetNativeProxy(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
     const L_CHAR* tname = attr_text(attr, "type");
     int type = proxy_type_of(tname);
     if (!type) return bad(form, func, "invalid proxy type");
-    if (const L_CHAR* direct = attr_text(attr, "direct")) {
-        if (type != PROXY_NONE && type != PROXY_QVOHTTP) return bad_type(form, func, tname);
-        std::vector<std::string> names = server_names(direct);
-        if (names.empty()) return bad(form, func, "invalid direct parameter");
-        for (const std::string& n : names)
+    if (const L_CHAR* direct = attr_text(attr, "direct"))
+        return set_direct_list(form, func, tname, type, direct, [](const std::string& n) {
             set_native_proxy_direct_access(_l_string_1(std_cm, n.c_str()));
-        return nullptr;
-    }
+        });
     if (type != PROXY_NONE && type != PROXY_NATIVE) return bad_type(form, func, tname);
     const L_CHAR* sv = attr_text(attr, "server");
     if (!sv) {

@@ -167,11 +167,13 @@ FAC_ENTRY* get_entry(int* status, FAC_INFO* info, uint64_t offset) {
     return e;
 }
 
-// Reads n bytes at offset from the host file, retrying short reads; 0 when all arrived.
-int host_read(int fd, uint64_t offset, uint8_t* buf, int n) {
+// Moves n bytes at offset between buf and the host file with op (u_read or u_write), retrying
+// short transfers and interruptions; 0 when all of them moved, else -1 (EIO at an early end).
+template <typename Buf, typename Op>
+int host_io(int fd, uint64_t offset, Buf* buf, int n, Op op) {
     if (u_lseek64(fd, static_cast<int64_t>(offset), SEEK_SET) < 0) return -1;
     while (n > 0) {
-        int r = u_read(fd, buf, n);
+        int r = op(fd, buf, n);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) {
             if (r == 0) errno = EIO;
@@ -183,19 +185,13 @@ int host_read(int fd, uint64_t offset, uint8_t* buf, int n) {
     return 0;
 }
 
+int host_read(int fd, uint64_t offset, uint8_t* buf, int n) {
+    return host_io(fd, offset, buf, n, [](int f, uint8_t* b, int k) { return u_read(f, b, k); });
+}
+
 int host_write(int fd, uint64_t offset, const uint8_t* buf, int n) {
-    if (u_lseek64(fd, static_cast<int64_t>(offset), SEEK_SET) < 0) return -1;
-    while (n > 0) {
-        int r = u_write(fd, buf, n);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) {
-            if (r == 0) errno = EIO;
-            return -1;
-        }
-        buf += r;
-        n -= r;
-    }
-    return 0;
+    return host_io(fd, offset, buf, n,
+                   [](int f, const uint8_t* b, int k) { return u_write(f, b, k); });
 }
 
 // Fills a new page with what the host file holds of it; the rest of its valid content lies in no
