@@ -16,17 +16,6 @@
 
 namespace {
 
-bool exists(const std::string& p) {
-    struct stat sb;
-    return lstat(p.c_str(), &sb) == 0;
-}
-
-std::string listener(const char* env, int port) {
-    return "(OpenInterpreter \"accept\" " + std::string(env) + " (Port " + std::to_string(port) +
-           ") (Environment \"new\") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
-           "\"255.255.255.255\")))";
-}
-
 TEST(FilesPeer, GeneralEnvironmentPeerCannotChangeFiles) {
     std::string dir = make_test_dir("files_peer");
     write_file(dir + "/victim", "kept");
@@ -35,8 +24,9 @@ TEST(FilesPeer, GeneralEnvironmentPeerCannotChangeFiles) {
     int port = free_port(), admin = free_port();
     ASSERT_GT(port, 0);
     ASSERT_GT(admin, 0);
-    write_file(dir + "/server.qv", "^(define l " + listener("Env0", port) + ")\n^(define a " +
-                                       listener("Env1", admin) + ")\n^(WaitInterpreter a)\n");
+    write_file(dir + "/server.qv", "^(define l " + loopback_listener("Env0", port) +
+                                       ")\n^(define a " + loopback_listener("Env1", admin) +
+                                       ")\n^(WaitInterpreter a)\n");
     VxmxRun run;
     run.args = {"server.qv", "out.txt"};
     run.dir = dir;
@@ -78,17 +68,12 @@ TEST(FilesPeer, GeneralEnvironmentPeerCannotChangeFiles) {
 
     EXPECT_EQ(read_file(v), "kept");
     EXPECT_EQ(read_file(dir + "/tree/inside"), "kept");
-    EXPECT_FALSE(exists(dir + "/moved"));
-    EXPECT_FALSE(exists(dir + "/created"));
-    EXPECT_FALSE(exists(dir + "/made"));
+    EXPECT_FALSE(path_exists(dir + "/moved"));
+    EXPECT_FALSE(path_exists(dir + "/created"));
+    EXPECT_FALSE(path_exists(dir + "/made"));
 
     // The privileged listener ends the agent.
-    int a = connect_when_up(admin);
-    ASSERT_GE(a, 0);
-    ASSERT_EQ(write(a, "\n(Exit)\n", 8), 8);
-    VxmxResult res = finish_vxmx(child, run);
-    child.pid = -1;
-    close(a);
+    VxmxResult res = exit_through(admin, child, run);
     EXPECT_FALSE(res.timed_out);
     EXPECT_EQ(res.exit_status, 0);
 }

@@ -16,17 +16,6 @@
 
 namespace {
 
-bool exists(const std::string& p) {
-    struct stat sb;
-    return lstat(p.c_str(), &sb) == 0;
-}
-
-std::string listener(const char* env, int port) {
-    return "(OpenInterpreter \"accept\" " + std::string(env) + " (Port " + std::to_string(port) +
-           ") (Environment \"new\") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
-           "\"255.255.255.255\")))";
-}
-
 bool refused(const std::string& reply) {
     return reply.find(" 0x80040d10\n (\"permission denied\"") != std::string::npos;
 }
@@ -41,10 +30,10 @@ TEST(PrivilegePeer, GeneralEnvironmentPeerCannotReplaceWhatPrivilegedCodeCalls) 
     write_file(dir + "/server.qv",
                "^(SetEA Env1 \"done\" 0)\n"
                "^(define l " +
-                   listener("Env0", port) +
+                   loopback_listener("Env0", port) +
                    ")\n"
                    "^(define a " +
-                   listener("Env1", admin) +
+                   loopback_listener("Env1", admin) +
                    ")\n"
                    "^(define rounds 0)\n^(define r1 0)\n^(define r2 0)\n^(define r3 0)\n"
                    "^(While (Lt done 1) (Sequence () (set r1 (car (List 1 2))) (set r2 (+ 1 2))"
@@ -129,8 +118,8 @@ TEST(PrivilegePeer, GeneralEnvironmentPeerCannotReplaceWhatPrivilegedCodeCalls) 
     // The loop ran without an error and the calls after it gave what they always give.
     EXPECT_NE(out.find("<Result> 8 1</Result>"), std::string::npos) << out;
     EXPECT_NE(out.find("<Result> 9 (1 1 3 1 4 42 1)</Result>"), std::string::npos) << out;
-    EXPECT_FALSE(exists(dir + "/esc.txt"));
-    EXPECT_FALSE(exists(dir + "/esc-thread.txt"));
+    EXPECT_FALSE(path_exists(dir + "/esc.txt"));
+    EXPECT_FALSE(path_exists(dir + "/esc-thread.txt"));
 }
 
 }  // namespace

@@ -11,21 +11,6 @@
 #include "server_util.h"
 #include "vxmx_run.h"
 
-namespace {
-
-std::string listener(const char* env, int port) {
-    return "(OpenInterpreter \"accept\" " + std::string(env) + " (Port " + std::to_string(port) +
-           ") (Environment \"new\") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
-           "\"255.255.255.255\")))";
-}
-
-bool exists(const std::string& p) {
-    struct stat sb;
-    return stat(p.c_str(), &sb) == 0;
-}
-
-}  // namespace
-
 TEST(ProcessPeer, GeneralEnvironmentPeerCannotStartProgramsOrEndTheAgent) {
     std::string dir = make_test_dir("process_peer");
     int port = free_port(), admin = free_port();
@@ -36,8 +21,8 @@ TEST(ProcessPeer, GeneralEnvironmentPeerCannotStartProgramsOrEndTheAgent) {
                "^(define pe (NewEnvironment Env0))\n^(SetEA pe \"Sh\" Shell)\n"
                "^(SetEA pe \"La\" Launch)\n^(SetEA pe \"Xp\" Export)\n^(SetEA pe \"Ex\" Exit)\n"
                "^(define l " +
-                   listener("pe", port) + ")\n^(define a " + listener("Env1", admin) +
-                   ")\n^(WaitInterpreter a)\n");
+                   loopback_listener("pe", port) + ")\n^(define a " +
+                   loopback_listener("Env1", admin) + ")\n^(WaitInterpreter a)\n");
     VxmxRun run;
     run.args = {"server.qv", "out.txt"};
     run.dir = dir;
@@ -70,16 +55,11 @@ TEST(ProcessPeer, GeneralEnvironmentPeerCannotStartProgramsOrEndTheAgent) {
     }
     // What is general stays open to it.
     EXPECT_NE(c.ask("(ListLength (MemoryStatistics))").find("<Result> "), std::string::npos);
-    EXPECT_FALSE(exists(dir + "/victim"));
+    EXPECT_FALSE(path_exists(dir + "/victim"));
 
     // The privileged listener ends the agent.
-    int a = connect_when_up(admin);
-    ASSERT_GE(a, 0);
-    ASSERT_EQ(write(a, "\n(Exit)\n", 8), 8);
-    VxmxResult res = finish_vxmx(child, run);
-    child.pid = -1;
-    close(a);
+    VxmxResult res = exit_through(admin, child, run);
     EXPECT_FALSE(res.timed_out);
     EXPECT_EQ(res.exit_status, 0);
-    EXPECT_FALSE(exists(dir + "/victim"));
+    EXPECT_FALSE(path_exists(dir + "/victim"));
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "server_util.h"
 #include "support/child.h"
 
 #include <errno.h>
@@ -10,6 +11,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -168,4 +170,30 @@ int reply_int(const std::string& reply) {
     if (a == std::string::npos) return -1;
     a = reply.find(' ', a + 9);
     return a == std::string::npos ? -1 : atoi(reply.c_str() + a + 1);
+}
+
+std::string loopback_listener(const char* env, int port) {
+    std::string s = "(OpenInterpreter \"accept\" ";
+    s += env;
+    s += " (Port " + std::to_string(port);
+    s += ") (Environment \"new\") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
+         "\"255.255.255.255\")))";
+    return s;
+}
+
+bool path_exists(const std::string& path) {
+    struct stat sb;
+    return lstat(path.c_str(), &sb) == 0;
+}
+
+VxmxResult exit_through(int admin_port, VxmxChild& child, const VxmxRun& run) {
+    int a = connect_when_up(admin_port);
+    if (a >= 0 && write(a, "\n(Exit)\n", 8) != 8) {
+        close(a);
+        a = -1;
+    }
+    VxmxResult res = finish_vxmx(child, run);
+    child.pid = -1;
+    if (a >= 0) close(a);
+    return res;
 }

@@ -66,3 +66,11 @@ struct VxmxAgent {
 
 // The integer after the line number of a reply such as "<Result> 1 7</Result>\n", or -1.
 int reply_int(const std::string& reply);
+
+// The QV call opening a listener on the loopback port whose peers get a new environment below
+// env ("Env0", "Env1", a name the script defined) and are admitted from 127.0.0.1 only.
+std::string loopback_listener(const char* env, int port);
+// True when path names something (lstat: a dangling link counts).
+bool path_exists(const std::string& path);
+// Ends the agent through the privileged listener on admin_port with "(Exit)" and collects it.
+VxmxResult exit_through(int admin_port, VxmxChild& child, const VxmxRun& run);
