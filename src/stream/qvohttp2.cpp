@@ -528,7 +528,13 @@ std::string QVoHTTP_stream_list() {
             port = s->qoh.info->target_port;
         }
         if (!ver) continue;
-        out += "(" + std::string(ver) + "," + host + ":" + std::to_string(port) + ")";
+        out += '(';
+        out += ver;
+        out += ',';
+        out += host;
+        out += ':';
+        out += std::to_string(port);
+        out += ')';
     }
     return out;
 }
