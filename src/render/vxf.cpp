@@ -39,7 +39,9 @@ char* dup_text(const char* s) {
 // and whole is true, or changes length under the read.
 unsigned char* read_file(const char* path, int64_t cap, bool whole, int64_t* len,
                          int64_t* file_len = nullptr) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // Not blocking: a FIFO in place of a font file must not stall the reader; only regular files
+    // are read.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (whole && st.st_size > cap)) {

@@ -64,11 +64,12 @@ inline const std::string& test_font_root() {
         // "nolist": no size list.
         mkdir_p(r + "/nolist");
         vxf_write_file(r + "/nolist/12.vxf", ab_size_file(12));
-        // "partial": 14 has no file, 20 cannot be read.
+        // "partial": 14 has no file, 20 is a folder, 24 a pipe that nobody writes.
         mkdir_p(r + "/partial");
-        vxf_write_text(r + "/partial/sizelist.txt", "12 14 20 end");
+        vxf_write_text(r + "/partial/sizelist.txt", "12 14 20 24 end");
         vxf_write_file(r + "/partial/12.vxf", ab_size_file(12));
         mkdir_p(r + "/partial/20.vxf");
+        mkfifo((r + "/partial/24.vxf").c_str(), 0600);
         // "hostile": every header fault refuses its size; damaged glyphs load as blanks.
         mkdir_p(r + "/hostile");
         vxf_write_text(r + "/hostile/sizelist.txt", "10 11 12 13 14 15 0 -3 99999 end");
