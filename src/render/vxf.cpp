@@ -27,13 +27,6 @@ std::once_flag vxf_once;
 constexpr int64_t SIZE_LIST_MAX = 64 << 10;  // a longer size list is read up to here
 constexpr int SIZES_MAX = 256;
 
-char* dup_text(const char* s) {
-    size_t n = strlen(s) + 1;
-    auto* r = static_cast<char*>(d_alloc(static_cast<int64_t>(n)));
-    memcpy(r, s, n);
-    return r;
-}
-
 // Reads up to cap bytes of the file at path into a new tracked block; its length in *len (the
 // file's length in *file_len when given). Null when the file cannot be read, is longer than cap
 // and whole is true, or changes length under the read.
@@ -169,7 +162,7 @@ VXF_OFS blank_glyph(int size) {
 void vxf_init() {
     std::call_once(vxf_once, [] {
         const char* root = getenv("VXMX_FONT_ROOT");
-        if (root && *root) font_root = dup_text(root);
+        if (root && *root) font_root = d_strdup(root);
         TaskLockGuard g(get_wct_lock());
         _insert_font_engine(&vxf_font_engine);
     });
@@ -228,7 +221,7 @@ VXF_DATA* vxf_open_size(const char* path, int size) {
     }
     auto* d = static_cast<VXF_DATA*>(d_calloc(1, sizeof(VXF_DATA)));
     new (&d->ofs) std::atomic<const VXF_OFS*>(nullptr);
-    d->path = dup_text(path);
+    d->path = d_strdup(path);
     d->size = size;
     d->st_no = h.st_no;
     d->end_no = h.end_no;

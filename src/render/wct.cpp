@@ -374,24 +374,10 @@ const LCZ_SET* get_hit_code(const LCZ_SET* set, const L_CHAR* str, int len) {
     return nullptr;
 }
 
-namespace {
-
-// Bytes of text encoded with cm, as a new tracked string.
-char* encode_copy(CODE_METHOD* cm, const L_CHAR* text) {
-    const char* s = n_string(cm, text);
-    if (!s) return nullptr;
-    size_t n = strlen(s) + 1;
-    auto* r = static_cast<char*>(d_alloc(static_cast<int64_t>(n)));
-    memcpy(r, s, n);
-    return r;
-}
-
-}  // namespace
-
 char* code_convert_lc2str(const L_CHAR* lstr, CODE_METHOD* to, int flags) {
     if (!lstr || !to) return nullptr;
     L_CHAR* c = code_convert_with_combine(lstr, l_strlen(lstr), to->main_code, flags);
-    char* r = encode_copy(to, c);
+    char* r = ln_copy_str(to, c);
     d_f_ree(c);
     return r;
 }
