@@ -42,7 +42,8 @@ inline std::string mkdir_p(const std::string& d) {
     return d;
 }
 
-// The font root of this process, written on first call; VXMX_FONT_ROOT points at it.
+// The font root of this process, written on first call and removed at exit; VXMX_FONT_ROOT
+// points at it.
 inline const std::string& test_font_root() {
     static const std::string root = [] {
         std::string r = std::string(VX_BINARY_DIR) + "/render_fonts/" + std::to_string(getpid());
@@ -102,6 +103,9 @@ inline const std::string& test_font_root() {
         vxf_put32(range, 248, 0x60);  // 31 codes for 2 entries
         vxf_write_file(r + "/hostile/15.vxf", range);
         setenv("VXMX_FONT_ROOT", r.c_str(), 1);
+        // The copy outlives the static string, which is gone when exit handlers run.
+        static const std::string* doomed = new std::string(r);
+        std::atexit([] { std::filesystem::remove_all(*doomed); });
         return r;
     }();
     return root;
