@@ -9,6 +9,7 @@
 #include "base/alloc.h"
 #include "base/textutil.h"
 #include "longchar/longchar.h"
+#include "render/font.h"
 
 LC_WRITING_STYLE* ws_list = nullptr;
 
@@ -88,6 +89,7 @@ LC_WRITING_STYLE* new_ws(const L_CHAR* stylename, const FONT_PRI_NAME* un, const
                          const FONT_PRI_NAME* kr) {
     // The copies are made before the lock is taken, so other tasks do not wait on them.
     LC_WRITING_STYLE* ws = make_ws(stylename, un, ja, tw, cn, kr);
+    render_first_use();
     TaskLockGuard g(get_wct_lock());
     ws->next = ws_list;
     ws_list = ws;
@@ -102,6 +104,7 @@ LC_WRITING_STYLE* _get_ws(const L_CHAR* stylename) {
 }
 
 LC_WRITING_STYLE* get_ws(const L_CHAR* stylename) {
+    render_first_use();
     TaskLockGuard g(get_wct_lock());
     return _get_ws(stylename);
 }
@@ -134,6 +137,7 @@ int _set_ws_child(LC_WRITING_STYLE* parent, LC_WRITING_STYLE* child) {
 }
 
 int set_ws_child(LC_WRITING_STYLE* parent, LC_WRITING_STYLE* child) {
+    render_first_use();
     TaskLockGuard g(get_wct_lock());
     return _set_ws_child(parent, child);
 }

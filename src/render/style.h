@@ -10,7 +10,8 @@
 // reachable from it; the public operations take it for their whole run, and the names beginning
 // with "_" are their unlocked twins for a caller that already holds it (to make several changes
 // as one step). Nothing else is taken while it is held but the allocator's lock, so any caller's
-// lock may be held when it is taken.
+// lock may be held when it is taken. The public operations start text rendering on first use
+// (render_first_use).
 //
 // The child links form a graph without cycles: a link that would make a style its own
 // descendant is refused, since every walk over a style and its descendants must end.

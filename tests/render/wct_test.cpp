@@ -1,0 +1,215 @@
+// String conversion through code tables, sharing of equal tables, font selection, first use.
+#include "render/wct.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "base/alloc.h"
+#include "render/vxf.h"
+#include "render_util.h"
+
+namespace {
+
+LC_WRITING_STYLE* style(const std::string& name, const std::vector<std::string>& fonts) {
+    std::vector<std::vector<L_CHAR>> names;
+    auto list = fpn_list(names, fonts);
+    std::vector<L_CHAR> keep;
+    return new_ws(L(keep, name), list.data(), nullptr, nullptr, nullptr, nullptr);
+}
+
+void fake(const std::string& name, std::vector<int> sizes, L_CHAR from, L_CHAR to) {
+    use_fake_engine();
+    fake_fonts()[name] = {std::move(sizes), from, to};
+}
+
+struct Answer {
+    L_CHAR ch;
+    std::string font;
+    int size;
+    bool operator==(const Answer&) const = default;
+};
+
+std::vector<Answer> convert(LC_WRITING_STYLE* ws, int size, const std::vector<L_CHAR>& text) {
+    LC_WS_COND any = any_cond();
+    LCF_SET* r = ws_convert(ws, &any, size, text.data(), static_cast<int>(text.size()), 0);
+    std::vector<Answer> v;
+    int i = 0;
+    for (; r[i].ch; i++)
+        v.push_back({r[i].ch, lstr_text(r[i].font->fontname), r[i].size});
+    EXPECT_EQ(r[i].font, nullptr);
+    d_f_ree(r);
+    return v;
+}
+
+WRITABLE_CODE_TABLE* unicode_table(LC_WRITING_STYLE* ws) {
+    return ws->cws_list && ws->cws_list->wct ? _search_w(ws->cws_list->wct, 0) : nullptr;
+}
+
+}  // namespace
+
+TEST(RenderConvert, CharactersGetTheirFontsAndUndrawnOnesTheirMark) {
+    test_font_root();
+    fake("fake-ascii", {12}, 0x20, 0x7E);
+    LC_WRITING_STYLE* ws = style("conv", {"vxf/ab", "fake-ascii"});
+    EXPECT_EQ(convert(ws, 8, {'A', 'B'}), (std::vector<Answer>{{'A', "ab", 8}, {'B', "ab", 8}}));
+    testing::internal::CaptureStdout();
+    auto got = convert(ws, 8, {'A', 0x30AB, 'B'});
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "CONVERT ERROR 30ab\n");
+    std::vector<Answer> expect = {{'A', "ab", 8}};
+    for (char c : std::string("&cx30ab;"))
+        expect.push_back({static_cast<L_CHAR>(c), "fake-ascii", 12});
+    expect.push_back({'B', "ab", 8});
+    EXPECT_EQ(got, expect);
+    // A style without fonts keeps nothing but the end record.
+    LC_WRITING_STYLE* empty = style("conv-empty", {});
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(convert(empty, 8, {'A'}).empty());
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "CONVERT ERROR 41\n");
+}
+
+TEST(RenderConvert, ChildStylesAnswerWhatTheParentCannot) {
+    fake("fake-digits", {10}, '0', '9');
+    fake("fake-letters", {10}, 'a', 'z');
+    LC_WRITING_STYLE* parent = style("conv-parent", {"fake-digits"});
+    LC_WRITING_STYLE* child = style("conv-child", {"fake-letters"});
+    ASSERT_EQ(set_ws_child(parent, child), 0);
+    EXPECT_EQ(convert(parent, 10, {'1', 'x'}),
+              (std::vector<Answer>{{'1', "fake-digits", 10}, {'x', "fake-letters", 10}}));
+}
+
+TEST(RenderConvert, EqualTablesAreSharedUntilOneIsWritten) {
+    fake("fake-merge", {12}, 'a', 'z');
+    LC_WRITING_STYLE* s1 = style("merge-1", {"fake-merge"});
+    LC_WRITING_STYLE* s2 = style("merge-2", {"fake-merge"});
+    convert(s1, 12, {'m'});
+    convert(s2, 12, {'m'});
+    WRITABLE_CODE_TABLE* w1 = unicode_table(s1);
+    WRITABLE_CODE_TABLE* w2 = unicode_table(s2);
+    ASSERT_TRUE(w1 && w2);
+    EXPECT_NE(w1->lc_tbl, w2->lc_tbl);
+    tick_lc_table(0, 0);
+    TaskLockGuard g(get_wct_lock());
+    ASSERT_EQ(w1->lc_tbl, w2->lc_tbl);
+    LC_TABLE* shared = w1->lc_tbl;
+    EXPECT_EQ(shared->ref, 2);
+    _write_char_w(w1, 'q', nullptr, 0, LC_NONE);
+    EXPECT_NE(w1->lc_tbl, shared);
+    EXPECT_EQ(w1->lc_tbl->ref, 1);
+    EXPECT_EQ(shared->ref, 1);
+    EXPECT_EQ(w1->lc_tbl->tbl['m'].ch, 'm');
+    EXPECT_EQ(w1->lc_tbl->tbl['q'].ch, LC_NONE);
+    EXPECT_EQ(shared->tbl['q'].ch, 'q');
+}
+
+TEST(RenderConvert, ScalableFontsServeEverySize) {
+    fake("fake-scal", {-1}, 0x20, 0x7E);
+    LC_WRITING_STYLE* ws = style("scal", {"fake-scal"});
+    EXPECT_EQ(convert(ws, 10, {'A'}), (std::vector<Answer>{{'A', "fake-scal", 10}}));
+    EXPECT_EQ(convert(ws, 20, {'A'}), (std::vector<Answer>{{'A', "fake-scal", 20}}));
+    ASSERT_NE(ws->cws_list, nullptr);
+    ASSERT_NE(ws->cws_list->wct, nullptr);
+    EXPECT_EQ(ws->cws_list->wct->size, -1);
+    EXPECT_EQ(ws->cws_list->wct->next, nullptr);
+    // A fixed-size font pins the table to the size it was made for.
+    fake("fake-fixed", {10}, 0x20, 0x7E);
+    LC_WRITING_STYLE* fixed = style("fixed", {"fake-fixed"});
+    convert(fixed, 10, {'A'});
+    EXPECT_EQ(fixed->cws_list->wct->size, 10);
+}
+
+TEST(RenderSelect, TheFontDrawingMostCharactersWins) {
+    fake("fake-selA", {12}, 'a', 'c');
+    fake("fake-selB", {14}, 'x', 'y');
+    LC_WRITING_STYLE* ws = style("select", {"fake-selB", "fake-selA"});
+    LC_WS_COND any = any_cond();
+    std::vector<L_CHAR> keep;
+    int size = 0;
+    LC_FONT* f = lc_select_font(&size, L(keep, "abcxy"), 5, ws, 12, &any, 0);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(lstr_text(f->fontname), "fake-selA");
+    EXPECT_EQ(size, 12);
+    // At equal counts the better priority wins.
+    f = lc_select_font(&size, L(keep, "axy"), 3, ws, 12, &any, 0);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(lstr_text(f->fontname), "fake-selB");
+    EXPECT_EQ(lc_select_font(&size, L(keep, "QQ"), 2, ws, 12, &any, 0), nullptr);
+    EXPECT_EQ(lc_select_font(&size, L(keep, ""), 0, ws, 12, &any, 0), nullptr);
+}
+
+TEST(RenderConvert, ConversionsDuringMergesFromSeveralThreads) {
+    fake("fake-busy", {12}, 0x20, 0x7E);
+    LC_WRITING_STYLE* ws = style("busy", {"fake-busy"});
+    std::vector<std::thread> t;
+    for (int k = 0; k < 3; k++)
+        t.emplace_back([&, k] {
+            for (int i = 0; i < 20; i++) {
+                auto got = convert(ws, 12 + (i + k) % 3, {'a', 'b'});
+                EXPECT_EQ(got.size(), 2u);
+            }
+        });
+    t.emplace_back([] {
+        for (int i = 0; i < 20; i++)
+            tick_lc_table(0, 0);
+    });
+    for (auto& th : t)
+        th.join();
+}
+
+TEST(RenderConvert, SmallRoutines) {
+    std::vector<L_CHAR> keep;
+    const L_CHAR* s = L(keep, "ab");
+    LCF_SET* r = str2lcf(s, 2, nullptr, 7);
+    EXPECT_EQ(r[1].ch, 'b');
+    EXPECT_EQ(r[1].size, 7);
+    d_f_ree(r);
+    LCZ_SET sets[3] = {{0xC0010000, 0}, {0, 0}, {LC_NONE, 0}};
+    EXPECT_EQ(get_hit_code(sets, s, 2), &sets[1]);
+    char* b = code_convert_lc2str(s, std_cm, 0);
+    EXPECT_STREQ(b, "ab");
+    d_f_ree(b);
+    b = get_machine_filename_string(s);
+    EXPECT_STREQ(b, "ab");
+    d_f_ree(b);
+    b = code_convert_str("xy", std_cm, std_cm, 0);
+    EXPECT_STREQ(b, "xy");
+    d_f_ree(b);
+    check_str(s, 2);
+}
+
+// Nothing of the renderer starts with the program; the first use from many threads at once
+// initialises it once. Run in a fresh process, since any earlier test has used the renderer.
+TEST(RenderFirstUse, StartsOnceOnFirstUse) {
+    std::error_code ec;
+    std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+    ASSERT_FALSE(ec);
+    std::string cmd =
+        "VX_RENDER_PROBE=1 '" + self + "' --gtest_filter=RenderFresh.Probe >/dev/null 2>&1";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+}
+
+TEST(RenderFresh, Probe) {
+    if (!getenv("VX_RENDER_PROBE")) GTEST_SKIP() << "run by RenderFirstUse in a fresh process";
+    ASSERT_EQ(fe_list, nullptr);
+    ASSERT_EQ(wfont_list, nullptr);
+    ASSERT_EQ(lc_table_list, nullptr);
+    test_font_root();
+    std::vector<std::thread> t;
+    for (int i = 0; i < 8; i++)
+        t.emplace_back([] {
+            std::vector<L_CHAR> keep;
+            L_CHAR lcz[2] = {0, LC_NONE}, mask[2] = {0xFFFF0000, 0xFFFFFFFF};
+            EXPECT_NE(lc_new_font(L(keep, "vxf/ab"), lcz, mask, LC_NONE, 0xFFFFFFFF), nullptr);
+        });
+    for (auto& th : t)
+        th.join();
+    int engines = 0;
+    for (LC_FONT_ENGINE* fe = fe_list; fe; fe = fe->next)
+        engines += fe == &vxf_font_engine;
+    ASSERT_EQ(engines, 1);
+    ASSERT_NE(vxf_font_root(), nullptr);
+}
