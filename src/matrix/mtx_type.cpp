@@ -51,6 +51,16 @@ int64_t mxt_count_elements(const int32_t* sizes, int n, int64_t cap) {
     return total;
 }
 
+void mxt_write_vector_header(void* v, int offset, int type, int dim, const int* sizes) {
+    auto* b = static_cast<uint8_t*>(v);
+    auto* h = static_cast<MATRIX_DATA_HEADER*>(v);
+    h->offset = static_cast<uint8_t>(offset);
+    h->type = static_cast<uint8_t>(type);
+    h->dim = static_cast<int16_t>(dim);
+    if (dim > 0) memcpy(b + 4, sizes, 4 * static_cast<size_t>(dim));
+    if (offset > 4 + 4 * dim) memset(b + 4 + 4 * dim, 0, offset - 4 - 4 * dim);
+}
+
 MATRIX_DATA_TYPE* get_matrix_dh_set(MATRIX_DH_SET* dh, void* d) {
     auto* b = static_cast<uint8_t*>(d);
     dh->hd = static_cast<MATRIX_DATA_HEADER*>(d);
@@ -154,12 +164,7 @@ void* xx_mxt_alloc_vector(MATRIX_DATA_TYPE* tp, int atype, void* d, void* w, con
     }
     auto* b = static_cast<uint8_t*>(xx_atype_alloc(length, atype, work, f, l));
     if (!b) return nullptr;
-    auto* h = reinterpret_cast<MATRIX_DATA_HEADER*>(b);
-    h->offset = static_cast<uint8_t>(offset);
-    h->type = static_cast<uint8_t>(tp->type);
-    h->dim = static_cast<int16_t>(vp->dim);
-    memcpy(b + 4, vp->ix_size, 4 * static_cast<size_t>(vp->dim));
-    if (offset > 4 + 4 * vp->dim) memset(b + 4 + 4 * vp->dim, 0, offset - 4 - 4 * vp->dim);
+    mxt_write_vector_header(b, offset, tp->type, vp->dim, vp->ix_size);
     if (vp->default_data && n > 0) {
         // The first value through the scalar's copy, the rest by doubling byte copies.
         uint8_t* v = b + offset;

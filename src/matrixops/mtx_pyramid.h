@@ -1,0 +1,217 @@
+// The level pyramid's fine-to-coarse mapping and the walks of the pyramid handlers, shared by
+// every numeric, rgb8 and string vector type.
+//
+// Two blocks k levels apart (k = `parent`): per dimension d, shift s[d] = dim_divide[d] * k, so
+// one coarse value covers 2^s[d] fine values; the fine block's footprint starts in the coarse
+// block at base[d] = 2^(block_size[d] - s[d]) * ((c[d] >> (dim_divide[d] * L + block_size[d])) &
+// (2^s[d] - 1)) when block_size[d] > s[d], else 0 (L and c[d] the fine block's level and
+// coordinate). Fine index j maps to coarse index base[d] + (j[d] >> s[d]). Shifts are 64-bit; one
+// of 63 places or more leaves only the sign.
+//
+// The walks go row by row along dimension 0 with plain loops inside a row; only the rows are
+// counted off dimension by dimension. Fine values whose coarse index would fall outside the
+// coarse block are not visited, so no handler reads or writes outside its vectors.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "matrix/matrix.h"
+#include "matrix/mtx_type.h"
+
+struct PYR_GEOM {
+    int dim;                        // dimensions walked (1 for a vector of dim 0)
+    int s[MXT_MAX_DIM];             // shift per dimension
+    int64_t base[MXT_MAX_DIM];      // footprint start in the coarse block
+    int64_t n_fine[MXT_MAX_DIM];    // fine sizes
+    int64_t n_coarse[MXT_MAX_DIM];  // coarse sizes
+    int64_t jmax[MXT_MAX_DIM];      // fine extent walked (values that map inside the coarse)
+    int64_t st_fine[MXT_MAX_DIM];   // element strides
+    int64_t st_coarse[MXT_MAX_DIM];
+};
+
+// Fills g for the fine vector `fine` and the coarse vector `coarse` (both of the matrix's dim);
+// -1 when the geometry is unusable (parent negative, a block wider than a vector can be).
+int pyr_geom(PYR_GEOM* g, MATRIX* m, int64_t* dim_code, int parent, void* fine, void* coarse);
+
+// 1 when the vector d has the matrix's number of dimensions.
+inline bool pyr_dim_ok(MATRIX* m, void* d) {
+    return d && static_cast<MATRIX_DATA_HEADER*>(d)->dim == m->p.dim;
+}
+
+template <class T>
+inline T* pyr_values(void* d) {
+    return reinterpret_cast<T*>(static_cast<uint8_t*>(d) +
+                                static_cast<MATRIX_DATA_HEADER*>(d)->offset);
+}
+
+// Calls f(j) for every tuple j of dimensions 1..dim-1 with j[d] = start[d] + t * step[d] below
+// end[d] (j[0] is left 0). Nothing when some dimension has no value.
+template <class F>
+void pyr_rows(int dim, const int64_t* start, const int64_t* step, const int64_t* end, F&& f) {
+    int64_t j[MXT_MAX_DIM] = {0};
+    for (int d = 1; d < dim; d++) {
+        if (start[d] >= end[d]) return;
+        j[d] = start[d];
+    }
+    for (;;) {
+        f(static_cast<const int64_t*>(j));
+        int d = 1;
+        for (; d < dim; d++) {
+            j[d] += step[d];
+            if (j[d] < end[d]) break;
+            j[d] = start[d];
+        }
+        if (d >= dim) return;
+    }
+}
+
+inline int64_t pyr_step(int s) {
+    return int64_t{1} << s;
+}
+
+// Coarse offset of the row of fine tuple j (dimensions 1..), plus base[0].
+inline int64_t pyr_coarse_row(const PYR_GEOM& g, const int64_t* j) {
+    int64_t off = g.base[0];
+    for (int d = 1; d < g.dim; d++)
+        off += (g.base[d] + (j[d] >> g.s[d])) * g.st_coarse[d];
+    return off;
+}
+
+inline int64_t pyr_fine_row(const PYR_GEOM& g, const int64_t* j) {
+    int64_t off = 0;
+    for (int d = 1; d < g.dim; d++)
+        off += j[d] * g.st_fine[d];
+    return off;
+}
+
+// Thinning by representative: coarse value at the mapped index of every fine index rep + t *
+// 2^s. Values are copied by `put(dst_index, src_index)`.
+template <class PUT>
+int pyr_thinned_rep(const PYR_GEOM& g, const int* rep, PUT&& put) {
+    int64_t start[MXT_MAX_DIM], step[MXT_MAX_DIM];
+    for (int d = 0; d < g.dim; d++) {
+        if (rep[d] < 0) return -1;
+        start[d] = rep[d];
+        step[d] = pyr_step(g.s[d]);
+    }
+    if (start[0] >= g.jmax[0]) return 0;
+    pyr_rows(g.dim, start, step, g.jmax, [&](const int64_t* j) {
+        int64_t src = pyr_fine_row(g, j);
+        int64_t dst = pyr_coarse_row(g, j) + (start[0] >> g.s[0]);
+        for (int64_t j0 = start[0]; j0 < g.jmax[0]; j0 += step[0])
+            put(dst++, src + j0);
+    });
+    return 0;
+}
+
+template <class T>
+int pyr_thinned_rep_values(const PYR_GEOM& g, const int* rep, void* dest, void* src) {
+    T* dv = pyr_values<T>(dest);
+    const T* sv = pyr_values<T>(src);
+    if (g.s[0] == 0) {
+        // A row maps one to one: a straight copy.
+        int64_t start[MXT_MAX_DIM], step[MXT_MAX_DIM];
+        for (int d = 0; d < g.dim; d++) {
+            if (rep[d] < 0) return -1;
+            start[d] = rep[d];
+            step[d] = pyr_step(g.s[d]);
+        }
+        if (start[0] >= g.jmax[0]) return 0;
+        int64_t n = g.jmax[0] - start[0];
+        pyr_rows(g.dim, start, step, g.jmax, [&](const int64_t* j) {
+            const T* s = sv + pyr_fine_row(g, j) + start[0];
+            T* o = dv + pyr_coarse_row(g, j) + start[0];
+            std::copy(s, s + n, o);
+        });
+        return 0;
+    }
+    return pyr_thinned_rep(g, rep, [&](int64_t di, int64_t si) { dv[di] = sv[si]; });
+}
+
+// Thinning by average. Tr gives T (the value), Acc (the sum: Acc += T must work) and
+// mean(Acc, count) -> T.
+template <class Tr>
+int pyr_thinned_avg(const PYR_GEOM& g, void* dest, void* src) {
+    using T = typename Tr::T;
+    using Acc = typename Tr::Acc;
+    T* dv = pyr_values<T>(dest);
+    const T* sv = pyr_values<T>(src);
+    int64_t zero[MXT_MAX_DIM] = {0}, step[MXT_MAX_DIM];
+    for (int d = 0; d < g.dim; d++)
+        step[d] = pyr_step(g.s[d]);
+    int64_t n0 = g.jmax[0];
+    if (n0 <= 0) return 0;
+    int64_t cells0 = g.s[0] >= 32 ? 1 : (n0 + step[0] - 1) >> g.s[0];
+    std::vector<Acc> acc(cells0);
+    pyr_rows(g.dim, zero, step, g.jmax, [&](const int64_t* o) {
+        std::fill(acc.begin(), acc.end(), Acc{});
+        // The rows of this group.
+        int64_t gstart[MXT_MAX_DIM] = {0}, gend[MXT_MAX_DIM] = {0}, one[MXT_MAX_DIM];
+        int64_t rows = 1;
+        for (int d = 1; d < g.dim; d++) {
+            gstart[d] = o[d];
+            gend[d] = std::min(o[d] + step[d], g.jmax[d]);
+            one[d] = 1;
+            rows *= gend[d] - gstart[d];
+        }
+        pyr_rows(g.dim, gstart, one, gend, [&](const int64_t* r) {
+            const T* row = sv + pyr_fine_row(g, r);
+            if (step[0] == 1) {
+                for (int64_t i = 0; i < n0; i++)
+                    acc[i] += row[i];
+            } else {
+                for (int64_t i = 0, t = 0; i < cells0; i++) {
+                    Acc a = acc[i];
+                    int64_t e = std::min(t + step[0], n0);
+                    for (; t < e; t++)
+                        a += row[t];
+                    acc[i] = a;
+                }
+            }
+        });
+        T* out = dv + pyr_coarse_row(g, o);
+        for (int64_t i = 0; i < cells0; i++) {
+            int64_t c0 = std::min(step[0], n0 - (i << g.s[0]));
+            out[i] = Tr::mean(acc[i], c0 * rows);
+        }
+    });
+    return 0;
+}
+
+// dest(j) = op(coarse(mapped j), fine(j)) for every fine j; dest has the fine vector's shape.
+template <class T, class OP>
+void pyr_spread(const PYR_GEOM& g, void* dest, void* coarse, void* fine, OP&& op) {
+    T* dv = pyr_values<T>(dest);
+    const T* cv = pyr_values<T>(coarse);
+    const T* fv = pyr_values<T>(fine);
+    int64_t zero[MXT_MAX_DIM] = {0}, one[MXT_MAX_DIM];
+    for (int d = 0; d < g.dim; d++)
+        one[d] = 1;
+    int64_t n0 = g.jmax[0];
+    if (n0 <= 0) return;
+    int64_t step0 = pyr_step(g.s[0]);
+    pyr_rows(g.dim, zero, one, g.jmax, [&](const int64_t* j) {
+        int64_t fo = pyr_fine_row(g, j);
+        const T* c = cv + pyr_coarse_row(g, j);
+        const T* f = fv + fo;
+        T* o = dv + fo;
+        if (step0 == 1) {
+            for (int64_t t = 0; t < n0; t++)
+                o[t] = op(c[t], f[t]);
+            return;
+        }
+        for (int64_t t = 0, i = 0; t < n0; i++) {
+            T a = c[i];
+            int64_t e = std::min(t + step0, n0);
+            for (; t < e; t++)
+                o[t] = op(a, f[t]);
+        }
+    });
+}
+
+// The checks of v_add and v_sub: the three vectors of tp's type and the matrix's dim, dest of
+// the fine vector's sizes, a level of at least 1. 0 when they pass, else -1.
+int pyr_spread_check(MATRIX_DATA_TYPE* tp, MATRIX* m, int64_t* dim_code, void* dest, void* src1,
+                     void* src2);
