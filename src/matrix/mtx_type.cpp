@@ -38,17 +38,18 @@ int mxt_vector_offset(int dim, int el) {
 }
 
 int64_t mxt_count_elements(const int32_t* sizes, int n, int64_t cap) {
-    int64_t total = 1;
+    bool empty = false;
     for (int i = 0; i < n; i++) {
         if (sizes[i] < 0) return -1;
-        if (sizes[i] == 0) {
-            total = 0;
-            continue;
-        }
+        if (sizes[i] == 0) empty = true;
+    }
+    if (empty) return 0;
+    int64_t total = 1;
+    for (int i = 0; i < n; i++) {
         if (total > cap / sizes[i]) return -1;
         total *= sizes[i];
     }
-    return total;
+    return total <= cap ? total : -1;
 }
 
 void mxt_write_vector_header(void* v, int offset, int type, int dim, const int* sizes) {

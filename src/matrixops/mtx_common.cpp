@@ -152,18 +152,15 @@ int64_t mxt_checked_vector_size(MATRIX_DATA_TYPE* tp, const void* p, int64_t ava
     int e = el->get_size(el, nullptr);
     int off = is_bitv(tp) ? 4 + 4 * dim : mxt_vector_offset(dim, e);
     if (b[0] != off) return -1;
-    int64_t n = 1;
+    int32_t sizes[MXT_MAX_DIM];
     for (int i = 0; i < dim; i++) {
-        int32_t s;
-        if (net) {
-            s = static_cast<int32_t>(get_be32(b + 4 + 4 * i));
-        } else {
-            memcpy(&s, b + 4 + 4 * i, 4);
-        }
-        if (s < 0) return -1;
-        if (s && n > INT_MAX / s) return -1;
-        n *= s;
+        if (net)
+            sizes[i] = static_cast<int32_t>(get_be32(b + 4 + 4 * i));
+        else
+            memcpy(&sizes[i], b + 4 + 4 * i, 4);
     }
+    int64_t n = mxt_count_elements(sizes, dim, INT_MAX);
+    if (n < 0) return -1;
     int64_t total = off + (is_bitv(tp) ? (n + 7) / 8 : n * e);
     if (total > avail || total > INT_MAX) return -1;
     return total;

@@ -199,15 +199,11 @@ void* mxt_convert_stringv_to_host(MATRIX_DATA_TYPE* tp, void* d, int64_t size, i
         size < 4 + 4 * dim)
         return nullptr;
     int sizes[MXT_MAX_DIM];
-    int64_t n = 1;
-    int64_t room = size - 4 - 4 * dim;  // every value takes at least its NUL
-    for (int i = 0; i < dim; i++) {
+    for (int i = 0; i < dim; i++)
         sizes[i] = static_cast<int32_t>(get_be32(b + 4 + 4 * i));
-        if (sizes[i] < 0) return nullptr;
-        if (sizes[i] && n > room / sizes[i]) return nullptr;
-        n *= sizes[i];
-    }
-    if (n > room) return nullptr;
+    // Every value takes at least its NUL.
+    int64_t n = mxt_count_elements(sizes, dim, size - 4 - 4 * dim);
+    if (n < 0) return nullptr;
     const uint8_t *p = b + 4 + 4 * dim, *end = b + size;
     for (int64_t i = 0; i < n; i++) {
         auto* z = static_cast<const uint8_t*>(memchr(p, 0, end - p));
