@@ -220,7 +220,7 @@ void* mxt_alloc_vector_by_dim_code(MATRIX* m, MATRIX_DATA_TYPE* tp, int atype, i
         if (end > extent) end = extent;
         int64_t size = end - origin;
         if (size < 1) return nullptr;
-        if (m->p.flags & MXP_FLAG_EXTRA_CELL) size++;
+        if (m->p.flags & MXP_INDEX_HEM) size++;
         sizes[d] = static_cast<int>(size);
     }
     MATRIX_ALLOC_VECTOR_PARAM vp{dim, sizes, def, nullptr};

@@ -184,7 +184,7 @@ void mxt_vector_copy(MATRIX_DATA_TYPE* tp, void* dest, void* src, int atype, voi
 int mxt_vector_get_size(MATRIX_DATA_TYPE* tp, void* d);
 
 // The vector covering the node block of dim_code at its level: clipped to the level's extent,
-// one value larger per dimension with MXP_FLAG_EXTRA_CELL, values set from def when given.
+// one value larger per dimension with MXP_INDEX_HEM, values set from def when given.
 // Null when the block has no extent in some dimension.
 void* mxt_alloc_vector_by_dim_code(MATRIX* m, MATRIX_DATA_TYPE* tp, int atype, int64_t* dim_code,
                                    void* def);

@@ -213,7 +213,7 @@ TEST_F(Pyramid, BlockVectorOfANode) {
     v = mxt_alloc_vector_by_dim_code(&tm.m, &mx_type_uint16_v, MXA_TRACKED, up, nullptr);
     EXPECT_EQ(sizes_of(v), (std::vector<int>{2, 8}));
     mxt_free_data(nullptr, v);
-    tm.m.p.flags = MXP_FLAG_EXTRA_CELL;  // one more value per dimension
+    tm.m.p.flags = MXP_INDEX_HEM;  // one more value per dimension
     v = mxt_alloc_vector_by_dim_code(&tm.m, &mx_type_uint16_v, MXA_TRACKED, up, nullptr);
     EXPECT_EQ(sizes_of(v), (std::vector<int>{3, 9}));
     mxt_free_data(nullptr, v);
