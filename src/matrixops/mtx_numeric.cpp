@@ -38,7 +38,22 @@ struct IntTr {
     static constexpr int code = CODE;
     static constexpr bool refuse_level0 = REFUSE0;  // thinned_avg refuses level 0 and below
     static constexpr bool is_signed = std::is_signed_v<T>;
-    static T mean(Acc s, int64_t n) { return static_cast<T>(s / static_cast<Acc>(n)); }
+    // A group of at most 65536 values of 8 or 16 bits fits 32 bits, of at most 256 bytes 16.
+    using Acc32 =
+        std::conditional_t<(sizeof(T) <= 2), std::conditional_t<is_signed, int32_t, uint32_t>, Acc>;
+    using Acc16 = std::conditional_t<(sizeof(T) == 1),
+                                     std::conditional_t<is_signed, int16_t, uint16_t>, Acc32>;
+    template <class A>
+    static T mean(A s, int64_t n) {
+        return static_cast<T>(s / static_cast<A>(n));
+    }
+    // The quotient by 2^k, truncated toward zero.
+    template <class A>
+    static T mean_pow2(A s, int k) {
+        if constexpr (is_signed)
+            if (s < 0) s += (static_cast<A>(1) << k) - 1;
+        return static_cast<T>(s >> k);
+    }
     static T vadd(T a, T b) {
         if constexpr (CLAMP)
             return clamp_to<WIDE, T>(static_cast<WIDE>(a) + static_cast<WIDE>(b));
@@ -95,6 +110,8 @@ struct FloatTr {
     static constexpr int code = CODE;
     static constexpr bool refuse_level0 = REFUSE0;
     static constexpr bool is_signed = true;
+    using Acc32 = double;
+    using Acc16 = double;
     static T mean(Acc s, int64_t n) { return static_cast<T>(s / static_cast<double>(n)); }
     static T vadd(T a, T b) { return a + b; }
     static T vsub(T a, T b) { return a - b; }

@@ -14,7 +14,9 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "matrix/matrix.h"
@@ -50,7 +52,8 @@ inline T* pyr_values(void* d) {
 // end[d] (j[0] is left 0). Nothing when some dimension has no value.
 template <class F>
 void pyr_rows(int dim, const int64_t* start, const int64_t* step, const int64_t* end, F&& f) {
-    int64_t j[MXT_MAX_DIM] = {0};
+    int64_t j[MXT_MAX_DIM];  // only the first dim entries are used
+    j[0] = 0;
     for (int d = 1; d < dim; d++) {
         if (start[d] >= end[d]) return;
         j[d] = start[d];
@@ -90,7 +93,7 @@ inline int64_t pyr_fine_row(const PYR_GEOM& g, const int64_t* j) {
 // 2^s. Values are copied by `put(dst_index, src_index)`.
 template <class PUT>
 int pyr_thinned_rep(const PYR_GEOM& g, const int* rep, PUT&& put) {
-    int64_t start[MXT_MAX_DIM], step[MXT_MAX_DIM];
+    int64_t start[MXT_MAX_DIM] = {0}, step[MXT_MAX_DIM];
     for (int d = 0; d < g.dim; d++) {
         if (rep[d] < 0) return -1;
         start[d] = rep[d];
@@ -106,78 +109,144 @@ int pyr_thinned_rep(const PYR_GEOM& g, const int* rep, PUT&& put) {
     return 0;
 }
 
+// One row of representatives: o[i] = s[i * step], with the usual steps unrolled for the compiler.
 template <class T>
-int pyr_thinned_rep_values(const PYR_GEOM& g, const int* rep, void* dest, void* src) {
-    T* dv = pyr_values<T>(dest);
-    const T* sv = pyr_values<T>(src);
-    if (g.s[0] == 0) {
-        // A row maps one to one: a straight copy.
-        int64_t start[MXT_MAX_DIM], step[MXT_MAX_DIM];
-        for (int d = 0; d < g.dim; d++) {
-            if (rep[d] < 0) return -1;
-            start[d] = rep[d];
-            step[d] = pyr_step(g.s[d]);
-        }
-        if (start[0] >= g.jmax[0]) return 0;
-        int64_t n = g.jmax[0] - start[0];
-        pyr_rows(g.dim, start, step, g.jmax, [&](const int64_t* j) {
-            const T* s = sv + pyr_fine_row(g, j) + start[0];
-            T* o = dv + pyr_coarse_row(g, j) + start[0];
-            std::copy(s, s + n, o);
-        });
-        return 0;
+inline void pyr_pick_row(T* __restrict o, const T* __restrict s, int64_t n, int64_t step) {
+    if (step == 1) {
+        std::copy(s, s + n, o);
+    } else if (step == 2) {
+        for (int64_t i = 0; i < n; i++)
+            o[i] = s[2 * i];
+    } else {
+        for (int64_t i = 0; i < n; i++)
+            o[i] = s[i * step];
     }
-    return pyr_thinned_rep(g, rep, [&](int64_t di, int64_t si) { dv[di] = sv[si]; });
 }
 
-// Thinning by average. Tr gives T (the value), Acc (the sum: Acc += T must work) and
-// mean(Acc, count) -> T.
-template <class Tr>
-int pyr_thinned_avg(const PYR_GEOM& g, void* dest, void* src) {
+template <class T>
+int pyr_thinned_rep_values(const PYR_GEOM& g, const int* rep, void* dest, void* src) {
+    int64_t start[MXT_MAX_DIM], step[MXT_MAX_DIM];
+    for (int d = 0; d < g.dim; d++) {
+        if (rep[d] < 0) return -1;
+        start[d] = rep[d];
+        step[d] = pyr_step(g.s[d]);
+    }
+    if (start[0] >= g.jmax[0]) return 0;
+    int64_t n = g.s[0] >= 32 ? 1 : (g.jmax[0] - start[0] + step[0] - 1) >> g.s[0];
+    T* dv = pyr_values<T>(dest);
+    const T* sv = pyr_values<T>(src);
+    pyr_rows(g.dim, start, step, g.jmax, [&](const int64_t* j) {
+        pyr_pick_row(dv + pyr_coarse_row(g, j) + (start[0] >> g.s[0]),
+                     sv + pyr_fine_row(g, j) + start[0], n, step[0]);
+    });
+    return 0;
+}
+
+// Adds one fine row to the sums of its cells along dimension 0 (the first row of a group sets
+// them), element by element in index order, so floating sums round as a plain loop's would.
+template <class A, class T>
+inline void pyr_sum_row(A* __restrict a, const T* __restrict row, int64_t n0, int64_t step0,
+                        bool first) {
+    if (step0 == 1) {
+        if (first)
+            for (int64_t i = 0; i < n0; i++)
+                a[i] = row[i];
+        else
+            for (int64_t i = 0; i < n0; i++)
+                a[i] += row[i];
+    } else if (step0 == 2) {
+        int64_t full = n0 / 2;
+        if (first) {
+            for (int64_t i = 0; i < full; i++) {
+                A x = row[2 * i];
+                x += row[2 * i + 1];
+                a[i] = x;
+            }
+            if (n0 & 1) a[full] = row[n0 - 1];
+        } else {
+            for (int64_t i = 0; i < full; i++) {
+                A x = a[i];
+                x += row[2 * i];
+                x += row[2 * i + 1];
+                a[i] = x;
+            }
+            if (n0 & 1) a[full] += row[n0 - 1];
+        }
+    } else {
+        for (int64_t i = 0, t = 0; t < n0; i++) {
+            int64_t e = std::min(t + step0, n0);
+            A x = first ? A(row[t++]) : a[i];
+            for (; t < e; t++)
+                x += row[t];
+            a[i] = x;
+        }
+    }
+}
+
+// Thinning by average. Tr gives T (the value), Acc (the sum, Acc += T), Acc32 and Acc16 (narrower
+// sums that hold any group of at most 65536 and 256 values) and mean(sum, count), mean_pow2(sum,
+// log2 count).
+template <class Tr, class Acc>
+int pyr_thinned_avg_with(const PYR_GEOM& g, void* dest, void* src) {
     using T = typename Tr::T;
-    using Acc = typename Tr::Acc;
     T* dv = pyr_values<T>(dest);
     const T* sv = pyr_values<T>(src);
     int64_t zero[MXT_MAX_DIM] = {0}, step[MXT_MAX_DIM];
-    for (int d = 0; d < g.dim; d++)
+    int bits = 0;  // log2 of a full cell's count
+    for (int d = 0; d < g.dim; d++) {
         step[d] = pyr_step(g.s[d]);
+        bits += g.s[d];
+    }
     int64_t n0 = g.jmax[0];
     if (n0 <= 0) return 0;
     int64_t cells0 = g.s[0] >= 32 ? 1 : (n0 + step[0] - 1) >> g.s[0];
     std::vector<Acc> acc(cells0);
     pyr_rows(g.dim, zero, step, g.jmax, [&](const int64_t* o) {
-        std::fill(acc.begin(), acc.end(), Acc{});
         // The rows of this group.
-        int64_t gstart[MXT_MAX_DIM] = {0}, gend[MXT_MAX_DIM] = {0}, one[MXT_MAX_DIM];
+        int64_t gstart[MXT_MAX_DIM], gend[MXT_MAX_DIM], one[MXT_MAX_DIM];
         int64_t rows = 1;
+        bool full_rows = true;
         for (int d = 1; d < g.dim; d++) {
             gstart[d] = o[d];
             gend[d] = std::min(o[d] + step[d], g.jmax[d]);
             one[d] = 1;
             rows *= gend[d] - gstart[d];
+            full_rows = full_rows && gend[d] - gstart[d] == step[d];
         }
+        bool first = true;
         pyr_rows(g.dim, gstart, one, gend, [&](const int64_t* r) {
-            const T* row = sv + pyr_fine_row(g, r);
-            if (step[0] == 1) {
-                for (int64_t i = 0; i < n0; i++)
-                    acc[i] += row[i];
-            } else {
-                for (int64_t i = 0, t = 0; i < cells0; i++) {
-                    Acc a = acc[i];
-                    int64_t e = std::min(t + step[0], n0);
-                    for (; t < e; t++)
-                        a += row[t];
-                    acc[i] = a;
-                }
-            }
+            pyr_sum_row(acc.data(), sv + pyr_fine_row(g, r), n0, step[0], first);
+            first = false;
         });
         T* out = dv + pyr_coarse_row(g, o);
-        for (int64_t i = 0; i < cells0; i++) {
+        const Acc* a = acc.data();
+        // Full cells count 2^bits values: a shift (or an exact scaling) instead of a division.
+        int64_t full = full_rows && bits < 62 && g.s[0] < 32 ? n0 >> g.s[0] : 0;
+        if constexpr (std::is_floating_point_v<Acc>) {
+            // Scaling by an exact power of two gives the quotient's very bits.
+            Acc scale = std::ldexp(Acc{1}, -bits);
+            for (int64_t i = 0; i < full; i++)
+                out[i] = static_cast<T>(a[i] * scale);
+        } else {
+            for (int64_t i = 0; i < full; i++)
+                out[i] = Tr::mean_pow2(a[i], bits);
+        }
+        for (int64_t i = full; i < cells0; i++) {
             int64_t c0 = std::min(step[0], n0 - (i << g.s[0]));
-            out[i] = Tr::mean(acc[i], c0 * rows);
+            out[i] = Tr::mean(a[i], c0 * rows);
         }
     });
     return 0;
+}
+
+template <class Tr>
+int pyr_thinned_avg(const PYR_GEOM& g, void* dest, void* src) {
+    int64_t group = 1;
+    for (int d = 0; d < g.dim && group <= 65536; d++)
+        group *= std::min(pyr_step(g.s[d]), std::max<int64_t>(g.jmax[d], 1));
+    if (group <= 256) return pyr_thinned_avg_with<Tr, typename Tr::Acc16>(g, dest, src);
+    if (group <= 65536) return pyr_thinned_avg_with<Tr, typename Tr::Acc32>(g, dest, src);
+    return pyr_thinned_avg_with<Tr, typename Tr::Acc>(g, dest, src);
 }
 
 // dest(j) = op(coarse(mapped j), fine(j)) for every fine j; dest has the fine vector's shape.

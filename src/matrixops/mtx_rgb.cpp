@@ -91,7 +91,9 @@ int mxt_RGBv_cmp(MATRIX_DATA_TYPE*, void* d1, void* d2) {
 
 // Per-channel sums of a group.
 struct RgbSum {
-    uint64_t c[4];
+    uint64_t c[4] = {0, 0, 0, 0};
+    RgbSum() = default;
+    RgbSum(uint32_t v) : c{v & 0xFF, (v >> 8) & 0xFF, (v >> 16) & 0xFF, v >> 24} {}
     RgbSum& operator+=(uint32_t v) {
         c[0] += v & 0xFF;
         c[1] += (v >> 8) & 0xFF;
@@ -104,10 +106,18 @@ struct RgbSum {
 struct RgbTr {
     using T = uint32_t;
     using Acc = RgbSum;
+    using Acc32 = RgbSum;
+    using Acc16 = RgbSum;
     static T mean(const Acc& s, int64_t n) {
         uint32_t r = 0;
         for (int k = 0; k < 4; k++)
             r |= static_cast<uint32_t>(s.c[k] / static_cast<uint64_t>(n)) << (8 * k);
+        return r;
+    }
+    static T mean_pow2(const Acc& s, int k) {
+        uint32_t r = 0;
+        for (int c = 0; c < 4; c++)
+            r |= static_cast<uint32_t>(s.c[c] >> k) << (8 * c);
         return r;
     }
 };

@@ -127,6 +127,31 @@ TEST_F(Pyramid, AveragesAreExact) {
     EXPECT_EQ(rc, 0);
 }
 
+// Full groups divide by a shift; signed sums still truncate toward zero; groups too large for
+// narrow sums take wide ones.
+TEST_F(Pyramid, FullAndLargeGroups) {
+    EXPECT_EQ(mean_of<int8_t>(&mx_type_int8_v, {-3, -2, -2, -2}), -2);
+    EXPECT_EQ(mean_of<int16_t>(&mx_type_int16_v, {-32768, -32768, -32768, -32767}), -32767);
+    EXPECT_EQ(mean_of<double>(&mx_type_double_v, {-0.5, 0.25, 1.0, 2.0}), 0.6875);
+    TestMatrix tm(1, 20, int64_t{1} << 20);
+    for (int parent : {9, 17}) {  // 512 and 131072 values per group
+        int n = 1 << parent;
+        int64_t dc[2] = {1, 0};
+        void* fine = make_vec<uint8_t>(&mx_type_uint8_v, {n}, std::vector<uint8_t>(n, 255));
+        void* fine8 = make_vec<int8_t>(&mx_type_int8_v, {n}, std::vector<int8_t>(n, -128));
+        void* coarse = make_vec<uint8_t>(&mx_type_uint8_v, {2}, {0, 0});
+        void* coarse8 = make_vec<int8_t>(&mx_type_int8_v, {2}, {0, 0});
+        ASSERT_EQ(mx_type_uint8_v.thinned_avg(&mx_type_uint8_v, &tm.m, dc, parent, coarse, fine),
+                  0);
+        ASSERT_EQ(mx_type_int8_v.thinned_avg(&mx_type_int8_v, &tm.m, dc, parent, coarse8, fine8),
+                  0);
+        EXPECT_EQ(values_of<uint8_t>(coarse)[0], 255) << parent;
+        EXPECT_EQ(values_of<int8_t>(coarse8)[0], -128) << parent;
+        for (void* v : {fine, fine8, coarse, coarse8})
+            mxt_free_data(nullptr, v);
+    }
+}
+
 TEST_F(Pyramid, GroupsAtTheFarEdgeAreShort) {
     TestMatrix tm(2, 3, 64);
     int64_t dc[3] = {0, 0, 0};
