@@ -133,11 +133,17 @@ int pyr_thinned_rep_values(const PYR_GEOM& g, const int* rep, void* dest, void* 
     }
     if (start[0] >= g.jmax[0]) return 0;
     int64_t n = g.s[0] >= 32 ? 1 : (g.jmax[0] - start[0] + step[0] - 1) >> g.s[0];
-    T* dv = pyr_values<T>(dest);
-    const T* sv = pyr_values<T>(src);
+    T* dv = pyr_values<T>(dest) + g.base[0] + (start[0] >> g.s[0]);
+    const T* sv = pyr_values<T>(src) + start[0];
+    if (g.dim == 2) {
+        // Planes, the common case, without counting rows off dimension by dimension.
+        for (int64_t j1 = start[1]; j1 < g.jmax[1]; j1 += step[1])
+            pyr_pick_row(dv + (g.base[1] + (j1 >> g.s[1])) * g.st_coarse[1], sv + j1 * g.st_fine[1],
+                         n, step[0]);
+        return 0;
+    }
     pyr_rows(g.dim, start, step, g.jmax, [&](const int64_t* j) {
-        pyr_pick_row(dv + pyr_coarse_row(g, j) + (start[0] >> g.s[0]),
-                     sv + pyr_fine_row(g, j) + start[0], n, step[0]);
+        pyr_pick_row(dv + pyr_coarse_row(g, j) - g.base[0], sv + pyr_fine_row(g, j), n, step[0]);
     });
     return 0;
 }
@@ -183,6 +189,37 @@ inline void pyr_sum_row(A* __restrict a, const T* __restrict row, int64_t n0, in
     }
 }
 
+// out[i] = the mean of r0[2i], r0[2i + 1], r1[2i], r1[2i + 1], summed in that order.
+template <class Tr, class A, class T>
+inline void pyr_mean_2x2(T* __restrict out, const T* __restrict r0, const T* __restrict r1,
+                         int64_t n, int bits) {
+    if constexpr (std::is_floating_point_v<A>) {
+        A scale = std::ldexp(A{1}, -bits);
+        for (int64_t i = 0; i < n; i++) {
+            A x = r0[2 * i];
+            x += r0[2 * i + 1];
+            x += r1[2 * i];
+            x += r1[2 * i + 1];
+            out[i] = static_cast<T>(x * scale);
+        }
+    } else {
+        auto run = [&](int k) {
+            for (int64_t i = 0; i < n; i++) {
+                A x = r0[2 * i];
+                x += r0[2 * i + 1];
+                x += r1[2 * i];
+                x += r1[2 * i + 1];
+                out[i] = Tr::mean_pow2(x, k);
+            }
+        };
+        // Four values to a cell is the common case; a constant shift keeps the lanes narrow.
+        if (bits == 2)
+            run(2);
+        else
+            run(bits);
+    }
+}
+
 // Thinning by average. Tr gives T (the value), Acc (the sum, Acc += T), Acc32 and Acc16 (narrower
 // sums that hold any group of at most 65536 and 256 values) and mean(sum, count), mean_pow2(sum,
 // log2 count).
@@ -213,12 +250,21 @@ int pyr_thinned_avg_with(const PYR_GEOM& g, void* dest, void* src) {
             rows *= gend[d] - gstart[d];
             full_rows = full_rows && gend[d] - gstart[d] == step[d];
         }
+        T* out = dv + pyr_coarse_row(g, o);
+        if (rows == 2 && step[0] == 2 && full_rows && !(n0 & 1) && bits < 62) {
+            // Two rows of cells two wide (one level up with dim_divide 1): one pass.
+            const T* rp[2];
+            int k = 0;
+            pyr_rows(g.dim, gstart, one, gend,
+                     [&](const int64_t* r) { rp[k++] = sv + pyr_fine_row(g, r); });
+            pyr_mean_2x2<Tr, Acc>(out, rp[0], rp[1], n0 / 2, bits);
+            return;
+        }
         bool first = true;
         pyr_rows(g.dim, gstart, one, gend, [&](const int64_t* r) {
             pyr_sum_row(acc.data(), sv + pyr_fine_row(g, r), n0, step[0], first);
             first = false;
         });
-        T* out = dv + pyr_coarse_row(g, o);
         const Acc* a = acc.data();
         // Full cells count 2^bits values: a shift (or an exact scaling) instead of a division.
         int64_t full = full_rows && bits < 62 && g.s[0] < 32 ? n0 >> g.s[0] : 0;
