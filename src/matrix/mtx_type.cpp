@@ -66,10 +66,11 @@ MATRIX_DATA_TYPE* get_matrix_dh_set(MATRIX_DH_SET* dh, void* d) {
     auto* b = static_cast<uint8_t*>(d);
     dh->hd = static_cast<MATRIX_DATA_HEADER*>(d);
     dh->ix = reinterpret_cast<int32_t*>(b + 4);
-    int64_t total = 1;
+    // Unsigned, so that large sizes before an empty one cannot overflow on the way to 0.
+    uint64_t total = 1;
     for (int i = 0; i < dh->hd->dim; i++)
-        total *= dh->ix[i];
-    dh->total_element = total;
+        total *= static_cast<uint32_t>(dh->ix[i]);
+    dh->total_element = static_cast<int64_t>(total);
     dh->offset = b + dh->hd->offset;
     dh->tp = get_matrix_data_type(dh->hd->type);
     return dh->tp;

@@ -92,7 +92,7 @@ void vector_flip(MATRIX_DATA_TYPE* tp, uint8_t* dst, const uint8_t* src, int64_t
     int16_t hdim;
     memcpy(&hdim, src + 2, 2);
     int dim = to_net ? hdim : static_cast<int16_t>(__builtin_bswap16(hdim));
-    int64_t n = 1;
+    uint64_t n = 1;  // exact for a sound vector; unsigned, so an empty size ends at 0
     for (int i = 0; i < dim; i++) {
         uint32_t s;
         memcpy(&s, src + 4 + 4 * i, 4);
@@ -110,7 +110,7 @@ void vector_flip(MATRIX_DATA_TYPE* tp, uint8_t* dst, const uint8_t* src, int64_t
     if (w == 0) {
         int e = el->get_size(el, nullptr);
         if (dst != src) memcpy(dst + off, src + off, len - off);
-        for (int64_t i = 0; i < n; i++)
+        for (uint64_t i = 0; i < n; i++)
             (to_net ? el->endian_to_net : el->endian_to_host)(dst + off + i * e);
         return;
     }

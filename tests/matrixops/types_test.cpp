@@ -142,6 +142,12 @@ TEST_F(Types, StringVectorNetForm) {
                                   0xFF, 0x00})),
               nullptr);
     EXPECT_EQ(from_net(tp, bytes({0x00, 0x1E, 0x00, 0x1F})), nullptr);
+    // Large sizes before an empty one: a vector without values.
+    void* empty = from_net(tp, bytes({0x00, 0x1E, 0x00, 0x03, 0x7F, 0xFF, 0xFF, 0xFF, 0x7F, 0xFF,
+                                      0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00}));
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(tp->get_size(tp, empty), 16);
+    tp->free_data(tp, empty);
 }
 
 TEST_F(Types, HostConversionRefusesDamagedVectors) {
