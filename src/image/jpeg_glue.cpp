@@ -170,6 +170,11 @@ void copy_rgb(unsigned char* dst, const unsigned char* src, unsigned width) {
     }
 }
 
+void clear_x(unsigned char* row, unsigned width) {
+    for (unsigned i = 0; i < width; i++)
+        row[4 * i + 3] = 0;
+}
+
 void copy_cmyk(unsigned char* dst, const unsigned char* src, unsigned width) {
     for (unsigned i = 0; i < width; i++) {
         const unsigned char* s = src + 4 * i;
@@ -237,10 +242,11 @@ unsigned char* jpeg_compress(size_t* ret_jpeg_length, const unsigned char* rgb_3
     my_destination_mgr* dest = reinterpret_cast<my_destination_mgr*>(cinfo.dest);
     size_t length = get_jpeg_compressed_size(&cinfo);
     unsigned char* buffer = dest->buffer;
+    size_t dest_capacity = dest->capacity;
     dest->buffer = nullptr;
     jpeg_destroy_compress(&cinfo);
     // The caller keeps the stream, not the room it was written into.
-    if (length < static_cast<size_t>(image_width) * image_height * 4 / 2) {
+    if (length < dest_capacity) {
         if (auto* shrunk = static_cast<unsigned char*>(realloc(buffer, length > 0 ? length : 1)))
             buffer = shrunk;
     }
@@ -248,8 +254,13 @@ unsigned char* jpeg_compress(size_t* ret_jpeg_length, const unsigned char* rgb_3
     return buffer;
 }
 
-int LoadJPGFromMemory(const void* memory, size_t memory_size, LoadJPGHeaderCallback header_callback,
-                      LoadJPGReadCallback read_callback, void* data) {
+namespace {
+
+// The decoder of LoadJPGFromMemory. With `direct`, RGB rows are decoded straight into the
+// destination rows and their fourth bytes then set to 0: the same result as the copy into a
+// zero-filled picture, without the copy.
+int load_jpeg(const void* memory, size_t memory_size, LoadJPGHeaderCallback header_callback,
+              LoadJPGReadCallback read_callback, void* data, bool direct) {
     if (!header_callback || !read_callback) return 0;
     jpeg_decompress_struct cinfo;
     my_error_mgr jerr;
@@ -309,6 +320,11 @@ int LoadJPGFromMemory(const void* memory, size_t memory_size, LoadJPGHeaderCallb
             stopped = true;
             break;
         }
+        if (direct && space == JCS_EXT_RGBX) {
+            jpeg_read_scanlines(&cinfo, &dst, 1);
+            clear_x(dst, width);
+            continue;
+        }
         jpeg_read_scanlines(&cinfo, row, 1);
         if (space == JCS_EXT_RGBX)
             copy_rgb(dst, row[0], width);
@@ -326,10 +342,17 @@ int LoadJPGFromMemory(const void* memory, size_t memory_size, LoadJPGHeaderCallb
     return 1;
 }
 
+}  // namespace
+
+int LoadJPGFromMemory(const void* memory, size_t memory_size, LoadJPGHeaderCallback header_callback,
+                      LoadJPGReadCallback read_callback, void* data) {
+    return load_jpeg(memory, memory_size, header_callback, read_callback, data, false);
+}
+
 unsigned char* jpeg_uncompress(int* ret_width, int* ret_height, const unsigned char* jpeg_data,
                                size_t jpeg_length) {
     CallbackInfo ci{nullptr, 0, 0};
-    int ok = LoadJPGFromMemory(jpeg_data, jpeg_length, HeaderCallback, ReadCallback, &ci);
+    int ok = load_jpeg(jpeg_data, jpeg_length, HeaderCallback, ReadCallback, &ci, true);
     *ret_width = ci.width;
     *ret_height = ci.height;
     if (!ok) {

@@ -39,9 +39,11 @@ void* zlib_uncompress_within(size_t* uncompress_len, const void* data, size_t le
     if (!data || length == 0 || cap == 0) return nullptr;
     z_stream zs{};
     if (inflateInit(&zs) != Z_OK) return nullptr;
-    // The output starts at the compressed size and doubles while the stream goes on; inflate
-    // continues where it stopped, so the stream is read once.
-    size_t capacity = std::min(std::max<size_t>(length, 64), cap);
+    // The output starts at four times the compressed size and grows fourfold while the stream
+    // goes on; inflate continues where it stopped, so the stream is read once. Room never
+    // written costs no memory, and the block is cut to the inflated length at the end, so large
+    // steps only spare copies.
+    size_t capacity = std::min(std::max<size_t>(length, 1024) * 4, cap);
     auto* out = static_cast<Bytef*>(d_alloc(static_cast<int64_t>(capacity)));
     auto* in = static_cast<const Bytef*>(data);
     size_t in_left = length;
@@ -60,7 +62,7 @@ void* zlib_uncompress_within(size_t* uncompress_len, const void* data, size_t le
                 rc = Z_MEM_ERROR;
                 break;
             }
-            size_t bigger = std::min(capacity * 2, cap);
+            size_t bigger = capacity > cap / 4 ? cap : capacity * 4;
             void* grown = d_re_alloc(out, static_cast<int64_t>(bigger));
             if (!grown) {
                 rc = Z_MEM_ERROR;

@@ -163,6 +163,18 @@ TEST(Jpeg, RoundTripAndGrowth) {
             worst = std::max(worst, std::abs(back[i] - px[i]));
     }
     EXPECT_LT(worst, 24);
+
+    // Through the callbacks: R, G, B land in the caller's rows, whose fourth bytes stay.
+    struct Rows {
+        std::vector<uint8_t> px = std::vector<uint8_t>(20 * 20 * 4, 0x77);
+    } rows;
+    auto accept = [](LoadJPGInfo* info, void*) { return info->bpp == 24 ? 1 : 0; };
+    auto row = [](int line, void* data) -> void* {
+        return static_cast<Rows*>(data)->px.data() + line * 80;
+    };
+    ASSERT_EQ(LoadJPGFromMemory(j, len, accept, row, &rows), 1);
+    for (size_t i = 0; i < 20 * 20 * 4; i++)
+        ASSERT_EQ(rows.px[i], i % 4 == 3 ? 0x77 : back[i]) << i;
     free(back);
 
     free(j);
