@@ -48,7 +48,7 @@ const std::string& data_of_ratio(int ratio) {
     if (s.empty()) {
         std::mt19937 rng(ratio);
         s.resize(ZLIB_BYTES);
-        double p = ratio == 1 ? 1.0 : ratio == 10 ? 0.045 : 0.00012;
+        double p = ratio == 1 ? 1.0 : ratio == 10 ? 0.037 : 0.00007;
         std::uniform_real_distribution<double> u(0, 1);
         for (char& c : s)
             c = u(rng) < p ? static_cast<char>(rng()) : 'a';
