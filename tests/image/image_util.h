@@ -2,6 +2,7 @@
 // pictures made from a seed.
 #pragma once
 
+#include <fcntl.h>
 #include <ftw.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -11,6 +12,9 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "base/ufile.h"
+#include "image/ppm.h"
 
 namespace image_test {
 
@@ -79,6 +83,16 @@ inline std::string ppm_of(const std::vector<uint8_t>& px, int w, int h) {
     for (size_t i = 0; i < px.size(); i += 4)
         s.append(reinterpret_cast<const char*>(&px[i]), 3);
     return s;
+}
+
+// read_header on the file at path; the record keeps what it read, its descriptor closed.
+inline int pnm_header(const std::string& path, PPM_INFO* pi) {
+    *pi = PPM_INFO{};
+    pi->pi_fd = u_open64(path.c_str(), O_RDONLY);
+    int rc = read_header(pi);
+    u_close(pi->pi_fd);
+    pi->pi_fd = -1;
+    return rc;
 }
 
 }  // namespace image_test

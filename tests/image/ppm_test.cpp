@@ -26,12 +26,9 @@ struct Header {
 Header header_of(const TempDir& d, const std::string& bytes) {
     std::string path = d.at("h.pnm");
     write_file(path, bytes);
-    PPM_INFO pi{};
-    pi.pi_fd = u_open64(path.c_str(), O_RDONLY);
-    Header r{read_header(&pi), "", 0, 0, 0, 0};
-    if (r.rc == 0) r = Header{0, pi.pi_type, pi.pi_width, pi.pi_height, pi.pi_max, pi.pi_offset};
-    u_close(pi.pi_fd);
-    return r;
+    PPM_INFO pi;
+    if (pnm_header(path, &pi) != 0) return Header{-1, "", 0, 0, 0, 0};
+    return Header{0, pi.pi_type, pi.pi_width, pi.pi_height, pi.pi_max, pi.pi_offset};
 }
 
 PPM_INFO open_ppm(const std::string& path) {

@@ -72,10 +72,8 @@ struct Header {
 };
 
 Header header_of(const std::string& path) {
-    Header h{};
-    h.pi.pi_fd = u_open64(path.c_str(), O_RDONLY);
-    h.rc = read_header(&h.pi);
-    u_close(h.pi.pi_fd);
+    Header h;
+    h.rc = pnm_header(path, &h.pi);
     return h;
 }
 
