@@ -1,5 +1,6 @@
 #include "image/gif.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -54,7 +55,10 @@ void close_gif_compress() {
 
 void put_bytes(const void* p, size_t n) {
     if (enc.dst_written + n > enc.dst_malloc_num * OUT_STEP) {
-        size_t chunks = (enc.dst_written + n + OUT_STEP - 1) / OUT_STEP;
+        // Whole 8 KiB chunks, at least doubling, so a large stream is not copied over and over;
+        // the slack is cut off when the stream is done.
+        size_t chunks =
+            std::max((enc.dst_written + n + OUT_STEP - 1) / OUT_STEP, enc.dst_malloc_num * 2);
         auto* grown = static_cast<unsigned char*>(
             d_re_alloc(enc.dst, static_cast<int64_t>(chunks * OUT_STEP)));
         if (!grown) {
@@ -388,6 +392,10 @@ unsigned char* gif_compress(size_t* ret_length, GIF_ENV* ret_ge, const unsigned 
 
     d_f_ree(indices);
     unsigned char* out = enc.dst;
+    if (enc.dst_written < enc.dst_malloc_num * OUT_STEP) {
+        if (void* shrunk = d_re_alloc(out, static_cast<int64_t>(enc.dst_written)))
+            out = static_cast<unsigned char*>(shrunk);
+    }
     *ret_length = enc.dst_written;
     close_gif_compress();
     return out;
