@@ -189,8 +189,8 @@ void drop_decoded(INTERNAL_PLOT* head, SIMPLE_ALLOC_T* sat) {
 }  // namespace
 
 uint8_t* one_internal2code(int64_t* size_p, const PLOT_MATRIX* m, const INTERNAL_PLOT* ip) {
-    int64_t n = point_code_size(m, ip) - 1;
-    auto* buf = static_cast<uint8_t*>(d_alloc(n + 1));
+    int64_t n = point_code_size(m, ip);
+    auto* buf = static_cast<uint8_t*>(d_alloc(n));
     write_point(buf, m, ip);
     *size_p = n;
     return buf;
