@@ -359,8 +359,8 @@ void set_pp_density(PP_STRUCT_BLOCK* blk) {
 
 namespace {
 
-// Cells of the index are capped as pictures are.
-constexpr int64_t PP_CELLS_CAP = int64_t{1} << 28;
+// Cells of the index: beyond this the node gets none (one pointer per cell).
+constexpr int64_t PP_CELLS_CAP = int64_t{1} << 24;
 
 }  // namespace
 
@@ -413,7 +413,10 @@ int pp_op_divide_check(const PP_PLACE* place, const INTERNAL_PLOT* ip) {
         int bs = m->block_size[k], dd = m->dim_divide[k];
         return (static_cast<unsigned>(p->c[k]) >> (bs - dd)) & ((1u << dd) - 1);
     };
-    if (bits <= 20) {
+    int64_t npts = 0;
+    for (const INTERNAL_PLOT* p = ip; p; p = p->next)
+        npts++;
+    if (bits <= 20 && (int64_t{1} << bits) <= 4 * npts + 64) {
         std::vector<int64_t> cnt(size_t{1} << bits, 0);
         for (; ip; ip = ip->next) {
             uint64_t cell = 0;
@@ -441,10 +444,11 @@ int pp_op_divide_check(const PP_PLACE* place, const INTERNAL_PLOT* ip) {
 int pp_operation(int cmd, PP_STRUCT_BLOCK* blk, void* param) {
     switch (cmd) {
         case 1: {
-            unpool(blk);
+            // The point is made before the pool is emptied: its fields may come from the list.
             auto* in = static_cast<PPC_INSERT_T*>(param);
             INTERNAL_PLOT* p = in ? make_plot(blk->h.m, in->level, in->crd, in->fields) : nullptr;
             if (!p) return -1;
+            unpool(blk);
             p->next = blk->plot;
             blk->plot = p;
             touch(blk);

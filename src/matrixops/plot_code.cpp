@@ -224,6 +224,10 @@ INTERNAL_PLOT* code2internal(const PLOT_MATRIX* m, const uint8_t* ptr, int64_t p
         if (flags == 0) return head;
         int64_t fixed = 2 + 2 * dim + ((flags & IP_BASE) ? 8 * dim : 0) + ((flags & IP_ID) ? 8 : 0);
         if (end - p < fixed) break;
+        bool outside = false;  // a coordinate beyond its block size
+        for (int k = 0; k < dim; k++)
+            if (get_be16(p + 2 + 2 * k) >> m->block_size[k]) outside = true;
+        if (outside) break;
         // Count the fields, checking each against the end.
         const uint8_t* f = p + fixed;
         uint32_t nf = 0;

@@ -62,8 +62,8 @@ int64_t plot_new_obj_id(const PLOT_MATRIX* m);
 
 // Parses ptr_size bytes of plot code. With sat the pool is emptied first and everything comes
 // from it. A code that does not fit the length (a point or field past the end, no terminator, a
-// field type outside the nine codes, an id flag with id 0) gives null with *err = PLOT_ERR_CODE
-// and nothing kept; an empty code gives null with *err = 0.
+// field type outside the nine codes, an id flag with id 0, a coordinate beyond its block size)
+// gives null with *err = PLOT_ERR_CODE and nothing kept; an empty code gives null with *err = 0.
 INTERNAL_PLOT* code2internal(const PLOT_MATRIX* m, const uint8_t* ptr, int64_t ptr_size,
                              SIMPLE_ALLOC_T* sat, uint32_t* err);
 // The code of one point without the final 0 of a list / of a whole list, in a new tracked buffer.

@@ -51,6 +51,8 @@ INTERNAL_PLOT* diff_pp(const PLOT_MATRIX* m, INTERNAL_PLOT** diff, const INTERNA
             u->c[k] = static_cast<uint16_t>(u->c[k] >> m->dim_divide[k]);
             d->c[k] = static_cast<uint16_t>(d->c[k] & ((1u << m->dim_divide[k]) - 1));
         }
+        // Run marks are set below; a rebuilt child carries stale ones.
+        d->flags &= static_cast<uint8_t>(~IP_RUN);
     }
     INTERNAL_PLOT* d = d_list;
     for (INTERNAL_PLOT* u = u_list; u; u = u->next) {

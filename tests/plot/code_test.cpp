@@ -19,7 +19,7 @@ Bytes encode(const PLOT_MATRIX& m, const INTERNAL_PLOT* ip) {
 }
 
 TEST(PlotCode, ExactBytes) {
-    PLOT_MATRIX m = geometry(2, 8, 1);
+    PLOT_MATRIX m = geometry(2, 10, 1);
     EXPECT_EQ(encode(m, nullptr), Bytes{0});
     uint32_t err = 1;
     uint8_t zero = 0;
@@ -138,6 +138,11 @@ TEST(PlotCode, DamagedCodesAreRefused) {
                   nullptr);
         EXPECT_EQ(err, PLOT_ERR_CODE) << int(t);
     }
+    Bytes beyond = {0x01, 0, 0x01, 0, 0, 2, 0, 0};  // 256 in an 8-bit block
+    uint32_t e2 = 0;
+    EXPECT_EQ(code2internal(&m, beyond.data(), static_cast<int64_t>(beyond.size()), nullptr, &e2),
+              nullptr);
+    EXPECT_EQ(e2, PLOT_ERR_CODE);
     Bytes zero_id = {0x41, 0, 0, 1, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     uint32_t err = 0;
     EXPECT_EQ(

@@ -222,6 +222,13 @@ TEST_F(PlotLevel, DifferencesRebuildChildrenExactly) {
             int64_t want = c->id ? c->id : alone ? par->id : (next_new += 256);
             ASSERT_EQ(b->id, want) << round;
         }
+        // The rebuilt child carries run marks; diffing it again marks the same runs.
+        INTERNAL_PLOT* diff2 = nullptr;
+        INTERNAL_PLOT* up2 = diff_pp(&m, &diff2, back, &err);
+        for (INTERNAL_PLOT *x = diff, *y = diff2; x; x = x->next, y = y->next)
+            ASSERT_EQ(x->flags & IP_RUN, y->flags & IP_RUN);
+        free_internal_plot_list(up2);
+        free_internal_plot_list(diff2);
         if (!sat) free_internal_plot_list(back);
         free_internal_plot_list(parent);
         free_internal_plot_list(diff);
