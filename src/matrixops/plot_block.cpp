@@ -202,8 +202,9 @@ struct Grid {
     int64_t g[PLOT_DIM_MAX];   // cells per dimension
     int64_t st[PLOT_DIM_MAX];  // stride
     uint16_t lo[PLOT_DIM_MAX];
-    std::vector<uint32_t> start;  // cell -> first entry in idx
-    std::vector<uint32_t> idx;    // point numbers by cell
+    std::vector<uint32_t> start;  // cell -> first slot
+    std::vector<uint32_t> idx;    // slot -> point number
+    std::vector<uint16_t> cc;     // slot -> coordinates, contiguous by cell
 };
 
 int64_t cell_of(const Grid& gr, const uint16_t* c, int64_t* ci) {
@@ -215,6 +216,8 @@ int64_t cell_of(const Grid& gr, const uint16_t* c, int64_t* ci) {
     return id;
 }
 
+// Cells of side 2^sh per dimension over the points' bounding box, about two points a cell; the
+// points' coordinates are copied in cell order so that a cell's are read together.
 void build_grid(Grid& gr, const std::vector<INTERNAL_PLOT*>& pts, int dim) {
     gr.dim = dim;
     uint16_t hi[PLOT_DIM_MAX];
@@ -232,13 +235,13 @@ void build_grid(Grid& gr, const std::vector<INTERNAL_PLOT*>& pts, int dim) {
         gr.sh[k] = s;
         gr.g[k] = 1;
     }
-    // Halve the widest cells while there are fewer cells than half the points.
     auto cells = [&]() {
         int64_t n = 1;
         for (int k = 0; k < dim; k++)
             n *= gr.g[k];
         return n;
     };
+    // Halve the widest cells while there are fewer cells than half the points.
     const auto target = static_cast<int64_t>(pts.size() / 2 + 1);
     for (;;) {
         int w = -1;
@@ -258,37 +261,45 @@ void build_grid(Grid& gr, const std::vector<INTERNAL_PLOT*>& pts, int dim) {
     }
     gr.start.assign(static_cast<size_t>(stride) + 1, 0);
     gr.idx.resize(pts.size());
-    std::vector<int64_t> cellno(pts.size());
+    gr.cc.resize(pts.size() * static_cast<size_t>(dim));
+    std::vector<uint32_t> cellno(pts.size());
     int64_t ci[PLOT_DIM_MAX];
     for (size_t i = 0; i < pts.size(); i++) {
-        cellno[i] = cell_of(gr, pts[i]->c, ci);
-        gr.start[static_cast<size_t>(cellno[i]) + 1]++;
+        cellno[i] = static_cast<uint32_t>(cell_of(gr, pts[i]->c, ci));
+        gr.start[cellno[i] + 1]++;
     }
     for (size_t j = 1; j < gr.start.size(); j++)
         gr.start[j] += gr.start[j - 1];
     std::vector<uint32_t> fill(gr.start.begin(), gr.start.end() - 1);
-    for (size_t i = 0; i < pts.size(); i++)
-        gr.idx[fill[static_cast<size_t>(cellno[i])]++] = static_cast<uint32_t>(i);
+    for (size_t i = 0; i < pts.size(); i++) {
+        uint32_t slot = fill[cellno[i]]++;
+        gr.idx[slot] = static_cast<uint32_t>(i);
+        memcpy(&gr.cc[slot * static_cast<size_t>(dim)], pts[i]->c, 2 * static_cast<size_t>(dim));
+    }
 }
 
-int l1(const uint16_t* a, const uint16_t* b, int dim) {
-    int d = 0;
-    for (int k = 0; k < dim; k++)
-        d += a[k] > b[k] ? a[k] - b[k] : b[k] - a[k];
-    return d;
-}
-
-// Exact L1 distance from point i to its nearest other point: rings of cells around its own,
-// until the next ring cannot hold anything nearer.
-int nearest(const Grid& gr, const std::vector<INTERNAL_PLOT*>& pts, size_t i) {
+// Exact L1 distance from the point in `slot` to its nearest other point: rings of cells around
+// its own, until the next ring cannot hold anything nearer.
+int nearest(const Grid& gr, size_t slot) {
     const int dim = gr.dim;
-    const uint16_t* c = pts[i]->c;
+    const uint16_t* c = &gr.cc[slot * static_cast<size_t>(dim)];
     int64_t ci[PLOT_DIM_MAX], cur[PLOT_DIM_MAX], lo[PLOT_DIM_MAX], hi[PLOT_DIM_MAX];
     cell_of(gr, c, ci);
     int64_t rmax = 0;
     for (int k = 0; k < dim; k++)
         rmax = std::max(rmax, gr.g[k]);
     int best = -1;
+    auto scan = [&](int64_t base_id, int64_t x) {
+        auto id = static_cast<size_t>(base_id + x * gr.st[0]);
+        for (uint32_t j = gr.start[id]; j < gr.start[id + 1]; j++) {
+            if (j == slot) continue;
+            const uint16_t* q = &gr.cc[j * static_cast<size_t>(dim)];
+            int d = 0;
+            for (int k = 0; k < dim; k++)
+                d += c[k] > q[k] ? c[k] - q[k] : q[k] - c[k];
+            if (best < 0 || d < best) best = d;
+        }
+    };
     for (int64_t r = 0; r <= rmax; r++) {
         for (int k = 0; k < dim; k++) {
             lo[k] = std::max<int64_t>(0, ci[k] - r);
@@ -297,15 +308,6 @@ int nearest(const Grid& gr, const std::vector<INTERNAL_PLOT*>& pts, size_t i) {
         }
         // Dimensions above 0 step as an odometer; dimension 0 visits only the ring's two faces
         // unless another dimension already lies on the ring.
-        auto scan = [&](int64_t base_id, int64_t x) {
-            int64_t id = base_id + x * gr.st[0];
-            for (uint32_t j = gr.start[static_cast<size_t>(id)];
-                 j < gr.start[static_cast<size_t>(id) + 1]; j++) {
-                if (gr.idx[j] == i) continue;
-                int d = l1(c, pts[gr.idx[j]]->c, dim);
-                if (best < 0 || d < best) best = d;
-            }
-        };
         for (;;) {
             bool ring = r == 0;
             int64_t id = 0;
@@ -351,8 +353,8 @@ void set_pp_density(PP_STRUCT_BLOCK* blk) {
     if (pts.size() < 2) return;
     Grid gr;
     build_grid(gr, pts, blk->h.m->dim);
-    for (size_t i = 0; i < pts.size(); i++)
-        pts[i]->min_direction = nearest(gr, pts, i);
+    for (size_t slot = 0; slot < pts.size(); slot++)
+        pts[gr.idx[slot]]->min_direction = nearest(gr, slot);
 }
 
 // ---- cell index and divide check -----------------------------------------------------------
@@ -432,8 +434,11 @@ int pp_op_divide_check(const PP_PLACE* place, const INTERNAL_PLOT* ip) {
     std::unordered_map<std::string, int64_t> cnt;
     for (; ip; ip = ip->next) {
         std::string key;
-        for (int k = 0; k < m->dim; k++)
-            key.append(std::to_string(digit(ip, k))).push_back('.');
+        for (int k = 0; k < m->dim; k++) {
+            unsigned v = digit(ip, k);
+            key.push_back(static_cast<char>(v >> 8));
+            key.push_back(static_cast<char>(v));
+        }
         if (++cnt[key] > limit) return 1;
     }
     return 0;
