@@ -59,8 +59,8 @@ uint8_t* pp_inflate(const uint8_t* data, int64_t size, int64_t* out_size) {
         if (rc == Z_BUF_ERROR && zs.avail_out != 0) break;  // input ended inside the stream
     }
     inflateEnd(&zs);
-    // One whole stream, nothing behind it, and at least the leading byte 13.
-    if (rc != Z_STREAM_END || zs.avail_in != 0 || used < 1 || out[0] != 13) {
+    // One whole stream, nothing behind it, and at least the leading byte (13 as written).
+    if (rc != Z_STREAM_END || zs.avail_in != 0 || used < 1) {
         d_f_ree(out);
         return nullptr;
     }

@@ -57,6 +57,17 @@ TEST(PlotCode, ExactBytes) {
     free_internal_plot(nullptr);
 }
 
+TEST(PlotCode, DiagnosticTexts) {
+    PLOT_MATRIX m = geometry(2, 8, 1);
+    INTERNAL_PLOT* list =
+        chain({point(m, {2, 3}, IP_MADE, 0, {int64_t{5} << 32, 0}), point(m, {1, 0x1f})});
+    StdoutText out;
+    print_internal_plot(&m, list, "L");
+    EXPECT_EQ(out.text(), "L (21 : 2 3  : 5 0 )(1 : 1 1f  : )\n");
+    check_internal_plot(&m, list, "ok");  // sorted, known field types: no stop
+    free_internal_plot_list(list);
+}
+
 TEST(PlotCode, MortonOrder) {
     PLOT_MATRIX m = geometry(2, 3, 1);
     m.block_size[1] = 2;

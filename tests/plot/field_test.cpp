@@ -188,13 +188,13 @@ TEST_F(PlotField, ArraysMergeByKindAndReportMismatches) {
     free_fields(m);
 
     set_rgba(&b[1], 1, 1);  // str against rgba
-    testing::internal::CaptureStdout();
+    StdoutText text;
     EXPECT_EQ(merge_fields(&flags, a, b, &err), nullptr);
     EXPECT_EQ(err, PLOT_ERR_KIND);
     err = 0;
     EXPECT_EQ(diff_fields(b, a, &err), nullptr);
     EXPECT_EQ(err, PLOT_ERR_KIND);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = text.text();
     EXPECT_NE(out.find("MF 40 20\n"), std::string::npos) << out;
     EXPECT_NE(out.find("MF 20 40\n"), std::string::npos) << out;
     free_fields(a);

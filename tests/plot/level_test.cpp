@@ -16,14 +16,7 @@ std::vector<std::vector<uint16_t>> coords(const PLOT_MATRIX& m, INTERNAL_PLOT* p
     return r;
 }
 
-class PlotLevel : public PlotTest {
-  protected:
-    std::string quiet_begin() {
-        testing::internal::CaptureStdout();
-        return {};
-    }
-    std::string quiet_end() { return testing::internal::GetCapturedStdout(); }
-};
+using PlotLevel = PlotTest;
 
 TEST_F(PlotLevel, ParentsAndDifferences) {
     PLOT_MATRIX m = geometry(2, 4, 1);
@@ -32,9 +25,12 @@ TEST_F(PlotLevel, ParentsAndDifferences) {
         sort_plot(&m, chain({point(m, {0, 0}), point(m, {2, 0}), point(m, {5, 7})}));
     INTERNAL_PLOT* diff = nullptr;
     uint32_t err = 0;
-    quiet_begin();
-    INTERNAL_PLOT* up = diff_pp(&m, &diff, down, &err);
-    EXPECT_EQ(quiet_end(), "diff-1\ndiff-2\n");
+    INTERNAL_PLOT* up;
+    {
+        StdoutText out;
+        up = diff_pp(&m, &diff, down, &err);
+        EXPECT_EQ(out.text(), "diff-1\ndiff-2\n");
+    }
     ASSERT_EQ(err, 0u);
     EXPECT_EQ(get_internal_plot_len(up), 3);
     for (INTERNAL_PLOT* p = up; p; p = p->next)
@@ -54,9 +50,8 @@ TEST_F(PlotLevel, ParentsAndDifferences) {
     set_int(&a->fields[0], FD_INT_ADD, 4);
     set_int(&b->fields[0], FD_INT_ADD, 6);
     down = chain({a, b});
-    quiet_begin();
+    StdoutText out;
     up = diff_pp(&m, &diff, down, &err);
-    quiet_end();
     ASSERT_EQ(get_internal_plot_len(up), 1);
     EXPECT_TRUE(up->flags & IP_MERGED);
     EXPECT_EQ(up->id, 512);
@@ -86,9 +81,9 @@ TEST_F(PlotLevel, ParentsAndDifferences) {
     free_fields(up->fields);
     up->fields = new_fields(1);
     set_rgba(&up->fields[0], 0, 1);
-    quiet_begin();
+    size_t before = out.text().size();
     EXPECT_EQ(add_diff(&m, up, diff, dc, nullptr, &err), nullptr);
-    EXPECT_EQ(quiet_end(), "MF 40 31\n");
+    EXPECT_EQ(out.text().substr(before), "MF 40 31\n");
     EXPECT_EQ(err, PLOT_ERR_KIND);
     free_internal_plot_list(up);
     free_internal_plot_list(diff);
@@ -96,9 +91,7 @@ TEST_F(PlotLevel, ParentsAndDifferences) {
     free_fields(b->fields);
     b->fields = new_fields(1);
     set_str(&b->fields[0], FD_STR, "x");
-    quiet_begin();
     EXPECT_EQ(diff_pp(&m, &diff, down, &err), nullptr);
-    quiet_end();
     EXPECT_EQ(err, PLOT_ERR_KIND);
     EXPECT_EQ(diff, nullptr);
     free_internal_plot_list(down);
@@ -180,7 +173,7 @@ TEST_F(PlotLevel, SortMatchesTheListSortWithTies) {
 TEST_F(PlotLevel, DifferencesRebuildChildrenExactly) {
     std::mt19937 rng(42);
     SIMPLE_ALLOC_T pool{};
-    testing::internal::CaptureStdout();
+    StdoutText out;
     for (int round = 0; round < 2000; round++) {
         int dim = 1 + static_cast<int>(rng() % 3);
         int bs = 2 + static_cast<int>(rng() % 5), dd = 1 + static_cast<int>(rng() % 2);
@@ -234,7 +227,6 @@ TEST_F(PlotLevel, DifferencesRebuildChildrenExactly) {
         free_internal_plot_list(diff);
         free_internal_plot_list(down);
     }
-    testing::internal::GetCapturedStdout();
     free_smp(&pool);
 }
 

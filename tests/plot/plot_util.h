@@ -13,6 +13,7 @@
 #include "lisp/heap.h"
 #include "matrixops/plot_code.h"
 #include "matrixops/plot_level.h"
+#include "stream/string_stream.h"
 
 namespace plottest {
 
@@ -172,6 +173,29 @@ inline INTERNAL_PLOT* literal_sort(const PLOT_MATRIX* m, INTERNAL_PLOT* ip) {
     *t = a ? a : b;
     return head;
 }
+
+// What the plot code writes on the standard output stream while it lives, collected in a string
+// stream (written synchronously, unlike a buffered terminal).
+class StdoutText {
+  public:
+    StdoutText() : saved_(s_stdout), st_(s_open_string_write(search_cm("UTF-8"))) {
+        s_stdout = st_;
+    }
+    ~StdoutText() {
+        s_stdout = saved_;
+        s_close(st_);
+    }
+    StdoutText(const StdoutText&) = delete;
+    StdoutText& operator=(const StdoutText&) = delete;
+    std::string text() const {
+        const char* t = s_get_string(st_);
+        return t ? t : "";
+    }
+
+  private:
+    STREAM* saved_;
+    STREAM* st_;
+};
 
 class PlotTest : public testing::Test {
   protected:

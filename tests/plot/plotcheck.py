@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/ usr / bin / env python3
 """Independent check of compressed plot blocks: each sampleN.z that the test program writes must
 inflate (zlib, any level) to the byte 13 followed by exactly the plain plot code sampleN.code, and
 that code must end with its list terminator.
