@@ -501,3 +501,6 @@ int pp_operation(int cmd, PP_STRUCT_BLOCK* blk, void* param) {
             return -2;
     }
 }
+
+const PP_SB_TBL blk_pp_tbl = {pp_new_sb,       pp_free_sb,      pp_copy_sb,
+                              pp_block2struct, pp_struct2block, pp_operation};

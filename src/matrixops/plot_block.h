@@ -63,6 +63,17 @@ int pp_block2struct(PP_STRUCT_BLOCK* b, const uint8_t* block, int64_t size);
 uint8_t* pp_struct2block(PP_STRUCT_BLOCK* blk, int64_t* size);
 int pp_operation(int cmd, PP_STRUCT_BLOCK* blk, void* param);
 
+// The kind's six methods in the order of the store's structure-block tables.
+struct PP_SB_TBL {
+    PP_STRUCT_BLOCK* (*new_sb)(const PP_PLACE* place, const PP_SB_NEW* param);
+    void (*free_sb)(PP_STRUCT_BLOCK* blk);
+    PP_STRUCT_BLOCK* (*copy_sb)(const PP_STRUCT_BLOCK* b);
+    int (*block2struct)(PP_STRUCT_BLOCK* b, const uint8_t* block, int64_t size);
+    uint8_t* (*struct2block)(PP_STRUCT_BLOCK* blk, int64_t* size);
+    int (*operation)(int cmd, PP_STRUCT_BLOCK* blk, void* param);
+};
+extern const PP_SB_TBL blk_pp_tbl;
+
 void set_pp_density(PP_STRUCT_BLOCK* blk);
 void set_pp_array(PP_STRUCT_BLOCK* blk);
 int pp_op_divide_check(const PP_PLACE* place, const INTERNAL_PLOT* ip);

@@ -94,8 +94,8 @@ TEST(PlotBlock, StoredFormsRoundTrip) {
 
 TEST(PlotBlock, OperationsAndStamps) {
     Place pl(geometry(2, 4, 1));
-    PP_STRUCT_BLOCK* b = pp_new_sb(&pl.p, nullptr);
-    EXPECT_EQ(pp_operation(2, b, nullptr), -1);
+    PP_STRUCT_BLOCK* b = blk_pp_tbl.new_sb(&pl.p, nullptr);
+    EXPECT_EQ(blk_pp_tbl.operation(2, b, nullptr), -1);
     for (int cmd : {0, -1, 11})
         EXPECT_EQ(pp_operation(cmd, b, nullptr), -2);
     EXPECT_EQ(pp_operation(4, b, nullptr), 0);  // no points
