@@ -21,6 +21,8 @@
 #include "longchar/codetable.h"
 #include "longchar/longchar.h"
 #include "stream/sprintf.h"
+#include "stream/stream.h"
+#include "stream/string_stream.h"
 
 void* sat_alloc(SIMPLE_ALLOC_T* sat, int64_t size, const char* file, int line) {
     return sat ? smp_alloc_any(sat, size) : xx_d_alloc(size, file, line);
@@ -114,21 +116,23 @@ bool trunc_s64(double x, int64_t* v) {
     return true;
 }
 
-// The text of a value in code method cm: strings converted with combining, other values printed.
+// A long-character text as bytes of code method cm, converted to its main sets with combining.
+char* text_in(const L_CHAR* t, CODE_METHOD* cm) {
+    L_CHAR* c = code_convert_with_combine(t, l_strlen(t), cm->main_code, 0);
+    char* r = ln_copy_str(cm, c);
+    d_f_ree(c);
+    return r;
+}
+
+// The text of a value in code method cm: strings converted, other values printed in it.
 char* value_text(QV_SEXP* v, CODE_METHOD* cm) {
-    if (get_type(v) == QVT_STRING) {
-        auto* s = reinterpret_cast<QV_STRING*>(v)->data;
-        L_CHAR* c = code_convert_with_combine(s, l_strlen(s), cm->main_code, 0);
-        char* r = ln_copy_str(cm, c);
-        d_f_ree(c);
-        return r;
-    }
+    if (get_type(v) == QVT_STRING) return text_in(reinterpret_cast<QV_STRING*>(v)->data, cm);
     QV_SEXP* conv = cm->main_code ? convert_code(v, cm->main_code, 256) : v;
-    std::string utf8 = print_sexp_text(conv, 0);
-    CODE_METHOD* u = search_cm("UTF-8");
-    L_CHAR* l = _xx_nl_copy_str_1(u, utf8.c_str(), __FILE__, __LINE__);
-    char* r = ln_copy_str(cm, l);
-    d_f_ree(l);
+    STREAM* st = s_open_string_write(cm);
+    print_sexp(st, conv, 0);
+    const char* t = s_get_string(st);
+    char* r = d_strdup(t ? t : "");
+    s_close(st);
     return r;
 }
 
@@ -203,10 +207,7 @@ int fd_initial_str(IP_FIELD* target, const void* data, FD_OPT* opt, int flag) {
         return 0;
     }
     if (flag == 1) {
-        auto* cell = static_cast<const L_CHAR*>(data);
-        L_CHAR* c = code_convert_with_combine(cell, l_strlen(cell), cm->main_code, 0);
-        target->d.str = ln_copy_str(cm, c);
-        d_f_ree(c);
+        target->d.str = text_in(static_cast<const L_CHAR*>(data), cm);
         target->type = FD_STR;
         return 0;
     }

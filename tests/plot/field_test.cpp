@@ -326,6 +326,18 @@ TEST_F(PlotField, OptionListsAndInputValues) {
     EXPECT_STREQ(t.d.str, "42");  // the converted value, printed
     d_f_ree(t.d.p);
     t = {};
+    // (+ (a "b") 1) fails: the conversion's error is -1.
+    EXPECT_EQ(field_type_tbl[2].initial(&t, read_qv_item("^(a \"b\")"), &s, 0), -1);
+    s.convert = nullptr;  // without a conversion other values are printed
+    t = {};
+    ASSERT_EQ(field_type_tbl[2].initial(&t, read_qv_item("^(a \"b\")"), &s, 0), 0);
+    EXPECT_STREQ(t.d.str, "(a \"b\")");
+    d_f_ree(t.d.p);
+    t = {};
+    ASSERT_EQ(field_type_tbl[2].initial(&t, l_string(std_cm, "cell"), &s, 1), 0);
+    EXPECT_STREQ(t.d.str, "cell");
+    d_f_ree(t.d.p);
+    t = {};
     ASSERT_EQ(field_type_tbl[2].initial(&t, nullptr, &s, 0), 0);
     EXPECT_EQ(t.type, FD_STR_ERASE);
 }
