@@ -32,14 +32,14 @@ class PlotField : public PlotTest {
         made_.push_back(f);
         return &made_.back();
     }
-    IP_FIELD str(uint8_t type, const char* t) {
-        IP_FIELD f{};
-        set_str(&f, type, t);
+    IP_FIELD* str(uint8_t type, const char* t) {
+        IP_FIELD* f = keep({});
+        set_str(f, type, t);
         return f;
     }
-    IP_FIELD num(uint8_t type, int64_t v, int64_t c = 0) {
-        IP_FIELD f{};
-        set_int(&f, type, v, c);
+    IP_FIELD* num(uint8_t type, int64_t v, int64_t c = 0) {
+        IP_FIELD* f = keep({});
+        set_int(f, type, v, c);
         return f;
     }
     std::deque<IP_FIELD> made_;
@@ -50,7 +50,7 @@ const FIELD_TYPE& row(int type) {
 }
 
 TEST_F(PlotField, StringMergeDifferenceAndAdd) {
-    IP_FIELD a = str(FD_STR, "a"), a2 = str(FD_STR, "a"), b = str(FD_STR, "b");
+    IP_FIELD &a = *str(FD_STR, "a"), &a2 = *str(FD_STR, "a"), &b = *str(FD_STR, "b");
     IP_FIELD* r = keep({});
     ASSERT_EQ(row(FD_STR).merge(r, &a, &a2), 0);
     EXPECT_EQ(r->type, FD_STR);
@@ -103,67 +103,47 @@ TEST_F(PlotField, StringMergeDifferenceAndAdd) {
     IP_FIELD* bad = keep({});
     EXPECT_LT(row(FD_STR).merge(bad, d, &a), 0);
     EXPECT_LT(row(FD_STR).diff(bad, d, &a), 0);
-    for (IP_FIELD* f : {&a, &a2, &b})
-        d_f_ree(f->d.p);
 }
 
 TEST_F(PlotField, IntegerAndColourRules) {
-    IP_FIELD x = num(FD_INT_AVG, 10, 1), y = num(FD_INT_AVG, 20, 3);
-    IP_FIELD* r = keep({});
-    ASSERT_EQ(row(FD_INT_AVG).merge(r, &x, &y), 0);
-    EXPECT_EQ(r->d.i[0], 17);
-    EXPECT_EQ(r->d.i[1], 4);
-    IP_FIELD m3 = num(FD_INT_AVG, -3, 1), z0 = num(FD_INT_AVG, 0, 0);
-    r = keep({});
-    ASSERT_EQ(row(FD_INT_AVG).merge(r, &m3, &z0), 0);
-    EXPECT_EQ(r->d.i[0], -3);
-    // Count 0 on both sides halves the sum; products beyond 64 bits still average right.
-    IP_FIELD c0 = num(FD_INT_AVG, 7, 0), c0b = num(FD_INT_AVG, 8, 0);
-    r = keep({});
-    row(FD_INT_AVG).merge(r, &c0, &c0b);
-    EXPECT_EQ(r->d.i[0], 0);  // (0 + 0) / 2
-    IP_FIELD big1 = num(FD_INT_AVG, INT64_MAX, 2), big2 = num(FD_INT_AVG, INT64_MAX, 2);
-    r = keep({});
-    row(FD_INT_AVG).merge(r, &big1, &big2);
-    EXPECT_EQ(r->d.i[0], INT64_MAX);
-
-    // 0x31 sums wrap; 0x33 / 0x34 keep src1 on ties.
-    IP_FIELD s1 = num(FD_INT_ADD, INT64_MAX), s2 = num(FD_INT_ADD, 1);
-    r = keep({});
-    row(FD_INT_ADD).merge(r, &s1, &s2);
-    EXPECT_EQ(r->d.i[0], INT64_MIN);
-    IP_FIELD mx1 = num(FD_INT_MAX, 5), mx2 = num(FD_INT_MAX, 5);
-    r = keep({});
-    row(FD_INT_MAX).merge(r, &mx1, &mx2);
-    EXPECT_EQ(r->d.i[0], 5);
-    IP_FIELD mn = num(FD_INT_MIN, -4);
-    r = keep({});
-    row(FD_INT_MIN).merge(r, &mn, keep(num(FD_INT_MIN, 9)));
-    EXPECT_EQ(r->d.i[0], -4);
-
-    // Average difference and add are inverse.
-    IP_FIELD* d = keep({});
-    row(FD_INT_AVG).diff(d, &x, &y);
+    // Merges: average by counts (count 0 on both sides halves the sum; products past 64 bits
+    // still average right), 0x31 sums wrapping, maximum and minimum keeping src1 on ties.
+    struct Case {
+        uint8_t type;
+        int64_t a, ca, b, cb, want, want_count;
+    } cases[] = {
+        {FD_INT_AVG, 10, 1, 20, 3, 17, 4},
+        {FD_INT_AVG, -3, 1, 0, 0, -3, 1},
+        {FD_INT_AVG, 7, 0, 8, 0, 0, 0},
+        {FD_INT_AVG, INT64_MAX, 2, INT64_MAX, 2, INT64_MAX, 4},
+        {FD_INT_ADD, INT64_MAX, 0, 1, 0, INT64_MIN, 0},
+        {FD_INT_MAX, 5, 0, 5, 0, 5, 0},
+        {FD_INT_MIN, -4, 0, 9, 0, -4, 0},
+    };
+    for (const Case& c : cases) {
+        IP_FIELD* r = keep({});
+        ASSERT_EQ(row(c.type).merge(r, num(c.type, c.a, c.ca), num(c.type, c.b, c.cb)), 0);
+        EXPECT_EQ(r->d.i[0], c.want) << c.a << " " << c.b;
+        EXPECT_EQ(c.type == FD_INT_AVG ? r->d.i[1] : c.want_count, c.want_count);
+    }
+    // Average difference and add are inverse; different int rules do not combine.
+    IP_FIELD *x = num(FD_INT_AVG, 10, 1), *y = num(FD_INT_AVG, 20, 3), *d = keep({});
+    row(FD_INT_AVG).diff(d, x, y);
     EXPECT_EQ(d->d.i[0], 10);
     EXPECT_EQ(d->d.i[1], 3);
     IP_FIELD* back = keep({});
-    row(FD_INT_AVG).add(back, &x, d, nullptr);
+    row(FD_INT_AVG).add(back, x, d, nullptr);
     EXPECT_EQ(back->d.i[0], 20);
     EXPECT_EQ(back->d.i[1], 3);
-    // Different int rules do not combine.
-    EXPECT_LT(row(FD_INT_ADD).merge(keep({}), &s1, &mx1), 0);
+    EXPECT_LT(row(FD_INT_ADD).merge(keep({}), num(FD_INT_ADD, 1), num(FD_INT_MAX, 1)), 0);
 
-    IP_FIELD black{}, white{};
-    set_rgba(&black, 0x00000000, 1);
-    set_rgba(&white, 0xffffffff, 1);
-    r = keep({});
-    row(FD_RGBA).merge(r, &black, &white);
+    IP_FIELD *black = keep({}), *white = keep({}), *r = keep({});
+    set_rgba(black, 0x00000000, 1);
+    set_rgba(white, 0xffffffff, 1);
+    row(FD_RGBA).merge(r, black, white);
     for (int k = 0; k < 4; k++)
         EXPECT_EQ(r->d.rgba->rgba[k], 127);
     EXPECT_EQ(r->d.rgba->count, 2);
-    for (IP_FIELD* f :
-         {&x, &y, &m3, &z0, &c0, &c0b, &big1, &big2, &s1, &s2, &mx1, &mx2, &mn, &black, &white})
-        d_f_ree(f->d.p);
 }
 
 TEST_F(PlotField, ArraysMergeByKindAndReportMismatches) {
@@ -202,7 +182,7 @@ TEST_F(PlotField, ArraysMergeByKindAndReportMismatches) {
 }
 
 TEST_F(PlotField, PayloadBytes) {
-    IP_FIELD s = str(FD_STR, "hi"), n = num(FD_INT_AVG, -2, 0x0102), c{};
+    IP_FIELD &s = *str(FD_STR, "hi"), &n = *num(FD_INT_AVG, -2, 0x0102), &c = *keep({});
     set_rgba(&c, 0x11223344, 5);
     IP_FIELD none{};
     none.type = FD_NONE;
@@ -234,8 +214,6 @@ TEST_F(PlotField, PayloadBytes) {
         }
         d_f_ree(back.d.p);
     }
-    for (IP_FIELD* f : {&s, &n, &c})
-        d_f_ree(f->d.p);
 }
 
 TEST_F(PlotField, OptionListsAndInputValues) {
