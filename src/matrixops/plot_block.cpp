@@ -1,8 +1,6 @@
 // The plot block: stored form, operations, nearest-neighbour distances and the cell index.
 #include "matrixops/plot_block.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -10,62 +8,36 @@
 #include <vector>
 
 #include "base/alloc.h"
+#include "image/zlib_glue.h"
 #include "matrixops/plot_level.h"
 
 // ---- stored bytes --------------------------------------------------------------------------
 
 uint8_t* pp_deflate(const uint8_t* code, int64_t size, int64_t* out_size) {
     if (size < 0 || size > PP_INFLATE_CAP - 1) return nullptr;
-    auto in_len = static_cast<uLong>(size + 1);
-    auto* in = static_cast<uint8_t*>(d_alloc(static_cast<int64_t>(in_len)));
+    auto* in = static_cast<uint8_t*>(d_alloc(size + 1));
     in[0] = 13;
     if (size) memcpy(in + 1, code, static_cast<size_t>(size));
-    uLongf out_len = compressBound(in_len);
-    auto* out = static_cast<uint8_t*>(d_alloc(static_cast<int64_t>(out_len)));
-    int rc = compress2(out, &out_len, in, in_len, 7);
+    size_t out_len = 0;
+    void* out = zlib_compress(&out_len, in, static_cast<size_t>(size) + 1, 7);
     d_f_ree(in);
-    if (rc != Z_OK) {
-        d_f_ree(out);
-        return nullptr;
-    }
+    if (!out) return nullptr;
     *out_size = static_cast<int64_t>(out_len);
-    return out;
+    return static_cast<uint8_t*>(out);
 }
 
 uint8_t* pp_inflate(const uint8_t* data, int64_t size, int64_t* out_size) {
-    if (size <= 0 || size > static_cast<int64_t>(UINT32_MAX)) return nullptr;
-    z_stream zs{};
-    if (inflateInit(&zs) != Z_OK) return nullptr;
-    int64_t cap = std::min<int64_t>(std::max<int64_t>(size * 4, 256), PP_INFLATE_CAP);
-    auto* out = static_cast<uint8_t*>(d_alloc(cap));
-    zs.next_in = const_cast<Bytef*>(data);
-    zs.avail_in = static_cast<uInt>(size);
-    int64_t used = 0;
-    int rc = Z_OK;
-    for (;;) {
-        if (used == cap) {
-            if (cap >= PP_INFLATE_CAP) break;
-            int64_t ncap = std::min<int64_t>(cap * 2, PP_INFLATE_CAP);
-            auto* n = static_cast<uint8_t*>(d_re_alloc(out, ncap));
-            if (!n) break;
-            out = n;
-            cap = ncap;
-        }
-        zs.next_out = out + used;
-        zs.avail_out = static_cast<uInt>(std::min<int64_t>(cap - used, UINT32_MAX));
-        rc = inflate(&zs, Z_NO_FLUSH);
-        used = static_cast<int64_t>(zs.next_out - out);
-        if (rc == Z_STREAM_END || (rc != Z_OK && rc != Z_BUF_ERROR)) break;
-        if (rc == Z_BUF_ERROR && zs.avail_out != 0) break;  // input ended inside the stream
-    }
-    inflateEnd(&zs);
-    // One whole stream, nothing behind it, and at least the leading byte (13 as written).
-    if (rc != Z_STREAM_END || zs.avail_in != 0 || used < 1) {
+    if (size <= 0) return nullptr;
+    size_t used = 0;
+    void* out = zlib_uncompress_within(&used, data, static_cast<size_t>(size), PP_INFLATE_CAP);
+    // At least the leading byte (13 as written).
+    if (out && used < 1) {
         d_f_ree(out);
-        return nullptr;
+        out = nullptr;
     }
-    *out_size = used;
-    return out;
+    if (!out) return nullptr;
+    *out_size = static_cast<int64_t>(used);
+    return static_cast<uint8_t*>(out);
 }
 
 namespace {
