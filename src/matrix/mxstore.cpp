@@ -9,6 +9,7 @@
 #include "base/textutil.h"
 #include "base/tick.h"
 #include "lisp/collect.h"
+#include "lisp/eval.h"
 #include "lisp/gchooks.h"
 #include "lisp/list.h"
 #include "lisp/vxlisp.h"
@@ -16,7 +17,6 @@
 #include "stream/sprintf.h"
 
 SEM matrix_lock = nullptr;
-QVISP_ENV* matrix_qv_env = nullptr;
 MATRIX* matrices_root = nullptr;
 void (*mx_free_struct_block)(void* sb) = nullptr;
 
@@ -222,8 +222,6 @@ void init_matrix() {
     qv_env_holder = mx_hold(matrix_qv_env, gc_vxlisp_env, __FILE__, __LINE__);
     if (hooks.register_functions) hooks.register_functions(matrix_qv_env);
     gc_pop(nullptr, nullptr);
-    gc_hook_lock(GC_LOCK_MATRIX, gc_matrix_lock, gc_matrix_unlock);
-    gc_hook_mark(gc_matrix);
     // 8. The access tick.
     new_tick(access_tick, 11, 0);
     started = true;

@@ -24,6 +24,8 @@
 #include "lisp/env.h"
 #include "lisp/sexp.h"
 #include "matrix/matrix.h"
+#include "matrix/matrix_sexp.h"
+#include "matrix/mtx_type.h"
 
 // Matrix-store result codes.
 constexpr int MXE_NOT_FOUND = -101;
@@ -173,12 +175,15 @@ struct MATRIX_HOOKS {
     QV_SEXP* (*encode_node)(MATRIX_NODE* n);       // the node transfer record, or null
 };
 void set_matrix_hooks(const MATRIX_HOOKS* h);
+const MATRIX_HOOKS* mx_hooks();
+// A holder of the collector ring for data with its mark function; released by setting `del`.
+MATRIX_SEXP* mx_hold(void* data, GC_FUNC gc, const char* file, int line);
+void mx_release_hold(MATRIX_SEXP* ms);
 
 // ---- Start-up and matrices -------------------------------------------------------------------
 
 extern SEM matrix_lock;
 extern SYS_QUEUE matrix_que;
-extern QVISP_ENV* matrix_qv_env;
 extern MATRIX* matrices_root;
 extern int total_ncache_size;
 extern int nd_cnt;

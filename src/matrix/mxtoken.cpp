@@ -8,11 +8,14 @@
 #include "base/task.h"
 #include "base/textutil.h"
 #include "base/tick.h"
+#include "lisp/collect.h"
 #include "lisp/eval.h"
 #include "lisp/list.h"
 #include "longchar/longchar.h"
 #include "matrix/mxstore.h"
 #include "stream/sprintf.h"
+
+void mx_open_token_done(MATRIX_TOKEN* t);
 
 namespace {
 
@@ -132,7 +135,9 @@ void matrix_que_task(intptr_t qp) {
             gc_pop(nullptr, nullptr);
             break;
         }
+        bool opening = t->process_node == nullptr;
         t->func(t);
+        if (opening) mx_open_token_done(t);
         gc_pop(nullptr, nullptr);
     }
     if (hooks->worker_end) hooks->worker_end();
@@ -143,6 +148,7 @@ void matrix_que_task(intptr_t qp) {
 }  // namespace
 
 SYS_QUEUE matrix_que;
+void mx_open_token_done(MATRIX_TOKEN* t);
 
 void init_matrix_que() {
     memset(&matrix_que, 0, sizeof matrix_que);
