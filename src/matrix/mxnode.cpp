@@ -119,7 +119,8 @@ int mx_slot_for_level(MATRIX* m, int access, int64_t level) {
 
 void normalize_dim_code(MATRIX* m, int64_t* dc) {
     if (!dc) return;
-    for (int d = 0; d < m->p.dim; d++) dc[d + 1] = round_down(dc[d + 1], node_shift(m, dc[0], d));
+    for (int d = 0; d < m->p.dim; d++)
+        dc[d + 1] = round_down(dc[d + 1], node_shift(m, dc[0], d));
 }
 
 int _cmp_dim_code(MATRIX* m, const int64_t* a, const int64_t* b) {
@@ -192,7 +193,8 @@ const char* pt_dc(MATRIX* m, const int64_t* dc, int fmt) {
     for (int d = 0; d < m->p.dim; d++) {
         int sh = fmt == 1 ? node_shift(m, dc[0], d)
                           : static_cast<int>(std::min<int64_t>(64, dc[0] * m->dim_divide[d]));
-        snprintf(buf, sizeof buf, "%llx ", static_cast<unsigned long long>(round_down(dc[d + 1], sh)));
+        snprintf(buf, sizeof buf, "%llx ",
+                 static_cast<unsigned long long>(round_down(dc[d + 1], sh)));
         s += buf;
     }
     s += "]";
@@ -267,7 +269,8 @@ int _free_matrix_node(MATRIX_NODE* n) {
     MATRIX* m = n->matrix;
     unsigned h = _get_node_hash(m, n->dim_code);
     MATRIX_NODE** pp = &m->node_hash[h];
-    while (*pp && *pp != n) pp = &(*pp)->nh_next;
+    while (*pp && *pp != n)
+        pp = &(*pp)->nh_next;
     if (!*pp) er_panic("_free_matrix_node");
     if (n->locked || n->ch_lock || n->save_lock || n->dirty_file_time) return -1;
     if (n->wait_token || n->process_token) return -2;
@@ -410,7 +413,8 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     _touch_matrix(m);
     unsigned h = _get_node_hash(m, dc);
     MATRIX_NODE* n = m->node_hash[h];
-    while (n && _cmp_dim_code(m, n->dim_code, dc) != 0) n = n->nh_next;
+    while (n && _cmp_dim_code(m, n->dim_code, dc) != 0)
+        n = n->nh_next;
     if (n) {
         move_to_front(n);
         n->process_token_key = key;

@@ -79,7 +79,8 @@ void _cal_nlist_dim_bit_field(MATRIX* m) {
 
 void free_pixel_size_list(MATRIX* m) {
     if (!m->pixel_size_list) return;
-    for (int l = 0; l < m->pixel_size_list_len; l++) d_f_ree(m->pixel_size_list[l]);
+    for (int l = 0; l < m->pixel_size_list_len; l++)
+        d_f_ree(m->pixel_size_list[l]);
     d_f_ree(m->pixel_size_list);
     m->pixel_size_list = nullptr;
     m->pixel_size_list_len = 0;
@@ -104,7 +105,8 @@ void _cal_matrix_total_levels(MATRIX* m) {
         int best = 0;
         for (int d = 0; d < m->p.dim; d++) {
             int cnt = 0;
-            for (int64_t x = m->pixel_size[d]; x > 1; cnt++) x = shift_up(x, m->dim_divide[d]);
+            for (int64_t x = m->pixel_size[d]; x > 1; cnt++)
+                x = shift_up(x, m->dim_divide[d]);
             if (cnt > best) best = cnt;
         }
         levels = 1 + best;
@@ -139,7 +141,8 @@ bool close_pass(MATRIX* m) {
     _flush_all_dirty_file(m);
     if (m->access_lock) return false;
     if (m->wait_token) {
-        for (MATRIX_TOKEN* t = m->wait_token; t; t = t->next) count_abort(t);
+        for (MATRIX_TOKEN* t = m->wait_token; t; t = t->next)
+            count_abort(t);
         return false;
     }
     bool left = false;
@@ -424,7 +427,8 @@ void close_matrix(MATRIX* m) {
 void close_all_matrix() {
     if (!started) return;
     TaskLockGuard g(matrix_lock);
-    while (matrices_root->mx_next != matrices_root) _close_matrix(matrices_root->mx_next);
+    while (matrices_root->mx_next != matrices_root)
+        _close_matrix(matrices_root->mx_next);
 }
 
 void sync_matrix(MATRIX* m) {
@@ -471,10 +475,10 @@ int set_matrix_env(MATRIX* m, const char* name, const char* data) {
 
 QV_SEXP* matrix_error(const char* func, QV_SEXP* s, int code, QV_SEXP* info) {
     gc_push(nullptr, nullptr, "matrix_error");
-    QV_SEXP* data = info ? List(n_get_string("Application System error"),
-                                get_integer(code, nullptr), info, LIST_END)
-                         : List(n_get_string("Application System error"),
-                                get_integer(code, nullptr), LIST_END);
+    QV_SEXP* data =
+        info ? List(n_get_string("Application System error"), get_integer(code, nullptr), info,
+                    LIST_END)
+             : List(n_get_string("Application System error"), get_integer(code, nullptr), LIST_END);
     QV_SEXP* e = eval_error(s, MXE_WAIT_CODE, func, data);
     gc_pop(e, gc_vx_sexp);
     return e;
@@ -580,9 +584,9 @@ int set_matrix_channel_info(MATRIX* m, int ch, const MATRIX_CHANNEL_INFO* info) 
     *ci = *info;
     if (info->default_data && info->data_type) {
         MATRIX_DATA_TYPE* tp = info->data_type->parent ? info->data_type->parent : info->data_type;
-        ci->default_data = tp->alloc_copy
-                               ? tp->alloc_copy(tp, info->default_data, 3, nullptr, __FILE__, __LINE__)
-                               : nullptr;
+        ci->default_data =
+            tp->alloc_copy ? tp->alloc_copy(tp, info->default_data, 3, nullptr, __FILE__, __LINE__)
+                           : nullptr;
     } else {
         ci->default_data = nullptr;
     }

@@ -165,14 +165,14 @@ struct MX_DIM_CODE_LIST {
 // hook is skipped (a worker then runs without an interpreter of its own, a reader gets no deferred
 // answer, no element type or script function is registered).
 struct MATRIX_HOOKS {
-    void (*register_types)();                      // step 6 of init_matrix
-    void (*register_functions)(QVISP_ENV* env);    // step 7: the script functions, in order
-    void (*worker_begin)();                        // a worker's internal interpreter
-    void (*worker_end)();                          // and its close
-    QV_SEXP* (*new_deferred)(void** record);       // a deferred value and its record
+    void (*register_types)();                    // step 6 of init_matrix
+    void (*register_functions)(QVISP_ENV* env);  // step 7: the script functions, in order
+    void (*worker_begin)();                      // a worker's internal interpreter
+    void (*worker_end)();                        // and its close
+    QV_SEXP* (*new_deferred)(void** record);     // a deferred value and its record
     void (*set_deferred)(void* record, QV_SEXP* value);
-    void (*gc_deferred)(void* record);             // the record's mark function
-    QV_SEXP* (*encode_node)(MATRIX_NODE* n);       // the node transfer record, or null
+    void (*gc_deferred)(void* record);        // the record's mark function
+    QV_SEXP* (*encode_node)(MATRIX_NODE* n);  // the node transfer record, or null
 };
 void set_matrix_hooks(const MATRIX_HOOKS* h);
 const MATRIX_HOOKS* mx_hooks();
@@ -317,8 +317,8 @@ MATRIX_NODE* get_matrix_tree(int* errp, MATRIX* m, int64_t* dc, int access, int 
 MATRIX_NODE* _get_matrix_tree(int* errp, MATRIX* m, int64_t* dc, int access, int key);
 int power_of(uint64_t a, int n);
 
-void* get_matrix_node_channel(int* errp, MATRIX_NODE** np, MATRIX* m, int64_t* dc, int ch,
-                              int type, int access, const int* vp, int key);
+void* get_matrix_node_channel(int* errp, MATRIX_NODE** np, MATRIX* m, int64_t* dc, int ch, int type,
+                              int access, const int* vp, int key);
 QV_SEXP* get_channel_data(MATRIX_NODE* n, int ch, QV_SEXP* s);
 int set_channel_sexp(MATRIX_NODE* n, int ch, QV_SEXP* s);
 int get_matrix_update_time(MATRIX_NODE* n, int ch, int ix);
@@ -329,3 +329,4 @@ int inc_ix(int* ix, const int* st, const int* inc, const int* size, int dim);
 int inc_dim_code_ix(int64_t* ix, const int64_t* st, const int64_t* inc, const int64_t* size,
                     int dim);
 void* get_vdata_from_sexp(QV_SEXP* s);
+void check_bit(int ch, void* d);

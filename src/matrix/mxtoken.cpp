@@ -35,8 +35,8 @@ int token_priority(MATRIX_TOKEN* t) {
     if (!n) return 1000;
     MATRIX* m = n->matrix;
     int s = t->access_target_id >= 0 ? t->access_target_id
-            : t->access_list      ? t->access_list->id
-                                  : -1;
+            : t->access_list         ? t->access_list->id
+                                     : -1;
     int rule = s >= 0 && s < MX_CAL_SLOTS ? m->p.pri_area[s] : 3;
     int kind = rule & 0xffff, base = static_cast<int>(static_cast<unsigned>(rule) >> 16);
     int64_t level = n->dim_code[0];
@@ -64,7 +64,8 @@ void free_access_list(MATRIX_TOKEN* t) {
 }
 
 void _free_matrix_token(MATRIX_TOKEN* t) {
-    while (t->locked_node_list) _unlock_node(t->locked_node_list->node, t);
+    while (t->locked_node_list)
+        _unlock_node(t->locked_node_list->node, t);
     free_access_list(t);
     d_f_ree(t->h.key);
     t->magic = 0;
@@ -83,8 +84,10 @@ void end_token(MATRIX_TOKEN* t) {
     MATRIX_NODE* n = t->process_node;
     MATRIX* m = n->matrix;
     if (t->access_target_id >= 0) wake_scan_byte(n, t->access_target_id / 3, 156);
-    for (MATRIX_ACCESS_LIST* e = t->access_list; e; e = e->next) wake_scan_byte(n, e->id / 3, 156);
-    while (t->locked_node_list) _unlock_node(t->locked_node_list->node, t);
+    for (MATRIX_ACCESS_LIST* e = t->access_list; e; e = e->next)
+        wake_scan_byte(n, e->id / 3, 156);
+    while (t->locked_node_list)
+        _unlock_node(t->locked_node_list->node, t);
     if (t->env) {
         set_env_work(static_cast<QVISP_ENV*>(t->env->data), nullptr);
         t->env->del = 1;
@@ -188,8 +191,7 @@ MATRIX_TOKEN* _new_matrix_token(MATRIX_NODE* n) {
     return t;
 }
 
-void _xx_insert_matrix_access(MATRIX_TOKEN* t, MATRIX_TOKEN_FUNC func, const char* file,
-                              int line) {
+void _xx_insert_matrix_access(MATRIX_TOKEN* t, MATRIX_TOKEN_FUNC func, const char* file, int line) {
     // A token is in one place at a time: one already queued stays where it is.
     if (t->h.ins) return;
     set_key(t, access_key());
@@ -200,8 +202,7 @@ void _xx_insert_matrix_access(MATRIX_TOKEN* t, MATRIX_TOKEN_FUNC func, const cha
     xx_insert_queue(&matrix_que, &t->h, 2, file, line);
 }
 
-void xx_insert_matrix_access(MATRIX_TOKEN* t, MATRIX_TOKEN_FUNC func, const char* file,
-                             int line) {
+void xx_insert_matrix_access(MATRIX_TOKEN* t, MATRIX_TOKEN_FUNC func, const char* file, int line) {
     TaskLockGuard g(matrix_lock);
     _xx_insert_matrix_access(t, func, file, line);
 }
@@ -325,8 +326,8 @@ void _matrix_trigger_access(MATRIX_NODE* n, int access, int clear_err) {
             }
             if (access != MI_FETCH_1_TP)
                 _xx_insert_access_list(
-                    t, mx_slot_for_level(m, n->status == MS_EDIT_ERR_2 ? MI_EDIT_2_TP : MI_EDIT_1_TP,
-                                         level));
+                    t, mx_slot_for_level(
+                           m, n->status == MS_EDIT_ERR_2 ? MI_EDIT_2_TP : MI_EDIT_1_TP, level));
             break;
         default:
             er_panic("_matrix_trigger_access");
@@ -499,8 +500,8 @@ void matrix_peano_trigger(MATRIX* m, const int64_t* dc_start, const int64_t* dc_
     for (;;) {
         ss_printf("P %lli %lli %lli - %lli %lli %lli\n", static_cast<long long>(cur[0]),
                   static_cast<long long>(dim > 0 ? cur[1] : 0),
-                  static_cast<long long>(dim > 1 ? cur[2] : 0),
-                  static_cast<long long>(dc_end[0]), static_cast<long long>(dim > 0 ? dc_end[1] : 0),
+                  static_cast<long long>(dim > 1 ? cur[2] : 0), static_cast<long long>(dc_end[0]),
+                  static_cast<long long>(dim > 0 ? dc_end[1] : 0),
                   static_cast<long long>(dim > 1 ? dc_end[2] : 0));
         while (matrix_que_count() > 99) {
             _i_unlock_task(matrix_lock, "peano", __FILE__, __LINE__);
@@ -518,7 +519,8 @@ void matrix_peano_trigger(MATRIX* m, const int64_t* dc_start, const int64_t* dc_
         // Next block of the level, dimension 0 fastest, inside the box up to dc_end.
         int d = 0;
         for (; d < dim; d++) {
-            int sh = static_cast<int>(std::min<int64_t>(64, level * m->dim_divide[d] + m->block_size[d]));
+            int sh = static_cast<int>(
+                std::min<int64_t>(64, level * m->dim_divide[d] + m->block_size[d]));
             int64_t step = sh >= 63 ? 0 : (int64_t{1} << sh);
             if (step > 0 && cur[d + 1] + step <= dc_end[d + 1] && cur[d + 1] + step > cur[d + 1]) {
                 cur[d + 1] += step;
@@ -572,7 +574,8 @@ void load_indicate(int start) {
         indicate_state.compare_exchange_strong(on, 2);
         return;
     }
-    for (int i = 0; i < 30 && indicate_state.load() != 0; i++) sleep_sec(1);
+    for (int i = 0; i < 30 && indicate_state.load() != 0; i++)
+        sleep_sec(1);
     int off = 0;
     if (indicate_state.compare_exchange_strong(off, 1)) new_tick(load_indicate_tick, 2, 0);
 }
