@@ -295,6 +295,8 @@ void aboat_status_countup(MATRIX_TOKEN* t);
 void load_indicate(int start);
 // The running token of a script environment, or null (outside a calibration script).
 MATRIX_TOKEN* get_env_token(QVISP_ENV* env);
+// The queue priority of a token by its slot's rule (kind 0 to 3 and base).
+int mx_token_priority(MATRIX_TOKEN* t);
 // Nodes queued in matrix_que.
 int matrix_que_count();
 

@@ -30,7 +30,9 @@ void set_key(MATRIX_TOKEN* t, const L_CHAR* key) {
     t->h.key = ll_copy_str(key);
 }
 
-int token_priority(MATRIX_TOKEN* t) {
+}  // namespace
+
+int mx_token_priority(MATRIX_TOKEN* t) {
     MATRIX_NODE* n = t->process_node;
     if (!n) return 1000;
     MATRIX* m = n->matrix;
@@ -54,6 +56,8 @@ int token_priority(MATRIX_TOKEN* t) {
     }
     return 0;
 }
+
+namespace {
 
 void free_access_list(MATRIX_TOKEN* t) {
     while (t->access_list) {
@@ -196,7 +200,7 @@ void _xx_insert_matrix_access(MATRIX_TOKEN* t, MATRIX_TOKEN_FUNC func, const cha
     if (t->h.ins) return;
     set_key(t, access_key());
     t->func = func;
-    t->h.pri = token_priority(t);
+    t->h.pri = mx_token_priority(t);
     t->c_file = file;
     t->c_line = line;
     xx_insert_queue(&matrix_que, &t->h, 2, file, line);
