@@ -76,6 +76,26 @@ void _free_matrix_token(MATRIX_TOKEN* t) {
     d_f_ree(t);
 }
 
+int same_node(SYS_QUEUE*, Q_HEADER* n, void* w) {
+    return n == w ? 0 : 1;
+}
+
+// Takes a token off the chain it waits on, if any.
+void unlink_wait(MATRIX_TOKEN* t) {
+    MATRIX_TOKEN** pp = t->wait_node     ? &t->wait_node->wait_token
+                        : t->wait_matrix ? &t->wait_matrix->wait_token
+                                         : nullptr;
+    for (; pp && *pp; pp = &(*pp)->next) {
+        if (*pp == t) {
+            *pp = t->next;
+            break;
+        }
+    }
+    t->next = nullptr;
+    t->wait_node = nullptr;
+    t->wait_matrix = nullptr;
+}
+
 void wake_scan_byte(MATRIX_NODE* n, int group, uint8_t v) {
     if (group < 0 || group > 7) return;
     n->scan_call[group] = v;
@@ -92,6 +112,10 @@ void end_token(MATRIX_TOKEN* t) {
         wake_scan_byte(n, e->id / 3, 156);
     while (t->locked_node_list)
         _unlock_node(t->locked_node_list->node, t);
+    // A script that went on after a waiting answer (it caught the error value) may have left the
+    // token on a waiting chain, or queued again by a wake-up: it goes from both before it ends.
+    unlink_wait(t);
+    if (t->h.ins) delete_queue(&matrix_que, same_node, t, 0);
     if (t->env) {
         set_env_work(static_cast<QVISP_ENV*>(t->env->data), nullptr);
         t->env->del = 1;
@@ -240,8 +264,10 @@ void set_access_jump(MATRIX_TOKEN* t, int err_jump, int normal_jump, int err_jum
 }
 
 void _insert_node_wait_token(MATRIX_NODE* n, MATRIX_TOKEN* t) {
-    if (!t) return;
-    if (t->wait_node) er_panic("_insert_node_wait_token");
+    if (!t || t->wait_node == n) return;
+    // A token waits on one node at a time: a script that caught an earlier waiting answer and
+    // went on now waits on this node instead.
+    if (t->wait_node || t->wait_matrix) unlink_wait(t);
     t->c_file = __FILE__;
     t->c_line = __LINE__;
     t->wait_node = n;
