@@ -178,18 +178,17 @@ int write_mx_cache_vector(MX_CACHE_PARAM* pp) {
     auto* dc = static_cast<int64_t*>(mxc_alloc(c, sizeof(int64_t) * (dim + 1)));
     int code = 0;
     int64_t remaining = p.vector_len, pos = 0;
-    int r = locate(c, p.dc, p.ofs, ix, false);
-    if (r == -1) {
-        code = -1;
-    } else if (r == -2) {
-        code = -2;
-    } else {
-        for (int d = 0; d < dim && !code; d++) {
-            if (p.dc[d + 1] >= m->pixel_size[d])
-                code = -3;
-            else if (p.dc[d + 1] < 0)
-                code = -4;
-        }
+    // The run's start is checked against the matrix before its node is made.
+    for (int d = 0; d < dim && !code; d++) {
+        if (p.dc[d + 1] >= m->pixel_size[d])
+            code = -3;
+        else if (p.dc[d + 1] < 0)
+            code = -4;
+    }
+    if (!code) {
+        int r = locate(c, p.dc, p.ofs, ix, false);
+        if (r == -1) code = -1;
+        if (r == -2) code = -2;
         memcpy(dc, p.dc, sizeof(int64_t) * (dim + 1));
     }
     while (!code && remaining >= 1) {

@@ -383,6 +383,13 @@ void* get_matrix_node_channel(int* errp, MATRIX_NODE** np, MATRIX* m, int64_t* d
             if (np) *np = nullptr;
             return nullptr;
         }
+        if (!ci->default_data) {
+            // Without a default the values start at zero, never as stale memory.
+            MATRIX_DH_SET dh;
+            get_matrix_dh_set(&dh, d);
+            if (tp->parent && tp->parent->get_size)
+                memset(dh.offset, 0, dh.total_element * tp->parent->get_size(tp->parent, nullptr));
+        }
     } else if (tp && tp->alloc_copy && ci->default_data) {
         d = tp->alloc_copy(tp, ci->default_data, MXA_TRACKED, nullptr, __FILE__, __LINE__);
     }

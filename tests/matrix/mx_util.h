@@ -248,6 +248,9 @@ class MatrixTest : public ::testing::Test {
         gc_pop(nullptr, nullptr);
         for (MATRIX* m : opened_)
             close_matrix(m);
+        // The holders the store let go are freed now, so that later tests count only theirs.
+        gc_tick_notin_tick(nullptr, 0);
+        gc_tick_notin_tick(nullptr, 0);
     }
     MATRIX* open(const Geometry& g, MATRIX_PARAM* extra = nullptr) {
         MATRIX* m = make_matrix(g, extra);
