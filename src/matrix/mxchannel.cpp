@@ -342,8 +342,7 @@ void* get_matrix_node_channel(int* errp, MATRIX_NODE** np, MATRIX* m, int64_t* d
             int err = 0;
             n = _get_matrix_node(&err, m, dc, access, dc[0], nullptr, key);
             if (err == MXE_BUSY && n && n->process_token) {
-                _i_sleep_task(n, matrix_lock, __FILE__, __LINE__);
-                _i_lock_task(matrix_lock, __FILE__, __LINE__);
+                mx_sleep(n);
                 continue;
             }
             if (err || !n) {

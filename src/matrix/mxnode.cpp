@@ -55,7 +55,7 @@ void check_status(MATRIX_NODE* n, const char* who) {
 void _get_matrix_access(MATRIX_NODE* n) {
     if (n->status != MS_NEW) return;
     n->status = MS_BUSY;
-    wakeup_task(n);
+    mx_wake(n);
     MATRIX_TOKEN* t = n->process_token;
     bool made = false;
     if (!t) {
@@ -342,8 +342,8 @@ void unlock_save(MATRIX_NODE* n) {
     TaskLockGuard g(matrix_lock);
     n->save_lock = 0;
     n->dirty_file_time = 0;
-    wakeup_task(n);
-    wakeup_task(n->matrix);
+    mx_wake(n);
+    mx_wake(n->matrix);
     _wakeup_closers();
 }
 
@@ -371,8 +371,8 @@ void _unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* token) {
             }
         }
     }
-    wakeup_task(n->matrix);
-    wakeup_task(n);
+    mx_wake(n->matrix);
+    mx_wake(n);
     _wakeup_closers();
 }
 
@@ -411,9 +411,17 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     }
     m->access_cnt |= 1;
     _touch_matrix(m);
-    unsigned h = _get_node_hash(m, dc);
+    // Nodes keep normalised codes: the code asked for is normalised once and compared whole.
+    int64_t code[MXT_MAX_DIM + 1];
+    size_t bytes = sizeof(int64_t) * (m->p.dim + 1);
+    memcpy(code, dc, bytes);
+    normalize_dim_code(m, code);
+    uint64_t sum = 0;
+    for (int i = 0; i <= m->p.dim; i++)
+        sum += static_cast<uint64_t>(code[i]);
+    unsigned h = static_cast<unsigned>(sum % MX_NODE_HASH);
     MATRIX_NODE* n = m->node_hash[h];
-    while (n && _cmp_dim_code(m, n->dim_code, dc) != 0)
+    while (n && memcmp(n->dim_code, code, bytes) != 0)
         n = n->nh_next;
     if (n) {
         move_to_front(n);
@@ -434,7 +442,7 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
                     return nullptr;
                 }
                 n->status = MS_NEW;
-                wakeup_task(n);
+                mx_wake(n);
                 _wakeup_closers();
                 _get_matrix_access(n);
                 *errp = MXE_NOT_FOUND;
@@ -445,7 +453,7 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
                     return nullptr;
                 }
                 n->status = MS_BUSY;
-                wakeup_task(n);
+                mx_wake(n);
                 _matrix_trigger_access(n, MI_VISU_1_TP, 0);
                 *errp = MXE_NOT_FOUND;
                 return n;
@@ -464,7 +472,7 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     n->dim_code = _copy_dim_code(m, dc);
     normalize_dim_code(m, n->dim_code);
     n->status = MS_NEW;
-    wakeup_task(n);
+    mx_wake(n);
     if (m->p.channel_nos > 0)
         n->channel =
             static_cast<MATRIX_CHANNEL*>(d_calloc(m->p.channel_nos, sizeof(MATRIX_CHANNEL)));
@@ -518,8 +526,7 @@ MATRIX_NODE* get_matrix_node_wait(int* errp, MATRIX* m, const int64_t* dc, int a
         }
         // A failed node is fetched again once; a second failure answers -101.
         if (a >= 0 && err == MXE_NOT_FOUND) a = MI_FETCH_1_TP;
-        _i_sleep_task(n, matrix_lock, __FILE__, __LINE__);
-        _i_lock_task(matrix_lock, __FILE__, __LINE__);
+        mx_sleep(n);
     }
 }
 
@@ -528,8 +535,7 @@ MATRIX_NODE* get_matrix_node_wait(int* errp, MATRIX* m, const int64_t* dc, int a
 void _matrix_node_channel_lock(MATRIX_NODE* n) {
     int me = get_tid();
     while (n->ch_lock > 0 && n->ch_lock_tid != me) {
-        _i_sleep_task(n, matrix_lock, __FILE__, __LINE__);
-        _i_lock_task(matrix_lock, __FILE__, __LINE__);
+        mx_sleep(n);
     }
     n->ch_lock++;
     n->ch_lock_tid = me;
@@ -547,8 +553,8 @@ void _matrix_node_channel_unlock(MATRIX_NODE* n, int flags) {
         if (flags & 1) _set_dirty_file(n);
         n->ch_lock_tid = 0;
     }
-    wakeup_task(n->matrix);
-    wakeup_task(n);
+    mx_wake(n->matrix);
+    mx_wake(n);
     _wakeup_closers();
 }
 

@@ -187,8 +187,23 @@ bool matrix_store_started() {
     return started;
 }
 
+// Tasks asleep on a key of the store (matrix_lock held): wake-ups are sent only while there are
+// any, so that the common path of a look-up and its release costs no wake-up calls.
+static int mx_sleepers = 0;
+
+void mx_sleep(const void* key) {
+    mx_sleepers++;
+    _i_sleep_task(key, matrix_lock, __FILE__, __LINE__);
+    _i_lock_task(matrix_lock, __FILE__, __LINE__);
+    mx_sleepers--;
+}
+
+void mx_wake(const void* key) {
+    if (mx_sleepers) wakeup_task(key);
+}
+
 void _wakeup_closers() {
-    wakeup_task(&closers_key);
+    mx_wake(&closers_key);
 }
 
 MATRIX_SEXP* mx_hold(void* data, GC_FUNC gc, const char* file, int line) {
@@ -361,7 +376,7 @@ void _set_matrix_mode(MATRIX* m, int mode) {
         t->wait_matrix = nullptr;
         _xx_insert_matrix_access(t, matrix_exec_cal, __FILE__, __LINE__);
     }
-    wakeup_task(m);
+    mx_wake(m);
     _wakeup_closers();
 }
 
@@ -374,8 +389,7 @@ void wait_matrix_mode(MATRIX* m) {
     TaskLockGuard g(matrix_lock);
     while (m->mode == 0) {
         new_timeout(m, 1);
-        _i_sleep_task(m, matrix_lock, __FILE__, __LINE__);
-        _i_lock_task(matrix_lock, __FILE__, __LINE__);
+        mx_sleep(m);
         del_timeout(m);
     }
 }
@@ -396,8 +410,7 @@ static void _close_matrix(MATRIX* m) {
             return;
         }
         new_timeout(&closers_key, 1);
-        _i_sleep_task(&closers_key, matrix_lock, __FILE__, __LINE__);
-        _i_lock_task(matrix_lock, __FILE__, __LINE__);
+        mx_sleep(&closers_key);
         del_timeout(&closers_key);
     }
     free_channel_defaults(m);
@@ -414,7 +427,7 @@ static void _close_matrix(MATRIX* m) {
     d_f_ree(m->neturl);
     d_f_ree(m->filename);
     d_f_ree(m->key);
-    wakeup_task(m);
+    mx_wake(m);
     d_f_ree(m);
 }
 
@@ -448,8 +461,7 @@ void sync_matrix(MATRIX* m) {
                 if (_sync_matrix_node(n) != 0) key = n;
         if (!key) return;
         new_timeout(key, 1);
-        _i_sleep_task(key, matrix_lock, __FILE__, __LINE__);
-        _i_lock_task(matrix_lock, __FILE__, __LINE__);
+        mx_sleep(key);
         del_timeout(key);
         if (m->mode != 1) return;
     }

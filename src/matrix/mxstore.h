@@ -225,6 +225,10 @@ void matrix_access_tick_step();
 // The waiting error for scripts: code 0x8001160A, data ("Application System error" code [info]).
 QV_SEXP* matrix_error(const char* func, QV_SEXP* s, int code, QV_SEXP* info);
 
+// Sleeping and waking on a key of the store, matrix_lock held: mx_sleep releases the lock while
+// it sleeps and takes it again; mx_wake wakes the key's sleepers.
+void mx_sleep(const void* key);
+void mx_wake(const void* key);
 // The closers' wake-up key.
 void _wakeup_closers();
 // Moves a matrix to the front of the ring and stamps its last access.

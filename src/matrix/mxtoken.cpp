@@ -99,7 +99,7 @@ void unlink_wait(MATRIX_TOKEN* t) {
 void wake_scan_byte(MATRIX_NODE* n, int group, uint8_t v) {
     if (group < 0 || group > 7) return;
     n->scan_call[group] = v;
-    wakeup_task(&n->scan_call[group]);
+    mx_wake(&n->scan_call[group]);
 }
 
 // Step 7: the end of the token (lock held). A slot still running (access_target_id set) and every
@@ -129,7 +129,7 @@ void end_token(MATRIX_TOKEN* t) {
         n->status = MS_LOADING_ERR_1;
         _matrix_send_result(n);
     }
-    wakeup_task(n);
+    mx_wake(n);
     _wakeup_closers();
     if (t->aboat_status > 0) {
         t->aboat_status = -t->aboat_status;
@@ -140,8 +140,8 @@ void end_token(MATRIX_TOKEN* t) {
     m->token_cnt--;
     if (m->token_cnt < 0) er_panic("token_cnt");
     _wakeup_node_wait_tokens(n);
-    wakeup_task(n);
-    wakeup_task(m);
+    mx_wake(n);
+    mx_wake(m);
 }
 
 // A node's status was set by a slot's end: the node is told to its readers and waiters.
@@ -149,7 +149,7 @@ void node_status_set(MATRIX_NODE* n, int status) {
     n->status = status;
     _matrix_send_result(n);
     _wakeup_node_wait_tokens(n);
-    wakeup_task(n);
+    mx_wake(n);
     _wakeup_closers();
 }
 
@@ -162,6 +162,9 @@ void matrix_que_task(intptr_t qp) {
     for (;;) {
         gc_push(nullptr, nullptr, "matrix_que_task");
         auto* t = reinterpret_cast<MATRIX_TOKEN*>(delete_queue(q, sq_key_cond, key, 0));
+        // The worker stays a second for more work before it ends, so that a stream of tokens
+        // does not start a worker and its interpreter for each one.
+        if (!t) t = reinterpret_cast<MATRIX_TOKEN*>(delete_queue(q, sq_key_cond, key, -1));
         if (!t) {
             gc_pop(nullptr, nullptr);
             break;
@@ -337,13 +340,13 @@ void _matrix_trigger_access(MATRIX_NODE* n, int access, int clear_err) {
             break;
         case MS_LOADING_ERR_1:
             n->status = MS_BUSY;
-            wakeup_task(n);
+            mx_wake(n);
             if (access != MI_FETCH_1_TP)
                 _xx_insert_access_list(t, mx_slot_for_level(m, MI_FETCH_1_TP, level));
             break;
         case MS_PROCESS_ERR_1:
             n->status = MS_BUSY;
-            wakeup_task(n);
+            mx_wake(n);
             if (access != MI_FETCH_1_TP)
                 _xx_insert_access_list(t, mx_slot_for_level(m, MI_VISU_1_TP, level));
             break;
@@ -351,7 +354,7 @@ void _matrix_trigger_access(MATRIX_NODE* n, int access, int clear_err) {
         case MS_EDIT_ERR_2:
             if (clear_err) {
                 n->status = MS_OK;
-                wakeup_task(n);
+                mx_wake(n);
                 _wakeup_closers();
             }
             if (access != MI_FETCH_1_TP)
