@@ -310,3 +310,32 @@ TEST_F(MatrixTest, TokenPriorityKinds) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace mxt;
+
+TEST_F(MatrixTest, AccessTickAdaptsTheNodeTarget) {
+    MATRIX* m = open({1, 1000, 1, 4, 1});  // 11 levels
+    {
+        TaskLockGuard g(matrix_lock);
+        total_ncache_size = 100;
+    }
+    int err = 0;
+    int64_t dc[2] = {10, 0};
+    get_matrix_node(&err, m, dc, -1, nullptr, nullptr);  // a look-up marks the period
+    auto target = [] {
+        TaskLockGuard g(matrix_lock);
+        return total_ncache_size;
+    };
+    matrix_access_tick_step();
+    EXPECT_EQ(target(), 110);
+    matrix_access_tick_step();
+    EXPECT_EQ(target(), 110);
+    matrix_access_tick_step();  // unused for two periods: the target stays
+    EXPECT_EQ(target(), 110);
+    TaskLockGuard g(matrix_lock);
+    total_ncache_size = 100;
+}
+
+}  // namespace
