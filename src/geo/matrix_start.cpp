@@ -4,6 +4,7 @@
 #include "builtins/registry.h"
 #include "lisp/vxlisp.h"
 #include "matrix/mxstore.h"
+#include "matrixops/mtx_common.h"
 #include "matrixops/mxscript.h"
 #include "pdb/l_favt64.h"
 #include "server/interp.h"
@@ -40,6 +41,7 @@ void set_deferred(void* record, QV_SEXP* value) {
 void start_matrix_store() {
     if (matrix_store_started()) return;
     MATRIX_HOOKS h{};
+    h.register_types = register_matrix_types;
     h.register_functions = register_matrix_script_functions;
     h.worker_begin = worker_begin;
     h.worker_end = worker_end;

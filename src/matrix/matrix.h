@@ -53,9 +53,12 @@ struct MATRIX_CHANNEL_INFO {
     int64_t default_data_fofs;
 };
 
-// Bit 0 of MATRIX_PARAM::flags: block vectors carry one extra value per dimension (the first
+// MATRIX_PARAM::flags. index_hem: block vectors carry one extra value per dimension (the first
 // value of the neighbouring block), so interpolating readers find the far corner in the block.
-constexpr int MXP_FLAG_EXTRA_CELL = 1;
+// cache_file: the matrix file is a bounded node cache.
+constexpr int MXP_INDEX_HEM = 1;
+constexpr int MXP_CACHE_FILE = 2;
+constexpr int MXP_FLAG_EXTRA_CELL = MXP_INDEX_HEM;  // the name this header gave it first
 
 struct MATRIX {
     MATRIX_PARAM p;

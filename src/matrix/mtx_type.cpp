@@ -38,17 +38,28 @@ int mxt_vector_offset(int dim, int el) {
 }
 
 int64_t mxt_count_elements(const int32_t* sizes, int n, int64_t cap) {
-    int64_t total = 1;
+    bool empty = false;
     for (int i = 0; i < n; i++) {
         if (sizes[i] < 0) return -1;
-        if (sizes[i] == 0) {
-            total = 0;
-            continue;
-        }
+        if (sizes[i] == 0) empty = true;
+    }
+    if (empty) return 0;
+    int64_t total = 1;
+    for (int i = 0; i < n; i++) {
         if (total > cap / sizes[i]) return -1;
         total *= sizes[i];
     }
-    return total;
+    return total <= cap ? total : -1;
+}
+
+void mxt_write_vector_header(void* v, int offset, int type, int dim, const int* sizes) {
+    auto* b = static_cast<uint8_t*>(v);
+    auto* h = static_cast<MATRIX_DATA_HEADER*>(v);
+    h->offset = static_cast<uint8_t>(offset);
+    h->type = static_cast<uint8_t>(type);
+    h->dim = static_cast<int16_t>(dim);
+    if (dim > 0) memcpy(b + 4, sizes, 4 * static_cast<size_t>(dim));
+    if (offset > 4 + 4 * dim) memset(b + 4 + 4 * dim, 0, offset - 4 - 4 * dim);
 }
 
 MATRIX_DATA_TYPE* get_matrix_dh_set(MATRIX_DH_SET* dh, void* d) {
@@ -154,12 +165,7 @@ void* xx_mxt_alloc_vector(MATRIX_DATA_TYPE* tp, int atype, void* d, void* w, con
     }
     auto* b = static_cast<uint8_t*>(xx_atype_alloc(length, atype, work, f, l));
     if (!b) return nullptr;
-    auto* h = reinterpret_cast<MATRIX_DATA_HEADER*>(b);
-    h->offset = static_cast<uint8_t>(offset);
-    h->type = static_cast<uint8_t>(tp->type);
-    h->dim = static_cast<int16_t>(vp->dim);
-    memcpy(b + 4, vp->ix_size, 4 * static_cast<size_t>(vp->dim));
-    if (offset > 4 + 4 * vp->dim) memset(b + 4 + 4 * vp->dim, 0, offset - 4 - 4 * vp->dim);
+    mxt_write_vector_header(b, offset, tp->type, vp->dim, vp->ix_size);
     if (vp->default_data && n > 0) {
         // The first value through the scalar's copy, the rest by doubling byte copies.
         uint8_t* v = b + offset;
@@ -214,7 +220,7 @@ void* mxt_alloc_vector_by_dim_code(MATRIX* m, MATRIX_DATA_TYPE* tp, int atype, i
         if (end > extent) end = extent;
         int64_t size = end - origin;
         if (size < 1) return nullptr;
-        if (m->p.flags & MXP_FLAG_EXTRA_CELL) size++;
+        if (m->p.flags & MXP_INDEX_HEM) size++;
         sizes[d] = static_cast<int>(size);
     }
     MATRIX_ALLOC_VECTOR_PARAM vp{dim, sizes, def, nullptr};

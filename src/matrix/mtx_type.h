@@ -102,45 +102,49 @@ typedef matrix_alloc_block_param MATRIX_BLOCK;
 
 // The handler table of one element type. `tp` is the table itself, `d` element data, `atype`
 // an allocation kind, `w` its work object, `f`/`l` the caller's place for tracked memory. A
-// dimension code is level then coordinates (matrix.h). A slot the type does not support is null.
+// dimension code is level then coordinates (matrix.h). A slot the type does not support is null
+// (every slot defaults to null, so a table names only what it has).
 struct matrix_data_type {
-    int type;
-    const char* type_name;
-    MATRIX_DATA_TYPE* parent;  // the scalar type of a vector type; else null
-    int (*get_size)(MATRIX_DATA_TYPE* tp, void* d);
+    int type = 0;
+    const char* type_name = nullptr;
+    MATRIX_DATA_TYPE* parent = nullptr;  // the scalar type of a vector type; else null
+    int (*get_size)(MATRIX_DATA_TYPE* tp, void* d) = nullptr;
     // Element data from a language value; null for the wrong kind. *cpy (when cpy is given)
     // becomes 1 for a new tracked element owned by the caller, 0 for data inside s.
-    void* (*sexp2md)(int* cpy, MATRIX_DATA_TYPE* tp, QV_SEXP* s);
-    QV_SEXP* (*md2sexp)(MATRIX_DATA_TYPE* tp, void* d);
-    int (*cmp)(MATRIX_DATA_TYPE* tp, void* d1, void* d2);
-    void (*copy)(MATRIX_DATA_TYPE* tp, void* dest, void* src, int atype, void* w);
-    void* (*alloc_copy)(MATRIX_DATA_TYPE* tp, void* d, int atype, void* w, const char* f, int l);
-    void* (*alloc_data)(MATRIX_DATA_TYPE* tp, int atype, void* d, void* w, const char* f, int l);
-    void (*free_data)(MATRIX_DATA_TYPE* tp, void* d);
+    void* (*sexp2md)(int* cpy, MATRIX_DATA_TYPE* tp, QV_SEXP* s) = nullptr;
+    QV_SEXP* (*md2sexp)(MATRIX_DATA_TYPE* tp, void* d) = nullptr;
+    int (*cmp)(MATRIX_DATA_TYPE* tp, void* d1, void* d2) = nullptr;
+    void (*copy)(MATRIX_DATA_TYPE* tp, void* dest, void* src, int atype, void* w) = nullptr;
+    void* (*alloc_copy)(MATRIX_DATA_TYPE* tp, void* d, int atype, void* w, const char* f,
+                        int l) = nullptr;
+    void* (*alloc_data)(MATRIX_DATA_TYPE* tp, int atype, void* d, void* w, const char* f,
+                        int l) = nullptr;
+    void (*free_data)(MATRIX_DATA_TYPE* tp, void* d) = nullptr;
     // Pyramid handlers: 0 done, negative refused (dest untouched).
     int (*thinned_rep)(MATRIX_DATA_TYPE* tp, MATRIX* m, int64_t* dim_code, int* rep, int parent,
-                       void* dest, void* src);
+                       void* dest, void* src) = nullptr;
     int (*thinned_avg)(MATRIX_DATA_TYPE* tp, MATRIX* m, int64_t* dim_code, int parent, void* dest,
-                       void* src);
+                       void* src) = nullptr;
     int (*v_add)(MATRIX_DATA_TYPE* tp, MATRIX* m, int64_t* dim_code, int parent, int* opt,
-                 void* dest, void* src1, void* src2);
+                 void* dest, void* src1, void* src2) = nullptr;
     int (*v_sub)(MATRIX_DATA_TYPE* tp, MATRIX* m, int64_t* dim_code, int parent, int* opt,
-                 void* dest, void* src1, void* src2);
-    void (*endian_to_net)(void* d);
-    void (*endian_to_host)(void* d);
-    void (*convert_to_net)(MATRIX_DATA_TYPE* tp, RECORD_LIST64* rlp, void* d);
+                 void* dest, void* src1, void* src2) = nullptr;
+    void (*endian_to_net)(void* d) = nullptr;
+    void (*endian_to_host)(void* d) = nullptr;
+    void (*convert_to_net)(MATRIX_DATA_TYPE* tp, RECORD_LIST64* rlp, void* d) = nullptr;
     // A new element from size bytes of net form; null when the bytes are not a sound element.
     void* (*convert_to_host)(MATRIX_DATA_TYPE* tp, void* d, int64_t size, int atype, void* w,
-                             const char* f, int l);
-    void* (*add_vv)(MATRIX_DATA_TYPE* tp, void* d1, void* d2, MX_CACHE* c);
-    void* (*sub_vv)(MATRIX_DATA_TYPE* tp, void* d1, void* d2, MX_CACHE* c);
-    void* (*mul_mm)(MATRIX_DATA_TYPE* tp, void* d1, void* d2, MX_CACHE* c);
-    void* (*mul_sv)(MATRIX_DATA_TYPE* tp, void* s, void* d, MX_CACHE* c);
-    void* (*trans_m)(MATRIX_DATA_TYPE* tp, void* d, MX_CACHE* c);
-    void (*get_zero)(MATRIX_DATA_TYPE* tp, void* buf);
-    void (*get_el)(MATRIX_DATA_TYPE* tp, void* buf);
-    void (*print_data)(MATRIX_DATA_TYPE* tp, MATRIX_STRING_BUFFER* b, void* d, const char* fmt);
-    void* max;  // no type supplies it
+                             const char* f, int l) = nullptr;
+    void* (*add_vv)(MATRIX_DATA_TYPE* tp, void* d1, void* d2, MX_CACHE* c) = nullptr;
+    void* (*sub_vv)(MATRIX_DATA_TYPE* tp, void* d1, void* d2, MX_CACHE* c) = nullptr;
+    void* (*mul_mm)(MATRIX_DATA_TYPE* tp, void* d1, void* d2, MX_CACHE* c) = nullptr;
+    void* (*mul_sv)(MATRIX_DATA_TYPE* tp, void* s, void* d, MX_CACHE* c) = nullptr;
+    void* (*trans_m)(MATRIX_DATA_TYPE* tp, void* d, MX_CACHE* c) = nullptr;
+    void (*get_zero)(MATRIX_DATA_TYPE* tp, void* buf) = nullptr;
+    void (*get_el)(MATRIX_DATA_TYPE* tp, void* buf) = nullptr;
+    void (*print_data)(MATRIX_DATA_TYPE* tp, MATRIX_STRING_BUFFER* b, void* d,
+                       const char* fmt) = nullptr;
+    void* max = nullptr;  // no type supplies it
 };
 
 // Registry by type code.
@@ -162,6 +166,8 @@ int mxt_vector_offset(int dim, int el);
 MATRIX_DATA_TYPE* get_matrix_dh_set(MATRIX_DH_SET* dh, void* d);
 // Orders two vectors by shape: type code, then dim, then each size (signed); -1, 0, 1.
 int cmp_dh_set(MATRIX_DH_SET* dh1, MATRIX_DH_SET* dh2);
+// Writes a vector's header and sizes (and zeros up to offset).
+void mxt_write_vector_header(void* v, int offset, int type, int dim, const int* sizes);
 // Product of n sizes in 64 bits; -1 when one is negative or the product passes `cap`.
 int64_t mxt_count_elements(const int32_t* sizes, int n, int64_t cap);
 
@@ -178,7 +184,7 @@ void mxt_vector_copy(MATRIX_DATA_TYPE* tp, void* dest, void* src, int atype, voi
 int mxt_vector_get_size(MATRIX_DATA_TYPE* tp, void* d);
 
 // The vector covering the node block of dim_code at its level: clipped to the level's extent,
-// one value larger per dimension with MXP_FLAG_EXTRA_CELL, values set from def when given.
+// one value larger per dimension with MXP_INDEX_HEM, values set from def when given.
 // Null when the block has no extent in some dimension.
 void* mxt_alloc_vector_by_dim_code(MATRIX* m, MATRIX_DATA_TYPE* tp, int atype, int64_t* dim_code,
                                    void* def);
