@@ -424,6 +424,16 @@ QV_SEXP* get_channel_data(MATRIX_NODE* n, int ch, QV_SEXP* s) {
     return v;
 }
 
+void* get_channel_struct_block(MATRIX_NODE* n, int ch) {
+    TaskLockGuard g(matrix_lock);
+    MATRIX* m = n->matrix;
+    if (!n->channel || ch < 0 || ch >= m->p.channel_nos) return nullptr;
+    MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
+    if (!tp || tp->type != MXT_BLOCK || !n->channel[ch].sb) return nullptr;
+    _matrix_node_channel_lock(n);
+    return n->channel[ch].sb;
+}
+
 int set_channel_sexp(MATRIX_NODE* n, int ch, QV_SEXP* s) {
     TaskLockGuard g(matrix_lock);
     MATRIX* m = n->matrix;

@@ -214,6 +214,10 @@ MATRIX_SEXP* mx_hold(void* data, GC_FUNC gc, const char* file, int line) {
     return ms;
 }
 
+MATRIX_SEXP* new_matrix_sexp(QV_SEXP* s) {
+    return mx_hold(s, gc_vx_sexp, __FILE__, __LINE__);
+}
+
 void mx_release_hold(MATRIX_SEXP* ms) {
     if (!ms) return;
     ms->del = 1;

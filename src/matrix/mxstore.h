@@ -179,6 +179,8 @@ const MATRIX_HOOKS* mx_hooks();
 // A holder of the collector ring for data with its mark function; released by setting `del`.
 MATRIX_SEXP* mx_hold(void* data, GC_FUNC gc, const char* file, int line);
 void mx_release_hold(MATRIX_SEXP* ms);
+// A holder of an expression (mark gc_vx_sexp).
+MATRIX_SEXP* new_matrix_sexp(QV_SEXP* s);
 
 // ---- Start-up and matrices -------------------------------------------------------------------
 
@@ -295,6 +297,9 @@ void _wakeup_node_wait_tokens(MATRIX_NODE* n);
 QV_SEXP* _set_send_data(MATRIX_NODE* n, QV_SEXP** retp);
 void _matrix_send_result(MATRIX_NODE* n);
 void close_aboat_func(MATRIX_TOKEN* t);
+// Prints "alist(" and the listed slots; stops the program when t is not its node's token.
+void see_access_list(MATRIX_ACCESS_LIST* l);
+void token_check(MATRIX_TOKEN* t);
 void aboat_status_countup(MATRIX_TOKEN* t);
 void load_indicate(int start);
 // The running token of a script environment, or null (outside a calibration script).
@@ -326,6 +331,9 @@ int power_of(uint64_t a, int n);
 void* get_matrix_node_channel(int* errp, MATRIX_NODE** np, MATRIX* m, int64_t* dc, int ch, int type,
                               int access, const int* vp, int key);
 QV_SEXP* get_channel_data(MATRIX_NODE* n, int ch, QV_SEXP* s);
+// The structure block of a block-typed channel, the node left channel-locked; null (not locked)
+// for other channels or none.
+void* get_channel_struct_block(MATRIX_NODE* n, int ch);
 int set_channel_sexp(MATRIX_NODE* n, int ch, QV_SEXP* s);
 int get_matrix_update_time(MATRIX_NODE* n, int ch, int ix);
 

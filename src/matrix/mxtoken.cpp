@@ -3,6 +3,7 @@
 // matrix_lock released, and the scripts steer the token through jumps and statuses.
 #include <atomic>
 #include <cstring>
+#include <string>
 
 #include "base/panic.h"
 #include "base/task.h"
@@ -500,6 +501,17 @@ out:
     trigger = m->p.trigger;
     _i_unlock_task(matrix_lock, "exec_cal", __FILE__, __LINE__);
     if (trigger_after) trigger(4, nullptr);
+}
+
+void see_access_list(MATRIX_ACCESS_LIST* l) {
+    std::string s = "alist(";
+    for (; l; l = l->next)
+        s += std::to_string(l->id) + " ";
+    ss_printf("%s)\n", s.c_str());
+}
+
+void token_check(MATRIX_TOKEN* t) {
+    if (!t->process_node || t->process_node->process_token != t) er_panic("_insert_matrix_acess");
 }
 
 // ---- Aborts ------------------------------------------------------------------------------------

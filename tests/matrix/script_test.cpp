@@ -209,3 +209,70 @@ TEST_F(ScriptTest, LifecycleFunctionsThroughScripts) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace mxt;
+
+// The open method runs as the opening token on its own worker: it sets the parameters and opens
+// the matrix; a node token that reached the matrix before waits and then runs.
+std::atomic<int> open_runs{0};
+void open_method(MATRIX_TOKEN* t) {
+    open_runs++;
+    MATRIX* m = t->wait_matrix;
+    MATRIX_PARAM p{};
+    p.dim = 1;
+    p.channel_nos = 1;
+    set_matrix_param(m, &p);
+    set_matrix_dim_divide(m, 0, 1);
+    set_matrix_block_size(m, 0, 2);
+    set_matrix_pixel_size(m, 0, 16);
+    set_matrix_mode(m, 1);
+}
+
+TEST_F(ScriptTest, OpeningTokenAndWaitingTokens) {
+    open_runs = 0;
+    L_CHAR* key = nl_copy_str(std_cm, "opening-test");
+    MATRIX* m = open_matrix(nullptr, nullptr, key, open_method, nullptr);
+    opened_.push_back(m);
+    wait_matrix_mode(m);
+    EXPECT_EQ(m->mode, 1);
+    EXPECT_EQ(open_runs.load(), 1);
+    EXPECT_EQ(open_matrix_with_search(nullptr, nullptr, key, open_method, nullptr), m);
+    d_f_ree(key);
+    ASSERT_TRUE(wait_for([] { return get_active_que_thread(&matrix_que) <= 1; }));
+    EXPECT_EQ(open_runs.load(), 1);
+
+    // A token that meets a matrix not yet open waits on it and runs once the mode changes.
+    MATRIX* later = open_matrix(nullptr, nullptr, nullptr, nullptr, nullptr);
+    opened_.push_back(later);
+    MATRIX_PARAM p{};
+    p.dim = 1;
+    p.channel_nos = 1;
+    set_matrix_param(later, &p);
+    set_matrix_dim_divide(later, 0, 1);
+    set_matrix_block_size(later, 0, 2);
+    set_matrix_pixel_size(later, 0, 16);
+    group(later, MI_FETCH_1_TP, nullptr, nullptr,
+          "(testMark \"ran\") <mxFinish normal-jump-status=\"MS_OK\"/>");
+    set_matrix_mode(later, 1);
+    {
+        // The node's token is queued while the lock is held, and finds the matrix not ready.
+        TaskLockGuard g(matrix_lock);
+        int err = 0;
+        int64_t dc[2] = {0, 0};
+        ASSERT_NE(_get_matrix_node(&err, later, dc, 3, 0, nullptr, 0), nullptr);
+        _set_matrix_mode(later, 0);
+    }
+    EXPECT_TRUE(wait_for([&] {
+        TaskLockGuard g(matrix_lock);
+        return later->wait_token != nullptr;
+    }));
+    EXPECT_TRUE(take_marks().empty());
+    set_matrix_mode(later, 1);
+    ASSERT_TRUE(quiet(later));
+    EXPECT_EQ(take_marks(), std::vector<std::string>{"^\"ran\""});
+    EXPECT_EQ(status_of(later, {0, 0}), MS_OK);
+}
+
+}  // namespace
