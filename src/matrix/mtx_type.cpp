@@ -121,20 +121,19 @@ void mxt_atype_free(void* p, int atype, void* w, const char* f, int l) {
     }
 }
 
-// The work object of an allocation kind: kind 2 marks scalars and numeric vectors as leaf text.
-static void* kind_work(int atype, void* w) {
-    return atype == MXA_COLLECTED ? reinterpret_cast<void*>(gc_text) : w;
+void* mxt_kind_work(int atype, void* w) {
+    return atype == MXA_COLLECTED && !w ? reinterpret_cast<void*>(gc_text) : w;
 }
 
 void* xx_mxt_alloc_data(MATRIX_DATA_TYPE* tp, int atype, void* d, void* w, const char* f, int l) {
-    void* p = xx_atype_alloc(tp->get_size(tp, d), atype, kind_work(atype, w), f, l);
+    void* p = xx_atype_alloc(tp->get_size(tp, d), atype, mxt_kind_work(atype, w), f, l);
     if (p) tp->copy(tp, p, d, atype, w);
     return p;
 }
 
 void* xx_mxt_alloc_copy(MATRIX_DATA_TYPE* tp, void* d, int atype, void* w, const char* f, int l) {
     if (!d) return nullptr;
-    void* p = xx_atype_alloc(tp->get_size(tp, d), atype, kind_work(atype, w), f, l);
+    void* p = xx_atype_alloc(tp->get_size(tp, d), atype, mxt_kind_work(atype, w), f, l);
     if (p) tp->copy(tp, p, d, atype, w);
     return p;
 }

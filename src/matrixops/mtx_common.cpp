@@ -117,10 +117,6 @@ void vector_flip(MATRIX_DATA_TYPE* tp, uint8_t* dst, const uint8_t* src, int64_t
     swap_copy(dst + off, src + off, (len - off) / w, w);
 }
 
-void* kind_work(int atype, void* w) {
-    return atype == MXA_COLLECTED && !w ? reinterpret_cast<void*>(gc_text) : w;
-}
-
 }  // namespace
 
 void mxt_endian_vector_to_net(void* v) {
@@ -199,7 +195,7 @@ void* mxt_convert_basic_to_host(MATRIX_DATA_TYPE* tp, void* d, int64_t size, int
         if (len <= 0 || len > size) len = -1;
     }
     if (len < 0) return nullptr;
-    auto* buf = static_cast<uint8_t*>(xx_atype_alloc(len, atype, kind_work(atype, w), f, l));
+    auto* buf = static_cast<uint8_t*>(xx_atype_alloc(len, atype, mxt_kind_work(atype, w), f, l));
     if (!buf) return nullptr;
     if (tp->parent) {
         vector_flip(tp, buf, src, len, false);
@@ -414,17 +410,21 @@ char* mxt_print(MATRIX_DATA_TYPE* tp, void* d, const char* fmt) {
     return r;
 }
 
-void mxt_print_vector(MATRIX_DATA_TYPE* tp, MATRIX_STRING_BUFFER* b, void* d, const char* fmt) {
-    MATRIX_DH_SET dh;
-    get_matrix_dh_set(&dh, d);
+void mxt_print_vector_head(MATRIX_STRING_BUFFER* b, const MATRIX_DH_SET* dh) {
     char buf[32];
-    snprintf(buf, sizeof buf, "[dim:%i ", dh.hd->dim);
+    snprintf(buf, sizeof buf, "[dim:%i ", dh->hd->dim);
     out_matrix_string_buffer(b, buf);
-    for (int i = 0; i < dh.hd->dim; i++) {
-        snprintf(buf, sizeof buf, "%i ", dh.ix[i]);
+    for (int i = 0; i < dh->hd->dim; i++) {
+        snprintf(buf, sizeof buf, "%i ", dh->ix[i]);
         out_matrix_string_buffer(b, buf);
     }
     out_matrix_string_buffer(b, ":::\n");
+}
+
+void mxt_print_vector(MATRIX_DATA_TYPE* tp, MATRIX_STRING_BUFFER* b, void* d, const char* fmt) {
+    MATRIX_DH_SET dh;
+    get_matrix_dh_set(&dh, d);
+    mxt_print_vector_head(b, &dh);
     MATRIX_DATA_TYPE* el = tp->parent;
     int e = el->get_size(el, nullptr);
     int64_t row = dh.hd->dim > 0 ? dh.ix[0] : 1;

@@ -73,7 +73,9 @@ void free_matrix_string_buffer(MATRIX_STRING_BUFFER* b);
 // The printed form of d, in the calling task's ring of temporary text; null for a type without
 // print_data.
 char* mxt_print(MATRIX_DATA_TYPE* tp, void* d, const char* fmt);
-// "[dim:D S0 S1 ... :::\n", the values through the parent's print_data, "]".
+// "[dim:D S0 S1 ... :::\n": the head of a printed vector.
+void mxt_print_vector_head(MATRIX_STRING_BUFFER* b, const MATRIX_DH_SET* dh);
+// The head, the values through the parent's print_data, "]".
 void mxt_print_vector(MATRIX_DATA_TYPE* tp, MATRIX_STRING_BUFFER* b, void* d, const char* fmt);
 // fmt when it holds exactly one conversion of one of the letters in `convs` (with flags, width,
 // precision and the length `len`, which must be "" or "ll"), else dflt; so a caller's format

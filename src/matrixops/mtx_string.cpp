@@ -226,14 +226,7 @@ void* mxt_convert_stringv_to_host(MATRIX_DATA_TYPE* tp, void* d, int64_t size, i
 void mxt_print_string_vector(MATRIX_DATA_TYPE*, MATRIX_STRING_BUFFER* b, void* d, const char*) {
     MATRIX_DH_SET dh;
     get_matrix_dh_set(&dh, d);
-    char buf[32];
-    snprintf(buf, sizeof buf, "[dim:%i ", dh.hd->dim);
-    out_matrix_string_buffer(b, buf);
-    for (int i = 0; i < dh.hd->dim; i++) {
-        snprintf(buf, sizeof buf, "%i ", dh.ix[i]);
-        out_matrix_string_buffer(b, buf);
-    }
-    out_matrix_string_buffer(b, ":::\n");
+    mxt_print_vector_head(b, &dh);
     char** s = slots(d);
     int64_t row = dh.hd->dim > 0 ? dh.ix[0] : 1;
     for (int64_t i = 0; i < dh.total_element; i++) {

@@ -437,3 +437,52 @@ TEST_F(Types, PrintingAndDebugLine) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every allocation kind gives a usable vector; an unknown kind is a broken invariant.
+TEST_F(Types, AllocationKinds) {
+    int sizes[2] = {3, 2};
+    uint16_t def = 9;
+    MATRIX_ALLOC_VECTOR_PARAM vp{2, sizes, &def, &c};
+    for (int kind : {MXA_SYSTEM, MXA_COLLECTED, MXA_TRACKED, MXA_CACHE}) {
+        void* v =
+            mx_type_uint16_v.alloc_data(&mx_type_uint16_v, kind, &vp, nullptr, __FILE__, __LINE__);
+        ASSERT_NE(v, nullptr) << kind;
+        EXPECT_EQ(values_of<uint16_t>(v), std::vector<uint16_t>(6, 9)) << kind;
+        if (kind == MXA_SYSTEM) free(v);
+        if (kind == MXA_TRACKED) mxt_free_data(nullptr, v);
+        if (kind == MXA_CACHE) mxc_free(&c, v);
+    }
+    // A cache string vector with a default gives every slot its own copy from the cache.
+    const char* text = "abc";
+    MATRIX_ALLOC_VECTOR_PARAM sp{1, sizes, const_cast<char*>(text), &c};
+    void* sv =
+        mx_type_string_v.alloc_data(&mx_type_string_v, MXA_CACHE, &sp, nullptr, __FILE__, __LINE__);
+    char** s = reinterpret_cast<char**>(static_cast<uint8_t*>(sv) + 8);
+    EXPECT_STREQ(s[0], "abc");
+    EXPECT_NE(s[0], s[1]);
+    EXPECT_EQ(mxc_block_header(s[2])->size, 1);  // from the cache's pool
+    for (int i = 0; i < 3; i++)
+        mxc_free(&c, s[i]);
+    mxc_free(&c, sv);
+}
+
+TEST_F(Types, BrokenInvariantsStopTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    int sizes[1] = {1};
+    MATRIX_ALLOC_VECTOR_PARAM vp{1, sizes, nullptr, nullptr};
+    EXPECT_DEATH(mx_type_uint8_v.alloc_data(&mx_type_uint8_v, 7, &vp, nullptr, __FILE__, __LINE__),
+                 "mxt_alloc_vector");
+    EXPECT_DEATH(xx_atype_alloc(4, 9, nullptr, __FILE__, __LINE__), "atype_alloc");
+    int opt = 3;
+    TestMatrix tm(1, 2, 64);
+    int64_t dc[2] = {1, 0};
+    void* v = make_vec<uint8_t>(&mx_type_uint8_v, {1}, {1});
+    EXPECT_DEATH(mx_type_uint8_v.v_sub(&mx_type_uint8_v, &tm.m, dc, 1, &opt, v, v, v),
+                 "unsigned_convert");
+    EXPECT_DEATH(mx_type_sexp.copy(&mx_type_sexp, v, v, MXA_TRACKED, nullptr), "mx_type_sexp");
+    mxt_free_data(nullptr, v);
+}
+
+}  // namespace
