@@ -203,11 +203,30 @@ const char* pt_dc(MATRIX* m, const int64_t* dc, int fmt) {
     return r;
 }
 
+// The bucket of a normalised code. Each coordinate counts in blocks of its level, mixed so that
+// the blocks of a grid spread over the 403 buckets (a plain sum of coordinates puts whole
+// anti-diagonals of a grid into one bucket).
+static unsigned node_hash_normalized(MATRIX* m, const int64_t* code) {
+    uint64_t h = static_cast<uint64_t>(code[0]);
+    for (int d = 0; d < m->p.dim; d++) {
+        int sh = node_shift(m, code[0], d);
+        uint64_t block = sh >= 64 ? 0 : static_cast<uint64_t>(code[d + 1]) >> sh;
+        h = (h ^ block) * 0x9E3779B97F4A7C15ull;
+    }
+    return static_cast<unsigned>((h >> 29) % MX_NODE_HASH);
+}
+
 unsigned _get_node_hash(MATRIX* m, const int64_t* dc) {
-    uint64_t sum = static_cast<uint64_t>(dc[0]);
-    for (int d = 0; d < m->p.dim; d++)
-        sum += static_cast<uint64_t>(round_down(dc[d + 1], node_shift(m, dc[0], d)));
-    return static_cast<unsigned>(sum % MX_NODE_HASH);
+    int64_t code[MXT_MAX_DIM + 1];
+    memcpy(code, dc, sizeof(int64_t) * (m->p.dim + 1));
+    normalize_dim_code(m, code);
+    return node_hash_normalized(m, code);
+}
+
+static bool same_code(const int64_t* a, const int64_t* b, int n) {
+    for (int i = 0; i < n; i++)
+        if (a[i] != b[i]) return false;
+    return true;
 }
 
 // ---- The ring and the purge --------------------------------------------------------------------
@@ -267,8 +286,7 @@ MEM_PURGE_TBL mx_mpt = {mx_last_access, mx_purge, nullptr};
 
 int _free_matrix_node(MATRIX_NODE* n) {
     MATRIX* m = n->matrix;
-    unsigned h = _get_node_hash(m, n->dim_code);
-    MATRIX_NODE** pp = &m->node_hash[h];
+    MATRIX_NODE** pp = &m->node_hash[node_hash_normalized(m, n->dim_code)];
     while (*pp && *pp != n)
         pp = &(*pp)->nh_next;
     if (!*pp) er_panic("_free_matrix_node");
@@ -413,15 +431,11 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     _touch_matrix(m);
     // Nodes keep normalised codes: the code asked for is normalised once and compared whole.
     int64_t code[MXT_MAX_DIM + 1];
-    size_t bytes = sizeof(int64_t) * (m->p.dim + 1);
-    memcpy(code, dc, bytes);
+    memcpy(code, dc, sizeof(int64_t) * (m->p.dim + 1));
     normalize_dim_code(m, code);
-    uint64_t sum = 0;
-    for (int i = 0; i <= m->p.dim; i++)
-        sum += static_cast<uint64_t>(code[i]);
-    unsigned h = static_cast<unsigned>(sum % MX_NODE_HASH);
+    unsigned h = node_hash_normalized(m, code);
     MATRIX_NODE* n = m->node_hash[h];
-    while (n && memcmp(n->dim_code, code, bytes) != 0)
+    while (n && !same_code(n->dim_code, code, m->p.dim + 1))
         n = n->nh_next;
     if (n) {
         move_to_front(n);
