@@ -24,13 +24,10 @@ bool frame(QVISP_ENV* env, Frame* f) {
     return true;
 }
 
-const L_CHAR* attr_of(QV_SYM_FIELD* attr, const char* name) {
-    return get_sf_attribute(attr, l_string(std_cm, name));
-}
-
-bool attr_is(const L_CHAR* v, const char* text) {
-    return v && l_strcmp(v, l_string(std_cm, text)) == 0;
-}
+// Attribute names and values are compared with interned texts of the literals (no conversion
+// per call).
+#define attr_of(attr, name) get_sf_attribute((attr), l_string(std_cm, name))
+#define attr_is(v, text) ((v) && l_strcmp((v), l_string(std_cm, text)) == 0)
 
 QV_SEXP* str(const char* s) {
     return n_get_string(s);
@@ -181,19 +178,24 @@ void bind(QVISP_ENV* env, const char* name, QV_PRIM prim, int order, int min, in
 
 int get_access(const L_CHAR* name) {
     if (!name) return -1;
-    static const char* names[] = {"MI_DEF",    "MI_FETCH_1", "MI_FETCH_2", "MI_EDIT_1",
-                                  "MI_EDIT_2", "MI_VISU_1",  "MI_VISU_2"};
+    static const L_CHAR* const names[] = {
+        l_string(std_cm, "MI_DEF"),     l_string(std_cm, "MI_FETCH_1"),
+        l_string(std_cm, "MI_FETCH_2"), l_string(std_cm, "MI_EDIT_1"),
+        l_string(std_cm, "MI_EDIT_2"),  l_string(std_cm, "MI_VISU_1"),
+        l_string(std_cm, "MI_VISU_2")};
     for (int i = 0; i < 7; i++)
-        if (attr_is(name, names[i])) return i * 3;
+        if (l_strcmp(name, names[i]) == 0) return i * 3;
     return -2;
 }
 
 int get_jump_status(const L_CHAR* name) {
     if (!name) return -1;
-    static const char* names[] = {"MS_OK", "MS_LOADING_ERR_1", "MS_PROCESS_ERR_1", "MS_EDIT_ERR_1",
-                                  "MS_EDIT_ERR_2"};
+    static const L_CHAR* const names[] = {
+        l_string(std_cm, "MS_OK"), l_string(std_cm, "MS_LOADING_ERR_1"),
+        l_string(std_cm, "MS_PROCESS_ERR_1"), l_string(std_cm, "MS_EDIT_ERR_1"),
+        l_string(std_cm, "MS_EDIT_ERR_2")};
     for (int i = 0; i < 5; i++)
-        if (attr_is(name, names[i])) return i + 2;
+        if (l_strcmp(name, names[i]) == 0) return i + 2;
     return -2;
 }
 
@@ -258,11 +260,14 @@ QV_SEXP* qv_mxSave(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr
 QV_SEXP* qv_mxFinish(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
     Frame f;
     if (!frame(env, &f)) return nullptr;
-    static const char* names[] = {"err-jump", "normal-jump", "err-jump-status",
-                                  "normal-jump-status"};
+    static const char* const names[] = {"err-jump", "normal-jump", "err-jump-status",
+                                        "normal-jump-status"};
+    const L_CHAR* values[4] = {attr_of(attr, "err-jump"), attr_of(attr, "normal-jump"),
+                               attr_of(attr, "err-jump-status"),
+                               attr_of(attr, "normal-jump-status")};
     int v[4];
     for (int i = 0; i < 4; i++) {
-        const L_CHAR* a = attr_of(attr, names[i]);
+        const L_CHAR* a = values[i];
         v[i] = i < 2 ? get_access(a) : get_jump_status(a);
         if (v[i] == -2)
             return fail(
