@@ -139,7 +139,8 @@ void free_channel_defaults(MATRIX* m) {
 // One pass of the close loop: true when the matrix is quiet and may be freed.
 bool close_pass(MATRIX* m) {
     _flush_all_dirty_file(m);
-    if (m->access_lock) return false;
+    // The opening token works on the matrix: it must have run before the matrix goes.
+    if (m->access_lock || m->open_token) return false;
     if (m->wait_token) {
         for (MATRIX_TOKEN* t = m->wait_token; t; t = t->next)
             count_abort(t);
@@ -351,6 +352,9 @@ void mx_open_token_done(MATRIX_TOKEN* t) {
     TaskLockGuard g(matrix_lock);
     for (MATRIX* m = matrices_root->mx_next; m != matrices_root; m = m->mx_next)
         if (m->open_token == t) m->open_token = nullptr;
+    // A matrix being closed is out of the ring already.
+    if (t->wait_matrix && t->wait_matrix->open_token == t) t->wait_matrix->open_token = nullptr;
+    _wakeup_closers();
     if (t->aboat_status > 0) {
         t->aboat_status = -t->aboat_status;
         return;
@@ -361,6 +365,8 @@ void mx_open_token_done(MATRIX_TOKEN* t) {
 }
 
 void _set_matrix_mode(MATRIX* m, int mode) {
+    // A closing matrix stays closing (an opening token may finish while it closes).
+    if (m->mode == 3 && mode != 3) return;
     m->mode = mode;
     switch (mode) {
         case 0:

@@ -243,6 +243,11 @@ TEST_F(ScriptTest, OpeningTokenAndWaitingTokens) {
     ASSERT_TRUE(wait_for([] { return get_active_que_thread(&matrix_que) <= 1; }));
     EXPECT_EQ(open_runs.load(), 1);
 
+    // A matrix closed while its opening token is still to run waits for it.
+    MATRIX* quick = open_matrix(nullptr, nullptr, nullptr, open_method, nullptr);
+    close_matrix(quick);
+    EXPECT_EQ(open_runs.load(), 2);
+
     // A token that meets a matrix not yet open waits on it and runs once the mode changes.
     MATRIX* later = open_matrix(nullptr, nullptr, nullptr, nullptr, nullptr);
     opened_.push_back(later);
