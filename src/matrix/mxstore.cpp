@@ -413,15 +413,20 @@ static void _close_matrix(MATRIX* m) {
     ring_remove(m);
     for (int round = 0;; round++) {
         if (close_pass(m)) break;
-        if (round >= 120) {
+        if (round >= 60) {
             // Something holds the matrix for good (a reader that never lets go): it stays
             // allocated rather than being freed under its holder.
             ss_printf("close_matirx gave up\n");
             return;
         }
-        new_timeout(&closers_key, 1);
-        mx_sleep(&closers_key);
-        del_timeout(&closers_key);
+        // While tokens still work on the matrix its nodes cannot go: the next pass comes when
+        // the last one ends or after the second, not at every wake-up of the closers.
+        uint32_t until = get_qvtime() + 1;
+        do {
+            new_timeout(&closers_key, 1);
+            mx_sleep(&closers_key);
+            del_timeout(&closers_key);
+        } while (m->token_cnt > 0 && get_qvtime() < until);
     }
     free_channel_defaults(m);
     if (m->mx_env) m->mx_env->del = 1;
