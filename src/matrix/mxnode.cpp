@@ -510,6 +510,10 @@ MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access
     TaskLockGuard g(matrix_lock);
     int err = 0;
     MATRIX_NODE* n = _get_matrix_node(&err, m, dc, access, dc ? dc[0] : 0, retp, 0);
+    // A token asking for the node it is making gets it as it is: waiting for itself would never
+    // end.
+    if (n && token && n == token->process_node && (err == MXE_BUSY || err == MXE_NOT_FOUND))
+        err = 0;
     *errp = err;
     if (err == 0) {
         if (n) _lock_node(n, token);

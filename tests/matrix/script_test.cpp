@@ -283,3 +283,24 @@ TEST_F(ScriptTest, OpeningTokenAndWaitingTokens) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace mxt;
+
+// A fetch script that reads its own node's children does not wait for itself.
+TEST_F(ScriptTest, OwnNodeDuringItsFetch) {
+    Geometry g{1, 16, 1, 2, 1, MXT_INT32};
+    MATRIX* m = open(g);
+    group(m, MI_FETCH_1_TP, nullptr,
+          "(testShow <mxCH type=\"test.children\">0</mxCH>) "
+          "(testShow <mxCH type=\"children\">0</mxCH>) "
+          "<mxFinish normal-jump-status=\"MS_OK\"/>",
+          nullptr);
+    node(m, 1, 0);
+    ASSERT_TRUE(quiet(m));
+    EXPECT_EQ(take_marks(), (std::vector<std::string>{"0", "(Children)"}));
+    EXPECT_EQ(status_of(m, {1, 0}), MS_OK);
+}
+
+}  // namespace
