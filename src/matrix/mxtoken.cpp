@@ -446,12 +446,17 @@ void matrix_exec_cal(MATRIX_TOKEN* t) {
         QV_SEXP* code = get_el(err->error.data, 1);
         if (get_type(code) == QVT_INTEGER) {
             _i_lock_task(matrix_lock, __FILE__, __LINE__);
-            if (code->integer.data == 2) t->cal_target = t->cal_target->pair.cdr;
-            gc_pop(nullptr, nullptr);
-            // A token that waits on nothing and is not queued would never run again.
-            if (!t->wait_node && !t->wait_matrix && !t->h.ins)
-                _xx_insert_matrix_access(t, matrix_exec_cal, __FILE__, __LINE__);
-            goto out;
+            bool parked = t->wait_node || t->wait_matrix || t->h.ins;
+            // Repeating an expression that parked nothing would only repeat it for ever: such a
+            // waiting answer fails the slot. One that goes on (code 2) is run on at once when
+            // nothing else will wake it.
+            if (parked || code->integer.data == 2) {
+                if (code->integer.data == 2) t->cal_target = t->cal_target->pair.cdr;
+                gc_pop(nullptr, nullptr);
+                if (!parked) _xx_insert_matrix_access(t, matrix_exec_cal, __FILE__, __LINE__);
+                goto out;
+            }
+            _i_unlock_task(matrix_lock, "exec_cal", __FILE__, __LINE__);
         }
         // A waiting error without its code is an ordinary failure.
     }

@@ -304,3 +304,20 @@ TEST_F(ScriptTest, OwnNodeDuringItsFetch) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace mxt;
+
+// A waiting answer that parked the token nowhere fails the slot instead of repeating for ever.
+TEST_F(ScriptTest, WaitingOnNothingFails) {
+    MATRIX* m = open({1, 16, 1, 2, 1});
+    group(m, MI_FETCH_1_TP, nullptr, nullptr,
+          "<mxFinish err-jump-status=\"MS_EDIT_ERR_1\"/> (testWait 1 9 0) (testMark \"after\")");
+    node(m, 0, 0);
+    ASSERT_TRUE(quiet(m));
+    EXPECT_EQ(take_marks(), std::vector<std::string>{"W"});
+    EXPECT_EQ(status_of(m, {0, 0}), MS_EDIT_ERR_1);
+}
+
+}  // namespace
