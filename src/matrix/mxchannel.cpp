@@ -451,7 +451,7 @@ int set_channel_sexp(MATRIX_NODE* n, int ch, QV_SEXP* s) {
     bool file = (m->channel_info[ch].flags & MX_CH_FILE) != 0;
     auto drop_new = [&] {
         if (tp->type == MXT_SEXP)
-            static_cast<MATRIX_SEXP*>(nd)->del = 1;
+            mx_release_hold(static_cast<MATRIX_SEXP*>(nd));
         else if (cpy && tp->free_data)
             tp->free_data(tp, nd);
     };
@@ -475,8 +475,8 @@ int set_channel_sexp(MATRIX_NODE* n, int ch, QV_SEXP* s) {
         if (r != 1 && r != -1) er_panic("_set_channel_sexp");
         if (tp->type == MXT_SEXP) {
             auto* old = static_cast<MATRIX_SEXP*>(c->data);
-            old->data = static_cast<MATRIX_SEXP*>(nd)->data;
-            static_cast<MATRIX_SEXP*>(nd)->del = 1;
+            mx_hold_set(old, static_cast<MATRIX_SEXP*>(nd)->data);
+            mx_release_hold(static_cast<MATRIX_SEXP*>(nd));
         } else if (tp->get_size(tp, nd) <= tp->get_size(tp, c->data) && tp->copy) {
             tp->copy(tp, c->data, nd, MXA_TRACKED, nullptr);
             if (cpy && tp->free_data) tp->free_data(tp, nd);

@@ -215,13 +215,21 @@ MATRIX_SEXP* mx_hold(void* data, GC_FUNC gc, const char* file, int line) {
     return ms;
 }
 
+void mx_hold_set(MATRIX_SEXP* ms, void* data) {
+    gc_matrix_lock();
+    ms->data = data;
+    gc_matrix_unlock();
+}
+
 MATRIX_SEXP* new_matrix_sexp(QV_SEXP* s) {
     return mx_hold(s, gc_vx_sexp, __FILE__, __LINE__);
 }
 
 void mx_release_hold(MATRIX_SEXP* ms) {
     if (!ms) return;
+    gc_matrix_lock();
     ms->del = 1;
+    gc_matrix_unlock();
 }
 
 void init_matrix() {
@@ -429,7 +437,7 @@ static void _close_matrix(MATRIX* m) {
         } while (m->token_cnt > 0 && get_qvtime() < until);
     }
     free_channel_defaults(m);
-    if (m->mx_env) m->mx_env->del = 1;
+    mx_release_hold(m->mx_env);
     if (m->p.close_file) m->p.close_file(m);
     if (m->p.close_net) m->p.close_net(m);
     d_f_ree(m->channel_info);
@@ -438,7 +446,7 @@ static void _close_matrix(MATRIX* m) {
     d_f_ree(m->pixel_size);
     free_pixel_size_list(m);
     for (MATRIX_SEXP*& c : m->cal)
-        if (c) c->del = 1;
+        mx_release_hold(c);
     d_f_ree(m->neturl);
     d_f_ree(m->filename);
     d_f_ree(m->key);
@@ -624,7 +632,7 @@ static void set_cal_holder(MATRIX* m, int id, QV_SEXP* script) {
     if (!m->cal[id]) {
         if (script) m->cal[id] = mx_hold(script, gc_vx_sexp, __FILE__, __LINE__);
     } else {
-        m->cal[id]->data = script;
+        mx_hold_set(m->cal[id], script);
     }
 }
 

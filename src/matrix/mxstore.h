@@ -152,7 +152,8 @@ struct MATRIX_TOKEN {
     void* work;
     const char* c_file;
     int c_line;
-    uint32_t magic;  // MX_TOKEN_MAGIC while the token lives
+    uint32_t magic;         // MX_TOKEN_MAGIC while the token lives
+    MATRIX_SEXP* cal_hold;  // keeps the running slot's script while the token runs or waits
 };
 constexpr uint32_t MX_TOKEN_MAGIC = 0x6d78746bu;
 
@@ -179,6 +180,8 @@ const MATRIX_HOOKS* mx_hooks();
 // A holder of the collector ring for data with its mark function; released by setting `del`.
 MATRIX_SEXP* mx_hold(void* data, GC_FUNC gc, const char* file, int line);
 void mx_release_hold(MATRIX_SEXP* ms);
+// Changes the value a holder keeps (under the collector ring's lock).
+void mx_hold_set(MATRIX_SEXP* ms, void* data);
 // A holder of an expression (mark gc_vx_sexp).
 MATRIX_SEXP* new_matrix_sexp(QV_SEXP* s);
 

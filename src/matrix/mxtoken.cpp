@@ -117,9 +117,13 @@ void end_token(MATRIX_TOKEN* t) {
     // token on a waiting chain, or queued again by a wake-up: it goes from both before it ends.
     unlink_wait(t);
     if (t->h.ins) delete_queue(&matrix_que, same_node, t, 0);
+    if (t->cal_hold) {
+        mx_release_hold(t->cal_hold);
+        t->cal_hold = nullptr;
+    }
     if (t->env) {
         set_env_work(static_cast<QVISP_ENV*>(t->env->data), nullptr);
-        t->env->del = 1;
+        mx_release_hold(t->env);
         t->env = nullptr;
     }
     if (m->p.free_token) m->p.free_token(t, 0);
@@ -405,7 +409,14 @@ void matrix_exec_cal(MATRIX_TOKEN* t) {
             int slot = mx_slot_for_level(m, id, n->dim_code[0]);
             t->access_target_id = slot;
             t->cal_target = m->cal[slot] ? static_cast<QV_SEXP*>(m->cal[slot]->data) : nullptr;
-            if (t->cal_target) break;
+            if (t->cal_target) {
+                // The script stays alive for the token even when its slot is set anew meanwhile.
+                if (t->cal_hold)
+                    mx_hold_set(t->cal_hold, t->cal_target);
+                else
+                    t->cal_hold = mx_hold(t->cal_target, gc_vx_sexp, __FILE__, __LINE__);
+                break;
+            }
             // An empty slot counts as run, so that a scan waiting on its group goes on.
             wake_scan_byte(n, slot / 3, 1);
             t->access_target_id = -1;
