@@ -552,6 +552,46 @@ void close_aboat_func(MATRIX_TOKEN* t) {
 
 // ---- Peano trigger and queue monitor -----------------------------------------------------------
 
+namespace {
+
+// The level-0 extent of a block of level L along d (a shift of 63 or more: the whole axis).
+int64_t block_extent(MATRIX* m, int64_t level, int d) {
+    int64_t sh = level * m->dim_divide[d] + m->block_size[d];
+    return sh >= 63 ? 0 : int64_t{1} << sh;
+}
+
+int64_t floor_to(int64_t x, int64_t ext) {
+    return ext ? x & ~(ext - 1) : 0;
+}
+
+// The next block of cur's level inside the box, in the order of the pyramid: dimension 0 first
+// inside the parent block, then the next dimension, then the parent's own next block, and so up
+// the levels; a dimension that leaves its parent (or the box) restarts at the parent's origin, not
+// below the start. False when every level is exhausted.
+bool dc_peano_inc(MATRIX* m, int64_t* cur, const int64_t* start, const int64_t* end) {
+    int dim = m->p.dim;
+    for (int64_t level = cur[0]; level < m->total_levels; level++) {
+        for (int d = 0; d < dim; d++) {
+            int64_t ext = block_extent(m, level, d), pext = block_extent(m, level + 1, d);
+            int64_t base = floor_to(cur[d + 1], ext);
+            int64_t next = base + ext;
+            if (ext && next > base && floor_to(next, pext) == floor_to(base, pext) &&
+                next <= end[d + 1]) {
+                cur[d + 1] = std::max(next, start[d + 1]);
+                for (int e = 0; e < d; e++)
+                    cur[e + 1] =
+                        std::max(floor_to(cur[e + 1], block_extent(m, level + 1, e)), start[e + 1]);
+                normalize_dim_code(m, cur);
+                return true;
+            }
+            cur[d + 1] = std::max(floor_to(base, pext), start[d + 1]);
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 void matrix_peano_trigger(MATRIX* m, const int64_t* dc_start, const int64_t* dc_end, int access) {
     TaskLockGuard g(matrix_lock);
     int dim = m->p.dim;
@@ -577,20 +617,7 @@ void matrix_peano_trigger(MATRIX* m, const int64_t* dc_start, const int64_t* dc_
             _matrix_trigger_access(n, access, 1);
             _unlock_node(n, nullptr);
         }
-        // Next block of the level, dimension 0 fastest, inside the box up to dc_end.
-        int d = 0;
-        for (; d < dim; d++) {
-            int sh = static_cast<int>(
-                std::min<int64_t>(64, level * m->dim_divide[d] + m->block_size[d]));
-            int64_t step = sh >= 63 ? 0 : (int64_t{1} << sh);
-            if (step > 0 && cur[d + 1] + step <= dc_end[d + 1] && cur[d + 1] + step > cur[d + 1]) {
-                cur[d + 1] += step;
-                break;
-            }
-            cur[d + 1] = dc_start[d + 1];
-            normalize_dim_code(m, cur);
-        }
-        if (d == dim) break;
+        if (!dc_peano_inc(m, cur, dc_start, dc_end)) break;
     }
     d_f_ree(cur);
 }

@@ -359,3 +359,31 @@ TEST_F(ScriptTest, ParkedTokenKeepsItsScript) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace mxt;
+
+// The trigger over a box asks the slot on every block of the box at the start level, making the
+// missing nodes.
+TEST_F(ScriptTest, TriggerOverABox) {
+    MATRIX* m = open({2, 64, 1, 2, 1});
+    group(m, MI_FETCH_1_TP, kReady, kReady, kReady);
+    // The node's code shows in the reason of reading its empty channel.
+    group(m, MI_VISU_1_TP, nullptr, nullptr, "(testShow <mxCH>0</mxCH>)");
+    int64_t from[3] = {0, 8, 0}, to[3] = {0, 20, 4};
+    matrix_peano_trigger(m, from, to, MI_VISU_1_TP);
+    ASSERT_TRUE(quiet(m));
+    // x 8..20 by 4, y 0 and 4, two by two inside their parents.
+    std::vector<std::string> order;
+    for (const std::string& s : take_marks())
+        order.push_back(s.substr(s.find("(0 ")));
+    EXPECT_EQ(order, (std::vector<std::string>{"(0 8 0) 0)", "(0 12 0) 0)", "(0 8 4) 0)",
+                                               "(0 12 4) 0)", "(0 16 0) 0)", "(0 20 0) 0)",
+                                               "(0 16 4) 0)", "(0 20 4) 0)"}));
+    for (int64_t x = 8; x <= 20; x += 4)
+        EXPECT_EQ(status_of(m, {0, x, 4}), MS_OK);
+    EXPECT_EQ(status_of(m, {0, 24, 0}), -1);
+}
+
+}  // namespace
