@@ -1,0 +1,381 @@
+// UTM zone resampling over an in-memory source whose cells hold their own index: every target
+// cell must name the source cell nearest to its projected centre, in both passes and both axis
+// orders, with blocks written only where a cell got a value.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "geo/utm_zone.h"
+#include "support/stdout_text.h"
+
+namespace {
+
+constexpr double D = 3.141592653589793 / 180.0;
+
+// A matrix of 4-byte cells held as blocks of 2^bs0 x 2^bs1 (edge blocks cut to the extent).
+struct Blocks {
+    int64_t w, h;
+    int bs0, bs1;
+    std::map<std::pair<int64_t, int64_t>, std::vector<uint32_t>> node;
+    int64_t len(int64_t origin, int64_t extent, int bs) const {
+        return std::min<int64_t>(int64_t{1} << bs, extent - origin);
+    }
+    std::vector<uint32_t>* at(int64_t x, int64_t y, bool create, UTM_VECTOR* vec) {
+        if (x < 0 || y < 0 || x >= w || y >= h) return nullptr;
+        int64_t ox = x & ~((int64_t{1} << bs0) - 1), oy = y & ~((int64_t{1} << bs1) - 1);
+        auto k = std::make_pair(ox, oy);
+        auto it = node.find(k);
+        int64_t l0 = len(ox, w, bs0), l1 = len(oy, h, bs1);
+        if (it == node.end()) {
+            if (!create) return nullptr;
+            it = node.emplace(k, std::vector<uint32_t>(l0 * l1, 0xffffffffu)).first;
+        }
+        vec->data = reinterpret_cast<uint8_t*>(it->second.data());
+        vec->len0 = l0;
+        vec->len1 = l1;
+        return &it->second;
+    }
+};
+
+// Source cell (u, v) holds u + 65536 v.
+Blocks indexed_source(int64_t w, int64_t h, int bs0, int bs1) {
+    Blocks s{w, h, bs0, bs1, {}};
+    for (int64_t oy = 0; oy < h; oy += int64_t{1} << bs1)
+        for (int64_t ox = 0; ox < w; ox += int64_t{1} << bs0) {
+            UTM_VECTOR vec;
+            auto* n = s.at(ox, oy, true, &vec);
+            for (int64_t j = 0; j < vec.len1; j++)
+                for (int64_t i = 0; i < vec.len0; i++)
+                    (*n)[j * vec.len0 + i] = static_cast<uint32_t>(ox + i + 65536 * (oy + j));
+        }
+    return s;
+}
+
+struct Access {
+    Blocks* src;
+    Blocks* dst;
+    int reads = 0;
+    int targets = 0;
+    UTM_VECTOR cur{};
+};
+
+int read_cb(void* ctx, int64_t u, int64_t v, uint32_t* value, UTM_VECTOR* vec) {
+    auto* r = static_cast<Access*>(ctx);
+    r->reads++;
+    if (!r->src->at(u, v, false, vec)) return -1;
+    int64_t su = u & ((1 << r->src->bs0) - 1), sv = v & ((1 << r->src->bs1) - 1);
+    std::memcpy(value, vec->data + (sv * vec->len0 + su) * 4, 4);
+    return 0;
+}
+
+int target_cb(void* ctx, const int64_t* tile, UTM_VECTOR* vec) {
+    auto* r = static_cast<Access*>(ctx);
+    r->targets++;
+    return r->dst->at(tile[1], tile[2], true, vec) ? 0 : -1;
+}
+
+// A zone-54 source at 100 m: dimension 0 northing from 3,870,000 (1200 cells), dimension 1
+// easting from 400,000 (2000 cells); swapped when forward is false.
+UTM_DATA zone54(bool forward) {
+    UTM_DATA ud{};
+    ud.offset_x = 140;
+    ud.offset_y = 35;
+    ud.reso_x = 120;
+    ud.reso_y = 120;
+    ud.UTMno = 54;
+    ud.ep.a = 6378137.0;
+    ud.ep.b = 6356752.314245179;
+    ud.zone_offset_x = 3870000;
+    ud.zone_offset_y = 400000;
+    ud.zone_minrect = R_RECT{{3870000, 400000}, {3990000, 600000}};
+    ud.zone_reso_x = 0.01;
+    ud.zone_reso_y = 0.01;
+    ud.zone_width = 6;
+    ud.XY_dir = forward ? 1 : 0;
+    return ud;
+}
+
+// The source cell an independent per-cell projection picks for target cell (x, y), or -1.
+int64_t expected(const UTM_DATA& ud, int64_t x, int64_t y, int64_t sw, int64_t sh, int shift) {
+    double lon = static_cast<double>(x) / ud.reso_x + ud.offset_x - shift;
+    double lat = static_cast<double>(y) / ud.reso_y + ud.offset_y;
+    if (lon < 138 || lon >= 144) return -1;
+    ELIPSOID e{};
+    e.a = ud.ep.a;
+    e.b = ud.ep.b;
+    e.m0 = 0.9996;
+    e.org_Y0 = 500000;
+    e.org_lambda = 141 * D;
+    e.org_X_enable = 1;
+    double X, Y;
+    utm2bl(&X, &Y, lon * D, lat * D, &e);
+    double n = std::rint((X - 3870000) * 0.01), east = std::rint((Y - 400000) * 0.01);
+    double u = ud.XY_dir ? n : east, v = ud.XY_dir ? east : n;
+    if (u < 0 || v < 0 || u >= sw || v >= sh) return -1;
+    return static_cast<int64_t>(u) + 65536 * static_cast<int64_t>(v);
+}
+
+void check_import(bool forward, double offset_x, int shift) {
+    int64_t sw = forward ? 1200 : 2000, sh = forward ? 2000 : 1200;
+    Blocks src = indexed_source(sw, sh, 6, 6);
+    // 300 x 130 cells of 30": edge blocks are cut on both sides.
+    Blocks dst{300, 130, 5, 5, {}};
+    Access run{&src, &dst};
+    UTM_IO io{&run, read_cb, target_cb, nullptr, nullptr};
+    UTM_DATA ud = zone54(forward);
+    ud.offset_x = offset_x;
+    int64_t size[2] = {dst.w, dst.h};
+    vxtest::StdoutText out;
+    ASSERT_EQ(utm_import(&ud, size, 5, 5, 6, 6, &io), 0);
+    EXPECT_EQ(out.text().rfind("IMPORT UTM zw=6.000000\n", 0), 0u);
+    int64_t cells = 0;
+    std::set<std::pair<int64_t, int64_t>> want_blocks;
+    for (int64_t y = 0; y < dst.h; y++)
+        for (int64_t x = 0; x < dst.w; x++) {
+            int64_t want = expected(ud, x, y, sw, sh, shift);
+            UTM_VECTOR vec;
+            auto* n = dst.at(x, y, false, &vec);
+            int64_t got = -1;
+            if (n) {
+                uint32_t g = (*n)[(y & 31) * vec.len0 + (x & 31)];
+                if (g != 0xffffffffu) got = g;
+            }
+            ASSERT_EQ(got, want) << x << " " << y;
+            if (want >= 0) {
+                cells++;
+                want_blocks.insert({x & ~31, y & ~31});
+            }
+        }
+    EXPECT_GT(cells, 20000);
+    EXPECT_LT(cells, dst.w * dst.h);  // some cells lie east of the source
+    // Only blocks that got a value exist; no more target fetches than blocks.
+    EXPECT_EQ(dst.node.size(), want_blocks.size());
+    EXPECT_EQ(run.targets, static_cast<int>(want_blocks.size()));
+}
+
+TEST(UtmZone, IndexedSourceForwardAndSwapped) {
+    check_import(true, 140, 0);
+    check_import(false, 140, 0);
+}
+
+TEST(UtmZone, PassOneIsPassZeroShifted) {
+    // A target running from 500 degrees (140 + 360) is served by pass 1 alike.
+    check_import(true, 500, 360);
+}
+
+TEST(UtmZone, ZoneBoundsAndSouthernText) {
+    UTM_DATA ud = zone54(true);
+    utm_zone_bounds(&ud);
+    EXPECT_EQ(ud.utm_st_west[0], 138);
+    EXPECT_EQ(ud.utm_end_east[0], 144);
+    EXPECT_EQ(ud.utm_st_west[1], 498);
+    EXPECT_EQ(ud.utm_st_south, 0);
+    EXPECT_EQ(ud.utm_end_north, 90);
+    // Cells at 143 and exactly at 144 degrees: the eastern bound belongs to the next zone.
+    ud.offset_x = 143;
+    ud.reso_x = 1;
+    int8_t flag[2];
+    int64_t src[4];
+    utm_setup_projection(&ud);
+    ud.zone_offset_x = 0;
+    utm_project_block(&ud, 0, 0, 0, 2, 1, flag, src);
+    EXPECT_EQ(flag[0], 0);
+    EXPECT_EQ(flag[1], -1);
+    // A resolution so large that the source index is not finite gives no value.
+    ud.zone_reso_y = 1e308;
+    utm_project_block(&ud, 0, 0, 0, 2, 1, flag, src);
+    EXPECT_EQ(flag[0], -1);
+
+    int z = 0;
+    ASSERT_EQ(utm_zone_from_text("54S", &z), 0);
+    EXPECT_EQ(z, -54);
+    UTM_DATA s = zone54(true);
+    s.UTMno = z;
+    utm_zone_bounds(&s);
+    utm_setup_projection(&s);
+    EXPECT_EQ(s.utm_st_south, -90);
+    EXPECT_EQ(s.utm_end_north, 0);
+    EXPECT_EQ(s.ep.org_X0, 10000000.0);
+    EXPECT_EQ(s.ep.org_lambda, 141 * 3.141592653589793 / 180.0);
+    struct Text {
+        const char* text;
+        int zone;  // 0: refused
+    } texts[] = {{"54", 54},
+                 {"54N", 54},
+                 {"54n", 54},
+                 {"08N", 8},
+                 {"09S", -9},
+                 {"054s", -54},
+                 {"-54", -54},
+                 {"60", 60},
+                 {" 7", 7},
+                 {"0", 0},
+                 {"61", 0},
+                 {"61S", 0},
+                 {"N", 0},
+                 {"", 0},
+                 {"abc", 0},
+                 {"5 4", 0},
+                 {"54X", 0},
+                 {"0x10", 0},
+                 {"99999999999999999999", 0}};
+    for (const Text& t : texts) {
+        z = 1000;
+        int rc = utm_zone_from_text(t.text, &z);
+        if (t.zone == 0) {
+            EXPECT_EQ(rc, -1) << t.text;
+        } else {
+            EXPECT_EQ(rc, 0) << t.text;
+            EXPECT_EQ(z, t.zone) << t.text;
+        }
+    }
+}
+
+TEST(UtmZone, ArgumentRefusals) {
+    UTM_DATA ok = zone54(true);
+    EXPECT_EQ(utm_check_params(&ok, 1, 2), nullptr);
+    struct Bad {
+        void (*spoil)(UTM_DATA*);
+        const char* label;
+    } bad[] = {
+        {[](UTM_DATA* u) { u->offset_x = NAN; }, "offset_x(Arg 1)"},
+        {[](UTM_DATA* u) { u->offset_y = INFINITY; }, "offset_y(Arg 2)"},
+        {[](UTM_DATA* u) { u->reso_x = 0; }, "reso_x(Arg 3)"},
+        {[](UTM_DATA* u) { u->reso_y = NAN; }, "reso_y(Arg 4)"},
+        {[](UTM_DATA* u) { u->UTMno = 0; }, "UTMno(Arg 5)"},
+        {[](UTM_DATA* u) { u->UTMno = -61; }, "UTMno(Arg 5)"},
+        {[](UTM_DATA* u) { u->zone_offset_y = NAN; }, "zone_offset_x/y(Arg 6)"},
+        {[](UTM_DATA* u) { u->zone_minrect.br.x = INFINITY; }, "zone_rezo_mirect(Arg 7)"},
+        {[](UTM_DATA* u) { u->zone_reso_x = 0; }, "zone_rezo_x/y(Arg 8)"},
+        {[](UTM_DATA* u) { u->zone_reso_y = -INFINITY; }, "zone_rezo_x/y(Arg 8)"},
+        {[](UTM_DATA* u) { u->ep.a = 0; }, "alipsoid-a(Arg 9)"},
+        {[](UTM_DATA* u) { u->ep.a = -1; }, "alipsoid-a(Arg 9)"},
+        {[](UTM_DATA* u) { u->ep.b = 0; }, "alipsoid-b(Arg 10)"},
+        {[](UTM_DATA* u) { u->ep.b = u->ep.a + 1; }, "alipsoid-b(Arg 10)"},
+        {[](UTM_DATA* u) { u->zone_width = 0; }, "zwidth"},
+        {[](UTM_DATA* u) { u->zone_width = 360.5; }, "zwidth"},
+        {[](UTM_DATA* u) { u->zone_width = NAN; }, "zwidth"},
+    };
+    for (const Bad& b : bad) {
+        UTM_DATA u = zone54(true);
+        b.spoil(&u);
+        const char* got = utm_check_params(&u, 1, 2);
+        EXPECT_STREQ(got ? got : "(none)", b.label);
+    }
+    UTM_DATA w = zone54(true);
+    w.zone_width = 360;
+    EXPECT_EQ(utm_check_params(&w, 1, 2), nullptr);
+    EXPECT_STREQ(utm_check_params(&ok, 3, 3), "utmid");
+}
+
+TEST(UtmZone, TileRangesAndClamping) {
+    UTM_DATA ud = zone54(true);
+    ud.offset_x = 139.1;  // the zone starts 1.1 degrees west of cell 0
+    ud.offset_y = 10;
+    ud.reso_x = 100;
+    ud.reso_y = 10;
+    utm_zone_bounds(&ud);
+    int64_t st[3], en[3];
+    utm_tile_range(&ud, 0, 4, 3, st, en);
+    // (138 - 139.1) * 100 = -110 -> -112; (144 - 139.1) * 100 = 490 -> 496.
+    EXPECT_EQ(st[1], -112);
+    EXPECT_EQ(en[1], 496);
+    // (0 - 10) * 10 = -100 -> -104; (90 - 10) * 10 = 800 stays.
+    EXPECT_EQ(st[2], -104);
+    EXPECT_EQ(en[2], 800);
+    boundary_setup(st, 300, 4, 0);
+    boundary_setup(en, 300, 4, 0);
+    boundary_setup(st, 801, 3, 1);
+    boundary_setup(en, 50, 3, 1);
+    EXPECT_EQ(st[1], 0);
+    EXPECT_EQ(en[1], 304);  // the extent rounded up to whole blocks
+    EXPECT_EQ(st[2], 0);
+    EXPECT_EQ(en[2], 56);
+    // Pass 1 lies 360 degrees east: beyond a target of 300 cells it clamps to nothing.
+    utm_tile_range(&ud, 1, 4, 3, st, en);
+    EXPECT_EQ(st[1], 35888);
+    boundary_setup(st, 300, 4, 0);
+    boundary_setup(en, 300, 4, 0);
+    EXPECT_EQ(st[1], en[1]);
+    // A resolution beyond the 64-bit range saturates instead of overflowing.
+    ud.reso_x = 1e300;
+    utm_tile_range(&ud, 0, 4, 3, st, en);
+    EXPECT_LT(st[1], 0);
+    EXPECT_GT(en[1], 0);
+}
+
+TEST(UtmZone, BlockTestSeesTheBulgeAtTheCentralMeridian) {
+    UTM_DATA ud = zone54(true);
+    ud.offset_x = 138;
+    ud.offset_y = 60;
+    ud.reso_x = 1;
+    ud.reso_y = 1;
+    ud.ep.m0 = 0.9996;
+    utm_zone_bounds(&ud);
+    utm_setup_projection(&ud);
+    // Northings of the block's southern corners (60 N at 138 and 144 E) and of 60 N on the
+    // central meridian, which lies further south.
+    double Xc, Xe, Y;
+    utm2bl(&Xc, &Y, 141 * D, 60 * D, &ud.ep);
+    utm2bl(&Xe, &Y, 138 * D, 60 * D, &ud.ep);
+    ASSERT_LT(Xc + 1000, Xe);
+    ud.zone_minrect = R_RECT{{Xc - 10, 0}, {Xc + 10, 1000000}};
+    int64_t tile[3] = {0, 0, 0};
+    EXPECT_EQ(check_in_zone(tile, 6, 1, &ud, 0), 0);
+    // The same rectangle from a block whose northern edge does not cross the meridian: missed.
+    int64_t west[3] = {0, 0, 0};
+    EXPECT_EQ(check_in_zone(west, 2, 1, &ud, 0), -1);
+    ud.zone_minrect = R_RECT{{Xe - 10, 0}, {Xe + 10, 1000000}};
+    EXPECT_EQ(check_in_zone(west, 2, 1, &ud, 0), 0);
+    EXPECT_EQ(cross_rect_rect(&ud.zone_minrect, &ud.zone_minrect), 1);
+    R_RECT r{{1, 0}, {0, 0}};
+    insert_rect(&r, R_POINT{5, 6});
+    insert_rect(&r, R_POINT{2, 9});
+    EXPECT_EQ(r.tl.x, 2);
+    EXPECT_EQ(r.tl.y, 6);
+    EXPECT_EQ(r.br.x, 5);
+    EXPECT_EQ(r.br.y, 9);
+    R_RECT touch{{5, 9}, {7, 10}};
+    EXPECT_EQ(cross_rect_rect(&r, &touch), 1);
+    touch.tl.x = 5.0001;
+    EXPECT_EQ(cross_rect_rect(&r, &touch), 0);
+    EXPECT_EQ(zone_lambda_adjust(500, 501), 500);
+    EXPECT_EQ(zone_lambda_adjust(230, 141), 230);
+    EXPECT_EQ(zone_lambda_adjust(240, 141), -120);
+}
+
+TEST(UtmZone, OneReadPerSourceSquare) {
+    // Source blocks of 4 x 4; a 3 x 3 source whose only node is at (0, 0), so square (4, 0)
+    // fails and (2, 3) lies beyond the node's vector.
+    Blocks src = indexed_source(3, 3, 2, 2);
+    Access run{&src, nullptr};
+    UTM_IO io{&run, read_cb, nullptr, nullptr, nullptr};
+    int8_t flag[6] = {0, 0, 0, 0, -1, 0};
+    int64_t cell[12] = {1, 1, 5, 0, 0, 2, 2, 3, 9, 9, 6, 1};
+    uint32_t value[6] = {}, order[6];
+    utm_fill_block(flag, cell, value, order, 6, 2, 2, &io);
+    EXPECT_EQ(run.reads, 2);  // square (0, 0) once through its first cell, square (4, 0) once
+    EXPECT_EQ(flag[0], 1);
+    EXPECT_EQ(value[0], 1u + 65536);
+    EXPECT_EQ(flag[1], -1);
+    EXPECT_EQ(flag[2], 1);
+    EXPECT_EQ(value[2], 2u * 65536);
+    EXPECT_EQ(flag[3], -1);
+    EXPECT_EQ(flag[4], -1);
+    EXPECT_EQ(flag[5], -1);
+    // Writing into an edge node of 1 x 2 elements keeps to its vector.
+    uint32_t vec_data[2] = {7, 7};
+    UTM_VECTOR v{reinterpret_cast<uint8_t*>(vec_data), 1, 2};
+    int8_t f2[4] = {1, 1, -1, 1};
+    uint32_t val2[4] = {10, 11, 12, 13};
+    EXPECT_EQ(utm_store_block(f2, val2, 2, 2, &v), 1);
+    EXPECT_EQ(vec_data[0], 10u);
+    EXPECT_EQ(vec_data[1], 7u);
+}
+
+}  // namespace
