@@ -255,11 +255,19 @@ void utm_project_block(UTM_DATA* ud, int zone, int64_t x, int64_t y, int bw, int
 }
 
 void utm_fill_block(int8_t* flag, const int64_t* src, uint32_t* value, uint32_t* order, int n,
-                    int sbs0, int sbs1, const UTM_IO* io) {
+                    int sbs0, int sbs1, const int64_t src_size[2], const UTM_IO* io) {
     int64_t m0 = (int64_t{1} << sbs0) - 1, m1 = (int64_t{1} << sbs1) - 1;
     int k = 0;
-    for (int c = 0; c < n; c++)
-        if (flag[c] == 0) order[k++] = static_cast<uint32_t>(c);
+    for (int c = 0; c < n; c++) {
+        if (flag[c] != 0) continue;
+        // A cell beyond the source cannot be read; left in, its failed read would take the
+        // cells of its square that do lie inside with it.
+        if (src[2 * c] >= src_size[0] || src[2 * c + 1] >= src_size[1]) {
+            flag[c] = -1;
+            continue;
+        }
+        order[k++] = static_cast<uint32_t>(c);
+    }
     // Cells of one source square next to each other, in cell order within the square, so that
     // each square is read once, through its first pending cell.
     auto square_less = [&](uint32_t a, uint32_t b) {
@@ -310,7 +318,7 @@ int64_t utm_store_block(const int8_t* flag, const uint32_t* value, int bw, int b
 }
 
 int utm_load_zone(UTM_DATA* ud, int zone, const int64_t start[3], const int64_t end[3], int tbs0,
-                  int tbs1, int sbs0, int sbs1, const UTM_IO* io) {
+                  int tbs1, int sbs0, int sbs1, const int64_t src_size[2], const UTM_IO* io) {
     char b1[80], b2[80];
     ss_printf("load_zone-1\n");
     ss_printf("TARGET START %s\n", tile_text(io, start, b1, sizeof b1));
@@ -344,7 +352,7 @@ int utm_load_zone(UTM_DATA* ud, int zone, const int64_t start[3], const int64_t 
             }
             if (check_in_zone(tile, bw, bh, ud, zone) < 0) continue;
             utm_project_block(ud, zone, x, y, bw, bh, flag, src);
-            utm_fill_block(flag, src, value, order, n, sbs0, sbs1, io);
+            utm_fill_block(flag, src, value, order, n, sbs0, sbs1, src_size, io);
             if (std::find(flag, flag + n, 1) == flag + n) continue;
             UTM_VECTOR vec{};
             int r = io->target(io->ctx, tile, &vec);
@@ -365,7 +373,7 @@ int utm_load_zone(UTM_DATA* ud, int zone, const int64_t start[3], const int64_t 
 }
 
 int utm_import(UTM_DATA* ud, const int64_t pixel_size[2], int tbs0, int tbs1, int sbs0, int sbs1,
-               const UTM_IO* io) {
+               const int64_t src_size[2], const UTM_IO* io) {
     ss_printf("IMPORT UTM zw=%f\n", ud->zone_width);
     ud->ep.m0 = 0.9996;
     utm_zone_bounds(ud);
@@ -386,7 +394,7 @@ int utm_import(UTM_DATA* ud, const int64_t pixel_size[2], int tbs0, int tbs1, in
         }
     }
     for (int k = 0; k < 2; k++) {
-        int rc = utm_load_zone(ud, k, st[k], en[k], tbs0, tbs1, sbs0, sbs1, io);
+        int rc = utm_load_zone(ud, k, st[k], en[k], tbs0, tbs1, sbs0, sbs1, src_size, io);
         if (rc < 0) return rc;
     }
     return 0;

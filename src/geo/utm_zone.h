@@ -95,12 +95,13 @@ struct UTM_IO {
     const char* (*tile_text)(void* ctx, const int64_t* tile);
 };
 
-// Fills pending cells from the source, one read per source square (source blocks of
-// 2^sbs0 x 2^sbs1): the square's first pending cell is read; a failed read gives -1 to every
-// pending cell of the square, a successful one serves the rest from the node's vector. order is
-// scratch room for n entries.
+// Fills pending cells from a source of src_size[0] x src_size[1] cells, one read per source
+// square (source blocks of 2^sbs0 x 2^sbs1): cells beyond the source's extent get -1 unread;
+// then the square's first pending cell is read; a failed read gives -1 to every pending cell of
+// the square, a successful one serves the rest from the node's vector. order is scratch room
+// for n entries.
 void utm_fill_block(int8_t* flag, const int64_t* src, uint32_t* value, uint32_t* order, int n,
-                    int sbs0, int sbs1, const UTM_IO* io);
+                    int sbs0, int sbs1, const int64_t src_size[2], const UTM_IO* io);
 // Writes the cells with flag 1 into a target vector of len0 x len1 (a node at the matrix edge
 // may be smaller than bw x bh); the number of elements written.
 int64_t utm_store_block(const int8_t* flag, const uint32_t* value, int bw, int bh,
@@ -109,8 +110,9 @@ int64_t utm_store_block(const int8_t* flag, const uint32_t* value, int bw, int b
 // 2^sbs0 x 2^sbs1). 0, the value a target callback ended the run with, or -1 for blocks of more
 // than 2^28 cells or sides outside 0 to 30.
 int utm_load_zone(UTM_DATA* ud, int zone, const int64_t start[3], const int64_t end[3], int tbs0,
-                  int tbs1, int sbs0, int sbs1, const UTM_IO* io);
-// The whole import over a target of pixel_size[0] x pixel_size[1] cells: bounds, both passes'
-// ranges clamped to the target, then both passes. m0 of ud->ep is set to 0.9996.
+                  int tbs1, int sbs0, int sbs1, const int64_t src_size[2], const UTM_IO* io);
+// The whole import over a target of pixel_size[0] x pixel_size[1] cells from a source of
+// src_size[0] x src_size[1]: bounds, both passes' ranges clamped to the target, then both
+// passes. m0 of ud->ep is set to 0.9996.
 int utm_import(UTM_DATA* ud, const int64_t pixel_size[2], int tbs0, int tbs1, int sbs0, int sbs1,
-               const UTM_IO* io);
+               const int64_t src_size[2], const UTM_IO* io);

@@ -10,74 +10,15 @@
 #include <utility>
 #include <vector>
 
+#include "geo/geo_util.h"
 #include "geo/utm_zone.h"
 #include "support/stdout_text.h"
+
+using namespace geotest;
 
 namespace {
 
 constexpr double D = 3.141592653589793 / 180.0;
-
-// A matrix of 4-byte cells held as blocks of 2^bs0 x 2^bs1 (edge blocks cut to the extent).
-struct Blocks {
-    int64_t w, h;
-    int bs0, bs1;
-    std::map<std::pair<int64_t, int64_t>, std::vector<uint32_t>> node;
-    int64_t len(int64_t origin, int64_t extent, int bs) const {
-        return std::min<int64_t>(int64_t{1} << bs, extent - origin);
-    }
-    std::vector<uint32_t>* at(int64_t x, int64_t y, bool create, UTM_VECTOR* vec) {
-        if (x < 0 || y < 0 || x >= w || y >= h) return nullptr;
-        int64_t ox = x & ~((int64_t{1} << bs0) - 1), oy = y & ~((int64_t{1} << bs1) - 1);
-        auto k = std::make_pair(ox, oy);
-        auto it = node.find(k);
-        int64_t l0 = len(ox, w, bs0), l1 = len(oy, h, bs1);
-        if (it == node.end()) {
-            if (!create) return nullptr;
-            it = node.emplace(k, std::vector<uint32_t>(l0 * l1, 0xffffffffu)).first;
-        }
-        vec->data = reinterpret_cast<uint8_t*>(it->second.data());
-        vec->len0 = l0;
-        vec->len1 = l1;
-        return &it->second;
-    }
-};
-
-// Source cell (u, v) holds u + 65536 v.
-Blocks indexed_source(int64_t w, int64_t h, int bs0, int bs1) {
-    Blocks s{w, h, bs0, bs1, {}};
-    for (int64_t oy = 0; oy < h; oy += int64_t{1} << bs1)
-        for (int64_t ox = 0; ox < w; ox += int64_t{1} << bs0) {
-            UTM_VECTOR vec;
-            auto* n = s.at(ox, oy, true, &vec);
-            for (int64_t j = 0; j < vec.len1; j++)
-                for (int64_t i = 0; i < vec.len0; i++)
-                    (*n)[j * vec.len0 + i] = static_cast<uint32_t>(ox + i + 65536 * (oy + j));
-        }
-    return s;
-}
-
-struct Access {
-    Blocks* src;
-    Blocks* dst;
-    int reads = 0;
-    int targets = 0;
-    UTM_VECTOR cur{};
-};
-
-int read_cb(void* ctx, int64_t u, int64_t v, uint32_t* value, UTM_VECTOR* vec) {
-    auto* r = static_cast<Access*>(ctx);
-    r->reads++;
-    if (!r->src->at(u, v, false, vec)) return -1;
-    int64_t su = u & ((1 << r->src->bs0) - 1), sv = v & ((1 << r->src->bs1) - 1);
-    std::memcpy(value, vec->data + (sv * vec->len0 + su) * 4, 4);
-    return 0;
-}
-
-int target_cb(void* ctx, const int64_t* tile, UTM_VECTOR* vec) {
-    auto* r = static_cast<Access*>(ctx);
-    r->targets++;
-    return r->dst->at(tile[1], tile[2], true, vec) ? 0 : -1;
-}
 
 // A zone-54 source at 100 m: dimension 0 northing from 3,870,000 (1200 cells), dimension 1
 // easting from 400,000 (2000 cells); swapped when forward is false.
@@ -129,9 +70,9 @@ void check_import(bool forward, double offset_x, int shift) {
     UTM_IO io{&run, read_cb, target_cb, nullptr, nullptr};
     UTM_DATA ud = zone54(forward);
     ud.offset_x = offset_x;
-    int64_t size[2] = {dst.w, dst.h};
+    int64_t size[2] = {dst.w, dst.h}, src_size[2] = {sw, sh};
     vxtest::StdoutText out;
-    ASSERT_EQ(utm_import(&ud, size, 5, 5, 6, 6, &io), 0);
+    ASSERT_EQ(utm_import(&ud, size, 5, 5, 6, 6, src_size, &io), 0);
     EXPECT_EQ(out.text().rfind("IMPORT UTM zw=6.000000\n", 0), 0u);
     int64_t cells = 0;
     std::set<std::pair<int64_t, int64_t>> want_blocks;
@@ -358,7 +299,8 @@ TEST(UtmZone, OneReadPerSourceSquare) {
     int8_t flag[6] = {0, 0, 0, 0, -1, 0};
     int64_t cell[12] = {1, 1, 5, 0, 0, 2, 2, 3, 9, 9, 6, 1};
     uint32_t value[6] = {}, order[6];
-    utm_fill_block(flag, cell, value, order, 6, 2, 2, &io);
+    int64_t wide[2] = {8, 8};  // an extent beyond the nodes present: (4, 0) cannot be read
+    utm_fill_block(flag, cell, value, order, 6, 2, 2, wide, &io);
     EXPECT_EQ(run.reads, 2);  // square (0, 0) once through its first cell, square (4, 0) once
     EXPECT_EQ(flag[0], 1);
     EXPECT_EQ(value[0], 1u + 65536);
@@ -368,6 +310,17 @@ TEST(UtmZone, OneReadPerSourceSquare) {
     EXPECT_EQ(flag[3], -1);
     EXPECT_EQ(flag[4], -1);
     EXPECT_EQ(flag[5], -1);
+    // A cell beyond the source's extent is not read, so it cannot spoil its square: (1, 1)
+    // after (3, 0) still gets its value.
+    run.reads = 0;
+    int64_t extent[2] = {3, 3};
+    int8_t f3[2] = {0, 0};
+    int64_t c3[4] = {3, 0, 1, 1};
+    utm_fill_block(f3, c3, value, order, 2, 2, 2, extent, &io);
+    EXPECT_EQ(run.reads, 1);
+    EXPECT_EQ(f3[0], -1);
+    EXPECT_EQ(f3[1], 1);
+    EXPECT_EQ(value[1], 1u + 65536);
     // Writing into an edge node of 1 x 2 elements keeps to its vector.
     uint32_t vec_data[2] = {7, 7};
     UTM_VECTOR v{reinterpret_cast<uint8_t*>(vec_data), 1, 2};
