@@ -15,6 +15,7 @@
 #include "geo/tmerc.h"
 #include "geo/utm_zone.h"
 #include "support/stdout_text.h"
+#include "support/tools.h"
 
 using namespace geotest;
 
@@ -22,13 +23,10 @@ namespace {
 
 constexpr double D = 3.141592653589793 / 180.0;
 
-int run(const std::string& cmd) {
-    int st = std::system(("timeout 120 sh -c '" + cmd + "'").c_str());
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
+using vxtest::run;
 
 void require(const char* tool) {
-    ASSERT_EQ(run(std::string("command -v ") + tool + " >/dev/null"), 0) << tool << " missing";
+    ASSERT_TRUE(vxtest::installed(tool)) << tool << " missing";
 }
 
 std::vector<double> numbers(const std::string& text) {
