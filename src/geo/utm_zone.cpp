@@ -325,7 +325,7 @@ int utm_load_zone(UTM_DATA* ud, int zone, const int64_t start[3], const int64_t 
     ss_printf("TARGET END %s\n", tile_text(io, end, b2, sizeof b2));
     if (start[1] == end[1] || start[2] == end[2]) return 0;
     if (tbs0 < 0 || tbs1 < 0 || sbs0 < 0 || sbs1 < 0 || tbs0 > 30 || tbs1 > 30 || sbs0 > 30 ||
-        sbs1 > 30 || tbs0 + tbs1 > 28)
+        sbs1 > 30 || tbs0 + tbs1 > 24)
         return -1;
     ss_printf("load_zone-2\n");
     int bw = 1 << tbs0, bh = 1 << tbs1, n = bw * bh;

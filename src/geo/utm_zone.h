@@ -108,7 +108,7 @@ int64_t utm_store_block(const int8_t* flag, const uint32_t* value, int bw, int b
                         const UTM_VECTOR* vec);
 // Resamples the blocks [start, end) of pass `zone` (target blocks 2^tbs0 x 2^tbs1, source blocks
 // 2^sbs0 x 2^sbs1). 0, the value a target callback ended the run with, or -1 for blocks of more
-// than 2^28 cells or sides outside 0 to 30.
+// than 2^24 cells or sides outside 0 to 30.
 int utm_load_zone(UTM_DATA* ud, int zone, const int64_t start[3], const int64_t end[3], int tbs0,
                   int tbs1, int sbs0, int sbs1, const int64_t src_size[2], const UTM_IO* io);
 // The whole import over a target of pixel_size[0] x pixel_size[1] cells from a source of

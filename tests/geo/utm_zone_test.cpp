@@ -243,6 +243,11 @@ TEST(UtmZone, TileRangesAndClamping) {
     boundary_setup(st, 300, 4, 0);
     boundary_setup(en, 300, 4, 0);
     EXPECT_EQ(st[1], en[1]);
+    // Blocks too large for the per-block buffers are refused before anything is allocated.
+    int64_t a[3] = {0, 0, 0}, b[3] = {0, 8192, 8192}, ext[2] = {100, 100};
+    UTM_IO none{nullptr, nullptr, nullptr, nullptr, nullptr};
+    vxtest::StdoutText quiet;
+    EXPECT_EQ(utm_load_zone(&ud, 0, a, b, 13, 12, 6, 6, ext, &none), -1);
     // A resolution beyond the 64-bit range saturates instead of overflowing.
     ud.reso_x = 1e300;
     utm_tile_range(&ud, 0, 4, 3, st, en);
