@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -190,14 +191,11 @@ void check_against_oracle(UTM_DATA ud, int64_t sw, int64_t sh) {
               0);
     std::istringstream in(read_file(d.at("oracle.txt")));
     int64_t valued = 0, ties = 0;
+    std::set<std::pair<int64_t, int64_t>> valued_blocks;
     for (int64_t y = 0; y < dst.h; y++)
         for (int64_t x = 0; x < dst.w; x++) {
             std::string want;
             ASSERT_TRUE(static_cast<bool>(in >> want)) << x << " " << y;
-            if (want == "tie") {
-                ties++;
-                continue;
-            }
             UTM_VECTOR vec;
             auto* n = dst.at(x, y, false, &vec);
             long long got = -1;
@@ -205,10 +203,18 @@ void check_against_oracle(UTM_DATA ud, int64_t sw, int64_t sh) {
                 uint32_t g = (*n)[(y & 31) * vec.len0 + (x & 31)];
                 if (g != 0xffffffffu) got = g;
             }
+            if (got >= 0) valued_blocks.insert({x & ~31, y & ~31});
+            if (want == "tie") {
+                ties++;
+                continue;
+            }
             ASSERT_EQ(std::to_string(got), want) << x << " " << y;
             valued += got >= 0;
         }
     EXPECT_GT(valued, 10000);
+    // Only blocks that got a value were fetched and created.
+    EXPECT_EQ(acc.targets, static_cast<int>(valued_blocks.size()));
+    EXPECT_EQ(dst.node.size(), valued_blocks.size());
     EXPECT_LT(ties, dst.w * dst.h / 20);
 }
 
