@@ -1,14 +1,10 @@
-// UTM zone resampling over an in-memory source whose cells hold their own index: every target
-// cell must name the source cell nearest to its projected centre, in both passes and both axis
-// orders, with blocks written only where a cell got a value.
+// UTM zone resampling pieces: zone bounds and zone texts, argument refusals, tile ranges and
+// clamping, the block test with its bulge points, and one read per source square over an
+// in-memory source whose cells hold their own index. Whole imports are checked against the
+// python oracle in tests/geo_interop.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
-#include <map>
-#include <set>
-#include <utility>
-#include <vector>
 
 #include "geo/geo_util.h"
 #include "geo/utm_zone.h"
