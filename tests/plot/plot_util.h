@@ -14,6 +14,7 @@
 #include "matrixops/plot_code.h"
 #include "matrixops/plot_level.h"
 #include "stream/string_stream.h"
+#include "support/stdout_text.h"
 
 namespace plottest {
 
@@ -174,28 +175,8 @@ inline INTERNAL_PLOT* literal_sort(const PLOT_MATRIX* m, INTERNAL_PLOT* ip) {
     return head;
 }
 
-// What the plot code writes on the standard output stream while it lives, collected in a string
-// stream (written synchronously, unlike a buffered terminal).
-class StdoutText {
-  public:
-    StdoutText() : saved_(s_stdout), st_(s_open_string_write(search_cm("UTF-8"))) {
-        s_stdout = st_;
-    }
-    ~StdoutText() {
-        s_stdout = saved_;
-        s_close(st_);
-    }
-    StdoutText(const StdoutText&) = delete;
-    StdoutText& operator=(const StdoutText&) = delete;
-    std::string text() const {
-        const char* t = s_get_string(st_);
-        return t ? t : "";
-    }
-
-  private:
-    STREAM* saved_;
-    STREAM* st_;
-};
+// What the plot code writes on the standard output stream while it lives.
+using vxtest::StdoutText;
 
 class PlotTest : public testing::Test {
   protected:
