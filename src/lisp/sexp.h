@@ -150,6 +150,9 @@ struct qv_func {
     QV_PRIM prim;
     QV_SEXP* l_params;
     QV_SEXP* l_body;
+    // A primitive's shortcut for two operands that are plain numbers (operators.h): the value the
+    // primitive would give them, or null for any other operands. Null for most primitives.
+    QV_SEXP* (*plain2)(QV_SEXP* left, QV_SEXP* right);
 };
 typedef qv_func QV_FUNC;
 
