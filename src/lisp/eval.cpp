@@ -274,6 +274,7 @@ QV_SEXP* apply_plain2(QVISP_ENV* env, QV_SEXP* form, const QV_FUNC& fn, QV_SYM_F
         if (QV_SEXP* r = fn.plain2(values[0], values[1])) return r;
     }
     QV_SEXP* call = short_form(form, cells, values, n);
+    if (!fn.keeps_no_env) env_note_reached(env);
     GC_STACK* point = get_gc_check_point();
     QV_SEXP* r = fn.prim(env, call, fn.args_env, sf, fn.sp_env);
     compare_gc_check_point("eval", point);
@@ -413,6 +414,7 @@ QV_SEXP* call_function(QVISP_ENV* env, QV_SEXP* form, QV_SEXP* fnode, QV_SYM_FIE
                 return eval_error(
                     form, QVE_PERMISSION_DENIED, "eval",
                     List(n_get_string("permission denied"), form->pair.car, LIST_END));
+            if (!fn.keeps_no_env) env_note_reached(env);
             GC_STACK* point = get_gc_check_point();
             QV_SEXP* r = fn.prim(env, call, fn.args_env, sf, fn.sp_env);
             compare_gc_check_point("eval", point);
