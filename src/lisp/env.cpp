@@ -454,6 +454,20 @@ QVISP_ENV* new_env(QVISP_ENV* parent) {
     return e;
 }
 
+QVISP_ENV* new_loop_env(QVISP_ENV* parent) {
+    QVISP_ENV* e = new_env(parent);
+    e->env.reuse = 1;  // before any other thread can see it
+    return e;
+}
+
+bool env_loop_reusable(QVISP_ENV* env, QVISP_ENV* parent) {
+    if (!env || env->type != ENV_REAL) return false;
+    QV_ENV& e = env->env;
+    return ld(e.reuse) && ld(e.hash_element_nos) == 0 && !ld(e.has_child) && !ld(e.default_sym) &&
+           !ld(e.uenv) && !ld(e.work) && ld(e.flags) == 0 && ld(e.parent) == parent &&
+           ld(e.hash_ptr) == e.small_hash && !ld(e.protect);
+}
+
 QVISP_ENV* new_call_env(QVISP_ENV* parent) {
     QVISP_ENV* e = new_env(parent);
     e->env.for_call = 1;  // before any other thread can see it

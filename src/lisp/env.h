@@ -33,6 +33,7 @@
 // version on.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "base/lock.h"
@@ -76,6 +77,7 @@ struct qv_env {
     uint64_t cache_version;
     ELEMENT* cache[ENV_CACHE];
     int32_t has_child;    // 1 once an environment or pair was made on top of this one
+    int32_t reuse;        // 1 while a loop body's environment may serve the next pass (below)
     uint64_t id;          // unique for the run: names the environment in symbols' caches
     int32_t cache_lock;   // 1 while a look-up writes the cache
     int32_t protect;      // 1 for a keyword environment of the system's built-ins
@@ -166,6 +168,19 @@ void env_privilege_changed();
 
 uint32_t hash_key(const L_CHAR* name, int size);
 QVISP_ENV* new_env(QVISP_ENV* parent);
+// A loop's body runs in a new environment on every pass. An environment the last pass left as it
+// was made, and that nothing outside the pass can reach, is the same as a new one, so the loop
+// keeps it for the next pass: new_loop_env makes it, env_loop_reusable says whether it may serve
+// again. Whatever could reach it clears the mark: an environment node made of it (get_env), a
+// primitive that may keep its calling environment beyond the call (QV_FUNC's `keeps_no_env`
+// unset), and anything made on top of it (has_child).
+QVISP_ENV* new_loop_env(QVISP_ENV* parent);
+bool env_loop_reusable(QVISP_ENV* env, QVISP_ENV* parent);
+inline void env_note_reached(QVISP_ENV* env) {
+    if (env && env->type == ENV_REAL &&
+        std::atomic_ref<int32_t>(env->env.reuse).load(std::memory_order_relaxed))
+        std::atomic_ref<int32_t>(env->env.reuse).store(0, std::memory_order_relaxed);
+}
 QVISP_ENV* new_env_pair(QVISP_ENV* e1, QVISP_ENV* e2);
 // new_env for the environment of one call (a lambda's): a symbol looked up from it does not
 // remember where it found its binding, since the next call looks it up from another.

@@ -222,30 +222,63 @@ QV_SEXP* applicative_long(QVISP_ENV* aenv, QV_SEXP* form) {
     return head;
 }
 
+// The arguments of a short form evaluated in order into values[] (their cells in cells[], their
+// count in *n): null, or the first error.
+QV_SEXP* eval_short_args(QVISP_ENV* aenv, QV_SEXP* form, QV_SEXP** cells, QV_SEXP** values,
+                         int* n) {
+    *n = 0;
+    QV_SEXP* c = form->pair.cdr;
+    // The bound holds the arrays even if another task lengthened the form meanwhile.
+    for (; node_type(c) == QVT_PAIR && *n < SHORT_FORM; c = c->pair.cdr) {
+        QV_SEXP* v = eval_arg(aenv, c->pair.car);
+        if (is_error(v)) return v;
+        cells[*n] = c;
+        values[(*n)++] = v;
+    }
+    if (is_error(c)) return c;
+    if (node_type(c) == QVT_PAIR)
+        return eval_error(form, QVE_PARAM_LENGTH, "eval",
+                          list(n_get_string("invalid parameters length"), nullptr));
+    return nullptr;
+}
+
+// The call form of evaluated arguments: the head, then values[] in cells like cells[].
+QV_SEXP* short_form(QV_SEXP* form, QV_SEXP* const* cells, QV_SEXP* const* values, int n) {
+    HeapSection hs;
+    QV_SEXP* r = nullptr;
+    for (int i = n; i-- > 0;)
+        r = cell_like_in(cells[i], values[i], r);
+    return cell_like_in(form, form->pair.car, r);
+}
+
 // `length` is the form's length, head included (the length check counted it), so that the way
 // is chosen before any argument is evaluated.
 QV_SEXP* applicative_form(QVISP_ENV* aenv, QV_SEXP* form, int length) {
     if (length < 0 || length - 1 > SHORT_FORM) return applicative_long(aenv, form);
     QV_SEXP* cells[SHORT_FORM];
     QV_SEXP* values[SHORT_FORM];
-    int n = 0;
-    QV_SEXP* c = form->pair.cdr;
-    // The bound holds the arrays even if another task lengthened the form meanwhile.
-    for (; node_type(c) == QVT_PAIR && n < SHORT_FORM; c = c->pair.cdr) {
-        QV_SEXP* v = eval_arg(aenv, c->pair.car);
-        if (is_error(v)) return v;
-        cells[n] = c;
-        values[n++] = v;
+    int n;
+    if (QV_SEXP* e = eval_short_args(aenv, form, cells, values, &n)) return e;
+    return short_form(form, cells, values, n);
+}
+
+// A two-operand primitive with a shortcut for plain numbers (QV_FUNC's `plain2`): the operands
+// are evaluated as for any applicative primitive; when the shortcut answers, no call form is
+// made; otherwise the primitive is called as usual.
+QV_SEXP* apply_plain2(QVISP_ENV* env, QV_SEXP* form, const QV_FUNC& fn, QV_SYM_FIELD* sf) {
+    QV_SEXP* cells[SHORT_FORM];
+    QV_SEXP* values[SHORT_FORM];
+    int n;
+    if (QV_SEXP* e = eval_short_args(env, form, cells, values, &n)) return e;
+    if (n == 2) {
+        if (QV_SEXP* r = fn.plain2(values[0], values[1])) return r;
     }
-    if (is_error(c)) return c;
-    if (node_type(c) == QVT_PAIR)
-        return eval_error(form, QVE_PARAM_LENGTH, "eval",
-                          list(n_get_string("invalid parameters length"), nullptr));
-    HeapSection hs;
-    QV_SEXP* r = nullptr;
-    for (int i = n; i-- > 0;)
-        r = cell_like_in(cells[i], values[i], r);
-    return cell_like_in(form, form->pair.car, r);
+    QV_SEXP* call = short_form(form, cells, values, n);
+    if (!fn.keeps_no_env) env_note_reached(env);
+    GC_STACK* point = get_gc_check_point();
+    QV_SEXP* r = fn.prim(env, call, fn.args_env, sf, fn.sp_env);
+    compare_gc_check_point("eval", point);
+    return r;
 }
 
 // "ApplicativeElement": keyword items (name value) become one argument per parameter, in
@@ -358,6 +391,10 @@ QV_SEXP* call_function(QVISP_ENV* env, QV_SEXP* form, QV_SEXP* fnode, QV_SYM_FIE
     if (fn.type == FUNC_LAMBDA && fn.order == FUNC_APPLICATIVE &&
         node_type(fn.l_params) == QVT_PAIR)
         return apply_lambda_args(env, form, fn, sf);
+    // The shortcut is taken only where the primitive would see nothing else: no head attributes,
+    // no keyword environment, no privilege rule.
+    if (fn.plain2 && length == 3 && !sf && !fn.args_env && !fn.privileged)
+        return apply_plain2(env, form, fn, sf);
     QV_SEXP* call = form;
     if (fn.order == FUNC_APPLICATIVE || fn.order == FUNC_APPLICATIVE_ELEMENT) {
         QVISP_ENV* aenv = fn.args_env ? new_env_pair(fn.args_env, env) : env;
@@ -377,6 +414,7 @@ QV_SEXP* call_function(QVISP_ENV* env, QV_SEXP* form, QV_SEXP* fnode, QV_SYM_FIE
                 return eval_error(
                     form, QVE_PERMISSION_DENIED, "eval",
                     List(n_get_string("permission denied"), form->pair.car, LIST_END));
+            if (!fn.keeps_no_env) env_note_reached(env);
             GC_STACK* point = get_gc_check_point();
             QV_SEXP* r = fn.prim(env, call, fn.args_env, sf, fn.sp_env);
             compare_gc_check_point("eval", point);
@@ -541,8 +579,10 @@ QV_SEXP* eval_pair(QVISP_ENV* env, QV_SEXP* form) {
     QV_SEXP* f;
     if (head_symbol) {
         // A look-up roots the value it finds in the caller's top frame, which is where the frame
-        // below would hand it: the frame is not needed.
-        f = eval(env, head);
+        // below would hand it: the frame is not needed. The form's own evaluation has just made
+        // the break check.
+        QV_SEXP* v;
+        f = eval_symbol_node(&v, env, head) == 0 ? v : undefined_symbol(head);
     } else {
         gc_push_literal("eval_p1");
         f = eval(env, head);

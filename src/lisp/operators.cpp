@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <type_traits>
 #include <vector>
 
 #include "lisp/env.h"
@@ -663,6 +664,88 @@ QV_SEXP* vx_geq(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD
                 QVISP_ENV* sp_env) {
     QV_SEXP* f = List(nullptr, arg(form, 2), arg(form, 1), LIST_END);
     return vx_leq(env, f, args_env, attr, sp_env);
+}
+
+// ---------------------------------------------------------------- plain numbers
+
+namespace {
+
+enum PLAIN_OP { PLAIN_ADD, PLAIN_SUB, PLAIN_MUL, PLAIN_LT, PLAIN_LEQ, PLAIN_EQU, PLAIN_NEQ };
+
+// The result node made in one heap section, with the position `pos` gives it.
+template <class R, class V>
+QV_SEXP* plain_node(int type, V value, QV_SEXP* pos) {
+    HeapSection hs;
+    QV_SEXP* r = new_sexp_node<R>(type);
+    if constexpr (std::is_same_v<R, QV_INTEGER>)
+        r->integer.data = value;
+    else
+        r->floating.data = value;
+    if (pos) {
+        r->h.file = pos->h.file;
+        r->h.line = pos->h.line;
+    }
+    return r;
+}
+
+template <PLAIN_OP OP, class T>
+QV_SEXP* plain_result(T x, T y, QV_SEXP* pos) {
+    switch (OP) {
+        case PLAIN_LT:
+            return plain_node<QV_INTEGER, int64_t>(QVT_INTEGER, x < y, pos);
+        case PLAIN_LEQ:
+            return plain_node<QV_INTEGER, int64_t>(QVT_INTEGER, x <= y, pos);
+        case PLAIN_EQU:
+            return plain_node<QV_INTEGER, int64_t>(QVT_INTEGER, x == y, pos);
+        case PLAIN_NEQ:
+            return plain_node<QV_INTEGER, int64_t>(QVT_INTEGER, x != y, pos);
+        default:
+            break;
+    }
+    if constexpr (std::is_same_v<T, int64_t>)
+        return plain_node<QV_INTEGER, int64_t>(QVT_INTEGER,
+                                               OP == PLAIN_ADD   ? wadd(x, y)
+                                               : OP == PLAIN_SUB ? wsub(x, y)
+                                                                 : wmul(x, y),
+                                               pos);
+    else
+        return plain_node<QV_FLOAT, double>(QVT_FLOAT,
+                                            OP == PLAIN_ADD   ? x + y
+                                            : OP == PLAIN_SUB ? x - y
+                                                              : x * y,
+                                            pos);
+}
+
+// What the table's operation gives two numbers of one kind without units, with the position of
+// the left operand as `binary` gives it (the mirrors Gt and Gteq swap the operands first; Neq
+// makes a new truth value without a position). Null for any other operands.
+template <PLAIN_OP OP, bool SWAP>
+QV_SEXP* plain2(QV_SEXP* left, QV_SEXP* right) {
+    QV_SEXP* a = SWAP ? right : left;
+    QV_SEXP* b = SWAP ? left : right;
+    int ta = sexp_raw_type(a);
+    if (ta != sexp_raw_type(b)) return nullptr;
+    QV_SEXP* pos = OP != PLAIN_NEQ && (a->h.file || a->h.line) ? a : nullptr;
+    if (ta == QVT_INTEGER && !a->integer.unit && !b->integer.unit)
+        return plain_result<OP>(a->integer.data, b->integer.data, pos);
+    if (ta == QVT_FLOAT && !a->floating.unit && !b->floating.unit)
+        return plain_result<OP>(a->floating.data, b->floating.data, pos);
+    return nullptr;
+}
+
+}  // namespace
+
+PLAIN2_OP plain_operator(QV_PRIM prim) {
+    if (prim == vx_add) return plain2<PLAIN_ADD, false>;
+    if (prim == vx_sub) return plain2<PLAIN_SUB, false>;
+    if (prim == vx_mul) return plain2<PLAIN_MUL, false>;
+    if (prim == vx_lt) return plain2<PLAIN_LT, false>;
+    if (prim == vx_leq) return plain2<PLAIN_LEQ, false>;
+    if (prim == vx_gt) return plain2<PLAIN_LT, true>;
+    if (prim == vx_geq) return plain2<PLAIN_LEQ, true>;
+    if (prim == vx_equ) return plain2<PLAIN_EQU, false>;
+    if (prim == vx_Neq) return plain2<PLAIN_NEQ, false>;
+    return nullptr;
 }
 
 int vxb_equ(QV_SEXP* a, QV_SEXP* b) {

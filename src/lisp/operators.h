@@ -69,6 +69,12 @@ QV_SEXP* vx_gt(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD*
 QV_SEXP* vx_geq(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
                 QVISP_ENV* sp_env);
 
+// The shortcut of a two-operand primitive for plain numbers (QV_FUNC's `plain2`): two integers,
+// or two floating values, neither with a unit, give exactly the value and position the primitive
+// gives them; other operands give null. Null for a primitive without one.
+typedef QV_SEXP* (*PLAIN2_OP)(QV_SEXP* left, QV_SEXP* right);
+PLAIN2_OP plain_operator(QV_PRIM prim);
+
 // Equality for native code, in the root environment: 1 or 0, -1 when the comparison failed.
 int vxb_equ(QV_SEXP* a, QV_SEXP* b);
 

@@ -311,6 +311,7 @@ QV_SEXP* get_raw_set_data(void* data, int32_t size) {
 }
 
 QV_SEXP* get_env(QVISP_ENV* env) {
+    env_note_reached(env);  // a loop body's environment can now be reached from elsewhere
     heap_enter();
     QV_SEXP* s = get_sexp(nullptr, QVT_ENV);
     s->env.data = env;

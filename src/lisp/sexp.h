@@ -144,12 +144,16 @@ struct qv_func {
     uint8_t order;
     int8_t min;  // allowed length of the whole call form, head included
     int8_t max;
-    uint8_t privileged;   // 1 for a primitive of the privileged top environment (env.h)
-    QVISP_ENV* args_env;  // keyword environment
-    QVISP_ENV* sp_env;    // special environment, null for plain primitives
+    uint8_t privileged;    // 1 for a primitive of the privileged top environment (env.h)
+    uint8_t keeps_no_env;  // 1 for a primitive that keeps no reference to its calling environment
+    QVISP_ENV* args_env;   // keyword environment
+    QVISP_ENV* sp_env;     // special environment, null for plain primitives
     QV_PRIM prim;
     QV_SEXP* l_params;
     QV_SEXP* l_body;
+    // A primitive's shortcut for two operands that are plain numbers (operators.h): the value the
+    // primitive would give them, or null for any other operands. Null for most primitives.
+    QV_SEXP* (*plain2)(QV_SEXP* left, QV_SEXP* right);
 };
 typedef qv_func QV_FUNC;
 

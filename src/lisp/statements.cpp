@@ -312,6 +312,9 @@ QV_SEXP* vx_while(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVIS
     // Each iteration runs in a root frame of its own, so a long loop keeps nothing of its past
     // iterations alive; the last body value is carried in `holder`.
     QV_SEXP* holder = cons(nullptr, nullptr);
+    // The body's environment, rooted in the caller's frame, serves pass after pass while no pass
+    // changes it or lets it be reached (env.h); otherwise each pass makes its own.
+    QVISP_ENV* kept = new_loop_env(env);
     for (;;) {
         gc_push_literal("while");
         QV_SEXP* c = eval(env, cond);
@@ -325,7 +328,7 @@ QV_SEXP* vx_while(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVIS
         } else if (t == 0) {
             r = holder->pair.car;
         } else {
-            r = eval_body(new_env(env), body);
+            r = eval_body(env_loop_reusable(kept, env) ? kept : new_env(env), body);
             done = is_error(r);
         }
         // Stored and unrooted in one heap section: no collection falls between the two.

@@ -38,7 +38,8 @@ QV_SEXP* vx_let(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD
 QV_SEXP* vx_set(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
                 QVISP_ENV* sp_env);
 // (while cond body...): the body runs in a fresh child of the calling environment every
-// iteration; the value of the last body expression evaluated, or nil.
+// iteration (one the previous iteration left untouched and unreachable counts as fresh; env.h);
+// the value of the last body expression evaluated, or nil.
 QV_SEXP* vx_while(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
                   QVISP_ENV* sp_env);
 

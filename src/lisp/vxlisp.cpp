@@ -125,6 +125,24 @@ const CORE_PRIM core_prims[] = {
     {nullptr, nullptr, 0, 0, 0, 0},
 };
 
+namespace {
+
+// The core primitives that keep no reference to their calling environment beyond the call (a
+// loop body's environment they are called in may serve the next pass; env.h).
+bool keeps_no_env(QV_PRIM prim) {
+    static const QV_PRIM pure[] = {
+        vx_list, vx_div,    vx_shift, vx_rem, vx_define, vx_while, vx_equ,    vx_Neq,
+        vx_leq,  vx_lt,     vx_geq,   vx_gt,  vx_add,    vx_mul,   vx_sub,    vx_set,
+        vx_if,   vx_append, vx_cons,  vx_let, vx_cdr,    vx_car,   vx_and,    vx_or,
+        vx_xor,  vx_not,    vx_And,   vx_Or,  vx_Xor,    vx_Not,   vx_lambda, vx_quote_long,
+    };
+    for (QV_PRIM p : pure)
+        if (p == prim) return true;
+    return false;
+}
+
+}  // namespace
+
 void init_vxlisp() {
     if (vxlisp_top_env0) return;
     init_env();
@@ -138,6 +156,8 @@ void init_vxlisp() {
     QVISP_ENV* e1 = new_env(e0);
     for (const CORE_PRIM* p = core_prims; p->name; p++) {
         QV_SEXP* f = get_func_prim(p->prim, p->order, nullptr, p->min, p->max);
+        f->func.plain2 = plain_operator(p->prim);
+        f->func.keeps_no_env = keeps_no_env(p->prim);
         set_env(p->env ? e1 : e0, l_string(std_cm, p->name), f);
     }
     // Published under the memory lock: the collector marks them from now on.

@@ -377,6 +377,54 @@ TEST_F(OperatorTest, ResultPositions) {
     EXPECT_EQ(r->h.line, 5);
 }
 
+// The evaluator's shortcut for two plain numbers gives what the primitive gives, value, kind and
+// position alike, and declines every other pair of operands.
+TEST_F(OperatorTest, PlainShortcutMatchesThePrimitive) {
+    QV_FILE* f = test_file("p.qv", "", 5);
+    QV_FILE* g = test_file("q.qv", "", 9);
+    auto at = [](QV_SEXP* v, QV_FILE* file) { return inherit(v, get_sexp(file, QVT_SYMBOL)); };
+    const QV_PRIM prims[] = {vx_add, vx_sub, vx_mul, vx_lt, vx_leq, vx_gt, vx_geq, vx_equ, vx_Neq};
+    const std::pair<QV_SEXP*, QV_SEXP*> plain[] = {
+        {at(I(3), f), at(I(7), g)},
+        {at(I(7), f), I(3)},
+        {I(4), at(I(4), g)},
+        {I(INT64_MAX), I(1)},
+        {at(F(2.5), f), F(-1.25)},
+        {F(1.5), at(F(1.5), g)},
+        {F(NAN), F(1)},
+    };
+    for (QV_PRIM p : prims) {
+        PLAIN2_OP fast = plain_operator(p);
+        ASSERT_NE(fast, nullptr);
+        for (auto [a, b] : plain) {
+            QV_SEXP* want = op(p, {a, b});
+            QV_SEXP* got = fast(a, b);
+            ASSERT_NE(got, nullptr);
+            ASSERT_EQ(get_type(got), get_type(want));
+            if (get_type(want) == QVT_INTEGER) {
+                EXPECT_EQ(got->integer.data, want->integer.data);
+                EXPECT_EQ(got->integer.unit, nullptr);
+            } else {
+                EXPECT_EQ(std::isnan(got->floating.data), std::isnan(want->floating.data));
+                if (!std::isnan(want->floating.data)) {
+                    EXPECT_EQ(got->floating.data, want->floating.data);
+                }
+            }
+            EXPECT_EQ(got->h.file, want->h.file);
+            EXPECT_EQ(got->h.line, want->h.line);
+        }
+        // Anything else is left to the primitive.
+        const std::pair<QV_SEXP*, QV_SEXP*> other[] = {
+            {I(1), F(2)},         {F(1), I(2)},    {I(1, "m"), I(2)},   {F(1), F(2, "m")},
+            {Str("a"), Str("b")}, {nullptr, I(1)}, {I(1), Lst({I(1)})},
+        };
+        for (auto [a, b] : other)
+            EXPECT_EQ(fast(a, b), nullptr);
+    }
+    EXPECT_EQ(plain_operator(vx_div), nullptr);
+    EXPECT_EQ(plain_operator(vx_rem), nullptr);
+}
+
 // Several tasks compute with units and name unit environments while collections run: values
 // in use survive, and the unit environments are read safely from every task at once.
 std::atomic<int> unit_failures{0};

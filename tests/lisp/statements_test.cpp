@@ -4,9 +4,11 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "lisp/eval.h"
 #include "lisp/list.h"
+#include "lisp/vxlisp.h"
 #include "lisp_util.h"
 #include "qv_text.h"
 
@@ -269,6 +271,66 @@ TEST_F(StatementsTest, While) {
     QV_FILE* file = test_file("w.qv", nullptr, 1);
     bind("str", qv("\n\n\"s\"", file));
     EXPECT_EQ(eval(env_, qv("(while str 1)"))->error.line, 3);
+}
+
+// (probe what): notes the environment it is called in; what 1 makes an environment node of it,
+// 2 collects, 3 answers whether `local` is bound there. Flagged as keeping no reference to its
+// calling environment, as the core statements are, so that a pass's environment may serve again.
+std::vector<QVISP_ENV*> probed;
+QV_SEXP* probe(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    probed.push_back(env);
+    switch (get_el(form, 1)->integer.data) {
+        case 1:
+            get_env(env);
+            break;
+        case 2:
+            collect();
+            break;
+        case 3: {
+            QV_SEXP* v = nullptr;
+            return get_integer(_eval_symbol(&v, env, L("local"), -1) == 0, nullptr);
+        }
+    }
+    return get_integer(0, nullptr);
+}
+
+// Through the agent's own core primitives, which are flagged as keeping no reference.
+TEST_F(StatementsTest, WhileBodyEnvironmentServesAgainOnlyWhileNothingReachesIt) {
+    init_vxlisp();
+    QVISP_ENV* env = new_env(vxlisp_top_env1);
+    QV_SEXP* f = get_func_prim(probe, FUNC_APPLICATIVE, nullptr, 2, 2);
+    f->func.keeps_no_env = 1;
+    set_env(env, L("probe"), f);
+    set_env(env, L("bump"), get_func_prim(bump, FUNC_APPLICATIVE, nullptr, 1, 1));
+    // Untouched passes share one environment, which survives collections; the pass that makes
+    // an environment node of it is its last.
+    probed.clear();
+    EXPECT_EQ(run(env, "(define i 0) (while (< i 6) (probe (if (= i 2) 1 2)) (set i (+ i 1)))"),
+              "()");
+    ASSERT_EQ(probed.size(), 6u);
+    EXPECT_EQ(probed[1], probed[0]);
+    EXPECT_EQ(probed[2], probed[0]);
+    EXPECT_NE(probed[3], probed[0]);
+    EXPECT_EQ(get_env_parent(probed[0]), env);
+    // A primitive that may keep its calling environment ends the sharing too.
+    probed.clear();
+    EXPECT_EQ(run(env, "(set i 0) (while (< i 3) (probe 0) (if (= i 0) (bump) 0) (set i (+ i 1)))"),
+              "()");
+    ASSERT_EQ(probed.size(), 3u);
+    EXPECT_NE(probed[1], probed[0]);
+    // So does a definition: the next pass does not see it.
+    EXPECT_EQ(run(env,
+                  "(set i 0) (define seen 0)"
+                  "(while (< i 4) (set seen (+ seen (probe 3))) (define local 1)"
+                  " (set i (+ i 1)))"),
+              "()");
+    EXPECT_EQ(show(get_env_symbol(env, L("seen"), -1)), "0");
+    // A lambda called by the body binds on top of the pass's environment; every call sees the
+    // values of its own pass.
+    EXPECT_EQ(run(env,
+                  "(define (twice x) (* x 2)) (set i 0) (define s 0)"
+                  "(while (< i 4) (set s (+ s (twice i))) (set i (+ i 1))) s"),
+              "12");
 }
 
 // Heap bytes in use after a collection, measured from inside a running loop.
