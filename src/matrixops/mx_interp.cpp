@@ -21,6 +21,10 @@ namespace {
 constexpr int SLOT_ROOM = 16;
 // More dimensions than this make 2^dim corners no reader can afford.
 constexpr int MAX_IP_DIM = 16;
+// Points with at most this many channels, and corner buffers of at most this many bytes, keep
+// them on the stack; the pool serves larger ones.
+constexpr int SMALL_N = 16;
+constexpr int SMALL_CORNER_BYTES = 1024;
 // Coordinates at or beyond this cannot be level-0 positions of any matrix.
 constexpr double COORD_LIMIT = 4611686018427387904.0;  // 2^62
 
@@ -50,16 +54,20 @@ struct Point {
     MATRIX* m = nullptr;
     int dim = 0, n = 0, ncorner = 0;
     int64_t stride = 0;  // values of T between corner buffers
-    int64_t* code = nullptr;
-    int64_t* w = nullptr;
-    int64_t* lo = nullptr;
-    double* pos = nullptr;
-    int* ofs = nullptr;
+    int64_t code[MAX_IP_DIM + 1];
+    int64_t w[MAX_IP_DIM];
+    int64_t lo[MAX_IP_DIM];
+    double pos[MAX_IP_DIM];
+    int ofs[MAX_IP_DIM];
     MX_CACHE_PARAM_IX* route = nullptr;
     int* slots = nullptr;  // the slots interpolated
     int nslots = 0;
     T* corners = nullptr;
-    void* block = nullptr;  // from the pool; everything above points into it
+    // Small points keep their routing and corners here; larger ones take one pool block.
+    MX_CACHE_PARAM_IX route_in[SMALL_N];
+    int slots_in[SMALL_N];
+    alignas(16) uint8_t corners_in[SMALL_CORNER_BYTES];
+    void* block = nullptr;
 
     ~Point() {
         if (block) mxc_free(c, block);
@@ -75,25 +83,26 @@ struct Point {
         if (dim < 1 || dim > MAX_IP_DIM || n < 0) return false;
         ncorner = 1 << dim;
         stride = static_cast<int64_t>(n) * SLOT_ROOM / static_cast<int64_t>(sizeof(T));
-        int64_t bytes = 8 * (dim + 1) + 8 * 3 * dim + 4 * dim + 4 * n + 4 * n + 16 +
-                        static_cast<int64_t>(ncorner) * stride * static_cast<int64_t>(sizeof(T));
-        block = mxc_alloc(c, bytes);
-        auto* b = static_cast<uint8_t*>(block);
-        corners = reinterpret_cast<T*>(b);  // first, so it keeps the block's alignment
-        b += static_cast<int64_t>(ncorner) * stride * static_cast<int64_t>(sizeof(T));
-        code = reinterpret_cast<int64_t*>(b);
-        b += 8 * (dim + 1);
-        w = reinterpret_cast<int64_t*>(b);
-        b += 8 * dim;
-        lo = reinterpret_cast<int64_t*>(b);
-        b += 8 * dim;
-        pos = reinterpret_cast<double*>(b);
-        b += 8 * dim;
-        ofs = reinterpret_cast<int*>(b);
-        b += 4 * dim;
-        route = reinterpret_cast<MX_CACHE_PARAM_IX*>(b);
-        b += 4 * n;
-        slots = reinterpret_cast<int*>(b);
+        int64_t cbytes = static_cast<int64_t>(ncorner) * stride * static_cast<int64_t>(sizeof(T));
+        int64_t extra = (cbytes > SMALL_CORNER_BYTES ? cbytes : 0) + (n > SMALL_N ? 8 * n : 0);
+        uint8_t* b = nullptr;
+        if (extra) {
+            block = mxc_alloc(c, extra);
+            b = static_cast<uint8_t*>(block);
+        }
+        if (cbytes > SMALL_CORNER_BYTES) {
+            corners = reinterpret_cast<T*>(b);  // first, so it keeps the block's alignment
+            b += cbytes;
+        } else {
+            corners = reinterpret_cast<T*>(corners_in);
+        }
+        if (n > SMALL_N) {
+            route = reinterpret_cast<MX_CACHE_PARAM_IX*>(b);
+            slots = reinterpret_cast<int*>(b + 4 * n);
+        } else {
+            route = route_in;
+            slots = slots_in;
+        }
         for (int i = 0; i < n; i++) {
             MX_CACHE_PARAM_IX e = p->data_ix[i];
             bool fits = !c->el_sizes || c->el_sizes[i] == static_cast<int>(sizeof(T));
@@ -104,6 +113,7 @@ struct Point {
                 route[i] = MX_CACHE_PARAM_IX{0, 65535};
             }
         }
+        own_param(p);
         return true;
     }
 
@@ -139,20 +149,27 @@ struct Point {
     T* corner(int s) { return corners + s * stride; }
 
     // Reads corner s (offset vector of s's bits, or none) into buf.
-    int read(MX_CACHE_PARAM q, void* buf, int s, bool offset) {
+    // The reader's own parameter block: the caller's, with the point's code and the private
+    // routing; each corner read sets the offset vector and buffer 0.
+    MX_CACHE_PARAM q;
+    void own_param(MX_CACHE_PARAM* p) {
+        q = *p;
+        q.dc = code;
+        q.data_ix = route;
+    }
+
+    int read(void* buf, int s, bool offset) {
         memset(buf, 0, static_cast<size_t>(stride) * sizeof(T));
         for (int d = 0; d < dim; d++)
             ofs[d] = (s >> d) & 1;
-        q.dc = code;
         q.ofs = offset ? ofs : nullptr;
         q.data_ptrs[0] = buf;
-        q.data_ix = route;
         return mx_ip_read_hook(&q);
     }
 
-    int read_corners(MX_CACHE_PARAM* p) {
+    int read_corners() {
         for (int s = 0; s < ncorner; s++)
-            if (read(*p, corner(s), s, true) != 0) return -1;
+            if (read(corner(s), s, true) != 0) return -1;
         return 0;
     }
 
@@ -162,7 +179,8 @@ struct Point {
         for (int d = dim - 1; d >= 0; d--) {
             int half = 1 << d;
             double l = static_cast<double>(lo[d]), h = static_cast<double>(lo[d] + w[d]);
-            double wd = static_cast<double>(w[d]), x = pos[d];
+            // w is a power of two, so multiplying by its reciprocal divides exactly.
+            double inv = 1.0 / static_cast<double>(w[d]), x = pos[d];
             if (l == x) continue;
             for (int s = 0; s < half; s++) {
                 T* a = base + s * stride;
@@ -173,8 +191,8 @@ struct Point {
                         a[j] = b[j];
                     else
                         a[j] = static_cast<T>((static_cast<double>(a[j]) * (h - x) +
-                                               static_cast<double>(b[j]) * (x - l)) /
-                                              wd);
+                                               static_cast<double>(b[j]) * (x - l)) *
+                                              inv);
                 }
             }
         }
@@ -215,6 +233,13 @@ void trace(const char* tag, const double* v, int n) {
     for (int j = 0; j < n && j < 3; j++)
         ss_printf(" %f", v[j]);
     ss_printf("\n");
+}
+
+int reversed_bits(int k, int bits) {
+    int r = 0;
+    for (int b = 0; b < bits; b++)
+        r |= ((k >> b) & 1) << (bits - 1 - b);
+    return r;
 }
 
 MX_USER* our_user_cache(MX_CACHE* c) {
@@ -269,7 +294,49 @@ void free_user_cache_double(MX_CACHE* c) {
     c->user_header = nullptr;
 }
 
+namespace {
+
+// The user-cache hit of a point given by coordinates, without the general reader's set-up: the
+// routed slots collapsed straight from the cached corners. False when the point is not a hit
+// this path takes (the general reader then decides).
+bool cached_point(MX_CACHE_PARAM* p) {
+    constexpr int FAST_DIM = 4;
+    MX_CACHE* c = p->c;
+    MX_USER* u = our_user_cache(c);
+    int dim = c->m->p.dim, n = c->ds_len;
+    auto* out = static_cast<double*>(p->data_ptrs[0]);
+    if (!u || dim < 1 || dim > FAST_DIM || !out || _mx_deb_flag || p->inp_level != u->point[0])
+        return false;
+    const auto* x = static_cast<const double*>(p->inp_buf);
+    for (int d = 0; d < dim; d++) {
+        if (!(x[d] > -1.0) || !(x[d] < COORD_LIMIT)) return false;
+        int64_t t = static_cast<int64_t>(x[d]);
+        if (t < u->point[d + 1] || t >= u->point[d + 1] + u->width[d + 1]) return false;
+    }
+    double v[1 << FAST_DIM];
+    for (int i = 0; i < n; i++) {
+        MX_CACHE_PARAM_IX e = p->data_ix[i];
+        if (e.p != 0 || e.x == 65535 || e.x >= n || (c->el_sizes && c->el_sizes[i] != 8)) continue;
+        for (int s = 0; s < (1 << dim); s++)
+            v[s] = u->data[s][e.x];
+        for (int d = dim - 1; d >= 0; d--) {
+            double l = static_cast<double>(u->point[d + 1]);
+            double h = static_cast<double>(u->point[d + 1] + u->width[d + 1]);
+            double inv = 1.0 / static_cast<double>(u->width[d + 1]), xd = x[d];
+            if (l == xd) continue;
+            for (int s = 0; s < (1 << d); s++)
+                v[s] = h == xd ? v[s + (1 << d)]
+                               : (v[s] * (h - xd) + v[s + (1 << d)] * (xd - l)) * inv;
+        }
+        out[e.x] = v[0];
+    }
+    return true;
+}
+
+}  // namespace
+
 int read_mx_ip_double(MX_CACHE_PARAM* p) {
+    if (p && p->c && p->c->m && p->data_ix && p->inp_buf && cached_point(p)) return 0;
     Point<double> g;
     if (!g.init(p)) return -1;
     if (!p->inp_buf && !p->dc) return -1;
@@ -287,11 +354,16 @@ int read_mx_ip_double(MX_CACHE_PARAM* p) {
             new_user_cache_double(g.c);
             u = our_user_cache(g.c);
         }
-        for (int s = 0; s < g.ncorner; s++) {
-            if (g.read(*p, g.corner(s), s, true) != 0) {
+        // Corners that differ in the outer dimensions lie far apart in a block; reading them
+        // first lets their memory loads overlap instead of queueing behind each other.
+        for (int k = 0; k < g.ncorner; k++) {
+            int s = reversed_bits(k, g.dim);
+            if (g.read(g.corner(s), s, true) != 0) {
                 if (g.c->user_header) g.c->user_header->free_func(g.c);
                 return -1;
             }
+        }
+        for (int s = 0; s < g.ncorner; s++) {
             if (_mx_deb_flag) trace("-", g.corner(s), g.n);
             memcpy(u->data[s], g.corner(s), sizeof(double) * g.n);
         }
@@ -316,7 +388,7 @@ int read_mx_ip_float(MX_CACHE_PARAM* p) {
     int64_t level = p->inp_buf ? p->inp_level : p->dc[0];
     // A coordinate below the matrix has no cell; it fails like an unreadable corner.
     if (!g.locate(level, p->inp_buf ? nullptr : p->dc, true)) return -1;
-    if (g.read_corners(p) != 0) return -1;
+    if (g.read_corners() != 0) return -1;
     g.collapse(g.corners);
     g.deliver(p);
     return 0;
@@ -330,7 +402,7 @@ void* read_mx_ipdiff_double2(MX_CACHE_PARAM* p) {
     if (!g.locate(p->inp_level, p->inp_buf ? nullptr : p->dc, true)) return nullptr;
     void* r = g.new_derivative(p, &mx_type_double_v);
     if (!r) return nullptr;
-    if (g.read_corners(p) != 0) {
+    if (g.read_corners() != 0) {
         mxc_free(g.c, r);
         return nullptr;
     }
@@ -371,7 +443,7 @@ void* read_mx_ipdiff_double(MX_CACHE_PARAM* p) {
     void* r = g.new_derivative(p, &mx_type_double_v);
     if (!r) return nullptr;
     // Corner 0 holds the cell's own values, corner 1 each neighbour in turn.
-    if (g.read(*p, g.corner(0), 0, false) != 0) {
+    if (g.read(g.corner(0), 0, false) != 0) {
         mxc_free(g.c, r);
         return nullptr;
     }
@@ -379,7 +451,7 @@ void* read_mx_ipdiff_double(MX_CACHE_PARAM* p) {
     get_matrix_dh_set(&dh, r);
     auto* out = reinterpret_cast<double*>(dh.offset);
     for (int i = 0; i < g.dim; i++) {
-        if (g.read(*p, g.corner(1), 1 << i, true) != 0) {
+        if (g.read(g.corner(1), 1 << i, true) != 0) {
             mxc_free(g.c, r);
             return nullptr;
         }
