@@ -10,7 +10,7 @@
 #include "matrixops/mtx_types.h"
 #include "stream/sprintf.h"
 
-int (*mx_ip_read_hook)(MX_CACHE_PARAM* p) = nullptr;
+int (*mx_ip_read_hook)(MX_CACHE_PARAM* p) = read_mx_cache;
 int _mx_deb_flag;
 
 namespace {
@@ -48,6 +48,29 @@ struct PoolBlock {
 // The cell geometry and working memory of one point: its dimension code, per dimension the cell
 // width, lower edge and the position, the offset vector, the private channel routing and the
 // 2^dim corner buffers. One pool block holds it all.
+// The element width of the cache's channel entry i: fixed once a node has been current, else
+// from the matrix's channel type; 0 when neither says.
+int channel_width(MX_CACHE* c, int i) {
+    if (c->el_sizes) return c->el_sizes[i];
+    MATRIX* m = c->m;
+    if (!c->access_ch || !m->channel_info) return 0;
+    int ch = c->access_ch[i];
+    if (ch < 0 || ch >= m->p.channel_nos) return 0;
+    MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
+    if (!tp) return 0;
+    if (tp->parent) tp = tp->parent;
+    return tp->get_size ? tp->get_size(tp, nullptr) : 0;
+}
+
+// Channel entry i takes part in a reader of element width `width`: routed to buffer 0, a slot
+// below n, and elements of that width (or of a width not known yet: the read buffers leave
+// room for the widest).
+bool interpolated(MX_CACHE* c, MX_CACHE_PARAM_IX e, int i, int n, int width) {
+    if (e.p != 0 || e.x == 65535 || e.x >= n) return false;
+    int w = channel_width(c, i);
+    return w == 0 || w == width;
+}
+
 template <class T>
 struct Point {
     MX_CACHE* c = nullptr;
@@ -105,8 +128,7 @@ struct Point {
         }
         for (int i = 0; i < n; i++) {
             MX_CACHE_PARAM_IX e = p->data_ix[i];
-            bool fits = !c->el_sizes || c->el_sizes[i] == static_cast<int>(sizeof(T));
-            if (e.p == 0 && e.x != 65535 && e.x < n && fits) {
+            if (interpolated(c, e, i, n, sizeof(T))) {
                 route[i] = e;
                 slots[nslots++] = e.x;
             } else {
@@ -316,7 +338,7 @@ bool cached_point(MX_CACHE_PARAM* p) {
     double v[1 << FAST_DIM];
     for (int i = 0; i < n; i++) {
         MX_CACHE_PARAM_IX e = p->data_ix[i];
-        if (e.p != 0 || e.x == 65535 || e.x >= n || (c->el_sizes && c->el_sizes[i] != 8)) continue;
+        if (!interpolated(c, e, i, n, 8)) continue;
         for (int s = 0; s < (1 << dim); s++)
             v[s] = u->data[s][e.x];
         for (int d = dim - 1; d >= 0; d--) {
@@ -530,8 +552,7 @@ int read_mx_ip_double_v(MX_CACHE_PARAM* cp) {
     int nout = 1;
     for (int i = 0; i < g.n; i++) {
         MX_CACHE_PARAM_IX e = cp->data_ix[i];
-        bool fits = !g.c->el_sizes || g.c->el_sizes[i] == 8;
-        if (e.p == 0 && e.x != 65535 && fits) {
+        if (interpolated(g.c, e, i, 65535, 8)) {
             g.route[i] = e;
             if (e.x + 1 > nout) nout = e.x + 1;
         } else {

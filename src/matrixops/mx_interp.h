@@ -16,7 +16,7 @@
 
 #include <cstdint>
 
-#include "matrixops/mx_cache_param.h"
+#include "matrix/mxcache.h"
 
 // The user cache of read_mx_ip_double: the corner values of the last cell read, hung on the
 // cache's user_header.
