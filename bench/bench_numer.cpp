@@ -1,13 +1,11 @@
 // Interpolating reads and the linear solver against the loops a programmer would write by hand.
 //
-// Reads: 10^7 read_mx_ip_double calls on a 4096 x 4096 double channel held in 256 x 256 node
-// blocks, all resident, with flags bit 0 (cells on a block's edge read the next node), (a) along
-// rows in steps of 0.1 cell, so that most points fall in the cell of the one before (user-cache
-// hits), (b) at random points; the reference is a bilinear interpolation over the same values in
-// one flat array at the same points (counter x_loop: our time over its time; both sides best of
-// three). The element reader under the interpolation reads resident node blocks as the matrix
-// cache does: the current node by its code, the in-block index, its bounds, the redirect to the
-// neighbouring node, and an index array from the pool.
+// Reads: 10^7 read_mx_ip_double calls on a 4096 x 4096 double_v channel of a matrix in 256 x 256
+// nodes, all resident, through a matrix cache with flags bit 0 (cells on a block's edge read the
+// next node), (a) along rows in steps of 0.1 cell, so that most points fall in the cell of the
+// one before (user-cache hits), (b) at random points (2^16 of them, repeated); the reference is
+// a bilinear interpolation over the same values in one flat array at the same points (counter
+// x_loop: our time over its time; both sides best of three).
 //
 // Solver: resolve_equation_double on 1000 well-conditioned systems of each N from 2 to 8 against
 // Gaussian elimination with partial pivoting over a flat array (counter x_loop).
@@ -21,7 +19,12 @@
 
 #include "app/startup.h"
 #include "base/alloc.h"
+#include "geo/matrix_start.h"
+#include "lisp/collect.h"
+#include "lisp/heap.h"
+#include "lisp/parser.h"
 #include "matrix/matrix.h"
+#include "matrix/mxstore.h"
 #include "matrixops/mtx_common.h"
 #include "matrixops/mtx_types.h"
 #include "matrixops/mx_interp.h"
@@ -29,7 +32,7 @@
 
 namespace {
 
-constexpr int SIDE = 4096, BLOCK = 256, NODES = SIDE / BLOCK;
+constexpr int SIDE = 4096;
 constexpr int64_t CALLS = 10000000;
 
 double seconds_since(std::chrono::steady_clock::time_point t0) {
@@ -51,94 +54,68 @@ double value_at(int x, int y) {
     return std::sin(x * 0.01) * 100 + std::cos(y * 0.013) * 50 + (x ^ y) % 7;
 }
 
-// The channel: a flat array for the reference, node blocks for the reader.
+uint32_t still_clock() {
+    return 1000;
+}
+
+// The channel: a flat array for the reference, a matrix of the store for the reader (its 256
+// nodes made ready by a fetch slot that only finishes them, then filled row by row through the
+// cache; the store's clock stands still so that none of them is purged).
 struct Channel {
     std::vector<double> flat;
-    std::vector<void*> nodes;  // double_v {256, 256}, node (nx, ny) at nx + ny * NODES
-    MATRIX m{};
-    uint8_t dd[2] = {1, 1}, bs[2] = {8, 8};
-    int64_t px[2] = {SIDE, SIDE};
-    int64_t lv0[2] = {SIDE, SIDE};
-    int64_t* lvp[1] = {lv0};
+    MATRIX* m = nullptr;
     MX_CACHE c{};
     int ch[1] = {0};
-    int current = -1;  // the node the cache holds
-    int64_t current_code[3] = {-1, -1, -1};
 
     Channel() {
         flat.resize(int64_t{SIDE} * SIDE);
         for (int y = 0; y < SIDE; y++)
             for (int x = 0; x < SIDE; x++)
                 flat[int64_t{y} * SIDE + x] = value_at(x, y);
-        int sizes[2] = {BLOCK, BLOCK};
-        for (int ny = 0; ny < NODES; ny++)
-            for (int nx = 0; nx < NODES; nx++) {
-                MATRIX_ALLOC_VECTOR_PARAM vp{2, sizes, nullptr, nullptr};
-                void* v = mx_type_double_v.alloc_data(&mx_type_double_v, MXA_TRACKED, &vp, nullptr,
-                                                      __FILE__, __LINE__);
-                MATRIX_DH_SET dh;
-                get_matrix_dh_set(&dh, v);
-                auto* d = reinterpret_cast<double*>(dh.offset);
-                for (int y = 0; y < BLOCK; y++)
-                    memcpy(d + y * BLOCK, &flat[int64_t{ny * BLOCK + y} * SIDE + nx * BLOCK],
-                           8 * BLOCK);
-                nodes.push_back(v);
-            }
-        m.p.dim = 2;
-        m.p.channel_nos = 1;
-        m.total_levels = 1;
-        m.dim_divide = dd;
-        m.block_size = bs;
-        m.pixel_size = px;
-        m.pixel_size_list = lvp;
-        c.m = &m;
+        set_matrix_clock(still_clock);
+        m = open_matrix(nullptr, nullptr, nullptr, nullptr, nullptr);
+        MATRIX_PARAM p{};
+        p.dim = 2;
+        p.channel_nos = 1;
+        set_matrix_param(m, &p);
+        for (int d = 0; d < 2; d++) {
+            set_matrix_dim_divide(m, d, 1);
+            set_matrix_block_size(m, d, 8);
+            set_matrix_pixel_size(m, d, SIDE);
+        }
+        MATRIX_CHANNEL_INFO ci{&mx_type_double_v, 0, nullptr, 0};
+        set_matrix_channel_info(m, 0, &ci);
+        gc_push(nullptr, nullptr, "bench");
+        QV_SEXP* s = read_qv_items("<mxFinish normal-jump-status=\"MS_OK\"/>");
+        realize_whole(s);
+        for (int i = 0; i < 3; i++)
+            set_matrix_cal(m, MI_FETCH_1_TP + i, s);
+        gc_pop(nullptr, nullptr);
+        set_matrix_mode(m, 1);
+        c.m = m;
         c.access_ch = ch;
         c.ds_len = 1;
+        c.gn_create = 3;
+        c.gn_wait = 3;
         mxc_setup(&c);
-    }
-    ~Channel() {
-        mxc_close(&c);
-        for (void* v : nodes)
-            d_f_ree(v);
+        int64_t dc[3] = {0, 0, 0};
+        MX_CACHE_PARAM_IX ix{0, 0};
+        double* run[1] = {nullptr};
+        MX_CACHE_PARAM w{};
+        w.c = &c;
+        w.dc = dc;
+        w.data_ix = &ix;
+        w.data_ptrs[0] = run;
+        w.vector_len = SIDE;
+        for (int y = 0; y < SIDE; y++) {
+            dc[2] = y;
+            run[0] = &flat[int64_t{y} * SIDE];
+            if (write_mx_cache_vector(&w) != SIDE) abort();
+        }
     }
 };
 
 Channel* chan = nullptr;
-
-// One element through the resident blocks, as the matrix cache reads it.
-int resident_read(MX_CACHE_PARAM* q) {
-    MX_CACHE* c = q->c;
-    auto* ix = static_cast<int*>(mxc_alloc(c, sizeof(int) * 3));
-    int64_t cell[2];
-    int r = 0;
-    for (int d = 0; d < 2; d++) {
-        cell[d] = q->dc[d + 1] + (q->ofs ? q->ofs[d] : 0);
-        ix[d] = static_cast<int>((q->dc[d + 1] & (BLOCK - 1)) + (q->ofs ? q->ofs[d] : 0));
-        if (ix[d] >= BLOCK) {
-            if (!(q->flags & 1)) r = -1;
-            ix[d] -= BLOCK;
-        }
-        if (cell[d] < 0 || cell[d] >= SIDE) r = -1;
-    }
-    if (r == 0) {
-        int64_t code[3] = {0, cell[0] & ~int64_t{BLOCK - 1}, cell[1] & ~int64_t{BLOCK - 1}};
-        if (memcmp(code, chan->current_code, sizeof code) != 0) {
-            memcpy(chan->current_code, code, sizeof code);
-            chan->current = static_cast<int>(code[1] / BLOCK + code[2] / BLOCK * NODES);
-            c->miss_hit_cnt++;
-        } else {
-            c->hit_cnt++;
-        }
-        MATRIX_DH_SET dh;
-        get_matrix_dh_set(&dh, chan->nodes[chan->current]);
-        MX_CACHE_PARAM_IX e = q->data_ix[0];
-        if (e.x != 65535)
-            memcpy(static_cast<uint8_t*>(q->data_ptrs[e.p]) + 8 * e.x,
-                   dh.offset + 8 * (ix[0] + int64_t{ix[1]} * BLOCK), 8);
-    }
-    mxc_free(c, ix);
-    return r;
-}
 
 double plain_bilinear(const double* f, double x, double y) {
     int64_t x0 = static_cast<int64_t>(x), y0 = static_cast<int64_t>(y);
@@ -153,7 +130,6 @@ double plain_bilinear(const double* f, double x, double y) {
 void reads(benchmark::State& state, bool walk) {
     static Channel channel;
     chan = &channel;
-    mx_ip_read_hook = resident_read;
     std::vector<double> xs(1 << 16), ys(1 << 16);
     std::mt19937 rng(5);
     std::uniform_real_distribution<double> u(0, SIDE - 1.001);
@@ -215,6 +191,7 @@ void reads(benchmark::State& state, bool walk) {
     if (worst > 1e-9) state.SkipWithError("values differ");
     state.counters["node_changes"] = static_cast<double>(channel.c.miss_hit_cnt);
     channel.c.miss_hit_cnt = 0;
+    flush_mx_cache(&channel.c, 0);
 }
 
 void BM_ReadRowWalk(benchmark::State& state) {
@@ -313,10 +290,12 @@ BENCHMARK(BM_Solve)->DenseRange(2, 8)->UseManualTime()->Iterations(1)->Unit(
 }  // namespace
 
 int main(int argc, char** argv) {
-    init_runtime(argv[0], 0);
-    register_matrix_types();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    init_runtime(argv[0], 0);
+    static char prog[] = "bench_numer";
+    static char* args[] = {prog, nullptr};
+    minimum_matrix_init(1, args);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;
