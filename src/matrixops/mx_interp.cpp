@@ -71,6 +71,13 @@ bool interpolated(MX_CACHE* c, MX_CACHE_PARAM_IX e, int i, int n, int width) {
     return w == 0 || w == width;
 }
 
+// One step of the multilinear collapse along a dimension whose cell spans lo .. hi at position
+// x (not on the lower edge): the upper value on the upper edge, else the weighted mean. The
+// width is a power of two, so multiplying by its reciprocal `inv` divides exactly.
+inline double collapse_step(double a, double b, double lo, double hi, double inv, double x) {
+    return hi == x ? b : (a * (hi - x) + b * (x - lo)) * inv;
+}
+
 template <class T>
 struct Point {
     MX_CACHE* c = nullptr;
@@ -201,7 +208,6 @@ struct Point {
         for (int d = dim - 1; d >= 0; d--) {
             int half = 1 << d;
             double l = static_cast<double>(lo[d]), h = static_cast<double>(lo[d] + w[d]);
-            // w is a power of two, so multiplying by its reciprocal divides exactly.
             double inv = 1.0 / static_cast<double>(w[d]), x = pos[d];
             if (l == x) continue;
             for (int s = 0; s < half; s++) {
@@ -209,12 +215,7 @@ struct Point {
                 T* b = base + (s + half) * stride;
                 for (int k = 0; k < nslots; k++) {
                     int j = slots[k];
-                    if (h == x)
-                        a[j] = b[j];
-                    else
-                        a[j] = static_cast<T>((static_cast<double>(a[j]) * (h - x) +
-                                               static_cast<double>(b[j]) * (x - l)) *
-                                              inv);
+                    a[j] = static_cast<T>(collapse_step(a[j], b[j], l, h, inv, x));
                 }
             }
         }
@@ -347,8 +348,7 @@ bool cached_point(MX_CACHE_PARAM* p) {
             double inv = 1.0 / static_cast<double>(u->width[d + 1]), xd = x[d];
             if (l == xd) continue;
             for (int s = 0; s < (1 << d); s++)
-                v[s] = h == xd ? v[s + (1 << d)]
-                               : (v[s] * (h - xd) + v[s + (1 << d)] * (xd - l)) * inv;
+                v[s] = collapse_step(v[s], v[s + (1 << d)], l, h, inv, xd);
         }
         out[e.x] = v[0];
     }
@@ -658,13 +658,14 @@ int read_mx_ip_double_v(MX_CACHE_PARAM* cp) {
         for (int64_t d = dim - 1; d >= 0; d--) {
             double l = static_cast<double>(plo[k * dim + d]);
             double wd = static_cast<double>(pw[k * dim + d]), h = l + wd, x = ppos[k * dim + d];
+            double inv = 1.0 / wd;
             if (l == x) continue;
             int64_t half = int64_t{1} << d;
             for (int64_t s = 0; s < half; s++)
                 for (int j = 0; j < nout; j++) {
                     double& a = buf[s * nout + j][k];
                     double bv = buf[(s + half) * nout + j][k];
-                    a = h == x ? bv : (a * (h - x) + bv * (x - l)) / wd;
+                    a = collapse_step(a, bv, l, h, inv, x);
                 }
         }
     }
