@@ -1,6 +1,7 @@
 // Interpolating readers over the matrix cache.
 #include "matrixops/mx_interp.h"
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -74,6 +75,12 @@ bool interpolated(MX_CACHE* c, MX_CACHE_PARAM_IX e, int i, int n, int width) {
 // One step of the multilinear collapse along a dimension whose cell spans lo .. hi at position
 // x (not on the lower edge): the upper value on the upper edge, else the weighted mean. The
 // width is a power of two, so multiplying by its reciprocal `inv` divides exactly.
+// 1 / w for a cell width w = 2^k (0 <= k <= 62), made from its exponent without a division.
+inline double inv_width(int64_t w) {
+    int k = std::countr_zero(static_cast<uint64_t>(w));
+    return std::bit_cast<double>(static_cast<uint64_t>(1023 - k) << 52);
+}
+
 inline double collapse_step(double a, double b, double lo, double hi, double inv, double x) {
     return hi == x ? b : (a * (hi - x) + b * (x - lo)) * inv;
 }
@@ -208,7 +215,7 @@ struct Point {
         for (int d = dim - 1; d >= 0; d--) {
             int half = 1 << d;
             double l = static_cast<double>(lo[d]), h = static_cast<double>(lo[d] + w[d]);
-            double inv = 1.0 / static_cast<double>(w[d]), x = pos[d];
+            double inv = inv_width(w[d]), x = pos[d];
             if (l == x) continue;
             for (int s = 0; s < half; s++) {
                 T* a = base + s * stride;
@@ -345,7 +352,7 @@ bool cached_point(MX_CACHE_PARAM* p) {
         for (int d = dim - 1; d >= 0; d--) {
             double l = static_cast<double>(u->point[d + 1]);
             double h = static_cast<double>(u->point[d + 1] + u->width[d + 1]);
-            double inv = 1.0 / static_cast<double>(u->width[d + 1]), xd = x[d];
+            double inv = inv_width(u->width[d + 1]), xd = x[d];
             if (l == xd) continue;
             for (int s = 0; s < (1 << d); s++)
                 v[s] = collapse_step(v[s], v[s + (1 << d)], l, h, inv, xd);
@@ -658,7 +665,7 @@ int read_mx_ip_double_v(MX_CACHE_PARAM* cp) {
         for (int64_t d = dim - 1; d >= 0; d--) {
             double l = static_cast<double>(plo[k * dim + d]);
             double wd = static_cast<double>(pw[k * dim + d]), h = l + wd, x = ppos[k * dim + d];
-            double inv = 1.0 / wd;
+            double inv = inv_width(pw[k * dim + d]);
             if (l == x) continue;
             int64_t half = int64_t{1} << d;
             for (int64_t s = 0; s < half; s++)

@@ -38,7 +38,7 @@ void* new_row(int n, MX_CACHE* c) {
 // Frees pool blocks at the end of a scope.
 struct Release {
     MX_CACHE* c;
-    void* v[6] = {};
+    void* v[8] = {};
     explicit Release(MX_CACHE* cache) : c(cache) {}
     void* keep(void* p) {
         for (void*& s : v)
