@@ -61,12 +61,8 @@ TEST_F(Solve, LinearSystemsShapesAndSingularity) {
     void* b2 = dvec(&c, {2}, {1, 2});
     void* b22 = dvec(&c, {2, 2}, {1, 2, 3, 4});
     void* rect = dvec(&c, {2, 3}, {1, 2, 3, 4, 5, 6});
-    void* vec1 = dvec(&c, {4}, {1, 2, 3, 4});
-    EXPECT_EQ(resolve_equation_double(id, b2, &c), nullptr);
-    EXPECT_EQ(resolve_equation_double(a, b22, &c), nullptr);
-    EXPECT_EQ(resolve_equation_double(rect, b2, &c), nullptr);
-    EXPECT_EQ(resolve_equation_double(vec1, b2, &c), nullptr);
-    EXPECT_EQ(resolve_equation_double(a, nullptr, &c), nullptr);
+    for (auto [m, v] : {std::pair{id, b2}, {a, b22}, {rect, b2}, {b2, b2}, {a, nullptr}})
+        EXPECT_EQ(resolve_equation_double(m, v, &c), nullptr);
     int fs[1] = {2};
     void* fb = mxt_new_vector(&mx_type_float_v, 1, fs, &c);
     EXPECT_EQ(resolve_equation_double(a, fb, &c), nullptr);  // element types differ
@@ -76,7 +72,7 @@ TEST_F(Solve, LinearSystemsShapesAndSingularity) {
     ASSERT_TRUE(x);
     EXPECT_NEAR(dvals(x)[1], 2e20, 1e6);
     mxc_free(&c, x);
-    for (void* v : {zero, two, a, b3, id, sing, sing2, zrow, b2, b22, rect, vec1, fb, scaled})
+    for (void* v : {zero, two, a, b3, id, sing, sing2, zrow, b2, b22, rect, fb, scaled})
         mxc_free(&c, v);
 }
 
@@ -169,15 +165,10 @@ TEST_F(Newton, ConvergesFromCoarseLevelAndKeepsItsCounters) {
     start(600, 700, 10, 10, 5);
     p.try_max = 1;
     p.tolerance = 1e-9;
-    int64_t before = s.reads;
     matrix_newton_double(&p);
     EXPECT_EQ(p.newton_status, 3);
-    EXPECT_DOUBLE_EQ(p.try_avg, 10.0 * 0.9 + 0.1);
-    EXPECT_LE(p.inp_level, 5);  // a raise by the first step's length is clamped to the pyramid
-    EXPECT_EQ(p.inp_level, 5);
-    // Two steps of 3 scalar reads... each step reads values (4 corners) and cell differences
-    // (1 + 2 reads) unless the user cache answers; at least two steps' worth happened.
-    EXPECT_GE(s.reads - before, 2 * 3);
+    EXPECT_DOUBLE_EQ(p.try_avg, 10.0 * 0.9 + 0.1);  // steps counted 1: two taken
+    EXPECT_EQ(p.inp_level, 5);  // the raise by the first step's length is held at the top
 }
 
 TEST_F(Newton, DegenerateInputsEnd) {
