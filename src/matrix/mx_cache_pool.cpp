@@ -65,10 +65,10 @@ void xx_mxc_free(MX_CACHE* c, void* ptr, const char* file, int line) {
 }
 
 void mxc_release_pool(MX_CACHE* c) {
-    if (c->user_header) {
-        MX_USER_HEADER* u = c->user_header;
-        c->user_header = nullptr;
+    // The user data's free_func finds its record through the cache, so it runs first.
+    if (MX_USER_HEADER* u = c->user_header) {
         if (u->free_func) u->free_func(c);
+        c->user_header = nullptr;
     }
     if (!c->mblk_hash) return;
     for (int i = 0; i < c->mblk_hashsize; i++) {

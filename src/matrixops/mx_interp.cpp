@@ -1,0 +1,682 @@
+// Interpolating readers over the matrix cache.
+#include "matrixops/mx_interp.h"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include "base/alloc.h"
+#include "matrix/matrix.h"
+#include "matrixops/mtx_common.h"
+#include "matrixops/mtx_types.h"
+#include "stream/sprintf.h"
+
+int (*mx_ip_read_hook)(MX_CACHE_PARAM* p) = read_mx_cache;
+int _mx_deb_flag;
+
+namespace {
+
+// Bytes a read buffer gives every slot: the element reader writes a channel's element at slot x
+// times the element's own width, so a channel of a wider type than the reader expects can never
+// write past the buffer.
+constexpr int SLOT_ROOM = 16;
+// More dimensions than this make 2^dim corners no reader can afford.
+constexpr int MAX_IP_DIM = 16;
+// Points with at most this many channels, and corner buffers of at most this many bytes, keep
+// them on the stack; the pool serves larger ones.
+constexpr int SMALL_N = 16;
+constexpr int SMALL_CORNER_BYTES = 1024;
+// Coordinates at or beyond this cannot be level-0 positions of any matrix.
+constexpr double COORD_LIMIT = 4611686018427387904.0;  // 2^62
+
+// A pool block that goes back to its cache when the scope ends.
+struct PoolBlock {
+    MX_CACHE* c;
+    void* p;
+    PoolBlock(MX_CACHE* cache, int64_t size) : c(cache), p(mxc_alloc(cache, size)) {}
+    ~PoolBlock() {
+        if (p) mxc_free(c, p);
+    }
+    PoolBlock(const PoolBlock&) = delete;
+    PoolBlock& operator=(const PoolBlock&) = delete;
+    void* take() {
+        void* r = p;
+        p = nullptr;
+        return r;
+    }
+};
+
+// The cell geometry and working memory of one point: its dimension code, per dimension the cell
+// width, lower edge and the position, the offset vector, the private channel routing and the
+// 2^dim corner buffers. One pool block holds it all.
+// The element width of the cache's channel entry i: fixed once a node has been current, else
+// from the matrix's channel type; 0 when neither says.
+int channel_width(MX_CACHE* c, int i) {
+    if (c->el_sizes) return c->el_sizes[i];
+    MATRIX* m = c->m;
+    if (!c->access_ch || !m->channel_info) return 0;
+    int ch = c->access_ch[i];
+    if (ch < 0 || ch >= m->p.channel_nos) return 0;
+    MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
+    if (!tp) return 0;
+    if (tp->parent) tp = tp->parent;
+    return tp->get_size ? tp->get_size(tp, nullptr) : 0;
+}
+
+// Channel entry i takes part in a reader of element width `width`: routed to buffer 0, a slot
+// below n, and elements of that width (or of a width not known yet: the read buffers leave
+// room for the widest).
+bool interpolated(MX_CACHE* c, MX_CACHE_PARAM_IX e, int i, int n, int width) {
+    if (e.p != 0 || e.x == 65535 || e.x >= n) return false;
+    int w = channel_width(c, i);
+    return w == 0 || w == width;
+}
+
+// One step of the multilinear collapse along a dimension whose cell spans lo .. hi at position
+// x (not on the lower edge): the upper value on the upper edge, else the weighted mean. The
+// width is a power of two, so multiplying by its reciprocal `inv` divides exactly.
+// 1 / w for a cell width w = 2^k (0 <= k <= 62), made from its exponent without a division.
+inline double inv_width(int64_t w) {
+    int k = std::countr_zero(static_cast<uint64_t>(w));
+    return std::bit_cast<double>(static_cast<uint64_t>(1023 - k) << 52);
+}
+
+inline double collapse_step(double a, double b, double lo, double hi, double inv, double x) {
+    return hi == x ? b : (a * (hi - x) + b * (x - lo)) * inv;
+}
+
+template <class T>
+struct Point {
+    MX_CACHE* c = nullptr;
+    MATRIX* m = nullptr;
+    int dim = 0, n = 0, ncorner = 0;
+    int64_t stride = 0;  // values of T between corner buffers
+    int64_t code[MAX_IP_DIM + 1];
+    int64_t w[MAX_IP_DIM];
+    int64_t lo[MAX_IP_DIM];
+    double pos[MAX_IP_DIM];
+    int ofs[MAX_IP_DIM];
+    MX_CACHE_PARAM_IX* route = nullptr;
+    int* slots = nullptr;  // the slots interpolated
+    int nslots = 0;
+    T* corners = nullptr;
+    // Small points keep their routing and corners here; larger ones take one pool block.
+    MX_CACHE_PARAM_IX route_in[SMALL_N];
+    int slots_in[SMALL_N];
+    alignas(16) uint8_t corners_in[SMALL_CORNER_BYTES];
+    void* block = nullptr;
+
+    ~Point() {
+        if (block) mxc_free(c, block);
+    }
+
+    // Sets the cache, the routing and the buffers up; false for a cache the readers cannot use.
+    bool init(MX_CACHE_PARAM* p) {
+        if (!p || !p->c || !p->c->m || !p->data_ix || !mx_ip_read_hook) return false;
+        c = p->c;
+        m = c->m;
+        dim = m->p.dim;
+        n = c->ds_len;
+        if (dim < 1 || dim > MAX_IP_DIM || n < 0) return false;
+        ncorner = 1 << dim;
+        stride = static_cast<int64_t>(n) * SLOT_ROOM / static_cast<int64_t>(sizeof(T));
+        int64_t cbytes = static_cast<int64_t>(ncorner) * stride * static_cast<int64_t>(sizeof(T));
+        int64_t extra = (cbytes > SMALL_CORNER_BYTES ? cbytes : 0) + (n > SMALL_N ? 8 * n : 0);
+        uint8_t* b = nullptr;
+        if (extra) {
+            block = mxc_alloc(c, extra);
+            b = static_cast<uint8_t*>(block);
+        }
+        if (cbytes > SMALL_CORNER_BYTES) {
+            corners = reinterpret_cast<T*>(b);  // first, so it keeps the block's alignment
+            b += cbytes;
+        } else {
+            corners = reinterpret_cast<T*>(corners_in);
+        }
+        if (n > SMALL_N) {
+            route = reinterpret_cast<MX_CACHE_PARAM_IX*>(b);
+            slots = reinterpret_cast<int*>(b + 4 * n);
+        } else {
+            route = route_in;
+            slots = slots_in;
+        }
+        for (int i = 0; i < n; i++) {
+            MX_CACHE_PARAM_IX e = p->data_ix[i];
+            if (interpolated(c, e, i, n, sizeof(T))) {
+                route[i] = e;
+                slots[nslots++] = e.x;
+            } else {
+                route[i] = MX_CACHE_PARAM_IX{0, 65535};
+            }
+        }
+        own_param(p);
+        return true;
+    }
+
+    // True when channel entry i of the caller is interpolated.
+    bool routed(int i) const { return route[i].x != 65535; }
+
+    // The geometry of a point at `level` with positions pos[] (already filled); exact codes
+    // come from `dc` when given. False for a negative or unusable coordinate or level.
+    bool locate(int64_t level, const int64_t* dc, bool reject_negative) {
+        if (level < 0) return false;
+        code[0] = level;
+        for (int d = 0; d < dim; d++) {
+            int64_t sh = level * m->dim_divide[d];
+            if (sh > 62) return false;
+            w[d] = int64_t{1} << sh;
+            int64_t t;
+            if (dc) {
+                t = dc[d + 1];
+                if (t < 0 && reject_negative) return false;
+                if (t < 0 || t >= static_cast<int64_t>(COORD_LIMIT)) return false;
+            } else {
+                double x = pos[d];
+                if (!(x > -1.0) && reject_negative) return false;
+                if (!(x > -1.0) || !(x < COORD_LIMIT)) return false;
+                t = static_cast<int64_t>(x);
+            }
+            code[d + 1] = t;
+            lo[d] = t & ~(w[d] - 1);
+        }
+        return true;
+    }
+
+    T* corner(int s) { return corners + s * stride; }
+
+    // Reads corner s (offset vector of s's bits, or none) into buf.
+    // The reader's own parameter block: the caller's, with the point's code and the private
+    // routing; each corner read sets the offset vector and buffer 0.
+    MX_CACHE_PARAM q;
+    void own_param(MX_CACHE_PARAM* p) {
+        q = *p;
+        q.dc = code;
+        q.data_ix = route;
+    }
+
+    int read(void* buf, int s, bool offset) {
+        memset(buf, 0, static_cast<size_t>(stride) * sizeof(T));
+        for (int d = 0; d < dim; d++)
+            ofs[d] = (s >> d) & 1;
+        q.ofs = offset ? ofs : nullptr;
+        q.data_ptrs[0] = buf;
+        return mx_ip_read_hook(&q);
+    }
+
+    int read_corners() {
+        for (int s = 0; s < ncorner; s++)
+            if (read(corner(s), s, true) != 0) return -1;
+        return 0;
+    }
+
+    // The multilinear collapse over the buffers at base (2^dim of them, stride apart): after
+    // it, the first holds the interpolated values.
+    void collapse(T* base) {
+        for (int d = dim - 1; d >= 0; d--) {
+            int half = 1 << d;
+            double l = static_cast<double>(lo[d]), h = static_cast<double>(lo[d] + w[d]);
+            double inv = inv_width(w[d]), x = pos[d];
+            if (l == x) continue;
+            for (int s = 0; s < half; s++) {
+                T* a = base + s * stride;
+                T* b = base + (s + half) * stride;
+                for (int k = 0; k < nslots; k++) {
+                    int j = slots[k];
+                    a[j] = static_cast<T>(collapse_step(a[j], b[j], l, h, inv, x));
+                }
+            }
+        }
+    }
+
+    // Writes corner 0's routed slots into the caller's buffer 0.
+    void deliver(MX_CACHE_PARAM* p) {
+        auto* out = static_cast<T*>(p->data_ptrs[0]);
+        if (!out) return;
+        for (int i = 0; i < n; i++)
+            if (routed(i)) out[route[i].x] = corner(0)[route[i].x];
+    }
+
+    // The derivative matrix {dim, k}, zeroed; k counts the caller's entries with x != 65535.
+    void* new_derivative(MX_CACHE_PARAM* p, MATRIX_DATA_TYPE* tp) {
+        int k = 0;
+        for (int i = 0; i < n; i++)
+            if (p->data_ix[i].x != 65535) k++;
+        int sizes[2] = {dim, k};
+        void* r = mxt_new_vector(tp, 2, sizes, c);
+        if (!r) return nullptr;
+        MATRIX_DH_SET dh;
+        get_matrix_dh_set(&dh, r);
+        memset(dh.offset, 0, static_cast<size_t>(dh.total_element) * sizeof(T));
+        return r;
+    }
+};
+
+bool user_cache_valid(MX_USER* u, const int64_t* code, int dim) {
+    if (u->point[0] != code[0]) return false;
+    for (int d = 1; d <= dim; d++)
+        if (code[d] < u->point[d] || code[d] >= u->point[d] + u->width[d]) return false;
+    return true;
+}
+
+void trace(const char* tag, const double* v, int n) {
+    ss_printf("%s", tag);
+    for (int j = 0; j < n && j < 3; j++)
+        ss_printf(" %f", v[j]);
+    ss_printf("\n");
+}
+
+int reversed_bits(int k, int bits) {
+    int r = 0;
+    for (int b = 0; b < bits; b++)
+        r |= ((k >> b) & 1) << (bits - 1 - b);
+    return r;
+}
+
+MX_USER* our_user_cache(MX_CACHE* c) {
+    if (c->user_header && c->user_header->free_func == free_user_cache_double)
+        return reinterpret_cast<MX_USER*>(c->user_header);
+    return nullptr;
+}
+
+// The positions of a double reader's point: inp_buf, or the caller's dc.
+void positions_double(Point<double>& g, MX_CACHE_PARAM* p) {
+    for (int d = 0; d < g.dim; d++)
+        g.pos[d] = p->inp_buf ? static_cast<const double*>(p->inp_buf)[d]
+                              : static_cast<double>(p->dc[d + 1]);
+}
+
+}  // namespace
+
+void new_user_cache_double(MX_CACHE* c) {
+    if (c->user_header) {
+        if (c->user_header->free_func == free_user_cache_double) return;
+        MX_USER_HEADER* other = c->user_header;
+        if (other->free_func) other->free_func(c);
+        c->user_header = nullptr;
+    }
+    int dim = c->m->p.dim, n = c->ds_len, ncorner = 1 << dim;
+    auto* u = static_cast<MX_USER*>(d_alloc(sizeof(MX_USER)));
+    u->h.free_func = free_user_cache_double;
+    u->point = static_cast<int64_t*>(d_calloc(dim + 1, sizeof(int64_t)));
+    u->width = static_cast<int64_t*>(d_calloc(dim + 1, sizeof(int64_t)));
+    u->data = static_cast<double**>(d_calloc(ncorner, sizeof(double*)));
+    u->_data = static_cast<void**>(d_calloc(ncorner, sizeof(void*)));
+    u->point[0] = -1;  // no cell yet
+    for (int s = 0; s < ncorner; s++) {
+        u->_data[s] = d_alloc(static_cast<int64_t>(n) * 8 + 8);
+        auto a = reinterpret_cast<uintptr_t>(u->_data[s]);
+        u->data[s] = reinterpret_cast<double*>((a & ~uintptr_t{7}) + 8);
+    }
+    c->user_header = &u->h;
+}
+
+void free_user_cache_double(MX_CACHE* c) {
+    MX_USER* u = our_user_cache(c);
+    if (!u) return;
+    int ncorner = 1 << c->m->p.dim;
+    for (int s = 0; s < ncorner; s++)
+        d_f_ree(u->_data[s]);
+    d_f_ree(u->point);
+    d_f_ree(u->width);
+    d_f_ree(u->data);
+    d_f_ree(u->_data);
+    d_f_ree(u);
+    c->user_header = nullptr;
+}
+
+namespace {
+
+// The user-cache hit of a point given by coordinates, without the general reader's set-up: the
+// routed slots collapsed straight from the cached corners. False when the point is not a hit
+// this path takes (the general reader then decides).
+bool cached_point(MX_CACHE_PARAM* p) {
+    constexpr int FAST_DIM = 4;
+    MX_CACHE* c = p->c;
+    MX_USER* u = our_user_cache(c);
+    int dim = c->m->p.dim, n = c->ds_len;
+    auto* out = static_cast<double*>(p->data_ptrs[0]);
+    if (!u || dim < 1 || dim > FAST_DIM || !out || _mx_deb_flag || p->inp_level != u->point[0])
+        return false;
+    const auto* x = static_cast<const double*>(p->inp_buf);
+    for (int d = 0; d < dim; d++) {
+        if (!(x[d] > -1.0) || !(x[d] < COORD_LIMIT)) return false;
+        int64_t t = static_cast<int64_t>(x[d]);
+        if (t < u->point[d + 1] || t >= u->point[d + 1] + u->width[d + 1]) return false;
+    }
+    double v[1 << FAST_DIM];
+    for (int i = 0; i < n; i++) {
+        MX_CACHE_PARAM_IX e = p->data_ix[i];
+        if (!interpolated(c, e, i, n, 8)) continue;
+        for (int s = 0; s < (1 << dim); s++)
+            v[s] = u->data[s][e.x];
+        for (int d = dim - 1; d >= 0; d--) {
+            double l = static_cast<double>(u->point[d + 1]);
+            double h = static_cast<double>(u->point[d + 1] + u->width[d + 1]);
+            double inv = inv_width(u->width[d + 1]), xd = x[d];
+            if (l == xd) continue;
+            for (int s = 0; s < (1 << d); s++)
+                v[s] = collapse_step(v[s], v[s + (1 << d)], l, h, inv, xd);
+        }
+        out[e.x] = v[0];
+    }
+    return true;
+}
+
+}  // namespace
+
+int read_mx_ip_double(MX_CACHE_PARAM* p) {
+    if (p && p->c && p->c->m && p->data_ix && p->inp_buf && cached_point(p)) return 0;
+    Point<double> g;
+    if (!g.init(p)) return -1;
+    if (!p->inp_buf && !p->dc) return -1;
+    positions_double(g, p);
+    int64_t level = p->inp_buf ? p->inp_level : p->dc[0];
+    if (!g.locate(level, p->inp_buf ? nullptr : p->dc, true)) return -1;
+    MX_USER* u = our_user_cache(g.c);
+    if (u && user_cache_valid(u, g.code, g.dim)) {
+        for (int s = 0; s < g.ncorner; s++) {
+            memcpy(g.corner(s), u->data[s], sizeof(double) * g.n);
+            if (_mx_deb_flag) trace("-1+", g.corner(s), g.n);
+        }
+    } else {
+        if (!u) {
+            new_user_cache_double(g.c);
+            u = our_user_cache(g.c);
+        }
+        // Corners that differ in the outer dimensions lie far apart in a block; reading them
+        // first lets their memory loads overlap instead of queueing behind each other.
+        for (int k = 0; k < g.ncorner; k++) {
+            int s = reversed_bits(k, g.dim);
+            if (g.read(g.corner(s), s, true) != 0) {
+                if (g.c->user_header) g.c->user_header->free_func(g.c);
+                return -1;
+            }
+        }
+        for (int s = 0; s < g.ncorner; s++) {
+            if (_mx_deb_flag) trace("-", g.corner(s), g.n);
+            memcpy(u->data[s], g.corner(s), sizeof(double) * g.n);
+        }
+        u->point[0] = level;
+        for (int d = 0; d < g.dim; d++) {
+            u->width[d + 1] = g.w[d];
+            u->point[d + 1] = g.lo[d];
+        }
+    }
+    g.collapse(g.corners);
+    g.deliver(p);
+    return 0;
+}
+
+int read_mx_ip_float(MX_CACHE_PARAM* p) {
+    Point<float> g;
+    if (!g.init(p)) return -1;
+    if (!p->inp_buf && !p->dc) return -1;
+    for (int d = 0; d < g.dim; d++)
+        g.pos[d] = p->inp_buf ? static_cast<double>(static_cast<const float*>(p->inp_buf)[d])
+                              : static_cast<double>(p->dc[d + 1]);
+    int64_t level = p->inp_buf ? p->inp_level : p->dc[0];
+    // A coordinate below the matrix has no cell; it fails like an unreadable corner.
+    if (!g.locate(level, p->inp_buf ? nullptr : p->dc, true)) return -1;
+    if (g.read_corners() != 0) return -1;
+    g.collapse(g.corners);
+    g.deliver(p);
+    return 0;
+}
+
+void* read_mx_ipdiff_double2(MX_CACHE_PARAM* p) {
+    Point<double> g;
+    if (!g.init(p)) return nullptr;
+    if (!p->inp_buf && !p->dc) return nullptr;
+    positions_double(g, p);
+    if (!g.locate(p->inp_level, p->inp_buf ? nullptr : p->dc, true)) return nullptr;
+    void* r = g.new_derivative(p, &mx_type_double_v);
+    if (!r) return nullptr;
+    if (g.read_corners() != 0) {
+        mxc_free(g.c, r);
+        return nullptr;
+    }
+    MATRIX_DH_SET dh;
+    get_matrix_dh_set(&dh, r);
+    auto* out = reinterpret_cast<double*>(dh.offset);
+    PoolBlock diff(g.c, static_cast<int64_t>(g.ncorner) * g.stride * 8);
+    auto* df = static_cast<double*>(diff.p);
+    for (int i = 0; i < g.dim; i++) {
+        int bit = 1 << i;
+        double wi = static_cast<double>(g.w[i]);
+        for (int s = 0; s < g.ncorner; s++) {
+            double* a = g.corner(s & ~bit);
+            double* b = g.corner(s | bit);
+            for (int k = 0; k < g.nslots; k++) {
+                int j = g.slots[k];
+                df[s * g.stride + j] = (b[j] - a[j]) / wi;
+            }
+        }
+        g.collapse(df);
+        for (int e = 0, col = 0; e < g.n; e++) {
+            if (p->data_ix[e].x == 65535) continue;
+            if (g.routed(e)) out[i + col * g.dim] = df[g.route[e].x];
+            col++;
+        }
+    }
+    return r;
+}
+
+void* read_mx_ipdiff_double(MX_CACHE_PARAM* p) {
+    Point<double> g;
+    if (!g.init(p)) return nullptr;
+    if (!p->inp_buf && !p->dc) return nullptr;
+    positions_double(g, p);
+    if (!g.locate(p->inp_level, p->inp_buf ? nullptr : p->dc, true)) return nullptr;
+    for (int d = 0; d < g.dim; d++)
+        g.code[d + 1] = g.lo[d];
+    void* r = g.new_derivative(p, &mx_type_double_v);
+    if (!r) return nullptr;
+    // Corner 0 holds the cell's own values, corner 1 each neighbour in turn.
+    if (g.read(g.corner(0), 0, false) != 0) {
+        mxc_free(g.c, r);
+        return nullptr;
+    }
+    MATRIX_DH_SET dh;
+    get_matrix_dh_set(&dh, r);
+    auto* out = reinterpret_cast<double*>(dh.offset);
+    for (int i = 0; i < g.dim; i++) {
+        if (g.read(g.corner(1), 1 << i, true) != 0) {
+            mxc_free(g.c, r);
+            return nullptr;
+        }
+        double wi = static_cast<double>(g.w[i]);
+        for (int e = 0, col = 0; e < g.n; e++) {
+            if (p->data_ix[e].x == 65535) continue;
+            if (g.routed(e)) {
+                int j = g.route[e].x;
+                out[i + col * g.dim] = (g.corner(1)[j] - g.corner(0)[j]) / wi;
+            }
+            col++;
+        }
+    }
+    return r;
+}
+
+void* read_mx_ipdiff_float(MX_CACHE_PARAM* p) {
+    Point<float> g;
+    if (!g.init(p)) return nullptr;
+    if (!p->inp_buf && !p->dc) return nullptr;
+    int64_t level = p->inp_level;
+    if (level < 0) return nullptr;
+    void* r = g.new_derivative(p, &mx_type_float_v);
+    if (!r) return nullptr;
+    // Corner buffers 0 and 1 serve as the base and next values; the positions as floats.
+    PoolBlock coords(g.c, 4 * g.dim);
+    auto* xf = static_cast<float*>(coords.p);
+    MATRIX_DH_SET dh;
+    get_matrix_dh_set(&dh, r);
+    auto* out = reinterpret_cast<float*>(dh.offset);
+    MX_CACHE_PARAM q = *p;
+    q.inp_buf = xf;
+    q.inp_level = p->inp_level;
+    for (int d = 0; d < g.dim; d++) {
+        for (int e = 0; e < g.dim; e++)
+            xf[e] = p->inp_buf ? static_cast<const float*>(p->inp_buf)[e]
+                               : static_cast<float>(p->dc[e + 1]);
+        int64_t sh = level * g.m->dim_divide[d];
+        double x = xf[d];
+        if (sh > 62 || !(x > -1.0) || !(x < COORD_LIMIT)) {
+            mxc_free(g.c, r);
+            return nullptr;
+        }
+        int64_t wd = int64_t{1} << sh;
+        xf[d] = static_cast<float>(static_cast<int64_t>(x) & ~(wd - 1));
+        memset(g.corner(0), 0, sizeof(float) * g.stride);
+        memset(g.corner(1), 0, sizeof(float) * g.stride);
+        q.data_ptrs[0] = g.corner(0);
+        int rc = read_mx_ip_float(&q);
+        xf[d] = static_cast<float>(xf[d] + static_cast<float>(wd));
+        q.data_ptrs[0] = g.corner(1);
+        if (rc != 0 || read_mx_ip_float(&q) != 0) {
+            mxc_free(g.c, r);
+            return nullptr;
+        }
+        for (int e = 0, col = 0; e < g.n; e++) {
+            if (p->data_ix[e].x == 65535) continue;
+            if (g.routed(e)) {
+                int j = g.route[e].x;
+                out[d + col * g.dim] = (g.corner(1)[j] - g.corner(0)[j]) / static_cast<float>(wd);
+            }
+            col++;
+        }
+    }
+    return r;
+}
+
+int read_mx_ip_double_v(MX_CACHE_PARAM* cp) {
+    auto* in = static_cast<MX_IP_V*>(cp ? cp->inp_buf : nullptr);
+    if (!in || in->len < 0 || (in->len > 0 && !in->data)) return -1;
+    auto* given = static_cast<MX_IP_V*>(cp->ret_buf);
+    if (given && (given->len < in->len || !given->data)) return -1;
+    Point<double> g;
+    if (!g.init(cp)) return -1;
+    // Slots of the result: every channel routed to buffer 0, whatever the cache's width.
+    int nout = 1;
+    for (int i = 0; i < g.n; i++) {
+        MX_CACHE_PARAM_IX e = cp->data_ix[i];
+        if (interpolated(g.c, e, i, 65535, 8)) {
+            g.route[i] = e;
+            if (e.x + 1 > nout) nout = e.x + 1;
+        } else {
+            g.route[i] = MX_CACHE_PARAM_IX{0, 65535};
+        }
+    }
+    int64_t len = in->len, dim = g.dim, ncorner = g.ncorner;
+    // The result block (when the caller gave none) holds the record, its pointers and corner 0.
+    MX_IP_V* out = given;
+    void* out_block = nullptr;
+    if (!given) {
+        constexpr int64_t head = (sizeof(MX_IP_V) + 7) & ~size_t{7};
+        out_block = mxc_alloc(g.c, head + 8 * nout + 8 * nout * len);
+        out = static_cast<MX_IP_V*>(out_block);
+        out->len = static_cast<int>(len);
+        out->levels = nullptr;
+        out->data = reinterpret_cast<double**>(static_cast<uint8_t*>(out_block) + head);
+        auto* values =
+            reinterpret_cast<double*>(static_cast<uint8_t*>(out_block) + head + 8 * nout);
+        for (int j = 0; j < nout; j++)
+            out->data[j] = values + j * len;
+    }
+    PoolBlock work(g.c, 8 * ncorner * nout + 8 * (ncorner - 1) * nout * len + 8 * 3 * dim * len +
+                            8 * len + static_cast<int64_t>(nout) * SLOT_ROOM);
+    auto* b = static_cast<uint8_t*>(work.p);
+    auto** buf = reinterpret_cast<double**>(b);  // buffer (s, j) at s * nout + j
+    b += 8 * ncorner * nout;
+    for (int j = 0; j < nout; j++)
+        buf[j] = out->data[j];
+    for (int64_t s = 1; s < ncorner; s++)
+        for (int j = 0; j < nout; j++) {
+            buf[s * nout + j] = reinterpret_cast<double*>(b);
+            b += 8 * len;
+        }
+    auto* plo = reinterpret_cast<int64_t*>(b);  // per point and dimension
+    b += 8 * dim * len;
+    auto* pw = reinterpret_cast<int64_t*>(b);
+    b += 8 * dim * len;
+    auto* ppos = reinterpret_cast<double*>(b);
+    b += 8 * dim * len;
+    auto* plevel = reinterpret_cast<int64_t*>(b);
+    b += 8 * len;
+    auto* rbuf = reinterpret_cast<double*>(b);
+
+    ss_printf("vec-1\n");
+    int cause[4] = {0, 0, 0, 0};
+    for (int64_t k = 0; k < len; k++) {
+        int64_t level = in->levels ? in->levels[k] : cp->inp_level;
+        plevel[k] = level;
+        for (int d = 0; d < dim; d++)
+            ppos[k * dim + d] = in->data[d][k];
+        int why = -1;
+        if (k == 0) {
+            why = 0;
+        } else if (level != plevel[k - 1]) {
+            why = 1;
+        } else {
+            for (int d = 0; d < dim && why < 0; d++) {
+                double x = ppos[k * dim + d];
+                int64_t l = plo[(k - 1) * dim + d], w = pw[(k - 1) * dim + d];
+                if (x < static_cast<double>(l))
+                    why = 2;
+                else if (!(x < static_cast<double>(l + w)))
+                    why = 3;
+            }
+        }
+        if (why < 0) {
+            for (int d = 0; d < dim; d++) {
+                plo[k * dim + d] = plo[(k - 1) * dim + d];
+                pw[k * dim + d] = pw[(k - 1) * dim + d];
+            }
+            for (int64_t s = 0; s < ncorner * nout; s++)
+                buf[s][k] = buf[s][k - 1];
+            continue;
+        }
+        cause[why]++;
+        memcpy(g.pos, ppos + k * dim, 8 * dim);
+        bool usable = g.locate(level, nullptr, true);
+        for (int d = 0; d < dim; d++) {
+            plo[k * dim + d] = usable ? g.lo[d] : 0;
+            pw[k * dim + d] = usable ? g.w[d] : 1;
+        }
+        for (int s = 0; s < ncorner; s++) {
+            bool ok = usable;
+            if (ok) {
+                memset(rbuf, 0, static_cast<size_t>(nout) * SLOT_ROOM);
+                for (int d = 0; d < dim; d++)
+                    g.ofs[d] = (s >> d) & 1;
+                MX_CACHE_PARAM q = *cp;
+                q.dc = g.code;
+                q.ofs = g.ofs;
+                q.data_ptrs[0] = rbuf;
+                q.data_ix = g.route;
+                ok = mx_ip_read_hook(&q) == 0;
+            }
+            for (int j = 0; j < nout; j++)
+                buf[s * nout + j][k] = ok ? rbuf[j] : 0.0;
+        }
+    }
+    ss_printf("vec-2 %i :: %i %i %i %i\n", static_cast<int>(len), cause[0], cause[1], cause[2],
+              cause[3]);
+    for (int64_t k = 0; k < len; k++) {
+        for (int64_t d = dim - 1; d >= 0; d--) {
+            double l = static_cast<double>(plo[k * dim + d]);
+            double wd = static_cast<double>(pw[k * dim + d]), h = l + wd, x = ppos[k * dim + d];
+            double inv = inv_width(pw[k * dim + d]);
+            if (l == x) continue;
+            int64_t half = int64_t{1} << d;
+            for (int64_t s = 0; s < half; s++)
+                for (int j = 0; j < nout; j++) {
+                    double& a = buf[s * nout + j][k];
+                    double bv = buf[(s + half) * nout + j][k];
+                    a = collapse_step(a, bv, l, h, inv, x);
+                }
+        }
+    }
+    if (!given) cp->ret_buf = out;
+    ss_printf("vec-3\n");
+    return 0;
+}

@@ -1,0 +1,61 @@
+// Interpolating readers: the double and float channels of a matrix at fractional positions, by
+// multilinear interpolation between the 2^dim corners of a cell of one pyramid level, and their
+// derivatives along each dimension.
+//
+// At level L a cell along dimension d is w_d = 2^(L * dim_divide[d]) level-0 units wide; a
+// coordinate lies in the cell whose lower edge is the coordinate truncated and rounded down to a
+// multiple of w_d. Corner s is that cell moved one cell further along every dimension whose bit
+// is set in s; its values come from the cache's element reader at the point's code with the
+// offset vector of s's bits. A corner past a node's block is read only with `flags` bit 0 (then
+// from the node that holds it).
+//
+// Only channels routed to buffer 0 (`data_ix[i].p` == 0) with a slot below the cache's channel
+// count are interpolated; the others are left alone (0.0 in derivative columns). Every temporary
+// comes from the cache's pool and goes back on every path.
+#pragma once
+
+#include <cstdint>
+
+#include "matrix/mxcache.h"
+
+// The user cache of read_mx_ip_double: the corner values of the last cell read, hung on the
+// cache's user_header.
+struct mx_user {
+    MX_USER_HEADER h;  // free_func = free_user_cache_double
+    int64_t* point;    // [0] level of the cached cell, [1..dim] its lower edges
+    int64_t* width;    // [1..dim] cell widths; [0] unused
+    double** data;     // 2^dim corners of n values, 8-byte aligned inside _data
+    void** _data;      // the raw allocations behind data
+};
+typedef mx_user MX_USER;
+
+// A list of points (input: data[d] the coordinates of dimension d) or of results (output:
+// data[j] the values of slot j), len of each.
+struct mx_ip_v {
+    int len;
+    int64_t* levels;  // per point, or null for inp_level
+    double** data;
+};
+typedef mx_ip_v MX_IP_V;
+
+// The element reader the interpolating readers call for every corner: the cache's read_mx_cache.
+// Tests put a counting or synthetic reader here.
+extern int (*mx_ip_read_hook)(MX_CACHE_PARAM* p);
+// When non-zero, read_mx_ip_double traces its corner values on the standard output.
+extern int _mx_deb_flag;
+
+// 0, or -1 (negative or unusable coordinate, a corner that cannot be read).
+int read_mx_ip_double(MX_CACHE_PARAM* p);
+// Always 0, except -1 for a ret_buf shorter than the input; results in ret_buf (a new MX_IP_V
+// in one pool block when it was null). Unreadable corners count as 0.0.
+int read_mx_ip_double_v(MX_CACHE_PARAM* cp);
+int read_mx_ip_float(MX_CACHE_PARAM* p);
+// Derivative matrices of sizes {dim, k} (k channel entries with x != 65535), element (i, j) at
+// i + j * dim the derivative along dimension i of the j-th such channel; null on failure. The
+// caller frees them with xx_mxc_free on the cache.
+void* read_mx_ipdiff_double(MX_CACHE_PARAM* p);
+void* read_mx_ipdiff_double2(MX_CACHE_PARAM* p);
+void* read_mx_ipdiff_float(MX_CACHE_PARAM* p);
+
+void new_user_cache_double(MX_CACHE* c);
+void free_user_cache_double(MX_CACHE* c);
