@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -307,17 +308,30 @@ int cr_decode_tile(CR_BUFFER* out, const CR_MEM_TBL* t, const CR_BUFFER* parent)
     out->h_len = h;
     out->buf = px;
     if (!parent) return 0;
+    // cr_inv_cal of every byte, per channel, once per tile, and the clamp of parent plus
+    // difference (-300..800) as a table.
+    static const auto saturate = [] {
+        std::array<unsigned char, 1101> t{};
+        for (int v = -300; v <= 800; v++)
+            t[static_cast<size_t>(v + 300)] = static_cast<unsigned char>(std::clamp(v, 0, 255));
+        return t;
+    }();
+    int inv[3][256];
+    for (int c = 0; c < 3; c++)
+        for (int b = 0; b < 256; b++)
+            inv[c][b] = cr_inv_cal(b, t->cal[c]) + 300;
     for (int y = 0; y < h; y++) {
-        for (int x = 0; x < w; x++) {
+        int gy = (out->h_ofs + y) / 2 - parent->h_ofs;
+        if (gy < 0 || gy >= parent->h_len) continue;
+        const unsigned char* prow = parent->buf + 4 * static_cast<size_t>(gy) * parent->w_len;
+        unsigned char* d = px + 4 * static_cast<size_t>(y) * w;
+        for (int x = 0; x < w; x++, d += 4) {
             int gx = (out->w_ofs + x) / 2 - parent->w_ofs;
-            int gy = (out->h_ofs + y) / 2 - parent->h_ofs;
-            unsigned char* d = px + 4 * (static_cast<size_t>(y) * w + x);
-            if (gx < 0 || gy < 0 || gx >= parent->w_len || gy >= parent->h_len) continue;
-            const unsigned char* p =
-                parent->buf + 4 * (static_cast<size_t>(gy) * parent->w_len + gx);
-            for (int c = 0; c < 3; c++)
-                d[c] = static_cast<unsigned char>(
-                    std::clamp(p[c] + cr_inv_cal(d[c], t->cal[c]), 0, 255));
+            if (gx < 0 || gx >= parent->w_len) continue;
+            const unsigned char* p = prow + 4 * static_cast<size_t>(gx);
+            d[0] = saturate[static_cast<size_t>(p[0] + inv[0][d[0]])];
+            d[1] = saturate[static_cast<size_t>(p[1] + inv[1][d[1]])];
+            d[2] = saturate[static_cast<size_t>(p[2] + inv[2][d[2]])];
         }
     }
     return 0;
