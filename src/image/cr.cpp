@@ -41,19 +41,6 @@ uint64_t ent_key(int level, int x0, int y0) {
            static_cast<uint64_t>(x0);
 }
 
-void ring_unlink(CR_ENT* e) {
-    e->prev->next = e->next;
-    e->next->prev = e->prev;
-}
-
-void ring_push_front(CR_FILE* f, CR_ENT* e) {
-    CR_ENT* head = &f->cache[0];
-    e->next = head->next;
-    e->prev = head;
-    head->next->prev = e;
-    head->next = e;
-}
-
 bool level_exists(const CR_FILE* f, int level) {
     return level >= 0 && level < R64_MAX_LEVELS && f->level_entry[level] >= 0;
 }
@@ -225,8 +212,8 @@ int cr_read(CR_MEM_TBL* out, CR_FILE* f, int x, int y, int level) {
     auto it = f->index.find(key);
     if (it != f->index.end()) {
         e = it->second;
-        ring_unlink(e);
-        ring_push_front(f, e);
+        raster_ring_unlink(e);
+        raster_ring_push_front(f, e);
     } else {
         int64_t tofs = get_tbl_ofs(f, x0, y0, level);
         if ((tofs - CR_HEADER_SIZE) / CR_TBL_SIZE >= f->header.cr_tbl_nos) {
@@ -265,7 +252,7 @@ int cr_read(CR_MEM_TBL* out, CR_FILE* f, int x, int y, int level) {
             f->free_list = e->next;
         } else {
             e = f->cache[0].prev;
-            ring_unlink(e);
+            raster_ring_unlink(e);
             f->index.erase(ent_key(e->level, e->w_ofs, e->h_ofs));
             free(e->b.buf);
         }
@@ -279,7 +266,7 @@ int cr_read(CR_MEM_TBL* out, CR_FILE* f, int x, int y, int level) {
         e->w_len = std::min(rect, f->level_w[level] - x0);
         e->h_len = std::min(rect, f->level_h[level] - y0);
         e->level = static_cast<uint8_t>(level);
-        ring_push_front(f, e);
+        raster_ring_push_front(f, e);
         f->index.emplace(key, e);
     }
     out->buf = static_cast<unsigned char*>(malloc(static_cast<size_t>(e->b.size)));

@@ -79,19 +79,6 @@ bool level_exists(const R64_FILE* f, int level) {
     return level >= 0 && level < R64_MAX_LEVELS && f->level_w[level] > 0;
 }
 
-void ring_unlink(R64_CACHE_ENT* e) {
-    e->prev->next = e->next;
-    e->next->prev = e->prev;
-}
-
-void ring_push_front(R64_FILE* f, R64_CACHE_ENT* e) {
-    R64_CACHE_ENT* head = &f->cache[0];
-    e->next = head->next;
-    e->prev = head;
-    head->next->prev = e;
-    head->next = e;
-}
-
 // Fills [from, to) of the file with the background pattern, in pieces of at most 999 bytes.
 int fill_background(R64_FILE* f, int64_t from, int64_t to) {
     unsigned char piece[FILL_PIECE];
@@ -136,8 +123,8 @@ R64_CACHE_ENT* get_tile(R64_FILE* f, int x, int y, int level) {
     auto it = f->index.find(key);
     if (it != f->index.end()) {
         R64_CACHE_ENT* e = it->second;
-        ring_unlink(e);
-        ring_push_front(f, e);
+        raster_ring_unlink(e);
+        raster_ring_push_front(f, e);
         return e;
     }
     R64_CACHE_ENT* e = f->free_list;
@@ -146,7 +133,7 @@ R64_CACHE_ENT* get_tile(R64_FILE* f, int x, int y, int level) {
     } else {
         e = head->prev;
         if ((e->flags & 1) && write_tile(f, e) < 0) return nullptr;
-        ring_unlink(e);
+        raster_ring_unlink(e);
         f->index.erase(tile_key(e->level, e->w_ofs, e->h_ofs));
     }
     e->level = static_cast<uint8_t>(level);
@@ -175,7 +162,7 @@ R64_CACHE_ENT* get_tile(R64_FILE* f, int x, int y, int level) {
         fill_tile_background(f, e->buf, static_cast<size_t>(have), n);
         e->flags |= 1;
     }
-    ring_push_front(f, e);
+    raster_ring_push_front(f, e);
     f->index.emplace(key, e);
     return e;
 }

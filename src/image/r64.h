@@ -95,6 +95,21 @@ int r64_pixel_bytes(int type);
 // 2, at most 32); the number of kept levels. extra, when not null, receives the size of the
 // level at which the halving stopped.
 int r64_levels(int width, int height, int* level_w, int* level_h, int* extra_w, int* extra_h);
+// The cache rings of both file kinds: entry 0 of f->cache is the head, most recently used next.
+template <class Ent>
+void raster_ring_unlink(Ent* e) {
+    e->prev->next = e->next;
+    e->next->prev = e->prev;
+}
+template <class File, class Ent>
+void raster_ring_push_front(File* f, Ent* e) {
+    Ent* head = &f->cache[0];
+    e->next = head->next;
+    e->prev = head;
+    head->next->prev = e;
+    head->next = e;
+}
+
 // open() retrying on EAGAIN and EINTR; -1 with r64_error -1.
 int r64_open_fd(const char* filename, int ctl, int mode);
 // Reads or writes len bytes at ofs, retrying on EAGAIN and EINTR; the count moved (short at
