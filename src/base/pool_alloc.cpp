@@ -2,6 +2,7 @@
 // every push and pop takes the pool lock (a leaf lock: nothing else is taken under it).
 #include "base/pool_alloc.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -149,6 +150,25 @@ void* smp_alloc(SIMPLE_ALLOC_T* sat, int64_t size) {
     sat->last_alloc = sat->heap_ptr;
     sat->heap_ptr += r;
     return sat->blk->data + sat->last_alloc;
+}
+
+void* smp_alloc_any(SIMPLE_ALLOC_T* sat, int64_t size) {
+    if (size >= 0 && round8(size) <= SA_BLOCK_DATA - 1) return smp_alloc(sat, size);
+    if (size < 0) er_panic("smp_alloc_any");
+    // The big block keeps the chunk head so free_smp releases it; it never serves small pieces.
+    auto* b = static_cast<SA_BLOCK*>(
+        xx_d_alloc(static_cast<int64_t>(offsetof(SA_BLOCK, data)) + size, __FILE__, __LINE__));
+    b->dummy = nullptr;
+    if (sat->blk) {
+        b->next = sat->blk->next;
+        sat->blk->next = b;
+    } else {
+        b->next = nullptr;
+        sat->blk = b;
+        sat->heap_ptr = SA_BLOCK_DATA;  // full: the next small piece opens a chunk
+        sat->last_alloc = SA_BLOCK_DATA;
+    }
+    return b->data;
 }
 
 void* smp_realloc(SIMPLE_ALLOC_T* sat, void* ptr, int64_t size) {

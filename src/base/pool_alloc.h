@@ -46,6 +46,9 @@ struct SIMPLE_ALLOC_T {
 void smp_init(SIMPLE_ALLOC_T* sat);
 // size rounded up to a multiple of 8; above 1,023 bytes is a broken invariant.
 void* smp_alloc(SIMPLE_ALLOC_T* sat, int64_t size);
+// As smp_alloc, but a piece above 1,023 bytes gets a tracked block of its own, chained behind the
+// current chunk and freed with the pool: decoders whose pieces come from data use this.
+void* smp_alloc_any(SIMPLE_ALLOC_T* sat, int64_t size);
 // Resizes the last piece in place; ptr must be it and the chunk must hold the new size.
 void* smp_realloc(SIMPLE_ALLOC_T* sat, void* ptr, int64_t size);
 // Frees every chunk and leaves the pool empty.

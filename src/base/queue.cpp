@@ -103,6 +103,12 @@ int _insert_queue(SYS_QUEUE* q, Q_HEADER* n, int offset, int wait_flag, const ch
             case QUEUE_LIFO:
                 break;
             case QUEUE_PRI:
+                // A node no higher than the tail goes behind it at once: a long run of equal
+                // priorities is appended without a walk.
+                if (q->tail && q->tail->pri >= n->pri) {
+                    at = &q->tail->next;
+                    break;
+                }
                 while (*at && (*at)->pri >= n->pri)
                     at = &(*at)->next;
                 break;

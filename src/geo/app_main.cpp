@@ -6,9 +6,12 @@
 #include "base/entry.h"
 #include "builtins/bltn_util.h"
 #include "builtins/registry.h"
+#include "geo/matrix_start.h"
 #include "lisp/eval.h"
 #include "lisp/heap.h"
 #include "longchar/longchar.h"
+#include "matrix/mxstore.h"
+#include "pdb/l_favt64.h"
 #include "server/interp.h"
 #include "server/protocol.h"
 #include "server/runtime.h"
@@ -87,13 +90,16 @@ void init_gmx_function(QVISP_ENV*, QVISP_ENV* env1) {
 
 int _main(int argc, char** argv) {
     init_qv();
+    init_l_favt64();
     // The assembled program ends on an interrupt whatever an interpreter is doing.
     int_handler = nullptr;
     gc_push(nullptr, nullptr, "main");
+    start_matrix_store();
     init_vxs();
     gc_pop(nullptr, nullptr);
     init_function(vxlisp_top_env0, vxlisp_top_env1, argc, argv);
     init_gmx_function(vxlisp_top_env0, vxlisp_top_env1);
     qv_setup_file(argc, argv);
+    close_all_matrix();
     return 0;
 }

@@ -11,6 +11,15 @@
 
 #include <cstdint>
 
+#include "base/endian.h"
+
+struct MATRIX;
+struct MATRIX_NODE;
+struct MATRIX_TOKEN;
+struct MATRIX_SEXP;
+struct matrix_data_type;
+union qv_sexp;
+
 // Parameters as set piece by piece; a parameter counts as set when it is non-zero.
 struct MATRIX_PARAM {
     int channel_nos;   // number of channels
@@ -19,6 +28,29 @@ struct MATRIX_PARAM {
     int flags;         // bit 0: every block vector holds one more value per dimension
     int total_levels;  // when set, the number of levels; else computed
     int64_t modify_time;
+    // Methods (each may be null): the opening token's function; loading and saving a token's
+    // node (negative failed, 0 done, positive started and the token is woken later); closing;
+    // token birth (why 1 node token, 2 opening token) and end; the trigger events 1 (turned open
+    // after an early request, arg the matrix), 2 (a node became ready, arg the token) and 4 (no
+    // token left, arg null).
+    void (*open_method)(MATRIX_TOKEN* t);
+    int (*read_file)(MATRIX_TOKEN* t);
+    int (*write_file)(MATRIX_TOKEN* t);
+    int (*read_net)(MATRIX_TOKEN* t);
+    void (*close_file)(MATRIX* m);
+    void (*close_net)(MATRIX* m);
+    void (*new_token)(MATRIX_TOKEN* t, int why);
+    void (*free_token)(MATRIX_TOKEN* t, int why);
+    void (*trigger)(int event, void* arg);
+};
+
+// One channel of a matrix: its element type, flags (1 send, 2 file, 4 visu, 16 send_file,
+// 32 send_visu) and the element a node's channel starts from.
+struct MATRIX_CHANNEL_INFO {
+    matrix_data_type* data_type;
+    int flags;
+    void* default_data;
+    int64_t default_data_fofs;
 };
 
 // MATRIX_PARAM::flags. index_hem: block vectors carry one extra value per dimension (the first
@@ -36,4 +68,26 @@ struct MATRIX {
     int64_t* pixel_size;        // per dimension: extent in level-0 cells
     int64_t** pixel_size_list;  // per level: extent of that level per dimension, in its cells
     int flags;                  // bit 0 asked while not ready, bit 1 broken
+    // The matrix store's own fields (matrix/mxstore.h).
+    MATRIX* mx_next;  // the ring of open matrices, most recently used first
+    MATRIX* mx_prev;
+    int mode;  // 0 opening, 1 open, 2 failed, 3 closing
+    MATRIX_CHANNEL_INFO* channel_info;
+    MATRIX_NODE* node_hash[403];
+    MATRIX_SEXP* cal[24];  // the calibration scripts by slot
+    void* open_work;
+    L_CHAR* neturl;
+    L_CHAR* filename;
+    L_CHAR* key;
+    int dim_bit_field;  // bytes of a node's child bit field, 0 for listed children
+    MATRIX_TOKEN* wait_token;
+    int token_cnt;
+    int access_cnt;
+    int access_lock;
+    int64_t last_access;
+    MATRIX_SEXP* mx_env;  // holder of the matrix's own script environment
+    int64_t obj_id;
+    void* file_work;
+    int pixel_size_list_len;
+    MATRIX_TOKEN* open_token;  // the opening token while it is queued or running
 };

@@ -4,6 +4,7 @@
 #include "base/alloc.h"
 #include "base/panic.h"
 #include "matrix/mx_cache.h"
+#include "matrix/mxcache.h"
 
 int _debug_flag;
 
@@ -79,7 +80,11 @@ void mxc_release_pool(MX_CACHE* c) {
 }
 
 void mxc_close(MX_CACHE* c) {
-    mxc_release_pool(c);
+    flush_mx_cache(c, 1);
+    d_f_ree(c->ds);
+    d_f_ree(c->el_sizes);
+    c->ds = nullptr;
+    c->el_sizes = nullptr;
     d_f_ree(c->mblk_hash);
     c->mblk_hash = nullptr;
 }

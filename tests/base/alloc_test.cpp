@@ -377,6 +377,24 @@ TEST(Alloc, MemorySizeIsTheAddressSpaceLimitCapped) {
         EXPECT_EQ(_get_mem_size(), rl.rlim_max == 0 ? 1048576 : int64_t(rl.rlim_max));
 }
 
+TEST(Pools, LargePiecesHaveTheirOwnBlocksFreedWithThePool) {
+    SIMPLE_ALLOC_T sat;
+    smp_init(&sat);
+    Books b0 = books();
+    auto* big = static_cast<char*>(smp_alloc_any(&sat, 5000));  // first: the chain's only block
+    memset(big, 1, 5000);
+    auto* a = static_cast<char*>(smp_alloc_any(&sat, 16));       // a chunk in front of it
+    auto* big2 = static_cast<char*>(smp_alloc_any(&sat, 2000));  // behind the current chunk
+    auto* b = static_cast<char*>(smp_alloc_any(&sat, 16));       // still from the same chunk
+    EXPECT_EQ(b - a, 16);
+    memset(big2, 2, 2000);
+    EXPECT_EQ(big[4999], 1);
+    free_smp(&sat);
+    EXPECT_EQ(sat.blk, nullptr);
+    Books b1 = books();
+    EXPECT_EQ(b1.total - b0.total, expected_move(b0, b1, 0, 0));
+}
+
 TEST(Pools, BumpAllocatorCutsPiecesFromChunks) {
     SIMPLE_ALLOC_T sat;
     smp_init(&sat);

@@ -20,6 +20,7 @@
 #include "image/jpeg_glue.h"
 #include "image/ppm.h"
 #include "image/zlib_glue.h"
+#include "support/tools.h"
 
 using namespace image_test;
 
@@ -28,15 +29,8 @@ namespace {
 // The python3 that Debian's numpy serves; the first one on PATH may be another.
 constexpr const char* PYTHON = "/usr/bin/python3";
 
-// Runs a shell command under a time limit; its exit status.
-int run(const std::string& cmd) {
-    int st = std::system(("timeout 120 sh -c '" + cmd + "'").c_str());
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
-bool installed(const char* tool) {
-    return run(std::string("command -v ") + tool + " >/dev/null") == 0;
-}
+using vxtest::installed;
+using vxtest::run;
 
 // The pixels of a binary PNM with maximum 255 (header of three numbers after the magic).
 struct Pnm {

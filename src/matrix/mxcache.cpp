@@ -1,0 +1,305 @@
+// The matrix cache's node side: the current node, its channel layouts, element and run access.
+#include "matrix/mxcache.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "matrix/mxstore.h"
+
+thread_local int mx_cache_error = 0;
+
+namespace {
+
+int level_shift(MATRIX* m, int64_t level, int d) {
+    if (level <= 0) return 0;
+    int64_t s = level * m->dim_divide[d];
+    return s > 63 ? 63 : static_cast<int>(s);
+}
+
+// The in-block index of dc (plus ofs) in each dimension.
+void block_index(MATRIX* m, const int64_t* dc, const int* ofs, int* ix) {
+    for (int d = 0; d < m->p.dim; d++) {
+        int bs = m->block_size[d];
+        int64_t cell = dc[d + 1] >> level_shift(m, dc[0], d);
+        int64_t mask = bs >= 63 ? INT64_MAX : (int64_t{1} << bs) - 1;
+        ix[d] = static_cast<int>(cell & mask) + (ofs ? ofs[d] : 0);
+    }
+}
+
+// The level-0 code of the cell dc (plus ofs): the cell a redirected read goes to.
+void cell_code(MATRIX* m, const int64_t* dc, const int* ofs, int64_t* out) {
+    out[0] = dc[0];
+    for (int d = 0; d < m->p.dim; d++) {
+        int sh = level_shift(m, dc[0], d);
+        int64_t cell = (dc[d + 1] >> sh) + (ofs ? ofs[d] : 0);
+        out[d + 1] = static_cast<int64_t>(static_cast<uint64_t>(cell) << sh);
+    }
+}
+
+uint8_t* element_at(MX_CACHE* c, int i, const int* ix) {
+    MATRIX_DH_SET* ds = &c->ds[i];
+    if (!ds->hd) return ds->offset;
+    return ds->offset + get_seq_from_ix(ix, ds->ix, ds->hd->dim) * c->el_sizes[i];
+}
+
+// Makes the node of dc current and computes the in-block index; with `redirect`, an index past
+// the block's edge moves to the node that holds that cell. 0, -1 no node, -2 out of bounds.
+int locate(MX_CACHE* c, int64_t* dc, const int* ofs, int* ix, bool redirect) {
+    if (get_mx_cache(c, dc) != 0) return -1;
+    MATRIX* m = c->m;
+    block_index(m, dc, ofs, ix);
+    if (mx_cache_boundary(c, ix) == 0) return 0;
+    if (!redirect) return -2;
+    auto* moved = static_cast<int64_t*>(mxc_alloc(c, sizeof(int64_t) * (m->p.dim + 1)));
+    cell_code(m, dc, ofs, moved);
+    int r = get_mx_cache(c, moved);
+    if (r == 0) {
+        block_index(m, moved, nullptr, ix);
+        r = mx_cache_boundary(c, ix) == 0 ? 0 : -2;
+    } else {
+        r = -1;
+    }
+    mxc_free(c, moved);
+    return r;
+}
+
+uint8_t* run_source(MX_CACHE_PARAM* p, int i, int64_t pos, int el) {
+    auto** arr = static_cast<uint8_t**>(p->data_ptrs[p->data_ix[i].p]);
+    return arr[p->data_ix[i].x] + pos * el;
+}
+
+}  // namespace
+
+int get_mx_cache(MX_CACHE* c, int64_t* src) {
+    MATRIX* m = c->m;
+    if (c->n && cmp_dim_code(m, c->n->dim_code, src) == 0) {
+        c->hit_cnt++;
+        return 0;
+    }
+    if (c->n) flush_mx_cache(c, 0);
+    c->miss_hit_cnt++;
+    if (c->ds_len <= 0) return -1;
+    int err = 0;
+    MATRIX_NODE* np = nullptr;
+    get_matrix_node_channel(&err, &np, m, src, c->access_ch[0], c->gn_tree_node, c->gn_create,
+                            nullptr, 0);
+    if (np && !err) {
+        matrix_node_channel_unlock(np, 0);
+        if (c->gn_tree_node == 1) unlock_node(np, nullptr);
+    }
+    MATRIX_NODE* n = get_matrix_node_wait(&err, m, src, c->gn_wait);
+    if (err || !n) return -1;
+    if (!c->ds) {
+        c->ds = static_cast<MATRIX_DH_SET*>(d_calloc(c->ds_len, sizeof(MATRIX_DH_SET)));
+        c->el_sizes = static_cast<int*>(d_calloc(c->ds_len, sizeof(int)));
+        for (int i = 0; i < c->ds_len; i++)
+            c->el_sizes[i] = -1;
+    }
+    for (int i = 0; i < c->ds_len; i++) {
+        MATRIX_NODE* got = nullptr;
+        void* d = get_matrix_node_channel(&err, &got, m, src, c->access_ch[i], 0, 0, nullptr, 0);
+        if (!d || got != n) {
+            if (got) matrix_node_channel_unlock(got, 0);
+            for (int k = 0; k < i; k++)
+                matrix_node_channel_unlock(n, 0);
+            unlock_node(n, nullptr);
+            return -1;
+        }
+        MATRIX_DATA_TYPE* tp = m->channel_info[c->access_ch[i]].data_type;
+        if (tp->parent) {
+            get_matrix_dh_set(&c->ds[i], d);
+        } else {
+            c->ds[i] = MATRIX_DH_SET{nullptr, tp, nullptr, 0, static_cast<uint8_t*>(d)};
+        }
+        if (c->el_sizes[i] < 0)
+            c->el_sizes[i] =
+                tp->parent ? tp->parent->get_size(tp->parent, nullptr) : tp->get_size(tp, d);
+    }
+    c->n = n;
+    return 0;
+}
+
+void flush_mx_cache(MX_CACHE* c, int f) {
+    if (c->n) {
+        for (int i = 0; i < c->ds_len; i++)
+            matrix_node_channel_unlock(c->n, c->dirty);
+        unlock_node(c->n, nullptr);
+        c->n = nullptr;
+    }
+    if (f) mxc_release_pool(c);
+}
+
+int mx_cache_boundary(MX_CACHE* c, const int* ix) {
+    for (int i = 0; i < c->ds_len; i++) {
+        MATRIX_DH_SET* ds = &c->ds[i];
+        if (!ds->hd) continue;
+        for (int d = 0; d < ds->hd->dim && d < c->m->p.dim; d++)
+            if (ix[d] < 0 || ix[d] >= ds->ix[d]) return -1;
+    }
+    return 0;
+}
+
+int write_mx_cache(MX_CACHE_PARAM* p) {
+    MX_CACHE* c = p->c;
+    auto* ix = static_cast<int*>(mxc_alloc(c, sizeof(int) * (c->m->p.dim + 1)));
+    int r = locate(c, p->dc, p->ofs, ix, false) == 0 ? 0 : -1;
+    for (int i = 0; r == 0 && i < c->ds_len; i++) {
+        if (p->data_ix[i].x == 65535) continue;
+        auto* src = static_cast<uint8_t*>(p->data_ptrs[p->data_ix[i].p]) +
+                    static_cast<int64_t>(c->el_sizes[i]) * p->data_ix[i].x;
+        memcpy(element_at(c, i, ix), src, c->el_sizes[i]);
+        c->dirty = 1;
+    }
+    mxc_free(c, ix);
+    return r;
+}
+
+int read_mx_cache(MX_CACHE_PARAM* p) {
+    MX_CACHE* c = p->c;
+    auto* ix = static_cast<int*>(mxc_alloc(c, sizeof(int) * (c->m->p.dim + 1)));
+    int r = locate(c, p->dc, p->ofs, ix, (p->flags & 1) != 0) == 0 ? 0 : -1;
+    for (int i = 0; r == 0 && i < c->ds_len; i++) {
+        if (p->data_ix[i].x == 65535) continue;
+        auto* dst = static_cast<uint8_t*>(p->data_ptrs[p->data_ix[i].p]) +
+                    static_cast<int64_t>(c->el_sizes[i]) * p->data_ix[i].x;
+        memcpy(dst, element_at(c, i, ix), c->el_sizes[i]);
+    }
+    mxc_free(c, ix);
+    return r;
+}
+
+int write_mx_cache_vector(MX_CACHE_PARAM* pp) {
+    MX_CACHE_PARAM p = *pp;
+    MX_CACHE* c = p.c;
+    MATRIX* m = c->m;
+    int dim = m->p.dim;
+    auto* ix = static_cast<int*>(mxc_alloc(c, sizeof(int) * (dim + 1)));
+    auto* dc = static_cast<int64_t*>(mxc_alloc(c, sizeof(int64_t) * (dim + 1)));
+    int code = 0;
+    int64_t remaining = p.vector_len, pos = 0;
+    // The run's start is checked against the matrix before its node is made.
+    for (int d = 0; d < dim && !code; d++) {
+        if (p.dc[d + 1] >= m->pixel_size[d])
+            code = -3;
+        else if (p.dc[d + 1] < 0)
+            code = -4;
+    }
+    if (!code) {
+        int r = locate(c, p.dc, p.ofs, ix, false);
+        if (r == -1) code = -1;
+        if (r == -2) code = -2;
+        memcpy(dc, p.dc, sizeof(int64_t) * (dim + 1));
+    }
+    while (!code && remaining >= 1) {
+        int64_t count = -1;
+        bool any = false;
+        for (int i = 0; i < c->ds_len && !code; i++) {
+            if (p.data_ix[i].x == 65535) continue;
+            any = true;
+            MATRIX_DH_SET* ds = &c->ds[i];
+            if (!ds->hd) {
+                code = -6;
+                break;
+            }
+            int64_t k = std::min<int64_t>(ds->ix[0] - ix[0], remaining);
+            if (count >= 0 && k != count) {
+                code = -5;
+                break;
+            }
+            count = k;
+        }
+        if (code) break;
+        if (!any) {
+            code = -7;
+            break;
+        }
+        for (int i = 0; i < c->ds_len; i++) {
+            if (p.data_ix[i].x == 65535) continue;
+            int el = c->el_sizes[i];
+            uint8_t* src = run_source(&p, i, pos, el);
+            uint8_t* dst = element_at(c, i, ix);
+            if (!p.vector_valid) {
+                memcpy(dst, src, count * el);
+            } else {
+                for (int64_t k = 0; k < count; k++)
+                    if (p.vector_valid[pos + k]) memcpy(dst + k * el, src + k * el, el);
+            }
+            c->dirty = 1;
+        }
+        remaining -= count;
+        pos += count;
+        if (remaining < 1) break;
+        dc[1] += count << level_shift(m, dc[0], 0);
+        if (dc[1] >= m->pixel_size[0])
+            code = -8;
+        else if (dc[1] < 0)
+            code = -9;
+        else if (get_mx_cache(c, dc) != 0)
+            code = -10;
+        else
+            ix[0] = 0;
+    }
+    mxc_free(c, ix);
+    mxc_free(c, dc);
+    if (code) {
+        mx_cache_error = code;
+        return -1;
+    }
+    return static_cast<int>(p.vector_len - remaining);
+}
+
+int read_mx_cache_vector(MX_CACHE_PARAM* pp) {
+    MX_CACHE_PARAM p = *pp;
+    MX_CACHE* c = p.c;
+    MATRIX* m = c->m;
+    int dim = m->p.dim;
+    auto* ix = static_cast<int*>(mxc_alloc(c, sizeof(int) * (dim + 1)));
+    auto* dc = static_cast<int64_t*>(mxc_alloc(c, sizeof(int64_t) * (dim + 1)));
+    // The run is walked by the codes of its cells, so that a start past the block's edge (an
+    // offset) is read from the node that holds it.
+    cell_code(m, p.dc, p.ofs, dc);
+    int64_t remaining = p.vector_len, pos = 0;
+    bool failed = false;
+    while (remaining >= 1 && !failed) {
+        bool have = get_mx_cache(c, dc) == 0;
+        block_index(m, dc, nullptr, ix);
+        int64_t count = -1;
+        if (!have) {
+            // A node that cannot be had leaves its part of the caller's run as it was.
+            count = std::min<int64_t>((int64_t{1} << m->block_size[0]) - ix[0], remaining);
+        } else if (mx_cache_boundary(c, ix) != 0) {
+            failed = true;
+        } else {
+            bool any = false;
+            for (int i = 0; i < c->ds_len && !failed; i++) {
+                if (p.data_ix[i].x == 65535) continue;
+                any = true;
+                MATRIX_DH_SET* ds = &c->ds[i];
+                int64_t k = ds->hd ? std::min<int64_t>(ds->ix[0] - ix[0], remaining) : -1;
+                if (k < 1 || (count >= 0 && k != count)) failed = true;
+                count = k;
+            }
+            if (!any) failed = true;
+            for (int i = 0; i < c->ds_len && !failed; i++) {
+                if (p.data_ix[i].x == 65535) continue;
+                int el = c->el_sizes[i];
+                memcpy(run_source(&p, i, pos, el), element_at(c, i, ix), count * el);
+            }
+        }
+        if (failed || count < 1) {
+            failed = true;
+            break;
+        }
+        remaining -= count;
+        pos += count;
+        dc[1] += count << level_shift(m, dc[0], 0);
+    }
+    mxc_free(c, ix);
+    mxc_free(c, dc);
+    return failed ? -1 : static_cast<int>(p.vector_len - remaining);
+}
+
+void check_memcpy(const char* a, const char* b, int size) {
+    printf("%s", memcmp(a, b, size) ? "NOT EQUAL\n" : "EQU\n");
+}

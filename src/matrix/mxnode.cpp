@@ -1,0 +1,582 @@
+// Matrix nodes: dimension codes, the per-matrix 403-bucket hash, the ring of loaded nodes with its
+// purge, the central look-up, dirty and save marks, and the counted channel lock.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "base/panic.h"
+#include "base/task.h"
+#include "lisp/list.h"
+#include "matrix/mxstore.h"
+#include "stream/sprintf.h"
+
+namespace {
+
+// The ring of loaded nodes of every open matrix, the most recently inserted first.
+matrix_node_header nd_ring = {nullptr, nullptr};
+MATRIX_NODE* nd_root() {
+    return reinterpret_cast<MATRIX_NODE*>(&nd_ring);
+}
+uint32_t last_purge = 0;
+bool purge_started = false;
+
+bool ring_empty() {
+    return nd_ring.next == nullptr || nd_ring.next == nd_root();
+}
+
+void ring_init() {
+    if (!nd_ring.next) nd_ring.next = nd_ring.prev = nd_root();
+}
+
+void ring_unlink(MATRIX_NODE* n) {
+    n->h.prev->h.next = n->h.next;
+    n->h.next->h.prev = n->h.prev;
+    n->h.next = n->h.prev = nullptr;
+    nd_cnt--;
+}
+
+// The extent shift of a level along dimension d, in level-0 cells.
+int node_shift(MATRIX* m, int64_t level, int d) {
+    if (level < 0) level = 0;
+    int64_t s = level * m->dim_divide[d] + m->block_size[d];
+    return s > 64 ? 64 : static_cast<int>(s);
+}
+
+int64_t round_down(int64_t x, int shift) {
+    return x & ~mx_axis_shift_mask(shift);
+}
+
+void check_status(MATRIX_NODE* n, const char* who) {
+    if (n->status < 0 || n->status > MS_EDIT_ERR_2) er_panic(who);
+}
+
+// Starts fetching a new node: status 1 and the fetch slot of its level on its token.
+void _get_matrix_access(MATRIX_NODE* n) {
+    if (n->status != MS_NEW) return;
+    n->status = MS_BUSY;
+    mx_wake(n);
+    MATRIX_TOKEN* t = n->process_token;
+    bool made = false;
+    if (!t) {
+        t = _new_matrix_token(n);
+        made = true;
+    }
+    _xx_insert_access_list(t, mx_slot_for_level(n->matrix, MI_FETCH_1_TP, n->dim_code[0]));
+    if (made) _xx_insert_matrix_access(t, matrix_exec_cal, __FILE__, __LINE__);
+}
+
+// Asks the save group of a dirty, ready node.
+void ask_save(MATRIX_NODE* n) {
+    _matrix_trigger_access(n, MI_SAVE_TP, 0);
+}
+
+void purge_walk(MATRIX_NODE* just) {
+    uint32_t now = matrix_now();
+    MATRIX_NODE* n = nd_root()->h.next;
+    int kept = 0;
+    while (n != nd_root() && kept < total_ncache_size) {
+        MATRIX_NODE* next = n->h.next;
+        if (n->status == MS_OK) {
+            kept++;
+            if (n->dirty_file_time && now - n->dirty_file_time > 30 && !n->save_lock) ask_save(n);
+        }
+        n = next;
+    }
+    ss_printf("insert purge matrix\n");
+    while (n != nd_root()) {
+        MATRIX_NODE* next = n->h.next;
+        if (n != just && static_cast<int64_t>(now) - n->last_access > 119) {
+            if (n->dirty_file_time && n->status == MS_OK) {
+                if (!n->save_lock) ask_save(n);
+            } else {
+                _free_matrix_node(n);
+            }
+        }
+        n = next;
+    }
+}
+
+}  // namespace
+
+int nd_cnt = 0;
+int total_ncache_size = 100;
+
+int64_t mx_axis_shift_mask(int shift) {
+    if (shift <= 0) return 0;
+    if (shift >= 63) return -1;
+    return (int64_t{1} << shift) - 1;
+}
+
+int mx_slot_for_level(MATRIX* m, int access, int64_t level) {
+    int group = access / 3 * 3;
+    if (level >= m->total_levels - 1) return group;
+    if (level <= 0) return group + 2;
+    return group + 1;
+}
+
+// ---- Dimension codes ---------------------------------------------------------------------------
+
+void normalize_dim_code(MATRIX* m, int64_t* dc) {
+    if (!dc) return;
+    for (int d = 0; d < m->p.dim; d++)
+        dc[d + 1] = round_down(dc[d + 1], node_shift(m, dc[0], d));
+}
+
+int _cmp_dim_code(MATRIX* m, const int64_t* a, const int64_t* b) {
+    if (!a) return b ? -1 : 0;
+    if (!b) return 1;
+    if (a[0] != b[0]) return a[0] < b[0] ? -1 : 1;
+    for (int d = 0; d < m->p.dim; d++) {
+        int sh = node_shift(m, a[0], d);
+        int64_t x = round_down(a[d + 1], sh), y = round_down(b[d + 1], sh);
+        if (x != y) return x < y ? -1 : 1;
+    }
+    return 0;
+}
+
+int cmp_dim_code(MATRIX* m, const int64_t* a, const int64_t* b) {
+    return _cmp_dim_code(m, a, b);
+}
+
+int64_t* _copy_dim_code(MATRIX* m, const int64_t* dc) {
+    if (!dc) return nullptr;
+    auto* r = static_cast<int64_t*>(d_alloc(sizeof(int64_t) * (m->p.dim + 1)));
+    memcpy(r, dc, sizeof(int64_t) * (m->p.dim + 1));
+    return r;
+}
+
+int64_t* copy_dim_code(MATRIX* m, const int64_t* dc) {
+    return _copy_dim_code(m, dc);
+}
+
+int64_t* get_dim_code_from_sexp(MATRIX* m, QV_SEXP* s) {
+    int len = list_length(s);
+    if (len < 2 || len != m->p.dim + 1) return nullptr;
+    auto* r = static_cast<int64_t*>(d_alloc(sizeof(int64_t) * len));
+    int i = 0;
+    for (QV_SEXP* p = s; get_type(p) == QVT_PAIR; p = p->pair.cdr, i++) {
+        QV_SEXP* e = p->pair.car;
+        r[i] = get_type(e) == QVT_INTEGER ? e->integer.data : 0;
+    }
+    return r;
+}
+
+int* get_dim_code_from_sexp_int(QV_SEXP* s) {
+    int len = list_length(s);
+    if (len < 2) return nullptr;
+    auto* r = static_cast<int*>(d_alloc(sizeof(int) * len));
+    int i = 0;
+    for (QV_SEXP* p = s; get_type(p) == QVT_PAIR; p = p->pair.cdr, i++) {
+        QV_SEXP* e = p->pair.car;
+        r[i] = get_type(e) == QVT_INTEGER ? static_cast<int>(e->integer.data) : 0;
+    }
+    return r;
+}
+
+QV_SEXP* get_sexp_from_dim_code(MATRIX* m, const int64_t* dc) {
+    QV_SEXP* r = nullptr;
+    gc_push(nullptr, nullptr, "get_sexp_from_dim_code");
+    for (int d = m->p.dim - 1; d >= 0; d--)
+        r = cons(get_integer(round_down(dc[d + 1], node_shift(m, dc[0], d)), nullptr), r);
+    r = cons(get_integer(dc[0], nullptr), r);
+    gc_pop(r, gc_vx_sexp);
+    return r;
+}
+
+const char* pt_dc(MATRIX* m, const int64_t* dc, int fmt) {
+    if (fmt != 1 && fmt != 2) er_panic("pt_dc");
+    std::string s;
+    char buf[64];
+    snprintf(buf, sizeof buf, "+max %i+[%lli ", m->total_levels, static_cast<long long>(dc[0]));
+    s += buf;
+    for (int d = 0; d < m->p.dim; d++) {
+        int sh = fmt == 1 ? node_shift(m, dc[0], d)
+                          : static_cast<int>(std::min<int64_t>(64, dc[0] * m->dim_divide[d]));
+        snprintf(buf, sizeof buf, "%llx ",
+                 static_cast<unsigned long long>(round_down(dc[d + 1], sh)));
+        s += buf;
+    }
+    s += "]";
+    char* r = d_strdup(s.c_str());
+    set_buffer(r);
+    return r;
+}
+
+// The bucket of a normalised code. Each coordinate counts in blocks of its level, mixed so that
+// the blocks of a grid spread over the 403 buckets (a plain sum of coordinates puts whole
+// anti-diagonals of a grid into one bucket).
+static unsigned node_hash_normalized(MATRIX* m, const int64_t* code) {
+    uint64_t h = static_cast<uint64_t>(code[0]);
+    for (int d = 0; d < m->p.dim; d++) {
+        int sh = node_shift(m, code[0], d);
+        uint64_t block = sh >= 64 ? 0 : static_cast<uint64_t>(code[d + 1]) >> sh;
+        h = (h ^ block) * 0x9E3779B97F4A7C15ull;
+    }
+    return static_cast<unsigned>((h >> 29) % MX_NODE_HASH);
+}
+
+unsigned _get_node_hash(MATRIX* m, const int64_t* dc) {
+    int64_t code[MXT_MAX_DIM + 1];
+    memcpy(code, dc, sizeof(int64_t) * (m->p.dim + 1));
+    normalize_dim_code(m, code);
+    return node_hash_normalized(m, code);
+}
+
+static bool same_code(const int64_t* a, const int64_t* b, int n) {
+    for (int i = 0; i < n; i++)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
+// ---- The ring and the purge --------------------------------------------------------------------
+
+void _insert_node_ring(MATRIX_NODE* n) {
+    ring_init();
+    MATRIX_NODE* root = nd_root();
+    n->h.next = root->h.next;
+    n->h.prev = root;
+    root->h.next->h.prev = n;
+    root->h.next = n;
+    uint32_t now = matrix_now();
+    n->last_access = now;
+    nd_cnt++;
+    if (!purge_started) {
+        purge_started = true;
+        last_purge = now;
+    }
+    int64_t since = static_cast<int64_t>(now) - last_purge;
+    if ((nd_cnt > 2 * total_ncache_size && since > 2) || since >= 121) {
+        last_purge = now;
+        purge_walk(n);
+    }
+}
+
+static void move_to_front(MATRIX_NODE* n) {
+    ring_unlink(n);
+    _insert_node_ring(n);
+}
+
+int mx_last_access(int* ret) {
+    TaskLockGuard g(matrix_lock);
+    if (ring_empty()) return -1;
+    if (ret) *ret = static_cast<int>(nd_root()->h.next->last_access);
+    return 0;
+}
+
+void mx_purge(long long) {
+    TaskLockGuard g(matrix_lock);
+    if (ring_empty()) return;
+    int start = nd_cnt;
+    MATRIX_NODE* n = nd_root()->h.prev;
+    while (n != nd_root() && nd_cnt > start / 2) {
+        MATRIX_NODE* prev = n->h.prev;
+        if (n == nd_root()->h.next) break;
+        if (n->status == MS_OK) {
+            if (n->dirty_file_time && !n->save_lock) ask_save(n);
+            _free_matrix_node(n);
+        }
+        n = prev;
+    }
+}
+
+MEM_PURGE_TBL mx_mpt = {mx_last_access, mx_purge, nullptr};
+
+// ---- Freeing, dirty marks, flush ---------------------------------------------------------------
+
+int _free_matrix_node(MATRIX_NODE* n) {
+    MATRIX* m = n->matrix;
+    MATRIX_NODE** pp = &m->node_hash[node_hash_normalized(m, n->dim_code)];
+    while (*pp && *pp != n)
+        pp = &(*pp)->nh_next;
+    if (!*pp) er_panic("_free_matrix_node");
+    if (n->locked || n->ch_lock || n->save_lock || n->dirty_file_time) return -1;
+    if (n->wait_token || n->process_token) return -2;
+    *pp = n->nh_next;
+    ring_unlink(n);
+    if (n->channel) {
+        for (int ch = 0; ch < m->p.channel_nos; ch++) {
+            MATRIX_CHANNEL* c = &n->channel[ch];
+            if (c->data) {
+                MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
+                if (tp && tp->free_data) tp->free_data(tp, c->data);
+                c->data = nullptr;
+            }
+            if (c->sb && mx_free_struct_block) mx_free_struct_block(c->sb);
+        }
+        d_f_ree(n->channel);
+    }
+    if (n->send_data || n->send_data_delay) _matrix_send_result(n);
+    d_f_ree(n->nlist_dim_bit_field);
+    _free_nlist_dim_addr(n->nlist_dim_addr, n->nlist_dim_addr_len);
+    d_f_ree(n->dim_code);
+    d_f_ree(n);
+    return 0;
+}
+
+int _sync_matrix_node(MATRIX_NODE* n) {
+    if (n->locked || n->ch_lock || n->save_lock || n->dirty_file_time) return -1;
+    if (n->wait_token || n->process_token) return -2;
+    return n->status > MS_BUSY ? 0 : -3;
+}
+
+void _set_dirty_file(MATRIX_NODE* n) {
+    MATRIX* m = n->matrix;
+    if (!m->cal[MI_SAVE_TP] && !m->cal[MI_SAVE_MD] && !m->cal[MI_SAVE_BT]) return;
+    n->dirty_file_time = matrix_now();
+    if (!n->dirty_file_time) n->dirty_file_time = 1;
+}
+
+void set_dirty_file(MATRIX_NODE* n) {
+    TaskLockGuard g(matrix_lock);
+    _set_dirty_file(n);
+}
+
+void _flush_all_dirty_file(MATRIX* m) {
+    for (int b = 0; b < MX_NODE_HASH; b++) {
+        for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next) {
+            if (!n->dirty_file_time) continue;
+            if (n->status == MS_OK) {
+                if (!n->save_lock) ask_save(n);
+            } else {
+                // Edits of nodes that never became ready are dropped.
+                n->dirty_file_time = 0;
+            }
+        }
+    }
+}
+
+void flush_all_dirty_file(MATRIX* m) {
+    TaskLockGuard g(matrix_lock);
+    _flush_all_dirty_file(m);
+}
+
+void lock_save(MATRIX_NODE* n) {
+    TaskLockGuard g(matrix_lock);
+    n->save_lock = 1;
+}
+
+void unlock_save(MATRIX_NODE* n) {
+    TaskLockGuard g(matrix_lock);
+    n->save_lock = 0;
+    n->dirty_file_time = 0;
+    mx_wake(n);
+    mx_wake(n->matrix);
+    _wakeup_closers();
+}
+
+// ---- Holding nodes -----------------------------------------------------------------------------
+
+void _lock_node(MATRIX_NODE* n, MATRIX_TOKEN* token) {
+    n->locked++;
+    if (token) {
+        auto* e = static_cast<MATRIX_LIST*>(d_alloc(sizeof(MATRIX_LIST)));
+        e->node = n;
+        e->next = token->locked_node_list;
+        token->locked_node_list = e;
+    }
+}
+
+void _unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* token) {
+    if (n->locked > 0) n->locked--;
+    if (token) {
+        for (MATRIX_LIST** pp = &token->locked_node_list; *pp; pp = &(*pp)->next) {
+            if ((*pp)->node == n) {
+                MATRIX_LIST* e = *pp;
+                *pp = e->next;
+                d_f_ree(e);
+                break;
+            }
+        }
+    }
+    mx_wake(n->matrix);
+    mx_wake(n);
+    _wakeup_closers();
+}
+
+void unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* token) {
+    if (!n) return;
+    TaskLockGuard g(matrix_lock);
+    _unlock_node(n, token);
+}
+
+// ---- The look-up -------------------------------------------------------------------------------
+
+MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access, int64_t lev,
+                              QV_SEXP** retp, int key) {
+    switch (m->mode) {
+        case 0:
+            m->flags |= 1;
+            *errp = MXE_NOT_OPEN;
+            return nullptr;
+        case 1:
+            break;
+        case 2:
+        case 3:
+            *errp = MXE_NOT_OPEN;
+            return nullptr;
+        default:
+            er_panic("_get_matrix_node");
+    }
+    if (m->flags & 2) {
+        *errp = MXE_NOT_OPEN;
+        return nullptr;
+    }
+    if (!dc || dc[0] < 0 || dc[0] >= m->total_levels) {
+        // A level outside the pyramid names no node.
+        *errp = MXE_NOT_FOUND;
+        return nullptr;
+    }
+    m->access_cnt |= 1;
+    _touch_matrix(m);
+    // Nodes keep normalised codes: the code asked for is normalised once and compared whole.
+    int64_t code[MXT_MAX_DIM + 1];
+    memcpy(code, dc, sizeof(int64_t) * (m->p.dim + 1));
+    normalize_dim_code(m, code);
+    unsigned h = node_hash_normalized(m, code);
+    MATRIX_NODE* n = m->node_hash[h];
+    while (n && !same_code(n->dim_code, code, m->p.dim + 1))
+        n = n->nh_next;
+    if (n) {
+        move_to_front(n);
+        n->process_token_key = key;
+        n->req_level = lev;
+        check_status(n, "_get_matrix_node");
+        switch (n->status) {
+            case MS_NEW:
+            case MS_BUSY:
+                *errp = MXE_BUSY;
+                _set_send_data(n, retp);
+                return n;
+            case MS_OK:
+                return n;
+            case MS_LOADING_ERR_1:
+                if (access < 0 || access == MI_FETCH_1_TP) {
+                    *errp = MXE_NOT_FOUND;
+                    return nullptr;
+                }
+                n->status = MS_NEW;
+                mx_wake(n);
+                _wakeup_closers();
+                _get_matrix_access(n);
+                *errp = MXE_NOT_FOUND;
+                return n;
+            case MS_PROCESS_ERR_1:
+                if (access < 0 || access == MI_FETCH_1_TP) {
+                    *errp = MXE_NOT_FOUND;
+                    return nullptr;
+                }
+                n->status = MS_BUSY;
+                mx_wake(n);
+                _matrix_trigger_access(n, MI_VISU_1_TP, 0);
+                *errp = MXE_NOT_FOUND;
+                return n;
+            default:
+                if (access >= 0) return n;
+                *errp = MXE_REFUSED;
+                return nullptr;
+        }
+    }
+    if (access < 0) {
+        *errp = MXE_NOT_FOUND;
+        return nullptr;
+    }
+    n = static_cast<MATRIX_NODE*>(d_calloc(1, sizeof(MATRIX_NODE)));
+    n->matrix = m;
+    n->dim_code = _copy_dim_code(m, dc);
+    normalize_dim_code(m, n->dim_code);
+    n->status = MS_NEW;
+    mx_wake(n);
+    if (m->p.channel_nos > 0)
+        n->channel =
+            static_cast<MATRIX_CHANNEL*>(d_calloc(m->p.channel_nos, sizeof(MATRIX_CHANNEL)));
+    if (m->dim_bit_field) {
+        n->nlist_dim_bit_field = static_cast<uint8_t*>(d_calloc(1, m->dim_bit_field));
+        n->nlist_dim_bit_field_len = m->dim_bit_field;
+    }
+    n->process_token_key = key;
+    n->req_level = lev;
+    _set_send_data(n, retp);
+    n->nh_next = m->node_hash[h];
+    m->node_hash[h] = n;
+    _insert_node_ring(n);
+    _get_matrix_access(n);
+    *errp = MXE_BUSY;
+    return n;
+}
+
+MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access,
+                             MATRIX_TOKEN* token, QV_SEXP** retp) {
+    TaskLockGuard g(matrix_lock);
+    int err = 0;
+    MATRIX_NODE* n = _get_matrix_node(&err, m, dc, access, dc ? dc[0] : 0, retp, 0);
+    // A token asking for the node it is making gets it as it is: waiting for itself would never
+    // end.
+    if (n && token && n == token->process_node && (err == MXE_BUSY || err == MXE_NOT_FOUND))
+        err = 0;
+    *errp = err;
+    if (err == 0) {
+        if (n) _lock_node(n, token);
+        return n;
+    }
+    if (access < 0 || err == MXE_NOT_OPEN || err == MXE_REFUSED) return nullptr;
+    if (n && token && (err == MXE_NOT_FOUND || err == MXE_BUSY)) _insert_node_wait_token(n, token);
+    return n;
+}
+
+MATRIX_NODE* get_matrix_node_wait(int* errp, MATRIX* m, const int64_t* dc, int access) {
+    TaskLockGuard g(matrix_lock);
+    int a = access;
+    for (;;) {
+        int err = 0;
+        MATRIX_NODE* n = _get_matrix_node(&err, m, dc, a, dc ? dc[0] : 0, nullptr, 0);
+        *errp = err;
+        if (err == 0) {
+            if (n) _lock_node(n, nullptr);
+            return n;
+        }
+        if (!n || (err != MXE_BUSY && err != MXE_NOT_FOUND)) return nullptr;
+        if (n->status > MS_BUSY) continue;
+        // A node that is busy but has no token will not change: nothing makes it.
+        if (!n->process_token) {
+            *errp = MXE_NOT_FOUND;
+            return nullptr;
+        }
+        // A failed node is fetched again once; a second failure answers -101.
+        if (a >= 0 && err == MXE_NOT_FOUND) a = MI_FETCH_1_TP;
+        mx_sleep(n);
+    }
+}
+
+// ---- The channel lock --------------------------------------------------------------------------
+
+void _matrix_node_channel_lock(MATRIX_NODE* n) {
+    int me = get_tid();
+    while (n->ch_lock > 0 && n->ch_lock_tid != me) {
+        mx_sleep(n);
+    }
+    n->ch_lock++;
+    n->ch_lock_tid = me;
+}
+
+void matrix_node_channel_lock(MATRIX_NODE* n) {
+    TaskLockGuard g(matrix_lock);
+    _matrix_node_channel_lock(n);
+}
+
+void _matrix_node_channel_unlock(MATRIX_NODE* n, int flags) {
+    n->ch_lock--;
+    if (n->ch_lock < 0) er_panic("_matrix_node_channel_unlock");
+    if (n->ch_lock == 0) {
+        if (flags & 1) _set_dirty_file(n);
+        n->ch_lock_tid = 0;
+    }
+    mx_wake(n->matrix);
+    mx_wake(n);
+    _wakeup_closers();
+}
+
+void matrix_node_channel_unlock(MATRIX_NODE* n, int flags) {
+    TaskLockGuard g(matrix_lock);
+    _matrix_node_channel_unlock(n, flags);
+}

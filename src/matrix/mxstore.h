@@ -1,0 +1,349 @@
+// The matrix store: open matrices, their nodes, the tokens that fill nodes by running the
+// matrix's calibration scripts, node children and channel data, and the access cache's node side.
+//
+// One lock, `matrix_lock`, guards every structure declared here. A public function takes it and
+// calls its unlocked twin (the name with a leading `_`), which expects it held. Waits release the
+// lock and sleep on an address key (a matrix, a node, a node's scan byte or the closers' key),
+// take it again and test again, since a wake-up sent when nobody sleeps is lost. Calibration
+// scripts run on the queue's worker with the lock released.
+//
+// Lock order: matrix_lock, then the matrix-file lock, then the record store's lock; the collector
+// hooks take the high queue lock, then matrix_gc_lock, then the language's locks.
+//
+// The store stands on the record store, the image layer and the language; what it needs of the
+// interpreter layer (an internal interpreter per worker, deferred values) and of the element
+// types and script functions above it comes through the hooks of MATRIX_HOOKS, which start-up
+// installs before init_matrix.
+#pragma once
+
+#include <cstdint>
+
+#include "base/alloc.h"
+#include "base/lock.h"
+#include "base/queue.h"
+#include "lisp/env.h"
+#include "lisp/sexp.h"
+#include "matrix/matrix.h"
+#include "matrix/matrix_sexp.h"
+#include "matrix/mtx_type.h"
+
+// Matrix-store result codes.
+constexpr int MXE_NOT_FOUND = -101;
+constexpr int MXE_REFUSED = -102;
+constexpr int MXE_BUSY = -103;
+constexpr int MXE_RANGE = -104;
+constexpr int MXE_DIM = -105;
+constexpr int MXE_CHANNELS = -108;
+constexpr int MXE_NOT_OPEN = -121;
+constexpr int MXE_NO_DATA = -122;
+
+// Node statuses.
+enum : int {
+    MS_NEW = 0,
+    MS_BUSY = 1,
+    MS_OK = 2,
+    MS_LOADING_ERR_1 = 3,
+    MS_PROCESS_ERR_1 = 4,
+    MS_EDIT_ERR_1 = 5,
+    MS_EDIT_ERR_2 = 6,
+};
+
+// Calibration slots: group x 3 + 0 top level, 1 middle levels, 2 level 0.
+enum : int {
+    MI_DEF_TP = 0,
+    MI_FETCH_1_TP = 3,
+    MI_FETCH_2_TP = 6,
+    MI_EDIT_1_TP = 9,
+    MI_EDIT_2_TP = 12,
+    MI_VISU_1_TP = 15,
+    MI_VISU_2_TP = 18,
+    MI_SAVE_TP = 21,
+    MI_SAVE_MD = 22,
+    MI_SAVE_BT = 23,
+};
+constexpr int MX_CAL_SLOTS = 24;
+constexpr int MX_NODE_HASH = 403;
+
+// The error code of matrix_error: the running script waits for a node or matrix.
+constexpr uint32_t MXE_WAIT_CODE = 0x8001160A;
+// The stop code of Exit and break: the running token ends.
+constexpr uint32_t MXE_STOP_CODE = 0x80011404;
+// Codes of the matrix-script functions.
+constexpr uint32_t MXE_SCRIPT_NODE = 0x80040501;
+constexpr uint32_t MXE_SCRIPT_METHOD = 0x80040609;
+
+struct MATRIX_TOKEN;
+struct MATRIX_NODE;
+
+// Channel flags.
+constexpr int MX_CH_SEND = 1;
+constexpr int MX_CH_FILE = 2;
+
+struct matrix_node_header {
+    MATRIX_NODE* next;
+    MATRIX_NODE* prev;
+};
+
+struct MATRIX_CHANNEL {
+    void* data;         // the element, owned by the node
+    int64_t data_fofs;  // file position of the stored element
+    void* sb;           // the channel's structure block
+    int64_t update_time[2];
+};
+
+struct MATRIX_NODE {
+    matrix_node_header h;  // the ring of loaded nodes
+    MATRIX_NODE* nh_next;  // the hash bucket
+    MATRIX* matrix;
+    int64_t* dim_code;
+    int status;
+    int locked;
+    int ch_lock;
+    int ch_lock_tid;
+    unsigned save_lock : 1;
+    uint32_t dirty_file_time;
+    MATRIX_CHANNEL* channel;
+    uint8_t* nlist_dim_bit_field;
+    int nlist_dim_bit_field_len;
+    // Sorted child codes; one entry more than nlist_dim_addr_len, kept null, for walkers that
+    // stop at the first null.
+    int64_t** nlist_dim_addr;
+    int nlist_dim_addr_len;
+    MATRIX_TOKEN* wait_token;
+    MATRIX_TOKEN* process_token;
+    int process_token_key;
+    int64_t req_level;
+    int64_t last_access;
+    int64_t fofs, ring_fofs, dim_addr_fofs, dim_addr_size;
+    uint8_t scan_call[8];
+    MATRIX_SEXP* send_data;
+    MATRIX_SEXP* send_data_delay;
+};
+
+struct MATRIX_ACCESS_LIST {
+    MATRIX_ACCESS_LIST* next;
+    int id;
+};
+
+struct MATRIX_LIST {
+    MATRIX_LIST* next;
+    MATRIX_NODE* node;
+};
+
+typedef void (*MATRIX_TOKEN_FUNC)(MATRIX_TOKEN* t);
+
+struct MATRIX_TOKEN {
+    Q_HEADER h;
+    MATRIX_TOKEN* next;
+    MATRIX_ACCESS_LIST* access_list;
+    int access_target_id;
+    MATRIX* wait_matrix;
+    MATRIX_NODE* wait_node;
+    MATRIX_NODE* process_node;
+    MATRIX_LIST* locked_node_list;
+    QV_SEXP* cal_target;
+    MATRIX_TOKEN_FUNC func;
+    void (*aboat_func)(MATRIX_TOKEN* t);
+    void* aboat_work;
+    int aboat_status;
+    MATRIX_SEXP* env;
+    int loop_no;
+    int normal_jump, normal_jump_status, err_jump, err_jump_status;
+    void* work;
+    const char* c_file;
+    int c_line;
+    uint32_t magic;         // MX_TOKEN_MAGIC while the token lives
+    MATRIX_SEXP* cal_hold;  // keeps the running slot's script while the token runs or waits
+};
+constexpr uint32_t MX_TOKEN_MAGIC = 0x6d78746bu;
+
+struct MX_DIM_CODE_LIST {
+    MX_DIM_CODE_LIST* next;
+    int64_t* dc;
+};
+
+// What the store needs of the layers above it. Start-up installs them before init_matrix; a null
+// hook is skipped (a worker then runs without an interpreter of its own, a reader gets no deferred
+// answer, no element type or script function is registered).
+struct MATRIX_HOOKS {
+    void (*register_types)();                    // step 6 of init_matrix
+    void (*register_functions)(QVISP_ENV* env);  // step 7: the script functions, in order
+    void (*worker_begin)();                      // a worker's internal interpreter
+    void (*worker_end)();                        // and its close
+    QV_SEXP* (*new_deferred)(void** record);     // a deferred value and its record
+    void (*set_deferred)(void* record, QV_SEXP* value);
+    void (*gc_deferred)(void* record);        // the record's mark function
+    QV_SEXP* (*encode_node)(MATRIX_NODE* n);  // the node transfer record, or null
+};
+void set_matrix_hooks(const MATRIX_HOOKS* h);
+const MATRIX_HOOKS* mx_hooks();
+// A holder of the collector ring for data with its mark function; released by setting `del`.
+MATRIX_SEXP* mx_hold(void* data, GC_FUNC gc, const char* file, int line);
+void mx_release_hold(MATRIX_SEXP* ms);
+// Changes the value a holder keeps (under the collector ring's lock).
+void mx_hold_set(MATRIX_SEXP* ms, void* data);
+// A holder of an expression (mark gc_vx_sexp).
+MATRIX_SEXP* new_matrix_sexp(QV_SEXP* s);
+
+// ---- Start-up and matrices -------------------------------------------------------------------
+
+extern SEM matrix_lock;
+extern SYS_QUEUE matrix_que;
+extern MATRIX* matrices_root;
+extern int total_ncache_size;
+extern int nd_cnt;
+
+void init_matrix();
+// True after init_matrix.
+bool matrix_store_started();
+// The clock of the store's time stamps and purges (seconds); null restores get_qvtime.
+void set_matrix_clock(uint32_t (*clock)());
+uint32_t matrix_now();
+
+MATRIX* open_matrix(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
+                    MATRIX_TOKEN_FUNC open_method, void* work);
+MATRIX* open_matrix_with_search(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
+                                MATRIX_TOKEN_FUNC open_method, void* work);
+MATRIX* search_matrix(int* errp, const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
+                      MATRIX_TOKEN* token);
+MATRIX* _search_matrix(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key);
+void close_matrix(MATRIX* m);
+void close_all_matrix();
+void sync_matrix(MATRIX* m);
+void set_matrix_mode(MATRIX* m, int mode);
+void _set_matrix_mode(MATRIX* m, int mode);
+void wait_matrix_mode(MATRIX* m);
+int64_t get_matrix_obj_id(MATRIX* m);
+int set_matrix_env(MATRIX* m, const char* name, const char* data);
+
+int set_matrix_param(MATRIX* m, const MATRIX_PARAM* p);
+int set_matrix_channel_info(MATRIX* m, int ch, const MATRIX_CHANNEL_INFO* info);
+int set_matrix_dim_divide(MATRIX* m, int d, int v);
+int set_matrix_block_size(MATRIX* m, int d, int v);
+int set_matrix_pixel_size(MATRIX* m, int d, int64_t v);
+int set_matrix_cal(MATRIX* m, int id, QV_SEXP* script);
+int set_matrix_cal_equ(MATRIX* m, int id, int id2);
+
+// The access tick's step (run every 11 seconds by init_matrix); for tests.
+void matrix_access_tick_step();
+
+// The waiting error for scripts: code 0x8001160A, data ("Application System error" code [info]).
+QV_SEXP* matrix_error(const char* func, QV_SEXP* s, int code, QV_SEXP* info);
+
+// Sleeping and waking on a key of the store, matrix_lock held: mx_sleep releases the lock while
+// it sleeps and takes it again; mx_wake wakes the key's sleepers.
+void mx_sleep(const void* key);
+void mx_wake(const void* key);
+// The closers' wake-up key.
+void _wakeup_closers();
+// Moves a matrix to the front of the ring and stamps its last access.
+void _touch_matrix(MATRIX* m);
+// Releases a node channel's structure block (installed with the structure blocks), or null.
+extern void (*mx_free_struct_block)(void* sb);
+
+// ---- Dimension codes and nodes ---------------------------------------------------------------
+
+int64_t mx_axis_shift_mask(int shift);  // all ones below `shift` bits (saturating at 64)
+void normalize_dim_code(MATRIX* m, int64_t* dc);
+int cmp_dim_code(MATRIX* m, const int64_t* a, const int64_t* b);
+int _cmp_dim_code(MATRIX* m, const int64_t* a, const int64_t* b);
+int64_t* copy_dim_code(MATRIX* m, const int64_t* dc);
+int64_t* _copy_dim_code(MATRIX* m, const int64_t* dc);
+int64_t* get_dim_code_from_sexp(MATRIX* m, QV_SEXP* s);
+int* get_dim_code_from_sexp_int(QV_SEXP* s);
+QV_SEXP* get_sexp_from_dim_code(MATRIX* m, const int64_t* dc);
+const char* pt_dc(MATRIX* m, const int64_t* dc, int fmt);
+unsigned _get_node_hash(MATRIX* m, const int64_t* dc);
+
+MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access,
+                             MATRIX_TOKEN* token, QV_SEXP** retp);
+MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access, int64_t lev,
+                              QV_SEXP** retp, int key);
+MATRIX_NODE* get_matrix_node_wait(int* errp, MATRIX* m, const int64_t* dc, int access);
+void unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* token);
+void _unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* token);
+void _lock_node(MATRIX_NODE* n, MATRIX_TOKEN* token);
+void lock_save(MATRIX_NODE* n);
+void unlock_save(MATRIX_NODE* n);
+void set_dirty_file(MATRIX_NODE* n);
+void _set_dirty_file(MATRIX_NODE* n);
+void flush_all_dirty_file(MATRIX* m);
+void _flush_all_dirty_file(MATRIX* m);
+int _free_matrix_node(MATRIX_NODE* n);
+int _sync_matrix_node(MATRIX_NODE* n);
+void _insert_node_ring(MATRIX_NODE* n);
+void mx_purge(long long bytes);
+int mx_last_access(int* ret);
+extern MEM_PURGE_TBL mx_mpt;
+void matrix_node_channel_lock(MATRIX_NODE* n);
+void _matrix_node_channel_lock(MATRIX_NODE* n);
+void matrix_node_channel_unlock(MATRIX_NODE* n, int flags);
+void _matrix_node_channel_unlock(MATRIX_NODE* n, int flags);
+// The slot of an access's group for a node at `level` of a matrix (top: +0, level 0: +2, else +1).
+int mx_slot_for_level(MATRIX* m, int access, int64_t level);
+
+// ---- Tokens ----------------------------------------------------------------------------------
+
+MATRIX_TOKEN* _new_matrix_token(MATRIX_NODE* n);
+void _xx_insert_matrix_access(MATRIX_TOKEN* t, MATRIX_TOKEN_FUNC func, const char* file, int line);
+void xx_insert_matrix_access(MATRIX_TOKEN* t, MATRIX_TOKEN_FUNC func, const char* file, int line);
+void _xx_insert_access_list(MATRIX_TOKEN* t, int id);
+int _delete_access_list(MATRIX_TOKEN* t);
+void set_access_jump(MATRIX_TOKEN* t, int err_jump, int normal_jump, int err_jump_status,
+                     int normal_jump_status);
+void matrix_trigger_access(MATRIX_NODE* n, int access, int clear_err);
+void _matrix_trigger_access(MATRIX_NODE* n, int access, int clear_err);
+void matrix_peano_trigger(MATRIX* m, const int64_t* dc_start, const int64_t* dc_end, int access);
+void matrix_exec_cal(MATRIX_TOKEN* t);
+void _insert_node_wait_token(MATRIX_NODE* n, MATRIX_TOKEN* t);
+void _wakeup_node_wait_tokens(MATRIX_NODE* n);
+QV_SEXP* _set_send_data(MATRIX_NODE* n, QV_SEXP** retp);
+void _matrix_send_result(MATRIX_NODE* n);
+void close_aboat_func(MATRIX_TOKEN* t);
+// Prints "alist(" and the listed slots; stops the program when t is not its node's token.
+void see_access_list(MATRIX_ACCESS_LIST* l);
+void token_check(MATRIX_TOKEN* t);
+void aboat_status_countup(MATRIX_TOKEN* t);
+void load_indicate(int start);
+// The running token of a script environment, or null (outside a calibration script).
+MATRIX_TOKEN* get_env_token(QVISP_ENV* env);
+// The queue priority of a token by its slot's rule (kind 0 to 3 and base).
+int mx_token_priority(MATRIX_TOKEN* t);
+// Nodes queued in matrix_que.
+int matrix_que_count();
+
+// ---- Children, tree walks, channel data --------------------------------------------------------
+
+int check_children(MATRIX_NODE* n);
+int _check_dim_code(MATRIX_NODE* n, int64_t* dc);
+int _get_dim_code_index(MATRIX_NODE* n, const int64_t* dc);
+void insert_dim_code_index(MATRIX_NODE* n, int64_t* dc, int dirty);
+void _insert_dim_code_index(MATRIX_NODE* n, int64_t* dc, int dirty);
+void allset_dim_code_index(MATRIX_NODE* n, int dirty);
+void vecset_dim_code_index(MATRIX_NODE* n, const uint8_t* bits, int dirty);
+int64_t* get_dim_code_from_index(MATRIX* m, const int64_t* dc, int ix);
+MX_DIM_CODE_LIST* get_children_list(int* errp, MATRIX* m, const int64_t* dc, int access,
+                                    int wait_flag, MATRIX_TOKEN* token);
+void free_mx_dim_code_list(MX_DIM_CODE_LIST* l);
+int get_mx_list_length(MX_DIM_CODE_LIST* l);
+void _free_nlist_dim_addr(int64_t** addr, int len);
+MATRIX_NODE* get_matrix_tree(int* errp, MATRIX* m, int64_t* dc, int access, int key);
+MATRIX_NODE* _get_matrix_tree(int* errp, MATRIX* m, int64_t* dc, int access, int key);
+int power_of(uint64_t a, int n);
+
+void* get_matrix_node_channel(int* errp, MATRIX_NODE** np, MATRIX* m, int64_t* dc, int ch, int type,
+                              int access, const int* vp, int key);
+QV_SEXP* get_channel_data(MATRIX_NODE* n, int ch, QV_SEXP* s);
+// The structure block of a block-typed channel, the node left channel-locked; null (not locked)
+// for other channels or none.
+void* get_channel_struct_block(MATRIX_NODE* n, int ch);
+int set_channel_sexp(MATRIX_NODE* n, int ch, QV_SEXP* s);
+int get_matrix_update_time(MATRIX_NODE* n, int ch, int ix);
+
+int64_t get_seq_from_ix(const int* ix, const int* size, int dim);
+void get_ix_from_seq(int* target, const int* size, int64_t seq, int dim);
+int inc_ix(int* ix, const int* st, const int* inc, const int* size, int dim);
+int inc_dim_code_ix(int64_t* ix, const int64_t* st, const int64_t* inc, const int64_t* size,
+                    int dim);
+void* get_vdata_from_sexp(QV_SEXP* s);
+void check_bit(int ch, void* d);

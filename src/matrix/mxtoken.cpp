@@ -1,0 +1,669 @@
+// Tokens and calibration slots: the work on a node is a token listing the slots still to run; the
+// queue's worker runs a slot's expressions one by one in the token's environment, with
+// matrix_lock released, and the scripts steer the token through jumps and statuses.
+#include <atomic>
+#include <cstring>
+#include <string>
+
+#include "base/panic.h"
+#include "base/task.h"
+#include "base/textutil.h"
+#include "base/tick.h"
+#include "lisp/collect.h"
+#include "lisp/eval.h"
+#include "lisp/list.h"
+#include "longchar/longchar.h"
+#include "matrix/mxstore.h"
+#include "stream/sprintf.h"
+
+void mx_open_token_done(MATRIX_TOKEN* t);
+
+namespace {
+
+const L_CHAR* access_key() {
+    static const L_CHAR* k = l_string(std_cm, "_get_matrix_access");
+    return k;
+}
+
+void set_key(MATRIX_TOKEN* t, const L_CHAR* key) {
+    if (t->h.key && l_strcmp(t->h.key, key) == 0) return;
+    d_f_ree(t->h.key);
+    t->h.key = ll_copy_str(key);
+}
+
+}  // namespace
+
+int mx_token_priority(MATRIX_TOKEN* t) {
+    MATRIX_NODE* n = t->process_node;
+    if (!n) return 1000;
+    MATRIX* m = n->matrix;
+    int s = t->access_target_id >= 0 ? t->access_target_id
+            : t->access_list         ? t->access_list->id
+                                     : -1;
+    int rule = s >= 0 && s < MX_CAL_SLOTS ? m->p.pri_area[s] : 3;
+    int kind = rule & 0xffff, base = static_cast<int>(static_cast<unsigned>(rule) >> 16);
+    int64_t level = n->dim_code[0];
+    switch (kind) {
+        case 0:
+            return static_cast<int>(base + level);
+        case 1:
+            return static_cast<int>(base - level + 2 * m->total_levels);
+        case 2:
+            return base;
+        case 3:
+            return 32767;
+        default:
+            er_panic("_get_matrix_access");
+    }
+    return 0;
+}
+
+namespace {
+
+void free_access_list(MATRIX_TOKEN* t) {
+    while (t->access_list) {
+        MATRIX_ACCESS_LIST* e = t->access_list;
+        t->access_list = e->next;
+        d_f_ree(e);
+    }
+}
+
+void _free_matrix_token(MATRIX_TOKEN* t) {
+    while (t->locked_node_list)
+        _unlock_node(t->locked_node_list->node, t);
+    free_access_list(t);
+    d_f_ree(t->h.key);
+    t->magic = 0;
+    d_f_ree(t);
+}
+
+int same_node(SYS_QUEUE*, Q_HEADER* n, void* w) {
+    return n == w ? 0 : 1;
+}
+
+// Takes a token off the chain it waits on, if any.
+void unlink_wait(MATRIX_TOKEN* t) {
+    MATRIX_TOKEN** pp = t->wait_node     ? &t->wait_node->wait_token
+                        : t->wait_matrix ? &t->wait_matrix->wait_token
+                                         : nullptr;
+    for (; pp && *pp; pp = &(*pp)->next) {
+        if (*pp == t) {
+            *pp = t->next;
+            break;
+        }
+    }
+    t->next = nullptr;
+    t->wait_node = nullptr;
+    t->wait_matrix = nullptr;
+}
+
+void wake_scan_byte(MATRIX_NODE* n, int group, uint8_t v) {
+    if (group < 0 || group > 7) return;
+    n->scan_call[group] = v;
+    mx_wake(&n->scan_call[group]);
+}
+
+// Step 7: the end of the token (lock held). A slot still running (access_target_id set) and every
+// group still listed are marked failed for the scans that wait on them.
+void end_token(MATRIX_TOKEN* t) {
+    MATRIX_NODE* n = t->process_node;
+    MATRIX* m = n->matrix;
+    if (t->access_target_id >= 0) wake_scan_byte(n, t->access_target_id / 3, 156);
+    for (MATRIX_ACCESS_LIST* e = t->access_list; e; e = e->next)
+        wake_scan_byte(n, e->id / 3, 156);
+    while (t->locked_node_list)
+        _unlock_node(t->locked_node_list->node, t);
+    // A script that went on after a waiting answer (it caught the error value) may have left the
+    // token on a waiting chain, or queued again by a wake-up: it goes from both before it ends.
+    unlink_wait(t);
+    if (t->h.ins) delete_queue(&matrix_que, same_node, t, 0);
+    if (t->cal_hold) {
+        mx_release_hold(t->cal_hold);
+        t->cal_hold = nullptr;
+    }
+    if (t->env) {
+        set_env_work(static_cast<QVISP_ENV*>(t->env->data), nullptr);
+        mx_release_hold(t->env);
+        t->env = nullptr;
+    }
+    if (m->p.free_token) m->p.free_token(t, 0);
+    if (n->process_token == t) n->process_token = nullptr;
+    // Nothing will make a node whose last token ended before it was ready: it fails, so that its
+    // readers stop waiting and the next access fetches it again.
+    if (n->status < MS_OK) {
+        n->status = MS_LOADING_ERR_1;
+        _matrix_send_result(n);
+    }
+    mx_wake(n);
+    _wakeup_closers();
+    if (t->aboat_status > 0) {
+        t->aboat_status = -t->aboat_status;
+        free_access_list(t);
+    } else if (t->aboat_status == 0) {
+        _free_matrix_token(t);
+    }
+    m->token_cnt--;
+    if (m->token_cnt < 0) er_panic("token_cnt");
+    _wakeup_node_wait_tokens(n);
+    mx_wake(n);
+    mx_wake(m);
+}
+
+// A node's status was set by a slot's end: the node is told to its readers and waiters.
+void node_status_set(MATRIX_NODE* n, int status) {
+    n->status = status;
+    _matrix_send_result(n);
+    _wakeup_node_wait_tokens(n);
+    mx_wake(n);
+    _wakeup_closers();
+}
+
+void matrix_que_task(intptr_t qp) {
+    auto* q = reinterpret_cast<SYS_QUEUE*>(qp);
+    L_CHAR* key = touch_qkey(q);
+    if (!key) return;
+    const MATRIX_HOOKS* hooks = mx_hooks();
+    if (hooks->worker_begin) hooks->worker_begin();
+    for (;;) {
+        gc_push(nullptr, nullptr, "matrix_que_task");
+        auto* t = reinterpret_cast<MATRIX_TOKEN*>(delete_queue(q, sq_key_cond, key, 0));
+        // The worker stays a second for more work before it ends, so that a stream of tokens
+        // does not start a worker and its interpreter for each one.
+        if (!t) t = reinterpret_cast<MATRIX_TOKEN*>(delete_queue(q, sq_key_cond, key, -1));
+        if (!t) {
+            gc_pop(nullptr, nullptr);
+            break;
+        }
+        bool opening = t->process_node == nullptr;
+        t->func(t);
+        if (opening) mx_open_token_done(t);
+        gc_pop(nullptr, nullptr);
+    }
+    if (hooks->worker_end) hooks->worker_end();
+    release_qkey(q, key);
+    d_f_ree(key);
+}
+
+}  // namespace
+
+SYS_QUEUE matrix_que;
+void mx_open_token_done(MATRIX_TOKEN* t);
+
+void init_matrix_que() {
+    memset(&matrix_que, 0, sizeof matrix_que);
+    matrix_que.flags = QUEUE_PRI;
+    matrix_que.key_func = matrix_que_task;
+    matrix_que.pri = 3;
+    setup_queue(&matrix_que);
+}
+
+int matrix_que_count() {
+    return check_queue(&matrix_que, nullptr, nullptr);
+}
+
+MATRIX_TOKEN* get_env_token(QVISP_ENV* env) {
+    auto* t = static_cast<MATRIX_TOKEN*>(get_env_work(env));
+    if (!t || t->magic != MX_TOKEN_MAGIC) return nullptr;
+    return t;
+}
+
+MATRIX_TOKEN* _new_matrix_token(MATRIX_NODE* n) {
+    if (n->process_token) er_panic("_new_matrix_token");
+    MATRIX* m = n->matrix;
+    gc_push(nullptr, nullptr, "_new_matrix_token");
+    auto* t = static_cast<MATRIX_TOKEN*>(d_calloc(1, sizeof(MATRIX_TOKEN)));
+    t->magic = MX_TOKEN_MAGIC;
+    t->process_node = n;
+    t->access_target_id = t->normal_jump = t->err_jump = -1;
+    t->normal_jump_status = t->err_jump_status = -1;
+    m->token_cnt++;
+    QVISP_ENV* env = new_env(m->mx_env ? static_cast<QVISP_ENV*>(m->mx_env->data) : matrix_qv_env);
+    set_env_work(env, t);
+    set_env(env, l_string(std_cm, "mxThisLevel"), get_integer(n->dim_code[0], nullptr));
+    t->env = mx_hold(env, gc_vxlisp_env, __FILE__, __LINE__);
+    n->process_token = t;
+    if (m->p.new_token) m->p.new_token(t, 1);
+    gc_pop(nullptr, nullptr);
+    return t;
+}
+
+void _xx_insert_matrix_access(MATRIX_TOKEN* t, MATRIX_TOKEN_FUNC func, const char* file, int line) {
+    // A token is in one place at a time: one already queued stays where it is.
+    if (t->h.ins) return;
+    set_key(t, access_key());
+    t->func = func;
+    t->h.pri = mx_token_priority(t);
+    t->c_file = file;
+    t->c_line = line;
+    xx_insert_queue(&matrix_que, &t->h, 2, file, line);
+}
+
+void xx_insert_matrix_access(MATRIX_TOKEN* t, MATRIX_TOKEN_FUNC func, const char* file, int line) {
+    TaskLockGuard g(matrix_lock);
+    _xx_insert_matrix_access(t, func, file, line);
+}
+
+void _xx_insert_access_list(MATRIX_TOKEN* t, int id) {
+    MATRIX_ACCESS_LIST** pp = &t->access_list;
+    for (; *pp; pp = &(*pp)->next)
+        if ((*pp)->id == id) return;
+    auto* e = static_cast<MATRIX_ACCESS_LIST*>(d_alloc(sizeof(MATRIX_ACCESS_LIST)));
+    e->id = id;
+    e->next = nullptr;
+    *pp = e;
+}
+
+int _delete_access_list(MATRIX_TOKEN* t) {
+    MATRIX_ACCESS_LIST* e = t->access_list;
+    if (!e) return -1;
+    t->access_list = e->next;
+    int id = e->id;
+    d_f_ree(e);
+    return id;
+}
+
+void set_access_jump(MATRIX_TOKEN* t, int err_jump, int normal_jump, int err_jump_status,
+                     int normal_jump_status) {
+    TaskLockGuard g(matrix_lock);
+    if (err_jump >= 0) t->err_jump = err_jump;
+    if (normal_jump >= 0) t->normal_jump = normal_jump;
+    if (err_jump_status >= 0) t->err_jump_status = err_jump_status;
+    if (normal_jump_status >= 0) t->normal_jump_status = normal_jump_status;
+}
+
+void _insert_node_wait_token(MATRIX_NODE* n, MATRIX_TOKEN* t) {
+    if (!t || t->wait_node == n) return;
+    // A token waits on one node at a time: a script that caught an earlier waiting answer and
+    // went on now waits on this node instead.
+    if (t->wait_node || t->wait_matrix) unlink_wait(t);
+    t->c_file = __FILE__;
+    t->c_line = __LINE__;
+    t->wait_node = n;
+    t->next = n->wait_token;
+    n->wait_token = t;
+}
+
+void _wakeup_node_wait_tokens(MATRIX_NODE* n) {
+    while (MATRIX_TOKEN* t = n->wait_token) {
+        n->wait_token = t->next;
+        t->next = nullptr;
+        t->wait_node = nullptr;
+        _xx_insert_matrix_access(t, matrix_exec_cal, __FILE__, __LINE__);
+    }
+}
+
+QV_SEXP* _set_send_data(MATRIX_NODE* n, QV_SEXP** retp) {
+    if (!retp) return nullptr;
+    if (n->send_data) {
+        *retp = static_cast<QV_SEXP*>(n->send_data->data);
+        return *retp;
+    }
+    const MATRIX_HOOKS* h = mx_hooks();
+    if (!h->new_deferred) {
+        *retp = nullptr;
+        return nullptr;
+    }
+    void* rec = nullptr;
+    QV_SEXP* v = h->new_deferred(&rec);
+    n->send_data_delay = mx_hold(rec, h->gc_deferred, __FILE__, __LINE__);
+    n->send_data = mx_hold(v, gc_vx_sexp, __FILE__, __LINE__);
+    *retp = v;
+    return v;
+}
+
+void _matrix_send_result(MATRIX_NODE* n) {
+    if (!n->send_data) return;
+    const MATRIX_HOOKS* h = mx_hooks();
+    gc_push(nullptr, nullptr, "_matrix_send_result");
+    QV_SEXP* v;
+    if (n->status == MS_OK) {
+        v = h->encode_node ? h->encode_node(n) : nullptr;
+    } else {
+        v = get_error(nullptr, 0, MXE_SCRIPT_NODE, l_string(std_cm, "Get"),
+                      n_get_string("get_matrix there is no node"));
+    }
+    if (h->set_deferred && n->send_data_delay) h->set_deferred(n->send_data_delay->data, v);
+    gc_pop(nullptr, nullptr);
+    mx_release_hold(n->send_data);
+    mx_release_hold(n->send_data_delay);
+    n->send_data = n->send_data_delay = nullptr;
+}
+
+void _matrix_trigger_access(MATRIX_NODE* n, int access, int clear_err) {
+    MATRIX* m = n->matrix;
+    MATRIX_TOKEN* t = n->process_token;
+    bool made = false;
+    if (!t) {
+        t = _new_matrix_token(n);
+        made = true;
+    }
+    int64_t level = n->dim_code[0];
+    switch (n->status) {
+        case MS_NEW:
+        case MS_BUSY:
+        case MS_OK:
+            break;
+        case MS_LOADING_ERR_1:
+            n->status = MS_BUSY;
+            mx_wake(n);
+            if (access != MI_FETCH_1_TP)
+                _xx_insert_access_list(t, mx_slot_for_level(m, MI_FETCH_1_TP, level));
+            break;
+        case MS_PROCESS_ERR_1:
+            n->status = MS_BUSY;
+            mx_wake(n);
+            if (access != MI_FETCH_1_TP)
+                _xx_insert_access_list(t, mx_slot_for_level(m, MI_VISU_1_TP, level));
+            break;
+        case MS_EDIT_ERR_1:
+        case MS_EDIT_ERR_2:
+            if (clear_err) {
+                n->status = MS_OK;
+                mx_wake(n);
+                _wakeup_closers();
+            }
+            if (access != MI_FETCH_1_TP)
+                _xx_insert_access_list(
+                    t, mx_slot_for_level(
+                           m, n->status == MS_EDIT_ERR_2 ? MI_EDIT_2_TP : MI_EDIT_1_TP, level));
+            break;
+        default:
+            er_panic("_matrix_trigger_access");
+    }
+    _xx_insert_access_list(t, mx_slot_for_level(m, access, level));
+    if (made) _xx_insert_matrix_access(t, matrix_exec_cal, __FILE__, __LINE__);
+}
+
+void matrix_trigger_access(MATRIX_NODE* n, int access, int clear_err) {
+    TaskLockGuard g(matrix_lock);
+    _matrix_trigger_access(n, access, clear_err);
+}
+
+void matrix_exec_cal(MATRIX_TOKEN* t) {
+    MATRIX_NODE* n = t->process_node;
+    MATRIX* m = n->matrix;
+    QV_SEXP* err = nullptr;
+    int trigger_after = 0;
+    void (*trigger)(int, void*) = nullptr;
+    _i_lock_task(matrix_lock, __FILE__, __LINE__);
+    switch (m->mode) {
+        case 0:
+            t->wait_matrix = m;
+            t->next = m->wait_token;
+            m->wait_token = t;
+            goto out;
+        case 2:
+            goto end;
+        case 1:
+        case 3:
+            break;
+        default:
+            er_panic("cal");
+    }
+    if (m->flags & 2) goto end;
+    if (t->access_target_id < 0) {
+        for (;;) {
+            t->normal_jump = t->normal_jump_status = t->err_jump = t->err_jump_status = -1;
+            int id = _delete_access_list(t);
+            if (id < 0) goto end;
+            int slot = mx_slot_for_level(m, id, n->dim_code[0]);
+            t->access_target_id = slot;
+            t->cal_target = m->cal[slot] ? static_cast<QV_SEXP*>(m->cal[slot]->data) : nullptr;
+            if (t->cal_target) {
+                // The script stays alive for the token even when its slot is set anew meanwhile.
+                if (t->cal_hold)
+                    mx_hold_set(t->cal_hold, t->cal_target);
+                else
+                    t->cal_hold = mx_hold(t->cal_target, gc_vx_sexp, __FILE__, __LINE__);
+                break;
+            }
+            // An empty slot counts as run, so that a scan waiting on its group goes on.
+            wake_scan_byte(n, slot / 3, 1);
+            t->access_target_id = -1;
+        }
+    } else if (!t->cal_target) {
+        goto normal_end;
+    }
+    {
+        QVISP_ENV* env = static_cast<QVISP_ENV*>(t->env->data);
+        _i_unlock_task(matrix_lock, "exec_cal", __FILE__, __LINE__);
+        for (;;) {
+            if (get_type(t->cal_target) != QVT_PAIR) {
+                _i_lock_task(matrix_lock, __FILE__, __LINE__);
+                goto normal_end;
+            }
+            _i_lock_task(matrix_lock, __FILE__, __LINE__);
+            if (m->flags & 2) goto end;
+            _i_unlock_task(matrix_lock, "exec_cal", __FILE__, __LINE__);
+            gc_push(nullptr, nullptr, "matrix_exec_cal");
+            QV_SEXP* v = eval(env, t->cal_target->pair.car);
+            if (get_type(v) == QVT_ERROR) {
+                err = v;
+                break;
+            }
+            t->cal_target = t->cal_target->pair.cdr;
+            gc_pop(nullptr, nullptr);
+        }
+    }
+    // The slot ended with an error value (its frame still open).
+    if (err->error.code == MXE_STOP_CODE) {
+        gc_pop(nullptr, nullptr);
+        _i_lock_task(matrix_lock, __FILE__, __LINE__);
+        wake_scan_byte(n, t->access_target_id / 3, 131);
+        t->access_target_id = -1;
+        goto end;
+    }
+    if (err->error.code == MXE_WAIT_CODE) {
+        QV_SEXP* code = get_el(err->error.data, 1);
+        if (get_type(code) == QVT_INTEGER) {
+            _i_lock_task(matrix_lock, __FILE__, __LINE__);
+            bool parked = t->wait_node || t->wait_matrix || t->h.ins;
+            // Repeating an expression that parked nothing would only repeat it for ever: such a
+            // waiting answer fails the slot. One that goes on (code 2) is run on at once when
+            // nothing else will wake it.
+            if (parked || code->integer.data == 2) {
+                if (code->integer.data == 2) t->cal_target = t->cal_target->pair.cdr;
+                gc_pop(nullptr, nullptr);
+                if (!parked) _xx_insert_matrix_access(t, matrix_exec_cal, __FILE__, __LINE__);
+                goto out;
+            }
+            _i_unlock_task(matrix_lock, "exec_cal", __FILE__, __LINE__);
+        }
+        // A waiting error without its code is an ordinary failure.
+    }
+    gc_pop(nullptr, nullptr);
+    _i_lock_task(matrix_lock, __FILE__, __LINE__);
+    wake_scan_byte(n, t->access_target_id / 3, 156);
+    if (t->err_jump_status >= 0) node_status_set(n, t->err_jump_status);
+    if (t->err_jump < 0) {
+        if (!t->access_list) goto end;
+        t->access_target_id = -1;
+        t->cal_target = nullptr;
+        _xx_insert_matrix_access(t, matrix_exec_cal, __FILE__, __LINE__);
+    } else {
+        t->cal_target = nullptr;
+        t->access_target_id = -1;
+        _xx_insert_access_list(t, t->err_jump);
+        _xx_insert_matrix_access(t, matrix_exec_cal, __FILE__, __LINE__);
+    }
+    goto out;
+
+normal_end:
+    wake_scan_byte(n, t->access_target_id / 3, 1);
+    if (t->normal_jump >= 0) {
+        t->access_target_id = -1;
+        t->cal_target = nullptr;
+        _xx_insert_access_list(t, t->normal_jump);
+        _xx_insert_matrix_access(t, matrix_exec_cal, __FILE__, __LINE__);
+        goto out;
+    }
+    if (t->normal_jump_status >= 0) {
+        if (t->normal_jump_status == MS_OK && m->p.trigger) m->p.trigger(2, t);
+        node_status_set(n, t->normal_jump_status);
+    }
+    t->cal_target = nullptr;
+    if (t->access_list) {
+        t->access_target_id = -1;
+        _xx_insert_matrix_access(t, matrix_exec_cal, __FILE__, __LINE__);
+        goto out;
+    }
+    t->access_target_id = -1;
+
+end:
+    end_token(t);
+
+out:
+    trigger_after = m->token_cnt == 0 && m->p.trigger != nullptr;
+    trigger = m->p.trigger;
+    _i_unlock_task(matrix_lock, "exec_cal", __FILE__, __LINE__);
+    if (trigger_after) trigger(4, nullptr);
+}
+
+void see_access_list(MATRIX_ACCESS_LIST* l) {
+    std::string s = "alist(";
+    for (; l; l = l->next)
+        s += std::to_string(l->id) + " ";
+    ss_printf("%s)\n", s.c_str());
+}
+
+void token_check(MATRIX_TOKEN* t) {
+    if (!t->process_node || t->process_node->process_token != t) er_panic("_insert_matrix_acess");
+}
+
+// ---- Aborts ------------------------------------------------------------------------------------
+
+void aboat_status_countup(MATRIX_TOKEN* t) {
+    if (t->aboat_status >= 0)
+        t->aboat_status++;
+    else
+        t->aboat_status--;
+}
+
+void close_aboat_func(MATRIX_TOKEN* t) {
+    if (t->aboat_func) t->aboat_func(t);
+    TaskLockGuard g(matrix_lock);
+    if (t->aboat_status < 0) {
+        t->aboat_status++;
+        if (t->aboat_status == 0) _free_matrix_token(t);
+    } else if (t->aboat_status > 0) {
+        t->aboat_status--;
+    }
+}
+
+// ---- Peano trigger and queue monitor -----------------------------------------------------------
+
+namespace {
+
+// The level-0 extent of a block of level L along d (a shift of 63 or more: the whole axis).
+int64_t block_extent(MATRIX* m, int64_t level, int d) {
+    int64_t sh = level * m->dim_divide[d] + m->block_size[d];
+    return sh >= 63 ? 0 : int64_t{1} << sh;
+}
+
+int64_t floor_to(int64_t x, int64_t ext) {
+    return ext ? x & ~(ext - 1) : 0;
+}
+
+// The next block of cur's level inside the box, in the order of the pyramid: dimension 0 first
+// inside the parent block, then the next dimension, then the parent's own next block, and so up
+// the levels; a dimension that leaves its parent (or the box) restarts at the parent's origin, not
+// below the start. False when every level is exhausted.
+bool dc_peano_inc(MATRIX* m, int64_t* cur, const int64_t* start, const int64_t* end) {
+    int dim = m->p.dim;
+    for (int64_t level = cur[0]; level < m->total_levels; level++) {
+        for (int d = 0; d < dim; d++) {
+            int64_t ext = block_extent(m, level, d), pext = block_extent(m, level + 1, d);
+            int64_t base = floor_to(cur[d + 1], ext);
+            int64_t next = base + ext;
+            if (ext && next > base && floor_to(next, pext) == floor_to(base, pext) &&
+                next <= end[d + 1]) {
+                cur[d + 1] = std::max(next, start[d + 1]);
+                for (int e = 0; e < d; e++)
+                    cur[e + 1] =
+                        std::max(floor_to(cur[e + 1], block_extent(m, level + 1, e)), start[e + 1]);
+                normalize_dim_code(m, cur);
+                return true;
+            }
+            cur[d + 1] = std::max(floor_to(base, pext), start[d + 1]);
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void matrix_peano_trigger(MATRIX* m, const int64_t* dc_start, const int64_t* dc_end, int access) {
+    TaskLockGuard g(matrix_lock);
+    int dim = m->p.dim;
+    int64_t* cur = _copy_dim_code(m, dc_start);
+    normalize_dim_code(m, cur);
+    int64_t level = cur[0];
+    for (;;) {
+        ss_printf("P %lli %lli %lli - %lli %lli %lli\n", static_cast<long long>(cur[0]),
+                  static_cast<long long>(dim > 0 ? cur[1] : 0),
+                  static_cast<long long>(dim > 1 ? cur[2] : 0), static_cast<long long>(dc_end[0]),
+                  static_cast<long long>(dim > 0 ? dc_end[1] : 0),
+                  static_cast<long long>(dim > 1 ? dc_end[2] : 0));
+        while (matrix_que_count() > 99) {
+            _i_unlock_task(matrix_lock, "peano", __FILE__, __LINE__);
+            sleep_sec(1);
+            _i_lock_task(matrix_lock, __FILE__, __LINE__);
+        }
+        if (m->mode != 1) break;
+        int err = 0;
+        MATRIX_NODE* n = _get_matrix_node(&err, m, cur, MI_FETCH_1_TP, level, nullptr, 0);
+        if (n) {
+            _lock_node(n, nullptr);
+            _matrix_trigger_access(n, access, 1);
+            _unlock_node(n, nullptr);
+        }
+        if (!dc_peano_inc(m, cur, dc_start, dc_end)) break;
+    }
+    d_f_ree(cur);
+}
+
+namespace {
+std::atomic<int> indicate_state{0};  // 0 off, 1 running, 2 asked to stop
+
+struct RunCount {
+    int pri = 0, cnt = 0;
+    std::string line;
+};
+
+int indicate_visit(SYS_QUEUE*, Q_HEADER* n, void* w) {
+    auto* r = static_cast<RunCount*>(w);
+    if (r->cnt && n->pri != r->pri) {
+        r->line += std::to_string(r->pri) + "[" + std::to_string(r->cnt) + "]";
+        r->cnt = 0;
+    }
+    r->pri = n->pri;
+    r->cnt++;
+    return 1;
+}
+
+void load_indicate_tick(intptr_t, int) {
+    if (indicate_state.load() == 2) {
+        indicate_state.store(0);
+        change_tick(-1);
+        return;
+    }
+    RunCount r;
+    check_queue(&matrix_que, indicate_visit, &r);
+    std::string s = "QL" + r.line;
+    if (r.cnt) s += std::to_string(r.pri) + "[" + std::to_string(r.cnt) + "]";
+    s += "\n";
+    ss_printf("%s", s.c_str());
+}
+}  // namespace
+
+void load_indicate(int start) {
+    if (!start) {
+        int on = 1;
+        indicate_state.compare_exchange_strong(on, 2);
+        return;
+    }
+    for (int i = 0; i < 30 && indicate_state.load() != 0; i++)
+        sleep_sec(1);
+    int off = 0;
+    if (indicate_state.compare_exchange_strong(off, 1)) new_tick(load_indicate_tick, 2, 0);
+}

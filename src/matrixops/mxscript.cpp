@@ -1,0 +1,548 @@
+// The matrix-script frame and the node-lifecycle functions.
+#include "matrixops/mxscript.h"
+
+#include "base/alloc.h"
+#include "lisp/eval.h"
+#include "lisp/list.h"
+#include "longchar/longchar.h"
+#include "matrix/mxstore.h"
+
+namespace {
+
+// What a call reaches from its token.
+struct Frame {
+    MATRIX_TOKEN* t = nullptr;
+    MATRIX_NODE* n = nullptr;
+    MATRIX* m = nullptr;
+};
+
+bool frame(QVISP_ENV* env, Frame* f) {
+    f->t = get_env_token(env);
+    if (!f->t || !f->t->process_node) return false;
+    f->n = f->t->process_node;
+    f->m = f->n->matrix;
+    return true;
+}
+
+// Attribute names and values are compared with interned texts of the literals (no conversion
+// per call).
+#define attr_of(attr, name) get_sf_attribute((attr), l_string(std_cm, name))
+#define attr_is(v, text) ((v) && l_strcmp((v), l_string(std_cm, text)) == 0)
+
+QV_SEXP* str(const char* s) {
+    return n_get_string(s);
+}
+
+QV_SEXP* lstr(const L_CHAR* s) {
+    return get_string(s);
+}
+
+QV_SEXP* fail(QV_SEXP* form, uint32_t code, const char* name, QV_SEXP* data) {
+    return eval_error(form, code, name, data);
+}
+
+QV_SEXP* loading_error(QV_SEXP* form, const char* name) {
+    return fail(form, MXE_SCRIPT_NODE, name, str("invalid matrix loading"));
+}
+
+QV_SEXP* invalid_object(QV_SEXP* form, const char* name, const char* reason, QV_SEXP* info) {
+    return fail(form, MXE_SCRIPT_NODE, name,
+                List(str("invalid object in channel of NODE"), str(reason), info, LIST_END));
+}
+
+QV_SEXP* method_error(QV_SEXP* form, const char* name, const char* msg, MATRIX* m) {
+    return fail(form, MXE_SCRIPT_METHOD, name,
+                List(str(msg), get_integer(m->p.read_file != nullptr, nullptr),
+                     get_integer(m->p.read_net != nullptr, nullptr),
+                     get_integer(m->p.write_file != nullptr, nullptr), LIST_END));
+}
+
+// A (data D V) item: true with D and V when s has that form.
+bool data_item(QV_SEXP* s, QV_SEXP** d, QV_SEXP** v) {
+    if (get_type(s) != QVT_PAIR || list_length(s) != 3) return false;
+    QV_SEXP* head = s->pair.car;
+    if (get_type(head) != QVT_SYMBOL || !attr_is(head->symbol.data, "data")) return false;
+    *d = get_el(s, 1);
+    *v = get_el(s, 2);
+    return get_type(*d) == QVT_PAIR;
+}
+
+// An element value a script may hand over: pointers only with the mark of element data, raw
+// bytes only as a numeric or rgb8 vector whose header fits them; other values (numbers, texts)
+// go to the channel type's own conversion.
+bool element_value_ok(QV_SEXP* v) {
+    switch (get_type(v)) {
+        case QVT_PTR:
+            return v->ptr.gc == mtx_tag_vector || v->ptr.gc == mtx_tag_block;
+        case QVT_RAW: {
+            if (v->raw.size < 4 || !v->raw.data) return false;
+            int type = v->raw.data[1];
+            return type > MXT_VECTOR && type <= MXT_VECTOR + MXT_RGB;
+        }
+        case QVT_ERROR:
+            return false;
+        default:
+            return true;
+    }
+}
+
+// The node of a dimension-code list, fetched for the token: node and err set; the node is held
+// by the token when err is 0.
+MATRIX_NODE* fetch(const Frame& f, QV_SEXP* dcl, int access, int* err) {
+    int64_t* dc = get_dim_code_from_sexp(f.m, dcl);
+    if (!dc) {
+        *err = MXE_NOT_FOUND;
+        return nullptr;
+    }
+    MATRIX_NODE* n = get_matrix_node(err, f.m, dc, access, f.t, nullptr);
+    d_f_ree(dc);
+    return n;
+}
+
+QV_SEXP* parent_code(const Frame& f) {
+    int64_t* dc = copy_dim_code(f.m, f.n->dim_code);
+    QV_SEXP* r = nullptr;
+    if (dc[0] + 1 < f.m->total_levels) {
+        dc[0]++;
+        normalize_dim_code(f.m, dc);
+        r = get_sexp_from_dim_code(f.m, dc);
+    }
+    d_f_ree(dc);
+    return r;
+}
+
+// The "matrix" target of mxTrigger and mxCH: the named matrix is opened when needed; a matrix
+// not yet ready parks the token on it; an open, ready matrix answers the null value.
+QV_SEXP* matrix_target(const Frame& f, QV_SEXP* form, QV_SYM_FIELD* attr, const char* name) {
+    const L_CHAR* neturl = attr_of(attr, "neturl");
+    const L_CHAR* filename = attr_of(attr, "filename");
+    const L_CHAR* key = attr_of(attr, "key");
+    int err = 0;
+    MATRIX* m = search_matrix(&err, neturl, filename, key, f.t);
+    if (err == MXE_NOT_FOUND) {
+        open_matrix(neturl, filename, key, f.m->p.open_method, nullptr);
+        m = search_matrix(&err, neturl, filename, key, f.t);
+    }
+    if (err == MXE_BUSY) return matrix_error(name, form, 1, nullptr);
+    (void)m;
+    return nullptr;
+}
+
+// The codes of a node's listed children, copied under the lock.
+QV_SEXP* listed_children(const Frame& f) {
+    QV_SEXP* r = nullptr;
+    TaskLockGuard g(matrix_lock);
+    for (int i = f.n->nlist_dim_addr_len - 1; i >= 0; i--)
+        r = cons(get_sexp_from_dim_code(f.m, f.n->nlist_dim_addr[i]), r);
+    return r;
+}
+
+// The node (other than the processing one) named by the dim-code list dcl, triggered.
+QV_SEXP* trigger_fetched(const Frame& f, QV_SEXP* form, QV_SEXP* dcl, int access, bool* stop) {
+    int err = 0;
+    MATRIX_NODE* n = fetch(f, dcl, 0, &err);
+    if (err == MXE_NOT_OPEN) {
+        *stop = true;
+        return loading_error(form, "mxTrigger");
+    }
+    if (err) {
+        *stop = true;
+        return matrix_error("mxTrigger", form, 1, dcl);
+    }
+    if (n) {
+        matrix_trigger_access(n, access, 1);
+        unlock_node(n, f.t);
+    }
+    return nullptr;
+}
+
+QV_SEXP* not_available(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    // The function's name (an ASCII literal of the registration) names the error.
+    char name[40] = "matrix-script function";
+    QV_SEXP* head = get_el(form, 0);
+    if (get_type(head) == QVT_SYMBOL && head->symbol.data) {
+        size_t i = 0;
+        for (; i + 1 < sizeof name && head->symbol.data[i]; i++)
+            name[i] = static_cast<char>(head->symbol.data[i] & 0x7f);
+        name[i] = 0;
+    }
+    return eval_error(form, QVE_UNSUPPORTED, name, str("not available"));
+}
+
+void bind(QVISP_ENV* env, const char* name, QV_PRIM prim, int order, int min, int max) {
+    set_env(env, l_string(std_cm, name),
+            get_func_prim(prim, order, nullptr, min, max == 255 ? FUNC_NO_MAX : max));
+}
+
+}  // namespace
+
+int get_access(const L_CHAR* name) {
+    if (!name) return -1;
+    static const L_CHAR* const names[] = {
+        l_string(std_cm, "MI_DEF"),     l_string(std_cm, "MI_FETCH_1"),
+        l_string(std_cm, "MI_FETCH_2"), l_string(std_cm, "MI_EDIT_1"),
+        l_string(std_cm, "MI_EDIT_2"),  l_string(std_cm, "MI_VISU_1"),
+        l_string(std_cm, "MI_VISU_2")};
+    for (int i = 0; i < 7; i++)
+        if (l_strcmp(name, names[i]) == 0) return i * 3;
+    return -2;
+}
+
+int get_jump_status(const L_CHAR* name) {
+    if (!name) return -1;
+    static const L_CHAR* const names[] = {
+        l_string(std_cm, "MS_OK"), l_string(std_cm, "MS_LOADING_ERR_1"),
+        l_string(std_cm, "MS_PROCESS_ERR_1"), l_string(std_cm, "MS_EDIT_ERR_1"),
+        l_string(std_cm, "MS_EDIT_ERR_2")};
+    for (int i = 0; i < 5; i++)
+        if (l_strcmp(name, names[i]) == 0) return i + 2;
+    return -2;
+}
+
+QV_SEXP* qv_mxLoad(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
+    Frame f;
+    if (!frame(env, &f)) return nullptr;
+    const L_CHAR* target = attr_of(attr, "target");
+    bool create = false, net = false;
+    if (!target || attr_is(target, "file")) {
+    } else if (attr_is(target, "file-n-create")) {
+        create = true;
+    } else if (attr_is(target, "net")) {
+        net = true;
+    } else {
+        return fail(form, QVE_INVALID_PARAMETER, "mxLoad", str("invalid parameter in mxLoad"));
+    }
+    int (*method)(MATRIX_TOKEN*) = net ? f.m->p.read_net : f.m->p.read_file;
+    if (!method) return method_error(form, "mxLoad", "not support read_file operation", f.m);
+    int r = method(f.t);
+    if (r < 0 && create) {
+        if (!f.m->p.write_file)
+            return method_error(form, "mxLoad", "not support read_file operation", f.m);
+        lock_save(f.n);
+        r = f.m->p.write_file(f.t);
+    }
+    if (r < 0)
+        return fail(form, MXE_SCRIPT_NODE, "mxLoad",
+                    List(str("invalid matrix loading"), get_integer(r, nullptr), LIST_END));
+    if (r > 0) return matrix_error("mxLoad", form, 2, nullptr);
+    return nullptr;
+}
+
+QV_SEXP* qv_mxSave(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
+    Frame f;
+    if (!frame(env, &f)) return nullptr;
+    auto status = [&] {
+        TaskLockGuard g(matrix_lock);
+        return f.n->status;
+    };
+    if (status() != MS_OK)
+        return fail(form, MXE_SCRIPT_NODE, "mxSave",
+                    List(str("invalid matrix saving"), get_integer(0, nullptr), LIST_END));
+    const L_CHAR* option = attr_of(attr, "option");
+    if (attr_is(option, "clear")) {
+        lock_save(f.n);
+        unlock_save(f.n);
+        return nullptr;
+    }
+    if (option && !attr_is(option, "save"))
+        return fail(form, QVE_INVALID_PARAMETER, "mxSave",
+                    List(str("invalid option"), lstr(option), LIST_END));
+    if (!f.m->p.write_file)
+        return method_error(form, "mxSave", "not support write_file operation", f.m);
+    lock_save(f.n);
+    int r = status() == MS_OK ? f.m->p.write_file(f.t) : MXE_REFUSED;
+    if (r > 0) return matrix_error("mxSave", form, 2, nullptr);
+    if (r == 0) return nullptr;
+    return fail(form, MXE_SCRIPT_NODE, "mxSave",
+                List(str("invalid matrix saving"), get_integer(r, nullptr), LIST_END));
+}
+
+QV_SEXP* qv_mxFinish(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
+    Frame f;
+    if (!frame(env, &f)) return nullptr;
+    static const char* const names[] = {"err-jump", "normal-jump", "err-jump-status",
+                                        "normal-jump-status"};
+    const L_CHAR* values[4] = {attr_of(attr, "err-jump"), attr_of(attr, "normal-jump"),
+                               attr_of(attr, "err-jump-status"),
+                               attr_of(attr, "normal-jump-status")};
+    int v[4];
+    for (int i = 0; i < 4; i++) {
+        const L_CHAR* a = values[i];
+        v[i] = i < 2 ? get_access(a) : get_jump_status(a);
+        if (v[i] == -2)
+            return fail(
+                form, QVE_INVALID_PARAMETER, "mxFinish",
+                List(str("invalid parameter in mxFinish"), str(names[i]), lstr(a), LIST_END));
+    }
+    set_access_jump(f.t, v[0], v[1], v[2], v[3]);
+    return nullptr;
+}
+
+QV_SEXP* qv_mxTrigger(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
+    Frame f;
+    if (!frame(env, &f)) return nullptr;
+    int access = get_access(attr_of(attr, "access"));
+    if (access == -2)
+        return fail(form, QVE_INVALID_PARAMETER, "mxTrigger",
+                    str("invalid parameter in mxTrigger"));
+    if (access == -1) {
+        TaskLockGuard g(matrix_lock);
+        access = f.t->access_target_id;
+    }
+    if (access < 0) access = MI_FETCH_1_TP;
+    const L_CHAR* type = attr_of(attr, "type");
+    bool stop = false;
+    if (!type || attr_is(type, "me")) {
+        matrix_trigger_access(f.n, access, 1);
+        return nullptr;
+    }
+    if (attr_is(type, "parent")) {
+        QV_SEXP* pc = parent_code(f);
+        if (!pc) return nullptr;
+        return trigger_fetched(f, form, pc, access, &stop);
+    }
+    if (attr_is(type, "children")) {
+        for (QV_SEXP* c = listed_children(f); get_type(c) == QVT_PAIR; c = c->pair.cdr) {
+            QV_SEXP* r = trigger_fetched(f, form, c->pair.car, access, &stop);
+            if (stop) return r;
+        }
+        return nullptr;
+    }
+    if (attr_is(type, "matrix")) return matrix_target(f, form, attr, "mxTrigger");
+    QV_SEXP* dcl = get_el(form, 1);
+    if (get_type(dcl) != QVT_PAIR) return fail(form, QVE_TYPE_MISMATCH, "mxTrigger", nullptr);
+    return trigger_fetched(f, form, dcl, access, &stop);
+}
+
+QV_SEXP* qv_mxSet(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
+    Frame f;
+    if (!frame(env, &f)) return nullptr;
+    QV_SEXP* chs = get_el(form, 1);
+    if (get_type(chs) != QVT_INTEGER) return fail(form, QVE_TYPE_MISMATCH, "mxSet", nullptr);
+    int ch = static_cast<int>(chs->integer.data);
+    QV_SEXP *d = nullptr, *v = nullptr;
+    if (!data_item(get_el(form, 2), &d, &v) || !element_value_ok(v))
+        return fail(form, QVE_TYPE_MISMATCH, "mxSet",
+                    List(str("type missmatch"), str("data item"), LIST_END));
+    const L_CHAR* listed = attr_of(attr, "listed-dim-code");
+    MATRIX_NODE* target = f.n;
+    MATRIX_NODE* held = nullptr;
+    if (attr_is(listed, "on")) {
+        int err = 0;
+        MATRIX_NODE* n = fetch(f, d, MI_FETCH_1_TP, &err);
+        QV_SEXP* info = List(get_integer(err, nullptr), d, LIST_END);
+        if (err == MXE_REFUSED || !n)
+            return invalid_object(form, "mxSet", "children loading(2)", info);
+        if (err == MXE_NOT_OPEN) return loading_error(form, "mxSet");
+        if (err) return matrix_error("mxSet", form, 1, info);
+        held = target = n;
+        bool empty;
+        {
+            TaskLockGuard g(matrix_lock);
+            empty = !n->channel;
+        }
+        if (empty) {
+            unlock_node(n, f.t);
+            return invalid_object(form, "mxSet", "children loading(3)", info);
+        }
+    } else if (listed && !attr_is(listed, "off")) {
+        return fail(form, QVE_INVALID_PARAMETER, "mxSet",
+                    List(str("invalid parameter in mxSet CH = "), get_integer(ch, nullptr),
+                         str("inner information = "), get_integer(0, nullptr),
+                         str("listed-dim-code"), LIST_END));
+    }
+    int r = set_channel_sexp(target, ch, v);
+    if (held) unlock_node(held, f.t);
+    if (r >= 0) return get_integer(r, nullptr);
+    return fail(form, QVE_INVALID_PARAMETER, "mxSet",
+                List(str("invalid parameter in mxSet CH = "), get_integer(ch, nullptr),
+                     str("inner information = "), get_integer(r, nullptr), form, LIST_END));
+}
+
+QV_SEXP* qv_mxCH(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
+    Frame f;
+    if (!frame(env, &f)) return nullptr;
+    gc_push(nullptr, nullptr, "mxCH");
+    QV_SEXP* result = nullptr;
+    const L_CHAR* type = attr_of(attr, "type");
+    MATRIX_NODE* node = f.n;
+    MATRIX_NODE* held = nullptr;
+    QV_SEXP* info = nullptr;
+    QV_SEXP* chs = get_el(form, 1);
+    bool done = false;
+    auto finish = [&](QV_SEXP* r) {
+        result = r;
+        done = true;
+    };
+    if (!type || attr_is(type, "me")) {
+    } else if (attr_is(type, "parent")) {
+        QV_SEXP* pc = parent_code(f);
+        if (!pc) {
+            finish(nullptr);
+        } else {
+            int err = 0;
+            MATRIX_NODE* n = fetch(f, pc, MI_FETCH_1_TP, &err);
+            info = List(str("parent"), get_integer(err, nullptr), pc, LIST_END);
+            if (!n)
+                finish(invalid_object(form, "mxCH", "parent", info));
+            else if (err == MXE_NOT_OPEN)
+                finish(loading_error(form, "mxCH"));
+            else if (err)
+                finish(matrix_error("mxCH", form, 1, info));
+            else
+                node = held = n;
+        }
+    } else if (attr_is(type, "children")) {
+        if (get_type(chs) != QVT_INTEGER) {
+            finish(fail(form, QVE_TYPE_MISMATCH, "mxCH", nullptr));
+        } else {
+            int ch = static_cast<int>(chs->integer.data);
+            int err = 0;
+            MX_DIM_CODE_LIST* l =
+                get_children_list(&err, f.m, f.n->dim_code, MI_FETCH_1_TP, 0, f.t);
+            if (err == MXE_REFUSED) {
+                finish(invalid_object(form, "mxCH", "children-loading", nullptr));
+            } else if (err == MXE_NOT_OPEN) {
+                finish(loading_error(form, "mxCH"));
+            } else if (err) {
+                finish(matrix_error("mxCH", form, 1, nullptr));
+            } else {
+                QV_SEXP* items = nullptr;
+                for (MX_DIM_CODE_LIST* e = l; e && !done; e = e->next) {
+                    QV_SEXP* dcl = get_sexp_from_dim_code(f.m, e->dc);
+                    int cerr = 0;
+                    MATRIX_NODE* n =
+                        get_matrix_node(&cerr, f.m, e->dc, MI_FETCH_1_TP, f.t, nullptr);
+                    QV_SEXP* cinfo = List(get_integer(cerr, nullptr), dcl, LIST_END);
+                    if (cerr == MXE_REFUSED || !n) {
+                        finish(invalid_object(form, "mxCH", "children loading(2)", cinfo));
+                    } else if (cerr == MXE_NOT_OPEN) {
+                        finish(loading_error(form, "mxCH"));
+                    } else if (cerr) {
+                        finish(matrix_error("mxCH", form, 1, cinfo));
+                    } else {
+                        bool empty;
+                        {
+                            TaskLockGuard g(matrix_lock);
+                            empty = !n->channel;
+                        }
+                        QV_SEXP* v = empty ? nullptr : get_channel_data(n, ch, form);
+                        unlock_node(n, f.t);
+                        if (empty)
+                            finish(invalid_object(form, "mxCH", "children loading(3)", cinfo));
+                        else if (get_type(v) == QVT_ERROR)
+                            finish(v);
+                        else
+                            items = cons(List(n_get_symbol("data"), dcl, v, LIST_END), items);
+                    }
+                }
+                free_mx_dim_code_list(l);
+                if (!done) finish(cons(n_get_symbol("Children"), items));
+            }
+        }
+    } else if (attr_is(type, "test.children")) {
+        finish(get_integer(check_children(f.n), nullptr));
+    } else if (attr_is(type, "matrix")) {
+        finish(matrix_target(f, form, attr, "mxCH"));
+    } else {
+        QV_SEXP* dcl = get_el(form, 1);
+        if (get_type(dcl) != QVT_PAIR) {
+            finish(fail(form, QVE_TYPE_MISMATCH, "mxCH", nullptr));
+        } else {
+            int err = 0;
+            MATRIX_NODE* n = fetch(f, dcl, MI_FETCH_1_TP, &err);
+            info = List(get_integer(err, nullptr), dcl, LIST_END);
+            if (!n)
+                finish(invalid_object(form, "mxCH", "others", info));
+            else if (err == MXE_NOT_OPEN)
+                finish(loading_error(form, "mxCH"));
+            else if (err)
+                finish(matrix_error("mxCH", form, 1, info));
+            else
+                node = held = n;
+            chs = get_el(form, 2);
+        }
+    }
+    if (!done) {
+        if (get_type(chs) != QVT_INTEGER) {
+            result = fail(form, QVE_TYPE_MISMATCH, "mxCH", nullptr);
+        } else {
+            int64_t ch = chs->integer.data;
+            bool empty;
+            {
+                TaskLockGuard g(matrix_lock);
+                empty = !node->channel;
+            }
+            if (ch < 0 || ch >= f.m->p.channel_nos) {
+                result =
+                    fail(form, QVE_INVALID_PARAMETER, "mxCH", str("invalid parameter in mxCH"));
+            } else if (empty) {
+                result = invalid_object(form, "mxCH", "others(2)", info);
+            } else {
+                QV_SEXP* v = get_channel_data(node, static_cast<int>(ch), form);
+                result = get_type(v) == QVT_ERROR
+                             ? v
+                             : List(n_get_symbol("data"),
+                                    get_sexp_from_dim_code(f.m, node->dim_code), v, LIST_END);
+            }
+        }
+    }
+    if (held) unlock_node(held, f.t);
+    gc_pop(result, gc_vx_sexp);
+    return result;
+}
+
+void init_mxCH(QVISP_ENV* env) {
+    bind(env, "mxCH", qv_mxCH, FUNC_APPLICATIVE, 1, 3);
+}
+void init_mxSet(QVISP_ENV* env) {
+    bind(env, "mxSet", qv_mxSet, FUNC_APPLICATIVE, 3, 3);
+}
+void init_mxTrigger(QVISP_ENV* env) {
+    bind(env, "mxTrigger", qv_mxTrigger, FUNC_APPLICATIVE, 1, 3);
+}
+void init_mxLoad(QVISP_ENV* env) {
+    bind(env, "mxLoad", qv_mxLoad, FUNC_APPLICATIVE, 1, 1);
+}
+void init_mxSave(QVISP_ENV* env) {
+    bind(env, "mxSave", qv_mxSave, FUNC_APPLICATIVE, 1, 1);
+}
+void init_mxFinish(QVISP_ENV* env) {
+    bind(env, "mxFinish", qv_mxFinish, FUNC_APPLICATIVE, 1, 3);
+}
+
+void register_matrix_script_functions(QVISP_ENV* env) {
+    // Functions whose modules join later answer "not available" under their own names.
+    struct Later {
+        const char* name;
+        int order, min, max;
+    };
+    auto later = [&](const Later& l) { bind(env, l.name, not_available, l.order, l.min, l.max); };
+    init_mxCH(env);
+    init_mxSet(env);
+    init_mxTrigger(env);
+    later({"mxAdd", 1, 3, 3});
+    later({"mxDiff", 1, 3, 3});
+    later({"mxThinnedOut", 1, 2, 3});
+    later({"mxCompressJPEG", 1, 2, 2});
+    later({"mxUncompressJPEG", 1, 2, 2});
+    init_mxLoad(env);
+    init_mxSave(env);
+    init_mxFinish(env);
+    later({"mxUncompressOldFormat", 1, 2, 255});
+    later({"mxCompressZ", 1, 2, 2});
+    later({"mxUncompressZ", 1, 2, 2});
+    later({"mxCompound", 1, 2, 255});
+    later({"mxSeparate", 1, 2, 255});
+    later({"mxSquash", 1, 2, 4});
+    later({"mxStuffing", 1, 2, 4});
+    later({"mxMax", 1, 2, 2});
+    later({"mxLoadSB", 1, 1, 1});
+    later({"mxSaveSB", 1, 1, 1});
+    later({"mxSetSB", 0, 2, 2});
+    later({"sbArray", 1, 1, 255});
+    later({"sbPrimitive", 1, 1, 255});
+    later({"sbHeuristicLayering", 1, 1, 255});
+    later({"mxPgPlot", 1, 1, 255});
+    later({"mxObjID", 1, 1, 2});
+}
