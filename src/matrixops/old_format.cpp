@@ -6,10 +6,15 @@
 #include "image/cr.h"
 #include "image/jpeg_glue.h"
 #include "image/picture.h"
+#include "lisp/eval.h"
+#include "lisp/heap.h"
 #include "lisp/list.h"
 #include "lisp/printer.h"
 #include "lisp/sexp.h"
+#include "longchar/longchar.h"
 #include "matrix/mtx_type.h"
+#include "matrix/mxstore.h"
+#include "matrixops/mtx_common.h"
 #include "matrixops/mtx_types.h"
 #include "stream/sprintf.h"
 #include "stream/stream.h"
@@ -76,7 +81,16 @@ unsigned char* decode_tile(QV_SEXP* tile, int* tw, int* th, int8_t cal[3]) {
 }  // namespace
 
 void* old_format_parent(QV_SEXP* p) {
-    void* d = mx_type_uint32_v.sexp2md(nullptr, &mx_type_uint32_v, p);
+    void* d = nullptr;
+    if (get_type(p) == QVT_PTR && p->ptr.gc == gc_text) {
+        // A collected block: its header gives the bytes there are.
+        d = p->ptr.ptr;
+        if (!d || mxt_checked_vector_size(&mx_type_uint32_v, d, mem_hdr(d)->m_size, false) < 0 ||
+            static_cast<uint8_t*>(d)[1] != MXT_UINT32 + MXT_VECTOR)
+            return nullptr;
+    } else {
+        d = mx_type_uint32_v.sexp2md(nullptr, &mx_type_uint32_v, p);
+    }
     if (!d) return nullptr;
     MATRIX_DH_SET dh;
     get_matrix_dh_set(&dh, d);
@@ -169,4 +183,67 @@ void* uncompress_r64(QV_SEXP* net_d) {
     else
         copy_buf_g_of(out, pix->raw.data, W, H);
     return v;
+}
+
+namespace {
+
+constexpr const char* FUNC_NAME = "mxUncompressOldFormat";
+
+}  // namespace
+
+QV_SEXP* qv_mxUncompressOldFormat(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,
+                                  QVISP_ENV*) {
+    MATRIX_TOKEN* t = get_env_token(env);
+    if (!t || !t->process_node) return nullptr;
+    MATRIX* m = t->process_node->matrix;
+    QV_SEXP* x;
+    QV_SEXP* p = nullptr;
+    if (list_length(form) != 3) {
+        x = get_el(form, 1);
+        ss_printf("**** ");
+        print_sexp(s_stdout, x, 16);
+        ss_printf("\n");
+    } else {
+        p = get_el(form, 1);
+        x = get_el(form, 2);
+    }
+    QV_SEXP* xdc = get_el(x, 1);
+    int64_t* dc = get_dim_code_from_sexp(m, xdc);
+    if (!dc) return eval_error(form, QVE_TYPE_MISMATCH, FUNC_NAME, xdc);
+    QV_SEXP* payload = get_el(x, 2);
+    void* parent = nullptr;
+    if (p) {
+        QV_SEXP* pdc = get_el(p, 1);
+        int64_t* pc = get_dim_code_from_sexp(m, pdc);
+        if (!pc) {
+            d_f_ree(dc);
+            return eval_error(form, QVE_TYPE_MISMATCH, FUNC_NAME, pdc);
+        }
+        d_f_ree(pc);
+        parent = old_format_parent(get_el(p, 2));
+        if (!parent) {
+            d_f_ree(dc);
+            return eval_error(form, QVE_TYPE_MISMATCH, FUNC_NAME, pdc);
+        }
+    }
+    const L_CHAR* format = get_sf_attribute(attr, l_string(std_cm, "format"));
+    void* v;
+    if (!format || l_strcmp(format, l_string(std_cm, "CR")) == 0) {
+        v = uncompress_cr(parent, payload);
+    } else if (l_strcmp(format, l_string(std_cm, "R64")) == 0) {
+        v = uncompress_r64(payload);
+    } else {
+        d_f_ree(dc);
+        return eval_error(form, QVE_INVALID_PARAMETER, FUNC_NAME,
+                          n_get_string("invalid parameter in mxUncompressOldFormat"));
+    }
+    QV_SEXP* r =
+        List(n_get_symbol("data"), get_sexp_from_dim_code(m, dc), get_ptr(v, gc_text), LIST_END);
+    d_f_ree(dc);
+    return r;
+}
+
+void init_mxUncompressOldFormat(QVISP_ENV* env) {
+    set_env(env, l_string(std_cm, FUNC_NAME),
+            get_func_prim(qv_mxUncompressOldFormat, FUNC_APPLICATIVE, nullptr, 1, 3));
 }

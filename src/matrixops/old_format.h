@@ -10,13 +10,15 @@
 
 #include <cstdint>
 
-union qv_sexp;
-typedef qv_sexp QV_SEXP;
+#include "lisp/env.h"
+#include "lisp/sexp.h"
 
 constexpr uint32_t OLD_FORMAT_UNSET = 0x40000000;
 
-// The parent element of a call: a pointer value carrying the vector mark, or a raw value long
-// enough for the sizes it declares; either a uint32_v of two dimensions. Null otherwise.
+// The parent element of a call: a pointer value carrying the vector mark, a pointer to a
+// collected block (what this function answers) whose size holds the vector it declares, or a raw
+// value long enough for the sizes it declares; in every case a uint32_v of two dimensions. Null
+// otherwise.
 void* old_format_parent(QV_SEXP* p);
 
 // CR payload (W, H, positions ((x0 y0 px py) ...), tiles (raw values)) against an optional
@@ -34,3 +36,11 @@ void* uncompress_r64(QV_SEXP* net_d);
 // Packs w x h colour triples or grey bytes into buf.
 void copy_buf_p_of(uint32_t* buf, const uint8_t* ptr, int w, int h);
 void copy_buf_g_of(uint32_t* buf, const uint8_t* ptr, int w, int h);
+
+// The matrix-script function: (mxUncompressOldFormat X) or (mxUncompressOldFormat P X), X the
+// data form (data DIM PAYLOAD) to decode, P the decoded data form of the parent node; attribute
+// "format" "CR" (the default) or "R64". The answer is (data DIM POINTER), the pointer null when
+// the payload does not decode; null outside a calibration script.
+QV_SEXP* qv_mxUncompressOldFormat(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,
+                                  QVISP_ENV*);
+void init_mxUncompressOldFormat(QVISP_ENV* env);
