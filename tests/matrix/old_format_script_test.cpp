@@ -77,6 +77,8 @@ TEST_F(OldFormatScriptTest, DecodesInsideCalibrationScripts) {
         "(testOldShow (mxUncompressOldFormat (mxUncompressOldFormat (testOldCR 1)) "
         "(testOldCR 2))) "
         "(testOldShow <mxUncompressOldFormat format=\"R64\">(testOldR64)</mxUncompressOldFormat>) "
+        "(testOldShow <mxUncompressOldFormat format=\"R64\">(mxUncompressOldFormat (testOldCR 1)) "
+        "(testOldR64)</mxUncompressOldFormat>) "
         "(testOldShow <mxUncompressOldFormat format=\"CR\">(testOldCR 0)</mxUncompressOldFormat>) "
         "(testOldShow <mxUncompressOldFormat format=\"JPEG\">(testOldCR "
         "1)</mxUncompressOldFormat>) "
@@ -96,6 +98,8 @@ TEST_F(OldFormatScriptTest, DecodesInsideCalibrationScripts) {
               (std::vector<std::string>{
                   "^data (0 0 0) " + px + " " + set + " " + set + " " + set + " " + set + " " + set,
                   "^data (0 0 0) " + std::to_string(168 << 20) + " " + set + " " + set + " " + set,
+                  "^data (0 0 0) " + std::to_string(1020 + (1020 << 10) + (1020u << 20)) + " " +
+                      std::to_string(4 + (4 << 10) + (4 << 20)),
                   "^data (0 0 0) " + std::to_string(1020 + (1020 << 10) + (1020u << 20)) + " " +
                       std::to_string(4 + (4 << 10) + (4 << 20)),
                   "^data (0 0 0) null", "ERR 80040503", "ERR 80030806", "ERR 80030806"}));
