@@ -523,7 +523,7 @@ int r64_new_level_hifi(R64_FILE* f, int level) {
             window[r][c] = (1 - std::cos(2 * std::numbers::pi * c / 8)) *
                            (1 - std::cos(2 * std::numbers::pi * r / 8)) / 4;
     COMPLEX block[3][8][8];
-    COMPLEX spec[4][4];
+    COMPLEX spectrum[4][4];
     COMPLEX col[8];
     for (int y = -4; y < h; y += 4) {
         printf("h = %i/%i   \r", y, h);
@@ -553,23 +553,23 @@ int r64_new_level_hifi(R64_FILE* f, int level) {
                 static constexpr int keep[4] = {0, 1, 6, 7};
                 for (int r = 0; r < 4; r++)
                     for (int c = 0; c < 4; c++)
-                        spec[r][c] = block[ch][keep[r]][keep[c]];
+                        spectrum[r][c] = block[ch][keep[r]][keep[c]];
                 for (int r = 0; r < 4; r++) {
-                    COMPLEX* t = fastdft(spec[r], 2);
-                    memcpy(spec[r], t, sizeof spec[r]);
+                    COMPLEX* t = fastdft(spectrum[r], 2);
+                    memcpy(spectrum[r], t, sizeof spectrum[r]);
                     free(t);
                 }
                 for (int c = 0; c < 4; c++) {
                     for (int r = 0; r < 4; r++)
-                        col[r] = spec[r][c];
+                        col[r] = spectrum[r][c];
                     COMPLEX* t = fastdft(col, 2);
                     for (int r = 0; r < 4; r++)
-                        spec[r][c] = t[r];
+                        spectrum[r][c] = t[r];
                     free(t);
                 }
                 for (int r = 0; r < 4; r++)
                     for (int c = 0; c < 4; c++)
-                        line(ch, r)[x / 2 + 2 + c] += spec[r][c].re;
+                        line(ch, r)[x / 2 + 2 + c] += spectrum[r][c].re;
             }
         }
         for (int l = 0; l < 2; l++) {
