@@ -95,6 +95,34 @@ unsigned char* none_uncompress(int* w, int* h, const unsigned char* data, size_t
     return out;
 }
 
+namespace {
+
+// The size a JPEG stream declares, read from its header alone (the header callback refuses, so
+// nothing is decoded or allocated).
+int tile_jpeg_size(LoadJPGInfo* info, void* data) {
+    auto* wh = static_cast<int*>(data);
+    wh[0] = info->width;
+    wh[1] = info->height;
+    return 0;
+}
+
+void* no_rows(int, void*) {
+    return nullptr;
+}
+
+}  // namespace
+
+unsigned char* cr_jpeg_uncompress(int* w, int* h, const unsigned char* data, size_t size) {
+    *w = *h = 0;
+    // A tile is at most CR_MAX_RECT a side: a stream declaring more is refused before anything
+    // is allocated for it.
+    int wh[2] = {0, 0};
+    if (!data) return nullptr;
+    LoadJPGFromMemory(data, size, tile_jpeg_size, no_rows, wh);
+    if (wh[0] < 1 || wh[1] < 1 || wh[0] > CR_MAX_RECT || wh[1] > CR_MAX_RECT) return nullptr;
+    return jpeg_uncompress(w, h, data, size);
+}
+
 CR_FILE* cr_open_file(const char* filename, int ctl, int mode, int rect_size, int width,
                       int height) {
     r64_error = 0;
@@ -287,7 +315,7 @@ int cr_decode_tile(CR_BUFFER* out, const CR_MEM_TBL* t, const CR_BUFFER* parent)
     unsigned char* px = nullptr;
     out->buf = nullptr;
     if (t->type == 'j')
-        px = jpeg_uncompress(&w, &h, t->buf, static_cast<size_t>(t->size));
+        px = cr_jpeg_uncompress(&w, &h, t->buf, static_cast<size_t>(t->size));
     else if (t->type == 'n')
         px = none_uncompress(&w, &h, t->buf, static_cast<size_t>(t->size));
     if (!px) return -1;

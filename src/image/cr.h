@@ -84,6 +84,10 @@ int cr_write_file(const char* filename, int mode, int rect_size, R64_FILE* r64);
 // origin is the caller's. 0, or -1 when the data do not decode.
 int cr_decode_tile(CR_BUFFER* out, const CR_MEM_TBL* t, const CR_BUFFER* parent);
 
+// A JPEG tile as RGBX pixels with the fourth byte 0, or null when it does not decode or a side
+// exceeds 256 (what the glue's decoder gives, bounded to a tile).
+unsigned char* cr_jpeg_uncompress(int* w, int* h, const unsigned char* data, size_t size);
+
 // Raw tiles: w - 1, h - 1, then R, G, B per pixel (w and h 1..256).
 unsigned char* none_compress(int* size, const unsigned char* rgbx, int w, int h);
 // RGBX pixels with the fourth byte 0, or null for fewer than 2 bytes or fewer than 2 + 3wh.

@@ -4,7 +4,6 @@
 #include <cstdlib>
 
 #include "image/cr.h"
-#include "image/jpeg_glue.h"
 #include "image/picture.h"
 #include "lisp/eval.h"
 #include "lisp/heap.h"
@@ -72,7 +71,7 @@ unsigned char* decode_tile(QV_SEXP* tile, int* tw, int* th, int8_t cal[3]) {
     if (size < 4) return nullptr;
     for (int c = 0; c < 3; c++)
         cal[c] = static_cast<int8_t>(b[1 + c]);
-    if (b[0] == 'j') return jpeg_uncompress(tw, th, b + 4, static_cast<size_t>(size - 4));
+    if (b[0] == 'j') return cr_jpeg_uncompress(tw, th, b + 4, static_cast<size_t>(size - 4));
     if (b[0] == 'n') return none_uncompress(tw, th, b + 4, static_cast<size_t>(size - 4));
     ss_printf("get_cr_buf unsupport type %c\n", b[0]);
     return nullptr;

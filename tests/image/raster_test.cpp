@@ -8,6 +8,7 @@
 
 #include "image/cr.h"
 #include "image/image_util.h"
+#include "image/jpeg_glue.h"
 #include "image/r64.h"
 
 using namespace image_test;
@@ -220,6 +221,22 @@ TEST(CR, CalibrationAndRawTiles) {
     free(px);
     free(raw);
     EXPECT_EQ(none_compress(&size, pic.data(), 257, 1), nullptr);
+
+    // JPEG tiles: at most 256 a side, refused beyond before decoding.
+    std::vector<uint8_t> wide = noise_picture(257, 2, 5, 0);
+    size_t len = 0;
+    unsigned char* jpg = jpeg_compress(&len, wide.data(), 256, 2, 80);
+    ASSERT_NE(jpg, nullptr);
+    px = cr_jpeg_uncompress(&w, &h, jpg, len);
+    ASSERT_NE(px, nullptr);
+    EXPECT_EQ(w, 256);
+    EXPECT_EQ(h, 2);
+    free(px);
+    free(jpg);
+    jpg = jpeg_compress(&len, wide.data(), 257, 2, 80);
+    ASSERT_NE(jpg, nullptr);
+    EXPECT_EQ(cr_jpeg_uncompress(&w, &h, jpg, len), nullptr);
+    free(jpg);
 }
 
 // Reads every tile of every level and rebuilds the picture as a reader does.
