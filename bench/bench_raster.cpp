@@ -91,7 +91,7 @@ const Files& files() {
     char tmpl[] = "/tmp/vx-bench-raster-XXXXXX";
     if (!mkdtemp(tmpl)) return f;
     f.dir = tmpl;
-    if (!getenv("VX_BENCH_KEEP")) atexit(remove_files);
+    atexit(remove_files);
     f.ppm = f.dir + "/pic.ppm";
     f.r64 = f.dir + "/pic.r64";
     f.tif = f.dir + "/pic256.tif";
