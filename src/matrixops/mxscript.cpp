@@ -6,6 +6,7 @@
 #include "lisp/list.h"
 #include "longchar/longchar.h"
 #include "matrix/mxstore.h"
+#include "matrixops/old_format.h"
 
 namespace {
 
@@ -529,7 +530,7 @@ void register_matrix_script_functions(QVISP_ENV* env) {
     init_mxLoad(env);
     init_mxSave(env);
     init_mxFinish(env);
-    later({"mxUncompressOldFormat", 1, 2, 255});
+    init_mxUncompressOldFormat(env);
     later({"mxCompressZ", 1, 2, 2});
     later({"mxUncompressZ", 1, 2, 2});
     later({"mxCompound", 1, 2, 255});
