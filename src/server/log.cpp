@@ -1088,8 +1088,8 @@ QV_SEXP* get_log_elements(uint32_t peer_ip) {
 // ------------------------------------------------------------------------------------------------
 // Sessions, start-up and test hooks
 
-void install_log_session(LOG_SESSION_FUNC f) {
-    log_session.store(f);
+LOG_SESSION_FUNC install_log_session(LOG_SESSION_FUNC f) {
+    return log_session.exchange(f);
 }
 
 void start_fetch_log(const L_CHAR* url) {

@@ -173,9 +173,9 @@ QV_SEXP* get_log_elements(uint32_t peer_ip);
 // The session seam: runs the command list cmd on the agent at url as agent "server", login mode
 // "user", centre command "Get", and returns the answer (an error value when the agent cannot be
 // reached). Installed by the layer that opens sessions to other agents. Until then relayed nodes
-// are dropped and pulling tasks wait for it.
+// are dropped and pulling tasks wait for it. Returns the seam it replaces.
 typedef QV_SEXP* (*LOG_SESSION_FUNC)(const L_CHAR* url, QV_SEXP* cmd);
-void install_log_session(LOG_SESSION_FUNC f);
+LOG_SESSION_FUNC install_log_session(LOG_SESSION_FUNC f);
 // FetchLog: starts a task that pulls the logs of the agent at url (GetLog there) into this
 // agent's queue for as long as the process runs, unless one pulls from that url already. It asks
 // again as soon as an answer brought nodes, else after a second.
