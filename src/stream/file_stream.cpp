@@ -219,8 +219,10 @@ int s_write_file(STREAM* s, const void* data, int len) {
             bool again = err == EINTR ||
                          (f->io_kind != FIO_REGULAR && (err == EAGAIN || err == EWOULDBLOCK));
             if (again && still_open(s)) continue;
-            errno = err;
-            perror("s_write_file");
+            if (!__atomic_exchange_n(&f->write_error_said, 1, __ATOMIC_RELAXED)) {
+                errno = err;
+                perror("s_write_file");
+            }
             record_write(s, len, err);
             errno = err;
             return done > 0 ? done : -1;

@@ -118,6 +118,9 @@ struct S_FILE {
     // How reads and writes meet the descriptor (FIO_*), found once at open. Regular files never
     // block, so they skip the descriptor wait; sockets write without blocking.
     int io_kind;
+    // Set at the first failed write: a peer that hung up costs one line of diagnostics, not one
+    // per reply still pending for it.
+    int write_error_said;
 };
 constexpr int FIO_WAIT = 0;     // pipes, terminals, devices: wait, then write in short pieces
 constexpr int FIO_REGULAR = 1;  // regular files and file-root descriptors: no wait
