@@ -18,6 +18,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,6 +52,12 @@ void wake_service(char c, const char* panic_msg) {
     }
 }
 
+// The (descriptor, type) pair an entry waits for: a task polling for itself waits for the same
+// pair as one the service polls.
+bool same_pair(const WD_ENTRY* e, int fd, int type) {
+    return e->fd == fd && (e->type & ~WD_SELF_POLL) == (type & ~WD_SELF_POLL);
+}
+
 // Calls f on every entry, top level first, each followed by its queue, until f returns true.
 template <typename F>
 WD_ENTRY* find_entry(F f) {
@@ -77,7 +85,7 @@ int _wait_data_unlock(WD_ENTRY* e) {
         }
     } else {
         WD_ENTRY* top = wd_list;
-        while (top && !(top->fd == e->fd && top->type == e->type))
+        while (top && !same_pair(top, e->fd, e->type))
             top = top->next;
         if (!top) er_panic("wait_data_unlock-2");
         WD_ENTRY** qp = &top->wait_list;
@@ -139,7 +147,7 @@ void wd_task(intptr_t) {
         fds.push_back({wd_pipe[0], POLLIN, 0});
         for (WD_ENTRY* e = wd_list; e; e = e->next) {
             e->ary_id = -1;
-            if (e->state != WD_WAITING) continue;
+            if (e->state != WD_WAITING || (e->type & WD_SELF_POLL)) continue;
             short ev = 0;
             if (e->type & WD_READ) ev |= POLLIN;
             if (e->type & WD_WRITE) ev |= POLLOUT;
@@ -180,6 +188,15 @@ void wd_task(intptr_t) {
 
 void init_wd() {
     std::call_once(wd_once, [] {
+        // A break signal must never end the process: it gets an empty handler when it has none
+        // (without restart, so that it ends a poll).
+        struct sigaction cur = {};
+        if (sigaction(SIG_BREAK, nullptr, &cur) == 0 && cur.sa_handler == SIG_DFL) {
+            struct sigaction sa = {};
+            sa.sa_handler = [](int) {};
+            sigemptyset(&sa.sa_mask);
+            sigaction(SIG_BREAK, &sa, nullptr);
+        }
         while (pipe2(wd_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
             std::this_thread::sleep_for(std::chrono::seconds(1));
         create_task(wd_task, 0, 5);
@@ -201,7 +218,7 @@ WD_ENTRY* wait_data_lock(int fd, int type) {
         return e;
     }
     WD_ENTRY** pp = &wd_list;
-    while (*pp && !((*pp)->fd == fd && (*pp)->type == type))
+    while (*pp && !same_pair(*pp, fd, type))
         pp = &(*pp)->next;
     if (*pp) {
         WD_ENTRY** qp = &(*pp)->wait_list;
@@ -230,6 +247,59 @@ WD_ENTRY* wait_data_lock(int fd, int type) {
     return result;
 }
 
+WD_ENTRY* wait_data_self(int fd, int type) {
+    type &= WD_READ | WD_WRITE;
+    if (fd < 0 || fd >= WD_MAX_FD || type == 0) return &wd_dummy;
+    // The break signal stays blocked but while the poll itself runs, so a break thrown after the
+    // entry is registered and before the poll begins is delivered inside the poll and ends it.
+    sigset_t brk, old;
+    sigemptyset(&brk);
+    sigaddset(&brk, SIG_BREAK);
+    pthread_sigmask(SIG_BLOCK, &brk, &old);
+    WD_ENTRY* e = static_cast<WD_ENTRY*>(d_alloc(sizeof(WD_ENTRY)));
+    *e = {nullptr, nullptr, fd, WD_WAITING, type | WD_SELF_POLL, _get_tid(), -1, 0, 0};
+    _lock_task(task_lock);
+    WD_ENTRY* other = wd_list;
+    while (other && !same_pair(other, fd, type))
+        other = other->next;
+    if (other) {
+        // Another task waits for the same: queue behind it, in order, through the service.
+        _unlock_task(task_lock, "wait_data_self");
+        d_f_ree(e);
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        return wait_data_lock(fd, type);
+    }
+    e->next = wd_list;
+    wd_list = e;
+    _unlock_task(task_lock, "wait_data_self");
+
+    sigset_t during = old;
+    sigdelset(&during, SIG_BREAK);
+    short ev =
+        static_cast<short>(((type & WD_READ) ? POLLIN : 0) | ((type & WD_WRITE) ? POLLOUT : 0));
+    struct pollfd p = {fd, ev, 0};
+    WD_ENTRY* result = nullptr;
+    for (;;) {
+        int r = ppoll(&p, 1, nullptr, &during);
+        int err = errno;
+        _lock_task(task_lock);
+        if (e->state == WD_BROKEN) break;
+        if (r > 0 || (r < 0 && err != EINTR && err != EAGAIN && err != ENOMEM)) {
+            // Ready, or a poll that cannot wait: the caller's own call reports what is wrong.
+            e->state = WD_READY;
+            e->p_events = ev;
+            e->p_revents = r > 0 ? p.revents : POLLERR;
+            result = e;
+            break;
+        }
+        _unlock_task(task_lock, "wait_data_self");
+    }
+    if (!result) _wait_data_unlock(e);
+    _unlock_task(task_lock, "wait_data_self");
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return result;
+}
+
 int wait_data_unlock(WD_ENTRY* e) {
     if (!e || e == &wd_dummy) return 0;
     _lock_task(task_lock);
@@ -248,6 +318,11 @@ void throw_signal(TKEY tid, int sig) {
         switch (e->state) {
             case WD_WAITING:
                 e->state = WD_BROKEN;
+                if (e->type & WD_SELF_POLL) {
+                    // The task polls by itself: the signal ends its poll.
+                    pthread_kill(e->htid.tid, SIG_BREAK);
+                    break;
+                }
                 wake_service('a', "throw_signal");
                 // Woken here as well: the service may be slow to drain the pipe.
                 _wakeup_task(e);
