@@ -311,6 +311,17 @@ int dup_socket_fd(STREAM* s) {
 
 }  // namespace
 
+int s_peek_socket(STREAM* s, void* data, int len) {
+    StreamPri pri;
+    TaskLockGuard g(stream_lock);
+    if (len <= 0 || !_s_exist(s) || s->h.tbl != &s_file_table || s->file.io_kind != FIO_SOCKET ||
+        s->h.pushed_flag)
+        return -1;
+    // Never blocks, so the descriptor is looked at under the lock that its close takes.
+    ssize_t n = recv(s->file.fid, data, static_cast<size_t>(len), MSG_PEEK | MSG_DONTWAIT);
+    return n > 0 ? static_cast<int>(n) : -1;
+}
+
 int s_on_socket(STREAM* s) {
     int fd = dup_socket_fd(s);
     if (fd < 0) return 0;
