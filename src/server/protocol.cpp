@@ -3,6 +3,7 @@
 #include "server/protocol.h"
 
 #include <atomic>
+#include <cstdio>
 
 #include "base/alloc.h"
 #include "base/fdwait.h"
@@ -559,13 +560,13 @@ void __reply(STREAM** stp, QV_INTERPRETER* qvi, int line, QV_SEXP* value) {
         CODE_METHOD* now = s_get_cm(st);
         if (now) s_printf(st, "&cx%x;", now->lccode);
     }
+    // The reply line goes out in one write (up to the printer's batch of 1,024 characters).
     if (result_flag) {
-        s_printf(st, "<Result> %i ", line);
-        print_sexp(st, value, ps_flags & ~64);
-        s_printf(st, "</Result>\n");
+        char head[32];
+        snprintf(head, sizeof head, "<Result> %i ", line);
+        e_print_sexp_framed(st, nullptr, value, ps_flags & ~64, head, "</Result>\n");
     } else {
-        print_sexp(st, value, ps_flags & ~64);
-        s_printf(st, "\n");
+        e_print_sexp_framed(st, nullptr, value, ps_flags & ~64, nullptr, "\n");
     }
     s_flush(st);
     if (switched) {
