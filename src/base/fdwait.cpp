@@ -32,13 +32,32 @@
 #include "base/alloc.h"
 #include "base/panic.h"
 
-WD_ENTRY wd_dummy = {nullptr, nullptr, -1, WD_READY, 0, {}, -1, 0, 0};
+WD_ENTRY wd_dummy = {nullptr, nullptr, -1, WD_READY, 0, {}, -1, 0, 0, nullptr};
 
 namespace {
 
 constexpr int WD_MAX_FD = 65536;
 
 WD_ENTRY* wd_list = nullptr;  // under the task lock
+// Top-level entries per descriptor (under the task lock): most waits are the only one on their
+// descriptor, and then no walk of the list is needed to find out.
+uint16_t top_count[WD_MAX_FD];
+
+// Links e into the top level at the link `at`.
+void link_top(WD_ENTRY** at, WD_ENTRY* e) {
+    e->next = *at;
+    if (e->next) e->next->pprev = &e->next;
+    e->pprev = at;
+    *at = e;
+    top_count[e->fd]++;
+}
+
+void unlink_top(WD_ENTRY* e) {
+    *e->pprev = e->next;
+    if (e->next) e->next->pprev = e->pprev;
+    e->pprev = nullptr;
+    top_count[e->fd]--;
+}
 int wd_pipe[2] = {-1, -1};
 std::once_flag wd_once;
 
@@ -58,6 +77,14 @@ bool same_pair(const WD_ENTRY* e, int fd, int type) {
     return e->fd == fd && (e->type & ~WD_SELF_POLL) == (type & ~WD_SELF_POLL);
 }
 
+// The top-level entry waiting for the same descriptor and type, or null.
+WD_ENTRY* find_top(int fd, int type) {
+    if (top_count[fd] == 0) return nullptr;
+    for (WD_ENTRY* e = wd_list; e; e = e->next)
+        if (same_pair(e, fd, type)) return e;
+    return nullptr;
+}
+
 // Calls f on every entry, top level first, each followed by its queue, until f returns true.
 template <typename F>
 WD_ENTRY* find_entry(F f) {
@@ -71,22 +98,16 @@ WD_ENTRY* find_entry(F f) {
 
 // Removes and frees e (task lock held). Returns 1 when it had been broken by shutdown.
 int _wait_data_unlock(WD_ENTRY* e) {
-    WD_ENTRY** pp = &wd_list;
-    while (*pp && *pp != e)
-        pp = &(*pp)->next;
-    if (*pp) {
-        *pp = e->next;
+    if (e->pprev) {
+        unlink_top(e);
         if (WD_ENTRY* first = e->wait_list) {
             // The first queued waiter takes the place of e and must be polled now.
             first->wait_list = first->next;
-            first->next = wd_list;
-            wd_list = first;
+            link_top(&wd_list, first);
             wake_service('r', "wait_data_unlock");
         }
     } else {
-        WD_ENTRY* top = wd_list;
-        while (top && !same_pair(top, e->fd, e->type))
-            top = top->next;
+        WD_ENTRY* top = find_top(e->fd, e->type);
         if (!top) er_panic("wait_data_unlock-2");
         WD_ENTRY** qp = &top->wait_list;
         while (*qp && *qp != e)
@@ -207,26 +228,22 @@ WD_ENTRY* wait_data_lock(int fd, int type) {
     if (fd < 0 || fd >= WD_MAX_FD || (type & (WD_READ | WD_WRITE | WD_OWN_CALL)) == 0)
         return &wd_dummy;
     WD_ENTRY* e = static_cast<WD_ENTRY*>(d_alloc(sizeof(WD_ENTRY)));
-    *e = {nullptr, nullptr, fd, WD_WAITING, type, _get_tid(), -1, 0, 0};
+    *e = {nullptr, nullptr, fd, WD_WAITING, type, _get_tid(), -1, 0, 0, nullptr};
 
     _lock_task(task_lock);
     if (type & WD_OWN_CALL) {
         e->state = WD_OWN;
-        e->next = wd_list;
-        wd_list = e;
+        link_top(&wd_list, e);
         _unlock_task(task_lock, "wait_data_lock");
         return e;
     }
-    WD_ENTRY** pp = &wd_list;
-    while (*pp && !same_pair(*pp, fd, type))
-        pp = &(*pp)->next;
-    if (*pp) {
-        WD_ENTRY** qp = &(*pp)->wait_list;
+    if (WD_ENTRY* top = find_top(fd, type)) {
+        WD_ENTRY** qp = &top->wait_list;
         while (*qp)
             qp = &(*qp)->next;
         *qp = e;
     } else {
-        *pp = e;
+        link_top(&wd_list, e);
     }
     WD_ENTRY* result = nullptr;
     for (;;) {
@@ -257,20 +274,16 @@ WD_ENTRY* wait_data_self(int fd, int type) {
     sigaddset(&brk, SIG_BREAK);
     pthread_sigmask(SIG_BLOCK, &brk, &old);
     WD_ENTRY* e = static_cast<WD_ENTRY*>(d_alloc(sizeof(WD_ENTRY)));
-    *e = {nullptr, nullptr, fd, WD_WAITING, type | WD_SELF_POLL, _get_tid(), -1, 0, 0};
+    *e = {nullptr, nullptr, fd, WD_WAITING, type | WD_SELF_POLL, _get_tid(), -1, 0, 0, nullptr};
     _lock_task(task_lock);
-    WD_ENTRY* other = wd_list;
-    while (other && !same_pair(other, fd, type))
-        other = other->next;
-    if (other) {
+    if (find_top(fd, type)) {
         // Another task waits for the same: queue behind it, in order, through the service.
         _unlock_task(task_lock, "wait_data_self");
         d_f_ree(e);
         pthread_sigmask(SIG_SETMASK, &old, nullptr);
         return wait_data_lock(fd, type);
     }
-    e->next = wd_list;
-    wd_list = e;
+    link_top(&wd_list, e);
     _unlock_task(task_lock, "wait_data_self");
 
     sigset_t during = old;

@@ -45,6 +45,7 @@ struct WD_ENTRY {
     int ary_id;  // slot in the current poll, -1 when none
     int p_events;
     int p_revents;
+    WD_ENTRY** pprev;  // at the top level: the link that points here; null in a queue
 };
 
 // Returned for descriptors that cannot be polled (negative, 65,536 or more) and for a type that
