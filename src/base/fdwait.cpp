@@ -264,7 +264,7 @@ WD_ENTRY* wait_data_lock(int fd, int type) {
     return result;
 }
 
-WD_ENTRY* wait_data_self(int fd, int type) {
+WD_ENTRY* wait_data_self(int fd, int type, int ms) {
     type &= WD_READ | WD_WRITE;
     if (fd < 0 || fd >= WD_MAX_FD || type == 0) return &wd_dummy;
     // The break signal stays blocked but while the poll itself runs, so a break thrown after the
@@ -292,11 +292,12 @@ WD_ENTRY* wait_data_self(int fd, int type) {
         static_cast<short>(((type & WD_READ) ? POLLIN : 0) | ((type & WD_WRITE) ? POLLOUT : 0));
     struct pollfd p = {fd, ev, 0};
     WD_ENTRY* result = nullptr;
+    struct timespec limit = {ms / 1000, (ms % 1000) * 1000000L};
     for (;;) {
-        int r = ppoll(&p, 1, nullptr, &during);
+        int r = ppoll(&p, 1, ms < 0 ? nullptr : &limit, &during);
         int err = errno;
         _lock_task(task_lock);
-        if (e->state == WD_BROKEN) break;
+        if (e->state == WD_BROKEN || r == 0) break;
         if (r > 0 || (r < 0 && err != EINTR && err != EAGAIN && err != ENOMEM)) {
             // Ready, or a poll that cannot wait: the caller's own call reports what is wrong.
             e->state = WD_READY;

@@ -61,8 +61,11 @@ WD_ENTRY* wait_data_lock(int fd, int type);
 // The same for one waiter of a descriptor, without the round through the service task: the
 // calling task polls fd itself, registered like the others so that throw_signal breaks it (by
 // the break signal). A task already waiting for the same descriptor and type makes it queue
-// behind that one through the service, as wait_data_lock does.
-WD_ENTRY* wait_data_self(int fd, int type);
+// behind that one through the service, as wait_data_lock does. With ms of 0 or more the wait
+// ends after that many milliseconds like a broken one (null), for callers that look again at
+// whether they should still wait (a break thrown just before the wait began finds no wait to
+// break).
+WD_ENTRY* wait_data_self(int fd, int type, int ms = -1);
 // Ends the wait and frees the entry (the next waiter queued on the descriptor moves up). Returns
 // 1 when the registration was broken by shutting the descriptor down: the caller still owns the
 // descriptor and must close it, and must not use it for anything else. Else 0.
