@@ -58,6 +58,7 @@ void unlink_top(WD_ENTRY* e) {
     e->pprev = nullptr;
     top_count[e->fd]--;
 }
+
 int wd_pipe[2] = {-1, -1};
 std::once_flag wd_once;
 
