@@ -216,8 +216,11 @@ inline void stop_child(pid_t pid) {
 }
 
 // Requests per second of redis-benchmark's inline PING with the same number of clients against
-// a redis-server of this run; a negative value with why set when it cannot be measured.
-inline double redis_ping_rps(int clients, int requests, std::string& why) {
+// a redis-server of this run; a negative value with why set when it cannot be measured. With
+// pipeline above 1 each client keeps that many requests in flight; with reconnect each request
+// is made on a new connection.
+inline double redis_ping_rps(int clients, int requests, std::string& why, int pipeline = 1,
+                             bool reconnect = false) {
     if (!on_path("redis-server") || !on_path("redis-benchmark")) {
         why = "redis not installed";
         return -1;
@@ -250,7 +253,8 @@ inline double redis_ping_rps(int clients, int requests, std::string& why) {
         why = "redis-server did not listen";
     } else {
         std::string cmd = "redis-benchmark -h 127.0.0.1 -p " + ps + " -c " +
-                          std::to_string(clients) + " -n " + std::to_string(requests) +
+                          std::to_string(clients) + " -n " + std::to_string(requests) + " -P " +
+                          std::to_string(pipeline) + (reconnect ? " -k 0" : "") +
                           " -t ping -q --csv 2>/dev/null";
         if (FILE* f = popen(cmd.c_str(), "r")) {
             char buf[512];

@@ -2,24 +2,36 @@
 //
 // Every block carries a MEM_HEADER naming its allocation site. Sites live in a 53-bucket table
 // keyed by line; the total counts every live block with its header plus MEM_RECORD_SIZE per site
-// record and per free-information record. One lock, md_lock, serialises the bookkeeping; the
-// system allocator is called outside it, so that a refused allocation can wait for memory while
-// other tasks go on allocating and freeing.
+// record and per free-information record.
+//
+// Many tasks allocate at once, so no operation takes a lock that all of them share. Each thread
+// counts its changes to the total and to the sites it uses in its own ThreadCounts; a reader of a
+// count (a site's size, the total, the accounting tick) takes count_lock and adds the pending
+// changes of every thread to the folded base, so what it reads is exact. A thread folds its
+// changes into the bases when it ends, and a site change when its slot is needed for another
+// site; both under count_lock, so a reader never sees a change twice or not at all. The site
+// table is read without a lock: records are put in front of a chain, fully built, and never
+// removed. The system allocator is called outside every lock, so that a refused allocation can
+// wait for memory while other tasks go on allocating and freeing.
 //
 // A second free must be caught without reading the block, which the system may already have
 // handed to somebody else. The last 1,000 frees are remembered by address (free-information
-// records); an address is forgotten as soon as the system hands it out again. A record is added
+// records), spread over shards by address, each with its own small lock and its share of the
+// records; an address is forgotten as soon as the system hands it out again. A record is added
 // before the block goes back to the system and dropped only after the system gave the address
 // out again, so the lookup on free sees every address that is not live.
 #include "base/alloc.h"
+
+#include <sched.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <new>
 
 #include "base/avl.h"
-#include "base/lock.h"
 #include "base/panic.h"
 #include "base/sysparam.h"
 #include "base/task.h"
@@ -31,16 +43,48 @@ void* test_target;
 namespace {
 
 constexpr int SITE_BUCKETS = 53;
-// Every allocation looks its address up here, so the table is wide enough for chains of one or
-// two records.
-constexpr int FREE_INFO_BUCKETS = 1021;
+// Free-information shards; each holds its share of MEM_FREE_INFO_MAX records, looked up in
+// buckets wide enough for chains of one or two.
+constexpr int FI_SHARDS = 40;
+constexpr int FI_PER_SHARD = MEM_FREE_INFO_MAX / FI_SHARDS;
+constexpr int FI_BUCKETS = 32;
+static_assert(FI_SHARDS * FI_PER_SHARD <= MEM_FREE_INFO_MAX);
+// Per-thread count slots, and how many places a site may take among them before a slot is
+// folded and given to it.
+constexpr int COUNT_SLOTS = 256;
+constexpr int COUNT_PROBE = 8;
 // Bytes the delayed-free list holds before its oldest block goes back to the system.
 constexpr int64_t DELAY_LIMIT = 100000000;
 // The memory the purge task leaves out of its reckoning (25 MiB).
 constexpr int64_t PURGE_RESERVE = 26214400;
 constexpr int LOG_MEM_SIZE = 20;
 
-// A freed address and where it was freed; in a bucket chain and in the age list.
+// A lock for a few instructions of bookkeeping: spins briefly, then yields.
+class SpinLock {
+  public:
+    void lock() {
+        int spins = 0;
+        while (flag_.exchange(true, std::memory_order_acquire)) {
+            while (flag_.load(std::memory_order_relaxed)) {
+                if (++spins < 100) {
+#if defined(__x86_64__) || defined(__i386__)
+                    __builtin_ia32_pause();
+#endif
+                } else {
+                    sched_yield();
+                }
+            }
+        }
+    }
+    void unlock() {
+        flag_.store(false, std::memory_order_release);
+    }
+
+  private:
+    std::atomic<bool> flag_{false};
+};
+
+// A freed address and where it was freed; in a bucket chain and in its shard's age list.
 struct MEM_FREE_INFO {
     MEM_FREE_INFO* next;
     MEM_FREE_INFO* time_next;
@@ -50,6 +94,32 @@ struct MEM_FREE_INFO {
     int line;
 };
 
+struct alignas(64) FiShard {
+    SpinLock lock;
+    int fresh;              // records never used yet
+    MEM_FREE_INFO* unused;  // records given back
+    MEM_FREE_INFO* table[FI_BUCKETS];
+    MEM_FREE_INFO* oldest;
+    MEM_FREE_INFO* newest;
+    std::atomic<int> count;
+    MEM_FREE_INFO records[FI_PER_SHARD];
+};
+
+// One slot of a thread's counts: the site and the change not yet folded into its base. The
+// owner thread claims an empty slot and changes the delta without a lock; a slot changes site
+// only under count_lock.
+struct CountSlot {
+    std::atomic<MEM_LIST*> site{nullptr};
+    std::atomic<int64_t> delta{0};
+};
+
+struct ThreadCounts {
+    CountSlot slots[COUNT_SLOTS];
+    std::atomic<int64_t> total{0};
+    ThreadCounts* prev = nullptr;
+    ThreadCounts* next = nullptr;
+};
+
 // The ranking of the largest sites built by the accounting tick.
 struct LOG_MEM {
     int size;
@@ -57,49 +127,145 @@ struct LOG_MEM {
     AVT_NODE n[LOG_MEM_SIZE];
 };
 
-std::atomic<D_SEM> md_lock{nullptr};
+std::atomic<bool> md_ready{false};
 std::atomic<int> md_flag{0};
-// Read by the purge task without the lock; changed only under it.
-std::atomic<int64_t> total{0};
 
-MEM_LIST* site_table[SITE_BUCKETS];
+std::atomic<MEM_LIST*> site_table[SITE_BUCKETS];
+std::mutex site_lock;  // serialises the creation of site records
 
-MEM_FREE_INFO fi_records[MEM_FREE_INFO_MAX];
-int fi_fresh;              // records of fi_records never used yet
-MEM_FREE_INFO* fi_unused;  // records given back
-MEM_FREE_INFO* fi_table[FREE_INFO_BUCKETS];
-MEM_FREE_INFO* fi_oldest;
-MEM_FREE_INFO* fi_newest;
-int fi_count;
+FiShard fi_shards[FI_SHARDS];
 
-bool delay_on;
+// Guards the list of threads' counts and every fold into the bases.
+std::mutex count_lock;
+ThreadCounts* count_threads;
+std::atomic<int64_t> total_base{0};
+thread_local ThreadCounts* t_counts;
+thread_local bool t_counts_gone;
+
+// Folds the thread's counts into the bases when the thread ends.
+struct CountsOwner {
+    ~CountsOwner();
+};
+thread_local CountsOwner t_counts_owner;
+
+std::mutex delay_lock;
+std::atomic<bool> delay_on{false};
 MEM_HEADER* delay_head;
 MEM_HEADER* delay_tail;
 int64_t delay_bytes;
 
+// One report or accounting tick at a time: each reads the tick_size it set.
+std::mutex tick_lock;
+std::mutex watch_lock;  // test_target and before_test
 MEM_HEADER before_test;
+std::mutex purge_lock;
 MEM_PURGE_TBL* mpt_root;
 
-// Holds md_lock (once it exists) for a scope and marks that the allocator was used.
-class MdGuard {
-  public:
-    MdGuard() : lock_(md_lock.load(std::memory_order_acquire)) {
-        md_flag.store(1, std::memory_order_relaxed);
-        take();
-    }
-    ~MdGuard() { release(); }
-    MdGuard(const MdGuard&) = delete;
-    MdGuard& operator=(const MdGuard&) = delete;
-    void take() {
-        if (lock_) _lock_task(lock_, __FILE__, __LINE__);
-    }
-    void release() {
-        if (lock_) _unlock_task(lock_, nullptr, __FILE__, __LINE__);
-    }
+void mark_used() {
+    if (!md_flag.load(std::memory_order_relaxed)) md_flag.store(1, std::memory_order_relaxed);
+}
 
-  private:
-    D_SEM lock_;
-};
+ThreadCounts* thread_counts() {
+    if (ThreadCounts* tc = t_counts) return tc;
+    if (t_counts_gone) return nullptr;
+    auto* tc = new (std::nothrow) ThreadCounts;
+    if (!tc) return nullptr;
+    {
+        std::lock_guard<std::mutex> g(count_lock);
+        tc->next = count_threads;
+        if (count_threads) count_threads->prev = tc;
+        count_threads = tc;
+    }
+    t_counts = tc;
+    (void)&t_counts_owner;  // registers the fold at thread end
+    return tc;
+}
+
+CountsOwner::~CountsOwner() {
+    ThreadCounts* tc = t_counts;
+    t_counts_gone = true;
+    t_counts = nullptr;
+    if (!tc) return;
+    {
+        std::lock_guard<std::mutex> g(count_lock);
+        for (CountSlot& c : tc->slots) {
+            if (MEM_LIST* m = c.site.load(std::memory_order_relaxed))
+                m->size.base.fetch_add(c.delta.load(std::memory_order_relaxed),
+                                       std::memory_order_relaxed);
+        }
+        total_base.fetch_add(tc->total.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        if (tc->prev)
+            tc->prev->next = tc->next;
+        else
+            count_threads = tc->next;
+        if (tc->next) tc->next->prev = tc->prev;
+    }
+    delete tc;
+}
+
+// Only the owner thread writes its counters, so a load and a store suffice.
+void add_to(std::atomic<int64_t>& a, int64_t d) {
+    a.store(a.load(std::memory_order_relaxed) + d, std::memory_order_relaxed);
+}
+
+void count_total(int64_t d) {
+    if (ThreadCounts* tc = thread_counts())
+        add_to(tc->total, d);
+    else
+        total_base.fetch_add(d, std::memory_order_relaxed);
+}
+
+void count_site(MEM_LIST* m, int64_t d) {
+    ThreadCounts* tc = thread_counts();
+    if (!tc) {
+        m->size.base.fetch_add(d, std::memory_order_relaxed);
+        return;
+    }
+    unsigned h = static_cast<unsigned>((reinterpret_cast<uintptr_t>(m) >> 4) * 0x9e3779b1u);
+    h >>= 24;
+    for (int i = 0; i < COUNT_PROBE; i++) {
+        CountSlot& c = tc->slots[(h + i) % COUNT_SLOTS];
+        MEM_LIST* cs = c.site.load(std::memory_order_relaxed);
+        if (cs == m) {
+            add_to(c.delta, d);
+            return;
+        }
+        if (!cs) {
+            // A reader sees the slot empty or m's with a delta of nothing or d: all exact.
+            c.site.store(m, std::memory_order_relaxed);
+            add_to(c.delta, d);
+            return;
+        }
+    }
+    // Every place is taken: the first one's change goes to its base and the slot to m.
+    CountSlot& c = tc->slots[h % COUNT_SLOTS];
+    std::lock_guard<std::mutex> g(count_lock);
+    c.site.load(std::memory_order_relaxed)
+        ->size.base.fetch_add(c.delta.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    c.site.store(m, std::memory_order_relaxed);
+    c.delta.store(d, std::memory_order_relaxed);
+}
+
+// Calls f(site, delta) for every pending change of every thread. Under count_lock.
+template <class F>
+void each_pending(F f) {
+    for (ThreadCounts* tc = count_threads; tc; tc = tc->next) {
+        for (CountSlot& c : tc->slots) {
+            if (MEM_LIST* m = c.site.load(std::memory_order_relaxed))
+                f(m, c.delta.load(std::memory_order_relaxed));
+        }
+    }
+}
+
+// Sets every site's tick_size to its exact size now.
+void snapshot_sites() {
+    std::lock_guard<std::mutex> g(count_lock);
+    for (auto& head : site_table) {
+        for (MEM_LIST* m = head.load(std::memory_order_acquire); m; m = m->next)
+            m->tick_size = m->size.base.load(std::memory_order_relaxed);
+    }
+    each_pending([](MEM_LIST* m, int64_t d) { m->tick_size += d; });
+}
 
 MEM_HEADER* header_of(void* ptr) {
     return reinterpret_cast<MEM_HEADER*>(static_cast<char*>(ptr) - MEM_HEADER_SIZE);
@@ -109,15 +275,11 @@ int site_bucket(int line) {
     return static_cast<int>(static_cast<unsigned>(line) % SITE_BUCKETS);
 }
 
-int ptr_bucket(const void* ptr) {
-    return static_cast<int>((reinterpret_cast<uintptr_t>(ptr) >> 4) % FREE_INFO_BUCKETS);
-}
-
 const char* text_or_null(const char* s) {
     return s ? s : "(null)";
 }
 
-// The system refused memory: say so and wait a second. Never called with md_lock held.
+// The system refused memory: say so and wait a second. Never called with a lock held.
 void refused() {
     fputs("alloc loop", stdout);
     fflush(stdout);
@@ -125,41 +287,55 @@ void refused() {
 }
 
 MEM_LIST* find_site(const char* file, int line) {
-    for (MEM_LIST* m = site_table[site_bucket(line)]; m; m = m->next) {
+    for (MEM_LIST* m = site_table[site_bucket(line)].load(std::memory_order_acquire); m;
+         m = m->next) {
         if (m->line == line && (m->file == file || (m->file && file && strcmp(m->file, file) == 0)))
             return m;
     }
     return nullptr;
 }
 
-// The site record of (file, line), created when new. Under the lock held by g, which is
-// released while the system refuses memory for a new record.
-MEM_LIST* site_for(MdGuard& g, const char* file, int line) {
+// The site record of (file, line), created when new.
+MEM_LIST* site_for(const char* file, int line) {
+    if (MEM_LIST* m = find_site(file, line)) return m;
     for (;;) {
-        if (MEM_LIST* m = find_site(file, line)) return m;
-        auto* m = static_cast<MEM_LIST*>(malloc(sizeof(MEM_LIST)));
-        if (m) {
-            int b = site_bucket(line);
-            *m = MEM_LIST{site_table[b], file, line, 0, nullptr};
-            site_table[b] = m;
-            total.fetch_add(MEM_RECORD_SIZE, std::memory_order_relaxed);
-            return m;
+        {
+            std::lock_guard<std::mutex> g(site_lock);
+            if (MEM_LIST* m = find_site(file, line)) return m;
+            auto* m = new (std::nothrow) MEM_LIST;
+            if (m) {
+                int b = site_bucket(line);
+                m->next = site_table[b].load(std::memory_order_relaxed);
+                m->file = file;
+                m->line = line;
+                m->max_next = nullptr;
+                m->tick_size = 0;
+                site_table[b].store(m, std::memory_order_release);
+                count_total(MEM_RECORD_SIZE);
+                return m;
+            }
         }
-        g.release();
         refused();
-        g.take();
     }
 }
 
-MEM_FREE_INFO* fi_find(const void* ptr) {
-    for (MEM_FREE_INFO* f = fi_table[ptr_bucket(ptr)]; f; f = f->next) {
+FiShard& fi_shard(const void* ptr, int* bucket) {
+    uint64_t h = (reinterpret_cast<uintptr_t>(ptr) >> 4) * 0x9e3779b97f4a7c15ull;
+    *bucket = static_cast<int>((h >> 32) % FI_BUCKETS);
+    return fi_shards[(h >> 40) % FI_SHARDS];
+}
+
+MEM_FREE_INFO* fi_find(FiShard& s, int b, const void* ptr) {
+    for (MEM_FREE_INFO* f = s.table[b]; f; f = f->next) {
         if (f->ptr == ptr) return f;
     }
     return nullptr;
 }
 
-void fi_remove(MEM_FREE_INFO* f) {
-    MEM_FREE_INFO** pp = &fi_table[ptr_bucket(f->ptr)];
+void fi_remove(FiShard& s, MEM_FREE_INFO* f) {
+    int b;
+    fi_shard(f->ptr, &b);
+    MEM_FREE_INFO** pp = &s.table[b];
     while (*pp && *pp != f)
         pp = &(*pp)->next;
     if (!*pp) er_panic("free");
@@ -167,47 +343,50 @@ void fi_remove(MEM_FREE_INFO* f) {
     if (f->time_prev)
         f->time_prev->time_next = f->time_next;
     else
-        fi_oldest = f->time_next;
+        s.oldest = f->time_next;
     if (f->time_next)
         f->time_next->time_prev = f->time_prev;
     else
-        fi_newest = f->time_prev;
-    f->next = fi_unused;
-    fi_unused = f;
-    fi_count--;
-    total.fetch_sub(MEM_RECORD_SIZE, std::memory_order_relaxed);
+        s.newest = f->time_prev;
+    f->next = s.unused;
+    s.unused = f;
+    s.count.store(s.count.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    count_total(-MEM_RECORD_SIZE);
 }
 
-void fi_add(void* ptr, const char* file, int line) {
-    if (fi_count >= MEM_FREE_INFO_MAX) fi_remove(fi_oldest);
+void fi_add(FiShard& s, int b, void* ptr, const char* file, int line) {
+    if (s.count.load(std::memory_order_relaxed) >= FI_PER_SHARD) fi_remove(s, s.oldest);
     MEM_FREE_INFO* f;
-    if (fi_unused) {
-        f = fi_unused;
-        fi_unused = f->next;
+    if (s.unused) {
+        f = s.unused;
+        s.unused = f->next;
     } else {
-        f = &fi_records[fi_fresh++];
+        f = &s.records[s.fresh++];
     }
-    int b = ptr_bucket(ptr);
-    *f = MEM_FREE_INFO{fi_table[b], nullptr, fi_newest, ptr, file, line};
-    fi_table[b] = f;
-    if (fi_newest)
-        fi_newest->time_next = f;
+    *f = MEM_FREE_INFO{s.table[b], nullptr, s.newest, ptr, file, line};
+    s.table[b] = f;
+    if (s.newest)
+        s.newest->time_next = f;
     else
-        fi_oldest = f;
-    fi_newest = f;
-    fi_count++;
-    total.fetch_add(MEM_RECORD_SIZE, std::memory_order_relaxed);
+        s.oldest = f;
+    s.newest = f;
+    s.count.store(s.count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    count_total(MEM_RECORD_SIZE);
 }
 
 // The system handed ptr out again: it is live from now on.
 void fi_drop(const void* ptr) {
-    if (MEM_FREE_INFO* f = fi_find(ptr)) fi_remove(f);
+    int b;
+    FiShard& s = fi_shard(ptr, &b);
+    std::lock_guard<SpinLock> g(s.lock);
+    if (MEM_FREE_INFO* f = fi_find(s, b, ptr)) fi_remove(s, f);
 }
 
-// The checks every operation on a live block makes, under the lock. A freed address is found
-// among the free-information records before its header is touched.
-void check_live(void* ptr, MEM_HEADER* h, const char* panic_text) {
-    if (MEM_FREE_INFO* f = fi_find(ptr)) {
+// The checks every operation on a live block makes. A freed address is found among the
+// free-information records (under its shard's lock, held by the caller) before its header is
+// touched.
+void check_live(FiShard& s, int b, void* ptr, MEM_HEADER* h, const char* panic_text) {
+    if (MEM_FREE_INFO* f = fi_find(s, b, ptr)) {
         printf("FILE %s %i\n", text_or_null(f->file), f->line);
         er_panic(panic_text);
     }
@@ -216,6 +395,13 @@ void check_live(void* ptr, MEM_HEADER* h, const char* panic_text) {
         printf("FILE %s %i\n", text_or_null(h->last_free_file), h->last_free_line);
         er_panic(panic_text);
     }
+}
+
+void check_live(void* ptr, MEM_HEADER* h, const char* panic_text) {
+    int b;
+    FiShard& s = fi_shard(ptr, &b);
+    std::lock_guard<SpinLock> g(s.lock);
+    check_live(s, b, ptr, h, panic_text);
 }
 
 void* system_block(int64_t n, bool zero) {
@@ -228,19 +414,20 @@ void* system_block(int64_t n, bool zero) {
 
 void* new_block(int64_t size, const char* file, int line, bool zero, const char* panic_text) {
     if (size < 0 || size > INT64_MAX - MEM_HEADER_SIZE) er_panic(panic_text);
+    mark_used();
     auto* h = static_cast<MEM_HEADER*>(system_block(size + MEM_HEADER_SIZE, zero));
     void* user = h + 1;
-    MdGuard g;
     fi_drop(user);
-    MEM_LIST* m = site_for(g, file, line);
+    MEM_LIST* m = site_for(file, line);
     *h = MEM_HEADER{nullptr, m, size, nullptr, 0, file, line, MEM_MAGIC};
-    m->size += size;
-    total.fetch_add(size + MEM_HEADER_SIZE, std::memory_order_relaxed);
+    count_site(m, size);
+    count_total(size + MEM_HEADER_SIZE);
     return user;
 }
 
 // Keeps a freed block, filled with 'y', until the list holds more than DELAY_LIMIT bytes; a block
 // leaving the list must still be all 'y', else something wrote through a dangling pointer.
+// Under delay_lock.
 void delay_block(MEM_HEADER* h) {
     memset(h + 1, 'y', static_cast<size_t>(h->size));
     h->time_next = nullptr;
@@ -275,7 +462,7 @@ void delay_block(MEM_HEADER* h) {
 int lm_cmp(void* node_data, void* key) {
     auto* a = static_cast<MEM_LIST*>(node_data);
     auto* b = static_cast<MEM_LIST*>(key);
-    if (a->size != b->size) return a->size > b->size ? 1 : -1;
+    if (a->tick_size != b->tick_size) return a->tick_size > b->tick_size ? 1 : -1;
     if (a != b) return a > b ? 1 : -1;
     return 0;
 }
@@ -302,7 +489,7 @@ void rank_site(LOG_MEM* lm, MEM_LIST* m) {
 MEM_PURGE_TBL* oldest_owner() {
     MEM_PURGE_TBL* head;
     {
-        MdGuard g;
+        std::lock_guard<std::mutex> g(purge_lock);
         head = mpt_root;
     }
     // Registrations are only ever put in front, so the chain below head does not change.
@@ -329,10 +516,19 @@ void memory_debug_task(intptr_t) {
 
 }  // namespace
 
+SiteCount::operator int64_t() const {
+    std::lock_guard<std::mutex> g(count_lock);
+    int64_t n = base.load(std::memory_order_relaxed);
+    each_pending([&](MEM_LIST* m, int64_t d) {
+        if (&m->size == this) n += d;
+    });
+    return n;
+}
+
 void init_d_alloc() {
-    if (md_lock.load(std::memory_order_acquire)) return;
+    if (md_ready.load(std::memory_order_acquire)) return;
     if (md_flag.load(std::memory_order_relaxed)) er_panic("init_d_alloc");
-    md_lock.store(xx_new_lock(0, __FILE__, __LINE__), std::memory_order_release);
+    md_ready.store(true, std::memory_order_release);
     new_tick(list_tick, 30, 0);
     xx_create_task(memory_debug_task, 0, 0, __FILE__, __LINE__);
 }
@@ -351,58 +547,53 @@ void* d_re_alloc(void* ptr, int64_t size) {
     if (!ptr) return new_block(size, __FILE__, __LINE__, true, "d_re_alloc");
     if (size < 0 || size > INT64_MAX - MEM_HEADER_SIZE) er_panic("d_re_alloc");
     MEM_HEADER* h = header_of(ptr);
-    int64_t old;
-    {
-        MdGuard g;
-        check_live(ptr, h, "d_re_alloc");
-        if (h->mlp->size < h->size) er_panic("d_re_alloc");
-        old = h->size;
-    }
+    check_live(ptr, h, "d_re_alloc");
+    int64_t old = h->size;
     // On refusal the old block stays as it was, counted as it was.
     auto* nh = static_cast<MEM_HEADER*>(realloc(h, static_cast<size_t>(size + MEM_HEADER_SIZE)));
     if (!nh) return nullptr;
     void* user = nh + 1;
-    MdGuard g;
     if (user != ptr) fi_drop(user);
     nh->size = size;
-    nh->mlp->size += size - old;
-    total.fetch_add(size - old, std::memory_order_relaxed);
+    count_site(nh->mlp, size - old);
+    count_total(size - old);
     return user;
 }
 
 void xx_d_f_ree(void* ptr, const char* file, int line) {
     if (!ptr) return;
     MEM_HEADER* h = header_of(ptr);
+    MEM_LIST* m;
+    int64_t size;
     {
-        MdGuard g;
-        check_live(ptr, h, "xx_d_f_ree(1)");
-        MEM_LIST* m = h->mlp;
-        int64_t size = h->size;
+        int b;
+        FiShard& s = fi_shard(ptr, &b);
+        std::lock_guard<SpinLock> g(s.lock);
+        check_live(s, b, ptr, h, "xx_d_f_ree(1)");
+        m = h->mlp;
+        size = h->size;
         h->last_free_file = file;
         h->last_free_line = line;
-        m->size -= size;
-        fi_add(ptr, file, line);
-        total.fetch_sub(size + MEM_HEADER_SIZE, std::memory_order_relaxed);
-        if (m->size < 0) er_panic("xx_d_f_ree(2)");
-        if (delay_on) {
-            delay_block(h);
-            return;
-        }
-        h->dummy = 0;
+        fi_add(s, b, ptr, file, line);
     }
+    count_site(m, -size);
+    count_total(-(size + MEM_HEADER_SIZE));
+    if (delay_on.load(std::memory_order_relaxed)) {
+        std::lock_guard<std::mutex> g(delay_lock);
+        delay_block(h);
+        return;
+    }
+    h->dummy = 0;
     free(h);
 }
 
 void xx_change_statistics(void* ptr, const char* file, int line) {
     if (!ptr) return;
     MEM_HEADER* h = header_of(ptr);
-    MdGuard g;
     check_live(ptr, h, "xx_d_f_ree(1)");
-    MEM_LIST* m = site_for(g, file, line);
-    MEM_LIST* old = h->mlp;
-    old->size -= h->size;
-    if (old->size < 0) er_panic("xx_d_f_ree(2)");
-    m->size += h->size;
+    MEM_LIST* m = site_for(file, line);
+    count_site(h->mlp, -h->size);
+    count_site(m, h->size);
     h->mlp = m;
 }
 
@@ -416,40 +607,44 @@ char* xx_d_strdup(const char* s, const char* file, int line) {
 }
 
 int64_t get_d_used_memory() {
-    return total.load(std::memory_order_relaxed);
+    std::lock_guard<std::mutex> g(count_lock);
+    int64_t n = total_base.load(std::memory_order_relaxed);
+    for (ThreadCounts* tc = count_threads; tc; tc = tc->next)
+        n += tc->total.load(std::memory_order_relaxed);
+    return n;
 }
 
 int get_mem_free_info_count() {
-    MdGuard g;
-    return fi_count;
+    int n = 0;
+    for (FiShard& s : fi_shards)
+        n += s.count.load(std::memory_order_relaxed);
+    return n;
 }
 
 MEM_LIST* get_mem_debug_list(MEM_LIST* m) {
-    MdGuard g;
     int b = 0;
     if (m) {
         if (m->next) return m->next;
         b = site_bucket(m->line) + 1;
     }
     for (; b < SITE_BUCKETS; b++) {
-        if (site_table[b]) return site_table[b];
+        if (MEM_LIST* first = site_table[b].load(std::memory_order_acquire)) return first;
     }
     return nullptr;
 }
 
 int64_t get_mem_site_size(const MEM_LIST* m) {
-    MdGuard g;
     return m->size;
 }
 
 void set_mem_purge(MEM_PURGE_TBL* t) {
-    MdGuard g;
+    std::lock_guard<std::mutex> g(purge_lock);
     t->next = mpt_root;
     mpt_root = t;
 }
 
 void check_mem_boundary(void* ptr) {
-    MdGuard g;
+    std::lock_guard<std::mutex> g(watch_lock);
     if (!test_target) return;
     auto* p = static_cast<char*>(ptr);
     auto* first = reinterpret_cast<char*>(header_of(test_target));
@@ -458,7 +653,7 @@ void check_mem_boundary(void* ptr) {
 
 void check_mem_header(void* ptr, const char* msg) {
     (void)ptr;  // only asks for the check, which runs whenever a block is watched
-    MdGuard g;
+    std::lock_guard<std::mutex> g(watch_lock);
     if (!test_target) return;
     MEM_HEADER* h = header_of(test_target);
     if (h->last_free_file || h->last_free_line) {
@@ -470,50 +665,44 @@ void check_mem_header(void* ptr, const char* msg) {
         printf("CHECK_MEM_HEADER %s\n", text_or_null(msg));
         er_panic("check_mem_header(3)");
     }
-    if (!h->mlp || h->mlp->size < 0) {
+    int64_t site = h->mlp ? static_cast<int64_t>(h->mlp->size) : -1;
+    if (site < 0) {
         printf("CHECK_MEM_HEADER %s\n", text_or_null(msg));
         er_panic("check_mem_header(4)");
     }
-    if (h->mlp->size - h->size < 0) er_panic("check_mem_header(2)");
+    if (site - h->size < 0) er_panic("check_mem_header(2)");
     before_test = *h;
 }
 
 void start_alloc_time_list() {
-    MdGuard g;
-    delay_on = true;
+    delay_on.store(true, std::memory_order_relaxed);
 }
 
 void check_mem_list(const char* msg) {
     printf("CML %s\n", text_or_null(msg));
     {
-        MdGuard g;
         // A damaged chain faults here, near its cause, instead of later.
         volatile int records = 0;
-        for (int b = 0; b < SITE_BUCKETS; b++) {
-            for (MEM_LIST* m = site_table[b]; m; m = m->next)
-                records = records + 1;
-        }
+        for (MEM_LIST* m = get_mem_debug_list(nullptr); m; m = get_mem_debug_list(m))
+            records = records + 1;
     }
     printf("CML %s end\n", text_or_null(msg));
 }
 
 void ind_tick() {
-    {
-        MdGuard g;
-        bool first = true;
-        int64_t largest = 0;
-        for (int b = 0; b < SITE_BUCKETS; b++) {
-            for (MEM_LIST* m = site_table[b]; m; m = m->next) {
-                if (m->size == 0) continue;
-                if (first || m->size > largest) {
-                    fputs("*", stdout);
-                    largest = m->size;
-                    first = false;
-                }
-                printf("[%s:%i]==>%lld\n", text_or_null(m->file), m->line,
-                       static_cast<long long>(m->size));
-            }
+    std::lock_guard<std::mutex> g(tick_lock);
+    snapshot_sites();
+    bool first = true;
+    int64_t largest = 0;
+    for (MEM_LIST* m = get_mem_debug_list(nullptr); m; m = get_mem_debug_list(m)) {
+        if (m->tick_size == 0) continue;
+        if (first || m->tick_size > largest) {
+            fputs("*", stdout);
+            largest = m->tick_size;
+            first = false;
         }
+        printf("[%s:%i]==>%lld\n", text_or_null(m->file), m->line,
+               static_cast<long long>(m->tick_size));
     }
     fputs("IND_MEM END\n", stdout);
 }
@@ -523,26 +712,25 @@ void list_tick(intptr_t, int) {
     lm->size = 0;
     lm->root = nullptr;
     {
-        MdGuard g;
-        mem_max_list = nullptr;
+        std::lock_guard<std::mutex> g(tick_lock);
+        snapshot_sites();
+        MEM_LIST* chain = nullptr;
         bool first = true;
         int64_t largest = 0;
-        for (int b = 0; b < SITE_BUCKETS; b++) {
-            for (MEM_LIST* m = site_table[b]; m; m = m->next) {
-                if (m->size == 0) continue;
-                rank_site(lm, m);
-                if (first || m->size > largest) {
-                    m->max_next = mem_max_list;
-                    mem_max_list = m;
-                    largest = m->size;
-                    first = false;
-                }
+        for (MEM_LIST* m = get_mem_debug_list(nullptr); m; m = get_mem_debug_list(m)) {
+            if (m->tick_size == 0) continue;
+            rank_site(lm, m);
+            if (first || m->tick_size > largest) {
+                m->max_next = chain;
+                chain = m;
+                largest = m->tick_size;
+                first = false;
             }
         }
+        mem_max_list = chain;
     }
     d_f_ree(lm);
 }
-
 int memory_purge_step(int64_t mem, int64_t used) {
     int64_t half = (mem - PURGE_RESERVE) / 2;
     int64_t third = (mem - PURGE_RESERVE) / 3;

@@ -2,16 +2,26 @@
 // usage is counted per site and in total; a second free or a damaged header ends in the panic.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
+// The caller bytes a site holds. Each thread counts its own changes apart and folds them in
+// only now and then, so that threads allocating at once never write one shared counter; reading
+// the value adds every thread's pending change to `base` and so is always exact.
+struct SiteCount {
+    std::atomic<int64_t> base{0};
+    operator int64_t() const;
+};
+
 // One record per allocation site (file, line). Site records are never freed.
 struct MEM_LIST {
-    MEM_LIST* next;    // hash chain
+    MEM_LIST* next;    // hash chain, fixed once the record is published
     const char* file;  // the caller's file-name pointer, not copied
     int line;
-    int64_t size;        // caller bytes of the live blocks of this site
+    SiteCount size;      // caller bytes of the live blocks of this site
     MEM_LIST* max_next;  // chain of record holders built by the accounting tick
+    int64_t tick_size;   // the size the accounting tick ranked it by
 };
 
 // The header in front of every tracked block. 64 bytes, so the caller's bytes keep the 16-byte
@@ -44,7 +54,7 @@ struct MEM_PURGE_TBL {
     MEM_PURGE_TBL* next;
 };
 
-// Creates the allocator's lock and starts the purge task. Ends in the panic "init_d_alloc" when
+// Starts the accounting tick and the purge task. Ends in the panic "init_d_alloc" when
 // a tracked operation ran before it; a second call does nothing.
 void init_d_alloc();
 
@@ -63,7 +73,7 @@ int64_t get_d_used_memory();
 // Free-information records held now (at most MEM_FREE_INFO_MAX); each counts MEM_RECORD_SIZE.
 int get_mem_free_info_count();
 MEM_LIST* get_mem_debug_list(MEM_LIST* m);
-// The bytes a site holds now, read under the allocator's lock.
+// The bytes a site holds now (the same as reading m->size).
 int64_t get_mem_site_size(const MEM_LIST* m);
 void set_mem_purge(MEM_PURGE_TBL* t);
 // The watched block (a caller pointer or null), set while hunting a memory fault:
@@ -76,7 +86,7 @@ void check_mem_list(const char* msg);
 void ind_tick();
 
 // The accounting tick (every 30 seconds): ranks the 20 largest sites and rebuilds the chain of
-// record holders `mem_max_list` (largest first, through max_next). Guarded by the lock.
+// record holders `mem_max_list` (largest first, through max_next).
 void list_tick(intptr_t data, int);
 extern MEM_LIST* mem_max_list;
 

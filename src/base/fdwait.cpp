@@ -18,6 +18,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,13 +32,33 @@
 #include "base/alloc.h"
 #include "base/panic.h"
 
-WD_ENTRY wd_dummy = {nullptr, nullptr, -1, WD_READY, 0, {}, -1, 0, 0};
+WD_ENTRY wd_dummy = {nullptr, nullptr, -1, WD_READY, 0, {}, -1, 0, 0, nullptr};
 
 namespace {
 
 constexpr int WD_MAX_FD = 65536;
 
 WD_ENTRY* wd_list = nullptr;  // under the task lock
+// Top-level entries per descriptor (under the task lock): most waits are the only one on their
+// descriptor, and then no walk of the list is needed to find out.
+uint16_t top_count[WD_MAX_FD];
+
+// Links e into the top level at the link `at`.
+void link_top(WD_ENTRY** at, WD_ENTRY* e) {
+    e->next = *at;
+    if (e->next) e->next->pprev = &e->next;
+    e->pprev = at;
+    *at = e;
+    top_count[e->fd]++;
+}
+
+void unlink_top(WD_ENTRY* e) {
+    *e->pprev = e->next;
+    if (e->next) e->next->pprev = e->pprev;
+    e->pprev = nullptr;
+    top_count[e->fd]--;
+}
+
 int wd_pipe[2] = {-1, -1};
 std::once_flag wd_once;
 
@@ -48,6 +70,20 @@ void wake_service(char c, const char* panic_msg) {
         if (n == 0 || errno == EINTR) continue;
         er_panic(panic_msg);
     }
+}
+
+// The (descriptor, type) pair an entry waits for: a task polling for itself waits for the same
+// pair as one the service polls.
+bool same_pair(const WD_ENTRY* e, int fd, int type) {
+    return e->fd == fd && (e->type & ~WD_SELF_POLL) == (type & ~WD_SELF_POLL);
+}
+
+// The top-level entry waiting for the same descriptor and type, or null.
+WD_ENTRY* find_top(int fd, int type) {
+    if (top_count[fd] == 0) return nullptr;
+    for (WD_ENTRY* e = wd_list; e; e = e->next)
+        if (same_pair(e, fd, type)) return e;
+    return nullptr;
 }
 
 // Calls f on every entry, top level first, each followed by its queue, until f returns true.
@@ -63,22 +99,16 @@ WD_ENTRY* find_entry(F f) {
 
 // Removes and frees e (task lock held). Returns 1 when it had been broken by shutdown.
 int _wait_data_unlock(WD_ENTRY* e) {
-    WD_ENTRY** pp = &wd_list;
-    while (*pp && *pp != e)
-        pp = &(*pp)->next;
-    if (*pp) {
-        *pp = e->next;
+    if (e->pprev) {
+        unlink_top(e);
         if (WD_ENTRY* first = e->wait_list) {
             // The first queued waiter takes the place of e and must be polled now.
             first->wait_list = first->next;
-            first->next = wd_list;
-            wd_list = first;
+            link_top(&wd_list, first);
             wake_service('r', "wait_data_unlock");
         }
     } else {
-        WD_ENTRY* top = wd_list;
-        while (top && !(top->fd == e->fd && top->type == e->type))
-            top = top->next;
+        WD_ENTRY* top = find_top(e->fd, e->type);
         if (!top) er_panic("wait_data_unlock-2");
         WD_ENTRY** qp = &top->wait_list;
         while (*qp && *qp != e)
@@ -139,7 +169,7 @@ void wd_task(intptr_t) {
         fds.push_back({wd_pipe[0], POLLIN, 0});
         for (WD_ENTRY* e = wd_list; e; e = e->next) {
             e->ary_id = -1;
-            if (e->state != WD_WAITING) continue;
+            if (e->state != WD_WAITING || (e->type & WD_SELF_POLL)) continue;
             short ev = 0;
             if (e->type & WD_READ) ev |= POLLIN;
             if (e->type & WD_WRITE) ev |= POLLOUT;
@@ -180,6 +210,15 @@ void wd_task(intptr_t) {
 
 void init_wd() {
     std::call_once(wd_once, [] {
+        // A break signal must never end the process: it gets an empty handler when it has none
+        // (without restart, so that it ends a poll).
+        struct sigaction cur = {};
+        if (sigaction(SIG_BREAK, nullptr, &cur) == 0 && cur.sa_handler == SIG_DFL) {
+            struct sigaction sa = {};
+            sa.sa_handler = [](int) {};
+            sigemptyset(&sa.sa_mask);
+            sigaction(SIG_BREAK, &sa, nullptr);
+        }
         while (pipe2(wd_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
             std::this_thread::sleep_for(std::chrono::seconds(1));
         create_task(wd_task, 0, 5);
@@ -190,26 +229,22 @@ WD_ENTRY* wait_data_lock(int fd, int type) {
     if (fd < 0 || fd >= WD_MAX_FD || (type & (WD_READ | WD_WRITE | WD_OWN_CALL)) == 0)
         return &wd_dummy;
     WD_ENTRY* e = static_cast<WD_ENTRY*>(d_alloc(sizeof(WD_ENTRY)));
-    *e = {nullptr, nullptr, fd, WD_WAITING, type, _get_tid(), -1, 0, 0};
+    *e = {nullptr, nullptr, fd, WD_WAITING, type, _get_tid(), -1, 0, 0, nullptr};
 
     _lock_task(task_lock);
     if (type & WD_OWN_CALL) {
         e->state = WD_OWN;
-        e->next = wd_list;
-        wd_list = e;
+        link_top(&wd_list, e);
         _unlock_task(task_lock, "wait_data_lock");
         return e;
     }
-    WD_ENTRY** pp = &wd_list;
-    while (*pp && !((*pp)->fd == fd && (*pp)->type == type))
-        pp = &(*pp)->next;
-    if (*pp) {
-        WD_ENTRY** qp = &(*pp)->wait_list;
+    if (WD_ENTRY* top = find_top(fd, type)) {
+        WD_ENTRY** qp = &top->wait_list;
         while (*qp)
             qp = &(*qp)->next;
         *qp = e;
     } else {
-        *pp = e;
+        link_top(&wd_list, e);
     }
     WD_ENTRY* result = nullptr;
     for (;;) {
@@ -227,6 +262,56 @@ WD_ENTRY* wait_data_lock(int fd, int type) {
     }
     if (!result) _wait_data_unlock(e);
     _unlock_task(task_lock, "wait_data_lock");
+    return result;
+}
+
+WD_ENTRY* wait_data_self(int fd, int type, int ms) {
+    type &= WD_READ | WD_WRITE;
+    if (fd < 0 || fd >= WD_MAX_FD || type == 0) return &wd_dummy;
+    // The break signal stays blocked but while the poll itself runs, so a break thrown after the
+    // entry is registered and before the poll begins is delivered inside the poll and ends it.
+    sigset_t brk, old;
+    sigemptyset(&brk);
+    sigaddset(&brk, SIG_BREAK);
+    pthread_sigmask(SIG_BLOCK, &brk, &old);
+    WD_ENTRY* e = static_cast<WD_ENTRY*>(d_alloc(sizeof(WD_ENTRY)));
+    *e = {nullptr, nullptr, fd, WD_WAITING, type | WD_SELF_POLL, _get_tid(), -1, 0, 0, nullptr};
+    _lock_task(task_lock);
+    if (find_top(fd, type)) {
+        // Another task waits for the same: queue behind it, in order, through the service.
+        _unlock_task(task_lock, "wait_data_self");
+        d_f_ree(e);
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        return wait_data_lock(fd, type);
+    }
+    link_top(&wd_list, e);
+    _unlock_task(task_lock, "wait_data_self");
+
+    sigset_t during = old;
+    sigdelset(&during, SIG_BREAK);
+    short ev =
+        static_cast<short>(((type & WD_READ) ? POLLIN : 0) | ((type & WD_WRITE) ? POLLOUT : 0));
+    struct pollfd p = {fd, ev, 0};
+    WD_ENTRY* result = nullptr;
+    struct timespec limit = {ms / 1000, (ms % 1000) * 1000000L};
+    for (;;) {
+        int r = ppoll(&p, 1, ms < 0 ? nullptr : &limit, &during);
+        int err = errno;
+        _lock_task(task_lock);
+        if (e->state == WD_BROKEN || r == 0) break;
+        if (r > 0 || (r < 0 && err != EINTR && err != EAGAIN && err != ENOMEM)) {
+            // Ready, or a poll that cannot wait: the caller's own call reports what is wrong.
+            e->state = WD_READY;
+            e->p_events = ev;
+            e->p_revents = r > 0 ? p.revents : POLLERR;
+            result = e;
+            break;
+        }
+        _unlock_task(task_lock, "wait_data_self");
+    }
+    if (!result) _wait_data_unlock(e);
+    _unlock_task(task_lock, "wait_data_self");
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return result;
 }
 
@@ -248,6 +333,11 @@ void throw_signal(TKEY tid, int sig) {
         switch (e->state) {
             case WD_WAITING:
                 e->state = WD_BROKEN;
+                if (e->type & WD_SELF_POLL) {
+                    // The task polls by itself: the signal ends its poll.
+                    pthread_kill(e->htid.tid, SIG_BREAK);
+                    break;
+                }
                 wake_service('a', "throw_signal");
                 // Woken here as well: the service may be slow to drain the pipe.
                 _wakeup_task(e);

@@ -17,14 +17,15 @@
 #include "base/lock.h"
 #include "base/task.h"
 
-// The signal number callers pass to throw_signal. Nothing sends it: breaking a wait goes through
-// the wait service, so the number is only a name for "break".
+// The signal that breaks a task polling for itself (wait_data_self); callers of throw_signal pass
+// it as the name for "break". Waits in the service are broken through the service.
 constexpr int SIG_BREAK = SIGUSR1;
 
 // Wait types (bits).
 constexpr int WD_READ = 1;
 constexpr int WD_WRITE = 2;
-constexpr int WD_OWN_CALL = 4;  // register only: the task makes its own blocking call
+constexpr int WD_OWN_CALL = 4;   // register only: the task makes its own blocking call
+constexpr int WD_SELF_POLL = 8;  // set on the entry of wait_data_self: polled by its own task
 
 // Entry states.
 constexpr int WD_WAITING = 2;   // waiting in the poll (or queued behind another waiter)
@@ -44,6 +45,7 @@ struct WD_ENTRY {
     int ary_id;  // slot in the current poll, -1 when none
     int p_events;
     int p_revents;
+    WD_ENTRY** pprev;  // at the top level: the link that points here; null in a queue
 };
 
 // Returned for descriptors that cannot be polled (negative, 65,536 or more) and for a type that
@@ -56,6 +58,14 @@ void init_wd();
 // Types 1, 2, 3: waits until fd is ready and returns the entry (state 3), or null when the wait
 // was broken. Type with bit 2 set: registers and returns the entry at once.
 WD_ENTRY* wait_data_lock(int fd, int type);
+// The same for one waiter of a descriptor, without the round through the service task: the
+// calling task polls fd itself, registered like the others so that throw_signal breaks it (by
+// the break signal). A task already waiting for the same descriptor and type makes it queue
+// behind that one through the service, as wait_data_lock does. With ms of 0 or more the wait
+// ends after that many milliseconds like a broken one (null), for callers that look again at
+// whether they should still wait (a break thrown just before the wait began finds no wait to
+// break).
+WD_ENTRY* wait_data_self(int fd, int type, int ms = -1);
 // Ends the wait and frees the entry (the next waiter queued on the descriptor moves up). Returns
 // 1 when the registration was broken by shutting the descriptor down: the caller still owns the
 // descriptor and must close it, and must not use it for anything else. Else 0.

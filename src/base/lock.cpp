@@ -142,12 +142,15 @@ struct SW_HASH {
 
 constexpr int SW_BUCKETS = 99;
 SW_HASH* sw_table[SW_BUCKETS];
-D_SEM sw_lock = nullptr;
+// One sleep lock per bucket: a key's sleepers and wakers meet on the lock of its bucket, so
+// that the sleeps and wake-ups of unrelated keys do not all queue on one lock.
+D_SEM sw_locks[SW_BUCKETS];
 D_SEM slt_lock = nullptr;
 pthread_once_t lock_layer_once = PTHREAD_ONCE_INIT;
 
 void make_lock_layer() {
-    sw_lock = xx_new_lock(-20, __FILE__, __LINE__);
+    for (D_SEM& l : sw_locks)
+        l = xx_new_lock(-20, __FILE__, __LINE__);
     slt_lock = xx_new_lock(-20, __FILE__, __LINE__);
 }
 
@@ -155,10 +158,15 @@ SW_HASH** sw_bucket(uintptr_t key) {
     return &sw_table[key % SW_BUCKETS];
 }
 
+D_SEM sw_lock_of(uintptr_t key) {
+    return sw_locks[key % SW_BUCKETS];
+}
+
 void t_sleep_task(const void* key, D_SEM s, const char* file, int line) {
     init_lock_layer();
     uintptr_t k = reinterpret_cast<uintptr_t>(key);
     SW_HASH** b = sw_bucket(k);
+    D_SEM sw_lock = sw_lock_of(k);
     _lock_task(sw_lock, __FILE__, __LINE__);
     SW_HASH* e = *b;
     while (e && e->key != k)
@@ -189,6 +197,7 @@ void t_sleep_task(const void* key, D_SEM s, const char* file, int line) {
 void t_wakeup_task(const void* key) {
     init_lock_layer();
     uintptr_t k = reinterpret_cast<uintptr_t>(key);
+    D_SEM sw_lock = sw_lock_of(k);
     _lock_task(sw_lock, __FILE__, __LINE__);
     for (SW_HASH** p = sw_bucket(k); *p; p = &(*p)->next) {
         SW_HASH* e = *p;

@@ -237,7 +237,10 @@ int accept_socket(int fd, uint32_t* ip, int (*closed)(void*), void* work) {
         sockaddr_in client = {};
         socklen_t len = sizeof client;
         int nfd = -1, err = EINTR;
-        if (WD_ENTRY* e = wait_data_lock(fd, WD_READ)) {
+        // The accepting task polls the listener itself: no round through the wait service per
+        // connection. Every second it asks `closed` (when given) again: a break that came just
+        // before the wait began has found no wait to end.
+        if (WD_ENTRY* e = wait_data_self(fd, WD_READ, closed ? 1000 : -1)) {
             nfd = accept(fd, reinterpret_cast<sockaddr*>(&client), &len);
             err = errno;
             wait_data_unlock(e);

@@ -45,10 +45,14 @@ constexpr int TASK_BUCKETS = 23;
 constexpr int DEBUG_ENTRIES = 10000;
 constexpr int MAX_IDLE_THREADS = 399;        // more pooled threads than this: idle ones end
 constexpr uint32_t MAX_IDLE_SECONDS = 3599;  // idle longer than this: the thread ends
-constexpr unsigned TIMEOUT_INTERVAL = 20;    // seconds between sweeps
+// Idle threads kept at most: a thread whose task ends while this many wait already ends too, so
+// the threads (and their stacks) that a burst of connections needed do not outlive it.
+constexpr int MAX_IDLE_RESERVE = 64;
+constexpr unsigned TIMEOUT_INTERVAL = 20;  // seconds between sweeps
 
 TASK_BLOCK* task_table[TASK_BUCKETS];
 int task_cnt = 0;  // pooled threads alive (the main thread is not counted)
+int idle_cnt = 0;  // pooled threads idle and not told to end
 TKEY last_tid = 1;
 thread_local TASK_BLOCK* my_block = nullptr;
 
@@ -146,6 +150,11 @@ void* task_grue(void* arg) {
         b->soft_tid = 0;
         b->func = nullptr;
         b->finish_time = task_now();
+        if (idle_cnt >= MAX_IDLE_RESERVE) {
+            b->cmd = 2;
+            goto end;
+        }
+        idle_cnt++;
         for (;;) {
             _sleep_task(b, task_lock, __FILE__, __LINE__);
             _lock_task(task_lock, __FILE__, __LINE__);
@@ -281,6 +290,7 @@ TKEY xx_create_task(TASK_FUNC func, intptr_t data, int pri, const char* file, in
         for (TASK_BLOCK* chain : task_table) {
             for (TASK_BLOCK* b = chain; b; b = b->next) {
                 if (b->soft_tid != 0 || b->cmd == 2) continue;
+                idle_cnt--;
                 TKEY tid = new_tid();
                 fill_block(b, tid, func, data, pri, file, line);
                 _wakeup_task(b, __FILE__, __LINE__);
@@ -469,6 +479,7 @@ void task_timeout_sweep(uint32_t now) {
             bool too_old = now >= b->finish_time && now - b->finish_time > MAX_IDLE_SECONDS;
             if (!too_many && !too_old) continue;
             b->cmd = 2;
+            idle_cnt--;
             _wakeup_task(b, __FILE__, __LINE__);
         }
     }

@@ -24,6 +24,7 @@ struct PRINT_CTX {
     S_PRINTF_SAT sat;
     STREAM* st;
     int er;
+    bool flushed = false;  // part of the batch has been written
 };
 
 typedef int (*PT_FUNC)(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT ind, int depth);
@@ -37,6 +38,7 @@ int print_node(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT ind, int depth);
 // ---------------------------------------------------------------- output
 
 int flush(PRINT_CTX* c) {
+    c->flushed = true;
     int e = 0;
     if (flush_spsat(&c->sat, &e) < 0) {
         c->er = e ? e : EIO;
@@ -441,7 +443,29 @@ int print_node(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT ind, int depth) {
 
 }  // namespace
 
-int e_print_sexp(STREAM* st, int* err, QV_SEXP* s, int flags) {
+namespace {
+
+// Texts around the value go into the same batch as the value (ASCII or UTF-8, as s_printf
+// takes them).
+int sat_printf(PRINT_CTX* c, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int r = _s_printf(c->st, nullptr, fmt, ap, &c->sat);
+    va_end(ap);
+    return r;
+}
+
+int put_text(PRINT_CTX* c, const char* text) {
+    if (!text || !*text) return 0;
+    if (sat_printf(c, "%s", text) >= 0) return 0;
+    c->er = EIO;
+    return -1;
+}
+
+}  // namespace
+
+int e_print_sexp_framed(STREAM* st, int* err, QV_SEXP* s, int flags, const char* before,
+                        const char* after) {
     PRINT_CTX c;
     c.st = st;
     c.er = 0;
@@ -449,19 +473,23 @@ int e_print_sexp(STREAM* st, int* err, QV_SEXP* s, int flags) {
         if (err) *err = EINVAL;
         return -1;
     }
-    int r = 0;
+    int r = put_text(&c, before);
     INDENT top = {0, 0};
-    if (flags & PF_LINES) {
+    if (r == 0 && (flags & PF_LINES)) {
         for (QV_SEXP* p = real(s); r == 0 && sexp_raw_type(p) == QVT_PAIR; p = real(p->pair.cdr)) {
             r = print_node(&c, p->pair.car, flags & ~PF_LINES, top, 0);
             if (r == 0) r = put(&c, '\n');
         }
-    } else {
+    } else if (r == 0) {
         r = print_node(&c, s, flags, top, 0);
     }
+    if (r == 0) r = put_text(&c, after);
     if (r < 0) {
-        // Nothing of a failed print is written later.
+        // Nothing of a failed print is written later; the texts around it still are, the text
+        // before unless it went out already.
         c.sat.str_buf_ptr = 0;
+        if (c.sat.err == 0 && !c.flushed) put_text(&c, before);
+        if (c.sat.err == 0) put_text(&c, after);
         finish_spsat(&c.sat, nullptr);
         if (err) *err = c.er ? c.er : EIO;
         return -1;
@@ -472,6 +500,10 @@ int e_print_sexp(STREAM* st, int* err, QV_SEXP* s, int flags) {
         return -1;
     }
     return 0;
+}
+
+int e_print_sexp(STREAM* st, int* err, QV_SEXP* s, int flags) {
+    return e_print_sexp_framed(st, err, s, flags, nullptr, nullptr);
 }
 
 void init_printer() {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -203,8 +204,14 @@ int launch_accept_thread(STREAM* st, uint32_t ip, QV_INTERPRETER* listener,
         if (id != QVI_ERR_MAIN_CLOSED) s_close(st);  // -8 has queued it for closing already
         return id;
     }
-    s_printf(st, "\n");
-    if (CODE_METHOD* cm = s_get_cm(st)) s_printf(st, accept_handshake_fmt, cm->lccode);
+    // The greeting in one write.
+    if (CODE_METHOD* cm = s_get_cm(st)) {
+        char greeting[96];
+        snprintf(greeting, sizeof greeting, accept_handshake_fmt, cm->lccode);
+        s_printf(st, "\n%s", greeting);
+    } else {
+        s_printf(st, "\n");
+    }
     s_flush(st);
     {
         TaskLockGuard g(qvi_lock);

@@ -3,6 +3,7 @@
 #include "server/protocol.h"
 
 #include <atomic>
+#include <cstdio>
 
 #include "base/alloc.h"
 #include "base/fdwait.h"
@@ -405,10 +406,12 @@ void relay_loop(QV_INTERPRETER* qvi, int once) {
         had_output = qvi->out != nullptr;
     }
     for (;;) {
-        set_silent(qvi, 0);
-        QV_SEXP* cmd = get_qv_fifo(qvi, once);
+        QV_SEXP* cmd;
         {
+            // Silent while it waits for the next command, running once it has one.
             TaskLockGuard g(qvi_lock);
+            qvi->silent_cnt = 0;
+            cmd = _take_fifo(qvi, once);
             qvi->silent_cnt = -1;
             if (!cmd || (qvi->flags & QVIF_CLOSING)) break;
             qvi->flags &= ~QVIF_CANCEL;
@@ -469,11 +472,10 @@ int put_qv_fifo(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
     return 0;
 }
 
-QV_SEXP* get_qv_fifo(QV_INTERPRETER* qvi, int once) {
-    lock_task(qvi_lock);
+QV_SEXP* _take_fifo(QV_INTERPRETER* qvi, int once) {
     for (;;) {
         // Once the input has ended, what is still queued runs only for a sender that reads on.
-        if (qvi->mode != QVM_RUNNING && !qvi->drain_after_input) break;
+        if (qvi->mode != QVM_RUNNING && !qvi->drain_after_input) return nullptr;
         lock_task(fifo_lock);
         if (QV_FIFO* f = qvi->fifo_head) {
             qvi->fifo_head = f->next;
@@ -482,17 +484,19 @@ QV_SEXP* get_qv_fifo(QV_INTERPRETER* qvi, int once) {
             // Rooted before the collector, which marks the queue under fifo_lock, can miss it.
             gc_set(cmd, gc_vx_sexp);
             unlock_task(fifo_lock, "get_qv_fifo");
-            unlock_task(qvi_lock, "get_qv_fifo");
             d_f_ree(f);
             return cmd;
         }
         unlock_task(fifo_lock, "get_qv_fifo");
-        if (qvi->mode != QVM_RUNNING || (qvi->flags & QVIF_CLOSING) || once) break;
+        if (qvi->mode != QVM_RUNNING || (qvi->flags & QVIF_CLOSING) || once) return nullptr;
         sleep_task(&qvi->fifo_head, qvi_lock);
         lock_task(qvi_lock);
     }
-    unlock_task(qvi_lock, "get_qv_fifo");
-    return nullptr;
+}
+
+QV_SEXP* get_qv_fifo(QV_INTERPRETER* qvi, int once) {
+    TaskLockGuard g(qvi_lock);
+    return _take_fifo(qvi, once);
 }
 
 int check_fifo(QV_INTERPRETER* qvi) {
@@ -520,23 +524,23 @@ void close_fifo(QV_INTERPRETER* qvi) {
 void __reply(STREAM** stp, QV_INTERPRETER* qvi, int line, QV_SEXP* value) {
     STREAM* st = *stp;
     if (!st) return;
+    // Whatever of the value is still unread input is read now, before the output is locked: a
+    // reply that waited for the reader while holding the output lock would deadlock with a
+    // reader that meets a vertical tab (which takes the output lock) in that input.
+    realize_whole(value);
     int flags, ps_flags, result_flag;
     {
         TaskLockGuard g(qvi_lock);
         flags = qvi->flags;
         ps_flags = qvi->ps_flags;
         result_flag = qvi->result_flag;
+        _lock_qvi_out(qvi);
     }
-    // Whatever of the value is still unread input is read now, before the output is locked: a
-    // reply that waited for the reader while holding the output lock would deadlock with a
-    // reader that meets a vertical tab (which takes the output lock) in that input.
-    realize_whole(value);
     CODE_METHOD* cm = nullptr;
     if (!(flags & QVIF_CODE_FIXED)) {
         L_CHAR code = get_proper_code(value, 10);
         if (code != LC_ASCII) cm = search_cm_by_lccode(code);
     }
-    lock_qvi_out(qvi);
     CODE_METHOD* old = s_get_cm(st);
     bool switched = false;
     if (cm && old && cm != old) {
@@ -559,13 +563,13 @@ void __reply(STREAM** stp, QV_INTERPRETER* qvi, int line, QV_SEXP* value) {
         CODE_METHOD* now = s_get_cm(st);
         if (now) s_printf(st, "&cx%x;", now->lccode);
     }
+    // The reply line goes out in one write (up to the printer's batch of 1,024 characters).
     if (result_flag) {
-        s_printf(st, "<Result> %i ", line);
-        print_sexp(st, value, ps_flags & ~64);
-        s_printf(st, "</Result>\n");
+        char head[32];
+        snprintf(head, sizeof head, "<Result> %i ", line);
+        e_print_sexp_framed(st, nullptr, value, ps_flags & ~64, head, "</Result>\n");
     } else {
-        print_sexp(st, value, ps_flags & ~64);
-        s_printf(st, "\n");
+        e_print_sexp_framed(st, nullptr, value, ps_flags & ~64, nullptr, "\n");
     }
     s_flush(st);
     if (switched) {
@@ -574,11 +578,9 @@ void __reply(STREAM** stp, QV_INTERPRETER* qvi, int line, QV_SEXP* value) {
         s_printf(st, "\n");
         s_flush(st);
     }
-    {
-        TaskLockGuard g(qvi_lock);
-        qvi->silent_cnt = saved;
-    }
-    unlock_qvi_out(qvi);
+    TaskLockGuard g(qvi_lock);
+    qvi->silent_cnt = saved;
+    _unlock_qvi_out(qvi);
 }
 
 void _reply(QV_INTERPRETER* qvi, int line, QV_SEXP* value) {

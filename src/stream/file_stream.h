@@ -39,6 +39,10 @@ int s_get_socketip_file(STREAM* s);
 // one that closed for good answers the next thing written to it with a reset, so a caller that
 // wants to know writes something harmless first.
 int s_peer_gone(STREAM* s, int wait_ms);
+// For a file stream on a socket with no byte pushed back: copies up to len bytes that have arrived
+// without taking them (the next read still returns them); -1 when nothing has arrived yet, at
+// the end of the input, and for every other stream.
+int s_peek_socket(STREAM* s, void* data, int len);
 // 1 when the stream reads and writes a socket, else 0.
 int s_on_socket(STREAM* s);
 int s_proc_send_file(STREAM* s, PROC_SEND* ps);

@@ -18,6 +18,7 @@
 #include "base/alloc.h"
 #include "base/endian.h"
 #include "base/tick.h"
+#include "stream/file_stream.h"
 #include "stream/sprintf.h"
 #include "stream/streamio.h"
 
@@ -53,15 +54,28 @@ int read_byte(STREAM* con, char* c) {
 // Head lines
 
 // Reads one line without its CR bytes and its LF: 0, -1 on a failed read, -2 when it is too long.
+// On a socket, what has arrived is looked at in one piece and exactly the bytes up to the line's
+// end are taken, so that what follows the head stays unread; elsewhere, and while nothing has
+// arrived, bytes are read one at a time.
 int read_line(STREAM* con, std::string* line) {
     line->clear();
+    char buf[512];
     for (;;) {
-        char c;
-        if (read_byte(con, &c) <= 0) return -1;
-        if (c == '\n') return 0;
-        if (c == '\r') continue;
-        if (static_cast<int>(line->size()) >= HTTP_LINE_MAX) return -2;
-        line->push_back(c);
+        int n = s_peek_socket(con, buf, sizeof buf);
+        if (n > 0) {
+            const char* nl = static_cast<const char*>(memchr(buf, '\n', static_cast<size_t>(n)));
+            n = s_read(con, buf, nl ? static_cast<int>(nl - buf) + 1 : n);
+        } else {
+            n = read_byte(con, buf);
+        }
+        if (n <= 0) return -1;
+        for (int i = 0; i < n; i++) {
+            char c = buf[i];
+            if (c == '\n') return 0;
+            if (c == '\r') continue;
+            if (static_cast<int>(line->size()) >= HTTP_LINE_MAX) return -2;
+            line->push_back(c);
+        }
     }
 }
 

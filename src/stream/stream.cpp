@@ -35,6 +35,7 @@ STREAM* stream_list = nullptr;
 STREAM* close_zonbie_list = nullptr;
 int zonbie_count = 0;
 int zonbie_life_time = 300;
+int zonbie_max = 2048;
 STREAM* s_stdin = nullptr;
 STREAM* s_stdout = nullptr;
 STREAM* s_stderr = nullptr;
@@ -122,6 +123,19 @@ int count_open_descriptors(int limit) {
 int descriptor_limit() {
     unsigned limit = _get_fd_max();
     return limit > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(limit);
+}
+
+STREAM* zonbie_tail = nullptr;  // the newest zombie, where closes append (under stream_lock)
+
+// Unlinks the zombie at *pp (prev is the one before it, or null) and frees it.
+void free_zonbie(STREAM** pp, STREAM* prev) {
+    STREAM* s = *pp;
+    *pp = s->h.next;
+    if (zonbie_tail == s) zonbie_tail = prev;
+    s->h.check_ptr = nullptr;
+    live_streams->erase(s);
+    d_f_ree(s);
+    zonbie_count--;
 }
 
 }  // namespace
@@ -378,8 +392,23 @@ int __d_s_close(STREAM* s, const char* file, int line) {
 
     zonbie_count++;
     h->close_time = h->zonbie_access = get_qvtime();
-    h->next = close_zonbie_list;
-    close_zonbie_list = s;
+    h->next = nullptr;
+    if (zonbie_tail)
+        zonbie_tail->h.next = s;
+    else
+        close_zonbie_list = s;
+    zonbie_tail = s;
+    // Past the cap the oldest zombie with no task inside goes at once, so the records kept follow
+    // the streams open rather than the rate of closes times the life time.
+    if (zonbie_count > zonbie_max) {
+        STREAM* prev = nullptr;
+        for (STREAM** pp = &close_zonbie_list; *pp; prev = *pp, pp = &(*pp)->h.next) {
+            if (!(*pp)->h.thread) {
+                free_zonbie(pp, prev);
+                break;
+            }
+        }
+    }
     return ret;
 }
 
@@ -392,6 +421,7 @@ int _d_s_close(STREAM* s, const char* file, int line) {
 void zonbie_tick(intptr_t, int) {
     TaskLockGuard g(stream_lock);
     uint32_t now = get_qvtime();
+    STREAM* prev = nullptr;
     for (STREAM** pp = &close_zonbie_list; *pp;) {
         S_HEADER* h = &(*pp)->h;
         int64_t late = static_cast<int64_t>(h->zonbie_access) - h->close_time;
@@ -399,14 +429,10 @@ void zonbie_tick(intptr_t, int) {
         // A record with a task still inside (a kind whose close does not wait for them) waits
         // for the next pass.
         if (static_cast<int64_t>(now) - h->close_time >= zonbie_life_time && !h->thread) {
-            STREAM* s = *pp;
-            *pp = h->next;
-            h->check_ptr = nullptr;
-            live_streams->erase(s);
-            d_f_ree(s);
-            zonbie_count--;
+            free_zonbie(pp, prev);
             continue;
         }
+        prev = *pp;
         pp = &h->next;
     }
 }

@@ -14,7 +14,8 @@
 //             interrupts the tasks still inside the stream (_s_close_sync).
 //   zombie    the closed record stays allocated on the zombie list (check_ptr still itself, tbl
 //             null) so that late calls fail cleanly; zonbie_tick frees it once its age reaches
-//             zonbie_life_time.
+//             zonbie_life_time, or a later close frees it early when more than zonbie_max
+//             zombies are kept (the oldest first).
 //   gone      unregistered and freed: the validity test answers "invalid" without touching it.
 // The validity test looks a pointer up in a set of live records before it reads the record, so a
 // pointer to a record already freed is refused rather than read.
@@ -118,6 +119,9 @@ struct S_FILE {
     // How reads and writes meet the descriptor (FIO_*), found once at open. Regular files never
     // block, so they skip the descriptor wait; sockets write without blocking.
     int io_kind;
+    // Set at the first failed write: a peer that hung up costs one line of diagnostics, not one
+    // per reply still pending for it.
+    int write_error_said;
 };
 constexpr int FIO_WAIT = 0;     // pipes, terminals, devices: wait, then write in short pieces
 constexpr int FIO_REGULAR = 1;  // regular files and file-root descriptors: no wait
@@ -249,9 +253,12 @@ extern SEM stream_lock;
 extern SEM cq_lock;
 extern S_TABLE* stream_table_list;  // the kind registry, newest first
 extern STREAM* stream_list;         // open streams, newest first
-extern STREAM* close_zonbie_list;   // closed streams waiting to be freed, newest first
+extern STREAM* close_zonbie_list;   // closed streams waiting to be freed, oldest first
 extern int zonbie_count;
 extern int zonbie_life_time;  // seconds; starts at 300 and never decreases by itself
+// Most zombies kept (2048): a close past it frees the oldest one with no task inside at once, so
+// a sustained rate of short connections holds a bounded number of closed records.
+extern int zonbie_max;
 extern STREAM* s_stdin;
 extern STREAM* s_stdout;
 extern STREAM* s_stderr;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <cstring>
 #include <set>
 #include <string>
@@ -252,6 +253,58 @@ TEST(Alloc, ConcurrentTasksKeepExactCounts) {
             d_f_ree(p);
     }
     EXPECT_EQ(site_size("shared.cpp", 1), 0);
+}
+
+TEST(Alloc, CountsStayExactAcrossManySitesAndEndedThreads) {
+    // Each thread uses more sites than it keeps counts for, so its counts move to the sites'
+    // records while a reader watches; a thread that ends leaves its counts behind exactly.
+    constexpr int THREADS = 4;
+    constexpr int SITES = 700;
+    static const char* files[THREADS] = {"ms0.cpp", "ms1.cpp", "ms2.cpp", "ms3.cpp"};
+    Books b0 = books();
+    std::vector<std::vector<void*>> kept(THREADS);
+    std::atomic<bool> done{false};
+    std::atomic<int> bad_reads{0};
+    std::thread reader([&] {
+        int64_t last = 0;
+        while (!done.load()) {
+            MEM_LIST* m = find_site("ms0.cpp", 5);
+            if (!m) continue;
+            int64_t now = m->size;  // only ever grows while the writers run
+            if (now < last || now > 7) bad_reads++;
+            last = now;
+        }
+    });
+    std::vector<std::thread> ts;
+    for (int t = 0; t < THREADS; t++) {
+        ts.emplace_back([t, &kept] {
+            for (int round = 0; round < 7; round++) {
+                for (int i = 0; i < SITES; i++)
+                    kept[t].push_back(xx_d_alloc(1, files[t], i));
+            }
+        });
+    }
+    for (auto& th : ts)
+        th.join();
+    done = true;
+    reader.join();
+    EXPECT_EQ(bad_reads.load(), 0);
+    for (int t = 0; t < THREADS; t++) {
+        for (int i = 0; i < SITES; i += 97)
+            EXPECT_EQ(site_size(files[t], i), 7) << files[t] << ":" << i;
+    }
+    Books b1 = books();
+    int64_t blocks = THREADS * SITES * 7;
+    EXPECT_EQ(b1.total - b0.total, expected_move(b0, b1, blocks, blocks));
+    // Freed by another thread than the one that counted them.
+    for (auto& k : kept) {
+        for (void* p : k)
+            d_f_ree(p);
+    }
+    for (int t = 0; t < THREADS; t++)
+        EXPECT_EQ(site_size(files[t], 5), 0);
+    Books b2 = books();
+    EXPECT_EQ(b2.total - b0.total, expected_move(b0, b2, 0, 0));
 }
 
 namespace {

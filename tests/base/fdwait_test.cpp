@@ -41,10 +41,11 @@ struct Reader {
     std::atomic<int>* most = nullptr;
     std::atomic<int>* order = nullptr;
     int served_as = -1;
+    bool self = false;  // polls for itself (wait_data_self)
 
     static void task(intptr_t d) {
         Reader* r = reinterpret_cast<Reader*>(d);
-        WD_ENTRY* e = wait_data_lock(r->fd, WD_READ);
+        WD_ENTRY* e = r->self ? wait_data_self(r->fd, WD_READ) : wait_data_lock(r->fd, WD_READ);
         if (!e) {
             r->result = 2;
             return;
@@ -104,6 +105,37 @@ TEST(FdWait, ReaderWakesOnDataAndThrowSignalBreaksAWait) {
     p.put(1);
     ASSERT_TRUE(c.finished());
     EXPECT_EQ(c.result.load(), 1);
+}
+
+TEST(FdWait, SelfPollingReaderWakesOnDataIsBrokenAndLetsOthersQueue) {
+    Pipe p;
+    Reader a;
+    a.self = true;
+    a.start(p.fd[0]);
+    // A second waiter on the same descriptor queues behind it through the service.
+    Reader b;
+    b.start(p.fd[0]);
+    p.put(1);
+    ASSERT_TRUE(a.finished());
+    EXPECT_EQ(a.result.load(), 1);
+    EXPECT_TRUE(a.revents & POLLIN);
+    EXPECT_EQ(a.got, 1);
+    p.put(1);
+    ASSERT_TRUE(b.finished());
+    EXPECT_EQ(b.result.load(), 1);
+    EXPECT_EQ(b.got, 1);
+
+    // A break ends the wait whenever it comes, also just after the registration.
+    for (int i = 0; i < 50; i++) {
+        Reader c;
+        c.self = true;
+        c.start(p.fd[0]);
+        throw_signal(c.tid, SIG_BREAK);
+        ASSERT_TRUE(c.finished()) << i;
+        EXPECT_EQ(c.result.load(), 2);
+        EXPECT_EQ(get_wd_state(c.tid), 0);
+    }
+    EXPECT_EQ(wait_data_self(-1, WD_READ), &wd_dummy);
 }
 
 TEST(FdWait, WaitersOnOneDescriptorAreServedOneAtATimeInOrderOfArrival) {

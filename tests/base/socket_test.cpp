@@ -307,5 +307,15 @@ TEST(Socket, ABrokenAcceptEndsOnlyWhenTheListenerIsClosed) {
     ASSERT_TRUE(wait_until([&] { return a.done(); }));
     EXPECT_EQ(a.fd, -1);
     EXPECT_EQ(a.err, EINTR);
+
+    // A close whose break came before the wait began (so found none) is still seen: the wait
+    // looks at the listener again by itself.
+    Acceptor b;
+    b.start(lfd);
+    ASSERT_TRUE(wait_until([&] { return get_wd_state(b.tid) == WD_WAITING; }));
+    b.closed_flag = 1;
+    ASSERT_TRUE(wait_until([&] { return b.done(); }));
+    EXPECT_EQ(b.fd, -1);
+    EXPECT_EQ(b.err, EINTR);
     close(lfd);
 }

@@ -186,6 +186,32 @@ TEST(Task, SweepRetiresThreadsIdleForMoreThanAnHour) {
     delete q;
 }
 
+TEST(Task, ThreadsOfABurstBeyondTheIdleReserveEndWhenTheirTasksEnd) {
+    // 100 tasks at once need 100 threads; once they have ended, at most 64 stay idle and the
+    // rest end at once rather than at a later sweep.
+    constexpr int BURST = 100;
+    std::vector<Probe> probes(BURST);
+    int before = task_thread_count();
+    for (Probe& p : probes)
+        create_task(probe_task, &p, 1);
+    for (Probe& p : probes)
+        ASSERT_TRUE(p.started.wait_for(1));
+    EXPECT_GE(task_thread_count(), BURST);
+    for (Probe& p : probes)
+        p.release.add();
+    for (Probe& p : probes)
+        ASSERT_TRUE(wait_until([&] { return thread_exist(p.id) == -1; }));
+    EXPECT_TRUE(wait_until([] { return task_idle_count() <= 64; }));
+    EXPECT_TRUE(wait_until([&] { return task_thread_count() <= before + 64; }))
+        << task_thread_count();
+    // The threads kept still serve: the next task runs.
+    Probe q;
+    q.release.add();
+    TKEY id = create_task(probe_task, &q, 1);
+    ASSERT_TRUE(q.started.wait_for(1));
+    EXPECT_TRUE(wait_until([&] { return thread_exist(id) == -1; }));
+}
+
 TEST(Task, ThreadOutsideTheTableAskingForItselfPanics) {
     // The child is forked from a plain thread, which the task table does not know.
     ChildResult r1, r2;

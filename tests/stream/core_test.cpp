@@ -110,6 +110,43 @@ TEST(StreamCore, ZombiesAreFreedOnceTheirLifeIsOver) {
     EXPECT_EQ(s_printf(s, "x"), -1);
 }
 
+TEST(StreamCore, ZombiesPastTheCapAreFreedOldestFirst) {
+    {
+        // Earlier zombies go first, so that the oldest kept are this test's own.
+        LifeTime none(0);
+        zonbie_tick(0, 0);
+    }
+    LifeTime life(300);
+    int keep = locked([] { return zonbie_max; });
+    int before = locked([] { return zonbie_count; });
+    locked([before] { return zonbie_max = before + 3; });
+    std::vector<STREAM*> closed;
+    for (int i = 0; i < 5; i++) {
+        STREAM* s = s_open_string_write(&utf8_cm);
+        ASSERT_EQ(s_close(s), 0);
+        closed.push_back(s);
+    }
+    // The newest three are the last on the list, oldest first; the two before them are gone
+    // (their addresses may already serve the later records, so only the list tells).
+    std::vector<STREAM*> tail = locked([] {
+        std::vector<STREAM*> all;
+        for (STREAM* z = close_zonbie_list; z; z = z->h.next)
+            all.push_back(z);
+        return all;
+    });
+    EXPECT_EQ(locked([] { return zonbie_count; }), before + 3);
+    ASSERT_EQ(tail.size(), static_cast<size_t>(before + 3));
+    EXPECT_EQ(std::vector<STREAM*>(tail.end() - 3, tail.end()),
+              std::vector<STREAM*>(closed.begin() + 2, closed.end()));
+    // Every record is refused alike, freed or kept (the address sanitizer would report a read of
+    // a freed one).
+    for (STREAM* s : closed) {
+        EXPECT_EQ(s_exist(s), 0);
+        EXPECT_EQ(s_close(s), -1);
+    }
+    locked([keep] { return zonbie_max = keep; });
+}
+
 TEST(StreamCore, CloseQueueClosesInTheBackground) {
     STREAM* a = s_open_string_write(&utf8_cm);
     STREAM* b = s_open_string_write(&utf8_cm);

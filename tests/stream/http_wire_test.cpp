@@ -2,11 +2,17 @@
 // streams: exact bytes and texts, and hostile input failing cleanly.
 #include "stream/http_wire.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <climits>
 #include <string>
+#include <thread>
 
 #include "longchar/codemethod.h"
+#include "stream/file_stream.h"
 #include "stream/qvohttp.h"
+#include "stream/streamio.h"
 #include "stream/string_stream.h"
 #include "stream_util.h"
 #include "support/qoh_agent.h"
@@ -123,6 +129,38 @@ TEST(ScanHTTP, RequestLinesAndHeaders) {
     EXPECT_EQ(hi.err, 500);
     EXPECT_EQ(hi.flags, HTTP_KEEP_ALIVE);
     free_HTTP_info(&hi);
+}
+
+TEST(ScanHTTP, OnASocketTheHeadIsTakenAndWhatFollowsStaysUnread) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    STREAM* s = s_open_file_descripter(sv[0], &s_file_table);
+    ASSERT_NE(s, nullptr);
+    // The head arrives in pieces, one of them inside a line, the body right behind its end.
+    const std::string first = "GET /a/b HTTP/1.0\r\nHo";
+    const std::string rest = "st: x\r\nContent-Length: 4\r\n\r\nBODY";
+    ASSERT_EQ(write(sv[1], first.data(), first.size()), static_cast<ssize_t>(first.size()));
+    std::thread later([&] {
+        usleep(20000);
+        EXPECT_EQ(write(sv[1], rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+    });
+    HTTP_INFO hi;
+    ASSERT_EQ(scan_HTTP(&hi, s, 1), 0);
+    later.join();
+    EXPECT_EQ(str(hi.method), "GET");
+    EXPECT_EQ(str(hi.dir), "/a/b");
+    EXPECT_EQ(hi.content_length, 4);
+    free_HTTP_info(&hi);
+    char body[8] = {};
+    ASSERT_EQ(s_read(s, body, 4), 4);
+    EXPECT_EQ(std::string(body), "BODY");
+    // Nothing left: a peek finds nothing; other streams are never peeked.
+    EXPECT_EQ(s_peek_socket(s, body, 8), -1);
+    STREAM* str_stream = reader("abc");
+    EXPECT_EQ(s_peek_socket(str_stream, body, 8), -1);
+    s_close(str_stream);
+    s_close(s);
+    close(sv[1]);
 }
 
 TEST(ScanHTTP, HostileHeadsFailCleanly) {

@@ -188,6 +188,20 @@ TEST(FileStream, DescriptorsPipesAndSockets) {
     EXPECT_EQ(s_close(b), 0);
 }
 
+TEST(FileStream, APeerThatHungUpCostsOneLineOfDiagnostics) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    close(sv[1]);
+    STREAM* a = s_open_descripter(sv[0], &s_file_table);
+    ASSERT_NE(a, nullptr);
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 5; i++)
+        EXPECT_EQ(s_write(a, "reply\r\n", 7), -1);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "s_write_file: Broken pipe\n");
+    EXPECT_EQ(s_close(a), 0);
+}
+
 TEST(FileStream, PeerAddressOfATcpStream) {
     int ls = socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(ls, 0);
