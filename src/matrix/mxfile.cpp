@@ -792,7 +792,10 @@ int write_image(NodeImage& s, MATRIX* m, MX_FILE_WORK* w) {
             return -1;
         }
     }
-    return l_write_filespace64f(p, s.fofs, node.b.data()) < 0 ? -1 : 0;
+    if (l_write_filespace64f(p, s.fofs, node.b.data()) < 0) return -1;
+    // The pages go to the file now, so that a refused write is seen here and a saved node
+    // outlives the process.
+    return l_flush_filespace64(p) < 0 ? -1 : 0;
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // records, nodes through the default fetch script, refusal of a second live opener and of
 // damaged files without touching them, the file re-opened after the idle closer.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -306,6 +308,40 @@ TEST_F(FileTest, StaleOpenFlagIsCleared) {
     unlock_node(n, nullptr);
     close_all();
     EXPECT_EQ(read_all(file).substr(sh + 4 + 892, 4), std::string("\0\0\0\0", 4));
+}
+
+TEST_F(FileTest, RefusedWriteKeepsTheNodeDirty) {
+    std::string file = path("f.mx");
+    MATRIX* m = create(file, 7);
+    set_matrix_cal(m, MI_SAVE_TP, script("<mxSave/>"));
+    MATRIX_NODE* n = node(m, {0, 0, 0});
+    ASSERT_GE(set_channel_sexp(n, 0, get_integer(4, nullptr)), 0);
+    ASSERT_NE(n->dirty_file_time, 0u);
+    MATRIX_TOKEN t{};
+    t.process_node = n;
+    // The file may not grow: the new node's records cannot be written.
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    auto prev = signal(SIGXFSZ, SIG_IGN);
+    rlimit lim = old;
+    lim.rlim_cur = fs::file_size(file);
+    setrlimit(RLIMIT_FSIZE, &lim);
+    lock_save(n);
+    int refused = matrix_standard_write_file(&t);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, prev);
+    EXPECT_EQ(refused, -1);
+    EXPECT_NE(n->dirty_file_time, 0u);
+    EXPECT_EQ(n->save_lock, 0u);
+    lock_save(n);
+    EXPECT_EQ(matrix_standard_write_file(&t), 0);
+    EXPECT_EQ(n->dirty_file_time, 0u);
+    unlock_node(n, nullptr);
+    close_all();
+    MATRIX* b = reopen(file, nullptr, kFetch);
+    n = node(b, {0, 0, 0});
+    EXPECT_EQ(value(n, 0), 4);
+    unlock_node(n, nullptr);
 }
 
 TEST_F(FileTest, DamagedFilesGiveErrors) {
