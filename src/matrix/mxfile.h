@@ -121,3 +121,5 @@ int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m);
 // caller frees with free_mx_dim_code_list); null with *errp 0 when there are none, or with a
 // negative code.
 MX_DIM_CODE_LIST* mx_search_level_node(int* errp, MATRIX* m, const int64_t* start, int limit);
+// The most nodes a cache_file matrix file keeps (10000); the previous limit. For tests.
+int mx_set_cache_count_max(int n);

@@ -384,6 +384,72 @@ TEST_F(FileTest, CopyPassesOverAnEmptyLevel) {
     EXPECT_EQ(matrix_copy(one, src, all, 0), MXE_DIM_DIFFER);
 }
 
+TEST_F(FileTest, CacheFileKeepsTheNewestNodes) {
+    // A cache file of at most 3 nodes (the limit is 10000 in use).
+    int old = mx_set_cache_count_max(3);
+    std::string file = path("r.mx");
+    MATRIX* m = bare(file);
+    MATRIX_PARAM p{};
+    p.dim = 1;
+    p.channel_nos = 1;
+    p.flags = MXP_CACHE_FILE;
+    ASSERT_EQ(set_matrix_param(m, &p), 0);
+    methods(m);
+    set_matrix_dim_divide(m, 0, 1);
+    set_matrix_block_size(m, 0, 4);
+    set_matrix_pixel_size(m, 0, 1 << 10);
+    MATRIX_CHANNEL_INFO ci{get_matrix_data_type(MXT_INT32), MX_CH_FILE, nullptr, 0};
+    set_matrix_channel_info(m, 0, &ci);
+    ASSERT_EQ(save_matrix_header(m), 0);
+    ready_scripts(m);
+    set_matrix_mode(m, 1);
+    std::vector<MATRIX_NODE*> nodes;
+    auto save = [&](int64_t x) {
+        MATRIX_NODE* n = node(m, {0, x});
+        EXPECT_GE(set_channel_sexp(n, 0, get_integer(static_cast<int>(x), nullptr)), 0);
+        EXPECT_EQ(save_matrix_node(n), 0);
+        nodes.push_back(n);
+        return n;
+    };
+    auto* w = static_cast<MX_FILE_WORK*>(m->file_work);
+    save(0);
+    save(16);
+    save(32);
+    EXPECT_EQ(w->sh.cache_count, 3);
+    // Loading node 0 makes it the newest: the fourth node purges node 16, the oldest.
+    EXPECT_EQ(load_matrix_node(nodes[0]), 0);
+    int64_t purged_ring = nodes[1]->ring_fofs, purged_node = nodes[1]->fofs;
+    save(48);
+    EXPECT_EQ(w->sh.cache_count, 3);
+    int type = 0;
+    std::string gone = record(m, purged_node, &type);
+    EXPECT_TRUE(gone.empty() || type != MX_REC_NODE);
+    record(m, purged_ring, &type);
+    EXPECT_NE(type, MX_REC_CACHE_RING);
+    EXPECT_EQ(load_matrix_node(nodes[1]), MXF_NOT_STORED);
+    EXPECT_EQ(load_matrix_node(nodes[0]), 0);
+    // The node still held in memory is saved anew, not over the freed records.
+    EXPECT_EQ(save_matrix_node(nodes[1]), 0);
+    EXPECT_EQ(w->sh.cache_count, 3);
+    EXPECT_EQ(load_matrix_node(nodes[1]), 0);
+    EXPECT_EQ(value(nodes[1], 0), 16);
+    // Walking the ring from the newest reaches cache_count entries and ends at the head.
+    EXPECT_EQ(mx_start_file_access(m), 0);
+    int64_t at = w->sh.cache_next;
+    int seen = 0;
+    while (at != w->subheader_fofs && seen < 10) {
+        std::string r = record(m, at, &type);
+        ASSERT_EQ(type, MX_REC_CACHE_RING);
+        at = static_cast<int64_t>(get_be64(reinterpret_cast<const uint8_t*>(r.data()) + 8));
+        seen++;
+    }
+    mx_finish_file_access(m);
+    EXPECT_EQ(seen, 3);
+    for (MATRIX_NODE* n : nodes)
+        unlock_node(n, nullptr);
+    mx_set_cache_count_max(old);
+}
+
 TEST_F(FileTest, DamagedFilesGiveErrors) {
     std::string file = path("e.mx");
     MATRIX* m = create(file, 7);
