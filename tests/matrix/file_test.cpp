@@ -51,6 +51,13 @@ class FileTest : public MatrixTest {
     }
     void TearDown() override {
         MatrixTest::TearDown();
+        // The independent checker reads the files the tests leave (tests/pdb/pdbcheck.py).
+        if (const char* keep = getenv("VX_MX_SAMPLE_DIR")) {
+            std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+            for (auto& e : fs::directory_iterator(dir_))
+                fs::copy(e.path(), fs::path(keep) / (test + "-" + e.path().filename().string()),
+                         fs::copy_options::overwrite_existing);
+        }
         fs::remove_all(dir_);
     }
     std::string path(const char* name) { return (dir_ / name).string(); }
