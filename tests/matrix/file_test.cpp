@@ -293,6 +293,33 @@ TEST_F(FileTest, LiveSecondOpenerAndIdleClosing) {
     EXPECT_NE(read_all(file), "");
 }
 
+// A second task's file access waits until the first task has released every level it took.
+MATRIX* access_matrix = nullptr;
+std::atomic<int> access_state{0};
+void second_task(intptr_t) {
+    access_state = 1;
+    if (mx_start_file_access(access_matrix) == 0) {
+        access_state = 2;
+        mx_finish_file_access(access_matrix);
+    }
+    access_state = 3;
+}
+
+TEST_F(FileTest, FileAccessIsOwnedPerTask) {
+    MATRIX* m = create(path("o.mx"), 7);
+    access_matrix = m;
+    access_state = 0;
+    ASSERT_EQ(mx_start_file_access(m), 0);
+    ASSERT_EQ(mx_start_file_access(m), 0);  // again, by the same task
+    create_task(second_task, 0, 1);
+    ASSERT_TRUE(wait_for([] { return access_state.load() == 1; }));
+    mx_finish_file_access(m);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(access_state.load(), 1);  // one level is still held
+    mx_finish_file_access(m);
+    EXPECT_TRUE(wait_for([] { return access_state.load() == 3; }));
+}
+
 TEST_F(FileTest, StaleOpenFlagIsCleared) {
     std::string file = path("d.mx");
     MATRIX* m = create(file, 7);
