@@ -12,6 +12,7 @@
 #include "base/endian.h"
 #include "base/task.h"
 #include "base/tick.h"
+#include "lisp/parser.h"
 #include "longchar/longchar.h"
 #include "matrix/compact_code.h"
 #include "matrix/mxtransfer.h"
@@ -1187,4 +1188,61 @@ int mx_set_cache_count_max(int n) {
     int old = cache_count_max;
     if (n > 0) cache_count_max = n;
     return old;
+}
+
+// ---- Calibration texts ------------------------------------------------------------------------
+
+int save_mode_cal(MATRIX* m, int mode, char*** cals, int* pri) {
+    if (mode < 0 || mode > 2) return -1;
+    Access a(m);
+    if (a.r < 0) return -2;
+    MX_FILE_WORK* w = work_of(m);
+    if (!writable(w)) return -2;
+    int64_t* fofs = &w->sh.cal_fofs[mode * MX_CAL_SLOTS];
+    bool changed = false;
+    if (pri) {
+        memcpy(&w->sh.pri[mode * MX_CAL_SLOTS], pri, sizeof(int32_t) * MX_CAL_SLOTS);
+        changed = true;
+    }
+    for (int slot = 0; cals && slot < MX_CAL_SLOTS; slot++) {
+        if (!cals[slot]) {
+            if (fofs[slot]) {
+                release(w->pdb, fofs[slot], MX_REC_CAL);
+                fofs[slot] = 0;
+                changed = true;
+            }
+            continue;
+        }
+        Rec r(MX_REC_CAL);
+        for (char** s = cals[slot]; *s; s++)
+            r.append(*s, strlen(*s));
+        // A short text is padded with spaces, which the reader passes over, to a whole record.
+        r.pad_to(PN64_HEADER_SIZE + 8, ' ');
+        int64_t at = put_record(w->pdb, fofs[slot], r);
+        if (at < 0) return -2;
+        if (at != fofs[slot]) changed = true;
+        fofs[slot] = at;
+    }
+    if (changed && (write_subheader(w) < 0 || l_flush_filespace64(w->pdb) < 0)) return -2;
+    return 0;
+}
+
+int load_mode_cal(QV_SEXP** cals, int* pri, MATRIX* m, int mode) {
+    if (mode < 0 || mode > 2) {
+        if (cals) memset(cals, 0, sizeof(QV_SEXP*) * MX_CAL_SLOTS);
+        if (pri) memset(pri, 0, sizeof(int) * MX_CAL_SLOTS);
+        return -1;
+    }
+    Access a(m);
+    if (a.r < 0) return -2;
+    MX_FILE_WORK* w = work_of(m);
+    if (pri) memcpy(pri, &w->sh.pri[mode * MX_CAL_SLOTS], sizeof(int32_t) * MX_CAL_SLOTS);
+    for (int slot = 0; cals && slot < MX_CAL_SLOTS; slot++) {
+        cals[slot] = nullptr;
+        Read r;
+        if (!r.load(w->pdb, w->sh.cal_fofs[mode * MX_CAL_SLOTS + slot], MX_REC_CAL)) continue;
+        cals[slot] = read_qv_items(reinterpret_cast<const char*>(r.payload()),
+                                   static_cast<int>(r.len()), "sexp_commands");
+    }
+    return 0;
 }

@@ -320,6 +320,42 @@ TEST_F(FileTest, FileAccessIsOwnedPerTask) {
     EXPECT_TRUE(wait_for([] { return access_state.load() == 3; }));
 }
 
+TEST_F(FileTest, CalibrationTextsPerMode) {
+    std::string file = path("t.mx");
+    MATRIX* m = create(file, 7);
+    char a0[] = "(+ 1 ", a1[] = "2) (* 3 4)", b0[] = "7";
+    char* slot3[] = {a0, a1, nullptr};
+    char* slot5[] = {b0, nullptr};
+    char** cals[MX_CAL_SLOTS] = {};
+    cals[3] = slot3;
+    cals[5] = slot5;
+    int pri[MX_CAL_SLOTS] = {};
+    pri[3] = 42;
+    EXPECT_EQ(save_mode_cal(m, 1, cals, pri), 0);
+    EXPECT_EQ(save_mode_cal(m, 3, cals, pri), -1);
+    auto* w = static_cast<MX_FILE_WORK*>(m->file_work);
+    int type = 0;
+    // A one-byte text is padded with spaces to the smallest record.
+    EXPECT_EQ(record(m, w->sh.cal_fofs[MX_CAL_SLOTS + 5], &type), "7       ");
+    EXPECT_EQ(type, MX_REC_CAL);
+    close_all();
+    MATRIX* b = reopen(file);
+    QV_SEXP* got[MX_CAL_SLOTS];
+    int back[MX_CAL_SLOTS];
+    ASSERT_EQ(load_mode_cal(got, back, b, 1), 0);
+    EXPECT_EQ(back[3], 42);
+    EXPECT_EQ(print_sexp_text(got[3], 0), "((+ 1 2) (* 3 4))");
+    EXPECT_EQ(print_sexp_text(got[5], 0), "(7)");
+    EXPECT_EQ(got[4], nullptr);
+    ASSERT_EQ(load_mode_cal(got, back, b, 0), 0);
+    EXPECT_EQ(got[3], nullptr);
+    back[0] = 9;
+    got[0] = got[5];
+    EXPECT_EQ(load_mode_cal(got, back, b, 3), -1);
+    EXPECT_EQ(back[0], 0);
+    EXPECT_EQ(got[0], nullptr);
+}
+
 TEST_F(FileTest, StaleOpenFlagIsCleared) {
     std::string file = path("d.mx");
     MATRIX* m = create(file, 7);
