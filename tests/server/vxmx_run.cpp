@@ -25,7 +25,7 @@
 
 VxmxChild start_vxmx(const VxmxRun& r) {
     VxmxChild c;
-    std::string prog = std::string(VX_BINARY_DIR) + "/vxmx";
+    std::string prog = std::string(VX_BINARY_DIR) + "/" + r.program;
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(prog.c_str()));
     for (const auto& a : r.args)

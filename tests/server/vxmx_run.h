@@ -13,6 +13,8 @@ struct VxmxResult {
 };
 
 struct VxmxRun {
+    // The program in the build directory: vxmx, or vxbase (the general built-ins only).
+    std::string program = "vxmx";
     std::vector<std::string> args;  // after the program name
     std::string dir;                // working directory; empty: the current one
     std::string input;              // written to its standard input
