@@ -134,9 +134,11 @@ std::string read_file(const std::string& path) {
     return s.str();
 }
 
-VxmxAgent::VxmxAgent(const std::string& name, const std::string& script) {
+VxmxAgent::VxmxAgent(const std::string& name, const std::string& script,
+                     const std::string& program) {
     std::string dir = make_test_dir(name);
     write_file(dir + "/server.qv", script);
+    run.program = program;
     run.args = {"server.qv", "out.txt"};
     run.dir = dir;
     run.timeout_ms = 60000;

@@ -56,7 +56,8 @@ std::string read_file(const std::string& path);
 struct VxmxAgent {
     VxmxRun run;
     VxmxChild child;
-    VxmxAgent(const std::string& name, const std::string& script);
+    VxmxAgent(const std::string& name, const std::string& script,
+              const std::string& program = "vxmx");
     ~VxmxAgent();
     VxmxAgent(const VxmxAgent&) = delete;
     VxmxAgent& operator=(const VxmxAgent&) = delete;
