@@ -4,6 +4,7 @@
 #include "builtins/registry.h"
 #include "lisp/vxlisp.h"
 #include "matrix/mxstore.h"
+#include "matrix/mxtransfer.h"
 #include "matrixops/mtx_common.h"
 #include "matrixops/mxscript.h"
 #include "pdb/l_favt64.h"
@@ -49,6 +50,7 @@ void start_matrix_store() {
     h.set_deferred = set_deferred;
     // The record is reached through its deferred value, which the store holds beside it.
     h.gc_deferred = nullptr;
+    h.encode_node = encode_matrix_node;
     set_matrix_hooks(&h);
     init_matrix();
 }

@@ -154,6 +154,10 @@ void allset_dim_code_index(MATRIX_NODE* n, int dirty) {
 
 void vecset_dim_code_index(MATRIX_NODE* n, const uint8_t* bits, int dirty) {
     TaskLockGuard g(matrix_lock);
+    _vecset_dim_code_index(n, bits, dirty);
+}
+
+void _vecset_dim_code_index(MATRIX_NODE* n, const uint8_t* bits, int dirty) {
     MATRIX* m = n->matrix;
     if (!m->dim_bit_field || !n->nlist_dim_bit_field) return;
     for (int i = 0; i < m->dim_bit_field; i++)

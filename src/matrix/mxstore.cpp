@@ -8,6 +8,7 @@
 #include "base/task.h"
 #include "base/textutil.h"
 #include "base/tick.h"
+#include "matrix/mxfile.h"
 #include "lisp/collect.h"
 #include "lisp/eval.h"
 #include "lisp/gchooks.h"
@@ -234,7 +235,8 @@ void mx_release_hold(MATRIX_SEXP* ms) {
 
 void init_matrix() {
     if (started) return;
-    // 1. The matrix file layer joins here with the matrix files.
+    // 1. The matrix file layer.
+    init_mx_file();
     // 2. The held-value ring, the node ring, the cache target.
     total_ncache_size = 100;
     // 3. The locks.

@@ -321,6 +321,7 @@ void insert_dim_code_index(MATRIX_NODE* n, int64_t* dc, int dirty);
 void _insert_dim_code_index(MATRIX_NODE* n, int64_t* dc, int dirty);
 void allset_dim_code_index(MATRIX_NODE* n, int dirty);
 void vecset_dim_code_index(MATRIX_NODE* n, const uint8_t* bits, int dirty);
+void _vecset_dim_code_index(MATRIX_NODE* n, const uint8_t* bits, int dirty);
 int64_t* get_dim_code_from_index(MATRIX* m, const int64_t* dc, int ix);
 MX_DIM_CODE_LIST* get_children_list(int* errp, MATRIX* m, const int64_t* dc, int access,
                                     int wait_flag, MATRIX_TOKEN* token);

@@ -1,0 +1,956 @@
+#include "matrix/mxfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "base/alloc.h"
+#include "base/endian.h"
+#include "base/task.h"
+#include "base/tick.h"
+#include "longchar/longchar.h"
+#include "matrix/compact_code.h"
+#include "matrix/mxtransfer.h"
+#include "pdb/l_favt64.h"
+#include "pdb/recordlist64.h"
+#include "stream/sprintf.h"
+
+namespace {
+
+SEM mx_file_lock = nullptr;  // guards ownership, the work list and the open count
+MX_FILE_WORK* works = nullptr;
+int open_files = 0;
+constexpr uint32_t MX_IDLE_SECONDS = 299;
+constexpr int MX_OPEN_FILES_MAX = 499;
+// Bounds on what a header may declare, far above any matrix in use.
+constexpr int MX_MAX_DIM = 64;
+constexpr int MX_MAX_CHANNELS = 4096;
+
+MX_FILE_WORK* work_of(MATRIX* m) {
+    return static_cast<MX_FILE_WORK*>(m->file_work);
+}
+
+// ---- Records ----------------------------------------------------------------------------------
+
+// A record buffer: the 16-byte header in file order, then the payload.
+struct Rec {
+    std::vector<uint8_t> b;
+    explicit Rec(uint16_t type, size_t payload = 0) : b(PN64_HEADER_SIZE + payload, 0) {
+        pn64_set(b.data(), type, b.size());
+    }
+    uint8_t* payload() { return b.data() + PN64_HEADER_SIZE; }
+    void append(const void* p, size_t n) {
+        auto* q = static_cast<const uint8_t*>(p);
+        b.insert(b.end(), q, q + n);
+        pn64_set(b.data(), pn64_type(b.data()), b.size());
+    }
+    void pad_to(size_t size, uint8_t fill) {
+        if (b.size() < size) b.resize(size, fill);
+        pn64_set(b.data(), pn64_type(b.data()), b.size());
+    }
+};
+
+// A record read from the file: the buffer (PN64_HEADER + payload) with its type and payload
+// length checked against what the buffer holds.
+struct Read {
+    uint8_t* rec = nullptr;
+    ~Read() {
+        if (rec) d_f_ree(rec);
+    }
+    bool load(PDB64* p, int64_t fofs, uint16_t type) {
+        if (fofs <= 0) return false;
+        rec = static_cast<uint8_t*>(l_read_filespace64f(p, fofs));
+        return rec && pn64_type(rec) == type && pn64_size(rec) >= PN64_HEADER_SIZE;
+    }
+    const uint8_t* payload() const { return rec + PN64_HEADER_SIZE; }
+    int64_t len() const { return static_cast<int64_t>(pn64_size(rec)) - PN64_HEADER_SIZE; }
+};
+
+// The type of the record at fofs, or -1.
+int type_at(PDB64* p, int64_t fofs) {
+    if (fofs <= 0) return -1;
+    void* h = l_read_filespace64f_header(p, fofs);
+    if (!h) return -1;
+    int t = pn64_type(h);
+    d_f_ree(h);
+    return t;
+}
+
+// Releases the record at fofs when it is of the given type (never another record).
+void release(PDB64* p, int64_t fofs, uint16_t type) {
+    if (fofs > 0 && type_at(p, fofs) == type) l_free_filespace64(p, fofs);
+}
+
+// Writes r at old when a record of its type and size stands there, else releases old (when it
+// is of that type) and writes r at new space: the offset, or -1.
+int64_t put_record(PDB64* p, int64_t old, Rec& r) {
+    uint16_t type = pn64_type(r.b.data());
+    if (r.b.size() < 24) r.pad_to(24, 0);
+    if (old > 0) {
+        void* h = l_read_filespace64f_header(p, old);
+        bool same = h && pn64_type(h) == type && pn64_size(h) == r.b.size();
+        if (h) d_f_ree(h);
+        if (same) return l_write_filespace64f(p, old, r.b.data()) < 0 ? -1 : old;
+        release(p, old, type);
+    }
+    PN64_HEADER h{};
+    h.type = type;
+    h.size = r.b.size();
+    int64_t at = l_alloc_filespace64(p, &h);
+    if (at <= 0) return -1;
+    return l_write_filespace64f(p, at, r.b.data()) < 0 ? -1 : at;
+}
+
+// ---- Subheader --------------------------------------------------------------------------------
+
+void put_subheader(Rec& r, const MX_SUBHEADER& s) {
+    uint8_t* q = r.payload();
+    for (int i = 0; i < 3 * MX_CAL_SLOTS; i++)
+        put_be32(q + i * 4, static_cast<uint32_t>(s.pri[i]));
+    for (int i = 0; i < 3 * MX_CAL_SLOTS; i++)
+        put_be64(q + 288 + i * 8, static_cast<uint64_t>(s.cal_fofs[i]));
+    put_be64(q + 864, s.node_root);
+    put_be64(q + 872, s.cache_next);
+    put_be64(q + 880, s.cache_prev);
+    put_be32(q + 888, s.cache_count);
+    put_be32(q + 892, s.flags);
+}
+
+void get_subheader(MX_SUBHEADER& s, const uint8_t* q) {
+    for (int i = 0; i < 3 * MX_CAL_SLOTS; i++)
+        s.pri[i] = static_cast<int32_t>(get_be32(q + i * 4));
+    for (int i = 0; i < 3 * MX_CAL_SLOTS; i++)
+        s.cal_fofs[i] = static_cast<int64_t>(get_be64(q + 288 + i * 8));
+    s.node_root = static_cast<int64_t>(get_be64(q + 864));
+    s.cache_next = static_cast<int64_t>(get_be64(q + 872));
+    s.cache_prev = static_cast<int64_t>(get_be64(q + 880));
+    s.cache_count = static_cast<int32_t>(get_be32(q + 888));
+    s.flags = static_cast<int32_t>(get_be32(q + 892));
+}
+
+int write_subheader(MX_FILE_WORK* w) {
+    Rec r(MX_REC_SUBHEADER, MX_SUBHEADER_PAYLOAD);
+    put_subheader(r, w->sh);
+    return l_write_filespace64f(w->pdb, w->subheader_fofs, r.b.data()) < 0 ? -1 : 0;
+}
+
+int read_subheader(MX_FILE_WORK* w) {
+    Read r;
+    if (!r.load(w->pdb, w->subheader_fofs, MX_REC_SUBHEADER) || r.len() != MX_SUBHEADER_PAYLOAD)
+        return -1;
+    get_subheader(w->sh, r.payload());
+    return 0;
+}
+
+bool writable(const MX_FILE_WORK* w) {
+    return (w->oflags & O_ACCMODE) != O_RDONLY;
+}
+
+// ---- Opening and closing ----------------------------------------------------------------------
+
+void close_work(MX_FILE_WORK* w) {
+    if (!w->pdb) return;
+    if (writable(w) && w->subheader_fofs) {
+        w->sh.flags &= ~1;
+        write_subheader(w);
+    }
+    l_close_filespace64(w->pdb);
+    w->pdb = nullptr;
+    TaskLockGuard g(mx_file_lock);
+    open_files--;
+}
+
+// Opens the record file of w; an existing matrix file has its header and subheader found and its
+// open flag checked. creating: the file is new and holds no matrix yet.
+int open_work(MX_FILE_WORK* w, bool creating) {
+    ss_printf("_start_file_access %s %p\n", w->name, static_cast<void*>(w));
+    errno = 0;
+    {
+        PdbLockGuard g;
+        w->pdb = open_filespace64(w->name, w->oflags, 0644, static_cast<int32_t>(0x80000000),
+                                  MX_FILE_TYPE, "utf8");
+    }
+    if (!w->pdb) {
+        if (errno == EWOULDBLOCK || errno == EAGAIN) {
+            ss_printf("************ DESTROY-4\n");
+            return MXF_DAMAGED;
+        }
+        ss_printf("A %s\n", w->name);
+        return MXF_CANNOT_OPEN;
+    }
+    {
+        TaskLockGuard g(mx_file_lock);
+        open_files++;
+    }
+    if (creating) return 0;
+    auto refuse = [w](const char* line) {
+        ss_printf("%s", line);
+        w->subheader_fofs = 0;  // nothing of the file is written on the way out
+        close_work(w);
+        return MXF_DAMAGED;
+    };
+    if (!w->header_fofs) {
+        uint64_t at = 0;
+        void* h = nullptr;
+        {
+            PdbLockGuard g;
+            h = get_file_record64(&at, w->pdb, static_cast<int16_t>(MX_REC_HEADER), 0);
+        }
+        if (!h) return refuse("************ DESTROY-1\n");
+        bool ok = pn64_size(h) >= PN64_HEADER_SIZE + 32;
+        if (ok)
+            w->subheader_fofs =
+                static_cast<int64_t>(get_be64(static_cast<uint8_t*>(h) + PN64_HEADER_SIZE + 24));
+        d_f_ree(h);
+        if (!ok) return refuse("************ DESTROY-1\n");
+        w->header_fofs = static_cast<int64_t>(at);
+    }
+    if (read_subheader(w) < 0) return refuse("************ DESTROY-2\n");
+    if (!writable(w)) return 0;
+    // The record store's lock is ours, so a set flag was left by a process that died.
+    if (w->sh.flags & 1)
+        ss_printf("matrix file %s: open flag of a stopped process cleared\n", w->name);
+    w->sh.flags |= 1;
+    if (write_subheader(w) < 0) return refuse("************ DESTROY-2\n");
+    return 0;
+}
+
+// Takes ownership of w for this task (waiting for another owner to release every level).
+void own(MX_FILE_WORK* w) {
+    int me = get_tid();
+    lock_task(mx_file_lock);
+    while (w->owner && w->owner != me) {
+        sleep_task(w, mx_file_lock);
+        lock_task(mx_file_lock);
+    }
+    w->owner = me;
+    w->depth++;
+    unlock_task(mx_file_lock, "own");
+}
+
+void disown(MX_FILE_WORK* w) {
+    TaskLockGuard g(mx_file_lock);
+    if (--w->depth == 0) {
+        w->owner = 0;
+        wakeup_task(w);
+    }
+}
+
+MX_FILE_WORK* new_work(MATRIX* m, int oflags) {
+    auto* w = static_cast<MX_FILE_WORK*>(d_calloc(1, sizeof(MX_FILE_WORK)));
+    const char* name = n_string(std_cm, m->filename);
+    w->name = static_cast<char*>(d_alloc(strlen(name) + 1));
+    strcpy(w->name, name);
+    w->oflags = oflags;
+    TaskLockGuard g(mx_file_lock);
+    w->next = works;
+    works = w;
+    return w;
+}
+
+void free_work(MATRIX* m) {
+    MX_FILE_WORK* w = work_of(m);
+    if (!w) return;
+    {
+        TaskLockGuard g(mx_file_lock);
+        for (MX_FILE_WORK** pp = &works; *pp; pp = &(*pp)->next) {
+            if (*pp == w) {
+                *pp = w->next;
+                break;
+            }
+        }
+    }
+    m->file_work = nullptr;
+    d_f_ree(w->name);
+    d_f_ree(w);
+}
+
+// ---- Codes and the node tree ------------------------------------------------------------------
+
+// Reads up to dim + 1 values of a code known to be well formed (entries pass mx_dim_code_endian,
+// keys are built here); the count read.
+int read_code(int64_t* v, int max, const uint8_t* p) {
+    int n = 0;
+    const uint8_t* end = p + max * COMPACT_CODE_MAX + 1;
+    while (*p != COMPACT_DIM_END && n < max) {
+        p = get_uncompressed_code64_n(&v[n], p, end);
+        if (!p) break;
+        n++;
+    }
+    return n;
+}
+
+std::vector<uint8_t> tree_key(MATRIX* m, int64_t fofs, const int64_t* dc) {
+    std::vector<uint8_t> k(8 + (m->p.dim + 1) * COMPACT_CODE_MAX + 1);
+    memcpy(k.data(), &fofs, 8);  // host order in memory: the tree converts on file
+    k.resize(get_compressed_dim_code(k.data() + 8, dc, m->p.dim) - k.data());
+    return k;
+}
+
+int64_t entry_fofs(const void* data) {
+    int64_t v;
+    memcpy(&v, data, 8);
+    return v;
+}
+
+// The node tree's root, null when it cannot be read. Record-store lock held.
+FAVT64_ROOT* node_root(MX_FILE_WORK* w) {
+    int err = 0;
+    return get_root64(&err, w->pdb, w->sh.node_root, mx_dim_code_endian);
+}
+
+// ---- Data records -----------------------------------------------------------------------------
+
+// The net form of an element.
+std::vector<uint8_t> net_bytes(MATRIX_DATA_TYPE* tp, void* d) {
+    RECORD_LIST64* rl = new_recordlist64(0, 0);
+    tp->convert_to_net(tp, rl, d);
+    int64_t len = setup_recordlist64(rl);
+    std::vector<uint8_t> v;
+    if (len > 0) v.assign(rl->data, rl->data + len);
+    free_recordlist64(rl);
+    return v;
+}
+
+int64_t save_data(PDB64* p, int64_t old, uint16_t type, const std::vector<uint8_t>& net,
+                  int64_t next, int id) {
+    Rec r(type, type == MX_REC_DATA ? 12 : 0);
+    if (type == MX_REC_DATA) {
+        put_be64(r.payload(), static_cast<uint64_t>(next));
+        put_be32(r.payload() + 8, static_cast<uint32_t>(id));
+    }
+    r.append(net.data(), net.size());
+    r.pad_to(24, 0);
+    return put_record(p, old, r);
+}
+
+// The header record of m's parameters, with the given default offsets and subheader offset.
+Rec header_record(MATRIX* m, int64_t subheader_fofs) {
+    int dim = m->p.dim;
+    Rec r(MX_REC_HEADER, 32);
+    uint8_t* q = r.payload();
+    put_be32(q, m->p.channel_nos);
+    put_be32(q + 4, dim);
+    put_be32(q + 8, m->p.flags);
+    put_be32(q + 12, m->total_levels);
+    put_be64(q + 16, m->p.modify_time);
+    put_be64(q + 24, subheader_fofs);
+    r.append(m->dim_divide, dim);
+    r.append(m->block_size, dim);
+    for (int d = 0; d < dim; d++) {
+        uint8_t c[COMPACT_CODE_MAX];
+        r.append(c, get_compressed_code64(c, m->pixel_size[d]) - c);
+    }
+    for (int ch = 0; ch < m->p.channel_nos; ch++) {
+        const MATRIX_CHANNEL_INFO& ci = m->channel_info[ch];
+        uint8_t c[12] = {};
+        if (ci.data_type) {
+            put_be16(c, static_cast<uint16_t>(ci.data_type->type));
+            put_be16(c + 2, static_cast<uint16_t>(ci.flags));
+            put_be64(c + 4, static_cast<uint64_t>(ci.default_data_fofs));
+        }
+        r.append(c, 12);
+    }
+    return r;
+}
+
+}  // namespace
+
+// ---- Access -----------------------------------------------------------------------------------
+
+void init_mx_file() {
+    if (mx_file_lock) return;
+    new_lock(&mx_file_lock);
+    new_tick([](intptr_t, int) { mx_close_idle_files(); }, 150, 0);
+}
+
+int mx_start_file_access(MATRIX* m) {
+    MX_FILE_WORK* w = work_of(m);
+    if (!w) return MXF_CANNOT_OPEN;
+    own(w);
+    if (!w->pdb) {
+        int r = open_work(w, false);
+        if (r < 0) {
+            disown(w);
+            return r;
+        }
+    }
+    w->last_access = matrix_now();
+    return 0;
+}
+
+void mx_finish_file_access(MATRIX* m) {
+    if (MX_FILE_WORK* w = work_of(m)) disown(w);
+}
+
+namespace {
+// Access for one scope.
+struct Access {
+    MATRIX* m;
+    int r;
+    explicit Access(MATRIX* mm) : m(mm), r(mx_start_file_access(mm)) {}
+    ~Access() {
+        if (r == 0) mx_finish_file_access(m);
+    }
+};
+}  // namespace
+
+int save_subheader(MATRIX* m, int sfa) {
+    if (!sfa && mx_start_file_access(m) < 0) return -1;
+    int r = write_subheader(work_of(m));
+    if (!sfa) mx_finish_file_access(m);
+    return r;
+}
+
+int load_subheader(MATRIX* m, int sfa) {
+    if (!sfa && mx_start_file_access(m) < 0) return -1;
+    int r = read_subheader(work_of(m));
+    if (!sfa) mx_finish_file_access(m);
+    return r;
+}
+
+// ---- Creating and opening ---------------------------------------------------------------------
+
+int save_matrix_header(MATRIX* m) {
+    if (!m->filename || m->p.dim <= 0 || !m->dim_divide) return -1;
+    if (!m->file_work) m->file_work = new_work(m, O_RDWR | O_CREAT);
+    MX_FILE_WORK* w = work_of(m);
+    // A file that holds anything is never emptied to make a new matrix.
+    struct stat st;
+    if (stat(w->name, &st) == 0 && st.st_size > 0) return -1;
+    own(w);
+    int r = -1;
+    if (!w->pdb) {
+        w->oflags = O_RDWR | O_CREAT;
+        w->header_fofs = w->subheader_fofs = 0;
+        if (open_work(w, true) < 0) {
+            disown(w);
+            return -1;
+        }
+    }
+    w->oflags = O_RDWR;
+    PDB64* p = w->pdb;
+    do {
+        Rec hr = header_record(m, 0);
+        PN64_HEADER h{};
+        h.type = MX_REC_HEADER;
+        h.size = hr.b.size();
+        w->header_fofs = l_alloc_filespace64(p, &h);
+        if (w->header_fofs <= 0) break;
+        bool ok = true;
+        for (int ch = 0; ch < m->p.channel_nos && ok; ch++) {
+            MATRIX_CHANNEL_INFO& ci = m->channel_info[ch];
+            ci.default_data_fofs = 0;
+            if (!ci.data_type || !ci.default_data) continue;
+            MATRIX_DATA_TYPE* tp = ci.data_type->parent ? ci.data_type->parent : ci.data_type;
+            if (!tp->convert_to_net) tp = ci.data_type;
+            if (!tp->convert_to_net) continue;
+            ci.default_data_fofs =
+                save_data(p, 0, MX_REC_DEFAULT, net_bytes(tp, ci.default_data), 0, 0);
+            ok = ci.default_data_fofs > 0;
+        }
+        if (!ok) break;
+        memset(&w->sh, 0, sizeof w->sh);
+        h.type = MX_REC_SUBHEADER;
+        h.size = PN64_HEADER_SIZE + MX_SUBHEADER_PAYLOAD;
+        w->subheader_fofs = l_alloc_filespace64(p, &h);
+        if (w->subheader_fofs <= 0) break;
+        w->sh.cache_next = w->sh.cache_prev = w->subheader_fofs;
+        FAVT64_ROOT* root = l_favt64_alloc_root(p, MX_TREE_TYPE, mx_dim_code_endian);
+        if (!root) break;
+        w->sh.node_root = static_cast<int64_t>(root->h.fofs);
+        w->sh.flags = 1;
+        if (write_subheader(w) < 0) break;
+        hr = header_record(m, w->subheader_fofs);
+        if (l_write_filespace64f(p, w->header_fofs, hr.b.data()) < 0) break;
+        if (l_flush_filespace64(p) < 0) break;
+        r = 0;
+    } while (false);
+    w->last_access = matrix_now();
+    disown(w);
+    return r;
+}
+
+int load_matrix_header(MATRIX* m, int oflags, int) {
+    if (!m->filename) return MXF_NO_NAME;
+    if (m->file_work) return MXF_DAMAGED;
+    // An existing file is opened as it is: never created empty, never cut.
+    m->file_work = new_work(m, oflags & ~(O_CREAT | O_TRUNC));
+    MX_FILE_WORK* w = work_of(m);
+    int r = mx_start_file_access(m);
+    if (r < 0) {
+        ss_printf("load_matrix_header-1 %i\n", r);
+        free_work(m);
+        return r;
+    }
+    r = MXF_DAMAGED;
+    do {
+        Read hr;
+        if (!hr.load(w->pdb, w->header_fofs, MX_REC_HEADER) || hr.len() < 32) break;
+        const uint8_t* q = hr.payload();
+        const uint8_t* end = q + hr.len();
+        int chs = static_cast<int32_t>(get_be32(q));
+        int dim = static_cast<int32_t>(get_be32(q + 4));
+        if (chs < 0 || chs > MX_MAX_CHANNELS || dim <= 0 || dim > MX_MAX_DIM) break;
+        if (end - q < 32 + 2 * dim) break;
+        MATRIX_PARAM par{};
+        par.channel_nos = chs;
+        par.dim = dim;
+        par.flags = static_cast<int32_t>(get_be32(q + 8)) & (MXP_INDEX_HEM | MXP_CACHE_FILE);
+        par.total_levels = static_cast<int32_t>(get_be32(q + 12));
+        par.modify_time = static_cast<int64_t>(get_be64(q + 16));
+        const uint8_t* dd = q + 32;
+        const uint8_t* bs = dd + dim;
+        const uint8_t* c = bs + dim;
+        std::vector<int64_t> pixel(dim);
+        bool ok = true;
+        for (int d = 0; d < dim && ok; d++) {
+            c = get_uncompressed_code64_n(&pixel[d], c, end);
+            ok = c && pixel[d] > 0 && dd[d] < 64 && bs[d] < 64;
+        }
+        if (!ok || end - c != 12 * static_cast<int64_t>(chs)) break;
+        std::vector<MATRIX_CHANNEL_INFO> infos(chs);
+        for (int ch = 0; ch < chs && ok; ch++, c += 12) {
+            int code = static_cast<int16_t>(get_be16(c));
+            infos[ch].flags = static_cast<int16_t>(get_be16(c + 2));
+            infos[ch].default_data_fofs = static_cast<int64_t>(get_be64(c + 4));
+            if (code == 0) continue;
+            infos[ch].data_type = get_matrix_data_type(code);
+            ok = infos[ch].data_type != nullptr;
+        }
+        if (!ok) break;
+        if (par.total_levels < 0 || set_matrix_param(m, &par) < 0) break;
+        for (int d = 0; d < dim; d++) {
+            set_matrix_dim_divide(m, d, dd[d]);
+            set_matrix_block_size(m, d, bs[d]);
+            set_matrix_pixel_size(m, d, pixel[d]);
+        }
+        for (int ch = 0; ch < chs; ch++) {
+            MATRIX_CHANNEL_INFO& ci = infos[ch];
+            MATRIX_DATA_TYPE* tp = ci.data_type;
+            if (tp && ci.default_data_fofs) {
+                // A default that cannot be read is left on file and the channel goes without.
+                MATRIX_DATA_TYPE* dt = tp->parent && tp->parent->convert_to_host ? tp->parent : tp;
+                Read dr;
+                if (dt->convert_to_host && dr.load(w->pdb, ci.default_data_fofs, MX_REC_DEFAULT))
+                    ci.default_data =
+                        dt->convert_to_host(dt, const_cast<uint8_t*>(dr.payload()), dr.len(),
+                                            MXA_TRACKED, nullptr, __FILE__, __LINE__);
+            }
+            set_matrix_channel_info(m, ch, &ci);
+        }
+        r = 0;
+    } while (false);
+    if (r < 0) {
+        w->subheader_fofs = 0;  // refused: the file is left exactly as found
+        close_work(w);
+        mx_finish_file_access(m);
+        free_work(m);
+        return r;
+    }
+    mx_finish_file_access(m);
+    ss_printf("C\n");
+    return 0;
+}
+
+void close_matrix_file(MATRIX* m) {
+    MX_FILE_WORK* w = work_of(m);
+    if (!w) return;
+    own(w);
+    close_work(w);
+    disown(w);
+    free_work(m);
+}
+
+// ---- Nodes ------------------------------------------------------------------------------------
+
+namespace {
+
+// A node record as read, its parts checked against the matrix.
+struct RawNode {
+    int64_t channel_fofs = 0, ring_fofs = 0, dim_addr_fofs = 0;
+    std::vector<int64_t> dc;
+    std::vector<uint8_t> bits;
+};
+
+int read_raw_node(RawNode& out, MATRIX* m, PDB64* p, int64_t fofs) {
+    Read r;
+    if (!r.load(p, fofs, MX_REC_NODE)) return -1;
+    const uint8_t* q = r.payload();
+    const uint8_t* end = q + r.len();
+    bool cache = m->p.flags & MXP_CACHE_FILE;
+    int fixed = 8 + (cache ? 8 : 0) + (m->dim_bit_field ? 0 : 8);
+    if (end - q < fixed) return -1;
+    out.channel_fofs = static_cast<int64_t>(get_be64(q));
+    q += 8;
+    if (cache) out.ring_fofs = static_cast<int64_t>(get_be64(q)), q += 8;
+    if (!m->dim_bit_field) out.dim_addr_fofs = static_cast<int64_t>(get_be64(q)), q += 8;
+    out.dc.assign(m->p.dim + 1, 0);
+    q = get_uncompressed_dim_code_n(out.dc.data(), q, end, m->p.dim);
+    if (!q || end - q < m->dim_bit_field) return -1;
+    out.bits.assign(q, q + m->dim_bit_field);
+    return 0;
+}
+
+// The child codes of a 1541 record.
+int read_dim_addr(std::vector<std::vector<int64_t>>& out, MATRIX* m, PDB64* p, int64_t fofs,
+                  int64_t* size) {
+    Read r;
+    if (!r.load(p, fofs, MX_REC_DIM_ADDR)) return -1;
+    *size = static_cast<int64_t>(pn64_size(r.rec));
+    const uint8_t* q = r.payload();
+    const uint8_t* end = q + r.len();
+    while (q < end && *q != MX_FILLER) {
+        std::vector<int64_t> c(m->p.dim + 1);
+        q = get_uncompressed_dim_code_n(c.data(), q, end, m->p.dim);
+        if (!q) return -1;
+        out.push_back(std::move(c));
+    }
+    return 0;
+}
+
+struct Loaded {
+    int id;
+    int64_t fofs;
+    void* data;
+};
+
+void drop_loaded(MATRIX* m, std::vector<Loaded>& v) {
+    for (Loaded& l : v) {
+        MATRIX_DATA_TYPE* tp = m->channel_info[l.id].data_type;
+        if (tp->free_data) tp->free_data(tp, l.data);
+    }
+    v.clear();
+}
+
+// Follows a node's channel chain: ids ascending, each within the matrix and of a known type.
+int read_chain(std::vector<Loaded>& out, MATRIX* m, PDB64* p, int64_t fofs) {
+    int last = -1;
+    while (fofs) {
+        Read r;
+        if (!r.load(p, fofs, MX_REC_DATA) || r.len() < 12) return -1;
+        int64_t next = static_cast<int64_t>(get_be64(r.payload()));
+        int id = static_cast<int32_t>(get_be32(r.payload() + 8));
+        if (id <= last || id >= m->p.channel_nos) return -1;
+        MATRIX_DATA_TYPE* tp = m->channel_info[id].data_type;
+        if (!tp || !tp->convert_to_host) return -1;
+        void* v = tp->convert_to_host(tp, const_cast<uint8_t*>(r.payload() + 12), r.len() - 12,
+                                      MXA_TRACKED, nullptr, __FILE__, __LINE__);
+        if (!v) return -1;
+        out.push_back({id, fofs, v});
+        last = id;
+        fofs = next;
+    }
+    return 0;
+}
+
+// The stored entry of the code: its 1542 offset, 0 when not stored, -1 when the tree is damaged.
+int64_t find_entry(MX_FILE_WORK* w, MATRIX* m, const int64_t* dc) {
+    std::vector<uint8_t> key = tree_key(m, 0, dc);
+    PdbLockGuard g;
+    FAVT64_ROOT* root = node_root(w);
+    if (!root) return -1;
+    int err = 0;
+    FAVT64_NODE* top = root_node64(&err, root);
+    if (err < 0) return -1;
+    if (!top) return 0;
+    FAVT64_NODE* e = favt64_search(&err, root, top, key.data(), mx_dim_code_cmp, m);
+    if (!e) return err == -1 ? 0 : -1;
+    return entry_fofs(e->data);
+}
+
+}  // namespace
+
+namespace {
+
+// What a save writes, taken from the node under the store's lock before the file is touched:
+// the file layer never takes matrix_lock while it holds file access (closing holds them in the
+// other order).
+struct NodeImage {
+    std::vector<int64_t> dc;
+    std::vector<uint8_t> bits;
+    Rec list{MX_REC_DIM_ADDR};
+    std::vector<std::vector<uint8_t>> net;  // per channel; stored when `stored` is set
+    std::vector<char> stored;
+    std::vector<int64_t> data_fofs;
+    int64_t fofs = 0, dim_addr_fofs = 0;
+};
+
+void take_image(NodeImage& s, MATRIX_NODE* n) {
+    MATRIX* m = n->matrix;
+    int dim = m->p.dim;
+    int chs = m->p.channel_nos;
+    s.dc.assign(n->dim_code, n->dim_code + dim + 1);
+    s.net.resize(chs);
+    s.stored.assign(chs, 0);
+    s.data_fofs.assign(chs, 0);
+    for (int ch = 0; ch < chs && n->channel; ch++) {
+        s.data_fofs[ch] = n->channel[ch].data_fofs;
+        MATRIX_CHANNEL_INFO& ci = m->channel_info[ch];
+        void* d = n->channel[ch].data;
+        if ((ci.flags & MX_CH_FILE) && d && ci.data_type && ci.data_type->convert_to_net) {
+            s.net[ch] = net_bytes(ci.data_type, d);
+            s.stored[ch] = 1;
+        }
+    }
+    if (m->dim_bit_field && n->nlist_dim_bit_field)
+        s.bits.assign(
+            n->nlist_dim_bit_field,
+            n->nlist_dim_bit_field + std::min(m->dim_bit_field, n->nlist_dim_bit_field_len));
+    s.bits.resize(m->dim_bit_field, 0);
+    for (int i = 0; !m->dim_bit_field && i < n->nlist_dim_addr_len; i++) {
+        uint8_t c[(MX_MAX_DIM + 1) * COMPACT_CODE_MAX + 1];
+        s.list.append(c, get_compressed_dim_code(c, n->nlist_dim_addr[i], dim) - c);
+    }
+    s.list.pad_to(PN64_HEADER_SIZE + 8, MX_FILLER);
+    s.fofs = n->fofs;
+    s.dim_addr_fofs = n->dim_addr_fofs;
+}
+
+// Writes the image's records; its offsets then name them. File access held.
+int write_image(NodeImage& s, MATRIX* m, MX_FILE_WORK* w) {
+    PDB64* p = w->pdb;
+    if (!writable(w)) return -1;
+    int chs = m->p.channel_nos;
+    int dim = m->p.dim;
+    // A node never stored here whose code is in the file takes over the stored records.
+    bool in_tree = s.fofs > 0;
+    if (!in_tree) {
+        int64_t at = find_entry(w, m, s.dc.data());
+        if (at < 0) return -1;
+        if (at > 0) {
+            RawNode old;
+            if (read_raw_node(old, m, p, at) < 0) return -1;
+            s.fofs = at;
+            in_tree = true;
+            if (!s.dim_addr_fofs) s.dim_addr_fofs = old.dim_addr_fofs;
+            for (int64_t c = old.channel_fofs, k = 0; c && k < chs; k++) {
+                Read r;
+                if (!r.load(p, c, MX_REC_DATA) || r.len() < 12) break;
+                int id = static_cast<int32_t>(get_be32(r.payload() + 8));
+                int64_t next = static_cast<int64_t>(get_be64(r.payload()));
+                if (id >= 0 && id < chs && !s.data_fofs[id])
+                    s.data_fofs[id] = c;
+                else
+                    release(p, c, MX_REC_DATA);
+                c = next;
+            }
+        }
+    }
+    // Channels from the last to the first, so that the chain ascends.
+    int64_t next = 0;
+    for (int ch = chs - 1; ch >= 0; ch--) {
+        if (!s.stored[ch]) {
+            // A channel no longer stored gives its record back.
+            if (s.data_fofs[ch]) release(p, s.data_fofs[ch], MX_REC_DATA);
+            s.data_fofs[ch] = 0;
+            continue;
+        }
+        int64_t at = save_data(p, s.data_fofs[ch], MX_REC_DATA, s.net[ch], next, ch);
+        if (at < 0) return -1;
+        s.data_fofs[ch] = next = at;
+    }
+    if (!m->dim_bit_field) {
+        s.dim_addr_fofs = put_record(p, s.dim_addr_fofs, s.list);
+        if (s.dim_addr_fofs < 0) return -1;
+    }
+    Rec node(MX_REC_NODE, 8);
+    put_be64(node.payload(), static_cast<uint64_t>(next));
+    uint8_t f8[8];
+    if (m->p.flags & MXP_CACHE_FILE) {
+        put_be64(f8, 0);
+        node.append(f8, 8);
+    }
+    if (!m->dim_bit_field) {
+        put_be64(f8, static_cast<uint64_t>(s.dim_addr_fofs));
+        node.append(f8, 8);
+    }
+    uint8_t c[(MX_MAX_DIM + 1) * COMPACT_CODE_MAX + 1];
+    node.append(c, get_compressed_dim_code(c, s.dc.data(), dim) - c);
+    if (!s.bits.empty()) node.append(s.bits.data(), s.bits.size());
+    node.pad_to(24, 0);
+    if (!in_tree) {
+        PN64_HEADER h{};
+        h.type = MX_REC_NODE;
+        h.size = node.b.size();
+        s.fofs = l_alloc_filespace64(p, &h);
+        if (s.fofs <= 0) return -1;
+        std::vector<uint8_t> key = tree_key(m, s.fofs, s.dc.data());
+        PdbLockGuard g;
+        FAVT64_ROOT* root = node_root(w);
+        FAVT64_NODE* e =
+            root ? favt64_alloc_node(root, key.data(), static_cast<int64_t>(key.size())) : nullptr;
+        if (!e) return -1;
+        int err = 0;
+        FAVT64_NODE* got = favt64_insert(&err, root, &root->node, e, mx_dim_code_cmp, m);
+        if (got != e) {
+            favt64_free_node(e);
+            return -1;
+        }
+    }
+    if (l_write_filespace64f(p, s.fofs, node.b.data()) < 0) return -1;
+    // The pages go to the file now, so that a refused write is seen here and a saved node
+    // outlives the process.
+    return l_flush_filespace64(p) < 0 ? -1 : 0;
+}
+
+}  // namespace
+
+int save_matrix_node(MATRIX_NODE* n) {
+    MATRIX* m = n->matrix;
+    NodeImage s;
+    {
+        TaskLockGuard g(matrix_lock);
+        take_image(s, n);
+    }
+    {
+        Access a(m);
+        if (a.r < 0) return a.r;
+        if (write_image(s, m, work_of(m)) < 0) return -1;
+    }
+    TaskLockGuard g(matrix_lock);
+    n->fofs = s.fofs;
+    for (int ch = 0; ch < m->p.channel_nos && n->channel; ch++)
+        n->channel[ch].data_fofs = s.data_fofs[ch];
+    n->dim_addr_fofs = m->dim_bit_field ? 0 : s.dim_addr_fofs;
+    n->dim_addr_size = m->dim_bit_field ? 0 : static_cast<int64_t>(s.list.b.size());
+    mx_wake(n);
+    return 0;
+}
+
+int load_matrix_node(MATRIX_NODE* n) {
+    MATRIX* m = n->matrix;
+    std::vector<int64_t> dc;
+    {
+        TaskLockGuard g(matrix_lock);
+        dc.assign(n->dim_code, n->dim_code + m->p.dim + 1);
+    }
+    int64_t fofs = 0, list_size = 0;
+    RawNode raw;
+    std::vector<std::vector<int64_t>> children;
+    std::vector<Loaded> chain;
+    {
+        Access a(m);
+        if (a.r < 0) return MXF_NO_ACCESS;
+        MX_FILE_WORK* w = work_of(m);
+        fofs = find_entry(w, m, dc.data());
+        if (fofs == 0) return MXF_NOT_STORED;
+        if (fofs < 0) return -1;
+        if (read_raw_node(raw, m, w->pdb, fofs) < 0) return -1;
+        normalize_dim_code(m, raw.dc.data());
+        if (_cmp_dim_code(m, raw.dc.data(), dc.data()) != 0) return -1;
+        if (!m->dim_bit_field &&
+            read_dim_addr(children, m, w->pdb, raw.dim_addr_fofs, &list_size) < 0)
+            return -1;
+        if (read_chain(chain, m, w->pdb, raw.channel_fofs) < 0) {
+            drop_loaded(m, chain);
+            return -1;
+        }
+    }
+    TaskLockGuard g(matrix_lock);
+    n->fofs = fofs;
+    n->dim_addr_fofs = raw.dim_addr_fofs;
+    n->dim_addr_size = list_size;
+    if (m->dim_bit_field) _vecset_dim_code_index(n, raw.bits.data(), 0);
+    for (auto& c : children)
+        _insert_dim_code_index(n, c.data(), 0);
+    for (Loaded& l : chain) {
+        MATRIX_DATA_TYPE* tp = m->channel_info[l.id].data_type;
+        MATRIX_CHANNEL& ch = n->channel[l.id];
+        if (ch.data && tp->free_data) tp->free_data(tp, ch.data);
+        ch.data = l.data;
+        ch.data_fofs = l.fofs;
+    }
+    n->status = MS_OK;
+    mx_wake(n);
+    return 0;
+}
+
+int matrix_standard_read_file(MATRIX_TOKEN* t) {
+    return load_matrix_node(t->process_node);
+}
+
+int matrix_standard_write_file(MATRIX_TOKEN* t) {
+    MATRIX_NODE* n = t->process_node;
+    int r = save_matrix_node(n);
+    if (r == 0) {
+        unlock_save(n);
+    } else {
+        // The node keeps its changes: it stays dirty for a later save.
+        TaskLockGuard g(matrix_lock);
+        n->save_lock = 0;
+        mx_wake(n);
+    }
+    return r;
+}
+
+// ---- Tree order -------------------------------------------------------------------------------
+
+int mx_dim_code_cmp(void* a, void* b, void* work) {
+    auto* m = static_cast<MATRIX*>(work);
+    int dim = m->p.dim;
+    int64_t x[MX_MAX_DIM + 1] = {}, y[MX_MAX_DIM + 1] = {};
+    int nx = read_code(x, dim + 1, static_cast<uint8_t*>(a) + 8);
+    int ny = read_code(y, dim + 1, static_cast<uint8_t*>(b) + 8);
+    if (nx < 2 || ny < 2) return 0;
+    if (x[0] != y[0]) return x[0] < y[0] ? -1 : 1;
+    for (int d = 0; d < dim; d++) {
+        int shift =
+            static_cast<int>(std::min<int64_t>(63, x[0] * m->dim_divide[d] + m->block_size[d]));
+        int64_t mask = ~mx_axis_shift_mask(shift);
+        int64_t u = x[d + 1] & mask, v = y[d + 1] & mask;
+        if (u != v) return u < v ? -1 : 1;
+    }
+    return 0;
+}
+
+int mx_dim_code_endian(void* data, int64_t len) {
+    // An entry is an offset and one well-formed code that fills the rest exactly.
+    if (len < 8 + 2 + 1) return -1;
+    auto* p = static_cast<uint8_t*>(data);
+    const uint8_t* end = p + len;
+    int dims = get_dim_code_dimension(p + 8, end);
+    if (dims < 0 || dims > MX_MAX_DIM) return -1;
+    if (get_uncompressed_dim_code_n(nullptr, p + 8, end, dims) != end) return -1;
+    uint64_t v;
+    memcpy(&v, p, 8);
+    v = get_be64(reinterpret_cast<uint8_t*>(&v));
+    memcpy(p, &v, 8);
+    return 0;
+}
+
+// ---- Idle closing -----------------------------------------------------------------------------
+
+int mx_open_file_count() {
+    TaskLockGuard g(mx_file_lock);
+    return open_files;
+}
+
+void mx_close_idle_files() {
+    uint32_t now = matrix_now();
+    for (;;) {
+        MX_FILE_WORK* pick = nullptr;
+        {
+            TaskLockGuard g(mx_file_lock);
+            MX_FILE_WORK* oldest = nullptr;
+            for (MX_FILE_WORK* w = works; w; w = w->next) {
+                if (!w->pdb || w->owner) continue;
+                if (now - w->last_access > MX_IDLE_SECONDS) {
+                    pick = w;
+                    break;
+                }
+                if (!oldest || w->last_access < oldest->last_access) oldest = w;
+            }
+            if (!pick && open_files > MX_OPEN_FILES_MAX) pick = oldest;
+            if (!pick) return;
+            pick->owner = get_tid();
+            pick->depth = 1;
+        }
+        close_work(pick);
+        disown(pick);
+    }
+}

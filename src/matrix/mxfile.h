@@ -1,0 +1,115 @@
+// Matrix files: a matrix with a file name keeps its header, its channel defaults and its nodes in
+// one record file of type 31. Records (payload offsets, big-endian):
+//   1536 header      channel_nos s32, dim s32, flags s32, total_levels s32, modify_time s64,
+//                    subheader_fofs s64, dim_divide dim x u8, block_size dim x u8, dim compact
+//                    pixel sizes, then per channel 12 unaligned bytes: type s16, flags s16,
+//                    default_data_fofs s64
+//   1537 subheader   72 x s32 slot priorities, 72 x s64 slot text offsets, node_root s64,
+//                    cache_next s64, cache_prev s64, cache_count s32, flags s32 (bit 0: open)
+//   1538 default     the element's net form, padded with zeros to a 24-byte record
+//   1539 data        next_fofs s64, id s32, the element's net form
+//   1541 child list  compact dimension codes each ended by 0xF1, 0xF2 filler up to 8 bytes
+//   1542 node        channel_fofs s64, [ring_fofs s64 with cache_file], [child list s64 without
+//                    a child bit field], the compact dimension code, [the child bit field]
+// The node tree (kind 1025) maps a node's dimension code to its 1542 record: each entry is the
+// record's offset (s64) followed by the compact code.
+//
+// File access is owned per task and re-entrant: every operation brackets its record-store calls
+// with mx_start_file_access / mx_finish_file_access, and a second task waits until the owner has
+// released every level. The record file is opened at the first access and closed by the idle
+// closer after 300 seconds unused; the next access opens it again. A writer holds the record
+// store's advisory lock for as long as the file is open, so a second live process is refused
+// (-124) and the file is left as it is; the open flag found set while the lock is granted was
+// left by a process that died, and is cleared. An existing non-empty file is never truncated.
+//
+// Lock order: matrix_lock, then the file-access lock, then the record store's lock.
+#pragma once
+
+#include <cstdint>
+
+#include "matrix/mxstore.h"
+
+constexpr uint16_t MX_REC_HEADER = 1536;
+constexpr uint16_t MX_REC_SUBHEADER = 1537;
+constexpr uint16_t MX_REC_DEFAULT = 1538;
+constexpr uint16_t MX_REC_DATA = 1539;
+constexpr uint16_t MX_REC_CAL = 1540;
+constexpr uint16_t MX_REC_DIM_ADDR = 1541;
+constexpr uint16_t MX_REC_NODE = 1542;
+constexpr uint16_t MX_REC_CACHE_RING = 1543;
+constexpr int32_t MX_FILE_TYPE = 31;
+constexpr int32_t MX_TREE_TYPE = 1025;
+constexpr int MX_SUBHEADER_PAYLOAD = 896;
+constexpr uint8_t MX_FILLER = 0xF2;
+
+// Result codes of the file layer.
+constexpr int MXF_NO_NAME = -100;
+constexpr int MXF_NOT_STORED = -121;
+constexpr int MXF_CANNOT_OPEN = -123;
+constexpr int MXF_DAMAGED = -124;  // damaged, or in use by another live process
+constexpr int MXF_NO_ACCESS = -127;
+
+struct MX_SUBHEADER {
+    int32_t pri[3 * MX_CAL_SLOTS];
+    int64_t cal_fofs[3 * MX_CAL_SLOTS];
+    int64_t node_root;
+    int64_t cache_next;
+    int64_t cache_prev;
+    int32_t cache_count;
+    int32_t flags;  // bit 0: open for use
+};
+
+struct PDB64;
+
+// The work record of a matrix file (MATRIX::file_work).
+struct MX_FILE_WORK {
+    PDB64* pdb;  // the open record file, null while closed
+    int oflags;  // host open flags of the next opening
+    char* name;  // the file name as bytes
+    int64_t header_fofs;
+    int64_t subheader_fofs;
+    MX_SUBHEADER sh;
+    int owner;  // the task holding access, 0 when free
+    int depth;  // how often the owner took it
+    uint32_t last_access;
+    MX_FILE_WORK* next;  // the list of work records (idle closer)
+};
+
+// Takes access to m's file, opening it when closed: 0, MXF_CANNOT_OPEN (no work record, the
+// file cannot be opened) or MXF_DAMAGED (damaged or in use elsewhere). Re-entrant per task.
+int mx_start_file_access(MATRIX* m);
+void mx_finish_file_access(MATRIX* m);
+
+// Creates m's file (refused with -1 when a non-empty file is there) and writes header, defaults,
+// subheader and an empty node tree: 0 or -1.
+int save_matrix_header(MATRIX* m);
+// Opens m's existing file and installs its parameters, dimensions and channels into m: 0,
+// MXF_NO_NAME, MXF_CANNOT_OPEN, MXF_DAMAGED. oflags: O_RDWR (| O_CREAT) or O_RDONLY.
+int load_matrix_header(MATRIX* m, int oflags, int mode);
+int save_subheader(MATRIX* m, int sfa);
+int load_subheader(MATRIX* m, int sfa);
+
+// Writes n's file channels, child list and node record: 0, -1 (a write failed or the file is
+// damaged) or the access code. The node's offsets then name its records.
+int save_matrix_node(MATRIX_NODE* n);
+// Reads n's stored record into n and makes it MS_OK: 0, MXF_NOT_STORED, MXF_NO_ACCESS, or -1
+// when the stored record is damaged (n untouched then).
+int load_matrix_node(MATRIX_NODE* n);
+
+// The matrix methods over the file.
+int matrix_standard_read_file(MATRIX_TOKEN* t);
+int matrix_standard_write_file(MATRIX_TOKEN* t);
+void close_matrix_file(MATRIX* m);
+
+// Tree order of two tree entries (8-byte offset, compact code): level, then the coordinates
+// with their in-block bits cleared; -1, 0, 1.
+int mx_dim_code_cmp(void* dc1, void* dc2, void* m);
+int mx_dim_code_endian(void* data, int64_t len);
+
+// Closes the files unused for more than 299 seconds (and the oldest ones while more than 499 are
+// open) at the store's clock; their next access opens them again. Run every 150 seconds.
+void mx_close_idle_files();
+// Open matrix files now.
+int mx_open_file_count();
+// Starts the file layer (the file-access lock and the idle closer's tick).
+void init_mx_file();

@@ -1,0 +1,323 @@
+#include "matrix/mxtransfer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "base/alloc.h"
+#include "matrix/compact_code.h"
+#include "pdb/recordlist64.h"
+#include "stream/sprintf.h"
+
+uint8_t* get_compressed_dim_code(uint8_t* p, const int64_t* dc, int dim) {
+    for (int i = 0; i <= dim; i++)
+        p = get_compressed_code64(p, dc[i]);
+    *p++ = COMPACT_DIM_END;
+    return p;
+}
+
+const uint8_t* get_uncompressed_dim_code_n(int64_t* dc, const uint8_t* p, const uint8_t* end,
+                                           int dim) {
+    for (int i = 0; i <= dim; i++) {
+        int64_t v = 0;
+        p = get_uncompressed_code64_n(&v, p, end);
+        if (!p) return nullptr;
+        if (dc) dc[i] = v;
+    }
+    if (p >= end || *p != COMPACT_DIM_END) return nullptr;
+    return p + 1;
+}
+
+int get_dim_code_dimension(const uint8_t* p, const uint8_t* end) {
+    int n = 0;
+    while (p < end && *p != COMPACT_DIM_END) {
+        int64_t v;
+        p = get_uncompressed_code64_n(&v, p, end);
+        if (!p) return -1;
+        n++;
+    }
+    if (p >= end || n == 0) return -1;
+    return n - 1;
+}
+
+namespace {
+
+// A piece of compact code appended to the list (owned by it).
+void append_code(RECORD_LIST64* rl, int64_t v) {
+    auto* b = static_cast<uint8_t*>(d_alloc(COMPACT_CODE_MAX));
+    set_recordlist_chain64(rl, b, get_compressed_code64(b, v) - b, 1);
+}
+
+bool channel_sent(MATRIX* m, MATRIX_NODE* n, int ch) {
+    const MATRIX_CHANNEL_INFO& ci = m->channel_info[ch];
+    return ci.data_type && ci.data_type->convert_to_net && (ci.flags & MX_CH_SEND) && n->channel &&
+           n->channel[ch].data;
+}
+
+}  // namespace
+
+QV_SEXP* encode_matrix_node(MATRIX_NODE* n) {
+    MATRIX* m = n->matrix;
+    int dim = m->p.dim;
+    RECORD_LIST64* rl = new_recordlist64(0, 0);
+    auto* form = static_cast<uint8_t*>(d_alloc(1));
+    *form = m->dim_bit_field ? 1 : 0;
+    set_recordlist_chain64(rl, form, 1, 1);
+    if (*form) {
+        append_code(rl, n->nlist_dim_bit_field_len);
+        if (n->nlist_dim_bit_field_len > 0)
+            set_recordlist_chain64(rl, n->nlist_dim_bit_field, n->nlist_dim_bit_field_len, 0);
+    } else {
+        append_code(rl, n->nlist_dim_addr_len);
+        for (int i = 0; i < n->nlist_dim_addr_len; i++) {
+            auto* b = static_cast<uint8_t*>(d_alloc((dim + 1) * COMPACT_CODE_MAX + 1));
+            set_recordlist_chain64(rl, b, get_compressed_dim_code(b, n->nlist_dim_addr[i], dim) - b,
+                                   1);
+        }
+    }
+    for (int ch = 0; ch < m->p.channel_nos; ch++) {
+        if (!channel_sent(m, n, ch)) continue;
+        append_code(rl, ch);
+        CHAIN_LIST64* mark = rl->chain_tail;
+        MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
+        tp->convert_to_net(tp, rl, n->channel[ch].data);
+        set_recordlist_code(rl, mark);
+    }
+    int64_t len = setup_recordlist64(rl);
+    QV_SEXP* r = get_raw(rl->data, static_cast<int32_t>(len));
+    free_recordlist64(rl);
+    return r;
+}
+
+namespace {
+
+struct DecodedItem {
+    int ch;
+    void* data;
+};
+
+struct Decoded {
+    int form = 0;
+    const uint8_t* bits = nullptr;
+    int bits_len = 0;
+    std::vector<int64_t*> children;
+    std::vector<DecodedItem> items;
+
+    void discard(MATRIX* m) {
+        for (int64_t* c : children)
+            d_f_ree(c);
+        children.clear();
+        for (DecodedItem& it : items) {
+            MATRIX_DATA_TYPE* tp = m->channel_info[it.ch].data_type;
+            if (tp->free_data) tp->free_data(tp, it.data);
+        }
+        items.clear();
+    }
+};
+
+// Reads the whole record into d, converting every channel's bytes; false (d emptied) when any
+// part does not fit m. matrix_lock held.
+bool parse_record(Decoded& d, MATRIX* m, const uint8_t* p, const uint8_t* end) {
+    int dim = m->p.dim;
+    if (p >= end) return false;
+    d.form = *p++;
+    if (d.form != (m->dim_bit_field ? 1 : 0)) return false;
+    int64_t count = 0;
+    p = get_uncompressed_code64_n(&count, p, end);
+    if (!p) return false;
+    if (d.form == 1) {
+        if (count != m->dim_bit_field || end - p < count) return false;
+        d.bits = p;
+        d.bits_len = static_cast<int>(count);
+        p += count;
+    } else {
+        // Each code takes at least two bytes per value and its end byte.
+        if (count < 0 || count > (end - p) / (2 * (dim + 1) + 1)) return false;
+        d.children.reserve(count);
+        for (int64_t i = 0; i < count; i++) {
+            auto* c = static_cast<int64_t*>(d_alloc(sizeof(int64_t) * (dim + 1)));
+            d.children.push_back(c);
+            p = get_uncompressed_dim_code_n(c, p, end, dim);
+            if (!p) {
+                d.discard(m);
+                return false;
+            }
+        }
+    }
+    while (p < end) {
+        int64_t ch = 0, len = 0;
+        p = get_uncompressed_code64_n(&ch, p, end);
+        if (p) p = get_uncompressed_code64_n(&len, p, end);
+        if (!p || len < 0 || len > end - p) {
+            d.discard(m);
+            return false;
+        }
+        if (ch >= 0 && ch < m->p.channel_nos) {
+            MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
+            void* v = tp && tp->convert_to_host
+                          ? tp->convert_to_host(tp, const_cast<uint8_t*>(p), len, MXA_TRACKED,
+                                                nullptr, __FILE__, __LINE__)
+                          : nullptr;
+            if (!v) {
+                d.discard(m);
+                return false;
+            }
+            // A channel named twice keeps its last item, as reading in order would.
+            for (DecodedItem& it : d.items) {
+                if (it.ch == ch) {
+                    if (tp->free_data) tp->free_data(tp, it.data);
+                    it.data = v;
+                    v = nullptr;
+                }
+            }
+            if (v) d.items.push_back({static_cast<int>(ch), v});
+        }
+        p += len;
+    }
+    return true;
+}
+
+}  // namespace
+
+int decode_matrix_node(MATRIX_NODE* n, QV_SEXP* s) {
+    if (!s || get_type(s) != QVT_RAW || s->raw.size < 0) return -1;
+    MATRIX* m = n->matrix;
+    const uint8_t* p = s->raw.data;
+    TaskLockGuard g(matrix_lock);
+    _lock_node(n, nullptr);
+    _matrix_node_channel_lock(n);
+    Decoded d;
+    int r = parse_record(d, m, p, p + s->raw.size) ? 0 : -1;
+    if (r == 0) {
+        if (d.form == 1) {
+            if (!n->nlist_dim_bit_field || n->nlist_dim_bit_field_len != d.bits_len) {
+                d_f_ree(n->nlist_dim_bit_field);
+                n->nlist_dim_bit_field = static_cast<uint8_t*>(d_alloc(d.bits_len));
+                n->nlist_dim_bit_field_len = d.bits_len;
+            }
+            memcpy(n->nlist_dim_bit_field, d.bits, d.bits_len);
+            _free_nlist_dim_addr(n->nlist_dim_addr, n->nlist_dim_addr_len);
+            n->nlist_dim_addr = nullptr;
+            n->nlist_dim_addr_len = 0;
+        } else {
+            // The list is kept sorted and without repeats, with its null entry behind the end.
+            for (int64_t* c : d.children)
+                normalize_dim_code(m, c);
+            std::sort(d.children.begin(), d.children.end(),
+                      [m](int64_t* a, int64_t* b) { return _cmp_dim_code(m, a, b) < 0; });
+            std::vector<int64_t*> kept;
+            for (int64_t* c : d.children) {
+                if (!kept.empty() && _cmp_dim_code(m, kept.back(), c) == 0)
+                    d_f_ree(c);
+                else
+                    kept.push_back(c);
+            }
+            d.children.clear();
+            _free_nlist_dim_addr(n->nlist_dim_addr, n->nlist_dim_addr_len);
+            n->nlist_dim_addr = nullptr;
+            n->nlist_dim_addr_len = 0;
+            if (!kept.empty()) {
+                n->nlist_dim_addr =
+                    static_cast<int64_t**>(d_calloc(kept.size() + 1, sizeof(int64_t*)));
+                std::copy(kept.begin(), kept.end(), n->nlist_dim_addr);
+                n->nlist_dim_addr_len = static_cast<int>(kept.size());
+            }
+        }
+        for (DecodedItem& it : d.items) {
+            MATRIX_DATA_TYPE* tp = m->channel_info[it.ch].data_type;
+            void*& slot = n->channel[it.ch].data;
+            if (slot && tp->free_data) tp->free_data(tp, slot);
+            slot = it.data;
+        }
+        d.items.clear();
+    }
+    _matrix_node_channel_unlock(n, 0);
+    _unlock_node(n, nullptr);
+    return r;
+}
+
+// ---- Copying nodes -----------------------------------------------------------------------------
+
+namespace {
+
+// Two nodes' channel locks in one order for every task (by node address), so copies A to B and
+// B to A at once cannot wait on each other. matrix_lock held.
+void lock_pair(MATRIX_NODE* a, MATRIX_NODE* b) {
+    if (a == b) {
+        _matrix_node_channel_lock(a);
+        return;
+    }
+    MATRIX_NODE* first = std::less<MATRIX_NODE*>()(a, b) ? a : b;
+    MATRIX_NODE* second = first == a ? b : a;
+    _matrix_node_channel_lock(first);
+    // Sleeping on the second releases matrix_lock but keeps the first: every other copier
+    // takes the same first lock before it, so nobody holds the second while waiting for the first.
+    _matrix_node_channel_lock(second);
+}
+
+void copy_channel(MATRIX_NODE* dn, MATRIX_NODE* sn, int ch) {
+    MATRIX* dm = dn->matrix;
+    MATRIX* sm = sn->matrix;
+    MATRIX_DATA_TYPE* stp = sm->channel_info[ch].data_type;
+    if (!stp || !sn->channel || !sn->channel[ch].data || !stp->alloc_copy) return;
+    if (ch >= dm->p.channel_nos || !dn->channel) return;
+    MATRIX_DATA_TYPE* dtp = dm->channel_info[ch].data_type;
+    if (!dtp || dtp->type != stp->type) return;
+    void* v = stp->alloc_copy(stp, sn->channel[ch].data, MXA_TRACKED, nullptr, __FILE__, __LINE__);
+    if (!v) return;
+    void*& slot = dn->channel[ch].data;
+    if (slot && dtp->free_data) dtp->free_data(dtp, slot);
+    slot = v;
+}
+
+}  // namespace
+
+int matrix_copy_node(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch_list,
+                     int copy_flags) {
+    ss_printf("NODE %s\n", pt_dc(src, dc, 2));
+    int err = 0;
+    MATRIX_NODE* sn = get_matrix_node_wait(&err, src, dc, MI_FETCH_1_TP);
+    if (err == MXE_NOT_FOUND) return 0;
+    if (err < 0) return err;
+    MATRIX_NODE* dn = get_matrix_node_wait(&err, dest, dc, MI_DEF_TP);
+    if (err < 0) {
+        unlock_node(sn, nullptr);
+        return err;
+    }
+    TaskLockGuard g(matrix_lock);
+    int r = 0;
+    if (sn->status != MS_OK) {
+        // A source that failed to load is passed over like a missing one.
+    } else if (dn->status != MS_OK) {
+        r = MXE_REFUSED;
+    } else {
+        lock_pair(sn, dn);
+        int dim = src->p.dim;
+        bool negative = false;
+        for (int i = 1; i <= dim; i++)
+            negative = negative || dc[i] < 0;
+        int chs = src->p.channel_nos;
+        if (negative) {
+            for (int ch = 0; ch < chs; ch++)
+                copy_channel(dn, sn, ch);
+        } else {
+            for (const int* c = ch_list; c && *c >= 0; c++)
+                if (*c < chs) copy_channel(dn, sn, *c);
+            for (int ch = 0; ch < chs; ch++)
+                if (src->channel_info[ch].flags & copy_flags) copy_channel(dn, sn, ch);
+        }
+        if (dest->dim_bit_field) {
+            if (sn->nlist_dim_bit_field && src->dim_bit_field == dest->dim_bit_field)
+                _vecset_dim_code_index(dn, sn->nlist_dim_bit_field, 1);
+        } else {
+            for (int i = 0; i < sn->nlist_dim_addr_len; i++)
+                _insert_dim_code_index(dn, sn->nlist_dim_addr[i], 1);
+        }
+        if (sn != dn) _matrix_node_channel_unlock(sn, 0);
+        _matrix_node_channel_unlock(dn, 1);
+    }
+    _unlock_node(sn, nullptr);
+    _unlock_node(dn, nullptr);
+    return r;
+}

@@ -1,0 +1,36 @@
+// Node transfer records: a node's children and its sent channels as one raw value, the answer a
+// peer gets for a node, and its reading side; copying nodes between two open matrices.
+//
+// The record: the children form byte (1: a bit field follows, 0: a list of child codes), then
+// the bit field's length and bytes or the child count and the compact dimension codes, then one
+// item per sent channel in ascending channel number: the compact channel number, the compact
+// length L and L bytes of the element's net form. All integers use the compact code.
+#pragma once
+
+#include <cstdint>
+
+#include "matrix/mxstore.h"
+
+// Writes the compact dimension code of the dim + 1 values of dc (ended by 0xF1) at ptr; returns
+// the byte behind it. Room needed: (dim + 1) * COMPACT_CODE_MAX + 1.
+uint8_t* get_compressed_dim_code(uint8_t* ptr, const int64_t* dc, int dim);
+// Reads a compact dimension code of exactly dim + 1 values from [ptr, end) into dc (null: only
+// skips); the byte behind its 0xF1, or null when the bytes end first, a value is malformed or
+// the count of values differs.
+const uint8_t* get_uncompressed_dim_code_n(int64_t* dc, const uint8_t* ptr, const uint8_t* end,
+                                           int dim);
+// The number of values before the 0xF1 of the code at [ptr, end) minus one; -1 when malformed.
+int get_dim_code_dimension(const uint8_t* ptr, const uint8_t* end);
+
+// The transfer record of n as a fresh raw value; the caller holds the node.
+QV_SEXP* encode_matrix_node(MATRIX_NODE* n);
+// Reads a transfer record into n: 0, or -1 when s is no raw value, the record is malformed or
+// does not fit n's matrix (children form, bit-field length, code dimension, a channel without
+// element type or whose bytes are no sound element). The record is checked whole before n
+// changes, so a refused record leaves n and its matrix as they were.
+int decode_matrix_node(MATRIX_NODE* n, QV_SEXP* s);
+
+// Copies the node of code dc from src into dest (see matrix_copy for ch_list and copy_flags):
+// 0, or a negative code of the node look-up. A source node that does not exist is skipped (0).
+int matrix_copy_node(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch_list,
+                     int copy_flags);
