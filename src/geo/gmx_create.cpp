@@ -1,6 +1,11 @@
 // gmxCreate and its creation forms (see gmx_create.h).
 #include "geo/gmx_create.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -9,6 +14,7 @@
 #include "base/panic.h"
 #include "builtins/bltn_util.h"
 #include "geo/gmx_attr.h"
+#include "geo/mode_cal.h"
 #include "geo/open_mx.h"
 #include "lisp/collect.h"
 #include "lisp/eval.h"
@@ -17,7 +23,9 @@
 #include "lisp/printer.h"
 #include "lisp/statements.h"
 #include "longchar/longchar.h"
+#include "matrix/mxfile.h"
 #include "matrix/mxstore.h"
+#include "pdb/pdb64.h"
 #include "stream/sprintf.h"
 
 namespace {
@@ -63,30 +71,48 @@ struct CREATE_PARAM {
 
 const char* const kModeNames[3] = {"direct", "server", "client"};
 
-// ---- The matrix file steps. They join with the matrix file layer; until then a matrix lives in
-// memory only: a named file does not open (-123) and phase modes have no file to go to (-2).
+// ---- The matrix file.
 
-int file_load_header(MATRIX* m, bool /*truncate*/) {
-    return m->filename ? -123 : -100;
+// What a file that did not open as a matrix holds.
+enum class FileFound { absent_or_empty, foreign, record_file };
+
+// Looks at the file without changing it: a record file begins with its file header record.
+// Anything that cannot be looked at counts as a record file, so it is left alone.
+FileFound inspect_file(const char* path) {
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return errno == ENOENT ? FileFound::absent_or_empty : FileFound::record_file;
+    if (!S_ISREG(st.st_mode)) return FileFound::record_file;
+    if (st.st_size == 0) return FileFound::absent_or_empty;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return FileFound::record_file;
+    uint8_t head[12];
+    ssize_t n = read(fd, head, sizeof head);
+    close(fd);
+    if (n < 0) return FileFound::record_file;
+    PDB64_PHYS ph{};
+    bool record = pn64_get_phys(head, static_cast<int>(n), &ph) > 0 &&
+                  ph.type == PN64_FILE_HEADER_TYPE &&
+                  ph.len == pn64_onfile_length(PN64_FILE_HEADER_SIZE);
+    return record ? FileFound::record_file : FileFound::foreign;
 }
-int file_save_header(MATRIX*) {
-    return 0;
-}
-int file_save_mode(MATRIX*, int, char** const* /*cals*/, const int* /*pri*/) {
-    return -2;
-}
-int file_load_mode(QV_SEXP** cals, int* pri, MATRIX*, int) {
-    for (int i = 0; i < kSlots; i++) {
-        cals[i] = nullptr;
-        pri[i] = 0;
+
+// Step 3: 0 when the file holds the matrix, -124 for a new one (absent, empty, or a file that
+// is no record file, which is emptied), -100 without a file name; -123 when the file is left
+// as it is (a live writer, a damaged matrix, a refused or failed access).
+int load_header(MATRIX* m) {
+    int r = load_matrix_header(m, O_RDWR | O_CREAT, 0644);
+    if (r == 0 || r == MXF_NO_NAME) return r;
+    std::string path = n_string(std_cm, m->filename);
+    switch (inspect_file(path.c_str())) {
+        case FileFound::absent_or_empty:
+            return MXF_DAMAGED;
+        case FileFound::foreign:
+            return truncate(path.c_str(), 0) == 0 ? MXF_DAMAGED : MXF_CANNOT_OPEN;
+        case FileFound::record_file:
+        default:
+            return MXF_CANNOT_OPEN;
     }
-    return -2;
-}
-// True when a file that did not open as a record file may be emptied and made anew: it opened
-// and held nothing, or something that is no record file. A live writer, a refused access or a
-// transient failure leave it alone.
-bool file_recreatable(MATRIX*) {
-    return false;
 }
 
 // ---- Work records and small helpers.
@@ -145,20 +171,22 @@ int save_mode_cal_sexp(MATRIX* m, int mode, QV_SEXP* const* phase) {
         one[i][0] = texts[i].data();
         cals[i] = one[i];
     }
-    return file_save_mode(m, mode, cals, nullptr);
+    return gmx_save_mode_cal(m, mode, cals, nullptr);
 }
 
 // Steps after the body: header, priorities and texts per mode, the current mode's calibrations.
 QV_SEXP* finish_creation(CREATE_WORK* cw, QV_SEXP* form, int header, QV_SYM_FIELD* attr) {
     MATRIX* m = cw->mtx;
-    if (header == -124) file_save_header(m);
+    // A new matrix's file is written now; a file that cannot be made fails the creation.
+    if (header == MXF_DAMAGED && save_matrix_header(m) < 0)
+        return gmx_error(form, GMX_OPEN, "gmxCreate", "gmxCreate open file error");
     static const char* const pri_names[3] = {"mode pri direct", "mode pri server",
                                              "mode pri client"};
     static const char* const phase_names[3] = {"mode phase(DIRECT save)", "mode phase(SERVER save)",
                                                "mode phase(CLIENT save)"};
     for (int md = 0; md < 3; md++) {
         if (!cw->pri_active[md]) continue;
-        int r = file_save_mode(m, md, nullptr, cw->pri[md]);
+        int r = gmx_save_mode_cal(m, md, nullptr, cw->pri[md]);
         if (r < 0)
             return gmx_error_d(form, GMX_STORE, "gmxCreate/gmxMatrixParam/gmxPriority",
                                pair_data(pri_names[md], gmx_code(r)));
@@ -177,7 +205,7 @@ QV_SEXP* finish_creation(CREATE_WORK* cw, QV_SEXP* form, int header, QV_SYM_FIEL
                                pair_data("inv_param", n_get_string("currentPhase_mode")));
         QV_SEXP* cals[kSlots];
         int pri[kSlots];
-        int r = file_load_mode(cals, pri, m, md);
+        int r = gmx_load_mode_cal(cals, pri, m, md);
         if (r < 0) return gmx_error_d(form, GMX_STORE, "gmxCreate/set phase", gmx_code(r));
         MATRIX_PARAM p{};
         memcpy(p.pri_area, pri, sizeof pri);
@@ -207,13 +235,10 @@ QV_SEXP* vx_gmxCreate_matrix(CREATE_PARAM* cp, QVISP_ENV* env, QV_SEXP* form, QV
     if (!m)
         return gmx_error_d(form, GMX_OPEN, "gmxCreate",
                            pair_data("open file error", n_get_string("open_matrix")));
-    int header = file_load_header(m, false);
-    if (header == -123) {
-        if (!file_recreatable(m)) {
-            close_matrix(m);
-            return gmx_error(form, GMX_OPEN, "gmxCreate", "gmxCreate open file error");
-        }
-        header = file_load_header(m, true);
+    int header = load_header(m);
+    if (header == MXF_CANNOT_OPEN) {
+        close_matrix(m);
+        return gmx_error(form, GMX_OPEN, "gmxCreate", "gmxCreate open file error");
     }
     cw.mode = header == 0 ? 1 : 0;
     if (set_matrix_param(m, &cp->p) < 0) er_panic("vx_gmxCreate");
@@ -243,10 +268,19 @@ QV_SEXP* vx_gmxCreate_matrix(CREATE_PARAM* cp, QVISP_ENV* env, QV_SEXP* form, QV
 QV_SEXP* vx_gmxCreate(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
                       QVISP_ENV*) {
     if (attr_text(attr, "readphase")) {
-        // Opening by phase mode reads the matrix file; nothing opens without the file layer.
-        return gmx_error(form, GMX_OPEN, "gmxCreate", "gmxCreate open file error");
+        int mode = 0;
+        gmx_attr_int(attr, "readphase", &mode);
+        MX_ENTRY* e = open_mxread(attr_text(attr, "neturl"), attr_text(attr, "filename"),
+                                  attr_text(attr, "key"), mode);
+        if (!e) return gmx_error(form, GMX_OPEN, "gmxCreate", "gmxCreate open file error");
+        int id = e->id;
+        release_mx_entry(e);
+        return get_integer(id, nullptr);
     }
     CREATE_PARAM cp{};
+    cp.p.read_file = matrix_standard_read_file;
+    cp.p.write_file = matrix_standard_write_file;
+    cp.p.close_file = close_matrix_file;
     if (QV_SEXP* r = vx_gmxCreate_matrix(&cp, env, form, args_env ? args_env : E1, attr)) return r;
     if (!cp.m) return gmx_error(form, GMX_OPEN, "gmxCreate", "gmxCreate open file error");
     auto* e = static_cast<MX_ENTRY*>(d_alloc(sizeof(MX_ENTRY)));

@@ -1,12 +1,19 @@
 // The open-matrix registry (see open_mx.h).
 #include "geo/open_mx.h"
 
+#include <fcntl.h>
+
 #include <climits>
 #include <cstring>
 #include <mutex>
 
 #include "base/alloc.h"
 #include "base/panic.h"
+#include "geo/mode_cal.h"
+#include "lisp/collect.h"
+#include "lisp/heap.h"
+#include "lisp/parser.h"
+#include "matrix/mxfile.h"
 
 namespace {
 
@@ -55,7 +62,78 @@ void finish_entry(MX_ENTRY* e) {
     if (m) close_matrix(m);
 }
 
+// The open work that open_mxread hands to the matrix store for the open method.
+struct GMX_WORK {
+    MX_ENTRY* e;
+    int phase_mode;
+};
+
+// Installs the calibrations of a read-only opening: 0, or -1 when they cannot be had.
+int install_read_cal(MATRIX* m, int phase_mode) {
+    if (phase_mode < 0) {
+        gc_push(nullptr, nullptr, "install_read_cal");
+        QV_SEXP* s = read_qv_items(kDefaultLoadCal);
+        realize_whole(s);
+        int r = set_matrix_cal(m, MI_FETCH_1_TP, s);
+        if (r == 0) r = set_matrix_cal_equ(m, MI_FETCH_1_TP + 1, MI_FETCH_1_TP);
+        if (r == 0) r = set_matrix_cal_equ(m, MI_FETCH_1_TP + 2, MI_FETCH_1_TP);
+        gc_pop(nullptr, nullptr);
+        return r < 0 ? -1 : 0;
+    }
+    QV_SEXP* cals[MX_CAL_SLOTS];
+    gc_push(nullptr, nullptr, "install_read_cal");
+    int r = gmx_load_mode_cal(cals, nullptr, m, phase_mode);
+    // The texts are installed, the stored priorities are not: the parameters are already set.
+    for (int i = 0; i < MX_CAL_SLOTS && r == 0; i++)
+        if (set_matrix_cal(m, i, cals[i]) < 0) r = -1;
+    gc_pop(nullptr, nullptr);
+    return r < 0 ? -1 : 0;
+}
+
+// Runs on the matrix store's queue as the matrix's opening token.
+void open_mxread_method(MATRIX_TOKEN* t) {
+    MATRIX* m = t->wait_matrix;
+    // The work lives on the stack of the open_mxread that waits for this method.
+    auto* w = static_cast<GMX_WORK*>(m->open_work);
+    m->open_work = nullptr;
+    if (load_matrix_header(m, O_RDONLY, 0644) < 0) {
+        set_matrix_mode(m, 2);
+        return;
+    }
+    MATRIX_PARAM p{};
+    p.read_file = matrix_standard_read_file;
+    p.close_file = close_matrix_file;
+    if (set_matrix_param(m, &p) < 0) er_panic("setup error");
+    MX_ENTRY* e = search_mx_entry(m);
+    if (!e) e = new_mx_entry(nullptr, m);
+    if (install_read_cal(m, w ? w->phase_mode : -1) < 0) {
+        release_mx_entry(e);
+        set_matrix_mode(m, 2);
+        return;
+    }
+    if (w) w->e = e;
+    release_mx_entry(e);
+    set_matrix_mode(m, 1);
+}
+
 }  // namespace
+
+const char kDefaultLoadCal[] =
+    "<mxFinish\n"
+    "\tnormal-jump-status=\"MS_OK\"\n"
+    "\terr-jump-status=\"MS_PROCESS_ERR_1\"/>\n"
+    "<mxLoad target=\"file\"/>\n";
+
+MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
+                      int phase_mode) {
+    GMX_WORK w{nullptr, phase_mode};
+    MATRIX* m = open_matrix_held(neturl, filename, key, open_mxread_method, &w);
+    if (!m) return nullptr;
+    wait_matrix_mode(m);
+    MX_ENTRY* e = m->mode == 1 ? search_mx_entry(m) : nullptr;
+    release_matrix(m);
+    return e;
+}
 
 MX_ENTRY* search_mx_entry(MATRIX* m) {
     std::lock_guard<std::mutex> g(mx_list_mu);

@@ -41,6 +41,17 @@ void check_mx_entry(MX_ENTRY* e);
 // closed by another caller (the hold is dropped all the same).
 int close_mx_entry(MX_ENTRY* e);
 
+// Opens read-only (or finds open) the matrix of the URL, file name and key (any may be null) with
+// the calibrations of phase mode 0, 1 or 2, or with the default loading calibration when
+// phase_mode is negative; returns its entry, held, or null (no such matrix file, or it closed
+// meanwhile). A matrix whose opening failed is dropped by its last holder, so a later request
+// tries the file again.
+MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
+                      int phase_mode);
+// The default loading calibration: finish as MS_OK, or MS_PROCESS_ERR_1 when loading from the
+// file fails.
+extern const char kDefaultLoadCal[];
+
 // Registry state for tests and measurements.
 int mx_entry_count();
 int mx_entry_holders();

@@ -542,6 +542,10 @@ int load_matrix_header(MATRIX* m, int oflags, int) {
                                             MXA_TRACKED, nullptr, __FILE__, __LINE__);
             }
             set_matrix_channel_info(m, ch, &ci);
+            // The store keeps its own copy of the default.
+            if (ci.default_data)
+                mxt_free_data(tp->parent && tp->parent->convert_to_host ? tp->parent : tp,
+                              ci.default_data);
         }
         r = 0;
     } while (false);
