@@ -958,3 +958,95 @@ void mx_close_idle_files() {
         disown(pick);
     }
 }
+
+// ---- Whole-file queries -----------------------------------------------------------------------
+
+namespace {
+
+struct FirstEntry {
+    MATRIX* m;
+    int64_t* dc;
+    bool found;
+};
+
+int take_first(FAVT64_NODE* e, void* work) {
+    auto* f = static_cast<FirstEntry*>(work);
+    const uint8_t* end = e->data + e->data_len;
+    f->found = get_uncompressed_dim_code_n(f->dc, e->data + 8, end, f->m->p.dim) != nullptr;
+    return 1;
+}
+
+}  // namespace
+
+int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m) {
+    Access a(m);
+    if (a.r < 0) return a.r;
+    MX_FILE_WORK* w = work_of(m);
+    PdbLockGuard g;
+    FAVT64_ROOT* root = node_root(w);
+    if (!root) return -1;
+    int err = 0;
+    FAVT64_NODE* top = root_node64(&err, root);
+    if (err < 0) return -1;
+    if (!top) return 1;
+    FirstEntry lo{m, start, false}, hi{m, last, false};
+    favt64_trace_from_small(&err, root, top, take_first, &lo);
+    if (err < 0 || !lo.found) return -1;
+    favt64_trace_from_large(&err, root, top, take_first, &hi);
+    if (err < 0 || !hi.found) return -1;
+    return 0;
+}
+
+MX_DIM_CODE_LIST* mx_search_level_node(int* errp, MATRIX* m, const int64_t* start, int limit) {
+    *errp = 0;
+    Access a(m);
+    if (a.r < 0) {
+        *errp = a.r;
+        return nullptr;
+    }
+    MX_FILE_WORK* w = work_of(m);
+    int dim = m->p.dim;
+    std::vector<int64_t> top(start, start + dim + 1);
+    for (int d = 1; d <= dim; d++)
+        top[d] = INT64_MAX;
+    std::vector<uint8_t> lo = tree_key(m, 0, start), hi = tree_key(m, 0, top.data());
+    BOUND64_LIST* found = nullptr;
+    {
+        PdbLockGuard g;
+        FAVT64_ROOT* root = node_root(w);
+        if (!root) {
+            *errp = -1;
+            return nullptr;
+        }
+        int err = 0;
+        FAVT64_NODE* t = root_node64(&err, root);
+        if (err < 0) {
+            *errp = -1;
+            return nullptr;
+        }
+        if (!t) return nullptr;
+        found = favt64_bound_search(&err, root, t, lo.data(), hi.data(), limit, mx_dim_code_cmp, m);
+        if (err < 0 && err != -4) {
+            free_bound_list64(found);
+            *errp = -1;
+            return nullptr;
+        }
+    }
+    MX_DIM_CODE_LIST* head = nullptr;
+    MX_DIM_CODE_LIST** tail = &head;
+    for (BOUND64_LIST* b = found; b; b = b->next) {
+        auto* dc = static_cast<int64_t*>(d_alloc(sizeof(int64_t) * (dim + 1)));
+        const uint8_t* p = static_cast<uint8_t*>(b->data);
+        if (b->data_len < 9 || !get_uncompressed_dim_code_n(dc, p + 8, p + b->data_len, dim)) {
+            d_f_ree(dc);
+            continue;
+        }
+        auto* e = static_cast<MX_DIM_CODE_LIST*>(d_alloc(sizeof(MX_DIM_CODE_LIST)));
+        e->dc = dc;
+        e->next = nullptr;
+        *tail = e;
+        tail = &e->next;
+    }
+    free_bound_list64(found);
+    return head;
+}

@@ -113,3 +113,11 @@ void mx_close_idle_files();
 int mx_open_file_count();
 // Starts the file layer (the file-access lock and the idle closer's tick).
 void init_mx_file();
+
+// The lowest and highest stored dimension codes in tree order into start and last (dim + 1
+// values each): 0, 1 when nothing is stored, -1 when the tree is damaged, or the access code.
+int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m);
+// Up to limit stored codes of start's level from start on, ascending in tree order (copies the
+// caller frees with free_mx_dim_code_list); null with *errp 0 when there are none, or with a
+// negative code.
+MX_DIM_CODE_LIST* mx_search_level_node(int* errp, MATRIX* m, const int64_t* start, int limit);

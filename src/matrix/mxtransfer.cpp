@@ -7,6 +7,7 @@
 
 #include "base/alloc.h"
 #include "matrix/compact_code.h"
+#include "matrix/mxfile.h"
 #include "pdb/recordlist64.h"
 #include "stream/sprintf.h"
 
@@ -319,5 +320,49 @@ int matrix_copy_node(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch
     }
     _unlock_node(sn, nullptr);
     _unlock_node(dn, nullptr);
+    return r;
+}
+
+int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags) {
+    int dim = src->p.dim;
+    if (dim != dest->p.dim) return MXE_DIM_DIFFER;
+    std::vector<int64_t> start(dim + 1), last(dim + 1);
+    int r = mx_scale_of_dim_code(start.data(), last.data(), src);
+    if (r != 0) return r < 0 ? r : 0;
+    bool first_of_level = true;
+    for (;;) {
+        // Past the highest stored code, level first.
+        int c = 0;
+        for (int i = 0; i <= dim && c == 0; i++)
+            c = start[i] < last[i] ? -1 : start[i] > last[i] ? 1 : 0;
+        if (c > 0) break;
+        int err = 0;
+        MX_DIM_CODE_LIST* batch = mx_search_level_node(&err, src, start.data(), 100);
+        if (err < 0) return err;
+        MX_DIM_CODE_LIST* from = batch;
+        // A batch after the first of a level begins with the code copied last.
+        if (!first_of_level && from && std::equal(start.begin(), start.end(), from->dc))
+            from = from->next;
+        if (!from) {
+            // This level is done (or holds nothing): the next one, from its origin. Stored
+            // nodes with negative coordinates are not reached this way.
+            free_mx_dim_code_list(batch);
+            int64_t next_level = start[0] + 1;
+            start.assign(dim + 1, 0);
+            start[0] = next_level;
+            first_of_level = true;
+            continue;
+        }
+        for (MX_DIM_CODE_LIST* e = from; e; e = e->next) {
+            r = matrix_copy_node(dest, src, e->dc, ch_list, copy_flags);
+            if (r < 0) {
+                free_mx_dim_code_list(batch);
+                return r;
+            }
+            std::copy(e->dc, e->dc + dim + 1, start.begin());
+        }
+        first_of_level = false;
+        free_mx_dim_code_list(batch);
+    }
     return r;
 }

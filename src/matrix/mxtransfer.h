@@ -34,3 +34,11 @@ int decode_matrix_node(MATRIX_NODE* n, QV_SEXP* s);
 // 0, or a negative code of the node look-up. A source node that does not exist is skipped (0).
 int matrix_copy_node(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch_list,
                      int copy_flags);
+
+constexpr int MXE_DIM_DIFFER = -126;
+// Copies every stored node of src's file into dest, level by level from the lowest stored code
+// to the highest (a level without stored nodes is passed over): the last node result (0 when
+// every node was copied or skipped), MXE_DIM_DIFFER, or the first negative code met. ch_list
+// (ended by a negative value) names channels to copy; channels whose flags share a bit with
+// copy_flags are copied too. Stored nodes with a negative coordinate are not reached.
+int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags);

@@ -344,6 +344,46 @@ TEST_F(FileTest, RefusedWriteKeepsTheNodeDirty) {
     unlock_node(n, nullptr);
 }
 
+TEST_F(FileTest, CopyPassesOverAnEmptyLevel) {
+    std::string file = path("g.mx");
+    MATRIX* m = create(file, 7);
+    // Level 0 holds two nodes, level 1 none, level 2 two; one with a negative coordinate above
+    // the lowest level is not reached.
+    for (auto dc :
+         std::vector<std::vector<int64_t>>{{0, 0, 0}, {0, 16, 0}, {2, 0, 0}, {2, -262144, 0}}) {
+        MATRIX_NODE* n = node(m, dc);
+        ASSERT_GE(
+            set_channel_sexp(n, 0, get_integer(static_cast<int>(dc[0] * 100 + dc[1]), nullptr)), 0);
+        ASSERT_EQ(save_matrix_node(n), 0);
+        unlock_node(n, nullptr);
+    }
+    int64_t lo[3], hi[3];
+    ASSERT_EQ(mx_scale_of_dim_code(lo, hi, m), 0);
+    EXPECT_EQ(std::vector<int64_t>(lo, lo + 3), std::vector<int64_t>({0, 0, 0}));
+    EXPECT_EQ(std::vector<int64_t>(hi, hi + 3), std::vector<int64_t>({2, 0, 0}));
+    int err = 0;
+    int64_t from[3] = {0, 0, 0};
+    MX_DIM_CODE_LIST* l = mx_search_level_node(&err, m, from, 1);
+    ASSERT_EQ(get_mx_list_length(l), 1);
+    EXPECT_EQ(l->dc[1], 0);
+    free_mx_dim_code_list(l);
+    close_all();
+    MATRIX* src = reopen(file, nullptr, kFetch);
+    MATRIX* dest = create(path("h.mx"), 7);
+    int all[] = {0, -1};
+    EXPECT_EQ(matrix_copy(dest, src, all, 0), 0);
+    for (auto dc : std::vector<std::vector<int64_t>>{{0, 0, 0}, {0, 16, 0}, {2, 0, 0}}) {
+        MATRIX_NODE* n = node(dest, dc);
+        EXPECT_EQ(value(n, 0), dc[0] * 100 + dc[1]);
+        unlock_node(n, nullptr);
+    }
+    MATRIX_NODE* n = node(dest, {2, -262144, 0});
+    EXPECT_EQ(value(n, 0), -999);
+    unlock_node(n, nullptr);
+    MATRIX* one = open({1, 64, 1, 3, 1});
+    EXPECT_EQ(matrix_copy(one, src, all, 0), MXE_DIM_DIFFER);
+}
+
 TEST_F(FileTest, DamagedFilesGiveErrors) {
     std::string file = path("e.mx");
     MATRIX* m = create(file, 7);
