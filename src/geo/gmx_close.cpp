@@ -5,11 +5,13 @@
 #include <climits>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "builtins/bltn_util.h"
 #include "geo/gmx_attr.h"
 #include "geo/open_mx.h"
-#include "matrixops/mxscript.h"
+#include "lisp/list.h"
+#include "matrix/mxtransfer.h"
 #include "pdb/pagecache.h"
 
 namespace {
@@ -31,6 +33,63 @@ QV_SEXP* vx_gmxClose(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     // Another caller may close the same id between the look-up and this close.
     if (!e || close_mx_entry(e) < 0) return gmx_error(form, GMX_PARAM, "gmxClose", nullptr);
     return nullptr;
+}
+
+// The copy flags by name; their bits are those of the channel flags.
+int copy_flag(const L_CHAR* name) {
+    static const struct {
+        const char* name;
+        int bit;
+    } flags[] = {{"MF_SEND", 0x01},
+                 {"MF_FILE", 0x02},
+                 {"MF_VISU", 0x04},
+                 {"MF_SEND_FILE", 0x10},
+                 {"MF_SEND_VISU", 0x20}};
+    for (const auto& f : flags)
+        if (text_is(name, f.name)) return f.bit;
+    return 0;
+}
+
+MX_ENTRY* entry_of(QV_SYM_FIELD* attr, const char* name) {
+    int id = 0;
+    return gmx_attr_int(attr, name, &id) ? search_mx_entry_by_id(id) : nullptr;
+}
+
+QV_SEXP* vx_gmxCopy(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
+    const char* F = "gmxCopy";
+    MX_ENTRY* src = entry_of(attr, "src");
+    if (!src) return gmx_error_d(form, GMX_PARAM, F, gmx_param_data(n_get_string("attribute src")));
+    MX_ENTRY* dest = entry_of(attr, "dest");
+    if (!dest) {
+        release_mx_entry(src);
+        return gmx_error_d(form, GMX_PARAM, F, gmx_param_data(n_get_string("attribute dest")));
+    }
+    // Channel numbers and flag names: the arguments, or the elements of a list first argument.
+    QV_SEXP* list = form_rest(form, 1);
+    if (get_type(get_el(form, 1)) == QVT_PAIR) list = get_el(form, 1);
+    std::vector<int> channels;
+    int flags = 0;
+    QV_SEXP* r = nullptr;
+    for (QV_SEXP* c = list; get_type(c) == QVT_PAIR && !r; c = c->pair.cdr) {
+        QV_SEXP* v = c->pair.car;
+        int bit = 0;
+        if (get_type(v) == QVT_INTEGER)
+            channels.push_back(static_cast<int>(static_cast<uint32_t>(v->integer.data)));
+        else if (get_type(v) == QVT_STRING && (bit = copy_flag(v->string.data)) != 0)
+            flags |= bit;
+        else
+            r = gmx_error_d(c, GMX_MISMATCH, F, nullptr);
+    }
+    if (!r) {
+        channels.push_back(-1);
+        // The destination's scripts may create nodes while the copy runs.
+        set_matrix_env(dest->c.m, "create-node", "enable");
+        int code = matrix_copy(dest->c.m, src->c.m, channels.data(), flags);
+        if (code < 0) r = gmx_error_d(form, GMX_PARAM, F, gmx_param_data(gmx_code(code)));
+    }
+    release_mx_entry(dest);
+    release_mx_entry(src);
+    return r;
 }
 
 }  // namespace
@@ -55,6 +114,5 @@ void init_gmxCache(QVISP_ENV* env0, QVISP_ENV*) {
 }
 
 void init_gmxCopy(QVISP_ENV*, QVISP_ENV* env1) {
-    // Copying joins with the matrix file layer.
-    bind_prim(env1, "gmxCopy", qv_not_available, FUNC_APPLICATIVE, 2, FUNC_NO_MAX);
+    bind_prim(env1, "gmxCopy", vx_gmxCopy, FUNC_APPLICATIVE, 2, FUNC_NO_MAX);
 }

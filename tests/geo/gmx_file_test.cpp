@@ -139,3 +139,33 @@ TEST_F(GmxTest, ReadOnlyOpeningsShareTheEntryAndLoadNodesFromTheFile) {
     EXPECT_EQ(close_mx_entry(e), 0);
     EXPECT_EQ(mx_entry_holders(), 0);
 }
+
+TEST_F(GmxTest, CopyTakesChannelsAndFlagsInEitherFormAndRefusesBadNamesFirst) {
+    geotest::TempDir dir;
+    int src = create(create_text(dir.at("s.mx"), kBody));
+    int dest = create(create_text(dir.at("d.mx"), kBody));
+    auto copy = [&](const std::string& attrs, const std::string& args) {
+        return run("([gmxCopy " + attrs + "] " + args + ")");
+    };
+    std::string ids = "src=\"" + std::to_string(src) + "\" dest=\"" + std::to_string(dest) + "\"";
+    MX_ENTRY* d = search_mx_entry_by_id(dest);
+    ASSERT_NE(d, nullptr);
+    auto create_node = [&] {
+        return get_type(
+            get_env_symbol(static_cast<QVISP_ENV*>(d->c.m->mx_env->data), L("create-node"), 0));
+    };
+    EXPECT_EQ(err(copy(ids, "0 \"MF_FILE\" \"MF_NONE\" 1")), "80030806 gmxCopy ()");
+    EXPECT_EQ(err(copy(ids, "(list 0 2.5)")), "80030806 gmxCopy ()");
+    EXPECT_EQ(create_node(), QVT_NIL);  // refused before anything was done
+    EXPECT_EQ(show(copy(ids, "0 \"MF_FILE\" 1")), "()");
+    EXPECT_EQ(show(copy(ids, "(list 0 \"MF_FILE\" 1)")), "()");
+    EXPECT_EQ(create_node(), QVT_STRING);
+    EXPECT_EQ(err(copy("dest=\"" + std::to_string(dest) + "\"", "0")),
+              "80040503 gmxCopy (\"invalida parameter\" \"attribute src\")");
+    EXPECT_EQ(err(copy("src=\"" + std::to_string(src) + "\" dest=\"999999\"", "0")),
+              "80040503 gmxCopy (\"invalida parameter\" \"attribute dest\")");
+    release_mx_entry(d);
+    close_id(src);
+    close_id(dest);
+    EXPECT_EQ(mx_entry_holders(), 0);
+}

@@ -41,7 +41,7 @@ const Row kRows[] = {
     {"gmxScan", 1, 1, 3, 3, true},
     {"gmxStatus", 0, 1, 1, 2, true},
     {"gmxStatus", 1, 1, 1, 2, true},
-    {"gmxCopy", 1, 1, 2, -1, true},
+    {"gmxCopy", 1, 1, 2, -1, false},
     {"gmxCache", 0, 1, 1, 1, false},
     {"gmxImportDTED1", 1, 1, 4, 4, true},
     {"gmxPgPlotInsert", 1, 0, 3, 3, true},
