@@ -69,7 +69,14 @@ TEST_F(GmxTest, ASecondCreationFindsTheStoredMatrix) {
     memcpy(&d, m->channel_info[0].default_data, sizeof d);
     EXPECT_EQ(d, 4464);
     release_mx_entry(e);
+    // The file is open already: a second creation on it is refused by the store.
+    EXPECT_EQ(err(run(create_text(path, kBody))),
+              "80040a06 gmxCreate (\"open file error\" \"open_matrix\")");
     close_id(id);
+    // A failure after the body closes the matrix, so the file opens again at once.
+    EXPECT_EQ(err(run("([gmxCreate filename=\"" + path + "\" currentPhase_mode=\"none\"])")),
+              "80040503 gmxCreate (\"inv_param\" \"currentPhase_mode\")");
+    close_id(create(create_text(path, "")));
     EXPECT_EQ(mx_entry_holders(), 0);
 }
 
