@@ -28,12 +28,6 @@ const std::string kBody =
     " ([gmxChannelInfo channel=\"0\" type=\"int16_v\" file=\"on\"] 70000)"
     " ([gmxChannelInfo channel=\"1\" type=\"rgb8_v\" file=\"on\"])";
 
-void close_id(int id) {
-    MX_ENTRY* e = search_mx_entry_by_id(id);
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(close_mx_entry(e), 0);
-}
-
 int node_status(MATRIX* m, const int64_t* dc) {
     TaskLockGuard g(matrix_lock);
     for (MATRIX_NODE* k = m->node_hash[_get_node_hash(m, dc)]; k; k = k->nh_next)

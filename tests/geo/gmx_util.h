@@ -133,6 +133,13 @@ inline std::string show(const Val& v) {
     return v.text;
 }
 
+// Closes the registered matrix of id.
+inline void close_id(int id) {
+    MX_ENTRY* e = search_mx_entry_by_id(id);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(close_mx_entry(e), 0);
+}
+
 class GmxTest : public testing::Test {
   protected:
     void SetUp() override { start(); }

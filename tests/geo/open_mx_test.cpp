@@ -15,12 +15,6 @@ namespace {
 
 const char* kPlain = "(gmxCreate ([gmxMatrixParam channel_nos=\"1\" dim=\"1\"]))";
 
-void close_id(int id) {
-    MX_ENTRY* e = search_mx_entry_by_id(id);
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(close_mx_entry(e), 0);
-}
-
 }  // namespace
 
 TEST_F(GmxTest, IdsGrowAreNotReusedAndWrapPastTheLargestInt) {
