@@ -68,6 +68,14 @@ struct GMX_WORK {
     int phase_mode;
 };
 
+// The default loading calibration: load the node from the file and finish as MS_OK, or as
+// MS_PROCESS_ERR_1 when loading fails.
+const char kDefaultLoadCal[] =
+    "<mxFinish\n"
+    "\tnormal-jump-status=\"MS_OK\"\n"
+    "\terr-jump-status=\"MS_PROCESS_ERR_1\"/>\n"
+    "<mxLoad target=\"file\"/>\n";
+
 // Installs the calibrations of a read-only opening: 0, or -1 when they cannot be had.
 int install_read_cal(MATRIX* m, int phase_mode) {
     if (phase_mode < 0) {
@@ -117,12 +125,6 @@ void open_mxread_method(MATRIX_TOKEN* t) {
 }
 
 }  // namespace
-
-const char kDefaultLoadCal[] =
-    "<mxFinish\n"
-    "\tnormal-jump-status=\"MS_OK\"\n"
-    "\terr-jump-status=\"MS_PROCESS_ERR_1\"/>\n"
-    "<mxLoad target=\"file\"/>\n";
 
 MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
                       int phase_mode) {

@@ -48,10 +48,6 @@ int close_mx_entry(MX_ENTRY* e);
 // tries the file again.
 MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
                       int phase_mode);
-// The default loading calibration: finish as MS_OK, or MS_PROCESS_ERR_1 when loading from the
-// file fails.
-extern const char kDefaultLoadCal[];
-
 // Registry state for tests and measurements.
 int mx_entry_count();
 int mx_entry_holders();

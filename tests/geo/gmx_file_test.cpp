@@ -121,6 +121,10 @@ TEST_F(GmxTest, ReadOnlyOpeningsShareTheEntryAndLoadNodesFromTheFile) {
     MATRIX* m = e->c.m;
     EXPECT_EQ(m->p.write_file, nullptr);
     ASSERT_NE(m->cal[MI_FETCH_1_TP], nullptr);
+    std::string fetch = printed(static_cast<QV_SEXP*>(m->cal[MI_FETCH_1_TP]->data));
+    EXPECT_NE(fetch.find("normal-jump-status=\"MS_OK\""), std::string::npos) << fetch;
+    EXPECT_NE(fetch.find("err-jump-status=\"MS_PROCESS_ERR_1\""), std::string::npos) << fetch;
+    EXPECT_NE(fetch.find("mxLoad target=\"file\""), std::string::npos) << fetch;
     EXPECT_EQ(printed(static_cast<QV_SEXP*>(m->cal[MI_FETCH_1_TP + 1]->data)),
               printed(static_cast<QV_SEXP*>(m->cal[MI_FETCH_1_TP]->data)));
     EXPECT_EQ(m->cal[MI_FETCH_1_TP + 2]->data, m->cal[MI_FETCH_1_TP]->data);
