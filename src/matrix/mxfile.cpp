@@ -12,6 +12,7 @@
 #include "base/endian.h"
 #include "base/task.h"
 #include "base/tick.h"
+#include "lisp/parser.h"
 #include "longchar/longchar.h"
 #include "matrix/compact_code.h"
 #include "matrix/mxtransfer.h"
@@ -671,6 +672,105 @@ int64_t find_entry(MX_FILE_WORK* w, MATRIX* m, const int64_t* dc) {
 
 namespace {
 
+// ---- The node cache ring ---------------------------------------------------------------------
+
+int cache_count_max = 10000;
+
+struct Ring {
+    int64_t node, next, prev;
+};
+
+int ring_read(Ring& r, PDB64* p, int64_t fofs) {
+    Read rd;
+    if (!rd.load(p, fofs, MX_REC_CACHE_RING) || rd.len() != 24) return -1;
+    r.node = static_cast<int64_t>(get_be64(rd.payload()));
+    r.next = static_cast<int64_t>(get_be64(rd.payload() + 8));
+    r.prev = static_cast<int64_t>(get_be64(rd.payload() + 16));
+    return 0;
+}
+
+int ring_write(PDB64* p, int64_t fofs, const Ring& r) {
+    Rec rec(MX_REC_CACHE_RING, 24);
+    put_be64(rec.payload(), static_cast<uint64_t>(r.node));
+    put_be64(rec.payload() + 8, static_cast<uint64_t>(r.next));
+    put_be64(rec.payload() + 16, static_cast<uint64_t>(r.prev));
+    return l_write_filespace64f(p, fofs, rec.b.data()) < 0 ? -1 : 0;
+}
+
+// Sets one link of the ring entry at fofs, or of the head (the subheader).
+int ring_link(MX_FILE_WORK* w, int64_t fofs, bool next, int64_t to) {
+    if (fofs == w->subheader_fofs) {
+        (next ? w->sh.cache_next : w->sh.cache_prev) = to;
+        return 0;
+    }
+    Ring r;
+    if (ring_read(r, w->pdb, fofs) < 0) return -1;
+    (next ? r.next : r.prev) = to;
+    return ring_write(w->pdb, fofs, r);
+}
+
+// Unlinks the entry at fofs (the record stays): 0 or -1 when the ring is damaged.
+int ring_delete(MX_FILE_WORK* w, int64_t fofs, Ring* out) {
+    Ring r;
+    if (ring_read(r, w->pdb, fofs) < 0 || w->sh.cache_count <= 0) return -1;
+    if (out) *out = r;
+    // The head's cache_next is the newest entry; an entry's next leads towards older ones.
+    if (ring_link(w, r.prev, true, r.next) < 0) return -1;
+    if (ring_link(w, r.next, false, r.prev) < 0) return -1;
+    w->sh.cache_count--;
+    return write_subheader(w);
+}
+
+int purge_node(MATRIX* m, MX_FILE_WORK* w, int64_t ring_fofs);
+
+// Puts the entry at fofs at the front (newest), then purges the oldest entries beyond the limit.
+int ring_insert(MATRIX* m, MX_FILE_WORK* w, int64_t fofs) {
+    Ring r;
+    if (ring_read(r, w->pdb, fofs) < 0) return -1;
+    int64_t head = w->subheader_fofs;
+    r.prev = head;
+    r.next = w->sh.cache_count > 0 ? w->sh.cache_next : head;
+    if (w->sh.cache_count > 0) {
+        if (ring_link(w, r.next, false, fofs) < 0) return -1;
+    } else {
+        w->sh.cache_prev = fofs;
+    }
+    w->sh.cache_next = fofs;
+    w->sh.cache_count++;
+    if (ring_write(w->pdb, fofs, r) < 0 || write_subheader(w) < 0) return -1;
+    while (w->sh.cache_count > cache_count_max)
+        if (purge_node(m, w, w->sh.cache_prev) < 0) return -1;
+    return 0;
+}
+
+// Removes the oldest node of the ring from the file: its tree entry and every record of it.
+int purge_node(MATRIX* m, MX_FILE_WORK* w, int64_t ring_fofs) {
+    PDB64* p = w->pdb;
+    Ring r;
+    if (ring_delete(w, ring_fofs, &r) < 0) return -1;
+    RawNode node;
+    if (read_raw_node(node, m, p, r.node) < 0) return -1;
+    for (int64_t c = node.channel_fofs, k = 0; c && k < m->p.channel_nos; k++) {
+        Read rd;
+        if (!rd.load(p, c, MX_REC_DATA) || rd.len() < 12) break;
+        int64_t next = static_cast<int64_t>(get_be64(rd.payload()));
+        l_free_filespace64(p, c);
+        c = next;
+    }
+    release(p, node.dim_addr_fofs, MX_REC_DIM_ADDR);
+    release(p, r.node, MX_REC_NODE);
+    release(p, ring_fofs, MX_REC_CACHE_RING);
+    std::vector<uint8_t> key = tree_key(m, 0, node.dc.data());
+    PdbLockGuard g;
+    FAVT64_ROOT* root = node_root(w);
+    if (!root) return -1;
+    int err = 0;
+    FAVT64_NODE* gone = favt64_delete(&err, root, &root->node, key.data(), mx_dim_code_cmp, m);
+    if (!gone) return -1;
+    favt64_free_node(gone);
+    return 0;
+}
+
 // What a save writes, taken from the node under the store's lock before the file is touched:
 // the file layer never takes matrix_lock while it holds file access (closing holds them in the
 // other order).
@@ -681,7 +781,7 @@ struct NodeImage {
     std::vector<std::vector<uint8_t>> net;  // per channel; stored when `stored` is set
     std::vector<char> stored;
     std::vector<int64_t> data_fofs;
-    int64_t fofs = 0, dim_addr_fofs = 0;
+    int64_t fofs = 0, dim_addr_fofs = 0, ring_fofs = 0;
 };
 
 void take_image(NodeImage& s, MATRIX_NODE* n) {
@@ -713,6 +813,7 @@ void take_image(NodeImage& s, MATRIX_NODE* n) {
     s.list.pad_to(PN64_HEADER_SIZE + 8, MX_FILLER);
     s.fofs = n->fofs;
     s.dim_addr_fofs = n->dim_addr_fofs;
+    s.ring_fofs = n->ring_fofs;
 }
 
 // Writes the image's records; its offsets then name them. File access held.
@@ -721,6 +822,18 @@ int write_image(NodeImage& s, MATRIX* m, MX_FILE_WORK* w) {
     if (!writable(w)) return -1;
     int chs = m->p.channel_nos;
     int dim = m->p.dim;
+    bool cache = m->p.flags & MXP_CACHE_FILE;
+    // Offsets the node remembers name its records only while its node record is still there
+    // with its code: a node the cache ring purged is saved as never stored.
+    if (s.fofs > 0) {
+        RawNode mine;
+        if (read_raw_node(mine, m, p, s.fofs) < 0 ||
+            (normalize_dim_code(m, mine.dc.data()),
+             _cmp_dim_code(m, mine.dc.data(), s.dc.data())) != 0) {
+            s.fofs = s.dim_addr_fofs = s.ring_fofs = 0;
+            std::fill(s.data_fofs.begin(), s.data_fofs.end(), 0);
+        }
+    }
     // A node never stored here whose code is in the file takes over the stored records.
     bool in_tree = s.fofs > 0;
     if (!in_tree) {
@@ -732,6 +845,7 @@ int write_image(NodeImage& s, MATRIX* m, MX_FILE_WORK* w) {
             s.fofs = at;
             in_tree = true;
             if (!s.dim_addr_fofs) s.dim_addr_fofs = old.dim_addr_fofs;
+            s.ring_fofs = old.ring_fofs;
             for (int64_t c = old.channel_fofs, k = 0; c && k < chs; k++) {
                 Read r;
                 if (!r.load(p, c, MX_REC_DATA) || r.len() < 12) break;
@@ -762,11 +876,17 @@ int write_image(NodeImage& s, MATRIX* m, MX_FILE_WORK* w) {
         s.dim_addr_fofs = put_record(p, s.dim_addr_fofs, s.list);
         if (s.dim_addr_fofs < 0) return -1;
     }
+    if (cache && s.ring_fofs <= 0) {
+        Rec rr(MX_REC_CACHE_RING, 24);
+        put_be64(rr.payload(), static_cast<uint64_t>(s.fofs));
+        s.ring_fofs = put_record(p, 0, rr);
+        if (s.ring_fofs < 0 || ring_insert(m, w, s.ring_fofs) < 0) return -1;
+    }
     Rec node(MX_REC_NODE, 8);
     put_be64(node.payload(), static_cast<uint64_t>(next));
     uint8_t f8[8];
-    if (m->p.flags & MXP_CACHE_FILE) {
-        put_be64(f8, 0);
+    if (cache) {
+        put_be64(f8, static_cast<uint64_t>(s.ring_fofs));
         node.append(f8, 8);
     }
     if (!m->dim_bit_field) {
@@ -796,6 +916,14 @@ int write_image(NodeImage& s, MATRIX* m, MX_FILE_WORK* w) {
             return -1;
         }
     }
+    if (cache) {
+        Ring r;
+        if (ring_read(r, p, s.ring_fofs) < 0) return -1;
+        if (r.node != s.fofs) {
+            r.node = s.fofs;
+            if (ring_write(p, s.ring_fofs, r) < 0) return -1;
+        }
+    }
     if (l_write_filespace64f(p, s.fofs, node.b.data()) < 0) return -1;
     // The pages go to the file now, so that a refused write is seen here and a saved node
     // outlives the process.
@@ -818,6 +946,7 @@ int save_matrix_node(MATRIX_NODE* n) {
     }
     TaskLockGuard g(matrix_lock);
     n->fofs = s.fofs;
+    n->ring_fofs = s.ring_fofs;
     for (int ch = 0; ch < m->p.channel_nos && n->channel; ch++)
         n->channel[ch].data_fofs = s.data_fofs[ch];
     n->dim_addr_fofs = m->dim_bit_field ? 0 : s.dim_addr_fofs;
@@ -854,9 +983,17 @@ int load_matrix_node(MATRIX_NODE* n) {
             drop_loaded(m, chain);
             return -1;
         }
+        // A loaded node becomes the newest of the cache ring, so it is purged last.
+        if ((m->p.flags & MXP_CACHE_FILE) && writable(w) &&
+            (ring_delete(w, raw.ring_fofs, nullptr) < 0 || ring_insert(m, w, raw.ring_fofs) < 0 ||
+             l_flush_filespace64(w->pdb) < 0)) {
+            drop_loaded(m, chain);
+            return -1;
+        }
     }
     TaskLockGuard g(matrix_lock);
     n->fofs = fofs;
+    n->ring_fofs = raw.ring_fofs;
     n->dim_addr_fofs = raw.dim_addr_fofs;
     n->dim_addr_size = list_size;
     if (m->dim_bit_field) _vecset_dim_code_index(n, raw.bits.data(), 0);
@@ -1049,4 +1186,67 @@ MX_DIM_CODE_LIST* mx_search_level_node(int* errp, MATRIX* m, const int64_t* star
     }
     free_bound_list64(found);
     return head;
+}
+
+int mx_set_cache_count_max(int n) {
+    int old = cache_count_max;
+    if (n > 0) cache_count_max = n;
+    return old;
+}
+
+// ---- Calibration texts ------------------------------------------------------------------------
+
+int save_mode_cal(MATRIX* m, int mode, char*** cals, int* pri) {
+    if (mode < 0 || mode > 2) return -1;
+    Access a(m);
+    if (a.r < 0) return -2;
+    MX_FILE_WORK* w = work_of(m);
+    if (!writable(w)) return -2;
+    int64_t* fofs = &w->sh.cal_fofs[mode * MX_CAL_SLOTS];
+    bool changed = false;
+    if (pri) {
+        memcpy(&w->sh.pri[mode * MX_CAL_SLOTS], pri, sizeof(int32_t) * MX_CAL_SLOTS);
+        changed = true;
+    }
+    for (int slot = 0; cals && slot < MX_CAL_SLOTS; slot++) {
+        if (!cals[slot]) {
+            if (fofs[slot]) {
+                release(w->pdb, fofs[slot], MX_REC_CAL);
+                fofs[slot] = 0;
+                changed = true;
+            }
+            continue;
+        }
+        Rec r(MX_REC_CAL);
+        for (char** s = cals[slot]; *s; s++)
+            r.append(*s, strlen(*s));
+        // A short text is padded with spaces, which the reader passes over, to a whole record.
+        r.pad_to(PN64_HEADER_SIZE + 8, ' ');
+        int64_t at = put_record(w->pdb, fofs[slot], r);
+        if (at < 0) return -2;
+        if (at != fofs[slot]) changed = true;
+        fofs[slot] = at;
+    }
+    if (changed && (write_subheader(w) < 0 || l_flush_filespace64(w->pdb) < 0)) return -2;
+    return 0;
+}
+
+int load_mode_cal(QV_SEXP** cals, int* pri, MATRIX* m, int mode) {
+    if (mode < 0 || mode > 2) {
+        if (cals) memset(cals, 0, sizeof(QV_SEXP*) * MX_CAL_SLOTS);
+        if (pri) memset(pri, 0, sizeof(int) * MX_CAL_SLOTS);
+        return -1;
+    }
+    Access a(m);
+    if (a.r < 0) return -2;
+    MX_FILE_WORK* w = work_of(m);
+    if (pri) memcpy(pri, &w->sh.pri[mode * MX_CAL_SLOTS], sizeof(int32_t) * MX_CAL_SLOTS);
+    for (int slot = 0; cals && slot < MX_CAL_SLOTS; slot++) {
+        cals[slot] = nullptr;
+        Read r;
+        if (!r.load(w->pdb, w->sh.cal_fofs[mode * MX_CAL_SLOTS + slot], MX_REC_CAL)) continue;
+        cals[slot] = read_qv_items(reinterpret_cast<const char*>(r.payload()),
+                                   static_cast<int>(r.len()), "sexp_commands");
+    }
+    return 0;
 }

@@ -121,3 +121,13 @@ int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m);
 // caller frees with free_mx_dim_code_list); null with *errp 0 when there are none, or with a
 // negative code.
 MX_DIM_CODE_LIST* mx_search_level_node(int* errp, MATRIX* m, const int64_t* start, int limit);
+// The most nodes a cache_file matrix file keeps (10000); the previous limit. For tests.
+int mx_set_cache_count_max(int n);
+
+// The 24 calibration slots of a mode (0 direct, 1 server, 2 client): save_mode_cal stores the
+// priorities (when pri is given) and the slot texts (when cals is given: per slot a null-ended
+// array of strings joined as the text, null for an empty slot); load_mode_cal reads them back,
+// each text parsed into its expression list. 0, -1 (mode outside 0..2; load zeroes the given
+// outputs), -2 (no file access).
+int save_mode_cal(MATRIX* m, int mode, char*** cals, int* pri);
+int load_mode_cal(QV_SEXP** cals, int* pri, MATRIX* m, int mode);

@@ -4,10 +4,18 @@
     pdbcheck.py [--closed] [--freelist] [--size N] FILE...
         Walks each file and prints one line per finding. Exit status 0 when every file is
         consistent, 1 when damage was found (each fault on its own "ERROR" line), 2 on bad usage.
-    pdbcheck.py --selftest [--writer PROGRAM]
+    pdbcheck.py [--closed] [--freelist] [--matrix] FILE...
+        --matrix: also checks the file as a matrix file (record types 1536 to 1543).
+    pdbcheck.py --selftest [--writer PROGRAM] [--matrix-writer PROGRAM]
         Checks the checker on files built here byte by byte (one sound, many damaged); with
         --writer, also runs PROGRAM (the record-store test program) to write sample files through
-        the C++ code and checks those.
+        the C++ code and checks those; --matrix-writer runs the matrix test program likewise.
+
+Matrix files: the header's lengths (pixel sizes, 12-byte channel infos), every referenced offset
+holding its record type (defaults, subheader, slot texts, tree root, nodes, channel chains, child
+lists, ring entries), channel chains ascending and ending, node codes equal to their tree keys,
+bit-field lengths, child lists ending in 0xF2 filler, and the cache ring doubly linked with
+cache_count its length.
 
 What is checked: the file header (type 1 at 0, 32 bytes, version "64-0.6", a terminated encoding,
 linear 0, the open-for-writing flag clear with --closed); the chain of records from 0 to the end
@@ -94,7 +102,8 @@ class Reader:
         return typ, hl, length
 
 
-def check_file(path, closed=False, need_freelist=False, want_size=None, out=print):
+def check_file(path, closed=False, need_freelist=False, want_size=None, out=print,
+               matrix=False):
     errors = []
     notes = []
 
@@ -190,8 +199,10 @@ def check_file(path, closed=False, need_freelist=False, want_size=None, out=prin
                 err("free extent at %d is not on the free list" % p)
 
         if not errors:
-            tree_notes = check_trees(r, records, order, err)
+            tree_notes = check_trees(r, records, order, err, matrix)
             notes.extend(tree_notes)
+        if matrix and not errors:
+            check_matrix(r, records, order, err)
 
     for n in notes:
         out("NOTE %s: %s" % (path, n))
@@ -208,7 +219,7 @@ def body(r, records, pos):
     return r.read(pos + hl, length - hl)
 
 
-def check_trees(r, records, order, err):
+def check_trees(r, records, order, err, matrix=False):
     """Checks every tree, character tree and associative index of a file; returns notes."""
     roots = [p for p in order if records[p][0] == TREE_ROOT]
     parsed = {}
@@ -230,6 +241,8 @@ def check_trees(r, records, order, err):
         kinds[rp] = kind
         if kind == 256:
             keyfmt, dlen = ">i", 12
+        elif matrix and kind == 1025:
+            keyfmt, dlen = None, None  # the node tree, checked by check_matrix
         elif kind == 2 or kind % 2 == 1:
             keyfmt, dlen = ">I", 20
         else:
@@ -371,6 +384,203 @@ def check_trees(r, records, order, err):
     return notes
 
 
+# ---- Matrix files (file type 31) -----------------------------------------------------------------
+
+MX_HEADER, MX_SUB, MX_DEFAULT, MX_DATA, MX_CAL, MX_DIM_ADDR, MX_NODE, MX_RING = range(1536, 1544)
+
+
+def compact_decode(b, i):
+    """(value, next index) of the compact code at b[i:], or None."""
+    if i >= len(b):
+        return None
+    c = b[i]
+    if c < 0x80:
+        n, bits = 2, 15
+    elif c < 0xC0:
+        n, bits = 4, 30
+    elif c < 0xE0:
+        n, bits = 6, 45
+    elif c < 0xF0:
+        n, bits = 8, 60
+    elif c == 0xF0:
+        if i + 9 > len(b):
+            return None
+        return struct.unpack(">q", b[i + 1:i + 9])[0], i + 9
+    else:
+        return None
+    if i + n > len(b):
+        return None
+    w = int.from_bytes(b[i:i + n], "big") & ((1 << bits) - 1)
+    if w >> (bits - 1):
+        w -= 1 << bits
+    return w, i + n
+
+
+def compact_encode(v):
+    for n, bits, mark in ((2, 15, 0), (4, 30, 0x80000000), (6, 45, 0xC00000000000),
+                          (8, 60, 0xE000000000000000)):
+        if -(1 << (bits - 1)) <= v < (1 << (bits - 1)):
+            return (mark | (v & ((1 << bits) - 1))).to_bytes(n, "big")
+    return b"\xF0" + struct.pack(">q", v)
+
+
+def dim_code(b, i, dim):
+    """(values, next index) of a dimension code of dim + 1 values ended by 0xF1, or None."""
+    vals = []
+    for _ in range(dim + 1):
+        d = compact_decode(b, i)
+        if d is None:
+            return None
+        vals.append(d[0])
+        i = d[1]
+    if i >= len(b) or b[i] != 0xF1:
+        return None
+    return vals, i + 1
+
+
+def check_matrix(r, records, order, err):
+    """Matrix files: header, subheader, defaults, slot texts, the node tree and every node's
+    records, the cache ring."""
+    def typed(pos, typ, what):
+        if pos not in records or records[pos][0] != typ:
+            err("%s names %d, which is no record of type %d" % (what, pos, typ))
+            return None
+        return body(r, records, pos)
+
+    heads = [p for p in order if records[p][0] == MX_HEADER]
+    if not heads:
+        err("no matrix header (1536)")
+        return
+    h = body(r, records, heads[0])
+    if len(h) < 32:
+        err("matrix header of %d bytes" % len(h))
+        return
+    chs, dim, flags, levels, _, sub = struct.unpack(">iiiiqq", h[:32])
+    if dim <= 0 or chs < 0 or len(h) < 32 + 2 * dim:
+        err("matrix header: dim %d, channels %d" % (dim, chs))
+        return
+    divide = h[32:32 + dim]
+    i = 32 + 2 * dim
+    for d in range(dim):
+        v = compact_decode(h, i)
+        if v is None:
+            err("matrix header: pixel size %d cut" % d)
+            return
+        i = v[1]
+    if len(h) - i != 12 * chs:
+        err("matrix header: %d bytes of channel infos for %d channels" % (len(h) - i, chs))
+        return
+    for ch in range(chs):
+        code, cflags, dflt = struct.unpack(">hhq", h[i + 12 * ch:i + 12 * ch + 12])
+        if dflt:
+            typed(dflt, MX_DEFAULT, "channel %d default" % ch)
+    sb = typed(sub, MX_SUB, "subheader offset")
+    if sb is None:
+        return
+    if len(sb) != 896:
+        err("subheader of %d bytes" % len(sb))
+        return
+    for k in range(72):
+        off = struct.unpack(">q", sb[288 + 8 * k:296 + 8 * k])[0]
+        if off:
+            typed(off, MX_CAL, "slot text %d" % k)
+    root, cnext, cprev, ccount, _ = struct.unpack(">qqqii", sb[864:896])
+    s = sum(divide)
+    bit_field = 0 if s > 13 or 0 in divide else (1 << (s - 3) if s > 2 else 1)
+    cache = flags & 2
+
+    rb = typed(root, TREE_ROOT, "node tree root")
+    if rb is None:
+        return
+    kind, top = struct.unpack(">iQ", rb[:12])
+    if kind != 1025:
+        err("node tree of kind %d" % kind)
+    stack, seen, rings = ([top] if top else []), 0, {}
+    while stack:
+        p = stack.pop()
+        nb = typed(p, TREE_NODE, "node tree")
+        if nb is None or len(nb) < 29:
+            return
+        small, large = struct.unpack(">QQ", nb[:16])
+        stack += [x for x in (small, large) if x]
+        seen += 1
+        if seen > len(records):
+            err("node tree loops")
+            return
+        data = nb[20:]
+        fofs = struct.unpack(">q", data[:8])[0]
+        key = dim_code(data, 8, dim)
+        if key is None or key[1] != len(data):
+            err("tree entry at %d: its code is no %d-dimension code filling the entry" % (p, dim))
+            continue
+        node = typed(fofs, MX_NODE, "tree entry at %d" % p)
+        if node is None:
+            continue
+        j = 8
+        chain = struct.unpack(">q", node[:8])[0]
+        ring = addr = 0
+        if cache:
+            ring = struct.unpack(">q", node[j:j + 8])[0]
+            j += 8
+        if not bit_field:
+            addr = struct.unpack(">q", node[j:j + 8])[0]
+            j += 8
+        code = dim_code(node, j, dim)
+        if code is None or code[0] != key[0]:
+            err("node at %d: its code differs from its tree key" % fofs)
+            continue
+        if len(node) < code[1] + bit_field:
+            err("node at %d: bit field cut" % fofs)
+        last, links = -1, 0
+        while chain:
+            cb = typed(chain, MX_DATA, "node %d channel chain" % fofs)
+            if cb is None or len(cb) < 12:
+                break
+            nxt, cid = struct.unpack(">qi", cb[:12])
+            if cid <= last or cid >= chs:
+                err("node at %d: channel chain id %d after %d" % (fofs, cid, last))
+                break
+            last, chain = cid, nxt
+            links += 1
+        if not bit_field:
+            lb = typed(addr, MX_DIM_ADDR, "node %d child list" % fofs)
+            if lb is not None:
+                if len(lb) < 8:
+                    err("child list at %d of %d bytes" % (addr, len(lb)))
+                k = 0
+                while k < len(lb) and lb[k] != 0xF2:
+                    c = dim_code(lb, k, dim)
+                    if c is None:
+                        err("child list at %d: bad code at %d" % (addr, k))
+                        break
+                    k = c[1]
+                if any(x != 0xF2 for x in lb[k:]):
+                    err("child list at %d: bytes after the filler" % addr)
+        if cache:
+            rg = typed(ring, MX_RING, "node %d ring entry" % fofs)
+            if rg is not None and struct.unpack(">q", rg[:8])[0] != fofs:
+                err("ring entry at %d names node %d, not %d" % (ring, struct.unpack(">q", rg[:8])[0], fofs))
+            rings[ring] = fofs
+    if cache:
+        at, prev, n = cnext, sub, 0
+        while at != sub:
+            rg = typed(at, MX_RING, "cache ring")
+            if rg is None:
+                return
+            _, nxt, back = struct.unpack(">qqq", rg[:24])
+            if back != prev:
+                err("cache ring entry at %d: prev %d, expected %d" % (at, back, prev))
+            prev, at = at, nxt
+            n += 1
+            if n > len(records):
+                err("cache ring loops")
+                return
+        if prev != cprev:
+            err("cache ring ends at %d, the subheader says %d" % (prev, cprev))
+        if n != ccount or n != len(rings):
+            err("cache ring of %d entries, cache_count %d, %d nodes" % (n, ccount, len(rings)))
+
+
 # ---- Self-test: files built byte by byte
 
 def rec(typ, body):
@@ -418,7 +628,7 @@ def build(parts):
     return where, out
 
 
-def selftest(writer):
+def selftest(writer, matrix_writer=None):
     failures = []
     quiet = []
 
@@ -510,6 +720,33 @@ def selftest(writer):
     struct.pack_into(">h", bad, 44 + 16 + 36 + 4 + 8, 2)
     expect("assoc-kind", bytes(bad), False, "of kind 256")
 
+    # The compact code, by the bytes its definition gives.
+    for v, b in ((0, "0000"), (-1, "7FFF"), (16383, "3FFF"), (16384, "80004000"), (-16384, "4000"),
+                 (-16385, "BFFFBFFF"), ((1 << 59) - 1, "E7FFFFFFFFFFFFFF"),
+                 (1 << 59, "F00800000000000000"), (-(1 << 44), "D00000000000")):
+        quiet.append(v)
+        if compact_encode(v).hex().upper() != b or compact_decode(bytes.fromhex(b), 0) != (v, len(b) // 2):
+            failures.append("compact code of %d" % v)
+
+    if matrix_writer:
+        d = tempfile.mkdtemp(prefix="mxcheck-")
+        env = dict(os.environ, VX_MX_SAMPLE_DIR=d)
+        run = subprocess.run([matrix_writer, "--gtest_filter=FileTest.*:-FileTest.Damaged*:FileTest.Killed*"],
+                             env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
+        names = sorted(os.listdir(d))
+        quiet.append(run.returncode)
+        if run.returncode != 0 or not names:
+            failures.append("the matrix writer failed (%d) or wrote nothing:\n%s"
+                            % (run.returncode, run.stdout.decode(errors="replace")[-3000:]))
+        for n in names:
+            full = os.path.join(d, n)
+            quiet.append(n)
+            if not check_file(full, closed=True, need_freelist=True, matrix=True):
+                failures.append("matrix sample %s is not consistent" % n)
+            os.unlink(full)
+        os.rmdir(d)
+        print("checked %d matrix files written by %s" % (len(names), os.path.basename(matrix_writer)))
+
     if writer:
         d = tempfile.mkdtemp(prefix="pdbcheck-")
         env = dict(os.environ, VX_PDB_SAMPLE_DIR=d)
@@ -545,9 +782,17 @@ def main(argv):
                 print(__doc__)
                 return 2
             writer = args[i + 1]
-        return 0 if selftest(writer) else 1
+        mwriter = None
+        if "--matrix-writer" in args:
+            i = args.index("--matrix-writer")
+            if i + 1 >= len(args):
+                print(__doc__)
+                return 2
+            mwriter = args[i + 1]
+        return 0 if selftest(writer, mwriter) else 1
     closed = "--closed" in args
     need = "--freelist" in args
+    matrix = "--matrix" in args
     size = None
     files = []
     i = 0
@@ -559,7 +804,7 @@ def main(argv):
             continue
         if not a.startswith("--"):
             files.append(a)
-        elif a not in ("--closed", "--freelist"):
+        elif a not in ("--closed", "--freelist", "--matrix"):
             print(__doc__)
             return 2
         i += 1
@@ -568,7 +813,7 @@ def main(argv):
         return 2
     ok = True
     for f in files:
-        ok = check_file(f, closed=closed, need_freelist=need, want_size=size) and ok
+        ok = check_file(f, closed=closed, need_freelist=need, want_size=size, matrix=matrix) and ok
     return 0 if ok else 1
 
 

@@ -1,0 +1,68 @@
+// A matrix-file writer that the crash test kills at random moments:
+//   vx_mx_crash_child FILE SEED
+// opens the matrix file FILE (creating it when absent: one int32 file channel, 1-D) and loops for
+// ever saving nodes with new values. It says "S X VALUE" before a save and "F X VALUE" once it has
+// returned (a save writes its pages to the file): after a crash the node at X must read back the
+// VALUE of its last F line or of an S line after it. Exit status 3 when the file cannot be opened,
+// 4 when a save fails.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+
+#include "app/startup.h"
+#include "geo/matrix_start.h"
+#include "lisp/collect.h"
+#include "lisp/parser.h"
+#include "longchar/longchar.h"
+#include "matrix/mxfile.h"
+
+namespace {
+
+void say(const std::string& s) {
+    if (write(1, s.data(), s.size()) != static_cast<ssize_t>(s.size())) _exit(5);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) return 2;
+    init_runtime(argv[0], 0);
+    minimum_matrix_init(argc, argv);
+    gc_push(nullptr, nullptr, "mx_crash_child");
+    MATRIX* m = open_matrix(nullptr, l_string(std_cm, argv[1]), nullptr, nullptr, nullptr);
+    if (access(argv[1], F_OK) == 0) {
+        if (load_matrix_header(m, O_RDWR, 0644) != 0) return 3;
+    } else {
+        MATRIX_PARAM p{};
+        p.dim = 1;
+        p.channel_nos = 1;
+        set_matrix_param(m, &p);
+        set_matrix_dim_divide(m, 0, 1);
+        set_matrix_block_size(m, 0, 4);
+        set_matrix_pixel_size(m, 0, 1 << 16);
+        MATRIX_CHANNEL_INFO ci{get_matrix_data_type(4), 2, nullptr, 0};
+        set_matrix_channel_info(m, 0, &ci);
+        if (save_matrix_header(m) != 0) return 3;
+    }
+    QV_SEXP* ready = read_qv_items("<mxFinish normal-jump-status=\"MS_OK\"/>");
+    realize_whole(ready);
+    for (int s = 0; s < MX_CAL_SLOTS - 3; s++)
+        set_matrix_cal(m, s, ready);
+    set_matrix_mode(m, 1);
+    std::mt19937 rng(static_cast<uint32_t>(atoi(argv[2])));
+    for (;;) {
+        int64_t x = static_cast<int64_t>(rng() % 64) * 16;
+        int value = static_cast<int>(rng() % 1000000);
+        int64_t dc[2] = {0, x};
+        int err = 0;
+        MATRIX_NODE* n = get_matrix_node_wait(&err, m, dc, 3);
+        if (err != 0) return 4;
+        if (set_channel_sexp(n, 0, get_integer(value, nullptr)) < 0) return 4;
+        say("S " + std::to_string(x) + " " + std::to_string(value) + "\n");
+        if (save_matrix_node(n) != 0) return 4;
+        unlock_node(n, nullptr);
+        say("F " + std::to_string(x) + " " + std::to_string(value) + "\n");
+    }
+}
