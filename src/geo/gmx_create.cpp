@@ -14,7 +14,6 @@
 #include "base/panic.h"
 #include "builtins/bltn_util.h"
 #include "geo/gmx_attr.h"
-#include "geo/mode_cal.h"
 #include "geo/open_mx.h"
 #include "lisp/collect.h"
 #include "lisp/eval.h"
@@ -171,7 +170,7 @@ int save_mode_cal_sexp(MATRIX* m, int mode, QV_SEXP* const* phase) {
         one[i][0] = texts[i].data();
         cals[i] = one[i];
     }
-    return gmx_save_mode_cal(m, mode, cals, nullptr);
+    return save_mode_cal(m, mode, cals, nullptr);
 }
 
 // Steps after the body: header, priorities and texts per mode, the current mode's calibrations.
@@ -186,7 +185,7 @@ QV_SEXP* finish_creation(CREATE_WORK* cw, QV_SEXP* form, int header, QV_SYM_FIEL
                                                "mode phase(CLIENT save)"};
     for (int md = 0; md < 3; md++) {
         if (!cw->pri_active[md]) continue;
-        int r = gmx_save_mode_cal(m, md, nullptr, cw->pri[md]);
+        int r = save_mode_cal(m, md, nullptr, cw->pri[md]);
         if (r < 0)
             return gmx_error_d(form, GMX_STORE, "gmxCreate/gmxMatrixParam/gmxPriority",
                                pair_data(pri_names[md], gmx_code(r)));
@@ -205,7 +204,7 @@ QV_SEXP* finish_creation(CREATE_WORK* cw, QV_SEXP* form, int header, QV_SYM_FIEL
                                pair_data("inv_param", n_get_string("currentPhase_mode")));
         QV_SEXP* cals[kSlots];
         int pri[kSlots];
-        int r = gmx_load_mode_cal(cals, pri, m, md);
+        int r = load_mode_cal(cals, pri, m, md);
         if (r < 0) return gmx_error_d(form, GMX_STORE, "gmxCreate/set phase", gmx_code(r));
         MATRIX_PARAM p{};
         memcpy(p.pri_area, pri, sizeof pri);

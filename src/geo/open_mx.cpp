@@ -9,7 +9,6 @@
 
 #include "base/alloc.h"
 #include "base/panic.h"
-#include "geo/mode_cal.h"
 #include "lisp/collect.h"
 #include "lisp/heap.h"
 #include "lisp/parser.h"
@@ -90,7 +89,7 @@ int install_read_cal(MATRIX* m, int phase_mode) {
     }
     QV_SEXP* cals[MX_CAL_SLOTS];
     gc_push(nullptr, nullptr, "install_read_cal");
-    int r = gmx_load_mode_cal(cals, nullptr, m, phase_mode);
+    int r = load_mode_cal(cals, nullptr, m, phase_mode);
     // The texts are installed, the stored priorities are not: the parameters are already set.
     for (int i = 0; i < MX_CAL_SLOTS && r == 0; i++)
         if (set_matrix_cal(m, i, cals[i]) < 0) r = -1;
