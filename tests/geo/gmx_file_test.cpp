@@ -9,6 +9,7 @@
 
 #include "geo/geo_util.h"
 #include "gmx_util.h"
+#include "matrix/mxfile.h"
 #include "matrix/mxstore.h"
 
 using namespace gmxtest;
@@ -172,5 +173,75 @@ TEST_F(GmxTest, CopyTakesChannelsAndFlagsInEitherFormAndRefusesBadNamesFirst) {
     release_mx_entry(d);
     close_id(src);
     close_id(dest);
+    EXPECT_EQ(mx_entry_holders(), 0);
+}
+
+// Calibrations per phase mode: stored without touching the live slots, copied by "equ",
+// installed by currentPhase_mode and by readphase; a short text reads back.
+TEST_F(GmxTest, PhaseModesAreStoredAndInstalledFromTheFile) {
+    geotest::TempDir dir;
+    std::string path = dir.at("modes.mx");
+    auto slot_text = [](MATRIX* m, int slot) {
+        return m->cal[slot] ? printed(static_cast<QV_SEXP*>(m->cal[slot]->data)) : "none";
+    };
+    std::string phases = kBody;
+    std::string param = "([gmxMatrixParam channel_nos=\"2\" dim=\"2\"])";
+    phases.replace(phases.find(param), param.size(),
+                   "([gmxMatrixParam channel_nos=\"2\" dim=\"2\"] ([gmxPriority area=\"3\" "
+                   "pri=\"7\" mode=\"server\"]))");
+    phases +=
+        " ([gmxPhase area=\"3\" mode=\"server\"] 1)"
+        " ([gmxPhase area=\"5\" mode=\"client\"] (mxFinish))"
+        " ([gmxPhase area=\"4\" mode=\"client\" type=\"equ\" equ=\"5\"])"
+        " ([gmxPhase area=\"6\" mode=\"client\" type=\"equ\" equ=\"7\"])"
+        " ([gmxPhase area=\"9\" mode=\"direct\"] (mxLoad))";
+    int id = create(create_text(path, phases));
+    MX_ENTRY* e = search_mx_entry_by_id(id);
+    ASSERT_NE(e, nullptr);
+    // Only the stored modes changed: the live slots are empty.
+    for (int slot : {3, 4, 5, 9})
+        EXPECT_EQ(slot_text(e->c.m, slot), "none") << slot;
+    QV_SEXP* cals[MX_CAL_SLOTS];
+    int pri[MX_CAL_SLOTS];
+    ASSERT_EQ(load_mode_cal(cals, pri, e->c.m, 2), 0);
+    EXPECT_EQ(printed(cals[4]), printed(cals[5]));  // "equ" copied the client's slot 5
+    EXPECT_NE(cals[5], nullptr);
+    EXPECT_EQ(cals[6], nullptr);  // slot 7 had nothing recorded
+    ASSERT_EQ(load_mode_cal(cals, pri, e->c.m, 1), 0);
+    EXPECT_EQ(pri[3], 7);
+    EXPECT_EQ(printed(cals[3]), "(1)");  // a text under 8 bytes reloads
+    release_mx_entry(e);
+    close_id(id);
+
+    // readphase opens read-only with the server's texts.
+    id = create("([gmxCreate filename=\"" + path + "\" readphase=\"1\"])");
+    e = search_mx_entry_by_id(id);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(slot_text(e->c.m, 3), "(1)");
+    EXPECT_EQ(slot_text(e->c.m, 5), "none");
+    EXPECT_EQ(e->c.m->p.write_file, nullptr);
+    release_mx_entry(e);
+    close_id(id);
+
+    // currentPhase_mode installs the client's texts; a bad one is refused after the body stored
+    // what it recorded.
+    id = create("([gmxCreate filename=\"" + path + "\" currentPhase_mode=\"client\"])");
+    e = search_mx_entry_by_id(id);
+    ASSERT_NE(e, nullptr);
+    EXPECT_NE(slot_text(e->c.m, 5), "none");
+    EXPECT_EQ(slot_text(e->c.m, 4), slot_text(e->c.m, 5));
+    EXPECT_EQ(slot_text(e->c.m, 3), "none");
+    release_mx_entry(e);
+    close_id(id);
+    EXPECT_EQ(
+        err(run("([gmxCreate filename=\"" + path +
+                "\" currentPhase_mode=\"other\"] ([gmxPhase area=\"8\" mode=\"server\"] 2))")),
+        "80040503 gmxCreate (\"inv_param\" \"currentPhase_mode\")");
+    id = create("([gmxCreate filename=\"" + path + "\" readphase=\"1\"])");
+    e = search_mx_entry_by_id(id);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(slot_text(e->c.m, 8), "(2)");
+    release_mx_entry(e);
+    close_id(id);
     EXPECT_EQ(mx_entry_holders(), 0);
 }
