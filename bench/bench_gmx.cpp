@@ -1,7 +1,8 @@
 // Matrix files made and reopened by scripts, measured the way a user meets them: one agent run
 // creates N matrix files with gmxCreate (two dimensions of 1000 x 700 cells, an int16 and an
-// rgb8 channel, levels, block sizes, priorities and calibration phases) and closes each with
-// gmxClose, then reopens each read-only (readphase) and closes it again. The yardstick is what a
+// rgb8 channel, levels, block sizes, priorities and calibration phases live and in the three
+// phase modes) and closes each with gmxClose, then reopens each read-only with the server
+// mode's calibrations (readphase 1) and closes it again. The yardstick is what a
 // user of GDAL's Python binding would write: in one process, N tiled GeoTIFFs of the same shape
 // created, tagged with the same metadata and closed, then reopened read-only, their metadata
 // read, and closed. Times per file come from stamps the script itself takes; descriptors and
@@ -63,12 +64,6 @@ std::vector<double> numbers(const std::string& text) {
     return v;
 }
 
-std::string name(int i) {
-    char b[32];
-    snprintf(b, sizeof b, "m%05d.mx", i);
-    return b;
-}
-
 // Stamps the time (nanoseconds) and, with state, the agent's descriptors and resident kB.
 std::string stamp(bool state) {
     std::string s = "^([Shell pipe=\"on\"] \"date +%s%N >> stamps.txt";
@@ -80,7 +75,7 @@ std::string stamp(bool state) {
 
 const char* kBody =
     " ([gmxMatrixParam channel_nos=\"2\" dim=\"2\"] ([gmxPriority area=\"3\" pri=\"5\"])"
-    " ([gmxPriority area=\"21\" pri=\"2\"]))"
+    " ([gmxPriority area=\"21\" pri=\"2\"]) ([gmxPriority area=\"3\" pri=\"4\" mode=\"server\"]))"
     " ([gmxMatrixDimDivide dim=\"0\" value=\"1\"]) ([gmxMatrixDimDivide dim=\"1\" value=\"1\"])"
     " ([gmxMatrixBlockSize dim=\"0\" value=\"8\"]) ([gmxMatrixBlockSize dim=\"1\" value=\"8\"])"
     " ([gmxMatrixPixelSize dim=\"0\" value=\"1000\"]) ([gmxMatrixPixelSize dim=\"1\" "
@@ -89,16 +84,25 @@ const char* kBody =
     " ([gmxChannelInfo channel=\"1\" type=\"rgb8_v\" file=\"on\"])"
     " ([gmxPhase area=\"3\"] ([mxFinish normal-jump-status=\"MS_OK\"]) ([mxLoad target=\"file\"]))"
     " ([gmxPhase area=\"4\" type=\"equ\" equ=\"3\"]) ([gmxPhase area=\"5\" type=\"equ\" equ=\"3\"])"
-    " ([gmxPhase area=\"21\"] ([mxSave target=\"file\"]))";
+    " ([gmxPhase area=\"21\"] ([mxSave target=\"file\"]))"
+    " ([gmxPhase area=\"3\" mode=\"direct\"] ([mxFinish normal-jump-status=\"MS_OK\"]))"
+    " ([gmxPhase area=\"3\" mode=\"server\"] ([mxFinish normal-jump-status=\"MS_OK\"])"
+    " ([mxLoad target=\"file\"]))"
+    " ([gmxPhase area=\"4\" mode=\"server\" type=\"equ\" equ=\"3\"])"
+    " ([gmxPhase area=\"3\" mode=\"client\"] ([mxLoad target=\"file\"]))";
 
 const char* kPython = R"(
 import sys, time
 from osgeo import gdal
 gdal.UseExceptions()
 n = int(sys.argv[1])
-meta = {"PRI_3": "5", "PRI_21": "2", "DIM_DIVIDE": "1 1", "BLOCK": "8 8",
+meta = {"PRI_3": "5", "PRI_21": "2", "SERVER_PRI_3": "4", "DIM_DIVIDE": "1 1", "BLOCK": "8 8",
         "PHASE_3": '<mxFinish normal-jump-status="MS_OK"/> <mxLoad target="file"/>',
-        "PHASE_4": "equ 3", "PHASE_5": "equ 3", "PHASE_21": '<mxSave target="file"/>'}
+        "PHASE_4": "equ 3", "PHASE_5": "equ 3", "PHASE_21": '<mxSave target="file"/>',
+        "DIRECT_PHASE_3": '<mxFinish normal-jump-status="MS_OK"/>',
+        "SERVER_PHASE_3": '<mxFinish normal-jump-status="MS_OK"/> <mxLoad target="file"/>',
+        "SERVER_PHASE_4": '<mxFinish normal-jump-status="MS_OK"/> <mxLoad target="file"/>',
+        "CLIENT_PHASE_3": '<mxLoad target="file"/>'}
 drv = gdal.GetDriverByName("GTiff")
 t0 = time.perf_counter()
 for i in range(n):
@@ -130,36 +134,36 @@ int main(int, char** argv) {
     char tmpl[] = "/tmp/vx_bench_gmx_XXXXXX";
     if (!mkdtemp(tmpl)) return 1;
     std::string dir = tmpl;
-    // Ids run 1, 2, ... in a fresh agent: each creation's id is known when the script is written.
-    // The first ten cycles warm up (files N .. N+9).
+    // Each phase is one loop, so that the agent answers (and writes its replies file) once per
+    // phase; the file name and id go into the calls through quoted "$" attributes. Ids run 1, 2,
+    // ... in a fresh agent: the last id of each loop shows that every call before it answered.
+    // Ten cycles warm up first.
     {
         std::ofstream s(dir + "/gmx.qv");
-        int id = 0;
-        for (int i = 0; i < 10; i++) {
-            s << "^([gmxCreate filename=\"" << name(n + i) << "\"]" << kBody << ")\n";
-            s << "^([gmxClose id=\"" << ++id << "\"])\n";
-        }
+        auto loop = [&](const char* prefix, int count, bool reopen) {
+            s << "^(define i 0)\n^(While (Lt i " << count << ") (Sequence () (set f (+ \"" << prefix
+              << "\" i \".mx\")) (set id (Eval Env1 (quote ([gmxCreate filename=\"$f\""
+              << (reopen ? " readphase=\"1\"])" : std::string("]") + kBody + ")")
+              << "))) (Eval Env1 (quote ([gmxClose id=\"$id\"]))) (set i (+ i 1))))\n^id\n";
+        };
+        s << "^(define f \"\")\n^(define id 0)\n";
+        loop("w", 10, false);
         s << stamp(true);
-        for (int i = 0; i < n; i++) {
-            s << "^([gmxCreate filename=\"" << name(i) << "\"]" << kBody << ")\n";
-            s << "^([gmxClose id=\"" << ++id << "\"])\n";
-        }
+        loop("m", n, false);
         s << stamp(false);
-        for (int i = 0; i < n; i++) {
-            s << "^([gmxCreate filename=\"" << name(i) << "\" readphase=\"-1\"])\n";
-            s << "^([gmxClose id=\"" << ++id << "\"])\n";
-        }
+        loop("m", n, true);
         s << stamp(true);
     }
     if (!spawn_wait({agent, "gmx.qv", "out.txt"}, dir, dir + "/stdout.txt")) {
         fprintf(stderr, "bench_gmx: the agent failed\n");
         return 1;
     }
-    // Every creation and reopening gave an id and every close the null value.
+    // Every creation and reopening gave the next id.
     std::string out = slurp(dir + "/out.txt");
-    if (out.find("%E") != std::string::npos) {
-        fprintf(stderr, "bench_gmx: a script call failed:\n%s\n",
-                out.substr(out.find("%E") - 40, 400).c_str());
+    char last[48];
+    snprintf(last, sizeof last, " %d</Result>", 10 + 2 * n);
+    if (out.find("%E") != std::string::npos || out.find(last) == std::string::npos) {
+        fprintf(stderr, "bench_gmx: a script call failed:\n%.2000s\n", out.c_str());
         return 1;
     }
     std::vector<double> t = numbers(slurp(dir + "/stamps.txt"));
