@@ -16,6 +16,12 @@
 
 namespace {
 
+// The registered entry named by the decimal id in attribute name, held; null when none.
+MX_ENTRY* entry_of(QV_SYM_FIELD* attr, const char* name) {
+    int id = 0;
+    return gmx_attr_int(attr, name, &id) ? search_mx_entry_by_id(id) : nullptr;
+}
+
 QV_SEXP* vx_gmxCache(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
     if (!env_is_privileged(env)) return permission_error(form, "gmxCache");
     std::string size;
@@ -28,8 +34,7 @@ QV_SEXP* vx_gmxCache(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
 
 QV_SEXP* vx_gmxClose(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
     if (!env_is_privileged(env)) return permission_error(form, "gmxClose");
-    int id = 0;
-    MX_ENTRY* e = gmx_attr_int(attr, "id", &id) ? search_mx_entry_by_id(id) : nullptr;
+    MX_ENTRY* e = entry_of(attr, "id");
     // Another caller may close the same id between the look-up and this close.
     if (!e || close_mx_entry(e) < 0) return gmx_error(form, GMX_PARAM, "gmxClose", nullptr);
     return nullptr;
@@ -48,11 +53,6 @@ int copy_flag(const L_CHAR* name) {
     for (const auto& f : flags)
         if (text_is(name, f.name)) return f.bit;
     return 0;
-}
-
-MX_ENTRY* entry_of(QV_SYM_FIELD* attr, const char* name) {
-    int id = 0;
-    return gmx_attr_int(attr, name, &id) ? search_mx_entry_by_id(id) : nullptr;
 }
 
 QV_SEXP* vx_gmxCopy(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
