@@ -153,11 +153,16 @@ bool writable(const MX_FILE_WORK* w) {
 
 // ---- Opening and closing ----------------------------------------------------------------------
 
-void close_work(MX_FILE_WORK* w) {
+// Closes the record file; the open flag is cleared, or with refused set put back as found (a
+// refused opening leaves the file as it was).
+void close_work(MX_FILE_WORK* w, bool refused = false) {
     if (!w->pdb) return;
     if (writable(w) && w->subheader_fofs) {
-        w->sh.flags &= ~1;
-        write_subheader(w);
+        int32_t flags = refused ? w->flags_found : w->sh.flags & ~1;
+        if (flags != w->sh.flags) {
+            w->sh.flags = flags;
+            write_subheader(w);
+        }
     }
     l_close_filespace64(w->pdb);
     w->pdb = nullptr;
@@ -191,7 +196,7 @@ int open_work(MX_FILE_WORK* w, bool creating) {
     auto refuse = [w](const char* line) {
         ss_printf("%s", line);
         w->subheader_fofs = 0;  // nothing of the file is written on the way out
-        close_work(w);
+        close_work(w, true);
         return MXF_DAMAGED;
     };
     if (!w->header_fofs) {
@@ -211,6 +216,7 @@ int open_work(MX_FILE_WORK* w, bool creating) {
         w->header_fofs = static_cast<int64_t>(at);
     }
     if (read_subheader(w) < 0) return refuse("************ DESTROY-2\n");
+    w->flags_found = w->sh.flags;
     if (!writable(w)) return 0;
     // The record store's lock is ours, so a set flag was left by a process that died.
     if (w->sh.flags & 1)
@@ -524,12 +530,7 @@ int load_matrix_header(MATRIX* m, int oflags, int) {
             ok = infos[ch].data_type != nullptr;
         }
         if (!ok) break;
-        if (par.total_levels < 0 || set_matrix_param(m, &par) < 0) break;
-        for (int d = 0; d < dim; d++) {
-            set_matrix_dim_divide(m, d, dd[d]);
-            set_matrix_block_size(m, d, bs[d]);
-            set_matrix_pixel_size(m, d, pixel[d]);
-        }
+        if (par.total_levels < 0) break;
         for (int ch = 0; ch < chs; ch++) {
             MATRIX_CHANNEL_INFO& ci = infos[ch];
             MATRIX_DATA_TYPE* tp = ci.data_type;
@@ -542,24 +543,41 @@ int load_matrix_header(MATRIX* m, int oflags, int) {
                         dt->convert_to_host(dt, const_cast<uint8_t*>(dr.payload()), dr.len(),
                                             MXA_TRACKED, nullptr, __FILE__, __LINE__);
             }
-            set_matrix_channel_info(m, ch, &ci);
-            // The store keeps its own copy of the default.
-            if (ci.default_data)
-                mxt_free_data(tp->parent && tp->parent->convert_to_host ? tp->parent : tp,
-                              ci.default_data);
         }
-        r = 0;
-    } while (false);
-    if (r < 0) {
-        w->subheader_fofs = 0;  // refused: the file is left exactly as found
-        close_work(w);
+        // The matrix is filled in without file access held: the store's lock comes first.
         mx_finish_file_access(m);
-        free_work(m);
-        return r;
-    }
+        if (set_matrix_param(m, &par) == 0) {
+            for (int d = 0; d < dim; d++) {
+                set_matrix_dim_divide(m, d, dd[d]);
+                set_matrix_block_size(m, d, bs[d]);
+                set_matrix_pixel_size(m, d, pixel[d]);
+            }
+            for (int ch = 0; ch < chs; ch++)
+                set_matrix_channel_info(m, ch, &infos[ch]);
+            // The store keeps its own copies of the defaults.
+            for (MATRIX_CHANNEL_INFO& ci : infos) {
+                MATRIX_DATA_TYPE* dt =
+                    ci.data_type && ci.data_type->parent ? ci.data_type->parent : ci.data_type;
+                if (!ci.default_data || !dt) continue;
+                if (dt->free_data)
+                    dt->free_data(dt, ci.default_data);
+                else
+                    mxt_free_data(dt, ci.default_data);
+            }
+            ss_printf("C\n");
+            return 0;
+        }
+        for (MATRIX_CHANNEL_INFO& ci : infos) {
+            MATRIX_DATA_TYPE* dt =
+                ci.data_type && ci.data_type->parent ? ci.data_type->parent : ci.data_type;
+            if (ci.default_data && dt && dt->free_data) dt->free_data(dt, ci.default_data);
+        }
+        own(w);
+    } while (false);
+    close_work(w, true);
     mx_finish_file_access(m);
-    ss_printf("C\n");
-    return 0;
+    free_work(m);
+    return r;
 }
 
 void close_matrix_file(MATRIX* m) {

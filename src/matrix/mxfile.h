@@ -69,8 +69,9 @@ struct MX_FILE_WORK {
     int64_t header_fofs;
     int64_t subheader_fofs;
     MX_SUBHEADER sh;
-    int owner;  // the task holding access, 0 when free
-    int depth;  // how often the owner took it
+    int32_t flags_found;  // the subheader's flags as the last opening found them
+    int owner;            // the task holding access, 0 when free
+    int depth;            // how often the owner took it
     uint32_t last_access;
     MX_FILE_WORK* next;  // the list of work records (idle closer)
 };
