@@ -6,6 +6,7 @@
 #include "base/entry.h"
 #include "builtins/bltn_util.h"
 #include "builtins/registry.h"
+#include "geo/gmx_function.h"
 #include "geo/matrix_start.h"
 #include "lisp/eval.h"
 #include "lisp/heap.h"
@@ -82,13 +83,17 @@ void init_genExit(QVISP_ENV* env1) {
             get_func_prim(genExit, FUNC_APPLICATIVE, nullptr, 1, 1));
 }
 
-void init_gmx_function(QVISP_ENV*, QVISP_ENV* env1) {
-    // The geo-matrix built-ins join here, before Exit, as the matrix layers are built.
+void init_gmx_function(QVISP_ENV* env0, QVISP_ENV* env1) {
+    init_gmx_lib_function(env0, env1);
     init_genExit(env1);
+    // The geo Get is bound after the general one and so replaces it in env0.
+    init_gmxGet(env0);
     env_mark_privileged_prims(env1);
 }
 
-int _main(int argc, char** argv) {
+namespace {
+
+int run_main(int argc, char** argv, bool geo) {
     init_qv();
     init_l_favt64();
     // The assembled program ends on an interrupt whatever an interpreter is doing.
@@ -98,8 +103,18 @@ int _main(int argc, char** argv) {
     init_vxs();
     gc_pop(nullptr, nullptr);
     init_function(vxlisp_top_env0, vxlisp_top_env1, argc, argv);
-    init_gmx_function(vxlisp_top_env0, vxlisp_top_env1);
+    if (geo) init_gmx_function(vxlisp_top_env0, vxlisp_top_env1);
     qv_setup_file(argc, argv);
     close_all_matrix();
     return 0;
+}
+
+}  // namespace
+
+int _main(int argc, char** argv) {
+    return run_main(argc, argv, true);
+}
+
+int _main_general(int argc, char** argv) {
+    return run_main(argc, argv, false);
 }

@@ -10,8 +10,12 @@
 // layers in order, builds the main interpreter from the command line, waits until the
 // interpreters have ended and returns 0.
 int _main(int argc, char** argv);
+// The same start-up without the geo-matrix built-ins (the general Get stays in force): the
+// program that runs scripts of the general built-ins alone.
+int _main_general(int argc, char** argv);
 
-// Registers the application's own built-ins; its Exit replaces the general one in env1.
+// Registers the geo-matrix built-ins, then Exit (replacing the general one in env1), then the
+// geo Get (replacing the general one in env0).
 void init_gmx_function(QVISP_ENV* env0, QVISP_ENV* env1);
 void init_genExit(QVISP_ENV* env1);
 // (Exit): closes the main interpreter when there is one (which ends the program's wait) and

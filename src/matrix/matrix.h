@@ -83,7 +83,7 @@ struct MATRIX {
     MATRIX_TOKEN* wait_token;
     int token_cnt;
     int access_cnt;
-    int access_lock;
+    int access_lock;  // holds taken by open_matrix_held: closing waits until they are given back
     int64_t last_access;
     MATRIX_SEXP* mx_env;  // holder of the matrix's own script environment
     int64_t obj_id;

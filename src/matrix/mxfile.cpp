@@ -554,6 +554,16 @@ int load_matrix_header(MATRIX* m, int oflags, int) {
             }
             for (int ch = 0; ch < chs; ch++)
                 set_matrix_channel_info(m, ch, &infos[ch]);
+            // The store keeps its own copies of the defaults.
+            for (MATRIX_CHANNEL_INFO& ci : infos) {
+                MATRIX_DATA_TYPE* dt =
+                    ci.data_type && ci.data_type->parent ? ci.data_type->parent : ci.data_type;
+                if (!ci.default_data || !dt) continue;
+                if (dt->free_data)
+                    dt->free_data(dt, ci.default_data);
+                else
+                    mxt_free_data(dt, ci.default_data);
+            }
             ss_printf("C\n");
             return 0;
         }

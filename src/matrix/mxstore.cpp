@@ -8,13 +8,13 @@
 #include "base/task.h"
 #include "base/textutil.h"
 #include "base/tick.h"
-#include "matrix/mxfile.h"
 #include "lisp/collect.h"
 #include "lisp/eval.h"
 #include "lisp/gchooks.h"
 #include "lisp/list.h"
 #include "lisp/vxlisp.h"
 #include "longchar/longchar.h"
+#include "matrix/mxfile.h"
 #include "stream/sprintf.h"
 
 SEM matrix_lock = nullptr;
@@ -335,6 +335,28 @@ MATRIX* open_matrix_with_search(const L_CHAR* neturl, const L_CHAR* filename, co
     TaskLockGuard g(matrix_lock);
     if (MATRIX* m = _search_matrix(neturl, filename, key)) return m;
     return _open_matrix(neturl, filename, key, open_method, work);
+}
+
+static void _close_matrix(MATRIX* m);
+
+MATRIX* open_matrix_held(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
+                         MATRIX_TOKEN_FUNC open_method, void* work) {
+    TaskLockGuard g(matrix_lock);
+    MATRIX* m = _search_matrix(neturl, filename, key);
+    if (!m) m = _open_matrix(neturl, filename, key, open_method, work);
+    if (m) m->access_lock++;
+    return m;
+}
+
+void release_matrix(MATRIX* m) {
+    TaskLockGuard g(matrix_lock);
+    if (--m->access_lock > 0) return;
+    // A matrix whose opening failed goes with its last holder, so that the next request
+    // tries the file again.
+    if (m->mode == 2)
+        _close_matrix(m);
+    else
+        _wakeup_closers();
 }
 
 MATRIX* search_matrix(int* errp, const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,

@@ -204,6 +204,12 @@ MATRIX* open_matrix(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* 
                     MATRIX_TOKEN_FUNC open_method, void* work);
 MATRIX* open_matrix_with_search(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
                                 MATRIX_TOKEN_FUNC open_method, void* work);
+// open_matrix_with_search that also holds the matrix (access_lock) for the caller: closing it
+// waits until every hold is given back with release_matrix. The last holder of a matrix whose
+// opening failed (mode 2) closes it.
+MATRIX* open_matrix_held(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
+                         MATRIX_TOKEN_FUNC open_method, void* work);
+void release_matrix(MATRIX* m);
 MATRIX* search_matrix(int* errp, const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
                       MATRIX_TOKEN* token);
 MATRIX* _search_matrix(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key);

@@ -157,7 +157,14 @@ QV_SEXP* trigger_fetched(const Frame& f, QV_SEXP* form, QV_SEXP* dcl, int access
     return nullptr;
 }
 
-QV_SEXP* not_available(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+void bind(QVISP_ENV* env, const char* name, QV_PRIM prim, int order, int min, int max) {
+    set_env(env, l_string(std_cm, name),
+            get_func_prim(prim, order, nullptr, min, max == 255 ? FUNC_NO_MAX : max));
+}
+
+}  // namespace
+
+QV_SEXP* qv_not_available(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
     // The function's name (an ASCII literal of the registration) names the error.
     char name[40] = "matrix-script function";
     QV_SEXP* head = get_el(form, 0);
@@ -169,13 +176,6 @@ QV_SEXP* not_available(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVI
     }
     return eval_error(form, QVE_UNSUPPORTED, name, str("not available"));
 }
-
-void bind(QVISP_ENV* env, const char* name, QV_PRIM prim, int order, int min, int max) {
-    set_env(env, l_string(std_cm, name),
-            get_func_prim(prim, order, nullptr, min, max == 255 ? FUNC_NO_MAX : max));
-}
-
-}  // namespace
 
 int get_access(const L_CHAR* name) {
     if (!name) return -1;
@@ -518,7 +518,9 @@ void register_matrix_script_functions(QVISP_ENV* env) {
         const char* name;
         int order, min, max;
     };
-    auto later = [&](const Later& l) { bind(env, l.name, not_available, l.order, l.min, l.max); };
+    auto later = [&](const Later& l) {
+        bind(env, l.name, qv_not_available, l.order, l.min, l.max);
+    };
     init_mxCH(env);
     init_mxSet(env);
     init_mxTrigger(env);

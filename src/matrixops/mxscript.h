@@ -14,6 +14,10 @@
 // Registers every matrix-script function in env, in the store's fixed order.
 void register_matrix_script_functions(QVISP_ENV* env);
 
+// The refusal of a function that is registered before its module joins: 0x80030604 "not
+// available", named by the call form's head.
+QV_SEXP* qv_not_available(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*);
+
 // Slot-group and status names: -1 for an absent name, -2 for one outside the table.
 int get_access(const L_CHAR* name);
 int get_jump_status(const L_CHAR* name);

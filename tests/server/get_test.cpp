@@ -44,6 +44,7 @@ struct Agent {
                        "\"127.0.0.1\" \"255.255.255.255\"))))\n^(WaitInterpreter l)\n");
     }
     void start() {
+        run.program = "vxbase";
         run.args = {"agent.qv", "out.txt"};
         run.dir = dir;
         run.timeout_ms = 5000;

@@ -25,7 +25,7 @@
 
 VxmxChild start_vxmx(const VxmxRun& r) {
     VxmxChild c;
-    std::string prog = std::string(VX_BINARY_DIR) + "/vxmx";
+    std::string prog = std::string(VX_BINARY_DIR) + "/" + r.program;
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(prog.c_str()));
     for (const auto& a : r.args)
@@ -134,9 +134,11 @@ std::string read_file(const std::string& path) {
     return s.str();
 }
 
-VxmxAgent::VxmxAgent(const std::string& name, const std::string& script) {
+VxmxAgent::VxmxAgent(const std::string& name, const std::string& script,
+                     const std::string& program) {
     std::string dir = make_test_dir(name);
     write_file(dir + "/server.qv", script);
+    run.program = program;
     run.args = {"server.qv", "out.txt"};
     run.dir = dir;
     run.timeout_ms = 60000;

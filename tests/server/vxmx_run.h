@@ -13,6 +13,8 @@ struct VxmxResult {
 };
 
 struct VxmxRun {
+    // The program in the build directory: vxmx, or vxbase (the general built-ins only).
+    std::string program = "vxmx";
     std::vector<std::string> args;  // after the program name
     std::string dir;                // working directory; empty: the current one
     std::string input;              // written to its standard input
@@ -54,7 +56,8 @@ std::string read_file(const std::string& path);
 struct VxmxAgent {
     VxmxRun run;
     VxmxChild child;
-    VxmxAgent(const std::string& name, const std::string& script);
+    VxmxAgent(const std::string& name, const std::string& script,
+              const std::string& program = "vxmx");
     ~VxmxAgent();
     VxmxAgent(const VxmxAgent&) = delete;
     VxmxAgent& operator=(const VxmxAgent&) = delete;

@@ -1,0 +1,50 @@
+// Attribute reading and error shapes of the geo-matrix built-ins (see gmx_attr.h).
+#include "geo/gmx_attr.h"
+
+#include <climits>
+
+#include "builtins/bltn_util.h"
+#include "lisp/eval.h"
+#include "lisp/list.h"
+
+bool gmx_attr_int(QV_SYM_FIELD* attr, const char* name, int* v) {
+    const L_CHAR* t = attr_text(attr, name);
+    if (!t) return false;
+    while (*t == ' ' || *t == '\t')
+        t++;
+    bool neg = false;
+    if (*t == '-' || *t == '+') neg = *t++ == '-';
+    int64_t n = 0;
+    for (; *t >= '0' && *t <= '9'; t++)
+        if (n <= INT_MAX) n = n * 10 + (*t - '0');
+    if (neg) n = -n;
+    *v = n > INT_MAX ? INT_MAX : n < INT_MIN ? INT_MIN : static_cast<int>(n);
+    return true;
+}
+
+bool gmx_attr_ascii(QV_SYM_FIELD* attr, const char* name, std::string* out) {
+    const L_CHAR* t = attr_text(attr, name);
+    if (!t) return false;
+    out->clear();
+    for (; *t; t++) {
+        if (*t >= 0x80) return false;
+        out->push_back(static_cast<char>(*t));
+    }
+    return true;
+}
+
+QV_SEXP* gmx_param_data(QV_SEXP* what) {
+    return List(n_get_string("invalida parameter"), what, LIST_END);
+}
+
+QV_SEXP* gmx_code(int code) {
+    return get_integer(code, nullptr);
+}
+
+QV_SEXP* gmx_error(QV_SEXP* form, uint32_t code, const char* func, const char* msg) {
+    return eval_error(form, code, func, msg ? n_get_string(msg) : nullptr);
+}
+
+QV_SEXP* gmx_error_d(QV_SEXP* form, uint32_t code, const char* func, QV_SEXP* data) {
+    return eval_error(form, code, func, data);
+}

@@ -1,0 +1,55 @@
+// The open-matrix registry: QV scripts hold a matrix by a small positive id. Every matrix that
+// the geo-matrix built-ins opened has one entry: the matrix, an access cache prepared for its
+// typed channels, and the id.
+//
+// One mutex guards the list, the id counter and the holder counts. Every look-up returns the
+// entry with one more holder, which the caller drops with release_mx_entry at the end of its
+// call; closing unlists the entry at once (its id answers nothing from then on) and the last
+// holder closes the matrix and frees the entry, so no thread ever uses a freed entry.
+#pragma once
+
+#include "matrix/mxcache.h"
+#include "matrix/mxstore.h"
+
+struct MX_ENTRY {
+    MX_ENTRY* next;
+    MX_CACHE c;        // c.m is the matrix
+    MX_CACHE_PARAM p;  // p.c points at c
+    int mode;          // 1: the file already held the matrix; 0: new, or opened read-only
+    int id;            // 0 while not listed
+    int holders;       // look-ups in progress
+    bool closing;      // unlisted; the last holder closes and frees it
+};
+
+// The listed entry of matrix m, or of id, held; null when none.
+MX_ENTRY* search_mx_entry(MATRIX* m);
+MX_ENTRY* search_mx_entry_by_id(int id);
+// Drops a holder; the last holder of a closed entry closes its matrix and frees it.
+void release_mx_entry(MX_ENTRY* e);
+
+// Lists e under a fresh id: -1 (e not listed) when e's matrix already has a listed entry.
+int regist_mx_entry(MX_ENTRY* e);
+// Unlinks a listed entry (an entry that is not listed is a broken invariant).
+void delete_mx_entry(MX_ENTRY* e);
+// Prepares the entry of m (e null: a new zeroed one; else e's own cache matrix), registers it and
+// returns it held by the caller. When m already had a listed entry, the new one stays unlisted
+// (id 0) and is still returned.
+MX_ENTRY* new_mx_entry(MX_ENTRY* e, MATRIX* m);
+// Verifies the entry's channel table.
+void check_mx_entry(MX_ENTRY* e);
+// Closes a held entry: unlists it and drops the caller's hold. 0, or -1 when it was already
+// closed by another caller (the hold is dropped all the same).
+int close_mx_entry(MX_ENTRY* e);
+
+// Opens read-only (or finds open) the matrix of the URL, file name and key (any may be null) with
+// the calibrations of phase mode 0, 1 or 2, or with the default loading calibration when
+// phase_mode is negative; returns its entry, held, or null (no such matrix file, or it closed
+// meanwhile). A matrix whose opening failed is dropped by its last holder, so a later request
+// tries the file again.
+MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
+                      int phase_mode);
+// Registry state for tests and measurements.
+int mx_entry_count();
+int mx_entry_holders();
+// The id counter's value (tests set it near the wrap).
+void set_mx_entry_counter(int v);
