@@ -638,8 +638,7 @@ static MATRIX_NODE* lookup_resident(MATRIX* m, const int64_t* dc) {
     uint32_t now = matrix_now();
     if (now == 0 || mx_ld(m->last_access) != now || !mx_ld(purge_started)) return nullptr;
     int64_t since = static_cast<int64_t>(now) - mx_ld(last_purge);
-    if (since >= 121 || (since > 2 && mx_ld(nd_cnt) > 2 * mx_ld(total_ncache_size)))
-        return nullptr;
+    if (since >= 121 || (since > 2 && mx_ld(nd_cnt) > 2 * mx_ld(total_ncache_size))) return nullptr;
     // The code normalised and hashed in one pass (as normalize_dim_code and code_hash do).
     int dim = m->p.dim;
     int64_t code[MXT_MAX_DIM + 1];
@@ -655,8 +654,7 @@ static MATRIX_NODE* lookup_resident(MATRIX* m, const int64_t* dc) {
     MATRIX_NODE* n = m->node_hash[h];
     while (n && (n->code_hash != full || !same_code(n->dim_code, code, m->p.dim + 1)))
         n = n->nh_next;
-    if (!n || mx_ld(n->status, std::memory_order_acquire) != MS_OK ||
-        mx_ld(n->fast_second) != now)
+    if (!n || mx_ld(n->status, std::memory_order_acquire) != MS_OK || mx_ld(n->fast_second) != now)
         return nullptr;
     mx_st(n->locked, n->locked + 1);
     mx_st(n->touch_seq, next_touch());
