@@ -268,23 +268,58 @@ const char* pt_dc(MATRIX* m, const int64_t* dc, int fmt) {
     return r;
 }
 
-// The bucket of a normalised code. Each coordinate counts in blocks of its level, mixed so that
-// the blocks of a grid spread over the 403 buckets (a plain sum of coordinates puts whole
-// anti-diagonals of a grid into one bucket).
-static uint64_t hash_step(uint64_t h, int64_t coord, int shift) {
-    uint64_t block = shift >= 64 ? 0 : static_cast<uint64_t>(coord) >> shift;
-    return (h ^ block) * 0x9E3779B97F4A7C15ull;
+// The key of a normalised code, built coordinate by coordinate from the level and each
+// coordinate's block index at that level. When they all fit, they are packed into one word with
+// bit 63 set, so that equal keys are equal codes; else the key is a mixed hash with bit 63 clear,
+// and a match is confirmed by comparing the codes.
+class CodeKey {
+  public:
+    CodeKey(int64_t level, int dim)
+        : mixed_(static_cast<uint64_t>(level)),
+          packed_(static_cast<uint64_t>(level)),
+          width_(dim > 0 ? 57 / dim : 57),
+          exact_(level >= 0 && level < 64) {}
+    void add(int64_t coord, int shift) {
+        uint64_t block = shift >= 64 ? 0 : static_cast<uint64_t>(coord) >> shift;
+        mixed_ = (mixed_ ^ block) * kMix;
+        if (block >> width_) exact_ = false;
+        if (exact_) packed_ |= block << used_;
+        used_ += width_;
+    }
+    uint64_t key() const { return exact_ ? packed_ | kExact : mixed_ & ~kExact; }
+
+  private:
+    static constexpr uint64_t kMix = 0x9E3779B97F4A7C15ull;
+    static constexpr uint64_t kExact = uint64_t{1} << 63;
+    uint64_t mixed_, packed_;
+    int width_, used_ = 6;
+    bool exact_;
+};
+
+static bool key_is_exact(uint64_t key) {
+    return key >> 63;
 }
 
 static uint64_t code_hash(MATRIX* m, const int64_t* code) {
-    uint64_t h = static_cast<uint64_t>(code[0]);
+    CodeKey k(code[0], m->p.dim);
     for (int d = 0; d < m->p.dim; d++)
-        h = hash_step(h, code[d + 1], node_shift(m, code[0], d));
-    return h;
+        k.add(code[d + 1], node_shift(m, code[0], d));
+    return k.key();
 }
 
-static unsigned bucket_of(uint64_t h) {
-    return static_cast<unsigned>((h >> 29) % MX_NODE_HASH);
+// The bucket of a key: mixed again, so that the blocks of a grid spread over the 403 buckets (a
+// plain sum of coordinates puts whole anti-diagonals of a grid into one bucket).
+static unsigned bucket_of(uint64_t key) {
+    return static_cast<unsigned>(((key * 0x9E3779B97F4A7C15ull) >> 29) % MX_NODE_HASH);
+}
+
+// Whether a node holds the code of a key.
+static bool node_has(MATRIX_NODE* n, uint64_t key, const int64_t* code, int len) {
+    if (n->code_hash != key) return false;
+    if (key_is_exact(key)) return true;
+    for (int i = 0; i < len; i++)
+        if (n->dim_code[i] != code[i]) return false;
+    return true;
 }
 
 static unsigned node_hash_normalized(MATRIX* m, const int64_t* code) {
@@ -296,12 +331,6 @@ unsigned _get_node_hash(MATRIX* m, const int64_t* dc) {
     memcpy(code, dc, sizeof(int64_t) * (m->p.dim + 1));
     normalize_dim_code(m, code);
     return node_hash_normalized(m, code);
-}
-
-static bool same_code(const int64_t* a, const int64_t* b, int n) {
-    for (int i = 0; i < n; i++)
-        if (a[i] != b[i]) return false;
-    return true;
 }
 
 // ---- The ring and the purge --------------------------------------------------------------------
@@ -548,7 +577,7 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     uint64_t full = code_hash(m, code);
     unsigned h = bucket_of(full);
     MATRIX_NODE* n = m->node_hash[h];
-    while (n && (n->code_hash != full || !same_code(n->dim_code, code, m->p.dim + 1)))
+    while (n && !node_has(n, full, code, m->p.dim + 1))
         n = n->nh_next;
     if (n) {
         move_to_front(n);
@@ -639,20 +668,21 @@ static MATRIX_NODE* lookup_resident(MATRIX* m, const int64_t* dc) {
     if (now == 0 || mx_ld(m->last_access) != now || !mx_ld(purge_started)) return nullptr;
     int64_t since = static_cast<int64_t>(now) - mx_ld(last_purge);
     if (since >= 121 || (since > 2 && mx_ld(nd_cnt) > 2 * mx_ld(total_ncache_size))) return nullptr;
-    // The code normalised and hashed in one pass (as normalize_dim_code and code_hash do).
+    // The code normalised and keyed in one pass (as normalize_dim_code and code_hash do).
     int dim = m->p.dim;
     int64_t code[MXT_MAX_DIM + 1];
     code[0] = lev;
-    uint64_t full = static_cast<uint64_t>(lev);
+    CodeKey k(lev, dim);
     for (int d = 0; d < dim; d++) {
         int sh = node_shift(m, lev, d);
         code[d + 1] = round_down(dc[d + 1], sh);
-        full = hash_step(full, code[d + 1], sh);
+        k.add(code[d + 1], sh);
     }
+    uint64_t full = k.key();
     unsigned h = bucket_of(full);
     StripeGuard g(m, h);
     MATRIX_NODE* n = m->node_hash[h];
-    while (n && (n->code_hash != full || !same_code(n->dim_code, code, m->p.dim + 1)))
+    while (n && !node_has(n, full, code, dim + 1))
         n = n->nh_next;
     if (!n || mx_ld(n->status, std::memory_order_acquire) != MS_OK || mx_ld(n->fast_second) != now)
         return nullptr;
