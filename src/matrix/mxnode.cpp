@@ -106,7 +106,6 @@ int64_t round_down(int64_t x, int shift) {
 }
 
 void check_status(MATRIX_NODE* n, const char* who) {
-    // (read under matrix_lock, which every writer of the status holds)
     if (n->status < 0 || n->status > MS_EDIT_ERR_2) er_panic(who);
 }
 
@@ -146,7 +145,7 @@ void purge_walk(MATRIX_NODE* just) {
     ss_printf("insert purge matrix\n");
     while (n != nd_root()) {
         MATRIX_NODE* next = n->h.next;
-        if (n != just && static_cast<int64_t>(now) - mx_ld(n->last_access) > 119) {
+        if (n != just && static_cast<int64_t>(now) - n->last_access > 119) {
             if (n->dirty_file_time && n->status == MS_OK) {
                 if (!n->save_lock) ask_save(n);
             } else {
@@ -300,7 +299,7 @@ static bool key_is_exact(uint64_t key) {
     return key >> 63;
 }
 
-static uint64_t code_hash(MATRIX* m, const int64_t* code) {
+static uint64_t code_key(MATRIX* m, const int64_t* code) {
     CodeKey k(code[0], m->p.dim);
     for (int d = 0; d < m->p.dim; d++)
         k.add(code[d + 1], node_shift(m, code[0], d));
@@ -315,7 +314,7 @@ static unsigned bucket_of(uint64_t key) {
 
 // Whether a node holds the code of a key.
 static bool node_has(MATRIX_NODE* n, uint64_t key, const int64_t* code, int len) {
-    if (n->code_hash != key) return false;
+    if (n->code_key != key) return false;
     if (key_is_exact(key)) return true;
     for (int i = 0; i < len; i++)
         if (n->dim_code[i] != code[i]) return false;
@@ -323,7 +322,7 @@ static bool node_has(MATRIX_NODE* n, uint64_t key, const int64_t* code, int len)
 }
 
 static unsigned node_hash_normalized(MATRIX* m, const int64_t* code) {
-    return bucket_of(code_hash(m, code));
+    return bucket_of(code_key(m, code));
 }
 
 unsigned _get_node_hash(MATRIX* m, const int64_t* dc) {
@@ -343,7 +342,7 @@ void _insert_node_ring(MATRIX_NODE* n) {
     root->h.next->h.prev = n;
     root->h.next = n;
     uint32_t now = matrix_now();
-    mx_st(n->last_access, now);
+    n->last_access = now;
     mx_st(n->touch_seq, next_touch());
     mx_st(nd_cnt, nd_cnt + 1);
     if (!purge_started) {
@@ -366,7 +365,7 @@ int mx_last_access(int* ret) {
     TaskLockGuard g(matrix_lock);
     ring_settle();
     if (ring_empty()) return -1;
-    if (ret) *ret = static_cast<int>(mx_ld(nd_root()->h.next->last_access));
+    if (ret) *ret = static_cast<int>(nd_root()->h.next->last_access);
     return 0;
 }
 
@@ -574,16 +573,16 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     int64_t code[MXT_MAX_DIM + 1];
     memcpy(code, dc, sizeof(int64_t) * (m->p.dim + 1));
     normalize_dim_code(m, code);
-    uint64_t full = code_hash(m, code);
+    uint64_t full = code_key(m, code);
     unsigned h = bucket_of(full);
     MATRIX_NODE* n = m->node_hash[h];
     while (n && !node_has(n, full, code, m->p.dim + 1))
         n = n->nh_next;
     if (n) {
         move_to_front(n);
-        mx_st(n->process_token_key, key);
-        mx_st(n->req_level, lev);
-        mx_st(n->fast_second, key == 0 && lev == n->dim_code[0] ? mx_ld(n->last_access) : 0);
+        n->process_token_key = key;
+        n->req_level = lev;
+        mx_st(n->fast_second, key == 0 && lev == n->dim_code[0] ? n->last_access : 0);
         check_status(n, "_get_matrix_node");
         switch (n->status) {
             case MS_NEW:
@@ -640,7 +639,7 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     n->process_token_key = key;
     n->req_level = lev;
     n->hash_ix = static_cast<int>(h);
-    n->code_hash = full;
+    n->code_key = full;
     _set_send_data(n, retp);
     {
         StripeGuard g(m, h);
@@ -668,7 +667,7 @@ static MATRIX_NODE* lookup_resident(MATRIX* m, const int64_t* dc) {
     if (now == 0 || mx_ld(m->last_access) != now || !mx_ld(purge_started)) return nullptr;
     int64_t since = static_cast<int64_t>(now) - mx_ld(last_purge);
     if (since >= 121 || (since > 2 && mx_ld(nd_cnt) > 2 * mx_ld(total_ncache_size))) return nullptr;
-    // The code normalised and keyed in one pass (as normalize_dim_code and code_hash do).
+    // The code normalised and keyed in one pass (as normalize_dim_code and code_key do).
     int dim = m->p.dim;
     int64_t code[MXT_MAX_DIM + 1];
     code[0] = lev;

@@ -17,8 +17,9 @@
 // So a node's bucket chain and its `locked` count change only under its stripe lock (insertion
 // and freeing hold matrix_lock as well), and the fields that reader reads or writes are accessed
 // atomically (mx_ld, mx_st): node status (stored with release by mx_set_status), locked,
-// last_access, touch_seq, process_token_key, req_level; matrix mode, flags, access_cnt,
-// last_access; the ring head's mx_next; nd_cnt and total_ncache_size. Such a reader does not move
+// fast_second, touch_seq; matrix mode, flags, access_cnt, last_access; the ring head's mx_next;
+// nd_cnt and total_ncache_size. It serves only what the locked look-up would merely hold and
+// stamp (see lookup_resident in mxnode.cpp); everything else goes the locked way. It does not move
 // the node to the front of the ring: it stamps its touch_seq, and the ring is put back in stamp
 // order before anything walks it in order (the purges). Code that waits for a node's `locked` to
 // fall counts itself in mx_hold_watch while it waits, and reads `locked` with mx_node_held.
@@ -122,12 +123,12 @@ struct MATRIX_CHANNEL {
 struct MATRIX_NODE {
     matrix_node_header h;  // the ring of loaded nodes
     MATRIX_NODE* nh_next;  // the hash bucket
-    // What a lock-free look-up reads and writes is kept in the first cache line: the code's full
-    // hash (compared before the code itself), the code, status and holder count, the second of
+    // What a lock-free look-up reads and writes is kept in the first cache line: the code's key
+    // (compared before the code itself), the code, status and holder count, the second of
     // the last locked look-up that left the node as that look-up finds it (key 0, requested level
     // its own; 0 when not), the bucket, and the stamp of the last access (the ring's order is
     // descending stamps).
-    uint64_t code_hash;
+    uint64_t code_key;
     int64_t* dim_code;
     int status;
     int locked;
