@@ -90,4 +90,7 @@ struct MATRIX {
     void* file_work;
     int pixel_size_list_len;
     MATRIX_TOKEN* open_token;  // the opening token while it is queued or running
+    // Spin locks over the node hash, one per stripe of buckets (bucket % MX_HASH_LOCKS), each on
+    // its own cache line: word i * MX_HASH_LOCK_STRIDE (matrix/mxstore.h).
+    uint32_t hash_lock[32 * 16];
 };

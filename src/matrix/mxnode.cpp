@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "base/panic.h"
 #include "base/task.h"
@@ -20,6 +23,41 @@ MATRIX_NODE* nd_root() {
 }
 uint32_t last_purge = 0;
 bool purge_started = false;
+// The stamp clock of node accesses, and whether a lock-free look-up stamped a node since the
+// ring was last put in stamp order. Concurrent look-ups may draw equal stamps: accesses at the
+// same moment have no order of their own.
+uint64_t touch_clock = 0;
+std::atomic<bool> ring_stale{false};
+
+uint64_t next_touch() {
+    uint64_t v = mx_ld(touch_clock) + 1;
+    mx_st(touch_clock, v);
+    return v;
+}
+
+// The stripe lock of a bucket: held for a few instructions by a reader or by a writer that also
+// holds matrix_lock.
+class StripeGuard {
+  public:
+    StripeGuard(MATRIX* m, unsigned bucket)
+        : w_(m->hash_lock[bucket % MX_HASH_LOCKS * MX_HASH_LOCK_STRIDE]) {
+        std::atomic_ref<uint32_t> a(w_);
+        for (int spins = 0; a.exchange(1, std::memory_order_acquire) != 0;) {
+            while (a.load(std::memory_order_relaxed) != 0) {
+                if (++spins < 200)
+                    __builtin_ia32_pause();
+                else
+                    std::this_thread::yield();
+            }
+        }
+    }
+    ~StripeGuard() { std::atomic_ref<uint32_t>(w_).store(0, std::memory_order_release); }
+    StripeGuard(const StripeGuard&) = delete;
+    StripeGuard& operator=(const StripeGuard&) = delete;
+
+  private:
+    uint32_t& w_;
+};
 
 bool ring_empty() {
     return nd_ring.next == nullptr || nd_ring.next == nd_root();
@@ -33,7 +71,27 @@ void ring_unlink(MATRIX_NODE* n) {
     n->h.prev->h.next = n->h.next;
     n->h.next->h.prev = n->h.prev;
     n->h.next = n->h.prev = nullptr;
-    nd_cnt--;
+    mx_st(nd_cnt, nd_cnt - 1);
+}
+
+// Puts the ring back in descending stamp order after lock-free look-ups stamped nodes (stable:
+// nodes of equal stamps keep their places).
+void ring_settle() {
+    if (!ring_stale.exchange(false) || ring_empty()) return;
+    std::vector<std::pair<uint64_t, MATRIX_NODE*>> v;
+    v.reserve(nd_cnt);
+    for (MATRIX_NODE* n = nd_root()->h.next; n != nd_root(); n = n->h.next)
+        v.emplace_back(mx_ld(n->touch_seq), n);
+    std::stable_sort(v.begin(), v.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    MATRIX_NODE* prev = nd_root();
+    for (auto& e : v) {
+        prev->h.next = e.second;
+        e.second->h.prev = prev;
+        prev = e.second;
+    }
+    prev->h.next = nd_root();
+    nd_root()->h.prev = prev;
 }
 
 // The extent shift of a level along dimension d, in level-0 cells.
@@ -54,7 +112,7 @@ void check_status(MATRIX_NODE* n, const char* who) {
 // Starts fetching a new node: status 1 and the fetch slot of its level on its token.
 void _get_matrix_access(MATRIX_NODE* n) {
     if (n->status != MS_NEW) return;
-    n->status = MS_BUSY;
+    mx_set_status(n, MS_BUSY);
     mx_wake(n);
     MATRIX_TOKEN* t = n->process_token;
     bool made = false;
@@ -72,6 +130,7 @@ void ask_save(MATRIX_NODE* n) {
 }
 
 void purge_walk(MATRIX_NODE* just) {
+    ring_settle();
     uint32_t now = matrix_now();
     MATRIX_NODE* n = nd_root()->h.next;
     int kept = 0;
@@ -101,6 +160,11 @@ void purge_walk(MATRIX_NODE* just) {
 
 int nd_cnt = 0;
 int total_ncache_size = 100;
+std::atomic<int> mx_hold_watch{0};
+
+void mx_set_status(MATRIX_NODE* n, int status) {
+    mx_st(n->status, status, std::memory_order_release);
+}
 
 int64_t mx_axis_shift_mask(int shift) {
     if (shift <= 0) return 0;
@@ -203,17 +267,62 @@ const char* pt_dc(MATRIX* m, const int64_t* dc, int fmt) {
     return r;
 }
 
-// The bucket of a normalised code. Each coordinate counts in blocks of its level, mixed so that
-// the blocks of a grid spread over the 403 buckets (a plain sum of coordinates puts whole
-// anti-diagonals of a grid into one bucket).
-static unsigned node_hash_normalized(MATRIX* m, const int64_t* code) {
-    uint64_t h = static_cast<uint64_t>(code[0]);
-    for (int d = 0; d < m->p.dim; d++) {
-        int sh = node_shift(m, code[0], d);
-        uint64_t block = sh >= 64 ? 0 : static_cast<uint64_t>(code[d + 1]) >> sh;
-        h = (h ^ block) * 0x9E3779B97F4A7C15ull;
+// The key of a normalised code, built coordinate by coordinate from the level and each
+// coordinate's block index at that level. When they all fit, they are packed into one word with
+// bit 63 set, so that equal keys are equal codes; else the key is a mixed hash with bit 63 clear,
+// and a match is confirmed by comparing the codes.
+class CodeKey {
+  public:
+    CodeKey(int64_t level, int dim)
+        : mixed_(static_cast<uint64_t>(level)),
+          packed_(static_cast<uint64_t>(level)),
+          width_(dim > 0 ? 57 / dim : 57),
+          exact_(level >= 0 && level < 64) {}
+    void add(int64_t coord, int shift) {
+        uint64_t block = shift >= 64 ? 0 : static_cast<uint64_t>(coord) >> shift;
+        mixed_ = (mixed_ ^ block) * kMix;
+        if (block >> width_) exact_ = false;
+        if (exact_) packed_ |= block << used_;
+        used_ += width_;
     }
-    return static_cast<unsigned>((h >> 29) % MX_NODE_HASH);
+    uint64_t key() const { return exact_ ? packed_ | kExact : mixed_ & ~kExact; }
+
+  private:
+    static constexpr uint64_t kMix = 0x9E3779B97F4A7C15ull;
+    static constexpr uint64_t kExact = uint64_t{1} << 63;
+    uint64_t mixed_, packed_;
+    int width_, used_ = 6;
+    bool exact_;
+};
+
+static bool key_is_exact(uint64_t key) {
+    return key >> 63;
+}
+
+static uint64_t code_key(MATRIX* m, const int64_t* code) {
+    CodeKey k(code[0], m->p.dim);
+    for (int d = 0; d < m->p.dim; d++)
+        k.add(code[d + 1], node_shift(m, code[0], d));
+    return k.key();
+}
+
+// The bucket of a key: mixed again, so that the blocks of a grid spread over the 403 buckets (a
+// plain sum of coordinates puts whole anti-diagonals of a grid into one bucket).
+static unsigned bucket_of(uint64_t key) {
+    return static_cast<unsigned>(((key * 0x9E3779B97F4A7C15ull) >> 29) % MX_NODE_HASH);
+}
+
+// Whether a node holds the code of a key.
+static bool node_has(MATRIX_NODE* n, uint64_t key, const int64_t* code, int len) {
+    if (n->code_key != key) return false;
+    if (key_is_exact(key)) return true;
+    for (int i = 0; i < len; i++)
+        if (n->dim_code[i] != code[i]) return false;
+    return true;
+}
+
+static unsigned node_hash_normalized(MATRIX* m, const int64_t* code) {
+    return bucket_of(code_key(m, code));
 }
 
 unsigned _get_node_hash(MATRIX* m, const int64_t* dc) {
@@ -221,12 +330,6 @@ unsigned _get_node_hash(MATRIX* m, const int64_t* dc) {
     memcpy(code, dc, sizeof(int64_t) * (m->p.dim + 1));
     normalize_dim_code(m, code);
     return node_hash_normalized(m, code);
-}
-
-static bool same_code(const int64_t* a, const int64_t* b, int n) {
-    for (int i = 0; i < n; i++)
-        if (a[i] != b[i]) return false;
-    return true;
 }
 
 // ---- The ring and the purge --------------------------------------------------------------------
@@ -240,14 +343,15 @@ void _insert_node_ring(MATRIX_NODE* n) {
     root->h.next = n;
     uint32_t now = matrix_now();
     n->last_access = now;
-    nd_cnt++;
+    mx_st(n->touch_seq, next_touch());
+    mx_st(nd_cnt, nd_cnt + 1);
     if (!purge_started) {
-        purge_started = true;
-        last_purge = now;
+        mx_st(purge_started, true);
+        mx_st(last_purge, now);
     }
     int64_t since = static_cast<int64_t>(now) - last_purge;
     if ((nd_cnt > 2 * total_ncache_size && since > 2) || since >= 121) {
-        last_purge = now;
+        mx_st(last_purge, now);
         purge_walk(n);
     }
 }
@@ -259,6 +363,7 @@ static void move_to_front(MATRIX_NODE* n) {
 
 int mx_last_access(int* ret) {
     TaskLockGuard g(matrix_lock);
+    ring_settle();
     if (ring_empty()) return -1;
     if (ret) *ret = static_cast<int>(nd_root()->h.next->last_access);
     return 0;
@@ -266,6 +371,7 @@ int mx_last_access(int* ret) {
 
 void mx_purge(long long) {
     TaskLockGuard g(matrix_lock);
+    ring_settle();
     if (ring_empty()) return;
     int start = nd_cnt;
     MATRIX_NODE* n = nd_root()->h.prev;
@@ -286,13 +392,18 @@ MEM_PURGE_TBL mx_mpt = {mx_last_access, mx_purge, nullptr};
 
 int _free_matrix_node(MATRIX_NODE* n) {
     MATRIX* m = n->matrix;
-    MATRIX_NODE** pp = &m->node_hash[node_hash_normalized(m, n->dim_code)];
-    while (*pp && *pp != n)
-        pp = &(*pp)->nh_next;
-    if (!*pp) er_panic("_free_matrix_node");
-    if (n->locked || n->ch_lock || n->save_lock || n->dirty_file_time) return -1;
-    if (n->wait_token || n->process_token) return -2;
-    *pp = n->nh_next;
+    {
+        // The holder count is tested and the node unlinked under the bucket's stripe lock, so a
+        // lock-free reader either holds it first or no longer finds it.
+        StripeGuard g(m, n->hash_ix);
+        MATRIX_NODE** pp = &m->node_hash[n->hash_ix];
+        while (*pp && *pp != n)
+            pp = &(*pp)->nh_next;
+        if (!*pp) er_panic("_free_matrix_node");
+        if (mx_ld(n->locked) || n->ch_lock || n->save_lock || n->dirty_file_time) return -1;
+        if (n->wait_token || n->process_token) return -2;
+        *pp = n->nh_next;
+    }
     ring_unlink(n);
     if (n->channel) {
         for (int ch = 0; ch < m->p.channel_nos; ch++) {
@@ -314,8 +425,13 @@ int _free_matrix_node(MATRIX_NODE* n) {
     return 0;
 }
 
+int mx_node_held(MATRIX_NODE* n) {
+    StripeGuard g(n->matrix, n->hash_ix);
+    return mx_ld(n->locked);
+}
+
 int _sync_matrix_node(MATRIX_NODE* n) {
-    if (n->locked || n->ch_lock || n->save_lock || n->dirty_file_time) return -1;
+    if (mx_node_held(n) || n->ch_lock || n->save_lock || n->dirty_file_time) return -1;
     if (n->wait_token || n->process_token) return -2;
     return n->status > MS_BUSY ? 0 : -3;
 }
@@ -368,7 +484,10 @@ void unlock_save(MATRIX_NODE* n) {
 // ---- Holding nodes -----------------------------------------------------------------------------
 
 void _lock_node(MATRIX_NODE* n, MATRIX_TOKEN* token) {
-    n->locked++;
+    {
+        StripeGuard g(n->matrix, n->hash_ix);
+        mx_st(n->locked, n->locked + 1);
+    }
     if (token) {
         auto* e = static_cast<MATRIX_LIST*>(d_alloc(sizeof(MATRIX_LIST)));
         e->node = n;
@@ -378,7 +497,10 @@ void _lock_node(MATRIX_NODE* n, MATRIX_TOKEN* token) {
 }
 
 void _unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* token) {
-    if (n->locked > 0) n->locked--;
+    {
+        StripeGuard g(n->matrix, n->hash_ix);
+        if (n->locked > 0) mx_st(n->locked, n->locked - 1);
+    }
     if (token) {
         for (MATRIX_LIST** pp = &token->locked_node_list; *pp; pp = &(*pp)->next) {
             if ((*pp)->node == n) {
@@ -396,6 +518,24 @@ void _unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* token) {
 
 void unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* token) {
     if (!n) return;
+    if (!token) {
+        // Without a token only the count changes: under the stripe lock, and the wake-ups are
+        // sent (under matrix_lock) only when a task sleeps. Once the count is down the node may
+        // be freed: only its address is used after that.
+        MATRIX* m = n->matrix;
+        bool wake;
+        {
+            StripeGuard g(m, n->hash_ix);
+            if (n->locked > 0) mx_st(n->locked, n->locked - 1);
+            wake = mx_hold_watch.load() != 0 || mx_sleeping();
+        }
+        if (!wake) return;
+        TaskLockGuard g(matrix_lock);
+        mx_wake(m);
+        mx_wake(n);
+        _wakeup_closers();
+        return;
+    }
     TaskLockGuard g(matrix_lock);
     _unlock_node(n, token);
 }
@@ -406,7 +546,7 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
                               QV_SEXP** retp, int key) {
     switch (m->mode) {
         case 0:
-            m->flags |= 1;
+            mx_st(m->flags, m->flags | 1);
             *errp = MXE_NOT_OPEN;
             return nullptr;
         case 1:
@@ -427,20 +567,22 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
         *errp = MXE_NOT_FOUND;
         return nullptr;
     }
-    m->access_cnt |= 1;
+    if (!(m->access_cnt & 1)) mx_st(m->access_cnt, m->access_cnt | 1);
     _touch_matrix(m);
     // Nodes keep normalised codes: the code asked for is normalised once and compared whole.
     int64_t code[MXT_MAX_DIM + 1];
     memcpy(code, dc, sizeof(int64_t) * (m->p.dim + 1));
     normalize_dim_code(m, code);
-    unsigned h = node_hash_normalized(m, code);
+    uint64_t full = code_key(m, code);
+    unsigned h = bucket_of(full);
     MATRIX_NODE* n = m->node_hash[h];
-    while (n && !same_code(n->dim_code, code, m->p.dim + 1))
+    while (n && !node_has(n, full, code, m->p.dim + 1))
         n = n->nh_next;
     if (n) {
         move_to_front(n);
         n->process_token_key = key;
         n->req_level = lev;
+        mx_st(n->fast_second, key == 0 && lev == n->dim_code[0] ? n->last_access : 0);
         check_status(n, "_get_matrix_node");
         switch (n->status) {
             case MS_NEW:
@@ -455,7 +597,7 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
                     *errp = MXE_NOT_FOUND;
                     return nullptr;
                 }
-                n->status = MS_NEW;
+                mx_set_status(n, MS_NEW);
                 mx_wake(n);
                 _wakeup_closers();
                 _get_matrix_access(n);
@@ -466,7 +608,7 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
                     *errp = MXE_NOT_FOUND;
                     return nullptr;
                 }
-                n->status = MS_BUSY;
+                mx_set_status(n, MS_BUSY);
                 mx_wake(n);
                 _matrix_trigger_access(n, MI_VISU_1_TP, 0);
                 *errp = MXE_NOT_FOUND;
@@ -496,17 +638,67 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     }
     n->process_token_key = key;
     n->req_level = lev;
+    n->hash_ix = static_cast<int>(h);
+    n->code_key = full;
     _set_send_data(n, retp);
-    n->nh_next = m->node_hash[h];
-    m->node_hash[h] = n;
+    {
+        StripeGuard g(m, h);
+        n->nh_next = m->node_hash[h];
+        m->node_hash[h] = n;
+    }
     _insert_node_ring(n);
     _get_matrix_access(n);
     *errp = MXE_BUSY;
     return n;
 }
 
+// The look-up of a resident, ready node without matrix_lock, for a caller without token or
+// deferred answer: the node comes back held, as from the locked look-up. Null whenever the
+// locked look-up has more to do than hold the node and stamp its use: the matrix not open and
+// first in its ring or not stamped this second, a purge due, the node missing, not ready, or
+// with another key, requested level or last-access second.
+static MATRIX_NODE* lookup_resident(MATRIX* m, const int64_t* dc) {
+    if (!dc || mx_ld(m->mode, std::memory_order_acquire) != 1 || (mx_ld(m->flags) & 2))
+        return nullptr;
+    if (mx_ld(matrices_root->mx_next) != m || !(mx_ld(m->access_cnt) & 1)) return nullptr;
+    int64_t lev = dc[0];
+    if (lev < 0 || lev >= m->total_levels) return nullptr;
+    uint32_t now = matrix_now();
+    if (now == 0 || mx_ld(m->last_access) != now || !mx_ld(purge_started)) return nullptr;
+    int64_t since = static_cast<int64_t>(now) - mx_ld(last_purge);
+    if (since >= 121 || (since > 2 && mx_ld(nd_cnt) > 2 * mx_ld(total_ncache_size))) return nullptr;
+    // The code normalised and keyed in one pass (as normalize_dim_code and code_key do).
+    int dim = m->p.dim;
+    int64_t code[MXT_MAX_DIM + 1];
+    code[0] = lev;
+    CodeKey k(lev, dim);
+    for (int d = 0; d < dim; d++) {
+        int sh = node_shift(m, lev, d);
+        code[d + 1] = round_down(dc[d + 1], sh);
+        k.add(code[d + 1], sh);
+    }
+    uint64_t full = k.key();
+    unsigned h = bucket_of(full);
+    StripeGuard g(m, h);
+    MATRIX_NODE* n = m->node_hash[h];
+    while (n && !node_has(n, full, code, dim + 1))
+        n = n->nh_next;
+    if (!n || mx_ld(n->status, std::memory_order_acquire) != MS_OK || mx_ld(n->fast_second) != now)
+        return nullptr;
+    mx_st(n->locked, n->locked + 1);
+    mx_st(n->touch_seq, next_touch());
+    if (!ring_stale.load(std::memory_order_relaxed)) ring_stale.store(true);
+    return n;
+}
+
 MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access,
                              MATRIX_TOKEN* token, QV_SEXP** retp) {
+    if (!token && !retp) {
+        if (MATRIX_NODE* n = lookup_resident(m, dc)) {
+            *errp = 0;
+            return n;
+        }
+    }
     TaskLockGuard g(matrix_lock);
     int err = 0;
     MATRIX_NODE* n = _get_matrix_node(&err, m, dc, access, dc ? dc[0] : 0, retp, 0);
@@ -525,6 +717,10 @@ MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access
 }
 
 MATRIX_NODE* get_matrix_node_wait(int* errp, MATRIX* m, const int64_t* dc, int access) {
+    if (MATRIX_NODE* n = lookup_resident(m, dc)) {
+        *errp = 0;
+        return n;
+    }
     TaskLockGuard g(matrix_lock);
     int a = access;
     for (;;) {

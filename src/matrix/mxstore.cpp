@@ -34,18 +34,21 @@ MATRIX_SEXP* qv_env_holder = nullptr;
 // The ring head is a MATRIX used only for its links.
 MATRIX ring_head;
 
+// The lock-free node reader tests whether a matrix is the ring's first: links are stored
+// atomically.
 void ring_insert_front(MATRIX* m) {
-    m->mx_next = matrices_root->mx_next;
+    mx_st(m->mx_next, matrices_root->mx_next);
     m->mx_prev = matrices_root;
     matrices_root->mx_next->mx_prev = m;
-    matrices_root->mx_next = m;
+    mx_st(matrices_root->mx_next, m);
 }
 
 void ring_remove(MATRIX* m) {
     if (!m->mx_next) return;
-    m->mx_prev->mx_next = m->mx_next;
+    mx_st(m->mx_prev->mx_next, m->mx_next);
     m->mx_next->mx_prev = m->mx_prev;
-    m->mx_next = m->mx_prev = nullptr;
+    mx_st(m->mx_next, nullptr);
+    m->mx_prev = nullptr;
 }
 
 bool text_eq(const L_CHAR* a, const L_CHAR* b) {
@@ -191,7 +194,8 @@ bool matrix_store_started() {
 
 // Tasks asleep on a key of the store (matrix_lock held): wake-ups are sent only while there are
 // any, so that the common path of a look-up and its release costs no wake-up calls.
-static int mx_sleepers = 0;
+// Counted under matrix_lock; read without it by the lock-free node release.
+static std::atomic<int> mx_sleepers{0};
 
 void mx_sleep(const void* key) {
     mx_sleepers++;
@@ -201,7 +205,11 @@ void mx_sleep(const void* key) {
 }
 
 void mx_wake(const void* key) {
-    if (mx_sleepers) wakeup_task(key);
+    if (mx_sleepers.load(std::memory_order_relaxed)) wakeup_task(key);
+}
+
+bool mx_sleeping() {
+    return mx_sleepers.load(std::memory_order_relaxed) != 0;
 }
 
 void _wakeup_closers() {
@@ -264,10 +272,10 @@ void matrix_access_tick_step() {
     TaskLockGuard g(matrix_lock);
     int sum = 0;
     for (MATRIX* m = matrices_root->mx_next; m != matrices_root; m = m->mx_next) {
-        m->access_cnt <<= 1;
+        mx_st(m->access_cnt, m->access_cnt << 1);
         if (m->access_cnt & 6) sum += m->total_levels;
     }
-    if (sum) total_ncache_size = sum * 10 < 100 ? 100 : sum * 10;
+    if (sum) mx_st(total_ncache_size, sum * 10 < 100 ? 100 : sum * 10);
 }
 
 void _touch_matrix(MATRIX* m) {
@@ -275,7 +283,8 @@ void _touch_matrix(MATRIX* m) {
         ring_remove(m);
         ring_insert_front(m);
     }
-    m->last_access = matrix_now();
+    int64_t now = matrix_now();
+    if (m->last_access != now) mx_st(m->last_access, now);
 }
 
 // ---- Opening and finding -----------------------------------------------------------------------
@@ -399,7 +408,7 @@ void mx_open_token_done(MATRIX_TOKEN* t) {
 void _set_matrix_mode(MATRIX* m, int mode) {
     // A closing matrix stays closing (an opening token may finish while it closes).
     if (m->mode == 3 && mode != 3) return;
-    m->mode = mode;
+    mx_st(m->mode, mode, std::memory_order_release);
     switch (mode) {
         case 0:
             return;
@@ -438,8 +447,17 @@ void wait_matrix_mode(MATRIX* m) {
 
 // ---- Closing -----------------------------------------------------------------------------------
 
+// Closing and syncing wait for holders to let go: they count in mx_hold_watch meanwhile.
+struct HoldWatch {
+    HoldWatch() { mx_hold_watch++; }
+    ~HoldWatch() { mx_hold_watch--; }
+    HoldWatch(const HoldWatch&) = delete;
+    HoldWatch& operator=(const HoldWatch&) = delete;
+};
+
 static void _close_matrix(MATRIX* m) {
     if (m->mode == 3) return;
+    HoldWatch w;
     _flush_all_dirty_file(m);
     _set_matrix_mode(m, 3);
     ring_remove(m);
@@ -499,6 +517,7 @@ void sync_matrix(MATRIX* m) {
         _i_lock_task(matrix_lock, __FILE__, __LINE__);
     }
     if (m->mode != 1) return;
+    HoldWatch w;
     for (;;) {
         _flush_all_dirty_file(m);
         const void* key = nullptr;

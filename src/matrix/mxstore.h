@@ -8,7 +8,21 @@
 // scripts run on the queue's worker with the lock released.
 //
 // Lock order: matrix_lock, then the matrix-file lock, then the record store's lock; the collector
-// hooks take the high queue lock, then matrix_gc_lock, then the language's locks.
+// hooks take the high queue lock, then matrix_gc_lock, then the language's locks. A bucket stripe
+// lock of a matrix's node hash (hash_lock) is a leaf: taken after matrix_lock or alone, never two
+// at once, nothing taken while it is held.
+//
+// Resident, ready nodes are looked up and released without matrix_lock: the reader takes only
+// the stripe lock of the node's bucket, checks the node's status and holds it (`locked` + 1).
+// So a node's bucket chain and its `locked` count change only under its stripe lock (insertion
+// and freeing hold matrix_lock as well), and the fields that reader reads or writes are accessed
+// atomically (mx_ld, mx_st): node status (stored with release by mx_set_status), locked,
+// fast_second, touch_seq; matrix mode, flags, access_cnt, last_access; the ring head's mx_next;
+// nd_cnt and total_ncache_size. It serves only what the locked look-up would merely hold and
+// stamp (see lookup_resident in mxnode.cpp); everything else goes the locked way. It does not move
+// the node to the front of the ring: it stamps its touch_seq, and the ring is put back in stamp
+// order before anything walks it in order (the purges). Code that waits for a node's `locked` to
+// fall counts itself in mx_hold_watch while it waits, and reads `locked` with mx_node_held.
 //
 // The store stands on the record store, the image layer and the language; what it needs of the
 // interpreter layer (an internal interpreter per worker, deferred values) and of the element
@@ -16,6 +30,8 @@
 // installs before init_matrix.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "base/alloc.h"
@@ -63,6 +79,19 @@ enum : int {
 };
 constexpr int MX_CAL_SLOTS = 24;
 constexpr int MX_NODE_HASH = 403;
+constexpr int MX_HASH_LOCKS = 32;
+constexpr int MX_HASH_LOCK_STRIDE = 16;
+static_assert(sizeof(MATRIX::hash_lock) == sizeof(uint32_t) * MX_HASH_LOCKS * MX_HASH_LOCK_STRIDE);
+
+// Atomic access to a plain field shared with the lock-free node reader (see the top).
+template <class T>
+inline T mx_ld(const T& f, std::memory_order o = std::memory_order_relaxed) {
+    return std::atomic_ref<T>(const_cast<T&>(f)).load(o);
+}
+template <class T, class V>
+inline void mx_st(T& f, V v, std::memory_order o = std::memory_order_relaxed) {
+    std::atomic_ref<T>(f).store(static_cast<T>(v), o);
+}
 
 // The error code of matrix_error: the running script waits for a node or matrix.
 constexpr uint32_t MXE_WAIT_CODE = 0x8001160A;
@@ -94,10 +123,19 @@ struct MATRIX_CHANNEL {
 struct MATRIX_NODE {
     matrix_node_header h;  // the ring of loaded nodes
     MATRIX_NODE* nh_next;  // the hash bucket
-    MATRIX* matrix;
+    // What a lock-free look-up reads and writes is kept in the first cache line: the code's key
+    // (compared before the code itself), the code, status and holder count, the second of
+    // the last locked look-up that left the node as that look-up finds it (key 0, requested level
+    // its own; 0 when not), the bucket, and the stamp of the last access (the ring's order is
+    // descending stamps).
+    uint64_t code_key;
     int64_t* dim_code;
     int status;
     int locked;
+    uint32_t fast_second;
+    int hash_ix;
+    uint64_t touch_seq;
+    MATRIX* matrix;
     int ch_lock;
     int ch_lock_tid;
     unsigned save_lock : 1;
@@ -156,6 +194,8 @@ struct MATRIX_TOKEN {
     MATRIX_SEXP* cal_hold;  // keeps the running slot's script while the token runs or waits
 };
 constexpr uint32_t MX_TOKEN_MAGIC = 0x6d78746bu;
+
+static_assert(offsetof(MATRIX_NODE, touch_seq) + sizeof(uint64_t) <= 64);
 
 struct MX_DIM_CODE_LIST {
     MX_DIM_CODE_LIST* next;
@@ -240,6 +280,8 @@ QV_SEXP* matrix_error(const char* func, QV_SEXP* s, int code, QV_SEXP* info);
 // it sleeps and takes it again; mx_wake wakes the key's sleepers.
 void mx_sleep(const void* key);
 void mx_wake(const void* key);
+// Whether a task sleeps in mx_sleep (read without the lock).
+bool mx_sleeping();
 // The closers' wake-up key.
 void _wakeup_closers();
 // Moves a matrix to the front of the ring and stamps its last access.
@@ -276,6 +318,12 @@ void _set_dirty_file(MATRIX_NODE* n);
 void flush_all_dirty_file(MATRIX* m);
 void _flush_all_dirty_file(MATRIX* m);
 int _free_matrix_node(MATRIX_NODE* n);
+// Sets a node's status (release order: what made the node is seen by its lock-free readers).
+void mx_set_status(MATRIX_NODE* n, int status);
+// A node's holder count, read under its stripe lock.
+int mx_node_held(MATRIX_NODE* n);
+// Tasks waiting for some node's holder count to fall: a lock-free release then wakes them.
+extern std::atomic<int> mx_hold_watch;
 int _sync_matrix_node(MATRIX_NODE* n);
 void _insert_node_ring(MATRIX_NODE* n);
 void mx_purge(long long bytes);

@@ -131,7 +131,7 @@ void end_token(MATRIX_TOKEN* t) {
     // Nothing will make a node whose last token ended before it was ready: it fails, so that its
     // readers stop waiting and the next access fetches it again.
     if (n->status < MS_OK) {
-        n->status = MS_LOADING_ERR_1;
+        mx_set_status(n, MS_LOADING_ERR_1);
         _matrix_send_result(n);
     }
     mx_wake(n);
@@ -151,7 +151,7 @@ void end_token(MATRIX_TOKEN* t) {
 
 // A node's status was set by a slot's end: the node is told to its readers and waiters.
 void node_status_set(MATRIX_NODE* n, int status) {
-    n->status = status;
+    mx_set_status(n, status);
     _matrix_send_result(n);
     _wakeup_node_wait_tokens(n);
     mx_wake(n);
@@ -219,7 +219,8 @@ MATRIX_TOKEN* _new_matrix_token(MATRIX_NODE* n) {
     m->token_cnt++;
     QVISP_ENV* env = new_env(m->mx_env ? static_cast<QVISP_ENV*>(m->mx_env->data) : matrix_qv_env);
     set_env_work(env, t);
-    set_env(env, l_string(std_cm, "mxThisLevel"), get_integer(n->dim_code[0], nullptr));
+    static const L_CHAR* this_level = l_string(std_cm, "mxThisLevel");
+    set_env(env, this_level, get_integer(n->dim_code[0], nullptr));
     t->env = mx_hold(env, gc_vxlisp_env, __FILE__, __LINE__);
     n->process_token = t;
     if (m->p.new_token) m->p.new_token(t, 1);
@@ -262,9 +263,10 @@ int _delete_access_list(MATRIX_TOKEN* t) {
     return id;
 }
 
+// The jumps belong to the token's current run: they are set by the script that runs the token
+// (mxFinish) and read by matrix_exec_cal, both on the worker that runs it, so no lock is needed.
 void set_access_jump(MATRIX_TOKEN* t, int err_jump, int normal_jump, int err_jump_status,
                      int normal_jump_status) {
-    TaskLockGuard g(matrix_lock);
     if (err_jump >= 0) t->err_jump = err_jump;
     if (normal_jump >= 0) t->normal_jump = normal_jump;
     if (err_jump_status >= 0) t->err_jump_status = err_jump_status;
@@ -344,13 +346,13 @@ void _matrix_trigger_access(MATRIX_NODE* n, int access, int clear_err) {
         case MS_OK:
             break;
         case MS_LOADING_ERR_1:
-            n->status = MS_BUSY;
+            mx_set_status(n, MS_BUSY);
             mx_wake(n);
             if (access != MI_FETCH_1_TP)
                 _xx_insert_access_list(t, mx_slot_for_level(m, MI_FETCH_1_TP, level));
             break;
         case MS_PROCESS_ERR_1:
-            n->status = MS_BUSY;
+            mx_set_status(n, MS_BUSY);
             mx_wake(n);
             if (access != MI_FETCH_1_TP)
                 _xx_insert_access_list(t, mx_slot_for_level(m, MI_VISU_1_TP, level));
@@ -358,7 +360,7 @@ void _matrix_trigger_access(MATRIX_NODE* n, int access, int clear_err) {
         case MS_EDIT_ERR_1:
         case MS_EDIT_ERR_2:
             if (clear_err) {
-                n->status = MS_OK;
+                mx_set_status(n, MS_OK);
                 mx_wake(n);
                 _wakeup_closers();
             }
@@ -432,9 +434,12 @@ void matrix_exec_cal(MATRIX_TOKEN* t) {
                 _i_lock_task(matrix_lock, __FILE__, __LINE__);
                 goto normal_end;
             }
-            _i_lock_task(matrix_lock, __FILE__, __LINE__);
-            if (m->flags & 2) goto end;
-            _i_unlock_task(matrix_lock, "exec_cal", __FILE__, __LINE__);
+            // The broken mark is tested before each expression; it is read atomically, and the
+            // lock is taken only to end the token.
+            if (mx_ld(m->flags) & 2) {
+                _i_lock_task(matrix_lock, __FILE__, __LINE__);
+                goto end;
+            }
             gc_push(nullptr, nullptr, "matrix_exec_cal");
             QV_SEXP* v = eval(env, t->cal_target->pair.car);
             if (get_type(v) == QVT_ERROR) {

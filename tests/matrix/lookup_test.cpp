@@ -1,0 +1,119 @@
+// Look-ups of resident, ready nodes that bypass the store lock: they order the purge as locked
+// look-ups do, and holders on several threads stay safe against purges, freeing and sync.
+#include <atomic>
+#include <random>
+#include <thread>
+
+#include "mx_util.h"
+
+namespace {
+
+using namespace mxt;
+
+// Nodes of the matrix become ready as soon as they are fetched.
+MATRIX* ready_line(MATRIX* m) {
+    set_matrix_cal(m, MI_FETCH_1_TP, script(kReady));
+    set_matrix_cal_equ(m, 4, MI_FETCH_1_TP);
+    set_matrix_cal_equ(m, 5, MI_FETCH_1_TP);
+    return m;
+}
+
+void look(MATRIX* m, int64_t x) {
+    int err = 0;
+    int64_t dc[2] = {0, x};
+    MATRIX_NODE* n = get_matrix_node(&err, m, dc, 3, nullptr, nullptr);
+    ASSERT_EQ(err, 0);
+    EXPECT_EQ(n->dim_code[1], x);
+    unlock_node(n, nullptr);
+}
+
+TEST_F(MatrixTest, RepeatedLookupsKeepTheirOrderForThePurge) {
+    MATRIX* m = ready_line(open({1, 1 << 20, 1, 2, 1}));
+    {
+        TaskLockGuard g(matrix_lock);
+        total_ncache_size = 50;
+    }
+    uint32_t t0 = clock_now += 100000;
+    for (int i = 0; i < 100; i++) {
+        int err = 0;
+        int64_t dc[2] = {0, i * 4};
+        get_matrix_node(&err, m, dc, 3, nullptr, nullptr);
+    }
+    ASSERT_TRUE(quiet(m));
+    clock_now = t0 + 1;
+    // The first look-up of a second goes through the lock and moves the node to the front; the
+    // second one, in the other order, is the one that must count as the latest use.
+    for (int i = 0; i < 100; i++)
+        look(m, i * 4);
+    for (int i = 99; i >= 0; i--)
+        look(m, i * 4);
+    clock_now = t0 + 131;
+    int err = 0;
+    int64_t fresh[2] = {0, 4000};
+    get_matrix_node(&err, m, fresh, 3, nullptr, nullptr);  // the 121-second purge
+    ASSERT_TRUE(quiet(m));
+    for (int i = 0; i < 100; i++) {
+        if (i < 50)
+            EXPECT_EQ(status_of(m, {0, i * 4}), MS_OK) << i;
+        else
+            EXPECT_EQ(status_of(m, {0, i * 4}), -1) << i;
+    }
+    TaskLockGuard g(matrix_lock);
+    total_ncache_size = 100;
+}
+
+// Readers are tasks of the runtime: a node they find freed is made again through the queue.
+constexpr int kLineNodes = 200;
+MATRIX* line_matrix = nullptr;
+std::atomic<int> wrong{0}, held{0}, readers_done{0};
+
+void line_reader(intptr_t r) {
+    std::mt19937 rng(static_cast<unsigned>(r));
+    for (int i = 0; i < 20000; i++) {
+        int err = 0;
+        int64_t x = static_cast<int64_t>(rng() % kLineNodes) * 4;
+        int64_t dc[2] = {0, x};
+        MATRIX_NODE* n = get_matrix_node(&err, line_matrix, dc, 3, nullptr, nullptr);
+        if (err != 0) continue;
+        held++;
+        if (n->dim_code[1] != x || mx_ld(n->status) != MS_OK || mx_ld(n->locked) < 1) wrong++;
+        unlock_node(n, nullptr);
+    }
+    readers_done++;
+}
+
+TEST_F(MatrixTest, HoldersOnSeveralThreadsAgainstPurgesAndSync) {
+    MATRIX* m = line_matrix = ready_line(open({1, 1 << 20, 1, 2, 1}));
+    clock_now += 100000;
+    for (int i = 0; i < kLineNodes; i++) {
+        int err = 0;
+        int64_t dc[2] = {0, i * 4};
+        get_matrix_node(&err, m, dc, 3, nullptr, nullptr);
+    }
+    ASSERT_TRUE(quiet(m));
+    wrong = held = readers_done = 0;
+    for (int r = 0; r < 4; r++)
+        create_task(line_reader, r, 1);
+    // Meanwhile: new seconds, purges for memory that free idle nodes under the readers, a sync.
+    for (int k = 0; k < 20; k++) {
+        clock_now += 1;
+        mx_purge(0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    sync_matrix(m);
+    ASSERT_TRUE(wait_for([] { return readers_done.load() == 4; }, 60000));
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_GT(held.load(), 0);
+    ASSERT_TRUE(quiet(m));
+    TaskLockGuard g(matrix_lock);
+    int count = 0;
+    for (MATRIX_NODE* b : m->node_hash) {
+        for (MATRIX_NODE* n = b; n; n = n->nh_next) {
+            count++;
+            EXPECT_EQ(n->locked, 0);
+        }
+    }
+    EXPECT_EQ(count, nd_cnt);
+}
+
+}  // namespace
