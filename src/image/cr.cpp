@@ -336,17 +336,24 @@ int cr_decode_tile(CR_BUFFER* out, const CR_MEM_TBL* t, const CR_BUFFER* parent)
     int x_hi = std::clamp(2 * (parent->w_ofs + parent->w_len) - out->w_ofs, x_lo, w);
     int pofs = out->w_ofs - 2 * parent->w_ofs;
 #if defined(__SSE2__)
-    // Bytes 32..223 invert to themselves minus the calibration, so four pixels whose bytes all
-    // lie there are parent + byte - cal in 16-bit lanes, clamped by the saturating pack. The
-    // fourth lane subtracts more than two bytes can sum to, which packs to 0.
+    // Four pixels at a time in 16-bit lanes: cr_inv_cal of byte b is clamp(b, 32, 224), plus
+    // (b - 224) * 332 / 32 above 224, minus (32 - b) * 332 / 32 below 32 (both quotients of
+    // non-negative numbers, so shifts), minus the calibration; the saturating pack clamps parent
+    // plus that to 0..255. The fourth lane subtracts more than it can hold, which packs to 0.
     const __m128i zero = _mm_setzero_si128();
     const __m128i cal16 = _mm_setr_epi16(t->cal[0], t->cal[1], t->cal[2], 1024, t->cal[0],
                                          t->cal[1], t->cal[2], 1024);
-    const __m128i x_to_mid = _mm_set1_epi32(static_cast<int>(0x80000000u));
-    const __m128i rgb_only = _mm_set1_epi32(0x00FFFFFF);
-    const __m128i bias = _mm_set1_epi8(32);
-    const __m128i span = _mm_set1_epi8(static_cast<char>(191));
-    uint32_t doubled[CR_MAX_RECT];
+    const __m128i k32 = _mm_set1_epi16(32), k224 = _mm_set1_epi16(224);
+    const __m128i k332 = _mm_set1_epi16(332);
+    auto lanes = [&](__m128i q, __m128i p) {
+        __m128i above =
+            _mm_srli_epi16(_mm_mullo_epi16(_mm_max_epi16(_mm_sub_epi16(q, k224), zero), k332), 5);
+        __m128i below =
+            _mm_srli_epi16(_mm_mullo_epi16(_mm_max_epi16(_mm_sub_epi16(k32, q), zero), k332), 5);
+        __m128i f =
+            _mm_sub_epi16(_mm_add_epi16(_mm_min_epi16(_mm_max_epi16(q, k32), k224), above), below);
+        return _mm_sub_epi16(_mm_add_epi16(p, f), cal16);
+    };
 #endif
     for (int y = 0; y < h; y++) {
         unsigned char* d = px + 4 * static_cast<size_t>(y) * w;
@@ -359,28 +366,20 @@ int cr_decode_tile(CR_BUFFER* out, const CR_MEM_TBL* t, const CR_BUFFER* parent)
             lo < hi ? parent->buf + 4 * static_cast<size_t>(gy) * parent->w_len : nullptr;
         int x = lo;
 #if defined(__SSE2__)
-        if (hi - lo >= 4) {
-            // The parent's pixels, each repeated for the two columns it covers.
-            for (int i = lo; i < hi; i++)
-                memcpy(&doubled[i - lo], prow + 4 * static_cast<size_t>((i + pofs) >> 1), 4);
-            for (; x + 4 <= hi; x += 4) {
-                unsigned char* q = d + 4 * x;
-                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-                __m128i m = _mm_or_si128(_mm_and_si128(v, rgb_only), x_to_mid);
-                __m128i off = _mm_sub_epi8(m, bias);
-                if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(off, span), span)) != 0xFFFF) {
-                    for (int k = 0; k < 4; k++)
-                        calibrate(q + 4 * k,
-                                  reinterpret_cast<unsigned char*>(&doubled[x - lo + k]));
-                    continue;
-                }
-                __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&doubled[x - lo]));
-                __m128i a = _mm_sub_epi16(
-                    _mm_add_epi16(_mm_unpacklo_epi8(v, zero), _mm_unpacklo_epi8(p, zero)), cal16);
-                __m128i b = _mm_sub_epi16(
-                    _mm_add_epi16(_mm_unpackhi_epi8(v, zero), _mm_unpackhi_epi8(p, zero)), cal16);
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(q), _mm_packus_epi16(a, b));
-            }
+        // From a column that starts a parent pixel, each group of four covers two of them.
+        if (x < hi && ((x + pofs) & 1)) {
+            calibrate(d + 4 * x, prow + 4 * static_cast<size_t>((x + pofs) >> 1));
+            x++;
+        }
+        for (; x + 4 <= hi; x += 4) {
+            unsigned char* q = d + 4 * x;
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+            __m128i two = _mm_loadl_epi64(
+                reinterpret_cast<const __m128i*>(prow + 4 * static_cast<size_t>((x + pofs) >> 1)));
+            __m128i p = _mm_unpacklo_epi32(two, two);
+            __m128i a = lanes(_mm_unpacklo_epi8(v, zero), _mm_unpacklo_epi8(p, zero));
+            __m128i b = lanes(_mm_unpackhi_epi8(v, zero), _mm_unpackhi_epi8(p, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(q), _mm_packus_epi16(a, b));
         }
 #endif
         for (; x < hi; x++)
