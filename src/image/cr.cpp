@@ -345,6 +345,11 @@ int cr_decode_tile(CR_BUFFER* out, const CR_MEM_TBL* t, const CR_BUFFER* parent)
                                          t->cal[1], t->cal[2], 1024);
     const __m128i k32 = _mm_set1_epi16(32), k224 = _mm_set1_epi16(224);
     const __m128i k332 = _mm_set1_epi16(332);
+    // For the test that all three bytes of four pixels lie in 32..223 (the fourth set to 128).
+    const __m128i rgb_only = _mm_set1_epi32(0x00FFFFFF);
+    const __m128i x_mid = _mm_set1_epi32(static_cast<int>(0x80000000u));
+    const __m128i bias = _mm_set1_epi8(32);
+    const __m128i span = _mm_set1_epi8(static_cast<char>(191));
     auto lanes = [&](__m128i q, __m128i p) {
         __m128i above =
             _mm_srli_epi16(_mm_mullo_epi16(_mm_max_epi16(_mm_sub_epi16(q, k224), zero), k332), 5);
@@ -377,8 +382,18 @@ int cr_decode_tile(CR_BUFFER* out, const CR_MEM_TBL* t, const CR_BUFFER* parent)
             __m128i two = _mm_loadl_epi64(
                 reinterpret_cast<const __m128i*>(prow + 4 * static_cast<size_t>((x + pofs) >> 1)));
             __m128i p = _mm_unpacklo_epi32(two, two);
-            __m128i a = lanes(_mm_unpacklo_epi8(v, zero), _mm_unpacklo_epi8(p, zero));
-            __m128i b = lanes(_mm_unpackhi_epi8(v, zero), _mm_unpackhi_epi8(p, zero));
+            __m128i a, b;
+            __m128i off = _mm_sub_epi8(_mm_or_si128(_mm_and_si128(v, rgb_only), x_mid), bias);
+            if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(off, span), span)) == 0xFFFF) {
+                // Every byte 32..223: the inverse is the byte itself.
+                a = _mm_sub_epi16(
+                    _mm_add_epi16(_mm_unpacklo_epi8(v, zero), _mm_unpacklo_epi8(p, zero)), cal16);
+                b = _mm_sub_epi16(
+                    _mm_add_epi16(_mm_unpackhi_epi8(v, zero), _mm_unpackhi_epi8(p, zero)), cal16);
+            } else {
+                a = lanes(_mm_unpacklo_epi8(v, zero), _mm_unpacklo_epi8(p, zero));
+                b = lanes(_mm_unpackhi_epi8(v, zero), _mm_unpackhi_epi8(p, zero));
+            }
             _mm_storeu_si128(reinterpret_cast<__m128i*>(q), _mm_packus_epi16(a, b));
         }
 #endif
