@@ -23,6 +23,9 @@ namespace {
 // walk the whole picture).
 constexpr int MAX_SCANS = 500;
 
+// Rows decoded a call when they go straight into the caller's picture.
+constexpr JDIMENSION DIRECT_ROWS = 16;
+
 struct my_error_mgr {
     jpeg_error_mgr pub;
     jmp_buf setjmp_buffer;
@@ -377,8 +380,19 @@ int decode_with(Decoder* dec, const void* memory, size_t memory_size,
             break;
         }
         if (direct && space == JCS_EXT_RGBX) {
-            jpeg_read_scanlines(cinfo, &dst, 1);
-            if (!keep_x) clear_x(dst, width);
+            // Several rows a call (the library hands out what one step of it yields); rows
+            // it does not fill are asked for again on the next turn.
+            JSAMPROW rows[DIRECT_ROWS] = {dst};
+            JDIMENSION n = 1;
+            while (n < DIRECT_ROWS && cinfo->output_scanline + n < cinfo->output_height) {
+                rows[n] = static_cast<JSAMPROW>(
+                    read_callback(static_cast<int>(cinfo->output_scanline + n), data));
+                if (!rows[n]) break;
+                n++;
+            }
+            n = jpeg_read_scanlines(cinfo, rows, n);
+            for (JDIMENSION i = 0; i < n && !keep_x; i++)
+                clear_x(rows[i], width);
             continue;
         }
         jpeg_read_scanlines(cinfo, row, 1);
