@@ -321,17 +321,13 @@ void give_back_decoder(Decoder* d) {
         decoder_slot.idle = d;
 }
 
-// The decoder of LoadJPGFromMemory. With `direct`, RGB rows are decoded straight into the
-// destination rows, whose fourth bytes are then set to 0 unless `keep_x` leaves them to the
-// caller; CMYK rows are converted with fourth bytes 0. max_side bounds both sides of the
-// picture before the header callback is asked.
 // The work of load_jpeg on a taken decoder, which the caller gives back whatever the result.
 int decode_with(Decoder* dec, const void* memory, size_t memory_size,
                 LoadJPGHeaderCallback header_callback, LoadJPGReadCallback read_callback,
                 void* data, bool direct, bool keep_x, int max_side) {
     j_decompress_ptr cinfo = &dec->cinfo;
     if (setjmp(dec->jerr.setjmp_buffer)) return 0;
-    // Warnings after the first are printed only when the count is 0.
+    // The library prints a warning only while its count is 0: each picture starts afresh.
     dec->jerr.pub.num_warnings = 0;
     jpeg_memory_src(cinfo, memory, memory_size);
     jpeg_read_header(cinfo, TRUE);
@@ -410,6 +406,10 @@ int decode_with(Decoder* dec, const void* memory, size_t memory_size,
     return 1;
 }
 
+// The decoder of LoadJPGFromMemory. With `direct`, RGB rows are decoded straight into the
+// destination rows, whose fourth bytes are then set to 0 unless `keep_x` leaves them to the
+// caller; in that mode CMYK rows are converted with fourth bytes 0. max_side bounds both sides of
+// the picture before the header callback is asked.
 int load_jpeg(const void* memory, size_t memory_size, LoadJPGHeaderCallback header_callback,
               LoadJPGReadCallback read_callback, void* data, bool direct, bool keep_x,
               int max_side) {
