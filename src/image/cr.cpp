@@ -11,6 +11,10 @@
 #include <new>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "base/endian.h"
 #include "base/panic.h"
 #include "base/ufile.h"
@@ -95,32 +99,11 @@ unsigned char* none_uncompress(int* w, int* h, const unsigned char* data, size_t
     return out;
 }
 
-namespace {
-
-// The size a JPEG stream declares, read from its header alone (the header callback refuses, so
-// nothing is decoded or allocated).
-int tile_jpeg_size(LoadJPGInfo* info, void* data) {
-    auto* wh = static_cast<int*>(data);
-    wh[0] = info->width;
-    wh[1] = info->height;
-    return 0;
-}
-
-void* no_rows(int, void*) {
-    return nullptr;
-}
-
-}  // namespace
-
 unsigned char* cr_jpeg_uncompress(int* w, int* h, const unsigned char* data, size_t size) {
     *w = *h = 0;
-    // A tile is at most CR_MAX_RECT a side: a stream declaring more is refused before anything
-    // is allocated for it.
-    int wh[2] = {0, 0};
     if (!data) return nullptr;
-    LoadJPGFromMemory(data, size, tile_jpeg_size, no_rows, wh);
-    if (wh[0] < 1 || wh[1] < 1 || wh[0] > CR_MAX_RECT || wh[1] > CR_MAX_RECT) return nullptr;
-    return jpeg_uncompress(w, h, data, size);
+    // A tile is at most CR_MAX_RECT a side: a stream declaring more is refused from its header.
+    return jpeg_uncompress_bounded(w, h, data, size, CR_MAX_RECT, false);
 }
 
 CR_FILE* cr_open_file(const char* filename, int ctl, int mode, int rect_size, int width,
@@ -314,8 +297,11 @@ int cr_decode_tile(CR_BUFFER* out, const CR_MEM_TBL* t, const CR_BUFFER* parent)
     int w = 0, h = 0;
     unsigned char* px = nullptr;
     out->buf = nullptr;
+    // With a parent, the fourth bytes of JPEG pixels are cleared in the calibration pass below
+    // rather than in a pass of their own.
     if (t->type == 'j')
-        px = cr_jpeg_uncompress(&w, &h, t->buf, static_cast<size_t>(t->size));
+        px = jpeg_uncompress_bounded(&w, &h, t->buf, static_cast<size_t>(t->size), CR_MAX_RECT,
+                                     parent != nullptr);
     else if (t->type == 'n')
         px = none_uncompress(&w, &h, t->buf, static_cast<size_t>(t->size));
     if (!px) return -1;
@@ -324,30 +310,97 @@ int cr_decode_tile(CR_BUFFER* out, const CR_MEM_TBL* t, const CR_BUFFER* parent)
     out->buf = px;
     if (!parent) return 0;
     // cr_inv_cal of every byte, per channel, once per tile, and the clamp of parent plus
-    // difference (-300..800) as a table.
+    // difference as a table. The difference spans -300 - 127 (byte 0, calibration 127) to
+    // 545 + 128 (byte 255, calibration -128), so parent plus difference spans -427..928.
+    constexpr int SAT_LO = -427, SAT_HI = 928;
     static const auto saturate = [] {
-        std::array<unsigned char, 1101> t{};
-        for (int v = -300; v <= 800; v++)
-            t[static_cast<size_t>(v + 300)] = static_cast<unsigned char>(std::clamp(v, 0, 255));
+        std::array<unsigned char, SAT_HI - SAT_LO + 1> t{};
+        for (int v = SAT_LO; v <= SAT_HI; v++)
+            t[static_cast<size_t>(v - SAT_LO)] = static_cast<unsigned char>(std::clamp(v, 0, 255));
         return t;
     }();
     int inv[3][256];
     for (int c = 0; c < 3; c++)
         for (int b = 0; b < 256; b++)
-            inv[c][b] = cr_inv_cal(b, t->cal[c]) + 300;
+            inv[c][b] = cr_inv_cal(b, t->cal[c]) - SAT_LO;
+    // One pixel: the parent's pixel p plus the difference stored in q, fourth byte 0.
+    auto calibrate = [&](unsigned char* q, const unsigned char* p) {
+        q[0] = saturate[static_cast<size_t>(p[0] + inv[0][q[0]])];
+        q[1] = saturate[static_cast<size_t>(p[1] + inv[1][q[1]])];
+        q[2] = saturate[static_cast<size_t>(p[2] + inv[2][q[2]])];
+        q[3] = 0;
+    };
+    // Columns whose parent pixel lies inside the parent tile: gx = (w_ofs + x) / 2 - parent
+    // w_ofs in 0 .. parent w_len - 1 (origins are never negative, so the division floors).
+    int x_lo = std::clamp(2 * parent->w_ofs - out->w_ofs, 0, w);
+    int x_hi = std::clamp(2 * (parent->w_ofs + parent->w_len) - out->w_ofs, x_lo, w);
+    int pofs = out->w_ofs - 2 * parent->w_ofs;
+#if defined(__SSE2__)
+    // Four pixels at a time in 16-bit lanes: cr_inv_cal of byte b is clamp(b, 32, 224), plus
+    // (b - 224) * 332 / 32 above 224, minus (32 - b) * 332 / 32 below 32 (both quotients of
+    // non-negative numbers, so shifts), minus the calibration; the saturating pack clamps parent
+    // plus that to 0..255. The fourth lane subtracts more than it can hold, which packs to 0.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i cal16 = _mm_setr_epi16(t->cal[0], t->cal[1], t->cal[2], 1024, t->cal[0],
+                                         t->cal[1], t->cal[2], 1024);
+    const __m128i k32 = _mm_set1_epi16(32), k224 = _mm_set1_epi16(224);
+    const __m128i k332 = _mm_set1_epi16(332);
+    // For the test that all three bytes of four pixels lie in 32..223 (the fourth set to 128).
+    const __m128i rgb_only = _mm_set1_epi32(0x00FFFFFF);
+    const __m128i x_mid = _mm_set1_epi32(static_cast<int>(0x80000000u));
+    const __m128i bias = _mm_set1_epi8(32);
+    const __m128i span = _mm_set1_epi8(static_cast<char>(191));
+    auto lanes = [&](__m128i q, __m128i p) {
+        __m128i above =
+            _mm_srli_epi16(_mm_mullo_epi16(_mm_max_epi16(_mm_sub_epi16(q, k224), zero), k332), 5);
+        __m128i below =
+            _mm_srli_epi16(_mm_mullo_epi16(_mm_max_epi16(_mm_sub_epi16(k32, q), zero), k332), 5);
+        __m128i f =
+            _mm_sub_epi16(_mm_add_epi16(_mm_min_epi16(_mm_max_epi16(q, k32), k224), above), below);
+        return _mm_sub_epi16(_mm_add_epi16(p, f), cal16);
+    };
+#endif
     for (int y = 0; y < h; y++) {
-        int gy = (out->h_ofs + y) / 2 - parent->h_ofs;
-        if (gy < 0 || gy >= parent->h_len) continue;
-        const unsigned char* prow = parent->buf + 4 * static_cast<size_t>(gy) * parent->w_len;
         unsigned char* d = px + 4 * static_cast<size_t>(y) * w;
-        for (int x = 0; x < w; x++, d += 4) {
-            int gx = (out->w_ofs + x) / 2 - parent->w_ofs;
-            if (gx < 0 || gx >= parent->w_len) continue;
-            const unsigned char* p = prow + 4 * static_cast<size_t>(gx);
-            d[0] = saturate[static_cast<size_t>(p[0] + inv[0][d[0]])];
-            d[1] = saturate[static_cast<size_t>(p[1] + inv[1][d[1]])];
-            d[2] = saturate[static_cast<size_t>(p[2] + inv[2][d[2]])];
+        int gy = (out->h_ofs + y) / 2 - parent->h_ofs;
+        int lo = x_lo, hi = x_hi;
+        if (gy < 0 || gy >= parent->h_len) lo = hi = w;
+        for (int x = 0; x < lo; x++)
+            d[4 * x + 3] = 0;
+        const unsigned char* prow =
+            lo < hi ? parent->buf + 4 * static_cast<size_t>(gy) * parent->w_len : nullptr;
+        int x = lo;
+#if defined(__SSE2__)
+        // From a column that starts a parent pixel, each group of four covers two of them.
+        if (x < hi && ((x + pofs) & 1)) {
+            calibrate(d + 4 * x, prow + 4 * static_cast<size_t>((x + pofs) >> 1));
+            x++;
         }
+        for (; x + 4 <= hi; x += 4) {
+            unsigned char* q = d + 4 * x;
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+            __m128i two = _mm_loadl_epi64(
+                reinterpret_cast<const __m128i*>(prow + 4 * static_cast<size_t>((x + pofs) >> 1)));
+            __m128i p = _mm_unpacklo_epi32(two, two);
+            __m128i a, b;
+            __m128i off = _mm_sub_epi8(_mm_or_si128(_mm_and_si128(v, rgb_only), x_mid), bias);
+            if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(off, span), span)) == 0xFFFF) {
+                // Every byte 32..223: the inverse is the byte itself.
+                a = _mm_sub_epi16(
+                    _mm_add_epi16(_mm_unpacklo_epi8(v, zero), _mm_unpacklo_epi8(p, zero)), cal16);
+                b = _mm_sub_epi16(
+                    _mm_add_epi16(_mm_unpackhi_epi8(v, zero), _mm_unpackhi_epi8(p, zero)), cal16);
+            } else {
+                a = lanes(_mm_unpacklo_epi8(v, zero), _mm_unpacklo_epi8(p, zero));
+                b = lanes(_mm_unpackhi_epi8(v, zero), _mm_unpackhi_epi8(p, zero));
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(q), _mm_packus_epi16(a, b));
+        }
+#endif
+        for (; x < hi; x++)
+            calibrate(d + 4 * x, prow + 4 * static_cast<size_t>((x + pofs) >> 1));
+        for (x = hi; x < w; x++)
+            d[4 * x + 3] = 0;
     }
     return 0;
 }

@@ -6,6 +6,7 @@
 #include "image/jpeg_glue.h"
 
 #include <bit>
+#include <climits>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +22,9 @@ namespace {
 // More scans than any encoder writes; a stream with more is taken for hostile (each scan can
 // walk the whole picture).
 constexpr int MAX_SCANS = 500;
+
+// Rows decoded a call when they go straight into the caller's picture.
+constexpr JDIMENSION DIRECT_ROWS = 16;
 
 struct my_error_mgr {
     jpeg_error_mgr pub;
@@ -195,7 +199,8 @@ int HeaderCallback(LoadJPGInfo* info, void* data) {
     CallbackInfo* ci = static_cast<CallbackInfo*>(data);
     if (info->bpp != 24 || !image_size_ok(info->width, info->height)) return 0;
     size_t bytes = static_cast<size_t>(info->width) * static_cast<size_t>(info->height) * 4;
-    ci->dib = static_cast<unsigned char*>(calloc(bytes, 1));
+    // Every byte is written by the decoder (fourth bytes included), so no zero fill.
+    ci->dib = static_cast<unsigned char*>(malloc(bytes));
     ci->width = info->width;
     ci->height = info->height;
     return ci->dib != nullptr;
@@ -256,40 +261,94 @@ unsigned char* jpeg_compress(size_t* ret_jpeg_length, const unsigned char* rgb_3
 
 namespace {
 
-// The decoder of LoadJPGFromMemory. With `direct`, RGB rows are decoded straight into the
-// destination rows and their fourth bytes then set to 0: the same result as the copy into a
-// zero-filled picture, without the copy.
-int load_jpeg(const void* memory, size_t memory_size, LoadJPGHeaderCallback header_callback,
-              LoadJPGReadCallback read_callback, void* data, bool direct) {
-    if (!header_callback || !read_callback) return 0;
+// A decompressor kept per thread between calls: creating one sets up its memory manager and
+// tables, a fixed cost that dominates small pictures such as raster tiles. jpeg_abort_decompress
+// returns it to its start state after every use, success or failure (the library documents the
+// object as reusable then); its permanent pool keeps only the source record and the last
+// Huffman and quantisation tables, a bounded size.
+struct Decoder {
     jpeg_decompress_struct cinfo;
     my_error_mgr jerr;
     jpeg_progress_mgr progress;
-    cinfo.err = jpeg_std_error(&jerr.pub);
-    jerr.pub.error_exit = my_error_exit;
-    progress.progress_monitor = scan_limit;
-    if (setjmp(jerr.setjmp_buffer)) {
-        jpeg_destroy_decompress(&cinfo);
-        return 0;
+};
+
+// 0 when the library object is made; its error exit ends here on failure.
+int create_decoder(Decoder* d) {
+    d->cinfo.err = jpeg_std_error(&d->jerr.pub);
+    d->jerr.pub.error_exit = my_error_exit;
+    d->progress.progress_monitor = scan_limit;
+    if (setjmp(d->jerr.setjmp_buffer)) return -1;
+    jpeg_create_decompress(&d->cinfo);
+    d->cinfo.progress = &d->progress;
+    return 0;
+}
+
+Decoder* new_decoder() {
+    auto* d = static_cast<Decoder*>(calloc(1, sizeof(Decoder)));
+    if (d && create_decoder(d) < 0) {
+        free(d);
+        d = nullptr;
     }
-    jpeg_create_decompress(&cinfo);
-    cinfo.progress = &progress;
-    jpeg_memory_src(&cinfo, memory, memory_size);
-    jpeg_read_header(&cinfo, TRUE);
+    return d;
+}
+
+void delete_decoder(Decoder* d) {
+    jpeg_destroy_decompress(&d->cinfo);
+    free(d);
+}
+
+// The thread's idle decoder. A call takes it out while it works, so a callback that decodes
+// another picture on the same thread gets a decoder of its own.
+struct DecoderSlot {
+    Decoder* idle = nullptr;
+    ~DecoderSlot() {
+        if (idle) delete_decoder(idle);
+    }
+};
+thread_local DecoderSlot decoder_slot;
+
+Decoder* take_decoder() {
+    Decoder* d = decoder_slot.idle;
+    decoder_slot.idle = nullptr;
+    return d ? d : new_decoder();
+}
+
+void give_back_decoder(Decoder* d) {
+    jpeg_abort_decompress(&d->cinfo);
+    if (decoder_slot.idle)
+        delete_decoder(d);
+    else
+        decoder_slot.idle = d;
+}
+
+// The work of load_jpeg on a taken decoder, which the caller gives back whatever the result.
+int decode_with(Decoder* dec, const void* memory, size_t memory_size,
+                LoadJPGHeaderCallback header_callback, LoadJPGReadCallback read_callback,
+                void* data, bool direct, bool keep_x, int max_side) {
+    j_decompress_ptr cinfo = &dec->cinfo;
+    if (setjmp(dec->jerr.setjmp_buffer)) return 0;
+    // The library prints a warning only while its count is 0: each picture starts afresh.
+    dec->jerr.pub.num_warnings = 0;
+    jpeg_memory_src(cinfo, memory, memory_size);
+    jpeg_read_header(cinfo, TRUE);
 
     LoadJPGInfo info;
-    info.width = static_cast<int>(cinfo.image_width);
-    info.height = static_cast<int>(cinfo.image_height);
+    info.width = static_cast<int>(cinfo->image_width);
+    info.height = static_cast<int>(cinfo->image_height);
     info.bpp = 0;
     info.num_palette = 0;
     info.palette = nullptr;
-    if (cinfo.out_color_space == JCS_RGB && cinfo.num_components == 3) {
+    bool size_ok =
+        image_size_ok(info.width, info.height) && info.width <= max_side && info.height <= max_side;
+    if (!size_ok) {
+        // Refused before anything is allocated for it.
+    } else if (cinfo->out_color_space == JCS_RGB && cinfo->num_components == 3) {
         info.bpp = 24;
         // The library's row then holds 4-byte pixels.
-        cinfo.out_color_space = JCS_EXT_RGBX;
-    } else if (cinfo.out_color_space == JCS_CMYK && cinfo.num_components == 4) {
+        cinfo->out_color_space = JCS_EXT_RGBX;
+    } else if (cinfo->out_color_space == JCS_CMYK && cinfo->num_components == 4) {
         info.bpp = 24;
-    } else if (cinfo.out_color_space == JCS_GRAYSCALE && cinfo.num_components == 1) {
+    } else if (cinfo->out_color_space == JCS_GRAYSCALE && cinfo->num_components == 1) {
         info.bpp = 8;
         info.num_palette = 256;
         info.palette = static_cast<RGB4*>(malloc(256 * sizeof(RGB4)));
@@ -299,60 +358,84 @@ int load_jpeg(const void* memory, size_t memory_size, LoadJPGHeaderCallback head
             info.palette[i] = RGB4{v, v, v, 0};
         }
     }
-    if (!image_size_ok(info.width, info.height)) info.bpp = 0;
     if (info.bpp != 0 && !header_callback(&info, data)) info.bpp = 0;
     free(info.palette);
-    if (info.bpp == 0) {
-        jpeg_destroy_decompress(&cinfo);
-        return 0;
-    }
+    if (info.bpp == 0) return 0;
 
-    jpeg_start_decompress(&cinfo);
-    JSAMPARRAY row = (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
-                                                cinfo.output_width * cinfo.output_components, 1);
-    J_COLOR_SPACE space = cinfo.out_color_space;
-    unsigned width = cinfo.output_width;
+    jpeg_start_decompress(cinfo);
+    JSAMPARRAY row = (*cinfo->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE,
+                                                 cinfo->output_width * cinfo->output_components, 1);
+    J_COLOR_SPACE space = cinfo->out_color_space;
+    unsigned width = cinfo->output_width;
     bool stopped = false;
-    while (cinfo.output_scanline < cinfo.output_height) {
+    while (cinfo->output_scanline < cinfo->output_height) {
         auto* dst = static_cast<unsigned char*>(
-            read_callback(static_cast<int>(cinfo.output_scanline), data));
+            read_callback(static_cast<int>(cinfo->output_scanline), data));
         if (!dst) {
             stopped = true;
             break;
         }
         if (direct && space == JCS_EXT_RGBX) {
-            jpeg_read_scanlines(&cinfo, &dst, 1);
-            clear_x(dst, width);
+            // Several rows a call (the library hands out what one step of it yields); rows
+            // it does not fill are asked for again on the next turn.
+            JSAMPROW rows[DIRECT_ROWS] = {dst};
+            JDIMENSION n = 1;
+            while (n < DIRECT_ROWS && cinfo->output_scanline + n < cinfo->output_height) {
+                rows[n] = static_cast<JSAMPROW>(
+                    read_callback(static_cast<int>(cinfo->output_scanline + n), data));
+                if (!rows[n]) break;
+                n++;
+            }
+            n = jpeg_read_scanlines(cinfo, rows, n);
+            for (JDIMENSION i = 0; i < n && !keep_x; i++)
+                clear_x(rows[i], width);
             continue;
         }
-        jpeg_read_scanlines(&cinfo, row, 1);
-        if (space == JCS_EXT_RGBX)
+        jpeg_read_scanlines(cinfo, row, 1);
+        if (space == JCS_EXT_RGBX) {
             copy_rgb(dst, row[0], width);
-        else if (space == JCS_CMYK)
+        } else if (space == JCS_CMYK) {
             copy_cmyk(dst, row[0], width);
-        else
+            if (direct) clear_x(dst, width);
+        } else {
             memcpy(dst, row[0], width);
+        }
     }
     // A reader that stopped early leaves rows unread, which finishing would call an error.
-    if (stopped)
-        jpeg_abort_decompress(&cinfo);
-    else
-        jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
+    if (!stopped) jpeg_finish_decompress(cinfo);
     return 1;
+}
+
+// The decoder of LoadJPGFromMemory. With `direct`, RGB rows are decoded straight into the
+// destination rows, whose fourth bytes are then set to 0 unless `keep_x` leaves them to the
+// caller; in that mode CMYK rows are converted with fourth bytes 0. max_side bounds both sides of
+// the picture before the header callback is asked.
+int load_jpeg(const void* memory, size_t memory_size, LoadJPGHeaderCallback header_callback,
+              LoadJPGReadCallback read_callback, void* data, bool direct, bool keep_x,
+              int max_side) {
+    if (!header_callback || !read_callback) return 0;
+    Decoder* dec = take_decoder();
+    if (!dec) return 0;
+    int ok = decode_with(dec, memory, memory_size, header_callback, read_callback, data, direct,
+                         keep_x, max_side);
+    give_back_decoder(dec);
+    return ok;
 }
 
 }  // namespace
 
 int LoadJPGFromMemory(const void* memory, size_t memory_size, LoadJPGHeaderCallback header_callback,
                       LoadJPGReadCallback read_callback, void* data) {
-    return load_jpeg(memory, memory_size, header_callback, read_callback, data, false);
+    return load_jpeg(memory, memory_size, header_callback, read_callback, data, false, false,
+                     INT_MAX);
 }
 
-unsigned char* jpeg_uncompress(int* ret_width, int* ret_height, const unsigned char* jpeg_data,
-                               size_t jpeg_length) {
+unsigned char* jpeg_uncompress_bounded(int* ret_width, int* ret_height,
+                                       const unsigned char* jpeg_data, size_t jpeg_length,
+                                       int max_side, bool keep_x) {
     CallbackInfo ci{nullptr, 0, 0};
-    int ok = load_jpeg(jpeg_data, jpeg_length, HeaderCallback, ReadCallback, &ci, true);
+    int ok = load_jpeg(jpeg_data, jpeg_length, HeaderCallback, ReadCallback, &ci, true, keep_x,
+                       max_side);
     *ret_width = ci.width;
     *ret_height = ci.height;
     if (!ok) {
@@ -360,4 +443,9 @@ unsigned char* jpeg_uncompress(int* ret_width, int* ret_height, const unsigned c
         return nullptr;
     }
     return ci.dib;
+}
+
+unsigned char* jpeg_uncompress(int* ret_width, int* ret_height, const unsigned char* jpeg_data,
+                               size_t jpeg_length) {
+    return jpeg_uncompress_bounded(ret_width, ret_height, jpeg_data, jpeg_length, INT_MAX, false);
 }

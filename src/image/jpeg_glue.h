@@ -29,12 +29,19 @@ typedef void* (*LoadJPGReadCallback)(int line_number, void* data);
 unsigned char* jpeg_compress(size_t* ret_jpeg_length, const unsigned char* rgb_32bit_data,
                              int image_width, int image_height, int quality);
 
-// Decodes an RGB or CMYK stream into a new zero-filled picture (fourth byte 0). The size is
+// Decodes an RGB or CMYK stream into a new picture whose fourth bytes are 0. The size is
 // written in every case and means something only with a non-null result; greyscale pictures,
 // damaged streams and pictures beyond the cap give null. A stream cut short of its end decodes
 // as far as it goes.
 unsigned char* jpeg_uncompress(int* ret_width, int* ret_height, const unsigned char* jpeg_data,
                                size_t jpeg_length);
+
+// jpeg_uncompress for pictures of at most max_side pixels a side (a larger one is refused from
+// its header, before anything is allocated). With keep_x the fourth bytes of an RGB picture are
+// left as the library writes them, for a caller that sets them in its own pass over the pixels.
+unsigned char* jpeg_uncompress_bounded(int* ret_width, int* ret_height,
+                                       const unsigned char* jpeg_data, size_t jpeg_length,
+                                       int max_side, bool keep_x);
 
 // 1 when the picture was decoded, 0 when it was refused or failed.
 int LoadJPGFromMemory(const void* memory, size_t memory_size, LoadJPGHeaderCallback header_callback,

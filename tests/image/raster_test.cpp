@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -236,6 +237,70 @@ TEST(CR, CalibrationAndRawTiles) {
     jpg = jpeg_compress(&len, wide.data(), 257, 2, 80);
     ASSERT_NE(jpg, nullptr);
     EXPECT_EQ(cr_jpeg_uncompress(&w, &h, jpg, len), nullptr);
+    free(jpg);
+}
+
+// A decoded tile against its parent, computed here pixel by pixel: the parent's pixel plus
+// cr_inv_cal of the stored byte, clamped; pixels whose parent lies outside the parent tile keep
+// their stored bytes; every fourth byte 0.
+void expect_calibrated(const CR_MEM_TBL& t, const CR_BUFFER& parent, int x0, int y0) {
+    CR_BUFFER raw{x0, y0, 0, 0, nullptr}, out{x0, y0, 0, 0, nullptr};
+    ASSERT_EQ(cr_decode_tile(&raw, &t, nullptr), 0);
+    ASSERT_EQ(cr_decode_tile(&out, &t, &parent), 0);
+    ASSERT_EQ(out.w_len, raw.w_len);
+    int bad = 0;
+    for (int y = 0; y < raw.h_len; y++)
+        for (int x = 0; x < raw.w_len; x++) {
+            int gx = (x0 + x) / 2 - parent.w_ofs, gy = (y0 + y) / 2 - parent.h_ofs;
+            bool inside = gx >= 0 && gy >= 0 && gx < parent.w_len && gy < parent.h_len;
+            size_t i = (static_cast<size_t>(y) * raw.w_len + x) * 4;
+            for (int c = 0; c < 4; c++) {
+                int want = raw.buf[i + c];
+                if (c == 3)
+                    want = 0;
+                else if (inside)
+                    want = std::clamp(
+                        parent.buf[(static_cast<size_t>(gy) * parent.w_len + gx) * 4 + c] +
+                            cr_inv_cal(want, t.cal[c]),
+                        0, 255);
+                bad += out.buf[i + c] != want;
+            }
+        }
+    EXPECT_EQ(bad, 0);
+    free(raw.buf);
+    free(out.buf);
+}
+
+TEST(CR, CalibratedTilesMatchThePixelFormula) {
+    // Every stored byte under the extreme calibrations against dark and bright parents,
+    // including differences beyond -300 and 800, and a parent that covers only part of the
+    // tile.
+    const int W = 64, H = 8;
+    std::vector<uint8_t> stored(static_cast<size_t>(W) * H * 4);
+    for (size_t i = 0; i < stored.size(); i++)
+        stored[i] = static_cast<uint8_t>(i % 4 == 3 ? 0 : (i * 37 / 4) % 256);
+    std::vector<uint8_t> par(static_cast<size_t>(W) * H * 4);
+    for (size_t i = 0; i < par.size(); i++)
+        par[i] = (i / 8) % 3 == 0 ? 0 : (i / 8) % 3 == 1 ? 255 : static_cast<uint8_t>(i);
+    int size = 0;
+    unsigned char* raw = none_compress(&size, stored.data(), W, H);
+    ASSERT_NE(raw, nullptr);
+    size_t jlen = 0;
+    unsigned char* jpg = jpeg_compress(&jlen, stored.data(), W, H, 80);
+    ASSERT_NE(jpg, nullptr);
+    for (int8_t cal : {int8_t{127}, int8_t{-128}, int8_t{0}, int8_t{-40}}) {
+        CR_MEM_TBL tiles[2] = {{raw, 'n', {cal, cal, 0}, size},
+                               {jpg, 'j', {0, cal, cal}, static_cast<int>(jlen)}};
+        for (const CR_MEM_TBL& t : tiles) {
+            SCOPED_TRACE(std::string(1, t.type) + " " + std::to_string(cal));
+            // The whole tile under its parent, then a parent starting 5 columns and 2 rows in
+            // and ending short of the tile's right side (from an even and an odd column).
+            expect_calibrated(t, CR_BUFFER{0, 0, W, H, par.data()}, 0, 0);
+            expect_calibrated(t, CR_BUFFER{69, 34, 20, 3, par.data()}, 128, 64);
+            expect_calibrated(t, CR_BUFFER{69, 34, 20, 3, par.data()}, 129, 64);
+        }
+    }
+    free(raw);
     free(jpg);
 }
 

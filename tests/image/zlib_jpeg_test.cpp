@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <jpeglib.h>
@@ -273,4 +275,69 @@ TEST(Jpeg, GreyscaleAndCmyk) {
         }
         free(px);
     }
+}
+
+namespace {
+
+// One picture decoded twice in a row with a damaged stream and a refused one between, the
+// decoder of the thread being reused after each.
+bool decodes_alike_after_failures(const unsigned char* j, size_t len,
+                                  const std::vector<uint8_t>& want) {
+    int w = 0, h = 0;
+    const unsigned char junk[] = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x03, 0x01};
+    bool ok = true;
+    for (int round = 0; round < 3 && ok; round++) {
+        unsigned char* px = jpeg_uncompress(&w, &h, j, len);
+        ok = px && std::vector<uint8_t>(px, px + want.size()) == want;
+        free(px);
+        ok = ok && jpeg_uncompress(&w, &h, junk, sizeof junk) == nullptr;
+        ok = ok && jpeg_uncompress_bounded(&w, &h, j, len, 10, false) == nullptr;
+    }
+    return ok;
+}
+
+}  // namespace
+
+TEST(Jpeg, DecodersAreReusedPerThreadAndNest) {
+    auto pic = noise_picture(64, 48, 3);
+    size_t len = 0;
+    unsigned char* j = jpeg_compress(&len, pic.data(), 64, 48, 80);
+    ASSERT_NE(j, nullptr);
+    int w = 0, h = 0;
+    unsigned char* first = jpeg_uncompress(&w, &h, j, len);
+    ASSERT_NE(first, nullptr);
+    std::vector<uint8_t> want(first, first + 64 * 48 * 4);
+    free(first);
+    EXPECT_TRUE(decodes_alike_after_failures(j, len, want));
+
+    // Several threads at once, each with its own decoder.
+    std::vector<std::thread> threads;
+    std::atomic<int> good{0};
+    for (int t = 0; t < 4; t++)
+        threads.emplace_back([&] { good += decodes_alike_after_failures(j, len, want) ? 1 : 0; });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(good.load(), 4);
+
+    // A header callback that decodes another picture on the same thread.
+    struct Nest {
+        const unsigned char* j;
+        size_t len;
+        std::vector<uint8_t> want, inner, outer = std::vector<uint8_t>(64 * 48 * 4);
+    } nest{j, len, want, {}};
+    auto header = [](LoadJPGInfo*, void* data) {
+        auto* n = static_cast<Nest*>(data);
+        int iw = 0, ih = 0;
+        unsigned char* px = jpeg_uncompress(&iw, &ih, n->j, n->len);
+        if (px) n->inner.assign(px, px + n->want.size());
+        free(px);
+        return 1;
+    };
+    auto row = [](int line, void* data) -> void* {
+        return static_cast<Nest*>(data)->outer.data() + line * 64 * 4;
+    };
+    ASSERT_EQ(LoadJPGFromMemory(j, len, header, row, &nest), 1);
+    EXPECT_EQ(nest.inner, want);
+    EXPECT_EQ(nest.outer, want);
+    free(j);
 }
