@@ -1024,7 +1024,7 @@ int load_matrix_node(MATRIX_NODE* n) {
         ch.data = l.data;
         ch.data_fofs = l.fofs;
     }
-    n->status = MS_OK;
+    mx_set_status(n, MS_OK);
     mx_wake(n);
     return 0;
 }

@@ -288,9 +288,9 @@ int matrix_copy_node(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch
     }
     TaskLockGuard g(matrix_lock);
     int r = 0;
-    if (sn->status != MS_OK) {
+    if (mx_ld(sn->status) != MS_OK) {
         // A source that failed to load is passed over like a missing one.
-    } else if (dn->status != MS_OK) {
+    } else if (mx_ld(dn->status) != MS_OK) {
         r = MXE_REFUSED;
     } else {
         lock_pair(sn, dn);
