@@ -7,6 +7,7 @@
 #include "longchar/longchar.h"
 #include "matrix/mxstore.h"
 #include "matrixops/old_format.h"
+#include "matrixops/sb_script.h"
 
 namespace {
 
@@ -541,9 +542,9 @@ void register_matrix_script_functions(QVISP_ENV* env) {
     later({"mxLoadSB", 1, 1, 1});
     later({"mxSaveSB", 1, 1, 1});
     later({"mxSetSB", 0, 2, 2});
-    later({"sbArray", 1, 1, 255});
-    later({"sbPrimitive", 1, 1, 255});
-    later({"sbHeuristicLayering", 1, 1, 255});
+    init_sbArray(env);
+    init_sbPrimitive(env);
+    init_sbHeuristicLayering(env);
     later({"mxPgPlot", 1, 1, 255});
     later({"mxObjID", 1, 1, 2});
 }
