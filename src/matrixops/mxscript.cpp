@@ -6,6 +6,7 @@
 #include "lisp/list.h"
 #include "longchar/longchar.h"
 #include "matrix/mxstore.h"
+#include "matrixops/mx_compress.h"
 #include "matrixops/old_format.h"
 #include "matrixops/sb_script.h"
 
@@ -59,8 +60,9 @@ QV_SEXP* method_error(QV_SEXP* form, const char* name, const char* msg, MATRIX* 
                      get_integer(m->p.write_file != nullptr, nullptr), LIST_END));
 }
 
-// A (data D V) item: true with D and V when s has that form.
-bool data_item(QV_SEXP* s, QV_SEXP** d, QV_SEXP** v) {
+}  // namespace
+
+bool mx_data_item(QV_SEXP* s, QV_SEXP** d, QV_SEXP** v) {
     if (get_type(s) != QVT_PAIR || list_length(s) != 3) return false;
     QV_SEXP* head = s->pair.car;
     if (get_type(head) != QVT_SYMBOL || !attr_is(head->symbol.data, "data")) return false;
@@ -68,6 +70,8 @@ bool data_item(QV_SEXP* s, QV_SEXP** d, QV_SEXP** v) {
     *v = get_el(s, 2);
     return get_type(*d) == QVT_PAIR;
 }
+
+namespace {
 
 // An element value a script may hand over: pointers only with the mark of element data, raw
 // bytes only as a numeric or rgb8 vector whose header fits them; other values (numbers, texts)
@@ -323,7 +327,7 @@ QV_SEXP* qv_mxSet(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,
     if (get_type(chs) != QVT_INTEGER) return fail(form, QVE_TYPE_MISMATCH, "mxSet", nullptr);
     int ch = static_cast<int>(chs->integer.data);
     QV_SEXP *d = nullptr, *v = nullptr;
-    if (!data_item(get_el(form, 2), &d, &v) || !element_value_ok(v))
+    if (!mx_data_item(get_el(form, 2), &d, &v) || !element_value_ok(v))
         return fail(form, QVE_TYPE_MISMATCH, "mxSet",
                     List(str("type missmatch"), str("data item"), LIST_END));
     const L_CHAR* listed = attr_of(attr, "listed-dim-code");
@@ -526,14 +530,14 @@ void register_matrix_script_functions(QVISP_ENV* env) {
     later({"mxAdd", 1, 3, 3});
     later({"mxDiff", 1, 3, 3});
     later({"mxThinnedOut", 1, 2, 3});
-    later({"mxCompressJPEG", 1, 2, 2});
-    later({"mxUncompressJPEG", 1, 2, 2});
+    init_mxCompressJPEG(env);
+    init_mxUncompressJPEG(env);
     init_mxLoad(env);
     init_mxSave(env);
     init_mxFinish(env);
     init_mxUncompressOldFormat(env);
-    later({"mxCompressZ", 1, 2, 2});
-    later({"mxUncompressZ", 1, 2, 2});
+    init_mxCompressZ(env);
+    init_mxUncomressZ(env);
     later({"mxCompound", 1, 2, 255});
     later({"mxSeparate", 1, 2, 255});
     later({"mxSquash", 1, 2, 4});

@@ -14,6 +14,9 @@
 // Registers every matrix-script function in env, in the store's fixed order.
 void register_matrix_script_functions(QVISP_ENV* env);
 
+// A (data D V) item: true with D and V when s has that form.
+bool mx_data_item(QV_SEXP* s, QV_SEXP** d, QV_SEXP** v);
+
 // Slot-group and status names: -1 for an absent name, -2 for one outside the table.
 int get_access(const L_CHAR* name);
 int get_jump_status(const L_CHAR* name);
