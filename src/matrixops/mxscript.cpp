@@ -7,6 +7,7 @@
 #include "longchar/longchar.h"
 #include "matrix/mxstore.h"
 #include "matrixops/mx_compress.h"
+#include "matrixops/mx_pyramid_ops.h"
 #include "matrixops/old_format.h"
 #include "matrixops/sb_script.h"
 
@@ -527,9 +528,9 @@ void register_matrix_script_functions(QVISP_ENV* env) {
     init_mxCH(env);
     init_mxSet(env);
     init_mxTrigger(env);
-    later({"mxAdd", 1, 3, 3});
-    later({"mxDiff", 1, 3, 3});
-    later({"mxThinnedOut", 1, 2, 3});
+    init_mxAdd(env);
+    init_mxDiff(env);
+    init_mxThinnedOut(env);
     init_mxCompressJPEG(env);
     init_mxUncompressJPEG(env);
     init_mxLoad(env);
@@ -540,9 +541,9 @@ void register_matrix_script_functions(QVISP_ENV* env) {
     init_mxUncomressZ(env);
     later({"mxCompound", 1, 2, 255});
     later({"mxSeparate", 1, 2, 255});
-    later({"mxSquash", 1, 2, 4});
-    later({"mxStuffing", 1, 2, 4});
-    later({"mxMax", 1, 2, 2});
+    init_mxSquash(env);
+    init_mxStuffing(env);
+    init_mxMax(env);
     later({"mxLoadSB", 1, 1, 1});
     later({"mxSaveSB", 1, 1, 1});
     later({"mxSetSB", 0, 2, 2});

@@ -77,6 +77,12 @@ inline QV_SEXP* qv_testRaw(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*,
         List(get_integer(0, nullptr), get_integer(0, nullptr), get_integer(0, nullptr), LIST_END),
         get_raw(b.data(), static_cast<int32_t>(b.size())), LIST_END);
 }
+// (testAt level item): the data item moved to node (level 0 0).
+inline QV_SEXP* qv_testAt(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    return List(n_get_symbol("data"),
+                List(get_el(form, 1), get_integer(0, nullptr), get_integer(0, nullptr), LIST_END),
+                get_el(get_el(form, 2), 2), LIST_END);
+}
 // Raw bytes handed over by the test for testBytes.
 inline std::vector<std::vector<uint8_t>> given;
 inline QV_SEXP* qv_testBytes(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
@@ -100,18 +106,21 @@ class CalopsTest : public MatrixTest {
                     get_func_prim(qv_testVec, FUNC_APPLICATIVE, nullptr, 4, FUNC_NO_MAX));
             set_env(matrix_qv_env, l_string(std_cm, "testRaw"),
                     get_func_prim(qv_testRaw, FUNC_APPLICATIVE, nullptr, 1, FUNC_NO_MAX));
+            set_env(matrix_qv_env, l_string(std_cm, "testAt"),
+                    get_func_prim(qv_testAt, FUNC_APPLICATIVE, nullptr, 3, 3));
             set_env(matrix_qv_env, l_string(std_cm, "testBytes"),
                     get_func_prim(qv_testBytes, FUNC_APPLICATIVE, nullptr, 2, 2));
         }
         kept.clear();
     }
-    // Runs the text as the visual script of node (0 0 0) of a small matrix; the kept answers.
-    std::vector<Kept> run(const std::string& text) {
+    // Runs the text as the visual script of a node (level, x, y) of a 64 x 64 matrix (blocks of
+    // 8, divide 1); the kept answers.
+    std::vector<Kept> run(const std::string& text, int64_t level = 0) {
         MATRIX* m = open({2, 64, 1, 3, 1, MXT_INT32 + MXT_VECTOR});
         for (int s = 0; s < 3; s++)
             set_matrix_cal(m, MI_FETCH_1_TP + s, script(kReady));
         int err = 0;
-        int64_t dc[3] = {0, 0, 0};
+        int64_t dc[3] = {level, 0, 0};
         MATRIX_NODE* n = get_matrix_node_wait(&err, m, dc, 3);
         EXPECT_EQ(err, 0);
         for (int s = 0; s < 3; s++)
