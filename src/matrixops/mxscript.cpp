@@ -6,6 +6,7 @@
 #include "lisp/list.h"
 #include "longchar/longchar.h"
 #include "matrix/mxstore.h"
+#include "matrixops/mx_compound.h"
 #include "matrixops/mx_compress.h"
 #include "matrixops/mx_pyramid_ops.h"
 #include "matrixops/old_format.h"
@@ -539,8 +540,8 @@ void register_matrix_script_functions(QVISP_ENV* env) {
     init_mxUncompressOldFormat(env);
     init_mxCompressZ(env);
     init_mxUncomressZ(env);
-    later({"mxCompound", 1, 2, 255});
-    later({"mxSeparate", 1, 2, 255});
+    init_mxCompound(env);
+    init_mxSeparate(env);
     init_mxSquash(env);
     init_mxStuffing(env);
     init_mxMax(env);

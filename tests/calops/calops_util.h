@@ -83,6 +83,10 @@ inline QV_SEXP* qv_testAt(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, 
                 List(get_el(form, 1), get_integer(0, nullptr), get_integer(0, nullptr), LIST_END),
                 get_el(get_el(form, 2), 2), LIST_END);
 }
+// (testCdr item): the V of a data item.
+inline QV_SEXP* qv_testCdr(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    return get_el(get_el(form, 1), 2);
+}
 // Raw bytes handed over by the test for testBytes.
 inline std::vector<std::vector<uint8_t>> given;
 inline QV_SEXP* qv_testBytes(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
@@ -108,6 +112,8 @@ class CalopsTest : public MatrixTest {
                     get_func_prim(qv_testRaw, FUNC_APPLICATIVE, nullptr, 1, FUNC_NO_MAX));
             set_env(matrix_qv_env, l_string(std_cm, "testAt"),
                     get_func_prim(qv_testAt, FUNC_APPLICATIVE, nullptr, 3, 3));
+            set_env(matrix_qv_env, l_string(std_cm, "testCdr"),
+                    get_func_prim(qv_testCdr, FUNC_APPLICATIVE, nullptr, 2, 2));
             set_env(matrix_qv_env, l_string(std_cm, "testBytes"),
                     get_func_prim(qv_testBytes, FUNC_APPLICATIVE, nullptr, 2, 2));
         }
