@@ -58,6 +58,8 @@ void set_dirty_file_sb(MX_STRUCT_BLOCK* blk) {
     MATRIX* m = blk->n.m;
     MATRIX_NODE* n = blk->n.n;
     if (!m || !n) return;
+    // The structure is now newer than the channel's bytes.
+    get_matrix_update_time(n, blk->n.channel, 1);
     TaskLockGuard g(matrix_lock);
     int ch = blk->n.channel;
     if (!m->channel_info || ch < 0 || ch >= m->p.channel_nos) return;

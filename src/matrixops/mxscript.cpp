@@ -545,9 +545,9 @@ void register_matrix_script_functions(QVISP_ENV* env) {
     init_mxSquash(env);
     init_mxStuffing(env);
     init_mxMax(env);
-    later({"mxLoadSB", 1, 1, 1});
-    later({"mxSaveSB", 1, 1, 1});
-    later({"mxSetSB", 0, 2, 2});
+    init_mxLoadSB(env);
+    init_mxSaveSB(env);
+    init_mxSetSB(env);
     init_sbArray(env);
     init_sbPrimitive(env);
     init_sbHeuristicLayering(env);

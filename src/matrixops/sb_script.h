@@ -12,3 +12,10 @@ void mx_tag_sb(void* p);
 void init_sbArray(QVISP_ENV* env);
 void init_sbPrimitive(QVISP_ENV* env);
 void init_sbHeuristicLayering(QVISP_ENV* env);
+
+// The structure blocks of the processing node's block channels: mxSetSB installs one (only a
+// block made for this node and channel, held by no channel yet; the block it replaces is
+// released), mxLoadSB rebuilds them from the channel bytes, mxSaveSB writes changed ones back.
+void init_mxLoadSB(QVISP_ENV* env);
+void init_mxSaveSB(QVISP_ENV* env);
+void init_mxSetSB(QVISP_ENV* env);

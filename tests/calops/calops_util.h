@@ -119,12 +119,19 @@ class CalopsTest : public MatrixTest {
         }
         kept.clear();
     }
-    // Runs the text as the visual script of a node (level, x, y) of a 64 x 64 matrix (blocks of
-    // 8, divide 1); the kept answers.
-    std::vector<Kept> run(const std::string& text, int64_t level = 0) {
-        MATRIX* m = open({2, 64, 1, 3, 1, MXT_INT32 + MXT_VECTOR});
+    // A ready 64 x 64 matrix (blocks of 8, divide 1) of the channel types given.
+    MATRIX* ready(std::vector<int> types = {MXT_INT32 + MXT_VECTOR}) {
+        MATRIX* m = open({2, 64, 1, 3, static_cast<int>(types.size()), types[0], MX_CH_FILE});
+        for (size_t ch = 1; ch < types.size(); ch++) {
+            MATRIX_CHANNEL_INFO ci{get_matrix_data_type(types[ch]), MX_CH_FILE, nullptr, 0};
+            set_matrix_channel_info(m, static_cast<int>(ch), &ci);
+        }
         for (int s = 0; s < 3; s++)
             set_matrix_cal(m, MI_FETCH_1_TP + s, script(kReady));
+        return m;
+    }
+    // Runs the text as the visual script of node (level 0 0) of m; the kept answers.
+    std::vector<Kept> run_in(MATRIX* m, const std::string& text, int64_t level = 0) {
         int err = 0;
         int64_t dc[3] = {level, 0, 0};
         MATRIX_NODE* n = get_matrix_node_wait(&err, m, dc, 3);
@@ -136,6 +143,9 @@ class CalopsTest : public MatrixTest {
         EXPECT_TRUE(quiet(m));
         unlock_node(n, nullptr);
         return kept;
+    }
+    std::vector<Kept> run(const std::string& text, int64_t level = 0) {
+        return run_in(ready(), text, level);
     }
     // The expression evaluated outside any calibration script.
     static int outside_type(const char* text) {

@@ -5,7 +5,7 @@
 
 #include "server/interp.h"
 
-#include "../matrix/mx_util.h"
+#include "calops_util.h"
 #include "matrix/mx_sb.h"
 #include "matrixops/sb_script.h"
 
@@ -337,6 +337,74 @@ TEST_F(SbTest, ScriptFunctionsMakeBlocksOfTheChannel) {
     EXPECT_EQ(get_type(eval(plain, read_qv_item("(sbHeuristocLayering)"))), QVT_NIL);
     close_self_interpreter();
     gc_push(nullptr, nullptr, "MatrixTest");
+}
+
+}  // namespace
+
+namespace {
+
+using namespace calops;
+
+class SbChannelTest : public CalopsTest {};
+
+TEST_F(SbChannelTest, SetSaveAndLoadKeepBlocksAndBytesInStep) {
+    MATRIX* m = ready({MXT_BLOCK, MXT_INT32 + MXT_VECTOR});
+    auto k = run_in(m,
+                    "(testKeep (mxSetSB (sbHeuristocLayering))) "
+                    "(testKeep <mxSetSB channel=\"1\">(sbPrimitive)</mxSetSB>) "
+                    "(testKeep <mxSetSB channel=\"5\">(sbPrimitive)</mxSetSB>) "
+                    "(testKeep <mxSetSB channel=\"0\">5</mxSetSB>) "
+                    "(testKeep <mxSetSB channel=\"0\">(sbHeuristocLayering)</mxSetSB>) "
+                    "(testKeep <mxSetSB channel=\"0\">(sbHeuristocLayering)</mxSetSB>) "
+                    "(testKeep (mxSaveSB)) (testKeep <mxLoadSB channel=\"9\"/>)");
+    ASSERT_EQ(k.size(), 8u);
+    EXPECT_EQ(k[0].text,
+              "(\"invalid parameter in mxSetSB CH = \" -1 \"attr channel is required\")");
+    EXPECT_EQ(k[1].text,
+              "(\"invalid parameter in mxSetSB CH = \" 1 \"channel data type is not match to block "
+              "type\")");
+    EXPECT_EQ(k[2].text,
+              "(\"invalid parameter in mxSetSB CH = \" 5 \"channel data boundary error\")");
+    EXPECT_EQ(k[3].code, QVE_TYPE_MISMATCH);
+    EXPECT_EQ(k[4].text, "()");
+    EXPECT_EQ(k[5].text, "()");  // the first block is released (the sanitizer checks)
+    EXPECT_EQ(k[6].text, "()");
+    EXPECT_EQ(k[7].text, "()");
+
+    int err = 0;
+    int64_t dc[3] = {0, 0, 0};
+    MATRIX_NODE* n = get_matrix_node_wait(&err, m, dc, 3);
+    ASSERT_EQ(err, 0);
+    auto* hl = static_cast<HL_STRUCT_BLOCK*>(get_channel_struct_block(n, 0));
+    ASSERT_NE(hl, nullptr);
+    EXPECT_EQ(n->channel[0].data, nullptr);  // nothing changed: nothing saved
+    HL_OP op{};
+    int64_t at[2] = {3, 4};
+    op.insert = {42, at, 10, 1, 0};
+    EXPECT_EQ(hl->h.tbl->operation(HL_OP_INSERT, &hl->h, &op), 0);
+    matrix_node_channel_unlock(n, 0);
+    unlock_node(n, nullptr);
+
+    k = run_in(m, "(testKeep (mxSaveSB))");
+    ASSERT_EQ(k.size(), 1u);
+    n = get_matrix_node_wait(&err, m, dc, 3);
+    auto* data = static_cast<MATRIX_BLOCK*>(n->channel[0].data);
+    ASSERT_NE(data, nullptr);
+    MATRIX_ALLOC_BLOCK_PARAM* want = hl->h.tbl->struct2block(&hl->h);
+    ASSERT_EQ(data->size, want->size);
+    EXPECT_EQ(memcmp(data->block, want->block, want->size), 0);
+    free_sb_bytes(want);
+    unlock_node(n, nullptr);
+
+    // Unchanged since: the data stays as it is; loading rebuilds the clicks from the bytes.
+    k = run_in(m, "(testKeep (mxSaveSB)) (testKeep (mxLoadSB))");
+    n = get_matrix_node_wait(&err, m, dc, 3);
+    EXPECT_EQ(n->channel[0].data, data);
+    ASSERT_NE(hl_search(hl, 42), nullptr);
+    EXPECT_EQ(hl_search(hl, 42)->clk->show, 1);
+    unlock_node(n, nullptr);
+    EXPECT_EQ(outside_type("(mxSaveSB)"), QVT_NIL);
+    EXPECT_EQ(outside_type("(mxLoadSB)"), QVT_NIL);
 }
 
 }  // namespace
