@@ -29,28 +29,9 @@ QV_SEXP* str(const char* s) {
 
 // A decimal attribute: def when absent, false when it is not a number.
 bool decimal_attr(QV_SYM_FIELD* attr, const char* name, int def, int* out) {
-    const L_CHAR* v = get_sf_attribute(attr, l_string(std_cm, name));
-    *out = def;
-    if (!v) return true;
-    int64_t r = 0;
-    bool neg = false;
-    int i = 0;
-    if (v[0] == '-') {
-        neg = true;
-        i = 1;
-    }
-    if (!v[i]) return false;
-    for (; v[i]; i++) {
-        if (v[i] < '0' || v[i] > '9' || r > 100000000) return false;
-        r = r * 10 + (v[i] - '0');
-    }
-    *out = static_cast<int>(neg ? -r : r);
-    return true;
-}
-
-MATRIX_NODE* script_node(QVISP_ENV* env) {
-    MATRIX_TOKEN* t = get_env_token(env);
-    return t ? t->process_node : nullptr;
+    int64_t v = mx_decimal(get_sf_attribute(attr, l_string(std_cm, name)));
+    *out = v == -1 ? def : static_cast<int>(v);
+    return v != -2;
 }
 
 // The bytes of a collected buffer as a raw value.
@@ -174,7 +155,7 @@ QV_SEXP* invalid(QV_SEXP* form, const char* name, QV_SEXP* data) {
 }
 
 QV_SEXP* qv_mxCompressZ(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
-    MATRIX_NODE* n = script_node(env);
+    MATRIX_NODE* n = mx_script_node(env);
     if (!n) return nullptr;
     const char* name = "mxCompressZ";
     int level;
@@ -207,7 +188,7 @@ QV_SEXP* qv_mxCompressZ(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*
 }
 
 QV_SEXP* qv_mxUncompressZ(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
-    MATRIX_NODE* n = script_node(env);
+    MATRIX_NODE* n = mx_script_node(env);
     if (!n) return nullptr;
     const char* name = "mxUncompressZ";
     QV_SEXP* arg = get_el(form, 1);
@@ -266,7 +247,7 @@ QV_SEXP* jpeg_arg_error(QV_SEXP* form, const char* name, const char* msg, QV_SEX
 
 QV_SEXP* qv_mxCompressJPEG(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,
                            QVISP_ENV*) {
-    MATRIX_NODE* n = script_node(env);
+    MATRIX_NODE* n = mx_script_node(env);
     if (!n) return nullptr;
     const char* name = "mxCompressJPEG";
     const char* msg = "invalid parameter in mxCompressJPEG";
@@ -305,7 +286,7 @@ QV_SEXP* qv_mxCompressJPEG(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIE
 }
 
 QV_SEXP* qv_mxUncompressJPEG(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
-    MATRIX_NODE* n = script_node(env);
+    MATRIX_NODE* n = mx_script_node(env);
     if (!n) return nullptr;
     const char* name = "mxUncompressJPEG";
     const char* msg = "invalid parameter in mxUncompressJPEG";

@@ -61,3 +61,19 @@ void* mx_new_vector_2d(MATRIX_DATA_TYPE* tp, int w, int h, uint8_t** data) {
     *data = dh.offset;
     return v;
 }
+
+MATRIX_NODE* mx_script_node(QVISP_ENV* env) {
+    MATRIX_TOKEN* t = get_env_token(env);
+    return t ? t->process_node : nullptr;
+}
+
+int64_t mx_decimal(const L_CHAR* v) {
+    if (!v) return -1;
+    if (!v[0]) return -2;
+    int64_t r = 0;
+    for (int i = 0; v[i]; i++) {
+        if (v[i] < '0' || v[i] > '9' || r > 100000000) return -2;
+        r = r * 10 + (v[i] - '0');
+    }
+    return r;
+}

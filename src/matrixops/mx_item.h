@@ -8,6 +8,7 @@
 // host form, a block as its bytes.
 #pragma once
 
+#include "lisp/env.h"
 #include "lisp/sexp.h"
 #include "matrix/mtx_type.h"
 
@@ -31,5 +32,9 @@ bool mx_item_element(QV_SEXP* v, bool want_block, MxElement* e);
 QV_SEXP* mx_data_result(MATRIX_NODE* n, QV_SEXP* value);
 // The raw value of a vector element (a copy of its bytes).
 QV_SEXP* mx_vector_value(MATRIX_DATA_TYPE* tp, void* d);
+// The node a calibration script is processing, or null outside one.
+MATRIX_NODE* mx_script_node(QVISP_ENV* env);
+// A decimal attribute value: -1 when absent, -2 when not a number (digits only, below 10^9).
+int64_t mx_decimal(const L_CHAR* v);
 // A tracked 2-dimensional vector of tp with the given sizes; its first value in *data.
 void* mx_new_vector_2d(MATRIX_DATA_TYPE* tp, int w, int h, uint8_t** data);

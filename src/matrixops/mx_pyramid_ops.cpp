@@ -18,11 +18,6 @@ QV_SEXP* str(const char* s) {
     return n_get_string(s);
 }
 
-MATRIX_NODE* script_node(QVISP_ENV* env) {
-    MATRIX_TOKEN* t = get_env_token(env);
-    return t ? t->process_node : nullptr;
-}
-
 const L_CHAR* attr(QV_SYM_FIELD* a, const char* name) {
     return get_sf_attribute(a, l_string(std_cm, name));
 }
@@ -38,15 +33,9 @@ bool walkable(MATRIX_DATA_TYPE* tp) {
 
 // A decimal channel number in 0 .. channel_nos - 1; -1 absent, -2 refused.
 int channel_attr(QV_SYM_FIELD* a, MATRIX* m) {
-    const L_CHAR* v = attr(a, "channel");
-    if (!v) return -1;
-    int64_t r = 0;
-    if (!v[0]) return -2;
-    for (int i = 0; v[i]; i++) {
-        if (v[i] < '0' || v[i] > '9' || r > 1000000) return -2;
-        r = r * 10 + (v[i] - '0');
-    }
-    return r < m->p.channel_nos ? static_cast<int>(r) : -2;
+    int64_t r = mx_decimal(attr(a, "channel"));
+    if (r == -1) return -1;
+    return r >= 0 && r < m->p.channel_nos ? static_cast<int>(r) : -2;
 }
 
 // The answer element: a raw copy, the tracked element released.
@@ -59,7 +48,7 @@ QV_SEXP* answer(MATRIX_NODE* n, MATRIX_DATA_TYPE* tp, void* d) {
 // ---- mxAdd, mxDiff ---------------------------------------------------------------------------
 
 QV_SEXP* add_or_diff(QVISP_ENV* env, QV_SEXP* form, QV_SYM_FIELD* a, bool add) {
-    MATRIX_NODE* n = script_node(env);
+    MATRIX_NODE* n = mx_script_node(env);
     if (!n) return nullptr;
     const char* name = add ? "mxAdd" : "mxDiff";
     const L_CHAR* o = attr(a, "option");
@@ -131,7 +120,7 @@ QV_SEXP* mismatch(QV_SEXP* form, const char* name, const char* why) {
 }
 
 QV_SEXP* qv_mxThinnedOut(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* a, QVISP_ENV*) {
-    MATRIX_NODE* n = script_node(env);
+    MATRIX_NODE* n = mx_script_node(env);
     if (!n) return nullptr;
     const char* name = "mxThinnedOut";
     MATRIX* m = n->matrix;
@@ -208,7 +197,7 @@ QV_SEXP* qv_mxThinnedOut(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD
 }
 
 QV_SEXP* qv_mxMax(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* a, QVISP_ENV*) {
-    MATRIX_NODE* n = script_node(env);
+    MATRIX_NODE* n = mx_script_node(env);
     if (!n) return nullptr;
     const char* name = "mxMax";
     MATRIX* m = n->matrix;
@@ -279,7 +268,7 @@ std::vector<int> grid_steps(MATRIX* m, int dim) {
 }
 
 QV_SEXP* qv_mxSquash(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
-    MATRIX_NODE* n = script_node(env);
+    MATRIX_NODE* n = mx_script_node(env);
     if (!n) return nullptr;
     const char* name = "mxSquash";
     QV_SEXP* bad = str("invalid parameter in mxSquash");
@@ -322,7 +311,7 @@ QV_SEXP* qv_mxSquash(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, Q
 }
 
 QV_SEXP* qv_mxStuffing(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
-    MATRIX_NODE* n = script_node(env);
+    MATRIX_NODE* n = mx_script_node(env);
     if (!n) return nullptr;
     const char* name = "mxStuffing";
     QV_SEXP* bad = str("invalid parameter in mxStuffing");

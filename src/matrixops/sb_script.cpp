@@ -7,6 +7,7 @@
 #include "longchar/longchar.h"
 #include "matrix/mx_sb.h"
 #include "matrix/mxstore.h"
+#include "matrixops/mx_item.h"
 
 void mx_tag_sb(void*) {}
 
@@ -84,18 +85,6 @@ bool block_channel(MATRIX* m, int ch) {
     return tp && tp->type == MXT_BLOCK;
 }
 
-// A decimal attribute value: -1 absent, -2 not a number.
-int64_t decimal(const L_CHAR* v) {
-    if (!v) return -1;
-    if (!v[0]) return -2;
-    int64_t r = 0;
-    for (int i = 0; v[i]; i++) {
-        if (v[i] < '0' || v[i] > '9' || r > 100000000) return -2;
-        r = r * 10 + (v[i] - '0');
-    }
-    return r;
-}
-
 void ensure_channels(MATRIX_NODE* n) {
     TaskLockGuard g(matrix_lock);
     if (!n->channel)
@@ -110,7 +99,7 @@ QV_SEXP* qv_mxSetSB(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* att
     MATRIX_NODE* n = t->process_node;
     MATRIX* m = n->matrix;
     QV_SEXP* head = n_get_string("invalid parameter in mxSetSB CH = ");
-    int64_t ch = decimal(get_sf_attribute(attr, l_string(std_cm, "channel")));
+    int64_t ch = mx_decimal(get_sf_attribute(attr, l_string(std_cm, "channel")));
     if (ch == -1)
         return invalid(form, name,
                        List(head, get_integer(-1, nullptr),
@@ -150,7 +139,7 @@ QV_SEXP* qv_mxLoadSB(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     MATRIX_NODE* n = t->process_node;
     MATRIX* m = n->matrix;
     const L_CHAR* a = get_sf_attribute(attr, l_string(std_cm, "channel"));
-    int64_t only = decimal(a);
+    int64_t only = mx_decimal(a);
     // A channel outside the matrix, or a node without channels, has nothing to rebuild.
     if (a && (only < 0 || only >= m->p.channel_nos)) return nullptr;
     matrix_node_channel_lock(n);
