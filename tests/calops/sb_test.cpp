@@ -7,6 +7,7 @@
 
 #include "calops_util.h"
 #include "matrix/mx_sb.h"
+#include "matrixops/plot_sb.h"
 #include "matrixops/sb_script.h"
 
 namespace {
@@ -405,6 +406,30 @@ TEST_F(SbChannelTest, SetSaveAndLoadKeepBlocksAndBytesInStep) {
     unlock_node(n, nullptr);
     EXPECT_EQ(outside_type("(mxSaveSB)"), QVT_NIL);
     EXPECT_EQ(outside_type("(mxLoadSB)"), QVT_NIL);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace calops;
+
+TEST_F(SbTest, PlotBlocksServeThroughTheTable) {
+    MATRIX* m = geo(8);
+    FakeNode fn(m, 0, 0, 0);
+    MX_SB_NEW at{m, &fn.n, 0};
+    MX_STRUCT_BLOCK* b = blk_pp_sb_tbl.new_sb(&at, nullptr);
+    ASSERT_NE(b, nullptr);
+    std::vector<uint8_t> empty = bytes_of(b);
+    MX_STRUCT_BLOCK* c = b->tbl->copy_sb(b);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(reinterpret_cast<PP_SB*>(c)->pp->h.m, &reinterpret_cast<PP_SB*>(c)->pm);
+    free_struct_block(b);  // the copy keeps its own geometry
+    EXPECT_EQ(read_into(c, empty), 0);
+    EXPECT_EQ(bytes_of(c), empty);
+    free_struct_block(c);
+    MX_SB_NEW wrong{geo(4), &fn.n, 0};
+    EXPECT_EQ(blk_pp_sb_tbl.new_sb(&wrong, nullptr), nullptr);
 }
 
 }  // namespace
