@@ -131,3 +131,36 @@ TEST_F(PyramidOpsTest, MaxSquashAndStuffing) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace calops;
+
+// Saturation and CURVE companding of uint8, and per-channel saturation of rgb8.
+TEST_F(PyramidOpsTest, OptionsSaturateAndCompand) {
+    auto k = run(
+        "(testKeep (mxDiff (testAt 2 (testVec 22 8 8 0)) (testAt 1 (testVec 22 8 8 5)))) "
+        "(testKeep <mxDiff option=\"CURVE\">(testAt 2 (testVec 22 8 8 100)) (testAt 1 (testVec 22 "
+        "8 8 100))</mxDiff>) "
+        "(testKeep <mxDiff option=\"CURVE\">(testAt 2 (testVec 22 8 8 0)) (testAt 1 (testVec 22 8 "
+        "8 255))</mxDiff>) "
+        "(testKeep <mxDiff option=\"CURVE\">(testAt 2 (testVec 22 8 8 255)) (testAt 1 (testVec 22 "
+        "8 8 0))</mxDiff>) "
+        "(testKeep <mxAdd option=\"CURVE\">(testAt 2 (testVec 22 8 8 100)) (testAt 1 (testVec 22 8 "
+        "8 127))</mxAdd>) "
+        "(testKeep (mxAdd (testAt 2 (testVec 22 8 8 200)) (testAt 1 (testVec 22 8 8 100)))) "
+        "(testKeep (mxDiff (testAt 2 (testVec 28 8 8 270544896)) (testAt 1 (testVec 28 8 8 "
+        "537923584))))");
+    ASSERT_EQ(k.size(), 7u);
+    EXPECT_EQ(k[0].raw, vec_bytes(22, {8, 8}, {0}));
+    EXPECT_EQ(k[1].raw, vec_bytes(22, {8, 8}, {127}));
+    EXPECT_EQ(k[2].raw, vec_bytes(22, {8, 8}, {0}));
+    EXPECT_EQ(k[3].raw, vec_bytes(22, {8, 8}, {255}));
+    // The companded 0 reads back at or below it: 100 + U(127) is 99.
+    EXPECT_EQ(k[4].raw, vec_bytes(22, {8, 8}, {99}));
+    EXPECT_EQ(k[5].raw, vec_bytes(22, {8, 8}, {255}));
+    // 0x10203000 - 0x20101000 per channel: 0, 0x10, 0x20, 0.
+    EXPECT_EQ(k[6].raw, vec_bytes(28, {8, 8}, {0x00102000}));
+}
+
+}  // namespace
