@@ -6,7 +6,11 @@
 #include "lisp/list.h"
 #include "longchar/longchar.h"
 #include "matrix/mxstore.h"
+#include "matrixops/mx_compound.h"
+#include "matrixops/mx_compress.h"
+#include "matrixops/mx_pyramid_ops.h"
 #include "matrixops/old_format.h"
+#include "matrixops/sb_script.h"
 
 namespace {
 
@@ -58,8 +62,9 @@ QV_SEXP* method_error(QV_SEXP* form, const char* name, const char* msg, MATRIX* 
                      get_integer(m->p.write_file != nullptr, nullptr), LIST_END));
 }
 
-// A (data D V) item: true with D and V when s has that form.
-bool data_item(QV_SEXP* s, QV_SEXP** d, QV_SEXP** v) {
+}  // namespace
+
+bool mx_data_item(QV_SEXP* s, QV_SEXP** d, QV_SEXP** v) {
     if (get_type(s) != QVT_PAIR || list_length(s) != 3) return false;
     QV_SEXP* head = s->pair.car;
     if (get_type(head) != QVT_SYMBOL || !attr_is(head->symbol.data, "data")) return false;
@@ -67,6 +72,8 @@ bool data_item(QV_SEXP* s, QV_SEXP** d, QV_SEXP** v) {
     *v = get_el(s, 2);
     return get_type(*d) == QVT_PAIR;
 }
+
+namespace {
 
 // An element value a script may hand over: pointers only with the mark of element data, raw
 // bytes only as a numeric or rgb8 vector whose header fits them; other values (numbers, texts)
@@ -322,7 +329,7 @@ QV_SEXP* qv_mxSet(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,
     if (get_type(chs) != QVT_INTEGER) return fail(form, QVE_TYPE_MISMATCH, "mxSet", nullptr);
     int ch = static_cast<int>(chs->integer.data);
     QV_SEXP *d = nullptr, *v = nullptr;
-    if (!data_item(get_el(form, 2), &d, &v) || !element_value_ok(v))
+    if (!mx_data_item(get_el(form, 2), &d, &v) || !element_value_ok(v))
         return fail(form, QVE_TYPE_MISMATCH, "mxSet",
                     List(str("type missmatch"), str("data item"), LIST_END));
     const L_CHAR* listed = attr_of(attr, "listed-dim-code");
@@ -524,28 +531,28 @@ void register_matrix_script_functions(QVISP_ENV* env) {
     init_mxCH(env);
     init_mxSet(env);
     init_mxTrigger(env);
-    later({"mxAdd", 1, 3, 3});
-    later({"mxDiff", 1, 3, 3});
-    later({"mxThinnedOut", 1, 2, 3});
-    later({"mxCompressJPEG", 1, 2, 2});
-    later({"mxUncompressJPEG", 1, 2, 2});
+    init_mxAdd(env);
+    init_mxDiff(env);
+    init_mxThinnedOut(env);
+    init_mxCompressJPEG(env);
+    init_mxUncompressJPEG(env);
     init_mxLoad(env);
     init_mxSave(env);
     init_mxFinish(env);
     init_mxUncompressOldFormat(env);
-    later({"mxCompressZ", 1, 2, 2});
-    later({"mxUncompressZ", 1, 2, 2});
-    later({"mxCompound", 1, 2, 255});
-    later({"mxSeparate", 1, 2, 255});
-    later({"mxSquash", 1, 2, 4});
-    later({"mxStuffing", 1, 2, 4});
-    later({"mxMax", 1, 2, 2});
-    later({"mxLoadSB", 1, 1, 1});
-    later({"mxSaveSB", 1, 1, 1});
-    later({"mxSetSB", 0, 2, 2});
-    later({"sbArray", 1, 1, 255});
-    later({"sbPrimitive", 1, 1, 255});
-    later({"sbHeuristicLayering", 1, 1, 255});
+    init_mxCompressZ(env);
+    init_mxUncomressZ(env);
+    init_mxCompound(env);
+    init_mxSeparate(env);
+    init_mxSquash(env);
+    init_mxStuffing(env);
+    init_mxMax(env);
+    init_mxLoadSB(env);
+    init_mxSaveSB(env);
+    init_mxSetSB(env);
+    init_sbArray(env);
+    init_sbPrimitive(env);
+    init_sbHeuristicLayering(env);
     later({"mxPgPlot", 1, 1, 255});
     later({"mxObjID", 1, 1, 2});
 }

@@ -18,6 +18,9 @@ void register_matrix_script_functions(QVISP_ENV* env);
 // available", named by the call form's head.
 QV_SEXP* qv_not_available(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*);
 
+// A (data D V) item: true with D and V when s has that form.
+bool mx_data_item(QV_SEXP* s, QV_SEXP** d, QV_SEXP** v);
+
 // Slot-group and status names: -1 for an absent name, -2 for one outside the table.
 int get_access(const L_CHAR* name);
 int get_jump_status(const L_CHAR* name);

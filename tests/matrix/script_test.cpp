@@ -174,7 +174,7 @@ TEST_F(ScriptTest, LifecycleFunctionsThroughScripts) {
                "(testShow <mxFinish normal-jump-status=\"MS_NOPE\"/>) "
                "(testShow <mxFinish/>) (testShow <mxTrigger type=\"parent\"/>) "
                "(testShow <mxLoad target=\"disk\"/>) (testShow <mxSave option=\"keep\"/>) "
-               "(testShow (mxAdd 1 2)) (testShow <mxLoad target=\"net\"/>)"),
+               "(testShow (mxPgPlot)) (testShow <mxLoad target=\"net\"/>)"),
         (std::vector<std::string>{
             "ERR 80040503 (\"invalid parameter in mxFinish\" \"err-jump\" \"bad\")",
             "ERR 80040503 (\"invalid parameter in mxFinish\" \"normal-jump-status\" \"MS_NOPE\")",

@@ -1,0 +1,58 @@
+// Compound blocks through calibration scripts: the stored bytes, the reverse order of separated
+// items, and damaged blocks refused within their bytes.
+#include "calops_util.h"
+
+namespace {
+
+using namespace calops;
+
+class CompoundTest : public CalopsTest {};
+
+TEST_F(CompoundTest, CompoundBytesAndSeparateInReverse) {
+    // 1: type 5, code of 8, 8 bytes; 2.5: type 11, code, 0x4004000000000000; "ab": type 14.
+    std::vector<uint8_t> want = {5,  0, 8, 0, 0, 0, 0, 0, 0,  0, 1, 11,  0,  8,
+                                 64, 4, 0, 0, 0, 0, 0, 0, 14, 0, 2, 'a', 'b'};
+    given = {{5, 0, 9, 1, 2, 3, 4, 5, 6, 7, 8, 9},
+             {5, 0, 8, 1, 2},
+             {14, 0x80},
+             {99, 0, 1, 0},
+             {13, 0, 2, 'x', 'y', 6, 0, 1, 7}};
+    auto k =
+        run("(testKeep (mxCompound '(1 2.5 \"ab\"))) "
+            "(testKeep (mxSeparate (testCdr (mxCompound '(1 2.5 \"ab\"))))) "
+            "(testKeep <mxCompound type=\"\">1 2.5 \"ab\"</mxCompound>) "
+            "(testKeep (mxSeparate (mxCompound '(1 2.5 \"ab\")))) "
+            "(testKeep (mxCompound (list '(a b (c))))) "
+            "(testKeep (mxCompound (list 'x))) "
+            "(testKeep (mxSeparate (testCdr (mxCompound (list (testVec 22 3 2) \"\"))))) "
+            "(testKeep (mxSeparate 5)) "
+            "(testKeep (mxSeparate (testCdr (testBytes 0)))) "
+            "(testKeep (mxSeparate (testCdr (testBytes 1)))) "
+            "(testKeep (mxSeparate (testCdr (testBytes 2)))) "
+            "(testKeep (mxSeparate (testCdr (testBytes 3)))) "
+            "(testKeep (mxSeparate (testCdr (testBytes 4)))) "
+            "(testKeep (mxSeparate (testCdr (testRaw))))");
+    ASSERT_EQ(k.size(), 14u);
+    EXPECT_EQ(k[0].raw.size(), 27u);
+    EXPECT_EQ(k[0].raw, want);
+    EXPECT_EQ(k[1].text.substr(0, 9), "(\"ab\" 2.5") << k[1].text;
+    EXPECT_EQ(k[1].text.back(), ')');
+    EXPECT_NE(k[1].text.find(" 1)"), std::string::npos) << k[1].text;
+    // Positional items (the text in the body is taken with its quotes).
+    ASSERT_GE(k[2].raw.size(), 22u);
+    EXPECT_EQ(std::vector<uint8_t>(k[2].raw.begin(), k[2].raw.begin() + 22),
+              std::vector<uint8_t>(want.begin(), want.begin() + 22));
+    EXPECT_EQ(k[3].code, QVE_INVALID_PARAMETER);
+    EXPECT_EQ(k[3].text, "^\"invalid parameter in mxSeparate\"");
+    EXPECT_EQ(k[4].code, QVE_INVALID_PARAMETER);
+    EXPECT_EQ(k[5].code, QVE_TYPE_MISMATCH);
+    EXPECT_EQ(k[6].text.substr(0, 4), "(\"\" ") << k[6].text;
+    EXPECT_NE(k[6].text.find("(data (0 0 0) "), std::string::npos);
+    for (int i = 7; i <= 11; i++)
+        EXPECT_EQ(k[i].code, QVE_INVALID_PARAMETER) << i << " " << k[i].text;
+    EXPECT_EQ(k[13].text, "()");
+    EXPECT_EQ(outside_type("(mxCompound '(1))"), QVT_NIL);
+    EXPECT_EQ(outside_type("(mxSeparate 1)"), QVT_NIL);
+}
+
+}  // namespace
