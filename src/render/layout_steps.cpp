@@ -272,7 +272,14 @@ TR_ELEMENT* element_anchor(TR_LANG_LINE* ll) {
                 l = x;
             return l->element_list->prev;
         }
-        return _tr_last_el(pll)->prev;
+        if (!fwd || !bl_fwd) return _tr_last_el(pll)->prev;
+        // After the backward run that ends at pll: its earliest line's first element is the
+        // run's visual end.
+        TR_LANG_LINE* l = pll;
+        for (TR_LANG_LINE* x = _tr_element_prev_lang_line(l);
+             x && x->box_line == bl && !ll_forward(x); x = _tr_element_prev_lang_line(x))
+            l = x;
+        return l->element_list;
     }
     if (nll && nll->box_line == bl) return from_nll();
     return head;
@@ -705,14 +712,24 @@ void _tr_unmapping_char_proc(TR_SEQUENCE* sq, TR_UNMAPPING_CHAR* umc) {
                 ci.box = pci.box;
                 ci.lang_line = ll;
             } else {
-                TR_BOX_LINE* bl = _tr_new_box_line(sq, pci.box, pci.box_line, 2, 0);
-                if (!bl) return;
+                // A new box line after the previous character's, or, when its box is full, at
+                // the head of the next box that has room.
+                TR_BOX* box = pci.box;
+                TR_BOX_LINE* bl = _tr_new_box_line(sq, box, pci.box_line, 2, 0);
+                while (!bl && box->next->seq) {
+                    box = box->next;
+                    bl = _tr_new_box_line(sq, box, nullptr, 0, 0);
+                }
+                if (!bl) {
+                    _tr_disable_unmapping_char(sq, p);
+                    return;
+                }
                 TR_LANG_AREA* a = _tr_new_lang_area(sq, ci.lang, pci.lang_area);
                 ll = _tr_new_lang_line(sq, bl, a, nullptr, 0);
                 ll->start = p;
                 ci.lang_area = a;
                 ci.box_line = bl;
-                ci.box = pci.box;
+                ci.box = box;
                 ci.lang_line = ll;
             }
         } else {
