@@ -44,6 +44,7 @@ inline LC_FONT_ENGINE fix_engine = {nullptr, "fix", &fix_type, nullptr};
 // A style drawing code sets 0 and 0xC006 (Unicode) with the fixed engine.
 inline LC_WRITING_STYLE* fix_style() {
     static LC_WRITING_STYLE* ws = [] {
+        test_font_root();  // before the renderer's first use reads the font root
         insert_font_engine(&fix_engine);
         static std::vector<L_CHAR> n1 = lchars("fix-ascii"), n2 = lchars("fix-uni"),
                                    sname = lchars("layout-fix");
