@@ -325,11 +325,13 @@ bool in_area(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_PTR p) {
            _tr_cmp_attr(s->attr, e->attr) == 0;
 }
 
-// The line is full at p (its character not placed): take back to the last break. With only the
-// line start to break at, the line breaks before p instead, so a word longer than the line wraps
-// by character rather than making empty lines for ever.
+// The line is full at p (its character not placed): take back to the last break. When the line
+// begins its box line and has only its start to break at, it breaks before p instead, so a word
+// longer than the line wraps by character rather than making empty lines for ever. (A line
+// behind others on its box line goes back to its start and moves on to a new box line.)
 TR_PTR line_full(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_PTR_STACK** st, TR_PTR p) {
-    if (*st && !(*st)->next && !tr_ptr_eq((*st)->p, p) && tr_ptr_cmp(p, ci->p) > 0) {
+    if (*st && !(*st)->next && !tr_ptr_eq((*st)->p, p) && tr_ptr_cmp(p, ci->p) > 0 &&
+        ci->box_line->lang_list == ci->lang_line) {
         sq->box_op->pop_box_line(sq, ci, p);
         return p;
     }

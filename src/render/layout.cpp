@@ -388,9 +388,7 @@ void destroy_char_buf(TR_SEQUENCE* sq, TR_CHAR_BUF* b) {
 
 // The language line holding p found from the buffers' mappings, or null.
 TR_LANG_LINE* find_lang_line(TR_SEQUENCE* sq, TR_PTR p) {
-    TR_LANG_LINE* ll = nullptr;
-    for (TR_CHAR_BUF* b = p.buf; b->seq && !ll; b = b->prev)
-        ll = b->lang_line;
+    TR_LANG_LINE* ll = _tr_walk_start(sq, p.buf);
     if (sq->hint && tr_ptr_cmp(sq->hint->start, p) <= 0 &&
         (!ll || tr_ptr_cmp(sq->hint->start, ll->start) > 0))
         ll = sq->hint;
@@ -430,19 +428,31 @@ TR_PTR _tr_insert_string(TR_SEQUENCE* sq, TR_PTR ptr, int len, LC_WRITING_STYLE*
         b->buf_len += len;
         // Positions in this buffer at or after the point move up: starts at the point, ends
         // after it (a line ending at the point keeps its text).
-        TR_LANG_LINE* ll = nullptr;
-        for (TR_CHAR_BUF* x = b; x->seq && !ll; x = x->prev)
-            ll = x->lang_line;
+        TR_LANG_LINE* ll = _tr_walk_start(sq, b);
         for (; ll && ll->start.buf->seq <= b->seq; ll = _tr_next_lang_line(ll)) {
+            if (tr_ptr_cmp(ll->start, TR_PTR{b, at}) < 0 && tr_ptr_cmp(ll->end, TR_PTR{b, at}) > 0)
+                ll->edited = true;
             if (ll->start.buf == b && ll->start.ptr >= at) ll->start.ptr += len;
             if (ll->end.buf == b && ll->end.ptr > at) ll->end.ptr += len;
         }
         for (TR_UNMAPPING_CHAR* u = sq->unmapping_char; u; u = u->next)
             if (u->p.buf == b && u->p.ptr >= at) u->p.ptr += len;
     } else {
-        TR_LANG_LINE* covering = find_lang_line(sq, ptr);
+        // A line that ended where the new buffer goes keeps its text: it now ends at the new
+        // buffer's start. The new buffer maps as its predecessor does (an earlier line is
+        // always a safe start for a look-up).
+        TR_LANG_LINE* before = nullptr;
+        TR_PTR last = tr_ptr_prev(ptr);
+        if (last.buf) before = find_lang_line(sq, last);
+        TR_LANG_LINE* map = nullptr;
+        for (TR_CHAR_BUF* x = ptr.buf->prev; x->seq && !map; x = x->prev)
+            map = x->lang_line;
         b = new_char_buf(ptr.buf->prev, len);
-        b->lang_line = covering;
+        b->lang_line = map;
+        if (before && tr_ptr_eq(before->end, ptr))
+            before->end = {b, 0};
+        else if (before && tr_ptr_cmp(before->end, ptr) > 0)
+            before->edited = true;  // the new text lies inside it
     }
     for (int i = 0; i < len; i++) {
         TR_CHAR_ELEMENT& e = b->element_buf[at + i];
@@ -458,6 +468,10 @@ TR_PTR _tr_insert_string(TR_SEQUENCE* sq, TR_PTR ptr, int len, LC_WRITING_STYLE*
         e.attr = _tr_copy_attr(attr);
     }
     _insert_unmapping_char(sq, {b, at}, 0);
+    // The line before the new text may break differently now that something else follows it:
+    // it is laid out again too.
+    TR_PTR before = tr_ptr_prev(TR_PTR{b, at});
+    if (before.buf) _insert_unmapping_char(sq, before, 0);
     TR_PTR r{b, at + len};
     _tr_ptr_regulation(sq, &r);
     return r;
@@ -489,10 +503,7 @@ void remap_pos(TR_PTR* p, TR_CHAR_BUF* b, int at, int n, TR_PTR point) {
 // lines and queued positions that lay in them move to the deletion point; the point is returned.
 TR_PTR cut_step(TR_SEQUENCE* sq, TR_CHAR_BUF* b, int at, int n, bool whole) {
     // The lines that may hold positions in b: from the nearest mapping before b on.
-    TR_LANG_LINE* ll = nullptr;
-    for (TR_CHAR_BUF* x = b->prev; x->seq && !ll; x = x->prev)
-        ll = x->lang_line;
-    if (!ll) ll = b->lang_line;
+    TR_LANG_LINE* ll = _tr_walk_start(sq, b->prev->seq ? b->prev : b);
     std::vector<TR_LANG_LINE*> lines;
     for (; ll && ll->start.buf->seq <= b->seq; ll = _tr_next_lang_line(ll))
         lines.push_back(ll);
@@ -515,8 +526,12 @@ TR_PTR cut_step(TR_SEQUENCE* sq, TR_CHAR_BUF* b, int at, int n, bool whole) {
     }
     const int rn = whole ? -1 : n;
     for (TR_LANG_LINE* l : lines) {
+        const TR_PTR s0 = l->start, e0 = l->end;
         remap_pos(&l->start, b, at, rn, point);
         remap_pos(&l->end, b, at, rn, point);
+        if (!tr_ptr_eq(s0, l->start) || !tr_ptr_eq(e0, l->end) ||
+            (point.buf && tr_ptr_cmp(l->start, point) <= 0 && tr_ptr_cmp(point, l->end) < 0))
+            l->edited = true;
     }
     for (TR_UNMAPPING_CHAR** up = &sq->unmapping_char; *up;) {
         remap_pos(&(*up)->p, b, at, rn, point);
@@ -592,7 +607,13 @@ TR_PTR _tr_delete_string(TR_SEQUENCE* sq, TR_PTR ptr, int len) {
     }
     resort_queue(sq);
     _tr_ptr_regulation(sq, &point);
-    if (point.buf) _insert_unmapping_char(sq, point, 0);
+    if (point.buf) {
+        _insert_unmapping_char(sq, point, 0);
+        // The line that held the characters before the point may have lost its tail: it is
+        // laid out again too.
+        TR_PTR before = tr_ptr_prev(point);
+        if (before.buf) _insert_unmapping_char(sq, before, 0);
+    }
     return point;
 }
 
@@ -636,7 +657,11 @@ void _insert_unmapping_char(TR_SEQUENCE* sq, TR_PTR p, int ok_subcode) {
     TR_UNMAPPING_CHAR** pp = &sq->unmapping_char;
     while (*pp && tr_ptr_cmp((*pp)->p, p) < 0)
         pp = &(*pp)->next;
-    if (*pp && tr_ptr_cmp((*pp)->p, p) == 0) return;
+    if (*pp && tr_ptr_cmp((*pp)->p, p) == 0) {
+        // Queued already: the newer word on whether it must begin a box line holds.
+        (*pp)->ok_subcode = ok_subcode;
+        return;
+    }
     auto* u = zalloc<TR_UNMAPPING_CHAR>();
     u->p = p;
     u->ok_subcode = ok_subcode;

@@ -188,6 +188,7 @@ struct TR_LANG_LINE {
     TR_LANG_AREA* lang_area;
     TR_LANG_LINE* area_next;
     TR_LANG_LINE* area_prev;  // so that stepping back in text order costs one step
+    bool edited;              // its text changed since it was laid out
 };
 
 struct TR_UNMAPPING_CHAR {
@@ -494,6 +495,9 @@ void _tr_destroy_box_line(TR_SEQUENCE* sq, TR_BOX_LINE* bl);
 void _tr_destroy_box_line_list(TR_SEQUENCE* sq, TR_BOX* b);
 void _tr_destroy_box(TR_SEQUENCE* sq, TR_BOX* b);
 void _tr_set_char_buf_lang_line(TR_LANG_LINE* ll);
+// Where a walk for the lines touching buffer b may start: the mapping of b or of the nearest
+// buffer before it, else the first line of the text (never a line after one touching b).
+TR_LANG_LINE* _tr_walk_start(TR_SEQUENCE* sq, TR_CHAR_BUF* b);
 void _tr_get_lang_area_info(TR_LANG_AREA_INFO* lai, TR_LANG_AREA* area);
 int _tr_lang_area_check(TR_LANG_AREA* area, TR_LANG_LINE* ll);
 TR_PTR _tr_box_line_first_ptr(TR_BOX_LINE* bl);

@@ -54,6 +54,14 @@ TR_LANG_LINE* _tr_element_next_lang_line(TR_LANG_LINE* ll) {
     return ll;
 }
 
+TR_LANG_LINE* _tr_walk_start(TR_SEQUENCE* sq, TR_CHAR_BUF* b) {
+    for (; b->seq; b = b->prev)
+        if (b->lang_line) return b->lang_line;
+    for (TR_LANG_AREA* a = sq->lang_area_ring.next; a->op; a = a->next)
+        if (a->line_list) return a->line_list;
+    return nullptr;
+}
+
 TR_ELEMENT* _tr_last_el(TR_LANG_LINE* ll) {
     TR_ELEMENT* e = ll->element_list;
     while (e && e->ll_next)
@@ -67,9 +75,7 @@ int _tr_get_char_info(TR_CHAR_INFO* ci, TR_SEQUENCE* sq, TR_PTR p) {
     *ci = {};
     if (_tr_ptr_regulation(sq, &p) != 0 || !p.buf) return -1;
     ci->p = p;
-    TR_LANG_LINE* ll = nullptr;
-    for (TR_CHAR_BUF* b = p.buf; b->seq && !ll; b = b->prev)
-        ll = b->lang_line;
+    TR_LANG_LINE* ll = _tr_walk_start(sq, p.buf);
     if (sq->hint && tr_ptr_cmp(sq->hint->start, p) <= 0 &&
         (!ll || tr_ptr_cmp(sq->hint->start, ll->start) > 0))
         ll = sq->hint;
@@ -594,7 +600,31 @@ bool box_line_adjust(TR_SEQUENCE* sq, TR_BOX_LINE* a, TR_BOX_LINE* b) {
 }
 }  // namespace
 
+namespace {
+// A new area for lang right after line pll in text order. When pll's area goes on after pll,
+// its later lines move to an area of their own behind the new one, so that areas stay in text
+// order.
+TR_LANG_AREA* area_after_line(TR_SEQUENCE* sq, TR_LANG* lang, TR_LANG_LINE* pll) {
+    TR_LANG_AREA* a = pll->lang_area;
+    if (TR_LANG_LINE* tail = pll->area_next) {
+        TR_LANG_AREA* rest = _tr_new_lang_area(sq, a->op, a);
+        rest->dir = a->dir;
+        pll->area_next = nullptr;
+        tail->area_prev = nullptr;
+        rest->line_list = tail;
+        for (TR_LANG_LINE* l = tail; l; l = l->area_next)
+            l->lang_area = rest;
+    }
+    return _tr_new_lang_area(sq, lang, a);
+}
+}  // namespace
+
 void _tr_lang_area_proc(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
+    // What the line was before: when it comes out the same, the text after it is in place.
+    const TR_PTR old_start = ci->lang_line->start, old_end = ci->lang_line->end;
+    TR_BOX_LINE* const old_bl = ci->lang_line->box_line;
+    const bool was_edited = ci->lang_line->edited;
+    ci->lang_line->edited = false;
     TR_ERROR e;
     for (;;) {
         e = ci->lang->make_lang_line(sq, ci);
@@ -611,10 +641,10 @@ void _tr_lang_area_proc(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
             // The area went with its only line: make it again at the same place.
             TR_PTR pp = tr_ptr_prev(ci->p);
             TR_CHAR_INFO pci;
-            TR_LANG_AREA* prev_area = nullptr;
-            if (pp.buf && _tr_get_char_info(&pci, sq, pp) == 0 && pci.lang_area)
-                prev_area = pci.lang_area;
-            ci->lang_area = _tr_new_lang_area(sq, ci->lang, prev_area);
+            if (pp.buf && _tr_get_char_info(&pci, sq, pp) == 0 && pci.lang_line)
+                ci->lang_area = area_after_line(sq, ci->lang, pci.lang_line);
+            else
+                ci->lang_area = _tr_new_lang_area(sq, ci->lang, nullptr);
         }
         TR_BOX_LINE* bl = nullptr;
         if (nb->seq) bl = nb->line_list ? nb->line_list : _tr_new_box_line(sq, nb, nullptr, 0, h);
@@ -642,6 +672,8 @@ void _tr_lang_area_proc(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
             _tr_destroy_lang_line(sq, x, false);
         }
     const bool at_end = !_tr_char_element(ll->end);
+    const bool same = !was_edited && old_end.buf && tr_ptr_eq(old_end, ll->end) &&
+                      tr_ptr_eq(old_start, ll->start) && old_bl == ll->box_line;
     for (TR_LANG_LINE* n = _tr_next_lang_line(ll);;) {
         if (!n) {
             if (!at_end) _insert_unmapping_char(sq, ll->end, s);
@@ -659,9 +691,13 @@ void _tr_lang_area_proc(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
         if (c > 0) {
             if (!at_end) _insert_unmapping_char(sq, ll->end, s);
         } else if (s == 1) {
-            if (!box_line_adjust(sq, ll->box_line, n->box_line))
+            // The next line begins the following box line: in place when this line came out
+            // as it was.
+            if (!box_line_adjust(sq, ll->box_line, n->box_line) || !same)
                 _insert_unmapping_char(sq, ll->end, 1);
-        } else if (n->box_line != ll->box_line) {
+        } else {
+            // The next line should follow on this box line, and the room left to it may have
+            // changed (a line before it on the box line may have changed): it is made again.
             _insert_unmapping_char(sq, ll->end, 0);
         }
         break;
@@ -674,6 +710,16 @@ void _tr_lang_area_proc(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     }
 }
 
+namespace {
+// True when box line b comes after box line a in the document.
+bool box_line_after(TR_BOX_LINE* a, TR_BOX_LINE* b) {
+    if (a->box != b->box) return b->box->seq > a->box->seq;
+    for (TR_BOX_LINE* l = a->next; l; l = l->next)
+        if (l == b) return true;
+    return false;
+}
+}  // namespace
+
 void _tr_unmapping_char_proc(TR_SEQUENCE* sq, TR_UNMAPPING_CHAR* umc) {
     TR_PTR p = umc->p;
     if (_tr_ptr_regulation(sq, &p) != 0 || !_tr_char_element(p)) return;
@@ -682,9 +728,33 @@ void _tr_unmapping_char_proc(TR_SEQUENCE* sq, TR_UNMAPPING_CHAR* umc) {
     TR_PTR pp = tr_ptr_prev(p);
     TR_CHAR_INFO pci{};
     bool has_prev = pp.buf && _tr_get_char_info(&pci, sq, pp) == 0;
+    // What follows a line return always begins a new box line, however it was queued.
+    TR_UNMAPPING_CHAR u = *umc;
+    umc = &u;
+    if (has_prev && (_tr_char_element(pp)->ch == 10 || _tr_char_element(pp)->ch == 13))
+        u.ok_subcode = 1;
+    if (ci.lang_line && !tr_ptr_eq(ci.lang_line->start, p) && umc->ok_subcode != 1) {
+        // A change inside a line that begins its box line: the line may now follow the text
+        // before it. It is made again from its start, as if queued there.
+        TR_PTR q = ci.lang_line->start;
+        TR_PTR pq = tr_ptr_prev(q);
+        TR_CHAR_INFO qci;
+        if (pq.buf && _tr_char_element(pq)->ch != 10 && _tr_char_element(pq)->ch != 13 &&
+            _tr_get_char_info(&qci, sq, pq) == 0 && qci.lang_line &&
+            qci.box_line != ci.lang_line->box_line) {
+            p = q;
+            pp = pq;
+            pci = qci;
+            _tr_get_char_info(&ci, sq, p);
+        }
+    }
     if (ci.lang_line && has_prev && pci.lang_line && tr_ptr_eq(ci.lang_line->start, p)) {
-        if (umc->ok_subcode == 1 && pci.box_line == ci.lang_line->box_line) {
-            // The line must begin a new box line but still shares the previous one.
+        const bool same_bl = pci.box_line == ci.lang_line->box_line;
+        if ((umc->ok_subcode == 1 && !box_line_after(pci.box_line, ci.lang_line->box_line)) ||
+            (umc->ok_subcode != 1 && !same_bl)) {
+            // The line must begin a new box line but still shares the previous one; or it
+            // need not, and may now follow the text before it on its box line: it is made
+            // again from there (a line that does not fit there moves on to a new box line).
             TR_LANG_LINE* x = ci.lang_line;
             x->start = x->end = {nullptr, 0};
             _tr_destroy_lang_line(sq, x, false);
@@ -704,7 +774,7 @@ void _tr_unmapping_char_proc(TR_SEQUENCE* sq, TR_UNMAPPING_CHAR* umc) {
                 ci = pci;
                 ll = ci.lang_line;
             } else if (umc->ok_subcode != 1) {
-                TR_LANG_AREA* a = _tr_new_lang_area(sq, ci.lang, pci.lang_area);
+                TR_LANG_AREA* a = area_after_line(sq, ci.lang, pci.lang_line);
                 ll = _tr_new_lang_line(sq, pci.box_line, a, nullptr, 0);
                 ll->start = p;
                 ci.lang_area = a;
@@ -724,7 +794,7 @@ void _tr_unmapping_char_proc(TR_SEQUENCE* sq, TR_UNMAPPING_CHAR* umc) {
                     _tr_disable_unmapping_char(sq, p);
                     return;
                 }
-                TR_LANG_AREA* a = _tr_new_lang_area(sq, ci.lang, pci.lang_area);
+                TR_LANG_AREA* a = area_after_line(sq, ci.lang, pci.lang_line);
                 ll = _tr_new_lang_line(sq, bl, a, nullptr, 0);
                 ll->start = p;
                 ci.lang_area = a;

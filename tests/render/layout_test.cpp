@@ -77,8 +77,12 @@ TEST(LayoutModel, DeletionCopyOutAndTheQueue) {
     EXPECT_EQ(buffer_numbers(s).size(), 2u);
     ASSERT_NE(_tr_char_element(at), nullptr);
     EXPECT_EQ(_tr_char_element(at)->ch, static_cast<L_CHAR>('f'));
-    ASSERT_NE(s.sq->unmapping_char, nullptr);
-    EXPECT_TRUE(tr_ptr_eq(s.sq->unmapping_char->p, at));
+    // The point is queued, and so is the character before it (its line lost its tail).
+    std::u32string queued;
+    for (TR_UNMAPPING_CHAR* q = s.sq->unmapping_char; q; q = q->next)
+        queued += static_cast<char32_t>(_tr_char_element(q->p)->ch);
+    EXPECT_EQ(queued, u("af"));
+    EXPECT_TRUE(tr_ptr_eq(s.sq->unmapping_char->next->p, at));
     // An empty deletion changes nothing but still queues its point.
     _tr_disable_unmapping_char(s, {nullptr, 0});
     TR_PTR a0{first, 0};
