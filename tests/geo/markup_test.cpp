@@ -82,8 +82,10 @@ class MarkupTest : public testing::Test {
             s += c == 10 ? '|' : static_cast<char>(c);
         return s;
     }
-    // The attribute list of the i-th character.
+    // The attribute list of the i-th character, once layout (which makes line attributes
+    // uniform over each box line) has finished.
     const TR_ATTR* attr_at(int i) {
+        tr_wait_stable_sequence(info_.d.sq);
         TR_PTR p = _tr_first_ptr(info_.d.sq);
         p.ptr += i;
         _tr_ptr_regulation(info_.d.sq, &p);
@@ -93,14 +95,17 @@ class MarkupTest : public testing::Test {
 };
 
 TEST_F(MarkupTest, CenterStartsItsOwnLineOnce) {
-    EXPECT_EQ(render("^(\"ab\" (BR) (CENTER \"cd\") \"ef\")"), "");
+    EXPECT_EQ(render("^(\"ab\" (BR) (CENTER \"cd\") \"ef\" (BR) \"gh\")"), "");
     // A line feed before CENTER is not doubled.
-    EXPECT_EQ(text_of(), "ab|cdef");
+    EXPECT_EQ(text_of(), "ab|cdef|gh");
     auto* la = reinterpret_cast<const TRA_LINE_ATTR*>(_tr_get_attr(attr_at(3), TRA_LINE));
     ASSERT_NE(la, nullptr);
     EXPECT_EQ(la->attr.flags, 1);
     EXPECT_EQ(la->attr.align, 1);
-    EXPECT_EQ(_tr_get_attr(attr_at(5), TRA_LINE), nullptr);  // after CENTER: no line attribute
+    // "ef" shares the centred box line, and line attributes are uniform over a box line; "gh"
+    // on the next box line has none.
+    EXPECT_NE(_tr_get_attr(attr_at(5), TRA_LINE), nullptr);
+    EXPECT_EQ(_tr_get_attr(attr_at(8), TRA_LINE), nullptr);
 }
 
 TEST_F(MarkupTest, CenterAsFirstContentAddsOneLineFeed) {
