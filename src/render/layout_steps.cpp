@@ -125,16 +125,24 @@ void _tr_set_bl_offset(TR_BOX* b, TR_BOX_LINE* st) {
     TR_BOX_LINE* l = st ? st : b->line_list;
     if (!l) return;
     if (!st) l->doc_start_offset = 0;
-    for (; l->next; l = l->next)
-        l->next->doc_start_offset = l->doc_start_offset + l->height;
+    // From a given line on, the offsets were right before it changed: once one comes out as it
+    // was, so do all after it.
+    for (; l->next; l = l->next) {
+        const int o = l->doc_start_offset + l->height;
+        if (st && l->next->doc_start_offset == o) break;
+        l->next->doc_start_offset = o;
+    }
 }
 
 TR_BOX_LINE* _tr_new_box_line(TR_SEQUENCE* sq, TR_BOX* box, TR_BOX_LINE* bl, int where,
                               int height) {
     if (where < 0 || where > 3) er_panic("_tr_new_box_line");
-    TR_BOX_LINE* last = box->line_list;
-    while (last && last->next)
-        last = last->next;
+    // The last line is needed for a box with a limit and to append (boxes without a limit may
+    // hold very many lines).
+    TR_BOX_LINE* last = nullptr;
+    if (box->attr.max_doc_dir_pixels >= 0 || where == 1)
+        for (last = box->line_list; last && last->next; last = last->next) {
+        }
     if (box->attr.max_doc_dir_pixels >= 0) {
         int64_t room = int64_t{box->start_px_offset} + box->attr.max_doc_dir_pixels;
         int64_t need = last ? int64_t{last->doc_start_offset} + last->height + height : height;
@@ -172,7 +180,12 @@ TR_BOX_LINE* _tr_new_box_line(TR_SEQUENCE* sq, TR_BOX* box, TR_BOX_LINE* bl, int
         from = bl;
     }
     if (sq->box_op->new_box_line) sq->box_op->new_box_line(sq, n);
-    _tr_set_bl_offset(box, from);
+    if (from) {
+        _tr_set_bl_offset(box, from);
+    } else {
+        n->doc_start_offset = 0;
+        _tr_set_bl_offset(box, n);
+    }
     return n;
 }
 

@@ -511,14 +511,14 @@ void line_height_metric(TR_BOX_LINE* bl) {
         }
 }
 
-// The box lines' offsets in the box after a change of heights.
-void set_line_offsets(TR_BOX* b, bool vertical) {
-    _tr_set_bl_offset(b, nullptr);
-    for (TR_BOX_LINE* l = b->line_list; l; l = l->next)
-        if (auto* lw = static_cast<SP_BOX_LINE_WORK*>(l->work)) {
-            int o = b->start_px_offset + l->doc_start_offset;
-            lw->offset = vertical ? I_POINT{o, 0} : I_POINT{0, o};
-        }
+// The box lines' offsets after a change of the height of line bl: from bl on, as far as they
+// change (the sequence picture places lines by their offsets).
+void set_line_offsets(TR_BOX* b, TR_BOX_LINE* bl, bool vertical) {
+    _tr_set_bl_offset(b, bl);
+    if (auto* lw = static_cast<SP_BOX_LINE_WORK*>(bl->work)) {
+        int o = b->start_px_offset + bl->doc_start_offset;
+        lw->offset = vertical ? I_POINT{o, 0} : I_POINT{0, o};
+    }
 }
 
 TR_ERROR line_height_check(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
@@ -638,7 +638,7 @@ TR_ERROR sp_stop_lang_line_op(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
         el = next;
     }
     line_height_metric(ci->box_line);
-    set_line_offsets(ci->box, tr_dir_vertical(ci->box_line->attr.default_dir));
+    set_line_offsets(ci->box, ci->box_line, tr_dir_vertical(ci->box_line->attr.default_dir));
     TR_ERROR e = line_height_check(sq, ci);
     if (e.code != TRE_OK) return e;
     line_dir_metric(sq, ci);
