@@ -386,21 +386,6 @@ void destroy_char_buf(TR_SEQUENCE* sq, TR_CHAR_BUF* b) {
     d_f_ree(b);
 }
 
-// The language line holding p found from the buffers' mappings, or null.
-TR_LANG_LINE* find_lang_line(TR_SEQUENCE* sq, TR_PTR p) {
-    TR_LANG_LINE* ll = _tr_walk_start(sq, p.buf);
-    if (sq->hint && tr_ptr_cmp(sq->hint->start, p) <= 0 &&
-        (!ll || tr_ptr_cmp(sq->hint->start, ll->start) > 0))
-        ll = sq->hint;
-    for (; ll; ll = _tr_next_lang_line(ll)) {
-        if (tr_ptr_cmp(ll->start, p) > 0) return nullptr;
-        if (tr_ptr_cmp(ll->end, p) > 0) {
-            sq->hint = ll;
-            return ll;
-        }
-    }
-    return nullptr;
-}
 }  // namespace
 
 TR_PTR _tr_insert_string(TR_SEQUENCE* sq, TR_PTR ptr, int len, LC_WRITING_STYLE* ws,
@@ -443,7 +428,7 @@ TR_PTR _tr_insert_string(TR_SEQUENCE* sq, TR_PTR ptr, int len, LC_WRITING_STYLE*
         // always a safe start for a look-up).
         TR_LANG_LINE* before = nullptr;
         TR_PTR last = tr_ptr_prev(ptr);
-        if (last.buf) before = find_lang_line(sq, last);
+        if (last.buf) before = _tr_find_lang_line(sq, last);
         TR_LANG_LINE* map = nullptr;
         for (TR_CHAR_BUF* x = ptr.buf->prev; x->seq && !map; x = x->prev)
             map = x->lang_line;

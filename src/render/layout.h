@@ -474,6 +474,8 @@ void tr_dirty_box(TR_SEQUENCE* sq, TR_BOX* box);
 void _tr_dirty_box(TR_SEQUENCE* sq, TR_BOX* box);
 void _tr_lang_area_proc(TR_SEQUENCE* sq, TR_CHAR_INFO* ci);
 int _tr_get_char_info(TR_CHAR_INFO* ci, TR_SEQUENCE* sq, TR_PTR p);
+// The language line holding position p, or null.
+TR_LANG_LINE* _tr_find_lang_line(TR_SEQUENCE* sq, TR_PTR p);
 int _tr_lang_area_cmp_ci(TR_SEQUENCE* sq, TR_CHAR_INFO* a, TR_CHAR_INFO* b);
 int _tr_lang_area_cmp_ptr(TR_SEQUENCE* sq, TR_PTR a, TR_PTR b);
 TR_LANG_LINE* _tr_next_lang_line(TR_LANG_LINE* ll);

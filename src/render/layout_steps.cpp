@@ -71,23 +71,37 @@ TR_ELEMENT* _tr_last_el(TR_LANG_LINE* ll) {
 
 // ---------------------------------------------------------------- character information
 
+TR_LANG_LINE* _tr_find_lang_line(TR_SEQUENCE* sq, TR_PTR p) {
+    TR_LANG_LINE* ll = _tr_walk_start(sq, p.buf);
+    // The line found last is usually near: forward from it, or back from it as far as the
+    // mapping's line, whichever is nearer.
+    if (TR_LANG_LINE* h = sq->hint) {
+        if (tr_ptr_cmp(h->start, p) <= 0) {
+            if (!ll || tr_ptr_cmp(h->start, ll->start) > 0) ll = h;
+        } else {
+            TR_LANG_LINE* b = h;
+            while (b && tr_ptr_cmp(b->start, p) > 0 && (!ll || tr_ptr_cmp(b->start, ll->start) > 0))
+                b = _tr_prev_lang_line(b);
+            if (b && tr_ptr_cmp(b->start, p) <= 0 && (!ll || tr_ptr_cmp(b->start, ll->start) >= 0))
+                ll = b;
+        }
+    }
+    for (; ll; ll = _tr_next_lang_line(ll)) {
+        if (tr_ptr_cmp(ll->start, p) > 0) return nullptr;
+        if (tr_ptr_cmp(ll->end, p) > 0) {
+            sq->hint = ll;
+            return ll;
+        }
+    }
+    return nullptr;
+}
+
 int _tr_get_char_info(TR_CHAR_INFO* ci, TR_SEQUENCE* sq, TR_PTR p) {
     *ci = {};
     if (_tr_ptr_regulation(sq, &p) != 0 || !p.buf) return -1;
     ci->p = p;
-    TR_LANG_LINE* ll = _tr_walk_start(sq, p.buf);
-    if (sq->hint && tr_ptr_cmp(sq->hint->start, p) <= 0 &&
-        (!ll || tr_ptr_cmp(sq->hint->start, ll->start) > 0))
-        ll = sq->hint;
-    for (; ll; ll = _tr_next_lang_line(ll)) {
-        if (tr_ptr_cmp(ll->start, p) > 0) {
-            ll = nullptr;
-            break;
-        }
-        if (tr_ptr_cmp(ll->end, p) > 0) break;
-    }
+    TR_LANG_LINE* ll = _tr_find_lang_line(sq, p);
     if (ll) {
-        sq->hint = ll;
         ci->lang_line = ll;
         ci->lang_area = ll->lang_area;
         ci->box_line = ll->box_line;
