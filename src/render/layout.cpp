@@ -871,10 +871,10 @@ bool _tr_busy(TR_SEQUENCE* sq) {
 namespace {
 void tr_sequence_task(intptr_t data) {
     auto* sq = reinterpret_cast<TR_SEQUENCE*>(data);
-    waitsync_test(sq, "3");
     if (sq->box_op->init_thread) sq->box_op->init_thread(sq);
-    for (;;) {
+    for (bool first = true;; first = false) {
         tr_lock(sq);
+        if (first) waitsync_test(sq, "3");  // the record is read under its lock
         // One piece of work is taken and done under one hold, so that an edit in between
         // cannot free what the piece names.
         TR_DIRTY d;
