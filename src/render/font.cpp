@@ -10,6 +10,7 @@
 #include "base/textutil.h"
 #include "base/tick.h"
 #include "longchar/longchar.h"
+#include "render/layout.h"
 #include "render/vxf.h"
 #include "render/wct.h"
 
@@ -29,6 +30,7 @@ void render_first_use() {
     std::call_once(first_use_once, [] {
         init_wct();
         vxf_init();
+        init_text_render();
     });
 }
 

@@ -117,7 +117,8 @@ struct LC_CWS {
 extern LC_FONT_ENGINE* fe_list;
 extern LC_FONT* wfont_list;
 
-// First use: runs init_wct and vxf_init once, however many threads arrive at once.
+// First use: runs init_wct, vxf_init and init_text_render once, however many threads arrive at
+// once.
 void render_first_use();
 // Makes the lock and schedules the merge of code tables every 10 seconds.
 void init_wct();

@@ -1,0 +1,482 @@
+// Languages: which language a character belongs to (a fixed table entered into a four-level hash),
+// the languages' settings and their line makers: "en" word wrapping, "ja" character wrapping with
+// forbidden line starts and ends, "ctl" line returns and "bb" embedded objects.
+#include <cstring>
+
+#include "base/alloc.h"
+#include "base/panic.h"
+#include "longchar/codetable.h"
+#include "longchar/longchar.h"
+#include "render/font.h"
+#include "render/layout.h"
+
+TR_LANG en_render = {"en",         0x0004,         0x0000,  setup_en_render, get_en_render,
+                     free_en_work, make_en_render, nullptr, nullptr};
+TR_LANG ja_render = {"ja",         0x0004,         0x0008,  setup_ja_render, get_ja_render,
+                     free_ja_work, make_ja_render, nullptr, nullptr};
+TR_LANG ctl_render = {"ctl",   0x000f,          0x0000,  nullptr, nullptr,
+                      nullptr, make_ctl_render, nullptr, nullptr};
+TR_LANG black_box_render = {
+    "bb", 0x000f, 0x0000, nullptr, nullptr, nullptr, make_black_box_render, nullptr, nullptr};
+TR_LANG* default_tr_lang = &en_render;
+TR_LANG* tr_lang_list = nullptr;
+
+namespace {
+const TR_L_CHAR_TBL2 unicode_ja[] = {
+    {0x3040, 0x30A0, &ja_render},   {0x30A0, 0x3100, &ja_render},   {0x31F0, 0x3200, &ja_render},
+    {0x3200, 0x3300, &ja_render},   {0x3300, 0x3400, &ja_render},   {0x3400, 0x4DC0, &ja_render},
+    {0x4E00, 0x9FB0, &ja_render},   {0xF900, 0xFB00, &ja_render},   {0xFE30, 0xFE50, &ja_render},
+    {0x20000, 0x2A6E0, &ja_render}, {0x2F800, 0x2FA20, &ja_render}, {0, 0, nullptr},
+};
+const TR_L_CHAR_TBL2_HEADER unicode_ja_h = {unicode_ja, nullptr};
+
+TRL_ENTRY* trl_hash = nullptr;
+}  // namespace
+
+const TR_L_CHAR_TBL tr_l_char_table[] = {
+    {0x0000000A, 0xFFFFFFFF, &ctl_render, nullptr},
+    {0x0000000D, 0xFFFFFFFF, &ctl_render, nullptr},
+    {0xC0060000, 0xFFFF0000, nullptr, &unicode_ja_h},
+    {0xE0000100, 0xFFFFFF00, &ja_render, nullptr},
+    {0xC0010000, 0xFFFF0000, &ja_render, nullptr},
+    {0xC0030000, 0xFFFF0000, &ja_render, nullptr},
+    {0xC0040000, 0xFFFF0000, &ja_render, nullptr},
+    {0xC0050000, 0xFFFF0000, &ja_render, nullptr},
+    {0xC0220000, 0xFFFF0000, &ja_render, nullptr},
+    {0xC0020000, 0xFFFF0000, &ja_render, nullptr},
+    {0x81000000, 0xFF000000, &ja_render, nullptr},
+    {0xDFFFFFFF, 0xFFFFFFFF, &black_box_render, nullptr},
+    {0, 0, nullptr, nullptr},
+};
+
+// ---------------------------------------------------------------- the hash
+
+namespace {
+void free_langs(TRL_LANG_LIST* l) {
+    while (l && --l->ref == 0) {
+        TRL_LANG_LIST* n = l->next;
+        d_f_ree(l);
+        l = n;
+    }
+}
+
+TRL_ENTRY* new_entry(TRL_LANG_LIST* langs) {
+    auto* e = static_cast<TRL_ENTRY*>(d_calloc(256, sizeof(TRL_ENTRY)));
+    for (int i = 0; i < 256; i++)
+        e[i].langs = langs;
+    if (langs) langs->ref += 256;
+    return e;
+}
+
+void new_langs(TRL_ENTRY* e, TR_LANG* lang) {
+    for (TRL_LANG_LIST* l = e->langs; l; l = l->next)
+        if (l->lang == lang) return;
+    auto* n = static_cast<TRL_LANG_LIST*>(d_calloc(1, sizeof(TRL_LANG_LIST)));
+    n->next = e->langs;  // the entry's reference passes to the new node
+    n->lang = lang;
+    n->ref = 1;
+    e->langs = n;
+}
+
+// [from, to) into node, which covers 256 blocks of 2^shift characters from base.
+void insert_range(uint64_t from, uint64_t to, TR_LANG* lang, TRL_ENTRY* node, int shift,
+                  uint64_t base) {
+    const uint64_t block = uint64_t{1} << shift;
+    for (uint64_t i = (from - base) >> shift; i <= (to - 1 - base) >> shift && i < 256; i++) {
+        uint64_t bs = base + i * block, be = bs + block;
+        uint64_t lo = from > bs ? from : bs, hi = to < be ? to : be;
+        TRL_ENTRY* e = &node[i];
+        if (lo == bs && hi == be && !e->down) {
+            new_langs(e, lang);
+            continue;
+        }
+        if (!e->down) {
+            e->down = new_entry(e->langs);
+            free_langs(e->langs);
+            e->langs = nullptr;
+        }
+        insert_range(lo, hi, lang, e->down, shift - 8, bs);
+    }
+}
+}  // namespace
+
+void trl_insert_table(L_CHAR from, L_CHAR to, TR_LANG* lang, int convert_flag) {
+    uint64_t f = from, t = to;
+    if (to == 0 && from != 0) t = uint64_t{1} << 32;  // a range up to the last code
+    if (t <= f) return;
+    if (!trl_hash) trl_hash = new_entry(nullptr);
+    insert_range(f, t, lang, trl_hash, 24, 0);
+    if (!convert_flag) return;
+    for (uint64_t c = f; c < t; c++) {
+        int n = 0;
+        L_CHAR* all = get_all_l_char(&n, static_cast<L_CHAR>(c));
+        for (int i = 0; all && i < n; i++)
+            if (all[i] != c) insert_range(all[i], uint64_t{all[i]} + 1, lang, trl_hash, 24, 0);
+        if (all) d_f_ree(all);
+    }
+}
+
+TR_LANG* trl_get_lang(TRL_CONTEXT* ctx, L_CHAR ch) {
+    if (!trl_hash) return nullptr;
+    TRL_ENTRY* e = &trl_hash[(ch >> 24) & 255];
+    for (int shift = 16; e->down; shift -= 8)
+        e = &e->down[(ch >> shift) & 255];
+    TRL_LANG_LIST* cand = e->langs;
+    if (!cand) return nullptr;
+    if (!ctx || !cand->next) {
+        if (ctx && (!ctx->used || ctx->used->lang != cand->lang)) {
+            // Even an unambiguous choice is remembered, so the context says what came last.
+            TRL_USED** pp = &ctx->used;
+            while (*pp && (*pp)->lang != cand->lang)
+                pp = &(*pp)->next;
+            TRL_USED* u = *pp;
+            if (u)
+                *pp = u->next;
+            else
+                u = static_cast<TRL_USED*>(d_calloc(1, sizeof(TRL_USED)));
+            u->lang = cand->lang;
+            u->next = ctx->used;
+            ctx->used = u;
+        }
+        return cand->lang;
+    }
+    for (TRL_USED** pp = &ctx->used; *pp; pp = &(*pp)->next)
+        for (TRL_LANG_LIST* c = cand; c; c = c->next)
+            if (c->lang == (*pp)->lang) {
+                TRL_USED* u = *pp;
+                *pp = u->next;
+                u->next = ctx->used;
+                ctx->used = u;
+                return u->lang;
+            }
+    auto* u = static_cast<TRL_USED*>(d_calloc(1, sizeof(TRL_USED)));
+    u->lang = cand->lang;
+    u->next = ctx->used;
+    ctx->used = u;
+    return u->lang;
+}
+
+TR_LANG* _tr_search_lang(L_CHAR ch, TRL_CONTEXT* ctx) {
+    TR_LANG* l = trl_get_lang(ctx, ch);
+    return l ? l : default_tr_lang;
+}
+
+void trl_free_context(TRL_CONTEXT* ctx) {
+    while (TRL_USED* u = ctx->used) {
+        ctx->used = u->next;
+        d_f_ree(u);
+    }
+}
+
+int in_table(L_CHAR ch, const L_CHAR* list) {
+    if (!list) return -1;
+    for (; *list; list++)
+        if (*list == ch || cmp_l_code(*list, ch) == 0) return 0;
+    return -1;
+}
+
+// ---------------------------------------------------------------- languages
+
+int _tr_insert_lang(TR_LANG* lang) {
+    if (_tr_search_lang_from_abb(lang->lang)) return -1;
+    lang->next = tr_lang_list;
+    tr_lang_list = lang;
+    return 0;
+}
+
+TR_LANG* _tr_search_lang_from_abb(const char* name) {
+    for (TR_LANG* l = tr_lang_list; l; l = l->next)
+        if (strcmp(l->lang, name) == 0) return l;
+    return nullptr;
+}
+
+void init_lang(TR_LANG* lang) {
+    tr_system_lock();
+    if (lang->setup_lang && !_tr_search_lang_from_abb(lang->lang)) {
+        lang->setup_lang(lang, 1, nullptr);
+        _tr_insert_lang(lang);
+    }
+    tr_system_unlock();
+}
+
+void init_text_render() {
+    new_lock(&text_render_lock);
+    for (const TR_L_CHAR_TBL* r = tr_l_char_table; r->mask; r++) {
+        if (r->lang) {
+            init_lang(r->lang);
+            trl_insert_table(r->ch, static_cast<L_CHAR>(uint64_t{r->ch} + ~r->mask + 1), r->lang,
+                             0);
+        }
+        for (const TR_L_CHAR_TBL2_HEADER* h = r->tbl; h; h = h->inheritance)
+            for (const TR_L_CHAR_TBL2* t = h->tbl; t->lang; t++) {
+                if ((t->from & r->mask) || (t->to & r->mask)) continue;
+                init_lang(t->lang);
+                trl_insert_table(r->ch | t->from, r->ch | t->to, t->lang, 0);
+            }
+    }
+    init_lang(default_tr_lang);
+}
+
+namespace {
+L_CHAR* copy_list(const L_CHAR* l) {
+    if (!l) return nullptr;
+    int n = 0;
+    while (l[n])
+        n++;
+    auto* c = static_cast<L_CHAR*>(d_alloc((n + 1) * int64_t{sizeof(L_CHAR)}));
+    memcpy(c, l, (n + 1) * sizeof(L_CHAR));
+    return c;
+}
+void free_list(L_CHAR* l) {
+    if (l) d_f_ree(l);
+}
+}  // namespace
+
+void free_en_work(void* w) {
+    if (!w) return;
+    auto* e = static_cast<EN_WORK*>(w);
+    free_list(e->space);
+    free_list(e->delim);
+    d_f_ree(e);
+}
+
+void setup_en_render(TR_LANG* lang, int type, void* work) {
+    if (type != 1) er_panic("setup_en_render(1)");
+    auto* given = static_cast<EN_WORK*>(work);
+    auto* n = static_cast<EN_WORK*>(d_calloc(1, sizeof(EN_WORK)));
+    if (given) {
+        n->space = copy_list(given->space);
+        n->delim = copy_list(given->delim);
+    }
+    free_en_work(lang->work);
+    lang->work = n;
+}
+
+void* get_en_render(TR_LANG* lang, void* w) {
+    auto* r = w ? static_cast<EN_WORK*>(w) : static_cast<EN_WORK*>(d_calloc(1, sizeof(EN_WORK)));
+    auto* cur = static_cast<EN_WORK*>(lang->work);
+    r->space = cur ? copy_list(cur->space) : nullptr;
+    r->delim = cur ? copy_list(cur->delim) : nullptr;
+    return r;
+}
+
+void free_ja_work(void* w) {
+    if (!w) return;
+    auto* j = static_cast<JA_WORK*>(w);
+    free_list(j->line_end_escape_delim);
+    free_list(j->line_top_escape_delim);
+    d_f_ree(j);
+}
+
+void setup_ja_render(TR_LANG* lang, int type, void* work) {
+    if (type != 1) er_panic("setup_ja_render(1)");
+    auto* given = static_cast<JA_WORK*>(work);
+    auto* n = static_cast<JA_WORK*>(d_calloc(1, sizeof(JA_WORK)));
+    n->dir = 5;
+    if (given) {
+        n->dir = given->dir ? given->dir : 5;
+        n->line_end_escape_delim = copy_list(given->line_end_escape_delim);
+        n->line_top_escape_delim = copy_list(given->line_top_escape_delim);
+    }
+    free_ja_work(lang->work);
+    lang->work = n;
+}
+
+void* get_ja_render(TR_LANG* lang, void* w) {
+    auto* r = w ? static_cast<JA_WORK*>(w) : static_cast<JA_WORK*>(d_calloc(1, sizeof(JA_WORK)));
+    auto* cur = static_cast<JA_WORK*>(lang->work);
+    r->dir = cur ? cur->dir : 5;
+    r->line_end_escape_delim = cur ? copy_list(cur->line_end_escape_delim) : nullptr;
+    r->line_top_escape_delim = cur ? copy_list(cur->line_top_escape_delim) : nullptr;
+    return r;
+}
+
+int tr_setup_lang(const char* name, int type, void* work) {
+    render_first_use();
+    tr_rw_lock();
+    lock_task(text_render_lock);
+    TR_LANG* l = _tr_search_lang_from_abb(name);
+    unlock_task(text_render_lock, "tr_setup_lang");
+    int r = -1;
+    if (l && l->setup_lang) {
+        l->setup_lang(l, type, work);
+        r = 0;
+    }
+    tr_rw_unlock();
+    return r;
+}
+
+// ---------------------------------------------------------------- line makers
+
+namespace {
+TR_ERROR weight(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, int w) {
+    TR_LL_CTL c{};
+    c.w.h.cmd = 1;
+    c.w.weight = w;
+    return sq->box_op->lang_line_ctl(sq, ci, &c);
+}
+
+// 0 while p holds a character of the line's area.
+bool in_area(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_PTR p) {
+    TR_CHAR_ELEMENT* e = _tr_char_element(p);
+    if (!e || e->d.type < 0) return false;
+    TR_CHAR_ELEMENT* s = _tr_char_element(ci->p);
+    return _tr_search_lang(e->ch, &sq->lang_ctx) == ci->lang && s &&
+           _tr_cmp_attr(s->attr, e->attr) == 0;
+}
+
+// The line is full at p (its character not placed): take back to the last break. When the line
+// begins its box line and has only its start to break at, it breaks before p instead, so a word
+// longer than the line wraps by character rather than making empty lines for ever. (A line
+// behind others on its box line goes back to its start and moves on to a new box line.)
+TR_PTR line_full(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_PTR_STACK** st, TR_PTR p) {
+    if (*st && !(*st)->next && !tr_ptr_eq((*st)->p, p) && tr_ptr_cmp(p, ci->p) > 0 &&
+        ci->box_line->lang_list == ci->lang_line) {
+        sq->box_op->pop_box_line(sq, ci, p);
+        return p;
+    }
+    TR_PTR q = ci->p;
+    while (*st) {
+        q = tr_ptr_pop(st);
+        if (sq->box_op->pop_box_line(sq, ci, q).code == TRE_OK) break;
+    }
+    return q;
+}
+
+int prev_line_dir(TR_CHAR_INFO* ci) {
+    TR_LANG_LINE* p = _tr_prev_lang_line(ci->lang_line);
+    return p ? p->dir : ci->box_line->attr.default_dir;
+}
+}  // namespace
+
+TR_ERROR make_en_render(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
+    TR_LANG_LINE* ll = ci->lang_line;
+    ll->dir = TRD_H_L2R;
+    auto* w = static_cast<EN_WORK*>(en_render.work);
+    const L_CHAR* space = w ? w->space : nullptr;
+    const L_CHAR* delim = w ? w->delim : nullptr;
+    TR_PTR_STACK* st = nullptr;
+    tr_ptr_push(&st, ci->p);
+    sq->box_op->start_lang_line_op(sq, ci);
+    TR_ERROR res = tr_err(TRE_OK, 0);
+    TR_PTR p = ci->p;
+    for (;;) {
+        if (!in_area(sq, ci, p)) break;
+        TR_CHAR_ELEMENT* e = _tr_char_element(p);
+        if (tr_ptr_eq(p, ci->p) && in_table(e->ch, space) == 0) {
+            p = tr_ptr_next(p);
+            continue;
+        }
+        const bool brk = in_table(e->ch, space) == 0 || in_table(e->ch, delim) == 0;
+        TR_ERROR r = brk ? weight(sq, ci, 2) : tr_err(TRE_OK);
+        if (r.code == TRE_OK) r = sq->box_op->put_box_line(sq, ci, p, e);
+        if (r.code == TRE_OK && brk) {
+            tr_ptr_push(&st, p);
+            r = weight(sq, ci, 2);
+        }
+        if (r.code == TRE_INSERT_LINE) {
+            p = ci->p;
+            res = r;
+            break;
+        }
+        if (r.code == TRE_INSERT_CHAR) {
+            p = line_full(sq, ci, &st, p);
+            res = tr_err(TRE_OK, 1);
+            break;
+        }
+        p = tr_ptr_next(p);
+    }
+    ll->end = p;
+    tr_ptr_free(&st);
+    return _tr_stop_lang_line_op(res, sq, ci);
+}
+
+TR_ERROR make_ja_render(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
+    TR_LANG_LINE* ll = ci->lang_line;
+    auto* w = static_cast<JA_WORK*>(ja_render.work);
+    int dir = w ? w->dir : 5;
+    ll->dir = tr_dir_vertical(ci->box_line->attr.default_dir) ? dir & 3 : dir & 12;
+    const L_CHAR* end_esc = w ? w->line_end_escape_delim : nullptr;
+    const L_CHAR* top_esc = w ? w->line_top_escape_delim : nullptr;
+    TR_PTR_STACK* st = nullptr;
+    tr_ptr_push(&st, ci->p);
+    sq->box_op->start_lang_line_op(sq, ci);
+    TR_ERROR res = tr_err(TRE_OK, 0);
+    TR_PTR p = ci->p;
+    for (;;) {
+        if (!in_area(sq, ci, p)) break;
+        TR_CHAR_ELEMENT* e = _tr_char_element(p);
+        if (!tr_ptr_eq(p, ci->p)) {
+            TR_CHAR_ELEMENT* pe = _tr_char_element(tr_ptr_prev(p));
+            if (!(pe && in_table(pe->ch, end_esc) == 0) && in_table(e->ch, top_esc) != 0)
+                tr_ptr_push(&st, p);
+        }
+        TR_ERROR r = weight(sq, ci, 1);
+        if (r.code == TRE_OK) r = sq->box_op->put_box_line(sq, ci, p, e);
+        if (r.code == TRE_OK) r = weight(sq, ci, 1);
+        if (r.code == TRE_INSERT_LINE) {
+            p = ci->p;
+            res = r;
+            break;
+        }
+        if (r.code == TRE_INSERT_CHAR) {
+            p = line_full(sq, ci, &st, p);
+            res = tr_err(TRE_OK, 1);
+            break;
+        }
+        p = tr_ptr_next(p);
+    }
+    ll->end = p;
+    tr_ptr_free(&st);
+    return _tr_stop_lang_line_op(res, sq, ci);
+}
+
+TR_ERROR make_ctl_render(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
+    TR_CHAR_ELEMENT* e = _tr_char_element(ci->p);
+    if (!e || (e->ch != 10 && e->ch != 13)) er_panic("make_ctl_render");
+    TR_LANG_LINE* ll = ci->lang_line;
+    ll->dir = prev_line_dir(ci);
+    sq->box_op->start_lang_line_op(sq, ci);
+    TR_ELEMENT* el = nullptr;
+    TR_ERROR r = _tr_new_element(&el, sq, ll);
+    if (r.code == TRE_INSERT_CHAR) {
+        ll->end = ci->p;
+        return _tr_stop_lang_line_op(tr_err(TRE_OK, 1), sq, ci);
+    }
+    if (r.code != TRE_OK) er_panic("tr_ctl");
+    TR_LL_CTL c{};
+    c.r.h.cmd = 2;
+    c.r.ch = 10;
+    c.r.dir = ci->box_line->attr.default_dir;
+    sq->box_op->lang_line_ctl(sq, ci, &c);
+    el->cr = static_cast<int16_t>(ci->box_line->attr.default_dir);
+    ll->end = tr_ptr_next(ci->p);
+    TR_ERROR s = _tr_stop_lang_line_op(tr_err(TRE_OK, 1), sq, ci);
+    if (s.code == TRE_OK) s.subcode = 1;
+    return s;
+}
+
+TR_ERROR make_black_box_render(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
+    TR_LANG_LINE* ll = ci->lang_line;
+    ll->dir = prev_line_dir(ci);
+    sq->box_op->start_lang_line_op(sq, ci);
+    TR_ERROR r = sq->box_op->put_box_line(sq, ci, ci->p, _tr_char_element(ci->p));
+    TR_ERROR res;
+    switch (r.code) {
+        case TRE_INSERT_CHAR:
+            ll->end = ci->p;
+            res = tr_err(TRE_OK, 1);
+            break;
+        case TRE_OK:
+            ll->end = tr_ptr_next(ci->p);
+            res = tr_err(TRE_OK, 0);
+            break;
+        case TRE_INSERT_LINE:
+            ll->end = ci->p;
+            res = r;
+            break;
+        default:
+            er_panic("make_black_box");
+    }
+    return _tr_stop_lang_line_op(res, sq, ci);
+}

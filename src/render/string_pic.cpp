@@ -1,0 +1,758 @@
+// String pictures, the string-picture layout back end and sequence pictures.
+#include "render/string_pic.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
+#include "base/alloc.h"
+#include "base/panic.h"
+#include "base/textutil.h"
+#include "render/wct.h"
+
+namespace {
+template <class T>
+T* zalloc() {
+    return static_cast<T*>(d_calloc(1, sizeof(T)));
+}
+
+LC_FONT_ENGINE_TYPE* drawing_type(LC_FONT* font) {
+    for (int i = 0; i < font->fw_len; i++) {
+        LC_FONT_ENGINE* fe = font->fw_list[i].fe;
+        if (fe && fe->type && fe->type->fe_get_pic) return fe->type;
+    }
+    return nullptr;
+}
+
+int pic_w(const LC_STRING_PIC& p) {
+    return p.r.br.x - p.r.tl.x;
+}
+int pic_h(const LC_STRING_PIC& p) {
+    return p.r.br.y - p.r.tl.y;
+}
+
+// Draws n entries of one font; a font without a drawing engine leaves an empty picture.
+void draw_run(LC_STRING_PIC* sp, const LCF_SET* lcf, int n, int dir) {
+    *sp = {};
+    LC_FONT_ENGINE_TYPE* t = lcf[0].font ? drawing_type(lcf[0].font) : nullptr;
+    if (t) t->fe_get_pic(sp, dir, lcf, n);
+    sp->dir = static_cast<int16_t>(dir);
+    if (!sp->pic) sp->r.br = {sp->r.tl.x, sp->r.tl.y};  // nothing drawn: no raster, no area
+    if (!sp->pic) sp->r = {{0, 0}, {0, 0}};
+}
+
+const LC_WS_COND draws_cond = {WSC_DRAWS, nullptr, nullptr};
+}  // namespace
+
+void free_string_pic(LC_STRING_PIC* p) {
+    if (p->pic) d_f_ree(p->pic);
+    p->pic = nullptr;
+}
+
+void print_str(const L_CHAR* s) {
+    for (; *s; s++)
+        printf("%x,", *s);
+    printf("\n");
+}
+
+void compose_pic(LC_STRING_PIC* p, LC_STRING_PIC* pp) {
+    I_RECT r;
+    r.tl.x = p->r.tl.x;
+    r.tl.y = std::min(p->r.tl.y, pp->r.tl.y);
+    r.br.x = p->width + pp->r.br.x;
+    r.br.y = std::max(p->r.br.y, pp->r.br.y);
+    const int w = std::max(0, r.br.x - r.tl.x), h = std::max(0, r.br.y - r.tl.y);
+    unsigned char* raster = nullptr;
+    if (int64_t{w} * h > 0) {
+        raster = static_cast<unsigned char*>(d_alloc(int64_t{w} * h));
+        memset(raster, 255, static_cast<size_t>(w) * h);
+        auto blit = [&](const LC_STRING_PIC* s, int col, int row, bool ink_only) {
+            if (!s->pic) return;
+            const int sw = pic_w(*s), sh = pic_h(*s);
+            for (int y = 0; y < sh; y++) {
+                int dy = row + y;
+                if (dy < 0 || dy >= h) continue;
+                for (int x = 0; x < sw; x++) {
+                    int dx = col + x;
+                    if (dx < 0 || dx >= w) continue;
+                    unsigned char v = s->pic[int64_t{y} * sw + x];
+                    if (!ink_only || v < 255) raster[int64_t{dy} * w + dx] = v;
+                }
+            }
+        };
+        blit(p, 0, p->r.tl.y - r.tl.y, false);
+        blit(pp, p->width - r.tl.x + pp->r.tl.x, pp->r.tl.y - r.tl.y, true);
+    }
+    free_string_pic(p);
+    free_string_pic(pp);
+    p->r = r;
+    p->width = static_cast<int16_t>(p->width + pp->width);
+    p->pic = raster;
+}
+
+void pic_rotate_90(LC_STRING_PIC* dest, const LC_STRING_PIC* src) {
+    const int W = pic_w(*src), H = pic_h(*src);
+    dest->r.tl = {-src->r.br.y, src->r.tl.x};
+    dest->r.br = {-src->r.tl.y, src->r.br.x};
+    dest->pic = nullptr;
+    if (!src->pic || W <= 0 || H <= 0) return;
+    auto* out = static_cast<unsigned char*>(d_alloc(int64_t{W} * H));
+    for (int y = 0; y < H; y++)
+        for (int x = 0; x < W; x++)
+            out[int64_t{x} * H + (H - 1 - y)] = src->pic[int64_t{y} * W + x];
+    dest->pic = out;
+}
+
+void get_string_pic_font(LC_STRING_PIC* sp, LC_FONT* font, int size, const L_CHAR* str, int len,
+                         int dir) {
+    *sp = {};
+    if (len <= 0) return;
+    if (!drawing_type(font)) er_panic("get_string_pic");
+    LCF_SET* lcf = str2lcf(str, len, font, size);
+    draw_run(sp, lcf, len, dir);
+    d_f_ree(lcf);
+}
+
+void get_string_pic(LC_STRING_PIC* sp, LC_WRITING_STYLE* ws, const L_CHAR* str, int size, int dir) {
+    *sp = {};
+    sp->dir = static_cast<int16_t>(dir);
+    int len = 0;
+    while (str[len])
+        len++;
+    if (len == 0) return;
+    LCF_SET* lcf = ws_convert(ws, &draws_cond, size, str, len, 0);
+    if (!lcf) er_panic("get_string_pic");
+    bool first = true;
+    for (int i = 0; lcf[i].ch;) {
+        int j = i + 1;
+        while (lcf[j].ch && lcf[j].font == lcf[i].font && lcf[j].size == lcf[i].size)
+            j++;
+        // A run no font draws is left out.
+        if (lcf[i].font) {
+            if (!drawing_type(lcf[i].font)) er_panic("get_string_pic");
+            LC_STRING_PIC run;
+            draw_run(&run, lcf + i, j - i, dir);
+            if (first)
+                *sp = run;
+            else
+                compose_pic(sp, &run);
+            first = false;
+        }
+        i = j;
+    }
+    d_f_ree(lcf);
+}
+
+// ---------------------------------------------------------------- the back end
+
+struct SP_ADV_CACHE {
+    struct Key {
+        LC_FONT* font;
+        int size;
+        L_CHAR ch;
+        bool upright;
+        bool operator==(const Key&) const = default;
+    };
+    struct Hash {
+        size_t operator()(const Key& k) const {
+            return std::hash<const void*>()(k.font) ^ (size_t{k.ch} * 0x9E3779B97F4A7C15ull) ^
+                   (static_cast<size_t>(k.size) << 40) ^ k.upright;
+        }
+    };
+    std::unordered_map<Key, int, Hash> map;
+};
+
+namespace {
+SP_WORK* spw(TR_SEQUENCE* sq) {
+    return static_cast<SP_WORK*>(sq->work);
+}
+SP_ELEMENT_WORK* ew_of(TR_ELEMENT* e) {
+    return static_cast<SP_ELEMENT_WORK*>(e->work);
+}
+bool ordinary(TR_ELEMENT* e) {
+    return e->cr == 0 && e->work && ew_of(e)->len > 0;
+}
+
+// The length one character takes along its line: its pen advance, or for an upright character
+// of a vertical line its height.
+int char_advance(SP_WORK* w, LC_FONT* font, int size, L_CHAR ch, bool upright) {
+    SP_ADV_CACHE::Key k{font, size, ch, upright};
+    auto it = w->adv->map.find(k);
+    if (it != w->adv->map.end()) return it->second;
+    LC_STRING_PIC p;
+    LCF_SET one{ch, font, size};
+    draw_run(&p, &one, 1, 0);
+    int a = upright ? pic_h(p) : p.width;
+    free_string_pic(&p);
+    w->adv->map.emplace(k, a);
+    return a;
+}
+
+void free_element_work(SP_ELEMENT_WORK* ew) {
+    free_string_pic(&ew->pic);
+    if (ew->str) d_f_ree(ew->str);
+    if (ew->ptr) d_f_ree(ew->ptr);
+    if (ew->advs) d_f_ree(ew->advs);
+    _tr_free_attr(ew->attr);
+    d_f_ree(ew);
+}
+
+void sp_get_pic(TR_SEQUENCE* sq, TR_ELEMENT* el) {
+    SP_WORK* w = spw(sq);
+    SP_ELEMENT_WORK* ew = ew_of(el);
+    free_string_pic(&ew->pic);
+    const int dir = el->ll ? el->ll->dir : 0;
+    if (w->rotate) {
+        LC_STRING_PIC tmp;
+        get_string_pic_font(&tmp, ew->font, ew->size, ew->str, ew->len, dir);
+        pic_rotate_90(&ew->pic, &tmp);
+        ew->pic.width = tmp.width;
+        ew->pic.dir = tmp.dir;
+        free_string_pic(&tmp);
+    } else {
+        get_string_pic_font(&ew->pic, ew->font, ew->size, ew->str, ew->len, dir);
+        if (w->el_dir == 3 && ew->len == 1) {
+            I_RECT& r = ew->pic.r;
+            int wd = r.br.x - r.tl.x;
+            r.br.x = wd / 2;
+            r.tl.x = r.br.x - wd;
+            r.br.y -= r.tl.y;
+            r.tl.y = 0;
+            ew->pic.width = static_cast<int16_t>(r.br.y);
+        }
+    }
+    ew->dirty = false;
+}
+
+void append_char(SP_ELEMENT_WORK* ew, L_CHAR ch, TR_PTR p, int adv) {
+    if (ew->len == ew->cap) {
+        int cap = ew->cap ? ew->cap * 2 : 8;
+        auto* s = static_cast<L_CHAR*>(d_alloc(cap * int64_t{sizeof(L_CHAR)}));
+        auto* q = static_cast<TR_PTR*>(d_alloc(cap * int64_t{sizeof(TR_PTR)}));
+        auto* a = static_cast<int*>(d_alloc(cap * int64_t{sizeof(int)}));
+        if (ew->len) {
+            memcpy(s, ew->str, ew->len * sizeof(L_CHAR));
+            memcpy(q, ew->ptr, ew->len * sizeof(TR_PTR));
+            memcpy(a, ew->advs, ew->len * sizeof(int));
+            d_f_ree(ew->str);
+            d_f_ree(ew->ptr);
+            d_f_ree(ew->advs);
+        }
+        ew->str = s;
+        ew->ptr = q;
+        ew->advs = a;
+        ew->cap = cap;
+    }
+    ew->str[ew->len] = ch;
+    ew->ptr[ew->len] = p;
+    ew->advs[ew->len] = adv;
+    ew->len++;
+    ew->adv += adv;
+    ew->dirty = true;
+}
+
+// The length of the box line's characters and how many there are.
+int line_pixels(TR_BOX_LINE* bl, int* chars) {
+    int sum = 0, n = 0;
+    for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
+        if (ordinary(e)) {
+            sum += ew_of(e)->adv;
+            n += ew_of(e)->len;
+        }
+    if (chars) *chars = n;
+    return sum;
+}
+
+// Destroys the last language line after the current one on its box line: false when none.
+bool last_ll_destroy(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
+    TR_LANG_LINE* last = nullptr;
+    for (TR_LANG_LINE* l = ci->lang_line->box_next; l; l = l->box_next)
+        last = l;
+    if (!last) return false;
+    _tr_destroy_lang_line(sq, last);
+    return true;
+}
+
+// Destroys the last element after the current one in the current language line: false when none.
+bool last_el_destroy(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
+    TR_ELEMENT* cur = spw(sq)->element_ptr;
+    if (!cur) return false;
+    TR_ELEMENT* last = nullptr;
+    for (TR_ELEMENT* e = cur->ll_next; e; e = e->ll_next)
+        last = e;
+    (void)ci;
+    if (!last) return false;
+    _tr_destroy_element(sq, last);
+    return true;
+}
+
+// The line with extra more pixels fits, once later language lines are pushed off it when
+// needed. A box line's first character always fits.
+bool line_fits(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, int extra) {
+    const int max = ci->box->attr.max_line_pixels;
+    if (max < 0) return true;
+    for (;;) {
+        int chars = 0;
+        int64_t len = int64_t{line_pixels(ci->box_line, &chars)} + extra;
+        if (len <= max) return true;
+        if (last_ll_destroy(sq, ci)) continue;
+        if (last_el_destroy(sq, ci)) continue;
+        return chars + (extra ? 1 : 0) <= 1;
+    }
+}
+
+TR_ERROR sp_line_check(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
+    return line_fits(sq, ci, 0) ? tr_err(TRE_OK) : tr_err(TRE_INSERT_CHAR);
+}
+
+TR_ERROR sp_new_element(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
+    TR_ELEMENT* el = nullptr;
+    TR_ERROR r = _tr_new_element(&el, sq, ci->lang_line);
+    if (r.code != TRE_OK) return r;
+    el->work = zalloc<SP_ELEMENT_WORK>();
+    spw(sq)->prev_element_ptr = spw(sq)->element_ptr;
+    spw(sq)->element_ptr = el;
+    return r;
+}
+
+TR_ERROR sp_flush_element(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
+    TR_ELEMENT* el = spw(sq)->element_ptr;
+    if (!el) er_panic("sp_flush_element");
+    if (el->cr != 0) return tr_err(TRE_OK);
+    SP_ELEMENT_WORK* ew = ew_of(el);
+    if (ew->len == 0) return tr_err(TRE_OK);
+    if (ew->dirty || !ew->pic.pic) sp_get_pic(sq, el);
+    ew->ll_dir = static_cast<int16_t>(ci->lang_line->dir);
+    ew->ln_dir = static_cast<int16_t>(ci->box_line->attr.default_dir);
+    return sp_line_check(sq, ci);
+}
+
+void sp_unmapping_element(TR_ELEMENT* el) {
+    if (el->work) free_element_work(ew_of(el));
+    el->work = nullptr;
+}
+
+void sp_new_box_line(TR_SEQUENCE*, TR_BOX_LINE* bl) {
+    bl->work = zalloc<SP_BOX_LINE_WORK>();
+}
+void sp_free_box_line(TR_SEQUENCE*, TR_BOX_LINE* bl) {
+    if (bl->work) d_f_ree(bl->work);
+    bl->work = nullptr;
+}
+void sp_new_box(TR_SEQUENCE*, TR_BOX* b) {
+    b->work = zalloc<SP_BOX_WORK>();
+}
+void sp_free_box(TR_SEQUENCE*, TR_BOX* b) {
+    if (b->work) d_f_ree(b->work);
+    b->work = nullptr;
+}
+
+void sp_start_lang_line_op(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
+    SP_WORK* w = spw(sq);
+    w->ci = *ci;
+    // A line is laid out afresh: the elements of its last layout go.
+    while (ci->lang_line->element_list)
+        _tr_destroy_element(sq, ci->lang_line->element_list);
+    w->element_ptr = nullptr;
+    w->prev_element_ptr = nullptr;
+    const int bd = ci->box_line->attr.default_dir;
+    w->el_dir = tr_dir_vertical(bd) ? 3 : 12;
+    w->rotate = (ci->lang_line->dir & w->el_dir) ? 0 : 1;
+    if (w->el_dir == 12)
+        w->el_type = (ci->lang_line->dir & ci->lang->dir_flags) ? 1 : 2;
+    else
+        w->el_type = w->rotate ? 1 : 2;
+}
+
+TR_ERROR sp_put_box_line(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_PTR p, TR_CHAR_ELEMENT* ce) {
+    SP_WORK* w = spw(sq);
+    if (ce->d.type < 0 || !ce->d.ws.ws) return tr_err(TRE_OK);
+    LCF_SET* r = ws_convert(ce->d.ws.ws, &draws_cond, ce->d.ws.size, &ce->ch, 1, 0);
+    // A character that no font draws is left out of the picture; its text stays.
+    if (!r || !r[0].font || r[1].ch != 0 || !drawing_type(r[0].font)) {
+        if (r) d_f_ree(r);
+        return tr_err(TRE_OK);
+    }
+    LCF_SET c = r[0];
+    d_f_ree(r);
+    const bool upright = w->el_dir == 3 && !w->rotate;
+    const int adv = char_advance(w, c.font, c.size, c.ch, upright);
+    if (!line_fits(sq, ci, adv)) return tr_err(TRE_INSERT_CHAR);
+    TR_ELEMENT* el = w->element_ptr;
+    if (el) {
+        SP_ELEMENT_WORK* ew = ew_of(el);
+        if (ew->len && (ew->font != c.font || ew->size != c.size ||
+                        _tr_cmp_attr(ew->attr, ce->attr) != 0 || w->el_type == 2)) {
+            TR_ERROR e = sp_flush_element(sq, ci);
+            if (e.code != TRE_OK) return e;
+            el = nullptr;
+        }
+    }
+    if (!el) {
+        TR_ERROR e = sp_new_element(sq, ci);
+        if (e.code != TRE_OK) return e;
+        el = w->element_ptr;
+    }
+    SP_ELEMENT_WORK* ew = ew_of(el);
+    if (ew->len == 0) {
+        ew->font = c.font;
+        ew->size = c.size;
+        _tr_free_attr(ew->attr);
+        ew->attr = _tr_copy_attr(ce->attr);
+    }
+    append_char(ew, c.ch, p, adv);
+    ew->glue_end = 0;
+    return tr_err(TRE_OK);
+}
+
+TR_ERROR sp_lang_line_ctl(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_LL_CTL* ctl) {
+    SP_WORK* w = spw(sq);
+    if (ctl->h.cmd == 2) {
+        if (auto* bw = static_cast<SP_BOX_LINE_WORK*>(ci->box_line->work))
+            bw->return_dir = static_cast<int16_t>(ctl->r.dir);
+        return tr_err(TRE_OK);
+    }
+    if (ctl->h.cmd != 1) er_panic("sp_lang_line_ctl");
+    if (!w->element_ptr) {
+        TR_ERROR e = sp_new_element(sq, ci);
+        if (e.code != TRE_OK) return e;
+    }
+    SP_ELEMENT_WORK* ew = ew_of(w->element_ptr);
+    uint8_t wt = static_cast<uint8_t>(ctl->w.weight);
+    if (ew->len)
+        ew->glue_end = std::max(ew->glue_end, wt);
+    else
+        ew->glue_start = std::max(ew->glue_start, wt);
+    if (ew->glue_end == 2) {
+        TR_ERROR e = sp_flush_element(sq, ci);
+        if (e.code != TRE_OK) return e;
+        w->element_ptr = nullptr;  // the next character starts a new element
+    }
+    return tr_err(TRE_OK);
+}
+
+TR_ERROR sp_pop_box_line(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_PTR p) {
+    SP_WORK* w = spw(sq);
+    for (TR_ELEMENT* el = ci->lang_line->element_list; el; el = el->ll_next) {
+        SP_ELEMENT_WORK* ew = ew_of(el);
+        if (!ew) continue;
+        int k = -1;
+        for (int i = 0; i < ew->len; i++)
+            if (tr_ptr_eq(ew->ptr[i], p)) {
+                k = i;
+                break;
+            }
+        if (k < 0) continue;
+        while (el->ll_next)
+            _tr_destroy_element(sq, el->ll_next);
+        if (k > 0) {
+            for (int i = k; i < ew->len; i++)
+                ew->adv -= ew->advs[i];
+            ew->len = k;
+            sp_get_pic(sq, el);
+            w->element_ptr = el;
+        } else {
+            _tr_destroy_element(sq, el);
+            w->element_ptr = nullptr;
+        }
+        break;
+    }
+    return sp_line_check(sq, ci);
+}
+
+void line_height_metric(TR_BOX_LINE* bl) {
+    const int pitch = bl->attr.pitch;
+    if (!tr_dir_vertical(bl->attr.default_dir)) {
+        int asc = 0, desc = 0;
+        for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
+            if (ordinary(e)) {
+                asc = std::max(asc, -ew_of(e)->pic.r.tl.y);
+                desc = std::max(desc, ew_of(e)->pic.r.br.y);
+            }
+        bl->assent = static_cast<int16_t>(asc);
+        bl->desent = static_cast<int16_t>(desc);
+        bl->base_offset = static_cast<int16_t>(asc * pitch / 10);
+        bl->height = static_cast<int16_t>((asc + desc) * pitch / 10);
+        for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
+            if (ordinary(e)) ew_of(e)->offset.y = bl->base_offset;
+        return;
+    }
+    struct LHM {
+        LC_FONT* font;
+        int size;
+        int desent, assent;
+    };
+    std::vector<LHM> groups;
+    auto group = [&](SP_ELEMENT_WORK* ew) -> LHM& {
+        for (LHM& g : groups)
+            if (g.font == ew->font && g.size == ew->size) return g;
+        groups.push_back({ew->font, ew->size, 0, 0});
+        return groups.back();
+    };
+    for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
+        if (ordinary(e)) {
+            LHM& g = group(ew_of(e));
+            g.desent = std::max(g.desent, -ew_of(e)->pic.r.tl.x);
+            g.assent = std::max(g.assent, ew_of(e)->pic.r.br.x);
+        }
+    int wmax = 0;
+    for (LHM& g : groups)
+        wmax = std::max(wmax, g.desent + g.assent);
+    bl->desent = static_cast<int16_t>(wmax / 2);
+    bl->assent = static_cast<int16_t>(wmax - wmax / 2);
+    bl->base_offset = static_cast<int16_t>(bl->assent * pitch / 10);
+    bl->height = static_cast<int16_t>(wmax * pitch / 10);
+    for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
+        if (ordinary(e)) {
+            LHM& g = group(ew_of(e));
+            ew_of(e)->offset.x = (g.desent + g.assent) / 2 - g.assent - bl->base_offset;
+        }
+}
+
+// The box lines' offsets after a change of the height of line bl: from bl on, as far as they
+// change (the sequence picture places lines by their offsets).
+void set_line_offsets(TR_BOX* b, TR_BOX_LINE* bl, bool vertical) {
+    _tr_set_bl_offset(b, bl);
+    if (auto* lw = static_cast<SP_BOX_LINE_WORK*>(bl->work)) {
+        int o = b->start_px_offset + bl->doc_start_offset;
+        lw->offset = vertical ? I_POINT{o, 0} : I_POINT{0, o};
+    }
+}
+
+TR_ERROR line_height_check(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
+    TR_BOX* b = ci->box;
+    if (b->attr.max_doc_dir_pixels < 0) return tr_err(TRE_OK);
+    for (TR_BOX_LINE* l = b->line_list; l; l = l->next) {
+        if (int64_t{b->start_px_offset} + l->doc_start_offset <= b->attr.max_doc_dir_pixels)
+            continue;
+        // From the first line that starts beyond the box's room, nothing stays in the box.
+        bool current_after = false;
+        for (TR_BOX_LINE* x = l; x; x = x->next)
+            current_after |= x == ci->box_line;
+        if (l == ci->box_line) {
+            while (l->next)
+                _tr_destroy_box_line(sq, l->next);
+            return tr_err(TRE_INSERT_LINE);
+        }
+        if (!current_after) {
+            TR_BOX_LINE** pp = &b->line_list;
+            while (*pp != l)
+                pp = &(*pp)->next;
+            while (l->next)
+                _tr_destroy_box_line(sq, l->next);
+            _tr_destroy_box_line(sq, l);
+        }
+        return tr_err(TRE_OK);
+    }
+    return tr_err(TRE_OK);
+}
+
+// Places the ordinary elements along the line from s, with glue g between them, the gaps never
+// adding up to more than extra.
+void place_elements(TR_BOX* box, TR_BOX_LINE* bl, int s, double g, int extra) {
+    const bool horizontal = !tr_dir_vertical(box->attr.default_lattr.default_dir);
+    int64_t pos = s;
+    double acc = 0;
+    int64_t given = 0;
+    for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next) {
+        if (!ordinary(e)) continue;
+        SP_ELEMENT_WORK* ew = ew_of(e);
+        (horizontal ? ew->offset.x : ew->offset.y) = static_cast<int32_t>(pos);
+        pos += ew->adv;
+        acc += g;
+        int64_t gap = static_cast<int64_t>(acc) - given;
+        if (given + gap > extra) gap = std::max<int64_t>(0, extra - given);
+        pos += gap;
+        given += gap;
+    }
+}
+
+void line_dir_metric(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
+    SP_WORK* w = spw(sq);
+    TR_BOX_LINE* bl = ci->box_line;
+    int n = 0;
+    int sum = line_pixels(bl, nullptr);
+    for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
+        n += ordinary(e);
+    int L = ci->box->attr.max_line_pixels;
+    if (L < 0) {
+        w->real_line_pixels = std::max(w->real_line_pixels, sum);
+        L = w->real_line_pixels;
+    }
+    const int extra = L - sum;
+    const int dd = bl->attr.default_dir;
+    auto* lw = static_cast<SP_BOX_LINE_WORK*>(bl->work);
+    const int rd = lw ? lw->return_dir : 0;
+    double g = 0;
+    int s = 0;
+    auto justify = [&]() {
+        if (n > 1) {
+            g = static_cast<double>(extra) / (n - 1);
+            return true;
+        }
+        return false;
+    };
+    switch (bl->attr.align) {
+        case 1:
+            s = extra / 2;
+            break;
+        case 5:
+            if (rd & 7)
+                s = 0;
+            else if (rd & 8)
+                s = extra;
+            else if (!justify())
+                s = (dd & 8) && !(dd & 7) ? extra : 0;
+            break;
+        case 2:
+            if (justify()) break;
+            [[fallthrough]];
+        case 3:
+            if (!(dd & 15)) er_panic("sp");
+            s = (dd & 7) ? 0 : extra;
+            break;
+        case 4:
+            if (!(dd & 15)) er_panic("sp");
+            s = (dd & 7) ? extra : 0;
+            break;
+        default:
+            er_panic("sp_lr_line_metric");
+    }
+    place_elements(ci->box, bl, s, g, extra);
+}
+
+TR_ERROR sp_stop_lang_line_op(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
+    SP_WORK* w = spw(sq);
+    if (TR_ELEMENT* el = w->element_ptr) {
+        TR_ERROR e = sp_flush_element(sq, ci);
+        if (e.code != TRE_OK) return e;
+        if (el->cr == 0 && ew_of(el)->len == 0) _tr_destroy_element(sq, el);
+        w->element_ptr = nullptr;
+    }
+    // Elements left without characters (glue only) go.
+    for (TR_ELEMENT* el = ci->lang_line->element_list; el;) {
+        TR_ELEMENT* next = el->ll_next;
+        if (el->cr == 0 && (!el->work || ew_of(el)->len == 0)) _tr_destroy_element(sq, el);
+        el = next;
+    }
+    line_height_metric(ci->box_line);
+    set_line_offsets(ci->box, ci->box_line, tr_dir_vertical(ci->box_line->attr.default_dir));
+    TR_ERROR e = line_height_check(sq, ci);
+    if (e.code != TRE_OK) return e;
+    line_dir_metric(sq, ci);
+    return tr_err(TRE_OK);
+}
+
+void sp_free_sequence(TR_SEQUENCE* sq) {
+    if (SP_WORK* w = spw(sq)) {
+        delete w->adv;
+        d_f_ree(w);
+    }
+    sq->work = nullptr;
+}
+}  // namespace
+
+int sp_new_sequence(TR_SEQUENCE* sq, void*) {
+    auto* w = zalloc<SP_WORK>();
+    w->adv = new SP_ADV_CACHE;
+    sq->work = w;
+    return 0;
+}
+
+TR_BOX_OP string_pic_op = {
+    sp_new_sequence,      nullptr,         nullptr,
+    sp_unmapping_element, sp_new_box_line, sp_free_box_line,
+    sp_new_box,           sp_free_box,     sp_start_lang_line_op,
+    sp_stop_lang_line_op, sp_put_box_line, sp_pop_box_line,
+    sp_lang_line_ctl,     nullptr,         nullptr,
+    {nullptr, nullptr},   nullptr,         sp_free_sequence,
+};
+
+// ---------------------------------------------------------------- sequence pictures
+
+namespace {
+void gather_element(PIC* pi, TR_SEQUENCE* sq, TR_ELEMENT* el, I_POINT origin) {
+    SP_ELEMENT_WORK* ew = ew_of(el);
+    auto* pe = zalloc<PIC_ELEMENT>();
+    pe->p = ew->pic;
+    pe->p.pic = nullptr;
+    const I_POINT at = p_addi(origin, ew->offset);
+    pe->p.r.tl = p_addi(pe->p.r.tl, at);
+    pe->p.r.br = p_addi(pe->p.r.br, at);
+    if (_tr_get_attr(ew->attr, TRA_REFERENCE_T)) {
+        TR_REFERENCE* ref =
+            _tr_get_reference(sq, _tr_get_attr_short_data(ew->attr, TRA_REFERENCE_T));
+        pe->ref = ref ? ll_copy_str(ref->data) : nullptr;
+        pe->flags |= 2;
+    }
+    const uint32_t color = static_cast<uint32_t>(_tr_get_attr_int_data(ew->attr, TRA_COLOR_T));
+    const int W = pic_w(ew->pic), H = pic_h(ew->pic);
+    if (ew->pic.pic && W > 0 && H > 0) {
+        const int64_t n = int64_t{W} * H;
+        pe->data = static_cast<uint32_t*>(d_alloc(n * int64_t{sizeof(uint32_t)}));
+        pe->alpha = static_cast<uint8_t*>(d_alloc(n));
+        memcpy(pe->alpha, ew->pic.pic, n);
+        bool grey = false;
+        for (int64_t i = 0; i < n; i++) {
+            uint8_t v = pe->alpha[i];
+            pe->data[i] = v < 255 ? color : 0x40000000u;
+            grey |= v != 0 && v < 255;
+        }
+        if (pe->flags & 2) {
+            // The link's underline in full ink.
+            auto ink = [&](int x, int y) {
+                pe->data[int64_t{y} * W + x] = color;
+                pe->alpha[int64_t{y} * W + x] = 0;
+            };
+            if (ew->ln_dir & 12) {
+                for (int x = 0; x < W; x++)
+                    ink(x, H - 1);
+            } else {
+                int x = (ew->ll_dir & 12) ? 0 : W - 1;
+                for (int y = 0; y < H; y++)
+                    ink(x, y);
+            }
+        }
+        if (!grey) {
+            d_f_ree(pe->alpha);
+            pe->alpha = nullptr;
+        }
+    }
+    pe->next = pi->list;
+    pi->list = pe;
+    insert_rect_i(&pi->rect, pe->p.r.tl);
+    insert_rect_i(&pi->rect, pe->p.r.br);
+}
+}  // namespace
+
+void sp_get_sequence_pic(PIC* pi, TR_SEQUENCE* sq) {
+    pi->rect = {{0, 0}, {-1, -1}};
+    pi->list = nullptr;
+    tr_lock(sq);
+    for (TR_BOX* b = sq->box_ring.next; b->seq; b = b->next) {
+        I_POINT bo = b->work ? static_cast<SP_BOX_WORK*>(b->work)->offset : I_POINT{0, 0};
+        for (TR_BOX_LINE* bl = b->line_list; bl; bl = bl->next) {
+            // Line origins follow the heights as they are now.
+            int o = b->start_px_offset + bl->doc_start_offset;
+            I_POINT lo = tr_dir_vertical(bl->attr.default_dir) ? I_POINT{o, 0} : I_POINT{0, o};
+            if (auto* lw = static_cast<SP_BOX_LINE_WORK*>(bl->work)) lw->offset = lo;
+            I_POINT origin = p_addi(bo, lo);
+            for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
+                if (ordinary(e)) gather_element(pi, sq, e, origin);
+        }
+    }
+    tr_unlock(sq);
+}
+
+void free_pic(PIC* pi) {
+    while (PIC_ELEMENT* e = pi->list) {
+        pi->list = e->next;
+        if (e->data) d_f_ree(e->data);
+        if (e->alpha) d_f_ree(e->alpha);
+        if (e->ref) d_f_ree(e->ref);
+        d_f_ree(e);
+    }
+    pi->rect = {{0, 0}, {-1, -1}};
+}

@@ -1,0 +1,113 @@
+// String pictures and the layout back end that draws them.
+//
+// A string picture (LC_STRING_PIC, render/font.h) is a run of characters drawn in one or more
+// fonts: an 8-bit raster (255 empty, 0 full ink) with its rectangle relative to the pen origin
+// (tl.y is minus the ascent), the pen's advance and a direction. get_string_pic draws a string in
+// a writing style, choosing a font per character; get_string_pic_font draws a run in one font.
+//
+// string_pic_op is the back end of the layout (render/layout.h): an element is a run of characters
+// of one font, size and attribute list drawn as one string picture; a box line measures its
+// elements, takes its height and base line from them and spaces them by its alignment. The
+// picture of a whole laid-out sequence (PIC) gathers every element placed and coloured, with the
+// targets of links and links underlined.
+//
+// Line lengths are measured in pen advances: every character's advance is known when it is
+// offered, so a character that would make its box line too long is refused before it is placed
+// (the first character of a box line is always taken, so a word longer than its line still
+// wraps). A turned run keeps the advance of the run it was drawn from.
+#pragma once
+
+#include <cstdint>
+
+#include "render/font.h"
+#include "render/layout.h"
+
+// ---------------------------------------------------------------- string pictures
+
+// Draws str (0-terminated) in ws at size; characters that no font draws are left out.
+void get_string_pic(LC_STRING_PIC* sp, LC_WRITING_STYLE* ws, const L_CHAR* str, int size, int dir);
+// Draws len characters in one font.
+void get_string_pic_font(LC_STRING_PIC* sp, LC_FONT* font, int size, const L_CHAR* str, int len,
+                         int dir);
+// p becomes p followed by pp (pp drawn with its pen origin at p's advance); both rasters are
+// freed and p takes the new one.
+void compose_pic(LC_STRING_PIC* p, LC_STRING_PIC* pp);
+// dest becomes src turned a quarter turn clockwise (a new raster); width and dir are not set.
+void pic_rotate_90(LC_STRING_PIC* dest, const LC_STRING_PIC* src);
+void free_string_pic(LC_STRING_PIC* p);
+// Prints each code with "%x," and then a line end (for debugging).
+void print_str(const L_CHAR* s);
+
+// ---------------------------------------------------------------- the back end
+
+struct SP_ADV_CACHE;
+
+struct SP_WORK {
+    TR_CHAR_INFO ci;
+    TR_ELEMENT* prev_element_ptr;
+    TR_ELEMENT* element_ptr;
+    uint8_t el_type;  // 1 a run per element, 2 one character per element
+    uint8_t rotate;   // 1 the line's text is drawn turned
+    uint8_t el_dir;   // 3 vertical box line, 12 horizontal
+    int real_line_pixels;
+    SP_ADV_CACHE* adv;  // advances of characters already measured
+};
+
+struct SP_BOX_WORK {
+    I_POINT offset;
+};
+
+struct SP_BOX_LINE_WORK {
+    I_POINT offset;
+    int16_t return_dir;
+};
+
+struct SP_ELEMENT_WORK {
+    LC_STRING_PIC pic;
+    I_POINT offset;
+    LC_FONT* font;
+    int size;
+    int len;
+    int cap;
+    L_CHAR* str;
+    TR_PTR* ptr;
+    TR_ATTR* attr;
+    uint8_t glue_start, glue_end;
+    int16_t ll_dir;
+    int16_t ln_dir;
+    void* obj;
+    int adv;     // the element's length along its line
+    int* advs;   // each character's share of it
+    bool dirty;  // characters changed since the run was drawn
+};
+
+extern TR_BOX_OP string_pic_op;
+
+int sp_new_sequence(TR_SEQUENCE* sq, void* work);
+
+// ---------------------------------------------------------------- sequence pictures
+
+struct PIC_ELEMENT {
+    PIC_ELEMENT* next;
+    LC_STRING_PIC p;  // rectangle in the sequence picture; no raster
+    uint32_t* data;   // colour per pixel; 0x40000000 where empty
+    uint8_t* alpha;   // raster, or null when every ink pixel is 0
+    int line;
+    int flags;    // 2: a link
+    L_CHAR* ref;  // the link's target, or null
+};
+
+struct PIC {
+    I_RECT rect;  // (0, 0)-(-1, -1) when empty
+    PIC_ELEMENT* list;
+};
+
+// The picture of a laid-out sequence (under its lock).
+void sp_get_sequence_pic(PIC* pi, TR_SEQUENCE* sq);
+void free_pic(PIC* pi);
+
+// A colour of a type-4 attribute from 0xRRGGBB: red << 2, green << 12, blue << 22.
+inline int32_t tr_pack_color(uint32_t rgb) {
+    return static_cast<int32_t>(((rgb >> 16) & 0xFF) << 2 | ((rgb >> 8) & 0xFF) << 12 |
+                                (rgb & 0xFF) << 22);
+}

@@ -1,0 +1,479 @@
+// Layout of sequences: the text model and its edits, the layout steps and line makers on the
+// string-picture back end with a font of fixed metrics, the sequence task and its locks.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "layout_util.h"
+#include "support/sync_util.h"
+
+namespace {
+using Lines = std::vector<std::string>;
+
+// ---------------------------------------------------------------- the text model
+
+std::vector<int> buffer_numbers(TR_SEQUENCE* sq) {
+    std::vector<int> v;
+    for (TR_CHAR_BUF* b = sq->char_buf_ring.next; b->seq; b = b->next)
+        v.push_back(b->seq);
+    return v;
+}
+
+TR_PTR put(TR_SEQUENCE* sq, TR_PTR at, const std::string& s) {
+    auto t = text(s);
+    return _tr_insert_string(sq, at, static_cast<int>(t.size()), fix_style(), nullptr, nullptr, 10,
+                             t.data());
+}
+
+std::u32string copy_locked(TR_SEQUENCE* sq) {
+    std::vector<L_CHAR> buf(256);
+    int n = _tr_copyout(sq, _tr_first_ptr(sq), buf.data(), 256);
+    return std::u32string(buf.begin(), buf.begin() + n);
+}
+
+std::u32string u(const std::string& s) {
+    return std::u32string(s.begin(), s.end());
+}
+
+TEST(LayoutModel, BuffersAreNumberedAsTextIsInserted) {
+    Seq s;  // no box: nothing is laid out
+    tr_lock(s);
+    TR_PTR end = put(s, {nullptr, 0}, "abc");
+    EXPECT_EQ(buffer_numbers(s), std::vector<int>{10});
+    put(s, end, "d");                            // the end of the last buffer grows it
+    put(s, {s.sq->char_buf_ring.next, 1}, "x");  // so does the middle
+    EXPECT_EQ(buffer_numbers(s), std::vector<int>{10});
+    put(s, {s.sq->char_buf_ring.next, 0}, "y");  // index 0 makes a buffer before
+    EXPECT_EQ(buffer_numbers(s), (std::vector<int>{5, 10}));
+    EXPECT_EQ(copy_locked(s), u("yaxbcd"));
+    tr_unlock(s);
+
+    Seq r;
+    tr_lock(r);
+    put(r, {nullptr, 0}, "a");
+    put(r, {nullptr, 0}, "b");  // a null position appends a buffer: 20
+    auto second = [&] { return r.sq->char_buf_ring.next->next; };
+    put(r, {second(), 0}, "c");  // 15
+    put(r, {second(), 0}, "d");  // 12
+    put(r, {second(), 0}, "e");  // 11
+    EXPECT_EQ(buffer_numbers(r), (std::vector<int>{10, 11, 12, 15, 20}));
+    put(r, {second(), 0}, "f");  // between 10 and 11: 11, and the next ones move up
+    EXPECT_EQ(buffer_numbers(r), (std::vector<int>{10, 11, 12, 13, 15, 20}));
+    EXPECT_EQ(copy_locked(r), u("afedcb"));
+    tr_unlock(r);
+}
+
+TEST(LayoutModel, DeletionCopyOutAndTheQueue) {
+    Seq s;
+    tr_lock(s);
+    put(s, {nullptr, 0}, "ab");
+    put(s, {nullptr, 0}, "cd");
+    put(s, {nullptr, 0}, "ef");
+    TR_CHAR_BUF* first = s.sq->char_buf_ring.next;
+    _tr_disable_unmapping_char(s, {nullptr, 0});
+    // From 'b' four characters: the middle buffer goes whole.
+    TR_PTR at = _tr_delete_string(s, {first, 1}, 4);
+    EXPECT_EQ(copy_locked(s), u("af"));
+    EXPECT_EQ(buffer_numbers(s).size(), 2u);
+    ASSERT_NE(_tr_char_element(at), nullptr);
+    EXPECT_EQ(_tr_char_element(at)->ch, static_cast<L_CHAR>('f'));
+    // The point is queued, and so is the character before it (its line lost its tail).
+    std::u32string queued;
+    for (TR_UNMAPPING_CHAR* q = s.sq->unmapping_char; q; q = q->next)
+        queued += static_cast<char32_t>(_tr_char_element(q->p)->ch);
+    EXPECT_EQ(queued, u("af"));
+    EXPECT_TRUE(tr_ptr_eq(s.sq->unmapping_char->next->p, at));
+    // An empty deletion changes nothing but still queues its point.
+    _tr_disable_unmapping_char(s, {nullptr, 0});
+    TR_PTR a0{first, 0};
+    _tr_delete_string(s, a0, 0);
+    EXPECT_EQ(copy_locked(s), u("af"));
+    ASSERT_NE(s.sq->unmapping_char, nullptr);
+    EXPECT_TRUE(tr_ptr_eq(s.sq->unmapping_char->p, a0));
+    // Copy-out: a negative count is -1, the end of the text gives nothing.
+    L_CHAR buf[4];
+    EXPECT_EQ(_tr_copyout(s, a0, buf, -1), -1);
+    EXPECT_EQ(_tr_copyout(s, _tr_end_ptr(s), buf, 4), 0);
+    EXPECT_EQ(_tr_copyout(s, a0, buf, 1), 1);
+    EXPECT_EQ(buf[0], static_cast<L_CHAR>('a'));
+    // Deleting everything leaves an empty text.
+    _tr_delete_string(s, a0, 10);
+    EXPECT_EQ(copy_locked(s), u(""));
+    EXPECT_TRUE(buffer_numbers(s).empty());
+    tr_unlock(s);
+}
+
+TEST(LayoutModel, PositionsRegulateAcrossBuffers) {
+    Seq s;
+    tr_lock(s);
+    put(s, {nullptr, 0}, "ab");
+    put(s, {nullptr, 0}, "cd");
+    TR_CHAR_BUF* b1 = s.sq->char_buf_ring.next;
+    TR_CHAR_BUF* b2 = b1->next;
+    TR_PTR p{b1, 3};
+    EXPECT_EQ(_tr_ptr_regulation(s, &p), 0);
+    EXPECT_TRUE(tr_ptr_eq(p, (TR_PTR{b2, 1})));
+    TR_PTR q{b2, -1};
+    EXPECT_EQ(_tr_ptr_regulation(s, &q), 0);
+    EXPECT_TRUE(tr_ptr_eq(q, (TR_PTR{b1, 1})));
+    TR_PTR far{b2, -3};
+    EXPECT_EQ(_tr_ptr_regulation(s, &far), -1);
+    TR_PTR end{b2, 2}, past{b2, 3}, before{b1, -1}, null{nullptr, 0};
+    EXPECT_EQ(_tr_ptr_regulation(s, &end), 0);
+    EXPECT_EQ(_tr_ptr_regulation(s, &past), 1);
+    EXPECT_TRUE(tr_ptr_null(past));
+    EXPECT_EQ(_tr_ptr_regulation(s, &before), -1);
+    EXPECT_EQ(_tr_ptr_regulation(s, &null), 2);
+    EXPECT_TRUE(tr_ptr_eq(tr_ptr_next(TR_PTR{b1, 1}), (TR_PTR{b2, 0})));
+    EXPECT_TRUE(tr_ptr_null(tr_ptr_prev(TR_PTR{b1, 0})));
+    EXPECT_TRUE(tr_ptr_null(tr_ptr_next(end)));
+    EXPECT_LT(tr_ptr_cmp(null, TR_PTR{b1, 0}), 0);
+    EXPECT_EQ(tr_ptr_cmp(null, null), 0);
+    EXPECT_LT(tr_ptr_cmp(TR_PTR{b1, 1}, TR_PTR{b2, 0}), 0);
+    tr_unlock(s);
+}
+
+TEST(LayoutModel, AttributeListsAndReferences) {
+    TR_ATTR* a = nullptr;
+    TR_ATTR* b = nullptr;
+    TR_LINE_ATTR la{1, 1, 0, 0}, lb{1, 3, 0, 0};
+    _tr_set_line_attr(&la, &a);
+    _tr_set_line_attr(&lb, &b);
+    _tr_set_attr_int_data(&a, TRA_COLOR_T, 5);
+    _tr_set_attr_int_data(&b, TRA_COLOR_T, 5);
+    EXPECT_EQ(_tr_cmp_attr(a, b), 0);  // line attributes never make lists differ
+    _tr_set_attr_int_data(&b, TRA_COLOR_T, 6);
+    EXPECT_EQ(_tr_cmp_attr(a, b), -1);
+    EXPECT_EQ(_tr_cmp_attr(nullptr, b), -1);
+    EXPECT_EQ(_tr_cmp_attr(a, nullptr), 1);
+    Seq s;
+    tr_lock(s);
+    // A colour set on a list holding a line attribute and a reference keeps the order 1, 3, 4.
+    TR_ATTR* c = nullptr;
+    _tr_set_line_attr(&la, &c);
+    std::vector<L_CHAR> target = lchars("http://x/");
+    ASSERT_EQ(_tr_set_attr_reference(s, &c, target.data()), 0);
+    _tr_set_attr_int_data(&c, TRA_COLOR_T, 0x3FC);
+    std::vector<int> types;
+    for (TR_ATTR* x = c; x; x = x->next)
+        types.push_back(x->type);
+    EXPECT_EQ(types, (std::vector<int>{1, 3, 4}));
+    int id = _tr_get_attr_short_data(c, TRA_REFERENCE_T);
+    EXPECT_EQ(id, 1);
+    EXPECT_EQ(lstr_text(_tr_get_reference(s, id)->data), "http://x/");
+    TR_ATTR* copy = _tr_copy_attr(c);
+    EXPECT_EQ(_tr_cmp_attr(copy, c), 0);
+    // Ids wrap from 32767 to 1, passing ids still in use.
+    TR_ATTR* d = nullptr;
+    s.sq->ref_id = 32766;
+    ASSERT_EQ(_tr_set_attr_reference(s, &d, target.data()), 0);
+    EXPECT_EQ(_tr_get_attr_short_data(d, TRA_REFERENCE_T), 32767);
+    ASSERT_EQ(_tr_set_attr_reference(s, &d, target.data()), 0);
+    EXPECT_EQ(_tr_get_attr_short_data(d, TRA_REFERENCE_T), 2);
+    // With every id in use the attempt gives up after one round.
+    for (int i = 3; i < 32767; i++)
+        ASSERT_EQ(_tr_set_attr_reference(s, &d, target.data()), 0);
+    EXPECT_EQ(_tr_set_attr_reference(s, &d, target.data()), -1);
+    tr_unlock(s);
+    for (TR_ATTR* x : {a, b, c, d, copy})
+        _tr_free_attr(x);
+}
+
+// ---------------------------------------------------------------- languages
+
+TEST(LayoutLang, CharactersBelongToTheirLanguages) {
+    fix_style();
+    auto name = [](L_CHAR ch) { return std::string(_tr_search_lang(ch, nullptr)->lang); };
+    EXPECT_EQ(name(10), "ctl");
+    EXPECT_EQ(name(13), "ctl");
+    EXPECT_EQ(name(LC_NONE), "bb");
+    EXPECT_EQ(name('A'), "en");
+    EXPECT_EQ(name(0xC0070041), "en");  // a code set not in the table
+    EXPECT_EQ(name(ja(0x3042)), "ja");  // hiragana
+    EXPECT_EQ(name(ja(0x30AB)), "ja");  // katakana
+    EXPECT_EQ(name(ja(0x4E00)), "ja");  // ideograph
+    EXPECT_EQ(name(ja(0x4DC0)), "en");  // between the ranges
+    EXPECT_EQ(name(ja(0x4DFF)), "en");
+    EXPECT_EQ(name(0xC0010000 | 0x2422), "ja");
+    EXPECT_EQ(name(0xE0000131), "ja");
+    // An ambiguous character keeps a sequence's earlier choice.
+    trl_insert_table(ja(0xE000), ja(0xE010), &ja_render, 0);
+    trl_insert_table(ja(0xE008), ja(0xE00C), &en_render, 0);
+    trl_insert_table(ja(0xE020), ja(0xE021), &en_render, 0);
+    EXPECT_EQ(name(ja(0xE001)), "ja");
+    TRL_CONTEXT ctx{};
+    EXPECT_EQ(trl_get_lang(&ctx, ja(0x3042)), &ja_render);  // the sequence chose ja last
+    EXPECT_EQ(trl_get_lang(&ctx, ja(0xE009)), &ja_render);
+    EXPECT_EQ(trl_get_lang(&ctx, ja(0xE020)), &en_render);  // now en
+    EXPECT_EQ(trl_get_lang(&ctx, ja(0xE009)), &en_render);
+    trl_free_context(&ctx);
+    EXPECT_EQ(in_table('a', nullptr), -1);
+    L_CHAR list[] = {'x', 'a', 0};
+    EXPECT_EQ(in_table('a', list), 0);
+    EXPECT_EQ(in_table('b', list), -1);
+}
+
+// ---------------------------------------------------------------- line makers
+
+TEST(Layout, EnglishWrapsAtSpacesAndDelimiters) {
+    set_lang_lists(text(" "), text("-"), {}, {});
+    Seq s;
+    s.box(box_attr(100));
+    append(s, text("aaa bbb ccc ddd-eee"));
+    s.wait();
+    // The space a line is cut at starts the next line and is not placed there.
+    EXPECT_EQ(box_lines(s), (Lines{"b0:aaa bbb", "b0: ccc ddd", "b0:-eee"}));
+    tr_lock(s);
+    EXPECT_EQ(element_runs(nth_box_line(s, 0, 1)), (Lines{"ccc", " ", "ddd"}));
+    tr_unlock(s);
+    // A word wider than its line wraps by character, without endless lines.
+    Seq w;
+    w.box(box_attr(45));
+    append(w, text("abcdefghjkl mn"));
+    w.wait();
+    EXPECT_EQ(box_lines(w), (Lines{"b0:abcd", "b0:efgh", "b0:jkl", "b0: mn"}));
+    // Without a space list the system's default "en" wraps by character too.
+    set_lang_lists({}, {}, {}, {});
+    Seq n;
+    n.box(box_attr(30));
+    append(n, text("ab cd"));
+    n.wait();
+    EXPECT_EQ(box_lines(n), (Lines{"b0:ab ", "b0:cd"}));
+}
+
+TEST(Layout, JapaneseKeepsClosingCharactersOffLineStarts) {
+    const L_CHAR close = ja(0x30FC), open = ja(0x30FB);
+    set_lang_lists(text(" "), {}, {open}, {close});
+    Seq s;
+    s.box(box_attr(100));
+    std::vector<L_CHAR> t;
+    for (int i = 0; i < 10; i++)
+        t.push_back(ja(0x3042 + i));
+    t.push_back(close);
+    t.push_back(ja(0x3042));
+    append(s, t);
+    s.wait();
+    // The closing mark would start line 2: the break falls before the kana preceding it.
+    EXPECT_EQ(box_lines(s), (Lines{"b0:<12354><12355><12356><12357><12358><12359><12360><12361>"
+                                   "<12362>",
+                                   "b0:<12363><12540><12354>"}));
+    // An opening mark never ends a line.
+    Seq o;
+    o.box(box_attr(30));
+    append(o, {ja(0x3042), ja(0x3043), open, ja(0x3044)});
+    o.wait();
+    EXPECT_EQ(box_lines(o), (Lines{"b0:<12354><12355>", "b0:<12539><12356>"}));
+}
+
+TEST(Layout, LineReturnsEndBoxLines) {
+    set_lang_lists(text(" "), {}, {}, {});
+    Seq s;
+    s.box(box_attr(200));
+    append(s, text("ab\ncd\r\ref\n\n"));
+    s.wait();
+    EXPECT_EQ(box_lines(s), (Lines{"b0:ab|\\n", "b0:cd|\\r", "b0:\\r", "b0:ef|\\n", "b0:\\n"}));
+}
+
+TEST(Layout, TextOverflowsIntoTheNextBoxAndStopsAfterTheLast) {
+    set_lang_lists(text(" "), {}, {}, {});
+    Seq s;
+    s.box(box_attr(40, 40));  // lines of 21: at 0 and 21, a third would start at 42
+    s.box(box_attr(40, 20));  // holds one line: the second would start at 21
+    append(s, text("aaa bbb ccc ddd eee fff"));
+    s.wait();
+    EXPECT_EQ(box_lines(s), (Lines{"b0:aaa", "b0: bbb", "b1: ccc"}));
+    tr_lock(s);
+    EXPECT_EQ(nth_box_line(s, 0, 0)->doc_start_offset, 0);
+    EXPECT_EQ(nth_box_line(s, 0, 1)->doc_start_offset, 21);
+    tr_unlock(s);
+    // A box added later takes the text that found no room.
+    s.box(box_attr(40, -1));
+    s.wait();
+    EXPECT_EQ(box_lines(s),
+              (Lines{"b0:aaa", "b0: bbb", "b1: ccc", "b2: ddd", "b2: eee", "b2: fff"}));
+    // Text inserted into a sequence without boxes is not laid out.
+    Seq none;
+    append(none, text("abc"));
+    none.wait();
+    EXPECT_TRUE(box_lines(none).empty());
+}
+
+TEST(Layout, RightToLeftLinesKeepTheirElementsReversed) {
+    set_lang_lists(text(" "), {}, {}, {}, TRD_H_R2L);
+    Seq s;
+    s.box(box_attr(200));
+    append(s, {'a', 'b', ja(0x3042), ja(0x3043), ja(0x3044), 'c', 'd'});
+    s.wait();
+    tr_lock(s);
+    EXPECT_EQ(element_runs(nth_box_line(s, 0, 0)),
+              (Lines{"ab", "<12356>", "<12355>", "<12354>", "cd"}));
+    tr_unlock(s);
+    set_lang_lists(text(" "), {}, {}, {});
+}
+
+TEST(Layout, LineAttributesAreUniformOverABoxLine) {
+    set_lang_lists(text(" "), {}, {}, {});
+    Seq s;
+    s.box(box_attr(100));
+    TR_ATTR* centre = nullptr;
+    TR_LINE_ATTR la{1, 1, 0, 0};
+    _tr_set_line_attr(&la, &centre);
+    append(s, text("ab "));
+    append(s, text("cd"), 10, centre);
+    append(s, text(" ef\ngh"));
+    s.wait();
+    tr_lock(s);
+    TR_BOX_LINE* first = nth_box_line(s, 0, 0);
+    EXPECT_EQ(first->attr.align, 1);
+    for (TR_LANG_LINE* ll = first->lang_list; ll; ll = ll->box_next)
+        for (TR_PTR p = ll->start; tr_ptr_cmp(p, ll->end) < 0; p = tr_ptr_next(p)) {
+            auto* r =
+                reinterpret_cast<TRA_LINE_ATTR*>(_tr_get_attr(_tr_char_element(p)->attr, TRA_LINE));
+            ASSERT_NE(r, nullptr);
+            EXPECT_EQ(r->attr.align, 1);
+        }
+    EXPECT_EQ(nth_box_line(s, 0, 1)->attr.align, 3);  // the next box line keeps the box's own
+    tr_unlock(s);
+    _tr_free_attr(centre);
+}
+
+// Incremental layout ends where a fresh layout of the final text ends.
+TEST(Layout, EditsRelayoutOnlyWhatChangesAndMatchAFreshLayout) {
+    set_lang_lists(text(" "), text("-"), {}, {});
+    auto fresh = [](const std::u32string& t) {
+        Seq f;
+        f.box(box_attr(100));
+        append(f, std::vector<L_CHAR>(t.begin(), t.end()));
+        f.wait();
+        return box_lines(f);
+    };
+    Seq s;
+    s.box(box_attr(100));
+    append(s, text("one two three four five six seven eight nine ten"));
+    s.wait();
+    // A word inserted into the first line: it ends later and destroys what it overlaps.
+    std::vector<L_CHAR> w = text("extra ");
+    tr_insert_string(s, {s.sq->char_buf_ring.next, 4}, 6, fix_style(), nullptr, nullptr, 10,
+                     w.data());
+    s.wait();
+    EXPECT_EQ(box_lines(s), fresh(copy_all(s)));
+    // A deletion: the line ends earlier and its end is queued, so the rest reflows.
+    tr_delete_string(s, {s.sq->char_buf_ring.next, 0}, 10);
+    s.wait();
+    EXPECT_EQ(box_lines(s), fresh(copy_all(s)));
+    // A Japanese character inside an English word splits it, and taking it out joins it.
+    std::vector<L_CHAR> k = {ja(0x3042)};
+    tr_insert_string(s, {s.sq->char_buf_ring.next, 2}, 1, fix_style(), nullptr, nullptr, 10,
+                     k.data());
+    s.wait();
+    EXPECT_EQ(box_lines(s), fresh(copy_all(s)));
+    tr_delete_string(s, {s.sq->char_buf_ring.next, 2}, 1);
+    s.wait();
+    EXPECT_EQ(box_lines(s), fresh(copy_all(s)));
+}
+
+// ---------------------------------------------------------------- the sequence task
+
+TEST(LayoutTask, TheTaskStartsOnDemandAndEnds) {
+    Seq s;
+    s.box(box_attr(100));
+    s.wait();
+    tr_lock(s);
+    EXPECT_EQ(s.sq->thread, 0);
+    std::vector<L_CHAR> t = text("abc");
+    _tr_insert_string(s, {nullptr, 0}, 3, fix_style(), nullptr, nullptr, 10, t.data());
+    EXPECT_EQ(s.sq->thread, 1);
+    tr_unlock(s);
+    s.wait();
+    tr_lock(s);
+    EXPECT_EQ(s.sq->thread, 0);
+    EXPECT_EQ(s.sq->unmapping_char, nullptr);
+    tr_unlock(s);
+    // Idle: waiting returns at once.
+    s.wait();
+    EXPECT_EQ(box_lines(s), Lines{"b0:abc"});
+}
+
+TEST(LayoutTask, WaitsyncClientsWakeAtTheTasksEndOrOnClose) {
+    Seq s;
+    s.box(box_attr(100));
+    WAITSYNC_CLIENT c{};
+    tr_lock(s);
+    std::vector<L_CHAR> t = text("abc def");
+    _tr_insert_string(s, {nullptr, 0}, 7, fix_style(), nullptr, nullptr, 10, t.data());
+    _tr_waitsync(s, &c, 0);
+    EXPECT_EQ(c.count, 1);
+    tr_unlock(s);
+    waitsync_sleep(&c);  // returns once the task has ended
+    EXPECT_EQ(c.list, nullptr);
+    // Idle: nothing to wait for.
+    WAITSYNC_CLIENT idle{};
+    tr_waitsync(s, &idle, 0);
+    EXPECT_EQ(idle.list, nullptr);
+    // A close wakes its clients too.
+    auto* other = tr_new_sequence(&string_pic_op, 2, nullptr);
+    WAITSYNC_CLIENT d{};
+    tr_lock(other);
+    _tr_insert_string(other, {nullptr, 0}, 7, fix_style(), nullptr, nullptr, 10, t.data());
+    _tr_waitsync(other, &d, 0);
+    tr_unlock(other);
+    tr_close_sequence(other);
+    EXPECT_EQ(d.list, nullptr);
+    waitsync_sleep(&d);
+}
+
+struct LockProbe {
+    TR_SEQUENCE* sq;
+    std::atomic<int> got{0};
+    Counter done;
+};
+
+void probe_task(intptr_t d) {
+    auto* p = reinterpret_cast<LockProbe*>(d);
+    tr_lock(p->sq);
+    p->got = 1;
+    tr_unlock(p->sq);
+    p->done.add();
+}
+
+TEST(LayoutTask, TheWriterLockIsRecursiveAndHoldsSequencesOff) {
+    Seq s;
+    LockProbe probe;
+    probe.sq = s;
+    tr_rw_lock();
+    tr_rw_lock();
+    create_task(probe_task, &probe, 2);
+    tr_rw_unlock();
+    EXPECT_FALSE(probe.done.wait_for(1, 50));  // still held once
+    EXPECT_EQ(probe.got.load(), 0);
+    tr_rw_unlock();
+    EXPECT_TRUE(probe.done.wait_for(1));
+    EXPECT_EQ(probe.got.load(), 1);
+    // The collector's hold keeps sequences locked out the same way.
+    gc_lock_text_render();
+    gc_text_render();
+    gc_unlock_text_render();
+    int ind = 0;
+    see_lock_tr_sys(&ind);
+}
+
+void count_callback(TR_SEQUENCE*, void* arg) {
+    static_cast<std::atomic<int>*>(arg)->fetch_add(1);
+}
+
+TEST(LayoutTask, ClosingWaitsForQueuedWork) {
+    set_lang_lists(text(" "), {}, {}, {});
+    std::atomic<int> calls{0};
+    auto* sq = tr_new_sequence(&string_pic_op, 2, nullptr);
+    TR_BOX_ATTR a = box_attr(100);
+    tr_new_box(sq, nullptr, &a);
+    tr_set_callback(sq, count_callback, &calls);
+    std::string long_text;
+    for (int i = 0; i < 200; i++)
+        long_text += "word" + std::to_string(i) + " ";
+    append(sq, text(long_text));
+    tr_close_sequence(sq);
+    // Every line was made before the sequence went: one callback per piece of work at least.
+    EXPECT_GT(calls.load(), 100);
+}
+}  // namespace

@@ -1,0 +1,289 @@
+// String pictures, the string-picture back end's elements and metrics, and sequence pictures.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "layout_util.h"
+
+namespace {
+using Lines = std::vector<std::string>;
+
+SP_ELEMENT_WORK* ew(TR_ELEMENT* e) {
+    return static_cast<SP_ELEMENT_WORK*>(e->work);
+}
+
+std::vector<TR_ELEMENT*> ordinary_elements(TR_BOX_LINE* bl) {
+    std::vector<TR_ELEMENT*> v;
+    for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
+        if (!e->cr && e->work && ew(e)->len) v.push_back(e);
+    return v;
+}
+
+TEST(StringPic, RunsBecomeElementsByFontSizeAndAttributes) {
+    set_lang_lists(text(" "), {}, {}, {});
+    Seq s;
+    s.box(box_attr(200));
+    TR_ATTR* red = nullptr;
+    _tr_set_attr_int_data(&red, TRA_COLOR_T, tr_pack_color(0xFF0000));
+    append(s, text("abc"));
+    append(s, text("de"), 10, red);
+    append(s, text("fg"), 12);
+    s.wait();
+    tr_lock(s);
+    EXPECT_EQ(element_runs(nth_box_line(s, 0, 0)), (Lines{"abc", "de", "fg"}));
+    tr_unlock(s);
+    _tr_free_attr(red);
+}
+
+TEST(StringPic, VerticalLinesCentreUprightCharactersAndTurnRuns) {
+    set_lang_lists(text(" "), {}, {}, {});
+    Seq s;
+    s.box(box_attr(200, -1, 3, TRD_V_R2L));
+    append(s, {ja(0x3042), ja(0x3043), 'a', 'b', 'c'});
+    s.wait();
+    tr_lock(s);
+    TR_BOX_LINE* bl = nth_box_line(s, 0, 0);
+    ASSERT_NE(bl, nullptr);
+    auto els = ordinary_elements(bl);
+    ASSERT_EQ(els.size(), 3u);
+    // Japanese: one character per element, centred on the line, advancing by its height.
+    for (int i = 0; i < 2; i++) {
+        EXPECT_EQ(ew(els[i])->len, 1);
+        const I_RECT& r = ew(els[i])->pic.r;
+        EXPECT_EQ(r.tl.x, -5);
+        EXPECT_EQ(r.br.x, 5);
+        EXPECT_EQ(r.tl.y, 0);
+        EXPECT_EQ(r.br.y, 14);
+        EXPECT_EQ(ew(els[i])->pic.width, 14);
+    }
+    // English: one turned element keeping the run's advance.
+    EXPECT_EQ(ew(els[2])->len, 3);
+    const I_RECT& r = ew(els[2])->pic.r;
+    EXPECT_EQ(r.tl.x, -4);
+    EXPECT_EQ(r.tl.y, 0);
+    EXPECT_EQ(r.br.x, 10);
+    EXPECT_EQ(r.br.y, 30);
+    EXPECT_EQ(ew(els[2])->pic.width, 30);
+    tr_unlock(s);
+}
+
+TEST(StringPic, AlignmentPitchAndHeights) {
+    set_lang_lists(text(" "), text("-"), {}, {});
+    {
+        Seq s;  // centre: 61 pixels on a line of 100 start at 19
+        s.box(box_attr(100, -1, 1));
+        append(s, text("aaaaaai"));
+        s.wait();
+        tr_lock(s);
+        auto els = ordinary_elements(nth_box_line(s, 0, 0));
+        ASSERT_EQ(els.size(), 1u);
+        EXPECT_EQ(ew(els[0])->offset.x, 19);
+        // Pitch 15 of ascent 10 and descent 4.
+        TR_BOX_LINE* bl = nth_box_line(s, 0, 0);
+        EXPECT_EQ(bl->base_offset, 15);
+        EXPECT_EQ(bl->height, 21);
+        EXPECT_EQ(ew(els[0])->offset.y, 15);
+        tr_unlock(s);
+    }
+    {
+        Seq s;  // justify: four elements with 30 pixels to spare get gaps of 10
+        s.box(box_attr(100, -1, 2));
+        append(s, text("abc -de"));
+        s.wait();
+        tr_lock(s);
+        auto els = ordinary_elements(nth_box_line(s, 0, 0));
+        ASSERT_EQ(els.size(), 4u);
+        std::vector<int> x;
+        for (TR_ELEMENT* e : els)
+            x.push_back(ew(e)->offset.x);
+        EXPECT_EQ(x, (std::vector<int>{0, 40, 60, 80}));
+        tr_unlock(s);
+    }
+    {
+        Seq s;  // end alignment and start alignment
+        s.box(box_attr(100, -1, 4));
+        append(s, text("ab"));
+        s.wait();
+        tr_lock(s);
+        EXPECT_EQ(ew(ordinary_elements(nth_box_line(s, 0, 0))[0])->offset.x, 80);
+        tr_unlock(s);
+    }
+}
+
+TEST(StringPic, PicturesComposeAndTurn) {
+    test_font_root();
+    fix_style();
+    // Under the drawing condition a font is named without its kind. Two fonts: "ab" draws A and B
+    // at 8 (advance 6), the fixed font the rest.
+    static std::vector<L_CHAR> n1 = lchars("ab"), n2 = lchars("fix-ascii"),
+                               name = lchars("two-fonts");
+    std::vector<FONT_PRI_NAME> v = {
+        {n1.data(), {0, LC_NONE}, {0xFFFF0000, 0xFFFFFFFF}, LC_NONE, 0xFFFFFFFF, FPN_JUST},
+        {n2.data(), {0, LC_NONE}, {0xFFFF0000, 0xFFFFFFFF}, LC_NONE, 0xFFFFFFFF, FPN_NEARLY},
+        {nullptr, {0, 0}, {0, 0}, 0, 0, 0}};
+    LC_WRITING_STYLE* ws = new_ws(name.data(), v.data(), nullptr, nullptr, nullptr, nullptr);
+    std::vector<L_CHAR> str = lchars("AxB");
+    LC_STRING_PIC p;
+    get_string_pic(&p, ws, str.data(), 8, TRD_H_L2R);
+    EXPECT_EQ(p.width, 6 + 8 + 6);
+    EXPECT_EQ(p.r.tl.y, -8);  // the fixed font's ascent
+    EXPECT_EQ(p.r.br.y, 3);   // and descent cover the glyphs of "ab"
+    ASSERT_NE(p.pic, nullptr);
+    // Composing a run whose ink is 255 everywhere leaves the pixels as they were.
+    const int W = p.r.br.x - p.r.tl.x, H = p.r.br.y - p.r.tl.y;
+    std::vector<unsigned char> before(p.pic, p.pic + W * H);
+    LC_STRING_PIC blank{};
+    blank.r = {{0, -2}, {4, 1}};
+    blank.width = 4;
+    blank.pic = static_cast<unsigned char*>(d_alloc(12));
+    memset(blank.pic, 255, 12);
+    compose_pic(&p, &blank);
+    EXPECT_EQ(p.width, 24);
+    const int W2 = p.r.br.x - p.r.tl.x;
+    for (int y = 0; y < H; y++)
+        for (int x = 0; x < W; x++)
+            ASSERT_EQ(p.pic[y * W2 + x], before[y * W + x]);
+    free_string_pic(&p);
+    // A 3 x 2 raster turns into 2 x 3: the top row is the left column read upward.
+    unsigned char px[6] = {1, 2, 3, 4, 5, 6};
+    LC_STRING_PIC src{};
+    src.r = {{0, -2}, {3, 0}};
+    src.pic = px;
+    LC_STRING_PIC dst{};
+    pic_rotate_90(&dst, &src);
+    EXPECT_EQ(dst.r.tl.x, 0);
+    EXPECT_EQ(dst.r.tl.y, 0);
+    EXPECT_EQ(dst.r.br.x, 2);
+    EXPECT_EQ(dst.r.br.y, 3);
+    EXPECT_EQ(std::vector<unsigned char>(dst.pic, dst.pic + 6),
+              (std::vector<unsigned char>{4, 1, 5, 2, 6, 3}));
+    free_string_pic(&dst);
+}
+
+// The picture of a sequence as text: '.' empty, '#' ink in colour 0, 'r' red, 'u' a link's
+// underline in blue.
+std::vector<std::string> art(const PIC& pic) {
+    const int W = pic.rect.br.x - pic.rect.tl.x, H = pic.rect.br.y - pic.rect.tl.y;
+    if (W <= 0 || H <= 0) return {};
+    std::vector<std::string> rows(H, std::string(W, '.'));
+    for (PIC_ELEMENT* e = pic.list; e; e = e->next) {
+        const int w = e->p.r.br.x - e->p.r.tl.x, h = e->p.r.br.y - e->p.r.tl.y;
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < w; x++) {
+                uint32_t c = e->data[y * w + x];
+                if (c == 0x40000000u) continue;
+                char ch = c == 0                                                ? '#'
+                          : c == static_cast<uint32_t>(tr_pack_color(0xFF0000)) ? 'r'
+                                                                                : 'u';
+                rows[e->p.r.tl.y - pic.rect.tl.y + y][e->p.r.tl.x - pic.rect.tl.x + x] = ch;
+            }
+    }
+    return rows;
+}
+
+void write_p6(const PIC& pic, const std::string& name) {
+    const int W = pic.rect.br.x - pic.rect.tl.x, H = pic.rect.br.y - pic.rect.tl.y;
+    std::vector<unsigned char> rgb(static_cast<size_t>(W) * H * 3, 255);
+    for (PIC_ELEMENT* e = pic.list; e; e = e->next) {
+        const int w = e->p.r.br.x - e->p.r.tl.x, h = e->p.r.br.y - e->p.r.tl.y;
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < w; x++) {
+                uint32_t c = e->data[y * w + x];
+                if (c & 0x40000000u) continue;
+                size_t at = (static_cast<size_t>(e->p.r.tl.y - pic.rect.tl.y + y) * W +
+                             (e->p.r.tl.x - pic.rect.tl.x + x)) *
+                            3;
+                rgb[at] = static_cast<unsigned char>((c >> 2) & 255);
+                rgb[at + 1] = static_cast<unsigned char>((c >> 12) & 255);
+                rgb[at + 2] = static_cast<unsigned char>((c >> 22) & 255);
+            }
+    }
+    std::ofstream out(test_output_dir() + "/" + name, std::ios::binary);
+    out << "P6\n" << W << " " << H << "\n255\n";
+    out.write(reinterpret_cast<const char*>(rgb.data()), static_cast<std::streamsize>(rgb.size()));
+}
+
+LC_WRITING_STYLE* ab_style() {
+    static LC_WRITING_STYLE* ws = [] {
+        fix_style();
+        static std::vector<L_CHAR> n = lchars("ab"), name = lchars("ab-only");
+        std::vector<FONT_PRI_NAME> v = {
+            {n.data(), {0, LC_NONE}, {0xFFFF0000, 0xFFFFFFFF}, LC_NONE, 0xFFFFFFFF, FPN_NEARLY},
+            {nullptr, {0, 0}, {0, 0}, 0, 0, 0}};
+        return new_ws(name.data(), v.data(), nullptr, nullptr, nullptr, nullptr);
+    }();
+    return ws;
+}
+
+TEST(SequencePic, AParagraphDrawsAsExpectedWithColoursAndLinks) {
+    Seq empty;
+    PIC none;
+    sp_get_sequence_pic(&none, empty);
+    EXPECT_EQ(none.rect.tl.x, 0);
+    EXPECT_EQ(none.rect.tl.y, 0);
+    EXPECT_EQ(none.rect.br.x, -1);
+    EXPECT_EQ(none.rect.br.y, -1);
+    EXPECT_EQ(none.list, nullptr);
+
+    set_lang_lists(text(" "), {}, {}, {});
+    Seq s;
+    s.box(box_attr(20, -1, 3));
+    LC_WRITING_STYLE* ws = ab_style();
+    TR_ATTR* red = nullptr;
+    _tr_set_attr_int_data(&red, TRA_COLOR_T, tr_pack_color(0xFF0000));
+    TR_ATTR* link = nullptr;
+    _tr_set_attr_int_data(&link, TRA_COLOR_T, tr_pack_color(0x0000FF));
+    std::vector<L_CHAR> target = lchars("x.html");
+    tr_lock(s);
+    ASSERT_EQ(_tr_set_attr_reference(s, &link, target.data()), 0);
+    tr_unlock(s);
+    auto add = [&](const std::string& t, TR_ATTR* a) {
+        std::vector<L_CHAR> v = text(t);
+        tr_insert_string(s, {nullptr, 0}, static_cast<int>(v.size()), ws, a, nullptr, 8, v.data());
+    };
+    add("AB", nullptr);
+    add("B", red);
+    add("A", link);
+    s.wait();
+    PIC pic;
+    sp_get_sequence_pic(&pic, s);
+    // Line one: "AB" in ink and "B" in red (18 of 20 pixels); the link "A" wraps to line two
+    // (lines of 7 * 15 / 10 = 10 pixels), underlined on its bottom row.
+    const std::vector<std::string> expect = {
+        "..#...####..rrrr..",  //
+        ".#.#..#...#.r...r.",  //
+        "#...#.#...#.r...r.",  //
+        "#...#.####..rrrr..",  //
+        "#####.#...#.r...r.",  //
+        "#...#.#...#.r...r.",  //
+        "#...#.####..rrrr..",  //
+        "..................",  //
+        "..................",  //
+        "..................",  //
+        "..u...............",  //
+        ".u.u..............",  //
+        "u...u.............",  //
+        "u...u.............",  //
+        "uuuuu.............",  //
+        "u...u.............",  //
+        "uuuuuu............",  //
+    };
+    EXPECT_EQ(art(pic), expect);
+    int links = 0;
+    for (PIC_ELEMENT* e = pic.list; e; e = e->next)
+        if (e->flags & 2) {
+            links++;
+            EXPECT_EQ(lstr_text(e->ref), "x.html");
+            const int w = e->p.r.br.x - e->p.r.tl.x, h = e->p.r.br.y - e->p.r.tl.y;
+            for (int x = 0; x < w; x++) {
+                EXPECT_EQ(e->data[(h - 1) * w + x], static_cast<uint32_t>(tr_pack_color(0xFF)));
+                EXPECT_TRUE(!e->alpha || e->alpha[(h - 1) * w + x] == 0);
+            }
+        }
+    EXPECT_EQ(links, 1);
+    write_p6(pic, "paragraph.ppm");
+    free_pic(&pic);
+    _tr_free_attr(red);
+    _tr_free_attr(link);
+}
+}  // namespace
