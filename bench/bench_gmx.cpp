@@ -24,29 +24,11 @@
 #include <string>
 #include <vector>
 
+#include "bench_net.h"
+
 extern char** environ;
 
 namespace {
-
-bool spawn_wait(const std::vector<std::string>& args, const std::string& dir,
-                const std::string& out_file) {
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
-    posix_spawn_file_actions_addopen(&fa, 1, out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0) return false;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 std::string slurp(const std::string& path) {
     std::ifstream f(path);
@@ -154,7 +136,7 @@ int main(int, char** argv) {
         loop("m", n, true);
         s << stamp(true);
     }
-    if (!spawn_wait({agent, "gmx.qv", "out.txt"}, dir, dir + "/stdout.txt")) {
+    if (!bench_net::run_measured({agent, "gmx.qv", "out.txt"}, dir, dir + "/stdout.txt", nullptr)) {
         fprintf(stderr, "bench_gmx: the agent failed\n");
         return 1;
     }
@@ -182,7 +164,8 @@ int main(int, char** argv) {
         std::ofstream p(dir + "/gdal.py");
         p << kPython;
     }
-    if (spawn_wait({"/usr/bin/python3", "gdal.py", std::to_string(n)}, dir, dir + "/gdal.txt")) {
+    if (bench_net::run_measured({"/usr/bin/python3", "gdal.py", std::to_string(n)}, dir,
+                                dir + "/gdal.txt", nullptr)) {
         std::vector<double> g = numbers(slurp(dir + "/gdal.txt"));
         if (g.size() == 2) {
             double gc = g[0] * 1e6 / n, go = g[1] * 1e6 / n;

@@ -11,6 +11,7 @@
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -196,6 +197,33 @@ inline std::string temp_dir(const std::string& name) {
 
 inline void write_file(const std::string& path, const std::string& text) {
     std::ofstream(path) << text;
+}
+
+// Runs args[0] (looked up on PATH) in the directory dir ("" for this one) with its standard
+// output to out_file and its standard error discarded, and waits for it: true when it exited
+// with status 0; its wall time in *secs and, when peak_kb is given, its peak resident memory.
+inline bool run_measured(const std::vector<std::string>& args, const std::string& dir,
+                         const std::string& out_file, double* secs, long* peak_kb = nullptr) {
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (!dir.empty()) posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
+    posix_spawn_file_actions_addopen(&fa, 1, out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    auto t0 = Clock::now();
+    pid_t pid;
+    int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) return false;
+    int status = 0;
+    struct rusage ru {};
+    if (wait4(pid, &status, 0, &ru) != pid) return false;
+    if (secs) *secs = std::chrono::duration<double>(Clock::now() - t0).count();
+    if (peak_kb) *peak_kb = ru.ru_maxrss;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // Ends the server started as pid: SIGTERM, then SIGKILL after 5 s. Children are reaped by the

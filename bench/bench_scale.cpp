@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "bench_net.h"
+
 extern char** environ;
 
 namespace {
@@ -35,37 +37,13 @@ struct RUN {
     std::string out;      // standard output of the last run
 };
 
-// Runs argv with standard output to a file, waits, and measures.
-bool run_once(const std::vector<std::string>& args, const std::string& out_file, double* secs,
-              long* peak_kb) {
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    auto t0 = std::chrono::steady_clock::now();
-    pid_t pid;
-    int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0) return false;
-    int status = 0;
-    struct rusage ru {};
-    if (wait4(pid, &status, 0, &ru) != pid) return false;
-    *secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    *peak_kb = ru.ru_maxrss;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 RUN measure(const std::vector<std::string>& args, const std::string& dir, int runs) {
     RUN r;
     std::string out = dir + "/out.txt";
     for (int i = 0; i < runs; i++) {
         double s;
         long kb;
-        if (!run_once(args, out, &s, &kb)) return RUN{};
+        if (!bench_net::run_measured(args, "", out, &s, &kb)) return RUN{};
         if (r.seconds < 0 || s < r.seconds) r.seconds = s;
         if (kb > r.peak_kb) r.peak_kb = kb;
     }

@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "bench_net.h"
+
 extern char** environ;
 
 namespace {
@@ -30,31 +32,6 @@ namespace {
 double now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-// Runs argv in dir with standard output to out_file; false when it failed.
-bool spawn_wait(const std::vector<std::string>& args, const std::string& dir,
-                const std::string& out_file, double* secs, long* peak_kb) {
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
-    posix_spawn_file_actions_addopen(&fa, 1, out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    double t0 = now();
-    pid_t pid;
-    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0) return false;
-    int status = 0;
-    struct rusage ru {};
-    if (wait4(pid, &status, 0, &ru) != pid) return false;
-    *secs = now() - t0;
-    *peak_kb = ru.ru_maxrss;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::string slurp(const std::string& path) {
@@ -107,7 +84,8 @@ int main(int, char** argv) {
     for (int i = 0; i < runs; i++) {
         double secs;
         long kb;
-        if (!spawn_wait({agent, "shell.qv", "out.txt"}, dir, dir + "/stdout.txt", &secs, &kb) ||
+        if (!bench_net::run_measured({agent, "shell.qv", "out.txt"}, dir, dir + "/stdout.txt",
+                                     &secs, &kb) ||
             slurp(dir + "/out.txt") != want) {
             fprintf(stderr, "bench_shell: the agent failed: %s\n", slurp(dir + "/out.txt").c_str());
             return 1;
@@ -120,7 +98,8 @@ int main(int, char** argv) {
             return 1;
         }
         best_popen = std::min(best_popen, now() - t0);
-        if (spawn_wait({"/bin/sh", "-c", cmd + " > /dev/null"}, dir, "/dev/null", &secs, &kb))
+        if (bench_net::run_measured({"/bin/sh", "-c", cmd + " > /dev/null"}, dir, "/dev/null",
+                                    &secs, &kb))
             best_floor = std::min(best_floor, secs);
     }
     printf("Shell pipe of %ld MB read back (whole agent process): %.3f s, peak %ld MiB\n", mb,

@@ -97,7 +97,7 @@ char* search_dirs(const char* list, const char* seps, const char* app, bool empt
     for (;;) {
         size_t end = s.find_first_of(seps, pos);
         std::string dir = s.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-        if (dir.empty() && empty_is_here) dir = ".";
+        if (dir.empty() && empty_is_here) dir.assign(1, '.');
         if (!dir.empty()) {
             if (dir.back() != '/') dir += '/';
             if (opens_for_reading((dir + app).c_str())) {

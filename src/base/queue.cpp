@@ -441,7 +441,7 @@ void print_key_list(SYS_QUEUE* q) {
 L_CHAR* xx_get_server_key(const URL* u, const char* prefix, const char* file, int line) {
     std::string key;
     if (!get_url_str2(u)) {
-        key = "-";
+        key.assign(1, '-');
         if (prefix) key += prefix;
     } else {
         auto part = [](const L_CHAR* s, const char* absent) {
