@@ -15,26 +15,11 @@
 
 #include "base/ufile.h"
 #include "image/ppm.h"
+#include "support/temp_dir.h"
 
 namespace image_test {
 
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/vx-image-XXXXXX";
-        if (mkdtemp(tmpl)) dir_ = tmpl;
-    }
-    ~TempDir() {
-        if (!dir_.empty()) nftw(dir_.c_str(), rm_entry, 16, FTW_DEPTH | FTW_PHYS);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string at(const std::string& name) const { return dir_ + "/" + name; }
-
-  private:
-    static int rm_entry(const char* p, const struct stat*, int, struct FTW*) { return remove(p); }
-    std::string dir_;
-};
+using ::TempDir;
 
 inline void write_file(const std::string& path, const std::string& bytes) {
     FILE* f = fopen(path.c_str(), "wb");

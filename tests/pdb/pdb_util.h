@@ -21,31 +21,11 @@
 #include "pdb/pagecache.h"
 #include "pdb/pdb64.h"
 #include "record_pattern.h"
+#include "support/temp_dir.h"
 
 namespace pdbtest {
 
-inline int rm_entry(const char* p, const struct stat*, int, struct FTW*) {
-    return remove(p);
-}
-
-// A scratch directory removed with everything in it.
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/vx-pdb-XXXXXX";
-        if (mkdtemp(tmpl)) dir_ = tmpl;
-    }
-    ~TempDir() {
-        if (!dir_.empty()) nftw(dir_.c_str(), rm_entry, 16, FTW_DEPTH | FTW_PHYS);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string at(const std::string& name) const { return dir_ + "/" + name; }
-    const std::string& path() const { return dir_; }
-
-  private:
-    std::string dir_;
-};
+using ::TempDir;
 
 // The page limit for one scope.
 class PageLimit {
