@@ -326,32 +326,26 @@ int matrix_scan(MATRIX* m, int dir, int access, const int64_t* start, const int6
 int _scan_call_loading(int64_t* dc, SCAN_CALL_WORK* w, MATRIX_SCAN_T* mst) {
     w->node_lock = 0;
     w->ch_lock = 0;
+    if (mst->loading_type != 1 && mst->loading_type != 2) er_panic("_scan_call_loading");
     int err = 0;
     MATRIX_NODE* n = get_matrix_node_wait(&err, w->m, dc, mst->gn_create);
-    switch (mst->loading_type) {
-        case 1:
-            mst->n = n;
-            mst->channel = 0;
-            if (!err) w->node_lock = 1;
-            return err;
-        case 2: {
-            if (err) return err;
-            MATRIX_NODE* cn = nullptr;
-            void* data = get_matrix_node_channel(&err, &cn, w->m, dc, mst->channel,
-                                                 mst->gn_tree_node, mst->gn_create, nullptr, 0);
-            unlock_node(n, nullptr);
-            if (err) return err;
-            mst->channel_data = data;
-            mst->n = cn;
-            w->node_lock = 1;
-            w->ch_lock = 1;
-            return 0;
-        }
-        default:
-            if (!err) unlock_node(n, nullptr);
-            er_panic("_scan_call_loading");
-            return -1;
+    if (mst->loading_type == 1) {
+        mst->n = n;
+        mst->channel = 0;
+        if (!err) w->node_lock = 1;
+        return err;
     }
+    if (err) return err;
+    MATRIX_NODE* cn = nullptr;
+    void* data = get_matrix_node_channel(&err, &cn, w->m, dc, mst->channel, mst->gn_tree_node,
+                                         mst->gn_create, nullptr, 0);
+    unlock_node(n, nullptr);
+    if (err) return err;
+    mst->channel_data = data;
+    mst->n = cn;
+    w->node_lock = 1;
+    w->ch_lock = 1;
+    return 0;
 }
 
 int _scan_call_force(int64_t* dc, SCAN_CALL_WORK* w) {

@@ -271,6 +271,63 @@ TEST_F(ScanTest, EmptySlotsStopsAndFailedFetches) {
     EXPECT_EQ(std::count(v.begin(), v.end(), "0 0 32"), 0);
 }
 
+// A callback counting the nodes it is given (held, at their codes).
+int count_cb(MATRIX_SCAN_T* mst) {
+    auto* seen = static_cast<std::vector<std::string>*>(mst->work);
+    if (!mst->n || mst->n->dim_code[1] != mst->dim_code[1]) return -7;
+    seen->push_back(code_text(mst->dim_code));
+    return 0;
+}
+
+TEST_F(ScanTest, TopLevelNodesComeInBatchesAndACallbackFailureIsKept) {
+    // 230 stored top-level nodes in a row: three batches, each visited once.
+    MATRIX* m = on_file();
+    MATRIX_PARAM p{};
+    p.dim = 2;
+    p.channel_nos = 1;
+    p.total_levels = 2;
+    p.read_file = matrix_standard_read_file;
+    p.write_file = matrix_standard_write_file;
+    p.close_file = close_matrix_file;
+    ASSERT_EQ(set_matrix_param(m, &p), 0);
+    for (int d = 0; d < 2; d++) {
+        set_matrix_dim_divide(m, d, 1);
+        set_matrix_block_size(m, d, 4);
+        set_matrix_pixel_size(m, d, 64);
+    }
+    MATRIX_CHANNEL_INFO ci{get_matrix_data_type(MXT_INT32), MX_CH_FILE, nullptr, 0};
+    set_matrix_channel_info(m, 0, &ci);
+    ASSERT_EQ(save_matrix_header(m), 0);
+    for (int s = 0; s < MI_SAVE_TP; s++)
+        set_matrix_cal(m, s, script(kReady));
+    set_matrix_mode(m, 1);
+    const int kTops = 230;
+    for (int i = 0; i < kTops; i++) {
+        std::vector<int64_t> c = {1, 32 * i, 0};
+        int err = 0;
+        MATRIX_NODE* n = get_matrix_node_wait(&err, m, c.data(), MI_FETCH_1_TP);
+        ASSERT_EQ(err, 0);
+        EXPECT_EQ(save_matrix_node(n), 0);
+        unlock_node(n, nullptr);
+    }
+    std::vector<std::string> seen;
+    std::vector<int64_t> e = {0, 32 * kTops - 1, 31};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(matrix_scan(m, 0, MI_EDIT_2_TP, S.data(), e.data(), count_cb, &seen), 0);
+    testing::internal::GetCapturedStdout();
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(std::unique(seen.begin(), seen.end()), seen.end());
+    EXPECT_EQ(seen.size(), static_cast<size_t>(kTops));
+    // A callback's failure becomes the result; the walk goes on.
+    seen.clear();
+    auto fail = [](MATRIX_SCAN_T* mst) {
+        static_cast<std::vector<std::string>*>(mst->work)->push_back("x");
+        return mst->dim_code[1] == 64 ? -9 : 0;
+    };
+    EXPECT_EQ(matrix_scan(m, 1, MI_EDIT_2_TP, S.data(), e.data(), fail, &seen), -9);
+    EXPECT_EQ(seen.size(), static_cast<size_t>(kTops));
+}
+
 // The forced scan: a callback that asks for descent and loads, counting what it saw.
 struct Seen {
     std::vector<std::string> calls;
