@@ -63,7 +63,8 @@ constexpr int MX_SCAN_LOAD_BEFORE = 2;
 constexpr int MX_SCAN_LOAD_AFTER = 4;
 
 // 0, or the last negative code a top-level visit returned (MXE_SCAN_STOPPED for a stopped slot
-// run; a file that cannot be read gives its access code).
+// run); a file that cannot be read gives its access code, a matrix whose nodes do not all reach
+// its file (mx_file_sync_create_node fails) MXE_NOT_OPEN, a slot outside 0..23 MXE_RANGE.
 int matrix_scan(MATRIX* m, int dir, int access, const int64_t* start, const int64_t* end,
                 MATRIX_SCAN_FUNC func, void* work);
 // 0, or the negative code that ended the walk.
