@@ -93,20 +93,16 @@ class ScanTest : public MatrixTest {
         opened_.push_back(m);
         return m;
     }
-    // A 2-level 2-D matrix file (blocks of 16 x 16, top nodes of 32 x 32) holding the top node
-    // (1, 0, 0) with the stored children (0, 0, 0) and (0, 16, 0), the top node (1, 32, 0) with
-    // (0, 32, 0), and the top node (1, 0, 32) listing the child (0, 0, 32) that was never stored.
-    // Reopened with the file fetch script and the scan's slots (group MI_EDIT_1) set to testNode.
-    MATRIX* stored() {
+    // A new 2-level 2-D matrix file (blocks of 16 x 16, top nodes of 32 x 32) whose slots make
+    // nodes ready at once.
+    MATRIX* created() {
         MATRIX* m = on_file();
         MATRIX_PARAM p{};
         p.dim = 2;
         p.channel_nos = 1;
         p.total_levels = 2;
-        p.read_file = matrix_standard_read_file;
-        p.write_file = matrix_standard_write_file;
-        p.close_file = close_matrix_file;
         EXPECT_EQ(set_matrix_param(m, &p), 0);
+        methods(m);
         for (int d = 0; d < 2; d++) {
             set_matrix_dim_divide(m, d, 1);
             set_matrix_block_size(m, d, 4);
@@ -118,6 +114,21 @@ class ScanTest : public MatrixTest {
         for (int s = 0; s < MI_SAVE_TP; s++)
             set_matrix_cal(m, s, script(kReady));
         set_matrix_mode(m, 1);
+        return m;
+    }
+    void methods(MATRIX* m) {
+        MATRIX_PARAM p{};
+        p.read_file = matrix_standard_read_file;
+        p.write_file = matrix_standard_write_file;
+        p.close_file = close_matrix_file;
+        EXPECT_EQ(set_matrix_param(m, &p), 0);
+    }
+    // The file of created() holding the top node (1, 0, 0) with the stored children (0, 0, 0) and
+    // (0, 16, 0), the top node (1, 32, 0) with (0, 32, 0), and the top node (1, 0, 32) listing the
+    // child (0, 0, 32) that was never stored. Reopened with the file fetch script and the scan's
+    // slots (group MI_EDIT_1) set to testNode.
+    MATRIX* stored() {
+        MATRIX* m = created();
         std::vector<std::vector<int64_t>> nodes = {{1, 0, 0},  {0, 0, 0},  {0, 16, 0},
                                                    {1, 32, 0}, {0, 32, 0}, {1, 0, 32}};
         for (auto& c : nodes) {
@@ -139,11 +150,7 @@ class ScanTest : public MatrixTest {
         opened_.clear();
         m = on_file();
         EXPECT_EQ(load_matrix_header(m, O_RDWR, 0644), 0);
-        MATRIX_PARAM methods{};
-        methods.read_file = p.read_file;
-        methods.write_file = p.write_file;
-        methods.close_file = p.close_file;
-        EXPECT_EQ(set_matrix_param(m, &methods), 0);
+        methods(m);
         for (int s = 0; s < 3; s++) {
             set_matrix_cal(m, MI_FETCH_1_TP + s, script(kFetch));
             set_matrix_cal(m, MI_EDIT_1_TP + s, script("(testNode 0) (testShow create-node)"));
@@ -281,26 +288,7 @@ int count_cb(MATRIX_SCAN_T* mst) {
 
 TEST_F(ScanTest, TopLevelNodesComeInBatchesAndACallbackFailureIsKept) {
     // 230 stored top-level nodes in a row: three batches, each visited once.
-    MATRIX* m = on_file();
-    MATRIX_PARAM p{};
-    p.dim = 2;
-    p.channel_nos = 1;
-    p.total_levels = 2;
-    p.read_file = matrix_standard_read_file;
-    p.write_file = matrix_standard_write_file;
-    p.close_file = close_matrix_file;
-    ASSERT_EQ(set_matrix_param(m, &p), 0);
-    for (int d = 0; d < 2; d++) {
-        set_matrix_dim_divide(m, d, 1);
-        set_matrix_block_size(m, d, 4);
-        set_matrix_pixel_size(m, d, 64);
-    }
-    MATRIX_CHANNEL_INFO ci{get_matrix_data_type(MXT_INT32), MX_CH_FILE, nullptr, 0};
-    set_matrix_channel_info(m, 0, &ci);
-    ASSERT_EQ(save_matrix_header(m), 0);
-    for (int s = 0; s < MI_SAVE_TP; s++)
-        set_matrix_cal(m, s, script(kReady));
-    set_matrix_mode(m, 1);
+    MATRIX* m = created();
     const int kTops = 230;
     for (int i = 0; i < kTops; i++) {
         std::vector<int64_t> c = {1, 32 * i, 0};
