@@ -4,6 +4,7 @@
 #include "builtins/bltn_util.h"
 #include "geo/gmx_close.h"
 #include "geo/gmx_create.h"
+#include "geo/gmx_scan.h"
 #include "lisp/sexp.h"
 #include "longchar/longchar.h"
 #include "matrixops/mxscript.h"
@@ -44,7 +45,7 @@ void init_gmx_lib_function(QVISP_ENV* env0, QVISP_ENV* env1) {
     later(env1, "gmxImportPNM", FUNC_APPLICATIVE, 6, 6);
     later(env1, "gmxImportUTM", FUNC_APPLICATIVE, 11, 11);
     later(env1, "gmxExportPNM", FUNC_APPLICATIVE, 4, 8);
-    later(env1, "gmxScan", FUNC_APPLICATIVE, 3, 3);
+    init_gmxScan(env0, env1);
     later(env0, "gmxStatus", FUNC_APPLICATIVE, 1, 2);
     later(env1, "gmxStatus", FUNC_APPLICATIVE, 1, 2);
     init_gmxCopy(env0, env1);

@@ -3,12 +3,14 @@
 #include "base/entry.h"
 #include "builtins/registry.h"
 #include "lisp/vxlisp.h"
+#include "matrix/mxscan.h"
 #include "matrix/mxstore.h"
 #include "matrix/mxtransfer.h"
 #include "matrixops/mtx_common.h"
 #include "matrixops/mxscript.h"
 #include "pdb/l_favt64.h"
 #include "server/interp.h"
+#include "server/progress.h"
 #include "server/remote.h"
 #include "server/runtime.h"
 
@@ -52,6 +54,9 @@ void start_matrix_store() {
     h.gc_deferred = nullptr;
     h.encode_node = encode_matrix_node;
     set_matrix_hooks(&h);
+    // Scans report their progress as the interpreters' progress reports.
+    MX_SCAN_PROGRESS sp{new_progressive, close_progressive, new_stage, next_stage, set_stage};
+    set_matrix_scan_progress(&sp);
     init_matrix();
 }
 

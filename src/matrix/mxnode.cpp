@@ -159,6 +159,11 @@ void purge_walk(MATRIX_NODE* just) {
 }  // namespace
 
 int nd_cnt = 0;
+
+int mx_node_shift(MATRIX* m, int64_t level, int d) {
+    return node_shift(m, level, d);
+}
+
 int total_ncache_size = 100;
 std::atomic<int> mx_hold_watch{0};
 

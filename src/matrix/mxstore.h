@@ -292,6 +292,8 @@ extern void (*mx_free_struct_block)(void* sb);
 // ---- Dimension codes and nodes ---------------------------------------------------------------
 
 int64_t mx_axis_shift_mask(int shift);  // all ones below `shift` bits (saturating at 64)
+// The extent shift of a node of `level` along dimension d, in level-0 cells (at most 64).
+int mx_node_shift(MATRIX* m, int64_t level, int d);
 void normalize_dim_code(MATRIX* m, int64_t* dc);
 int cmp_dim_code(MATRIX* m, const int64_t* a, const int64_t* b);
 int _cmp_dim_code(MATRIX* m, const int64_t* a, const int64_t* b);

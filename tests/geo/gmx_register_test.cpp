@@ -38,7 +38,7 @@ const Row kRows[] = {
     {"gmxImportPNM", 1, 1, 6, 6, true},
     {"gmxImportUTM", 1, 1, 11, 11, true},
     {"gmxExportPNM", 1, 1, 4, 8, true},
-    {"gmxScan", 1, 1, 3, 3, true},
+    {"gmxScan", 1, 1, 3, 3, false},
     {"gmxStatus", 0, 1, 1, 2, true},
     {"gmxStatus", 1, 1, 1, 2, true},
     {"gmxCopy", 1, 1, 2, -1, false},
@@ -96,7 +96,7 @@ TEST_F(GmxTest, EveryRowIsBoundWithItsOrderLengthsAndArgumentEnvironment) {
     EXPECT_EQ(get_type(get_env_symbol(vxlisp_top_env1, L("gmxPhase"), -1)), QVT_NIL);
     EXPECT_EQ(get_type(get_env_symbol(gmx_create_env(), L("gmxPriority"), 0)), QVT_NIL);
     // A later built-in names itself in its refusal.
-    EXPECT_EQ(err(run("(gmxScan 1 2)")), "80030604 gmxScan \"not available\"");
+    EXPECT_EQ(err(run("(gmxPNMStatus 1)")), "80030604 gmxPNMStatus \"not available\"");
     EXPECT_EQ(err(run("(Get \"/a.mx\")")), "80030604 Get \"not available\"");
 }
 
