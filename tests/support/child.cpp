@@ -83,6 +83,9 @@ ChildResult run_in_child(const std::function<void()>& fn, int timeout_ms) {
     r.pid = pid;
     close(out[1]);
     close(err[1]);
+    // Second handles on the pipes: a child killed at the deadline has its last output drained
+    // after the kill, so what it wrote before it died is never lost to the caller.
+    int out_rest = dup(out[0]), err_rest = dup(err[0]);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     r.timed_out = collect_outputs(out[0], err[0], &r.out, &r.err, deadline);
     int status = 0;
@@ -97,6 +100,13 @@ ChildResult run_in_child(const std::function<void()>& fn, int timeout_ms) {
             break;
         }
         usleep(1000);
+    }
+    if (r.timed_out && out_rest >= 0 && err_rest >= 0) {
+        collect_outputs(out_rest, err_rest, &r.out, &r.err,
+                        std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    } else {
+        if (out_rest >= 0) close(out_rest);
+        if (err_rest >= 0) close(err_rest);
     }
     if (WIFEXITED(status)) r.exit_status = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) r.term_signal = WTERMSIG(status);
