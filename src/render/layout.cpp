@@ -637,6 +637,15 @@ int tr_copyout(TR_SEQUENCE* sq, TR_PTR p, L_CHAR* str, int len) {
 
 // ---------------------------------------------------------------- queue and dirty boxes
 
+namespace {
+// The key a wait for stable layout sleeps on: woken when the task ends or the queue is dropped,
+// not on every release of the sequence, so a waiter does not wake once per laid-out line.
+const void* stable_key(TR_SEQUENCE* sq) {
+    return &sq->thread;
+}
+
+}  // namespace
+
 void _insert_unmapping_char(TR_SEQUENCE* sq, TR_PTR p, int ok_subcode) {
     if (!p.buf) er_panic("_insert_unmapping_char");
     TR_UNMAPPING_CHAR** pp = &sq->unmapping_char;
@@ -673,6 +682,7 @@ void _tr_disable_unmapping_char(TR_SEQUENCE* sq, TR_PTR p) {
         sq->unmapping_char = u->next;
         d_f_ree(u);
         wakeup_task(sq);
+        wakeup_task(stable_key(sq));
     }
 }
 
@@ -757,13 +767,13 @@ void release_sq_locked(TR_SEQUENCE* sq, const char* msg) {
     wakeup_task(&tr_rw_lock_count);
 }
 
-// Releases the sequence, sleeps until it is woken and takes it again.
-void sleep_sq_position(TR_SEQUENCE* sq) {
+// Releases the sequence, sleeps until key is woken and takes the sequence again.
+void sleep_sq_position(TR_SEQUENCE* sq, const void* key) {
     const char* file = sq->lock_file;
     int line = sq->lock_line;
     lock_task(text_render_lock);
     release_sq_locked(sq, "tr_unlock");
-    sleep_task(sq, text_render_lock);
+    sleep_task(key, text_render_lock);
     lock_task(text_render_lock);
     take_sq_locked(sq, file, line);
     unlock_task(text_render_lock, "sleep_sq");
@@ -891,6 +901,7 @@ void tr_sequence_task(intptr_t data) {
     if (sq->box_op->exit_thread) sq->box_op->exit_thread(sq);
     wakeup_task(sq);
     if (sq->thread != -1) sq->thread = 0;
+    wakeup_task(stable_key(sq));
     waitsync_wakeup(&sq->waitsync);
     tr_unlock(sq);
 }
@@ -907,7 +918,7 @@ void _wakeup_sequence(TR_SEQUENCE* sq) {
 
 void _tr_wait_stable_sequence(TR_SEQUENCE* sq) {
     while (_tr_busy(sq))
-        sleep_sq_position(sq);
+        sleep_sq_position(sq, stable_key(sq));
 }
 
 void tr_wait_stable_sequence(TR_SEQUENCE* sq) {
@@ -966,7 +977,6 @@ void tr_close_sequence(TR_SEQUENCE* sq) {
     _tr_disable_unmapping_char(sq, {nullptr, 0});
     while (sq->box_ring.next != &sq->box_ring)
         _tr_destroy_box(sq, sq->box_ring.next);
-    // Destroying the boxes queued the starts of their lines; nothing lays them out any more.
     _tr_disable_unmapping_char(sq, {nullptr, 0});
     while (sq->char_buf_ring.next != &sq->char_buf_ring)
         destroy_char_buf(sq, sq->char_buf_ring.next);

@@ -455,7 +455,9 @@ void _tr_destroy_lang_line(TR_SEQUENCE* sq, TR_LANG_LINE* ll, bool queue) {
         a->next->prev = a->prev;
         d_f_ree(a);
     }
-    if (queue && ll->start.buf) _insert_unmapping_char(sq, ll->start, 0);
+    // A closing sequence lays nothing out again; queuing every line's start would only make the
+    // close quadratic in the number of lines.
+    if (queue && ll->start.buf && sq->thread != -1) _insert_unmapping_char(sq, ll->start, 0);
     while (ll->element_list)
         _tr_destroy_element(sq, ll->element_list);
     d_f_ree(ll);
