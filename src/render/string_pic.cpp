@@ -162,6 +162,27 @@ struct SP_ADV_CACHE {
         }
     };
     std::unordered_map<Key, int, Hash> map;
+    // How a character of a writing style and size is placed: the font entry that draws it and
+    // its advance, or font null when no font draws it. Writing styles live as long as the
+    // process, so an answer stays valid; the table grows with the distinct characters laid out.
+    struct Placed {
+        LCF_SET c;
+        int adv;
+    };
+    struct WsKey {
+        LC_WRITING_STYLE* ws;
+        int size;
+        L_CHAR ch;
+        bool upright;
+        bool operator==(const WsKey&) const = default;
+    };
+    struct WsHash {
+        size_t operator()(const WsKey& k) const {
+            return std::hash<const void*>()(k.ws) ^ (size_t{k.ch} * 0x9E3779B97F4A7C15ull) ^
+                   (static_cast<size_t>(k.size) << 40) ^ k.upright;
+        }
+    };
+    std::unordered_map<WsKey, Placed, WsHash> placed;
 };
 
 namespace {
@@ -188,6 +209,23 @@ int char_advance(SP_WORK* w, LC_FONT* font, int size, L_CHAR ch, bool upright) {
     free_string_pic(&p);
     w->adv->map.emplace(k, a);
     return a;
+}
+
+// The font entry and advance of one character of a writing style, converted once per sequence.
+SP_ADV_CACHE::Placed placed_char(SP_WORK* w, LC_WRITING_STYLE* ws, int size, L_CHAR ch,
+                                 bool upright) {
+    SP_ADV_CACHE::WsKey k{ws, size, ch, upright};
+    auto it = w->adv->placed.find(k);
+    if (it != w->adv->placed.end()) return it->second;
+    SP_ADV_CACHE::Placed pl{};
+    LCF_SET* r = ws_convert(ws, &draws_cond, size, &ch, 1, 0);
+    if (r && r[0].font && r[1].ch == 0 && drawing_type(r[0].font)) {
+        pl.c = r[0];
+        pl.adv = char_advance(w, pl.c.font, pl.c.size, pl.c.ch, upright);
+    }
+    if (r) d_f_ree(r);
+    w->adv->placed.emplace(k, pl);
+    return pl;
 }
 
 void free_element_work(SP_ELEMENT_WORK* ew) {
@@ -369,16 +407,12 @@ void sp_start_lang_line_op(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
 TR_ERROR sp_put_box_line(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_PTR p, TR_CHAR_ELEMENT* ce) {
     SP_WORK* w = spw(sq);
     if (ce->d.type < 0 || !ce->d.ws.ws) return tr_err(TRE_OK);
-    LCF_SET* r = ws_convert(ce->d.ws.ws, &draws_cond, ce->d.ws.size, &ce->ch, 1, 0);
-    // A character that no font draws is left out of the picture; its text stays.
-    if (!r || !r[0].font || r[1].ch != 0 || !drawing_type(r[0].font)) {
-        if (r) d_f_ree(r);
-        return tr_err(TRE_OK);
-    }
-    LCF_SET c = r[0];
-    d_f_ree(r);
     const bool upright = w->el_dir == 3 && !w->rotate;
-    const int adv = char_advance(w, c.font, c.size, c.ch, upright);
+    const SP_ADV_CACHE::Placed pl = placed_char(w, ce->d.ws.ws, ce->d.ws.size, ce->ch, upright);
+    // A character that no font draws is left out of the picture; its text stays.
+    if (!pl.c.font) return tr_err(TRE_OK);
+    const LCF_SET c = pl.c;
+    const int adv = pl.adv;
     if (!line_fits(sq, ci, adv)) return tr_err(TRE_INSERT_CHAR);
     TR_ELEMENT* el = w->element_ptr;
     if (el) {
