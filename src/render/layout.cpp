@@ -404,11 +404,18 @@ TR_PTR _tr_insert_string(TR_SEQUENCE* sq, TR_PTR ptr, int len, LC_WRITING_STYLE*
     } else if (ptr.ptr > 0) {
         b = ptr.buf;
         at = ptr.ptr;
-        auto* eb = static_cast<TR_CHAR_ELEMENT*>(
-            d_calloc(int64_t{b->buf_len} + len, sizeof(TR_CHAR_ELEMENT)));
-        memcpy(eb, b->element_buf, sizeof(TR_CHAR_ELEMENT) * at);
-        memcpy(eb + at + len, b->element_buf + at, sizeof(TR_CHAR_ELEMENT) * (b->buf_len - at));
-        d_f_ree(b->element_buf);
+        // The buffer is resized in place where the system allows (a large one is remapped,
+        // not copied) and only the tail moves.
+        const int64_t bytes = (int64_t{b->buf_len} + len) * int64_t{sizeof(TR_CHAR_ELEMENT)};
+        auto* eb = static_cast<TR_CHAR_ELEMENT*>(d_re_alloc(b->element_buf, bytes));
+        if (!eb) {
+            // Refused: a fresh block, which waits for memory as every allocation does.
+            eb = static_cast<TR_CHAR_ELEMENT*>(d_alloc(bytes));
+            memcpy(eb, b->element_buf, sizeof(TR_CHAR_ELEMENT) * b->buf_len);
+            d_f_ree(b->element_buf);
+        }
+        memmove(eb + at + len, eb + at, sizeof(TR_CHAR_ELEMENT) * (b->buf_len - at));
+        memset(static_cast<void*>(eb + at), 0, sizeof(TR_CHAR_ELEMENT) * len);
         b->element_buf = eb;
         b->buf_len += len;
         // Positions in this buffer at or after the point move up: starts at the point, ends
