@@ -519,8 +519,13 @@ TR_PTR cut_step(TR_SEQUENCE* sq, TR_CHAR_BUF* b, int at, int n, bool whole) {
     const int rn = whole ? -1 : n;
     for (TR_LANG_LINE* l : lines) {
         const TR_PTR s0 = l->start, e0 = l->end;
+        // A line wholly after the cut in this buffer only moves down: its text is unchanged,
+        // and laying it out again must be able to find it in place and stop there.
+        const bool moved_only =
+            !whole && s0.buf == b && s0.ptr > at + n && (e0.buf != b || e0.ptr > at + n);
         remap_pos(&l->start, b, at, rn, point);
         remap_pos(&l->end, b, at, rn, point);
+        if (moved_only) continue;
         if (!tr_ptr_eq(s0, l->start) || !tr_ptr_eq(e0, l->end) ||
             (point.buf && tr_ptr_cmp(l->start, point) <= 0 && tr_ptr_cmp(point, l->end) < 0))
             l->edited = true;
