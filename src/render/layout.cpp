@@ -379,6 +379,18 @@ void free_elements(TR_SEQUENCE* sq, TR_CHAR_ELEMENT* e, int n) {
     }
 }
 
+// The first language line that may hold a position after p: the line holding p, moved back
+// over any line before it that still reaches past p. Lines before it end at or before p, and an
+// insertion at p leaves them as they are. Without a line holding p, the buffer's mapping.
+TR_LANG_LINE* first_line_reaching(TR_SEQUENCE* sq, TR_PTR p) {
+    TR_LANG_LINE* ll = _tr_find_lang_line(sq, p);
+    if (!ll) return _tr_walk_start(sq, p.buf);
+    for (TR_LANG_LINE* pl = _tr_prev_lang_line(ll);
+         pl && (!pl->end.buf || tr_ptr_cmp(pl->end, p) > 0); pl = _tr_prev_lang_line(pl))
+        ll = pl;
+    return ll;
+}
+
 void destroy_char_buf(TR_SEQUENCE* sq, TR_CHAR_BUF* b) {
     free_elements(sq, b->element_buf, b->buf_len);
     unlink_ring(b);
@@ -420,7 +432,7 @@ TR_PTR _tr_insert_string(TR_SEQUENCE* sq, TR_PTR ptr, int len, LC_WRITING_STYLE*
         b->buf_len += len;
         // Positions in this buffer at or after the point move up: starts at the point, ends
         // after it (a line ending at the point keeps its text).
-        TR_LANG_LINE* ll = _tr_walk_start(sq, b);
+        TR_LANG_LINE* ll = first_line_reaching(sq, {b, at});
         for (; ll && ll->start.buf->seq <= b->seq; ll = _tr_next_lang_line(ll)) {
             if (tr_ptr_cmp(ll->start, TR_PTR{b, at}) < 0 && tr_ptr_cmp(ll->end, TR_PTR{b, at}) > 0)
                 ll->edited = true;
