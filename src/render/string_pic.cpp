@@ -110,6 +110,15 @@ void get_string_pic_font(LC_STRING_PIC* sp, LC_FONT* font, int size, const L_CHA
     *sp = {};
     if (len <= 0) return;
     if (!drawing_type(font)) er_panic("get_string_pic");
+    // A run of a line's length is drawn from the stack; a longer one from a block.
+    constexpr int RUN = 128;
+    if (len <= RUN) {
+        LCF_SET lcf[RUN];
+        for (int i = 0; i < len; i++)
+            lcf[i] = {str[i], font, size};
+        draw_run(sp, lcf, len, dir);
+        return;
+    }
     LCF_SET* lcf = str2lcf(str, len, font, size);
     draw_run(sp, lcf, len, dir);
     d_f_ree(lcf);
@@ -230,9 +239,7 @@ SP_ADV_CACHE::Placed placed_char(SP_WORK* w, LC_WRITING_STYLE* ws, int size, L_C
 
 void free_element_work(SP_ELEMENT_WORK* ew) {
     free_string_pic(&ew->pic);
-    if (ew->str) d_f_ree(ew->str);
-    if (ew->ptr) d_f_ree(ew->ptr);
-    if (ew->advs) d_f_ree(ew->advs);
+    if (ew->ptr) d_f_ree(ew->ptr);  // one block holds ptr, str and advs
     _tr_free_attr(ew->attr);
     d_f_ree(ew);
 }
@@ -266,17 +273,19 @@ void sp_get_pic(TR_SEQUENCE* sq, TR_ELEMENT* el) {
 
 void append_char(SP_ELEMENT_WORK* ew, L_CHAR ch, TR_PTR p, int adv) {
     if (ew->len == ew->cap) {
+        // The three arrays share one block: positions first (the widest alignment), then the
+        // characters and their advances.
         int cap = ew->cap ? ew->cap * 2 : 8;
-        auto* s = static_cast<L_CHAR*>(d_alloc(cap * int64_t{sizeof(L_CHAR)}));
-        auto* q = static_cast<TR_PTR*>(d_alloc(cap * int64_t{sizeof(TR_PTR)}));
-        auto* a = static_cast<int*>(d_alloc(cap * int64_t{sizeof(int)}));
+        static_assert(alignof(TR_PTR) >= alignof(L_CHAR) && alignof(L_CHAR) >= alignof(int));
+        auto* q = static_cast<TR_PTR*>(
+            d_alloc(cap * int64_t{sizeof(TR_PTR) + sizeof(L_CHAR) + sizeof(int)}));
+        auto* s = reinterpret_cast<L_CHAR*>(q + cap);
+        auto* a = reinterpret_cast<int*>(s + cap);
         if (ew->len) {
             memcpy(s, ew->str, ew->len * sizeof(L_CHAR));
             memcpy(q, ew->ptr, ew->len * sizeof(TR_PTR));
             memcpy(a, ew->advs, ew->len * sizeof(int));
-            d_f_ree(ew->str);
             d_f_ree(ew->ptr);
-            d_f_ree(ew->advs);
         }
         ew->str = s;
         ew->ptr = q;
