@@ -506,8 +506,10 @@ void remap_pos(TR_PTR* p, TR_CHAR_BUF* b, int at, int n, TR_PTR point) {
 // One step of a deletion: n characters from at out of b (all of them when whole). The language
 // lines and queued positions that lay in them move to the deletion point; the point is returned.
 TR_PTR cut_step(TR_SEQUENCE* sq, TR_CHAR_BUF* b, int at, int n, bool whole) {
-    // The lines that may hold positions in b: from the nearest mapping before b on.
-    TR_LANG_LINE* ll = _tr_walk_start(sq, b->prev->seq ? b->prev : b);
+    // The lines that may hold positions in b: from the nearest mapping before b on. A cut inside
+    // b leaves the lines that end at or before it alone: from the one reaching past it on.
+    TR_LANG_LINE* ll =
+        whole ? _tr_walk_start(sq, b->prev->seq ? b->prev : b) : first_line_reaching(sq, {b, at});
     std::vector<TR_LANG_LINE*> lines;
     for (; ll && ll->start.buf->seq <= b->seq; ll = _tr_next_lang_line(ll))
         lines.push_back(ll);
