@@ -338,15 +338,17 @@ TEST(Layout, LineAttributesAreUniformOverABoxLine) {
 }
 
 // Incremental layout ends where a fresh layout of the final text ends.
+// The box lines of a fresh layout of t in one box 100 pixels wide.
+Lines fresh(const std::u32string& t) {
+    Seq f;
+    f.box(box_attr(100));
+    append(f, std::vector<L_CHAR>(t.begin(), t.end()));
+    f.wait();
+    return box_lines(f);
+}
+
 TEST(Layout, EditsRelayoutOnlyWhatChangesAndMatchAFreshLayout) {
     set_lang_lists(text(" "), text("-"), {}, {});
-    auto fresh = [](const std::u32string& t) {
-        Seq f;
-        f.box(box_attr(100));
-        append(f, std::vector<L_CHAR>(t.begin(), t.end()));
-        f.wait();
-        return box_lines(f);
-    };
     Seq s;
     s.box(box_attr(100));
     append(s, text("one two three four five six seven eight nine ten"));
@@ -387,13 +389,6 @@ TEST(Layout, AnEditsWorkEndsWhereLinesComeOutInPlace) {
     std::atomic<int> pieces{0};
     tr_set_callback(
         s, [](TR_SEQUENCE*, void* arg) { ++*static_cast<std::atomic<int>*>(arg); }, &pieces);
-    auto fresh = [](const std::u32string& t) {
-        Seq f;
-        f.box(box_attr(100));
-        append(f, std::vector<L_CHAR>(t.begin(), t.end()));
-        f.wait();
-        return box_lines(f);
-    };
     std::vector<L_CHAR> w = text("inserted ");
     tr_insert_string(s, {s.sq->char_buf_ring.next, 6}, static_cast<int>(w.size()), fix_style(),
                      nullptr, nullptr, 10, w.data());
