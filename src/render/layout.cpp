@@ -379,6 +379,18 @@ void free_elements(TR_SEQUENCE* sq, TR_CHAR_ELEMENT* e, int n) {
     }
 }
 
+// The first language line that may hold a position after p: the line holding p, moved back
+// over any line before it that still reaches past p. Lines before it end at or before p, and an
+// insertion at p leaves them as they are. Without a line holding p, the buffer's mapping.
+TR_LANG_LINE* first_line_reaching(TR_SEQUENCE* sq, TR_PTR p) {
+    TR_LANG_LINE* ll = _tr_find_lang_line(sq, p);
+    if (!ll) return _tr_walk_start(sq, p.buf);
+    for (TR_LANG_LINE* pl = _tr_prev_lang_line(ll);
+         pl && (!pl->end.buf || tr_ptr_cmp(pl->end, p) > 0); pl = _tr_prev_lang_line(pl))
+        ll = pl;
+    return ll;
+}
+
 void destroy_char_buf(TR_SEQUENCE* sq, TR_CHAR_BUF* b) {
     free_elements(sq, b->element_buf, b->buf_len);
     unlink_ring(b);
@@ -404,16 +416,23 @@ TR_PTR _tr_insert_string(TR_SEQUENCE* sq, TR_PTR ptr, int len, LC_WRITING_STYLE*
     } else if (ptr.ptr > 0) {
         b = ptr.buf;
         at = ptr.ptr;
-        auto* eb = static_cast<TR_CHAR_ELEMENT*>(
-            d_calloc(int64_t{b->buf_len} + len, sizeof(TR_CHAR_ELEMENT)));
-        memcpy(eb, b->element_buf, sizeof(TR_CHAR_ELEMENT) * at);
-        memcpy(eb + at + len, b->element_buf + at, sizeof(TR_CHAR_ELEMENT) * (b->buf_len - at));
-        d_f_ree(b->element_buf);
+        // The buffer is resized in place where the system allows (a large one is remapped,
+        // not copied) and only the tail moves.
+        const int64_t bytes = (int64_t{b->buf_len} + len) * int64_t{sizeof(TR_CHAR_ELEMENT)};
+        auto* eb = static_cast<TR_CHAR_ELEMENT*>(d_re_alloc(b->element_buf, bytes));
+        if (!eb) {
+            // Refused: a fresh block, which waits for memory as every allocation does.
+            eb = static_cast<TR_CHAR_ELEMENT*>(d_alloc(bytes));
+            memcpy(eb, b->element_buf, sizeof(TR_CHAR_ELEMENT) * b->buf_len);
+            d_f_ree(b->element_buf);
+        }
+        memmove(eb + at + len, eb + at, sizeof(TR_CHAR_ELEMENT) * (b->buf_len - at));
+        memset(static_cast<void*>(eb + at), 0, sizeof(TR_CHAR_ELEMENT) * len);
         b->element_buf = eb;
         b->buf_len += len;
         // Positions in this buffer at or after the point move up: starts at the point, ends
         // after it (a line ending at the point keeps its text).
-        TR_LANG_LINE* ll = _tr_walk_start(sq, b);
+        TR_LANG_LINE* ll = first_line_reaching(sq, {b, at});
         for (; ll && ll->start.buf->seq <= b->seq; ll = _tr_next_lang_line(ll)) {
             if (tr_ptr_cmp(ll->start, TR_PTR{b, at}) < 0 && tr_ptr_cmp(ll->end, TR_PTR{b, at}) > 0)
                 ll->edited = true;
@@ -487,8 +506,10 @@ void remap_pos(TR_PTR* p, TR_CHAR_BUF* b, int at, int n, TR_PTR point) {
 // One step of a deletion: n characters from at out of b (all of them when whole). The language
 // lines and queued positions that lay in them move to the deletion point; the point is returned.
 TR_PTR cut_step(TR_SEQUENCE* sq, TR_CHAR_BUF* b, int at, int n, bool whole) {
-    // The lines that may hold positions in b: from the nearest mapping before b on.
-    TR_LANG_LINE* ll = _tr_walk_start(sq, b->prev->seq ? b->prev : b);
+    // The lines that may hold positions in b: from the nearest mapping before b on. A cut inside
+    // b leaves the lines that end at or before it alone: from the one reaching past it on.
+    TR_LANG_LINE* ll =
+        whole ? _tr_walk_start(sq, b->prev->seq ? b->prev : b) : first_line_reaching(sq, {b, at});
     std::vector<TR_LANG_LINE*> lines;
     for (; ll && ll->start.buf->seq <= b->seq; ll = _tr_next_lang_line(ll))
         lines.push_back(ll);
@@ -512,8 +533,13 @@ TR_PTR cut_step(TR_SEQUENCE* sq, TR_CHAR_BUF* b, int at, int n, bool whole) {
     const int rn = whole ? -1 : n;
     for (TR_LANG_LINE* l : lines) {
         const TR_PTR s0 = l->start, e0 = l->end;
+        // A line wholly after the cut in this buffer only moves down: its text is unchanged,
+        // and laying it out again must be able to find it in place and stop there.
+        const bool moved_only =
+            !whole && s0.buf == b && s0.ptr > at + n && (e0.buf != b || e0.ptr > at + n);
         remap_pos(&l->start, b, at, rn, point);
         remap_pos(&l->end, b, at, rn, point);
+        if (moved_only) continue;
         if (!tr_ptr_eq(s0, l->start) || !tr_ptr_eq(e0, l->end) ||
             (point.buf && tr_ptr_cmp(l->start, point) <= 0 && tr_ptr_cmp(point, l->end) < 0))
             l->edited = true;
@@ -637,6 +663,15 @@ int tr_copyout(TR_SEQUENCE* sq, TR_PTR p, L_CHAR* str, int len) {
 
 // ---------------------------------------------------------------- queue and dirty boxes
 
+namespace {
+// The key a wait for stable layout sleeps on: woken when the task ends or the queue is dropped,
+// not on every release of the sequence, so a waiter does not wake once per laid-out line.
+const void* stable_key(TR_SEQUENCE* sq) {
+    return &sq->thread;
+}
+
+}  // namespace
+
 void _insert_unmapping_char(TR_SEQUENCE* sq, TR_PTR p, int ok_subcode) {
     if (!p.buf) er_panic("_insert_unmapping_char");
     TR_UNMAPPING_CHAR** pp = &sq->unmapping_char;
@@ -673,6 +708,7 @@ void _tr_disable_unmapping_char(TR_SEQUENCE* sq, TR_PTR p) {
         sq->unmapping_char = u->next;
         d_f_ree(u);
         wakeup_task(sq);
+        wakeup_task(stable_key(sq));
     }
 }
 
@@ -757,13 +793,13 @@ void release_sq_locked(TR_SEQUENCE* sq, const char* msg) {
     wakeup_task(&tr_rw_lock_count);
 }
 
-// Releases the sequence, sleeps until it is woken and takes it again.
-void sleep_sq_position(TR_SEQUENCE* sq) {
+// Releases the sequence, sleeps until key is woken and takes the sequence again.
+void sleep_sq_position(TR_SEQUENCE* sq, const void* key) {
     const char* file = sq->lock_file;
     int line = sq->lock_line;
     lock_task(text_render_lock);
     release_sq_locked(sq, "tr_unlock");
-    sleep_task(sq, text_render_lock);
+    sleep_task(key, text_render_lock);
     lock_task(text_render_lock);
     take_sq_locked(sq, file, line);
     unlock_task(text_render_lock, "sleep_sq");
@@ -891,6 +927,7 @@ void tr_sequence_task(intptr_t data) {
     if (sq->box_op->exit_thread) sq->box_op->exit_thread(sq);
     wakeup_task(sq);
     if (sq->thread != -1) sq->thread = 0;
+    wakeup_task(stable_key(sq));
     waitsync_wakeup(&sq->waitsync);
     tr_unlock(sq);
 }
@@ -907,7 +944,7 @@ void _wakeup_sequence(TR_SEQUENCE* sq) {
 
 void _tr_wait_stable_sequence(TR_SEQUENCE* sq) {
     while (_tr_busy(sq))
-        sleep_sq_position(sq);
+        sleep_sq_position(sq, stable_key(sq));
 }
 
 void tr_wait_stable_sequence(TR_SEQUENCE* sq) {
@@ -966,7 +1003,6 @@ void tr_close_sequence(TR_SEQUENCE* sq) {
     _tr_disable_unmapping_char(sq, {nullptr, 0});
     while (sq->box_ring.next != &sq->box_ring)
         _tr_destroy_box(sq, sq->box_ring.next);
-    // Destroying the boxes queued the starts of their lines; nothing lays them out any more.
     _tr_disable_unmapping_char(sq, {nullptr, 0});
     while (sq->char_buf_ring.next != &sq->char_buf_ring)
         destroy_char_buf(sq, sq->char_buf_ring.next);

@@ -158,6 +158,7 @@ struct TR_ELEMENT {
 
 struct TR_BOX_LINE {
     TR_BOX_LINE* next;
+    TR_BOX_LINE* prev;  // null for the box's first line; unlinking needs no walk
     TR_BOX* box;
     TR_LINE_ATTR attr;
     int16_t height;

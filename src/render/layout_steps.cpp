@@ -183,6 +183,7 @@ TR_BOX_LINE* _tr_new_box_line(TR_SEQUENCE* sq, TR_BOX* box, TR_BOX_LINE* bl, int
         n->next = box->line_list;
         box->line_list = n;
     } else if (where == 1) {
+        n->prev = last;
         if (last)
             last->next = n;
         else
@@ -190,9 +191,11 @@ TR_BOX_LINE* _tr_new_box_line(TR_SEQUENCE* sq, TR_BOX* box, TR_BOX_LINE* bl, int
         from = last;
     } else {
         n->next = bl->next;
+        n->prev = bl;
         bl->next = n;
         from = bl;
     }
+    if (n->next) n->next->prev = n;
     if (sq->box_op->new_box_line) sq->box_op->new_box_line(sq, n);
     if (from) {
         _tr_set_bl_offset(box, from);
@@ -455,7 +458,9 @@ void _tr_destroy_lang_line(TR_SEQUENCE* sq, TR_LANG_LINE* ll, bool queue) {
         a->next->prev = a->prev;
         d_f_ree(a);
     }
-    if (queue && ll->start.buf) _insert_unmapping_char(sq, ll->start, 0);
+    // A closing sequence lays nothing out again; queuing every line's start would only make the
+    // close quadratic in the number of lines.
+    if (queue && ll->start.buf && sq->thread != -1) _insert_unmapping_char(sq, ll->start, 0);
     while (ll->element_list)
         _tr_destroy_element(sq, ll->element_list);
     d_f_ree(ll);
@@ -477,10 +482,11 @@ void _tr_destroy_box_line(TR_SEQUENCE* sq, TR_BOX_LINE* bl) {
         d_f_ree(e);
     }
     sq->box_op->free_box_line(sq, bl);
-    TR_BOX_LINE** pp = &bl->box->line_list;
-    while (*pp && *pp != bl)
-        pp = &(*pp)->next;
-    if (*pp) *pp = bl->next;
+    if (bl->prev)
+        bl->prev->next = bl->next;
+    else if (bl->box->line_list == bl)
+        bl->box->line_list = bl->next;
+    if (bl->next) bl->next->prev = bl->prev;
     d_f_ree(bl);
 }
 
@@ -613,13 +619,22 @@ void _tr_dirty_box(TR_SEQUENCE* sq, TR_BOX* box) {
 // ---------------------------------------------------------------- processing a position
 
 namespace {
+// True when b follows a on their box: searched both ways from a at once, so the answer costs
+// the distance between them, not the length of the box.
+bool follows_in_box(TR_BOX_LINE* a, TR_BOX_LINE* b) {
+    for (TR_BOX_LINE *f = a->next, *r = a->prev; f || r;) {
+        if (f == b) return true;
+        if (r == b) return false;
+        if (f) f = f->next;
+        if (r) r = r->prev;
+    }
+    return false;
+}
+
 // Destroys the box lines strictly between a and b when b follows a in the same box: true.
 bool box_line_adjust(TR_SEQUENCE* sq, TR_BOX_LINE* a, TR_BOX_LINE* b) {
     if (a->box != b->box || a == b) return false;
-    TR_BOX_LINE* l = a->next;
-    while (l && l != b)
-        l = l->next;
-    if (!l) return false;
+    if (!follows_in_box(a, b)) return false;
     while (a->next != b)
         _tr_destroy_box_line(sq, a->next);
     _tr_set_bl_offset(a->box, a);
@@ -741,9 +756,7 @@ namespace {
 // True when box line b comes after box line a in the document.
 bool box_line_after(TR_BOX_LINE* a, TR_BOX_LINE* b) {
     if (a->box != b->box) return b->box->seq > a->box->seq;
-    for (TR_BOX_LINE* l = a->next; l; l = l->next)
-        if (l == b) return true;
-    return false;
+    return follows_in_box(a, b);
 }
 }  // namespace
 

@@ -110,6 +110,15 @@ void get_string_pic_font(LC_STRING_PIC* sp, LC_FONT* font, int size, const L_CHA
     *sp = {};
     if (len <= 0) return;
     if (!drawing_type(font)) er_panic("get_string_pic");
+    // A run of a line's length is drawn from the stack; a longer one from a block.
+    constexpr int RUN = 128;
+    if (len <= RUN) {
+        LCF_SET lcf[RUN];
+        for (int i = 0; i < len; i++)
+            lcf[i] = {str[i], font, size};
+        draw_run(sp, lcf, len, dir);
+        return;
+    }
     LCF_SET* lcf = str2lcf(str, len, font, size);
     draw_run(sp, lcf, len, dir);
     d_f_ree(lcf);
@@ -162,6 +171,27 @@ struct SP_ADV_CACHE {
         }
     };
     std::unordered_map<Key, int, Hash> map;
+    // How a character of a writing style and size is placed: the font entry that draws it and
+    // its advance, or font null when no font draws it. Writing styles live as long as the
+    // process, so an answer stays valid; the table grows with the distinct characters laid out.
+    struct Placed {
+        LCF_SET c;
+        int adv;
+    };
+    struct WsKey {
+        LC_WRITING_STYLE* ws;
+        int size;
+        L_CHAR ch;
+        bool upright;
+        bool operator==(const WsKey&) const = default;
+    };
+    struct WsHash {
+        size_t operator()(const WsKey& k) const {
+            return std::hash<const void*>()(k.ws) ^ (size_t{k.ch} * 0x9E3779B97F4A7C15ull) ^
+                   (static_cast<size_t>(k.size) << 40) ^ k.upright;
+        }
+    };
+    std::unordered_map<WsKey, Placed, WsHash> placed;
 };
 
 namespace {
@@ -190,11 +220,26 @@ int char_advance(SP_WORK* w, LC_FONT* font, int size, L_CHAR ch, bool upright) {
     return a;
 }
 
+// The font entry and advance of one character of a writing style, converted once per sequence.
+SP_ADV_CACHE::Placed placed_char(SP_WORK* w, LC_WRITING_STYLE* ws, int size, L_CHAR ch,
+                                 bool upright) {
+    SP_ADV_CACHE::WsKey k{ws, size, ch, upright};
+    auto it = w->adv->placed.find(k);
+    if (it != w->adv->placed.end()) return it->second;
+    SP_ADV_CACHE::Placed pl{};
+    LCF_SET* r = ws_convert(ws, &draws_cond, size, &ch, 1, 0);
+    if (r && r[0].font && r[1].ch == 0 && drawing_type(r[0].font)) {
+        pl.c = r[0];
+        pl.adv = char_advance(w, pl.c.font, pl.c.size, pl.c.ch, upright);
+    }
+    if (r) d_f_ree(r);
+    w->adv->placed.emplace(k, pl);
+    return pl;
+}
+
 void free_element_work(SP_ELEMENT_WORK* ew) {
     free_string_pic(&ew->pic);
-    if (ew->str) d_f_ree(ew->str);
-    if (ew->ptr) d_f_ree(ew->ptr);
-    if (ew->advs) d_f_ree(ew->advs);
+    if (ew->ptr) d_f_ree(ew->ptr);  // one block holds ptr, str and advs
     _tr_free_attr(ew->attr);
     d_f_ree(ew);
 }
@@ -228,17 +273,19 @@ void sp_get_pic(TR_SEQUENCE* sq, TR_ELEMENT* el) {
 
 void append_char(SP_ELEMENT_WORK* ew, L_CHAR ch, TR_PTR p, int adv) {
     if (ew->len == ew->cap) {
+        // The three arrays share one block: positions first (the widest alignment), then the
+        // characters and their advances.
         int cap = ew->cap ? ew->cap * 2 : 8;
-        auto* s = static_cast<L_CHAR*>(d_alloc(cap * int64_t{sizeof(L_CHAR)}));
-        auto* q = static_cast<TR_PTR*>(d_alloc(cap * int64_t{sizeof(TR_PTR)}));
-        auto* a = static_cast<int*>(d_alloc(cap * int64_t{sizeof(int)}));
+        static_assert(alignof(TR_PTR) >= alignof(L_CHAR) && alignof(L_CHAR) >= alignof(int));
+        auto* q = static_cast<TR_PTR*>(
+            d_alloc(cap * int64_t{sizeof(TR_PTR) + sizeof(L_CHAR) + sizeof(int)}));
+        auto* s = reinterpret_cast<L_CHAR*>(q + cap);
+        auto* a = reinterpret_cast<int*>(s + cap);
         if (ew->len) {
             memcpy(s, ew->str, ew->len * sizeof(L_CHAR));
             memcpy(q, ew->ptr, ew->len * sizeof(TR_PTR));
             memcpy(a, ew->advs, ew->len * sizeof(int));
-            d_f_ree(ew->str);
             d_f_ree(ew->ptr);
-            d_f_ree(ew->advs);
         }
         ew->str = s;
         ew->ptr = q;
@@ -369,16 +416,12 @@ void sp_start_lang_line_op(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
 TR_ERROR sp_put_box_line(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_PTR p, TR_CHAR_ELEMENT* ce) {
     SP_WORK* w = spw(sq);
     if (ce->d.type < 0 || !ce->d.ws.ws) return tr_err(TRE_OK);
-    LCF_SET* r = ws_convert(ce->d.ws.ws, &draws_cond, ce->d.ws.size, &ce->ch, 1, 0);
-    // A character that no font draws is left out of the picture; its text stays.
-    if (!r || !r[0].font || r[1].ch != 0 || !drawing_type(r[0].font)) {
-        if (r) d_f_ree(r);
-        return tr_err(TRE_OK);
-    }
-    LCF_SET c = r[0];
-    d_f_ree(r);
     const bool upright = w->el_dir == 3 && !w->rotate;
-    const int adv = char_advance(w, c.font, c.size, c.ch, upright);
+    const SP_ADV_CACHE::Placed pl = placed_char(w, ce->d.ws.ws, ce->d.ws.size, ce->ch, upright);
+    // A character that no font draws is left out of the picture; its text stays.
+    if (!pl.c.font) return tr_err(TRE_OK);
+    const LCF_SET c = pl.c;
+    const int adv = pl.adv;
     if (!line_fits(sq, ci, adv)) return tr_err(TRE_INSERT_CHAR);
     TR_ELEMENT* el = w->element_ptr;
     if (el) {

@@ -338,15 +338,17 @@ TEST(Layout, LineAttributesAreUniformOverABoxLine) {
 }
 
 // Incremental layout ends where a fresh layout of the final text ends.
+// The box lines of a fresh layout of t in one box 100 pixels wide.
+Lines fresh(const std::u32string& t) {
+    Seq f;
+    f.box(box_attr(100));
+    append(f, std::vector<L_CHAR>(t.begin(), t.end()));
+    f.wait();
+    return box_lines(f);
+}
+
 TEST(Layout, EditsRelayoutOnlyWhatChangesAndMatchAFreshLayout) {
     set_lang_lists(text(" "), text("-"), {}, {});
-    auto fresh = [](const std::u32string& t) {
-        Seq f;
-        f.box(box_attr(100));
-        append(f, std::vector<L_CHAR>(t.begin(), t.end()));
-        f.wait();
-        return box_lines(f);
-    };
     Seq s;
     s.box(box_attr(100));
     append(s, text("one two three four five six seven eight nine ten"));
@@ -370,6 +372,39 @@ TEST(Layout, EditsRelayoutOnlyWhatChangesAndMatchAFreshLayout) {
     tr_delete_string(s, {s.sq->char_buf_ring.next, 2}, 1);
     s.wait();
     EXPECT_EQ(box_lines(s), fresh(copy_all(s)));
+}
+
+// An edit lays out again only the lines it changes: once a line comes out as it was, the
+// paragraphs after it stay as they are, however many there are, for an insertion and a deletion
+// alike (a deletion moves the later lines of its buffer down without changing their text).
+TEST(Layout, AnEditsWorkEndsWhereLinesComeOutInPlace) {
+    set_lang_lists(text(" "), text("-"), {}, {});
+    std::string para;
+    for (int i = 0; i < 60; i++)
+        para += "alpha beta gamma delta epsilon zeta eta theta\n";
+    Seq s;
+    s.box(box_attr(100));
+    append(s, text(para));  // one buffer: every later line's positions move with an edit
+    s.wait();
+    std::atomic<int> pieces{0};
+    tr_set_callback(
+        s, [](TR_SEQUENCE*, void* arg) { ++*static_cast<std::atomic<int>*>(arg); }, &pieces);
+    std::vector<L_CHAR> w = text("inserted ");
+    tr_insert_string(s, {s.sq->char_buf_ring.next, 6}, static_cast<int>(w.size()), fix_style(),
+                     nullptr, nullptr, 10, w.data());
+    s.wait();
+    const int after_insert = pieces.exchange(0);
+    EXPECT_EQ(box_lines(s), fresh(copy_all(s)));
+    tr_delete_string(s, {s.sq->char_buf_ring.next, 6}, static_cast<int>(w.size()));
+    s.wait();
+    const int after_delete = pieces.exchange(0);
+    EXPECT_EQ(box_lines(s), fresh(copy_all(s)));
+    EXPECT_EQ(copy_all(s), std::u32string(para.begin(), para.end()));
+    // The first paragraph takes a handful of lines; the 59 after it take none.
+    EXPECT_GT(after_insert, 0);
+    EXPECT_LT(after_insert, 20);
+    EXPECT_GT(after_delete, 0);
+    EXPECT_LT(after_delete, 20);
 }
 
 // ---------------------------------------------------------------- the sequence task
