@@ -2,6 +2,9 @@
 // closing and syncing, the once-only parameters, the level pyramid and the object ids.
 #include "matrix/mxstore.h"
 
+#include <cstdint>
+#include <cstdio>
+
 #include <cstring>
 
 #include "base/panic.h"
@@ -509,6 +512,8 @@ void close_all_matrix() {
         _close_matrix(matrices_root->mx_next);
 }
 
+int mx_sync_patience = 60;
+
 void sync_matrix(MATRIX* m) {
     TaskLockGuard g(matrix_lock);
     while (m->mode == 0) {
@@ -518,14 +523,31 @@ void sync_matrix(MATRIX* m) {
     }
     if (m->mode != 1) return;
     HoldWatch w;
+    // A save that keeps failing (a full disk, a refused write) leaves its node dirty for good,
+    // and a holder may keep its node: after mx_sync_patience passes of a second in which no node
+    // got through, sync gives up and such nodes stay as they are.
+    int64_t fewest = INT64_MAX;
+    int stalled = 0;
     for (;;) {
         _flush_all_dirty_file(m);
         const void* key = nullptr;
+        int64_t waiting = 0;
         if (m->access_lock || m->wait_token) key = m;
-        for (int b = 0; !key && b < MX_NODE_HASH; b++)
-            for (MATRIX_NODE* n = m->node_hash[b]; n && !key; n = n->nh_next)
-                if (_sync_matrix_node(n) != 0) key = n;
+        for (int b = 0; b < MX_NODE_HASH; b++)
+            for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next)
+                if (_sync_matrix_node(n) != 0) {
+                    waiting++;
+                    if (!key) key = n;
+                }
         if (!key) return;
+        if (waiting < fewest) {
+            fewest = waiting;
+            stalled = 0;
+        } else if (++stalled >= mx_sync_patience) {
+            fprintf(stderr, "sync_matrix: %lld nodes still busy or unsaved; given up\n",
+                    static_cast<long long>(waiting));
+            return;
+        }
         new_timeout(key, 1);
         mx_sleep(key);
         del_timeout(key);

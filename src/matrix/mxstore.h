@@ -256,6 +256,8 @@ MATRIX* _search_matrix(const L_CHAR* neturl, const L_CHAR* filename, const L_CHA
 void close_matrix(MATRIX* m);
 void close_all_matrix();
 void sync_matrix(MATRIX* m);
+// Passes of a second without progress after which sync_matrix gives up (tests lower it).
+extern int mx_sync_patience;
 void set_matrix_mode(MATRIX* m, int mode);
 void _set_matrix_mode(MATRIX* m, int mode);
 void wait_matrix_mode(MATRIX* m);

@@ -166,4 +166,21 @@ TEST_F(ChannelTest, DeferredAnswerOfAFailedNodeAndSync) {
         EXPECT_EQ(status_of(r, {0, x}), MS_OK);
 }
 
+TEST_F(ChannelTest, SyncGivesUpOnANodeThatNeverGetsThrough) {
+    MATRIX* r = ready_matrix(MXT_INT32);
+    int err = 0;
+    int64_t dc[2] = {0, 8};
+    // A holder that never lets go: sync used to wait for it for ever.
+    MATRIX_NODE* held = get_matrix_node_wait(&err, r, dc, 3);
+    ASSERT_NE(held, nullptr);
+    ASSERT_EQ(err, 0);
+    int old = mx_sync_patience;
+    mx_sync_patience = 2;
+    sync_matrix(r);  // returns after two passes without progress
+    mx_sync_patience = old;
+    unlock_node(held, nullptr);
+    sync_matrix(r);  // with the holder gone it completes at once
+    EXPECT_EQ(status_of(r, {0, 8}), MS_OK);
+}
+
 }  // namespace
