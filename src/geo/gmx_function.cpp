@@ -4,6 +4,7 @@
 #include "builtins/bltn_util.h"
 #include "geo/gmx_close.h"
 #include "geo/gmx_create.h"
+#include "geo/gmx_getpoint.h"
 #include "lisp/sexp.h"
 #include "longchar/longchar.h"
 #include "matrixops/mxscript.h"
@@ -35,8 +36,7 @@ void init_gmxGet(QVISP_ENV* env0) {
 }
 
 void init_gmx_lib_function(QVISP_ENV* env0, QVISP_ENV* env1) {
-    later(env0, "gmxGetPoint", FUNC_APPLICATIVE, 3, 3);
-    later(env1, "gmxGetPoint", FUNC_APPLICATIVE, 3, 3);
+    init_gmxGetPoint(env0, env1);
     init_gmxCreate(env0, env1);
     init_gmxConstant(env0, env1);
     init_gmxClose(env0, env1);
