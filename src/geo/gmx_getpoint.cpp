@@ -69,7 +69,7 @@ struct PointReader {
 };
 
 QV_SEXP* param_error(QV_SEXP* pos, const char* what) {
-    return gmx_error_d(pos, GMX_PARAM, F, gmx_param_data(n_get_string(what)));
+    return gmx_error_d(pos, GMX_PARAM, F, n_get_string(what));
 }
 
 // An element as a value: signed types sign-extend, unsigned ones (and rgb8) zero-extend, 64-bit
@@ -209,8 +209,7 @@ QV_SEXP* read_node_channel(MX_ENTRY* e, QV_SEXP* inp, int ch) {
     if (!n) return r;
     QV_SEXP* origin = get_sexp_from_dim_code(m, n->dim_code);
     if (ch < 0 || ch >= m->p.channel_nos) {
-        r = gmx_error_d(inp, GMX_PARAM, F,
-                        gmx_param_data(n_get_string("invalid parameter in gmxGetPoint")));
+        r = gmx_error_d(inp, GMX_PARAM, F, n_get_string("invalid parameter in gmxGetPoint"));
     } else if (!n->channel) {
         r = node_error(inp, "others(2)", 0, origin);
     } else {
@@ -321,8 +320,7 @@ QV_SEXP* read_point(MX_ENTRY* e, QV_SEXP* inp, QV_SYM_FIELD* attr) {
     if (get_type(inp) == QVT_PAIR &&
         (get_type(inp->pair.car) == QVT_INTEGER || get_type(inp->pair.car) == QVT_FLOAT))
         return read_1point(&r, inp);
-    return gmx_error_d(inp, GMX_PARAM, F,
-                       gmx_param_data(List(n_get_string("read_point"), inp, LIST_END)));
+    return gmx_error_d(inp, GMX_PARAM, F, List(n_get_string("read_point"), inp, LIST_END));
 }
 
 // The reply marked with the answering entry's id on a symbol first element.
@@ -353,7 +351,7 @@ QV_SEXP* vx_gmxGetPoint(int s_flag, QV_SEXP* s, QV_SYM_FIELD* attr) {
     } else if (text_is(type, "key")) {
         e = open_mxread(nullptr, nullptr, name, 0);
     } else {
-        return gmx_error_d(s, GMX_PARAM, F, gmx_param_data(n_get_string("attribute:path-type")));
+        return gmx_error_d(s, GMX_PARAM, F, n_get_string("attribute:path-type"));
     }
     if (!e) return gmx_error_d(s, GMX_OPEN, F, nullptr);
     QV_SEXP* r = read_point(e, pts, attr);
@@ -372,7 +370,7 @@ QV_SEXP* vx_gmxGetPoint_s(QVISP_ENV*, QV_SEXP* s, QVISP_ENV*, QV_SYM_FIELD* a, Q
 
 }  // namespace
 
-QV_SEXP* open_mxread_related(const L_CHAR* path, QV_SEXP* form, MX_ENTRY** ep) {
+QV_SEXP* open_mxread_related(const L_CHAR* path, QV_SEXP* form, MX_ENTRY** ep, bool* made) {
     *ep = nullptr;
     L_CHAR* pair[2] = {nullptr, nullptr};
     QV_GETFILE rule{};
@@ -381,7 +379,7 @@ QV_SEXP* open_mxread_related(const L_CHAR* path, QV_SEXP* form, MX_ENTRY** ep) {
         return eval_error(form, GMX_GET_MODE, "Get", n_get_string("unsupport Get mode"));
     for (L_CHAR* cand : pair) {
         if (!cand) continue;
-        if ((*ep = open_mxread(nullptr, cand, nullptr, 1)) != nullptr) return nullptr;
+        if ((*ep = open_mxread(nullptr, cand, nullptr, 1, made)) != nullptr) return nullptr;
     }
     return gmx_error_d(form, GMX_OPEN, F, nullptr);
 }
