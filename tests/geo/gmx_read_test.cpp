@@ -158,6 +158,23 @@ TEST_F(GmxRead, StatusDescribesTheMatrix) {
     MX_ENTRY* e = search_mx_entry_by_id(id);
     ASSERT_NE(e, nullptr);
     release_mx_entry(e);
+    // The description's body rebuilds the matrix: a new file describes itself alike.
+    size_t at = full.find("([gmxStatus ");
+    ASSERT_NE(at, std::string::npos);
+    std::string desc = full.substr(at, full.size() - at - 1);
+    size_t head_end = desc.find(']');
+    std::string copy = dir.at("copy.mx");
+    int id2 = create("([gmxCreate filename=\"" + copy + "\"" + desc.substr(head_end));
+    ASSERT_GT(id2, 0);
+    std::string again = run("([gmxStatus id=\"" + std::to_string(id2) + "\"])").text;
+    close_id(id2);
+    auto same = [&](std::string t, const std::string& file) {
+        t.replace(t.find(file), file.size(), "F");
+        size_t mt = t.find("modify_time=\"");
+        t.erase(mt, t.find('"', mt + 13) - mt);
+        return t;
+    };
+    EXPECT_EQ(same(again, copy), same(full, path));
     EXPECT_EQ(err(run0("([gmxStatus id=\"" + std::to_string(id) + "\"])")),
               "80040d10 gmxStatus \"file path(path-type = absolute, id access in Env0 mode)\"");
     EXPECT_EQ(err(run("([gmxStatus id=\"99999\"])")), "80040503 gmxStatus \"id value\"");
