@@ -48,7 +48,7 @@ QV_SEXP* vx_gmxGet(QVISP_ENV*, QV_SEXP* s, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP
     if (QV_SEXP* denied = auth_filepath_passive(path, "Get")) return denied;
     const L_CHAR* mode = attr_text(attr, "mode");
     if (!mode || text_is(mode, "data")) return open_mxread_server_related(path->string.data, s);
-    if (text_is(mode, "meta")) return open_status_related(0, path->string.data, s);
+    if (text_is(mode, "meta")) return open_status_related(0, path->string.data, s, F);
     return gmx_error_d(s, GMX_PARAM, F, n_get_string("mode value"));
 }
 

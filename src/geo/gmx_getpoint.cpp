@@ -345,7 +345,7 @@ QV_SEXP* vx_gmxGetPoint(int s_flag, QV_SEXP* s, QV_SYM_FIELD* attr) {
     if (!type || text_is(type, "absolute")) {
         e = open_mxread(nullptr, name, nullptr, 0);
     } else if (text_is(type, "related")) {
-        if (QV_SEXP* err = open_mxread_related(name, s, &e)) return err;
+        if (QV_SEXP* err = open_mxread_related(name, s, F, &e)) return err;
     } else if (text_is(type, "network")) {
         e = open_mxread(name, nullptr, nullptr, 1);
     } else if (text_is(type, "key")) {
@@ -370,7 +370,8 @@ QV_SEXP* vx_gmxGetPoint_s(QVISP_ENV*, QV_SEXP* s, QVISP_ENV*, QV_SYM_FIELD* a, Q
 
 }  // namespace
 
-QV_SEXP* open_mxread_related(const L_CHAR* path, QV_SEXP* form, MX_ENTRY** ep, bool* made) {
+QV_SEXP* open_mxread_related(const L_CHAR* path, QV_SEXP* form, const char* func, MX_ENTRY** ep,
+                             bool* made) {
     *ep = nullptr;
     L_CHAR* pair[2] = {nullptr, nullptr};
     QV_GETFILE rule{};
@@ -381,7 +382,7 @@ QV_SEXP* open_mxread_related(const L_CHAR* path, QV_SEXP* form, MX_ENTRY** ep, b
         if (!cand) continue;
         if ((*ep = open_mxread(nullptr, cand, nullptr, 1, made)) != nullptr) return nullptr;
     }
-    return gmx_error_d(form, GMX_OPEN, F, nullptr);
+    return gmx_error_d(form, GMX_OPEN, func, nullptr);
 }
 
 MATRIX_NODE* gmx_wait_node(MATRIX* m, const int64_t* dc, int* errp) {

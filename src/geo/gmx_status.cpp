@@ -114,7 +114,7 @@ QV_SEXP* find_and_status(int s_flag, QV_SEXP* s, QV_SYM_FIELD* attr) {
     if (!type || text_is(type, "absolute"))
         e = open_mxread(nullptr, name, nullptr, 0, &made);
     else if (text_is(type, "related"))
-        return open_status_related(s_flag, name, s);
+        return open_status_related(s_flag, name, s, F);
     else if (text_is(type, "network"))
         e = open_mxread(name, nullptr, nullptr, 1, &made);
     else if (text_is(type, "key"))
@@ -144,11 +144,11 @@ QV_SEXP* vx_gmxStatus_s(QVISP_ENV*, QV_SEXP* s, QVISP_ENV*, QV_SYM_FIELD* a, QVI
 
 }  // namespace
 
-QV_SEXP* open_status_related(int s_flag, const L_CHAR* file, QV_SEXP* s) {
+QV_SEXP* open_status_related(int s_flag, const L_CHAR* file, QV_SEXP* s, const char* func) {
     gc_push(nullptr, nullptr, "open_status_related");
     MX_ENTRY* e = nullptr;
     bool made = false;
-    QV_SEXP* r = open_mxread_related(file, s, &e, &made);
+    QV_SEXP* r = open_mxread_related(file, s, func, &e, &made);
     if (!r) {
         check_mx_entry(e);
         r = get_mx_status(s_flag, e);

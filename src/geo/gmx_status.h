@@ -10,8 +10,8 @@
 void init_gmxStatus(QVISP_ENV* env0, QVISP_ENV* env1);
 
 // The "related" road of the status (file rules of "Get", phase mode 1): the status or an error
-// value at s.
-QV_SEXP* open_status_related(int s_flag, const L_CHAR* file, QV_SEXP* s);
+// value at s (a matrix that does not open named func).
+QV_SEXP* open_status_related(int s_flag, const L_CHAR* file, QV_SEXP* s, const char* func);
 // (status (general (dim L p...)) description) of an entry.
 QV_SEXP* get_mx_status(int s_flag, MX_ENTRY* e);
 // The description (gmxStatus ...).
