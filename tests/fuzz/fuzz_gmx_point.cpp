@@ -11,6 +11,7 @@
 #include <future>
 #include <string>
 
+#include "app/startup.h"
 #include "base/task.h"
 #include "geo/app_main.h"
 #include "geo/matrix_start.h"
@@ -68,6 +69,7 @@ void eval_on_task(const std::string& text) {
 bool start() {
     static char prog[] = "fuzz_gmx_point";
     static char* argv[] = {prog, nullptr};
+    init_runtime("fuzz_gmx_point", 0);
     minimum_matrix_init(1, argv);
     init_vxs();
     init_gmx_function(vxlisp_top_env0, vxlisp_top_env1);
