@@ -133,3 +133,54 @@ TEST_F(GmxServe, NodesInProductionAnswerOneDeferredValueEach) {
     EXPECT_NE(meta.text.find("([gmxPhase area=\"3\"] ([mxFinish"), std::string::npos) << meta.text;
     EXPECT_EQ(mx_entry_holders(), 0);
 }
+
+TEST_F(GmxServe, StatusByPublishedPathAsClientsAndOwnersSeeIt) {
+    std::string p = tree().at("qvdocs/") + "status.mx";
+    std::string text =
+        "([gmxCreate filename=\"" + p +
+        "\"] ([gmxMatrixParam channel_nos=\"2\" dim=\"1\"] ([gmxPriority area=\"3\" pri=\"10\"])"
+        " ([gmxPriority area=\"4\" pri=\"2\" mode=\"client\"]))"
+        " ([gmxMatrixDimDivide dim=\"0\" value=\"1\"]) ([gmxMatrixBlockSize dim=\"0\" "
+        "value=\"2\"]) ([gmxMatrixPixelSize dim=\"0\" value=\"16\"])"
+        " ([gmxChannelInfo channel=\"0\" type=\"int16_v\" send_file=\"on\" file=\"on\"] 7)"
+        " ([gmxChannelInfo channel=\"1\" type=\"uint8_v\"])"
+        " ([gmxPhase area=\"3\" mode=\"client\"] (mxLoad)))";
+    int id = create(text);
+    ASSERT_GT(id, 0);
+    std::string full = run("([gmxStatus id=\"" + std::to_string(id) + "\"])").text;
+    EXPECT_NE(full.find("([gmxChannelInfo send_file=\"on\" file=\"on\" type=\"int16_v\" "
+                        "channel=\"0\"] 7)"),
+              std::string::npos)
+        << full;
+    EXPECT_NE(full.find("([gmxChannelInfo type=\"uint8_v\" channel=\"1\"])"), std::string::npos);
+    EXPECT_NE(full.find("([gmxPriority pri=\"0xa\" area=\"3\"]) ([gmxPriority pri=\"0x2\" "
+                        "area=\"4\" mode=\"client\"])"),
+              std::string::npos)
+        << full;
+    EXPECT_NE(full.find("([gmxPhase area=\"3\" mode=\"client\"] (mxLoad))"), std::string::npos);
+    // The restricted form by published path: the client's mode only, flags renamed; the matrix
+    // a script made stays open.
+    std::string restricted = run0("([gmxStatus path-type=\"related\"] \"/status.mx\")").text;
+    EXPECT_NE(restricted.find("([gmxMatrixParam modify_time=\""), std::string::npos) << restricted;
+    EXPECT_NE(restricted.find("([gmxPriority pri=\"0x2\" area=\"4\"])"), std::string::npos);
+    EXPECT_EQ(restricted.find("0xa"), std::string::npos) << restricted;
+    EXPECT_NE(restricted.find("([gmxChannelInfo file=\"on\" type=\"int16_v\" channel=\"0\"] 7)"),
+              std::string::npos)
+        << restricted;
+    EXPECT_NE(restricted.find("([gmxPhase area=\"3\"] (mxLoad))"), std::string::npos);
+    EXPECT_EQ(get("([Get mode=\"meta\"] \"/status.mx\")").text, restricted);
+    MX_ENTRY* e = search_mx_entry_by_id(id);
+    ASSERT_NE(e, nullptr);
+    release_mx_entry(e);
+    EXPECT_EQ(err(run0("(gmxStatus \"" + p + "\")")),
+              "80040d10 gmxStatus \"file path(path-type = absolute, id access in Env0 mode)\"");
+    close_id(id);
+    // Closed, a status by path opens it for itself and closes it again.
+    int before = mx_entry_count();
+    // (The reopened matrix reports the level count the store computed.)
+    std::string reopened = run0("([gmxStatus path-type=\"related\"] \"/status.mx\")").text;
+    EXPECT_NE(reopened.find("([gmxPriority pri=\"0x2\" area=\"4\"])"), std::string::npos);
+    EXPECT_EQ(mx_entry_count(), before);
+    EXPECT_EQ(err(run0("([gmxStatus path-type=\"related\"] \"/nothing.mx\")")),
+              "80040a06 gmxStatus ()");
+}
