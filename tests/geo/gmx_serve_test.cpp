@@ -184,3 +184,28 @@ TEST_F(GmxServe, StatusByPublishedPathAsClientsAndOwnersSeeIt) {
     EXPECT_EQ(err(run0("([gmxStatus path-type=\"related\"] \"/nothing.mx\")")),
               "80040a06 gmxStatus ()");
 }
+
+TEST_F(GmxServe, TheRestrictedPointReadOpensByPublishedPath) {
+    // A normal read makes the node's channel from its default; the answering entry's id is on
+    // the block read's data symbol.
+    EXPECT_EQ(show(run0("([gmxGetPoint path-type=\"related\"] \"/ok.mx\" '(0 9 9))")), "((0 7))");
+    std::string r =
+        run0(
+            "([gmxGetPoint path-type=\"related\" mode=\"block\" channel=\"0\"] \"/ok.mx\" "
+            "'(0 8 8))")
+            .text;
+    EXPECT_EQ(r.rfind("([data id=\"", 0), 0u) << r;
+    EXPECT_NE(r.find("\"] (0 8 8) "), std::string::npos) << r;
+    EXPECT_EQ(err(run0("([gmxGetPoint path-type=\"related\"] \"/x.raw\" '(0 9 9))")),
+              "80040608 Get \"unsupport Get mode\"");
+    EXPECT_EQ(err(run0("([gmxGetPoint path-type=\"related\"] \"/none.mx\" '(0 9 9))")),
+              "80040a06 gmxGetPoint ()");
+    // A fetch that fails answers at once in every mode.
+    EXPECT_EQ(err(run0("([gmxGetPoint path-type=\"related\" mode=\"node\"] \"/fails.mx\" "
+                       "'(0 8 8))")),
+              "80040501 gmxGetPoint (\"invalid object in channel of NODE\" \"others\" (-101 (0 8 "
+              "8)))");
+    EXPECT_EQ(err(run0("([gmxGetPoint path-type=\"related\"] \"/empty.mx\" '(0 8 8))")),
+              "80040501 gmxGetPoint \"object\"");
+    EXPECT_EQ(mx_entry_holders(), 0);
+}
