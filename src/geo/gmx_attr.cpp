@@ -49,6 +49,15 @@ bool gmx_attr_ascii(QV_SYM_FIELD* attr, const char* name, std::string* out) {
     return true;
 }
 
+void gmx_push(QV_SEXP** head, QV_SEXP** tail, QV_SEXP* x) {
+    QV_SEXP* c = cons(x, nullptr);
+    if (*tail)
+        (*tail)->pair.cdr = c;
+    else
+        *head = c;
+    *tail = c;
+}
+
 QV_SEXP* gmx_param_data(QV_SEXP* what) {
     return List(n_get_string("invalida parameter"), what, LIST_END);
 }

@@ -20,6 +20,8 @@ bool gmx_attr_int(QV_SYM_FIELD* attr, const char* name, int* v);
 bool gmx_attr_int_or_hex(QV_SYM_FIELD* attr, const char* name, int* v);
 // The attribute's text as bytes when it is plain ASCII; false when absent or not ASCII.
 bool gmx_attr_ascii(QV_SYM_FIELD* attr, const char* name, std::string* out);
+// Appends x to the list whose first and last cells are *head and *tail (both null when empty).
+void gmx_push(QV_SEXP** head, QV_SEXP** tail, QV_SEXP* x);
 // Error data of the two kinds: ("invalida parameter" what), and the store's code as an integer.
 QV_SEXP* gmx_param_data(QV_SEXP* what);
 QV_SEXP* gmx_code(int code);

@@ -156,14 +156,9 @@ QV_SEXP* read_1point_normal(PointReader* r, QV_SEXP* inp) {
             static_cast<uint8_t*>(r->bufs[ix.p]) + (static_cast<size_t>(ix.x) << ix.p);
         r->trace.add(ix.x, el);
         int ch = r->c.access_ch[k];
-        QV_SEXP* pair = List(get_integer(ch, nullptr),
-                             element_value(m->channel_info[ch].data_type->type, el), LIST_END);
-        QV_SEXP* cell = cons(pair, nullptr);
-        if (tail)
-            tail->pair.cdr = cell;
-        else
-            head = cell;
-        tail = cell;
+        gmx_push(&head, &tail,
+                 List(get_integer(ch, nullptr),
+                      element_value(m->channel_info[ch].data_type->type, el), LIST_END));
     }
     return head;
 }
@@ -308,12 +303,7 @@ QV_SEXP* read_point(MX_ENTRY* e, QV_SEXP* inp, QV_SYM_FIELD* attr) {
         for (QV_SEXP* p = inp; get_type(p) == QVT_PAIR; p = p->pair.cdr) {
             QV_SEXP* v = read_1point(&r, p->pair.car);
             if (get_type(v) == QVT_ERROR) return v;
-            QV_SEXP* cell = cons(v, nullptr);
-            if (tail)
-                tail->pair.cdr = cell;
-            else
-                head = cell;
-            tail = cell;
+            gmx_push(&head, &tail, v);
         }
         return head;
     }

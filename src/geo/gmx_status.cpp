@@ -45,16 +45,6 @@ std::string ltext(const L_CHAR* t) {
     return s;
 }
 
-// Appends x at the end of the list whose last cell is *tail.
-void push(QV_SEXP** head, QV_SEXP** tail, QV_SEXP* x) {
-    QV_SEXP* c = cons(x, nullptr);
-    if (*tail)
-        (*tail)->pair.cdr = c;
-    else
-        *head = c;
-    *tail = c;
-}
-
 // One stored mode's slots and priorities; ok false when its record cannot be read.
 struct ModeCal {
     bool ok = false;
@@ -67,28 +57,29 @@ const char* const kNoRecord = "cannot access the mode record";
 void add_priorities(QV_SEXP** h, QV_SEXP** t, const ModeCal& mc, int mode, bool full) {
     std::string mname = full ? kModeNames[mode] : "";
     if (!mc.ok) {
-        push(h, t, List(tag("gmxPriority", {{"error", kNoRecord}, {"mode", mname}}), LIST_END));
+        gmx_push(h, t, List(tag("gmxPriority", {{"error", kNoRecord}, {"mode", mname}}), LIST_END));
         return;
     }
     for (int i = 0; i < MX_CAL_SLOTS; i++)
         if (mc.pri[i])
-            push(h, t,
-                 List(tag("gmxPriority", {{"pri", fmt("0x%x", static_cast<unsigned>(mc.pri[i]))},
-                                          {"area", fmt("%i", i)},
-                                          {"mode", mname}}),
-                      LIST_END));
+            gmx_push(
+                h, t,
+                List(tag("gmxPriority", {{"pri", fmt("0x%x", static_cast<unsigned>(mc.pri[i]))},
+                                         {"area", fmt("%i", i)},
+                                         {"mode", mname}}),
+                     LIST_END));
 }
 
 void add_phases(QV_SEXP** h, QV_SEXP** t, const ModeCal& mc, int mode, bool full) {
     std::string mname = full ? kModeNames[mode] : "";
     if (!mc.ok) {
-        push(h, t, List(tag("gmxPhase", {{"error", kNoRecord}, {"mode", mname}}), LIST_END));
+        gmx_push(h, t, List(tag("gmxPhase", {{"error", kNoRecord}, {"mode", mname}}), LIST_END));
         return;
     }
     for (int i = 0; i < MX_CAL_SLOTS; i++)
         if (mc.cals[i])
-            push(h, t,
-                 cons(tag("gmxPhase", {{"area", fmt("%i", i)}, {"mode", mname}}), mc.cals[i]));
+            gmx_push(h, t,
+                     cons(tag("gmxPhase", {{"area", fmt("%i", i)}, {"mode", mname}}), mc.cals[i]));
 }
 
 QV_SEXP* find_and_status(int s_flag, QV_SEXP* s, QV_SYM_FIELD* attr) {
@@ -179,36 +170,36 @@ QV_SEXP* _get_mx_status(int s_flag, MX_ENTRY* e) {
     }
     QV_SEXP* head = nullptr;
     QV_SEXP* tail = nullptr;
-    push(&head, &tail,
-         tag("gmxStatus", {{"neturl", ltext(m->neturl)},
-                           {"filename", ltext(m->filename)},
-                           {"key", ltext(m->key)},
-                           {"total_levels", fmt("%i", m->total_levels)}}));
+    gmx_push(&head, &tail,
+             tag("gmxStatus", {{"neturl", ltext(m->neturl)},
+                               {"filename", ltext(m->filename)},
+                               {"key", ltext(m->key)},
+                               {"total_levels", fmt("%i", m->total_levels)}}));
 
     check_mx_entry(e);
     QV_SEXP* ph = nullptr;
     QV_SEXP* pt = nullptr;
-    push(&ph, &pt,
-         tag("gmxMatrixParam", {{"modify_time", fmt("%lli", m->p.modify_time)},
-                                {"total_levels", fmt("%i", m->p.total_levels)},
-                                {"index_hem", (m->p.flags & MXP_INDEX_HEM) ? "on" : ""},
-                                {"cache_file", (m->p.flags & MXP_CACHE_FILE) ? "on" : ""},
-                                {"dim", fmt("%i", m->p.dim)},
-                                {"channel_nos", fmt("%i", m->p.channel_nos)}}));
+    gmx_push(&ph, &pt,
+             tag("gmxMatrixParam", {{"modify_time", fmt("%lli", m->p.modify_time)},
+                                    {"total_levels", fmt("%i", m->p.total_levels)},
+                                    {"index_hem", (m->p.flags & MXP_INDEX_HEM) ? "on" : ""},
+                                    {"cache_file", (m->p.flags & MXP_CACHE_FILE) ? "on" : ""},
+                                    {"dim", fmt("%i", m->p.dim)},
+                                    {"channel_nos", fmt("%i", m->p.channel_nos)}}));
     if (full) {
         for (int i = 0; i < MX_CAL_SLOTS; i++)
             if (m->p.pri_area[i])
-                push(&ph, &pt,
-                     List(tag("gmxPriority",
-                              {{"pri", fmt("0x%x", static_cast<unsigned>(m->p.pri_area[i]))},
-                               {"area", fmt("%i", i)}}),
-                          LIST_END));
+                gmx_push(&ph, &pt,
+                         List(tag("gmxPriority",
+                                  {{"pri", fmt("0x%x", static_cast<unsigned>(m->p.pri_area[i]))},
+                                   {"area", fmt("%i", i)}}),
+                              LIST_END));
         for (int k : {2, 1, 0})
             add_priorities(&ph, &pt, modes[k], k, true);
     } else {
         add_priorities(&ph, &pt, modes[2], 2, false);
     }
-    push(&head, &tail, ph);
+    gmx_push(&head, &tail, ph);
 
     check_mx_entry(e);
     for (int ch = 0; ch < m->p.channel_nos; ch++) {
@@ -229,27 +220,27 @@ QV_SEXP* _get_mx_status(int s_flag, MX_ENTRY* e) {
                                                      {"channel", fmt("%i", ch)}});
         MATRIX_DATA_TYPE* vt = tp->parent ? tp->parent : tp;
         if (ci->default_data && vt->md2sexp)
-            push(&head, &tail, List(sym, vt->md2sexp(vt, ci->default_data), LIST_END));
+            gmx_push(&head, &tail, List(sym, vt->md2sexp(vt, ci->default_data), LIST_END));
         else
-            push(&head, &tail, List(sym, LIST_END));
+            gmx_push(&head, &tail, List(sym, LIST_END));
     }
 
     check_mx_entry(e);
     for (int d = 0; d < m->p.dim; d++)
-        push(&head, &tail,
-             List(tag("gmxMatrixDimDivide",
-                      {{"value", fmt("%i", m->dim_divide[d])}, {"dim", fmt("%i", d)}}),
-                  LIST_END));
+        gmx_push(&head, &tail,
+                 List(tag("gmxMatrixDimDivide",
+                          {{"value", fmt("%i", m->dim_divide[d])}, {"dim", fmt("%i", d)}}),
+                      LIST_END));
     for (int d = 0; d < m->p.dim; d++)
-        push(&head, &tail,
-             List(tag("gmxMatrixBlockSize",
-                      {{"value", fmt("%i", m->block_size[d])}, {"dim", fmt("%i", d)}}),
-                  LIST_END));
+        gmx_push(&head, &tail,
+                 List(tag("gmxMatrixBlockSize",
+                          {{"value", fmt("%i", m->block_size[d])}, {"dim", fmt("%i", d)}}),
+                      LIST_END));
     for (int d = 0; d < m->p.dim; d++)
-        push(&head, &tail,
-             List(tag("gmxMatrixPixelSize",
-                      {{"value", fmt("%lli", m->pixel_size[d])}, {"dim", fmt("%i", d)}}),
-                  LIST_END));
+        gmx_push(&head, &tail,
+                 List(tag("gmxMatrixPixelSize",
+                          {{"value", fmt("%lli", m->pixel_size[d])}, {"dim", fmt("%i", d)}}),
+                      LIST_END));
 
     check_mx_entry(e);
     if (full) {
@@ -261,7 +252,7 @@ QV_SEXP* _get_mx_status(int s_flag, MX_ENTRY* e) {
         }
         for (int i = 0; i < MX_CAL_SLOTS; i++)
             if (current[i])
-                push(&head, &tail, cons(tag("gmxPhase", {{"area", fmt("%i", i)}}), current[i]));
+                gmx_push(&head, &tail, cons(tag("gmxPhase", {{"area", fmt("%i", i)}}), current[i]));
         for (int k : {0, 1, 2})
             add_phases(&head, &tail, modes[k], k, true);
     } else {
