@@ -8,10 +8,17 @@
 //
 // Needs gdal_translate and gdallocationinfo on PATH (scripts/bench installs gdal-bin); without
 // them only the agent's figures print.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +43,8 @@
 #include "lisp/vxlisp.h"
 #include "matrix/mxcache.h"
 #include "server/interp.h"
+
+extern char** environ;
 
 namespace {
 
@@ -117,9 +126,135 @@ double gdal_side(const std::string& dir, const std::vector<std::pair<int, int>>&
     return s;
 }
 
+// ---- Over the line protocol: an agent serving the matrix file on loopback --------------------
+
+int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    close(fd);
+    return port;
+}
+
+int connect_when_up(int port) {
+    for (int i = 0; i < 400; i++) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+        close(fd);
+        usleep(50000);
+    }
+    return -1;
+}
+
+// Reads until `want` has arrived; what follows it stays in *got.
+bool read_until(int fd, std::string* got, const std::string& want) {
+    char buf[65536];
+    while (got->find(want) == std::string::npos) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) return false;
+        got->append(buf, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+long rss_kib(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("VmRSS:", 0) == 0) return atol(line.c_str() + 6);
+    return -1;
+}
+
+// Round trips of one command on one connection: the sorted latencies in microseconds.
+std::vector<double> round_trips(int fd, std::string* got, const std::string& cmd, int n) {
+    std::vector<double> us;
+    std::string line = cmd + "\n";
+    for (int i = 0; i < n; i++) {
+        auto t0 = Clock::now();
+        if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) break;
+        if (!read_until(fd, got, "</Result>\n")) break;
+        got->erase(0, got->find("</Result>\n") + 10);
+        us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    std::sort(us.begin(), us.end());
+    return us;
+}
+
+void protocol_side(const std::string& agent, const std::string& dir) {
+    int port = free_port();
+    // The agent makes a matrix of its own (the default value in every cell) and serves it.
+    std::string served = dir + "/served.mx";
+    std::string script = "^([gmxCreate filename=\"" + served +
+                         "\"] ([gmxMatrixParam channel_nos=\"1\" dim=\"2\"])"
+                         " ([gmxMatrixDimDivide dim=\"0\" value=\"1\"]) ([gmxMatrixDimDivide "
+                         "dim=\"1\" value=\"1\"]) ([gmxMatrixBlockSize dim=\"0\" value=\"8\"])"
+                         " ([gmxMatrixBlockSize dim=\"1\" value=\"8\"]) ([gmxMatrixPixelSize "
+                         "dim=\"0\" value=\"1201\"]) ([gmxMatrixPixelSize dim=\"1\" "
+                         "value=\"1201\"]) ([gmxChannelInfo channel=\"0\" type=\"int16_v\"] 7)"
+                         " ([gmxPhase area=\"3\"] ([mxFinish normal-jump-status=\"MS_OK\"]))"
+                         " ([gmxPhase area=\"4\" type=\"equ\" equ=\"3\"]) ([gmxPhase "
+                         "area=\"5\" type=\"equ\" equ=\"3\"]))\n" +
+                         "^(define l (OpenInterpreter \"accept\" (CurrentEnvironment) (Port " +
+                         std::to_string(port) +
+                         ") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
+                         "\"255.255.255.255\"))))\n^(WaitInterpreter l)\n";
+    std::ofstream(dir + "/serve.qv") << script;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> argv = {const_cast<char*>(agent.c_str()), const_cast<char*>("serve.qv"),
+                               const_cast<char*>("serve.out"), nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, agent.c_str(), &fa, nullptr, argv.data(), environ) != 0) {
+        printf("line protocol: the agent did not start\n");
+        return;
+    }
+    posix_spawn_file_actions_destroy(&fa);
+    int fd = connect_when_up(port);
+    std::string got;
+    if (fd >= 0 && write(fd, "\n", 1) == 1 && read_until(fd, &got, "</Permission>\n")) {
+        got.clear();
+        std::string point = "(gmxGetPoint \"" + served + "\" '(0 600 600))";
+        std::string first = point + "\n";
+        if (write(fd, first.data(), first.size()) == static_cast<ssize_t>(first.size()) &&
+            read_until(fd, &got, "</Result>\n")) {
+            printf("line protocol, the agent's answer: %s", got.c_str());
+            got.clear();
+        }
+        round_trips(fd, &got, point, 2000);  // warm-up: the node loaded, the caches settled
+        long rss0 = rss_kib(pid);
+        auto p = round_trips(fd, &got, point, 20000);
+        long rss1 = rss_kib(pid);
+        round_trips(fd, &got, point, 40000);
+        long rss2 = rss_kib(pid);
+        auto q = round_trips(fd, &got, "(+ 1 2)", 20000);
+        if (!p.empty() && !q.empty())
+            printf(
+                "line protocol, one connection: gmxGetPoint one point p50 %.1f us p99 %.1f us; "
+                "(+ 1 2) p50 %.1f us p99 %.1f us; p50 ratio %.2fx; agent RSS %ld KiB after "
+                "warm-up, %ld KiB after 20,000 reads, %ld KiB after 60,000\n",
+                p[p.size() / 2], p[p.size() * 99 / 100], q[q.size() / 2], q[q.size() * 99 / 100],
+                p[p.size() / 2] / q[q.size() / 2], rss0, rss1, rss2);
+    }
+    if (fd >= 0) close(fd);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
 }  // namespace
 
-int main() {
+int main(int, char** main_argv) {
     static char prog[] = "bench_gmx_point";
     static char* argv[] = {prog, nullptr};
     // The trace lines of point reads go to the standard output, which is not measured.
@@ -213,6 +348,16 @@ int main() {
     });
     fflush(stdout);
     dup2(saved, 1);
+    {
+        char* self = realpath(main_argv[0], nullptr);
+        std::string agent = self ? self : "";
+        free(self);
+        agent = agent.substr(0, agent.rfind('/') + 1) + "../vxmx";
+        if (access(agent.c_str(), X_OK) == 0)
+            protocol_side(agent, dir);
+        else
+            printf("line protocol: no agent beside the benchmark\n");
+    }
     std::vector<int> theirs;
     double g = gdal_side(dir, pts, &theirs);
     printf("gmxGetPoint, 10 calls x 10,000 points: %.0f points/s\n", ours.size() / batched);
