@@ -22,6 +22,22 @@ bool gmx_attr_int(QV_SYM_FIELD* attr, const char* name, int* v) {
     return true;
 }
 
+bool gmx_attr_int_or_hex(QV_SYM_FIELD* attr, const char* name, int* v) {
+    const L_CHAR* t = attr_text(attr, name);
+    if (!t || t[0] != '0' || (t[1] != 'x' && t[1] != 'X')) return gmx_attr_int(attr, name, v);
+    uint32_t n = 0;
+    for (t += 2;; t++) {
+        int d = *t >= '0' && *t <= '9'   ? *t - '0'
+                : *t >= 'a' && *t <= 'f' ? *t - 'a' + 10
+                : *t >= 'A' && *t <= 'F' ? *t - 'A' + 10
+                                         : -1;
+        if (d < 0) break;
+        n = n > 0x0fffffffu ? 0xffffffffu : n * 16 + static_cast<uint32_t>(d);
+    }
+    *v = static_cast<int>(n);
+    return true;
+}
+
 bool gmx_attr_ascii(QV_SYM_FIELD* attr, const char* name, std::string* out) {
     const L_CHAR* t = attr_text(attr, name);
     if (!t) return false;
@@ -31,6 +47,15 @@ bool gmx_attr_ascii(QV_SYM_FIELD* attr, const char* name, std::string* out) {
         out->push_back(static_cast<char>(*t));
     }
     return true;
+}
+
+void gmx_push(QV_SEXP** head, QV_SEXP** tail, QV_SEXP* x) {
+    QV_SEXP* c = cons(x, nullptr);
+    if (*tail)
+        (*tail)->pair.cdr = c;
+    else
+        *head = c;
+    *tail = c;
 }
 
 QV_SEXP* gmx_param_data(QV_SEXP* what) {

@@ -16,8 +16,12 @@ constexpr uint32_t GMX_NO_WORK = 0x80030503;   // a creation form outside its bo
 // A numeric attribute read as a decimal integer from its leading digits (an optional sign, then
 // digits; text that is not a number reads as 0; beyond 32 bits it saturates). False when absent.
 bool gmx_attr_int(QV_SYM_FIELD* attr, const char* name, int* v);
+// The same, but text beginning "0x" reads as hexadecimal: the form priorities are described in.
+bool gmx_attr_int_or_hex(QV_SYM_FIELD* attr, const char* name, int* v);
 // The attribute's text as bytes when it is plain ASCII; false when absent or not ASCII.
 bool gmx_attr_ascii(QV_SYM_FIELD* attr, const char* name, std::string* out);
+// Appends x to the list whose first and last cells are *head and *tail (both null when empty).
+void gmx_push(QV_SEXP** head, QV_SEXP** tail, QV_SEXP* x);
 // Error data of the two kinds: ("invalida parameter" what), and the store's code as an integer.
 QV_SEXP* gmx_param_data(QV_SEXP* what);
 QV_SEXP* gmx_code(int code);

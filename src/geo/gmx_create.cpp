@@ -335,7 +335,7 @@ QV_SEXP* vx_gmxPriority(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*
     int area = 0, pri = 0;
     if (!gmx_attr_int(attr, "area", &area)) return gmx_error(form, GMX_PARAM, F, "area");
     if (area < 0 || area >= kSlots) return gmx_error(form, GMX_PARAM, F, "area boudary error");
-    if (!gmx_attr_int(attr, "pri", &pri)) return gmx_error(form, GMX_PARAM, F, "pri");
+    if (!gmx_attr_int_or_hex(attr, "pri", &pri)) return gmx_error(form, GMX_PARAM, F, "pri");
     const L_CHAR* mode = attr_text(attr, "mode");
     if (!mode || text_is(mode, "active")) {
         pw->p.pri_area[area] = pri;

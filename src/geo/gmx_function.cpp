@@ -4,7 +4,9 @@
 #include "builtins/bltn_util.h"
 #include "geo/gmx_close.h"
 #include "geo/gmx_create.h"
+#include "geo/gmx_getpoint.h"
 #include "geo/gmx_scan.h"
+#include "geo/gmx_status.h"
 #include "lisp/sexp.h"
 #include "longchar/longchar.h"
 #include "matrixops/mxscript.h"
@@ -31,13 +33,8 @@ void init_gmxConstant(QVISP_ENV* env0, QVISP_ENV*) {
         set_env(env0, l_string(std_cm, kSlotNames[i]), get_integer(i, nullptr));
 }
 
-void init_gmxGet(QVISP_ENV* env0) {
-    later(env0, "Get", FUNC_APPLICATIVE, 2, 3);
-}
-
 void init_gmx_lib_function(QVISP_ENV* env0, QVISP_ENV* env1) {
-    later(env0, "gmxGetPoint", FUNC_APPLICATIVE, 3, 3);
-    later(env1, "gmxGetPoint", FUNC_APPLICATIVE, 3, 3);
+    init_gmxGetPoint(env0, env1);
     init_gmxCreate(env0, env1);
     init_gmxConstant(env0, env1);
     init_gmxClose(env0, env1);
@@ -46,8 +43,7 @@ void init_gmx_lib_function(QVISP_ENV* env0, QVISP_ENV* env1) {
     later(env1, "gmxImportUTM", FUNC_APPLICATIVE, 11, 11);
     later(env1, "gmxExportPNM", FUNC_APPLICATIVE, 4, 8);
     init_gmxScan(env0, env1);
-    later(env0, "gmxStatus", FUNC_APPLICATIVE, 1, 2);
-    later(env1, "gmxStatus", FUNC_APPLICATIVE, 1, 2);
+    init_gmxStatus(env0, env1);
     init_gmxCopy(env0, env1);
     init_gmxCache(env0, env1);
     later(env1, "gmxImportDTED1", FUNC_APPLICATIVE, 4, 4);

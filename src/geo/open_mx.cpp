@@ -126,14 +126,27 @@ void open_mxread_method(MATRIX_TOKEN* t) {
 }  // namespace
 
 MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
-                      int phase_mode) {
+                      int phase_mode, bool* made) {
     GMX_WORK w{nullptr, phase_mode};
     MATRIX* m = open_matrix_held(neturl, filename, key, open_mxread_method, &w);
     if (!m) return nullptr;
     wait_matrix_mode(m);
     MX_ENTRY* e = m->mode == 1 ? search_mx_entry(m) : nullptr;
     release_matrix(m);
+    if (made) *made = e && w.e == e;
     return e;
+}
+
+void close_mx_entry_if_alone(MX_ENTRY* e, bool made) {
+    bool alone = false;
+    {
+        std::lock_guard<std::mutex> g(mx_list_mu);
+        alone = made && e->holders == 1 && !e->closing;
+    }
+    if (alone)
+        close_mx_entry(e);
+    else
+        release_mx_entry(e);
 }
 
 MX_ENTRY* search_mx_entry(MATRIX* m) {

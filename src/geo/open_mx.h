@@ -46,8 +46,12 @@ int close_mx_entry(MX_ENTRY* e);
 // phase_mode is negative; returns its entry, held, or null (no such matrix file, or it closed
 // meanwhile). A matrix whose opening failed is dropped by its last holder, so a later request
 // tries the file again.
+// With made given, *made tells whether this call's open method made the entry.
 MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
-                      int phase_mode);
+                      int phase_mode, bool* made = nullptr);
+// Ends a held entry that a call opened for itself: closed when made is set and no other holder
+// took it meanwhile, else only the hold is dropped (a script or another reader keeps it).
+void close_mx_entry_if_alone(MX_ENTRY* e, bool made);
 // Registry state for tests and measurements.
 int mx_entry_count();
 int mx_entry_holders();

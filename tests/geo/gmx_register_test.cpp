@@ -30,8 +30,8 @@ struct Row {
 
 // The registration table: bound in, order, form lengths (head included; -1 no upper limit).
 const Row kRows[] = {
-    {"gmxGetPoint", 0, 1, 3, 3, true},
-    {"gmxGetPoint", 1, 1, 3, 3, true},
+    {"gmxGetPoint", 0, 1, 3, 3, false},
+    {"gmxGetPoint", 1, 1, 3, 3, false},
     {"gmxCreate", 1, 0, 1, -1, false},
     {"gmxClose", 0, 1, 1, 1, false},
     {"gmxPNMStatus", 1, 1, 2, 2, true},
@@ -39,8 +39,8 @@ const Row kRows[] = {
     {"gmxImportUTM", 1, 1, 11, 11, true},
     {"gmxExportPNM", 1, 1, 4, 8, true},
     {"gmxScan", 1, 1, 3, 3, false},
-    {"gmxStatus", 0, 1, 1, 2, true},
-    {"gmxStatus", 1, 1, 1, 2, true},
+    {"gmxStatus", 0, 1, 1, 2, false},
+    {"gmxStatus", 1, 1, 1, 2, false},
     {"gmxCopy", 1, 1, 2, -1, false},
     {"gmxCache", 0, 1, 1, 1, false},
     {"gmxImportDTED1", 1, 1, 4, 4, true},
@@ -48,7 +48,7 @@ const Row kRows[] = {
     {"gmxPgPlotField", 1, 1, 1, -1, true},
     {"gmxPgDisplay", 0, 1, 2, 2, true},
     {"Exit", 1, 1, 1, 1, false},
-    {"Get", 0, 1, 2, 3, true},
+    {"Get", 0, 1, 2, 3, false},
     {"gmxMatrixParam", 2, 0, 1, -1, false},
     {"gmxPriority", 3, 1, 1, 1, false},
     {"gmxMatrixDimDivide", 2, 1, 1, 1, false},
@@ -97,7 +97,8 @@ TEST_F(GmxTest, EveryRowIsBoundWithItsOrderLengthsAndArgumentEnvironment) {
     EXPECT_EQ(get_type(get_env_symbol(gmx_create_env(), L("gmxPriority"), 0)), QVT_NIL);
     // A later built-in names itself in its refusal.
     EXPECT_EQ(err(run("(gmxPNMStatus 1)")), "80030604 gmxPNMStatus \"not available\"");
-    EXPECT_EQ(err(run("(Get \"/a.mx\")")), "80030604 Get \"not available\"");
+    // The geo Get replaced the general one.
+    EXPECT_EQ(err(run("(Get 3)")), "80030806 Get(vxmx) \"filename\"");
 }
 
 TEST_F(GmxTest, ConstantsVersionsAndExit) {
