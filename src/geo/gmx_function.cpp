@@ -4,6 +4,7 @@
 #include "builtins/bltn_util.h"
 #include "geo/gmx_close.h"
 #include "geo/gmx_create.h"
+#include "geo/gmx_pnm.h"
 #include "lisp/sexp.h"
 #include "longchar/longchar.h"
 #include "matrixops/mxscript.h"
@@ -40,10 +41,10 @@ void init_gmx_lib_function(QVISP_ENV* env0, QVISP_ENV* env1) {
     init_gmxCreate(env0, env1);
     init_gmxConstant(env0, env1);
     init_gmxClose(env0, env1);
-    later(env1, "gmxPNMStatus", FUNC_APPLICATIVE, 2, 2);
-    later(env1, "gmxImportPNM", FUNC_APPLICATIVE, 6, 6);
+    init_gmxPNMStatus(env0, env1);
+    init_gmxImportPNM(env0, env1);
     later(env1, "gmxImportUTM", FUNC_APPLICATIVE, 11, 11);
-    later(env1, "gmxExportPNM", FUNC_APPLICATIVE, 4, 8);
+    init_gmxExportPNM(env0, env1);
     later(env1, "gmxScan", FUNC_APPLICATIVE, 3, 3);
     later(env0, "gmxStatus", FUNC_APPLICATIVE, 1, 2);
     later(env1, "gmxStatus", FUNC_APPLICATIVE, 1, 2);
