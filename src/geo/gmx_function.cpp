@@ -4,6 +4,7 @@
 #include "builtins/bltn_util.h"
 #include "geo/gmx_close.h"
 #include "geo/gmx_create.h"
+#include "geo/gmx_dted.h"
 #include "geo/gmx_pnm.h"
 #include "lisp/sexp.h"
 #include "longchar/longchar.h"
@@ -50,7 +51,7 @@ void init_gmx_lib_function(QVISP_ENV* env0, QVISP_ENV* env1) {
     later(env1, "gmxStatus", FUNC_APPLICATIVE, 1, 2);
     init_gmxCopy(env0, env1);
     init_gmxCache(env0, env1);
-    later(env1, "gmxImportDTED1", FUNC_APPLICATIVE, 4, 4);
+    init_gmxImportDTED1(env0, env1);
     init_mxPgPlot(env1);
     later(env1, "gmxPgPlotInsert", FUNC_NORMAL, 3, 3);
     later(env1, "gmxPgPlotField", FUNC_APPLICATIVE, 1, 255);

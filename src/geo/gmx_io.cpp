@@ -8,6 +8,8 @@
 #include "base/alloc.h"
 #include "base/numtext.h"
 #include "base/textutil.h"
+#include "geo/gmx_attr.h"
+#include "lisp/list.h"
 #include "matrix/mxstore.h"
 
 bool gmx_arg_int(QV_SEXP* v, int64_t* out) {
@@ -62,6 +64,12 @@ int64_t gmx_level_step(MATRIX* m, int64_t level, int d) {
     if (level <= 0) return 1;
     int64_t s = level * m->dim_divide[d];
     return s > 61 ? 0 : int64_t{1} << s;
+}
+
+QV_SEXP* gmx_loading_error(QV_SEXP* form, const char* func) {
+    return gmx_error_d(
+        form, 0x80040501, func,
+        List(n_get_string("invalid matrix loading"), gmx_code(mx_cache_error), LIST_END));
 }
 
 std::mutex& gmx_entry_lock(MX_ENTRY* e) {

@@ -30,10 +30,13 @@ int gmx_access_pos(MX_ENTRY* e, int64_t ch);
 // Level-0 units of one cell of `level` along dimension d; 0 when the shift leaves 62 bits.
 int64_t gmx_level_step(MATRIX* m, int64_t level, int d);
 
-// Read-back of an import's cache failure: a node that cannot be had (codes -1 and -10).
+// A vector write's failure that ends an import: a node that cannot be had (codes -1 and -10 of
+// mx_cache_error); the others are cells outside the matrix.
 inline bool gmx_node_failure(int code) {
     return code == -1 || code == -10;
 }
+// 0x80040501 ("invalid matrix loading" mx_cache_error).
+QV_SEXP* gmx_loading_error(QV_SEXP* form, const char* func);
 
 class GmxRun {
   public:

@@ -21,8 +21,6 @@
 
 namespace {
 
-constexpr uint32_t GMX_LOADING = 0x80040501;
-
 QV_SEXP* id_error(QV_SEXP* form, const char* f) {
     return gmx_error_d(form, GMX_PARAM, f,
                        List(n_get_string("invalida parameter (attribute id)"), LIST_END));
@@ -32,12 +30,6 @@ QV_SEXP* file_error(QV_SEXP* form, uint32_t code, const char* f, const char* wha
                     const std::string& file) {
     return gmx_error_d(form, code, f,
                        List(n_get_string(what), n_get_string(file.c_str()), LIST_END));
-}
-
-QV_SEXP* loading_error(QV_SEXP* form, const char* f) {
-    return gmx_error_d(
-        form, GMX_LOADING, f,
-        List(n_get_string("invalid matrix loading"), gmx_code(mx_cache_error), LIST_END));
 }
 
 // Reads exactly len bytes; false on an error or an early end.
@@ -153,7 +145,7 @@ QV_SEXP* vx_gmxImportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
             valid[i] = !has_transparent || v != transparent;
         }
         if (pos >= 0 && write_mx_cache_vector(&p) < 0 && gmx_node_failure(mx_cache_error))
-            return loading_error(form, F);
+            return gmx_loading_error(form, F);
         if (!position_add(dc[2], step, &dc[2])) break;
     }
     return nullptr;

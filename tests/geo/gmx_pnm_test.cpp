@@ -6,56 +6,15 @@
 
 #include "geo/geo_util.h"
 #include "geo/gmx_io.h"
-#include "gmx_util.h"
+#include "gmx_io_util.h"
 
 using namespace gmxtest;
 
 namespace {
 
-// Channel 0 rgb8, 1 int32 (default 7), 2 int16; w x h cells in blocks of 8 x 8, nodes made
-// with their defaults when first asked for.
-std::string matrix_form(int w, int h) {
-    return "(gmxCreate ([gmxMatrixParam channel_nos=\"3\" dim=\"2\"])"
-           " ([gmxMatrixDimDivide dim=\"0\" value=\"1\"]) ([gmxMatrixDimDivide dim=\"1\" "
-           "value=\"1\"])"
-           " ([gmxMatrixBlockSize dim=\"0\" value=\"3\"]) ([gmxMatrixBlockSize dim=\"1\" "
-           "value=\"3\"])"
-           " ([gmxMatrixPixelSize dim=\"0\" value=\"" +
-           std::to_string(w) + "\"]) ([gmxMatrixPixelSize dim=\"1\" value=\"" + std::to_string(h) +
-           "\"])"
-           " ([gmxChannelInfo channel=\"0\" type=\"rgb8_v\"])"
-           " ([gmxChannelInfo channel=\"1\" type=\"int32_v\"] 7)"
-           " ([gmxChannelInfo channel=\"2\" type=\"int16_v\"])"
-           " ([gmxPhase area=\"0\"] ([mxFinish normal-jump-status=\"MS_OK\"])) ([gmxPhase "
-           "area=\"1\" type=\"equ\" equ=\"0\"])"
-           " ([gmxPhase area=\"2\" type=\"equ\" equ=\"0\"])"
-           " ([gmxPhase area=\"3\" type=\"equ\" equ=\"0\"])"
-           " ([gmxPhase area=\"4\" type=\"equ\" equ=\"0\"])"
-           " ([gmxPhase area=\"5\" type=\"equ\" equ=\"0\"]))";
-}
-
 std::string pnm(const std::string& magic, int w, int h, const std::string& pixels, int max = 255) {
     return magic + "\n" + std::to_string(w) + " " + std::to_string(h) + "\n" + std::to_string(max) +
            "\n" + pixels;
-}
-
-// The 4-byte cell of channel ch at level-0 position (x, y) of a level; 0xdeadbeef when it cannot
-// be read.
-uint32_t cell(int id, int ch, int64_t x, int64_t y, int64_t level = 0) {
-    uint32_t v = 0xdeadbeef;
-    on_interpreter([&] {
-        MX_ENTRY* e = search_mx_entry_by_id(id);
-        if (!e) return;
-        {
-            int64_t dc[3] = {level, x, y};
-            GmxRun run(e, 0, -1, 3, "disable");
-            MX_CACHE_PARAM& p = run.param(dc, gmx_access_pos(e, ch), 2, nullptr);
-            p.data_ptrs[2] = &v;
-            if (read_mx_cache(&p) < 0) v = 0xdeadbeef;
-        }
-        release_mx_entry(e);
-    });
-    return v;
 }
 
 }  // namespace
