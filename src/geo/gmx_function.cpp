@@ -6,6 +6,7 @@
 #include "geo/gmx_create.h"
 #include "geo/gmx_dted.h"
 #include "geo/gmx_pnm.h"
+#include "geo/gmx_utm.h"
 #include "lisp/sexp.h"
 #include "longchar/longchar.h"
 #include "matrixops/mxscript.h"
@@ -44,7 +45,7 @@ void init_gmx_lib_function(QVISP_ENV* env0, QVISP_ENV* env1) {
     init_gmxClose(env0, env1);
     init_gmxPNMStatus(env0, env1);
     init_gmxImportPNM(env0, env1);
-    later(env1, "gmxImportUTM", FUNC_APPLICATIVE, 11, 11);
+    init_gmxImportUTM(env0, env1);
     init_gmxExportPNM(env0, env1);
     later(env1, "gmxScan", FUNC_APPLICATIVE, 3, 3);
     later(env0, "gmxStatus", FUNC_APPLICATIVE, 1, 2);

@@ -77,8 +77,10 @@ std::mutex& gmx_entry_lock(MX_ENTRY* e) {
     return locks[(reinterpret_cast<uintptr_t>(e) >> 4) % 64];
 }
 
-GmxRun::GmxRun(MX_ENTRY* e, int tree_node, int create, int wait, const char* create_node)
-    : e_(e), lock_(gmx_entry_lock(e)) {
+GmxRun::GmxRun(MX_ENTRY* e, int tree_node, int create, int wait, const char* create_node,
+               bool take_lock)
+    : e_(e), lock_(gmx_entry_lock(e), std::defer_lock) {
+    if (take_lock) lock_.lock();
     MX_CACHE* c = &e->c;
     flush_mx_cache(c, 0);
     saved_[0] = c->gn_tree_node;

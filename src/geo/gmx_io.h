@@ -40,8 +40,10 @@ QV_SEXP* gmx_loading_error(QV_SEXP* form, const char* func);
 
 class GmxRun {
   public:
-    // Locks e, flushes its node, sets the options and the create-node key.
-    GmxRun(MX_ENTRY* e, int tree_node, int create, int wait, const char* create_node);
+    // Locks e (unless the caller holds its lock already), flushes its node, sets the options and
+    // the create-node key.
+    GmxRun(MX_ENTRY* e, int tree_node, int create, int wait, const char* create_node,
+           bool take_lock = true);
     ~GmxRun();
     GmxRun(const GmxRun&) = delete;
     GmxRun& operator=(const GmxRun&) = delete;
