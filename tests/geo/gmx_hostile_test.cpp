@@ -1,6 +1,6 @@
 // Hostile pictures and tiles through the real agent: every damaged or unsupported file and a
 // full disk give their error values, the next expression is answered, and the matrix open
-// before reads back unchanged.
+// before reads back unchanged; an export's progress report runs through its rows.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -95,4 +95,10 @@ TEST(GmxHostile, DamagedFilesGiveErrorValuesAndTheMatrixStays) {
     std::string before = geotest::read_file(dir.at("before.ppm"));
     EXPECT_EQ(before.size(), 13u + 40 * 30 * 3);
     EXPECT_EQ(geotest::read_file(dir.at("after.ppm")), before);
+    // The last export's progress report ran through its 30 rows and was closed.
+    std::string report = geotest::read_file(dir.at(".progressve"));
+    EXPECT_NE(report.find("PROGRESSIVE ExportPNM\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("STAGE(0) 1 ExportPNM\n  FINISHED 30.000000/30.000000 100%"),
+              std::string::npos)
+        << report;
 }
