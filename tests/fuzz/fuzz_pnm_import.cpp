@@ -10,11 +10,14 @@
 #include <future>
 #include <string>
 
+#include "app/startup.h"
 #include "base/task.h"
 #include "geo/app_main.h"
 #include "geo/matrix_start.h"
 #include "lisp/collect.h"
+#include "lisp/env.h"
 #include "lisp/eval.h"
+#include "lisp/heap.h"
 #include "lisp/parser.h"
 #include "lisp/vxlisp.h"
 #include "server/interp.h"
@@ -70,6 +73,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool started = [] {
         static char prog[] = "fuzz_pnm_import";
         static char* argv[] = {prog, nullptr};
+        // The test programs' start-up: the runtime, the language memory and its collector.
+        init_runtime(prog, 0);
+        minit();
+        init_env();
+        init_gc_task();
         minimum_matrix_init(1, argv);
         init_vxs();
         init_gmx_function(vxlisp_top_env0, vxlisp_top_env1);
