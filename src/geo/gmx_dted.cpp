@@ -59,7 +59,8 @@ QV_SEXP* vx_gmxImportDTED1(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
     MATRIX* m = e->c.m;
     int pos = gmx_access_pos(e, ch);
     int64_t sx = gmx_level_step(m, level, 0), sy = gmx_level_step(m, level, 1);
-    if (pos < 0 || gmx_channel_size(m, ch) != 2 || m->p.dim < 2 || level < 0 || !sx || !sy)
+    if (level < 0 || !sx || !sy) return labelled(form, GMX_PARAM, "invalida parameter", "level");
+    if (pos < 0 || gmx_channel_size(m, ch) != 2 || m->p.dim < 2)
         return labelled(form, GMX_MISMATCH, "type missmatch", "ch");
 
     std::vector<int16_t> tile(size_t{DTED_SAMPLES} * DTED_SAMPLES);

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/numtext.h"
 #include "builtins/bltn_util.h"
@@ -38,6 +39,7 @@ struct Held {
 struct UtmCaches {
     MX_CACHE_PARAM* src;  // one 4-byte element into `cell`
     MX_ENTRY* dst;
+    int64_t* tdc;  // the target's dimension code (further coordinates 0)
     int dst_pos, src_pos;
     uint32_t cell;
     char text[80];
@@ -66,9 +68,8 @@ int read_cell(void* ctx, int64_t u, int64_t v, uint32_t* value, UTM_VECTOR* vec)
 
 int target_node(void* ctx, const int64_t* tile, UTM_VECTOR* vec) {
     auto* k = static_cast<UtmCaches*>(ctx);
-    int64_t dc[32] = {};
-    std::memcpy(dc, tile, 3 * sizeof(int64_t));
-    if (get_mx_cache(&k->dst->c, dc) != 0) return -1;
+    std::memcpy(k->tdc, tile, 3 * sizeof(int64_t));
+    if (get_mx_cache(&k->dst->c, k->tdc) != 0) return -1;
     MATRIX_DH_SET* ds = &k->dst->c.ds[k->dst_pos];
     if (!ds->hd || ds->hd->dim < 2) return -1;
     vec->data = ds->offset;
@@ -169,10 +170,11 @@ QV_SEXP* vx_gmxImportUTM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     {
         GmxRun srun(src.e, 0, -1, 3, "disable", false);
         GmxRun trun(dst.e, 1, 2, 2, "enable", false);
-        int64_t sdc[32] = {};
+        std::vector<int64_t> sdc(sm->p.dim + 1, 0), tdc(tm->p.dim + 1, 0);
         UtmCaches k{};
+        k.tdc = tdc.data();
         void* unused[1] = {nullptr};
-        MX_CACHE_PARAM& sp = srun.param(sdc, spos, 2, unused);
+        MX_CACHE_PARAM& sp = srun.param(sdc.data(), spos, 2, unused);
         sp.data_ptrs[2] = &k.cell;
         k.src = &sp;
         k.dst = dst.e;
@@ -184,7 +186,8 @@ QV_SEXP* vx_gmxImportUTM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
         rc = utm_import(&ud, psize, tm->block_size[0], tm->block_size[1], sm->block_size[0],
                         sm->block_size[1], ssize, &io);
     }
-    if (rc < 0) return labelled(form, GMX_PARAM, "id");
+    // Target blocks of more than 2^24 cells are not served.
+    if (rc < 0) return labelled(form, GMX_PARAM, "block_size");
     return nullptr;
 }
 

@@ -95,6 +95,9 @@ TEST_F(GmxDtedTest, RefusalsCarryTheirLabels) {
     EXPECT_EQ(err(run("([gmxImportDTED1 id=\"" + std::to_string(id_) + "\" ch=\"1\"] \"" + tile +
                       "\" 0 0)")),
               "80030806 gmxImportDTED1 (\"type missmatch\" \"ch\")");
+    EXPECT_EQ(err(run("([gmxImportDTED1 id=\"" + std::to_string(id_) +
+                      "\" ch=\"2\" level=\"-1\"] \"" + tile + "\" 0 0)")),
+              "80040503 gmxImportDTED1 (\"invalida parameter\" \"level\")");
     const std::string code =
         "80040a06 gmxImportDTED1 (\"cannot open the file or convert the file \" ";
     EXPECT_EQ(err(import("e1/N35.dt1", 0, 0)), code + "-1)");

@@ -84,6 +84,9 @@ TEST_F(GmxPnmTest, StatusOfA640By480Picture) {
     EXPECT_EQ(err(run("(gmxPNMStatus \"" + dir_.at("none.ppm") + "\")")),
               "80040a06 gmxPNMStatus (\"cannot open the file\" \"" + dir_.at("none.ppm") + "\")");
     EXPECT_EQ(err(run("(gmxPNMStatus 3)")), "80030806 gmxPNMStatus ()");
+    // P4 has no maximum in its header: reported as 1.
+    std::string p4 = put("p4.pbm", "P4\n8 2\n\x0f\xf0");
+    EXPECT_EQ(run("(gmxPNMStatus \"" + p4 + "\")").text, "(gmxPNMStatus \"P4\" 8 2 1)");
 }
 
 TEST_F(GmxPnmTest, ARoundTripIsByteIdenticalAndExportsClip) {
