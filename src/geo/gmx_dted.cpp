@@ -16,8 +16,8 @@ namespace {
 
 constexpr const char* F = "gmxImportDTED1";
 
-QV_SEXP* labelled(QV_SEXP* form, uint32_t code, const char* kind, const char* label) {
-    return gmx_error_d(form, code, F, List(n_get_string(kind), n_get_string(label), LIST_END));
+QV_SEXP* labelled(QV_SEXP* form, uint32_t code, const char* label) {
+    return gmx_label_error(form, code, F, label);
 }
 
 // A number argument cut toward zero to 32 bits; false for NaN and values beyond 32 bits.
@@ -33,35 +33,26 @@ int64_t level_extent(MATRIX* m, int d, int64_t step) {
 
 QV_SEXP* vx_gmxImportDTED1(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
     int id = 0, ch = 0, level = 0;
-    if (!gmx_attr_int(attr, "id", &id))
-        return labelled(form, GMX_PARAM, "invalida parameter", "id");
+    if (!gmx_attr_int(attr, "id", &id)) return labelled(form, GMX_PARAM, "id");
     MX_ENTRY* e = search_mx_entry_by_id(id);
-    if (!e) return labelled(form, GMX_PARAM, "invalida parameter", "id");
-    struct Hold {
-        MX_ENTRY* e;
-        ~Hold() { release_mx_entry(e); }
-    } hold{e};
-    if (!gmx_attr_int(attr, "ch", &ch))
-        return labelled(form, GMX_PARAM, "invalida parameter", "ch");
+    if (!e) return labelled(form, GMX_PARAM, "id");
+    GmxHold hold(e);
+    if (!gmx_attr_int(attr, "ch", &ch)) return labelled(form, GMX_PARAM, "ch");
     gmx_attr_int(attr, "level", &level);
     QV_SEXP* a_path = get_el(form, 1);
     int64_t lon0 = 0, lat0 = 0;
-    if (get_type(a_path) != QVT_STRING)
-        return labelled(form, GMX_MISMATCH, "type missmatch", "Filename with Path");
-    if (!arg_int32(get_el(form, 2), &lon0))
-        return labelled(form, GMX_MISMATCH, "type missmatch", "offset_y(Arg 2)");
-    if (!arg_int32(get_el(form, 3), &lat0))
-        return labelled(form, GMX_MISMATCH, "type missmatch", "reso_x(Arg 3)");
+    if (get_type(a_path) != QVT_STRING) return labelled(form, GMX_MISMATCH, "Filename with Path");
+    if (!arg_int32(get_el(form, 2), &lon0)) return labelled(form, GMX_MISMATCH, "offset_y(Arg 2)");
+    if (!arg_int32(get_el(form, 3), &lat0)) return labelled(form, GMX_MISMATCH, "reso_x(Arg 3)");
     std::string path = gmx_arg_bytes(a_path);
     size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return labelled(form, GMX_MISMATCH, "type missmatch", "invalid path name ");
+    if (slash == std::string::npos) return labelled(form, GMX_MISMATCH, "invalid path name ");
     MATRIX* m = e->c.m;
     int pos = gmx_access_pos(e, ch);
     int64_t sx = gmx_level_step(m, level, 0), sy = gmx_level_step(m, level, 1);
-    if (level < 0 || !sx || !sy) return labelled(form, GMX_PARAM, "invalida parameter", "level");
+    if (level < 0 || !sx || !sy) return labelled(form, GMX_PARAM, "level");
     if (pos < 0 || gmx_channel_size(m, ch) != 2 || m->p.dim < 2)
-        return labelled(form, GMX_MISMATCH, "type missmatch", "ch");
+        return labelled(form, GMX_MISMATCH, "ch");
 
     std::vector<int16_t> tile(size_t{DTED_SAMPLES} * DTED_SAMPLES);
     int east = 0, north = 0;

@@ -72,6 +72,11 @@ QV_SEXP* gmx_loading_error(QV_SEXP* form, const char* func) {
         List(n_get_string("invalid matrix loading"), gmx_code(mx_cache_error), LIST_END));
 }
 
+QV_SEXP* gmx_label_error(QV_SEXP* form, uint32_t code, const char* func, const char* label) {
+    const char* kind = code == GMX_PARAM ? "invalida parameter" : "type missmatch";
+    return gmx_error_d(form, code, func, List(n_get_string(kind), n_get_string(label), LIST_END));
+}
+
 std::mutex& gmx_entry_lock(MX_ENTRY* e) {
     static std::mutex locks[64];
     return locks[(reinterpret_cast<uintptr_t>(e) >> 4) % 64];

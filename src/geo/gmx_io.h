@@ -38,6 +38,21 @@ inline bool gmx_node_failure(int code) {
 // 0x80040501 ("invalid matrix loading" mx_cache_error).
 QV_SEXP* gmx_loading_error(QV_SEXP* form, const char* func);
 
+// ("invalida parameter" label) with GMX_PARAM, ("type missmatch" label) with GMX_MISMATCH.
+QV_SEXP* gmx_label_error(QV_SEXP* form, uint32_t code, const char* func, const char* label);
+
+// A held registry entry, released when the call ends.
+struct GmxHold {
+    MX_ENTRY* e = nullptr;
+    GmxHold() = default;
+    explicit GmxHold(MX_ENTRY* entry) : e(entry) {}
+    GmxHold(const GmxHold&) = delete;
+    GmxHold& operator=(const GmxHold&) = delete;
+    ~GmxHold() {
+        if (e) release_mx_entry(e);
+    }
+};
+
 class GmxRun {
   public:
     // Locks e (unless the caller holds its lock already), flushes its node, sets the options and

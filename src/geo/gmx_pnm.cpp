@@ -87,10 +87,7 @@ QV_SEXP* vx_gmxImportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     level = static_cast<int32_t>(level);
     MX_ENTRY* e = search_mx_entry_by_id(id);
     if (!e) return id_error(form, F);
-    struct Hold {
-        MX_ENTRY* e;
-        ~Hold() { release_mx_entry(e); }
-    } hold{e};
+    GmxHold hold(e);
     MATRIX* m = e->c.m;
     int pos = gmx_access_pos(e, channel);
     int64_t step = gmx_level_step(m, level, 1);
@@ -199,10 +196,7 @@ QV_SEXP* vx_gmxExportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     }
     MX_ENTRY* e = search_mx_entry_by_id(id);
     if (!e) return id_error(form, F);
-    struct Hold {
-        MX_ENTRY* e;
-        ~Hold() { release_mx_entry(e); }
-    } hold{e};
+    GmxHold hold(e);
     MATRIX* m = e->c.m;
     if (m->p.dim < 2) return gmx_error_d(form, GMX_MISMATCH, F, nullptr);
     if (len == 4) {

@@ -28,13 +28,6 @@ QV_SEXP* labelled(QV_SEXP* form, uint32_t code, const char* label) {
              n_get_string(label), LIST_END));
 }
 
-struct Held {
-    MX_ENTRY* e = nullptr;
-    ~Held() {
-        if (e) release_mx_entry(e);
-    }
-};
-
 // The two caches while a run lasts.
 struct UtmCaches {
     MX_CACHE_PARAM* src;  // one 4-byte element into `cell`
@@ -89,13 +82,9 @@ const char* tile_text(void* ctx, const int64_t* tile) {
     return k->text;
 }
 
-bool number(QV_SEXP* v, double* out) {
-    return gmx_arg_number(v, out);
-}
-
 QV_SEXP* vx_gmxImportUTM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
     int id = 0, utmid = 0, ch = 0, utmch = 0;
-    Held dst, src;
+    GmxHold dst, src;
     if (!gmx_attr_int(attr, "id", &id) || !(dst.e = search_mx_entry_by_id(id)))
         return labelled(form, GMX_PARAM, "id");
     if (!gmx_attr_int(attr, "utmid", &utmid) || !(src.e = search_mx_entry_by_id(utmid)))
@@ -112,12 +101,14 @@ QV_SEXP* vx_gmxImportUTM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     const L_CHAR* dir = attr_text(attr, "XYdir");
     ud.XY_dir = !dir || text_is(dir, "forward");
 
-    if (!number(get_el(form, 1), &ud.offset_x))
+    if (!gmx_arg_number(get_el(form, 1), &ud.offset_x))
         return labelled(form, GMX_MISMATCH, "offset_x(Arg 1)");
-    if (!number(get_el(form, 2), &ud.offset_y))
+    if (!gmx_arg_number(get_el(form, 2), &ud.offset_y))
         return labelled(form, GMX_MISMATCH, "offset_y(Arg 2)");
-    if (!number(get_el(form, 3), &ud.reso_x)) return labelled(form, GMX_MISMATCH, "reso_x(Arg 3)");
-    if (!number(get_el(form, 4), &ud.reso_y)) return labelled(form, GMX_MISMATCH, "reso_y(Arg 4)");
+    if (!gmx_arg_number(get_el(form, 3), &ud.reso_x))
+        return labelled(form, GMX_MISMATCH, "reso_x(Arg 3)");
+    if (!gmx_arg_number(get_el(form, 4), &ud.reso_y))
+        return labelled(form, GMX_MISMATCH, "reso_y(Arg 4)");
     QV_SEXP* zone = get_el(form, 5);
     if (get_type(zone) == QVT_INTEGER) {
         if (utm_zone_check(zone->integer.data) < 0)
@@ -142,9 +133,9 @@ QV_SEXP* vx_gmxImportUTM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
         return labelled(form, GMX_PARAM, "zone_rezo_x/y(Arg 8)");
     ud.zone_reso_x = p.x;
     ud.zone_reso_y = p.y;
-    if (!number(get_el(form, 9), &ud.ep.a))
+    if (!gmx_arg_number(get_el(form, 9), &ud.ep.a))
         return labelled(form, GMX_MISMATCH, "alipsoid-a(Arg 9)");
-    if (!number(get_el(form, 10), &ud.ep.b))
+    if (!gmx_arg_number(get_el(form, 10), &ud.ep.b))
         return labelled(form, GMX_MISMATCH, "alipsoid-b(Arg 10)");
     if (const char* bad = utm_check_params(&ud, id, utmid)) return labelled(form, GMX_PARAM, bad);
 
