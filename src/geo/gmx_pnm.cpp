@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -250,8 +251,15 @@ QV_SEXP* vx_gmxExportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
         int stage = new_stage(rep.id, std_text("ExportPNM"), -1, 0);
         next_stage(rep.id, stage, static_cast<double>(height), 0);
     }
+    auto last_report = std::chrono::steady_clock::now();
     for (int64_t r = 0; r < height; r++) {
-        if (rep.id >= 0) set_stage(rep.id, nullptr, static_cast<double>(r), 0);
+        // A report update writes the report out, which costs far more than a row: the first
+        // row and then at most ten a second.
+        auto now = std::chrono::steady_clock::now();
+        if (rep.id >= 0 && (r == 0 || now - last_report >= std::chrono::milliseconds(100))) {
+            set_stage(rep.id, nullptr, static_cast<double>(r), 0);
+            last_report = now;
+        }
         std::fill(pixels.begin(), pixels.end(), 255u);
         if (pos >= 0) read_mx_cache_vector(&p);
         for (int64_t i = 0; i < width; i++) {
