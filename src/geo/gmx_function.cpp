@@ -4,9 +4,12 @@
 #include "builtins/bltn_util.h"
 #include "geo/gmx_close.h"
 #include "geo/gmx_create.h"
+#include "geo/gmx_dted.h"
 #include "geo/gmx_getpoint.h"
+#include "geo/gmx_pnm.h"
 #include "geo/gmx_scan.h"
 #include "geo/gmx_status.h"
+#include "geo/gmx_utm.h"
 #include "lisp/sexp.h"
 #include "longchar/longchar.h"
 #include "matrixops/mxscript.h"
@@ -38,15 +41,15 @@ void init_gmx_lib_function(QVISP_ENV* env0, QVISP_ENV* env1) {
     init_gmxCreate(env0, env1);
     init_gmxConstant(env0, env1);
     init_gmxClose(env0, env1);
-    later(env1, "gmxPNMStatus", FUNC_APPLICATIVE, 2, 2);
-    later(env1, "gmxImportPNM", FUNC_APPLICATIVE, 6, 6);
-    later(env1, "gmxImportUTM", FUNC_APPLICATIVE, 11, 11);
-    later(env1, "gmxExportPNM", FUNC_APPLICATIVE, 4, 8);
+    init_gmxPNMStatus(env0, env1);
+    init_gmxImportPNM(env0, env1);
+    init_gmxImportUTM(env0, env1);
+    init_gmxExportPNM(env0, env1);
     init_gmxScan(env0, env1);
     init_gmxStatus(env0, env1);
     init_gmxCopy(env0, env1);
     init_gmxCache(env0, env1);
-    later(env1, "gmxImportDTED1", FUNC_APPLICATIVE, 4, 4);
+    init_gmxImportDTED1(env0, env1);
     init_mxPgPlot(env1);
     later(env1, "gmxPgPlotInsert", FUNC_NORMAL, 3, 3);
     later(env1, "gmxPgPlotField", FUNC_APPLICATIVE, 1, 255);

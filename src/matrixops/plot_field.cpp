@@ -9,6 +9,7 @@
 
 #include "base/alloc.h"
 #include "base/endian.h"
+#include "base/numtext.h"
 #include "base/panic.h"
 #include "base/textutil.h"
 #include "lisp/collect.h"
@@ -75,45 +76,6 @@ std::string cell_text(const L_CHAR* s) {
     std::string r = b ? b : "";
     d_f_ree(b);
     return r;
-}
-
-// Integers read as "%lli" (base 0), the whole text a number, no overflow.
-bool read_ll(const std::string& t, int64_t* v) {
-    const char* s = t.c_str();
-    while (*s == ' ' || *s == '\t')
-        s++;
-    if (!*s) return false;
-    char* end = nullptr;
-    errno = 0;
-    long long r = strtoll(s, &end, 0);
-    if (errno == ERANGE || end == s) return false;
-    while (*end == ' ' || *end == '\t' || *end == '\r' || *end == '\n')
-        end++;
-    if (*end) return false;
-    *v = r;
-    return true;
-}
-
-bool read_double(const std::string& t, double* v) {
-    const char* s = t.c_str();
-    char* end = nullptr;
-    errno = 0;
-    double r = strtod(s, &end);
-    if (errno == ERANGE || end == s) return false;
-    while (*end == ' ' || *end == '\t' || *end == '\r' || *end == '\n')
-        end++;
-    if (*end) return false;
-    *v = r;
-    return true;
-}
-
-// trunc toward zero into s64; false for NaN, infinities and values outside the range.
-bool trunc_s64(double x, int64_t* v) {
-    if (!std::isfinite(x)) return false;
-    double t = std::trunc(x);
-    if (t < -9223372036854775808.0 || t >= 9223372036854775808.0) return false;
-    *v = static_cast<int64_t>(t);
-    return true;
 }
 
 // A long-character text as bytes of code method cm, converted to its main sets with combining.
@@ -448,11 +410,11 @@ int fd_initial_int(IP_FIELD* target, const void* data, FD_OPT* opt, int flag) {
     if (is_text) {
         if (opt->type == FDIT_INT) {
             int64_t i = 0;
-            if (!read_ll(text, &i)) return -11;
+            if (!text_to_ll(text, &i)) return -11;
             x = static_cast<double>(i) * opt->reso + off;
         } else if (opt->type == FDIT_FLOAT || opt->type == FDIT_DD) {
             double f = 0;
-            if (!read_double(text, &f)) return -11;
+            if (!text_to_double(text, &f)) return -11;
             x = f * opt->reso + off;
         } else {
             return -7;
@@ -603,11 +565,11 @@ int fd_initial_rgba(IP_FIELD* target, const void* data, FD_OPT* opt, int flag) {
     }
     int64_t v = 0;
     if (flag == 1) {
-        if (!read_ll(cell_text(static_cast<const L_CHAR*>(data)), &v)) return -11;
+        if (!text_to_ll(cell_text(static_cast<const L_CHAR*>(data)), &v)) return -11;
     } else {
         auto* s = static_cast<QV_SEXP*>(const_cast<void*>(data));
         if (get_type(s) == QVT_STRING) {
-            if (!read_ll(cell_text(reinterpret_cast<QV_STRING*>(s)->data), &v)) return -11;
+            if (!text_to_ll(cell_text(reinterpret_cast<QV_STRING*>(s)->data), &v)) return -11;
         } else if (get_type(s) == QVT_INTEGER) {
             v = reinterpret_cast<QV_INTEGER*>(s)->data;
         } else {

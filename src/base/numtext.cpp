@@ -1,0 +1,59 @@
+// Numbers from text and from doubles (see numtext.h).
+#include "base/numtext.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+bool only_blanks(const char* end) {
+    while (*end == ' ' || *end == '\t' || *end == '\r' || *end == '\n')
+        end++;
+    return *end == 0;
+}
+
+bool in_s64(double t) {
+    return t >= -9223372036854775808.0 && t < 9223372036854775808.0;
+}
+
+}  // namespace
+
+bool text_to_ll(const std::string& t, int64_t* v, int base) {
+    const char* s = t.c_str();
+    while (*s == ' ' || *s == '\t')
+        s++;
+    if (!*s) return false;
+    char* end = nullptr;
+    errno = 0;
+    long long r = strtoll(s, &end, base);
+    if (errno == ERANGE || end == s || !only_blanks(end)) return false;
+    *v = r;
+    return true;
+}
+
+bool text_to_double(const std::string& t, double* v) {
+    const char* s = t.c_str();
+    char* end = nullptr;
+    errno = 0;
+    double r = strtod(s, &end);
+    if (errno == ERANGE || end == s || !only_blanks(end)) return false;
+    *v = r;
+    return true;
+}
+
+bool trunc_s64(double x, int64_t* v) {
+    if (!std::isfinite(x)) return false;
+    double t = std::trunc(x);
+    if (!in_s64(t)) return false;
+    *v = static_cast<int64_t>(t);
+    return true;
+}
+
+bool rint_s64(double x, int64_t* v) {
+    if (!std::isfinite(x)) return false;
+    double t = std::nearbyint(x);
+    if (!in_s64(t)) return false;
+    *v = static_cast<int64_t>(t);
+    return true;
+}

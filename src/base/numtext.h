@@ -1,0 +1,16 @@
+// Numbers from text and from doubles, with every failure reported: the whole text must be one
+// number (blanks around it allowed), overflow is refused, and a double becomes an integer only
+// when it is finite and in range.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// An integer as strtoll reads it in base (0: decimal, 0x hexadecimal or 0 octal, as "%i").
+bool text_to_ll(const std::string& t, int64_t* v, int base = 0);
+// A floating number as strtod reads it; out-of-range values are refused.
+bool text_to_double(const std::string& t, double* v);
+// x truncated toward zero into 64 bits; false for NaN, infinities and values beyond the range.
+bool trunc_s64(double x, int64_t* v);
+// x rounded to nearest, halves to even, into 64 bits; false as trunc_s64.
+bool rint_s64(double x, int64_t* v);

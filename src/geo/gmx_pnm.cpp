@@ -1,0 +1,295 @@
+// gmxImportPNM, gmxPNMStatus and gmxExportPNM (see gmx_pnm.h).
+#include "geo/gmx_pnm.h"
+
+#include <fcntl.h>
+
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "base/numtext.h"
+#include "base/ufile.h"
+#include "builtins/bltn_util.h"
+#include "geo/gmx_attr.h"
+#include "geo/gmx_io.h"
+#include "image/picture.h"
+#include "image/ppm.h"
+#include "lisp/eval.h"
+#include "lisp/list.h"
+#include "matrix/mxstore.h"
+#include "server/progress.h"
+#include "stream/sprintf.h"
+
+namespace {
+
+QV_SEXP* id_error(QV_SEXP* form, const char* f) {
+    return gmx_error_d(form, GMX_PARAM, f,
+                       List(n_get_string("invalida parameter (attribute id)"), LIST_END));
+}
+
+QV_SEXP* file_error(QV_SEXP* form, uint32_t code, const char* f, const char* what,
+                    const std::string& file) {
+    return gmx_error_d(form, code, f,
+                       List(n_get_string(what), n_get_string(file.c_str()), LIST_END));
+}
+
+// Reads exactly len bytes; false on an error or an early end.
+bool read_full(int fd, uint8_t* buf, int64_t len) {
+    while (len > 0) {
+        int n = u_read(fd, buf, len > (1 << 30) ? (1 << 30) : static_cast<int>(len));
+        if (n <= 0) return false;
+        buf += n;
+        len -= n;
+    }
+    return true;
+}
+
+bool write_full(int fd, const uint8_t* buf, int64_t len) {
+    while (len > 0) {
+        int n = u_write(fd, buf, len > (1 << 30) ? (1 << 30) : static_cast<int>(len));
+        if (n <= 0) return false;
+        buf += n;
+        len -= n;
+    }
+    return true;
+}
+
+// The open picture file, closed on every road.
+struct Fd {
+    int fd = -1;
+    ~Fd() {
+        if (fd >= 0) u_close(fd);
+    }
+};
+
+QV_SEXP* vx_gmxImportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
+    const char* F = "gmxImportPNM";
+    QV_SEXP* a_file = get_el(form, 1);
+    if (get_type(a_file) != QVT_STRING) return gmx_error_d(form, GMX_MISMATCH, F, nullptr);
+    int id = 0;
+    if (!gmx_attr_int(attr, "id", &id)) return id_error(form, F);
+    uint32_t transparent = 0xffffffffu;
+    bool has_transparent = false;
+    if (attr_text(attr, "transparent")) {
+        std::string t;
+        int64_t v = 0;
+        if (!gmx_attr_ascii(attr, "transparent", &t) || !text_to_ll(t, &v))
+            return gmx_error_d(
+                form, GMX_PARAM, F,
+                List(n_get_string("invalida parameter (attribute transparent)"), LIST_END));
+        transparent = static_cast<uint32_t>(static_cast<uint64_t>(v) << 8);
+        has_transparent = true;
+    }
+    ss_printf("TRANSPARENT = %x\n", transparent);
+    int64_t channel = 0, level = 0, x = 0, y = 0;
+    if (!gmx_arg_int(get_el(form, 2), &channel) || !gmx_arg_int(get_el(form, 3), &level) ||
+        !gmx_arg_rint(get_el(form, 4), &x) || !gmx_arg_rint(get_el(form, 5), &y))
+        return gmx_error_d(form, GMX_MISMATCH, F, nullptr);
+    level = static_cast<int32_t>(level);
+    MX_ENTRY* e = search_mx_entry_by_id(id);
+    if (!e) return id_error(form, F);
+    GmxHold hold(e);
+    MATRIX* m = e->c.m;
+    int pos = gmx_access_pos(e, channel);
+    int64_t step = gmx_level_step(m, level, 1);
+    if (m->p.dim < 2 || (pos >= 0 && gmx_channel_size(m, channel) != 4) || level < 0 || !step)
+        return gmx_error_d(form, GMX_MISMATCH, F, nullptr);
+
+    std::string file = gmx_arg_bytes(a_file);
+    Fd f;
+    f.fd = u_open64(file.c_str(), O_RDONLY);
+    if (f.fd < 0) return file_error(form, GMX_OPEN, F, "cannot open the file", file);
+    PPM_INFO pi{};
+    pi.pi_fd = f.fd;
+    if (read_header(&pi) < 0) return file_error(form, GMX_OPEN, F, "cannot open the file", file);
+    std::string type = pi.pi_type;
+    if (type == "P4") {
+        fprintf(stderr, "not support the  format P4\n");
+        return gmx_error_d(form, GMX_PARAM, F,
+                           List(n_get_string("not support the  format P4"), LIST_END));
+    }
+    if ((type != "P5" && type != "P6") || pi.pi_max < 1 || pi.pi_max > 255)
+        return gmx_error_d(
+            form, GMX_PARAM, F,
+            List(n_get_string("not support the  format"), n_get_string(type.c_str()), LIST_END));
+    int bpp = type == "P5" ? 1 : 3;
+    int64_t w = pi.pi_width, h = pi.pi_height;
+    int64_t size = u_lseek64(f.fd, 0, SEEK_END);
+    if (!image_size_ok(w, h) || size < 0 || pi.pi_offset + w * h * bpp > size)
+        return file_error(form, GMX_OPEN, F, "cannot read the file", file);
+    if (u_lseek64(f.fd, pi.pi_offset, SEEK_SET) != pi.pi_offset)
+        return file_error(form, GMX_OPEN, F, "cannot read the file", file);
+
+    std::vector<uint8_t> row(w * bpp), valid(w);
+    std::vector<uint32_t> pixels(w);
+    std::vector<int64_t> dc(m->p.dim + 1, 0);
+    dc[0] = level;
+    dc[1] = x;
+    dc[2] = y;
+    void* table[1] = {pixels.data()};
+    GmxRun run(e, 1, 2, 2, "enable");
+    MX_CACHE_PARAM& p = run.param(dc.data(), pos, 2, table);
+    p.vector_len = static_cast<int>(w);
+    p.vector_valid = valid.data();
+    for (int64_t r = 0; r < h; r++) {
+        ss_printf("h = %i/%i   \n", static_cast<int>(r), static_cast<int>(h));
+        if (!read_full(f.fd, row.data(), w * bpp))
+            return file_error(form, GMX_OPEN, F, "cannot read the file", file);
+        for (int64_t i = 0; i < w; i++) {
+            const uint8_t* s = &row[i * bpp];
+            uint32_t r8 = s[0], g8 = bpp == 1 ? s[0] : s[1], b8 = bpp == 1 ? s[0] : s[2];
+            uint32_t v = (r8 << 24) | (g8 << 16) | (b8 << 8);
+            pixels[i] = v;
+            valid[i] = !has_transparent || v != transparent;
+        }
+        if (pos >= 0 && write_mx_cache_vector(&p) < 0 && gmx_node_failure(mx_cache_error))
+            return gmx_loading_error(form, F);
+        if (!position_add(dc[2], step, &dc[2])) break;
+    }
+    return nullptr;
+}
+
+QV_SEXP* vx_gmxPNMStatus(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    const char* F = "gmxPNMStatus";
+    QV_SEXP* a_file = get_el(form, 1);
+    if (get_type(a_file) != QVT_STRING) return gmx_error_d(form, GMX_MISMATCH, F, nullptr);
+    std::string file = gmx_arg_bytes(a_file);
+    Fd f;
+    f.fd = u_open64(file.c_str(), O_RDONLY);
+    if (f.fd < 0) return file_error(form, GMX_OPEN, F, "cannot open the file", file);
+    PPM_INFO pi{};
+    pi.pi_fd = f.fd;
+    if (read_header(&pi) < 0) return file_error(form, GMX_OPEN, F, "cannot open the file", file);
+    return List(get_symbol(std_text("gmxPNMStatus")), n_get_string(pi.pi_type),
+                get_integer(pi.pi_width, nullptr), get_integer(pi.pi_height, nullptr),
+                get_integer(pi.pi_max, nullptr), LIST_END);
+}
+
+// Closes the progress report on every road.
+struct Report {
+    int id = -1;
+    ~Report() {
+        if (id >= 0) {
+            next_stage(id, 0, 0, 0);
+            close_progressive(id, 0);
+        }
+    }
+};
+
+QV_SEXP* vx_gmxExportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
+    const char* F = "gmxExportPNM";
+    QV_SEXP* a_file = get_el(form, 1);
+    if (get_type(a_file) != QVT_STRING) return gmx_error_d(form, GMX_MISMATCH, F, nullptr);
+    int id = 0;
+    if (!gmx_attr_int(attr, "id", &id)) return id_error(form, F);
+    int64_t channel = 0, level = 0;
+    if (!gmx_arg_int(get_el(form, 2), &channel) || !gmx_arg_int(get_el(form, 3), &level))
+        return gmx_error_d(form, GMX_MISMATCH, F, nullptr);
+    level = static_cast<int32_t>(level);
+    int len = list_length(form);
+    int64_t x = 0, y = 0, w = 0, h = 0;
+    if (len == 8) {
+        if (!gmx_arg_trunc(get_el(form, 4), &x) || !gmx_arg_trunc(get_el(form, 5), &y) ||
+            !gmx_arg_trunc(get_el(form, 6), &w) || !gmx_arg_trunc(get_el(form, 7), &h))
+            return gmx_error_d(form, GMX_MISMATCH, F, nullptr);
+    } else if (len != 4) {
+        return id_error(form, F);
+    }
+    MX_ENTRY* e = search_mx_entry_by_id(id);
+    if (!e) return id_error(form, F);
+    GmxHold hold(e);
+    MATRIX* m = e->c.m;
+    if (m->p.dim < 2) return gmx_error_d(form, GMX_MISMATCH, F, nullptr);
+    if (len == 4) {
+        w = m->pixel_size[0];
+        h = m->pixel_size[1];
+    }
+    // Clipping, then sides of at least one cell and at most 2^31 - 1 pixels.
+    int64_t end = 0;
+    if (!position_add(x, w, &end) || !position_add(y, h, &end)) return id_error(form, F);
+    if (x + w > m->pixel_size[0]) w = m->pixel_size[0] - x;
+    if (y + h > m->pixel_size[1]) h = m->pixel_size[1] - y;
+    if (w < 1 || h < 1) return id_error(form, F);
+    int64_t sx = gmx_level_step(m, level, 0), sy = gmx_level_step(m, level, 1);
+    if (level < 0 || !sx || !sy) return gmx_error_d(form, GMX_MISMATCH, F, nullptr);
+    int64_t width = w / sx, height = h / sy;
+    if (width < 1 || height < 1 || width > INT32_MAX || height > INT32_MAX ||
+        !image_size_ok(width, 1))
+        return id_error(form, F);
+    int pos = gmx_access_pos(e, channel);
+    if (pos >= 0 && gmx_channel_size(m, channel) != 4)
+        return gmx_error_d(form, GMX_MISMATCH, F, nullptr);
+
+    std::string file = gmx_arg_bytes(a_file);
+    Fd f;
+    f.fd = u_open64(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    if (f.fd < 0) return file_error(form, GMX_OPEN, F, "cannot open the file", file);
+    PPM_INFO pi{};
+    pi.pi_fd = f.fd;
+    pi.pi_width = static_cast<uint32_t>(width);
+    pi.pi_height = static_cast<uint32_t>(height);
+    pi.pi_max = 255;
+    ss_printf("pi_width(1) = %i %lli\n", static_cast<int>(width), static_cast<long long>(width));
+    if (write_header(&pi) < 0) return file_error(form, GMX_OPEN, F, "cannot write the file", file);
+    ss_printf("pi_width(2) = %i\n", static_cast<int>(width));
+    std::vector<uint8_t> out(width * 3);
+    std::vector<uint32_t> pixels(width);
+    std::vector<int64_t> dc(m->p.dim + 1, 0);
+    dc[0] = level;
+    dc[1] = x;
+    dc[2] = y;
+    ss_printf("pi_width(3) = %i\n", static_cast<int>(width));
+    if (u_lseek64(f.fd, pi.pi_offset, SEEK_SET) != pi.pi_offset)
+        return file_error(form, GMX_OPEN, F, "cannot write the file", file);
+    void* table[1] = {pixels.data()};
+    GmxRun run(e, 0, -1, 3, "disable");
+    MX_CACHE_PARAM& p = run.param(dc.data(), pos, 2, table);
+    p.vector_len = static_cast<int>(width);
+    Report rep;
+    rep.id = new_progressive(std_text("ExportPNM"), std_text(".progressve"), 0);
+    if (rep.id >= 0) {
+        int stage = new_stage(rep.id, std_text("ExportPNM"), -1, 0);
+        next_stage(rep.id, stage, static_cast<double>(height), 0);
+    }
+    auto last_report = std::chrono::steady_clock::now();
+    for (int64_t r = 0; r < height; r++) {
+        // A report update writes the report out, which costs far more than a row: the first
+        // row and then at most ten a second.
+        auto now = std::chrono::steady_clock::now();
+        if (rep.id >= 0 && (r == 0 || now - last_report >= std::chrono::milliseconds(100))) {
+            set_stage(rep.id, nullptr, static_cast<double>(r), 0);
+            last_report = now;
+        }
+        std::fill(pixels.begin(), pixels.end(), 255u);
+        if (pos >= 0) read_mx_cache_vector(&p);
+        for (int64_t i = 0; i < width; i++) {
+            uint32_t v = pixels[i];
+            uint8_t* o = &out[i * 3];
+            if (v & 0xff) {
+                o[0] = o[1] = o[2] = 255;
+            } else {
+                o[0] = v >> 24;
+                o[1] = (v >> 16) & 0xff;
+                o[2] = (v >> 8) & 0xff;
+            }
+        }
+        if (!write_full(f.fd, out.data(), width * 3))
+            return file_error(form, GMX_OPEN, F, "cannot write the file", file);
+        dc[2] += sy;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void init_gmxImportPNM(QVISP_ENV*, QVISP_ENV* env1) {
+    bind_prim(env1, "gmxImportPNM", vx_gmxImportPNM, FUNC_APPLICATIVE, 6, 6);
+}
+
+void init_gmxPNMStatus(QVISP_ENV*, QVISP_ENV* env1) {
+    bind_prim(env1, "gmxPNMStatus", vx_gmxPNMStatus, FUNC_APPLICATIVE, 2, 2);
+}
+
+void init_gmxExportPNM(QVISP_ENV*, QVISP_ENV* env1) {
+    bind_prim(env1, "gmxExportPNM", vx_gmxExportPNM, FUNC_APPLICATIVE, 4, 8);
+}
