@@ -2,7 +2,9 @@
 
 #include <errno.h>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "base/alloc.h"
 #include "base/panic.h"
@@ -104,6 +106,31 @@ void table_remove(FAC_ENTRY* e) {
     *at = e->hnext;
 }
 
+// A page joins or leaves its file's dirty list; the counters follow.
+void mark_dirty(FAC_ENTRY* e) {
+    FAC_INFO* info = e->info;
+    e->dirty = 1;
+    e->dprev = nullptr;
+    e->dnext = info->dirty_first;
+    if (e->dnext) e->dnext->dprev = e;
+    info->dirty_first = e;
+    info->dirty_pages++;
+    fac_general_info.dirty_nos++;
+}
+
+void mark_clean(FAC_ENTRY* e) {
+    FAC_INFO* info = e->info;
+    if (e->dprev)
+        e->dprev->dnext = e->dnext;
+    else
+        info->dirty_first = e->dnext;
+    if (e->dnext) e->dnext->dprev = e->dprev;
+    e->dnext = e->dprev = nullptr;
+    e->dirty = 0;
+    info->dirty_pages--;
+    fac_general_info.dirty_nos--;
+}
+
 // Removes a page from its file's tree and the ring and frees it; the counters follow.
 void drop_entry(FAC_ENTRY* e, const char* label) {
     FAC_INFO* info = e->info;
@@ -111,10 +138,7 @@ void drop_entry(FAC_ENTRY* e, const char* label) {
     if (n != &e->node) er_panic(label);
     table_remove(e);
     fac_delete(&e->h);
-    if (e->dirty) {
-        fac_general_info.dirty_nos--;
-        info->dirty_pages--;
-    }
+    if (e->dirty) mark_clean(e);
     fac_general_info.entries_nos--;
     d_f_ree(e);
 }
@@ -151,6 +175,7 @@ FAC_ENTRY* get_entry(int* status, FAC_INFO* info, uint64_t offset) {
         e = static_cast<FAC_ENTRY*>(d_alloc(sizeof(FAC_ENTRY)));
         e->h.next = e->h.prev = &e->h;
         e->dirty = 0;
+        e->dnext = e->dprev = nullptr;
         e->offset = offset;
         uint64_t rest = info->file_size - offset;
         e->len = rest < FAC_PAGE_SIZE ? static_cast<int>(rest) : FAC_PAGE_SIZE;
@@ -214,39 +239,92 @@ int load_entry(FAC_ENTRY* e) {
     return 0;
 }
 
-struct PURGE_WORK {
-    int failed;
-    int err;
+constexpr int RUN_PAGES = 64;  // adjacent pages moved in one host read or write at most
+
+// Host bytes of adjacent pages that one fac_read loaded at once: [at, at + bytes.size()).
+struct READ_AHEAD {
+    uint64_t at = 0;
+    std::vector<uint8_t> bytes;
 };
 
-int purge_page(AVT_NODE* n, void* work) {
-    FAC_ENTRY* e = entry_of(n);
-    if (!e->dirty) return 0;
+// Fills a new page as load_entry does, from `ra` when it holds the page; else the page and the
+// pages after it up to want_end that are not cached either are read in one host read into `ra`.
+int load_entries(FAC_ENTRY* e, uint64_t want_end, READ_AHEAD& ra) {
     FAC_INFO* info = e->info;
-    auto* w = static_cast<PURGE_WORK*>(work);
-    fac_general_info.page_writes++;
-    if (info->read_only) errno = EBADF;
-    if (info->read_only || host_write(info->fd, e->offset, e->data, e->len) != 0) {
-        // Later pages stay dirty too: writing them would leave a hole where this one failed.
-        w->failed = 1;
-        w->err = errno;
-        return 1;
+    uint64_t real = info->real_file_size;
+    if (real <= e->offset) return 0;  // the host holds none of it
+    if (e->offset < ra.at || e->offset >= ra.at + ra.bytes.size()) {
+        uint64_t end = e->offset + FAC_PAGE_SIZE;
+        while (end < want_end && end < real && end - e->offset < RUN_PAGES * FAC_PAGE_SIZE &&
+               !table_find(info, end))
+            end += FAC_PAGE_SIZE;
+        if (end - e->offset == FAC_PAGE_SIZE) return load_entry(e);
+        if (end > real) end = real;
+        ra.at = e->offset;
+        ra.bytes.resize(end - e->offset);
+        if (host_read(info->fd, e->offset, ra.bytes.data(), static_cast<int>(ra.bytes.size())) !=
+            0) {
+            ra.bytes.clear();
+            drop_entry(e, "get_entry");
+            errno = EIO;
+            return -1;
+        }
     }
-    uint64_t end = e->offset + static_cast<uint64_t>(e->len);
-    if (end > info->real_file_size) info->real_file_size = end;
-    e->dirty = 0;
-    dirty_run = nullptr;
-    info->dirty_pages--;
-    fac_general_info.dirty_nos--;
+    // The held bytes reach the end of this page or of the host file, whichever comes first.
+    uint64_t rest = real - e->offset;
+    int n = rest < static_cast<uint64_t>(e->len) ? static_cast<int>(rest) : e->len;
+    fac_general_info.page_loads++;
+    memcpy(e->data, ra.bytes.data() + (e->offset - ra.at), static_cast<size_t>(n));
     return 0;
 }
 
-// Writes back one file's dirty pages in ascending order (the cache lock held).
+// Writes back the dirty pages of info in ascending order, adjacent full pages in one host write,
+// so that the cost follows the dirty pages and not all the file's pages: 0, or the errno of the
+// failed write.
+int write_dirty(FAC_INFO* info) {
+    std::vector<FAC_ENTRY*> pages;
+    pages.reserve(static_cast<size_t>(info->dirty_pages));
+    for (FAC_ENTRY* e = info->dirty_first; e; e = e->dnext)
+        pages.push_back(e);
+    std::sort(pages.begin(), pages.end(),
+              [](const FAC_ENTRY* a, const FAC_ENTRY* b) { return a->offset < b->offset; });
+    std::vector<uint8_t> run;
+    for (size_t i = 0; i < pages.size();) {
+        size_t j = i + 1;
+        while (j < pages.size() && j - i < RUN_PAGES && pages[j - 1]->len == FAC_PAGE_SIZE &&
+               pages[j]->offset == pages[j - 1]->offset + FAC_PAGE_SIZE)
+            j++;
+        FAC_ENTRY* first = pages[i];
+        const uint8_t* src = first->data;
+        int n = first->len;
+        if (j - i > 1) {
+            n = static_cast<int>(j - i - 1) * FAC_PAGE_SIZE + pages[j - 1]->len;
+            run.resize(static_cast<size_t>(n));
+            for (size_t k = i; k < j; k++)
+                memcpy(run.data() + (k - i) * FAC_PAGE_SIZE, pages[k]->data,
+                       static_cast<size_t>(pages[k]->len));
+            src = run.data();
+        }
+        fac_general_info.page_writes += static_cast<int64_t>(j - i);
+        if (info->read_only) errno = EBADF;
+        if (info->read_only || host_write(info->fd, first->offset, src, n) != 0) {
+            // Later pages stay dirty too: writing them would leave a hole where this failed.
+            return errno ? errno : EIO;
+        }
+        uint64_t end = first->offset + static_cast<uint64_t>(n);
+        if (end > info->real_file_size) info->real_file_size = end;
+        for (size_t k = i; k < j; k++)
+            mark_clean(pages[k]);
+        dirty_run = nullptr;
+        i = j;
+    }
+    return 0;
+}
+
+// Writes back one file's dirty pages (the cache lock held).
 int fac_purge_onlyone(FAC_INFO* info) {
-    PURGE_WORK w = {0, 0};
-    avt_trace_from_small(info->entries_tree, purge_page, &w);
-    if (w.failed) {
-        errno = w.err;
+    if (int err = info->dirty_first ? write_dirty(info) : 0) {
+        errno = err;
         return -1;
     }
     if (info->real_file_size != info->file_size) er_panic("fac_purge(2)");
@@ -300,6 +378,7 @@ int fac_init(FAC_INFO* info) {
     info->seek_point = 0;
     info->entries_tree = nullptr;
     info->dirty_pages = 0;
+    info->dirty_first = nullptr;
     info->h.next = info->h.prev = &info->h;
     int64_t end = u_lseek64(info->fd, 0, SEEK_END);
     if (end < 0) return -1;
@@ -320,10 +399,12 @@ int fac_read(FAC_INFO* info, void* buf, int len) {
     TaskLockGuard guard(fac_general_info.lock);
     auto* out = static_cast<uint8_t*>(buf);
     int done = 0;
+    uint64_t want_end = info->seek_point + static_cast<uint64_t>(len < 0 ? 0 : len);
+    READ_AHEAD ra;
     while (len >= 1) {
         int status;
         FAC_ENTRY* e = get_entry(&status, info, info->seek_point & FAC_PAGE_MASK);
-        if (!e || (status == 1 && load_entry(e) != 0)) {
+        if (!e || (status == 1 && load_entries(e, want_end, ra) != 0)) {
             errno = EIO;
             return -1;
         }
@@ -372,11 +453,7 @@ int fac_write(FAC_INFO* info, const void* data, int len) {
             errno = EIO;
             return -1;
         }
-        if (!e->dirty) {
-            e->dirty = 1;
-            g.dirty_nos++;
-            info->dirty_pages++;
-        }
+        if (!e->dirty) mark_dirty(e);
         memcpy(e->data + in, in_data, static_cast<size_t>(chunk));
         if (in + chunk > e->len) e->len = in + chunk;
         in_data += chunk;
