@@ -312,26 +312,29 @@ FAVT64_ROOT* node_root(MX_FILE_WORK* w) {
 
 // ---- Data records -----------------------------------------------------------------------------
 
-// The net form of an element.
-std::vector<uint8_t> net_bytes(MATRIX_DATA_TYPE* tp, void* d) {
+// The record holding an element's net form behind `prefix` zero bytes, padded to the least
+// record size. The converter's pieces are copied straight into the record (an element can be
+// large: no joined copy between).
+Rec net_record(uint16_t type, size_t prefix, MATRIX_DATA_TYPE* tp, void* d) {
     RECORD_LIST64* rl = new_recordlist64(0, 0);
     tp->convert_to_net(tp, rl, d);
-    int64_t len = setup_recordlist64(rl);
-    std::vector<uint8_t> v;
-    if (len > 0) v.assign(rl->data, rl->data + len);
+    Rec r(type, prefix);
+    size_t total = r.b.size();
+    for (CHAIN_LIST64* c = rl->chain_head; c; c = c->next)
+        if (c->len > 0) total += static_cast<size_t>(c->len);
+    r.b.reserve(std::max<size_t>(total, 24));
+    for (CHAIN_LIST64* c = rl->chain_head; c; c = c->next)
+        if (c->len > 0) r.append(c->ptr, static_cast<size_t>(c->len));
     free_recordlist64(rl);
-    return v;
+    r.pad_to(24, 0);
+    return r;
 }
 
-int64_t save_data(PDB64* p, int64_t old, uint16_t type, const std::vector<uint8_t>& net,
-                  int64_t next, int id) {
-    Rec r(type, type == MX_REC_DATA ? 12 : 0);
-    if (type == MX_REC_DATA) {
-        put_be64(r.payload(), static_cast<uint64_t>(next));
-        put_be32(r.payload() + 8, static_cast<uint32_t>(id));
-    }
-    r.append(net.data(), net.size());
-    r.pad_to(24, 0);
+// Writes a node's channel record (made by net_record with a 12-byte prefix) with its chain link
+// and channel id filled in: its offset, or -1.
+int64_t save_data(PDB64* p, int64_t old, Rec& r, int64_t next, int id) {
+    put_be64(r.payload(), static_cast<uint64_t>(next));
+    put_be32(r.payload() + 8, static_cast<uint32_t>(id));
     return put_record(p, old, r);
 }
 
@@ -456,8 +459,8 @@ int save_matrix_header(MATRIX* m) {
             MATRIX_DATA_TYPE* tp = ci.data_type->parent ? ci.data_type->parent : ci.data_type;
             if (!tp->convert_to_net) tp = ci.data_type;
             if (!tp->convert_to_net) continue;
-            ci.default_data_fofs =
-                save_data(p, 0, MX_REC_DEFAULT, net_bytes(tp, ci.default_data), 0, 0);
+            Rec dr = net_record(MX_REC_DEFAULT, 0, tp, ci.default_data);
+            ci.default_data_fofs = put_record(p, 0, dr);
             ok = ci.default_data_fofs > 0;
         }
         if (!ok) break;
@@ -796,7 +799,7 @@ struct NodeImage {
     std::vector<int64_t> dc;
     std::vector<uint8_t> bits;
     Rec list{MX_REC_DIM_ADDR};
-    std::vector<std::vector<uint8_t>> net;  // per channel; stored when `stored` is set
+    std::vector<Rec> data;  // per channel, its record less chain link and id; when `stored`
     std::vector<char> stored;
     std::vector<int64_t> data_fofs;
     int64_t fofs = 0, dim_addr_fofs = 0, ring_fofs = 0;
@@ -807,7 +810,7 @@ void take_image(NodeImage& s, MATRIX_NODE* n) {
     int dim = m->p.dim;
     int chs = m->p.channel_nos;
     s.dc.assign(n->dim_code, n->dim_code + dim + 1);
-    s.net.resize(chs);
+    s.data.assign(chs, Rec(MX_REC_DATA));
     s.stored.assign(chs, 0);
     s.data_fofs.assign(chs, 0);
     for (int ch = 0; ch < chs && n->channel; ch++) {
@@ -815,7 +818,7 @@ void take_image(NodeImage& s, MATRIX_NODE* n) {
         MATRIX_CHANNEL_INFO& ci = m->channel_info[ch];
         void* d = n->channel[ch].data;
         if ((ci.flags & MX_CH_FILE) && d && ci.data_type && ci.data_type->convert_to_net) {
-            s.net[ch] = net_bytes(ci.data_type, d);
+            s.data[ch] = net_record(MX_REC_DATA, 12, ci.data_type, d);
             s.stored[ch] = 1;
         }
     }
@@ -886,7 +889,7 @@ int write_image(NodeImage& s, MATRIX* m, MX_FILE_WORK* w) {
             s.data_fofs[ch] = 0;
             continue;
         }
-        int64_t at = save_data(p, s.data_fofs[ch], MX_REC_DATA, s.net[ch], next, ch);
+        int64_t at = save_data(p, s.data_fofs[ch], s.data[ch], next, ch);
         if (at < 0) return -1;
         s.data_fofs[ch] = next = at;
     }

@@ -239,44 +239,7 @@ int load_entry(FAC_ENTRY* e) {
     return 0;
 }
 
-constexpr int RUN_PAGES = 64;  // adjacent pages moved in one host read or write at most
-
-// Host bytes of adjacent pages that one fac_read loaded at once: [at, at + bytes.size()).
-struct READ_AHEAD {
-    uint64_t at = 0;
-    std::vector<uint8_t> bytes;
-};
-
-// Fills a new page as load_entry does, from `ra` when it holds the page; else the page and the
-// pages after it up to want_end that are not cached either are read in one host read into `ra`.
-int load_entries(FAC_ENTRY* e, uint64_t want_end, READ_AHEAD& ra) {
-    FAC_INFO* info = e->info;
-    uint64_t real = info->real_file_size;
-    if (real <= e->offset) return 0;  // the host holds none of it
-    if (e->offset < ra.at || e->offset >= ra.at + ra.bytes.size()) {
-        uint64_t end = e->offset + FAC_PAGE_SIZE;
-        while (end < want_end && end < real && end - e->offset < RUN_PAGES * FAC_PAGE_SIZE &&
-               !table_find(info, end))
-            end += FAC_PAGE_SIZE;
-        if (end - e->offset == FAC_PAGE_SIZE) return load_entry(e);
-        if (end > real) end = real;
-        ra.at = e->offset;
-        ra.bytes.resize(end - e->offset);
-        if (host_read(info->fd, e->offset, ra.bytes.data(), static_cast<int>(ra.bytes.size())) !=
-            0) {
-            ra.bytes.clear();
-            drop_entry(e, "get_entry");
-            errno = EIO;
-            return -1;
-        }
-    }
-    // The held bytes reach the end of this page or of the host file, whichever comes first.
-    uint64_t rest = real - e->offset;
-    int n = rest < static_cast<uint64_t>(e->len) ? static_cast<int>(rest) : e->len;
-    fac_general_info.page_loads++;
-    memcpy(e->data, ra.bytes.data() + (e->offset - ra.at), static_cast<size_t>(n));
-    return 0;
-}
+constexpr int RUN_PAGES = 64;  // adjacent pages moved in one host write at most
 
 // Writes back the dirty pages of info in ascending order, adjacent full pages in one host write,
 // so that the cost follows the dirty pages and not all the file's pages: 0, or the errno of the
@@ -399,12 +362,33 @@ int fac_read(FAC_INFO* info, void* buf, int len) {
     TaskLockGuard guard(fac_general_info.lock);
     auto* out = static_cast<uint8_t*>(buf);
     int done = 0;
-    uint64_t want_end = info->seek_point + static_cast<uint64_t>(len < 0 ? 0 : len);
-    READ_AHEAD ra;
     while (len >= 1) {
+        // Whole pages wanted that are not cached hold nothing but what the host file has: two
+        // or more of them are read straight into buf, without taking pages that would only push
+        // out the ones in use (a large record read once would flush the cache).
+        if ((info->seek_point & ~FAC_PAGE_MASK) == 0 && len >= 2 * FAC_PAGE_SIZE) {
+            uint64_t at = info->seek_point, end = at;
+            uint64_t limit = std::min({at + static_cast<uint64_t>(len), info->real_file_size,
+                                       info->file_size, at + INT32_MAX / 2});
+            while (end + FAC_PAGE_SIZE <= limit && !table_find(info, end))
+                end += FAC_PAGE_SIZE;
+            if (end - at >= 2 * FAC_PAGE_SIZE) {
+                int n = static_cast<int>(end - at);
+                if (host_read(info->fd, at, out, n) != 0) {
+                    errno = EIO;
+                    return -1;
+                }
+                fac_general_info.page_loads += n / FAC_PAGE_SIZE;
+                out += n;
+                len -= n;
+                done += n;
+                info->seek_point = end;
+                continue;
+            }
+        }
         int status;
         FAC_ENTRY* e = get_entry(&status, info, info->seek_point & FAC_PAGE_MASK);
-        if (!e || (status == 1 && load_entries(e, want_end, ra) != 0)) {
+        if (!e || (status == 1 && load_entry(e) != 0)) {
             errno = EIO;
             return -1;
         }

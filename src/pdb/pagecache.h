@@ -97,8 +97,8 @@ int fac_set_limit(int pages);
 // the list. 0, or -1 when the descriptor cannot be sized.
 int fac_init(FAC_INFO* info);
 // Bytes copied from the current position (fewer at the end of the file, 0 there); -1 with errno
-// EIO when a page cannot be had or loaded. Adjacent pages the read needs that are not cached are
-// loaded in one host read.
+// EIO when a page cannot be had or loaded. Two or more whole pages wanted that are not cached
+// are read in one host read straight into buf and are not cached.
 int fac_read(FAC_INFO* info, void* buf, int len);
 // Bytes written at the current position (the length grows as needed); -1 with EIO for a write
 // that would leave a hole or a page that cannot be loaded, EBADF on a read-only file.
