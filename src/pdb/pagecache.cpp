@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "base/alloc.h"
@@ -239,7 +240,7 @@ int load_entry(FAC_ENTRY* e) {
     return 0;
 }
 
-constexpr int RUN_PAGES = 64;  // adjacent pages moved in one host write at most
+constexpr int RUN_PAGES = 64;  // adjacent pages put in one host write at most
 
 // Writes back the dirty pages of info in ascending order, adjacent full pages in one host write,
 // so that the cost follows the dirty pages and not all the file's pages: 0, or the errno of the
@@ -251,7 +252,7 @@ int write_dirty(FAC_INFO* info) {
         pages.push_back(e);
     std::sort(pages.begin(), pages.end(),
               [](const FAC_ENTRY* a, const FAC_ENTRY* b) { return a->offset < b->offset; });
-    std::vector<uint8_t> run;
+    std::unique_ptr<uint8_t[]> run;  // not zero-filled: every byte written is copied in first
     for (size_t i = 0; i < pages.size();) {
         size_t j = i + 1;
         while (j < pages.size() && j - i < RUN_PAGES && pages[j - 1]->len == FAC_PAGE_SIZE &&
@@ -262,11 +263,11 @@ int write_dirty(FAC_INFO* info) {
         int n = first->len;
         if (j - i > 1) {
             n = static_cast<int>(j - i - 1) * FAC_PAGE_SIZE + pages[j - 1]->len;
-            run.resize(static_cast<size_t>(n));
+            if (!run) run.reset(new uint8_t[RUN_PAGES * FAC_PAGE_SIZE]);
             for (size_t k = i; k < j; k++)
-                memcpy(run.data() + (k - i) * FAC_PAGE_SIZE, pages[k]->data,
+                memcpy(run.get() + (k - i) * FAC_PAGE_SIZE, pages[k]->data,
                        static_cast<size_t>(pages[k]->len));
-            src = run.data();
+            src = run.get();
         }
         fac_general_info.page_writes += static_cast<int64_t>(j - i);
         if (info->read_only) errno = EBADF;
