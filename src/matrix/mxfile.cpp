@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "base/alloc.h"
@@ -37,12 +38,17 @@ MX_FILE_WORK* work_of(MATRIX* m) {
 
 // ---- Records ----------------------------------------------------------------------------------
 
-// A record buffer: the 16-byte header in file order, then the payload.
+// A record buffer: the 16-byte header in file order, then the payload. The record may go on in
+// pieces held elsewhere (`tail`, kept alive by `keep`); then the header's size counts them too
+// and nothing is appended.
 struct Rec {
     std::vector<uint8_t> b;
+    std::vector<PDB64_PIECE> tail;
+    std::shared_ptr<RECORD_LIST64> keep;
     explicit Rec(uint16_t type, size_t payload = 0) : b(PN64_HEADER_SIZE + payload, 0) {
         pn64_set(b.data(), type, b.size());
     }
+    uint64_t size() const { return pn64_size(b.data()); }
     uint8_t* payload() { return b.data() + PN64_HEADER_SIZE; }
     void append(const void* p, size_t n) {
         auto* q = static_cast<const uint8_t*>(p);
@@ -90,20 +96,26 @@ void release(PDB64* p, int64_t fofs, uint16_t type) {
 // is of that type) and writes r at new space: the offset, or -1.
 int64_t put_record(PDB64* p, int64_t old, Rec& r) {
     uint16_t type = pn64_type(r.b.data());
-    if (r.b.size() < 24) r.pad_to(24, 0);
+    if (r.tail.empty() && r.b.size() < 24) r.pad_to(24, 0);
+    auto write = [&](int64_t at) {
+        return l_write_filespace64f_pieces(p, static_cast<uint64_t>(at), r.b.data(), r.b.size(),
+                                           r.tail) < 0
+                   ? -1
+                   : at;
+    };
     if (old > 0) {
         void* h = l_read_filespace64f_header(p, old);
-        bool same = h && pn64_type(h) == type && pn64_size(h) == r.b.size();
+        bool same = h && pn64_type(h) == type && pn64_size(h) == r.size();
         if (h) d_f_ree(h);
-        if (same) return l_write_filespace64f(p, old, r.b.data()) < 0 ? -1 : old;
+        if (same) return write(old);
         release(p, old, type);
     }
     PN64_HEADER h{};
     h.type = type;
-    h.size = r.b.size();
+    h.size = r.size();
     int64_t at = l_alloc_filespace64(p, &h);
     if (at <= 0) return -1;
-    return l_write_filespace64f(p, at, r.b.data()) < 0 ? -1 : at;
+    return write(at);
 }
 
 // ---- Subheader --------------------------------------------------------------------------------
@@ -313,20 +325,34 @@ FAVT64_ROOT* node_root(MX_FILE_WORK* w) {
 // ---- Data records -----------------------------------------------------------------------------
 
 // The record holding an element's net form behind `prefix` zero bytes, padded to the least
-// record size. The converter's pieces are copied straight into the record (an element can be
-// large: no joined copy between).
+// record size. When the converter's pieces are its own copies they become the record's tail as
+// they are (an element can be large: it is not copied into one buffer again); pieces that point
+// into the element, which may change once the store's lock is released, and a short net form
+// that needs padding are copied in.
 Rec net_record(uint16_t type, size_t prefix, MATRIX_DATA_TYPE* tp, void* d) {
-    RECORD_LIST64* rl = new_recordlist64(0, 0);
-    tp->convert_to_net(tp, rl, d);
+    std::shared_ptr<RECORD_LIST64> rl(new_recordlist64(0, 0), free_recordlist64);
+    tp->convert_to_net(tp, rl.get(), d);
     Rec r(type, prefix);
-    size_t total = r.b.size();
-    for (CHAIN_LIST64* c = rl->chain_head; c; c = c->next)
-        if (c->len > 0) total += static_cast<size_t>(c->len);
-    r.b.reserve(std::max<size_t>(total, 24));
-    for (CHAIN_LIST64* c = rl->chain_head; c; c = c->next)
-        if (c->len > 0) r.append(c->ptr, static_cast<size_t>(c->len));
-    free_recordlist64(rl);
-    r.pad_to(24, 0);
+    uint64_t total = r.b.size();
+    bool owned = true;
+    for (CHAIN_LIST64* c = rl->chain_head; c; c = c->next) {
+        if (c->len > 0) total += static_cast<uint64_t>(c->len);
+        if (c->len > 0 && !c->free_flag) owned = false;
+    }
+    bool copy = total < 24 || !owned;
+    for (CHAIN_LIST64* c = rl->chain_head; c; c = c->next) {
+        if (c->len <= 0) continue;
+        if (copy)
+            r.append(c->ptr, static_cast<size_t>(c->len));
+        else
+            r.tail.push_back({c->ptr, static_cast<uint64_t>(c->len)});
+    }
+    if (copy) {
+        r.pad_to(24, 0);
+    } else {
+        pn64_set(r.b.data(), type, total);
+        r.keep = std::move(rl);
+    }
     return r;
 }
 
