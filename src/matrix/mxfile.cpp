@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "base/alloc.h"
@@ -37,12 +38,17 @@ MX_FILE_WORK* work_of(MATRIX* m) {
 
 // ---- Records ----------------------------------------------------------------------------------
 
-// A record buffer: the 16-byte header in file order, then the payload.
+// A record buffer: the 16-byte header in file order, then the payload. The record may go on in
+// pieces held elsewhere (`tail`, kept alive by `keep`); then the header's size counts them too
+// and nothing is appended.
 struct Rec {
     std::vector<uint8_t> b;
+    std::vector<PDB64_PIECE> tail;
+    std::shared_ptr<RECORD_LIST64> keep;
     explicit Rec(uint16_t type, size_t payload = 0) : b(PN64_HEADER_SIZE + payload, 0) {
         pn64_set(b.data(), type, b.size());
     }
+    uint64_t size() const { return pn64_size(b.data()); }
     uint8_t* payload() { return b.data() + PN64_HEADER_SIZE; }
     void append(const void* p, size_t n) {
         auto* q = static_cast<const uint8_t*>(p);
@@ -90,20 +96,26 @@ void release(PDB64* p, int64_t fofs, uint16_t type) {
 // is of that type) and writes r at new space: the offset, or -1.
 int64_t put_record(PDB64* p, int64_t old, Rec& r) {
     uint16_t type = pn64_type(r.b.data());
-    if (r.b.size() < 24) r.pad_to(24, 0);
+    if (r.tail.empty() && r.b.size() < 24) r.pad_to(24, 0);
+    auto write = [&](int64_t at) {
+        return l_write_filespace64f_pieces(p, static_cast<uint64_t>(at), r.b.data(), r.b.size(),
+                                           r.tail) < 0
+                   ? -1
+                   : at;
+    };
     if (old > 0) {
         void* h = l_read_filespace64f_header(p, old);
-        bool same = h && pn64_type(h) == type && pn64_size(h) == r.b.size();
+        bool same = h && pn64_type(h) == type && pn64_size(h) == r.size();
         if (h) d_f_ree(h);
-        if (same) return l_write_filespace64f(p, old, r.b.data()) < 0 ? -1 : old;
+        if (same) return write(old);
         release(p, old, type);
     }
     PN64_HEADER h{};
     h.type = type;
-    h.size = r.b.size();
+    h.size = r.size();
     int64_t at = l_alloc_filespace64(p, &h);
     if (at <= 0) return -1;
-    return l_write_filespace64f(p, at, r.b.data()) < 0 ? -1 : at;
+    return write(at);
 }
 
 // ---- Subheader --------------------------------------------------------------------------------
@@ -312,26 +324,43 @@ FAVT64_ROOT* node_root(MX_FILE_WORK* w) {
 
 // ---- Data records -----------------------------------------------------------------------------
 
-// The net form of an element.
-std::vector<uint8_t> net_bytes(MATRIX_DATA_TYPE* tp, void* d) {
-    RECORD_LIST64* rl = new_recordlist64(0, 0);
-    tp->convert_to_net(tp, rl, d);
-    int64_t len = setup_recordlist64(rl);
-    std::vector<uint8_t> v;
-    if (len > 0) v.assign(rl->data, rl->data + len);
-    free_recordlist64(rl);
-    return v;
+// The record holding an element's net form behind `prefix` zero bytes, padded to the least
+// record size. When the converter's pieces are its own copies they become the record's tail as
+// they are (an element can be large: it is not copied into one buffer again); pieces that point
+// into the element, which may change once the store's lock is released, and a short net form
+// that needs padding are copied in.
+Rec net_record(uint16_t type, size_t prefix, MATRIX_DATA_TYPE* tp, void* d) {
+    std::shared_ptr<RECORD_LIST64> rl(new_recordlist64(0, 0), free_recordlist64);
+    tp->convert_to_net(tp, rl.get(), d);
+    Rec r(type, prefix);
+    uint64_t total = r.b.size();
+    bool owned = true;
+    for (CHAIN_LIST64* c = rl->chain_head; c; c = c->next) {
+        if (c->len > 0) total += static_cast<uint64_t>(c->len);
+        if (c->len > 0 && !c->free_flag) owned = false;
+    }
+    bool copy = total < 24 || !owned;
+    for (CHAIN_LIST64* c = rl->chain_head; c; c = c->next) {
+        if (c->len <= 0) continue;
+        if (copy)
+            r.append(c->ptr, static_cast<size_t>(c->len));
+        else
+            r.tail.push_back({c->ptr, static_cast<uint64_t>(c->len)});
+    }
+    if (copy) {
+        r.pad_to(24, 0);
+    } else {
+        pn64_set(r.b.data(), type, total);
+        r.keep = std::move(rl);
+    }
+    return r;
 }
 
-int64_t save_data(PDB64* p, int64_t old, uint16_t type, const std::vector<uint8_t>& net,
-                  int64_t next, int id) {
-    Rec r(type, type == MX_REC_DATA ? 12 : 0);
-    if (type == MX_REC_DATA) {
-        put_be64(r.payload(), static_cast<uint64_t>(next));
-        put_be32(r.payload() + 8, static_cast<uint32_t>(id));
-    }
-    r.append(net.data(), net.size());
-    r.pad_to(24, 0);
+// Writes a node's channel record (made by net_record with a 12-byte prefix) with its chain link
+// and channel id filled in: its offset, or -1.
+int64_t save_data(PDB64* p, int64_t old, Rec& r, int64_t next, int id) {
+    put_be64(r.payload(), static_cast<uint64_t>(next));
+    put_be32(r.payload() + 8, static_cast<uint32_t>(id));
     return put_record(p, old, r);
 }
 
@@ -456,8 +485,8 @@ int save_matrix_header(MATRIX* m) {
             MATRIX_DATA_TYPE* tp = ci.data_type->parent ? ci.data_type->parent : ci.data_type;
             if (!tp->convert_to_net) tp = ci.data_type;
             if (!tp->convert_to_net) continue;
-            ci.default_data_fofs =
-                save_data(p, 0, MX_REC_DEFAULT, net_bytes(tp, ci.default_data), 0, 0);
+            Rec dr = net_record(MX_REC_DEFAULT, 0, tp, ci.default_data);
+            ci.default_data_fofs = put_record(p, 0, dr);
             ok = ci.default_data_fofs > 0;
         }
         if (!ok) break;
@@ -796,7 +825,7 @@ struct NodeImage {
     std::vector<int64_t> dc;
     std::vector<uint8_t> bits;
     Rec list{MX_REC_DIM_ADDR};
-    std::vector<std::vector<uint8_t>> net;  // per channel; stored when `stored` is set
+    std::vector<Rec> data;  // per channel, its record less chain link and id; when `stored`
     std::vector<char> stored;
     std::vector<int64_t> data_fofs;
     int64_t fofs = 0, dim_addr_fofs = 0, ring_fofs = 0;
@@ -807,7 +836,7 @@ void take_image(NodeImage& s, MATRIX_NODE* n) {
     int dim = m->p.dim;
     int chs = m->p.channel_nos;
     s.dc.assign(n->dim_code, n->dim_code + dim + 1);
-    s.net.resize(chs);
+    s.data.assign(chs, Rec(MX_REC_DATA));
     s.stored.assign(chs, 0);
     s.data_fofs.assign(chs, 0);
     for (int ch = 0; ch < chs && n->channel; ch++) {
@@ -815,7 +844,7 @@ void take_image(NodeImage& s, MATRIX_NODE* n) {
         MATRIX_CHANNEL_INFO& ci = m->channel_info[ch];
         void* d = n->channel[ch].data;
         if ((ci.flags & MX_CH_FILE) && d && ci.data_type && ci.data_type->convert_to_net) {
-            s.net[ch] = net_bytes(ci.data_type, d);
+            s.data[ch] = net_record(MX_REC_DATA, 12, ci.data_type, d);
             s.stored[ch] = 1;
         }
     }
@@ -886,7 +915,7 @@ int write_image(NodeImage& s, MATRIX* m, MX_FILE_WORK* w) {
             s.data_fofs[ch] = 0;
             continue;
         }
-        int64_t at = save_data(p, s.data_fofs[ch], MX_REC_DATA, s.net[ch], next, ch);
+        int64_t at = save_data(p, s.data_fofs[ch], s.data[ch], next, ch);
         if (at < 0) return -1;
         s.data_fofs[ch] = next = at;
     }

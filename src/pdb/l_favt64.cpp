@@ -136,6 +136,13 @@ int64_t l_write_filespace64f(PDB64* p, uint64_t fofs, void* rec, const char* fil
     return locked(UNLOCK, file, line, [&] { return write_filespace64f(p, fofs, rec); });
 }
 
+int64_t l_write_filespace64f_pieces(PDB64* p, uint64_t fofs, const void* rec, uint64_t head_len,
+                                    std::span<const PDB64_PIECE> pieces, const char* file,
+                                    int line) {
+    return locked(UNLOCK, file, line,
+                  [&] { return write_filespace64f_pieces(p, fofs, rec, head_len, pieces); });
+}
+
 void* l_read_filespace64(PDB64* p, uint64_t fofs, const char* file, int line) {
     return locked(UNLOCK, file, line,
                   [&] { return xx_read_filespace64(p, fofs, __FILE__, __LINE__); });

@@ -72,6 +72,9 @@ int l_close_filespace64(PDB64* p, VX_HERE_FILE, VX_HERE_LINE);
 int l_truncate_filespace64(PDB64* p, VX_HERE_FILE, VX_HERE_LINE);
 int64_t l_write_filespace64(PDB64* p, void* acc_rec, VX_HERE_FILE, VX_HERE_LINE);
 int64_t l_write_filespace64f(PDB64* p, uint64_t fofs, void* rec, VX_HERE_FILE, VX_HERE_LINE);
+int64_t l_write_filespace64f_pieces(PDB64* p, uint64_t fofs, const void* rec, uint64_t head_len,
+                                    std::span<const PDB64_PIECE> pieces, VX_HERE_FILE,
+                                    VX_HERE_LINE);
 // The buffers of the readers are charged to the locked interface; the caller frees them.
 void* l_read_filespace64(PDB64* p, uint64_t fofs, VX_HERE_FILE, VX_HERE_LINE);
 void* l_read_filespace64_header(PDB64* p, uint64_t fofs, VX_HERE_FILE, VX_HERE_LINE);

@@ -2,7 +2,10 @@
 
 #include <errno.h>
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "base/alloc.h"
 #include "base/panic.h"
@@ -104,6 +107,31 @@ void table_remove(FAC_ENTRY* e) {
     *at = e->hnext;
 }
 
+// A page joins or leaves its file's dirty list; the counters follow.
+void mark_dirty(FAC_ENTRY* e) {
+    FAC_INFO* info = e->info;
+    e->dirty = 1;
+    e->dprev = nullptr;
+    e->dnext = info->dirty_first;
+    if (e->dnext) e->dnext->dprev = e;
+    info->dirty_first = e;
+    info->dirty_pages++;
+    fac_general_info.dirty_nos++;
+}
+
+void mark_clean(FAC_ENTRY* e) {
+    FAC_INFO* info = e->info;
+    if (e->dprev)
+        e->dprev->dnext = e->dnext;
+    else
+        info->dirty_first = e->dnext;
+    if (e->dnext) e->dnext->dprev = e->dprev;
+    e->dnext = e->dprev = nullptr;
+    e->dirty = 0;
+    info->dirty_pages--;
+    fac_general_info.dirty_nos--;
+}
+
 // Removes a page from its file's tree and the ring and frees it; the counters follow.
 void drop_entry(FAC_ENTRY* e, const char* label) {
     FAC_INFO* info = e->info;
@@ -111,10 +139,7 @@ void drop_entry(FAC_ENTRY* e, const char* label) {
     if (n != &e->node) er_panic(label);
     table_remove(e);
     fac_delete(&e->h);
-    if (e->dirty) {
-        fac_general_info.dirty_nos--;
-        info->dirty_pages--;
-    }
+    if (e->dirty) mark_clean(e);
     fac_general_info.entries_nos--;
     d_f_ree(e);
 }
@@ -151,6 +176,7 @@ FAC_ENTRY* get_entry(int* status, FAC_INFO* info, uint64_t offset) {
         e = static_cast<FAC_ENTRY*>(d_alloc(sizeof(FAC_ENTRY)));
         e->h.next = e->h.prev = &e->h;
         e->dirty = 0;
+        e->dnext = e->dprev = nullptr;
         e->offset = offset;
         uint64_t rest = info->file_size - offset;
         e->len = rest < FAC_PAGE_SIZE ? static_cast<int>(rest) : FAC_PAGE_SIZE;
@@ -214,39 +240,55 @@ int load_entry(FAC_ENTRY* e) {
     return 0;
 }
 
-struct PURGE_WORK {
-    int failed;
-    int err;
-};
+constexpr int RUN_PAGES = 64;  // adjacent pages put in one host write at most
 
-int purge_page(AVT_NODE* n, void* work) {
-    FAC_ENTRY* e = entry_of(n);
-    if (!e->dirty) return 0;
-    FAC_INFO* info = e->info;
-    auto* w = static_cast<PURGE_WORK*>(work);
-    fac_general_info.page_writes++;
-    if (info->read_only) errno = EBADF;
-    if (info->read_only || host_write(info->fd, e->offset, e->data, e->len) != 0) {
-        // Later pages stay dirty too: writing them would leave a hole where this one failed.
-        w->failed = 1;
-        w->err = errno;
-        return 1;
+// Writes back the dirty pages of info in ascending order, adjacent full pages in one host write,
+// so that the cost follows the dirty pages and not all the file's pages: 0, or the errno of the
+// failed write.
+int write_dirty(FAC_INFO* info) {
+    std::vector<FAC_ENTRY*> pages;
+    pages.reserve(static_cast<size_t>(info->dirty_pages));
+    for (FAC_ENTRY* e = info->dirty_first; e; e = e->dnext)
+        pages.push_back(e);
+    std::sort(pages.begin(), pages.end(),
+              [](const FAC_ENTRY* a, const FAC_ENTRY* b) { return a->offset < b->offset; });
+    std::unique_ptr<uint8_t[]> run;  // not zero-filled: every byte written is copied in first
+    for (size_t i = 0; i < pages.size();) {
+        size_t j = i + 1;
+        while (j < pages.size() && j - i < RUN_PAGES && pages[j - 1]->len == FAC_PAGE_SIZE &&
+               pages[j]->offset == pages[j - 1]->offset + FAC_PAGE_SIZE)
+            j++;
+        FAC_ENTRY* first = pages[i];
+        const uint8_t* src = first->data;
+        int n = first->len;
+        if (j - i > 1) {
+            n = static_cast<int>(j - i - 1) * FAC_PAGE_SIZE + pages[j - 1]->len;
+            if (!run) run.reset(new uint8_t[RUN_PAGES * FAC_PAGE_SIZE]);
+            for (size_t k = i; k < j; k++)
+                memcpy(run.get() + (k - i) * FAC_PAGE_SIZE, pages[k]->data,
+                       static_cast<size_t>(pages[k]->len));
+            src = run.get();
+        }
+        fac_general_info.page_writes += static_cast<int64_t>(j - i);
+        if (info->read_only) errno = EBADF;
+        if (info->read_only || host_write(info->fd, first->offset, src, n) != 0) {
+            // Later pages stay dirty too: writing them would leave a hole where this failed.
+            return errno ? errno : EIO;
+        }
+        uint64_t end = first->offset + static_cast<uint64_t>(n);
+        if (end > info->real_file_size) info->real_file_size = end;
+        for (size_t k = i; k < j; k++)
+            mark_clean(pages[k]);
+        dirty_run = nullptr;
+        i = j;
     }
-    uint64_t end = e->offset + static_cast<uint64_t>(e->len);
-    if (end > info->real_file_size) info->real_file_size = end;
-    e->dirty = 0;
-    dirty_run = nullptr;
-    info->dirty_pages--;
-    fac_general_info.dirty_nos--;
     return 0;
 }
 
-// Writes back one file's dirty pages in ascending order (the cache lock held).
+// Writes back one file's dirty pages (the cache lock held).
 int fac_purge_onlyone(FAC_INFO* info) {
-    PURGE_WORK w = {0, 0};
-    avt_trace_from_small(info->entries_tree, purge_page, &w);
-    if (w.failed) {
-        errno = w.err;
+    if (int err = info->dirty_first ? write_dirty(info) : 0) {
+        errno = err;
         return -1;
     }
     if (info->real_file_size != info->file_size) er_panic("fac_purge(2)");
@@ -300,6 +342,7 @@ int fac_init(FAC_INFO* info) {
     info->seek_point = 0;
     info->entries_tree = nullptr;
     info->dirty_pages = 0;
+    info->dirty_first = nullptr;
     info->h.next = info->h.prev = &info->h;
     int64_t end = u_lseek64(info->fd, 0, SEEK_END);
     if (end < 0) return -1;
@@ -321,6 +364,29 @@ int fac_read(FAC_INFO* info, void* buf, int len) {
     auto* out = static_cast<uint8_t*>(buf);
     int done = 0;
     while (len >= 1) {
+        // Whole pages wanted that are not cached hold nothing but what the host file has: two
+        // or more of them are read straight into buf, without taking pages that would only push
+        // out the ones in use (a large record read once would flush the cache).
+        if ((info->seek_point & ~FAC_PAGE_MASK) == 0 && len >= 2 * FAC_PAGE_SIZE) {
+            uint64_t at = info->seek_point, end = at;
+            uint64_t limit = std::min({at + static_cast<uint64_t>(len), info->real_file_size,
+                                       info->file_size, at + INT32_MAX / 2});
+            while (end + FAC_PAGE_SIZE <= limit && !table_find(info, end))
+                end += FAC_PAGE_SIZE;
+            if (end - at >= 2 * FAC_PAGE_SIZE) {
+                int n = static_cast<int>(end - at);
+                if (host_read(info->fd, at, out, n) != 0) {
+                    errno = EIO;
+                    return -1;
+                }
+                fac_general_info.page_loads += n / FAC_PAGE_SIZE;
+                out += n;
+                len -= n;
+                done += n;
+                info->seek_point = end;
+                continue;
+            }
+        }
         int status;
         FAC_ENTRY* e = get_entry(&status, info, info->seek_point & FAC_PAGE_MASK);
         if (!e || (status == 1 && load_entry(e) != 0)) {
@@ -372,11 +438,7 @@ int fac_write(FAC_INFO* info, const void* data, int len) {
             errno = EIO;
             return -1;
         }
-        if (!e->dirty) {
-            e->dirty = 1;
-            g.dirty_nos++;
-            info->dirty_pages++;
-        }
+        if (!e->dirty) mark_dirty(e);
         memcpy(e->data + in, in_data, static_cast<size_t>(chunk));
         if (in + chunk > e->len) e->len = in + chunk;
         in_data += chunk;

@@ -2,10 +2,12 @@
 // through it. File content is held in 4096-byte pages, one AVL tree of pages per open file (for
 // ordered write-back), a hash table of all pages by file and offset (for look-ups) and one
 // least-recently-used ring of pages across all files, under a global page limit (32768 pages at
-// start-up). Writes stay in memory as dirty pages until a flush, a close, or the moment dirty
-// pages reach three quarters of the limit, when every file is written back. Dirty pages are never
-// evicted. The cache keeps its own idea of each file's length and current position, so the record
-// file never seeks or sizes the host file itself.
+// start-up). Each file also links its dirty pages in a list of their own, so that a flush costs
+// what was written since the last one, however many clean pages the file has cached. Writes stay in
+// memory as dirty pages until a flush, a close, or the moment dirty pages reach three quarters of
+// the limit, when every file is written back. Dirty pages are never evicted. The cache keeps its
+// own idea of each file's length and current position, so the record file never seeks or sizes the
+// host file itself.
 //
 // The pages, the ring, the counters and the file list are shared by all open files and so by all
 // tasks: every fac_ operation runs under the cache's own lock (`fac_general_info.lock`), the
@@ -39,6 +41,8 @@ struct FAC_INFO_HEADER {
     FAC_INFO_HEADER* prev;
 };
 
+struct FAC_ENTRY;
+
 // One open file (embedded in its PDB64).
 struct FAC_INFO {
     FAC_INFO_HEADER h;        // link in the cache's file list (first member)
@@ -51,6 +55,7 @@ struct FAC_INFO {
     unsigned read_only : 1;  // writes and truncation refused with EBADF
     unsigned cached : 1;     // set by fac_init when the cache was started: pages are used
     int dirty_pages;         // this file's dirty pages
+    FAC_ENTRY* dirty_first;  // its dirty pages, in no particular order
 };
 
 // One cached page; it is also the data of its node in its file's tree.
@@ -62,6 +67,8 @@ struct FAC_ENTRY {
     FAC_INFO* info;
     AVT_NODE node;     // node.data points at offset
     FAC_ENTRY* hnext;  // chain of its bucket in the page table
+    FAC_ENTRY* dnext;  // links in its file's dirty list while dirty
+    FAC_ENTRY* dprev;
     uint8_t data[FAC_PAGE_SIZE];
 };
 
@@ -90,7 +97,8 @@ int fac_set_limit(int pages);
 // the list. 0, or -1 when the descriptor cannot be sized.
 int fac_init(FAC_INFO* info);
 // Bytes copied from the current position (fewer at the end of the file, 0 there); -1 with errno
-// EIO when a page cannot be had or loaded.
+// EIO when a page cannot be had or loaded. Two or more whole pages wanted that are not cached
+// are read in one host read straight into buf and are not cached.
 int fac_read(FAC_INFO* info, void* buf, int len);
 // Bytes written at the current position (the length grows as needed); -1 with EIO for a write
 // that would leave a hole or a page that cannot be loaded, EBADF on a read-only file.
@@ -101,8 +109,8 @@ int64_t fac_lseek(FAC_INFO* info, int64_t offset, int whence);
 // Cuts the file to length; dirty content beyond it is dropped unwritten. 0; -1 when length lies
 // beyond the file's length, the file is read-only or the host file cannot be cut.
 int fac_truncate(FAC_INFO* info, uint64_t length);
-// Writes back the file's dirty pages in ascending order: 0, or -1 (errno set) when a host write
-// failed; the pages from the failed one on stay dirty.
+// Writes back the file's dirty pages in ascending order, adjacent pages in one host write: 0, or
+// -1 (errno set) when a host write failed; the pages from the failed write on stay dirty.
 int fac_flush(FAC_INFO* info);
 // Writes back and drops every page of the file and unlinks it: 0, or -1 when the write-back
 // failed (the pages are dropped all the same).

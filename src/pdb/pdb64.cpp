@@ -535,16 +535,30 @@ int64_t write_filespace64(PDB64* p, void* acc_rec) {
 }
 
 int64_t write_filespace64f(PDB64* p, uint64_t fofs, void* rec) {
+    return write_filespace64f_pieces(p, fofs, rec, pn64_size(rec), {});
+}
+
+int64_t write_filespace64f_pieces(PDB64* p, uint64_t fofs, const void* rec, uint64_t head_len,
+                                  std::span<const PDB64_PIECE> pieces) {
     uint64_t size = pn64_size(rec);
+    uint64_t total = head_len;
+    for (const PDB64_PIECE& c : pieces)
+        total += c.len;
     PDB64_PHYS ph;
-    if (size < PN64_HEADER_SIZE || pdb64_read_phys(p, fofs, &ph) != 0 ||
-        ph.len != pn64_onfile_length(size) || ph.type == PN64_FREELIST_HEAD_TYPE ||
-        ph.type == PN64_FREE_EXTENT_TYPE) {
+    if (size < PN64_HEADER_SIZE || head_len < PN64_HEADER_SIZE || total != size ||
+        pdb64_read_phys(p, fofs, &ph) != 0 || ph.len != pn64_onfile_length(size) ||
+        ph.type == PN64_FREELIST_HEAD_TYPE || ph.type == PN64_FREE_EXTENT_TYPE) {
         errno = EINVAL;
         return -1;
     }
     if (fac_lseek(&p->fac, static_cast<int64_t>(fofs), SEEK_SET) < 0) return -1;
-    return fa_write64_header(p, rec, size);
+    int64_t n = fa_write64_header(p, rec, head_len);
+    if (n < 0) return -1;
+    for (const PDB64_PIECE& c : pieces) {
+        if (c.len > 0 && fa_write64(p, c.data, c.len) < 0) return -1;
+        n += static_cast<int64_t>(c.len);
+    }
+    return n;
 }
 
 int64_t fa_write64(PDB64* p, const void* data, uint64_t len) {

@@ -33,6 +33,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <span>
 
 #include "pdb/pagecache.h"
 
@@ -231,6 +232,16 @@ void* xx_read_filespace64f_header(PDB64* p, uint64_t fofs, const char* file, int
 // written, or -1.
 int64_t write_filespace64(PDB64* p, void* acc_rec);
 int64_t write_filespace64f(PDB64* p, uint64_t fofs, void* rec);
+// A piece of a record written from several buffers.
+struct PDB64_PIECE {
+    const void* data;
+    uint64_t len;
+};
+// As write_filespace64f, the record given as rec's first head_len bytes (at least the header,
+// whose size field is the whole record's) followed by the pieces, so that a large body need not
+// be copied into one buffer first. Pieces that do not add up to the size are refused (EINVAL).
+int64_t write_filespace64f_pieces(PDB64* p, uint64_t fofs, const void* rec, uint64_t head_len,
+                                  std::span<const PDB64_PIECE> pieces);
 
 // Writes len bytes at the current position in chunks of at most 65536: len, or -1.
 int64_t fa_write64(PDB64* p, const void* data, uint64_t len);

@@ -1,5 +1,6 @@
 // The page cache under tiny page limits: partial pages, refused holes, eviction that skips dirty
-// pages, the three-quarter write-back, truncation of dirty pages and reported write-back errors.
+// pages, the three-quarter write-back, truncation of dirty pages, reported write-back errors,
+// flushes of the dirty pages alone and long reads that pass uncached pages by.
 #include <fcntl.h>
 
 #include <cstring>
@@ -226,6 +227,67 @@ TEST(PdbPageCache, WriteBackFailuresAreReportedAndReadOnlyFilesRefuseWrites) {
     EXPECT_EQ(fac_close(&f.info), -1);
     EXPECT_EQ(fac_stats().dirty_nos, 0);
     EXPECT_EQ(file_bytes(d.at("ro")), "0123456789");
+}
+
+// A flush writes the dirty pages alone, in order, adjacent ones together, however many clean
+// pages are cached; a long read of pages not cached takes them from the host file without caching
+// them, and still sees the dirty pages among them.
+TEST(PdbPageCache, FlushWritesTheDirtyPagesAndLongReadsPassUncachedPagesBy) {
+    TempDir d;
+    PageLimit limit(64);
+    std::string data = pattern(32 * 4096, 'f');
+    put_file(d.at("f"), data);
+    CachedFile f(d.at("f"));
+    for (int i = 0; i < 32; i++)
+        ASSERT_EQ(f.read_at(static_cast<uint64_t>(i) * 4096, 1), data.substr(i * 4096, 1));
+    std::string run = pattern(3 * 4096, 'R');
+    ASSERT_EQ(f.write_at(3 * 4096, run), 3 * 4096);
+    ASSERT_EQ(f.write_at(20 * 4096 + 7, "mid"), 3);
+    ASSERT_EQ(f.write_at(10 * 4096, "ten"), 3);
+    data.replace(3 * 4096, run.size(), run);
+    data.replace(20 * 4096 + 7, 3, "mid");
+    data.replace(10 * 4096, 3, "ten");
+    ASSERT_EQ(f.write_at(32 * 4096, "tail"), 4);  // grows the file: a short last page
+    data += "tail";
+    int64_t writes = fac_stats().page_writes;
+    ASSERT_EQ(fac_flush(&f.info), 0);
+    EXPECT_EQ(fac_stats().page_writes, writes + 6);
+    EXPECT_EQ(fac_stats().dirty_nos, 0);
+    EXPECT_EQ(file_bytes(d.at("f")), data);
+    EXPECT_EQ(fac_page_state(&f.info, 4 * 4096), 4096);  // clean and still cached
+    EXPECT_EQ(fac_flush(&f.info), 0);
+    EXPECT_EQ(fac_stats().page_writes, writes + 6);
+
+    std::string other = pattern(40 * 4096, 'o');
+    put_file(d.at("long"), other);
+    CachedFile g(d.at("long"));
+    ASSERT_EQ(g.write_at(5 * 4096 + 100, "dirty"), 5);
+    other.replace(5 * 4096 + 100, 5, "dirty");
+    int64_t loads = fac_stats().page_loads;
+    EXPECT_EQ(g.read_at(0, 40 * 4096), other);
+    EXPECT_EQ(fac_stats().page_loads, loads + 39);
+    EXPECT_FALSE(g.cached(0));
+    EXPECT_FALSE(g.cached(39 * 4096));
+    EXPECT_TRUE(g.dirty(5 * 4096));
+    // Unaligned: the partial pages at both ends are cached, the whole ones between are not.
+    EXPECT_EQ(g.read_at(100, 3 * 4096), other.substr(100, 3 * 4096));
+    EXPECT_TRUE(g.cached(0));
+    EXPECT_FALSE(g.cached(4096));
+    EXPECT_FALSE(g.cached(2 * 4096));
+    EXPECT_TRUE(g.cached(3 * 4096));
+    // Reads past the end stop there.
+    EXPECT_EQ(g.read_at(38 * 4096, 4 * 4096), other.substr(38 * 4096));
+
+    // A refused write of adjacent pages leaves all of them dirty.
+    CachedFile ro(d.at("long"), O_RDONLY);
+    ro.info.read_only = 0;
+    ASSERT_EQ(ro.write_at(0, pattern(3 * 4096, 'x')), 3 * 4096);
+    EXPECT_EQ(fac_flush(&ro.info), -1);
+    EXPECT_EQ(errno, EBADF);
+    for (int i = 0; i < 3; i++)
+        EXPECT_TRUE(ro.dirty(static_cast<uint64_t>(i) * 4096)) << i;
+    EXPECT_EQ(fac_close(&ro.info), -1);
+    EXPECT_EQ(file_bytes(d.at("long")), pattern(40 * 4096, 'o'));
 }
 
 // Several tasks work on files of their own through the one shared cache, with a limit small

@@ -318,6 +318,19 @@ TEST(PdbFile, ReadersWalkByTypeAndReadAtPositions) {
     EXPECT_EQ(write_filespace64f(p, static_cast<uint64_t>(pos[2]), r3.data()), -1);
     EXPECT_EQ(write_filespace64f(p, static_cast<uint64_t>(pos[2]) + 2, r2.data()), -1);
     EXPECT_EQ(write_filespace64f(p, 32, r2.data()), -1);  // the free-list head
+    // From a header buffer and pieces: the same bytes as from one buffer; pieces that do not add
+    // up to the record's size are refused.
+    std::vector<uint8_t> r6 = make_record(402, 24, 91);
+    PDB64_PIECE parts[2] = {{r6.data() + 18, 4}, {r6.data() + 22, 2}};
+    EXPECT_EQ(write_filespace64f_pieces(p, static_cast<uint64_t>(pos[2]), r6.data(), 18, parts),
+              12);
+    EXPECT_TRUE(record_is(p, static_cast<uint64_t>(pos[2]), 402, 24, 91));
+    errno = 0;
+    EXPECT_EQ(write_filespace64f_pieces(p, static_cast<uint64_t>(pos[2]), r2.data(), 18,
+                                        std::span<const PDB64_PIECE>(parts, 1)),
+              -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_TRUE(record_is(p, static_cast<uint64_t>(pos[2]), 402, 24, 91));
 
     // Appending the header only, then the body in place; with filler the body is zeros.
     std::vector<uint8_t> r4 = make_record(403, 100, 5);
