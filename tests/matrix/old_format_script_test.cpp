@@ -43,8 +43,10 @@ QV_SEXP* qv_testOldShow(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*
     }
     MATRIX_DH_SET dh;
     get_matrix_dh_set(&dh, p->ptr.ptr);
-    for (int64_t i = 0; i < dh.total_element; i++)
-        s += " " + std::to_string(reinterpret_cast<uint32_t*>(dh.offset)[i]);
+    for (int64_t i = 0; i < dh.total_element; i++) {
+        s += ' ';
+        s += std::to_string(reinterpret_cast<uint32_t*>(dh.offset)[i]);
+    }
     mark(s);
     return nullptr;
 }

@@ -342,7 +342,9 @@ TEST(PdbPageCache, TasksShareTheCache) {
     Counter done;
     std::vector<ShareWork> work(kTasks);
     for (int t = 0; t < kTasks; t++) {
-        work[t].path = d.at("f" + std::to_string(t));
+        std::string name(1, 'f');
+        name += std::to_string(t);
+        work[t].path = d.at(name);
         work[t].seed = static_cast<uint32_t>(t) * 7919u + 1;
         work[t].done = &done;
         create_task(share_task, &work[t], 1);
