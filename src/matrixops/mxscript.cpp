@@ -7,6 +7,8 @@
 #include "longchar/longchar.h"
 #include "matrix/mxstore.h"
 #include "matrixops/old_format.h"
+#include "matrixops/plot_names.h"
+#include "matrixops/plot_script.h"
 
 namespace {
 
@@ -547,5 +549,6 @@ void register_matrix_script_functions(QVISP_ENV* env) {
     later({"sbPrimitive", 1, 1, 255});
     later({"sbHeuristicLayering", 1, 1, 255});
     later({"mxPgPlot", 1, 1, 255});
-    later({"mxObjID", 1, 1, 2});
+    init_mxObjID(env);
+    init_mxPgPlot(env);
 }
