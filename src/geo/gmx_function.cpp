@@ -4,6 +4,7 @@
 #include "builtins/bltn_util.h"
 #include "geo/gmx_close.h"
 #include "geo/gmx_create.h"
+#include "geo/pgplot.h"
 #include "lisp/sexp.h"
 #include "longchar/longchar.h"
 #include "matrixops/mxscript.h"
@@ -53,5 +54,5 @@ void init_gmx_lib_function(QVISP_ENV* env0, QVISP_ENV* env1) {
     init_mxPgPlot(env1);
     later(env1, "gmxPgPlotInsert", FUNC_NORMAL, 3, 3);
     later(env1, "gmxPgPlotField", FUNC_APPLICATIVE, 1, 255);
-    later(env0, "gmxPgDisplay", FUNC_APPLICATIVE, 2, 2);
+    init_gmxPgDisplay(env0);
 }

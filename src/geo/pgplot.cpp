@@ -1,0 +1,143 @@
+// gmxPgDisplay (see pgplot.h).
+#include "geo/pgplot.h"
+
+#include <cstdlib>
+
+#include "base/alloc.h"
+#include "builtins/bltn_util.h"
+#include "geo/gmx_attr.h"
+#include "geo/open_mx.h"
+#include "lisp/list.h"
+#include "longchar/codemethod.h"
+#include "longchar/longchar.h"
+#include "matrixops/plot_block.h"
+#include "matrixops/plot_script.h"
+
+namespace {
+
+QV_SEXP* num(int64_t v) {
+    return get_integer(v, nullptr);
+}
+
+QV_SEXP* sym(const char* s) {
+    return n_get_symbol(s);
+}
+
+QV_SEXP* field_form(const IP_FIELD* f) {
+    int type = f->type;
+    switch (type >> 4) {
+        case 1:
+            return List(sym("NONE"), num(type), LIST_END);
+        case 2: {
+            const char* t = type == FD_STR && f->d.str ? f->d.str : "";
+            return List(sym("STRING"), num(type), get_string(_l_string_1(&utf8_cm, t)), LIST_END);
+        }
+        case 3:
+            if (type == FD_INT_AVG)
+                return List(sym("INT"), num(type), num(f->d.i[0]), num(f->d.i[1]), LIST_END);
+            return List(sym("INT"), num(type), num(f->d.i[0]), LIST_END);
+        case 4: {
+            // The colour's bytes most significant first (0xRRGGBBAA), then the count.
+            uint32_t colour = 0;
+            for (int k = 0; k < 4; k++)
+                colour = colour << 8 | f->d.rgba->rgba[k];
+            return List(sym("INT"), num(type), num(colour), num(f->d.rgba->count), LIST_END);
+        }
+        default:
+            return List(sym("DEFAULT"), num(type), LIST_END);
+    }
+}
+
+QV_SEXP* point_form(const PLOT_MATRIX& pm, const INTERNAL_PLOT* p) {
+    QV_SEXP* c = nullptr;
+    for (int d = pm.dim - 1; d >= 0; d--)
+        c = cons(num(p->c[d]), c);
+    QV_SEXP* base = nullptr;
+    if (p->base) {
+        for (int d = pm.dim - 1; d >= 0; d--)
+            base = cons(num(p->base[d]), base);
+        base = cons(sym("base"), base);
+    }
+    QV_SEXP* fields = nullptr;
+    if (p->fields) {
+        for (int i = static_cast<int>(fields_len(p->fields)) - 1; i >= 0; i--)
+            fields = cons(field_form(&p->fields[i]), fields);
+        fields = cons(sym("fields"), fields);
+    }
+    return List(sym("point"), num(p->flags), cons(sym("c"), c), base, fields, LIST_END);
+}
+
+QV_SEXP* display(QV_SEXP* form, QV_SYM_FIELD* attr, MX_ENTRY* e) {
+    static const char* const name = "gmxPgDisplay";
+    QV_SEXP* item = get_el(form, 1);
+    QV_SEXP* v = get_el(item, 2);
+    if (get_type(v) != QVT_RAW || v->raw.size < 0)
+        return gmx_error(form, GMX_MISMATCH, name, nullptr);
+    std::string z;
+    bool compress = gmx_attr_ascii(attr, "compress", &z) && z == "on";
+    PLOT_MATRIX pm;
+    plot_matrix_of(e->c.m, &pm);
+    auto* bytes = reinterpret_cast<const uint8_t*>(v->raw.data);
+    int64_t stored = v->raw.size, size = stored;
+    const uint8_t* code = bytes;
+    int64_t len = stored;
+    uint8_t* inflated = nullptr;
+    if (compress) {
+        inflated = pp_inflate(bytes, stored, &size);
+        if (!inflated)
+            return gmx_error_d(form, GMX_PARAM, name,
+                               List(n_get_string("invalid parameter in gmxPgDisplay"),
+                                    n_get_string("zlib uncompress"), LIST_END));
+        code = inflated + 1;
+        len = size - 1;
+    }
+    SIMPLE_ALLOC_T pool;
+    smp_init(&pool);
+    uint32_t err = 0;
+    INTERNAL_PLOT* l = code2internal(&pm, code, len, &pool, &err);
+    QV_SEXP* r;
+    if (err) {
+        r = gmx_error_d(form, GMX_PARAM, name,
+                        List(n_get_string("invalid parameter in gmxPgDisplay"),
+                             n_get_string("internal plot code"), LIST_END));
+    } else {
+        QV_SEXP* points = nullptr;
+        QV_SEXP** tail = &points;
+        int n = 0;
+        for (const INTERNAL_PLOT* p = l; p; p = p->next, n++) {
+            *tail = cons(point_form(pm, p), nullptr);
+            tail = &(*tail)->pair.cdr;
+        }
+        r = List(sym("pg"), num(size), num(stored), num(n), cons(sym("ip"), points), LIST_END);
+    }
+    free_smp(&pool);
+    if (inflated) d_f_ree(inflated);
+    return r;
+}
+
+}  // namespace
+
+QV_SEXP* qv_gmxPgDisplay(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
+    static const char* const name = "gmxPgDisplay";
+    QV_SEXP* item = get_el(form, 1);
+    if (get_type(item) != QVT_PAIR || list_length(item) != 3)
+        return gmx_error(form, GMX_MISMATCH, name, nullptr);
+    int id = 0;
+    bool have = gmx_attr_int(attr, "id", &id);
+    if (!have) {
+        QV_SEXP* head = item->pair.car;
+        if (get_type(head) != QVT_SYMBOL) return gmx_error(form, GMX_MISMATCH, name, nullptr);
+        have = gmx_attr_int(head->symbol.field, "id", &id);
+    }
+    MX_ENTRY* e = have ? search_mx_entry_by_id(id) : nullptr;
+    if (!e) return gmx_error(form, GMX_PARAM, name, "attribute:path-type");
+    gc_push(nullptr, nullptr, name);
+    QV_SEXP* r = display(form, attr, e);
+    gc_pop(r, gc_vx_sexp);
+    release_mx_entry(e);
+    return r;
+}
+
+void init_gmxPgDisplay(QVISP_ENV* env0) {
+    bind_prim(env0, "gmxPgDisplay", qv_gmxPgDisplay, FUNC_APPLICATIVE, 2, 2);
+}
