@@ -53,6 +53,6 @@ void init_gmx_lib_function(QVISP_ENV* env0, QVISP_ENV* env1) {
     later(env1, "gmxImportDTED1", FUNC_APPLICATIVE, 4, 4);
     init_mxPgPlot(env1);
     later(env1, "gmxPgPlotInsert", FUNC_NORMAL, 3, 3);
-    later(env1, "gmxPgPlotField", FUNC_APPLICATIVE, 1, 255);
+    init_gmxPgPlotField(env1);
     init_gmxPgDisplay(env0);
 }

@@ -1,4 +1,4 @@
-// gmxPgDisplay (see pgplot.h).
+// gmxPgPlotField and gmxPgDisplay (see pgplot.h).
 #include "geo/pgplot.h"
 
 #include <cstdlib>
@@ -7,6 +7,7 @@
 #include "builtins/bltn_util.h"
 #include "geo/gmx_attr.h"
 #include "geo/open_mx.h"
+#include "lisp/collect.h"
 #include "lisp/list.h"
 #include "longchar/codemethod.h"
 #include "longchar/longchar.h"
@@ -136,6 +137,104 @@ QV_SEXP* qv_gmxPgDisplay(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     gc_pop(r, gc_vx_sexp);
     release_mx_entry(e);
     return r;
+}
+
+void gc_fd_opt(void* p) {
+    for (auto* o = static_cast<FD_OPT_ENTRY*>(p); o; o = o->next) {
+        if (!gc_mark_block(o)) return;
+        gc_vx_sexp(o->opt.init_sexp);
+        const FIELD_TYPE* row = fd_row(o->opt.merge_type);
+        if (row && row->gc) row->gc(&o->opt);
+    }
+}
+
+void gc_fd_opt_ptr(void* p) {
+    if (p && gc_mark_block(p)) gc_fd_opt(static_cast<FD_OPT_PTR*>(p)->opt);
+}
+
+int fd_csv_column(const std::string& name) {
+    if (name.empty()) return -1;
+    bool letters = true;
+    for (char c : name)
+        letters = letters && ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'));
+    int64_t v = 0;
+    if (letters) {
+        for (char c : name) {
+            v = v * 26 + ((c | 0x20) - 'a' + 1);
+            if (v > INT32_MAX) return -1;
+        }
+        return static_cast<int>(v - 1);
+    }
+    size_t i = 0;
+    for (; i < name.size() && name[i] >= '0' && name[i] <= '9'; i++) {
+        v = v * 10 + (name[i] - '0');
+        if (v > INT32_MAX) return -1;
+    }
+    return static_cast<int>(v);
+}
+
+QV_SEXP* qv_gmxPgPlotField(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
+    static const char* const name = "gmxPgPlotField";
+    auto param = [&](QV_SEXP* detail, QV_SEXP* more = LIST_END) {
+        return gmx_error_d(
+            form, GMX_PARAM, name,
+            List(n_get_string("invalid parameter in gmxPgPlotField"), detail, more, LIST_END));
+    };
+    QV_SEXP* args = cdr(form);
+    if (get_type(args) != QVT_PAIR) {
+        int id = 0;
+        if (!gmx_attr_int(attr, "id", &id)) return param(n_get_string("id required"));
+        MX_ENTRY* e = search_mx_entry_by_id(id);
+        if (!e) return param(n_get_string("invalid id"));
+        auto* r = static_cast<FD_OPT_PTR*>(
+            xx_mmalloc(sizeof(FD_OPT_PTR), gc_fd_opt_ptr, __FILE__, __LINE__));
+        r->opt = nullptr;
+        r->m = e->c.m;
+        r->last_label = 0;
+        r->startline = 0;
+        release_mx_entry(e);
+        return get_ptr(r, gc_fd_opt_ptr);
+    }
+    QV_SEXP* p = car(args);
+    if (get_type(p) != QVT_PTR || p->ptr.gc != gc_fd_opt_ptr || !p->ptr.ptr)
+        return gmx_error_d(
+            form, GMX_MISMATCH, name,
+            List(n_get_string("type missmatch"), n_get_string("opt_list"), LIST_END));
+    auto* set = static_cast<FD_OPT_PTR*>(p->ptr.ptr);
+    int dim = -1, label = -1, merge = 0;
+    gmx_attr_int(attr, "dim", &dim);
+    gmx_attr_int(attr, "label", &label);
+    gmx_attr_int(attr, "merge-type", &merge);
+    std::string csv;
+    int column = gmx_attr_ascii(attr, "csv", &csv) ? fd_csv_column(csv) : -1;
+    // A kind outside the four, a coordinate beyond the matrix or a huge label is refused here,
+    // before anything reads through them.
+    if (!fd_row(merge)) return param(n_get_string("merge-type"));
+    if (dim < -1 || dim >= set->m->p.dim) return param(n_get_string("dim"));
+    if (label < -1 || label >= FD_LABEL_CAP) return param(n_get_string("label"));
+    auto* o =
+        static_cast<FD_OPT_ENTRY*>(xx_mmalloc(sizeof(FD_OPT_ENTRY), gc_fd_opt, __FILE__, __LINE__));
+    *o = FD_OPT_ENTRY{};
+    o->csv_label = column;
+    o->target_label = label;
+    o->opt.dim = dim;
+    o->opt.merge_type = merge;
+    QV_SEXP* rest = cdr(args);
+    int r = fd_row(merge)->initial(nullptr, rest, &o->opt, 0);
+    if (r < 0) return param(n_get_string("initialize"), get_integer(r, nullptr));
+    if (!fd_row(o->opt.merge_type)) return param(n_get_string("merge-type"));
+    if (list_length(rest) == 1) o->opt.init_sexp = car(rest);
+    FD_OPT_ENTRY** at = &set->opt;
+    while (*at && (*at)->csv_label <= o->csv_label)
+        at = &(*at)->next;
+    o->next = *at;
+    *at = o;
+    if (label > set->last_label) set->last_label = label;
+    return p;
+}
+
+void init_gmxPgPlotField(QVISP_ENV* env1) {
+    bind_prim(env1, "gmxPgPlotField", qv_gmxPgPlotField, FUNC_APPLICATIVE, 1, FUNC_NO_MAX);
 }
 
 void init_gmxPgDisplay(QVISP_ENV* env0) {

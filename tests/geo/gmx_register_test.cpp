@@ -45,7 +45,7 @@ const Row kRows[] = {
     {"gmxCache", 0, 1, 1, 1, false},
     {"gmxImportDTED1", 1, 1, 4, 4, true},
     {"gmxPgPlotInsert", 1, 0, 3, 3, true},
-    {"gmxPgPlotField", 1, 1, 1, -1, true},
+    {"gmxPgPlotField", 1, 1, 1, -1, false},
     {"gmxPgDisplay", 0, 1, 2, 2, false},
     {"Exit", 1, 1, 1, 1, false},
     {"Get", 0, 1, 2, 3, true},

@@ -1,5 +1,7 @@
 // gmxPgDisplay: the readable form of stored plot bytes, compressed or not, and its refusals.
+#include "geo/pgplot.h"
 #include "gmx_util.h"
+#include "lisp/list.h"
 #include "matrixops/plot_block.h"
 #include "matrixops/plot_code.h"
 
@@ -109,4 +111,63 @@ TEST_F(PgDisplayTest, Refusals) {
     EXPECT_EQ(v.error, "80030806 gmxPgDisplay ()");
     v = run0("([gmxPgDisplay id=\"" + std::to_string(id_) + "\"] '(data (0 0 0)))");
     EXPECT_EQ(v.error, "80030806 gmxPgDisplay ()");
+}
+
+namespace {
+
+// (testOpts set): the options of a set as (csv dim label type) lists, last first, then
+// last_label.
+QV_SEXP* qv_testOpts(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    QV_SEXP* p = get_el(form, 1);
+    if (get_type(p) != QVT_PTR || p->ptr.gc != gc_fd_opt_ptr) return nullptr;
+    auto* set = static_cast<FD_OPT_PTR*>(p->ptr.ptr);
+    QV_SEXP* r = get_integer(set->last_label, nullptr);
+    r = cons(r, nullptr);
+    for (FD_OPT_ENTRY* o = set->opt; o; o = o->next) {
+        QV_SEXP* one = List(get_integer(o->csv_label, nullptr), get_integer(o->opt.dim, nullptr),
+                            get_integer(o->target_label, nullptr),
+                            get_integer(o->opt.merge_type, nullptr), LIST_END);
+        r = cons(one, r);
+    }
+    return r;
+}
+
+}  // namespace
+
+TEST_F(PgDisplayTest, FieldOptionsAreCheckedAndSortedByColumn) {
+    ASSERT_GT(id_, 0);
+    set_env(vxlisp_top_env1, L("testOpts"),
+            get_func_prim(qv_testOpts, FUNC_APPLICATIVE, nullptr, 2, 2));
+    std::string base = "([gmxPgPlotField id=\"" + std::to_string(id_) + "\"])";
+    // Options listed last first: three columns (BA 52, B 1, AA 26) and one without a column.
+    Val v =
+        run("(testOpts ([gmxPgPlotField merge-type=\"16\" csv=\"BA\"] "
+            "([gmxPgPlotField merge-type=\"49\" dim=\"1\" label=\"3\" csv=\"B\"] "
+            "([gmxPgPlotField merge-type=\"32\" label=\"1\" csv=\"AA\"] "
+            "([gmxPgPlotField merge-type=\"16\" dim=\"0\"] " +
+            base + " 7) \"UTF-8\") 1 1.0 0 0)))");
+    EXPECT_EQ(v.text, "((52 -1 -1 16) (26 -1 1 32) (1 1 3 49) (-1 0 -1 16) 3)") << v.error;
+    EXPECT_EQ(fd_csv_column("A"), 0);
+    EXPECT_EQ(fd_csv_column("z"), 25);
+    EXPECT_EQ(fd_csv_column("12x"), 12);
+    EXPECT_EQ(fd_csv_column("A1"), 0);
+
+    const std::string P = "80040503 gmxPgPlotField (\"invalid parameter in gmxPgPlotField\" ";
+    EXPECT_EQ(err(run("(gmxPgPlotField)")), P + "\"id required\")");
+    EXPECT_EQ(err(run("([gmxPgPlotField id=\"99999\"])")), P + "\"invalid id\")");
+    EXPECT_EQ(err(run("(gmxPgPlotField 5 1)")),
+              "80030806 gmxPgPlotField (\"type missmatch\" \"opt_list\")");
+    struct {
+        std::string attrs, args, detail;
+    } rows[] = {
+        {"merge-type=\"49\"", "4 1.0 0 0", "\"initialize\" -10"},
+        {"merge-type=\"80\"", "1", "\"merge-type\""},
+        {"merge-type=\"0\"", "1", "\"merge-type\""},
+        {"merge-type=\"16\" dim=\"2\"", "1", "\"dim\""},
+        {"merge-type=\"16\" label=\"5000\"", "1", "\"label\""},
+    };
+    for (auto& r : rows)
+        EXPECT_EQ(err(run("([gmxPgPlotField " + r.attrs + "] " + base + " " + r.args + ")")),
+                  P + r.detail + ")")
+            << r.attrs;
 }
