@@ -193,7 +193,10 @@ QV_SEXP* qv_gmxPgPlotField(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
         r->last_label = 0;
         r->startline = 0;
         release_mx_entry(e);
-        return get_ptr(r, gc_fd_opt_ptr);
+        gc_push(r, gc_fd_opt_ptr, name);
+        QV_SEXP* v = get_ptr(r, gc_fd_opt_ptr);
+        gc_pop(v, gc_vx_sexp);
+        return v;
     }
     QV_SEXP* p = car(args);
     if (get_type(p) != QVT_PTR || p->ptr.gc != gc_fd_opt_ptr || !p->ptr.ptr)
@@ -220,7 +223,10 @@ QV_SEXP* qv_gmxPgPlotField(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
     o->opt.dim = dim;
     o->opt.merge_type = merge;
     QV_SEXP* rest = cdr(args);
+    // The option is reached by nothing until it is listed: rooted while the kind fills it.
+    gc_push(o, gc_fd_opt, name);
     int r = fd_row(merge)->initial(nullptr, rest, &o->opt, 0);
+    gc_pop(nullptr, nullptr);
     if (r < 0) return param(n_get_string("initialize"), get_integer(r, nullptr));
     if (!fd_row(o->opt.merge_type)) return param(n_get_string("merge-type"));
     if (list_length(rest) == 1) o->opt.init_sexp = car(rest);

@@ -178,8 +178,12 @@ QV_SEXP* stored_value(const PLOT_MATRIX* pm, const INTERNAL_PLOT* ip, bool compr
     return get_raw(z.p, static_cast<int32_t>(zs));
 }
 
+// (data D v); v stays rooted while the rest is made.
 QV_SEXP* data_item(MATRIX* m, const int64_t* dc, QV_SEXP* v) {
-    return List(n_get_symbol("data"), get_sexp_from_dim_code(m, dc), v, LIST_END);
+    gc_push(v, gc_vx_sexp, "plot data item");
+    QV_SEXP* r = List(n_get_symbol("data"), get_sexp_from_dim_code(m, dc), v, LIST_END);
+    gc_pop(r, gc_vx_sexp);
+    return r;
 }
 
 // Whether dc names a node one level below the processing node and inside it.
