@@ -10,6 +10,7 @@
 #include "geo/gmx_scan.h"
 #include "geo/gmx_status.h"
 #include "geo/gmx_utm.h"
+#include "geo/pgplot.h"
 #include "lisp/sexp.h"
 #include "longchar/longchar.h"
 #include "matrixops/mxscript.h"
@@ -52,6 +53,6 @@ void init_gmx_lib_function(QVISP_ENV* env0, QVISP_ENV* env1) {
     init_gmxImportDTED1(env0, env1);
     init_mxPgPlot(env1);
     later(env1, "gmxPgPlotInsert", FUNC_NORMAL, 3, 3);
-    later(env1, "gmxPgPlotField", FUNC_APPLICATIVE, 1, 255);
-    later(env0, "gmxPgDisplay", FUNC_APPLICATIVE, 2, 2);
+    init_gmxPgPlotField(env1);
+    init_gmxPgDisplay(env0);
 }

@@ -11,6 +11,8 @@
 #include "matrixops/mx_pyramid_ops.h"
 #include "matrixops/old_format.h"
 #include "matrixops/sb_script.h"
+#include "matrixops/plot_names.h"
+#include "matrixops/plot_script.h"
 
 namespace {
 
@@ -554,5 +556,6 @@ void register_matrix_script_functions(QVISP_ENV* env) {
     init_sbPrimitive(env);
     init_sbHeuristicLayering(env);
     later({"mxPgPlot", 1, 1, 255});
-    later({"mxObjID", 1, 1, 2});
+    init_mxObjID(env);
+    init_mxPgPlot(env);
 }

@@ -1,10 +1,11 @@
-// The plot vocabulary of scripts (see plot_names.h). The plot functions answer "not available"
-// until their module joins.
+// The plot vocabulary of scripts (see plot_names.h). mxPgPlotInitialize answers "not available"
+// until the structure-block kinds join.
 #include "matrixops/plot_names.h"
 
 #include "lisp/sexp.h"
 #include "longchar/longchar.h"
 #include "matrixops/mxscript.h"
+#include "matrixops/plot_script.h"
 
 void init_mxPgPlot(QVISP_ENV* env) {
     static const struct {
@@ -23,10 +24,13 @@ void init_mxPgPlot(QVISP_ENV* env) {
         set_env(env, l_string(std_cm, c.name), get_integer(c.value, nullptr));
     static const struct {
         const char* name;
+        QV_PRIM prim;
         int len;
-    } functions[] = {
-        {"mxPgPlotDiff", 2}, {"mxPgPlotSort", 2}, {"mxPgPlotAdd", 3}, {"mxPgPlotInitialize", 1}};
+    } functions[] = {{"mxPgPlotDiff", qv_mxPgPlotDiff, 2},
+                     {"mxPgPlotSort", qv_mxPgPlotSort, 2},
+                     {"mxPgPlotAdd", qv_mxPgPlotAdd, 3},
+                     {"mxPgPlotInitialize", qv_not_available, 1}};
     for (const auto& f : functions)
         set_env(env, l_string(std_cm, f.name),
-                get_func_prim(qv_not_available, FUNC_APPLICATIVE, nullptr, f.len, f.len));
+                get_func_prim(f.prim, FUNC_APPLICATIVE, nullptr, f.len, f.len));
 }

@@ -45,8 +45,8 @@ const Row kRows[] = {
     {"gmxCache", 0, 1, 1, 1, false},
     {"gmxImportDTED1", 1, 1, 4, 4, false},
     {"gmxPgPlotInsert", 1, 0, 3, 3, true},
-    {"gmxPgPlotField", 1, 1, 1, -1, true},
-    {"gmxPgDisplay", 0, 1, 2, 2, true},
+    {"gmxPgPlotField", 1, 1, 1, -1, false},
+    {"gmxPgDisplay", 0, 1, 2, 2, false},
     {"Exit", 1, 1, 1, 1, false},
     {"Get", 0, 1, 2, 3, false},
     {"gmxMatrixParam", 2, 0, 1, -1, false},
@@ -56,9 +56,9 @@ const Row kRows[] = {
     {"gmxMatrixPixelSize", 2, 1, 1, 1, false},
     {"gmxChannelInfo", 2, 1, 1, 2, false},
     {"gmxPhase", 2, 0, 1, -1, false},
-    {"mxPgPlotDiff", 1, 1, 2, 2, true},
-    {"mxPgPlotSort", 1, 1, 2, 2, true},
-    {"mxPgPlotAdd", 1, 1, 3, 3, true},
+    {"mxPgPlotDiff", 1, 1, 2, 2, false},
+    {"mxPgPlotSort", 1, 1, 2, 2, false},
+    {"mxPgPlotAdd", 1, 1, 3, 3, false},
     {"mxPgPlotInitialize", 1, 1, 1, 1, true},
 };
 

@@ -1,0 +1,45 @@
+// Plot points of open matrices: gmxPgPlotField declares, one option at a time, how an input
+// record becomes a point's coordinates and fields; gmxPgDisplay turns the stored bytes of a plot
+// block into a readable list.
+#pragma once
+
+#include <string>
+
+#include "lisp/env.h"
+#include "lisp/sexp.h"
+#include "matrixops/plot_field.h"
+
+struct MATRIX;
+
+// One field option: the input column it reads (-1: its init_sexp), the coordinate and the field
+// it sets (-1: none), and the kind's options. Collected, marked by gc_fd_opt.
+struct FD_OPT_ENTRY {
+    FD_OPT_ENTRY* next;  // sorted by csv_label, ascending
+    int csv_label;
+    int target_label;
+    FD_OPT opt;  // opt.dim is the coordinate
+};
+
+// One option set, handed to scripts as a pointer value (mark gc_fd_opt_ptr).
+struct FD_OPT_PTR {
+    FD_OPT_ENTRY* opt;
+    MATRIX* m;
+    int last_label;  // the largest target_label so far: a point gets last_label + 1 fields
+    int startline;
+};
+
+// Field labels above this are refused (a label sizes every point's field array).
+constexpr int FD_LABEL_CAP = 4096;
+
+void gc_fd_opt(void* p);
+void gc_fd_opt_ptr(void* p);
+// A "csv" column name: letters count as spreadsheet columns (A 0, Z 25, AA 26, BA 52), other
+// text as a decimal number from its start; -1 for nothing usable.
+int fd_csv_column(const std::string& name);
+
+QV_SEXP* qv_gmxPgPlotField(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,
+                           QVISP_ENV*);
+void init_gmxPgPlotField(QVISP_ENV* env1);
+
+QV_SEXP* qv_gmxPgDisplay(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*);
+void init_gmxPgDisplay(QVISP_ENV* env0);
