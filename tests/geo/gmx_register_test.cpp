@@ -96,7 +96,7 @@ TEST_F(GmxTest, EveryRowIsBoundWithItsOrderLengthsAndArgumentEnvironment) {
     EXPECT_EQ(get_type(get_env_symbol(vxlisp_top_env1, L("gmxPhase"), -1)), QVT_NIL);
     EXPECT_EQ(get_type(get_env_symbol(gmx_create_env(), L("gmxPriority"), 0)), QVT_NIL);
     // A later built-in names itself in its refusal.
-    EXPECT_EQ(err(run("(gmxPgPlotField 1)")), "80030604 gmxPgPlotField \"not available\"");
+    EXPECT_EQ(err(run("(gmxPgPlotInsert 1 2)")), "80030604 gmxPgPlotInsert \"not available\"");
     // The geo Get replaced the general one.
     EXPECT_EQ(err(run("(Get 3)")), "80030806 Get(vxmx) \"filename\"");
 }
