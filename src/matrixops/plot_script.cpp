@@ -10,6 +10,7 @@
 #include "lisp/printer.h"
 #include "longchar/longchar.h"
 #include "matrix/mxstore.h"
+#include "matrixops/mx_item.h"
 #include "matrixops/plot_block.h"
 #include "matrixops/plot_level.h"
 #include "stream/sprintf.h"
@@ -29,9 +30,8 @@ struct Call {
 };
 
 bool call_frame(QVISP_ENV* env, Call* c) {
-    MATRIX_TOKEN* t = get_env_token(env);
-    if (!t || !t->process_node) return false;
-    c->n = t->process_node;
+    c->n = mx_script_node(env);
+    if (!c->n) return false;
     c->m = c->n->matrix;
     plot_matrix_of(c->m, &c->pm);
     return true;
