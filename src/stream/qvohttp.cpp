@@ -409,7 +409,14 @@ int __s_flush_QVoHTTP(STREAM*, S_QVoHTTP_INFO* info, int type, int zero_check) {
     }
     if (con == info->keep_con) info->keep_con = nullptr;
     s_safe_close(con);
-    info->flags |= QoH_FAILED;
+    if ((info->flags & QoH_CLOSING) && type != QoH_END) {
+        // The stream's close cut this send (it closes the connection being written): the agent
+        // never got the request whole, so the session stays sound and its number goes to the
+        // end that follows (the agent takes requests in number order and would wait for it).
+        if (static_cast<uint16_t>(info->send_seq - 1) == h.seq) info->send_seq = h.seq;
+    } else {
+        info->flags |= QoH_FAILED;
+    }
     return -1;
 }
 
