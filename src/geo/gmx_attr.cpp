@@ -5,6 +5,7 @@
 
 #include "builtins/bltn_util.h"
 #include "lisp/eval.h"
+#include "lisp/heap.h"
 #include "lisp/list.h"
 
 bool gmx_attr_int(QV_SYM_FIELD* attr, const char* name, int* v) {
@@ -51,10 +52,13 @@ bool gmx_attr_ascii(QV_SYM_FIELD* attr, const char* name, std::string* out) {
 
 void gmx_push(QV_SEXP** head, QV_SEXP** tail, QV_SEXP* x) {
     QV_SEXP* c = cons(x, nullptr);
-    if (*tail)
+    if (*tail) {
+        // A cell the collector may be marking is changed inside a heap section, as everywhere.
+        HeapSection hs;
         (*tail)->pair.cdr = c;
-    else
+    } else {
         *head = c;
+    }
     *tail = c;
 }
 
