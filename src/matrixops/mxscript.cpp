@@ -10,9 +10,9 @@
 #include "matrixops/mx_compress.h"
 #include "matrixops/mx_pyramid_ops.h"
 #include "matrixops/old_format.h"
-#include "matrixops/sb_script.h"
 #include "matrixops/plot_names.h"
 #include "matrixops/plot_script.h"
+#include "matrixops/sb_script.h"
 
 namespace {
 
