@@ -1,4 +1,6 @@
 // Markup: QV text with CENTER, BR, A and FONT filling a layout sequence, and its picture.
+// Markup runs in a program of its own: its first-use test needs a process where nothing has
+// touched the markup environment yet.
 #include "geo/markup.h"
 
 #include <gtest/gtest.h>
