@@ -96,7 +96,10 @@ void ring_settle() {
 
 // The extent shift of a level along dimension d, in level-0 cells.
 int node_shift(MATRIX* m, int64_t level, int d) {
+    // Levels past 64 give the same (saturated) shift; clamping first keeps a
+    // hostile level number from overflowing the product.
     if (level < 0) level = 0;
+    if (level > 64) level = 64;
     int64_t s = level * m->dim_divide[d] + m->block_size[d];
     return s > 64 ? 64 : static_cast<int>(s);
 }
