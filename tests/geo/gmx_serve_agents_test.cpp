@@ -269,8 +269,19 @@ TEST_F(GmxServeAgents, APeerGetsNodesStatusAndRefusals) {
                            saved_get("near.bin", "/vals.mx", "(0 8 16)") +
                            saved_get("coarse.bin", "/vals.mx", "(2 0 0)") +
                            "^(Remote c (Exit))\n^(Exit)\n";
+    // A second peer asks for the same node while it is being made (the calibration sleeps a
+    // second): both get the node A made.
+    std::string dc = dir.at("c");
+    ASSERT_EQ(mkdir(dc.c_str(), 0755), 0);
+    ChildResult c_run;
+    std::thread other(
+        [&] { c_run = agent(dc, c + saved_get("first.bin", "/ok.mx", "(0 4 4)") + "^(Exit)\n"); });
     ChildResult b_run = agent(db, b_script);
+    other.join();
     a.join();
+    EXPECT_EQ(c_run.exit_status, 0);
+    EXPECT_EQ(reply(geotest::read_file(dc + "/out.txt"), 2), "()");
+    EXPECT_EQ(geotest::read_file(dc + "/first.bin"), geotest::read_file(db + "/first.bin"));
     EXPECT_EQ(b_run.exit_status, 0);
     EXPECT_EQ(a_run.exit_status, 0) << a_run.out;
     std::string out = geotest::read_file(db + "/out.txt");
