@@ -36,8 +36,9 @@ namespace {
 
 using bench_net::numbers;
 
-bool run(const std::vector<std::string>& args, const std::string& dir, double* secs = nullptr) {
-    return bench_net::run_measured(args, dir, "/dev/null", secs);
+bool run(const std::vector<std::string>& args, const std::string& dir, double* secs = nullptr,
+         long* peak_kb = nullptr) {
+    return bench_net::run_measured(args, dir, "/dev/null", secs, peak_kb);
 }
 
 const char* kStamp = "^([Shell pipe=\"on\"] \"date +%s%N >> stamps.txt\")\n";
@@ -189,7 +190,7 @@ int dted(const std::string& agent, const std::string& dir) {
     if (!run(args, dir, &vrt) ||
         !run({"gdal_translate", "-q", "-of", "GTiff", "-co", "TILED=YES", "-co", "BLOCKXSIZE=256",
               "-co", "BLOCKYSIZE=256", "mosaic.vrt", "mosaic.tif"},
-             dir, &tif)) {
+             dir, &tif, &peak)) {
         printf("DTED: gdalbuildvrt or gdal_translate failed: no yardstick\n");
         return 0;
     }
@@ -210,8 +211,10 @@ int dted(const std::string& agent, const std::string& dir) {
         auto [X, R] = pts[k];
         equal += mine[k] == theirs[k] && mine[k] == elevation(X, R);
     }
-    printf("gdalbuildvrt + gdal_translate to a 256x256-tiled GeoTIFF: %.3f s (%.3f + %.3f)\n",
-           vrt + tif, vrt, tif);
+    printf(
+        "gdalbuildvrt + gdal_translate to a 256x256-tiled GeoTIFF: %.3f s (%.3f + %.3f), "
+        "gdal_translate peak %ld MiB\n",
+        vrt + tif, vrt, tif, peak / 1024);
     printf("ratio agent / gdal: %.2fx; sampled points equal: %d of %zu\n", ours / (vrt + tif),
            equal, pts.size());
     return equal == static_cast<int>(pts.size()) ? 0 : 1;
@@ -309,6 +312,7 @@ int utm(const std::string& agent, const std::string& dir, int side) {
         return both ? 100.0 * same / both : -1.0;
     };
     double g[2] = {0, 0};
+    long gpeak[2] = {0, 0};
     for (int k = 0; k < 2; k++) {
         std::vector<std::string> a = {"gdalwarp", "-q",
                                       "-r",       "near",
@@ -323,7 +327,7 @@ int utm(const std::string& agent, const std::string& dir, int side) {
         if (k == 0) a.insert(a.end(), {"-et", "0"});
         std::string o = "w" + std::to_string(k);
         a.insert(a.end(), {"src.tif", o + ".tif"});
-        if (!run(a, dir, &g[k]) ||
+        if (!run(a, dir, &g[k], &gpeak[k]) ||
             !run({"gdal_translate", "-q", "-of", "PNM", o + ".tif", o + ".ppm"}, dir)) {
             printf("UTM: gdalwarp failed: no yardstick\n");
             return 0;
@@ -331,8 +335,10 @@ int utm(const std::string& agent, const std::string& dir, int side) {
     }
     int v0 = 0, v1 = 0;
     double e0 = compare("w0.ppm", &v0), e1 = compare("w1.ppm", &v1);
-    printf("gdalwarp -r near -et 0: %.3f s; with the default error threshold: %.3f s\n", g[0],
-           g[1]);
+    printf(
+        "gdalwarp -r near -et 0: %.3f s; with the default error threshold: %.3f s; peak %ld and "
+        "%ld MiB\n",
+        g[0], g[1], gpeak[0] / 1024, gpeak[1] / 1024);
     printf(
         "ratio agent / gdal: %.2fx (-et 0), %.2fx (default); cells equal: %.3f%% and %.3f%% "
         "of %d and %d valued\n",
