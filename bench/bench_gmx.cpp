@@ -37,14 +37,7 @@ std::string slurp(const std::string& path) {
     return ss.str();
 }
 
-std::vector<double> numbers(const std::string& text) {
-    std::vector<double> v;
-    std::istringstream in(text);
-    double x;
-    while (in >> x)
-        v.push_back(x);
-    return v;
-}
+using bench_net::numbers;
 
 // Stamps the time (nanoseconds) and, with state, the agent's descriptors and resident kB.
 std::string stamp(bool state) {

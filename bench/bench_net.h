@@ -199,6 +199,17 @@ inline void write_file(const std::string& path, const std::string& text) {
     std::ofstream(path) << text;
 }
 
+// The numbers of a text separated by white space (time stamps, tool outputs), up to the first
+// that does not read as one.
+inline std::vector<double> numbers(const std::string& text) {
+    std::vector<double> v;
+    std::istringstream in(text);
+    double x;
+    while (in >> x)
+        v.push_back(x);
+    return v;
+}
+
 // Runs args[0] (looked up on PATH) in the directory dir ("" for this one) with its standard
 // output to out_file and its standard error discarded, and waits for it: true when it exited
 // with status 0; its wall time in *secs and, when peak_kb is given, its peak resident memory.

@@ -40,14 +40,7 @@ double seconds(const std::vector<std::string>& args, const std::string& dir, boo
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-std::vector<double> numbers(const std::string& text) {
-    std::vector<double> v;
-    std::istringstream in(text);
-    double x;
-    while (in >> x)
-        v.push_back(x);
-    return v;
-}
+using bench_net::numbers;
 
 const char* kStamp = "^([Shell pipe=\"on\"] \"date +%s%N >> stamps.txt\")\n";
 

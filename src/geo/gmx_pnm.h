@@ -6,6 +6,12 @@
 
 #include "lisp/env.h"
 
+struct MATRIX;
+
 void init_gmxImportPNM(QVISP_ENV* env0, QVISP_ENV* env1);
 void init_gmxPNMStatus(QVISP_ENV* env0, QVISP_ENV* env1);
 void init_gmxExportPNM(QVISP_ENV* env0, QVISP_ENV* env1);
+
+// A diagnostic probe of m's file (matrix_test) run at most once per second of the store's clock,
+// shared by all matrices: the probe's result when it ran, else the current second.
+int matrix_test_1sec(MATRIX* m);

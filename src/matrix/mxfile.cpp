@@ -423,6 +423,23 @@ void mx_finish_file_access(MATRIX* m) {
     if (MX_FILE_WORK* w = work_of(m)) disown(w);
 }
 
+int matrix_test(MATRIX* m) {
+    int r = mx_start_file_access(m);
+    if (r < 0) {
+        ss_printf("load_matrix_header-1 %i %p %p\n", r, m->file_work, static_cast<void*>(m));
+        return r;
+    }
+    uint64_t at = 0;
+    void* h = nullptr;
+    {
+        PdbLockGuard g;
+        h = get_file_record64(&at, work_of(m)->pdb, static_cast<int16_t>(MX_REC_HEADER), 0);
+    }
+    if (h) d_f_ree(h);
+    mx_finish_file_access(m);
+    return h ? 0 : MXF_DAMAGED;
+}
+
 namespace {
 // Access for one scope.
 struct Access {

@@ -80,6 +80,10 @@ struct MX_FILE_WORK {
 // file cannot be opened) or MXF_DAMAGED (damaged or in use elsewhere). Re-entrant per task.
 int mx_start_file_access(MATRIX* m);
 void mx_finish_file_access(MATRIX* m);
+// A probe of m's file: takes access (opening the file when closed), looks for the header record
+// and lets it go. 0 when the header is there, MXF_DAMAGED when it is not, or the access code, in
+// which case the line "load_matrix_header-1 CODE WORK MATRIX" goes to standard output.
+int matrix_test(MATRIX* m);
 
 // Creates m's file (refused with -1 when a non-empty file is there) and writes header, defaults,
 // subheader and an empty node tree: 0 or -1.

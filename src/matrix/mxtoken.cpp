@@ -50,12 +50,11 @@ int mx_token_priority(MATRIX_TOKEN* t) {
             return static_cast<int>(base - level + 2 * m->total_levels);
         case 2:
             return base;
-        case 3:
-            return 32767;
         default:
-            er_panic("_get_matrix_access");
+            // Kind 3, and any other word a script or a matrix file gave the slot: the lowest
+            // priority, so that a bad word delays its tokens instead of ending the agent.
+            return 32767;
     }
-    return 0;
 }
 
 namespace {

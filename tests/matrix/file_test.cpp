@@ -13,12 +13,14 @@
 #include <random>
 #include <sstream>
 
+#include "geo/gmx_pnm.h"
 #include "matrix/compact_code.h"
 #include "matrix/mxfile.h"
 #include "matrix/mxtransfer.h"
 #include "mx_util.h"
 #include "pdb/l_favt64.h"
 #include "support/child.h"
+#include "support/stdout_text.h"
 
 namespace {
 
@@ -291,6 +293,50 @@ TEST_F(FileTest, LiveSecondOpenerAndIdleClosing) {
     EXPECT_EQ(save_matrix_header(again), -1);
     close_all();
     EXPECT_NE(read_all(file), "");
+}
+
+// The file probe is quiet on an open file, opens a closed one again and reports a matrix whose
+// file it cannot reach; its once-a-second form skips the probe within a second of the store's
+// clock and answers that second instead.
+TEST_F(FileTest, FileProbe) {
+    MATRIX* m = create(path("p.mx"), 7);
+    {
+        vxtest::StdoutText out;
+        EXPECT_EQ(matrix_test(m), 0);
+        EXPECT_EQ(out.text(), "");
+    }
+    int open_before = mx_open_file_count();
+    clock_now += 300;
+    mx_close_idle_files();
+    ASSERT_EQ(mx_open_file_count(), open_before - 1);
+    {
+        vxtest::StdoutText out;
+        EXPECT_EQ(matrix_test(m), 0);
+        EXPECT_EQ(out.text().rfind("_start_file_access ", 0), 0u) << out.text();
+    }
+    EXPECT_EQ(mx_open_file_count(), open_before);
+
+    MATRIX* none = bare(path("none.mx"));  // no header made or read: no file to reach
+    char want[128];
+    snprintf(want, sizeof want, "load_matrix_header-1 %i %p %p\n", MXF_CANNOT_OPEN,
+             static_cast<void*>(nullptr), static_cast<void*>(none));
+    {
+        vxtest::StdoutText out;
+        EXPECT_EQ(matrix_test(none), MXF_CANNOT_OPEN);
+        EXPECT_EQ(out.text(), want);
+    }
+    clock_now += 1;
+    int now = static_cast<int>(clock_now.load());
+    {
+        vxtest::StdoutText out;
+        EXPECT_EQ(matrix_test_1sec(none), MXF_CANNOT_OPEN);
+        EXPECT_EQ(matrix_test_1sec(none), now);
+        EXPECT_EQ(matrix_test_1sec(m), now);  // one second for all matrices
+        EXPECT_EQ(out.text(), want);
+    }
+    clock_now += 1;
+    EXPECT_EQ(matrix_test_1sec(m), 0);
+    EXPECT_EQ(matrix_test_1sec(none), now + 1);
 }
 
 // A second task's file access waits until the first task has released every level it took.

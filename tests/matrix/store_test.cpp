@@ -314,6 +314,10 @@ TEST_F(MatrixTest, TokenPriorityKinds) {
     EXPECT_EQ(mx_token_priority(&t), 16);
     m->p.pri_area[5] = (7 << 16) | 2;
     EXPECT_EQ(mx_token_priority(&t), 7);
+    for (int word : {3, 5, (7 << 16) | 0xffff}) {  // kind 3, and kinds no rule has
+        m->p.pri_area[5] = word;
+        EXPECT_EQ(mx_token_priority(&t), 32767) << word;
+    }
     t.access_target_id = -1;
     EXPECT_EQ(mx_token_priority(&t), 32767);
 }
