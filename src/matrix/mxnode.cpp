@@ -446,7 +446,9 @@ int _sync_matrix_node(MATRIX_NODE* n) {
 
 void _set_dirty_file(MATRIX_NODE* n) {
     MATRIX* m = n->matrix;
-    if (!m->cal[MI_SAVE_TP] && !m->cal[MI_SAVE_MD] && !m->cal[MI_SAVE_BT]) return;
+    // Only a node whose own level has a save script can ever be written back; marking any other
+    // dirty would pin it against the purge for good and keep its matrix from closing.
+    if (!m->cal[mx_slot_for_level(m, MI_SAVE_TP, n->dim_code[0])]) return;
     n->dirty_file_time = matrix_now();
     if (!n->dirty_file_time) n->dirty_file_time = 1;
 }

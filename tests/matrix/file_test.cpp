@@ -435,6 +435,8 @@ TEST_F(FileTest, RefusedWriteKeepsTheNodeDirty) {
     std::string file = path("f.mx");
     MATRIX* m = create(file, 7);
     set_matrix_cal(m, MI_SAVE_TP, script("<mxSave/>"));
+    set_matrix_cal_equ(m, MI_SAVE_MD, MI_SAVE_TP);
+    set_matrix_cal_equ(m, MI_SAVE_BT, MI_SAVE_TP);
     MATRIX_NODE* n = node(m, {0, 0, 0});
     ASSERT_GE(set_channel_sexp(n, 0, get_integer(4, nullptr)), 0);
     ASSERT_NE(n->dirty_file_time, 0u);

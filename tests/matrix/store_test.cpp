@@ -296,6 +296,32 @@ TEST_F(MatrixTest, PurgeFollowsTheClock) {
     take_marks();
 }
 
+TEST_F(MatrixTest, OnlyLevelsWithASaveScriptGetDirty) {
+    MATRIX* m = open({1, 1 << 20, 1, 2, 1});
+    set_matrix_cal(m, MI_FETCH_1_TP, script(kReady));
+    set_matrix_cal_equ(m, 4, MI_FETCH_1_TP);
+    set_matrix_cal_equ(m, 5, MI_FETCH_1_TP);
+    // Only the top level can be saved.
+    set_matrix_cal(m, MI_SAVE_TP, script("(testMark \"save\") <mxSave option=\"clear\"/>"));
+    int64_t top = m->total_levels - 1;
+    ASSERT_GT(top, 1);
+    for (int64_t level : {int64_t{0}, top / 2, top}) {
+        int err = 0;
+        int64_t dc[2] = {level, 0};
+        MATRIX_NODE* n = get_matrix_node_wait(&err, m, dc, MI_FETCH_1_TP);
+        ASSERT_EQ(err, 0);
+        ASSERT_NE(n, nullptr);
+        set_dirty_file(n);
+        EXPECT_EQ(n->dirty_file_time != 0, level == top) << level;
+        unlock_node(n, nullptr);
+    }
+    // The unsaveable nodes do not hold the close back; the top one is saved on the way.
+    EXPECT_TRUE(quiet(m));
+    close_matrix(m);
+    opened_.clear();
+    EXPECT_EQ(take_marks(), std::vector<std::string>{"^\"save\""});
+}
+
 TEST_F(MatrixTest, TokenPriorityKinds) {
     MATRIX* m = open({1, 512, 1, 0, 1});
     ASSERT_EQ(m->total_levels, 10);
