@@ -576,7 +576,9 @@ int load_matrix_header(MATRIX* m, int oflags, int) {
             ok = infos[ch].data_type != nullptr;
         }
         if (!ok) break;
-        if (par.total_levels < 0) break;
+        // A pyramid needs at most 64 levels (every extent saturates by then); a far larger count
+        // is a damaged header, and would allocate a row per level.
+        if (par.total_levels < 0 || par.total_levels > 255) break;
         for (int ch = 0; ch < chs; ch++) {
             MATRIX_CHANNEL_INFO& ci = infos[ch];
             MATRIX_DATA_TYPE* tp = ci.data_type;
