@@ -161,75 +161,145 @@ int op(MX_STRUCT_BLOCK* sb, int cmd, void* param) {
     return sb->tbl->operation(cmd, sb, param);
 }
 
+// Adds pts to the points the block holds (replacing the list by both); false, pts not taken,
+// when the block refuses.
+bool give(MX_STRUCT_BLOCK* sb, INTERNAL_PLOT* pts) {
+    INTERNAL_PLOT* had = nullptr;
+    op(sb, 5, &had);
+    INTERNAL_PLOT** join = &pts;
+    while (*join)
+        join = &(*join)->next;
+    *join = had;
+    if (op(sb, 7, pts) == 0) return true;
+    *join = nullptr;
+    op(sb, 7, had);
+    return false;
+}
+
+// Puts points that could not be passed down back into the node of dc; they are lost only when
+// that node or its block cannot be had either.
+void put_back(const Insert& in, const int64_t* dc, INTERNAL_PLOT* pts) {
+    if (!pts) return;
+    MX_CACHE* c = &in.e->c;
+    std::vector<int64_t> at(dc, dc + in.m->p.dim + 1);
+    MX_STRUCT_BLOCK* sb = get_mx_cache(c, at.data()) < 0 ? nullptr : plot_block(c->n, in.ch);
+    bool kept = sb && give(sb, pts);
+    if (sb) matrix_node_channel_unlock(c->n, kept ? 1 : 0);
+    if (kept) {
+        c->dirty = 1;
+    } else {
+        ss_printf("LOST %i\n", get_internal_plot_len(pts));
+        free_internal_plot_list(pts);
+    }
+}
+
+// The child walk of a node at `level` with origin st and child steps inc.
+struct Walk {
+    const PLOT_MATRIX* pm;
+    int64_t level;
+    int dim;
+    std::vector<int64_t> st, inc, end, child;
+};
+
+// Copies of the list's points whose child comes at or after the walk's current child (after it
+// when `past`): those a failed walk has not placed.
+INTERNAL_PLOT* not_placed(const Walk& w, const INTERNAL_PLOT* list, bool past) {
+    INTERNAL_PLOT* head = nullptr;
+    INTERNAL_PLOT** tail = &head;
+    int64_t crd[1 + PLOT_DIM_MAX];
+    for (const INTERNAL_PLOT* p = list; p; p = p->next) {
+        get_plot_crd(crd, w.pm, p, w.level);
+        int cmp = 0;
+        for (int d = w.dim - 1; d >= 0 && cmp == 0; d--) {
+            int64_t o = w.st[1 + d] + (crd[1 + d] & ~(w.inc[1 + d] - 1));
+            cmp = o < w.child[1 + d] ? -1 : o > w.child[1 + d] ? 1 : 0;
+        }
+        if (cmp > 0 || (cmp == 0 && !past)) {
+            *tail = copy_one_plot(w.pm, p, nullptr);
+            tail = &(*tail)->next;
+        }
+    }
+    return head;
+}
+
 // Pushes the points of the node at level dc[0] >= 1 (dc: the level and any level-0 position in
-// the node) down to the children that hold them; null or the failure's message.
-const char* push_down(const Insert& in, const int64_t* dc, INTERNAL_PLOT* list) {
+// the node) down to the children that hold them; null, or the failure's message with the points
+// not placed in *left.
+const char* push_down(const Insert& in, const int64_t* dc, INTERNAL_PLOT* list,
+                      INTERNAL_PLOT** left) {
     MATRIX* m = in.m;
     MX_CACHE* c = &in.e->c;
-    const int dim = m->p.dim;
-    const int64_t level = dc[0];
     ss_printf("IPD %s\n", pt_dc(m, dc, 1));
     PLOT_MATRIX pm;
     plot_matrix_of(m, &pm);
-    std::vector<int64_t> st(dim + 1), inc(dim + 1), end(dim + 1), child(dim + 1);
+    const int dim = m->p.dim;
+    Walk w{&pm,
+           dc[0],
+           dim,
+           std::vector<int64_t>(dim + 1),
+           std::vector<int64_t>(dim + 1),
+           std::vector<int64_t>(dim + 1),
+           {}};
     // Extents saturate at 2^62 (no matrix of the 32-bit creation sizes comes near).
     auto span = [&](int64_t l, int d) {
         return int64_t{1} << std::min(mx_node_shift(m, l, d), 62);
     };
     for (int d = 0; d < dim; d++) {
-        int64_t s = span(level, d);
-        st[1 + d] = dc[1 + d] & ~(s - 1);
-        end[1 + d] = st[1 + d] > INT64_MAX - s ? INT64_MAX : st[1 + d] + s;
-        inc[1 + d] = span(level - 1, d);
+        int64_t s = span(w.level, d);
+        w.st[1 + d] = dc[1 + d] & ~(s - 1);
+        w.end[1 + d] = w.st[1 + d] > INT64_MAX - s ? INT64_MAX : w.st[1 + d] + s;
+        w.inc[1 + d] = span(w.level - 1, d);
     }
-    child = st;
-    child[0] = level - 1;
+    w.child = w.st;
+    w.child[0] = w.level - 1;
     do {
-        ss_printf("IPD-2 %s\n", pt_dc(m, child.data(), 1));
-        INTERNAL_PLOT* pts = shift_under_plot(&pm, list, level, child.data());
+        ss_printf("IPD-2 %s\n", pt_dc(m, w.child.data(), 1));
+        INTERNAL_PLOT* pts = shift_under_plot(&pm, list, w.level, w.child.data());
         if (!pts) {
             ss_printf("NONE\n");
             continue;
         }
-        if (get_mx_cache(c, child.data()) < 0) {
+        const char* fail = nullptr;
+        MX_STRUCT_BLOCK* sb = nullptr;
+        if (get_mx_cache(c, w.child.data()) < 0) {
             ss_printf("A\n");
+            fail = "cache error (Access to Matrix)";
+        } else {
+            ss_printf("IPD-3 %s\n", pt_dc(m, c->n->dim_code, 1));
+            sb = plot_block(c->n, in.ch);
+            if (!sb) {
+                ss_printf("B\n");
+                fail = "cannot get channel block";
+            } else if (!give(sb, pts)) {
+                ss_printf("C\n");
+                matrix_node_channel_unlock(c->n, 0);
+                fail = "operation of PLOT 1";
+            }
+        }
+        if (fail) {
             free_internal_plot_list(pts);
-            return "cache error (Access to Matrix)";
+            *left = not_placed(w, list, false);
+            return fail;
         }
         MATRIX_NODE* n = c->n;
-        ss_printf("IPD-3 %s\n", pt_dc(m, n->dim_code, 1));
-        MX_STRUCT_BLOCK* sb = plot_block(n, in.ch);
-        if (!sb) {
-            ss_printf("B\n");
-            free_internal_plot_list(pts);
-            return "cannot get channel block";
-        }
-        // Points the child already holds stay beside the new ones.
-        INTERNAL_PLOT* had = nullptr;
-        op(sb, 5, &had);
-        INTERNAL_PLOT** tail = &pts;
-        while (*tail)
-            tail = &(*tail)->next;
-        *tail = had;
-        if (op(sb, 7, pts) < 0) {
-            ss_printf("C\n");
-            matrix_node_channel_unlock(n, 0);
-            free_internal_plot_list(pts);
-            return "operation of PLOT 1";
-        }
         c->dirty = 1;
-        if (level - 1 > 0 && op(sb, 4, nullptr) == 1) {
+        if (w.level - 1 > 0 && op(sb, 4, nullptr) == 1) {
             INTERNAL_PLOT* again = nullptr;
             op(sb, 5, &again);
             matrix_node_channel_unlock(n, 1);
-            const char* r = push_down(in, child.data(), again);
+            INTERNAL_PLOT* back = nullptr;
+            const char* r = push_down(in, w.child.data(), again, &back);
             free_internal_plot_list(again);
-            if (r) return r;
+            if (r) {
+                put_back(in, w.child.data(), back);
+                *left = not_placed(w, list, true);
+                return r;
+            }
         } else {
             ss_printf("D\n");
             matrix_node_channel_unlock(n, 1);
         }
-    } while (inc_dim_code_ix(child.data(), st.data(), inc.data(), end.data(), dim) == 0);
+    } while (inc_dim_code_ix(w.child.data(), w.st.data(), w.inc.data(), w.end.data(), dim) == 0);
     return nullptr;
 }
 
@@ -262,9 +332,12 @@ const char* insert_point(const Insert& in, const int64_t* crd, const IP_FIELD* f
     op(sb, 5, &list);
     matrix_node_channel_unlock(n, 1);
     ss_printf("INSERT PLOT DATA ==========================\n");
-    const char* r = push_down(in, dc.data(), list);
+    INTERNAL_PLOT* back = nullptr;
+    const char* r = push_down(in, dc.data(), list, &back);
     ss_printf("INSERT PLOT DATA END ======================\n");
     free_internal_plot_list(list);
+    // Points a failed push could not place stay in the node they came from.
+    if (r) put_back(in, dc.data(), back);
     return r;
 }
 

@@ -5,7 +5,8 @@
 //
 // The run holds the entry's use lock for its whole length, and releases the cache's node and puts
 // back its node-fetch settings on every road out, a failing record's included; points inserted
-// before a failing record stay.
+// before a failing record stay, and points a failed push could not pass down stay in the node
+// they came from.
 #pragma once
 
 #include "lisp/env.h"

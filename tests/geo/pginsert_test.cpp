@@ -43,8 +43,9 @@ QV_SEXP* qv_testNodeBytes(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, 
 }
 
 // A 2-dimensional matrix of side `side` in blocks of 4 x 4 (dimension 1's block size bs1):
-// channel 0 int16, channel 1 the plot block, which every new node installs.
-std::string plot_matrix(int side, int divide, int bs1) {
+// channel 0 int16, channel 1 the plot block, which every new node installs (but those of the
+// middle levels without middle_block).
+std::string plot_matrix(int side, int divide, int bs1, bool middle_block = true) {
     auto dims = [](const char* form, int v0, int v1) {
         return std::string(" ([") + form + " dim=\"0\" value=\"" + std::to_string(v0) + "\"]) ([" +
                form + " dim=\"1\" value=\"" + std::to_string(v1) + "\"])";
@@ -56,8 +57,11 @@ std::string plot_matrix(int side, int divide, int bs1) {
                     " ([gmxChannelInfo channel=\"1\" type=\"block\"])"
                     " ([gmxPhase area=\"0\"] ([mxPgPlotInitialize channel=\"1\"]) "
                     "([mxFinish normal-jump-status=\"MS_OK\"]))";
+    if (!middle_block) r += " ([gmxPhase area=\"1\"] ([mxFinish normal-jump-status=\"MS_OK\"]))";
     for (int a = 1; a <= 5; a++)
-        r += " ([gmxPhase area=\"" + std::to_string(a) + "\" type=\"equ\" equ=\"0\"])";
+        if (middle_block || (a != 1 && a != 4))
+            r += " ([gmxPhase area=\"" + std::to_string(a) + "\" type=\"equ\" equ=\"0\"])";
+    if (!middle_block) r += " ([gmxPhase area=\"4\" type=\"equ\" equ=\"1\"])";
     return r + ")";
 }
 
@@ -74,8 +78,8 @@ class PgInsertTest : public GmxTest {
         for (int id : ids_)
             close_id(id);
     }
-    int make(int side, int divide = 1, int bs1 = 2) {
-        int id = create(plot_matrix(side, divide, bs1));
+    int make(int side, int divide = 1, int bs1 = 2, bool middle_block = true) {
+        int id = create(plot_matrix(side, divide, bs1, middle_block));
         if (id > 0) ids_.push_back(id);
         return id;
     }
@@ -246,6 +250,19 @@ TEST_F(PgInsertTest, RefusalsCarryTheirDataAndAFailingRecordPutsTheSettingsBack)
     EXPECT_EQ(e->c.gn_wait, before[2]);
     EXPECT_EQ(e->c.n, nullptr);
     release_mx_entry(e);
+    EXPECT_EQ(shown(id, 2, 0, 0),
+              "(pg 27 27 1 (ip (point 33 (c 0 0) (base 1 1) (fields (STRING 32 \"a\")))))");
+}
+
+TEST_F(PgInsertTest, PointsAPushCannotPlaceStayInTheirNode) {
+    // The middle level's nodes get no plot block (nor bytes in its channel): the cache cannot
+    // reach them, and the top cannot pass its points down.
+    int id = make(16, 2, 2, false);
+    ASSERT_GT(id, 0);
+    Val v = run(options(id) + insert(id, "csv=\"on\"", "'(\"1,1,a\" \"9,1,b\")"));
+    EXPECT_EQ(err(v),
+              "80040503 gmxPgPlotInsert (\"invalid parameter in gmxPgPlotInsert\" "
+              "\"cache error (Access to Matrix)\")");
     EXPECT_EQ(shown(id, 2, 0, 0),
               "(pg 27 27 1 (ip (point 33 (c 0 0) (base 1 1) (fields (STRING 32 \"a\")))))");
 }
