@@ -1,7 +1,6 @@
 // Registration of the geo-matrix built-ins (see gmx_function.h).
 #include "geo/gmx_function.h"
 
-#include "builtins/bltn_util.h"
 #include "geo/gmx_close.h"
 #include "geo/gmx_create.h"
 #include "geo/gmx_dted.h"
@@ -11,17 +10,12 @@
 #include "geo/gmx_status.h"
 #include "geo/gmx_utm.h"
 #include "geo/pgplot.h"
+#include "geo/pgplot_insert.h"
 #include "lisp/sexp.h"
 #include "longchar/longchar.h"
-#include "matrixops/mxscript.h"
 #include "matrixops/plot_names.h"
 
 namespace {
-
-// A built-in whose module joins later.
-void later(QVISP_ENV* env, const char* name, int order, int min, int max) {
-    bind_prim(env, name, qv_not_available, order, min, max == 255 ? FUNC_NO_MAX : max);
-}
 
 const char* const kSlotNames[24] = {
     "MI_DEF_TP",     "MI_DEF_MD",     "MI_DEF_BT",     "MI_FETCH_1_TP", "MI_FETCH_1_MD",
@@ -52,7 +46,7 @@ void init_gmx_lib_function(QVISP_ENV* env0, QVISP_ENV* env1) {
     init_gmxCache(env0, env1);
     init_gmxImportDTED1(env0, env1);
     init_mxPgPlot(env1);
-    later(env1, "gmxPgPlotInsert", FUNC_NORMAL, 3, 3);
+    init_gmxPgPlotInsert(env0, env1);
     init_gmxPgPlotField(env1);
     init_gmxPgDisplay(env0);
 }

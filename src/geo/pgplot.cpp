@@ -78,35 +78,47 @@ QV_SEXP* display(QV_SEXP* form, QV_SYM_FIELD* attr, MX_ENTRY* e) {
     bool compress = gmx_attr_ascii(attr, "compress", &z) && z == "on";
     PLOT_MATRIX pm;
     plot_matrix_of(e->c.m, &pm);
-    auto* bytes = reinterpret_cast<const uint8_t*>(v->raw.data);
-    int64_t stored = v->raw.size, size = stored;
+    const char* fault = nullptr;
+    QV_SEXP* r = pg_display_form(&pm, reinterpret_cast<const uint8_t*>(v->raw.data), v->raw.size,
+                                 compress, &fault);
+    if (fault)
+        return gmx_error_d(
+            form, GMX_PARAM, name,
+            List(n_get_string("invalid parameter in gmxPgDisplay"), n_get_string(fault), LIST_END));
+    return r;
+}
+
+}  // namespace
+
+QV_SEXP* pg_display_form(const PLOT_MATRIX* pm, const uint8_t* bytes, int64_t stored, bool compress,
+                         const char** fault) {
+    *fault = nullptr;
+    int64_t size = stored;
     const uint8_t* code = bytes;
     int64_t len = stored;
     uint8_t* inflated = nullptr;
     if (compress) {
         inflated = pp_inflate(bytes, stored, &size);
-        if (!inflated)
-            return gmx_error_d(form, GMX_PARAM, name,
-                               List(n_get_string("invalid parameter in gmxPgDisplay"),
-                                    n_get_string("zlib uncompress"), LIST_END));
+        if (!inflated) {
+            *fault = "zlib uncompress";
+            return nullptr;
+        }
         code = inflated + 1;
         len = size - 1;
     }
     SIMPLE_ALLOC_T pool;
     smp_init(&pool);
     uint32_t err = 0;
-    INTERNAL_PLOT* l = code2internal(&pm, code, len, &pool, &err);
-    QV_SEXP* r;
+    INTERNAL_PLOT* l = code2internal(pm, code, len, &pool, &err);
+    QV_SEXP* r = nullptr;
     if (err) {
-        r = gmx_error_d(form, GMX_PARAM, name,
-                        List(n_get_string("invalid parameter in gmxPgDisplay"),
-                             n_get_string("internal plot code"), LIST_END));
+        *fault = "internal plot code";
     } else {
         QV_SEXP* points = nullptr;
         QV_SEXP** tail = &points;
         int n = 0;
         for (const INTERNAL_PLOT* p = l; p; p = p->next, n++) {
-            *tail = cons(point_form(pm, p), nullptr);
+            *tail = cons(point_form(*pm, p), nullptr);
             tail = &(*tail)->pair.cdr;
         }
         r = List(sym("pg"), num(size), num(stored), num(n), cons(sym("ip"), points), LIST_END);
@@ -115,8 +127,6 @@ QV_SEXP* display(QV_SEXP* form, QV_SYM_FIELD* attr, MX_ENTRY* e) {
     if (inflated) d_f_ree(inflated);
     return r;
 }
-
-}  // namespace
 
 QV_SEXP* qv_gmxPgDisplay(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
     static const char* const name = "gmxPgDisplay";

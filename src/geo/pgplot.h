@@ -7,6 +7,7 @@
 
 #include "lisp/env.h"
 #include "lisp/sexp.h"
+#include "matrixops/plot_code.h"
 #include "matrixops/plot_field.h"
 
 struct MATRIX;
@@ -41,5 +42,10 @@ QV_SEXP* qv_gmxPgPlotField(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIE
                            QVISP_ENV*);
 void init_gmxPgPlotField(QVISP_ENV* env1);
 
+// The readable form (pg S T N (ip P ...)) of a plot block's stored bytes (with compress a zlib
+// stream of the byte 13 and the code); null with *fault "zlib uncompress" or "internal plot
+// code" for bytes that do not decode. The caller keeps the result rooted.
+QV_SEXP* pg_display_form(const PLOT_MATRIX* pm, const uint8_t* bytes, int64_t stored, bool compress,
+                         const char** fault);
 QV_SEXP* qv_gmxPgDisplay(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*);
 void init_gmxPgDisplay(QVISP_ENV* env0);

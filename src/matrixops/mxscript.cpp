@@ -522,14 +522,6 @@ void init_mxFinish(QVISP_ENV* env) {
 }
 
 void register_matrix_script_functions(QVISP_ENV* env) {
-    // Functions whose modules join later answer "not available" under their own names.
-    struct Later {
-        const char* name;
-        int order, min, max;
-    };
-    auto later = [&](const Later& l) {
-        bind(env, l.name, qv_not_available, l.order, l.min, l.max);
-    };
     init_mxCH(env);
     init_mxSet(env);
     init_mxTrigger(env);
@@ -555,7 +547,6 @@ void register_matrix_script_functions(QVISP_ENV* env) {
     init_sbArray(env);
     init_sbPrimitive(env);
     init_sbHeuristicLayering(env);
-    later({"mxPgPlot", 1, 1, 255});
-    init_mxObjID(env);
     init_mxPgPlot(env);
+    init_mxObjID(env);
 }

@@ -69,9 +69,17 @@ void clear_cells(PP_STRUCT_BLOCK* blk) {
     std::fill(blk->ary, blk->ary + n, nullptr);
 }
 
+void forget_counts(PP_STRUCT_BLOCK* blk) {
+    d_f_ree(blk->div_cnt);
+    blk->div_cnt = nullptr;
+    blk->div_head = nullptr;
+    blk->div_over = false;
+}
+
 // A bit-1 block moves its points to tracked memory before it adds, hands out or replaces any.
 void unpool(PP_STRUCT_BLOCK* blk) {
     if (!(blk->flags & PP_POOL)) return;
+    forget_counts(blk);
     INTERNAL_PLOT* copy = copy_internal_plot(blk->h.m, blk->plot);
     free_smp(&blk->sat);
     blk->plot = copy;
@@ -80,6 +88,7 @@ void unpool(PP_STRUCT_BLOCK* blk) {
 }
 
 void release_list(PP_STRUCT_BLOCK* blk) {
+    forget_counts(blk);
     if (blk->flags & PP_POOL)
         free_smp(&blk->sat);
     else
@@ -372,35 +381,76 @@ void set_pp_array(PP_STRUCT_BLOCK* blk) {
     }
 }
 
-int pp_op_divide_check(const PP_PLACE* place, const INTERNAL_PLOT* ip) {
+namespace {
+
+// How many points one child cell of the node may hold (the product of E_d / 4^dd, saturating);
+// the bits of a child cell's number in *bits.
+int64_t divide_limit(const PP_PLACE* place, int* bits) {
     const PLOT_MATRIX* m = place->m;
-    if (!ip || !place->dim_code) return 0;
-    // limit = the product of E_d / 4^dd, saturating.
     int64_t limit = 1;
-    int bits = 0;
+    *bits = 0;
     for (int k = 0; k < m->dim; k++) {
         int64_t q = node_extent(place, k) >> (2 * m->dim_divide[k]);
         limit = (q != 0 && limit > INT64_MAX / q) ? INT64_MAX : limit * q;
-        bits += m->dim_divide[k];
+        *bits += m->dim_divide[k];
     }
-    auto digit = [&](const INTERNAL_PLOT* p, int k) {
-        int bs = m->block_size[k], dd = m->dim_divide[k];
-        return (static_cast<unsigned>(p->c[k]) >> (bs - dd)) & ((1u << dd) - 1);
-    };
+    return limit;
+}
+
+unsigned divide_digit(const PLOT_MATRIX* m, const INTERNAL_PLOT* p, int k) {
+    int bs = m->block_size[k], dd = m->dim_divide[k];
+    return (static_cast<unsigned>(p->c[k]) >> (bs - dd)) & ((1u << dd) - 1);
+}
+
+// The number of the child cell that holds the point (for at most 64 bits of cell number).
+uint64_t divide_cell(const PLOT_MATRIX* m, const INTERNAL_PLOT* p) {
+    uint64_t cell = 0;
+    int at = 0;
+    for (int k = 0; k < m->dim; k++) {
+        cell |= static_cast<uint64_t>(divide_digit(m, p, k)) << at;
+        at += m->dim_divide[k];
+    }
+    return cell;
+}
+
+// Child cells beyond this are counted afresh at every check.
+constexpr int kCountedCellBits = 16;
+
+// The block's own divide check: the counts of earlier checks go on while points are only
+// prepended.
+int divide_check(PP_STRUCT_BLOCK* blk) {
+    const PP_PLACE* place = &blk->h;
+    if (!blk->plot || !place->dim_code) return 0;
+    int bits = 0;
+    int64_t limit = divide_limit(place, &bits);
+    if (bits > kCountedCellBits) return pp_op_divide_check(place, blk->plot);
+    if (!blk->div_cnt) {
+        blk->div_cnt = static_cast<int64_t*>(d_calloc(size_t{1} << bits, sizeof(int64_t)));
+        blk->div_head = nullptr;
+        blk->div_over = false;
+    }
+    const INTERNAL_PLOT* p = blk->plot;
+    for (; p && p != blk->div_head; p = p->next)
+        if (++blk->div_cnt[divide_cell(place->m, p)] > limit) blk->div_over = true;
+    blk->div_head = blk->plot;
+    return blk->div_over ? 1 : 0;
+}
+
+}  // namespace
+
+int pp_op_divide_check(const PP_PLACE* place, const INTERNAL_PLOT* ip) {
+    const PLOT_MATRIX* m = place->m;
+    if (!ip || !place->dim_code) return 0;
+    int bits = 0;
+    int64_t limit = divide_limit(place, &bits);
+    auto digit = [&](const INTERNAL_PLOT* p, int k) { return divide_digit(m, p, k); };
     int64_t npts = 0;
     for (const INTERNAL_PLOT* p = ip; p; p = p->next)
         npts++;
     if (bits <= 20 && (int64_t{1} << bits) <= 4 * npts + 64) {
         std::vector<int64_t> cnt(size_t{1} << bits, 0);
-        for (; ip; ip = ip->next) {
-            uint64_t cell = 0;
-            int at = 0;
-            for (int k = 0; k < m->dim; k++) {
-                cell |= static_cast<uint64_t>(digit(ip, k)) << at;
-                at += m->dim_divide[k];
-            }
-            if (++cnt[cell] > limit) return 1;
-        }
+        for (; ip; ip = ip->next)
+            if (++cnt[divide_cell(m, ip)] > limit) return 1;
         return 0;
     }
     std::unordered_map<std::string, int64_t> cnt;
@@ -434,13 +484,15 @@ int pp_operation(int cmd, PP_STRUCT_BLOCK* blk, void* param) {
         case 2:
             return -1;
         case 3:
+            forget_counts(blk);
             blk->plot = sort_plot(blk->h.m, blk->plot);
             touch(blk);
             return 0;
         case 4:
-            return pp_op_divide_check(&blk->h, blk->plot);
+            return divide_check(blk);
         case 5:
             unpool(blk);
+            forget_counts(blk);
             *static_cast<INTERNAL_PLOT**>(param) = blk->plot;
             blk->plot = nullptr;
             clear_cells(blk);
@@ -451,6 +503,7 @@ int pp_operation(int cmd, PP_STRUCT_BLOCK* blk, void* param) {
             return 0;
         case 7:
             unpool(blk);
+            forget_counts(blk);
             free_internal_plot_list(blk->plot);
             blk->plot = static_cast<INTERNAL_PLOT*>(param);
             xx_change_st_internal_plot(blk->plot, __FILE__, __LINE__);

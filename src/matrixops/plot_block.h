@@ -37,6 +37,12 @@ struct PP_STRUCT_BLOCK {
     INTERNAL_PLOT** ary;
     int min;
     SIMPLE_ALLOC_T sat;
+    // The divide check's points per child cell, counted up to the list head div_head (null:
+    // nothing counted). Insertion prepends, so a check counts only the points added since the
+    // last; every other change of the list forgets the counts.
+    int64_t* div_cnt;
+    const INTERNAL_PLOT* div_head;
+    bool div_over;
 };
 
 struct PP_SB_NEW {

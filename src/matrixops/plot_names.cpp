@@ -1,10 +1,8 @@
-// The plot vocabulary of scripts (see plot_names.h). mxPgPlotInitialize answers "not available"
-// until the structure-block kinds join.
+// The plot vocabulary of scripts (see plot_names.h).
 #include "matrixops/plot_names.h"
 
 #include "lisp/sexp.h"
 #include "longchar/longchar.h"
-#include "matrixops/mxscript.h"
 #include "matrixops/plot_script.h"
 
 void init_mxPgPlot(QVISP_ENV* env) {
@@ -29,7 +27,7 @@ void init_mxPgPlot(QVISP_ENV* env) {
     } functions[] = {{"mxPgPlotDiff", qv_mxPgPlotDiff, 2},
                      {"mxPgPlotSort", qv_mxPgPlotSort, 2},
                      {"mxPgPlotAdd", qv_mxPgPlotAdd, 3},
-                     {"mxPgPlotInitialize", qv_not_available, 1}};
+                     {"mxPgPlotInitialize", qv_mxPgPlotInitialize, 1}};
     for (const auto& f : functions)
         set_env(env, l_string(std_cm, f.name),
                 get_func_prim(f.prim, FUNC_APPLICATIVE, nullptr, f.len, f.len));

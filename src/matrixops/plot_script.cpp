@@ -4,15 +4,18 @@
 #include <cstring>
 
 #include "base/alloc.h"
+#include "base/panic.h"
 #include "lisp/eval.h"
 #include "lisp/heap.h"
 #include "lisp/list.h"
 #include "lisp/printer.h"
 #include "longchar/longchar.h"
+#include "matrix/mx_sb.h"
 #include "matrix/mxstore.h"
 #include "matrixops/mx_item.h"
 #include "matrixops/plot_block.h"
 #include "matrixops/plot_level.h"
+#include "matrixops/plot_sb.h"
 #include "stream/sprintf.h"
 #include "stream/stream.h"
 
@@ -444,6 +447,58 @@ QV_SEXP* qv_mxObjID(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* att
     QV_SEXP* v = stored_value(&c.pm, l, compress);
     if (!v) return param_error(form, name, "zlib compress");
     return data_item(c.m, it.dc, v);
+}
+
+QV_SEXP* qv_mxPgPlotInitialize(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,
+                               QVISP_ENV*) {
+    static const char* const name = "mxPgPlotInitialize";
+    Call c;
+    if (!call_frame(env, &c)) return nullptr;
+    int compress = on_off(attr, "compress");
+    if (compress < 0) return param_error(form, name, "compress");
+    // Positions are 16 bits per dimension, and the lists rely on one block size and divide in
+    // every dimension.
+    if (plot_matrix_check(&c.pm) < 0) return param_error(form, name, "block_size");
+    // No "channel" reads as -1: out of range like any other channel the matrix lacks.
+    int64_t ch = mx_decimal(get_sf_attribute(attr, l_string(std_cm, "channel")));
+    MATRIX_NODE* n = c.n;
+    {
+        TaskLockGuard g(matrix_lock);
+        if (!n->channel)
+            n->channel =
+                static_cast<MATRIX_CHANNEL*>(d_calloc(c.m->p.channel_nos, sizeof(MATRIX_CHANNEL)));
+    }
+    matrix_node_channel_lock(n);
+    const char* fault = nullptr;
+    int sat = on_off(attr, "sat");
+    if (ch < 0 || ch >= c.m->p.channel_nos)
+        fault = "channel range";
+    else if (!c.m->channel_info[ch].data_type || c.m->channel_info[ch].data_type->type != MXT_BLOCK)
+        fault = "channel data type is not BLOCK";
+    else if (sat < 0)
+        fault = "attribute sat";
+    if (fault) {
+        matrix_node_channel_unlock(n, 0);
+        return param_error(form, name, fault);
+    }
+    MX_SB_NEW at{c.m, n, static_cast<int>(ch)};
+    PP_SB_NEW empty{nullptr, 0, (compress ? PP_ZLIB : 0) | (sat ? PP_POOL : 0)};
+    MX_STRUCT_BLOCK* b = blk_pp_sb_tbl.new_sb(&at, &empty);
+    if (!b) er_panic("insert");
+    MATRIX_CHANNEL* mc = &n->channel[ch];
+    free_struct_block(mc->sb);
+    mc->sb = b;
+    // A channel without bytes gets the empty block's stored form: the matrix cache reaches a
+    // node only through data in every channel it accesses, and the bytes decode to the block.
+    if (!mc->data) {
+        MATRIX_ALLOC_BLOCK_PARAM* bytes = b->tbl->struct2block(b);
+        if (bytes) {
+            bytes->h = MATRIX_DATA_HEADER{0, MXT_BLOCK, 0};
+            mc->data = bytes;
+        }
+    }
+    matrix_node_channel_unlock(n, 0);
+    return nullptr;
 }
 
 void init_mxObjID(QVISP_ENV* env) {

@@ -3,12 +3,20 @@
 // plain stored block, 2 a zlib stored block, 3 a plot code decoded into a pool); byte 1 the block
 // size (1 to 16; its high nibble sets the matrix's extent), byte 2 the divide (0 to the block
 // size). What decodes is encoded again and must decode to the same points; the block's operations
-// and the level algorithms then run on it. Any crash, leak, hang or sanitizer report is a fault.
+// and the level algorithms then run on it. The readable form that gmxPgDisplay gives peers is made
+// of the same bytes (inflated for form 2) and must decode exactly when the block does. Any crash,
+// leak, hang or sanitizer report is a fault.
 #include <cstddef>
 #include <cstdint>
 
 #include "app/startup.h"
 #include "base/alloc.h"
+#include "geo/pgplot.h"
+#include "lisp/collect.h"
+#include "lisp/env.h"
+#include "lisp/heap.h"
+#include "lisp/printer.h"
+#include "lisp/vxlisp.h"
 #include "matrixops/plot_block.h"
 #include "matrixops/plot_level.h"
 
@@ -16,7 +24,22 @@ namespace {
 
 bool start() {
     init_runtime("fuzz_plot", 0);
+    minit();
+    init_env();
+    init_gc_task();
+    init_vxlisp();
     return true;
+}
+
+// The display form of the bytes, printed; whether they decoded.
+bool display(const PLOT_MATRIX* m, const uint8_t* p, int64_t n, bool compress) {
+    gc_push(nullptr, nullptr, "fuzz_plot");
+    const char* fault = nullptr;
+    QV_SEXP* r = pg_display_form(m, p, n, compress, &fault);
+    if (!fault == !r) __builtin_trap();
+    print_sexp_text(r, 0);
+    gc_pop(nullptr, nullptr);
+    return !fault;
 }
 
 int64_t next_id(void* owner) {
@@ -79,6 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         SIMPLE_ALLOC_T pool{};
         uint32_t err = 0;
         INTERNAL_PLOT* list = code2internal(&m, p, n, form == 3 ? &pool : nullptr, &err);
+        if (display(&m, p, n, false) != !err) __builtin_trap();
         if (!err) {
             check_round_trip(&m, list);
             levels(&m, list);
@@ -91,6 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PP_PLACE place{&m, nullptr, 0, dc, nullptr};
     PP_SB_NEW param{p, n, (form == 2 ? PP_ZLIB : 0) | (data[0] & 0x10 ? PP_POOL : 0)};
     PP_STRUCT_BLOCK* b = pp_new_sb(&place, &param);
+    if (display(&m, p, n, form == 2) != (b != nullptr)) __builtin_trap();
     if (!b) return 0;
     check_round_trip(&m, b->plot);
     int64_t len = 0;

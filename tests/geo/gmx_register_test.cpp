@@ -44,7 +44,7 @@ const Row kRows[] = {
     {"gmxCopy", 1, 1, 2, -1, false},
     {"gmxCache", 0, 1, 1, 1, false},
     {"gmxImportDTED1", 1, 1, 4, 4, false},
-    {"gmxPgPlotInsert", 1, 0, 3, 3, true},
+    {"gmxPgPlotInsert", 1, 0, 3, 3, false},
     {"gmxPgPlotField", 1, 1, 1, -1, false},
     {"gmxPgDisplay", 0, 1, 2, 2, false},
     {"Exit", 1, 1, 1, 1, false},
@@ -59,7 +59,7 @@ const Row kRows[] = {
     {"mxPgPlotDiff", 1, 1, 2, 2, false},
     {"mxPgPlotSort", 1, 1, 2, 2, false},
     {"mxPgPlotAdd", 1, 1, 3, 3, false},
-    {"mxPgPlotInitialize", 1, 1, 1, 1, true},
+    {"mxPgPlotInitialize", 1, 1, 1, 1, false},
 };
 
 QVISP_ENV* env_of(int k) {
@@ -95,8 +95,9 @@ TEST_F(GmxTest, EveryRowIsBoundWithItsOrderLengthsAndArgumentEnvironment) {
     EXPECT_EQ(get_env_parent(gmx_param_env()), nullptr);
     EXPECT_EQ(get_type(get_env_symbol(vxlisp_top_env1, L("gmxPhase"), -1)), QVT_NIL);
     EXPECT_EQ(get_type(get_env_symbol(gmx_create_env(), L("gmxPriority"), 0)), QVT_NIL);
-    // A later built-in names itself in its refusal.
-    EXPECT_EQ(err(run("(gmxPgPlotInsert 1 2)")), "80030604 gmxPgPlotInsert \"not available\"");
+    // gmxPgPlotInsert names its matrix by the "id" attribute before it evaluates anything.
+    EXPECT_EQ(err(run("(gmxPgPlotInsert (car 1) 2)")),
+              "80040503 gmxPgPlotInsert (\"invalid parameter in gmxPgPlotInsert\" \"matrix id\")");
     // The geo Get replaced the general one.
     EXPECT_EQ(err(run("(Get 3)")), "80030806 Get(vxmx) \"filename\"");
 }

@@ -174,12 +174,13 @@ TEST_F(ScriptTest, LifecycleFunctionsThroughScripts) {
                "(testShow <mxFinish normal-jump-status=\"MS_NOPE\"/>) "
                "(testShow <mxFinish/>) (testShow <mxTrigger type=\"parent\"/>) "
                "(testShow <mxLoad target=\"disk\"/>) (testShow <mxSave option=\"keep\"/>) "
-               "(testShow (mxPgPlot)) (testShow <mxLoad target=\"net\"/>)"),
+               "(testShow (mxPgPlotInitialize)) (testShow <mxLoad target=\"net\"/>)"),
         (std::vector<std::string>{
             "ERR 80040503 (\"invalid parameter in mxFinish\" \"err-jump\" \"bad\")",
             "ERR 80040503 (\"invalid parameter in mxFinish\" \"normal-jump-status\" \"MS_NOPE\")",
             "()", "()", "ERR 80040503 ^\"invalid parameter in mxLoad\"",
-            "ERR 80040503 (\"invalid option\" \"keep\")", "ERR 80030604 ^\"not available\"",
+            "ERR 80040503 (\"invalid option\" \"keep\")",
+            "ERR 80040503 (\"invalid parameter in mxPgPlotInitialize\" \"channel range\")",
             "ERR 80040609 (\"not support read_file operation\" 1 0 1)"}));
     int w = writes.load();
     EXPECT_EQ(run_on(m, top, "(testShow <mxSave option=\"clear\"/>) (testShow <mxSave/>)"),

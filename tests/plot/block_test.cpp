@@ -181,6 +181,53 @@ TEST(PlotBlock, DivideCheck) {
     free_internal_plot_list(extra);
 }
 
+TEST(PlotBlock, DivideCheckKeepsUpWithInsertsAndEveryOtherChange) {
+    std::mt19937 rng(17);
+    for (int round = 0; round < 60; round++) {
+        int bs = 2 + static_cast<int>(rng() % 4);
+        Place pl(geometry(1 + static_cast<int>(rng() % 3), bs, static_cast<int>(rng() % 3)));
+        PP_STRUCT_BLOCK* b = pp_new_sb(&pl.p, nullptr);
+        int64_t crd[1 + PLOT_DIM_MAX] = {0};
+        for (int step = 0; step < 150; step++) {
+            switch (rng() % 8) {
+                case 0:
+                    pp_operation(3, b, nullptr);
+                    break;
+                case 1: {
+                    INTERNAL_PLOT* l = nullptr;
+                    pp_operation(5, b, &l);
+                    // Back in another order: the first point moved to the end.
+                    if (l && l->next) {
+                        INTERNAL_PLOT* first = l;
+                        l = l->next;
+                        INTERNAL_PLOT* t = l;
+                        while (t->next)
+                            t = t->next;
+                        t->next = first;
+                        first->next = nullptr;
+                    }
+                    pp_operation(7, b, l);
+                    break;
+                }
+                case 2: {
+                    Bytes s = stored(b);
+                    ASSERT_EQ(pp_block2struct(b, s.data(), static_cast<int64_t>(s.size())), 0);
+                    break;
+                }
+                default: {
+                    for (int k = 0; k < pl.m.dim; k++)
+                        crd[1 + k] = static_cast<int64_t>(rng() % (1u << bs));
+                    PPC_INSERT_T in{0, crd, nullptr};
+                    ASSERT_EQ(pp_operation(1, b, &in), 0);
+                }
+            }
+            ASSERT_EQ(pp_operation(4, b, nullptr), pp_op_divide_check(&pl.p, b->plot))
+                << round << " " << step;
+        }
+        pp_free_sb(b);
+    }
+}
+
 TEST(PlotBlock, PoolAndTrackedPointsNeverMix) {
     std::mt19937 rng(13);
     Place pl(geometry(2, 8, 1));

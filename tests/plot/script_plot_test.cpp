@@ -5,6 +5,7 @@
 
 #include "../matrix/mx_util.h"
 #include "matrixops/plot_block.h"
+#include "matrixops/plot_sb.h"
 #include "matrixops/plot_script.h"
 #include "plot_util.h"
 
@@ -151,10 +152,10 @@ class PlotScriptTest : public MatrixTest {
         }
         MatrixTest::TearDown();
     }
-    MATRIX_NODE* node(int64_t level, int64_t x, int64_t y) {
+    MATRIX_NODE* node(int64_t level, int64_t x, int64_t y, MATRIX* m = nullptr) {
         int err = 0;
         int64_t dc[3] = {level, x, y};
-        MATRIX_NODE* n = get_matrix_node_wait(&err, m_, dc, 3);
+        MATRIX_NODE* n = get_matrix_node_wait(&err, m ? m : m_, dc, 3);
         EXPECT_EQ(err, 0);
         held_.push_back(n);
         return n;
@@ -163,11 +164,20 @@ class PlotScriptTest : public MatrixTest {
     std::vector<std::string> run(MATRIX_NODE* n, const std::string& text) {
         QV_SEXP* s = script(text.c_str());
         for (int k = 0; k < 3; k++)
-            set_matrix_cal(m_, MI_VISU_1_TP + k, s);
+            set_matrix_cal(n->matrix, MI_VISU_1_TP + k, s);
         take_marks();
         matrix_trigger_access(n, MI_VISU_1_TP, 0);
-        EXPECT_TRUE(quiet(m_));
+        EXPECT_TRUE(quiet(n->matrix));
         return take_marks();
+    }
+    // A 3-level matrix like m_ whose two channels hold blocks.
+    MATRIX* block_matrix() {
+        MATRIX_PARAM p{};
+        p.total_levels = 3;
+        MATRIX* m = open(Geometry{2, 16, 1, 2, 2, MXT_BLOCK}, &p);
+        for (int k = 0; k < 3; k++)
+            set_matrix_cal(m, MI_FETCH_1_TP + k, script(kReady));
+        return m;
     }
     void put(const std::string& name, const std::string& d, const INTERNAL_PLOT* ip, bool z) {
         int64_t size = 0;
@@ -456,6 +466,81 @@ TEST_F(PlotScriptTest, ErrorValuesCarryTheirData) {
               P + idp + "\"zlib uncompress\")");
     EXPECT_EQ(one("(mxObjID (testItem \"empty\"))"), P + idp + "\"internal plot code\")");
     free_internal_plot_list(c);
+}
+
+TEST_F(PlotScriptTest, InitializeInstallsAnEmptyBlockAndReplacesOne) {
+    MATRIX* bm = block_matrix();
+    MATRIX_NODE* n = node(0, 4, 0, bm);
+    auto sb_of = [&](int ch) {
+        TaskLockGuard g(matrix_lock);
+        return n->channel ? static_cast<PP_SB*>(n->channel[ch].sb) : nullptr;
+    };
+    auto bytes_of = [&](int ch) {
+        TaskLockGuard g(matrix_lock);
+        auto* d = static_cast<MATRIX_ALLOC_BLOCK_PARAM*>(n->channel[ch].data);
+        return d ? std::vector<uint8_t>(d->block, d->block + d->size) : std::vector<uint8_t>{9};
+    };
+    // Outside a calibration script nothing happens.
+    EXPECT_EQ(qv_mxPgPlotInitialize(vxlisp_top_env0, nullptr, nullptr, nullptr, nullptr), nullptr);
+
+    EXPECT_EQ(run(n, "(testShow <mxPgPlotInitialize channel=\"1\"/>)"),
+              std::vector<std::string>{"()"});
+    PP_SB* b = sb_of(1);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->h.tbl, &blk_pp_sb_tbl);
+    EXPECT_EQ(b->pp->plot, nullptr);
+    EXPECT_EQ(b->pp->flags, 0);
+    EXPECT_EQ(sb_of(0), nullptr);
+    // The empty channel got the empty block's bytes, so the node's channels all hold data.
+    EXPECT_EQ(bytes_of(1), std::vector<uint8_t>{0});
+    int64_t crd[3] = {0, 5, 1};
+    PPC_INSERT_T in{0, crd, nullptr};
+    matrix_node_channel_lock(n);
+    EXPECT_EQ(pp_operation(1, b->pp, &in), 0);
+    matrix_node_channel_unlock(n, 0);
+
+    // Refusals leave the block as it was.
+    const std::string P = "ERR 80040503 (\"invalid parameter in mxPgPlotInitialize\" ";
+    struct {
+        std::string attrs, detail;
+    } rows[] = {{"channel=\"1\" compress=\"yes\"", "compress"},
+                {"", "channel range"},
+                {"channel=\"2\"", "channel range"},
+                {"channel=\"one\"", "channel range"},
+                {"channel=\"1\" sat=\"2\"", "attribute sat"}};
+    for (auto& r : rows)
+        EXPECT_EQ(run(n, "(testShow <mxPgPlotInitialize " + r.attrs + "/>)"),
+                  std::vector<std::string>{P + "\"" + r.detail + "\")"})
+            << r.attrs;
+    EXPECT_EQ(sb_of(1), b);
+    EXPECT_NE(b->pp->plot, nullptr);
+
+    // A second call replaces the block by an empty one; the channel's bytes stay.
+    EXPECT_EQ(run(n, "(testShow <mxPgPlotInitialize channel=\"1\" compress=\"on\" sat=\"on\"/>)"),
+              std::vector<std::string>{"()"});
+    PP_SB* b2 = sb_of(1);
+    ASSERT_NE(b2, nullptr);
+    EXPECT_EQ(b2->pp->plot, nullptr);
+    EXPECT_EQ(b2->pp->flags, PP_ZLIB | PP_POOL);
+    EXPECT_EQ(bytes_of(1), std::vector<uint8_t>{0});
+
+    // A channel of another type, and geometries whose positions or lists plots cannot hold.
+    EXPECT_EQ(run(node(0, 4, 0), "(testShow <mxPgPlotInitialize channel=\"0\"/>)"),
+              std::vector<std::string>{P + "\"channel data type is not BLOCK\")"});
+    MATRIX* uneven = block_matrix();
+    set_matrix_block_size(uneven, 1, 3);
+    MATRIX* wide = open(Geometry{1, 1 << 20, 1, 17, 1, MXT_BLOCK});
+    for (int k = 0; k < 3; k++)
+        set_matrix_cal(wide, MI_FETCH_1_TP + k, script(kReady));
+    for (MATRIX* m : {uneven, wide}) {
+        int err = 0;
+        int64_t dc[3] = {0, 0, 0};
+        MATRIX_NODE* k = get_matrix_node_wait(&err, m, dc, 3);
+        ASSERT_EQ(err, 0);
+        held_.push_back(k);
+        EXPECT_EQ(run(k, "(testShow <mxPgPlotInitialize channel=\"0\"/>)"),
+                  std::vector<std::string>{P + "\"block_size\")"});
+    }
 }
 
 }  // namespace
