@@ -323,6 +323,15 @@ MATRIX_NODE* get_matrix_tree(int* errp, MATRIX* m, int64_t* dc, int access, int 
 
 // ---- Channel data ------------------------------------------------------------------------------
 
+// A failed channel request gives back what it took: the channel lock and, for a tree walk, the
+// walk's hold on the node (the caller gets no node to release).
+static void* no_channel_data(MATRIX_NODE* n, MATRIX_NODE** np, int type) {
+    _matrix_node_channel_unlock(n, 0);
+    if (type == 1) _unlock_node(n, nullptr);
+    if (np) *np = nullptr;
+    return nullptr;
+}
+
 void* get_matrix_node_channel(int* errp, MATRIX_NODE** np, MATRIX* m, int64_t* dc, int ch, int type,
                               int access, const int* vp, int key) {
     *errp = 0;
@@ -365,9 +374,7 @@ void* get_matrix_node_channel(int* errp, MATRIX_NODE** np, MATRIX* m, int64_t* d
     if (c->data) return c->data;
     if (access < 0) {
         *errp = MXE_NO_DATA;
-        _matrix_node_channel_unlock(n, 0);
-        if (np) *np = nullptr;
-        return nullptr;
+        return no_channel_data(n, np, type);
     }
     MATRIX_CHANNEL_INFO* ci = &m->channel_info[ch];
     MATRIX_DATA_TYPE* tp = ci->data_type;
@@ -382,9 +389,7 @@ void* get_matrix_node_channel(int* errp, MATRIX_NODE** np, MATRIX* m, int64_t* d
         }
         if (!d) {
             *errp = MXE_RANGE;
-            _matrix_node_channel_unlock(n, 0);
-            if (np) *np = nullptr;
-            return nullptr;
+            return no_channel_data(n, np, type);
         }
         if (!ci->default_data) {
             // Without a default the values start at zero, never as stale memory.
@@ -398,9 +403,7 @@ void* get_matrix_node_channel(int* errp, MATRIX_NODE** np, MATRIX* m, int64_t* d
     }
     if (!d) {
         *errp = MXE_NO_DATA;
-        _matrix_node_channel_unlock(n, 0);
-        if (np) *np = nullptr;
-        return nullptr;
+        return no_channel_data(n, np, type);
     }
     c->data = d;
     _set_dirty_file(n);

@@ -84,6 +84,12 @@ TEST_F(ChannelTest, StoringValuesStampsAndReasons) {
     int64_t dc[2] = {0, 0};
     EXPECT_EQ(get_matrix_node_channel(&err, &np, m, dc, 1, 0, -1, nullptr, 0), nullptr);
     EXPECT_EQ(err, -122);
+    // The same through a tree walk: the walk's hold on the node is given back.
+    int held = mx_ld(n->locked);
+    EXPECT_EQ(get_matrix_node_channel(&err, &np, m, dc, 1, 1, 0, nullptr, 0), nullptr);
+    EXPECT_EQ(err, -122);
+    EXPECT_EQ(np, nullptr);
+    EXPECT_EQ(mx_ld(n->locked), held);
     EXPECT_EQ(get_matrix_node_channel(&err, &np, m, dc, 2, 0, 0, nullptr, 0), nullptr);
     EXPECT_EQ(err, -104);
 
