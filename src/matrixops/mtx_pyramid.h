@@ -3,10 +3,12 @@
 //
 // Two blocks k levels apart (k = `parent`): per dimension d, shift s[d] = dim_divide[d] * k, so
 // one coarse value covers 2^s[d] fine values; the fine block's footprint starts in the coarse
-// block at base[d] = 2^(block_size[d] - s[d]) * ((c[d] >> (dim_divide[d] * L + block_size[d])) &
-// (2^s[d] - 1)) when block_size[d] > s[d], else 0 (L and c[d] the fine block's level and
-// coordinate). Fine index j maps to coarse index base[d] + (j[d] >> s[d]). Shifts are 64-bit; one
-// of 63 places or more leaves only the sign.
+// block at base[d] = ((c[d] >> (dim_divide[d] * L)) >> s[d]) & (2^block_size[d] - 1), the coarse
+// cell of its first value (L and c[d] the fine block's level and coordinate). While s[d] <
+// block_size[d] that is 2^(block_size[d] - s[d]) * ((c[d] >> (dim_divide[d] * L +
+// block_size[d])) & (2^s[d] - 1)); a fine block one coarse cell wide or narrower keeps its own
+// cell rather than the first. Fine index j maps to coarse index base[d] + (j[d] >> s[d]). Shifts
+// are 64-bit; one of 63 places or more leaves only the sign.
 //
 // The walks go row by row along dimension 0 with plain loops inside a row; only the rows are
 // counted off dimension by dimension. Fine values whose coarse index would fall outside the

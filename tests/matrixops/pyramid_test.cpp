@@ -202,6 +202,30 @@ TEST_F(Pyramid, ThinnedRepPlacesTheSiblingsFootprint) {
         mxt_free_data(nullptr, x);
 }
 
+// A fine block no wider than one coarse cell (shift >= block size) still lands in its own cell:
+// blocks of 4, level-1 nodes every 8 level-0 cells.
+TEST_F(Pyramid, NarrowFootprintsKeepTheirOwnCoarseCell) {
+    TestMatrix tm(1, 2, 64, 5);
+    void* fine = make_vec<uint8_t>(&mx_type_uint8_v, {4}, {10, 20, 30, 41});
+    for (int64_t x : {0, 8, 16, 24}) {
+        int64_t dc[2] = {1, x};
+        void* coarse = make_vec<uint8_t>(&mx_type_uint8_v, {4}, {0, 0, 0, 0});
+        ASSERT_EQ(mx_type_uint8_v.thinned_avg(&mx_type_uint8_v, &tm.m, dc, 2, coarse, fine), 0);
+        std::vector<uint8_t> want(4, 0);
+        want[x / 8] = 25;
+        EXPECT_EQ(values_of<uint8_t>(coarse), want) << x;
+        mxt_free_data(nullptr, coarse);
+    }
+    // Three levels up a coarse cell spans two fine blocks: the one at 16 is in cell 1.
+    int64_t dc[2] = {1, 16};
+    int rep[1] = {1};
+    void* coarse = make_vec<uint8_t>(&mx_type_uint8_v, {4}, {0, 0, 0, 0});
+    ASSERT_EQ(mx_type_uint8_v.thinned_rep(&mx_type_uint8_v, &tm.m, dc, rep, 3, coarse, fine), 0);
+    EXPECT_EQ(values_of<uint8_t>(coarse), (std::vector<uint8_t>{0, 20, 0, 0}));
+    mxt_free_data(nullptr, coarse);
+    mxt_free_data(nullptr, fine);
+}
+
 TEST_F(Pyramid, StringThinningCopiesTexts) {
     TestMatrix tm(1, 2, 64);
     int64_t dc[2] = {0, 0};
