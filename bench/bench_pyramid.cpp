@@ -284,6 +284,8 @@ int main(int, char** argv) {
     std::string dir = bench_net::temp_dir("vx_bench_pyramid");
     if (dir.empty()) return 1;
     std::string mx = dir + "/p.mx";
+    // The scan writes its progress report in the working directory.
+    if (chdir(dir.c_str()) != 0) return 1;
 
     if (!quietly([&] { return write_level0(mx, side); })) {
         fprintf(stderr, "bench_pyramid: writing level 0 failed\n");
