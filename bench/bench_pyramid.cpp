@@ -254,21 +254,6 @@ std::vector<uint8_t> pnm_pixels(const std::string& path) {
     return f ? p : std::vector<uint8_t>{};
 }
 
-// Runs f with the standard output sent to /dev/null (the scan prints a line per node).
-template <class F>
-auto quietly(F&& f) {
-    fflush(stdout);
-    int saved = dup(1);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    close(null);
-    auto r = f();
-    fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    return r;
-}
-
 bool run_quiet(const std::vector<std::string>& args, const std::string& dir, double* secs) {
     return bench_net::run_measured(args, dir, "/dev/null", secs);
 }
@@ -278,16 +263,24 @@ bool run_quiet(const std::vector<std::string>& args, const std::string& dir, dou
 int main(int, char** argv) {
     int side = bench_net::knob("VX_PYR_SIDE", 8192);
     if (side < 512 || (side & (side - 1))) side = 8192;
+    std::string dir = bench_net::temp_dir("vx_bench_pyramid");
+    if (dir.empty()) return 1;
+    // The store's trace lines (the scan prints one per node) go to a log file of the run, as a
+    // service's standard output would, and the figures to the standard output the run was given.
+    // The log is in place before the runtime starts, which picks the way it writes by the kind of
+    // file it finds there.
+    FILE* out = fdopen(dup(1), "w");
+    int log = open((dir + "/trace.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!out || log < 0 || dup2(log, 1) < 0) return 1;
+    close(log);
     init_runtime(argv[0], 0);
     minimum_matrix_init(1, argv);
     gc_push(nullptr, nullptr, "bench_pyramid");
-    std::string dir = bench_net::temp_dir("vx_bench_pyramid");
-    if (dir.empty()) return 1;
     std::string mx = dir + "/p.mx";
     // The scan writes its progress report in the working directory.
     if (chdir(dir.c_str()) != 0) return 1;
 
-    if (!quietly([&] { return write_level0(mx, side); })) {
+    if (!write_level0(mx, side)) {
         fprintf(stderr, "bench_pyramid: writing level 0 failed\n");
         return 1;
     }
@@ -297,7 +290,7 @@ int main(int, char** argv) {
         if (stat(mx.c_str(), &st) == 0) level0_bytes = st.st_size;
     }
     double ours = 0;
-    if (!quietly([&] { return build(mx, side, &ours); })) {
+    if (!build(mx, side, &ours)) {
         fprintf(stderr, "bench_pyramid: the pyramid build failed\n");
         return 1;
     }
@@ -306,15 +299,15 @@ int main(int, char** argv) {
         struct stat st;
         if (stat(mx.c_str(), &st) == 0) built_bytes = st.st_size;
     }
-    printf(
-        "matrix file %dx%d uint8 + rgb8, blocks 256, %d coarser levels by mxThinnedOut "
-        "average, saved: %.3f s (file %.0f MB -> %.0f MB)\n",
-        side, side, __builtin_ctz(static_cast<unsigned>(side)), ours, level0_bytes / 1e6,
-        built_bytes / 1e6);
+    fprintf(out,
+            "matrix file %dx%d uint8 + rgb8, blocks 256, %d coarser levels by mxThinnedOut "
+            "average, saved: %.3f s (file %.0f MB -> %.0f MB)\n",
+            side, side, __builtin_ctz(static_cast<unsigned>(side)), ours, level0_bytes / 1e6,
+            built_bytes / 1e6);
 
     // Level 1 against the 2 x 2 means computed here.
     std::vector<uint8_t> g1, c1;
-    if (!quietly([&] { return read_level1(mx, side, &g1, &c1); })) {
+    if (!read_level1(mx, side, &g1, &c1)) {
         fprintf(stderr, "bench_pyramid: level 1 could not be read back\n");
         return 1;
     }
@@ -336,7 +329,7 @@ int main(int, char** argv) {
             for (int j = 0; j < 3; j++)
                 off_ref += c1[o * 3 + j] != cs[j] / 4;
         }
-    printf("level 1 against the reference means: %lld values differ\n", off_ref);
+    fprintf(out, "level 1 against the reference means: %lld values differ\n", off_ref);
 
     // The yardstick: the same pictures as tiled GeoTIFFs, their overviews by gdaladdo.
     {
@@ -364,7 +357,7 @@ int main(int, char** argv) {
     };
     if (!run_quiet(with(tiled, {"g.pgm", "g.tif"}), dir, nullptr) ||
         !run_quiet(with(tiled, {"c.ppm", "c.tif"}), dir, nullptr)) {
-        printf("gdal_translate not available: no yardstick\n");
+        fprintf(out, "gdal_translate not available: no yardstick\n");
     } else {
         std::vector<std::string> addo = {"gdaladdo",         "-q", "-r", "average", "--config",
                                          "GDAL_NUM_THREADS", "1"};
@@ -375,13 +368,13 @@ int main(int, char** argv) {
         bool ok = run_quiet(with(with(addo, {"g.tif"}), levels), dir, &tg) &&
                   run_quiet(with(with(addo, {"c.tif"}), levels), dir, &tc);
         if (!ok) {
-            printf("gdaladdo failed: no yardstick\n");
+            fprintf(out, "gdaladdo failed: no yardstick\n");
         } else {
-            printf(
-                "gdaladdo -r average, one thread, levels 2 to %d: grey %.3f s, rgb %.3f s, "
-                "both %.3f s\n",
-                side, tg, tc, tg + tc);
-            printf("ratio ours / gdaladdo: %.2fx\n", ours / (tg + tc));
+            fprintf(out,
+                    "gdaladdo -r average, one thread, levels 2 to %d: grey %.3f s, rgb %.3f s, "
+                    "both %.3f s\n",
+                    side, tg, tc, tg + tc);
+            fprintf(out, "ratio ours / gdaladdo: %.2fx\n", ours / (tg + tc));
             std::vector<std::string> ovr = {"gdal_translate",  "-q", "-of", "PNM", "-oo",
                                             "OVERVIEW_LEVEL=0"};
             if (run_quiet(with(ovr, {"g.tif", "g1.pgm"}), dir, nullptr) &&
@@ -389,7 +382,7 @@ int main(int, char** argv) {
                 std::vector<uint8_t> gg = pnm_pixels(dir + "/g1.pgm"),
                                      gc = pnm_pixels(dir + "/c1.ppm");
                 if (gg.size() != g1.size() || gc.size() != c1.size()) {
-                    printf("GDAL's first overview has another size\n");
+                    fprintf(out, "GDAL's first overview has another size\n");
                 } else {
                     long long far = 0, differ = 0;
                     auto cmp = [&](const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
@@ -401,15 +394,16 @@ int main(int, char** argv) {
                     };
                     cmp(g1, gg);
                     cmp(c1, gc);
-                    printf(
-                        "level 1 against GDAL's first overview: %lld values differ, %lld by "
-                        "more than 1\n",
-                        differ, far);
+                    fprintf(out,
+                            "level 1 against GDAL's first overview: %lld values differ, %lld by "
+                            "more than 1\n",
+                            differ, far);
                 }
             }
         }
     }
     gc_pop(nullptr, nullptr);
+    fclose(out);
     std::string rm = "rm -rf " + dir;
     return system(rm.c_str()) == 0 ? 0 : 1;
 }
