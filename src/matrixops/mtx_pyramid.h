@@ -205,6 +205,13 @@ inline void pyr_mean_2x2(T* __restrict out, const T* __restrict r0, const T* __r
             out[i] = static_cast<T>(x * scale);
         }
     } else {
+        if constexpr (requires(T * o, const T* a) { Tr::mean_2x2_quarter(o, a, a, int64_t{0}); }) {
+            // A type that can take the quarter of four values in one go.
+            if (bits == 2) {
+                Tr::mean_2x2_quarter(out, r0, r1, n);
+                return;
+            }
+        }
         auto run = [&](int k) {
             for (int64_t i = 0; i < n; i++) {
                 A x = r0[2 * i];

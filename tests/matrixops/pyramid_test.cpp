@@ -88,6 +88,19 @@ TEST_F(Pyramid, RgbChannelsStayApart) {
     EXPECT_EQ(values_of<uint32_t>(coarse)[0], w(128, 0, 0, 0));
     mxt_free_data(nullptr, fine);
     mxt_free_data(nullptr, coarse);
+    // Groups of 2 x 2 in a plane: full channels and odd sums keep to their own byte.
+    TestMatrix plane(2, 2, 64);
+    int64_t pdc[3] = {0, 0, 0};
+    void* fine2 = make_vec<uint32_t>(
+        &mx_type_RGB_v, {4, 2},
+        {w(255, 255, 255, 255), w(255, 255, 255, 255), w(1, 2, 3, 255), w(0, 0, 0, 0),
+         w(255, 255, 255, 255), w(255, 255, 255, 254), w(2, 3, 4, 0), w(255, 255, 255, 1)});
+    void* coarse2 = make_vec<uint32_t>(&mx_type_RGB_v, {4, 4}, std::vector<uint32_t>(16, 0));
+    EXPECT_EQ(mx_type_RGB_v.thinned_avg(&mx_type_RGB_v, &plane.m, pdc, 1, coarse2, fine2), 0);
+    EXPECT_EQ(values_of<uint32_t>(coarse2)[0], w(255, 255, 255, 254));
+    EXPECT_EQ(values_of<uint32_t>(coarse2)[1], w(64, 65, 65, 64));
+    mxt_free_data(nullptr, fine2);
+    mxt_free_data(nullptr, coarse2);
 }
 
 // The mean of one group of fine values (a 1-dimensional matrix, one coarse cell).
