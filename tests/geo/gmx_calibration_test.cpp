@@ -10,12 +10,11 @@
 #include <vector>
 
 #include "geo/geo_util.h"
-#include "gmx_util.h"
-#include "matrix/mxcache.h"
+#include "gmx_read_util.h"
 #include "matrix/mxscan.h"
 #include "matrix/mxstore.h"
 
-using namespace gmxtest;
+using namespace gmxread;
 
 namespace {
 
@@ -23,7 +22,7 @@ namespace {
 // cells a side. Channels 0 and 1 live in memory only; 2 and 3 hold their Z blocks in the file.
 constexpr int kSide = 14;
 
-std::string body() {
+std::string cal_body() {
     std::string b =
         "([gmxMatrixParam channel_nos=\"4\" dim=\"2\"])"
         " ([gmxMatrixDimDivide dim=\"0\" value=\"2\"]) ([gmxMatrixDimDivide dim=\"1\" "
@@ -77,31 +76,6 @@ uint32_t rgb_mean(const std::vector<uint32_t>& v) {
         r |= static_cast<uint32_t>(s / v.size()) << sh;
     }
     return r;
-}
-
-// Writes one cell of channel ch (2 or 4 bytes) at level 0 through a cache of that channel alone,
-// making the node and its ancestors as an import does (each ancestor lists its children).
-void write_cell(MX_ENTRY* e, int x, int y, int ch, const void* bytes, int size) {
-    MX_CACHE c{};
-    c.m = e->c.m;
-    c.access_ch = &ch;
-    c.ds_len = 1;
-    c.gn_tree_node = 1;
-    c.gn_create = 2;
-    c.gn_wait = 2;
-    mxc_setup(&c);
-    MX_CACHE_PARAM_IX ix{static_cast<uint16_t>(size == 2 ? 1 : 2), 0};
-    uint8_t buf[8] = {};
-    memcpy(buf, bytes, size);
-    int64_t dc[3] = {0, x, y};
-    MX_CACHE_PARAM p{};
-    p.c = &c;
-    p.dc = dc;
-    p.data_ix = &ix;
-    for (auto& d : p.data_ptrs)
-        d = buf;
-    EXPECT_EQ(write_mx_cache(&p), 0);
-    mxc_close(&c);
 }
 
 // Waits (bounded) until the store has no token queued or running on m.
@@ -169,7 +143,7 @@ TEST_F(GmxCalibration, BuiltLevelsSurviveAsZBlocksAndDecodeInAFreshOpening) {
         ~Cwd() { std::filesystem::current_path(was); }
     } cwd;
     std::filesystem::current_path(dir.at(""));
-    int id = create("([gmxCreate filename=\"" + path + "\"] " + body() + ")");
+    int id = create("([gmxCreate filename=\"" + path + "\"] " + cal_body() + ")");
     ASSERT_GT(id, 0);
     ASSERT_TRUE(on_interpreter([&] {
         MX_ENTRY* e = search_mx_entry_by_id(id);
@@ -178,8 +152,8 @@ TEST_F(GmxCalibration, BuiltLevelsSurviveAsZBlocksAndDecodeInAFreshOpening) {
             for (int x = 0; x < kSide; x++) {
                 int16_t v = fine16(x, y);
                 uint32_t c = fine_rgb(x, y);
-                write_cell(e, x, y, 0, &v, 2);
-                write_cell(e, x, y, 1, &c, 4);
+                write_cell(e, x, y, 0, &v, 2, true);
+                write_cell(e, x, y, 1, &c, 4, true);
             }
         // Writes reach the ancestors' lists of children once those are ready: one cell of each
         // node is written again then.
@@ -193,7 +167,7 @@ TEST_F(GmxCalibration, BuiltLevelsSurviveAsZBlocksAndDecodeInAFreshOpening) {
         for (int y = 0; y < kSide; y += 4)
             for (int x = 0; x < kSide; x += 4) {
                 int16_t v = fine16(x, y);
-                write_cell(e, x, y, 0, &v, 2);
+                write_cell(e, x, y, 0, &v, 2, true);
             }
         release_mx_entry(e);
     }));
