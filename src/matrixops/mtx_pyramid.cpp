@@ -35,11 +35,11 @@ int pyr_geom(PYR_GEOM* g, MATRIX* m, int64_t* dim_code, int parent, void* fine, 
         if (bs > 31) return -1;
         int64_t s = static_cast<int64_t>(dd) * parent;
         g->s[d] = static_cast<int>(s > 62 ? 62 : s);
+        // The coarse cell the fine block's first value falls in, inside its coarse block. A fine
+        // block as wide as a coarse cell or narrower (s >= bs) still has its own cell there.
         g->base[d] = 0;
-        if (mdim > 0 && bs > s) {
-            int64_t c = shr64(dim_code[1 + d], dd * level + bs);
-            g->base[d] = (int64_t{1} << (bs - s)) * (c & ((int64_t{1} << s) - 1));
-        }
+        if (mdim > 0)
+            g->base[d] = shr64(shr64(dim_code[1 + d], dd * level), s) & ((int64_t{1} << bs) - 1);
         // Only the fine values whose coarse index lies inside the coarse block are walked.
         int64_t room = g->n_coarse[d] - g->base[d];
         int64_t fit = room <= 0 ? 0 : g->s[d] >= 32 ? g->n_fine[d] : room << g->s[d];

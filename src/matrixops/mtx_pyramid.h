@@ -3,10 +3,12 @@
 //
 // Two blocks k levels apart (k = `parent`): per dimension d, shift s[d] = dim_divide[d] * k, so
 // one coarse value covers 2^s[d] fine values; the fine block's footprint starts in the coarse
-// block at base[d] = 2^(block_size[d] - s[d]) * ((c[d] >> (dim_divide[d] * L + block_size[d])) &
-// (2^s[d] - 1)) when block_size[d] > s[d], else 0 (L and c[d] the fine block's level and
-// coordinate). Fine index j maps to coarse index base[d] + (j[d] >> s[d]). Shifts are 64-bit; one
-// of 63 places or more leaves only the sign.
+// block at base[d] = ((c[d] >> (dim_divide[d] * L)) >> s[d]) & (2^block_size[d] - 1), the coarse
+// cell of its first value (L and c[d] the fine block's level and coordinate). While s[d] <
+// block_size[d] that is 2^(block_size[d] - s[d]) * ((c[d] >> (dim_divide[d] * L +
+// block_size[d])) & (2^s[d] - 1)); a fine block one coarse cell wide or narrower keeps its own
+// cell rather than the first. Fine index j maps to coarse index base[d] + (j[d] >> s[d]). Shifts
+// are 64-bit; one of 63 places or more leaves only the sign.
 //
 // The walks go row by row along dimension 0 with plain loops inside a row; only the rows are
 // counted off dimension by dimension. Fine values whose coarse index would fall outside the
@@ -203,6 +205,13 @@ inline void pyr_mean_2x2(T* __restrict out, const T* __restrict r0, const T* __r
             out[i] = static_cast<T>(x * scale);
         }
     } else {
+        if constexpr (requires(T * o, const T* a) { Tr::mean_2x2_quarter(o, a, a, int64_t{0}); }) {
+            // A type that can take the quarter of four values in one go.
+            if (bits == 2) {
+                Tr::mean_2x2_quarter(out, r0, r1, n);
+                return;
+            }
+        }
         auto run = [&](int k) {
             for (int64_t i = 0; i < n; i++) {
                 A x = r0[2 * i];

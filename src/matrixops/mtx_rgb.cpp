@@ -114,6 +114,20 @@ struct RgbTr {
             r |= static_cast<uint32_t>(s.c[k] / static_cast<uint64_t>(n)) << (8 * k);
         return r;
     }
+    // out[i] = the per-channel quarter of the sum of r0[2i], r0[2i + 1], r1[2i], r1[2i + 1]
+    // (mean_pow2 of the four with k = 2): channels 0 and 2, then 1 and 3, summed side by side in
+    // 16-bit lanes of one word, which hold 4 x 255.
+    static void mean_2x2_quarter(T* __restrict out, const T* __restrict r0, const T* __restrict r1,
+                                 int64_t n) {
+        constexpr uint32_t lanes = 0x00FF00FF;
+        for (int64_t i = 0; i < n; i++) {
+            uint32_t a = r0[2 * i], b = r0[2 * i + 1], c = r1[2 * i], d = r1[2 * i + 1];
+            uint32_t even = (a & lanes) + (b & lanes) + (c & lanes) + (d & lanes);
+            uint32_t odd =
+                ((a >> 8) & lanes) + ((b >> 8) & lanes) + ((c >> 8) & lanes) + ((d >> 8) & lanes);
+            out[i] = ((even >> 2) & lanes) | ((odd >> 2) & lanes) << 8;
+        }
+    }
     static T mean_pow2(const Acc& s, int k) {
         uint32_t r = 0;
         for (int c = 0; c < 4; c++)

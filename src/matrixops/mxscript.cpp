@@ -331,7 +331,11 @@ QV_SEXP* qv_mxSet(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,
     if (get_type(chs) != QVT_INTEGER) return fail(form, QVE_TYPE_MISMATCH, "mxSet", nullptr);
     int ch = static_cast<int>(chs->integer.data);
     QV_SEXP *d = nullptr, *v = nullptr;
-    if (!mx_data_item(get_el(form, 2), &d, &v) || !element_value_ok(v))
+    // Raw bytes set into a block channel are the block's bytes (a Z or JPEG block, say).
+    bool block = ch >= 0 && ch < f.m->p.channel_nos && f.m->channel_info[ch].data_type &&
+                 f.m->channel_info[ch].data_type->type == MXT_BLOCK;
+    if (!mx_data_item(get_el(form, 2), &d, &v) ||
+        !(element_value_ok(v) || (block && get_type(v) == QVT_RAW)))
         return fail(form, QVE_TYPE_MISMATCH, "mxSet",
                     List(str("type missmatch"), str("data item"), LIST_END));
     const L_CHAR* listed = attr_of(attr, "listed-dim-code");

@@ -64,6 +64,26 @@ TEST_F(CompressTest, ZBlocksHoldTypeByteAndNetFormAndRoundTrip) {
     EXPECT_EQ(outside_type("(mxUncompressZ '(data (0 0 0) 1))"), QVT_NIL);
 }
 
+// A block channel takes a Z or JPEG block's raw bytes as they are; a vector channel still refuses
+// raw bytes that are no vector.
+TEST_F(CompressTest, BlockChannelsHoldCompressedBlocks) {
+    MATRIX* m = ready({MXT_UINT8 + MXT_VECTOR, MXT_BLOCK});
+    auto k = run_in(m,
+                    "(testKeep (mxSet 0 (testVec 22 3 2))) "
+                    "(testKeep (mxSet 1 (mxCompressZ (mxCH 0)))) "
+                    "(testKeep (mxUncompressZ (mxCH 1))) "
+                    "(testKeep (mxSet 1 (mxCompressJPEG (mxCH 0)))) "
+                    "(testKeep (mxUncompressJPEG (mxCH 1))) "
+                    "(testKeep (mxSet 0 (testRaw 1 2 3)))");
+    ASSERT_EQ(k.size(), 6u);
+    EXPECT_EQ(k[0].text, "1");
+    EXPECT_EQ(k[1].text, "1");
+    EXPECT_EQ(k[2].raw, vec_bytes(22, {3, 2}, {}));
+    EXPECT_EQ(k[3].text, "1");
+    EXPECT_EQ(k[4].raw, vec_bytes(22, {3, 2}, {}));
+    EXPECT_EQ(k[5].text, "(\"type missmatch\" \"data item\")");
+}
+
 TEST_F(CompressTest, JpegFamilyFormsBySizeAndTheirDecoding) {
     auto k =
         run("(testKeep (mxCompressJPEG (testVec 22 19 100))) "

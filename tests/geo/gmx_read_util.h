@@ -37,19 +37,24 @@ inline std::string body() {
 }
 
 // Writes the element bytes of channel ch at cell (x, y) of level 0 through a cache of its own.
-inline void write_cell(MX_ENTRY* e, int64_t x, int64_t y, int ch, const void* bytes, int size) {
+// As an import writes (as_import): the cache holds channel ch alone (the node's other channels
+// may have no element yet) and makes the node with its ancestors, each listing its children.
+inline void write_cell(MX_ENTRY* e, int64_t x, int64_t y, int ch, const void* bytes, int size,
+                       bool as_import = false) {
     MX_CACHE c{};
     c.m = e->c.m;
-    c.access_ch = e->c.access_ch;
-    c.ds_len = e->c.ds_len;
-    c.gn_create = e->c.gn_create;
-    c.gn_wait = e->c.gn_wait;
+    c.access_ch = as_import ? &ch : e->c.access_ch;
+    c.ds_len = as_import ? 1 : e->c.ds_len;
+    c.gn_tree_node = as_import ? 1 : 0;
+    c.gn_create = as_import ? 2 : e->c.gn_create;
+    c.gn_wait = as_import ? 2 : e->c.gn_wait;
     mxc_setup(&c);
     std::vector<MX_CACHE_PARAM_IX> ix(c.ds_len, MX_CACHE_PARAM_IX{65535, 65535});
     uint8_t buf[8] = {};
     memcpy(buf, bytes, size);
-    for (int k = 0; k < c.ds_len; k++)
-        if (c.access_ch[k] == ch) ix[k] = {static_cast<uint16_t>(e->p.data_ix[k].p), 0};
+    for (int k = 0; k < e->c.ds_len; k++)
+        if (e->c.access_ch[k] == ch)
+            ix[as_import ? 0 : k] = {static_cast<uint16_t>(e->p.data_ix[k].p), 0};
     int64_t dc[3] = {0, x, y};
     MX_CACHE_PARAM p{};
     p.c = &c;

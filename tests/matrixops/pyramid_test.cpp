@@ -88,6 +88,19 @@ TEST_F(Pyramid, RgbChannelsStayApart) {
     EXPECT_EQ(values_of<uint32_t>(coarse)[0], w(128, 0, 0, 0));
     mxt_free_data(nullptr, fine);
     mxt_free_data(nullptr, coarse);
+    // Groups of 2 x 2 in a plane: full channels and odd sums keep to their own byte.
+    TestMatrix plane(2, 2, 64);
+    int64_t pdc[3] = {0, 0, 0};
+    void* fine2 = make_vec<uint32_t>(
+        &mx_type_RGB_v, {4, 2},
+        {w(255, 255, 255, 255), w(255, 255, 255, 255), w(1, 2, 3, 255), w(0, 0, 0, 0),
+         w(255, 255, 255, 255), w(255, 255, 255, 254), w(2, 3, 4, 0), w(255, 255, 255, 1)});
+    void* coarse2 = make_vec<uint32_t>(&mx_type_RGB_v, {4, 4}, std::vector<uint32_t>(16, 0));
+    EXPECT_EQ(mx_type_RGB_v.thinned_avg(&mx_type_RGB_v, &plane.m, pdc, 1, coarse2, fine2), 0);
+    EXPECT_EQ(values_of<uint32_t>(coarse2)[0], w(255, 255, 255, 254));
+    EXPECT_EQ(values_of<uint32_t>(coarse2)[1], w(64, 65, 65, 64));
+    mxt_free_data(nullptr, fine2);
+    mxt_free_data(nullptr, coarse2);
 }
 
 // The mean of one group of fine values (a 1-dimensional matrix, one coarse cell).
@@ -200,6 +213,30 @@ TEST_F(Pyramid, ThinnedRepPlacesTheSiblingsFootprint) {
     EXPECT_EQ(mx_type_uint8_v.thinned_avg(&mx_type_uint8_v, &tm.m, dc, 1, flat, sq), -1);
     for (void* x : {fine, coarse, small, flat, sq})
         mxt_free_data(nullptr, x);
+}
+
+// A fine block no wider than one coarse cell (shift >= block size) still lands in its own cell:
+// blocks of 4, level-1 nodes every 8 level-0 cells.
+TEST_F(Pyramid, NarrowFootprintsKeepTheirOwnCoarseCell) {
+    TestMatrix tm(1, 2, 64, 5);
+    void* fine = make_vec<uint8_t>(&mx_type_uint8_v, {4}, {10, 20, 30, 41});
+    for (int64_t x : {0, 8, 16, 24}) {
+        int64_t dc[2] = {1, x};
+        void* coarse = make_vec<uint8_t>(&mx_type_uint8_v, {4}, {0, 0, 0, 0});
+        ASSERT_EQ(mx_type_uint8_v.thinned_avg(&mx_type_uint8_v, &tm.m, dc, 2, coarse, fine), 0);
+        std::vector<uint8_t> want(4, 0);
+        want[x / 8] = 25;
+        EXPECT_EQ(values_of<uint8_t>(coarse), want) << x;
+        mxt_free_data(nullptr, coarse);
+    }
+    // Three levels up a coarse cell spans two fine blocks: the one at 16 is in cell 1.
+    int64_t dc[2] = {1, 16};
+    int rep[1] = {1};
+    void* coarse = make_vec<uint8_t>(&mx_type_uint8_v, {4}, {0, 0, 0, 0});
+    ASSERT_EQ(mx_type_uint8_v.thinned_rep(&mx_type_uint8_v, &tm.m, dc, rep, 3, coarse, fine), 0);
+    EXPECT_EQ(values_of<uint8_t>(coarse), (std::vector<uint8_t>{0, 20, 0, 0}));
+    mxt_free_data(nullptr, coarse);
+    mxt_free_data(nullptr, fine);
 }
 
 TEST_F(Pyramid, StringThinningCopiesTexts) {
