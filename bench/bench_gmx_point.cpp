@@ -33,6 +33,7 @@
 #include "app/startup.h"
 #include "base/alloc.h"
 #include "base/task.h"
+#include "bench_qv.h"
 #include "geo/app_main.h"
 #include "geo/matrix_start.h"
 #include "geo/open_mx.h"
@@ -55,37 +56,8 @@ int16_t grid(int x, int row) {
     return static_cast<int16_t>((x * 7 + row * 13) % 9000 - 500);
 }
 
-// Runs fn on an interpreter task and waits for it.
-void on_task(std::function<void()> fn) {
-    struct Job {
-        std::function<void()> fn;
-        std::promise<void> done;
-    } job{std::move(fn), {}};
-    auto f = job.done.get_future();
-    create_task(
-        [](intptr_t d) {
-            auto* j = reinterpret_cast<Job*>(d);
-            QV_INTERPRETER* q = new_qv_interpreter();
-            q->a_type = QVA_INTERNAL;
-            q->env = vxlisp_top_env1;
-            setup_i(q);
-            gc_push(nullptr, nullptr, "bench");
-            j->fn();
-            gc_pop(nullptr, nullptr);
-            close_self_interpreter();
-            j->done.set_value();
-        },
-        reinterpret_cast<intptr_t>(&job), 2);
-    f.wait();
-}
-
-QV_SEXP* eval_text(QVISP_ENV* env, const std::string& text) {
-    QV_SEXP* items = read_qv_items(text.c_str());
-    QV_SEXP* r = nullptr;
-    for (QV_SEXP* c = items; get_type(c) == QVT_PAIR; c = c->pair.cdr)
-        r = eval(env, c->pair.car);
-    return r;
-}
+using bench::eval_text;
+using bench::on_task;
 
 // The tile through GDAL and its reading of the pairs: seconds, or a negative value when GDAL is
 // missing; the values in *vals.

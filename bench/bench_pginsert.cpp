@@ -20,6 +20,7 @@
 #include "app/startup.h"
 #include "base/alloc.h"
 #include "base/task.h"
+#include "bench_qv.h"
 #include "geo/app_main.h"
 #include "geo/matrix_start.h"
 #include "lisp/collect.h"
@@ -41,36 +42,8 @@ namespace {
 constexpr int kSide = 8192;
 using Clock = std::chrono::steady_clock;
 
-void on_task(std::function<void()> fn) {
-    struct Job {
-        std::function<void()> fn;
-        std::promise<void> done;
-    } job{std::move(fn), {}};
-    auto f = job.done.get_future();
-    create_task(
-        [](intptr_t d) {
-            auto* j = reinterpret_cast<Job*>(d);
-            QV_INTERPRETER* q = new_qv_interpreter();
-            q->a_type = QVA_INTERNAL;
-            q->env = vxlisp_top_env1;
-            setup_i(q);
-            gc_push(nullptr, nullptr, "bench");
-            j->fn();
-            gc_pop(nullptr, nullptr);
-            close_self_interpreter();
-            j->done.set_value();
-        },
-        reinterpret_cast<intptr_t>(&job), 2);
-    f.wait();
-}
-
-QV_SEXP* eval_text(QVISP_ENV* env, const std::string& text) {
-    QV_SEXP* items = read_qv_items(text.c_str());
-    QV_SEXP* r = nullptr;
-    for (QV_SEXP* c = items; get_type(c) == QVT_PAIR; c = c->pair.cdr)
-        r = eval(env, c->pair.car);
-    return r;
-}
+using bench::eval_text;
+using bench::on_task;
 
 std::vector<std::string> make_lines(int n, uint32_t seed) {
     std::mt19937 rng(seed);
