@@ -480,10 +480,11 @@ void BM_MatrixFileNodes(benchmark::State& state) {
         for (bool zlib : {false, true}) {
             std::vector<void*> values = make_values(zlib);
             Figures mx, off, wal;
-            mx = matrix_file(dir + (zlib ? "_z.mx" : ".mx"), zlib, values);
+            std::string base = dir + (zlib ? "_z" : "");
+            mx = matrix_file(base + ".mx", zlib, values);
 #ifdef VX_HAVE_SQLITE3
-            off = sqlite_file(dir + "_off.db", "OFF", zlib, values);
-            wal = sqlite_file(dir + "_wal.db", "WAL", zlib, values);
+            off = sqlite_file(base + "_off.db", "OFF", zlib, values);
+            wal = sqlite_file(base + "_wal.db", "WAL", zlib, values);
 #endif
             free_values(zlib, values);
             if (!mx.ok) {
