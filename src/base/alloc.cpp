@@ -551,8 +551,14 @@ void prefault_for_write(void* p, int64_t len) {
     const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     uintptr_t a = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
     uintptr_t e = (reinterpret_cast<uintptr_t>(p) + static_cast<uintptr_t>(len)) & ~(page - 1);
+    if (e <= a) return;
+    // A block the system allocator handed out again is mostly mapped in already, and walking
+    // its pages would cost more than it saves: when the first whole page is resident, the
+    // pages are left as they are.
+    unsigned char first = 0;
+    if (mincore(reinterpret_cast<void*>(a), page, &first) == 0 && (first & 1)) return;
     // Older hosts answer EINVAL: the pages then fault in one by one as before.
-    if (e > a) madvise(reinterpret_cast<void*>(a), e - a, MADV_POPULATE_WRITE);
+    madvise(reinterpret_cast<void*>(a), e - a, MADV_POPULATE_WRITE);
 #else
     (void)p;
     (void)len;
