@@ -24,6 +24,7 @@
 
 #include <sched.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
