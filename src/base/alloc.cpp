@@ -23,6 +23,8 @@
 #include "base/alloc.h"
 
 #include <sched.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -541,6 +543,27 @@ void* xx_d_calloc(int64_t size, int64_t el, const char* file, int line) {
     int64_t n;
     if (size < 0 || el < 0 || __builtin_mul_overflow(size, el, &n)) er_panic("xx_d_calloc");
     return new_block(n, file, line, true, "xx_d_calloc");
+}
+
+void prefault_for_write(void* p, int64_t len) {
+#ifdef MADV_POPULATE_WRITE
+    constexpr int64_t kMin = 64 * 1024;
+    if (!p || len < kMin) return;
+    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    uintptr_t a = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
+    uintptr_t e = (reinterpret_cast<uintptr_t>(p) + static_cast<uintptr_t>(len)) & ~(page - 1);
+    if (e <= a) return;
+    // A block the system allocator handed out again is mostly mapped in already, and walking
+    // its pages would cost more than it saves: when the first whole page is resident, the
+    // pages are left as they are.
+    unsigned char first = 0;
+    if (mincore(reinterpret_cast<void*>(a), page, &first) == 0 && (first & 1)) return;
+    // Older hosts answer EINVAL: the pages then fault in one by one as before.
+    madvise(reinterpret_cast<void*>(a), e - a, MADV_POPULATE_WRITE);
+#else
+    (void)p;
+    (void)len;
+#endif
 }
 
 void* d_re_alloc(void* ptr, int64_t size) {

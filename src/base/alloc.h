@@ -62,6 +62,12 @@ void init_d_alloc();
 void* xx_d_alloc(int64_t size, const char* file, int line);
 // size times el bytes, cleared; a negative or overflowing product is a broken invariant.
 void* xx_d_calloc(int64_t size, int64_t el, const char* file, int line);
+// Maps in at once the whole pages of [p, p + len) that the caller is about to write in full: a
+// large new buffer filled right after its allocation then costs one host call instead of a page
+// fault per page. Only a hint: below 64 KiB, for a block whose first page is mapped in already
+// (memory given out again), or where the host cannot, nothing is done and the pages come in as
+// they are written.
+void prefault_for_write(void* p, int64_t len);
 // Resizes keeping the block's site; null ptr gives a new zeroed block. Null when refused.
 void* d_re_alloc(void* ptr, int64_t size);
 // A null ptr is ignored, as with free().

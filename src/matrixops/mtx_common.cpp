@@ -198,6 +198,7 @@ void* mxt_convert_basic_to_host(MATRIX_DATA_TYPE* tp, void* d, int64_t size, int
     auto* buf = static_cast<uint8_t*>(xx_atype_alloc(len, atype, mxt_kind_work(atype, w), f, l));
     if (!buf) return nullptr;
     if (tp->parent) {
+        prefault_for_write(buf, len);
         vector_flip(tp, buf, src, len, false);
     } else {
         memcpy(buf, src, len);

@@ -18,6 +18,10 @@
 namespace {
 
 constexpr uint64_t IO_CHUNK = 65536;
+// Reads go to the page cache in pieces of at most this size: whole uncached pages of a piece
+// come from the host file in one read, so a large record costs a few host calls. 1 MiB is also
+// what one read through the file-root helper moves, so an uncached read is never cut short.
+constexpr uint64_t READ_CHUNK = 1 << 20;
 constexpr uint64_t FILLER_CHUNK = 60000;
 const uint8_t filler[FILLER_CHUNK] = {};
 
@@ -213,7 +217,7 @@ int pdb64_read_phys(PDB64* p, uint64_t fofs, PDB64_PHYS* ph) {
 
 int pdb64_read_exact(PDB64* p, uint8_t* buf, uint64_t len) {
     while (len > 0) {
-        int n = static_cast<int>(len < IO_CHUNK ? len : IO_CHUNK);
+        int n = static_cast<int>(len < READ_CHUNK ? len : READ_CHUNK);
         if (fac_read(&p->fac, buf, n) != n) return -1;
         buf += n;
         len -= static_cast<uint64_t>(n);

@@ -528,3 +528,25 @@ TEST(Pools, SpeedPoolCategoriesAndReuse) {
                               }),
                               "s_free"));
 }
+
+TEST(Alloc, PrefaultKeepsEveryByteOfTheBlockAndItsNeighbours) {
+    // Blocks of a page and less are left alone; larger ones are mapped in without any byte
+    // changing, the partial pages at both ends (shared with other blocks) included.
+    for (int64_t len : {int64_t{0}, int64_t{100}, int64_t{70000}, int64_t{3} << 20}) {
+        std::vector<uint8_t*> b;
+        for (int i = 0; i < 3; i++) {
+            b.push_back(static_cast<uint8_t*>(d_alloc(len + 1)));
+            for (int64_t k = 0; k <= len; k++)
+                b[i][k] = static_cast<uint8_t>(k * 7 + i);
+        }
+        prefault_for_write(b[1], len + 1);
+        prefault_for_write(b[1] + 1, len);  // an unaligned start
+        for (int i = 0; i < 3; i++) {
+            for (int64_t k = 0; k <= len; k++)
+                if (b[i][k] != static_cast<uint8_t>(k * 7 + i))
+                    FAIL() << "block " << i << " byte " << k << " of " << len;
+            d_f_ree(b[i]);
+        }
+    }
+    prefault_for_write(nullptr, int64_t{1} << 20);
+}

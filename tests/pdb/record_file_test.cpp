@@ -351,6 +351,38 @@ TEST(PdbFile, ReadersWalkByTypeAndReadAtPositions) {
     EXPECT_EQ(c.status, 0) << c.out;
 }
 
+TEST(PdbFile, RecordsOfSeveralMegabytesReadBackWhole) {
+    // Bodies longer than one read piece, starting inside a page, read from the host file alone
+    // (a new opening) and with cached pages in between (a small record written into the tail
+    // page of the large one, then the large one rewritten in place while dirty pages remain).
+    TempDir d;
+    std::string f = d.at("big");
+    const uint64_t big = (uint64_t{3} << 20) + 4099;
+    PDB64* p = open_rw(f);
+    ASSERT_NE(p, nullptr);
+    int64_t small = put_record(p, 410, 40, 1);
+    int64_t at = put_record(p, 411, big, 2);
+    ASSERT_GT(small, 0);
+    ASSERT_GT(at, 0);
+    ASSERT_NE(at % FAC_PAGE_SIZE, 0);
+    ASSERT_EQ(close_filespace64(p), 0);
+    p = open_rw(f);
+    ASSERT_NE(p, nullptr);
+    EXPECT_TRUE(record_is(p, static_cast<uint64_t>(at), 411, big, 2));
+    int64_t after = put_record(p, 412, 30, 3);
+    ASSERT_GT(after, 0);
+    std::vector<uint8_t> r = make_record(411, big, 4);
+    ASSERT_GT(write_filespace64f(p, static_cast<uint64_t>(at), r.data()), 0);
+    EXPECT_TRUE(record_is(p, static_cast<uint64_t>(at), 411, big, 4));
+    EXPECT_TRUE(record_is(p, static_cast<uint64_t>(after), 412, 30, 3));
+    EXPECT_EQ(close_filespace64(p), 0);
+    p = open_rw(f);
+    ASSERT_NE(p, nullptr);
+    EXPECT_TRUE(record_is(p, static_cast<uint64_t>(at), 411, big, 4));
+    EXPECT_TRUE(record_is(p, static_cast<uint64_t>(small), 410, 40, 1));
+    EXPECT_EQ(close_filespace64(p), 0);
+}
+
 TEST(PdbFile, DamagedFilesGiveNullNeverAHangOrAHugeBuffer) {
     TempDir d;
     std::string f = d.at("x");
