@@ -252,9 +252,7 @@ TEST(GeoScenario, MakeReopenAndServeTheWalkThroughMatrix) {
     }
 
     // Run 2 reopens the file and answers the same.
-    std::vector<std::string> blocks1;
-    for (const char* b : {"block-0-0.bin", "block-1-0.bin", "block-0-2.bin", "block-1-2.bin"})
-        blocks1.push_back(slurp(dir + "/" + b));
+    const std::string blocks1[2] = {slurp(dir + "/block-0.bin"), slurp(dir + "/block-1.bin")};
     ChildResult r2 = run(dir, "vxmx", {script, "out2.txt", "/", "n=" + n, "run=2"});
     ASSERT_EQ(r2.exit_status, 0) << r2.err;
     std::string out2 = slurp(dir + "/out2.txt");
@@ -264,10 +262,9 @@ TEST(GeoScenario, MakeReopenAndServeTheWalkThroughMatrix) {
         EXPECT_EQ(answer_text(out2, step), answer_text(out1, step)) << step;
     }
     EXPECT_TRUE(slurp(dir + "/export0.ppm") == slurp(dir + "/picture.ppm"));
-    std::vector<std::string> blocks;
-    for (const char* b : {"block-0-0.bin", "block-1-0.bin", "block-0-2.bin", "block-1-2.bin"})
-        blocks.push_back(slurp(dir + "/" + b));
-    EXPECT_TRUE(blocks == blocks1);
+    EXPECT_FALSE(blocks1[0].empty());
+    EXPECT_TRUE(slurp(dir + "/block-0.bin") == blocks1[0]);
+    EXPECT_TRUE(slurp(dir + "/block-1.bin") == blocks1[1]);
 
     // An agent serves the file; a second one fetches nodes, a thinned node and the status.
     int port = free_loopback_port();
@@ -290,16 +287,46 @@ TEST(GeoScenario, MakeReopenAndServeTheWalkThroughMatrix) {
         EXPECT_LE(served.max_rss_kb, kPeakLimitKb);
     }
     std::string out3 = slurp(dir + "/fetch.txt");
-    // Nodes at levels 0 and 2 carry the channel bytes that the block reads gave.
-    std::string node0 = slurp(dir + "/node-0.bin"), node2 = slurp(dir + "/node-2.bin");
-    ASSERT_FALSE(node0.empty()) << out3;
-    EXPECT_NE(node0.find(blocks[0]), std::string::npos);
-    EXPECT_NE(node0.find(blocks[1]), std::string::npos);
-    EXPECT_NE(node2.find(blocks[2]), std::string::npos);
-    EXPECT_NE(node2.find(blocks[3]), std::string::npos);
-    // The coarse node no run stored is made on the server and answered once ready.
-    EXPECT_FALSE(slurp(dir + "/node-1.bin").empty()) << out3;
+    // Nodes at levels 0 and 2 carry the channel bytes that block reads on the server give, and
+    // level 0 those of the direct reads.
+    std::string node[3];
+    for (int l = 0; l < 3; l++)
+        node[l] = slurp(dir + "/node-" + std::to_string(l) + ".bin");
+    ASSERT_FALSE(node[0].empty()) << out3;
+    for (int l : {0, 2})
+        for (int ch : {0, 1}) {
+            std::string b =
+                slurp(dir + "/block-" + std::to_string(ch) + "-" + std::to_string(l) + ".bin");
+            EXPECT_FALSE(b.empty()) << l << " " << ch;
+            EXPECT_NE(node[l].find(b), std::string::npos) << l << " " << ch;
+        }
+    EXPECT_TRUE(slurp(dir + "/block-0-0.bin") == blocks1[0]);
+    EXPECT_TRUE(slurp(dir + "/block-1-0.bin") == blocks1[1]);
+    // The coarse nodes no run stored are thinned out of their children on the server: level-1
+    // cell (i, j) of node (1 512 512) is level-0 cell (512 + 2i, 512 + 2j), level-2 cell (i, j)
+    // of node (2 0 0) is cell (4i, 4j).
     EXPECT_EQ(answer_text(out3, "thinned").find('%'), std::string::npos) << out3;
+    const std::string elevation_head("\x0c\x13\x00\x02\x00\x00\x01\x00\x00\x00\x01\x00", 12);
+    struct Coarse {
+        int level;
+        int64_t x0, y0;
+    };
+    for (Coarse c : {Coarse{1, 512, 512}, Coarse{2, 0, 0}}) {
+        const std::string& b = node[c.level];
+        size_t at = b.find(elevation_head);
+        ASSERT_NE(at, std::string::npos) << c.level;
+        at += elevation_head.size();
+        ASSERT_GE(b.size(), at + 2 * 256 * 256);
+        int step = 1 << c.level, wrong = 0;
+        for (int j = 0; j < 256; j += 7)
+            for (int i = 0; i < 256; i += 5) {
+                size_t k = at + 2 * (static_cast<size_t>(j) * 256 + i);
+                int v = static_cast<int16_t>(static_cast<uint8_t>(b[k]) << 8 |
+                                             static_cast<uint8_t>(b[k + 1]));
+                wrong += v != elevation(c.x0 + step * i, c.y0 + step * j);
+            }
+        EXPECT_EQ(wrong, 0) << "level " << c.level;
+    }
     // "meta" answers the status the serving agent's clients see.
     EXPECT_NE(answer_text(out3, "meta").find("(status (general (dim "), std::string::npos) << out3;
 }
