@@ -156,6 +156,7 @@ struct MATRIX_NODE {
     uint8_t scan_call[8];
     MATRIX_SEXP* send_data;
     MATRIX_SEXP* send_data_delay;
+    int64_t ring_bytes;  // what the node counts against the loaded-node budget while in the ring
 };
 
 struct MATRIX_ACCESS_LIST {
@@ -232,6 +233,13 @@ extern SYS_QUEUE matrix_que;
 extern MATRIX* matrices_root;
 extern int total_ncache_size;
 extern int nd_cnt;
+// The loaded-node budget: the bytes of channel vectors that nodes of file matrices may hold
+// (counted by their block sizes and element types). Beyond it the oldest ready nodes are freed,
+// dirty ones first saved through their save slot, so memory follows the budget rather than the
+// amount of data passed through; what is stored does not change.
+extern int64_t mx_node_budget;
+// The bytes the loaded nodes count (nd_bytes) against the budget.
+extern int64_t nd_bytes;
 
 void init_matrix();
 // True after init_matrix.

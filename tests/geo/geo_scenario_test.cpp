@@ -220,11 +220,11 @@ TEST(GeoScenario, MakeReopenAndServeTheWalkThroughMatrix) {
             << pt.items[1].atom << " " << pt.items[2].atom;
     auto pix = cells(out1, "pixels", 1);
     EXPECT_EQ(pix.size(), 6u) << out1;
-    const long long po = picture_origin(kN);
+    const long long px = picture_x0(kN), py = picture_y0(kN);
     for (auto& [pt, v] : pix)
         EXPECT_EQ(v & 0xffffffffLL,
-                  static_cast<long long>(picture_pixel(static_cast<int>(pt.items[1].num() - po),
-                                                       static_cast<int>(pt.items[2].num() - po)))
+                  static_cast<long long>(picture_pixel(static_cast<int>(pt.items[1].num() - px),
+                                                       static_cast<int>(pt.items[2].num() - py)))
                       << 8)
             << pt.items[1].atom << " " << pt.items[2].atom;
     auto utm = cells(out1, "utm-cells", 1);

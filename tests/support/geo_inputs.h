@@ -126,13 +126,16 @@ inline std::string tile_path(int i, int j) {
     return b;
 }
 
-// The picture: n/4 pixels a side, placed at level-0 cell (n/16, n/16); pixel (c, r) at cell
-// (n/16 + c, n/16 + r).
+// The picture: n/4 pixels a side, pixel (c, r) at level-0 cell (n/16 + c, n/2 + n/16 + r), apart
+// from the cells the UTM source covers (about 600 to 950 in x and y) whatever n.
 inline int picture_side(int n) {
     return n / 4;
 }
-inline int picture_origin(int n) {
+inline int picture_x0(int n) {
     return n / 16;
+}
+inline int picture_y0(int n) {
+    return n / 2 + n / 16;
 }
 inline uint32_t picture_pixel(int c, int r) {
     return static_cast<uint32_t>(((c * 3 + r) & 255) << 16 | ((c ^ (r * 5)) & 255) << 8 |
