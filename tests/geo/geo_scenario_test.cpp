@@ -195,7 +195,16 @@ TEST(GeoScenario, MakeReopenAndServeTheWalkThroughMatrix) {
     const std::string dir = tmp.path();
     const std::string n = std::to_string(kN), script = kExamples + "/scenario.qv";
 
-    // The commands of the README's walk-through.
+    // The commands of the README's walk-through (it shows them at 1024 cells a side).
+    if (kN == 1024) {
+        std::string readme = slurp(std::string(VX_TEST_DATA_DIR) + "/../../README.md");
+        const std::vector<std::string> commands = {
+            "vx_geo_inputs " + n + " /tmp/geo", "/examples/geo/scenario.qv out1.txt / n=" + n,
+            "/examples/geo/scenario.qv out2.txt / n=" + n + " run=2",
+            "/examples/geo/serve.qv serve.txt / port=", "/examples/geo/fetch.qv fetch.txt / port="};
+        for (const std::string& cmd : commands)
+            EXPECT_NE(readme.find(cmd), std::string::npos) << cmd;
+    }
     ChildResult gen = run("/", "vx_geo_inputs", {n, dir});
     ASSERT_EQ(gen.exit_status, 0) << gen.err;
     ChildResult r1 = run(dir, "vxmx", {script, "out1.txt", "/", "n=" + n});
