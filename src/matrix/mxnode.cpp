@@ -154,11 +154,11 @@ int64_t node_bytes(MATRIX* m) {
 // Brings the loaded nodes back within the budget, oldest first: a ready dirty node is asked to
 // save (it is freed by a later pass once saved), a ready clean one is freed. Nodes that are held,
 // busy or being saved stay.
-void budget_purge(MATRIX_NODE* just) {
+void budget_purge() {
     ring_settle();
     for (MATRIX_NODE* n = nd_root()->h.prev; n != nd_root() && nd_bytes > mx_node_budget;) {
         MATRIX_NODE* prev = n->h.prev;
-        if (n != just && n->ring_bytes > 0 && n->status == MS_OK) {
+        if (n->ring_bytes > 0 && n->status == MS_OK) {
             if (n->dirty_file_time) {
                 if (!n->save_lock) ask_save(n);
             } else {
@@ -394,7 +394,6 @@ void _insert_node_ring(MATRIX_NODE* n) {
     mx_st(nd_cnt, nd_cnt + 1);
     n->ring_bytes = node_bytes(n->matrix);
     nd_bytes += n->ring_bytes;
-    if (n->ring_bytes > 0 && nd_bytes > mx_node_budget) budget_purge(n);
     if (!purge_started) {
         mx_st(purge_started, true);
         mx_st(last_purge, now);
@@ -434,6 +433,11 @@ void mx_purge(long long) {
         }
         n = prev;
     }
+}
+
+void mx_keep_budget() {
+    TaskLockGuard g(matrix_lock);
+    if (nd_bytes > mx_node_budget) budget_purge();
 }
 
 MEM_PURGE_TBL mx_mpt = {mx_last_access, mx_purge, nullptr};

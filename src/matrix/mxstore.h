@@ -339,6 +339,11 @@ extern std::atomic<int> mx_hold_watch;
 int _sync_matrix_node(MATRIX_NODE* n);
 void _insert_node_ring(MATRIX_NODE* n);
 void mx_purge(long long bytes);
+// Frees loaded nodes beyond the budget (mx_node_budget). Nodes are freed only here, at a point
+// where the calling task holds no node it has not locked: a walk down the levels keeps its
+// parents unlocked while it makes their children, so the budget is not kept where nodes enter
+// the ring.
+void mx_keep_budget();
 int mx_last_access(int* ret);
 extern MEM_PURGE_TBL mx_mpt;
 void matrix_node_channel_lock(MATRIX_NODE* n);

@@ -2,10 +2,7 @@
 // scenario run twice (make and import, then reopen and read), and an agent serving the matrix to
 // a second agent over TCP. Optimised builds run it at 8192 cells a side under the peak-memory
 // bound; sanitizer builds at 1024.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -16,6 +13,7 @@
 
 #include "support/child.h"
 #include "support/geo_inputs.h"
+#include "support/loopback.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -159,35 +157,6 @@ long long utm_expected(long long x, long long y) {
     return static_cast<long long>(utm_pixel(static_cast<int>(ur), static_cast<int>(vr))) << 8;
 }
 
-int free_loopback_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
-
-bool wait_listening(int port) {
-    for (int i = 0; i < 600; i++) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        close(fd);
-        if (ok) return true;
-        usleep(50000);
-    }
-    return false;
-}
-
 }  // namespace
 
 TEST(GeoScenario, MakeReopenAndServeTheWalkThroughMatrix) {
@@ -276,14 +245,14 @@ TEST(GeoScenario, MakeReopenAndServeTheWalkThroughMatrix) {
     EXPECT_TRUE(slurp(dir + "/block-1.bin") == blocks1[1]);
 
     // An agent serves the file; a second one fetches nodes, a thinned node and the status.
-    int port = free_loopback_port();
+    int port = vxtest::free_loopback_port();
     ASSERT_GT(port, 0);
     ChildResult served;
     std::thread server([&] {
         served = run(dir, "vxmx",
                      {kExamples + "/serve.qv", "serve.txt", "/", "port=" + std::to_string(port)});
     });
-    bool up = wait_listening(port);
+    bool up = vxtest::wait_listening(port);
     ChildResult fetched;
     if (up)
         fetched = run(dir, "vxmx",
