@@ -158,7 +158,8 @@ void budget_purge() {
     ring_settle();
     for (MATRIX_NODE* n = nd_root()->h.prev; n != nd_root() && nd_bytes > mx_node_budget;) {
         MATRIX_NODE* prev = n->h.prev;
-        if (n->ring_bytes > 0 && n->status == MS_OK) {
+        // A node someone holds is still being read or written: neither saved nor freed now.
+        if (n->ring_bytes > 0 && n->status == MS_OK && !mx_ld(n->locked)) {
             if (n->dirty_file_time) {
                 if (!n->save_lock) ask_save(n);
             } else {
