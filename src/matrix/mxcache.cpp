@@ -78,6 +78,9 @@ int get_mx_cache(MX_CACHE* c, int64_t* src) {
         return 0;
     }
     if (c->n) flush_mx_cache(c, 0);
+    // Loading through caches is what fills memory: the budget is kept here, with no node of this
+    // cache held.
+    mx_keep_budget();
     c->miss_hit_cnt++;
     if (c->ds_len <= 0) return -1;
     int err = 0;

@@ -372,7 +372,7 @@ Rec header_record(MATRIX* m, int64_t subheader_fofs) {
     put_be32(q, m->p.channel_nos);
     put_be32(q + 4, dim);
     put_be32(q + 8, m->p.flags);
-    put_be32(q + 12, m->total_levels);
+    put_be32(q + 12, m->p.total_levels);
     put_be64(q + 16, m->p.modify_time);
     put_be64(q + 24, subheader_fofs);
     r.append(m->dim_divide, dim);

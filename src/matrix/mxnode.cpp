@@ -72,6 +72,8 @@ void ring_unlink(MATRIX_NODE* n) {
     n->h.next->h.prev = n->h.prev;
     n->h.next = n->h.prev = nullptr;
     mx_st(nd_cnt, nd_cnt - 1);
+    nd_bytes -= n->ring_bytes;
+    n->ring_bytes = 0;
 }
 
 // Puts the ring back in descending stamp order after lock-free look-ups stamped nodes (stable:
@@ -132,6 +134,42 @@ void ask_save(MATRIX_NODE* n) {
     _matrix_trigger_access(n, MI_SAVE_TP, 0);
 }
 
+// The bytes of channel vectors a node of a file matrix holds once all of them are made: one
+// element per cell of its block for every vector channel. Nodes of other matrices count nothing,
+// since freeing them would lose what only memory holds.
+int64_t node_bytes(MATRIX* m) {
+    if (!m->filename || !m->channel_info || !m->block_size) return 0;
+    int64_t cells = 1;
+    for (int d = 0; d < m->p.dim; d++)
+        cells <<= m->block_size[d] < 40 ? m->block_size[d] : 40;
+    int64_t bytes = 0;
+    for (int ch = 0; ch < m->p.channel_nos; ch++) {
+        MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
+        if (tp && (tp->type & MXT_VECTOR) && tp->parent && tp->parent->get_size)
+            bytes += cells * tp->parent->get_size(tp->parent, nullptr);
+    }
+    return bytes;
+}
+
+// Brings the loaded nodes back within the budget, oldest first: a ready dirty node is asked to
+// save (it is freed by a later pass once saved), a ready clean one is freed. Nodes that are held,
+// busy or being saved stay.
+void budget_purge() {
+    ring_settle();
+    for (MATRIX_NODE* n = nd_root()->h.prev; n != nd_root() && nd_bytes > mx_node_budget;) {
+        MATRIX_NODE* prev = n->h.prev;
+        // A node someone holds is still being read or written: neither saved nor freed now.
+        if (n->ring_bytes > 0 && n->status == MS_OK && !mx_ld(n->locked)) {
+            if (n->dirty_file_time) {
+                if (!n->save_lock) ask_save(n);
+            } else {
+                _free_matrix_node(n);
+            }
+        }
+        n = prev;
+    }
+}
+
 void purge_walk(MATRIX_NODE* just) {
     ring_settle();
     uint32_t now = matrix_now();
@@ -162,6 +200,8 @@ void purge_walk(MATRIX_NODE* just) {
 }  // namespace
 
 int nd_cnt = 0;
+int64_t nd_bytes = 0;
+int64_t mx_node_budget = int64_t{96} << 20;
 
 int mx_node_shift(MATRIX* m, int64_t level, int d) {
     return node_shift(m, level, d);
@@ -353,6 +393,8 @@ void _insert_node_ring(MATRIX_NODE* n) {
     n->last_access = now;
     mx_st(n->touch_seq, next_touch());
     mx_st(nd_cnt, nd_cnt + 1);
+    n->ring_bytes = node_bytes(n->matrix);
+    nd_bytes += n->ring_bytes;
     if (!purge_started) {
         mx_st(purge_started, true);
         mx_st(last_purge, now);
@@ -392,6 +434,11 @@ void mx_purge(long long) {
         }
         n = prev;
     }
+}
+
+void mx_keep_budget() {
+    TaskLockGuard g(matrix_lock);
+    if (nd_bytes > mx_node_budget) budget_purge();
 }
 
 MEM_PURGE_TBL mx_mpt = {mx_last_access, mx_purge, nullptr};

@@ -156,6 +156,7 @@ struct MATRIX_NODE {
     uint8_t scan_call[8];
     MATRIX_SEXP* send_data;
     MATRIX_SEXP* send_data_delay;
+    int64_t ring_bytes;  // what the node counts against the loaded-node budget while in the ring
 };
 
 struct MATRIX_ACCESS_LIST {
@@ -232,6 +233,13 @@ extern SYS_QUEUE matrix_que;
 extern MATRIX* matrices_root;
 extern int total_ncache_size;
 extern int nd_cnt;
+// The loaded-node budget: the bytes of channel vectors that nodes of file matrices may hold
+// (counted by their block sizes and element types). Beyond it the oldest ready nodes are freed,
+// dirty ones first saved through their save slot, so memory follows the budget rather than the
+// amount of data passed through; what is stored does not change.
+extern int64_t mx_node_budget;
+// The bytes the loaded nodes count (nd_bytes) against the budget.
+extern int64_t nd_bytes;
 
 void init_matrix();
 // True after init_matrix.
@@ -331,6 +339,11 @@ extern std::atomic<int> mx_hold_watch;
 int _sync_matrix_node(MATRIX_NODE* n);
 void _insert_node_ring(MATRIX_NODE* n);
 void mx_purge(long long bytes);
+// Frees loaded nodes beyond the budget (mx_node_budget). Nodes are freed only here, at a point
+// where the calling task holds no node it has not locked: a walk down the levels keeps its
+// parents unlocked while it makes their children, so the budget is not kept where nodes enter
+// the ring.
+void mx_keep_budget();
 int mx_last_access(int* ret);
 extern MEM_PURGE_TBL mx_mpt;
 void matrix_node_channel_lock(MATRIX_NODE* n);

@@ -4,10 +4,7 @@
 // comes back as the error. Nodes whose cells A's script wrote (an elevation tile and pictures,
 // at level 0 and at a coarse level) come back to B as transfer records that decode, in this
 // process, to those cells.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -21,40 +18,11 @@
 #include "matrix/mxstore.h"
 #include "matrix/mxtransfer.h"
 #include "support/child.h"
+#include "support/loopback.h"
 
 using namespace gmxtest;
 
 namespace {
-
-int free_loopback_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
-
-// True once something accepts on the port (at most about 20 s).
-bool wait_listening(int port) {
-    for (int i = 0; i < 400; i++) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        close(fd);
-        if (ok) return true;
-        usleep(50000);
-    }
-    return false;
-}
 
 ChildResult agent(const std::string& dir, const std::string& script) {
     geotest::write_file(dir + "/s.qv", script);
@@ -233,7 +201,7 @@ TEST_F(GmxServeAgents, APeerGetsNodesStatusAndRefusals) {
                       }));
     geotest::write_file(da + "/p0.ppm", ppm(32, colour0));
     geotest::write_file(da + "/p2.ppm", ppm(8, colour2));
-    int port = free_loopback_port();
+    int port = vxtest::free_loopback_port();
     ASSERT_GT(port, 0);
     std::string a_script =
         "^(SetThisAgentName \"a\")\n^([SetDirectory url=\"/\"] \"docs\")\n"
@@ -255,7 +223,7 @@ TEST_F(GmxServeAgents, APeerGetsNodesStatusAndRefusals) {
         "^(WaitInterpreter l)\n";
     ChildResult a_run;
     std::thread a([&] { a_run = agent(da, a_script); });
-    ASSERT_TRUE(wait_listening(port)) << geotest::read_file(da + "/out.txt");
+    ASSERT_TRUE(vxtest::wait_listening(port)) << geotest::read_file(da + "/out.txt");
     std::string c =
         "^(define c (OpenInterpreter \"connect\" (CurrentEnvironment) (HostName "
         "\"127.0.0.1\") (Port " +

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,14 +90,15 @@ ChildResult run_in_child(const std::function<void()>& fn, int timeout_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     r.timed_out = collect_outputs(out[0], err[0], &r.out, &r.err, deadline);
     int status = 0;
+    struct rusage ru {};
     for (;;) {
-        pid_t w = waitpid(pid, &status, WNOHANG);
+        pid_t w = wait4(pid, &status, WNOHANG, &ru);
         if (w == pid) break;
         if (w < 0 && errno != EINTR) break;
         if (r.timed_out || ms_left(deadline) == 0) {
             r.timed_out = true;
             kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
+            wait4(pid, &status, 0, &ru);
             break;
         }
         usleep(1000);
@@ -110,6 +112,7 @@ ChildResult run_in_child(const std::function<void()>& fn, int timeout_ms) {
     }
     if (WIFEXITED(status)) r.exit_status = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) r.term_signal = WTERMSIG(status);
+    r.max_rss_kb = ru.ru_maxrss;
     return r;
 }
 

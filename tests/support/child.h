@@ -15,6 +15,7 @@ struct ChildResult {
     int term_signal = 0;     // the signal that ended it, 0 when it exited
     std::string out;         // everything written to standard output
     std::string err;         // everything written to standard error
+    long max_rss_kb = 0;     // the child's peak resident memory (wait4's ru_maxrss)
 };
 
 // Forks; the child runs fn with its standard output and error on pipes and exits with status 0
