@@ -156,6 +156,9 @@ struct MATRIX_NODE {
     uint8_t scan_call[8];
     MATRIX_SEXP* send_data;
     MATRIX_SEXP* send_data_delay;
+    // Bytes after the record in the node's own block: the channels, the code and the child bit
+    // field the node was made with live there (see mx_node_owns).
+    int own_bytes;
 };
 
 struct MATRIX_ACCESS_LIST {
@@ -239,6 +242,9 @@ bool matrix_store_started();
 // The clock of the store's time stamps and purges (seconds); null restores get_qvtime.
 void set_matrix_clock(uint32_t (*clock)());
 uint32_t matrix_now();
+// The store's second as the coarse clock knows it (kept by a one-second tick and by every
+// matrix_now), for the lock-free node reader; the injected clock when one is set.
+uint32_t matrix_coarse_now();
 
 MATRIX* open_matrix(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
                     MATRIX_TOKEN_FUNC open_method, void* work);
@@ -322,6 +328,9 @@ void _set_dirty_file(MATRIX_NODE* n);
 void flush_all_dirty_file(MATRIX* m);
 void _flush_all_dirty_file(MATRIX* m);
 int _free_matrix_node(MATRIX_NODE* n);
+// Whether p lies in the node's own block (made with the node, freed with it), so is not freed
+// apart.
+bool mx_node_owns(const MATRIX_NODE* n, const void* p);
 // Sets a node's status (release order: what made the node is seen by its lock-free readers).
 void mx_set_status(MATRIX_NODE* n, int status);
 // A node's holder count, read under its stripe lock.

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "base/panic.h"
 #include "base/task.h"
@@ -158,6 +159,23 @@ void node_status_set(MATRIX_NODE* n, int status) {
     _wakeup_closers();
 }
 
+// Bumped (under matrix_lock) whenever a node token is queued.
+std::atomic<uint32_t> que_gen{0};
+
+// The next token of the key, watching the queue a moment (spinning, then yielding) when it is
+// empty: while a producer streams nodes the worker stays awake, and neither side pays a sleep and
+// a wake-up per node. Null when nothing came.
+Q_HEADER* take_soon(SYS_QUEUE* q, L_CHAR* key) {
+    for (int round = 0; round < 64; round++) {
+        uint32_t g = que_gen.load(std::memory_order_acquire);
+        if (Q_HEADER* t = delete_queue(q, sq_key_cond, key, 0)) return t;
+        for (int i = 0; i < 200 && que_gen.load(std::memory_order_relaxed) == g; i++)
+            __builtin_ia32_pause();
+        if (que_gen.load(std::memory_order_relaxed) == g) std::this_thread::yield();
+    }
+    return nullptr;
+}
+
 void matrix_que_task(intptr_t qp) {
     auto* q = reinterpret_cast<SYS_QUEUE*>(qp);
     L_CHAR* key = touch_qkey(q);
@@ -166,7 +184,7 @@ void matrix_que_task(intptr_t qp) {
     if (hooks->worker_begin) hooks->worker_begin();
     for (;;) {
         gc_push(nullptr, nullptr, "matrix_que_task");
-        auto* t = reinterpret_cast<MATRIX_TOKEN*>(delete_queue(q, sq_key_cond, key, 0));
+        auto* t = reinterpret_cast<MATRIX_TOKEN*>(take_soon(q, key));
         // The worker stays a second for more work before it ends, so that a stream of tokens
         // does not start a worker and its interpreter for each one.
         if (!t) t = reinterpret_cast<MATRIX_TOKEN*>(delete_queue(q, sq_key_cond, key, -1));
@@ -237,6 +255,7 @@ void _xx_insert_matrix_access(MATRIX_TOKEN* t, MATRIX_TOKEN_FUNC func, const cha
     t->c_file = file;
     t->c_line = line;
     xx_insert_queue(&matrix_que, &t->h, 2, file, line);
+    que_gen.store(que_gen.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
 void xx_insert_matrix_access(MATRIX_TOKEN* t, MATRIX_TOKEN_FUNC func, const char* file, int line) {
