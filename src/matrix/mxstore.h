@@ -367,6 +367,8 @@ void _wakeup_node_wait_tokens(MATRIX_NODE* n);
 QV_SEXP* _set_send_data(MATRIX_NODE* n, QV_SEXP** retp);
 void _matrix_send_result(MATRIX_NODE* n);
 void close_aboat_func(MATRIX_TOKEN* t);
+// Frees the tokens and access-list entries kept for reuse (the queue's worker does as it ends).
+void mx_drain_token_pool();
 // Prints "alist(" and the listed slots; stops the program when t is not its node's token.
 void see_access_list(MATRIX_ACCESS_LIST* l);
 void token_check(MATRIX_TOKEN* t);

@@ -26,13 +26,87 @@ const L_CHAR* access_key() {
     return k;
 }
 
-void set_key(MATRIX_TOKEN* t, const L_CHAR* key) {
-    if (t->h.key && l_strcmp(t->h.key, key) == 0) return;
+// A node token's queue key is the shared, interned access key (the queue copies keys it keeps).
+void set_access_key(MATRIX_TOKEN* t) {
+    if (t->h.key == access_key()) return;
     d_f_ree(t->h.key);
-    t->h.key = ll_copy_str(key);
+    t->h.key = const_cast<L_CHAR*>(access_key());
+}
+
+void free_key(MATRIX_TOKEN* t) {
+    if (t->h.key != access_key()) d_f_ree(t->h.key);
+    t->h.key = nullptr;
+}
+
+// Tokens and access-list entries that ended, kept for the next ones (matrix_lock held). A pooled
+// token keeps its two holders (script and environment), emptied. The pools are given back when
+// the queue's worker ends, so what they keep follows the work under way.
+constexpr int kTokenPool = 64;
+constexpr int kEntryPool = 256;
+MATRIX_TOKEN* token_pool = nullptr;
+int token_pool_cnt = 0;
+MATRIX_ACCESS_LIST* entry_pool = nullptr;
+int entry_pool_cnt = 0;
+
+MATRIX_ACCESS_LIST* new_entry(int id) {
+    MATRIX_ACCESS_LIST* e = entry_pool;
+    if (e) {
+        entry_pool = e->next;
+        entry_pool_cnt--;
+    } else {
+        e = static_cast<MATRIX_ACCESS_LIST*>(d_alloc(sizeof(MATRIX_ACCESS_LIST)));
+    }
+    e->id = id;
+    e->next = nullptr;
+    return e;
+}
+
+void drop_entry(MATRIX_ACCESS_LIST* e) {
+    if (entry_pool_cnt >= kEntryPool) {
+        d_f_ree(e);
+        return;
+    }
+    e->next = entry_pool;
+    entry_pool = e;
+    entry_pool_cnt++;
+}
+
+void release_holders(MATRIX_TOKEN* t) {
+    mx_release_hold(t->cal_hold);
+    mx_release_hold(t->env);
+    t->cal_hold = t->env = nullptr;
+}
+
+// A fresh token, from the pool when it has one: cleared but for its (empty) holders.
+MATRIX_TOKEN* take_token() {
+    MATRIX_TOKEN* t = token_pool;
+    if (!t) return static_cast<MATRIX_TOKEN*>(d_calloc(1, sizeof(MATRIX_TOKEN)));
+    token_pool = t->next;
+    token_pool_cnt--;
+    MATRIX_SEXP* env = t->env;
+    MATRIX_SEXP* cal = t->cal_hold;
+    memset(static_cast<void*>(t), 0, sizeof *t);
+    t->env = env;
+    t->cal_hold = cal;
+    return t;
 }
 
 }  // namespace
+
+void mx_drain_token_pool() {
+    TaskLockGuard g(matrix_lock);
+    while (MATRIX_TOKEN* t = token_pool) {
+        token_pool = t->next;
+        release_holders(t);
+        d_f_ree(t);
+    }
+    token_pool_cnt = 0;
+    while (MATRIX_ACCESS_LIST* e = entry_pool) {
+        entry_pool = e->next;
+        d_f_ree(e);
+    }
+    entry_pool_cnt = 0;
+}
 
 int mx_token_priority(MATRIX_TOKEN* t) {
     MATRIX_NODE* n = t->process_node;
@@ -65,7 +139,7 @@ void free_access_list(MATRIX_TOKEN* t) {
     while (t->access_list) {
         MATRIX_ACCESS_LIST* e = t->access_list;
         t->access_list = e->next;
-        d_f_ree(e);
+        drop_entry(e);
     }
 }
 
@@ -73,9 +147,18 @@ void _free_matrix_token(MATRIX_TOKEN* t) {
     while (t->locked_node_list)
         _unlock_node(t->locked_node_list->node, t);
     free_access_list(t);
-    d_f_ree(t->h.key);
+    free_key(t);
     t->magic = 0;
-    d_f_ree(t);
+    if (token_pool_cnt >= kTokenPool) {
+        release_holders(t);
+        d_f_ree(t);
+        return;
+    }
+    if (t->cal_hold) mx_hold_set(t->cal_hold, nullptr);
+    if (t->env) mx_hold_set(t->env, nullptr);
+    t->next = token_pool;
+    token_pool = t;
+    token_pool_cnt++;
 }
 
 int same_node(SYS_QUEUE*, Q_HEADER* n, void* w) {
@@ -118,14 +201,11 @@ void end_token(MATRIX_TOKEN* t) {
     // token on a waiting chain, or queued again by a wake-up: it goes from both before it ends.
     unlink_wait(t);
     if (t->h.ins) delete_queue(&matrix_que, same_node, t, 0);
-    if (t->cal_hold) {
-        mx_release_hold(t->cal_hold);
-        t->cal_hold = nullptr;
-    }
-    if (t->env) {
+    // The holders are emptied; they go (or are kept in the pool) with the token.
+    if (t->cal_hold) mx_hold_set(t->cal_hold, nullptr);
+    if (t->env && t->env->data) {
         set_env_work(static_cast<QVISP_ENV*>(t->env->data), nullptr);
-        mx_release_hold(t->env);
-        t->env = nullptr;
+        mx_hold_set(t->env, nullptr);
     }
     if (m->p.free_token) m->p.free_token(t, 0);
     if (n->process_token == t) n->process_token = nullptr;
@@ -198,6 +278,7 @@ void matrix_que_task(intptr_t qp) {
         gc_pop(nullptr, nullptr);
     }
     if (hooks->worker_end) hooks->worker_end();
+    mx_drain_token_pool();
     release_qkey(q, key);
     d_f_ree(key);
 }
@@ -229,7 +310,7 @@ MATRIX_TOKEN* _new_matrix_token(MATRIX_NODE* n) {
     if (n->process_token) er_panic("_new_matrix_token");
     MATRIX* m = n->matrix;
     gc_push(nullptr, nullptr, "_new_matrix_token");
-    auto* t = static_cast<MATRIX_TOKEN*>(d_calloc(1, sizeof(MATRIX_TOKEN)));
+    MATRIX_TOKEN* t = take_token();
     t->magic = MX_TOKEN_MAGIC;
     t->process_node = n;
     t->access_target_id = t->normal_jump = t->err_jump = -1;
@@ -239,7 +320,10 @@ MATRIX_TOKEN* _new_matrix_token(MATRIX_NODE* n) {
     set_env_work(env, t);
     static const L_CHAR* this_level = l_string(std_cm, "mxThisLevel");
     set_env(env, this_level, get_integer(n->dim_code[0], nullptr));
-    t->env = mx_hold(env, gc_vxlisp_env, __FILE__, __LINE__);
+    if (t->env)
+        mx_hold_set(t->env, env);
+    else
+        t->env = mx_hold(env, gc_vxlisp_env, __FILE__, __LINE__);
     n->process_token = t;
     if (m->p.new_token) m->p.new_token(t, 1);
     gc_pop(nullptr, nullptr);
@@ -249,7 +333,7 @@ MATRIX_TOKEN* _new_matrix_token(MATRIX_NODE* n) {
 void _xx_insert_matrix_access(MATRIX_TOKEN* t, MATRIX_TOKEN_FUNC func, const char* file, int line) {
     // A token is in one place at a time: one already queued stays where it is.
     if (t->h.ins) return;
-    set_key(t, access_key());
+    set_access_key(t);
     t->func = func;
     t->h.pri = mx_token_priority(t);
     t->c_file = file;
@@ -267,10 +351,7 @@ void _xx_insert_access_list(MATRIX_TOKEN* t, int id) {
     MATRIX_ACCESS_LIST** pp = &t->access_list;
     for (; *pp; pp = &(*pp)->next)
         if ((*pp)->id == id) return;
-    auto* e = static_cast<MATRIX_ACCESS_LIST*>(d_alloc(sizeof(MATRIX_ACCESS_LIST)));
-    e->id = id;
-    e->next = nullptr;
-    *pp = e;
+    *pp = new_entry(id);
 }
 
 int _delete_access_list(MATRIX_TOKEN* t) {
@@ -278,7 +359,7 @@ int _delete_access_list(MATRIX_TOKEN* t) {
     if (!e) return -1;
     t->access_list = e->next;
     int id = e->id;
-    d_f_ree(e);
+    drop_entry(e);
     return id;
 }
 
