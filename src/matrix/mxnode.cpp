@@ -327,7 +327,9 @@ static uint64_t code_key(MATRIX* m, const int64_t* code) {
 // The bucket of a key: mixed again, so that the blocks of a grid spread over the 403 buckets (a
 // plain sum of coordinates puts whole anti-diagonals of a grid into one bucket).
 static unsigned bucket_of(uint64_t key) {
-    return static_cast<unsigned>(((key * 0x9E3779B97F4A7C15ull) >> 29) % MX_NODE_HASH);
+    // The mixed key scaled to [0, MX_NODE_HASH) by its high bits: a multiplication, no division.
+    uint64_t mixed = key * 0x9E3779B97F4A7C15ull;
+    return static_cast<unsigned>((static_cast<unsigned __int128>(mixed) * MX_NODE_HASH) >> 64);
 }
 
 // Whether a node holds the code of a key.
@@ -730,6 +732,7 @@ MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access
             return n;
         }
     }
+    mx_let_workers_in();
     TaskLockGuard g(matrix_lock);
     int err = 0;
     MATRIX_NODE* n = _get_matrix_node(&err, m, dc, access, dc ? dc[0] : 0, retp, 0);

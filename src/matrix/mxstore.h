@@ -367,6 +367,9 @@ void _wakeup_node_wait_tokens(MATRIX_NODE* n);
 QV_SEXP* _set_send_data(MATRIX_NODE* n, QV_SEXP** retp);
 void _matrix_send_result(MATRIX_NODE* n);
 void close_aboat_func(MATRIX_TOKEN* t);
+// Waits a moment (spinning, bounded) while a queue worker waits for matrix_lock, so that a caller
+// taking the lock over and over does not keep the worker out.
+void mx_let_workers_in();
 // Frees the tokens and access-list entries kept for reuse (the queue's worker does as it ends).
 void mx_drain_token_pool();
 // Prints "alist(" and the listed slots; stops the program when t is not its node's token.

@@ -242,6 +242,16 @@ void node_status_set(MATRIX_NODE* n, int status) {
 // Bumped (under matrix_lock) whenever a node token is queued.
 std::atomic<uint32_t> que_gen{0};
 
+// Workers waiting for matrix_lock. A producer that has just released the lock takes it again
+// before a waiter on another core sees it free: a look-up about to take it lets them in first.
+std::atomic<int> workers_waiting{0};
+
+void worker_lock() {
+    workers_waiting.fetch_add(1, std::memory_order_relaxed);
+    _i_lock_task(matrix_lock, __FILE__, __LINE__);
+    workers_waiting.fetch_sub(1, std::memory_order_relaxed);
+}
+
 // The next token of the key, watching the queue a moment (spinning, then yielding) when it is
 // empty: while a producer streams nodes the worker stays awake, and neither side pays a sleep and
 // a wake-up per node. Null when nothing came.
@@ -287,6 +297,11 @@ void matrix_que_task(intptr_t qp) {
 
 SYS_QUEUE matrix_que;
 void mx_open_token_done(MATRIX_TOKEN* t);
+
+void mx_let_workers_in() {
+    for (int i = 0; i < 4096 && workers_waiting.load(std::memory_order_relaxed); i++)
+        __builtin_ia32_pause();
+}
 
 void init_matrix_que() {
     memset(&matrix_que, 0, sizeof matrix_que);
@@ -487,7 +502,7 @@ void matrix_exec_cal(MATRIX_TOKEN* t) {
     QV_SEXP* err = nullptr;
     int trigger_after = 0;
     void (*trigger)(int, void*) = nullptr;
-    _i_lock_task(matrix_lock, __FILE__, __LINE__);
+    worker_lock();
     switch (m->mode) {
         case 0:
             t->wait_matrix = m;
@@ -531,13 +546,13 @@ void matrix_exec_cal(MATRIX_TOKEN* t) {
         _i_unlock_task(matrix_lock, "exec_cal", __FILE__, __LINE__);
         for (;;) {
             if (get_type(t->cal_target) != QVT_PAIR) {
-                _i_lock_task(matrix_lock, __FILE__, __LINE__);
+                worker_lock();
                 goto normal_end;
             }
             // The broken mark is tested before each expression; it is read atomically, and the
             // lock is taken only to end the token.
             if (mx_ld(m->flags) & 2) {
-                _i_lock_task(matrix_lock, __FILE__, __LINE__);
+                worker_lock();
                 goto end;
             }
             gc_push(nullptr, nullptr, "matrix_exec_cal");
@@ -553,7 +568,7 @@ void matrix_exec_cal(MATRIX_TOKEN* t) {
     // The slot ended with an error value (its frame still open).
     if (err->error.code == MXE_STOP_CODE) {
         gc_pop(nullptr, nullptr);
-        _i_lock_task(matrix_lock, __FILE__, __LINE__);
+        worker_lock();
         wake_scan_byte(n, t->access_target_id / 3, 131);
         t->access_target_id = -1;
         goto end;
@@ -561,7 +576,7 @@ void matrix_exec_cal(MATRIX_TOKEN* t) {
     if (err->error.code == MXE_WAIT_CODE) {
         QV_SEXP* code = get_el(err->error.data, 1);
         if (get_type(code) == QVT_INTEGER) {
-            _i_lock_task(matrix_lock, __FILE__, __LINE__);
+            worker_lock();
             bool parked = t->wait_node || t->wait_matrix || t->h.ins;
             // Repeating an expression that parked nothing would only repeat it for ever: such a
             // waiting answer fails the slot. One that goes on (code 2) is run on at once when
@@ -577,7 +592,7 @@ void matrix_exec_cal(MATRIX_TOKEN* t) {
         // A waiting error without its code is an ordinary failure.
     }
     gc_pop(nullptr, nullptr);
-    _i_lock_task(matrix_lock, __FILE__, __LINE__);
+    worker_lock();
     wake_scan_byte(n, t->access_target_id / 3, 156);
     if (t->err_jump_status >= 0) node_status_set(n, t->err_jump_status);
     if (t->err_jump < 0) {
