@@ -2,9 +2,9 @@
 // queue's worker runs a slot's expressions one by one in the token's environment, with
 // matrix_lock released, and the scripts steer the token through jumps and statuses.
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "base/panic.h"
 #include "base/task.h"
@@ -41,7 +41,7 @@ void free_key(MATRIX_TOKEN* t) {
 // Tokens and access-list entries that ended, kept for the next ones (matrix_lock held). A pooled
 // token keeps its two holders (script and environment), emptied. The pools are given back when
 // the queue's worker ends, so what they keep follows the work under way.
-constexpr int kTokenPool = 64;
+constexpr int kTokenPool = 256;
 constexpr int kEntryPool = 256;
 MATRIX_TOKEN* token_pool = nullptr;
 int token_pool_cnt = 0;
@@ -89,6 +89,24 @@ MATRIX_TOKEN* take_token() {
     t->env = env;
     t->cal_hold = cal;
     return t;
+}
+
+// The token's script environment, made when its first slot runs (on the worker, without
+// matrix_lock): below the matrix's environment, with the token as its work and mxThisLevel bound
+// to the node's level. The matrix and its environment stay while the token lives.
+QVISP_ENV* token_env(MATRIX_TOKEN* t) {
+    MATRIX* m = t->process_node->matrix;
+    static const L_CHAR* this_level = l_string(std_cm, "mxThisLevel");
+    gc_push(nullptr, nullptr, "token_env");
+    QVISP_ENV* env = new_env(m->mx_env ? static_cast<QVISP_ENV*>(m->mx_env->data) : matrix_qv_env);
+    set_env_work(env, t);
+    set_env(env, this_level, get_integer(t->process_node->dim_code[0], nullptr));
+    if (t->env)
+        mx_hold_set(t->env, env);
+    else
+        t->env = mx_hold(env, gc_vxlisp_env, __FILE__, __LINE__);
+    gc_pop(nullptr, nullptr);
+    return env;
 }
 
 }  // namespace
@@ -252,18 +270,20 @@ void worker_lock() {
     workers_waiting.fetch_sub(1, std::memory_order_relaxed);
 }
 
-// The next token of the key, watching the queue a moment (spinning, then yielding) when it is
-// empty: while a producer streams nodes the worker stays awake, and neither side pays a sleep and
-// a wake-up per node. Null when nothing came.
+// The next token of the key, watching the queue a moment (about 50 microseconds, spinning) when
+// it is empty: while a producer streams nodes the worker stays awake, and neither side pays a
+// sleep and a wake-up per node. Null when nothing came.
 Q_HEADER* take_soon(SYS_QUEUE* q, L_CHAR* key) {
-    for (int round = 0; round < 64; round++) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+    for (;;) {
         uint32_t g = que_gen.load(std::memory_order_acquire);
         if (Q_HEADER* t = delete_queue(q, sq_key_cond, key, 0)) return t;
-        for (int i = 0; i < 200 && que_gen.load(std::memory_order_relaxed) == g; i++)
-            __builtin_ia32_pause();
-        if (que_gen.load(std::memory_order_relaxed) == g) std::this_thread::yield();
+        while (que_gen.load(std::memory_order_relaxed) == g) {
+            for (int i = 0; i < 64 && que_gen.load(std::memory_order_relaxed) == g; i++)
+                __builtin_ia32_pause();
+            if (std::chrono::steady_clock::now() > until) return nullptr;
+        }
     }
-    return nullptr;
 }
 
 void matrix_que_task(intptr_t qp) {
@@ -331,14 +351,6 @@ MATRIX_TOKEN* _new_matrix_token(MATRIX_NODE* n) {
     t->access_target_id = t->normal_jump = t->err_jump = -1;
     t->normal_jump_status = t->err_jump_status = -1;
     m->token_cnt++;
-    QVISP_ENV* env = new_env(m->mx_env ? static_cast<QVISP_ENV*>(m->mx_env->data) : matrix_qv_env);
-    set_env_work(env, t);
-    static const L_CHAR* this_level = l_string(std_cm, "mxThisLevel");
-    set_env(env, this_level, get_integer(n->dim_code[0], nullptr));
-    if (t->env)
-        mx_hold_set(t->env, env);
-    else
-        t->env = mx_hold(env, gc_vxlisp_env, __FILE__, __LINE__);
     n->process_token = t;
     if (m->p.new_token) m->p.new_token(t, 1);
     gc_pop(nullptr, nullptr);
@@ -542,8 +554,9 @@ void matrix_exec_cal(MATRIX_TOKEN* t) {
         goto normal_end;
     }
     {
-        QVISP_ENV* env = static_cast<QVISP_ENV*>(t->env->data);
+        QVISP_ENV* env = t->env ? static_cast<QVISP_ENV*>(t->env->data) : nullptr;
         _i_unlock_task(matrix_lock, "exec_cal", __FILE__, __LINE__);
+        if (!env) env = token_env(t);
         for (;;) {
             if (get_type(t->cal_target) != QVT_PAIR) {
                 worker_lock();
