@@ -22,7 +22,12 @@
 // stamp (see lookup_resident in mxnode.cpp); everything else goes the locked way. It does not move
 // the node to the front of the ring: it stamps its touch_seq, and the ring is put back in stamp
 // order before anything walks it in order (the purges). Code that waits for a node's `locked` to
-// fall counts itself in mx_hold_watch while it waits, and reads `locked` with mx_node_held.
+// fall counts itself in mx_hold_watch while it waits, and reads `locked` with mx_node_held. The
+// reader's second is matrix_coarse_now (no clock read); a node or matrix stamped in another second
+// sends it the locked way.
+//
+// A queue worker about to wait for matrix_lock counts itself (mx_let_workers_in): a look-up about
+// to take the lock spins a moment while one waits. That is no lock: it adds nothing to the order.
 //
 // The store stands on the record store, the image layer and the language; what it needs of the
 // interpreter layer (an internal interpreter per worker, deferred values) and of the element
