@@ -276,10 +276,6 @@ const char* pt_dc(MATRIX* m, const int64_t* dc, int fmt) {
     return r;
 }
 
-// The key of a normalised code, built coordinate by coordinate from the level and each
-// coordinate's block index at that level. When they all fit, they are packed into one word with
-// bit 63 set, so that equal keys are equal codes; else the key is a mixed hash with bit 63 clear,
-// and a match is confirmed by comparing the codes.
 // The bits of a coordinate's block index in a packed key, by the number of dimensions (a table,
 // so that no look-up divides).
 constexpr auto kKeyWidth = [] {
@@ -289,12 +285,18 @@ constexpr auto kKeyWidth = [] {
     return w;
 }();
 
+// The key of a normalised code, built coordinate by coordinate from the level and each
+// coordinate's block index at that level. When they all fit, they are packed into one word with
+// bit 63 set, so that equal keys are equal codes; else the key is a mixed hash with bit 63 clear,
+// and a match is confirmed by comparing the codes.
 class CodeKey {
   public:
     CodeKey(int64_t level, int dim)
         : mixed_(static_cast<uint64_t>(level)),
           packed_(static_cast<uint64_t>(level)),
-          width_(dim >= 0 && dim <= MXT_MAX_DIM ? kKeyWidth[dim] : 1),
+          width_(dim >= 0 && dim <= MXT_MAX_DIM ? kKeyWidth[dim]
+                 : dim > 0                      ? 57 / dim
+                                                : 57),
           exact_(level >= 0 && level < 64) {}
     void add(int64_t coord, int shift) {
         uint64_t block = shift >= 64 ? 0 : static_cast<uint64_t>(coord) >> shift;
