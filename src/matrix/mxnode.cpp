@@ -1,6 +1,7 @@
 // Matrix nodes: dimension codes, the per-matrix 403-bucket hash, the ring of loaded nodes with its
 // purge, the central look-up, dirty and save marks, and the counted channel lock.
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -315,6 +316,15 @@ const char* pt_dc(MATRIX* m, const int64_t* dc, int fmt) {
     return r;
 }
 
+// The bits of a coordinate's block index in a packed key, by the number of dimensions (a table,
+// so that no look-up divides).
+constexpr auto kKeyWidth = [] {
+    std::array<uint8_t, MXT_MAX_DIM + 1> w{};
+    for (int d = 0; d <= MXT_MAX_DIM; d++)
+        w[d] = static_cast<uint8_t>(d > 0 ? 57 / d : 57);
+    return w;
+}();
+
 // The key of a normalised code, built coordinate by coordinate from the level and each
 // coordinate's block index at that level. When they all fit, they are packed into one word with
 // bit 63 set, so that equal keys are equal codes; else the key is a mixed hash with bit 63 clear,
@@ -324,7 +334,9 @@ class CodeKey {
     CodeKey(int64_t level, int dim)
         : mixed_(static_cast<uint64_t>(level)),
           packed_(static_cast<uint64_t>(level)),
-          width_(dim > 0 ? 57 / dim : 57),
+          width_(dim >= 0 && dim <= MXT_MAX_DIM ? kKeyWidth[dim]
+                 : dim > 0                      ? 57 / dim
+                                                : 57),
           exact_(level >= 0 && level < 64) {}
     void add(int64_t coord, int shift) {
         uint64_t block = shift >= 64 ? 0 : static_cast<uint64_t>(coord) >> shift;
@@ -357,7 +369,9 @@ static uint64_t code_key(MATRIX* m, const int64_t* code) {
 // The bucket of a key: mixed again, so that the blocks of a grid spread over the 403 buckets (a
 // plain sum of coordinates puts whole anti-diagonals of a grid into one bucket).
 static unsigned bucket_of(uint64_t key) {
-    return static_cast<unsigned>(((key * 0x9E3779B97F4A7C15ull) >> 29) % MX_NODE_HASH);
+    // The mixed key scaled to [0, MX_NODE_HASH) by its high bits: a multiplication, no division.
+    uint64_t mixed = key * 0x9E3779B97F4A7C15ull;
+    return static_cast<unsigned>((static_cast<unsigned __int128>(mixed) * MX_NODE_HASH) >> 64);
 }
 
 // Whether a node holds the code of a key.
@@ -470,14 +484,20 @@ int _free_matrix_node(MATRIX_NODE* n) {
             }
             if (c->sb && mx_free_struct_block) mx_free_struct_block(c->sb);
         }
-        d_f_ree(n->channel);
+        if (!mx_node_owns(n, n->channel)) d_f_ree(n->channel);
     }
     if (n->send_data || n->send_data_delay) _matrix_send_result(n);
-    d_f_ree(n->nlist_dim_bit_field);
+    if (!mx_node_owns(n, n->nlist_dim_bit_field)) d_f_ree(n->nlist_dim_bit_field);
     _free_nlist_dim_addr(n->nlist_dim_addr, n->nlist_dim_addr_len);
-    d_f_ree(n->dim_code);
+    if (!mx_node_owns(n, n->dim_code)) d_f_ree(n->dim_code);
     d_f_ree(n);
     return 0;
+}
+
+bool mx_node_owns(const MATRIX_NODE* n, const void* p) {
+    auto* own = reinterpret_cast<const char*>(n + 1);
+    auto* q = static_cast<const char*>(p);
+    return q >= own && q < own + n->own_bytes;
 }
 
 int mx_node_held(MATRIX_NODE* n) {
@@ -680,17 +700,24 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
         *errp = MXE_NOT_FOUND;
         return nullptr;
     }
-    n = static_cast<MATRIX_NODE*>(d_calloc(1, sizeof(MATRIX_NODE)));
+    // One block: the record, its channels, its code and its child bit field.
+    size_t ch_bytes = m->p.channel_nos > 0 ? sizeof(MATRIX_CHANNEL) * m->p.channel_nos : 0;
+    size_t dc_bytes = sizeof(int64_t) * (m->p.dim + 1);
+    size_t bf_bytes = m->dim_bit_field > 0 ? m->dim_bit_field : 0;
+    static_assert(sizeof(MATRIX_NODE) % alignof(int64_t) == 0 &&
+                  sizeof(MATRIX_CHANNEL) % alignof(int64_t) == 0);
+    n = static_cast<MATRIX_NODE*>(
+        d_calloc(1, static_cast<int64_t>(sizeof(MATRIX_NODE) + ch_bytes + dc_bytes + bf_bytes)));
+    char* own = reinterpret_cast<char*>(n + 1);
+    n->own_bytes = static_cast<int>(ch_bytes + dc_bytes + bf_bytes);
     n->matrix = m;
-    n->dim_code = _copy_dim_code(m, dc);
-    normalize_dim_code(m, n->dim_code);
+    if (ch_bytes) n->channel = reinterpret_cast<MATRIX_CHANNEL*>(own);
+    n->dim_code = reinterpret_cast<int64_t*>(own + ch_bytes);
+    memcpy(n->dim_code, code, dc_bytes);
     n->status = MS_NEW;
     mx_wake(n);
-    if (m->p.channel_nos > 0)
-        n->channel =
-            static_cast<MATRIX_CHANNEL*>(d_calloc(m->p.channel_nos, sizeof(MATRIX_CHANNEL)));
-    if (m->dim_bit_field) {
-        n->nlist_dim_bit_field = static_cast<uint8_t*>(d_calloc(1, m->dim_bit_field));
+    if (bf_bytes) {
+        n->nlist_dim_bit_field = reinterpret_cast<uint8_t*>(own + ch_bytes + dc_bytes);
         n->nlist_dim_bit_field_len = m->dim_bit_field;
     }
     n->process_token_key = key;
@@ -720,7 +747,7 @@ static MATRIX_NODE* lookup_resident(MATRIX* m, const int64_t* dc) {
     if (mx_ld(matrices_root->mx_next) != m || !(mx_ld(m->access_cnt) & 1)) return nullptr;
     int64_t lev = dc[0];
     if (lev < 0 || lev >= m->total_levels) return nullptr;
-    uint32_t now = matrix_now();
+    uint32_t now = matrix_coarse_now();
     if (now == 0 || mx_ld(m->last_access) != now || !mx_ld(purge_started)) return nullptr;
     int64_t since = static_cast<int64_t>(now) - mx_ld(last_purge);
     if (since >= 121 || (since > 2 && mx_ld(nd_cnt) > 2 * mx_ld(total_ncache_size))) return nullptr;
@@ -756,6 +783,7 @@ MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access
             return n;
         }
     }
+    mx_let_workers_in();
     TaskLockGuard g(matrix_lock);
     int err = 0;
     MATRIX_NODE* n = _get_matrix_node(&err, m, dc, access, dc ? dc[0] : 0, retp, 0);

@@ -186,9 +186,28 @@ void set_matrix_clock(uint32_t (*clock)()) {
     mx_clock.store(clock);
 }
 
+// The second seen last by matrix_now or the coarse-clock tick: the lock-free node reader takes
+// its time from here instead of reading the system clock. It may lag the system time by about a
+// second (the tick's period); whatever stamps a node or matrix reads the exact time and brings it
+// forward.
+static std::atomic<uint32_t> coarse_second{0};
+
+static void coarse_tick(intptr_t, int) {
+    coarse_second.store(get_qvtime(), std::memory_order_relaxed);
+}
+
 uint32_t matrix_now() {
-    uint32_t (*c)() = mx_clock.load();
-    return c ? c() : get_qvtime();
+    if (uint32_t(*c)() = mx_clock.load(std::memory_order_relaxed)) return c();
+    uint32_t t = get_qvtime();
+    if (coarse_second.load(std::memory_order_relaxed) != t)
+        coarse_second.store(t, std::memory_order_relaxed);
+    return t;
+}
+
+uint32_t matrix_coarse_now() {
+    if (uint32_t(*c)() = mx_clock.load(std::memory_order_relaxed)) return c();
+    uint32_t t = coarse_second.load(std::memory_order_relaxed);
+    return t ? t : matrix_now();
 }
 
 bool matrix_store_started() {
@@ -266,8 +285,10 @@ void init_matrix() {
     qv_env_holder = mx_hold(matrix_qv_env, gc_vxlisp_env, __FILE__, __LINE__);
     if (hooks.register_functions) hooks.register_functions(matrix_qv_env);
     gc_pop(nullptr, nullptr);
-    // 8. The access tick.
+    // 8. The access tick, and the coarse clock's.
     new_tick(access_tick, 11, 0);
+    coarse_second.store(get_qvtime(), std::memory_order_relaxed);
+    new_tick(coarse_tick, 1, 0);
     started = true;
 }
 

@@ -22,7 +22,12 @@
 // stamp (see lookup_resident in mxnode.cpp); everything else goes the locked way. It does not move
 // the node to the front of the ring: it stamps its touch_seq, and the ring is put back in stamp
 // order before anything walks it in order (the purges). Code that waits for a node's `locked` to
-// fall counts itself in mx_hold_watch while it waits, and reads `locked` with mx_node_held.
+// fall counts itself in mx_hold_watch while it waits, and reads `locked` with mx_node_held. The
+// reader's second is matrix_coarse_now (no clock read); a node or matrix stamped in another second
+// sends it the locked way.
+//
+// A queue worker about to wait for matrix_lock counts itself (mx_let_workers_in): a look-up about
+// to take the lock spins a moment while one waits. That is no lock: it adds nothing to the order.
 //
 // The store stands on the record store, the image layer and the language; what it needs of the
 // interpreter layer (an internal interpreter per worker, deferred values) and of the element
@@ -157,6 +162,9 @@ struct MATRIX_NODE {
     MATRIX_SEXP* send_data;
     MATRIX_SEXP* send_data_delay;
     int64_t ring_bytes;  // what the node counts against the loaded-node budget while in the ring
+    // Bytes after the record in the node's own block: the channels, the code and the child bit
+    // field the node was made with live there (see mx_node_owns).
+    int own_bytes;
 };
 
 struct MATRIX_ACCESS_LIST {
@@ -247,6 +255,9 @@ bool matrix_store_started();
 // The clock of the store's time stamps and purges (seconds); null restores get_qvtime.
 void set_matrix_clock(uint32_t (*clock)());
 uint32_t matrix_now();
+// The store's second as the coarse clock knows it (kept by a one-second tick and by every
+// matrix_now), for the lock-free node reader; the injected clock when one is set.
+uint32_t matrix_coarse_now();
 
 MATRIX* open_matrix(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
                     MATRIX_TOKEN_FUNC open_method, void* work);
@@ -330,6 +341,9 @@ void _set_dirty_file(MATRIX_NODE* n);
 void flush_all_dirty_file(MATRIX* m);
 void _flush_all_dirty_file(MATRIX* m);
 int _free_matrix_node(MATRIX_NODE* n);
+// Whether p lies in the node's own block (made with the node, freed with it), so is not freed
+// apart.
+bool mx_node_owns(const MATRIX_NODE* n, const void* p);
 // Sets a node's status (release order: what made the node is seen by its lock-free readers).
 void mx_set_status(MATRIX_NODE* n, int status);
 // A node's holder count, read under its stripe lock.
@@ -371,6 +385,11 @@ void _wakeup_node_wait_tokens(MATRIX_NODE* n);
 QV_SEXP* _set_send_data(MATRIX_NODE* n, QV_SEXP** retp);
 void _matrix_send_result(MATRIX_NODE* n);
 void close_aboat_func(MATRIX_TOKEN* t);
+// Waits a moment (spinning, bounded) while a queue worker waits for matrix_lock, so that a caller
+// taking the lock over and over does not keep the worker out.
+void mx_let_workers_in();
+// Frees the tokens and access-list entries kept for reuse (the queue's worker does as it ends).
+void mx_drain_token_pool();
 // Prints "alist(" and the listed slots; stops the program when t is not its node's token.
 void see_access_list(MATRIX_ACCESS_LIST* l);
 void token_check(MATRIX_TOKEN* t);

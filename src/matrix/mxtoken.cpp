@@ -2,6 +2,7 @@
 // queue's worker runs a slot's expressions one by one in the token's environment, with
 // matrix_lock released, and the scripts steer the token through jumps and statuses.
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -25,13 +26,105 @@ const L_CHAR* access_key() {
     return k;
 }
 
-void set_key(MATRIX_TOKEN* t, const L_CHAR* key) {
-    if (t->h.key && l_strcmp(t->h.key, key) == 0) return;
+// A node token's queue key is the shared, interned access key (the queue copies keys it keeps).
+void set_access_key(MATRIX_TOKEN* t) {
+    if (t->h.key == access_key()) return;
     d_f_ree(t->h.key);
-    t->h.key = ll_copy_str(key);
+    t->h.key = const_cast<L_CHAR*>(access_key());
+}
+
+void free_key(MATRIX_TOKEN* t) {
+    if (t->h.key != access_key()) d_f_ree(t->h.key);
+    t->h.key = nullptr;
+}
+
+// Tokens and access-list entries that ended, kept for the next ones (matrix_lock held). A pooled
+// token keeps its two holders (script and environment), emptied. The pools are given back when
+// the queue's worker ends, so what they keep follows the work under way.
+constexpr int kTokenPool = 256;
+constexpr int kEntryPool = 256;
+MATRIX_TOKEN* token_pool = nullptr;
+int token_pool_cnt = 0;
+MATRIX_ACCESS_LIST* entry_pool = nullptr;
+int entry_pool_cnt = 0;
+
+MATRIX_ACCESS_LIST* new_entry(int id) {
+    MATRIX_ACCESS_LIST* e = entry_pool;
+    if (e) {
+        entry_pool = e->next;
+        entry_pool_cnt--;
+    } else {
+        e = static_cast<MATRIX_ACCESS_LIST*>(d_alloc(sizeof(MATRIX_ACCESS_LIST)));
+    }
+    e->id = id;
+    e->next = nullptr;
+    return e;
+}
+
+void drop_entry(MATRIX_ACCESS_LIST* e) {
+    if (entry_pool_cnt >= kEntryPool) {
+        d_f_ree(e);
+        return;
+    }
+    e->next = entry_pool;
+    entry_pool = e;
+    entry_pool_cnt++;
+}
+
+void release_holders(MATRIX_TOKEN* t) {
+    mx_release_hold(t->cal_hold);
+    mx_release_hold(t->env);
+    t->cal_hold = t->env = nullptr;
+}
+
+// A fresh token, from the pool when it has one: cleared but for its (empty) holders.
+MATRIX_TOKEN* take_token() {
+    MATRIX_TOKEN* t = token_pool;
+    if (!t) return static_cast<MATRIX_TOKEN*>(d_calloc(1, sizeof(MATRIX_TOKEN)));
+    token_pool = t->next;
+    token_pool_cnt--;
+    MATRIX_SEXP* env = t->env;
+    MATRIX_SEXP* cal = t->cal_hold;
+    memset(static_cast<void*>(t), 0, sizeof *t);
+    t->env = env;
+    t->cal_hold = cal;
+    return t;
+}
+
+// The token's script environment, made when its first slot runs (on the worker, without
+// matrix_lock): below the matrix's environment, with the token as its work and mxThisLevel bound
+// to the node's level. The matrix and its environment stay while the token lives.
+QVISP_ENV* token_env(MATRIX_TOKEN* t) {
+    MATRIX* m = t->process_node->matrix;
+    static const L_CHAR* this_level = l_string(std_cm, "mxThisLevel");
+    gc_push(nullptr, nullptr, "token_env");
+    QVISP_ENV* env = new_env(m->mx_env ? static_cast<QVISP_ENV*>(m->mx_env->data) : matrix_qv_env);
+    set_env_work(env, t);
+    set_env(env, this_level, get_integer(t->process_node->dim_code[0], nullptr));
+    if (t->env)
+        mx_hold_set(t->env, env);
+    else
+        t->env = mx_hold(env, gc_vxlisp_env, __FILE__, __LINE__);
+    gc_pop(nullptr, nullptr);
+    return env;
 }
 
 }  // namespace
+
+void mx_drain_token_pool() {
+    TaskLockGuard g(matrix_lock);
+    while (MATRIX_TOKEN* t = token_pool) {
+        token_pool = t->next;
+        release_holders(t);
+        d_f_ree(t);
+    }
+    token_pool_cnt = 0;
+    while (MATRIX_ACCESS_LIST* e = entry_pool) {
+        entry_pool = e->next;
+        d_f_ree(e);
+    }
+    entry_pool_cnt = 0;
+}
 
 int mx_token_priority(MATRIX_TOKEN* t) {
     MATRIX_NODE* n = t->process_node;
@@ -63,7 +156,7 @@ void free_access_list(MATRIX_TOKEN* t) {
     while (t->access_list) {
         MATRIX_ACCESS_LIST* e = t->access_list;
         t->access_list = e->next;
-        d_f_ree(e);
+        drop_entry(e);
     }
 }
 
@@ -71,9 +164,18 @@ void _free_matrix_token(MATRIX_TOKEN* t) {
     while (t->locked_node_list)
         _unlock_node(t->locked_node_list->node, t);
     free_access_list(t);
-    d_f_ree(t->h.key);
+    free_key(t);
     t->magic = 0;
-    d_f_ree(t);
+    if (token_pool_cnt >= kTokenPool) {
+        release_holders(t);
+        d_f_ree(t);
+        return;
+    }
+    if (t->cal_hold) mx_hold_set(t->cal_hold, nullptr);
+    if (t->env) mx_hold_set(t->env, nullptr);
+    t->next = token_pool;
+    token_pool = t;
+    token_pool_cnt++;
 }
 
 int same_node(SYS_QUEUE*, Q_HEADER* n, void* w) {
@@ -116,14 +218,11 @@ void end_token(MATRIX_TOKEN* t) {
     // token on a waiting chain, or queued again by a wake-up: it goes from both before it ends.
     unlink_wait(t);
     if (t->h.ins) delete_queue(&matrix_que, same_node, t, 0);
-    if (t->cal_hold) {
-        mx_release_hold(t->cal_hold);
-        t->cal_hold = nullptr;
-    }
-    if (t->env) {
+    // The holders are emptied; they go (or are kept in the pool) with the token.
+    if (t->cal_hold) mx_hold_set(t->cal_hold, nullptr);
+    if (t->env && t->env->data) {
         set_env_work(static_cast<QVISP_ENV*>(t->env->data), nullptr);
-        mx_release_hold(t->env);
-        t->env = nullptr;
+        mx_hold_set(t->env, nullptr);
     }
     if (m->p.free_token) m->p.free_token(t, 0);
     if (n->process_token == t) n->process_token = nullptr;
@@ -157,6 +256,35 @@ void node_status_set(MATRIX_NODE* n, int status) {
     _wakeup_closers();
 }
 
+// Bumped (under matrix_lock) whenever a node token is queued.
+std::atomic<uint32_t> que_gen{0};
+
+// Workers waiting for matrix_lock. A producer that has just released the lock takes it again
+// before a waiter on another core sees it free: a look-up about to take it lets them in first.
+std::atomic<int> workers_waiting{0};
+
+void worker_lock() {
+    workers_waiting.fetch_add(1, std::memory_order_relaxed);
+    _i_lock_task(matrix_lock, __FILE__, __LINE__);
+    workers_waiting.fetch_sub(1, std::memory_order_relaxed);
+}
+
+// The next token of the key, watching the queue a moment (about 50 microseconds, spinning) when
+// it is empty: while a producer streams nodes the worker stays awake, and neither side pays a
+// sleep and a wake-up per node. Null when nothing came.
+Q_HEADER* take_soon(SYS_QUEUE* q, L_CHAR* key) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+    for (;;) {
+        uint32_t g = que_gen.load(std::memory_order_acquire);
+        if (Q_HEADER* t = delete_queue(q, sq_key_cond, key, 0)) return t;
+        while (que_gen.load(std::memory_order_relaxed) == g) {
+            for (int i = 0; i < 64 && que_gen.load(std::memory_order_relaxed) == g; i++)
+                __builtin_ia32_pause();
+            if (std::chrono::steady_clock::now() > until) return nullptr;
+        }
+    }
+}
+
 void matrix_que_task(intptr_t qp) {
     auto* q = reinterpret_cast<SYS_QUEUE*>(qp);
     L_CHAR* key = touch_qkey(q);
@@ -165,7 +293,7 @@ void matrix_que_task(intptr_t qp) {
     if (hooks->worker_begin) hooks->worker_begin();
     for (;;) {
         gc_push(nullptr, nullptr, "matrix_que_task");
-        auto* t = reinterpret_cast<MATRIX_TOKEN*>(delete_queue(q, sq_key_cond, key, 0));
+        auto* t = reinterpret_cast<MATRIX_TOKEN*>(take_soon(q, key));
         // The worker stays a second for more work before it ends, so that a stream of tokens
         // does not start a worker and its interpreter for each one.
         if (!t) t = reinterpret_cast<MATRIX_TOKEN*>(delete_queue(q, sq_key_cond, key, -1));
@@ -179,6 +307,7 @@ void matrix_que_task(intptr_t qp) {
         gc_pop(nullptr, nullptr);
     }
     if (hooks->worker_end) hooks->worker_end();
+    mx_drain_token_pool();
     release_qkey(q, key);
     d_f_ree(key);
 }
@@ -187,6 +316,11 @@ void matrix_que_task(intptr_t qp) {
 
 SYS_QUEUE matrix_que;
 void mx_open_token_done(MATRIX_TOKEN* t);
+
+void mx_let_workers_in() {
+    for (int i = 0; i < 4096 && workers_waiting.load(std::memory_order_relaxed); i++)
+        __builtin_ia32_pause();
+}
 
 void init_matrix_que() {
     memset(&matrix_que, 0, sizeof matrix_que);
@@ -210,17 +344,12 @@ MATRIX_TOKEN* _new_matrix_token(MATRIX_NODE* n) {
     if (n->process_token) er_panic("_new_matrix_token");
     MATRIX* m = n->matrix;
     gc_push(nullptr, nullptr, "_new_matrix_token");
-    auto* t = static_cast<MATRIX_TOKEN*>(d_calloc(1, sizeof(MATRIX_TOKEN)));
+    MATRIX_TOKEN* t = take_token();
     t->magic = MX_TOKEN_MAGIC;
     t->process_node = n;
     t->access_target_id = t->normal_jump = t->err_jump = -1;
     t->normal_jump_status = t->err_jump_status = -1;
     m->token_cnt++;
-    QVISP_ENV* env = new_env(m->mx_env ? static_cast<QVISP_ENV*>(m->mx_env->data) : matrix_qv_env);
-    set_env_work(env, t);
-    static const L_CHAR* this_level = l_string(std_cm, "mxThisLevel");
-    set_env(env, this_level, get_integer(n->dim_code[0], nullptr));
-    t->env = mx_hold(env, gc_vxlisp_env, __FILE__, __LINE__);
     n->process_token = t;
     if (m->p.new_token) m->p.new_token(t, 1);
     gc_pop(nullptr, nullptr);
@@ -230,12 +359,13 @@ MATRIX_TOKEN* _new_matrix_token(MATRIX_NODE* n) {
 void _xx_insert_matrix_access(MATRIX_TOKEN* t, MATRIX_TOKEN_FUNC func, const char* file, int line) {
     // A token is in one place at a time: one already queued stays where it is.
     if (t->h.ins) return;
-    set_key(t, access_key());
+    set_access_key(t);
     t->func = func;
     t->h.pri = mx_token_priority(t);
     t->c_file = file;
     t->c_line = line;
     xx_insert_queue(&matrix_que, &t->h, 2, file, line);
+    que_gen.store(que_gen.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
 void xx_insert_matrix_access(MATRIX_TOKEN* t, MATRIX_TOKEN_FUNC func, const char* file, int line) {
@@ -247,10 +377,7 @@ void _xx_insert_access_list(MATRIX_TOKEN* t, int id) {
     MATRIX_ACCESS_LIST** pp = &t->access_list;
     for (; *pp; pp = &(*pp)->next)
         if ((*pp)->id == id) return;
-    auto* e = static_cast<MATRIX_ACCESS_LIST*>(d_alloc(sizeof(MATRIX_ACCESS_LIST)));
-    e->id = id;
-    e->next = nullptr;
-    *pp = e;
+    *pp = new_entry(id);
 }
 
 int _delete_access_list(MATRIX_TOKEN* t) {
@@ -258,7 +385,7 @@ int _delete_access_list(MATRIX_TOKEN* t) {
     if (!e) return -1;
     t->access_list = e->next;
     int id = e->id;
-    d_f_ree(e);
+    drop_entry(e);
     return id;
 }
 
@@ -386,7 +513,7 @@ void matrix_exec_cal(MATRIX_TOKEN* t) {
     QV_SEXP* err = nullptr;
     int trigger_after = 0;
     void (*trigger)(int, void*) = nullptr;
-    _i_lock_task(matrix_lock, __FILE__, __LINE__);
+    worker_lock();
     switch (m->mode) {
         case 0:
             t->wait_matrix = m;
@@ -426,17 +553,18 @@ void matrix_exec_cal(MATRIX_TOKEN* t) {
         goto normal_end;
     }
     {
-        QVISP_ENV* env = static_cast<QVISP_ENV*>(t->env->data);
+        QVISP_ENV* env = t->env ? static_cast<QVISP_ENV*>(t->env->data) : nullptr;
         _i_unlock_task(matrix_lock, "exec_cal", __FILE__, __LINE__);
+        if (!env) env = token_env(t);
         for (;;) {
             if (get_type(t->cal_target) != QVT_PAIR) {
-                _i_lock_task(matrix_lock, __FILE__, __LINE__);
+                worker_lock();
                 goto normal_end;
             }
             // The broken mark is tested before each expression; it is read atomically, and the
             // lock is taken only to end the token.
             if (mx_ld(m->flags) & 2) {
-                _i_lock_task(matrix_lock, __FILE__, __LINE__);
+                worker_lock();
                 goto end;
             }
             gc_push(nullptr, nullptr, "matrix_exec_cal");
@@ -452,7 +580,7 @@ void matrix_exec_cal(MATRIX_TOKEN* t) {
     // The slot ended with an error value (its frame still open).
     if (err->error.code == MXE_STOP_CODE) {
         gc_pop(nullptr, nullptr);
-        _i_lock_task(matrix_lock, __FILE__, __LINE__);
+        worker_lock();
         wake_scan_byte(n, t->access_target_id / 3, 131);
         t->access_target_id = -1;
         goto end;
@@ -460,7 +588,7 @@ void matrix_exec_cal(MATRIX_TOKEN* t) {
     if (err->error.code == MXE_WAIT_CODE) {
         QV_SEXP* code = get_el(err->error.data, 1);
         if (get_type(code) == QVT_INTEGER) {
-            _i_lock_task(matrix_lock, __FILE__, __LINE__);
+            worker_lock();
             bool parked = t->wait_node || t->wait_matrix || t->h.ins;
             // Repeating an expression that parked nothing would only repeat it for ever: such a
             // waiting answer fails the slot. One that goes on (code 2) is run on at once when
@@ -476,7 +604,7 @@ void matrix_exec_cal(MATRIX_TOKEN* t) {
         // A waiting error without its code is an ordinary failure.
     }
     gc_pop(nullptr, nullptr);
-    _i_lock_task(matrix_lock, __FILE__, __LINE__);
+    worker_lock();
     wake_scan_byte(n, t->access_target_id / 3, 156);
     if (t->err_jump_status >= 0) node_status_set(n, t->err_jump_status);
     if (t->err_jump < 0) {

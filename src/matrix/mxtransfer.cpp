@@ -193,7 +193,7 @@ int decode_matrix_node(MATRIX_NODE* n, QV_SEXP* s) {
     if (r == 0) {
         if (d.form == 1) {
             if (!n->nlist_dim_bit_field || n->nlist_dim_bit_field_len != d.bits_len) {
-                d_f_ree(n->nlist_dim_bit_field);
+                if (!mx_node_owns(n, n->nlist_dim_bit_field)) d_f_ree(n->nlist_dim_bit_field);
                 n->nlist_dim_bit_field = static_cast<uint8_t*>(d_alloc(d.bits_len));
                 n->nlist_dim_bit_field_len = d.bits_len;
             }

@@ -4,6 +4,7 @@
 #include <random>
 #include <thread>
 
+#include "base/tick.h"
 #include "mx_util.h"
 
 namespace {
@@ -114,6 +115,20 @@ TEST_F(MatrixTest, HoldersOnSeveralThreadsAgainstPurgesAndSync) {
         }
     }
     EXPECT_EQ(count, nd_cnt);
+}
+
+// Without an injected clock the lock-free reader's second comes from the coarse clock: never
+// ahead of the system's and at most about a tick behind it. (No node is touched meanwhile: the
+// store's stamps stay on the test clock.)
+TEST(CoarseClock, FollowsTheSystemClock) {
+    start();
+    set_matrix_clock(nullptr);
+    uint32_t exact = matrix_now();
+    uint32_t coarse = matrix_coarse_now();
+    set_matrix_clock(test_clock);
+    EXPECT_LE(coarse, get_qvtime());
+    EXPECT_GE(coarse + 2, exact);
+    EXPECT_EQ(matrix_coarse_now(), test_clock());
 }
 
 }  // namespace

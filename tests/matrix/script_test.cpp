@@ -106,6 +106,25 @@ TEST_F(ScriptTest, SlotsByLevelJumpsAndEmptySlots) {
     EXPECT_EQ(take_marks(), std::vector<std::string>{"^\"TP\""});
 }
 
+// Ended tokens serve again: each run sees its own node's level and a fresh environment, with
+// nothing an earlier run defined.
+TEST_F(ScriptTest, TokensServeAgainClean) {
+    MATRIX* m = open({1, 16, 1, 2, 1});  // 5 levels
+    const char* s =
+        "(testShow mxThisLevel) (testShow left) (Define left 1) "
+        "<mxFinish normal-jump-status=\"MS_OK\"/>";
+    group(m, MI_FETCH_1_TP, s, s, s);
+    for (int64_t level : {0, 3, 4, 1, 2}) {
+        node(m, level, 0);
+        ASSERT_TRUE(quiet(m));
+        std::vector<std::string> marks = take_marks();
+        ASSERT_EQ(marks.size(), 2u) << level;
+        EXPECT_EQ(marks[0], std::to_string(level));
+        EXPECT_EQ(marks[1].rfind("ERR ", 0), 0u) << marks[1];
+        EXPECT_EQ(status_of(m, {level, 0}), MS_OK);
+    }
+}
+
 TEST_F(ScriptTest, WaitingCodesResumeOrRepeat) {
     for (int code : {1, 2}) {
         MATRIX* m = open({1, 16, 1, 2, 1});
