@@ -169,6 +169,61 @@ int read_mx_cache(MX_CACHE_PARAM* p) {
     return r;
 }
 
+int read_mx_cache_cell(MX_CACHE_PARAM* p, int64_t stride) {
+    MX_CACHE* c = p->c;
+    MATRIX* m = c->m;
+    int dim = m->p.dim;
+    // More dimensions than this are read corner by corner.
+    constexpr int MAX_CELL_DIM = 16;
+    if (dim < 1 || dim > MAX_CELL_DIM) return 1;
+    if (get_mx_cache(c, p->dc) != 0) return -1;
+    int ix[MAX_CELL_DIM];
+    block_index(m, p->dc, nullptr, ix);
+    // The upper corner inside every channel's block (the bounds mx_cache_boundary checks), and
+    // every read channel addressed by this node's dimensions.
+    for (int i = 0; i < c->ds_len; i++) {
+        MATRIX_DH_SET* ds = &c->ds[i];
+        if (!ds->hd) continue;
+        if (p->data_ix[i].x != 65535 && ds->hd->dim > dim) return 1;
+        for (int d = 0; d < ds->hd->dim && d < dim; d++)
+            if (ix[d] < 0 || ix[d] + 1 >= ds->ix[d]) return 1;
+    }
+    int corners = 1 << dim;
+    for (int i = 0; i < c->ds_len; i++) {
+        MX_CACHE_PARAM_IX e = p->data_ix[i];
+        if (e.x == 65535) continue;
+        MATRIX_DH_SET* ds = &c->ds[i];
+        int el = c->el_sizes[i];
+        // The element's byte step along each dimension (0 for a value per node) and the cell's
+        // own element, addressed as element_at does.
+        int64_t step[MAX_CELL_DIM];
+        int64_t at = 0, mul = el;
+        int hd_dim = ds->hd ? ds->hd->dim : 0;
+        for (int d = 0; d < dim; d++) {
+            step[d] = d < hd_dim ? mul : 0;
+            if (d < hd_dim) {
+                at += ix[d] * mul;
+                mul *= ds->ix[d];
+            }
+        }
+        const uint8_t* src = ds->offset + at;
+        auto* dst = static_cast<uint8_t*>(p->data_ptrs[e.p]) + static_cast<int64_t>(el) * e.x;
+        for (int s = 0; s < corners; s++, dst += stride) {
+            int64_t off = 0;
+            for (int d = 0; d < dim; d++)
+                if ((s >> d) & 1) off += step[d];
+            // Fixed sizes for the common widths: plain loads, which overlap their cache misses.
+            if (el == 8)
+                memcpy(dst, src + off, 8);
+            else if (el == 4)
+                memcpy(dst, src + off, 4);
+            else
+                memcpy(dst, src + off, el);
+        }
+    }
+    return 0;
+}
+
 int write_mx_cache_vector(MX_CACHE_PARAM* pp) {
     MX_CACHE_PARAM p = *pp;
     MX_CACHE* c = p.c;

@@ -85,6 +85,13 @@ inline double collapse_step(double a, double b, double lo, double hi, double inv
     return hi == x ? b : (a * (hi - x) + b * (x - lo)) * inv;
 }
 
+int reversed_bits(int k, int bits) {
+    int r = 0;
+    for (int b = 0; b < bits; b++)
+        r |= ((k >> b) & 1) << (bits - 1 - b);
+    return r;
+}
+
 template <class T>
 struct Point {
     MX_CACHE* c = nullptr;
@@ -203,9 +210,21 @@ struct Point {
         return mx_ip_read_hook(&q);
     }
 
-    int read_corners() {
-        for (int s = 0; s < ncorner; s++)
+    // Reads every corner: in one call when the cache's own element reader serves them and they
+    // lie in one node, else one by one; with `outer_first`, corners that differ in the outer
+    // dimensions (far apart in a block) are read first, so that their memory loads overlap.
+    int read_corners(bool outer_first = false) {
+        if (mx_ip_read_hook == read_mx_cache) {
+            memset(corners, 0, static_cast<size_t>(ncorner * stride) * sizeof(T));
+            q.ofs = nullptr;
+            q.data_ptrs[0] = corners;
+            int r = read_mx_cache_cell(&q, stride * static_cast<int64_t>(sizeof(T)));
+            if (r <= 0) return r;
+        }
+        for (int k = 0; k < ncorner; k++) {
+            int s = outer_first ? reversed_bits(k, dim) : k;
             if (read(corner(s), s, true) != 0) return -1;
+        }
         return 0;
     }
 
@@ -265,13 +284,6 @@ void trace(const char* tag, const double* v, int n) {
     ss_printf("\n");
 }
 
-int reversed_bits(int k, int bits) {
-    int r = 0;
-    for (int b = 0; b < bits; b++)
-        r |= ((k >> b) & 1) << (bits - 1 - b);
-    return r;
-}
-
 MX_USER* our_user_cache(MX_CACHE* c) {
     if (c->user_header && c->user_header->free_func == free_user_cache_double)
         return reinterpret_cast<MX_USER*>(c->user_header);
@@ -329,37 +341,54 @@ namespace {
 // The user-cache hit of a point given by coordinates, without the general reader's set-up: the
 // routed slots collapsed straight from the cached corners. False when the point is not a hit
 // this path takes (the general reader then decides).
-bool cached_point(MX_CACHE_PARAM* p) {
-    constexpr int FAST_DIM = 4;
+template <int DIM>
+bool cached_point_in(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
     MX_CACHE* c = p->c;
-    MX_USER* u = our_user_cache(c);
-    int dim = c->m->p.dim, n = c->ds_len;
-    auto* out = static_cast<double*>(p->data_ptrs[0]);
-    if (!u || dim < 1 || dim > FAST_DIM || !out || _mx_deb_flag || p->inp_level != u->point[0])
-        return false;
     const auto* x = static_cast<const double*>(p->inp_buf);
-    for (int d = 0; d < dim; d++) {
+    double lo[DIM], hi[DIM], inv[DIM];
+    for (int d = 0; d < DIM; d++) {
         if (!(x[d] > -1.0) || !(x[d] < COORD_LIMIT)) return false;
-        int64_t t = static_cast<int64_t>(x[d]);
-        if (t < u->point[d + 1] || t >= u->point[d + 1] + u->width[d + 1]) return false;
+        int64_t t = static_cast<int64_t>(x[d]), l = u->point[d + 1], w = u->width[d + 1];
+        if (t < l || t >= l + w) return false;
+        lo[d] = static_cast<double>(l);
+        hi[d] = static_cast<double>(l + w);
+        inv[d] = inv_width(w);
     }
-    double v[1 << FAST_DIM];
+    int n = c->ds_len;
     for (int i = 0; i < n; i++) {
         MX_CACHE_PARAM_IX e = p->data_ix[i];
         if (!interpolated(c, e, i, n, 8)) continue;
-        for (int s = 0; s < (1 << dim); s++)
+        double v[1 << DIM];
+        for (int s = 0; s < (1 << DIM); s++)
             v[s] = u->data[s][e.x];
-        for (int d = dim - 1; d >= 0; d--) {
-            double l = static_cast<double>(u->point[d + 1]);
-            double h = static_cast<double>(u->point[d + 1] + u->width[d + 1]);
-            double inv = inv_width(u->width[d + 1]), xd = x[d];
-            if (l == xd) continue;
+        for (int d = DIM - 1; d >= 0; d--) {
+            if (lo[d] == x[d]) continue;
             for (int s = 0; s < (1 << d); s++)
-                v[s] = collapse_step(v[s], v[s + (1 << d)], l, h, inv, xd);
+                v[s] = collapse_step(v[s], v[s + (1 << d)], lo[d], hi[d], inv[d], x[d]);
         }
         out[e.x] = v[0];
     }
     return true;
+}
+
+bool cached_point(MX_CACHE_PARAM* p) {
+    MX_CACHE* c = p->c;
+    MX_USER* u = our_user_cache(c);
+    auto* out = static_cast<double*>(p->data_ptrs[0]);
+    if (!u || !out || _mx_deb_flag || p->inp_level != u->point[0]) return false;
+    // The common dimensions with their loops unrolled; the general reader takes the others.
+    switch (c->m->p.dim) {
+        case 1:
+            return cached_point_in<1>(p, u, out);
+        case 2:
+            return cached_point_in<2>(p, u, out);
+        case 3:
+            return cached_point_in<3>(p, u, out);
+        case 4:
+            return cached_point_in<4>(p, u, out);
+        default:
+            return false;
+    }
 }
 
 }  // namespace
@@ -383,14 +412,9 @@ int read_mx_ip_double(MX_CACHE_PARAM* p) {
             new_user_cache_double(g.c);
             u = our_user_cache(g.c);
         }
-        // Corners that differ in the outer dimensions lie far apart in a block; reading them
-        // first lets their memory loads overlap instead of queueing behind each other.
-        for (int k = 0; k < g.ncorner; k++) {
-            int s = reversed_bits(k, g.dim);
-            if (g.read(g.corner(s), s, true) != 0) {
-                if (g.c->user_header) g.c->user_header->free_func(g.c);
-                return -1;
-            }
+        if (g.read_corners(true) != 0) {
+            if (g.c->user_header) g.c->user_header->free_func(g.c);
+            return -1;
         }
         for (int s = 0; s < g.ncorner; s++) {
             if (_mx_deb_flag) trace("-", g.corner(s), g.n);
