@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/task.h"
 #include "matrix/mxstore.h"
 
 thread_local int mx_cache_error = 0;
@@ -71,14 +72,99 @@ uint8_t* run_source(MX_CACHE_PARAM* p, int i, int64_t pos, int el) {
 
 }  // namespace
 
+namespace {
+
+// Channel entry i's layout from its data block d; the element width is fixed by the first node.
+void set_channel_layout(MX_CACHE* c, int i, void* d) {
+    MATRIX_DATA_TYPE* tp = c->m->channel_info[c->access_ch[i]].data_type;
+    if (tp->parent) {
+        get_matrix_dh_set(&c->ds[i], d);
+    } else {
+        c->ds[i] = MATRIX_DH_SET{nullptr, tp, nullptr, 0, static_cast<uint8_t*>(d)};
+    }
+    if (c->el_sizes[i] < 0)
+        c->el_sizes[i] =
+            tp->parent ? tp->parent->get_size(tp->parent, nullptr) : tp->get_size(tp, d);
+}
+
+// Channels a cache may have for the one-look-up switch below.
+constexpr int SWITCH_CHANNELS = 16;
+
+// Starts loading the lines of the element at dc and of its neighbour one step along each outer
+// dimension in every channel entry (the lines a cell read needs), so that their cache misses run
+// while the node changes hands.
+void prefetch_cell(MX_CACHE* c, const int64_t* dc) {
+    MATRIX* m = c->m;
+    int dim = m->p.dim;
+    if (dim > MXT_MAX_DIM) return;
+    int ix[MXT_MAX_DIM];
+    block_index(m, dc, nullptr, ix);
+    for (int i = 0; i < c->ds_len; i++) {
+        MATRIX_DH_SET* ds = &c->ds[i];
+        if (!ds->hd || ds->hd->dim > dim) continue;
+        int64_t at = 0, mul = c->el_sizes[i];
+        bool inside = true;
+        for (int d = 0; d < ds->hd->dim && inside; d++) {
+            inside = ix[d] < ds->ix[d];
+            at += ix[d] * mul;
+            mul *= ds->ix[d];
+        }
+        if (!inside) continue;
+        __builtin_prefetch(ds->offset + at);
+        mul = c->el_sizes[i];
+        for (int d = 0; d < ds->hd->dim; d++) {
+            if (d > 0 && ix[d] + 1 < ds->ix[d]) __builtin_prefetch(ds->offset + at + mul);
+            mul *= ds->ix[d];
+        }
+    }
+}
+
+// The switch to a resident, ready node whose accessed channels all hold data, in one hold of
+// matrix_lock: the node looked up once, held, and its channel lock taken once per channel, which
+// is where the general way ends, and then the previous node released as flush_mx_cache releases
+// it. Nothing here waits, so holding both for a moment cannot deadlock. False with nothing taken
+// or released when the node needs more (a tree walk, creation or a fetch, channel data to make,
+// another task's channel lock): the general way runs.
+bool switch_to_ready(MX_CACHE* c, int64_t* src) {
+    MATRIX* m = c->m;
+    if (c->gn_tree_node == 1 || c->ds_len > SWITCH_CHANNELS || !c->ds) return false;
+    TaskLockGuard g(matrix_lock);
+    if (m->flags & 2) return false;
+    int err = 0;
+    // Access -1: a node that is missing, not ready or failed is left as it is.
+    MATRIX_NODE* n = _get_matrix_node(&err, m, src, -1, src[0], nullptr, 0);
+    if (err || !n || !n->channel) return false;
+    if (n->ch_lock > 0 && n->ch_lock_tid != static_cast<int>(get_tid())) return false;
+    for (int i = 0; i < c->ds_len; i++) {
+        int ch = c->access_ch[i];
+        if (ch < 0 || ch >= m->p.channel_nos || !n->channel[ch].data) return false;
+    }
+    for (int i = 0; i < c->ds_len; i++)
+        set_channel_layout(c, i, n->channel[c->access_ch[i]].data);
+    prefetch_cell(c, src);
+    _lock_node(n, nullptr);
+    for (int i = 0; i < c->ds_len; i++)
+        _matrix_node_channel_lock(n);
+    if (MATRIX_NODE* old = c->n) {
+        for (int i = 0; i < c->ds_len; i++)
+            _matrix_node_channel_unlock(old, c->dirty);
+        _unlock_node(old, nullptr);
+    }
+    c->n = n;
+    return true;
+}
+
+}  // namespace
+
 int get_mx_cache(MX_CACHE* c, int64_t* src) {
     MATRIX* m = c->m;
     if (c->n && cmp_dim_code(m, c->n->dim_code, src) == 0) {
         c->hit_cnt++;
         return 0;
     }
-    if (c->n) flush_mx_cache(c, 0);
     c->miss_hit_cnt++;
+    if (c->ds_len > 0 && switch_to_ready(c, src)) return 0;
+    if (c->n) flush_mx_cache(c, 0);
     if (c->ds_len <= 0) return -1;
     int err = 0;
     MATRIX_NODE* np = nullptr;
@@ -106,15 +192,7 @@ int get_mx_cache(MX_CACHE* c, int64_t* src) {
             unlock_node(n, nullptr);
             return -1;
         }
-        MATRIX_DATA_TYPE* tp = m->channel_info[c->access_ch[i]].data_type;
-        if (tp->parent) {
-            get_matrix_dh_set(&c->ds[i], d);
-        } else {
-            c->ds[i] = MATRIX_DH_SET{nullptr, tp, nullptr, 0, static_cast<uint8_t*>(d)};
-        }
-        if (c->el_sizes[i] < 0)
-            c->el_sizes[i] =
-                tp->parent ? tp->parent->get_size(tp->parent, nullptr) : tp->get_size(tp, d);
+        set_channel_layout(c, i, d);
     }
     c->n = n;
     return 0;
