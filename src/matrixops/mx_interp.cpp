@@ -46,13 +46,9 @@ struct PoolBlock {
     }
 };
 
-// The cell geometry and working memory of one point: its dimension code, per dimension the cell
-// width, lower edge and the position, the offset vector, the private channel routing and the
-// 2^dim corner buffers. One pool block holds it all.
-// The element width of the cache's channel entry i: fixed once a node has been current, else
-// from the matrix's channel type; 0 when neither says.
-int channel_width(MX_CACHE* c, int i) {
-    if (c->el_sizes) return c->el_sizes[i];
+// The element width of the cache's channel entry i from the matrix's channel type, before a
+// node has been current; 0 when the type does not say.
+int type_width(MX_CACHE* c, int i) {
     MATRIX* m = c->m;
     if (!c->access_ch || !m->channel_info) return 0;
     int ch = c->access_ch[i];
@@ -63,24 +59,30 @@ int channel_width(MX_CACHE* c, int i) {
     return tp->get_size ? tp->get_size(tp, nullptr) : 0;
 }
 
+// The element width of the cache's channel entry i: fixed once a node has been current, else
+// from the matrix's channel type; 0 when neither says.
+inline int channel_width(MX_CACHE* c, int i) {
+    return c->el_sizes ? c->el_sizes[i] : type_width(c, i);
+}
+
 // Channel entry i takes part in a reader of element width `width`: routed to buffer 0, a slot
 // below n, and elements of that width (or of a width not known yet: the read buffers leave
 // room for the widest).
-bool interpolated(MX_CACHE* c, MX_CACHE_PARAM_IX e, int i, int n, int width) {
+inline bool interpolated(MX_CACHE* c, MX_CACHE_PARAM_IX e, int i, int n, int width) {
     if (e.p != 0 || e.x == 65535 || e.x >= n) return false;
     int w = channel_width(c, i);
     return w == 0 || w == width;
 }
 
-// One step of the multilinear collapse along a dimension whose cell spans lo .. hi at position
-// x (not on the lower edge): the upper value on the upper edge, else the weighted mean. The
-// width is a power of two, so multiplying by its reciprocal `inv` divides exactly.
 // 1 / w for a cell width w = 2^k (0 <= k <= 62), made from its exponent without a division.
 inline double inv_width(int64_t w) {
     int k = std::countr_zero(static_cast<uint64_t>(w));
     return std::bit_cast<double>(static_cast<uint64_t>(1023 - k) << 52);
 }
 
+// One step of the multilinear collapse along a dimension whose cell spans lo .. hi at position
+// x (not on the lower edge): the upper value on the upper edge, else the weighted mean. The
+// width is a power of two, so multiplying by its reciprocal `inv` divides exactly.
 inline double collapse_step(double a, double b, double lo, double hi, double inv, double x) {
     return hi == x ? b : (a * (hi - x) + b * (x - lo)) * inv;
 }
@@ -92,6 +94,9 @@ int reversed_bits(int k, int bits) {
     return r;
 }
 
+// The cell geometry and working memory of one point: its dimension code, per dimension the cell
+// width, lower edge and the position, the offset vector, the private channel routing and the
+// 2^dim corner buffers (small points keep them here, larger ones take one pool block).
 template <class T>
 struct Point {
     MX_CACHE* c = nullptr;
@@ -107,7 +112,6 @@ struct Point {
     int* slots = nullptr;  // the slots interpolated
     int nslots = 0;
     T* corners = nullptr;
-    // Small points keep their routing and corners here; larger ones take one pool block.
     MX_CACHE_PARAM_IX route_in[SMALL_N];
     int slots_in[SMALL_N];
     alignas(16) uint8_t corners_in[SMALL_CORNER_BYTES];
@@ -341,6 +345,19 @@ namespace {
 // The user-cache hit of a point given by coordinates, without the general reader's set-up: the
 // routed slots collapsed straight from the cached corners. False when the point is not a hit
 // this path takes (the general reader then decides).
+// The collapse of 2^D values along dimensions D - 1 down to 0, with constant trip counts.
+template <int D>
+inline void collapse_fixed(double* v, const double* lo, const double* hi, const double* inv,
+                           const double* x) {
+    if constexpr (D > 0) {
+        constexpr int d = D - 1;
+        if (lo[d] != x[d])
+            for (int s = 0; s < (1 << d); s++)
+                v[s] = collapse_step(v[s], v[s + (1 << d)], lo[d], hi[d], inv[d], x[d]);
+        collapse_fixed<D - 1>(v, lo, hi, inv, x);
+    }
+}
+
 template <int DIM>
 bool cached_point_in(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
     MX_CACHE* c = p->c;
@@ -361,40 +378,103 @@ bool cached_point_in(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
         double v[1 << DIM];
         for (int s = 0; s < (1 << DIM); s++)
             v[s] = u->data[s][e.x];
-        for (int d = DIM - 1; d >= 0; d--) {
-            if (lo[d] == x[d]) continue;
-            for (int s = 0; s < (1 << d); s++)
-                v[s] = collapse_step(v[s], v[s + (1 << d)], lo[d], hi[d], inv[d], x[d]);
-        }
+        collapse_fixed<DIM>(v, lo, hi, inv, x);
         out[e.x] = v[0];
     }
     return true;
 }
 
-bool cached_point(MX_CACHE_PARAM* p) {
+// The refill of the user cache for a point given by coordinates, when the cache's own element
+// reader serves the corners and they lie in one node: what the general reader does on a miss,
+// without its set-up. 0 done, -1 failed (the user cache dropped), 1 not a case this path takes
+// (the general reader then decides, and reads the same corners again).
+template <int DIM>
+int refill_point(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
+    MX_CACHE* c = p->c;
+    MATRIX* m = c->m;
+    int n = c->ds_len;
+    // Routing fixed by the element widths of a node once current, as the general reader sees it.
+    if (mx_ip_read_hook != read_mx_cache || !c->el_sizes || n < 1 || n > SMALL_N) return 1;
+    const auto* x = static_cast<const double*>(p->inp_buf);
+    int64_t level = p->inp_level;
+    if (level < 0) return 1;
+    int64_t code[DIM + 1], lo[DIM], w[DIM];
+    code[0] = level;
+    for (int d = 0; d < DIM; d++) {
+        int64_t sh = level * m->dim_divide[d];
+        if (sh > 62 || !(x[d] > -1.0) || !(x[d] < COORD_LIMIT)) return 1;
+        w[d] = int64_t{1} << sh;
+        code[d + 1] = static_cast<int64_t>(x[d]);
+        lo[d] = code[d + 1] & ~(w[d] - 1);
+    }
+    // The slots the read fills; the others are kept as 0.0, as the general reader keeps them.
+    MX_CACHE_PARAM_IX route[SMALL_N];
+    bool filled[SMALL_N] = {};
+    for (int i = 0; i < n; i++) {
+        MX_CACHE_PARAM_IX e = p->data_ix[i];
+        route[i] = interpolated(c, e, i, n, 8) ? e : MX_CACHE_PARAM_IX{0, 65535};
+        if (route[i].x != 65535) filled[e.x] = true;
+    }
+    double corners[(1 << DIM) * SMALL_N];
+    // Only what the cell reader reads is set: clearing the whole block costs more than the read.
+    MX_CACHE_PARAM q;
+    q.c = c;
+    q.dc = code;
+    q.data_ix = route;
+    q.data_ptrs[0] = corners;
+    int r = read_mx_cache_cell(&q, 8 * static_cast<int64_t>(n));
+    if (r > 0) return 1;
+    if (r < 0) {
+        c->user_header->free_func(c);
+        return -1;
+    }
+    for (int s = 0; s < (1 << DIM); s++)
+        for (int j = 0; j < n; j++)
+            u->data[s][j] = filled[j] ? corners[s * n + j] : 0.0;
+    u->point[0] = level;
+    for (int d = 0; d < DIM; d++) {
+        u->width[d + 1] = w[d];
+        u->point[d + 1] = lo[d];
+    }
+    cached_point_in<DIM>(p, u, out);
+    return 0;
+}
+
+template <int DIM>
+int fast_point_in(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
+    if (p->inp_level == u->point[0] && cached_point_in<DIM>(p, u, out)) return 0;
+    return refill_point<DIM>(p, u, out);
+}
+
+// A point given by coordinates in the common case (one to four dimensions, a user cache, an
+// output buffer, no trace): answered from the user cache, or refilled in one cell read. 0, -1,
+// or 1 for the general reader.
+int fast_point(MX_CACHE_PARAM* p) {
     MX_CACHE* c = p->c;
     MX_USER* u = our_user_cache(c);
     auto* out = static_cast<double*>(p->data_ptrs[0]);
-    if (!u || !out || _mx_deb_flag || p->inp_level != u->point[0]) return false;
-    // The common dimensions with their loops unrolled; the general reader takes the others.
+    if (!u || !out || _mx_deb_flag) return 1;
     switch (c->m->p.dim) {
         case 1:
-            return cached_point_in<1>(p, u, out);
+            return fast_point_in<1>(p, u, out);
         case 2:
-            return cached_point_in<2>(p, u, out);
+            return fast_point_in<2>(p, u, out);
         case 3:
-            return cached_point_in<3>(p, u, out);
+            return fast_point_in<3>(p, u, out);
         case 4:
-            return cached_point_in<4>(p, u, out);
+            return fast_point_in<4>(p, u, out);
         default:
-            return false;
+            return 1;
     }
 }
 
 }  // namespace
 
 int read_mx_ip_double(MX_CACHE_PARAM* p) {
-    if (p && p->c && p->c->m && p->data_ix && p->inp_buf && cached_point(p)) return 0;
+    if (p && p->c && p->c->m && p->data_ix && p->inp_buf) {
+        int r = fast_point(p);
+        if (r <= 0) return r;
+    }
     Point<double> g;
     if (!g.init(p)) return -1;
     if (!p->inp_buf && !p->dc) return -1;
