@@ -87,6 +87,34 @@ inline double collapse_step(double a, double b, double lo, double hi, double inv
     return hi == x ? b : (a * (hi - x) + b * (x - lo)) * inv;
 }
 
+// The dimensions whose user-cache hits run unrolled.
+constexpr int FAST_DIM = 4;
+
+// The user cache with what a hit needs made ready: per dimension the cell's edges as doubles
+// and 1 / width. Written only with the cell itself (set_user_cell).
+struct UserCache {
+    MX_USER u;
+    double lo[FAST_DIM], hi[FAST_DIM], inv[FAST_DIM];
+};
+
+UserCache* ready_of(MX_USER* u) {
+    return reinterpret_cast<UserCache*>(u);
+}
+
+// Makes the cell at `level` with lower edges lo and widths w the user cache's cell.
+void set_user_cell(MX_USER* u, int64_t level, const int64_t* lo, const int64_t* w, int dim) {
+    u->point[0] = level;
+    for (int d = 0; d < dim; d++) {
+        u->width[d + 1] = w[d];
+        u->point[d + 1] = lo[d];
+        if (d < FAST_DIM) {
+            ready_of(u)->lo[d] = static_cast<double>(lo[d]);
+            ready_of(u)->hi[d] = static_cast<double>(lo[d] + w[d]);
+            ready_of(u)->inv[d] = inv_width(w[d]);
+        }
+    }
+}
+
 int reversed_bits(int k, int bits) {
     int r = 0;
     for (int b = 0; b < bits; b++)
@@ -311,7 +339,7 @@ void new_user_cache_double(MX_CACHE* c) {
         c->user_header = nullptr;
     }
     int dim = c->m->p.dim, n = c->ds_len, ncorner = 1 << dim;
-    auto* u = static_cast<MX_USER*>(d_alloc(sizeof(MX_USER)));
+    auto* u = &static_cast<UserCache*>(d_alloc(sizeof(UserCache)))->u;
     u->h.free_func = free_user_cache_double;
     u->point = static_cast<int64_t*>(d_calloc(dim + 1, sizeof(int64_t)));
     u->width = static_cast<int64_t*>(d_calloc(dim + 1, sizeof(int64_t)));
@@ -362,15 +390,12 @@ template <int DIM>
 bool cached_point_in(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
     MX_CACHE* c = p->c;
     const auto* x = static_cast<const double*>(p->inp_buf);
-    double lo[DIM], hi[DIM], inv[DIM];
     for (int d = 0; d < DIM; d++) {
         if (!(x[d] > -1.0) || !(x[d] < COORD_LIMIT)) return false;
-        int64_t t = static_cast<int64_t>(x[d]), l = u->point[d + 1], w = u->width[d + 1];
-        if (t < l || t >= l + w) return false;
-        lo[d] = static_cast<double>(l);
-        hi[d] = static_cast<double>(l + w);
-        inv[d] = inv_width(w);
+        int64_t t = static_cast<int64_t>(x[d]), l = u->point[d + 1];
+        if (t < l || t >= l + u->width[d + 1]) return false;
     }
+    const double *lo = ready_of(u)->lo, *hi = ready_of(u)->hi, *inv = ready_of(u)->inv;
     int n = c->ds_len;
     for (int i = 0; i < n; i++) {
         MX_CACHE_PARAM_IX e = p->data_ix[i];
@@ -431,11 +456,7 @@ int refill_point(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
     for (int s = 0; s < (1 << DIM); s++)
         for (int j = 0; j < n; j++)
             u->data[s][j] = filled[j] ? corners[s * n + j] : 0.0;
-    u->point[0] = level;
-    for (int d = 0; d < DIM; d++) {
-        u->width[d + 1] = w[d];
-        u->point[d + 1] = lo[d];
-    }
+    set_user_cell(u, level, lo, w, DIM);
     cached_point_in<DIM>(p, u, out);
     return 0;
 }
@@ -470,11 +491,11 @@ int fast_point(MX_CACHE_PARAM* p) {
 
 }  // namespace
 
-int read_mx_ip_double(MX_CACHE_PARAM* p) {
-    if (p && p->c && p->c->m && p->data_ix && p->inp_buf) {
-        int r = fast_point(p);
-        if (r <= 0) return r;
-    }
+namespace {
+
+// read_mx_ip_double for every case: the point's set-up, the user cache, the corners one cell
+// read or one corner at a time. Kept out of line so that the common case stays light.
+[[gnu::noinline]] int read_ip_double_general(MX_CACHE_PARAM* p) {
     Point<double> g;
     if (!g.init(p)) return -1;
     if (!p->inp_buf && !p->dc) return -1;
@@ -500,15 +521,21 @@ int read_mx_ip_double(MX_CACHE_PARAM* p) {
             if (_mx_deb_flag) trace("-", g.corner(s), g.n);
             memcpy(u->data[s], g.corner(s), sizeof(double) * g.n);
         }
-        u->point[0] = level;
-        for (int d = 0; d < g.dim; d++) {
-            u->width[d + 1] = g.w[d];
-            u->point[d + 1] = g.lo[d];
-        }
+        set_user_cell(u, level, g.lo, g.w, g.dim);
     }
     g.collapse(g.corners);
     g.deliver(p);
     return 0;
+}
+
+}  // namespace
+
+int read_mx_ip_double(MX_CACHE_PARAM* p) {
+    if (p && p->c && p->c->m && p->data_ix && p->inp_buf) {
+        int r = fast_point(p);
+        if (r <= 0) return r;
+    }
+    return read_ip_double_general(p);
 }
 
 int read_mx_ip_float(MX_CACHE_PARAM* p) {
