@@ -714,7 +714,7 @@ int read_mx_ip_double_v(MX_CACHE_PARAM* cp) {
             out->data[j] = values + j * len;
     }
     PoolBlock work(g.c, 8 * ncorner * nout + 8 * (ncorner - 1) * nout * len + 8 * 3 * dim * len +
-                            8 * len + static_cast<int64_t>(nout) * SLOT_ROOM);
+                            8 * len + ncorner * nout * SLOT_ROOM);
     auto* b = static_cast<uint8_t*>(work.p);
     auto** buf = reinterpret_cast<double**>(b);  // buffer (s, j) at s * nout + j
     b += 8 * ncorner * nout;
@@ -772,6 +772,22 @@ int read_mx_ip_double_v(MX_CACHE_PARAM* cp) {
         for (int d = 0; d < dim; d++) {
             plo[k * dim + d] = usable ? g.lo[d] : 0;
             pw[k * dim + d] = usable ? g.w[d] : 1;
+        }
+        // All corners in one cell read when the cache's own element reader serves them and they
+        // lie in one node (read buffer s at s * nout * SLOT_ROOM bytes), else one at a time.
+        if (usable && mx_ip_read_hook == read_mx_cache) {
+            int64_t room = nout * SLOT_ROOM;
+            memset(rbuf, 0, static_cast<size_t>(ncorner * room));
+            MX_CACHE_PARAM q = *cp;
+            q.dc = g.code;
+            q.data_ptrs[0] = rbuf;
+            q.data_ix = g.route;
+            if (read_mx_cache_cell(&q, room) == 0) {
+                for (int s = 0; s < ncorner; s++)
+                    for (int j = 0; j < nout; j++)
+                        buf[s * nout + j][k] = rbuf[s * room / 8 + j];
+                continue;
+            }
         }
         for (int s = 0; s < ncorner; s++) {
             bool ok = usable;

@@ -219,6 +219,35 @@ TEST_F(MatrixTest, CellReadsAnswerAsCornerByCornerReads) {
         mxc_free(&fast, da);
         mxc_free(&slow, db);
     }
+    // The vector reader, with and without the flag (unreadable corners count as 0.0).
+    std::vector<double> xs, ys;
+    for (auto [x, y] : probe_points()) {
+        xs.push_back(x);
+        ys.push_back(y);
+    }
+    for (int flags = 0; flags < 2; flags++) {
+        double* cols[2] = {xs.data(), ys.data()};
+        MX_IP_V in{static_cast<int>(xs.size()), nullptr, cols};
+        MX_CACHE_PARAM_IX ix[2] = {{0, 0}, {0, 1}};
+        MX_CACHE_PARAM p{};
+        p.data_ix = ix;
+        p.inp_buf = &in;
+        p.inp_level = 1;
+        p.flags = flags;
+        p.c = &fast;
+        ASSERT_EQ(read_mx_ip_double_v(&p), 0);
+        auto* va = static_cast<MX_IP_V*>(p.ret_buf);
+        p.ret_buf = nullptr;
+        mx_ip_read_hook = corner_by_corner;
+        p.c = &slow;
+        ASSERT_EQ(read_mx_ip_double_v(&p), 0);
+        mx_ip_read_hook = read_mx_cache;
+        auto* vb = static_cast<MX_IP_V*>(p.ret_buf);
+        for (int j = 0; j < 2; j++)
+            EXPECT_EQ(memcmp(va->data[j], vb->data[j], 8 * xs.size()), 0) << j << " " << flags;
+        mxc_free(&fast, va);
+        mxc_free(&slow, vb);
+    }
     mxc_close(&fast);
     mxc_close(&slow);
     EXPECT_FALSE(any_node_held(m));
