@@ -90,11 +90,14 @@ inline double collapse_step(double a, double b, double lo, double hi, double inv
 // The dimensions whose user-cache hits run unrolled.
 constexpr int FAST_DIM = 4;
 
-// The user cache with what a hit needs made ready: per dimension the cell's edges as doubles
-// and 1 / width. Written only with the cell itself (set_user_cell).
+// The user cache with what a hit needs made ready: per dimension the cell's edges as doubles,
+// 1 / width and the least coordinate that truncates into the cell (the edge itself, or above
+// -1 for a cell at 0); `exact` when every edge is a double exactly, so that coordinates can be
+// tested against them without truncating. Written only with the cell itself (set_user_cell).
 struct UserCache {
     MX_USER u;
-    double lo[FAST_DIM], hi[FAST_DIM], inv[FAST_DIM];
+    double lo[FAST_DIM], hi[FAST_DIM], inv[FAST_DIM], from[FAST_DIM];
+    bool exact;
 };
 
 UserCache* ready_of(MX_USER* u) {
@@ -103,14 +106,19 @@ UserCache* ready_of(MX_USER* u) {
 
 // Makes the cell at `level` with lower edges lo and widths w the user cache's cell.
 void set_user_cell(MX_USER* u, int64_t level, const int64_t* lo, const int64_t* w, int dim) {
+    constexpr int64_t EXACT = int64_t{1} << 53;
+    UserCache* r = ready_of(u);
     u->point[0] = level;
+    r->exact = dim <= FAST_DIM;
     for (int d = 0; d < dim; d++) {
         u->width[d + 1] = w[d];
         u->point[d + 1] = lo[d];
         if (d < FAST_DIM) {
-            ready_of(u)->lo[d] = static_cast<double>(lo[d]);
-            ready_of(u)->hi[d] = static_cast<double>(lo[d] + w[d]);
-            ready_of(u)->inv[d] = inv_width(w[d]);
+            r->lo[d] = static_cast<double>(lo[d]);
+            r->hi[d] = static_cast<double>(lo[d] + w[d]);
+            r->inv[d] = inv_width(w[d]);
+            r->from[d] = lo[d] == 0 ? std::nextafter(-1.0, 0.0) : r->lo[d];
+            if (lo[d] + w[d] > EXACT) r->exact = false;
         }
     }
 }
@@ -346,6 +354,7 @@ void new_user_cache_double(MX_CACHE* c) {
     u->data = static_cast<double**>(d_calloc(ncorner, sizeof(double*)));
     u->_data = static_cast<void**>(d_calloc(ncorner, sizeof(void*)));
     u->point[0] = -1;  // no cell yet
+    ready_of(u)->exact = false;
     for (int s = 0; s < ncorner; s++) {
         u->_data[s] = d_alloc(static_cast<int64_t>(n) * 8 + 8);
         auto a = reinterpret_cast<uintptr_t>(u->_data[s]);
@@ -387,15 +396,22 @@ inline void collapse_fixed(double* v, const double* lo, const double* hi, const 
 }
 
 template <int DIM>
-bool cached_point_in(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
+[[gnu::always_inline]] inline bool cached_point_in(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
     MX_CACHE* c = p->c;
     const auto* x = static_cast<const double*>(p->inp_buf);
-    for (int d = 0; d < DIM; d++) {
-        if (!(x[d] > -1.0) || !(x[d] < COORD_LIMIT)) return false;
-        int64_t t = static_cast<int64_t>(x[d]), l = u->point[d + 1];
-        if (t < l || t >= l + u->width[d + 1]) return false;
+    const UserCache* r = ready_of(u);
+    if (r->exact) {
+        // Inside the cell exactly when the truncated coordinate is (a NaN is in no cell).
+        for (int d = 0; d < DIM; d++)
+            if (!(x[d] >= r->from[d] && x[d] < r->hi[d])) return false;
+    } else {
+        for (int d = 0; d < DIM; d++) {
+            if (!(x[d] > -1.0) || !(x[d] < COORD_LIMIT)) return false;
+            int64_t t = static_cast<int64_t>(x[d]), l = u->point[d + 1];
+            if (t < l || t >= l + u->width[d + 1]) return false;
+        }
     }
-    const double *lo = ready_of(u)->lo, *hi = ready_of(u)->hi, *inv = ready_of(u)->inv;
+    const double *lo = r->lo, *hi = r->hi, *inv = r->inv;
     int n = c->ds_len;
     for (int i = 0; i < n; i++) {
         MX_CACHE_PARAM_IX e = p->data_ix[i];
