@@ -156,9 +156,31 @@ bool switch_to_ready(MX_CACHE* c, int64_t* src) {
 
 }  // namespace
 
+namespace {
+
+// Whether src names the current node: the comparison cmp_dim_code makes (the bits above each
+// dimension's node extent), decided here for extents below 63 bits; -1 when it cannot say.
+int in_current_node(MX_CACHE* c, const int64_t* src) {
+    MATRIX* m = c->m;
+    const int64_t* nc = c->n->dim_code;
+    int64_t level = src[0];
+    if (nc[0] != level) return 0;
+    if (level < 0 || level > 64) return -1;
+    for (int d = 0; d < m->p.dim; d++) {
+        int64_t sh = level * m->dim_divide[d] + m->block_size[d];
+        if (sh > 62) return -1;
+        if (((nc[d + 1] ^ src[d + 1]) >> sh) != 0) return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
 int get_mx_cache(MX_CACHE* c, int64_t* src) {
     MATRIX* m = c->m;
-    if (c->n && cmp_dim_code(m, c->n->dim_code, src) == 0) {
+    int same = c->n && src ? in_current_node(c, src) : 0;
+    if (same < 0) same = cmp_dim_code(m, c->n->dim_code, src) == 0;
+    if (same) {
         c->hit_cnt++;
         return 0;
     }

@@ -400,7 +400,7 @@ template <int DIM>
     MX_CACHE* c = p->c;
     const auto* x = static_cast<const double*>(p->inp_buf);
     const UserCache* r = ready_of(u);
-    if (r->exact) {
+    if (r->exact) [[likely]] {
         // Inside the cell exactly when the truncated coordinate is (a NaN is in no cell).
         for (int d = 0; d < DIM; d++)
             if (!(x[d] >= r->from[d] && x[d] < r->hi[d])) return false;
