@@ -379,22 +379,27 @@ void free_user_cache_double(MX_CACHE* c) {
 
 namespace {
 
-// The user-cache hit of a point given by coordinates, without the general reader's set-up: the
-// routed slots collapsed straight from the cached corners. False when the point is not a hit
-// this path takes (the general reader then decides).
-// The collapse of 2^D values along dimensions D - 1 down to 0, with constant trip counts.
-template <int D>
+// The collapse of 2^D values along dimensions D - 1 down to 0, with constant trip counts. With
+// BELOW_HI every position is known to lie below its cell's upper edge, so the weighted mean is
+// taken without testing for the edge (the same value collapse_step gives there).
+template <int D, bool BELOW_HI>
 inline void collapse_fixed(double* v, const double* lo, const double* hi, const double* inv,
                            const double* x) {
     if constexpr (D > 0) {
         constexpr int d = D - 1;
         if (lo[d] != x[d])
-            for (int s = 0; s < (1 << d); s++)
-                v[s] = collapse_step(v[s], v[s + (1 << d)], lo[d], hi[d], inv[d], x[d]);
-        collapse_fixed<D - 1>(v, lo, hi, inv, x);
+            for (int s = 0; s < (1 << d); s++) {
+                double a = v[s], b = v[s + (1 << d)];
+                v[s] = BELOW_HI ? (a * (hi[d] - x[d]) + b * (x[d] - lo[d])) * inv[d]
+                                : collapse_step(a, b, lo[d], hi[d], inv[d], x[d]);
+            }
+        collapse_fixed<D - 1, BELOW_HI>(v, lo, hi, inv, x);
     }
 }
 
+// The user-cache hit of a point given by coordinates, without the general reader's set-up: the
+// routed slots collapsed straight from the cached corners. False when the point is not a hit
+// this path takes (the general reader then decides).
 template <int DIM>
 [[gnu::always_inline]] inline bool cached_point_in(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
     MX_CACHE* c = p->c;
@@ -419,7 +424,11 @@ template <int DIM>
         double v[1 << DIM];
         for (int s = 0; s < (1 << DIM); s++)
             v[s] = u->data[s][e.x];
-        collapse_fixed<DIM>(v, lo, hi, inv, x);
+        // Cell edges that are exact doubles lie above every position inside the cell.
+        if (r->exact)
+            collapse_fixed<DIM, true>(v, lo, hi, inv, x);
+        else
+            collapse_fixed<DIM, false>(v, lo, hi, inv, x);
         out[e.x] = v[0];
     }
     return true;
