@@ -135,9 +135,13 @@ bool switch_to_ready(MX_CACHE* c, int64_t* src) {
     MATRIX_NODE* n = _get_matrix_node(&err, m, src, -1, src[0], nullptr, 0);
     if (err || !n || !n->channel) return false;
     if (n->ch_lock > 0 && n->ch_lock_tid != static_cast<int>(get_tid())) return false;
+    // Only vector channels whose element width is fixed: their layout is read from the block's
+    // header alone, with no type function called under the lock.
     for (int i = 0; i < c->ds_len; i++) {
         int ch = c->access_ch[i];
         if (ch < 0 || ch >= m->p.channel_nos || !n->channel[ch].data) return false;
+        MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
+        if (!tp || !tp->parent || c->el_sizes[i] < 0) return false;
     }
     for (int i = 0; i < c->ds_len; i++)
         set_channel_layout(c, i, n->channel[c->access_ch[i]].data);
