@@ -105,7 +105,7 @@ UserCache* ready_of(MX_USER* u) {
 }
 
 // Makes the cell at `level` with lower edges lo and widths w the user cache's cell.
-void set_user_cell(MX_USER* u, int64_t level, const int64_t* lo, const int64_t* w, int dim) {
+inline void set_user_cell(MX_USER* u, int64_t level, const int64_t* lo, const int64_t* w, int dim) {
     constexpr int64_t EXACT = int64_t{1} << 53;
     UserCache* r = ready_of(u);
     u->point[0] = level;
@@ -397,12 +397,34 @@ inline void collapse_fixed(double* v, const double* lo, const double* hi, const 
     }
 }
 
+// The routed slots of a point inside the user cache's cell r written to out, each collapsed from
+// its corner values corner(s, slot).
+template <int DIM, class Corner>
+[[gnu::always_inline]] inline void answer_in_cell(MX_CACHE_PARAM* p, const UserCache* r,
+                                                  double* out, Corner corner) {
+    MX_CACHE* c = p->c;
+    const auto* x = static_cast<const double*>(p->inp_buf);
+    int n = c->ds_len;
+    for (int i = 0; i < n; i++) {
+        MX_CACHE_PARAM_IX e = p->data_ix[i];
+        if (!interpolated(c, e, i, n, 8)) continue;
+        double v[1 << DIM];
+        for (int s = 0; s < (1 << DIM); s++)
+            v[s] = corner(s, e.x);
+        // Cell edges that are exact doubles lie above every position inside the cell.
+        if (r->exact)
+            collapse_fixed<DIM, true>(v, r->lo, r->hi, r->inv, x);
+        else
+            collapse_fixed<DIM, false>(v, r->lo, r->hi, r->inv, x);
+        out[e.x] = v[0];
+    }
+}
+
 // The user-cache hit of a point given by coordinates, without the general reader's set-up: the
 // routed slots collapsed straight from the cached corners. False when the point is not a hit
 // this path takes (the general reader then decides).
 template <int DIM>
 [[gnu::always_inline]] inline bool cached_point_in(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
-    MX_CACHE* c = p->c;
     const auto* x = static_cast<const double*>(p->inp_buf);
     const UserCache* r = ready_of(u);
     if (r->exact) [[likely]] {
@@ -416,21 +438,7 @@ template <int DIM>
             if (t < l || t >= l + u->width[d + 1]) return false;
         }
     }
-    const double *lo = r->lo, *hi = r->hi, *inv = r->inv;
-    int n = c->ds_len;
-    for (int i = 0; i < n; i++) {
-        MX_CACHE_PARAM_IX e = p->data_ix[i];
-        if (!interpolated(c, e, i, n, 8)) continue;
-        double v[1 << DIM];
-        for (int s = 0; s < (1 << DIM); s++)
-            v[s] = u->data[s][e.x];
-        // Cell edges that are exact doubles lie above every position inside the cell.
-        if (r->exact)
-            collapse_fixed<DIM, true>(v, lo, hi, inv, x);
-        else
-            collapse_fixed<DIM, false>(v, lo, hi, inv, x);
-        out[e.x] = v[0];
-    }
+    answer_in_cell<DIM>(p, r, out, [u](int s, int j) { return u->data[s][j]; });
     return true;
 }
 
@@ -482,7 +490,7 @@ int refill_point(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
         for (int j = 0; j < n; j++)
             u->data[s][j] = filled[j] ? corners[s * n + j] : 0.0;
     set_user_cell(u, level, lo, w, DIM);
-    cached_point_in<DIM>(p, u, out);
+    answer_in_cell<DIM>(p, ready_of(u), out, [&](int s, int j) { return corners[s * n + j]; });
     return 0;
 }
 
