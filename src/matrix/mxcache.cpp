@@ -70,10 +70,6 @@ uint8_t* run_source(MX_CACHE_PARAM* p, int i, int64_t pos, int el) {
     return arr[p->data_ix[i].x] + pos * el;
 }
 
-}  // namespace
-
-namespace {
-
 // Channel entry i's layout from its data block d; the element width is fixed by the first node.
 void set_channel_layout(MX_CACHE* c, int i, void* d) {
     MATRIX_DATA_TYPE* tp = c->m->channel_info[c->access_ch[i]].data_type;
@@ -157,10 +153,6 @@ bool switch_to_ready(MX_CACHE* c, int64_t* src) {
     c->n = n;
     return true;
 }
-
-}  // namespace
-
-namespace {
 
 // Whether src names the current node: the comparison cmp_dim_code makes (the bits above each
 // dimension's node extent), decided here for extents below 63 bits; -1 when it cannot say.

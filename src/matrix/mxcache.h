@@ -1,6 +1,8 @@
 // The matrix cache's node side: one node of the cache's matrix is current, with the accessed
 // channels locked and their layouts resolved, so that repeated accesses to it cost one code
-// comparison; single elements and runs along dimension 0 are read and written at dimension codes.
+// comparison; single elements and runs along dimension 0 are read and written at dimension codes,
+// and the 2^dim elements of a cell read in one call. A change to a resident, ready node takes
+// one look-up under one hold of the store's lock.
 // The pool side is matrix/mx_cache.h.
 #pragma once
 

@@ -522,10 +522,6 @@ int fast_point(MX_CACHE_PARAM* p) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // read_mx_ip_double for every case: the point's set-up, the user cache, the corners one cell
 // read or one corner at a time. Kept out of line so that the common case stays light.
 [[gnu::noinline]] int read_ip_double_general(MX_CACHE_PARAM* p) {
