@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/task.h"
 #include "matrix/mxstore.h"
 
 thread_local int mx_cache_error = 0;
@@ -69,19 +70,122 @@ uint8_t* run_source(MX_CACHE_PARAM* p, int i, int64_t pos, int el) {
     return arr[p->data_ix[i].x] + pos * el;
 }
 
+// Channel entry i's layout from its data block d; the element width is fixed by the first node.
+void set_channel_layout(MX_CACHE* c, int i, void* d) {
+    MATRIX_DATA_TYPE* tp = c->m->channel_info[c->access_ch[i]].data_type;
+    if (tp->parent) {
+        get_matrix_dh_set(&c->ds[i], d);
+    } else {
+        c->ds[i] = MATRIX_DH_SET{nullptr, tp, nullptr, 0, static_cast<uint8_t*>(d)};
+    }
+    if (c->el_sizes[i] < 0)
+        c->el_sizes[i] =
+            tp->parent ? tp->parent->get_size(tp->parent, nullptr) : tp->get_size(tp, d);
+}
+
+// Channels a cache may have for the one-look-up switch below.
+constexpr int SWITCH_CHANNELS = 16;
+
+// Starts loading the lines of the element at dc and of its neighbour one step along each outer
+// dimension in every channel entry (the lines a cell read needs), so that their cache misses run
+// while the node changes hands.
+void prefetch_cell(MX_CACHE* c, const int64_t* dc) {
+    MATRIX* m = c->m;
+    int dim = m->p.dim;
+    if (dim > MXT_MAX_DIM) return;
+    int ix[MXT_MAX_DIM];
+    block_index(m, dc, nullptr, ix);
+    for (int i = 0; i < c->ds_len; i++) {
+        MATRIX_DH_SET* ds = &c->ds[i];
+        if (!ds->hd || ds->hd->dim > dim) continue;
+        int64_t at = 0, mul = c->el_sizes[i];
+        bool inside = true;
+        for (int d = 0; d < ds->hd->dim && inside; d++) {
+            inside = ix[d] < ds->ix[d];
+            at += ix[d] * mul;
+            mul *= ds->ix[d];
+        }
+        if (!inside) continue;
+        __builtin_prefetch(ds->offset + at);
+        mul = c->el_sizes[i];
+        for (int d = 0; d < ds->hd->dim; d++) {
+            if (d > 0 && ix[d] + 1 < ds->ix[d]) __builtin_prefetch(ds->offset + at + mul);
+            mul *= ds->ix[d];
+        }
+    }
+}
+
+// The switch to a resident, ready node whose accessed channels all hold data, in one hold of
+// matrix_lock: the node looked up once, held, and its channel lock taken once per channel, which
+// is where the general way ends, and then the previous node released as flush_mx_cache releases
+// it. Nothing here waits, so holding both for a moment cannot deadlock. False with nothing taken
+// or released when the node needs more (a tree walk, creation or a fetch, channel data to make,
+// another task's channel lock): the general way runs.
+bool switch_to_ready(MX_CACHE* c, int64_t* src) {
+    MATRIX* m = c->m;
+    if (c->gn_tree_node == 1 || c->ds_len > SWITCH_CHANNELS || !c->ds) return false;
+    TaskLockGuard g(matrix_lock);
+    if (m->flags & 2) return false;
+    int err = 0;
+    // Access -1: a node that is missing, not ready or failed is left as it is.
+    MATRIX_NODE* n = _get_matrix_node(&err, m, src, -1, src[0], nullptr, 0);
+    if (err || !n || !n->channel) return false;
+    if (n->ch_lock > 0 && n->ch_lock_tid != static_cast<int>(get_tid())) return false;
+    // Only vector channels whose element width is fixed: their layout is read from the block's
+    // header alone, with no type function called under the lock.
+    for (int i = 0; i < c->ds_len; i++) {
+        int ch = c->access_ch[i];
+        if (ch < 0 || ch >= m->p.channel_nos || !n->channel[ch].data) return false;
+        MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
+        if (!tp || !tp->parent || c->el_sizes[i] < 0) return false;
+    }
+    for (int i = 0; i < c->ds_len; i++)
+        set_channel_layout(c, i, n->channel[c->access_ch[i]].data);
+    prefetch_cell(c, src);
+    _lock_node(n, nullptr);
+    for (int i = 0; i < c->ds_len; i++)
+        _matrix_node_channel_lock(n);
+    if (MATRIX_NODE* old = c->n) {
+        for (int i = 0; i < c->ds_len; i++)
+            _matrix_node_channel_unlock(old, c->dirty);
+        _unlock_node(old, nullptr);
+    }
+    c->n = n;
+    return true;
+}
+
+// Whether src names the current node: the comparison cmp_dim_code makes (the bits above each
+// dimension's node extent), decided here for extents below 63 bits; -1 when it cannot say.
+int in_current_node(MX_CACHE* c, const int64_t* src) {
+    MATRIX* m = c->m;
+    const int64_t* nc = c->n->dim_code;
+    int64_t level = src[0];
+    if (nc[0] != level) return 0;
+    if (level < 0 || level > 64) return -1;
+    for (int d = 0; d < m->p.dim; d++) {
+        int64_t sh = level * m->dim_divide[d] + m->block_size[d];
+        if (sh > 62) return -1;
+        if (((nc[d + 1] ^ src[d + 1]) >> sh) != 0) return 0;
+    }
+    return 1;
+}
+
 }  // namespace
 
 int get_mx_cache(MX_CACHE* c, int64_t* src) {
     MATRIX* m = c->m;
-    if (c->n && cmp_dim_code(m, c->n->dim_code, src) == 0) {
+    int same = c->n && src ? in_current_node(c, src) : 0;
+    if (same < 0) same = cmp_dim_code(m, c->n->dim_code, src) == 0;
+    if (same) {
         c->hit_cnt++;
         return 0;
     }
+    c->miss_hit_cnt++;
+    if (c->ds_len > 0 && switch_to_ready(c, src)) return 0;
     if (c->n) flush_mx_cache(c, 0);
     // Loading through caches is what fills memory: the budget is kept here, with no node of this
     // cache held.
     mx_keep_budget();
-    c->miss_hit_cnt++;
     if (c->ds_len <= 0) return -1;
     int err = 0;
     MATRIX_NODE* np = nullptr;
@@ -109,15 +213,7 @@ int get_mx_cache(MX_CACHE* c, int64_t* src) {
             unlock_node(n, nullptr);
             return -1;
         }
-        MATRIX_DATA_TYPE* tp = m->channel_info[c->access_ch[i]].data_type;
-        if (tp->parent) {
-            get_matrix_dh_set(&c->ds[i], d);
-        } else {
-            c->ds[i] = MATRIX_DH_SET{nullptr, tp, nullptr, 0, static_cast<uint8_t*>(d)};
-        }
-        if (c->el_sizes[i] < 0)
-            c->el_sizes[i] =
-                tp->parent ? tp->parent->get_size(tp->parent, nullptr) : tp->get_size(tp, d);
+        set_channel_layout(c, i, d);
     }
     c->n = n;
     return 0;
@@ -170,6 +266,61 @@ int read_mx_cache(MX_CACHE_PARAM* p) {
     }
     mxc_free(c, ix);
     return r;
+}
+
+int read_mx_cache_cell(MX_CACHE_PARAM* p, int64_t stride) {
+    MX_CACHE* c = p->c;
+    MATRIX* m = c->m;
+    int dim = m->p.dim;
+    // More dimensions than this are read corner by corner.
+    constexpr int MAX_CELL_DIM = 16;
+    if (dim < 1 || dim > MAX_CELL_DIM) return 1;
+    if (get_mx_cache(c, p->dc) != 0) return -1;
+    int ix[MAX_CELL_DIM];
+    block_index(m, p->dc, nullptr, ix);
+    // The upper corner inside every channel's block (the bounds mx_cache_boundary checks), and
+    // every read channel addressed by this node's dimensions.
+    for (int i = 0; i < c->ds_len; i++) {
+        MATRIX_DH_SET* ds = &c->ds[i];
+        if (!ds->hd) continue;
+        if (p->data_ix[i].x != 65535 && ds->hd->dim > dim) return 1;
+        for (int d = 0; d < ds->hd->dim && d < dim; d++)
+            if (ix[d] < 0 || ix[d] + 1 >= ds->ix[d]) return 1;
+    }
+    int corners = 1 << dim;
+    for (int i = 0; i < c->ds_len; i++) {
+        MX_CACHE_PARAM_IX e = p->data_ix[i];
+        if (e.x == 65535) continue;
+        MATRIX_DH_SET* ds = &c->ds[i];
+        int el = c->el_sizes[i];
+        // The element's byte step along each dimension (0 for a value per node) and the cell's
+        // own element, addressed as element_at does.
+        int64_t step[MAX_CELL_DIM];
+        int64_t at = 0, mul = el;
+        int hd_dim = ds->hd ? ds->hd->dim : 0;
+        for (int d = 0; d < dim; d++) {
+            step[d] = d < hd_dim ? mul : 0;
+            if (d < hd_dim) {
+                at += ix[d] * mul;
+                mul *= ds->ix[d];
+            }
+        }
+        const uint8_t* src = ds->offset + at;
+        auto* dst = static_cast<uint8_t*>(p->data_ptrs[e.p]) + static_cast<int64_t>(el) * e.x;
+        for (int s = 0; s < corners; s++, dst += stride) {
+            int64_t off = 0;
+            for (int d = 0; d < dim; d++)
+                if ((s >> d) & 1) off += step[d];
+            // Fixed sizes for the common widths: plain loads, which overlap their cache misses.
+            if (el == 8)
+                memcpy(dst, src + off, 8);
+            else if (el == 4)
+                memcpy(dst, src + off, 4);
+            else
+                memcpy(dst, src + off, el);
+        }
+    }
+    return 0;
 }
 
 int write_mx_cache_vector(MX_CACHE_PARAM* pp) {

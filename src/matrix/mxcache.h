@@ -1,6 +1,8 @@
 // The matrix cache's node side: one node of the cache's matrix is current, with the accessed
 // channels locked and their layouts resolved, so that repeated accesses to it cost one code
-// comparison; single elements and runs along dimension 0 are read and written at dimension codes.
+// comparison; single elements and runs along dimension 0 are read and written at dimension codes,
+// and the 2^dim elements of a cell read in one call. A change to a resident, ready node takes
+// one look-up under one hold of the store's lock.
 // The pool side is matrix/mx_cache.h.
 #pragma once
 
@@ -47,6 +49,12 @@ void flush_mx_cache(MX_CACHE* c, int f);
 int mx_cache_boundary(MX_CACHE* c, const int* ix);
 int write_mx_cache(MX_CACHE_PARAM* p);
 int read_mx_cache(MX_CACHE_PARAM* p);
+// The 2^dim elements of the cell at dc and of its upper neighbours, in one node look-up: element
+// s (dc with the offset vector of s's bits) is written as read_mx_cache writes it, into the
+// caller's buffers moved s * stride bytes on. 0 when done; 1 when some element lies past the
+// node's blocks (nothing written: read them one by one); -1 when dc's node cannot be had. dc's
+// node is current afterwards; ofs and flags are not used.
+int read_mx_cache_cell(MX_CACHE_PARAM* p, int64_t stride);
 int write_mx_cache_vector(MX_CACHE_PARAM* p);
 int read_mx_cache_vector(MX_CACHE_PARAM* p);
 void check_memcpy(const char* a, const char* b, int size);

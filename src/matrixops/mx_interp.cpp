@@ -46,13 +46,9 @@ struct PoolBlock {
     }
 };
 
-// The cell geometry and working memory of one point: its dimension code, per dimension the cell
-// width, lower edge and the position, the offset vector, the private channel routing and the
-// 2^dim corner buffers. One pool block holds it all.
-// The element width of the cache's channel entry i: fixed once a node has been current, else
-// from the matrix's channel type; 0 when neither says.
-int channel_width(MX_CACHE* c, int i) {
-    if (c->el_sizes) return c->el_sizes[i];
+// The element width of the cache's channel entry i from the matrix's channel type, before a
+// node has been current; 0 when the type does not say.
+int type_width(MX_CACHE* c, int i) {
     MATRIX* m = c->m;
     if (!c->access_ch || !m->channel_info) return 0;
     int ch = c->access_ch[i];
@@ -63,28 +59,80 @@ int channel_width(MX_CACHE* c, int i) {
     return tp->get_size ? tp->get_size(tp, nullptr) : 0;
 }
 
+// The element width of the cache's channel entry i: fixed once a node has been current, else
+// from the matrix's channel type; 0 when neither says.
+inline int channel_width(MX_CACHE* c, int i) {
+    return c->el_sizes ? c->el_sizes[i] : type_width(c, i);
+}
+
 // Channel entry i takes part in a reader of element width `width`: routed to buffer 0, a slot
 // below n, and elements of that width (or of a width not known yet: the read buffers leave
 // room for the widest).
-bool interpolated(MX_CACHE* c, MX_CACHE_PARAM_IX e, int i, int n, int width) {
+inline bool interpolated(MX_CACHE* c, MX_CACHE_PARAM_IX e, int i, int n, int width) {
     if (e.p != 0 || e.x == 65535 || e.x >= n) return false;
     int w = channel_width(c, i);
     return w == 0 || w == width;
 }
 
-// One step of the multilinear collapse along a dimension whose cell spans lo .. hi at position
-// x (not on the lower edge): the upper value on the upper edge, else the weighted mean. The
-// width is a power of two, so multiplying by its reciprocal `inv` divides exactly.
 // 1 / w for a cell width w = 2^k (0 <= k <= 62), made from its exponent without a division.
 inline double inv_width(int64_t w) {
     int k = std::countr_zero(static_cast<uint64_t>(w));
     return std::bit_cast<double>(static_cast<uint64_t>(1023 - k) << 52);
 }
 
+// One step of the multilinear collapse along a dimension whose cell spans lo .. hi at position
+// x (not on the lower edge): the upper value on the upper edge, else the weighted mean. The
+// width is a power of two, so multiplying by its reciprocal `inv` divides exactly.
 inline double collapse_step(double a, double b, double lo, double hi, double inv, double x) {
     return hi == x ? b : (a * (hi - x) + b * (x - lo)) * inv;
 }
 
+// The dimensions whose user-cache hits run unrolled.
+constexpr int FAST_DIM = 4;
+
+// The user cache with what a hit needs made ready: per dimension the cell's edges as doubles,
+// 1 / width and the least coordinate that truncates into the cell (the edge itself, or above
+// -1 for a cell at 0); `exact` when every edge is a double exactly, so that coordinates can be
+// tested against them without truncating. Written only with the cell itself (set_user_cell).
+struct UserCache {
+    MX_USER u;
+    double lo[FAST_DIM], hi[FAST_DIM], inv[FAST_DIM], from[FAST_DIM];
+    bool exact;
+};
+
+UserCache* ready_of(MX_USER* u) {
+    return reinterpret_cast<UserCache*>(u);
+}
+
+// Makes the cell at `level` with lower edges lo and widths w the user cache's cell.
+inline void set_user_cell(MX_USER* u, int64_t level, const int64_t* lo, const int64_t* w, int dim) {
+    constexpr int64_t EXACT = int64_t{1} << 53;
+    UserCache* r = ready_of(u);
+    u->point[0] = level;
+    r->exact = dim <= FAST_DIM;
+    for (int d = 0; d < dim; d++) {
+        u->width[d + 1] = w[d];
+        u->point[d + 1] = lo[d];
+        if (d < FAST_DIM) {
+            r->lo[d] = static_cast<double>(lo[d]);
+            r->hi[d] = static_cast<double>(lo[d] + w[d]);
+            r->inv[d] = inv_width(w[d]);
+            r->from[d] = lo[d] == 0 ? std::nextafter(-1.0, 0.0) : r->lo[d];
+            if (lo[d] + w[d] > EXACT) r->exact = false;
+        }
+    }
+}
+
+int reversed_bits(int k, int bits) {
+    int r = 0;
+    for (int b = 0; b < bits; b++)
+        r |= ((k >> b) & 1) << (bits - 1 - b);
+    return r;
+}
+
+// The cell geometry and working memory of one point: its dimension code, per dimension the cell
+// width, lower edge and the position, the offset vector, the private channel routing and the
+// 2^dim corner buffers (small points keep them here, larger ones take one pool block).
 template <class T>
 struct Point {
     MX_CACHE* c = nullptr;
@@ -100,7 +148,6 @@ struct Point {
     int* slots = nullptr;  // the slots interpolated
     int nslots = 0;
     T* corners = nullptr;
-    // Small points keep their routing and corners here; larger ones take one pool block.
     MX_CACHE_PARAM_IX route_in[SMALL_N];
     int slots_in[SMALL_N];
     alignas(16) uint8_t corners_in[SMALL_CORNER_BYTES];
@@ -203,9 +250,21 @@ struct Point {
         return mx_ip_read_hook(&q);
     }
 
-    int read_corners() {
-        for (int s = 0; s < ncorner; s++)
+    // Reads every corner: in one call when the cache's own element reader serves them and they
+    // lie in one node, else one by one; with `outer_first`, corners that differ in the outer
+    // dimensions (far apart in a block) are read first, so that their memory loads overlap.
+    int read_corners(bool outer_first = false) {
+        if (mx_ip_read_hook == read_mx_cache) {
+            memset(corners, 0, static_cast<size_t>(ncorner * stride) * sizeof(T));
+            q.ofs = nullptr;
+            q.data_ptrs[0] = corners;
+            int r = read_mx_cache_cell(&q, stride * static_cast<int64_t>(sizeof(T)));
+            if (r <= 0) return r;
+        }
+        for (int k = 0; k < ncorner; k++) {
+            int s = outer_first ? reversed_bits(k, dim) : k;
             if (read(corner(s), s, true) != 0) return -1;
+        }
         return 0;
     }
 
@@ -265,13 +324,6 @@ void trace(const char* tag, const double* v, int n) {
     ss_printf("\n");
 }
 
-int reversed_bits(int k, int bits) {
-    int r = 0;
-    for (int b = 0; b < bits; b++)
-        r |= ((k >> b) & 1) << (bits - 1 - b);
-    return r;
-}
-
 MX_USER* our_user_cache(MX_CACHE* c) {
     if (c->user_header && c->user_header->free_func == free_user_cache_double)
         return reinterpret_cast<MX_USER*>(c->user_header);
@@ -295,13 +347,14 @@ void new_user_cache_double(MX_CACHE* c) {
         c->user_header = nullptr;
     }
     int dim = c->m->p.dim, n = c->ds_len, ncorner = 1 << dim;
-    auto* u = static_cast<MX_USER*>(d_alloc(sizeof(MX_USER)));
+    auto* u = &static_cast<UserCache*>(d_alloc(sizeof(UserCache)))->u;
     u->h.free_func = free_user_cache_double;
     u->point = static_cast<int64_t*>(d_calloc(dim + 1, sizeof(int64_t)));
     u->width = static_cast<int64_t*>(d_calloc(dim + 1, sizeof(int64_t)));
     u->data = static_cast<double**>(d_calloc(ncorner, sizeof(double*)));
     u->_data = static_cast<void**>(d_calloc(ncorner, sizeof(void*)));
     u->point[0] = -1;  // no cell yet
+    ready_of(u)->exact = false;
     for (int s = 0; s < ncorner; s++) {
         u->_data[s] = d_alloc(static_cast<int64_t>(n) * 8 + 8);
         auto a = reinterpret_cast<uintptr_t>(u->_data[s]);
@@ -326,46 +379,152 @@ void free_user_cache_double(MX_CACHE* c) {
 
 namespace {
 
-// The user-cache hit of a point given by coordinates, without the general reader's set-up: the
-// routed slots collapsed straight from the cached corners. False when the point is not a hit
-// this path takes (the general reader then decides).
-bool cached_point(MX_CACHE_PARAM* p) {
-    constexpr int FAST_DIM = 4;
-    MX_CACHE* c = p->c;
-    MX_USER* u = our_user_cache(c);
-    int dim = c->m->p.dim, n = c->ds_len;
-    auto* out = static_cast<double*>(p->data_ptrs[0]);
-    if (!u || dim < 1 || dim > FAST_DIM || !out || _mx_deb_flag || p->inp_level != u->point[0])
-        return false;
-    const auto* x = static_cast<const double*>(p->inp_buf);
-    for (int d = 0; d < dim; d++) {
-        if (!(x[d] > -1.0) || !(x[d] < COORD_LIMIT)) return false;
-        int64_t t = static_cast<int64_t>(x[d]);
-        if (t < u->point[d + 1] || t >= u->point[d + 1] + u->width[d + 1]) return false;
+// The collapse of 2^D values along dimensions D - 1 down to 0, with constant trip counts. With
+// BELOW_HI every position is known to lie below its cell's upper edge, so the weighted mean is
+// taken without testing for the edge (the same value collapse_step gives there).
+template <int D, bool BELOW_HI>
+inline void collapse_fixed(double* v, const double* lo, const double* hi, const double* inv,
+                           const double* x) {
+    if constexpr (D > 0) {
+        constexpr int d = D - 1;
+        if (lo[d] != x[d])
+            for (int s = 0; s < (1 << d); s++) {
+                double a = v[s], b = v[s + (1 << d)];
+                v[s] = BELOW_HI ? (a * (hi[d] - x[d]) + b * (x[d] - lo[d])) * inv[d]
+                                : collapse_step(a, b, lo[d], hi[d], inv[d], x[d]);
+            }
+        collapse_fixed<D - 1, BELOW_HI>(v, lo, hi, inv, x);
     }
-    double v[1 << FAST_DIM];
+}
+
+// The routed slots of a point inside the user cache's cell r written to out, each collapsed from
+// its corner values corner(s, slot).
+template <int DIM, class Corner>
+[[gnu::always_inline]] inline void answer_in_cell(MX_CACHE_PARAM* p, const UserCache* r,
+                                                  double* out, Corner corner) {
+    MX_CACHE* c = p->c;
+    const auto* x = static_cast<const double*>(p->inp_buf);
+    int n = c->ds_len;
     for (int i = 0; i < n; i++) {
         MX_CACHE_PARAM_IX e = p->data_ix[i];
         if (!interpolated(c, e, i, n, 8)) continue;
-        for (int s = 0; s < (1 << dim); s++)
-            v[s] = u->data[s][e.x];
-        for (int d = dim - 1; d >= 0; d--) {
-            double l = static_cast<double>(u->point[d + 1]);
-            double h = static_cast<double>(u->point[d + 1] + u->width[d + 1]);
-            double inv = inv_width(u->width[d + 1]), xd = x[d];
-            if (l == xd) continue;
-            for (int s = 0; s < (1 << d); s++)
-                v[s] = collapse_step(v[s], v[s + (1 << d)], l, h, inv, xd);
-        }
+        double v[1 << DIM];
+        for (int s = 0; s < (1 << DIM); s++)
+            v[s] = corner(s, e.x);
+        // Cell edges that are exact doubles lie above every position inside the cell.
+        if (r->exact)
+            collapse_fixed<DIM, true>(v, r->lo, r->hi, r->inv, x);
+        else
+            collapse_fixed<DIM, false>(v, r->lo, r->hi, r->inv, x);
         out[e.x] = v[0];
     }
+}
+
+// The user-cache hit of a point given by coordinates, without the general reader's set-up: the
+// routed slots collapsed straight from the cached corners. False when the point is not a hit
+// this path takes (the general reader then decides).
+template <int DIM>
+[[gnu::always_inline]] inline bool cached_point_in(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
+    const auto* x = static_cast<const double*>(p->inp_buf);
+    const UserCache* r = ready_of(u);
+    if (r->exact) [[likely]] {
+        // Inside the cell exactly when the truncated coordinate is (a NaN is in no cell).
+        for (int d = 0; d < DIM; d++)
+            if (!(x[d] >= r->from[d] && x[d] < r->hi[d])) return false;
+    } else {
+        for (int d = 0; d < DIM; d++) {
+            if (!(x[d] > -1.0) || !(x[d] < COORD_LIMIT)) return false;
+            int64_t t = static_cast<int64_t>(x[d]), l = u->point[d + 1];
+            if (t < l || t >= l + u->width[d + 1]) return false;
+        }
+    }
+    answer_in_cell<DIM>(p, r, out, [u](int s, int j) { return u->data[s][j]; });
     return true;
 }
 
-}  // namespace
+// The refill of the user cache for a point given by coordinates, when the cache's own element
+// reader serves the corners and they lie in one node: what the general reader does on a miss,
+// without its set-up. 0 done, -1 failed (the user cache dropped), 1 not a case this path takes
+// (the general reader then decides, and reads the same corners again).
+template <int DIM>
+int refill_point(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
+    MX_CACHE* c = p->c;
+    MATRIX* m = c->m;
+    int n = c->ds_len;
+    // Routing fixed by the element widths of a node once current, as the general reader sees it.
+    if (mx_ip_read_hook != read_mx_cache || !c->el_sizes || n < 1 || n > SMALL_N) return 1;
+    const auto* x = static_cast<const double*>(p->inp_buf);
+    int64_t level = p->inp_level;
+    if (level < 0) return 1;
+    int64_t code[DIM + 1], lo[DIM], w[DIM];
+    code[0] = level;
+    for (int d = 0; d < DIM; d++) {
+        int64_t sh = level * m->dim_divide[d];
+        if (sh > 62 || !(x[d] > -1.0) || !(x[d] < COORD_LIMIT)) return 1;
+        w[d] = int64_t{1} << sh;
+        code[d + 1] = static_cast<int64_t>(x[d]);
+        lo[d] = code[d + 1] & ~(w[d] - 1);
+    }
+    // The slots the read fills; the others are kept as 0.0, as the general reader keeps them.
+    MX_CACHE_PARAM_IX route[SMALL_N];
+    bool filled[SMALL_N] = {};
+    for (int i = 0; i < n; i++) {
+        MX_CACHE_PARAM_IX e = p->data_ix[i];
+        route[i] = interpolated(c, e, i, n, 8) ? e : MX_CACHE_PARAM_IX{0, 65535};
+        if (route[i].x != 65535) filled[e.x] = true;
+    }
+    double corners[(1 << DIM) * SMALL_N];
+    // Only what the cell reader reads is set: clearing the whole block costs more than the read.
+    MX_CACHE_PARAM q;
+    q.c = c;
+    q.dc = code;
+    q.data_ix = route;
+    q.data_ptrs[0] = corners;
+    int r = read_mx_cache_cell(&q, 8 * static_cast<int64_t>(n));
+    if (r > 0) return 1;
+    if (r < 0) {
+        c->user_header->free_func(c);
+        return -1;
+    }
+    for (int s = 0; s < (1 << DIM); s++)
+        for (int j = 0; j < n; j++)
+            u->data[s][j] = filled[j] ? corners[s * n + j] : 0.0;
+    set_user_cell(u, level, lo, w, DIM);
+    answer_in_cell<DIM>(p, ready_of(u), out, [&](int s, int j) { return corners[s * n + j]; });
+    return 0;
+}
 
-int read_mx_ip_double(MX_CACHE_PARAM* p) {
-    if (p && p->c && p->c->m && p->data_ix && p->inp_buf && cached_point(p)) return 0;
+template <int DIM>
+int fast_point_in(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
+    if (p->inp_level == u->point[0] && cached_point_in<DIM>(p, u, out)) return 0;
+    return refill_point<DIM>(p, u, out);
+}
+
+// A point given by coordinates in the common case (one to four dimensions, a user cache, an
+// output buffer, no trace): answered from the user cache, or refilled in one cell read. 0, -1,
+// or 1 for the general reader.
+int fast_point(MX_CACHE_PARAM* p) {
+    MX_CACHE* c = p->c;
+    MX_USER* u = our_user_cache(c);
+    auto* out = static_cast<double*>(p->data_ptrs[0]);
+    if (!u || !out || _mx_deb_flag) return 1;
+    switch (c->m->p.dim) {
+        case 1:
+            return fast_point_in<1>(p, u, out);
+        case 2:
+            return fast_point_in<2>(p, u, out);
+        case 3:
+            return fast_point_in<3>(p, u, out);
+        case 4:
+            return fast_point_in<4>(p, u, out);
+        default:
+            return 1;
+    }
+}
+
+// read_mx_ip_double for every case: the point's set-up, the user cache, the corners one cell
+// read or one corner at a time. Kept out of line so that the common case stays light.
+[[gnu::noinline]] int read_ip_double_general(MX_CACHE_PARAM* p) {
     Point<double> g;
     if (!g.init(p)) return -1;
     if (!p->inp_buf && !p->dc) return -1;
@@ -383,28 +542,29 @@ int read_mx_ip_double(MX_CACHE_PARAM* p) {
             new_user_cache_double(g.c);
             u = our_user_cache(g.c);
         }
-        // Corners that differ in the outer dimensions lie far apart in a block; reading them
-        // first lets their memory loads overlap instead of queueing behind each other.
-        for (int k = 0; k < g.ncorner; k++) {
-            int s = reversed_bits(k, g.dim);
-            if (g.read(g.corner(s), s, true) != 0) {
-                if (g.c->user_header) g.c->user_header->free_func(g.c);
-                return -1;
-            }
+        if (g.read_corners(true) != 0) {
+            if (g.c->user_header) g.c->user_header->free_func(g.c);
+            return -1;
         }
         for (int s = 0; s < g.ncorner; s++) {
             if (_mx_deb_flag) trace("-", g.corner(s), g.n);
             memcpy(u->data[s], g.corner(s), sizeof(double) * g.n);
         }
-        u->point[0] = level;
-        for (int d = 0; d < g.dim; d++) {
-            u->width[d + 1] = g.w[d];
-            u->point[d + 1] = g.lo[d];
-        }
+        set_user_cell(u, level, g.lo, g.w, g.dim);
     }
     g.collapse(g.corners);
     g.deliver(p);
     return 0;
+}
+
+}  // namespace
+
+int read_mx_ip_double(MX_CACHE_PARAM* p) {
+    if (p && p->c && p->c->m && p->data_ix && p->inp_buf) {
+        int r = fast_point(p);
+        if (r <= 0) return r;
+    }
+    return read_ip_double_general(p);
 }
 
 int read_mx_ip_float(MX_CACHE_PARAM* p) {
@@ -583,7 +743,7 @@ int read_mx_ip_double_v(MX_CACHE_PARAM* cp) {
             out->data[j] = values + j * len;
     }
     PoolBlock work(g.c, 8 * ncorner * nout + 8 * (ncorner - 1) * nout * len + 8 * 3 * dim * len +
-                            8 * len + static_cast<int64_t>(nout) * SLOT_ROOM);
+                            8 * len + ncorner * nout * SLOT_ROOM);
     auto* b = static_cast<uint8_t*>(work.p);
     auto** buf = reinterpret_cast<double**>(b);  // buffer (s, j) at s * nout + j
     b += 8 * ncorner * nout;
@@ -641,6 +801,22 @@ int read_mx_ip_double_v(MX_CACHE_PARAM* cp) {
         for (int d = 0; d < dim; d++) {
             plo[k * dim + d] = usable ? g.lo[d] : 0;
             pw[k * dim + d] = usable ? g.w[d] : 1;
+        }
+        // All corners in one cell read when the cache's own element reader serves them and they
+        // lie in one node (read buffer s at s * nout * SLOT_ROOM bytes), else one at a time.
+        if (usable && mx_ip_read_hook == read_mx_cache) {
+            int64_t room = nout * SLOT_ROOM;
+            memset(rbuf, 0, static_cast<size_t>(ncorner * room));
+            MX_CACHE_PARAM q = *cp;
+            q.dc = g.code;
+            q.data_ptrs[0] = rbuf;
+            q.data_ix = g.route;
+            if (read_mx_cache_cell(&q, room) == 0) {
+                for (int s = 0; s < ncorner; s++)
+                    for (int j = 0; j < nout; j++)
+                        buf[s * nout + j][k] = rbuf[s * room / 8 + j];
+                continue;
+            }
         }
         for (int s = 0; s < ncorner; s++) {
             bool ok = usable;

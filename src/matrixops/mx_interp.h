@@ -6,8 +6,9 @@
 // coordinate lies in the cell whose lower edge is the coordinate truncated and rounded down to a
 // multiple of w_d. Corner s is that cell moved one cell further along every dimension whose bit
 // is set in s; its values come from the cache's element reader at the point's code with the
-// offset vector of s's bits. A corner past a node's block is read only with `flags` bit 0 (then
-// from the node that holds it).
+// offset vector of s's bits (all 2^dim in one cell read of the store when the reader is the
+// cache's own and they lie in one node). A corner past a node's block is read only with `flags`
+// bit 0 (then from the node that holds it).
 //
 // Only channels routed to buffer 0 (`data_ix[i].p` == 0) with a slot below the cache's channel
 // count are interpolated; the others are left alone (0.0 in derivative columns). Every temporary

@@ -109,6 +109,18 @@ TEST_F(Interp, EdgesUserCacheAndBlockBoundaries) {
     p.inp_level = 70;
     x[0] = 1.0;
     EXPECT_EQ(read_mx_ip_double(&p), -1);
+    // Coordinates just above -1 truncate into the cell at 0, from the user cache as well.
+    p.inp_level = 0;
+    x[0] = -0.5;
+    x[1] = 0.5;
+    ASSERT_EQ(read_mx_ip_double(&p), 0);
+    int64_t reads = s.reads;
+    x[0] = std::nextafter(-1.0, 0.0);
+    ASSERT_EQ(read_mx_ip_double(&p), 0);
+    EXPECT_EQ(s.reads, reads);
+    EXPECT_NEAR(out[0], x[0] * 1 + 3.5, 1e-12);  // the line from (0, 0) to (1, 1) at x = -1
+    x[0] = -1.0;
+    EXPECT_EQ(read_mx_ip_double(&p), -1);
     // Through the code instead of coordinates.
     int64_t dc[3] = {0, 6, 3};
     p.inp_buf = nullptr;
