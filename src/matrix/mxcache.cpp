@@ -41,7 +41,10 @@ void cell_code(MATRIX* m, const int64_t* dc, const int* ofs, int64_t* out) {
 uint8_t* element_at(MX_CACHE* c, int i, const int* ix) {
     MATRIX_DH_SET* ds = &c->ds[i];
     if (!ds->hd) return ds->offset;
-    return ds->offset + get_seq_from_ix(ix, ds->ix, ds->hd->dim) * c->el_sizes[i];
+    // A vector with more dimensions than its matrix (a damaged file's or a peer's) is addressed
+    // by the matrix's dimensions only, inside its first slice: the index has no more entries.
+    int dims = ds->hd->dim < c->m->p.dim ? ds->hd->dim : c->m->p.dim;
+    return ds->offset + get_seq_from_ix(ix, ds->ix, dims) * c->el_sizes[i];
 }
 
 // Makes the node of dc current and computes the in-block index; with `redirect`, an index past

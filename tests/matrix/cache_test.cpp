@@ -57,6 +57,39 @@ class CacheTest : public MatrixTest {
     }
 };
 
+// A node whose channel holds a vector of more dimensions than its matrix (as a damaged file could
+// bring) is read and written inside that vector.
+TEST_F(CacheTest, AVectorOfMoreDimensionsStaysInside) {
+    MATRIX* m = ready1(1024);
+    int err = 0;
+    int64_t dc[2] = {0, 0};
+    MATRIX_NODE* n = get_matrix_node_wait(&err, m, dc, 3);
+    ASSERT_EQ(err, 0);
+    MATRIX_DATA_TYPE* tp = m->channel_info[0].data_type;
+    int sizes[3] = {256, 1, 1};
+    MATRIX_ALLOC_VECTOR_PARAM vp{3, sizes, nullptr, nullptr};
+    void* wide = tp->alloc_data(tp, MXA_TRACKED, &vp, nullptr, __FILE__, __LINE__);
+    ASSERT_NE(wide, nullptr);
+    void* old = nullptr;
+    {
+        TaskLockGuard g(matrix_lock);
+        old = n->channel[0].data;
+        n->channel[0].data = wide;
+    }
+    tp->free_data(tp, old);
+    unlock_node(n, nullptr);
+    {
+        Cache w(m);
+        Param p(&w.c, 255, nullptr, 0);
+        p.one = 77;
+        EXPECT_EQ(write_mx_cache(&p.p), 0);
+        Param r(&w.c, 255, nullptr, 0);
+        EXPECT_EQ(read_mx_cache(&r.p), 0);
+        EXPECT_EQ(r.one, 77);
+    }
+    EXPECT_TRUE(quiet(m));
+}
+
 TEST_F(CacheTest, RunsAcrossNodesBoundsAndMissingNodes) {
     MATRIX* m = ready1(1024);
     std::vector<int32_t> src(300);
