@@ -43,6 +43,43 @@ void draw_run(LC_STRING_PIC* sp, const LCF_SET* lcf, int n, int dir) {
     if (!sp->pic) sp->r = {{0, 0}, {0, 0}};
 }
 
+// What draw_run gives but the raster: the engine measures the run when it can, else the run is
+// drawn and its raster dropped.
+void measure_run(LC_STRING_PIC* sp, const LCF_SET* lcf, int n, int dir) {
+    *sp = {};
+    LC_FONT_ENGINE_TYPE* t = lcf[0].font ? drawing_type(lcf[0].font) : nullptr;
+    if (t && !t->fe_get_metric) {
+        draw_run(sp, lcf, n, dir);
+        free_string_pic(sp);
+        return;
+    }
+    const int drawn = t ? t->fe_get_metric(sp, dir, lcf, n) : 0;
+    sp->pic = nullptr;
+    sp->dir = static_cast<int16_t>(dir);
+    if (!drawn) sp->r = {{0, 0}, {0, 0}};
+}
+
+// A run of one font, drawn or (without draw) only measured.
+void font_run(LC_STRING_PIC* sp, LC_FONT* font, int size, const L_CHAR* str, int len, int dir,
+              bool draw) {
+    *sp = {};
+    if (len <= 0) return;
+    if (!drawing_type(font)) er_panic("get_string_pic");
+    auto run = draw ? draw_run : measure_run;
+    // A run of a line's length is built on the stack; a longer one in a block.
+    constexpr int RUN = 128;
+    if (len <= RUN) {
+        LCF_SET lcf[RUN];
+        for (int i = 0; i < len; i++)
+            lcf[i] = {str[i], font, size};
+        run(sp, lcf, len, dir);
+        return;
+    }
+    LCF_SET* lcf = str2lcf(str, len, font, size);
+    run(sp, lcf, len, dir);
+    d_f_ree(lcf);
+}
+
 const LC_WS_COND draws_cond = {WSC_DRAWS, nullptr, nullptr};
 }  // namespace
 
@@ -107,21 +144,7 @@ void pic_rotate_90(LC_STRING_PIC* dest, const LC_STRING_PIC* src) {
 
 void get_string_pic_font(LC_STRING_PIC* sp, LC_FONT* font, int size, const L_CHAR* str, int len,
                          int dir) {
-    *sp = {};
-    if (len <= 0) return;
-    if (!drawing_type(font)) er_panic("get_string_pic");
-    // A run of a line's length is drawn from the stack; a longer one from a block.
-    constexpr int RUN = 128;
-    if (len <= RUN) {
-        LCF_SET lcf[RUN];
-        for (int i = 0; i < len; i++)
-            lcf[i] = {str[i], font, size};
-        draw_run(sp, lcf, len, dir);
-        return;
-    }
-    LCF_SET* lcf = str2lcf(str, len, font, size);
-    draw_run(sp, lcf, len, dir);
-    d_f_ree(lcf);
+    font_run(sp, font, size, str, len, dir, true);
 }
 
 void get_string_pic(LC_STRING_PIC* sp, LC_WRITING_STYLE* ws, const L_CHAR* str, int size, int dir) {
@@ -185,13 +208,45 @@ struct SP_ADV_CACHE {
         bool upright;
         bool operator==(const WsKey&) const = default;
     };
-    struct WsHash {
-        size_t operator()(const WsKey& k) const {
-            return std::hash<const void*>()(k.ws) ^ (size_t{k.ch} * 0x9E3779B97F4A7C15ull) ^
-                   (static_cast<size_t>(k.size) << 40) ^ k.upright;
-        }
+    // An open-addressed table, a power of two in size and at most half full: a look-up is mostly
+    // one probe into one array, where a node map costs a cache miss on every character.
+    struct Slot {
+        WsKey k;
+        Placed v;
+        bool full;
     };
-    std::unordered_map<WsKey, Placed, WsHash> placed;
+    std::vector<Slot> slots;
+    size_t used = 0;
+
+    static size_t hash(const WsKey& k) {
+        uint64_t h = reinterpret_cast<uintptr_t>(k.ws) ^ (uint64_t{k.ch} << 1) ^
+                     (static_cast<uint64_t>(static_cast<uint32_t>(k.size)) << 33) ^ k.upright;
+        h *= 0x9E3779B97F4A7C15ull;
+        return static_cast<size_t>(h ^ (h >> 32));
+    }
+    const Placed* find(const WsKey& k) const {
+        if (slots.empty()) return nullptr;
+        const size_t mask = slots.size() - 1;
+        for (size_t i = hash(k) & mask;; i = (i + 1) & mask) {
+            if (!slots[i].full) return nullptr;
+            if (slots[i].k == k) return &slots[i].v;
+        }
+    }
+    void insert(const WsKey& k, const Placed& v) {
+        if ((used + 1) * 2 > slots.size()) {
+            std::vector<Slot> old(slots.empty() ? 64 : slots.size() * 2);
+            old.swap(slots);
+            used = 0;
+            for (const Slot& s : old)
+                if (s.full) insert(s.k, s.v);
+        }
+        const size_t mask = slots.size() - 1;
+        size_t i = hash(k) & mask;
+        while (slots[i].full)
+            i = (i + 1) & mask;
+        slots[i] = {k, v, true};
+        used++;
+    }
 };
 
 namespace {
@@ -213,9 +268,8 @@ int char_advance(SP_WORK* w, LC_FONT* font, int size, L_CHAR ch, bool upright) {
     if (it != w->adv->map.end()) return it->second;
     LC_STRING_PIC p;
     LCF_SET one{ch, font, size};
-    draw_run(&p, &one, 1, 0);
+    measure_run(&p, &one, 1, 0);
     int a = upright ? pic_h(p) : p.width;
-    free_string_pic(&p);
     w->adv->map.emplace(k, a);
     return a;
 }
@@ -224,8 +278,7 @@ int char_advance(SP_WORK* w, LC_FONT* font, int size, L_CHAR ch, bool upright) {
 SP_ADV_CACHE::Placed placed_char(SP_WORK* w, LC_WRITING_STYLE* ws, int size, L_CHAR ch,
                                  bool upright) {
     SP_ADV_CACHE::WsKey k{ws, size, ch, upright};
-    auto it = w->adv->placed.find(k);
-    if (it != w->adv->placed.end()) return it->second;
+    if (const SP_ADV_CACHE::Placed* hit = w->adv->find(k)) return *hit;
     SP_ADV_CACHE::Placed pl{};
     LCF_SET* r = ws_convert(ws, &draws_cond, size, &ch, 1, 0);
     if (r && r[0].font && r[1].ch == 0 && drawing_type(r[0].font)) {
@@ -233,64 +286,91 @@ SP_ADV_CACHE::Placed placed_char(SP_WORK* w, LC_WRITING_STYLE* ws, int size, L_C
         pl.adv = char_advance(w, pl.c.font, pl.c.size, pl.c.ch, upright);
     }
     if (r) d_f_ree(r);
-    w->adv->placed.emplace(k, pl);
+    w->adv->insert(k, pl);
     return pl;
+}
+
+// An element's work and room for its first characters share one block; a longer run moves its
+// arrays to a block of their own. The arrays share a block: positions first (the widest
+// alignment), then the characters and their advances.
+constexpr int EW_INLINE = 8;
+constexpr int64_t EW_PER_CHAR = sizeof(TR_PTR) + sizeof(L_CHAR) + sizeof(int);
+static_assert(alignof(TR_PTR) >= alignof(L_CHAR) && alignof(L_CHAR) >= alignof(int));
+static_assert(sizeof(SP_ELEMENT_WORK) % alignof(TR_PTR) == 0);
+
+TR_PTR* ew_inline(SP_ELEMENT_WORK* ew) {
+    return reinterpret_cast<TR_PTR*>(ew + 1);
+}
+
+void ew_set_arrays(SP_ELEMENT_WORK* ew, TR_PTR* q, int cap) {
+    ew->ptr = q;
+    ew->str = reinterpret_cast<L_CHAR*>(q + cap);
+    ew->advs = reinterpret_cast<int*>(ew->str + cap);
+    ew->cap = cap;
+}
+
+SP_ELEMENT_WORK* new_element_work() {
+    auto* ew = static_cast<SP_ELEMENT_WORK*>(
+        d_calloc(1, int64_t{sizeof(SP_ELEMENT_WORK)} + EW_INLINE * EW_PER_CHAR));
+    ew_set_arrays(ew, ew_inline(ew), EW_INLINE);
+    return ew;
 }
 
 void free_element_work(SP_ELEMENT_WORK* ew) {
     free_string_pic(&ew->pic);
-    if (ew->ptr) d_f_ree(ew->ptr);  // one block holds ptr, str and advs
+    if (ew->ptr && ew->ptr != ew_inline(ew)) d_f_ree(ew->ptr);
     _tr_free_attr(ew->attr);
     d_f_ree(ew);
 }
 
+// The element's picture as its line lays it: a turned run, or an upright character of a
+// vertical line centred on the line. Without draw only its rectangle and width, which is all the
+// layout needs; the raster is drawn when a sequence picture is made.
+void element_pic(LC_STRING_PIC* out, const SP_ELEMENT_WORK* ew, bool draw) {
+    if (ew->rotate) {
+        LC_STRING_PIC tmp;
+        font_run(&tmp, ew->font, ew->size, ew->str, ew->len, ew->pic_dir, draw);
+        pic_rotate_90(out, &tmp);
+        out->width = tmp.width;
+        out->dir = tmp.dir;
+        free_string_pic(&tmp);
+        return;
+    }
+    font_run(out, ew->font, ew->size, ew->str, ew->len, ew->pic_dir, draw);
+    if (ew->el_dir == 3 && ew->len == 1) {
+        I_RECT& r = out->r;
+        int wd = r.br.x - r.tl.x;
+        r.br.x = wd / 2;
+        r.tl.x = r.br.x - wd;
+        r.br.y -= r.tl.y;
+        r.tl.y = 0;
+        out->width = static_cast<int16_t>(r.br.y);
+    }
+}
+
+// Measures the element as the current line lays it.
 void sp_get_pic(TR_SEQUENCE* sq, TR_ELEMENT* el) {
     SP_WORK* w = spw(sq);
     SP_ELEMENT_WORK* ew = ew_of(el);
     free_string_pic(&ew->pic);
-    const int dir = el->ll ? el->ll->dir : 0;
-    if (w->rotate) {
-        LC_STRING_PIC tmp;
-        get_string_pic_font(&tmp, ew->font, ew->size, ew->str, ew->len, dir);
-        pic_rotate_90(&ew->pic, &tmp);
-        ew->pic.width = tmp.width;
-        ew->pic.dir = tmp.dir;
-        free_string_pic(&tmp);
-    } else {
-        get_string_pic_font(&ew->pic, ew->font, ew->size, ew->str, ew->len, dir);
-        if (w->el_dir == 3 && ew->len == 1) {
-            I_RECT& r = ew->pic.r;
-            int wd = r.br.x - r.tl.x;
-            r.br.x = wd / 2;
-            r.tl.x = r.br.x - wd;
-            r.br.y -= r.tl.y;
-            r.tl.y = 0;
-            ew->pic.width = static_cast<int16_t>(r.br.y);
-        }
-    }
+    ew->pic_dir = static_cast<int16_t>(el->ll ? el->ll->dir : 0);
+    ew->rotate = w->rotate;
+    ew->el_dir = w->el_dir;
+    element_pic(&ew->pic, ew, false);
     ew->dirty = false;
 }
 
 void append_char(SP_ELEMENT_WORK* ew, L_CHAR ch, TR_PTR p, int adv) {
     if (ew->len == ew->cap) {
-        // The three arrays share one block: positions first (the widest alignment), then the
-        // characters and their advances.
-        int cap = ew->cap ? ew->cap * 2 : 8;
-        static_assert(alignof(TR_PTR) >= alignof(L_CHAR) && alignof(L_CHAR) >= alignof(int));
-        auto* q = static_cast<TR_PTR*>(
-            d_alloc(cap * int64_t{sizeof(TR_PTR) + sizeof(L_CHAR) + sizeof(int)}));
+        const int cap = ew->cap < 32 ? 32 : ew->cap * 2;
+        auto* q = static_cast<TR_PTR*>(d_alloc(cap * EW_PER_CHAR));
         auto* s = reinterpret_cast<L_CHAR*>(q + cap);
         auto* a = reinterpret_cast<int*>(s + cap);
-        if (ew->len) {
-            memcpy(s, ew->str, ew->len * sizeof(L_CHAR));
-            memcpy(q, ew->ptr, ew->len * sizeof(TR_PTR));
-            memcpy(a, ew->advs, ew->len * sizeof(int));
-            d_f_ree(ew->ptr);
-        }
-        ew->str = s;
-        ew->ptr = q;
-        ew->advs = a;
-        ew->cap = cap;
+        memcpy(s, ew->str, ew->len * sizeof(L_CHAR));
+        memcpy(q, ew->ptr, ew->len * sizeof(TR_PTR));
+        memcpy(a, ew->advs, ew->len * sizeof(int));
+        if (ew->ptr != ew_inline(ew)) d_f_ree(ew->ptr);
+        ew_set_arrays(ew, q, cap);
     }
     ew->str[ew->len] = ch;
     ew->ptr[ew->len] = p;
@@ -358,7 +438,7 @@ TR_ERROR sp_new_element(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     TR_ELEMENT* el = nullptr;
     TR_ERROR r = _tr_new_element(&el, sq, ci->lang_line);
     if (r.code != TRE_OK) return r;
-    el->work = zalloc<SP_ELEMENT_WORK>();
+    el->work = new_element_work();
     spw(sq)->prev_element_ptr = spw(sq)->element_ptr;
     spw(sq)->element_ptr = el;
     return r;
@@ -370,7 +450,7 @@ TR_ERROR sp_flush_element(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     if (el->cr != 0) return tr_err(TRE_OK);
     SP_ELEMENT_WORK* ew = ew_of(el);
     if (ew->len == 0) return tr_err(TRE_OK);
-    if (ew->dirty || !ew->pic.pic) sp_get_pic(sq, el);
+    if (ew->dirty) sp_get_pic(sq, el);
     ew->ll_dir = static_cast<int16_t>(ci->lang_line->dir);
     ew->ln_dir = static_cast<int16_t>(ci->box_line->attr.default_dir);
     return sp_line_check(sq, ci);
@@ -732,11 +812,13 @@ void gather_element(PIC* pi, TR_SEQUENCE* sq, TR_ELEMENT* el, I_POINT origin) {
     }
     const uint32_t color = static_cast<uint32_t>(_tr_get_attr_int_data(ew->attr, TRA_COLOR_T));
     const int W = pic_w(ew->pic), H = pic_h(ew->pic);
-    if (ew->pic.pic && W > 0 && H > 0) {
+    LC_STRING_PIC drawn{};
+    if (W > 0 && H > 0) element_pic(&drawn, ew, true);
+    if (drawn.pic && pic_w(drawn) == W && pic_h(drawn) == H) {
         const int64_t n = int64_t{W} * H;
         pe->data = static_cast<uint32_t*>(d_alloc(n * int64_t{sizeof(uint32_t)}));
         pe->alpha = static_cast<uint8_t*>(d_alloc(n));
-        memcpy(pe->alpha, ew->pic.pic, n);
+        memcpy(pe->alpha, drawn.pic, n);
         bool grey = false;
         for (int64_t i = 0; i < n; i++) {
             uint8_t v = pe->alpha[i];
@@ -763,6 +845,7 @@ void gather_element(PIC* pi, TR_SEQUENCE* sq, TR_ELEMENT* el, I_POINT origin) {
             pe->alpha = nullptr;
         }
     }
+    free_string_pic(&drawn);
     pe->next = pi->list;
     pi->list = pe;
     insert_rect_i(&pi->rect, pe->p.r.tl);
