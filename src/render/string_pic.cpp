@@ -2,6 +2,7 @@
 #include "render/string_pic.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
@@ -380,16 +381,28 @@ void append_char(SP_ELEMENT_WORK* ew, L_CHAR ch, TR_PTR p, int adv) {
     ew->dirty = true;
 }
 
-// The length of the box line's characters and how many there are.
-int line_pixels(TR_BOX_LINE* bl, int* chars) {
-    int sum = 0, n = 0;
-    for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
-        if (ordinary(e)) {
-            sum += ew_of(e)->adv;
-            n += ew_of(e)->len;
-        }
-    if (chars) *chars = n;
-    return sum;
+// Bumped whenever an element or a box line goes, anywhere: a kept line sum is good only while it
+// stays the same (a destroyed element cannot name its sequence, nor a freed line its address).
+std::atomic<uint64_t> element_gen{0};
+
+// The length of the box line's characters and how many there are. The sum of the line being
+// laid out is kept, so that offering a character costs no walk over the line.
+int line_pixels(SP_WORK* w, TR_BOX_LINE* bl, int* chars) {
+    const uint64_t gen = element_gen.load(std::memory_order_relaxed);
+    if (w->sum_line != bl || w->sum_gen != gen) {
+        int sum = 0, n = 0;
+        for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
+            if (ordinary(e)) {
+                sum += ew_of(e)->adv;
+                n += ew_of(e)->len;
+            }
+        w->sum_line = bl;
+        w->sum_gen = gen;
+        w->sum_pixels = sum;
+        w->sum_chars = n;
+    }
+    if (chars) *chars = w->sum_chars;
+    return w->sum_pixels;
 }
 
 // Destroys the last language line after the current one on its box line: false when none.
@@ -422,7 +435,7 @@ bool line_fits(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, int extra) {
     if (max < 0) return true;
     for (;;) {
         int chars = 0;
-        int64_t len = int64_t{line_pixels(ci->box_line, &chars)} + extra;
+        int64_t len = int64_t{line_pixels(spw(sq), ci->box_line, &chars)} + extra;
         if (len <= max) return true;
         if (last_ll_destroy(sq, ci)) continue;
         if (last_el_destroy(sq, ci)) continue;
@@ -457,6 +470,7 @@ TR_ERROR sp_flush_element(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
 }
 
 void sp_unmapping_element(TR_ELEMENT* el) {
+    element_gen.fetch_add(1, std::memory_order_relaxed);
     if (el->work) free_element_work(ew_of(el));
     el->work = nullptr;
 }
@@ -465,6 +479,7 @@ void sp_new_box_line(TR_SEQUENCE*, TR_BOX_LINE* bl) {
     bl->work = zalloc<SP_BOX_LINE_WORK>();
 }
 void sp_free_box_line(TR_SEQUENCE*, TR_BOX_LINE* bl) {
+    element_gen.fetch_add(1, std::memory_order_relaxed);
     if (bl->work) d_f_ree(bl->work);
     bl->work = nullptr;
 }
@@ -526,6 +541,10 @@ TR_ERROR sp_put_box_line(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_PTR p, TR_CHAR_EL
         ew->attr = _tr_copy_attr(ce->attr);
     }
     append_char(ew, c.ch, p, adv);
+    if (w->sum_line == el->ll->box_line) {
+        w->sum_pixels += adv;
+        w->sum_chars++;
+    }
     ew->glue_end = 0;
     return tr_err(TRE_OK);
 }
@@ -574,6 +593,7 @@ TR_ERROR sp_pop_box_line(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_PTR p) {
             for (int i = k; i < ew->len; i++)
                 ew->adv -= ew->advs[i];
             ew->len = k;
+            w->sum_line = nullptr;
             sp_get_pic(sq, el);
             w->element_ptr = el;
         } else {
@@ -696,7 +716,7 @@ void line_dir_metric(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     SP_WORK* w = spw(sq);
     TR_BOX_LINE* bl = ci->box_line;
     int n = 0;
-    int sum = line_pixels(bl, nullptr);
+    int sum = line_pixels(w, bl, nullptr);
     for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
         n += ordinary(e);
     int L = ci->box->attr.max_line_pixels;

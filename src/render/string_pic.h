@@ -51,6 +51,11 @@ struct SP_WORK {
     uint8_t el_dir;   // 3 vertical box line, 12 horizontal
     int real_line_pixels;
     SP_ADV_CACHE* adv;  // advances of characters already measured
+    // The length and character count of the ordinary elements of sum_line (null: none kept), as
+    // of generation sum_gen of the elements.
+    TR_BOX_LINE* sum_line;
+    uint64_t sum_gen;
+    int sum_pixels, sum_chars;
 };
 
 struct SP_BOX_WORK {
