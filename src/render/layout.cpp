@@ -740,15 +740,24 @@ int _get_dirty(TR_SEQUENCE* sq, TR_DIRTY* d) {
     return 0;
 }
 
+namespace {
+void settle_offsets(TR_SEQUENCE* sq) {
+    for (TR_BOX* b = sq->box_ring.next; b->seq; b = b->next)
+        _tr_settle_bl_offset(b, nullptr);
+}
+}  // namespace
+
 void tr_dirty_box(TR_SEQUENCE* sq, TR_BOX* box) {
     tr_lock(sq);
     _tr_dirty_box(sq, box);
+    settle_offsets(sq);
     tr_unlock(sq);
 }
 
 void tr_unmapping_char_proc(TR_SEQUENCE* sq, TR_UNMAPPING_CHAR* umc) {
     tr_lock(sq);
     _tr_unmapping_char_proc(sq, umc);
+    settle_offsets(sq);
     tr_unlock(sq);
 }
 
@@ -914,7 +923,10 @@ void tr_sequence_task(intptr_t data) {
         // One piece of work is taken and done under one hold, so that an edit in between
         // cannot free what the piece names.
         TR_DIRTY d;
-        if (_get_dirty(sq, &d) < 0) break;
+        if (_get_dirty(sq, &d) < 0) {
+            settle_offsets(sq);  // before the sequence counts as stable
+            break;
+        }
         if (d.box)
             _tr_dirty_box(sq, d.box);
         else

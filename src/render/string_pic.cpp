@@ -658,6 +658,7 @@ void line_height_metric(TR_BOX_LINE* bl) {
 // change (the sequence picture places lines by their offsets).
 void set_line_offsets(TR_BOX* b, TR_BOX_LINE* bl, bool vertical) {
     _tr_set_bl_offset(b, bl);
+    _tr_settle_bl_offset(b, bl);
     if (auto* lw = static_cast<SP_BOX_LINE_WORK*>(bl->work)) {
         int o = b->start_px_offset + bl->doc_start_offset;
         lw->offset = vertical ? I_POINT{o, 0} : I_POINT{0, o};
@@ -667,6 +668,7 @@ void set_line_offsets(TR_BOX* b, TR_BOX_LINE* bl, bool vertical) {
 TR_ERROR line_height_check(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     TR_BOX* b = ci->box;
     if (b->attr.max_doc_dir_pixels < 0) return tr_err(TRE_OK);
+    _tr_settle_bl_offset(b, nullptr);
     for (TR_BOX_LINE* l = b->line_list; l; l = l->next) {
         if (int64_t{b->start_px_offset} + l->doc_start_offset <= b->attr.max_doc_dir_pixels)
             continue;
@@ -878,6 +880,7 @@ void sp_get_sequence_pic(PIC* pi, TR_SEQUENCE* sq) {
     pi->list = nullptr;
     tr_lock(sq);
     for (TR_BOX* b = sq->box_ring.next; b->seq; b = b->next) {
+        _tr_settle_bl_offset(b, nullptr);
         I_POINT bo = b->work ? static_cast<SP_BOX_WORK*>(b->work)->offset : I_POINT{0, 0};
         for (TR_BOX_LINE* bl = b->line_list; bl; bl = bl->next) {
             // Line origins follow the heights as they are now.
