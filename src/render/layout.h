@@ -30,6 +30,7 @@
 #include "base/lock.h"
 #include "base/rect.h"
 #include "base/task.h"
+#include "render/pool.h"
 #include "render/style.h"
 
 struct TR_SEQUENCE;
@@ -410,6 +411,7 @@ struct TR_SEQUENCE {
     // The language line found last: look-ups at or after its start begin there, so laying out a
     // text front to back does not walk its lines again and again.
     TR_LANG_LINE* hint;
+    SLOT_POOL element_pool;  // the elements
 };
 
 extern TR_SEQUENCE* sq_list;

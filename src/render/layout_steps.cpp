@@ -349,7 +349,6 @@ TR_ELEMENT* element_anchor(TR_LANG_LINE* ll) {
 }  // namespace
 
 TR_ERROR _tr_new_element(TR_ELEMENT** el_ret, TR_SEQUENCE* sq, TR_LANG_LINE* ll) {
-    (void)sq;
     TR_BOX_LINE* bl = ll->box_line;
     TR_ELEMENT* head = &bl->el_head;
     TR_ELEMENT* anchor = element_anchor(ll);
@@ -357,7 +356,7 @@ TR_ERROR _tr_new_element(TR_ELEMENT** el_ret, TR_SEQUENCE* sq, TR_LANG_LINE* ll)
     if ((anchor == head && head->next != head && (head->next->cr & 8)) ||
         (anchor->next == head && anchor != head && (anchor->cr & 7)))
         return tr_err(TRE_INSERT_CHAR);
-    auto* e = zalloc<TR_ELEMENT>();
+    auto* e = static_cast<TR_ELEMENT*>(slot_alloc(&sq->element_pool));
     e->ll = ll;
     e->prev = anchor;
     e->next = anchor->next;
@@ -446,7 +445,7 @@ void _tr_destroy_element(TR_SEQUENCE* sq, TR_ELEMENT* el) {
     el->prev->next = el->next;
     el->next->prev = el->prev;
     sq->box_op->unmapping_element(el);
-    d_f_ree(el);
+    slot_free(el);
 }
 
 void _tr_set_char_buf_lang_line(TR_LANG_LINE* ll) {
@@ -505,7 +504,7 @@ void _tr_destroy_box_line(TR_SEQUENCE* sq, TR_BOX_LINE* bl) {
         e->prev->next = e->next;
         e->next->prev = e->prev;
         sq->box_op->unmapping_element(e);
-        d_f_ree(e);
+        slot_free(e);
     }
     sq->box_op->free_box_line(sq, bl);
     // The lines after it move up.

@@ -310,9 +310,8 @@ void ew_set_arrays(SP_ELEMENT_WORK* ew, TR_PTR* q, int cap) {
     ew->cap = cap;
 }
 
-SP_ELEMENT_WORK* new_element_work() {
-    auto* ew = static_cast<SP_ELEMENT_WORK*>(
-        d_calloc(1, int64_t{sizeof(SP_ELEMENT_WORK)} + EW_INLINE * EW_PER_CHAR));
+SP_ELEMENT_WORK* new_element_work(SP_WORK* w) {
+    auto* ew = static_cast<SP_ELEMENT_WORK*>(slot_alloc(&w->work_pool));
     ew_set_arrays(ew, ew_inline(ew), EW_INLINE);
     return ew;
 }
@@ -321,7 +320,7 @@ void free_element_work(SP_ELEMENT_WORK* ew) {
     free_string_pic(&ew->pic);
     if (ew->ptr && ew->ptr != ew_inline(ew)) d_f_ree(ew->ptr);
     _tr_free_attr(ew->attr);
-    d_f_ree(ew);
+    slot_free(ew);
 }
 
 // The element's picture as its line lays it: a turned run, or an upright character of a
@@ -451,7 +450,7 @@ TR_ERROR sp_new_element(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     TR_ELEMENT* el = nullptr;
     TR_ERROR r = _tr_new_element(&el, sq, ci->lang_line);
     if (r.code != TRE_OK) return r;
-    el->work = new_element_work();
+    el->work = new_element_work(spw(sq));
     spw(sq)->prev_element_ptr = spw(sq)->element_ptr;
     spw(sq)->element_ptr = el;
     return r;
@@ -802,6 +801,7 @@ void sp_free_sequence(TR_SEQUENCE* sq) {
 int sp_new_sequence(TR_SEQUENCE* sq, void*) {
     auto* w = zalloc<SP_WORK>();
     w->adv = new SP_ADV_CACHE;
+    slot_pool_init(&w->work_pool, int64_t{sizeof(SP_ELEMENT_WORK)} + EW_INLINE * EW_PER_CHAR);
     sq->work = w;
     return 0;
 }

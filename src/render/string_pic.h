@@ -56,6 +56,7 @@ struct SP_WORK {
     TR_BOX_LINE* sum_line;
     uint64_t sum_gen;
     int sum_pixels, sum_chars;
+    SLOT_POOL work_pool;  // the elements' work
 };
 
 struct SP_BOX_WORK {
