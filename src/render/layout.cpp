@@ -337,6 +337,8 @@ TR_SEQUENCE* tr_new_sequence(TR_BOX_OP* op, int pri, void* msg) {
     sq->char_buf_ring.next = sq->char_buf_ring.prev = &sq->char_buf_ring;
     sq->lang_area_ring.next = sq->lang_area_ring.prev = &sq->lang_area_ring;
     slot_pool_init(&sq->element_pool, sizeof(TR_ELEMENT));
+    slot_pool_init(&sq->line_pool, sizeof(TR_BOX_LINE));
+    slot_pool_init(&sq->lang_line_pool, sizeof(TR_LANG_LINE));
     if (op->new_sequence(sq, msg) < 0) er_panic("tr_new_sequence(1)");
     lock_task(text_render_lock);
     sq->next = sq_list;

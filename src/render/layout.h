@@ -411,7 +411,11 @@ struct TR_SEQUENCE {
     // The language line found last: look-ups at or after its start begin there, so laying out a
     // text front to back does not walk its lines again and again.
     TR_LANG_LINE* hint;
-    SLOT_POOL element_pool;  // the elements
+    // Elements, box lines and language lines: a walk along the lines of a text laid out in
+    // order reads memory mostly in order.
+    SLOT_POOL element_pool;
+    SLOT_POOL line_pool;
+    SLOT_POOL lang_line_pool;
 };
 
 extern TR_SEQUENCE* sq_list;

@@ -188,7 +188,7 @@ TR_BOX_LINE* _tr_new_box_line(TR_SEQUENCE* sq, TR_BOX* box, TR_BOX_LINE* bl, int
         int64_t need = last ? int64_t{last->doc_start_offset} + last->height + height : height;
         if (room < need) return nullptr;
     }
-    auto* n = zalloc<TR_BOX_LINE>();
+    auto* n = static_cast<TR_BOX_LINE*>(slot_alloc(&sq->line_pool));
     n->height = static_cast<int16_t>(height);
     n->box = box;
     n->el_head.next = n->el_head.prev = &n->el_head;
@@ -245,8 +245,7 @@ TR_LANG_AREA* _tr_new_lang_area(TR_SEQUENCE* sq, TR_LANG* lang, TR_LANG_AREA* pr
 
 TR_LANG_LINE* _tr_new_lang_line(TR_SEQUENCE* sq, TR_BOX_LINE* bl, TR_LANG_AREA* area,
                                 TR_LANG_LINE* ll, int where) {
-    (void)sq;
-    auto* n = zalloc<TR_LANG_LINE>();
+    auto* n = static_cast<TR_LANG_LINE*>(slot_alloc(&sq->lang_line_pool));
     n->lang_area = area;
     n->box_line = bl;
     TR_LANG_LINE* after = nullptr;  // the area's line it follows, or null for the head
@@ -488,7 +487,7 @@ void _tr_destroy_lang_line(TR_SEQUENCE* sq, TR_LANG_LINE* ll, bool queue) {
     if (queue && ll->start.buf && sq->thread != -1) _insert_unmapping_char(sq, ll->start, 0);
     while (ll->element_list)
         _tr_destroy_element(sq, ll->element_list);
-    d_f_ree(ll);
+    slot_free(ll);
 }
 
 void _tr_destroy_lang_line_list(TR_SEQUENCE* sq, TR_BOX_LINE* bl) {
@@ -517,7 +516,7 @@ void _tr_destroy_box_line(TR_SEQUENCE* sq, TR_BOX_LINE* bl) {
     else if (bl->box->line_list == bl)
         bl->box->line_list = bl->next;
     if (bl->next) bl->next->prev = bl->prev;
-    d_f_ree(bl);
+    slot_free(bl);
 }
 
 void _tr_destroy_box_line_list(TR_SEQUENCE* sq, TR_BOX* b) {
