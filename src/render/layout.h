@@ -118,7 +118,10 @@ struct TR_CHAR_BUF {
     TR_CHAR_BUF* prev;
     int seq;  // ordering key; 0 only for the sentinel
     int buf_len;
+    // The characters [0, gap_at), then gap_len unused slots, then the others: edits at one place
+    // move only what lies between it and the last edit's place (_tr_char_element reaches one).
     TR_CHAR_ELEMENT* element_buf;
+    int gap_at, gap_len;
     TR_LANG_LINE* lang_line;  // the first language line covering or starting in the buffer
 };
 
