@@ -481,10 +481,16 @@ TR_PTR _tr_insert_string(TR_SEQUENCE* sq, TR_PTR ptr, int len, LC_WRITING_STYLE*
         // Positions in this buffer at or after the point move up: starts at the point, ends
         // after it (a line ending at the point keeps its text).
         TR_LANG_LINE* ll = first_line_reaching(sq, {b, at});
-        for (; ll && ll->start.buf->seq <= b->seq; ll = _tr_next_lang_line(ll)) {
+        // Most of the walk is over lines wholly after the point, which only move up.
+        for (; ll && ll->start.buf->seq <= b->seq;
+             ll = ll->area_next ? ll->area_next : _tr_next_lang_line(ll)) {
+            if (ll->start.buf == b && ll->start.ptr >= at) {
+                ll->start.ptr += len;
+                if (ll->end.buf == b && ll->end.ptr > at) ll->end.ptr += len;
+                continue;
+            }
             if (tr_ptr_cmp(ll->start, TR_PTR{b, at}) < 0 && tr_ptr_cmp(ll->end, TR_PTR{b, at}) > 0)
                 ll->edited = true;
-            if (ll->start.buf == b && ll->start.ptr >= at) ll->start.ptr += len;
             if (ll->end.buf == b && ll->end.ptr > at) ll->end.ptr += len;
         }
         for (TR_UNMAPPING_CHAR* u = sq->unmapping_char; u; u = u->next)
