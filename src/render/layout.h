@@ -195,6 +195,7 @@ struct TR_LANG_LINE {
     int dir;
     bool edited;               // its text changed since it was laid out
     TR_ELEMENT* element_list;  // by ll_next
+    TR_ELEMENT* element_last;  // the last of element_list
     TR_BOX_LINE* box_line;
     TR_LANG_LINE* area_prev;  // so that stepping back in text order costs one step
 };

@@ -63,10 +63,7 @@ TR_LANG_LINE* _tr_walk_start(TR_SEQUENCE* sq, TR_CHAR_BUF* b) {
 }
 
 TR_ELEMENT* _tr_last_el(TR_LANG_LINE* ll) {
-    TR_ELEMENT* e = ll->element_list;
-    while (e && e->ll_next)
-        e = e->ll_next;
-    return e;
+    return ll->element_last;
 }
 
 // ---------------------------------------------------------------- character information
@@ -365,6 +362,7 @@ TR_ERROR _tr_new_element(TR_ELEMENT** el_ret, TR_SEQUENCE* sq, TR_LANG_LINE* ll)
         last->ll_next = e;
     else
         ll->element_list = e;
+    ll->element_last = e;
     if (el_ret) *el_ret = e;
     return tr_err(TRE_OK);
 }
@@ -437,10 +435,14 @@ TR_ERROR _tr_stop_lang_line_op(TR_ERROR e, TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
 void _tr_destroy_element(TR_SEQUENCE* sq, TR_ELEMENT* el) {
     TR_LANG_LINE* ll = el->ll;
     TR_ELEMENT** pp = &ll->element_list;
-    while (*pp && *pp != el)
+    TR_ELEMENT* before = nullptr;
+    while (*pp && *pp != el) {
+        before = *pp;
         pp = &(*pp)->ll_next;
+    }
     if (!*pp) er_panic("_tr_Destroy_element");
     *pp = el->ll_next;
+    if (ll->element_last == el) ll->element_last = before;
     el->prev->next = el->next;
     el->next->prev = el->prev;
     sq->box_op->unmapping_element(el);
