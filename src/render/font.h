@@ -43,6 +43,9 @@ struct LC_FONT_ENGINE_TYPE {
     int (*fe_coverage)(LC_FONT* font, int size, L_CHAR ch);
     uint16_t d[2];
     LC_FONT_ENGINE_TYPE* next;
+    // When set: the rectangle and width fe_get_pic gives the run, with no raster drawn (pic
+    // null); 1 when fe_get_pic would draw one, else 0. Layout measures through it.
+    int (*fe_get_metric)(LC_STRING_PIC* p, int dir, const LCF_SET* str, int len);
 };
 
 // A registered engine.

@@ -1,7 +1,9 @@
 // Languages: which language a character belongs to (a fixed table entered into a four-level hash),
 // the languages' settings and their line makers: "en" word wrapping, "ja" character wrapping with
 // forbidden line starts and ends, "ctl" line returns and "bb" embedded objects.
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "base/alloc.h"
 #include "base/panic.h"
@@ -230,6 +232,36 @@ L_CHAR* copy_list(const L_CHAR* l) {
 void free_list(L_CHAR* l) {
     if (l) d_f_ree(l);
 }
+
+// The codes a settings list matches, as in_table matches them (each entry and the codes of other
+// code sets equal to it), sorted: built when the settings of "en" or "ja" are set, so that a line
+// maker tests a character with one search instead of a code-table walk per entry. `of` is the
+// list it was built from; the line makers fall back to in_table for any other.
+struct CodeSet {
+    const L_CHAR* of = nullptr;
+    std::vector<L_CHAR> codes;
+
+    void build(const L_CHAR* list) {
+        of = list;
+        codes.clear();
+        for (const L_CHAR* x = list; x && *x; x++) {
+            codes.push_back(*x);
+            int n = 0;
+            L_CHAR* all = get_all_l_char(&n, *x);
+            for (int i = 0; all && i < n; i++)
+                if (cmp_l_code(*x, all[i]) == 0) codes.push_back(all[i]);
+            if (all) d_f_ree(all);
+        }
+        std::sort(codes.begin(), codes.end());
+        codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
+    }
+    // in_table(ch, list) == 0.
+    bool has(L_CHAR ch, const L_CHAR* list) const {
+        if (list != of) return in_table(ch, list) == 0;
+        return std::binary_search(codes.begin(), codes.end(), ch);
+    }
+};
+CodeSet en_space_set, en_delim_set, ja_end_set, ja_top_set;
 }  // namespace
 
 void free_en_work(void* w) {
@@ -250,6 +282,10 @@ void setup_en_render(TR_LANG* lang, int type, void* work) {
     }
     free_en_work(lang->work);
     lang->work = n;
+    if (lang == &en_render) {
+        en_space_set.build(n->space);
+        en_delim_set.build(n->delim);
+    }
 }
 
 void* get_en_render(TR_LANG* lang, void* w) {
@@ -280,6 +316,10 @@ void setup_ja_render(TR_LANG* lang, int type, void* work) {
     }
     free_ja_work(lang->work);
     lang->work = n;
+    if (lang == &ja_render) {
+        ja_end_set.build(n->line_end_escape_delim);
+        ja_top_set.build(n->line_top_escape_delim);
+    }
 }
 
 void* get_ja_render(TR_LANG* lang, void* w) {
@@ -325,19 +365,46 @@ bool in_area(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_PTR p) {
            _tr_cmp_attr(s->attr, e->attr) == 0;
 }
 
+// The break positions of the line being made, the latest last. A line has a few dozen at most,
+// which stay on the stack.
+class Breaks {
+  public:
+    void push(TR_PTR p) {
+        if (n_ < INLINE)
+            inline_[n_] = p;
+        else
+            more_.push_back(p);
+        n_++;
+    }
+    int size() const { return n_; }
+    TR_PTR top() const { return n_ <= INLINE ? inline_[n_ - 1] : more_.back(); }
+    TR_PTR pop() {
+        TR_PTR p = top();
+        if (n_ > INLINE) more_.pop_back();
+        n_--;
+        return p;
+    }
+
+  private:
+    static constexpr int INLINE = 32;
+    TR_PTR inline_[INLINE];
+    std::vector<TR_PTR> more_;
+    int n_ = 0;
+};
+
 // The line is full at p (its character not placed): take back to the last break. When the line
 // begins its box line and has only its start to break at, it breaks before p instead, so a word
 // longer than the line wraps by character rather than making empty lines for ever. (A line
 // behind others on its box line goes back to its start and moves on to a new box line.)
-TR_PTR line_full(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_PTR_STACK** st, TR_PTR p) {
-    if (*st && !(*st)->next && !tr_ptr_eq((*st)->p, p) && tr_ptr_cmp(p, ci->p) > 0 &&
+TR_PTR line_full(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, Breaks& st, TR_PTR p) {
+    if (st.size() == 1 && !tr_ptr_eq(st.top(), p) && tr_ptr_cmp(p, ci->p) > 0 &&
         ci->box_line->lang_list == ci->lang_line) {
         sq->box_op->pop_box_line(sq, ci, p);
         return p;
     }
     TR_PTR q = ci->p;
-    while (*st) {
-        q = tr_ptr_pop(st);
+    while (st.size()) {
+        q = st.pop();
         if (sq->box_op->pop_box_line(sq, ci, q).code == TRE_OK) break;
     }
     return q;
@@ -355,23 +422,24 @@ TR_ERROR make_en_render(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     auto* w = static_cast<EN_WORK*>(en_render.work);
     const L_CHAR* space = w ? w->space : nullptr;
     const L_CHAR* delim = w ? w->delim : nullptr;
-    TR_PTR_STACK* st = nullptr;
-    tr_ptr_push(&st, ci->p);
+    Breaks st;
+    st.push(ci->p);
     sq->box_op->start_lang_line_op(sq, ci);
     TR_ERROR res = tr_err(TRE_OK, 0);
     TR_PTR p = ci->p;
     for (;;) {
         if (!in_area(sq, ci, p)) break;
         TR_CHAR_ELEMENT* e = _tr_char_element(p);
-        if (tr_ptr_eq(p, ci->p) && in_table(e->ch, space) == 0) {
+        const bool is_space = en_space_set.has(e->ch, space);
+        if (tr_ptr_eq(p, ci->p) && is_space) {
             p = tr_ptr_next(p);
             continue;
         }
-        const bool brk = in_table(e->ch, space) == 0 || in_table(e->ch, delim) == 0;
+        const bool brk = is_space || en_delim_set.has(e->ch, delim);
         TR_ERROR r = brk ? weight(sq, ci, 2) : tr_err(TRE_OK);
         if (r.code == TRE_OK) r = sq->box_op->put_box_line(sq, ci, p, e);
         if (r.code == TRE_OK && brk) {
-            tr_ptr_push(&st, p);
+            st.push(p);
             r = weight(sq, ci, 2);
         }
         if (r.code == TRE_INSERT_LINE) {
@@ -380,14 +448,13 @@ TR_ERROR make_en_render(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
             break;
         }
         if (r.code == TRE_INSERT_CHAR) {
-            p = line_full(sq, ci, &st, p);
+            p = line_full(sq, ci, st, p);
             res = tr_err(TRE_OK, 1);
             break;
         }
         p = tr_ptr_next(p);
     }
     ll->end = p;
-    tr_ptr_free(&st);
     return _tr_stop_lang_line_op(res, sq, ci);
 }
 
@@ -398,8 +465,8 @@ TR_ERROR make_ja_render(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     ll->dir = tr_dir_vertical(ci->box_line->attr.default_dir) ? dir & 3 : dir & 12;
     const L_CHAR* end_esc = w ? w->line_end_escape_delim : nullptr;
     const L_CHAR* top_esc = w ? w->line_top_escape_delim : nullptr;
-    TR_PTR_STACK* st = nullptr;
-    tr_ptr_push(&st, ci->p);
+    Breaks st;
+    st.push(ci->p);
     sq->box_op->start_lang_line_op(sq, ci);
     TR_ERROR res = tr_err(TRE_OK, 0);
     TR_PTR p = ci->p;
@@ -408,8 +475,8 @@ TR_ERROR make_ja_render(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
         TR_CHAR_ELEMENT* e = _tr_char_element(p);
         if (!tr_ptr_eq(p, ci->p)) {
             TR_CHAR_ELEMENT* pe = _tr_char_element(tr_ptr_prev(p));
-            if (!(pe && in_table(pe->ch, end_esc) == 0) && in_table(e->ch, top_esc) != 0)
-                tr_ptr_push(&st, p);
+            if (!(pe && ja_end_set.has(pe->ch, end_esc)) && !ja_top_set.has(e->ch, top_esc))
+                st.push(p);
         }
         TR_ERROR r = weight(sq, ci, 1);
         if (r.code == TRE_OK) r = sq->box_op->put_box_line(sq, ci, p, e);
@@ -420,14 +487,13 @@ TR_ERROR make_ja_render(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
             break;
         }
         if (r.code == TRE_INSERT_CHAR) {
-            p = line_full(sq, ci, &st, p);
+            p = line_full(sq, ci, st, p);
             res = tr_err(TRE_OK, 1);
             break;
         }
         p = tr_ptr_next(p);
     }
     ll->end = p;
-    tr_ptr_free(&st);
     return _tr_stop_lang_line_op(res, sq, ci);
 }
 

@@ -3,6 +3,7 @@
 // locks.
 #include "render/layout.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -158,9 +159,16 @@ TR_PTR tr_ptr_prev(TR_PTR p) {
     return p;
 }
 
+namespace {
+// Character i of b.
+TR_CHAR_ELEMENT* slot(TR_CHAR_BUF* b, int i) {
+    return b->element_buf + (i < b->gap_at ? i : i + int64_t{b->gap_len});
+}
+}  // namespace
+
 TR_CHAR_ELEMENT* _tr_char_element(TR_PTR p) {
     if (!p.buf || p.ptr < 0 || p.ptr >= p.buf->buf_len) return nullptr;
-    return &p.buf->element_buf[p.ptr];
+    return slot(p.buf, p.ptr);
 }
 
 TR_PTR _tr_first_ptr(TR_SEQUENCE* sq) {
@@ -336,6 +344,9 @@ TR_SEQUENCE* tr_new_sequence(TR_BOX_OP* op, int pri, void* msg) {
     sq->box_ring.next = sq->box_ring.prev = &sq->box_ring;
     sq->char_buf_ring.next = sq->char_buf_ring.prev = &sq->char_buf_ring;
     sq->lang_area_ring.next = sq->lang_area_ring.prev = &sq->lang_area_ring;
+    slot_pool_init(&sq->element_pool, sizeof(TR_ELEMENT));
+    slot_pool_init(&sq->line_pool, sizeof(TR_BOX_LINE));
+    slot_pool_init(&sq->lang_line_pool, sizeof(TR_LANG_LINE));
     if (op->new_sequence(sq, msg) < 0) er_panic("tr_new_sequence(1)");
     lock_task(text_render_lock);
     sq->next = sq_list;
@@ -364,10 +375,18 @@ TR_BOX* tr_new_box(TR_SEQUENCE* sq, TR_BOX* after, const TR_BOX_ATTR* attr) {
 // ---------------------------------------------------------------- buffers
 
 namespace {
+// At most this many unused slots are added to a buffer's gap beyond what an insertion needs.
+constexpr int64_t GAP_SLACK = 4096;
+
 TR_CHAR_BUF* new_char_buf(TR_CHAR_BUF* prev, int len) {
     auto* b = zalloc<TR_CHAR_BUF>();
     b->buf_len = len;
-    b->element_buf = static_cast<TR_CHAR_ELEMENT*>(d_calloc(len, sizeof(TR_CHAR_ELEMENT)));
+    // A gap at the end from the start: a later edit inside the buffer moves characters across
+    // it instead of first growing the block.
+    b->gap_at = len;
+    b->gap_len = static_cast<int>(std::min<int64_t>(GAP_SLACK, len / 16));
+    b->element_buf =
+        static_cast<TR_CHAR_ELEMENT*>(d_calloc(int64_t{len} + b->gap_len, sizeof(TR_CHAR_ELEMENT)));
     link_numbered(b, prev);
     return b;
 }
@@ -391,8 +410,42 @@ TR_LANG_LINE* first_line_reaching(TR_SEQUENCE* sq, TR_PTR p) {
     return ll;
 }
 
+// The gap moves to at: the characters between its place and at move across it.
+void move_gap(TR_CHAR_BUF* b, int at) {
+    TR_CHAR_ELEMENT* eb = b->element_buf;
+    const int64_t g = b->gap_len;
+    if (g && at < b->gap_at)
+        memmove(eb + at + g, eb + at, sizeof(TR_CHAR_ELEMENT) * (b->gap_at - at));
+    else if (g && at > b->gap_at)
+        memmove(eb + b->gap_at, eb + b->gap_at + g, sizeof(TR_CHAR_ELEMENT) * (at - b->gap_at));
+    b->gap_at = at;
+}
+
+// The block resized to hold the characters and a gap of gap slots (at the gap's place); the
+// characters after the gap move with its end.
+void resize_gap(TR_CHAR_BUF* b, int64_t gap) {
+    const int64_t after = b->buf_len - b->gap_at;
+    TR_CHAR_ELEMENT* eb = b->element_buf;
+    const int64_t bytes = (b->buf_len + gap) * int64_t{sizeof(TR_CHAR_ELEMENT)};
+    if (gap < b->gap_len)
+        memmove(eb + b->gap_at + gap, eb + b->gap_at + b->gap_len, sizeof(TR_CHAR_ELEMENT) * after);
+    // Resized in place where the system allows (a large block is remapped, not copied).
+    auto* nb = static_cast<TR_CHAR_ELEMENT*>(d_re_alloc(eb, bytes > 0 ? bytes : 1));
+    if (!nb) {
+        // Refused: a fresh block, which waits for memory as every allocation does.
+        nb = static_cast<TR_CHAR_ELEMENT*>(d_alloc(bytes > 0 ? bytes : 1));
+        memcpy(nb, eb, sizeof(TR_CHAR_ELEMENT) * (b->buf_len + std::min<int64_t>(gap, b->gap_len)));
+        d_f_ree(eb);
+    }
+    if (gap > b->gap_len)
+        memmove(nb + b->gap_at + gap, nb + b->gap_at + b->gap_len, sizeof(TR_CHAR_ELEMENT) * after);
+    b->element_buf = nb;
+    b->gap_len = static_cast<int>(gap);
+}
+
 void destroy_char_buf(TR_SEQUENCE* sq, TR_CHAR_BUF* b) {
-    free_elements(sq, b->element_buf, b->buf_len);
+    free_elements(sq, b->element_buf, b->gap_at);
+    free_elements(sq, b->element_buf + b->gap_at + b->gap_len, b->buf_len - b->gap_at);
     unlink_ring(b);
     d_f_ree(b->element_buf);
     d_f_ree(b);
@@ -416,27 +469,28 @@ TR_PTR _tr_insert_string(TR_SEQUENCE* sq, TR_PTR ptr, int len, LC_WRITING_STYLE*
     } else if (ptr.ptr > 0) {
         b = ptr.buf;
         at = ptr.ptr;
-        // The buffer is resized in place where the system allows (a large one is remapped,
-        // not copied) and only the tail moves.
-        const int64_t bytes = (int64_t{b->buf_len} + len) * int64_t{sizeof(TR_CHAR_ELEMENT)};
-        auto* eb = static_cast<TR_CHAR_ELEMENT*>(d_re_alloc(b->element_buf, bytes));
-        if (!eb) {
-            // Refused: a fresh block, which waits for memory as every allocation does.
-            eb = static_cast<TR_CHAR_ELEMENT*>(d_alloc(bytes));
-            memcpy(eb, b->element_buf, sizeof(TR_CHAR_ELEMENT) * b->buf_len);
-            d_f_ree(b->element_buf);
-        }
-        memmove(eb + at + len, eb + at, sizeof(TR_CHAR_ELEMENT) * (b->buf_len - at));
-        memset(static_cast<void*>(eb + at), 0, sizeof(TR_CHAR_ELEMENT) * len);
-        b->element_buf = eb;
+        // The new characters fill the gap, moved to the point and widened when too narrow
+        // (with room for a little more, bounded, so that typing at one place rarely moves
+        // the tail).
+        move_gap(b, at);
+        if (b->gap_len < len) resize_gap(b, len + std::min<int64_t>(GAP_SLACK, b->buf_len / 16));
+        memset(static_cast<void*>(b->element_buf + at), 0, sizeof(TR_CHAR_ELEMENT) * len);
+        b->gap_at += len;
+        b->gap_len -= len;
         b->buf_len += len;
         // Positions in this buffer at or after the point move up: starts at the point, ends
         // after it (a line ending at the point keeps its text).
         TR_LANG_LINE* ll = first_line_reaching(sq, {b, at});
-        for (; ll && ll->start.buf->seq <= b->seq; ll = _tr_next_lang_line(ll)) {
+        // Most of the walk is over lines wholly after the point, which only move up.
+        for (; ll && ll->start.buf->seq <= b->seq;
+             ll = ll->area_next ? ll->area_next : _tr_next_lang_line(ll)) {
+            if (ll->start.buf == b && ll->start.ptr >= at) {
+                ll->start.ptr += len;
+                if (ll->end.buf == b && ll->end.ptr > at) ll->end.ptr += len;
+                continue;
+            }
             if (tr_ptr_cmp(ll->start, TR_PTR{b, at}) < 0 && tr_ptr_cmp(ll->end, TR_PTR{b, at}) > 0)
                 ll->edited = true;
-            if (ll->start.buf == b && ll->start.ptr >= at) ll->start.ptr += len;
             if (ll->end.buf == b && ll->end.ptr > at) ll->end.ptr += len;
         }
         for (TR_UNMAPPING_CHAR* u = sq->unmapping_char; u; u = u->next)
@@ -459,7 +513,7 @@ TR_PTR _tr_insert_string(TR_SEQUENCE* sq, TR_PTR ptr, int len, LC_WRITING_STYLE*
             before->edited = true;  // the new text lies inside it
     }
     for (int i = 0; i < len; i++) {
-        TR_CHAR_ELEMENT& e = b->element_buf[at + i];
+        TR_CHAR_ELEMENT& e = *slot(b, at + i);
         if (ws) {
             e.ch = str[i];
             e.d.ws.size = size;
@@ -523,10 +577,13 @@ TR_PTR cut_step(TR_SEQUENCE* sq, TR_CHAR_BUF* b, int at, int n, bool whole) {
         else
             point = {nullptr, 0};
     } else {
-        free_elements(sq, b->element_buf + at, n);
-        memmove(b->element_buf + at, b->element_buf + at + n,
-                sizeof(TR_CHAR_ELEMENT) * (b->buf_len - at - n));
+        // The cut characters join the gap; a gap wider than what the buffer holds (and more
+        // than the slack) is given back.
+        move_gap(b, at);
+        free_elements(sq, b->element_buf + at + b->gap_len, n);
+        b->gap_len += n;
         b->buf_len -= n;
+        if (b->gap_len > GAP_SLACK && b->gap_len > b->buf_len) resize_gap(b, 0);
         point = {b, at};
         if (at == b->buf_len && b->next->seq) point = {b->next, 0};
     }
@@ -647,7 +704,7 @@ int _tr_copyout(TR_SEQUENCE* sq, TR_PTR p, L_CHAR* str, int len) {
         int k = p.buf->buf_len - p.ptr;
         if (k > len - n) k = len - n;
         for (int i = 0; i < k; i++)
-            str[n + i] = p.buf->element_buf[p.ptr + i].ch;
+            str[n + i] = slot(p.buf, p.ptr + i)->ch;
         n += k;
         p.ptr += k;
     }
@@ -740,15 +797,24 @@ int _get_dirty(TR_SEQUENCE* sq, TR_DIRTY* d) {
     return 0;
 }
 
+namespace {
+void settle_offsets(TR_SEQUENCE* sq) {
+    for (TR_BOX* b = sq->box_ring.next; b->seq; b = b->next)
+        _tr_settle_bl_offset(b, nullptr);
+}
+}  // namespace
+
 void tr_dirty_box(TR_SEQUENCE* sq, TR_BOX* box) {
     tr_lock(sq);
     _tr_dirty_box(sq, box);
+    settle_offsets(sq);
     tr_unlock(sq);
 }
 
 void tr_unmapping_char_proc(TR_SEQUENCE* sq, TR_UNMAPPING_CHAR* umc) {
     tr_lock(sq);
     _tr_unmapping_char_proc(sq, umc);
+    settle_offsets(sq);
     tr_unlock(sq);
 }
 
@@ -871,7 +937,7 @@ void gc_text_render() {
         if (oo && oo->gc_obj)
             for (TR_CHAR_BUF* b = sq->char_buf_ring.next; b->seq; b = b->next)
                 for (int i = 0; i < b->buf_len; i++)
-                    if (b->element_buf[i].d.type < 0) oo->gc_obj(b->element_buf[i].d.obj.obj);
+                    if (slot(b, i)->d.type < 0) oo->gc_obj(slot(b, i)->d.obj.obj);
         if (sq->box_op->gc_tr) sq->box_op->gc_tr(sq);
     }
 }
@@ -914,7 +980,10 @@ void tr_sequence_task(intptr_t data) {
         // One piece of work is taken and done under one hold, so that an edit in between
         // cannot free what the piece names.
         TR_DIRTY d;
-        if (_get_dirty(sq, &d) < 0) break;
+        if (_get_dirty(sq, &d) < 0) {
+            settle_offsets(sq);  // before the sequence counts as stable
+            break;
+        }
         if (d.box)
             _tr_dirty_box(sq, d.box);
         else

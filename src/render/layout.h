@@ -30,6 +30,7 @@
 #include "base/lock.h"
 #include "base/rect.h"
 #include "base/task.h"
+#include "render/pool.h"
 #include "render/style.h"
 
 struct TR_SEQUENCE;
@@ -117,7 +118,10 @@ struct TR_CHAR_BUF {
     TR_CHAR_BUF* prev;
     int seq;  // ordering key; 0 only for the sentinel
     int buf_len;
+    // The characters [0, gap_at), then gap_len unused slots, then the others: edits at one place
+    // move only what lies between it and the last edit's place (_tr_char_element reaches one).
     TR_CHAR_ELEMENT* element_buf;
+    int gap_at, gap_len;
     TR_LANG_LINE* lang_line;  // the first language line covering or starting in the buffer
 };
 
@@ -138,6 +142,7 @@ struct TR_BOX {
     TR_BOX_LINE* line_list;
     TR_BOX_ATTR attr;
     TR_BOX* dirty_next;
+    TR_BOX_LINE* stale_line;  // the first line whose doc_start_offset may be out of date, or null
 };
 
 struct TR_METRIC {
@@ -179,17 +184,20 @@ struct TR_LANG_AREA {
     int dir;
 };
 
+// The fields an edit reads and shifts along every later line (positions, the links to the next
+// line) come first, so that a walk touches one cache line per line.
 struct TR_LANG_LINE {
-    TR_LANG_LINE* box_next;
     TR_PTR start;
     TR_PTR end;  // exclusive
-    int dir;
-    TR_ELEMENT* element_list;  // by ll_next
-    TR_BOX_LINE* box_line;
-    TR_LANG_AREA* lang_area;
     TR_LANG_LINE* area_next;
+    TR_LANG_AREA* lang_area;
+    TR_LANG_LINE* box_next;
+    int dir;
+    bool edited;               // its text changed since it was laid out
+    TR_ELEMENT* element_list;  // by ll_next
+    TR_ELEMENT* element_last;  // the last of element_list
+    TR_BOX_LINE* box_line;
     TR_LANG_LINE* area_prev;  // so that stepping back in text order costs one step
-    bool edited;              // its text changed since it was laid out
 };
 
 struct TR_UNMAPPING_CHAR {
@@ -407,6 +415,11 @@ struct TR_SEQUENCE {
     // The language line found last: look-ups at or after its start begin there, so laying out a
     // text front to back does not walk its lines again and again.
     TR_LANG_LINE* hint;
+    // Elements, box lines and language lines: a walk along the lines of a text laid out in
+    // order reads memory mostly in order.
+    SLOT_POOL element_pool;
+    SLOT_POOL line_pool;
+    SLOT_POOL lang_line_pool;
 };
 
 extern TR_SEQUENCE* sq_list;
@@ -511,7 +524,11 @@ int _tr_get_doc_dir_pixels(TR_SEQUENCE* sq, TR_BOX* b);
 void _tr_acc_line_attr(TR_LINE_ATTR* acc, const TR_LINE_ATTR* attr);
 void _tr_set_line_attr(const TR_LINE_ATTR* la, TR_ATTR** ap);
 void _tr_copy_line_attr(TR_LINE_ATTR* to, const TR_LINE_ATTR* from);
+// Notes that the offsets of the lines after st (of every line when st is null) may have changed.
 void _tr_set_bl_offset(TR_BOX* b, TR_BOX_LINE* st);
+// Brings the offsets up to date as far as upto (every line when null). Layout keeps them so when
+// it is stable; a reader while it runs settles what it reads.
+void _tr_settle_bl_offset(TR_BOX* b, TR_BOX_LINE* upto);
 inline bool tr_dir_vertical(int dir) {
     return (dir & 3) != 0;
 }

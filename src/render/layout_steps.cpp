@@ -63,10 +63,7 @@ TR_LANG_LINE* _tr_walk_start(TR_SEQUENCE* sq, TR_CHAR_BUF* b) {
 }
 
 TR_ELEMENT* _tr_last_el(TR_LANG_LINE* ll) {
-    TR_ELEMENT* e = ll->element_list;
-    while (e && e->ll_next)
-        e = e->ll_next;
-    return e;
+    return ll->element_last;
 }
 
 // ---------------------------------------------------------------- character information
@@ -135,16 +132,41 @@ int _tr_lang_area_cmp_ptr(TR_SEQUENCE* sq, TR_PTR a, TR_PTR b) {
 
 // ---------------------------------------------------------------- records
 
+namespace {
+// True when b follows a on their box: searched both ways from a at once, so the answer costs
+// the distance between them, not the length of the box.
+bool follows_in_box(TR_BOX_LINE* a, TR_BOX_LINE* b) {
+    for (TR_BOX_LINE *f = a->next, *r = a->prev; f || r;) {
+        if (f == b) return true;
+        if (r == b) return false;
+        if (f) f = f->next;
+        if (r) r = r->prev;
+    }
+    return false;
+}
+}  // namespace
+
+// Offsets are not walked forward on every change of a line: the box notes the first line whose
+// offset may be out of date, and a reader brings the lines it needs up to date. A change in the
+// middle of a long box so costs one walk over the lines after it per layout run, not one per
+// line laid out.
 void _tr_set_bl_offset(TR_BOX* b, TR_BOX_LINE* st) {
-    TR_BOX_LINE* l = st ? st : b->line_list;
+    TR_BOX_LINE* l = st ? st->next : b->line_list;
     if (!l) return;
-    if (!st) l->doc_start_offset = 0;
-    // From a given line on, the offsets were right before it changed: once one comes out as it
-    // was, so do all after it.
-    for (; l->next; l = l->next) {
-        const int o = l->doc_start_offset + l->height;
-        if (st && l->next->doc_start_offset == o) break;
-        l->next->doc_start_offset = o;
+    if (!b->stale_line || (b->stale_line != l && follows_in_box(l, b->stale_line)))
+        b->stale_line = l;
+}
+
+void _tr_settle_bl_offset(TR_BOX* b, TR_BOX_LINE* upto) {
+    TR_BOX_LINE* l = b->stale_line;
+    if (!l) return;
+    if (upto && upto != l && !follows_in_box(l, upto)) return;  // upto is up to date
+    for (;; l = l->next) {
+        l->doc_start_offset = l->prev ? l->prev->doc_start_offset + l->prev->height : 0;
+        if (l == upto || !l->next) {
+            b->stale_line = l->next;
+            return;
+        }
     }
 }
 
@@ -158,11 +180,12 @@ TR_BOX_LINE* _tr_new_box_line(TR_SEQUENCE* sq, TR_BOX* box, TR_BOX_LINE* bl, int
         for (last = box->line_list; last && last->next; last = last->next) {
         }
     if (box->attr.max_doc_dir_pixels >= 0) {
+        _tr_settle_bl_offset(box, nullptr);
         int64_t room = int64_t{box->start_px_offset} + box->attr.max_doc_dir_pixels;
         int64_t need = last ? int64_t{last->doc_start_offset} + last->height + height : height;
         if (room < need) return nullptr;
     }
-    auto* n = zalloc<TR_BOX_LINE>();
+    auto* n = static_cast<TR_BOX_LINE*>(slot_alloc(&sq->line_pool));
     n->height = static_cast<int16_t>(height);
     n->box = box;
     n->el_head.next = n->el_head.prev = &n->el_head;
@@ -219,8 +242,7 @@ TR_LANG_AREA* _tr_new_lang_area(TR_SEQUENCE* sq, TR_LANG* lang, TR_LANG_AREA* pr
 
 TR_LANG_LINE* _tr_new_lang_line(TR_SEQUENCE* sq, TR_BOX_LINE* bl, TR_LANG_AREA* area,
                                 TR_LANG_LINE* ll, int where) {
-    (void)sq;
-    auto* n = zalloc<TR_LANG_LINE>();
+    auto* n = static_cast<TR_LANG_LINE*>(slot_alloc(&sq->lang_line_pool));
     n->lang_area = area;
     n->box_line = bl;
     TR_LANG_LINE* after = nullptr;  // the area's line it follows, or null for the head
@@ -323,7 +345,6 @@ TR_ELEMENT* element_anchor(TR_LANG_LINE* ll) {
 }  // namespace
 
 TR_ERROR _tr_new_element(TR_ELEMENT** el_ret, TR_SEQUENCE* sq, TR_LANG_LINE* ll) {
-    (void)sq;
     TR_BOX_LINE* bl = ll->box_line;
     TR_ELEMENT* head = &bl->el_head;
     TR_ELEMENT* anchor = element_anchor(ll);
@@ -331,7 +352,7 @@ TR_ERROR _tr_new_element(TR_ELEMENT** el_ret, TR_SEQUENCE* sq, TR_LANG_LINE* ll)
     if ((anchor == head && head->next != head && (head->next->cr & 8)) ||
         (anchor->next == head && anchor != head && (anchor->cr & 7)))
         return tr_err(TRE_INSERT_CHAR);
-    auto* e = zalloc<TR_ELEMENT>();
+    auto* e = static_cast<TR_ELEMENT*>(slot_alloc(&sq->element_pool));
     e->ll = ll;
     e->prev = anchor;
     e->next = anchor->next;
@@ -341,6 +362,7 @@ TR_ERROR _tr_new_element(TR_ELEMENT** el_ret, TR_SEQUENCE* sq, TR_LANG_LINE* ll)
         last->ll_next = e;
     else
         ll->element_list = e;
+    ll->element_last = e;
     if (el_ret) *el_ret = e;
     return tr_err(TRE_OK);
 }
@@ -413,14 +435,18 @@ TR_ERROR _tr_stop_lang_line_op(TR_ERROR e, TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
 void _tr_destroy_element(TR_SEQUENCE* sq, TR_ELEMENT* el) {
     TR_LANG_LINE* ll = el->ll;
     TR_ELEMENT** pp = &ll->element_list;
-    while (*pp && *pp != el)
+    TR_ELEMENT* before = nullptr;
+    while (*pp && *pp != el) {
+        before = *pp;
         pp = &(*pp)->ll_next;
+    }
     if (!*pp) er_panic("_tr_Destroy_element");
     *pp = el->ll_next;
+    if (ll->element_last == el) ll->element_last = before;
     el->prev->next = el->next;
     el->next->prev = el->prev;
     sq->box_op->unmapping_element(el);
-    d_f_ree(el);
+    slot_free(el);
 }
 
 void _tr_set_char_buf_lang_line(TR_LANG_LINE* ll) {
@@ -463,7 +489,7 @@ void _tr_destroy_lang_line(TR_SEQUENCE* sq, TR_LANG_LINE* ll, bool queue) {
     if (queue && ll->start.buf && sq->thread != -1) _insert_unmapping_char(sq, ll->start, 0);
     while (ll->element_list)
         _tr_destroy_element(sq, ll->element_list);
-    d_f_ree(ll);
+    slot_free(ll);
 }
 
 void _tr_destroy_lang_line_list(TR_SEQUENCE* sq, TR_BOX_LINE* bl) {
@@ -479,15 +505,20 @@ void _tr_destroy_box_line(TR_SEQUENCE* sq, TR_BOX_LINE* bl) {
         e->prev->next = e->next;
         e->next->prev = e->prev;
         sq->box_op->unmapping_element(e);
-        d_f_ree(e);
+        slot_free(e);
     }
     sq->box_op->free_box_line(sq, bl);
+    // The lines after it move up.
+    if (bl->box->stale_line == bl)
+        bl->box->stale_line = bl->next;
+    else
+        _tr_set_bl_offset(bl->box, bl);
     if (bl->prev)
         bl->prev->next = bl->next;
     else if (bl->box->line_list == bl)
         bl->box->line_list = bl->next;
     if (bl->next) bl->next->prev = bl->prev;
-    d_f_ree(bl);
+    slot_free(bl);
 }
 
 void _tr_destroy_box_line_list(TR_SEQUENCE* sq, TR_BOX* b) {
@@ -574,8 +605,10 @@ void _tr_get_lang_area_info(TR_LANG_AREA_INFO* lai, TR_LANG_AREA* area) {
     lai->phys_start_box = lai->start_box;
     lai->phys_end_box = lai->end_box;
     bool swap = lai->end_box->seq < lai->start_box->seq;
-    if (!swap && lai->end_box == lai->start_box)
+    if (!swap && lai->end_box == lai->start_box) {
+        _tr_settle_bl_offset(lai->end_box, nullptr);
         swap = lai->end_box_line->doc_start_offset < lai->start_box_line->doc_start_offset;
+    }
     if (swap) {
         std::swap(lai->phys_start_box_line, lai->phys_end_box_line);
         std::swap(lai->phys_start_box, lai->phys_end_box);
@@ -605,6 +638,7 @@ void _tr_dirty_box(TR_SEQUENCE* sq, TR_BOX* box) {
         TR_PTR p = _tr_box_last_ptr(box);
         if (p.buf && _tr_char_element(p)) _insert_unmapping_char(sq, p, 0);
     } else if (used > limit) {
+        _tr_settle_bl_offset(box, nullptr);
         for (TR_BOX_LINE* l = box->line_list; l; l = l->next)
             if (int64_t{box->start_px_offset} + l->doc_start_offset + l->height > limit) {
                 TR_PTR p = _tr_box_line_first_ptr(l);
@@ -619,18 +653,6 @@ void _tr_dirty_box(TR_SEQUENCE* sq, TR_BOX* box) {
 // ---------------------------------------------------------------- processing a position
 
 namespace {
-// True when b follows a on their box: searched both ways from a at once, so the answer costs
-// the distance between them, not the length of the box.
-bool follows_in_box(TR_BOX_LINE* a, TR_BOX_LINE* b) {
-    for (TR_BOX_LINE *f = a->next, *r = a->prev; f || r;) {
-        if (f == b) return true;
-        if (r == b) return false;
-        if (f) f = f->next;
-        if (r) r = r->prev;
-    }
-    return false;
-}
-
 // Destroys the box lines strictly between a and b when b follows a in the same box: true.
 bool box_line_adjust(TR_SEQUENCE* sq, TR_BOX_LINE* a, TR_BOX_LINE* b) {
     if (a->box != b->box || a == b) return false;

@@ -2,6 +2,7 @@
 #include "render/string_pic.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
@@ -41,6 +42,43 @@ void draw_run(LC_STRING_PIC* sp, const LCF_SET* lcf, int n, int dir) {
     sp->dir = static_cast<int16_t>(dir);
     if (!sp->pic) sp->r.br = {sp->r.tl.x, sp->r.tl.y};  // nothing drawn: no raster, no area
     if (!sp->pic) sp->r = {{0, 0}, {0, 0}};
+}
+
+// What draw_run gives but the raster: the engine measures the run when it can, else the run is
+// drawn and its raster dropped.
+void measure_run(LC_STRING_PIC* sp, const LCF_SET* lcf, int n, int dir) {
+    *sp = {};
+    LC_FONT_ENGINE_TYPE* t = lcf[0].font ? drawing_type(lcf[0].font) : nullptr;
+    if (t && !t->fe_get_metric) {
+        draw_run(sp, lcf, n, dir);
+        free_string_pic(sp);
+        return;
+    }
+    const int drawn = t ? t->fe_get_metric(sp, dir, lcf, n) : 0;
+    sp->pic = nullptr;
+    sp->dir = static_cast<int16_t>(dir);
+    if (!drawn) sp->r = {{0, 0}, {0, 0}};
+}
+
+// A run of one font, drawn or (without draw) only measured.
+void font_run(LC_STRING_PIC* sp, LC_FONT* font, int size, const L_CHAR* str, int len, int dir,
+              bool draw) {
+    *sp = {};
+    if (len <= 0) return;
+    if (!drawing_type(font)) er_panic("get_string_pic");
+    auto run = draw ? draw_run : measure_run;
+    // A run of a line's length is built on the stack; a longer one in a block.
+    constexpr int RUN = 128;
+    if (len <= RUN) {
+        LCF_SET lcf[RUN];
+        for (int i = 0; i < len; i++)
+            lcf[i] = {str[i], font, size};
+        run(sp, lcf, len, dir);
+        return;
+    }
+    LCF_SET* lcf = str2lcf(str, len, font, size);
+    run(sp, lcf, len, dir);
+    d_f_ree(lcf);
 }
 
 const LC_WS_COND draws_cond = {WSC_DRAWS, nullptr, nullptr};
@@ -107,21 +145,7 @@ void pic_rotate_90(LC_STRING_PIC* dest, const LC_STRING_PIC* src) {
 
 void get_string_pic_font(LC_STRING_PIC* sp, LC_FONT* font, int size, const L_CHAR* str, int len,
                          int dir) {
-    *sp = {};
-    if (len <= 0) return;
-    if (!drawing_type(font)) er_panic("get_string_pic");
-    // A run of a line's length is drawn from the stack; a longer one from a block.
-    constexpr int RUN = 128;
-    if (len <= RUN) {
-        LCF_SET lcf[RUN];
-        for (int i = 0; i < len; i++)
-            lcf[i] = {str[i], font, size};
-        draw_run(sp, lcf, len, dir);
-        return;
-    }
-    LCF_SET* lcf = str2lcf(str, len, font, size);
-    draw_run(sp, lcf, len, dir);
-    d_f_ree(lcf);
+    font_run(sp, font, size, str, len, dir, true);
 }
 
 void get_string_pic(LC_STRING_PIC* sp, LC_WRITING_STYLE* ws, const L_CHAR* str, int size, int dir) {
@@ -185,13 +209,45 @@ struct SP_ADV_CACHE {
         bool upright;
         bool operator==(const WsKey&) const = default;
     };
-    struct WsHash {
-        size_t operator()(const WsKey& k) const {
-            return std::hash<const void*>()(k.ws) ^ (size_t{k.ch} * 0x9E3779B97F4A7C15ull) ^
-                   (static_cast<size_t>(k.size) << 40) ^ k.upright;
-        }
+    // An open-addressed table, a power of two in size and at most half full: a look-up is mostly
+    // one probe into one array, where a node map costs a cache miss on every character.
+    struct Slot {
+        WsKey k;
+        Placed v;
+        bool full;
     };
-    std::unordered_map<WsKey, Placed, WsHash> placed;
+    std::vector<Slot> slots;
+    size_t used = 0;
+
+    static size_t hash(const WsKey& k) {
+        uint64_t h = reinterpret_cast<uintptr_t>(k.ws) ^ (uint64_t{k.ch} << 1) ^
+                     (static_cast<uint64_t>(static_cast<uint32_t>(k.size)) << 33) ^ k.upright;
+        h *= 0x9E3779B97F4A7C15ull;
+        return static_cast<size_t>(h ^ (h >> 32));
+    }
+    const Placed* find(const WsKey& k) const {
+        if (slots.empty()) return nullptr;
+        const size_t mask = slots.size() - 1;
+        for (size_t i = hash(k) & mask;; i = (i + 1) & mask) {
+            if (!slots[i].full) return nullptr;
+            if (slots[i].k == k) return &slots[i].v;
+        }
+    }
+    void insert(const WsKey& k, const Placed& v) {
+        if ((used + 1) * 2 > slots.size()) {
+            std::vector<Slot> old(slots.empty() ? 64 : slots.size() * 2);
+            old.swap(slots);
+            used = 0;
+            for (const Slot& s : old)
+                if (s.full) insert(s.k, s.v);
+        }
+        const size_t mask = slots.size() - 1;
+        size_t i = hash(k) & mask;
+        while (slots[i].full)
+            i = (i + 1) & mask;
+        slots[i] = {k, v, true};
+        used++;
+    }
 };
 
 namespace {
@@ -213,9 +269,8 @@ int char_advance(SP_WORK* w, LC_FONT* font, int size, L_CHAR ch, bool upright) {
     if (it != w->adv->map.end()) return it->second;
     LC_STRING_PIC p;
     LCF_SET one{ch, font, size};
-    draw_run(&p, &one, 1, 0);
+    measure_run(&p, &one, 1, 0);
     int a = upright ? pic_h(p) : p.width;
-    free_string_pic(&p);
     w->adv->map.emplace(k, a);
     return a;
 }
@@ -224,8 +279,7 @@ int char_advance(SP_WORK* w, LC_FONT* font, int size, L_CHAR ch, bool upright) {
 SP_ADV_CACHE::Placed placed_char(SP_WORK* w, LC_WRITING_STYLE* ws, int size, L_CHAR ch,
                                  bool upright) {
     SP_ADV_CACHE::WsKey k{ws, size, ch, upright};
-    auto it = w->adv->placed.find(k);
-    if (it != w->adv->placed.end()) return it->second;
+    if (const SP_ADV_CACHE::Placed* hit = w->adv->find(k)) return *hit;
     SP_ADV_CACHE::Placed pl{};
     LCF_SET* r = ws_convert(ws, &draws_cond, size, &ch, 1, 0);
     if (r && r[0].font && r[1].ch == 0 && drawing_type(r[0].font)) {
@@ -233,64 +287,90 @@ SP_ADV_CACHE::Placed placed_char(SP_WORK* w, LC_WRITING_STYLE* ws, int size, L_C
         pl.adv = char_advance(w, pl.c.font, pl.c.size, pl.c.ch, upright);
     }
     if (r) d_f_ree(r);
-    w->adv->placed.emplace(k, pl);
+    w->adv->insert(k, pl);
     return pl;
+}
+
+// An element's work and room for its first characters share one block; a longer run moves its
+// arrays to a block of their own. The arrays share a block: positions first (the widest
+// alignment), then the characters and their advances.
+constexpr int EW_INLINE = 8;
+constexpr int64_t EW_PER_CHAR = sizeof(TR_PTR) + sizeof(L_CHAR) + sizeof(int);
+static_assert(alignof(TR_PTR) >= alignof(L_CHAR) && alignof(L_CHAR) >= alignof(int));
+static_assert(sizeof(SP_ELEMENT_WORK) % alignof(TR_PTR) == 0);
+
+TR_PTR* ew_inline(SP_ELEMENT_WORK* ew) {
+    return reinterpret_cast<TR_PTR*>(ew + 1);
+}
+
+void ew_set_arrays(SP_ELEMENT_WORK* ew, TR_PTR* q, int cap) {
+    ew->ptr = q;
+    ew->str = reinterpret_cast<L_CHAR*>(q + cap);
+    ew->advs = reinterpret_cast<int*>(ew->str + cap);
+    ew->cap = cap;
+}
+
+SP_ELEMENT_WORK* new_element_work(SP_WORK* w) {
+    auto* ew = static_cast<SP_ELEMENT_WORK*>(slot_alloc(&w->work_pool));
+    ew_set_arrays(ew, ew_inline(ew), EW_INLINE);
+    return ew;
 }
 
 void free_element_work(SP_ELEMENT_WORK* ew) {
     free_string_pic(&ew->pic);
-    if (ew->ptr) d_f_ree(ew->ptr);  // one block holds ptr, str and advs
+    if (ew->ptr && ew->ptr != ew_inline(ew)) d_f_ree(ew->ptr);
     _tr_free_attr(ew->attr);
-    d_f_ree(ew);
+    slot_free(ew);
 }
 
+// The element's picture as its line lays it: a turned run, or an upright character of a
+// vertical line centred on the line. Without draw only its rectangle and width, which is all the
+// layout needs; the raster is drawn when a sequence picture is made.
+void element_pic(LC_STRING_PIC* out, const SP_ELEMENT_WORK* ew, bool draw) {
+    if (ew->rotate) {
+        LC_STRING_PIC tmp;
+        font_run(&tmp, ew->font, ew->size, ew->str, ew->len, ew->pic_dir, draw);
+        pic_rotate_90(out, &tmp);
+        out->width = tmp.width;
+        out->dir = tmp.dir;
+        free_string_pic(&tmp);
+        return;
+    }
+    font_run(out, ew->font, ew->size, ew->str, ew->len, ew->pic_dir, draw);
+    if (ew->el_dir == 3 && ew->len == 1) {
+        I_RECT& r = out->r;
+        int wd = r.br.x - r.tl.x;
+        r.br.x = wd / 2;
+        r.tl.x = r.br.x - wd;
+        r.br.y -= r.tl.y;
+        r.tl.y = 0;
+        out->width = static_cast<int16_t>(r.br.y);
+    }
+}
+
+// Measures the element as the current line lays it.
 void sp_get_pic(TR_SEQUENCE* sq, TR_ELEMENT* el) {
     SP_WORK* w = spw(sq);
     SP_ELEMENT_WORK* ew = ew_of(el);
     free_string_pic(&ew->pic);
-    const int dir = el->ll ? el->ll->dir : 0;
-    if (w->rotate) {
-        LC_STRING_PIC tmp;
-        get_string_pic_font(&tmp, ew->font, ew->size, ew->str, ew->len, dir);
-        pic_rotate_90(&ew->pic, &tmp);
-        ew->pic.width = tmp.width;
-        ew->pic.dir = tmp.dir;
-        free_string_pic(&tmp);
-    } else {
-        get_string_pic_font(&ew->pic, ew->font, ew->size, ew->str, ew->len, dir);
-        if (w->el_dir == 3 && ew->len == 1) {
-            I_RECT& r = ew->pic.r;
-            int wd = r.br.x - r.tl.x;
-            r.br.x = wd / 2;
-            r.tl.x = r.br.x - wd;
-            r.br.y -= r.tl.y;
-            r.tl.y = 0;
-            ew->pic.width = static_cast<int16_t>(r.br.y);
-        }
-    }
+    ew->pic_dir = static_cast<int16_t>(el->ll ? el->ll->dir : 0);
+    ew->rotate = w->rotate;
+    ew->el_dir = w->el_dir;
+    element_pic(&ew->pic, ew, false);
     ew->dirty = false;
 }
 
 void append_char(SP_ELEMENT_WORK* ew, L_CHAR ch, TR_PTR p, int adv) {
     if (ew->len == ew->cap) {
-        // The three arrays share one block: positions first (the widest alignment), then the
-        // characters and their advances.
-        int cap = ew->cap ? ew->cap * 2 : 8;
-        static_assert(alignof(TR_PTR) >= alignof(L_CHAR) && alignof(L_CHAR) >= alignof(int));
-        auto* q = static_cast<TR_PTR*>(
-            d_alloc(cap * int64_t{sizeof(TR_PTR) + sizeof(L_CHAR) + sizeof(int)}));
+        const int cap = ew->cap < 32 ? 32 : ew->cap * 2;
+        auto* q = static_cast<TR_PTR*>(d_alloc(cap * EW_PER_CHAR));
         auto* s = reinterpret_cast<L_CHAR*>(q + cap);
         auto* a = reinterpret_cast<int*>(s + cap);
-        if (ew->len) {
-            memcpy(s, ew->str, ew->len * sizeof(L_CHAR));
-            memcpy(q, ew->ptr, ew->len * sizeof(TR_PTR));
-            memcpy(a, ew->advs, ew->len * sizeof(int));
-            d_f_ree(ew->ptr);
-        }
-        ew->str = s;
-        ew->ptr = q;
-        ew->advs = a;
-        ew->cap = cap;
+        memcpy(s, ew->str, ew->len * sizeof(L_CHAR));
+        memcpy(q, ew->ptr, ew->len * sizeof(TR_PTR));
+        memcpy(a, ew->advs, ew->len * sizeof(int));
+        if (ew->ptr != ew_inline(ew)) d_f_ree(ew->ptr);
+        ew_set_arrays(ew, q, cap);
     }
     ew->str[ew->len] = ch;
     ew->ptr[ew->len] = p;
@@ -300,16 +380,28 @@ void append_char(SP_ELEMENT_WORK* ew, L_CHAR ch, TR_PTR p, int adv) {
     ew->dirty = true;
 }
 
-// The length of the box line's characters and how many there are.
-int line_pixels(TR_BOX_LINE* bl, int* chars) {
-    int sum = 0, n = 0;
-    for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
-        if (ordinary(e)) {
-            sum += ew_of(e)->adv;
-            n += ew_of(e)->len;
-        }
-    if (chars) *chars = n;
-    return sum;
+// Bumped whenever an element or a box line goes, anywhere: a kept line sum is good only while it
+// stays the same (a destroyed element cannot name its sequence, nor a freed line its address).
+std::atomic<uint64_t> element_gen{0};
+
+// The length of the box line's characters and how many there are. The sum of the line being
+// laid out is kept, so that offering a character costs no walk over the line.
+int line_pixels(SP_WORK* w, TR_BOX_LINE* bl, int* chars) {
+    const uint64_t gen = element_gen.load(std::memory_order_relaxed);
+    if (w->sum_line != bl || w->sum_gen != gen) {
+        int sum = 0, n = 0;
+        for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
+            if (ordinary(e)) {
+                sum += ew_of(e)->adv;
+                n += ew_of(e)->len;
+            }
+        w->sum_line = bl;
+        w->sum_gen = gen;
+        w->sum_pixels = sum;
+        w->sum_chars = n;
+    }
+    if (chars) *chars = w->sum_chars;
+    return w->sum_pixels;
 }
 
 // Destroys the last language line after the current one on its box line: false when none.
@@ -342,7 +434,7 @@ bool line_fits(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, int extra) {
     if (max < 0) return true;
     for (;;) {
         int chars = 0;
-        int64_t len = int64_t{line_pixels(ci->box_line, &chars)} + extra;
+        int64_t len = int64_t{line_pixels(spw(sq), ci->box_line, &chars)} + extra;
         if (len <= max) return true;
         if (last_ll_destroy(sq, ci)) continue;
         if (last_el_destroy(sq, ci)) continue;
@@ -358,7 +450,7 @@ TR_ERROR sp_new_element(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     TR_ELEMENT* el = nullptr;
     TR_ERROR r = _tr_new_element(&el, sq, ci->lang_line);
     if (r.code != TRE_OK) return r;
-    el->work = zalloc<SP_ELEMENT_WORK>();
+    el->work = new_element_work(spw(sq));
     spw(sq)->prev_element_ptr = spw(sq)->element_ptr;
     spw(sq)->element_ptr = el;
     return r;
@@ -370,13 +462,14 @@ TR_ERROR sp_flush_element(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     if (el->cr != 0) return tr_err(TRE_OK);
     SP_ELEMENT_WORK* ew = ew_of(el);
     if (ew->len == 0) return tr_err(TRE_OK);
-    if (ew->dirty || !ew->pic.pic) sp_get_pic(sq, el);
+    if (ew->dirty) sp_get_pic(sq, el);
     ew->ll_dir = static_cast<int16_t>(ci->lang_line->dir);
     ew->ln_dir = static_cast<int16_t>(ci->box_line->attr.default_dir);
     return sp_line_check(sq, ci);
 }
 
 void sp_unmapping_element(TR_ELEMENT* el) {
+    element_gen.fetch_add(1, std::memory_order_relaxed);
     if (el->work) free_element_work(ew_of(el));
     el->work = nullptr;
 }
@@ -385,6 +478,7 @@ void sp_new_box_line(TR_SEQUENCE*, TR_BOX_LINE* bl) {
     bl->work = zalloc<SP_BOX_LINE_WORK>();
 }
 void sp_free_box_line(TR_SEQUENCE*, TR_BOX_LINE* bl) {
+    element_gen.fetch_add(1, std::memory_order_relaxed);
     if (bl->work) d_f_ree(bl->work);
     bl->work = nullptr;
 }
@@ -446,6 +540,10 @@ TR_ERROR sp_put_box_line(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_PTR p, TR_CHAR_EL
         ew->attr = _tr_copy_attr(ce->attr);
     }
     append_char(ew, c.ch, p, adv);
+    if (w->sum_line == el->ll->box_line) {
+        w->sum_pixels += adv;
+        w->sum_chars++;
+    }
     ew->glue_end = 0;
     return tr_err(TRE_OK);
 }
@@ -494,6 +592,7 @@ TR_ERROR sp_pop_box_line(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_PTR p) {
             for (int i = k; i < ew->len; i++)
                 ew->adv -= ew->advs[i];
             ew->len = k;
+            w->sum_line = nullptr;
             sp_get_pic(sq, el);
             w->element_ptr = el;
         } else {
@@ -558,6 +657,7 @@ void line_height_metric(TR_BOX_LINE* bl) {
 // change (the sequence picture places lines by their offsets).
 void set_line_offsets(TR_BOX* b, TR_BOX_LINE* bl, bool vertical) {
     _tr_set_bl_offset(b, bl);
+    _tr_settle_bl_offset(b, bl);
     if (auto* lw = static_cast<SP_BOX_LINE_WORK*>(bl->work)) {
         int o = b->start_px_offset + bl->doc_start_offset;
         lw->offset = vertical ? I_POINT{o, 0} : I_POINT{0, o};
@@ -567,6 +667,7 @@ void set_line_offsets(TR_BOX* b, TR_BOX_LINE* bl, bool vertical) {
 TR_ERROR line_height_check(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     TR_BOX* b = ci->box;
     if (b->attr.max_doc_dir_pixels < 0) return tr_err(TRE_OK);
+    _tr_settle_bl_offset(b, nullptr);
     for (TR_BOX_LINE* l = b->line_list; l; l = l->next) {
         if (int64_t{b->start_px_offset} + l->doc_start_offset <= b->attr.max_doc_dir_pixels)
             continue;
@@ -616,7 +717,7 @@ void line_dir_metric(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     SP_WORK* w = spw(sq);
     TR_BOX_LINE* bl = ci->box_line;
     int n = 0;
-    int sum = line_pixels(bl, nullptr);
+    int sum = line_pixels(w, bl, nullptr);
     for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
         n += ordinary(e);
     int L = ci->box->attr.max_line_pixels;
@@ -700,6 +801,7 @@ void sp_free_sequence(TR_SEQUENCE* sq) {
 int sp_new_sequence(TR_SEQUENCE* sq, void*) {
     auto* w = zalloc<SP_WORK>();
     w->adv = new SP_ADV_CACHE;
+    slot_pool_init(&w->work_pool, int64_t{sizeof(SP_ELEMENT_WORK)} + EW_INLINE * EW_PER_CHAR);
     sq->work = w;
     return 0;
 }
@@ -732,11 +834,13 @@ void gather_element(PIC* pi, TR_SEQUENCE* sq, TR_ELEMENT* el, I_POINT origin) {
     }
     const uint32_t color = static_cast<uint32_t>(_tr_get_attr_int_data(ew->attr, TRA_COLOR_T));
     const int W = pic_w(ew->pic), H = pic_h(ew->pic);
-    if (ew->pic.pic && W > 0 && H > 0) {
+    LC_STRING_PIC drawn{};
+    if (W > 0 && H > 0) element_pic(&drawn, ew, true);
+    if (drawn.pic && pic_w(drawn) == W && pic_h(drawn) == H) {
         const int64_t n = int64_t{W} * H;
         pe->data = static_cast<uint32_t*>(d_alloc(n * int64_t{sizeof(uint32_t)}));
         pe->alpha = static_cast<uint8_t*>(d_alloc(n));
-        memcpy(pe->alpha, ew->pic.pic, n);
+        memcpy(pe->alpha, drawn.pic, n);
         bool grey = false;
         for (int64_t i = 0; i < n; i++) {
             uint8_t v = pe->alpha[i];
@@ -763,6 +867,7 @@ void gather_element(PIC* pi, TR_SEQUENCE* sq, TR_ELEMENT* el, I_POINT origin) {
             pe->alpha = nullptr;
         }
     }
+    free_string_pic(&drawn);
     pe->next = pi->list;
     pi->list = pe;
     insert_rect_i(&pi->rect, pe->p.r.tl);
@@ -775,6 +880,7 @@ void sp_get_sequence_pic(PIC* pi, TR_SEQUENCE* sq) {
     pi->list = nullptr;
     tr_lock(sq);
     for (TR_BOX* b = sq->box_ring.next; b->seq; b = b->next) {
+        _tr_settle_bl_offset(b, nullptr);
         I_POINT bo = b->work ? static_cast<SP_BOX_WORK*>(b->work)->offset : I_POINT{0, 0};
         for (TR_BOX_LINE* bl = b->line_list; bl; bl = bl->next) {
             // Line origins follow the heights as they are now.

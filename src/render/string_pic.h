@@ -6,10 +6,10 @@
 // a writing style, choosing a font per character; get_string_pic_font draws a run in one font.
 //
 // string_pic_op is the back end of the layout (render/layout.h): an element is a run of characters
-// of one font, size and attribute list drawn as one string picture; a box line measures its
-// elements, takes its height and base line from them and spaces them by its alignment. The
-// picture of a whole laid-out sequence (PIC) gathers every element placed and coloured, with the
-// targets of links and links underlined.
+// of one font, size and attribute list forming one string picture; a box line measures its
+// elements, takes its height and base line from them and spaces them by its alignment. Layout
+// only measures; the picture of a whole laid-out sequence (PIC) draws every element, placed and
+// coloured, with the targets of links and links underlined.
 //
 // Line lengths are measured in pen advances: every character's advance is known when it is
 // offered, so a character that would make its box line too long is refused before it is placed
@@ -51,6 +51,12 @@ struct SP_WORK {
     uint8_t el_dir;   // 3 vertical box line, 12 horizontal
     int real_line_pixels;
     SP_ADV_CACHE* adv;  // advances of characters already measured
+    // The length and character count of the ordinary elements of sum_line (null: none kept), as
+    // of generation sum_gen of the elements.
+    TR_BOX_LINE* sum_line;
+    uint64_t sum_gen;
+    int sum_pixels, sum_chars;
+    SLOT_POOL work_pool;  // the elements' work
 };
 
 struct SP_BOX_WORK {
@@ -63,7 +69,7 @@ struct SP_BOX_LINE_WORK {
 };
 
 struct SP_ELEMENT_WORK {
-    LC_STRING_PIC pic;
+    LC_STRING_PIC pic;  // rectangle and width; the raster is drawn when a sequence picture is made
     I_POINT offset;
     LC_FONT* font;
     int size;
@@ -78,7 +84,12 @@ struct SP_ELEMENT_WORK {
     void* obj;
     int adv;     // the element's length along its line
     int* advs;   // each character's share of it
-    bool dirty;  // characters changed since the run was drawn
+    bool dirty;  // characters changed since the run was measured
+    // How the run is drawn, as it was measured: turned, the box line's direction bits (3 for an
+    // upright character centred on a vertical line) and the language line's direction.
+    uint8_t rotate;
+    uint8_t el_dir;
+    int16_t pic_dir;
 };
 
 extern TR_BOX_OP string_pic_op;

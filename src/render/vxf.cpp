@@ -16,8 +16,8 @@
 #include "base/alloc.h"
 #include "longchar/longchar.h"
 
-LC_FONT_ENGINE_TYPE vxf_font_engine_type = {"vxf",   vxf_get_font, vxf_get_string_pic,
-                                            nullptr, {0, 0},       nullptr};
+LC_FONT_ENGINE_TYPE vxf_font_engine_type = {"vxf",  vxf_get_font, vxf_get_string_pic,   nullptr,
+                                            {0, 0}, nullptr,      vxf_get_string_metric};
 LC_FONT_ENGINE vxf_font_engine = {nullptr, "vxf", &vxf_font_engine_type, nullptr};
 
 namespace {
@@ -287,25 +287,52 @@ int vxf_get_font(LC_FONT* font, LC_FONT_ENGINE* fe) {
     return 0;
 }
 
-void vxf_get_string_pic(LC_STRING_PIC* p, int dir, const LCF_SET* str, int len) {
-    (void)dir;
-    p->pic = nullptr;
-    if (len <= 0 || !str[0].font) return;
-    LC_FONT_WORK* fw = get_font_work(str[0].font, &vxf_font_engine);
-    auto* vf = fw ? static_cast<VXF_FONT*>(fw->work) : nullptr;
-    if (!vf || vf->len == 0) return;
-    VXF_DATA* d = vf->dat[vf->len - 1];
-    for (int i = 0; i < vf->len; i++)
-        if (vf->dat[i]->size == str[0].size) {
-            d = vf->dat[i];
-            break;
+namespace {
+// Each byte value of a 1-bit row as eight pixel masks, the first pixel in the high bit: 0xFF
+// where the bit is set (no ink), 0 where it is clear.
+struct BitMasks {
+    uint64_t m[256];
+    BitMasks() {
+        for (int v = 0; v < 256; v++) {
+            unsigned char px[8];
+            for (int j = 0; j < 8; j++)
+                px[j] = (v >> (7 - j)) & 1 ? 0xFF : 0;
+            memcpy(&m[v], px, 8);
         }
-    vxf_draw(d, p, str, len);
-}
+    }
+};
+const BitMasks bit_masks;
 
-void vxf_draw(VXF_DATA* d, LC_STRING_PIC* p, const LCF_SET* str, int len) {
+// Inks the n pixels from dst whose bits, counted from bit `bit` of the glyph's nbytes bytes, are
+// clear. Pixels already inked stay inked, so eight pixels at a time are ANDed with the masks of
+// their bits.
+void ink_bits(unsigned char* dst, const unsigned char* bm, int64_t nbytes, int64_t bit, int n) {
+    int c = 0;
+    for (; c + 8 <= n; c += 8) {
+        const int64_t b = bit + c, k = b >> 3;
+        const int s = static_cast<int>(b & 7);
+        unsigned v = unsigned{bm[k]} << 8;
+        if (s && k + 1 < nbytes) v |= bm[k + 1];
+        v = (v << s >> 8) & 0xFF;
+        if (v == 0xFF) continue;
+        uint64_t px;
+        memcpy(&px, dst + c, 8);
+        px &= bit_masks.m[v];
+        memcpy(dst + c, &px, 8);
+    }
+    for (; c < n; c++) {
+        const int64_t b = bit + c;
+        if (!((bm[b >> 3] >> (7 - (b & 7))) & 1)) dst[c] = 0;
+    }
+}
+}  // namespace
+
+namespace {
+// The run's rectangle and width; with draw, its raster too. True when the run has a raster
+// (drawn or, without draw, one that drawing would give).
+bool draw_or_measure(VXF_DATA* d, LC_STRING_PIC* p, const LCF_SET* str, int len, bool draw) {
     p->pic = nullptr;
-    if (!d || len <= 0 || !load_size(d)) return;
+    if (!d || len <= 0 || !load_size(d)) return false;
     const VXF_OFS* tbl = d->ofs.load(std::memory_order_acquire);
     // The glyphs of the run, then the picture's extent.
     constexpr int RUN = 64;
@@ -337,9 +364,9 @@ void vxf_draw(VXF_DATA* d, LC_STRING_PIC* p, const LCF_SET* str, int len) {
     int height = ymax - ymin;
     p->r = {{0, ymin}, {static_cast<int32_t>(std::min<int64_t>(width, INT32_MAX)), ymax}};
     p->width = static_cast<int16_t>(std::clamp<int64_t>(width, 0, INT16_MAX));
-    if (width <= 0 || width > INT16_MAX || width * height > VXF_MAX_PIXELS) {
+    if (width <= 0 || width > INT16_MAX || width * height > VXF_MAX_PIXELS || !draw) {
         if (gl != local) d_f_ree(gl);
-        return;
+        return width > 0 && width <= INT16_MAX && width * height <= VXF_MAX_PIXELS;
     }
     const int64_t w = width;
     auto* pic = static_cast<unsigned char*>(d_alloc(w * height));
@@ -349,6 +376,7 @@ void vxf_draw(VXF_DATA* d, LC_STRING_PIC* p, const LCF_SET* str, int len) {
         if (g.type == 1 || g.type == 2) {
             const unsigned char* bm = d->bytes + g.ofs;
             const int cols = g.end_x - g.st_x, rows = g.end_y - g.st_y;
+            const int64_t nbytes = (int64_t{rows} * cols + 7) >> 3;
             const int64_t x0 = pen + g.st_x;
             // The columns and rows of the glyph that fall inside the picture.
             const int c0 = static_cast<int>(std::clamp<int64_t>(-x0, 0, cols));
@@ -359,10 +387,7 @@ void vxf_draw(VXF_DATA* d, LC_STRING_PIC* p, const LCF_SET* str, int len) {
                 unsigned char* row = pic + int64_t{y} * w;
                 const int64_t bit = int64_t{r} * cols;
                 if (g.type == 1) {
-                    for (int c = c0; c < c1; c++) {
-                        int64_t b = bit + c;
-                        if (!((bm[b >> 3] >> (7 - (b & 7))) & 1)) row[x0 + c] = 0;
-                    }
+                    if (c1 > c0) ink_bits(row + x0 + c0, bm, nbytes, bit + c0, c1 - c0);
                 } else {
                     // A multiplying blend, clamped so that ink over ink stays ink.
                     for (int c = c0; c < c1; c++) {
@@ -377,4 +402,37 @@ void vxf_draw(VXF_DATA* d, LC_STRING_PIC* p, const LCF_SET* str, int len) {
     }
     if (gl != local) d_f_ree(gl);
     p->pic = pic;
+    return true;
+}
+
+VXF_DATA* size_of(const LCF_SET* str, int len) {
+    if (len <= 0 || !str[0].font) return nullptr;
+    LC_FONT_WORK* fw = get_font_work(str[0].font, &vxf_font_engine);
+    auto* vf = fw ? static_cast<VXF_FONT*>(fw->work) : nullptr;
+    if (!vf || vf->len == 0) return nullptr;
+    for (int i = 0; i < vf->len; i++)
+        if (vf->dat[i]->size == str[0].size) return vf->dat[i];
+    return vf->dat[vf->len - 1];
+}
+}  // namespace
+
+void vxf_draw(VXF_DATA* d, LC_STRING_PIC* p, const LCF_SET* str, int len) {
+    draw_or_measure(d, p, str, len, true);
+}
+
+int vxf_measure(VXF_DATA* d, LC_STRING_PIC* p, const LCF_SET* str, int len) {
+    return draw_or_measure(d, p, str, len, false) ? 1 : 0;
+}
+
+void vxf_get_string_pic(LC_STRING_PIC* p, int dir, const LCF_SET* str, int len) {
+    (void)dir;
+    p->pic = nullptr;
+    if (VXF_DATA* d = size_of(str, len)) vxf_draw(d, p, str, len);
+}
+
+int vxf_get_string_metric(LC_STRING_PIC* p, int dir, const LCF_SET* str, int len) {
+    (void)dir;
+    p->pic = nullptr;
+    VXF_DATA* d = size_of(str, len);
+    return d ? vxf_measure(d, p, str, len) : 0;
 }

@@ -68,12 +68,16 @@ const char* vxf_font_root();
 int vxf_get_font(LC_FONT* font, LC_FONT_ENGINE* fe);
 VXF_DATA* get_vxf_dat(const char* fontname, int size);
 void vxf_get_string_pic(LC_STRING_PIC* p, int dir, const LCF_SET* str, int len);
+// The rectangle and width vxf_get_string_pic gives, with no raster drawn: 1 when it would draw one.
+int vxf_get_string_metric(LC_STRING_PIC* p, int dir, const LCF_SET* str, int len);
 int vxf_get_len(const VXF_OFS* g);
 
 // The parts below the font registry, for tools and fuzzing: a size file read by path (its header
 // checked), a run drawn with one size, a size freed.
 VXF_DATA* vxf_open_size(const char* path, int size);
 void vxf_draw(VXF_DATA* d, LC_STRING_PIC* p, const LCF_SET* str, int len);
+// What vxf_draw gives but the raster: 1 when it would draw one.
+int vxf_measure(VXF_DATA* d, LC_STRING_PIC* p, const LCF_SET* str, int len);
 void vxf_free_size(VXF_DATA* d);
 // The sizes read from a size list's text, in order, at most max; the count.
 int vxf_parse_size_list(const char* text, int64_t len, int* sizes, int max);

@@ -49,6 +49,10 @@ std::string check_invariants(TR_SEQUENCE* sq) {
             prev = x;
         }
         if (!in_box_line) fault = "a language line missing from its box line";
+        TR_ELEMENT* last = nullptr;
+        for (TR_ELEMENT* e = ll->element_list; e; e = e->ll_next)
+            last = e;
+        if (_tr_last_el(ll) != last) fault = "a language line's last element is not its chain's";
         for (TR_ELEMENT* e = ll->element_list; e; e = e->ll_next) {
             bool in_ring = false;
             for (TR_ELEMENT* r = ll->box_line->el_head.next; r != &ll->box_line->el_head;

@@ -38,7 +38,8 @@ inline int fix_fe_new(LC_FONT* font, LC_FONT_ENGINE* fe) {
     insert_font_work(font, fe, nullptr);
     return 0;
 }
-inline LC_FONT_ENGINE_TYPE fix_type = {"fix", fix_fe_new, fix_get_pic, nullptr, {0, 0}, nullptr};
+inline LC_FONT_ENGINE_TYPE fix_type = {"fix",  fix_fe_new, fix_get_pic, nullptr,
+                                       {0, 0}, nullptr,    nullptr};
 inline LC_FONT_ENGINE fix_engine = {nullptr, "fix", &fix_type, nullptr};
 
 // A style drawing code sets 0 and 0xC006 (Unicode) with the fixed engine.

@@ -157,7 +157,8 @@ inline int fake_fe_new(LC_FONT* font, LC_FONT_ENGINE* fe) {
     insert_font_work(font, fe, nullptr);
     return 0;
 }
-inline LC_FONT_ENGINE_TYPE fake_type = {"fake", fake_fe_new, nullptr, nullptr, {0, 0}, nullptr};
+inline LC_FONT_ENGINE_TYPE fake_type = {"fake", fake_fe_new, nullptr, nullptr,
+                                        {0, 0}, nullptr,     nullptr};
 inline LC_FONT_ENGINE fake_engine = {nullptr, "fake", &fake_type, nullptr};
 
 // Registers the fake engine once.

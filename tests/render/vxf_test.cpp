@@ -222,6 +222,60 @@ TEST(VxfDraw, GlyphsStayInsideThePicture) {
     vxf_free_size(d);
 }
 
+TEST(VxfDraw, WideBitRowsOverlapAndMeasuresAgreeWithDrawings) {
+    // Rows of 19 and 13 one-bit columns start at bits that are not byte-aligned; b overhangs a
+    // by two columns left of its pen and two right of its advance, and ink over ink stays ink.
+    const std::vector<std::string> a = {"#.#.#.#.#.#.#.#.#.#", ".##################",
+                                        "#.................#"};
+    const std::vector<std::string> b = {"##.........##", "..#########..", "#.#.#.#.#.#.#"};
+    VXF_DATA* d = open_bytes(
+        "wide.vxf", 8,
+        vxf_build(8, 'a', 'c', {vxf_glyph_art(a, 0, -3, 19), vxf_glyph_art(b, -2, -3, 9)}));
+    ASSERT_NE(d, nullptr);
+    auto overlay = [](std::vector<std::string>& into, const std::vector<std::string>& g, int x0) {
+        for (size_t r = 0; r < g.size(); r++)
+            for (size_t c = 0; c < g[r].size(); c++)
+                if (g[r][c] == '#') into[r][x0 + c] = '#';
+    };
+    std::vector<std::string> ab(3, std::string(30, '.'));  // 19 + 9, and b's 2 beyond
+    overlay(ab, a, 0);
+    overlay(ab, b, 17);
+    LC_STRING_PIC p = draw(d, "ab");
+    EXPECT_EQ(art(p), ab);
+    free_pic(p);
+    std::vector<std::string> bab(3, std::string(2 + 9 + 19 + 11, '.'));  // b's left overhang
+    overlay(bab, b, 0);
+    overlay(bab, a, 11);
+    overlay(bab, b, 28);
+    p = draw(d, "bab");
+    EXPECT_EQ(art(p), bab);
+    free_pic(p);
+    // Measuring gives the drawing's rectangle and width without a raster, and says whether
+    // drawing gives one (a run of nothing, or of blanks only, as drawn).
+    VXF_DATA* zero = open_bytes("zero2.vxf", 8, vxf_build(8, 'a', 'b', {VxfGlyph{}}));
+    ASSERT_NE(zero, nullptr);
+    for (VXF_DATA* f : {d, zero})
+        for (std::string s : {"ab", "bab", "b", "a?", "?", "", "zz"}) {
+            SCOPED_TRACE(s);
+            auto r = run(s, f->size);
+            LC_STRING_PIC drawn{}, measured{};
+            vxf_draw(f, &drawn, r.data(), static_cast<int>(r.size()));
+            int m = vxf_measure(f, &measured, r.data(), static_cast<int>(r.size()));
+            EXPECT_EQ(m, drawn.pic ? 1 : 0);
+            EXPECT_EQ(measured.pic, nullptr);
+            if (!r.empty()) {
+                EXPECT_EQ(measured.width, drawn.width);
+                EXPECT_EQ(measured.r.tl.x, drawn.r.tl.x);
+                EXPECT_EQ(measured.r.tl.y, drawn.r.tl.y);
+                EXPECT_EQ(measured.r.br.x, drawn.r.br.x);
+                EXPECT_EQ(measured.r.br.y, drawn.r.br.y);
+            }
+            free_pic(drawn);
+        }
+    vxf_free_size(zero);
+    vxf_free_size(d);
+}
+
 TEST(VxfDraw, AbMatchesTheExpectedPictureAndIsWrittenAsP5) {
     test_font_root();
     LC_FONT* f = vxf_font("ab");
