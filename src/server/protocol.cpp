@@ -439,6 +439,8 @@ void relay_loop(QV_INTERPRETER* qvi, int once) {
             insert_delay_que(qvi, sexp_line(cmd), v);
             gc_pop(nullptr, nullptr);
             gc_delete(cmd);
+            // Replies held for the commands behind this one go out when none is left.
+            if (out && !check_fifo(qvi)) s_flush(out);
             continue;
         }
         _reply(qvi, sexp_line(cmd), v);
@@ -529,12 +531,20 @@ void __reply(STREAM** stp, QV_INTERPRETER* qvi, int line, QV_SEXP* value) {
     // reader that meets a vertical tab (which takes the output lock) in that input.
     realize_whole(value);
     int flags, ps_flags, result_flag;
+    bool more;
+    int saved;
+    bool owed;
     {
         TaskLockGuard g(qvi_lock);
         flags = qvi->flags;
         ps_flags = qvi->ps_flags;
         result_flag = qvi->result_flag;
         _lock_qvi_out(qvi);
+        more = qvi->fifo_head != nullptr && st == qvi->out;
+        saved = qvi->silent_cnt;
+        qvi->silent_cnt = -1;
+        owed = qvi->flags & QVIF_CODE_OWED;
+        qvi->flags &= ~QVIF_CODE_OWED;
     }
     CODE_METHOD* cm = nullptr;
     if (!(flags & QVIF_CODE_FIXED)) {
@@ -548,30 +558,25 @@ void __reply(STREAM** stp, QV_INTERPRETER* qvi, int line, QV_SEXP* value) {
         s_set_cm(st, cm);
         s_printf(st, "\n");
         switched = true;
-    }
-    int saved;
-    bool owed;
-    {
-        TaskLockGuard g(qvi_lock);
-        if (switched) qvi->flags &= ~QVIF_CODE_OWED;
-        saved = qvi->silent_cnt;
-        qvi->silent_cnt = -1;
-        owed = qvi->flags & QVIF_CODE_OWED;
-        qvi->flags &= ~QVIF_CODE_OWED;
+        owed = false;  // the switch has announced the code set
     }
     if (owed) {
         CODE_METHOD* now = s_get_cm(st);
         if (now) s_printf(st, "&cx%x;", now->lccode);
     }
-    // The reply line goes out in one write (up to the printer's batch of 1,024 characters).
+    // The reply line goes out in one write (up to the printer's batch of 1,024 characters). While
+    // more commands are queued it is held back, to go out with the replies that follow: the last
+    // reply of a batch of pipelined commands writes them all at once.
+    bool hold = more && !switched;
+    int pf = (ps_flags & ~PF_LINES) | (hold ? PF_HOLD : 0);
     if (result_flag) {
         char head[32];
         snprintf(head, sizeof head, "<Result> %i ", line);
-        e_print_sexp_framed(st, nullptr, value, ps_flags & ~64, head, "</Result>\n");
+        e_print_sexp_framed(st, nullptr, value, pf, head, "</Result>\n");
     } else {
-        e_print_sexp_framed(st, nullptr, value, ps_flags & ~64, nullptr, "\n");
+        e_print_sexp_framed(st, nullptr, value, pf, nullptr, "\n");
     }
-    s_flush(st);
+    if (!hold) s_flush(st);
     if (switched) {
         s_printf(st, "&cx%x;", old->lccode);
         s_set_cm(st, old);

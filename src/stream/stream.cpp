@@ -233,6 +233,8 @@ void _xx_s_open(STREAM* s, int mode, int stream_type, const char* file, int line
     h->write_abort_interval = 0;
     h->u_history = {nullptr};
     new_u_history(&h->u_history);
+    h->held = nullptr;
+    h->held_len = h->held_cap = h->held_out = 0;
     h->last_size = 0;
     h->last_err = 0;
     h->close_time = 0;
@@ -342,8 +344,17 @@ int __d_s_close(STREAM* s, const char* file, int line) {
         }
     }
 
+    // Held bytes go out first, unless another task is writing them now.
+    if (!(h->wb_flags & SWB_CLOSE_DONE)) _s_write_held(s, nullptr);
     S_TABLE* tbl = h->tbl;
+    if (!tbl) {
+        h->zonbie_access = get_qvtime();
+        return -1;
+    }
     h->tbl = nullptr;
+    d_f_ree(h->held);
+    h->held = nullptr;
+    h->held_len = h->held_cap = 0;
 
     // The encoder's closing bytes (an escape back to ASCII, say), unless the current physical
     // write has hung past its abort interval or the close gave up waiting for the write tasks:
@@ -554,4 +565,5 @@ void init_stream() {
     create_task(thput_task, 0, 4);
     new_tick(zonbie_tick, 11, 0);
     new_tick(s_write_tick, 2, 0);
+    new_tick(s_held_tick, 1, 0);
 }

@@ -109,6 +109,12 @@ struct S_HEADER {
     int create_line;
     uint32_t w_checksum;
     U_HISTORY u_history;
+    // Bytes of an unbuffered stream held back to go out in front of the next write, flush or
+    // close (replies to commands still queued are gathered into one write); see streamio.h.
+    char* held;
+    int held_len;
+    int held_cap;
+    int held_out;  // a task is writing held bytes with the lock released: writers wait for it
 };
 
 // File kind 'f': an operating-system descriptor (files, pipes, sockets, the standard streams).
