@@ -423,13 +423,15 @@ void relay_loop(QV_INTERPRETER* qvi, int once) {
         QV_SEXP* v = eval(qvi->env, cmd);
         current_command_qvi = outer;
         STREAM* out;
+        uint32_t out_serial;
         {
             TaskLockGuard g(qvi_lock);
             out = qvi->out;
+            out_serial = qvi->out_serial;
         }
         // An output that existed and has gone ends the loop; without an output the commands are
         // still evaluated, their replies going nowhere.
-        if (had_output && (!out || !s_exist(out))) {
+        if (had_output && (!out || !s_exist_serial(out, out_serial))) {
             gc_pop(nullptr, nullptr);
             break;
         }
@@ -837,9 +839,9 @@ void _tick_check(QV_INTERPRETER* q, uint32_t now) {
     }
     // A cancel from the interrupt signal cannot wake anybody: remote waits look again here.
     if (q->result_list && (q->flags & (QVIF_CANCEL | QVIF_CLOSING))) _wake_result_list(q);
-    if (q->inp && !s_exist(q->inp)) q->inp = nullptr;
-    if (q->out && !s_exist(q->out)) q->out = nullptr;
-    if (q->err && !s_exist(q->err)) q->err = nullptr;
+    if (q->inp && !s_exist_serial(q->inp, q->inp_serial)) q->inp = nullptr;
+    if (q->out && !s_exist_serial(q->out, q->out_serial)) q->out = nullptr;
+    if (q->err && !s_exist_serial(q->err, q->err_serial)) q->err = nullptr;
     if (q->a_type == QVA_INTERNAL) {
         if (thread_exist(q->front_thread) != 0) _close_qv_interpreter(q);
         return;

@@ -235,6 +235,9 @@ void _xx_s_open(STREAM* s, int mode, int stream_type, const char* file, int line
     new_u_history(&h->u_history);
     h->held = nullptr;
     h->held_len = h->held_cap = h->held_out = 0;
+    static uint32_t last_serial = 0;
+    if (++last_serial == 0) last_serial = 1;
+    h->serial = last_serial;
     h->last_size = 0;
     h->last_err = 0;
     h->close_time = 0;
@@ -268,6 +271,22 @@ int s_exist(STREAM* s) {
     StreamPri pri;
     TaskLockGuard g(stream_lock);
     return _s_exist(s);
+}
+
+int _s_exist_serial(STREAM* s, uint32_t serial) {
+    return _s_exist(s) && s->h.serial == serial ? 1 : 0;
+}
+
+int s_exist_serial(STREAM* s, uint32_t serial) {
+    StreamPri pri;
+    TaskLockGuard g(stream_lock);
+    return _s_exist_serial(s, serial);
+}
+
+uint32_t s_serial(STREAM* s) {
+    StreamPri pri;
+    TaskLockGuard g(stream_lock);
+    return _s_exist(s) ? s->h.serial : 0;
 }
 
 // ------------------------------------------------------------------------------------------------

@@ -115,6 +115,9 @@ struct S_HEADER {
     int held_len;
     int held_cap;
     int held_out;  // a task is writing held bytes with the lock released: writers wait for it
+    // Number of this opening, never 0 and never the same for two openings: a holder that keeps
+    // it with its pointer tells a new stream at the same address from the one it had.
+    uint32_t serial;
 };
 
 // File kind 'f': an operating-system descriptor (files, pipes, sockets, the standard streams).
@@ -314,6 +317,12 @@ void s_close_queue(STREAM* s);
 // 1 when s is open and allocated, else 0.
 int s_exist(STREAM* s);
 int _s_exist(STREAM* s);
+// The serial number of an open stream, 0 when s is invalid or closed.
+uint32_t s_serial(STREAM* s);
+// 1 when s is open and is the opening that had this serial number (a pointer kept past the free of
+// its record may meet a new stream at the same address), else 0.
+int s_exist_serial(STREAM* s, uint32_t serial);
+int _s_exist_serial(STREAM* s, uint32_t serial);
 
 int s_get_socketip(STREAM* s);
 int s_check_resource();
