@@ -553,7 +553,7 @@ void __reply(STREAM** stp, QV_INTERPRETER* qvi, int line, QV_SEXP* value) {
         L_CHAR code = get_proper_code(value, 10);
         if (code != LC_ASCII) cm = search_cm_by_lccode(code);
     }
-    CODE_METHOD* old = s_get_cm(st);
+    CODE_METHOD* old = cm ? s_get_cm(st) : nullptr;
     bool switched = false;
     if (cm && old && cm != old) {
         s_printf(st, "&cx%x;", cm->lccode);
