@@ -458,21 +458,25 @@ void relay_loop(QV_INTERPRETER* qvi, int once) {
 // The command queue
 
 int put_qv_fifo(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
-    TaskLockGuard g(qvi_lock);
-    if (qvi->mode != QVM_RUNNING) return -1;
-    auto* f = static_cast<QV_FIFO*>(d_alloc(sizeof(QV_FIFO)));
-    f->next = nullptr;
-    f->cmd = cmd;
-    lock_task(fifo_lock);
-    if (qvi->fifo_tail)
-        qvi->fifo_tail->next = f;
-    else
-        qvi->fifo_head = f;
-    qvi->fifo_tail = f;
-    unlock_task(fifo_lock, "put_qv_fifo");
+    {
+        TaskLockGuard g(qvi_lock);
+        if (qvi->mode != QVM_RUNNING) return -1;
+        auto* f = static_cast<QV_FIFO*>(d_alloc(sizeof(QV_FIFO)));
+        f->next = nullptr;
+        f->cmd = cmd;
+        lock_task(fifo_lock);
+        if (qvi->fifo_tail)
+            qvi->fifo_tail->next = f;
+        else
+            qvi->fifo_head = f;
+        qvi->fifo_tail = f;
+        unlock_task(fifo_lock, "put_qv_fifo");
+        // A relay thread waiting for a remote answer runs the new command itself.
+        _mark_new_input(qvi);
+    }
+    // The relay thread is woken once the lock is free, so it does not wake only to wait for it
+    // (a sleeper registers its key before it gives the lock back: no wake-up is lost).
     wakeup_task(&qvi->fifo_head);
-    // A relay thread waiting for a remote answer runs the new command itself.
-    _mark_new_input(qvi);
     return 0;
 }
 
