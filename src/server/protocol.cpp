@@ -349,6 +349,14 @@ void _relay_thread(intptr_t data) {
     auto* qvi = reinterpret_cast<QV_INTERPRETER*>(data);
     set_t_msg("relay_thread");
     relay_loop(qvi, 0);
+    // Replies held for commands that will not run now go out from this thread, not from the
+    // task that closes the stream later.
+    STREAM* out;
+    {
+        TaskLockGuard g(qvi_lock);
+        out = qvi->out;
+    }
+    if (out) s_flush(out);
     TaskLockGuard g(qvi_lock);
     // It may have taken the output lock for the peer while reading a value's input.
     _release_qvi_out_of(qvi, get_tid());
