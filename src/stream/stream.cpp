@@ -363,8 +363,11 @@ int __d_s_close(STREAM* s, const char* file, int line) {
         }
     }
 
-    // Held bytes go out first, unless another task is writing them now.
-    if (!(h->wb_flags & SWB_CLOSE_DONE)) _s_write_held(s, nullptr);
+    // Held bytes go out first. While another task is writing earlier ones (to a peer that may
+    // not read), the close does not wait for it: the kind's close interrupts that task, and what
+    // was held behind those bytes goes with the stream.
+    if (h->held_len > 0 && !h->held_out && !(h->wb_flags & SWB_CLOSE_DONE))
+        _s_write_held(s, nullptr);
     S_TABLE* tbl = h->tbl;
     if (!tbl) {
         h->zonbie_access = get_qvtime();
