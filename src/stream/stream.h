@@ -18,7 +18,9 @@
 //             zombies are kept (the oldest first).
 //   gone      unregistered and freed: the validity test answers "invalid" without touching it.
 // The validity test looks a pointer up in a set of live records before it reads the record, so a
-// pointer to a record already freed is refused rather than read.
+// pointer to a record already freed is refused rather than read; a holder that keeps the opening's
+// serial number with its pointer also tells a new stream at the same address from its own
+// (s_exist_serial).
 //
 // Locking: `stream_lock` guards the open list, the zombie list, the live set, the kind registry
 // and every header field. Kind operations that may block (read, write, flush, the encoder tail's
