@@ -73,6 +73,10 @@ int cs_sexp(CS_WORK* w, QV_SEXP* s) {
 }
 
 int cs_sexp_on_mem(CS_WORK* w, QV_SEXP* s) {
+    // A value without text (a number, nil) has nothing to count: no walk, no parse lock.
+    int t = sexp_raw_type(s);
+    if (t != QVT_PAIR && t != QVT_ERROR && t != QVT_SYMBOL && t != QVT_STRING && t != QVT_DELAY)
+        return 0;
     lock_parse();
     int r = walk(w, s, false);
     unlock_parse("cs_sexp_on_mem");

@@ -394,7 +394,10 @@ int64_t frame_end(GC_THREAD* t, GC_STACK* above) {
     return above ? above->base : t->nroots;
 }
 
-// Removes the first root holding ptr in every frame of t; inside a section.
+// Removes the first root holding ptr in every frame of t; inside a section. Emptied entries at the
+// end of the top frame are given back, so that a frame which roots and drops one value after
+// another (a reader walking its input, a relay thread taking command after command) keeps its size
+// instead of growing by an entry per value.
 void delete_root(GC_THREAD* t, const void* ptr) {
     GC_STACK* above = nullptr;
     for (GC_STACK* f = t->stack; f; above = f, f = f->parent) {
@@ -407,6 +410,9 @@ void delete_root(GC_THREAD* t, const void* ptr) {
             }
         }
     }
+    if (GC_STACK* f = t->stack)
+        while (t->nroots > f->base && !t->roots[t->nroots - 1].mem)
+            t->nroots--;
 }
 
 // How far back gc_set looks for the same address in the top frame: a root added twice costs an
@@ -417,8 +423,17 @@ void set_checked(GC_THREAD* t, void* ptr, GC_FUNC gc) {
     GC_STACK* f = t->stack;
     if (!ptr || !f) return;
     int64_t low = t->nroots - SET_CHECK > f->base ? t->nroots - SET_CHECK : f->base;
-    for (int64_t i = t->nroots; i-- > low;)
+    int64_t empty = -1;
+    for (int64_t i = t->nroots; i-- > low;) {
         if (t->roots[i].mem == ptr) return;
+        if (!t->roots[i].mem && empty < 0) empty = i;
+    }
+    // An entry emptied just before is taken again (the root set "new, then drop the old").
+    if (empty >= 0) {
+        t->roots[empty] = {ptr, gc};
+        f->count++;
+        return;
+    }
     add_root(t, f, ptr, gc);
 }
 

@@ -473,6 +473,8 @@ int e_print_sexp_framed(STREAM* st, int* err, QV_SEXP* s, int flags, const char*
         if (err) *err = EINVAL;
         return -1;
     }
+    c.sat.hold = (flags & PF_HOLD) != 0;
+    flags &= ~PF_HOLD;
     int r = put_text(&c, before);
     INDENT top = {0, 0};
     if (r == 0 && (flags & PF_LINES)) {

@@ -34,6 +34,9 @@ constexpr int PF_LINES = 0x40;     // the value is a list of top-level items, on
 constexpr int PF_PRETTY = 0x80;    // nested lists on new lines, indented one space per level
 constexpr int PF_IN_LIST = 0x100;  // set by the printer inside a list: no '^', strings quoted
 constexpr int PF_BARE = 0x200;     // no parentheses, nil prints nothing, strings as raw text
+// The printed bytes may be held back to go out with the stream's next write (a reply to a command
+// while more are queued); only e_print_sexp_framed looks at it.
+constexpr int PF_HOLD = 0x400;
 
 constexpr int PRINT_MAX_DEPTH = 4000;  // nesting levels printed
 

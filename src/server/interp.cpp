@@ -313,6 +313,9 @@ int setup_qv_interpreter(QV_INTERPRETER* qvi) {
     if (qvi->silent_timeout == -1) qvi->silent_timeout = default_silent_timeout_table[qvi->a_type];
     if (qvi->connection_timeout == -1)
         qvi->connection_timeout = default_connection_timeout_table[qvi->a_type];
+    qvi->inp_serial = s_serial(qvi->inp);
+    qvi->out_serial = s_serial(qvi->out);
+    qvi->err_serial = s_serial(qvi->err);
 
     lock_task(qvi_lock);
     if (qvi->a_type != QVA_INTERNAL && main_interpreter_flag == 2) {

@@ -131,6 +131,11 @@ struct qv_interpreter {
     STREAM* inp;
     STREAM* out;
     STREAM* err;
+    // Serial numbers of the three streams when the record was registered: a stream closed and
+    // freed meanwhile is not taken for a new one at the same address.
+    uint32_t inp_serial;
+    uint32_t out_serial;
+    uint32_t err_serial;
     QVISP_ENV* env;
     QV_FILE* acc_file;  // source record of the front thread's parser
     int port;

@@ -349,6 +349,14 @@ void _relay_thread(intptr_t data) {
     auto* qvi = reinterpret_cast<QV_INTERPRETER*>(data);
     set_t_msg("relay_thread");
     relay_loop(qvi, 0);
+    // Replies held for commands that will not run now go out from this thread, not from the
+    // task that closes the stream later.
+    STREAM* out;
+    {
+        TaskLockGuard g(qvi_lock);
+        out = qvi->out;
+    }
+    if (out) s_flush(out);
     TaskLockGuard g(qvi_lock);
     // It may have taken the output lock for the peer while reading a value's input.
     _release_qvi_out_of(qvi, get_tid());
@@ -423,13 +431,15 @@ void relay_loop(QV_INTERPRETER* qvi, int once) {
         QV_SEXP* v = eval(qvi->env, cmd);
         current_command_qvi = outer;
         STREAM* out;
+        uint32_t out_serial;
         {
             TaskLockGuard g(qvi_lock);
             out = qvi->out;
+            out_serial = qvi->out_serial;
         }
         // An output that existed and has gone ends the loop; without an output the commands are
         // still evaluated, their replies going nowhere.
-        if (had_output && (!out || !s_exist(out))) {
+        if (had_output && (!out || !s_exist_serial(out, out_serial))) {
             gc_pop(nullptr, nullptr);
             break;
         }
@@ -439,6 +449,8 @@ void relay_loop(QV_INTERPRETER* qvi, int once) {
             insert_delay_que(qvi, sexp_line(cmd), v);
             gc_pop(nullptr, nullptr);
             gc_delete(cmd);
+            // Replies held for the commands behind this one go out when none is left.
+            if (out && !check_fifo(qvi)) s_flush(out);
             continue;
         }
         _reply(qvi, sexp_line(cmd), v);
@@ -454,21 +466,25 @@ void relay_loop(QV_INTERPRETER* qvi, int once) {
 // The command queue
 
 int put_qv_fifo(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
-    TaskLockGuard g(qvi_lock);
-    if (qvi->mode != QVM_RUNNING) return -1;
-    auto* f = static_cast<QV_FIFO*>(d_alloc(sizeof(QV_FIFO)));
-    f->next = nullptr;
-    f->cmd = cmd;
-    lock_task(fifo_lock);
-    if (qvi->fifo_tail)
-        qvi->fifo_tail->next = f;
-    else
-        qvi->fifo_head = f;
-    qvi->fifo_tail = f;
-    unlock_task(fifo_lock, "put_qv_fifo");
+    {
+        TaskLockGuard g(qvi_lock);
+        if (qvi->mode != QVM_RUNNING) return -1;
+        auto* f = static_cast<QV_FIFO*>(d_alloc(sizeof(QV_FIFO)));
+        f->next = nullptr;
+        f->cmd = cmd;
+        lock_task(fifo_lock);
+        if (qvi->fifo_tail)
+            qvi->fifo_tail->next = f;
+        else
+            qvi->fifo_head = f;
+        qvi->fifo_tail = f;
+        unlock_task(fifo_lock, "put_qv_fifo");
+        // A relay thread waiting for a remote answer runs the new command itself.
+        _mark_new_input(qvi);
+    }
+    // The relay thread is woken once the lock is free, so it does not wake only to wait for it
+    // (a sleeper registers its key before it gives the lock back: no wake-up is lost).
     wakeup_task(&qvi->fifo_head);
-    // A relay thread waiting for a remote answer runs the new command itself.
-    _mark_new_input(qvi);
     return 0;
 }
 
@@ -529,49 +545,52 @@ void __reply(STREAM** stp, QV_INTERPRETER* qvi, int line, QV_SEXP* value) {
     // reader that meets a vertical tab (which takes the output lock) in that input.
     realize_whole(value);
     int flags, ps_flags, result_flag;
+    bool more;
+    int saved;
+    bool owed;
     {
         TaskLockGuard g(qvi_lock);
         flags = qvi->flags;
         ps_flags = qvi->ps_flags;
         result_flag = qvi->result_flag;
         _lock_qvi_out(qvi);
+        more = qvi->fifo_head != nullptr && st == qvi->out;
+        saved = qvi->silent_cnt;
+        qvi->silent_cnt = -1;
+        owed = qvi->flags & QVIF_CODE_OWED;
+        qvi->flags &= ~QVIF_CODE_OWED;
     }
     CODE_METHOD* cm = nullptr;
     if (!(flags & QVIF_CODE_FIXED)) {
         L_CHAR code = get_proper_code(value, 10);
         if (code != LC_ASCII) cm = search_cm_by_lccode(code);
     }
-    CODE_METHOD* old = s_get_cm(st);
+    CODE_METHOD* old = cm ? s_get_cm(st) : nullptr;
     bool switched = false;
     if (cm && old && cm != old) {
         s_printf(st, "&cx%x;", cm->lccode);
         s_set_cm(st, cm);
         s_printf(st, "\n");
         switched = true;
-    }
-    int saved;
-    bool owed;
-    {
-        TaskLockGuard g(qvi_lock);
-        if (switched) qvi->flags &= ~QVIF_CODE_OWED;
-        saved = qvi->silent_cnt;
-        qvi->silent_cnt = -1;
-        owed = qvi->flags & QVIF_CODE_OWED;
-        qvi->flags &= ~QVIF_CODE_OWED;
+        owed = false;  // the switch has announced the code set
     }
     if (owed) {
         CODE_METHOD* now = s_get_cm(st);
         if (now) s_printf(st, "&cx%x;", now->lccode);
     }
-    // The reply line goes out in one write (up to the printer's batch of 1,024 characters).
+    // The reply line goes out in one write (up to the printer's batch of 1,024 characters). While
+    // more commands are queued it is held back, to go out with the replies that follow: the last
+    // reply of a batch of pipelined commands writes them all at once.
+    bool hold = more && !switched;
+    int pf = (ps_flags & ~PF_LINES) | (hold ? PF_HOLD : 0);
     if (result_flag) {
         char head[32];
         snprintf(head, sizeof head, "<Result> %i ", line);
-        e_print_sexp_framed(st, nullptr, value, ps_flags & ~64, head, "</Result>\n");
+        e_print_sexp_framed(st, nullptr, value, pf, head, "</Result>\n");
     } else {
-        e_print_sexp_framed(st, nullptr, value, ps_flags & ~64, nullptr, "\n");
+        e_print_sexp_framed(st, nullptr, value, pf, nullptr, "\n");
     }
-    s_flush(st);
+    if (!hold) s_flush(st);
     if (switched) {
         s_printf(st, "&cx%x;", old->lccode);
         s_set_cm(st, old);
@@ -832,9 +851,9 @@ void _tick_check(QV_INTERPRETER* q, uint32_t now) {
     }
     // A cancel from the interrupt signal cannot wake anybody: remote waits look again here.
     if (q->result_list && (q->flags & (QVIF_CANCEL | QVIF_CLOSING))) _wake_result_list(q);
-    if (q->inp && !s_exist(q->inp)) q->inp = nullptr;
-    if (q->out && !s_exist(q->out)) q->out = nullptr;
-    if (q->err && !s_exist(q->err)) q->err = nullptr;
+    if (q->inp && !s_exist_serial(q->inp, q->inp_serial)) q->inp = nullptr;
+    if (q->out && !s_exist_serial(q->out, q->out_serial)) q->out = nullptr;
+    if (q->err && !s_exist_serial(q->err, q->err_serial)) q->err = nullptr;
     if (q->a_type == QVA_INTERNAL) {
         if (thread_exist(q->front_thread) != 0) _close_qv_interpreter(q);
         return;

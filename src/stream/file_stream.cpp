@@ -270,7 +270,7 @@ int s_read_file(STREAM* s, void* data, int len) {
 int s_flush_file(STREAM* s) {
     S_FILE* f = &s->file;
     errno = 0;
-    if (f->fid >= UFR_FD_BASE) return 0;
+    if (f->fid >= UFR_FD_BASE || f->io_kind == FIO_SOCKET) return 0;
     struct stat st;
     if (fstat(f->fid, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
     if (fsync(f->fid) == 0) return 0;

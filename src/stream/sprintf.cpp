@@ -328,8 +328,8 @@ void encode_text(S_HEADER* h, const L_CHAR* text, int n, ByteOut& out) {
 }
 
 // Hands encoded bytes to a stream (lock held, task registered): queued on a buffered stream,
-// written otherwise. A failure is stored in *erp.
-void deliver(STREAM* s, const ByteOut& out, int* erp) {
+// held back or written otherwise. A failure is stored in *erp.
+void deliver(STREAM* s, const ByteOut& out, int* erp, bool hold = false) {
     if (_s_buffered(s)) {
         if (s->h.wb_flags & SWB_FAILED) {
             if (erp) *erp = s->h.last_err ? s->h.last_err : EIO;
@@ -339,7 +339,7 @@ void deliver(STREAM* s, const ByteOut& out, int* erp) {
         _s_wake_writers();
         return;
     }
-    int done = _s_put_bytes(s, out.data(), out.size(), erp);
+    int done = _s_deliver(s, out.data(), out.size(), erp, hold);
     if (done < out.size() && erp && *erp == 0) *erp = EIO;
 }
 
@@ -500,7 +500,7 @@ int flush_spsat(S_PRINTF_SAT* sat, int* erp) {
     {
         ByteOut out(sat, sat->str_buf_ptr);
         encode_text(&s->h, sat->str_buf, sat->str_buf_ptr, out);
-        deliver(s, out, &e);
+        deliver(s, out, &e, sat->hold);
     }
     _s_delete_thread(s, &th);
     unlock_task(stream_lock, "flush_spsat");

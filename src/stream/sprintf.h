@@ -32,7 +32,8 @@ struct S_PRINTF_SAT {
     L_CHAR* str_buf;  // room for SPSAT_BUF_CHARS long characters
     int str_buf_ptr;  // characters waiting
     STREAM* st;
-    int err;  // 0, or -1 once a flush has failed
+    int err;   // 0, or -1 once a flush has failed
+    int hold;  // 1: the bytes may be held back for the stream's next write (see streamio.h)
 };
 
 // The number of long characters formatted (also when writing failed), 0 when nothing was

@@ -233,6 +233,11 @@ void _xx_s_open(STREAM* s, int mode, int stream_type, const char* file, int line
     h->write_abort_interval = 0;
     h->u_history = {nullptr};
     new_u_history(&h->u_history);
+    h->held = nullptr;
+    h->held_len = h->held_cap = h->held_out = 0;
+    static uint32_t last_serial = 0;
+    if (++last_serial == 0) last_serial = 1;
+    h->serial = last_serial;
     h->last_size = 0;
     h->last_err = 0;
     h->close_time = 0;
@@ -266,6 +271,22 @@ int s_exist(STREAM* s) {
     StreamPri pri;
     TaskLockGuard g(stream_lock);
     return _s_exist(s);
+}
+
+int _s_exist_serial(STREAM* s, uint32_t serial) {
+    return _s_exist(s) && s->h.serial == serial ? 1 : 0;
+}
+
+int s_exist_serial(STREAM* s, uint32_t serial) {
+    StreamPri pri;
+    TaskLockGuard g(stream_lock);
+    return _s_exist_serial(s, serial);
+}
+
+uint32_t s_serial(STREAM* s) {
+    StreamPri pri;
+    TaskLockGuard g(stream_lock);
+    return _s_exist(s) ? s->h.serial : 0;
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -342,8 +363,20 @@ int __d_s_close(STREAM* s, const char* file, int line) {
         }
     }
 
+    // Held bytes go out first. While another task is writing earlier ones (to a peer that may
+    // not read), the close does not wait for it: the kind's close interrupts that task, and what
+    // was held behind those bytes goes with the stream.
+    if (h->held_len > 0 && !h->held_out && !(h->wb_flags & SWB_CLOSE_DONE))
+        _s_write_held(s, nullptr);
     S_TABLE* tbl = h->tbl;
+    if (!tbl) {
+        h->zonbie_access = get_qvtime();
+        return -1;
+    }
     h->tbl = nullptr;
+    d_f_ree(h->held);
+    h->held = nullptr;
+    h->held_len = h->held_cap = 0;
 
     // The encoder's closing bytes (an escape back to ASCII, say), unless the current physical
     // write has hung past its abort interval or the close gave up waiting for the write tasks:
@@ -554,4 +587,5 @@ void init_stream() {
     create_task(thput_task, 0, 4);
     new_tick(zonbie_tick, 11, 0);
     new_tick(s_write_tick, 2, 0);
+    new_tick(s_held_tick, 1, 0);
 }

@@ -18,7 +18,9 @@
 //             zombies are kept (the oldest first).
 //   gone      unregistered and freed: the validity test answers "invalid" without touching it.
 // The validity test looks a pointer up in a set of live records before it reads the record, so a
-// pointer to a record already freed is refused rather than read.
+// pointer to a record already freed is refused rather than read; a holder that keeps the opening's
+// serial number with its pointer also tells a new stream at the same address from its own
+// (s_exist_serial).
 //
 // Locking: `stream_lock` guards the open list, the zombie list, the live set, the kind registry
 // and every header field. Kind operations that may block (read, write, flush, the encoder tail's
@@ -109,6 +111,15 @@ struct S_HEADER {
     int create_line;
     uint32_t w_checksum;
     U_HISTORY u_history;
+    // Bytes of an unbuffered stream held back to go out in front of the next write, flush or
+    // close (replies to commands still queued are gathered into one write); see streamio.h.
+    char* held;
+    int held_len;
+    int held_cap;
+    int held_out;  // a task is writing held bytes with the lock released: writers wait for it
+    // Number of this opening, never 0 and never the same for two openings: a holder that keeps
+    // it with its pointer tells a new stream at the same address from the one it had.
+    uint32_t serial;
 };
 
 // File kind 'f': an operating-system descriptor (files, pipes, sockets, the standard streams).
@@ -308,6 +319,12 @@ void s_close_queue(STREAM* s);
 // 1 when s is open and allocated, else 0.
 int s_exist(STREAM* s);
 int _s_exist(STREAM* s);
+// The serial number of an open stream, 0 when s is invalid or closed.
+uint32_t s_serial(STREAM* s);
+// 1 when s is open and is the opening that had this serial number (a pointer kept past the free of
+// its record may meet a new stream at the same address), else 0.
+int s_exist_serial(STREAM* s, uint32_t serial);
+int _s_exist_serial(STREAM* s, uint32_t serial);
 
 int s_get_socketip(STREAM* s);
 int s_check_resource();

@@ -206,6 +206,15 @@ int s_write(STREAM* s, const void* data, int len) {
     }
     Inside in;
     in.enter(s);
+    if ((s->h.held_len > 0 || s->h.held_out) && len > 0) {
+        // Held bytes go first, joined with these when both fit.
+        int err = 0;
+        int n = _s_deliver(s, static_cast<const char*>(data), len, &err, false);
+        in.leave();
+        unlock_task(stream_lock, "s_write");
+        errno = err;
+        return err && n == 0 ? -1 : n;
+    }
     mark_write_start(&s->h);
     S_TABLE* tbl = s->h.tbl;
     unlock_task(stream_lock, "s_write");
@@ -247,6 +256,108 @@ int _s_put_bytes(STREAM* s, const char* bytes, int n, int* erp) {
         done += r;
     }
     return done;
+}
+
+namespace {
+
+// Waits while another task writes the held bytes of s (stream lock held); false once s has
+// closed.
+bool wait_held_out(STREAM* s) {
+    while (s->h.held_out && s->h.tbl) {
+        sleep_task(&s->h.held, stream_lock);
+        lock_task(stream_lock);
+    }
+    return s->h.tbl != nullptr;
+}
+
+// Adds n bytes to the held bytes of s (stream lock held), growing the buffer in steps.
+void append_held(STREAM* s, const char* bytes, int n) {
+    S_HEADER* h = &s->h;
+    if (h->held_len + n > h->held_cap) {
+        int cap = h->held_cap ? h->held_cap : 1024;
+        while (cap < h->held_len + n)
+            cap *= 2;
+        h->held = static_cast<char*>(d_re_alloc(h->held, cap));
+        h->held_cap = cap;
+    }
+    memcpy(h->held + h->held_len, bytes, static_cast<size_t>(n));
+    h->held_len += n;
+}
+
+void held_flush_task(intptr_t data) {
+    auto* s = reinterpret_cast<STREAM*>(data);
+    StreamPri pri;
+    TaskLockGuard g(stream_lock);
+    if (_s_exist(s)) _s_write_held(s, nullptr);
+}
+
+}  // namespace
+
+int _s_write_held(STREAM* s, int* erp) {
+    if (!wait_held_out(s)) {
+        if (erp) *erp = EINVAL;
+        return -1;
+    }
+    S_HEADER* h = &s->h;
+    if (h->held_len == 0) return 0;
+    // The buffer is taken out while it is written, so that later holds start a new one and no
+    // writer overtakes these bytes (they wait for held_out).
+    char* buf = h->held;
+    int len = h->held_len;
+    int cap = h->held_cap;
+    h->held = nullptr;
+    h->held_len = h->held_cap = 0;
+    h->held_out = 1;
+    Inside in;
+    in.enter(s);
+    int err = 0;
+    int done = _s_put_bytes(s, buf, len, &err);
+    in.leave();
+    h->held_out = 0;
+    wakeup_task(&h->held);
+    // The buffer is kept for the next holds unless the stream has closed or started another.
+    if (h->tbl && !h->held) {
+        h->held = buf;
+        h->held_cap = cap;
+    } else {
+        d_f_ree(buf);
+    }
+    if (done < len) {
+        if (erp) *erp = err ? err : EIO;
+        return -1;
+    }
+    return done;
+}
+
+int _s_deliver(STREAM* s, const char* bytes, int n, int* erp, bool hold) {
+    if (!wait_held_out(s)) {
+        if (erp) *erp = EINVAL;
+        return 0;
+    }
+    S_HEADER* h = &s->h;
+    if (h->held_len + n <= S_HOLD_MAX && (hold || h->held_len > 0)) {
+        append_held(s, bytes, n);
+        if (hold) return n;
+        // Behind the held bytes, in the same write.
+        int before = h->held_len - n;
+        int done = _s_write_held(s, erp);
+        return done < 0 ? 0 : done - before;
+    }
+    if (h->held_len > 0 && _s_write_held(s, erp) < 0) return 0;
+    return _s_put_bytes(s, bytes, n, erp);
+}
+
+void s_held_tick(intptr_t, int) {
+    std::vector<STREAM*> due;
+    {
+        StreamPri pri;
+        TaskLockGuard g(stream_lock);
+        for (STREAM* s = stream_list; s; s = s->h.next)
+            if (s->h.tbl && s->h.held_len > 0 && !s->h.held_out) due.push_back(s);
+    }
+    // A peer that does not read blocks the task writing to it, never the tick.
+    for (STREAM* s : due)
+        create_task(held_flush_task, reinterpret_cast<intptr_t>(s), 3);
 }
 
 int _s_write(STREAM* s) {
@@ -327,6 +438,13 @@ int s_flush(STREAM* s) {
     }
     Inside in;
     in.enter(s);
+    int held_err = 0;
+    if (_s_write_held(s, &held_err) < 0) {
+        in.leave();
+        unlock_task(stream_lock, "s_flush");
+        errno = held_err;
+        return -1;
+    }
     S_TABLE* tbl = s->h.tbl;
     unlock_task(stream_lock, "s_flush");
     int r = tbl->flush(s);

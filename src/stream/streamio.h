@@ -77,3 +77,19 @@ bool _s_buffered(STREAM* s);
 // tried again; another failure stores its error number in *erp (when erp is given), a write of
 // nothing stores EIO. Returns the bytes written.
 int _s_put_bytes(STREAM* s, const char* bytes, int n, int* erp);
+
+// Held bytes. A writer of an unbuffered stream may hold its bytes back (up to S_HOLD_MAX bytes
+// in all): they go out in front of the stream's next write, with it in one system call when both
+// fit, or at its next flush or close, or within about a second (the hold tick). Replies to
+// pipelined commands are so gathered. Every writer first waits while another task writes held
+// bytes, so the bytes keep their order.
+constexpr int S_HOLD_MAX = 16384;
+// Hands n encoded bytes to an unbuffered stream (stream lock held, task registered), held back
+// when hold is set and they fit, else written behind the held bytes: the caller's bytes written
+// (all n when they were held), a failure's error number in *erp.
+int _s_deliver(STREAM* s, const char* bytes, int n, int* erp, bool hold);
+// Writes the held bytes of s now (stream lock held on entry and on return): the bytes written,
+// -1 (error number in *erp when given) when the write fell short or s has closed.
+int _s_write_held(STREAM* s, int* erp);
+// The hold tick (every second): a task writes the held bytes of each stream that has some.
+void s_held_tick(intptr_t data, int);

@@ -68,6 +68,36 @@ TEST_F(HeapTest, RootCellsAndCheckPoints) {
     EXPECT_GE(get_stacktop_count(), 0);
 }
 
+// A frame that roots the next value and drops the one before, again and again (a reader walking
+// its input, a relay thread taking command after command), keeps its size: the root array does not
+// grow with the number of values that passed through, and what is still rooted stays alive.
+TEST_F(HeapTest, RootThenDropKeepsTheFrameSmall) {
+    // The values stay reachable from a list rooted below the frame under test.
+    QV_SEXP* a = n_get_string("a");
+    QV_SEXP* b = n_get_string("b");
+    QV_SEXP* cmd = n_get_string("cmd");
+    QV_SEXP* keep = list(a, b, cmd, nullptr);
+    gc_push(nullptr, nullptr, "walker");
+    GC_THREAD* t = get_gc_my_thread();
+    int64_t start = t->nroots;
+    gc_set(a, gc_vx_sexp);
+    QV_SEXP* old = a;
+    for (int i = 0; i < 10000; i++) {
+        QV_SEXP* next = old == a ? b : a;
+        gc_set(next, gc_vx_sexp);
+        gc_delete(old);
+        old = next;
+        gc_set(cmd, gc_vx_sexp);
+        gc_delete(cmd);
+    }
+    EXPECT_LE(t->nroots - start, 4);
+    EXPECT_EQ(get_gc_check_point()->count, 1);
+    gc_pop(nullptr, nullptr);
+    collect();
+    EXPECT_TRUE(mem_contains(keep));
+    EXPECT_EQ(A(b->string.data), "b");
+}
+
 // Frames are kept for reuse after a pop; a reused frame starts with its own name and no roots.
 TEST_F(HeapTest, FrameNamesAreCopiesAndReusedFramesStartEmpty) {
     GC_STACK* base = get_gc_check_point();

@@ -109,8 +109,9 @@ TEST(ListenerAgent, ClientsGetOrderedRepliesRefusalsAndExitEndsTheServer) {
     c.send("<Break/>\n");
     EXPECT_TRUE(c.closed_by_peer());
 
-    // No entry of the second listener admits loopback.
-    Client d(denied_port);
+    // No entry of the second listener admits loopback. The script opens it after the first, so
+    // the client waits for it to be up like the first client did.
+    Client d(denied_port, true);
     ASSERT_GE(d.fd, 0);
     EXPECT_TRUE(d.closed_by_peer());
     EXPECT_EQ(d.got, "<Permission>Denied</Permission>\n");

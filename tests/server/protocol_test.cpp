@@ -112,6 +112,20 @@ bool evaluating(int id) {
     });
 }
 
+TEST(Protocol, RepliesHeldForQueuedCommandsGoOutBehindALongOne) {
+    // Replies to commands with more queued behind them may be held back to be written together;
+    // behind a command that runs on, they still go out, in order and unchanged.
+    PipeInterp p;
+    ASSERT_TRUE(p.open());
+    p.send("(+ 1 2)\n(+ 2 3)\n(while 1 0)\n");
+    p.read_until("<Result> 2 5</Result>\n");
+    EXPECT_EQ(p.got, announce(std_cm) + "<Result> 1 3</Result>\n<Result> 2 5</Result>\n");
+    ASSERT_TRUE(evaluating(p.id));
+    p.send("<Cancel/>\n");
+    p.read_until("<Result> 3 ()</Result>\n");
+    EXPECT_TRUE(wait_closed(p.id));
+}
+
 TEST(Protocol, CancelStopsALongEvaluation) {
     PipeInterp p;
     ASSERT_TRUE(p.open());

@@ -2,6 +2,7 @@
 // released by a close, throughput, copying.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +19,7 @@
 #include "stream/streamio.h"
 #include "stream/string_stream.h"
 #include "stream_util.h"
+#include "support/sync_util.h"
 
 namespace {
 
@@ -290,19 +292,81 @@ TEST(StreamIo, EnDoCutsPiecesOf1000) {
 }
 
 // Tasks writing lines to one file stream at once: every line arrives whole.
+// Writes text through a batch whose bytes may be held back.
+void held_text(STREAM* s, const std::string& text) {
+    S_PRINTF_SAT sat;
+    ASSERT_EQ(new_spsat(&sat, s), 0);
+    sat.hold = 1;
+    std::vector<L_CHAR> t(text.begin(), text.end());
+    write_spsat(&sat, t.data(), static_cast<int>(t.size()));
+    finish_spsat(&sat, nullptr);
+}
+
+// What the read end of a pipe has now, without waiting.
+std::string pipe_has(STREAM* r) {
+    std::string got;
+    char buf[4096];
+    ssize_t n;
+    pollfd pf = {r->file.fid, POLLIN, 0};
+    while (poll(&pf, 1, 0) == 1 && (pf.revents & POLLIN) &&
+           (n = read(r->file.fid, buf, sizeof buf)) > 0)
+        got.append(buf, static_cast<size_t>(n));
+    return got;
+}
+
+TEST(StreamIo, HeldBytesGoOutInOrderWithTheNextWriteFlushOrClose) {
+    STREAM* p[2];
+    ASSERT_EQ(s_open_pipe(p), 0);
+    held_text(p[1], "a1\n");
+    held_text(p[1], "a2\n");
+    EXPECT_EQ(pipe_has(p[0]), "") << "held back";
+    EXPECT_EQ(s_write(p[1], "b\n", 2), 2) << "the caller's bytes are counted, not the held ones";
+    EXPECT_EQ(pipe_has(p[0]), "a1\na2\nb\n");
+    held_text(p[1], "c\n");
+    s_printf(p[1], "d%d\n", 1);
+    EXPECT_EQ(pipe_has(p[0]), "c\nd1\n");
+    held_text(p[1], "e\n");
+    EXPECT_EQ(s_flush(p[1]), 0);
+    EXPECT_EQ(pipe_has(p[0]), "e\n");
+    // No more than S_HOLD_MAX bytes are held: the rest goes out.
+    std::string piece(1000, 'x');
+    for (int i = 0; i < 20; i++)
+        held_text(p[1], piece);
+    std::string now = pipe_has(p[0]);
+    EXPECT_GE(now.size(), 20000u - S_HOLD_MAX);
+    // The hold tick writes what nobody else writes (within a few seconds).
+    std::string later;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            later += pipe_has(p[0]);
+            return now.size() + later.size() == 20000;
+        },
+        10000));
+    held_text(p[1], "last\n");
+    EXPECT_EQ(s_close(p[1]), 0);
+    EXPECT_EQ(pipe_has(p[0]), "last\n");
+    EXPECT_EQ(s_close(p[0]), 0);
+}
+
 TEST(StreamIo, ConcurrentLinesStayWhole) {
     TmpDir dir;
-    for (int buffered = 0; buffered < 2; buffered++) {
-        std::string path = dir.file(buffered ? "b" : "u");
+    // Unbuffered, buffered, and unbuffered with every other line held back.
+    for (int buffered = 0; buffered < 3; buffered++) {
+        std::string path = dir.file(buffered == 1 ? "b" : buffered ? "h" : "u");
         STREAM* s = s_open_file(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ASSERT_NE(s, nullptr);
-        if (buffered) s_set_buffered(s);
+        if (buffered == 1) s_set_buffered(s);
         {
             std::vector<std::unique_ptr<TaskRun>> tasks;
             for (int t = 0; t < 4; t++)
-                tasks.push_back(std::make_unique<TaskRun>([s, t] {
-                    for (int i = 0; i < 300; i++)
-                        s_printf(s, "task %d line %d end\n", t, i);
+                tasks.push_back(std::make_unique<TaskRun>([s, t, buffered] {
+                    for (int i = 0; i < 300; i++) {
+                        if (buffered == 2 && i % 2 == 0)
+                            held_text(s, "task " + std::to_string(t) + " line " +
+                                             std::to_string(i) + " end\n");
+                        else
+                            s_printf(s, "task %d line %d end\n", t, i);
+                    }
                 }));
         }
         EXPECT_EQ(s_close(s), 0);
