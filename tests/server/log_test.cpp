@@ -685,6 +685,9 @@ TEST_F(LogFixture, AStalledLogTaskNeverHoldsSendersUpAndKeepsTheNewest) {
 
 TEST_F(LogFixture, ABurstLosesOnlyWhatTheRingDrops) {
     save_to("b2-", "burst.txt", LOG_OPT_DATA);
+    // What earlier tests left queued is written before the counts are taken (nodes an earlier
+    // burst keeps for reuse may still count then, and be gone after).
+    ASSERT_TRUE(log_sync(kWait));
     int64_t dropped = log_dropped_count();
     int64_t held = log_bytes();
     ASSERT_TRUE(burst("b2-", kTasks, kPer));
@@ -702,7 +705,7 @@ TEST_F(LogFixture, ABurstLosesOnlyWhatTheRingDrops) {
             ASSERT_LT(seq[k - 1], seq[k]) << "producer " << t;
     // Once the queue is empty, the service holds no more than before the burst: the nodes kept
     // for reuse and the open files are gone.
-    EXPECT_EQ(log_bytes(), held);
+    EXPECT_LE(log_bytes(), held);
 }
 
 }  // namespace
