@@ -315,6 +315,7 @@ TEST_F(FileTest, LoadedNodeIsReadyWhenItsSlotEnds) {
     ASSERT_NE(n, nullptr);
     EXPECT_EQ(value(n, 0), 12);
     unlock_node(n, nullptr);
+    EXPECT_TRUE(quiet(b));
     EXPECT_EQ(take_marks(), (std::vector<std::string>{"-103", "ready"}));
     close_all();
 
