@@ -304,7 +304,9 @@ MATRIX_NODE* _get_matrix_tree(int* errp, MATRIX* m, int64_t* dc, int access, int
             result = n;
             if (access == 2 && parent) _insert_dim_code_index(parent, dc, 1);
         }
-        parent = n && !err ? n : parent;
+        // The parent of the next level is this level's node, ready or not: a node this walk has
+        // just made must record the child made below it, or a walk down from the top misses it.
+        if (n) parent = n;
     }
     dc[0] = want;
     if (!result) {

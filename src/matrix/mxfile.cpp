@@ -1021,7 +1021,10 @@ int save_matrix_node(MATRIX_NODE* n) {
     return 0;
 }
 
-int load_matrix_node(MATRIX_NODE* n) {
+namespace {
+
+// Loads n; t, when given, is the token whose running slot asked for it.
+int load_node(MATRIX_NODE* n, MATRIX_TOKEN* t) {
     MATRIX* m = n->matrix;
     std::vector<int64_t> dc;
     {
@@ -1072,13 +1075,24 @@ int load_matrix_node(MATRIX_NODE* n) {
         ch.data = l.data;
         ch.data_fofs = l.fofs;
     }
-    mx_set_status(n, MS_OK);
+    // A node its own token's slot is making turns ready when that slot ends (or parks), so no
+    // reader sees it before the slot's later steps (decoding its channels, say) have run.
+    if (t && n->process_token == t && t->access_target_id >= 0 && n->status < MS_OK)
+        t->loaded = 1;
+    else
+        mx_set_status(n, MS_OK);
     mx_wake(n);
     return 0;
 }
 
+}  // namespace
+
+int load_matrix_node(MATRIX_NODE* n) {
+    return load_node(n, nullptr);
+}
+
 int matrix_standard_read_file(MATRIX_TOKEN* t) {
-    return load_matrix_node(t->process_node);
+    return load_node(t->process_node, t);
 }
 
 int matrix_standard_write_file(MATRIX_TOKEN* t) {

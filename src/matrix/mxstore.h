@@ -201,6 +201,7 @@ struct MATRIX_TOKEN {
     int c_line;
     uint32_t magic;         // MX_TOKEN_MAGIC while the token lives
     MATRIX_SEXP* cal_hold;  // keeps the running slot's script while the token runs or waits
+    int loaded;  // the running slot loaded the node: it turns ready when the slot ends or parks
 };
 constexpr uint32_t MX_TOKEN_MAGIC = 0x6d78746bu;
 

@@ -285,6 +285,17 @@ Q_HEADER* take_soon(SYS_QUEUE* q, L_CHAR* key) {
     }
 }
 
+// The node that the token's slot loaded turns ready: at the slot's end, or when the slot parks
+// mid-way (another token may need this node before the one it waits for can be made).
+void publish_loaded(MATRIX_TOKEN* t) {
+    if (!t->loaded) return;
+    t->loaded = 0;
+    MATRIX_NODE* n = t->process_node;
+    if (n->status >= MS_OK) return;
+    if (n->matrix->p.trigger) n->matrix->p.trigger(2, t);
+    node_status_set(n, MS_OK);
+}
+
 void matrix_que_task(intptr_t qp) {
     auto* q = reinterpret_cast<SYS_QUEUE*>(qp);
     L_CHAR* key = touch_qkey(q);
@@ -596,6 +607,7 @@ void matrix_exec_cal(MATRIX_TOKEN* t) {
             if (parked || code->integer.data == 2) {
                 if (code->integer.data == 2) t->cal_target = t->cal_target->pair.cdr;
                 gc_pop(nullptr, nullptr);
+                publish_loaded(t);
                 if (!parked) _xx_insert_matrix_access(t, matrix_exec_cal, __FILE__, __LINE__);
                 goto out;
             }
@@ -606,6 +618,7 @@ void matrix_exec_cal(MATRIX_TOKEN* t) {
     gc_pop(nullptr, nullptr);
     worker_lock();
     wake_scan_byte(n, t->access_target_id / 3, 156);
+    t->loaded = 0;  // a slot that failed after its load does not serve the node half made
     if (t->err_jump_status >= 0) node_status_set(n, t->err_jump_status);
     if (t->err_jump < 0) {
         if (!t->access_list) goto end;
@@ -622,6 +635,9 @@ void matrix_exec_cal(MATRIX_TOKEN* t) {
 
 normal_end:
     wake_scan_byte(n, t->access_target_id / 3, 1);
+    // The load's ready status stands unless the script chose the node's status itself.
+    if (t->normal_jump >= 0 || t->normal_jump_status < 0) publish_loaded(t);
+    t->loaded = 0;
     if (t->normal_jump >= 0) {
         t->access_target_id = -1;
         t->cal_target = nullptr;

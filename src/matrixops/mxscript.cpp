@@ -241,9 +241,11 @@ QV_SEXP* qv_mxLoad(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr
 QV_SEXP* qv_mxSave(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
     Frame f;
     if (!frame(env, &f)) return nullptr;
+    // A node its own slot has loaded counts as ready here, though readers see it so only when
+    // the slot ends.
     auto status = [&] {
         TaskLockGuard g(matrix_lock);
-        return f.n->status;
+        return f.n->status == MS_BUSY && f.t->loaded ? MS_OK : f.n->status;
     };
     if (status() != MS_OK)
         return fail(form, MXE_SCRIPT_NODE, "mxSave",

@@ -166,6 +166,51 @@ TEST_F(CacheTest, RunsAcrossNodesBoundsAndMissingNodes) {
         }
 }
 
+// A cell write that makes its node through a tree walk with creation (as imports write) records
+// the node in every ancestor, the ancestors the same write makes included, so that a walk down
+// the children from the top reaches it. Both child forms: bit field and sorted list.
+TEST_F(CacheTest, CreatingWriteRecordsTheNodeInEveryNewAncestor) {
+    for (int divide : {1, 7}) {
+        SCOPED_TRACE(divide);
+        MATRIX* m = open({2, divide == 1 ? 64 : 1 << 16, divide, 2, 1});
+        ASSERT_EQ(m->dim_bit_field == 0, divide == 7);
+        for (int s = MI_FETCH_1_TP; s <= MI_FETCH_1_TP + 2; s++)
+            set_matrix_cal(m, s, script(kReady));
+        const std::vector<std::vector<int64_t>> cells = {{0, 5, 9}, {0, 62, 1}};
+        {
+            Cache w(m, 2, 2);
+            w.c.gn_tree_node = 1;
+            for (const auto& cell : cells) {
+                MX_CACHE_PARAM p{};
+                MX_CACHE_PARAM_IX ix{0, 0};
+                int32_t one = 7;
+                int64_t dc[3] = {cell[0], cell[1], cell[2]};
+                p.c = &w.c;
+                p.dc = dc;
+                p.data_ix = &ix;
+                p.data_ptrs[0] = &one;
+                EXPECT_EQ(write_mx_cache(&p), 0);
+            }
+        }
+        ASSERT_TRUE(quiet(m));
+        // Every node on each cell's path lists the path's next node below it.
+        for (const auto& cell : cells)
+            for (int64_t level = m->total_levels - 1; level > 0; level--) {
+                int64_t dc[3] = {level, cell[1], cell[2]};
+                int64_t child[3] = {level - 1, cell[1], cell[2]};
+                normalize_dim_code(m, child);
+                int err = 0;
+                MX_DIM_CODE_LIST* l = get_children_list(&err, m, dc, 3, 1, nullptr);
+                EXPECT_EQ(err, 0);
+                bool found = false;
+                for (MX_DIM_CODE_LIST* e = l; e; e = e->next)
+                    found = found || _cmp_dim_code(m, e->dc, child) == 0;
+                EXPECT_TRUE(found) << "level " << level << " cell " << cell[1] << "," << cell[2];
+                free_mx_dim_code_list(l);
+            }
+    }
+}
+
 // Threads work on their own caches and nodes while the worker runs the scripts that make them.
 std::atomic<int> done_threads{0};
 MATRIX* shared_matrix = nullptr;

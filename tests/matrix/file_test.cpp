@@ -256,6 +256,81 @@ TEST_F(FileTest, NeverStoredNodeTakesOverTheStoredRecords) {
     unlock_node(n, nullptr);
 }
 
+// (testPeek): records how a reader without token finds the node the calling script works on:
+// "ready", or the look-up's code.
+QV_SEXP* qv_testPeek(QVISP_ENV* env, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    MATRIX_TOKEN* t = get_env_token(env);
+    if (!t) return nullptr;
+    MATRIX_NODE* n = t->process_node;
+    int err = 0;
+    MATRIX_NODE* r = get_matrix_node(&err, n->matrix, n->dim_code, -1, nullptr, nullptr);
+    if (r && err == 0) unlock_node(r, nullptr);
+    mark(err == 0 ? "ready" : std::to_string(err));
+    return nullptr;
+}
+
+// A node loaded by its slot is ready to readers when the slot ends, not while the slot's later
+// steps still make its channels; a step failing after the load leaves it failed, not half made.
+// Within the slot the node counts as loaded (it saves), a jump runs on a ready node, and tokens
+// that wait on each other after their loads still go on.
+TEST_F(FileTest, LoadedNodeIsReadyWhenItsSlotEnds) {
+    set_env(matrix_qv_env, l_string(std_cm, "testPeek"),
+            get_func_prim(qv_testPeek, FUNC_APPLICATIVE, nullptr, 1, 1));
+    std::string file = path("r.mx");
+    MATRIX* m = create(file, 1);
+    const std::vector<std::vector<int64_t>> codes = {{0, 0, 0}, {0, 16, 0}, {1, 0, 0}};
+    for (size_t i = 0; i < codes.size(); i++) {
+        MATRIX_NODE* n = node(m, codes[i]);
+        ASSERT_GE(set_channel_sexp(n, 0, get_integer(10 + static_cast<int>(i), nullptr)), 0);
+        if (i == 2)
+            for (int i2 = 0; i2 < 2; i2++)
+                insert_dim_code_index(n, const_cast<int64_t*>(codes[i2].data()), 0);
+        ASSERT_EQ(save_matrix_node(n), 0);
+        unlock_node(n, nullptr);
+    }
+    close_all();
+
+    MATRIX* b = reopen(file);
+    set_matrix_cal(b, MI_FETCH_1_TP + 2,
+                   script("<mxLoad/> (testPeek) (testShow (mxSave)) (testPeek)"));
+    MATRIX_NODE* n = node(b, {0, 0, 0});
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(n->status, MS_OK);
+    EXPECT_EQ(value(n, 0), 10);
+    unlock_node(n, nullptr);
+    EXPECT_EQ(take_marks(), (std::vector<std::string>{"-103", "()", "-103"}));
+    // A later step fails: the node is not served as it stands.
+    set_matrix_cal(b, MI_FETCH_1_TP + 2, script("<mxLoad/> (testPeek) (noSuchFunction)"));
+    int err = 0;
+    MATRIX_NODE* failed = node(b, {0, 16, 0}, &err);
+    EXPECT_EQ(failed, nullptr);
+    if (failed) unlock_node(failed, nullptr);
+    EXPECT_EQ(status_of(b, {0, 16, 0}), MS_LOADING_ERR_1);
+    EXPECT_EQ(take_marks(), std::vector<std::string>{"-103"});
+    // A jump goes on with the node ready, as loaded.
+    set_matrix_cal(b, MI_FETCH_1_TP + 1,
+                   script("<mxFinish normal-jump=\"MI_EDIT_1\"/> <mxLoad/> (testPeek)"));
+    set_matrix_cal(b, MI_EDIT_1_TP + 1, script("(testPeek)"));
+    n = node(b, {1, 0, 0});
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(value(n, 0), 12);
+    unlock_node(n, nullptr);
+    EXPECT_TRUE(quiet(b));
+    EXPECT_EQ(take_marks(), (std::vector<std::string>{"-103", "ready"}));
+    close_all();
+
+    // A child that waits for its parent after its load, and the parent that reads its children
+    // after its own: both end ready.
+    b = reopen(file);
+    set_matrix_cal(b, MI_FETCH_1_TP + 2, script("<mxLoad/> <mxCH type=\"parent\">0</mxCH>"));
+    set_matrix_cal(b, MI_FETCH_1_TP + 1, script("<mxLoad/> <mxCH type=\"children\">0</mxCH>"));
+    get_matrix_node(&err, b, codes[1].data(), MI_FETCH_1_TP, nullptr, nullptr);
+    EXPECT_TRUE(wait_for([&] {
+        return status_of(b, codes[1]) == MS_OK && status_of(b, codes[0]) == MS_OK &&
+               status_of(b, codes[2]) == MS_OK;
+    }));
+}
+
 TEST_F(FileTest, LiveSecondOpenerAndIdleClosing) {
     std::string file = path("c.mx");
     MATRIX* m = create(file, 7);
