@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "geo/geo_util.h"
 #include "geo/pgplot_insert.h"
 #include "gmx_util.h"
 #include "lisp/list.h"
@@ -265,4 +266,65 @@ TEST_F(PgInsertTest, PointsAPushCannotPlaceStayInTheirNode) {
               "\"cache error (Access to Matrix)\")");
     EXPECT_EQ(shown(id, 2, 0, 0),
               "(pg 27 27 1 (ip (point 33 (c 0 0) (base 1 1) (fields (STRING 32 \"a\")))))");
+}
+
+TEST_F(PgInsertTest, ReadersSeeInsertedPointsBeforeTheNodeIsSavedAndTheSaveKeepsThem) {
+    // A matrix file whose nodes are loaded (their plot blocks rebuilt from the bytes) or made
+    // with an empty plot block, and whose save turns changed blocks into bytes first.
+    geotest::TempDir dir;
+    const std::string file = dir.at("p.mx");
+    std::string body = plot_matrix(16, 2, 2);
+    body = "([gmxCreate filename=\"" + file + "\"]" + body.substr(std::string("(gmxCreate").size());
+    auto swap = [&](const std::string& from, const std::string& to) {
+        size_t at = body.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        body.replace(at, from.size(), to);
+    };
+    swap("type=\"block\"", "type=\"block\" file=\"on\"");
+    swap(
+        "([gmxPhase area=\"0\"] ([mxPgPlotInitialize channel=\"1\"]) "
+        "([mxFinish normal-jump-status=\"MS_OK\"]))",
+        "([gmxPhase area=\"3\"] ([mxFinish normal-jump-status=\"MS_OK\" "
+        "err-jump=\"MI_FETCH_2\"]) (mxLoad) (mxLoadSB)) ([gmxPhase area=\"6\"] "
+        "([mxFinish normal-jump-status=\"MS_OK\"]) ([mxPgPlotInitialize channel=\"1\"])) "
+        "([gmxPhase area=\"21\"] (mxSaveSB) (mxSave))");
+    for (int a = 1; a <= 5; a++)
+        swap(" ([gmxPhase area=\"" + std::to_string(a) + "\" type=\"equ\" equ=\"0\"])", "");
+    for (int a : {4, 5, 7, 8, 22, 23})
+        body.insert(body.size() - 1, " ([gmxPhase area=\"" + std::to_string(a) +
+                                         "\" type=\"equ\" equ=\"" +
+                                         (a < 20 ? a < 7 ? "3" : "6" : "21") + "\"])");
+    int id = create(body);
+    ASSERT_GT(id, 0);
+    // The node's channel as readers get it: its bytes, shown.
+    auto read = [&](int at, const std::string& pt) {
+        Val v =
+            run("([gmxPgDisplay id=\"" + std::to_string(at) +
+                "\"] ([gmxGetPoint mode=\"block\" channel=\"1\"] \"" + file + "\" '" + pt + "))");
+        return v.type == QVT_ERROR ? "ERR " + v.error : v.text;
+    };
+    EXPECT_EQ(read(id, "(0 9 1)"), "(pg 1 1 0 (ip))");
+    Val v = run(options(id) + insert(id, "csv=\"on\"", "'(\"1,1,a\" \"9,1,b\" \"10,2,c\")"));
+    ASSERT_EQ(v.type, QVT_NIL) << v.error;
+    const std::string b =
+        "(pg 21 21 2 (ip (point 1 (c 2 2) () (fields (STRING 32 \"c\"))) (point 1 (c 1 1) () "
+        "(fields (STRING 32 \"b\")))))";
+    const std::string a = "(pg 11 11 1 (ip (point 1 (c 1 1) () (fields (STRING 32 \"a\")))))";
+    EXPECT_EQ(read(id, "(0 9 1)"), b);
+    EXPECT_EQ(read(id, "(0 0 0)"), a);
+    // A later insert into a node already read is seen too.
+    v = run(options(id) + insert(id, "csv=\"on\"", "'(\"3,3,d\")"));
+    ASSERT_EQ(v.type, QVT_NIL) << v.error;
+    const std::string ad =
+        "(pg 21 21 2 (ip (point 1 (c 3 3) () (fields (STRING 32 \"d\"))) (point 1 (c 1 1) () "
+        "(fields (STRING 32 \"a\")))))";
+    EXPECT_EQ(read(id, "(0 0 0)"), ad);
+
+    // Closing saves what was read; the reopened file answers the same.
+    close_id(id);
+    id = create(body);
+    ASSERT_GT(id, 0);
+    ids_.push_back(id);
+    EXPECT_EQ(read(id, "(0 9 1)"), b);
+    EXPECT_EQ(read(id, "(0 0 0)"), ad);
 }
