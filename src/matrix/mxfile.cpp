@@ -1021,7 +1021,7 @@ int save_matrix_node(MATRIX_NODE* n) {
     return 0;
 }
 
-int load_matrix_node(MATRIX_NODE* n) {
+int load_matrix_node(MATRIX_NODE* n, bool ready) {
     MATRIX* m = n->matrix;
     std::vector<int64_t> dc;
     {
@@ -1072,13 +1072,17 @@ int load_matrix_node(MATRIX_NODE* n) {
         ch.data = l.data;
         ch.data_fofs = l.fofs;
     }
-    mx_set_status(n, MS_OK);
+    if (ready) mx_set_status(n, MS_OK);
     mx_wake(n);
     return 0;
 }
 
 int matrix_standard_read_file(MATRIX_TOKEN* t) {
-    return load_matrix_node(t->process_node);
+    // A slot that declared the status its normal end gives leaves the node to become ready then:
+    // the rest of the slot (structure blocks installed and rebuilt from the loaded bytes, say)
+    // runs before any reader or writer waiting for the node takes it.
+    bool slot_decides = t->normal_jump_status >= 0 && t->normal_jump < 0;
+    return load_matrix_node(t->process_node, !slot_decides);
 }
 
 int matrix_standard_write_file(MATRIX_TOKEN* t) {

@@ -97,9 +97,9 @@ int load_subheader(MATRIX* m, int sfa);
 // Writes n's file channels, child list and node record: 0, -1 (a write failed or the file is
 // damaged) or the access code. The node's offsets then name its records.
 int save_matrix_node(MATRIX_NODE* n);
-// Reads n's stored record into n and makes it MS_OK: 0, MXF_NOT_STORED, MXF_NO_ACCESS, or -1
-// when the stored record is damaged (n untouched then).
-int load_matrix_node(MATRIX_NODE* n);
+// Reads n's stored record into n and, when `ready`, makes it MS_OK: 0, MXF_NOT_STORED,
+// MXF_NO_ACCESS, or -1 when the stored record is damaged (n untouched then).
+int load_matrix_node(MATRIX_NODE* n, bool ready = true);
 
 // The matrix methods over the file.
 int matrix_standard_read_file(MATRIX_TOKEN* t);
