@@ -10,6 +10,7 @@
 #include "lisp/eval.h"
 #include "lisp/heap.h"
 #include "lisp/list.h"
+#include "matrix/mx_sb.h"
 #include "matrix/mxstore.h"
 #include "matrix/mxtransfer.h"
 #include "server/auth.h"
@@ -30,7 +31,13 @@ QV_SEXP* answer_node(QV_SEXP* s, MATRIX* m, const int64_t* dc, QV_SEXP* code_lis
     QV_SEXP* later = nullptr;
     MATRIX_NODE* n = get_matrix_node(&err, m, dc, MI_FETCH_1_TP, nullptr, &later);
     if (err == 0 && n) {
-        QV_SEXP* r = encode_matrix_node(n);
+        // The channels are sent as they stand: block channels in step with their structure.
+        matrix_node_channel_lock(n);
+        int step = 0;
+        for (int ch = 0; ch < m->p.channel_nos && step >= 0; ch++)
+            step = sb_bytes_in_step(n, ch);
+        QV_SEXP* r = step < 0 ? no_node(s, code_list) : encode_matrix_node(n);
+        matrix_node_channel_unlock(n, 0);
         unlock_node(n, nullptr);
         return r;
     }

@@ -12,6 +12,7 @@
 #include "lisp/eval.h"
 #include "lisp/list.h"
 #include "longchar/longchar.h"
+#include "matrix/mx_sb.h"
 #include "matrix/mxcache.h"
 #include "matrix/mxstore.h"
 #include "pdb/recordlist64.h"
@@ -210,8 +211,13 @@ QV_SEXP* read_node_channel(MX_ENTRY* e, QV_SEXP* inp, int ch) {
     } else {
         MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
         matrix_node_channel_lock(n);
+        // A structure block edited since its bytes were made (points inserted, say) is read as
+        // it now stands, not as it was last loaded or saved.
+        int step = sb_bytes_in_step(n, ch);
         void* d = n->channel[ch].data;
-        if (!tp || !tp->convert_to_net) {
+        if (step < 0) {
+            r = node_error(inp, "structure block", step, origin);
+        } else if (!tp || !tp->convert_to_net) {
             r = node_error(inp, "channel not exist", 0, origin);
         } else if (!d) {
             r = node_error(inp, "channel data not exist", 0, origin);

@@ -66,6 +66,31 @@ void set_dirty_file_sb(MX_STRUCT_BLOCK* blk) {
     if (m->channel_info[ch].flags & MX_CH_FILE) _set_dirty_file(n);
 }
 
+int sb_bytes_in_step(MATRIX_NODE* n, int ch) {
+    MATRIX* m = n->matrix;
+    if (!n->channel || ch < 0 || ch >= m->p.channel_nos) return 0;
+    MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
+    MATRIX_CHANNEL* c = &n->channel[ch];
+    auto* sb = static_cast<MX_STRUCT_BLOCK*>(c->sb);
+    if (!tp || tp->type != MXT_BLOCK || !sb || get_matrix_update_time(n, ch, -2) != 1) return 0;
+    get_matrix_update_time(n, ch, -1);
+    MATRIX_ALLOC_BLOCK_PARAM* p = sb->tbl->struct2block(sb);
+    if (!p) return -1;
+    // The bytes become a tracked block element of the channel.
+    p->h = MATRIX_DATA_HEADER{0, MXT_BLOCK, 0};
+    if (c->data) {
+        int r = tp->cmp ? tp->cmp(tp, c->data, p) : -2;
+        if (r == 0 || r == -2) {
+            free_sb_bytes(p);
+            return r;
+        }
+        tp->free_data(tp, c->data);
+    }
+    c->data = p;
+    if (m->channel_info[ch].flags & MX_CH_FILE) set_dirty_file(n);
+    return 1;
+}
+
 // ---- Primitive -------------------------------------------------------------------------------
 
 namespace {

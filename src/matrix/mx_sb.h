@@ -50,6 +50,13 @@ void free_sb_bytes(MATRIX_ALLOC_BLOCK_PARAM* b);
 void free_struct_block(void* blk);
 // Marks the block's node dirty when its channel is stored in the file.
 void set_dirty_file_sb(MX_STRUCT_BLOCK* blk);
+// Brings the bytes of block channel ch of n in step with the channel's structure block when the
+// structure changed after them, so that whoever reads, sends or saves the bytes sees what the
+// structure holds. The caller holds the node's channel lock. 1: the bytes were replaced (the
+// node is marked dirty when the channel is stored in the file); 0: nothing to do, or the new
+// bytes equal the old; -1: the structure gave no bytes; -2: the channel's type cannot compare
+// them. On a failure the old bytes stay and the stamps are made equal.
+int sb_bytes_in_step(MATRIX_NODE* n, int ch);
 
 // ---- Primitive -------------------------------------------------------------------------------
 

@@ -607,7 +607,9 @@ void matrix_exec_cal(MATRIX_TOKEN* t) {
             if (parked || code->integer.data == 2) {
                 if (code->integer.data == 2) t->cal_target = t->cal_target->pair.cdr;
                 gc_pop(nullptr, nullptr);
-                publish_loaded(t);
+                // A slot that declared the status it ends with keeps its node busy until then
+                // (the rest of it makes what readers and peers are to get).
+                if (t->normal_jump >= 0 || t->normal_jump_status < 0) publish_loaded(t);
                 if (!parked) _xx_insert_matrix_access(t, matrix_exec_cal, __FILE__, __LINE__);
                 goto out;
             }

@@ -174,38 +174,11 @@ QV_SEXP* qv_mxSaveSB(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, Q
     ensure_channels(n);
     matrix_node_channel_lock(n);
     QV_SEXP* err = nullptr;
-    bool dirty = false;
     for (int ch = 0; ch < m->p.channel_nos && !err; ch++) {
-        if (!block_channel(m, ch)) continue;
-        MATRIX_CHANNEL* c = &n->channel[ch];
-        auto* sb = static_cast<MX_STRUCT_BLOCK*>(c->sb);
-        if (!sb || get_matrix_update_time(n, ch, -2) != 1) continue;
-        get_matrix_update_time(n, ch, -1);
-        MATRIX_ALLOC_BLOCK_PARAM* p = sb->tbl->struct2block(sb);
-        if (!p) {
-            err = fail(0);
-            break;
-        }
-        // The bytes become a tracked block element of the channel.
-        p->h = MATRIX_DATA_HEADER{0, MXT_BLOCK, 0};
-        MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
-        if (c->data) {
-            int r = tp->cmp ? tp->cmp(tp, c->data, p) : -2;
-            if (r == 0) {
-                free_sb_bytes(p);
-                continue;
-            }
-            if (r == -2) {
-                free_sb_bytes(p);
-                err = fail(-2);
-                break;
-            }
-            tp->free_data(tp, c->data);
-        }
-        c->data = p;
-        if (m->channel_info[ch].flags & MX_CH_FILE) dirty = true;
+        int r = sb_bytes_in_step(n, ch);
+        if (r < 0) err = fail(r == -1 ? 0 : r);
     }
-    matrix_node_channel_unlock(n, dirty ? 1 : 0);
+    matrix_node_channel_unlock(n, 0);
     return err;
 }
 

@@ -225,6 +225,8 @@ TEST(GeoScenario, MakeReopenAndServeTheWalkThroughMatrix) {
     if (places.find("skipped") != std::string::npos) {
         printf("note: the places step is skipped: this agent has no plot insertion\n");
     } else {
+        // The insert answers () (an error would print in place of the step's list).
+        EXPECT_EQ(answer_text(out1, "insert"), "(\"insert\" ())") << out1;
         for (const char* name : {"place0", "place1"})
             EXPECT_NE(places.find(name), std::string::npos) << places;
     }
