@@ -37,6 +37,15 @@ void record_write(STREAM* s, int len, int err) {
     s->h.last_err = err;
 }
 
+// Whether a write of up to PIPE_BUF bytes to fd would go out now without blocking: a pipe with a
+// free page, a device that takes everything, or a descriptor whose write fails at once (the
+// reader gone). The descriptor's own blocking mode is shared with other holders and stays as it
+// is, so the question is asked by a poll that does not wait.
+bool write_ready_now(int fd) {
+    pollfd p{fd, POLLOUT, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL));
+}
+
 S_FILE* new_file_record(S_TABLE* tbl, int fd, char* filename) {
     S_FILE* f = static_cast<S_FILE*>(d_calloc(sizeof(S_FILE), 1));
     f->h.tbl = tbl;
@@ -197,8 +206,13 @@ int s_write_file(STREAM* s, const void* data, int len) {
         WD_ENTRY* e = nullptr;
         if (try_first) {
             try_first = false;
+        } else if (f->io_kind == FIO_WAIT && write_ready_now(f->fid)) {
+            // The piece goes out without blocking, so no wait is needed to keep it within reach
+            // of a close.
         } else if (f->io_kind != FIO_REGULAR) {
-            e = wait_data_lock(f->fid, WD_WRITE);
+            // Pieces that went out without a wait leave nothing for a close to break; a close
+            // that came meanwhile is seen here rather than missed by the wait.
+            e = done > 0 && !still_open(s) ? nullptr : wait_data_lock(f->fid, WD_WRITE);
             if (!e) {
                 diag("s_write_file ZERO\n");
                 record_write(s, len, EINTR);

@@ -2,6 +2,7 @@
 // released by a close, throughput, copying.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "base/alloc.h"
+#include "base/fdwait.h"
 #include "base/tick.h"
 #include "longchar/codemethod.h"
 #include "stream/file_stream.h"
@@ -323,6 +325,79 @@ TEST(StreamIo, ConcurrentLinesStayWhole) {
         }
         EXPECT_EQ(lines, 1200);
     }
+}
+
+// Writes to a pipe go out at once while it has room and wait only when it is full. A reader that
+// starts late still gets every byte in order: lines, and blocks larger than the pipe's atomic
+// size that go out in several pieces.
+TEST(StreamIo, PipeReadLateGetsEveryByteInOrder) {
+    STREAM* p[2];
+    ASSERT_EQ(s_open_pipe(p), 0);
+    std::string block(3 * PIPE_BUF + 123, 'b');
+    std::string sent;
+    for (int i = 0; i < 6000; i++) {
+        sent += "line " + std::to_string(i) + "\n";
+        if (i % 1000 == 0) sent += block;
+    }
+    std::atomic<int> bad{0};
+    TaskRun writer([&] {
+        for (int i = 0; i < 6000; i++) {
+            std::string line = "line " + std::to_string(i) + "\n";
+            if (s_printf(p[1], "line %d\n", i) != static_cast<int>(line.size())) bad++;
+            if (i % 1000 == 0 && s_write(p[1], block.data(), static_cast<int>(block.size())) !=
+                                     static_cast<int>(block.size()))
+                bad++;
+        }
+    });
+    // Nobody reads until the writer waits on the full pipe.
+    ASSERT_TRUE(wait_until([&] { return get_wd_state(writer.tid()) == WD_WAITING; }));
+    EXPECT_FALSE(writer.done());
+    std::string got;
+    char buf[1000];
+    while (got.size() < sent.size()) {
+        int n = s_read(p[0], buf, sizeof buf);
+        ASSERT_GT(n, 0);
+        got.append(buf, static_cast<size_t>(n));
+    }
+    ASSERT_TRUE(writer.wait());
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_EQ(got, sent);
+    EXPECT_EQ(s_close(p[1]), 0);
+    EXPECT_EQ(s_read(p[0], buf, sizeof buf), 0);
+    EXPECT_EQ(s_close(p[0]), 0);
+}
+
+// A reader that has gone: an unbuffered write fails with EPIPE at once, and a writer waiting on
+// a full pipe whose reader then closes gets EPIPE with the count of what went out before.
+TEST(StreamIo, PipeWithoutReaderFailsWithEpipe) {
+    STREAM* p[2];
+    ASSERT_EQ(s_open_pipe(p), 0);
+    ASSERT_EQ(s_close(p[0]), 0);
+    errno = 0;
+    EXPECT_EQ(s_write(p[1], "abc", 3), -1);
+    EXPECT_EQ(errno, EPIPE);
+    EXPECT_EQ(locked([&] { return p[1]->h.last_err; }), EPIPE);
+    int err = 0;
+    EXPECT_EQ(e_printf(p[1], &err, "line %d\n", 1), 7) << "the count formatted, the failure in err";
+    EXPECT_EQ(err, EPIPE);
+    EXPECT_EQ(s_close(p[1]), 0);
+
+    ASSERT_EQ(s_open_pipe(p), 0);
+    std::atomic<int> result{99};
+    std::atomic<int> werr{0};
+    const int total = 1 << 20;
+    TaskRun writer([&] {
+        std::vector<char> big(total, 'w');
+        result = s_write(p[1], big.data(), total);
+        werr = errno;
+    });
+    ASSERT_TRUE(wait_until([&] { return get_wd_state(writer.tid()) == WD_WAITING; }));
+    ASSERT_EQ(s_close(p[0]), 0);
+    ASSERT_TRUE(writer.wait());
+    EXPECT_GT(result.load(), 0);
+    EXPECT_LT(result.load(), total);
+    EXPECT_EQ(werr.load(), EPIPE);
+    EXPECT_EQ(s_close(p[1]), 0);
 }
 
 }  // namespace
