@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -35,6 +36,34 @@ void record_write(STREAM* s, int len, int err) {
     TaskLockGuard g(stream_lock);
     s->h.last_size = len;
     s->h.last_err = err;
+}
+
+// Whether a write of up to PIPE_BUF bytes to fd would go out now without blocking: a pipe with a
+// free page, a device that takes everything, or a descriptor whose write fails at once (the
+// reader gone).
+bool write_ready_now(int fd) {
+    pollfd p{fd, POLLOUT, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL));
+}
+
+// One piece of at most PIPE_BUF bytes to a pipe, terminal or device, written only if that does
+// not block: -1 with EAGAIN when the descriptor is full. The descriptor's blocking mode is shared
+// with other holders and stays as it is; the write asks not to wait (RWF_NOWAIT), and where the
+// descriptor refuses that (a terminal, an older system) a poll that does not wait asks first.
+int write_now(int fd, const char* p, int n) {
+    iovec v{const_cast<char*>(p), static_cast<size_t>(n)};
+    ssize_t r = pwritev2(fd, &v, 1, -1, RWF_NOWAIT);
+    if (r < 0 && (errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS)) {
+        if (write_ready_now(fd)) return u_write(fd, p, n);
+        errno = EAGAIN;
+        return -1;
+    }
+    if (r > 0) {
+        int e = errno;
+        lk_set_checksum(fd, p, static_cast<int>(r));
+        errno = e;
+    }
+    return static_cast<int>(r);
 }
 
 S_FILE* new_file_record(S_TABLE* tbl, int fd, char* filename) {
@@ -190,15 +219,17 @@ int s_write_file(STREAM* s, const void* data, int len) {
     }
     int done = 0;
     int err = 0;
-    // A socket is written without blocking, so it is tried first and waited for only when full:
-    // most writes then cost one system call instead of a round through the wait service.
-    bool try_first = f->io_kind == FIO_SOCKET;
+    // A write is tried first without blocking and waits through the wait service only when the
+    // descriptor is full: most writes then cost one system call instead of a round through the
+    // service. A write that does not block needs no wait to stay within reach of a close.
+    bool try_first = f->io_kind != FIO_REGULAR;
     while (done < len) {
         WD_ENTRY* e = nullptr;
-        if (try_first) {
-            try_first = false;
-        } else if (f->io_kind != FIO_REGULAR) {
-            e = wait_data_lock(f->fid, WD_WRITE);
+        bool trying = try_first;
+        if (!trying && f->io_kind != FIO_REGULAR) {
+            // Pieces that went out without a wait leave nothing for a close to break; a close
+            // that came meanwhile is seen here rather than missed by the wait.
+            e = done > 0 && !still_open(s) ? nullptr : wait_data_lock(f->fid, WD_WRITE);
             if (!e) {
                 diag("s_write_file ZERO\n");
                 record_write(s, len, EINTR);
@@ -212,10 +243,17 @@ int s_write_file(STREAM* s, const void* data, int len) {
         int n = f->io_kind == FIO_SOCKET
                     ? static_cast<int>(send(f->fid, p + done, static_cast<size_t>(want),
                                             MSG_DONTWAIT | MSG_NOSIGNAL))
-                    : u_write(f->fid, p + done, want);
+                : trying ? write_now(f->fid, p + done, want)
+                         : u_write(f->fid, p + done, want);
         err = errno;
+        // A socket is tried once (a partial send leaves it full); a pipe or device again after
+        // every piece that went out.
+        try_first = f->io_kind == FIO_WAIT && n > 0;
         if (e) wait_data_unlock(e);
         if (n < 0) {
+            // A pipe or device found full by a try waits, as its writes always did, even in the
+            // close's own last write.
+            if (trying && f->io_kind == FIO_WAIT && (err == EAGAIN || err == EWOULDBLOCK)) continue;
             bool again = err == EINTR ||
                          (f->io_kind != FIO_REGULAR && (err == EAGAIN || err == EWOULDBLOCK));
             if (again && still_open(s)) continue;
@@ -267,10 +305,11 @@ int s_read_file(STREAM* s, void* data, int len) {
 
 // Only regular files are synchronised: the system refuses fsync on pipes, sockets and terminals,
 // where there is nothing to wait for, and a file-root descriptor is synchronised by its owner.
+// The kind known since the open spares those a status call per flush (a line on standard output).
 int s_flush_file(STREAM* s) {
     S_FILE* f = &s->file;
     errno = 0;
-    if (f->fid >= UFR_FD_BASE || f->io_kind == FIO_SOCKET) return 0;
+    if (f->fid >= UFR_FD_BASE || f->io_kind != FIO_REGULAR) return 0;
     struct stat st;
     if (fstat(f->fid, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
     if (fsync(f->fid) == 0) return 0;

@@ -4,8 +4,11 @@
 // Reads and writes wait through the descriptor-wait service, so that a close interrupts a task
 // blocked inside the stream: the wait is broken and the call returns -1 with EINTR. Regular files
 // never block and skip the wait. A write on a pipe, terminal or device goes out in pieces no
-// larger than the pipe's atomic size, each after its own wait, so the descriptor cannot hold the
-// writer in the system call beyond the reach of a close; sockets are written without blocking.
+// larger than the pipe's atomic size, each once the descriptor is ready, so the descriptor cannot
+// hold the writer in the system call beyond the reach of a close: each piece is first written by
+// a call that does not block (or, where the descriptor refuses such a call, after a poll that does
+// not wait), and the wait service is used only when the descriptor is full. Sockets are written
+// without blocking and waited for only when full.
 // All file access goes through the u_ primitives, which route file-root descriptors (above
 // 65,535) to the owner's file-root process; such streams are buffered.
 #pragma once

@@ -2,7 +2,10 @@
 // released by a close, throughput, copying.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,6 +14,7 @@
 #include <vector>
 
 #include "base/alloc.h"
+#include "base/fdwait.h"
 #include "base/tick.h"
 #include "longchar/codemethod.h"
 #include "stream/file_stream.h"
@@ -387,6 +391,107 @@ TEST(StreamIo, ConcurrentLinesStayWhole) {
         }
         EXPECT_EQ(lines, 1200);
     }
+}
+
+// Lines and blocks larger than the atomic size written to `out` by a task and read from descriptor
+// `in` (with `late`, only once the task waits on the full descriptor): every byte arrives, in
+// order.
+void expect_reader_gets_all(STREAM* out, int in, bool late) {
+    std::string block(3 * PIPE_BUF + 123, 'b');
+    std::string sent;
+    for (int i = 0; i < 10000; i++) {
+        sent += "line " + std::to_string(i) + "\n";
+        if (i % 1000 == 0) sent += block;
+    }
+    std::atomic<int> bad{0};
+    TaskRun writer([&] {
+        for (int i = 0; i < 10000; i++) {
+            std::string line = "line " + std::to_string(i) + "\n";
+            if (s_printf(out, "line %d\n", i) != static_cast<int>(line.size())) bad++;
+            if (i % 1000 == 0 && s_write(out, block.data(), static_cast<int>(block.size())) !=
+                                     static_cast<int>(block.size()))
+                bad++;
+        }
+    });
+    if (late) {
+        ASSERT_TRUE(wait_until([&] { return get_wd_state(writer.tid()) == WD_WAITING; }));
+        EXPECT_FALSE(writer.done());
+    }
+    std::string got;
+    char buf[1000];
+    while (got.size() < sent.size()) {
+        pollfd pf{in, POLLIN, 0};
+        ASSERT_EQ(poll(&pf, 1, 20000), 1) << "bytes missing after " << got.size();
+        ssize_t n = read(in, buf, sizeof buf);
+        ASSERT_GT(n, 0);
+        got.append(buf, static_cast<size_t>(n));
+    }
+    ASSERT_TRUE(writer.wait());
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_EQ(got, sent);
+}
+
+// Writes to a pipe go out at once while it has room and wait only when it is full. A terminal,
+// which takes no write that asks not to block, is asked by a poll first: the same bytes arrive.
+// (A terminal can hold its writer inside the system call, so its reader does not start late.)
+TEST(StreamIo, ReadLateGetsEveryByteInOrder) {
+    STREAM* p[2];
+    ASSERT_EQ(s_open_pipe(p), 0);
+    expect_reader_gets_all(p[1], p[0]->file.fid, true);
+    EXPECT_EQ(s_close(p[1]), 0);
+    char c;
+    EXPECT_EQ(s_read(p[0], &c, 1), 0);
+    EXPECT_EQ(s_close(p[0]), 0);
+
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        if (master >= 0) close(master);
+        GTEST_SKIP() << "no pseudo-terminal here";
+    }
+    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    termios t;
+    ASSERT_EQ(tcgetattr(slave, &t), 0);
+    cfmakeraw(&t);  // bytes as written, no line-end translation
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &t), 0);
+    STREAM* tty = s_open_file_descripter(slave, &s_file_table);
+    ASSERT_NE(tty, nullptr);
+    expect_reader_gets_all(tty, master, false);
+    EXPECT_EQ(s_close(tty), 0);
+    close(master);
+}
+
+// A reader that has gone: an unbuffered write fails with EPIPE at once, and a writer waiting on
+// a full pipe whose reader then closes gets EPIPE with the count of what went out before.
+TEST(StreamIo, PipeWithoutReaderFailsWithEpipe) {
+    STREAM* p[2];
+    ASSERT_EQ(s_open_pipe(p), 0);
+    ASSERT_EQ(s_close(p[0]), 0);
+    errno = 0;
+    EXPECT_EQ(s_write(p[1], "abc", 3), -1);
+    EXPECT_EQ(errno, EPIPE);
+    EXPECT_EQ(locked([&] { return p[1]->h.last_err; }), EPIPE);
+    int err = 0;
+    EXPECT_EQ(e_printf(p[1], &err, "line %d\n", 1), 7) << "the count formatted, the failure in err";
+    EXPECT_EQ(err, EPIPE);
+    EXPECT_EQ(s_close(p[1]), 0);
+
+    ASSERT_EQ(s_open_pipe(p), 0);
+    std::atomic<int> result{99};
+    std::atomic<int> werr{0};
+    const int total = 1 << 20;
+    TaskRun writer([&] {
+        std::vector<char> big(total, 'w');
+        result = s_write(p[1], big.data(), total);
+        werr = errno;
+    });
+    ASSERT_TRUE(wait_until([&] { return get_wd_state(writer.tid()) == WD_WAITING; }));
+    ASSERT_EQ(s_close(p[0]), 0);
+    ASSERT_TRUE(writer.wait());
+    EXPECT_GT(result.load(), 0);
+    EXPECT_LT(result.load(), total);
+    EXPECT_EQ(werr.load(), EPIPE);
+    EXPECT_EQ(s_close(p[1]), 0);
 }
 
 }  // namespace
