@@ -278,15 +278,20 @@ void mx_wake_batch_end() {
     wake_batch_send();
 }
 
+bool mx_spin_change(const std::atomic<uint32_t>& a, uint32_t g,
+                    std::chrono::steady_clock::time_point until) {
+    while (a.load(std::memory_order_acquire) == g) {
+        for (int i = 0; i < 64 && a.load(std::memory_order_relaxed) == g; i++)
+            __builtin_ia32_pause();
+        if (std::chrono::steady_clock::now() > until) return false;
+    }
+    return true;
+}
+
 void mx_watch() {
     uint32_t g = wake_gen.load(std::memory_order_acquire);
     _i_unlock_task(matrix_lock, "watch", __FILE__, __LINE__);
-    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
-    while (wake_gen.load(std::memory_order_acquire) == g) {
-        for (int i = 0; i < 64 && wake_gen.load(std::memory_order_relaxed) == g; i++)
-            __builtin_ia32_pause();
-        if (std::chrono::steady_clock::now() > until) break;
-    }
+    mx_spin_change(wake_gen, g, std::chrono::steady_clock::now() + std::chrono::microseconds(50));
     _i_lock_task(matrix_lock, __FILE__, __LINE__);
 }
 

@@ -36,6 +36,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -311,6 +312,9 @@ void mx_wake_batch_end();
 // the store sends, and takes the lock again: a task whose wait ends that soon is spared the sleep
 // and the wake-up. The caller tests again, as after mx_sleep.
 void mx_watch();
+// Spins (pausing) while a stays g: true when it changed, false when `until` passed first.
+bool mx_spin_change(const std::atomic<uint32_t>& a, uint32_t g,
+                    std::chrono::steady_clock::time_point until);
 // Whether a task sleeps in mx_sleep (read without the lock).
 bool mx_sleeping();
 // The closers' wake-up key.

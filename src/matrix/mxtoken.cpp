@@ -323,11 +323,7 @@ Q_HEADER* take_soon(SYS_QUEUE* q, L_CHAR* key) {
     for (;;) {
         uint32_t g = que_gen.load(std::memory_order_acquire);
         if (Q_HEADER* t = delete_queue(q, sq_key_cond, key, 0)) return t;
-        while (que_gen.load(std::memory_order_relaxed) == g) {
-            for (int i = 0; i < 64 && que_gen.load(std::memory_order_relaxed) == g; i++)
-                __builtin_ia32_pause();
-            if (std::chrono::steady_clock::now() > until) return nullptr;
-        }
+        if (!mx_spin_change(que_gen, g, until)) return nullptr;
     }
 }
 
