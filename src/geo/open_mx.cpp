@@ -131,7 +131,8 @@ MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR
     MATRIX* m = open_matrix_held(neturl, filename, key, open_mxread_method, &w);
     if (!m) return nullptr;
     wait_matrix_mode(m);
-    MX_ENTRY* e = m->mode == 1 ? search_mx_entry(m) : nullptr;
+    // The mode is read without the store's lock: another holder's close may be setting it.
+    MX_ENTRY* e = mx_ld(m->mode) == 1 ? search_mx_entry(m) : nullptr;
     release_matrix(m);
     if (made) *made = e && w.e == e;
     return e;

@@ -2,9 +2,9 @@
 // closing and syncing, the once-only parameters, the level pyramid and the object ids.
 #include "matrix/mxstore.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
-
 #include <cstring>
 
 #include "base/panic.h"
@@ -219,7 +219,36 @@ bool matrix_store_started() {
 // Counted under matrix_lock; read without it by the lock-free node release.
 static std::atomic<int> mx_sleepers{0};
 
+// Rounds of wake-ups sent, sleepers or not: a task that watches for a change without sleeping
+// (mx_watch) sees it here.
+static std::atomic<uint32_t> wake_gen{0};
+
+// The wake-ups a task collects while it holds matrix_lock (mx_wake_batch_begin): each key once,
+// sent together. Sending them after the lock is released loses none: a sleeper registers on its
+// key before it gives up the lock, so it is registered before the batch's changes were made.
+namespace {
+struct WakeBatch {
+    const void* keys[8];
+    int n;
+    bool on;
+};
+thread_local WakeBatch wake_batch;
+
+void wake_batch_send() {
+    WakeBatch& b = wake_batch;
+    int n = b.n;
+    b.n = 0;
+    if (n == 0) return;
+    wake_gen.fetch_add(1, std::memory_order_release);
+    if (!mx_sleepers.load(std::memory_order_relaxed)) return;
+    for (int i = 0; i < n; i++)
+        wakeup_task(b.keys[i]);
+}
+}  // namespace
+
 void mx_sleep(const void* key) {
+    // A task never sleeps on wake-ups it still owes others.
+    wake_batch_send();
     mx_sleepers++;
     _i_sleep_task(key, matrix_lock, __FILE__, __LINE__);
     _i_lock_task(matrix_lock, __FILE__, __LINE__);
@@ -227,7 +256,43 @@ void mx_sleep(const void* key) {
 }
 
 void mx_wake(const void* key) {
+    WakeBatch& b = wake_batch;
+    if (b.on) {
+        for (int i = 0; i < b.n; i++)
+            if (b.keys[i] == key) return;
+        if (b.n < static_cast<int>(sizeof b.keys / sizeof b.keys[0])) {
+            b.keys[b.n++] = key;
+            return;
+        }
+    }
+    wake_gen.fetch_add(1, std::memory_order_release);
     if (mx_sleepers.load(std::memory_order_relaxed)) wakeup_task(key);
+}
+
+void mx_wake_batch_begin() {
+    wake_batch.on = true;
+}
+
+void mx_wake_batch_end() {
+    wake_batch.on = false;
+    wake_batch_send();
+}
+
+bool mx_spin_change(const std::atomic<uint32_t>& a, uint32_t g,
+                    std::chrono::steady_clock::time_point until) {
+    while (a.load(std::memory_order_acquire) == g) {
+        for (int i = 0; i < 64 && a.load(std::memory_order_relaxed) == g; i++)
+            __builtin_ia32_pause();
+        if (std::chrono::steady_clock::now() > until) return false;
+    }
+    return true;
+}
+
+void mx_watch() {
+    uint32_t g = wake_gen.load(std::memory_order_acquire);
+    _i_unlock_task(matrix_lock, "watch", __FILE__, __LINE__);
+    mx_spin_change(wake_gen, g, std::chrono::steady_clock::now() + std::chrono::microseconds(50));
+    _i_lock_task(matrix_lock, __FILE__, __LINE__);
 }
 
 bool mx_sleeping() {

@@ -36,6 +36,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -302,6 +303,19 @@ QV_SEXP* matrix_error(const char* func, QV_SEXP* s, int code, QV_SEXP* info);
 // it sleeps and takes it again; mx_wake wakes the key's sleepers.
 void mx_sleep(const void* key);
 void mx_wake(const void* key);
+// A batch of wake-ups (matrix_lock held at its start): until mx_wake_batch_end, mx_wake only
+// notes its key (each once); the end sends them, with the lock held or after it is released. A
+// task that sleeps in mx_sleep sends what it noted first. The queue worker batches the wake-ups
+// of a token's end, so that a node's waiter is woken once, not once per change.
+void mx_wake_batch_begin();
+void mx_wake_batch_end();
+// Releases matrix_lock, watches a moment (about 50 microseconds, spinning) for the next wake-up
+// the store sends, and takes the lock again: a task whose wait ends that soon is spared the sleep
+// and the wake-up. The caller tests again, as after mx_sleep.
+void mx_watch();
+// Spins (pausing) while a stays g: true when it changed, false when `until` passed first.
+bool mx_spin_change(const std::atomic<uint32_t>& a, uint32_t g,
+                    std::chrono::steady_clock::time_point until);
 // Whether a task sleeps in mx_sleep (read without the lock).
 bool mx_sleeping();
 // The closers' wake-up key.

@@ -171,8 +171,10 @@ void _free_matrix_token(MATRIX_TOKEN* t) {
         d_f_ree(t);
         return;
     }
-    if (t->cal_hold) mx_hold_set(t->cal_hold, nullptr);
-    if (t->env) mx_hold_set(t->env, nullptr);
+    // end_token has emptied the holders of a token that ran; each emptying takes the collector
+    // ring's lock, so it is not repeated.
+    if (t->cal_hold && t->cal_hold->data) mx_hold_set(t->cal_hold, nullptr);
+    if (t->env && t->env->data) mx_hold_set(t->env, nullptr);
     t->next = token_pool;
     token_pool = t;
     token_pool_cnt++;
@@ -263,10 +265,54 @@ std::atomic<uint32_t> que_gen{0};
 // before a waiter on another core sees it free: a look-up about to take it lets them in first.
 std::atomic<int> workers_waiting{0};
 
+// The worker's hold of matrix_lock: the wake-ups it sends meanwhile go out together (each key
+// once) when it releases the lock.
 void worker_lock() {
     workers_waiting.fetch_add(1, std::memory_order_relaxed);
     _i_lock_task(matrix_lock, __FILE__, __LINE__);
     workers_waiting.fetch_sub(1, std::memory_order_relaxed);
+    mx_wake_batch_begin();
+}
+
+void worker_unlock() {
+    _i_unlock_task(matrix_lock, "exec_cal", __FILE__, __LINE__);
+    mx_wake_batch_end();
+}
+
+using Trigger = void (*)(int, void*);
+Trigger exec_cal_held(MATRIX_TOKEN* t);
+
+bool node_token(MATRIX_TOKEN* t) {
+    return t->process_node && t->func == matrix_exec_cal;
+}
+
+// Runs node tokens one after another, from t on: the end of one token's slot and the choice of
+// the next one's share a single hold of matrix_lock, the next token being taken off the queue
+// (highest priority first, as the queue gives it) before the lock is released. Stops when the
+// queue has no node token of the key (the worker then watches it), or when the matrix's trigger
+// is to be told that its last token ended (that call is made without the lock). A token of
+// another kind is run as the worker runs it.
+void run_node_tokens(SYS_QUEUE* q, L_CHAR* key, MATRIX_TOKEN* t) {
+    worker_lock();
+    for (;;) {
+        Trigger trigger = exec_cal_held(t);
+        MATRIX_TOKEN* next =
+            trigger ? nullptr
+                    : reinterpret_cast<MATRIX_TOKEN*>(delete_queue(q, sq_key_cond, key, 0));
+        if (next && node_token(next)) {
+            gc_pop(nullptr, nullptr);
+            gc_push(nullptr, nullptr, "matrix_que_task");
+            t = next;
+            continue;
+        }
+        worker_unlock();
+        if (trigger) trigger(4, nullptr);
+        if (!next) return;
+        bool opening = next->process_node == nullptr;
+        next->func(next);
+        if (opening) mx_open_token_done(next);
+        return;
+    }
 }
 
 // The next token of the key, watching the queue a moment (about 50 microseconds, spinning) when
@@ -277,11 +323,7 @@ Q_HEADER* take_soon(SYS_QUEUE* q, L_CHAR* key) {
     for (;;) {
         uint32_t g = que_gen.load(std::memory_order_acquire);
         if (Q_HEADER* t = delete_queue(q, sq_key_cond, key, 0)) return t;
-        while (que_gen.load(std::memory_order_relaxed) == g) {
-            for (int i = 0; i < 64 && que_gen.load(std::memory_order_relaxed) == g; i++)
-                __builtin_ia32_pause();
-            if (std::chrono::steady_clock::now() > until) return nullptr;
-        }
+        if (!mx_spin_change(que_gen, g, until)) return nullptr;
     }
 }
 
@@ -312,9 +354,13 @@ void matrix_que_task(intptr_t qp) {
             gc_pop(nullptr, nullptr);
             break;
         }
-        bool opening = t->process_node == nullptr;
-        t->func(t);
-        if (opening) mx_open_token_done(t);
+        if (node_token(t)) {
+            run_node_tokens(q, key, t);
+        } else {
+            bool opening = t->process_node == nullptr;
+            t->func(t);
+            if (opening) mx_open_token_done(t);
+        }
         gc_pop(nullptr, nullptr);
     }
     if (hooks->worker_end) hooks->worker_end();
@@ -519,12 +565,22 @@ void matrix_trigger_access(MATRIX_NODE* n, int access, int clear_err) {
 }
 
 void matrix_exec_cal(MATRIX_TOKEN* t) {
+    worker_lock();
+    Trigger trigger = exec_cal_held(t);
+    worker_unlock();
+    if (trigger) trigger(4, nullptr);
+}
+
+namespace {
+
+// A slot's run with matrix_lock held on entry and on return (released while the slot's
+// expressions run). Returns the matrix's trigger when it is to be called with (4, null) after the
+// lock is released: the matrix's last token ended. Both are read under the lock, since a closer
+// may free the matrix as soon as it is released.
+Trigger exec_cal_held(MATRIX_TOKEN* t) {
     MATRIX_NODE* n = t->process_node;
     MATRIX* m = n->matrix;
     QV_SEXP* err = nullptr;
-    int trigger_after = 0;
-    void (*trigger)(int, void*) = nullptr;
-    worker_lock();
     switch (m->mode) {
         case 0:
             t->wait_matrix = m;
@@ -565,7 +621,7 @@ void matrix_exec_cal(MATRIX_TOKEN* t) {
     }
     {
         QVISP_ENV* env = t->env ? static_cast<QVISP_ENV*>(t->env->data) : nullptr;
-        _i_unlock_task(matrix_lock, "exec_cal", __FILE__, __LINE__);
+        worker_unlock();
         if (!env) env = token_env(t);
         for (;;) {
             if (get_type(t->cal_target) != QVT_PAIR) {
@@ -613,7 +669,7 @@ void matrix_exec_cal(MATRIX_TOKEN* t) {
                 if (!parked) _xx_insert_matrix_access(t, matrix_exec_cal, __FILE__, __LINE__);
                 goto out;
             }
-            _i_unlock_task(matrix_lock, "exec_cal", __FILE__, __LINE__);
+            worker_unlock();
         }
         // A waiting error without its code is an ordinary failure.
     }
@@ -663,11 +719,10 @@ end:
     end_token(t);
 
 out:
-    trigger_after = m->token_cnt == 0 && m->p.trigger != nullptr;
-    trigger = m->p.trigger;
-    _i_unlock_task(matrix_lock, "exec_cal", __FILE__, __LINE__);
-    if (trigger_after) trigger(4, nullptr);
+    return m->token_cnt == 0 ? m->p.trigger : nullptr;
 }
+
+}  // namespace
 
 void see_access_list(MATRIX_ACCESS_LIST* l) {
     std::string s = "alist(";

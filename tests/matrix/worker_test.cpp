@@ -1,0 +1,92 @@
+// The queue worker runs a stream of node tokens in the queue's order and tells the matrix's
+// trigger as before; readers waiting for nodes get them whether the node is made within their
+// short watch or long after it.
+#include <atomic>
+#include <thread>
+
+#include "base/task.h"
+#include "mx_util.h"
+
+namespace {
+
+using namespace mxt;
+
+std::atomic<int> made_ready{0}, last_token{0};
+
+TEST_F(MatrixTest, StreamedTokensRunInQueueOrderAndTellTheTrigger) {
+    made_ready = last_token = 0;
+    MATRIX_PARAM p{};
+    p.trigger = [](int event, void*) {
+        if (event == 2) made_ready++;
+        if (event == 4) last_token++;
+    };
+    MATRIX* m = open({1, 512, 1, 0, 1}, &p);
+    ASSERT_EQ(m->total_levels, 10);
+    QV_SEXP* s = script("(testMark mxThisLevel) <mxFinish normal-jump-status=\"MS_OK\"/>");
+    for (int slot = MI_FETCH_1_TP; slot < MI_FETCH_1_TP + 3; slot++)
+        set_matrix_cal(m, slot, s);
+    {
+        // Queued at once, lowest priority first (a node's priority is its level here): the worker
+        // may take the first before the others come, then runs them highest first.
+        TaskLockGuard g(matrix_lock);
+        for (int64_t level = 0; level < 10; level++) {
+            int err = 0;
+            int64_t dc[2] = {level, 0};
+            ASSERT_NE(_get_matrix_node(&err, m, dc, MI_FETCH_1_TP, level, nullptr, 0), nullptr);
+        }
+    }
+    ASSERT_TRUE(quiet(m));
+    std::vector<std::string> marks = take_marks();
+    ASSERT_EQ(marks.size(), 10u);
+    for (size_t i = 2; i < marks.size(); i++)
+        EXPECT_GT(std::stoi(marks[i - 1]), std::stoi(marks[i])) << i;
+    EXPECT_EQ(made_ready.load(), 10);
+    EXPECT_GE(last_token.load(), 1);
+    for (int64_t level = 0; level < 10; level++)
+        EXPECT_EQ(status_of(m, {level, 0}), MS_OK) << level;
+}
+
+// (testPause): every fifth node of a line takes 20 ms to make.
+QV_SEXP* qv_testPause(QVISP_ENV* env, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    MATRIX_TOKEN* t = get_env_token(env);
+    if (t && t->process_node->dim_code[1] / 4 % 5 == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return nullptr;
+}
+
+constexpr int kWaitNodes = 40;
+MATRIX* wait_matrix = nullptr;
+std::atomic<int> wait_wrong{0}, waiters_done{0};
+
+void node_waiter(intptr_t r) {
+    for (int i = 0; i < kWaitNodes; i++) {
+        int err = 0;
+        int64_t dc[2] = {0, ((i + r * 7) % kWaitNodes) * 4};
+        MATRIX_NODE* n = get_matrix_node_wait(&err, wait_matrix, dc, MI_FETCH_1_TP);
+        if (err != 0 || !n || mx_ld(n->status) != MS_OK || n->dim_code[1] != dc[1]) {
+            wait_wrong++;
+            continue;
+        }
+        unlock_node(n, nullptr);
+    }
+    waiters_done++;
+}
+
+TEST_F(MatrixTest, WaitingReadersGetQuickAndSlowNodes) {
+    set_env(matrix_qv_env, l_string(std_cm, "testPause"),
+            get_func_prim(qv_testPause, FUNC_APPLICATIVE, nullptr, 1, 1));
+    MATRIX* m = wait_matrix = open({1, 1 << 20, 1, 2, 1});
+    QV_SEXP* s = script("(testPause) <mxFinish normal-jump-status=\"MS_OK\"/>");
+    for (int slot = MI_FETCH_1_TP; slot < MI_FETCH_1_TP + 3; slot++)
+        set_matrix_cal(m, slot, s);
+    wait_wrong = waiters_done = 0;
+    for (int r = 0; r < 4; r++)
+        create_task(node_waiter, r, 1);
+    ASSERT_TRUE(wait_for([] { return waiters_done.load() == 4; }, 60000));
+    EXPECT_EQ(wait_wrong.load(), 0);
+    ASSERT_TRUE(quiet(m));
+    for (int i = 0; i < kWaitNodes; i++)
+        EXPECT_EQ(status_of(m, {0, i * 4}), MS_OK) << i;
+}
+
+}  // namespace
