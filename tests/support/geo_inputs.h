@@ -52,7 +52,7 @@ inline std::string dted_tile(int lon_deg, int lat_deg, const std::function<int(i
     uhl.replace(47, 9, "120112010");
     dsi.replace(0, 4, "DSIU");
     dsi.replace(59, 5, "DTED1");
-    dsi.replace(141, 3, "MSL");  // vertical datum
+    dsi.replace(141, 3, "MSL");    // vertical datum
     dsi.replace(144, 5, "WGS84");  // horizontal datum
     acc.replace(0, 3, "ACC");
     put(0, uhl);
