@@ -20,12 +20,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <vector>
 
 #include "base/alloc.h"
 #include "base/entry.h"
@@ -56,7 +56,9 @@ int task_cnt = 0;  // pooled threads alive (the main thread is not counted)
 int idle_cnt = 0;  // pooled threads idle and not told to end
 // The idle pooled threads not told to end, the last to go idle on top: a new task takes one
 // without walking the table, and the thread it wakes is the one most recently run.
-std::vector<TASK_BLOCK*> idle_stack;
+// idle_stack[0 .. idle_cnt - 1]. A plain array: pooled threads may still run while the process's
+// static objects are destroyed at its exit.
+TASK_BLOCK* idle_stack[MAX_IDLE_RESERVE];
 bool tid_wrapped = false;  // task ids have passed INT_MAX once: a new id may still be in use
 TKEY last_tid = 1;
 thread_local TASK_BLOCK* my_block = nullptr;
@@ -165,8 +167,7 @@ void* task_grue(void* arg) {
             b->cmd = 2;
             goto end;
         }
-        idle_cnt++;
-        idle_stack.push_back(b);
+        idle_stack[idle_cnt++] = b;
         for (;;) {
             _sleep_task(b, task_lock, __FILE__, __LINE__);
             _lock_task(task_lock, __FILE__, __LINE__);
@@ -299,11 +300,9 @@ TKEY xx_create_task(TASK_FUNC func, intptr_t data, int pri, const char* file, in
     _lock_task(task_lock, file, line);
     for (;;) {
         // An idle pooled thread first.
-        if (!idle_stack.empty()) {
-            TASK_BLOCK* b = idle_stack.back();
-            idle_stack.pop_back();
+        if (idle_cnt > 0) {
+            TASK_BLOCK* b = idle_stack[--idle_cnt];
             if (b->soft_tid != 0 || b->cmd == 2) er_panic("create_task(idle)");
-            idle_cnt--;
             TKEY tid = new_tid();
             fill_block(b, tid, func, data, pri, file, line);
             _wakeup_task(b, __FILE__, __LINE__);
@@ -491,8 +490,11 @@ void task_timeout_sweep(uint32_t now) {
             bool too_old = now >= b->finish_time && now - b->finish_time > MAX_IDLE_SECONDS;
             if (!too_many && !too_old) continue;
             b->cmd = 2;
+            TASK_BLOCK** end = idle_stack + idle_cnt;
+            TASK_BLOCK** at = std::find(idle_stack, end, b);
+            if (at == end) er_panic("task_timeout(idle)");
+            std::copy(at + 1, end, at);
             idle_cnt--;
-            std::erase(idle_stack, b);
             _wakeup_task(b, __FILE__, __LINE__);
         }
     }
