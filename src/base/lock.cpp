@@ -56,15 +56,6 @@ void new_semaphore(sem_t* s, unsigned value) {
     er_panic("new_semaphore");
 }
 
-// Waits on s without spinning first: for waits that are long by nature (a sleep until a wake-up).
-void sem_wait_plain(sem_t* s, const char* where) {
-    int* err = &errno;
-    int saved = *err;
-    while (sem_wait(s) != 0)
-        if (*err != EINTR) er_panic(where);
-    *err = saved;
-}
-
 void sem_wait_retry(sem_t* s, const char* where) {
     // Locks are mostly held for a few instructions (the allocator's, the task table's): a short
     // spin avoids putting the thread to sleep and waking it again for each of them.
@@ -192,9 +183,7 @@ void t_sleep_task(const void* key, D_SEM s, const char* file, int line) {
     }
     _unlock_task(sw_lock, "sleep", __FILE__, __LINE__);
     if (s) _unlock_task(s, "sleep", file, line);
-    // A sleep lasts until another task's wake-up, seldom within a spin's few microseconds: spinning
-    // here only takes the processor from the task that would wake this one.
-    sem_wait_plain(&e->sem, "sleep_task");
+    sem_wait_retry(&e->sem, "sleep_task");
     // The waker unlinked the entry and posted under the sleep lock; the last one out frees it.
     _lock_task(sw_lock, __FILE__, __LINE__);
     bool last = --e->cnt == 0;
