@@ -20,6 +20,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdio>
@@ -53,6 +54,12 @@ constexpr unsigned TIMEOUT_INTERVAL = 20;  // seconds between sweeps
 TASK_BLOCK* task_table[TASK_BUCKETS];
 int task_cnt = 0;  // pooled threads alive (the main thread is not counted)
 int idle_cnt = 0;  // pooled threads idle and not told to end
+// The idle pooled threads not told to end, the last to go idle on top: a new task takes one
+// without walking the table, and the thread it wakes is the one most recently run.
+// idle_stack[0 .. idle_cnt - 1]. A plain array: pooled threads may still run while the process's
+// static objects are destroyed at its exit.
+TASK_BLOCK* idle_stack[MAX_IDLE_RESERVE];
+bool tid_wrapped = false;  // task ids have passed INT_MAX once: a new id may still be in use
 TKEY last_tid = 1;
 thread_local TASK_BLOCK* my_block = nullptr;
 
@@ -105,8 +112,14 @@ TASK_BLOCK* find_task(TKEY tid) {
 // The last id plus one, at least 2, skipping ids still in use. Task lock held.
 TKEY new_tid() {
     for (;;) {
-        last_tid = last_tid >= INT_MAX || last_tid < 1 ? 2 : last_tid + 1;
-        if (!find_task(last_tid)) return last_tid;
+        if (last_tid >= INT_MAX || last_tid < 1) {
+            if (last_tid >= INT_MAX) tid_wrapped = true;
+            last_tid = 2;
+        } else {
+            last_tid++;
+        }
+        // Before the first wrap every id in use is below the new one.
+        if (!tid_wrapped || !find_task(last_tid)) return last_tid;
     }
 }
 
@@ -154,7 +167,7 @@ void* task_grue(void* arg) {
             b->cmd = 2;
             goto end;
         }
-        idle_cnt++;
+        idle_stack[idle_cnt++] = b;
         for (;;) {
             _sleep_task(b, task_lock, __FILE__, __LINE__);
             _lock_task(task_lock, __FILE__, __LINE__);
@@ -286,17 +299,15 @@ TKEY xx_create_task(TASK_FUNC func, intptr_t data, int pri, const char* file, in
     if (!task_lock) er_panic("create_task(init)");
     _lock_task(task_lock, file, line);
     for (;;) {
-        // An idle pooled thread first, in table order.
-        for (TASK_BLOCK* chain : task_table) {
-            for (TASK_BLOCK* b = chain; b; b = b->next) {
-                if (b->soft_tid != 0 || b->cmd == 2) continue;
-                idle_cnt--;
-                TKEY tid = new_tid();
-                fill_block(b, tid, func, data, pri, file, line);
-                _wakeup_task(b, __FILE__, __LINE__);
-                _unlock_task(task_lock, "create_task", file, line);
-                return tid;
-            }
+        // An idle pooled thread first.
+        if (idle_cnt > 0) {
+            TASK_BLOCK* b = idle_stack[--idle_cnt];
+            if (b->soft_tid != 0 || b->cmd == 2) er_panic("create_task(idle)");
+            TKEY tid = new_tid();
+            fill_block(b, tid, func, data, pri, file, line);
+            _wakeup_task(b, __FILE__, __LINE__);
+            _unlock_task(task_lock, "create_task", file, line);
+            return tid;
         }
         TASK_BLOCK* b = static_cast<TASK_BLOCK*>(calloc(1, sizeof(TASK_BLOCK)));
         if (!b) er_panic("new_block(1)");
@@ -479,6 +490,10 @@ void task_timeout_sweep(uint32_t now) {
             bool too_old = now >= b->finish_time && now - b->finish_time > MAX_IDLE_SECONDS;
             if (!too_many && !too_old) continue;
             b->cmd = 2;
+            TASK_BLOCK** end = idle_stack + idle_cnt;
+            TASK_BLOCK** at = std::find(idle_stack, end, b);
+            if (at == end) er_panic("task_timeout(idle)");
+            std::copy(at + 1, end, at);
             idle_cnt--;
             _wakeup_task(b, __FILE__, __LINE__);
         }

@@ -391,12 +391,13 @@ void _accept_thread(intptr_t data) {
         if (cfd < 0 && ((l->flags & QVIF_CLOSING) || accept_error_is_final(err)))
             l->flags |= QVIF_CLOSING;
         bool closing = (l->flags & QVIF_CLOSING) != 0;
-        if (cfd >= 0 && !closing) {
-            // The next thread takes the accept before this peer's admission begins.
-            l->accept_threads++;
-            create_task(_accept_thread, data, 1);
-        }
+        // The next thread takes the accept before this peer's admission begins; it is counted
+        // here and started after the lock is given back (its start wakes a pooled thread, which
+        // first takes this lock).
+        bool next = cfd >= 0 && !closing;
+        if (next) l->accept_threads++;
         unlock_task(qvi_lock, "_accept_thread");
+        if (next) create_task(_accept_thread, data, 1);
 
         if (cfd < 0) {
             if (closing) continue;  // leaves the chain at the top of the loop

@@ -31,7 +31,8 @@ namespace {
 struct SESSION_HTTP_N {
     Q_HEADER h;  // key: the counter's text, a tracked copy
     STREAM* st;
-    QV_SEXP* node;  // the deferred value handed to the caller (it keeps d)
+    uint32_t st_serial;  // st's serial number when the request went out
+    QV_SEXP* node;       // the deferred value handed to the caller (it keeps d)
     D_SEXP* d;
     REMOTE_SESSION_OPT opt;
     QV_FILE* f;
@@ -287,6 +288,7 @@ QV_SEXP* one_session(const URL* u, QV_SEXP* s, const REMOTE_SESSION_OPT* opt, QV
     }
     auto* n = static_cast<SESSION_HTTP_N*>(new_queue_node(sizeof(SESSION_HTTP_N)));
     n->st = con;
+    n->st_serial = s_serial(con);
     n->node = new_d_sexp(&n->d);
     n->f = f;
     n->ln = ln;
@@ -320,7 +322,11 @@ void session_task(intptr_t) {
             gc_pop(nullptr, nullptr);
             break;
         }
-        set_d_sexp(n->d, read_reply(n->st, &n->opt, n->f, n->ln));
+        // A connection closed meanwhile (and perhaps another opened at its address) is not read.
+        set_d_sexp(n->d, s_exist_serial(n->st, n->st_serial)
+                             ? read_reply(n->st, &n->opt, n->f, n->ln)
+                             : http_error(n->f, n->ln, QVE_SESSION_CONNECT, "http connection error",
+                                          nullptr));
         d_f_ree(n->h.key);
         d_f_ree(n);
         gc_pop(nullptr, nullptr);

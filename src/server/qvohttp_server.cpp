@@ -79,6 +79,22 @@ int write_all(STREAM* s, const std::string& bytes) {
     return write_bytes(s, bytes.data(), static_cast<int>(bytes.size()));
 }
 
+// s is still the opening a record took (with that serial number), not one at the same address.
+bool held(STREAM* s, uint32_t serial) {
+    return s && s_exist_serial(s, serial);
+}
+
+// A stream a record holds, with its serial number, for a close outside the lock.
+struct HeldStream {
+    STREAM* s;
+    uint32_t serial;
+};
+
+void close_streams(const std::vector<HeldStream>& streams) {
+    for (const HeldStream& h : streams)
+        s_close_serial(h.s, h.serial);
+}
+
 // The reply head, the frame header {type, seq, key} and n data bytes, written at once. A reply
 // that is not `sized` has no Content-Length: its body ends with the connection.
 int reply(STREAM* con, int type, int16_t seq, const uint32_t* key, bool keep,
@@ -100,6 +116,14 @@ int reply(STREAM* con, int type, int16_t seq, const uint32_t* key, bool keep,
 
 int16_t seq_of(const QoH_LIST* l) {
     return static_cast<int16_t>(l->h.seq);
+}
+
+// Answers request l on its connection, unless another holder closed that meanwhile; with `close`
+// the connection is closed after the reply.
+void reply_request(QoH_LIST* l, int type, bool keep, bool close, const char* data = nullptr,
+                   int n = 0) {
+    if (held(l->con, l->con_serial)) reply(l->con, type, seq_of(l), l->h.cockie, keep, data, n);
+    if (close) s_close_serial(l->con, l->con_serial);
 }
 
 // a comes before b. Sequence numbers wrap around after 65,536 requests, so they are compared by
@@ -185,8 +209,7 @@ void _destroy_entry(QoH_ENTRY* e, std::vector<QoH_LIST*>* orphans) {
 void answer_orphans(const std::vector<QoH_LIST*>& orphans) {
     for (QoH_LIST* l : orphans) {
         qoh_diag("QoH FREE CONNECTION\n");
-        reply(l->con, QoH_ERROR, seq_of(l), l->h.cockie, false);
-        s_close(l->con);
+        reply_request(l, QoH_ERROR, false, true);
         free_list_record(l);
     }
 }
@@ -195,18 +218,18 @@ void answer_orphans(const std::vector<QoH_LIST*>& orphans) {
 // releases it. The pipe is closed and the entry freed outside the lock.
 void _task_done(QoH_ENTRY* e, int done) {
     e->flags |= done;
-    STREAM* target = e->recv_target;
+    HeldStream target{e->recv_target, e->recv_target_serial};
     e->recv_target = nullptr;
     bool both = (e->flags & QoHE_SEND_DONE) && (e->flags & QoHE_RECV_DONE);
     std::vector<QoH_LIST*> orphans;
-    STREAM* pipe = e->pipe;
+    HeldStream pipe{e->pipe, e->pipe_serial};
     if (both) _destroy_entry(e, &orphans);
     // The pipe's end tells the interpreter that its input is over.
     if (done == QoHE_RECV_DONE || both) e->pipe = nullptr;
     wakeup_task(e);
     unlock_task(QoH_lock, "_task_done");
-    if (done == QoHE_RECV_DONE || both) s_close(pipe);
-    if (target && both) s_close(target);
+    if ((done == QoHE_RECV_DONE || both) && pipe.s) s_close_serial(pipe.s, pipe.serial);
+    if (target.s && both) s_close_serial(target.s, target.serial);
     answer_orphans(orphans);
     if (both) d_f_ree(e);
 }
@@ -239,13 +262,17 @@ void recv_task(intptr_t data) {
         }
         if (!l || (e->flags & QoHE_CLOSING)) break;
         STREAM* con = l->con;
+        uint32_t con_serial = l->con_serial;
         STREAM* pipe = e->pipe;
+        uint32_t pipe_serial = e->pipe_serial;
         int type = l->h.type;
         int len = l->info.content_length < 0 ? -1 : l->info.content_length - QoH_HEADER_SIZE;
         e->recv_target = con;
+        e->recv_target_serial = con_serial;
         unlock_task(QoH_lock, "recv_task");
-        bool pipe_failed = false;
-        if (len != 0 && pipe) {
+        bool pipe_failed = pipe && !held(pipe, pipe_serial);
+        // A connection another holder closed has no body left to give.
+        if (len != 0 && !pipe_failed && pipe && held(con, con_serial)) {
             new_tick(timeout_stream, -QoH_BODY_TIMEOUT, reinterpret_cast<intptr_t>(con));
             int moved = 0;
             pipe_failed = s_copy_to_stream(&moved, con, pipe, len) == -2;
@@ -261,7 +288,7 @@ void recv_task(intptr_t data) {
             uint32_t ip = e->ip, qvi = e->qvi;
             PERMISSION_LIST* pl = e->pl;
             unlock_task(QoH_lock, "recv_task");
-            insert_ss(con, ip, qvi, pl);
+            insert_ss_serial(con, con_serial, ip, qvi, pl);
             lock_task(QoH_lock);
         }
     }
@@ -295,10 +322,13 @@ void send_task(intptr_t data) {
     set_t_msg("QoH send");
     lock_task(QoH_lock);
     STREAM* pipe = e->pipe;
+    uint32_t pipe_serial = e->pipe_serial;
     unlock_task(QoH_lock, "send_task");
     for (;;) {
-        // An empty flush has nothing to deliver: wait for one with data, or for the end.
+        // An empty flush has nothing to deliver: wait for one with data, or for the end. A pipe
+        // closed and replaced at its address is the end too.
         int n = 0;
+        if (pipe && !held(pipe, pipe_serial)) pipe = nullptr;
         while (pipe && (n = s_wait_flush_fpipe(pipe)) == 0) {
         }
         lock_task(QoH_lock);
@@ -308,8 +338,7 @@ void send_task(intptr_t data) {
             QoH_LIST* l = _take_answerable(e);
             unlock_task(QoH_lock, "send_task");
             if (l) {
-                reply(l->con, QoH_END, seq_of(l), l->h.cockie, false);
-                s_close(l->con);
+                reply_request(l, QoH_END, false, true);
                 free_list_record(l);
             }
             lock_task(QoH_lock);
@@ -332,8 +361,7 @@ void send_task(intptr_t data) {
             got += r;
         }
         int type = l->h.type == QoH_END ? QoH_END : QoH_DATA;
-        reply(l->con, type, seq_of(l), l->h.cockie, keep, out.data(), got);
-        if (!keep || type == QoH_END) s_close(l->con);
+        reply_request(l, type, keep, !keep || type == QoH_END, out.data(), got);
         free_list_record(l);
         if (type == QoH_END) {
             lock_task(QoH_lock);
@@ -349,21 +377,19 @@ void send_task(intptr_t data) {
 
 // Takes the three streams of e so that the caller closes them, which ends both of its tasks; no
 // upload is taken in from now on (lock held).
-void _take_streams(QoH_ENTRY_V2* e, std::vector<STREAM*>* out) {
-    for (STREAM** p : {&e->upload, &e->download, &e->pipe}) {
-        if (*p) out->push_back(*p);
+void _take_streams(QoH_ENTRY_V2* e, std::vector<HeldStream>* out) {
+    auto take = [out](STREAM** p, uint32_t serial) {
+        if (*p) out->push_back({*p, serial});
         *p = nullptr;
-    }
+    };
+    take(&e->upload, e->upload_serial);
+    take(&e->download, e->download_serial);
+    take(&e->pipe, e->pipe_serial);
     e->flags |= QoH2E_CLOSING;
 }
 
-void close_streams(const std::vector<STREAM*>& streams) {
-    for (STREAM* s : streams)
-        s_close(s);
-}
-
 void close_all(QoH_ENTRY_V2* e) {
-    std::vector<STREAM*> streams;
+    std::vector<HeldStream> streams;
     {
         TaskLockGuard g(QoH_lock);
         _take_streams(e, &streams);
@@ -394,21 +420,24 @@ void download_task(intptr_t data) {
     auto* e = reinterpret_cast<QoH_ENTRY_V2*>(data);
     set_t_msg("QoH download");
     STREAM *pipe, *down;
+    uint32_t pipe_serial, down_serial;
     {
         TaskLockGuard g(QoH_lock);
         pipe = e->pipe;
+        pipe_serial = e->pipe_serial;
         down = e->download;
+        down_serial = e->download_serial;
     }
     std::vector<char> buf(QoH2_BUFFER);
     for (;;) {
-        int n = pipe ? s_read(pipe, buf.data(), QoH2_BUFFER) : -1;
+        int n = held(pipe, pipe_serial) ? s_read(pipe, buf.data(), QoH2_BUFFER) : -1;
         if (n < 1) break;
         while (n < QoH2_BUFFER && s_read_ready_fpipe(pipe) > 0) {
             int m = s_read(pipe, buf.data() + n, QoH2_BUFFER - n);
             if (m < 1) break;
             n += m;
         }
-        if (!down || write_bytes(down, buf.data(), n) != 0) break;
+        if (!held(down, down_serial) || write_bytes(down, buf.data(), n) != 0) break;
     }
     close_all(e);
     lock_task(QoH_lock);
@@ -423,15 +452,18 @@ void upload_task(intptr_t data) {
     auto* e = reinterpret_cast<QoH_ENTRY_V2*>(data);
     set_t_msg("QoH upload");
     STREAM *up, *pipe;
+    uint32_t up_serial, pipe_serial;
     int remain;
     {
         TaskLockGuard g(QoH_lock);
         up = e->upload;
+        up_serial = e->upload_serial;
         pipe = e->pipe;
+        pipe_serial = e->pipe_serial;
         remain = e->remain_size;
     }
     std::vector<char> buf(QoH2_BUFFER);
-    bool ok = up && pipe;
+    bool ok = held(up, up_serial) && held(pipe, pipe_serial);
     while (ok && remain > 0) {
         int n = s_read(up, buf.data(), remain < QoH2_BUFFER ? remain : QoH2_BUFFER);
         ok = n > 0 && write_bytes(pipe, buf.data(), n) == 0;
@@ -446,23 +478,21 @@ void upload_task(intptr_t data) {
     }
     lock_task(QoH_lock);
     // The connection is this task's from here on, unless the session was closed meanwhile.
-    bool mine = e->upload == up;
+    bool mine = e->upload == up && e->upload_serial == up_serial;
     if (mine) e->upload = nullptr;
     e->remain_size = 0;
     e->last_upload = now();
     uint32_t key[2] = {e->cockie[0], e->cockie[1]};
     _v2_side_done(e, QoH2E_UPLOAD_IDLE);
-    if (mine) {
-        reply(up, QoH_UPLOAD, 0, key, false, nullptr, 0, false);
-        s_close(up);
-    }
+    if (mine && held(up, up_serial)) reply(up, QoH_UPLOAD, 0, key, false, nullptr, 0, false);
+    if (mine) s_close_serial(up, up_serial);
     session_tasks--;
 }
 
 // The peer of a connection has closed it: a read would find its end (a version-2 client never
 // sends anything on its download connection).
-bool peer_closed(STREAM* s) {
-    if (!s || !s_exist(s) || s->h.tbl != &s_file_table || s->file.io_kind != FIO_SOCKET)
+bool peer_closed(STREAM* s, uint32_t serial) {
+    if (!held(s, serial) || s->h.tbl != &s_file_table || s->file.io_kind != FIO_SOCKET)
         return false;
     char c;
     ssize_t r = recv(s->file.fid, &c, 1, MSG_PEEK | MSG_DONTWAIT);
@@ -485,7 +515,9 @@ int new_accept_2(STREAM** new_st, STREAM* con, uint32_t ip) {
     // the key.
     e->flags = QoH2E_UPLOAD_IDLE | QoH2E_CLOSING;
     e->download = con;
+    e->download_serial = s_serial(con);
     e->pipe = p[0];
+    e->pipe_serial = s_serial(p[0]);
     e->ip = ip;
     uint32_t key[2];
     {
@@ -527,6 +559,7 @@ int _new_upload_session(QoH_LIST* l) {
         return -1;
     }
     e->upload = l->con;
+    e->upload_serial = l->con_serial;
     e->remain_size = l->info.content_length - QoH_HEADER_SIZE;
     e->last_upload = now();
     e->flags &= ~QoH2E_UPLOAD_IDLE;
@@ -560,7 +593,7 @@ void empty_reply_task(intptr_t) {
     for (;;) {
         uint32_t t = now();
         std::vector<std::pair<QoH_LIST*, bool>> empties;
-        std::vector<STREAM*> to_close;
+        std::vector<HeldStream> to_close;
         lock_task(QoH_lock);
         for (QoH_ENTRY* b : QoH_hash) {
             for (QoH_ENTRY* e = b; e; e = e->next) {
@@ -584,11 +617,11 @@ void empty_reply_task(intptr_t) {
             last_sweep = t;
             for (QoH_ENTRY* b : QoH_hash) {
                 for (QoH_ENTRY* e = b; e; e = e->next) {
-                    bool dead = !e->pipe || !s_exist(e->pipe);
+                    bool dead = !held(e->pipe, e->pipe_serial);
                     if ((dead || static_cast<int32_t>(t - e->last_polling) >= QoH_IDLE_LIMIT) &&
                         !(e->flags & QoHE_CLOSING)) {
                         e->flags |= QoHE_CLOSING;
-                        if (e->pipe) to_close.push_back(e->pipe);
+                        if (e->pipe) to_close.push_back({e->pipe, e->pipe_serial});
                         e->pipe = nullptr;
                         wakeup_task(e);
                     }
@@ -598,7 +631,8 @@ void empty_reply_task(intptr_t) {
             // open, silent as it may be.
             for (QoH_ENTRY_V2* e = entry_list_v2; e; e = e->next) {
                 if (e->flags & QoH2E_CLOSING) continue;
-                bool dead = !e->pipe || !s_exist(e->pipe) || peer_closed(e->download);
+                bool dead =
+                    !held(e->pipe, e->pipe_serial) || peer_closed(e->download, e->download_serial);
                 bool idle = (e->flags & QoH2E_UPLOAD_IDLE) &&
                             static_cast<int32_t>(t - e->last_upload) >= QoH_IDLE_LIMIT;
                 if (dead || idle) _take_streams(e, &to_close);
@@ -607,12 +641,10 @@ void empty_reply_task(intptr_t) {
         unlock_task(QoH_lock, "empty_reply_task");
         for (auto& [l, keep] : empties) {
             qoh_diag("EMPTY REPLY %x - %i\n", static_cast<unsigned>(l->h.cockie[1]), seq_of(l));
-            reply(l->con, QoH_DATA, seq_of(l), l->h.cockie, keep);
-            if (!keep) s_close(l->con);
+            reply_request(l, QoH_DATA, keep, !keep);
             free_list_record(l);
         }
-        for (STREAM* s : to_close)
-            s_close(s);
+        close_streams(to_close);
         usleep(qoh_clock.load() ? 50 * 1000 : 1000 * 1000);
     }
 }
@@ -654,21 +686,25 @@ void ss_task(intptr_t counted) {
     for (;;) {
         // Records whose connection has gone or whose next request is overdue leave the stock.
         uint32_t t = get_qvtime();
-        std::vector<STREAM*> to_close;
+        // A record whose connection was closed by another holder leaves without touching what
+        // may now be at its address.
+        std::vector<HeldStream> to_close;
+        bool dropped = false;
         for (STREAM_STOCK** p = &ss_list; *p;) {
             STREAM_STOCK* r = *p;
-            if (!s_exist(r->st) || static_cast<int32_t>(t - r->deadline) > 0) {
+            bool gone = !held(r->st, r->st_serial);
+            if (gone || static_cast<int32_t>(t - r->deadline) > 0) {
                 *p = r->next;
-                to_close.push_back(r->st);
+                if (!gone) to_close.push_back({r->st, r->st_serial});
                 d_f_ree(r);
+                dropped = true;
                 continue;
             }
             p = &r->next;
         }
-        if (!to_close.empty()) {
+        if (dropped) {
             unlock_task(QoH_lock, "ss_task");
-            for (STREAM* s : to_close)
-                s_close(s);
+            close_streams(to_close);
             lock_task(QoH_lock);
             continue;
         }
@@ -721,7 +757,8 @@ void ss_task(intptr_t counted) {
         if (!taken) continue;
         unlock_task(QoH_lock, "ss_task");
         STREAM* new_st = nullptr;
-        if (new_accept(&new_st, taken->st, taken->ip, taken->qvi, taken->pl) == 1)
+        if (held(taken->st, taken->st_serial) &&
+            new_accept(&new_st, taken->st, taken->ip, taken->qvi, taken->pl) == 1)
             launch_session(new_st, taken->ip, taken->qvi, taken->pl);
         d_f_ree(taken);
         lock_task(QoH_lock);
@@ -766,8 +803,14 @@ int output_server_header(STREAM* s, bool keep_alive, int length) {
 }
 
 void insert_ss(STREAM* s, uint32_t ip, uint32_t listener, PERMISSION_LIST* pl) {
+    insert_ss_serial(s, s_serial(s), ip, listener, pl);
+}
+
+void insert_ss_serial(STREAM* s, uint32_t serial, uint32_t ip, uint32_t listener,
+                      PERMISSION_LIST* pl) {
     auto* r = static_cast<STREAM_STOCK*>(d_alloc(sizeof(STREAM_STOCK)));
     r->st = s;
+    r->st_serial = serial;
     r->ip = ip;
     r->qvi = listener;
     r->pl = pl;
@@ -794,6 +837,7 @@ int new_accept(STREAM** new_st, STREAM* con, uint32_t ip, uint32_t listener, PER
     auto* l = static_cast<QoH_LIST*>(d_alloc(sizeof(QoH_LIST)));
     memset(l, 0, sizeof *l);
     l->con = con;
+    l->con_serial = s_serial(con);
     new_tick(timeout_stream, -QoH_HEAD_TIMEOUT, reinterpret_cast<intptr_t>(con));
     int r = scan_HTTP(&l->info, con, 1);
     del_tick_with_data(timeout_stream, reinterpret_cast<intptr_t>(con));
@@ -848,6 +892,7 @@ int new_accept(STREAM** new_st, STREAM* con, uint32_t ip, uint32_t listener, PER
         }
         _new_cockie(e->cockie);
         e->pipe = p[0];
+        e->pipe_serial = s_serial(p[0]);
         s_set_fpipe_ip_addr(p[0], static_cast<int>(ip));
         *new_st = p[1];
         e->ip = ip;

@@ -37,6 +37,10 @@
 // that no peer can guess another's session. Keys are unique over both versions; a request whose
 // key names no live session of its version is refused (type 4) and touches no session.
 //
+// Every record keeps the serial number of each stream it holds beside the pointer: a connection may
+// be closed by another holder (a kept-alive connection is held both by its unanswered request and
+// by the stock), and a new stream opened later at the same address is not the record's.
+//
 // Locking: QoH_lock guards both session tables, every session's fields and request list, the
 // stock and the task counters. Body copies, reply writes and the reading of request heads run
 // outside it. Tasks sleep on the session record (and on the stock) with the lock released.
@@ -62,10 +66,11 @@ constexpr int QoH_IDLE_LIMIT = 600;
 // One received request of a session.
 struct QoH_LIST {
     QoH_LIST* next;
-    STREAM* con;       // its connection, which receives the reply
-    QVoHTTP_HEADER h;  // host order
-    HTTP_INFO info;    // content_length counts the 12 header bytes
-    uint32_t tim;      // when its frame header was read
+    STREAM* con;          // its connection, which receives the reply
+    uint32_t con_serial;  // con's serial number when the request was read
+    QVoHTTP_HEADER h;     // host order
+    HTTP_INFO info;       // content_length counts the 12 header bytes
+    uint32_t tim;         // when its frame header was read
 };
 
 // Bits of QoH_ENTRY.flags.
@@ -90,6 +95,8 @@ struct QoH_ENTRY {
     PERMISSION_LIST* pl;
     uint32_t last_polling;  // when the last request was queued
     STREAM* recv_target;    // the connection whose body is being copied, or null
+    uint32_t pipe_serial;   // serial numbers of the streams above when they were taken
+    uint32_t recv_target_serial;
 };
 
 constexpr int QoH_HASH = 13;
@@ -112,9 +119,12 @@ struct QoH_ENTRY_V2 {
     STREAM* download;  // the download connection, null once closed
     STREAM* pipe;      // the server's end of the flush pipe, null once closed
     uint32_t cockie[2];
-    int remain_size;       // body bytes of the current upload still to come
-    uint32_t ip;           // the peer's address (network order)
-    uint32_t last_upload;  // when the last upload began or was confirmed
+    int remain_size;         // body bytes of the current upload still to come
+    uint32_t ip;             // the peer's address (network order)
+    uint32_t last_upload;    // when the last upload began or was confirmed
+    uint32_t upload_serial;  // serial numbers of the three streams when they were taken
+    uint32_t download_serial;
+    uint32_t pipe_serial;
 };
 
 extern QoH_ENTRY_V2* entry_list_v2;
@@ -126,6 +136,7 @@ constexpr int QoH2_BUFFER = 10000;
 struct STREAM_STOCK {
     STREAM_STOCK* next;
     STREAM* st;
+    uint32_t st_serial;  // st's serial number when it joined the stock
     uint32_t ip;
     uint32_t qvi;  // the listener's id
     PERMISSION_LIST* pl;
@@ -145,8 +156,12 @@ int new_accept(STREAM** new_st, STREAM* con, uint32_t ip, uint32_t listener, PER
 // connection line, the content type and a Content-Length when length >= 0).
 int output_server_header(STREAM* s, bool keep_alive, int length);
 
-// Puts a kept-alive connection on the stock so that its next request is read.
+// Puts a kept-alive connection on the stock so that its next request is read. insert_ss_serial
+// takes the serial number s had when its holder took it: a stream that is no longer that opening
+// leaves the stock untouched.
 void insert_ss(STREAM* s, uint32_t ip, uint32_t listener, PERMISSION_LIST* pl);
+void insert_ss_serial(STREAM* s, uint32_t serial, uint32_t ip, uint32_t listener,
+                      PERMISSION_LIST* pl);
 
 // Closes s: the function of the one-shot ticks that bound a head read or a body copy.
 void timeout_stream(intptr_t s, int);

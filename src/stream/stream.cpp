@@ -283,6 +283,12 @@ int s_exist_serial(STREAM* s, uint32_t serial) {
     return _s_exist_serial(s, serial);
 }
 
+int s_close_serial(STREAM* s, uint32_t serial) {
+    StreamPri pri;
+    TaskLockGuard g(stream_lock);
+    return _s_exist_serial(s, serial) ? __d_s_close(s, __FILE__, __LINE__) : -1;
+}
+
 uint32_t s_serial(STREAM* s) {
     StreamPri pri;
     TaskLockGuard g(stream_lock);

@@ -325,6 +325,9 @@ uint32_t s_serial(STREAM* s);
 // its record may meet a new stream at the same address), else 0.
 int s_exist_serial(STREAM* s, uint32_t serial);
 int _s_exist_serial(STREAM* s, uint32_t serial);
+// Closes s only when it is still the opening with this serial number (the test and the close under
+// one hold of the stream lock): the close's result, or -1 when s is another opening or gone.
+int s_close_serial(STREAM* s, uint32_t serial);
 
 int s_get_socketip(STREAM* s);
 int s_check_resource();

@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,7 @@
 
 #include "base/tick.h"
 #include "server_util.h"
+#include "stream/file_stream.h"
 #include "stream/qvohttp.h"
 #include "stream/sprintf.h"
 #include "stream/streamio.h"
@@ -256,6 +258,44 @@ TEST_F(TunnelTest, BodiesAreFedInSequenceOrderAndStrayRequestsAreRefused) {
     Exchange end(l.port, make_frame(QoH_END, next, k0, k1));
     std::string ef = end.frame();
     EXPECT_TRUE(frame_type(ef) == QoH_END || frame_type(ef) == QoH_ERROR) << end.got;
+}
+
+// A stocked connection closed by another holder, whose address a new stream then took, is left to
+// the new stream: the stock neither reads the request waiting on it nor answers nor closes it. The
+// new opening at the old address is stood for by another serial number on the same record (the
+// address sanitizer never hands a freed address out again).
+TEST_F(TunnelTest, TheStockLeavesAStreamThatIsNoLongerItsOpeningAlone) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    STREAM* s = nullptr;
+    ASSERT_TRUE(run_task([&] { s = s_open_descripter(sv[0], &s_file_table); }));
+    ASSERT_NE(s, nullptr);
+    uint32_t old_serial = s_serial(s);
+    ASSERT_TRUE(run_task([&] { insert_ss_serial(s, old_serial, 0, (uint32_t)l.id, nullptr); }));
+    ASSERT_TRUE(run_task([&] {
+        TaskLockGuard g(stream_lock);
+        s->h.serial = old_serial + 1;
+    }));
+    std::string req = "POST /cgi-bin/qvsv.cgi HTTP/1.0\r\nContent-Length: 12\r\n\r\n" +
+                      make_frame(QoH_VERSION, 0, 0, 0);
+    ASSERT_EQ(write(sv[1], req.data(), req.size()), (ssize_t)req.size());
+    for (int i = 0; i < 500 && QoH_stock_count() > 0; i++)
+        usleep(20 * 1000);
+    EXPECT_EQ(QoH_stock_count(), 0);
+    // The stream is open, its request unread, and nothing went to its peer.
+    EXPECT_EQ(s_exist_serial(s, old_serial + 1), 1);
+    std::string left(req.size() + 1, '\0');
+    EXPECT_EQ(recv(sv[0], left.data(), left.size(), MSG_DONTWAIT), (ssize_t)req.size());
+    char c;
+    EXPECT_EQ(recv(sv[1], &c, 1, MSG_DONTWAIT), -1);
+    // A record taken with a serial the stream no longer has leaves the stock the same way.
+    ASSERT_TRUE(run_task([&] { insert_ss_serial(s, old_serial, 0, (uint32_t)l.id, nullptr); }));
+    for (int i = 0; i < 500 && QoH_stock_count() > 0; i++)
+        usleep(20 * 1000);
+    EXPECT_EQ(QoH_stock_count(), 0);
+    EXPECT_EQ(s_exist(s), 1);
+    EXPECT_TRUE(run_task([&] { EXPECT_EQ(s_close(s), 0); }));
+    close(sv[1]);
 }
 
 TEST_F(TunnelTest, KeepAliveOpensAreAnsweredWithType5AndTheStockReadsTheNextRequest) {

@@ -138,7 +138,13 @@ TEST(StreamCore, SerialTellsANewStreamAtTheSameAddressFromTheOldOne) {
     }
     for (STREAM* o : opened)
         EXPECT_EQ(s_close(o), 0);
-    EXPECT_EQ(s_close(other), 0);
+    // A close by serial number leaves another opening alone.
+    uint32_t other_serial = s_serial(other);
+    EXPECT_EQ(s_close_serial(other, other_serial + 1), -1);
+    EXPECT_EQ(s_exist(other), 1);
+    EXPECT_EQ(s_close_serial(other, other_serial), 0);
+    EXPECT_EQ(s_exist(other), 0);
+    EXPECT_EQ(s_close_serial(other, other_serial), -1) << "closed already";
 }
 
 TEST(StreamCore, ZombiesPastTheCapAreFreedOldestFirst) {
