@@ -46,23 +46,27 @@ int bound_socket(int port, int* out) {
     return fd;
 }
 
-// A port P such that P and P + 1 are both free on loopback.
+// A port P such that P and P + 1 are both free on loopback. A port whose neighbour is taken stays
+// bound until the search ends, so the system offers another one next time (after a close it tends
+// to offer the same port again).
 int free_port_pair() {
-    for (int tries = 0; tries < 100; tries++) {
+    std::vector<int> held;
+    int found = -1;
+    for (int tries = 0; tries < 200 && found < 0; tries++) {
         int p;
         int a = bound_socket(0, &p);
-        if (a < 0 || p >= 65535) {
-            if (a >= 0) close(a);
-            continue;
-        }
+        if (a < 0) continue;
+        held.push_back(a);
+        if (p >= 65535) continue;
         int b = bound_socket(p + 1, nullptr);
-        close(a);
         if (b >= 0) {
             close(b);
-            return p;
+            found = p;
         }
     }
-    return -1;
+    for (int fd : held)
+        close(fd);
+    return found;
 }
 
 bool read_exact(int fd, char* buf, size_t n) {
