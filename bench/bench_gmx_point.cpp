@@ -33,6 +33,7 @@
 #include "app/startup.h"
 #include "base/alloc.h"
 #include "base/task.h"
+#include "bench_net.h"
 #include "bench_qv.h"
 #include "geo/app_main.h"
 #include "geo/matrix_start.h"
@@ -100,32 +101,11 @@ double gdal_side(const std::string& dir, const std::vector<std::pair<int, int>>&
 
 // ---- Over the line protocol: an agent serving the matrix file on loopback --------------------
 
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
-
+// A connection to the agent once it listens (for at most 20 s), or -1.
 int connect_when_up(int port) {
-    for (int i = 0; i < 400; i++) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
-        close(fd);
-        usleep(50000);
-    }
-    return -1;
+    int fd = -1;
+    bench_net::wait_until([&] { return (fd = bench_net::connect_port(port)) >= 0; }, 20000);
+    return fd;
 }
 
 // Reads until `want` has arrived; what follows it stays in *got.
@@ -163,7 +143,7 @@ std::vector<double> round_trips(int fd, std::string* got, const std::string& cmd
 }
 
 void protocol_side(const std::string& agent, const std::string& dir) {
-    int port = free_port();
+    int port = bench_net::free_port();
     // The agent makes a matrix of its own (the default value in every cell) and serves it.
     std::string served = dir + "/served.mx";
     std::string script = "^([gmxCreate filename=\"" + served +

@@ -334,6 +334,23 @@ QV_SEXP* qv_mxPgPlotDiff(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD
     return result;
 }
 
+// The item of a function that takes one (the form's first argument) as plot code, inflated into
+// buf when compressed: null, or the error the function gives.
+QV_SEXP* one_plot_code(QV_SEXP* form, const char* name, const Call& c, bool fine, int compress,
+                       Item* it, Buf* buf, const uint8_t** code, int64_t* len) {
+    switch (read_item(c.m, get_el(form, 1), it, fine)) {
+        case ITEM_OK:
+            break;
+        case BAD_DIM:
+            return type_error(form, name, "dim_code");
+        default:
+            return type_error(form, name, "CH data type(2)");
+    }
+    if (!plot_code(*it, compress, buf, code, len))
+        return param_error(form, name, "zlib uncompress");
+    return nullptr;
+}
+
 QV_SEXP* qv_mxPgPlotSort(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,
                          QVISP_ENV*) {
     static const char* const name = "mxPgPlotSort";
@@ -342,19 +359,11 @@ QV_SEXP* qv_mxPgPlotSort(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD
     int compress = on_off(attr, "compress");
     if (compress < 0) return param_error(form, name, "compress");
     Item it;
-    switch (read_item(c.m, get_el(form, 1), &it, false)) {
-        case ITEM_OK:
-            break;
-        case BAD_DIM:
-            return type_error(form, name, "dim_code");
-        default:
-            return type_error(form, name, "CH data type(2)");
-    }
     Buf inflated;
     const uint8_t* code = nullptr;
     int64_t len = 0;
-    if (!plot_code(it, compress, &inflated, &code, &len))
-        return param_error(form, name, "zlib uncompress");
+    if (QV_SEXP* bad = one_plot_code(form, name, c, false, compress, &it, &inflated, &code, &len))
+        return bad;
     uint32_t e = 0;
     List_ l;
     l.p = code2internal(&c.pm, code, len, nullptr, &e);
@@ -420,19 +429,11 @@ QV_SEXP* qv_mxObjID(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* att
     int compress = on_off(attr, "compress");
     if (compress < 0) return param_error(form, name, "compress");
     Item it;
-    switch (read_item(c.m, get_el(form, 1), &it, true)) {
-        case ITEM_OK:
-            break;
-        case BAD_DIM:
-            return type_error(form, name, "dim_code");
-        default:
-            return type_error(form, name, "CH data type(2)");
-    }
     Buf inflated;
     const uint8_t* code = nullptr;
     int64_t len = 0;
-    if (!plot_code(it, compress, &inflated, &code, &len))
-        return param_error(form, name, "zlib uncompress");
+    if (QV_SEXP* bad = one_plot_code(form, name, c, true, compress, &it, &inflated, &code, &len))
+        return bad;
     Pool pool;
     uint32_t e = 0;
     INTERNAL_PLOT* l = code2internal(&c.pm, code, len, &pool.sat, &e);
