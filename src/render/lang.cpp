@@ -410,6 +410,23 @@ TR_PTR line_full(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, Breaks& st, TR_PTR p) {
     return q;
 }
 
+// What the en and ja line makers do with a character's answer: true when the line ends there,
+// with p where the next line starts and res the maker's answer.
+bool line_ends(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, Breaks& st, TR_ERROR r, TR_PTR* p,
+               TR_ERROR* res) {
+    if (r.code == TRE_INSERT_LINE) {
+        *p = ci->p;
+        *res = r;
+        return true;
+    }
+    if (r.code == TRE_INSERT_CHAR) {
+        *p = line_full(sq, ci, st, *p);
+        *res = tr_err(TRE_OK, 1);
+        return true;
+    }
+    return false;
+}
+
 int prev_line_dir(TR_CHAR_INFO* ci) {
     TR_LANG_LINE* p = _tr_prev_lang_line(ci->lang_line);
     return p ? p->dir : ci->box_line->attr.default_dir;
@@ -442,16 +459,7 @@ TR_ERROR make_en_render(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
             st.push(p);
             r = weight(sq, ci, 2);
         }
-        if (r.code == TRE_INSERT_LINE) {
-            p = ci->p;
-            res = r;
-            break;
-        }
-        if (r.code == TRE_INSERT_CHAR) {
-            p = line_full(sq, ci, st, p);
-            res = tr_err(TRE_OK, 1);
-            break;
-        }
+        if (line_ends(sq, ci, st, r, &p, &res)) break;
         p = tr_ptr_next(p);
     }
     ll->end = p;
@@ -481,16 +489,7 @@ TR_ERROR make_ja_render(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
         TR_ERROR r = weight(sq, ci, 1);
         if (r.code == TRE_OK) r = sq->box_op->put_box_line(sq, ci, p, e);
         if (r.code == TRE_OK) r = weight(sq, ci, 1);
-        if (r.code == TRE_INSERT_LINE) {
-            p = ci->p;
-            res = r;
-            break;
-        }
-        if (r.code == TRE_INSERT_CHAR) {
-            p = line_full(sq, ci, st, p);
-            res = tr_err(TRE_OK, 1);
-            break;
-        }
+        if (line_ends(sq, ci, st, r, &p, &res)) break;
         p = tr_ptr_next(p);
     }
     ll->end = p;
