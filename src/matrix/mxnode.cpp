@@ -73,7 +73,7 @@ void ring_unlink(MATRIX_NODE* n) {
     n->h.next->h.prev = n->h.prev;
     n->h.next = n->h.prev = nullptr;
     mx_st(nd_cnt, nd_cnt - 1);
-    nd_bytes -= n->ring_bytes;
+    mx_st(nd_bytes, nd_bytes - n->ring_bytes);
     n->ring_bytes = 0;
 }
 
@@ -408,7 +408,7 @@ void _insert_node_ring(MATRIX_NODE* n) {
     mx_st(n->touch_seq, next_touch());
     mx_st(nd_cnt, nd_cnt + 1);
     n->ring_bytes = node_bytes(n->matrix);
-    nd_bytes += n->ring_bytes;
+    mx_st(nd_bytes, nd_bytes + n->ring_bytes);
     if (!purge_started) {
         mx_st(purge_started, true);
         mx_st(last_purge, now);
@@ -451,6 +451,8 @@ void mx_purge(long long) {
 }
 
 void mx_keep_budget() {
+    // Most calls find the loaded nodes within the budget: that is told without the store lock.
+    if (mx_ld(nd_bytes) <= mx_ld(mx_node_budget)) return;
     TaskLockGuard g(matrix_lock);
     if (nd_bytes > mx_node_budget) budget_purge();
 }
