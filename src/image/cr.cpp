@@ -108,18 +108,10 @@ unsigned char* cr_jpeg_uncompress(int* w, int* h, const unsigned char* data, siz
 
 CR_FILE* cr_open_file(const char* filename, int ctl, int mode, int rect_size, int width,
                       int height) {
-    r64_error = 0;
-    int fd = r64_open_fd(filename, ctl, mode);
-    if (fd < 0) return nullptr;
-    CR_FILE* f = new (std::nothrow) CR_FILE();
-    if (!f) {
-        u_close(fd);
-        r64_error = -3;
-        return nullptr;
-    }
-    f->fd = fd;
+    CR_FILE* f = raster_file_open<CR_FILE>(filename, ctl, mode);
+    if (!f) return nullptr;
+    int fd = f->fd;
     int acc = ctl & O_ACCMODE;
-    f->fctl = acc == O_RDWR || acc == O_WRONLY;
     auto fail = [&](int code) {
         r64_error = code;
         free_file(f);

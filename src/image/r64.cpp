@@ -253,18 +253,10 @@ int64_t r64_pwrite(int fd, const void* buf, size_t len, int64_t ofs) {
 
 R64_FILE* r64_open_file(const char* filename, int ctl, int mode, int filetype, int width,
                         int height) {
-    r64_error = 0;
-    int fd = r64_open_fd(filename, ctl, mode);
-    if (fd < 0) return nullptr;
-    R64_FILE* f = new (std::nothrow) R64_FILE();
-    if (!f) {
-        u_close(fd);
-        r64_error = -3;
-        return nullptr;
-    }
-    f->fd = fd;
+    R64_FILE* f = raster_file_open<R64_FILE>(filename, ctl, mode);
+    if (!f) return nullptr;
+    int fd = f->fd;
     int acc = ctl & O_ACCMODE;
-    f->fctl = acc == O_RDWR || acc == O_WRONLY;
     unsigned char hd[HEADER_SIZE];
     int64_t n = r64_pread(fd, hd, HEADER_SIZE, 0);
     if (n < 0) {

@@ -13,9 +13,14 @@
 // time.
 #pragma once
 
+#include <fcntl.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <unordered_map>
+
+#include "base/ufile.h"
 
 constexpr int R64_MAX_LEVELS = 32;
 constexpr int R64_TILE = 64;
@@ -112,6 +117,24 @@ void raster_ring_push_front(File* f, Ent* e) {
 
 // open() retrying on EAGAIN and EINTR; -1 with r64_error -1.
 int r64_open_fd(const char* filename, int ctl, int mode);
+// Opens filename and gives it a new zeroed File record (fd set, fctl nonzero when opened for
+// writing); null with r64_error -1 (open) or -3 (memory).
+template <class File>
+File* raster_file_open(const char* filename, int ctl, int mode) {
+    r64_error = 0;
+    int fd = r64_open_fd(filename, ctl, mode);
+    if (fd < 0) return nullptr;
+    File* f = new (std::nothrow) File();
+    if (!f) {
+        u_close(fd);
+        r64_error = -3;
+        return nullptr;
+    }
+    f->fd = fd;
+    int acc = ctl & O_ACCMODE;
+    f->fctl = acc == O_RDWR || acc == O_WRONLY;
+    return f;
+}
 // Reads or writes len bytes at ofs, retrying on EAGAIN and EINTR; the count moved (short at
 // end of file) or -1.
 int64_t r64_pread(int fd, void* buf, size_t len, int64_t ofs);
