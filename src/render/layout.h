@@ -113,15 +113,36 @@ struct TR_CHAR_ELEMENT {
     TR_ATTR* attr;
 };
 
+// A shift of the later positions of a buffer: a language line's start at or after s_at, or its
+// end at or after e_at, moves by delta.
+struct TR_SHIFT {
+    int s_at, e_at, delta;
+};
+
+// Characters start .. start + len - 1 of a buffer, in a block of cap.
+struct TR_PIECE {
+    int start, len, cap;
+    TR_CHAR_ELEMENT* el;
+};
+constexpr int TR_PIECE_MAX = 2048;
+
 struct TR_CHAR_BUF {
     TR_CHAR_BUF* next;
     TR_CHAR_BUF* prev;
     int seq;  // ordering key; 0 only for the sentinel
     int buf_len;
-    // The characters [0, gap_at), then gap_len unused slots, then the others: edits at one place
-    // move only what lies between it and the last edit's place (_tr_char_element reaches one).
-    TR_CHAR_ELEMENT* element_buf;
-    int gap_at, gap_len;
+    // An edit moves the language lines after it by noting a shift here instead of walking them;
+    // a line takes in the shifts it has not seen when its position is read (tr_ll_start). The
+    // shifts numbered shift_base .. shift_n - 1 are kept, oldest first; a long list is folded
+    // into every line of the buffer and dropped, so it stays short against the text.
+    uint32_t shift_base, shift_n;
+    TR_SHIFT* shifts;
+    // The characters in pieces of at most TR_PIECE_MAX, in order, so that an edit moves the
+    // characters of one piece, however long the buffer (_tr_char_element reaches one). hot is
+    // the piece reached last: look-ups mostly stay in it or go on to the next.
+    TR_PIECE* pieces;
+    int n_pieces;
+    int hot;
     TR_LANG_LINE* lang_line;  // the first language line covering or starting in the buffer
 };
 
@@ -184,11 +205,21 @@ struct TR_LANG_AREA {
     int dir;
 };
 
-// The fields an edit reads and shifts along every later line (positions, the links to the next
-// line) come first, so that a walk touches one cache line per line.
+// A language line's stored position: raw is its place within buf as of the first seen shifts of
+// buf (the later ones are taken in as it is read).
+struct TR_LL_PTR {
+    TR_CHAR_BUF* buf;
+    int raw;
+    uint32_t seen;
+};
+
+// The fields a walk along the lines reads (positions, the links to the next line) come first, so
+// that it touches one cache line per line. The positions are read and written through
+// tr_ll_start, tr_ll_end and their setters, which bring them up to date (a position's buffer is
+// never shifted: start.buf and end.buf may be read as they are).
 struct TR_LANG_LINE {
-    TR_PTR start;
-    TR_PTR end;  // exclusive
+    TR_LL_PTR start;
+    TR_LL_PTR end;  // exclusive
     TR_LANG_LINE* area_next;
     TR_LANG_AREA* lang_area;
     TR_LANG_LINE* box_next;
@@ -458,6 +489,29 @@ int _tr_ptr_regulation(TR_SEQUENCE* sq, TR_PTR* p);
 int tr_ptr_regulation(TR_SEQUENCE* sq, TR_PTR* p);
 // The element at a valid position that is not the end, or null.
 TR_CHAR_ELEMENT* _tr_char_element(TR_PTR p);
+
+// A language line's start and end (exclusive), with the shifts of later edits taken in.
+void _tr_ll_take_shifts(TR_LL_PTR* p, bool end);
+inline TR_PTR tr_ll_start(TR_LANG_LINE* ll) {
+    TR_LL_PTR& p = ll->start;
+    if (p.buf && p.seen != p.buf->shift_n) _tr_ll_take_shifts(&p, false);
+    return {p.buf, p.raw};
+}
+inline TR_PTR tr_ll_end(TR_LANG_LINE* ll) {
+    TR_LL_PTR& p = ll->end;
+    if (p.buf && p.seen != p.buf->shift_n) _tr_ll_take_shifts(&p, true);
+    return {p.buf, p.raw};
+}
+inline void tr_ll_set_start(TR_LANG_LINE* ll, TR_PTR p) {
+    ll->start = {p.buf, p.ptr, p.buf ? p.buf->shift_n : 0};
+}
+inline void tr_ll_set_end(TR_LANG_LINE* ll, TR_PTR p) {
+    ll->end = {p.buf, p.ptr, p.buf ? p.buf->shift_n : 0};
+}
+// A line about to be destroyed: no position.
+inline void tr_ll_clear(TR_LANG_LINE* ll) {
+    ll->start = ll->end = {nullptr, 0, 0};
+}
 
 // The queue of stale positions and the dirty boxes.
 void _insert_unmapping_char(TR_SEQUENCE* sq, TR_PTR p, int ok_subcode);

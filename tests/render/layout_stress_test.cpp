@@ -35,16 +35,16 @@ std::string check_invariants(TR_SEQUENCE* sq) {
         ll = a->line_list;
     TR_PTR expect = _tr_first_ptr(sq);
     for (; ll && fault.empty(); ll = _tr_next_lang_line(ll)) {
-        if (tr_ptr_cmp(ll->start, expect) != 0)
+        if (tr_ptr_cmp(tr_ll_start(ll), expect) != 0)
             fault = "lines do not tile the text at " + ll_text(ll);
-        else if (tr_ptr_cmp(ll->start, ll->end) >= 0)
+        else if (tr_ptr_cmp(tr_ll_start(ll), tr_ll_end(ll)) >= 0)
             fault = "an empty language line";
-        expect = ll->end;
+        expect = tr_ll_end(ll);
         bool in_box_line = false;
         TR_LANG_LINE* prev = nullptr;
         for (TR_LANG_LINE* x = ll->box_line->lang_list; x; x = x->box_next) {
             in_box_line |= x == ll;
-            if (prev && tr_ptr_cmp(prev->start, x->start) >= 0)
+            if (prev && tr_ptr_cmp(tr_ll_start(prev), tr_ll_start(x)) >= 0)
                 fault = "a box line's language lines out of text order";
             prev = x;
         }
@@ -62,7 +62,7 @@ std::string check_invariants(TR_SEQUENCE* sq) {
         }
         // The look-up from the buffers' mappings finds the line holding its first character.
         TR_CHAR_INFO ci;
-        if (_tr_get_char_info(&ci, sq, ll->start) != 0 || ci.lang_line != ll)
+        if (_tr_get_char_info(&ci, sq, tr_ll_start(ll)) != 0 || ci.lang_line != ll)
             fault = "the mapping does not find the line of " + ll_text(ll);
     }
     if (fault.empty() && tr_ptr_cmp(expect, _tr_end_ptr(sq)) != 0)

@@ -326,7 +326,7 @@ TEST(Layout, LineAttributesAreUniformOverABoxLine) {
     TR_BOX_LINE* first = nth_box_line(s, 0, 0);
     EXPECT_EQ(first->attr.align, 1);
     for (TR_LANG_LINE* ll = first->lang_list; ll; ll = ll->box_next)
-        for (TR_PTR p = ll->start; tr_ptr_cmp(p, ll->end) < 0; p = tr_ptr_next(p)) {
+        for (TR_PTR p = tr_ll_start(ll); tr_ptr_cmp(p, tr_ll_end(ll)) < 0; p = tr_ptr_next(p)) {
             auto* r =
                 reinterpret_cast<TRA_LINE_ATTR*>(_tr_get_attr(_tr_char_element(p)->attr, TRA_LINE));
             ASSERT_NE(r, nullptr);
