@@ -204,6 +204,53 @@ void _tr_ll_take_shifts(TR_LL_PTR* p, bool end) {
     p->seen = b->shift_n;
 }
 
+TR_LANG_LINE* _tr_walk_start_at(TR_SEQUENCE* sq, TR_PTR p) {
+    TR_CHAR_BUF* b = p.buf;
+    if (b->n_pieces) {
+        int k = p.ptr >= 0 && p.ptr < b->buf_len
+                    ? static_cast<int>(find_piece(b, p.ptr) - b->pieces)
+                    : b->n_pieces - 1;
+        for (; k >= 0; k--)
+            if (TR_LANG_LINE* l = b->pieces[k].line) return l;
+    }
+    return _tr_walk_start(sq, b);
+}
+
+void _tr_map_pieces(TR_LANG_LINE* ll) {
+    const TR_PTR s = tr_ll_start(ll), e = tr_ll_end(ll);
+    for (TR_CHAR_BUF* b = s.buf; b->seq; b = b->next) {
+        const int from = b == s.buf ? s.ptr : 0;
+        const int to = b == e.buf ? e.ptr : b->buf_len;  // exclusive
+        if (from < to && b->n_pieces) {
+            int k = static_cast<int>(find_piece(b, from) - b->pieces);
+            for (; k < b->n_pieces && b->pieces[k].start < to; k++) {
+                TR_PIECE& pc = b->pieces[k];
+                if (pc.line && tr_ptr_cmp(tr_ll_start(pc.line), s) <= 0) continue;
+                // A line made before the lines ahead of it on the piece names the first of them.
+                TR_LANG_LINE* first = ll;
+                for (TR_LANG_LINE* pl = _tr_prev_lang_line(first);
+                     pl && tr_ptr_cmp(tr_ll_end(pl), TR_PTR{b, pc.start}) > 0;
+                     pl = _tr_prev_lang_line(pl))
+                    first = pl;
+                if (!pc.line || tr_ptr_cmp(tr_ll_start(first), tr_ll_start(pc.line)) < 0) {
+                    pc.line = first;
+                    first->mapped = true;
+                }
+            }
+        }
+        if (b == e.buf) break;
+    }
+}
+
+void _tr_unmap_lang_line(TR_SEQUENCE* sq, TR_LANG_LINE* ll, TR_LANG_LINE* repl) {
+    for (TR_CHAR_BUF* b = sq->char_buf_ring.next; b->seq; b = b->next) {
+        if (b->lang_line == ll) b->lang_line = repl;
+        for (int k = 0; k < b->n_pieces; k++)
+            if (b->pieces[k].line == ll) b->pieces[k].line = repl;
+    }
+    if (repl) repl->mapped = true;
+}
+
 TR_PTR _tr_first_ptr(TR_SEQUENCE* sq) {
     TR_CHAR_BUF* b = sq->char_buf_ring.next;
     return b->seq ? TR_PTR{b, 0} : TR_PTR{nullptr, 0};
@@ -449,8 +496,9 @@ void number_pieces(TR_CHAR_BUF* b, int k) {
 
 // Makes pieces k .. from the characters src[0, o), n cleared ones, then src[o, len): as few as
 // hold them at three quarters of the most, so that an insertion there later grows a piece
-// instead of cutting it.
-void fill_pieces(TR_CHAR_BUF* b, int k, const TR_CHAR_ELEMENT* src, int o, int len, int n) {
+// instead of cutting it. Each starts its look-ups at line (the piece they come from).
+void fill_pieces(TR_CHAR_BUF* b, int k, const TR_CHAR_ELEMENT* src, int o, int len, int n,
+                 TR_LANG_LINE* line) {
     const int64_t total = int64_t{len} + n;
     const int64_t fill = TR_PIECE_MAX * 3 / 4;
     const int m = static_cast<int>(std::max<int64_t>(1, (total + fill - 1) / fill));
@@ -472,7 +520,7 @@ void fill_pieces(TR_CHAR_BUF* b, int k, const TR_CHAR_ELEMENT* src, int o, int l
         part(0, o, src);
         part(o, int64_t{o} + n, nullptr);
         part(int64_t{o} + n, total, src ? src + o : nullptr);
-        b->pieces[k + j] = {0, q, q, el};
+        b->pieces[k + j] = {0, q, q, el, line};
         at += q;
     }
 }
@@ -480,7 +528,7 @@ void fill_pieces(TR_CHAR_BUF* b, int k, const TR_CHAR_ELEMENT* src, int o, int l
 // n cleared characters at i of b.
 void open_chars(TR_CHAR_BUF* b, int i, int n) {
     if (!b->n_pieces) {
-        fill_pieces(b, 0, nullptr, 0, 0, n);
+        fill_pieces(b, 0, nullptr, 0, 0, n, nullptr);
         number_pieces(b, 0);
     } else {
         int k = i < b->buf_len ? static_cast<int>(find_piece(b, i) - b->pieces) : b->n_pieces - 1;
@@ -504,7 +552,7 @@ void open_chars(TR_CHAR_BUF* b, int i, int n) {
             TR_PIECE old = pc;
             memmove(b->pieces + k, b->pieces + k + 1, sizeof(TR_PIECE) * (b->n_pieces - k - 1));
             b->n_pieces--;
-            fill_pieces(b, k, old.el, o, old.len, n);
+            fill_pieces(b, k, old.el, o, old.len, n, old.line);
             d_f_ree(old.el);
         }
         number_pieces(b, k);
@@ -528,10 +576,10 @@ void free_elements(TR_SEQUENCE* sq, TR_CHAR_ELEMENT* e, int n) {
 
 // The first language line that may hold a position after p: the line holding p, moved back
 // over any line before it that still reaches past p. Lines before it end at or before p, and an
-// insertion at p leaves them as they are. Without a line holding p, the buffer's mapping.
+// insertion at p leaves them as they are. Without a line holding p, the piece's mapping.
 TR_LANG_LINE* first_line_reaching(TR_SEQUENCE* sq, TR_PTR p) {
     TR_LANG_LINE* ll = _tr_find_lang_line(sq, p);
-    if (!ll) return _tr_walk_start(sq, p.buf);
+    if (!ll) return _tr_walk_start_at(sq, p);
     for (TR_LANG_LINE* pl = _tr_prev_lang_line(ll);
          pl && (!tr_ll_end(pl).buf || tr_ptr_cmp(tr_ll_end(pl), p) > 0);
          pl = _tr_prev_lang_line(pl))
@@ -540,10 +588,39 @@ TR_LANG_LINE* first_line_reaching(TR_SEQUENCE* sq, TR_PTR p) {
 }
 
 // Brings every language line holding a position in b up to date with b's shifts and drops them.
+// Most positions lie before every shift's place, or after all of them: for the shifts from i on,
+// a position below low[i] keeps its place, and one at or above high[i] passes every shift and
+// moves by sum[i]. Only a position between edits takes them in one by one.
 void fold_shifts(TR_SEQUENCE* sq, TR_CHAR_BUF* b) {
+    const uint32_t k = b->shift_n - b->shift_base;
+    std::vector<int64_t> low[2], high[2], sum(k + 1, 0);
+    for (int e = 0; e < 2; e++) {
+        low[e].assign(k + 1, int64_t{1} << 40);  // beyond any position
+        high[e].assign(k + 1, -(int64_t{1} << 40));
+    }
+    for (uint32_t i = k; i-- > 0;) {
+        const TR_SHIFT& sh = b->shifts[i];
+        sum[i] = sum[i + 1] + sh.delta;
+        for (int e = 0; e < 2; e++) {
+            const int64_t at = e ? sh.e_at : sh.s_at;
+            low[e][i] = std::min(low[e][i + 1], at);
+            high[e][i] = std::max(at, high[e][i + 1] - sh.delta);
+        }
+    }
+    auto take = [&](TR_LL_PTR* p, int e) {
+        if (p->buf != b || p->seen == b->shift_n) return;
+        const uint32_t i = p->seen - b->shift_base;
+        if (i > k) er_panic("fold_shifts");
+        if (p->raw >= high[e][i])
+            p->raw = static_cast<int>(p->raw + sum[i]);
+        else if (p->raw >= low[e][i])
+            _tr_ll_take_shifts(p, e != 0);
+        p->seen = b->shift_n;
+    };
     for (TR_LANG_LINE* ll = _tr_walk_start(sq, b); ll; ll = _tr_next_lang_line(ll)) {
-        tr_ll_end(ll);
-        if (tr_ll_start(ll).buf->seq > b->seq) break;
+        take(&ll->start, 0);
+        take(&ll->end, 1);
+        if (ll->start.buf && ll->start.buf->seq > b->seq) break;
     }
     b->shift_base = b->shift_n;
     d_f_ree(b->shifts);
@@ -555,7 +632,7 @@ void fold_shifts(TR_SEQUENCE* sq, TR_CHAR_BUF* b) {
 // unread takes in its shifts quickly.
 void add_shift(TR_SEQUENCE* sq, TR_CHAR_BUF* b, TR_SHIFT sh) {
     uint32_t kept = b->shift_n - b->shift_base;
-    if (kept >= std::clamp<int64_t>(b->buf_len / 64, 16, 256)) {
+    if (kept >= std::clamp<int64_t>(b->buf_len / 64, 16, 1024)) {
         fold_shifts(sq, b);
         kept = 0;
     }
@@ -671,6 +748,7 @@ TR_PTR _tr_insert_string(TR_SEQUENCE* sq, TR_PTR ptr, int len, LC_WRITING_STYLE*
             map = x->lang_line;
         b = new_char_buf(ptr.buf->prev, len);
         b->lang_line = map;
+        if (map) map->mapped = true;
         if (before && tr_ptr_eq(tr_ll_end(before), ptr))
             tr_ll_set_end(before, {b, 0});
         else if (before && tr_ptr_cmp(tr_ll_end(before), ptr) > 0)
@@ -967,24 +1045,15 @@ int _get_dirty(TR_SEQUENCE* sq, TR_DIRTY* d) {
     return 0;
 }
 
-namespace {
-void settle_offsets(TR_SEQUENCE* sq) {
-    for (TR_BOX* b = sq->box_ring.next; b->seq; b = b->next)
-        _tr_settle_bl_offset(b, nullptr);
-}
-}  // namespace
-
 void tr_dirty_box(TR_SEQUENCE* sq, TR_BOX* box) {
     tr_lock(sq);
     _tr_dirty_box(sq, box);
-    settle_offsets(sq);
     tr_unlock(sq);
 }
 
 void tr_unmapping_char_proc(TR_SEQUENCE* sq, TR_UNMAPPING_CHAR* umc) {
     tr_lock(sq);
     _tr_unmapping_char_proc(sq, umc);
-    settle_offsets(sq);
     tr_unlock(sq);
 }
 
@@ -1150,10 +1219,7 @@ void tr_sequence_task(intptr_t data) {
         // One piece of work is taken and done under one hold, so that an edit in between
         // cannot free what the piece names.
         TR_DIRTY d;
-        if (_get_dirty(sq, &d) < 0) {
-            settle_offsets(sq);  // before the sequence counts as stable
-            break;
-        }
+        if (_get_dirty(sq, &d) < 0) break;
         if (d.box)
             _tr_dirty_box(sq, d.box);
         else

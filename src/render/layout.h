@@ -119,10 +119,13 @@ struct TR_SHIFT {
     int s_at, e_at, delta;
 };
 
-// Characters start .. start + len - 1 of a buffer, in a block of cap.
+// Characters start .. start + len - 1 of a buffer, in a block of cap. line is where a look-up of
+// a position in the piece may start: a language line at or before the first one touching the
+// piece, or null.
 struct TR_PIECE {
     int start, len, cap;
     TR_CHAR_ELEMENT* el;
+    TR_LANG_LINE* line;
 };
 constexpr int TR_PIECE_MAX = 2048;
 
@@ -225,6 +228,7 @@ struct TR_LANG_LINE {
     TR_LANG_LINE* box_next;
     int dir;
     bool edited;               // its text changed since it was laid out
+    bool mapped;               // a buffer or a piece may name it as where look-ups start
     TR_ELEMENT* element_list;  // by ll_next
     TR_ELEMENT* element_last;  // the last of element_list
     TR_BOX_LINE* box_line;
@@ -568,6 +572,13 @@ void _tr_set_char_buf_lang_line(TR_LANG_LINE* ll);
 // Where a walk for the lines touching buffer b may start: the mapping of b or of the nearest
 // buffer before it, else the first line of the text (never a line after one touching b).
 TR_LANG_LINE* _tr_walk_start(TR_SEQUENCE* sq, TR_CHAR_BUF* b);
+// The same for the lines holding position p: the mapping of p's piece or of the nearest one
+// before it, so that the walk is short however long the buffer.
+TR_LANG_LINE* _tr_walk_start_at(TR_SEQUENCE* sq, TR_PTR p);
+// Enters ll into the mappings of the pieces it touches.
+void _tr_map_pieces(TR_LANG_LINE* ll);
+// Mappings that name ll name repl instead.
+void _tr_unmap_lang_line(TR_SEQUENCE* sq, TR_LANG_LINE* ll, TR_LANG_LINE* repl);
 void _tr_get_lang_area_info(TR_LANG_AREA_INFO* lai, TR_LANG_AREA* area);
 int _tr_lang_area_check(TR_LANG_AREA* area, TR_LANG_LINE* ll);
 TR_PTR _tr_box_line_first_ptr(TR_BOX_LINE* bl);
@@ -580,9 +591,14 @@ void _tr_set_line_attr(const TR_LINE_ATTR* la, TR_ATTR** ap);
 void _tr_copy_line_attr(TR_LINE_ATTR* to, const TR_LINE_ATTR* from);
 // Notes that the offsets of the lines after st (of every line when st is null) may have changed.
 void _tr_set_bl_offset(TR_BOX* b, TR_BOX_LINE* st);
-// Brings the offsets up to date as far as upto (every line when null). Layout keeps them so when
-// it is stable; a reader while it runs settles what it reads.
+// Brings the offsets up to date as far as upto (every line when null). Layout leaves the offsets
+// after a change to the reader (a change in the middle of a long box so costs nothing until
+// they are read): doc_start_offset is read through tr_bl_offset or after settling.
 void _tr_settle_bl_offset(TR_BOX* b, TR_BOX_LINE* upto);
+inline int tr_bl_offset(TR_BOX_LINE* bl) {
+    if (bl->box->stale_line) _tr_settle_bl_offset(bl->box, bl);
+    return bl->doc_start_offset;
+}
 inline bool tr_dir_vertical(int dir) {
     return (dir & 3) != 0;
 }

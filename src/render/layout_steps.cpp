@@ -69,16 +69,17 @@ TR_ELEMENT* _tr_last_el(TR_LANG_LINE* ll) {
 // ---------------------------------------------------------------- character information
 
 TR_LANG_LINE* _tr_find_lang_line(TR_SEQUENCE* sq, TR_PTR p) {
-    TR_LANG_LINE* ll = _tr_walk_start(sq, p.buf);
-    // The line found last is usually near: forward from it, or back from it as far as the
-    // mapping's line, whichever is nearer.
+    TR_LANG_LINE* ll = _tr_walk_start_at(sq, p);
+    // The line found last is usually near: forward from it, or back from it a few lines (no
+    // further than the mapping's line of p's piece, which is never far from p).
     if (TR_LANG_LINE* h = sq->hint) {
         if (tr_ptr_cmp(tr_ll_start(h), p) <= 0) {
             if (!ll || tr_ptr_cmp(tr_ll_start(h), tr_ll_start(ll)) > 0) ll = h;
         } else {
             TR_LANG_LINE* b = h;
-            while (b && tr_ptr_cmp(tr_ll_start(b), p) > 0 &&
-                   (!ll || tr_ptr_cmp(tr_ll_start(b), tr_ll_start(ll)) > 0))
+            for (int steps = 0; b && steps < 32 && tr_ptr_cmp(tr_ll_start(b), p) > 0 &&
+                                (!ll || tr_ptr_cmp(tr_ll_start(b), tr_ll_start(ll)) > 0);
+                 steps++)
                 b = _tr_prev_lang_line(b);
             if (b && tr_ptr_cmp(tr_ll_start(b), p) <= 0 &&
                 (!ll || tr_ptr_cmp(tr_ll_start(b), tr_ll_start(ll)) >= 0))
@@ -455,10 +456,13 @@ void _tr_set_char_buf_lang_line(TR_LANG_LINE* ll) {
     if (!tr_ll_start(ll).buf || !tr_ll_end(ll).buf) return;
     for (TR_CHAR_BUF* b = tr_ll_start(ll).buf; b->seq; b = b->next) {
         if (b != tr_ll_start(ll).buf && tr_ptr_cmp(TR_PTR{b, 0}, tr_ll_end(ll)) >= 0) break;
-        if (!b->lang_line || tr_ptr_cmp(tr_ll_start(ll), tr_ll_start(b->lang_line)) < 0)
+        if (!b->lang_line || tr_ptr_cmp(tr_ll_start(ll), tr_ll_start(b->lang_line)) < 0) {
             b->lang_line = ll;
+            ll->mapped = true;
+        }
         if (b == tr_ll_end(ll).buf) break;
     }
+    _tr_map_pieces(ll);
 }
 
 void _tr_destroy_lang_line(TR_SEQUENCE* sq, TR_LANG_LINE* ll, bool queue) {
@@ -466,8 +470,7 @@ void _tr_destroy_lang_line(TR_SEQUENCE* sq, TR_LANG_LINE* ll, bool queue) {
     // a look-up walk further), or to the one after it when it was the first.
     TR_LANG_LINE* pred = _tr_prev_lang_line(ll);
     TR_LANG_LINE* repl = pred ? pred : _tr_next_lang_line(ll);
-    for (TR_CHAR_BUF* b = sq->char_buf_ring.next; b->seq; b = b->next)
-        if (b->lang_line == ll) b->lang_line = repl;
+    if (ll->mapped) _tr_unmap_lang_line(sq, ll, repl);
     if (sq->hint == ll) sq->hint = pred;
     TR_LANG_LINE** pp = &ll->box_line->lang_list;
     while (*pp && *pp != ll)

@@ -70,7 +70,7 @@ std::string check_invariants(TR_SEQUENCE* sq) {
     for (TR_BOX* b = sq->box_ring.next; b->seq && fault.empty(); b = b->next) {
         int off = 0;
         for (TR_BOX_LINE* bl = b->line_list; bl; bl = bl->next) {
-            if (bl->doc_start_offset != off) fault = "box line offsets do not add up";
+            if (tr_bl_offset(bl) != off) fault = "box line offsets do not add up";
             off += bl->height;
             for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
                 if (e->ll->box_line != bl) fault = "an element in another box line's ring";

@@ -283,8 +283,8 @@ TEST(Layout, TextOverflowsIntoTheNextBoxAndStopsAfterTheLast) {
     s.wait();
     EXPECT_EQ(box_lines(s), (Lines{"b0:aaa", "b0: bbb", "b1: ccc"}));
     tr_lock(s);
-    EXPECT_EQ(nth_box_line(s, 0, 0)->doc_start_offset, 0);
-    EXPECT_EQ(nth_box_line(s, 0, 1)->doc_start_offset, 21);
+    EXPECT_EQ(tr_bl_offset(nth_box_line(s, 0, 0)), 0);
+    EXPECT_EQ(tr_bl_offset(nth_box_line(s, 0, 1)), 21);
     tr_unlock(s);
     // A box added later takes the text that found no room.
     s.box(box_attr(40, -1));
