@@ -160,10 +160,21 @@ TR_PTR tr_ptr_prev(TR_PTR p) {
 }
 
 namespace {
+void set_hot(TR_CHAR_BUF* b, int k) {
+    b->hot = k;
+    b->hot_start = b->pieces[k].start;
+    b->hot_len = b->pieces[k].len;
+    b->hot_el = b->pieces[k].el;
+}
+
 // The piece of b holding character i (0 <= i < buf_len), found from the one reached last.
-__attribute__((noinline)) TR_PIECE* find_piece(TR_CHAR_BUF* b, int i) {
+TR_PIECE* find_piece(TR_CHAR_BUF* b, int i) {
+    auto holds = [b, i](int k) {
+        return k >= 0 && k < b->n_pieces && i >= b->pieces[k].start &&
+               i < b->pieces[k].start + b->pieces[k].len;
+    };
     int k = b->hot + 1;
-    if (k >= b->n_pieces || i < b->pieces[k].start || i >= b->pieces[k].start + b->pieces[k].len) {
+    if (!holds(k) && !holds(k = b->hot - 1) && !holds(k = b->hot)) {
         int lo = 0, hi = b->n_pieces - 1;
         while (lo < hi) {
             const int mid = (lo + hi + 1) / 2;
@@ -174,17 +185,20 @@ __attribute__((noinline)) TR_PIECE* find_piece(TR_CHAR_BUF* b, int i) {
         }
         k = lo;
     }
-    b->hot = k;
+    set_hot(b, k);
     return b->pieces + k;
+}
+
+__attribute__((noinline)) TR_CHAR_ELEMENT* far_slot(TR_CHAR_BUF* b, int i) {
+    TR_PIECE* pc = find_piece(b, i);
+    return pc->el + (i - pc->start);
 }
 
 // Character i of b.
 inline TR_CHAR_ELEMENT* slot(TR_CHAR_BUF* b, int i) {
-    TR_PIECE* pc = b->pieces + b->hot;
-    const auto off = static_cast<unsigned>(i - pc->start);
-    if (off < static_cast<unsigned>(pc->len)) return pc->el + off;
-    pc = find_piece(b, i);
-    return pc->el + (i - pc->start);
+    const auto off = static_cast<unsigned>(i - b->hot_start);
+    if (off < static_cast<unsigned>(b->hot_len)) return b->hot_el + off;
+    return far_slot(b, i);
 }
 }  // namespace
 
@@ -242,13 +256,13 @@ void _tr_map_pieces(TR_LANG_LINE* ll) {
     }
 }
 
-void _tr_unmap_lang_line(TR_SEQUENCE* sq, TR_LANG_LINE* ll, TR_LANG_LINE* repl) {
-    for (TR_CHAR_BUF* b = sq->char_buf_ring.next; b->seq; b = b->next) {
-        if (b->lang_line == ll) b->lang_line = repl;
+void _tr_unmap_pieces(TR_SEQUENCE* sq, TR_LANG_LINE* ll, TR_LANG_LINE* repl) {
+    for (TR_CHAR_BUF* b = sq->char_buf_ring.next; b->seq; b = b->next)
         for (int k = 0; k < b->n_pieces; k++)
-            if (b->pieces[k].line == ll) b->pieces[k].line = repl;
-    }
-    if (repl) repl->mapped = true;
+            if (b->pieces[k].line == ll) {
+                b->pieces[k].line = repl;
+                if (repl) repl->mapped = true;
+            }
 }
 
 TR_PTR _tr_first_ptr(TR_SEQUENCE* sq) {
@@ -480,8 +494,37 @@ void open_pieces(TR_CHAR_BUF* b, int k, int n) {
     b->n_pieces += n;
 }
 
+bool in_slab(const TR_CHAR_BUF* b, const TR_CHAR_ELEMENT* el) {
+    return b->slab && el >= b->slab && el < b->slab + b->slab_len;
+}
+
+// Gives back a piece's block; a piece of the slab frees the slab with the last of them.
+void drop_block(TR_CHAR_BUF* b, TR_CHAR_ELEMENT* el) {
+    if (!in_slab(b, el)) {
+        d_f_ree(el);
+    } else if (--b->slab_pieces == 0) {
+        d_f_ree(b->slab);
+        b->slab = nullptr;
+        b->slab_len = 0;
+    }
+}
+
+// The piece in a block of its own of cap records (at least its length).
+void own_block(TR_CHAR_BUF* b, TR_PIECE& pc, int cap) {
+    if (in_slab(b, pc.el)) {
+        auto* el = static_cast<TR_CHAR_ELEMENT*>(
+            d_alloc(std::max(cap, 1) * int64_t{sizeof(TR_CHAR_ELEMENT)}));
+        memcpy(static_cast<void*>(el), pc.el, sizeof(TR_CHAR_ELEMENT) * pc.len);
+        drop_block(b, pc.el);
+        pc.el = el;
+    } else {
+        pc.el = resize_block(pc.el, pc.len, cap);
+    }
+    pc.cap = cap;
+}
+
 void close_piece(TR_CHAR_BUF* b, int k) {
-    d_f_ree(b->pieces[k].el);
+    drop_block(b, b->pieces[k].el);
     memmove(b->pieces + k, b->pieces + k + 1, sizeof(TR_PIECE) * (b->n_pieces - k - 1));
     b->n_pieces--;
 }
@@ -491,7 +534,7 @@ void number_pieces(TR_CHAR_BUF* b, int k) {
     for (int j = std::max(k, 1); j < b->n_pieces; j++)
         b->pieces[j].start = b->pieces[j - 1].start + b->pieces[j - 1].len;
     if (k == 0 && b->n_pieces) b->pieces[0].start = 0;
-    b->hot = std::min(b->hot, b->n_pieces - 1);
+    set_hot(b, std::min(b->hot, b->n_pieces - 1));
 }
 
 // Makes pieces k .. from the characters src[0, o), n cleared ones, then src[o, len): as few as
@@ -503,10 +546,24 @@ void fill_pieces(TR_CHAR_BUF* b, int k, const TR_CHAR_ELEMENT* src, int o, int l
     const int64_t fill = TR_PIECE_MAX * 3 / 4;
     const int m = static_cast<int>(std::max<int64_t>(1, (total + fill - 1) / fill));
     open_pieces(b, k, m);
+    // A buffer's first text lies in one cleared block, as long texts are made in one go.
+    const bool slab = !src && !b->slab && b->n_pieces == m;
+    if (slab) {
+        b->slab = static_cast<TR_CHAR_ELEMENT*>(d_calloc(total, sizeof(TR_CHAR_ELEMENT)));
+        b->slab_len = static_cast<int>(total);
+        b->slab_pieces = m;
+    }
     int64_t at = 0;
     for (int j = 0; j < m; j++) {
         const int q = static_cast<int>(total / m + (j < total % m ? 1 : 0));
-        auto* el = static_cast<TR_CHAR_ELEMENT*>(d_alloc(int64_t{q} * sizeof(TR_CHAR_ELEMENT)));
+        auto* el =
+            slab ? b->slab + at
+                 : static_cast<TR_CHAR_ELEMENT*>(d_alloc(int64_t{q} * sizeof(TR_CHAR_ELEMENT)));
+        b->pieces[k + j] = {0, q, q, el, line};
+        if (slab) {
+            at += q;
+            continue;
+        }
         // The part of each of the three runs that falls into [at, at + q).
         auto part = [&](int64_t from, int64_t to, const TR_CHAR_ELEMENT* s) {
             const int64_t a = std::max(from, at), e = std::min(to, at + q);
@@ -520,7 +577,6 @@ void fill_pieces(TR_CHAR_BUF* b, int k, const TR_CHAR_ELEMENT* src, int o, int l
         part(0, o, src);
         part(o, int64_t{o} + n, nullptr);
         part(int64_t{o} + n, total, src ? src + o : nullptr);
-        b->pieces[k + j] = {0, q, q, el, line};
         at += q;
     }
 }
@@ -538,11 +594,8 @@ void open_chars(TR_CHAR_BUF* b, int i, int n) {
         TR_PIECE& pc = b->pieces[k];
         const int o = i - pc.start;
         if (int64_t{pc.len} + n <= TR_PIECE_MAX) {
-            if (pc.len + n > pc.cap) {
-                const int cap = std::min(TR_PIECE_MAX, std::max(pc.len + n, pc.len + pc.len / 2));
-                pc.el = resize_block(pc.el, pc.len, cap);
-                pc.cap = cap;
-            }
+            if (pc.len + n > pc.cap)
+                own_block(b, pc, std::min(TR_PIECE_MAX, std::max(pc.len + n, pc.len + pc.len / 2)));
             memmove(static_cast<void*>(pc.el + o + n), pc.el + o,
                     sizeof(TR_CHAR_ELEMENT) * (pc.len - o));
             memset(static_cast<void*>(pc.el + o), 0, sizeof(TR_CHAR_ELEMENT) * n);
@@ -553,7 +606,7 @@ void open_chars(TR_CHAR_BUF* b, int i, int n) {
             memmove(b->pieces + k, b->pieces + k + 1, sizeof(TR_PIECE) * (b->n_pieces - k - 1));
             b->n_pieces--;
             fill_pieces(b, k, old.el, o, old.len, n, old.line);
-            d_f_ree(old.el);
+            drop_block(b, old.el);
         }
         number_pieces(b, k);
     }
@@ -677,10 +730,7 @@ void close_chars(TR_SEQUENCE* sq, TR_CHAR_BUF* b, int i, int n) {
             j++;
             continue;
         }
-        if (sum > pc.cap) {
-            pc.el = resize_block(pc.el, pc.len, sum);
-            pc.cap = sum;
-        }
+        if (sum > pc.cap) own_block(b, pc, sum);
         memcpy(static_cast<void*>(pc.el + pc.len), nx.el, sizeof(TR_CHAR_ELEMENT) * nx.len);
         pc.len += nx.len;
         close_piece(b, j + 1);
@@ -688,19 +738,24 @@ void close_chars(TR_SEQUENCE* sq, TR_CHAR_BUF* b, int i, int n) {
     }
     for (int j = lo; j <= hi; j++) {
         TR_PIECE& pc = b->pieces[j];
-        if (pc.cap > 2 * pc.len + 16) {
-            pc.el = resize_block(pc.el, pc.len, pc.len);
-            pc.cap = pc.len;
-        }
+        if (pc.cap > 2 * pc.len + 16) own_block(b, pc, pc.len);
     }
+    // A slab that holds little text any more is given back: its pieces move out.
+    int64_t in = 0;
+    for (int j = 0; b->slab && j < b->n_pieces; j++)
+        if (in_slab(b, b->pieces[j].el)) in += b->pieces[j].len;
+    if (b->slab && in < b->slab_len / 4)
+        for (int j = 0; b->slab && j < b->n_pieces; j++)
+            if (in_slab(b, b->pieces[j].el)) own_block(b, b->pieces[j], b->pieces[j].len);
     number_pieces(b, lo);
 }
 
 void destroy_char_buf(TR_SEQUENCE* sq, TR_CHAR_BUF* b) {
     for (int k = 0; k < b->n_pieces; k++) {
         free_elements(sq, b->pieces[k].el, b->pieces[k].len);
-        d_f_ree(b->pieces[k].el);
+        if (!in_slab(b, b->pieces[k].el)) d_f_ree(b->pieces[k].el);
     }
+    d_f_ree(b->slab);
     unlink_ring(b);
     d_f_ree(b->pieces);
     d_f_ree(b->shifts);
@@ -748,7 +803,6 @@ TR_PTR _tr_insert_string(TR_SEQUENCE* sq, TR_PTR ptr, int len, LC_WRITING_STYLE*
             map = x->lang_line;
         b = new_char_buf(ptr.buf->prev, len);
         b->lang_line = map;
-        if (map) map->mapped = true;
         if (before && tr_ptr_eq(tr_ll_end(before), ptr))
             tr_ll_set_end(before, {b, 0});
         else if (before && tr_ptr_cmp(tr_ll_end(before), ptr) > 0)
@@ -1306,6 +1360,10 @@ void tr_close_sequence(TR_SEQUENCE* sq) {
     *pp = sq->next;
     unlock_task(text_render_lock, "tr_close_sequence");
     _tr_disable_unmapping_char(sq, {nullptr, 0});
+    // Nothing is looked up any more: the lines go without the pieces' mappings kept.
+    for (TR_CHAR_BUF* b = sq->char_buf_ring.next; b->seq; b = b->next)
+        for (int k = 0; k < b->n_pieces; k++)
+            b->pieces[k].line = nullptr;
     while (sq->box_ring.next != &sq->box_ring)
         _tr_destroy_box(sq, sq->box_ring.next);
     _tr_disable_unmapping_char(sq, {nullptr, 0});

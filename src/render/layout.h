@@ -134,18 +134,24 @@ struct TR_CHAR_BUF {
     TR_CHAR_BUF* prev;
     int seq;  // ordering key; 0 only for the sentinel
     int buf_len;
+    // The characters in pieces of at most TR_PIECE_MAX, in order, so that an edit moves the
+    // characters of one piece, however long the buffer (_tr_char_element reaches one). hot is
+    // the piece reached last, its place and block copied here: look-ups mostly stay in it or go
+    // on to the next.
+    TR_PIECE* pieces;
+    int n_pieces;
+    int hot, hot_start, hot_len;
+    TR_CHAR_ELEMENT* hot_el;
+    // The pieces of the text a buffer is made with share one block (slab_len records) until they
+    // change; it goes with the last of its slab_pieces, or when they hold little of it.
+    TR_CHAR_ELEMENT* slab;
+    int slab_len, slab_pieces;
     // An edit moves the language lines after it by noting a shift here instead of walking them;
     // a line takes in the shifts it has not seen when its position is read (tr_ll_start). The
     // shifts numbered shift_base .. shift_n - 1 are kept, oldest first; a long list is folded
     // into every line of the buffer and dropped, so it stays short against the text.
     uint32_t shift_base, shift_n;
     TR_SHIFT* shifts;
-    // The characters in pieces of at most TR_PIECE_MAX, in order, so that an edit moves the
-    // characters of one piece, however long the buffer (_tr_char_element reaches one). hot is
-    // the piece reached last: look-ups mostly stay in it or go on to the next.
-    TR_PIECE* pieces;
-    int n_pieces;
-    int hot;
     TR_LANG_LINE* lang_line;  // the first language line covering or starting in the buffer
 };
 
@@ -228,7 +234,7 @@ struct TR_LANG_LINE {
     TR_LANG_LINE* box_next;
     int dir;
     bool edited;               // its text changed since it was laid out
-    bool mapped;               // a buffer or a piece may name it as where look-ups start
+    bool mapped;               // a piece may name it as where look-ups start
     TR_ELEMENT* element_list;  // by ll_next
     TR_ELEMENT* element_last;  // the last of element_list
     TR_BOX_LINE* box_line;
@@ -577,8 +583,8 @@ TR_LANG_LINE* _tr_walk_start(TR_SEQUENCE* sq, TR_CHAR_BUF* b);
 TR_LANG_LINE* _tr_walk_start_at(TR_SEQUENCE* sq, TR_PTR p);
 // Enters ll into the mappings of the pieces it touches.
 void _tr_map_pieces(TR_LANG_LINE* ll);
-// Mappings that name ll name repl instead.
-void _tr_unmap_lang_line(TR_SEQUENCE* sq, TR_LANG_LINE* ll, TR_LANG_LINE* repl);
+// Pieces whose mapping names ll name repl instead.
+void _tr_unmap_pieces(TR_SEQUENCE* sq, TR_LANG_LINE* ll, TR_LANG_LINE* repl);
 void _tr_get_lang_area_info(TR_LANG_AREA_INFO* lai, TR_LANG_AREA* area);
 int _tr_lang_area_check(TR_LANG_AREA* area, TR_LANG_LINE* ll);
 TR_PTR _tr_box_line_first_ptr(TR_BOX_LINE* bl);

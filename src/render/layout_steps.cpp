@@ -456,10 +456,8 @@ void _tr_set_char_buf_lang_line(TR_LANG_LINE* ll) {
     if (!tr_ll_start(ll).buf || !tr_ll_end(ll).buf) return;
     for (TR_CHAR_BUF* b = tr_ll_start(ll).buf; b->seq; b = b->next) {
         if (b != tr_ll_start(ll).buf && tr_ptr_cmp(TR_PTR{b, 0}, tr_ll_end(ll)) >= 0) break;
-        if (!b->lang_line || tr_ptr_cmp(tr_ll_start(ll), tr_ll_start(b->lang_line)) < 0) {
+        if (!b->lang_line || tr_ptr_cmp(tr_ll_start(ll), tr_ll_start(b->lang_line)) < 0)
             b->lang_line = ll;
-            ll->mapped = true;
-        }
         if (b == tr_ll_end(ll).buf) break;
     }
     _tr_map_pieces(ll);
@@ -470,7 +468,9 @@ void _tr_destroy_lang_line(TR_SEQUENCE* sq, TR_LANG_LINE* ll, bool queue) {
     // a look-up walk further), or to the one after it when it was the first.
     TR_LANG_LINE* pred = _tr_prev_lang_line(ll);
     TR_LANG_LINE* repl = pred ? pred : _tr_next_lang_line(ll);
-    if (ll->mapped) _tr_unmap_lang_line(sq, ll, repl);
+    for (TR_CHAR_BUF* b = sq->char_buf_ring.next; b->seq; b = b->next)
+        if (b->lang_line == ll) b->lang_line = repl;
+    if (ll->mapped && sq->thread != -1) _tr_unmap_pieces(sq, ll, repl);
     if (sq->hint == ll) sq->hint = pred;
     TR_LANG_LINE** pp = &ll->box_line->lang_list;
     while (*pp && *pp != ll)
