@@ -79,6 +79,7 @@ TEST(CharBuf, PiecesStayInOrderThroughSplitsMergesAndLongCuts) {
     model.assign(big.begin(), big.end());
     TR_CHAR_BUF* b = s.sq->char_buf_ring.next;
     ASSERT_GT(b->n_pieces, 3);
+    ASSERT_NE(b->slab, nullptr);
     ASSERT_EQ(piece_fault(b), "");
     auto insert = [&](int at, int n, char c) {
         std::vector<L_CHAR> v(n, static_cast<L_CHAR>(c));
@@ -124,6 +125,7 @@ TEST(CharBuf, PiecesStayInOrderThroughSplitsMergesAndLongCuts) {
     check("almost all cut");
     EXPECT_EQ(b->next, &s.sq->char_buf_ring);  // still one buffer
     EXPECT_LE(b->n_pieces, 2);
+    EXPECT_EQ(b->slab, nullptr);  // the block the text was made in went with its last pieces
     EXPECT_LT(get_d_used_memory(), used - 4 * TR_PIECE_MAX * int64_t{sizeof(TR_CHAR_ELEMENT)});
     s.wait();
 }
