@@ -560,10 +560,6 @@ void fill_pieces(TR_CHAR_BUF* b, int k, const TR_CHAR_ELEMENT* src, int o, int l
             slab ? b->slab + at
                  : static_cast<TR_CHAR_ELEMENT*>(d_alloc(int64_t{q} * sizeof(TR_CHAR_ELEMENT)));
         b->pieces[k + j] = {0, q, q, el, line};
-        if (slab) {
-            at += q;
-            continue;
-        }
         // The part of each of the three runs that falls into [at, at + q).
         auto part = [&](int64_t from, int64_t to, const TR_CHAR_ELEMENT* s) {
             const int64_t a = std::max(from, at), e = std::min(to, at + q);
@@ -574,9 +570,11 @@ void fill_pieces(TR_CHAR_BUF* b, int k, const TR_CHAR_ELEMENT* src, int o, int l
             else
                 memset(static_cast<void*>(el + (a - at)), 0, (e - a) * sizeof(TR_CHAR_ELEMENT));
         };
-        part(0, o, src);
-        part(o, int64_t{o} + n, nullptr);
-        part(int64_t{o} + n, total, src ? src + o : nullptr);
+        if (!slab) {  // the slab came cleared
+            part(0, o, src);
+            part(o, int64_t{o} + n, nullptr);
+            part(int64_t{o} + n, total, src ? src + o : nullptr);
+        }
         at += q;
     }
 }
@@ -689,11 +687,11 @@ void add_shift(TR_SEQUENCE* sq, TR_CHAR_BUF* b, TR_SHIFT sh) {
         fold_shifts(sq, b);
         kept = 0;
     }
-    if ((kept & (kept - 1)) == 0) {  // 0 or a power of two: the list is full
-        const int64_t cap = kept ? int64_t{kept} * 2 : 4;
-        b->shifts = static_cast<TR_SHIFT*>(d_re_alloc(b->shifts, cap * int64_t{sizeof(TR_SHIFT)}));
-        if (!b->shifts) er_panic("add_shift");
-    }
+    // The list's block holds 4, then the next power of two.
+    if (kept == 0)
+        b->shifts = resize_block(b->shifts, 0, 4);
+    else if (kept >= 4 && (kept & (kept - 1)) == 0)
+        b->shifts = resize_block(b->shifts, kept, int64_t{kept} * 2);
     b->shifts[kept] = sh;
     b->shift_n++;
 }
