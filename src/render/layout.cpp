@@ -481,15 +481,19 @@ T* resize_block(T* p, int64_t old_n, int64_t n) {
     return q;
 }
 
+// The records a piece list of n pieces has room for: the next power of two.
+int list_room(int n) {
+    int r = 1;
+    while (r < n)
+        r *= 2;
+    return r;
+}
+
 // Room for n more pieces at index k of b's list (their records are left to the caller).
 void open_pieces(TR_CHAR_BUF* b, int k, int n) {
-    int cap = 1;
-    while (cap < b->n_pieces)
-        cap *= 2;  // the list's block holds the next power of two
-    int need = 1;
-    while (need < b->n_pieces + n)
-        need *= 2;
-    if (need > cap || !b->pieces) b->pieces = resize_block(b->pieces, b->n_pieces, need);
+    const int need = list_room(b->n_pieces + n);
+    if (need > list_room(b->n_pieces) || !b->pieces)
+        b->pieces = resize_block(b->pieces, b->n_pieces, need);
     memmove(b->pieces + k + n, b->pieces + k, sizeof(TR_PIECE) * (b->n_pieces - k));
     b->n_pieces += n;
 }
@@ -699,7 +703,7 @@ void add_shift(TR_SEQUENCE* sq, TR_CHAR_BUF* b, TR_SHIFT sh) {
 // Frees n characters at i of b (not all of them). A piece left small joins a neighbour, and a
 // block far larger than what it holds is cut down, so memory follows the text.
 void close_chars(TR_SEQUENCE* sq, TR_CHAR_BUF* b, int i, int n) {
-    const int cut = n;
+    const int cut = n, had = b->n_pieces;
     int k = static_cast<int>(find_piece(b, i) - b->pieces);
     const int first = k;
     for (int o = i - b->pieces[k].start; n > 0; o = 0) {
@@ -745,6 +749,8 @@ void close_chars(TR_SEQUENCE* sq, TR_CHAR_BUF* b, int i, int n) {
     if (b->slab && in < b->slab_len / 4)
         for (int j = 0; b->slab && j < b->n_pieces; j++)
             if (in_slab(b, b->pieces[j].el)) own_block(b, b->pieces[j], b->pieces[j].len);
+    if (list_room(b->n_pieces) < list_room(had))
+        b->pieces = resize_block(b->pieces, b->n_pieces, list_room(b->n_pieces));
     number_pieces(b, lo);
 }
 
