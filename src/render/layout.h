@@ -199,7 +199,7 @@ struct TR_BOX_LINE {
     int16_t height;
     int16_t base_offset;
     int16_t assent, desent;
-    int doc_start_offset;
+    int doc_start_offset;  // up to date once settled: read through tr_bl_offset
     int pixels;
     TR_LANG_LINE* lang_list;  // by box_next, in text order
     TR_ELEMENT el_head;       // sentinel of the element ring
@@ -214,8 +214,8 @@ struct TR_LANG_AREA {
     int dir;
 };
 
-// A language line's stored position: raw is its place within buf as of the first seen shifts of
-// buf (the later ones are taken in as it is read).
+// A language line's stored position: raw is its place within buf after buf's shifts numbered
+// below seen (the later ones are taken in as it is read).
 struct TR_LL_PTR {
     TR_CHAR_BUF* buf;
     int raw;
