@@ -462,7 +462,7 @@ TR_ERROR make_en_render(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
         if (line_ends(sq, ci, st, r, &p, &res)) break;
         p = tr_ptr_next(p);
     }
-    ll->end = p;
+    tr_ll_set_end(ll, p);
     return _tr_stop_lang_line_op(res, sq, ci);
 }
 
@@ -492,7 +492,7 @@ TR_ERROR make_ja_render(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
         if (line_ends(sq, ci, st, r, &p, &res)) break;
         p = tr_ptr_next(p);
     }
-    ll->end = p;
+    tr_ll_set_end(ll, p);
     return _tr_stop_lang_line_op(res, sq, ci);
 }
 
@@ -505,7 +505,7 @@ TR_ERROR make_ctl_render(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     TR_ELEMENT* el = nullptr;
     TR_ERROR r = _tr_new_element(&el, sq, ll);
     if (r.code == TRE_INSERT_CHAR) {
-        ll->end = ci->p;
+        tr_ll_set_end(ll, ci->p);
         return _tr_stop_lang_line_op(tr_err(TRE_OK, 1), sq, ci);
     }
     if (r.code != TRE_OK) er_panic("tr_ctl");
@@ -515,7 +515,7 @@ TR_ERROR make_ctl_render(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     c.r.dir = ci->box_line->attr.default_dir;
     sq->box_op->lang_line_ctl(sq, ci, &c);
     el->cr = static_cast<int16_t>(ci->box_line->attr.default_dir);
-    ll->end = tr_ptr_next(ci->p);
+    tr_ll_set_end(ll, tr_ptr_next(ci->p));
     TR_ERROR s = _tr_stop_lang_line_op(tr_err(TRE_OK, 1), sq, ci);
     if (s.code == TRE_OK) s.subcode = 1;
     return s;
@@ -529,15 +529,15 @@ TR_ERROR make_black_box_render(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     TR_ERROR res;
     switch (r.code) {
         case TRE_INSERT_CHAR:
-            ll->end = ci->p;
+            tr_ll_set_end(ll, ci->p);
             res = tr_err(TRE_OK, 1);
             break;
         case TRE_OK:
-            ll->end = tr_ptr_next(ci->p);
+            tr_ll_set_end(ll, tr_ptr_next(ci->p));
             res = tr_err(TRE_OK, 0);
             break;
         case TRE_INSERT_LINE:
-            ll->end = ci->p;
+            tr_ll_set_end(ll, ci->p);
             res = r;
             break;
         default:

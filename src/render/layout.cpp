@@ -160,15 +160,109 @@ TR_PTR tr_ptr_prev(TR_PTR p) {
 }
 
 namespace {
+void set_hot(TR_CHAR_BUF* b, int k) {
+    b->hot = k;
+    b->hot_start = b->pieces[k].start;
+    b->hot_len = b->pieces[k].len;
+    b->hot_el = b->pieces[k].el;
+}
+
+// The piece of b holding character i (0 <= i < buf_len), found from the one reached last.
+TR_PIECE* find_piece(TR_CHAR_BUF* b, int i) {
+    auto holds = [b, i](int k) {
+        return k >= 0 && k < b->n_pieces && i >= b->pieces[k].start &&
+               i < b->pieces[k].start + b->pieces[k].len;
+    };
+    int k = b->hot + 1;
+    if (!holds(k) && !holds(k = b->hot - 1) && !holds(k = b->hot)) {
+        int lo = 0, hi = b->n_pieces - 1;
+        while (lo < hi) {
+            const int mid = (lo + hi + 1) / 2;
+            if (b->pieces[mid].start <= i)
+                lo = mid;
+            else
+                hi = mid - 1;
+        }
+        k = lo;
+    }
+    set_hot(b, k);
+    return b->pieces + k;
+}
+
+__attribute__((noinline)) TR_CHAR_ELEMENT* far_slot(TR_CHAR_BUF* b, int i) {
+    TR_PIECE* pc = find_piece(b, i);
+    return pc->el + (i - pc->start);
+}
+
 // Character i of b.
-TR_CHAR_ELEMENT* slot(TR_CHAR_BUF* b, int i) {
-    return b->element_buf + (i < b->gap_at ? i : i + int64_t{b->gap_len});
+inline TR_CHAR_ELEMENT* slot(TR_CHAR_BUF* b, int i) {
+    const auto off = static_cast<unsigned>(i - b->hot_start);
+    if (off < static_cast<unsigned>(b->hot_len)) return b->hot_el + off;
+    return far_slot(b, i);
 }
 }  // namespace
 
 TR_CHAR_ELEMENT* _tr_char_element(TR_PTR p) {
     if (!p.buf || p.ptr < 0 || p.ptr >= p.buf->buf_len) return nullptr;
     return slot(p.buf, p.ptr);
+}
+
+void _tr_ll_take_shifts(TR_LL_PTR* p, bool end) {
+    TR_CHAR_BUF* b = p->buf;
+    const uint32_t from = p->seen - b->shift_base, to = b->shift_n - b->shift_base;
+    if (from > to) er_panic("_tr_ll_take_shifts");  // a shift dropped before the line took it
+    for (uint32_t i = from; i < to; i++) {
+        const TR_SHIFT& sh = b->shifts[i];
+        if (p->raw >= (end ? sh.e_at : sh.s_at)) p->raw += sh.delta;
+    }
+    p->seen = b->shift_n;
+}
+
+TR_LANG_LINE* _tr_walk_start_at(TR_SEQUENCE* sq, TR_PTR p) {
+    TR_CHAR_BUF* b = p.buf;
+    if (b->n_pieces) {
+        int k = p.ptr >= 0 && p.ptr < b->buf_len
+                    ? static_cast<int>(find_piece(b, p.ptr) - b->pieces)
+                    : b->n_pieces - 1;
+        for (; k >= 0; k--)
+            if (TR_LANG_LINE* l = b->pieces[k].line) return l;
+    }
+    return _tr_walk_start(sq, b);
+}
+
+void _tr_map_pieces(TR_LANG_LINE* ll) {
+    const TR_PTR s = tr_ll_start(ll), e = tr_ll_end(ll);
+    for (TR_CHAR_BUF* b = s.buf; b->seq; b = b->next) {
+        const int from = b == s.buf ? s.ptr : 0;
+        const int to = b == e.buf ? e.ptr : b->buf_len;  // exclusive
+        if (from < to && b->n_pieces) {
+            int k = static_cast<int>(find_piece(b, from) - b->pieces);
+            for (; k < b->n_pieces && b->pieces[k].start < to; k++) {
+                TR_PIECE& pc = b->pieces[k];
+                if (pc.line && tr_ptr_cmp(tr_ll_start(pc.line), s) <= 0) continue;
+                // A line made before the lines ahead of it on the piece names the first of them.
+                TR_LANG_LINE* first = ll;
+                for (TR_LANG_LINE* pl = _tr_prev_lang_line(first);
+                     pl && tr_ptr_cmp(tr_ll_end(pl), TR_PTR{b, pc.start}) > 0;
+                     pl = _tr_prev_lang_line(pl))
+                    first = pl;
+                if (!pc.line || tr_ptr_cmp(tr_ll_start(first), tr_ll_start(pc.line)) < 0) {
+                    pc.line = first;
+                    first->mapped = true;
+                }
+            }
+        }
+        if (b == e.buf) break;
+    }
+}
+
+void _tr_unmap_pieces(TR_SEQUENCE* sq, TR_LANG_LINE* ll, TR_LANG_LINE* repl) {
+    for (TR_CHAR_BUF* b = sq->char_buf_ring.next; b->seq; b = b->next)
+        for (int k = 0; k < b->n_pieces; k++)
+            if (b->pieces[k].line == ll) {
+                b->pieces[k].line = repl;
+                if (repl) repl->mapped = true;
+            }
 }
 
 TR_PTR _tr_first_ptr(TR_SEQUENCE* sq) {
@@ -375,18 +469,155 @@ TR_BOX* tr_new_box(TR_SEQUENCE* sq, TR_BOX* after, const TR_BOX_ATTR* attr) {
 // ---------------------------------------------------------------- buffers
 
 namespace {
-// At most this many unused slots are added to a buffer's gap beyond what an insertion needs.
-constexpr int64_t GAP_SLACK = 4096;
+// A block of old_n records resized to n (its content kept up to the shorter), never null.
+template <class T>
+T* resize_block(T* p, int64_t old_n, int64_t n) {
+    const int64_t bytes = std::max<int64_t>(n, 1) * int64_t{sizeof(T)};
+    if (void* q = d_re_alloc(p, bytes)) return static_cast<T*>(q);
+    // Refused: a fresh block, which waits for memory as every allocation does.
+    auto* q = static_cast<T*>(d_alloc(bytes));
+    if (p) memcpy(static_cast<void*>(q), p, std::min(old_n, n) * int64_t{sizeof(T)});
+    d_f_ree(p);
+    return q;
+}
+
+// The records a piece list of n pieces has room for: the next power of two.
+int list_room(int n) {
+    int r = 1;
+    while (r < n)
+        r *= 2;
+    return r;
+}
+
+// Room for n more pieces at index k of b's list (their records are left to the caller).
+void open_pieces(TR_CHAR_BUF* b, int k, int n) {
+    const int need = list_room(b->n_pieces + n);
+    if (need > list_room(b->n_pieces) || !b->pieces)
+        b->pieces = resize_block(b->pieces, b->n_pieces, need);
+    memmove(b->pieces + k + n, b->pieces + k, sizeof(TR_PIECE) * (b->n_pieces - k));
+    b->n_pieces += n;
+}
+
+bool in_slab(const TR_CHAR_BUF* b, const TR_CHAR_ELEMENT* el) {
+    return b->slab && el >= b->slab && el < b->slab + b->slab_len;
+}
+
+// Gives back a piece's block; a piece of the slab frees the slab with the last of them.
+void drop_block(TR_CHAR_BUF* b, TR_CHAR_ELEMENT* el) {
+    if (!in_slab(b, el)) {
+        d_f_ree(el);
+    } else if (--b->slab_pieces == 0) {
+        d_f_ree(b->slab);
+        b->slab = nullptr;
+        b->slab_len = 0;
+    }
+}
+
+// The piece in a block of its own of cap records (at least its length).
+void own_block(TR_CHAR_BUF* b, TR_PIECE& pc, int cap) {
+    if (in_slab(b, pc.el)) {
+        auto* el = static_cast<TR_CHAR_ELEMENT*>(
+            d_alloc(std::max(cap, 1) * int64_t{sizeof(TR_CHAR_ELEMENT)}));
+        memcpy(static_cast<void*>(el), pc.el, sizeof(TR_CHAR_ELEMENT) * pc.len);
+        drop_block(b, pc.el);
+        pc.el = el;
+    } else {
+        pc.el = resize_block(pc.el, pc.len, cap);
+    }
+    pc.cap = cap;
+}
+
+void close_piece(TR_CHAR_BUF* b, int k) {
+    drop_block(b, b->pieces[k].el);
+    memmove(b->pieces + k, b->pieces + k + 1, sizeof(TR_PIECE) * (b->n_pieces - k - 1));
+    b->n_pieces--;
+}
+
+// The pieces' starts from piece k on, after their lengths changed.
+void number_pieces(TR_CHAR_BUF* b, int k) {
+    for (int j = std::max(k, 1); j < b->n_pieces; j++)
+        b->pieces[j].start = b->pieces[j - 1].start + b->pieces[j - 1].len;
+    if (k == 0 && b->n_pieces) b->pieces[0].start = 0;
+    set_hot(b, std::min(b->hot, b->n_pieces - 1));
+}
+
+// Makes pieces k .. from the characters src[0, o), n cleared ones, then src[o, len): as few as
+// hold them at three quarters of the most, so that an insertion there later grows a piece
+// instead of cutting it. Each starts its look-ups at line (the piece they come from).
+void fill_pieces(TR_CHAR_BUF* b, int k, const TR_CHAR_ELEMENT* src, int o, int len, int n,
+                 TR_LANG_LINE* line) {
+    const int64_t total = int64_t{len} + n;
+    const int64_t fill = TR_PIECE_MAX * 3 / 4;
+    const int m = static_cast<int>(std::max<int64_t>(1, (total + fill - 1) / fill));
+    open_pieces(b, k, m);
+    // A buffer's first text lies in one cleared block, as long texts are made in one go.
+    const bool slab = !src && !b->slab && b->n_pieces == m;
+    if (slab) {
+        b->slab = static_cast<TR_CHAR_ELEMENT*>(d_calloc(total, sizeof(TR_CHAR_ELEMENT)));
+        b->slab_len = static_cast<int>(total);
+        b->slab_pieces = m;
+    }
+    int64_t at = 0;
+    for (int j = 0; j < m; j++) {
+        const int q = static_cast<int>(total / m + (j < total % m ? 1 : 0));
+        auto* el =
+            slab ? b->slab + at
+                 : static_cast<TR_CHAR_ELEMENT*>(d_alloc(int64_t{q} * sizeof(TR_CHAR_ELEMENT)));
+        b->pieces[k + j] = {0, q, q, el, line};
+        // The part of each of the three runs that falls into [at, at + q).
+        auto part = [&](int64_t from, int64_t to, const TR_CHAR_ELEMENT* s) {
+            const int64_t a = std::max(from, at), e = std::min(to, at + q);
+            if (a >= e) return;
+            if (s)
+                memcpy(static_cast<void*>(el + (a - at)), s + (a - from),
+                       (e - a) * sizeof(TR_CHAR_ELEMENT));
+            else
+                memset(static_cast<void*>(el + (a - at)), 0, (e - a) * sizeof(TR_CHAR_ELEMENT));
+        };
+        if (!slab) {  // the slab came cleared
+            part(0, o, src);
+            part(o, int64_t{o} + n, nullptr);
+            part(int64_t{o} + n, total, src ? src + o : nullptr);
+        }
+        at += q;
+    }
+}
+
+// n cleared characters at i of b.
+void open_chars(TR_CHAR_BUF* b, int i, int n) {
+    if (!b->n_pieces) {
+        fill_pieces(b, 0, nullptr, 0, 0, n, nullptr);
+        number_pieces(b, 0);
+    } else {
+        int k = i < b->buf_len ? static_cast<int>(find_piece(b, i) - b->pieces) : b->n_pieces - 1;
+        // At a piece's start, the end of the piece before serves when it has room.
+        if (k > 0 && i == b->pieces[k].start && b->pieces[k - 1].len + n <= b->pieces[k - 1].cap)
+            k--;
+        TR_PIECE& pc = b->pieces[k];
+        const int o = i - pc.start;
+        if (int64_t{pc.len} + n <= TR_PIECE_MAX) {
+            if (pc.len + n > pc.cap)
+                own_block(b, pc, std::min(TR_PIECE_MAX, std::max(pc.len + n, pc.len + pc.len / 2)));
+            memmove(static_cast<void*>(pc.el + o + n), pc.el + o,
+                    sizeof(TR_CHAR_ELEMENT) * (pc.len - o));
+            memset(static_cast<void*>(pc.el + o), 0, sizeof(TR_CHAR_ELEMENT) * n);
+            pc.len += n;
+        } else {
+            // Too many for the piece: it is cut into new ones with the new characters.
+            TR_PIECE old = pc;
+            memmove(b->pieces + k, b->pieces + k + 1, sizeof(TR_PIECE) * (b->n_pieces - k - 1));
+            b->n_pieces--;
+            fill_pieces(b, k, old.el, o, old.len, n, old.line);
+            drop_block(b, old.el);
+        }
+        number_pieces(b, k);
+    }
+    b->buf_len += n;
+}
 
 TR_CHAR_BUF* new_char_buf(TR_CHAR_BUF* prev, int len) {
     auto* b = zalloc<TR_CHAR_BUF>();
-    b->buf_len = len;
-    // A gap at the end from the start: a later edit inside the buffer moves characters across
-    // it instead of first growing the block.
-    b->gap_at = len;
-    b->gap_len = static_cast<int>(std::min<int64_t>(GAP_SLACK, len / 16));
-    b->element_buf =
-        static_cast<TR_CHAR_ELEMENT*>(d_calloc(int64_t{len} + b->gap_len, sizeof(TR_CHAR_ELEMENT)));
+    open_chars(b, 0, len);
     link_numbered(b, prev);
     return b;
 }
@@ -400,54 +631,138 @@ void free_elements(TR_SEQUENCE* sq, TR_CHAR_ELEMENT* e, int n) {
 
 // The first language line that may hold a position after p: the line holding p, moved back
 // over any line before it that still reaches past p. Lines before it end at or before p, and an
-// insertion at p leaves them as they are. Without a line holding p, the buffer's mapping.
+// insertion at p leaves them as they are. Without a line holding p, the piece's mapping.
 TR_LANG_LINE* first_line_reaching(TR_SEQUENCE* sq, TR_PTR p) {
     TR_LANG_LINE* ll = _tr_find_lang_line(sq, p);
-    if (!ll) return _tr_walk_start(sq, p.buf);
+    if (!ll) return _tr_walk_start_at(sq, p);
     for (TR_LANG_LINE* pl = _tr_prev_lang_line(ll);
-         pl && (!pl->end.buf || tr_ptr_cmp(pl->end, p) > 0); pl = _tr_prev_lang_line(pl))
+         pl && (!tr_ll_end(pl).buf || tr_ptr_cmp(tr_ll_end(pl), p) > 0);
+         pl = _tr_prev_lang_line(pl))
         ll = pl;
     return ll;
 }
 
-// The gap moves to at: the characters between its place and at move across it.
-void move_gap(TR_CHAR_BUF* b, int at) {
-    TR_CHAR_ELEMENT* eb = b->element_buf;
-    const int64_t g = b->gap_len;
-    if (g && at < b->gap_at)
-        memmove(eb + at + g, eb + at, sizeof(TR_CHAR_ELEMENT) * (b->gap_at - at));
-    else if (g && at > b->gap_at)
-        memmove(eb + b->gap_at, eb + b->gap_at + g, sizeof(TR_CHAR_ELEMENT) * (at - b->gap_at));
-    b->gap_at = at;
+// Brings every language line holding a position in b up to date with b's shifts and drops them.
+// Most positions lie before every shift's place, or after all of them: for the shifts from i on,
+// a position below low[i] keeps its place, and one at or above high[i] passes every shift and
+// moves by sum[i]. Only a position between edits takes them in one by one.
+void fold_shifts(TR_SEQUENCE* sq, TR_CHAR_BUF* b) {
+    const uint32_t k = b->shift_n - b->shift_base;
+    std::vector<int64_t> low[2], high[2], sum(k + 1, 0);
+    for (int e = 0; e < 2; e++) {
+        low[e].assign(k + 1, int64_t{1} << 40);  // beyond any position
+        high[e].assign(k + 1, -(int64_t{1} << 40));
+    }
+    for (uint32_t i = k; i-- > 0;) {
+        const TR_SHIFT& sh = b->shifts[i];
+        sum[i] = sum[i + 1] + sh.delta;
+        for (int e = 0; e < 2; e++) {
+            const int64_t at = e ? sh.e_at : sh.s_at;
+            low[e][i] = std::min(low[e][i + 1], at);
+            high[e][i] = std::max(at, high[e][i + 1] - sh.delta);
+        }
+    }
+    auto take = [&](TR_LL_PTR* p, int e) {
+        if (p->buf != b || p->seen == b->shift_n) return;
+        const uint32_t i = p->seen - b->shift_base;
+        if (i > k) er_panic("fold_shifts");
+        if (p->raw >= high[e][i])
+            p->raw = static_cast<int>(p->raw + sum[i]);
+        else if (p->raw >= low[e][i])
+            _tr_ll_take_shifts(p, e != 0);
+        p->seen = b->shift_n;
+    };
+    for (TR_LANG_LINE* ll = _tr_walk_start(sq, b); ll; ll = _tr_next_lang_line(ll)) {
+        take(&ll->start, 0);
+        take(&ll->end, 1);
+        if (ll->start.buf && ll->start.buf->seq > b->seq) break;
+    }
+    b->shift_base = b->shift_n;
+    d_f_ree(b->shifts);
+    b->shifts = nullptr;
 }
 
-// The block resized to hold the characters and a gap of gap slots (at the gap's place); the
-// characters after the gap move with its end.
-void resize_gap(TR_CHAR_BUF* b, int64_t gap) {
-    const int64_t after = b->buf_len - b->gap_at;
-    TR_CHAR_ELEMENT* eb = b->element_buf;
-    const int64_t bytes = (b->buf_len + gap) * int64_t{sizeof(TR_CHAR_ELEMENT)};
-    if (gap < b->gap_len)
-        memmove(eb + b->gap_at + gap, eb + b->gap_at + b->gap_len, sizeof(TR_CHAR_ELEMENT) * after);
-    // Resized in place where the system allows (a large block is remapped, not copied).
-    auto* nb = static_cast<TR_CHAR_ELEMENT*>(d_re_alloc(eb, bytes > 0 ? bytes : 1));
-    if (!nb) {
-        // Refused: a fresh block, which waits for memory as every allocation does.
-        nb = static_cast<TR_CHAR_ELEMENT*>(d_alloc(bytes > 0 ? bytes : 1));
-        memcpy(nb, eb, sizeof(TR_CHAR_ELEMENT) * (b->buf_len + std::min<int64_t>(gap, b->gap_len)));
-        d_f_ree(eb);
+// Notes a shift of b's later positions. The list is kept to a length a fold repays (folding walks
+// the buffer's lines, about one per few dozen characters) and short enough that a line long
+// unread takes in its shifts quickly.
+void add_shift(TR_SEQUENCE* sq, TR_CHAR_BUF* b, TR_SHIFT sh) {
+    uint32_t kept = b->shift_n - b->shift_base;
+    if (kept >= std::clamp<int64_t>(b->buf_len / 64, 16, 1024)) {
+        fold_shifts(sq, b);
+        kept = 0;
     }
-    if (gap > b->gap_len)
-        memmove(nb + b->gap_at + gap, nb + b->gap_at + b->gap_len, sizeof(TR_CHAR_ELEMENT) * after);
-    b->element_buf = nb;
-    b->gap_len = static_cast<int>(gap);
+    // The list's block holds 4, then the next power of two.
+    if (kept == 0)
+        b->shifts = resize_block(b->shifts, 0, 4);
+    else if (kept >= 4 && (kept & (kept - 1)) == 0)
+        b->shifts = resize_block(b->shifts, kept, int64_t{kept} * 2);
+    b->shifts[kept] = sh;
+    b->shift_n++;
+}
+
+// Frees n characters at i of b (not all of them). A piece left small joins a neighbour, and a
+// block far larger than what it holds is cut down, so memory follows the text.
+void close_chars(TR_SEQUENCE* sq, TR_CHAR_BUF* b, int i, int n) {
+    const int cut = n, had = b->n_pieces;
+    int k = static_cast<int>(find_piece(b, i) - b->pieces);
+    const int first = k;
+    for (int o = i - b->pieces[k].start; n > 0; o = 0) {
+        TR_PIECE& pc = b->pieces[k];
+        const int c = std::min(n, pc.len - o);
+        free_elements(sq, pc.el + o, c);
+        memmove(static_cast<void*>(pc.el + o), pc.el + o + c,
+                sizeof(TR_CHAR_ELEMENT) * (pc.len - o - c));
+        pc.len -= c;
+        n -= c;
+        if (pc.len == 0)
+            close_piece(b, k);
+        else
+            k++;
+    }
+    b->buf_len -= cut;
+    // The pieces around the cut: neighbours that fit in half a piece, or a small one with a
+    // neighbour it fits with, merge; a block far larger than what it holds is cut down.
+    const int lo = std::max(first - 1, 0);
+    int hi = std::min(k, b->n_pieces - 1);
+    for (int j = lo; j < hi;) {
+        TR_PIECE &pc = b->pieces[j], &nx = b->pieces[j + 1];
+        const int sum = pc.len + nx.len;
+        if (sum > TR_PIECE_MAX ||
+            (sum > TR_PIECE_MAX / 2 && std::min(pc.len, nx.len) >= TR_PIECE_MAX / 8)) {
+            j++;
+            continue;
+        }
+        if (sum > pc.cap) own_block(b, pc, sum);
+        memcpy(static_cast<void*>(pc.el + pc.len), nx.el, sizeof(TR_CHAR_ELEMENT) * nx.len);
+        pc.len += nx.len;
+        close_piece(b, j + 1);
+        hi--;
+    }
+    for (int j = lo; j <= hi; j++) {
+        TR_PIECE& pc = b->pieces[j];
+        if (pc.cap > 2 * pc.len + 16) own_block(b, pc, pc.len);
+    }
+    // A slab that holds little text any more is given back: its pieces move out.
+    int64_t in = 0;
+    for (int j = 0; b->slab && j < b->n_pieces; j++)
+        if (in_slab(b, b->pieces[j].el)) in += b->pieces[j].len;
+    if (b->slab && in < b->slab_len / 4)
+        for (int j = 0; b->slab && j < b->n_pieces; j++)
+            if (in_slab(b, b->pieces[j].el)) own_block(b, b->pieces[j], b->pieces[j].len);
+    if (list_room(b->n_pieces) < list_room(had))
+        b->pieces = resize_block(b->pieces, b->n_pieces, list_room(b->n_pieces));
+    number_pieces(b, lo);
 }
 
 void destroy_char_buf(TR_SEQUENCE* sq, TR_CHAR_BUF* b) {
-    free_elements(sq, b->element_buf, b->gap_at);
-    free_elements(sq, b->element_buf + b->gap_at + b->gap_len, b->buf_len - b->gap_at);
+    for (int k = 0; k < b->n_pieces; k++) {
+        free_elements(sq, b->pieces[k].el, b->pieces[k].len);
+        if (!in_slab(b, b->pieces[k].el)) d_f_ree(b->pieces[k].el);
+    }
+    d_f_ree(b->slab);
     unlink_ring(b);
-    d_f_ree(b->element_buf);
+    d_f_ree(b->pieces);
+    d_f_ree(b->shifts);
     d_f_ree(b);
 }
 
@@ -469,30 +784,15 @@ TR_PTR _tr_insert_string(TR_SEQUENCE* sq, TR_PTR ptr, int len, LC_WRITING_STYLE*
     } else if (ptr.ptr > 0) {
         b = ptr.buf;
         at = ptr.ptr;
-        // The new characters fill the gap, moved to the point and widened when too narrow
-        // (with room for a little more, bounded, so that typing at one place rarely moves
-        // the tail).
-        move_gap(b, at);
-        if (b->gap_len < len) resize_gap(b, len + std::min<int64_t>(GAP_SLACK, b->buf_len / 16));
-        memset(static_cast<void*>(b->element_buf + at), 0, sizeof(TR_CHAR_ELEMENT) * len);
-        b->gap_at += len;
-        b->gap_len -= len;
-        b->buf_len += len;
-        // Positions in this buffer at or after the point move up: starts at the point, ends
-        // after it (a line ending at the point keeps its text).
-        TR_LANG_LINE* ll = first_line_reaching(sq, {b, at});
-        // Most of the walk is over lines wholly after the point, which only move up.
-        for (; ll && ll->start.buf->seq <= b->seq;
-             ll = ll->area_next ? ll->area_next : _tr_next_lang_line(ll)) {
-            if (ll->start.buf == b && ll->start.ptr >= at) {
-                ll->start.ptr += len;
-                if (ll->end.buf == b && ll->end.ptr > at) ll->end.ptr += len;
-                continue;
-            }
-            if (tr_ptr_cmp(ll->start, TR_PTR{b, at}) < 0 && tr_ptr_cmp(ll->end, TR_PTR{b, at}) > 0)
-                ll->edited = true;
-            if (ll->end.buf == b && ll->end.ptr > at) ll->end.ptr += len;
-        }
+        open_chars(b, at, len);
+        // Lines that begin before the point and reach past it hold the new text. The lines
+        // after it only move up (starts at the point, ends after it: a line ending at the point
+        // keeps its text), which a shift of the buffer does as they are read.
+        const TR_PTR here{b, at};
+        for (TR_LANG_LINE* ll = first_line_reaching(sq, here);
+             ll && tr_ptr_cmp(tr_ll_start(ll), here) < 0; ll = _tr_next_lang_line(ll))
+            if (tr_ptr_cmp(tr_ll_end(ll), here) > 0) ll->edited = true;
+        add_shift(sq, b, {at, at + 1, len});
         for (TR_UNMAPPING_CHAR* u = sq->unmapping_char; u; u = u->next)
             if (u->p.buf == b && u->p.ptr >= at) u->p.ptr += len;
     } else {
@@ -507,9 +807,9 @@ TR_PTR _tr_insert_string(TR_SEQUENCE* sq, TR_PTR ptr, int len, LC_WRITING_STYLE*
             map = x->lang_line;
         b = new_char_buf(ptr.buf->prev, len);
         b->lang_line = map;
-        if (before && tr_ptr_eq(before->end, ptr))
-            before->end = {b, 0};
-        else if (before && tr_ptr_cmp(before->end, ptr) > 0)
+        if (before && tr_ptr_eq(tr_ll_end(before), ptr))
+            tr_ll_set_end(before, {b, 0});
+        else if (before && tr_ptr_cmp(tr_ll_end(before), ptr) > 0)
             before->edited = true;  // the new text lies inside it
     }
     for (int i = 0; i < len; i++) {
@@ -560,13 +860,25 @@ void remap_pos(TR_PTR* p, TR_CHAR_BUF* b, int at, int n, TR_PTR point) {
 // One step of a deletion: n characters from at out of b (all of them when whole). The language
 // lines and queued positions that lay in them move to the deletion point; the point is returned.
 TR_PTR cut_step(TR_SEQUENCE* sq, TR_CHAR_BUF* b, int at, int n, bool whole) {
-    // The lines that may hold positions in b: from the nearest mapping before b on. A cut inside
-    // b leaves the lines that end at or before it alone: from the one reaching past it on.
-    TR_LANG_LINE* ll =
-        whole ? _tr_walk_start(sq, b->prev->seq ? b->prev : b) : first_line_reaching(sq, {b, at});
-    std::vector<TR_LANG_LINE*> lines;
-    for (; ll && ll->start.buf->seq <= b->seq; ll = _tr_next_lang_line(ll))
-        lines.push_back(ll);
+    // The lines holding positions in the cut: from the first reaching past its start (for a whole
+    // buffer, with the lines before that end at the buffer's start). Those after the cut only
+    // move down, their text unchanged: a shift of the buffer moves them as they are read, so
+    // that laying them out again finds them in place.
+    TR_LANG_LINE* ll = first_line_reaching(sq, {b, at});
+    if (whole)
+        for (TR_LANG_LINE* pl = ll ? _tr_prev_lang_line(ll) : nullptr; pl && tr_ll_end(pl).buf == b;
+             pl = _tr_prev_lang_line(pl))
+            ll = pl;
+    struct Held {
+        TR_LANG_LINE* l;
+        TR_PTR s, e;
+    };
+    std::vector<Held> lines;
+    for (; ll; ll = _tr_next_lang_line(ll)) {
+        const TR_PTR s0 = tr_ll_start(ll);
+        if (s0.buf->seq > b->seq || (!whole && s0.buf == b && s0.ptr > at + n)) break;
+        lines.push_back({ll, s0, tr_ll_end(ll)});
+    }
 
     TR_PTR point;
     if (whole) {
@@ -577,29 +889,21 @@ TR_PTR cut_step(TR_SEQUENCE* sq, TR_CHAR_BUF* b, int at, int n, bool whole) {
         else
             point = {nullptr, 0};
     } else {
-        // The cut characters join the gap; a gap wider than what the buffer holds (and more
-        // than the slack) is given back.
-        move_gap(b, at);
-        free_elements(sq, b->element_buf + at + b->gap_len, n);
-        b->gap_len += n;
-        b->buf_len -= n;
-        if (b->gap_len > GAP_SLACK && b->gap_len > b->buf_len) resize_gap(b, 0);
+        close_chars(sq, b, at, n);
         point = {b, at};
         if (at == b->buf_len && b->next->seq) point = {b->next, 0};
+        add_shift(sq, b, {at + n + 1, at + n + 1, -n});
     }
     const int rn = whole ? -1 : n;
-    for (TR_LANG_LINE* l : lines) {
-        const TR_PTR s0 = l->start, e0 = l->end;
-        // A line wholly after the cut in this buffer only moves down: its text is unchanged,
-        // and laying it out again must be able to find it in place and stop there.
-        const bool moved_only =
-            !whole && s0.buf == b && s0.ptr > at + n && (e0.buf != b || e0.ptr > at + n);
-        remap_pos(&l->start, b, at, rn, point);
-        remap_pos(&l->end, b, at, rn, point);
-        if (moved_only) continue;
-        if (!tr_ptr_eq(s0, l->start) || !tr_ptr_eq(e0, l->end) ||
-            (point.buf && tr_ptr_cmp(l->start, point) <= 0 && tr_ptr_cmp(point, l->end) < 0))
-            l->edited = true;
+    for (const Held& h : lines) {
+        TR_PTR s1 = h.s, e1 = h.e;
+        remap_pos(&s1, b, at, rn, point);
+        remap_pos(&e1, b, at, rn, point);
+        tr_ll_set_start(h.l, s1);
+        tr_ll_set_end(h.l, e1);
+        if (!tr_ptr_eq(h.s, s1) || !tr_ptr_eq(h.e, e1) ||
+            (point.buf && tr_ptr_cmp(s1, point) <= 0 && tr_ptr_cmp(point, e1) < 0))
+            h.l->edited = true;
     }
     for (TR_UNMAPPING_CHAR** up = &sq->unmapping_char; *up;) {
         remap_pos(&(*up)->p, b, at, rn, point);
@@ -614,9 +918,11 @@ TR_PTR cut_step(TR_SEQUENCE* sq, TR_CHAR_BUF* b, int at, int n, bool whole) {
     }
     if (whole) destroy_char_buf(sq, b);
     // Lines left without text go; the survivors are entered again into the mappings.
-    for (TR_LANG_LINE* l : lines) {
-        if (!l->start.buf || !l->end.buf || tr_ptr_cmp(l->start, l->end) >= 0) {
-            l->start = l->end = {nullptr, 0};
+    for (const Held& h : lines) {
+        TR_LANG_LINE* l = h.l;
+        if (!tr_ll_start(l).buf || !tr_ll_end(l).buf ||
+            tr_ptr_cmp(tr_ll_start(l), tr_ll_end(l)) >= 0) {
+            tr_ll_clear(l);
             _tr_destroy_lang_line(sq, l);
         } else {
             _tr_set_char_buf_lang_line(l);
@@ -797,24 +1103,15 @@ int _get_dirty(TR_SEQUENCE* sq, TR_DIRTY* d) {
     return 0;
 }
 
-namespace {
-void settle_offsets(TR_SEQUENCE* sq) {
-    for (TR_BOX* b = sq->box_ring.next; b->seq; b = b->next)
-        _tr_settle_bl_offset(b, nullptr);
-}
-}  // namespace
-
 void tr_dirty_box(TR_SEQUENCE* sq, TR_BOX* box) {
     tr_lock(sq);
     _tr_dirty_box(sq, box);
-    settle_offsets(sq);
     tr_unlock(sq);
 }
 
 void tr_unmapping_char_proc(TR_SEQUENCE* sq, TR_UNMAPPING_CHAR* umc) {
     tr_lock(sq);
     _tr_unmapping_char_proc(sq, umc);
-    settle_offsets(sq);
     tr_unlock(sq);
 }
 
@@ -980,10 +1277,7 @@ void tr_sequence_task(intptr_t data) {
         // One piece of work is taken and done under one hold, so that an edit in between
         // cannot free what the piece names.
         TR_DIRTY d;
-        if (_get_dirty(sq, &d) < 0) {
-            settle_offsets(sq);  // before the sequence counts as stable
-            break;
-        }
+        if (_get_dirty(sq, &d) < 0) break;
         if (d.box)
             _tr_dirty_box(sq, d.box);
         else
@@ -1070,6 +1364,10 @@ void tr_close_sequence(TR_SEQUENCE* sq) {
     *pp = sq->next;
     unlock_task(text_render_lock, "tr_close_sequence");
     _tr_disable_unmapping_char(sq, {nullptr, 0});
+    // Nothing is looked up any more: the lines go without the pieces' mappings kept.
+    for (TR_CHAR_BUF* b = sq->char_buf_ring.next; b->seq; b = b->next)
+        for (int k = 0; k < b->n_pieces; k++)
+            b->pieces[k].line = nullptr;
     while (sq->box_ring.next != &sq->box_ring)
         _tr_destroy_box(sq, sq->box_ring.next);
     _tr_disable_unmapping_char(sq, {nullptr, 0});

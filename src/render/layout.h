@@ -113,15 +113,45 @@ struct TR_CHAR_ELEMENT {
     TR_ATTR* attr;
 };
 
+// A shift of the later positions of a buffer: a language line's start at or after s_at, or its
+// end at or after e_at, moves by delta.
+struct TR_SHIFT {
+    int s_at, e_at, delta;
+};
+
+// Characters start .. start + len - 1 of a buffer, in a block of cap. line is where a look-up of
+// a position in the piece may start: a language line at or before the first one touching the
+// piece, or null.
+struct TR_PIECE {
+    int start, len, cap;
+    TR_CHAR_ELEMENT* el;
+    TR_LANG_LINE* line;
+};
+constexpr int TR_PIECE_MAX = 2048;
+
 struct TR_CHAR_BUF {
     TR_CHAR_BUF* next;
     TR_CHAR_BUF* prev;
     int seq;  // ordering key; 0 only for the sentinel
     int buf_len;
-    // The characters [0, gap_at), then gap_len unused slots, then the others: edits at one place
-    // move only what lies between it and the last edit's place (_tr_char_element reaches one).
-    TR_CHAR_ELEMENT* element_buf;
-    int gap_at, gap_len;
+    // The characters in pieces of at most TR_PIECE_MAX, in order, so that an edit moves the
+    // characters of one piece, however long the buffer (_tr_char_element reaches one). hot is
+    // the piece reached last, its place and block copied here: look-ups mostly stay in it or go
+    // on to the next.
+    TR_PIECE* pieces;
+    int n_pieces;
+    int hot, hot_start, hot_len;
+    TR_CHAR_ELEMENT* hot_el;
+    // The pieces of the text a buffer is made with share one block (slab_len records) until they
+    // change; it goes with the last of its slab_pieces, or when they hold little of it.
+    TR_CHAR_ELEMENT* slab;
+    int slab_len, slab_pieces;
+    // An edit moves the language lines after it by noting a shift here instead of walking them;
+    // a line takes in the shifts it has not seen when its position is read (tr_ll_start). The
+    // shifts numbered shift_base .. shift_n - 1 are kept, oldest first; a long list is folded
+    // into every line of the buffer and dropped, so it stays short against the text.
+    uint32_t shift_base, shift_n;
+    TR_SHIFT* shifts;
     TR_LANG_LINE* lang_line;  // the first language line covering or starting in the buffer
 };
 
@@ -169,7 +199,7 @@ struct TR_BOX_LINE {
     int16_t height;
     int16_t base_offset;
     int16_t assent, desent;
-    int doc_start_offset;
+    int doc_start_offset;  // up to date once settled: read through tr_bl_offset
     int pixels;
     TR_LANG_LINE* lang_list;  // by box_next, in text order
     TR_ELEMENT el_head;       // sentinel of the element ring
@@ -184,16 +214,27 @@ struct TR_LANG_AREA {
     int dir;
 };
 
-// The fields an edit reads and shifts along every later line (positions, the links to the next
-// line) come first, so that a walk touches one cache line per line.
+// A language line's stored position: raw is its place within buf after buf's shifts numbered
+// below seen (the later ones are taken in as it is read).
+struct TR_LL_PTR {
+    TR_CHAR_BUF* buf;
+    int raw;
+    uint32_t seen;
+};
+
+// The fields a walk along the lines reads (positions, the links to the next line) come first, so
+// that it touches one cache line per line. The positions are read and written through
+// tr_ll_start, tr_ll_end and their setters, which bring them up to date (a position's buffer is
+// never shifted: start.buf and end.buf may be read as they are).
 struct TR_LANG_LINE {
-    TR_PTR start;
-    TR_PTR end;  // exclusive
+    TR_LL_PTR start;
+    TR_LL_PTR end;  // exclusive
     TR_LANG_LINE* area_next;
     TR_LANG_AREA* lang_area;
     TR_LANG_LINE* box_next;
     int dir;
     bool edited;               // its text changed since it was laid out
+    bool mapped;               // a piece may name it as where look-ups start
     TR_ELEMENT* element_list;  // by ll_next
     TR_ELEMENT* element_last;  // the last of element_list
     TR_BOX_LINE* box_line;
@@ -459,6 +500,29 @@ int tr_ptr_regulation(TR_SEQUENCE* sq, TR_PTR* p);
 // The element at a valid position that is not the end, or null.
 TR_CHAR_ELEMENT* _tr_char_element(TR_PTR p);
 
+// A language line's start and end (exclusive), with the shifts of later edits taken in.
+void _tr_ll_take_shifts(TR_LL_PTR* p, bool end);
+inline TR_PTR tr_ll_start(TR_LANG_LINE* ll) {
+    TR_LL_PTR& p = ll->start;
+    if (p.buf && p.seen != p.buf->shift_n) _tr_ll_take_shifts(&p, false);
+    return {p.buf, p.raw};
+}
+inline TR_PTR tr_ll_end(TR_LANG_LINE* ll) {
+    TR_LL_PTR& p = ll->end;
+    if (p.buf && p.seen != p.buf->shift_n) _tr_ll_take_shifts(&p, true);
+    return {p.buf, p.raw};
+}
+inline void tr_ll_set_start(TR_LANG_LINE* ll, TR_PTR p) {
+    ll->start = {p.buf, p.ptr, p.buf ? p.buf->shift_n : 0};
+}
+inline void tr_ll_set_end(TR_LANG_LINE* ll, TR_PTR p) {
+    ll->end = {p.buf, p.ptr, p.buf ? p.buf->shift_n : 0};
+}
+// A line about to be destroyed: no position.
+inline void tr_ll_clear(TR_LANG_LINE* ll) {
+    ll->start = ll->end = {nullptr, 0, 0};
+}
+
 // The queue of stale positions and the dirty boxes.
 void _insert_unmapping_char(TR_SEQUENCE* sq, TR_PTR p, int ok_subcode);
 TR_UNMAPPING_CHAR _get_unmapping_char(TR_SEQUENCE* sq);
@@ -514,6 +578,13 @@ void _tr_set_char_buf_lang_line(TR_LANG_LINE* ll);
 // Where a walk for the lines touching buffer b may start: the mapping of b or of the nearest
 // buffer before it, else the first line of the text (never a line after one touching b).
 TR_LANG_LINE* _tr_walk_start(TR_SEQUENCE* sq, TR_CHAR_BUF* b);
+// The same for the lines holding position p: the mapping of p's piece or of the nearest one
+// before it, so that the walk is short however long the buffer.
+TR_LANG_LINE* _tr_walk_start_at(TR_SEQUENCE* sq, TR_PTR p);
+// Enters ll into the mappings of the pieces it touches.
+void _tr_map_pieces(TR_LANG_LINE* ll);
+// Pieces whose mapping names ll name repl instead.
+void _tr_unmap_pieces(TR_SEQUENCE* sq, TR_LANG_LINE* ll, TR_LANG_LINE* repl);
 void _tr_get_lang_area_info(TR_LANG_AREA_INFO* lai, TR_LANG_AREA* area);
 int _tr_lang_area_check(TR_LANG_AREA* area, TR_LANG_LINE* ll);
 TR_PTR _tr_box_line_first_ptr(TR_BOX_LINE* bl);
@@ -526,9 +597,14 @@ void _tr_set_line_attr(const TR_LINE_ATTR* la, TR_ATTR** ap);
 void _tr_copy_line_attr(TR_LINE_ATTR* to, const TR_LINE_ATTR* from);
 // Notes that the offsets of the lines after st (of every line when st is null) may have changed.
 void _tr_set_bl_offset(TR_BOX* b, TR_BOX_LINE* st);
-// Brings the offsets up to date as far as upto (every line when null). Layout keeps them so when
-// it is stable; a reader while it runs settles what it reads.
+// Brings the offsets up to date as far as upto (every line when null). Layout leaves the offsets
+// after a change to the reader (a change in the middle of a long box so costs nothing until
+// they are read): doc_start_offset is read through tr_bl_offset or after settling.
 void _tr_settle_bl_offset(TR_BOX* b, TR_BOX_LINE* upto);
+inline int tr_bl_offset(TR_BOX_LINE* bl) {
+    if (bl->box->stale_line) _tr_settle_bl_offset(bl->box, bl);
+    return bl->doc_start_offset;
+}
 inline bool tr_dir_vertical(int dir) {
     return (dir & 3) != 0;
 }

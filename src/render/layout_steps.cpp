@@ -69,23 +69,26 @@ TR_ELEMENT* _tr_last_el(TR_LANG_LINE* ll) {
 // ---------------------------------------------------------------- character information
 
 TR_LANG_LINE* _tr_find_lang_line(TR_SEQUENCE* sq, TR_PTR p) {
-    TR_LANG_LINE* ll = _tr_walk_start(sq, p.buf);
-    // The line found last is usually near: forward from it, or back from it as far as the
-    // mapping's line, whichever is nearer.
+    TR_LANG_LINE* ll = _tr_walk_start_at(sq, p);
+    // The line found last is usually near: forward from it, or back from it a few lines (no
+    // further than the mapping's line of p's piece, which is never far from p).
     if (TR_LANG_LINE* h = sq->hint) {
-        if (tr_ptr_cmp(h->start, p) <= 0) {
-            if (!ll || tr_ptr_cmp(h->start, ll->start) > 0) ll = h;
+        if (tr_ptr_cmp(tr_ll_start(h), p) <= 0) {
+            if (!ll || tr_ptr_cmp(tr_ll_start(h), tr_ll_start(ll)) > 0) ll = h;
         } else {
             TR_LANG_LINE* b = h;
-            while (b && tr_ptr_cmp(b->start, p) > 0 && (!ll || tr_ptr_cmp(b->start, ll->start) > 0))
+            for (int steps = 0; b && steps < 32 && tr_ptr_cmp(tr_ll_start(b), p) > 0 &&
+                                (!ll || tr_ptr_cmp(tr_ll_start(b), tr_ll_start(ll)) > 0);
+                 steps++)
                 b = _tr_prev_lang_line(b);
-            if (b && tr_ptr_cmp(b->start, p) <= 0 && (!ll || tr_ptr_cmp(b->start, ll->start) >= 0))
+            if (b && tr_ptr_cmp(tr_ll_start(b), p) <= 0 &&
+                (!ll || tr_ptr_cmp(tr_ll_start(b), tr_ll_start(ll)) >= 0))
                 ll = b;
         }
     }
     for (; ll; ll = _tr_next_lang_line(ll)) {
-        if (tr_ptr_cmp(ll->start, p) > 0) return nullptr;
-        if (tr_ptr_cmp(ll->end, p) > 0) {
+        if (tr_ptr_cmp(tr_ll_start(ll), p) > 0) return nullptr;
+        if (tr_ptr_cmp(tr_ll_end(ll), p) > 0) {
             sq->hint = ll;
             return ll;
         }
@@ -399,9 +402,9 @@ void _tr_set_line_attr(const TR_LINE_ATTR* la, TR_ATTR** ap) {
 namespace {
 template <class F>
 void for_chars(TR_LANG_LINE* ll, F f) {
-    if (!ll->start.buf || !ll->end.buf) return;
-    TR_PTR p = ll->start;
-    while (p.buf && tr_ptr_cmp(p, ll->end) < 0) {
+    if (!tr_ll_start(ll).buf || !tr_ll_end(ll).buf) return;
+    TR_PTR p = tr_ll_start(ll);
+    while (p.buf && tr_ptr_cmp(p, tr_ll_end(ll)) < 0) {
         TR_CHAR_ELEMENT* e = _tr_char_element(p);
         if (!e) break;
         if (!f(e)) return;
@@ -450,12 +453,14 @@ void _tr_destroy_element(TR_SEQUENCE* sq, TR_ELEMENT* el) {
 }
 
 void _tr_set_char_buf_lang_line(TR_LANG_LINE* ll) {
-    if (!ll->start.buf || !ll->end.buf) return;
-    for (TR_CHAR_BUF* b = ll->start.buf; b->seq; b = b->next) {
-        if (b != ll->start.buf && tr_ptr_cmp(TR_PTR{b, 0}, ll->end) >= 0) break;
-        if (!b->lang_line || tr_ptr_cmp(ll->start, b->lang_line->start) < 0) b->lang_line = ll;
-        if (b == ll->end.buf) break;
+    if (!tr_ll_start(ll).buf || !tr_ll_end(ll).buf) return;
+    for (TR_CHAR_BUF* b = tr_ll_start(ll).buf; b->seq; b = b->next) {
+        if (b != tr_ll_start(ll).buf && tr_ptr_cmp(TR_PTR{b, 0}, tr_ll_end(ll)) >= 0) break;
+        if (!b->lang_line || tr_ptr_cmp(tr_ll_start(ll), tr_ll_start(b->lang_line)) < 0)
+            b->lang_line = ll;
+        if (b == tr_ll_end(ll).buf) break;
     }
+    _tr_map_pieces(ll);
 }
 
 void _tr_destroy_lang_line(TR_SEQUENCE* sq, TR_LANG_LINE* ll, bool queue) {
@@ -465,6 +470,7 @@ void _tr_destroy_lang_line(TR_SEQUENCE* sq, TR_LANG_LINE* ll, bool queue) {
     TR_LANG_LINE* repl = pred ? pred : _tr_next_lang_line(ll);
     for (TR_CHAR_BUF* b = sq->char_buf_ring.next; b->seq; b = b->next)
         if (b->lang_line == ll) b->lang_line = repl;
+    if (ll->mapped && sq->thread != -1) _tr_unmap_pieces(sq, ll, repl);
     if (sq->hint == ll) sq->hint = pred;
     TR_LANG_LINE** pp = &ll->box_line->lang_list;
     while (*pp && *pp != ll)
@@ -486,7 +492,7 @@ void _tr_destroy_lang_line(TR_SEQUENCE* sq, TR_LANG_LINE* ll, bool queue) {
     }
     // A closing sequence lays nothing out again; queuing every line's start would only make the
     // close quadratic in the number of lines.
-    if (queue && ll->start.buf && sq->thread != -1) _insert_unmapping_char(sq, ll->start, 0);
+    if (queue && sq->thread != -1 && ll->start.buf) _insert_unmapping_char(sq, tr_ll_start(ll), 0);
     while (ll->element_list)
         _tr_destroy_element(sq, ll->element_list);
     slot_free(ll);
@@ -543,8 +549,8 @@ void _tr_destroy_box(TR_SEQUENCE* sq, TR_BOX* b) {
 
 TR_PTR _tr_box_line_first_ptr(TR_BOX_LINE* bl) {
     for (TR_LANG_LINE* l = bl->lang_list; l; l = l->box_next) {
-        if (l->start.buf) return l->start;
-        if (l->end.buf) return l->end;
+        if (tr_ll_start(l).buf) return tr_ll_start(l);
+        if (tr_ll_end(l).buf) return tr_ll_end(l);
     }
     return {nullptr, 0};
 }
@@ -552,10 +558,10 @@ TR_PTR _tr_box_line_first_ptr(TR_BOX_LINE* bl) {
 TR_PTR _tr_box_line_last_ptr(TR_BOX_LINE* bl) {
     TR_PTR r{nullptr, 0};
     for (TR_LANG_LINE* l = bl->lang_list; l; l = l->box_next) {
-        if (l->end.buf)
-            r = l->end;
-        else if (l->start.buf)
-            r = l->start;
+        if (tr_ll_end(l).buf)
+            r = tr_ll_end(l);
+        else if (tr_ll_start(l).buf)
+            r = tr_ll_start(l);
     }
     return r;
 }
@@ -592,8 +598,8 @@ void _tr_get_lang_area_info(TR_LANG_AREA_INFO* lai, TR_LANG_AREA* area) {
     TR_LANG_LINE* last = first;
     while (last->area_next)
         last = last->area_next;
-    lai->start_char = first->start;
-    lai->end_char = last->end;
+    lai->start_char = tr_ll_start(first);
+    lai->end_char = tr_ll_end(last);
     lai->start_lang_line = first;
     lai->end_lang_line = last;
     lai->start_box_line = first->box_line;
@@ -685,7 +691,7 @@ TR_LANG_AREA* area_after_line(TR_SEQUENCE* sq, TR_LANG* lang, TR_LANG_LINE* pll)
 
 void _tr_lang_area_proc(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     // What the line was before: when it comes out the same, the text after it is in place.
-    const TR_PTR old_start = ci->lang_line->start, old_end = ci->lang_line->end;
+    const TR_PTR old_start = tr_ll_start(ci->lang_line), old_end = tr_ll_end(ci->lang_line);
     TR_BOX_LINE* const old_bl = ci->lang_line->box_line;
     const bool was_edited = ci->lang_line->edited;
     ci->lang_line->edited = false;
@@ -699,7 +705,7 @@ void _tr_lang_area_proc(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
         const bool area_goes = !after && !old->area_next;
         int h = old->box_line->height;
         TR_BOX* nb = ci->box->next;
-        old->start = old->end = {nullptr, 0};
+        tr_ll_clear(old);
         _tr_destroy_lang_line(sq, old, false);
         if (area_goes) {
             // The area went with its only line: make it again at the same place.
@@ -717,7 +723,7 @@ void _tr_lang_area_proc(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
             return;
         }
         TR_LANG_LINE* ll = _tr_new_lang_line(sq, bl, ci->lang_area, after, after ? 2 : 0);
-        ll->start = ci->p;
+        tr_ll_set_start(ll, ci->p);
         ci->lang_line = ll;
         ci->box_line = bl;
         ci->box = nb;
@@ -725,49 +731,50 @@ void _tr_lang_area_proc(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     if (e.code != TRE_OK) er_panic("_tr_lang_area_proc");
     const int s = e.subcode;
     TR_LANG_LINE* ll = ci->lang_line;
-    _tr_disable_unmapping_char(sq, ll->end);
+    _tr_disable_unmapping_char(sq, tr_ll_end(ll));
     // A line cut short by a character of another area leaves the rest of its area's lines
     // behind that character: they are laid out again from there.
-    if (s == 0 && _tr_char_element(ll->end) && tr_ptr_cmp(ll->start, ll->end) < 0 &&
-        _tr_lang_area_cmp_ptr(sq, ll->start, ll->end) != 0)
+    if (s == 0 && _tr_char_element(tr_ll_end(ll)) &&
+        tr_ptr_cmp(tr_ll_start(ll), tr_ll_end(ll)) < 0 &&
+        _tr_lang_area_cmp_ptr(sq, tr_ll_start(ll), tr_ll_end(ll)) != 0)
         while (ll->area_next) {
             TR_LANG_LINE* x = ll->area_next;
-            x->start = x->end = {nullptr, 0};
+            tr_ll_clear(x);
             _tr_destroy_lang_line(sq, x, false);
         }
-    const bool at_end = !_tr_char_element(ll->end);
-    const bool same = !was_edited && old_end.buf && tr_ptr_eq(old_end, ll->end) &&
-                      tr_ptr_eq(old_start, ll->start) && old_bl == ll->box_line;
+    const bool at_end = !_tr_char_element(tr_ll_end(ll));
+    const bool same = !was_edited && old_end.buf && tr_ptr_eq(old_end, tr_ll_end(ll)) &&
+                      tr_ptr_eq(old_start, tr_ll_start(ll)) && old_bl == ll->box_line;
     for (TR_LANG_LINE* n = _tr_next_lang_line(ll);;) {
         if (!n) {
-            if (!at_end) _insert_unmapping_char(sq, ll->end, s);
+            if (!at_end) _insert_unmapping_char(sq, tr_ll_end(ll), s);
             break;
         }
-        int c = tr_ptr_cmp(n->start, ll->end);
+        int c = tr_ptr_cmp(tr_ll_start(n), tr_ll_end(ll));
         if (c < 0) {
             // Overlapped by the new layout.
             TR_LANG_LINE* next = _tr_next_lang_line(n);
-            n->start = n->end = {nullptr, 0};
+            tr_ll_clear(n);
             _tr_destroy_lang_line(sq, n, false);
             n = next;
             continue;
         }
         if (c > 0) {
-            if (!at_end) _insert_unmapping_char(sq, ll->end, s);
+            if (!at_end) _insert_unmapping_char(sq, tr_ll_end(ll), s);
         } else if (s == 1) {
             // The next line begins the following box line: in place when this line came out
             // as it was.
             if (!box_line_adjust(sq, ll->box_line, n->box_line) || !same)
-                _insert_unmapping_char(sq, ll->end, 1);
+                _insert_unmapping_char(sq, tr_ll_end(ll), 1);
         } else {
             // The next line should follow on this box line, and the room left to it may have
             // changed (a line before it on the box line may have changed): it is made again.
-            _insert_unmapping_char(sq, ll->end, 0);
+            _insert_unmapping_char(sq, tr_ll_end(ll), 0);
         }
         break;
     }
-    if (tr_ptr_cmp(ll->start, ll->end) >= 0) {
-        ll->start = ll->end = {nullptr, 0};
+    if (tr_ptr_cmp(tr_ll_start(ll), tr_ll_end(ll)) >= 0) {
+        tr_ll_clear(ll);
         _tr_destroy_lang_line(sq, ll, false);
     } else {
         _tr_set_char_buf_lang_line(ll);
@@ -795,10 +802,10 @@ void _tr_unmapping_char_proc(TR_SEQUENCE* sq, TR_UNMAPPING_CHAR* umc) {
     umc = &u;
     if (has_prev && (_tr_char_element(pp)->ch == 10 || _tr_char_element(pp)->ch == 13))
         u.ok_subcode = 1;
-    if (ci.lang_line && !tr_ptr_eq(ci.lang_line->start, p) && umc->ok_subcode != 1) {
+    if (ci.lang_line && !tr_ptr_eq(tr_ll_start(ci.lang_line), p) && umc->ok_subcode != 1) {
         // A change inside a line that begins its box line: the line may now follow the text
         // before it. It is made again from its start, as if queued there.
-        TR_PTR q = ci.lang_line->start;
+        TR_PTR q = tr_ll_start(ci.lang_line);
         TR_PTR pq = tr_ptr_prev(q);
         TR_CHAR_INFO qci;
         if (pq.buf && _tr_char_element(pq)->ch != 10 && _tr_char_element(pq)->ch != 13 &&
@@ -810,7 +817,7 @@ void _tr_unmapping_char_proc(TR_SEQUENCE* sq, TR_UNMAPPING_CHAR* umc) {
             _tr_get_char_info(&ci, sq, p);
         }
     }
-    if (ci.lang_line && has_prev && pci.lang_line && tr_ptr_eq(ci.lang_line->start, p)) {
+    if (ci.lang_line && has_prev && pci.lang_line && tr_ptr_eq(tr_ll_start(ci.lang_line), p)) {
         const bool same_bl = pci.box_line == ci.lang_line->box_line;
         if ((umc->ok_subcode == 1 && !box_line_after(pci.box_line, ci.lang_line->box_line)) ||
             (umc->ok_subcode != 1 && !same_bl)) {
@@ -818,7 +825,7 @@ void _tr_unmapping_char_proc(TR_SEQUENCE* sq, TR_UNMAPPING_CHAR* umc) {
             // need not, and may now follow the text before it on its box line: it is made
             // again from there (a line that does not fit there moves on to a new box line).
             TR_LANG_LINE* x = ci.lang_line;
-            x->start = x->end = {nullptr, 0};
+            tr_ll_clear(x);
             _tr_destroy_lang_line(sq, x, false);
             ci.lang_line = nullptr;
         } else if (umc->ok_subcode != 1 && pci.lang_area != ci.lang_area &&
@@ -838,7 +845,7 @@ void _tr_unmapping_char_proc(TR_SEQUENCE* sq, TR_UNMAPPING_CHAR* umc) {
             } else if (umc->ok_subcode != 1) {
                 TR_LANG_AREA* a = area_after_line(sq, ci.lang, pci.lang_line);
                 ll = _tr_new_lang_line(sq, pci.box_line, a, nullptr, 0);
-                ll->start = p;
+                tr_ll_set_start(ll, p);
                 ci.lang_area = a;
                 ci.box_line = pci.box_line;
                 ci.box = pci.box;
@@ -858,7 +865,7 @@ void _tr_unmapping_char_proc(TR_SEQUENCE* sq, TR_UNMAPPING_CHAR* umc) {
                 }
                 TR_LANG_AREA* a = area_after_line(sq, ci.lang, pci.lang_line);
                 ll = _tr_new_lang_line(sq, bl, a, nullptr, 0);
-                ll->start = p;
+                tr_ll_set_start(ll, p);
                 ci.lang_area = a;
                 ci.box_line = bl;
                 ci.box = box;
@@ -871,15 +878,15 @@ void _tr_unmapping_char_proc(TR_SEQUENCE* sq, TR_UNMAPPING_CHAR* umc) {
             if (!bl) return;
             TR_LANG_AREA* a = _tr_new_lang_area(sq, ci.lang, nullptr);
             ll = _tr_new_lang_line(sq, bl, a, nullptr, 1);
-            ll->start = p;
+            tr_ll_set_start(ll, p);
             ci.lang_area = a;
             ci.box_line = bl;
             ci.box = b;
             ci.lang_line = ll;
         }
     }
-    if (!ci.lang_line->start.buf) er_panic("_tr_char_buf_proc");
-    ci.p = ci.lang_line->start;
+    if (!tr_ll_start(ci.lang_line).buf) er_panic("_tr_char_buf_proc");
+    ci.p = tr_ll_start(ci.lang_line);
     ci.lang = ci.lang_area->op;
     _tr_lang_area_proc(sq, &ci);
 }

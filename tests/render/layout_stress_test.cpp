@@ -35,16 +35,16 @@ std::string check_invariants(TR_SEQUENCE* sq) {
         ll = a->line_list;
     TR_PTR expect = _tr_first_ptr(sq);
     for (; ll && fault.empty(); ll = _tr_next_lang_line(ll)) {
-        if (tr_ptr_cmp(ll->start, expect) != 0)
+        if (tr_ptr_cmp(tr_ll_start(ll), expect) != 0)
             fault = "lines do not tile the text at " + ll_text(ll);
-        else if (tr_ptr_cmp(ll->start, ll->end) >= 0)
+        else if (tr_ptr_cmp(tr_ll_start(ll), tr_ll_end(ll)) >= 0)
             fault = "an empty language line";
-        expect = ll->end;
+        expect = tr_ll_end(ll);
         bool in_box_line = false;
         TR_LANG_LINE* prev = nullptr;
         for (TR_LANG_LINE* x = ll->box_line->lang_list; x; x = x->box_next) {
             in_box_line |= x == ll;
-            if (prev && tr_ptr_cmp(prev->start, x->start) >= 0)
+            if (prev && tr_ptr_cmp(tr_ll_start(prev), tr_ll_start(x)) >= 0)
                 fault = "a box line's language lines out of text order";
             prev = x;
         }
@@ -62,7 +62,7 @@ std::string check_invariants(TR_SEQUENCE* sq) {
         }
         // The look-up from the buffers' mappings finds the line holding its first character.
         TR_CHAR_INFO ci;
-        if (_tr_get_char_info(&ci, sq, ll->start) != 0 || ci.lang_line != ll)
+        if (_tr_get_char_info(&ci, sq, tr_ll_start(ll)) != 0 || ci.lang_line != ll)
             fault = "the mapping does not find the line of " + ll_text(ll);
     }
     if (fault.empty() && tr_ptr_cmp(expect, _tr_end_ptr(sq)) != 0)
@@ -70,7 +70,7 @@ std::string check_invariants(TR_SEQUENCE* sq) {
     for (TR_BOX* b = sq->box_ring.next; b->seq && fault.empty(); b = b->next) {
         int off = 0;
         for (TR_BOX_LINE* bl = b->line_list; bl; bl = bl->next) {
-            if (bl->doc_start_offset != off) fault = "box line offsets do not add up";
+            if (tr_bl_offset(bl) != off) fault = "box line offsets do not add up";
             off += bl->height;
             for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
                 if (e->ll->box_line != bl) fault = "an element in another box line's ring";
@@ -207,3 +207,86 @@ TEST(LayoutStress, RandomEditsKeepTextAndLayoutConsistent) {
     }
 }
 }  // namespace
+
+namespace {
+// A stable sequence whose lines are found from any position: the line holding it begins at or
+// before it and ends after it. "" or the first fault.
+std::string lookup_fault(TR_SEQUENCE* sq, std::mt19937& rng, size_t len) {
+    std::string fault;
+    for (int k = 0; k < 60 && len && fault.empty(); k++) {
+        const size_t i = rng() % len;
+        TR_PTR p = ptr_at(sq, i);
+        tr_lock(sq);
+        TR_CHAR_INFO ci;
+        if (_tr_get_char_info(&ci, sq, p) != 0 || !ci.lang_line)
+            fault = "no line holds character " + std::to_string(i);
+        else if (tr_ptr_cmp(tr_ll_start(ci.lang_line), p) > 0 ||
+                 tr_ptr_cmp(tr_ll_end(ci.lang_line), p) <= 0)
+            fault = "the line found for character " + std::to_string(i) + " does not hold it";
+        tr_unlock(sq);
+    }
+    return fault;
+}
+}  // namespace
+
+// One long buffer (several pieces) edited mostly at a few places, as typing does, and now and
+// then anywhere, with insertions and cuts longer than a piece: the later lines move by the
+// shifts they take in as they are read (also when many have piled up), and the result equals a
+// fresh layout.
+TEST(LayoutStress, EditsInOneLongBufferMatchAFreshLayout) {
+    set_lang_lists(text(" "), text("-"), {}, {});
+    std::mt19937 rng(4321);
+    Seq s;
+    s.box(box_attr(160));
+    std::vector<L_CHAR> start;
+    while (start.size() < 3 * TR_PIECE_MAX) {
+        std::vector<L_CHAR> t = random_text(rng);
+        start.insert(start.end(), t.begin(), t.end());
+    }
+    append(s, start);
+    std::u32string model(start.begin(), start.end());
+    s.wait();
+    ASSERT_GT(s.sq->char_buf_ring.next->n_pieces, 2);
+    size_t places[3] = {100, model.size() / 2, model.size() - 50};
+    std::vector<std::string> faults;
+    for (int e = 0; e < 400 && faults.size() < 3; e++) {
+        const size_t len = model.size();
+        const int hot = static_cast<int>(rng() % 3);
+        size_t at = rng() % 4 == 0 ? rng() % len : std::min(places[hot], len - 1);
+        if (at == 0) at = 1;  // position 0 makes a buffer of its own
+        const int kind = static_cast<int>(rng() % 20);
+        if (kind < 12) {
+            std::vector<L_CHAR> t = random_text(rng);
+            if (kind == 0)  // longer than a piece
+                for (int i = 0; i < TR_PIECE_MAX + 300; i++)
+                    t.push_back(i % 7 ? static_cast<L_CHAR>('a' + i % 26) : ' ');
+            tr_insert_string(s, ptr_at(s, at), static_cast<int>(t.size()), fix_style(), nullptr,
+                             nullptr, 10, t.data());
+            model.insert(at, std::u32string(t.begin(), t.end()));
+            places[hot] = at + t.size();
+        } else {
+            size_t n = 1 + rng() % 12;
+            if (kind == 12) n = TR_PIECE_MAX + rng() % 500;  // across pieces
+            n = std::min(n, len - at - 1);
+            tr_delete_string(s, ptr_at(s, at), static_cast<int>(n));
+            model.erase(at, n);
+            places[hot] = at;
+        }
+        s.wait();
+        if (copy_all(s) != model)
+            faults.push_back("text differs from the model after edit " + std::to_string(e));
+        if (e % 100 == 99) {
+            std::string f = check_invariants(s);
+            if (f.empty()) f = lookup_fault(s, rng, model.size());
+            if (!f.empty()) faults.push_back("after edit " + std::to_string(e) + ": " + f);
+        }
+    }
+    EXPECT_EQ(faults, std::vector<std::string>{});
+    EXPECT_EQ(s.sq->char_buf_ring.next->next, &s.sq->char_buf_ring);  // still one buffer
+    Seq fresh;
+    fresh.box(box_attr(160));
+    append(fresh, std::vector<L_CHAR>(model.begin(), model.end()));
+    fresh.wait();
+    EXPECT_EQ(first_difference(box_lines(s), box_lines(fresh)), "");
+    EXPECT_EQ(first_difference(all_runs(s), all_runs(fresh)), "");
+}

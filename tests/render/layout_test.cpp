@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <random>
 
 #include "layout_util.h"
 #include "support/sync_util.h"
@@ -283,8 +284,8 @@ TEST(Layout, TextOverflowsIntoTheNextBoxAndStopsAfterTheLast) {
     s.wait();
     EXPECT_EQ(box_lines(s), (Lines{"b0:aaa", "b0: bbb", "b1: ccc"}));
     tr_lock(s);
-    EXPECT_EQ(nth_box_line(s, 0, 0)->doc_start_offset, 0);
-    EXPECT_EQ(nth_box_line(s, 0, 1)->doc_start_offset, 21);
+    EXPECT_EQ(tr_bl_offset(nth_box_line(s, 0, 0)), 0);
+    EXPECT_EQ(tr_bl_offset(nth_box_line(s, 0, 1)), 21);
     tr_unlock(s);
     // A box added later takes the text that found no room.
     s.box(box_attr(40, -1));
@@ -326,7 +327,7 @@ TEST(Layout, LineAttributesAreUniformOverABoxLine) {
     TR_BOX_LINE* first = nth_box_line(s, 0, 0);
     EXPECT_EQ(first->attr.align, 1);
     for (TR_LANG_LINE* ll = first->lang_list; ll; ll = ll->box_next)
-        for (TR_PTR p = ll->start; tr_ptr_cmp(p, ll->end) < 0; p = tr_ptr_next(p)) {
+        for (TR_PTR p = tr_ll_start(ll); tr_ptr_cmp(p, tr_ll_end(ll)) < 0; p = tr_ptr_next(p)) {
             auto* r =
                 reinterpret_cast<TRA_LINE_ATTR*>(_tr_get_attr(_tr_char_element(p)->attr, TRA_LINE));
             ASSERT_NE(r, nullptr);
@@ -405,6 +406,64 @@ TEST(Layout, AnEditsWorkEndsWhereLinesComeOutInPlace) {
     EXPECT_LT(after_insert, 20);
     EXPECT_GT(after_delete, 0);
     EXPECT_LT(after_delete, 20);
+}
+
+TEST(Layout, LaterLinesTakeInTheShiftsOfEditsWhenRead) {
+    // Edits under one hold of the lock, so nothing is laid out again meanwhile: every line keeps
+    // its text and moves as the edits say, also when more edits pile up than a buffer keeps
+    // shifts of before folding them into its lines.
+    set_lang_lists(text(" "), text("-"), {}, {});
+    std::string para;
+    for (int i = 0; i < 40; i++)
+        para += "alpha beta gamma delta epsilon zeta eta theta\n";
+    Seq s;
+    s.box(box_attr(100));
+    append(s, text(para));
+    s.wait();
+    tr_lock(s);
+    TR_CHAR_BUF* b = s.sq->char_buf_ring.next;
+    std::vector<TR_LANG_LINE*> lines;
+    std::vector<std::pair<int, int>> want;  // each line's start and end
+    for (TR_LANG_LINE* ll = s.sq->lang_area_ring.next->line_list; ll; ll = _tr_next_lang_line(ll)) {
+        lines.push_back(ll);
+        want.push_back({tr_ll_start(ll).ptr, tr_ll_end(ll).ptr});
+    }
+    ASSERT_GT(lines.size(), 100u);
+    std::mt19937 rng(99);
+    auto check = [&](int e) {
+        for (size_t i = 0; i < lines.size(); i++) {
+            ASSERT_TRUE(tr_ptr_eq(tr_ll_start(lines[i]), TR_PTR{b, want[i].first}))
+                << "line " << i << " after edit " << e;
+            ASSERT_TRUE(tr_ptr_eq(tr_ll_end(lines[i]), TR_PTR{b, want[i].second}))
+                << "line " << i << " after edit " << e;
+        }
+    };
+    for (int e = 0; e < 120; e++) {
+        const size_t k = 1 + rng() % (lines.size() - 1);
+        auto [st, en] = want[k];
+        if (rng() % 3 || en - st < 4) {
+            // At a line's start (the line before keeps its end there) or inside it.
+            const int at =
+                rng() % 2 || en - st < 2 ? st : st + 1 + static_cast<int>(rng() % (en - st - 1));
+            const int n = 1 + static_cast<int>(rng() % 5);
+            put(s, {b, at}, std::string(n, 'x'));
+            for (auto& w : want) {
+                if (w.first >= at) w.first += n;
+                if (w.second > at) w.second += n;
+            }
+        } else {
+            const int at = st + 1, n = 2;  // inside the line
+            _tr_delete_string(s, {b, at}, n);
+            for (auto& w : want) {
+                if (w.first > at + n) w.first -= n;
+                if (w.second > at + n) w.second -= n;
+            }
+        }
+        if (e == 60 || e % 20 == 19) check(e);  // 60 edits unread first
+    }
+    tr_unlock(s);
+    s.wait();
+    EXPECT_EQ(box_lines(s), fresh(copy_all(s)));
 }
 
 // ---------------------------------------------------------------- the sequence task

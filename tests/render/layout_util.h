@@ -95,7 +95,8 @@ inline TR_PTR append(TR_SEQUENCE* sq, const std::vector<L_CHAR>& s, int size = 1
 // language lines.
 inline std::string ll_text(TR_LANG_LINE* ll) {
     std::string s;
-    for (TR_PTR p = ll->start; p.buf && tr_ptr_cmp(p, ll->end) < 0; p = tr_ptr_next(p)) {
+    for (TR_PTR p = tr_ll_start(ll); p.buf && tr_ptr_cmp(p, tr_ll_end(ll)) < 0;
+         p = tr_ptr_next(p)) {
         L_CHAR c = _tr_char_element(p)->ch;
         if ((c & 0xFFFF0000) == JA)
             s += "<" + std::to_string(c & 0xFFFF) + ">";
