@@ -66,8 +66,9 @@ void* xx_d_calloc(int64_t size, int64_t el, const char* file, int line);
 // large new buffer filled right after its allocation then costs one host call instead of a page
 // fault per page. Only a hint: below 64 KiB, for a block whose first page is mapped in already
 // (memory given out again), or where the host cannot, nothing is done and the pages come in as
-// they are written.
-void prefault_for_write(void* p, int64_t len);
+// they are written. With large_pages a block of several MiB asks for large pages, for a buffer
+// written in full and held whole (a few MiB more or less held do not matter).
+void prefault_for_write(void* p, int64_t len, bool large_pages = false);
 // Resizes keeping the block's site; null ptr gives a new zeroed block. Null when refused.
 void* d_re_alloc(void* ptr, int64_t size);
 // A null ptr is ignored, as with free().
