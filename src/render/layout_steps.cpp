@@ -397,15 +397,21 @@ void _tr_set_line_attr(const TR_LINE_ATTR* la, TR_ATTR** ap) {
 }
 
 namespace {
+// Visits the characters of the line in order while f answers true; a buffer at a time, so
+// that a step costs no position arithmetic.
 template <class F>
 void for_chars(TR_LANG_LINE* ll, F f) {
-    if (!ll->start.buf || !ll->end.buf) return;
-    TR_PTR p = ll->start;
-    while (p.buf && tr_ptr_cmp(p, ll->end) < 0) {
-        TR_CHAR_ELEMENT* e = _tr_char_element(p);
-        if (!e) break;
-        if (!f(e)) return;
-        p = tr_ptr_next(p);
+    if (!ll->start.buf || !ll->end.buf || tr_ptr_cmp(ll->start, ll->end) >= 0 ||
+        !_tr_char_element(ll->start))
+        return;
+    for (TR_CHAR_BUF* b = ll->start.buf; b->seq; b = b->next) {
+        const int from = b == ll->start.buf ? ll->start.ptr : 0;
+        const int to = b == ll->end.buf ? ll->end.ptr : b->buf_len;
+        for (int i = from; i < to; i++) {
+            TR_CHAR_ELEMENT* e = _tr_char_element({b, i});
+            if (!e || !f(e)) return;
+        }
+        if (b == ll->end.buf) return;
     }
 }
 }  // namespace
