@@ -873,9 +873,9 @@ int64_t pixels_of(const LC_STRING_PIC& p) {
 }
 
 // Colours n pixels of a raster: ink in color, the rest empty. True when a pixel is grey (neither
-// empty nor full ink).
-// The colours are written past the caches (the picture is far larger than they are and is not
-// read back while it is made), sixteen pixels at a time where the destination allows.
+// empty nor full ink). The colours are written past the caches (a large picture is far larger
+// than they are and is not read back while it is made), sixteen pixels at a time where the
+// destination allows.
 bool colour_pixels(uint32_t* data, const unsigned char* raster, int64_t n, uint32_t color) {
     unsigned grey = 0;
     int64_t i = 0;
