@@ -549,4 +549,16 @@ TEST(Alloc, PrefaultKeepsEveryByteOfTheBlockAndItsNeighbours) {
         }
     }
     prefault_for_write(nullptr, int64_t{1} << 20);
+    // A fresh block of several MiB asking for large pages is mapped in and then holds what is
+    // written into it, at both ends and between.
+    const int64_t big = int64_t{12} << 20;
+    auto* f = static_cast<uint8_t*>(d_alloc(big));
+    prefault_for_write(f, big, true);
+    for (int64_t k = 0; k < big; k += 4093)
+        f[k] = static_cast<uint8_t>(k * 7);
+    f[big - 1] = 0xA5;
+    for (int64_t k = 0; k < big; k += 4093)
+        if (f[k] != static_cast<uint8_t>(k * 7)) FAIL() << "byte " << k;
+    EXPECT_EQ(f[big - 1], 0xA5);
+    d_f_ree(f);
 }
