@@ -378,3 +378,37 @@ TEST(SequencePic, ColoursAndAlphaFollowEachElementsDrawing) {
     _tr_free_attr(red);
     _tr_free_attr(blue);
 }
+
+// A run turned on a vertical line is drawn, turned, into its element's colours.
+TEST(SequencePic, TurnedRunsAreDrawnTurned) {
+    set_lang_lists(text(" "), {}, {}, {});
+    Seq s;
+    s.box(box_attr(200, -1, 3, TRD_V_R2L));
+    LC_WRITING_STYLE* ws = grey_style();
+    std::vector<L_CHAR> v = text("AAAAB");
+    tr_insert_string(s, {nullptr, 0}, static_cast<int>(v.size()), ws, nullptr, nullptr, 8,
+                     v.data());
+    s.wait();
+    PIC pic;
+    sp_get_sequence_pic(&pic, s);
+    ASSERT_NE(pic.list, nullptr);
+    ASSERT_EQ(pic.list->next, nullptr);
+    PIC_ELEMENT* e = pic.list;
+    LC_FONT* font =
+        lc_new_font(lchars("grey8").data(), std::vector<L_CHAR>{0, LC_NONE}.data(),
+                    std::vector<L_CHAR>{0xFFFF0000, 0xFFFFFFFF}.data(), LC_NONE, 0xFFFFFFFF);
+    LC_STRING_PIC run{}, turned{};
+    get_string_pic_font(&run, font, 8, v.data(), static_cast<int>(v.size()), 0);
+    pic_rotate_90(&turned, &run);
+    const int w = e->p.r.br.x - e->p.r.tl.x, h = e->p.r.br.y - e->p.r.tl.y;
+    ASSERT_EQ(w, turned.r.br.x - turned.r.tl.x);
+    ASSERT_EQ(h, turned.r.br.y - turned.r.tl.y);
+    ASSERT_NE(e->alpha, nullptr);  // 'B' is grey
+    for (int i = 0; i < w * h; i++) {
+        EXPECT_EQ(e->data[i], turned.pic[i] < 255 ? 0u : 0x40000000u) << i;
+        EXPECT_EQ(e->alpha[i], turned.pic[i]) << i;
+    }
+    free_string_pic(&run);
+    free_string_pic(&turned);
+    free_pic(&pic);
+}
