@@ -46,6 +46,11 @@ struct LC_FONT_ENGINE_TYPE {
     // When set: the rectangle and width fe_get_pic gives the run, with no raster drawn (pic
     // null); 1 when fe_get_pic would draw one, else 0. Layout measures through it.
     int (*fe_get_metric)(LC_STRING_PIC* p, int dir, const LCF_SET* str, int len);
+    // When set: fe_get_pic drawing into buf (p->pic is then buf) when the raster takes at most
+    // cap bytes, else into a block of its own as fe_get_pic does. A caller drawing many runs in
+    // turn keeps one buffer instead of a block per run.
+    void (*fe_get_pic_into)(LC_STRING_PIC* p, int dir, const LCF_SET* str, int len,
+                            unsigned char* buf, int64_t cap);
 };
 
 // A registered engine.

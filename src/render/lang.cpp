@@ -356,13 +356,13 @@ TR_ERROR weight(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, int w) {
     return sq->box_op->lang_line_ctl(sq, ci, &c);
 }
 
-// 0 while p holds a character of the line's area.
-bool in_area(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_PTR p) {
-    TR_CHAR_ELEMENT* e = _tr_char_element(p);
+// True when e (a character of the text or null) belongs to the line's area, whose first
+// character is s.
+bool in_area(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, const TR_CHAR_ELEMENT* s,
+             const TR_CHAR_ELEMENT* e) {
     if (!e || e->d.type < 0) return false;
-    TR_CHAR_ELEMENT* s = _tr_char_element(ci->p);
     return _tr_search_lang(e->ch, &sq->lang_ctx) == ci->lang && s &&
-           _tr_cmp_attr(s->attr, e->attr) == 0;
+           (s->attr == e->attr || _tr_cmp_attr(s->attr, e->attr) == 0);
 }
 
 // The break positions of the line being made, the latest last. A line has a few dozen at most,
@@ -444,9 +444,10 @@ TR_ERROR make_en_render(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     sq->box_op->start_lang_line_op(sq, ci);
     TR_ERROR res = tr_err(TRE_OK, 0);
     TR_PTR p = ci->p;
+    const TR_CHAR_ELEMENT* first = _tr_char_element(ci->p);
     for (;;) {
-        if (!in_area(sq, ci, p)) break;
         TR_CHAR_ELEMENT* e = _tr_char_element(p);
+        if (!in_area(sq, ci, first, e)) break;
         const bool is_space = en_space_set.has(e->ch, space);
         if (tr_ptr_eq(p, ci->p) && is_space) {
             p = tr_ptr_next(p);
@@ -478,11 +479,12 @@ TR_ERROR make_ja_render(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     sq->box_op->start_lang_line_op(sq, ci);
     TR_ERROR res = tr_err(TRE_OK, 0);
     TR_PTR p = ci->p;
+    const TR_CHAR_ELEMENT* first = _tr_char_element(ci->p);
+    TR_CHAR_ELEMENT* pe = nullptr;  // the character before p, once p is past the start
     for (;;) {
-        if (!in_area(sq, ci, p)) break;
         TR_CHAR_ELEMENT* e = _tr_char_element(p);
+        if (!in_area(sq, ci, first, e)) break;
         if (!tr_ptr_eq(p, ci->p)) {
-            TR_CHAR_ELEMENT* pe = _tr_char_element(tr_ptr_prev(p));
             if (!(pe && ja_end_set.has(pe->ch, end_esc)) && !ja_top_set.has(e->ch, top_esc))
                 st.push(p);
         }
@@ -490,6 +492,7 @@ TR_ERROR make_ja_render(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
         if (r.code == TRE_OK) r = sq->box_op->put_box_line(sq, ci, p, e);
         if (r.code == TRE_OK) r = weight(sq, ci, 1);
         if (line_ends(sq, ci, st, r, &p, &res)) break;
+        pe = e;
         p = tr_ptr_next(p);
     }
     tr_ll_set_end(ll, p);

@@ -400,15 +400,20 @@ void _tr_set_line_attr(const TR_LINE_ATTR* la, TR_ATTR** ap) {
 }
 
 namespace {
+// Visits the characters of the line in order while f answers true; a buffer at a time, so
+// that a step costs no position arithmetic.
 template <class F>
 void for_chars(TR_LANG_LINE* ll, F f) {
-    if (!tr_ll_start(ll).buf || !tr_ll_end(ll).buf) return;
-    TR_PTR p = tr_ll_start(ll);
-    while (p.buf && tr_ptr_cmp(p, tr_ll_end(ll)) < 0) {
-        TR_CHAR_ELEMENT* e = _tr_char_element(p);
-        if (!e) break;
-        if (!f(e)) return;
-        p = tr_ptr_next(p);
+    const TR_PTR s = tr_ll_start(ll), end = tr_ll_end(ll);
+    if (!s.buf || !end.buf || tr_ptr_cmp(s, end) >= 0 || !_tr_char_element(s)) return;
+    for (TR_CHAR_BUF* b = s.buf; b->seq; b = b->next) {
+        const int from = b == s.buf ? s.ptr : 0;
+        const int to = b == end.buf ? end.ptr : b->buf_len;
+        for (int i = from; i < to; i++) {
+            TR_CHAR_ELEMENT* e = _tr_char_element({b, i});
+            if (!e || !f(e)) return;
+        }
+        if (b == end.buf) return;
     }
 }
 }  // namespace

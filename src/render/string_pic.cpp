@@ -7,6 +7,9 @@
 #include <cstring>
 #include <unordered_map>
 #include <vector>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "base/alloc.h"
 #include "base/panic.h"
@@ -34,11 +37,22 @@ int pic_h(const LC_STRING_PIC& p) {
     return p.r.br.y - p.r.tl.y;
 }
 
-// Draws n entries of one font; a font without a drawing engine leaves an empty picture.
-void draw_run(LC_STRING_PIC* sp, const LCF_SET* lcf, int n, int dir) {
+// A buffer a run may be drawn into instead of a block of its own (see fe_get_pic_into).
+struct Scratch {
+    unsigned char* buf;
+    int64_t cap;
+};
+
+// Draws n entries of one font; a font without a drawing engine leaves an empty picture. With a
+// scratch buffer the raster may be drawn into it (sp->pic is then the buffer).
+void draw_run(LC_STRING_PIC* sp, const LCF_SET* lcf, int n, int dir,
+              const Scratch* scratch = nullptr) {
     *sp = {};
     LC_FONT_ENGINE_TYPE* t = lcf[0].font ? drawing_type(lcf[0].font) : nullptr;
-    if (t) t->fe_get_pic(sp, dir, lcf, n);
+    if (t && scratch && t->fe_get_pic_into)
+        t->fe_get_pic_into(sp, dir, lcf, n, scratch->buf, scratch->cap);
+    else if (t)
+        t->fe_get_pic(sp, dir, lcf, n);
     sp->dir = static_cast<int16_t>(dir);
     if (!sp->pic) sp->r.br = {sp->r.tl.x, sp->r.tl.y};  // nothing drawn: no raster, no area
     if (!sp->pic) sp->r = {{0, 0}, {0, 0}};
@@ -60,13 +74,19 @@ void measure_run(LC_STRING_PIC* sp, const LCF_SET* lcf, int n, int dir) {
     if (!drawn) sp->r = {{0, 0}, {0, 0}};
 }
 
-// A run of one font, drawn or (without draw) only measured.
+// A run of one font, drawn (into scratch when given and the engine can) or, without draw, only
+// measured.
 void font_run(LC_STRING_PIC* sp, LC_FONT* font, int size, const L_CHAR* str, int len, int dir,
-              bool draw) {
+              bool draw, const Scratch* scratch = nullptr) {
     *sp = {};
     if (len <= 0) return;
     if (!drawing_type(font)) er_panic("get_string_pic");
-    auto run = draw ? draw_run : measure_run;
+    auto run = [&](LC_STRING_PIC* out, const LCF_SET* lcf, int n, int d) {
+        if (draw)
+            draw_run(out, lcf, n, d, scratch);
+        else
+            measure_run(out, lcf, n, d);
+    };
     // A run of a line's length is built on the stack; a longer one in a block.
     constexpr int RUN = 128;
     if (len <= RUN) {
@@ -323,20 +343,28 @@ void free_element_work(SP_ELEMENT_WORK* ew) {
     slot_free(ew);
 }
 
+// Frees a raster unless it is the scratch buffer.
+void free_unless_scratch(LC_STRING_PIC* p, const Scratch* scratch) {
+    if (scratch && p->pic == scratch->buf) p->pic = nullptr;
+    free_string_pic(p);
+}
+
 // The element's picture as its line lays it: a turned run, or an upright character of a
 // vertical line centred on the line. Without draw only its rectangle and width, which is all the
-// layout needs; the raster is drawn when a sequence picture is made.
-void element_pic(LC_STRING_PIC* out, const SP_ELEMENT_WORK* ew, bool draw) {
+// layout needs; the raster is drawn when a sequence picture is made, into scratch when given
+// (free it with free_unless_scratch).
+void element_pic(LC_STRING_PIC* out, const SP_ELEMENT_WORK* ew, bool draw,
+                 const Scratch* scratch = nullptr) {
     if (ew->rotate) {
         LC_STRING_PIC tmp;
-        font_run(&tmp, ew->font, ew->size, ew->str, ew->len, ew->pic_dir, draw);
+        font_run(&tmp, ew->font, ew->size, ew->str, ew->len, ew->pic_dir, draw, scratch);
         pic_rotate_90(out, &tmp);
         out->width = tmp.width;
         out->dir = tmp.dir;
-        free_string_pic(&tmp);
+        free_unless_scratch(&tmp, scratch);
         return;
     }
-    font_run(out, ew->font, ew->size, ew->str, ew->len, ew->pic_dir, draw);
+    font_run(out, ew->font, ew->size, ew->str, ew->len, ew->pic_dir, draw, scratch);
     if (ew->el_dir == 3 && ew->len == 1) {
         I_RECT& r = out->r;
         int wd = r.br.x - r.tl.x;
@@ -520,8 +548,8 @@ TR_ERROR sp_put_box_line(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_PTR p, TR_CHAR_EL
     TR_ELEMENT* el = w->element_ptr;
     if (el) {
         SP_ELEMENT_WORK* ew = ew_of(el);
-        if (ew->len && (ew->font != c.font || ew->size != c.size ||
-                        _tr_cmp_attr(ew->attr, ce->attr) != 0 || w->el_type == 2)) {
+        if (ew->len && (ew->font != c.font || ew->size != c.size || w->el_type == 2 ||
+                        (ew->attr != ce->attr && _tr_cmp_attr(ew->attr, ce->attr) != 0))) {
             TR_ERROR e = sp_flush_element(sq, ci);
             if (e.code != TRE_OK) return e;
             el = nullptr;
@@ -818,9 +846,77 @@ TR_BOX_OP string_pic_op = {
 // ---------------------------------------------------------------- sequence pictures
 
 namespace {
-void gather_element(PIC* pi, TR_SEQUENCE* sq, TR_ELEMENT* el, I_POINT origin) {
+constexpr uint32_t PIC_EMPTY = 0x40000000u;
+
+// Visits every ordinary element of the sequence with the origin of its box line, settling the
+// line offsets on the way.
+template <class F>
+void each_element(TR_SEQUENCE* sq, F&& f) {
+    for (TR_BOX* b = sq->box_ring.next; b->seq; b = b->next) {
+        _tr_settle_bl_offset(b, nullptr);
+        I_POINT bo = b->work ? static_cast<SP_BOX_WORK*>(b->work)->offset : I_POINT{0, 0};
+        for (TR_BOX_LINE* bl = b->line_list; bl; bl = bl->next) {
+            // Line origins follow the heights as they are now.
+            int o = b->start_px_offset + bl->doc_start_offset;
+            I_POINT lo = tr_dir_vertical(bl->attr.default_dir) ? I_POINT{o, 0} : I_POINT{0, o};
+            if (auto* lw = static_cast<SP_BOX_LINE_WORK*>(bl->work)) lw->offset = lo;
+            I_POINT origin = p_addi(bo, lo);
+            for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
+                if (ordinary(e)) f(e, origin);
+        }
+    }
+}
+
+int64_t pixels_of(const LC_STRING_PIC& p) {
+    const int W = pic_w(p), H = pic_h(p);
+    return W > 0 && H > 0 ? int64_t{W} * H : 0;
+}
+
+// Colours n pixels of a raster: ink in color, the rest empty. True when a pixel is grey (neither
+// empty nor full ink). The colours are written past the caches (a large picture is far larger
+// than they are and is not read back while it is made), sixteen pixels at a time where the
+// destination allows.
+bool colour_pixels(uint32_t* data, const unsigned char* raster, int64_t n, uint32_t color) {
+    unsigned grey = 0;
+    int64_t i = 0;
+    auto one = [&](int64_t k) {
+        const unsigned char v = raster[k];
+        data[k] = v < 255 ? color : PIC_EMPTY;
+        grey |= static_cast<unsigned char>(v - 1) < 254;
+    };
+#ifdef __SSE2__
+    for (; i < n && (reinterpret_cast<uintptr_t>(data + i) & 15); i++)
+        one(i);
+    const __m128i zero = _mm_setzero_si128(), bg = _mm_set1_epi8(-1);
+    const __m128i ink = _mm_set1_epi32(static_cast<int>(color));
+    const __m128i empty = _mm_set1_epi32(static_cast<int>(PIC_EMPTY));
+    __m128i mid = zero;  // 0xFF in a byte that was neither 0 nor 255
+    auto put = [&](uint32_t* to, __m128i m) {
+        _mm_stream_si128(reinterpret_cast<__m128i*>(to),
+                         _mm_or_si128(_mm_and_si128(m, empty), _mm_andnot_si128(m, ink)));
+    };
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(raster + i));
+        const __m128i e = _mm_cmpeq_epi8(v, bg);
+        mid = _mm_or_si128(mid, _mm_andnot_si128(_mm_or_si128(e, _mm_cmpeq_epi8(v, zero)), bg));
+        const __m128i lo = _mm_unpacklo_epi8(e, e), hi = _mm_unpackhi_epi8(e, e);
+        put(data + i, _mm_unpacklo_epi16(lo, lo));
+        put(data + i + 4, _mm_unpackhi_epi16(lo, lo));
+        put(data + i + 8, _mm_unpacklo_epi16(hi, hi));
+        put(data + i + 12, _mm_unpackhi_epi16(hi, hi));
+    }
+    grey |= _mm_movemask_epi8(mid) != 0;
+#endif
+    for (; i < n; i++)
+        one(i);
+    return grey != 0;
+}
+
+// Fills pe from the element at origin; its colours go to data (room for the element's pixels),
+// its raster is drawn into scratch (room for any element's).
+void gather_element(PIC* pi, TR_SEQUENCE* sq, TR_ELEMENT* el, I_POINT origin, PIC_ELEMENT* pe,
+                    uint32_t* data, const Scratch* scratch) {
     SP_ELEMENT_WORK* ew = ew_of(el);
-    auto* pe = zalloc<PIC_ELEMENT>();
     pe->p = ew->pic;
     pe->p.pic = nullptr;
     const I_POINT at = p_addi(origin, ew->offset);
@@ -835,23 +931,20 @@ void gather_element(PIC* pi, TR_SEQUENCE* sq, TR_ELEMENT* el, I_POINT origin) {
     const uint32_t color = static_cast<uint32_t>(_tr_get_attr_int_data(ew->attr, TRA_COLOR_T));
     const int W = pic_w(ew->pic), H = pic_h(ew->pic);
     LC_STRING_PIC drawn{};
-    if (W > 0 && H > 0) element_pic(&drawn, ew, true);
+    if (W > 0 && H > 0) element_pic(&drawn, ew, true, scratch);
     if (drawn.pic && pic_w(drawn) == W && pic_h(drawn) == H) {
         const int64_t n = int64_t{W} * H;
-        pe->data = static_cast<uint32_t*>(d_alloc(n * int64_t{sizeof(uint32_t)}));
-        pe->alpha = static_cast<uint8_t*>(d_alloc(n));
-        memcpy(pe->alpha, drawn.pic, n);
-        bool grey = false;
-        for (int64_t i = 0; i < n; i++) {
-            uint8_t v = pe->alpha[i];
-            pe->data[i] = v < 255 ? color : 0x40000000u;
-            grey |= v != 0 && v < 255;
+        pe->data = data;
+        // Grey pixels keep the raster as alpha; ink all 0 needs none.
+        if (colour_pixels(pe->data, drawn.pic, n, color)) {
+            pe->alpha = static_cast<uint8_t*>(d_alloc(n));
+            memcpy(pe->alpha, drawn.pic, n);
         }
         if (pe->flags & 2) {
             // The link's underline in full ink.
             auto ink = [&](int x, int y) {
                 pe->data[int64_t{y} * W + x] = color;
-                pe->alpha[int64_t{y} * W + x] = 0;
+                if (pe->alpha) pe->alpha[int64_t{y} * W + x] = 0;
             };
             if (ew->ln_dir & 12) {
                 for (int x = 0; x < W; x++)
@@ -862,14 +955,8 @@ void gather_element(PIC* pi, TR_SEQUENCE* sq, TR_ELEMENT* el, I_POINT origin) {
                     ink(x, y);
             }
         }
-        if (!grey) {
-            d_f_ree(pe->alpha);
-            pe->alpha = nullptr;
-        }
     }
-    free_string_pic(&drawn);
-    pe->next = pi->list;
-    pi->list = pe;
+    free_unless_scratch(&drawn, scratch);
     insert_rect_i(&pi->rect, pe->p.r.tl);
     insert_rect_i(&pi->rect, pe->p.r.br);
 }
@@ -878,30 +965,50 @@ void gather_element(PIC* pi, TR_SEQUENCE* sq, TR_ELEMENT* el, I_POINT origin) {
 void sp_get_sequence_pic(PIC* pi, TR_SEQUENCE* sq) {
     pi->rect = {{0, 0}, {-1, -1}};
     pi->list = nullptr;
+    pi->block = nullptr;
     tr_lock(sq);
-    for (TR_BOX* b = sq->box_ring.next; b->seq; b = b->next) {
-        _tr_settle_bl_offset(b, nullptr);
-        I_POINT bo = b->work ? static_cast<SP_BOX_WORK*>(b->work)->offset : I_POINT{0, 0};
-        for (TR_BOX_LINE* bl = b->line_list; bl; bl = bl->next) {
-            // Line origins follow the heights as they are now.
-            int o = b->start_px_offset + bl->doc_start_offset;
-            I_POINT lo = tr_dir_vertical(bl->attr.default_dir) ? I_POINT{o, 0} : I_POINT{0, o};
-            if (auto* lw = static_cast<SP_BOX_LINE_WORK*>(bl->work)) lw->offset = lo;
-            I_POINT origin = p_addi(bo, lo);
-            for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
-                if (ordinary(e)) gather_element(pi, sq, e, origin);
-        }
+    // The element records and their colours share one block, its pages mapped in at once; the
+    // rasters are drawn in turn into one buffer that fits the largest.
+    int64_t count = 0, pixels = 0, largest = 0;
+    each_element(sq, [&](TR_ELEMENT* e, I_POINT) {
+        const int64_t n = pixels_of(ew_of(e)->pic);
+        count++;
+        pixels += n;
+        largest = std::max(largest, n);
+    });
+    if (count) {
+        const int64_t head = (count * int64_t{sizeof(PIC_ELEMENT)} + 15) / 16 * 16;
+        const int64_t bytes = head + pixels * int64_t{sizeof(uint32_t)};
+        pi->block = d_alloc(bytes);
+        prefault_for_write(pi->block, bytes);
+        auto* pes = static_cast<PIC_ELEMENT*>(pi->block);
+        auto* data = reinterpret_cast<uint32_t*>(static_cast<char*>(pi->block) + head);
+        std::vector<unsigned char> buf(static_cast<size_t>(std::max<int64_t>(largest, 1)));
+        const Scratch scratch{buf.data(), largest};
+        // The list runs from the last element to the first.
+        PIC_ELEMENT* prev = nullptr;
+        each_element(sq, [&](TR_ELEMENT* e, I_POINT origin) {
+            PIC_ELEMENT* pe = new (pes++) PIC_ELEMENT{};
+            gather_element(pi, sq, e, origin, pe, data, &scratch);
+            data += pixels_of(ew_of(e)->pic);
+            pe->next = prev;
+            prev = pe;
+        });
+        pi->list = prev;
+#ifdef __SSE2__
+        _mm_sfence();  // the colours written past the caches are seen by every reader after
+#endif
     }
     tr_unlock(sq);
 }
 
 void free_pic(PIC* pi) {
-    while (PIC_ELEMENT* e = pi->list) {
-        pi->list = e->next;
-        if (e->data) d_f_ree(e->data);
+    for (PIC_ELEMENT* e = pi->list; e; e = e->next) {
         if (e->alpha) d_f_ree(e->alpha);
         if (e->ref) d_f_ree(e->ref);
-        d_f_ree(e);
     }
+    if (pi->block) d_f_ree(pi->block);
+    pi->list = nullptr;
+    pi->block = nullptr;
     pi->rect = {{0, 0}, {-1, -1}};
 }

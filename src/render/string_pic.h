@@ -101,7 +101,7 @@ int sp_new_sequence(TR_SEQUENCE* sq, void* work);
 struct PIC_ELEMENT {
     PIC_ELEMENT* next;
     LC_STRING_PIC p;  // rectangle in the sequence picture; no raster
-    uint32_t* data;   // colour per pixel; 0x40000000 where empty
+    uint32_t* data;   // colour per pixel; 0x40000000 where empty (in the picture's block)
     uint8_t* alpha;   // raster, or null when every ink pixel is 0
     int line;
     int flags;    // 2: a link
@@ -111,6 +111,7 @@ struct PIC_ELEMENT {
 struct PIC {
     I_RECT rect;  // (0, 0)-(-1, -1) when empty
     PIC_ELEMENT* list;
+    void* block;  // the element records and their colours
 };
 
 // The picture of a laid-out sequence (under its lock).

@@ -16,8 +16,9 @@
 #include "base/alloc.h"
 #include "longchar/longchar.h"
 
-LC_FONT_ENGINE_TYPE vxf_font_engine_type = {"vxf",  vxf_get_font, vxf_get_string_pic,   nullptr,
-                                            {0, 0}, nullptr,      vxf_get_string_metric};
+LC_FONT_ENGINE_TYPE vxf_font_engine_type = {
+    "vxf",  vxf_get_font, vxf_get_string_pic,    nullptr,
+    {0, 0}, nullptr,      vxf_get_string_metric, vxf_get_string_pic_into};
 LC_FONT_ENGINE vxf_font_engine = {nullptr, "vxf", &vxf_font_engine_type, nullptr};
 
 namespace {
@@ -328,9 +329,10 @@ void ink_bits(unsigned char* dst, const unsigned char* bm, int64_t nbytes, int64
 }  // namespace
 
 namespace {
-// The run's rectangle and width; with draw, its raster too. True when the run has a raster
-// (drawn or, without draw, one that drawing would give).
-bool draw_or_measure(VXF_DATA* d, LC_STRING_PIC* p, const LCF_SET* str, int len, bool draw) {
+// The run's rectangle and width; with draw, its raster too (into `into` when it fits in cap
+// bytes). True when the run has a raster (drawn or, without draw, one that drawing would give).
+bool draw_or_measure(VXF_DATA* d, LC_STRING_PIC* p, const LCF_SET* str, int len, bool draw,
+                     unsigned char* into = nullptr, int64_t cap = 0) {
     p->pic = nullptr;
     if (!d || len <= 0 || !load_size(d)) return false;
     const VXF_OFS* tbl = d->ofs.load(std::memory_order_acquire);
@@ -369,7 +371,7 @@ bool draw_or_measure(VXF_DATA* d, LC_STRING_PIC* p, const LCF_SET* str, int len,
         return width > 0 && width <= INT16_MAX && width * height <= VXF_MAX_PIXELS;
     }
     const int64_t w = width;
-    auto* pic = static_cast<unsigned char*>(d_alloc(w * height));
+    auto* pic = into && w * height <= cap ? into : static_cast<unsigned char*>(d_alloc(w * height));
     memset(pic, 255, static_cast<size_t>(w * height));
     for (int i = 0; i < len; i++) {
         const VXF_OFS& g = gl[i];
@@ -428,6 +430,13 @@ void vxf_get_string_pic(LC_STRING_PIC* p, int dir, const LCF_SET* str, int len) 
     (void)dir;
     p->pic = nullptr;
     if (VXF_DATA* d = size_of(str, len)) vxf_draw(d, p, str, len);
+}
+
+void vxf_get_string_pic_into(LC_STRING_PIC* p, int dir, const LCF_SET* str, int len,
+                             unsigned char* buf, int64_t cap) {
+    (void)dir;
+    p->pic = nullptr;
+    if (VXF_DATA* d = size_of(str, len)) draw_or_measure(d, p, str, len, true, buf, cap);
 }
 
 int vxf_get_string_metric(LC_STRING_PIC* p, int dir, const LCF_SET* str, int len) {

@@ -70,6 +70,9 @@ VXF_DATA* get_vxf_dat(const char* fontname, int size);
 void vxf_get_string_pic(LC_STRING_PIC* p, int dir, const LCF_SET* str, int len);
 // The rectangle and width vxf_get_string_pic gives, with no raster drawn: 1 when it would draw one.
 int vxf_get_string_metric(LC_STRING_PIC* p, int dir, const LCF_SET* str, int len);
+// vxf_get_string_pic drawing into buf when the raster fits in cap bytes (p->pic is then buf).
+void vxf_get_string_pic_into(LC_STRING_PIC* p, int dir, const LCF_SET* str, int len,
+                             unsigned char* buf, int64_t cap);
 int vxf_get_len(const VXF_OFS* g);
 
 // The parts below the font registry, for tools and fuzzing: a size file read by path (its header

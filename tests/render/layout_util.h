@@ -39,7 +39,7 @@ inline int fix_fe_new(LC_FONT* font, LC_FONT_ENGINE* fe) {
     return 0;
 }
 inline LC_FONT_ENGINE_TYPE fix_type = {"fix",  fix_fe_new, fix_get_pic, nullptr,
-                                       {0, 0}, nullptr,    nullptr};
+                                       {0, 0}, nullptr,    nullptr,     nullptr};
 inline LC_FONT_ENGINE fix_engine = {nullptr, "fix", &fix_type, nullptr};
 
 // A style drawing code sets 0 and 0xC006 (Unicode) with the fixed engine.

@@ -158,7 +158,7 @@ inline int fake_fe_new(LC_FONT* font, LC_FONT_ENGINE* fe) {
     return 0;
 }
 inline LC_FONT_ENGINE_TYPE fake_type = {"fake", fake_fe_new, nullptr, nullptr,
-                                        {0, 0}, nullptr,     nullptr};
+                                        {0, 0}, nullptr,     nullptr, nullptr};
 inline LC_FONT_ENGINE fake_engine = {nullptr, "fake", &fake_type, nullptr};
 
 // Registers the fake engine once.

@@ -287,3 +287,128 @@ TEST(SequencePic, AParagraphDrawsAsExpectedWithColoursAndLinks) {
     _tr_free_attr(link);
 }
 }  // namespace
+
+namespace {
+// A style of font "grey8": 'A' the one-bit A, 'B' a byte glyph of 6 x 7 pixels with every shade
+// 0, 128 and 255 in turn.
+LC_WRITING_STYLE* grey_style() {
+    static LC_WRITING_STYLE* ws = [] {
+        fix_style();
+        mkdir_p(test_font_root() + "/grey8");
+        vxf_write_text(test_font_root() + "/grey8/sizelist.txt", "8 end");
+        VxfGlyph b;
+        b.type = 2;
+        b.st_y = -7;
+        b.end_x = 6;
+        b.w = 6;
+        for (int i = 0; i < 6 * 7; i++)
+            b.bits.push_back(static_cast<uint8_t>(i % 3 == 0 ? 0 : i % 3 == 1 ? 128 : 255));
+        vxf_write_file(test_font_root() + "/grey8/8.vxf",
+                       vxf_build(8, 0x41, 0x43, {vxf_glyph_art(art_A(), 0, -7, 6), b}));
+        static std::vector<L_CHAR> n = lchars("grey8"), name = lchars("grey-only");
+        std::vector<FONT_PRI_NAME> v = {
+            {n.data(), {0, LC_NONE}, {0xFFFF0000, 0xFFFFFFFF}, LC_NONE, 0xFFFFFFFF, FPN_NEARLY},
+            {nullptr, {0, 0}, {0, 0}, 0, 0, 0}};
+        return new_ws(name.data(), v.data(), nullptr, nullptr, nullptr, nullptr);
+    }();
+    return ws;
+}
+}  // namespace
+
+// Every element's colours follow its own drawing, whatever was drawn before it; an element with
+// grey pixels keeps its raster as alpha, one of full ink only has none.
+TEST(SequencePic, ColoursAndAlphaFollowEachElementsDrawing) {
+    set_lang_lists(text(" "), {}, {}, {});
+    Seq s;
+    s.box(box_attr(400));
+    LC_WRITING_STYLE* ws = grey_style();
+    TR_ATTR *red = nullptr, *blue = nullptr;
+    _tr_set_attr_int_data(&red, TRA_COLOR_T, tr_pack_color(0xFF0000));
+    _tr_set_attr_int_data(&blue, TRA_COLOR_T, tr_pack_color(0x0000FF));
+    auto add = [&](const std::string& t, TR_ATTR* a) {
+        std::vector<L_CHAR> v = text(t);
+        tr_insert_string(s, {nullptr, 0}, static_cast<int>(v.size()), ws, a, nullptr, 8, v.data());
+    };
+    // Runs long enough for the sixteen-pixel steps, with short ones between.
+    add("AAAAAAA", nullptr);
+    add("BBBBB", red);
+    add("A", blue);
+    add("BBBBBBBB", nullptr);
+    add("AA", red);
+    s.wait();
+    PIC pic;
+    sp_get_sequence_pic(&pic, s);
+    LC_FONT* font =
+        lc_new_font(lchars("grey8").data(), std::vector<L_CHAR>{0, LC_NONE}.data(),
+                    std::vector<L_CHAR>{0xFFFF0000, 0xFFFFFFFF}.data(), LC_NONE, 0xFFFFFFFF);
+    ASSERT_NE(font, nullptr);
+    std::vector<std::string> runs;
+    std::vector<uint32_t> inks;
+    for (PIC_ELEMENT* e = pic.list; e; e = e->next) {
+        const int w = e->p.r.br.x - e->p.r.tl.x, h = e->p.r.br.y - e->p.r.tl.y;
+        ASSERT_EQ(h, 7);
+        ASSERT_EQ(w % 6, 0);
+        ASSERT_NE(e->data, nullptr);
+        // Which run this is: its ink colour and whether its first glyph is grey.
+        const bool grey = e->alpha != nullptr;
+        const std::string run(static_cast<size_t>(w / 6), grey ? 'B' : 'A');
+        runs.insert(runs.begin(), run);
+        std::vector<L_CHAR> str = text(run);
+        LC_STRING_PIC own{};
+        get_string_pic_font(&own, font, 8, str.data(), static_cast<int>(str.size()), 0);
+        ASSERT_NE(own.pic, nullptr);
+        ASSERT_EQ(own.width, w);
+        uint32_t ink = 0x40000000u;
+        for (int i = 0; i < w * h && ink == 0x40000000u; i++)
+            ink = e->data[i];
+        inks.insert(inks.begin(), ink);
+        for (int i = 0; i < w * h; i++) {
+            EXPECT_EQ(e->data[i], own.pic[i] < 255 ? ink : 0x40000000u) << run << " " << i;
+            if (grey) {
+                EXPECT_EQ(e->alpha[i], own.pic[i]) << run << " " << i;
+            }
+        }
+        free_string_pic(&own);
+    }
+    EXPECT_EQ(runs, (std::vector<std::string>{"AAAAAAA", "BBBBB", "A", "BBBBBBBB", "AA"}));
+    const uint32_t r = static_cast<uint32_t>(tr_pack_color(0xFF0000));
+    const uint32_t b = static_cast<uint32_t>(tr_pack_color(0x0000FF));
+    EXPECT_EQ(inks, (std::vector<uint32_t>{0, r, b, 0, r}));
+    free_pic(&pic);
+    _tr_free_attr(red);
+    _tr_free_attr(blue);
+}
+
+// A run turned on a vertical line is drawn, turned, into its element's colours.
+TEST(SequencePic, TurnedRunsAreDrawnTurned) {
+    set_lang_lists(text(" "), {}, {}, {});
+    Seq s;
+    s.box(box_attr(200, -1, 3, TRD_V_R2L));
+    LC_WRITING_STYLE* ws = grey_style();
+    std::vector<L_CHAR> v = text("AAAAB");
+    tr_insert_string(s, {nullptr, 0}, static_cast<int>(v.size()), ws, nullptr, nullptr, 8,
+                     v.data());
+    s.wait();
+    PIC pic;
+    sp_get_sequence_pic(&pic, s);
+    ASSERT_NE(pic.list, nullptr);
+    ASSERT_EQ(pic.list->next, nullptr);
+    PIC_ELEMENT* e = pic.list;
+    LC_FONT* font =
+        lc_new_font(lchars("grey8").data(), std::vector<L_CHAR>{0, LC_NONE}.data(),
+                    std::vector<L_CHAR>{0xFFFF0000, 0xFFFFFFFF}.data(), LC_NONE, 0xFFFFFFFF);
+    LC_STRING_PIC run{}, turned{};
+    get_string_pic_font(&run, font, 8, v.data(), static_cast<int>(v.size()), 0);
+    pic_rotate_90(&turned, &run);
+    const int w = e->p.r.br.x - e->p.r.tl.x, h = e->p.r.br.y - e->p.r.tl.y;
+    ASSERT_EQ(w, turned.r.br.x - turned.r.tl.x);
+    ASSERT_EQ(h, turned.r.br.y - turned.r.tl.y);
+    ASSERT_NE(e->alpha, nullptr);  // 'B' is grey
+    for (int i = 0; i < w * h; i++) {
+        EXPECT_EQ(e->data[i], turned.pic[i] < 255 ? 0u : 0x40000000u) << i;
+        EXPECT_EQ(e->alpha[i], turned.pic[i]) << i;
+    }
+    free_string_pic(&run);
+    free_string_pic(&turned);
+    free_pic(&pic);
+}

@@ -308,6 +308,36 @@ TEST(VxfDraw, AbMatchesTheExpectedPictureAndIsWrittenAsP5) {
     free_pic(p);
 }
 
+// Drawing into a caller's buffer gives the raster drawn into a block of its own, whatever the
+// buffer held before; a buffer too small leaves the buffer alone.
+TEST(VxfDraw, DrawingIntoABufferGivesTheSameRaster) {
+    test_font_root();
+    LC_FONT* f = vxf_font("ab");
+    ASSERT_NE(f, nullptr);
+    LCF_SET s[2] = {{'A', f, 8}, {'B', f, 8}};
+    LC_STRING_PIC own{};
+    vxf_get_string_pic(&own, 0, s, 2);
+    ASSERT_NE(own.pic, nullptr);
+    const int n = own.width * (own.r.br.y - own.r.tl.y);
+    std::vector<unsigned char> buf(n + 16, 0);  // all ink, as a drawing before might leave it
+    LC_STRING_PIC into{};
+    vxf_get_string_pic_into(&into, 0, s, 2, buf.data(), static_cast<int64_t>(buf.size()));
+    EXPECT_EQ(into.pic, buf.data());
+    EXPECT_EQ(into.width, own.width);
+    EXPECT_EQ(into.r.tl.y, own.r.tl.y);
+    EXPECT_EQ(into.r.br.y, own.r.br.y);
+    EXPECT_EQ(art(into), art(own));
+    std::vector<unsigned char> small(n - 1, 7);
+    LC_STRING_PIC big{};
+    vxf_get_string_pic_into(&big, 0, s, 2, small.data(), n - 1);
+    ASSERT_NE(big.pic, nullptr);
+    EXPECT_NE(big.pic, small.data());
+    EXPECT_EQ(art(big), art(own));
+    EXPECT_EQ(small, std::vector<unsigned char>(n - 1, 7));
+    free_pic(big);
+    free_pic(own);
+}
+
 TEST(VxfDraw, FirstDrawingsFromTwoThreadsLoadOnce) {
     VXF_DATA* d = open_bytes("threads.vxf", 8, ab_size_file(8));
     ASSERT_NE(d, nullptr);
