@@ -333,6 +333,35 @@ TEST_F(MatrixTest, OneChannelReadsAnswerAsCornerByCornerReads) {
                 }
             }
             EXPECT_GT(answered, 4000) << dim;
+            if (dim == 2 && !overlap) {
+                // 10^6 reads (walks, node changes, failures) leave the pool and memory flat.
+                double pt[2], out = 0;
+                MX_CACHE_PARAM p{};
+                p.data_ix = &on;
+                p.inp_buf = pt;
+                p.c = &fast;
+                p.data_ptrs[0] = &out;
+                auto run = [&](int64_t n) {
+                    for (int64_t i = 0; i < n; i++) {
+                        pt[0] = (i % 600) * 0.1 + (i % 1000 == 999 ? 3.0 : 0.0);
+                        pt[1] = (i / 600 * 7919) % 6300 / 100.0;
+                        p.inp_level = static_cast<int>(i / 100000 % 3);
+                        read_mx_ip_double(&p);
+                    }
+                };
+                auto pooled = [&] {
+                    int64_t k = 0;
+                    for (int i = 0; i < fast.mblk_hashsize; i++)
+                        for (MBLK* b = fast.mblk_hash[i]; b; b = b->next)
+                            k++;
+                    return k;
+                };
+                run(1000);
+                int64_t blocks = pooled(), before = get_d_used_memory();
+                run(1000000);
+                EXPECT_EQ(pooled(), blocks);
+                EXPECT_LT(std::abs(get_d_used_memory() - before), 65536);
+            }
             mxc_close(&fast);
             mxc_close(&slow);
             EXPECT_FALSE(any_node_held(m));
