@@ -117,12 +117,23 @@ struct NodeHint {
     const uint8_t* base;
 };
 
+// How the hinted blocks are addressed, from the last node hinted: the level, the dimensions
+// (0: no hints yet), per dimension the shifts from a level-0 code to its node and to its cell,
+// the in-block mask and the byte step, and the channel entry hinted.
+struct HintGeometry {
+    int64_t level;
+    int dim;
+    int entry;
+    int node_shift[FAST_DIM], cell_shift[FAST_DIM];
+    int64_t mask[FAST_DIM], step[FAST_DIM];
+};
+
 // The user cache with what its fast paths keep ready. Written only with the cell itself
 // (set_user_cell) and where a refill reads the node (record_node).
 struct UserCache {
     MX_USER_READY r;
     NodeRecord node;
-    int64_t hint_step[FAST_DIM];
+    HintGeometry geo;
     NodeHint hints[HINTS];
 };
 
@@ -388,6 +399,7 @@ void new_user_cache_double(MX_CACHE* c) {
     ready_of(u)->r.exact = false;
     ready_of(u)->r.inline2 = false;
     ready_of(u)->node = NodeRecord{};
+    ready_of(u)->geo.dim = 0;
     memset(ready_of(u)->hints, 0, sizeof ready_of(u)->hints);
     for (int s = 0; s < ncorner; s++) {
         u->_data[s] = d_alloc(static_cast<int64_t>(n) * 8 + 8);
@@ -518,68 +530,77 @@ void record_node(const MX_CACHE* c, NodeRecord& rec, int64_t level) {
     rec.node = c->n;
 }
 
-// The hint slot of the node holding the cell at code (its tag never 0), or -1 when the node's
-// extent is too wide to say.
+// The hint slot of the node at level `level` with node indices nd (its tag never 0).
 template <int DIM>
-inline int hint_slot(const MATRIX* m, const int64_t* code, uint64_t& tag) {
-    uint64_t h = static_cast<uint64_t>(code[0]) * 0x9e3779b97f4a7c15u;
+inline int hint_slot(int64_t level, const int64_t* nd, uint64_t& tag) {
+    uint64_t h = static_cast<uint64_t>(level) * 0x9e3779b97f4a7c15u;
     for (int d = 0; d < DIM; d++) {
-        int64_t sh = code[0] * m->dim_divide[d] + m->block_size[d];
-        if (sh > 62) return -1;
-        h = (h ^ static_cast<uint64_t>(code[d + 1] >> sh)) * 0xff51afd7ed558ccdu;
+        h = (h ^ static_cast<uint64_t>(nd[d])) * 0xff51afd7ed558ccdu;
         h ^= h >> 32;
     }
     tag = h | 1;
     return static_cast<int>(h >> 7) & (HINTS - 1);
 }
 
-// The byte offset of the cell at code inside its node's block, with the block's steps.
+// Starts loading the corners' lines of the point's cell from its node's hinted block, unless
+// that block is the one the cache reads now: the first thing a refill does, so that the loads
+// overlap all the rest.
 template <int DIM>
-inline int64_t cell_offset(const MATRIX* m, const int64_t* code, const int64_t* step) {
-    int64_t at = 0;
+inline void prefetch_point(const MX_CACHE* c, const UserCache* uc, const MX_CACHE_PARAM* p) {
+    const HintGeometry& g = uc->geo;
+    if (g.dim != DIM || p->inp_level != g.level) return;
+    const auto* x = static_cast<const double*>(p->inp_buf);
+    int64_t nd[DIM], at = 0;
     for (int d = 0; d < DIM; d++) {
-        int64_t sh = code[0] * m->dim_divide[d];
-        at += ((code[d + 1] >> sh) & ((int64_t{1} << m->block_size[d]) - 1)) * step[d];
+        if (!(x[d] >= 0.0 && x[d] < COORD_LIMIT)) return;
+        auto t = static_cast<int64_t>(x[d]);
+        nd[d] = t >> g.node_shift[d];
+        at += ((t >> g.cell_shift[d]) & g.mask[d]) * g.step[d];
     }
-    return at;
-}
-
-// Starts loading the corners' lines of the cell at code from its node's hinted block, unless
-// that block is the one the cache reads now.
-template <int DIM>
-inline void prefetch_hinted(const MX_CACHE* c, const UserCache* uc, const int64_t* code, int i0) {
     uint64_t tag;
-    int k = hint_slot<DIM>(c->m, code, tag);
-    if (k < 0 || uc->hints[k].tag != tag || uc->hints[k].base == c->ds[i0].offset) return;
-    const uint8_t* at = uc->hints[k].base + cell_offset<DIM>(c->m, code, uc->hint_step);
+    const NodeHint& e = uc->hints[hint_slot<DIM>(g.level, nd, tag)];
+    if (e.tag != tag || e.base == c->ds[g.entry].offset) return;
     for (int s = 0; s < (1 << DIM); s += 2) {
-        int64_t off = 0;
+        int64_t off = at;
         for (int d = 1; d < DIM; d++)
-            if ((s >> d) & 1) off += uc->hint_step[d];
-        __builtin_prefetch(at + off);
-        __builtin_prefetch(at + off + uc->hint_step[0]);
+            if ((s >> d) & 1) off += g.step[d];
+        __builtin_prefetch(e.base + off);
+        __builtin_prefetch(e.base + off + g.step[0]);
     }
 }
 
-// Hints where the node the cache now holds keeps channel entry i0.
+// Hints where the node the cache now holds (the node of the cell at code) keeps channel entry
+// i0.
 template <int DIM>
 inline void record_hint(const MX_CACHE* c, UserCache* uc, const int64_t* code, int i0) {
     const MATRIX_DH_SET* ds = &c->ds[i0];
-    uint64_t tag;
-    int k = hint_slot<DIM>(c->m, code, tag);
-    if (k < 0 || !ds->hd || ds->hd->dim != DIM) return;
-    int64_t mul = c->el_sizes[i0];
+    const MATRIX* m = c->m;
+    HintGeometry& g = uc->geo;
+    if (!ds->hd || ds->hd->dim != DIM) return;
+    int64_t mul = c->el_sizes[i0], nd[DIM];
+    g.dim = 0;
     for (int d = 0; d < DIM; d++) {
-        uc->hint_step[d] = mul;
+        int64_t sh = code[0] * m->dim_divide[d], bs = m->block_size[d];
+        if (sh + bs > 62) return;
+        g.cell_shift[d] = static_cast<int>(sh);
+        g.node_shift[d] = static_cast<int>(sh + bs);
+        g.mask[d] = (int64_t{1} << bs) - 1;
+        g.step[d] = mul;
         mul *= ds->ix[d];
+        nd[d] = code[d + 1] >> (sh + bs);
     }
+    g.level = code[0];
+    g.entry = i0;
+    g.dim = DIM;
+    uint64_t tag;
+    int k = hint_slot<DIM>(code[0], nd, tag);
     uc->hints[k] = NodeHint{tag, ds->offset};
 }
 
 // The refill of the user cache for a point given by coordinates, when the cache's own element
 // reader serves the corners and they lie in one node: what the general reader does on a miss,
 // without its set-up. A one-channel cache whose node is still the one recorded reads them
-// straight from the node's block; a change of node first prefetches them from the hinted block.
+// straight from the node's block.
 // 0 done, -1 failed (the user cache dropped), 1 not a case this path takes (the general reader
 // then decides, and reads the same corners again).
 template <int DIM>
@@ -632,7 +653,6 @@ int refill_point(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
             filled[e.x] = true;
             if (first_routed < 0) first_routed = i;
         }
-        if (first_routed >= 0 && c->ds) prefetch_hinted<DIM>(c, uc, code, first_routed);
         // Only what the cell reader reads is set: clearing the whole block costs more than the
         // read.
         MX_CACHE_PARAM q;
@@ -666,6 +686,7 @@ int refill_point(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
 template <int DIM>
 int fast_point_in(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
     if (p->inp_level == u->point[0] && cached_point_in<DIM>(p, u, out)) return 0;
+    if (mx_ip_read_hook == read_mx_cache && p->c->ds) prefetch_point<DIM>(p->c, ready_of(u), p);
     return refill_point<DIM>(p, u, out);
 }
 
