@@ -488,17 +488,24 @@ template <int DIM>
     return true;
 }
 
-// Whether the cache still holds the node `rec` was recorded with and the cell at code lies in
-// it with its upper corners: then its corners are read straight from the recorded block.
+// Whether the cache still holds the node `rec` was recorded with, at that level: then the
+// corners of its cells are read straight from the recorded block.
 template <int DIM>
-inline bool in_recorded_node(const MX_CACHE* c, const NodeRecord& rec, const int64_t* code) {
-    if (!c->n || c->n != rec.node || rec.level != code[0] || c->ds[0].offset != rec.base)
+inline bool holds_recorded(const MX_CACHE* c, const NodeRecord& rec, int64_t level) {
+    if (!c->n || c->n != rec.node || rec.level != level || c->ds[0].offset != rec.base)
         return false;
     const int64_t* nc = c->n->dim_code;
-    if (nc[0] != rec.level) return false;
+    if (nc[0] != level) return false;
     for (int d = 0; d < DIM; d++)
-        if (nc[d + 1] != rec.code[d] || code[d + 1] < rec.first[d] || code[d + 1] >= rec.limit[d])
-            return false;
+        if (nc[d + 1] != rec.code[d]) return false;
+    return true;
+}
+
+// Whether the cell at code lies in the recorded node with its upper corners.
+template <int DIM>
+inline bool in_record(const NodeRecord& rec, const int64_t* code) {
+    for (int d = 0; d < DIM; d++)
+        if (code[d + 1] < rec.first[d] || code[d + 1] >= rec.limit[d]) return false;
     return true;
 }
 
@@ -626,10 +633,26 @@ int refill_point(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
     double corners[(1 << DIM) * SMALL_N];
     // One double channel entry read into slot 0.
     bool one = n == 1 && p->data_ix[0].p == 0 && p->data_ix[0].x == 0 && c->el_sizes[0] == 8;
-    if (one && in_recorded_node<DIM>(c, uc->node, code)) {
-        // The cell in the node the cache holds: counted as the cache's own look-up counts it.
-        c->hit_cnt++;
-        const NodeRecord& rec = uc->node;
+    NodeRecord& rec = uc->node;
+    if (one) {
+        if (holds_recorded<DIM>(c, rec, level) && in_record<DIM>(rec, code)) {
+            // The cell in the node the cache holds: counted as the cache's own look-up counts it.
+            c->hit_cnt++;
+        } else {
+            // The node change first, then what is recorded of the node, before the corners are
+            // loaded: their cache misses then wait on little.
+            if (get_mx_cache(c, code) != 0) {
+                c->user_header->free_func(c);
+                return -1;
+            }
+            record_node<DIM>(c, rec, level);
+            record_hint<DIM>(c, uc, code, 0);
+            // Corners past the node's block are read one by one by the general reader.
+            if (rec.node && !in_record<DIM>(rec, code)) return 1;
+        }
+    }
+    if (one && rec.node) {
+        set_user_cell(u, level, lo, w, DIM);
         int64_t at = 0;
         for (int d = 0; d < DIM; d++)
             at += ((code[d + 1] - rec.first[d]) >> rec.shift[d]) * rec.step[d];
@@ -639,8 +662,19 @@ int refill_point(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
                 if ((s >> d) & 1) off += rec.step[d];
             memcpy(&corners[s], rec.base + off, 8);
         }
-        for (int s = 0; s < (1 << DIM); s++)
+        MX_USER_READY* r = &uc->r;
+        for (int s = 0; s < (1 << DIM); s++) {
             u->data[s][0] = corners[s];
+            r->v[s] = corners[s];
+        }
+        r->inline2 = DIM == 2 && r->exact;
+        const auto* x = static_cast<const double*>(p->inp_buf);
+        if (r->exact)
+            collapse_fixed<DIM, true>(corners, r->lo, r->hi, r->inv, x);
+        else
+            collapse_fixed<DIM, false>(corners, r->lo, r->hi, r->inv, x);
+        out[0] = corners[0];
+        return 0;
     } else {
         // The slots the read fills; the others are kept as 0.0, as the general reader keeps them.
         MX_CACHE_PARAM_IX route[SMALL_N];
@@ -667,7 +701,6 @@ int refill_point(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
             return -1;
         }
         if (first_routed >= 0) record_hint<DIM>(c, uc, code, first_routed);
-        if (one) record_node<DIM>(c, uc->node, level);
         for (int s = 0; s < (1 << DIM); s++)
             for (int j = 0; j < n; j++)
                 u->data[s][j] = filled[j] ? corners[s * n + j] : 0.0;
