@@ -111,7 +111,7 @@ struct NodeRecord {
 // starts loading its corners' lines from the hinted block before the change, so that the cache
 // misses overlap the change. A hint is never read through, only prefetched, so a stale one (a
 // node since freed) costs a wasted prefetch and nothing else.
-constexpr int HINTS = 512;
+constexpr int HINTS = 1024;
 struct NodeHint {
     uint64_t tag;  // 0: empty
     const uint8_t* base;
@@ -571,8 +571,12 @@ inline void prefetch_point(const MX_CACHE* c, const UserCache* uc, const MX_CACH
         int64_t off = at;
         for (int d = 1; d < DIM; d++)
             if ((s >> d) & 1) off += g.step[d];
-        __builtin_prefetch(e.base + off);
-        __builtin_prefetch(e.base + off + g.step[0]);
+        const uint8_t* a = e.base + off;
+        __builtin_prefetch(a);
+        // The upper corner along dimension 0 only when it starts another line.
+        if (((reinterpret_cast<uintptr_t>(a) ^ reinterpret_cast<uintptr_t>(a + g.step[0])) >> 6) !=
+            0)
+            __builtin_prefetch(a + g.step[0]);
     }
 }
 
