@@ -129,7 +129,7 @@ struct HintGeometry {
 };
 
 // The user cache with what its fast paths keep ready. Written only with the cell itself
-// (set_user_cell) and where a refill reads the node (record_node).
+// (set_user_cell, keep_corners) and where a refill changes node (record_node, record_hint).
 struct UserCache {
     MX_USER_READY r;
     NodeRecord node;
@@ -443,6 +443,18 @@ inline void collapse_fixed(double* v, const double* lo, const double* hi, const 
     }
 }
 
+// The value at x inside the user cache's cell r from the corner values v (collapsed in place).
+template <int DIM>
+[[gnu::always_inline]] inline double collapse_in_cell(const MX_USER_READY* r, const double* x,
+                                                      double* v) {
+    // Cell edges that are exact doubles lie above every position inside the cell.
+    if (r->exact)
+        collapse_fixed<DIM, true>(v, r->lo, r->hi, r->inv, x);
+    else
+        collapse_fixed<DIM, false>(v, r->lo, r->hi, r->inv, x);
+    return v[0];
+}
+
 // The routed slots of a point inside the user cache's cell r written to out, each collapsed from
 // its corner values corner(s, slot).
 template <int DIM, class Corner>
@@ -457,12 +469,7 @@ template <int DIM, class Corner>
         double v[1 << DIM];
         for (int s = 0; s < (1 << DIM); s++)
             v[s] = corner(s, e.x);
-        // Cell edges that are exact doubles lie above every position inside the cell.
-        if (r->exact)
-            collapse_fixed<DIM, true>(v, r->lo, r->hi, r->inv, x);
-        else
-            collapse_fixed<DIM, false>(v, r->lo, r->hi, r->inv, x);
-        out[e.x] = v[0];
+        out[e.x] = collapse_in_cell<DIM>(r, x, v);
     }
 }
 
@@ -535,6 +542,15 @@ void record_node(const MX_CACHE* c, NodeRecord& rec, int64_t level) {
     rec.level = level;
     rec.base = ds->offset;
     rec.node = c->n;
+}
+
+// Keeps the corner values of a one-channel cell (set_user_cell made it the user cache's) for
+// the inline hit, which takes two-dimensional cells with exact edges.
+template <int DIM>
+inline void keep_corners(MX_USER_READY* r, const double* corners) {
+    for (int s = 0; s < (1 << DIM); s++)
+        r->v[s] = corners[s];
+    r->inline2 = DIM == 2 && r->exact;
 }
 
 // The hint slot of the node at level `level` with node indices nd (its tag never 0).
@@ -666,18 +682,10 @@ int refill_point(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
                 if ((s >> d) & 1) off += rec.step[d];
             memcpy(&corners[s], rec.base + off, 8);
         }
-        MX_USER_READY* r = &uc->r;
-        for (int s = 0; s < (1 << DIM); s++) {
+        for (int s = 0; s < (1 << DIM); s++)
             u->data[s][0] = corners[s];
-            r->v[s] = corners[s];
-        }
-        r->inline2 = DIM == 2 && r->exact;
-        const auto* x = static_cast<const double*>(p->inp_buf);
-        if (r->exact)
-            collapse_fixed<DIM, true>(corners, r->lo, r->hi, r->inv, x);
-        else
-            collapse_fixed<DIM, false>(corners, r->lo, r->hi, r->inv, x);
-        out[0] = corners[0];
+        keep_corners<DIM>(&uc->r, corners);
+        out[0] = collapse_in_cell<DIM>(&uc->r, x, corners);
         return 0;
     } else {
         // The slots the read fills; the others are kept as 0.0, as the general reader keeps them.
@@ -710,13 +718,8 @@ int refill_point(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
                 u->data[s][j] = filled[j] ? corners[s * n + j] : 0.0;
     }
     set_user_cell(u, level, lo, w, DIM);
-    MX_USER_READY* r = &uc->r;
-    if (one) {
-        for (int s = 0; s < (1 << DIM); s++)
-            r->v[s] = corners[s];
-        r->inline2 = DIM == 2 && r->exact;
-    }
-    answer_in_cell<DIM>(p, r, out, [&](int s, int j) { return corners[s * n + j]; });
+    if (one) keep_corners<DIM>(&uc->r, corners);
+    answer_in_cell<DIM>(p, &uc->r, out, [&](int s, int j) { return corners[s * n + j]; });
     return 0;
 }
 
