@@ -1,12 +1,14 @@
 // Interpolating readers over the matrix cache.
 #include "matrixops/mx_interp.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
 
 #include "base/alloc.h"
 #include "matrix/matrix.h"
+#include "matrix/mxstore.h"
 #include "matrixops/mtx_common.h"
 #include "matrixops/mtx_types.h"
 #include "stream/sprintf.h"
@@ -87,29 +89,69 @@ inline double collapse_step(double a, double b, double lo, double hi, double inv
     return hi == x ? b : (a * (hi - x) + b * (x - lo)) * inv;
 }
 
-// The dimensions whose user-cache hits run unrolled.
-constexpr int FAST_DIM = 4;
+constexpr int FAST_DIM = MX_IP_FAST_DIM;
 
-// The user cache with what a hit needs made ready: per dimension the cell's edges as doubles,
-// 1 / width and the least coordinate that truncates into the cell (the edge itself, or above
-// -1 for a cell at 0); `exact` when every edge is a double exactly, so that coordinates can be
-// tested against them without truncating. Written only with the cell itself (set_user_cell).
+// Where the cache's current node keeps the one channel of a one-channel cache, recorded with a
+// refill so that the next cell of the same node is read straight from the node's block, with no
+// call to the cache: the node, its code, the channel's block and its byte steps, and per
+// dimension the level-0 codes [first, limit) of the cells whose upper corners lie in the block.
+// Valid while the cache still holds that node with that code and block (checked on use: a node
+// the cache gave up and took again, or another node at the same address, is recorded anew).
+struct NodeRecord {
+    const MATRIX_NODE* node = nullptr;
+    const uint8_t* base = nullptr;
+    int64_t level = -1;
+    int64_t code[FAST_DIM];
+    int64_t step[FAST_DIM];
+    int64_t first[FAST_DIM], limit[FAST_DIM];
+    int shift[FAST_DIM];
+};
+
+// Hints of where nodes keep the first interpolated channel, by node: a refill that changes node
+// starts loading its corners' lines from the hinted block before the change, so that the cache
+// misses overlap the change. A hint is never read through, only prefetched, so a stale one (a
+// node since freed) costs a wasted prefetch and nothing else.
+constexpr int HINTS = 1024;
+struct NodeHint {
+    uint64_t tag;  // 0: empty
+    const uint8_t* base;
+};
+
+// How the hinted blocks are addressed, from the last node hinted: the level, the dimensions
+// (0: no hints yet), per dimension the shifts from a level-0 code to its node and to its cell,
+// the in-block mask and the byte step, and the channel entry hinted.
+struct HintGeometry {
+    int64_t level;
+    int dim;
+    int entry;
+    int node_shift[FAST_DIM], cell_shift[FAST_DIM];
+    int64_t mask[FAST_DIM], step[FAST_DIM];
+};
+
+// The user cache with what its fast paths keep ready. Written only with the cell itself
+// (set_user_cell, keep_corners) and where a refill changes node (record_node, record_hint).
 struct UserCache {
-    MX_USER u;
-    double lo[FAST_DIM], hi[FAST_DIM], inv[FAST_DIM], from[FAST_DIM];
-    bool exact;
+    MX_USER_READY r;
+    NodeRecord node;
+    HintGeometry geo;
+    NodeHint hints[HINTS];
 };
 
 UserCache* ready_of(MX_USER* u) {
     return reinterpret_cast<UserCache*>(u);
 }
 
-// Makes the cell at `level` with lower edges lo and widths w the user cache's cell.
+// The coordinates just above -1 truncate into the cell at 0.
+constexpr double ABOVE_MINUS_ONE = -1.0 + 0x1p-53;
+
+// Makes the cell at `level` with lower edges lo and widths w the user cache's cell (without
+// corner values for the inline hit: the caller sets them).
 inline void set_user_cell(MX_USER* u, int64_t level, const int64_t* lo, const int64_t* w, int dim) {
     constexpr int64_t EXACT = int64_t{1} << 53;
-    UserCache* r = ready_of(u);
+    MX_USER_READY* r = &ready_of(u)->r;
     u->point[0] = level;
     r->exact = dim <= FAST_DIM;
+    r->inline2 = false;
     for (int d = 0; d < dim; d++) {
         u->width[d + 1] = w[d];
         u->point[d + 1] = lo[d];
@@ -117,7 +159,7 @@ inline void set_user_cell(MX_USER* u, int64_t level, const int64_t* lo, const in
             r->lo[d] = static_cast<double>(lo[d]);
             r->hi[d] = static_cast<double>(lo[d] + w[d]);
             r->inv[d] = inv_width(w[d]);
-            r->from[d] = lo[d] == 0 ? std::nextafter(-1.0, 0.0) : r->lo[d];
+            r->from[d] = lo[d] == 0 ? ABOVE_MINUS_ONE : r->lo[d];
             if (lo[d] + w[d] > EXACT) r->exact = false;
         }
     }
@@ -347,14 +389,18 @@ void new_user_cache_double(MX_CACHE* c) {
         c->user_header = nullptr;
     }
     int dim = c->m->p.dim, n = c->ds_len, ncorner = 1 << dim;
-    auto* u = &static_cast<UserCache*>(d_alloc(sizeof(UserCache)))->u;
+    auto* u = &static_cast<UserCache*>(d_alloc(sizeof(UserCache)))->r.u;
     u->h.free_func = free_user_cache_double;
     u->point = static_cast<int64_t*>(d_calloc(dim + 1, sizeof(int64_t)));
     u->width = static_cast<int64_t*>(d_calloc(dim + 1, sizeof(int64_t)));
     u->data = static_cast<double**>(d_calloc(ncorner, sizeof(double*)));
     u->_data = static_cast<void**>(d_calloc(ncorner, sizeof(void*)));
     u->point[0] = -1;  // no cell yet
-    ready_of(u)->exact = false;
+    ready_of(u)->r.exact = false;
+    ready_of(u)->r.inline2 = false;
+    ready_of(u)->node = NodeRecord{};
+    ready_of(u)->geo.dim = 0;
+    memset(ready_of(u)->hints, 0, sizeof ready_of(u)->hints);
     for (int s = 0; s < ncorner; s++) {
         u->_data[s] = d_alloc(static_cast<int64_t>(n) * 8 + 8);
         auto a = reinterpret_cast<uintptr_t>(u->_data[s]);
@@ -397,10 +443,22 @@ inline void collapse_fixed(double* v, const double* lo, const double* hi, const 
     }
 }
 
+// The value at x inside the user cache's cell r from the corner values v (collapsed in place).
+template <int DIM>
+[[gnu::always_inline]] inline double collapse_in_cell(const MX_USER_READY* r, const double* x,
+                                                      double* v) {
+    // Cell edges that are exact doubles lie above every position inside the cell.
+    if (r->exact)
+        collapse_fixed<DIM, true>(v, r->lo, r->hi, r->inv, x);
+    else
+        collapse_fixed<DIM, false>(v, r->lo, r->hi, r->inv, x);
+    return v[0];
+}
+
 // The routed slots of a point inside the user cache's cell r written to out, each collapsed from
 // its corner values corner(s, slot).
 template <int DIM, class Corner>
-[[gnu::always_inline]] inline void answer_in_cell(MX_CACHE_PARAM* p, const UserCache* r,
+[[gnu::always_inline]] inline void answer_in_cell(MX_CACHE_PARAM* p, const MX_USER_READY* r,
                                                   double* out, Corner corner) {
     MX_CACHE* c = p->c;
     const auto* x = static_cast<const double*>(p->inp_buf);
@@ -411,12 +469,7 @@ template <int DIM, class Corner>
         double v[1 << DIM];
         for (int s = 0; s < (1 << DIM); s++)
             v[s] = corner(s, e.x);
-        // Cell edges that are exact doubles lie above every position inside the cell.
-        if (r->exact)
-            collapse_fixed<DIM, true>(v, r->lo, r->hi, r->inv, x);
-        else
-            collapse_fixed<DIM, false>(v, r->lo, r->hi, r->inv, x);
-        out[e.x] = v[0];
+        out[e.x] = collapse_in_cell<DIM>(r, x, v);
     }
 }
 
@@ -426,7 +479,7 @@ template <int DIM, class Corner>
 template <int DIM>
 [[gnu::always_inline]] inline bool cached_point_in(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
     const auto* x = static_cast<const double*>(p->inp_buf);
-    const UserCache* r = ready_of(u);
+    const MX_USER_READY* r = &ready_of(u)->r;
     if (r->exact) [[likely]] {
         // Inside the cell exactly when the truncated coordinate is (a NaN is in no cell).
         for (int d = 0; d < DIM; d++)
@@ -442,10 +495,141 @@ template <int DIM>
     return true;
 }
 
+// Whether the cache still holds the node `rec` was recorded with, at that level: then the
+// corners of its cells are read straight from the recorded block.
+template <int DIM>
+inline bool holds_recorded(const MX_CACHE* c, const NodeRecord& rec, int64_t level) {
+    if (!c->n || c->n != rec.node || rec.level != level || c->ds[0].offset != rec.base)
+        return false;
+    const int64_t* nc = c->n->dim_code;
+    if (nc[0] != level) return false;
+    for (int d = 0; d < DIM; d++)
+        if (nc[d + 1] != rec.code[d]) return false;
+    return true;
+}
+
+// Whether the cell at code lies in the recorded node with its upper corners.
+template <int DIM>
+inline bool in_record(const NodeRecord& rec, const int64_t* code) {
+    for (int d = 0; d < DIM; d++)
+        if (code[d + 1] < rec.first[d] || code[d + 1] >= rec.limit[d]) return false;
+    return true;
+}
+
+// Records the cache's current node for the reads of a one-channel cache (its channel entry 0 at
+// the cell read's level), as read_mx_cache_cell addresses it; no record when the node's block
+// is not a plain vector of the matrix's dimensions.
+template <int DIM>
+void record_node(const MX_CACHE* c, NodeRecord& rec, int64_t level) {
+    rec.node = nullptr;
+    const MATRIX_DH_SET* ds = &c->ds[0];
+    MATRIX* m = c->m;
+    if (!c->n || !ds->hd || ds->hd->dim != DIM) return;
+    const int64_t* nc = c->n->dim_code;
+    if (nc[0] != level) return;
+    int64_t mul = c->el_sizes[0];
+    for (int d = 0; d < DIM; d++) {
+        int64_t sh = level * m->dim_divide[d], bs = m->block_size[d];
+        if (sh + bs > 62) return;
+        int64_t cells = std::min<int64_t>(ds->ix[d] - 1, int64_t{1} << bs);
+        rec.code[d] = nc[d + 1];
+        rec.first[d] = nc[d + 1] & ~((int64_t{1} << (sh + bs)) - 1);
+        rec.limit[d] = rec.first[d] + (cells > 0 ? cells << sh : 0);
+        rec.shift[d] = static_cast<int>(sh);
+        rec.step[d] = mul;
+        mul *= ds->ix[d];
+    }
+    rec.level = level;
+    rec.base = ds->offset;
+    rec.node = c->n;
+}
+
+// Keeps the corner values of a one-channel cell (set_user_cell made it the user cache's) for
+// the inline hit, which takes two-dimensional cells with exact edges.
+template <int DIM>
+inline void keep_corners(MX_USER_READY* r, const double* corners) {
+    for (int s = 0; s < (1 << DIM); s++)
+        r->v[s] = corners[s];
+    r->inline2 = DIM == 2 && r->exact;
+}
+
+// The hint slot of the node at level `level` with node indices nd (its tag never 0).
+template <int DIM>
+inline int hint_slot(int64_t level, const int64_t* nd, uint64_t& tag) {
+    uint64_t h = static_cast<uint64_t>(level) * 0x9e3779b97f4a7c15u;
+    for (int d = 0; d < DIM; d++) {
+        h = (h ^ static_cast<uint64_t>(nd[d])) * 0xff51afd7ed558ccdu;
+        h ^= h >> 32;
+    }
+    tag = h | 1;
+    return static_cast<int>(h >> 7) & (HINTS - 1);
+}
+
+// Starts loading the corners' lines of the point's cell from its node's hinted block, unless
+// that block is the one the cache reads now: the first thing a refill does, so that the loads
+// overlap all the rest.
+template <int DIM>
+inline void prefetch_point(const MX_CACHE* c, const UserCache* uc, const MX_CACHE_PARAM* p) {
+    const HintGeometry& g = uc->geo;
+    if (g.dim != DIM || p->inp_level != g.level) return;
+    const auto* x = static_cast<const double*>(p->inp_buf);
+    int64_t nd[DIM], at = 0;
+    for (int d = 0; d < DIM; d++) {
+        if (!(x[d] >= 0.0 && x[d] < COORD_LIMIT)) return;
+        auto t = static_cast<int64_t>(x[d]);
+        nd[d] = t >> g.node_shift[d];
+        at += ((t >> g.cell_shift[d]) & g.mask[d]) * g.step[d];
+    }
+    uint64_t tag;
+    const NodeHint& e = uc->hints[hint_slot<DIM>(g.level, nd, tag)];
+    if (e.tag != tag || e.base == c->ds[g.entry].offset) return;
+    for (int s = 0; s < (1 << DIM); s += 2) {
+        int64_t off = at;
+        for (int d = 1; d < DIM; d++)
+            if ((s >> d) & 1) off += g.step[d];
+        const uint8_t* a = e.base + off;
+        __builtin_prefetch(a);
+        // The upper corner along dimension 0 only when it starts another line.
+        if (((reinterpret_cast<uintptr_t>(a) ^ reinterpret_cast<uintptr_t>(a + g.step[0])) >> 6) !=
+            0)
+            __builtin_prefetch(a + g.step[0]);
+    }
+}
+
+// Hints where the node the cache now holds (the node of the cell at code) keeps channel entry
+// i0.
+template <int DIM>
+inline void record_hint(const MX_CACHE* c, UserCache* uc, const int64_t* code, int i0) {
+    const MATRIX_DH_SET* ds = &c->ds[i0];
+    const MATRIX* m = c->m;
+    HintGeometry& g = uc->geo;
+    if (!ds->hd || ds->hd->dim != DIM) return;
+    int64_t mul = c->el_sizes[i0], nd[DIM];
+    g.dim = 0;
+    for (int d = 0; d < DIM; d++) {
+        int64_t sh = code[0] * m->dim_divide[d], bs = m->block_size[d];
+        if (sh + bs > 62) return;
+        g.cell_shift[d] = static_cast<int>(sh);
+        g.node_shift[d] = static_cast<int>(sh + bs);
+        g.mask[d] = (int64_t{1} << bs) - 1;
+        g.step[d] = mul;
+        mul *= ds->ix[d];
+        nd[d] = code[d + 1] >> (sh + bs);
+    }
+    g.level = code[0];
+    g.entry = i0;
+    g.dim = DIM;
+    uint64_t tag;
+    int k = hint_slot<DIM>(code[0], nd, tag);
+    uc->hints[k] = NodeHint{tag, ds->offset};
+}
+
 // The refill of the user cache for a point given by coordinates, when the cache's own element
 // reader serves the corners and they lie in one node: what the general reader does on a miss,
-// without its set-up. 0 done, -1 failed (the user cache dropped), 1 not a case this path takes
-// (the general reader then decides, and reads the same corners again).
+// without its set-up. A one-channel cache whose node is still the one recorded reads them
+// straight from the node's block.
+// 0 done, -1 failed (the user cache dropped), 1 not a case this path takes (the general reader
+// then decides, and reads the same corners again).
 template <int DIM>
 int refill_point(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
     MX_CACHE* c = p->c;
@@ -465,38 +649,84 @@ int refill_point(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
         code[d + 1] = static_cast<int64_t>(x[d]);
         lo[d] = code[d + 1] & ~(w[d] - 1);
     }
-    // The slots the read fills; the others are kept as 0.0, as the general reader keeps them.
-    MX_CACHE_PARAM_IX route[SMALL_N];
-    bool filled[SMALL_N] = {};
-    for (int i = 0; i < n; i++) {
-        MX_CACHE_PARAM_IX e = p->data_ix[i];
-        route[i] = interpolated(c, e, i, n, 8) ? e : MX_CACHE_PARAM_IX{0, 65535};
-        if (route[i].x != 65535) filled[e.x] = true;
-    }
+    UserCache* uc = ready_of(u);
     double corners[(1 << DIM) * SMALL_N];
-    // Only what the cell reader reads is set: clearing the whole block costs more than the read.
-    MX_CACHE_PARAM q;
-    q.c = c;
-    q.dc = code;
-    q.data_ix = route;
-    q.data_ptrs[0] = corners;
-    int r = read_mx_cache_cell(&q, 8 * static_cast<int64_t>(n));
-    if (r > 0) return 1;
-    if (r < 0) {
-        c->user_header->free_func(c);
-        return -1;
+    // One double channel entry read into slot 0.
+    bool one = n == 1 && p->data_ix[0].p == 0 && p->data_ix[0].x == 0 && c->el_sizes[0] == 8;
+    NodeRecord& rec = uc->node;
+    if (one) {
+        if (holds_recorded<DIM>(c, rec, level) && in_record<DIM>(rec, code)) {
+            // The cell in the node the cache holds: counted as the cache's own look-up counts it.
+            c->hit_cnt++;
+        } else {
+            // The node change first, then what is recorded of the node, before the corners are
+            // loaded: their cache misses then wait on little.
+            if (get_mx_cache(c, code) != 0) {
+                c->user_header->free_func(c);
+                return -1;
+            }
+            record_node<DIM>(c, rec, level);
+            record_hint<DIM>(c, uc, code, 0);
+            // Corners past the node's block are read one by one by the general reader.
+            if (rec.node && !in_record<DIM>(rec, code)) return 1;
+        }
     }
-    for (int s = 0; s < (1 << DIM); s++)
-        for (int j = 0; j < n; j++)
-            u->data[s][j] = filled[j] ? corners[s * n + j] : 0.0;
+    if (one && rec.node) {
+        set_user_cell(u, level, lo, w, DIM);
+        int64_t at = 0;
+        for (int d = 0; d < DIM; d++)
+            at += ((code[d + 1] - rec.first[d]) >> rec.shift[d]) * rec.step[d];
+        for (int s = 0; s < (1 << DIM); s++) {
+            int64_t off = at;
+            for (int d = 0; d < DIM; d++)
+                if ((s >> d) & 1) off += rec.step[d];
+            memcpy(&corners[s], rec.base + off, 8);
+        }
+        for (int s = 0; s < (1 << DIM); s++)
+            u->data[s][0] = corners[s];
+        keep_corners<DIM>(&uc->r, corners);
+        out[0] = collapse_in_cell<DIM>(&uc->r, x, corners);
+        return 0;
+    } else {
+        // The slots the read fills; the others are kept as 0.0, as the general reader keeps them.
+        MX_CACHE_PARAM_IX route[SMALL_N];
+        bool filled[SMALL_N] = {};
+        int first_routed = -1;
+        for (int i = 0; i < n; i++) {
+            MX_CACHE_PARAM_IX e = p->data_ix[i];
+            route[i] = interpolated(c, e, i, n, 8) ? e : MX_CACHE_PARAM_IX{0, 65535};
+            if (route[i].x == 65535) continue;
+            filled[e.x] = true;
+            if (first_routed < 0) first_routed = i;
+        }
+        // Only what the cell reader reads is set: clearing the whole block costs more than the
+        // read.
+        MX_CACHE_PARAM q;
+        q.c = c;
+        q.dc = code;
+        q.data_ix = route;
+        q.data_ptrs[0] = corners;
+        int r = read_mx_cache_cell(&q, 8 * static_cast<int64_t>(n));
+        if (r > 0) return 1;
+        if (r < 0) {
+            c->user_header->free_func(c);
+            return -1;
+        }
+        if (first_routed >= 0) record_hint<DIM>(c, uc, code, first_routed);
+        for (int s = 0; s < (1 << DIM); s++)
+            for (int j = 0; j < n; j++)
+                u->data[s][j] = filled[j] ? corners[s * n + j] : 0.0;
+    }
     set_user_cell(u, level, lo, w, DIM);
-    answer_in_cell<DIM>(p, ready_of(u), out, [&](int s, int j) { return corners[s * n + j]; });
+    if (one) keep_corners<DIM>(&uc->r, corners);
+    answer_in_cell<DIM>(p, &uc->r, out, [&](int s, int j) { return corners[s * n + j]; });
     return 0;
 }
 
 template <int DIM>
 int fast_point_in(MX_CACHE_PARAM* p, MX_USER* u, double* out) {
     if (p->inp_level == u->point[0] && cached_point_in<DIM>(p, u, out)) return 0;
+    if (mx_ip_read_hook == read_mx_cache && p->c->ds) prefetch_point<DIM>(p->c, ready_of(u), p);
     return refill_point<DIM>(p, u, out);
 }
 
@@ -559,7 +789,7 @@ int fast_point(MX_CACHE_PARAM* p) {
 
 }  // namespace
 
-int read_mx_ip_double(MX_CACHE_PARAM* p) {
+int read_mx_ip_double_full(MX_CACHE_PARAM* p) {
     if (p && p->c && p->c->m && p->data_ix && p->inp_buf) {
         int r = fast_point(p);
         if (r <= 0) return r;

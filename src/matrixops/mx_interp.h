@@ -45,8 +45,58 @@ extern int (*mx_ip_read_hook)(MX_CACHE_PARAM* p);
 // When non-zero, read_mx_ip_double traces its corner values on the standard output.
 extern int _mx_deb_flag;
 
-// 0, or -1 (negative or unusable coordinate, a corner that cannot be read).
-int read_mx_ip_double(MX_CACHE_PARAM* p);
+// The dimensions whose user-cache hits and refills run unrolled.
+constexpr int MX_IP_FAST_DIM = 4;
+
+// The user cache as read_mx_ip_double keeps it: the record above and what its fast paths keep
+// ready with every refill. Per dimension (up to MX_IP_FAST_DIM) the cell's edges as doubles,
+// 1 / width and the least coordinate that truncates into the cell (the edge itself, or just
+// above -1 for a cell at 0); `exact` when every edge is a double exactly, so that coordinates can
+// be tested against them without truncating. `inline2` when the inline reader below may answer
+// a hit: two dimensions, exact edges, and the cache's one channel entry routed to slot 0, whose
+// corner values are in v.
+struct mx_user_ready {
+    MX_USER u;
+    double lo[MX_IP_FAST_DIM], hi[MX_IP_FAST_DIM], inv[MX_IP_FAST_DIM], from[MX_IP_FAST_DIM];
+    double v[1 << MX_IP_FAST_DIM];
+    bool exact;
+    bool inline2;
+};
+typedef mx_user_ready MX_USER_READY;
+
+void new_user_cache_double(MX_CACHE* c);
+void free_user_cache_double(MX_CACHE* c);
+
+// read_mx_ip_double in every case.
+int read_mx_ip_double_full(MX_CACHE_PARAM* p);
+
+// 0, or -1 (negative or unusable coordinate, a corner that cannot be read). A point of a
+// two-dimensional one-channel cache inside the user cache's cell is answered here, with no call:
+// the bilinear collapse of the cached corners as the full reader takes it.
+inline int read_mx_ip_double(MX_CACHE_PARAM* p) {
+    MX_CACHE* c = p ? p->c : nullptr;
+    MX_USER_HEADER* h = c ? c->user_header : nullptr;
+    if (h && h->free_func == free_user_cache_double) {
+        const auto* r = reinterpret_cast<const MX_USER_READY*>(h);
+        const auto* x = static_cast<const double*>(p->inp_buf);
+        auto* out = static_cast<double*>(p->data_ptrs[0]);
+        if (r->inline2 && x && out && p->data_ix && p->inp_level == r->u.point[0] &&
+            c->ds_len == 1 && p->data_ix[0].p == 0 && p->data_ix[0].x == 0 && !_mx_deb_flag &&
+            x[0] >= r->from[0] && x[0] < r->hi[0] && x[1] >= r->from[1] && x[1] < r->hi[1]) {
+            double v0 = r->v[0], v1 = r->v[1];
+            if (r->lo[1] != x[1]) {
+                double a = r->hi[1] - x[1], b = x[1] - r->lo[1];
+                v0 = (v0 * a + r->v[2] * b) * r->inv[1];
+                v1 = (v1 * a + r->v[3] * b) * r->inv[1];
+            }
+            if (r->lo[0] != x[0])
+                v0 = (v0 * (r->hi[0] - x[0]) + v1 * (x[0] - r->lo[0])) * r->inv[0];
+            out[0] = v0;
+            return 0;
+        }
+    }
+    return read_mx_ip_double_full(p);
+}
 // Always 0, except -1 for a ret_buf shorter than the input; results in ret_buf (a new MX_IP_V
 // in one pool block when it was null). Unreadable corners count as 0.0.
 int read_mx_ip_double_v(MX_CACHE_PARAM* cp);
@@ -57,6 +107,3 @@ int read_mx_ip_float(MX_CACHE_PARAM* p);
 void* read_mx_ipdiff_double(MX_CACHE_PARAM* p);
 void* read_mx_ipdiff_double2(MX_CACHE_PARAM* p);
 void* read_mx_ipdiff_float(MX_CACHE_PARAM* p);
-
-void new_user_cache_double(MX_CACHE* c);
-void free_user_cache_double(MX_CACHE* c);

@@ -253,6 +253,121 @@ TEST_F(MatrixTest, CellReadsAnswerAsCornerByCornerReads) {
     EXPECT_FALSE(any_node_held(m));
 }
 
+// A one-channel cache of 1 to 3 dimensions: walks along dimension 0 in steps of 0.1 cell (user
+// cache hits, the next cell read in the node held, node changes at the blocks' edges), random
+// points, with the node given up in between, a routing that skips the channel and the trace on,
+// all answer as corner-by-corner reads do, bit for bit; with blocks that hold one more value per
+// dimension too (their last cell reads its upper corners from the same block).
+TEST_F(MatrixTest, OneChannelReadsAnswerAsCornerByCornerReads) {
+    ASSERT_EQ(mx_ip_read_hook, &read_mx_cache);
+    for (int dim = 1; dim <= 3; dim++)
+        for (int overlap = 0; overlap < 2; overlap++) {
+            int64_t side = dim == 3 ? 32 : 64;
+            MATRIX_PARAM extra{};
+            extra.flags = overlap;
+            MATRIX* m = open({dim, side, 1, 3, 2, MXT_DOUBLE + MXT_VECTOR}, &extra);
+            int ch[1] = {1};
+            MX_CACHE fast{}, slow{};
+            setup_cache(m, fast, ch);
+            setup_cache(m, slow, ch);
+            fast.ds_len = slow.ds_len = 1;
+            // Every cell of levels 0 to 2 holds a curved function of its cell indices.
+            MX_CACHE_PARAM_IX on{0, 0};
+            for (int64_t level = 0; level < 3; level++) {
+                int64_t cells = side >> level, total = 1;
+                for (int d = 0; d < dim; d++)
+                    total *= cells;
+                for (int64_t k = 0; k < total; k++) {
+                    int64_t dc[4] = {level, 0, 0, 0}, rest = k;
+                    double v = static_cast<double>(level);
+                    for (int d = 0; d < dim; d++) {
+                        int64_t i = rest % cells;
+                        rest /= cells;
+                        dc[d + 1] = i << level;
+                        v += (d + 1) * 0.37 * static_cast<double>(i) +
+                             0.01 * static_cast<double>(i * i);
+                    }
+                    MX_CACHE_PARAM w{};
+                    w.c = &fast;
+                    w.dc = dc;
+                    w.data_ix = &on;
+                    w.data_ptrs[0] = &v;
+                    ASSERT_EQ(write_mx_cache(&w), 0);
+                }
+            }
+            std::mt19937 rng(dim * 2 + overlap);
+            std::uniform_real_distribution<double> u(-0.5, static_cast<double>(side) - 0.25);
+            int answered = 0;
+            for (int pass = 0; pass < 6; pass++) {
+                int level = pass % 3, flags = pass / 3;
+                for (int k = 0; k < 1500; k++) {
+                    double pt[3];
+                    bool walk = k < 1000;
+                    for (int d = 0; d < dim; d++)
+                        pt[d] = walk ? (d == 0 ? (k % 500) * 0.1 + 0.05 * pass : 2.5 + k / 500)
+                                     : u(rng);
+                    MX_CACHE_PARAM_IX ix = (k % 97 == 96) ? MX_CACHE_PARAM_IX{0, 65535} : on;
+                    double a = -7, b = -7;
+                    MX_CACHE_PARAM p{};
+                    p.data_ix = &ix;
+                    p.inp_buf = pt;
+                    p.inp_level = level;
+                    p.flags = flags;
+                    p.c = &fast;
+                    p.data_ptrs[0] = &a;
+                    if (k % 211 == 0) flush_mx_cache(&fast, 0);
+                    _mx_deb_flag = k % 301 == 300;
+                    if (_mx_deb_flag) testing::internal::CaptureStdout();
+                    int ra = read_mx_ip_double(&p);
+                    mx_ip_read_hook = corner_by_corner;
+                    p.c = &slow;
+                    p.data_ptrs[0] = &b;
+                    int rb = read_mx_ip_double(&p);
+                    mx_ip_read_hook = read_mx_cache;
+                    if (_mx_deb_flag) testing::internal::GetCapturedStdout();
+                    _mx_deb_flag = 0;
+                    ASSERT_EQ(ra, rb) << dim << " " << pt[0] << " level " << level;
+                    ASSERT_EQ(memcmp(&a, &b, sizeof a), 0)
+                        << dim << " " << pt[0] << " level " << level << ": " << a << " " << b;
+                    answered += ra == 0 && ix.x == 0;
+                }
+            }
+            EXPECT_GT(answered, 4000) << dim;
+            if (dim == 2 && !overlap) {
+                // 10^6 reads (walks, node changes, failures) leave the pool and memory flat.
+                double pt[2], out = 0;
+                MX_CACHE_PARAM p{};
+                p.data_ix = &on;
+                p.inp_buf = pt;
+                p.c = &fast;
+                p.data_ptrs[0] = &out;
+                auto run = [&](int64_t n) {
+                    for (int64_t i = 0; i < n; i++) {
+                        pt[0] = (i % 600) * 0.1 + (i % 1000 == 999 ? 3.0 : 0.0);
+                        pt[1] = (i / 600 * 7919) % 6300 / 100.0;
+                        p.inp_level = static_cast<int>(i / 100000 % 3);
+                        read_mx_ip_double(&p);
+                    }
+                };
+                auto pooled = [&] {
+                    int64_t k = 0;
+                    for (int i = 0; i < fast.mblk_hashsize; i++)
+                        for (MBLK* b = fast.mblk_hash[i]; b; b = b->next)
+                            k++;
+                    return k;
+                };
+                run(1000);
+                int64_t blocks = pooled(), before = get_d_used_memory();
+                run(1000000);
+                EXPECT_EQ(pooled(), blocks);
+                EXPECT_LT(std::abs(get_d_used_memory() - before), 65536);
+            }
+            mxc_close(&fast);
+            mxc_close(&slow);
+            EXPECT_FALSE(any_node_held(m));
+        }
+}
+
 TEST_F(MatrixTest, FloatCellReadsAnswerAsCornerByCornerReads) {
     MATRIX* m = open({2, 64, 1, 3, 2, MXT_FLOAT + MXT_VECTOR});
     int ch[2] = {0, 1};
