@@ -13,8 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/alloc.h"
 #include "base/fdwait.h"
 #include "base/lock.h"
+#include "base/panic.h"
 #include "base/socket.h"
 #include "base/task.h"
 #include "base/tick.h"
@@ -176,9 +178,14 @@ int accept_first_byte(int fd, int ms, uint8_t* byte, QV_INTERPRETER* listener) {
     }
 }
 
-int launch_accept_thread(STREAM* st, uint32_t ip, QV_INTERPRETER* listener,
-                         PERMISSION_LIST* entry) {
+namespace {
+
+// launch_accept_thread; with front_here the caller runs the new record's front thread itself
+// once this returns (run_owed_front).
+int launch_connection(STREAM* st, uint32_t ip, QV_INTERPRETER* listener, PERMISSION_LIST* entry,
+                      bool front_here) {
     QV_INTERPRETER* qvi = new_qv_interpreter();
+    qvi->front_by_opener = front_here;
     {
         TaskLockGuard g(qvi_lock);
         qvi->env = listener->env;
@@ -221,13 +228,34 @@ int launch_accept_thread(STREAM* st, uint32_t ip, QV_INTERPRETER* listener,
     return id;
 }
 
+// The front thread of connection id, opened with front_here, on the calling task.
+void run_owed_front(int id) {
+    // The record stays until its front thread has ended.
+    QV_INTERPRETER* q = search_qvi_id((uint32_t)id);
+    if (!q) er_panic("run_owed_front");
+    change_pri(0, 4);
+    _front_thread(reinterpret_cast<intptr_t>(q));
+}
+
+}  // namespace
+
+int launch_accept_thread(STREAM* st, uint32_t ip, QV_INTERPRETER* listener,
+                         PERMISSION_LIST* entry) {
+    return launch_connection(st, ip, listener, entry, false);
+}
+
 // Seconds on a clock that never steps, for the time a peer took to send its first byte.
 static uint32_t steady_seconds() {
     using namespace std::chrono;
     return (uint32_t)duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-int accept_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int limit) {
+namespace {
+
+// accept_peer; with front_here a positive id means the caller owes the connection its front
+// thread (run_owed_front).
+int admit_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int limit,
+               bool front_here) {
     PERMISSION_LIST* entry = nullptr;
     int r = accept_admit(listener, fd, ip, in_use, limit, &entry);
     if (r < 0) {
@@ -285,7 +313,13 @@ int accept_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int l
             return QVI_ERR_BUSY;
         }
     }
-    return launch_accept_thread(st, ip, listener, entry);
+    return launch_connection(st, ip, listener, entry, front_here);
+}
+
+}  // namespace
+
+int accept_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int limit) {
+    return admit_peer(listener, fd, ip, in_use, limit, false);
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -362,16 +396,47 @@ void release_listener(QV_INTERPRETER* l) {
     _leave_chain(l);
 }
 
+namespace {
+
+// An accepted peer handed from the thread in accept to a task of its own.
+struct ACCEPTED_PEER {
+    QV_INTERPRETER* listener;
+    int fd;
+    uint32_t ip;
+};
+
+// The task of one accepted peer (priority 1): its admission and connection interpreter, whose
+// front thread it then becomes (no second task to start and wait for). It holds the listener as
+// one of its accept threads until the peer is admitted.
+void _accept_peer_thread(intptr_t data) {
+    auto* p = reinterpret_cast<ACCEPTED_PEER*>(data);
+    QV_INTERPRETER* l = p->listener;
+    int fd = p->fd;
+    uint32_t ip = p->ip;
+    d_f_ree(p);
+    set_t_msg("accept");
+    int limit = 0;
+    // The accepted descriptor is not a stream yet: count it with the others.
+    int in_use = s_check_resource2(&limit) + 1;
+    int id = -1;
+    if (listener_closing(l))
+        close(fd);
+    else
+        id = admit_peer(l, fd, ip, in_use, limit, true);
+    release_listener(l);
+    if (id > 0) run_owed_front(id);
+}
+
+}  // namespace
+
 void _accept_thread(intptr_t data) {
     auto* l = reinterpret_cast<QV_INTERPRETER*>(data);
     set_t_msg("accept");
     int failures = 0;
+    lock_task(qvi_lock);
     for (;;) {
-        lock_task(qvi_lock);
-        _accept_tid[accept_tid_pos] = get_tid();
-        accept_tid_pos = (accept_tid_pos + 1) % ACCEPT_TID_RING;
         if (l->accept_lock || (l->flags & QVIF_CLOSING)) {
-            // Another thread is in accept (this one's work is done), or the chain is ending.
+            // Another thread is in accept, or the chain is ending.
             _leave_chain(l);
             unlock_task(qvi_lock, "_accept_thread");
             return;
@@ -390,30 +455,30 @@ void _accept_thread(intptr_t data) {
         l->front_thread = 0;
         if (cfd < 0 && ((l->flags & QVIF_CLOSING) || accept_error_is_final(err)))
             l->flags |= QVIF_CLOSING;
-        bool closing = (l->flags & QVIF_CLOSING) != 0;
-        // The next thread takes the accept before this peer's admission begins; it is counted
-        // here and started after the lock is given back (its start wakes a pooled thread, which
-        // first takes this lock).
-        bool next = cfd >= 0 && !closing;
-        if (next) l->accept_threads++;
-        unlock_task(qvi_lock, "_accept_thread");
-        if (next) create_task(_accept_thread, data, 1);
-
+        if (l->flags & QVIF_CLOSING) {
+            if (cfd >= 0) close(cfd);
+            continue;  // leaves the chain at the top of the loop
+        }
         if (cfd < 0) {
-            if (closing) continue;  // leaves the chain at the top of the loop
             // Out of descriptors or an aborted connection: usually transient. A listener that
             // begins closing meanwhile is seen at the top of the loop.
+            unlock_task(qvi_lock, "_accept_thread");
             backoff_sleep(l, accept_backoff_ms(++failures));
+            lock_task(qvi_lock);
             continue;
         }
         failures = 0;
-        if (closing) {
-            close(cfd);
-            continue;
-        }
-        int limit = 0;
-        // The accepted descriptor is not a stream yet: count it with the others.
-        int in_use = s_check_resource2(&limit) + 1;
-        accept_peer(l, cfd, ip, in_use, limit);
+        // The peer's admission runs on a task of its own, which holds the listener meanwhile;
+        // this thread goes straight back to accept, so that no peer waits for another's start.
+        l->accept_threads++;
+        unlock_task(qvi_lock, "_accept_thread");
+        auto* p = static_cast<ACCEPTED_PEER*>(d_alloc(sizeof(ACCEPTED_PEER)));
+        p->listener = l;
+        p->fd = cfd;
+        p->ip = ip;
+        TKEY tid = create_task(_accept_peer_thread, reinterpret_cast<intptr_t>(p), 1);
+        lock_task(qvi_lock);
+        _accept_tid[accept_tid_pos] = tid;
+        accept_tid_pos = (accept_tid_pos + 1) % ACCEPT_TID_RING;
     }
 }

@@ -237,8 +237,9 @@ bool sender_still_reads(QV_INTERPRETER* qvi) {
 }
 
 // The end of the front thread of an interpreter with a relay thread (qvi_lock held). The remote
-// queries pending on its output are detached, to be failed by the caller without the lock.
-PENDING_FAIL* _front_end_relay(QV_INTERPRETER* qvi) {
+// queries pending on its output are detached, to be failed by the caller without the lock; the
+// streams of a final close go to left, to be closed by the caller without the lock.
+PENDING_FAIL* _front_end_relay(QV_INTERPRETER* qvi, QVI_STREAMS* left) {
     PENDING_FAIL* pending = nullptr;
     switch (qvi->mode) {
         case QVM_RUNNING:
@@ -247,19 +248,21 @@ PENDING_FAIL* _front_end_relay(QV_INTERPRETER* qvi) {
             _wake_result_list(qvi);
             lock_task(sem_qvi_lex_lock);
             qvi->mode = QVM_FRONT_DONE;
-            // The relay thread's evaluation breaks at once unless the sender still reads.
-            request_break_check();
+            // The relay thread's evaluation breaks at once unless the sender still reads. A relay
+            // thread waiting for its next command (silent_cnt not -1) evaluates nothing: the
+            // evaluators of every other interpreter need not look.
+            if (qvi->silent_cnt < 0) request_break_check();
             wakeup_task(&qvi->out);
             unlock_task(sem_qvi_lex_lock, "front_thread");
             wakeup_task(&qvi->mode);
             interrupt_fifo(qvi);
-            _free_qvi_thread(0);
+            _leave_qvi_thread();
             break;
         case QVM_RELAY_ENDED:
             pending = _detach_result_queue(qvi);
             if (agent_close_qvi) agent_close_qvi(qvi);
-            _close_qv_interpreter(qvi);
-            _free_qvi_thread(0);
+            _leave_qvi_thread();
+            _close_qv_interpreter(qvi, left);
             break;
         default:
             er_panic("front_thread_2");
@@ -292,6 +295,7 @@ void _front_thread(intptr_t data) {
     bool shared;
     {
         TaskLockGuard g(qvi_lock);
+        qvi->front_thread = _new_qvi_thread(qvi);
         inp = qvi->inp;
         name = qvi->msg;
         mode = qvi->thread_mode;
@@ -327,6 +331,7 @@ void _front_thread(intptr_t data) {
 
     gc_push(nullptr, nullptr, "front_end");
     PENDING_FAIL* pending = nullptr;
+    QVI_STREAMS left = {};
     {
         TaskLockGuard g(qvi_lock);
         // A peer can take the output lock (a vertical tab) and never give it back: whatever this
@@ -334,12 +339,13 @@ void _front_thread(intptr_t data) {
         _release_qvi_out_of(qvi, get_tid());
         if (mode == QVTM_INLINE) {
             if (agent_close_qvi) agent_close_qvi(qvi);
-            _close_qv_interpreter(qvi);
-            _free_qvi_thread(0);
+            _leave_qvi_thread();
+            _close_qv_interpreter(qvi, &left);
         } else {
-            pending = _front_end_relay(qvi);
+            pending = _front_end_relay(qvi, &left);
         }
     }
+    close_left_streams(left);
     // The queries the peer can no longer answer fail with the stream error.
     fail_result_queue(pending);
     gc_pop(nullptr, nullptr);
@@ -348,6 +354,10 @@ void _front_thread(intptr_t data) {
 void _relay_thread(intptr_t data) {
     auto* qvi = reinterpret_cast<QV_INTERPRETER*>(data);
     set_t_msg("relay_thread");
+    {
+        TaskLockGuard g(qvi_lock);
+        qvi->relay_thread = _new_qvi_thread(qvi);
+    }
     relay_loop(qvi, 0);
     // Replies held for commands that will not run now go out from this thread, not from the
     // task that closes the stream later.
@@ -357,7 +367,8 @@ void _relay_thread(intptr_t data) {
         out = qvi->out;
     }
     if (out) s_flush(out);
-    TaskLockGuard g(qvi_lock);
+    QVI_STREAMS left = {};
+    lock_task(qvi_lock);
     // It may have taken the output lock for the peer while reading a value's input.
     _release_qvi_out_of(qvi, get_tid());
     if ((qvi->mode == QVM_FRONT_FAILING || qvi->mode == QVM_FRONT_DONE) && agent_close_qvi)
@@ -372,10 +383,12 @@ void _relay_thread(intptr_t data) {
                 lock_task(qvi_lock);
             }
             if (qvi->mode != QVM_FRONT_DONE) er_panic("_Relay_thread(1)");
-            _close_qv_interpreter(qvi);
+            _leave_qvi_thread();
+            _close_qv_interpreter(qvi, &left);
             break;
         case QVM_FRONT_DONE:
-            _close_qv_interpreter(qvi);
+            _leave_qvi_thread();
+            _close_qv_interpreter(qvi, &left);
             break;
         case QVM_RUNNING:
             // The front thread closes finally once its input ends: close the input, and break
@@ -389,12 +402,15 @@ void _relay_thread(intptr_t data) {
             qvi->mode = QVM_RELAY_ENDED;
             _wake_result_list(qvi);
             request_break_check();
-            throw_signal(qvi->front_thread, SIG_BREAK);
+            // A front thread that has not begun yet finds the input gone.
+            if (qvi->front_thread) throw_signal(qvi->front_thread, SIG_BREAK);
+            _leave_qvi_thread();
             break;
         default:
             er_panic("relay_thread");
     }
-    _free_qvi_thread(0);
+    unlock_task(qvi_lock, "_relay_thread");
+    close_left_streams(left);
 }
 
 namespace {

@@ -57,7 +57,9 @@ extern QV_FILE* terminal_file;
 // Creates fifo_lock and sem_qvi_lex_lock (part of init_interpreter).
 void init_protocol_locks();
 
-// The interpreter's threads; data is the record. Started by setup_qv_interpreter (priority 4).
+// The interpreter's threads; data is the record. Started by setup_qv_interpreter (priority 4),
+// the front thread of a record with front_by_opener by the opening task itself. Each registers
+// its task with the record (front_thread, relay_thread, thread_hash) before anything else.
 void _front_thread(intptr_t data);
 void _relay_thread(intptr_t data);
 // The tick task (priority 3): qvi_tick every 5 seconds, for ever.

@@ -492,6 +492,23 @@ void s_close_queue(STREAM* s) {
     wakeup_task(&_cq_head);
 }
 
+int s_close_or_queue(STREAM* s) {
+    if (!s) return -1;
+    {
+        StreamPri pri;
+        TaskLockGuard g(stream_lock);
+        if (!_s_check_record(s) || !s->h.tbl) return -1;
+        S_HEADER* h = &s->h;
+        // What a close may wait for: the write tasks of a buffered stream, held bytes for a peer
+        // that may not read, a task inside the stream.
+        bool writing = ((h->tbl->flags | h->wb_flags) & SWB_BUFFERED) &&
+                       (h->write_buf.head || (h->wb_flags & SWB_WRITING));
+        if (!writing && h->held_len == 0 && !h->thread) return __d_s_close(s, __FILE__, __LINE__);
+    }
+    s_close_queue(s);
+    return 0;
+}
+
 // ------------------------------------------------------------------------------------------------
 // Resources and statistics
 
