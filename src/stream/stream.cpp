@@ -610,5 +610,8 @@ void init_stream() {
     create_task(thput_task, 0, 4);
     new_tick(zonbie_tick, 11, 0);
     new_tick(s_write_tick, 2, 0);
+    // The waiting write task starts with the layer rather than at the first tick, so that the
+    // service tasks alive do not change a moment after start-up.
+    s_write_tick(0, 0);
     new_tick(s_held_tick, 1, 0);
 }
