@@ -96,11 +96,15 @@ PERMISSION_LIST* new_permission_list(QV_INTERPRETER* qvi, const char* const* nam
     return pl;
 }
 
-PERMISSION_LIST* check_permission_list(QV_INTERPRETER* qvi, uint32_t ip) {
-    TaskLockGuard g(qvi_lock);
+static PERMISSION_LIST* _check_permission_list(QV_INTERPRETER* qvi, uint32_t ip) {
     for (PERMISSION_LIST* pl = qvi->pl_head; pl; pl = pl->next)
         if (check_permission(&pl->ap, ip, nullptr)) return pl;
     return nullptr;
+}
+
+PERMISSION_LIST* check_permission_list(QV_INTERPRETER* qvi, uint32_t ip) {
+    TaskLockGuard g(qvi_lock);
+    return _check_permission_list(qvi, ip);
 }
 
 void _free_permission_entries(PERMISSION_LIST* pl) {
@@ -180,22 +184,41 @@ int accept_first_byte(int fd, int ms, uint8_t* byte, QV_INTERPRETER* listener) {
 
 namespace {
 
-// launch_accept_thread; with front_here the caller runs the new record's front thread itself
-// once this returns (run_owed_front).
-int launch_connection(STREAM* st, uint32_t ip, QV_INTERPRETER* listener, PERMISSION_LIST* entry,
-                      bool front_here) {
+void _leave_chain(QV_INTERPRETER* l);
+
+// What a connection takes over from its listener.
+struct LISTENER_SETTINGS {
+    QVISP_ENV* env;
+    int environment;
+    int ps_flags;
+    uint8_t result_flag;
+    int silent_timeout;
+    int connection_timeout;
+    int max_connection;
+};
+
+// qvi_lock held.
+LISTENER_SETTINGS _listener_settings(const QV_INTERPRETER* l) {
+    return {l->env,           l->environment,    l->ps_flags,
+            l->result_flag,   l->silent_timeout, l->connection_timeout,
+            l->max_connection};
+}
+
+// launch_accept_thread with the listener's settings taken already. held: a listener the caller
+// holds, let go in the same hold of qvi_lock that ends the greeting (then set to null), or at
+// the latest before the return. front: when given, the new record's front thread is left to the
+// caller, who runs it once this returns (*front is the record, or null on failure).
+int launch_connection(STREAM* st, uint32_t ip, const LISTENER_SETTINGS& ls, PERMISSION_LIST* entry,
+                      QV_INTERPRETER** held, QV_INTERPRETER** front) {
     QV_INTERPRETER* qvi = new_qv_interpreter();
-    qvi->front_by_opener = front_here;
-    {
-        TaskLockGuard g(qvi_lock);
-        qvi->env = listener->env;
-        qvi->environment = listener->environment;
-        qvi->ps_flags = listener->ps_flags;
-        qvi->result_flag = listener->result_flag;
-        qvi->silent_timeout = listener->silent_timeout;
-        qvi->connection_timeout = listener->connection_timeout;
-        qvi->max_connection = listener->max_connection;
-    }
+    qvi->front_by_opener = front != nullptr;
+    qvi->env = ls.env;
+    qvi->environment = ls.environment;
+    qvi->ps_flags = ls.ps_flags;
+    qvi->result_flag = ls.result_flag;
+    qvi->silent_timeout = ls.silent_timeout;
+    qvi->connection_timeout = ls.connection_timeout;
+    qvi->max_connection = ls.max_connection;
     qvi->a_type = QVA_CONNECT;
     qvi->pl_accept = entry;
     qvi->inp = qvi->out = st;
@@ -222,26 +245,40 @@ int launch_connection(STREAM* st, uint32_t ip, QV_INTERPRETER* listener, PERMISS
     s_flush(st);
     {
         TaskLockGuard g(qvi_lock);
-        if (QV_INTERPRETER* q = _search_qvi_id((uint32_t)id)) q->flags &= ~QVIF_CODE_OWED;
+        // A record whose front thread is another task may have ended meanwhile.
+        if (QV_INTERPRETER* q = _search_qvi_id((uint32_t)id)) {
+            q->flags &= ~QVIF_CODE_OWED;
+            _unlock_qvi_out(q);
+        }
+        // The record is registered: the final close of the listener now clears its entry.
+        if (held && *held) {
+            _leave_chain(*held);
+            *held = nullptr;
+        }
     }
-    unlock_qvi_out_iid((uint32_t)id);
+    // The record stays until its front thread has ended.
+    if (front) *front = qvi;
     return id;
 }
 
-// The front thread of connection id, opened with front_here, on the calling task.
-void run_owed_front(int id) {
-    // The record stays until its front thread has ended.
-    QV_INTERPRETER* q = search_qvi_id((uint32_t)id);
-    if (!q) er_panic("run_owed_front");
-    change_pri(0, 4);
-    _front_thread(reinterpret_cast<intptr_t>(q));
-}
+// Lets go of a held listener when the admission ends.
+struct HeldListener {
+    QV_INTERPRETER* l;
+    ~HeldListener() {
+        if (l) release_listener(l);
+    }
+};
 
 }  // namespace
 
 int launch_accept_thread(STREAM* st, uint32_t ip, QV_INTERPRETER* listener,
                          PERMISSION_LIST* entry) {
-    return launch_connection(st, ip, listener, entry, false);
+    LISTENER_SETTINGS ls;
+    {
+        TaskLockGuard g(qvi_lock);
+        ls = _listener_settings(listener);
+    }
+    return launch_connection(st, ip, ls, entry, nullptr, nullptr);
 }
 
 // Seconds on a clock that never steps, for the time a peer took to send its first byte.
@@ -252,21 +289,36 @@ static uint32_t steady_seconds() {
 
 namespace {
 
-// accept_peer; with front_here a positive id means the caller owes the connection its front
-// thread (run_owed_front).
+// accept_peer. held: the listener when the caller holds it (an accepted peer's task), let go once
+// the peer's connection interpreter is registered or the admission has ended; a closing
+// listener then admits nobody. front: as for launch_connection.
 int admit_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int limit,
-               bool front_here) {
-    PERMISSION_LIST* entry = nullptr;
-    int r = accept_admit(listener, fd, ip, in_use, limit, &entry);
-    if (r < 0) {
-        close(fd);
-        return r;
-    }
+               QV_INTERPRETER* held, QV_INTERPRETER** front) {
+    HeldListener hold{held};
+    if (front) *front = nullptr;
+    // One look at the listener: closing, the admitting entry and the first-byte wait.
+    bool closing;
+    PERMISSION_LIST* entry;
     accept_wait w;
     {
         TaskLockGuard g(qvi_lock);
+        if (held) {
+            _accept_tid[accept_tid_pos] = get_tid();
+            accept_tid_pos = (accept_tid_pos + 1) % ACCEPT_TID_RING;
+        }
+        closing = held && (listener->flags & QVIF_CLOSING);
+        entry = _check_permission_list(listener, ip);
         w.interval = listener->accept_interval;
         w.last_dec = listener->accept_last_dec;
+    }
+    if (closing) {
+        close(fd);
+        return QVI_ERR_LISTENER;
+    }
+    if (!accept_admit_fds(in_use, limit) || !entry) {
+        write_all(fd, entry ? accept_busy_text : accept_denied_text);
+        close(fd);
+        return entry ? QVI_ERR_BUSY : QVI_ERR_DENIED;
     }
     if (w.interval < ACCEPT_INTERVAL_MIN) w.interval = ACCEPT_INTERVAL_MIN;
     if (w.interval > ACCEPT_INTERVAL_MAX) w.interval = ACCEPT_INTERVAL_MAX;
@@ -280,10 +332,12 @@ int admit_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int li
         accept_wait_byte(&w, elapsed, now);
     else
         accept_wait_silent(&w, now);
+    LISTENER_SETTINGS ls;
     {
         TaskLockGuard g(qvi_lock);
         listener->accept_interval = w.interval;
         listener->accept_last_dec = w.last_dec;
+        ls = _listener_settings(listener);
     }
     if (got != 1) {
         close(fd);
@@ -313,13 +367,13 @@ int admit_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int li
             return QVI_ERR_BUSY;
         }
     }
-    return launch_connection(st, ip, listener, entry, front_here);
+    return launch_connection(st, ip, ls, entry, &hold.l, front);
 }
 
 }  // namespace
 
 int accept_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int limit) {
-    return admit_peer(listener, fd, ip, in_use, limit, false);
+    return admit_peer(listener, fd, ip, in_use, limit, nullptr, nullptr);
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -418,13 +472,12 @@ void _accept_peer_thread(intptr_t data) {
     int limit = 0;
     // The accepted descriptor is not a stream yet: count it with the others.
     int in_use = s_check_resource2(&limit) + 1;
-    int id = -1;
-    if (listener_closing(l))
-        close(fd);
-    else
-        id = admit_peer(l, fd, ip, in_use, limit, true);
-    release_listener(l);
-    if (id > 0) run_owed_front(id);
+    QV_INTERPRETER* front = nullptr;
+    admit_peer(l, fd, ip, in_use, limit, l, &front);
+    if (front) {
+        change_pri(0, 4);
+        _front_thread(reinterpret_cast<intptr_t>(front));
+    }
 }
 
 }  // namespace
@@ -476,9 +529,7 @@ void _accept_thread(intptr_t data) {
         p->listener = l;
         p->fd = cfd;
         p->ip = ip;
-        TKEY tid = create_task(_accept_peer_thread, reinterpret_cast<intptr_t>(p), 1);
+        create_task(_accept_peer_thread, reinterpret_cast<intptr_t>(p), 1);
         lock_task(qvi_lock);
-        _accept_tid[accept_tid_pos] = tid;
-        accept_tid_pos = (accept_tid_pos + 1) % ACCEPT_TID_RING;
     }
 }
