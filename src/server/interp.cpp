@@ -347,7 +347,7 @@ int setup_qv_interpreter(QV_INTERPRETER* qvi) {
         main_interpreter_flag = 1;
     }
 
-    bool front_task = false, relay_task = false;
+    bool front_task = false;
     if (qvi->a_type == QVA_INTERNAL) {
         qvi->front_thread = _new_qvi_thread(qvi);
     } else if (qvi->a_type == QVA_ACCEPT) {
@@ -357,16 +357,15 @@ int setup_qv_interpreter(QV_INTERPRETER* qvi) {
         qvi->front_thread = create_task(_accept_thread, reinterpret_cast<intptr_t>(qvi), 1);
     } else {
         front_task = !qvi->front_by_opener;
-        relay_task = qvi->thread_mode == QVTM_RELAY;
+        qvi->relay_owed = qvi->thread_mode == QVTM_RELAY;
     }
     if (agent_open_qvi) agent_open_qvi(qvi);
     bool await = qvi->a_type == QVA_CONNECT && (qvi->flags & QVIF_WAIT_PERMISSION);
     unlock_task(qvi_lock, "setup_qv_interpreter");
-    // The front and relay tasks start once the lock is free (a start wakes a pooled thread,
-    // which would first wait for it); each registers itself under the lock before anything else.
-    // The record stays until both have ended.
+    // The front task starts once the lock is free (a start wakes a pooled thread, which would
+    // first wait for it); it registers itself under the lock before anything else. The record
+    // stays until its threads have ended.
     if (front_task) create_task(_front_thread, qvi, 4);
-    if (relay_task) create_task(_relay_thread, qvi, 4);
     int r = await ? await_permission(qvi, static_cast<int>(id)) : static_cast<int>(id);
     change_pri(0, old_pri);
     return r;

@@ -171,6 +171,9 @@ struct qv_interpreter {
     // (an accepted peer's task), instead of a new task.
     bool front_by_opener;
     int threads;  // tasks registered with the record in thread_hash
+    // The relay thread is started by the first command queued, or by the end of the front
+    // thread when none came: until then no task waits for commands that are not there.
+    bool relay_owed;
 };
 typedef qv_interpreter QV_INTERPRETER;
 

@@ -239,8 +239,11 @@ bool sender_still_reads(QV_INTERPRETER* qvi) {
 // The end of the front thread of an interpreter with a relay thread (qvi_lock held). The remote
 // queries pending on its output are detached, to be failed by the caller without the lock; the
 // streams of a final close go to left, to be closed by the caller without the lock.
-PENDING_FAIL* _front_end_relay(QV_INTERPRETER* qvi, QVI_STREAMS* left) {
+PENDING_FAIL* _front_end_relay(QV_INTERPRETER* qvi, QVI_STREAMS* left, bool* start_relay) {
     PENDING_FAIL* pending = nullptr;
+    // No command came: the relay thread still starts, for the end it makes.
+    *start_relay = qvi->relay_owed;
+    qvi->relay_owed = false;
     switch (qvi->mode) {
         case QVM_RUNNING:
             qvi->mode = QVM_FRONT_FAILING;
@@ -332,6 +335,7 @@ void _front_thread(intptr_t data) {
     gc_push(nullptr, nullptr, "front_end");
     PENDING_FAIL* pending = nullptr;
     QVI_STREAMS left = {};
+    bool start_relay = false;
     {
         TaskLockGuard g(qvi_lock);
         // A peer can take the output lock (a vertical tab) and never give it back: whatever this
@@ -342,9 +346,11 @@ void _front_thread(intptr_t data) {
             _leave_qvi_thread();
             _close_qv_interpreter(qvi, &left);
         } else {
-            pending = _front_end_relay(qvi, &left);
+            pending = _front_end_relay(qvi, &left, &start_relay);
         }
     }
+    // The record stays until the relay thread started here has ended.
+    if (start_relay) start_relay_thread(qvi);
     close_left_streams(left);
     // The queries the peer can no longer answer fail with the stream error.
     fail_result_queue(pending);
@@ -482,6 +488,7 @@ void relay_loop(QV_INTERPRETER* qvi, int once) {
 // The command queue
 
 int put_qv_fifo(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
+    bool start_relay;
     {
         TaskLockGuard g(qvi_lock);
         if (qvi->mode != QVM_RUNNING) return -1;
@@ -497,11 +504,21 @@ int put_qv_fifo(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
         unlock_task(fifo_lock, "put_qv_fifo");
         // A relay thread waiting for a remote answer runs the new command itself.
         _mark_new_input(qvi);
+        start_relay = qvi->relay_owed;
+        qvi->relay_owed = false;
     }
-    // The relay thread is woken once the lock is free, so it does not wake only to wait for it
-    // (a sleeper registers its key before it gives the lock back: no wake-up is lost).
-    wakeup_task(&qvi->fifo_head);
+    // The relay thread is started or woken once the lock is free, so it does not wake only to
+    // wait for it (a sleeper registers its key before it gives the lock back: no wake-up is
+    // lost).
+    if (start_relay)
+        start_relay_thread(qvi);
+    else
+        wakeup_task(&qvi->fifo_head);
     return 0;
+}
+
+void start_relay_thread(QV_INTERPRETER* qvi) {
+    create_task(_relay_thread, qvi, 4);
 }
 
 QV_SEXP* _take_fifo(QV_INTERPRETER* qvi, int once) {
