@@ -221,14 +221,16 @@ void inline_loop(QV_INTERPRETER* qvi, QV_SEXP* p) {
 // has gone answers it with a reset.
 bool sender_still_reads(QV_INTERPRETER* qvi) {
     STREAM* out;
+    int probe;
     {
         TaskLockGuard g(qvi_lock);
         if (qvi->flags & QVIF_CLOSING) return false;
         out = qvi->out;
+        if (!out || !s_on_socket(out)) return true;
+        // While a reply is being written, the reply itself draws the reset.
+        probe = _lock_qvi_out_no_wait(qvi);
     }
-    if (!out || !s_on_socket(out)) return true;
-    // While a reply is being written, the reply itself draws the reset.
-    if (lock_qvi_out_no_wait(qvi) == 0) {
+    if (probe == 0) {
         s_printf(out, "\n");
         s_flush(out);
         unlock_qvi_out(qvi);
@@ -322,13 +324,12 @@ void _front_thread(intptr_t data) {
         qvi->acc_file = f;
         qvi->silent_cnt = 0;
     }
+    bool drain = false;
     if (mode == QVTM_INLINE) {
         inline_loop(qvi, top);
     } else {
         feed_loop(qvi, top);
-        bool drain = sender_still_reads(qvi);
-        TaskLockGuard g(qvi_lock);
-        qvi->drain_after_input = drain;
+        drain = sender_still_reads(qvi);
     }
     gc_pop(nullptr, nullptr);
 
@@ -346,6 +347,8 @@ void _front_thread(intptr_t data) {
             _leave_qvi_thread();
             _close_qv_interpreter(qvi, &left);
         } else {
+            // Read by the relay thread once the mode below changes.
+            qvi->drain_after_input = drain;
             pending = _front_end_relay(qvi, &left, &start_relay);
         }
     }
