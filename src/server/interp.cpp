@@ -313,9 +313,14 @@ int setup_qv_interpreter(QV_INTERPRETER* qvi) {
     if (qvi->silent_timeout == -1) qvi->silent_timeout = default_silent_timeout_table[qvi->a_type];
     if (qvi->connection_timeout == -1)
         qvi->connection_timeout = default_connection_timeout_table[qvi->a_type];
-    qvi->inp_serial = s_serial(qvi->inp);
-    qvi->out_serial = s_serial(qvi->out);
-    qvi->err_serial = s_serial(qvi->err);
+    // A stream given twice (a connection's input is its output) or not at all is asked once or
+    // not at all.
+    qvi->inp_serial = qvi->inp ? s_serial(qvi->inp) : 0;
+    qvi->out_serial = !qvi->out ? 0 : qvi->out == qvi->inp ? qvi->inp_serial : s_serial(qvi->out);
+    qvi->err_serial = !qvi->err              ? 0
+                      : qvi->err == qvi->inp ? qvi->inp_serial
+                      : qvi->err == qvi->out ? qvi->out_serial
+                                             : s_serial(qvi->err);
 
     lock_task(qvi_lock);
     if (qvi->a_type != QVA_INTERNAL && main_interpreter_flag == 2) {
