@@ -360,14 +360,14 @@ void _front_thread(intptr_t data) {
     gc_pop(nullptr, nullptr);
 }
 
+namespace {
+void relay_commands(QV_INTERPRETER* qvi, int once, bool enlist);
+}
+
 void _relay_thread(intptr_t data) {
     auto* qvi = reinterpret_cast<QV_INTERPRETER*>(data);
     set_t_msg("relay_thread");
-    {
-        TaskLockGuard g(qvi_lock);
-        qvi->relay_thread = _new_qvi_thread(qvi);
-    }
-    relay_loop(qvi, 0);
+    relay_commands(qvi, 0, true);
     // Replies held for commands that will not run now go out from this thread, not from the
     // task that closes the stream later.
     STREAM* out;
@@ -431,18 +431,28 @@ QV_INTERPRETER* command_interpreter() {
 }
 
 void relay_loop(QV_INTERPRETER* qvi, int once) {
+    relay_commands(qvi, once, false);
+}
+
+namespace {
+
+// relay_loop; with enlist the calling task first registers as the record's relay thread, in the
+// hold of qvi_lock that takes the first command.
+void relay_commands(QV_INTERPRETER* qvi, int once, bool enlist) {
     gc_push(nullptr, nullptr, "relay1");
     QV_INTERPRETER* outer = current_command_qvi;
-    bool had_output;
-    {
-        TaskLockGuard g(qvi_lock);
-        had_output = qvi->out != nullptr;
-    }
+    bool had_output = false;
+    bool first = true;
     for (;;) {
         QV_SEXP* cmd;
         {
             // Silent while it waits for the next command, running once it has one.
             TaskLockGuard g(qvi_lock);
+            if (first) {
+                if (enlist) qvi->relay_thread = _new_qvi_thread(qvi);
+                had_output = qvi->out != nullptr;
+                first = false;
+            }
             qvi->silent_cnt = 0;
             cmd = _take_fifo(qvi, once);
             qvi->silent_cnt = -1;
@@ -486,6 +496,8 @@ void relay_loop(QV_INTERPRETER* qvi, int once) {
     }
     gc_pop(nullptr, nullptr);
 }
+
+}  // namespace
 
 // ------------------------------------------------------------------------------------------------
 // The command queue
