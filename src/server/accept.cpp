@@ -16,7 +16,6 @@
 #include "base/alloc.h"
 #include "base/fdwait.h"
 #include "base/lock.h"
-#include "base/panic.h"
 #include "base/socket.h"
 #include "base/task.h"
 #include "base/tick.h"
@@ -140,19 +139,28 @@ static void write_all(int fd, const char* text) {
     }
 }
 
-int accept_admit(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int limit,
-                 PERMISSION_LIST** entry) {
+// The admission's answer with the admitting entry found (or none): 0, or the refusal after its
+// line has been written.
+static int admission(int fd, PERMISSION_LIST* entry, int in_use, int limit) {
     if (!accept_admit_fds(in_use, limit)) {
         write_all(fd, accept_busy_text);
         return QVI_ERR_BUSY;
     }
-    PERMISSION_LIST* pl = check_permission_list(listener, ip);
-    if (!pl) {
+    if (!entry) {
         write_all(fd, accept_denied_text);
         return QVI_ERR_DENIED;
     }
-    if (entry) *entry = pl;
     return 0;
+}
+
+int accept_admit(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int limit,
+                 PERMISSION_LIST** entry) {
+    // The descriptors are counted first: a Busy peer's address is not looked at.
+    PERMISSION_LIST* pl =
+        accept_admit_fds(in_use, limit) ? check_permission_list(listener, ip) : nullptr;
+    int r = admission(fd, pl, in_use, limit);
+    if (r == 0 && entry) *entry = pl;
+    return r;
 }
 
 static bool listener_closing(QV_INTERPRETER* listener) {
@@ -315,10 +323,9 @@ int admit_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int li
         close(fd);
         return QVI_ERR_LISTENER;
     }
-    if (!accept_admit_fds(in_use, limit) || !entry) {
-        write_all(fd, entry ? accept_busy_text : accept_denied_text);
+    if (int r = admission(fd, entry, in_use, limit)) {
         close(fd);
-        return entry ? QVI_ERR_BUSY : QVI_ERR_DENIED;
+        return r;
     }
     if (w.interval < ACCEPT_INTERVAL_MIN) w.interval = ACCEPT_INTERVAL_MIN;
     if (w.interval > ACCEPT_INTERVAL_MAX) w.interval = ACCEPT_INTERVAL_MAX;
