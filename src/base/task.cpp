@@ -305,8 +305,11 @@ TKEY xx_create_task(TASK_FUNC func, intptr_t data, int pri, const char* file, in
             if (b->soft_tid != 0 || b->cmd == 2) er_panic("create_task(idle)");
             TKEY tid = new_tid();
             fill_block(b, tid, func, data, pri, file, line);
-            _wakeup_task(b, __FILE__, __LINE__);
             _unlock_task(task_lock, "create_task", file, line);
+            // Woken once the lock is free, so that it does not wake only to wait for it: the
+            // block is off the idle stack, and its thread registered its sleep before it gave
+            // the lock back, so the wake-up is not lost.
+            _wakeup_task(b, __FILE__, __LINE__);
             return tid;
         }
         TASK_BLOCK* b = static_cast<TASK_BLOCK*>(calloc(1, sizeof(TASK_BLOCK)));

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/alloc.h"
 #include "base/fdwait.h"
 #include "base/lock.h"
 #include "base/socket.h"
@@ -94,11 +95,15 @@ PERMISSION_LIST* new_permission_list(QV_INTERPRETER* qvi, const char* const* nam
     return pl;
 }
 
-PERMISSION_LIST* check_permission_list(QV_INTERPRETER* qvi, uint32_t ip) {
-    TaskLockGuard g(qvi_lock);
+static PERMISSION_LIST* _check_permission_list(QV_INTERPRETER* qvi, uint32_t ip) {
     for (PERMISSION_LIST* pl = qvi->pl_head; pl; pl = pl->next)
         if (check_permission(&pl->ap, ip, nullptr)) return pl;
     return nullptr;
+}
+
+PERMISSION_LIST* check_permission_list(QV_INTERPRETER* qvi, uint32_t ip) {
+    TaskLockGuard g(qvi_lock);
+    return _check_permission_list(qvi, ip);
 }
 
 void _free_permission_entries(PERMISSION_LIST* pl) {
@@ -134,19 +139,28 @@ static void write_all(int fd, const char* text) {
     }
 }
 
-int accept_admit(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int limit,
-                 PERMISSION_LIST** entry) {
+// The admission's answer with the admitting entry found (or none): 0, or the refusal after its
+// line has been written.
+static int admission(int fd, PERMISSION_LIST* entry, int in_use, int limit) {
     if (!accept_admit_fds(in_use, limit)) {
         write_all(fd, accept_busy_text);
         return QVI_ERR_BUSY;
     }
-    PERMISSION_LIST* pl = check_permission_list(listener, ip);
-    if (!pl) {
+    if (!entry) {
         write_all(fd, accept_denied_text);
         return QVI_ERR_DENIED;
     }
-    if (entry) *entry = pl;
     return 0;
+}
+
+int accept_admit(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int limit,
+                 PERMISSION_LIST** entry) {
+    // The descriptors are counted first: a Busy peer's address is not looked at.
+    PERMISSION_LIST* pl =
+        accept_admit_fds(in_use, limit) ? check_permission_list(listener, ip) : nullptr;
+    int r = admission(fd, pl, in_use, limit);
+    if (r == 0 && entry) *entry = pl;
+    return r;
 }
 
 static bool listener_closing(QV_INTERPRETER* listener) {
@@ -176,19 +190,43 @@ int accept_first_byte(int fd, int ms, uint8_t* byte, QV_INTERPRETER* listener) {
     }
 }
 
-int launch_accept_thread(STREAM* st, uint32_t ip, QV_INTERPRETER* listener,
-                         PERMISSION_LIST* entry) {
+namespace {
+
+void _leave_chain(QV_INTERPRETER* l);
+
+// What a connection takes over from its listener.
+struct LISTENER_SETTINGS {
+    QVISP_ENV* env;
+    int environment;
+    int ps_flags;
+    uint8_t result_flag;
+    int silent_timeout;
+    int connection_timeout;
+    int max_connection;
+};
+
+// qvi_lock held.
+LISTENER_SETTINGS _listener_settings(const QV_INTERPRETER* l) {
+    return {l->env,           l->environment,    l->ps_flags,
+            l->result_flag,   l->silent_timeout, l->connection_timeout,
+            l->max_connection};
+}
+
+// launch_accept_thread with the listener's settings taken already. held: a listener the caller
+// holds, let go in the same hold of qvi_lock that ends the greeting (then set to null), or at
+// the latest before the return. front: when given, the new record's front thread is left to the
+// caller, who runs it once this returns (*front is the record, or null on failure).
+int launch_connection(STREAM* st, uint32_t ip, const LISTENER_SETTINGS& ls, PERMISSION_LIST* entry,
+                      QV_INTERPRETER** held, QV_INTERPRETER** front) {
     QV_INTERPRETER* qvi = new_qv_interpreter();
-    {
-        TaskLockGuard g(qvi_lock);
-        qvi->env = listener->env;
-        qvi->environment = listener->environment;
-        qvi->ps_flags = listener->ps_flags;
-        qvi->result_flag = listener->result_flag;
-        qvi->silent_timeout = listener->silent_timeout;
-        qvi->connection_timeout = listener->connection_timeout;
-        qvi->max_connection = listener->max_connection;
-    }
+    qvi->front_by_opener = front != nullptr;
+    qvi->env = ls.env;
+    qvi->environment = ls.environment;
+    qvi->ps_flags = ls.ps_flags;
+    qvi->result_flag = ls.result_flag;
+    qvi->silent_timeout = ls.silent_timeout;
+    qvi->connection_timeout = ls.connection_timeout;
+    qvi->max_connection = ls.max_connection;
     qvi->a_type = QVA_CONNECT;
     qvi->pl_accept = entry;
     qvi->inp = qvi->out = st;
@@ -215,10 +253,40 @@ int launch_accept_thread(STREAM* st, uint32_t ip, QV_INTERPRETER* listener,
     s_flush(st);
     {
         TaskLockGuard g(qvi_lock);
-        if (QV_INTERPRETER* q = _search_qvi_id((uint32_t)id)) q->flags &= ~QVIF_CODE_OWED;
+        // A record whose front thread is another task may have ended meanwhile.
+        if (QV_INTERPRETER* q = _search_qvi_id((uint32_t)id)) {
+            q->flags &= ~QVIF_CODE_OWED;
+            _unlock_qvi_out(q);
+        }
+        // The record is registered: the final close of the listener now clears its entry.
+        if (held && *held) {
+            _leave_chain(*held);
+            *held = nullptr;
+        }
     }
-    unlock_qvi_out_iid((uint32_t)id);
+    // The record stays until its front thread has ended.
+    if (front) *front = qvi;
     return id;
+}
+
+// Lets go of a held listener when the admission ends.
+struct HeldListener {
+    QV_INTERPRETER* l;
+    ~HeldListener() {
+        if (l) release_listener(l);
+    }
+};
+
+}  // namespace
+
+int launch_accept_thread(STREAM* st, uint32_t ip, QV_INTERPRETER* listener,
+                         PERMISSION_LIST* entry) {
+    LISTENER_SETTINGS ls;
+    {
+        TaskLockGuard g(qvi_lock);
+        ls = _listener_settings(listener);
+    }
+    return launch_connection(st, ip, ls, entry, nullptr, nullptr);
 }
 
 // Seconds on a clock that never steps, for the time a peer took to send its first byte.
@@ -227,18 +295,37 @@ static uint32_t steady_seconds() {
     return (uint32_t)duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-int accept_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int limit) {
-    PERMISSION_LIST* entry = nullptr;
-    int r = accept_admit(listener, fd, ip, in_use, limit, &entry);
-    if (r < 0) {
-        close(fd);
-        return r;
-    }
+namespace {
+
+// accept_peer. held: the listener when the caller holds it (an accepted peer's task), let go once
+// the peer's connection interpreter is registered or the admission has ended; a closing
+// listener then admits nobody. front: as for launch_connection.
+int admit_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int limit,
+               QV_INTERPRETER* held, QV_INTERPRETER** front) {
+    HeldListener hold{held};
+    if (front) *front = nullptr;
+    // One look at the listener: closing, the admitting entry and the first-byte wait.
+    bool closing;
+    PERMISSION_LIST* entry;
     accept_wait w;
     {
         TaskLockGuard g(qvi_lock);
+        if (held) {
+            _accept_tid[accept_tid_pos] = get_tid();
+            accept_tid_pos = (accept_tid_pos + 1) % ACCEPT_TID_RING;
+        }
+        closing = held && (listener->flags & QVIF_CLOSING);
+        entry = _check_permission_list(listener, ip);
         w.interval = listener->accept_interval;
         w.last_dec = listener->accept_last_dec;
+    }
+    if (closing) {
+        close(fd);
+        return QVI_ERR_LISTENER;
+    }
+    if (int r = admission(fd, entry, in_use, limit)) {
+        close(fd);
+        return r;
     }
     if (w.interval < ACCEPT_INTERVAL_MIN) w.interval = ACCEPT_INTERVAL_MIN;
     if (w.interval > ACCEPT_INTERVAL_MAX) w.interval = ACCEPT_INTERVAL_MAX;
@@ -252,10 +339,12 @@ int accept_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int l
         accept_wait_byte(&w, elapsed, now);
     else
         accept_wait_silent(&w, now);
+    LISTENER_SETTINGS ls;
     {
         TaskLockGuard g(qvi_lock);
         listener->accept_interval = w.interval;
         listener->accept_last_dec = w.last_dec;
+        ls = _listener_settings(listener);
     }
     if (got != 1) {
         close(fd);
@@ -285,7 +374,13 @@ int accept_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int l
             return QVI_ERR_BUSY;
         }
     }
-    return launch_accept_thread(st, ip, listener, entry);
+    return launch_connection(st, ip, ls, entry, &hold.l, front);
+}
+
+}  // namespace
+
+int accept_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int limit) {
+    return admit_peer(listener, fd, ip, in_use, limit, nullptr, nullptr);
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -362,16 +457,46 @@ void release_listener(QV_INTERPRETER* l) {
     _leave_chain(l);
 }
 
+namespace {
+
+// An accepted peer handed from the thread in accept to a task of its own.
+struct ACCEPTED_PEER {
+    QV_INTERPRETER* listener;
+    int fd;
+    uint32_t ip;
+};
+
+// The task of one accepted peer (priority 1): its admission and connection interpreter, whose
+// front thread it then becomes (no second task to start and wait for). It holds the listener as
+// one of its accept threads until the peer is admitted.
+void _accept_peer_thread(intptr_t data) {
+    auto* p = reinterpret_cast<ACCEPTED_PEER*>(data);
+    QV_INTERPRETER* l = p->listener;
+    int fd = p->fd;
+    uint32_t ip = p->ip;
+    d_f_ree(p);
+    set_t_msg("accept");
+    int limit = 0;
+    // The accepted descriptor is not a stream yet: count it with the others.
+    int in_use = s_check_resource2(&limit) + 1;
+    QV_INTERPRETER* front = nullptr;
+    admit_peer(l, fd, ip, in_use, limit, l, &front);
+    if (front) {
+        change_pri(0, 4);
+        _front_thread(reinterpret_cast<intptr_t>(front));
+    }
+}
+
+}  // namespace
+
 void _accept_thread(intptr_t data) {
     auto* l = reinterpret_cast<QV_INTERPRETER*>(data);
     set_t_msg("accept");
     int failures = 0;
+    lock_task(qvi_lock);
     for (;;) {
-        lock_task(qvi_lock);
-        _accept_tid[accept_tid_pos] = get_tid();
-        accept_tid_pos = (accept_tid_pos + 1) % ACCEPT_TID_RING;
         if (l->accept_lock || (l->flags & QVIF_CLOSING)) {
-            // Another thread is in accept (this one's work is done), or the chain is ending.
+            // Another thread is in accept, or the chain is ending.
             _leave_chain(l);
             unlock_task(qvi_lock, "_accept_thread");
             return;
@@ -390,30 +515,28 @@ void _accept_thread(intptr_t data) {
         l->front_thread = 0;
         if (cfd < 0 && ((l->flags & QVIF_CLOSING) || accept_error_is_final(err)))
             l->flags |= QVIF_CLOSING;
-        bool closing = (l->flags & QVIF_CLOSING) != 0;
-        // The next thread takes the accept before this peer's admission begins; it is counted
-        // here and started after the lock is given back (its start wakes a pooled thread, which
-        // first takes this lock).
-        bool next = cfd >= 0 && !closing;
-        if (next) l->accept_threads++;
-        unlock_task(qvi_lock, "_accept_thread");
-        if (next) create_task(_accept_thread, data, 1);
-
+        if (l->flags & QVIF_CLOSING) {
+            if (cfd >= 0) close(cfd);
+            continue;  // leaves the chain at the top of the loop
+        }
         if (cfd < 0) {
-            if (closing) continue;  // leaves the chain at the top of the loop
             // Out of descriptors or an aborted connection: usually transient. A listener that
             // begins closing meanwhile is seen at the top of the loop.
+            unlock_task(qvi_lock, "_accept_thread");
             backoff_sleep(l, accept_backoff_ms(++failures));
+            lock_task(qvi_lock);
             continue;
         }
         failures = 0;
-        if (closing) {
-            close(cfd);
-            continue;
-        }
-        int limit = 0;
-        // The accepted descriptor is not a stream yet: count it with the others.
-        int in_use = s_check_resource2(&limit) + 1;
-        accept_peer(l, cfd, ip, in_use, limit);
+        // The peer's admission runs on a task of its own, which holds the listener meanwhile;
+        // this thread goes straight back to accept, so that no peer waits for another's start.
+        l->accept_threads++;
+        unlock_task(qvi_lock, "_accept_thread");
+        auto* p = static_cast<ACCEPTED_PEER*>(d_alloc(sizeof(ACCEPTED_PEER)));
+        p->listener = l;
+        p->fd = cfd;
+        p->ip = ip;
+        create_task(_accept_peer_thread, reinterpret_cast<intptr_t>(p), 1);
+        lock_task(qvi_lock);
     }
 }

@@ -97,17 +97,18 @@ void release_listener(QV_INTERPRETER* l);
 // negative code when refused (QVI_ERR_BUSY, QVI_ERR_DENIED) or silent (QVI_ERR_NO_ANSWER).
 int accept_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int limit);
 
-// The task ids of the last accept threads, for inspection (a ring; slot accept_tid_pos is the
-// next to be written). Under qvi_lock.
+// The task ids of the tasks of the last accepted peers, for inspection (a ring; slot accept_tid_pos
+// is the next to be written). Under qvi_lock.
 constexpr int ACCEPT_TID_RING = 1000;
 extern int _accept_tid[ACCEPT_TID_RING];
 extern int accept_tid_pos;
 
-// The body of every accept thread of a listener (data: the record; priority 1). Exactly one
-// thread of the chain waits in accept; when it gets a peer it starts the next thread at once and
-// then admits its peer. A failed accept backs off and tries again, unless the listener is
-// closing or its descriptor is unusable. The last thread of a closing listener performs its
-// final close.
+// The body of the thread in accept of a listener (data: the record; priority 1). Exactly one
+// thread waits in accept; each peer it gets is handed at once to a task of its own (priority 1,
+// its id recorded in _accept_tid) that admits it, and the thread accepts again. A failed accept
+// backs off and tries again, unless the listener is closing or its descriptor is unusable. The
+// accept thread and the peers' tasks each hold the listener; the last of them to let go of a
+// closing listener performs its final close.
 void _accept_thread(intptr_t data);
 
 // Opens a listener record: a listening stream on the first free port of port .. port +

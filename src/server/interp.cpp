@@ -313,9 +313,14 @@ int setup_qv_interpreter(QV_INTERPRETER* qvi) {
     if (qvi->silent_timeout == -1) qvi->silent_timeout = default_silent_timeout_table[qvi->a_type];
     if (qvi->connection_timeout == -1)
         qvi->connection_timeout = default_connection_timeout_table[qvi->a_type];
-    qvi->inp_serial = s_serial(qvi->inp);
-    qvi->out_serial = s_serial(qvi->out);
-    qvi->err_serial = s_serial(qvi->err);
+    // A stream given twice (a connection's input is its output) or not at all is asked once or
+    // not at all.
+    qvi->inp_serial = qvi->inp ? s_serial(qvi->inp) : 0;
+    qvi->out_serial = !qvi->out ? 0 : qvi->out == qvi->inp ? qvi->inp_serial : s_serial(qvi->out);
+    qvi->err_serial = !qvi->err              ? 0
+                      : qvi->err == qvi->inp ? qvi->inp_serial
+                      : qvi->err == qvi->out ? qvi->out_serial
+                                             : s_serial(qvi->err);
 
     lock_task(qvi_lock);
     if (qvi->a_type != QVA_INTERNAL && main_interpreter_flag == 2) {
@@ -347,7 +352,7 @@ int setup_qv_interpreter(QV_INTERPRETER* qvi) {
         main_interpreter_flag = 1;
     }
 
-    // The tasks are registered here, before they run: each first takes qvi_lock.
+    bool front_task = false;
     if (qvi->a_type == QVA_INTERNAL) {
         qvi->front_thread = _new_qvi_thread(qvi);
     } else if (qvi->a_type == QVA_ACCEPT) {
@@ -356,16 +361,16 @@ int setup_qv_interpreter(QV_INTERPRETER* qvi) {
         qvi->accept_threads = 1;
         qvi->front_thread = create_task(_accept_thread, reinterpret_cast<intptr_t>(qvi), 1);
     } else {
-        qvi->front_thread = create_task(_front_thread, qvi, 4);
-        _new_qvi_thread_tid(qvi, qvi->front_thread);
-        if (qvi->thread_mode == QVTM_RELAY) {
-            qvi->relay_thread = create_task(_relay_thread, qvi, 4);
-            _new_qvi_thread_tid(qvi, qvi->relay_thread);
-        }
+        front_task = !qvi->front_by_opener;
+        qvi->relay_owed = qvi->thread_mode == QVTM_RELAY;
     }
     if (agent_open_qvi) agent_open_qvi(qvi);
     bool await = qvi->a_type == QVA_CONNECT && (qvi->flags & QVIF_WAIT_PERMISSION);
     unlock_task(qvi_lock, "setup_qv_interpreter");
+    // The front task starts once the lock is free (a start wakes a pooled thread, which would
+    // first wait for it); it registers itself under the lock before anything else. The record
+    // stays until its threads have ended.
+    if (front_task) create_task(_front_thread, qvi, 4);
     int r = await ? await_permission(qvi, static_cast<int>(id)) : static_cast<int>(id);
     change_pri(0, old_pri);
     return r;
@@ -507,6 +512,7 @@ void _new_qvi_thread_tid(QV_INTERPRETER* qvi, int tid) {
     auto* t = static_cast<QV_THREAD*>(d_alloc(sizeof(QV_THREAD)));
     t->tid = tid;
     t->qvi = qvi;
+    qvi->threads++;
     int b = bucket(static_cast<uint32_t>(tid));
     t->next = thread_hash[b];
     thread_hash[b] = t;
@@ -518,18 +524,31 @@ int _new_qvi_thread(QV_INTERPRETER* qvi) {
     return tid;
 }
 
-void _free_qvi_thread(int tid) {
-    int me = get_tid();
-    if (tid == 0) tid = me;
+namespace {
+
+void unregister_thread(int tid) {
     for (QV_THREAD** p = &thread_hash[bucket(static_cast<uint32_t>(tid))]; *p; p = &(*p)->next) {
         if ((*p)->tid == tid) {
             QV_THREAD* t = *p;
             *p = t->next;
+            t->qvi->threads--;
             d_f_ree(t);
             break;
         }
     }
+}
+
+}  // namespace
+
+void _free_qvi_thread(int tid) {
+    int me = get_tid();
+    if (tid == 0) tid = me;
+    unregister_thread(tid);
     if (tid == me) close_thread_area();
+}
+
+void _leave_qvi_thread() {
+    unregister_thread(get_tid());
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -566,7 +585,7 @@ int _close_interpreter(QV_INTERPRETER* qvi) {
     return 0;
 }
 
-void _close_qv_interpreter(QV_INTERPRETER* qvi) {
+void _close_qv_interpreter(QV_INTERPRETER* qvi, QVI_STREAMS* left) {
     // The main interpreter's end waits for the RemoteSession jobs still running: they may need
     // new connections, which its end would refuse.
     if (qvi == main_interpreter) _wait_rs_queue();
@@ -580,12 +599,14 @@ void _close_qv_interpreter(QV_INTERPRETER* qvi) {
     }
     if (qvi->fifo_head) er_panic("_close_qv_interpreter(1)");
     // No task stays registered with a freed record: the final close drops every registration
-    // (the closing task's own areas are released when it removes itself).
+    // (the closing task's own areas are released when it removes itself). Threads that have
+    // left already need no search.
     for (QV_THREAD*& b : thread_hash) {
-        for (QV_THREAD** p = &b; *p;) {
+        for (QV_THREAD** p = &b; *p && qvi->threads > 0;) {
             if ((*p)->qvi == qvi) {
                 QV_THREAD* t = *p;
                 *p = t->next;
+                qvi->threads--;
                 d_f_ree(t);
             } else {
                 p = &(*p)->next;
@@ -602,7 +623,13 @@ void _close_qv_interpreter(QV_INTERPRETER* qvi) {
     qvi->inp = qvi->out = qvi->err = nullptr;
     // The input too: an interpreter that stopped before the end of its input (a break or a
     // cancel) would otherwise keep its descriptor open.
-    queue_streams(inp, out, err);
+    if (left) {
+        left->s[0] = inp;
+        left->s[1] = out != inp ? out : nullptr;
+        left->s[2] = err != inp && err != out ? err : nullptr;
+    } else {
+        queue_streams(inp, out, err);
+    }
     wakeup_task(&qvi->out_lock);
     wakeup_task(&qvi->out);
     if (unlink_record(qvi) != 0) er_panic("close_qv_interpreter");
@@ -621,6 +648,11 @@ void _close_qv_interpreter(QV_INTERPRETER* qvi) {
     }
     wakeup_task(qvi);
     wakeup_task(interpreter_hash);
+}
+
+void close_left_streams(const QVI_STREAMS& left) {
+    for (STREAM* st : left.s)
+        if (st) s_close_or_queue(st);
 }
 
 int close_interpreter_nowait(uint32_t id) {

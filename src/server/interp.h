@@ -167,6 +167,13 @@ struct qv_interpreter {
     // pipe): the queued commands still run. Otherwise the end of the input means the peer is
     // gone, and its running command breaks and its queued commands are dropped.
     bool drain_after_input;
+    // The task that opens the record runs its front thread itself once the open has returned
+    // (an accepted peer's task), instead of a new task.
+    bool front_by_opener;
+    int threads;  // tasks registered with the record in thread_hash
+    // The relay thread is started by the first command queued, or by the end of the front
+    // thread when none came: until then no task waits for commands that are not there.
+    bool relay_owed;
 };
 typedef qv_interpreter QV_INTERPRETER;
 
@@ -243,14 +250,24 @@ int _new_qvi_thread(QV_INTERPRETER* qvi);
 void _new_qvi_thread_tid(QV_INTERPRETER* qvi, int tid);
 // Removes task tid (0: the caller); the caller's own removal also releases its thread areas.
 void _free_qvi_thread(int tid);
+// Removes the caller's own registration and leaves its thread areas to the end of its pooled task,
+// outside qvi_lock.
+void _leave_qvi_thread();
 
 // Closing.
 // A close request (qvi_lock held): sets the closing bit, fails the queries the record waits on,
 // queues its input for closing and breaks its front thread's read. -1 for a closed record.
 int _close_interpreter(QV_INTERPRETER* qvi);
-// The final close (qvi_lock held): unlinks and frees the record, queues its streams for closing,
-// and applies the main-interpreter rule.
-void _close_qv_interpreter(QV_INTERPRETER* qvi);
+// The streams a final close leaves to its caller, who closes them once qvi_lock is given back.
+struct QVI_STREAMS {
+    STREAM* s[3];
+};
+// The final close (qvi_lock held): unlinks and frees the record, queues its streams for closing
+// (or, with left, hands them to the caller), and applies the main-interpreter rule.
+void _close_qv_interpreter(QV_INTERPRETER* qvi, QVI_STREAMS* left = nullptr);
+// Closes the streams a final close left (qvi_lock not held): on the calling task where the close
+// cannot wait for anything, else through the close task.
+void close_left_streams(const QVI_STREAMS& left);
 // Requests the close and waits once for the final close; a task of that interpreter itself only
 // requests it (it would wait on itself). 0, or -1 for an unknown id.
 int close_interpreter(uint32_t id);

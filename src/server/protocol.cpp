@@ -221,14 +221,16 @@ void inline_loop(QV_INTERPRETER* qvi, QV_SEXP* p) {
 // has gone answers it with a reset.
 bool sender_still_reads(QV_INTERPRETER* qvi) {
     STREAM* out;
+    int probe;
     {
         TaskLockGuard g(qvi_lock);
         if (qvi->flags & QVIF_CLOSING) return false;
         out = qvi->out;
+        if (!out || !s_on_socket(out)) return true;
+        // While a reply is being written, the reply itself draws the reset.
+        probe = _lock_qvi_out_no_wait(qvi);
     }
-    if (!out || !s_on_socket(out)) return true;
-    // While a reply is being written, the reply itself draws the reset.
-    if (lock_qvi_out_no_wait(qvi) == 0) {
+    if (probe == 0) {
         s_printf(out, "\n");
         s_flush(out);
         unlock_qvi_out(qvi);
@@ -237,9 +239,13 @@ bool sender_still_reads(QV_INTERPRETER* qvi) {
 }
 
 // The end of the front thread of an interpreter with a relay thread (qvi_lock held). The remote
-// queries pending on its output are detached, to be failed by the caller without the lock.
-PENDING_FAIL* _front_end_relay(QV_INTERPRETER* qvi) {
+// queries pending on its output are detached, to be failed by the caller without the lock; the
+// streams of a final close go to left, to be closed by the caller without the lock.
+PENDING_FAIL* _front_end_relay(QV_INTERPRETER* qvi, QVI_STREAMS* left, bool* start_relay) {
     PENDING_FAIL* pending = nullptr;
+    // No command came: the relay thread still starts, for the end it makes.
+    *start_relay = qvi->relay_owed;
+    qvi->relay_owed = false;
     switch (qvi->mode) {
         case QVM_RUNNING:
             qvi->mode = QVM_FRONT_FAILING;
@@ -247,19 +253,21 @@ PENDING_FAIL* _front_end_relay(QV_INTERPRETER* qvi) {
             _wake_result_list(qvi);
             lock_task(sem_qvi_lex_lock);
             qvi->mode = QVM_FRONT_DONE;
-            // The relay thread's evaluation breaks at once unless the sender still reads.
-            request_break_check();
+            // The relay thread's evaluation breaks at once unless the sender still reads. A relay
+            // thread waiting for its next command (silent_cnt not -1) evaluates nothing: the
+            // evaluators of every other interpreter need not look.
+            if (qvi->silent_cnt < 0) request_break_check();
             wakeup_task(&qvi->out);
             unlock_task(sem_qvi_lex_lock, "front_thread");
             wakeup_task(&qvi->mode);
             interrupt_fifo(qvi);
-            _free_qvi_thread(0);
+            _leave_qvi_thread();
             break;
         case QVM_RELAY_ENDED:
             pending = _detach_result_queue(qvi);
             if (agent_close_qvi) agent_close_qvi(qvi);
-            _close_qv_interpreter(qvi);
-            _free_qvi_thread(0);
+            _leave_qvi_thread();
+            _close_qv_interpreter(qvi, left);
             break;
         default:
             er_panic("front_thread_2");
@@ -292,6 +300,7 @@ void _front_thread(intptr_t data) {
     bool shared;
     {
         TaskLockGuard g(qvi_lock);
+        qvi->front_thread = _new_qvi_thread(qvi);
         inp = qvi->inp;
         name = qvi->msg;
         mode = qvi->thread_mode;
@@ -315,18 +324,19 @@ void _front_thread(intptr_t data) {
         qvi->acc_file = f;
         qvi->silent_cnt = 0;
     }
+    bool drain = false;
     if (mode == QVTM_INLINE) {
         inline_loop(qvi, top);
     } else {
         feed_loop(qvi, top);
-        bool drain = sender_still_reads(qvi);
-        TaskLockGuard g(qvi_lock);
-        qvi->drain_after_input = drain;
+        drain = sender_still_reads(qvi);
     }
     gc_pop(nullptr, nullptr);
 
     gc_push(nullptr, nullptr, "front_end");
     PENDING_FAIL* pending = nullptr;
+    QVI_STREAMS left = {};
+    bool start_relay = false;
     {
         TaskLockGuard g(qvi_lock);
         // A peer can take the output lock (a vertical tab) and never give it back: whatever this
@@ -334,21 +344,30 @@ void _front_thread(intptr_t data) {
         _release_qvi_out_of(qvi, get_tid());
         if (mode == QVTM_INLINE) {
             if (agent_close_qvi) agent_close_qvi(qvi);
-            _close_qv_interpreter(qvi);
-            _free_qvi_thread(0);
+            _leave_qvi_thread();
+            _close_qv_interpreter(qvi, &left);
         } else {
-            pending = _front_end_relay(qvi);
+            // Read by the relay thread once the mode below changes.
+            qvi->drain_after_input = drain;
+            pending = _front_end_relay(qvi, &left, &start_relay);
         }
     }
+    // The record stays until the relay thread started here has ended.
+    if (start_relay) start_relay_thread(qvi);
+    close_left_streams(left);
     // The queries the peer can no longer answer fail with the stream error.
     fail_result_queue(pending);
     gc_pop(nullptr, nullptr);
 }
 
+namespace {
+void relay_commands(QV_INTERPRETER* qvi, int once, bool enlist);
+}
+
 void _relay_thread(intptr_t data) {
     auto* qvi = reinterpret_cast<QV_INTERPRETER*>(data);
     set_t_msg("relay_thread");
-    relay_loop(qvi, 0);
+    relay_commands(qvi, 0, true);
     // Replies held for commands that will not run now go out from this thread, not from the
     // task that closes the stream later.
     STREAM* out;
@@ -357,7 +376,8 @@ void _relay_thread(intptr_t data) {
         out = qvi->out;
     }
     if (out) s_flush(out);
-    TaskLockGuard g(qvi_lock);
+    QVI_STREAMS left = {};
+    lock_task(qvi_lock);
     // It may have taken the output lock for the peer while reading a value's input.
     _release_qvi_out_of(qvi, get_tid());
     if ((qvi->mode == QVM_FRONT_FAILING || qvi->mode == QVM_FRONT_DONE) && agent_close_qvi)
@@ -372,10 +392,12 @@ void _relay_thread(intptr_t data) {
                 lock_task(qvi_lock);
             }
             if (qvi->mode != QVM_FRONT_DONE) er_panic("_Relay_thread(1)");
-            _close_qv_interpreter(qvi);
+            _leave_qvi_thread();
+            _close_qv_interpreter(qvi, &left);
             break;
         case QVM_FRONT_DONE:
-            _close_qv_interpreter(qvi);
+            _leave_qvi_thread();
+            _close_qv_interpreter(qvi, &left);
             break;
         case QVM_RUNNING:
             // The front thread closes finally once its input ends: close the input, and break
@@ -389,12 +411,15 @@ void _relay_thread(intptr_t data) {
             qvi->mode = QVM_RELAY_ENDED;
             _wake_result_list(qvi);
             request_break_check();
-            throw_signal(qvi->front_thread, SIG_BREAK);
+            // A front thread that has not begun yet finds the input gone.
+            if (qvi->front_thread) throw_signal(qvi->front_thread, SIG_BREAK);
+            _leave_qvi_thread();
             break;
         default:
             er_panic("relay_thread");
     }
-    _free_qvi_thread(0);
+    unlock_task(qvi_lock, "_relay_thread");
+    close_left_streams(left);
 }
 
 namespace {
@@ -406,18 +431,28 @@ QV_INTERPRETER* command_interpreter() {
 }
 
 void relay_loop(QV_INTERPRETER* qvi, int once) {
+    relay_commands(qvi, once, false);
+}
+
+namespace {
+
+// relay_loop; with enlist the calling task first registers as the record's relay thread, in the
+// hold of qvi_lock that takes the first command.
+void relay_commands(QV_INTERPRETER* qvi, int once, bool enlist) {
     gc_push(nullptr, nullptr, "relay1");
     QV_INTERPRETER* outer = current_command_qvi;
-    bool had_output;
-    {
-        TaskLockGuard g(qvi_lock);
-        had_output = qvi->out != nullptr;
-    }
+    bool had_output = false;
+    bool first = true;
     for (;;) {
         QV_SEXP* cmd;
         {
             // Silent while it waits for the next command, running once it has one.
             TaskLockGuard g(qvi_lock);
+            if (first) {
+                if (enlist) qvi->relay_thread = _new_qvi_thread(qvi);
+                had_output = qvi->out != nullptr;
+                first = false;
+            }
             qvi->silent_cnt = 0;
             cmd = _take_fifo(qvi, once);
             qvi->silent_cnt = -1;
@@ -462,10 +497,13 @@ void relay_loop(QV_INTERPRETER* qvi, int once) {
     gc_pop(nullptr, nullptr);
 }
 
+}  // namespace
+
 // ------------------------------------------------------------------------------------------------
 // The command queue
 
 int put_qv_fifo(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
+    bool start_relay;
     {
         TaskLockGuard g(qvi_lock);
         if (qvi->mode != QVM_RUNNING) return -1;
@@ -481,11 +519,21 @@ int put_qv_fifo(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
         unlock_task(fifo_lock, "put_qv_fifo");
         // A relay thread waiting for a remote answer runs the new command itself.
         _mark_new_input(qvi);
+        start_relay = qvi->relay_owed;
+        qvi->relay_owed = false;
     }
-    // The relay thread is woken once the lock is free, so it does not wake only to wait for it
-    // (a sleeper registers its key before it gives the lock back: no wake-up is lost).
-    wakeup_task(&qvi->fifo_head);
+    // The relay thread is started or woken once the lock is free, so it does not wake only to
+    // wait for it (a sleeper registers its key before it gives the lock back: no wake-up is
+    // lost).
+    if (start_relay)
+        start_relay_thread(qvi);
+    else
+        wakeup_task(&qvi->fifo_head);
     return 0;
+}
+
+void start_relay_thread(QV_INTERPRETER* qvi) {
+    create_task(_relay_thread, qvi, 4);
 }
 
 QV_SEXP* _take_fifo(QV_INTERPRETER* qvi, int once) {

@@ -57,9 +57,14 @@ extern QV_FILE* terminal_file;
 // Creates fifo_lock and sem_qvi_lex_lock (part of init_interpreter).
 void init_protocol_locks();
 
-// The interpreter's threads; data is the record. Started by setup_qv_interpreter (priority 4).
+// The interpreter's threads (priority 4); data is the record. The front thread is started by
+// setup_qv_interpreter (with front_by_opener: run by the opening task itself), the relay thread
+// by the first command queued or, when none came, by the end of the front thread. Each
+// registers its task with the record (front_thread, relay_thread, thread_hash) first.
 void _front_thread(intptr_t data);
 void _relay_thread(intptr_t data);
+// Starts the relay thread of qvi (qvi_lock not held; its relay_owed just cleared).
+void start_relay_thread(QV_INTERPRETER* qvi);
 // The tick task (priority 3): qvi_tick every 5 seconds, for ever.
 void qvi_tick_task(intptr_t data);
 void qvi_tick();

@@ -10,7 +10,9 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "base/alloc.h"
@@ -273,10 +275,10 @@ void recv_task(intptr_t data) {
         bool pipe_failed = pipe && !held(pipe, pipe_serial);
         // A connection another holder closed has no body left to give.
         if (len != 0 && !pipe_failed && pipe && held(con, con_serial)) {
-            new_tick(timeout_stream, -QoH_BODY_TIMEOUT, reinterpret_cast<intptr_t>(con));
+            intptr_t guard = arm_stream_guard(con, con_serial, QoH_BODY_TIMEOUT);
             int moved = 0;
             pipe_failed = s_copy_to_stream(&moved, con, pipe, len) == -2;
-            del_tick_with_data(timeout_stream, reinterpret_cast<intptr_t>(con));
+            disarm_stream_guard(guard);
         }
         lock_task(QoH_lock);
         e->recv_seq++;
@@ -824,8 +826,55 @@ void insert_ss_serial(STREAM* s, uint32_t serial, uint32_t ip, uint32_t listener
     wake_stock_poll();
 }
 
-void timeout_stream(intptr_t s, int) {
-    s_close(reinterpret_cast<STREAM*>(s));
+namespace {
+
+// The guards armed, by number. A tick carries the number, not the stream: a tick that runs after
+// its guard was disarmed finds nothing, and the serial number keeps a guard from closing a new
+// stream opened at a freed one's address.
+struct STREAM_GUARD {
+    STREAM* st;
+    uint32_t serial;
+};
+// Made once and never destroyed: a tick may still run while the process's statics go.
+std::mutex guard_mx;
+std::unordered_map<intptr_t, STREAM_GUARD>& guards =
+    *new std::unordered_map<intptr_t, STREAM_GUARD>;
+intptr_t guard_next = 1;
+
+}  // namespace
+
+intptr_t arm_stream_guard(STREAM* s, uint32_t serial, int seconds) {
+    intptr_t id;
+    {
+        std::lock_guard<std::mutex> g(guard_mx);
+        id = guard_next++;
+        guards[id] = {s, serial};
+    }
+    new_tick(timeout_stream, -seconds, id);
+    return id;
+}
+
+void disarm_stream_guard(intptr_t guard) {
+    del_tick_with_data(timeout_stream, guard);
+    std::lock_guard<std::mutex> g(guard_mx);
+    guards.erase(guard);
+}
+
+int stream_guard_count() {
+    std::lock_guard<std::mutex> g(guard_mx);
+    return static_cast<int>(guards.size());
+}
+
+void timeout_stream(intptr_t guard, int) {
+    STREAM_GUARD sg;
+    {
+        std::lock_guard<std::mutex> g(guard_mx);
+        auto it = guards.find(guard);
+        if (it == guards.end()) return;
+        sg = it->second;
+        guards.erase(it);
+    }
+    s_close_serial(sg.st, sg.serial);
 }
 
 void check_fid_tick(intptr_t, int) {
@@ -838,9 +887,9 @@ int new_accept(STREAM** new_st, STREAM* con, uint32_t ip, uint32_t listener, PER
     memset(l, 0, sizeof *l);
     l->con = con;
     l->con_serial = s_serial(con);
-    new_tick(timeout_stream, -QoH_HEAD_TIMEOUT, reinterpret_cast<intptr_t>(con));
+    intptr_t guard = arm_stream_guard(con, l->con_serial, QoH_HEAD_TIMEOUT);
     int r = scan_HTTP(&l->info, con, 1);
-    del_tick_with_data(timeout_stream, reinterpret_cast<intptr_t>(con));
+    disarm_stream_guard(guard);
     if (r != 0 || !l->info.method) {
         free_list_record(l);
         return refuse(con);

@@ -163,8 +163,15 @@ void insert_ss(STREAM* s, uint32_t ip, uint32_t listener, PERMISSION_LIST* pl);
 void insert_ss_serial(STREAM* s, uint32_t serial, uint32_t ip, uint32_t listener,
                       PERMISSION_LIST* pl);
 
-// Closes s: the function of the one-shot ticks that bound a head read or a body copy.
-void timeout_stream(intptr_t s, int);
+// The one-shot ticks that bound a head read or a body copy. arm_stream_guard closes s after
+// `seconds` unless disarmed first, and only while s is still the opening with this serial number;
+// its result names the guard for disarm_stream_guard. timeout_stream is the tick's function (its
+// data the guard): a guard disarmed or fired already is left alone. stream_guard_count: the
+// guards armed now.
+intptr_t arm_stream_guard(STREAM* s, uint32_t serial, int seconds);
+void disarm_stream_guard(intptr_t guard);
+void timeout_stream(intptr_t guard, int);
+int stream_guard_count();
 
 // Prints "fid nos = %i\n" with the descriptors in use (nothing schedules it).
 void check_fid_tick(intptr_t, int);

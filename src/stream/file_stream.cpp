@@ -362,10 +362,13 @@ int s_peek_socket(STREAM* s, void* data, int len) {
 }
 
 int s_on_socket(STREAM* s) {
-    int fd = dup_socket_fd(s);
-    if (fd < 0) return 0;
-    close(fd);
-    return 1;
+    // The kind of descriptor was found when the stream opened: no call to the system.
+    StreamPri pri;
+    TaskLockGuard g(stream_lock);
+    return _s_exist(s) && s->h.tbl == &s_file_table && s->file.fid >= 0 &&
+                   s->file.fid < UFR_FD_BASE && s->file.io_kind == FIO_SOCKET
+               ? 1
+               : 0;
 }
 
 int s_peer_gone(STREAM* s, int wait_ms) {

@@ -492,6 +492,23 @@ void s_close_queue(STREAM* s) {
     wakeup_task(&_cq_head);
 }
 
+int s_close_or_queue(STREAM* s) {
+    if (!s) return -1;
+    {
+        StreamPri pri;
+        TaskLockGuard g(stream_lock);
+        if (!_s_check_record(s) || !s->h.tbl) return -1;
+        S_HEADER* h = &s->h;
+        // What a close may wait for: the write tasks of a buffered stream, held bytes for a peer
+        // that may not read, a task inside the stream.
+        bool writing = ((h->tbl->flags | h->wb_flags) & SWB_BUFFERED) &&
+                       (h->write_buf.head || (h->wb_flags & SWB_WRITING));
+        if (!writing && h->held_len == 0 && !h->thread) return __d_s_close(s, __FILE__, __LINE__);
+    }
+    s_close_queue(s);
+    return 0;
+}
+
 // ------------------------------------------------------------------------------------------------
 // Resources and statistics
 
@@ -593,5 +610,8 @@ void init_stream() {
     create_task(thput_task, 0, 4);
     new_tick(zonbie_tick, 11, 0);
     new_tick(s_write_tick, 2, 0);
+    // The waiting write task starts with the layer rather than at the first tick, so that the
+    // service tasks alive do not change a moment after start-up.
+    s_write_tick(0, 0);
     new_tick(s_held_tick, 1, 0);
 }

@@ -315,6 +315,10 @@ int __d_s_close(STREAM* s, const char* file, int line);
 #define s_close(s) _d_s_close((s), __FILE__, __LINE__)
 // Hands s to a background close task and returns at once; null is ignored.
 void s_close_queue(STREAM* s);
+// Closes s on the calling task when its close cannot wait for anything (no write task of a
+// buffered stream busy, no held bytes, no task inside), else hands it to the close task: the
+// close's result, 0 when queued, -1 when s is invalid, closed or null.
+int s_close_or_queue(STREAM* s);
 
 // 1 when s is open and allocated, else 0.
 int s_exist(STREAM* s);

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -496,6 +497,72 @@ TEST(Listener, AFastPeerDoesNotShortenTheWaitOfAListenerJustOpened) {
     ASSERT_EQ(get_qvi_info(&info, (uint32_t)l.id), 0);
     EXPECT_EQ(info.accept_interval, 40u);
     close(fd);
+    ASSERT_TRUE(run_task([&] { close_interpreter((uint32_t)l.id); }));
+    EXPECT_TRUE(wait_closed(l.id));
+}
+
+namespace {
+
+// The ids of the connection interpreters open now that are not among old (those that earlier
+// cases left open).
+std::vector<uint32_t> connection_ids(const std::vector<uint32_t>& old = {}) {
+    std::vector<uint32_t> ids;
+    for (uint32_t id = get_next_iid(0); id != 0; id = get_next_iid((int)id)) {
+        QV_INTERPRETER info;
+        if (get_qvi_info(&info, id) == 0 && info.a_type == QVA_CONNECT &&
+            std::find(old.begin(), old.end(), id) == old.end())
+            ids.push_back(id);
+    }
+    return ids;
+}
+
+}  // namespace
+
+// A connection's accepted task becomes its front thread; its relay thread starts with the first
+// command. A peer that leaves without a command still has its interpreter closed, by a relay
+// thread started for that end.
+TEST(Listener, TheRelayThreadStartsWithTheFirstCommandAndAPeerWithoutOneIsClosed) {
+    Listener l(true);
+    ASSERT_GT(l.id, 0);
+    std::vector<uint32_t> old = connection_ids();
+    int a = connect_loopback(l.port);
+    ASSERT_GE(a, 0);
+    ASSERT_EQ(write(a, "\n", 1), 1);
+    std::string got;
+    read_fd_until(a, &got, "</Permission>\n");
+    ASSERT_NE(got.find("<Permission>Allow</Permission>\n"), std::string::npos) << got;
+    std::vector<uint32_t> ids = connection_ids(old);
+    ASSERT_EQ(ids.size(), 1u);
+    uint32_t ida = ids[0];
+    QV_INTERPRETER info;
+    ASSERT_TRUE(
+        wait_until([&] { return get_qvi_info(&info, ida) == 0 && info.front_thread != 0; }));
+    EXPECT_EQ(info.relay_thread, 0);
+    ASSERT_EQ(write(a, "(+ 1 2)\n", 8), 8);
+    got.clear();
+    read_fd_until(a, &got, "</Result>\n");
+    EXPECT_EQ(got, "<Result> 2 3</Result>\n");
+    ASSERT_EQ(get_qvi_info(&info, ida), 0);
+    EXPECT_NE(info.relay_thread, 0);
+    EXPECT_NE(info.relay_thread, info.front_thread);
+
+    // A second peer greets and leaves without a command.
+    int b = connect_loopback(l.port);
+    ASSERT_GE(b, 0);
+    ASSERT_EQ(write(b, "\n", 1), 1);
+    got.clear();
+    read_fd_until(b, &got, "</Permission>\n");
+    ASSERT_TRUE(wait_until([&] { return connection_ids(old).size() == 2; }));
+    uint32_t idb = 0;
+    for (uint32_t id : connection_ids(old))
+        if (id != ida) idb = id;
+    ASSERT_NE(idb, 0u);
+    close(b);
+    EXPECT_TRUE(wait_closed((int)idb));
+    EXPECT_EQ(check_iid(ida), 1);
+    close(a);
+    EXPECT_TRUE(wait_closed((int)ida));
+    EXPECT_TRUE(wait_until([&] { return connection_ids(old).empty(); }));
     ASSERT_TRUE(run_task([&] { close_interpreter((uint32_t)l.id); }));
     EXPECT_TRUE(wait_closed(l.id));
 }

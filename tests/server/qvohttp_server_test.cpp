@@ -615,3 +615,51 @@ TEST_F(TunnelTest, AbandonedSessionsOfBothVersionsLeaveNothingBehindAfterTheSwee
     EXPECT_TRUE(eventually([&] { return interpreters() <= interps; }))
         << interpreters() << " > " << interps;
 }
+
+// The guards that bound a head read or a body copy close their stream when they fire, and only
+// while it is the opening they were armed for; a guard disarmed or fired already does nothing.
+TEST(StreamGuard, ClosesOnlyTheOpeningItWasArmedFor) {
+    auto open_pair = [](int sv[2]) {
+        STREAM* s = nullptr;
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        EXPECT_TRUE(run_task([&] { s = s_open_descripter(sv[0], &s_file_table); }));
+        return s;
+    };
+    int base = stream_guard_count();
+    int sv[2];
+    STREAM* s = open_pair(sv);
+    ASSERT_NE(s, nullptr);
+    uint32_t serial = s_serial(s);
+    // Fired: the stream closes, and a second call of the same guard finds nothing.
+    intptr_t g = arm_stream_guard(s, serial, QoH_HEAD_TIMEOUT);
+    EXPECT_EQ(stream_guard_count(), base + 1);
+    ASSERT_TRUE(run_task([&] { timeout_stream(g, 0); }));
+    EXPECT_EQ(s_exist_serial(s, serial), 0);
+    EXPECT_EQ(stream_guard_count(), base);
+    ASSERT_TRUE(run_task([&] { timeout_stream(g, 0); }));
+    disarm_stream_guard(g);
+    close(sv[1]);
+
+    // Disarmed before it fires: a late call leaves the stream open.
+    s = open_pair(sv);
+    ASSERT_NE(s, nullptr);
+    serial = s_serial(s);
+    g = arm_stream_guard(s, serial, QoH_HEAD_TIMEOUT);
+    disarm_stream_guard(g);
+    EXPECT_EQ(stream_guard_count(), base);
+    ASSERT_TRUE(run_task([&] { timeout_stream(g, 0); }));
+    EXPECT_EQ(s_exist_serial(s, serial), 1);
+
+    // The stream at the guarded address is another opening now (its serial changed): the
+    // guard fires without closing it.
+    g = arm_stream_guard(s, serial, QoH_HEAD_TIMEOUT);
+    ASSERT_TRUE(run_task([&] {
+        TaskLockGuard lg(stream_lock);
+        s->h.serial = serial + 1;
+    }));
+    ASSERT_TRUE(run_task([&] { timeout_stream(g, 0); }));
+    EXPECT_EQ(s_exist_serial(s, serial + 1), 1);
+    EXPECT_EQ(stream_guard_count(), base);
+    EXPECT_TRUE(run_task([&] { EXPECT_EQ(s_close(s), 0); }));
+    close(sv[1]);
+}

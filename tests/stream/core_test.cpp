@@ -193,6 +193,38 @@ TEST(StreamCore, CloseQueueClosesInTheBackground) {
     EXPECT_TRUE(wait_until([&] { return !s_exist(a) && !s_exist(b); }));
 }
 
+// A close that cannot wait runs on the caller; one with a task inside the stream goes to the
+// close task, which interrupts the task.
+TEST(StreamCore, CloseOrQueueClosesAtOnceUnlessTheCloseWouldWait) {
+    EXPECT_EQ(s_close_or_queue(nullptr), -1);
+    STREAM* s = s_open_string_write(&utf8_cm);
+    uint32_t serial = s_serial(s);
+    ASSERT_NE(serial, 0u);
+    EXPECT_EQ(s_close_or_queue(s), 0);
+    EXPECT_EQ(s_exist_serial(s, serial), 0);  // closed before the call returned
+    EXPECT_EQ(s_close_or_queue(s), -1);       // closed already
+    EXPECT_EQ(s_close_or_queue(s_stdout), -1);
+    EXPECT_EQ(s_exist(s_stdout), 1);
+
+    STREAM* p[2];
+    ASSERT_EQ(s_open_pipe(p), 0);
+    std::atomic<bool> reading{false};
+    int got = 0;
+    {
+        TaskRun reader([&] {
+            char c;
+            reading = true;
+            got = s_read(p[0], &c, 1);
+        });
+        ASSERT_TRUE(wait_until([&] { return reading.load() && tasks_inside(p[0]) > 0; }));
+        uint32_t inside = s_serial(p[0]);
+        EXPECT_EQ(s_close_or_queue(p[0]), 0);
+        EXPECT_TRUE(wait_until([&] { return s_exist_serial(p[0], inside) == 0; }));
+    }
+    EXPECT_LE(got, 0);
+    EXPECT_EQ(s_close(p[1]), 0);
+}
+
 TEST(StreamCore, ShutdownClosesStreamsOfTheGivenTypes) {
     STREAM* str = s_open_string_write(&utf8_cm);
     STREAM* p[2];
