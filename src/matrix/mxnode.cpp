@@ -32,7 +32,7 @@ bool purge_started = false;
 uint64_t touch_clock = 0;
 std::atomic<bool> ring_stale{false};
 
-uint64_t next_touch() {
+[[gnu::always_inline]] inline uint64_t next_touch() {
     uint64_t v = mx_ld(touch_clock) + 1;
     mx_st(touch_clock, v);
     return v;
@@ -44,21 +44,27 @@ class StripeGuard {
   public:
     StripeGuard(MATRIX* m, unsigned bucket)
         : w_(m->hash_lock[bucket % MX_HASH_LOCKS * MX_HASH_LOCK_STRIDE]) {
-        std::atomic_ref<uint32_t> a(w_);
-        for (int spins = 0; a.exchange(1, std::memory_order_acquire) != 0;) {
-            while (a.load(std::memory_order_relaxed) != 0) {
-                if (++spins < 200)
-                    __builtin_ia32_pause();
-                else
-                    std::this_thread::yield();
-            }
-        }
+        if (std::atomic_ref<uint32_t>(w_).exchange(1, std::memory_order_acquire) != 0) wait(w_);
     }
     ~StripeGuard() { std::atomic_ref<uint32_t>(w_).store(0, std::memory_order_release); }
     StripeGuard(const StripeGuard&) = delete;
     StripeGuard& operator=(const StripeGuard&) = delete;
 
   private:
+    // The lock is taken: spins until it is free, then takes it.
+    [[gnu::noinline]] static void wait(uint32_t& w) {
+        std::atomic_ref<uint32_t> a(w);
+        int spins = 0;
+        do {
+            while (a.load(std::memory_order_relaxed) != 0) {
+                if (++spins < 200)
+                    __builtin_ia32_pause();
+                else
+                    std::this_thread::yield();
+            }
+        } while (a.exchange(1, std::memory_order_acquire) != 0);
+    }
+
     uint32_t& w_;
 };
 
@@ -406,7 +412,7 @@ static bool node_has(MATRIX_NODE* n, uint64_t key, const int64_t* code, int len)
 // field, as code_key gives it for the normalised code; false when the key is a mixed hash. The
 // shifts are node_shift's, and a block index is the coordinate's bits above the shift (a shift
 // of 63 or more rounds every coordinate down to 0).
-static bool packed_key(MATRIX* m, const int64_t* dc, uint64_t* key) {
+[[gnu::always_inline]] static inline bool packed_key(MATRIX* m, const int64_t* dc, uint64_t* key) {
     int64_t lev = dc[0];
     int dim = m->p.dim;
     if (lev >= 64 || dim < 1 || dim > MXT_MAX_DIM) return false;
@@ -784,11 +790,6 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     return n;
 }
 
-// The look-up of a resident, ready node without matrix_lock, for a caller without token or
-// deferred answer: the node comes back held, as from the locked look-up. Null whenever the
-// locked look-up has more to do than hold the node and stamp its use: the matrix not open and
-// first in its ring or not stamped this second, a purge due, the node missing, not ready, or
-// with another key, requested level or last-access second.
 // Holds a node the lock-free reader found, its bucket's stripe lock held: only a ready node the
 // locked look-up would merely hold and stamp this second.
 [[gnu::always_inline]] static inline MATRIX_NODE* hold_found(MATRIX_NODE* n, uint32_t now) {
@@ -815,6 +816,11 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     return hold_found(n, now);
 }
 
+// The look-up of a resident, ready node without matrix_lock, for a caller without token or
+// deferred answer: the node comes back held, as from the locked look-up. Null whenever the
+// locked look-up has more to do than hold the node and stamp its use: the matrix not open and
+// first in its ring or not stamped this second, a purge due, the node missing, not ready, or
+// with another key, requested level or last-access second.
 [[gnu::always_inline]] static inline MATRIX_NODE* lookup_resident(MATRIX* m, const int64_t* dc) {
     if (!dc || mx_ld(m->mode, std::memory_order_acquire) != 1 || (mx_ld(m->flags) & 2))
         return nullptr;
