@@ -126,11 +126,11 @@ struct MATRIX_CHANNEL {
     int64_t update_time[2];
 };
 
-// A node record starts on a cache line: what the lock-free reader and the release touch is that
-// first line (the bucket link, the code's key, status and holder count, the second of the last
-// locked look-up that left the node as that look-up finds it (key 0, requested level its own; 0
-// when not), the bucket, the stamp of the last access (the ring's order is descending stamps),
-// the matrix and the code itself).
+// A node record starts on a cache line, and what the lock-free reader and the release touch is
+// in that first line: the bucket link, the code's key, status and holder count, the second of the
+// last locked look-up that left the node as that look-up finds it (key 0, requested level its
+// own; 0 when not), the bucket, the stamp of the last access (the ring's order is descending
+// stamps), the matrix and the code.
 struct alignas(64) MATRIX_NODE {
     MATRIX_NODE* nh_next;  // the hash bucket
     uint64_t code_key;     // compared before the code itself
