@@ -2,6 +2,7 @@
 // purge, the central look-up, dirty and save marks, and the counted channel lock.
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,10 +18,11 @@
 
 namespace {
 
-// The ring of loaded nodes of every open matrix, the most recently inserted first.
-matrix_node_header nd_ring = {nullptr, nullptr};
+// The ring of loaded nodes of every open matrix, the most recently inserted first; its root is
+// a record of its own that holds no node.
+MATRIX_NODE nd_ring_root{};
 MATRIX_NODE* nd_root() {
-    return reinterpret_cast<MATRIX_NODE*>(&nd_ring);
+    return &nd_ring_root;
 }
 uint32_t last_purge = 0;
 bool purge_started = false;
@@ -30,7 +32,7 @@ bool purge_started = false;
 uint64_t touch_clock = 0;
 std::atomic<bool> ring_stale{false};
 
-uint64_t next_touch() {
+[[gnu::always_inline]] inline uint64_t next_touch() {
     uint64_t v = mx_ld(touch_clock) + 1;
     mx_st(touch_clock, v);
     return v;
@@ -42,30 +44,53 @@ class StripeGuard {
   public:
     StripeGuard(MATRIX* m, unsigned bucket)
         : w_(m->hash_lock[bucket % MX_HASH_LOCKS * MX_HASH_LOCK_STRIDE]) {
-        std::atomic_ref<uint32_t> a(w_);
-        for (int spins = 0; a.exchange(1, std::memory_order_acquire) != 0;) {
-            while (a.load(std::memory_order_relaxed) != 0) {
-                if (++spins < 200)
-                    __builtin_ia32_pause();
-                else
-                    std::this_thread::yield();
-            }
-        }
+        if (std::atomic_ref<uint32_t>(w_).exchange(1, std::memory_order_acquire) != 0) wait(w_);
     }
     ~StripeGuard() { std::atomic_ref<uint32_t>(w_).store(0, std::memory_order_release); }
     StripeGuard(const StripeGuard&) = delete;
     StripeGuard& operator=(const StripeGuard&) = delete;
 
   private:
+    // The lock is taken: spins until it is free, then takes it.
+    [[gnu::noinline]] static void wait(uint32_t& w) {
+        std::atomic_ref<uint32_t> a(w);
+        int spins = 0;
+        do {
+            while (a.load(std::memory_order_relaxed) != 0) {
+                if (++spins < 200)
+                    __builtin_ia32_pause();
+                else
+                    std::this_thread::yield();
+            }
+        } while (a.exchange(1, std::memory_order_acquire) != 0);
+    }
+
     uint32_t& w_;
 };
 
 bool ring_empty() {
-    return nd_ring.next == nullptr || nd_ring.next == nd_root();
+    return nd_root()->h.next == nullptr || nd_root()->h.next == nd_root();
 }
 
 void ring_init() {
-    if (!nd_ring.next) nd_ring.next = nd_ring.prev = nd_root();
+    if (!nd_root()->h.next) nd_root()->h.next = nd_root()->h.prev = nd_root();
+}
+
+// A node's block, zeroed, with `extra` bytes after the record: allocated with room to start the
+// record on a cache line.
+MATRIX_NODE* new_node_block(size_t extra) {
+    constexpr size_t slack = alignof(MATRIX_NODE) - alignof(std::max_align_t);
+    char* b =
+        static_cast<char*>(d_calloc(1, static_cast<int64_t>(sizeof(MATRIX_NODE) + extra + slack)));
+    size_t pad = -reinterpret_cast<uintptr_t>(b) & (alignof(MATRIX_NODE) - 1);
+    if (pad > slack) er_panic("new_node_block");
+    auto* n = reinterpret_cast<MATRIX_NODE*>(b + pad);
+    n->block_pad = static_cast<int>(pad);
+    return n;
+}
+
+void free_node_block(MATRIX_NODE* n) {
+    d_f_ree(reinterpret_cast<char*>(n) - n->block_pad);
 }
 
 void ring_unlink(MATRIX_NODE* n) {
@@ -383,6 +408,29 @@ static bool node_has(MATRIX_NODE* n, uint64_t key, const int64_t* code, int len)
     return true;
 }
 
+// The packed key of a code whose level is in range (0 to 63) when every block index fits its
+// field, as code_key gives it for the normalised code; false when the key is a mixed hash. The
+// shifts are node_shift's, and a block index is the coordinate's bits above the shift (a shift
+// of 63 or more rounds every coordinate down to 0).
+[[gnu::always_inline]] static inline bool packed_key(MATRIX* m, const int64_t* dc, uint64_t* key) {
+    int64_t lev = dc[0];
+    int dim = m->p.dim;
+    if (lev >= 64 || dim < 1 || dim > MXT_MAX_DIM) return false;
+    const uint8_t* divide = m->dim_divide;
+    const uint8_t* block = m->block_size;
+    unsigned width = kKeyWidth[dim];
+    uint64_t packed = static_cast<uint64_t>(lev), over = 0;
+    unsigned used = 6;
+    for (int d = 0; d < dim; d++, used += width) {
+        int64_t sh = lev * divide[d] + block[d];
+        uint64_t b = sh >= 63 ? 0 : static_cast<uint64_t>(dc[d + 1]) >> sh;
+        over |= b >> width;
+        packed |= b << used;
+    }
+    *key = packed | uint64_t{1} << 63;
+    return over == 0;
+}
+
 static unsigned node_hash_normalized(MATRIX* m, const int64_t* code) {
     return bucket_of(code_key(m, code));
 }
@@ -492,7 +540,7 @@ int _free_matrix_node(MATRIX_NODE* n) {
     if (!mx_node_owns(n, n->nlist_dim_bit_field)) d_f_ree(n->nlist_dim_bit_field);
     _free_nlist_dim_addr(n->nlist_dim_addr, n->nlist_dim_addr_len);
     if (!mx_node_owns(n, n->dim_code)) d_f_ree(n->dim_code);
-    d_f_ree(n);
+    free_node_block(n);
     return 0;
 }
 
@@ -595,28 +643,33 @@ void _unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* token) {
     _wakeup_closers();
 }
 
-void unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* token) {
-    if (!n) return;
-    if (!token) {
-        // Without a token only the count changes: under the stripe lock, and the wake-ups are
-        // sent (under matrix_lock) only when a task sleeps. Once the count is down the node may
-        // be freed: only its address is used after that.
-        MATRIX* m = n->matrix;
-        bool wake;
-        {
-            StripeGuard g(m, n->hash_ix);
-            if (n->locked > 0) mx_st(n->locked, n->locked - 1);
-            wake = mx_hold_watch.load() != 0 || mx_sleeping();
-        }
-        if (!wake) return;
-        TaskLockGuard g(matrix_lock);
-        mx_wake(m);
-        mx_wake(n);
-        _wakeup_closers();
-        return;
-    }
+// The release's wake-ups, sent when a task waits on the store.
+[[gnu::noinline]] static void wake_after_release(MATRIX* m, MATRIX_NODE* n) {
+    TaskLockGuard g(matrix_lock);
+    mx_wake(m);
+    mx_wake(n);
+    _wakeup_closers();
+}
+
+[[gnu::noinline]] static void unlock_node_token(MATRIX_NODE* n, MATRIX_TOKEN* token) {
     TaskLockGuard g(matrix_lock);
     _unlock_node(n, token);
+}
+
+void unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* token) {
+    if (!n) return;
+    if (token) return unlock_node_token(n, token);
+    // Without a token only the count changes: under the stripe lock, and the wake-ups are sent
+    // (under matrix_lock) only when a task sleeps. Once the count is down the node may be freed:
+    // only its address is used after that.
+    MATRIX* m = n->matrix;
+    bool wake;
+    {
+        StripeGuard g(m, n->hash_ix);
+        if (n->locked > 0) mx_st(n->locked, n->locked - 1);
+        wake = mx_hold_watch.load() != 0 || mx_sleeping();
+    }
+    if (wake) wake_after_release(m, n);
 }
 
 // ---- The look-up -------------------------------------------------------------------------------
@@ -708,8 +761,7 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     size_t bf_bytes = m->dim_bit_field > 0 ? m->dim_bit_field : 0;
     static_assert(sizeof(MATRIX_NODE) % alignof(int64_t) == 0 &&
                   sizeof(MATRIX_CHANNEL) % alignof(int64_t) == 0);
-    n = static_cast<MATRIX_NODE*>(
-        d_calloc(1, static_cast<int64_t>(sizeof(MATRIX_NODE) + ch_bytes + dc_bytes + bf_bytes)));
+    n = new_node_block(ch_bytes + dc_bytes + bf_bytes);
     char* own = reinterpret_cast<char*>(n + 1);
     n->own_bytes = static_cast<int>(ch_bytes + dc_bytes + bf_bytes);
     n->matrix = m;
@@ -738,12 +790,38 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     return n;
 }
 
+// Holds a node the lock-free reader found, its bucket's stripe lock held: only a ready node the
+// locked look-up would merely hold and stamp this second.
+[[gnu::always_inline]] static inline MATRIX_NODE* hold_found(MATRIX_NODE* n, uint32_t now) {
+    if (!n || mx_ld(n->status, std::memory_order_acquire) != MS_OK || mx_ld(n->fast_second) != now)
+        return nullptr;
+    mx_st(n->locked, n->locked + 1);
+    mx_st(n->touch_seq, next_touch());
+    if (!ring_stale.load(std::memory_order_relaxed)) ring_stale.store(true);
+    return n;
+}
+
+// The lock-free reader's walk for a code whose key is a mixed hash: the code normalised and
+// compared whole.
+[[gnu::noinline]] static MATRIX_NODE* lookup_mixed(MATRIX* m, const int64_t* dc, uint32_t now) {
+    int64_t code[MXT_MAX_DIM + 1];
+    memcpy(code, dc, sizeof(int64_t) * (m->p.dim + 1));
+    normalize_dim_code(m, code);
+    uint64_t full = code_key(m, code);
+    unsigned h = bucket_of(full);
+    StripeGuard g(m, h);
+    MATRIX_NODE* n = m->node_hash[h];
+    while (n && !node_has(n, full, code, m->p.dim + 1))
+        n = n->nh_next;
+    return hold_found(n, now);
+}
+
 // The look-up of a resident, ready node without matrix_lock, for a caller without token or
 // deferred answer: the node comes back held, as from the locked look-up. Null whenever the
 // locked look-up has more to do than hold the node and stamp its use: the matrix not open and
 // first in its ring or not stamped this second, a purge due, the node missing, not ready, or
 // with another key, requested level or last-access second.
-static MATRIX_NODE* lookup_resident(MATRIX* m, const int64_t* dc) {
+[[gnu::always_inline]] static inline MATRIX_NODE* lookup_resident(MATRIX* m, const int64_t* dc) {
     if (!dc || mx_ld(m->mode, std::memory_order_acquire) != 1 || (mx_ld(m->flags) & 2))
         return nullptr;
     if (mx_ld(matrices_root->mx_next) != m || !(mx_ld(m->access_cnt) & 1)) return nullptr;
@@ -753,38 +831,21 @@ static MATRIX_NODE* lookup_resident(MATRIX* m, const int64_t* dc) {
     if (now == 0 || mx_ld(m->last_access) != now || !mx_ld(purge_started)) return nullptr;
     int64_t since = static_cast<int64_t>(now) - mx_ld(last_purge);
     if (since >= 121 || (since > 2 && mx_ld(nd_cnt) > 2 * mx_ld(total_ncache_size))) return nullptr;
-    // The code normalised and keyed in one pass (as normalize_dim_code and code_key do).
-    int dim = m->p.dim;
-    int64_t code[MXT_MAX_DIM + 1];
-    code[0] = lev;
-    CodeKey k(lev, dim);
-    for (int d = 0; d < dim; d++) {
-        int sh = node_shift(m, lev, d);
-        code[d + 1] = round_down(dc[d + 1], sh);
-        k.add(code[d + 1], sh);
-    }
-    uint64_t full = k.key();
+    uint64_t full;
+    if (!packed_key(m, dc, &full)) return lookup_mixed(m, dc, now);
+    // A packed key names its code: the walk compares keys alone.
     unsigned h = bucket_of(full);
     StripeGuard g(m, h);
     MATRIX_NODE* n = m->node_hash[h];
-    while (n && !node_has(n, full, code, dim + 1))
+    while (n && n->code_key != full)
         n = n->nh_next;
-    if (!n || mx_ld(n->status, std::memory_order_acquire) != MS_OK || mx_ld(n->fast_second) != now)
-        return nullptr;
-    mx_st(n->locked, n->locked + 1);
-    mx_st(n->touch_seq, next_touch());
-    if (!ring_stale.load(std::memory_order_relaxed)) ring_stale.store(true);
-    return n;
+    return hold_found(n, now);
 }
 
-MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access,
-                             MATRIX_TOKEN* token, QV_SEXP** retp) {
-    if (!token && !retp) {
-        if (MATRIX_NODE* n = lookup_resident(m, dc)) {
-            *errp = 0;
-            return n;
-        }
-    }
+// The locked look-up of get_matrix_node.
+[[gnu::noinline]] static MATRIX_NODE* get_matrix_node_locked(int* errp, MATRIX* m,
+                                                             const int64_t* dc, int access,
+                                                             MATRIX_TOKEN* token, QV_SEXP** retp) {
     mx_let_workers_in();
     TaskLockGuard g(matrix_lock);
     int err = 0;
@@ -801,6 +862,17 @@ MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access
     if (access < 0 || err == MXE_NOT_OPEN || err == MXE_REFUSED) return nullptr;
     if (n && token && (err == MXE_NOT_FOUND || err == MXE_BUSY)) _insert_node_wait_token(n, token);
     return n;
+}
+
+MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access,
+                             MATRIX_TOKEN* token, QV_SEXP** retp) {
+    if (!token && !retp) {
+        if (MATRIX_NODE* n = lookup_resident(m, dc)) {
+            *errp = 0;
+            return n;
+        }
+    }
+    return get_matrix_node_locked(errp, m, dc, access, token, retp);
 }
 
 MATRIX_NODE* get_matrix_node_wait(int* errp, MATRIX* m, const int64_t* dc, int access) {

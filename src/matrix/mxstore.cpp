@@ -26,10 +26,11 @@ void (*mx_free_struct_block)(void* sb) = nullptr;
 
 void init_matrix_que();
 
+std::atomic<uint32_t (*)()> mx_clock{nullptr};
+
 namespace {
 
 MATRIX_HOOKS hooks{};
-std::atomic<uint32_t (*)()> mx_clock{nullptr};
 bool started = false;
 int closers_key;
 MATRIX_SEXP* qv_env_holder = nullptr;
@@ -186,28 +187,18 @@ void set_matrix_clock(uint32_t (*clock)()) {
     mx_clock.store(clock);
 }
 
-// The second seen last by matrix_now or the coarse-clock tick: the lock-free node reader takes
-// its time from here instead of reading the system clock. It may lag the system time by about a
-// second (the tick's period); whatever stamps a node or matrix reads the exact time and brings it
-// forward.
-static std::atomic<uint32_t> coarse_second{0};
+std::atomic<uint32_t> mx_coarse_second{0};
 
 static void coarse_tick(intptr_t, int) {
-    coarse_second.store(get_qvtime(), std::memory_order_relaxed);
+    mx_coarse_second.store(get_qvtime(), std::memory_order_relaxed);
 }
 
 uint32_t matrix_now() {
     if (uint32_t(*c)() = mx_clock.load(std::memory_order_relaxed)) return c();
     uint32_t t = get_qvtime();
-    if (coarse_second.load(std::memory_order_relaxed) != t)
-        coarse_second.store(t, std::memory_order_relaxed);
+    if (mx_coarse_second.load(std::memory_order_relaxed) != t)
+        mx_coarse_second.store(t, std::memory_order_relaxed);
     return t;
-}
-
-uint32_t matrix_coarse_now() {
-    if (uint32_t(*c)() = mx_clock.load(std::memory_order_relaxed)) return c();
-    uint32_t t = coarse_second.load(std::memory_order_relaxed);
-    return t ? t : matrix_now();
 }
 
 bool matrix_store_started() {
@@ -217,7 +208,7 @@ bool matrix_store_started() {
 // Tasks asleep on a key of the store (matrix_lock held): wake-ups are sent only while there are
 // any, so that the common path of a look-up and its release costs no wake-up calls.
 // Counted under matrix_lock; read without it by the lock-free node release.
-static std::atomic<int> mx_sleepers{0};
+std::atomic<int> mx_sleepers{0};
 
 // Rounds of wake-ups sent, sleepers or not: a task that watches for a change without sleeping
 // (mx_watch) sees it here.
@@ -295,10 +286,6 @@ void mx_watch() {
     _i_lock_task(matrix_lock, __FILE__, __LINE__);
 }
 
-bool mx_sleeping() {
-    return mx_sleepers.load(std::memory_order_relaxed) != 0;
-}
-
 void _wakeup_closers() {
     mx_wake(&closers_key);
 }
@@ -352,7 +339,7 @@ void init_matrix() {
     gc_pop(nullptr, nullptr);
     // 8. The access tick, and the coarse clock's.
     new_tick(access_tick, 11, 0);
-    coarse_second.store(get_qvtime(), std::memory_order_relaxed);
+    mx_coarse_second.store(get_qvtime(), std::memory_order_relaxed);
     new_tick(coarse_tick, 1, 0);
     started = true;
 }

@@ -126,22 +126,22 @@ struct MATRIX_CHANNEL {
     int64_t update_time[2];
 };
 
-struct MATRIX_NODE {
-    matrix_node_header h;  // the ring of loaded nodes
+// A node record starts on a cache line, and what the lock-free reader and the release touch is
+// in that first line: the bucket link, the code's key, status and holder count, the second of the
+// last locked look-up that left the node as that look-up finds it (key 0, requested level its
+// own; 0 when not), the bucket, the stamp of the last access (the ring's order is descending
+// stamps), the matrix and the code.
+struct alignas(64) MATRIX_NODE {
     MATRIX_NODE* nh_next;  // the hash bucket
-    // What a lock-free look-up reads and writes is kept in the first cache line: the code's key
-    // (compared before the code itself), the code, status and holder count, the second of
-    // the last locked look-up that left the node as that look-up finds it (key 0, requested level
-    // its own; 0 when not), the bucket, and the stamp of the last access (the ring's order is
-    // descending stamps).
-    uint64_t code_key;
-    int64_t* dim_code;
+    uint64_t code_key;     // compared before the code itself
     int status;
     int locked;
     uint32_t fast_second;
     int hash_ix;
     uint64_t touch_seq;
     MATRIX* matrix;
+    int64_t* dim_code;
+    matrix_node_header h;  // the ring of loaded nodes
     int ch_lock;
     int ch_lock_tid;
     unsigned save_lock : 1;
@@ -166,6 +166,7 @@ struct MATRIX_NODE {
     // Bytes after the record in the node's own block: the channels, the code and the child bit
     // field the node was made with live there (see mx_node_owns).
     int own_bytes;
+    int block_pad;  // bytes of the node's block before the record (its alignment)
 };
 
 struct MATRIX_ACCESS_LIST {
@@ -206,7 +207,7 @@ struct MATRIX_TOKEN {
 };
 constexpr uint32_t MX_TOKEN_MAGIC = 0x6d78746bu;
 
-static_assert(offsetof(MATRIX_NODE, touch_seq) + sizeof(uint64_t) <= 64);
+static_assert(offsetof(MATRIX_NODE, dim_code) + sizeof(int64_t*) <= 64);
 
 struct MX_DIM_CODE_LIST {
     MX_DIM_CODE_LIST* next;
@@ -257,9 +258,19 @@ bool matrix_store_started();
 // The clock of the store's time stamps and purges (seconds); null restores get_qvtime.
 void set_matrix_clock(uint32_t (*clock)());
 uint32_t matrix_now();
-// The store's second as the coarse clock knows it (kept by a one-second tick and by every
-// matrix_now), for the lock-free node reader; the injected clock when one is set.
-uint32_t matrix_coarse_now();
+// The injected clock, or null.
+extern std::atomic<uint32_t (*)()> mx_clock;
+// The second seen last by matrix_now or the coarse-clock tick. It may lag the system time by
+// about a second (the tick's period); whatever stamps a node or matrix reads the exact time and
+// brings it forward.
+extern std::atomic<uint32_t> mx_coarse_second;
+// The store's second as the coarse clock knows it, for the lock-free node reader (no clock read);
+// the injected clock when one is set.
+inline uint32_t matrix_coarse_now() {
+    if (uint32_t(*c)() = mx_clock.load(std::memory_order_relaxed)) return c();
+    uint32_t t = mx_coarse_second.load(std::memory_order_relaxed);
+    return t ? t : matrix_now();
+}
 
 MATRIX* open_matrix(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
                     MATRIX_TOKEN_FUNC open_method, void* work);
@@ -316,8 +327,12 @@ void mx_watch();
 // Spins (pausing) while a stays g: true when it changed, false when `until` passed first.
 bool mx_spin_change(const std::atomic<uint32_t>& a, uint32_t g,
                     std::chrono::steady_clock::time_point until);
+// Tasks asleep in mx_sleep (counted under matrix_lock).
+extern std::atomic<int> mx_sleepers;
 // Whether a task sleeps in mx_sleep (read without the lock).
-bool mx_sleeping();
+inline bool mx_sleeping() {
+    return mx_sleepers.load(std::memory_order_relaxed) != 0;
+}
 // The closers' wake-up key.
 void _wakeup_closers();
 // Moves a matrix to the front of the ring and stamps its last access.

@@ -1,8 +1,11 @@
 // Look-ups of resident, ready nodes that bypass the store lock: they order the purge as locked
 // look-ups do, and holders on several threads stay safe against purges, freeing and sync.
+#include <array>
 #include <atomic>
+#include <cstdint>
 #include <random>
 #include <thread>
+#include <vector>
 
 #include "base/tick.h"
 #include "mx_util.h"
@@ -115,6 +118,67 @@ TEST_F(MatrixTest, HoldersOnSeveralThreadsAgainstPurgesAndSync) {
         }
     }
     EXPECT_EQ(count, nd_cnt);
+}
+
+// Codes keyed by a packed word (block indexes that fit it) and by a mixed hash (indexes past its
+// 28 bits a dimension), at level 0 and above, asked for at other cells of their blocks: once a
+// locked look-up has marked them this second, a task finds each while the store lock is held
+// elsewhere, the very node the locked look-up made, its record on a cache line of its own.
+std::vector<std::array<int64_t, 3>> probe_codes;
+std::vector<MATRIX_NODE*> probe_found;
+std::atomic<int> probe_done{0};
+
+void probe_reader(intptr_t) {
+    for (auto& c : probe_codes) {
+        int err = 0;
+        MATRIX_NODE* n = get_matrix_node(&err, line_matrix, c.data(), 3, nullptr, nullptr);
+        probe_found.push_back(err == 0 ? n : nullptr);
+        if (err == 0) unlock_node(n, nullptr);
+    }
+    probe_done = 1;
+}
+
+TEST_F(MatrixTest, ReaderFindsPackedAndMixedKeysWithoutTheStoreLock) {
+    MATRIX* m = line_matrix = ready_line(open({2, int64_t{1} << 40, 1, 2, 1}));
+    clock_now += 100000;
+    constexpr int64_t wide = int64_t{1} << 32;
+    const std::vector<std::array<int64_t, 3>> made = {{0, 0, 0},    {0, 4, 8},     {0, wide + 4, 8},
+                                                      {0, 8, wide}, {5, 128, 256}, {5, wide, 128}};
+    std::vector<MATRIX_NODE*> nodes;
+    for (auto c : made) {
+        int err = 0;
+        get_matrix_node(&err, m, c.data(), 3, nullptr, nullptr);
+    }
+    ASSERT_TRUE(quiet(m));
+    for (auto c : made) {
+        int err = 0;
+        MATRIX_NODE* n = get_matrix_node(&err, m, c.data(), 3, nullptr, nullptr);
+        ASSERT_EQ(err, 0);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(n) % 64, 0u);
+        nodes.push_back(n);
+        unlock_node(n, nullptr);
+    }
+    probe_codes.clear();
+    probe_found.clear();
+    for (auto c : made) {
+        int64_t cell = c[0] == 0 ? 3 : 127;  // the block's far cell
+        probe_codes.push_back({c[0], c[1] + cell, c[2] + 1});
+    }
+    probe_done = 0;
+    bool while_locked;
+    {
+        TaskLockGuard g(matrix_lock);
+        create_task(probe_reader, 0, 1);
+        while_locked = wait_for([] { return probe_done.load() == 1; }, 5000);
+    }
+    ASSERT_TRUE(wait_for([] { return probe_done.load() == 1; }));
+    EXPECT_TRUE(while_locked);
+    ASSERT_EQ(probe_found.size(), nodes.size());
+    for (size_t i = 0; i < nodes.size(); i++)
+        EXPECT_EQ(probe_found[i], nodes[i]) << i;
+    TaskLockGuard g(matrix_lock);
+    for (MATRIX_NODE* n : nodes)
+        EXPECT_EQ(n->locked, 0);
 }
 
 // Without an injected clock the lock-free reader's second comes from the coarse clock: never
