@@ -194,15 +194,19 @@ struct MATRIX_TOKEN {
     void (*aboat_func)(MATRIX_TOKEN* t);
     void* aboat_work;
     int aboat_status;
-    MATRIX_SEXP* env;
+    MATRIX_SEXP* env;  // holds script_env while the token is off the worker (parked, queued)
     int loop_no;
     int normal_jump, normal_jump_status, err_jump, err_jump_status;
     void* work;
     const char* c_file;
     int c_line;
     uint32_t magic;         // MX_TOKEN_MAGIC while the token lives
-    MATRIX_SEXP* cal_hold;  // keeps the running slot's script while the token runs or waits
+    MATRIX_SEXP* cal_hold;  // keeps the rest of the running slot's script while the token waits
     int loaded;  // the running slot loaded the node: it turns ready when the slot ends or parks
+    // The token's script environment, made when its first slot runs. While the worker runs the
+    // token, the worker's root frame keeps it and the slot's script alive; the holders env and
+    // cal_hold keep them only while the token waits off the worker.
+    QVISP_ENV* script_env;
 };
 constexpr uint32_t MX_TOKEN_MAGIC = 0x6d78746bu;
 

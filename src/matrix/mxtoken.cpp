@@ -39,10 +39,11 @@ void free_key(MATRIX_TOKEN* t) {
 }
 
 // Tokens and access-list entries that ended, kept for the next ones (matrix_lock held). A pooled
-// token keeps its two holders (script and environment), emptied. The pools are given back when
-// the queue's worker ends, so what they keep follows the work under way.
-constexpr int kTokenPool = 256;
-constexpr int kEntryPool = 256;
+// token keeps its two holders (script and environment), emptied, when it had them. The pools are
+// given back when the queue's worker ends; while it runs they keep at most as many as were under
+// way at once, up to a bound: a producer that runs ahead of the worker has that many queued.
+constexpr int kTokenPool = 4096;
+constexpr int kEntryPool = 4096;
 MATRIX_TOKEN* token_pool = nullptr;
 int token_pool_cnt = 0;
 MATRIX_ACCESS_LIST* entry_pool = nullptr;
@@ -93,7 +94,9 @@ MATRIX_TOKEN* take_token() {
 
 // The token's script environment, made when its first slot runs (on the worker, without
 // matrix_lock): below the matrix's environment, with the token as its work and mxThisLevel bound
-// to the node's level. The matrix and its environment stay while the token lives.
+// to the node's level. The matrix and its environment stay while the token lives. It is left in
+// the worker's root frame, which keeps it while the worker runs the token (hold_off_worker keeps
+// it beyond).
 QVISP_ENV* token_env(MATRIX_TOKEN* t) {
     MATRIX* m = t->process_node->matrix;
     static const L_CHAR* this_level = l_string(std_cm, "mxThisLevel");
@@ -101,12 +104,25 @@ QVISP_ENV* token_env(MATRIX_TOKEN* t) {
     QVISP_ENV* env = new_env(m->mx_env ? static_cast<QVISP_ENV*>(m->mx_env->data) : matrix_qv_env);
     set_env_work(env, t);
     set_env(env, this_level, get_integer(t->process_node->dim_code[0], nullptr));
-    if (t->env)
-        mx_hold_set(t->env, env);
-    else
-        t->env = mx_hold(env, gc_vxlisp_env, __FILE__, __LINE__);
-    gc_pop(nullptr, nullptr);
+    t->script_env = env;
+    gc_pop(env, gc_vxlisp_env);
     return env;
+}
+
+// Sets a token's holder to data, making it when missing (matrix_lock held).
+void hold_in(MATRIX_SEXP** h, void* data, GC_FUNC gc) {
+    if (*h) {
+        if ((*h)->data != data) mx_hold_set(*h, data);
+    } else if (data) {
+        *h = mx_hold(data, gc, __FILE__, __LINE__);
+    }
+}
+
+// A token leaving the worker alive (parked or queued again): its environment and the rest of its
+// slot's script, kept so far by the worker's root frame, are held until it runs again.
+void hold_off_worker(MATRIX_TOKEN* t) {
+    hold_in(&t->env, t->script_env, gc_vxlisp_env);
+    hold_in(&t->cal_hold, t->cal_target, gc_vx_sexp);
 }
 
 }  // namespace
@@ -220,12 +236,12 @@ void end_token(MATRIX_TOKEN* t) {
     // token on a waiting chain, or queued again by a wake-up: it goes from both before it ends.
     unlink_wait(t);
     if (t->h.ins) delete_queue(&matrix_que, same_node, t, 0);
-    // The holders are emptied; they go (or are kept in the pool) with the token.
-    if (t->cal_hold) mx_hold_set(t->cal_hold, nullptr);
-    if (t->env && t->env->data) {
-        set_env_work(static_cast<QVISP_ENV*>(t->env->data), nullptr);
-        mx_hold_set(t->env, nullptr);
-    }
+    // The environment no longer names the token (a function a script kept sees no token). The
+    // holders are emptied; they go (or are kept in the pool) with the token.
+    if (t->script_env) set_env_work(t->script_env, nullptr);
+    t->script_env = nullptr;
+    if (t->cal_hold && t->cal_hold->data) mx_hold_set(t->cal_hold, nullptr);
+    if (t->env && t->env->data) mx_hold_set(t->env, nullptr);
     if (m->p.free_token) m->p.free_token(t, 0);
     if (n->process_token == t) n->process_token = nullptr;
     // Nothing will make a node whose last token ended before it was ready: it fails, so that its
@@ -400,7 +416,6 @@ MATRIX_TOKEN* get_env_token(QVISP_ENV* env) {
 MATRIX_TOKEN* _new_matrix_token(MATRIX_NODE* n) {
     if (n->process_token) er_panic("_new_matrix_token");
     MATRIX* m = n->matrix;
-    gc_push(nullptr, nullptr, "_new_matrix_token");
     MATRIX_TOKEN* t = take_token();
     t->magic = MX_TOKEN_MAGIC;
     t->process_node = n;
@@ -408,8 +423,11 @@ MATRIX_TOKEN* _new_matrix_token(MATRIX_NODE* n) {
     t->normal_jump_status = t->err_jump_status = -1;
     m->token_cnt++;
     n->process_token = t;
-    if (m->p.new_token) m->p.new_token(t, 1);
-    gc_pop(nullptr, nullptr);
+    if (m->p.new_token) {
+        gc_push(nullptr, nullptr, "_new_matrix_token");
+        m->p.new_token(t, 1);
+        gc_pop(nullptr, nullptr);
+    }
     return t;
 }
 
@@ -605,11 +623,9 @@ Trigger exec_cal_held(MATRIX_TOKEN* t) {
             t->access_target_id = slot;
             t->cal_target = m->cal[slot] ? static_cast<QV_SEXP*>(m->cal[slot]->data) : nullptr;
             if (t->cal_target) {
-                // The script stays alive for the token even when its slot is set anew meanwhile.
-                if (t->cal_hold)
-                    mx_hold_set(t->cal_hold, t->cal_target);
-                else
-                    t->cal_hold = mx_hold(t->cal_target, gc_vx_sexp, __FILE__, __LINE__);
+                // The script stays alive for the token even when its slot is set anew meanwhile:
+                // the worker's root frame keeps it while the token runs.
+                gc_set(t->cal_target, gc_vx_sexp);
                 break;
             }
             // An empty slot counts as run, so that a scan waiting on its group goes on.
@@ -620,7 +636,7 @@ Trigger exec_cal_held(MATRIX_TOKEN* t) {
         goto normal_end;
     }
     {
-        QVISP_ENV* env = t->env ? static_cast<QVISP_ENV*>(t->env->data) : nullptr;
+        QVISP_ENV* env = t->script_env;
         worker_unlock();
         if (!env) env = token_env(t);
         for (;;) {
@@ -719,6 +735,7 @@ end:
     end_token(t);
 
 out:
+    hold_off_worker(t);
     return m->token_cnt == 0 ? m->p.trigger : nullptr;
 }
 

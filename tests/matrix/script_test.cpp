@@ -352,30 +352,33 @@ QV_SEXP* qv_testGate(QVISP_ENV*, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*
     return nullptr;
 }
 
-// A parked token keeps running the script it started even when its slot is set anew and
-// collections run meanwhile.
+// A parked token, and one the worker is running, keep the script they started and their
+// environment even when their slots are set anew and collections run meanwhile.
 TEST_F(ScriptTest, ParkedTokenKeepsItsScript) {
     set_env(matrix_qv_env, l_string(std_cm, "testGate"),
             get_func_prim(qv_testGate, FUNC_APPLICATIVE, nullptr, 1, 1));
     gate_open = false;
     MATRIX* m = open({1, 16, 1, 2, 1});
     group(m, MI_FETCH_1_TP, nullptr,
-          "(testMark \"a\") (testWait 1 0 8) (testMark \"b\") "
+          "(testMark \"a\") (testWait 1 0 8) (testMark \"b\") (testMark mxThisLevel) "
           "<mxFinish normal-jump-status=\"MS_OK\"/>",
-          "(testGate) <mxFinish normal-jump-status=\"MS_OK\"/>");
+          "(testGate) (testMark mxThisLevel) <mxFinish normal-jump-status=\"MS_OK\"/>");
     node(m, 1, 0);
     ASSERT_TRUE(wait_for([&] {
         TaskLockGuard g(matrix_lock);
         MATRIX_NODE* b = m->node_hash[_get_node_hash(m, std::vector<int64_t>{0, 8}.data())];
         return b && b->wait_token;
     }));
+    // The level-0 token is in its gate on the worker by now (the parked one waits for it).
     set_matrix_cal(m, MI_FETCH_1_TP + 1, script("(testMark \"new\")"));
+    set_matrix_cal(m, MI_FETCH_1_TP + 2, script("(testMark \"new\")"));
     gc_tick_notin_tick(nullptr, 0);
     gc_tick_notin_tick(nullptr, 0);
     gate_open = true;
     ASSERT_TRUE(quiet(m));
-    EXPECT_EQ(take_marks(), (std::vector<std::string>{"^\"a\"", "W", "W", "^\"b\""}));
+    EXPECT_EQ(take_marks(), (std::vector<std::string>{"^\"a\"", "W", "0", "W", "^\"b\"", "1"}));
     EXPECT_EQ(status_of(m, {1, 0}), MS_OK);
+    EXPECT_EQ(status_of(m, {0, 8}), MS_OK);
 }
 
 }  // namespace
