@@ -288,11 +288,17 @@ bool mx_spin_change(const std::atomic<uint32_t>& a, uint32_t g,
     return true;
 }
 
-void mx_watch() {
+bool mx_watch(std::chrono::steady_clock::time_point* until) {
+    auto now = std::chrono::steady_clock::now();
+    if (*until == std::chrono::steady_clock::time_point{})
+        *until = now + std::chrono::microseconds(100);
+    else if (now >= *until)
+        return false;
     uint32_t g = wake_gen.load(std::memory_order_acquire);
     _i_unlock_task(matrix_lock, "watch", __FILE__, __LINE__);
-    mx_spin_change(wake_gen, g, std::chrono::steady_clock::now() + std::chrono::microseconds(50));
+    mx_spin_change(wake_gen, g, *until);
     _i_lock_task(matrix_lock, __FILE__, __LINE__);
+    return true;
 }
 
 bool mx_sleeping() {

@@ -313,10 +313,13 @@ void mx_wake(const void* key);
 // of a token's end, so that a node's waiter is woken once, not once per change.
 void mx_wake_batch_begin();
 void mx_wake_batch_end();
-// Releases matrix_lock, watches a moment (about 50 microseconds, spinning) for the next wake-up
-// the store sends, and takes the lock again: a task whose wait ends that soon is spared the sleep
-// and the wake-up. The caller tests again, as after mx_sleep.
-void mx_watch();
+// A wait's watch before it sleeps, matrix_lock held: releases the lock, watches (spinning) for
+// the next wake-up the store sends, and takes the lock again; true, and the caller tests again
+// as after mx_sleep. The watches of one wait share a while (about 100 microseconds from the
+// first, kept in *until, which starts zeroed): once it is over the call answers false at once,
+// and the caller sleeps. A task whose wait ends that soon is spared the sleep and the wake-up,
+// even when other wake-ups come first (a script's node unlocks while it loads).
+bool mx_watch(std::chrono::steady_clock::time_point* until);
 // Spins (pausing) while a stays g: true when it changed, false when `until` passed first.
 bool mx_spin_change(const std::atomic<uint32_t>& a, uint32_t g,
                     std::chrono::steady_clock::time_point until);
