@@ -31,10 +31,15 @@ bool frame(QVISP_ENV* env, Frame* f) {
     return true;
 }
 
-// Attribute names and values are compared with interned texts of the literals (no conversion
-// per call).
-#define attr_of(attr, name) get_sf_attribute((attr), l_string(std_cm, name))
-#define attr_is(v, text) ((v) && l_strcmp((v), l_string(std_cm, text)) == 0)
+// Attribute names and values are compared with interned texts of the literals, each looked up
+// once and kept (no conversion or table search per call).
+#define lit_text(text)                                         \
+    ([]() -> const L_CHAR* {                                   \
+        static const L_CHAR* const k = l_string(std_cm, text); \
+        return k;                                              \
+    }())
+#define attr_of(attr, name) get_sf_attribute((attr), lit_text(name))
+#define attr_is(v, text) ((v) && l_strcmp((v), lit_text(text)) == 0)
 
 QV_SEXP* str(const char* s) {
     return n_get_string(s);
