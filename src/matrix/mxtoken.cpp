@@ -92,20 +92,68 @@ MATRIX_TOKEN* take_token() {
     return t;
 }
 
+const L_CHAR* this_level_name() {
+    static const L_CHAR* k = l_string(std_cm, "mxThisLevel");
+    return k;
+}
+
+QVISP_ENV* matrix_env(MATRIX* m) {
+    return m->mx_env ? static_cast<QVISP_ENV*>(m->mx_env->data) : matrix_qv_env;
+}
+
+// The worker's spare script environment: that of an ended token which nothing but the token
+// reached, kept to serve the next token of the same matrix environment in place of a new one
+// (lisp/env.h, env_reusable_as_made). spare_hold keeps it for the collector, and keeps the last
+// one taken until another is kept; each worker has its own, given back when it ends.
+thread_local QVISP_ENV* spare_env = nullptr;
+thread_local MATRIX_SEXP* spare_hold = nullptr;
+
+// At a token's end (matrix_lock held, on the worker): its environment is kept as the spare when
+// it is as it was made.
+void keep_spare_env(MATRIX_TOKEN* t) {
+    QVISP_ENV* env = t->script_env;
+    if (spare_env || !env || !env_reusable_as_made(env, matrix_env(t->process_node->matrix), 1))
+        return;
+    if (!spare_hold)
+        spare_hold = mx_hold(env, gc_vxlisp_env, __FILE__, __LINE__);
+    else if (spare_hold->data != env)
+        mx_hold_set(spare_hold, env);
+    spare_env = env;
+}
+
+void drop_spare_env() {
+    mx_release_hold(spare_hold);
+    spare_hold = nullptr;
+    spare_env = nullptr;
+}
+
 // The token's script environment, made when its first slot runs (on the worker, without
 // matrix_lock): below the matrix's environment, with the token as its work and mxThisLevel bound
-// to the node's level. The matrix and its environment stay while the token lives. It is left in
-// the worker's root frame, which keeps it while the worker runs the token (hold_off_worker keeps
-// it beyond).
+// to the node's level (the spare environment of an earlier token, when it has the same parent,
+// bound anew). The matrix and its environment stay while the token lives. It is left in the
+// worker's root frame, which keeps it while the worker runs the token (hold_off_worker keeps it
+// beyond).
 QVISP_ENV* token_env(MATRIX_TOKEN* t) {
-    MATRIX* m = t->process_node->matrix;
-    static const L_CHAR* this_level = l_string(std_cm, "mxThisLevel");
-    gc_push(nullptr, nullptr, "token_env");
-    QVISP_ENV* env = new_env(m->mx_env ? static_cast<QVISP_ENV*>(m->mx_env->data) : matrix_qv_env);
-    set_env_work(env, t);
-    set_env(env, this_level, get_integer(t->process_node->dim_code[0], nullptr));
+    QVISP_ENV* parent = matrix_env(t->process_node->matrix);
+    QV_SEXP* level = get_integer(t->process_node->dim_code[0], nullptr);
+    QVISP_ENV* env = spare_env;
+    spare_env = nullptr;
+    // The level's binding is still there (a removal leaves the count of bindings made as it was).
+    ELEMENT* bound =
+        env && env_reusable_as_made(env, parent, 1) ? search_env(env, this_level_name()) : nullptr;
+    if (bound) {
+        gc_set(env, gc_vxlisp_env);
+        set_env_work(env, t);
+        // The binding's own name is a collected text that the binding keeps.
+        set_env_fresh(env, bound->sym, level);
+    } else {
+        gc_push(nullptr, nullptr, "token_env");
+        env = new_loop_env(parent);
+        set_env_work(env, t);
+        set_env(env, this_level_name(), level);
+        gc_pop(env, gc_vxlisp_env);
+    }
     t->script_env = env;
-    gc_pop(env, gc_vxlisp_env);
     return env;
 }
 
@@ -238,7 +286,10 @@ void end_token(MATRIX_TOKEN* t) {
     if (t->h.ins) delete_queue(&matrix_que, same_node, t, 0);
     // The environment no longer names the token (a function a script kept sees no token). The
     // holders are emptied; they go (or are kept in the pool) with the token.
-    if (t->script_env) set_env_work(t->script_env, nullptr);
+    if (t->script_env) {
+        set_env_work(t->script_env, nullptr);
+        keep_spare_env(t);
+    }
     t->script_env = nullptr;
     if (t->cal_hold && t->cal_hold->data) mx_hold_set(t->cal_hold, nullptr);
     if (t->env && t->env->data) mx_hold_set(t->env, nullptr);
@@ -380,6 +431,10 @@ void matrix_que_task(intptr_t qp) {
         gc_pop(nullptr, nullptr);
     }
     if (hooks->worker_end) hooks->worker_end();
+    {
+        TaskLockGuard g(matrix_lock);
+        drop_spare_env();
+    }
     mx_drain_token_pool();
     release_qkey(q, key);
     d_f_ree(key);

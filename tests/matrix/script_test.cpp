@@ -63,6 +63,35 @@ class ScriptTest : public MatrixTest {
     }
 };
 
+// The worker may give a token the environment an earlier token's script left as it was made:
+// each token still sees its own level, and nothing an earlier script bound or changed.
+TEST_F(ScriptTest, EachTokenSeesAFreshEnvironment) {
+    MATRIX* m = open({1, 16, 1, 2, 1});
+    std::string changes_level =
+        std::string("(testMark mxThisLevel) (set mxThisLevel 99) ") + kReady;
+    group(m, MI_FETCH_1_TP, changes_level.c_str(), changes_level.c_str(), changes_level.c_str());
+    for (auto [level, x] : {std::pair{0, 0}, {1, 0}, {0, 4}, {0, 8}, {2, 0}, {0, 12}}) {
+        MATRIX_NODE* n = ready(m, level, x);
+        unlock_node(n, nullptr);
+    }
+    EXPECT_EQ(take_marks(), (std::vector<std::string>{"0", "1", "0", "0", "2", "0"}));
+    MATRIX* m2 = open({1, 16, 1, 2, 1});
+    std::string binds =
+        std::string("(testShow probe) (define probe 7) (testMark mxThisLevel) ") + kReady;
+    group(m2, MI_FETCH_1_TP, binds.c_str(), binds.c_str(), binds.c_str());
+    for (int64_t x : {0, 4, 8}) {
+        MATRIX_NODE* n = ready(m2, 0, x);
+        unlock_node(n, nullptr);
+    }
+    std::vector<std::string> marks = take_marks();
+    ASSERT_EQ(marks.size(), 6u);
+    for (size_t i = 0; i < marks.size(); i += 2) {
+        EXPECT_EQ(marks[i], marks[0]) << i;  // probe unbound each time
+        EXPECT_EQ(marks[i + 1], "0") << i;
+    }
+    EXPECT_NE(marks[0].find("undefined symbol"), std::string::npos) << marks[0];
+}
+
 TEST_F(ScriptTest, SlotsByLevelJumpsAndEmptySlots) {
     MATRIX* m = open({1, 16, 1, 2, 1});  // 5 levels
     ASSERT_EQ(m->total_levels, 5);
