@@ -2,6 +2,8 @@
 // closing and syncing, the once-only parameters, the level pyramid and the object ids.
 #include "matrix/mxstore.h"
 
+#include <sched.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -280,10 +282,15 @@ void mx_wake_batch_end() {
 
 bool mx_spin_change(const std::atomic<uint32_t>& a, uint32_t g,
                     std::chrono::steady_clock::time_point until) {
+    // After the first few microseconds the spinner yields between looks: on a busy machine the
+    // task it waits for may be queued behind it on its own processor.
+    auto yield_from = std::chrono::steady_clock::now() + std::chrono::microseconds(5);
     while (a.load(std::memory_order_acquire) == g) {
         for (int i = 0; i < 64 && a.load(std::memory_order_relaxed) == g; i++)
             __builtin_ia32_pause();
-        if (std::chrono::steady_clock::now() > until) return false;
+        auto now = std::chrono::steady_clock::now();
+        if (now > until) return false;
+        if (now > yield_from) sched_yield();
     }
     return true;
 }
@@ -291,7 +298,7 @@ bool mx_spin_change(const std::atomic<uint32_t>& a, uint32_t g,
 bool mx_watch(std::chrono::steady_clock::time_point* until) {
     auto now = std::chrono::steady_clock::now();
     if (*until == std::chrono::steady_clock::time_point{})
-        *until = now + std::chrono::microseconds(100);
+        *until = now + std::chrono::microseconds(200);
     else if (now >= *until)
         return false;
     uint32_t g = wake_gen.load(std::memory_order_acquire);

@@ -315,12 +315,13 @@ void mx_wake_batch_begin();
 void mx_wake_batch_end();
 // A wait's watch before it sleeps, matrix_lock held: releases the lock, watches (spinning) for
 // the next wake-up the store sends, and takes the lock again; true, and the caller tests again
-// as after mx_sleep. The watches of one wait share a while (about 100 microseconds from the
+// as after mx_sleep. The watches of one wait share a while (about 200 microseconds from the
 // first, kept in *until, which starts zeroed): once it is over the call answers false at once,
 // and the caller sleeps. A task whose wait ends that soon is spared the sleep and the wake-up,
 // even when other wake-ups come first (a script's node unlocks while it loads).
 bool mx_watch(std::chrono::steady_clock::time_point* until);
-// Spins (pausing) while a stays g: true when it changed, false when `until` passed first.
+// Spins (pausing, and yielding the processor after the first microseconds) while a stays g: true
+// when it changed, false when `until` passed first.
 bool mx_spin_change(const std::atomic<uint32_t>& a, uint32_t g,
                     std::chrono::steady_clock::time_point until);
 // Whether a task sleeps in mx_sleep (read without the lock).

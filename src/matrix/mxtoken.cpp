@@ -382,11 +382,13 @@ void run_node_tokens(SYS_QUEUE* q, L_CHAR* key, MATRIX_TOKEN* t) {
     }
 }
 
-// The next token of the key, watching the queue a moment (about 50 microseconds, spinning) when
-// it is empty: while a producer streams nodes the worker stays awake, and neither side pays a
-// sleep and a wake-up per node. Null when nothing came.
+// The next token of the key, watching the queue a while (about 200 microseconds, spinning and
+// yielding) when it is empty: while a producer streams nodes, or a reader asks for one node after
+// another, the worker stays awake, and neither side pays a sleep and a wake-up per node. The
+// while covers a reader's turn even when the reader had to sleep: were it shorter, each side would
+// sleep because the other did. Null when nothing came.
 Q_HEADER* take_soon(SYS_QUEUE* q, L_CHAR* key) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
     for (;;) {
         uint32_t g = que_gen.load(std::memory_order_acquire);
         if (Q_HEADER* t = delete_queue(q, sq_key_cond, key, 0)) return t;
