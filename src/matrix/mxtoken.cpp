@@ -33,6 +33,13 @@ void set_access_key(MATRIX_TOKEN* t) {
     t->h.key = const_cast<L_CHAR*>(access_key());
 }
 
+// The condition of a worker's key (sq_key_cond): the node tokens' shared key is matched by its
+// address first.
+int key_cond(SYS_QUEUE* q, Q_HEADER* n, void* work) {
+    if (n->key == work) return 0;
+    return sq_key_cond(q, n, work);
+}
+
 void free_key(MATRIX_TOKEN* t) {
     if (t->h.key != access_key()) d_f_ree(t->h.key);
     t->h.key = nullptr;
@@ -325,8 +332,11 @@ void node_status_set(MATRIX_NODE* n, int status) {
     _wakeup_closers();
 }
 
-// Bumped (under matrix_lock) whenever a node token is queued.
+// Bumped (under matrix_lock) whenever a node token is queued while a worker watches the queue
+// (que_watchers, set before the worker looks at the queue: a token queued after that look finds it
+// set, the queue's lock ordering the two).
 std::atomic<uint32_t> que_gen{0};
+std::atomic<int> que_watchers{0};
 
 // Workers waiting for matrix_lock. A producer that has just released the lock takes it again
 // before a waiter on another core sees it free: a look-up about to take it lets them in first.
@@ -364,8 +374,7 @@ void run_node_tokens(SYS_QUEUE* q, L_CHAR* key, MATRIX_TOKEN* t) {
     for (;;) {
         Trigger trigger = exec_cal_held(t);
         MATRIX_TOKEN* next =
-            trigger ? nullptr
-                    : reinterpret_cast<MATRIX_TOKEN*>(delete_queue(q, sq_key_cond, key, 0));
+            trigger ? nullptr : reinterpret_cast<MATRIX_TOKEN*>(delete_queue(q, key_cond, key, 0));
         if (next && node_token(next)) {
             gc_pop(nullptr, nullptr);
             gc_push(nullptr, nullptr, "matrix_que_task");
@@ -389,11 +398,15 @@ void run_node_tokens(SYS_QUEUE* q, L_CHAR* key, MATRIX_TOKEN* t) {
 // sleep because the other did. Null when nothing came.
 Q_HEADER* take_soon(SYS_QUEUE* q, L_CHAR* key) {
     auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+    que_watchers.fetch_add(1);
+    Q_HEADER* t = nullptr;
     for (;;) {
         uint32_t g = que_gen.load(std::memory_order_acquire);
-        if (Q_HEADER* t = delete_queue(q, sq_key_cond, key, 0)) return t;
-        if (!mx_spin_change(que_gen, g, until)) return nullptr;
+        if ((t = delete_queue(q, key_cond, key, 0)) != nullptr) break;
+        if (!mx_spin_change(que_gen, g, until)) break;
     }
+    que_watchers.fetch_sub(1);
+    return t;
 }
 
 // The node that the token's slot loaded turns ready: at the slot's end, or when the slot parks
@@ -409,8 +422,11 @@ void publish_loaded(MATRIX_TOKEN* t) {
 
 void matrix_que_task(intptr_t qp) {
     auto* q = reinterpret_cast<SYS_QUEUE*>(qp);
-    L_CHAR* key = touch_qkey(q);
-    if (!key) return;
+    L_CHAR* own_key = touch_qkey(q);
+    if (!own_key) return;
+    // The worker of node tokens looks for their shared key itself.
+    L_CHAR* key =
+        l_strcmp(own_key, access_key()) == 0 ? const_cast<L_CHAR*>(access_key()) : own_key;
     const MATRIX_HOOKS* hooks = mx_hooks();
     if (hooks->worker_begin) hooks->worker_begin();
     for (;;) {
@@ -418,7 +434,7 @@ void matrix_que_task(intptr_t qp) {
         auto* t = reinterpret_cast<MATRIX_TOKEN*>(take_soon(q, key));
         // The worker stays a second for more work before it ends, so that a stream of tokens
         // does not start a worker and its interpreter for each one.
-        if (!t) t = reinterpret_cast<MATRIX_TOKEN*>(delete_queue(q, sq_key_cond, key, -1));
+        if (!t) t = reinterpret_cast<MATRIX_TOKEN*>(delete_queue(q, key_cond, key, -1));
         if (!t) {
             gc_pop(nullptr, nullptr);
             break;
@@ -438,8 +454,8 @@ void matrix_que_task(intptr_t qp) {
         drop_spare_env();
     }
     mx_drain_token_pool();
-    release_qkey(q, key);
-    d_f_ree(key);
+    release_qkey(q, own_key);
+    d_f_ree(own_key);
 }
 
 }  // namespace
@@ -497,7 +513,7 @@ void _xx_insert_matrix_access(MATRIX_TOKEN* t, MATRIX_TOKEN_FUNC func, const cha
     t->c_file = file;
     t->c_line = line;
     xx_insert_queue(&matrix_que, &t->h, 2, file, line);
-    que_gen.store(que_gen.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    if (que_watchers.load()) que_gen.fetch_add(1, std::memory_order_release);
 }
 
 void xx_insert_matrix_access(MATRIX_TOKEN* t, MATRIX_TOKEN_FUNC func, const char* file, int line) {
