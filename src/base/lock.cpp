@@ -404,11 +404,18 @@ int push_pri(int pri) {
 }
 
 int push_pri_pctl(PRI_CTL* ctl) {
-    init_util_locks();
-    lock_task(utils_lock2);
-    if (ctl->ctl_pri < ctl->base_pri) ctl->ctl_pri = ctl->base_pri;
-    int p = ctl->ctl_pri;
-    unlock_task(utils_lock2, "push_pri_pctl");
+    // The controlled priority is changed only under utils_lock2, but read without it while it
+    // stands at its base or above: every queue operation pushes it, and the lock round would make
+    // them all meet on one lock.
+    int p = std::atomic_ref<int>(ctl->ctl_pri).load(std::memory_order_relaxed);
+    if (p < std::atomic_ref<int>(ctl->base_pri).load(std::memory_order_relaxed)) {
+        init_util_locks();
+        lock_task(utils_lock2);
+        if (ctl->ctl_pri < ctl->base_pri)
+            std::atomic_ref<int>(ctl->ctl_pri).store(ctl->base_pri, std::memory_order_relaxed);
+        p = ctl->ctl_pri;
+        unlock_task(utils_lock2, "push_pri_pctl");
+    }
     return push_pri(p);
 }
 
@@ -416,7 +423,7 @@ static void calc_ctl_pri(PRI_CTL* ctl) {
     int p = ctl->base_pri + 1;
     for (PRI_CTL_THREAD* t = ctl->threads; t; t = t->next)
         if (t->pri > p) p = t->pri;
-    ctl->ctl_pri = p > 0 ? p - 1 : 0;
+    std::atomic_ref<int>(ctl->ctl_pri).store(p > 0 ? p - 1 : 0, std::memory_order_relaxed);
 }
 
 // `t` is the task to register, 0 for the caller.

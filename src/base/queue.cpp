@@ -41,6 +41,21 @@ class QueuePri {
     int old_;
 };
 
+// Sleeps on the queue's address, handing over its lock, and takes the lock again (counted, so
+// that wake_sleepers sends nothing while nobody sleeps).
+void sleep_on(SYS_QUEUE* q) {
+    q->sleep_cnt++;
+    _i_sleep_task(q, q->target_lock);
+    _i_lock_task(q->target_lock);
+    q->sleep_cnt--;
+}
+
+// Wakes the queue's sleepers (target_lock held): a sleeper counts itself under the lock before
+// it sleeps, so none is missed.
+void wake_sleepers(SYS_QUEUE* q) {
+    if (q->sleep_cnt) _wakeup_task(q);
+}
+
 KEY_LIST* find_key(SYS_QUEUE* q, const L_CHAR* key, KEY_LIST** prev_out = nullptr) {
     KEY_LIST* prev = nullptr;
     for (KEY_LIST* k = q->keylist; k; prev = k, k = k->next) {
@@ -82,8 +97,7 @@ int _insert_queue(SYS_QUEUE* q, Q_HEADER* n, int offset, int wait_flag, const ch
                     _insert_key_list(q, n->key, wait_flag) == 0;
         if (room) break;
         if (wait_flag == 0) return -1;
-        _i_sleep_task(q, q->target_lock);
-        _i_lock_task(q->target_lock);
+        sleep_on(q);
     }
     n->ins = q;
     n->file = file;
@@ -124,7 +138,7 @@ int _insert_queue(SYS_QUEUE* q, Q_HEADER* n, int offset, int wait_flag, const ch
     *at = n;
     // The tail is kept exact in every order.
     if (!n->next) q->tail = n;
-    _wakeup_task(q);
+    wake_sleepers(q);
     return 0;
 }
 
@@ -145,7 +159,7 @@ Q_HEADER* take_node(SYS_QUEUE* q, Q_HEADER* prev, Q_HEADER* n) {
         KEY_LIST* k = find_key(q, n->key);
         if (k && k->cnt > 0) k->cnt--;
     }
-    _wakeup_task(q);
+    wake_sleepers(q);
     return n;
 }
 
@@ -164,8 +178,7 @@ void queue_sleep(SYS_QUEUE* q, uint32_t now, uint32_t wake_by) {
             q->timeout_at = wake_by;
         }
     }
-    _i_sleep_task(q, q->target_lock);
-    _i_lock_task(q->target_lock);
+    sleep_on(q);
     if (wake_by && --q->timed_wait_cnt == 0) {
         del_timeout(q);
         q->timeout_at = 0;
@@ -249,6 +262,7 @@ void setup_queue(SYS_QUEUE* q) {
     q->cond_del_wait_cnt = 0;
     q->timed_wait_cnt = 0;
     q->timeout_at = 0;
+    q->sleep_cnt = 0;
     for (SYS_QUEUE* p = queue_list; p; p = p->next) {
         if (p == q) return;  // already registered: a second link would make the chain a loop
     }
@@ -389,7 +403,7 @@ int set_key_limit(SYS_QUEUE* q, const L_CHAR* key, float limit) {
     KEY_LIST* k = key ? find_key(q, key) : nullptr;
     if (!k) return -1;
     k->limit = limit;
-    _wakeup_task(q);  // producers waiting for room in this key look again
+    wake_sleepers(q);  // producers waiting for room in this key look again
     return 0;
 }
 
@@ -410,8 +424,7 @@ int wait_queue_total_cnt(SYS_QUEUE* q, int size, int type_flags) {
             ((type_flags & 4) && c > size)) {
             return 0;
         }
-        _i_sleep_task(q, q->target_lock);
-        _i_lock_task(q->target_lock);
+        sleep_on(q);
     }
 }
 

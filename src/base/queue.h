@@ -81,6 +81,9 @@ struct SYS_QUEUE {
     // the system time at which the earliest pending time-out on the queue's address fires.
     int timed_wait_cnt;
     uint32_t timeout_at;
+    // Tasks asleep on the queue's address (under target_lock): wake-ups are sent only while
+    // there are any.
+    int sleep_cnt;
 };
 
 extern SEM queue_lock;

@@ -460,6 +460,14 @@ QVISP_ENV* new_loop_env(QVISP_ENV* parent) {
     return e;
 }
 
+bool env_reusable_as_made(QVISP_ENV* env, QVISP_ENV* parent, int bindings) {
+    if (!env || env->type != ENV_REAL) return false;
+    QV_ENV& e = env->env;
+    return ld(e.reuse) && ld(e.hash_element_nos) == bindings && !ld(e.has_child) &&
+           !ld(e.default_sym) && !ld(e.uenv) && ld(e.parent) == parent &&
+           ld(e.hash_ptr) == e.small_hash && !ld(e.protect);
+}
+
 bool env_loop_reusable(QVISP_ENV* env, QVISP_ENV* parent) {
     if (!env || env->type != ENV_REAL) return false;
     QV_ENV& e = env->env;

@@ -176,6 +176,12 @@ QVISP_ENV* new_env(QVISP_ENV* parent);
 // unset), and anything made on top of it (has_child).
 QVISP_ENV* new_loop_env(QVISP_ENV* parent);
 bool env_loop_reusable(QVISP_ENV* env, QVISP_ENV* parent);
+// The same for an environment of new_loop_env in which its maker bound `bindings` names and may
+// have set the work: true while nothing reached it, nothing was made on top of it and nothing
+// else was bound in it (the values of those bindings may have changed). Its maker may then use it
+// again in place of a new one, binding those names anew (the matrix store's worker does so for
+// the next token's script).
+bool env_reusable_as_made(QVISP_ENV* env, QVISP_ENV* parent, int bindings);
 inline void env_note_reached(QVISP_ENV* env) {
     if (env && env->type == ENV_REAL &&
         std::atomic_ref<int32_t>(env->env.reuse).load(std::memory_order_relaxed))

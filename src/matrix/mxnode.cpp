@@ -882,7 +882,7 @@ MATRIX_NODE* get_matrix_node_wait(int* errp, MATRIX* m, const int64_t* dc, int a
     }
     TaskLockGuard g(matrix_lock);
     int a = access;
-    bool watched = false;
+    std::chrono::steady_clock::time_point watch_until{};
     for (;;) {
         int err = 0;
         MATRIX_NODE* n = _get_matrix_node(&err, m, dc, a, dc ? dc[0] : 0, nullptr, 0);
@@ -901,12 +901,8 @@ MATRIX_NODE* get_matrix_node_wait(int* errp, MATRIX* m, const int64_t* dc, int a
         // A failed node is fetched again once; a second failure answers -101.
         if (a >= 0 && err == MXE_NOT_FOUND) a = MI_FETCH_1_TP;
         // A node the worker makes at once is watched for a moment first: the reader then takes
-        // it without a sleep and a wake-up. Once per call, so a long wait costs one watch.
-        if (!watched) {
-            watched = true;
-            mx_watch();
-            continue;
-        }
+        // it without a sleep and a wake-up. One while per call, so a long wait costs one watch.
+        if (mx_watch(&watch_until)) continue;
         mx_sleep(n);
     }
 }

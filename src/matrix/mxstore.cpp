@@ -2,6 +2,8 @@
 // closing and syncing, the once-only parameters, the level pyramid and the object ids.
 #include "matrix/mxstore.h"
 
+#include <sched.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -213,6 +215,9 @@ std::atomic<int> mx_sleepers{0};
 // Rounds of wake-ups sent, sleepers or not: a task that watches for a change without sleeping
 // (mx_watch) sees it here.
 static std::atomic<uint32_t> wake_gen{0};
+// Tasks in mx_watch (counted under matrix_lock): wake_gen is moved on only while there are any,
+// so that a store used by no watcher does not bounce the counter between processors.
+static std::atomic<int> mx_watchers{0};
 
 // The wake-ups a task collects while it holds matrix_lock (mx_wake_batch_begin): each key once,
 // sent together. Sending them after the lock is released loses none: a sleeper registers on its
@@ -230,7 +235,8 @@ void wake_batch_send() {
     int n = b.n;
     b.n = 0;
     if (n == 0) return;
-    wake_gen.fetch_add(1, std::memory_order_release);
+    if (mx_watchers.load(std::memory_order_relaxed))
+        wake_gen.fetch_add(1, std::memory_order_release);
     if (!mx_sleepers.load(std::memory_order_relaxed)) return;
     for (int i = 0; i < n; i++)
         wakeup_task(b.keys[i]);
@@ -256,7 +262,8 @@ void mx_wake(const void* key) {
             return;
         }
     }
-    wake_gen.fetch_add(1, std::memory_order_release);
+    if (mx_watchers.load(std::memory_order_relaxed))
+        wake_gen.fetch_add(1, std::memory_order_release);
     if (mx_sleepers.load(std::memory_order_relaxed)) wakeup_task(key);
 }
 
@@ -271,19 +278,34 @@ void mx_wake_batch_end() {
 
 bool mx_spin_change(const std::atomic<uint32_t>& a, uint32_t g,
                     std::chrono::steady_clock::time_point until) {
+    // After the first few microseconds the spinner yields between looks: on a busy machine the
+    // task it waits for may be queued behind it on its own processor.
+    auto yield_from = std::chrono::steady_clock::now() + std::chrono::microseconds(5);
     while (a.load(std::memory_order_acquire) == g) {
         for (int i = 0; i < 64 && a.load(std::memory_order_relaxed) == g; i++)
             __builtin_ia32_pause();
-        if (std::chrono::steady_clock::now() > until) return false;
+        auto now = std::chrono::steady_clock::now();
+        if (now > until) return false;
+        if (now > yield_from) sched_yield();
     }
     return true;
 }
 
-void mx_watch() {
+bool mx_watch(std::chrono::steady_clock::time_point* until) {
+    auto now = std::chrono::steady_clock::now();
+    if (*until == std::chrono::steady_clock::time_point{})
+        *until = now + std::chrono::microseconds(200);
+    else if (now >= *until)
+        return false;
+    // Counted before the lock is released: a task that changes the store after this takes the
+    // lock first, so it sees the count and moves wake_gen on.
+    mx_watchers.fetch_add(1, std::memory_order_relaxed);
     uint32_t g = wake_gen.load(std::memory_order_acquire);
     _i_unlock_task(matrix_lock, "watch", __FILE__, __LINE__);
-    mx_spin_change(wake_gen, g, std::chrono::steady_clock::now() + std::chrono::microseconds(50));
+    mx_spin_change(wake_gen, g, *until);
     _i_lock_task(matrix_lock, __FILE__, __LINE__);
+    mx_watchers.fetch_sub(1, std::memory_order_relaxed);
+    return true;
 }
 
 void _wakeup_closers() {

@@ -195,15 +195,19 @@ struct MATRIX_TOKEN {
     void (*aboat_func)(MATRIX_TOKEN* t);
     void* aboat_work;
     int aboat_status;
-    MATRIX_SEXP* env;
+    MATRIX_SEXP* env;  // holds script_env while the token is off the worker (parked, queued)
     int loop_no;
     int normal_jump, normal_jump_status, err_jump, err_jump_status;
     void* work;
     const char* c_file;
     int c_line;
     uint32_t magic;         // MX_TOKEN_MAGIC while the token lives
-    MATRIX_SEXP* cal_hold;  // keeps the running slot's script while the token runs or waits
+    MATRIX_SEXP* cal_hold;  // keeps the rest of the running slot's script while the token waits
     int loaded;  // the running slot loaded the node: it turns ready when the slot ends or parks
+    // The token's script environment, made when its first slot runs. While the worker runs the
+    // token, the worker's root frame keeps it and the slot's script alive; the holders env and
+    // cal_hold keep them only while the token waits off the worker.
+    QVISP_ENV* script_env;
 };
 constexpr uint32_t MX_TOKEN_MAGIC = 0x6d78746bu;
 
@@ -320,11 +324,15 @@ void mx_wake(const void* key);
 // of a token's end, so that a node's waiter is woken once, not once per change.
 void mx_wake_batch_begin();
 void mx_wake_batch_end();
-// Releases matrix_lock, watches a moment (about 50 microseconds, spinning) for the next wake-up
-// the store sends, and takes the lock again: a task whose wait ends that soon is spared the sleep
-// and the wake-up. The caller tests again, as after mx_sleep.
-void mx_watch();
-// Spins (pausing) while a stays g: true when it changed, false when `until` passed first.
+// A wait's watch before it sleeps, matrix_lock held: releases the lock, watches (spinning) for
+// the next wake-up the store sends, and takes the lock again; true, and the caller tests again
+// as after mx_sleep. The watches of one wait share a while (about 200 microseconds from the
+// first, kept in *until, which starts zeroed): once it is over the call answers false at once,
+// and the caller sleeps. A task whose wait ends that soon is spared the sleep and the wake-up,
+// even when other wake-ups come first (a script's node unlocks while it loads).
+bool mx_watch(std::chrono::steady_clock::time_point* until);
+// Spins (pausing, and yielding the processor after the first microseconds) while a stays g: true
+// when it changed, false when `until` passed first.
 bool mx_spin_change(const std::atomic<uint32_t>& a, uint32_t g,
                     std::chrono::steady_clock::time_point until);
 // Tasks asleep in mx_sleep (counted under matrix_lock).

@@ -33,16 +33,24 @@ void set_access_key(MATRIX_TOKEN* t) {
     t->h.key = const_cast<L_CHAR*>(access_key());
 }
 
+// The condition of a worker's key (sq_key_cond): the node tokens' shared key is matched by its
+// address first.
+int key_cond(SYS_QUEUE* q, Q_HEADER* n, void* work) {
+    if (n->key == work) return 0;
+    return sq_key_cond(q, n, work);
+}
+
 void free_key(MATRIX_TOKEN* t) {
     if (t->h.key != access_key()) d_f_ree(t->h.key);
     t->h.key = nullptr;
 }
 
 // Tokens and access-list entries that ended, kept for the next ones (matrix_lock held). A pooled
-// token keeps its two holders (script and environment), emptied. The pools are given back when
-// the queue's worker ends, so what they keep follows the work under way.
-constexpr int kTokenPool = 256;
-constexpr int kEntryPool = 256;
+// token keeps its two holders (script and environment), emptied, when it had them. The pools are
+// given back when the queue's worker ends; while it runs they keep at most as many as were under
+// way at once, up to a bound: a producer that runs ahead of the worker has that many queued.
+constexpr int kTokenPool = 4096;
+constexpr int kEntryPool = 4096;
 MATRIX_TOKEN* token_pool = nullptr;
 int token_pool_cnt = 0;
 MATRIX_ACCESS_LIST* entry_pool = nullptr;
@@ -91,22 +99,85 @@ MATRIX_TOKEN* take_token() {
     return t;
 }
 
+const L_CHAR* this_level_name() {
+    static const L_CHAR* k = l_string(std_cm, "mxThisLevel");
+    return k;
+}
+
+QVISP_ENV* matrix_env(MATRIX* m) {
+    return m->mx_env ? static_cast<QVISP_ENV*>(m->mx_env->data) : matrix_qv_env;
+}
+
+// The worker's spare script environment: that of an ended token which nothing but the token
+// reached, kept to serve the next token of the same matrix environment in place of a new one
+// (lisp/env.h, env_reusable_as_made). spare_hold keeps it for the collector, and keeps the last
+// one taken until another is kept; each worker has its own, given back when it ends.
+thread_local QVISP_ENV* spare_env = nullptr;
+thread_local MATRIX_SEXP* spare_hold = nullptr;
+
+// At a token's end (matrix_lock held, on the worker): its environment is kept as the spare when
+// it is as it was made.
+void keep_spare_env(MATRIX_TOKEN* t) {
+    QVISP_ENV* env = t->script_env;
+    if (spare_env || !env || !env_reusable_as_made(env, matrix_env(t->process_node->matrix), 1))
+        return;
+    if (!spare_hold)
+        spare_hold = mx_hold(env, gc_vxlisp_env, __FILE__, __LINE__);
+    else if (spare_hold->data != env)
+        mx_hold_set(spare_hold, env);
+    spare_env = env;
+}
+
+void drop_spare_env() {
+    mx_release_hold(spare_hold);
+    spare_hold = nullptr;
+    spare_env = nullptr;
+}
+
 // The token's script environment, made when its first slot runs (on the worker, without
 // matrix_lock): below the matrix's environment, with the token as its work and mxThisLevel bound
-// to the node's level. The matrix and its environment stay while the token lives.
+// to the node's level (the spare environment of an earlier token, when it has the same parent,
+// bound anew). The matrix and its environment stay while the token lives. It is left in the
+// worker's root frame, which keeps it while the worker runs the token (hold_off_worker keeps it
+// beyond).
 QVISP_ENV* token_env(MATRIX_TOKEN* t) {
-    MATRIX* m = t->process_node->matrix;
-    static const L_CHAR* this_level = l_string(std_cm, "mxThisLevel");
-    gc_push(nullptr, nullptr, "token_env");
-    QVISP_ENV* env = new_env(m->mx_env ? static_cast<QVISP_ENV*>(m->mx_env->data) : matrix_qv_env);
-    set_env_work(env, t);
-    set_env(env, this_level, get_integer(t->process_node->dim_code[0], nullptr));
-    if (t->env)
-        mx_hold_set(t->env, env);
-    else
-        t->env = mx_hold(env, gc_vxlisp_env, __FILE__, __LINE__);
-    gc_pop(nullptr, nullptr);
+    QVISP_ENV* parent = matrix_env(t->process_node->matrix);
+    QV_SEXP* level = get_integer(t->process_node->dim_code[0], nullptr);
+    QVISP_ENV* env = spare_env;
+    spare_env = nullptr;
+    // The level's binding is still there (a removal leaves the count of bindings made as it was).
+    ELEMENT* bound =
+        env && env_reusable_as_made(env, parent, 1) ? search_env(env, this_level_name()) : nullptr;
+    if (bound) {
+        gc_set(env, gc_vxlisp_env);
+        set_env_work(env, t);
+        // The binding's own name is a collected text that the binding keeps.
+        set_env_fresh(env, bound->sym, level);
+    } else {
+        gc_push(nullptr, nullptr, "token_env");
+        env = new_loop_env(parent);
+        set_env_work(env, t);
+        set_env(env, this_level_name(), level);
+        gc_pop(env, gc_vxlisp_env);
+    }
+    t->script_env = env;
     return env;
+}
+
+// Sets a token's holder to data, making it when missing (matrix_lock held).
+void hold_in(MATRIX_SEXP** h, void* data, GC_FUNC gc) {
+    if (*h) {
+        if ((*h)->data != data) mx_hold_set(*h, data);
+    } else if (data) {
+        *h = mx_hold(data, gc, __FILE__, __LINE__);
+    }
+}
+
+// A token leaving the worker alive (parked or queued again): its environment and the rest of its
+// slot's script, kept so far by the worker's root frame, are held until it runs again.
+void hold_off_worker(MATRIX_TOKEN* t) {
+    hold_in(&t->env, t->script_env, gc_vxlisp_env);
+    hold_in(&t->cal_hold, t->cal_target, gc_vx_sexp);
 }
 
 }  // namespace
@@ -220,12 +291,15 @@ void end_token(MATRIX_TOKEN* t) {
     // token on a waiting chain, or queued again by a wake-up: it goes from both before it ends.
     unlink_wait(t);
     if (t->h.ins) delete_queue(&matrix_que, same_node, t, 0);
-    // The holders are emptied; they go (or are kept in the pool) with the token.
-    if (t->cal_hold) mx_hold_set(t->cal_hold, nullptr);
-    if (t->env && t->env->data) {
-        set_env_work(static_cast<QVISP_ENV*>(t->env->data), nullptr);
-        mx_hold_set(t->env, nullptr);
+    // The environment no longer names the token (a function a script kept sees no token). The
+    // holders are emptied; they go (or are kept in the pool) with the token.
+    if (t->script_env) {
+        set_env_work(t->script_env, nullptr);
+        keep_spare_env(t);
     }
+    t->script_env = nullptr;
+    if (t->cal_hold && t->cal_hold->data) mx_hold_set(t->cal_hold, nullptr);
+    if (t->env && t->env->data) mx_hold_set(t->env, nullptr);
     if (m->p.free_token) m->p.free_token(t, 0);
     if (n->process_token == t) n->process_token = nullptr;
     // Nothing will make a node whose last token ended before it was ready: it fails, so that its
@@ -258,8 +332,11 @@ void node_status_set(MATRIX_NODE* n, int status) {
     _wakeup_closers();
 }
 
-// Bumped (under matrix_lock) whenever a node token is queued.
+// Bumped (under matrix_lock) whenever a node token is queued while a worker watches the queue
+// (que_watchers, set before the worker looks at the queue: a token queued after that look finds it
+// set, the queue's lock ordering the two).
 std::atomic<uint32_t> que_gen{0};
+std::atomic<int> que_watchers{0};
 
 // Workers waiting for matrix_lock. A producer that has just released the lock takes it again
 // before a waiter on another core sees it free: a look-up about to take it lets them in first.
@@ -297,8 +374,7 @@ void run_node_tokens(SYS_QUEUE* q, L_CHAR* key, MATRIX_TOKEN* t) {
     for (;;) {
         Trigger trigger = exec_cal_held(t);
         MATRIX_TOKEN* next =
-            trigger ? nullptr
-                    : reinterpret_cast<MATRIX_TOKEN*>(delete_queue(q, sq_key_cond, key, 0));
+            trigger ? nullptr : reinterpret_cast<MATRIX_TOKEN*>(delete_queue(q, key_cond, key, 0));
         if (next && node_token(next)) {
             gc_pop(nullptr, nullptr);
             gc_push(nullptr, nullptr, "matrix_que_task");
@@ -315,16 +391,22 @@ void run_node_tokens(SYS_QUEUE* q, L_CHAR* key, MATRIX_TOKEN* t) {
     }
 }
 
-// The next token of the key, watching the queue a moment (about 50 microseconds, spinning) when
-// it is empty: while a producer streams nodes the worker stays awake, and neither side pays a
-// sleep and a wake-up per node. Null when nothing came.
+// The next token of the key, watching the queue a while (about 200 microseconds, spinning and
+// yielding) when it is empty: while a producer streams nodes, or a reader asks for one node after
+// another, the worker stays awake, and neither side pays a sleep and a wake-up per node. The
+// while covers a reader's turn even when the reader had to sleep: were it shorter, each side would
+// sleep because the other did. Null when nothing came.
 Q_HEADER* take_soon(SYS_QUEUE* q, L_CHAR* key) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+    que_watchers.fetch_add(1);
+    Q_HEADER* t = nullptr;
     for (;;) {
         uint32_t g = que_gen.load(std::memory_order_acquire);
-        if (Q_HEADER* t = delete_queue(q, sq_key_cond, key, 0)) return t;
-        if (!mx_spin_change(que_gen, g, until)) return nullptr;
+        if ((t = delete_queue(q, key_cond, key, 0)) != nullptr) break;
+        if (!mx_spin_change(que_gen, g, until)) break;
     }
+    que_watchers.fetch_sub(1);
+    return t;
 }
 
 // The node that the token's slot loaded turns ready: at the slot's end, or when the slot parks
@@ -340,8 +422,11 @@ void publish_loaded(MATRIX_TOKEN* t) {
 
 void matrix_que_task(intptr_t qp) {
     auto* q = reinterpret_cast<SYS_QUEUE*>(qp);
-    L_CHAR* key = touch_qkey(q);
-    if (!key) return;
+    L_CHAR* own_key = touch_qkey(q);
+    if (!own_key) return;
+    // The worker of node tokens looks for their shared key itself.
+    L_CHAR* key =
+        l_strcmp(own_key, access_key()) == 0 ? const_cast<L_CHAR*>(access_key()) : own_key;
     const MATRIX_HOOKS* hooks = mx_hooks();
     if (hooks->worker_begin) hooks->worker_begin();
     for (;;) {
@@ -349,7 +434,7 @@ void matrix_que_task(intptr_t qp) {
         auto* t = reinterpret_cast<MATRIX_TOKEN*>(take_soon(q, key));
         // The worker stays a second for more work before it ends, so that a stream of tokens
         // does not start a worker and its interpreter for each one.
-        if (!t) t = reinterpret_cast<MATRIX_TOKEN*>(delete_queue(q, sq_key_cond, key, -1));
+        if (!t) t = reinterpret_cast<MATRIX_TOKEN*>(delete_queue(q, key_cond, key, -1));
         if (!t) {
             gc_pop(nullptr, nullptr);
             break;
@@ -364,9 +449,13 @@ void matrix_que_task(intptr_t qp) {
         gc_pop(nullptr, nullptr);
     }
     if (hooks->worker_end) hooks->worker_end();
+    {
+        TaskLockGuard g(matrix_lock);
+        drop_spare_env();
+    }
     mx_drain_token_pool();
-    release_qkey(q, key);
-    d_f_ree(key);
+    release_qkey(q, own_key);
+    d_f_ree(own_key);
 }
 
 }  // namespace
@@ -400,7 +489,6 @@ MATRIX_TOKEN* get_env_token(QVISP_ENV* env) {
 MATRIX_TOKEN* _new_matrix_token(MATRIX_NODE* n) {
     if (n->process_token) er_panic("_new_matrix_token");
     MATRIX* m = n->matrix;
-    gc_push(nullptr, nullptr, "_new_matrix_token");
     MATRIX_TOKEN* t = take_token();
     t->magic = MX_TOKEN_MAGIC;
     t->process_node = n;
@@ -408,8 +496,11 @@ MATRIX_TOKEN* _new_matrix_token(MATRIX_NODE* n) {
     t->normal_jump_status = t->err_jump_status = -1;
     m->token_cnt++;
     n->process_token = t;
-    if (m->p.new_token) m->p.new_token(t, 1);
-    gc_pop(nullptr, nullptr);
+    if (m->p.new_token) {
+        gc_push(nullptr, nullptr, "_new_matrix_token");
+        m->p.new_token(t, 1);
+        gc_pop(nullptr, nullptr);
+    }
     return t;
 }
 
@@ -422,7 +513,7 @@ void _xx_insert_matrix_access(MATRIX_TOKEN* t, MATRIX_TOKEN_FUNC func, const cha
     t->c_file = file;
     t->c_line = line;
     xx_insert_queue(&matrix_que, &t->h, 2, file, line);
-    que_gen.store(que_gen.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    if (que_watchers.load()) que_gen.fetch_add(1, std::memory_order_release);
 }
 
 void xx_insert_matrix_access(MATRIX_TOKEN* t, MATRIX_TOKEN_FUNC func, const char* file, int line) {
@@ -605,11 +696,9 @@ Trigger exec_cal_held(MATRIX_TOKEN* t) {
             t->access_target_id = slot;
             t->cal_target = m->cal[slot] ? static_cast<QV_SEXP*>(m->cal[slot]->data) : nullptr;
             if (t->cal_target) {
-                // The script stays alive for the token even when its slot is set anew meanwhile.
-                if (t->cal_hold)
-                    mx_hold_set(t->cal_hold, t->cal_target);
-                else
-                    t->cal_hold = mx_hold(t->cal_target, gc_vx_sexp, __FILE__, __LINE__);
+                // The script stays alive for the token even when its slot is set anew meanwhile:
+                // the worker's root frame keeps it while the token runs.
+                gc_set(t->cal_target, gc_vx_sexp);
                 break;
             }
             // An empty slot counts as run, so that a scan waiting on its group goes on.
@@ -620,7 +709,7 @@ Trigger exec_cal_held(MATRIX_TOKEN* t) {
         goto normal_end;
     }
     {
-        QVISP_ENV* env = t->env ? static_cast<QVISP_ENV*>(t->env->data) : nullptr;
+        QVISP_ENV* env = t->script_env;
         worker_unlock();
         if (!env) env = token_env(t);
         for (;;) {
@@ -719,6 +808,7 @@ end:
     end_token(t);
 
 out:
+    hold_off_worker(t);
     return m->token_cnt == 0 ? m->p.trigger : nullptr;
 }
 

@@ -31,10 +31,15 @@ bool frame(QVISP_ENV* env, Frame* f) {
     return true;
 }
 
-// Attribute names and values are compared with interned texts of the literals (no conversion
-// per call).
-#define attr_of(attr, name) get_sf_attribute((attr), l_string(std_cm, name))
-#define attr_is(v, text) ((v) && l_strcmp((v), l_string(std_cm, text)) == 0)
+// Attribute names and values are compared with interned texts of the literals, each looked up
+// once and kept (no conversion or table search per call).
+#define lit_text(text)                                         \
+    ([]() -> const L_CHAR* {                                   \
+        static const L_CHAR* const k = l_string(std_cm, text); \
+        return k;                                              \
+    }())
+#define attr_of(attr, name) get_sf_attribute((attr), lit_text(name))
+#define attr_is(v, text) ((v) && l_strcmp((v), lit_text(text)) == 0)
 
 QV_SEXP* str(const char* s) {
     return n_get_string(s);
@@ -166,9 +171,13 @@ QV_SEXP* trigger_fetched(const Frame& f, QV_SEXP* form, QV_SEXP* dcl, int access
     return nullptr;
 }
 
-void bind(QVISP_ENV* env, const char* name, QV_PRIM prim, int order, int min, int max) {
-    set_env(env, l_string(std_cm, name),
-            get_func_prim(prim, order, nullptr, min, max == 255 ? FUNC_NO_MAX : max));
+// keeps_no_env: the function uses its calling environment only to find the running token, so a
+// token's environment it is called in may serve the next token (lisp/env.h).
+void bind(QVISP_ENV* env, const char* name, QV_PRIM prim, int order, int min, int max,
+          bool keeps_no_env = false) {
+    QV_SEXP* f = get_func_prim(prim, order, nullptr, min, max == 255 ? FUNC_NO_MAX : max);
+    f->func.keeps_no_env = keeps_no_env;
+    set_env(env, l_string(std_cm, name), f);
 }
 
 }  // namespace
@@ -509,22 +518,22 @@ QV_SEXP* qv_mxCH(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, 
 }
 
 void init_mxCH(QVISP_ENV* env) {
-    bind(env, "mxCH", qv_mxCH, FUNC_APPLICATIVE, 1, 3);
+    bind(env, "mxCH", qv_mxCH, FUNC_APPLICATIVE, 1, 3, true);
 }
 void init_mxSet(QVISP_ENV* env) {
-    bind(env, "mxSet", qv_mxSet, FUNC_APPLICATIVE, 3, 3);
+    bind(env, "mxSet", qv_mxSet, FUNC_APPLICATIVE, 3, 3, true);
 }
 void init_mxTrigger(QVISP_ENV* env) {
-    bind(env, "mxTrigger", qv_mxTrigger, FUNC_APPLICATIVE, 1, 3);
+    bind(env, "mxTrigger", qv_mxTrigger, FUNC_APPLICATIVE, 1, 3, true);
 }
 void init_mxLoad(QVISP_ENV* env) {
-    bind(env, "mxLoad", qv_mxLoad, FUNC_APPLICATIVE, 1, 1);
+    bind(env, "mxLoad", qv_mxLoad, FUNC_APPLICATIVE, 1, 1, true);
 }
 void init_mxSave(QVISP_ENV* env) {
-    bind(env, "mxSave", qv_mxSave, FUNC_APPLICATIVE, 1, 1);
+    bind(env, "mxSave", qv_mxSave, FUNC_APPLICATIVE, 1, 1, true);
 }
 void init_mxFinish(QVISP_ENV* env) {
-    bind(env, "mxFinish", qv_mxFinish, FUNC_APPLICATIVE, 1, 3);
+    bind(env, "mxFinish", qv_mxFinish, FUNC_APPLICATIVE, 1, 3, true);
 }
 
 void register_matrix_script_functions(QVISP_ENV* env) {

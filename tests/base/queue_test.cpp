@@ -379,6 +379,8 @@ TEST(Queue, ProducersWaitForRoomAndConsumersGetEveryItemOnce) {
         EXPECT_EQ(st->count.load(), workers * n);
         EXPECT_EQ(st->sum.load(), workers * n * (n - 1) / 2);
         EXPECT_EQ(st->order_faults.load(), 0);
+        // Every sleeper on the queue counted itself out again (wake-ups go only to counted ones).
+        EXPECT_EQ(st->q.sleep_cnt, 0);
         EXPECT_EQ(release_queue(&st->q), 0);
         delete st;
     }
@@ -457,6 +459,8 @@ TEST(Queue, ConditionalAndTimedTakers) {
     // A bounded wait on an empty queue answers null.
     EXPECT_EQ(delete_queue(&st->timed, nullptr, nullptr, -1), nullptr);
     EXPECT_EQ(st->timed.timed_wait_cnt, 0);
+    EXPECT_EQ(st->timed.sleep_cnt, 0);
+    EXPECT_EQ(st->q.sleep_cnt, 0);
     drain(&st->q);
     EXPECT_EQ(release_queue(&st->q), 0);
     EXPECT_EQ(release_queue(&st->timed), 0);

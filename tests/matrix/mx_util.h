@@ -162,10 +162,14 @@ inline void start() {
         set_matrix_clock(test_clock);
         if (!get_matrix_data_type(MXT_INT32)) insert_matrix_type_table(&test_i32);
         if (!get_matrix_data_type(MXT_INT32 + MXT_VECTOR)) insert_matrix_type_table(&test_v32);
-        set_env(matrix_qv_env, l_string(std_cm, "testMark"),
-                get_func_prim(qv_testMark, FUNC_APPLICATIVE, nullptr, 2, 2));
-        set_env(matrix_qv_env, l_string(std_cm, "testShow"),
-                get_func_prim(qv_testShow, FUNC_NORMAL, nullptr, 2, 2));
+        // testMark and testShow keep nothing of their calling environment, so a token's
+        // environment they are called in may serve the next token, as with mxFinish.
+        QV_SEXP* mark = get_func_prim(qv_testMark, FUNC_APPLICATIVE, nullptr, 2, 2);
+        mark->func.keeps_no_env = 1;
+        set_env(matrix_qv_env, l_string(std_cm, "testMark"), mark);
+        QV_SEXP* show = get_func_prim(qv_testShow, FUNC_NORMAL, nullptr, 2, 2);
+        show->func.keeps_no_env = 1;
+        set_env(matrix_qv_env, l_string(std_cm, "testShow"), show);
         set_env(matrix_qv_env, l_string(std_cm, "testWait"),
                 get_func_prim(qv_testWait, FUNC_APPLICATIVE, nullptr, 3, FUNC_NO_MAX));
     });

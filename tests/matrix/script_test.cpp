@@ -63,6 +63,35 @@ class ScriptTest : public MatrixTest {
     }
 };
 
+// The worker may give a token the environment an earlier token's script left as it was made:
+// each token still sees its own level, and nothing an earlier script bound or changed.
+TEST_F(ScriptTest, EachTokenSeesAFreshEnvironment) {
+    MATRIX* m = open({1, 16, 1, 2, 1});
+    std::string changes_level =
+        std::string("(testMark mxThisLevel) (set mxThisLevel 99) ") + kReady;
+    group(m, MI_FETCH_1_TP, changes_level.c_str(), changes_level.c_str(), changes_level.c_str());
+    for (auto [level, x] : {std::pair{0, 0}, {1, 0}, {0, 4}, {0, 8}, {2, 0}, {0, 12}}) {
+        MATRIX_NODE* n = ready(m, level, x);
+        unlock_node(n, nullptr);
+    }
+    EXPECT_EQ(take_marks(), (std::vector<std::string>{"0", "1", "0", "0", "2", "0"}));
+    MATRIX* m2 = open({1, 16, 1, 2, 1});
+    std::string binds =
+        std::string("(testShow probe) (define probe 7) (testMark mxThisLevel) ") + kReady;
+    group(m2, MI_FETCH_1_TP, binds.c_str(), binds.c_str(), binds.c_str());
+    for (int64_t x : {0, 4, 8}) {
+        MATRIX_NODE* n = ready(m2, 0, x);
+        unlock_node(n, nullptr);
+    }
+    std::vector<std::string> marks = take_marks();
+    ASSERT_EQ(marks.size(), 6u);
+    for (size_t i = 0; i < marks.size(); i += 2) {
+        EXPECT_EQ(marks[i], marks[0]) << i;  // probe unbound each time
+        EXPECT_EQ(marks[i + 1], "0") << i;
+    }
+    EXPECT_NE(marks[0].find("undefined symbol"), std::string::npos) << marks[0];
+}
+
 TEST_F(ScriptTest, SlotsByLevelJumpsAndEmptySlots) {
     MATRIX* m = open({1, 16, 1, 2, 1});  // 5 levels
     ASSERT_EQ(m->total_levels, 5);
@@ -352,30 +381,33 @@ QV_SEXP* qv_testGate(QVISP_ENV*, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*
     return nullptr;
 }
 
-// A parked token keeps running the script it started even when its slot is set anew and
-// collections run meanwhile.
+// A parked token, and one the worker is running, keep the script they started and their
+// environment even when their slots are set anew and collections run meanwhile.
 TEST_F(ScriptTest, ParkedTokenKeepsItsScript) {
     set_env(matrix_qv_env, l_string(std_cm, "testGate"),
             get_func_prim(qv_testGate, FUNC_APPLICATIVE, nullptr, 1, 1));
     gate_open = false;
     MATRIX* m = open({1, 16, 1, 2, 1});
     group(m, MI_FETCH_1_TP, nullptr,
-          "(testMark \"a\") (testWait 1 0 8) (testMark \"b\") "
+          "(testMark \"a\") (testWait 1 0 8) (testMark \"b\") (testMark mxThisLevel) "
           "<mxFinish normal-jump-status=\"MS_OK\"/>",
-          "(testGate) <mxFinish normal-jump-status=\"MS_OK\"/>");
+          "(testGate) (testMark mxThisLevel) <mxFinish normal-jump-status=\"MS_OK\"/>");
     node(m, 1, 0);
     ASSERT_TRUE(wait_for([&] {
         TaskLockGuard g(matrix_lock);
         MATRIX_NODE* b = m->node_hash[_get_node_hash(m, std::vector<int64_t>{0, 8}.data())];
         return b && b->wait_token;
     }));
+    // The level-0 token is in its gate on the worker by now (the parked one waits for it).
     set_matrix_cal(m, MI_FETCH_1_TP + 1, script("(testMark \"new\")"));
+    set_matrix_cal(m, MI_FETCH_1_TP + 2, script("(testMark \"new\")"));
     gc_tick_notin_tick(nullptr, 0);
     gc_tick_notin_tick(nullptr, 0);
     gate_open = true;
     ASSERT_TRUE(quiet(m));
-    EXPECT_EQ(take_marks(), (std::vector<std::string>{"^\"a\"", "W", "W", "^\"b\""}));
+    EXPECT_EQ(take_marks(), (std::vector<std::string>{"^\"a\"", "W", "0", "W", "^\"b\"", "1"}));
     EXPECT_EQ(status_of(m, {1, 0}), MS_OK);
+    EXPECT_EQ(status_of(m, {0, 8}), MS_OK);
 }
 
 }  // namespace
