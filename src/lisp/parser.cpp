@@ -570,10 +570,14 @@ QV_SEXP* realize_list(QV_SEXP* s, QV_FILE* f, int* budget = nullptr) {
     // document without its frame growing with it.
     constexpr int BATCH = 256;
     int tokens = 0;
+    // Reading ahead from the open list s at the top of the stack goes on until that list is
+    // closed, not only until s itself is realised: a whole command in one call.
+    bool whole = budget && f->stack == &s->delay;
+    int depth = f->stack_depth;
     gc_push(nullptr, nullptr, nullptr);
     for (;;) {
         wake(f);
-        if (sexp_raw_type(s) != QVT_DELAY || !f->stack) break;
+        if (!f->stack || (whole ? f->stack_depth < depth : sexp_raw_type(s) != QVT_DELAY)) break;
         if (budget && (--*budget < 0 || !line_at_hand(f))) break;
         unlock_parse("realize_sexp");
         int t = vx_lex(f);
