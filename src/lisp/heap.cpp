@@ -94,8 +94,8 @@ int64_t page_count;
 LARGE large_head = {&large_head, &large_head};
 int64_t large_bytes;  // system bytes of the large blocks
 
-// The bytes of blocks handed out since the last sweep (pages' free lists taken, large blocks),
-// and the threshold at which a collection is asked for.
+// The bytes of blocks handed out since the last sweep (as the threads add them), and the
+// threshold at which a collection is asked for.
 std::atomic<int64_t> alloc_since_gc{0};
 std::atomic<int64_t> gc_threshold{24 << 20};
 std::atomic<int64_t> heap_live{0};
@@ -162,12 +162,45 @@ bool read_only(const char* p) {
     return false;
 }
 
+void request_collection() {
+    if (gc_requested.exchange(true)) return;
+    if (auto hook = request_hook.load()) hook();
+}
+
+// Adds bytes handed out to the heap's count and asks for a collection past the threshold; the
+// count after the addition, or -1 when no collection is due. The blocks are counted as they are
+// handed out, not as a thread takes a page's free list: after a sweep has emptied the caches,
+// every thread takes a fresh page of each class it uses, and with hundreds of threads counting
+// whole pages asked for the next collection at once, so the world stopped again and again for
+// little garbage.
+int64_t count_handed_bytes(int64_t bytes) {
+    int64_t since = alloc_since_gc.fetch_add(bytes, std::memory_order_relaxed) + bytes;
+    if (since < gc_threshold.load(std::memory_order_relaxed)) return -1;
+    if (!request_hook.load()) return -1;  // no collector task: nothing to wait for
+    request_collection();
+    return since;
+}
+
 // Gives the thread's record back when the thread ends: its frames are gone with it, and the
 // free blocks of its cache are found again by the next sweep.
 struct ThreadRecordOwner {
     ~ThreadRecordOwner() {
         GC_THREAD* t = heap_self;
         if (!t) return;
+        // What the thread handed out and has not counted yet is counted now: threads that each
+        // allocate less than a step and end must still bring the next collection nearer. Its
+        // balance of bytes allocated and released goes to the heap's total, which would
+        // otherwise no longer match the blocks in use.
+        heap_enter();
+        int64_t handed = t->handed;
+        t->handed = 0;
+        {
+            std::lock_guard<std::mutex> g(pool_mx);
+            malloc_count += t->bytes_delta;
+        }
+        t->bytes_delta = 0;
+        heap_leave();
+        if (handed) count_handed_bytes(handed);
         {
             std::lock_guard<std::mutex> g(threads_mx);
             for (GC_THREAD** pp = &all_threads; *pp; pp = &(*pp)->next) {
@@ -212,25 +245,6 @@ inline GC_THREAD* self() {
 
 // ---------------------------------------------------------------- sections and the world
 
-void request_collection() {
-    if (gc_requested.exchange(true)) return;
-    if (auto hook = request_hook.load()) hook();
-}
-
-// Counts bytes handed out, asks for a collection past the threshold and makes the thread wait
-// at twice the threshold.
-void count_alloc(GC_THREAD* t, int64_t bytes) {
-    int64_t since = alloc_since_gc.fetch_add(bytes, std::memory_order_relaxed) + bytes;
-    int64_t limit = gc_threshold.load(std::memory_order_relaxed);
-    if (since < limit) return;
-    if (!request_hook.load()) return;  // no collector task: nothing to wait for
-    request_collection();
-    if (since >= 2 * limit && !t->want_wait) {
-        t->want_wait = 1;
-        t->wait_seen = collections.load();
-    }
-}
-
 // ---------------------------------------------------------------- pages
 
 std::atomic<int64_t> mapped_peak{0};
@@ -272,8 +286,8 @@ void carve(PAGE* pg, int cls) {
 }
 
 // The free blocks of one page of class cls, for a thread's cache; null when the system refuses a
-// page. The bytes are counted as allocated.
-MEM* take_page_list(GC_THREAD* t, int cls) {
+// page.
+MEM* take_page_list(int cls) {
     PAGE* pg;
     {
         std::lock_guard<std::mutex> g(pool_mx);
@@ -290,10 +304,8 @@ MEM* take_page_list(GC_THREAD* t, int cls) {
         pg->next_avail = nullptr;
     }
     MEM* list = pg->free;
-    int64_t n = pg->nfree;
     pg->free = nullptr;
     pg->nfree = 0;
-    count_alloc(t, n * class_block(cls));
     return list;
 }
 
@@ -301,7 +313,7 @@ MEM* take_page_list(GC_THREAD* t, int cls) {
 inline MEM* take_small(GC_THREAD* t, int cls) {
     MEM* m = t->cache[cls];
     if (__builtin_expect(!m, 0)) {
-        m = take_page_list(t, cls);
+        m = take_page_list(cls);
         if (!m) return nullptr;
     }
     VX_UNPOISON(m + 1, class_area(cls));
@@ -310,7 +322,7 @@ inline MEM* take_small(GC_THREAD* t, int cls) {
 }
 
 // A large block from the system, on the large list; null when refused. Inside a section.
-MEM* take_large(GC_THREAD* t, int64_t size) {
+MEM* take_large(int64_t size) {
     if (size > INT64_MAX - static_cast<int64_t>(sizeof(LARGE) + sizeof(MEM))) return nullptr;
     size_t bytes = sizeof(LARGE) + sizeof(MEM) + static_cast<size_t>(size);
     auto* l = static_cast<LARGE*>(malloc(bytes));
@@ -326,7 +338,6 @@ MEM* take_large(GC_THREAD* t, int64_t size) {
     }
     auto* m = reinterpret_cast<MEM*>(l + 1);
     m->m_cls = MEM_LARGE;
-    count_alloc(t, static_cast<int64_t>(bytes));
     return m;
 }
 
@@ -370,7 +381,7 @@ void* finish_block(GC_THREAD* t, MEM* m, int64_t size, GC_FUNC gc) {
 }
 
 MEM* take_block(GC_THREAD* t, int64_t size) {
-    return size <= SMALL_MAX ? take_small(t, size_class(size)) : take_large(t, size);
+    return size <= SMALL_MAX ? take_small(t, size_class(size)) : take_large(size);
 }
 
 // ---------------------------------------------------------------- roots
@@ -450,6 +461,7 @@ int64_t sweep() {
         memset(t->cache, 0, sizeof t->cache);
         malloc_count += t->bytes_delta;
         t->bytes_delta = 0;
+        t->handed = 0;
     }
     int64_t freed = 0;
     int64_t live = 0;
@@ -554,6 +566,16 @@ void heap_enter_slow(GC_THREAD* t) {
     }
 }
 
+void heap_count_handed(GC_THREAD* t) {
+    int64_t since = count_handed_bytes(t->handed);
+    t->handed = 0;
+    // A thread twice the threshold ahead of a pending collection waits for it.
+    if (since >= 2 * gc_threshold.load(std::memory_order_relaxed) && !t->want_wait) {
+        t->want_wait = 1;
+        t->wait_seen = collections.load();
+    }
+}
+
 // Waits for the collection that was pending when the thread ran far ahead, unless the thread
 // holds a lock the collector needs; the wait is bounded in any case.
 void heap_wait_for_collection(GC_THREAD* t) {
@@ -627,6 +649,10 @@ int64_t get_heap_mapped_peak() {
 void reset_heap_mapped_peak() {
     std::lock_guard<std::mutex> g(pool_mx);
     mapped_peak.store(page_count * static_cast<int64_t>(PAGE_SIZE) + large_bytes);
+}
+
+int64_t get_heap_counted() {
+    return alloc_since_gc.load();
 }
 
 void set_heap_gc_floor(int64_t bytes) {

@@ -104,6 +104,7 @@ struct GC_THREAD {
     int want_wait;        // allocated far ahead of a pending collection: wait at the next chance
     uint64_t wait_seen;   // collections finished when the wait was due
     int64_t bytes_delta;  // caller bytes allocated (+) and released (-) since the last sweep
+    int64_t handed;       // caller bytes handed out and not yet added to the heap's count
     MEM* cache[HEAP_CLASSES];  // free small blocks taken from the pages, by class
 };
 
@@ -128,6 +129,8 @@ void reset_heap_mapped_peak();
 // The least number of bytes allocated between two collections asked for by allocation (24 MiB;
 // the live heap when larger). For tests and tuning.
 void set_heap_gc_floor(int64_t bytes);
+// The bytes counted toward the next collection since the last sweep. For tests and tuning.
+int64_t get_heap_counted();
 char* copy_mstr(const char* cstr);
 void gc_text(void* p);
 // Sweep: frees every block neither marked nor retired, clears the flags of the rest; returns the
@@ -161,6 +164,12 @@ extern std::atomic<bool> heap_gc_stop;               // a stopper waits for the 
 void heap_enter_first();                             // a thread without a record
 void heap_enter_slow(GC_THREAD* t);                  // the world stops: wait for it to go on
 void heap_wait_for_collection(GC_THREAD* t);
+// Adds what the thread handed out to the heap's count, which asks for a collection past the
+// threshold; inside a heap section.
+void heap_count_handed(GC_THREAD* t);
+// What a thread hands out is added to the heap's count in steps of this many bytes, so that
+// allocating takes no shared counter.
+constexpr int64_t HEAP_HANDED_STEP = 32 * 1024;
 // Dekker's handshake with stop_world: a section announces itself, then looks at heap_gc_stop.
 inline void heap_announce(GC_THREAD* t) {
     std::atomic_ref<int>(t->active).exchange(1, std::memory_order_seq_cst);
@@ -194,6 +203,8 @@ inline void* heap_init_block(GC_THREAD* t, MEM* m, int64_t size) {
     void* p = m + 1;
     __builtin_memset(p, 0, static_cast<size_t>(size));
     t->bytes_delta += size;
+    t->handed += size;
+    if (__builtin_expect(t->handed >= HEAP_HANDED_STEP, 0)) heap_count_handed(t);
     return p;
 }
 

@@ -31,6 +31,10 @@ namespace {
 std::atomic<const L_CHAR* (*)()> site_hook{nullptr};
 
 constexpr L_CHAR EMPTY[1] = {0};
+// How far realize_at_hand reads ahead: a larger or deeper command is left to whoever reads it
+// next, so that a long document sent as one command is not held whole by the reader.
+constexpr int AT_HAND_TOKENS = 256;
+constexpr int AT_HAND_DEPTH = 32;
 constexpr L_CHAR PARSER[] = {'p', 'a', 'r', 's', 'e', 'r', 0};
 constexpr L_CHAR QUOTE[] = {'q', 'u', 'o', 't', 'e', 0};
 
@@ -438,10 +442,11 @@ void fill_error(QV_FILE* f, QV_SEXP* e, int depth) {
 
 // ---------------------------------------------------------------- one token
 
+// Applies token t read from f; the parse lock is held once on entry and on return (it is given
+// back meanwhile only while an error literal's fields are read).
 void apply(QV_FILE* f, int t) {
     QV_SEXP* x = f->sexp;
     if (f->lex_error) {
-        lock_parse();
         lock_mem();
         QV_SEXP* errs = f->lex_error;
         f->lex_error = nullptr;
@@ -450,12 +455,10 @@ void apply(QV_FILE* f, int t) {
         if (!f->skip)
             for (QV_SEXP* c = errs; c; c = c->pair.cdr)
                 new_data_set(f, c->pair.car);
-        unlock_parse("parser");
         if (f->skip) skip_token(f, t, true);
         return;
     }
     if (f->skip) return skip_token(f, t, false);
-    lock_parse();
     switch (t) {
         case TK_DATUM:
             new_data(f, x, false);
@@ -470,7 +473,6 @@ void apply(QV_FILE* f, int t) {
             break;
         case TK_START:
             if (too_deep(f)) {
-                unlock_parse("parser");
                 f->skip = 0;
                 skip_push(f, false);
                 return;
@@ -494,7 +496,6 @@ void apply(QV_FILE* f, int t) {
             break;
         case TK_OPEN:
             if (too_deep(f)) {
-                unlock_parse("parser");
                 f->skip = 0;
                 skip_push(f, true);
                 return;
@@ -543,35 +544,52 @@ void apply(QV_FILE* f, int t) {
             printf("%i(%c)\n", t, t);
             er_panic("vx_parse(1)");
     }
-    unlock_parse("parser");
 }
 
 // ---------------------------------------------------------------- realisation
 
 QV_SEXP* _realize_sexp(QV_SEXP* s);
 
+// True when the record's read buffer holds, after any blanks, the rest of a line: the next
+// token is there without waiting for the peer (but for a text or tag running over the line end).
+bool line_at_hand(QV_FILE* f) {
+    const uint8_t* p = f->rb + f->rb_ptr;
+    const uint8_t* end = f->rb + f->rb_len;
+    while (p < end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n'))
+        p++;
+    return p < end && memchr(p, '\n', static_cast<size_t>(end - p)) != nullptr;
+}
+
 // A list or quote delay: read tokens until s is no longer delayed (parse lock held on entry,
-// released on return).
-QV_SEXP* realize_list(QV_SEXP* s, QV_FILE* f) {
+// released on return). With a budget, reading stops early where the next token is not at hand
+// or after that many tokens.
+QV_SEXP* realize_list(QV_SEXP* s, QV_FILE* f, int* budget = nullptr) {
     set_busy(f, get_tid());
     // Once a token is applied, everything made for it hangs from the record (which s reaches),
     // so the roots of a batch of tokens are dropped together: one realisation may read a whole
     // document without its frame growing with it.
     constexpr int BATCH = 256;
     int tokens = 0;
+    // Reading ahead from the open list s at the top of the stack goes on until that list is
+    // closed, not only until s itself is realised: a whole command in one call.
+    bool whole = budget && f->stack == &s->delay;
+    int depth = f->stack_depth;
     gc_push(nullptr, nullptr, nullptr);
     for (;;) {
         wake(f);
-        if (sexp_raw_type(s) != QVT_DELAY || !f->stack) break;
+        if (!f->stack || (whole ? f->stack_depth < depth : sexp_raw_type(s) != QVT_DELAY)) break;
+        if (budget && (--*budget < 0 || !line_at_hand(f))) break;
         unlock_parse("realize_sexp");
         int t = vx_lex(f);
+        // One hold of the parse lock per token: the token is applied, and the loop's next test
+        // made, in the same hold.
+        lock_parse();
         apply(f, t);
         if (++tokens == BATCH) {
             tokens = 0;
             gc_pop(nullptr, nullptr);
             gc_push(nullptr, nullptr, nullptr);
         }
-        lock_parse();
     }
     set_busy(f, 0);
     if ((qvf_flags(f) & QVF_CLOSED) && f->cm_work) {
@@ -793,6 +811,45 @@ static bool delayed_generator(QV_SEXP* s) {
     bool generator = wait_idle_delay(s, &f) && s->delay.dtype == DELAY_GENERATOR;
     unlock_parse("realize_whole");
     return generator;
+}
+
+namespace {
+
+// Reads the delayed node n as far as its input is at hand, without waiting for the peer or for
+// another reader; true when n is no longer delayed.
+bool realize_ready(QV_SEXP* n, int* budget) {
+    // A node once realised stays so: most nodes of a command read ahead are looked at without
+    // the lock.
+    if (sexp_raw_type(n) != QVT_DELAY) return true;
+    lock_parse();
+    if (sexp_raw_type(n) != QVT_DELAY) {
+        unlock_parse("realize_at_hand");
+        return true;
+    }
+    QV_FILE* f = record_of(n);
+    if (!f || n->delay.dtype == DELAY_GENERATOR || (qvf_flags(f) & QVF_BUSY)) {
+        unlock_parse("realize_at_hand");
+        return false;
+    }
+    realize_list(n, f, budget);
+    return sexp_raw_type(n) != QVT_DELAY;
+}
+
+// The walk of realize_at_hand in reading order: false at the first node left delayed.
+bool at_hand_walk(QV_SEXP* n, int* budget, int depth) {
+    for (;;) {
+        if (!realize_ready(n, budget)) return false;
+        if (sexp_raw_type(n) != QVT_PAIR) return true;
+        if (depth >= AT_HAND_DEPTH || !at_hand_walk(n->pair.car, budget, depth + 1)) return false;
+        n = n->pair.cdr;
+    }
+}
+
+}  // namespace
+
+void realize_at_hand(QV_SEXP* s) {
+    int budget = AT_HAND_TOKENS;
+    at_hand_walk(s, &budget, 0);
 }
 
 void realize_whole(QV_SEXP* s) {

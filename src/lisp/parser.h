@@ -63,6 +63,13 @@ QV_SEXP* realize_sexp(QV_SEXP* s);
 // it twice). Waits, like realize_sexp, for input that has not arrived yet.
 void realize_whole(QV_SEXP* s);
 
+// Reads the delayed parts of s, in reading order, as long as their input is already in the
+// record's buffer up to a line end, without waiting for the peer or for another task reading the
+// record; stops at the first part that is not at hand (and after a bounded number of tokens).
+// A task that hands s on to another (a command to its relay thread) saves that task the waits
+// for the reader.
+void realize_at_hand(QV_SEXP* s);
+
 // The recursive parse lock.
 void _xx_lock_parse(const char* file, int line);
 void unlock_parse(const char* msg);

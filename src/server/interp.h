@@ -106,6 +106,7 @@ struct qv_interpreter {
     uint32_t id;
     QV_FIFO* fifo_head;  // parsed commands waiting for the relay thread (under fifo_lock)
     QV_FIFO* fifo_tail;
+    int fifo_sleepers;       // tasks asleep on the queue (under qvi_lock): no wake-up when none
     QV_RESULT* result_head;  // remote queries written on this output, answers awaited
     int mode;
     int front_thread;  // task ids (for an internal interpreter: the registered task)

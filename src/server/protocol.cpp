@@ -65,6 +65,13 @@ QV_SEXP* advance(QV_SEXP* old, QV_SEXP* next) {
     return next;
 }
 
+// put_qv_fifo, telling in *closing also whether the record is closing.
+int queue_command(QV_INTERPRETER* qvi, QV_SEXP* cmd, bool* closing);
+// The writing of a reply whose QVIF_REPLYING its caller has set: the flag is cleared in the
+// last hold of the interpreter lock.
+void reply_to(QV_INTERPRETER* qvi, STREAM* out, STREAM* err, int line, QV_SEXP* value);
+void write_reply(STREAM* st, QV_INTERPRETER* qvi, int line, QV_SEXP* value, bool last);
+
 void set_running_state(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
     TaskLockGuard g(qvi_lock);
     qvi->silent_cnt = -1;
@@ -159,15 +166,21 @@ void feed_loop(QV_INTERPRETER* qvi, QV_SEXP* p) {
         }
         QV_SEXP* cmd = p->pair.car;
         if (is_error(cmd) && cmd->error.code == QVE_END_OF_INPUT) break;
+        // The command's text that has arrived is read here, so that the relay thread does not
+        // wait for this thread's reading token by token.
+        realize_at_hand(cmd);
         gc_push(nullptr, nullptr, "front2");
         // An item error is queued like a command: it evaluates to itself, and its reply keeps
         // its place among the replies of the commands before it.
-        if (!protocol_word(qvi, cmd)) put_qv_fifo(qvi, processing_instruction(qvi, cmd));
-        gc_pop(nullptr, nullptr);
-        {
+        bool closing = false;
+        if (!protocol_word(qvi, cmd)) {
+            queue_command(qvi, processing_instruction(qvi, cmd), &closing);
+        } else {
             TaskLockGuard g(qvi_lock);
-            if (qvi->flags & QVIF_CLOSING) break;
+            closing = qvi->flags & QVIF_CLOSING;
         }
+        gc_pop(nullptr, nullptr);
+        if (closing) break;
         p = advance(p, p->pair.cdr);
     }
 }
@@ -466,21 +479,31 @@ void relay_commands(QV_INTERPRETER* qvi, int once, bool enlist) {
         QV_SEXP* v = eval(qvi->env, cmd);
         current_command_qvi = outer;
         STREAM* out;
+        STREAM* err;
         uint32_t out_serial;
         {
+            // The reply's streams, and its flag set, in the same hold.
             TaskLockGuard g(qvi_lock);
             out = qvi->out;
+            err = qvi->err;
             out_serial = qvi->out_serial;
+            qvi->flags |= QVIF_REPLYING;
+        }
+        bool gone = had_output && (!out || !s_exist_serial(out, out_serial));
+        bool pending = !gone && value_pending(v);
+        if (gone || pending) {
+            TaskLockGuard g(qvi_lock);
+            qvi->flags &= ~QVIF_REPLYING;
         }
         // An output that existed and has gone ends the loop; without an output the commands are
         // still evaluated, their replies going nowhere.
-        if (had_output && (!out || !s_exist_serial(out, out_serial))) {
+        if (gone) {
             gc_pop(nullptr, nullptr);
             break;
         }
         // A value still being computed elsewhere is answered later by the delay thread, so the
         // next command does not wait for it.
-        if (value_pending(v)) {
+        if (pending) {
             insert_delay_que(qvi, sexp_line(cmd), v);
             gc_pop(nullptr, nullptr);
             gc_delete(cmd);
@@ -488,7 +511,7 @@ void relay_commands(QV_INTERPRETER* qvi, int once, bool enlist) {
             if (out && !check_fifo(qvi)) s_flush(out);
             continue;
         }
-        _reply(qvi, sexp_line(cmd), v);
+        reply_to(qvi, out, err, sexp_line(cmd), v);
         bool stop = is_break_class(v) && v->error.code != QVE_REMOTE_CANCEL;
         gc_pop(nullptr, nullptr);
         gc_delete(cmd);
@@ -503,9 +526,17 @@ void relay_commands(QV_INTERPRETER* qvi, int once, bool enlist) {
 // The command queue
 
 int put_qv_fifo(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
-    bool start_relay;
+    bool closing;
+    return queue_command(qvi, cmd, &closing);
+}
+
+namespace {
+
+int queue_command(QV_INTERPRETER* qvi, QV_SEXP* cmd, bool* closing) {
+    bool start_relay, wake;
     {
         TaskLockGuard g(qvi_lock);
+        *closing = qvi->flags & QVIF_CLOSING;
         if (qvi->mode != QVM_RUNNING) return -1;
         auto* f = static_cast<QV_FIFO*>(d_alloc(sizeof(QV_FIFO)));
         f->next = nullptr;
@@ -521,16 +552,19 @@ int put_qv_fifo(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
         _mark_new_input(qvi);
         start_relay = qvi->relay_owed;
         qvi->relay_owed = false;
+        wake = qvi->fifo_sleepers > 0;
     }
     // The relay thread is started or woken once the lock is free, so it does not wake only to
     // wait for it (a sleeper registers its key before it gives the lock back: no wake-up is
-    // lost).
+    // lost); a relay thread that is busy finds the command when it looks at the queue next.
     if (start_relay)
         start_relay_thread(qvi);
-    else
+    else if (wake)
         wakeup_task(&qvi->fifo_head);
     return 0;
 }
+
+}  // namespace
 
 void start_relay_thread(QV_INTERPRETER* qvi) {
     create_task(_relay_thread, qvi, 4);
@@ -553,8 +587,10 @@ QV_SEXP* _take_fifo(QV_INTERPRETER* qvi, int once) {
         }
         unlock_task(fifo_lock, "get_qv_fifo");
         if (qvi->mode != QVM_RUNNING || (qvi->flags & QVIF_CLOSING) || once) return nullptr;
+        qvi->fifo_sleepers++;
         sleep_task(&qvi->fifo_head, qvi_lock);
         lock_task(qvi_lock);
+        qvi->fifo_sleepers--;
     }
 }
 
@@ -586,8 +622,12 @@ void close_fifo(QV_INTERPRETER* qvi) {
 // Replies
 
 void __reply(STREAM** stp, QV_INTERPRETER* qvi, int line, QV_SEXP* value) {
-    STREAM* st = *stp;
-    if (!st) return;
+    if (*stp) write_reply(*stp, qvi, line, value, false);
+}
+
+namespace {
+
+void write_reply(STREAM* st, QV_INTERPRETER* qvi, int line, QV_SEXP* value, bool last) {
     // Whatever of the value is still unread input is read now, before the output is locked: a
     // reply that waited for the reader while holding the output lock would deadlock with a
     // reader that meets a vertical tab (which takes the output lock) in that input.
@@ -648,7 +688,22 @@ void __reply(STREAM** stp, QV_INTERPRETER* qvi, int line, QV_SEXP* value) {
     TaskLockGuard g(qvi_lock);
     qvi->silent_cnt = saved;
     _unlock_qvi_out(qvi);
+    if (last) qvi->flags &= ~QVIF_REPLYING;
 }
+
+void reply_to(QV_INTERPRETER* qvi, STREAM* out, STREAM* err, int line, QV_SEXP* value) {
+    if (!out) {
+        TaskLockGuard g(qvi_lock);
+        qvi->flags &= ~QVIF_REPLYING;
+        return;
+    }
+    if (is_break_class(value)) return write_reply(out, qvi, line, nullptr, true);
+    bool to_err = is_error(value) && err && err != out;
+    write_reply(out, qvi, line, value, !to_err);
+    if (to_err) write_reply(err, qvi, line, value, true);
+}
+
+}  // namespace
 
 void _reply(QV_INTERPRETER* qvi, int line, QV_SEXP* value) {
     STREAM* out;
@@ -659,16 +714,7 @@ void _reply(QV_INTERPRETER* qvi, int line, QV_SEXP* value) {
         out = qvi->out;
         err = qvi->err;
     }
-    if (out) {
-        if (is_break_class(value)) {
-            __reply(&out, qvi, line, nullptr);
-        } else {
-            __reply(&out, qvi, line, value);
-            if (is_error(value) && err && err != out) __reply(&err, qvi, line, value);
-        }
-    }
-    TaskLockGuard g(qvi_lock);
-    qvi->flags &= ~QVIF_REPLYING;
+    reply_to(qvi, out, err, line, value);
 }
 
 void send_code_sync(uint32_t id) {

@@ -3,13 +3,17 @@
 #include "lisp/heap.h"
 
 #include <cstring>
+#include <functional>
+#include <thread>
 #include <vector>
 
+#include "base/task.h"
 #include "base/tick.h"
 #include "lisp/env.h"
 #include "lisp/gchooks.h"
 #include "lisp/list.h"
 #include "lisp_util.h"
+#include "support/sync_util.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr int BIG_HEAP_NODES = 1000000;
@@ -383,6 +387,69 @@ TEST_F(HeapTest, BigHeapIsCollected) {
     collect();
     ASSERT_EQ(mem_check(&st), 0);
     EXPECT_EQ(st.blocks, base.blocks);
+}
+
+// Blocks count toward the next collection as they are handed out, not as a thread takes a page of
+// them for its cache: many tasks each taking a page of several classes for a few blocks bring the
+// next collection only as near as those blocks (which a pooled thread counts once it has handed
+// out a step's worth), and threads count what they had not counted yet when they end. A thread
+// that hands out more than a step has counted most of it. An ended thread leaves the heap's
+// accounting whole.
+TEST_F(HeapTest, CollectionsComeAfterBlocksHandedOutNotPagesTaken) {
+    constexpr int THREADS = 48;
+    constexpr int CLASSES = 8;
+    // Far less than the pages taken (48 threads * 8 classes * 64 KiB); other threads of the
+    // program ending meanwhile may add what they had not counted yet.
+    constexpr int64_t SLACK = 1 << 20;
+    auto some_blocks = [] {
+        for (int c = 0; c < CLASSES; c++)
+            mmalloc(16 * (c + 1), gc_text);
+    };
+    lock_task(gc_task_lock);  // no collection resets the count in between
+    gc_enable();
+    EXPECT_EQ(get_heap_counted(), 0);
+
+    struct Tasks {
+        std::function<void()> fn;
+        Counter done;
+    } tasks{some_blocks, {}};
+    for (int i = 0; i < THREADS; i++)
+        create_task(
+            [](intptr_t d) {
+                auto* t = reinterpret_cast<Tasks*>(d);
+                gc_push(nullptr, nullptr, "pages");
+                t->fn();
+                gc_pop(nullptr, nullptr);
+                t->done.add();
+            },
+            &tasks, 1);
+    ASSERT_TRUE(tasks.done.wait_for(THREADS));
+    EXPECT_LT(get_heap_counted(), SLACK);
+
+    int64_t before = get_heap_counted();
+    std::vector<std::thread> threads;
+    for (int i = 0; i < THREADS; i++)
+        threads.emplace_back(some_blocks);
+    for (auto& t : threads)
+        t.join();
+    int64_t blocks = THREADS * 16 * (CLASSES * (CLASSES + 1) / 2);
+    EXPECT_GE(get_heap_counted(), before + blocks);
+    EXPECT_LT(get_heap_counted(), before + blocks + SLACK);
+
+    before = get_heap_counted();
+    std::thread big([before] {
+        for (int i = 0; i < 1000; i++)
+            mmalloc(100, gc_text);
+        EXPECT_GE(get_heap_counted(), before + 100000 - HEAP_HANDED_STEP);
+    });
+    big.join();
+    // The ended threads' balances went to the heap's total: it still matches the blocks in use.
+    EXPECT_EQ(mem_check(nullptr), 0);
+    EXPECT_GE(get_heap_counted(), before + 100000);
+    EXPECT_LT(get_heap_counted(), before + 100000 + SLACK);
+    gc_enable();
+    EXPECT_EQ(get_heap_counted(), 0);
+    unlock_task(gc_task_lock, "test");
 }
 
 }  // namespace

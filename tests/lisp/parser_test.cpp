@@ -143,6 +143,58 @@ TEST_F(ReaderTest, TwoTasksAskForTheSameNode) {
     EXPECT_EQ(b, a);
 }
 
+namespace {
+
+// True when no node reachable from s through pairs is still delayed (nothing is realised).
+bool read_whole(QV_SEXP* s) {
+    for (;; s = s->pair.cdr) {
+        int t = sexp_raw_type(s);
+        if (t == QVT_DELAY) return false;
+        if (t != QVT_PAIR) return true;
+        if (!read_whole(s->pair.car)) return false;
+    }
+}
+
+}  // namespace
+
+// Reading ahead reads a command whose text has arrived up to a line end, and stops without
+// waiting where the text has not arrived, or after a bounded number of tokens; what it leaves is
+// read on demand as before.
+TEST_F(ReaderTest, ReadingAheadTakesOnlyWhatHasArrived) {
+    STREAM* p[2];
+    ASSERT_EQ(s_open_pipe(p), 0);
+    QV_SEXP* top = init_parse(p[0], L("pipe"), nullptr);
+    std::string many = "(";
+    for (int i = 0; i < 400; i++)
+        many += " " + std::to_string(i);
+    write_text(p[1], ("(a (b 'c) \"d\")\n" + many + ")\n(e f").c_str());
+    ASSERT_EQ(get_type(top), QVT_PAIR);
+    QV_SEXP* first = top->pair.car;
+    realize_at_hand(first);
+    EXPECT_TRUE(read_whole(first));
+    EXPECT_EQ(dump(first), "(a (b (quote c)) \"d\")");
+
+    // A long command is read ahead only in part.
+    ASSERT_EQ(get_type(top->pair.cdr), QVT_PAIR);
+    QV_SEXP* second = top->pair.cdr->pair.car;
+    realize_at_hand(second);
+    EXPECT_FALSE(read_whole(second));
+    EXPECT_EQ(list_length(second), 400);
+    EXPECT_TRUE(read_whole(second));
+
+    // The third has not all arrived: reading ahead returns at once, the reader waits for the rest.
+    QV_SEXP* rest = top->pair.cdr->pair.cdr;
+    ASSERT_EQ(get_type(rest), QVT_PAIR);
+    QV_SEXP* third = rest->pair.car;
+    realize_at_hand(third);
+    EXPECT_FALSE(read_whole(third));
+    EXPECT_EQ(check_delay(third, 0), 4);  // still delayed, and nobody is reading the record
+    write_text(p[1], " g)\n");
+    s_close(p[1]);
+    EXPECT_EQ(dump(third), "(e f g)");
+    EXPECT_EQ(get_type(rest->pair.cdr), QVT_NIL);
+}
+
 TEST_F(ReaderTest, GeneratorsProduceOnDemand) {
     lock_mem();
     auto* g = static_cast<COUNT_GEN*>(mmalloc(sizeof(COUNT_GEN), gc_text));
