@@ -616,3 +616,32 @@ TEST(Alloc, LargeFreedBlocksAreKeptForReuseWithinTheirBound) {
     EXPECT_EQ(r.out, "FILE kept-free.cpp 9\n");
     EXPECT_TRUE(panicked_with(r, "xx_d_f_ree(1)")) << r.err;
 }
+
+TEST(Alloc, KeptBlocksGoToOneTaskAtATime) {
+    // Threads take and give back large blocks of two sizes at once, each filling its block with
+    // its own mark and finding it intact before the free: a block handed to two of them, or
+    // given back while in use, shows as another thread's mark.
+    constexpr int THREADS = 6;
+    std::atomic<int> bad{0};
+    std::vector<std::thread> ts;
+    for (int t = 0; t < THREADS; t++) {
+        ts.emplace_back([t, &bad] {
+            for (int i = 0; i < 200; i++) {
+                int64_t size = (i + t) % 2 ? 200 * 1024 : 300 * 1024;
+                auto* p = static_cast<uint8_t*>(d_alloc(size));
+                auto mark = static_cast<uint8_t>(t * 31 + i);
+                memset(p, mark, static_cast<size_t>(size));
+                std::this_thread::yield();
+                for (int64_t k = 0; k < size; k += 509)
+                    if (p[k] != mark) bad++;
+                d_f_ree(p);
+            }
+        });
+    }
+    for (auto& th : ts)
+        th.join();
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_LE(get_d_kept_memory(), KEEP_BYTES);
+    release_d_kept_memory();
+    EXPECT_EQ(get_d_kept_memory(), 0);
+}
