@@ -395,14 +395,18 @@ int u_pwritev(int fd, const iovec* iov, int n, int64_t ofs) {
     }
     int done = static_cast<int>(w);
     if (done > 0) {
+        // The pieces are added under one hold of the lock, in the order they were written.
         int e = errno;
+        SEM lock = file_root_lock();
+        _i_lock_task(lock);
         int left = done;
         for (int i = 0; i < n && left > 0; i++) {
             int k = static_cast<size_t>(left) < iov[i].iov_len ? left
                                                                : static_cast<int>(iov[i].iov_len);
-            lk_set_checksum(fd, iov[i].iov_base, k);
+            set_checksum(fd, iov[i].iov_base, k);
             left -= k;
         }
+        _i_unlock_task(lock, "lk_set_checksum");
         errno = e;
     }
     return done;
