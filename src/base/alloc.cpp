@@ -22,6 +22,7 @@
 // out again, so the lookup on free sees every address that is not live.
 #include "base/alloc.h"
 
+#include <malloc.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -32,6 +33,15 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define VX_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define VX_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define VX_POISON(p, n) ((void)(p), (void)(n))
+#define VX_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
 
 #include "base/avl.h"
 #include "base/panic.h"
@@ -406,7 +416,106 @@ void check_live(void* ptr, MEM_HEADER* h, const char* panic_text) {
     check_live(s, b, ptr, h, panic_text);
 }
 
+// Large blocks given back are kept for the next allocation of about their size: a node vector
+// the loaded-node budget frees and the next one loaded, or the net form of each node saved, then
+// reuse memory that is mapped in already. The system allocator hands blocks this large back to
+// the host at once (mapped on their own, or at the top of its heap), and each new one then costs
+// a page fault per page. The keep is small and bounded (KEEP_BLOCKS blocks, KEEP_BYTES in all),
+// the oldest block leaves first, and what lay unused over a whole accounting tick goes back, so
+// that memory still follows what is held. A kept block's bytes are poisoned for the address
+// sanitizer as a freed block's are.
+struct Kept {
+    MEM_HEADER* h;
+    size_t cap;    // usable bytes of the system block, header included
+    uint32_t gen;  // the accounting tick it was kept in
+};
+std::mutex keep_lock;
+Kept kept[KEEP_BLOCKS];
+int kept_n;
+int64_t kept_bytes;
+uint32_t keep_gen;
+
+// A kept block of at least n bytes (header included) that does not waste more than an eighth
+// of them, or null.
+MEM_HEADER* take_kept(int64_t n) {
+    std::lock_guard<std::mutex> g(keep_lock);
+    int best = -1;
+    auto need = static_cast<size_t>(n);
+    for (int i = 0; i < kept_n; i++) {
+        if (kept[i].cap >= need && kept[i].cap - need <= need / 8 &&
+            (best < 0 || kept[i].cap < kept[best].cap))
+            best = i;
+    }
+    if (best < 0) return nullptr;
+    Kept k = kept[best];
+    for (int i = best; i + 1 < kept_n; i++)
+        kept[i] = kept[i + 1];
+    kept_n--;
+    kept_bytes -= static_cast<int64_t>(k.cap);
+    VX_UNPOISON(k.h, k.cap);
+    return k.h;
+}
+
+// Keeps the freed block h (its header no longer live), or gives it back when it is too large
+// to keep; the oldest kept blocks make room.
+void keep_block(MEM_HEADER* h) {
+    size_t cap = malloc_usable_size(h);
+    if (static_cast<int64_t>(cap) > KEEP_BYTES) {
+        free(h);
+        return;
+    }
+    MEM_HEADER* out[KEEP_BLOCKS];
+    int outs = 0;
+    {
+        std::lock_guard<std::mutex> g(keep_lock);
+        while (kept_n > 0 &&
+               (kept_n == KEEP_BLOCKS || kept_bytes + static_cast<int64_t>(cap) > KEEP_BYTES)) {
+            out[outs++] = kept[0].h;
+            kept_bytes -= static_cast<int64_t>(kept[0].cap);
+            for (int i = 1; i < kept_n; i++)
+                kept[i - 1] = kept[i];
+            kept_n--;
+        }
+        VX_POISON(h, cap);
+        kept[kept_n++] = Kept{h, cap, keep_gen};
+        kept_bytes += static_cast<int64_t>(cap);
+    }
+    for (int i = 0; i < outs; i++) {
+        VX_UNPOISON(out[i], malloc_usable_size(out[i]));
+        free(out[i]);
+    }
+}
+
+// Gives back the kept blocks, all of them or those kept before the current accounting tick
+// began; the tick then moves on.
+void release_kept(bool all) {
+    MEM_HEADER* out[KEEP_BLOCKS];
+    int outs = 0;
+    {
+        std::lock_guard<std::mutex> g(keep_lock);
+        int n = 0;
+        for (int i = 0; i < kept_n; i++) {
+            if (all || kept[i].gen != keep_gen) {
+                out[outs++] = kept[i].h;
+                kept_bytes -= static_cast<int64_t>(kept[i].cap);
+            } else {
+                kept[n++] = kept[i];
+            }
+        }
+        kept_n = n;
+        keep_gen++;
+    }
+    for (int i = 0; i < outs; i++) {
+        VX_UNPOISON(out[i], malloc_usable_size(out[i]));
+        free(out[i]);
+    }
+}
+
 void* system_block(int64_t n, bool zero) {
+    // A cleared block comes cleared from the host: a kept one would have to be cleared here.
+    if (!zero && n >= KEEP_MIN) {
+        if (MEM_HEADER* h = take_kept(n)) return h;
+    }
     for (;;) {
         void* p = zero ? calloc(1, static_cast<size_t>(n)) : malloc(static_cast<size_t>(n));
         if (p) return p;
@@ -607,7 +716,10 @@ void xx_d_f_ree(void* ptr, const char* file, int line) {
         return;
     }
     h->dummy = 0;
-    free(h);
+    if (size + MEM_HEADER_SIZE >= KEEP_MIN)
+        keep_block(h);
+    else
+        free(h);
 }
 
 void xx_change_statistics(void* ptr, const char* file, int line) {
@@ -730,7 +842,17 @@ void ind_tick() {
     fputs("IND_MEM END\n", stdout);
 }
 
+int64_t get_d_kept_memory() {
+    std::lock_guard<std::mutex> g(keep_lock);
+    return kept_bytes;
+}
+
+void release_d_kept_memory() {
+    release_kept(true);
+}
+
 void list_tick(intptr_t, int) {
+    release_kept(false);
     auto* lm = static_cast<LOG_MEM*>(d_alloc(sizeof(LOG_MEM)));
     lm->size = 0;
     lm->root = nullptr;
@@ -758,6 +880,7 @@ int memory_purge_step(int64_t mem, int64_t used) {
     int64_t half = (mem - PURGE_RESERVE) / 2;
     int64_t third = (mem - PURGE_RESERVE) / 3;
     if (used < half) return 0;
+    release_kept(true);
     int requests = 0;
     while (used > third) {
         MEM_PURGE_TBL* t = oldest_owner();

@@ -47,6 +47,13 @@ constexpr int64_t MEM_RECORD_SIZE = 20;
 // Free-information records kept (the most recent frees).
 constexpr int MEM_FREE_INFO_MAX = 1000;
 
+// Freed blocks of at least KEEP_MIN bytes (header included) are kept for reuse, at most
+// KEEP_BLOCKS of them and KEEP_BYTES in all; what lies unused over a whole accounting tick, and
+// all of them when the purge task acts, goes back to the system.
+constexpr int64_t KEEP_MIN = 128 * 1024;
+constexpr int KEEP_BLOCKS = 8;
+constexpr int64_t KEEP_BYTES = int64_t{64} << 20;
+
 // A cache owner's purge registration.
 struct MEM_PURGE_TBL {
     int (*last_access)(int* when);  // 0 and *when set when the owner can give memory back
@@ -76,6 +83,9 @@ void xx_change_statistics(void* ptr, const char* file, int line);
 char* xx_d_strdup(const char* s, const char* file, int line);
 
 int64_t get_d_used_memory();
+// The bytes of freed large blocks kept for reuse (not counted as used), and their release.
+int64_t get_d_kept_memory();
+void release_d_kept_memory();
 // Free-information records held now (at most MEM_FREE_INFO_MAX); each counts MEM_RECORD_SIZE.
 int get_mem_free_info_count();
 MEM_LIST* get_mem_debug_list(MEM_LIST* m);

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -366,6 +367,49 @@ int u_write(int fd, const void* data, int len) {
         errno = e;
     }
     return n;
+}
+
+int u_pread(int fd, void* data, int len, int64_t ofs) {
+    if (len < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (ufr_routes_fd(fd)) return u_lseek64(fd, ofs, SEEK_SET) < 0 ? -1 : u_read(fd, data, len);
+    return static_cast<int>(::pread(fd, data, static_cast<size_t>(len), ofs));
+}
+
+int u_pwritev(int fd, const iovec* iov, int n, int64_t ofs) {
+    if (n < 0 || n > IOV_MAX) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (ufr_routes_fd(fd)) {
+        // The helper takes one piece a request: the first one, a short count as writev may give.
+        if (u_lseek64(fd, ofs, SEEK_SET) < 0) return -1;
+        return n == 0 ? 0 : u_write(fd, iov[0].iov_base, static_cast<int>(iov[0].iov_len));
+    }
+    ssize_t w = ::pwritev(fd, iov, n, ofs);
+    if (w > INT32_MAX) {
+        errno = EINVAL;
+        return -1;
+    }
+    int done = static_cast<int>(w);
+    if (done > 0) {
+        // The pieces are added under one hold of the lock, in the order they were written.
+        int e = errno;
+        SEM lock = file_root_lock();
+        _i_lock_task(lock);
+        int left = done;
+        for (int i = 0; i < n && left > 0; i++) {
+            int k = static_cast<size_t>(left) < iov[i].iov_len ? left
+                                                               : static_cast<int>(iov[i].iov_len);
+            set_checksum(fd, iov[i].iov_base, k);
+            left -= k;
+        }
+        _i_unlock_task(lock, "lk_set_checksum");
+        errno = e;
+    }
+    return done;
 }
 
 int64_t u_lseek(int fd, int64_t ofs, int where) {

@@ -17,6 +17,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstdint>
 
@@ -69,6 +70,12 @@ int u_close(int fd);
 int u_read(int fd, void* data, int len);
 // Adds the bytes actually written to the descriptor's checksum.
 int u_write(int fd, const void* data, int len);
+// At offset ofs, leaving the descriptor's position where it was (a file-root descriptor: at
+// ofs plus what moved). One host call each where the descriptor is local; u_pwritev writes the
+// pieces in order and adds what it wrote to the checksum as u_write does. Counts as read() and
+// writev() give them (a short count is possible).
+int u_pread(int fd, void* data, int len, int64_t ofs);
+int u_pwritev(int fd, const iovec* iov, int n, int64_t ofs);
 int64_t u_lseek(int fd, int64_t ofs, int where);
 int64_t u_lseek64(int fd, int64_t ofs, int where);
 // ftruncate and flock. A lock taken on a file-root descriptor is held by the helper's open file

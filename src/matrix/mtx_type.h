@@ -135,6 +135,11 @@ struct matrix_data_type {
     // A new element from size bytes of net form; null when the bytes are not a sound element.
     void* (*convert_to_host)(MATRIX_DATA_TYPE* tp, void* d, int64_t size, int atype, void* w,
                              const char* f, int l) = nullptr;
+    // The same for size bytes of net form in a tracked block of exactly that size, turned to
+    // host form where they lie, so that a large element read from a file is not copied again: d
+    // now holding the element, or null, d untouched, when the bytes are not one sound element of
+    // that size. Types whose element is one contiguous block have it.
+    void* (*convert_to_host_in_place)(MATRIX_DATA_TYPE* tp, void* d, int64_t size) = nullptr;
     void* (*add_vv)(MATRIX_DATA_TYPE* tp, void* d1, void* d2, MX_CACHE* c) = nullptr;
     void* (*sub_vv)(MATRIX_DATA_TYPE* tp, void* d1, void* d2, MX_CACHE* c) = nullptr;
     void* (*mul_mm)(MATRIX_DATA_TYPE* tp, void* d1, void* d2, MX_CACHE* c) = nullptr;

@@ -110,12 +110,9 @@ int64_t put_record(PDB64* p, int64_t old, Rec& r) {
         if (same) return write(old);
         release(p, old, type);
     }
-    PN64_HEADER h{};
-    h.type = type;
-    h.size = r.size();
-    int64_t at = l_alloc_filespace64(p, &h);
-    if (at <= 0) return -1;
-    return write(at);
+    // New space is reserved and written in one step (a record at the file's end in one write).
+    int64_t at = l_put_filespace64_pieces(p, r.b.data(), r.b.size(), r.tail);
+    return at <= 0 ? -1 : at;
 }
 
 // ---- Subheader --------------------------------------------------------------------------------
@@ -702,15 +699,27 @@ void drop_loaded(MATRIX* m, std::vector<Loaded>& v) {
 int read_chain(std::vector<Loaded>& out, MATRIX* m, PDB64* p, int64_t fofs) {
     int last = -1;
     while (fofs) {
-        Read r;
-        if (!r.load(p, fofs, MX_REC_DATA) || r.len() < 12) return -1;
-        int64_t next = static_cast<int64_t>(get_be64(r.payload()));
-        int id = static_cast<int32_t>(get_be32(r.payload() + 8));
+        // The chain link and id come apart from the element's net form, which is read into a
+        // buffer of its own and, where the type can, becomes the element where it lies.
+        uint8_t head[PN64_HEADER_SIZE + 12];
+        void* body = nullptr;
+        uint64_t body_len = 0;
+        if (l_read_filespace64f_split(p, fofs, head, 12, &body, &body_len) < 0) return -1;
+        std::unique_ptr<void, void (*)(void*)> own(body, [](void* b) { d_f_ree(b); });
+        if (pn64_type(head) != MX_REC_DATA) return -1;
+        int64_t next = static_cast<int64_t>(get_be64(head + PN64_HEADER_SIZE));
+        int id = static_cast<int32_t>(get_be32(head + PN64_HEADER_SIZE + 8));
         if (id <= last || id >= m->p.channel_nos) return -1;
         MATRIX_DATA_TYPE* tp = m->channel_info[id].data_type;
         if (!tp || !tp->convert_to_host) return -1;
-        void* v = tp->convert_to_host(tp, const_cast<uint8_t*>(r.payload() + 12), r.len() - 12,
-                                      MXA_TRACKED, nullptr, __FILE__, __LINE__);
+        auto len = static_cast<int64_t>(body_len);
+        void* v = body && tp->convert_to_host_in_place ? tp->convert_to_host_in_place(tp, body, len)
+                                                       : nullptr;
+        if (v)
+            own.release();
+        else
+            v = tp->convert_to_host(tp, body ? body : head, len, MXA_TRACKED, nullptr, __FILE__,
+                                    __LINE__);
         if (!v) return -1;
         out.push_back({id, fofs, v});
         last = id;

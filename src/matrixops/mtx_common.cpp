@@ -207,6 +207,13 @@ void* mxt_convert_basic_to_host(MATRIX_DATA_TYPE* tp, void* d, int64_t size, int
     return buf;
 }
 
+void* mxt_convert_vector_to_host_in_place(MATRIX_DATA_TYPE* tp, void* d, int64_t size) {
+    auto* b = static_cast<uint8_t*>(d);
+    if (!b || !tp->parent || mxt_checked_vector_size(tp, b, size, true) != size) return nullptr;
+    vector_flip(tp, b, b, size, false);
+    return b;
+}
+
 // ---- Vectors as language values
 // -------------------------------------------------------------------
 

@@ -35,6 +35,8 @@ int64_t get_size_endian(const void* ptr, int64_t avail);
 void mxt_convert_basic_to_net(MATRIX_DATA_TYPE* tp, RECORD_LIST64* rlp, void* d);
 void* mxt_convert_basic_to_host(MATRIX_DATA_TYPE* tp, void* d, int64_t size, int atype, void* w,
                                 const char* f, int l);
+// convert_to_host_in_place of the numeric, rgb8 and bit vectors.
+void* mxt_convert_vector_to_host_in_place(MATRIX_DATA_TYPE* tp, void* d, int64_t size);
 
 // Vectors as language values: a pointer value marked as a vector, or raw bytes that form a
 // sound vector of tp within their length (never a string vector); used in place, *cpy = 0.

@@ -420,6 +420,7 @@ constexpr MATRIX_DATA_TYPE vector_table(const char* name, MATRIX_DATA_TYPE* pare
         .endian_to_host = mxt_endian_vector_to_host,
         .convert_to_net = mxt_convert_basic_to_net,
         .convert_to_host = mxt_convert_basic_to_host,
+        .convert_to_host_in_place = mxt_convert_vector_to_host_in_place,
         .add_vv = v_elementwise<Tr, 0>,
         .sub_vv = v_elementwise<Tr, 1>,
         .mul_mm = v_mul_mm<Tr>,

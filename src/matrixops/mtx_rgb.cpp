@@ -212,4 +212,5 @@ MATRIX_DATA_TYPE mx_type_RGB_v = {
     .endian_to_host = mxt_endian_vector_to_host,
     .convert_to_net = mxt_convert_basic_to_net,
     .convert_to_host = mxt_convert_basic_to_host,
+    .convert_to_host_in_place = mxt_convert_vector_to_host_in_place,
 };

@@ -420,7 +420,19 @@ int check_freelist64(PDB64* p) {
     return 0;
 }
 
-int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h) {
+namespace {
+
+// The record a reservation writes at once: rec's first head_len bytes, then the pieces.
+struct Content {
+    const void* rec;
+    uint64_t head_len;
+    std::span<const PDB64_PIECE> pieces;
+};
+
+// Reserves room for a record of h's size and type as alloc_filespace64 does; with content, that
+// record is written there too. At the file's end the record then goes in one write instead of
+// zeros first and the record after them.
+int64_t reserve(PDB64* p, const PN64_HEADER* h, const Content* c) {
     if (h->size < PN64_FREELIST_SIZE) er_panic("alloc_filespace sizeoerror(1)");
     FREELIST64* head = p->freelist_work;
     if (!head) er_panic("alloc_filespace(1)");
@@ -459,13 +471,45 @@ int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h) {
     }
     if (p->freelist_broken) return -1;
     if (pos < 0) {
-        uint8_t rec[PN64_HEADER_SIZE];
-        pn64_set(rec, h->type, h->size);
-        pos = fs_raw_write64(p, rec, 3);
+        if (c) {
+            pos = fs_raw_write64_pieces(p, c->rec, c->head_len, c->pieces);
+        } else {
+            uint8_t rec[PN64_HEADER_SIZE];
+            pn64_set(rec, h->type, h->size);
+            pos = fs_raw_write64(p, rec, 3);
+        }
         if (pos < 0) return -1;
+    } else if (c && write_filespace64f_pieces(p, static_cast<uint64_t>(pos), c->rec, c->head_len,
+                                              c->pieces) < 0) {
+        int e = errno;
+        free_filespace64(p, static_cast<uint64_t>(pos));
+        errno = e;
+        return -1;
     }
     if (freelist64_check_on && check_freelist64(p) != 0) return -1;
     return pos;
+}
+
+}  // namespace
+
+int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h) {
+    return reserve(p, h, nullptr);
+}
+
+int64_t put_filespace64_pieces(PDB64* p, const void* rec, uint64_t head_len,
+                               std::span<const PDB64_PIECE> pieces) {
+    PN64_HEADER h = {};
+    h.type = pn64_type(rec);
+    h.size = pn64_size(rec);
+    uint64_t total = head_len;
+    for (const PDB64_PIECE& c : pieces)
+        total += c.len;
+    if (h.size < PN64_FREELIST_SIZE || head_len < PN64_HEADER_SIZE || total != h.size) {
+        errno = EINVAL;
+        return -1;
+    }
+    Content c{rec, head_len, pieces};
+    return reserve(p, &h, &c);
 }
 
 int64_t put_filespace64(PDB64* p, const void* rec) {

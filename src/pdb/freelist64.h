@@ -40,6 +40,12 @@ int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h);
 // Reserves room for the record rec (a whole record buffer in file order, as the writers take it)
 // and writes it there: its position, or -1 (nothing left reserved).
 int64_t put_filespace64(PDB64* p, const void* rec);
+// As put_filespace64 for the record given as write_filespace64f_pieces takes it (rec's first
+// head_len bytes, then the pieces): the same bytes on file, but a record appended at the end is
+// written once, without zeros before it. Its position, or -1 (nothing left reserved; EINVAL
+// for a size below 24 or pieces that do not add up to it).
+int64_t put_filespace64_pieces(PDB64* p, const void* rec, uint64_t head_len,
+                               std::span<const PDB64_PIECE> pieces);
 // Releases the record at fofs: 0; -1 when fofs holds no record in use (a free extent, a position
 // outside the records, one overlapping free space), the list is damaged or a write failed.
 // Position 0 panics.

@@ -163,8 +163,21 @@ void* l_read_filespace64f_header(PDB64* p, uint64_t fofs, const char* file, int 
                   [&] { return xx_read_filespace64f_header(p, fofs, __FILE__, __LINE__); });
 }
 
+int l_read_filespace64f_split(PDB64* p, uint64_t fofs, uint8_t* head, uint64_t head_len,
+                              void** body, uint64_t* body_len, const char* file, int line) {
+    return locked(UNLOCK, file, line, [&] {
+        return xx_read_filespace64f_split(p, fofs, head, head_len, body, body_len, file, line);
+    });
+}
+
 int l_free_filespace64(PDB64* p, uint64_t fofs, const char* file, int line) {
     return locked(UNLOCK, file, line, [&] { return free_filespace64(p, fofs); });
+}
+
+int64_t l_put_filespace64_pieces(PDB64* p, const void* rec, uint64_t head_len,
+                                 std::span<const PDB64_PIECE> pieces, const char* file, int line) {
+    return locked(UNLOCK, file, line,
+                  [&] { return put_filespace64_pieces(p, rec, head_len, pieces); });
 }
 
 int64_t l_alloc_filespace64(PDB64* p, const PN64_HEADER* h, const char* file, int line) {

@@ -80,8 +80,13 @@ void* l_read_filespace64(PDB64* p, uint64_t fofs, VX_HERE_FILE, VX_HERE_LINE);
 void* l_read_filespace64_header(PDB64* p, uint64_t fofs, VX_HERE_FILE, VX_HERE_LINE);
 void* l_read_filespace64f(PDB64* p, uint64_t fofs, VX_HERE_FILE, VX_HERE_LINE);
 void* l_read_filespace64f_header(PDB64* p, uint64_t fofs, VX_HERE_FILE, VX_HERE_LINE);
+// The body buffer of the split read is charged to the caller, whose data it becomes.
+int l_read_filespace64f_split(PDB64* p, uint64_t fofs, uint8_t* head, uint64_t head_len,
+                              void** body, uint64_t* body_len, VX_HERE_FILE, VX_HERE_LINE);
 int l_free_filespace64(PDB64* p, uint64_t fofs, VX_HERE_FILE, VX_HERE_LINE);
 int64_t l_alloc_filespace64(PDB64* p, const PN64_HEADER* h, VX_HERE_FILE, VX_HERE_LINE);
+int64_t l_put_filespace64_pieces(PDB64* p, const void* rec, uint64_t head_len,
+                                 std::span<const PDB64_PIECE> pieces, VX_HERE_FILE, VX_HERE_LINE);
 
 // ---- Associative files (associate64.h; the QV-valued operations are in matrix/associate64_qv.h)
 int l_open_associate64(const char* filename, int oflags, int mode, int32_t flags, int32_t type,

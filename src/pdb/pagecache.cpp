@@ -3,8 +3,8 @@
 #include <errno.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "base/alloc.h"
@@ -193,31 +193,48 @@ FAC_ENTRY* get_entry(int* status, FAC_INFO* info, uint64_t offset) {
     return e;
 }
 
-// Moves n bytes at offset between buf and the host file with op (u_read or u_write), retrying
-// short transfers and interruptions; 0 when all of them moved, else -1 (EIO at an early end).
-template <typename Buf, typename Op>
-int host_io(int fd, uint64_t offset, Buf* buf, int n, Op op) {
-    if (u_lseek64(fd, static_cast<int64_t>(offset), SEEK_SET) < 0) return -1;
+// Reads n bytes at offset from the host file into buf, one host call unless it comes short;
+// 0 when all of them came, else -1 (EIO at an early end).
+int host_read(int fd, uint64_t offset, uint8_t* buf, int n) {
     while (n > 0) {
-        int r = op(fd, buf, n);
+        int r = u_pread(fd, buf, n, static_cast<int64_t>(offset));
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) {
             if (r == 0) errno = EIO;
             return -1;
         }
         buf += r;
+        offset += static_cast<uint64_t>(r);
         n -= r;
     }
     return 0;
 }
 
-int host_read(int fd, uint64_t offset, uint8_t* buf, int n) {
-    return host_io(fd, offset, buf, n, [](int f, uint8_t* b, int k) { return u_read(f, b, k); });
-}
-
-int host_write(int fd, uint64_t offset, const uint8_t* buf, int n) {
-    return host_io(fd, offset, buf, n,
-                   [](int f, const uint8_t* b, int k) { return u_write(f, b, k); });
+// Writes the pieces one after the other from offset on: 0 when all went, else -1. A short
+// write goes on from where it stopped.
+int host_writev(int fd, uint64_t offset, iovec* iov, int cnt) {
+    for (;;) {
+        // Empty pieces (a page cut to nothing) move nothing.
+        while (cnt > 0 && iov->iov_len == 0) {
+            iov++;
+            cnt--;
+        }
+        if (cnt == 0) return 0;
+        int r = u_pwritev(fd, iov, cnt, static_cast<int64_t>(offset));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            if (r == 0) errno = EIO;
+            return -1;
+        }
+        offset += static_cast<uint64_t>(r);
+        auto left = static_cast<size_t>(r);
+        for (; cnt > 0 && left >= iov->iov_len; cnt--, iov++)
+            left -= iov->iov_len;
+        if (cnt > 0) {
+            iov->iov_base = static_cast<uint8_t*>(iov->iov_base) + left;
+            iov->iov_len -= left;
+        }
+    }
 }
 
 // Fills a new page with what the host file holds of it; the rest of its valid content lies in no
@@ -240,11 +257,11 @@ int load_entry(FAC_ENTRY* e) {
     return 0;
 }
 
-constexpr int RUN_PAGES = 64;  // adjacent pages put in one host write at most
+constexpr int RUN_PAGES = 256;  // adjacent pages put in one host write at most
 
-// Writes back the dirty pages of info in ascending order, adjacent full pages in one host write,
-// so that the cost follows the dirty pages and not all the file's pages: 0, or the errno of the
-// failed write.
+// Writes back the dirty pages of info in ascending order, adjacent full pages in one host write
+// straight from the pages, so that the cost follows the dirty pages and not all the file's pages:
+// 0, or the errno of the failed write.
 int write_dirty(FAC_INFO* info) {
     std::vector<FAC_ENTRY*> pages;
     pages.reserve(static_cast<size_t>(info->dirty_pages));
@@ -252,26 +269,22 @@ int write_dirty(FAC_INFO* info) {
         pages.push_back(e);
     std::sort(pages.begin(), pages.end(),
               [](const FAC_ENTRY* a, const FAC_ENTRY* b) { return a->offset < b->offset; });
-    std::unique_ptr<uint8_t[]> run;  // not zero-filled: every byte written is copied in first
+    iovec iov[RUN_PAGES];
     for (size_t i = 0; i < pages.size();) {
         size_t j = i + 1;
         while (j < pages.size() && j - i < RUN_PAGES && pages[j - 1]->len == FAC_PAGE_SIZE &&
                pages[j]->offset == pages[j - 1]->offset + FAC_PAGE_SIZE)
             j++;
         FAC_ENTRY* first = pages[i];
-        const uint8_t* src = first->data;
-        int n = first->len;
-        if (j - i > 1) {
-            n = static_cast<int>(j - i - 1) * FAC_PAGE_SIZE + pages[j - 1]->len;
-            if (!run) run.reset(new uint8_t[RUN_PAGES * FAC_PAGE_SIZE]);
-            for (size_t k = i; k < j; k++)
-                memcpy(run.get() + (k - i) * FAC_PAGE_SIZE, pages[k]->data,
-                       static_cast<size_t>(pages[k]->len));
-            src = run.get();
+        int n = 0;
+        for (size_t k = i; k < j; k++) {
+            iov[k - i] = {pages[k]->data, static_cast<size_t>(pages[k]->len)};
+            n += pages[k]->len;
         }
         fac_general_info.page_writes += static_cast<int64_t>(j - i);
         if (info->read_only) errno = EBADF;
-        if (info->read_only || host_write(info->fd, first->offset, src, n) != 0) {
+        if (info->read_only ||
+            host_writev(info->fd, first->offset, iov, static_cast<int>(j - i)) != 0) {
             // Later pages stay dirty too: writing them would leave a hole where this failed.
             return errno ? errno : EIO;
         }
@@ -453,6 +466,57 @@ int fac_write(FAC_INFO* info, const void* data, int len) {
         int e = errno;
         purge_all_locked();
         errno = e;
+    }
+    return done;
+}
+
+int fac_writev(FAC_INFO* info, const iovec* iov, int cnt) {
+    int64_t total = 0;
+    for (int i = 0; i < cnt; i++)
+        total += static_cast<int64_t>(iov[i].iov_len);
+    if (total > INT32_MAX || cnt < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    FAC_GENERAL& g = fac_general_info;
+    if (info->cached && !info->read_only && total >= FAC_DIRECT_MIN && cnt <= RUN_PAGES) {
+        TaskLockGuard guard(g.lock);
+        uint64_t at = info->seek_point;
+        if (at == info->file_size && at == info->real_file_size) {
+            // The bytes go past all the host file holds, in one host write straight from the
+            // pieces; the partly filled last page, when cached, takes its share so that it
+            // stays what the host holds.
+            iovec v[RUN_PAGES];
+            std::copy(iov, iov + cnt, v);
+            if (host_writev(info->fd, at, v, cnt) != 0) {
+                // What reached the host is found again by the next cut or write-back.
+                return -1;
+            }
+            if (FAC_ENTRY* e = table_find(info, at & FAC_PAGE_MASK)) {
+                auto in = static_cast<int>(at - e->offset);
+                for (int i = 0; i < cnt && in < FAC_PAGE_SIZE; i++) {
+                    int k = std::min(static_cast<int>(iov[i].iov_len), FAC_PAGE_SIZE - in);
+                    memcpy(e->data + in, iov[i].iov_base, static_cast<size_t>(k));
+                    in += k;
+                }
+                if (in > e->len) e->len = in;
+            }
+            info->seek_point = info->file_size = info->real_file_size = at + total;
+            g.page_writes += (total + FAC_PAGE_SIZE - 1) / FAC_PAGE_SIZE;
+            return static_cast<int>(total);
+        }
+    }
+    int done = 0;
+    for (int i = 0; i < cnt; i++) {
+        auto* d = static_cast<const uint8_t*>(iov[i].iov_base);
+        for (auto left = static_cast<int>(iov[i].iov_len); left > 0;) {
+            // Without the cache a host write may come short: it goes on from there.
+            int n = fac_write(info, d, left);
+            if (n < 1) return -1;
+            d += n;
+            left -= n;
+            done += n;
+        }
     }
     return done;
 }

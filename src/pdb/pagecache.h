@@ -22,6 +22,8 @@
 // descriptor; the mode of a file is fixed when fac_init runs.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <cstdint>
 
 #include "base/avl.h"
@@ -30,6 +32,7 @@
 constexpr int FAC_PAGE_SIZE = 4096;
 constexpr uint64_t FAC_PAGE_MASK = ~static_cast<uint64_t>(FAC_PAGE_SIZE - 1);
 constexpr int FAC_DEFAULT_LIMIT = 32768;
+constexpr int FAC_DIRECT_MIN = 16 * FAC_PAGE_SIZE;
 
 struct FAC_ENTRY_HEADER {
     FAC_ENTRY_HEADER* next;
@@ -103,6 +106,12 @@ int fac_read(FAC_INFO* info, void* buf, int len);
 // Bytes written at the current position (the length grows as needed); -1 with EIO for a write
 // that would leave a hole or a page that cannot be loaded, EBADF on a read-only file.
 int fac_write(FAC_INFO* info, const void* data, int len);
+// Writes the pieces one after the other at the current position, as fac_write does. Where they
+// go past everything the host file holds (the position at the file's end, no content waiting
+// beyond what was written back) and come to FAC_DIRECT_MIN bytes or more, they go to the host
+// file at once in one write straight from the pieces, without taking pages that would only push
+// out the ones in use; a failed host write then answers -1 at once. At most 256 pieces.
+int fac_writev(FAC_INFO* info, const iovec* iov, int cnt);
 // whence 0 set, 1 current, 2 end: the new position; -1 for another whence, -2 for a negative
 // target, -3 for one beyond the file's length.
 int64_t fac_lseek(FAC_INFO* info, int64_t offset, int whence);

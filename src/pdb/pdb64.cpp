@@ -5,6 +5,7 @@
 #include <sys/file.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -24,6 +25,8 @@ constexpr uint64_t IO_CHUNK = 65536;
 constexpr uint64_t READ_CHUNK = 1 << 20;
 constexpr uint64_t FILLER_CHUNK = 60000;
 const uint8_t filler[FILLER_CHUNK] = {};
+// Pieces of a record put in one write at most.
+constexpr int PIECES_AT_ONCE = 64;
 
 // File header fields (offsets in the 44-byte record buffer).
 constexpr int FH_TYPE = 16;
@@ -529,6 +532,30 @@ void* xx_read_filespace64f_header(PDB64* p, uint64_t fofs, const char* file, int
     return read_at(p, fofs, false, false, file, line);
 }
 
+int xx_read_filespace64f_split(PDB64* p, uint64_t fofs, uint8_t* head, uint64_t head_len,
+                               void** body, uint64_t* body_len, const char* file, int line) {
+    *body = nullptr;
+    *body_len = 0;
+    PDB64_PHYS ph;
+    if (pdb64_read_phys(p, fofs, &ph) != 0) return -1;
+    uint64_t size = ph.len - static_cast<uint64_t>(ph.hlen);
+    if (size < head_len) return -1;
+    pn64_set(head, ph.type, size + PN64_HEADER_SIZE);
+    if (pdb64_read_exact(p, head + PN64_HEADER_SIZE, head_len) != 0) return -1;
+    uint64_t rest = size - head_len;
+    if (rest == 0) return 0;
+    auto* b = static_cast<uint8_t*>(xx_d_alloc(static_cast<int64_t>(rest), file, line));
+    // The pages are mapped in with one call rather than a fault each as the read fills them.
+    prefault_for_write(b, static_cast<int64_t>(rest));
+    if (pdb64_read_exact(p, b, rest) != 0) {
+        d_f_ree(b);
+        return -1;
+    }
+    *body = b;
+    *body_len = rest;
+    return 0;
+}
+
 // -------------------------------------------------------------------------------------------------
 // Writing
 
@@ -565,6 +592,32 @@ int64_t write_filespace64f_pieces(PDB64* p, uint64_t fofs, const void* rec, uint
     return n;
 }
 
+namespace {
+
+// A partial record would break the chain: the file is cut back to pos again. -1, errno kept.
+int64_t cut_back(PDB64* p, int64_t pos) {
+    int e = errno;
+    fac_truncate(&p->fac, static_cast<uint64_t>(pos));
+    errno = e;
+    return -1;
+}
+
+// Writes the pieces at the current position: the bytes written, or -1. Pieces too large for one
+// cache write go in chunks, one after the other.
+int64_t fa_writev64(PDB64* p, iovec* v, int n) {
+    uint64_t total = 0;
+    for (int i = 0; i < n; i++)
+        total += v[i].iov_len;
+    if (total <= INT32_MAX / 2)
+        return fac_writev(&p->fac, v, n) == static_cast<int>(total) ? static_cast<int64_t>(total)
+                                                                    : -1;
+    for (int i = 0; i < n; i++)
+        if (fa_write64(p, v[i].iov_base, v[i].iov_len) < 0) return -1;
+    return static_cast<int64_t>(total);
+}
+
+}  // namespace
+
 int64_t fa_write64(PDB64* p, const void* data, uint64_t len) {
     auto* d = static_cast<const uint8_t*>(data);
     uint64_t left = len;
@@ -594,32 +647,54 @@ int64_t fa_write64_header(PDB64* p, const void* rec, uint64_t len) {
 }
 
 int64_t fs_raw_write64(PDB64* p, const void* rec, int mode) {
+    if ((mode & 3) == 0) return fs_raw_write64_pieces(p, rec, pn64_size(rec), {});
     int64_t pos = file_end(p);
     uint64_t size = pn64_size(rec);
     if (pos < 0 || size < PN64_HEADER_SIZE) {
         errno = EINVAL;
         return -1;
     }
-    bool ok;
-    if ((mode & 3) == 0) {
-        ok = fa_write64_header(p, rec, size) >= 0;
-    } else {
-        ok = fa_write64_header(p, rec, PN64_HEADER_SIZE) >= 0;
-        // The body of modes 2 and 3 is filler: zeros, meaning nothing.
-        for (uint64_t left = size - PN64_HEADER_SIZE; ok && (mode & 3) != 1 && left > 0;) {
-            uint64_t n = left < FILLER_CHUNK ? left : FILLER_CHUNK;
-            ok = fa_write64(p, filler, n) >= 0;
-            left -= n;
-        }
+    bool ok = fa_write64_header(p, rec, PN64_HEADER_SIZE) >= 0;
+    // The body of modes 2 and 3 is filler: zeros, meaning nothing.
+    for (uint64_t left = size - PN64_HEADER_SIZE; ok && (mode & 3) != 1 && left > 0;) {
+        uint64_t n = left < FILLER_CHUNK ? left : FILLER_CHUNK;
+        ok = fa_write64(p, filler, n) >= 0;
+        left -= n;
     }
-    if (!ok) {
-        // A partial record would break the chain: cut it off again.
-        int e = errno;
-        fac_truncate(&p->fac, static_cast<uint64_t>(pos));
-        errno = e;
+    return ok ? pos : cut_back(p, pos);
+}
+
+int64_t fs_raw_write64_pieces(PDB64* p, const void* rec, uint64_t head_len,
+                              std::span<const PDB64_PIECE> pieces) {
+    int64_t pos = file_end(p);
+    uint64_t size = pn64_size(rec);
+    uint64_t total = head_len;
+    for (const PDB64_PIECE& c : pieces)
+        total += c.len;
+    if (pos < 0 || size < PN64_HEADER_SIZE || head_len < PN64_HEADER_SIZE || total != size) {
+        errno = EINVAL;
         return -1;
     }
-    return pos;
+    // One write of the physical header, the head's body and the pieces, so that a large record
+    // goes to the file in one piece; records of more pieces than one write takes go in turn.
+    uint8_t h[12];
+    int hl = pn64_put_phys(h, pn64_type(rec), size);
+    iovec v[PIECES_AT_ONCE + 2];
+    int n = 0;
+    v[n++] = {h, static_cast<size_t>(hl)};
+    if (head_len > PN64_HEADER_SIZE)
+        v[n++] = {const_cast<uint8_t*>(static_cast<const uint8_t*>(rec) + PN64_HEADER_SIZE),
+                  static_cast<size_t>(head_len - PN64_HEADER_SIZE)};
+    bool ok = fac_lseek(&p->fac, pos, SEEK_SET) == pos;
+    for (size_t i = 0; ok && i <= pieces.size(); i++) {
+        if (i < pieces.size() && pieces[i].len > 0)
+            v[n++] = {const_cast<void*>(pieces[i].data), static_cast<size_t>(pieces[i].len)};
+        if (n == PIECES_AT_ONCE + 2 || (i == pieces.size() && n > 0)) {
+            ok = fa_writev64(p, v, n) >= 0;
+            n = 0;
+        }
+    }
+    return ok ? pos : cut_back(p, pos);
 }
 
 // -------------------------------------------------------------------------------------------------

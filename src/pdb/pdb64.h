@@ -220,6 +220,16 @@ void* xx_read_filespace64(PDB64* p, uint64_t fofs, const char* file, int line);
 void* xx_read_filespace64_header(PDB64* p, uint64_t fofs, const char* file, int line);
 void* xx_read_filespace64f(PDB64* p, uint64_t fofs, const char* file, int line);
 void* xx_read_filespace64f_header(PDB64* p, uint64_t fofs, const char* file, int line);
+// The record at fofs in two parts, so that a large body is read once, into the buffer it is
+// kept in: PN64_HEADER and the first head_len body bytes into head (PN64_HEADER_SIZE + head_len
+// bytes, file order), the rest of the body into a new tracked buffer *body of *body_len bytes
+// (charged to file and line; null when nothing is left), straight from the host file where it is
+// not cached. 0; -1 (nothing given) when it cannot be read or its body is shorter than head_len.
+int xx_read_filespace64f_split(PDB64* p, uint64_t fofs, uint8_t* head, uint64_t head_len,
+                               void** body, uint64_t* body_len, const char* file, int line);
+#define read_filespace64f_split(p, fofs, head, head_len, body, body_len)                      \
+    xx_read_filespace64f_split((p), (fofs), (head), (head_len), (body), (body_len), __FILE__, \
+                               __LINE__)
 #define read_filespace64(p, fofs) xx_read_filespace64((p), (fofs), __FILE__, __LINE__)
 #define read_filespace64_header(p, fofs) xx_read_filespace64_header((p), (fofs), __FILE__, __LINE__)
 #define read_filespace64f(p, fofs) xx_read_filespace64f((p), (fofs), __FILE__, __LINE__)
@@ -252,6 +262,11 @@ int64_t fa_write64_header(PDB64* p, const void* rec, uint64_t len);
 // cut back to where it was). mode & 3: 0 the whole record from rec; 1 the header only, the body
 // to be written in place later; 2 and 3 the header and a zero-filled body.
 int64_t fs_raw_write64(PDB64* p, const void* rec, int mode);
+// Appends the record given as for write_filespace64f_pieces at the end of the file, in one write
+// where the cache lets it: its position, or -1 (EINVAL for pieces that do not add up to the
+// size; the file then cut back to where it was).
+int64_t fs_raw_write64_pieces(PDB64* p, const void* rec, uint64_t head_len,
+                              std::span<const PDB64_PIECE> pieces);
 
 // Diagnostic lines of the record store go through this function (standard output until another
 // one is installed; the start-up installs the system output stream).

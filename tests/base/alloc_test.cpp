@@ -550,3 +550,98 @@ TEST(Alloc, PrefaultKeepsEveryByteOfTheBlockAndItsNeighbours) {
     }
     prefault_for_write(nullptr, int64_t{1} << 20);
 }
+
+TEST(Alloc, LargeFreedBlocksAreKeptForReuseWithinTheirBound) {
+    release_d_kept_memory();
+    Books before = books();
+    // Nothing but the books' own records moved: kept blocks are not counted as used.
+    auto unchanged = [&] {
+        Books now = books();
+        return now.total - before.total == expected_move(before, now, 0, 0);
+    };
+    // A large block given back is kept, not counted as used, and serves the next request of
+    // about its size; a cleared request never takes a kept block.
+    const int64_t big = 512 * 1024;
+    auto* a = static_cast<uint8_t*>(d_alloc(big));
+    memset(a, 0x5a, big);
+    d_f_ree(a);
+    EXPECT_TRUE(unchanged());
+    EXPECT_GE(get_d_kept_memory(), big + MEM_HEADER_SIZE);
+    auto* z = static_cast<uint8_t*>(d_calloc(big, 1));
+    EXPECT_NE(z, a);
+    for (int64_t i = 0; i < big; i += 4096)
+        ASSERT_EQ(z[i], 0) << i;
+    d_f_ree(z);
+    auto* b = static_cast<uint8_t*>(d_alloc(big - 100));
+    EXPECT_TRUE(b == a || b == z);
+    // Much smaller requests do not take a large kept block; small blocks are never kept.
+    int64_t kept = get_d_kept_memory();
+    void* half = d_alloc(big / 2);
+    d_f_ree(d_alloc(1000));
+    EXPECT_EQ(get_d_kept_memory(), kept);
+    d_f_ree(half);
+    d_f_ree(b);
+
+    // The keep holds at most KEEP_BLOCKS blocks and KEEP_BYTES, the oldest leaving first, and a
+    // block larger than the whole keep goes straight back.
+    std::vector<void*> many;
+    for (int i = 0; i < 3 * KEEP_BLOCKS; i++)
+        many.push_back(d_alloc(int64_t{3} << 20));
+    for (void* p : many)
+        d_f_ree(p);
+    EXPECT_LE(get_d_kept_memory(), KEEP_BYTES);
+    EXPECT_LE(get_d_kept_memory(), KEEP_BLOCKS * ((int64_t{3} << 20) + 8192));
+    EXPECT_GE(get_d_kept_memory(), int64_t{3} << 20);
+    kept = get_d_kept_memory();
+    d_f_ree(d_alloc(KEEP_BYTES + 1));
+    EXPECT_EQ(get_d_kept_memory(), kept);
+    EXPECT_TRUE(unchanged());
+
+    // Two accounting ticks without use give everything back; so does the release.
+    list_tick(0, 0);
+    EXPECT_EQ(get_d_kept_memory(), kept);
+    list_tick(0, 0);
+    EXPECT_EQ(get_d_kept_memory(), 0);
+    d_f_ree(d_alloc(big));
+    EXPECT_GT(get_d_kept_memory(), 0);
+    release_d_kept_memory();
+    EXPECT_EQ(get_d_kept_memory(), 0);
+
+    // A kept block is still a freed one: a second free of it ends in the panic.
+    ChildResult r = run_in_child([] {
+        void* p = xx_d_alloc(1 << 20, "kept.cpp", 1);
+        xx_d_f_ree(p, "kept-free.cpp", 9);
+        xx_d_f_ree(p, "kept-free.cpp", 10);
+    });
+    EXPECT_EQ(r.out, "FILE kept-free.cpp 9\n");
+    EXPECT_TRUE(panicked_with(r, "xx_d_f_ree(1)")) << r.err;
+}
+
+TEST(Alloc, KeptBlocksGoToOneTaskAtATime) {
+    // Threads take and give back large blocks of two sizes at once, each filling its block with
+    // its own mark and finding it intact before the free: a block handed to two of them, or
+    // given back while in use, shows as another thread's mark.
+    constexpr int THREADS = 6;
+    std::atomic<int> bad{0};
+    std::vector<std::thread> ts;
+    for (int t = 0; t < THREADS; t++) {
+        ts.emplace_back([t, &bad] {
+            for (int i = 0; i < 200; i++) {
+                int64_t size = (i + t) % 2 ? 200 * 1024 : 300 * 1024;
+                auto* p = static_cast<uint8_t*>(d_alloc(size));
+                auto mark = static_cast<uint8_t>(t * 31 + i);
+                memset(p, mark, static_cast<size_t>(size));
+                std::this_thread::yield();
+                for (int64_t k = 0; k < size; k += 509)
+                    if (p[k] != mark) bad++;
+                d_f_ree(p);
+            }
+        });
+    }
+    for (auto& th : ts)
+        th.join();
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_LE(get_d_kept_memory(), KEEP_BYTES);
+    release_d_kept_memory();
+    EXPECT_EQ(get_d_kept_memory(), 0);
+}

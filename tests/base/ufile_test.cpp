@@ -518,3 +518,27 @@ TEST_F(UFile, FtruncateCutsAndFlockExcludesOtherOpeners) {
     EXPECT_EQ(u_close(fd), 0);
     EXPECT_FAILS_WITH(u_ftruncate(fd, 0), EBADF);
 }
+
+TEST_F(UFile, PositionedReadsAndGatheredWritesLeaveThePositionAndSumTheBytes) {
+    std::string p = at("pos");
+    int fd = u_open(p.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(u_write(fd, "0123456789", 10), 10);
+    // Pieces written at an offset past the end, empty ones among them, in their order.
+    char a[] = "ab", b[] = "\xff";
+    iovec v[3] = {{a, 2}, {nullptr, 0}, {b, 1}};
+    ASSERT_EQ(u_pwritev(fd, v, 3, 12), 3);
+    EXPECT_EQ(u_lseek64(fd, 0, SEEK_CUR), 10);
+    U_CK_BUF ck;
+    ASSERT_EQ(u_checksum(fd, &ck), 0);
+    EXPECT_EQ(ck.w_checksum[1], 525u + 'a' + 'b' + 255u);
+    char got[16] = {};
+    EXPECT_EQ(u_pread(fd, got, 16, 1), 14);
+    EXPECT_EQ(std::string(got, 14), std::string("123456789\0\0ab\xff", 14));
+    EXPECT_EQ(u_lseek64(fd, 0, SEEK_CUR), 10);
+    EXPECT_EQ(u_pread(fd, got, 4, 100), 0);
+    EXPECT_FAILS_WITH(u_pread(fd, got, -1, 0), EINVAL);
+    EXPECT_FAILS_WITH(u_pwritev(fd, v, -1, 0), EINVAL);
+    EXPECT_EQ(u_close(fd), 0);
+    EXPECT_FAILS_WITH(u_pread(fd, got, 4, 0), EBADF);
+}

@@ -102,4 +102,42 @@ TEST_F(RoundTrip, HostNetHostKeepsEveryByte) {
     }
 }
 
+TEST_F(RoundTrip, InPlaceConversionGivesWhatTheCopyingOneGives) {
+    // Every vector type of one contiguous block turns its net form to host form where it lies;
+    // bytes that are not one sound element of exactly the given size are refused untouched.
+    std::mt19937 rng(7);
+    int types = 0;
+    for (int code = 1; code < MXT_TYPE_MAX; code++) {
+        MATRIX_DATA_TYPE* tp = get_matrix_data_type(code);
+        if (!tp) continue;
+        bool contiguous = tp->parent && code != MXT_STRING + MXT_VECTOR;
+        EXPECT_EQ(tp->convert_to_host_in_place != nullptr, contiguous) << tp->type_name;
+        if (!contiguous) continue;
+        types++;
+        for (int round = 0; round < 40; round++) {
+            void* e = random_element(rng, tp);
+            std::string net = net_form(tp, e);
+            auto n = static_cast<int64_t>(net.size());
+            for (int64_t size : {n - 1, n + 1}) {
+                std::string buf = net + "x";
+                std::string before = buf;
+                EXPECT_EQ(tp->convert_to_host_in_place(tp, buf.data(), size), nullptr);
+                EXPECT_EQ(buf, before) << tp->type_name;
+            }
+            std::string wrong = net;
+            wrong[1] = static_cast<char>(code == MXT_DOUBLE + MXT_VECTOR ? MXT_FLOAT + MXT_VECTOR
+                                                                         : MXT_DOUBLE + MXT_VECTOR);
+            EXPECT_EQ(tp->convert_to_host_in_place(tp, wrong.data(), n), nullptr);
+            auto* b = static_cast<uint8_t*>(d_alloc(n));
+            memcpy(b, net.data(), n);
+            ASSERT_EQ(tp->convert_to_host_in_place(tp, b, n), b) << tp->type_name;
+            ASSERT_EQ(tp->get_size(tp, b), tp->get_size(tp, e));
+            EXPECT_EQ(memcmp(b, e, n), 0) << tp->type_name;
+            tp->free_data(tp, b);
+            tp->free_data(tp, e);
+        }
+    }
+    EXPECT_EQ(types, 12);  // the eight integer, float, double, rgb8 and bit vectors
+}
+
 }  // namespace

@@ -357,3 +357,45 @@ TEST(PdbPageCache, TasksShareTheCache) {
     }
     EXPECT_EQ(fac_stats().dirty_nos, 0);
 }
+
+TEST(PdbPageCache, LongAppendsGoStraightToTheFileAndKeepTheTailPageTrue) {
+    TempDir d;
+    PageLimit limit(64);
+    CachedFile f(d.at("w"));
+    std::string data = pattern(100, 'a');
+    ASSERT_EQ(f.write_at(0, data), 100);
+    ASSERT_EQ(fac_flush(&f.info), 0);
+    ASSERT_TRUE(f.cached(0));  // the tail page, clean, 100 bytes
+    // Pieces past everything the host file holds, long enough: one host write, no pages taken,
+    // the cached tail page given its share.
+    std::string a = pattern(3 * 4096, 'k'), b = pattern(20 * 4096 + 7, 'q');
+    iovec v[3] = {{a.data(), a.size()}, {nullptr, 0}, {b.data(), b.size()}};
+    int64_t entries = fac_stats().entries_nos;
+    ASSERT_EQ(fac_lseek(&f.info, 100, SEEK_SET), 100);
+    ASSERT_EQ(fac_writev(&f.info, v, 3), static_cast<int>(a.size() + b.size()));
+    data += a + b;
+    EXPECT_EQ(fac_stats().entries_nos, entries);
+    EXPECT_EQ(fac_stats().dirty_nos, 0);
+    EXPECT_EQ(f.info.file_size, data.size());
+    EXPECT_EQ(f.info.seek_point, data.size());
+    EXPECT_EQ(file_bytes(d.at("w")), data);
+    EXPECT_EQ(fac_page_state(&f.info, 0), 4096);
+    EXPECT_EQ(f.read_at(0, 5000), data.substr(0, 5000));
+    // A short write into the last page through the cache, then a long one while it waits
+    // unwritten: that one goes through the cache as well, and the file is right once flushed.
+    ASSERT_EQ(f.write_at(data.size(), "tail"), 4);
+    data += "tail";
+    ASSERT_EQ(fac_writev(&f.info, v, 3), static_cast<int>(a.size() + b.size()));
+    data += a + b;
+    EXPECT_GT(fac_stats().dirty_nos, 0);
+    EXPECT_EQ(f.read_at(0, static_cast<int>(data.size())), data);
+    ASSERT_EQ(fac_flush(&f.info), 0);
+    EXPECT_EQ(file_bytes(d.at("w")), data);
+    // Short appends and a read-only file are refused as fac_write refuses them.
+    CachedFile ro(d.at("w"), O_RDONLY);
+    ASSERT_EQ(fac_lseek(&ro.info, 0, SEEK_END), static_cast<int64_t>(data.size()));
+    errno = 0;
+    EXPECT_EQ(fac_writev(&ro.info, v, 3), -1);
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(file_bytes(d.at("w")), data);
+}
