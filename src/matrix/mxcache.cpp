@@ -138,14 +138,11 @@ bool channels_hold_data(MX_CACHE* c, MATRIX_NODE* n) {
     return true;
 }
 
-// Makes n (held, its channel lock taken once per channel) the current node: its layouts, the
-// first lines of the cell at src, and the previous node released as flush_mx_cache releases it.
-void take_switched(MX_CACHE* c, MATRIX_NODE* n, int64_t* src) {
+// The channel layouts of the node a switch takes, and the first lines of the cell at src.
+void lay_out(MX_CACHE* c, MATRIX_NODE* n, const int64_t* src) {
     for (int i = 0; i < c->ds_len; i++)
         set_channel_layout(c, i, n->channel[c->access_ch[i]].data);
     prefetch_cell(c, src);
-    if (c->n) flush_mx_cache(c, 0);
-    c->n = n;
 }
 
 // The switch in one hold of matrix_lock, for a ready node the lock-free reader does not serve
@@ -161,9 +158,7 @@ bool switch_locked(MX_CACHE* c, int64_t* src) {
     MATRIX_NODE* n = _get_matrix_node(&err, m, src, -1, src[0], nullptr, 0);
     if (err || !n || !channels_hold_data(c, n) || !mx_try_channel_lock(n, c->ds_len)) return false;
     _lock_node(n, nullptr);
-    for (int i = 0; i < c->ds_len; i++)
-        set_channel_layout(c, i, n->channel[c->access_ch[i]].data);
-    prefetch_cell(c, src);
+    lay_out(c, n, src);
     if (MATRIX_NODE* old = c->n) {
         for (int i = 0; i < c->ds_len; i++)
             _matrix_node_channel_unlock(old, c->dirty);
@@ -188,7 +183,10 @@ bool switch_to_ready(MX_CACHE* c, int64_t* src) {
         mx_release_channels(n, c->ds_len, 0);
         return false;
     }
-    take_switched(c, n, src);
+    lay_out(c, n, src);
+    // The previous node released as flush_mx_cache releases it.
+    if (c->n) flush_mx_cache(c, 0);
+    c->n = n;
     return true;
 }
 
