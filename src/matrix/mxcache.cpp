@@ -118,41 +118,74 @@ void prefetch_cell(MX_CACHE* c, const int64_t* dc) {
     }
 }
 
-// The switch to a resident, ready node whose accessed channels all hold data, in one hold of
-// matrix_lock: the node looked up once, held, and its channel lock taken once per channel, which
-// is where the general way ends, and then the previous node released as flush_mx_cache releases
-// it. Nothing here waits, so holding both for a moment cannot deadlock. False with nothing taken
-// or released when the node needs more (a tree walk, creation or a fetch, channel data to make,
-// another task's channel lock): the general way runs.
-bool switch_to_ready(MX_CACHE* c, int64_t* src) {
+// Whether every accessed channel is a vector channel whose element width is fixed: its layout is
+// read from the block's header alone, with no type function called while a node is switched.
+bool fixed_vector_channels(MX_CACHE* c) {
     MATRIX* m = c->m;
-    if (c->gn_tree_node == 1 || c->ds_len > SWITCH_CHANNELS || !c->ds) return false;
+    for (int i = 0; i < c->ds_len; i++) {
+        int ch = c->access_ch[i];
+        if (ch < 0 || ch >= m->p.channel_nos) return false;
+        MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
+        if (!tp || !tp->parent || c->el_sizes[i] < 0) return false;
+    }
+    return true;
+}
+
+bool channels_hold_data(MX_CACHE* c, MATRIX_NODE* n) {
+    if (!n->channel) return false;
+    for (int i = 0; i < c->ds_len; i++)
+        if (!n->channel[c->access_ch[i]].data) return false;
+    return true;
+}
+
+// The channel layouts of the node a switch takes, and the first lines of the cell at src.
+void lay_out(MX_CACHE* c, MATRIX_NODE* n, const int64_t* src) {
+    for (int i = 0; i < c->ds_len; i++)
+        set_channel_layout(c, i, n->channel[c->access_ch[i]].data);
+    prefetch_cell(c, src);
+}
+
+// The switch in one hold of matrix_lock, for a ready node the lock-free reader does not serve
+// (not yet stamped this second, a code it does not take): the node looked up once, held, and its
+// channel lock taken, where the general way ends. Nothing here waits, so holding both for a moment
+// cannot deadlock.
+bool switch_locked(MX_CACHE* c, int64_t* src) {
+    MATRIX* m = c->m;
     TaskLockGuard g(matrix_lock);
     if (m->flags & 2) return false;
     int err = 0;
     // Access -1: a node that is missing, not ready or failed is left as it is.
     MATRIX_NODE* n = _get_matrix_node(&err, m, src, -1, src[0], nullptr, 0);
-    if (err || !n || !n->channel) return false;
-    if (n->ch_lock > 0 && n->ch_lock_tid != static_cast<int>(get_tid())) return false;
-    // Only vector channels whose element width is fixed: their layout is read from the block's
-    // header alone, with no type function called under the lock.
-    for (int i = 0; i < c->ds_len; i++) {
-        int ch = c->access_ch[i];
-        if (ch < 0 || ch >= m->p.channel_nos || !n->channel[ch].data) return false;
-        MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
-        if (!tp || !tp->parent || c->el_sizes[i] < 0) return false;
-    }
-    for (int i = 0; i < c->ds_len; i++)
-        set_channel_layout(c, i, n->channel[c->access_ch[i]].data);
-    prefetch_cell(c, src);
+    if (err || !n || !channels_hold_data(c, n) || !mx_try_channel_lock(n, c->ds_len)) return false;
     _lock_node(n, nullptr);
-    for (int i = 0; i < c->ds_len; i++)
-        _matrix_node_channel_lock(n);
+    lay_out(c, n, src);
     if (MATRIX_NODE* old = c->n) {
         for (int i = 0; i < c->ds_len; i++)
             _matrix_node_channel_unlock(old, c->dirty);
         _unlock_node(old, nullptr);
     }
+    c->n = n;
+    return true;
+}
+
+// The switch to a resident, ready node whose accessed channels all hold data: taken by the store's
+// lock-free reader with its channel lock in one stripe hold, else in one hold of matrix_lock, and
+// then the previous node released. False with nothing taken or released when the node needs more
+// (a tree walk, creation or a fetch, channel data to make, another task's channel lock): the
+// general way runs.
+bool switch_to_ready(MX_CACHE* c, int64_t* src) {
+    if (c->gn_tree_node == 1 || c->ds_len > SWITCH_CHANNELS || !c->ds || !fixed_vector_channels(c))
+        return false;
+    MATRIX_NODE* n = mx_take_resident_channels(c->m, src, c->ds_len);
+    if (!n) return switch_locked(c, src);
+    // Channel data is made under the channel lock: held now, what is there stays.
+    if (!channels_hold_data(c, n)) {
+        mx_release_channels(n, c->ds_len, 0);
+        return false;
+    }
+    lay_out(c, n, src);
+    // The previous node released as flush_mx_cache releases it.
+    if (c->n) flush_mx_cache(c, 0);
     c->n = n;
     return true;
 }
@@ -224,9 +257,12 @@ int get_mx_cache(MX_CACHE* c, int64_t* src) {
 
 void flush_mx_cache(MX_CACHE* c, int f) {
     if (c->n) {
-        for (int i = 0; i < c->ds_len; i++)
-            matrix_node_channel_unlock(c->n, c->dirty);
-        unlock_node(c->n, nullptr);
+        // Without matrix_lock unless the release marks the node dirty.
+        if (!mx_release_channels(c->n, c->ds_len, c->dirty)) {
+            for (int i = 0; i < c->ds_len; i++)
+                matrix_node_channel_unlock(c->n, c->dirty);
+            unlock_node(c->n, nullptr);
+        }
         c->n = nullptr;
     }
     if (f) mxc_release_pool(c);

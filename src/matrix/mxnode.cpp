@@ -519,7 +519,7 @@ int _free_matrix_node(MATRIX_NODE* n) {
         while (*pp && *pp != n)
             pp = &(*pp)->nh_next;
         if (!*pp) er_panic("_free_matrix_node");
-        if (mx_ld(n->locked) || n->ch_lock || n->save_lock || n->dirty_file_time) return -1;
+        if (mx_ld(n->locked) || mx_ld(n->ch_lock) || n->save_lock || n->dirty_file_time) return -1;
         if (n->wait_token || n->process_token) return -2;
         *pp = n->nh_next;
     }
@@ -556,7 +556,7 @@ int mx_node_held(MATRIX_NODE* n) {
 }
 
 int _sync_matrix_node(MATRIX_NODE* n) {
-    if (mx_node_held(n) || n->ch_lock || n->save_lock || n->dirty_file_time) return -1;
+    if (mx_node_held(n) || mx_ld(n->ch_lock) || n->save_lock || n->dirty_file_time) return -1;
     if (n->wait_token || n->process_token) return -2;
     return n->status > MS_BUSY ? 0 : -3;
 }
@@ -790,11 +790,23 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     return n;
 }
 
+// Takes a node's channel lock `holds` times for task `me`, its stripe lock held: false when
+// another task has it.
+[[gnu::always_inline]] static inline bool take_channel(MATRIX_NODE* n, int holds, int me) {
+    if (n->ch_lock > 0 && n->ch_lock_tid != me) return false;
+    mx_st(n->ch_lock, n->ch_lock + holds);
+    n->ch_lock_tid = me;
+    return true;
+}
+
 // Holds a node the lock-free reader found, its bucket's stripe lock held: only a ready node the
-// locked look-up would merely hold and stamp this second.
-[[gnu::always_inline]] static inline MATRIX_NODE* hold_found(MATRIX_NODE* n, uint32_t now) {
+// locked look-up would merely hold and stamp this second. With ch_holds, its channel lock is
+// taken that many times for task `me` as well, or nothing is taken.
+[[gnu::always_inline]] static inline MATRIX_NODE* hold_found(MATRIX_NODE* n, uint32_t now,
+                                                             int ch_holds, int me) {
     if (!n || mx_ld(n->status, std::memory_order_acquire) != MS_OK || mx_ld(n->fast_second) != now)
         return nullptr;
+    if (ch_holds > 0 && !take_channel(n, ch_holds, me)) return nullptr;
     mx_st(n->locked, n->locked + 1);
     mx_st(n->touch_seq, next_touch());
     if (!ring_stale.load(std::memory_order_relaxed)) ring_stale.store(true);
@@ -803,7 +815,8 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
 
 // The lock-free reader's walk for a code whose key is a mixed hash: the code normalised and
 // compared whole.
-[[gnu::noinline]] static MATRIX_NODE* lookup_mixed(MATRIX* m, const int64_t* dc, uint32_t now) {
+[[gnu::noinline]] static MATRIX_NODE* lookup_mixed(MATRIX* m, const int64_t* dc, uint32_t now,
+                                                   int ch_holds, int me) {
     int64_t code[MXT_MAX_DIM + 1];
     memcpy(code, dc, sizeof(int64_t) * (m->p.dim + 1));
     normalize_dim_code(m, code);
@@ -813,7 +826,7 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     MATRIX_NODE* n = m->node_hash[h];
     while (n && !node_has(n, full, code, m->p.dim + 1))
         n = n->nh_next;
-    return hold_found(n, now);
+    return hold_found(n, now, ch_holds, me);
 }
 
 // The look-up of a resident, ready node without matrix_lock, for a caller without token or
@@ -821,7 +834,8 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
 // locked look-up has more to do than hold the node and stamp its use: the matrix not open and
 // first in its ring or not stamped this second, a purge due, the node missing, not ready, or
 // with another key, requested level or last-access second.
-[[gnu::always_inline]] static inline MATRIX_NODE* lookup_resident(MATRIX* m, const int64_t* dc) {
+[[gnu::always_inline]] static inline MATRIX_NODE* lookup_resident(MATRIX* m, const int64_t* dc,
+                                                                  int ch_holds = 0, int me = 0) {
     if (!dc || mx_ld(m->mode, std::memory_order_acquire) != 1 || (mx_ld(m->flags) & 2))
         return nullptr;
     if (mx_ld(matrices_root->mx_next) != m || !(mx_ld(m->access_cnt) & 1)) return nullptr;
@@ -832,14 +846,14 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     int64_t since = static_cast<int64_t>(now) - mx_ld(last_purge);
     if (since >= 121 || (since > 2 && mx_ld(nd_cnt) > 2 * mx_ld(total_ncache_size))) return nullptr;
     uint64_t full;
-    if (!packed_key(m, dc, &full)) return lookup_mixed(m, dc, now);
+    if (!packed_key(m, dc, &full)) return lookup_mixed(m, dc, now, ch_holds, me);
     // A packed key names its code: the walk compares keys alone.
     unsigned h = bucket_of(full);
     StripeGuard g(m, h);
     MATRIX_NODE* n = m->node_hash[h];
     while (n && n->code_key != full)
         n = n->nh_next;
-    return hold_found(n, now);
+    return hold_found(n, now, ch_holds, me);
 }
 
 // The locked look-up of get_matrix_node.
@@ -907,15 +921,51 @@ MATRIX_NODE* get_matrix_node_wait(int* errp, MATRIX* m, const int64_t* dc, int a
     }
 }
 
+MATRIX_NODE* mx_take_resident_channels(MATRIX* m, const int64_t* dc, int holds) {
+    return lookup_resident(m, dc, holds, static_cast<int>(get_tid()));
+}
+
+bool mx_release_channels(MATRIX_NODE* n, int holds, int flags) {
+    MATRIX* m = n->matrix;
+    // The last release of a written node marks it dirty, which needs matrix_lock: only where its
+    // level has a save script (see _set_dirty_file).
+    if ((flags & 1) && mx_ld(m->cal[mx_slot_for_level(m, MI_SAVE_TP, n->dim_code[0])]))
+        return false;
+    bool wake;
+    {
+        StripeGuard g(m, n->hash_ix);
+        if (n->ch_lock < holds) er_panic("mx_release_channels");
+        mx_st(n->ch_lock, n->ch_lock - holds);
+        if (n->ch_lock == 0) n->ch_lock_tid = 0;
+        if (n->locked > 0) mx_st(n->locked, n->locked - 1);
+        wake = mx_hold_watch.load() != 0 || mx_sleeping();
+    }
+    if (wake) wake_after_release(m, n);
+    return true;
+}
+
 // ---- The channel lock --------------------------------------------------------------------------
+
+// The channel lock's count and task change under the node's stripe lock (the cache's node change
+// takes and releases it without matrix_lock).
+static bool try_channel_lock(MATRIX_NODE* n, int holds, int me) {
+    StripeGuard g(n->matrix, n->hash_ix);
+    return take_channel(n, holds, me);
+}
+
+bool mx_try_channel_lock(MATRIX_NODE* n, int holds) {
+    return try_channel_lock(n, holds, static_cast<int>(get_tid()));
+}
 
 void _matrix_node_channel_lock(MATRIX_NODE* n) {
     int me = get_tid();
-    while (n->ch_lock > 0 && n->ch_lock_tid != me) {
+    if (try_channel_lock(n, 1, me)) return;
+    // A release without matrix_lock wakes only while a task counts in mx_hold_watch: counted
+    // before the test that decides to sleep.
+    mx_hold_watch++;
+    while (!try_channel_lock(n, 1, me))
         mx_sleep(n);
-    }
-    n->ch_lock++;
-    n->ch_lock_tid = me;
+    mx_hold_watch--;
 }
 
 void matrix_node_channel_lock(MATRIX_NODE* n) {
@@ -924,12 +974,15 @@ void matrix_node_channel_lock(MATRIX_NODE* n) {
 }
 
 void _matrix_node_channel_unlock(MATRIX_NODE* n, int flags) {
-    n->ch_lock--;
-    if (n->ch_lock < 0) er_panic("_matrix_node_channel_unlock");
-    if (n->ch_lock == 0) {
-        if (flags & 1) _set_dirty_file(n);
-        n->ch_lock_tid = 0;
+    bool last;
+    {
+        StripeGuard g(n->matrix, n->hash_ix);
+        if (n->ch_lock < 1) er_panic("_matrix_node_channel_unlock");
+        mx_st(n->ch_lock, n->ch_lock - 1);
+        last = n->ch_lock == 0;
+        if (last) n->ch_lock_tid = 0;
     }
+    if (last && (flags & 1)) _set_dirty_file(n);
     mx_wake(n->matrix);
     mx_wake(n);
     _wakeup_closers();

@@ -790,7 +790,8 @@ int set_matrix_channel_info(MATRIX* m, int ch, const MATRIX_CHANNEL_INFO* info) 
 
 static void set_cal_holder(MATRIX* m, int id, QV_SEXP* script) {
     if (!m->cal[id]) {
-        if (script) m->cal[id] = mx_hold(script, gc_vx_sexp, __FILE__, __LINE__);
+        // Stored atomically: a node release without matrix_lock asks whether a save slot is set.
+        if (script) mx_st(m->cal[id], mx_hold(script, gc_vx_sexp, __FILE__, __LINE__));
     } else {
         mx_hold_set(m->cal[id], script);
     }

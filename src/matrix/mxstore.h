@@ -22,9 +22,11 @@
 // stamp (see lookup_resident in mxnode.cpp); everything else goes the locked way. It does not move
 // the node to the front of the ring: it stamps its touch_seq, and the ring is put back in stamp
 // order before anything walks it in order (the purges). Code that waits for a node's `locked` to
-// fall counts itself in mx_hold_watch while it waits, and reads `locked` with mx_node_held. The
-// reader's second is matrix_coarse_now (no clock read); a node or matrix stamped in another second
-// sends it the locked way.
+// fall counts itself in mx_hold_watch while it waits, and reads `locked` with mx_node_held. A
+// node's channel lock (ch_lock, ch_lock_tid) changes under its stripe lock as well: the matrix
+// cache takes and releases it with the node (mx_take_resident_channels), and a task that waits
+// for it counts in mx_hold_watch. The reader's second is matrix_coarse_now (no clock read); a node
+// or matrix stamped in another second sends it the locked way.
 //
 // A queue worker about to wait for matrix_lock counts itself (mx_let_workers_in): a look-up about
 // to take the lock spins a moment while one waits. That is no lock: it adds nothing to the order.
@@ -388,6 +390,16 @@ void mx_set_status(MATRIX_NODE* n, int status);
 int mx_node_held(MATRIX_NODE* n);
 // Tasks waiting for some node's holder count to fall: a lock-free release then wakes them.
 extern std::atomic<int> mx_hold_watch;
+// The matrix cache's node change without matrix_lock: the resident, ready node of dc as
+// get_matrix_node's lock-free reader serves it, held, with its channel lock taken `holds` times by
+// the calling task in the same stripe hold; null with nothing taken when that reader would not
+// serve it or another task has the channel lock.
+MATRIX_NODE* mx_take_resident_channels(MATRIX* m, const int64_t* dc, int holds);
+// Releases a node's channel lock `holds` times and the node once (as _matrix_node_channel_unlock
+// with flags and _unlock_node would), without matrix_lock, waking only when a task waits. False
+// with nothing done when the last release would mark the node dirty (flags bit 0 and a save
+// script for its level): the caller releases it the locked way.
+bool mx_release_channels(MATRIX_NODE* n, int holds, int flags);
 int _sync_matrix_node(MATRIX_NODE* n);
 void _insert_node_ring(MATRIX_NODE* n);
 void mx_purge(long long bytes);
@@ -400,6 +412,8 @@ int mx_last_access(int* ret);
 extern MEM_PURGE_TBL mx_mpt;
 void matrix_node_channel_lock(MATRIX_NODE* n);
 void _matrix_node_channel_lock(MATRIX_NODE* n);
+// Takes a node's channel lock `holds` times for the calling task unless another task has it.
+bool mx_try_channel_lock(MATRIX_NODE* n, int holds);
 void matrix_node_channel_unlock(MATRIX_NODE* n, int flags);
 void _matrix_node_channel_unlock(MATRIX_NODE* n, int flags);
 // The slot of an access's group for a node at `level` of a matrix (top: +0, level 0: +2, else +1).

@@ -108,13 +108,15 @@ struct NodeRecord {
 };
 
 // Hints of where nodes keep the first interpolated channel, by node: a refill that changes node
-// starts loading its corners' lines from the hinted block before the change, so that the cache
+// starts loading its corners' lines from the hinted block, and the lines the change reads (the
+// node's record, its channel entry, the block's header), before the change, so that the cache
 // misses overlap the change. A hint is never read through, only prefetched, so a stale one (a
 // node since freed) costs a wasted prefetch and nothing else.
 constexpr int HINTS = 1024;
 struct NodeHint {
     uint64_t tag;  // 0: empty
     const uint8_t* base;
+    const char* node;
 };
 
 // How the hinted blocks are addressed, from the last node hinted: the level, the dimensions
@@ -122,6 +124,8 @@ struct NodeHint {
 // the in-block mask and the byte step, and the channel entry hinted.
 struct HintGeometry {
     int64_t level;
+    int64_t head;  // bytes from the block's header to its first value
+    int64_t chan;  // bytes from the node's record to the channel entry's
     int dim;
     int entry;
     int node_shift[FAST_DIM], cell_shift[FAST_DIM];
@@ -594,6 +598,9 @@ inline void prefetch_point(const MX_CACHE* c, const UserCache* uc, const MX_CACH
             0)
             __builtin_prefetch(a + g.step[0]);
     }
+    __builtin_prefetch(e.node);
+    __builtin_prefetch(e.node + g.chan);
+    __builtin_prefetch(e.base - g.head);
 }
 
 // Hints where the node the cache now holds (the node of the cell at code) keeps channel entry
@@ -616,12 +623,17 @@ inline void record_hint(const MX_CACHE* c, UserCache* uc, const int64_t* code, i
         mul *= ds->ix[d];
         nd[d] = code[d + 1] >> (sh + bs);
     }
+    const auto* node = reinterpret_cast<const char*>(c->n);
     g.level = code[0];
+    g.head = ds->offset - reinterpret_cast<const uint8_t*>(ds->hd);
+    g.chan = node && c->n->channel
+                 ? reinterpret_cast<const char*>(&c->n->channel[c->access_ch[i0]]) - node
+                 : 0;
     g.entry = i0;
     g.dim = DIM;
     uint64_t tag;
     int k = hint_slot<DIM>(code[0], nd, tag);
-    uc->hints[k] = NodeHint{tag, ds->offset};
+    uc->hints[k] = NodeHint{tag, ds->offset, node};
 }
 
 // The refill of the user cache for a point given by coordinates, when the cache's own element
