@@ -16,7 +16,6 @@
 #pragma once
 
 #include <pthread.h>
-#include <semaphore.h>
 
 #include <cstdint>
 
@@ -30,11 +29,12 @@ HTID _get_tid();                             // the calling thread's own identit
 HTID invalid_htid();                         // both fields 0
 int cmp_htid(const HTID& a, const HTID& b);  // 0 when equal, else -1
 
-// The lock record. `tid` and `value` are kept only while tracing is on.
+// The lock record. `tid` and `value` are kept only while tracing is on. `state` is the lock word:
+// 0 free, 1 held, 2 held with tasks asleep on it (or about to sleep).
 struct _SEM {
     HTID tid;
     int value;
-    sem_t s;
+    int state;
     const char* lock_file;
     int lock_line;
     HTID lock_htid;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -84,6 +85,102 @@ TEST(Lock, WaitingForAHeldLockKeepsErrno) {
     _unlock_task(l);
     holder.join();
     xx_close_lock(l);
+}
+
+namespace {
+
+// State of the contention tests; on the heap and never freed on failure, since threads that
+// missed a wake-up still sleep on its lock.
+struct Contention {
+    D_SEM lock = xx_new_lock(0);
+    std::atomic<int> inside{0};    // tasks that believe they hold the lock
+    std::atomic<int> overlaps{0};  // times a second task got in
+    std::atomic<int> pending{0};   // taken and not yet handed to a releaser
+    std::atomic<int> released{0};
+    long counter = 0;  // plain memory: only the lock orders the increments
+    Counter done;
+    ~Contention() { xx_close_lock(lock); }
+
+    void enter() {
+        if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
+    }
+    void leave() { inside.fetch_sub(1); }
+};
+
+// Joins the threads once they all reported; detaches them (the test has failed) otherwise.
+bool finish(std::vector<std::thread>& threads, Counter& done, int target) {
+    bool ok = done.wait_for(target);
+    for (std::thread& t : threads)
+        ok ? t.join() : t.detach();
+    return ok;
+}
+
+}  // namespace
+
+// Many threads on one lock, some holding it across a yield so that the others go to sleep in the
+// kernel: every increment lands, no two are inside at once, and nobody sleeps through a release.
+TEST(Lock, ManyContendersNeitherOverlapNorMissAWakeup) {
+    auto* st = new Contention;
+    const int threads = 12, rounds = 3000;
+    std::vector<std::thread> ts;
+    for (int t = 0; t < threads; t++)
+        ts.emplace_back([st, t] {
+            for (int i = 0; i < rounds; i++) {
+                errno = EINTR;
+                _lock_task(st->lock);
+                EXPECT_EQ(errno, EINTR);
+                st->enter();
+                st->counter++;
+                if ((i + t) % 32 == 0) std::this_thread::yield();
+                st->leave();
+                _unlock_task(st->lock);
+            }
+            st->done.add();
+        });
+    ASSERT_TRUE(finish(ts, st->done, threads));
+    EXPECT_EQ(st->counter, long(threads) * rounds);
+    EXPECT_EQ(st->overlaps.load(), 0);
+    delete st;
+}
+
+// Takers leave the lock held; other threads release it for them. Takers queued behind the
+// holder are woken by those foreign releases, one at a time.
+TEST(Lock, ReleasesByOtherTasksWakeTheWaitingTakers) {
+    auto* st = new Contention;
+    const int takers = 6, releasers = 2, rounds = 400;
+    const int total = takers * rounds;
+    std::vector<std::thread> ts;
+    for (int t = 0; t < takers; t++)
+        ts.emplace_back([st] {
+            for (int i = 0; i < rounds; i++) {
+                _lock_task(st->lock);
+                st->enter();
+                st->pending.fetch_add(1);
+            }
+            st->done.add();
+        });
+    for (int r = 0; r < releasers; r++)
+        ts.emplace_back([st, total] {
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (st->released.load() < total && std::chrono::steady_clock::now() < deadline) {
+                int p = st->pending.load();
+                if (p == 0 || !st->pending.compare_exchange_strong(p, p - 1)) {
+                    std::this_thread::yield();
+                    continue;
+                }
+                st->leave();
+                st->released.fetch_add(1);
+                _unlock_task(st->lock);
+            }
+            st->done.add();
+        });
+    ASSERT_TRUE(finish(ts, st->done, takers + releasers));
+    EXPECT_EQ(st->released.load(), total);
+    EXPECT_EQ(st->overlaps.load(), 0);
+    // Every hand-over was a release: the lock is free now.
+    _lock_task(st->lock);
+    _unlock_task(st->lock);
+    delete st;
 }
 
 TEST(Lock, BrokenLockUsePanics) {
