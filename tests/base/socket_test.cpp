@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -46,27 +47,25 @@ int bound_socket(int port, int* out) {
     return fd;
 }
 
-// A port P such that P and P + 1 are both free on loopback. A port whose neighbour is taken stays
-// bound until the search ends, so the system offers another one next time (after a close it tends
-// to offer the same port again).
+// A port P such that P and P + 1 are both free on loopback. The pair is looked for below the
+// system's range of ports for outgoing connections, so that no connection made meanwhile (by
+// another test program running beside this one) takes P + 1 between the search and its use.
 int free_port_pair() {
-    std::vector<int> held;
-    int found = -1;
-    for (int tries = 0; tries < 200 && found < 0; tries++) {
-        int p;
-        int a = bound_socket(0, &p);
+    unsigned seed =
+        static_cast<unsigned>(getpid()) * 2654435761u ^ static_cast<unsigned>(time(nullptr));
+    for (int tries = 0; tries < 400; tries++) {
+        seed = seed * 1103515245u + 12345u;
+        int p = 20000 + static_cast<int>((seed >> 8) % 12000);
+        int a = bound_socket(p, nullptr);
         if (a < 0) continue;
-        held.push_back(a);
-        if (p >= 65535) continue;
         int b = bound_socket(p + 1, nullptr);
+        close(a);
         if (b >= 0) {
             close(b);
-            found = p;
+            return p;
         }
     }
-    for (int fd : held)
-        close(fd);
-    return found;
+    return -1;
 }
 
 bool read_exact(int fd, char* buf, size_t n) {
