@@ -214,11 +214,12 @@ void* mxt_alloc_vector_by_dim_code(MATRIX* m, MATRIX_DATA_TYPE* tp, int atype, i
         int64_t cell = shr64(dim_code[1 + d], static_cast<int64_t>(m->dim_divide[d]) * level);
         int bs = m->block_size[d];
         if (bs >= 31) return nullptr;  // a block that cannot be held in one vector
-        int64_t origin = cell & ~((int64_t{1} << bs) - 1);
-        int64_t end = origin + (int64_t{1} << bs);
+        const int64_t step = int64_t{1} << bs;
+        int64_t origin = cell & ~(step - 1);
+        // The block's cells up to the level's extent; compared without forming origin + step,
+        // which a coordinate near the largest value would overflow.
         int64_t extent = m->pixel_size_list[level][d];
-        if (end > extent) end = extent;
-        int64_t size = end - origin;
+        int64_t size = origin > extent - step ? extent - origin : step;
         if (size < 1) return nullptr;
         if (m->p.flags & MXP_INDEX_HEM) size++;
         sizes[d] = static_cast<int>(size);
