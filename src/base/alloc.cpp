@@ -34,17 +34,9 @@
 #include <mutex>
 #include <new>
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define VX_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
-#define VX_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
-#else
-#define VX_POISON(p, n) ((void)(p), (void)(n))
-#define VX_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
-
 #include "base/avl.h"
 #include "base/panic.h"
+#include "base/poison.h"
 #include "base/sysparam.h"
 #include "base/task.h"
 #include "base/tick.h"

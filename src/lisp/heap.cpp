@@ -31,16 +31,9 @@
 #include "base/alloc.h"
 #include "base/lock.h"
 #include "base/panic.h"
+#include "base/poison.h"
 #include "lisp/collect.h"
 #include "lisp/sexp.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define VX_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
-#define VX_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
-#else
-#define VX_POISON(p, n) ((void)(p), (void)(n))
-#define VX_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
 
 namespace {
 

@@ -169,4 +169,14 @@ class NumerTest : public testing::Test {
     int (*saved_hook)(MX_CACHE_PARAM*) = nullptr;
 };
 
+// The number of blocks in a cache's pool: flat across reads when the readers give back every
+// temporary they take.
+inline int64_t pooled_blocks(const MX_CACHE& c) {
+    int64_t k = 0;
+    for (int i = 0; i < c.mblk_hashsize; i++)
+        for (MBLK* b = c.mblk_hash[i]; b; b = b->next)
+            k++;
+    return k;
+}
+
 }  // namespace numer_test

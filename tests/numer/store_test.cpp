@@ -6,6 +6,7 @@
 #include "matrix/mx_util.h"
 #include "matrixops/mx_interp.h"
 #include "matrixops/mx_solve.h"
+#include "numer_util.h"
 
 namespace {
 
@@ -349,17 +350,10 @@ TEST_F(MatrixTest, OneChannelReadsAnswerAsCornerByCornerReads) {
                         read_mx_ip_double(&p);
                     }
                 };
-                auto pooled = [&] {
-                    int64_t k = 0;
-                    for (int i = 0; i < fast.mblk_hashsize; i++)
-                        for (MBLK* b = fast.mblk_hash[i]; b; b = b->next)
-                            k++;
-                    return k;
-                };
                 run(1000);
-                int64_t blocks = pooled(), before = get_d_used_memory();
+                int64_t blocks = numer_test::pooled_blocks(fast), before = get_d_used_memory();
                 run(1000000);
-                EXPECT_EQ(pooled(), blocks);
+                EXPECT_EQ(numer_test::pooled_blocks(fast), blocks);
                 EXPECT_LT(std::abs(get_d_used_memory() - before), 65536);
             }
             mxc_close(&fast);
