@@ -81,52 +81,91 @@ void combine_powers(DIMENSION* f1, const DIMENSION* f2, bool sub) {
         f1[s].p = static_cast<int16_t>(sub ? f1[s].p - f2[s].p : f1[s].p + f2[s].p);
 }
 
-// ---------------------------------------------------------------- addition and subtraction
+// The integer and the floating kind of a number: reading, unit conversion, normalisation and
+// making, so that each operation is written once for both.
+struct IntNum {
+    using T = int64_t;
+    static T data(QV_SEXP* s) { return s->integer.data; }
+    static const L_CHAR* unit(QV_SEXP* s) { return s->integer.unit; }
+    static T add(T x, T y) { return wadd(x, y); }
+    static T sub(T x, T y) { return wsub(x, y); }
+    static T mul(T x, T y) { return wmul(x, y); }
+    static void fit(DIMENSION* f, const DIMENSION* a, const DIMENSION* b) {
+        fit_dimension_integer(f, a, b);
+    }
+    static T conv(UNIT_ENV* ue, T v, const DIMENSION* from, const DIMENSION* to) {
+        int er;
+        return conv_unit_integer(&er, ue, v, from, to);
+    }
+    static L_CHAR* normalize(UNIT_ENV* ue, DIMENSION* f, T* v) {
+        return normalize_dim_integer(ue, f, v);
+    }
+    static QV_SEXP* make(T v, const L_CHAR* unit) { return get_integer(v, unit); }
+};
 
-QV_SEXP* addsub_int(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b, bool sub) {
-    int64_t x = a->integer.data, y = b->integer.data;
-    if (!a->integer.unit && !b->integer.unit)
-        return get_integer(sub ? wsub(x, y) : wadd(x, y), nullptr);
-    DIMS d;
-    get_dims(&d, env, a->integer.unit, b->integer.unit);
-    if (dim_power_cmp(d.a, d.b)) return get_integer(sub ? wsub(x, y) : wadd(x, y), nullptr);
+struct FloatNum {
+    using T = double;
+    static T data(QV_SEXP* s) { return s->floating.data; }
+    static const L_CHAR* unit(QV_SEXP* s) { return s->floating.unit; }
+    static T add(T x, T y) { return x + y; }
+    static T sub(T x, T y) { return x - y; }
+    static T mul(T x, T y) { return x * y; }
+    static void fit(DIMENSION* f, const DIMENSION* a, const DIMENSION* b) {
+        fit_dimension_floating(f, a, b);
+    }
+    static T conv(UNIT_ENV* ue, T v, const DIMENSION* from, const DIMENSION* to) {
+        int er;
+        return conv_unit_floating(&er, ue, v, from, to);
+    }
+    static L_CHAR* normalize(UNIT_ENV* ue, DIMENSION* f, T* v) {
+        return normalize_dim_floating(ue, f, v);
+    }
+    static QV_SEXP* make(T v, const L_CHAR* unit) { return get_floating(v, unit); }
+};
+
+// Both operands converted for a product or quotient: each into the fitted units with its own
+// powers (f1 for a, f2 for b).
+template <class N>
+void fit_with_powers(const DIMS& d, typename N::T* x, typename N::T* y, DIMENSION* f1,
+                     DIMENSION* f2) {
     DIMENSION f[UNIT_SYSTEMS];
-    fit_dimension_integer(f, d.a, d.b);
-    int er;
-    x = conv_unit_integer(&er, d.ue, x, d.a, f);
-    y = conv_unit_integer(&er, d.ue, y, d.b, f);
-    int64_t r = sub ? wsub(x, y) : wadd(x, y);
-    L_CHAR* name = normalize_dim_integer(d.ue, f, &r);
-    return get_integer(r, name);
+    N::fit(f, d.a, d.b);
+    with_powers(f1, f, d.a);
+    with_powers(f2, f, d.b);
+    *x = N::conv(d.ue, *x, d.a, f1);
+    *y = N::conv(d.ue, *y, d.b, f2);
 }
 
-QV_SEXP* addsub_float(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b, bool sub) {
-    double x = a->floating.data, y = b->floating.data;
-    if (!a->floating.unit && !b->floating.unit) return get_floating(sub ? x - y : x + y, nullptr);
+// ---------------------------------------------------------------- addition and subtraction
+
+template <class N, bool SUB>
+QV_SEXP* addsub(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
+    typename N::T x = N::data(a), y = N::data(b);
+    auto op = [](typename N::T p, typename N::T q) { return SUB ? N::sub(p, q) : N::add(p, q); };
+    if (!N::unit(a) && !N::unit(b)) return N::make(op(x, y), nullptr);
     DIMS d;
-    get_dims(&d, env, a->floating.unit, b->floating.unit);
-    if (dim_power_cmp(d.a, d.b)) return get_floating(sub ? x - y : x + y, nullptr);
+    get_dims(&d, env, N::unit(a), N::unit(b));
+    if (dim_power_cmp(d.a, d.b)) return N::make(op(x, y), nullptr);
     DIMENSION f[UNIT_SYSTEMS];
-    fit_dimension_floating(f, d.a, d.b);
-    int er;
-    x = conv_unit_floating(&er, d.ue, x, d.a, f);
-    y = conv_unit_floating(&er, d.ue, y, d.b, f);
-    double r = sub ? x - y : x + y;
-    L_CHAR* name = normalize_dim_floating(d.ue, f, &r);
-    return get_floating(r, name);
+    N::fit(f, d.a, d.b);
+    x = N::conv(d.ue, x, d.a, f);
+    y = N::conv(d.ue, y, d.b, f);
+    typename N::T r = op(x, y);
+    L_CHAR* name = N::normalize(d.ue, f, &r);
+    return N::make(r, name);
 }
 
 QV_SEXP* add_int(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
-    return addsub_int(env, a, b, false);
+    return addsub<IntNum, false>(env, a, b);
 }
 QV_SEXP* sub_int(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
-    return addsub_int(env, a, b, true);
+    return addsub<IntNum, true>(env, a, b);
 }
 QV_SEXP* add_float(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
-    return addsub_float(env, a, b, false);
+    return addsub<FloatNum, false>(env, a, b);
 }
 QV_SEXP* sub_float(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
-    return addsub_float(env, a, b, true);
+    return addsub<FloatNum, true>(env, a, b);
 }
 
 // Concatenation makes the text once, in a block that may be refused: a script doubling a
@@ -149,46 +188,36 @@ QV_SEXP* add_str(QVISP_ENV*, QV_SEXP* a, QV_SEXP* b) {
 
 // ---------------------------------------------------------------- multiplication and division
 
-QV_SEXP* mul_int(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
-    int64_t x = a->integer.data, y = b->integer.data;
-    if (!a->integer.unit && !b->integer.unit) return get_integer(wmul(x, y), nullptr);
+template <class N>
+QV_SEXP* mul(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
+    typename N::T x = N::data(a), y = N::data(b);
+    if (!N::unit(a) && !N::unit(b)) return N::make(N::mul(x, y), nullptr);
     DIMS d;
-    get_dims(&d, env, a->integer.unit, b->integer.unit);
-    DIMENSION f[UNIT_SYSTEMS], f1[UNIT_SYSTEMS], f2[UNIT_SYSTEMS];
-    fit_dimension_integer(f, d.a, d.b);
-    with_powers(f1, f, d.a);
-    with_powers(f2, f, d.b);
-    int er;
-    x = conv_unit_integer(&er, d.ue, x, d.a, f1);
-    y = conv_unit_integer(&er, d.ue, y, d.b, f2);
+    get_dims(&d, env, N::unit(a), N::unit(b));
+    DIMENSION f1[UNIT_SYSTEMS], f2[UNIT_SYSTEMS];
+    fit_with_powers<N>(d, &x, &y, f1, f2);
     combine_powers(f1, f2, false);
     for (int s = 0; s < UNIT_SYSTEMS; s++)
         f1[s].r =
             static_cast<int32_t>(static_cast<uint32_t>(f1[s].r) * static_cast<uint32_t>(f2[s].r));
-    int64_t r = wmul(x, y);
-    L_CHAR* name = normalize_dim_integer(d.ue, f1, &r);
-    return get_integer(r, name);
+    typename N::T r = N::mul(x, y);
+    L_CHAR* name = N::normalize(d.ue, f1, &r);
+    return N::make(r, name);
 }
 
+QV_SEXP* mul_int(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
+    return mul<IntNum>(env, a, b);
+}
 QV_SEXP* mul_float(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
-    double x = a->floating.data, y = b->floating.data;
-    if (!a->floating.unit && !b->floating.unit) return get_floating(x * y, nullptr);
-    DIMS d;
-    get_dims(&d, env, a->floating.unit, b->floating.unit);
-    DIMENSION f[UNIT_SYSTEMS], f1[UNIT_SYSTEMS], f2[UNIT_SYSTEMS];
-    fit_dimension_floating(f, d.a, d.b);
-    with_powers(f1, f, d.a);
-    with_powers(f2, f, d.b);
-    int er;
-    x = conv_unit_floating(&er, d.ue, x, d.a, f1);
-    y = conv_unit_floating(&er, d.ue, y, d.b, f2);
-    combine_powers(f1, f2, false);
+    return mul<FloatNum>(env, a, b);
+}
+
+// The factor a quotient takes from the divisor's unit factors.
+double quotient_factor(const DIMENSION* f2) {
+    double factor = 1.0;
     for (int s = 0; s < UNIT_SYSTEMS; s++)
-        f1[s].r =
-            static_cast<int32_t>(static_cast<uint32_t>(f1[s].r) * static_cast<uint32_t>(f2[s].r));
-    double r = x * y;
-    L_CHAR* name = normalize_dim_floating(d.ue, f1, &r);
-    return get_floating(r, name);
+        if (f2[s].r) factor /= f2[s].r;
+    return factor;
 }
 
 QV_SEXP* div_ii(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
@@ -197,19 +226,12 @@ QV_SEXP* div_ii(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
     if (!a->integer.unit && !b->integer.unit) return get_integer(wdiv(x, y), nullptr);
     DIMS d;
     get_dims(&d, env, a->integer.unit, b->integer.unit);
-    DIMENSION f[UNIT_SYSTEMS], f1[UNIT_SYSTEMS], f2[UNIT_SYSTEMS];
-    fit_dimension_integer(f, d.a, d.b);
-    with_powers(f1, f, d.a);
-    with_powers(f2, f, d.b);
-    int er;
-    x = conv_unit_integer(&er, d.ue, x, d.a, f1);
-    y = conv_unit_integer(&er, d.ue, y, d.b, f2);
+    DIMENSION f1[UNIT_SYSTEMS], f2[UNIT_SYSTEMS];
+    fit_with_powers<IntNum>(d, &x, &y, f1, f2);
     // A divisor that truncated to nothing in its new unit divides by zero just the same.
     if (y == 0) return divide_by_zero(b, l_string(std_cm, "div"));
     combine_powers(f1, f2, true);
-    double factor = 1.0;
-    for (int s = 0; s < UNIT_SYSTEMS; s++)
-        if (f2[s].r) factor /= f2[s].r;
+    const double factor = quotient_factor(f2);
     // Without a factor the quotient is exact in 64 bits (a double loses integers above 2^53).
     int64_t q = factor == 1.0 ? wdiv(x, y)
                               : trunc64(static_cast<double>(x) / static_cast<double>(y) * factor);
@@ -223,18 +245,10 @@ QV_SEXP* div_ff(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
     if (!a->floating.unit && !b->floating.unit) return get_floating(x / y, nullptr);
     DIMS d;
     get_dims(&d, env, a->floating.unit, b->floating.unit);
-    DIMENSION f[UNIT_SYSTEMS], f1[UNIT_SYSTEMS], f2[UNIT_SYSTEMS];
-    fit_dimension_floating(f, d.a, d.b);
-    with_powers(f1, f, d.a);
-    with_powers(f2, f, d.b);
-    int er;
-    x = conv_unit_floating(&er, d.ue, x, d.a, f1);
-    y = conv_unit_floating(&er, d.ue, y, d.b, f2);
+    DIMENSION f1[UNIT_SYSTEMS], f2[UNIT_SYSTEMS];
+    fit_with_powers<FloatNum>(d, &x, &y, f1, f2);
     combine_powers(f1, f2, true);
-    double factor = 1.0;
-    for (int s = 0; s < UNIT_SYSTEMS; s++)
-        if (f2[s].r) factor /= f2[s].r;
-    double q = x / y * factor;
+    double q = x / y * quotient_factor(f2);
     L_CHAR* name = normalize_dim_floating(d.ue, f1, &q);
     return get_floating(q, name);
 }
@@ -265,44 +279,29 @@ QV_SEXP* rem_ff(QVISP_ENV*, QV_SEXP* a, QV_SEXP* b) {
 // ---------------------------------------------------------------- equality
 
 // Both values in the fitted units; false when the powers differ.
-bool equ_conv_int(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b, int64_t* x, int64_t* y) {
-    *x = a->integer.data;
-    *y = b->integer.data;
-    if (!a->integer.unit && !b->integer.unit) return true;
+template <class N>
+bool equ_conv(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b, typename N::T* x, typename N::T* y) {
+    *x = N::data(a);
+    *y = N::data(b);
+    if (!N::unit(a) && !N::unit(b)) return true;
     DIMS d;
-    get_dims(&d, env, a->integer.unit, b->integer.unit);
+    get_dims(&d, env, N::unit(a), N::unit(b));
     if (dim_power_cmp(d.a, d.b)) return false;
     DIMENSION f[UNIT_SYSTEMS];
-    fit_dimension_integer(f, d.a, d.b);
-    int er;
-    *x = conv_unit_integer(&er, d.ue, *x, d.a, f);
-    *y = conv_unit_integer(&er, d.ue, *y, d.b, f);
-    return true;
-}
-
-bool equ_conv_float(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b, double* x, double* y) {
-    *x = a->floating.data;
-    *y = b->floating.data;
-    if (!a->floating.unit && !b->floating.unit) return true;
-    DIMS d;
-    get_dims(&d, env, a->floating.unit, b->floating.unit);
-    if (dim_power_cmp(d.a, d.b)) return false;
-    DIMENSION f[UNIT_SYSTEMS];
-    fit_dimension_floating(f, d.a, d.b);
-    int er;
-    *x = conv_unit_floating(&er, d.ue, *x, d.a, f);
-    *y = conv_unit_floating(&er, d.ue, *y, d.b, f);
+    N::fit(f, d.a, d.b);
+    *x = N::conv(d.ue, *x, d.a, f);
+    *y = N::conv(d.ue, *y, d.b, f);
     return true;
 }
 
 QV_SEXP* equ_int(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
     int64_t x, y;
-    return truth(equ_conv_int(env, a, b, &x, &y) && x == y);
+    return truth(equ_conv<IntNum>(env, a, b, &x, &y) && x == y);
 }
 
 QV_SEXP* equ_float(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
     double x, y;
-    return truth(equ_conv_float(env, a, b, &x, &y) && x == y);
+    return truth(equ_conv<FloatNum>(env, a, b, &x, &y) && x == y);
 }
 
 QV_SEXP* equ_str(QVISP_ENV*, QV_SEXP* a, QV_SEXP* b) {
@@ -356,25 +355,24 @@ QV_SEXP* unlike(QV_SEXP* left, const char* func) {
     return error_at(left, QVE_UNLIKE_DIMENSIONS, l_string(std_cm, func), nullptr);
 }
 
+template <class N, bool OR_EQUAL>
+QV_SEXP* order(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
+    typename N::T x, y;
+    if (!equ_conv<N>(env, a, b, &x, &y)) return unlike(a, OR_EQUAL ? "<= or >=" : "< or >");
+    return truth(OR_EQUAL ? x <= y : x < y);
+}
+
 QV_SEXP* lt_int(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
-    int64_t x, y;
-    if (!equ_conv_int(env, a, b, &x, &y)) return unlike(a, "< or >");
-    return truth(x < y);
+    return order<IntNum, false>(env, a, b);
 }
 QV_SEXP* leq_int(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
-    int64_t x, y;
-    if (!equ_conv_int(env, a, b, &x, &y)) return unlike(a, "<= or >=");
-    return truth(x <= y);
+    return order<IntNum, true>(env, a, b);
 }
 QV_SEXP* lt_float(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
-    double x, y;
-    if (!equ_conv_float(env, a, b, &x, &y)) return unlike(a, "< or >");
-    return truth(x < y);
+    return order<FloatNum, false>(env, a, b);
 }
 QV_SEXP* leq_float(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
-    double x, y;
-    if (!equ_conv_float(env, a, b, &x, &y)) return unlike(a, "<= or >=");
-    return truth(x <= y);
+    return order<FloatNum, true>(env, a, b);
 }
 QV_SEXP* lt_str(QVISP_ENV*, QV_SEXP* a, QV_SEXP* b) {
     return truth(l_strcmp(a->string.data, b->string.data) < 0);
