@@ -154,6 +154,8 @@ QV_SEXP* processing_instruction(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
 
 void feed_loop(QV_INTERPRETER* qvi, QV_SEXP* p) {
     for (;;) {
+        // A command that has arrived is read at one go; the rest as it comes.
+        realize_item_at_hand(p);
         int t = get_type(p);
         if (t == QVT_NIL) break;
         if (t != QVT_PAIR) {
