@@ -67,10 +67,21 @@ QV_SEXP* advance(QV_SEXP* old, QV_SEXP* next) {
 
 // put_qv_fifo, telling in *closing also whether the record is closing.
 int queue_command(QV_INTERPRETER* qvi, QV_SEXP* cmd, bool* closing);
+// What is left of a reply once it is written: its hold of the output given back, the silent count
+// restored and (for the last write of a reply) QVIF_REPLYING cleared, with qvi_lock held. The
+// relay thread does it in the same hold of qvi_lock that takes its next command.
+struct ReplyEnd {
+    QV_INTERPRETER* qvi = nullptr;  // null: nothing left to do
+    int silent_cnt = 0;
+    bool last = false;
+};
+void finish_reply(ReplyEnd& end);
 // The writing of a reply whose QVIF_REPLYING its caller has set: the flag is cleared in the
-// last hold of the interpreter lock.
-void reply_to(QV_INTERPRETER* qvi, STREAM* out, STREAM* err, int line, QV_SEXP* value);
-void write_reply(STREAM* st, QV_INTERPRETER* qvi, int line, QV_SEXP* value, bool last);
+// last hold of the interpreter lock, or left in *end for the caller.
+void reply_to(QV_INTERPRETER* qvi, STREAM* out, STREAM* err, int line, QV_SEXP* value,
+              ReplyEnd* end = nullptr);
+void write_reply(STREAM* st, QV_INTERPRETER* qvi, int line, QV_SEXP* value, bool last,
+                 ReplyEnd* end = nullptr);
 
 void set_running_state(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
     TaskLockGuard g(qvi_lock);
@@ -458,24 +469,33 @@ void relay_commands(QV_INTERPRETER* qvi, int once, bool enlist) {
     QV_INTERPRETER* outer = current_command_qvi;
     bool had_output = false;
     bool first = true;
+    ReplyEnd replied;
     for (;;) {
         QV_SEXP* cmd;
+        QV_FIFO* spent = nullptr;
+        bool end;
         {
             // Silent while it waits for the next command, running once it has one.
             TaskLockGuard g(qvi_lock);
+            finish_reply(replied);
             if (first) {
                 if (enlist) qvi->relay_thread = _new_qvi_thread(qvi);
                 had_output = qvi->out != nullptr;
                 first = false;
             }
             qvi->silent_cnt = 0;
-            cmd = _take_fifo(qvi, once);
+            cmd = _take_fifo(qvi, once, &spent);
             qvi->silent_cnt = -1;
-            if (!cmd || (qvi->flags & QVIF_CLOSING)) break;
-            qvi->flags &= ~QVIF_CANCEL;
-            qvi->inp_line = sexp_line(cmd);
-            qvi->inp_interpreter = qvi;
+            end = !cmd || (qvi->flags & QVIF_CLOSING);
+            if (!end) {
+                qvi->flags &= ~QVIF_CANCEL;
+                qvi->inp_line = sexp_line(cmd);
+                qvi->inp_interpreter = qvi;
+            }
         }
+        // The queue's record is freed once qvi_lock is given back.
+        if (spent) d_f_ree(spent);
+        if (end) break;
         gc_push(nullptr, nullptr, "relay2");
         current_command_qvi = qvi;
         QV_SEXP* v = eval(qvi->env, cmd);
@@ -513,11 +533,15 @@ void relay_commands(QV_INTERPRETER* qvi, int once, bool enlist) {
             if (out && !check_fifo(qvi)) s_flush(out);
             continue;
         }
-        reply_to(qvi, out, err, sexp_line(cmd), v);
+        reply_to(qvi, out, err, sexp_line(cmd), v, &replied);
         bool stop = is_break_class(v) && v->error.code != QVE_REMOTE_CANCEL;
         gc_pop(nullptr, nullptr);
         gc_delete(cmd);
         if (stop) break;
+    }
+    if (replied.qvi) {
+        TaskLockGuard g(qvi_lock);
+        finish_reply(replied);
     }
     gc_pop(nullptr, nullptr);
 }
@@ -536,13 +560,17 @@ namespace {
 
 int queue_command(QV_INTERPRETER* qvi, QV_SEXP* cmd, bool* closing) {
     bool start_relay, wake;
+    // The queue's record is made before qvi_lock is taken, which every connection shares.
+    auto* f = static_cast<QV_FIFO*>(d_alloc(sizeof(QV_FIFO)));
+    f->next = nullptr;
+    f->cmd = cmd;
     {
         TaskLockGuard g(qvi_lock);
         *closing = qvi->flags & QVIF_CLOSING;
-        if (qvi->mode != QVM_RUNNING) return -1;
-        auto* f = static_cast<QV_FIFO*>(d_alloc(sizeof(QV_FIFO)));
-        f->next = nullptr;
-        f->cmd = cmd;
+        if (qvi->mode != QVM_RUNNING) {
+            d_f_ree(f);
+            return -1;
+        }
         lock_task(fifo_lock);
         if (qvi->fifo_tail)
             qvi->fifo_tail->next = f;
@@ -572,7 +600,7 @@ void start_relay_thread(QV_INTERPRETER* qvi) {
     create_task(_relay_thread, qvi, 4);
 }
 
-QV_SEXP* _take_fifo(QV_INTERPRETER* qvi, int once) {
+QV_SEXP* _take_fifo(QV_INTERPRETER* qvi, int once, QV_FIFO** spent) {
     for (;;) {
         // Once the input has ended, what is still queued runs only for a sender that reads on.
         if (qvi->mode != QVM_RUNNING && !qvi->drain_after_input) return nullptr;
@@ -584,7 +612,10 @@ QV_SEXP* _take_fifo(QV_INTERPRETER* qvi, int once) {
             // Rooted before the collector, which marks the queue under fifo_lock, can miss it.
             gc_set(cmd, gc_vx_sexp);
             unlock_task(fifo_lock, "get_qv_fifo");
-            d_f_ree(f);
+            if (spent)
+                *spent = f;
+            else
+                d_f_ree(f);
             return cmd;
         }
         unlock_task(fifo_lock, "get_qv_fifo");
@@ -629,7 +660,17 @@ void __reply(STREAM** stp, QV_INTERPRETER* qvi, int line, QV_SEXP* value) {
 
 namespace {
 
-void write_reply(STREAM* st, QV_INTERPRETER* qvi, int line, QV_SEXP* value, bool last) {
+void finish_reply(ReplyEnd& end) {
+    QV_INTERPRETER* qvi = end.qvi;
+    if (!qvi) return;
+    qvi->silent_cnt = end.silent_cnt;
+    _unlock_qvi_out(qvi);
+    if (end.last) qvi->flags &= ~QVIF_REPLYING;
+    end.qvi = nullptr;
+}
+
+void write_reply(STREAM* st, QV_INTERPRETER* qvi, int line, QV_SEXP* value, bool last,
+                 ReplyEnd* end) {
     // Whatever of the value is still unread input is read now, before the output is locked: a
     // reply that waited for the reader while holding the output lock would deadlock with a
     // reader that meets a vertical tab (which takes the output lock) in that input.
@@ -687,22 +728,26 @@ void write_reply(STREAM* st, QV_INTERPRETER* qvi, int line, QV_SEXP* value, bool
         s_printf(st, "\n");
         s_flush(st);
     }
+    ReplyEnd done{qvi, saved, last};
+    if (end) {
+        *end = done;
+        return;
+    }
     TaskLockGuard g(qvi_lock);
-    qvi->silent_cnt = saved;
-    _unlock_qvi_out(qvi);
-    if (last) qvi->flags &= ~QVIF_REPLYING;
+    finish_reply(done);
 }
 
-void reply_to(QV_INTERPRETER* qvi, STREAM* out, STREAM* err, int line, QV_SEXP* value) {
+void reply_to(QV_INTERPRETER* qvi, STREAM* out, STREAM* err, int line, QV_SEXP* value,
+              ReplyEnd* end) {
     if (!out) {
         TaskLockGuard g(qvi_lock);
         qvi->flags &= ~QVIF_REPLYING;
         return;
     }
-    if (is_break_class(value)) return write_reply(out, qvi, line, nullptr, true);
+    if (is_break_class(value)) return write_reply(out, qvi, line, nullptr, true, end);
     bool to_err = is_error(value) && err && err != out;
-    write_reply(out, qvi, line, value, !to_err);
-    if (to_err) write_reply(err, qvi, line, value, true);
+    write_reply(out, qvi, line, value, !to_err, to_err ? nullptr : end);
+    if (to_err) write_reply(err, qvi, line, value, true, end);
 }
 
 }  // namespace

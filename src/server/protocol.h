@@ -75,8 +75,10 @@ void qvi_tick();
 // sleeps.
 int put_qv_fifo(QV_INTERPRETER* qvi, QV_SEXP* cmd);
 QV_SEXP* get_qv_fifo(QV_INTERPRETER* qvi, int once);
-// The same with qvi_lock held (on entry and on return; released while it sleeps).
-QV_SEXP* _take_fifo(QV_INTERPRETER* qvi, int once);
+// The same with qvi_lock held (on entry and on return; released while it sleeps). With spent,
+// the queue's record of the command is handed back there for the caller to free once it has
+// given qvi_lock back.
+QV_SEXP* _take_fifo(QV_INTERPRETER* qvi, int once, QV_FIFO** spent = nullptr);
 int check_fifo(QV_INTERPRETER* qvi);
 // Wakes the relay thread's wait on the queue (qvi_lock held).
 void interrupt_fifo(QV_INTERPRETER* qvi);
