@@ -794,8 +794,10 @@ static bool take_qvi_out(QV_INTERPRETER* qvi, bool give_up_on_close) {
     int me = get_tid();
     while (qvi->out_lock > 0 && qvi->out_lock_task != me) {
         if (give_up_on_close && (qvi->flags & QVIF_CLOSING)) return false;
+        qvi->out_lock_sleepers++;
         sleep_task(&qvi->out_lock, qvi_lock);
         lock_task(qvi_lock);
+        qvi->out_lock_sleepers--;
     }
     qvi->out_lock++;
     qvi->out_lock_task = me;
@@ -807,9 +809,11 @@ void _lock_qvi_out(QV_INTERPRETER* qvi) {
 }
 
 void _unlock_qvi_out(QV_INTERPRETER* qvi) {
+    // Every reply takes and gives back the output lock; a wake-up is sent only to a sleeper
+    // (which registers before it gives qvi_lock back: none is lost).
     if (qvi->out_lock > 0 && --qvi->out_lock == 0) {
         qvi->out_lock_task = 0;
-        wakeup_task(&qvi->out_lock);
+        if (qvi->out_lock_sleepers > 0) wakeup_task(&qvi->out_lock);
     }
 }
 
@@ -817,7 +821,7 @@ void _release_qvi_out_of(QV_INTERPRETER* qvi, int tid) {
     if (qvi->out_lock > 0 && qvi->out_lock_task == tid) {
         qvi->out_lock = 0;
         qvi->out_lock_task = 0;
-        wakeup_task(&qvi->out_lock);
+        if (qvi->out_lock_sleepers > 0) wakeup_task(&qvi->out_lock);
     }
 }
 
