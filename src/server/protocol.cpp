@@ -790,14 +790,19 @@ int send_cancel(uint32_t id) {
 
 // Takes the output lock (qvi_lock held), waiting for its holder; with give_up_on_close the wait
 // ends without the lock once the interpreter is closing. True when taken.
+// Every reply takes and gives back the output lock: the wake-up service is called only when a
+// task sleeps on it (a sleeper is counted before it gives qvi_lock back: none is missed).
+static void wake_qvi_out(QV_INTERPRETER* qvi) {
+    if (qvi->out_lock_sleepers == 0) return;
+    qvi->out_lock_sleepers = 0;
+    wakeup_task(&qvi->out_lock);
+}
+
 static bool take_qvi_out(QV_INTERPRETER* qvi, bool give_up_on_close) {
     int me = get_tid();
     while (qvi->out_lock > 0 && qvi->out_lock_task != me) {
         if (give_up_on_close && (qvi->flags & QVIF_CLOSING)) return false;
-        qvi->out_lock_sleepers++;
-        sleep_task(&qvi->out_lock, qvi_lock);
-        lock_task(qvi_lock);
-        qvi->out_lock_sleepers--;
+        _sleep_qvi_out(qvi);
     }
     qvi->out_lock++;
     qvi->out_lock_task = me;
@@ -808,12 +813,16 @@ void _lock_qvi_out(QV_INTERPRETER* qvi) {
     take_qvi_out(qvi, false);
 }
 
+void _sleep_qvi_out(QV_INTERPRETER* qvi) {
+    qvi->out_lock_sleepers++;
+    sleep_task(&qvi->out_lock, qvi_lock);
+    lock_task(qvi_lock);
+}
+
 void _unlock_qvi_out(QV_INTERPRETER* qvi) {
-    // Every reply takes and gives back the output lock; a wake-up is sent only to a sleeper
-    // (which registers before it gives qvi_lock back: none is lost).
     if (qvi->out_lock > 0 && --qvi->out_lock == 0) {
         qvi->out_lock_task = 0;
-        if (qvi->out_lock_sleepers > 0) wakeup_task(&qvi->out_lock);
+        wake_qvi_out(qvi);
     }
 }
 
@@ -821,7 +830,7 @@ void _release_qvi_out_of(QV_INTERPRETER* qvi, int tid) {
     if (qvi->out_lock > 0 && qvi->out_lock_task == tid) {
         qvi->out_lock = 0;
         qvi->out_lock_task = 0;
-        if (qvi->out_lock_sleepers > 0) wakeup_task(&qvi->out_lock);
+        wake_qvi_out(qvi);
     }
 }
 
@@ -854,8 +863,7 @@ int lock_qvi_out_iid(uint32_t id) {
     QV_INTERPRETER* q;
     // The record is looked up again after every wait: it may have closed meanwhile.
     while ((q = _search_qvi_id(id)) != nullptr && q->out_lock > 0 && q->out_lock_task != me) {
-        sleep_task(&q->out_lock, qvi_lock);
-        lock_task(qvi_lock);
+        _sleep_qvi_out(q);
     }
     if (q) {
         q->out_lock++;

@@ -115,6 +115,10 @@ int lock_qvi_out_iid(uint32_t id);
 int unlock_qvi_out_iid(uint32_t id);
 // Releases the output lock at any depth when task tid holds it (qvi_lock held).
 void _release_qvi_out_of(QV_INTERPRETER* qvi, int tid);
+// Sleeps until the output lock of qvi is given back (qvi_lock held on entry and on return). The
+// sleeper is counted so that giving the lock back sends a wake-up only when some task waits; the
+// wake-up clears the count, so that a woken task never touches a record that may have gone.
+void _sleep_qvi_out(QV_INTERPRETER* qvi);
 
 // Hooks installed on the front thread's source record: character 12 (qvi_lex_result: wakes the
 // waiters on the output), 11 (qvi_lex_lock: takes the output lock and echoes a vertical tab) and
