@@ -207,6 +207,7 @@ TEST(Interp, EveryTaskWaitingForTheOutputLockGetsIt) {
             EXPECT_EQ(unlock_qvi_out_iid(me), 0);
             a->done->wait_for(1);
             close_self_interpreter();
+            a->done->add();
         },
         &arg, 2);
     ASSERT_TRUE(held.wait_for(1));
@@ -237,6 +238,7 @@ TEST(Interp, EveryTaskWaitingForTheOutputLockGetsIt) {
     EXPECT_TRUE(got.wait_for(WAITERS));
     EXPECT_EQ(sleepers(), 0);
     done.add();
+    ASSERT_TRUE(done.wait_for(2));
 }
 
 TEST(Interp, BreakCheck) {
