@@ -182,8 +182,11 @@ L_CHAR* copy_n(const L_CHAR* t, int n) {
     return r;
 }
 
+// A datum's node and its text are made and filled in one heap section: no collection runs before
+// the node holds its text (a section keeps the collector out as the memory lock would, without a
+// lock that every reading task would take for every token).
 QV_SEXP* text_node(QV_FILE* f, int type, const L_CHAR* t, int n, int32_t node_flags) {
-    lock_mem();
+    HeapSection in;
     L_CHAR* text = copy_n(t, n);
     QV_SEXP* s = get_sexp(f, type);
     if (type == QVT_STRING)
@@ -191,13 +194,12 @@ QV_SEXP* text_node(QV_FILE* f, int type, const L_CHAR* t, int n, int32_t node_fl
     else
         s->symbol.data = text;
     s->h.flags = node_flags;
-    unlock_mem();
     return s;
 }
 
 QV_SEXP* number_node(QV_FILE* f, bool is_float, int64_t iv, double dv, const L_CHAR* unit,
                      int ulen) {
-    lock_mem();
+    HeapSection in;
     L_CHAR* u = ulen > 0 ? copy_n(unit, ulen) : nullptr;
     QV_SEXP* s;
     if (is_float) {
@@ -209,7 +211,6 @@ QV_SEXP* number_node(QV_FILE* f, bool is_float, int64_t iv, double dv, const L_C
         s->integer.unit = u;
         s->integer.data = iv;
     }
-    unlock_mem();
     return s;
 }
 
@@ -228,10 +229,9 @@ QV_SEXP* name_string(QV_FILE* f) {
 
 QV_SEXP* text_string(QV_FILE* f, int max) {
     int n = f->yylen < max ? f->yylen : max;
-    lock_mem();
+    HeapSection in;
     QV_SEXP* s = get_string(nullptr);
     s->string.data = copy_n(f->yytext, n);
-    unlock_mem();
     return s;
 }
 

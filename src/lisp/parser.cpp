@@ -2,8 +2,11 @@
 // literals, generators, delayed-node inspection and the reader's hooks into the collector.
 //
 // A list-building step pops the top pending node of the record's stack and rewrites it in place
-// (with the parse lock and the memory lock held): its body is written first and its type
-// published last, so a task that sees the new type sees the whole node.
+// with the parse lock held: its body is written first and its type published last, so a task that
+// sees the new type sees the whole node. The steps need no memory lock: a collection takes the
+// parse lock before it stops the world, so none runs during a step, and the record's stack is
+// changed only by the task reading it (the busy bit keeps every other reader off). Taking the
+// memory lock as well would make every token pass through a second lock all tasks share.
 #include "lisp/parser.h"
 
 #include <cstdio>
@@ -75,7 +78,7 @@ void wait_reader(QV_FILE* f) {
 }
 
 // ---------------------------------------------------------------- list-building steps
-// All with the parse lock held.
+// All with the parse lock held (which keeps the collector out: see the top of this file).
 
 QV_SEXP* error_at(QV_FILE* f, int line, uint32_t code, QV_SEXP* data) {
     return get_error(f, line, code, PARSER, data);
@@ -88,7 +91,7 @@ QV_SEXP* texts(const char* a, const L_CHAR* b = nullptr, const L_CHAR* c = nullp
     return list(x, y, z, nullptr);
 }
 
-// A new pending node pushed on the stack; memory lock held.
+// A new pending node pushed on the stack.
 QV_SEXP* push_delay(QV_FILE* f, int dtype, QV_SEXP* tag, int mode) {
     QV_SEXP* d = get_sexp(f, QVT_DELAY);
     d->delay.dtype = dtype;
@@ -112,7 +115,7 @@ bool at_bottom(QV_FILE* f) {
     return !f->stack || !f->stack->next;
 }
 
-// Rewrites delayed node p in place as a pair or nil; memory lock held.
+// Rewrites delayed node p in place as a pair or nil.
 void become(QV_SEXP* p, int type, QV_FILE* file, int line, QV_SEXP* car, QV_SEXP* cdr) {
     size_t body = static_cast<size_t>(mem_hdr(p)->m_size) - sizeof(QV_SEXP_HEADER);
     memset(reinterpret_cast<char*>(p) + sizeof(QV_SEXP_HEADER), 0, body);
@@ -127,7 +130,7 @@ void become(QV_SEXP* p, int type, QV_FILE* file, int line, QV_SEXP* car, QV_SEXP
 }
 
 // The rest of a list whose pending node p is being filled: a new pending node for a list, none
-// after a quoted item; memory lock held.
+// after a quoted item.
 QV_SEXP* rest_of(QV_FILE* f, QV_SEXP* p) {
     if (p->delay.dtype != DELAY_LIST) return nullptr;
     QV_SEXP* rest = push_delay(f, DELAY_LIST, p->delay.d.file.tag, p->delay.d.file.mode);
@@ -139,14 +142,12 @@ QV_SEXP* rest_of(QV_FILE* f, QV_SEXP* p) {
 // position, other items their own.
 void new_data(QV_FILE* f, QV_SEXP* x, bool record_pos) {
     if (!f->stack) return;
-    lock_mem();
     QV_SEXP* p = pop_delay(f);
     QV_SEXP* rest = rest_of(f, p);
     if (record_pos || !x)
         become(p, QVT_PAIR, f, f->token_head_line, x, rest);
     else
         become(p, QVT_PAIR, x->h.file, x->h.line, x, rest);
-    unlock_mem();
 }
 
 void new_data_set(QV_FILE* f, QV_SEXP* x) {
@@ -156,18 +157,15 @@ void new_data_set(QV_FILE* f, QV_SEXP* x) {
 // Opens a list: the top pending node becomes (h . rest), h pending on top.
 void new_pair(QV_FILE* f, QV_SEXP* tag, int mode) {
     if (!f->stack) return;
-    lock_mem();
     QV_SEXP* p = pop_delay(f);
     QV_SEXP* rest = rest_of(f, p);
     QV_SEXP* h = push_delay(f, DELAY_LIST, tag, mode);
     become(p, QVT_PAIR, f, f->token_head_line, h, rest);
-    unlock_mem();
 }
 
 // A quote: the top pending node becomes ((quote . q) . rest), q pending on top.
 void new_quote(QV_FILE* f) {
     if (!f->stack) return;
-    lock_mem();
     QV_SEXP* p = pop_delay(f);
     QV_SEXP* rest = rest_of(f, p);
     QV_SEXP* q = push_delay(f, DELAY_QUOTE, nullptr, QVF_SEXP);
@@ -176,16 +174,13 @@ void new_quote(QV_FILE* f) {
     head->pair.car = sym;
     head->pair.cdr = q;
     become(p, QVT_PAIR, f, f->token_head_line, head, rest);
-    unlock_mem();
 }
 
 // Ends the innermost open list (or quoted item): its pending node becomes nil.
 void close_top(QV_FILE* f) {
     if (!f->stack) return;
-    lock_mem();
     QV_SEXP* p = pop_delay(f);
     become(p, QVT_NIL, p->h.file, p->h.line, nullptr, nullptr);
-    unlock_mem();
 }
 
 // The pending node p ends its list with an error as the rest.
@@ -207,9 +202,7 @@ void cancel(QV_FILE* f) {
         return;
     }
     while (!at_bottom(f)) {
-        lock_mem();
         QV_SEXP* p = pop_delay(f);
-        unlock_mem();
         end_with_error(f, p, QVE_CANCEL, "cancel");
     }
 }
@@ -217,10 +210,8 @@ void cancel(QV_FILE* f) {
 void end_of_input(QV_FILE* f) {
     while (f->stack) {
         bool bottom = at_bottom(f);
-        lock_mem();
         QV_SEXP* p = pop_delay(f);
         if (bottom) become(p, QVT_NIL, p->h.file, p->h.line, nullptr, nullptr);
-        unlock_mem();
         if (!bottom) end_with_error(f, p, QVE_NO_CLOSE, "no ) for (");
     }
 }
@@ -552,7 +543,9 @@ QV_SEXP* _realize_sexp(QV_SEXP* s);
 
 // True when the record's read buffer holds, after any blanks, the rest of a line: the next
 // token is there without waiting for the peer (but for a text or tag running over the line end).
+// A ')' the lexer gave back after the item it ended is a whole token by itself.
 bool line_at_hand(QV_FILE* f) {
+    if (f->buf == ')' && (qvf_flags(f) & QVF_SEXP)) return true;
     const uint8_t* p = f->rb + f->rb_ptr;
     const uint8_t* end = f->rb + f->rb_len;
     while (p < end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n'))
@@ -560,10 +553,14 @@ bool line_at_hand(QV_FILE* f) {
     return p < end && memchr(p, '\n', static_cast<size_t>(end - p)) != nullptr;
 }
 
+// How far realize_list reads: until s is no longer delayed; until the open list s is closed (a
+// whole command); or until the pending rest s has its next item read whole (the next command).
+enum class Reach { NODE, LIST, ITEM };
+
 // A list or quote delay: read tokens until s is no longer delayed (parse lock held on entry,
 // released on return). With a budget, reading stops early where the next token is not at hand
-// or after that many tokens.
-QV_SEXP* realize_list(QV_SEXP* s, QV_FILE* f, int* budget = nullptr) {
+// or after that many tokens; then, with s at the top of the stack, reach says how much is read.
+QV_SEXP* realize_list(QV_SEXP* s, QV_FILE* f, int* budget = nullptr, Reach reach = Reach::LIST) {
     set_busy(f, get_tid());
     // Once a token is applied, everything made for it hangs from the record (which s reaches),
     // so the roots of a batch of tokens are dropped together: one realisation may read a whole
@@ -571,13 +568,18 @@ QV_SEXP* realize_list(QV_SEXP* s, QV_FILE* f, int* budget = nullptr) {
     constexpr int BATCH = 256;
     int tokens = 0;
     // Reading ahead from the open list s at the top of the stack goes on until that list is
-    // closed, not only until s itself is realised: a whole command in one call.
-    bool whole = budget && f->stack == &s->delay;
+    // closed, not only until s itself is realised: a whole command in one call. From a pending
+    // rest it goes on until the item read into s is complete: the next command at one go.
+    if (!budget || f->stack != &s->delay) reach = Reach::NODE;
     int depth = f->stack_depth;
     gc_push(nullptr, nullptr, nullptr);
     for (;;) {
         wake(f);
-        if (!f->stack || (whole ? f->stack_depth < depth : sexp_raw_type(s) != QVT_DELAY)) break;
+        if (!f->stack) break;
+        bool read = sexp_raw_type(s) != QVT_DELAY;
+        if (reach == Reach::LIST ? f->stack_depth < depth
+                                 : read && (reach == Reach::NODE || f->stack_depth <= depth))
+            break;
         if (budget && (--*budget < 0 || !line_at_hand(f))) break;
         unlock_parse("realize_sexp");
         int t = vx_lex(f);
@@ -817,7 +819,7 @@ namespace {
 
 // Reads the delayed node n as far as its input is at hand, without waiting for the peer or for
 // another reader; true when n is no longer delayed.
-bool realize_ready(QV_SEXP* n, int* budget) {
+bool realize_ready(QV_SEXP* n, int* budget, Reach reach = Reach::LIST) {
     // A node once realised stays so: most nodes of a command read ahead are looked at without
     // the lock.
     if (sexp_raw_type(n) != QVT_DELAY) return true;
@@ -831,7 +833,7 @@ bool realize_ready(QV_SEXP* n, int* budget) {
         unlock_parse("realize_at_hand");
         return false;
     }
-    realize_list(n, f, budget);
+    realize_list(n, f, budget, reach);
     return sexp_raw_type(n) != QVT_DELAY;
 }
 
@@ -850,6 +852,11 @@ bool at_hand_walk(QV_SEXP* n, int* budget, int depth) {
 void realize_at_hand(QV_SEXP* s) {
     int budget = AT_HAND_TOKENS;
     at_hand_walk(s, &budget, 0);
+}
+
+void realize_item_at_hand(QV_SEXP* rest) {
+    int budget = AT_HAND_TOKENS;
+    realize_ready(rest, &budget, Reach::ITEM);
 }
 
 void realize_whole(QV_SEXP* s) {

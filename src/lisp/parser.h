@@ -69,6 +69,11 @@ void realize_whole(QV_SEXP* s);
 // A task that hands s on to another (a command to its relay thread) saves that task the waits
 // for the reader.
 void realize_at_hand(QV_SEXP* s);
+// The same for the next item of the pending rest of a list (the rest of a record's top-level
+// sequence: its next command): the item is read as far as it is at hand, and nothing after it.
+// Reading a command that has arrived whole takes the parse lock once to begin with, where
+// realising the rest and then its item would take it once for each.
+void realize_item_at_hand(QV_SEXP* rest);
 
 // The recursive parse lock.
 void _xx_lock_parse(const char* file, int line);

@@ -217,10 +217,8 @@ int await_permission(QV_INTERPRETER* qvi, int id) {
     out = qvi->out;
     // The code-set line goes out before any other line on this output.
     int me = get_tid();
-    while (qvi->out_lock > 0 && qvi->out_lock_task != me) {
-        sleep_task(&qvi->out_lock, qvi_lock);
-        lock_task(qvi_lock);
-    }
+    while (qvi->out_lock > 0 && qvi->out_lock_task != me)
+        _sleep_qvi_out(qvi);
     qvi->out_lock++;
     qvi->out_lock_task = me;
     qvi->flags &= ~(QVIF_WAIT_PERMISSION | QVIF_CODE_OWED);

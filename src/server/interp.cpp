@@ -576,6 +576,7 @@ int _close_interpreter(QV_INTERPRETER* qvi) {
         throw_signal(qvi->front_thread, SIG_BREAK);
     interrupt_fifo(qvi);
     wakeup_task(&qvi->flags);
+    qvi->out_lock_sleepers = 0;
     wakeup_task(&qvi->out_lock);  // a reader waiting for the output lock gives up
     // Its remote waits give up, and so does a wait for its deferred replies.
     _wake_result_list(qvi);
@@ -630,6 +631,7 @@ void _close_qv_interpreter(QV_INTERPRETER* qvi, QVI_STREAMS* left) {
     } else {
         queue_streams(inp, out, err);
     }
+    qvi->out_lock_sleepers = 0;
     wakeup_task(&qvi->out_lock);
     wakeup_task(&qvi->out);
     if (unlink_record(qvi) != 0) er_panic("close_qv_interpreter");

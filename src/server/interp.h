@@ -120,6 +120,7 @@ struct qv_interpreter {
     int inp_line;                     // its input line
     int out_lock;                     // depth of the re-entrant output lock, 0 when free
     int out_lock_task;                // its holder
+    int out_lock_sleepers;            // tasks that went to sleep on it since the last wake-up
     int connect_ip;                   // peer IPv4 address, 0 when none
     uint8_t accept_lock;              // 1 while an accept thread of a listener sits in accept
     uint32_t accept_last_dec;         // QV time the accept interval was last lengthened

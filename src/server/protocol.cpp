@@ -67,10 +67,21 @@ QV_SEXP* advance(QV_SEXP* old, QV_SEXP* next) {
 
 // put_qv_fifo, telling in *closing also whether the record is closing.
 int queue_command(QV_INTERPRETER* qvi, QV_SEXP* cmd, bool* closing);
+// What is left of a reply once it is written: its hold of the output given back, the silent count
+// restored and (for the last write of a reply) QVIF_REPLYING cleared, with qvi_lock held. The
+// relay thread does it in the same hold of qvi_lock that takes its next command.
+struct ReplyEnd {
+    QV_INTERPRETER* qvi = nullptr;  // null: nothing left to do
+    int silent_cnt = 0;
+    bool last = false;
+};
+void finish_reply(ReplyEnd& end);
 // The writing of a reply whose QVIF_REPLYING its caller has set: the flag is cleared in the
-// last hold of the interpreter lock.
-void reply_to(QV_INTERPRETER* qvi, STREAM* out, STREAM* err, int line, QV_SEXP* value);
-void write_reply(STREAM* st, QV_INTERPRETER* qvi, int line, QV_SEXP* value, bool last);
+// last hold of the interpreter lock, or left in *end for the caller.
+void reply_to(QV_INTERPRETER* qvi, STREAM* out, STREAM* err, int line, QV_SEXP* value,
+              ReplyEnd* end = nullptr);
+void write_reply(STREAM* st, QV_INTERPRETER* qvi, int line, QV_SEXP* value, bool last,
+                 ReplyEnd* end = nullptr);
 
 void set_running_state(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
     TaskLockGuard g(qvi_lock);
@@ -154,6 +165,8 @@ QV_SEXP* processing_instruction(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
 
 void feed_loop(QV_INTERPRETER* qvi, QV_SEXP* p) {
     for (;;) {
+        // A command that has arrived is read at one go; the rest as it comes.
+        realize_item_at_hand(p);
         int t = get_type(p);
         if (t == QVT_NIL) break;
         if (t != QVT_PAIR) {
@@ -456,24 +469,33 @@ void relay_commands(QV_INTERPRETER* qvi, int once, bool enlist) {
     QV_INTERPRETER* outer = current_command_qvi;
     bool had_output = false;
     bool first = true;
+    ReplyEnd replied;
     for (;;) {
         QV_SEXP* cmd;
+        QV_FIFO* spent = nullptr;
+        bool end;
         {
             // Silent while it waits for the next command, running once it has one.
             TaskLockGuard g(qvi_lock);
+            finish_reply(replied);
             if (first) {
                 if (enlist) qvi->relay_thread = _new_qvi_thread(qvi);
                 had_output = qvi->out != nullptr;
                 first = false;
             }
             qvi->silent_cnt = 0;
-            cmd = _take_fifo(qvi, once);
+            cmd = _take_fifo(qvi, once, &spent);
             qvi->silent_cnt = -1;
-            if (!cmd || (qvi->flags & QVIF_CLOSING)) break;
-            qvi->flags &= ~QVIF_CANCEL;
-            qvi->inp_line = sexp_line(cmd);
-            qvi->inp_interpreter = qvi;
+            end = !cmd || (qvi->flags & QVIF_CLOSING);
+            if (!end) {
+                qvi->flags &= ~QVIF_CANCEL;
+                qvi->inp_line = sexp_line(cmd);
+                qvi->inp_interpreter = qvi;
+            }
         }
+        // The queue's record is freed once qvi_lock is given back.
+        if (spent) d_f_ree(spent);
+        if (end) break;
         gc_push(nullptr, nullptr, "relay2");
         current_command_qvi = qvi;
         QV_SEXP* v = eval(qvi->env, cmd);
@@ -511,11 +533,15 @@ void relay_commands(QV_INTERPRETER* qvi, int once, bool enlist) {
             if (out && !check_fifo(qvi)) s_flush(out);
             continue;
         }
-        reply_to(qvi, out, err, sexp_line(cmd), v);
+        reply_to(qvi, out, err, sexp_line(cmd), v, &replied);
         bool stop = is_break_class(v) && v->error.code != QVE_REMOTE_CANCEL;
         gc_pop(nullptr, nullptr);
         gc_delete(cmd);
         if (stop) break;
+    }
+    if (replied.qvi) {
+        TaskLockGuard g(qvi_lock);
+        finish_reply(replied);
     }
     gc_pop(nullptr, nullptr);
 }
@@ -534,13 +560,17 @@ namespace {
 
 int queue_command(QV_INTERPRETER* qvi, QV_SEXP* cmd, bool* closing) {
     bool start_relay, wake;
+    // The queue's record is made before qvi_lock is taken, which every connection shares.
+    auto* f = static_cast<QV_FIFO*>(d_alloc(sizeof(QV_FIFO)));
+    f->next = nullptr;
+    f->cmd = cmd;
     {
         TaskLockGuard g(qvi_lock);
         *closing = qvi->flags & QVIF_CLOSING;
-        if (qvi->mode != QVM_RUNNING) return -1;
-        auto* f = static_cast<QV_FIFO*>(d_alloc(sizeof(QV_FIFO)));
-        f->next = nullptr;
-        f->cmd = cmd;
+        if (qvi->mode != QVM_RUNNING) {
+            d_f_ree(f);
+            return -1;
+        }
         lock_task(fifo_lock);
         if (qvi->fifo_tail)
             qvi->fifo_tail->next = f;
@@ -570,7 +600,7 @@ void start_relay_thread(QV_INTERPRETER* qvi) {
     create_task(_relay_thread, qvi, 4);
 }
 
-QV_SEXP* _take_fifo(QV_INTERPRETER* qvi, int once) {
+QV_SEXP* _take_fifo(QV_INTERPRETER* qvi, int once, QV_FIFO** spent) {
     for (;;) {
         // Once the input has ended, what is still queued runs only for a sender that reads on.
         if (qvi->mode != QVM_RUNNING && !qvi->drain_after_input) return nullptr;
@@ -582,7 +612,10 @@ QV_SEXP* _take_fifo(QV_INTERPRETER* qvi, int once) {
             // Rooted before the collector, which marks the queue under fifo_lock, can miss it.
             gc_set(cmd, gc_vx_sexp);
             unlock_task(fifo_lock, "get_qv_fifo");
-            d_f_ree(f);
+            if (spent)
+                *spent = f;
+            else
+                d_f_ree(f);
             return cmd;
         }
         unlock_task(fifo_lock, "get_qv_fifo");
@@ -627,7 +660,17 @@ void __reply(STREAM** stp, QV_INTERPRETER* qvi, int line, QV_SEXP* value) {
 
 namespace {
 
-void write_reply(STREAM* st, QV_INTERPRETER* qvi, int line, QV_SEXP* value, bool last) {
+void finish_reply(ReplyEnd& end) {
+    QV_INTERPRETER* qvi = end.qvi;
+    if (!qvi) return;
+    qvi->silent_cnt = end.silent_cnt;
+    _unlock_qvi_out(qvi);
+    if (end.last) qvi->flags &= ~QVIF_REPLYING;
+    end.qvi = nullptr;
+}
+
+void write_reply(STREAM* st, QV_INTERPRETER* qvi, int line, QV_SEXP* value, bool last,
+                 ReplyEnd* end) {
     // Whatever of the value is still unread input is read now, before the output is locked: a
     // reply that waited for the reader while holding the output lock would deadlock with a
     // reader that meets a vertical tab (which takes the output lock) in that input.
@@ -685,22 +728,26 @@ void write_reply(STREAM* st, QV_INTERPRETER* qvi, int line, QV_SEXP* value, bool
         s_printf(st, "\n");
         s_flush(st);
     }
+    ReplyEnd done{qvi, saved, last};
+    if (end) {
+        *end = done;
+        return;
+    }
     TaskLockGuard g(qvi_lock);
-    qvi->silent_cnt = saved;
-    _unlock_qvi_out(qvi);
-    if (last) qvi->flags &= ~QVIF_REPLYING;
+    finish_reply(done);
 }
 
-void reply_to(QV_INTERPRETER* qvi, STREAM* out, STREAM* err, int line, QV_SEXP* value) {
+void reply_to(QV_INTERPRETER* qvi, STREAM* out, STREAM* err, int line, QV_SEXP* value,
+              ReplyEnd* end) {
     if (!out) {
         TaskLockGuard g(qvi_lock);
         qvi->flags &= ~QVIF_REPLYING;
         return;
     }
-    if (is_break_class(value)) return write_reply(out, qvi, line, nullptr, true);
+    if (is_break_class(value)) return write_reply(out, qvi, line, nullptr, true, end);
     bool to_err = is_error(value) && err && err != out;
-    write_reply(out, qvi, line, value, !to_err);
-    if (to_err) write_reply(err, qvi, line, value, true);
+    write_reply(out, qvi, line, value, !to_err, to_err ? nullptr : end);
+    if (to_err) write_reply(err, qvi, line, value, true, end);
 }
 
 }  // namespace
@@ -743,12 +790,19 @@ int send_cancel(uint32_t id) {
 
 // Takes the output lock (qvi_lock held), waiting for its holder; with give_up_on_close the wait
 // ends without the lock once the interpreter is closing. True when taken.
+// Every reply takes and gives back the output lock: the wake-up service is called only when a
+// task sleeps on it (a sleeper is counted before it gives qvi_lock back: none is missed).
+static void wake_qvi_out(QV_INTERPRETER* qvi) {
+    if (qvi->out_lock_sleepers == 0) return;
+    qvi->out_lock_sleepers = 0;
+    wakeup_task(&qvi->out_lock);
+}
+
 static bool take_qvi_out(QV_INTERPRETER* qvi, bool give_up_on_close) {
     int me = get_tid();
     while (qvi->out_lock > 0 && qvi->out_lock_task != me) {
         if (give_up_on_close && (qvi->flags & QVIF_CLOSING)) return false;
-        sleep_task(&qvi->out_lock, qvi_lock);
-        lock_task(qvi_lock);
+        _sleep_qvi_out(qvi);
     }
     qvi->out_lock++;
     qvi->out_lock_task = me;
@@ -759,10 +813,16 @@ void _lock_qvi_out(QV_INTERPRETER* qvi) {
     take_qvi_out(qvi, false);
 }
 
+void _sleep_qvi_out(QV_INTERPRETER* qvi) {
+    qvi->out_lock_sleepers++;
+    sleep_task(&qvi->out_lock, qvi_lock);
+    lock_task(qvi_lock);
+}
+
 void _unlock_qvi_out(QV_INTERPRETER* qvi) {
     if (qvi->out_lock > 0 && --qvi->out_lock == 0) {
         qvi->out_lock_task = 0;
-        wakeup_task(&qvi->out_lock);
+        wake_qvi_out(qvi);
     }
 }
 
@@ -770,7 +830,7 @@ void _release_qvi_out_of(QV_INTERPRETER* qvi, int tid) {
     if (qvi->out_lock > 0 && qvi->out_lock_task == tid) {
         qvi->out_lock = 0;
         qvi->out_lock_task = 0;
-        wakeup_task(&qvi->out_lock);
+        wake_qvi_out(qvi);
     }
 }
 
@@ -803,8 +863,7 @@ int lock_qvi_out_iid(uint32_t id) {
     QV_INTERPRETER* q;
     // The record is looked up again after every wait: it may have closed meanwhile.
     while ((q = _search_qvi_id(id)) != nullptr && q->out_lock > 0 && q->out_lock_task != me) {
-        sleep_task(&q->out_lock, qvi_lock);
-        lock_task(qvi_lock);
+        _sleep_qvi_out(q);
     }
     if (q) {
         q->out_lock++;

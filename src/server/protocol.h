@@ -75,8 +75,10 @@ void qvi_tick();
 // sleeps.
 int put_qv_fifo(QV_INTERPRETER* qvi, QV_SEXP* cmd);
 QV_SEXP* get_qv_fifo(QV_INTERPRETER* qvi, int once);
-// The same with qvi_lock held (on entry and on return; released while it sleeps).
-QV_SEXP* _take_fifo(QV_INTERPRETER* qvi, int once);
+// The same with qvi_lock held (on entry and on return; released while it sleeps). With spent,
+// the queue's record of the command is handed back there for the caller to free once it has
+// given qvi_lock back.
+QV_SEXP* _take_fifo(QV_INTERPRETER* qvi, int once, QV_FIFO** spent = nullptr);
 int check_fifo(QV_INTERPRETER* qvi);
 // Wakes the relay thread's wait on the queue (qvi_lock held).
 void interrupt_fifo(QV_INTERPRETER* qvi);
@@ -113,6 +115,10 @@ int lock_qvi_out_iid(uint32_t id);
 int unlock_qvi_out_iid(uint32_t id);
 // Releases the output lock at any depth when task tid holds it (qvi_lock held).
 void _release_qvi_out_of(QV_INTERPRETER* qvi, int tid);
+// Sleeps until the output lock of qvi is given back (qvi_lock held on entry and on return). The
+// sleeper is counted so that giving the lock back sends a wake-up only when some task waits; the
+// wake-up clears the count, so that a woken task never touches a record that may have gone.
+void _sleep_qvi_out(QV_INTERPRETER* qvi);
 
 // Hooks installed on the front thread's source record: character 12 (qvi_lex_result: wakes the
 // waiters on the output), 11 (qvi_lex_lock: takes the output lock and echoes a vertical tab) and

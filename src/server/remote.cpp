@@ -130,8 +130,7 @@ QV_INTERPRETER* _lock_target_out(uint32_t id) {
             t->out_lock_task = me;
             return t;
         }
-        sleep_task(&t->out_lock, qvi_lock);
-        lock_task(qvi_lock);
+        _sleep_qvi_out(t);
     }
 }
 

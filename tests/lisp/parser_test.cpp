@@ -195,6 +195,39 @@ TEST_F(ReaderTest, ReadingAheadTakesOnlyWhatHasArrived) {
     EXPECT_EQ(get_type(rest->pair.cdr), QVT_NIL);
 }
 
+// Reading the next item ahead from the pending rest of a sequence reads that item whole and
+// nothing after it (a later item may change how the input is read); an item that has not all
+// arrived is left to the reader, which then waits for it as before.
+TEST_F(ReaderTest, ReadingTheNextItemAhead) {
+    STREAM* p[2];
+    ASSERT_EQ(s_open_pipe(p), 0);
+    QV_SEXP* top = init_parse(p[0], L("pipe"), nullptr);
+    write_text(p[1], "0 (a (b 'c) \"d\") (e)\n(f g");
+    ASSERT_EQ(get_type(top), QVT_PAIR);  // the first item, read on demand, brings in the text
+    QV_SEXP* rest = top->pair.cdr;
+    realize_item_at_hand(rest);
+    ASSERT_EQ(sexp_raw_type(rest), QVT_PAIR);
+    EXPECT_TRUE(read_whole(rest->pair.car));
+    EXPECT_EQ(dump(rest->pair.car), "(a (b (quote c)) \"d\")");
+    rest = rest->pair.cdr;
+    EXPECT_EQ(sexp_raw_type(rest), QVT_DELAY);
+
+    realize_item_at_hand(rest);
+    ASSERT_EQ(sexp_raw_type(rest), QVT_PAIR);
+    EXPECT_TRUE(read_whole(rest->pair.car));
+    EXPECT_EQ(dump(rest->pair.car), "(e)");
+    rest = rest->pair.cdr;
+    EXPECT_EQ(sexp_raw_type(rest), QVT_DELAY);
+
+    // "(f g" has no line end yet: nothing is read and nobody is left reading the record.
+    realize_item_at_hand(rest);
+    EXPECT_EQ(sexp_raw_type(rest), QVT_DELAY);
+    EXPECT_EQ(check_delay(rest, 0), 4);
+    write_text(p[1], " h)\n");
+    s_close(p[1]);
+    EXPECT_EQ(dump(rest), "((f g h))");
+}
+
 TEST_F(ReaderTest, GeneratorsProduceOnDemand) {
     lock_mem();
     auto* g = static_cast<COUNT_GEN*>(mmalloc(sizeof(COUNT_GEN), gc_text));

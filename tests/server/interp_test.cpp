@@ -184,6 +184,63 @@ TEST(Interp, OutputLockIsReentrantAndExclusive) {
     ASSERT_TRUE(done.wait_for(2));
 }
 
+// Tasks asleep on a held output lock are all woken when it is given back, and take it in turn;
+// a release with nobody waiting leaves no wake-up owed.
+TEST(Interp, EveryTaskWaitingForTheOutputLockGetsIt) {
+    constexpr int WAITERS = 3;
+    std::atomic<int> id{0};
+    Counter held, release, got, done;
+    struct Arg {
+        std::atomic<int>* id;
+        Counter *held, *release, *done;
+    } arg{&id, &held, &release, &done};
+    create_task(
+        [](intptr_t d) {
+            auto* a = reinterpret_cast<Arg*>(d);
+            *a->id = open_internal();
+            uint32_t me = static_cast<uint32_t>(a->id->load());
+            EXPECT_EQ(lock_qvi_out_iid(me), 0);  // uncontended: nobody to wake on release
+            EXPECT_EQ(unlock_qvi_out_iid(me), 0);
+            EXPECT_EQ(lock_qvi_out_iid(me), 0);
+            a->held->add();
+            a->release->wait_for(1);
+            EXPECT_EQ(unlock_qvi_out_iid(me), 0);
+            a->done->wait_for(1);
+            close_self_interpreter();
+            a->done->add();
+        },
+        &arg, 2);
+    ASSERT_TRUE(held.wait_for(1));
+    uint32_t qid = static_cast<uint32_t>(id.load());
+    QV_INTERPRETER* q = search_qvi_id(qid);
+    ASSERT_NE(q, nullptr);
+    auto sleepers = [&] {
+        TaskLockGuard g(qvi_lock);
+        return q->out_lock_sleepers;
+    };
+    EXPECT_EQ(sleepers(), 0);
+    struct Waiter {
+        uint32_t id;
+        Counter* got;
+    } w{qid, &got};
+    for (int i = 0; i < WAITERS; i++)
+        create_task(
+            [](intptr_t d) {
+                auto* a = reinterpret_cast<Waiter*>(d);
+                EXPECT_EQ(lock_qvi_out_iid(a->id), 0);
+                EXPECT_EQ(unlock_qvi_out_iid(a->id), 0);
+                a->got->add();
+            },
+            &w, 2);
+    ASSERT_TRUE(wait_until([&] { return sleepers() >= WAITERS; }));
+    EXPECT_EQ(got.get(), 0);
+    release.add();
+    EXPECT_TRUE(got.wait_for(WAITERS));
+    EXPECT_EQ(sleepers(), 0);
+    done.add();
+    ASSERT_TRUE(done.wait_for(2));
+}
+
 TEST(Interp, BreakCheck) {
     ASSERT_TRUE(run_task([] {
         gc_push(nullptr, nullptr, "break");
