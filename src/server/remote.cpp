@@ -847,6 +847,9 @@ void set_d_sexp(D_SEXP* d, QV_SEXP* value) {
 }
 
 D_SEXP* search_d_sexp(QV_SEXP* expr) {
+    // A reader rewrites a pending node of its record in place holding the parse lock (not the
+    // memory lock): the walk holds both, so that no node it looks into changes under it.
+    lock_parse();
     lock_mem();
     std::vector<QV_SEXP*> todo{expr};
     D_SEXP* found = nullptr;
@@ -868,6 +871,7 @@ D_SEXP* search_d_sexp(QV_SEXP* expr) {
         }
     }
     unlock_mem();
+    unlock_parse("search_d_sexp");
     return found;
 }
 
