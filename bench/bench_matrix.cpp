@@ -268,7 +268,7 @@ int main(int argc, char** argv) {
         auto a = results.find("BM_NodeLookup/" + std::to_string(n));
         auto b = results.find("BM_UnorderedMapLookup/" + std::to_string(n));
         if (a != results.end() && b != results.end())
-            printf("node look-up at %d nodes: %.0f ns, unordered_map %.0f ns, ratio %.1fx\n", n,
+            printf("node look-up at %d nodes: %.1f ns, unordered_map %.1f ns, ratio %.2fx\n", n,
                    a->second, b->second, a->second / b->second);
     }
     auto a = results.find("BM_NodesMadeReady/real_time");
