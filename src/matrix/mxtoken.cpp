@@ -56,9 +56,12 @@ int token_pool_cnt = 0;
 MATRIX_ACCESS_LIST* entry_pool = nullptr;
 int entry_pool_cnt = 0;
 
-MATRIX_ACCESS_LIST* new_entry(int id) {
+MATRIX_ACCESS_LIST* new_entry(MATRIX_TOKEN* t, int id) {
     MATRIX_ACCESS_LIST* e = entry_pool;
-    if (e) {
+    if (!t->own_entry_used) {
+        t->own_entry_used = 1;
+        e = &t->own_entry;
+    } else if (e) {
         entry_pool = e->next;
         entry_pool_cnt--;
     } else {
@@ -69,7 +72,11 @@ MATRIX_ACCESS_LIST* new_entry(int id) {
     return e;
 }
 
-void drop_entry(MATRIX_ACCESS_LIST* e) {
+void drop_entry(MATRIX_TOKEN* t, MATRIX_ACCESS_LIST* e) {
+    if (e == &t->own_entry) {
+        t->own_entry_used = 0;
+        return;
+    }
     if (entry_pool_cnt >= kEntryPool) {
         d_f_ree(e);
         return;
@@ -232,7 +239,7 @@ void free_access_list(MATRIX_TOKEN* t) {
     while (t->access_list) {
         MATRIX_ACCESS_LIST* e = t->access_list;
         t->access_list = e->next;
-        drop_entry(e);
+        drop_entry(t, e);
     }
 }
 
@@ -530,7 +537,7 @@ void _xx_insert_access_list(MATRIX_TOKEN* t, int id) {
     MATRIX_ACCESS_LIST** pp = &t->access_list;
     for (; *pp; pp = &(*pp)->next)
         if ((*pp)->id == id) return;
-    *pp = new_entry(id);
+    *pp = new_entry(t, id);
 }
 
 int _delete_access_list(MATRIX_TOKEN* t) {
@@ -538,7 +545,7 @@ int _delete_access_list(MATRIX_TOKEN* t) {
     if (!e) return -1;
     t->access_list = e->next;
     int id = e->id;
-    drop_entry(e);
+    drop_entry(t, e);
     return id;
 }
 

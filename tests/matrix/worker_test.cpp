@@ -97,6 +97,47 @@ TEST_F(MatrixTest, LookupsThatFindTheirNodeGiveTheBlockBack) {
     EXPECT_EQ(nd_cnt, nodes);
 }
 
+// A token's first access-list entry lives in the token and the others apart: the list keeps its
+// order and its slots whichever entries leave and come back, and the token still runs them.
+TEST_F(MatrixTest, AccessListEntriesInTheTokenAndApart) {
+    MATRIX* m = open({1, 512, 1, 0, 1});
+    QV_SEXP* s = script(kReady);
+    for (int slot = MI_FETCH_1_TP; slot < MI_FETCH_1_TP + 3; slot++)
+        set_matrix_cal(m, slot, s);
+    set_matrix_cal(m, MI_VISU_1_TP + 2, script("(testMark \"visu\")"));
+    int err = 0;
+    int64_t dc[2] = {0, 8};
+    MATRIX_NODE* n = get_matrix_node_wait(&err, m, dc, MI_FETCH_1_TP);
+    ASSERT_NE(n, nullptr);
+    ASSERT_TRUE(quiet(m));
+    auto ids = [](MATRIX_TOKEN* t) {
+        std::vector<int> v;
+        for (MATRIX_ACCESS_LIST* e = t->access_list; e; e = e->next)
+            v.push_back(e->id);
+        return v;
+    };
+    {
+        TaskLockGuard g(matrix_lock);
+        MATRIX_TOKEN* t = _new_matrix_token(n);
+        for (int id : {MI_EDIT_1_TP, MI_EDIT_2_TP, MI_VISU_2_TP, MI_EDIT_2_TP})
+            _xx_insert_access_list(t, id);
+        EXPECT_EQ(t->access_list, &t->own_entry);
+        EXPECT_EQ(ids(t), (std::vector<int>{MI_EDIT_1_TP, MI_EDIT_2_TP, MI_VISU_2_TP}));
+        EXPECT_EQ(_delete_access_list(t), MI_EDIT_1_TP);
+        _xx_insert_access_list(t, MI_VISU_1_TP);  // the token's own entry again, at the end
+        EXPECT_EQ(ids(t), (std::vector<int>{MI_EDIT_2_TP, MI_VISU_2_TP, MI_VISU_1_TP}));
+        EXPECT_EQ(t->access_list->next->next, &t->own_entry);
+        EXPECT_EQ(_delete_access_list(t), MI_EDIT_2_TP);
+        EXPECT_EQ(_delete_access_list(t), MI_VISU_2_TP);
+        _xx_insert_access_list(t, MI_EDIT_1_TP);  // from the pool: the token's own is taken
+        EXPECT_EQ(ids(t), (std::vector<int>{MI_VISU_1_TP, MI_EDIT_1_TP}));
+        _xx_insert_matrix_access(t, matrix_exec_cal, __FILE__, __LINE__);
+    }
+    ASSERT_TRUE(quiet(m));
+    EXPECT_EQ(take_marks(), std::vector<std::string>{"^\"visu\""});
+    unlock_node(n, nullptr);
+}
+
 // (testPause): every fifth node of a line takes 20 ms to make.
 QV_SEXP* qv_testPause(QVISP_ENV* env, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
     MATRIX_TOKEN* t = get_env_token(env);
