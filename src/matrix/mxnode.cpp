@@ -77,13 +77,15 @@ void ring_init() {
 }
 
 // A block made by a look-up before it took matrix_lock, for the node it may have to make, and
-// the `extra` it was made with (see get_matrix_node_locked).
+// the `extra` it was made with (see get_matrix_node_locked); node blocks the calling thread took.
 thread_local MATRIX_NODE* early_block = nullptr;
 thread_local size_t early_extra = 0;
+thread_local unsigned blocks_taken = 0;
 
 // A node's block, zeroed, with `extra` bytes after the record: allocated with room to start the
 // record on a cache line.
 MATRIX_NODE* new_node_block(size_t extra) {
+    blocks_taken++;
     if (early_block && early_extra == extra) {
         MATRIX_NODE* n = early_block;
         early_block = nullptr;
@@ -877,15 +879,21 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
 [[gnu::noinline]] static MATRIX_NODE* get_matrix_node_locked(int* errp, MATRIX* m,
                                                              const int64_t* dc, int access,
                                                              MATRIX_TOKEN* token, QV_SEXP** retp) {
-    // A caller that makes nodes (the lock-free reader found nothing ready) has the block of a
-    // new node made before it takes the lock, so that the allocation is not made while the
-    // worker waits for the lock; a block the look-up did not use is given back after it.
-    if (access >= 0 && !token && mx_ld(m->mode, std::memory_order_acquire) == 1) {
+    // A caller that makes nodes (the lock-free reader found nothing ready, and its last locked
+    // look-up made a node) has the block of a new node made before it takes the lock, so that
+    // the allocation is not made while the worker waits for the lock; a block the look-up did
+    // not use is given back after it. A caller whose locked look-ups find their nodes (a node
+    // still busy, a matrix not first in the ring) makes none after the first.
+    thread_local bool made_last = true;
+    if (made_last && access >= 0 && !token && mx_ld(m->mode, std::memory_order_acquire) == 1) {
         early_extra = node_extra(m);
         early_block = new_node_block(early_extra);
+        blocks_taken--;
     }
     struct DropEarly {
+        unsigned taken = blocks_taken;
         ~DropEarly() {
+            made_last = blocks_taken != taken;
             if (early_block) free_node_block(early_block);
             early_block = nullptr;
         }
