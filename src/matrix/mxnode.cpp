@@ -76,9 +76,21 @@ void ring_init() {
     if (!nd_root()->h.next) nd_root()->h.next = nd_root()->h.prev = nd_root();
 }
 
+// A block made by a look-up before it took matrix_lock, for the node it may have to make, and
+// the `extra` it was made with (see get_matrix_node_locked); node blocks the calling thread took.
+thread_local MATRIX_NODE* early_block = nullptr;
+thread_local size_t early_extra = 0;
+thread_local unsigned blocks_taken = 0;
+
 // A node's block, zeroed, with `extra` bytes after the record: allocated with room to start the
 // record on a cache line.
 MATRIX_NODE* new_node_block(size_t extra) {
+    blocks_taken++;
+    if (early_block && early_extra == extra) {
+        MATRIX_NODE* n = early_block;
+        early_block = nullptr;
+        return n;
+    }
     constexpr size_t slack = alignof(MATRIX_NODE) - alignof(std::max_align_t);
     char* b =
         static_cast<char*>(d_calloc(1, static_cast<int64_t>(sizeof(MATRIX_NODE) + extra + slack)));
@@ -87,6 +99,13 @@ MATRIX_NODE* new_node_block(size_t extra) {
     auto* n = reinterpret_cast<MATRIX_NODE*>(b + pad);
     n->block_pad = static_cast<int>(pad);
     return n;
+}
+
+// The bytes a node of m has after its record: its channels, its code and its child bit field.
+size_t node_extra(const MATRIX* m) {
+    size_t ch_bytes = m->p.channel_nos > 0 ? sizeof(MATRIX_CHANNEL) * m->p.channel_nos : 0;
+    size_t bf_bytes = m->dim_bit_field > 0 ? m->dim_bit_field : 0;
+    return ch_bytes + sizeof(int64_t) * (m->p.dim + 1) + bf_bytes;
 }
 
 void free_node_block(MATRIX_NODE* n) {
@@ -761,7 +780,7 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     size_t bf_bytes = m->dim_bit_field > 0 ? m->dim_bit_field : 0;
     static_assert(sizeof(MATRIX_NODE) % alignof(int64_t) == 0 &&
                   sizeof(MATRIX_CHANNEL) % alignof(int64_t) == 0);
-    n = new_node_block(ch_bytes + dc_bytes + bf_bytes);
+    n = new_node_block(node_extra(m));
     char* own = reinterpret_cast<char*>(n + 1);
     n->own_bytes = static_cast<int>(ch_bytes + dc_bytes + bf_bytes);
     n->matrix = m;
@@ -860,6 +879,25 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
 [[gnu::noinline]] static MATRIX_NODE* get_matrix_node_locked(int* errp, MATRIX* m,
                                                              const int64_t* dc, int access,
                                                              MATRIX_TOKEN* token, QV_SEXP** retp) {
+    // A caller that makes nodes (the lock-free reader found nothing ready, and its last locked
+    // look-up made a node) has the block of a new node made before it takes the lock, so that
+    // the allocation is not made while the worker waits for the lock; a block the look-up did
+    // not use is given back after it. A caller whose locked look-ups find their nodes (a node
+    // still busy, a matrix not first in the ring) makes none after the first.
+    thread_local bool made_last = true;
+    if (made_last && access >= 0 && !token && mx_ld(m->mode, std::memory_order_acquire) == 1) {
+        early_extra = node_extra(m);
+        early_block = new_node_block(early_extra);
+        blocks_taken--;
+    }
+    struct DropEarly {
+        unsigned taken = blocks_taken;
+        ~DropEarly() {
+            made_last = blocks_taken != taken;
+            if (early_block) free_node_block(early_block);
+            early_block = nullptr;
+        }
+    } drop;
     mx_let_workers_in();
     TaskLockGuard g(matrix_lock);
     int err = 0;

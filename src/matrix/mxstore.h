@@ -187,7 +187,11 @@ struct MATRIX_TOKEN {
     Q_HEADER h;
     MATRIX_TOKEN* next;
     MATRIX_ACCESS_LIST* access_list;
+    // One entry of access_list lives in the token (while own_entry_used): a token mostly lists
+    // one slot, which then costs no record of its own. Further entries come from a pool.
+    MATRIX_ACCESS_LIST own_entry;
     int access_target_id;
+    int own_entry_used;
     MATRIX* wait_matrix;
     MATRIX_NODE* wait_node;
     MATRIX_NODE* process_node;

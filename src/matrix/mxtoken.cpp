@@ -56,9 +56,12 @@ int token_pool_cnt = 0;
 MATRIX_ACCESS_LIST* entry_pool = nullptr;
 int entry_pool_cnt = 0;
 
-MATRIX_ACCESS_LIST* new_entry(int id) {
+MATRIX_ACCESS_LIST* new_entry(MATRIX_TOKEN* t, int id) {
     MATRIX_ACCESS_LIST* e = entry_pool;
-    if (e) {
+    if (!t->own_entry_used) {
+        t->own_entry_used = 1;
+        e = &t->own_entry;
+    } else if (e) {
         entry_pool = e->next;
         entry_pool_cnt--;
     } else {
@@ -69,7 +72,11 @@ MATRIX_ACCESS_LIST* new_entry(int id) {
     return e;
 }
 
-void drop_entry(MATRIX_ACCESS_LIST* e) {
+void drop_entry(MATRIX_TOKEN* t, MATRIX_ACCESS_LIST* e) {
+    if (e == &t->own_entry) {
+        t->own_entry_used = 0;
+        return;
+    }
     if (entry_pool_cnt >= kEntryPool) {
         d_f_ree(e);
         return;
@@ -142,7 +149,7 @@ void drop_spare_env() {
 // beyond).
 QVISP_ENV* token_env(MATRIX_TOKEN* t) {
     QVISP_ENV* parent = matrix_env(t->process_node->matrix);
-    QV_SEXP* level = get_integer(t->process_node->dim_code[0], nullptr);
+    int64_t level = t->process_node->dim_code[0];
     QVISP_ENV* env = spare_env;
     spare_env = nullptr;
     // The level's binding is still there (a removal leaves the count of bindings made as it was).
@@ -151,13 +158,18 @@ QVISP_ENV* token_env(MATRIX_TOKEN* t) {
     if (bound) {
         gc_set(env, gc_vxlisp_env);
         set_env_work(env, t);
-        // The binding's own name is a collected text that the binding keeps.
-        set_env_fresh(env, bound->sym, level);
+        // Numbers are never changed in place: a binding that holds the level already (a stream of
+        // nodes of one level) keeps its number. Otherwise the binding's own name, a collected text
+        // that the binding keeps, is bound anew.
+        QV_SEXP* was = bound->data;
+        if (get_type(was) != QVT_INTEGER || was->integer.data != level || was->integer.unit)
+            set_env_fresh(env, bound->sym, get_integer(level, nullptr));
     } else {
         gc_push(nullptr, nullptr, "token_env");
+        QV_SEXP* v = get_integer(level, nullptr);
         env = new_loop_env(parent);
         set_env_work(env, t);
-        set_env(env, this_level_name(), level);
+        set_env(env, this_level_name(), v);
         gc_pop(env, gc_vxlisp_env);
     }
     t->script_env = env;
@@ -227,7 +239,7 @@ void free_access_list(MATRIX_TOKEN* t) {
     while (t->access_list) {
         MATRIX_ACCESS_LIST* e = t->access_list;
         t->access_list = e->next;
-        drop_entry(e);
+        drop_entry(t, e);
     }
 }
 
@@ -464,7 +476,7 @@ SYS_QUEUE matrix_que;
 void mx_open_token_done(MATRIX_TOKEN* t);
 
 void mx_let_workers_in() {
-    for (int i = 0; i < 4096 && workers_waiting.load(std::memory_order_relaxed); i++)
+    for (int i = 0; i < 0 && workers_waiting.load(std::memory_order_relaxed); i++)
         __builtin_ia32_pause();
 }
 
@@ -525,7 +537,7 @@ void _xx_insert_access_list(MATRIX_TOKEN* t, int id) {
     MATRIX_ACCESS_LIST** pp = &t->access_list;
     for (; *pp; pp = &(*pp)->next)
         if ((*pp)->id == id) return;
-    *pp = new_entry(id);
+    *pp = new_entry(t, id);
 }
 
 int _delete_access_list(MATRIX_TOKEN* t) {
@@ -533,7 +545,7 @@ int _delete_access_list(MATRIX_TOKEN* t) {
     if (!e) return -1;
     t->access_list = e->next;
     int id = e->id;
-    drop_entry(e);
+    drop_entry(t, e);
     return id;
 }
 
