@@ -476,7 +476,7 @@ SYS_QUEUE matrix_que;
 void mx_open_token_done(MATRIX_TOKEN* t);
 
 void mx_let_workers_in() {
-    for (int i = 0; i < 0 && workers_waiting.load(std::memory_order_relaxed); i++)
+    for (int i = 0; i < 4096 && workers_waiting.load(std::memory_order_relaxed); i++)
         __builtin_ia32_pause();
 }
 
