@@ -8,16 +8,21 @@
 // synchronous=OFF, and read back the same two ways (warm, SQLite frees each value at once;
 // "kept", it holds them all). The matrix store keeps its loaded-node budget (mx_node_budget)
 // after each node saved or loaded, as its caches do, so its memory follows the budget rather
-// than the nodes passed through; its "kept" load holds every node instead, as SQLite's does. Every
-// load is timed kTries times and the fastest kept. Then every node is saved twice more and the file
-// sizes compared. Counters: each side's rates (nodes/s) and file sizes, and the matrix file's time
-// over SQLite's (x_*, z_x_* for the zlib blocks); a table at the end. A file larger than the page
-// cache would take more memory than a shared machine has to spare; dropping the file's pages
-// (posix_fadvise after a write-back, checked with mincore) gives the cold load the same reads from
-// the disk.
+// than the nodes passed through; its "kept" load holds every node instead, as SQLite's does. A
+// reader or writer of many nodes asks the store for the next ones (get_matrix_node without a
+// token, which starts the fetch and answers at once) before it waits on the first
+// (get_matrix_node_wait), as the store's own level walks do: the worker then makes one node while
+// the caller takes the one before. The warm load is also timed asking for each node only when it
+// waits on it ("one by one"). Every load is timed kTries times and the fastest kept. Then every
+// node is saved twice more and the file sizes compared. Counters: each side's rates (nodes/s) and
+// file sizes, and the matrix file's time over SQLite's (x_*, z_x_* for the zlib blocks); a table at
+// the end. A file larger than the page cache would take more memory than a shared machine has to
+// spare; dropping the file's pages (posix_fadvise after a write-back, checked with mincore) gives
+// the cold load the same reads from the disk.
 //
 // Each load runs in a new process, so that none starts with memory an earlier one gave back:
-// `bench_mxfile --load STORE VARIANT PATH` (STORE mx, off, wal, mx-kept, off-kept or wal-kept;
+// `bench_mxfile --load STORE VARIANT PATH` (STORE mx, off, wal, mx-kept, off-kept, wal-kept or
+// mx-one;
 // VARIANT plain or zlib) loads every node and prints "load-seconds S"; `bench_mxfile --make VARIANT
 // PATH` writes a matrix file of the nodes and prints "save-seconds S", so that one phase can be
 // profiled alone.
@@ -55,6 +60,8 @@ namespace {
 
 constexpr int kNodes = 1000;
 constexpr int kSide = 256;
+// How many nodes past the one waited on the matrix store is asked for.
+constexpr int kAhead = 16;
 
 double since(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -249,12 +256,26 @@ MATRIX* open_file(const std::string& path, bool create, MATRIX_DATA_TYPE* tp) {
     return m;
 }
 
+// Asks the store for the nodes up to `upto` not asked for yet (*asked counts them): each one not
+// resident yet is fetched by the worker while the caller goes on.
+void ask_ahead(MATRIX* m, int* asked, int upto) {
+    for (; *asked < kNodes && *asked <= upto; ++*asked) {
+        int err = 0;
+        MATRIX_NODE* n =
+            get_matrix_node(&err, m, node_code(*asked), MI_FETCH_1_TP, nullptr, nullptr);
+        // A node found ready comes back held.
+        if (err == 0 && n) unlock_node(n, nullptr);
+    }
+}
+
 // Every node loaded through the fetch script, the budget kept after each or (`held`) every node
-// held to the end: the seconds, or -1.
-double load_all(MATRIX* m, bool held) {
+// held to the end, the next kAhead nodes asked for first or (`one`) none: the seconds, or -1.
+double load_all(MATRIX* m, bool held, bool one) {
     auto t0 = std::chrono::steady_clock::now();
+    int asked = 0;
     for (int i = 0; i < kNodes; i++) {
         int err = 0;
+        if (!one) ask_ahead(m, &asked, i + kAhead);
         MATRIX_NODE* n = get_matrix_node_wait(&err, m, node_code(i), MI_FETCH_1_TP);
         if (err != 0 || !n->channel[0].data) return -1;
         unlock_node(n, nullptr);
@@ -266,8 +287,10 @@ double load_all(MATRIX* m, bool held) {
 // Every node given its value (when it has none yet) and saved, the budget kept after each: false
 // when one failed.
 bool save_nodes(MATRIX* m, MATRIX_DATA_TYPE* tp, const std::vector<void*>& values) {
+    int asked = 0;
     for (int i = 0; i < kNodes; i++) {
         int err = 0;
+        ask_ahead(m, &asked, i + kAhead);
         MATRIX_NODE* n = get_matrix_node_wait(&err, m, node_code(i), MI_FETCH_1_TP);
         if (err != 0) return false;
         {
@@ -287,6 +310,7 @@ bool save_nodes(MATRIX* m, MATRIX_DATA_TYPE* tp, const std::vector<void*>& value
 struct Figures {
     double save = 0, load = 0, cold = 0, resident = 0;
     double kept = 0;  // the warm load holding every value until the last is loaded
+    double one = 0;   // the warm load asking for each node only when it waits on it
     int64_t size = 0;
     bool ok = false;
 };
@@ -303,7 +327,8 @@ Figures matrix_file(const std::string& path, bool zlib, const std::vector<void*>
     close_matrix(m);
     f.load = child_load("mx", zlib, path, false, nullptr);
     f.kept = child_load("mx-kept", zlib, path, false, nullptr);
-    if (f.load < 0 || f.kept < 0) return f;
+    f.one = child_load("mx-one", zlib, path, false, nullptr);
+    if (f.load < 0 || f.kept < 0 || f.one < 0) return f;
     // Every node loaded and saved again, then once more: the size of a file rewritten in use.
     m = open_file(path, false, tp);
     if (!m) return f;
@@ -317,11 +342,11 @@ Figures matrix_file(const std::string& path, bool zlib, const std::vector<void*>
     return f;
 }
 
-int load_matrix_child(bool zlib, bool held, const std::string& path) {
+int load_matrix_child(bool zlib, bool held, bool one, const std::string& path) {
     start_runtime();
     MATRIX* m = open_file(path, false, type_of(zlib));
     if (!m) return 1;
-    double s = load_all(m, held);
+    double s = load_all(m, held, one);
     close_matrix(m);
     if (s < 0) return 1;
     printf("load-seconds %.6f\n", s);
@@ -477,20 +502,23 @@ void report(benchmark::State& state, bool zlib, const Figures& mx, const Figures
     printf("\n%s\n%-20s %9s %9s %9s %9s %9s  %s\n", zlib ? "zlib blocks" : "plain double_v",
            "store", "save/s", "load/s", "kept/s", "cold/s", "size MB",
            "(resident before the cold load)");
-    printf("%-20s %9.0f %9.0f %9.0f %9.0f %9.1f  (%.0f%%)\n", "matrix file", kNodes / mx.save,
-           kNodes / mx.load, kNodes / mx.kept, kNodes / mx.cold, mx.size / 1e6, 100 * mx.resident);
+    printf("%-20s %9.0f %9.0f %9.0f %9.0f %9.1f  (%.0f%%)   one by one: load/s %.0f\n",
+           "matrix file", kNodes / mx.save, kNodes / mx.load, kNodes / mx.kept, kNodes / mx.cold,
+           mx.size / 1e6, 100 * mx.resident, kNodes / mx.one);
     for (const Figures* s : {&off, &wal}) {
         if (!s->ok) continue;
         const char* name = s == &off ? "SQLite journal OFF" : "SQLite WAL";
         printf(
             "%-20s %9.0f %9.0f %9.0f %9.0f %9.1f  (%.0f%%)   x_save %.2f x_load %.2f "
-            "x_kept %.2f x_cold %.2f x_size %.2f\n",
+            "x_kept %.2f x_cold %.2f x_size %.2f (one by one x_load %.2f)\n",
             name, kNodes / s->save, kNodes / s->load, kNodes / s->kept, kNodes / s->cold,
             s->size / 1e6, 100 * s->resident, mx.save / s->save, mx.load / s->load,
-            mx.kept / s->kept, mx.cold / s->cold, static_cast<double>(mx.size) / s->size);
+            mx.kept / s->kept, mx.cold / s->cold, static_cast<double>(mx.size) / s->size,
+            mx.one / s->load);
         std::string k = s == &off ? "off" : "wal";
         state.counters[pre + "x_save_" + k] = mx.save / s->save;
         state.counters[pre + "x_load_" + k] = mx.load / s->load;
+        state.counters[pre + "x_one_" + k] = mx.one / s->load;
         state.counters[pre + "x_kept_" + k] = mx.kept / s->kept;
         state.counters[pre + "x_cold_" + k] = mx.cold / s->cold;
         state.counters[pre + "x_size_" + k] = static_cast<double>(mx.size) / s->size;
@@ -534,7 +562,8 @@ int main(int argc, char** argv) {
     if (argc == 5 && strcmp(argv[1], "--load") == 0) {
         bool zlib = strcmp(argv[3], "zlib") == 0;
         bool keep = strstr(argv[2], "-kept") != nullptr;
-        if (strncmp(argv[2], "mx", 2) == 0) return load_matrix_child(zlib, keep, argv[4]);
+        if (strncmp(argv[2], "mx", 2) == 0)
+            return load_matrix_child(zlib, keep, strcmp(argv[2], "mx-one") == 0, argv[4]);
 #ifdef VX_HAVE_SQLITE3
         return load_sqlite_child(strncmp(argv[2], "wal", 3) == 0 ? "WAL" : "OFF", zlib, keep,
                                  argv[4]);

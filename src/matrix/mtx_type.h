@@ -137,8 +137,9 @@ struct matrix_data_type {
                              const char* f, int l) = nullptr;
     // The same for size bytes of net form in a tracked block of exactly that size, turned to
     // host form where they lie, so that a large element read from a file is not copied again: d
-    // now holding the element, or null, d untouched, when the bytes are not one sound element of
-    // that size. Types whose element is one contiguous block have it.
+    // now holding the element (or owned by the small record returned, for a block), or null, d
+    // untouched, when the bytes are not one sound element of that size. Types whose element
+    // bytes are one contiguous block have it.
     void* (*convert_to_host_in_place)(MATRIX_DATA_TYPE* tp, void* d, int64_t size) = nullptr;
     void* (*add_vv)(MATRIX_DATA_TYPE* tp, void* d1, void* d2, MX_CACHE* c) = nullptr;
     void* (*sub_vv)(MATRIX_DATA_TYPE* tp, void* d1, void* d2, MX_CACHE* c) = nullptr;

@@ -195,6 +195,17 @@ void* mxt_convert_block_to_host(MATRIX_DATA_TYPE* tp, void* d, int64_t size, int
     return mxt_alloc_block_data(tp, atype & MXA_KIND_MASK, &rec, w, f, l);
 }
 
+// A block read from a file keeps the bytes where they were read: the new record takes over d
+// (a tracked buffer of exactly size bytes), so the element is neither allocated nor copied again.
+void* mxt_convert_block_to_host_in_place(MATRIX_DATA_TYPE*, void* d, int64_t size) {
+    if (!d || size < 0 || size > INT_MAX) return nullptr;
+    auto* r = static_cast<MATRIX_BLOCK*>(d_alloc(sizeof(MATRIX_BLOCK)));
+    r->h = MATRIX_DATA_HEADER{0, MXT_BLOCK, 0};
+    r->size = static_cast<int32_t>(size);
+    r->block = static_cast<uint8_t*>(d);
+    return r;
+}
+
 }  // namespace
 
 void* mxt_alloc_bitv(MATRIX_DATA_TYPE* tp, int atype, void* d, void* w, const char* f, int l) {
@@ -289,4 +300,5 @@ MATRIX_DATA_TYPE mx_type_block = {
     .endian_to_host = mxt_endian_nothing,
     .convert_to_net = mxt_convert_block_to_net,
     .convert_to_host = mxt_convert_block_to_host,
+    .convert_to_host_in_place = mxt_convert_block_to_host_in_place,
 };

@@ -501,8 +501,25 @@ int fac_writev(FAC_INFO* info, const iovec* iov, int cnt) {
                 }
                 if (in > e->len) e->len = in;
             }
-            info->seek_point = info->file_size = info->real_file_size = at + total;
+            uint64_t end = at + static_cast<uint64_t>(total);
+            info->seek_point = info->file_size = info->real_file_size = end;
             g.page_writes += (total + FAC_PAGE_SIZE - 1) / FAC_PAGE_SIZE;
+            // The page the write ends in is taken with its bytes from the pieces: what is
+            // appended next goes there without reading back what was just written.
+            uint64_t last = end & FAC_PAGE_MASK;
+            if (last > at && last < end && !table_find(info, last)) {
+                int status;
+                if (FAC_ENTRY* e = get_entry(&status, info, last)) {
+                    int want = static_cast<int>(end - last);
+                    for (int i = cnt - 1; i >= 0 && want > 0; i--) {
+                        int k = std::min(static_cast<int>(iov[i].iov_len), want);
+                        want -= k;
+                        memcpy(e->data + want,
+                               static_cast<const uint8_t*>(iov[i].iov_base) + iov[i].iov_len - k,
+                               static_cast<size_t>(k));
+                    }
+                }
+            }
             return static_cast<int>(total);
         }
     }

@@ -32,7 +32,7 @@
 constexpr int FAC_PAGE_SIZE = 4096;
 constexpr uint64_t FAC_PAGE_MASK = ~static_cast<uint64_t>(FAC_PAGE_SIZE - 1);
 constexpr int FAC_DEFAULT_LIMIT = 32768;
-constexpr int FAC_DIRECT_MIN = 16 * FAC_PAGE_SIZE;
+constexpr int FAC_DIRECT_MIN = 2 * FAC_PAGE_SIZE;
 
 struct FAC_ENTRY_HEADER {
     FAC_ENTRY_HEADER* next;

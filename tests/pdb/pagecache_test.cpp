@@ -366,30 +366,50 @@ TEST(PdbPageCache, LongAppendsGoStraightToTheFileAndKeepTheTailPageTrue) {
     ASSERT_EQ(f.write_at(0, data), 100);
     ASSERT_EQ(fac_flush(&f.info), 0);
     ASSERT_TRUE(f.cached(0));  // the tail page, clean, 100 bytes
-    // Pieces past everything the host file holds, long enough: one host write, no pages taken,
-    // the cached tail page given its share.
+    // Pieces past everything the host file holds, long enough: one host write, the cached tail
+    // page given its share, and of the pages written only the one the write ends in taken, with
+    // the bytes that end there.
     std::string a = pattern(3 * 4096, 'k'), b = pattern(20 * 4096 + 7, 'q');
     iovec v[3] = {{a.data(), a.size()}, {nullptr, 0}, {b.data(), b.size()}};
     int64_t entries = fac_stats().entries_nos;
     ASSERT_EQ(fac_lseek(&f.info, 100, SEEK_SET), 100);
     ASSERT_EQ(fac_writev(&f.info, v, 3), static_cast<int>(a.size() + b.size()));
     data += a + b;
-    EXPECT_EQ(fac_stats().entries_nos, entries);
+    uint64_t last = data.size() & FAC_PAGE_MASK;
+    EXPECT_EQ(fac_stats().entries_nos, entries + 1);
+    EXPECT_EQ(fac_page_state(&f.info, last), static_cast<int>(data.size() - last));
+    EXPECT_FALSE(f.cached(last - 4096));
     EXPECT_EQ(fac_stats().dirty_nos, 0);
     EXPECT_EQ(f.info.file_size, data.size());
     EXPECT_EQ(f.info.seek_point, data.size());
     EXPECT_EQ(file_bytes(d.at("w")), data);
     EXPECT_EQ(fac_page_state(&f.info, 0), 4096);
     EXPECT_EQ(f.read_at(0, 5000), data.substr(0, 5000));
-    // A short write into the last page through the cache, then a long one while it waits
-    // unwritten: that one goes through the cache as well, and the file is right once flushed.
+    int64_t loads = fac_stats().page_loads;
+    EXPECT_EQ(f.read_at(last, 4096), data.substr(last));
+    EXPECT_EQ(fac_stats().page_loads, loads);
+    // A short write into the last page goes there without reading it back, then a long one
+    // while it waits unwritten: that one goes through the cache as well, and the file is right
+    // once flushed.
     ASSERT_EQ(f.write_at(data.size(), "tail"), 4);
+    EXPECT_EQ(fac_stats().page_loads, loads);
     data += "tail";
     ASSERT_EQ(fac_writev(&f.info, v, 3), static_cast<int>(a.size() + b.size()));
     data += a + b;
     EXPECT_GT(fac_stats().dirty_nos, 0);
     EXPECT_EQ(f.read_at(0, static_cast<int>(data.size())), data);
     ASSERT_EQ(fac_flush(&f.info), 0);
+    EXPECT_EQ(file_bytes(d.at("w")), data);
+    // FAC_DIRECT_MIN bytes are long enough; a write ending on a page boundary takes no page.
+    std::string c = pattern(FAC_DIRECT_MIN + (4096 - data.size() % 4096) % 4096, 'c');
+    iovec one[1] = {{c.data(), c.size()}};
+    entries = fac_stats().entries_nos;
+    ASSERT_EQ(fac_lseek(&f.info, 0, SEEK_END), static_cast<int64_t>(data.size()));
+    ASSERT_EQ(fac_writev(&f.info, one, 1), static_cast<int>(c.size()));
+    data += c;
+    EXPECT_EQ(data.size() % 4096, 0u);
+    EXPECT_EQ(fac_stats().entries_nos, entries);
+    EXPECT_EQ(fac_stats().dirty_nos, 0);
     EXPECT_EQ(file_bytes(d.at("w")), data);
     // Short appends and a read-only file are refused as fac_write refuses them.
     CachedFile ro(d.at("w"), O_RDONLY);
