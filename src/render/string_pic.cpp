@@ -834,6 +834,20 @@ int sp_new_sequence(TR_SEQUENCE* sq, void*) {
     return 0;
 }
 
+bool sp_draw_element(LC_STRING_PIC* out, TR_ELEMENT* el, unsigned char* buf, int64_t cap) {
+    *out = {};
+    if (!ordinary(el)) return false;
+    const SP_ELEMENT_WORK* ew = ew_of(el);
+    const Scratch scratch{buf, buf ? cap : 0};
+    if (pic_w(ew->pic) > 0 && pic_h(ew->pic) > 0) element_pic(out, ew, true, &scratch);
+    return true;
+}
+
+void sp_free_element_pic(LC_STRING_PIC* p, const unsigned char* buf) {
+    if (p->pic == buf) p->pic = nullptr;
+    free_string_pic(p);
+}
+
 TR_BOX_OP string_pic_op = {
     sp_new_sequence,      nullptr,         nullptr,
     sp_unmapping_element, sp_new_box_line, sp_free_box_line,
@@ -930,8 +944,8 @@ void gather_element(PIC* pi, TR_SEQUENCE* sq, TR_ELEMENT* el, I_POINT origin, PI
     }
     const uint32_t color = static_cast<uint32_t>(_tr_get_attr_int_data(ew->attr, TRA_COLOR_T));
     const int W = pic_w(ew->pic), H = pic_h(ew->pic);
-    LC_STRING_PIC drawn{};
-    if (W > 0 && H > 0) element_pic(&drawn, ew, true, scratch);
+    LC_STRING_PIC drawn;
+    sp_draw_element(&drawn, el, scratch->buf, scratch->cap);
     if (drawn.pic && pic_w(drawn) == W && pic_h(drawn) == H) {
         const int64_t n = int64_t{W} * H;
         pe->data = data;
@@ -956,7 +970,7 @@ void gather_element(PIC* pi, TR_SEQUENCE* sq, TR_ELEMENT* el, I_POINT origin, PI
             }
         }
     }
-    free_unless_scratch(&drawn, scratch);
+    sp_free_element_pic(&drawn, scratch->buf);
     insert_rect_i(&pi->rect, pe->p.r.tl);
     insert_rect_i(&pi->rect, pe->p.r.br);
 }
