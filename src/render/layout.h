@@ -347,6 +347,7 @@ struct TR_REFERENCE {
 
 // ---------------------------------------------------------------- languages
 
+struct TRL_ENTRY;
 struct TRL_USED {
     TRL_USED* next;
     TR_LANG* lang;
@@ -354,6 +355,11 @@ struct TRL_USED {
 // The languages a sequence chose for ambiguous characters, most recent first.
 struct TRL_CONTEXT {
     TRL_USED* used;
+    // The table entry found last, for the characters of one block of 256 (ch >> 8), while the
+    // table stays as it was (leaf_gen): text mostly stays in a block for a while.
+    const TRL_ENTRY* leaf;
+    uint32_t leaf_block;
+    uint64_t leaf_gen;
 };
 
 struct TR_LANG {

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <unordered_map>
 #include <vector>
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -200,24 +199,72 @@ void get_string_pic(LC_STRING_PIC* sp, LC_WRITING_STYLE* ws, const L_CHAR* str, 
 
 // ---------------------------------------------------------------- the back end
 
+namespace {
+// An open-addressed table, a power of two in size and at most half full: a look-up is mostly one
+// probe into one array, where a node map costs a cache miss on every character. K has hash().
+template <class K, class V>
+class OpenTable {
+  public:
+    const V* find(const K& k) const {
+        if (slots_.empty()) return nullptr;
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = k.hash() & mask;; i = (i + 1) & mask) {
+            if (!slots_[i].full) return nullptr;
+            if (slots_[i].k == k) return &slots_[i].v;
+        }
+    }
+    void insert(const K& k, const V& v) {
+        if ((used_ + 1) * 2 > slots_.size()) {
+            std::vector<Slot> old(slots_.empty() ? 64 : slots_.size() * 2);
+            old.swap(slots_);
+            used_ = 0;
+            for (const Slot& s : old)
+                if (s.full) insert(s.k, s.v);
+        }
+        const size_t mask = slots_.size() - 1;
+        size_t i = k.hash() & mask;
+        while (slots_[i].full)
+            i = (i + 1) & mask;
+        slots_[i] = {k, v, true};
+        used_++;
+    }
+
+  private:
+    struct Slot {
+        K k;
+        V v;
+        bool full;
+    };
+    std::vector<Slot> slots_;
+    size_t used_ = 0;
+};
+
+size_t mix(uint64_t h) {
+    h *= 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(h ^ (h >> 32));
+}
+}  // namespace
+
+// What a sequence learnt about characters, asked once each: the table grows with the distinct
+// characters laid out. Fonts and writing styles live as long as the process, so an answer stays
+// valid.
 struct SP_ADV_CACHE {
+    // A character of one font and size measured alone in a direction (its raster not drawn).
     struct Key {
         LC_FONT* font;
         int size;
         L_CHAR ch;
-        bool upright;
+        int dir;
         bool operator==(const Key&) const = default;
-    };
-    struct Hash {
-        size_t operator()(const Key& k) const {
-            return std::hash<const void*>()(k.font) ^ (size_t{k.ch} * 0x9E3779B97F4A7C15ull) ^
-                   (static_cast<size_t>(k.size) << 40) ^ k.upright;
+        size_t hash() const {
+            return mix(reinterpret_cast<uintptr_t>(font) ^ (uint64_t{ch} << 1) ^
+                       (static_cast<uint64_t>(static_cast<uint32_t>(size)) << 33) ^
+                       (static_cast<uint64_t>(static_cast<uint32_t>(dir)) << 48));
         }
     };
-    std::unordered_map<Key, int, Hash> map;
+    OpenTable<Key, LC_STRING_PIC> measured;
     // How a character of a writing style and size is placed: the font entry that draws it and
-    // its advance, or font null when no font draws it. Writing styles live as long as the
-    // process, so an answer stays valid; the table grows with the distinct characters laid out.
+    // its advance, or font null when no font draws it.
     struct Placed {
         LCF_SET c;
         int adv;
@@ -228,46 +275,12 @@ struct SP_ADV_CACHE {
         L_CHAR ch;
         bool upright;
         bool operator==(const WsKey&) const = default;
-    };
-    // An open-addressed table, a power of two in size and at most half full: a look-up is mostly
-    // one probe into one array, where a node map costs a cache miss on every character.
-    struct Slot {
-        WsKey k;
-        Placed v;
-        bool full;
-    };
-    std::vector<Slot> slots;
-    size_t used = 0;
-
-    static size_t hash(const WsKey& k) {
-        uint64_t h = reinterpret_cast<uintptr_t>(k.ws) ^ (uint64_t{k.ch} << 1) ^
-                     (static_cast<uint64_t>(static_cast<uint32_t>(k.size)) << 33) ^ k.upright;
-        h *= 0x9E3779B97F4A7C15ull;
-        return static_cast<size_t>(h ^ (h >> 32));
-    }
-    const Placed* find(const WsKey& k) const {
-        if (slots.empty()) return nullptr;
-        const size_t mask = slots.size() - 1;
-        for (size_t i = hash(k) & mask;; i = (i + 1) & mask) {
-            if (!slots[i].full) return nullptr;
-            if (slots[i].k == k) return &slots[i].v;
+        size_t hash() const {
+            return mix(reinterpret_cast<uintptr_t>(ws) ^ (uint64_t{ch} << 1) ^
+                       (static_cast<uint64_t>(static_cast<uint32_t>(size)) << 33) ^ upright);
         }
-    }
-    void insert(const WsKey& k, const Placed& v) {
-        if ((used + 1) * 2 > slots.size()) {
-            std::vector<Slot> old(slots.empty() ? 64 : slots.size() * 2);
-            old.swap(slots);
-            used = 0;
-            for (const Slot& s : old)
-                if (s.full) insert(s.k, s.v);
-        }
-        const size_t mask = slots.size() - 1;
-        size_t i = hash(k) & mask;
-        while (slots[i].full)
-            i = (i + 1) & mask;
-        slots[i] = {k, v, true};
-        used++;
-    }
+    };
+    OpenTable<WsKey, Placed> placed;
 };
 
 namespace {
@@ -281,25 +294,29 @@ bool ordinary(TR_ELEMENT* e) {
     return e->cr == 0 && e->work && ew_of(e)->len > 0;
 }
 
+// One character measured alone as measure_run measures it (no raster).
+LC_STRING_PIC measured_char(SP_WORK* w, LC_FONT* font, int size, L_CHAR ch, int dir) {
+    const SP_ADV_CACHE::Key k{font, size, ch, dir};
+    if (const LC_STRING_PIC* hit = w->adv->measured.find(k)) return *hit;
+    LC_STRING_PIC p;
+    LCF_SET one{ch, font, size};
+    measure_run(&p, &one, 1, dir);
+    w->adv->measured.insert(k, p);
+    return p;
+}
+
 // The length one character takes along its line: its pen advance, or for an upright character
 // of a vertical line its height.
 int char_advance(SP_WORK* w, LC_FONT* font, int size, L_CHAR ch, bool upright) {
-    SP_ADV_CACHE::Key k{font, size, ch, upright};
-    auto it = w->adv->map.find(k);
-    if (it != w->adv->map.end()) return it->second;
-    LC_STRING_PIC p;
-    LCF_SET one{ch, font, size};
-    measure_run(&p, &one, 1, 0);
-    int a = upright ? pic_h(p) : p.width;
-    w->adv->map.emplace(k, a);
-    return a;
+    const LC_STRING_PIC p = measured_char(w, font, size, ch, 0);
+    return upright ? pic_h(p) : p.width;
 }
 
 // The font entry and advance of one character of a writing style, converted once per sequence.
 SP_ADV_CACHE::Placed placed_char(SP_WORK* w, LC_WRITING_STYLE* ws, int size, L_CHAR ch,
                                  bool upright) {
     SP_ADV_CACHE::WsKey k{ws, size, ch, upright};
-    if (const SP_ADV_CACHE::Placed* hit = w->adv->find(k)) return *hit;
+    if (const SP_ADV_CACHE::Placed* hit = w->adv->placed.find(k)) return *hit;
     SP_ADV_CACHE::Placed pl{};
     LCF_SET* r = ws_convert(ws, &draws_cond, size, &ch, 1, 0);
     if (r && r[0].font && r[1].ch == 0 && drawing_type(r[0].font)) {
@@ -307,7 +324,7 @@ SP_ADV_CACHE::Placed placed_char(SP_WORK* w, LC_WRITING_STYLE* ws, int size, L_C
         pl.adv = char_advance(w, pl.c.font, pl.c.size, pl.c.ch, upright);
     }
     if (r) d_f_ree(r);
-    w->adv->insert(k, pl);
+    w->adv->placed.insert(k, pl);
     return pl;
 }
 
@@ -354,17 +371,25 @@ void free_unless_scratch(LC_STRING_PIC* p, const Scratch* scratch) {
 // layout needs; the raster is drawn when a sequence picture is made, into scratch when given
 // (free it with free_unless_scratch).
 void element_pic(LC_STRING_PIC* out, const SP_ELEMENT_WORK* ew, bool draw,
-                 const Scratch* scratch = nullptr) {
+                 const Scratch* scratch = nullptr, SP_WORK* w = nullptr) {
+    // Measuring one character asks the sequence's table when given (most elements are one
+    // character or one space).
+    auto run = [&](LC_STRING_PIC* to) {
+        if (!draw && w && ew->len == 1)
+            *to = measured_char(w, ew->font, ew->size, ew->str[0], ew->pic_dir);
+        else
+            font_run(to, ew->font, ew->size, ew->str, ew->len, ew->pic_dir, draw, scratch);
+    };
     if (ew->rotate) {
         LC_STRING_PIC tmp;
-        font_run(&tmp, ew->font, ew->size, ew->str, ew->len, ew->pic_dir, draw, scratch);
+        run(&tmp);
         pic_rotate_90(out, &tmp);
         out->width = tmp.width;
         out->dir = tmp.dir;
         free_unless_scratch(&tmp, scratch);
         return;
     }
-    font_run(out, ew->font, ew->size, ew->str, ew->len, ew->pic_dir, draw, scratch);
+    run(out);
     if (ew->el_dir == 3 && ew->len == 1) {
         I_RECT& r = out->r;
         int wd = r.br.x - r.tl.x;
@@ -384,7 +409,7 @@ void sp_get_pic(TR_SEQUENCE* sq, TR_ELEMENT* el) {
     ew->pic_dir = static_cast<int16_t>(el->ll ? el->ll->dir : 0);
     ew->rotate = w->rotate;
     ew->el_dir = w->el_dir;
-    element_pic(&ew->pic, ew, false);
+    element_pic(&ew->pic, ew, false, nullptr, w);
     ew->dirty = false;
 }
 

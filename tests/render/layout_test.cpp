@@ -214,6 +214,26 @@ TEST(LayoutLang, CharactersBelongToTheirLanguages) {
     EXPECT_EQ(in_table('b', list), -1);
 }
 
+// A context remembers the table entry of the block of 256 characters it looked in last: its
+// answers stay the table's next to entries of single characters and once the table changes.
+TEST(LayoutLang, AContextAnswersAsTheTableDoes) {
+    fix_style();
+    TRL_CONTEXT ctx{};
+    for (L_CHAR c : {L_CHAR{'a'}, L_CHAR{10}, L_CHAR{'b'}, L_CHAR{13}, ja(0x4DBF), ja(0x4DC0),
+                     ja(0x4DFF), ja(0x4E00), ja(0x4E01), ja(0x3042), L_CHAR{'c'}, L_CHAR{10},
+                     ja(0x30FF), ja(0x3100), ja(0x3101)})
+        EXPECT_EQ(trl_get_lang(&ctx, c), trl_get_lang(nullptr, c)) << std::hex << c;
+    // A code set the table leaves out, looked up, then entered.
+    const L_CHAR x = 0xC00A0041;
+    EXPECT_EQ(trl_get_lang(&ctx, x), nullptr);
+    EXPECT_EQ(trl_get_lang(&ctx, x + 1), nullptr);
+    trl_insert_table(x, x + 1, &ja_render, 0);
+    EXPECT_EQ(trl_get_lang(&ctx, x), &ja_render);
+    EXPECT_EQ(trl_get_lang(&ctx, x + 1), nullptr);
+    EXPECT_EQ(trl_get_lang(&ctx, x - 1), nullptr);
+    trl_free_context(&ctx);
+}
+
 // ---------------------------------------------------------------- line makers
 
 TEST(Layout, EnglishWrapsAtSpacesAndDelimiters) {
