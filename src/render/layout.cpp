@@ -207,6 +207,12 @@ TR_CHAR_ELEMENT* _tr_char_element(TR_PTR p) {
     return slot(p.buf, p.ptr);
 }
 
+int _tr_char_run(TR_PTR p, TR_CHAR_ELEMENT** first) {
+    *first = _tr_char_element(p);
+    // Reaching p made its piece the one reached last.
+    return *first ? p.buf->hot_start + p.buf->hot_len - p.ptr : 0;
+}
+
 void _tr_ll_take_shifts(TR_LL_PTR* p, bool end) {
     TR_CHAR_BUF* b = p->buf;
     const uint32_t from = p->seen - b->shift_base, to = b->shift_n - b->shift_base;

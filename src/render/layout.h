@@ -505,6 +505,9 @@ int _tr_ptr_regulation(TR_SEQUENCE* sq, TR_PTR* p);
 int tr_ptr_regulation(TR_SEQUENCE* sq, TR_PTR* p);
 // The element at a valid position that is not the end, or null.
 TR_CHAR_ELEMENT* _tr_char_element(TR_PTR p);
+// The characters from p on that lie one after another in memory (to the end of p's piece): their
+// count, the first in *first; 0 and null when p holds no character.
+int _tr_char_run(TR_PTR p, TR_CHAR_ELEMENT** first);
 
 // A language line's start and end (exclusive), with the shifts of later edits taken in.
 void _tr_ll_take_shifts(TR_LL_PTR* p, bool end);

@@ -249,20 +249,28 @@ size_t mix(uint64_t h) {
 // characters laid out. Fonts and writing styles live as long as the process, so an answer stays
 // valid.
 struct SP_ADV_CACHE {
-    // A character of one font and size measured alone in a direction (its raster not drawn).
+    // A short run of one font and size measured in a direction (its raster not drawn): most
+    // elements are a word, a space or one character, and words recur.
+    static constexpr int RUN_MAX = 12;
+    static constexpr size_t RUNS_MAX = 16384;  // runs kept at most
     struct Key {
         LC_FONT* font;
         int size;
-        L_CHAR ch;
         int dir;
+        int len;
+        L_CHAR ch[RUN_MAX];  // 0 past len
         bool operator==(const Key&) const = default;
         size_t hash() const {
-            return mix(reinterpret_cast<uintptr_t>(font) ^ (uint64_t{ch} << 1) ^
-                       (static_cast<uint64_t>(static_cast<uint32_t>(size)) << 33) ^
-                       (static_cast<uint64_t>(static_cast<uint32_t>(dir)) << 48));
+            uint64_t h = reinterpret_cast<uintptr_t>(font) ^
+                         (static_cast<uint64_t>(static_cast<uint32_t>(size)) << 32) ^
+                         (static_cast<uint64_t>(static_cast<uint32_t>(dir)) << 48) ^ len;
+            for (int i = 0; i < len; i++)
+                h = (h ^ ch[i]) * 0x100000001B3ull;
+            return mix(h);
         }
     };
     OpenTable<Key, LC_STRING_PIC> measured;
+    size_t runs = 0;
     // How a character of a writing style and size is placed: the font entry that draws it and
     // its advance, or font null when no font draws it.
     struct Placed {
@@ -294,21 +302,30 @@ bool ordinary(TR_ELEMENT* e) {
     return e->cr == 0 && e->work && ew_of(e)->len > 0;
 }
 
-// One character measured alone as measure_run measures it (no raster).
-LC_STRING_PIC measured_char(SP_WORK* w, LC_FONT* font, int size, L_CHAR ch, int dir) {
-    const SP_ADV_CACHE::Key k{font, size, ch, dir};
-    if (const LC_STRING_PIC* hit = w->adv->measured.find(k)) return *hit;
+// A run of one font measured as measure_run measures it (no raster); a short one is measured
+// once per sequence.
+LC_STRING_PIC measured_run(SP_WORK* w, LC_FONT* font, int size, const L_CHAR* str, int len,
+                           int dir) {
     LC_STRING_PIC p;
-    LCF_SET one{ch, font, size};
-    measure_run(&p, &one, 1, dir);
-    w->adv->measured.insert(k, p);
+    if (len > SP_ADV_CACHE::RUN_MAX) {
+        font_run(&p, font, size, str, len, dir, false);
+        return p;
+    }
+    SP_ADV_CACHE::Key k{font, size, dir, len, {}};
+    std::copy(str, str + len, k.ch);
+    if (const LC_STRING_PIC* hit = w->adv->measured.find(k)) return *hit;
+    font_run(&p, font, size, str, len, dir, false);
+    if (w->adv->runs < SP_ADV_CACHE::RUNS_MAX) {
+        w->adv->measured.insert(k, p);
+        w->adv->runs++;
+    }
     return p;
 }
 
 // The length one character takes along its line: its pen advance, or for an upright character
 // of a vertical line its height.
 int char_advance(SP_WORK* w, LC_FONT* font, int size, L_CHAR ch, bool upright) {
-    const LC_STRING_PIC p = measured_char(w, font, size, ch, 0);
+    const LC_STRING_PIC p = measured_run(w, font, size, &ch, 1, 0);
     return upright ? pic_h(p) : p.width;
 }
 
@@ -372,11 +389,10 @@ void free_unless_scratch(LC_STRING_PIC* p, const Scratch* scratch) {
 // (free it with free_unless_scratch).
 void element_pic(LC_STRING_PIC* out, const SP_ELEMENT_WORK* ew, bool draw,
                  const Scratch* scratch = nullptr, SP_WORK* w = nullptr) {
-    // Measuring one character asks the sequence's table when given (most elements are one
-    // character or one space).
+    // Measuring asks the sequence's table when given.
     auto run = [&](LC_STRING_PIC* to) {
-        if (!draw && w && ew->len == 1)
-            *to = measured_char(w, ew->font, ew->size, ew->str[0], ew->pic_dir);
+        if (!draw && w)
+            *to = measured_run(w, ew->font, ew->size, ew->str, ew->len, ew->pic_dir);
         else
             font_run(to, ew->font, ew->size, ew->str, ew->len, ew->pic_dir, draw, scratch);
     };
@@ -861,6 +877,13 @@ int sp_new_sequence(TR_SEQUENCE* sq, void*) {
 
 bool sp_draw_element(LC_STRING_PIC* out, TR_ELEMENT* el, unsigned char* buf, int64_t cap) {
     *out = {};
+    // Elements are mostly drawn in line order: the next one's records are fetched meanwhile.
+    if (TR_ELEMENT* n = el->next) {
+        __builtin_prefetch(n->next);
+        if (const char* nw = static_cast<const char*>(n->work))
+            for (size_t at = 0; at < sizeof(SP_ELEMENT_WORK) + EW_INLINE * EW_PER_CHAR; at += 64)
+                __builtin_prefetch(nw + at);
+    }
     if (!ordinary(el)) return false;
     const SP_ELEMENT_WORK* ew = ew_of(el);
     const Scratch scratch{buf, buf ? cap : 0};
