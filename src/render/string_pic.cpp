@@ -585,7 +585,12 @@ TR_ERROR sp_put_box_line(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_PTR p, TR_CHAR_EL
     if (!pl.c.font) return tr_err(TRE_OK);
     const LCF_SET c = pl.c;
     const int adv = pl.adv;
-    if (!line_fits(sq, ci, adv)) return tr_err(TRE_INSERT_CHAR);
+    // Mostly the kept length of the line being laid out shows the room at once.
+    const int max = ci->box->attr.max_line_pixels;
+    const bool room = max < 0 || (w->sum_line == ci->box_line &&
+                                  w->sum_gen == element_gen.load(std::memory_order_relaxed) &&
+                                  int64_t{w->sum_pixels} + adv <= max);
+    if (!room && !line_fits(sq, ci, adv)) return tr_err(TRE_INSERT_CHAR);
     TR_ELEMENT* el = w->element_ptr;
     if (el) {
         SP_ELEMENT_WORK* ew = ew_of(el);
