@@ -2,6 +2,7 @@
 // the languages' settings and their line makers: "en" word wrapping, "ja" character wrapping with
 // forbidden line starts and ends, "ctl" line returns and "bb" embedded objects.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -33,6 +34,9 @@ const TR_L_CHAR_TBL2 unicode_ja[] = {
 const TR_L_CHAR_TBL2_HEADER unicode_ja_h = {unicode_ja, nullptr};
 
 TRL_ENTRY* trl_hash = nullptr;
+// Bumped whenever the table changes: a context's remembered entry is good only for the table it
+// was found in (0 is never a table's).
+std::atomic<uint64_t> trl_gen{1};
 }  // namespace
 
 const TR_L_CHAR_TBL tr_l_char_table[] = {
@@ -106,6 +110,7 @@ void trl_insert_table(L_CHAR from, L_CHAR to, TR_LANG* lang, int convert_flag) {
     uint64_t f = from, t = to;
     if (to == 0 && from != 0) t = uint64_t{1} << 32;  // a range up to the last code
     if (t <= f) return;
+    trl_gen.fetch_add(1, std::memory_order_relaxed);
     if (!trl_hash) trl_hash = new_entry(nullptr);
     insert_range(f, t, lang, trl_hash, 24, 0);
     if (!convert_flag) return;
@@ -120,9 +125,24 @@ void trl_insert_table(L_CHAR from, L_CHAR to, TR_LANG* lang, int convert_flag) {
 
 TR_LANG* trl_get_lang(TRL_CONTEXT* ctx, L_CHAR ch) {
     if (!trl_hash) return nullptr;
-    TRL_ENTRY* e = &trl_hash[(ch >> 24) & 255];
-    for (int shift = 16; e->down; shift -= 8)
-        e = &e->down[(ch >> shift) & 255];
+    const uint64_t gen = trl_gen.load(std::memory_order_relaxed);
+    const TRL_ENTRY* e;
+    if (ctx && ctx->leaf && ctx->leaf_gen == gen && ctx->leaf_block == ch >> 8) {
+        e = ctx->leaf;
+    } else {
+        e = &trl_hash[(ch >> 24) & 255];
+        int covers = 24;  // e holds the characters that agree with ch above this bit
+        for (int shift = 16; e->down; shift -= 8) {
+            e = &e->down[(ch >> shift) & 255];
+            covers = shift;
+        }
+        // An entry of single characters holds for ch alone.
+        if (ctx && covers >= 8) {
+            ctx->leaf = e;
+            ctx->leaf_block = ch >> 8;
+            ctx->leaf_gen = gen;
+        }
+    }
     TRL_LANG_LIST* cand = e->langs;
     if (!cand) return nullptr;
     if (!ctx || !cand->next) {

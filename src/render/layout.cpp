@@ -145,18 +145,15 @@ int tr_ptr_regulation(TR_SEQUENCE* sq, TR_PTR* p) {
     return r;
 }
 
-TR_PTR tr_ptr_next(TR_PTR p) {
+TR_PTR _tr_ptr_step(TR_PTR p, int by) {
     if (!p.buf) return p;
-    p.ptr++;
+    p.ptr += by;
     _tr_ptr_regulation(nullptr, &p);
     return p;
 }
 
 TR_PTR tr_ptr_prev(TR_PTR p) {
-    if (!p.buf) return p;
-    p.ptr--;
-    _tr_ptr_regulation(nullptr, &p);
-    return p;
+    return _tr_ptr_step(p, -1);
 }
 
 namespace {
@@ -202,9 +199,14 @@ inline TR_CHAR_ELEMENT* slot(TR_CHAR_BUF* b, int i) {
 }
 }  // namespace
 
-TR_CHAR_ELEMENT* _tr_char_element(TR_PTR p) {
-    if (!p.buf || p.ptr < 0 || p.ptr >= p.buf->buf_len) return nullptr;
-    return slot(p.buf, p.ptr);
+TR_CHAR_ELEMENT* _tr_char_element_far(TR_PTR p) {
+    return far_slot(p.buf, p.ptr);
+}
+
+int _tr_char_run(TR_PTR p, TR_CHAR_ELEMENT** first) {
+    *first = _tr_char_element(p);
+    // Reaching p made its piece the one reached last.
+    return *first ? p.buf->hot_start + p.buf->hot_len - p.ptr : 0;
 }
 
 void _tr_ll_take_shifts(TR_LL_PTR* p, bool end) {

@@ -347,6 +347,7 @@ struct TR_REFERENCE {
 
 // ---------------------------------------------------------------- languages
 
+struct TRL_ENTRY;
 struct TRL_USED {
     TRL_USED* next;
     TR_LANG* lang;
@@ -354,6 +355,11 @@ struct TRL_USED {
 // The languages a sequence chose for ambiguous characters, most recent first.
 struct TRL_CONTEXT {
     TRL_USED* used;
+    // The table entry found last, for the characters of one block of 256 (ch >> 8), while the
+    // table stays as it was (leaf_gen): text mostly stays in a block for a while.
+    const TRL_ENTRY* leaf;
+    uint32_t leaf_block;
+    uint64_t leaf_gen;
 };
 
 struct TR_LANG {
@@ -484,7 +490,12 @@ int _tr_copyout(TR_SEQUENCE* sq, TR_PTR p, L_CHAR* str, int len);
 TR_PTR _tr_first_ptr(TR_SEQUENCE* sq);
 TR_PTR _tr_end_ptr(TR_SEQUENCE* sq);
 
-TR_PTR tr_ptr_next(TR_PTR p);
+// The position after p; inside p's buffer without a call.
+TR_PTR _tr_ptr_step(TR_PTR p, int by);
+inline TR_PTR tr_ptr_next(TR_PTR p) {
+    if (p.buf && p.ptr >= -1 && p.ptr + 1 < p.buf->buf_len) return {p.buf, p.ptr + 1};
+    return _tr_ptr_step(p, 1);
+}
 TR_PTR tr_ptr_prev(TR_PTR p);
 int tr_ptr_cmp(TR_PTR a, TR_PTR b);
 inline bool tr_ptr_null(TR_PTR p) {
@@ -497,8 +508,18 @@ inline bool tr_ptr_eq(TR_PTR a, TR_PTR b) {
 // two leave p null.
 int _tr_ptr_regulation(TR_SEQUENCE* sq, TR_PTR* p);
 int tr_ptr_regulation(TR_SEQUENCE* sq, TR_PTR* p);
-// The element at a valid position that is not the end, or null.
-TR_CHAR_ELEMENT* _tr_char_element(TR_PTR p);
+// The element at a valid position that is not the end, or null; in the piece reached last
+// without a call.
+TR_CHAR_ELEMENT* _tr_char_element_far(TR_PTR p);
+inline TR_CHAR_ELEMENT* _tr_char_element(TR_PTR p) {
+    if (!p.buf || p.ptr < 0 || p.ptr >= p.buf->buf_len) return nullptr;
+    const auto off = static_cast<unsigned>(p.ptr - p.buf->hot_start);
+    if (off < static_cast<unsigned>(p.buf->hot_len)) return p.buf->hot_el + off;
+    return _tr_char_element_far(p);
+}
+// The characters from p on that lie one after another in memory (to the end of p's piece): their
+// count, the first in *first; 0 and null when p holds no character.
+int _tr_char_run(TR_PTR p, TR_CHAR_ELEMENT** first);
 
 // A language line's start and end (exclusive), with the shifts of later edits taken in.
 void _tr_ll_take_shifts(TR_LL_PTR* p, bool end);

@@ -1,5 +1,6 @@
 // The layout steps the sequence task runs: from a queued position to language areas, language
 // lines, box lines and elements, rippling forward until the text after is already in place.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -409,9 +410,13 @@ void for_chars(TR_LANG_LINE* ll, F f) {
     for (TR_CHAR_BUF* b = s.buf; b->seq; b = b->next) {
         const int from = b == s.buf ? s.ptr : 0;
         const int to = b == end.buf ? end.ptr : b->buf_len;
-        for (int i = from; i < to; i++) {
-            TR_CHAR_ELEMENT* e = _tr_char_element({b, i});
-            if (!e || !f(e)) return;
+        for (int i = from; i < to;) {
+            TR_CHAR_ELEMENT* e;
+            const int n = std::min(_tr_char_run({b, i}, &e), to - i);
+            if (n <= 0) return;
+            for (int k = 0; k < n; k++)
+                if (!f(e + k)) return;
+            i += n;
         }
         if (b == end.buf) return;
     }
@@ -421,8 +426,15 @@ void for_chars(TR_LANG_LINE* ll, F f) {
 TR_ERROR _tr_stop_lang_line_op(TR_ERROR e, TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     TR_BOX_LINE* bl = ci->box_line;
     TR_LINE_ATTR acc{};
+    // Characters mostly share their attribute list with the one before, which adds nothing
+    // (the first setting of each field wins).
+    const TR_ATTR* last = nullptr;
+    bool any = false;
     for (TR_LANG_LINE* l = bl->lang_list; l; l = l->box_next)
         for_chars(l, [&](TR_CHAR_ELEMENT* c) {
+            if (any && c->attr == last) return true;
+            last = c->attr;
+            any = true;
             if (auto* r = reinterpret_cast<TRA_LINE_ATTR*>(_tr_get_attr(c->attr, TRA_LINE)))
                 _tr_acc_line_attr(&acc, &r->attr);
             return acc.flags != 7;

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <unordered_map>
 #include <vector>
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -200,24 +199,80 @@ void get_string_pic(LC_STRING_PIC* sp, LC_WRITING_STYLE* ws, const L_CHAR* str, 
 
 // ---------------------------------------------------------------- the back end
 
+namespace {
+// An open-addressed table, a power of two in size and at most half full: a look-up is mostly one
+// probe into one array, where a node map costs a cache miss on every character. K has hash().
+template <class K, class V>
+class OpenTable {
+  public:
+    const V* find(const K& k) const {
+        if (slots_.empty()) return nullptr;
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = k.hash() & mask;; i = (i + 1) & mask) {
+            if (!slots_[i].full) return nullptr;
+            if (slots_[i].k == k) return &slots_[i].v;
+        }
+    }
+    void insert(const K& k, const V& v) {
+        if ((used_ + 1) * 2 > slots_.size()) {
+            std::vector<Slot> old(slots_.empty() ? 64 : slots_.size() * 2);
+            old.swap(slots_);
+            used_ = 0;
+            for (const Slot& s : old)
+                if (s.full) insert(s.k, s.v);
+        }
+        const size_t mask = slots_.size() - 1;
+        size_t i = k.hash() & mask;
+        while (slots_[i].full)
+            i = (i + 1) & mask;
+        slots_[i] = {k, v, true};
+        used_++;
+    }
+
+  private:
+    struct Slot {
+        K k;
+        V v;
+        bool full;
+    };
+    std::vector<Slot> slots_;
+    size_t used_ = 0;
+};
+
+size_t mix(uint64_t h) {
+    h *= 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(h ^ (h >> 32));
+}
+}  // namespace
+
+// What a sequence learnt about characters, asked once each: the table grows with the distinct
+// characters laid out. Fonts and writing styles live as long as the process, so an answer stays
+// valid.
 struct SP_ADV_CACHE {
+    // A short run of one font and size measured in a direction (its raster not drawn): most
+    // elements are a word, a space or one character, and words recur.
+    static constexpr int RUN_MAX = 12;
+    static constexpr size_t RUNS_MAX = 16384;  // runs kept at most
     struct Key {
         LC_FONT* font;
         int size;
-        L_CHAR ch;
-        bool upright;
+        int dir;
+        int len;
+        L_CHAR ch[RUN_MAX];  // 0 past len
         bool operator==(const Key&) const = default;
-    };
-    struct Hash {
-        size_t operator()(const Key& k) const {
-            return std::hash<const void*>()(k.font) ^ (size_t{k.ch} * 0x9E3779B97F4A7C15ull) ^
-                   (static_cast<size_t>(k.size) << 40) ^ k.upright;
+        size_t hash() const {
+            uint64_t h = reinterpret_cast<uintptr_t>(font) ^
+                         (static_cast<uint64_t>(static_cast<uint32_t>(size)) << 32) ^
+                         (static_cast<uint64_t>(static_cast<uint32_t>(dir)) << 48) ^ len;
+            for (int i = 0; i < len; i++)
+                h = (h ^ ch[i]) * 0x100000001B3ull;
+            return mix(h);
         }
     };
-    std::unordered_map<Key, int, Hash> map;
+    OpenTable<Key, LC_STRING_PIC> measured;
+    size_t runs = 0;
     // How a character of a writing style and size is placed: the font entry that draws it and
-    // its advance, or font null when no font draws it. Writing styles live as long as the
-    // process, so an answer stays valid; the table grows with the distinct characters laid out.
+    // its advance, or font null when no font draws it.
     struct Placed {
         LCF_SET c;
         int adv;
@@ -228,46 +283,12 @@ struct SP_ADV_CACHE {
         L_CHAR ch;
         bool upright;
         bool operator==(const WsKey&) const = default;
-    };
-    // An open-addressed table, a power of two in size and at most half full: a look-up is mostly
-    // one probe into one array, where a node map costs a cache miss on every character.
-    struct Slot {
-        WsKey k;
-        Placed v;
-        bool full;
-    };
-    std::vector<Slot> slots;
-    size_t used = 0;
-
-    static size_t hash(const WsKey& k) {
-        uint64_t h = reinterpret_cast<uintptr_t>(k.ws) ^ (uint64_t{k.ch} << 1) ^
-                     (static_cast<uint64_t>(static_cast<uint32_t>(k.size)) << 33) ^ k.upright;
-        h *= 0x9E3779B97F4A7C15ull;
-        return static_cast<size_t>(h ^ (h >> 32));
-    }
-    const Placed* find(const WsKey& k) const {
-        if (slots.empty()) return nullptr;
-        const size_t mask = slots.size() - 1;
-        for (size_t i = hash(k) & mask;; i = (i + 1) & mask) {
-            if (!slots[i].full) return nullptr;
-            if (slots[i].k == k) return &slots[i].v;
+        size_t hash() const {
+            return mix(reinterpret_cast<uintptr_t>(ws) ^ (uint64_t{ch} << 1) ^
+                       (static_cast<uint64_t>(static_cast<uint32_t>(size)) << 33) ^ upright);
         }
-    }
-    void insert(const WsKey& k, const Placed& v) {
-        if ((used + 1) * 2 > slots.size()) {
-            std::vector<Slot> old(slots.empty() ? 64 : slots.size() * 2);
-            old.swap(slots);
-            used = 0;
-            for (const Slot& s : old)
-                if (s.full) insert(s.k, s.v);
-        }
-        const size_t mask = slots.size() - 1;
-        size_t i = hash(k) & mask;
-        while (slots[i].full)
-            i = (i + 1) & mask;
-        slots[i] = {k, v, true};
-        used++;
-    }
+    };
+    OpenTable<WsKey, Placed> placed;
 };
 
 namespace {
@@ -281,25 +302,38 @@ bool ordinary(TR_ELEMENT* e) {
     return e->cr == 0 && e->work && ew_of(e)->len > 0;
 }
 
+// A run of one font measured as measure_run measures it (no raster); a short one is measured
+// once per sequence.
+LC_STRING_PIC measured_run(SP_WORK* w, LC_FONT* font, int size, const L_CHAR* str, int len,
+                           int dir) {
+    LC_STRING_PIC p;
+    if (len > SP_ADV_CACHE::RUN_MAX) {
+        font_run(&p, font, size, str, len, dir, false);
+        return p;
+    }
+    SP_ADV_CACHE::Key k{font, size, dir, len, {}};
+    std::copy(str, str + len, k.ch);
+    if (const LC_STRING_PIC* hit = w->adv->measured.find(k)) return *hit;
+    font_run(&p, font, size, str, len, dir, false);
+    if (w->adv->runs < SP_ADV_CACHE::RUNS_MAX) {
+        w->adv->measured.insert(k, p);
+        w->adv->runs++;
+    }
+    return p;
+}
+
 // The length one character takes along its line: its pen advance, or for an upright character
 // of a vertical line its height.
 int char_advance(SP_WORK* w, LC_FONT* font, int size, L_CHAR ch, bool upright) {
-    SP_ADV_CACHE::Key k{font, size, ch, upright};
-    auto it = w->adv->map.find(k);
-    if (it != w->adv->map.end()) return it->second;
-    LC_STRING_PIC p;
-    LCF_SET one{ch, font, size};
-    measure_run(&p, &one, 1, 0);
-    int a = upright ? pic_h(p) : p.width;
-    w->adv->map.emplace(k, a);
-    return a;
+    const LC_STRING_PIC p = measured_run(w, font, size, &ch, 1, 0);
+    return upright ? pic_h(p) : p.width;
 }
 
 // The font entry and advance of one character of a writing style, converted once per sequence.
 SP_ADV_CACHE::Placed placed_char(SP_WORK* w, LC_WRITING_STYLE* ws, int size, L_CHAR ch,
                                  bool upright) {
     SP_ADV_CACHE::WsKey k{ws, size, ch, upright};
-    if (const SP_ADV_CACHE::Placed* hit = w->adv->find(k)) return *hit;
+    if (const SP_ADV_CACHE::Placed* hit = w->adv->placed.find(k)) return *hit;
     SP_ADV_CACHE::Placed pl{};
     LCF_SET* r = ws_convert(ws, &draws_cond, size, &ch, 1, 0);
     if (r && r[0].font && r[1].ch == 0 && drawing_type(r[0].font)) {
@@ -307,7 +341,7 @@ SP_ADV_CACHE::Placed placed_char(SP_WORK* w, LC_WRITING_STYLE* ws, int size, L_C
         pl.adv = char_advance(w, pl.c.font, pl.c.size, pl.c.ch, upright);
     }
     if (r) d_f_ree(r);
-    w->adv->insert(k, pl);
+    w->adv->placed.insert(k, pl);
     return pl;
 }
 
@@ -354,17 +388,24 @@ void free_unless_scratch(LC_STRING_PIC* p, const Scratch* scratch) {
 // layout needs; the raster is drawn when a sequence picture is made, into scratch when given
 // (free it with free_unless_scratch).
 void element_pic(LC_STRING_PIC* out, const SP_ELEMENT_WORK* ew, bool draw,
-                 const Scratch* scratch = nullptr) {
+                 const Scratch* scratch = nullptr, SP_WORK* w = nullptr) {
+    // Measuring asks the sequence's table when given.
+    auto run = [&](LC_STRING_PIC* to) {
+        if (!draw && w)
+            *to = measured_run(w, ew->font, ew->size, ew->str, ew->len, ew->pic_dir);
+        else
+            font_run(to, ew->font, ew->size, ew->str, ew->len, ew->pic_dir, draw, scratch);
+    };
     if (ew->rotate) {
         LC_STRING_PIC tmp;
-        font_run(&tmp, ew->font, ew->size, ew->str, ew->len, ew->pic_dir, draw, scratch);
+        run(&tmp);
         pic_rotate_90(out, &tmp);
         out->width = tmp.width;
         out->dir = tmp.dir;
         free_unless_scratch(&tmp, scratch);
         return;
     }
-    font_run(out, ew->font, ew->size, ew->str, ew->len, ew->pic_dir, draw, scratch);
+    run(out);
     if (ew->el_dir == 3 && ew->len == 1) {
         I_RECT& r = out->r;
         int wd = r.br.x - r.tl.x;
@@ -384,7 +425,7 @@ void sp_get_pic(TR_SEQUENCE* sq, TR_ELEMENT* el) {
     ew->pic_dir = static_cast<int16_t>(el->ll ? el->ll->dir : 0);
     ew->rotate = w->rotate;
     ew->el_dir = w->el_dir;
-    element_pic(&ew->pic, ew, false);
+    element_pic(&ew->pic, ew, false, nullptr, w);
     ew->dirty = false;
 }
 
@@ -544,7 +585,12 @@ TR_ERROR sp_put_box_line(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_PTR p, TR_CHAR_EL
     if (!pl.c.font) return tr_err(TRE_OK);
     const LCF_SET c = pl.c;
     const int adv = pl.adv;
-    if (!line_fits(sq, ci, adv)) return tr_err(TRE_INSERT_CHAR);
+    // Mostly the kept length of the line being laid out shows the room at once.
+    const int max = ci->box->attr.max_line_pixels;
+    const bool room = max < 0 || (w->sum_line == ci->box_line &&
+                                  w->sum_gen == element_gen.load(std::memory_order_relaxed) &&
+                                  int64_t{w->sum_pixels} + adv <= max);
+    if (!room && !line_fits(sq, ci, adv)) return tr_err(TRE_INSERT_CHAR);
     TR_ELEMENT* el = w->element_ptr;
     if (el) {
         SP_ELEMENT_WORK* ew = ew_of(el);
@@ -834,6 +880,27 @@ int sp_new_sequence(TR_SEQUENCE* sq, void*) {
     return 0;
 }
 
+bool sp_draw_element(LC_STRING_PIC* out, TR_ELEMENT* el, unsigned char* buf, int64_t cap) {
+    *out = {};
+    // Elements are mostly drawn in line order: the next one's records are fetched meanwhile.
+    if (TR_ELEMENT* n = el->next) {
+        __builtin_prefetch(n->next);
+        if (const char* nw = static_cast<const char*>(n->work))
+            for (size_t at = 0; at < sizeof(SP_ELEMENT_WORK) + EW_INLINE * EW_PER_CHAR; at += 64)
+                __builtin_prefetch(nw + at);
+    }
+    if (!ordinary(el)) return false;
+    const SP_ELEMENT_WORK* ew = ew_of(el);
+    const Scratch scratch{buf, buf ? cap : 0};
+    if (pic_w(ew->pic) > 0 && pic_h(ew->pic) > 0) element_pic(out, ew, true, &scratch);
+    return true;
+}
+
+void sp_free_element_pic(LC_STRING_PIC* p, const unsigned char* buf) {
+    if (p->pic == buf) p->pic = nullptr;
+    free_string_pic(p);
+}
+
 TR_BOX_OP string_pic_op = {
     sp_new_sequence,      nullptr,         nullptr,
     sp_unmapping_element, sp_new_box_line, sp_free_box_line,
@@ -930,8 +997,8 @@ void gather_element(PIC* pi, TR_SEQUENCE* sq, TR_ELEMENT* el, I_POINT origin, PI
     }
     const uint32_t color = static_cast<uint32_t>(_tr_get_attr_int_data(ew->attr, TRA_COLOR_T));
     const int W = pic_w(ew->pic), H = pic_h(ew->pic);
-    LC_STRING_PIC drawn{};
-    if (W > 0 && H > 0) element_pic(&drawn, ew, true, scratch);
+    LC_STRING_PIC drawn;
+    sp_draw_element(&drawn, el, scratch->buf, scratch->cap);
     if (drawn.pic && pic_w(drawn) == W && pic_h(drawn) == H) {
         const int64_t n = int64_t{W} * H;
         pe->data = data;
@@ -956,7 +1023,7 @@ void gather_element(PIC* pi, TR_SEQUENCE* sq, TR_ELEMENT* el, I_POINT origin, PI
             }
         }
     }
-    free_unless_scratch(&drawn, scratch);
+    sp_free_element_pic(&drawn, scratch->buf);
     insert_rect_i(&pi->rect, pe->p.r.tl);
     insert_rect_i(&pi->rect, pe->p.r.br);
 }

@@ -96,6 +96,14 @@ extern TR_BOX_OP string_pic_op;
 
 int sp_new_sequence(TR_SEQUENCE* sq, void* work);
 
+// The 8-bit picture of a laid-out element (under its sequence's lock), as the sequence picture
+// draws it: the rectangle and width it was measured with, its raster drawn into buf when it
+// takes at most cap bytes, else into a block of its own. False, with an empty picture, for an
+// element without characters. A caller drawing many elements in turn reuses one buffer.
+bool sp_draw_element(LC_STRING_PIC* out, TR_ELEMENT* el, unsigned char* buf, int64_t cap);
+// Frees a picture of sp_draw_element unless its raster is buf.
+void sp_free_element_pic(LC_STRING_PIC* p, const unsigned char* buf);
+
 // ---------------------------------------------------------------- sequence pictures
 
 struct PIC_ELEMENT {

@@ -125,8 +125,13 @@ bool load_size(VXF_DATA* d) {
     auto* tbl = static_cast<VXF_OFS*>(d_alloc(std::max(1, h.nos) * int64_t{sizeof(VXF_OFS)}));
     for (int i = 0; i < h.nos; i++)
         tbl[i] = read_entry(bytes + VXF_HEADER + int64_t{i} * VXF_ENTRY, len, d->size);
+    auto* pix = static_cast<std::atomic<unsigned char*>*>(
+        d_alloc(std::max(1, h.nos) * int64_t{sizeof(std::atomic<unsigned char*>)}));
+    for (int i = 0; i < std::max(1, h.nos); i++)
+        new (&pix[i]) std::atomic<unsigned char*>(nullptr);
     d->bytes = bytes;
     d->len = len;
+    d->pix = pix;
     d->ofs.store(tbl, std::memory_order_release);
     return true;
 }
@@ -222,6 +227,7 @@ VXF_DATA* vxf_open_size(const char* path, int size) {
     }
     auto* d = static_cast<VXF_DATA*>(d_calloc(1, sizeof(VXF_DATA)));
     new (&d->ofs) std::atomic<const VXF_OFS*>(nullptr);
+    new (&d->pix_bytes) std::atomic<int64_t>(0);
     d->path = d_strdup(path);
     d->size = size;
     d->st_no = h.st_no;
@@ -234,7 +240,12 @@ VXF_DATA* vxf_open_size(const char* path, int size) {
 
 void vxf_free_size(VXF_DATA* d) {
     if (!d) return;
-    if (const VXF_OFS* t = d->ofs.load()) d_f_ree(const_cast<VXF_OFS*>(t));
+    if (const VXF_OFS* t = d->ofs.load()) {
+        for (int i = 0; i < d->nos; i++)
+            if (unsigned char* px = d->pix[i].load()) d_f_ree(px);
+        d_f_ree(d->pix);
+        d_f_ree(const_cast<VXF_OFS*>(t));
+    }
     if (d->bytes) d_f_ree(d->bytes);
     d_f_ree(d->path);
     close_lock(d->load_lock);
@@ -329,6 +340,61 @@ void ink_bits(unsigned char* dst, const unsigned char* bm, int64_t nbytes, int64
 }  // namespace
 
 namespace {
+// The pixels of one-bit glyph idx (g), 0 ink and 255 none, row by row: unpacked on its first
+// drawing and kept; null when the glyph is too large or the size's share is used up. Threads
+// drawing one glyph at once each unpack it; the first to publish wins.
+const unsigned char* glyph_pixels(VXF_DATA* d, int64_t idx, const VXF_OFS& g) {
+    std::atomic<unsigned char*>& slot = d->pix[idx];
+    if (unsigned char* px = slot.load(std::memory_order_acquire)) return px;
+    const int cols = g.end_x - g.st_x, rows = g.end_y - g.st_y;
+    const int64_t n = int64_t{cols} * rows;
+    if (n <= 0 || n > VXF_PIX_GLYPH) return nullptr;
+    if (d->pix_bytes.fetch_add(n, std::memory_order_relaxed) + n > VXF_PIX_BYTES) {
+        d->pix_bytes.fetch_sub(n, std::memory_order_relaxed);
+        return nullptr;
+    }
+    auto* px = static_cast<unsigned char*>(d_alloc(n));
+    memset(px, 255, static_cast<size_t>(n));
+    const int64_t nbytes = (n + 7) >> 3;
+    for (int r = 0; r < rows; r++)
+        ink_bits(px + int64_t{r} * cols, d->bytes + g.ofs, nbytes, int64_t{r} * cols, cols);
+    unsigned char* none = nullptr;
+    if (slot.compare_exchange_strong(none, px, std::memory_order_acq_rel)) return px;
+    d_f_ree(px);
+    d->pix_bytes.fetch_sub(n, std::memory_order_relaxed);
+    return none;
+}
+
+// n bytes of each of rows rows ANDed into dst from src (ink over ink stays ink), the rows
+// dstride and sstride bytes apart. The common glyph widths get loops of a fixed width.
+template <int N>
+void and_rows_n(unsigned char* dst, int64_t dstride, const unsigned char* src, int sstride,
+                int rows) {
+    for (int r = 0; r < rows; r++, dst += dstride, src += sstride) {
+        unsigned char a[N], b[N];
+        memcpy(a, dst, N);
+        memcpy(b, src, N);
+        for (int k = 0; k < N; k++)
+            a[k] &= b[k];
+        memcpy(dst, a, N);
+    }
+}
+
+void and_rows(unsigned char* dst, int64_t dstride, const unsigned char* src, int sstride, int n,
+              int rows) {
+    switch (n) {
+        case 8:
+            return and_rows_n<8>(dst, dstride, src, sstride, rows);
+        case 16:
+            return and_rows_n<16>(dst, dstride, src, sstride, rows);
+        case 32:
+            return and_rows_n<32>(dst, dstride, src, sstride, rows);
+    }
+    for (int r = 0; r < rows; r++, dst += dstride, src += sstride)
+        for (int k = 0; k < n; k++)
+            dst[k] &= src[k];
+}
+
 // The run's rectangle and width; with draw, its raster too (into `into` when it fits in cap
 // bytes). True when the run has a raster (drawn or, without draw, one that drawing would give).
 bool draw_or_measure(VXF_DATA* d, LC_STRING_PIC* p, const LCF_SET* str, int len, bool draw,
@@ -339,17 +405,23 @@ bool draw_or_measure(VXF_DATA* d, LC_STRING_PIC* p, const LCF_SET* str, int len,
     // The glyphs of the run, then the picture's extent.
     constexpr int RUN = 64;
     VXF_OFS local[RUN];
+    int32_t local_idx[RUN];  // each glyph's entry in the table, -1 for a blank
     VXF_OFS* gl =
         len <= RUN ? local : static_cast<VXF_OFS*>(d_alloc(len * int64_t{sizeof(VXF_OFS)}));
+    int32_t* gi =
+        len <= RUN ? local_idx : static_cast<int32_t*>(d_alloc(len * int64_t{sizeof(int32_t)}));
     int64_t width = 0;
     int ymin = 0, ymax = 0;
     for (int i = 0; i < len; i++) {
         L_CHAR ch = str[i].ch;
         int64_t code = ch & ~get_lc_mask(ch);
-        if (code >= d->st_no && code < d->end_no)
-            gl[i] = tbl[code - d->st_no];
-        else
+        gi[i] = -1;
+        if (code >= d->st_no && code < d->end_no) {
+            gi[i] = static_cast<int32_t>(code - d->st_no);
+            gl[i] = tbl[gi[i]];
+        } else {
             gl[i] = blank_glyph(d->size);
+        }
         width += gl[i].w;
         if (gl[i].type >= 0) {
             ymin = std::min<int>(ymin, gl[i].st_y);
@@ -366,8 +438,12 @@ bool draw_or_measure(VXF_DATA* d, LC_STRING_PIC* p, const LCF_SET* str, int len,
     int height = ymax - ymin;
     p->r = {{0, ymin}, {static_cast<int32_t>(std::min<int64_t>(width, INT32_MAX)), ymax}};
     p->width = static_cast<int16_t>(std::clamp<int64_t>(width, 0, INT16_MAX));
-    if (width <= 0 || width > INT16_MAX || width * height > VXF_MAX_PIXELS || !draw) {
+    auto done = [&] {
         if (gl != local) d_f_ree(gl);
+        if (gi != local_idx) d_f_ree(gi);
+    };
+    if (width <= 0 || width > INT16_MAX || width * height > VXF_MAX_PIXELS || !draw) {
+        done();
         return width > 0 && width <= INT16_MAX && width * height <= VXF_MAX_PIXELS;
     }
     const int64_t w = width;
@@ -377,12 +453,22 @@ bool draw_or_measure(VXF_DATA* d, LC_STRING_PIC* p, const LCF_SET* str, int len,
         const VXF_OFS& g = gl[i];
         if (g.type == 1 || g.type == 2) {
             const unsigned char* bm = d->bytes + g.ofs;
+            const unsigned char* px = g.type == 1 ? glyph_pixels(d, gi[i], g) : nullptr;
             const int cols = g.end_x - g.st_x, rows = g.end_y - g.st_y;
             const int64_t nbytes = (int64_t{rows} * cols + 7) >> 3;
             const int64_t x0 = pen + g.st_x;
             // The columns and rows of the glyph that fall inside the picture.
             const int c0 = static_cast<int>(std::clamp<int64_t>(-x0, 0, cols));
             const int c1 = static_cast<int>(std::clamp<int64_t>(w - x0, 0, cols));
+            if (px) {
+                const int r0 = std::max(0, ymin - g.st_y);
+                const int r1 = std::min(rows, height + ymin - g.st_y);
+                if (c1 > c0 && r1 > r0)
+                    and_rows(pic + int64_t{g.st_y + r0 - ymin} * w + x0 + c0, w,
+                             px + int64_t{r0} * cols + c0, cols, c1 - c0, r1 - r0);
+                pen += g.w;
+                continue;
+            }
             for (int r = 0; r < rows; r++) {
                 const int y = g.st_y + r - ymin;
                 if (y < 0 || y >= height) continue;
@@ -393,16 +479,16 @@ bool draw_or_measure(VXF_DATA* d, LC_STRING_PIC* p, const LCF_SET* str, int len,
                 } else {
                     // A multiplying blend, clamped so that ink over ink stays ink.
                     for (int c = c0; c < c1; c++) {
-                        unsigned char& px = row[x0 + c];
-                        int v = ((px + 1) * (bm[bit + c] + 1) >> 8) - 1;
-                        px = static_cast<unsigned char>(v < 0 ? 0 : v);
+                        unsigned char& to = row[x0 + c];
+                        int v = ((to + 1) * (bm[bit + c] + 1) >> 8) - 1;
+                        to = static_cast<unsigned char>(v < 0 ? 0 : v);
                     }
                 }
             }
         }
         pen += g.w;
     }
-    if (gl != local) d_f_ree(gl);
+    done();
     p->pic = pic;
     return true;
 }

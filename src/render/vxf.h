@@ -29,6 +29,11 @@ constexpr int VXF_MAX_SIDE = 4096;           // a glyph's coordinates lie in (-4
 constexpr int VXF_MAX_SIZE = 4096;           // sizes above are left out
 constexpr int64_t VXF_MAX_FILE = 64 << 20;   // a larger size file is refused
 constexpr int64_t VXF_MAX_PIXELS = 1 << 24;  // a larger picture is not drawn
+// One-bit glyphs of at most VXF_PIX_GLYPH pixels are kept as a byte per pixel after their first
+// drawing, up to VXF_PIX_BYTES bytes a size; larger ones, and any beyond, are drawn from their
+// bits.
+constexpr int VXF_PIX_GLYPH = 64 * 64;
+constexpr int64_t VXF_PIX_BYTES = 8 << 20;
 
 // One glyph entry as read from the file.
 struct VXF_OFS {
@@ -49,6 +54,10 @@ struct VXF_DATA {
     unsigned char* bytes;  // the file's contents once loaded
     int64_t len;
     SEM load_lock;  // one loader at a time
+    // Per glyph of the table (set with it): its pixels, 0 ink and 255 none, once drawn, else
+    // null. Drawing a run then ANDs whole rows instead of unpacking bits every time.
+    std::atomic<unsigned char*>* pix;
+    std::atomic<int64_t> pix_bytes;  // bytes held there
 };
 
 // The engine's work for a font: the sizes that could be read, in the order listed.

@@ -80,6 +80,9 @@ std::string check_invariants(TR_SEQUENCE* sq) {
     return fault;
 }
 
+// The element runs of each box line, each with its measured rectangle, pen advance and place
+// on the line (measures of runs already seen are kept per sequence: they must agree with a
+// fresh sequence's).
 std::vector<std::string> all_runs(TR_SEQUENCE* sq) {
     std::vector<std::string> v;
     tr_lock(sq);
@@ -88,8 +91,16 @@ std::vector<std::string> all_runs(TR_SEQUENCE* sq) {
             auto r = element_runs(bl);
             if (r.empty()) continue;
             std::string s;
-            for (auto& x : r)
-                s += "[" + x + "]";
+            size_t k = 0;
+            for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next) {
+                auto* ew = static_cast<SP_ELEMENT_WORK*>(e->work);
+                if (!ew || e->cr) continue;
+                const I_RECT& m = ew->pic.r;
+                s += "[" + r[k++] + " " + std::to_string(m.tl.x) + "," + std::to_string(m.tl.y) +
+                     "," + std::to_string(m.br.x) + "," + std::to_string(m.br.y) + " w" +
+                     std::to_string(ew->pic.width) + " @" + std::to_string(ew->offset.x) + "," +
+                     std::to_string(ew->offset.y) + "]";
+            }
             v.push_back(s);
         }
     tr_unlock(sq);

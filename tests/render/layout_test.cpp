@@ -214,6 +214,26 @@ TEST(LayoutLang, CharactersBelongToTheirLanguages) {
     EXPECT_EQ(in_table('b', list), -1);
 }
 
+// A context remembers the table entry of the block of 256 characters it looked in last: its
+// answers stay the table's next to entries of single characters and once the table changes.
+TEST(LayoutLang, AContextAnswersAsTheTableDoes) {
+    fix_style();
+    TRL_CONTEXT ctx{};
+    for (L_CHAR c : {L_CHAR{'a'}, L_CHAR{10}, L_CHAR{'b'}, L_CHAR{13}, ja(0x4DBF), ja(0x4DC0),
+                     ja(0x4DFF), ja(0x4E00), ja(0x4E01), ja(0x3042), L_CHAR{'c'}, L_CHAR{10},
+                     ja(0x30FF), ja(0x3100), ja(0x3101)})
+        EXPECT_EQ(trl_get_lang(&ctx, c), trl_get_lang(nullptr, c)) << std::hex << c;
+    // A code set the table leaves out, looked up, then entered.
+    const L_CHAR x = 0xC00A0041;
+    EXPECT_EQ(trl_get_lang(&ctx, x), nullptr);
+    EXPECT_EQ(trl_get_lang(&ctx, x + 1), nullptr);
+    trl_insert_table(x, x + 1, &ja_render, 0);
+    EXPECT_EQ(trl_get_lang(&ctx, x), &ja_render);
+    EXPECT_EQ(trl_get_lang(&ctx, x + 1), nullptr);
+    EXPECT_EQ(trl_get_lang(&ctx, x - 1), nullptr);
+    trl_free_context(&ctx);
+}
+
 // ---------------------------------------------------------------- line makers
 
 TEST(Layout, EnglishWrapsAtSpacesAndDelimiters) {
@@ -335,6 +355,33 @@ TEST(Layout, LineAttributesAreUniformOverABoxLine) {
         }
     EXPECT_EQ(nth_box_line(s, 0, 1)->attr.align, 3);  // the next box line keeps the box's own
     tr_unlock(s);
+    // Far into a long text, where the characters of a box line lie in more than one piece of
+    // storage: only the box line of the word with the attribute takes it, all of it.
+    Seq t;
+    t.box(box_attr(100));
+    std::string before;
+    for (int i = 0; i < 700; i++)
+        before += "ab ";
+    append(t, text(before));
+    append(t, text("cd"), 10, centre);
+    append(t, text(" ef gh ij"));
+    t.wait();
+    tr_lock(t);
+    int centred = 0;
+    TR_SEQUENCE* tq = t;
+    for (TR_BOX_LINE* bl = tq->box_ring.next->line_list; bl; bl = bl->next) {
+        int with = 0, chars = 0;
+        for (TR_LANG_LINE* ll = bl->lang_list; ll; ll = ll->box_next)
+            for (TR_PTR p = tr_ll_start(ll); tr_ptr_cmp(p, tr_ll_end(ll)) < 0; p = tr_ptr_next(p)) {
+                chars++;
+                with += _tr_get_attr(_tr_char_element(p)->attr, TRA_LINE) != nullptr;
+            }
+        EXPECT_TRUE(with == 0 || with == chars);
+        EXPECT_EQ(bl->attr.align, with ? 1 : 3);
+        centred += with > 0;
+    }
+    EXPECT_EQ(centred, 1);
+    tr_unlock(t);
     _tr_free_attr(centre);
 }
 

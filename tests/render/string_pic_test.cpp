@@ -412,3 +412,83 @@ TEST(SequencePic, TurnedRunsAreDrawnTurned) {
     free_string_pic(&turned);
     free_pic(&pic);
 }
+
+// Every element drawn alone through the back end (into a buffer when it fits, else into a block
+// of its own) has the rectangle it was measured with and the pixels the sequence picture shows
+// for it: horizontal runs of two engines and colours, one-character elements (spaces), upright
+// characters centred on a vertical line and runs turned on it.
+TEST(SequencePic, ElementsDrawnAloneMatchTheSequencePicture) {
+    set_lang_lists(text(" "), {}, {}, {});
+    TR_ATTR* red = nullptr;
+    _tr_set_attr_int_data(&red, TRA_COLOR_T, tr_pack_color(0xFF0000));
+    auto add = [](Seq& s, const std::vector<L_CHAR>& v, LC_WRITING_STYLE* ws, TR_ATTR* a) {
+        tr_insert_string(s, {nullptr, 0}, static_cast<int>(v.size()), ws, a, nullptr, 8, v.data());
+    };
+    Seq h;
+    h.box(box_attr(60));
+    add(h, text("AB BA AAAB B "), grey_style(), nullptr);
+    add(h, text("BBA A"), ab_style(), red);
+    add(h, text(" AB"), grey_style(), red);
+    Seq v;
+    v.box(box_attr(60, -1, 3, TRD_V_R2L));
+    add(v, {ja(0x3042), ja(0x3043), 'a', 'b', ' ', 'c', ja(0x3044)}, fix_style(), red);
+    h.wait();
+    v.wait();
+    for (Seq* s : {&h, &v}) {
+        PIC pic;
+        sp_get_sequence_pic(&pic, *s);
+        std::vector<PIC_ELEMENT*> shown;
+        for (PIC_ELEMENT* e = pic.list; e; e = e->next)
+            shown.insert(shown.begin(), e);
+        tr_lock(*s);
+        std::vector<TR_ELEMENT*> els;
+        TR_SEQUENCE* sq = *s;
+        for (TR_BOX* b = sq->box_ring.next; b->seq; b = b->next)
+            for (TR_BOX_LINE* bl = b->line_list; bl; bl = bl->next)
+                for (TR_ELEMENT* e : ordinary_elements(bl))
+                    els.push_back(e);
+        ASSERT_EQ(els.size(), shown.size());
+        ASSERT_GE(els.size(), 6u);
+        for (int64_t cap : {int64_t{0}, int64_t{40}, int64_t{4096}}) {
+            std::vector<unsigned char> buf(static_cast<size_t>(cap) + 1, 7);
+            for (size_t i = 0; i < els.size(); i++) {
+                SCOPED_TRACE(testing::Message() << "element " << i << " cap " << cap);
+                LC_STRING_PIC p;
+                ASSERT_TRUE(sp_draw_element(&p, els[i], buf.data(), cap));
+                const I_RECT& m = ew(els[i])->pic.r;
+                EXPECT_EQ(p.r.br.x - p.r.tl.x, m.br.x - m.tl.x);
+                EXPECT_EQ(p.r.br.y - p.r.tl.y, m.br.y - m.tl.y);
+                EXPECT_EQ(p.width, ew(els[i])->pic.width);
+                const PIC_ELEMENT* e = shown[i];
+                const int w = e->p.r.br.x - e->p.r.tl.x, hh = e->p.r.br.y - e->p.r.tl.y;
+                ASSERT_EQ(w, p.r.br.x - p.r.tl.x);
+                ASSERT_EQ(hh, p.r.br.y - p.r.tl.y);
+                ASSERT_NE(p.pic, nullptr);
+                // The vxf engine draws an upright run into the buffer when it fits; nothing
+                // is drawn there when it does not.
+                if (s == &h || int64_t{w} * hh > cap) {
+                    EXPECT_EQ(p.pic == buf.data(), int64_t{w} * hh <= cap);
+                }
+                uint32_t ink = 0x40000000u;
+                for (int k = 0; k < w * hh && ink == 0x40000000u; k++)
+                    ink = e->data[k];
+                for (int k = 0; k < w * hh; k++) {
+                    EXPECT_EQ(e->data[k], p.pic[k] < 255 ? ink : 0x40000000u) << k;
+                    if (e->alpha) {
+                        EXPECT_EQ(e->alpha[k], p.pic[k]) << k;
+                    }
+                }
+                sp_free_element_pic(&p, buf.data());
+            }
+            EXPECT_EQ(buf[static_cast<size_t>(cap)], 7);  // nothing written past the room given
+        }
+        // A line return or a destroyed run has no picture.
+        TR_ELEMENT none{};
+        LC_STRING_PIC p;
+        EXPECT_FALSE(sp_draw_element(&p, &none, nullptr, 0));
+        EXPECT_EQ(p.pic, nullptr);
+        tr_unlock(*s);
+        free_pic(&pic);
+    }
+    _tr_free_attr(red);
+}

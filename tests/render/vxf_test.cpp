@@ -359,6 +359,70 @@ TEST(VxfDraw, FirstDrawingsFromTwoThreadsLoadOnce) {
     vxf_free_size(d);
 }
 
+// One-bit glyphs are kept unpacked after their first drawing, up to a share per size; glyphs too
+// large for it, and those beyond the share, are drawn from their bits, alike. Drawings from
+// several threads at once agree.
+TEST(VxfDraw, UnpackedGlyphsDrawAsTheirBits) {
+    // 2,100 glyphs of 64 x 64 pixels each with one row of 8 pixels inked: more than the share
+    // holds. Code 0 is a glyph of 65 x 65 pixels, inked on its diagonal.
+    constexpr int N = 2100;
+    static_assert(int64_t{N} * 64 * 64 > VXF_PIX_BYTES && 64 * 64 <= VXF_PIX_GLYPH);
+    std::vector<VxfGlyph> glyphs(N);
+    std::vector<std::string> diag(65, std::string(65, '.'));
+    for (int i = 0; i < 65; i++)
+        diag[i][i] = '#';
+    glyphs[0] = vxf_glyph_art(diag, 0, -65, 65);
+    for (int i = 1; i < N; i++) {
+        VxfGlyph& g = glyphs[i];
+        g.type = 1;
+        g.st_y = -64;
+        g.end_x = g.w = 64;
+        g.bits.assign(64 * 64 / 8, 0xFF);
+        g.bits[i % 512] = 0;  // row (i % 512) / 8, columns from (i % 8) * 8
+    }
+    VXF_DATA* d = open_bytes("many.vxf", 8, vxf_build(8, 0, N, glyphs));
+    ASSERT_NE(d, nullptr);
+    auto draw_one = [&](int code) {
+        LC_STRING_PIC p{};
+        LCF_SET c{static_cast<L_CHAR>(code), nullptr, 8};
+        vxf_draw(d, &p, &c, 1);
+        return p;
+    };
+    auto check = [&](int code) {
+        LC_STRING_PIC p = draw_one(code);
+        const int w = p.r.br.x - p.r.tl.x, h = p.r.br.y - p.r.tl.y;
+        std::vector<std::string> want(h, std::string(w, '.'));
+        if (code == 0) {
+            want = diag;
+        } else {
+            for (int x = 0; x < 8; x++)
+                want[(code % 512) / 8][(code % 8) * 8 + x] = '#';
+        }
+        EXPECT_EQ(art(p), want) << code;
+        free_pic(p);
+    };
+    for (int round = 0; round < 2; round++) {
+        check(0);
+        for (int code = 1; code < N; code += round ? 97 : 1)
+            check(code);
+    }
+    EXPECT_LE(d->pix_bytes.load(), VXF_PIX_BYTES);
+    EXPECT_GT(d->pix_bytes.load(), VXF_PIX_BYTES - 64 * 64);
+    vxf_free_size(d);
+    // Threads drawing the same glyphs for the first time at once.
+    d = open_bytes("many2.vxf", 8, vxf_build(8, 0, 200, {glyphs.begin(), glyphs.begin() + 200}));
+    ASSERT_NE(d, nullptr);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++)
+        threads.emplace_back([&] {
+            for (int code = 1; code < 200; code++)
+                check(code);
+        });
+    for (std::thread& t : threads)
+        t.join();
+    vxf_free_size(d);
+}
+
 TEST(VxfDraw, DamagedFilesNeverWriteOutside) {
     // A file changed after its header was checked is refused at the first drawing.
     std::string path = mkdir_p(test_font_root() + "/scratch") + "/changed.vxf";
