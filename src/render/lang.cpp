@@ -126,22 +126,34 @@ void trl_insert_table(L_CHAR from, L_CHAR to, TR_LANG* lang, int convert_flag) {
 TR_LANG* trl_get_lang(TRL_CONTEXT* ctx, L_CHAR ch) {
     if (!trl_hash) return nullptr;
     const uint64_t gen = trl_gen.load(std::memory_order_relaxed);
-    const TRL_ENTRY* e;
-    if (ctx && ctx->leaf && ctx->leaf_gen == gen && ctx->leaf_block == ch >> 8) {
-        e = ctx->leaf;
-    } else {
+    const TRL_ENTRY* e = nullptr;
+    const uint32_t block = ch >> 8;
+    TRL_CONTEXT::Leaf* memo = nullptr;
+    if (ctx) {
+        if (ctx->leaf_gen != gen) {
+            for (TRL_CONTEXT::Leaf& l : ctx->leaf)
+                l.at = nullptr;
+            ctx->leaf_gen = gen;
+        }
+        memo = &ctx->leaf[(block * 0x9E3779B1u) >> 29];
+        static_assert(TRL_CONTEXT::LEAVES == 8);
+        if (memo->at && memo->block == block) e = memo->singles ? &memo->at[ch & 255] : memo->at;
+    }
+    if (!e) {
+        const TRL_ENTRY* node = trl_hash;
         e = &trl_hash[(ch >> 24) & 255];
         int covers = 24;  // e holds the characters that agree with ch above this bit
         for (int shift = 16; e->down; shift -= 8) {
-            e = &e->down[(ch >> shift) & 255];
+            node = e->down;
+            e = &node[(ch >> shift) & 255];
             covers = shift;
         }
-        // An entry of single characters holds for ch alone.
-        if (ctx && covers >= 8) {
-            ctx->leaf = e;
-            ctx->leaf_block = ch >> 8;
-            ctx->leaf_gen = gen;
-        }
+        // An entry for a whole block holds for all its characters; a block split into single
+        // characters is remembered by its node, whose entries have no level below.
+        if (memo && covers >= 8)
+            *memo = {e, block, false};
+        else if (memo && covers == 0)
+            *memo = {node, block, true};
     }
     TRL_LANG_LIST* cand = e->langs;
     if (!cand) return nullptr;

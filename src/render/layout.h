@@ -355,10 +355,15 @@ struct TRL_USED {
 // The languages a sequence chose for ambiguous characters, most recent first.
 struct TRL_CONTEXT {
     TRL_USED* used;
-    // The table entry found last, for the characters of one block of 256 (ch >> 8), while the
-    // table stays as it was (leaf_gen): text mostly stays in a block for a while.
-    const TRL_ENTRY* leaf;
-    uint32_t leaf_block;
+    // Where the characters of a few blocks of 256 (ch >> 8) were found last, while the table
+    // stays as it was (leaf_gen): text mostly keeps to a few blocks for a while. A block is
+    // either one entry for all its characters or, once split, its node of single characters.
+    static constexpr int LEAVES = 8;
+    struct Leaf {
+        const TRL_ENTRY* at;  // null: slot unused
+        uint32_t block;
+        bool singles;  // at is the block's node of 256 entries, indexed by ch & 255
+    } leaf[LEAVES];
     uint64_t leaf_gen;
 };
 

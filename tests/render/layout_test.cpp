@@ -231,6 +231,28 @@ TEST(LayoutLang, AContextAnswersAsTheTableDoes) {
     EXPECT_EQ(trl_get_lang(&ctx, x), &ja_render);
     EXPECT_EQ(trl_get_lang(&ctx, x + 1), nullptr);
     EXPECT_EQ(trl_get_lang(&ctx, x - 1), nullptr);
+    // Characters hopping over more blocks than a context remembers, among them blocks split into
+    // single characters (x's, one whose entries differ, one with ambiguous characters) and whole
+    // ones: a context that forgets its blocks before each look-up answers alike.
+    trl_insert_table(x + 0x105, x + 0x107, &en_render, 0);
+    TRL_CONTEXT ref{};
+    auto same = [&](L_CHAR c) {
+        ref.leaf_gen = 0;
+        return trl_get_lang(&ctx, c) == trl_get_lang(&ref, c);
+    };
+    uint32_t h = 7;
+    const L_CHAR bases[] = {x - 0x100,  x,    x + 0x100,  ja(0x3000), ja(0x4D00), ja(0x4E00),
+                            ja(0x4F00), 0x41, ja(0xE000), ja(0x2000), x + 0x300};
+    for (int i = 0; i < 4000; i++) {
+        h = h * 1103515245u + 12345u;
+        const L_CHAR c = bases[(h >> 8) % 11] + ((h >> 20) & 255);
+        ASSERT_TRUE(same(c)) << std::hex << c;
+    }
+    // A change of the table is seen at once, also in a block remembered by its node.
+    trl_insert_table(x + 0x106, x + 0x107, &ja_render, 0);
+    EXPECT_TRUE(same(x + 0x106));
+    EXPECT_EQ(trl_get_lang(&ctx, x + 0x105), &en_render);
+    trl_free_context(&ref);
     trl_free_context(&ctx);
 }
 
