@@ -139,7 +139,12 @@ int64_t put_record(PDB64* p, int64_t old, Rec& r, SaveOrder* order = nullptr) {
         void* h = l_read_filespace64f_header(p, old);
         bool same = h && pn64_type(h) == type && pn64_size(h) == r.size();
         if (h) d_f_ree(h);
-        if (same) return order && order->before_rewrite() < 0 ? -1 : write(old);
+        if (same) {
+            // A refused flush still leaves the record written in the cache, as without order.
+            int flushed = order ? order->before_rewrite() : 0;
+            int64_t at = write(old);
+            return flushed < 0 ? -1 : at;
+        }
         if (order)
             order->release_later(old, type);
         else
@@ -1036,7 +1041,8 @@ int write_image(NodeImage& s, MATRIX* m, MX_FILE_WORK* w) {
             if (ring_write(p, s.ring_fofs, r) < 0) return -1;
         }
     }
-    if (order.before_rewrite() < 0 || l_write_filespace64f(p, s.fofs, node.b.data()) < 0) return -1;
+    int flushed = order.before_rewrite();
+    if (l_write_filespace64f(p, s.fofs, node.b.data()) < 0 || flushed < 0) return -1;
     // The pages go to the file now, so that a refused write is seen here and a saved node
     // outlives the process.
     return order.finish();
