@@ -420,6 +420,46 @@ int check_freelist64(PDB64* p) {
     return 0;
 }
 
+int rebuild_freelist64(PDB64* p) {
+    FREELIST64* head = p->freelist_work;
+    if (!head) return -1;
+    int64_t end = fac_lseek(&p->fac, 0, SEEK_END);
+    if (end < 0) return -1;
+    // The free extents in the chain of records, ascending, adjacent ones taken as one.
+    std::vector<std::pair<uint64_t, uint64_t>> free;  // position, on-file length
+    for (auto pos = PN64_FIRST_RECORD; pos < static_cast<uint64_t>(end);) {
+        PDB64_PHYS ph;
+        if (pdb64_read_phys(p, pos, &ph) != 0) return -1;
+        if (ph.type == PN64_FREE_EXTENT_TYPE) {
+            if (!free.empty() && free.back().first + free.back().second == pos)
+                free.back().second += ph.len;
+            else
+                free.emplace_back(pos, ph.len);
+        }
+        pos += ph.len;
+    }
+    drop_freelist64(p);
+    p->freelist_work = head = new_freelist_head64();
+    p->freelist_broken = 0;
+    // Free space at the end leaves the file.
+    if (!free.empty() && free.back().first + free.back().second == static_cast<uint64_t>(end)) {
+        if (fac_truncate(&p->fac, free.back().first) != 0) return -1;
+        free.pop_back();
+    }
+    // Descending from the head, as the list runs.
+    uint64_t next = 0;
+    for (auto [fofs, flen] : free) {
+        FREELIST64 e = {};
+        e.f.h.type = PN64_FREE_EXTENT_TYPE;
+        e.f.next = next;
+        e.flen = flen;
+        if (save_freelist64(p, &e, fofs) != 0) return -1;
+        next = fofs;
+    }
+    head->f.next = next;
+    return save_freelist64(p, head, head->fofs);
+}
+
 namespace {
 
 // The record a reservation writes at once: rec's first head_len bytes, then the pieces.
