@@ -266,7 +266,10 @@ int load_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs) {
     return 0;
 }
 
-int save_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs) {
+namespace {
+
+// Writes f's header and next at fofs; through: to the host file at once as well.
+int put_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs, bool through) {
     uint8_t b[20];
     int hl;
     if (f->f.h.type == PN64_FREE_EXTENT_TYPE) {
@@ -276,12 +279,20 @@ int save_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs) {
         hl = pn64_put_phys(b, f->f.h.type, f->f.h.size);
     }
     put_be64(b + hl, f->f.next);
+    int n = hl + 8;
     if (fac_lseek(&p->fac, static_cast<int64_t>(fofs), SEEK_SET) < 0 ||
-        fa_write64(p, b, static_cast<uint64_t>(hl) + 8) < 0) {
+        (through ? fac_write_through(&p->fac, b, n) != n
+                 : fa_write64(p, b, static_cast<uint64_t>(n)) < 0)) {
         damaged(p, fofs, "cannot be written");
         return -1;
     }
     return 0;
+}
+
+}  // namespace
+
+int save_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs) {
+    return put_freelist64(p, f, fofs, false);
 }
 
 FREELIST64* next_freelist64(PDB64* p, FREELIST64* f) {
@@ -496,15 +507,18 @@ int64_t reserve(PDB64* p, const PN64_HEADER* h, const Content* c) {
             }
             if (write_new_record(p, h->type, h->size, static_cast<uint64_t>(pos)) != 0) return -1;
         } else {
-            // The record takes the lower part; the rest stays free where it is in the list.
-            if (write_new_record(p, h->type, h->size, cur->fofs) != 0) return -1;
+            // The record takes the lower part; the rest stays free where it is in the list. Its
+            // header reaches the host file first, inside space the old header still covers: a
+            // process killed while the record's pages go out never leaves a record followed by
+            // stale bytes in the chain.
             uint64_t was = cur->fofs;
             uint64_t len = cur->flen;
             cur->fofs += want;
             cur->flen -= want;
             ix_changed(p, cur, was, len);
             prev->f.next = cur->fofs;
-            if (save_freelist64(p, cur, cur->fofs) != 0 ||
+            if (put_freelist64(p, cur, cur->fofs, true) != 0 ||
+                write_new_record(p, h->type, h->size, was) != 0 ||
                 save_freelist64(p, prev, prev->fofs) != 0)
                 return -1;
         }
