@@ -507,17 +507,18 @@ int64_t reserve(PDB64* p, const PN64_HEADER* h, const Content* c) {
             }
             if (write_new_record(p, h->type, h->size, static_cast<uint64_t>(pos)) != 0) return -1;
         } else {
-            // The record takes the lower part; the rest stays free where it is in the list. Its
-            // header reaches the host file first, inside space the old header still covers: a
-            // process killed while the record's pages go out never leaves a record followed by
-            // stale bytes in the chain.
+            // The record takes the lower part; the rest stays free where it is in the list. When
+            // the two headers lie in different pages, the rest's reaches the host file first,
+            // inside space the old header still covers: a process killed while the record's
+            // pages go out never leaves a record followed by stale bytes in the chain.
             uint64_t was = cur->fofs;
             uint64_t len = cur->flen;
             cur->fofs += want;
             cur->flen -= want;
             ix_changed(p, cur, was, len);
             prev->f.next = cur->fofs;
-            if (put_freelist64(p, cur, cur->fofs, true) != 0 ||
+            bool apart = (was & FAC_PAGE_MASK) != ((cur->fofs + 19) & FAC_PAGE_MASK);
+            if (put_freelist64(p, cur, cur->fofs, apart) != 0 ||
                 write_new_record(p, h->type, h->size, was) != 0 ||
                 save_freelist64(p, prev, prev->fofs) != 0)
                 return -1;
