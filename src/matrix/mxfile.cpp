@@ -92,9 +92,41 @@ void release(PDB64* p, int64_t fofs, uint16_t type) {
     if (fofs > 0 && type_at(p, fofs) == type) l_free_filespace64(p, fofs);
 }
 
+// The order of one save's writes on the file. The process may die between any two host writes
+// of a flush, so what a finished save left there must stay readable until the save that replaces
+// it has reached the file whole: records it gives up are only released (their space reused or
+// the file cut) once the flush that stops pointing at them is done, and records placed anew are
+// on the file before anything is rewritten in place to point at them.
+struct SaveOrder {
+    PDB64* p;
+    std::vector<std::pair<int64_t, uint16_t>> released;  // released once the save's flush is done
+    bool placed = false;  // a record was placed anew since the last flush
+
+    // Releases fofs (when of that type) after the flush.
+    void release_later(int64_t fofs, uint16_t type) {
+        if (fofs > 0) released.emplace_back(fofs, type);
+    }
+    // Before a record that may point at new ones is rewritten in place: 0 or -1.
+    int before_rewrite() {
+        if (!placed) return 0;
+        placed = false;
+        return l_flush_filespace64(p) < 0 ? -1 : 0;
+    }
+    // The save's last flush, then the releases and their own flush: 0 or -1.
+    int finish() {
+        if (l_flush_filespace64(p) < 0) return -1;
+        if (released.empty()) return 0;
+        for (auto [fofs, type] : released)
+            release(p, fofs, type);
+        released.clear();
+        return l_flush_filespace64(p) < 0 ? -1 : 0;
+    }
+};
+
 // Writes r at old when a record of its type and size stands there, else releases old (when it
-// is of that type) and writes r at new space: the offset, or -1.
-int64_t put_record(PDB64* p, int64_t old, Rec& r) {
+// is of that type) and writes r at new space: the offset, or -1. With order, the release waits
+// for the save's flush and a rewrite in place for the records placed before it.
+int64_t put_record(PDB64* p, int64_t old, Rec& r, SaveOrder* order = nullptr) {
     uint16_t type = pn64_type(r.b.data());
     if (r.tail.empty() && r.b.size() < 24) r.pad_to(24, 0);
     auto write = [&](int64_t at) {
@@ -107,11 +139,20 @@ int64_t put_record(PDB64* p, int64_t old, Rec& r) {
         void* h = l_read_filespace64f_header(p, old);
         bool same = h && pn64_type(h) == type && pn64_size(h) == r.size();
         if (h) d_f_ree(h);
-        if (same) return write(old);
-        release(p, old, type);
+        if (same) {
+            // A refused flush still leaves the record written in the cache, as without order.
+            int flushed = order ? order->before_rewrite() : 0;
+            int64_t at = write(old);
+            return flushed < 0 ? -1 : at;
+        }
+        if (order)
+            order->release_later(old, type);
+        else
+            release(p, old, type);
     }
     // New space is reserved and written in one step (a record at the file's end in one write).
     int64_t at = l_put_filespace64_pieces(p, r.b.data(), r.b.size(), r.tail);
+    if (order) order->placed = true;
     return at <= 0 ? -1 : at;
 }
 
@@ -355,10 +396,10 @@ Rec net_record(uint16_t type, size_t prefix, MATRIX_DATA_TYPE* tp, void* d) {
 
 // Writes a node's channel record (made by net_record with a 12-byte prefix) with its chain link
 // and channel id filled in: its offset, or -1.
-int64_t save_data(PDB64* p, int64_t old, Rec& r, int64_t next, int id) {
+int64_t save_data(PDB64* p, int64_t old, Rec& r, int64_t next, int id, SaveOrder* order) {
     put_be64(r.payload(), static_cast<uint64_t>(next));
     put_be32(r.payload() + 8, static_cast<uint32_t>(id));
-    return put_record(p, old, r);
+    return put_record(p, old, r, order);
 }
 
 // The header record of m's parameters, with the given default offsets and subheader offset.
@@ -895,6 +936,7 @@ void take_image(NodeImage& s, MATRIX_NODE* n) {
 int write_image(NodeImage& s, MATRIX* m, MX_FILE_WORK* w) {
     PDB64* p = w->pdb;
     if (!writable(w)) return -1;
+    SaveOrder order{p, {}};
     int chs = m->p.channel_nos;
     int dim = m->p.dim;
     bool cache = m->p.flags & MXP_CACHE_FILE;
@@ -929,7 +971,7 @@ int write_image(NodeImage& s, MATRIX* m, MX_FILE_WORK* w) {
                 if (id >= 0 && id < chs && !s.data_fofs[id])
                     s.data_fofs[id] = c;
                 else
-                    release(p, c, MX_REC_DATA);
+                    order.release_later(c, MX_REC_DATA);
                 c = next;
             }
         }
@@ -939,16 +981,16 @@ int write_image(NodeImage& s, MATRIX* m, MX_FILE_WORK* w) {
     for (int ch = chs - 1; ch >= 0; ch--) {
         if (!s.stored[ch]) {
             // A channel no longer stored gives its record back.
-            if (s.data_fofs[ch]) release(p, s.data_fofs[ch], MX_REC_DATA);
+            order.release_later(s.data_fofs[ch], MX_REC_DATA);
             s.data_fofs[ch] = 0;
             continue;
         }
-        int64_t at = save_data(p, s.data_fofs[ch], s.data[ch], next, ch);
+        int64_t at = save_data(p, s.data_fofs[ch], s.data[ch], next, ch, &order);
         if (at < 0) return -1;
         s.data_fofs[ch] = next = at;
     }
     if (!m->dim_bit_field) {
-        s.dim_addr_fofs = put_record(p, s.dim_addr_fofs, s.list);
+        s.dim_addr_fofs = put_record(p, s.dim_addr_fofs, s.list, &order);
         if (s.dim_addr_fofs < 0) return -1;
     }
     if (cache && s.ring_fofs <= 0) {
@@ -999,10 +1041,11 @@ int write_image(NodeImage& s, MATRIX* m, MX_FILE_WORK* w) {
             if (ring_write(p, s.ring_fofs, r) < 0) return -1;
         }
     }
-    if (l_write_filespace64f(p, s.fofs, node.b.data()) < 0) return -1;
+    int flushed = order.before_rewrite();
+    if (l_write_filespace64f(p, s.fofs, node.b.data()) < 0 || flushed < 0) return -1;
     // The pages go to the file now, so that a refused write is seen here and a saved node
     // outlives the process.
-    return l_flush_filespace64(p) < 0 ? -1 : 0;
+    return order.finish();
 }
 
 }  // namespace

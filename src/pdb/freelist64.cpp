@@ -266,7 +266,10 @@ int load_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs) {
     return 0;
 }
 
-int save_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs) {
+namespace {
+
+// Writes f's header and next at fofs; through: to the host file at once as well.
+int put_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs, bool through) {
     uint8_t b[20];
     int hl;
     if (f->f.h.type == PN64_FREE_EXTENT_TYPE) {
@@ -276,12 +279,20 @@ int save_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs) {
         hl = pn64_put_phys(b, f->f.h.type, f->f.h.size);
     }
     put_be64(b + hl, f->f.next);
+    int n = hl + 8;
     if (fac_lseek(&p->fac, static_cast<int64_t>(fofs), SEEK_SET) < 0 ||
-        fa_write64(p, b, static_cast<uint64_t>(hl) + 8) < 0) {
+        (through ? fac_write_through(&p->fac, b, n) != n
+                 : fa_write64(p, b, static_cast<uint64_t>(n)) < 0)) {
         damaged(p, fofs, "cannot be written");
         return -1;
     }
     return 0;
+}
+
+}  // namespace
+
+int save_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs) {
+    return put_freelist64(p, f, fofs, false);
 }
 
 FREELIST64* next_freelist64(PDB64* p, FREELIST64* f) {
@@ -420,6 +431,46 @@ int check_freelist64(PDB64* p) {
     return 0;
 }
 
+int rebuild_freelist64(PDB64* p) {
+    FREELIST64* head = p->freelist_work;
+    if (!head) return -1;
+    int64_t end = fac_lseek(&p->fac, 0, SEEK_END);
+    if (end < 0) return -1;
+    // The free extents in the chain of records, ascending, adjacent ones taken as one.
+    std::vector<std::pair<uint64_t, uint64_t>> free;  // position, on-file length
+    for (auto pos = PN64_FIRST_RECORD; pos < static_cast<uint64_t>(end);) {
+        PDB64_PHYS ph;
+        if (pdb64_read_phys(p, pos, &ph) != 0) return -1;
+        if (ph.type == PN64_FREE_EXTENT_TYPE) {
+            if (!free.empty() && free.back().first + free.back().second == pos)
+                free.back().second += ph.len;
+            else
+                free.emplace_back(pos, ph.len);
+        }
+        pos += ph.len;
+    }
+    drop_freelist64(p);
+    p->freelist_work = head = new_freelist_head64();
+    p->freelist_broken = 0;
+    // Free space at the end leaves the file.
+    if (!free.empty() && free.back().first + free.back().second == static_cast<uint64_t>(end)) {
+        if (fac_truncate(&p->fac, free.back().first) != 0) return -1;
+        free.pop_back();
+    }
+    // Descending from the head, as the list runs.
+    uint64_t next = 0;
+    for (auto [fofs, flen] : free) {
+        FREELIST64 e = {};
+        e.f.h.type = PN64_FREE_EXTENT_TYPE;
+        e.f.next = next;
+        e.flen = flen;
+        if (save_freelist64(p, &e, fofs) != 0) return -1;
+        next = fofs;
+    }
+    head->f.next = next;
+    return save_freelist64(p, head, head->fofs);
+}
+
 namespace {
 
 // The record a reservation writes at once: rec's first head_len bytes, then the pieces.
@@ -456,15 +507,19 @@ int64_t reserve(PDB64* p, const PN64_HEADER* h, const Content* c) {
             }
             if (write_new_record(p, h->type, h->size, static_cast<uint64_t>(pos)) != 0) return -1;
         } else {
-            // The record takes the lower part; the rest stays free where it is in the list.
-            if (write_new_record(p, h->type, h->size, cur->fofs) != 0) return -1;
+            // The record takes the lower part; the rest stays free where it is in the list. When
+            // the two headers lie in different pages, the rest's reaches the host file first,
+            // inside space the old header still covers: a process killed while the record's
+            // pages go out never leaves a record followed by stale bytes in the chain.
             uint64_t was = cur->fofs;
             uint64_t len = cur->flen;
             cur->fofs += want;
             cur->flen -= want;
             ix_changed(p, cur, was, len);
             prev->f.next = cur->fofs;
-            if (save_freelist64(p, cur, cur->fofs) != 0 ||
+            bool apart = (was & FAC_PAGE_MASK) != ((cur->fofs + 19) & FAC_PAGE_MASK);
+            if (put_freelist64(p, cur, cur->fofs, apart) != 0 ||
+                write_new_record(p, h->type, h->size, was) != 0 ||
                 save_freelist64(p, prev, prev->fofs) != 0)
                 return -1;
         }

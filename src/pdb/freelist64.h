@@ -75,5 +75,11 @@ int truncate_check64(PDB64* p, uint64_t length);
 // the file is a broken invariant and panics.
 int check_freelist64(PDB64* p);
 
+// Makes the list anew from the free extents met in the chain of records (adjacent ones joined,
+// one at the end of the file cut off), for a list left inconsistent by a writer that died between
+// the host writes of a flush: 0, or -1 when the chain of records is damaged too or a write
+// failed. A rebuild cut short by another death is made again at the next opening.
+int rebuild_freelist64(PDB64* p);
+
 // A new head node (record size 24, next 0) at position 32.
 FREELIST64* new_freelist_head64();

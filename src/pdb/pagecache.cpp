@@ -538,6 +538,18 @@ int fac_writev(FAC_INFO* info, const iovec* iov, int cnt) {
     return done;
 }
 
+int fac_write_through(FAC_INFO* info, const void* data, int len) {
+    uint64_t at = info->seek_point;
+    int n = fac_write(info, data, len);
+    if (n != len || !info->cached) return n;
+    TaskLockGuard guard(fac_general_info.lock);
+    if (at + static_cast<uint64_t>(len) <= info->real_file_size) {
+        iovec v{const_cast<void*>(data), static_cast<size_t>(len)};
+        if (host_writev(info->fd, at, &v, 1) != 0) return -1;
+    }
+    return n;
+}
+
 int64_t fac_lseek(FAC_INFO* info, int64_t offset, int whence) {
     if (!info->cached) return u_lseek64(info->fd, offset, whence);
     TaskLockGuard guard(fac_general_info.lock);

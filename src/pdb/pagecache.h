@@ -112,6 +112,9 @@ int fac_write(FAC_INFO* info, const void* data, int len);
 // file at once in one write straight from the pieces, without taking pages that would only push
 // out the ones in use; a failed host write then answers -1 at once. At most 256 pieces.
 int fac_writev(FAC_INFO* info, const iovec* iov, int cnt);
+// As fac_write, and where the bytes lie inside what the host file holds, they also go to it at
+// once, ahead of the pages written before them: for a few bytes whose order on the host matters.
+int fac_write_through(FAC_INFO* info, const void* data, int len);
 // whence 0 set, 1 current, 2 end: the new position; -1 for another whence, -2 for a negative
 // target, -3 for one beyond the file's length.
 int64_t fac_lseek(FAC_INFO* info, int64_t offset, int whence);

@@ -387,6 +387,16 @@ PDB64* open_filespace64(const char* name, int oflags, int mode, int32_t flags, i
         } else if (flags < 0) {
             goto fail;
         }
+        // A writer that died between the host writes of a flush may have left the list
+        // inconsistent (a link to space a record took since, or a link not yet written); the
+        // records themselves hold where the free extents are.
+        if (writable(p) && (found_flags & PN64_FLAG_WRITING) && p->freelist_work &&
+            check_freelist64(p) != 0) {
+            if (rebuild_freelist64(p) == 0)
+                pdb_printf("open_filespace64: %s: free list made anew\n", name);
+            else
+                p->freelist_broken = 1;
+        }
     }
     if (fac_flush(&p->fac) != 0) goto fail;
     return p;

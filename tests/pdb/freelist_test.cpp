@@ -205,6 +205,93 @@ TEST(PdbFreeList, ADamagedListRefusesAllocationAndReleaseWithoutACrash) {
     }
 }
 
+// A writer killed between the host writes of a flush leaves the list out of step with the
+// records: the next writer rebuilds it from the free extents the chain of records holds
+// (adjacent ones joined, one at the end cut off); a file left closed is never rebuilt, and a
+// damaged chain of records leaves the list refused.
+TEST(PdbFreeList, AListLeftInconsistentByADeadWriterIsMadeAnew) {
+    TempDir d;
+    std::string f = d.at("dead");
+    PDB64* p = open_rw(f);
+    ASSERT_NE(p, nullptr);
+    std::vector<uint64_t> r;
+    for (int i = 0; i < 8; i++)
+        r.push_back(static_cast<uint64_t>(put_record(p, 300, 60, static_cast<uint32_t>(i))));
+    for (int i : {1, 3, 5})
+        ASSERT_EQ(free_filespace64(p, r[static_cast<size_t>(i)]), 0);
+    ASSERT_EQ(close_filespace64(p), 0);
+    const std::string good = file_bytes(f);
+    // On-file headers (48 bytes each): a record of type 300, a free extent.
+    auto header = [](uint16_t type) {
+        uint8_t b[4];
+        put_be16(b, type);
+        put_be16(b + 2, 48);
+        return std::string(reinterpret_cast<char*>(b), 4);
+    };
+    auto left_open = [&](std::string bytes) {
+        bytes[31] = static_cast<char>(bytes[31] | 1);  // the open-for-writing flag
+        return bytes;
+    };
+    auto link = [](std::string& bytes, uint64_t at, uint64_t to) {
+        uint8_t b[8];
+        put_be64(b, to);
+        bytes.replace(static_cast<size_t>(at) + 4, 8, reinterpret_cast<char*>(b), 8);
+    };
+    struct Case {
+        const char* what;
+        std::string bytes;
+        Extents want;
+        uint64_t size;
+    };
+    std::vector<Case> cases;
+    // A record took the middle extent; the link to it was not rewritten.
+    std::string took = good;
+    took.replace(r[3], 4, header(300));
+    cases.push_back({"taken", left_open(took), {{r[5], 48}, {r[1], 48}}, good.size()});
+    // An extent written but not yet linked, between two linked ones; a link pointing nowhere.
+    std::string joined = good;
+    joined.replace(r[4], 4, header(PN64_FREE_EXTENT_TYPE));
+    link(joined, r[5], 1ull << 40);
+    cases.push_back({"joined", left_open(joined), {{r[3], 144}, {r[1], 48}}, good.size()});
+    // The last record released, the file not yet cut.
+    std::string tail = good;
+    tail.replace(r[7], 4, header(PN64_FREE_EXTENT_TYPE));
+    tail.replace(r[6], 4, header(PN64_FREE_EXTENT_TYPE));
+    link(tail, 32, r[7]);
+    cases.push_back({"tail", left_open(tail), {{r[3], 48}, {r[1], 48}}, r[5]});
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        put_file(f, c.bytes);
+        PrintCapture cap;
+        p = open_rw(f);
+        ASSERT_NE(p, nullptr);
+        EXPECT_NE(PrintCapture::text().find("free list made anew"), std::string::npos);
+        EXPECT_EQ(check_freelist64(p), 0);
+        EXPECT_EQ(extents(p), c.want);
+        EXPECT_EQ(static_cast<uint64_t>(end_of(p)), c.size);
+        for (int i : {0, 2})
+            EXPECT_TRUE(record_is(p, r[static_cast<size_t>(i)], 300, 60, static_cast<uint32_t>(i)));
+        EXPECT_GT(put_record(p, 301, 40, 9), 0);
+        ASSERT_EQ(close_filespace64(p), 0);
+        expect_consistent(f, "--closed");
+    }
+    // Closed cleanly: the damaged list is left as it is and refused.
+    put_file(f, took);
+    p = open_rw(f);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(check_freelist64(p), -2);
+    EXPECT_EQ(close_filespace64(p), 0);
+    // The chain of records is damaged too: nothing is rebuilt, the records stay readable.
+    std::string broken = left_open(took);
+    broken.replace(r[6] + 2, 2, std::string("\0\5", 2));
+    put_file(f, broken);
+    p = open_rw(f);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(put_record(p, 301, 24, 1), -1);
+    EXPECT_TRUE(record_is(p, r[0], 300, 60, 0));
+    close_filespace64(p);
+}
+
 TEST(PdbFreeList, CallerFaultsPanic) {
     TempDir d;
     PDB64* p = open_rw(d.at("p"));

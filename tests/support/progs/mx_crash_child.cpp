@@ -1,15 +1,18 @@
 // A matrix-file writer that the crash test kills at random moments:
 //   vx_mx_crash_child FILE SEED
-// opens the matrix file FILE (creating it when absent: one int32 file channel, 1-D) and loops for
-// ever saving nodes with new values. It says "S X VALUE" before a save and "F X VALUE" once it has
-// returned (a save writes its pages to the file): after a crash the node at X must read back the
-// VALUE of its last F line or of an S line after it. Exit status 3 when the file cannot be opened,
-// 4 when a save fails.
+// opens the matrix file FILE (creating it when absent, 1-D: an int32 file channel and a block file
+// channel) and loops for ever saving nodes with new values; every other save also gives the node a
+// block of 8 to 20 KB (records that long go to the file in one write of their own), the others
+// take it away (its record is freed for later ones). It says "S X VALUE" before a save and "F X
+// VALUE" once it has returned (a save writes its pages to the file): after a crash the node at X
+// must read back the VALUE of its last F line or of an S line after it. Exit status 3 when the file
+// cannot be opened, 4 when a save fails.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <random>
 #include <string>
+#include <vector>
 
 #include "app/startup.h"
 #include "geo/matrix_start.h"
@@ -17,6 +20,7 @@
 #include "lisp/parser.h"
 #include "longchar/longchar.h"
 #include "matrix/mxfile.h"
+#include "matrix/mxstore.h"
 
 namespace {
 
@@ -37,13 +41,15 @@ int main(int argc, char** argv) {
     } else {
         MATRIX_PARAM p{};
         p.dim = 1;
-        p.channel_nos = 1;
+        p.channel_nos = 2;
         set_matrix_param(m, &p);
         set_matrix_dim_divide(m, 0, 1);
         set_matrix_block_size(m, 0, 4);
         set_matrix_pixel_size(m, 0, 1 << 16);
         MATRIX_CHANNEL_INFO ci{get_matrix_data_type(4), 2, nullptr, 0};
         set_matrix_channel_info(m, 0, &ci);
+        MATRIX_CHANNEL_INFO bi{get_matrix_data_type(MXT_BLOCK), MX_CH_FILE, nullptr, 0};
+        set_matrix_channel_info(m, 1, &bi);
         if (save_matrix_header(m) != 0) return 3;
     }
     QV_SEXP* ready = read_qv_items("<mxFinish normal-jump-status=\"MS_OK\"/>");
@@ -60,6 +66,16 @@ int main(int argc, char** argv) {
         MATRIX_NODE* n = get_matrix_node_wait(&err, m, dc, 3);
         if (err != 0) return 4;
         if (set_channel_sexp(n, 0, get_integer(value, nullptr)) < 0) return 4;
+        if (m->p.channel_nos > 1) {
+            MATRIX_DATA_TYPE* bt = get_matrix_data_type(MXT_BLOCK);
+            std::vector<uint8_t> bytes(8192 + value % 12000, static_cast<uint8_t>(value));
+            MATRIX_BLOCK rec{{0, MXT_BLOCK, 0}, static_cast<int32_t>(bytes.size()), bytes.data()};
+            TaskLockGuard g(matrix_lock);
+            MATRIX_CHANNEL& c = n->channel[1];
+            if (c.data) bt->free_data(bt, c.data);
+            c.data = value % 2 ? bt->alloc_data(bt, MXA_TRACKED, &rec, nullptr, __FILE__, __LINE__)
+                               : nullptr;
+        }
         say("S " + std::to_string(x) + " " + std::to_string(value) + "\n");
         if (save_matrix_node(n) != 0) return 4;
         unlock_node(n, nullptr);
