@@ -40,6 +40,7 @@
 #include "base/alloc.h"
 #include "base/lock.h"
 #include "base/task.h"
+#include "bench_load.h"
 #include "bench_net.h"
 #include "builtins/registry.h"
 #include "geo/app_main.h"
@@ -498,30 +499,108 @@ void BM_listener_round_trips(benchmark::State& state) {
     }
 }
 
-// Round trips at a number of clients (range 0) and of commands in flight per client (range 1):
-// each client writes that many commands at once, then reads and checks their replies.
-// VX_LOAD_TOTAL (default 20,000) commands in all.
+// Round trips at a number of clients (range 0) and of commands in flight per client (range 1),
+// driven by the pipelining load generator of bench_load.h: each client writes that many
+// commands at once, then reads and checks their replies. VX_LOAD_TOTAL (default 200,000)
+// commands in all, VX_LOAD_THREADS (default 2) generator threads. The yardstick is a
+// redis-server of the same run under the same generator, the same clients, commands and
+// commands in flight (inline PING); redis-benchmark's own rate at those settings is printed
+// beside it ("redis_bench_rps").
 void BM_listener_settings(benchmark::State& state) {
     int clients = static_cast<int>(state.range(0));
     int inflight = static_cast<int>(state.range(1));
-    int total = bench_net::knob("VX_LOAD_TOTAL", 20000);
-    int commands = std::max(total / clients, inflight);
+    int total = bench_net::knob("VX_LOAD_TOTAL", 200000);
+    int threads = bench_net::knob("VX_LOAD_THREADS", 2);
+    int64_t per_client = std::max(total / clients, inflight);
     const Listener& l = the_listener();
     if (l.id <= 0 || l.port <= 0) {
         fail_run(state, "listener did not open");
         return;
     }
+    bench_load::Protocol lines;
+    lines.request = [](int no, int64_t i, std::string& out) {
+        out += "(+ " + std::to_string(no) + " " + std::to_string(i) + ")\n";
+    };
+    lines.reply_ok = [](int no, int64_t i, const char* line, size_t len) {
+        // The opening newline is input line 1, so command i is on line i + 2.
+        char want[96];
+        int n = snprintf(want, sizeof want, "<Result> %lld %lld</Result>",
+                         static_cast<long long>(i + 2), static_cast<long long>(no + i));
+        return len == static_cast<size_t>(n) && memcmp(line, want, len) == 0;
+    };
+    bench_load::Protocol ping;
+    ping.request = [](int, int64_t, std::string& out) { out += "PING\r\n"; };
+    ping.reply_ok = [](int, int64_t, const char* line, size_t len) {
+        return len == 5 && memcmp(line, "+PONG", 5) == 0;
+    };
+    auto close_all = [](std::vector<int>& fds) {
+        for (int fd : fds)
+            close(fd);
+        fds.clear();
+    };
     for (auto _ : state) {
-        Round r = run_clients(l.port, clients, commands, inflight);
-        state.SetIterationTime(r.load_s);
-        state.counters["errors"] = r.faults;
-        double rate = r.load_s > 0 ? static_cast<double>(r.round_trips) / r.load_s : 0;
-        state.counters["rt_per_s"] = rate;
-        if (r.faults) {
-            fail_run(state, r.fault_text);
+        // Every client connects and opens the line protocol before the load starts.
+        std::vector<int> fds;
+        std::string bad;
+        for (int i = 0; i < clients && bad.empty(); i++) {
+            Conn c;
+            c.fd = connect_port(l.port);
+            if (c.fd < 0) {
+                bad = "client " + std::to_string(i) + ": cannot connect";
+                break;
+            }
+            fds.push_back(c.fd);
+            bad = handshake(c);
+            if (bad.empty() && !c.buf.empty()) bad = "bytes after the handshake: " + c.buf;
+        }
+        bench_load::Result r;
+        if (bad.empty()) r = bench_load::run(fds, per_client, inflight, threads, lines);
+        close_all(fds);
+        if (bad.empty() && r.faults == 0 && r.replies != per_client * clients)
+            bad = "replies " + std::to_string(r.replies) + " of " +
+                  std::to_string(per_client * clients);
+        if (!bad.empty() || r.faults) {
+            state.counters["errors"] = 1;
+            fail_run(state, bad.empty() ? r.first_fault : bad);
             break;
         }
-        std::string why = compare_with_redis(state, rate, clients, inflight, false);
+        state.SetIterationTime(r.secs);
+        state.counters["errors"] = 0;
+        double rate = static_cast<double>(r.replies) / r.secs;
+        state.counters["rt_per_s"] = rate;
+
+        std::string why;
+        {
+            bench_net::RedisServer redis;
+            why = redis.why;
+            for (int i = 0; i < clients && redis.port; i++) {
+                int fd = connect_port(redis.port);
+                if (fd < 0) {
+                    why = "cannot connect to redis";
+                    break;
+                }
+                fds.push_back(fd);
+            }
+            if (why.empty()) {
+                bench_load::Result rr = bench_load::run(fds, per_client, inflight, threads, ping);
+                if (rr.faults) {
+                    why = "redis: " + rr.first_fault;
+                } else {
+                    double redis_rate = static_cast<double>(rr.replies) / rr.secs;
+                    state.counters["redis_rps"] = redis_rate;
+                    state.counters["x_redis"] = rate / redis_rate;
+                }
+            }
+            close_all(fds);
+        }
+        std::string why_bench;
+        double bench_rate =
+            redis_ping_rps(clients, static_cast<int>(per_client * clients), why_bench, inflight);
+        if (bench_rate > 0) {
+            state.counters["redis_bench_rps"] = bench_rate;
+            state.counters["x_redis_bench"] = rate / bench_rate;
+        }
+        if (why.empty()) why = why_bench;
         if (!why.empty()) state.SetLabel(why);
     }
 }

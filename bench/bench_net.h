@@ -254,59 +254,74 @@ inline void stop_child(pid_t pid) {
     }
 }
 
+// A redis-server started on a free loopback port for the life of the object (without saving or
+// an append file); port is 0 and why says why when it could not be started.
+struct RedisServer {
+    pid_t pid = -1;
+    int port = 0;
+    std::string why;
+    RedisServer() {
+        if (!on_path("redis-server")) {
+            why = "redis not installed";
+            return;
+        }
+        int p = free_port();
+        std::string ps = std::to_string(p);
+        const char* argv[] = {"redis-server", "--port", ps.c_str(),     "--bind", "127.0.0.1",
+                              "--save",       "",       "--appendonly", "no",     nullptr};
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+        int rc =
+            posix_spawnp(&pid, "redis-server", &fa, nullptr, const_cast<char**>(argv), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        if (rc != 0) {
+            pid = -1;
+            why = "redis-server did not start";
+        } else if (!wait_port_up(p, 5000)) {
+            why = "redis-server did not listen";
+        } else {
+            port = p;
+        }
+    }
+    ~RedisServer() {
+        if (pid > 0) stop_child(pid);
+    }
+    RedisServer(const RedisServer&) = delete;
+    RedisServer& operator=(const RedisServer&) = delete;
+};
+
 // Requests per second of redis-benchmark's inline PING with the same number of clients against
 // a redis-server of this run; a negative value with why set when it cannot be measured. With
 // pipeline above 1 each client keeps that many requests in flight; with reconnect each request
 // is made on a new connection.
 inline double redis_ping_rps(int clients, int requests, std::string& why, int pipeline = 1,
                              bool reconnect = false) {
-    if (!on_path("redis-server") || !on_path("redis-benchmark")) {
+    if (!on_path("redis-benchmark")) {
         why = "redis not installed";
         return -1;
     }
-    int port = free_port();
-    std::string ps = std::to_string(port);
-    const char* argv[] = {"redis-server", "--port", ps.c_str(),     "--bind", "127.0.0.1",
-                          "--save",       "",       "--appendonly", "no",     nullptr};
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, "redis-server", &fa, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0) {
-        why = "redis-server did not start";
+    RedisServer redis;
+    if (!redis.port) {
+        why = redis.why;
         return -1;
     }
-    bool up = wait_until(
-        [&] {
-            int fd = connect_port(port);
-            if (fd < 0) return false;
-            close(fd);
-            return true;
-        },
-        5000);
+    std::string cmd = "redis-benchmark -h 127.0.0.1 -p " + std::to_string(redis.port) + " -c " +
+                      std::to_string(clients) + " -n " + std::to_string(requests) + " -P " +
+                      std::to_string(pipeline) + (reconnect ? " -k 0" : "") +
+                      " -t ping -q --csv 2>/dev/null";
     double rps = -1;
-    if (!up) {
-        why = "redis-server did not listen";
-    } else {
-        std::string cmd = "redis-benchmark -h 127.0.0.1 -p " + ps + " -c " +
-                          std::to_string(clients) + " -n " + std::to_string(requests) + " -P " +
-                          std::to_string(pipeline) + (reconnect ? " -k 0" : "") +
-                          " -t ping -q --csv 2>/dev/null";
-        if (FILE* f = popen(cmd.c_str(), "r")) {
-            char buf[512];
-            while (fgets(buf, sizeof buf, f)) {
-                // "PING_INLINE","123456.79",...: the inline form is the one like our lines.
-                const char* key = "\"PING_INLINE\",\"";
-                if (strncmp(buf, key, strlen(key)) == 0) rps = strtod(buf + strlen(key), nullptr);
-            }
-            pclose(f);
+    if (FILE* f = popen(cmd.c_str(), "r")) {
+        char buf[512];
+        while (fgets(buf, sizeof buf, f)) {
+            // "PING_INLINE","123456.79",...: the inline form is the one like our lines.
+            const char* key = "\"PING_INLINE\",\"";
+            if (strncmp(buf, key, strlen(key)) == 0) rps = strtod(buf + strlen(key), nullptr);
         }
-        if (rps <= 0) why = "redis-benchmark gave no rate";
+        pclose(f);
     }
-    stop_child(pid);
+    if (rps <= 0) why = "redis-benchmark gave no rate";
     return rps;
 }
 
