@@ -91,9 +91,19 @@ QV_SEXP* texts(const char* a, const L_CHAR* b = nullptr, const L_CHAR* c = nullp
     return list(x, y, z, nullptr);
 }
 
+// Pending nodes made before the parse lock is taken, for the steps of the tokens read (see
+// spare_delays): allocating a node costs most of a step, and is better done outside the lock.
+constexpr int SPARE_MAX = 128;
+struct Spare {
+    QV_SEXP* node[SPARE_MAX];
+    int n = 0;
+};
+thread_local Spare spare;
+
 // A new pending node pushed on the stack.
 QV_SEXP* push_delay(QV_FILE* f, int dtype, QV_SEXP* tag, int mode) {
-    QV_SEXP* d = get_sexp(f, QVT_DELAY);
+    // A spare node is stamped as a new one would be: the record's position, the record's last node.
+    QV_SEXP* d = spare.n ? set_sexp(f, QVT_DELAY, spare.node[--spare.n]) : get_sexp(f, QVT_DELAY);
     d->delay.dtype = dtype;
     d->delay.d.file.f = f;
     d->delay.d.file.tag = tag;
@@ -646,11 +656,36 @@ bool may_read_on(QV_FILE* f, QV_SEXP* s, const Ahead& a, Reach reach, int start,
     return true;
 }
 
+// Makes, before the parse lock is taken, the pending nodes the steps of the tokens of a will push:
+// two for an open, one for an item, while the lists they are read into are lists (not quoted
+// items) and neither a skipped region nor a lexer error turns the steps aside. The nodes are
+// rooted in the reader's frame; one left over (a step that took another turn) is garbage.
+void spare_delays(QV_FILE* f, const Ahead& a) {
+    if (f->skip || !f->stack || f->stack->dtype != DELAY_LIST) return;
+    int n = f->lex_error ? a.n - 1 : a.n;
+    int depth = f->stack_depth;
+    for (int i = 0; i < n && spare.n + 2 <= SPARE_MAX; i++) {
+        int need = a.t[i] == TK_DATUM ? 1 : 0;
+        if (a.t[i] == TK_OPEN && depth++ < QV_READ_MAX_DEPTH) need = 2;
+        while (need--) {
+            // A pending list of no record until it is used: the collector may see it meanwhile.
+            HeapSection h;
+            QV_SEXP* d = get_sexp(nullptr, QVT_DELAY);
+            d->delay.dtype = DELAY_LIST;
+            spare.node[spare.n++] = d;
+        }
+    }
+}
+
 // Applies the tokens of a in order (parse lock held), each with the record's node and line it had
 // when it was read. Only the last can have left a lexer error (reading on stops at one), which
 // the steps of the earlier ones must not see.
 void apply_ahead(QV_FILE* f, const Ahead& a) {
-    if (a.n == 1) return apply(f, a.t[0]);
+    if (a.n == 1) {
+        apply(f, a.t[0]);
+        spare.n = 0;
+        return;
+    }
     QV_SEXP* late = f->lex_error;
     if (late) {
         lock_mem();
@@ -667,6 +702,7 @@ void apply_ahead(QV_FILE* f, const Ahead& a) {
         f->token_head_line = a.line[i];
         apply(f, a.t[i]);
     }
+    spare.n = 0;
 }
 
 // A list or quote delay: read tokens until s is no longer delayed (parse lock held on entry,
@@ -696,6 +732,7 @@ QV_SEXP* realize_list(QV_SEXP* s, QV_FILE* f, int* budget = nullptr, Reach reach
         do
             lex_ahead(f, a);
         while (may_read_on(f, s, a, reach, depth, budget));
+        spare_delays(f, a);
         // One hold of the parse lock for the tokens read: they are applied, and the loop's next
         // test made, in the same hold.
         lock_parse();

@@ -526,3 +526,38 @@ TEST_F(ReaderTest, TasksWalkWhatAnotherReadsAhead) {
     EXPECT_EQ(printed, want);
     EXPECT_EQ(counted, 150);
 }
+
+// Collections while tasks read lines of S-expressions ahead: nothing made for tokens not yet
+// applied is lost or seen half made.
+TEST_F(ReaderTest, CollectionWhileReadingAhead) {
+    std::string text;
+    for (int i = 0; i < 150; i++)
+        text += "(k " + std::to_string(i) + " (x (y " + std::to_string(i) + ")) z)\n";
+    std::string want;
+    for (QV_SEXP* p = read_qv_items(text.c_str()); get_type(p) == QVT_PAIR; p = p->pair.cdr)
+        want += print_sexp_text(p->pair.car, 0) + "\n";
+    std::atomic<int> bad{0};
+    std::atomic<bool> stop{false};
+    auto work = [&] {
+        for (int round = 0; round < 3; round++) {
+            std::string got;
+            for (QV_SEXP* p = read_qv_items(text.c_str()); get_type(p) == QVT_PAIR; p = p->pair.cdr)
+                got += print_sexp_text(p->pair.car, 0) + "\n";
+            if (got != want) bad++;
+        }
+    };
+    {
+        Job collector([&] {
+            while (!stop.load()) {
+                collect();
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+        {
+            Job a(work);
+            Job b(work);
+        }
+        stop = true;
+    }
+    EXPECT_EQ(bad.load(), 0);
+}
