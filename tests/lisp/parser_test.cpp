@@ -406,6 +406,56 @@ TEST_F(ReaderTest, CodeSetCensus) {
     EXPECT_EQ(cs_sexp_on_mem(&m, lazy), 0);
     EXPECT_EQ(m.lst, nullptr);
     EXPECT_EQ(sexp_raw_type(lazy), QVT_DELAY);
+    // Part read: what is read is counted, the parse lock given back whether it was taken or not.
+    QV_SEXP* part = init_parse_text("^\"\xe3\x81\x82\" \"\xe3\x81\x84\xe3\x81\x86\"", -1, "t");
+    ASSERT_EQ(get_type(part), QVT_PAIR);
+    for (QV_SEXP* v : {part->pair.car, part}) {
+        CS_WORK c = {nullptr, -1};
+        EXPECT_EQ(cs_sexp_on_mem(&c, v), 0);
+        ASSERT_NE(c.lst, nullptr);
+        EXPECT_EQ(c.lst->count, 1);
+        free_cs_work(&c);
+        EXPECT_EQ(parse_lock_task.load(), 0u);
+    }
+}
+
+// A census of a record's items while another task reads them: it counts what is read by then,
+// never more, and all once the reading is done.
+TEST_F(ReaderTest, CensusWhileAnotherReads) {
+    std::string text;
+    for (int i = 0; i < 200; i++)
+        text += "(\"\xc3\xa9\" k " + std::to_string(i) + ")\n";
+    STREAM* p[2];
+    ASSERT_EQ(s_open_pipe(p), 0);
+    QV_SEXP* top = init_parse(p[0], L("pipe"), nullptr);
+    auto census = [&] {
+        CS_WORK w = {nullptr, -1};
+        int r = cs_sexp_on_mem(&w, top);
+        int n = r == 0 && w.lst ? w.lst->count : r == 0 ? 0 : -1;
+        free_cs_work(&w);
+        return n;
+    };
+    std::atomic<bool> done{false};
+    int bad = 0, last = 0;
+    {
+        Job reader([&] {
+            for (QV_SEXP* r = top; get_type(r) == QVT_PAIR; r = r->pair.cdr)
+                realize_at_hand(r->pair.car);
+            done = true;
+        });
+        Job counter([&] {
+            while (!done.load()) {
+                int n = census();
+                if (n < last || n > 200) bad++;
+                last = std::max(last, n);
+            }
+        });
+        for (size_t at = 0, step = 1; at < text.size(); at += step, step = step % 89 + 11)
+            write_text(p[1], text.substr(at, step).c_str());
+        s_close(p[1]);
+    }
+    EXPECT_EQ(bad, 0);
+    EXPECT_EQ(census(), 200);
 }
 
 namespace {
