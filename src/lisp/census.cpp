@@ -32,7 +32,13 @@ int count_text(CS_WORK* w, const L_CHAR* t) {
     return 0;
 }
 
-int walk(CS_WORK* w, QV_SEXP* s, bool realise) {
+// With locked null, delayed nodes are realised on the way; else they are skipped, and the walk
+// takes the parse lock at the first one it meets (*locked set; the caller releases it). A node
+// whose kind reads other than delayed (an acquire load, the reader storing the kind with release
+// after filling the node) is never rewritten by its reader, so the nodes before it need no lock;
+// a delayed one is rewritten only under the lock.
+int walk(CS_WORK* w, QV_SEXP* s, bool* locked) {
+    bool realise = !locked;
     std::vector<QV_SEXP*> todo;
     todo.push_back(s);
     while (!todo.empty()) {
@@ -40,6 +46,11 @@ int walk(CS_WORK* w, QV_SEXP* s, bool realise) {
         todo.pop_back();
         int t = realise ? get_type(x) : sexp_raw_type(x);
         if (realise && t != sexp_raw_type(x)) x = realize_sexp(x);  // a generator's result
+        if (t == QVT_DELAY && !realise && !*locked) {
+            lock_parse();
+            *locked = true;
+            t = sexp_raw_type(x);  // it may have been read meanwhile
+        }
         switch (t) {
             case QVT_ERROR:
                 if (count_text(w, x->error.site) < 0 || count_text(w, x->error.filename) < 0 ||
@@ -69,7 +80,7 @@ int walk(CS_WORK* w, QV_SEXP* s, bool realise) {
 }  // namespace
 
 int cs_sexp(CS_WORK* w, QV_SEXP* s) {
-    return walk(w, s, true);
+    return walk(w, s, nullptr);
 }
 
 int cs_sexp_on_mem(CS_WORK* w, QV_SEXP* s) {
@@ -77,9 +88,10 @@ int cs_sexp_on_mem(CS_WORK* w, QV_SEXP* s) {
     int t = sexp_raw_type(s);
     if (t != QVT_PAIR && t != QVT_ERROR && t != QVT_SYMBOL && t != QVT_STRING && t != QVT_DELAY)
         return 0;
-    lock_parse();
-    int r = walk(w, s, false);
-    unlock_parse("cs_sexp_on_mem");
+    // A value read whole (a reply, most often) is walked without the parse lock.
+    bool locked = false;
+    int r = walk(w, s, &locked);
+    if (locked) unlock_parse("cs_sexp_on_mem");
     return r;
 }
 

@@ -22,7 +22,8 @@ struct CS_WORK {
 // then each attribute's name and value) and strings; each character above 255 is counted under
 // its code set. Before each text the budget is checked: str_max 0 stops the walk with -1, a
 // positive one is decremented. Returns 0 otherwise. cs_sexp realises delayed nodes on its way;
-// cs_sexp_on_mem holds the parse lock and leaves delayed nodes (and every other kind) uncounted.
+// cs_sexp_on_mem leaves delayed nodes (and every other kind) uncounted, and takes the parse lock
+// only from the first delayed node it meets on (a value read whole is walked without it).
 int cs_sexp(CS_WORK* w, QV_SEXP* s);
 int cs_sexp_on_mem(CS_WORK* w, QV_SEXP* s);
 // Releases the census list.

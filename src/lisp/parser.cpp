@@ -91,9 +91,19 @@ QV_SEXP* texts(const char* a, const L_CHAR* b = nullptr, const L_CHAR* c = nullp
     return list(x, y, z, nullptr);
 }
 
+// Pending nodes made before the parse lock is taken, for the steps of the tokens read (see
+// spare_delays): allocating a node costs most of a step, and is better done outside the lock.
+constexpr int SPARE_MAX = 128;
+struct Spare {
+    QV_SEXP* node[SPARE_MAX];
+    int n = 0;
+};
+thread_local Spare spare;
+
 // A new pending node pushed on the stack.
 QV_SEXP* push_delay(QV_FILE* f, int dtype, QV_SEXP* tag, int mode) {
-    QV_SEXP* d = get_sexp(f, QVT_DELAY);
+    // A spare node is stamped as a new one would be: the record's position, the record's last node.
+    QV_SEXP* d = spare.n ? set_sexp(f, QVT_DELAY, spare.node[--spare.n]) : get_sexp(f, QVT_DELAY);
     d->delay.dtype = dtype;
     d->delay.d.file.f = f;
     d->delay.d.file.tag = tag;
@@ -557,6 +567,144 @@ bool line_at_hand(QV_FILE* f) {
 // whole command); or until the pending rest s has its next item read whole (the next command).
 enum class Reach { NODE, LIST, ITEM };
 
+// True when reading stops, s being read or not and the record's stack that deep (start: its depth
+// when reading began).
+bool reach_stops(Reach reach, bool read, int stack_depth, int start) {
+    return reach == Reach::LIST ? stack_depth < start
+                                : read && (reach == Reach::NODE || stack_depth <= start);
+}
+
+// A character that, in S-expression mode, is a parenthesis or goes into an atom that is a symbol
+// or a number and nothing else: no string, comment, tag, quote, raw bytes, error literal, entity,
+// bracket form or control character.
+bool plain_sexp_char(unsigned c) {
+    return c > ' ' && c < 0x7f && !strchr("\"#%&';<[\\]|", static_cast<int>(c));
+}
+
+// True when the next token is made of plain characters (above) and lies whole in the record's
+// read buffer, the end of its line there too: reading it reads no input, so it never waits, and
+// takes no lock but the memory lock.
+bool plain_token_at_hand(QV_FILE* f) {
+    if (f->buf && (f->buf_ent_flag || f->buf > 0x7f)) return false;
+    const uint8_t* p = f->rb + f->rb_ptr;
+    const uint8_t* end = f->rb + f->rb_len;
+    unsigned c = f->buf ? f->buf : (p < end ? *p++ : 0);
+    // Blanks and line ends before the token, then its line up to the line end.
+    while (c == ' ' || c == '\t' || c == '\r' || c == '\n')
+        c = p < end ? *p++ : 0;
+    if (!c) return false;
+    for (;;) {
+        if (c == '\n') return true;
+        if (c != ' ' && c != '\t' && c != '\r' && !plain_sexp_char(c)) return false;
+        if (p == end) return false;
+        c = *p++;
+    }
+}
+
+// Tokens read ahead of their application. While the tokens read so far only open lists or add
+// symbols and numbers inside S-expression lists, what applying them does is known without doing
+// it: the mode stays S-expression, and the record's stack grows by one pending list per open.
+// The lexer depends on nothing else the steps change, so the next token reads the same as it
+// would after them; the record's stack can be looked at without the lock, since only its reader
+// (this task, which holds the busy bit) changes it. The tokens are then applied in one hold of
+// the parse lock, each as it would have been on its own.
+constexpr int AHEAD = 64;
+struct Ahead {
+    int n = 0;
+    int opens = 0;      // TK_OPEN among them
+    int t[AHEAD];       // the tokens
+    QV_SEXP* x[AHEAD];  // the record's last node after each (null: the lexer made none)
+    int line[AHEAD];    // the line each began on
+};
+
+// Reads the next token into a, rooting its node until it is applied.
+void lex_ahead(QV_FILE* f, Ahead& a) {
+    QV_SEXP* before = f->sexp;
+    int t = vx_lex(f);
+    QV_SEXP* x = f->sexp;
+    // The first token's node is the record's own when it is applied; a later token that made no
+    // node leaves the record's as the token before's application left it.
+    if (a.n > 0 && x == before) x = nullptr;
+    if (x) gc_set(x, gc_vx_sexp);
+    a.t[a.n] = t;
+    a.x[a.n] = x;
+    a.line[a.n] = f->token_head_line;
+    if (t == TK_OPEN) a.opens++;
+    a.n++;
+}
+
+// True when one more token is read before those in a are applied: the reading of this
+// realisation would go on after them (reach, start and budget as in realize_list, the budget
+// then spent for it), they leave the lexer as it is now, and the next token is plain and at hand,
+// so that no other task waits on their application while this one waits for input.
+bool may_read_on(QV_FILE* f, QV_SEXP* s, const Ahead& a, Reach reach, int start, int* budget) {
+    int last = a.t[a.n - 1];
+    if (a.n == AHEAD || (last != TK_DATUM && last != TK_OPEN)) return false;
+    if (f->lex_error || f->skip || (qvf_flags(f) & (QVF_SEXP | QVF_FIELD_EQ)) != QVF_SEXP)
+        return false;
+    // The first token pops the top pending node: it must be a list, in S-expression mode unless
+    // the token opens a list of its own; every later one then finds an S-expression list on top.
+    QV_DELAY* top = f->stack;
+    if (!top || top->dtype != DELAY_LIST || (a.t[0] != TK_OPEN && !top->d.file.mode)) return false;
+    int depth = f->stack_depth + a.opens;
+    if (depth + 1 >= QV_READ_MAX_DEPTH) return false;  // no open of them or the next is too deep
+    bool read = sexp_raw_type(s) != QVT_DELAY || &s->delay == top;
+    if (reach_stops(reach, read, depth, start)) return false;
+    if (budget && (*budget < 1 || !line_at_hand(f))) return false;
+    if (!plain_token_at_hand(f)) return false;
+    if (budget) --*budget;
+    return true;
+}
+
+// Makes, before the parse lock is taken, the pending nodes the steps of the tokens of a will push:
+// two for an open, one for an item, while the lists they are read into are lists (not quoted
+// items) and neither a skipped region nor a lexer error turns the steps aside. The nodes are
+// rooted in the reader's frame; one left over (a step that took another turn) is garbage.
+void spare_delays(QV_FILE* f, const Ahead& a) {
+    if (f->skip || !f->stack || f->stack->dtype != DELAY_LIST) return;
+    int n = f->lex_error ? a.n - 1 : a.n;
+    int depth = f->stack_depth;
+    for (int i = 0; i < n && spare.n + 2 <= SPARE_MAX; i++) {
+        int need = a.t[i] == TK_DATUM ? 1 : 0;
+        if (a.t[i] == TK_OPEN && depth++ < QV_READ_MAX_DEPTH) need = 2;
+        while (need--) {
+            // A pending list of no record until it is used: the collector may see it meanwhile.
+            HeapSection h;
+            QV_SEXP* d = get_sexp(nullptr, QVT_DELAY);
+            d->delay.dtype = DELAY_LIST;
+            spare.node[spare.n++] = d;
+        }
+    }
+}
+
+// Applies the tokens of a in order (parse lock held), each with the record's node and line it had
+// when it was read. Only the last can have left a lexer error (reading on stops at one), which
+// the steps of the earlier ones must not see.
+void apply_ahead(QV_FILE* f, const Ahead& a) {
+    if (a.n == 1) {
+        apply(f, a.t[0]);
+        spare.n = 0;
+        return;
+    }
+    QV_SEXP* late = f->lex_error;
+    if (late) {
+        lock_mem();
+        f->lex_error = nullptr;
+        unlock_mem();
+    }
+    for (int i = 0; i < a.n; i++) {
+        if (i == a.n - 1 && late) {
+            lock_mem();
+            f->lex_error = late;
+            unlock_mem();
+        }
+        if (a.x[i]) f->sexp = a.x[i];
+        f->token_head_line = a.line[i];
+        apply(f, a.t[i]);
+    }
+    spare.n = 0;
+}
+
 // A list or quote delay: read tokens until s is no longer delayed (parse lock held on entry,
 // released on return). With a budget, reading stops early where the next token is not at hand
 // or after that many tokens; then, with s at the top of the stack, reach says how much is read.
@@ -573,21 +721,24 @@ QV_SEXP* realize_list(QV_SEXP* s, QV_FILE* f, int* budget = nullptr, Reach reach
     if (!budget || f->stack != &s->delay) reach = Reach::NODE;
     int depth = f->stack_depth;
     gc_push(nullptr, nullptr, nullptr);
+    Ahead a;
     for (;;) {
         wake(f);
         if (!f->stack) break;
-        bool read = sexp_raw_type(s) != QVT_DELAY;
-        if (reach == Reach::LIST ? f->stack_depth < depth
-                                 : read && (reach == Reach::NODE || f->stack_depth <= depth))
-            break;
+        if (reach_stops(reach, sexp_raw_type(s) != QVT_DELAY, f->stack_depth, depth)) break;
         if (budget && (--*budget < 0 || !line_at_hand(f))) break;
         unlock_parse("realize_sexp");
-        int t = vx_lex(f);
-        // One hold of the parse lock per token: the token is applied, and the loop's next test
-        // made, in the same hold.
+        a.n = a.opens = 0;
+        do
+            lex_ahead(f, a);
+        while (may_read_on(f, s, a, reach, depth, budget));
+        spare_delays(f, a);
+        // One hold of the parse lock for the tokens read: they are applied, and the loop's next
+        // test made, in the same hold.
         lock_parse();
-        apply(f, t);
-        if (++tokens == BATCH) {
+        apply_ahead(f, a);
+        tokens += a.n;
+        if (tokens >= BATCH) {
             tokens = 0;
             gc_pop(nullptr, nullptr);
             gc_push(nullptr, nullptr, nullptr);

@@ -406,4 +406,162 @@ TEST_F(ReaderTest, CodeSetCensus) {
     EXPECT_EQ(cs_sexp_on_mem(&m, lazy), 0);
     EXPECT_EQ(m.lst, nullptr);
     EXPECT_EQ(sexp_raw_type(lazy), QVT_DELAY);
+    // Part read: what is read is counted, the parse lock given back whether it was taken or not.
+    QV_SEXP* part = init_parse_text("^\"\xe3\x81\x82\" \"\xe3\x81\x84\xe3\x81\x86\"", -1, "t");
+    ASSERT_EQ(get_type(part), QVT_PAIR);
+    for (QV_SEXP* v : {part->pair.car, part}) {
+        CS_WORK c = {nullptr, -1};
+        EXPECT_EQ(cs_sexp_on_mem(&c, v), 0);
+        ASSERT_NE(c.lst, nullptr);
+        EXPECT_EQ(c.lst->count, 1);
+        free_cs_work(&c);
+        EXPECT_EQ(parse_lock_task.load(), 0u);
+    }
+}
+
+namespace {
+
+// The line of every node of s in reading order (a list's pairs, then its end), realising it.
+std::string lines(QV_SEXP* s) {
+    std::string r;
+    std::function<void(QV_SEXP*)> walk = [&](QV_SEXP* n) {
+        for (;;) {
+            int t = get_type(n);
+            if (!n) return;
+            r += std::to_string(n->h.line) + " ";
+            if (t != QVT_PAIR) return;
+            walk(n->pair.car);
+            n = n->pair.cdr;
+        }
+    };
+    walk(s);
+    return r;
+}
+
+// Every item of text, read from memory with its line ends (so tokens are read ahead of their
+// application), dumped with the lines of its nodes.
+std::string items_with_lines(const std::string& text) {
+    std::string r;
+    QV_SEXP* top = read_qv_items(text.c_str(), static_cast<int>(text.size()), "t.qv");
+    for (QV_SEXP* p = top; get_type(p) == QVT_PAIR; p = p->pair.cdr)
+        r += dump(p->pair.car) + " @ " + lines(p->pair.car) + "| ";
+    return r + lines(top);
+}
+
+}  // namespace
+
+// Tokens of a line that has arrived are read before the steps of the tokens before them are
+// made: the trees, their lines and the errors stay as when each token is applied in turn,
+// around every token that ends such a run (a close, quote, string, comment, tag, raw bytes, error
+// literal, bracket form) and at the depth bound.
+TEST_F(ReaderTest, TokensReadAheadBuildTheSameTrees) {
+    EXPECT_EQ(
+        items_with_lines("(a (b 1 2.5 -3) c)\n(d\n e (f\n))\n(g 'h \"s\" i) ^j k (l)\n"
+                         "<t>m (n o) p</t>\n"),
+        "(a (b 1 f2.5 -3) c) @ 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 | (d e (f)) @ 2 2 3 3 3 3 3 3 2 | "
+        "(g (quote h) \"s\" i) @ 5 5 5 5 0 5 5 5 5 5 5 5 | j @ 5 | \"k\" @ 5 | (l) @ 5 5 5 | "
+        "(t \"m\" (n o) \"p\") @ 6 6 6 6 6 6 6 6 6 6 6 6 6 | 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 2 2 2 "
+        "3 3 3 3 3 3 2 5 5 5 5 5 0 5 5 5 5 5 5 5 5 5 5 5 5 5 5 5 6 6 6 6 6 6 6 6 6 6 6 6 6 6 1 ");
+    EXPECT_EQ(
+        items_with_lines("(a ; note\n b)\n(c #3#abc d)\n(e %E (\"\" \"\" 1 \"\" 2 ()) f)\n"
+                         "(g [s k=\"v\"] h)\n(&lt; i)\n"),
+        "(a b) @ 1 1 2 2 1 | (c R616263 d) @ 3 3 3 3 3 3 3 | (e E2:@1() f) @ 4 4 4 4 4 4 4 | "
+        "(g s{k=v} h) @ 5 5 5 5 5 5 5 | (< i) @ 6 6 6 6 6 | 1 1 1 2 2 1 3 3 3 3 3 3 3 3 4 4 4 4 "
+        "4 4 4 4 5 5 5 5 5 5 5 5 6 6 6 6 6 6 1 ");
+    EXPECT_EQ(items_with_lines("((((a b) c) d) e)\n(((\n)) x)) y\n(z"),
+              "((((a b) c) d) e) @ 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 | ((()) x) @ 2 2 2 2 3 3 2 | "
+              "\")\" @ 3 | \"y\" @ 3 | (z . E80020402:parser@4(\"no ) for (\")) @ 4 4 0 | 1 1 1 1 "
+              "1 1 1 1 1 1 1 1 1 1 1 1 1 1 2 2 2 2 2 3 3 2 3 3 3 3 4 4 4 0 1 ");
+
+    // Nesting past the bound, all on one line: the same error item at the same place.
+    const int n = QV_READ_MAX_DEPTH + 100;
+    std::string deep = "^" + std::string(n, '(') + "x" + std::string(n, ')') + "\n after\n";
+    QV_SEXP* top = read_qv_items(deep.c_str());
+    ASSERT_EQ(get_type(top), QVT_PAIR);
+    QV_SEXP* v = top->pair.car;
+    int depth = 0;
+    while (get_type(v) == QVT_PAIR && get_type(v->pair.car) == QVT_PAIR) {
+        v = v->pair.car;
+        depth++;
+    }
+    EXPECT_EQ(depth, QV_READ_MAX_DEPTH - 2);
+    ASSERT_EQ(get_type(v), QVT_PAIR);
+    EXPECT_EQ(dump(v->pair.car), "E80021005:parser@1(\"nesting too deep\" \"text\")");
+    EXPECT_EQ(dump(top->pair.cdr), "(\"after\")");
+}
+
+// Tasks walking, printing and surveying a record's items while another reads them ahead and
+// collections run: each sees every item whole and as read alone; a census counts what is read by
+// then, never more; nothing made for tokens read but not yet applied is lost or seen half made.
+TEST_F(ReaderTest, TasksShareWhatAnotherReadsAhead) {
+    std::string text;
+    for (int i = 0; i < 150; i++)
+        text +=
+            "(\"\xe3\x81\x82\" " + std::to_string(i) + " (x 'y (z " + std::to_string(i) + ")))\n";
+    std::string want;
+    for (QV_SEXP* p = read_qv_items(text.c_str()); get_type(p) == QVT_PAIR; p = p->pair.cdr)
+        want += dump(p->pair.car) + "\n";
+    STREAM* p[2];
+    ASSERT_EQ(s_open_pipe(p), 0);
+    s_set_cm(p[0], &utf8_cm);
+    QV_SEXP* top = init_parse(p[0], L("pipe"), nullptr);
+    auto census = [&] {
+        CS_WORK w = {nullptr, -1};
+        int n = cs_sexp_on_mem(&w, top) == 0 ? (w.lst ? w.lst->count : 0) : -1;
+        free_cs_work(&w);
+        return n;
+    };
+    std::string ahead, walked;
+    std::atomic<bool> stop{false};
+    int bad_census = 0, last = 0;
+    {
+        Job collector([&] {
+            while (!stop.load()) {
+                collect();
+                int c = census();
+                bad_census += c < last || c > 150;
+                last = std::max(last, c);
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+        {
+            // As the line protocol's front does: the next item, then what is at hand of it.
+            Job front([&] {
+                for (QV_SEXP* r = top;; r = r->pair.cdr) {
+                    realize_item_at_hand(r);
+                    if (get_type(r) != QVT_PAIR) break;
+                    realize_at_hand(r->pair.car);
+                    ahead += dump(r->pair.car) + "\n";
+                }
+            });
+            Job walker([&] {
+                for (QV_SEXP* r = top; get_type(r) == QVT_PAIR; r = r->pair.cdr)
+                    walked += dump(r->pair.car) + "\n";
+            });
+            for (size_t at = 0, step = 1; at < text.size(); at += step, step = step % 97 + 13)
+                write_text(p[1], text.substr(at, step).c_str());
+            s_close(p[1]);
+        }
+        stop = true;
+    }
+    EXPECT_TRUE(ahead == want);
+    EXPECT_TRUE(walked == want);
+    EXPECT_EQ(bad_census, 0);
+    EXPECT_EQ(census(), 150);
+    // Reading from memory, whole lines at hand, while collections run.
+    std::string again;
+    stop = false;
+    {
+        Job collector([&] {
+            while (!stop.load()) {
+                collect();
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+        for (int round = 0; round < 3; round++)
+            for (QV_SEXP* r = read_qv_items(text.c_str()); get_type(r) == QVT_PAIR; r = r->pair.cdr)
+                again += dump(r->pair.car) + "\n";
+        stop = true;
+    }
+    EXPECT_TRUE(again == want + want + want);
 }
