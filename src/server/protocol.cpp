@@ -195,9 +195,11 @@ struct PendingCommands {
     QV_FIFO* head = nullptr;
     QV_FIFO* tail = nullptr;
     int count = 0;
+    int limit = 1;  // the size of the next hand-over within the present burst
 };
-// Most commands handed over at once: a long pipelined burst starts running before all of it has
-// been read.
+// Most commands handed over at once. Within a burst the first command goes over alone and each
+// hand-over after it takes twice as many, so the relay thread starts on the burst while the rest
+// is read, and a long burst runs before all of it has been read.
 constexpr int MAX_HANDOVER = 32;
 
 void add_pending(PendingCommands& b, QV_SEXP* pair) {
@@ -218,7 +220,9 @@ bool hand_over(QV_INTERPRETER* qvi, PendingCommands& b) {
     bool closing = false;
     queue_commands(qvi, b.head, b.tail, &closing);
     gc_delete(b.first);
+    int limit = b.limit < MAX_HANDOVER ? 2 * b.limit : MAX_HANDOVER;
     b = PendingCommands{};
+    b.limit = limit;
     return closing;
 }
 
@@ -243,8 +247,11 @@ void feed_loop(QV_INTERPRETER* qvi, QV_SEXP* p) {
         // A command that has arrived is read at one go; the rest as it comes. What is pending
         // goes to the relay thread before this thread waits for more input.
         realize_item_at_hand(p);
-        if (pending.count > 0 && (sexp_raw_type(p) == QVT_DELAY || pending.count >= MAX_HANDOVER))
+        bool waits = sexp_raw_type(p) == QVT_DELAY;
+        if (pending.count > 0 && (waits || pending.count >= pending.limit))
             if (hand_over(qvi, pending)) break;
+        // The next burst begins with a command alone again.
+        if (waits) pending.limit = 1;
         int t = get_type(p);
         // Nothing pending waits while this thread reads the rest of a command's head.
         if (t == QVT_PAIR && !head_at_hand(p->pair.car) && hand_over(qvi, pending)) break;
