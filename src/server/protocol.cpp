@@ -67,6 +67,9 @@ QV_SEXP* advance(QV_SEXP* old, QV_SEXP* next) {
 
 // put_qv_fifo, telling in *closing also whether the record is closing.
 int queue_command(QV_INTERPRETER* qvi, QV_SEXP* cmd, bool* closing);
+// Appends the chain head..tail of queue records in one hold (0), or frees it when the record no
+// longer runs (-1).
+int queue_commands(QV_INTERPRETER* qvi, QV_FIFO* head, QV_FIFO* tail, bool* closing);
 // What is left of a reply once it is written: its hold of the output given back, the silent count
 // restored and (for the last write of a reply) QVIF_REPLYING cleared, with qvi_lock held. The
 // relay thread does it in the same hold of qvi_lock that takes its next command.
@@ -82,6 +85,17 @@ void reply_to(QV_INTERPRETER* qvi, STREAM* out, STREAM* err, int line, QV_SEXP* 
               ReplyEnd* end = nullptr);
 void write_reply(STREAM* st, QV_INTERPRETER* qvi, int line, QV_SEXP* value, bool last,
                  ReplyEnd* end = nullptr);
+// What a reply takes from the record when it takes the output lock.
+struct ReplyHead {
+    int flags = 0;
+    int ps_flags = 0;
+    int result_flag = 0;
+    bool more = false;  // more commands are queued: the reply is held back for theirs
+    int saved = 0;      // the silent count to restore
+    bool owed = false;  // a code-set announcement is owed
+};
+void _begin_reply(QV_INTERPRETER* qvi, STREAM* st, ReplyHead& h);
+void print_reply(STREAM* st, int line, QV_SEXP* value, const ReplyHead& h);
 
 void set_running_state(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
     TaskLockGuard g(qvi_lock);
@@ -152,6 +166,15 @@ int protocol_word(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
     return 0;
 }
 
+// A protocol word or a processing instruction at the head of cmd: handled on arrival.
+bool is_special(QV_SEXP* cmd) {
+    QV_SEXP* head = get_type(cmd) == QVT_PAIR ? cmd->pair.car : nullptr;
+    if (get_type(head) != QVT_SYMBOL) return false;
+    for (const char* w : {"Permission", "Result", "Cancel", "Break", "?xml", "?qv"})
+        if (symbol_is(head, w)) return true;
+    return false;
+}
+
 // "?xml" and "?qv" act at once (an encoding declaration must govern the following input); the
 // command queued in their place is the value, quoted, so that its reply keeps its turn.
 QV_SEXP* processing_instruction(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
@@ -163,13 +186,79 @@ QV_SEXP* processing_instruction(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
     return inherit(list(q, v, nullptr), cmd);
 }
 
+// Commands read but not queued yet: the relay thread gets every command that has arrived in one
+// hand-over, under one hold of the interpreter lock and with one wake-up, instead of one of each
+// per command. The commands are reached through `first`, the pair of the oldest of them, which
+// stays a root of the front thread's frame until they are queued.
+struct PendingCommands {
+    QV_SEXP* first = nullptr;
+    QV_FIFO* head = nullptr;
+    QV_FIFO* tail = nullptr;
+    int count = 0;
+    int limit = 1;  // the size of the next hand-over within the present burst
+};
+// Most commands handed over at once. Within a burst the first command goes over alone and each
+// hand-over after it takes twice as many, so the relay thread starts on the burst while the rest
+// is read, and a long burst runs before all of it has been read.
+constexpr int MAX_HANDOVER = 32;
+
+void add_pending(PendingCommands& b, QV_SEXP* pair) {
+    auto* f = static_cast<QV_FIFO*>(d_alloc(sizeof(QV_FIFO)));
+    f->next = nullptr;
+    f->cmd = pair->pair.car;
+    if (b.tail)
+        b.tail->next = f;
+    else
+        b.head = f;
+    b.tail = f;
+    if (b.count++ == 0) b.first = pair;
+}
+
+// Queues what is pending; true when the record is closing (the front thread stops reading).
+bool hand_over(QV_INTERPRETER* qvi, PendingCommands& b) {
+    if (b.count == 0) return false;
+    bool closing = false;
+    queue_commands(qvi, b.head, b.tail, &closing);
+    gc_delete(b.first);
+    int limit = b.limit < MAX_HANDOVER ? 2 * b.limit : MAX_HANDOVER;
+    b = PendingCommands{};
+    b.limit = limit;
+    return closing;
+}
+
+// True when the head of cmd can be looked at without reading more input.
+bool head_at_hand(QV_SEXP* cmd) {
+    int t = sexp_raw_type(cmd);
+    if (t == QVT_DELAY) return false;
+    return t != QVT_PAIR || sexp_raw_type(cmd->pair.car) != QVT_DELAY;
+}
+
+// The next pair of the input after p: p stays rooted while it heads the pending commands.
+QV_SEXP* next_pair(QV_SEXP* p, const PendingCommands& b) {
+    QV_SEXP* next = p->pair.cdr;
+    gc_set(next, gc_vx_sexp);
+    if (p != b.first) gc_delete(p);
+    return next;
+}
+
 void feed_loop(QV_INTERPRETER* qvi, QV_SEXP* p) {
+    PendingCommands pending;
     for (;;) {
-        // A command that has arrived is read at one go; the rest as it comes.
+        // A command that has arrived is read at one go; the rest as it comes. What is pending
+        // goes to the relay thread before this thread waits for more input.
         realize_item_at_hand(p);
+        bool waits = sexp_raw_type(p) == QVT_DELAY;
+        if (pending.count > 0 && (waits || pending.count >= pending.limit))
+            if (hand_over(qvi, pending)) break;
+        // The next burst begins with a command alone again.
+        if (waits) pending.limit = 1;
         int t = get_type(p);
-        if (t == QVT_NIL) break;
-        if (t != QVT_PAIR) {
+        // Nothing pending waits while this thread reads the rest of a command's head.
+        if (t == QVT_PAIR && !head_at_hand(p->pair.car) && hand_over(qvi, pending)) break;
+        if (t != QVT_PAIR ||
+            (is_error(p->pair.car) && p->pair.car->error.code == QVE_END_OF_INPUT)) {
+            if (hand_over(qvi, pending)) break;
+            if (t == QVT_NIL || t == QVT_PAIR) break;
             // The rest of the input is an error.
             if (t == QVT_ERROR && p->error.code != QVE_END_OF_INPUT)
                 _reply(qvi, sexp_line(p), p);
@@ -178,13 +267,20 @@ void feed_loop(QV_INTERPRETER* qvi, QV_SEXP* p) {
             break;
         }
         QV_SEXP* cmd = p->pair.car;
-        if (is_error(cmd) && cmd->error.code == QVE_END_OF_INPUT) break;
         // The command's text that has arrived is read here, so that the relay thread does not
         // wait for this thread's reading token by token.
         realize_at_hand(cmd);
+        if (!is_special(cmd)) {
+            // An item error is queued like a command: it evaluates to itself, and its reply
+            // keeps its place among the replies of the commands before it.
+            add_pending(pending, p);
+            p = next_pair(p, pending);
+            continue;
+        }
+        // A protocol word or a processing instruction acts on arrival: the commands before it
+        // are queued first.
+        if (hand_over(qvi, pending)) break;
         gc_push(nullptr, nullptr, "front2");
-        // An item error is queued like a command: it evaluates to itself, and its reply keeps
-        // its place among the replies of the commands before it.
         bool closing = false;
         if (!protocol_word(qvi, cmd)) {
             queue_command(qvi, processing_instruction(qvi, cmd), &closing);
@@ -397,11 +493,17 @@ void _relay_thread(intptr_t data) {
     // Replies held for commands that will not run now go out from this thread, not from the
     // task that closes the stream later.
     STREAM* out;
+    uint32_t out_serial;
     {
         TaskLockGuard g(qvi_lock);
         out = qvi->out;
+        out_serial = qvi->out_serial;
     }
-    if (out) s_flush(out);
+    S_FILE_THREAD pin;
+    if (out && pin_stream(out, out_serial, &pin)) {
+        s_flush(out);
+        unpin_stream(out, &pin);
+    }
     QVI_STREAMS left = {};
     lock_task(qvi_lock);
     // It may have taken the output lock for the peer while reading a value's input.
@@ -500,41 +602,67 @@ void relay_commands(QV_INTERPRETER* qvi, int once, bool enlist) {
         current_command_qvi = qvi;
         QV_SEXP* v = eval(qvi->env, cmd);
         current_command_qvi = outer;
+        int line = sexp_line(cmd);
+        // A value still being computed elsewhere is answered later by the delay thread, so the
+        // next command does not wait for it (nor looks at it: that would wait).
+        bool pending = value_pending(v);
+        bool brk = !pending && is_break_class(v);
+        // A break or cancel is answered with an empty value. Whatever of the value is still
+        // unread input is read before the output is locked (see write_reply).
+        QV_SEXP* shown = brk ? nullptr : v;
+        if (!pending) realize_whole(shown);
         STREAM* out;
         STREAM* err;
         uint32_t out_serial;
+        ReplyHead head;
+        bool locked = false;
         {
-            // The reply's streams, and its flag set, in the same hold.
+            // The reply's streams, its flag and its hold of the output in one hold.
             TaskLockGuard g(qvi_lock);
             out = qvi->out;
             err = qvi->err;
             out_serial = qvi->out_serial;
-            qvi->flags |= QVIF_REPLYING;
+            if (!pending && out) {
+                qvi->flags |= QVIF_REPLYING;
+                _begin_reply(qvi, out, head);
+                locked = true;
+            }
         }
-        bool gone = had_output && (!out || !s_exist_serial(out, out_serial));
-        bool pending = !gone && value_pending(v);
-        if (gone || pending) {
-            TaskLockGuard g(qvi_lock);
-            qvi->flags &= ~QVIF_REPLYING;
-        }
+        S_FILE_THREAD pin;
+        bool pinned = out && pin_stream(out, out_serial, &pin);
         // An output that existed and has gone ends the loop; without an output the commands are
         // still evaluated, their replies going nowhere.
+        bool gone = had_output && !pinned;
         if (gone) {
+            if (locked) {
+                TaskLockGuard g(qvi_lock);
+                ReplyEnd undo{qvi, head.saved, true};
+                finish_reply(undo);
+            }
             gc_pop(nullptr, nullptr);
             break;
         }
-        // A value still being computed elsewhere is answered later by the delay thread, so the
-        // next command does not wait for it.
         if (pending) {
-            insert_delay_que(qvi, sexp_line(cmd), v);
-            gc_pop(nullptr, nullptr);
-            gc_delete(cmd);
+            insert_delay_que(qvi, line, v);
             // Replies held for the commands behind this one go out when none is left.
             if (out && !check_fifo(qvi)) s_flush(out);
-            continue;
+        } else if (locked) {
+            // An error goes to a distinct error stream as well, whose write ends the reply.
+            bool to_err = !brk && is_error(v) && err && err != out;
+            print_reply(out, line, shown, head);
+            ReplyEnd done{qvi, head.saved, !to_err};
+            if (to_err) {
+                {
+                    TaskLockGuard g(qvi_lock);
+                    finish_reply(done);
+                }
+                write_reply(err, qvi, line, v, true, &replied);
+            } else {
+                replied = done;
+            }
         }
-        reply_to(qvi, out, err, sexp_line(cmd), v, &replied);
-        bool stop = is_break_class(v) && v->error.code != QVE_REMOTE_CANCEL;
+        if (pinned) unpin_stream(out, &pin);
+        bool stop = brk && v->error.code != QVE_REMOTE_CANCEL;
         gc_pop(nullptr, nullptr);
         gc_delete(cmd);
         if (stop) break;
@@ -559,24 +687,31 @@ int put_qv_fifo(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
 namespace {
 
 int queue_command(QV_INTERPRETER* qvi, QV_SEXP* cmd, bool* closing) {
-    bool start_relay, wake;
     // The queue's record is made before qvi_lock is taken, which every connection shares.
     auto* f = static_cast<QV_FIFO*>(d_alloc(sizeof(QV_FIFO)));
     f->next = nullptr;
     f->cmd = cmd;
+    return queue_commands(qvi, f, f, closing);
+}
+
+int queue_commands(QV_INTERPRETER* qvi, QV_FIFO* head, QV_FIFO* tail, bool* closing) {
+    bool start_relay, wake;
     {
         TaskLockGuard g(qvi_lock);
         *closing = qvi->flags & QVIF_CLOSING;
         if (qvi->mode != QVM_RUNNING) {
-            d_f_ree(f);
+            while (QV_FIFO* f = head) {
+                head = f->next;
+                d_f_ree(f);
+            }
             return -1;
         }
         lock_task(fifo_lock);
         if (qvi->fifo_tail)
-            qvi->fifo_tail->next = f;
+            qvi->fifo_tail->next = head;
         else
-            qvi->fifo_head = f;
-        qvi->fifo_tail = f;
+            qvi->fifo_head = head;
+        qvi->fifo_tail = tail;
         unlock_task(fifo_lock, "put_qv_fifo");
         // A relay thread waiting for a remote answer runs the new command itself.
         _mark_new_input(qvi);
@@ -654,6 +789,18 @@ void close_fifo(QV_INTERPRETER* qvi) {
 // ------------------------------------------------------------------------------------------------
 // Replies
 
+bool pin_stream(STREAM* st, uint32_t serial, S_FILE_THREAD* t) {
+    StreamPri pri;
+    TaskLockGuard g(stream_lock);
+    if (!_s_exist_serial(st, serial)) return false;
+    _s_insert_thread(st, t);
+    return true;
+}
+
+void unpin_stream(STREAM* st, S_FILE_THREAD* t) {
+    s_delete_thread(st, t);
+}
+
 void __reply(STREAM** stp, QV_INTERPRETER* qvi, int line, QV_SEXP* value) {
     if (*stp) write_reply(*stp, qvi, line, value, false);
 }
@@ -669,30 +816,22 @@ void finish_reply(ReplyEnd& end) {
     end.qvi = nullptr;
 }
 
-void write_reply(STREAM* st, QV_INTERPRETER* qvi, int line, QV_SEXP* value, bool last,
-                 ReplyEnd* end) {
-    // Whatever of the value is still unread input is read now, before the output is locked: a
-    // reply that waited for the reader while holding the output lock would deadlock with a
-    // reader that meets a vertical tab (which takes the output lock) in that input.
-    realize_whole(value);
-    int flags, ps_flags, result_flag;
-    bool more;
-    int saved;
-    bool owed;
-    {
-        TaskLockGuard g(qvi_lock);
-        flags = qvi->flags;
-        ps_flags = qvi->ps_flags;
-        result_flag = qvi->result_flag;
-        _lock_qvi_out(qvi);
-        more = qvi->fifo_head != nullptr && st == qvi->out;
-        saved = qvi->silent_cnt;
-        qvi->silent_cnt = -1;
-        owed = qvi->flags & QVIF_CODE_OWED;
-        qvi->flags &= ~QVIF_CODE_OWED;
-    }
+void _begin_reply(QV_INTERPRETER* qvi, STREAM* st, ReplyHead& h) {
+    _lock_qvi_out(qvi);
+    h.flags = qvi->flags;
+    h.ps_flags = qvi->ps_flags;
+    h.result_flag = qvi->result_flag;
+    h.more = qvi->fifo_head != nullptr && st == qvi->out;
+    h.saved = qvi->silent_cnt;
+    qvi->silent_cnt = -1;
+    h.owed = qvi->flags & QVIF_CODE_OWED;
+    qvi->flags &= ~QVIF_CODE_OWED;
+}
+
+void print_reply(STREAM* st, int line, QV_SEXP* value, const ReplyHead& h) {
+    bool owed = h.owed;
     CODE_METHOD* cm = nullptr;
-    if (!(flags & QVIF_CODE_FIXED)) {
+    if (!(h.flags & QVIF_CODE_FIXED)) {
         L_CHAR code = get_proper_code(value, 10);
         if (code != LC_ASCII) cm = search_cm_by_lccode(code);
     }
@@ -712,9 +851,9 @@ void write_reply(STREAM* st, QV_INTERPRETER* qvi, int line, QV_SEXP* value, bool
     // The reply line goes out in one write (up to the printer's batch of 1,024 characters). While
     // more commands are queued it is held back, to go out with the replies that follow: the last
     // reply of a batch of pipelined commands writes them all at once.
-    bool hold = more && !switched;
-    int pf = (ps_flags & ~PF_LINES) | (hold ? PF_HOLD : 0);
-    if (result_flag) {
+    bool hold = h.more && !switched;
+    int pf = (h.ps_flags & ~PF_LINES) | (hold ? PF_HOLD : 0);
+    if (h.result_flag) {
         char head[32];
         snprintf(head, sizeof head, "<Result> %i ", line);
         e_print_sexp_framed(st, nullptr, value, pf, head, "</Result>\n");
@@ -728,7 +867,21 @@ void write_reply(STREAM* st, QV_INTERPRETER* qvi, int line, QV_SEXP* value, bool
         s_printf(st, "\n");
         s_flush(st);
     }
-    ReplyEnd done{qvi, saved, last};
+}
+
+void write_reply(STREAM* st, QV_INTERPRETER* qvi, int line, QV_SEXP* value, bool last,
+                 ReplyEnd* end) {
+    // Whatever of the value is still unread input is read now, before the output is locked: a
+    // reply that waited for the reader while holding the output lock would deadlock with a
+    // reader that meets a vertical tab (which takes the output lock) in that input.
+    realize_whole(value);
+    ReplyHead h;
+    {
+        TaskLockGuard g(qvi_lock);
+        _begin_reply(qvi, st, h);
+    }
+    print_reply(st, line, value, h);
+    ReplyEnd done{qvi, h.saved, last};
     if (end) {
         *end = done;
         return;

@@ -96,6 +96,14 @@ void relay_loop(QV_INTERPRETER* qvi, int once);
 void _reply(QV_INTERPRETER* qvi, int line, QV_SEXP* value);
 void __reply(STREAM** st, QV_INTERPRETER* qvi, int line, QV_SEXP* value);
 
+// Pins st for the caller's writes while it is still the opening with this serial number (the
+// test and the pin in one hold of the stream lock): the stream layer frees no record with a task
+// inside, so a close by another task meanwhile (a time-out, a close request) cannot hand the
+// address to a new stream before these writes are done; they fail on the closed one instead.
+// True when pinned; unpin_stream ends it. The caller closes no stream it has pinned.
+bool pin_stream(STREAM* st, uint32_t serial, S_FILE_THREAD* t);
+void unpin_stream(STREAM* st, S_FILE_THREAD* t);
+
 // Owes a code-set announcement before the next reply of interpreter id.
 void send_code_sync(uint32_t id);
 // Attaches a debugging message to the calling task.

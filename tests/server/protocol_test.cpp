@@ -14,6 +14,7 @@
 #include "longchar/longchar.h"
 #include "server/getcode.h"
 #include "server_util.h"
+#include "stream/stream.h"
 #include "stream/string_stream.h"
 #include "support/sync_util.h"
 
@@ -272,3 +273,76 @@ TEST(Protocol, ProperCode) {
 }
 
 }  // namespace
+
+TEST(Protocol, APipelinedBurstIsAnsweredInOrderAroundProtocolWords) {
+    // More commands at once than one hand-over to the relay thread takes, with protocol words
+    // among them that act in their place: every command is answered once, in order, on its line,
+    // and a definition is seen by the commands behind it.
+    PipeInterp p;
+    ASSERT_TRUE(p.open());
+    std::string burst, want = announce(std_cm);
+    for (int line = 1; line <= 90; line++) {
+        if (line == 40) {
+            burst += "<Permission>Allow</Permission>\n";
+        } else if (line == 60) {
+            burst += "<Result> 99 ignored</Result>\n";
+        } else if (line == 10) {
+            burst += "(define v 5)\n";
+            want += "<Result> 10 ^v</Result>\n";
+        } else {
+            burst += line > 10 && line % 7 == 0 ? "(+ v " + std::to_string(line) + ")\n"
+                                                : "(+ 0 " + std::to_string(line) + ")\n";
+            int value = line > 10 && line % 7 == 0 ? line + 5 : line;
+            want +=
+                "<Result> " + std::to_string(line) + " " + std::to_string(value) + "</Result>\n";
+        }
+    }
+    p.send(burst);
+    p.read_until("<Result> 90 90</Result>\n");
+    EXPECT_EQ(p.got, want);
+    EXPECT_EQ(info_of(p.id).flags & QVIF_PERM_MASK, QVIF_PERM_ALLOW);
+    // Commands that have arrived are answered while the head of the next one is still coming.
+    p.send("(+ 1 2)\n(+ 2 2)\n(\n");
+    p.read_until("<Result> 92 4</Result>\n");
+    EXPECT_NE(p.got.find("<Result> 91 3</Result>\n<Result> 92 4</Result>\n"), std::string::npos);
+    p.send("+ 3 4)\n");
+    p.read_until("<Result> 94 7</Result>\n");
+    EXPECT_NE(p.got.find("<Result> 94 7</Result>\n"), std::string::npos) << p.got;
+    p.end_input();
+    EXPECT_TRUE(wait_closed(p.id));
+}
+
+TEST(Protocol, APinnedStreamOutlivesItsCloseUntilUnpinned) {
+    // A reply's stream pinned by its writer stays allocated through a close by another task and
+    // past the cap on closed records, so no new stream can take its address meanwhile; the pin
+    // refuses another opening's serial number.
+    ASSERT_TRUE(run_task([] {
+        auto stream_locked = [](auto fn) {
+            TaskLockGuard g(stream_lock);
+            return fn();
+        };
+        STREAM* st = s_open_string_write(std_cm);
+        uint32_t serial = s_serial(st);
+        S_FILE_THREAD pin, other;
+        EXPECT_FALSE(pin_stream(st, serial + 1, &other));
+        ASSERT_TRUE(pin_stream(st, serial, &pin));
+        int keep_max = stream_locked([] { return zonbie_max; });
+        int keep_life = stream_locked([] { return zonbie_life_time; });
+        stream_locked([] { return zonbie_max = 0; });
+        EXPECT_EQ(s_close(st), 0);
+        s_close(s_open_string_write(std_cm));  // past the cap: a record with nobody inside goes
+        zonbie_tick(0, 0);
+        EXPECT_TRUE(stream_locked([&] { return _s_check_record(st); }));
+        EXPECT_FALSE(s_exist_serial(st, serial));
+        EXPECT_FALSE(pin_stream(st, serial, &other));
+        unpin_stream(st, &pin);
+        // Unpinned, it goes with the next reaping (which may lengthen the life time again).
+        EXPECT_TRUE(wait_until([&] {
+            stream_locked([] { return zonbie_life_time = 0; });
+            zonbie_tick(0, 0);
+            return !stream_locked([&] { return _s_check_record(st); });
+        }));
+        stream_locked([&] { return zonbie_max = keep_max; });
+        stream_locked([&] { return zonbie_life_time = keep_life; });
+    }));
+}
