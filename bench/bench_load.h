@@ -100,8 +100,7 @@ inline Result run(const std::vector<int>& fds, int64_t per_client, int inflight,
             if (r < 0 && errno == EINTR) continue;
             if (r < 0 && errno == EAGAIN) return true;
             if (r <= 0) {
-                fault(c, r == 0 ? "closed by the server after " + std::to_string(c.got) +
-                                      " replies"
+                fault(c, r == 0 ? "closed by the server after " + std::to_string(c.got) + " replies"
                                 : std::string("read: ") + strerror(errno));
                 return false;
             }
@@ -122,8 +121,8 @@ inline Result run(const std::vector<int>& fds, int64_t per_client, int inflight,
                 }
                 if (len && line[len - 1] == '\r') len--;
                 if (c.got >= c.sent || !proto.reply_ok(c.no, c.got, line, len)) {
-                    fault(c, "reply " + std::to_string(c.got) + " is \"" +
-                                 std::string(line, len) + "\"");
+                    fault(c, "reply " + std::to_string(c.got) + " is \"" + std::string(line, len) +
+                                 "\"");
                     return false;
                 }
                 c.got++;
