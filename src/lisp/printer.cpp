@@ -465,7 +465,7 @@ int put_text(PRINT_CTX* c, const char* text) {
 }  // namespace
 
 int e_print_sexp_framed(STREAM* st, int* err, QV_SEXP* s, int flags, const char* before,
-                        const char* after) {
+                        const char* after, uint32_t serial) {
     PRINT_CTX c;
     c.st = st;
     c.er = 0;
@@ -474,6 +474,7 @@ int e_print_sexp_framed(STREAM* st, int* err, QV_SEXP* s, int flags, const char*
         return -1;
     }
     c.sat.hold = (flags & PF_HOLD) != 0;
+    c.sat.serial = serial;
     flags &= ~PF_HOLD;
     int r = put_text(&c, before);
     INDENT top = {0, 0};

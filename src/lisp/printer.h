@@ -56,9 +56,11 @@ int e_print_sexp(STREAM* st, int* err, QV_SEXP* s, int flags);
 int print_sexp(STREAM* st, QV_SEXP* s, int flags);
 // The same between the texts before and after (either may be null), all in one batch, so that
 // a short line goes out in one write. When the value fails to print, the two texts are still
-// written, as separate writes around a failed print would have left them.
+// written, as separate writes around a failed print would have left them. With a serial number,
+// every write first checks that st is still the stream of that number, and the print fails with
+// 22 when it is not.
 int e_print_sexp_framed(STREAM* st, int* err, QV_SEXP* s, int flags, const char* before,
-                        const char* after);
+                        const char* after, uint32_t serial = 0);
 
 // 0 when no character of text is 0 to 32, '%', '\'', '(', ')' or '^' (no caller in the system).
 int check_valid_string(const L_CHAR* text);

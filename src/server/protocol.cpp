@@ -3,6 +3,7 @@
 #include "server/protocol.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 
 #include "base/alloc.h"
@@ -95,7 +96,9 @@ struct ReplyHead {
     bool owed = false;  // a code-set announcement is owed
 };
 void _begin_reply(QV_INTERPRETER* qvi, STREAM* st, ReplyHead& h);
-void print_reply(STREAM* st, int line, QV_SEXP* value, const ReplyHead& h);
+// Writes the reply; with a serial number, false (nothing more written) once st is no longer the
+// stream of that number.
+bool print_reply(STREAM* st, uint32_t serial, int line, QV_SEXP* value, const ReplyHead& h);
 
 void set_running_state(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
     TaskLockGuard g(qvi_lock);
@@ -628,11 +631,36 @@ void relay_commands(QV_INTERPRETER* qvi, int once, bool enlist) {
                 locked = true;
             }
         }
-        S_FILE_THREAD pin;
-        bool pinned = out && pin_stream(out, out_serial, &pin);
         // An output that existed and has gone ends the loop; without an output the commands are
-        // still evaluated, their replies going nowhere.
-        bool gone = had_output && !pinned;
+        // still evaluated, their replies going nowhere. A reply's writes check the output's
+        // serial number themselves, so that a reply never reaches a stream opened at the same
+        // address after a close.
+        bool gone = had_output && !out;
+        if (!gone && pending) {
+            S_FILE_THREAD pin;
+            bool pinned = out && pin_stream(out, out_serial, &pin);
+            gone = had_output && !pinned;
+            if (!gone) {
+                insert_delay_que(qvi, line, v);
+                // Replies held for the commands behind this one go out when none is left.
+                if (out && !check_fifo(qvi)) s_flush(out);
+            }
+            if (pinned) unpin_stream(out, &pin);
+        } else if (!gone && locked) {
+            // An error goes to a distinct error stream as well, whose write ends the reply.
+            bool to_err = !brk && is_error(v) && err && err != out;
+            gone = !print_reply(out, out_serial, line, shown, head);
+            ReplyEnd done{qvi, head.saved, !to_err};
+            if (!gone && to_err) {
+                {
+                    TaskLockGuard g(qvi_lock);
+                    finish_reply(done);
+                }
+                write_reply(err, qvi, line, v, true, &replied);
+            } else if (!gone) {
+                replied = done;
+            }
+        }
         if (gone) {
             if (locked) {
                 TaskLockGuard g(qvi_lock);
@@ -642,26 +670,6 @@ void relay_commands(QV_INTERPRETER* qvi, int once, bool enlist) {
             gc_pop(nullptr, nullptr);
             break;
         }
-        if (pending) {
-            insert_delay_que(qvi, line, v);
-            // Replies held for the commands behind this one go out when none is left.
-            if (out && !check_fifo(qvi)) s_flush(out);
-        } else if (locked) {
-            // An error goes to a distinct error stream as well, whose write ends the reply.
-            bool to_err = !brk && is_error(v) && err && err != out;
-            print_reply(out, line, shown, head);
-            ReplyEnd done{qvi, head.saved, !to_err};
-            if (to_err) {
-                {
-                    TaskLockGuard g(qvi_lock);
-                    finish_reply(done);
-                }
-                write_reply(err, qvi, line, v, true, &replied);
-            } else {
-                replied = done;
-            }
-        }
-        if (pinned) unpin_stream(out, &pin);
         bool stop = brk && v->error.code != QVE_REMOTE_CANCEL;
         gc_pop(nullptr, nullptr);
         gc_delete(cmd);
@@ -828,12 +836,22 @@ void _begin_reply(QV_INTERPRETER* qvi, STREAM* st, ReplyHead& h) {
     qvi->flags &= ~QVIF_CODE_OWED;
 }
 
-void print_reply(STREAM* st, int line, QV_SEXP* value, const ReplyHead& h) {
+bool print_reply(STREAM* st, uint32_t serial, int line, QV_SEXP* value, const ReplyHead& h) {
     bool owed = h.owed;
     CODE_METHOD* cm = nullptr;
     if (!(h.flags & QVIF_CODE_FIXED)) {
         L_CHAR code = get_proper_code(value, 10);
         if (code != LC_ASCII) cm = search_cm_by_lccode(code);
+    }
+    // A reply that switches or announces the code set writes to the stream in several calls: the
+    // task stays inside the stream (a close waits for it) from the check of the serial number to
+    // the end. A plain reply is one print, whose writes check the number themselves.
+    S_FILE_THREAD pin;
+    bool pinned = false;
+    if (serial && (cm || owed)) {
+        if (!pin_stream(st, serial, &pin)) return false;
+        pinned = true;
+        serial = 0;
     }
     CODE_METHOD* old = cm ? s_get_cm(st) : nullptr;
     bool switched = false;
@@ -853,20 +871,25 @@ void print_reply(STREAM* st, int line, QV_SEXP* value, const ReplyHead& h) {
     // reply of a batch of pipelined commands writes them all at once.
     bool hold = h.more && !switched;
     int pf = (h.ps_flags & ~PF_LINES) | (hold ? PF_HOLD : 0);
+    int e = 0;
     if (h.result_flag) {
         char head[32];
         snprintf(head, sizeof head, "<Result> %i ", line);
-        e_print_sexp_framed(st, nullptr, value, pf, head, "</Result>\n");
+        e_print_sexp_framed(st, &e, value, pf, head, "</Result>\n", serial);
     } else {
-        e_print_sexp_framed(st, nullptr, value, pf, nullptr, "\n");
+        e_print_sexp_framed(st, &e, value, pf, nullptr, "\n", serial);
     }
-    if (!hold) s_flush(st);
+    // Only a stream that is not there (any more) makes a print fail with 22.
+    if (serial && e == EINVAL) return false;
+    if (!hold) s_flush_serial(st, serial);
     if (switched) {
         s_printf(st, "&cx%x;", old->lccode);
         s_set_cm(st, old);
         s_printf(st, "\n");
         s_flush(st);
     }
+    if (pinned) unpin_stream(st, &pin);
+    return true;
 }
 
 void write_reply(STREAM* st, QV_INTERPRETER* qvi, int line, QV_SEXP* value, bool last,
@@ -880,7 +903,7 @@ void write_reply(STREAM* st, QV_INTERPRETER* qvi, int line, QV_SEXP* value, bool
         TaskLockGuard g(qvi_lock);
         _begin_reply(qvi, st, h);
     }
-    print_reply(st, line, value, h);
+    print_reply(st, 0, line, value, h);
     ReplyEnd done{qvi, h.saved, last};
     if (end) {
         *end = done;

@@ -487,7 +487,7 @@ int flush_spsat(S_PRINTF_SAT* sat, int* erp) {
     STREAM* s = sat->st;
     StreamPri pri;
     lock_task(stream_lock);
-    if (!_s_exist(s)) {
+    if (sat->serial ? !_s_exist_serial(s, sat->serial) : !_s_exist(s)) {
         unlock_task(stream_lock, "flush_spsat");
         if (erp) *erp = EINVAL;
         sat->err = -1;

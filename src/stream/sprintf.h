@@ -34,6 +34,10 @@ struct S_PRINTF_SAT {
     STREAM* st;
     int err;   // 0, or -1 once a flush has failed
     int hold;  // 1: the bytes may be held back for the stream's next write (see streamio.h)
+    // When not 0, every flush first checks that st is still the stream of this serial number, so
+    // that a writer that does not stay inside the stream between flushes never writes to another
+    // stream opened at the same address after a close.
+    uint32_t serial;
 };
 
 // The number of long characters formatted (also when writing failed), 0 when nothing was

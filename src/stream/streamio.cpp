@@ -416,9 +416,13 @@ void s_write_tick(intptr_t, int) {
 }
 
 int s_flush(STREAM* s) {
+    return s_flush_serial(s, 0);
+}
+
+int s_flush_serial(STREAM* s, uint32_t serial) {
     StreamPri pri;
     lock_task(stream_lock);
-    if (!_s_exist(s)) {
+    if (serial ? !_s_exist_serial(s, serial) : !_s_exist(s)) {
         unlock_task(stream_lock, "s_flush");
         return -1;
     }

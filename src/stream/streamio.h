@@ -28,6 +28,8 @@ int s_write(STREAM* s, const void* data, int len);
 // The kind's flush result. On a buffered stream it first waits, for at most 30 seconds, until the
 // write buffer is drained (-1 when that does not happen or the stream has failed).
 int s_flush(STREAM* s);
+// The same, -1 without flushing when s is no longer the stream of that serial number (0: any).
+int s_flush_serial(STREAM* s, uint32_t serial);
 // Makes a stream buffered (the file kind does this for file-root descriptors); -1 when invalid.
 int s_set_buffered(STREAM* s);
 

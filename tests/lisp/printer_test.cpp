@@ -299,6 +299,19 @@ TEST_F(ReaderTest, PrintFailuresAbandonThePrint) {
     err = 0;
     EXPECT_EQ(e_print_sexp(nullptr, &err, Y("x"), 0), -1);
     EXPECT_EQ(err, EINVAL);
+    // A print and a flush bound to a serial number write nothing to a stream of another number
+    // (one opened at the same address after a close), however many writes the value takes.
+    STREAM* now = s_open_string_write(&utf8_cm);
+    uint32_t serial = s_serial(now);
+    err = 0;
+    EXPECT_EQ(e_print_sexp_framed(now, &err, big, 0, "<", ">", serial + 1), -1);
+    EXPECT_EQ(err, EINVAL);
+    EXPECT_EQ(s_flush_serial(now, serial + 1), -1);
+    EXPECT_EQ(s_get_string(now), nullptr);
+    EXPECT_EQ(e_print_sexp_framed(now, &err, Y("x"), 0, "<", ">", serial), 0);
+    EXPECT_EQ(s_flush_serial(now, serial), s_flush(now));
+    EXPECT_STREQ(s_get_string(now), "<^x>");
+    s_close(now);
 
     // Nesting beyond the bound stops the print with ELOOP instead of exhausting the stack.
     QV_SEXP* deep = nullptr;
