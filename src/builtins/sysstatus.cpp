@@ -78,7 +78,6 @@ bool _read_status(bool by_iid, int64_t id, QVI_STATUS* st) {
     st->query = 0;
     for (QV_RESULT* r = q->result_head; r; r = r->next)
         st->query++;
-    TaskLockGuard g(fifo_lock);
     st->fifo = 0;
     for (QV_FIFO* f = q->fifo_head; f; f = f->next)
         st->fifo++;

@@ -24,7 +24,7 @@
 // wait_stop_all until only internal interpreters are left.
 //
 // Locking: `qvi_lock` guards both hash tables, every field of every record, the main-interpreter
-// state and the id counter. Lock order: qvi_lock before fifo_lock and sem_qvi_lex_lock, and
+// state and the id counter. Lock order: qvi_lock before sem_qvi_lex_lock, and
 // before the task table lock. Sleeps are on a record's address, on its `flags`, on its output
 // lock and on `interpreter_hash`, always re-tested after waking.
 #pragma once
@@ -104,7 +104,7 @@ constexpr int QVI_HASH = 20;
 struct qv_interpreter {
     qv_interpreter* next;  // chain in its bucket of interpreter_hash
     uint32_t id;
-    QV_FIFO* fifo_head;  // parsed commands waiting for the relay thread (under fifo_lock)
+    QV_FIFO* fifo_head;  // parsed commands waiting for the relay thread
     QV_FIFO* fifo_tail;
     int fifo_sleepers;       // tasks asleep on the queue (under qvi_lock): no wake-up when none
     QV_RESULT* result_head;  // remote queries written on this output, answers awaited

@@ -26,7 +26,6 @@
 #include "stream/sprintf.h"
 #include "stream/streamio.h"
 
-SEM fifo_lock;
 SEM sem_qvi_lex_lock;
 QV_FILE* terminal_file;
 
@@ -403,7 +402,6 @@ PENDING_FAIL* _front_end_relay(QV_INTERPRETER* qvi, QVI_STREAMS* left, bool* sta
 }  // namespace
 
 void init_protocol_locks() {
-    if (!fifo_lock) new_lock(&fifo_lock);
     if (!sem_qvi_lex_lock) new_lock(&sem_qvi_lex_lock);
 }
 
@@ -714,13 +712,11 @@ int queue_commands(QV_INTERPRETER* qvi, QV_FIFO* head, QV_FIFO* tail, bool* clos
             }
             return -1;
         }
-        lock_task(fifo_lock);
         if (qvi->fifo_tail)
             qvi->fifo_tail->next = head;
         else
             qvi->fifo_head = head;
         qvi->fifo_tail = tail;
-        unlock_task(fifo_lock, "put_qv_fifo");
         // A relay thread waiting for a remote answer runs the new command itself.
         _mark_new_input(qvi);
         start_relay = qvi->relay_owed;
@@ -747,21 +743,18 @@ QV_SEXP* _take_fifo(QV_INTERPRETER* qvi, int once, QV_FIFO** spent) {
     for (;;) {
         // Once the input has ended, what is still queued runs only for a sender that reads on.
         if (qvi->mode != QVM_RUNNING && !qvi->drain_after_input) return nullptr;
-        lock_task(fifo_lock);
         if (QV_FIFO* f = qvi->fifo_head) {
             qvi->fifo_head = f->next;
             if (!qvi->fifo_head) qvi->fifo_tail = nullptr;
             QV_SEXP* cmd = f->cmd;
-            // Rooted before the collector, which marks the queue under fifo_lock, can miss it.
+            // Rooted before the collector, which marks the queue under qvi_lock, can miss it.
             gc_set(cmd, gc_vx_sexp);
-            unlock_task(fifo_lock, "get_qv_fifo");
             if (spent)
                 *spent = f;
             else
                 d_f_ree(f);
             return cmd;
         }
-        unlock_task(fifo_lock, "get_qv_fifo");
         if (qvi->mode != QVM_RUNNING || (qvi->flags & QVIF_CLOSING) || once) return nullptr;
         qvi->fifo_sleepers++;
         sleep_task(&qvi->fifo_head, qvi_lock);
@@ -777,7 +770,6 @@ QV_SEXP* get_qv_fifo(QV_INTERPRETER* qvi, int once) {
 
 int check_fifo(QV_INTERPRETER* qvi) {
     TaskLockGuard g(qvi_lock);
-    TaskLockGuard f(fifo_lock);
     return qvi->fifo_head != nullptr;
 }
 
@@ -786,7 +778,6 @@ void interrupt_fifo(QV_INTERPRETER* qvi) {
 }
 
 void close_fifo(QV_INTERPRETER* qvi) {
-    TaskLockGuard f(fifo_lock);
     while (QV_FIFO* q = qvi->fifo_head) {
         qvi->fifo_head = q->next;
         d_f_ree(q);

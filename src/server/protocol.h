@@ -18,7 +18,7 @@
 // The interpreter tick (every 5 seconds) keeps connections alive, closes idle ones and cleans up
 // records whose streams or tasks are gone.
 //
-// Locks: fifo_lock guards the command queues and is taken after qvi_lock; sem_qvi_lex_lock orders
+// Locks: qvi_lock guards the command queues with the rest of the record; sem_qvi_lex_lock orders
 // the front thread's end against waiters on the output. The output lock of a record is a logical,
 // re-entrant lock kept in the record under qvi_lock: every writer of an interpreter's output
 // (replies, keep-alives, the lexer hooks) takes it, so lines never interleave. Evaluation and
@@ -49,12 +49,11 @@ struct qv_fifo {
     QV_SEXP* cmd;
 };
 
-extern SEM fifo_lock;
 extern SEM sem_qvi_lex_lock;
 // The source record of the terminal interpreter's parser, for the prompt.
 extern QV_FILE* terminal_file;
 
-// Creates fifo_lock and sem_qvi_lex_lock (part of init_interpreter).
+// Creates sem_qvi_lex_lock (part of init_interpreter).
 void init_protocol_locks();
 
 // The interpreter's threads (priority 4); data is the record. The front thread is started by

@@ -160,14 +160,12 @@ void init_qv() {
 // parse lock, and locks are not recursive.
 void gc_qv_lock() {
     lock_task(qvi_lock);
-    lock_task(fifo_lock);
     lock_task(stream_lock);
     gc_queue_lock();
 }
 
 void gc_qv_unlock() {
     unlock_task(stream_lock, "gc_qv_unlock");
-    unlock_task(fifo_lock, "gc_qv_unlock");
     unlock_task(qvi_lock, "gc_qv_unlock");
 }
 

@@ -5,7 +5,7 @@
 // layer's locks, marks this layer's roots and runs its special sweep through the hooks registered
 // here (gchooks.h). The collector's lock chain, outer first:
 //   collector task lock, high-priority queue collector lock, matrix collector lock, qvi_lock,
-//   fifo_lock, stream lock, queue collector lock, the reader's parse and lexer locks, memory lock.
+//   stream lock, queue collector lock, the reader's parse and lexer locks, memory lock.
 // Every task that takes two of these takes them in this order.
 #pragma once
 
