@@ -102,10 +102,13 @@ int _wait_data_unlock(WD_ENTRY* e) {
     if (e->pprev) {
         unlink_top(e);
         if (WD_ENTRY* first = e->wait_list) {
-            // The first queued waiter takes the place of e and must be polled now.
+            // The first queued waiter takes the place of e and must be polled now: the service
+            // is told through its pipe while it polls, or woken when it sleeps on a list that
+            // held only entries polled by their own tasks.
             first->wait_list = first->next;
             link_top(&wd_list, first);
             wake_service('r', "wait_data_unlock");
+            _wakeup_task(&wd_list);
         }
     } else {
         WD_ENTRY* top = find_top(e->fd, e->type);
@@ -118,7 +121,6 @@ int _wait_data_unlock(WD_ENTRY* e) {
     }
     int broken = e->state == WD_SHUTDOWN;
     d_f_ree(e);
-    _wakeup_task(&wd_list);
     return broken;
 }
 
