@@ -106,7 +106,8 @@ int run_main(int argc, char** argv, bool geo) {
     if (geo) init_gmx_function(vxlisp_top_env0, vxlisp_top_env1);
     qv_setup_file(argc, argv);
     close_all_matrix();
-    return 0;
+    // Matrix changes that could not be saved make the run a failure.
+    return matrix_changes_lost() ? 1 : 0;
 }
 
 }  // namespace

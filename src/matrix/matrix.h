@@ -67,7 +67,7 @@ struct MATRIX {
     uint8_t* block_size;        // per dimension: log2 of a level-0 block's extent
     int64_t* pixel_size;        // per dimension: extent in level-0 cells
     int64_t** pixel_size_list;  // per level: extent of that level per dimension, in its cells
-    int flags;                  // bit 0 asked while not ready, bit 1 broken
+    int flags;  // bit 0 asked while not ready, bit 1 broken, bit 2 a failed save was reported
     // The matrix store's own fields (matrix/mxstore.h).
     MATRIX* mx_next;  // the ring of open matrices, most recently used first
     MATRIX* mx_prev;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -1153,9 +1154,18 @@ int matrix_standard_write_file(MATRIX_TOKEN* t) {
     if (r == 0) {
         unlock_save(n);
     } else {
-        // The node keeps its changes: it stays dirty for a later save.
+        // The node keeps its changes: it stays dirty for a later save. The first failure of a
+        // matrix is said on the error output (a full disk would otherwise go unnoticed until
+        // the changes are lost at the close).
+        int err = errno;
         TaskLockGuard g(matrix_lock);
         n->save_lock = 0;
+        if (!(n->matrix->flags & 4)) {
+            n->matrix->flags |= 4;
+            const char* name = n->matrix->filename ? n_string(std_cm, n->matrix->filename) : "";
+            fprintf(stderr, "matrix %s: a save failed (%s); the changes are kept and tried again\n",
+                    name, strerror(err ? err : EIO));
+        }
         mx_wake(n);
     }
     return r;

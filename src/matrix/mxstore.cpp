@@ -553,6 +553,9 @@ struct HoldWatch {
     HoldWatch& operator=(const HoldWatch&) = delete;
 };
 
+// Set once a close has left changes of some matrix unsaved.
+static std::atomic<bool> changes_lost{false};
+
 static void _close_matrix(MATRIX* m) {
     if (m->mode == 3) return;
     HoldWatch w;
@@ -562,9 +565,21 @@ static void _close_matrix(MATRIX* m) {
     for (int round = 0;; round++) {
         if (close_pass(m)) break;
         if (round >= 60) {
-            // Something holds the matrix for good (a reader that never lets go): it stays
-            // allocated rather than being freed under its holder.
+            // Something holds the matrix for good (a reader that never lets go), or its saves
+            // keep failing (a full disk): it stays allocated rather than being freed under its
+            // holder. Changes that never reached the file are said on the error output, and
+            // the program's end reports them (matrix_changes_lost).
             ss_printf("close_matirx gave up\n");
+            int64_t unsaved = 0;
+            for (MATRIX_NODE* b : m->node_hash)
+                for (MATRIX_NODE* n = b; n; n = n->nh_next)
+                    if (n->dirty_file_time) unsaved++;
+            if (unsaved > 0) {
+                changes_lost.store(true);
+                fprintf(stderr, "matrix %s: %lld changed nodes could not be saved\n",
+                        m->filename ? n_string(std_cm, m->filename) : "",
+                        static_cast<long long>(unsaved));
+            }
             return;
         }
         // While tokens still work on the matrix its nodes cannot go: the next pass comes when
@@ -598,6 +613,10 @@ void close_matrix(MATRIX* m) {
     if (!m) return;
     TaskLockGuard g(matrix_lock);
     _close_matrix(m);
+}
+
+bool matrix_changes_lost() {
+    return changes_lost.load();
 }
 
 void close_all_matrix() {

@@ -297,6 +297,9 @@ MATRIX* search_matrix(int* errp, const L_CHAR* neturl, const L_CHAR* filename, c
 MATRIX* _search_matrix(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key);
 void close_matrix(MATRIX* m);
 void close_all_matrix();
+// True once closing a matrix has given up with changes that never reached its file (each such
+// matrix is named on the error output).
+bool matrix_changes_lost();
 void sync_matrix(MATRIX* m);
 // Passes of a second without progress after which sync_matrix gives up (tests lower it).
 extern int mx_sync_patience;

@@ -3,6 +3,7 @@
 // a second agent over TCP. Optimised builds run it at 8192 cells a side under the peak-memory
 // bound; sanitizer builds at 1024.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -45,8 +46,9 @@ std::string slurp(const std::string& path) {
 }
 
 // Runs a program of the build directory in dir with the words given.
+// With file_limit, the program may write no file past that many bytes (its writes beyond fail).
 ChildResult run(const std::string& dir, const std::string& prog, std::vector<std::string> words,
-                int timeout_ms = 120000) {
+                int timeout_ms = 120000, rlim_t file_limit = 0) {
     std::string path = std::string(VX_BINARY_DIR) + "/" + prog;
     words.insert(words.begin(), path);
     return run_in_child(
@@ -55,6 +57,10 @@ ChildResult run(const std::string& dir, const std::string& prog, std::vector<std
             for (auto& w : words)
                 argv.push_back(const_cast<char*>(w.c_str()));
             argv.push_back(nullptr);
+            if (file_limit) {
+                struct rlimit lim = {file_limit, file_limit};
+                if (setrlimit(RLIMIT_FSIZE, &lim) != 0) _exit(126);
+            }
             if (chdir(dir.c_str()) == 0) execv(path.c_str(), argv.data());
             _exit(127);
         },
@@ -158,6 +164,23 @@ long long utm_expected(long long x, long long y) {
 }
 
 }  // namespace
+
+// A matrix whose saves fail (a file size limit standing in for a full disk) does not end as a
+// quiet success whose file is later read back as zeros: the first failed save and the changes
+// left unsaved at the close are named on the error output, and the run ends with status 1.
+TEST(GeoScenario, UnsavedMatrixChangesFailTheRun) {
+    TempDir tmp;
+    const std::string dir = tmp.path();
+    ChildResult gen = run("/", "vx_geo_inputs", {"1024", dir});
+    ASSERT_EQ(gen.exit_status, 0) << gen.err;
+    ChildResult r =
+        run(dir, "vxmx", {kExamples + "/scenario.qv", "out1.txt", "/", "n=1024"}, 120000, 2 << 20);
+    EXPECT_EQ(r.exit_status, 1) << r.err;
+    EXPECT_NE(r.err.find("qvdocs/geo.mx: a save failed (File too large)"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("qvdocs/geo.mx: "), r.err.rfind("qvdocs/geo.mx: ")) << r.err;
+    EXPECT_NE(r.err.find("changed nodes could not be saved"), std::string::npos) << r.err;
+}
 
 TEST(GeoScenario, MakeReopenAndServeTheWalkThroughMatrix) {
     TempDir tmp;
