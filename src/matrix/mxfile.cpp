@@ -1160,9 +1160,10 @@ int matrix_standard_write_file(MATRIX_TOKEN* t) {
         int err = errno;
         TaskLockGuard g(matrix_lock);
         n->save_lock = 0;
-        if (!(n->matrix->flags & 4)) {
-            n->matrix->flags |= 4;
-            const char* name = n->matrix->filename ? n_string(std_cm, n->matrix->filename) : "";
+        MATRIX* m = n->matrix;
+        if (!(mx_ld(m->flags) & 4)) {
+            mx_st(m->flags, mx_ld(m->flags) | 4);
+            const char* name = m->filename ? n_string(std_cm, m->filename) : "";
             fprintf(stderr, "matrix %s: a save failed (%s); the changes are kept and tried again\n",
                     name, strerror(err ? err : EIO));
         }
