@@ -500,11 +500,7 @@ void _relay_thread(intptr_t data) {
         out = qvi->out;
         out_serial = qvi->out_serial;
     }
-    S_FILE_THREAD pin;
-    if (out && pin_stream(out, out_serial, &pin)) {
-        s_flush(out);
-        unpin_stream(out, &pin);
-    }
+    if (out) s_flush_serial(out, out_serial);
     QVI_STREAMS left = {};
     lock_task(qvi_lock);
     // It may have taken the output lock for the peer while reading a value's input.
@@ -635,16 +631,13 @@ void relay_commands(QV_INTERPRETER* qvi, int once, bool enlist) {
         // address after a close.
         bool gone = had_output && !out;
         if (!gone && pending) {
-            S_FILE_THREAD pin;
-            bool pinned = out && pin_stream(out, out_serial, &pin);
-            gone = had_output && !pinned;
+            gone = had_output && !s_exist_serial(out, out_serial);
             if (!gone) {
                 insert_delay_que(qvi, line, v);
                 // Replies held for the commands behind this one go out when none is left.
-                if (out && !check_fifo(qvi)) s_flush(out);
+                if (out && !check_fifo(qvi)) s_flush_serial(out, out_serial);
             }
-            if (pinned) unpin_stream(out, &pin);
-        } else if (!gone && locked) {
+        } else if (locked) {
             // An error goes to a distinct error stream as well, whose write ends the reply.
             bool to_err = !brk && is_error(v) && err && err != out;
             gone = !print_reply(out, out_serial, line, shown, head);
