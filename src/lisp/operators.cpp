@@ -722,7 +722,8 @@ QV_SEXP* plain2(QV_SEXP* left, QV_SEXP* right) {
     QV_SEXP* a = SWAP ? right : left;
     QV_SEXP* b = SWAP ? left : right;
     int ta = sexp_raw_type(a);
-    if (ta != sexp_raw_type(b)) return nullptr;
+    // Only two numbers of one kind take the quick way; nil (a null reference) never does.
+    if ((ta != QVT_INTEGER && ta != QVT_FLOAT) || ta != sexp_raw_type(b)) return nullptr;
     QV_SEXP* pos = OP != PLAIN_NEQ && (a->h.file || a->h.line) ? a : nullptr;
     if (ta == QVT_INTEGER && !a->integer.unit && !b->integer.unit)
         return plain_result<OP>(a->integer.data, b->integer.data, pos);
