@@ -178,14 +178,17 @@ bool is_special(QV_SEXP* cmd) {
 }
 
 // "?xml" and "?qv" act at once (an encoding declaration must govern the following input); the
-// command queued in their place is the value, quoted, so that its reply keeps its turn.
+// command queued in their place is the value, quoted, so that its reply keeps its turn. They run
+// on the reading thread, so they take the system's own meaning of the two names, never a peer's
+// definition: an environment of their own below the top environment of the peer's privilege.
 QV_SEXP* processing_instruction(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
     QV_SEXP* head = get_type(cmd) == QVT_PAIR ? cmd->pair.car : nullptr;
     if (!symbol_is(head, "?xml") && !symbol_is(head, "?qv")) return cmd;
-    QV_SEXP* v = eval(qvi->env, cmd);
+    QVISP_ENV* top = env_chain_privileged(qvi->env) ? vxlisp_top_env1 : vxlisp_top_env0;
+    QV_SEXP* v = eval(new_env(top), cmd);
     QV_SEXP* q =
         set_attribute(n_get_symbol("quote"), l_string(std_cm, "type"), l_string(std_cm, "direct"));
-    return inherit(list(q, v, nullptr), cmd);
+    return inherit(List(q, v, LIST_END), cmd);
 }
 
 // Commands read but not queued yet: the relay thread gets every command that has arrived in one
