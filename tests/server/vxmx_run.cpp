@@ -15,6 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 VxmxChild start_vxmx(const VxmxRun& r) {
     VxmxChild c;
@@ -198,4 +201,65 @@ VxmxResult exit_through(int admin_port, VxmxChild& child, const VxmxRun& run) {
     child.pid = -1;
     if (a >= 0) close(a);
     return res;
+}
+
+int count_fds(int pid) {
+    DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (!d) return -1;
+    int n = 0;
+    while (readdir(d))
+        n++;
+    closedir(d);
+    return n - 2;
+}
+
+int count_threads(int pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+    return -1;
+}
+
+SharedAgent::SharedAgent(const std::string& name) {
+    dir = make_test_dir(name);
+    port = free_port();
+    admin = free_port();
+    write_file(dir + "/server.qv", "^(define l " + loopback_listener("Env0", port) +
+                                       ")\n^(define a " + loopback_listener("Env1", admin) +
+                                       ")\n^(WaitInterpreter a)\n");
+    run.args = {"server.qv", "out.txt"};
+    run.dir = dir;
+    run.timeout_ms = 120000;
+    child = start_vxmx(run);
+}
+
+SharedAgent::~SharedAgent() {
+    kill_vxmx(child);
+}
+
+void SharedAgent::expect_served() {
+    for (int p : {port, admin}) {
+        LineClient c(p);
+        ASSERT_GE(c.fd, 0);
+        EXPECT_EQ(reply_int(c.ask("(+ 1 2)")), 3) << "port " << p;
+    }
+}
+
+bool SharedAgent::settles(int fds, int threads, int slack, int ms) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (count_fds(child.pid) <= fds + slack && count_threads(child.pid) <= threads + slack)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ADD_FAILURE() << "descriptors " << count_fds(child.pid) << " (start " << fds << "), threads "
+                  << count_threads(child.pid) << " (start " << threads << ")";
+    return false;
+}
+
+void SharedAgent::end() {
+    VxmxResult res = exit_through(admin, child, run);
+    EXPECT_FALSE(res.timed_out);
+    EXPECT_EQ(res.exit_status, 0);
 }

@@ -77,3 +77,27 @@ std::string loopback_listener(const char* env, int port);
 bool path_exists(const std::string& path);
 // Ends the agent through the privileged listener on admin_port with "(Exit)" and collects it.
 VxmxResult exit_through(int admin_port, VxmxChild& child, const VxmxRun& run);
+
+// The descriptors and threads of a running process (from /proc), -1 when it cannot be read.
+int count_fds(int pid);
+int count_threads(int pid);
+
+// An agent shared by peers: a listener on `port` for peers below Env0 and a privileged one on
+// `admin` that ends it; killed if a failed assertion leaves it running.
+struct SharedAgent {
+    std::string dir;
+    int port = -1, admin = -1;
+    VxmxRun run;
+    VxmxChild child;
+    explicit SharedAgent(const std::string& name);
+    ~SharedAgent();
+    SharedAgent(const SharedAgent&) = delete;
+    SharedAgent& operator=(const SharedAgent&) = delete;
+    // A new client on either port gets 3 for (+ 1 2).
+    void expect_served();
+    // Waits up to ms for the descriptors and threads to come back within slack of the marks;
+    // a test failure naming both counts when they do not.
+    bool settles(int fds, int threads, int slack, int ms);
+    // Ends it through the privileged port and expects status 0.
+    void end();
+};
