@@ -1,9 +1,11 @@
 // The Japanese code methods: Shift_JIS, ISO-2022-JP ("JIS") and EUC-JP.
 //
-// All three read and write ASCII (bytes below 0x80) and JIS X 0208 (set 0xC0010000, codes with
-// both bytes 0x21-0x7E). Since a long character keeps its code set, conversion is arithmetic on
-// the row and cell bytes; no table is needed. One-byte katakana are read as their full-width JIS
-// X 0208 characters (hankaku2zenkaku) and never written.
+// All three read and write ASCII (bytes below 0x80) and JIS X 0208 (set 0xC0010000). Since a
+// long character keeps its code set, conversion is arithmetic on the row and cell bytes; no table
+// is needed. Shift_JIS and EUC-JP keep every byte pair they read, also rows and cells outside the
+// standard 0x21-0x7E, and write such a character back as the same pair; ISO-2022-JP writes only
+// the standard ones. One-byte katakana are read as their full-width JIS X 0208 characters
+// (hankaku2zenkaku) and never written.
 #include "base/alloc.h"
 #include "longchar/codemethod.h"
 
@@ -25,8 +27,12 @@ static const LCZ_SET sjis_main[] = {{0, 0xFFFFFF80}, {LCZ_JISX0208, 0}, {LC_NONE
 static const LCZ_SET jis_main[] = {{LCZ_JISX0208, 0}, {0, 0xFFFFFF80}, {LC_NONE, 0}};
 
 // ---------------------------------------------------------------------------------------------
-// Shift_JIS. Lead bytes 0x81-0x9F and 0xE0-0xFC start a pair; 0xA1-0xDF are one-byte katakana.
-// A trail byte outside 0x40-0x7E and 0x80-0xFC ends the pair and is read again as a first byte.
+// Shift_JIS. Every byte of 0x80 or more starts a pair, except 0xA0-0xDF, which are read at once
+// as one-byte katakana (their full-width characters). A pair is any lead with a trail of
+// 0x40-0x7E or 0x80-0xFF, and its character comes from the row/cell arithmetic alone, so pairs
+// that no table maps (the user-defined area, unassigned codes) are kept and written back as the
+// same two bytes. A byte below 0x40 or 0x7F where a trail is due cannot complete a pair: it is
+// read again as a character of its own, so a stray lead never swallows a line end or syntax.
 
 struct SJIS_WORK {
     int lead;  // pending lead byte, 0 when none
@@ -41,39 +47,50 @@ static int close_sjis(unsigned char*, void* work) {
     return 0;
 }
 
+static bool sjis_lead(unsigned b) {
+    return b >= 0x80 && (b < 0xA0 || b > 0xDF);
+}
+
+static bool sjis_trail(unsigned b) {
+    return b >= 0x40 && b != 0x7F;
+}
+
+// The character of a lead and a trail byte.
+static L_CHAR sjis_char(unsigned l, unsigned t) {
+    unsigned row = (l < 0xA0 ? l - 0x71 : l - 0xB1) * 2 + 1;
+    unsigned u = t >= 0x80 ? t - 1 : t;
+    unsigned cell;
+    if (u > 0x9D) {
+        cell = u - 0x7D;
+        row++;
+    } else {
+        cell = u - 0x1F;
+    }
+    return LCZ_JISX0208 | (row << 8) | cell;
+}
+
 static int sjis2int(L_CHAR* out, void* work, int byte) {
     SJIS_WORK* w = static_cast<SJIS_WORK*>(work);
     unsigned b = static_cast<unsigned>(byte) & 0xFF;
     if (w->lead) {
         unsigned l = static_cast<unsigned>(w->lead);
         w->lead = 0;
-        if ((b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC)) {
-            // Leads 0xF0-0xFC are the user-defined area: outside JIS X 0208, dropped.
-            if (l >= 0xF0) return 0;
-            unsigned row = (l < 0xA0 ? l - 0x71 : l - 0xB1) * 2 + 1;
-            unsigned u = b >= 0x80 ? b - 1 : b;
-            unsigned cell;
-            if (u > 0x9D) {
-                cell = u - 0x7D;
-                row++;
-            } else {
-                cell = u - 0x1F;
-            }
-            *out = jis_char(row, cell);
+        if (sjis_trail(b)) {
+            *out = sjis_char(l, b);
             return 1;
         }
-        // Not a trail byte: the lead is dropped and this byte starts afresh.
+        // Not a trail byte: the lead has no character and this byte starts afresh.
     }
     if (b < 0x80) {
         *out = b;
         return 1;
     }
-    if (b >= 0xA1 && b <= 0xDF) {
+    if (!sjis_lead(b)) {
         *out = hankaku2zenkaku(b);
         return 1;
     }
-    if ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC)) w->lead = static_cast<int>(b);
-    return 0;  // 0x80, 0xA0 and 0xFD-0xFF start nothing
+    w->lead = static_cast<int>(b);
+    return 0;
 }
 
 static int int2sjis(unsigned char* out, void*, L_CHAR c) {
@@ -81,12 +98,18 @@ static int int2sjis(unsigned char* out, void*, L_CHAR c) {
         out[0] = static_cast<unsigned char>(c);
         return 1;
     }
-    unsigned j1, j2;
-    if (!jis_bytes(c, &j1, &j2)) return 0;
-    unsigned trail = (j1 & 1) ? j2 + 0x1F : j2 + 0x7D;
+    if ((c & 0xFFFF0000u) != LCZ_JISX0208) return 0;
+    int j1 = static_cast<int>((c >> 8) & 0xFF);
+    int j2 = static_cast<int>(c & 0xFF);
+    int trail = (j1 & 1) ? j2 + 0x1F : j2 + 0x7D;
     if (trail > 126) trail++;
-    unsigned half = (j1 - 33) >> 1;
-    unsigned lead = half + (half >= 31 ? 193 : 129);
+    int half = (j1 - 33) >> 1;  // rows 31 and 32 give -1: lead 0x80
+    int lead = half + (half >= 31 ? 193 : 129);
+    // Only what reads back as c: rows and cells no pair gives are refused.
+    if (lead < 0x80 || lead > 0xFF || trail > 0xFF || !sjis_lead(static_cast<unsigned>(lead)) ||
+        !sjis_trail(static_cast<unsigned>(trail)) ||
+        sjis_char(static_cast<unsigned>(lead), static_cast<unsigned>(trail)) != c)
+        return 0;
     out[0] = static_cast<unsigned char>(lead);
     out[1] = static_cast<unsigned char>(trail);
     return 2;
@@ -106,13 +129,16 @@ CODE_METHOD sjis_cm = {
 };
 
 // ---------------------------------------------------------------------------------------------
-// EUC-JP. A lead 0xA1-0xFE takes a second byte 0xA1-0xFE; 0x8E (single shift 2) takes a one-byte
-// katakana; 0x8F (single shift 3, JIS X 0212) takes two bytes that are consumed and dropped. A
-// byte below 0x80 where a second byte is due ends the sequence and is read as a character.
+// EUC-JP. Every byte of 0x80 or more is a lead and takes the next byte, whatever it is, as the
+// second of a pair: the pair's low seven bits of each byte are the row and cell of a JIS X 0208
+// character. So text in any byte code with its high bytes in pairs (UTF-8 text of two- and
+// four-byte sequences, for one) reads and writes back byte for byte. After 0x8E (single shift
+// 2) a one-byte katakana 0xA0-0xDF becomes its full-width character; any other byte there makes
+// a pair like the rest. 0x8F (single shift 3) is a lead like any other. A second byte below
+// 0x80 is taken into the pair too, and is written back with its high bit set.
 
 struct EUC_WORK {
     int lead;  // pending lead byte, 0 when none
-    int ss3;   // bytes still to drop after a single shift 3
 };
 
 static void* open_euc() {
@@ -127,45 +153,32 @@ static int close_euc(unsigned char*, void* work) {
 static int euc2int(L_CHAR* out, void* work, int byte) {
     EUC_WORK* w = static_cast<EUC_WORK*>(work);
     unsigned b = static_cast<unsigned>(byte) & 0xFF;
-    if (w->ss3) {
-        if (b >= 0xA1 && b <= 0xFE) {
-            w->ss3--;
-            return 0;
-        }
-        w->ss3 = 0;
-    } else if (w->lead) {
+    if (w->lead) {
         unsigned l = static_cast<unsigned>(w->lead);
         w->lead = 0;
-        if (l == 0x8E && b >= 0x80) {
+        if (l == 0x8E && b >= 0xA0 && b <= 0xDF)
             *out = hankaku2zenkaku(b);
-            return 1;
-        }
-        if (l != 0x8E && b >= 0xA1 && b <= 0xFE) {
-            *out = jis_char(l & 0x7F, b & 0x7F);
-            return 1;
-        }
-        // The sequence is broken: this byte starts afresh.
+        else
+            *out = LCZ_JISX0208 | (((l << 8) | b) & 0x7F7F);
+        return 1;
     }
     if (b < 0x80) {
         *out = b;
         return 1;
     }
-    if (b == 0x8E || (b >= 0xA1 && b <= 0xFE))
-        w->lead = static_cast<int>(b);
-    else if (b == 0x8F)
-        w->ss3 = 2;
+    w->lead = static_cast<int>(b);
     return 0;
 }
 
+// Any JIS X 0208 row and cell of seven bits each: the two bytes with their high bits set.
 static int int2euc(unsigned char* out, void*, L_CHAR c) {
     if (c < 0x80) {
         out[0] = static_cast<unsigned char>(c);
         return 1;
     }
-    unsigned j1, j2;
-    if (!jis_bytes(c, &j1, &j2)) return 0;
-    out[0] = static_cast<unsigned char>(j1 | 0x80);
-    out[1] = static_cast<unsigned char>(j2 | 0x80);
+    if ((c & 0xFFFF8080u) != LCZ_JISX0208) return 0;
+    out[0] = static_cast<unsigned char>(((c >> 8) & 0x7F) | 0x80);
+    out[1] = static_cast<unsigned char>((c & 0x7F) | 0x80);
     return 2;
 }
 

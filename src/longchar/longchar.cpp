@@ -127,12 +127,17 @@ bool lcz_member(const LCZ_SET* e, L_CHAR c) {
     return (c & m) == (e->lcz & m);
 }
 
+bool cm_main_covers(const CODE_METHOD* cm, L_CHAR code) {
+    if (!cm || !cm->main_code) return false;
+    for (const LCZ_SET* e = cm->main_code; e->lcz != LC_NONE; e++) {
+        if (e->lcz == code || lcz_member(e, code)) return true;
+    }
+    return false;
+}
+
 CODE_METHOD* search_cm_by_main_code(L_CHAR code) {
     for (CODE_METHOD* cm = cm_head; cm; cm = cm->next) {
-        if (!cm->main_code) continue;
-        for (const LCZ_SET* e = cm->main_code; e->lcz != LC_NONE; e++) {
-            if (e->lcz == code || lcz_member(e, code)) return cm;
-        }
+        if (cm_main_covers(cm, code)) return cm;
     }
     return nullptr;
 }

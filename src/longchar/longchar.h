@@ -92,6 +92,8 @@ CODE_METHOD* search_cm(const char* name);  // name in any case; null when unknow
 CODE_METHOD* search_cm_by_lccode(L_CHAR lccode);
 L_CHAR search_lccode(const char* name);  // exact name; LC_NONE when unknown
 CODE_METHOD* search_cm_by_main_code(L_CHAR code);
+// True when one of cm's main code sets holds code (a code set or a character).
+bool cm_main_covers(const CODE_METHOD* cm, L_CHAR code);
 CODE_METHOD* get_encoding(const L_CHAR* _code);  // a protocol or HTTP header name
 
 // Byte strings to long-character strings. The result of _l_string_1 and n_string goes to the

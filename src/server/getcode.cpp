@@ -27,7 +27,7 @@ L_CHAR declared_code(QV_SEXP* s) {
 
 }  // namespace
 
-L_CHAR get_proper_code(QV_SEXP* value, int limit) {
+L_CHAR get_proper_code(QV_SEXP* value, int limit, const CODE_METHOD* current) {
     if (L_CHAR code = declared_code(value)) return code;
     CS_WORK w = {};
     w.str_max = limit;
@@ -45,6 +45,7 @@ L_CHAR get_proper_code(QV_SEXP* value, int limit) {
     bool found = best != nullptr;
     free_cs_work(&w);
     if (!found) return LC_ASCII;
+    if (cm_main_covers(current, set)) return current->lccode;
     // A code set no method covers cannot be switched to; the output's own method writes it
     // with references.
     CODE_METHOD* cm = search_cm_by_main_code(set);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "lisp/sexp.h"
+#include "longchar/codemethod.h"
 
 // The lccode of plain ASCII: a value of ASCII text needs no switch.
 constexpr L_CHAR LC_ASCII = 0xDFFF0001;
@@ -14,4 +15,6 @@ constexpr L_CHAR LC_ASCII = 0xDFFF0001;
 //      first counted on a tie); limit -2 realises delayed parts of the value, any other limit
 //      counts what is already in memory, examining at most limit strings (negative: all);
 //   3. else LC_ASCII.
-L_CHAR get_proper_code(QV_SEXP* value, int limit);
+// In step 2 a given current method (the output's own) is kept when its main code sets hold the
+// most used set, so text the output already writes causes no switch.
+L_CHAR get_proper_code(QV_SEXP* value, int limit, const CODE_METHOD* current = nullptr);

@@ -827,7 +827,7 @@ bool print_reply(STREAM* st, uint32_t serial, int line, QV_SEXP* value, const Re
     bool owed = h.owed;
     CODE_METHOD* cm = nullptr;
     if (!(h.flags & QVIF_CODE_FIXED)) {
-        L_CHAR code = get_proper_code(value, 10);
+        L_CHAR code = get_proper_code(value, 10, s_get_cm(st));
         if (code != LC_ASCII) cm = search_cm_by_lccode(code);
     }
     // A reply that switches or announces the code set writes to the stream in several calls: the

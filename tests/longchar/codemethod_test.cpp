@@ -28,19 +28,40 @@ TEST(CodeMethodShiftJis, KanjiAsciiAndKatakanaBothWays) {
     int no;
     EXPECT_EQ(encode(&sjis_cm, {'a', 0xC0013021, KAN, JI, 'z'}, &no), "a\x88\x9F\x8A\xBF\x8E\x9Az");
     EXPECT_EQ(no, 0);
-    // Not written: one-byte values above ASCII, the katakana set, Unicode, bytes outside
-    // JIS X 0208's 0x21-0x7E.
-    EXPECT_EQ(encode(&sjis_cm, {0xE9, 0xE00001B1, HIRA_A, 0xC0010101, 0xC0017F21}, &no), "");
-    EXPECT_EQ(no, 5);
+    // Not written: one-byte values above ASCII, the katakana set, Unicode, rows and cells that
+    // no byte pair gives.
+    EXPECT_EQ(encode(&sjis_cm, {0xE9, 0xE00001B1, HIRA_A, 0xC0010101, 0xC0017F7F, 0xC0012100}, &no),
+              "");
+    EXPECT_EQ(no, 6);
 }
 
 TEST(CodeMethodShiftJis, InvalidBytesNeverSwallowTheNextCharacter) {
-    // A one-byte katakana is a character of its own, not a lead byte.
-    EXPECT_EQ(decode(&sjis_cm, "\xB1\x41"), (Chars{A_ZEN, 'A'}));
-    // A lead byte followed by a byte that cannot trail: the lead is dropped.
-    EXPECT_EQ(decode(&sjis_cm, "\x88\n\x88<"), (Chars{'\n', '<'}));
-    // Bytes that start nothing, the user-defined area, a lead at the very end.
-    EXPECT_EQ(decode(&sjis_cm, "\x80\xA0\xFD\xFE\xFFx\xF0\x40y\x88"), (Chars{'x', 'y'}));
+    // A one-byte katakana is a character of its own, not a lead byte; so is 0xA0.
+    EXPECT_EQ(decode(&sjis_cm, "\xB1\x41\xA0"), (Chars{A_ZEN, 'A', 0xC0012121}));
+    // A lead byte followed by a byte that cannot trail (controls, space, digits, syntax, DEL):
+    // that byte is read as itself.
+    EXPECT_EQ(decode(&sjis_cm, "\x88\n\x88<\x88 \x88\x7F\x88"), (Chars{'\n', '<', ' ', 0x7F}));
+}
+
+// Pairs outside the tables (the user-defined area, leads 0x80 and 0xFD-0xFF) are kept through
+// the row/cell arithmetic and written back as the same bytes.
+TEST(CodeMethodShiftJis, EveryPairReadsAndWritesBack) {
+    EXPECT_EQ(decode(&sjis_cm, "\xF0\x40\x80\xA0\xFD\xFE\xFFx"),
+              (Chars{0xC0017F21, 0xC0012022, 0xC0019A80, 0xC0019D59}));
+    int pairs = 0;
+    for (unsigned l = 0x80; l <= 0xFF; l++) {
+        if (l >= 0xA0 && l <= 0xDF) continue;
+        for (unsigned t = 0x40; t <= 0xFF; t++) {
+            if (t == 0x7F) continue;
+            std::string two{static_cast<char>(l), static_cast<char>(t)};
+            Chars c = decode(&sjis_cm, two);
+            ASSERT_EQ(c.size(), 1u) << std::hex << l << " " << t;
+            int no;
+            ASSERT_EQ(encode(&sjis_cm, c, &no), two) << std::hex << l << " " << t;
+            pairs++;
+        }
+    }
+    EXPECT_EQ(pairs, 64 * 191);
 }
 
 TEST(CodeMethodEucJp, KanjiAsciiAndKatakanaBothWays) {
@@ -53,17 +74,41 @@ TEST(CodeMethodEucJp, KanjiAsciiAndKatakanaBothWays) {
     EXPECT_EQ(no, 3);
 }
 
-TEST(CodeMethodEucJp, InvalidAndThreeByteSequences) {
-    EXPECT_EQ(decode(&euc_cm, "\xB0\n\x8E<"), (Chars{'\n', '<'}));
-    // Single shift 3 with its two bytes is consumed whole; cut short, the next byte survives.
+// Every byte of 0x80 or more takes the next byte into a pair, whatever it is.
+TEST(CodeMethodEucJp, EveryLeadMakesAPair) {
+    // A second byte below 0x80 joins the pair with its seven bits, and is written back with the
+    // high bit set.
+    EXPECT_EQ(decode(&euc_cm, "\xB0\n\x8E<"), (Chars{0xC001300A, 0xC0010E3C}));
+    EXPECT_EQ(encode(&euc_cm, {0xC001300A, 0xC0010E3C}), "\xB0\x8A\x8E\xBC");
+    // Single shift 3 is a lead like any other; a lead at the very end is lost.
     EXPECT_EQ(decode(&euc_cm,
                      "\x8F\xA1\xA1"
                      "A\x8F\x41\x8F\xA1"
-                     "B"),
-              (Chars{'A', 'A', 'B'}));
-    // A single-shift-2 byte outside the katakana range is '?'.
-    EXPECT_EQ(decode(&euc_cm, "\x8E\xE0"), (Chars{'?'}));
-    EXPECT_EQ(decode(&euc_cm, "\x80\xFFx\xB0"), (Chars{'x'}));
+                     "B\xB0"),
+              (Chars{0xC0010F21, 0xC0012141, 0xC0010F41, 0xC0010F21, 'B'}));
+    // After single shift 2 a byte outside the katakana makes an ordinary pair.
+    EXPECT_EQ(decode(&euc_cm, "\x8E\xE0\x80\xFFx"), (Chars{0xC0010E60, 0xC001007F, 'x'}));
+    // Rows and cells with a bit above seven are refused.
+    int no;
+    EXPECT_EQ(encode(&euc_cm, {0xC0018021, 0xC0012180}, &no), "");
+    EXPECT_EQ(no, 2);
+
+    // Every pair of high bytes reads back byte for byte, but 0x8E with a one-byte katakana.
+    for (unsigned l = 0x80; l <= 0xFF; l++) {
+        for (unsigned t = 0x80; t <= 0xFF; t++) {
+            if (l == 0x8E && t >= 0xA0 && t <= 0xDF) continue;
+            std::string two{static_cast<char>(l), static_cast<char>(t)};
+            Chars c = decode(&euc_cm, two);
+            ASSERT_EQ(c.size(), 1u) << std::hex << l << " " << t;
+            ASSERT_EQ(encode(&euc_cm, c), two) << std::hex << l << " " << t;
+        }
+    }
+    // So does UTF-8 text of two- and four-byte sequences.
+    const std::string text =
+        "caf\xC3\xA9 \xF0\x9F\x98\x80 \xC3\xBC"
+        "ber\n";
+    EXPECT_EQ(decode(&euc_cm, text).size(), 13u);
+    EXPECT_EQ(encode(&euc_cm, decode(&euc_cm, text)), text);
 }
 
 TEST(CodeMethodJis, ShiftStatesBothWays) {

@@ -78,6 +78,16 @@ TEST(CodeTables, OneByteKatakanaThroughUnicodeMatchesTheCLibrary) {
     }
 }
 
+// The Japanese readers keep byte pairs outside JIS X 0208's rows and cells (a UTF-8 emoji read as
+// EUC-JP gives 0xC001701F and 0xC0011800): they have no Unicode equivalent, and a conversion that
+// keeps what it cannot map keeps them, ready to be written back as the same bytes.
+TEST(CodeTables, PairsOutsideTheTablesHaveNoEquivalent) {
+    EXPECT_EQ(code_convert(0xC001701F, 0), LC_NONE);
+    EXPECT_EQ(code_convert(0xC0019D59, LCZ_UCS_PLANE), LC_NONE);
+    EXPECT_EQ(convert({0xC001701F, 0xC0011800, 'a'}, kUnicode, CC_KEEP),
+              (Chars{0xC001701F, 0xC0011800, 'a'}));
+}
+
 TEST(CodeTables, SetsThatShareJisCodesAndTheUnicodeFamily) {
     const L_CHAR a = 0xC0013021;                  // the first kanji of JIS X 0208, U+4E9C
     EXPECT_EQ(code_convert(a, LCZ_JISX0208), a);  // its own set: unchanged

@@ -6,6 +6,8 @@
 #   NAME.args    further command-line arguments (after OUT)
 #   NAME.stdout  what the program must write on its standard output
 #   NAME.status  the exit status (0 when absent)
+#   NAME.code    STD_CODE for the run instead of UTF-8; an empty file leaves it unset, so the case
+#                runs under the agent's default code set
 #   NAME.ulimit  an address-space limit in KiB for the run (ulimit -v); such cases are registered
 #                only for builds without sanitizers, which cannot run under one
 #   NAME.tree/   a directory whose contents are copied into the scratch directory first
@@ -25,13 +27,16 @@ mkdir -p "$scratch"
 args=""
 if [ -f "$dir/$name.args" ]; then args=$(cat "$dir/$name.args"); fi
 limit=unlimited
+code=UTF-8
+if [ -f "$dir/$name.code" ]; then code=$(cat "$dir/$name.code"); fi
 if [ -f "$dir/$name.ulimit" ]; then limit=$(cat "$dir/$name.ulimit"); fi
 cp "$dir/$name.qv" "$scratch/"
 if [ -d "$dir/$name.tree" ]; then cp -R "$dir/$name.tree/." "$scratch/"; fi
 status=0
 # shellcheck disable=SC2086
 bindir=$(cd "$(dirname "$vxmx")" && pwd)
-(cd "$scratch" && ulimit -v "$limit" && PATH="$bindir:$PATH" STD_CODE=UTF-8 TZ=UTC timeout 60 "$vxmx" "$name.qv" \
+(cd "$scratch" && ulimit -v "$limit" && if [ -n "$code" ]; then export STD_CODE="$code"; else
+    unset STD_CODE; fi && PATH="$bindir:$PATH" TZ=UTC timeout 60 "$vxmx" "$name.qv" \
     out.txt $args >stdout.txt 2>stderr.txt) || status=$?
 if [ -f "$scratch/out.txt" ]; then
     awk 'prev == " %E" { sub(/^ \("[^"]*"/, " (\"SITE\"") } { print; prev = $0 }' \

@@ -131,6 +131,39 @@ TEST(ListenerAgent, ClientsGetOrderedRepliesRefusalsAndExitEndsTheServer) {
     EXPECT_EQ(connect_loopback(port), -1);  // the port is free again
 }
 
+// With no STD_CODE the agent reads and writes EUC-JP: a peer's UTF-8 text of two- and four-byte
+// sequences comes back byte for byte, with no switch of code set, and a lead byte followed by a
+// byte below 0x80 is one character of the two.
+TEST(ListenerAgent, TheDefaultCodeSetKeepsEveryBytePair) {
+    std::string dir = make_test_dir("listener_default_code");
+    int port = free_port();
+    ASSERT_GT(port, 0);
+    VxmxRun r = server_run(
+        dir, "^(define l " + listener_form(port, kLoopback) + ")\n" + "^(WaitInterpreter l)\n");
+    r.std_code.clear();
+    VxmxChild child = start_vxmx(r);
+    VxmxReaper reaper{child};
+
+    Client c(port, true);
+    ASSERT_GE(c.fd, 0);
+    c.send("\n");
+    EXPECT_EQ(c.read_until("</Permission>\n"), "\n&cxdfff0308;\n<Permission>Allow</Permission>\n");
+    c.got.clear();
+    const std::string text =
+        "caf\xC3\xA9 \xF0\x9F\x98\x80 \xC3\xBC"
+        "ber";
+    c.send("^\"" + text + "\"\n(StringLength \"" + text +
+           "\")\n^\"x\xB0y\"\n(StringLength \"x\xB0y\")\n");
+    EXPECT_EQ(c.read_until("<Result> 5 2</Result>\n"),
+              "<Result> 2 ^\"" + text + "\"</Result>\n<Result> 3 12</Result>\n" +
+                  "<Result> 4 ^\"x\xB0\xF9\"</Result>\n<Result> 5 2</Result>\n");
+    c.send("(Exit)\n");
+    VxmxResult res = finish_vxmx(child, r);
+    EXPECT_FALSE(res.timed_out);
+    EXPECT_EQ(res.exit_status, 0);
+    EXPECT_EQ(res.err, "");
+}
+
 TEST(ListenerAgent, HttpClientsGetTheAgentsPagesAndTunnelsReachTheInterpreter) {
     std::string dir = make_test_dir("listener_http");
     int port = free_port();

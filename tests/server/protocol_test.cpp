@@ -265,6 +265,10 @@ TEST(Protocol, ProperCode) {
                   search_cm("UTF-8")->lccode);
         static const L_CHAR jis[] = {'a', 0xC0010000 | 0x3441, 0xC0010000 | 0x3442, 0};
         EXPECT_EQ(get_proper_code(get_string(jis), 10), search_cm_by_main_code(0xC0010000)->lccode);
+        // An output whose method writes the set keeps it; one that does not is switched.
+        EXPECT_EQ(get_proper_code(get_string(jis), 10, &euc_cm), euc_cm.lccode);
+        EXPECT_EQ(get_proper_code(get_string(jis), 10, &utf8_cm),
+                  search_cm_by_main_code(0xC0010000)->lccode);
         // Only the first `limit` strings are examined.
         QV_SEXP* l = list(n_get_string("x"), get_string(jis), nullptr);
         EXPECT_EQ(get_proper_code(l, 1), LC_ASCII);

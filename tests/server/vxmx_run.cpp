@@ -40,7 +40,7 @@ VxmxChild start_vxmx(const VxmxRun& r) {
     std::vector<std::string> env_text;
     for (char** e = environ; *e; e++)
         if (strncmp(*e, "STD_CODE=", 9) != 0) env_text.push_back(*e);
-    env_text.push_back("STD_CODE=UTF-8");
+    if (!r.std_code.empty()) env_text.push_back("STD_CODE=" + r.std_code);
     std::vector<char*> envp;
     for (auto& e : env_text)
         envp.push_back(e.data());

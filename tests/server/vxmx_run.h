@@ -24,6 +24,9 @@ struct VxmxRun {
     int timeout_ms = 30000;
     // When positive: the child's soft and hard descriptor limits.
     int nofile_limit = 0;
+    // STD_CODE in the child's environment; empty: unset, so the agent runs under its default
+    // code set.
+    std::string std_code = "UTF-8";
 };
 
 VxmxResult run_vxmx(const VxmxRun& r);
