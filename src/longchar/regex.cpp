@@ -335,7 +335,7 @@ struct A_LAZY {
     std::vector<uint32_t> mark;
     uint32_t stamp = 0;
     std::vector<int> stack;
-    std::vector<int> active;
+    std::vector<int> kernel;
     std::vector<Event> events;
     std::vector<A_GOTO> moves;
 };
@@ -466,7 +466,7 @@ void flush(AUTOMATON* a, A_STATE* keep) {
 A_STATE* follow(A_STATE* s, int k, L_CHAR ch) {
     AUTOMATON* a = s->owner;
     A_LAZY* L = a->lazy;
-    std::vector<int>& kernel = L->active;
+    std::vector<int>& kernel = L->kernel;
     kernel.clear();
     for (int n : s->nset->members) {
         for (const NMove& m : L->nfa.moves[n]) {
