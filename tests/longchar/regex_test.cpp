@@ -4,13 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include "builtins/qv_script.h"
-
 #include <functional>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "builtins/qv_script.h"
 
 namespace {
 
@@ -367,7 +367,7 @@ TEST(Regex, ExponentialShapeMatchesWhileWithinTheLimit) {
     }
 }
 
-// "The n-th character from the end is 'a'" with n = 19: 2^20 deterministic states in all, more
+// "The n-th character from the end is 'a'" with n = 19: 2^19 deterministic states in all, more
 // than an automaton holds at once.
 std::string nineteenth_from_end() {
     std::string p = "(a|b)*a";
