@@ -40,11 +40,9 @@ QV_SEXP* prepare_cases(QV_SEXP* form, CaseList* list) {
         QV_SYM_FIELD* attr = kase->pair.car->symbol.field;
         const L_CHAR* rex = attr_text(attr, "rex");
         if (!rex) return bltn_error_s(form, QVE_INVALID_PARAMETER, FUNC, "parameter error");
-        AUTOMATON* fa = get_fa(rex);
-        if (!fa) {
-            return bltn_error_s(form, QVE_INVALID_PARAMETER, FUNC,
-                                "parameter error: regular expression");
-        }
+        int why;
+        AUTOMATON* fa = get_fa_why(rex, &why);
+        if (!fa) return bltn_error_s(form, QVE_INVALID_PARAMETER, FUNC, fa_error_text(why));
         list->cases.push_back({nullptr, rex, fa, search_state(fa, A_INITIAL), kase->pair.cdr,
                                attr_text(attr, "mode")});
     }
@@ -113,7 +111,15 @@ struct Scanner {
         const A_STATE* s = c->start;
         int best = 0;
         trail.clear();
+        // The automaton builds its states as it goes and drops them past its bound; a dropped
+        // state's address may come back for another, so a drop forgets the dead ends.
+        uint32_t flushes = c->fa->flushes;
         for (int i = pos; s; i++) {
+            if (c->fa->flushes != flushes) {
+                flushes = c->fa->flushes;
+                dead.clear();
+                trail.clear();
+            }
             if (s->flags & A_FINAL) {
                 best = i - pos;
                 trail.clear();

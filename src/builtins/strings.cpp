@@ -329,10 +329,9 @@ QV_SEXP* qv_RegCmp(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QV
     QV_SEXP* s = get_el(form, 1);
     if (get_type(s) != QVT_STRING)
         return bltn_error_s(form, QVE_TYPE_MISMATCH, "RegCmp", "type missmatch");
-    AUTOMATON* a = get_fa(rex);
-    if (!a)
-        return bltn_error_s(form, QVE_INVALID_PARAMETER, "RegCmp",
-                            "parameter error: regular expression");
+    int why;
+    AUTOMATON* a = get_fa_why(rex, &why);
+    if (!a) return bltn_error_s(form, QVE_INVALID_PARAMETER, "RegCmp", fa_error_text(why));
     int shortest, longest;
     int whole = parse_dfa_str(&shortest, &longest, a, s->string.data, 0);
     free_automaton(a);

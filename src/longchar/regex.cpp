@@ -1,15 +1,18 @@
-// Regular expressions: pattern text to syntax tree, tree to nondeterministic automaton, subset
-// construction to the deterministic automaton, and the matcher.
+// Regular expressions: pattern text to syntax tree, tree to nondeterministic automaton, the
+// subset construction of the deterministic states as the matcher reaches them, and the matcher.
 //
 // Guards against hostile patterns: group nesting is limited (the builders recurse once per
 // level; concatenations and alternatives are walked in loops), repeated operators collapse into
-// one node ('a**' is 'a*'), and the subset construction stops with "no automaton" when the
-// result would pass A_MAX_STATES states or its work budget, instead of growing without bound.
+// one node ('a**' is 'a*'), and a pattern whose nondeterministic automaton would pass
+// A_MAX_NFA_STATES states is refused as too complex. The deterministic states are built on
+// demand and dropped when they pass A_MAX_STATES or A_MAX_STATE_BYTES, so neither compiling nor
+// matching grows without bound; a step costs at most one walk of the nondeterministic automaton.
 #include "longchar/regex.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <new>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -19,8 +22,6 @@
 namespace {
 
 constexpr int MAX_GROUP_DEPTH = 200;
-// Closure entries and moves the subset construction may visit in all.
-constexpr int64_t DFA_WORK_BUDGET = int64_t{1} << 22;
 
 // ---------------------------------------------------------------------------------------------
 // Syntax tree.
@@ -257,159 +258,263 @@ Frag make_nfa(Nfa& n, const a_tree* t) {
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Subset construction.
+// The states of the nondeterministic automaton that make_nfa builds for t: two for each range
+// and repeat, two for each chain of alternatives (an alternative that is the second side of
+// another continues its chain).
+int64_t nfa_size(const a_tree* t) {
+    struct Item {
+        const a_tree* t;
+        bool in_chain;
+    };
+    std::vector<Item> stack{{t, false}};
+    int64_t n = 0;
+    while (!stack.empty()) {
+        Item it = stack.back();
+        stack.pop_back();
+        switch (it.t->type) {
+            case AT_CHAR_TYPE:
+                n += 2;
+                break;
+            case AT_STAR_TYPE:
+            case AT_PLUS_TYPE:
+            case AT_OPT_TYPE:
+                n += 2;
+                stack.push_back({it.t->s.target, false});
+                break;
+            case AT_AND_TYPE:
+                stack.push_back({it.t->o.a, false});
+                stack.push_back({it.t->o.b, false});
+                break;
+            case AT_OR_TYPE:
+                if (!it.in_chain) n += 2;
+                stack.push_back({it.t->o.a, false});
+                stack.push_back({it.t->o.b, true});
+                break;
+            default:
+                er_panic("make_automaton(1)");
+        }
+    }
+    return n;
+}
 
-struct SetHash {
-    size_t operator()(const std::vector<int>& v) const {
+// ---------------------------------------------------------------------------------------------
+// Subset construction, one deterministic state at a time.
+
+struct SetPtrHash {
+    size_t operator()(const std::vector<int>* v) const {
         uint64_t h = 1469598103934665603ull;
-        for (int x : v)
+        for (int x : *v)
             h = (h ^ static_cast<uint32_t>(x)) * 1099511628211ull;
         return static_cast<size_t>(h);
     }
 };
-
-struct DMove {
-    uint32_t from;
-    uint32_t to;
-    int target;
+struct SetPtrEq {
+    bool operator()(const std::vector<int>* a, const std::vector<int>* b) const { return *a == *b; }
 };
 
 struct Event {
     uint64_t pos;
     int delta;
-    int target;
 };
 
-class SubsetBuilder {
-  public:
-    explicit SubsetBuilder(const Nfa& n) : n_(n), mark_(n.eps.size(), 0), count_(n.eps.size(), 0) {}
+}  // namespace
 
-    // Builds every state from the closure of `start`; false when a limit was reached.
-    bool build(int start) {
-        std::vector<int> seed{start};
-        if (state_of(closure(seed)) < 0) return false;
-        for (size_t d = 0; d < sets_.size(); d++) {
-            if (!expand(d)) return false;
-        }
-        return true;
-    }
-
-    std::vector<std::vector<int>> sets_;
-    std::vector<std::vector<DMove>> moves_;
-
-  private:
-    std::vector<int> closure(const std::vector<int>& seeds) {
-        stamp_++;
-        std::vector<int> out;
-        std::vector<int> stack;
-        for (int s : seeds) {
-            if (mark_[s] != stamp_) {
-                mark_[s] = stamp_;
-                stack.push_back(s);
-            }
-        }
-        while (!stack.empty()) {
-            int s = stack.back();
-            stack.pop_back();
-            out.push_back(s);
-            for (int t : n_.eps[s]) {
-                if (mark_[t] != stamp_) {
-                    mark_[t] = stamp_;
-                    stack.push_back(t);
-                }
-            }
-        }
-        std::sort(out.begin(), out.end());
-        work_ += static_cast<int64_t>(out.size());
-        return out;
-    }
-
-    // The state standing for `set`, made when new; -1 past a limit.
-    int state_of(std::vector<int>&& set) {
-        auto it = index_.find(set);
-        if (it != index_.end()) return it->second;
-        if (static_cast<int>(sets_.size()) >= A_MAX_STATES || work_ > DFA_WORK_BUDGET) return -1;
-        int id = static_cast<int>(sets_.size());
-        index_.emplace(set, id);
-        sets_.push_back(std::move(set));
-        moves_.emplace_back();
-        return id;
-    }
-
-    // Moves of state d: the ranges where the reachable set is constant, each to the state of its
-    // closure; neighbouring ranges that lead to the same state become one move.
-    bool expand(size_t d) {
-        std::vector<Event> ev;
-        for (int s : sets_[d]) {
-            for (const NMove& m : n_.moves[s]) {
-                ev.push_back(Event{m.from, +1, m.target});
-                ev.push_back(Event{uint64_t{m.to} + 1, -1, m.target});
-            }
-        }
-        work_ += static_cast<int64_t>(ev.size());
-        std::sort(ev.begin(), ev.end(),
-                  [](const Event& a, const Event& b) { return a.pos < b.pos; });
-        std::vector<int> active;
-        std::vector<DMove> out;
-        for (size_t i = 0; i < ev.size();) {
-            uint64_t pos = ev[i].pos;
-            for (; i < ev.size() && ev[i].pos == pos; i++) {
-                int t = ev[i].target;
-                if (ev[i].delta > 0 && count_[t]++ == 0) active.push_back(t);
-                if (ev[i].delta < 0) count_[t]--;
-            }
-            std::erase_if(active, [this](int t) { return count_[t] == 0; });
-            if (active.empty() || i == ev.size()) continue;
-            int target = state_of(closure(active));
-            if (target < 0) return false;
-            uint32_t from = static_cast<uint32_t>(pos);
-            uint32_t to = static_cast<uint32_t>(ev[i].pos - 1);
-            if (!out.empty() && out.back().target == target && uint64_t{out.back().to} + 1 == from)
-                out.back().to = to;
-            else
-                out.push_back(DMove{from, to, target});
-        }
-        moves_[d] = std::move(out);
-        return true;
-    }
-
-    const Nfa& n_;
-    std::vector<uint32_t> mark_;
-    std::vector<int> count_;
-    uint32_t stamp_ = 0;
-    int64_t work_ = 0;
-    std::unordered_map<std::vector<int>, int, SetHash> index_;
+struct A_NSET {
+    std::vector<int> members;  // ascending
 };
 
-AUTOMATON* compile(const a_tree* tree) {
-    Nfa n;
-    Frag whole = make_nfa(n, tree);
-    SubsetBuilder b(n);
-    if (!b.build(whole.start)) return nullptr;
+struct A_LAZY {
+    Nfa nfa;
+    int final_state = 0;
+    A_STATE* initial = nullptr;
+    // The built states by the set they stand for (the key is the state's own set).
+    std::unordered_map<const std::vector<int>*, A_STATE*, SetPtrHash, SetPtrEq> index;
+    int64_t states = 0;
+    int64_t bytes = 0;  // about what the built states take
+    // Work space of the construction.
+    std::vector<uint32_t> mark;
+    uint32_t stamp = 0;
+    std::vector<int> stack;
+    std::vector<int> kernel;
+    std::vector<Event> events;
+    std::vector<A_GOTO> moves;
+};
 
-    size_t count = b.sets_.size();
-    std::vector<A_STATE*> st(count);
-    for (size_t i = 0; i < count; i++) {
-        st[i] = static_cast<A_STATE*>(d_calloc(sizeof(A_STATE), 1));
-        if (i == 0) st[i]->flags |= A_INITIAL;
-        if (std::binary_search(b.sets_[i].begin(), b.sets_[i].end(), whole.end))
-            st[i]->flags |= A_FINAL;
+namespace {
+
+int64_t state_bytes(const A_STATE* s) {
+    // The state, its set, its moves, and the index entry.
+    return static_cast<int64_t>(sizeof(A_STATE) + sizeof(A_NSET) + 64 +
+                                s->nset->members.size() * sizeof(int) +
+                                static_cast<size_t>(s->table_size) * sizeof(A_GOTO));
+}
+
+// The empty closure of seeds, ascending.
+std::vector<int> closure(A_LAZY* L, const std::vector<int>& seeds) {
+    if (++L->stamp == 0) {  // the marks of earlier closures would look current
+        std::fill(L->mark.begin(), L->mark.end(), 0);
+        L->stamp = 1;
+    }
+    uint32_t stamp = L->stamp;
+    std::vector<int> out;
+    std::vector<int>& stack = L->stack;
+    stack.clear();
+    for (int s : seeds) {
+        if (L->mark[s] != stamp) {
+            L->mark[s] = stamp;
+            stack.push_back(s);
+        }
+    }
+    while (!stack.empty()) {
+        int s = stack.back();
+        stack.pop_back();
+        out.push_back(s);
+        for (int t : L->nfa.eps[s]) {
+            if (L->mark[t] != stamp) {
+                L->mark[t] = stamp;
+                stack.push_back(t);
+            }
+        }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Builds the moves of s: one for each range over which the moves of its nondeterministic
+// states are constant, in ascending order, each still without its target.
+void build_moves(A_LAZY* L, A_STATE* s) {
+    std::vector<Event>& ev = L->events;
+    ev.clear();
+    for (int n : s->nset->members) {
+        for (const NMove& m : L->nfa.moves[n]) {
+            ev.push_back(Event{m.from, +1});
+            ev.push_back(Event{uint64_t{m.to} + 1, -1});
+        }
+    }
+    std::sort(ev.begin(), ev.end(), [](const Event& x, const Event& y) { return x.pos < y.pos; });
+    std::vector<A_GOTO>& out = L->moves;
+    out.clear();
+    int active = 0;
+    for (size_t i = 0; i < ev.size();) {
+        uint64_t pos = ev[i].pos;
+        for (; i < ev.size() && ev[i].pos == pos; i++)
+            active += ev[i].delta;
+        if (active > 0 && i < ev.size())
+            out.push_back(
+                A_GOTO{static_cast<uint32_t>(pos), static_cast<uint32_t>(ev[i].pos - 1), nullptr});
+    }
+    if (!out.empty()) {
+        s->table = static_cast<A_GOTO*>(d_alloc(static_cast<int64_t>(out.size() * sizeof(A_GOTO))));
+        std::copy(out.begin(), out.end(), s->table);
+    }
+    s->table_size = static_cast<int>(out.size());
+}
+
+// A new state for set, with its moves. New states go right behind the initial state, which
+// heads the list.
+A_STATE* new_state(AUTOMATON* a, std::vector<int>&& set) {
+    A_LAZY* L = a->lazy;
+    A_NSET* nset = new A_NSET{std::move(set)};
+    A_STATE* s = static_cast<A_STATE*>(d_calloc(sizeof(A_STATE), 1));
+    s->owner = a;
+    s->nset = nset;
+    if (std::binary_search(nset->members.begin(), nset->members.end(), L->final_state))
+        s->flags |= A_FINAL;
+    A_STATE** link = L->initial ? &L->initial->next : &a->state_list;
+    s->next = *link;
+    *link = s;
+    build_moves(L, s);
+    L->states++;
+    L->bytes += state_bytes(s);
+    L->index.emplace(&nset->members, s);
+    return s;
+}
+
+void free_state(A_STATE* s) {
+    delete s->nset;
+    d_f_ree(s->table);
+    d_f_ree(s);
+}
+
+// Drops every built state but the initial one and keep; the moves of those two lose their
+// targets, which are found again when next followed.
+void flush(AUTOMATON* a, A_STATE* keep) {
+    A_LAZY* L = a->lazy;
+    L->index.clear();
+    L->states = 0;
+    L->bytes = 0;
+    A_STATE** link = &a->state_list;
+    while (A_STATE* s = *link) {
+        if (s != L->initial && s != keep) {
+            *link = s->next;
+            free_state(s);
+            continue;
+        }
+        for (int k = 0; k < s->table_size; k++)
+            s->table[k].next_state = nullptr;
+        L->index.emplace(&s->nset->members, s);
+        L->states++;
+        L->bytes += state_bytes(s);
+        link = &s->next;
+    }
+    a->flushes++;
+}
+
+// The target of move k of s, which holds ch: the state of the empty closure of what the moves
+// of s's nondeterministic states that hold ch lead to (every character of the move's range
+// leads to the same), made when new. A new state past the bounds first drops the others.
+A_STATE* follow(A_STATE* s, int k, L_CHAR ch) {
+    AUTOMATON* a = s->owner;
+    A_LAZY* L = a->lazy;
+    std::vector<int>& kernel = L->kernel;
+    kernel.clear();
+    for (int n : s->nset->members) {
+        for (const NMove& m : L->nfa.moves[n]) {
+            if (m.from <= ch && ch <= m.to) kernel.push_back(m.target);
+        }
+    }
+    std::vector<int> set = closure(L, kernel);
+    A_STATE* t;
+    auto it = L->index.find(&set);
+    if (it != L->index.end()) {
+        t = it->second;
+    } else {
+        if (L->states >= A_MAX_STATES || L->bytes >= A_MAX_STATE_BYTES) flush(a, s);
+        t = new_state(a, std::move(set));
+    }
+    s->table[k].next_state = t;
+    return t;
+}
+
+// follow, for the matchers, which have no way to report a failure: the allocator's own end when
+// memory runs out. Out of line, so that a step over a move already followed stays a leaf call.
+[[gnu::noinline]] A_STATE* followed(A_STATE* s, int k, L_CHAR ch) {
+    try {
+        return follow(s, k, ch);
+    } catch (const std::bad_alloc&) {
+        er_panic("get_next_state");
+    }
+}
+
+AUTOMATON* compile(const a_tree* tree, int* why) {
+    if (nfa_size(tree) > A_MAX_NFA_STATES) {
+        *why = FA_TOO_COMPLEX;
+        return nullptr;
     }
     AUTOMATON* a = static_cast<AUTOMATON*>(d_calloc(sizeof(AUTOMATON), 1));
-    // The initial state heads the list.
-    for (size_t i = count; i-- > 0;) {
-        const std::vector<DMove>& mv = b.moves_[i];
-        A_STATE* s = st[i];
-        s->table_size = static_cast<int>(mv.size());
-        if (!mv.empty()) {
-            s->table =
-                static_cast<A_GOTO*>(d_alloc(static_cast<int64_t>(mv.size() * sizeof(A_GOTO))));
-            for (size_t k = 0; k < mv.size(); k++)
-                s->table[k] = A_GOTO{mv[k].from, mv[k].to, st[static_cast<size_t>(mv[k].target)]};
-        }
-        s->next = a->state_list;
-        a->state_list = s;
+    try {
+        a->lazy = new A_LAZY;
+        A_LAZY* L = a->lazy;
+        Frag whole = make_nfa(L->nfa, tree);
+        L->final_state = whole.end;
+        L->mark.assign(L->nfa.eps.size(), 0);
+        A_STATE* init = new_state(a, closure(L, std::vector<int>{whole.start}));
+        init->flags |= A_INITIAL;
+        L->initial = init;
+    } catch (const std::bad_alloc&) {
+        free_automaton(a);
+        *why = FA_TOO_COMPLEX;
+        return nullptr;
     }
     return a;
 }
@@ -424,19 +529,41 @@ void print_char(L_CHAR c) {
 
 }  // namespace
 
-AUTOMATON* get_fa(const L_CHAR* str) {
+AUTOMATON* get_fa_why(const L_CHAR* str, int* why) {
+    *why = FA_INVALID;
     if (!str || !str[0]) return nullptr;
     int len = l_strlen(str);
     a_tree* tree = nullptr;
     AUTOMATON* a = nullptr;
     try {
         tree = parse_alternatives(str, 0, len, 0);
-        if (tree) a = compile(tree);
     } catch (const std::bad_alloc&) {
-        a = nullptr;  // the work containers are gone; the tree is freed below
+        tree = nullptr;  // the work containers are gone; what was built of the tree is lost
+    }
+    if (tree) {
+        *why = FA_OK;
+        a = compile(tree, why);
     }
     free_a_tree(tree);
     return a;
+}
+
+AUTOMATON* get_fa(const L_CHAR* str) {
+    int why;
+    return get_fa_why(str, &why);
+}
+
+const char* fa_error_text(int why) {
+    static const std::string too_complex =
+        "regular expression too complex: more than " + std::to_string(A_MAX_NFA_STATES) + " states";
+    switch (why) {
+        case FA_OK:
+            return "";
+        case FA_TOO_COMPLEX:
+            return too_complex.c_str();
+        default:
+            return "parameter error: regular expression";
+    }
 }
 
 A_STATE* get_next_state(A_STATE* s, L_CHAR ch) {
@@ -450,8 +577,10 @@ A_STATE* get_next_state(A_STATE* s, L_CHAR ch) {
         else
             hi = mid;
     }
-    if (lo < s->table_size && s->table[lo].from <= ch) return s->table[lo].next_state;
-    return nullptr;
+    if (lo >= s->table_size || s->table[lo].from > ch) return nullptr;
+    if (A_STATE* t = s->table[lo].next_state) [[likely]]
+        return t;
+    return followed(s, lo, ch);
 }
 
 A_STATE* search_state(AUTOMATON* a, int flags) {
@@ -498,16 +627,10 @@ void free_automaton(AUTOMATON* a) {
     A_STATE* s = a->state_list;
     while (s) {
         A_STATE* next = s->next;
-        A_STATE_SET* ss = s->state_set;
-        while (ss) {
-            A_STATE_SET* n = ss->next;
-            d_f_ree(ss);
-            ss = n;
-        }
-        d_f_ree(s->table);
-        d_f_ree(s);
+        free_state(s);
         s = next;
     }
+    delete a->lazy;
     d_f_ree(a);
 }
 

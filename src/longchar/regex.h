@@ -1,9 +1,16 @@
-// Regular expressions over long-character strings, compiled to deterministic automata.
+// Regular expressions over long-character strings, run as deterministic automata.
 //
 // A pattern is read into a syntax tree (a_tree), the tree becomes a nondeterministic automaton
 // with empty moves (one fresh initial and final state per star, plus, optional and alternative),
 // and the subset construction makes it deterministic. A move is a closed range of 32-bit values,
 // so a pattern names whole code sets at once; the moves of a state are disjoint and ascending.
+//
+// The deterministic states are built as the matching reaches them, not all at compile time: a
+// pattern such as "(a|b)*a(a|b)(a|b)..." whose whole automaton would double with every repeat
+// costs only the states a text leads to. The states held at once are bounded; past the bound the
+// built states are dropped (all but the initial state and the one stepped from) and rebuilt as
+// needed, so memory stays bounded whatever the text. What does bound a pattern is the size of its
+// nondeterministic automaton (A_MAX_NFA_STATES): a step costs at most a walk over it.
 //
 // Syntax: '.' any character from 32 up except 0xDFFF0000-0xDFFFFFFF; "[...]" a class of single
 // characters and ranges "x-y" (no negation; brackets nest); "(...)" a group; '\' quotes the next
@@ -11,7 +18,11 @@
 // characters where nothing precedes them); '|' binds weakest. Empty patterns, empty groups,
 // empty classes, unclosed brackets and a '|' at either end are invalid.
 //
-// A compiled automaton is read-only while it runs and may be shared between tasks.
+// An automaton grows and sheds states while it runs, so one task at a time runs it. A state has
+// its moves (table, table_size) from when it is made; the targets are found as the moves are
+// followed. A state handed out stays valid until the next step on the same automaton, except the
+// initial state, which lives as long as the automaton. AUTOMATON.flushes counts the drops, for a
+// caller that keeps states from one step to a later one.
 #pragma once
 
 #include "longchar/longchar.h"
@@ -51,7 +62,11 @@ union a_tree {
 };
 
 struct A_STATE;
-// A move over the closed range from..to. from = to = 0 is an empty move (only while building).
+struct AUTOMATON;
+struct A_NSET;  // the nondeterministic states a deterministic state stands for
+struct A_LAZY;  // the nondeterministic automaton and the index of the states built
+// A move over the closed range from..to. next_state is null until the move is first followed
+// (and again after the automaton drops its states); get_next_state fills it in.
 struct A_GOTO {
     uint32_t from;
     uint32_t to;
@@ -68,25 +83,48 @@ struct A_STATE {
     int flags;  // A_INITIAL, A_FINAL
     int table_size;
     A_GOTO* table;           // moves, disjoint and ascending
-    A_STATE* work_state;     // construction only
-    A_STATE_SET* state_set;  // construction only; null in a finished automaton
+    A_STATE* work_state;     // unused
+    A_STATE_SET* state_set;  // unused
+    AUTOMATON* owner;
+    A_NSET* nset;
 };
 struct AUTOMATON {
-    A_STATE* state_list;
+    A_STATE* state_list;  // the states built so far; the initial state first
+    A_LAZY* lazy;
+    uint32_t flushes;  // how often the built states other than the initial one were dropped
 };
 
-// Compiles a pattern; null when it is invalid, empty, or so complex that its automaton would
-// exceed the size limit below.
+// Why get_fa_why gave no automaton.
+enum {
+    FA_OK = 0,
+    FA_INVALID = 1,      // not a pattern (also an empty one)
+    FA_TOO_COMPLEX = 2,  // its nondeterministic automaton would pass A_MAX_NFA_STATES
+};
+// The most states a pattern's nondeterministic automaton may have.
+constexpr int A_MAX_NFA_STATES = 50000;
+// The deterministic states an automaton holds at once, and the bytes they take, before it drops
+// them.
+constexpr int A_MAX_STATES = 10000;
+constexpr int64_t A_MAX_STATE_BYTES = int64_t{8} << 20;
+
+// Compiles a pattern; null when it is invalid, empty or too complex.
 AUTOMATON* get_fa(const L_CHAR* str);
-// The most states a compiled automaton may have.
-constexpr int A_MAX_STATES = 100000;
+// The same, with the reason for a null result in *why (FA_OK otherwise).
+AUTOMATON* get_fa_why(const L_CHAR* str, int* why);
+// The message a built-in reports for a reason of get_fa_why: "parameter error: regular
+// expression" for an invalid pattern, "regular expression too complex: more than N states" with
+// the bound for one too complex.
+const char* fa_error_text(int why);
 
 // Runs dfa over str. Returns the characters matched or -1; *min_ptr and *max_ptr receive the
 // first and last positions at which the automaton stood in a final state (-1 when none). With
 // min_match_flag 0 the whole string must match, else the shortest accepted prefix is enough.
 int parse_dfa_str(int* min_ptr, int* max_ptr, AUTOMATON* dfa, const L_CHAR* str,
                   int min_match_flag);
+// The state reached from s on ch, or null; built when first reached.
 A_STATE* get_next_state(A_STATE* s, L_CHAR ch);
+// The first state built so far whose flags share a bit with flags (A_INITIAL finds the initial
+// state), or null.
 A_STATE* search_state(AUTOMATON* a, int flags);
 void free_automaton(AUTOMATON* a);
 void free_a_tree(a_tree* a);

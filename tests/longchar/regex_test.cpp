@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "builtins/qv_script.h"
+
 namespace {
 
 using Text = std::vector<L_CHAR>;
@@ -191,11 +193,15 @@ TEST(Regex, HostilePatternsStayBounded) {
     EXPECT_TRUE(compile(std::string(150, '(') + "a" + std::string(150, ')')));
     EXPECT_FALSE(compile(std::string(100000, '(') + "a" + std::string(100000, ')')));
 
-    // An automaton that would need millions of states is refused, not built.
+    // A shape whose whole deterministic automaton would need 2^31 states is not built whole:
+    // only the states a text leads to are.
     std::string blowup = "(a|b)*a";
     for (int i = 0; i < 30; i++)
         blowup += "(a|b)";
-    EXPECT_FALSE(compile(blowup));
+    Fa big = compile(blowup);
+    ASSERT_TRUE(big);
+    EXPECT_TRUE(matches(big, "ba" + std::string(30, 'b')));
+    EXPECT_FALSE(matches(big, "ab" + std::string(30, 'a')));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -359,6 +365,135 @@ TEST(Regex, ExponentialShapeMatchesWhileWithinTheLimit) {
             s += (rng() & 1) ? 'a' : 'b';
         EXPECT_EQ(matches(fa, s), s[s.size() - 10] == 'a') << s;
     }
+}
+
+// "The n-th character from the end is 'a'" with n = 19: 2^19 deterministic states in all, more
+// than an automaton holds at once.
+std::string nineteenth_from_end() {
+    std::string p = "(a|b)*a";
+    for (int i = 0; i < 18; i++)
+        p += "(a|b)";
+    return p;
+}
+
+TEST(Regex, StatesAreBuiltAsTheTextLeadsToThem) {
+    Fa fa = compile(nineteenth_from_end());
+    ASSERT_TRUE(fa);
+    std::mt19937 rng(11);
+    for (int i = 0; i < 300; i++) {
+        std::string s;
+        int len = 19 + static_cast<int>(rng() % 40);
+        for (int k = 0; k < len; k++)
+            s += (rng() & 1) ? 'a' : 'b';
+        EXPECT_EQ(matches(fa, s), s[s.size() - 19] == 'a') << s;
+    }
+    EXPECT_FALSE(matches(fa, std::string(18, 'a')));
+    EXPECT_FALSE(matches(fa, "a" + std::string(18, 'b') + "c"));
+    EXPECT_FALSE(matches(fa, "a" + std::string(17, 'b') + "c"));
+    EXPECT_TRUE(matches(fa, "a" + std::string(18, 'b')));
+
+    // A long text leads through more states than are held at once: they are dropped and built
+    // again, the answers stay right, the initial state stays, and the states held stay bounded.
+    A_STATE* init = search_state(fa.get(), A_INITIAL);
+    ASSERT_NE(init, nullptr);
+    std::string text;
+    for (int k = 0; k < 12000; k++)
+        text += (rng() & 1) ? 'a' : 'b';
+    A_STATE* s = init;
+    for (size_t i = 0; i < text.size(); i++) {
+        s = get_next_state(s, static_cast<L_CHAR>(text[i]));
+        ASSERT_NE(s, nullptr) << i;
+        ASSERT_EQ((s->flags & A_FINAL) != 0, i >= 18 && text[i - 18] == 'a') << i;
+    }
+    EXPECT_GT(fa->flushes, 0u);
+    EXPECT_EQ(search_state(fa.get(), A_INITIAL), init);
+    EXPECT_EQ(init->table_size, 2);  // 'a' and 'b'
+    int held = 0;
+    for (A_STATE* st = fa->state_list; st; st = st->next)
+        held++;
+    EXPECT_LE(held, A_MAX_STATES + 4);
+    EXPECT_EQ(whole(fa, T(text)), text[text.size() - 19] == 'a' ? 12000 : -1);
+}
+
+TEST(Regex, TooComplexIsNotInvalid) {
+    // The same shape far past the bound on the nondeterministic automaton.
+    std::string hostile = "(a|b)*a";
+    for (int i = 0; i < 9000; i++)
+        hostile += "(a|b)";
+    Text h = T(hostile);
+    int why = -1;
+    EXPECT_EQ(get_fa_why(h.data(), &why), nullptr);
+    EXPECT_EQ(why, FA_TOO_COMPLEX);
+    EXPECT_STREQ(fa_error_text(why), "regular expression too complex: more than 50000 states");
+    Text bad = T("(a|b");
+    EXPECT_EQ(get_fa_why(bad.data(), &why), nullptr);
+    EXPECT_EQ(why, FA_INVALID);
+    EXPECT_STREQ(fa_error_text(why), "parameter error: regular expression");
+    Text ok = T(nineteenth_from_end());
+    Fa fa(get_fa_why(ok.data(), &why));
+    EXPECT_TRUE(fa);
+    EXPECT_EQ(why, FA_OK);
+}
+
+TEST(Regex, ManyOverlappingRangesStayBounded) {
+    // 10,000 nested ranges under a star: 20,000 moves out of the initial state, each leading to a
+    // set of up to all the alternatives. Only the moves a text takes are followed, and the states
+    // held stay within the byte bound however large each is.
+    Text p{'('};
+    for (L_CHAR i = 0; i < 10000; i++) {
+        if (i) p.push_back('|');
+        for (L_CHAR c : {L_CHAR{'['}, 0x1000 + i, L_CHAR{'-'}, 0x100000 - i, L_CHAR{']'}})
+            p.push_back(c);
+    }
+    for (L_CHAR c : {L_CHAR{')'}, L_CHAR{'*'}, L_CHAR{'z'}, L_CHAR{0}})
+        p.push_back(c);
+    Fa fa = compile(p);
+    ASSERT_TRUE(fa);
+    Text t;
+    for (L_CHAR i = 0; i < 30; i++)
+        t.push_back(0x1000 + (i * 331) % 10000);  // each in a different count of ranges
+    t.push_back('z');
+    t.push_back(0);
+    EXPECT_EQ(whole(fa, t), 31);
+    t[5] = 0xFFFFF;
+    EXPECT_EQ(whole(fa, t), 31);
+    t[5] = 0x100001;  // above every range
+    EXPECT_EQ(whole(fa, t), -1);
+    EXPECT_GT(fa->flushes, 0u);
+}
+
+// The built-ins that scripts call tell a pattern too complex from a malformed one.
+class RegexBuiltins : public QvScriptTest {
+  protected:
+    std::string reg_cmp(const std::string& rex, const std::string& subject) {
+        return show(run(("([RegCmp rex=\"" + rex + "\"] \"" + subject + "\")").c_str()));
+    }
+};
+
+TEST_F(RegexBuiltins, TooComplexHasItsOwnError) {
+    std::string p = nineteenth_from_end();
+    EXPECT_EQ(reg_cmp(p, "a" + std::string(18, 'b')), "(19 19 19)");
+    EXPECT_EQ(reg_cmp(p, "aa" + std::string(18, 'b')), "(20 19 20)");
+    EXPECT_EQ(reg_cmp(p, "ab" + std::string(18, 'a')), "(-1 19 19)");
+    EXPECT_EQ(reg_cmp(p, "b" + std::string(18, 'a')), "(-1 -1 -1)");
+
+    std::string hostile = "(a|b)*a";
+    for (int i = 0; i < 9000; i++)
+        hostile += "(a|b)";
+    const std::string too_complex = "\"regular expression too complex: more than 50000 states\"";
+    QV_SEXP* r = run(("([RegCmp rex=\"" + hostile + "\"] \"ab\")").c_str());
+    ASSERT_EQ(get_type(r), QVT_ERROR);
+    EXPECT_EQ(r->error.code, QVE_INVALID_PARAMETER);
+    EXPECT_NE(show(r).find(too_complex), std::string::npos) << show(r);
+    r = run(("(RegSwitch \"ab\" ([x rex=\"" + hostile + "\"] \"y\"))").c_str());
+    ASSERT_EQ(get_type(r), QVT_ERROR);
+    EXPECT_NE(show(r).find(too_complex), std::string::npos) << show(r);
+
+    const std::string syntax = "\"parameter error: regular expression\"";
+    EXPECT_NE(reg_cmp("(a|b", "ab").find(syntax), std::string::npos);
+    r = run("(RegSwitch \"ab\" ([x rex=\"[]\"] \"y\"))");
+    ASSERT_EQ(get_type(r), QVT_ERROR);
+    EXPECT_NE(show(r).find(syntax), std::string::npos) << show(r);
 }
 
 }  // namespace
