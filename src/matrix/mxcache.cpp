@@ -320,11 +320,14 @@ int read_mx_cache(MX_CACHE_PARAM* p) {
     auto* ix = static_cast<int*>(mxc_alloc(c, sizeof(int) * (c->m->p.dim + 1)));
     int r = locate(c, p->dc, p->ofs, ix, (p->flags & 1) != 0) == 0 ? 0 : -1;
     for (int i = 0; r == 0 && i < c->ds_len; i++) {
-        // A channel without data here leaves the caller's element as it was.
-        if (p->data_ix[i].x == 65535 || !c->ds[i].offset) continue;
+        if (p->data_ix[i].x == 65535) continue;
         auto* dst = static_cast<uint8_t*>(p->data_ptrs[p->data_ix[i].p]) +
                     static_cast<int64_t>(c->el_sizes[i]) * p->data_ix[i].x;
-        memcpy(dst, element_at(c, i, ix), c->el_sizes[i]);
+        // A channel without data here reads as zero bytes.
+        if (!c->ds[i].offset)
+            memset(dst, 0, c->el_sizes[i]);
+        else
+            memcpy(dst, element_at(c, i, ix), c->el_sizes[i]);
     }
     mxc_free(c, ix);
     return r;
