@@ -13,37 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "geo/geo_util.h"
-#include "support/child.h"
+#include "agent_run.h"
 
 namespace {
 
-struct AgentRun {
-    int status = -1;
-    std::string out;      // the replies file
-    std::string console;  // standard output
-    std::string errors;   // standard error
-};
-
-// Runs the agent on the script in dir (bounded; killed after 120 s).
-AgentRun agent(const std::string& dir, const std::string& script) {
-    geotest::write_file(dir + "/s.qv", script);
-    std::string prog = std::string(VX_BINARY_DIR) + "/vxmx";
-    ChildResult r = run_in_child(
-        [&] {
-            char* argv[] = {const_cast<char*>(prog.c_str()), const_cast<char*>("s.qv"),
-                            const_cast<char*>("out.txt"), nullptr};
-            if (chdir(dir.c_str()) == 0) execv(prog.c_str(), argv);
-            _exit(127);
-        },
-        120000);
-    AgentRun run;
-    run.status = r.timed_out ? -2 : r.exit_status;
-    run.out = geotest::read_file(dir + "/out.txt");
-    run.console = r.out;
-    run.errors = r.err;
-    return run;
-}
+using geotest::agent;
+using geotest::AgentRun;
 
 std::string q(const std::string& s) {
     return "\\\"" + s + "\\\"";
@@ -141,7 +116,7 @@ TEST(GmxAgentEdges, AnEmptyChannelLeavesImportsExportsAndReadsOfTheOthersAsTheyA
         geotest::write_file(dir.at("utm.ppm"), geoinputs::ppm_bytes(256, 256, [](int c, int r) {
                                 return static_cast<uint32_t>((c << 16) | (r << 8) | 0x40);
                             }));
-        AgentRun r = agent(dir.at(""), import_script(empty));
+        AgentRun r = agent(dir.at(""), import_script(empty), 120000);
         EXPECT_EQ(r.status, 0) << r.errors;
         EXPECT_EQ(r.errors, "");
         runs[empty] = r.out;
@@ -241,15 +216,4 @@ TEST(GmxAgentEdges, ACreationWaitsForTheLockOfAWriterKilledAMomentBefore) {
     EXPECT_NE(r.out.find("<Result> 4 1</Result>\n<Result> 5 (((0 5)))</Result>"), std::string::npos)
         << r.out;
     EXPECT_GE(geotest::read_file(dir.at("a.mx")).size(), before.size());
-
-    // A live writer that stays is still refused, the file untouched.
-    int fd = open(path.c_str(), O_RDWR);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
-    std::string held = geotest::read_file(path);
-    r = agent(d, std::string(kGx) + "^(define a " + matrix("a.mx", 100, 100, 4, {"int32_v=5"}) +
-                     ")\n^a\n");
-    close(fd);
-    EXPECT_NE(r.out.find("\"gmxCreate open file error\""), std::string::npos) << r.out;
-    EXPECT_EQ(geotest::read_file(path), held);
 }
