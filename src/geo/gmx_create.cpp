@@ -2,16 +2,20 @@
 #include "geo/gmx_create.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "base/alloc.h"
 #include "base/panic.h"
+#include "base/ufile.h"
 #include "builtins/bltn_util.h"
 #include "geo/gmx_attr.h"
 #include "geo/open_mx.h"
@@ -96,13 +100,38 @@ FileFound inspect_file(const char* path) {
     return record ? FileFound::record_file : FileFound::foreign;
 }
 
+// Whether another opening holds the writer's lock of the file at path now: a shared lock is
+// refused while it does (and is let go at once when granted).
+bool writer_lock_held(const char* path) {
+    int fd = u_open64(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool held = u_flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    u_close(fd);
+    return held;
+}
+
+// How long an opening waits for a writer's lock to go: a writer killed a moment ago holds it
+// until its process has ended, some milliseconds later.
+constexpr auto kLockedRetry = std::chrono::seconds(2);
+constexpr auto kLockedPause = std::chrono::milliseconds(20);
+
 // Step 3: 0 when the file holds the matrix, -124 for a new one (absent, empty, or a file that
 // is no record file, which is emptied), -100 without a file name; -123 when the file is left
-// as it is (a live writer, a damaged matrix, a refused or failed access).
+// as it is (a live writer, a damaged matrix, a refused or failed access). A file whose writer's
+// lock is held is tried again for a short while first.
 int load_header(MATRIX* m) {
     int r = load_matrix_header(m, O_RDWR | O_CREAT, 0644);
     if (r == 0 || r == MXF_NO_NAME) return r;
     std::string path = n_string(std_cm, m->filename);
+    if ((r == MXF_DAMAGED || r == MXF_CANNOT_OPEN) && writer_lock_held(path.c_str())) {
+        auto until = std::chrono::steady_clock::now() + kLockedRetry;
+        bool held = true;
+        while (held && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(kLockedPause);
+            held = writer_lock_held(path.c_str());
+        }
+        if (!held && load_matrix_header(m, O_RDWR | O_CREAT, 0644) == 0) return 0;
+    }
     switch (inspect_file(path.c_str())) {
         case FileFound::absent_or_empty:
             return MXF_DAMAGED;

@@ -49,8 +49,10 @@ QV_SEXP* vx_gmxImportDTED1(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
     if (slash == std::string::npos) return labelled(form, GMX_MISMATCH, "invalid path name ");
     MATRIX* m = e->c.m;
     int pos = gmx_access_pos(e, ch);
+    // A level the pyramid does not have is refused before its cell steps are multiplied out.
     int64_t sx = gmx_level_step(m, level, 0), sy = gmx_level_step(m, level, 1);
-    if (level < 0 || !sx || !sy) return labelled(form, GMX_PARAM, "level");
+    if (level < 0 || level >= m->total_levels || !sx || !sy)
+        return labelled(form, GMX_PARAM, "level");
     if (pos < 0 || gmx_channel_size(m, ch) != 2 || m->p.dim < 2)
         return labelled(form, GMX_MISMATCH, "ch");
 

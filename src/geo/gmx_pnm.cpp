@@ -94,7 +94,8 @@ QV_SEXP* vx_gmxImportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     MATRIX* m = e->c.m;
     int pos = gmx_access_pos(e, channel);
     int64_t step = gmx_level_step(m, level, 1);
-    if (m->p.dim < 2 || (pos >= 0 && gmx_channel_size(m, channel) != 4) || level < 0 || !step)
+    if (m->p.dim < 2 || (pos >= 0 && gmx_channel_size(m, channel) != 4) || level < 0 ||
+        level >= m->total_levels || !step)
         return gmx_error_d(form, GMX_MISMATCH, F, nullptr);
 
     std::string file = gmx_arg_bytes(a_file);
@@ -213,7 +214,8 @@ QV_SEXP* vx_gmxExportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     if (y + h > m->pixel_size[1]) h = m->pixel_size[1] - y;
     if (w < 1 || h < 1) return id_error(form, F);
     int64_t sx = gmx_level_step(m, level, 0), sy = gmx_level_step(m, level, 1);
-    if (level < 0 || !sx || !sy) return gmx_error_d(form, GMX_MISMATCH, F, nullptr);
+    if (level < 0 || level >= m->total_levels || !sx || !sy)
+        return gmx_error_d(form, GMX_MISMATCH, F, nullptr);
     int64_t width = w / sx, height = h / sy;
     if (width < 1 || height < 1 || width > INT32_MAX || height > INT32_MAX ||
         !image_size_ok(width, 1))

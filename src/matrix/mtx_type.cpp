@@ -203,27 +203,32 @@ static int64_t shr64(int64_t v, int64_t s) {
     return v >> s;
 }
 
-void* mxt_alloc_vector_by_dim_code(MATRIX* m, MATRIX_DATA_TYPE* tp, int atype, int64_t* dim_code,
-                                   void* def) {
+bool mxt_vector_sizes_by_dim_code(MATRIX* m, const int64_t* dim_code, int* sizes) {
     int dim = m->p.dim;
-    if (dim < 0 || dim > MXT_MAX_DIM) return nullptr;
+    if (dim < 0 || dim > MXT_MAX_DIM) return false;
     int64_t level = dim_code[0];
-    if (level < 0 || level >= m->total_levels || !m->pixel_size_list) return nullptr;
-    int sizes[MXT_MAX_DIM];
+    if (level < 0 || level >= m->total_levels || !m->pixel_size_list) return false;
     for (int d = 0; d < dim; d++) {
         int64_t cell = shr64(dim_code[1 + d], static_cast<int64_t>(m->dim_divide[d]) * level);
         int bs = m->block_size[d];
-        if (bs >= 31) return nullptr;  // a block that cannot be held in one vector
+        if (bs >= 31) return false;  // a block that cannot be held in one vector
         const int64_t step = int64_t{1} << bs;
         int64_t origin = cell & ~(step - 1);
         // The block's cells up to the level's extent; compared without forming origin + step,
         // which a coordinate near the largest value would overflow.
         int64_t extent = m->pixel_size_list[level][d];
         int64_t size = origin > extent - step ? extent - origin : step;
-        if (size < 1) return nullptr;
+        if (size < 1) return false;
         if (m->p.flags & MXP_INDEX_HEM) size++;
         sizes[d] = static_cast<int>(size);
     }
-    MATRIX_ALLOC_VECTOR_PARAM vp{dim, sizes, def, nullptr};
+    return true;
+}
+
+void* mxt_alloc_vector_by_dim_code(MATRIX* m, MATRIX_DATA_TYPE* tp, int atype, int64_t* dim_code,
+                                   void* def) {
+    int sizes[MXT_MAX_DIM];
+    if (!mxt_vector_sizes_by_dim_code(m, dim_code, sizes)) return nullptr;
+    MATRIX_ALLOC_VECTOR_PARAM vp{m->p.dim, sizes, def, nullptr};
     return tp->alloc_data(tp, atype, &vp, nullptr, __FILE__, __LINE__);
 }

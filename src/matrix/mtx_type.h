@@ -192,6 +192,9 @@ void mxt_free_data(MATRIX_DATA_TYPE* tp, void* d);
 void mxt_vector_copy(MATRIX_DATA_TYPE* tp, void* dest, void* src, int atype, void* w);
 int mxt_vector_get_size(MATRIX_DATA_TYPE* tp, void* d);
 
+// The per-dimension sizes of the vector covering the node block of dim_code at its level into
+// sizes (m's dim entries), as mxt_alloc_vector_by_dim_code makes it; false when it has none.
+bool mxt_vector_sizes_by_dim_code(MATRIX* m, const int64_t* dim_code, int* sizes);
 // The vector covering the node block of dim_code at its level: clipped to the level's extent,
 // one value larger per dimension with MXP_INDEX_HEM, values set from def when given.
 // Null when the block has no extent in some dimension.

@@ -18,24 +18,29 @@ int level_shift(MATRIX* m, int64_t level, int d) {
     return s > 63 ? 63 : static_cast<int>(s);
 }
 
-// The in-block index of dc (plus ofs) in each dimension.
+// The in-block index of dc (plus ofs) in each dimension. An index beyond the int range (an
+// offset near its limits) becomes -1, which no block holds.
 void block_index(MATRIX* m, const int64_t* dc, const int* ofs, int* ix) {
     for (int d = 0; d < m->p.dim; d++) {
         int bs = m->block_size[d];
         int64_t cell = dc[d + 1] >> level_shift(m, dc[0], d);
-        int64_t mask = bs >= 63 ? INT64_MAX : (int64_t{1} << bs) - 1;
-        ix[d] = static_cast<int>(cell & mask) + (ofs ? ofs[d] : 0);
+        int64_t mask = bs >= 31 ? INT32_MAX : (int64_t{1} << bs) - 1;
+        int64_t v = (cell & mask) + (ofs ? ofs[d] : 0);
+        ix[d] = v < INT32_MIN || v > INT32_MAX ? -1 : static_cast<int>(v);
     }
 }
 
-// The level-0 code of the cell dc (plus ofs): the cell a redirected read goes to.
-void cell_code(MATRIX* m, const int64_t* dc, const int* ofs, int64_t* out) {
+// The level-0 code of the cell dc (plus ofs): the cell a redirected read goes to; false when
+// the offset leads past the coordinates' range.
+bool cell_code(MATRIX* m, const int64_t* dc, const int* ofs, int64_t* out) {
     out[0] = dc[0];
     for (int d = 0; d < m->p.dim; d++) {
         int sh = level_shift(m, dc[0], d);
-        int64_t cell = (dc[d + 1] >> sh) + (ofs ? ofs[d] : 0);
+        int64_t cell = 0;
+        if (__builtin_add_overflow(dc[d + 1] >> sh, ofs ? ofs[d] : 0, &cell)) return false;
         out[d + 1] = static_cast<int64_t>(static_cast<uint64_t>(cell) << sh);
     }
+    return true;
 }
 
 uint8_t* element_at(MX_CACHE* c, int i, const int* ix) {
@@ -56,12 +61,11 @@ int locate(MX_CACHE* c, int64_t* dc, const int* ofs, int* ix, bool redirect) {
     if (mx_cache_boundary(c, ix) == 0) return 0;
     if (!redirect) return -2;
     auto* moved = static_cast<int64_t*>(mxc_alloc(c, sizeof(int64_t) * (m->p.dim + 1)));
-    cell_code(m, dc, ofs, moved);
-    int r = get_mx_cache(c, moved);
+    int r = cell_code(m, dc, ofs, moved) ? get_mx_cache(c, moved) : -2;
     if (r == 0) {
         block_index(m, moved, nullptr, ix);
         r = mx_cache_boundary(c, ix) == 0 ? 0 : -2;
-    } else {
+    } else if (r != -2) {
         r = -1;
     }
     mxc_free(c, moved);
@@ -73,7 +77,14 @@ uint8_t* run_source(MX_CACHE_PARAM* p, int i, int64_t pos, int el) {
     return arr[p->data_ix[i].x] + pos * el;
 }
 
-// Channel entry i's layout from its data block d; the element width is fixed by the first node.
+// Whether channel ch holds one value per node (no vector of cells) of a known type.
+bool channel_is_scalar(MATRIX* m, int ch) {
+    MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
+    return tp && !tp->parent;
+}
+
+// Channel entry i's layout from its data block d (null: a channel without data, whose elements
+// are neither read nor written); the element width is fixed by the first node.
 void set_channel_layout(MX_CACHE* c, int i, void* d) {
     MATRIX_DATA_TYPE* tp = c->m->channel_info[c->access_ch[i]].data_type;
     if (tp->parent) {
@@ -242,6 +253,14 @@ int get_mx_cache(MX_CACHE* c, int64_t* src) {
     for (int i = 0; i < c->ds_len; i++) {
         MATRIX_NODE* got = nullptr;
         void* d = get_matrix_node_channel(&err, &got, m, src, c->access_ch[i], 0, 0, nullptr, 0);
+        if (!d && err == MXE_NO_DATA && !got && channel_is_scalar(m, c->access_ch[i])) {
+            // A channel with nothing to hold here (a block channel without default or structure
+            // block): a null layout, its lock taken as the others', and the other channels are
+            // served.
+            matrix_node_channel_lock(n);
+            set_channel_layout(c, i, nullptr);
+            continue;
+        }
         if (!d || got != n) {
             if (got) matrix_node_channel_unlock(got, 0);
             for (int k = 0; k < i; k++)
@@ -282,6 +301,9 @@ int write_mx_cache(MX_CACHE_PARAM* p) {
     MX_CACHE* c = p->c;
     auto* ix = static_cast<int*>(mxc_alloc(c, sizeof(int) * (c->m->p.dim + 1)));
     int r = locate(c, p->dc, p->ofs, ix, false) == 0 ? 0 : -1;
+    // A selected channel without data here has nowhere to take its element: nothing is written.
+    for (int i = 0; r == 0 && i < c->ds_len; i++)
+        if (p->data_ix[i].x != 65535 && !c->ds[i].offset) r = -1;
     for (int i = 0; r == 0 && i < c->ds_len; i++) {
         if (p->data_ix[i].x == 65535) continue;
         auto* src = static_cast<uint8_t*>(p->data_ptrs[p->data_ix[i].p]) +
@@ -301,7 +323,11 @@ int read_mx_cache(MX_CACHE_PARAM* p) {
         if (p->data_ix[i].x == 65535) continue;
         auto* dst = static_cast<uint8_t*>(p->data_ptrs[p->data_ix[i].p]) +
                     static_cast<int64_t>(c->el_sizes[i]) * p->data_ix[i].x;
-        memcpy(dst, element_at(c, i, ix), c->el_sizes[i]);
+        // A channel without data here reads as zero bytes.
+        if (!c->ds[i].offset)
+            memset(dst, 0, c->el_sizes[i]);
+        else
+            memcpy(dst, element_at(c, i, ix), c->el_sizes[i]);
     }
     mxc_free(c, ix);
     return r;
@@ -321,6 +347,7 @@ int read_mx_cache_cell(MX_CACHE_PARAM* p, int64_t stride) {
     // every read channel addressed by this node's dimensions.
     for (int i = 0; i < c->ds_len; i++) {
         MATRIX_DH_SET* ds = &c->ds[i];
+        if (p->data_ix[i].x != 65535 && !ds->offset) return 1;
         if (!ds->hd) continue;
         if (p->data_ix[i].x != 65535 && ds->hd->dim > dim) return 1;
         for (int d = 0; d < ds->hd->dim && d < dim; d++)
@@ -451,9 +478,8 @@ int read_mx_cache_vector(MX_CACHE_PARAM* pp) {
     auto* dc = static_cast<int64_t*>(mxc_alloc(c, sizeof(int64_t) * (dim + 1)));
     // The run is walked by the codes of its cells, so that a start past the block's edge (an
     // offset) is read from the node that holds it.
-    cell_code(m, p.dc, p.ofs, dc);
     int64_t remaining = p.vector_len, pos = 0;
-    bool failed = false;
+    bool failed = !cell_code(m, p.dc, p.ofs, dc);
     while (remaining >= 1 && !failed) {
         bool have = get_mx_cache(c, dc) == 0;
         block_index(m, dc, nullptr, ix);

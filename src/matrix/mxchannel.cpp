@@ -7,6 +7,7 @@
 #include "base/task.h"
 #include "lisp/eval.h"
 #include "lisp/list.h"
+#include "matrix/mxfile.h"
 #include "matrix/mxstore.h"
 #include "stream/sprintf.h"
 
@@ -408,7 +409,9 @@ void* get_matrix_node_channel(int* errp, MATRIX_NODE** np, MATRIX* m, int64_t* d
         return no_channel_data(n, np, type);
     }
     c->data = d;
-    _set_dirty_file(n);
+    // Default values are no change of the file; one opened for reading only could never take
+    // them, and would count the node as a change lost at the close.
+    if (!mx_file_read_only(m)) _set_dirty_file(n);
     return d;
 }
 

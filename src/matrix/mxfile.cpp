@@ -567,6 +567,11 @@ int save_matrix_header(MATRIX* m) {
     return r;
 }
 
+bool mx_file_read_only(const MATRIX* m) {
+    const auto* w = static_cast<const MX_FILE_WORK*>(m->file_work);
+    return w && !writable(w);
+}
+
 int load_matrix_header(MATRIX* m, int oflags, int) {
     if (!m->filename) return MXF_NO_NAME;
     if (m->file_work) return MXF_DAMAGED;

@@ -91,6 +91,8 @@ int save_matrix_header(MATRIX* m);
 // Opens m's existing file and installs its parameters, dimensions and channels into m: 0,
 // MXF_NO_NAME, MXF_CANNOT_OPEN, MXF_DAMAGED. oflags: O_RDWR (| O_CREAT) or O_RDONLY.
 int load_matrix_header(MATRIX* m, int oflags, int mode);
+// Whether m's file is open for reading only (nothing m holds can be saved to it).
+bool mx_file_read_only(const MATRIX* m);
 int save_subheader(MATRIX* m, int sfa);
 int load_subheader(MATRIX* m, int sfa);
 

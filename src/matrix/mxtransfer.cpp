@@ -7,6 +7,7 @@
 
 #include "base/alloc.h"
 #include "matrix/compact_code.h"
+#include "matrix/mxcache.h"
 #include "matrix/mxfile.h"
 #include "pdb/recordlist64.h"
 #include "stream/sprintf.h"
@@ -257,19 +258,151 @@ void lock_pair(MATRIX_NODE* a, MATRIX_NODE* b) {
     _matrix_node_channel_lock(second);
 }
 
+// Whether nodes of the level cover the same cells in both matrices: equal blocks and, above
+// level 0, equal divides.
+bool same_nodes(MATRIX* a, MATRIX* b, int64_t level) {
+    for (int d = 0; d < a->p.dim; d++)
+        if (a->block_size[d] != b->block_size[d] ||
+            (level != 0 && a->dim_divide[d] != b->dim_divide[d]))
+            return false;
+    return true;
+}
+
+// Whether the cells of the level are the same cells in both matrices (and addressable: the
+// cell's shift with the block's stays within 62 bits), neither with the extra hem cell.
+bool same_cells(MATRIX* a, MATRIX* b, int64_t level) {
+    if (level < 0 || ((a->p.flags | b->p.flags) & MXP_INDEX_HEM)) return false;
+    for (int d = 0; d < a->p.dim; d++) {
+        if (level != 0 && a->dim_divide[d] != b->dim_divide[d]) return false;
+        if (level * a->dim_divide[d] + std::max(a->block_size[d], b->block_size[d]) > 62)
+            return false;
+    }
+    return true;
+}
+
+// Whether every node of the level has the same vector shape in both matrices.
+bool same_shapes(MATRIX* a, MATRIX* b, int64_t level) {
+    if (!same_nodes(a, b, level) || (a->p.flags & MXP_INDEX_HEM) != (b->p.flags & MXP_INDEX_HEM))
+        return false;
+    if (level < 0 || level >= a->total_levels || level >= b->total_levels) return false;
+    for (int d = 0; d < a->p.dim; d++)
+        if (a->pixel_size_list[level][d] != b->pixel_size_list[level][d]) return false;
+    return true;
+}
+
+// A vector type whose elements are plain values of one width, which can move cell by cell.
+bool cellwise_type(MATRIX_DATA_TYPE* tp) {
+    return tp && tp->parent && tp->type != MXT_BIT + MXT_VECTOR &&
+           tp->type != MXT_STRING + MXT_VECTOR && tp->parent->get_size &&
+           tp->parent->get_size(tp->parent, nullptr) > 0;
+}
+
+// The source's element type of channel ch when dest has the same type there; else null (the
+// channel is not copied).
+MATRIX_DATA_TYPE* copied_type(MATRIX* dest, MATRIX* src, int ch) {
+    if (ch < 0 || ch >= src->p.channel_nos || ch >= dest->p.channel_nos) return nullptr;
+    MATRIX_DATA_TYPE* stp = src->channel_info[ch].data_type;
+    MATRIX_DATA_TYPE* dtp = dest->channel_info[ch].data_type;
+    return stp && dtp && dtp->type == stp->type ? stp : nullptr;
+}
+
+// Whether the vector v has exactly the shape of dest's node at dc.
+bool fits_node(MATRIX* dest, const int64_t* dc, void* v) {
+    int sizes[MXT_MAX_DIM];
+    if (!mxt_vector_sizes_by_dim_code(dest, dc, sizes)) return false;
+    MATRIX_DH_SET dh;
+    get_matrix_dh_set(&dh, v);
+    if (!dh.hd || dh.hd->dim != dest->p.dim) return false;
+    for (int d = 0; d < dest->p.dim; d++)
+        if (dh.ix[d] != sizes[d]) return false;
+    return true;
+}
+
 void copy_channel(MATRIX_NODE* dn, MATRIX_NODE* sn, int ch) {
-    MATRIX* dm = dn->matrix;
-    MATRIX* sm = sn->matrix;
-    MATRIX_DATA_TYPE* stp = sm->channel_info[ch].data_type;
-    if (!stp || !sn->channel || !sn->channel[ch].data || !stp->alloc_copy) return;
-    if (ch >= dm->p.channel_nos || !dn->channel) return;
-    MATRIX_DATA_TYPE* dtp = dm->channel_info[ch].data_type;
-    if (!dtp || dtp->type != stp->type) return;
+    MATRIX_DATA_TYPE* stp = sn->matrix->channel_info[ch].data_type;
+    MATRIX_DATA_TYPE* dtp = dn->matrix->channel_info[ch].data_type;
+    if (!stp->alloc_copy || !dn->channel) return;
     void* v = stp->alloc_copy(stp, sn->channel[ch].data, MXA_TRACKED, nullptr, __FILE__, __LINE__);
     if (!v) return;
     void*& slot = dn->channel[ch].data;
     if (slot && dtp->free_data) dtp->free_data(dtp, slot);
     slot = v;
+}
+
+// A source vector whose cells go into dest's nodes one row at a time.
+struct CellCopy {
+    int ch;
+    void* v;  // a copy of the source element
+};
+
+// Writes the cells of v, the vector of channel ch of src's node at dc, into the same cells of
+// dest, row by row along dimension 0 through a cache that makes dest's nodes (and records them in
+// their parents) as an import does. Cells beyond dest's extent are left out, and so is a level
+// dest does not have. 0, or MXE_REFUSED when a node of dest cannot be had.
+int write_cells(MATRIX* dest, MATRIX* src, const int64_t* dc, int ch, void* v) {
+    int dim = src->p.dim;
+    int64_t level = dc[0];
+    MATRIX_DH_SET dh;
+    get_matrix_dh_set(&dh, v);
+    MATRIX_DATA_TYPE* tp = src->channel_info[ch].data_type;
+    if (level >= dest->total_levels || !dh.hd || dh.hd->dim != dim || dim < 1 || dim > MXT_MAX_DIM)
+        return 0;
+    int el = tp->parent->get_size(tp->parent, nullptr);
+    // The node's first cell at its level and dest's extent there, per dimension.
+    int64_t first[MXT_MAX_DIM], extent[MXT_MAX_DIM];
+    int shift[MXT_MAX_DIM];
+    for (int d = 0; d < dim; d++) {
+        shift[d] = static_cast<int>(level * src->dim_divide[d]);
+        int64_t cell = dc[d + 1] >> shift[d];
+        first[d] = cell & ~((int64_t{1} << src->block_size[d]) - 1);
+        extent[d] = dest->pixel_size_list[level][d];
+    }
+    int64_t run = std::min<int64_t>(dh.ix[0], extent[0] - first[0]);
+    if (run < 1) return 0;
+    MX_CACHE c{};
+    c.m = dest;
+    c.access_ch = &ch;
+    c.ds_len = 1;
+    c.gn_tree_node = 1;
+    c.gn_create = 2;
+    c.gn_wait = 2;
+    mxc_setup(&c);
+    int64_t row_dc[MXT_MAX_DIM + 1];
+    uint8_t* row = nullptr;
+    MX_CACHE_PARAM_IX ix{0, 0};
+    MX_CACHE_PARAM p{};
+    p.c = &c;
+    p.dc = row_dc;
+    p.data_ptrs[0] = &row;
+    p.data_ix = &ix;
+    p.vector_len = static_cast<int>(run);
+    int at[MXT_MAX_DIM] = {};
+    int r = 0;
+    for (bool more = true; more && r == 0;) {
+        bool inside = true;
+        row_dc[0] = level;
+        for (int d = 0; d < dim; d++) {
+            int64_t cell = first[d] + at[d];
+            inside = inside && cell < extent[d] && cell >= 0;
+            row_dc[d + 1] = static_cast<int64_t>(static_cast<uint64_t>(cell) << shift[d]);
+        }
+        if (inside) {
+            row = dh.offset + get_seq_from_ix(at, dh.ix, dim) * el;
+            if (write_mx_cache_vector(&p) < 0) r = MXE_REFUSED;
+        }
+        // The next row: the odometer over dimensions 1 and up.
+        more = false;
+        for (int d = 1; d < dim && !more; d++) {
+            if (++at[d] < dh.ix[d]) {
+                more = true;
+            } else {
+                at[d] = 0;
+            }
+        }
+    }
+    flush_mx_cache(&c, 0);
+    mxc_close(&c);
+    return r;
 }
 
 }  // namespace
@@ -281,47 +414,112 @@ int matrix_copy_node(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch
     MATRIX_NODE* sn = get_matrix_node_wait(&err, src, dc, MI_FETCH_1_TP);
     if (err == MXE_NOT_FOUND) return 0;
     if (err < 0) return err;
-    MATRIX_NODE* dn = get_matrix_node_wait(&err, dest, dc, MI_DEF_TP);
-    if (err < 0) {
-        unlock_node(sn, nullptr);
-        return err;
+    // Where the nodes of the two matrices are the same blocks, elements move node to node;
+    // else every vector moves cell by cell into the nodes of dest that hold its cells.
+    int64_t level = dc[0];
+    bool same = same_nodes(dest, src, level) && level < dest->total_levels;
+    MATRIX_NODE* dn = nullptr;
+    if (same) {
+        dn = get_matrix_node_wait(&err, dest, dc, MI_DEF_TP);
+        if (err < 0) {
+            unlock_node(sn, nullptr);
+            return err;
+        }
     }
-    TaskLockGuard g(matrix_lock);
+    std::vector<CellCopy> cells;
     int r = 0;
-    if (mx_ld(sn->status) != MS_OK) {
-        // A source that failed to load is passed over like a missing one.
-    } else if (mx_ld(dn->status) != MS_OK) {
-        r = MXE_REFUSED;
-    } else {
-        lock_pair(sn, dn);
-        int dim = src->p.dim;
-        bool negative = false;
-        for (int i = 1; i <= dim; i++)
-            negative = negative || dc[i] < 0;
-        int chs = src->p.channel_nos;
-        if (negative) {
-            for (int ch = 0; ch < chs; ch++)
-                copy_channel(dn, sn, ch);
+    {
+        TaskLockGuard g(matrix_lock);
+        if (mx_ld(sn->status) != MS_OK) {
+            // A source that failed to load is passed over like a missing one.
+        } else if (dn && mx_ld(dn->status) != MS_OK) {
+            r = MXE_REFUSED;
         } else {
-            for (const int* c = ch_list; c && *c >= 0; c++)
-                if (*c < chs) copy_channel(dn, sn, *c);
-            for (int ch = 0; ch < chs; ch++)
-                if (src->channel_info[ch].flags & copy_flags) copy_channel(dn, sn, ch);
+            if (dn)
+                lock_pair(sn, dn);
+            else
+                _matrix_node_channel_lock(sn);
+            int dim = src->p.dim;
+            bool negative = false;
+            for (int i = 1; i <= dim; i++)
+                negative = negative || dc[i] < 0;
+            int chs = src->p.channel_nos;
+            std::vector<int> order;
+            if (negative) {
+                for (int ch = 0; ch < chs; ch++)
+                    order.push_back(ch);
+            } else {
+                for (const int* c = ch_list; c && *c >= 0; c++)
+                    if (*c < chs) order.push_back(*c);
+                for (int ch = 0; ch < chs; ch++)
+                    if (src->channel_info[ch].flags & copy_flags) order.push_back(ch);
+            }
+            for (int ch : order) {
+                MATRIX_DATA_TYPE* tp = copied_type(dest, src, ch);
+                void* v = tp && sn->channel ? sn->channel[ch].data : nullptr;
+                if (!v) continue;
+                if (dn && (!tp->parent || fits_node(dest, dc, v))) {
+                    copy_channel(dn, sn, ch);
+                } else if (cellwise_type(tp) && same_cells(dest, src, level) && tp->alloc_copy) {
+                    // A channel named twice is written twice, the later copy last, as node to
+                    // node.
+                    void* c = tp->alloc_copy(tp, v, MXA_TRACKED, nullptr, __FILE__, __LINE__);
+                    if (c) cells.push_back({ch, c});
+                }
+            }
+            if (dn) {
+                if (dest->dim_bit_field) {
+                    if (sn->nlist_dim_bit_field && src->dim_bit_field == dest->dim_bit_field)
+                        _vecset_dim_code_index(dn, sn->nlist_dim_bit_field, 1);
+                } else {
+                    for (int i = 0; i < sn->nlist_dim_addr_len; i++)
+                        _insert_dim_code_index(dn, sn->nlist_dim_addr[i], 1);
+                }
+            }
+            if (sn != dn) _matrix_node_channel_unlock(sn, 0);
+            if (dn) _matrix_node_channel_unlock(dn, 1);
         }
-        if (dest->dim_bit_field) {
-            if (sn->nlist_dim_bit_field && src->dim_bit_field == dest->dim_bit_field)
-                _vecset_dim_code_index(dn, sn->nlist_dim_bit_field, 1);
-        } else {
-            for (int i = 0; i < sn->nlist_dim_addr_len; i++)
-                _insert_dim_code_index(dn, sn->nlist_dim_addr[i], 1);
-        }
-        if (sn != dn) _matrix_node_channel_unlock(sn, 0);
-        _matrix_node_channel_unlock(dn, 1);
+        _unlock_node(sn, nullptr);
+        if (dn) _unlock_node(dn, nullptr);
     }
-    _unlock_node(sn, nullptr);
-    _unlock_node(dn, nullptr);
+    // The cells are written with no node of either matrix held.
+    for (CellCopy& c : cells) {
+        int w = r == 0 ? write_cells(dest, src, dc, c.ch, c.v) : 0;
+        if (w < 0) r = w;
+        MATRIX_DATA_TYPE* tp = src->channel_info[c.ch].data_type;
+        if (tp->free_data) tp->free_data(tp, c.v);
+    }
     return r;
 }
+
+namespace {
+
+// Whether every stored node between the levels can be copied into dest for the channels the copy
+// takes: values per node need the same blocks, vectors the same shapes or cells that move one by
+// one (plain values at the same cells).
+bool copy_fits(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags, int64_t low,
+               int64_t high) {
+    std::vector<int> order;
+    for (const int* c = ch_list; c && *c >= 0; c++)
+        order.push_back(*c);
+    for (int ch = 0; ch < src->p.channel_nos; ch++)
+        if (src->channel_info[ch].flags & copy_flags) order.push_back(ch);
+    for (int ch : order) {
+        MATRIX_DATA_TYPE* tp = copied_type(dest, src, ch);
+        if (!tp) continue;
+        // A pyramid has at most 255 levels.
+        for (int64_t level = std::max<int64_t>(low, 0); level <= std::min<int64_t>(high, 255);
+             level++) {
+            bool ok = tp->parent ? same_shapes(dest, src, level) ||
+                                       (cellwise_type(tp) && same_cells(dest, src, level))
+                                 : same_nodes(dest, src, level) && level < dest->total_levels;
+            if (!ok) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
 
 int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags) {
     int dim = src->p.dim;
@@ -329,6 +527,7 @@ int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags) {
     std::vector<int64_t> start(dim + 1), last(dim + 1);
     int r = mx_scale_of_dim_code(start.data(), last.data(), src);
     if (r != 0) return r < 0 ? r : 0;
+    if (!copy_fits(dest, src, ch_list, copy_flags, start[0], last[0])) return MXE_CELLS_DIFFER;
     bool first_of_level = true;
     for (;;) {
         // Past the highest stored code, level first.

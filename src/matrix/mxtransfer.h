@@ -30,15 +30,26 @@ QV_SEXP* encode_matrix_node(MATRIX_NODE* n);
 // changes, so a refused record leaves n and its matrix as they were.
 int decode_matrix_node(MATRIX_NODE* n, QV_SEXP* s);
 
-// Copies the node of code dc from src into dest (see matrix_copy for ch_list and copy_flags):
-// 0, or a negative code of the node look-up. A source node that does not exist is skipped (0).
+// Copies the node of code dc from src into dest (see matrix_copy for ch_list, copy_flags and how
+// values are placed): 0, or a negative code of a node look-up. A source node that does not exist
+// is skipped (0).
 int matrix_copy_node(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch_list,
                      int copy_flags);
 
 constexpr int MXE_DIM_DIFFER = -126;
+constexpr int MXE_CELLS_DIFFER = -128;
 // Copies every stored node of src's file into dest, level by level from the lowest stored code
 // to the highest (a level without stored nodes is passed over): the last node result (0 when
-// every node was copied or skipped), MXE_DIM_DIFFER, or the first negative code met. ch_list
-// (ended by a negative value) names channels to copy; channels whose flags share a bit with
-// copy_flags are copied too. Stored nodes with a negative coordinate are not reached.
+// every node was copied or skipped), MXE_DIM_DIFFER, MXE_CELLS_DIFFER, or the first negative
+// code met. ch_list (ended by a negative value) names channels to copy; channels whose flags
+// share a bit with copy_flags are copied too, each into the channel of the same number and
+// element type in dest (others are passed over). Stored nodes with a negative coordinate are not
+// reached.
+// Where the matrices' nodes are the same blocks with vectors of the same shape, elements go node
+// to node with the node's children; where they differ (block sizes, extents), vectors of plain
+// values go cell by cell into the nodes of dest that hold the same cells, made as an import makes
+// them, and cells beyond dest's extent or levels are left out. A copy that cannot place some
+// channel's values (values per node between different blocks, vectors of bits, texts or with the
+// hem cell between different shapes, levels above 0 with different divides) is refused with
+// MXE_CELLS_DIFFER before anything is written.
 int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags);

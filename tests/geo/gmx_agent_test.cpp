@@ -6,36 +6,12 @@
 
 #include <string>
 
-#include "geo/geo_util.h"
-#include "support/child.h"
+#include "agent_run.h"
 
 namespace {
 
-struct AgentRun {
-    int status = -1;
-    std::string out;      // the replies file
-    std::string console;  // the program's standard output
-};
-
-// Runs the agent on the script in dir (bounded; killed after 60 s).
-AgentRun agent(const std::string& dir, const std::string& script) {
-    geotest::write_file(dir + "/s.qv", script);
-    std::string prog = std::string(VX_BINARY_DIR) + "/vxmx";
-    // Everything the child needs is made before the fork: it only changes directory and execs.
-    ChildResult r = run_in_child(
-        [&] {
-            char* argv[] = {const_cast<char*>(prog.c_str()), const_cast<char*>("s.qv"),
-                            const_cast<char*>("out.txt"), nullptr};
-            if (chdir(dir.c_str()) == 0) execv(prog.c_str(), argv);
-            _exit(127);
-        },
-        60000);
-    AgentRun run;
-    run.status = r.timed_out ? -2 : r.exit_status;
-    run.out = geotest::read_file(dir + "/out.txt");
-    run.console = r.out;
-    return run;
-}
+using geotest::agent;
+using geotest::AgentRun;
 
 const char* kCreate =
     "^([gmxCreate filename=\"geo.mx\"]"

@@ -257,14 +257,14 @@ TEST_F(PgInsertTest, RefusalsCarryTheirDataAndAFailingRecordPutsTheSettingsBack)
 }
 
 TEST_F(PgInsertTest, PointsAPushCannotPlaceStayInTheirNode) {
-    // The middle level's nodes get no plot block (nor bytes in its channel): the cache cannot
-    // reach them, and the top cannot pass its points down.
+    // The middle level's nodes get no plot block (nor bytes in its channel): the cache reaches
+    // them with that channel empty, and the top cannot pass its points down.
     int id = make(16, 2, 2, false);
     ASSERT_GT(id, 0);
     Val v = run(options(id) + insert(id, "csv=\"on\"", "'(\"1,1,a\" \"9,1,b\")"));
     EXPECT_EQ(err(v),
               "80040503 gmxPgPlotInsert (\"invalid parameter in gmxPgPlotInsert\" "
-              "\"cache error (Access to Matrix)\")");
+              "\"cannot get channel block\")");
     EXPECT_EQ(shown(id, 2, 0, 0),
               "(pg 27 27 1 (ip (point 33 (c 0 0) (base 1 1) (fields (STRING 32 \"a\")))))");
 }
