@@ -1,8 +1,7 @@
 // Matrices and their helpers live as long as something uses them, through the real agent: a close
 // with more changed nodes than the store keeps tokens for saves them all; an Exit sent by a peer
 // while threads of the agent still read and write matrices ends the run cleanly, the file whole;
-// a plot-field set whose matrix was closed answers an error value, also once another matrix has
-// taken the closed one's id.
+// a plot-field set whose matrix was closed answers an error value.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -234,8 +233,8 @@ TEST(GmxLifetime, ExitFromAPeerWhileThreadsUseMatricesEndsCleanly) {
 }
 
 // A plot-field set made for a matrix that is then closed: declaring a field or inserting with it
-// answers an error value, also when a new matrix has the closed one's id; the new matrix takes
-// fields and points from a set of its own.
+// answers an error value, also once a new matrix is made; the new matrix takes fields and points
+// from a set of its own.
 TEST(GmxLifetime, APlotFieldSetOfAClosedMatrixAnswersAnError) {
     geotest::TempDir dir;
     std::string d = dir.at("");
