@@ -17,7 +17,7 @@ struct MX_ENTRY {
     MX_CACHE_PARAM p;  // p.c points at c
     int mode;          // 1: the file already held the matrix; 0: new, or opened read-only
     int id;            // 0 while not listed
-    uint64_t serial;   // given when first listed, never given again in the run
+    uint64_t serial;   // given when registered, never given again in the run
     int holders;       // look-ups in progress
     bool closing;      // unlisted; the last holder closes and frees it
 };
