@@ -8,6 +8,7 @@
 #include "builtins/registry.h"
 #include "geo/gmx_function.h"
 #include "geo/matrix_start.h"
+#include "geo/open_mx.h"
 #include "lisp/eval.h"
 #include "lisp/heap.h"
 #include "longchar/longchar.h"
@@ -93,6 +94,9 @@ void init_gmx_function(QVISP_ENV* env0, QVISP_ENV* env1) {
 
 namespace {
 
+// How long the end of the run waits for threads still inside calls on registered matrices.
+constexpr int kExitHoldWaitMs = 60000;
+
 int run_main(int argc, char** argv, bool geo) {
     init_qv();
     init_l_favt64();
@@ -105,6 +109,9 @@ int run_main(int argc, char** argv, bool geo) {
     init_function(vxlisp_top_env0, vxlisp_top_env1, argc, argv);
     if (geo) init_gmx_function(vxlisp_top_env0, vxlisp_top_env1);
     qv_setup_file(argc, argv);
+    // Threads of the run may still be inside calls on registered matrices: those calls end (or
+    // keep their matrix) before the matrices go.
+    if (geo) close_all_mx_entry(kExitHoldWaitMs);
     close_all_matrix();
     // Matrix changes that could not be saved make the run a failure.
     return matrix_changes_lost() ? 1 : 0;

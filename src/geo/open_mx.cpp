@@ -3,9 +3,12 @@
 
 #include <fcntl.h>
 
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "base/alloc.h"
 #include "base/panic.h"
@@ -19,6 +22,13 @@ namespace {
 std::mutex mx_list_mu;  // the list, the counter, every holder count and closing flag
 MX_ENTRY* mx_list;      // newest first
 int new_id;
+uint64_t new_serial;  // entry serials: never reused in a run
+// Set when the run ends: no entry is listed from then on.
+bool stopping;
+// Holds given out and not yet ended (a last holder's close counts until it is over), on every
+// entry, listed or not; the end of the run waits on held_cv for them.
+int live_holds;
+std::condition_variable held_cv;
 
 MX_ENTRY* _search(MATRIX* m) {
     for (MX_ENTRY* e = mx_list; e; e = e->next)
@@ -153,29 +163,48 @@ void close_mx_entry_if_alone(MX_ENTRY* e, bool made) {
 MX_ENTRY* search_mx_entry(MATRIX* m) {
     std::lock_guard<std::mutex> g(mx_list_mu);
     MX_ENTRY* e = _search(m);
-    if (e) e->holders++;
+    if (e) {
+        e->holders++;
+        live_holds++;
+    }
     return e;
 }
 
 MX_ENTRY* search_mx_entry_by_id(int id) {
     std::lock_guard<std::mutex> g(mx_list_mu);
     MX_ENTRY* e = id > 0 ? _search_id(id) : nullptr;
-    if (e) e->holders++;
+    if (e) {
+        e->holders++;
+        live_holds++;
+    }
     return e;
+}
+
+// One hold ended (mx_list_mu held): the end of the run is told when it waits for them.
+void _hold_ended() {
+    live_holds--;
+    if (stopping) held_cv.notify_all();
 }
 
 void release_mx_entry(MX_ENTRY* e) {
     if (!e) return;
     {
         std::lock_guard<std::mutex> g(mx_list_mu);
-        if (--e->holders > 0 || !e->closing) return;
+        if (--e->holders > 0 || !e->closing) {
+            _hold_ended();
+            return;
+        }
     }
     finish_entry(e);
+    std::lock_guard<std::mutex> g(mx_list_mu);
+    _hold_ended();
 }
 
 int regist_mx_entry(MX_ENTRY* e) {
     std::lock_guard<std::mutex> g(mx_list_mu);
-    if (_search(e->c.m)) return -1;
+    e->serial = ++new_serial;
+    // Once the run ends nothing is listed: no look-up reaches a matrix about to be freed.
+    if (stopping || _search(e->c.m)) return -1;
     // Ids grow and are not reused while the counter grows; past INT_MAX they start again at 1,
     // skipping ids in use.
     do {
@@ -235,7 +264,11 @@ MX_ENTRY* new_mx_entry(MX_ENTRY* e, MATRIX* m) {
     }
     e->c.ds_len = k;
     mxc_setup(&e->c);
-    e->holders = 1;
+    {
+        std::lock_guard<std::mutex> g(mx_list_mu);
+        e->holders = 1;
+        live_holds++;
+    }
     regist_mx_entry(e);
     return e;
 }
@@ -277,6 +310,39 @@ int mx_entry_holders() {
     for (MX_ENTRY* e = mx_list; e; e = e->next)
         n += e->holders;
     return n;
+}
+
+int close_all_mx_entry(int wait_ms) {
+    std::vector<MX_ENTRY*> mine;
+    std::unique_lock<std::mutex> g(mx_list_mu);
+    stopping = true;
+    // Every listed entry is unlisted and closing, held by this call meanwhile: its matrix stays
+    // while other holders finish the calls they are in, and no new call finds it.
+    for (MX_ENTRY* e = mx_list; e; e = e->next) {
+        e->closing = true;
+        e->id = 0;
+        e->holders++;
+        live_holds++;
+        mine.push_back(e);
+    }
+    mx_list = nullptr;
+    auto others = [&] { return live_holds > static_cast<int>(mine.size()); };
+    held_cv.wait_for(g, std::chrono::milliseconds(wait_ms), [&] { return !others(); });
+    int left = live_holds - static_cast<int>(mine.size());
+    std::vector<MATRIX*> busy;
+    for (MX_ENTRY* e : mine)
+        if (e->holders > 1 && e->c.m) busy.push_back(e->c.m);
+    g.unlock();
+    // A holder that does not let go in time keeps its matrix: the store never frees a held
+    // matrix (its close gives up), so the holder's calls go on over live memory until the end.
+    // This call's own hold keeps each of these matrices alive until it is taken.
+    for (MATRIX* m : busy)
+        hold_matrix(m);
+    // The last holder closes each entry: this call for the idle ones, the others when their call
+    // ends.
+    for (MX_ENTRY* e : mine)
+        release_mx_entry(e);
+    return left;
 }
 
 void set_mx_entry_counter(int v) {

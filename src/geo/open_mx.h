@@ -17,6 +17,7 @@ struct MX_ENTRY {
     MX_CACHE_PARAM p;  // p.c points at c
     int mode;          // 1: the file already held the matrix; 0: new, or opened read-only
     int id;            // 0 while not listed
+    uint64_t serial;   // given when registered, never given again in the run
     int holders;       // look-ups in progress
     bool closing;      // unlisted; the last holder closes and frees it
 };
@@ -52,6 +53,11 @@ MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR
 // Ends a held entry that a call opened for itself: closed when made is set and no other holder
 // took it meanwhile, else only the hold is dropped (a script or another reader keeps it).
 void close_mx_entry_if_alone(MX_ENTRY* e, bool made);
+// The end of the run, before the matrices are closed: from now on no entry is listed (look-ups
+// by id or matrix find nothing); every listed entry is closed by its last holder, after waiting
+// at most wait_ms for the calls in other threads that hold one. A matrix still held then stays
+// allocated for its holder. Returns the holds other threads still had.
+int close_all_mx_entry(int wait_ms);
 // Registry state for tests and measurements.
 int mx_entry_count();
 int mx_entry_holders();

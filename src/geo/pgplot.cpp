@@ -162,6 +162,15 @@ void gc_fd_opt_ptr(void* p) {
     if (p && gc_mark_block(p)) gc_fd_opt(static_cast<FD_OPT_PTR*>(p)->opt);
 }
 
+MX_ENTRY* fd_set_entry(const FD_OPT_PTR* set) {
+    MX_ENTRY* e = search_mx_entry_by_id(set->id);
+    if (e && e->serial != set->serial) {
+        release_mx_entry(e);
+        e = nullptr;
+    }
+    return e;
+}
+
 int fd_csv_column(const std::string& name) {
     if (name.empty()) return -1;
     bool letters = true;
@@ -199,7 +208,8 @@ QV_SEXP* qv_gmxPgPlotField(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
         auto* r = static_cast<FD_OPT_PTR*>(
             xx_mmalloc(sizeof(FD_OPT_PTR), gc_fd_opt_ptr, __FILE__, __LINE__));
         r->opt = nullptr;
-        r->m = e->c.m;
+        r->id = e->id;
+        r->serial = e->serial;
         r->last_label = 0;
         r->startline = 0;
         release_mx_entry(e);
@@ -223,7 +233,11 @@ QV_SEXP* qv_gmxPgPlotField(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
     // A kind outside the four, a coordinate beyond the matrix or a huge label is refused here,
     // before anything reads through them.
     if (!fd_row(merge)) return param(n_get_string("merge-type"));
-    if (dim < -1 || dim >= set->m->p.dim) return param(n_get_string("dim"));
+    MX_ENTRY* e = fd_set_entry(set);
+    if (!e) return param(n_get_string("matrix closed"));
+    int dims = e->c.m ? e->c.m->p.dim : 0;
+    release_mx_entry(e);
+    if (dim < -1 || dim >= dims) return param(n_get_string("dim"));
     if (label < -1 || label >= FD_LABEL_CAP) return param(n_get_string("label"));
     auto* o =
         static_cast<FD_OPT_ENTRY*>(xx_mmalloc(sizeof(FD_OPT_ENTRY), gc_fd_opt, __FILE__, __LINE__));

@@ -3,14 +3,13 @@
 // block into a readable list.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "lisp/env.h"
 #include "lisp/sexp.h"
 #include "matrixops/plot_code.h"
 #include "matrixops/plot_field.h"
-
-struct MATRIX;
 
 // One field option: the input column it reads (-1: its init_sexp), the coordinate and the field
 // it sets (-1: none), and the kind's options. Collected, marked by gc_fd_opt.
@@ -21,16 +20,23 @@ struct FD_OPT_ENTRY {
     FD_OPT opt;  // opt.dim is the coordinate
 };
 
-// One option set, handed to scripts as a pointer value (mark gc_fd_opt_ptr).
+// One option set, handed to scripts as a pointer value (mark gc_fd_opt_ptr). It names its
+// matrix by the registry entry's id and serial, never by address: a set whose matrix was closed
+// finds no entry (a later matrix may sit at the same address, or even get the same id).
 struct FD_OPT_PTR {
     FD_OPT_ENTRY* opt;
-    MATRIX* m;
+    int id;
+    uint64_t serial;
     int last_label;  // the largest target_label so far: a point gets last_label + 1 fields
     int startline;
 };
 
 // Field labels above this are refused (a label sizes every point's field array).
 constexpr int FD_LABEL_CAP = 4096;
+
+// The entry of the set's matrix, held (release_mx_entry); null once that matrix is closed.
+struct MX_ENTRY;
+MX_ENTRY* fd_set_entry(const FD_OPT_PTR* set);
 
 void gc_fd_opt(void* p);
 void gc_fd_opt_ptr(void* p);

@@ -389,7 +389,7 @@ QV_SEXP* insert_call(QVISP_ENV* env, QV_SEXP* form, QV_SYM_FIELD* attr, MX_ENTRY
         r = opts;
     else if (get_type(opts) != QVT_PTR || opts->ptr.gc != gc_fd_opt_ptr || !opts->ptr.ptr)
         r = mismatch(form, "fd option");
-    else if (static_cast<FD_OPT_PTR*>(opts->ptr.ptr)->m != e->c.m)
+    else if (static_cast<FD_OPT_PTR*>(opts->ptr.ptr)->serial != e->serial)
         r = param(form, "matrix in the id and fd ptr");
     else if (!gmx_attr_int(attr, "channel", &ch))
         r = param(form, "channel");

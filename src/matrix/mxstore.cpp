@@ -455,6 +455,11 @@ MATRIX* open_matrix_held(const L_CHAR* neturl, const L_CHAR* filename, const L_C
     return m;
 }
 
+void hold_matrix(MATRIX* m) {
+    TaskLockGuard g(matrix_lock);
+    m->access_lock++;
+}
+
 void release_matrix(MATRIX* m) {
     TaskLockGuard g(matrix_lock);
     if (--m->access_lock > 0) return;

@@ -292,6 +292,8 @@ MATRIX* open_matrix_with_search(const L_CHAR* neturl, const L_CHAR* filename, co
 MATRIX* open_matrix_held(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
                          MATRIX_TOKEN_FUNC open_method, void* work);
 void release_matrix(MATRIX* m);
+// One more hold on a matrix the caller knows to be alive (given back with release_matrix).
+void hold_matrix(MATRIX* m);
 MATRIX* search_matrix(int* errp, const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
                       MATRIX_TOKEN* token);
 MATRIX* _search_matrix(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key);

@@ -817,7 +817,10 @@ normal_end:
     t->access_target_id = -1;
 
 end:
+    // The ended token is gone (freed, pooled for another node, or left to its pending aborts):
+    // nothing of it is touched from here on.
     end_token(t);
+    return m->token_cnt == 0 ? m->p.trigger : nullptr;
 
 out:
     hold_off_worker(t);

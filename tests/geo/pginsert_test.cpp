@@ -44,6 +44,12 @@ QV_SEXP* qv_testNodeBytes(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, 
     return r;
 }
 
+// (testKeep v): v bound as "kept" in the top environment, for the runs after this one.
+QV_SEXP* qv_testKeep(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    set_env(vxlisp_top_env1, L("kept"), get_el(form, 1));
+    return nullptr;
+}
+
 // A 2-dimensional matrix of side `side` in blocks of 4 x 4 (dimension 1's block size bs1):
 // channel 0 int16, channel 1 the plot block, which every new node installs (but those of the
 // middle levels without middle_block).
@@ -75,6 +81,8 @@ class PgInsertTest : public GmxTest {
         GmxTest::SetUp();
         set_env(vxlisp_top_env1, L("testNodeBytes"),
                 get_func_prim(qv_testNodeBytes, FUNC_APPLICATIVE, nullptr, 5, 5));
+        set_env(vxlisp_top_env1, L("testKeep"),
+                get_func_prim(qv_testKeep, FUNC_APPLICATIVE, nullptr, 2, 2));
     }
     void TearDown() override {
         for (int id : ids_)
@@ -253,6 +261,30 @@ TEST_F(PgInsertTest, RefusalsCarryTheirDataAndAFailingRecordPutsTheSettingsBack)
     EXPECT_EQ(e->c.n, nullptr);
     release_mx_entry(e);
     EXPECT_EQ(shown(id, 2, 0, 0),
+              "(pg 27 27 1 (ip (point 33 (c 0 0) (base 1 1) (fields (STRING 32 \"a\")))))");
+}
+
+// A set names the matrix it was made for: once that matrix is closed, declaring a field with the
+// set or inserting with it is refused, also on the matrix that took the closed one's id.
+TEST_F(PgInsertTest, ASetOfAClosedMatrixIsRefusedByTheMatrixThatTakesItsId) {
+    int id = create(plot_matrix(16, 1, 2));
+    ASSERT_GT(id, 0);
+    run(options(id) + "(testKeep s)");
+    close_id(id);
+    set_mx_entry_counter(id - 1);
+    int again = make(16);
+    ASSERT_EQ(again, id);
+    EXPECT_EQ(err(run("([gmxPgPlotField merge-type=\"48\" dim=\"1\" csv=\"D\"] kept 1 1 0 0)")),
+              "80040503 gmxPgPlotField (\"invalid parameter in gmxPgPlotField\" \"matrix "
+              "closed\")");
+    EXPECT_EQ(err(run("([gmxPgPlotInsert id=\"" + std::to_string(id) +
+                      "\" channel=\"1\"] kept '(1 1 \"a\"))")),
+              "80040503 gmxPgPlotInsert (\"invalid parameter in gmxPgPlotInsert\" \"matrix in "
+              "the id and fd ptr\")");
+    // A set of its own serves the new matrix.
+    Val v = run(options(again) + insert(again, "", "'(1 1 \"a\")"));
+    EXPECT_NE(v.type, QVT_ERROR) << v.error;
+    EXPECT_EQ(shown(again, 2, 0, 0),
               "(pg 27 27 1 (ip (point 33 (c 0 0) (base 1 1) (fields (STRING 32 \"a\")))))");
 }
 
