@@ -582,22 +582,25 @@ bool plain_sexp_char(unsigned c) {
 }
 
 // True when the next token is made of plain characters (above) and lies whole in the record's
-// read buffer, the end of its line there too: reading it reads no input, so it never waits, and
-// takes no lock but the memory lock.
+// read buffer, with the character that ends it: reading it reads no input, so it never waits, and
+// takes no lock but the memory lock. Only the blanks before the token, the token and the one
+// character after it are looked at, so that the test costs what reading the token costs, however
+// long the line it stands on.
 bool plain_token_at_hand(QV_FILE* f) {
     if (f->buf && (f->buf_ent_flag || f->buf > 0x7f)) return false;
     const uint8_t* p = f->rb + f->rb_ptr;
     const uint8_t* end = f->rb + f->rb_len;
+    auto blank = [](unsigned c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
     unsigned c = f->buf ? f->buf : (p < end ? *p++ : 0);
-    // Blanks and line ends before the token, then its line up to the line end.
-    while (c == ' ' || c == '\t' || c == '\r' || c == '\n')
+    while (blank(c))
         c = p < end ? *p++ : 0;
-    if (!c) return false;
+    // A parenthesis is a token by itself.
+    if (c == '(' || c == ')') return true;
+    // An atom goes on up to a blank, a line end or a parenthesis, which must be there too.
     for (;;) {
-        if (c == '\n') return true;
-        if (c != ' ' && c != '\t' && c != '\r' && !plain_sexp_char(c)) return false;
-        if (p == end) return false;
+        if (!plain_sexp_char(c) || p == end) return false;
         c = *p++;
+        if (blank(c) || c == '(' || c == ')') return true;
     }
 }
 
