@@ -718,6 +718,12 @@ QV_SEXP* realize_list(QV_SEXP* s, QV_FILE* f, int* budget = nullptr, Reach reach
     // document without its frame growing with it.
     constexpr int BATCH = 256;
     int tokens = 0;
+    // Tasks waiting for a node of the record are woken to look whether it is read now: after
+    // every WAKE tokens, and before a token that may have to wait for input, so that none of them
+    // waits on the peer for a node already read. Waking them after every few tokens would make a
+    // task that walks a long list as it is read sleep and wake again for each few of its nodes.
+    constexpr int WAKE = 1024;
+    int unwoken = 0;
     // Reading ahead from the open list s at the top of the stack goes on until that list is
     // closed, not only until s itself is realised: a whole command in one call. From a pending
     // rest it goes on until the item read into s is complete: the next command at one go.
@@ -726,7 +732,10 @@ QV_SEXP* realize_list(QV_SEXP* s, QV_FILE* f, int* budget = nullptr, Reach reach
     gc_push(nullptr, nullptr, nullptr);
     Ahead a;
     for (;;) {
-        wake(f);
+        if (unwoken >= WAKE || (unwoken > 0 && !plain_token_at_hand(f))) {
+            wake(f);
+            unwoken = 0;
+        }
         if (!f->stack) break;
         if (reach_stops(reach, sexp_raw_type(s) != QVT_DELAY, f->stack_depth, depth)) break;
         if (budget && (--*budget < 0 || !line_at_hand(f))) break;
@@ -741,6 +750,7 @@ QV_SEXP* realize_list(QV_SEXP* s, QV_FILE* f, int* budget = nullptr, Reach reach
         lock_parse();
         apply_ahead(f, a);
         tokens += a.n;
+        unwoken += a.n;
         if (tokens >= BATCH) {
             tokens = 0;
             gc_pop(nullptr, nullptr);
