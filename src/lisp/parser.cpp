@@ -604,6 +604,12 @@ bool plain_token_at_hand(QV_FILE* f) {
     }
 }
 
+// True when reading the next token reads no input: a plain token at hand in S-expression mode.
+// In tag text and bracket forms the question is left open (the answer false).
+bool sexp_token_at_hand(QV_FILE* f) {
+    return (qvf_flags(f) & (QVF_SEXP | QVF_FIELD_EQ)) == QVF_SEXP && plain_token_at_hand(f);
+}
+
 // Tokens read ahead of their application. While the tokens read so far only open lists or add
 // symbols and numbers inside S-expression lists, what applying them does is known without doing
 // it: the mode stays S-expression, and the record's stack grows by one pending list per open.
@@ -732,7 +738,7 @@ QV_SEXP* realize_list(QV_SEXP* s, QV_FILE* f, int* budget = nullptr, Reach reach
     gc_push(nullptr, nullptr, nullptr);
     Ahead a;
     for (;;) {
-        if (unwoken >= WAKE || (unwoken > 0 && !plain_token_at_hand(f))) {
+        if (unwoken >= WAKE || (unwoken > 0 && !sexp_token_at_hand(f))) {
             wake(f);
             unwoken = 0;
         }

@@ -617,36 +617,46 @@ TEST_F(ReaderTest, LongLineReadsAsTheSameListOverLines) {
 
 // Of a line that has not all arrived, the items that have are handed to a task waiting for them
 // while the reader of a later node waits for the rest (as the line protocol's front reads the
-// next command while a command is evaluated): none waits on the peer for a node already read.
+// next command while a command is evaluated): none waits on the peer for a node already read, in
+// lists and in tag text.
 TEST_F(ReaderTest, ArrivedItemsOfALineAreNotHeldForItsRest) {
-    STREAM* p[2];
-    ASSERT_EQ(s_open_pipe(p), 0);
-    QV_SEXP* top = init_parse(p[0], L("pipe"), nullptr);
-    QV_FILE* f = record_of(top);
-    write_text(p[1], "(a b");
-    ASSERT_EQ(get_type(top), QVT_PAIR);
-    QV_SEXP* list = top->pair.car;
-    std::string rest;
-    std::atomic<bool> third_seen{false};
-    {
-        // The next item needs the whole list: its reader waits in the record for input at "b".
-        Job reader([&] { rest = dump(top->pair.cdr); });
-        ASSERT_TRUE(wait_until([&] { return check_delay(top->pair.cdr, 0) == 1; }, 10000));
-        Job waiter([&] { third_seen = dump(get_el(list, 2)) == "c"; });
-        ASSERT_TRUE(wait_until(
-            [&] {
-                lock_parse();
-                int n = f->sleepers;
-                unlock_parse("test");
-                return n > 0;
-            },
-            10000));
-        write_text(p[1], " c de");
-        EXPECT_TRUE(wait_until([&] { return third_seen.load(); }, 10000));
-        write_text(p[1], " f)\n");
-        s_close(p[1]);
-    }
-    EXPECT_TRUE(third_seen.load());
-    EXPECT_EQ(rest, "()");
-    EXPECT_EQ(dump(top), "((a b c de f))");
+    // head is written first and the reader of the item after the first waits in the record for
+    // input; a task then waits for item `at` of the first item, and more is written: true when
+    // that task saw want before the tail was written. The whole text's dump goes to *all.
+    auto handed = [](const char* head, const char* more, const char* tail, int at,
+                     const std::string& want, std::string* all) {
+        STREAM* p[2];
+        if (s_open_pipe(p) != 0) return false;
+        QV_SEXP* top = init_parse(p[0], L("pipe"), nullptr);
+        QV_FILE* f = record_of(top);
+        write_text(p[1], head);
+        if (get_type(top) != QVT_PAIR) return false;
+        QV_SEXP* first = top->pair.car;
+        std::atomic<bool> seen{false};
+        bool in_time = false;
+        {
+            Job reader([&] { dump(top->pair.cdr); });
+            EXPECT_TRUE(wait_until([&] { return check_delay(top->pair.cdr, 0) == 1; }, 10000));
+            Job waiter([&] { seen = dump(get_el(first, at)) == want; });
+            EXPECT_TRUE(wait_until(
+                [&] {
+                    lock_parse();
+                    int n = f->sleepers;
+                    unlock_parse("test");
+                    return n > 0;
+                },
+                10000));
+            write_text(p[1], more);
+            in_time = wait_until([&] { return seen.load(); }, 10000);
+            write_text(p[1], tail);
+            s_close(p[1]);
+        }
+        *all = dump(top);
+        return in_time;
+    };
+    std::string all;
+    EXPECT_TRUE(handed("(a b", " c de", " f)\n", 2, "c", &all));
+    EXPECT_EQ(all, "((a b c de f))");
+    EXPECT_TRUE(handed("<t>u", " v ", "</t>\n", 1, "\"u\"", &all));
+    EXPECT_EQ(all, "((t \"u\" \"v\"))");
 }
