@@ -8,8 +8,9 @@
 //   - 10,000 lines: the same with the list broken into lines of eight points (Lua likewise);
 //   - line protocol: the one-line command sent by a client to an agent listening on loopback,
 //     timed from the first byte sent to its reply, against Lua's one-line run.
-// For each case it prints the best wall time of a few runs, Lua's, and their ratio. Every answer
-// is checked (the agent's reply must count 80,000 elements); a wrong or missing one fails the run.
+// For each case it prints the best wall time of a few runs, Lua's, their ratio and, for whole
+// runs, the peak resident memory of each. Every answer is checked (the agent's reply must count
+// 80,000 elements); a wrong or missing one fails the run.
 //
 // Knob (environment): VX_LITERAL_RUNS, runs per program (default 5). Needs the agent built beside
 // the benchmarks (../vxmx from this program's folder).
@@ -58,15 +59,19 @@ DATA make_data() {
     return d;
 }
 
-// Best wall time of runs runs of args whose output must contain expect; negative on failure.
+// Best wall time of runs runs of args whose output must contain expect, and the largest peak
+// resident memory of the runs in *peak_kb; negative on failure.
 double best_run(const std::vector<std::string>& args, const std::string& dir,
-                const std::string& expect, int runs) {
+                const std::string& expect, int runs, long* peak_kb) {
     double best = -1;
+    *peak_kb = 0;
     for (int i = 0; i < runs; i++) {
         double s = 0;
-        if (!run_measured(args, "", dir + "/out.txt", &s)) return -1;
+        long kb = 0;
+        if (!run_measured(args, "", dir + "/out.txt", &s, &kb)) return -1;
         if (read_all(dir + "/out.txt").find(expect) == std::string::npos) return -1;
         if (best < 0 || s < best) best = s;
+        if (kb > *peak_kb) *peak_kb = kb;
     }
     return best;
 }
@@ -146,10 +151,14 @@ double line_protocol(const std::string& vxmx, const std::string& dir, const std:
     return ok ? best : -1;
 }
 
-void report(const char* name, double agent, double lua) {
+// One row; a peak of 0 is not known (the listening agent's).
+void report(const char* name, double agent, double lua, long agent_kb, long lua_kb) {
     char ratio[32] = "n/a";
     if (lua > 0) snprintf(ratio, sizeof ratio, "%.1fx", agent / lua);
-    printf("%-26s %10.3f %10.3f %8s\n", name, agent, lua, ratio);
+    char peaks[64] = "";
+    if (agent_kb > 0)
+        snprintf(peaks, sizeof peaks, " %9.1f %9.1f", agent_kb / 1024.0, lua_kb / 1024.0);
+    printf("%-26s %10.3f %10.3f %8s%s\n", name, agent, lua, ratio, peaks);
     fflush(stdout);
 }
 
@@ -167,7 +176,8 @@ int main(int, char** argv) {
     bool lua = on_path("lua5.4");
     DATA d = make_data();
     printf("literal list of %d points (0 x y), %zu bytes\n", POINTS, d.command.size());
-    printf("%-26s %10s %10s %8s\n", "case", "vxmx s", "lua5.4 s", "ratio");
+    printf("%-26s %10s %10s %8s %9s %9s\n", "case", "vxmx s", "lua5.4 s", "ratio", "vxmx MiB",
+           "lua MiB");
 
     std::string count = std::to_string(POINTS);
     std::string expect = "<Result> 1 " + count + "</Result>";
@@ -180,11 +190,12 @@ int main(int, char** argv) {
     } cases[] = {{"one line", d.qv_one, d.lua_one}, {"10,000 lines", d.qv_many, d.lua_many}};
     for (const auto& c : cases) {
         write_file(dir + "/case.qv", c.qv);
-        double q = best_run({vxmx, dir + "/case.qv", "-"}, dir, expect, runs);
+        long q_kb = 0, l_kb = 0;
+        double q = best_run({vxmx, dir + "/case.qv", "-"}, dir, expect, runs, &q_kb);
         double l = -1;
         if (lua) {
             write_file(dir + "/case.lua", c.lua);
-            l = best_run({"lua5.4", dir + "/case.lua"}, dir, count, runs);
+            l = best_run({"lua5.4", dir + "/case.lua"}, dir, count, runs, &l_kb);
         }
         if (&c.qv == &d.qv_one) lua_one = l;
         if (q < 0) {
@@ -192,7 +203,7 @@ int main(int, char** argv) {
             failed++;
             continue;
         }
-        report(c.name, q, l);
+        report(c.name, q, l, q_kb, l_kb);
     }
     std::string why;
     double lp = line_protocol(vxmx, dir, d.command, runs, why);
@@ -200,7 +211,7 @@ int main(int, char** argv) {
         printf("%-26s FAILED (%s)\n", "line protocol, one line", why.c_str());
         failed++;
     } else {
-        report("line protocol, one line", lp, lua_one);
+        report("line protocol, one line", lp, lua_one, 0, 0);
     }
     if (!lua) printf("(lua5.4 not installed: no ratios)\n");
     for (const char* f : {"/case.qv", "/case.lua", "/out.txt"})
