@@ -582,23 +582,32 @@ bool plain_sexp_char(unsigned c) {
 }
 
 // True when the next token is made of plain characters (above) and lies whole in the record's
-// read buffer, the end of its line there too: reading it reads no input, so it never waits, and
-// takes no lock but the memory lock.
+// read buffer, with the character that ends it: reading it reads no input, so it never waits, and
+// takes no lock but the memory lock. Only the blanks before the token, the token and the one
+// character after it are looked at, so that the test costs what reading the token costs, however
+// long the line it stands on.
 bool plain_token_at_hand(QV_FILE* f) {
     if (f->buf && (f->buf_ent_flag || f->buf > 0x7f)) return false;
     const uint8_t* p = f->rb + f->rb_ptr;
     const uint8_t* end = f->rb + f->rb_len;
+    auto blank = [](unsigned c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
     unsigned c = f->buf ? f->buf : (p < end ? *p++ : 0);
-    // Blanks and line ends before the token, then its line up to the line end.
-    while (c == ' ' || c == '\t' || c == '\r' || c == '\n')
+    while (blank(c))
         c = p < end ? *p++ : 0;
-    if (!c) return false;
+    // A parenthesis is a token by itself.
+    if (c == '(' || c == ')') return true;
+    // An atom goes on up to a blank, a line end or a parenthesis, which must be there too.
     for (;;) {
-        if (c == '\n') return true;
-        if (c != ' ' && c != '\t' && c != '\r' && !plain_sexp_char(c)) return false;
-        if (p == end) return false;
+        if (!plain_sexp_char(c) || p == end) return false;
         c = *p++;
+        if (blank(c) || c == '(' || c == ')') return true;
     }
+}
+
+// True when reading the next token reads no input: a plain token at hand in S-expression mode.
+// In tag text and bracket forms the question is left open (the answer false).
+bool sexp_token_at_hand(QV_FILE* f) {
+    return (qvf_flags(f) & (QVF_SEXP | QVF_FIELD_EQ)) == QVF_SEXP && plain_token_at_hand(f);
 }
 
 // Tokens read ahead of their application. While the tokens read so far only open lists or add
@@ -715,6 +724,12 @@ QV_SEXP* realize_list(QV_SEXP* s, QV_FILE* f, int* budget = nullptr, Reach reach
     // document without its frame growing with it.
     constexpr int BATCH = 256;
     int tokens = 0;
+    // Tasks waiting for a node of the record are woken to look whether it is read now: after
+    // every WAKE tokens, and before a token that may have to wait for input, so that none of them
+    // waits on the peer for a node already read. Waking them after every few tokens would make a
+    // task that walks a long list as it is read sleep and wake again for each few of its nodes.
+    constexpr int WAKE = 1024;
+    int unwoken = 0;
     // Reading ahead from the open list s at the top of the stack goes on until that list is
     // closed, not only until s itself is realised: a whole command in one call. From a pending
     // rest it goes on until the item read into s is complete: the next command at one go.
@@ -723,7 +738,10 @@ QV_SEXP* realize_list(QV_SEXP* s, QV_FILE* f, int* budget = nullptr, Reach reach
     gc_push(nullptr, nullptr, nullptr);
     Ahead a;
     for (;;) {
-        wake(f);
+        if (unwoken >= WAKE || (unwoken > 0 && !sexp_token_at_hand(f))) {
+            wake(f);
+            unwoken = 0;
+        }
         if (!f->stack) break;
         if (reach_stops(reach, sexp_raw_type(s) != QVT_DELAY, f->stack_depth, depth)) break;
         if (budget && (--*budget < 0 || !line_at_hand(f))) break;
@@ -738,6 +756,7 @@ QV_SEXP* realize_list(QV_SEXP* s, QV_FILE* f, int* budget = nullptr, Reach reach
         lock_parse();
         apply_ahead(f, a);
         tokens += a.n;
+        unwoken += a.n;
         if (tokens >= BATCH) {
             tokens = 0;
             gc_pop(nullptr, nullptr);

@@ -564,3 +564,99 @@ TEST_F(ReaderTest, TasksShareWhatAnotherReadsAhead) {
     }
     EXPECT_TRUE(again == want + want + want);
 }
+
+namespace {
+
+// A long literal list of points (k x y), with a text, a quoted symbol and a floating number after
+// every fiftieth: on one line, or eight points a line.
+std::string long_literal(int n, bool one_line) {
+    std::string s = "(";
+    for (int i = 0; i < n; i++) {
+        if (i) s += one_line || i % 8 ? " " : "\n";
+        s += "(" + std::to_string(i % 3) + " " + std::to_string(i * 7919 % 100003) + " -" +
+             std::to_string(i) + ")";
+        if (i % 50 == 0) s += " \"t " + std::to_string(i) + "\" 'q" + std::to_string(i) + " 2.5km";
+    }
+    return s + ")\n";
+}
+
+}  // namespace
+
+// A list on one long line reads as the same list spread over lines: from memory, and from a pipe
+// where it arrives in pieces cut anywhere, even inside a token, while one task reads ahead what
+// has arrived, as the line protocol's front does, and another walks the items.
+TEST_F(ReaderTest, LongLineReadsAsTheSameListOverLines) {
+    const int n = 6000;
+    std::string one = long_literal(n, true);
+    std::string want = dump(read_qv_item(long_literal(n, false).c_str()));
+    ASSERT_EQ(list_length(read_qv_item(one.c_str())), n + 3 * (n / 50));
+    EXPECT_TRUE(dump(read_qv_item(one.c_str())) == want);
+
+    STREAM* p[2];
+    ASSERT_EQ(s_open_pipe(p), 0);
+    QV_SEXP* top = init_parse(p[0], L("pipe"), nullptr);
+    std::string ahead, walked;
+    {
+        Job front([&] {
+            realize_item_at_hand(top);
+            if (get_type(top) != QVT_PAIR) return;
+            realize_at_hand(top->pair.car);
+            ahead = dump(top->pair.car);
+        });
+        Job walker([&] {
+            if (get_type(top) == QVT_PAIR) walked = dump(top->pair.car);
+        });
+        for (size_t at = 0, step = 1; at < one.size(); at += step, step = step % 997 + 61)
+            write_text(p[1], one.substr(at, step).c_str());
+        s_close(p[1]);
+    }
+    EXPECT_TRUE(ahead == want);
+    EXPECT_TRUE(walked == want);
+    EXPECT_EQ(get_type(top->pair.cdr), QVT_NIL);
+}
+
+// Of a line that has not all arrived, the items that have are handed to a task waiting for them
+// while the reader of a later node waits for the rest (as the line protocol's front reads the
+// next command while a command is evaluated): none waits on the peer for a node already read, in
+// lists and in tag text.
+TEST_F(ReaderTest, ArrivedItemsOfALineAreNotHeldForItsRest) {
+    // head is written first and the reader of the item after the first waits in the record for
+    // input; a task then waits for item `at` of the first item, and more is written: true when
+    // that task saw want before the tail was written. The whole text's dump goes to *all.
+    auto handed = [](const char* head, const char* more, const char* tail, int at,
+                     const std::string& want, std::string* all) {
+        STREAM* p[2];
+        if (s_open_pipe(p) != 0) return false;
+        QV_SEXP* top = init_parse(p[0], L("pipe"), nullptr);
+        QV_FILE* f = record_of(top);
+        write_text(p[1], head);
+        if (get_type(top) != QVT_PAIR) return false;
+        QV_SEXP* first = top->pair.car;
+        std::atomic<bool> seen{false};
+        bool in_time = false;
+        {
+            Job reader([&] { dump(top->pair.cdr); });
+            EXPECT_TRUE(wait_until([&] { return check_delay(top->pair.cdr, 0) == 1; }, 10000));
+            Job waiter([&] { seen = dump(get_el(first, at)) == want; });
+            EXPECT_TRUE(wait_until(
+                [&] {
+                    lock_parse();
+                    int n = f->sleepers;
+                    unlock_parse("test");
+                    return n > 0;
+                },
+                10000));
+            write_text(p[1], more);
+            in_time = wait_until([&] { return seen.load(); }, 10000);
+            write_text(p[1], tail);
+            s_close(p[1]);
+        }
+        *all = dump(top);
+        return in_time;
+    };
+    std::string all;
+    EXPECT_TRUE(handed("(a b", " c de", " f)\n", 2, "c", &all));
+    EXPECT_EQ(all, "((a b c de f))");
+    EXPECT_TRUE(handed("<t>u", " v ", "</t>\n", 1, "\"u\"", &all));
+    EXPECT_EQ(all, "((t \"u\" \"v\"))");
+}
