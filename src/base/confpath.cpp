@@ -190,6 +190,14 @@ int64_t get_mem_size() {
     return _get_mem_size();
 }
 
+unsigned get_fd_max() {
+    return _get_fd_max();
+}
+
+int set_fd_max(unsigned max) {
+    return _set_fd_max(max);
+}
+
 char* which(const char* app) {
     return search_dirs(getenv("PATH"), ":", app, true);
 }

@@ -39,6 +39,9 @@ const char* get_abstract_locale(const char* str);
 // The code method named by STD_CODE, else EUC-JP.
 CODE_METHOD* get_default_cm();
 int64_t get_mem_size();
+// The descriptor limit of the process (the soft limit), and setting it (0, or -1 when refused).
+unsigned get_fd_max();
+int set_fd_max(unsigned max);
 
 // The directory (ending with '/') of the first element of PATH, or of QVPATH (elements separated
 // by ':', blank or tab), in which app opens for reading; null when none. The text is in the

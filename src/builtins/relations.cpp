@@ -11,8 +11,11 @@
 #include "lisp/heap.h"
 #include "lisp/list.h"
 #include "lisp/operators.h"
+#include "lisp/printer.h"
 #include "lisp/statements.h"
 #include "longchar/longchar.h"
+#include "stream/sprintf.h"
+#include "stream/stream.h"
 
 namespace {
 
@@ -532,6 +535,18 @@ QV_SEXP* joined_record(QV_SEXP* x, QV_SEXP* z, const std::vector<QV_SEXP*>& fs,
 
 int64_t set_join_cell_limit(int64_t cells) {
     return join_cell_limit.exchange(cells);
+}
+
+void print_sort_list(SORT_LIST* sl) {
+    s_printf(s_stdout, "SL\n");
+    for (; sl; sl = sl->next) {
+        s_printf(s_stdout, "\t[");
+        for (SORT_ELEMENT* e = sl->el; e; e = e->next) {
+            print_sexp(s_stdout, e->el, 0);
+            s_printf(s_stdout, ",");
+        }
+        s_printf(s_stdout, "]\n");
+    }
 }
 
 QV_SEXP* sort_list(QVISP_ENV* env, QV_SEXP* list, QV_SEXP* f) {

@@ -26,6 +26,20 @@
 // compare function" for a result that is not an integer, is the result.
 QV_SEXP* sort_list(QVISP_ENV* env, QV_SEXP* list, QV_SEXP* f);
 
+// Runs of a list merge sort kept as chains: a run is a chain of elements (shared list elements,
+// not copies) and a sort list a chain of runs.
+struct SORT_ELEMENT {
+    SORT_ELEMENT* next;
+    QV_SEXP* el;
+};
+struct SORT_LIST {
+    SORT_LIST* next;
+    SORT_ELEMENT* el;
+};
+// A diagnostic: "SL", then each run as a tab and its elements in list notation in brackets,
+// each followed by ',', on the standard output stream.
+void print_sort_list(SORT_LIST* sl);
+
 // The field list of a head's attributes: the text of `field` split at every ',' into symbols
 // (no trimming; an empty piece names the empty symbol), nil when absent or empty.
 QV_SEXP* get_join_option(QV_SYM_FIELD* sf);

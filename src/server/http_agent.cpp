@@ -667,6 +667,50 @@ int exec_url(HTTP_INFO* info, STREAM* st, QV_INTERPRETER* from_qvi) {
     return r;
 }
 
+namespace {
+EU_LIST* eu_list_root = nullptr;  // under ha_lock, oldest first
+}  // namespace
+
+int insert_eu_list(EU_LIST* inp) {
+    inp->next = nullptr;
+    inp->ret = EU_PENDING;
+    lock_task(ha_lock);
+    EU_LIST** tail = &eu_list_root;
+    while (*tail)
+        tail = &(*tail)->next;
+    *tail = inp;
+    wakeup_task(&eu_list_root);
+    while (inp->ret == EU_PENDING) {
+        sleep_task(inp, ha_lock);
+        lock_task(ha_lock);
+    }
+    int r = inp->ret;
+    unlock_task(ha_lock, "ha_lock");
+    return r;
+}
+
+void exec_url_task(intptr_t) {
+    for (;;) {
+        lock_task(ha_lock);
+        while (!eu_list_root) {
+            sleep_task(&eu_list_root, ha_lock);
+            lock_task(ha_lock);
+        }
+        EU_LIST* e = eu_list_root;
+        eu_list_root = e->next;
+        unlock_task(ha_lock, "ha_lock");
+        gc_push(nullptr, nullptr, "exec_url");
+        // The first request makes the task's internal interpreter, which it keeps.
+        bool made = false;
+        int r = _exec_url(e->info, e->st, e->qvi, &made);
+        gc_pop(nullptr, nullptr);
+        lock_task(ha_lock);
+        e->ret = r;
+        wakeup_task(e);
+        unlock_task(ha_lock, "ha_lock");
+    }
+}
+
 bool http_path_ok(const char* path) {
     if (!path) return false;
     std::vector<L_CHAR> l;

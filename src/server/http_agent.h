@@ -80,6 +80,24 @@ void init_http_agent();
 // -1: the request had no path (nothing written, st still open).
 int exec_url(HTTP_INFO* info, STREAM* st, QV_INTERPRETER* from_qvi);
 
+// A request queued for a dedicated agent task: `ret` is 65535 while it is pending, then what
+// exec_url would have answered.
+struct EU_LIST {
+    EU_LIST* next;
+    int ret;
+    STREAM* st;
+    HTTP_INFO* info;
+    QV_INTERPRETER* qvi;
+};
+constexpr int EU_PENDING = 65535;
+// Queues inp (its st, info and qvi filled by the caller) for exec_url_task and sleeps until the
+// task has answered it; returns the answer.
+int insert_eu_list(EU_LIST* inp);
+// The dedicated agent task: an internal interpreter of its own, then for ever the next queued
+// request, answered as exec_url answers it (an "exec_url" collector frame around each). No part
+// of the agent starts it; a caller that wants requests served on one task starts it.
+void exec_url_task(intptr_t data);
+
 // Registers an agent (newest first) and returns it. An alias hangs at the end of the alias chain
 // of `alias` and starts uninitialised; otherwise a remote_url makes a remote agent (iid -1) and
 // none a local one. path and remote_url are copied; env and initialize are kept as given.

@@ -803,6 +803,11 @@ int _check_result_list(QV_INTERPRETER* qvi) {
     return n;
 }
 
+int check_result_list(QV_INTERPRETER* qvi) {
+    TaskLockGuard g(qvi_lock);
+    return _check_result_list(qvi);
+}
+
 int aboat_remote_query(QV_SEXP* value) {
     STREAM* st = nullptr;
     DELAY_FUNC* df = nullptr;

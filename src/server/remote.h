@@ -135,6 +135,8 @@ void _wake_result_list(QV_INTERPRETER* qvi);
 void _mark_new_input(QV_INTERPRETER* qvi);
 // Number of queries qvi waits on (a walk that changes nothing; qvi_lock held).
 int _check_result_list(QV_INTERPRETER* qvi);
+// The same, taking qvi_lock.
+int check_result_list(QV_INTERPRETER* qvi);
 
 // Gives up a deferred value: 0 when it was a remote answer and the connection running its query
 // was asked to close, 1 when it was read from a stream and that stream was closed, -1 otherwise.

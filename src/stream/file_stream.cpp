@@ -418,6 +418,30 @@ int64_t s_seek_file64(STREAM* s, int64_t offset, int where) {
     return u_lseek64(fd, offset, where);
 }
 
+int s_checksum_file(STREAM* s, int cmd, S_CHECKSUM_TYPE* ckp) {
+    if (cmd != 1 || !s || !ckp) return -1;
+    int fd;
+    {
+        StreamPri pri;
+        TaskLockGuard g(stream_lock);
+        if (!_s_exist(s) || s->h.tbl != &s_file_table) return -1;
+        fd = s->file.fid;
+    }
+    U_CK_BUF ck = {};
+    if (u_checksum(fd, &ck) != 0) return -1;
+    if (ck.lev_mask & 2) {  // the writer's own sum
+        ckp->w_checksum[4] = ck.w_checksum[1];
+        ckp->u_history[4] = ck.u_history[1];
+        ckp->lev_mask |= 16;
+    }
+    if (ck.lev_mask & 1) {  // this process's sum for a file-root descriptor
+        ckp->w_checksum[3] = ck.w_checksum[0];
+        ckp->u_history[3] = ck.u_history[0];
+        ckp->lev_mask |= 8;
+    }
+    return 0;
+}
+
 int s_seek_file(STREAM* s, int offset, int where) {
     if (!s) return 0;
     return static_cast<int>(static_cast<uint32_t>(s_seek_file64(s, offset, where)));

@@ -54,6 +54,10 @@ STREAM* s_proc_recv_file(S_PROC_RECV* cur);
 // Moves the descriptor's position: the low 32 bits of the new position; 0 for a null stream, -1
 // for a stream of another kind. s_seek_file64 takes and returns the full 64-bit offset.
 int s_seek_file(STREAM* s, int offset, int where);
+// With cmd 1: the checksums of the stream's descriptor (u_checksum) into entries 3 and 4 of ckp
+// as S_CHECKSUM_TYPE says, lev_mask bits 8 and 16 set for what the answer held; 0, or -1 for
+// another cmd, another kind of stream or a failed query.
+int s_checksum_file(STREAM* s, int cmd, S_CHECKSUM_TYPE* ckp);
 int64_t s_seek_file64(STREAM* s, int64_t offset, int where);
 
 // A listening TCP stream (every local address) on the first free port of base_port ..

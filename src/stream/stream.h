@@ -59,6 +59,17 @@ struct U_HISTORY {
     U_HISTORY_ENTRY* head;
 };
 
+// What reached a stream's medium, level by level: bit (1 << i) of lev_mask says entry i is
+// filled. Entry 0 is the stream's own running sum; a file stream's checksum query fills entry 3
+// with the sum this process kept for a file-root descriptor and entry 4 with the sum of the
+// process that performed the writes.
+struct S_CHECKSUM_TYPE {
+    int lev_mask;
+    char s_type;  // the kind's letter
+    uint32_t w_checksum[5];
+    void* u_history[5];
+};
+
 // Stream types (`stream_type`).
 constexpr int ST_DESCRIPTOR = 1;  // opened on a descriptor
 constexpr int ST_PATH = 2;        // opened by path

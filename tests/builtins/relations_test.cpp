@@ -16,6 +16,7 @@
 #include "lisp/list.h"
 #include "lisp/units.h"
 #include "qv_script.h"
+#include "support/stdout_text.h"
 
 namespace {
 
@@ -70,6 +71,19 @@ std::vector<int> described_merge(int n, int (*cmp)(int, int)) {
         runs.swap(next);
     }
     return {runs.front().rbegin(), runs.front().rend()};
+}
+
+// The runs of a sort printed as a diagnostic: each run in brackets, its elements in list
+// notation, each followed by a comma.
+TEST_F(RelationsTest, SortListPrintsEachRun) {
+    SORT_ELEMENT b{nullptr, list(n_get_symbol("a"), get_integer(2, nullptr), nullptr)};
+    SORT_ELEMENT a{&b, get_integer(1, nullptr)};
+    SORT_ELEMENT c{nullptr, n_get_string("x")};
+    SORT_LIST second{nullptr, &c};
+    SORT_LIST first{&second, &a};
+    vxtest::StdoutText out;
+    print_sort_list(&first);
+    EXPECT_EQ(out.text(), "SL\n\t[1,(a 2),]\n\t[^\"x\",]\n");
 }
 
 TEST_F(RelationsTest, CutOutOnRawBytes) {

@@ -23,6 +23,8 @@
 #include "server/connect.h"
 #include "server/docpath.h"
 #include "server_util.h"
+#include "stream/file_stream.h"
+#include "stream/streamio.h"
 
 namespace {
 
@@ -345,3 +347,42 @@ TEST(HttpAgentList, PathsMatchExactlyBeforeAQueryOrBelowAForwardingPrefix) {
 }
 
 }  // namespace
+
+// Requests queued from several tasks at once are each answered by the one agent task, as the
+// agent answers them directly: the not-found page for an unknown path, 2 for a QVoHTTP path
+// (nothing written), -1 for a request without a path.
+TEST_F(AgentTest, QueuedRequestsAreAnsweredByTheAgentTask) {
+    xx_create_task(exec_url_task, 0, 2, __FILE__, __LINE__);
+    constexpr int kTasks = 6;
+    std::vector<std::vector<int>> answers(kTasks);
+    std::vector<std::string> pages(kTasks);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kTasks; t++)
+        threads.emplace_back([&, t] {
+            EXPECT_TRUE(run_task([&] {
+                STREAM* p[2];
+                ASSERT_EQ(s_open_pipe(p), 0);
+                std::string path = "/no/such/page" + std::to_string(t);
+                std::string qvohttp = "/cgi-bin/qvsv";
+                for (char* dir : {path.data(), qvohttp.data(), static_cast<char*>(nullptr)}) {
+                    HTTP_INFO info = {};
+                    info.dir = dir;
+                    EU_LIST e = {};
+                    e.st = p[1];
+                    e.info = &info;
+                    answers[t].push_back(insert_eu_list(&e));
+                }
+                char buf[512];
+                for (int n; (n = s_read(p[0], buf, sizeof buf)) > 0;)
+                    pages[t].append(buf, n);
+                s_close(p[0]);
+            }));
+        });
+    for (std::thread& th : threads)
+        th.join();
+    for (int t = 0; t < kTasks; t++) {
+        EXPECT_EQ(answers[t], (std::vector<int>{0, 2, -1}));
+        EXPECT_EQ(pages[t],
+                  agent_error_reply("404 Not Found", "/no/such/page" + std::to_string(t)));
+    }
+}

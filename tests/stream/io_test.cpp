@@ -132,6 +132,29 @@ TEST(StreamIo, UnbufferedFileRoundTripWithSeek) {
     EXPECT_EQ(s_close(s), 0);
 }
 
+// The checksum query of a file stream reports the running sum of the bytes written through its
+// descriptor as the writer's level (entry 4, bit 16), leaving other entries as they were;
+// another query or another kind of stream is refused.
+TEST(StreamIo, ChecksumQueryReportsTheBytesWritten) {
+    TmpDir dir;
+    STREAM* s = s_open_file(dir.file("sum").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    ASSERT_NE(s, nullptr);
+    ASSERT_EQ(s_write(s, "abc", 3), 3);
+    ASSERT_EQ(s_flush(s), 0);
+    S_CHECKSUM_TYPE ck = {};
+    ck.lev_mask = 1;
+    ck.w_checksum[0] = 7;
+    ASSERT_EQ(s_checksum_file(s, 1, &ck), 0);
+    EXPECT_EQ(ck.lev_mask, 1 | 16);
+    EXPECT_EQ(ck.w_checksum[4], 294u);  // 'a' + 'b' + 'c'
+    EXPECT_EQ(ck.w_checksum[0], 7u);
+    EXPECT_EQ(s_checksum_file(s, 2, &ck), -1);
+    STREAM* str = s_open_string_write(&ascii_cm);
+    EXPECT_EQ(s_checksum_file(str, 1, &ck), -1);
+    s_close(str);
+    EXPECT_EQ(s_close(s), 0);
+}
+
 // A task blocked in a read (and one blocked in a write) is released when another task closes
 // the stream: the call returns -1 with EINTR and the close completes after it.
 TEST(StreamIo, CloseReleasesTasksBlockedInside) {
