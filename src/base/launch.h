@@ -8,7 +8,9 @@
 // other threads of this process may hold any lock at the moment of the fork: it resets its signal
 // mask, puts its standard descriptors in place, closes every other descriptor except those it
 // must keep (close_range), clears close-on-exec on the kept ones and replaces itself with the
-// program. Programs are searched on PATH before the fork.
+// program. Programs are searched on PATH before the fork. A program started directly (not
+// through the shell) that cannot be run is reported to the launcher: the child writes the exec's
+// error to a close-on-exec pipe, which the exec itself closes when it succeeds.
 //
 // Children are not ignored: every child is reaped by a task of its own, which keeps the exit
 // status for launch_wait. Shell commands run as "/bin/sh -c command", so their status is the
