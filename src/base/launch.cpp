@@ -54,6 +54,8 @@ struct CHILD_PLAN {
     const int* keep;  // descriptors from 3 up that stay open, sorted (move targets included)
     int nkeep;
     unsigned max_fd;  // the descriptor limit, for closing one by one when close_range fails
+    int err_fd;       // write end of the exec-error pipe (close-on-exec), or -1: a failed exec
+                      // writes its errno there, a successful one closes it
 };
 
 void raw_text(const char* s) {
@@ -119,6 +121,12 @@ void close_span(unsigned lo, unsigned hi, unsigned max_fd) {
     for (int i = 0; i < p.nmove; i++)
         floor = std::max(floor, p.move_dst[i] + 1);
     if (p.nkeep > 0) floor = std::max(floor, p.keep[p.nkeep - 1] + 1);
+    // The error pipe goes above them too, out of the way of every placement.
+    int err_fd = p.err_fd;
+    if (err_fd >= 0 && err_fd < floor) {
+        int up = fcntl(err_fd, F_DUPFD_CLOEXEC, floor);
+        if (up >= 0) err_fd = up;
+    }
     int tmp[MAX_MOVES];
     for (int i = 0; i < p.nmove; i++) {
         tmp[i] = fcntl(p.move_src[i], F_DUPFD, floor);
@@ -134,12 +142,22 @@ void close_span(unsigned lo, unsigned hi, unsigned max_fd) {
         }
     }
 
+    // Everything from 3 up is closed but the kept descriptors (in order) and the error pipe.
     unsigned lo = 3;
-    for (int i = 0; i < p.nkeep; i++) {
-        unsigned k = static_cast<unsigned>(p.keep[i]);
-        if (k < lo) continue;
+    auto spare = [&](int fd) {
+        unsigned k = static_cast<unsigned>(fd);
+        if (k < lo) return;
         close_span(lo, k - 1, p.max_fd);
         lo = k + 1;
+    };
+    bool err_left = err_fd >= 3;
+    for (int i = 0; i < p.nkeep || err_left;) {
+        if (err_left && (i == p.nkeep || err_fd < p.keep[i])) {
+            spare(err_fd);
+            err_left = false;
+        } else {
+            spare(p.keep[i++]);
+        }
     }
     close_span(lo, ~0u, p.max_fd);
     for (int i = 0; i < p.nkeep; i++)
@@ -148,6 +166,11 @@ void close_span(unsigned lo, unsigned hi, unsigned max_fd) {
         fcntl(p.move_dst[i], F_SETFD, 0);
 
     execve(p.path, p.argv, environ);
+    if (err_fd >= 0) {
+        int e = errno;
+        ssize_t n = ::write(err_fd, &e, sizeof e);
+        (void)n;
+    }
     _exit(p.fail_status);
 }
 
@@ -238,6 +261,7 @@ CHILD_PLAN new_plan(const char* path, char* const* argv, int fail_status) {
     p.fail_status = fail_status;
     p.start_fd = -1;
     p.start_wfd = -1;
+    p.err_fd = -1;
     p.max_fd = sys_param.max_fd > 0 && sys_param.max_fd < 65536 ? sys_param.max_fd : 65536;
     return p;
 }
@@ -290,18 +314,54 @@ int fork_shell(const char* cmd, CHILD_PLAN plan) {
     return fork_child(plan);
 }
 
+int pipe_pair(int fds[2]) {
+    return pipe2(fds, O_CLOEXEC) == 0 ? 0 : -errno;
+}
+
+// The exec-error pipe of one launch: both ends close-on-exec, so that no program started
+// meanwhile keeps it. Without one (no descriptor left) a failed exec is seen only in the exit
+// status.
+void open_exec_report(int fds[2], CHILD_PLAN* plan) {
+    if (pipe_pair(fds) != 0) fds[0] = fds[1] = -1;
+    plan->err_fd = fds[1];
+}
+
+// Once the child has been let go: 0 when its program started (the pipe closed at the exec), else
+// the error of the failed exec. Closes the read end.
+int read_exec_report(int rfd) {
+    if (rfd < 0) return 0;
+    int e = 0;
+    size_t got = 0;
+    while (got < sizeof e) {
+        ssize_t n = ::read(rfd, reinterpret_cast<char*>(&e) + got, sizeof e - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    close(rfd);
+    if (got < sizeof e) return 0;
+    return e > 0 ? e : EIO;
+}
+
 // Starts words[0] (searched on PATH) with the words as its arguments, descriptors 0 to 2
-// inherited. The child's id, or minus the error (ENOENT when the program is not found).
+// inherited. The child's id, or minus the error (ENOENT when the program is not found, the
+// exec's error when it cannot be run).
 int start_program(const std::vector<std::string>& words) {
     std::string path = find_program(words.empty() ? nullptr : words[0].c_str());
     if (path.empty()) return -ENOENT;
     std::vector<char*> argv = argv_of(words);
     u_child_countup();
-    return fork_child(new_plan(path.c_str(), argv.data(), 1));
-}
-
-int pipe_pair(int fds[2]) {
-    return pipe2(fds, O_CLOEXEC) == 0 ? 0 : -errno;
+    CHILD_PLAN plan = new_plan(path.c_str(), argv.data(), 1);
+    int ep[2];
+    open_exec_report(ep, &plan);
+    int pid = fork_child(plan);
+    if (ep[1] >= 0) close(ep[1]);
+    if (pid < 0) {
+        if (ep[0] >= 0) close(ep[0]);
+        return pid;
+    }
+    int e = read_exec_report(ep[0]);
+    return e ? -e : pid;
 }
 
 void close_pair(int fds[2]) {
@@ -357,10 +417,13 @@ int launch_proc(const char* str, const char* const* argv, STREAM** stpp, const c
     for (int i = 1; argv && argv[0] && argv[i]; i++)
         args.push_back(const_cast<char*>(argv[i]));
     args.push_back(nullptr);
+    // A path with a directory part is run as it is, so that its own error is reported; a bare
+    // name not found on PATH fails with ENOENT (never a file of the current directory).
     std::string path = find_program(str);
-    if (path.empty()) path = str;  // the child fails to start it and ends with status 1
+    if (path.empty() && strchr(str, '/')) path = str;
 
     int sp[2] = {-1, -1};
+    int ep[2] = {-1, -1};
     int pid = pipe_pair(sp);
     if (pid == 0) {
         u_child_countup();
@@ -369,8 +432,10 @@ int launch_proc(const char* str, const char* const* argv, STREAM** stpp, const c
         plan.start_wfd = sp[1];
         plan.keep = keep.data();
         plan.nkeep = static_cast<int>(keep.size());
+        open_exec_report(ep, &plan);
         pid = fork_child(plan);
         close(sp[0]);
+        if (ep[1] >= 0) close(ep[1]);
     }
 
     int n = 0;
@@ -383,6 +448,7 @@ int launch_proc(const char* str, const char* const* argv, STREAM** stpp, const c
         if (close_flags[i]) s_close(stpp[i]);
     if (pid < 0) {
         if (sp[1] >= 0) close(sp[1]);
+        if (ep[0] >= 0) close(ep[0]);
         return pid;
     }
     // The child goes on once this process is done with the streams.
@@ -393,7 +459,8 @@ int launch_proc(const char* str, const char* const* argv, STREAM** stpp, const c
     } while (w < 0 && errno == EINTR);
     if (w != 1) fprintf(stderr, "write %i\n", errno);
     close(sp[1]);
-    return pid;
+    int e = read_exec_report(ep[0]);
+    return e ? -e : pid;
 }
 
 int launch_proc_stdio(STREAM** st_in, STREAM** st_out, STREAM** st_err, const char* str, int* pid) {

@@ -8,7 +8,9 @@
 // other threads of this process may hold any lock at the moment of the fork: it resets its signal
 // mask, puts its standard descriptors in place, closes every other descriptor except those it
 // must keep (close_range), clears close-on-exec on the kept ones and replaces itself with the
-// program. Programs are searched on PATH before the fork.
+// program. Programs are searched on PATH before the fork. A program started directly (not
+// through the shell) that cannot be run is reported to the launcher: the child writes the exec's
+// error to a close-on-exec pipe, which the exec itself closes when it succeeds.
 //
 // Children are not ignored: every child is reaped by a task of its own, which keeps the exit
 // status for launch_wait. Shell commands run as "/bin/sh -c command", so their status is the
@@ -28,10 +30,12 @@ union STREAM;
 // a nonzero byte closes that stream here after the launch (null: none). ret_str_parent, when
 // given, is written to each handed-over stream here after the launch; ret_str_child, when given
 // and not empty, is carried to the child as the hand-over message. Without streams the arguments
-// pass unchanged. Returns the child's process id (a child whose program cannot start ends with
-// status 1), or minus the error number: EINVAL when a stream is invalid or closed, EPERM when a
-// stream's kind cannot be handed over (nothing is started then, the streams are left alone),
-// or the failure of the fork (the streams are still written to and closed as asked).
+// pass unchanged. Returns the child's process id, or minus the error number: EINVAL when a
+// stream is invalid or closed, EPERM when a stream's kind cannot be handed over (nothing is
+// started then, the streams are left alone), the failure of the fork, or the failure of the
+// program's start (ENOENT for a program that is not found, the exec's own error otherwise, seen
+// through a close-on-exec pipe; the child has ended with status 1). After a failed fork or start
+// the streams have still been written to and closed as asked.
 int launch_proc(const char* str, const char* const* argv, STREAM** stpp, const char* close_flags,
                 const char* ret_str_parent, const char* ret_str_child);
 

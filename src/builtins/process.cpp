@@ -1,6 +1,8 @@
 // Shell, Export, Launch and LaunchWWW.
 #include "builtins/process.h"
 
+#include <sys/wait.h>
+
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -160,6 +162,39 @@ QV_SEXP* ask(int iid, QVISP_ENV* env, QV_SEXP* cmd) {
     return v;
 }
 
+// A program that could not be started: ("cannot launch" program cause), the cause being the
+// system's text for err.
+QV_SEXP* launch_error(QV_SEXP* form, const char* name, const std::string& program, int err) {
+    const char* cause = strerrordesc_np(err);
+    return eval_error(form, QVE_CANNOT_LAUNCH, name,
+                      list(n_get_string("cannot launch"), n_get_string(program.c_str()),
+                           n_get_string(cause ? cause : "unknown error"), nullptr));
+}
+
+// A started program that never answered over its pipe (it is no agent, or it ended first):
+// ("no answer from the program" program cause), the cause being how it ended when it has.
+QV_SEXP* silent_error(QV_SEXP* form, const std::string& program, int pid) {
+    int st = 0;
+    char how[64] = "it did not answer";
+    if (launch_wait(pid, &st, 5) == 0 && st != -1) {
+        if (WIFEXITED(st))
+            snprintf(how, sizeof how, "it ended with status %d", WEXITSTATUS(st));
+        else if (WIFSIGNALED(st))
+            snprintf(how, sizeof how, "it was ended by signal %d", WTERMSIG(st));
+    }
+    return eval_error(form, QVE_CANNOT_LAUNCH, "Export",
+                      list(n_get_string("no answer from the program"),
+                           n_get_string(program.c_str()), n_get_string(how), nullptr));
+}
+
+// An answer that the program never gave: a failure of the pipe found here, which carries no
+// place of the program's (its own errors come back as "remote call").
+bool local_failure(QV_SEXP* v) {
+    if (get_type(v) != QVT_ERROR) return false;
+    const L_CHAR* f = v->error.func;
+    return !f || l_strcmp(f, l_string(std_cm, "remote call")) != 0;
+}
+
 }  // namespace
 
 QV_SEXP* qv_Shell(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
@@ -209,6 +244,12 @@ QV_SEXP* qv_Export(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr
     const char close_flags[] = {1};
     const char* argv[] = {prog.c_str(), nullptr};
     int pid = launch_proc(prog.c_str(), argv, hand, close_flags, nullptr, nullptr);
+    if (pid < 0) {
+        // Nothing runs: the handed end is closed as asked, the other one here.
+        if (s_exist(p[0])) s_close(p[0]);
+        if (s_exist(p[1])) s_close(p[1]);
+        return launch_error(form, "Export", prog, -pid);
+    }
     int iid = pid;
     if (pid > 0) {
         QV_INTERPRETER* q = new_qv_interpreter();
@@ -236,6 +277,10 @@ QV_SEXP* qv_Export(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr
         return v;
     };
     QV_SEXP* last = answer(call_with("PrintChain", "sync", "entry"));
+    if (local_failure(last)) {
+        close_interpreter(static_cast<uint32_t>(iid));
+        return silent_error(form, prog, pid);
+    }
     if (get_type(last) != QVT_ERROR) {
         if (L_CHAR* sp = get_script_path()) {
             QV_SEXP* cmd = list(n_get_symbol("SetScriptPath"), get_string(sp), nullptr);
@@ -276,7 +321,7 @@ QV_SEXP* qv_Launch(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVI
         argv.push_back(w.c_str());
     argv.push_back(nullptr);
     int pid = launch_proc(words[0].c_str(), argv.data(), nullptr, nullptr, nullptr, nullptr);
-    if (pid < 0) return bltn_error_s(form, QVE_CANNOT_LAUNCH, "Launch", "cannot launch");
+    if (pid < 0) return launch_error(form, "Launch", words[0], -pid);
     return get_integer(pid, nullptr);
 }
 

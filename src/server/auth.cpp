@@ -14,6 +14,7 @@
 #include "base/alloc.h"
 #include "base/confpath.h"
 #include "base/textutil.h"
+#include "base/url.h"
 #include "lisp/eval.h"
 #include "lisp/heap.h"
 #include "lisp/list.h"
@@ -430,26 +431,46 @@ QV_SEXP* get_result_header_sexp(const AUTH_RESULT* r) {
 AUTH_SERVICE* _get_service_header(AUTH_SET_SERVER* set, QV_SEXP* element) {
     QV_SEXP* h = head_of(element);
     if (!h || !is_symbol(h, "service")) return nullptr;
-    const L_CHAR* name = head_attr(h, "name");
     const AUTH_TABLE* tbl = at_tbl_type_name(head_attr(h, "type"));
     if (!tbl) return nullptr;
+    // Presets written without the port of the full name (":0") name the same service.
+    L_CHAR* name = auth_same_name_form(head_attr(h, "name"));
+    AUTH_SERVICE* found = nullptr;
     if (set) {
         // Only a defined service: a result for any other could never satisfy a requirement.
-        for (auto* d = set->auth_service_list; d; d = d->next)
+        for (auto* d = set->auth_service_list; d && !found; d = d->next)
             if (d->service->h.tbl == tbl && (!name || same_text(d->service->h.service_name, name)))
-                return d->service;
-        return nullptr;
+                found = d->service;
+    } else {
+        found = client_service(tbl, name, h);
     }
-    return client_service(tbl, name, h);
+    d_f_ree(name);
+    return found;
 }
 
 L_CHAR* auth_full_name(const L_CHAR* name) {
-    std::string s = "SERVICE://";
-    const char* site = get_qvlisp_site() ? n_string(std_cm, get_qvlisp_site()) : "";
-    s += site;
-    s += "/";
-    s += n_string(std_cm, name);
-    return ll_copy_str(l_string(std_cm, s.c_str()));
+    // Through the URL printer: the protocol has no well-known port, so the port is written
+    // (":0"), and a peer that builds the name the same way gets the same text.
+    URL u;
+    zero_url(&u);
+    u.proto = l_string(std_cm, "SERVICE");
+    u.server = const_cast<L_CHAR*>(get_qvlisp_site());
+    u.db = l_string(std_cm, "/");
+    u.resource = const_cast<L_CHAR*>(name);
+    const L_CHAR* full = get_url_str2(&u);
+    return ll_copy_str(full ? full : name);
+}
+
+L_CHAR* auth_same_name_form(const L_CHAR* name) {
+    if (!name) return nullptr;
+    URL u;
+    L_CHAR* form = nullptr;
+    // Only a full service name is rewritten; any other name is compared as it is.
+    if (get_url2(&u, name) == 0 && u.proto && same_text(u.proto, lt("SERVICE")) && u.server &&
+        u.port == 0)
+        if (const L_CHAR* printed = get_url_str2(&u)) form = ll_copy_str(printed);
+    free_url(&u);
+    return form ? form : ll_copy_str(name);
 }
 
 // ---- connection sets

@@ -217,8 +217,13 @@ QV_SEXP* get_result_header_sexp(const AUTH_RESULT* result);
 // The service an element names: with a server set only a defined one (else null); without, the
 // client's one of that name and kind, learnt when new.
 AUTH_SERVICE* _get_service_header(AUTH_SET_SERVER* set, QV_SEXP* element);
-// "SERVICE://site/name" for a bare name; a tracked copy.
+// The full name of a service: the URL {"SERVICE", this node's site, "/", name} as the URL printer
+// writes it, "SERVICE://site:0/name"; a tracked copy.
 L_CHAR* auth_full_name(const L_CHAR* name);
+// The form in which a name given by a peer or a preset is compared: a full service name written
+// without its port ("SERVICE://site/name") gets the printer's form with ":0"; any other name is
+// kept. A tracked copy (null for null).
+L_CHAR* auth_same_name_form(const L_CHAR* name);
 
 // The connection set of qvi, made on first use (qvi_lock held, by a task of qvi).
 AUTH_CONNECTION_SET* _auth_connection_set(QV_INTERPRETER* qvi);

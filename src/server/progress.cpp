@@ -558,21 +558,6 @@ void progressive_task(intptr_t) {
     close_self_interpreter();
 }
 
-// Closes the detached outermost reports of a closed interpreter in the background: their files
-// are written a last time without qvi_lock held.
-void close_detached_task(intptr_t data) {
-    auto* p = reinterpret_cast<PROGRESSIVE*>(data);
-    TaskLockGuard g(progressive_lock);
-    while (p) {
-        PROGRESSIVE* next = p->next;
-        // Back in the list for the removal (which unlinks it again).
-        p->next = progressive_list;
-        progressive_list = p;
-        _local_close(p->id);
-        p = next;
-    }
-}
-
 void close_qvi_hook(QV_INTERPRETER* qvi) {
     _close_progressive_qvi(qvi->id);
 }
@@ -693,18 +678,16 @@ bool progressive_kept_here(int inp_flag) {
 void _close_progressive_qvi(uint32_t iid) {
     if (!progressive_lock) return;
     TaskLockGuard g(progressive_lock);
-    PROGRESSIVE* detached = nullptr;
-    for (PROGRESSIVE** pp = &progressive_list; *pp;) {
-        PROGRESSIVE* p = *pp;
-        if (!p->parent_stage && p->base_iid == iid) {
-            *pp = p->next;
-            p->next = detached;
-            detached = p;
-        } else {
-            pp = &p->next;
-        }
+    // The files are written here, before the close returns: the end of the main interpreter is
+    // followed by the end of the process, which would cut a write left to another task and leave
+    // the file truncated. A report file is a regular file, so the write does not block.
+    for (;;) {
+        PROGRESSIVE* p = progressive_list;
+        while (p && (p->parent_stage || p->base_iid != iid))
+            p = p->next;
+        if (!p) break;
+        _local_close(p->id);
     }
-    if (detached) create_task(close_detached_task, detached, 2);
     for (UPLINK_INFO** uu = &uplink_info_list; *uu; uu = &(*uu)->next) {
         UPLINK_INFO* u = *uu;
         if (u->iid != iid) continue;

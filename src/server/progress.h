@@ -14,7 +14,8 @@
 // a second through, and a queued count update that a later one supersedes is dropped unsent.
 //
 // Reports and forwarding entries refer to their interpreter by id. When an interpreter closes
-// finally, its outermost reports are closed (their files written a last time), its forwarding
+// finally, its outermost reports are closed (their files written a last time, whole, before the
+// close returns, so that a process ending right after still leaves them complete), its forwarding
 // entry is dropped, and the operations still queued for it fail (-100), so nothing is left that
 // names a closed interpreter.
 //
@@ -66,8 +67,8 @@ int set_stage(int prog_id, const L_CHAR* message, double finished_jobs, int inp_
 // True when operations of this caller are kept here rather than forwarded.
 bool progressive_kept_here(int inp_flag);
 
-// Closes the outermost reports of interpreter iid and drops its forwarding entry and its queued
-// requests (the hook of the final close; qvi_lock held).
+// Closes the outermost reports of interpreter iid, writing their files a last time, and drops its
+// forwarding entry and its queued requests (the hook of the final close; qvi_lock held).
 void _close_progressive_qvi(uint32_t iid);
 
 // Reports and forwarding entries held now (for tests and diagnostics).

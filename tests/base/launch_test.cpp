@@ -54,6 +54,21 @@ std::string slurp(const std::string& path) {
     return ss.str();
 }
 
+int open_fd_count() {
+    int n = 0;
+    for (int fd = 0; fd < 1024; fd++)
+        if (fcntl(fd, F_GETFD) >= 0) n++;
+    return n;
+}
+
+// A null-terminated list of one stream (it lives until the next call).
+STREAM** hand_of(STREAM* s) {
+    static STREAM* list[2];
+    list[0] = s;
+    list[1] = nullptr;
+    return list;
+}
+
 bool exists(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
@@ -203,11 +218,24 @@ TEST(Launch, ArgumentsPassUnchangedAndOnlyHandedDescriptorsSurvive) {
     close(leak[0]);
     close(leak[1]);
 
-    // A program that cannot start ends its child with status 1; a stream that cannot be handed
-    // over starts nothing.
-    pid = launch_proc("/nonexistent/program", nullptr, nullptr, nullptr, nullptr, nullptr);
-    ASSERT_GT(pid, 0);
-    EXPECT_EQ(exit_code(pid), 1);
+    // A program that cannot start is reported with the error of its start, and leaves no
+    // descriptor behind; streams handed to it are still closed as asked. A stream that cannot be
+    // handed over starts nothing.
+    int fds_before = open_fd_count();
+    EXPECT_EQ(launch_proc("/nonexistent/program", nullptr, nullptr, nullptr, nullptr, nullptr),
+              -ENOENT);
+    EXPECT_EQ(launch_proc("no-such-program-anywhere", nullptr, nullptr, nullptr, nullptr, nullptr),
+              -ENOENT);
+    std::string plain = dir.file("plain");
+    std::ofstream(plain) << "not a program\n";
+    EXPECT_EQ(launch_proc(plain.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr), -EACCES);
+    ASSERT_EQ(s_open_pipe(f), 0);
+    const char close_it[] = {1};
+    EXPECT_EQ(launch_proc("/nonexistent/program", argv, hand_of(f[1]), close_it, nullptr, nullptr),
+              -ENOENT);
+    EXPECT_FALSE(s_exist(f[1]));
+    s_close(f[0]);
+    EXPECT_EQ(open_fd_count(), fds_before);
     STREAM* str = s_open_string_write(std_cm);
     STREAM* bad[] = {str, nullptr};
     EXPECT_EQ(launch_proc(child_prog.c_str(), argv, bad, nullptr, nullptr, nullptr), -EPERM);

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <string>
 
+#include "base/alloc.h"
 #include "lisp/vxlisp.h"
 #include "longchar/longchar.h"
 #include "server/auth.h"
@@ -84,8 +85,11 @@ std::string client_script(int port, const std::string& preset) {
     return s + "^(Exit)\n";
 }
 
-std::string preset(const std::string& user, const std::string& passwd) {
-    return "^(Eval authentification (quote ([service name=\"SERVICE://" + site() +
+// A preset names the server's full service name, "SERVICE://site:0/s1"; the same name written
+// without the port (as older preset files hold it) names the same service.
+std::string preset(const std::string& user, const std::string& passwd,
+                   const std::string& port = ":0") {
+    return "^(Eval authentification (quote ([service name=\"SERVICE://" + site() + port +
            "/s1\" type=\"fix-user-passwd\" user=\"" + user + "\" passwd=\"" + passwd +
            "\" result=\"1\"])))\n";
 }
@@ -120,18 +124,22 @@ TEST(AuthAgents, AccessFilesProtectPathsAndOnlyTheRightCredentialsOpenThem) {
     ASSERT_GE(fd, 0);
     close(fd);
     // Lines: 1 connect, 2 preset (when any), then the Gets.
-    std::string good = run_client("auth_good", port, preset("u", "p"));
-    EXPECT_TRUE(has(reply(good, 3), kServed)) << good;  // open path
-    EXPECT_TRUE(has(reply(good, 4), kServed)) << good;  // asked for credentials, served
-    EXPECT_TRUE(has(reply(good, 5), kServed)) << good;  // below the protected directory
-    EXPECT_TRUE(has(reply(good, 6), kServed)) << good;  // localhost-root: same host and user
-    for (int line = 7; line <= 10; line++)              // broken access files deny
-        EXPECT_TRUE(has(reply(good, line), kDenied)) << line << good;
-    EXPECT_TRUE(has(reply(good, 11), kServed)) << good;  // still earned on this connection
+    for (const char* form : {":0", ""}) {
+        std::string good = run_client("auth_good", port, preset("u", "p", form));
+        EXPECT_TRUE(has(reply(good, 3), kServed)) << good;  // open path
+        EXPECT_TRUE(has(reply(good, 4), kServed)) << good;  // asked for credentials, served
+        EXPECT_TRUE(has(reply(good, 5), kServed)) << good;  // below the protected directory
+        EXPECT_TRUE(has(reply(good, 6), kServed)) << good;  // localhost-root: same host and user
+        for (int line = 7; line <= 10; line++)              // broken access files deny
+            EXPECT_TRUE(has(reply(good, line), kDenied)) << line << good;
+        EXPECT_TRUE(has(reply(good, 11), kServed)) << good;  // still earned on this connection
+    }
 
+    std::string none = run_client("auth_none", port, "^(+ 1 1)\n");
+    // What is still required is named by the full name, as the URL printer writes it.
+    EXPECT_TRUE(has(reply(none, 4), "[service name=\"SERVICE://" + site() + ":0/s1\"")) << none;
     for (const std::string& bad : {run_client("auth_wrong", port, preset("u", "wrong")),
-                                   run_client("auth_user", port, preset("x", "p")),
-                                   run_client("auth_none", port, "^(+ 1 1)\n")}) {
+                                   run_client("auth_user", port, preset("x", "p")), none}) {
         EXPECT_TRUE(has(reply(bad, 3), kServed)) << bad;
         EXPECT_TRUE(has(reply(bad, 4), kDenied)) << bad;
         EXPECT_TRUE(has(reply(bad, 5), kDenied)) << bad;
@@ -220,4 +228,22 @@ TEST(AuthKinds, TheLocalProofReadsOnlyTheCallersOwnPrivateKeyFile) {
     for (uint32_t i = 0; i < 6; i++)
         unlink(path(base + i).c_str());
     lr->free_auth_service(s);
+}
+
+// A full service name is the URL printer's form, port included; a name a peer or a preset gives
+// without the port names the same service, and any other name is compared as it is.
+TEST(AuthNames, FullNamesCarryThePortAndPresetsWithoutItStillMatch) {
+    auto text = [](L_CHAR* s) {
+        std::string r = s ? n_string(std_cm, s) : "(null)";
+        d_f_ree(s);
+        return r;
+    };
+    auto same = [&](const char* name) { return text(auth_same_name_form(l_string(std_cm, name))); };
+    EXPECT_EQ(text(auth_full_name(l_string(std_cm, "pw"))), "SERVICE://" + site() + ":0/pw");
+    EXPECT_EQ(same("SERVICE://h/pw"), "SERVICE://h:0/pw");
+    EXPECT_EQ(same("SERVICE://h:0/pw"), "SERVICE://h:0/pw");
+    EXPECT_EQ(same("SERVICE://h:7/pw"), "SERVICE://h:7/pw");
+    EXPECT_EQ(same("http://h/pw"), "http://h/pw");
+    EXPECT_EQ(same("pw"), "pw");
+    EXPECT_EQ(text(auth_same_name_form(nullptr)), "(null)");
 }
