@@ -17,6 +17,7 @@
 #include "base/url.h"
 #include "lisp/eval.h"
 #include "lisp/heap.h"
+#include "lisp/lexer.h"
 #include "lisp/list.h"
 #include "lisp/parser.h"
 #include "lisp/vxlisp.h"
@@ -150,10 +151,42 @@ bool holds_error(QV_SEXP* s) {
     return false;
 }
 
+// True for the head of a declaration ("?xml", "?qv").
+bool is_declaration(QV_SEXP* h) {
+    return h && (is_symbol(h, "?xml") || is_symbol(h, "?qv"));
+}
+
+// The items of an access or preset file. Its bytes are read as UTF-8 unless a declaration that
+// opens the file names an encoding: then what follows it is read in that code set. A name no code
+// method knows breaks the file (null and *broken set), as a damaged file does.
+QV_SEXP* read_declared(const std::string& text, const char* name, bool* broken) {
+    QV_SEXP* items = init_parse_text(text.data(), static_cast<int>(text.size()), name);
+    if (get_type(items) == QVT_PAIR && is_declaration(head_of(items->pair.car))) {
+        QV_SEXP* decl = items->pair.car;
+        L_CHAR* enc = get_symbol_field(head_of(decl), l_string(std_cm, "encoding"));
+        if (enc) {
+            CODE_METHOD* cm = get_encoding(enc);
+            if (!cm) {
+                *broken = true;
+                return nullptr;
+            }
+            // The declaration is read whole in the bytes' first reading, then the rest in cm.
+            for (QV_SEXP* q = decl; get_type(q) == QVT_PAIR; q = q->pair.cdr) {
+            }
+            qv_set_cm(decl, cm);
+        }
+    }
+    for (QV_SEXP* p = items; get_type(p) == QVT_PAIR; p = p->pair.cdr) {
+    }
+    return items;
+}
+
 // The body of an access or preset file: the first item after the declarations ("?xml", "?qv"),
 // or null when there is none or an error lies anywhere in the text.
 QV_SEXP* file_body(const std::string& text, const char* name, bool* broken) {
-    QV_SEXP* items = read_qv_items(text.data(), static_cast<int>(text.size()), name);
+    *broken = false;
+    QV_SEXP* items = read_declared(text, name, broken);
+    if (*broken) return nullptr;
     *broken = holds_error(items);
     if (*broken) return nullptr;
     for (QV_SEXP* p = items; get_type(p) == QVT_PAIR; p = cdr(p)) {

@@ -247,3 +247,53 @@ TEST(AuthNames, FullNamesCarryThePortAndPresetsWithoutItStillMatch) {
     EXPECT_EQ(same("pw"), "pw");
     EXPECT_EQ(text(auth_same_name_form(nullptr)), "(null)");
 }
+
+// An access file is read in the code set its declaration names: a Shift_JIS file whose user name
+// is written in Shift_JIS authenticates that user (the client's preset written in EUC-JP, its
+// default code set: the same characters); a file declared UTF-8 whose bytes are Shift_JIS does
+// not match the name, and a file declaring an unknown code set denies as a damaged one does.
+TEST(AuthAgents, AccessFilesAreReadInTheirDeclaredEncoding) {
+    std::string d = make_test_dir("auth_enc");
+    for (const char* sub : {"/qvdocs/sjis", "/qvdocs/liar", "/qvdocs/unknown", "/qvsys"})
+        std::filesystem::create_directories(d + sub);
+    for (const char* f : {"/qvdocs/sjis/x.qv", "/qvdocs/liar/x.qv", "/qvdocs/unknown/x.qv"})
+        write_file(d + f, "\"hello\"\n");
+    const std::string user_sjis = "\x83\x86\x81\x5b\x83\x55";  // the user name in Shift_JIS
+    const std::string user_euc = "\xa5\xe6\xa1\xbc\xa5\xb6";   // and in EUC-JP
+    auto access = [&](const std::string& enc, const std::string& service) {
+        return "<?xml version=\"1.0\" encoding=\"" + enc + "\"?>\n<qvaccess>\n<service name=\"" +
+               service + "\" type=\"fix-user-passwd\" user=\"" + user_sjis +
+               "\" passwd=\"p\"/>\n<target>" + service + "</target>\n</qvaccess>\n";
+    };
+    write_file(d + "/qvdocs/sjis/.qvaccess", access("Shift_JIS", "s2"));
+    write_file(d + "/qvdocs/liar/.qvaccess", access("UTF-8", "s3"));
+    write_file(d + "/qvdocs/unknown/.qvaccess", access("NO-SUCH-CODE", "s4"));
+    int port = free_port();
+    VxmxAgent b("auth_enc_server", server_script(d, port), "vxbase");
+    int fd = connect_when_up(port);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    std::string presets = "^(Sequence";
+    for (const char* s : {"s2", "s3", "s4"})
+        presets += std::string(" (Eval authentification (quote ([service name=\"SERVICE://") +
+                   site() + ":0/" + s + "\" type=\"fix-user-passwd\" user=\"" + user_euc +
+                   "\" passwd=\"p\" result=\"1\"])))";
+    std::string s =
+        "^(define c (OpenInterpreter \"connect\" (CurrentEnvironment) (HostName "
+        "\"127.0.0.1\") (Port " +
+        std::to_string(port) + ")))\n" + presets + ")\n";
+    for (const char* p : {"/sjis/x.qv", "/liar/x.qv", "/unknown/x.qv"})
+        s += std::string("^(Remote c (Get \"") + p + "\"))\n";
+    VxmxRun run;
+    run.dir = make_test_dir("auth_enc_client");
+    write_file(run.dir + "/client.qv", s + "^(Exit)\n");
+    run.args = {"client.qv", "out.txt"};
+    run.std_code = "";
+    VxmxResult r = run_vxmx(run);
+    EXPECT_EQ(r.exit_status, 0);
+    std::string out = read_file(run.dir + "/out.txt");
+    EXPECT_TRUE(has(reply(out, 3), kServed)) << out;
+    EXPECT_TRUE(has(reply(out, 4), kDenied)) << out;
+    EXPECT_TRUE(has(reply(out, 5), kDenied)) << out;
+    b.kill_now();
+}
