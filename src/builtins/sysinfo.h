@@ -1,7 +1,7 @@
 // Built-ins that read configuration, time and version information: GetVariable (the process
 // environment), GetVersion (the version records), GetQVTime (the system time) and GetProperCode
-// (the code set proper for printing a value); and the conversions between version records and
-// their lists, which the session layer uses on a peer's answer.
+// (the code set proper for printing a value). The conversions between version records and their
+// lists are the session layer's (server/version_list.h), which reads a peer's answer with them.
 //
 // Registration (order Applicative; form length with the head): GetVariable 2 in the privileged
 // environment; GetVersion 1, GetQVTime 1, GetProperCode 2 in the general one.
@@ -10,15 +10,7 @@
 #include "base/version.h"
 #include "lisp/env.h"
 #include "lisp/sexp.h"
-
-// The version list of a record: (layer name publisher version date), the date "Y", "Y-M" or
-// "Y-M-D" (month 0: the year alone; date 0: year and month).
-QV_SEXP* version_format(const VERSION* v);
-// A new record (tracked allocator; release it with free_version) from a version list: elements 0
-// to 4 strings, an optional sixth string the comment; the date text read as up to three numbers
-// separated by '-' (a leading 0 octal, "0x" hexadecimal). Null when a required element is missing
-// or not a string.
-VERSION* convert_to_version(QV_SEXP* list);
+#include "server/version_list.h"
 
 // (GetVariable name): the value of the environment variable as a string.
 QV_SEXP* qv_GetVariable(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,

@@ -27,6 +27,16 @@
 #include "server/protocol.h"
 #include "server/remote.h"
 #include "server/runtime.h"
+#include "server/version_list.h"
+#include "stream/sprintf.h"
+
+// The version records learnt from one remote place (protocol, server and agent of its URL), one
+// per layer.
+struct SESSION_REMOTE_VERSION {
+    SESSION_REMOTE_VERSION* next;
+    URL url;
+    VERSION* v;
+};
 
 namespace {
 
@@ -132,8 +142,19 @@ struct NPROXY_DIRECT_SERVER {
     L_CHAR* server;
 };
 
+// An agent-replacement rule: a request whose URL text begins with `url` and ends with `prefix`
+// goes to `agent` instead of the agent it names.
+struct REPLACE_AGENT {
+    REPLACE_AGENT* next;
+    L_CHAR* url;
+    L_CHAR* prefix;
+    L_CHAR* agent;
+};
+
 SEM session_lock;
 SESSION_DESCRIPTOR* sd_list;
+REPLACE_AGENT* ra_list;
+SESSION_REMOTE_VERSION* rem_version;
 int session_sw_id;
 CON_SESSION* session_list;
 CON_SERVER* server_list;
@@ -657,6 +678,7 @@ struct SESSION_DELAY {
     int proxy_ses;
     int resends;
     int counted;  // 1 while it counts in the session's access_cnt
+    int aborted;  // 1 once aboat_session gave it up: never sent again
 };
 
 QV_SEXP* _remote_session(QVISP_ENV* env, int id, const URL* u, const L_CHAR* agent,
@@ -697,8 +719,12 @@ QV_SEXP* session_delay_func(QV_SEXP* s) {
     gc_push(nullptr, nullptr, "remote_session_delay");
     gc_set(d, gc_session_delay_block);
     QV_SEXP* v = realize_sexp(d->inner);
-    // A command whose connection died goes again on a new one.
+    // A command whose connection died goes again on a new one, unless it was given up.
     while (dead_connection(v) && d->resends > 0) {
+        if (d->aborted) {
+            ss_printf("SESSION-1\n");
+            break;
+        }
         d->resends--;
         REMOTE_SESSION_OPT opt = {0, 0};
         QV_SEXP* again =
@@ -1042,14 +1068,15 @@ struct SESSION_SW {
     QV_SEXP* (*session)(QVISP_ENV* env, int id, const URL* u, const L_CHAR* agent,
                         const L_CHAR* login_mode, const L_CHAR* center_cmd, QV_SEXP* cmd,
                         QV_FILE* f, int ln, int session_lock_enable, const REMOTE_SESSION_OPT* opt);
+    VERSION* (*get_remote_version)(int id, const URL* u, const char* layer);
 };
 
 // "http" goes to the web server directly: its protocol sessions are no sessions of the native
 // proxy's set-up.
 const SESSION_SW session_sw_table[] = {
-    {"qvp", open_session_qvp, close_session_qvp, remote_session_qvp},
-    {"http", open_session_http, close_session_http, remote_session_http},
-    {nullptr, nullptr, nullptr, nullptr},
+    {"qvp", open_session_qvp, close_session_qvp, remote_session_qvp, get_remote_version_qvp},
+    {"http", open_session_http, close_session_http, remote_session_http, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 SESSION_DESCRIPTOR* _find_descriptor(int id) {
@@ -1233,68 +1260,230 @@ void close_session(int id) {
     d_f_ree(d);
 }
 
+namespace {
+
+// Why a session's protocol session could not be had.
+enum PROTO_FAILURE { PF_NONE, PF_NO_SESSION, PF_MISSING, PF_UNKNOWN, PF_NOT_AVAILABLE, PF_NO_OPEN };
+
+// The protocol session of user-level session id for u's protocol: the one opened already, or a
+// new one opened through the protocol's row and recorded. *missing names a part u lacks.
+PROTO_FAILURE protocol_session(int id, const URL* u, const SESSION_SW** row, int* pid,
+                               const char** missing) {
+    *missing = !u->proto    ? "undefined proto(session)"
+               : !u->server ? "undefined server(session)"
+               : !u->port   ? "undefined port(session)"
+                            : nullptr;
+    *row = nullptr;
+    *pid = 0;
+    TaskLockGuard g(session_lock);
+    SESSION_DESCRIPTOR* d = _find_descriptor(id);
+    if (!d) return PF_NO_SESSION;
+    if (*missing) return PF_MISSING;
+    for (SESSION_DESCRIPTOR_LIST* l = d->d_list; l; l = l->next)
+        if (text_eq(l->proto->proto ? l_string(std_cm, l->proto->proto) : nullptr, u->proto)) {
+            *row = l->proto;
+            *pid = l->id;
+            return PF_NONE;
+        }
+    for (const SESSION_SW* r = session_sw_table; r->proto && !*row; r++)
+        if (text_eq(l_string(std_cm, r->proto), u->proto)) *row = r;
+    if (!*row) return PF_UNKNOWN;
+    if (!(*row)->open) return PF_NOT_AVAILABLE;
+    // The protocol's open takes session_lock itself.
+    int open_opt = d->open_opt;
+    unlock_task(session_lock, "remote_session");
+    *pid = (*row)->open(open_opt);
+    lock_task(session_lock);
+    if (*pid < 0) return PF_NO_OPEN;
+    d = _find_descriptor(id);
+    if (!d) {
+        // Closed meanwhile.
+        unlock_task(session_lock, "remote_session");
+        (*row)->close(*pid);
+        lock_task(session_lock);
+        return PF_NO_SESSION;
+    }
+    auto* l = new_rec<SESSION_DESCRIPTOR_LIST>();
+    l->proto = *row;
+    l->id = *pid;
+    l->next = d->d_list;
+    d->d_list = l;
+    return PF_NONE;
+}
+
+QV_SEXP* protocol_error(PROTO_FAILURE why, int id, const URL* u, const char* missing, QV_FILE* f,
+                        int ln) {
+    switch (why) {
+        case PF_NO_SESSION:
+            return msg_error(f, ln, QVE_SESSION_PARAM, "invalid session id(session)",
+                             list(get_integer(id, nullptr), nullptr));
+        case PF_MISSING:
+            return msg_error(f, ln, QVE_SESSION_PARAM, missing);
+        case PF_UNKNOWN:
+            return msg_error(f, ln, QVE_SESSION_PARAM, "invalid session protocol",
+                             list(get_string(u->proto), nullptr));
+        case PF_NOT_AVAILABLE:
+            return msg_error(f, ln, QVE_SESSION_PARAM, "session protocol not available",
+                             list(get_string(u->proto), nullptr));
+        default:
+            return msg_error(f, ln, QVE_SESSION_PARAM, "cannot connect the protocol");
+    }
+}
+
+// The agent of the first replacement rule that matches the URL's written form, or null.
+const L_CHAR* _replaced_agent(const URL* u) {
+    if (!ra_list) return nullptr;
+    const L_CHAR* text = get_url_str2(u);
+    if (!text) return nullptr;
+    size_t n = l_strlen(text);
+    for (REPLACE_AGENT* r = ra_list; r; r = r->next) {
+        size_t a = l_strlen(r->url), b = l_strlen(r->prefix);
+        if (a <= n && b <= n && memcmp(text, r->url, a * sizeof(L_CHAR)) == 0 &&
+            memcmp(text + n - b, r->prefix, b * sizeof(L_CHAR)) == 0)
+            return r->agent;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 QV_SEXP* remote_session(QVISP_ENV* env, int id, const URL* u, const L_CHAR* agent,
                         const L_CHAR* login_mode, const L_CHAR* center_cmd, QV_SEXP* cmd,
                         QV_FILE* f, int ln, int session_lock_enable,
                         const REMOTE_SESSION_OPT* opt) {
-    const char* missing = !u->proto    ? "undefined proto(session)"
-                          : !u->server ? "undefined server(session)"
-                          : !u->port   ? "undefined port(session)"
-                                       : nullptr;
-    const SESSION_SW* row = nullptr;
-    int pid = 0;
-    bool unknown = false, no_proto = false;
-    lock_task(session_lock);
-    SESSION_DESCRIPTOR* d = _find_descriptor(id);
-    if (d && !missing) {
-        for (SESSION_DESCRIPTOR_LIST* l = d->d_list; l && !row; l = l->next)
-            if (text_eq(l->proto->proto ? l_string(std_cm, l->proto->proto) : nullptr, u->proto)) {
-                row = l->proto;
-                pid = l->id;
-            }
-        if (!row) {
-            for (const SESSION_SW* r = session_sw_table; r->proto && !row; r++)
-                if (text_eq(l_string(std_cm, r->proto), u->proto)) row = r;
-            if (!row) {
-                unknown = true;
-            } else if (!row->open) {
-                no_proto = true;
-            } else {
-                // The protocol's open takes session_lock itself.
-                int open_opt = d->open_opt;
-                unlock_task(session_lock, "remote_session");
-                pid = row->open(open_opt);
-                lock_task(session_lock);
-                d = _find_descriptor(id);
-                if (pid >= 0 && d) {
-                    auto* l = new_rec<SESSION_DESCRIPTOR_LIST>();
-                    l->proto = row;
-                    l->id = pid;
-                    l->next = d->d_list;
-                    d->d_list = l;
-                } else if (pid >= 0) {
-                    // Closed meanwhile.
-                    unlock_task(session_lock, "remote_session");
-                    row->close(pid);
-                    lock_task(session_lock);
-                }
-            }
-        }
+    const SESSION_SW* row;
+    int pid;
+    const char* missing;
+    PROTO_FAILURE why = protocol_session(id, u, &row, &pid, &missing);
+    if (why != PF_NONE) return protocol_error(why, id, u, missing, f, ln);
+    // A replacement rule names the agent instead of the request (and of its URL).
+    URL replaced;
+    L_CHAR* by = nullptr;
+    {
+        TaskLockGuard g(session_lock);
+        if (const L_CHAR* a = _replaced_agent(u)) by = ll_copy_str(a);
     }
-    unlock_task(session_lock, "remote_session");
-    if (!d)
-        return msg_error(f, ln, QVE_SESSION_PARAM, "invalid session id(session)",
-                         list(get_integer(id, nullptr), nullptr));
-    if (missing) return msg_error(f, ln, QVE_SESSION_PARAM, missing);
-    if (unknown)
-        return msg_error(f, ln, QVE_SESSION_PARAM, "invalid session protocol",
-                         list(get_string(u->proto), nullptr));
-    if (no_proto)
-        return msg_error(f, ln, QVE_SESSION_PARAM, "session protocol not available",
-                         list(get_string(u->proto), nullptr));
-    if (pid < 0) return msg_error(f, ln, QVE_SESSION_PARAM, "cannot connect the protocol");
+    if (by) {
+        agent = ll_copy_mstr(by);
+        d_f_ree(by);
+        replaced = *u;
+        replaced.agent = nullptr;
+        u = &replaced;
+    }
     return row->session(env, pid, u, agent, login_mode, center_cmd, cmd, f, ln, session_lock_enable,
                         opt);
+}
+
+VERSION* get_remote_version(int id, const URL* u, const char* layer) {
+    if (!u || !layer) return nullptr;
+    {
+        TaskLockGuard g(session_lock);
+        for (SESSION_REMOTE_VERSION* r = rem_version; r; r = r->next)
+            if (text_eq(r->url.proto, u->proto) && text_eq(r->url.server, u->server) &&
+                text_eq(r->url.agent, u->agent))
+                for (VERSION* v = r->v; v; v = v->next)
+                    if (strcmp(v->layer, layer) == 0) return v;
+    }
+    const SESSION_SW* row;
+    int pid;
+    const char* missing;
+    if (protocol_session(id, u, &row, &pid, &missing) != PF_NONE || !row->get_remote_version)
+        return nullptr;
+    VERSION* v = row->get_remote_version(pid, u, layer);
+    if (!v) return nullptr;
+    TaskLockGuard g(session_lock);
+    SESSION_REMOTE_VERSION* r = rem_version;
+    while (r && !(text_eq(r->url.proto, u->proto) && text_eq(r->url.server, u->server) &&
+                  text_eq(r->url.agent, u->agent)))
+        r = r->next;
+    if (!r) {
+        r = new_rec<SESSION_REMOTE_VERSION>();
+        copy_url(&r->url, u);
+        r->next = rem_version;
+        rem_version = r;
+    }
+    // Another task may have learnt the same layer meanwhile: the first one stays.
+    for (VERSION* o = r->v; o; o = o->next)
+        if (strcmp(o->layer, layer) == 0) {
+            free_version(v);
+            return o;
+        }
+    v->next = r->v;
+    r->v = v;
+    return v;
+}
+
+void free_remote_version(SESSION_REMOTE_VERSION* v) {
+    if (!v) return;
+    free_url(&v->url);
+    while (VERSION* x = v->v) {
+        v->v = x->next;
+        free_version(x);
+    }
+    d_f_ree(v);
+}
+
+VERSION* get_remote_version_qvp(int id, const URL* u, const char* layer) {
+    gc_push(nullptr, nullptr, "get_remote_version_qvp");
+    QV_SEXP* head = n_get_symbol("GetVersion");
+    set_attribute(head, l_string(std_cm, "layer"), l_string(std_cm, layer));
+    REMOTE_SESSION_OPT opt;
+    setup_remote_session_opt(&opt);
+    QV_SEXP* v = remote_session_qvp(vxlisp_top_env1, id, u, u->agent, l_string(std_cm, "user"),
+                                    l_string(std_cm, "Get"), list(list(head, nullptr), nullptr),
+                                    nullptr, 0, 1, &opt);
+    v = realize_sexp(v);
+    VERSION* r = get_type(v) == QVT_PAIR ? convert_to_version(v) : nullptr;
+    gc_pop(nullptr, nullptr);
+    return r;
+}
+
+int replace_agent(const L_CHAR* url, const L_CHAR* prefix, const L_CHAR* agent) {
+    if (!url || !prefix || !agent) return -1;
+    TaskLockGuard g(session_lock);
+    for (REPLACE_AGENT* r = ra_list; r; r = r->next)
+        if (text_eq(r->url, url) && text_eq(r->prefix, prefix)) return -1;
+    auto* r = new_rec<REPLACE_AGENT>();
+    r->url = ll_copy_str(url);
+    r->prefix = ll_copy_str(prefix);
+    r->agent = ll_copy_str(agent);
+    r->next = ra_list;
+    ra_list = r;
+    return 0;
+}
+
+int delete_replace_agent(const L_CHAR* url, const L_CHAR* prefix) {
+    TaskLockGuard g(session_lock);
+    for (REPLACE_AGENT** p = &ra_list; *p; p = &(*p)->next)
+        if (text_eq((*p)->url, url) && text_eq((*p)->prefix, prefix)) {
+            REPLACE_AGENT* r = *p;
+            *p = r->next;
+            d_f_ree(r->url);
+            d_f_ree(r->prefix);
+            d_f_ree(r->agent);
+            d_f_ree(r);
+            return 0;
+        }
+    return -1;
+}
+
+int aboat_session(QV_SEXP* s) {
+    STREAM* st = nullptr;
+    DELAY_FUNC* df = nullptr;
+    gc_push(nullptr, nullptr, "aboat_session");
+    int kind = get_delay_info(&st, &df, s);
+    gc_pop(nullptr, nullptr);
+    if (kind != 2 || !df || df->func != session_delay_func) return -1;
+    auto* d = reinterpret_cast<SESSION_DELAY*>(df);
+    {
+        TaskLockGuard g(session_lock);
+        d->aborted = 1;
+    }
+    return aboat_remote_query(d->inner);
+}
+
+void np_divide_p_agent(const URL*) {
+    ss_printf("DIVIDE PROXY AGENT\n");
 }
 
 int set_initial_sexp(int id, QVISP_ENV* env, QV_SEXP* s) {

@@ -37,6 +37,7 @@
 #include <cstdint>
 
 #include "base/url.h"
+#include "base/version.h"
 #include "lisp/env.h"
 #include "lisp/sexp.h"
 
@@ -95,6 +96,29 @@ QV_SEXP* get_native_proxyinfo();
 void rs_count(int n);
 void wait_rs_queue();
 void _wait_rs_queue();
+
+// Remote version records: the version record of a layer on the remote place the URL names
+// (protocol, server, agent), asked once through the session's protocol (the "qvp" protocol asks
+// (GetVersion) with the layer as its "layer" attribute; "http" has no version records) and kept
+// for the process; null when it cannot be had. The records belong to the cache.
+struct SESSION_REMOTE_VERSION;
+VERSION* get_remote_version(int id, const URL* u, const char* layer);
+VERSION* get_remote_version_qvp(int id, const URL* u, const char* layer);
+// Frees an entry of the cache (its URL and every record of its chain).
+void free_remote_version(SESSION_REMOTE_VERSION* v);
+
+// Agent replacement: a request whose URL text begins with url and ends with prefix is sent to
+// agent instead of the agent it names. replace_agent adds a rule (0; -1 when one exists for the
+// same url and prefix), delete_replace_agent removes it (0; -1 when there is none).
+int replace_agent(const L_CHAR* url, const L_CHAR* prefix, const L_CHAR* agent);
+int delete_replace_agent(const L_CHAR* url, const L_CHAR* prefix);
+
+// Gives up a session's deferred answer: the remote query under it is aborted (aboat_remote_query)
+// and the command is never sent again. Its answer, or -1 for a value that is no session answer.
+int aboat_session(QV_SEXP* s);
+
+// A diagnostic of the native proxy: prints "DIVIDE PROXY AGENT".
+void np_divide_p_agent(const URL* u);
 
 // One pass of the 10-second tick (tests call it directly).
 void session_tick(intptr_t data, int flag);

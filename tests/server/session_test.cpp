@@ -18,11 +18,14 @@
 #include "longchar/longchar.h"
 #include "server/runtime.h"
 #include "server_util.h"
+#include "support/stdout_text.h"
 
 namespace {
 
 std::atomic<int> logins{0};
 std::string client_seen;
+std::string agent_seen;  // the name of the last log-in
+std::atomic<int> version_asks{0};
 
 // The log-in the remote side answers: counts it and keeps the "client" attribute.
 QV_SEXP* set_agent(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
@@ -30,7 +33,21 @@ QV_SEXP* set_agent(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QV
     for (QV_SYM_FIELD* f = attr; f; f = f->next)
         if (std::string(n_string(std_cm, f->name)) == "client")
             client_seen = n_string(std_cm, f->data);
-    return get_el(form, 1);
+    QV_SEXP* name = get_el(form, 1);
+    if (get_type(name) == QVT_STRING) agent_seen = n_string(std_cm, name->string.data);
+    return name;
+}
+
+// The remote side's version records: one layer "lay"; any other is an error.
+QV_SEXP* get_version(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
+    version_asks++;
+    for (QV_SYM_FIELD* f = attr; f; f = f->next)
+        if (std::string(n_string(std_cm, f->name)) == "layer" &&
+            std::string(n_string(std_cm, f->data)) == "lay")
+            return list(n_get_string("lay"), n_get_string("nm"), n_get_string("pub"),
+                        n_get_string("1.2"), n_get_string("2026-12-8"), nullptr);
+    return get_error(form->h.file, form->h.line, 0x80040501, l_string(std_cm, "GetVersion"),
+                     nullptr);
 }
 
 struct Server {
@@ -39,6 +56,8 @@ struct Server {
         run_task([] {
             set_env(vxlisp_top_env1, l_string(std_cm, "SetAgent"),
                     get_func_prim(set_agent, FUNC_APPLICATIVE, nullptr, 3, 3));
+            set_env(vxlisp_top_env1, l_string(std_cm, "GetVersion"),
+                    get_func_prim(get_version, FUNC_APPLICATIVE, nullptr, 1, 1));
         });
     }
     std::string url(const char* host = "127.0.0.1") const {
@@ -155,5 +174,109 @@ TEST(Session, AClosedSessionWaitsForItsDeferredAnswer) {
     EXPECT_EQ(v, "5");
     EXPECT_GE(during, 1);
     EXPECT_EQ(after, during - 1);
+    EXPECT_TRUE(no_servers_left());
+}
+
+// A replacement rule sends the requests whose URL text it matches (a beginning and an end) to
+// its agent instead of the one they name, until it is deleted.
+TEST(Session, ReplacementRulesNameTheAgent) {
+    Server s;
+    ASSERT_GT(s.l.id, 0);
+    int id = open_session(1);
+    L_CHAR* url = _l_string_1(std_cm, s.url().c_str());
+    L_CHAR* end = l_string(std_cm, "/");
+    std::string v, first, replaced, back;
+    Caller c([&] {
+        v = run(id, s.url(), "a1", "(+ 1 2)");
+        first = agent_seen;
+        EXPECT_EQ(replace_agent(url, end, l_string(std_cm, "a2")), 0);
+        EXPECT_EQ(replace_agent(url, end, l_string(std_cm, "a3")), -1);  // one rule per place
+        v += run(id, s.url(), "a1", "(+ 3 4)");
+        replaced = agent_seen;
+        // A rule whose end does not match leaves the request alone.
+        EXPECT_EQ(replace_agent(url, l_string(std_cm, ".mx"), l_string(std_cm, "a4")), 0);
+        EXPECT_EQ(delete_replace_agent(url, end), 0);
+        EXPECT_EQ(delete_replace_agent(url, end), -1);
+        v += run(id, s.url(), "a5", "(+ 5 6)");
+        back = agent_seen;
+        EXPECT_EQ(delete_replace_agent(url, l_string(std_cm, ".mx")), 0);
+    });
+    ASSERT_TRUE(c.finished());
+    EXPECT_EQ(v, "3711");
+    EXPECT_EQ(first, "a1");
+    EXPECT_EQ(replaced, "a2");
+    EXPECT_EQ(back, "a5");
+    close_session(id);
+    EXPECT_TRUE(no_servers_left());
+}
+
+// A remote version record is asked for once per place and layer and kept; a layer the remote
+// side does not know, and a protocol without version records, give none.
+TEST(Session, RemoteVersionRecordsAreAskedOnceAndKept) {
+    Server s;
+    ASSERT_GT(s.l.id, 0);
+    int id = open_session(1);
+    URL u, h;
+    get_url2(&u, _l_string_1(std_cm, (s.url() + "@ver/").c_str()));
+    get_url2(&h,
+             _l_string_1(std_cm, ("http://127.0.0.1:" + std::to_string(s.l.port) + "/").c_str()));
+    VERSION *a = nullptr, *b = nullptr, *none = nullptr, *web = nullptr;
+    int asks = 0;
+    Caller c([&] {
+        a = get_remote_version(id, &u, "lay");
+        asks = version_asks;
+        b = get_remote_version(id, &u, "lay");
+        none = get_remote_version(id, &u, "other");
+        web = get_remote_version(id, &h, "lay");
+    });
+    ASSERT_TRUE(c.finished());
+    ASSERT_NE(a, nullptr);
+    EXPECT_STREQ(a->layer, "lay");
+    EXPECT_STREQ(a->name, "nm");
+    EXPECT_STREQ(a->publisher, "pub");
+    EXPECT_STREQ(a->version, "1.2");
+    EXPECT_EQ(a->year, 2026);
+    EXPECT_EQ(a->month, 12);
+    EXPECT_EQ(a->date, 8);
+    EXPECT_EQ(b, a);
+    EXPECT_EQ(version_asks, asks + 1);  // only the unknown layer was asked again
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(web, nullptr);
+    free_url(&u);
+    free_url(&h);
+    close_session(id);
+    EXPECT_TRUE(no_servers_left());
+}
+
+// A session's deferred answer given up is not sent again: it ends with the dead connection's
+// error instead of the answer. A value that is no session answer is refused.
+TEST(Session, AGivenUpAnswerIsNotSentAgain) {
+    Server s;
+    ASSERT_GT(s.l.id, 0);
+    int id = open_session(1);
+    std::string v;
+    int aborted = 0, other = 0;
+    vxtest::StdoutText out;
+    Caller c([&] {
+        URL u;
+        get_url2(&u, _l_string_1(std_cm, s.url().c_str()));
+        QV_SEXP* d = remote_session(vxlisp_top_env1, id, &u, l_string(std_cm, "slow"), nullptr,
+                                    nullptr, list(read_qv_item("(Sequence (wait 1) 5)"), nullptr),
+                                    nullptr, 0, 1, nullptr);
+        free_url(&u);
+        other = aboat_session(get_integer(1, nullptr));
+        aborted = aboat_session(d);
+        v = print_sexp_text(realize_sexp(d), 0);
+        np_divide_p_agent(nullptr);
+    });
+    ASSERT_TRUE(c.finished());
+    EXPECT_EQ(other, -1);
+    EXPECT_EQ(aborted, 0);
+    EXPECT_NE(v, "5");
+    EXPECT_TRUE(v.find("0x8004051d") != std::string::npos ||
+                v.find("0x80040a12") != std::string::npos)
+        << v;
+    EXPECT_NE(out.text().find("SESSION-1\nDIVIDE PROXY AGENT\n"), std::string::npos) << out.text();
+    close_session(id);
     EXPECT_TRUE(no_servers_left());
 }
