@@ -373,3 +373,42 @@ TEST(ListenerAgent, AValueTooDeepToPrintIsAnsweredWithOneError) {
     EXPECT_EQ(res.exit_status, 0);
     EXPECT_EQ(res.err, "");
 }
+
+// A peer that hangs up while many replies to it are still to be written is ordinary: the agent
+// says so on standard error at most once for that connection, not once per failed write, and
+// goes on serving others.
+TEST(ListenerAgent, APeerThatHangsUpCostsAtMostOneLineOfStandardError) {
+    std::string dir = make_test_dir("listener_hangup");
+    int port = free_port();
+    ASSERT_GT(port, 0);
+    VxmxRun r = server_run(
+        dir, "^(define l " + listener_form(port, kLoopback) + ")\n" + "^(WaitInterpreter l)\n");
+    VxmxChild child = start_vxmx(r);
+    VxmxReaper reaper{child};
+    {
+        Client c(port, true);
+        ASSERT_GE(c.fd, 0);
+        c.send("\n");
+        c.read_until("</Permission>\n");
+        // Each reply is a few kilobytes; the peer reads none of them and leaves.
+        std::string cmds;
+        for (int i = 0; i < 3000; i++)
+            cmds += "(quote " + std::string(2000, 'a') + ")\n";
+        c.send(cmds);
+        linger hard = {1, 0};  // leave with a reset: every later write fails at once
+        setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
+    Client after(port);
+    ASSERT_GE(after.fd, 0);
+    after.send("\n(+ 1 2)\n");
+    EXPECT_NE(after.read_until("<Result> 2 3</Result>\n").find("<Result> 2 3</Result>\n"),
+              std::string::npos);
+    after.send("(Exit)\n");
+    VxmxResult res = finish_vxmx(child, r);
+    EXPECT_EQ(res.exit_status, 0);
+    size_t lines = 0;
+    for (size_t p = res.err.find("s_write_file"); p != std::string::npos;
+         p = res.err.find("s_write_file", p + 1))
+        lines++;
+    EXPECT_LE(lines, 1u) << res.err.substr(0, 400);
+}
