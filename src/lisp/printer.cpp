@@ -43,10 +43,13 @@ QV_SEXP* real(QV_SEXP* s);
 
 // ---------------------------------------------------------------- the depth bound
 
-// One node still to be measured and its depth.
+// One thing still to be measured: a node at its depth, or (slow set) the rest of a list whose
+// items are at that depth, with the tortoise that follows its tail.
 struct DEPTH_ITEM {
     QV_SEXP* s;
+    QV_SEXP* slow;
     int depth;
+    bool step;  // the tortoise moves at every second item
 };
 
 // True when an item of this kind holds other nodes the printer descends into.
@@ -56,40 +59,44 @@ bool has_parts(QV_SEXP* s) {
 }
 
 // Whether s, printed at depth `depth`, stays within PRINT_MAX_DEPTH levels and every list in it
-// ends. The walk keeps its own stack on the heap, so it cannot overflow a task's stack however
-// deep the value, and stops at the first level beyond the bound. A list whose tail comes back
-// to itself never ends, so it is refused as well (tortoise and hare along the tail).
+// ends. The walk goes depth first and keeps its own stack on the heap, two entries a level at
+// most, so it cannot overflow a task's stack however deep the value, and it stops at the first
+// level beyond the bound. A list whose tail comes back to itself never ends, so it is refused as
+// well (tortoise and hare along the tail).
 bool fits_print_depth(QV_SEXP* s, int depth) {
     std::vector<DEPTH_ITEM> todo;
-    todo.push_back({s, depth});
+    todo.push_back({s, nullptr, depth, false});
     while (!todo.empty()) {
         DEPTH_ITEM it = todo.back();
         todo.pop_back();
         if (it.depth > PRINT_MAX_DEPTH) return false;
-        QV_SEXP* n = real(it.s);
-        int t = sexp_raw_type(n);
-        if (t == QVT_ERROR) {
-            todo.push_back({n->error.data, it.depth + 1});
-            continue;
+        QV_SEXP* p = real(it.s);
+        if (!it.slow) {
+            int t = sexp_raw_type(p);
+            if (t == QVT_ERROR) todo.push_back({p->error.data, nullptr, it.depth + 1, false});
+            if (t != QVT_PAIR) continue;
+            it = {p, p, it.depth + 1, false};
+            if (it.depth > PRINT_MAX_DEPTH) return false;
         }
-        if (t != QVT_PAIR) continue;
-        int inner = it.depth + 1;
-        QV_SEXP* slow = n;
-        bool step = false;
-        for (QV_SEXP* p = n;;) {
+        // The items of the list from p on; the first that has parts is measured before the rest.
+        for (;;) {
             QV_SEXP* item = p->pair.car;
-            if (inner > PRINT_MAX_DEPTH) return false;
-            if (has_parts(item)) todo.push_back({item, inner});
             QV_SEXP* next = real(p->pair.cdr);
             int nt = sexp_raw_type(next);
             if (nt != QVT_PAIR) {
-                if (nt != QVT_NIL) todo.push_back({next, inner});
+                if (nt != QVT_NIL) todo.push_back({next, nullptr, it.depth, false});
+                if (has_parts(item)) todo.push_back({item, nullptr, it.depth, false});
+                break;
+            }
+            if (it.step) it.slow = real(it.slow->pair.cdr);
+            it.step = !it.step;
+            if (next == it.slow) return false;
+            if (has_parts(item)) {
+                todo.push_back({next, it.slow, it.depth, it.step});
+                todo.push_back({item, nullptr, it.depth, false});
                 break;
             }
             p = next;
-            if (step) slow = real(slow->pair.cdr);
-            step = !step;
-            if (p == slow) return false;
         }
     }
     return true;

@@ -379,6 +379,14 @@ TEST_F(ReaderTest, AValueTooDeepToPrintWritesNothing) {
     EXPECT_EQ(err, ELOOP);
     EXPECT_EQ(s_get_string(out), nullptr);
     s_close(out);
+    QV_SEXP* lists = List(List(Y("b"), LIST_END), Y("c"), LIST_END);  // with lists on the way
+    lists->pair.cdr->pair.cdr = lists;
+    EXPECT_EQ(P(List(flat, lists, LIST_END)), "");
+    // Many nested lists side by side measure and print like any other value.
+    QV_SEXP* wide = nullptr;
+    for (int i = 0; i < 20000; i++)
+        wide = cons(List(List(get_integer(i, nullptr), LIST_END), LIST_END), wide);
+    EXPECT_EQ(P(wide).substr(0, 20), "(((19999)) ((19998))");
 
     QV_SEXP* e = print_depth_error(nullptr, "print");
     EXPECT_EQ(
