@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 
@@ -94,12 +95,13 @@ QV_SEXP* qv_PrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
         if (!st)
             return bltn_error_l(form, QVE_NO_OBJECT, "Printstd",
                                 "no stream descripter (attribute d)");
+        int err = 0;
         if (get_type(value) == QVT_STRING)
             s_printf(st, "%ls", value->string.data);
         else
-            print_sexp(st, value, flags);
+            e_print_sexp(st, &err, value, flags);
         s_flush(st);
-        return nullptr;
+        return err == ELOOP ? print_depth_error(form, "Printstd") : nullptr;
     }
     STREAM* st = s_stdout;
     const L_CHAR* file = attr_text(attr, "file");
@@ -108,13 +110,15 @@ QV_SEXP* qv_PrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
         st = open_print_file(file);
         if (!st) return cannot_open(form, "Printstd", file);
     }
-    print_sexp(st, value, flags);
-    s_printf(st, "\n");
+    // A value too deep to print writes nothing, not even the line end, and answers an error.
+    int err = 0;
+    e_print_sexp(st, &err, value, flags);
+    if (err != ELOOP) s_printf(st, "\n");
     if (file)
         s_close(st);
     else
         s_flush(st);
-    return nullptr;
+    return err == ELOOP ? print_depth_error(form, "Printstd") : nullptr;
 }
 
 QV_SEXP* qv_openPrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,

@@ -7,10 +7,13 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "base/panic.h"
+#include "lisp/eval.h"
 #include "lisp/hostcmd.h"
 #include "lisp/lexer.h"
+#include "lisp/list.h"
 #include "lisp/parser.h"
 #include "longchar/codemethod.h"
 #include "stream/sprintf.h"
@@ -24,7 +27,9 @@ struct PRINT_CTX {
     S_PRINTF_SAT sat;
     STREAM* st;
     int er;
-    bool flushed = false;  // part of the batch has been written
+    bool flushed = false;     // part of the batch has been written
+    QV_SEXP* root = nullptr;  // the value printed, measured before the batch first goes out
+    int root_depth = 0;       // the depth its items print at: -1 for a list of top-level items
 };
 
 typedef int (*PT_FUNC)(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT ind, int depth);
@@ -34,10 +39,78 @@ struct pt_t {
 };
 
 int print_node(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT ind, int depth);
+QV_SEXP* real(QV_SEXP* s);
+
+// ---------------------------------------------------------------- the depth bound
+
+// One thing still to be measured: a node at its depth, or (slow set) the rest of a list whose
+// items are at that depth, with the tortoise that follows its tail.
+struct DEPTH_ITEM {
+    QV_SEXP* s;
+    QV_SEXP* slow;
+    int depth;
+    bool step;  // the tortoise moves at every second item
+};
+
+// True when an item of this kind holds other nodes the printer descends into.
+bool has_parts(QV_SEXP* s) {
+    int t = sexp_raw_type(s);
+    return t == QVT_PAIR || t == QVT_ERROR || t == QVT_DELAY;
+}
+
+// Whether s, printed at depth `depth`, stays within PRINT_MAX_DEPTH levels and every list in it
+// ends. The walk goes depth first and keeps its own stack on the heap, two entries a level at
+// most, so it cannot overflow a task's stack however deep the value, and it stops at the first
+// level beyond the bound. A list whose tail comes back to itself never ends, so it is refused as
+// well (tortoise and hare along the tail).
+bool fits_print_depth(QV_SEXP* s, int depth) {
+    std::vector<DEPTH_ITEM> todo;
+    todo.push_back({s, nullptr, depth, false});
+    while (!todo.empty()) {
+        DEPTH_ITEM it = todo.back();
+        todo.pop_back();
+        if (it.depth > PRINT_MAX_DEPTH) return false;
+        QV_SEXP* p = real(it.s);
+        if (!it.slow) {
+            int t = sexp_raw_type(p);
+            if (t == QVT_ERROR) todo.push_back({p->error.data, nullptr, it.depth + 1, false});
+            if (t != QVT_PAIR) continue;
+            it = {p, p, it.depth + 1, false};
+            if (it.depth > PRINT_MAX_DEPTH) return false;
+        }
+        // The items of the list from p on; the first that has parts is measured before the rest.
+        for (;;) {
+            QV_SEXP* item = p->pair.car;
+            QV_SEXP* next = real(p->pair.cdr);
+            int nt = sexp_raw_type(next);
+            if (nt != QVT_PAIR) {
+                if (nt != QVT_NIL) todo.push_back({next, nullptr, it.depth, false});
+                if (has_parts(item)) todo.push_back({item, nullptr, it.depth, false});
+                break;
+            }
+            if (it.step) it.slow = real(it.slow->pair.cdr);
+            it.step = !it.step;
+            if (next == it.slow) return false;
+            if (has_parts(item)) {
+                todo.push_back({next, it.slow, it.depth, it.step});
+                todo.push_back({item, nullptr, it.depth, false});
+                break;
+            }
+            p = next;
+        }
+    }
+    return true;
+}
 
 // ---------------------------------------------------------------- output
 
 int flush(PRINT_CTX* c) {
+    // Nothing goes out before the whole value is known to print: a value too deep is refused
+    // while the stream has none of it. A value that fits in one batch is never measured.
+    if (!c->flushed && c->root && !fits_print_depth(c->root, c->root_depth)) {
+        c->er = ELOOP;
+        return -1;
+    }
     c->flushed = true;
     int e = 0;
     if (flush_spsat(&c->sat, &e) < 0) {
@@ -476,6 +549,8 @@ int e_print_sexp_framed(STREAM* st, int* err, QV_SEXP* s, int flags, const char*
     c.sat.hold = (flags & PF_HOLD) != 0;
     c.sat.serial = serial;
     flags &= ~PF_HOLD;
+    c.root = s;
+    c.root_depth = (flags & PF_LINES) ? -1 : 0;
     int r = put_text(&c, before);
     INDENT top = {0, 0};
     if (r == 0 && (flags & PF_LINES)) {
@@ -487,6 +562,13 @@ int e_print_sexp_framed(STREAM* st, int* err, QV_SEXP* s, int flags, const char*
         r = print_node(&c, s, flags, top, 0);
     }
     if (r == 0) r = put_text(&c, after);
+    if (r < 0 && c.er == ELOOP && !c.flushed) {
+        // Too deep: nothing at all is written, so the caller can put something in its place.
+        c.sat.str_buf_ptr = 0;
+        finish_spsat(&c.sat, nullptr);
+        if (err) *err = ELOOP;
+        return -1;
+    }
     if (r < 0) {
         // Nothing of a failed print is written later; the texts around it still are, the text
         // before unless it went out already.
@@ -507,6 +589,14 @@ int e_print_sexp_framed(STREAM* st, int* err, QV_SEXP* s, int flags, const char*
 
 int e_print_sexp(STREAM* st, int* err, QV_SEXP* s, int flags) {
     return e_print_sexp_framed(st, err, s, flags, nullptr, nullptr);
+}
+
+static_assert(QVE_PRINT_TOO_DEEP == QVE_EVAL_TOO_DEEP, "one code for a value too deep");
+
+QV_SEXP* print_depth_error(QV_SEXP* pos, const char* func) {
+    QV_SEXP* data = list(n_get_string("print:value too deep to print"),
+                         get_integer(PRINT_MAX_DEPTH, nullptr), nullptr);
+    return eval_error(pos, QVE_PRINT_TOO_DEEP, func, data);
 }
 
 void init_printer() {

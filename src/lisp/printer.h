@@ -7,8 +7,10 @@
 // layer's formatted-output batch and written in blocks; raw bytes bypass it. A failed write
 // anywhere abandons the whole print at once: the batch is discarded, nothing more is written and
 // the caller gets -1 with the error number. Printing recurses once per nesting level of lists;
-// beyond PRINT_MAX_DEPTH levels the print is abandoned the same way with ELOOP, so no value can
-// overflow a task's stack. The printer takes no lock of its own.
+// a value nested beyond PRINT_MAX_DEPTH levels (or a list whose tail never ends) is refused with
+// ELOOP, so no value can overflow a task's stack, and it is refused before any byte of it goes
+// out: a value larger than one batch is measured (a walk on the heap) before the batch is first
+// written, so a reader never gets a cut text. The printer takes no lock of its own.
 //
 // What reads back: nil; proper lists in list notation (head attributes through the bracket form
 // "[name field="value"]"); lists in XML tag notation whose head is a symbol with a valid tag
@@ -39,6 +41,9 @@ constexpr int PF_BARE = 0x200;     // no parentheses, nil prints nothing, string
 constexpr int PF_HOLD = 0x400;
 
 constexpr int PRINT_MAX_DEPTH = 4000;  // nesting levels printed
+// The code of the error value given in place of a value too deep to print: the evaluator's
+// nesting guard's, which the compact printer (Print) also gives for such a value.
+constexpr uint32_t QVE_PRINT_TOO_DEEP = 0x80031601;
 
 struct INDENT {
     uint16_t flags;  // bit 1: an item has already been printed at this level
@@ -59,8 +64,14 @@ int print_sexp(STREAM* st, QV_SEXP* s, int flags);
 // written, as separate writes around a failed print would have left them. With a serial number,
 // every write first checks that st is still the stream of that number, and the print fails with
 // 22 when it is not.
+// A value too deep to print (ELOOP) writes nothing at all, the texts neither, so that the caller
+// can print something in its place.
 int e_print_sexp_framed(STREAM* st, int* err, QV_SEXP* s, int flags, const char* before,
                         const char* after, uint32_t serial = 0);
+
+// The error value given in place of a value too deep to print, at pos's source position (none
+// when pos is nil); func (ASCII) names the caller.
+QV_SEXP* print_depth_error(QV_SEXP* pos, const char* func);
 
 // 0 when no character of text is 0 to 32, '%', '\'', '(', ')' or '^' (no caller in the system).
 int check_valid_string(const L_CHAR* text);

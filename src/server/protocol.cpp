@@ -859,12 +859,17 @@ bool print_reply(STREAM* st, uint32_t serial, int line, QV_SEXP* value, const Re
     bool hold = h.more && !switched;
     int pf = (h.ps_flags & ~PF_LINES) | (hold ? PF_HOLD : 0);
     int e = 0;
-    if (h.result_flag) {
-        char head[32];
-        snprintf(head, sizeof head, "<Result> %i ", line);
-        e_print_sexp_framed(st, &e, value, pf, head, "</Result>\n", serial);
-    } else {
-        e_print_sexp_framed(st, &e, value, pf, nullptr, "\n", serial);
+    char head[32];
+    snprintf(head, sizeof head, "<Result> %i ", line);
+    const char* before = h.result_flag ? head : nullptr;
+    const char* after = h.result_flag ? "</Result>\n" : "\n";
+    e_print_sexp_framed(st, &e, value, pf, before, after, serial);
+    // A value too deep to print has written nothing: the reply is the error saying so, at the
+    // line of the command answered.
+    if (e == ELOOP) {
+        e = 0;
+        QV_SEXP* deep = get_error_line(print_depth_error(value, "print"), line);
+        e_print_sexp_framed(st, &e, deep, pf, before, after, serial);
     }
     // Only a stream that is not there (any more) makes a print fail with 22.
     if (serial && e == EINVAL) return false;

@@ -3,6 +3,7 @@
 #include "server/remote.h"
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <vector>
 
@@ -147,7 +148,7 @@ void write_command(STREAM* out, QV_RESULT* r, int ps_flags, int* err) {
 
 // The line ends that writing the command of r adds to the line count of an output printing with
 // ps_flags and code method cm: the command printed once into memory, counted as the output counts
-// (LF, CR and 3 each end a line). -1 when it cannot be printed.
+// (LF, CR and 3 each end a line). -1 when it cannot be printed, -2 when it is too deep to print.
 int command_lines(QV_RESULT* r, CODE_METHOD* cm, int ps_flags) {
     STREAM* st = s_open_string_write(cm);
     if (!st) return -1;
@@ -157,7 +158,7 @@ int command_lines(QV_RESULT* r, CODE_METHOD* cm, int ps_flags) {
     write_command(st, r, ps_flags & ~PF_FREE_RAW, &err);
     int n = st->h.cr_cnt;
     s_close(st);
-    return err ? -1 : n;
+    return err == ELOOP ? -2 : err ? -1 : n;
 }
 
 // The detached r, to be failed with the stream error of its target t as the end of t's input
@@ -166,7 +167,8 @@ PENDING_FAIL* _detach_result(QV_INTERPRETER* t, QV_RESULT* r);
 
 // Writes the query r on the output of interpreter id and links it (qvi_lock held on entry and on
 // return, released while printing and writing). 0, 1 when the target is gone or not running, 2
-// when it has no output or the command cannot be printed. A write that fails leaves r detached in
+// when it has no output or the command cannot be printed, 4 when the command is too deep to
+// print (nothing of it is written then). A write that fails leaves r detached in
 // *failed, to be failed with the stream error.
 int _send_query(QV_RESULT* r, uint32_t id, PENDING_FAIL** failed) {
     QV_INTERPRETER* caller = _get_my_qvi();
@@ -184,7 +186,7 @@ int _send_query(QV_RESULT* r, uint32_t id, PENDING_FAIL** failed) {
     if (_search_qvi_id(id) != t) return 1;
     if (t->mode != QVM_RUNNING || (t->flags & QVIF_CLOSING) || lines < 0) {
         _unlock_qvi_out(t);
-        return lines < 0 ? 2 : 1;
+        return lines == -2 ? 4 : lines < 0 ? 2 : 1;
     }
     r->remote_seq = caller->inp_line;
     r->cur_env = r->cur_env ? r->cur_env : caller->env;
@@ -230,6 +232,8 @@ QV_SEXP* send_query(QV_RESULT* r, uint32_t id, const char* func, QV_SEXP* pos) {
             return eval_error(pos, QVE_STREAM_ERROR, func, n_get_string("invalid id"));
         case 2:
             return eval_error(pos, QVE_STREAM_ERROR, func, n_get_string("output stream error"));
+        case 4:
+            return print_depth_error(pos, func);
         default:
             return eval_error(pos, QVE_INVALID_IID, func, message("no interpreter of the caller"));
     }

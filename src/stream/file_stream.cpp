@@ -27,6 +27,19 @@ void diag(const char* text) {
     (void)n;
 }
 
+// A write that failed: said on standard error once for the stream, whatever number of writes
+// fail after it (a peer that has gone fails every reply still queued for it). err 0: the wait
+// for the descriptor was broken off by a close.
+void say_write_failure(S_FILE* f, int err) {
+    if (__atomic_exchange_n(&f->write_error_said, 1, __ATOMIC_RELAXED)) return;
+    if (err == 0) {
+        diag("s_write_file ZERO\n");
+        return;
+    }
+    errno = err;
+    perror("s_write_file");
+}
+
 bool still_open(STREAM* s) {
     TaskLockGuard g(stream_lock);
     return s->h.tbl != nullptr;
@@ -231,7 +244,7 @@ int s_write_file(STREAM* s, const void* data, int len) {
             // that came meanwhile is seen here rather than missed by the wait.
             e = done > 0 && !still_open(s) ? nullptr : wait_data_lock(f->fid, WD_WRITE);
             if (!e) {
-                diag("s_write_file ZERO\n");
+                say_write_failure(f, 0);
                 record_write(s, len, EINTR);
                 errno = EINTR;
                 return done > 0 ? done : -1;
@@ -257,10 +270,7 @@ int s_write_file(STREAM* s, const void* data, int len) {
             bool again = err == EINTR ||
                          (f->io_kind != FIO_REGULAR && (err == EAGAIN || err == EWOULDBLOCK));
             if (again && still_open(s)) continue;
-            if (!__atomic_exchange_n(&f->write_error_said, 1, __ATOMIC_RELAXED)) {
-                errno = err;
-                perror("s_write_file");
-            }
+            say_write_failure(f, err);
             record_write(s, len, err);
             errno = err;
             return done > 0 ? done : -1;

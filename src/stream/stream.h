@@ -141,8 +141,9 @@ struct S_FILE {
     // How reads and writes meet the descriptor (FIO_*), found once at open. Regular files never
     // block, so they skip the descriptor wait; sockets write without blocking.
     int io_kind;
-    // Set at the first failed write: a peer that hung up costs one line of diagnostics, not one
-    // per reply still pending for it.
+    // Set at the first failed or broken-off write: a peer that hung up (or a close that ended
+    // a waiting write) costs one line of diagnostics for the stream, not one per write still
+    // pending for it.
     int write_error_said;
 };
 constexpr int FIO_WAIT = 0;     // pipes, terminals, devices: wait, then write in short pieces

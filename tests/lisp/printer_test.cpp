@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -329,6 +330,68 @@ TEST_F(ReaderTest, PrintFailuresAbandonThePrint) {
     for (int i = 0; i < PRINT_MAX_DEPTH - 10; i++)
         ok = List(ok, LIST_END);
     EXPECT_EQ(P(ok).size(), 2u * (PRINT_MAX_DEPTH - 9));
+}
+
+// A value too deep to print is refused before any of it reaches the stream, however much text
+// comes before the deep part; a value just within the bound prints whole.
+TEST_F(ReaderTest, AValueTooDeepToPrintWritesNothing) {
+    auto nest = [](int levels) {
+        QV_SEXP* v = nullptr;
+        for (int i = 0; i < levels; i++)
+            v = List(v, LIST_END);
+        return v;
+    };
+    QV_SEXP* flat = nullptr;  // some thousands of characters that fit
+    for (int i = 0; i < 3000; i++)
+        flat = cons(get_integer(i, nullptr), flat);
+    QV_SEXP* cases[] = {
+        nest(300000),
+        List(flat, nest(PRINT_MAX_DEPTH + 1), LIST_END),  // deep after a long text
+        List(S("x"), get_error(nullptr, 0, 1, nullptr, nest(PRINT_MAX_DEPTH)), LIST_END),
+    };
+    for (QV_SEXP* v : cases) {
+        for (int flags : {0, PF_XML, PF_PRETTY}) {
+            STREAM* out = s_open_string_write(&utf8_cm);
+            int err = 0;
+            EXPECT_EQ(e_print_sexp_framed(out, &err, v, flags, "<Result> 1 ", "</Result>\n"), -1);
+            EXPECT_EQ(err, ELOOP);
+            EXPECT_EQ(s_get_string(out), nullptr) << "nothing written, the frame neither";
+            s_close(out);
+        }
+    }
+    // A list of top-level items is measured from its items.
+    std::string lines = P(List(nest(PRINT_MAX_DEPTH), LIST_END), PF_LINES);
+    EXPECT_EQ(lines.size(), 2u * (PRINT_MAX_DEPTH + 1) + 1);
+    EXPECT_EQ(P(List(nest(PRINT_MAX_DEPTH + 1), LIST_END), PF_LINES), "");
+    // Within the bound, after a long text: the whole value.
+    std::string whole = P(List(flat, nest(PRINT_MAX_DEPTH - 1), LIST_END));
+    EXPECT_EQ(whole.substr(whole.size() - 3), ")))");
+    EXPECT_EQ(std::count(whole.begin(), whole.end(), '('),
+              std::count(whole.begin(), whole.end(), ')'));
+
+    // A list whose tail comes back to itself never ends: refused, nothing written, not printed
+    // for ever.
+    QV_SEXP* ring = List(Y("a"), Y("b"), Y("c"), LIST_END);
+    ring->pair.cdr->pair.cdr->pair.cdr = ring;
+    STREAM* out = s_open_string_write(&utf8_cm);
+    int err = 0;
+    EXPECT_EQ(e_print_sexp(out, &err, List(flat, ring, LIST_END), 0), -1);
+    EXPECT_EQ(err, ELOOP);
+    EXPECT_EQ(s_get_string(out), nullptr);
+    s_close(out);
+    QV_SEXP* lists = List(List(Y("b"), LIST_END), Y("c"), LIST_END);  // with lists on the way
+    lists->pair.cdr->pair.cdr = lists;
+    EXPECT_EQ(P(List(flat, lists, LIST_END)), "");
+    // Many nested lists side by side measure and print like any other value.
+    QV_SEXP* wide = nullptr;
+    for (int i = 0; i < 20000; i++)
+        wide = cons(List(List(get_integer(i, nullptr), LIST_END), LIST_END), wide);
+    EXPECT_EQ(P(wide).substr(0, 20), "(((19999)) ((19998))");
+
+    QV_SEXP* e = print_depth_error(nullptr, "print");
+    EXPECT_EQ(
+        P(e),
+        "^\n %E\n (\"\" \"\" 0 \"print\" 0x80031601\n (\"print:value too deep to print\" 4000))");
 }
 
 TEST_F(ReaderTest, ReadPrintReadAgreement) {

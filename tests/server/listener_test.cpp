@@ -373,3 +373,75 @@ TEST(ListenerAgent, RandomProtocolFragmentsFromManyPeersHarmNeitherTheServerNorI
 }
 
 }  // namespace
+
+// A value too deep to print is answered with one whole error value, never a cut text, and the
+// connection goes on.
+TEST(ListenerAgent, AValueTooDeepToPrintIsAnsweredWithOneError) {
+    std::string dir = make_test_dir("listener_deep");
+    int port = free_port();
+    ASSERT_GT(port, 0);
+    VxmxRun r = server_run(
+        dir, "^(define l " + listener_form(port, kLoopback) + ")\n" + "^(WaitInterpreter l)\n");
+    VxmxChild child = start_vxmx(r);
+    VxmxReaper reaper{child};
+    Client c(port, true);
+    ASSERT_GE(c.fd, 0);
+    c.send("\n");
+    EXPECT_EQ(c.read_until("</Permission>\n"), kHandshake);
+    c.got.clear();
+    c.send("(define x ())\n(define k 300000)\n([For dec=\"k\"] (set x (list x)))\n^x\n(+ 1 2)\n");
+    c.read_until("<Result> 6 3</Result>\n");
+    size_t at = c.got.find("<Result> 5 ");
+    ASSERT_NE(at, std::string::npos) << c.got.substr(0, 400);
+    std::string reply = c.got.substr(at);
+    // The site (this host's name) and the file name come first.
+    EXPECT_EQ(reply.substr(0, 17), "<Result> 5 ^\n %E\n");
+    size_t fields = reply.find("\" 5 \"print\" 0x80031601\n");
+    EXPECT_NE(fields, std::string::npos) << reply.substr(0, 400);
+    EXPECT_EQ(reply.substr(reply.find(" (\"print:value")),
+              " (\"print:value too deep to print\" 4000))</Result>\n<Result> 6 3</Result>\n");
+    EXPECT_EQ(c.got.find("(("), std::string::npos) << "no cut text";
+    c.send("(Exit)\n");
+    VxmxResult res = finish_vxmx(child, r);
+    EXPECT_EQ(res.exit_status, 0);
+    EXPECT_EQ(res.err, "");
+}
+
+// A peer that hangs up while many replies to it are still to be written is ordinary: the agent
+// says so on standard error at most once for that connection, not once per failed write, and
+// goes on serving others.
+TEST(ListenerAgent, APeerThatHangsUpCostsAtMostOneLineOfStandardError) {
+    std::string dir = make_test_dir("listener_hangup");
+    int port = free_port();
+    ASSERT_GT(port, 0);
+    VxmxRun r = server_run(
+        dir, "^(define l " + listener_form(port, kLoopback) + ")\n" + "^(WaitInterpreter l)\n");
+    VxmxChild child = start_vxmx(r);
+    VxmxReaper reaper{child};
+    {
+        Client c(port, true);
+        ASSERT_GE(c.fd, 0);
+        c.send("\n");
+        c.read_until("</Permission>\n");
+        // Each reply is a few kilobytes; the peer reads none of them and leaves.
+        std::string cmds;
+        for (int i = 0; i < 3000; i++)
+            cmds += "(quote " + std::string(2000, 'a') + ")\n";
+        c.send(cmds);
+        linger hard = {1, 0};  // leave with a reset: every later write fails at once
+        setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
+    Client after(port);
+    ASSERT_GE(after.fd, 0);
+    after.send("\n(+ 1 2)\n");
+    EXPECT_NE(after.read_until("<Result> 2 3</Result>\n").find("<Result> 2 3</Result>\n"),
+              std::string::npos);
+    after.send("(Exit)\n");
+    VxmxResult res = finish_vxmx(child, r);
+    EXPECT_EQ(res.exit_status, 0);
+    size_t lines = 0;
+    for (size_t p = res.err.find("s_write_file"); p != std::string::npos;
+         p = res.err.find("s_write_file", p + 1))
+        lines++;
+    EXPECT_LE(lines, 1u) << res.err.substr(0, 400);
+}

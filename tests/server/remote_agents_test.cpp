@@ -144,3 +144,32 @@ TEST(RemoteAgents, APeerThatDiesFailsThePendingQuery) {
     c.send("(Exit)\n");
     EXPECT_EQ(p.a.finish(10000).exit_status, 0);
 }
+
+// A value too deep to print crosses no connection cut: B answers a deep value with one whole
+// error value, which A gives back as the remote call's error; a deep command A would send is
+// refused before any of it reaches B. Both connections go on afterwards.
+TEST(RemoteAgents, AValueTooDeepToPrintIsRefusedWholeBothWays) {
+    Pair p("remote_deep");
+    LineClient c(p.a_port);
+    ASSERT_GE(c.fd, 0);
+    const std::string build = "([For dec=\"k\"] (set x (list x)))";
+    std::string e = c.ask("(Remote c (define x ()) (define k 300000) " + build + " x)");
+    EXPECT_TRUE(has(e, "\"remote call\" 0x80031601")) << e.substr(0, 400);
+    EXPECT_TRUE(has(e, "\"print\" 2147685889 (\"print:value too deep to print\" 4000)"))
+        << e.substr(0, 400);
+    EXPECT_FALSE(has(e, "(((")) << e.substr(0, 400);
+    EXPECT_EQ(c.ask("(Remote c (+ 1 2))"), "<Result> 3 3</Result>\n");
+
+    c.ask("(define x ())");
+    c.ask("(define k 300000)");
+    c.ask(build);
+    e = c.ask("(Eval (CurrentEnvironment) (List (quote Remote) (quote c) x))");
+    EXPECT_TRUE(has(e, "\"Remote\" 0x80031601\n (\"print:value too deep to print\" 4000))"))
+        << e.substr(0, 400);
+    EXPECT_EQ(c.ask("(Remote c (List 1 2))"), "<Result> 8 (1 2)</Result>\n");
+    c.send("(Remote c (Exit))\n(Exit)\n");
+    EXPECT_EQ(p.a.finish(10000).exit_status, 0);
+    VxmxResult b = p.b.finish(10000);
+    EXPECT_EQ(b.exit_status, 0);
+    EXPECT_EQ(b.err, "");
+}

@@ -484,6 +484,28 @@ TEST(StreamIo, ReadLateGetsEveryByteInOrder) {
     close(master);
 }
 
+// Writers broken off by a close are told so on standard error once for the stream, not once
+// each: a connection ended under load must not flood the log.
+TEST(StreamIo, WritesBrokenOffByACloseCostOneLineOfDiagnostics) {
+    STREAM* q[2];
+    ASSERT_EQ(s_open_pipe(q), 0);
+    std::vector<std::unique_ptr<TaskRun>> writers;
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 4; i++)
+        writers.push_back(std::make_unique<TaskRun>([&] {
+            std::vector<char> big(1 << 20, 'w');
+            s_write(q[1], big.data(), static_cast<int>(big.size()));
+        }));
+    bool all_inside = wait_until([&] { return tasks_inside(q[1]) == 4; });
+    EXPECT_EQ(s_close(q[1]), 0);
+    for (auto& w : writers)
+        EXPECT_TRUE(w->wait());
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(all_inside);
+    EXPECT_LE(err.size(), strlen("s_write_file ZERO\n")) << err;
+    EXPECT_EQ(s_close(q[0]), 0);
+}
+
 // A reader that has gone: an unbuffered write fails with EPIPE at once, and a writer waiting on
 // a full pipe whose reader then closes gets EPIPE with the count of what went out before.
 TEST(StreamIo, PipeWithoutReaderFailsWithEpipe) {
