@@ -89,6 +89,51 @@ int _insert_key_list(SYS_QUEUE* q, const L_CHAR* key, int wait_flag) {
     return 0;
 }
 
+bool pri_order(const SYS_QUEUE* q) {
+    int o = q->flags & QUEUE_ORDER_MASK;
+    return o == QUEUE_PRI || o == QUEUE_PRI_LIFO;
+}
+
+// The link after which n goes in a priority order whose runs are kept, the runs updated: behind
+// the last node of greater priority and, in QUEUE_PRI, of equal priority too.
+Q_HEADER** place_by_runs(SYS_QUEUE* q, Q_HEADER* n, bool lifo) {
+    Q_PRI_RUN* r = q->pri_runs;
+    int cnt = q->pri_run_cnt;
+    int i = 0;
+    while (i < cnt && (lifo ? r[i].pri > n->pri : r[i].pri >= n->pri))
+        i++;
+    Q_HEADER** at = i > 0 ? &r[i - 1].last->next : &q->head;
+    if (!lifo && i > 0 && r[i - 1].pri == n->pri) {
+        r[i - 1].last = n;  // the new last of its run
+    } else if (lifo && i < cnt && r[i].pri == n->pri) {
+        // The new first of its run: the run's last stays.
+    } else if (cnt < QUEUE_PRI_RUNS) {
+        for (int j = cnt; j > i; j--)
+            r[j] = r[j - 1];
+        r[i] = Q_PRI_RUN{n->pri, n};
+        q->pri_run_cnt = cnt + 1;
+    } else {
+        q->pri_runs_off = 1;
+    }
+    return at;
+}
+
+// n (whose predecessor is prev) leaves a priority order whose runs are kept.
+void leave_runs(SYS_QUEUE* q, Q_HEADER* prev, Q_HEADER* n) {
+    Q_PRI_RUN* r = q->pri_runs;
+    for (int i = 0; i < q->pri_run_cnt; i++) {
+        if (r[i].last != n) continue;
+        if (prev && prev->pri == n->pri) {
+            r[i].last = prev;
+        } else {
+            for (int j = i + 1; j < q->pri_run_cnt; j++)
+                r[j - 1] = r[j];
+            q->pri_run_cnt--;
+        }
+        return;
+    }
+}
+
 int _insert_queue(SYS_QUEUE* q, Q_HEADER* n, int offset, int wait_flag, const char* file,
                   int line) {
     if (n->ins) er_panic("_insert_queue");
@@ -109,6 +154,10 @@ int _insert_queue(SYS_QUEUE* q, Q_HEADER* n, int offset, int wait_flag, const ch
     if (offset >= 0) {
         for (int i = 0; i < offset && *at; ++i)
             at = &(*at)->next;
+        // The queue's order may be broken here: its runs are no longer known.
+        if (pri_order(q)) q->pri_runs_off = 1;
+    } else if (pri_order(q) && !q->pri_runs_off) {
+        at = place_by_runs(q, n, (q->flags & QUEUE_ORDER_MASK) == QUEUE_PRI_LIFO);
     } else {
         switch (q->flags & QUEUE_ORDER_MASK) {
             case QUEUE_FIFO:
@@ -145,12 +194,18 @@ int _insert_queue(SYS_QUEUE* q, Q_HEADER* n, int offset, int wait_flag, const ch
 // Takes n (whose predecessor is prev, null at the head) off the queue.
 Q_HEADER* take_node(SYS_QUEUE* q, Q_HEADER* prev, Q_HEADER* n) {
     if (q->gc_get) q->gc_get(n);
+    if (pri_order(q) && !q->pri_runs_off) leave_runs(q, prev, n);
     if (prev) {
         prev->next = n->next;
     } else {
         q->head = n->next;
     }
     if (q->tail == n) q->tail = prev;
+    if (!q->head) {
+        // Empty: whatever order the nodes had, the runs start afresh.
+        q->pri_run_cnt = 0;
+        q->pri_runs_off = 0;
+    }
     n->next = nullptr;
     n->ins = nullptr;
     q->total_cnt--;
@@ -327,12 +382,11 @@ Q_HEADER* delete_queue(SYS_QUEUE* q, QUEUE_COND cond, void* work, int wait_flag)
 int check_queue(SYS_QUEUE* q, QUEUE_COND cond, void* work) {
     QueuePri p;
     TaskLockGuard g(q->target_lock);
+    // The plain count is kept by every insertion and taking: no walk, so a caller that counts
+    // once per node of its own (a closing matrix does) stays linear.
+    if (!cond) return q->total_cnt;
     int cnt = 0;
     for (Q_HEADER* n = q->head; n; n = n->next) {
-        if (!cond) {
-            cnt++;
-            continue;
-        }
         int r = cond(q, n, work);
         if (r == 0x7FFFFFFF) break;
         if (r == 0) cnt++;

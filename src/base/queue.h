@@ -61,6 +61,13 @@ typedef void (*QUEUE_NODE_FUNC)(Q_HEADER* n);
 // A taker's or counter's condition: 0 accepts the node.
 typedef int (*QUEUE_COND)(SYS_QUEUE* q, Q_HEADER* n, void* work);
 
+// A run of equal priorities in a priority-ordered queue: the priority and the run's last node.
+struct Q_PRI_RUN {
+    int pri;
+    Q_HEADER* last;
+};
+constexpr int QUEUE_PRI_RUNS = 32;
+
 struct SYS_QUEUE {
     SEM target_lock;               // chosen by setup_queue
     int flags;                     // order in bits 0-1; QUEUE_HIGH: the high lock pair
@@ -84,6 +91,13 @@ struct SYS_QUEUE {
     // Tasks asleep on the queue's address (under target_lock): wake-ups are sent only while
     // there are any.
     int sleep_cnt;
+    // The priority orders' runs of equal priorities, greatest first, so that a node finds its
+    // place without a walk past the nodes before it. Not kept (pri_runs_off) from the moment more
+    // priorities are queued at once than the table holds, or a node is queued at an offset,
+    // until the queue is empty again; insertions walk meanwhile.
+    Q_PRI_RUN pri_runs[QUEUE_PRI_RUNS];
+    int pri_run_cnt;
+    int pri_runs_off;
 };
 
 extern SEM queue_lock;

@@ -1,6 +1,7 @@
 #include "pdb/dtree64.h"
 
 #include <cstring>
+#include <unordered_set>
 
 #include "base/alloc.h"
 #include "pdb/freelist64.h"
@@ -353,14 +354,19 @@ int dtree_trace(int* errp, FAVT64_ROOT* root, DTREE64_TRACE_FUNC func, void* wor
     int64_t visits = 0;
     int64_t most = 0;
     int result = 0;
+    // The levels of the current path, by record: a level met again inside itself exists only in
+    // a damaged file. A set keeps the test constant-time however long the key grows.
+    std::unordered_set<uint64_t> on_path;
     auto enter = [&](FAVT64_ROOT* level) {
+        // Pinned before its top node loads: a full cache would otherwise drop the level's root
+        // (nothing of its tree is loaded yet) to make room for that node.
+        favt64_lock(level);
         int e = 0;
         FAVT64_NODE* top = root_node64(&e, level);
-        if (e != 0) return false;
-        // A level met again inside itself exists only in a damaged file.
-        for (Frame& f : frames)
-            if (f.level == level) return false;
-        favt64_lock(level);
+        if (e != 0 || !on_path.insert(level->h.fofs).second) {
+            favt64_unlock(level);
+            return false;
+        }
         frames.emplace_back();
         frames.back().level = level;
         favt64_iter_start(&frames.back().it, level, top, descending);
@@ -377,6 +383,7 @@ int dtree_trace(int* errp, FAVT64_ROOT* root, DTREE64_TRACE_FUNC func, void* wor
             break;
         }
         if (!entry) {
+            on_path.erase(f.level->h.fofs);
             favt64_iter_end(&f.it);
             favt64_unlock(f.level);
             frames.pop_back();

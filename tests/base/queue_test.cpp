@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -124,6 +126,85 @@ TEST(Queue, OrdersFifoLifoAndBothPriorityOrders) {
     EXPECT_EQ(reinterpret_cast<TNode*>(q.tail)->value, 4);
     EXPECT_EQ(drain(&q), (std::vector<int>{0, 1, 2, 9, 4}));
     EXPECT_EQ(release_queue(&q), 0);
+}
+
+// The values of the queued nodes, head first.
+int collect(SYS_QUEUE*, Q_HEADER* n, void* work) {
+    static_cast<std::vector<int>*>(work)->push_back(reinterpret_cast<TNode*>(n)->value);
+    return 1;
+}
+
+std::vector<int> order_of(SYS_QUEUE* q) {
+    std::vector<int> v;
+    check_queue(q, collect, &v);
+    return v;
+}
+
+// Both priority orders against a list that places each node by walking from the head, with many
+// priorities at once (more than the queue keeps runs for), nodes taken from the middle, an
+// insertion at an offset that breaks the order, and the queue emptied and filled again.
+TEST(Queue, PriorityOrdersKeepTheirPlacesUnderAnyMix) {
+    init_queue();
+    std::mt19937 rng(60);
+    for (int order : {QUEUE_PRI, QUEUE_PRI_LIFO}) {
+        for (int pris : {1, 6, 3 * QUEUE_PRI_RUNS}) {
+            SCOPED_TRACE(std::to_string(order) + " " + std::to_string(pris));
+            SYS_QUEUE q{};
+            q.flags = order;
+            setup_queue(&q);
+            struct Item {
+                int value, pri;
+            };
+            std::vector<Item> model;
+            auto place = [&](int pri) {
+                // As a walk from the head places a node: behind every node of higher priority
+                // (and of equal priority in the first-come order), or behind a tail that is
+                // not lower.
+                if (order == QUEUE_PRI && !model.empty() && model.back().pri >= pri)
+                    return model.size();
+                size_t i = 0;
+                while (i < model.size() &&
+                       (order == QUEUE_PRI ? model[i].pri >= pri : model[i].pri > pri))
+                    i++;
+                return i;
+            };
+            int next = 0;
+            for (int step = 0; step < 3000; step++) {
+                unsigned r = rng() % 100;
+                if (step == 1500 && !model.empty()) {
+                    // A node at an offset: the order is broken until the queue empties.
+                    int pri = 1000;
+                    ASSERT_EQ(insert_queue_offset(&q, &node(next, pri)->h, 1, 0), 0);
+                    model.insert(model.begin() + std::min<size_t>(1, model.size()),
+                                 Item{next++, pri});
+                } else if (r < 55) {
+                    int pri = static_cast<int>(rng() % pris);
+                    ASSERT_EQ(insert_queue(&q, node(next, pri), 0), 0);
+                    model.insert(model.begin() + static_cast<long>(place(pri)), Item{next++, pri});
+                } else if (r < 75 && !model.empty()) {
+                    ASSERT_EQ(take(&q), model.front().value);
+                    model.erase(model.begin());
+                } else if (!model.empty()) {
+                    size_t at = rng() % model.size();
+                    int want = model[at].value;
+                    ASSERT_EQ(take(&q, value_is, &want), want);
+                    model.erase(model.begin() + static_cast<long>(at));
+                }
+                if (step % 500 == 499) {
+                    // Emptied now and then: the runs start afresh.
+                    for (; !model.empty(); model.erase(model.begin()))
+                        ASSERT_EQ(take(&q), model.front().value);
+                }
+                std::vector<int> want;
+                for (const Item& it : model)
+                    want.push_back(it.value);
+                ASSERT_EQ(order_of(&q), want) << "step " << step;
+                ASSERT_EQ(check_queue(&q, nullptr, nullptr), static_cast<int>(model.size()));
+            }
+            drain(&q);
+            EXPECT_EQ(release_queue(&q), 0);
+        }
+    }
 }
 
 TEST(Queue, KeyCountsAndLimits) {

@@ -542,6 +542,66 @@ TEST_F(FileTest, RefusedWriteKeepsTheNodeDirty) {
     unlock_node(n, nullptr);
 }
 
+// A close with many dirty nodes on every level (their save tokens of as many priorities as levels)
+// saves each of them: another opening reads every value back.
+TEST_F(FileTest, CloseSavesEveryDirtyNodeOfEveryLevel) {
+    std::string file = path("many.mx");
+    MATRIX* m = bare(file);
+    MATRIX_PARAM p{};
+    p.dim = 2;
+    p.channel_nos = 1;
+    ASSERT_EQ(set_matrix_param(m, &p), 0);
+    methods(m);
+    for (int d = 0; d < 2; d++) {
+        set_matrix_dim_divide(m, d, 1);
+        set_matrix_block_size(m, d, 4);
+        set_matrix_pixel_size(m, d, 1 << 9);
+    }
+    MATRIX_CHANNEL_INFO a{get_matrix_data_type(MXT_INT32), MX_CH_FILE, nullptr, 0};
+    set_matrix_channel_info(m, 0, &a);
+    ASSERT_EQ(save_matrix_header(m), 0);
+    ready_scripts(m);
+    set_matrix_cal(m, MI_SAVE_TP, script("<mxSave/>"));
+    set_matrix_cal_equ(m, MI_SAVE_MD, MI_SAVE_TP);
+    set_matrix_cal_equ(m, MI_SAVE_BT, MI_SAVE_TP);
+    set_matrix_mode(m, 1);
+    ASSERT_EQ(m->total_levels, 10);
+    // 32 x 32 nodes at level 0, 16 x 16 at level 1, ... one node on each of the levels 5 to 9:
+    // 1,369, each with its own value.
+    std::vector<std::vector<int64_t>> codes;
+    for (int64_t level = 0; level < m->total_levels; level++) {
+        int64_t side = std::max<int64_t>(32 >> level, 1), step = int64_t{16} << level;
+        for (int64_t y = 0; y < side; y++)
+            for (int64_t x = 0; x < side; x++)
+                codes.push_back({level, x * step, y * step});
+    }
+    ASSERT_EQ(codes.size(), 1369u);
+    auto value_of = [](const std::vector<int64_t>& c) {
+        return static_cast<int>(c[0] * 1000000 + c[1] * 1000 + c[2] / 16);
+    };
+    for (const auto& c : codes) {
+        int err = 0;
+        MATRIX_NODE* n = node(m, c, &err);
+        ASSERT_EQ(err, 0);
+        ASSERT_GE(set_channel_sexp(n, 0, get_integer(value_of(c), nullptr)), 0);
+        ASSERT_NE(n->dirty_file_time, 0u);
+        unlock_node(n, nullptr);
+    }
+    close_all();
+    EXPECT_FALSE(matrix_changes_lost());
+
+    MATRIX* b = reopen(file, nullptr, kFetch);
+    int wrong = 0;
+    for (const auto& c : codes) {
+        int err = 0;
+        MATRIX_NODE* n = node(b, c, &err);
+        ASSERT_EQ(err, 0) << c[0] << " " << c[1] << " " << c[2];
+        if (value(n, 0) != value_of(c)) wrong++;
+        unlock_node(n, nullptr);
+    }
+    EXPECT_EQ(wrong, 0);
+}
+
 TEST_F(FileTest, CopyPassesOverAnEmptyLevel) {
     std::string file = path("g.mx");
     MATRIX* m = create(file, 7);

@@ -355,3 +355,86 @@ TEST(PdbDtree, DamagedLevelsGiveErrors) {
     discard_favt64_cache(p);
     ASSERT_EQ(close_filespace64(p), 0);
 }
+
+// Keys of thousands of characters: one level per character, far more levels than the record cache
+// holds. Each length gets a key, a prefix of it and a key branching off it in the middle; they are
+// found, walked in order both ways with the whole key at hand, and deleted down to the top root.
+TEST(PdbDtree, KeysOfAnyLengthWalkAndDeleteDownToTheTopRoot) {
+    NoFreelistCheck nc;
+    NoRingCheck rc;
+    for (size_t n : {size_t{6000}, size_t{50000}, size_t{100003}}) {
+        SCOPED_TRACE(n);
+        TempDir d;
+        PDB64* p = open_rw(d.at("l"));
+        ASSERT_NE(p, nullptr);
+        FAVT64_ROOT* root = alloc64_dtree(p, 258);
+        ASSERT_NE(root, nullptr);
+        uint64_t at = root->h.fofs;
+        ASSERT_EQ(close_filespace64(p), 0);
+        off_t empty_size = file_size(d.at("l"));
+        p = open_rw(d.at("l"));
+        ASSERT_NE(p, nullptr);
+        int e = 0;
+        root = get_root64(&e, p, at, dtree64_endian);
+        ASSERT_NE(root, nullptr);
+        favt64_lock(root);
+        std::string key;
+        for (size_t i = 0; i < n; i++)
+            key += static_cast<char>('b' + (i * 7 + i / 26) % 24);
+        std::string prefix = key.substr(0, n / 2);
+        std::string branch = key.substr(0, n / 3) + 'a' + key.substr(0, 50);
+        const std::string keys[3] = {key, prefix, branch};
+        uint64_t v[3];
+        for (int i = 0; i < 3; i++) {
+            v[i] = value_record(p, static_cast<uint32_t>(i));
+            ASSERT_EQ(put(root, keys[i], 0, v[i]), 0);
+        }
+        for (int i = 0; i < 3; i++)
+            EXPECT_EQ(find(root, keys[i], 1), v[i]);
+        int size = 0;
+        EXPECT_EQ(find(root, key + "zz", 0, &size), v[0]);
+        EXPECT_EQ(size, static_cast<int>(n));
+        EXPECT_EQ(find(root, key + "zz", 1), 0u);
+
+        // The branch ('a' below every other character) comes before the longer keys, and a
+        // key before its extensions in both directions.
+        int r = -9;
+        std::vector<Visit> up = walk(root, false, &r);
+        EXPECT_EQ(r, 0);
+        ASSERT_EQ(up.size(), 3u);
+        EXPECT_TRUE(up[0].key == branch && up[0].value == v[2] && up[0].with_record);
+        EXPECT_TRUE(up[1].key == prefix && up[1].value == v[1]);
+        EXPECT_TRUE(up[2].key == key && up[2].value == v[0]);
+        std::vector<Visit> down = walk(root, true, &r);
+        EXPECT_EQ(r, 0);
+        ASSERT_EQ(down.size(), 3u);
+        EXPECT_TRUE(down[0].key == prefix && down[1].key == key && down[2].key == branch);
+
+        // The key goes first: its levels below the prefix go, the prefix and branch stay.
+        ASSERT_EQ(del(root, key, 0), 0);
+        EXPECT_EQ(find(root, key, 1), 0u);
+        EXPECT_EQ(find(root, prefix, 1), v[1]);
+        EXPECT_EQ(find(root, key, 0, &size), v[1]);
+        EXPECT_EQ(size, static_cast<int>(prefix.size()));
+        ASSERT_EQ(del(root, branch, 0), 0);
+        ASSERT_EQ(del(root, prefix, 0), 0);
+        EXPECT_EQ(del(root, prefix, 0), -1);
+        EXPECT_EQ(root->node.fofs, 0u);
+        EXPECT_TRUE(walk(root, false, &r).empty());
+        EXPECT_EQ(r, 0);
+        for (uint64_t x : v)
+            ASSERT_EQ(free_filespace64(p, x), 0);
+        favt64_unlock(root);
+        ASSERT_EQ(close_filespace64(p), 0);
+        // Every level's root and entry went back to the free list: the file is the empty tree.
+        EXPECT_EQ(file_size(d.at("l")), empty_size);
+        p = open_rw(d.at("l"));
+        ASSERT_NE(p, nullptr);
+        root = get_root64(&e, p, at, dtree64_endian);
+        ASSERT_NE(root, nullptr);
+        EXPECT_EQ(root->node.fofs, 0u);
+        ASSERT_EQ(close_filespace64(p), 0);
+        CheckResult c = run_checker("--closed --freelist " + d.at("l"));
+        EXPECT_EQ(c.status, 0) << c.out;
+    }
+}

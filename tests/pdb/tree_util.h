@@ -48,6 +48,16 @@ class NoFreelistCheck {
     bool was_;
 };
 
+// The record cache's ring checks switched off for one scope (each walks the whole cache).
+class NoRingCheck {
+  public:
+    NoRingCheck() : was_(favt64_check_on.exchange(false)) {}
+    ~NoRingCheck() { favt64_check_on = was_; }
+
+  private:
+    bool was_;
+};
+
 inline std::vector<uint8_t> int_data(int32_t key, int64_t value) {
     std::vector<uint8_t> d(12);
     memcpy(d.data(), &key, 4);
