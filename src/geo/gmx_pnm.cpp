@@ -143,8 +143,8 @@ QV_SEXP* vx_gmxImportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     p.vector_valid = valid.data();
     for (int64_t r = 0; r < h; r++) {
         ss_printf("h = %lli/%lli   \n", static_cast<long long>(r), static_cast<long long>(h));
-        // Pieces that start past the matrix's coordinates are read and dropped.
-        bool placed = xstep != 0;
+        // Pieces that would start past the matrix's coordinates are read and dropped.
+        bool placed = true;
         dc[1] = x;
         for (int64_t c = 0; c < w; c += piece) {
             int64_t n = std::min(piece, w - c);
@@ -162,7 +162,7 @@ QV_SEXP* vx_gmxImportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
                 gmx_node_failure(mx_cache_error))
                 return gmx_loading_error(form, F);
             int64_t advance = 0;
-            placed = placed && !__builtin_mul_overflow(n, xstep, &advance) &&
+            placed = placed && xstep != 0 && !__builtin_mul_overflow(n, xstep, &advance) &&
                      position_add(dc[1], advance, &dc[1]);
         }
         if (!position_add(dc[2], step, &dc[2])) break;
