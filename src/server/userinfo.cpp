@@ -13,9 +13,11 @@
 
 namespace {
 
-// Relays of GetUserInfo running on this thread: a relay met again while one waits means the
-// chain has come back round.
+// Relays of GetUserInfo running on this thread. A relay waiting for its answer runs the commands
+// that arrive on its connection meanwhile, so relays nest: a few for a peer that sends several
+// at once, without bound for a chain that comes back round to this agent.
 thread_local int relaying;
+constexpr int MAX_NESTED_RELAYS = 8;
 
 bool head_is_user_info(QV_SEXP* cmd) {
     if (get_type(cmd) != QVT_PAIR) return false;
@@ -51,7 +53,7 @@ bool is_local(uint32_t host_order) {
 // The relayed command's answer from the main interpreter main_id, whose peer is at main_ip.
 QV_SEXP* checked_answer(QV_INTERPRETER* qvi, QV_SEXP* cmd, QV_SEXP* what, int main_id,
                         uint32_t main_ip) {
-    if (relaying > 0)
+    if (relaying >= MAX_NESTED_RELAYS)
         return relay_error(cmd, QVE_PERMISSION_DENIED, "permission denied(invalid ip chain)");
     relaying++;
     QV_SEXP* v = remote_query(main_id, qvi->env, nullptr, cmd);

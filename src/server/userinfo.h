@@ -17,8 +17,9 @@
 // The node at the top of the chain, whose main interpreter is no connection, evaluates the
 // command normally (a user's client answers it with its own address). So does every agent for a
 // command whose element 4 is not a string, or that comes from its main interpreter itself: the
-// relay never sends a command back where it came from, and a relay that meets its own chain again
-// on the same thread refuses it with the invalid-chain error instead of relaying for ever.
+// relay never sends a command back where it came from. A relay waits for its answer running the
+// commands that arrive meanwhile, so relays nest on one thread; a chain that comes back round
+// would nest them for ever: beyond 8 the invalid-chain error refuses the command.
 //
 // Addresses of one host: equal, or both this node's own (the loopback network or the site's
 // address), so that peers on this host may connect through either.

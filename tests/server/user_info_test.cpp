@@ -147,6 +147,12 @@ TEST(UserInfo, RelayedUpTheChainWithThisNodesAddressInFront) {
                                    : "type missmatch of return value of GetUserInfo"))
                 << e;
         }
+        // Two at once: the second arrives while the first waits, and is relayed all the same.
+        w.send(ask + "\n" + ask + "\n");
+        EXPECT_TRUE(up.answer_query("ip", "(2130706433)"));
+        EXPECT_TRUE(up.answer_query("ip", "(2130706433)"));
+        for (int i = 0; i < 2; i++)
+            EXPECT_TRUE(has(w.answer(), " (" + x_ip + " 2130706433)</Result>"));
         // Another kind of information comes back as the peer gave it.
         w.send("(GetUserInfo \"\" \"\" \"\" \"name\")\n");
         EXPECT_TRUE(up.answer_query("name", "(\"alice\")"));
