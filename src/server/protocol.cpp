@@ -264,7 +264,7 @@ bool hold_for_lock_function(QV_INTERPRETER* qvi, QV_SEXP* cmd, PendingCommands& 
     return false;
 }
 
-// The command's own address, logged before it runs when command logging is on.
+// Command logging: the peer's address, then the command, before it runs.
 void log_command(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
     auto ip = static_cast<uint32_t>(qvi->connect_ip);
     const auto* b = reinterpret_cast<const unsigned char*>(&ip);

@@ -10,6 +10,8 @@
 
 #include "base/task.h"
 #include "builtins/bltn_util.h"
+#include "lisp/heap.h"
+#include "lisp/printer.h"
 #include "lisp/vxlisp.h"
 #include "server/lockfunc.h"
 #include "server/log.h"
@@ -124,6 +126,19 @@ TEST(UserInfo, RelayedUpTheChainWithThisNodesAddressInFront) {
     // The main interpreter's own peer is never asked back: its GetUserInfo is evaluated here.
     up.send("(GetUserInfo \"\" \"\" \"\" \"ip\")\n");
     EXPECT_TRUE(has(up.reply(), "undefined symbol"));
+
+    // Asked where no peer can answer: a task of no interpreter is the user's own node; an
+    // internal worker has nobody to ask.
+    std::string own, worker;
+    run_task([&] {
+        gc_push(nullptr, nullptr, "user ip");
+        own = print_sexp_text(get_user_ip(vxlisp_top_env0), 0);
+        gc_pop(nullptr, nullptr);
+    });
+    Caller w([&] { worker = print_sexp_text(get_user_ip(vxlisp_top_env0), 0); });
+    ASSERT_TRUE(w.finished());
+    EXPECT_EQ(own, "(" + std::to_string(own_ip_host_order()) + ")");
+    EXPECT_TRUE(has(worker, "0x80030604")) << worker;
 
     int fds = count_fds(x.child.pid), threads = count_threads(x.child.pid);
     {
