@@ -40,6 +40,7 @@ STREAM* s_stdin = nullptr;
 STREAM* s_stdout = nullptr;
 STREAM* s_stderr = nullptr;
 int now_open_files = 4;
+int shutdown_stream_flags = 0;
 int max_fid = 3;
 void (*stream_gc)() = nullptr;
 
@@ -52,7 +53,6 @@ std::unordered_set<const void*>* live_streams = nullptr;
 S_FILE std_files[3];
 
 STREAM* close_stream = nullptr;  // the stream whose close is interrupting its tasks
-int s_shutdown_flags = 0;
 
 // The close queue, under cq_lock.
 struct CLOSE_QUEUE {
@@ -557,9 +557,9 @@ void s_shutdown_stream(int flags) {
     {
         StreamPri pri;
         TaskLockGuard g(stream_lock);
-        s_shutdown_flags |= flags;
+        shutdown_stream_flags |= flags;
         for (STREAM* s = stream_list; s; s = s->h.next)
-            if (s->h.stream_type & s_shutdown_flags) victims.push_back(s);
+            if (s->h.stream_type & shutdown_stream_flags) victims.push_back(s);
     }
     for (STREAM* s : victims)
         s_close_queue(s);
