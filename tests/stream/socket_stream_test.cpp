@@ -1,0 +1,217 @@
+// TCP sockets as streams: the listening stream and what it accepts, a close that breaks a waiting
+// accept, and the shutdown that lets no new socket stream open.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "base/alloc.h"
+#include "longchar/codemethod.h"
+#include "stream/connection.h"
+#include "stream/file_stream.h"
+#include "stream/streamio.h"
+#include "stream/string_stream.h"
+#include "stream_util.h"
+#include "support/loopback.h"
+
+namespace {
+
+// A raw client of 127.0.0.1:port, or -1 when nothing takes the connection.
+int dial(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+// The result of accept_connection on a task of the system, with its errno.
+struct Accepting {
+    std::atomic<bool> started{false};
+    ACCESS_KEY* key = nullptr;
+    int err = 0;
+    TaskRun run;
+    explicit Accepting(STREAM* sd)
+        : run([this, sd] {
+              started = true;
+              key = accept_connection(sd);
+              err = errno;
+          }) {}
+};
+
+// Sets the accumulated shutdown flags for a test and puts the old ones back at its end: a
+// shutdown is otherwise for the rest of the process.
+struct ShutdownFlags {
+    int old = locked([] { return shutdown_stream_flags; });
+    ~ShutdownFlags() {
+        locked([this] {
+            shutdown_stream_flags = old;
+            return 0;
+        });
+    }
+};
+
+}  // namespace
+
+TEST(ListeningStream, AcceptsClientsAsSocketStreamsAndCountsItsDescriptors) {
+    int files = locked([] { return now_open_files; });
+    int base = vxtest::free_loopback_port();
+    ASSERT_GT(base, 0);
+    int taken = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(base));
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+
+    int port = 0;
+    EXPECT_EQ(init_server(&port, base, 0), nullptr);  // an empty range
+    EXPECT_EQ(init_server(&port, base, 1), nullptr);  // its only port is taken
+    STREAM* sd = init_server(&port, base, 2);
+    ASSERT_NE(sd, nullptr);
+    EXPECT_EQ(port, base + 1);
+    close(taken);
+    EXPECT_EQ(locked([&] { return sd->h.tbl->type; }), 'a');
+    EXPECT_EQ(locked([&] { return int{sd->h.stream_type}; }), ST_SOCKET);
+    EXPECT_EQ(locked([] { return now_open_files; }), files + 1);
+    char c;
+    EXPECT_EQ(s_read(sd, &c, 1), -1);  // a listening stream carries no bytes
+    EXPECT_EQ(s_write(sd, "x", 1), -1);
+
+    int client = dial(port);
+    ASSERT_GE(client, 0);
+    ASSERT_EQ(write(client, "hi", 2), 2);
+    ACCESS_KEY* key = nullptr;
+    {
+        TaskRun t([&] { key = accept_connection(sd); });
+    }
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(key->ip, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(key->work, nullptr);
+    EXPECT_EQ(locked([&] { return key->s->h.tbl; }), &s_file_table);
+    EXPECT_EQ(locked([&] { return int{key->s->h.stream_type}; }), ST_SOCKET);
+    EXPECT_EQ(locked([&] { return key->s->h.mode; }), 2);
+    EXPECT_EQ(locked([] { return now_open_files; }), files + 2);
+    char buf[4] = {};
+    EXPECT_EQ(s_read(key->s, buf, 2), 2);
+    EXPECT_STREQ(buf, "hi");
+    EXPECT_EQ(s_write(key->s, "ok", 2), 2);
+    EXPECT_EQ(read(client, buf, 2), 2);
+    EXPECT_EQ(std::string(buf, 2), "ok");
+
+    // Only an open listening stream accepts.
+    errno = 0;
+    EXPECT_EQ(accept_connection(nullptr), nullptr);
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(accept_connection(key->s), nullptr);
+    STREAM* str = s_open_string_write(&utf8_cm);
+    EXPECT_EQ(accept_connection(str), nullptr);
+    s_close(str);
+
+    close_key(key);
+    close_key(nullptr);
+    EXPECT_EQ(read(client, buf, 1), 0);  // the accepted side is closed
+    close(client);
+    EXPECT_EQ(s_close(sd), 0);
+    EXPECT_EQ(locked([] { return now_open_files; }), files);
+    EXPECT_LT(dial(port), 0);  // the port is given back
+    EXPECT_EQ(accept_connection(sd), nullptr);
+}
+
+TEST(ListeningStream, ClosingItEndsAWaitingAcceptWithNull) {
+    int port = 0;
+    STREAM* sd = init_server(&port, vxtest::free_loopback_port(), 1);
+    ASSERT_NE(sd, nullptr);
+    {
+        Accepting waiting(sd);
+        ASSERT_TRUE(wait_until([&] { return waiting.started && tasks_inside(sd) == 1; }, 10000));
+        // The close returns once the waiting task has left the stream.
+        EXPECT_EQ(s_close(sd), 0);
+        ASSERT_TRUE(waiting.run.wait(10000));
+        EXPECT_EQ(waiting.key, nullptr);
+        EXPECT_EQ(waiting.err, EBADF);
+    }
+    EXPECT_LT(dial(port), 0);
+
+    // The same through the close queue, with two tasks waiting: each ends.
+    sd = init_server(&port, vxtest::free_loopback_port(), 1);
+    ASSERT_NE(sd, nullptr);
+    {
+        Accepting first(sd), second(sd);
+        ASSERT_TRUE(wait_until([&] { return tasks_inside(sd) == 2; }, 10000));
+        s_close_queue(sd);
+        ASSERT_TRUE(first.run.wait(10000));
+        ASSERT_TRUE(second.run.wait(10000));
+        EXPECT_EQ(first.key, nullptr);
+        EXPECT_EQ(second.key, nullptr);
+    }
+    EXPECT_FALSE(s_exist(sd));
+}
+
+TEST(SocketShutdown, NoNewSocketStreamOpensAndOpenOnesAreClosed) {
+    ShutdownFlags restore;
+    int port = 0;
+    STREAM* sd = init_server(&port, vxtest::free_loopback_port(), 1);
+    ASSERT_NE(sd, nullptr);
+    int cerr = 0;
+    STREAM* out = new_connection(&cerr, nullptr, htonl(INADDR_LOOPBACK), port, nullptr, nullptr);
+    ASSERT_NE(out, nullptr);
+    ACCESS_KEY* in = nullptr;
+    {
+        TaskRun t([&] { in = accept_connection(sd); });
+    }
+    ASSERT_NE(in, nullptr);
+    STREAM* p[2];
+    ASSERT_EQ(s_open_pipe(p), 0);
+
+    // The flag alone: an open listening stream refuses to accept.
+    locked([] { return shutdown_stream_flags |= SHUTDOWN_NO_NEW; });
+    errno = 0;
+    EXPECT_EQ(accept_connection(sd), nullptr);
+    EXPECT_EQ(errno, ESHUTDOWN);
+    locked([&] { return shutdown_stream_flags = restore.old; });
+
+    // The shutdown: a task waiting in accept gets null, every socket stream closes, others stay.
+    Accepting waiting(sd);
+    ASSERT_TRUE(wait_until([&] { return tasks_inside(sd) == 1; }, 10000));
+    s_shutdown_stream(SHUTDOWN_NO_NEW);
+    ASSERT_TRUE(waiting.run.wait(10000));
+    EXPECT_EQ(waiting.key, nullptr);
+    EXPECT_TRUE(
+        wait_until([&] { return !s_exist(sd) && !s_exist(out) && !s_exist(in->s); }, 10000));
+    d_f_ree(in);
+    EXPECT_EQ(s_exist(p[0]), 1);
+    EXPECT_EQ(s_exist(p[1]), 1);
+
+    // Nothing new opens: no listening stream, no outgoing connection (the caller's error number
+    // and function untouched), through the blacklist neither.
+    int raw = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(raw, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(raw, 4), 0);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(getsockname(raw, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    int live = ntohs(a.sin_port);
+    errno = 0;
+    EXPECT_EQ(init_server(&port, vxtest::free_loopback_port(), 1), nullptr);
+    EXPECT_EQ(errno, ESHUTDOWN);
+    int calls = 0;
+    auto count = [](int, void* w) { ++*static_cast<int*>(w); };
+    cerr = 12345;
+    EXPECT_EQ(new_connection(&cerr, nullptr, htonl(INADDR_LOOPBACK), live, count, &calls), nullptr);
+    EXPECT_EQ(bl_new_connection(&cerr, nullptr, htonl(INADDR_LOOPBACK), live, count, &calls),
+              nullptr);
+    EXPECT_EQ(cerr, 12345);
+    EXPECT_EQ(calls, 0);
+    close(raw);
+    EXPECT_EQ(s_close(p[0]), 0);
+    EXPECT_EQ(s_close(p[1]), 0);
+}
