@@ -17,6 +17,7 @@
 #include "base/fdwait.h"
 #include "base/history.h"
 #include "base/panic.h"
+#include "base/socket.h"
 #include "base/sysparam.h"
 #include "base/task.h"
 #include "base/tick.h"
@@ -123,6 +124,19 @@ int count_open_descriptors(int limit) {
 int descriptor_limit() {
     unsigned limit = _get_fd_max();
     return limit > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(limit);
+}
+
+// The socket layer's answer to running out of descriptors in a socket or an accept: the
+// collector's release of unreachable streams, when it is set.
+int run_stream_gc() {
+    void (*gc)() = nullptr;
+    {
+        TaskLockGuard g(stream_lock);
+        gc = stream_gc;
+    }
+    if (!gc) return -1;
+    gc();
+    return 0;
 }
 
 STREAM* zonbie_tail = nullptr;  // the newest zombie, where closes append (under stream_lock)
@@ -603,6 +617,7 @@ void init_stream() {
         xx_s_open(*std_streams[i], ST_STANDARD, i == 0 ? 0 : 2, __FILE__, __LINE__);
     }
 
+    socket_gc_hook = run_stream_gc;
     init_machine_stream();
     init_chain_stream();
     init_string_stream();
