@@ -105,8 +105,9 @@ int tunnel_sum(int port) {
             return -1;
     }
     // The end is answered as the end.
-    if (c.send(post(make_frame(QoH_END, seq, k0, k1), "", false)))
+    if (c.send(post(make_frame(QoH_END, seq, k0, k1), "", false))) {
         EXPECT_EQ(frame_type(head_of(c.reply())), QoH_END);
+    }
     size_t at = out.find("<Result>");
     return at == std::string::npos ? -1 : reply_int(out.substr(at));
 }
