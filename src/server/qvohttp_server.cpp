@@ -651,8 +651,9 @@ void empty_reply_task(intptr_t) {
         if (static_cast<int32_t>(t - last_sweep) < 0) last_sweep = t;
         bool full = sweep_due.exchange(false) || static_cast<int32_t>(t - last_sweep) >= interval;
         if (full) last_sweep = t;
-        // Every cycle: sessions whose client never came back after the open, and version-2
-        // sessions whose client has gone; the rest at the sweep's interval.
+        // Every cycle (there are at most QoH_SESSIONS_MAX): version-1 sessions whose client never
+        // came back after the open, and version-2 sessions whose client has gone; the rest at
+        // the sweep's interval.
         for (QoH_ENTRY* b : QoH_hash) {
             for (QoH_ENTRY* e = b; e; e = e->next) {
                 if (e->flags & QoHE_CLOSING) continue;
