@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -80,8 +81,10 @@ uint32_t key_word(const std::string& frame, int i) {
 }
 
 // A proper version-1 client with a kept-alive connection: opens a session, sends (+ 1 2) and
-// polls until its answer comes; the integer answered, -1 when none came.
-int tunnel_sum(int port) {
+// polls until its answer comes; the integer answered, -1 when none came. With `pieces` its
+// requests on the kept-alive connection go out in three writes a moment apart, split inside the
+// head and inside the frame header.
+int tunnel_sum(int port, bool pieces = false) {
     TunnelConn c(port);
     if (!c.send(post(make_frame(QoH_OPEN, 0, 0, 0), "", true))) return -1;
     std::string open = c.reply();
@@ -90,9 +93,18 @@ int tunnel_sum(int port) {
         return -1;
     }
     uint32_t k0 = key_word(open, 0), k1 = key_word(open, 1);
+    auto send = [&](const std::string& req) {
+        if (!pieces) return c.send(req);
+        size_t body = req.find("\r\n\r\n") + 4;
+        bool ok = c.send(req.substr(0, 20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        ok = ok && c.send(req.substr(20, body + 5 - 20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        return ok && c.send(req.substr(body + 5));
+    };
     std::string out;
     uint16_t seq = 1;  // the next request's
-    if (!c.send(post(make_frame(QoH_DATA, seq++, k0, k1), "\n(+ 1 2)\n", true))) return -1;
+    if (!send(post(make_frame(QoH_DATA, seq++, k0, k1), "\n(+ 1 2)\n", true))) return -1;
     while (out.find("</Result>") == std::string::npos && seq < 30) {
         std::string r = c.reply();
         if (frame_type(head_of(r)) != QoH_DATA) {
@@ -101,7 +113,7 @@ int tunnel_sum(int port) {
         }
         out += r.substr(12);
         if (out.find("</Result>") == std::string::npos &&
-            !c.send(post(make_frame(QoH_DATA, seq++, k0, k1), "", true)))
+            !send(post(make_frame(QoH_DATA, seq++, k0, k1), "", true)))
             return -1;
     }
     // The end is answered as the end.
@@ -191,8 +203,8 @@ TEST(PeerQvohttp, HeadsTricklingInOnKeptAliveConnectionsHoldNoServingTask) {
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         // A proper client's requests on its kept-alive connection are read and answered
-        // meanwhile.
-        EXPECT_EQ(tunnel_sum(agent.port), 3);
+        // meanwhile, also when they come in pieces.
+        EXPECT_EQ(tunnel_sum(agent.port, round == 1), 3);
         agent.expect_served();
         stop = true;
         trickle.join();
@@ -201,6 +213,25 @@ TEST(PeerQvohttp, HeadsTricklingInOnKeptAliveConnectionsHoldNoServingTask) {
         EXPECT_TRUE(agent.settles(fds, threads, 4, 40000));
         if (round == 0) threads = count_threads(agent.child.pid);
     }
+    // A head that makes no sense is answered with the bad-request page; one that outgrows the
+    // stock's bound ends its connection (with the page, unless the peer's unread bytes reset
+    // the connection first).
+    for (const std::string& bad :
+         {std::string("\r\n"),
+          std::string("POST /x HTTP/1.0\r\nX-Pad: ") + std::string(QoH_STOCK_HEAD_MAX + 10, 'a')}) {
+        TunnelConn c(agent.port);
+        ASSERT_TRUE(c.send(post(make_frame(QoH_OPEN, 0, 0, 0), "", true)));
+        ASSERT_EQ(frame_type(head_of(c.reply())), QoH_OPEN_KEEP);
+        c.send(bad);
+        c.read_while_not([] { return false; }, 10000);
+        pollfd p{c.fd, POLLIN, 0};
+        char b;
+        EXPECT_TRUE(poll(&p, 1, 0) == 1 && recv(c.fd, &b, 1, MSG_DONTWAIT) <= 0);
+        if (bad.size() == 2) {
+            EXPECT_EQ(c.buf, agent_error_reply("400 Bad Request", "bad request"));
+        }
+    }
+    agent.expect_served();
     agent.end();
 }
 
