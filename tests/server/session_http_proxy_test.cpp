@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <climits>
 #include <cstdio>
 #include <fstream>
 #include <mutex>
