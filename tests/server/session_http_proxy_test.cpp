@@ -2,8 +2,10 @@
 // RemoteSession to a web server of the test goes to agent B (A's native proxy), whose own session
 // makes the request. The web server records, for each request, which process opened its
 // connection, so the test sees that A never reaches it while the proxy is set, and does again
-// once the proxy is removed or the server is on the direct list. Proxies that answer garbage or
-// close at once give A an error value; A goes on serving and keeps no descriptor of them.
+// once the proxy is removed or the server is on the direct list. Requests that start together
+// on the session all find its set-up on B before them. Proxies that answer garbage, close at once
+// or end in the middle of a request give A an error value; A goes on serving and keeps no
+// descriptor of them.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -165,52 +167,63 @@ std::string set_proxy(int port) {
 
 TEST(SessionHttpProxy, AnHttpSessionReachesItsServerOnlyThroughTheProxy) {
     int b_port = free_port(), a_port = free_port();
-    // B, the proxy: counts the log-ins of its agent connections.
-    VxmxAgent b("http_proxy_b",
-                "^(define logins 0)\n^(define SetAgent (Lambda () (f name mode) "
-                "(set logins (+ logins 1))))\n" +
-                    listener(b_port) + "^(WaitInterpreter l)\n");
+    VxmxAgent b("http_proxy_b", proxy_script(b_port));
     VxmxAgent a("http_proxy_a", listener(a_port) + "^(WaitInterpreter l)\n");
-    Web web({a.child.pid, b.child.pid});
+    Web web({a.child.pid, b.child.pid}), web2({a.child.pid, b.child.pid}),
+        web3({a.child.pid, b.child.pid});
     LineClient c(a_port);
     ASSERT_GE(c.fd, 0);
     ASSERT_GE(connect_when_up(b_port), 0);
     c.ask("(define s (OpenSession))");
-    std::string get = "(RemoteSession s " + web.url("/t.xml") + " (GET))";
+    auto get_from = [](const Web& w) { return "(RemoteSession s " + w.url("/t.xml") + " (GET))"; };
+    std::string get = get_from(web);
     const std::string tree = "(text/xml ((list (item \"alpha\"))))";
 
     EXPECT_EQ(c.ask(set_proxy(b_port)), "<Result> 3 ()</Result>\n");
-    // Two requests, each answered through B, which made both connections.
-    EXPECT_EQ(c.ask(get), "<Result> 4 " + tree + "</Result>\n");
-    EXPECT_EQ(c.ask(get), "<Result> 5 " + tree + "</Result>\n");
+    // A "qvp" job through B first, so that the proxy's connection is up when the "http"
+    // requests come and their set-up goes on its own.
+    EXPECT_EQ(c.ask("(RemoteSession s (URL \"qvp://127.0.0.1:" + std::to_string(b_port) +
+                    "/\") (Agent \"a1\") (+ 1 2))"),
+              "<Result> 4 3</Result>\n");
+    // The first requests through B, to three servers at once (sent in parallel): each waits for
+    // the session's set-up on B, and B makes every connection.
+    c.send(get + "\n" + get_from(web2) + "\n" + get_from(web3) + "\n");
+    for (int i = 0; i < 3; i++) {
+        std::string v = c.answer();
+        EXPECT_TRUE(has(v, " " + tree + "</Result>")) << v;
+    }
     // The server's error status reaches A as B's error.
     std::string e = c.ask("(RemoteSession s " + web.url("/none") + " (GET))");
+    EXPECT_TRUE(has(e, "<Result> 8 ")) << e;
     EXPECT_TRUE(has(e, "0x80040a12")) << e;
     EXPECT_TRUE(has(e, "\"http error\" 404")) << e;
     std::vector<Seen> r = web.requests();
-    ASSERT_EQ(r.size(), 3u);
-    for (const Seen& s : r)
-        EXPECT_EQ(s.from_pid, b.child.pid) << s.line;
+    ASSERT_EQ(r.size(), 2u);
+    for (Web* w : {&web, &web2, &web3})
+        for (const Seen& s : w->requests())
+            EXPECT_EQ(s.from_pid, b.child.pid) << s.line;
+    EXPECT_EQ(web2.requests().size(), 1u);
+    EXPECT_EQ(web3.requests().size(), 1u);
     EXPECT_EQ(r[0].line,
               "GET http://127.0.0.1:" + std::to_string(web.server.port) + "/t.xml HTTP/1.0");
-    // A logged in to B's "qvproxy" once for all three.
+    // A logged in to B's "qvproxy" once for all of them (B's own session to "a1" once more).
     LineClient bc(b_port);
-    EXPECT_EQ(bc.ask("(+ logins 0)"), "<Result> 2 1</Result>\n");
+    EXPECT_EQ(bc.ask("(+ logins 0)"), "<Result> 2 2</Result>\n");
 
     // Without the proxy A goes itself; with it again, through B again.
-    EXPECT_EQ(c.ask("([SetNativeProxy type=\"NoProxy\"])"), "<Result> 7 ()</Result>\n");
-    EXPECT_EQ(c.ask(get), "<Result> 8 " + tree + "</Result>\n");
-    c.ask(set_proxy(b_port));
+    EXPECT_EQ(c.ask("([SetNativeProxy type=\"NoProxy\"])"), "<Result> 9 ()</Result>\n");
     EXPECT_EQ(c.ask(get), "<Result> 10 " + tree + "</Result>\n");
+    c.ask(set_proxy(b_port));
+    EXPECT_EQ(c.ask(get), "<Result> 12 " + tree + "</Result>\n");
     // A server on the direct list is reached directly although the proxy is set.
     EXPECT_EQ(c.ask("([SetNativeProxy type=\"NoProxy\" direct=\"127.0.0.1\"])"),
-              "<Result> 11 ()</Result>\n");
-    EXPECT_EQ(c.ask(get), "<Result> 12 " + tree + "</Result>\n");
+              "<Result> 13 ()</Result>\n");
+    EXPECT_EQ(c.ask(get), "<Result> 14 " + tree + "</Result>\n");
     r = web.requests();
-    ASSERT_EQ(r.size(), 6u);
-    EXPECT_EQ(r[3].from_pid, a.child.pid);
-    EXPECT_EQ(r[4].from_pid, b.child.pid);
-    EXPECT_EQ(r[5].from_pid, a.child.pid);
+    ASSERT_EQ(r.size(), 5u);
+    EXPECT_EQ(r[2].from_pid, a.child.pid);
+    EXPECT_EQ(r[3].from_pid, b.child.pid);
+    EXPECT_EQ(r[4].from_pid, a.child.pid);
     c.send("(Exit)\n");
     EXPECT_EQ(a.finish(10000).exit_status, 0);
 }
