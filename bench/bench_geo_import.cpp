@@ -16,9 +16,14 @@
 // matrix cell is named by its centre, a GDAL pixel by its corner); the share of equal cells among
 // those that got a value on either side is printed.
 //
-// Knobs (environment): VX_UTM_SIDE, the source's side in cells (default 4000). Needs the agent
-// built beside the benchmarks and gdal-bin (installed by scripts/bench); without GDAL only the
-// agent's figures print.
+// PNM: a 17000 x 17000 P5 made by netpbm (289 M pixels) imported with gmxImportPNM into a
+// matrix file of a 4-byte channel in blocks of 256 x 256 and the matrix closed, memory held to
+// the store's node budget; 1,000 points read back from the closed file must equal netpbm's
+// (pamcut); the yardstick is gdal_translate of the picture to a 256 x 256-tiled GeoTIFF.
+//
+// Knobs (environment): VX_UTM_SIDE, the source's side in cells (default 4000); VX_PNM_SIDE, the
+// picture's side (default 17000). Needs the agent built beside the benchmarks, gdal-bin and
+// netpbm (installed by scripts/bench); without GDAL only the agent's figures print.
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -346,6 +351,88 @@ int utm(const std::string& agent, const std::string& dir, int side) {
     return e0 >= 99.9 ? 0 : 1;
 }
 
+// ---- PNM ----------------------------------------------------------------------------------------
+
+int pnm(const std::string& agent, const std::string& dir, int side) {
+    // The picture: netpbm's noise, side x side grey samples (289 M pixels at the default side).
+    std::string make = "cd " + dir + " && pgmnoise -randomseed=63 " + std::to_string(side) + " " +
+                       std::to_string(side) + " > pic.pgm";
+    if (system(make.c_str()) != 0) {
+        printf("PNM: pgmnoise not available: no picture\n");
+        return 0;
+    }
+    // Ours: into a matrix file of a 4-byte channel in blocks of 256 x 256, closed (its nodes
+    // written to the file), the loaded nodes held within the store's node budget.
+    std::string s = "^" + matrix_form(side, side, "rgb8_v", "pic.mx") + "\n" + kStamp;
+    s += "^([gmxImportPNM id=\"1\"] \"pic.pgm\" 0 0 0 0)\n^([gmxClose id=\"1\"])\n" +
+         std::string(kStamp) + "^(Exit)\n";
+    if (remove((dir + "/stamps.txt").c_str()) != 0 && errno != ENOENT) return 1;
+    long peak = 0;
+    std::string out = agent_run(agent, dir, s, "pnm", &peak);
+    std::vector<double> t = numbers(bench_net::read_all(dir + "/stamps.txt"));
+    if (out.empty() || t.size() != 2) return 1;
+    double ours = (t[1] - t[0]) / 1e9;
+    struct stat st {};
+    stat((dir + "/pic.mx").c_str(), &st);
+    printf(
+        "agent gmxImportPNM of a %dx%d P5 (netpbm) into a matrix file and gmxClose: %.3f s "
+        "(%.1f Mpx/s), file %.1f MB, agent peak %ld MiB (node budget 96 MiB)\n",
+        side, side, ours, double(side) * side / ours / 1e6, st.st_size / 1e6, peak / 1024);
+
+    // 1,000 points read back from the closed file by a second run: 10 in each of 100 rows,
+    // against the samples netpbm's pamcut gives for those rows.
+    std::mt19937 rng(63);
+    std::vector<std::pair<int, int>> pts;
+    for (int r = 0; r < 100; r++) {
+        int y = static_cast<int>(rng() % side);
+        for (int k = 0; k < 10; k++)
+            pts.push_back({static_cast<int>(rng() % side), y});
+    }
+    s = "^(gmxGetPoint \"pic.mx\" '(";
+    for (auto& p : pts)
+        s += "(0 " + std::to_string(p.first) + " " + std::to_string(p.second) + ")";
+    s += "))\n^(Exit)\n";
+    out = agent_run(agent, dir, s, "pnm_points");
+    std::vector<int64_t> mine;
+    {
+        size_t at = out.find("<Result> 1 ");
+        size_t end = out.find("</Result>", at);
+        std::string r = at == std::string::npos ? "" : out.substr(at, end - at);
+        for (size_t k = r.find(')'); k != std::string::npos; k = r.find(')', k + 1)) {
+            size_t b = r.find_last_of(" (", k - 1);
+            if (b != std::string::npos && r[k - 1] != ')')
+                mine.push_back(strtoll(r.c_str() + b + 1, nullptr, 0));
+        }
+    }
+    int equal = 0;
+    for (size_t i = 0; i < pts.size(); i += 10) {
+        std::string row = dir + "/row.pgm";
+        std::string cmd = "pamcut -top " + std::to_string(pts[i].second) + " -height 1 " + dir +
+                          "/pic.pgm > " + row;
+        if (system(cmd.c_str()) != 0) break;
+        std::string b = bench_net::read_all(row);
+        if (b.size() < static_cast<size_t>(side)) break;
+        const auto* px = reinterpret_cast<const uint8_t*>(b.data() + b.size() - side);
+        for (size_t k = i; k < i + 10 && k < mine.size(); k++) {
+            int64_t g = px[pts[k].first];
+            equal += mine[k] == (g << 24 | g << 16 | g << 8);
+        }
+    }
+
+    double gdal = 0;
+    long gpeak = 0;
+    if (!run({"gdal_translate", "-q", "-of", "GTiff", "-co", "TILED=YES", "-co", "BLOCKXSIZE=256",
+              "-co", "BLOCKYSIZE=256", "pic.pgm", "pic.tif"},
+             dir, &gdal, &gpeak)) {
+        printf("PNM: gdal_translate failed: no yardstick\n");
+        return equal == 1000 ? 0 : 1;
+    }
+    printf("gdal_translate to a 256x256-tiled GeoTIFF: %.3f s, peak %ld MiB\n", gdal, gpeak / 1024);
+    printf("ratio agent / gdal: %.2fx; points equal to pamcut's: %d of %zu\n", ours / gdal, equal,
+           pts.size());
+    return equal == static_cast<int>(pts.size()) ? 0 : 1;
+}
+
 }  // namespace
 
 int main() {
@@ -356,6 +443,9 @@ int main() {
     std::string rm = "rm -rf " + dir + "/*";
     if (system(rm.c_str()) != 0) rc = 1;
     rc |= utm(agent, dir, bench_net::knob("VX_UTM_SIDE", 4000));
+    rm = "rm -rf " + dir + "/*";
+    if (system(rm.c_str()) != 0) rc = 1;
+    rc |= pnm(agent, dir, bench_net::knob("VX_PNM_SIDE", 17000));
     rm = "rm -rf " + dir;
     if (system(rm.c_str()) != 0) rc = 1;
     return rc;

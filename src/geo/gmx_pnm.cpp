@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -23,6 +24,9 @@
 #include "stream/sprintf.h"
 
 namespace {
+
+// Pixels of a picture row written to the matrix at a time.
+constexpr int64_t PNM_PIECE = int64_t{1} << 16;
 
 QV_SEXP* id_error(QV_SEXP* form, const char* f) {
     return gmx_error_d(form, GMX_PARAM, f,
@@ -104,7 +108,7 @@ QV_SEXP* vx_gmxImportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     if (f.fd < 0) return file_error(form, GMX_OPEN, F, "cannot open the file", file);
     PPM_INFO pi{};
     pi.pi_fd = f.fd;
-    if (read_header(&pi) < 0) return file_error(form, GMX_OPEN, F, "cannot open the file", file);
+    if (read_header(&pi) < 0) return file_error(form, GMX_OPEN, F, "invalid PNM header", file);
     std::string type = pi.pi_type;
     if (type == "P4") {
         fprintf(stderr, "not support the  format P4\n");
@@ -117,36 +121,51 @@ QV_SEXP* vx_gmxImportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
             List(n_get_string("not support the  format"), n_get_string(type.c_str()), LIST_END));
     int bpp = type == "P5" ? 1 : 3;
     int64_t w = pi.pi_width, h = pi.pi_height;
+    // The header's sizes are bounded by what a file can hold; this file must hold them all.
     int64_t size = u_lseek64(f.fd, 0, SEEK_END);
-    if (!image_size_ok(w, h) || size < 0 || pi.pi_offset + w * h * bpp > size)
+    if (size < pi.pi_offset ||
+        static_cast<unsigned __int128>(w) * h * bpp > static_cast<uint64_t>(size - pi.pi_offset))
         return file_error(form, GMX_OPEN, F, "cannot read the file", file);
     if (u_lseek64(f.fd, pi.pi_offset, SEEK_SET) != pi.pi_offset)
         return file_error(form, GMX_OPEN, F, "cannot read the file", file);
 
-    std::vector<uint8_t> row(w * bpp), valid(w);
-    std::vector<uint32_t> pixels(w);
+    // A row goes to the matrix in pieces of at most PNM_PIECE pixels, so that a picture of any
+    // width needs buffers of a bounded size; the file is still read straight through.
+    const int64_t piece = std::min<int64_t>(w, PNM_PIECE);
+    const int64_t xstep = gmx_level_step(m, level, 0);
+    std::vector<uint8_t> row(piece * bpp), valid(piece);
+    std::vector<uint32_t> pixels(piece);
     std::vector<int64_t> dc(m->p.dim + 1, 0);
     dc[0] = level;
-    dc[1] = x;
     dc[2] = y;
     void* table[1] = {pixels.data()};
     GmxRun run(e, 1, 2, 2, "enable");
     MX_CACHE_PARAM& p = run.param(dc.data(), pos, 2, table);
-    p.vector_len = static_cast<int>(w);
     p.vector_valid = valid.data();
     for (int64_t r = 0; r < h; r++) {
-        ss_printf("h = %i/%i   \n", static_cast<int>(r), static_cast<int>(h));
-        if (!read_full(f.fd, row.data(), w * bpp))
-            return file_error(form, GMX_OPEN, F, "cannot read the file", file);
-        for (int64_t i = 0; i < w; i++) {
-            const uint8_t* s = &row[i * bpp];
-            uint32_t r8 = s[0], g8 = bpp == 1 ? s[0] : s[1], b8 = bpp == 1 ? s[0] : s[2];
-            uint32_t v = (r8 << 24) | (g8 << 16) | (b8 << 8);
-            pixels[i] = v;
-            valid[i] = !has_transparent || v != transparent;
+        ss_printf("h = %lli/%lli   \n", static_cast<long long>(r), static_cast<long long>(h));
+        // Pieces that would start past the matrix's coordinates are read and dropped.
+        bool placed = true;
+        dc[1] = x;
+        for (int64_t c = 0; c < w; c += piece) {
+            int64_t n = std::min(piece, w - c);
+            if (!read_full(f.fd, row.data(), n * bpp))
+                return file_error(form, GMX_OPEN, F, "cannot read the file", file);
+            for (int64_t i = 0; i < n; i++) {
+                const uint8_t* s = &row[i * bpp];
+                uint32_t r8 = s[0], g8 = bpp == 1 ? s[0] : s[1], b8 = bpp == 1 ? s[0] : s[2];
+                uint32_t v = (r8 << 24) | (g8 << 16) | (b8 << 8);
+                pixels[i] = v;
+                valid[i] = !has_transparent || v != transparent;
+            }
+            p.vector_len = static_cast<int>(n);
+            if (pos >= 0 && placed && write_mx_cache_vector(&p) < 0 &&
+                gmx_node_failure(mx_cache_error))
+                return gmx_loading_error(form, F);
+            int64_t advance = 0;
+            placed = placed && xstep != 0 && !__builtin_mul_overflow(n, xstep, &advance) &&
+                     position_add(dc[1], advance, &dc[1]);
         }
-        if (pos >= 0 && write_mx_cache_vector(&p) < 0 && gmx_node_failure(mx_cache_error))
-            return gmx_loading_error(form, F);
         if (!position_add(dc[2], step, &dc[2])) break;
     }
     return nullptr;
@@ -162,7 +181,8 @@ QV_SEXP* vx_gmxPNMStatus(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, Q
     if (f.fd < 0) return file_error(form, GMX_OPEN, F, "cannot open the file", file);
     PPM_INFO pi{};
     pi.pi_fd = f.fd;
-    if (read_header(&pi) < 0) return file_error(form, GMX_OPEN, F, "cannot open the file", file);
+    // Only the header is read: a header of any size it can hold is reported, whatever follows.
+    if (read_header(&pi) < 0) return file_error(form, GMX_OPEN, F, "invalid PNM header", file);
     return List(get_symbol(std_text("gmxPNMStatus")), n_get_string(pi.pi_type),
                 get_integer(pi.pi_width, nullptr), get_integer(pi.pi_height, nullptr),
                 get_integer(pi.pi_max, nullptr), LIST_END);

@@ -183,7 +183,15 @@ int cr_close_file(CR_FILE* f) {
 }
 
 int cr_check_level(CR_FILE* f, int level) {
-    return level_exists(f, level) ? 1 : 0;
+    if (!level_exists(f, level)) return 0;
+    // The table reserves every level of the picture's size; a level the writer had no pixels
+    // for keeps its entries at 0, and its first tile tells.
+    unsigned char te[CR_TBL_SIZE];
+    int64_t tofs = get_tbl_ofs(f, 0, 0, level);
+    if ((tofs - CR_HEADER_SIZE) / CR_TBL_SIZE >= f->header.cr_tbl_nos ||
+        r64_pread(f->fd, te, CR_TBL_SIZE, tofs) != CR_TBL_SIZE)
+        return 0;
+    return get_be32(te) != 0 ? 1 : 0;
 }
 
 int64_t get_tbl_ofs(CR_FILE* f, int x, int y, int level) {
@@ -501,11 +509,14 @@ int cr_write_file(const char* filename, int mode, int rect_size, R64_FILE* r64) 
                                r64->header.width, r64->header.height);
     if (!cf) return -1;
     printf("r64 width=%d height=%d", r64->header.width, r64->header.height);
-    int top = -1;
-    for (int i = 0; i < R64_MAX_LEVELS; i++)
-        if (r64->level_w[i] > 0) top = i;
-    int rc = 0;
-    if (top < 0) {
+    // The top is level 0 or the coarsest level above it that the R64 file holds whole: coarser
+    // levels not yet computed have no pixels to take, and their CR entries stay unwritten.
+    // Tiles changed in the R64 cache go to its file first, so that its length tells.
+    int rc = r64_flush(r64);
+    int top = r64->level_w[0] > 0 ? 0 : -1;
+    while (rc == 0 && top >= 0 && top + 1 < R64_MAX_LEVELS && r64_check_level(r64, top + 1))
+        top++;
+    if (rc == 0 && top < 0) {
         r64_error = -2;
         rc = -1;
     }

@@ -71,12 +71,15 @@ struct CR_FILE {
 CR_FILE* cr_open_file(const char* filename, int ctl, int mode, int rect_size, int width,
                       int height);
 int cr_close_file(CR_FILE* f);
+// 1 when the level is one of the picture's and the file holds its tiles, else 0.
 int cr_check_level(CR_FILE* f, int level);
 // File offset of the table entry of the tile holding (x, y) of the level.
 int64_t get_tbl_ofs(CR_FILE* f, int x, int y, int level);
 // A copy of the stored tile holding (x, y) (release with free_cr_mem_tbl), or -1.
 int cr_read(CR_MEM_TBL* out, CR_FILE* f, int x, int y, int level);
 void free_cr_mem_tbl(CR_MEM_TBL* t);
+// Writes a new CR file from the levels the R64 file holds: its pyramid starts at the coarsest
+// level present whole (coarser ones keep unwritten entries); 0, or -1 with r64_error.
 int cr_write_file(const char* filename, int mode, int rect_size, R64_FILE* r64);
 
 // Decodes a stored tile as a reader sees it: without a parent the stored pixels, with one the

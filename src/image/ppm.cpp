@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "base/alloc.h"
@@ -16,7 +17,9 @@
 
 namespace {
 
-constexpr int HEADER_MAX = 100;
+// A header with its comments is read up to this many bytes, a block at a time.
+constexpr size_t HEADER_MAX = size_t{64} << 10;
+constexpr size_t HEADER_BLOCK = 4096;
 constexpr uint64_t UNKNOWN_OFFSET = ~uint64_t{0};
 // Source rows the converter keeps for its windows, at most this many bytes.
 constexpr size_t CONVERTER_ROWS_BYTES = size_t{64} << 20;
@@ -76,9 +79,10 @@ uint64_t line_offset(const PPM_INFO* p, unsigned h) {
 }
 
 // The pixel layer's 3-byte pixels fit "P6" pictures with samples of one byte only.
+// Its lines are held whole in memory, so their width is under the picture cap.
 bool served(const PPM_INFO* p, unsigned w, unsigned h) {
     return strcmp(p->pi_type, "P6") == 0 && p->pi_max >= 1 && p->pi_max <= 255 && w < p->pi_width &&
-           h < p->pi_height;
+           h < p->pi_height && image_size_ok(p->pi_width, 1);
 }
 
 void empty_cache(PPM_INFO* p) {
@@ -123,7 +127,7 @@ void flush_pending(PPM_INFO* p) {
 }
 
 int write_header_as(PPM_INFO* p, const char* magic) {
-    if (!image_size_ok(p->pi_width, p->pi_height) || p->pi_max < 1 || p->pi_max > 255) return -1;
+    if (p->pi_width < 1 || p->pi_height < 1 || p->pi_max < 1 || p->pi_max > 255) return -1;
     if (!seek_to(p->pi_fd, 0)) return -1;
     char text[64];
     int n =
@@ -143,67 +147,77 @@ int write_header_as(PPM_INFO* p, const char* magic) {
 
 int read_header(PPM_INFO* pi) {
     if (!seek_to(pi->pi_fd, 0)) return -1;
-    unsigned char buf[HEADER_MAX];
-    size_t avail = read_full(pi->pi_fd, buf, sizeof buf);
+    // The header's bytes, read a block at a time as far as the parse needs them.
+    std::vector<unsigned char> buf;
+    bool eof = false;
+    auto have = [&](size_t i) {
+        while (i >= buf.size() && !eof && buf.size() < HEADER_MAX) {
+            size_t old = buf.size(), want = std::min(HEADER_BLOCK, HEADER_MAX - old);
+            buf.resize(old + want);
+            size_t got = read_full(pi->pi_fd, buf.data() + old, want);
+            buf.resize(old + got);
+            eof = got < want;
+        }
+        return i < buf.size();
+    };
+    // A comment runs from '#' to the end of its line; its LF or CR is whitespace.
+    auto skip_comment = [&](size_t* i) {
+        while (have(*i) && buf[*i] != 10 && buf[*i] != 13)
+            ++*i;
+        return have(*i);
+    };
+    // The magic starts the file; each further token follows whitespace and comments.
     size_t n = 0;
-    bool ok = true;
-    // A token: bytes up to and including the first whitespace byte.
-    auto read_char = [&] {
-        while (ok) {
-            if (n >= avail) {
-                ok = false;
-                break;
+    size_t tok_at[4], tok_len[4];
+    int want = 4;
+    for (int t = 0; t < want; t++) {
+        if (t > 0) {
+            for (;;) {
+                if (!have(n)) return -1;
+                if (buf[n] == '#') {
+                    if (!skip_comment(&n)) return -1;
+                } else if (is_space(buf[n])) {
+                    n++;
+                } else {
+                    break;
+                }
             }
-            if (is_space(buf[n++])) break;
         }
-    };
-    // Exactly one further byte: the next token's first, or a whitespace byte.
-    auto read_space = [&] {
-        if (!ok) return;
-        if (n >= avail)
-            ok = false;
-        else
+        size_t start = n;
+        while (have(n) && !is_space(buf[n]) && buf[n] != '#')
             n++;
-    };
-    read_char();
-    read_space();
-    read_char();
-    read_space();
-    read_char();
-    bool p4 = ok && n >= 2 && buf[0] == 'P' && buf[1] == '4';
-    if (!p4) {
-        read_space();
-        read_char();
-    }
-    if (!ok) return -1;
-
-    // The fields: whitespace-separated tokens of the bytes read.
-    const char* tok[4];
-    size_t tok_len[4];
-    int ntok = 0;
-    const char* text = reinterpret_cast<const char*>(buf);
-    for (size_t i = 0; i < n && ntok < 4;) {
-        if (is_space(buf[i])) {
-            i++;
-            continue;
+        // A token ends with a whitespace byte or a comment, never with the file.
+        if (!have(n) || n == start) return -1;
+        tok_at[t] = start;
+        tok_len[t] = n - start;
+        if (t == 0) {
+            if (tok_len[0] > 3) return -1;
+            if (tok_len[0] == 2 && buf[0] == 'P' && buf[1] == '4') want = 3;
         }
-        size_t j = i;
-        while (j < n && !is_space(buf[j]))
-            j++;
-        tok[ntok] = text + i;
-        tok_len[ntok++] = j - i;
-        i = j;
     }
-    int want = p4 ? 3 : 4;
-    if (ntok < want || tok_len[0] > 3) return -1;
+    // The header ends with the single whitespace byte after its last token; a comment there
+    // ends with its line's LF or CR.
+    if (buf[n] == '#' && !skip_comment(&n)) return -1;
+    n++;
+
+    // The buffer no longer grows: its tokens stay in place.
+    const char* tok[4];
+    for (int t = 0; t < want; t++)
+        tok[t] = reinterpret_cast<const char*>(buf.data()) + tok_at[t];
     uint64_t width, height, max = 1;
-    if (!parse_number(tok[1], tok_len[1], IMAGE_PIXEL_CAP, &width) ||
-        !parse_number(tok[2], tok_len[2], IMAGE_PIXEL_CAP, &height) ||
-        !image_size_ok(static_cast<int64_t>(width), static_cast<int64_t>(height)))
+    if (!parse_number(tok[1], tok_len[1], UINT32_MAX, &width) ||
+        !parse_number(tok[2], tok_len[2], UINT32_MAX, &height) || width < 1 || height < 1)
         return -1;
-    if (!p4 && (!parse_number(tok[3], tok_len[3], 65535, &max) || max < 1)) return -1;
-    memcpy(pi->pi_type, tok[0], tok_len[0]);
-    pi->pi_type[tok_len[0]] = 0;
+    if (want == 4 && (!parse_number(tok[3], tok_len[3], 65535, &max) || max < 1)) return -1;
+    std::string magic(tok[0], tok_len[0]);
+    // The raw kinds' pixels must fit the offsets of any file.
+    unsigned __int128 row = 0;
+    unsigned sample = max > 255 ? 2 : 1;
+    if (magic == "P4") row = (width + 7) / 8;
+    if (magic == "P5") row = static_cast<unsigned __int128>(width) * sample;
+    if (magic == "P6") row = static_cast<unsigned __int128>(width) * 3 * sample;
+    if (row * height + n > static_cast<unsigned __int128>(INT64_MAX)) return -1;
+    memcpy(pi->pi_type, magic.c_str(), magic.size() + 1);
     pi->pi_width = static_cast<uint32_t>(width);
     pi->pi_height = static_cast<uint32_t>(height);
     pi->pi_max = static_cast<int>(max);
@@ -355,7 +369,7 @@ bool get_col(unsigned char* col, RowRing& ring, int bpp, int64_t x, int64_t y, i
 
 int ppm_converter(const char* from_ppm, const char* to_ppm, int width, int height,
                   PPM_CONVERT_FUNC func, void* work) {
-    if (!func || !image_size_ok(width, height)) return -1;
+    if (!func || !image_size_ok(width, 1) || height < 1) return -1;
     auto* src = static_cast<PPM_INFO*>(d_calloc(2, sizeof(PPM_INFO)));
     PPM_INFO* dst = src + 1;
     int rc = -1;
@@ -366,7 +380,8 @@ int ppm_converter(const char* from_ppm, const char* to_ppm, int width, int heigh
         return -1;
     }
     bool p5 = false;
-    if (read_header(src) == 0 && src->pi_max <= 255 &&
+    // The converter keeps whole source rows: their width is under the picture cap.
+    if (read_header(src) == 0 && src->pi_max <= 255 && image_size_ok(src->pi_width, 1) &&
         (strcmp(src->pi_type, "P6") == 0 || (p5 = strcmp(src->pi_type, "P5") == 0))) {
         *dst = *src;
         dst->pi_width = static_cast<uint32_t>(width);

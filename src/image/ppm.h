@@ -3,9 +3,12 @@
 // writer and a resampling converter between two files. Files are reached through the runtime's
 // file primitives (base/ufile.h), so the file root applies.
 //
-// The header grammar is the strict one peers' files are written in: tokens separated by one or
-// two whitespace bytes (TAB, LF, CR, space), no comments, at most 100 bytes; the header ends with
-// the single whitespace byte after its last token. Numbers are decimal digits only.
+// The header is read as netpbm writes and reads it: the magic at the start of the file, then
+// width, height and (but for "P4") maximum, separated by whitespace (TAB, LF, CR, space) and
+// '#' comments that run to the end of their line; the header ends with the single whitespace
+// byte after its last token and is at most 64 KiB. Numbers are decimal digits only. Sizes go up
+// to what the header's numbers hold (2^32 - 1 a side) as long as the raw pixels fit a file's
+// offsets: the picture is read from the file a window at a time, never held whole.
 #pragma once
 
 #include <cstdint>
@@ -30,17 +33,18 @@ struct PPM_INFO {
     PPM_CACHE pi_cache[PPM_CACHE_LINES];  // most recently used first
 };
 
-// Reads the header of the file open on pi_fd: 0, or -1 when it cannot be read or parsed, a size
-// is 0 or beyond the picture cap, or the magic is longer than 3 characters. Empties the cache and
-// the pending line and leaves the file at pi_offset.
+// Reads the header of the file open on pi_fd: 0, or -1 when it cannot be read or parsed (also
+// a comment that never ends), a size is 0 or past 2^32 - 1, the raw pixels could not fit a file,
+// or the magic is longer than 3 characters. Empties the cache and the pending line and leaves
+// the file at pi_offset. The file's length is not checked: its readers do that.
 int read_header(PPM_INFO* pi);
 // Writes "P6\n%i %i\n%i\n" at the start of the file and sets pi_offset to its length; -1 when
 // the seek or a write fails, or the size or maximum (1..255) is one the pixel layer cannot serve.
 int write_header(PPM_INFO* p);
 
-// The pixel layer serves "P6" files with a maximum up to 255, 3 bytes a pixel. Pixels outside
-// the picture, and files of other kinds, are ignored (-1, c untouched); bytes the file lacks read
-// as zeros.
+// The pixel layer serves "P6" files with a maximum up to 255, 3 bytes a pixel, and lines of
+// at most 2^28 pixels (it holds whole lines). Pixels outside the picture, and files of other
+// kinds, are ignored (-1, c untouched); bytes the file lacks read as zeros.
 int read_pixel(PPM_INFO* p, unsigned w, unsigned h, unsigned char* c);
 int write_pixel(PPM_INFO* p, unsigned w, unsigned h, const unsigned char* c);
 // Writes the pending line back, releases the lines and closes pi_fd.

@@ -60,6 +60,29 @@ const FIELD_TYPE* fd_row(int type) {
     return &field_type_tbl[k];
 }
 
+bool ddmmss_int(int64_t packed, int64_t* seconds) {
+    // The magnitude in unsigned arithmetic, so that the most negative value splits too; at most
+    // 922337203685477 degrees, whose seconds still fit.
+    uint64_t a = packed < 0 ? 0 - static_cast<uint64_t>(packed) : static_cast<uint64_t>(packed);
+    uint64_t d = a / 10000, m = a / 100 % 100, s = a % 100;
+    if (m >= 60 || s >= 60) return false;
+    auto t = static_cast<int64_t>(d * 3600 + m * 60 + s);
+    *seconds = packed < 0 ? -t : t;
+    return true;
+}
+
+bool ddmmss_float(double packed, double* seconds) {
+    if (!std::isfinite(packed)) return false;
+    double a = std::fabs(packed);
+    double whole = std::floor(a);
+    double d = std::floor(whole / 10000), m = std::fmod(std::floor(whole / 100), 100),
+           s = std::fmod(whole, 100) + (a - whole);
+    if (m >= 60 || s >= 60) return false;
+    double t = d * 3600 + m * 60 + s;
+    *seconds = std::signbit(packed) ? -t : t;
+    return true;
+}
+
 namespace {
 
 int mismatch(int a, int b) {
@@ -377,7 +400,7 @@ int fd_initial_int(IP_FIELD* target, const void* data, FD_OPT* opt, int flag) {
         }
         if (get_type(a[0]) != QVT_INTEGER) return -2;
         int64_t fmt = reinterpret_cast<QV_INTEGER*>(a[0])->data;
-        if (fmt < FDIT_INT || fmt > FDIT_DD) return -10;
+        if (fmt < FDIT_INT || fmt > FDIT_DDMMSS) return -10;
         double reso = 0;
         if (!number_of(a[1], &reso)) return -3;
         double off = 0;
@@ -416,16 +439,30 @@ int fd_initial_int(IP_FIELD* target, const void* data, FD_OPT* opt, int flag) {
             double f = 0;
             if (!text_to_double(text, &f)) return -11;
             x = f * opt->reso + off;
+        } else if (opt->type == FDIT_DDMMSS) {
+            double f = 0;
+            if (!text_to_double(text, &f) || !std::isfinite(f)) return -11;
+            if (!ddmmss_float(f, &f)) return -7;
+            x = f * opt->reso + off;
         } else {
             return -7;
         }
     } else if (get_type(s) == QVT_INTEGER) {
         int64_t i = reinterpret_cast<QV_INTEGER*>(s)->data;
-        if (opt->type < FDIT_INT || opt->type > FDIT_DD) return -6;
+        if (opt->type == FDIT_DDMMSS) {
+            if (!ddmmss_int(i, &i)) return -6;
+        } else if (opt->type < FDIT_INT || opt->type > FDIT_DD) {
+            return -6;
+        }
         x = static_cast<double>(i) * opt->reso + off;
     } else if (get_type(s) == QVT_FLOAT) {
         double f = reinterpret_cast<QV_FLOAT*>(s)->data;
-        if (opt->type < FDIT_INT || opt->type > FDIT_DD) return -5;
+        if (opt->type == FDIT_DDMMSS) {
+            if (!std::isfinite(f)) return -11;
+            if (!ddmmss_float(f, &f)) return -5;
+        } else if (opt->type < FDIT_INT || opt->type > FDIT_DD) {
+            return -5;
+        }
         x = f * opt->reso + off;
     } else {
         return static_cast<int>(PLOT_ERR_KIND);

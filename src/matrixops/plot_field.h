@@ -33,9 +33,16 @@ enum : uint8_t {
     FD_RGBA = 0x40,
 };
 
-// Input formats of int fields. Format 4 (degrees, minutes, seconds) is refused: its digits have
-// no agreed reading, and a silent wrong number is worse than an error.
+// Input formats of int fields. Format 4 reads packed degrees, minutes and seconds DDDMMSS(.s)
+// (degrees x 10000 + minutes x 100 + seconds, the sign in front) as seconds, before the
+// resolution and offset apply.
 enum : int { FDIT_INT = 1, FDIT_FLOAT = 2, FDIT_DD = 3, FDIT_DDMMSS = 4 };
+
+// Packed DDDMMSS to seconds (d x 3600 + m x 60 + s, sign kept); false when the minutes or the
+// seconds are 60 or more. The float form keeps the fraction of the seconds; it takes finite
+// values only.
+bool ddmmss_int(int64_t packed, int64_t* seconds);
+bool ddmmss_float(double packed, double* seconds);
 
 struct FIELD_RGBA_T {
     uint8_t rgba[4];

@@ -16,12 +16,12 @@
 #include "base/alloc.h"
 #include "base/fdwait.h"
 #include "base/lock.h"
-#include "base/socket.h"
 #include "base/task.h"
 #include "base/tick.h"
 #include "lisp/heap.h"
 #include "server/protocol.h"
 #include "server/qvohttp_server.h"
+#include "stream/connection.h"
 #include "stream/file_stream.h"
 #include "stream/sprintf.h"
 #include "stream/stream.h"
@@ -73,7 +73,7 @@ int accept_backoff_ms(int failures) {
 }
 
 int accept_error_is_final(int err) {
-    return err == EBADF || err == EINVAL || err == ENOTSOCK;
+    return err == EBADF || err == EINVAL || err == ENOTSOCK || err == ESHUTDOWN;
 }
 
 PERMISSION_LIST* new_permission_list(QV_INTERPRETER* qvi, const char* const* names) {
@@ -169,8 +169,8 @@ static bool listener_closing(QV_INTERPRETER* listener) {
     return (listener->flags & QVIF_CLOSING) != 0;
 }
 
-int accept_first_byte(int fd, int ms, uint8_t* byte, QV_INTERPRETER* listener) {
-    // Waited in slices so that a closing listener does not wait for its slowest peer.
+int accept_first_byte(int fd, int ms, uint8_t* byte, QV_INTERPRETER* listener, STREAM* st) {
+    // Waited in slices so that a closing listener (or stream) does not wait for its slowest peer.
     constexpr int SLICE_MS = 250;
     struct pollfd p = {fd, POLLIN, 0};
     for (;;) {
@@ -181,7 +181,7 @@ int accept_first_byte(int fd, int ms, uint8_t* byte, QV_INTERPRETER* listener) {
         if (r > 0) break;
         ms -= slice;
         if (ms <= 0) return 0;
-        if (listener_closing(listener)) return -1;
+        if (listener_closing(listener) || (st && !s_exist(st))) return -1;
     }
     for (;;) {
         ssize_t n = recv(fd, byte, 1, MSG_PEEK);
@@ -297,10 +297,36 @@ static uint32_t steady_seconds() {
 
 namespace {
 
-// accept_peer. held: the listener when the caller holds it (an accepted peer's task), let go once
-// the peer's connection interpreter is registered or the admission has ended; a closing
-// listener then admits nobody. front: as for launch_connection.
-int admit_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int limit,
+// The admission reads the accepted stream's descriptor itself (a look at the first byte that
+// leaves it in the connection) and writes the refusal lines straight to it. Meanwhile it is
+// registered in the stream, so that a close of the stream (a shutdown of sockets) waits until it
+// has let go of the descriptor. fd is -1 when the stream is not an open file stream.
+struct InStream {
+    STREAM* st;
+    S_FILE_THREAD t;
+    int fd = -1;
+    explicit InStream(STREAM* s) : st(s) {
+        StreamPri pri;
+        TaskLockGuard g(stream_lock);
+        if (!_s_exist(s) || s->h.tbl != &s_file_table) return;
+        _s_insert_thread(s, &t);
+        fd = s->file.fid;
+    }
+    void leave() {
+        if (fd < 0) return;
+        s_delete_thread(st, &t);
+        fd = -1;
+    }
+    ~InStream() { leave(); }
+    InStream(const InStream&) = delete;
+    InStream& operator=(const InStream&) = delete;
+};
+
+// accept_peer on the accepted stream st (owned from here on). held: the listener when the caller
+// holds it (an accepted peer's task), let go once the peer's connection interpreter is registered
+// or the admission has ended; a closing listener then admits nobody. front: as for
+// launch_connection.
+int admit_peer(QV_INTERPRETER* listener, STREAM* st, uint32_t ip, int in_use, int limit,
                QV_INTERPRETER* held, QV_INTERPRETER** front) {
     HeldListener hold{held};
     if (front) *front = nullptr;
@@ -320,18 +346,24 @@ int admit_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int li
         w.last_dec = listener->accept_last_dec;
     }
     if (closing) {
-        close(fd);
+        s_close(st);
         return QVI_ERR_LISTENER;
     }
-    if (int r = admission(fd, entry, in_use, limit)) {
-        close(fd);
+    InStream in(st);
+    if (in.fd < 0) {
+        s_close(st);
+        return QVI_ERR_DESCRIPTER;
+    }
+    if (int r = admission(in.fd, entry, in_use, limit)) {
+        in.leave();
+        s_close(st);
         return r;
     }
     if (w.interval < ACCEPT_INTERVAL_MIN) w.interval = ACCEPT_INTERVAL_MIN;
     if (w.interval > ACCEPT_INTERVAL_MAX) w.interval = ACCEPT_INTERVAL_MAX;
     uint32_t start = steady_seconds();
     uint8_t byte = 0;
-    int got = accept_first_byte(fd, (int)w.interval * 1000, &byte, listener);
+    int got = accept_first_byte(in.fd, (int)w.interval * 1000, &byte, listener, st);
     uint32_t elapsed = steady_seconds() - start;
     // The time of the last lengthening is QV time, as the listener's opening set it.
     uint32_t now = get_qvtime();
@@ -347,20 +379,18 @@ int admit_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int li
         ls = _listener_settings(listener);
     }
     if (got != 1) {
-        close(fd);
+        in.leave();
+        s_close(st);
         return QVI_ERR_NO_ANSWER;
     }
     bool http = accept_dispatch(byte) == ACCEPT_HTTP;
     if (!http && !accept_launch_fds(in_use, limit)) {
-        write_all(fd, accept_busy_text);
-        close(fd);
+        write_all(in.fd, accept_busy_text);
+        in.leave();
+        s_close(st);
         return QVI_ERR_BUSY;
     }
-    STREAM* st = s_open_file_descripter(fd, &s_file_table);
-    if (!st) {
-        close(fd);
-        return QVI_ERR_DESCRIPTER;
-    }
+    in.leave();
     if (http) {
         // The HTTP side answers the request, or opens a QVoHTTP session whose pipe end carries
         // the line protocol from here on.
@@ -380,7 +410,12 @@ int admit_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int li
 }  // namespace
 
 int accept_peer(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int limit) {
-    return admit_peer(listener, fd, ip, in_use, limit, nullptr, nullptr);
+    STREAM* st = s_open_file_descripter(fd, &s_file_table);
+    if (!st) {
+        close(fd);
+        return QVI_ERR_DESCRIPTER;
+    }
+    return admit_peer(listener, st, ip, in_use, limit, nullptr, nullptr);
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -409,12 +444,6 @@ namespace {
 
 int accept_broken(void* work) {
     return listener_closing(static_cast<QV_INTERPRETER*>(work)) ? 1 : 0;
-}
-
-// The descriptor of the listening stream, or -1 when it is gone.
-int listener_fd(STREAM* st) {
-    if (!st || !s_exist(st)) return -1;
-    return st->file.fid;
 }
 
 // One thread leaves the chain (qvi_lock held, and held again on return); the last one of a
@@ -459,28 +488,22 @@ void release_listener(QV_INTERPRETER* l) {
 
 namespace {
 
-// An accepted peer handed from the thread in accept to a task of its own.
-struct ACCEPTED_PEER {
-    QV_INTERPRETER* listener;
-    int fd;
-    uint32_t ip;
-};
-
-// The task of one accepted peer (priority 1): its admission and connection interpreter, whose
-// front thread it then becomes (no second task to start and wait for). It holds the listener as
-// one of its accept threads until the peer is admitted.
+// The task of one accepted peer (priority 1; data: its key, whose work is the listener): its
+// admission and connection interpreter, whose front thread it then becomes (no second task to
+// start and wait for). It holds the listener as one of its accept threads until the peer is
+// admitted.
 void _accept_peer_thread(intptr_t data) {
-    auto* p = reinterpret_cast<ACCEPTED_PEER*>(data);
-    QV_INTERPRETER* l = p->listener;
-    int fd = p->fd;
-    uint32_t ip = p->ip;
-    d_f_ree(p);
+    auto* key = reinterpret_cast<ACCESS_KEY*>(data);
+    auto* l = static_cast<QV_INTERPRETER*>(key->work);
+    STREAM* st = key->s;
+    uint32_t ip = key->ip;
+    d_f_ree(key);  // the stream goes on
     set_t_msg("accept");
     int limit = 0;
-    // The accepted descriptor is not a stream yet: count it with the others.
-    int in_use = s_check_resource2(&limit) + 1;
+    // The accepted connection is counted with the streams already.
+    int in_use = s_check_resource2(&limit);
     QV_INTERPRETER* front = nullptr;
-    admit_peer(l, fd, ip, in_use, limit, l, &front);
+    admit_peer(l, st, ip, in_use, limit, l, &front);
     if (front) {
         change_pri(0, 4);
         _front_thread(reinterpret_cast<intptr_t>(front));
@@ -503,23 +526,27 @@ void _accept_thread(intptr_t data) {
         }
         l->accept_lock = 1;
         l->front_thread = get_tid();
-        int fd = listener_fd(l->inp);
+        STREAM* sd = l->inp;
         unlock_task(qvi_lock, "_accept_thread");
 
-        uint32_t ip = 0;
-        int cfd = fd < 0 ? -1 : accept_socket(fd, &ip, accept_broken, l);
-        int err = fd < 0 ? EBADF : errno;
+        // Through the listening stream: its close (a shutdown of sockets) ends the wait too.
+        ACCESS_KEY* key = accept_connection_until(sd, accept_broken, l);
+        int err = errno;
 
         lock_task(qvi_lock);
         l->accept_lock = 0;
         l->front_thread = 0;
-        if (cfd < 0 && ((l->flags & QVIF_CLOSING) || accept_error_is_final(err)))
+        if (!key && ((l->flags & QVIF_CLOSING) || accept_error_is_final(err)))
             l->flags |= QVIF_CLOSING;
         if (l->flags & QVIF_CLOSING) {
-            if (cfd >= 0) close(cfd);
+            if (key) {
+                unlock_task(qvi_lock, "_accept_thread");
+                close_key(key);
+                lock_task(qvi_lock);
+            }
             continue;  // leaves the chain at the top of the loop
         }
-        if (cfd < 0) {
+        if (!key) {
             // Out of descriptors or an aborted connection: usually transient. A listener that
             // begins closing meanwhile is seen at the top of the loop.
             unlock_task(qvi_lock, "_accept_thread");
@@ -532,11 +559,8 @@ void _accept_thread(intptr_t data) {
         // this thread goes straight back to accept, so that no peer waits for another's start.
         l->accept_threads++;
         unlock_task(qvi_lock, "_accept_thread");
-        auto* p = static_cast<ACCEPTED_PEER*>(d_alloc(sizeof(ACCEPTED_PEER)));
-        p->listener = l;
-        p->fd = cfd;
-        p->ip = ip;
-        create_task(_accept_peer_thread, reinterpret_cast<intptr_t>(p), 1);
+        key->work = l;
+        create_task(_accept_peer_thread, reinterpret_cast<intptr_t>(key), 1);
         lock_task(qvi_lock);
     }
 }

@@ -49,8 +49,8 @@ int accept_dispatch(int first_byte);
 // Back-off after failed accepts in a row: 0 for none, then 100 ms doubling up to 1 s.
 int accept_backoff_ms(int failures);
 // 1 when an accept failure with this errno should end the listener (a bad or closed listening
-// descriptor); other failures (out of descriptors, aborted connections, interrupts) back off
-// and retry.
+// stream, or a shutdown that lets no new stream open); other failures (out of descriptors, aborted
+// connections, interrupts) back off and retry.
 int accept_error_is_final(int err);
 
 // One Allow or Deny entry of a listener: its access rules and the names it was given.
@@ -76,8 +76,9 @@ int accept_admit(QV_INTERPRETER* listener, int fd, uint32_t ip, int in_use, int 
                  PERMISSION_LIST** entry);
 // Waits at most ms milliseconds for the peer's first byte and looks at it without taking it from
 // the connection: 1 with *byte set, 0 on time-out, -1 when the peer closed or failed, or when
-// listener (when given) began closing during the wait.
-int accept_first_byte(int fd, int ms, uint8_t* byte, QV_INTERPRETER* listener = nullptr);
+// listener (when given) began closing or st (when given) was closed during the wait.
+int accept_first_byte(int fd, int ms, uint8_t* byte, QV_INTERPRETER* listener = nullptr,
+                      STREAM* st = nullptr);
 
 // Makes and opens the connection interpreter (type 5) of an admitted peer on stream st from
 // address ip, admitted by entry of listener, and greets the peer: "\n", then the handshake with

@@ -34,6 +34,11 @@ const HTTP_ERR he503 = {503, const_cast<char*>("Service Unavailable")};
 
 SEM ha_lock = nullptr;
 
+bool qvohttp_path(const char* path) {
+    return strcmp(path, "/cgi-bin/download.cgi") == 0 || strcmp(path, "/cgi-bin/upload.cgi") == 0 ||
+           strncmp(path, "/cgi-bin/qvsv", 13) == 0;
+}
+
 namespace {
 
 HTTP_AGENT_LIST* ha_root = nullptr;  // under ha_lock
@@ -41,12 +46,6 @@ std::atomic<HA_REMOTE_QUERY> remote_query_hook{nullptr};
 std::atomic<HA_REMOTE_CONNECT> remote_connect_hook{nullptr};
 std::atomic<bool> tick_task_running{false};
 std::atomic<bool> tick_paused{false};
-
-// The agent's paths of the QVoHTTP server.
-bool qvohttp_path(const char* path) {
-    return strcmp(path, "/cgi-bin/download.cgi") == 0 || strcmp(path, "/cgi-bin/upload.cgi") == 0 ||
-           strncmp(path, "/cgi-bin/qvsv", 13) == 0;
-}
 
 HTTP_AGENT_LIST* root_of(HTTP_AGENT_LIST* a) {
     return a->alias_root ? a->alias_root : a;

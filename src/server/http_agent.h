@@ -79,6 +79,8 @@ void init_http_agent();
 // (may be null). 2: a QVoHTTP path, nothing written, st still open; 0: answered and st closed;
 // -1: the request had no path (nothing written, st still open).
 int exec_url(HTTP_INFO* info, STREAM* st, QV_INTERPRETER* from_qvi);
+// True for the paths the QVoHTTP server answers (exec_url's result 2).
+bool qvohttp_path(const char* path);
 
 // A request queued for a dedicated agent task: `ret` is 65535 while it is pending, then what
 // exec_url would have answered.

@@ -354,9 +354,12 @@ int open_session_http(int) {
 
 void close_session_http(int) {}
 
-QV_SEXP* remote_session_http(QVISP_ENV*, int, const URL* u, const L_CHAR*, const L_CHAR*,
-                             const L_CHAR*, QV_SEXP* cmd, QV_FILE* f, int ln, int,
-                             const REMOTE_SESSION_OPT* opt) {
+QV_SEXP* remote_session_http(QVISP_ENV* env, int, const URL* u, const L_CHAR* agent,
+                             const L_CHAR* login_mode, const L_CHAR* center_cmd, QV_SEXP* cmd,
+                             QV_FILE* f, int ln, int, const REMOTE_SESSION_OPT* opt) {
+    if (QV_SEXP* v =
+            native_proxy_send_session_http(env, u, agent, login_mode, center_cmd, cmd, f, ln))
+        return v;
     for (QV_SEXP* p = cmd; get_type(p) == QVT_PAIR; p = p->pair.cdr) {
         if (get_type(p->pair.cdr) != QVT_PAIR) return one_session(u, p->pair.car, opt, f, ln, 0);
         one_session(u, p->pair.car, opt, f, ln, 1);

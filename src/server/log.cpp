@@ -27,6 +27,7 @@
 #include "lisp/env.h"
 #include "lisp/heap.h"
 #include "lisp/list.h"
+#include "lisp/printer.h"
 #include "lisp/vxlisp.h"
 #include "longchar/longchar.h"
 #include "server/calllock.h"
@@ -905,6 +906,16 @@ int qv_log_vprintf(int level, int layer, LOG_NODE_DATA* templ, const char* fmt, 
     if (big_agent) d_f_ree(big_agent);
     if (text != small) d_f_ree(text);
     return 0;
+}
+
+int log_print_sexp(int level, int layer, LOG_NODE_DATA* opt, const char* name, QV_SEXP* expr,
+                   int mode) {
+    // Nothing is printed for a message no condition would take.
+    if (__log_vprintf.load(std::memory_order_relaxed) == qv_log_vprintf &&
+        !any_condition.load(std::memory_order_acquire))
+        return 0;
+    std::string text = print_sexp_text(expr, mode);
+    return log_printf(level, layer, opt, "%s = %s", name ? name : "", text.c_str());
 }
 
 // ------------------------------------------------------------------------------------------------

@@ -139,6 +139,11 @@ void init_log(QVISP_ENV* env0);
 // fields come from the template when one is given. A level outside 0-5 is kept as 4. Returns 0.
 int qv_log_vprintf(int level, int layer, LOG_NODE_DATA* templ, const char* fmt, va_list ap);
 
+// Logs "name = text", text being expr as the printer writes it with the flags mode (print_sexp):
+// the relay loop logs each command so when command logging is on. log_printf's result.
+int log_print_sexp(int level, int layer, LOG_NODE_DATA* opt, const char* name, QV_SEXP* expr,
+                   int mode);
+
 // A node owning copies of d's strings; null strings stay absent. A level outside 0-5 becomes 4.
 LOG_NODE* new_log_node(const LOG_NODE_DATA* d);
 void free_log_node(LOG_NODE* n);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 #include "base/alloc.h"
 #include "base/fdwait.h"
@@ -20,14 +21,18 @@
 #include "lisp/printer.h"
 #include "longchar/longchar.h"
 #include "server/getcode.h"
+#include "server/lockfunc.h"
+#include "server/log.h"
 #include "server/remote.h"
 #include "server/serverinfo.h"
+#include "server/userinfo.h"
 #include "stream/file_stream.h"
 #include "stream/sprintf.h"
 #include "stream/streamio.h"
 
 SEM sem_qvi_lex_lock;
 QV_FILE* terminal_file;
+std::atomic<bool> cmd_log{false};
 
 namespace {
 
@@ -246,6 +251,27 @@ QV_SEXP* next_pair(QV_SEXP* p, const PendingCommands& b) {
     return next;
 }
 
+// With the lock function armed, a command is handed over on its own, whole, and for the lock
+// function's name the input waits until the relay thread has answered it. True when the record
+// is closing.
+bool hold_for_lock_function(QV_INTERPRETER* qvi, QV_SEXP* cmd, PendingCommands& pending) {
+    realize_whole(cmd);
+    std::basic_string<L_CHAR> name;
+    bool symbol = get_type(cmd) == QVT_PAIR && get_type(cmd->pair.car) == QVT_SYMBOL;
+    if (symbol) name = cmd->pair.car->symbol.data;
+    if (hand_over(qvi, pending)) return true;
+    inp_lock_function(qvi, symbol ? name.c_str() : nullptr);
+    return false;
+}
+
+// Command logging: the peer's address, then the command, before it runs.
+void log_command(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
+    auto ip = static_cast<uint32_t>(qvi->connect_ip);
+    const auto* b = reinterpret_cast<const unsigned char*>(&ip);
+    log_printf(LOG_MESSAGE, LOG_LAYER_QV, nullptr, "%i.%i.%i.%i executes", b[0], b[1], b[2], b[3]);
+    log_print_sexp(LOG_MESSAGE, LOG_LAYER_QV, nullptr, "cmd", cmd, 0);
+}
+
 void feed_loop(QV_INTERPRETER* qvi, QV_SEXP* p) {
     PendingCommands pending;
     for (;;) {
@@ -280,6 +306,9 @@ void feed_loop(QV_INTERPRETER* qvi, QV_SEXP* p) {
             // keeps its place among the replies of the commands before it.
             add_pending(pending, p);
             p = next_pair(p, pending);
+            if (lock_function_armed.load(std::memory_order_relaxed) &&
+                hold_for_lock_function(qvi, cmd, pending))
+                break;
             continue;
         }
         // A protocol word or a processing instruction acts on arrival: the commands before it
@@ -600,7 +629,11 @@ void relay_commands(QV_INTERPRETER* qvi, int once, bool enlist) {
         if (end) break;
         gc_push(nullptr, nullptr, "relay2");
         current_command_qvi = qvi;
-        QV_SEXP* v = eval(qvi->env, cmd);
+        QV_SEXP* v;
+        if (!user_info_relay(qvi, cmd, &v)) {
+            if (cmd_log.load(std::memory_order_relaxed)) log_command(qvi, cmd);
+            v = eval(qvi->env, cmd);
+        }
         current_command_qvi = outer;
         int line = sexp_line(cmd);
         // A value still being computed elsewhere is answered later by the delay thread, so the
@@ -663,6 +696,14 @@ void relay_commands(QV_INTERPRETER* qvi, int once, bool enlist) {
             }
             gc_pop(nullptr, nullptr);
             break;
+        }
+        if (lock_function_armed.load(std::memory_order_relaxed)) {
+            // The input waiting for this answer goes on once it is out.
+            {
+                TaskLockGuard g(qvi_lock);
+                finish_reply(replied);
+            }
+            out_lock_function(qvi, cmd);
         }
         bool stop = brk && v->error.code != QVE_REMOTE_CANCEL;
         gc_pop(nullptr, nullptr);
@@ -1235,6 +1276,10 @@ void _tick_check(QV_INTERPRETER* q, uint32_t now) {
 }  // namespace
 
 void qvi_tick() {
+    {
+        TaskLockGuard g(qvi_lock);
+        timeout_lock_function();
+    }
     uint32_t now = get_qvtime();
     for (int b = 0; b < QVI_HASH; b++) {
         // The k-th record of the bucket, looked up afresh under the lock each time: records may

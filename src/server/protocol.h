@@ -25,6 +25,7 @@
 // printing run without qvi_lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "base/lock.h"
@@ -50,6 +51,9 @@ struct qv_fifo {
 };
 
 extern SEM sem_qvi_lex_lock;
+// Command logging, off by default: when on, the relay loop logs each command it evaluates at
+// level MESSAGE, layer QV, as "<peer address> executes" and "cmd = <the command>".
+extern std::atomic<bool> cmd_log;
 // The source record of the terminal interpreter's parser, for the prompt.
 extern QV_FILE* terminal_file;
 

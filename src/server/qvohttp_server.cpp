@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -18,12 +19,14 @@
 #include "base/alloc.h"
 #include "base/task.h"
 #include "base/tick.h"
+#include "longchar/codemethod.h"
 #include "server/accept.h"
 #include "server/http_agent.h"
 #include "stream/file_stream.h"
 #include "stream/flushpipe.h"
 #include "stream/sprintf.h"
 #include "stream/streamio.h"
+#include "stream/string_stream.h"
 
 SEM QoH_lock = nullptr;
 QoH_ENTRY* QoH_hash[QoH_HASH];
@@ -152,6 +155,24 @@ QoH_ENTRY_V2* _search_entry_v2(const uint32_t* key) {
     for (QoH_ENTRY_V2* e = entry_list_v2; e; e = e->next)
         if (e->cockie[0] == key[0] && e->cockie[1] == key[1]) return e;
     return nullptr;
+}
+
+// Room for one more session from ip: fewer than QoH_SESSIONS_PER_PEER from it and fewer than
+// QoH_SESSIONS_MAX in all, counting both versions and sessions still ending (they hold their
+// tasks and descriptors until they are gone).
+bool _session_room(uint32_t ip) {
+    int all = 0, mine = 0;
+    for (QoH_ENTRY* b : QoH_hash) {
+        for (QoH_ENTRY* e = b; e; e = e->next) {
+            all++;
+            mine += e->ip == ip;
+        }
+    }
+    for (QoH_ENTRY_V2* e = entry_list_v2; e; e = e->next) {
+        all++;
+        mine += e->ip == ip;
+    }
+    return all < QoH_SESSIONS_MAX && mine < QoH_SESSIONS_PER_PEER;
 }
 
 // A new key, unique over the sessions of both versions.
@@ -522,14 +543,27 @@ int new_accept_2(STREAM** new_st, STREAM* con, uint32_t ip) {
     e->pipe_serial = s_serial(p[0]);
     e->ip = ip;
     uint32_t key[2];
+    bool room;
     {
         TaskLockGuard g(QoH_lock);
-        _new_cockie(e->cockie);
-        e->last_upload = now();
-        e->next = entry_list_v2;
-        entry_list_v2 = e;
-        key[0] = e->cockie[0];
-        key[1] = e->cockie[1];
+        room = _session_room(ip);
+        if (room) {
+            _new_cockie(e->cockie);
+            e->last_upload = now();
+            e->next = entry_list_v2;
+            entry_list_v2 = e;
+            key[0] = e->cockie[0];
+            key[1] = e->cockie[1];
+        }
+    }
+    if (!room) {
+        qoh_diag("QoH TOO MANY SESSIONS\n");
+        reply(con, QoH_ERROR, 0, nullptr, false);
+        s_close(p[0]);
+        s_close(p[1]);
+        s_close(con);
+        d_f_ree(e);
+        return -1;
     }
     if (reply(con, QoH_DOWNLOAD, 0, key, false, nullptr, 0, false) != 0) {
         lock_task(QoH_lock);
@@ -615,30 +649,35 @@ void empty_reply_task(intptr_t) {
         // A clock set back (by the system, or a test) starts the interval afresh; a test that
         // sets the clock has the next cycle sweep.
         if (static_cast<int32_t>(t - last_sweep) < 0) last_sweep = t;
-        if (sweep_due.exchange(false) || static_cast<int32_t>(t - last_sweep) >= interval) {
-            last_sweep = t;
-            for (QoH_ENTRY* b : QoH_hash) {
-                for (QoH_ENTRY* e = b; e; e = e->next) {
-                    bool dead = !held(e->pipe, e->pipe_serial);
-                    if ((dead || static_cast<int32_t>(t - e->last_polling) >= QoH_IDLE_LIMIT) &&
-                        !(e->flags & QoHE_CLOSING)) {
-                        e->flags |= QoHE_CLOSING;
-                        if (e->pipe) to_close.push_back({e->pipe, e->pipe_serial});
-                        e->pipe = nullptr;
-                        wakeup_task(e);
-                    }
+        bool full = sweep_due.exchange(false) || static_cast<int32_t>(t - last_sweep) >= interval;
+        if (full) last_sweep = t;
+        // Every cycle (there are at most QoH_SESSIONS_MAX): version-1 sessions whose client never
+        // came back after the open, and version-2 sessions whose client has gone; the rest at
+        // the sweep's interval.
+        for (QoH_ENTRY* b : QoH_hash) {
+            for (QoH_ENTRY* e = b; e; e = e->next) {
+                if (e->flags & QoHE_CLOSING) continue;
+                int32_t quiet = static_cast<int32_t>(t - e->last_polling);
+                bool never = e->recv_seq == 1 && !e->list && !e->recv_target &&
+                             quiet >= QoH_FIRST_REQUEST_LIMIT;
+                bool stale = full && (!held(e->pipe, e->pipe_serial) || quiet >= QoH_IDLE_LIMIT);
+                if (never || stale) {
+                    e->flags |= QoHE_CLOSING;
+                    if (e->pipe) to_close.push_back({e->pipe, e->pipe_serial});
+                    e->pipe = nullptr;
+                    wakeup_task(e);
                 }
             }
-            // A version-2 session is idle only while no upload is open: a live client keeps one
-            // open, silent as it may be.
-            for (QoH_ENTRY_V2* e = entry_list_v2; e; e = e->next) {
-                if (e->flags & QoH2E_CLOSING) continue;
-                bool dead =
-                    !held(e->pipe, e->pipe_serial) || peer_closed(e->download, e->download_serial);
-                bool idle = (e->flags & QoH2E_UPLOAD_IDLE) &&
-                            static_cast<int32_t>(t - e->last_upload) >= QoH_IDLE_LIMIT;
-                if (dead || idle) _take_streams(e, &to_close);
-            }
+        }
+        // A version-2 session is idle only while no upload is open: a live client keeps one
+        // open, silent as it may be.
+        for (QoH_ENTRY_V2* e = entry_list_v2; e; e = e->next) {
+            if (e->flags & QoH2E_CLOSING) continue;
+            bool dead =
+                !held(e->pipe, e->pipe_serial) || peer_closed(e->download, e->download_serial);
+            bool idle = full && (e->flags & QoH2E_UPLOAD_IDLE) &&
+                        static_cast<int32_t>(t - e->last_upload) >= QoH_IDLE_LIMIT;
+            if (dead || idle) _take_streams(e, &to_close);
         }
         unlock_task(QoH_lock, "empty_reply_task");
         for (auto& [l, keep] : empties) {
@@ -681,32 +720,137 @@ void launch_session(STREAM* new_st, uint32_t ip, uint32_t listener, PERMISSION_L
     release_listener(l);
 }
 
+// The request's head could not be read or made no sense: a 400 page and the end.
+int refuse(STREAM* con) {
+    HTTP_INFO of{};
+    of.err2 = he400;
+    of.content_length = -1;
+    write_all(con, http_agent_header(&of) + http_error_page(he400, "bad request", nullptr));
+    s_close(con);
+    return -1;
+}
+
+int accept_request(STREAM** new_st, QoH_LIST* l, const uint8_t* frame, uint32_t ip,
+                   uint32_t listener, PERMISSION_LIST* pl);
+
+void free_stock(STREAM_STOCK* r) {
+    if (r->req) free_list_record(r->req);
+    d_f_ree(r->head);
+    d_f_ree(r);
+}
+
+// The parsed head of r's request, now that its empty line is in: the record to serve it, its
+// method null when the head made no sense. A tunnel request that is not a GET has its frame
+// header read here too, unless its declared body is too short for one (refused unread).
+void _stock_parse(STREAM_STOCK* r) {
+    auto* l = static_cast<QoH_LIST*>(d_alloc(sizeof(QoH_LIST)));
+    memset(l, 0, sizeof *l);
+    l->con = r->st;
+    l->con_serial = r->st_serial;
+    STREAM* in = s_open_string_read(r->head, &ascii_cm, r->head_len, 0);
+    if (!in || scan_HTTP(&l->info, in, 1) != 0 || !l->info.method || !l->info.dir) {
+        free_HTTP_info(&l->info);
+    } else if (strcmp(l->info.method, "GET") != 0 && qvohttp_path(l->info.dir) &&
+               !(l->info.content_length >= 0 && l->info.content_length < QoH_HEADER_SIZE)) {
+        r->frame_want = QoH_HEADER_SIZE;
+    }
+    if (in) s_close(in);
+    r->req = l;
+}
+
+// Takes in what has arrived of r's next request without waiting, never more than its head and
+// frame header (the body stays for whoever copies it): 1 once they are in, 0 while more is due,
+// -1 when the connection has ended or failed first, -2 when the head is too long. Called by the
+// polling task alone, outside the lock, for a record the poll found readable.
+int _stock_read(STREAM_STOCK* r, uint32_t t) {
+    char buf[4096];
+    // A connection that another holder closed meanwhile is not read (nor closed) here.
+    if (!held(r->st, r->st_serial)) return -1;
+    for (bool first = true;; first = false) {
+        if (r->req && r->frame_len >= r->frame_want) return 1;
+        int n = s_peek_socket(r->st, buf, sizeof buf);
+        // Readable with nothing to take is the end of the connection.
+        if (n < 1) return first ? -1 : 0;
+        if (!r->head) {
+            r->line_blank = 1;
+            // Once begun, the request has its own bound.
+            if (static_cast<int32_t>(r->deadline - (t + QoH_HEAD_TIMEOUT)) > 0)
+                r->deadline = t + QoH_HEAD_TIMEOUT;
+        }
+        if (r->req) {
+            int want = r->frame_want - r->frame_len;
+            int got = s_read(r->st, r->frame + r->frame_len, n < want ? n : want);
+            if (got < 1) return -1;
+            r->frame_len += got;
+            continue;
+        }
+        // Up to the end of the line that holds nothing but CRs.
+        int take = n;
+        bool ended = false;
+        for (int i = 0; i < n && !ended; i++) {
+            if (buf[i] == '\n') {
+                ended = r->line_blank;
+                r->line_blank = 1;
+                if (ended) take = i + 1;
+            } else if (buf[i] != '\r') {
+                r->line_blank = 0;
+            }
+        }
+        if (r->head_len + take > QoH_STOCK_HEAD_MAX) return -2;
+        if (r->head_len + take > r->head_cap) {
+            int cap = r->head_cap ? r->head_cap : 512;
+            while (cap < r->head_len + take)
+                cap *= 2;
+            char* h = static_cast<char*>(d_alloc(cap));
+            if (r->head_len) memcpy(h, r->head, static_cast<size_t>(r->head_len));
+            d_f_ree(r->head);
+            r->head = h;
+            r->head_cap = cap;
+        }
+        int got = s_read(r->st, r->head + r->head_len, take);
+        if (got != take) return -1;
+        r->head_len += take;
+        if (ended) _stock_parse(r);
+    }
+}
+
+// Serves one request taken in whole by the stock.
+void _stock_serve(STREAM_STOCK* r) {
+    STREAM* new_st = nullptr;
+    QoH_LIST* l = r->req;
+    r->req = nullptr;
+    if (!held(r->st, r->st_serial)) {
+        free_list_record(l);
+    } else if (accept_request(&new_st, l, r->frame_want ? r->frame : nullptr, r->ip, r->qvi,
+                              r->pl) == 1) {
+        launch_session(new_st, r->ip, r->qvi, r->pl);
+    }
+    free_stock(r);
+}
+
+STREAM_STOCK* ss_ready = nullptr;  // requests taken in whole, waiting for a task (under QoH_lock)
+
+// The stock tasks. One at a time polls every stocked connection (and the wake-up descriptor, so
+// that a connection stocked meanwhile is seen at once) and takes in what has arrived of their
+// next requests without waiting; a request in whole goes to ss_ready, where any stock task takes
+// it and serves it. A client that sends its request a byte at a time thus holds no task: it waits
+// in the stock like an idle connection, until its request is in or its time is up.
 void ss_task(intptr_t counted) {
     set_t_msg("QoH stock");
     lock_task(QoH_lock);
     if (!counted) ss_run_tasks++;
     for (;;) {
-        // Records whose connection has gone or whose next request is overdue leave the stock.
-        uint32_t t = get_qvtime();
-        // A record whose connection was closed by another holder leaves without touching what
-        // may now be at its address.
-        std::vector<HeldStream> to_close;
-        bool dropped = false;
-        for (STREAM_STOCK** p = &ss_list; *p;) {
-            STREAM_STOCK* r = *p;
-            bool gone = !held(r->st, r->st_serial);
-            if (gone || static_cast<int32_t>(t - r->deadline) > 0) {
-                *p = r->next;
-                if (!gone) to_close.push_back({r->st, r->st_serial});
-                d_f_ree(r);
-                dropped = true;
-                continue;
+        if (STREAM_STOCK* r = ss_ready) {
+            ss_ready = r->next;
+            // The poll, or the next request, is another task's: one more is started when no
+            // other is left for it.
+            wakeup_task(&ss_list);
+            if (ss_wait_tasks == 0 && ss_run_tasks < STOCK_TASKS_MAX) {
+                ss_run_tasks++;
+                create_task(ss_task, 1, 1);
             }
-            p = &r->next;
-        }
-        if (dropped) {
             unlock_task(QoH_lock, "ss_task");
-            close_streams(to_close);
+            _stock_serve(r);
             lock_task(QoH_lock);
             continue;
         }
@@ -720,63 +864,88 @@ void ss_task(intptr_t counted) {
             ss_run_tasks++;
             continue;
         }
-        // This task polls every stocked connection at once (and the wake-up descriptor, so a
-        // connection stocked meanwhile is seen at once).
+        // Only the polling task takes records off ss_list, so those it polls stay while it reads
+        // them outside the lock; others only push new ones at the front.
         ss_polling = true;
+        uint32_t t = get_qvtime();
+        // Records whose connection has gone or whose request is overdue leave the stock. A record
+        // whose connection another holder closed leaves without touching what may now be at its
+        // address.
+        std::vector<STREAM_STOCK*> dropped;
         std::vector<pollfd> fds;
-        std::vector<STREAM*> streams;
+        std::vector<STREAM_STOCK*> polled;
         fds.push_back({ss_wake_fd, POLLIN, 0});
-        for (STREAM_STOCK* r = ss_list; r; r = r->next) {
+        for (STREAM_STOCK** p = &ss_list; *p;) {
+            STREAM_STOCK* r = *p;
+            if (!held(r->st, r->st_serial) || static_cast<int32_t>(t - r->deadline) > 0) {
+                *p = r->next;
+                dropped.push_back(r);
+                continue;
+            }
             fds.push_back({r->st->file.fid, POLLIN, 0});
-            streams.push_back(r->st);
+            polled.push_back(r);
+            p = &r->next;
         }
         unlock_task(QoH_lock, "ss_task");
-        int pr = poll(fds.data(), fds.size(), 1000);
+        for (STREAM_STOCK* r : dropped) {
+            if (held(r->st, r->st_serial)) s_close_serial(r->st, r->st_serial);
+            free_stock(r);
+        }
+        dropped.clear();
+        int pr = polled.empty() ? 0 : poll(fds.data(), fds.size(), 1000);
         if (pr > 0 && (fds[0].revents & POLLIN)) {
             uint64_t v;
             ssize_t rd = read(ss_wake_fd, &v, sizeof v);
             (void)rd;
         }
+        std::vector<STREAM_STOCK*> done, too_long;
+        for (size_t i = 1; pr > 0 && i < fds.size(); i++) {
+            if (!fds[i].revents) continue;
+            STREAM_STOCK* r = polled[i - 1];
+            int got = (fds[i].revents & POLLIN) ? _stock_read(r, t) : -1;
+            if (got > 0) done.push_back(r);
+            if (got < 0) dropped.push_back(r);
+            if (got == -2) too_long.push_back(r);
+        }
         lock_task(QoH_lock);
         ss_polling = false;
-        STREAM_STOCK* taken = nullptr;
-        for (size_t i = 1; pr > 0 && i < fds.size() && !taken; i++) {
-            if (!fds[i].revents) continue;
+        for (STREAM_STOCK* r : done) {
             for (STREAM_STOCK** p = &ss_list; *p; p = &(*p)->next) {
-                if ((*p)->st == streams[i - 1]) {
-                    taken = *p;
-                    *p = taken->next;
+                if (*p == r) {
+                    *p = r->next;
+                    break;
+                }
+            }
+            r->next = ss_ready;
+            ss_ready = r;
+        }
+        for (STREAM_STOCK* r : dropped) {
+            for (STREAM_STOCK** p = &ss_list; *p; p = &(*p)->next) {
+                if (*p == r) {
+                    *p = r->next;
                     break;
                 }
             }
         }
-        // Another task takes over the polling; one more is started when none is left for it.
-        wakeup_task(&ss_list);
-        if (taken && ss_wait_tasks == 0 && ss_run_tasks < STOCK_TASKS_MAX) {
-            ss_run_tasks++;
-            create_task(ss_task, 1, 1);
+        if (!dropped.empty()) {
+            unlock_task(QoH_lock, "ss_task");
+            // A head too long for the stock is answered as any unreadable head.
+            for (STREAM_STOCK* r : dropped) {
+                if (!held(r->st, r->st_serial)) {
+                } else if (std::find(too_long.begin(), too_long.end(), r) != too_long.end()) {
+                    refuse(r->st);
+                } else {
+                    s_close_serial(r->st, r->st_serial);
+                }
+                free_stock(r);
+            }
+            lock_task(QoH_lock);
         }
-        if (!taken) continue;
-        unlock_task(QoH_lock, "ss_task");
-        STREAM* new_st = nullptr;
-        if (held(taken->st, taken->st_serial) &&
-            new_accept(&new_st, taken->st, taken->ip, taken->qvi, taken->pl) == 1)
-            launch_session(new_st, taken->ip, taken->qvi, taken->pl);
-        d_f_ree(taken);
-        lock_task(QoH_lock);
+        // Another task takes over the polling.
+        wakeup_task(&ss_list);
     }
     ss_run_tasks--;
     unlock_task(QoH_lock, "ss_task");
-}
-
-// The request's head could not be read or made no sense: a 400 page and the end.
-int refuse(STREAM* con) {
-    HTTP_INFO of{};
-    of.err2 = he400;
-    of.content_length = -1;
-    write_all(con, http_agent_header(&of) + http_error_page(he400, "bad request", nullptr));
-    s_close(con);
-    return -1;
 }
 
 }  // namespace
@@ -811,12 +980,13 @@ void insert_ss(STREAM* s, uint32_t ip, uint32_t listener, PERMISSION_LIST* pl) {
 void insert_ss_serial(STREAM* s, uint32_t serial, uint32_t ip, uint32_t listener,
                       PERMISSION_LIST* pl) {
     auto* r = static_cast<STREAM_STOCK*>(d_alloc(sizeof(STREAM_STOCK)));
+    memset(r, 0, sizeof *r);
     r->st = s;
     r->st_serial = serial;
     r->ip = ip;
     r->qvi = listener;
     r->pl = pl;
-    r->deadline = get_qvtime() + QoH_HEAD_TIMEOUT;
+    r->deadline = get_qvtime() + QoH_KEEP_WAIT;
     {
         TaskLockGuard g(QoH_lock);
         r->next = ss_list;
@@ -890,7 +1060,21 @@ int new_accept(STREAM** new_st, STREAM* con, uint32_t ip, uint32_t listener, PER
     intptr_t guard = arm_stream_guard(con, l->con_serial, QoH_HEAD_TIMEOUT);
     int r = scan_HTTP(&l->info, con, 1);
     disarm_stream_guard(guard);
-    if (r != 0 || !l->info.method) {
+    if (r != 0) free_HTTP_info(&l->info);
+    return accept_request(new_st, l, nullptr, ip, listener, pl);
+}
+
+namespace {
+
+// new_accept once the head is read into l (its method null when it made no sense), which this
+// takes over. frame: the frame header's 12 bytes when they have been read already, else null
+// (read from the connection if the request needs them).
+int accept_request(STREAM** new_st, QoH_LIST* l, const uint8_t* frame, uint32_t ip,
+                   uint32_t listener, PERMISSION_LIST* pl) {
+    *new_st = nullptr;
+    STREAM* con = l->con;
+    int r;
+    if (!l->info.method) {
         free_list_record(l);
         return refuse(con);
     }
@@ -919,7 +1103,14 @@ int new_accept(STREAM** new_st, STREAM* con, uint32_t ip, uint32_t listener, PER
         s_close(con);
         return -1;
     }
-    r = QoH_read_header(con, &l->h);
+    if (frame) {
+        QoH_decode(frame, &l->h);
+        r = (QoH_checksum(&l->h) & 0xFF) == 0 ? 0 : -2;
+    } else {
+        intptr_t guard = arm_stream_guard(con, l->con_serial, QoH_HEAD_TIMEOUT);
+        r = QoH_read_header(con, &l->h);
+        disarm_stream_guard(guard);
+    }
     if (r == -1) {
         free_list_record(l);
         s_close(con);
@@ -928,6 +1119,14 @@ int new_accept(STREAM** new_st, STREAM* con, uint32_t ip, uint32_t listener, PER
     l->tim = now();
     bool keep = (l->info.flags & HTTP_KEEP_ALIVE) != 0;
     lock_task(QoH_lock);
+    if (r == 0 && l->h.type == QoH_OPEN && !_session_room(ip)) {
+        unlock_task(QoH_lock, "new_accept");
+        qoh_diag("QoH TOO MANY SESSIONS\n");
+        reply(con, QoH_ERROR, static_cast<int16_t>(l->h.seq), l->h.cockie, false);
+        free_list_record(l);
+        s_close(con);
+        return -1;
+    }
     if (r == 0 && l->h.type == QoH_OPEN) {
         auto* e = static_cast<QoH_ENTRY*>(d_alloc(sizeof(QoH_ENTRY)));
         memset(e, 0, sizeof *e);
@@ -1001,6 +1200,8 @@ int new_accept(STREAM** new_st, STREAM* con, uint32_t ip, uint32_t listener, PER
     return -1;
 }
 
+}  // namespace
+
 int QoH_session_count() {
     int n = QoH2_session_count();
     TaskLockGuard g(QoH_lock);
@@ -1049,8 +1250,9 @@ std::string QoH_describe() {
 int QoH_stock_count() {
     TaskLockGuard g(QoH_lock);
     int n = 0;
-    for (STREAM_STOCK* r = ss_list; r; r = r->next)
-        n++;
+    for (STREAM_STOCK* l : {ss_list, ss_ready})
+        for (STREAM_STOCK* r = l; r; r = r->next)
+            n++;
     return n;
 }
 

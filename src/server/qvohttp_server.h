@@ -24,11 +24,14 @@
 // than a second ago and that nothing has answered with an empty type-2 reply (so a client's poll
 // comes back within about two seconds), and sweeps out sessions whose pipe has died, version-2
 // sessions whose download connection the peer has closed, and sessions that have had no request
-// (version 2: no upload) for 600 seconds. Kept-alive connections wait in the stream stock for
-// their next request: one stock task polls all of them at once, and a connection with data is
-// read by whichever of the (at most ten) stock tasks takes it. A task blocked in each
-// connection's read would let ten silent clients hold every stock task while the others' requests
-// waited behind them; polling serves any number of idle connections. Only version 1 keeps
+// (version 2: no upload) for 600 seconds, and version-1 sessions whose client sent nothing after
+// the open. Opens are bounded per peer address and in all. Kept-alive connections wait in the
+// stream stock for their next request: one stock task polls all of them at once and takes in
+// what has arrived of each next request head (and the frame header after it) without waiting;
+// a request in whole is served by whichever of the (at most ten) stock tasks takes it. A task
+// blocked in a connection's read would let ten silent or slow clients hold every stock task
+// while the others' requests waited behind them; polling serves any number of idle connections
+// and heads that trickle in. Only version 1 keeps
 // connections alive, so the stock serves it alone: a version-2 download lasts as long as its
 // session, and an upload is closed after its confirmation.
 //
@@ -57,11 +60,23 @@
 // The version the probe answers.
 constexpr int QoH_SERVER_VERSION = 2;
 
-// Seconds a request head may take to arrive, and a request body to be copied.
-constexpr int QoH_HEAD_TIMEOUT = 600;
+// Seconds a request head, with the frame header after it, may take to arrive once its first byte
+// has come, and a request body to be copied.
+constexpr int QoH_HEAD_TIMEOUT = 30;
 constexpr int QoH_BODY_TIMEOUT = 6000;
+// Seconds a kept-alive connection waits in the stock for its next request to begin.
+constexpr int QoH_KEEP_WAIT = 600;
+// Bytes of a request head read on a kept-alive connection; a longer one is refused.
+constexpr int QoH_STOCK_HEAD_MAX = 65536;
 // Seconds without a request after which a session is swept out.
 constexpr int QoH_IDLE_LIMIT = 600;
+// Seconds a version-1 session waits for its first request: a client polls at once after the
+// open, so a session that has none by then belongs to a client that went.
+constexpr int QoH_FIRST_REQUEST_LIMIT = 15;
+// Sessions (both versions) open at once from one peer address, and in all; an open beyond
+// either is refused with type 4.
+constexpr int QoH_SESSIONS_PER_PEER = 32;
+constexpr int QoH_SESSIONS_MAX = 128;
 
 // One received request of a session.
 struct QoH_LIST {
@@ -140,7 +155,17 @@ struct STREAM_STOCK {
     uint32_t ip;
     uint32_t qvi;  // the listener's id
     PERMISSION_LIST* pl;
-    uint32_t deadline;  // system time by which its next request must begin
+    uint32_t deadline;  // system time by which its next request must begin, then be in
+    // The next request as far as it has arrived: read by the stock's polling task without
+    // waiting, so that a head that trickles in holds no task.
+    char* head;  // its head bytes (owned), or null
+    int head_len;
+    int head_cap;
+    int line_blank;  // the head's current line holds nothing but CRs so far
+    QoH_LIST* req;   // the parsed head once its empty line is in, else null (owned)
+    int frame_want;  // 12 when a frame header follows the head, else 0
+    int frame_len;
+    uint8_t frame[QoH_HEADER_SIZE];
 };
 
 // Starts the empty-reply task and the first stock task. Once.

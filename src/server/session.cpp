@@ -104,6 +104,9 @@ struct SESSION_PRE_OPS {
 
 constexpr int SES_CLOSING = 0x1;
 constexpr int SES_PROXY_SET = 0x2;
+// Its set-up is on its way to the native proxy: other requests of the session wait for it, so
+// that none reaches the proxy before the rs<id> it names is defined there.
+constexpr int SES_PROXY_SETTING = 0x4;
 
 struct CON_SESSION {
     CON_SESSION* next;
@@ -162,6 +165,12 @@ int session_id;
 INIT_SEXP_WORK* retired_work;
 int native_proxy_session;
 URL native_proxy_url;
+// The session under which every "http" request goes through the native proxy (0 for none yet):
+// such requests carry no state of their own (no working path, no initial expressions), so one
+// session on the proxy serves them all.
+int http_proxy_session;
+// Requests waiting for a session's set-up on the native proxy sleep here.
+int proxy_setup_key;
 NPROXY_DIRECT_SERVER* np_server_list;
 // The agent time-out task sleeps here; it starts with the first agent connection.
 int timeout_task_key;
@@ -389,7 +398,8 @@ QV_SEXP* init_sexp_proxy(int ses, INIT_SEXP_WORK* work) {
 
 const SESSION_PRE_OPS init_sexp_ops = {init_sexp_func, init_sexp_proxy};
 
-QV_SEXP* setup_session_proxy(int id, QV_FILE* f, int ln);
+QV_SEXP* setup_session_proxy(int id, QV_FILE* f, int ln, bool claim = false);
+void proxy_setup_done(int id, bool ok);
 
 // The native-proxy session's own: the proxy agent was (re)connected and has lost every rs<id>.
 QV_SEXP* pre_proxy_func(int, INIT_SEXP_WORK*, int proxy_ses) {
@@ -1015,13 +1025,22 @@ QV_SEXP* native_proxy_send_session(QVISP_ENV*, int id, const URL* u, const L_CHA
         copy_url(&purl, &native_proxy_url);
     }
     gc_push(nullptr, nullptr, "native_proxy_send_session");
-    QV_SEXP* result = setup_session_proxy(id, f, ln);
+    QV_SEXP* result = setup_session_proxy(id, f, ln, true);
     const L_CHAR* qvproxy = l_string(std_cm, "qvproxy");
     const L_CHAR* user = l_string(std_cm, "user");
+    if (result && get_type(result) != QVT_ERROR) {
+        // The set-up is answered before the request goes: requests of other tasks on the same
+        // session wait for it, and a proxy that cannot be reached or refuses it gives its error
+        // at once.
+        gc_set(result, gc_vx_sexp);
+        QV_SEXP* v = _remote_session(vxlisp_top_env0, proxy, &purl, qvproxy, user, nullptr, result,
+                                     f, ln, 0, 0, id, nullptr, false);
+        v = realize_sexp(v);
+        bool ok = sexp_raw_type(v) != QVT_ERROR;
+        proxy_setup_done(id, ok);
+        result = ok ? nullptr : v;
+    }
     if (get_type(result) != QVT_ERROR) {
-        if (result)
-            _remote_session(vxlisp_top_env0, proxy, &purl, qvproxy, user, nullptr, result, f, ln, 0,
-                            0, id, nullptr, false);
         char name[32];
         snprintf(name, sizeof name, "rs%i", id);
         QV_SEXP* form = nullptr;
@@ -1042,7 +1061,8 @@ QV_SEXP* native_proxy_send_session(QVISP_ENV*, int id, const URL* u, const L_CHA
     }
     free_url(&purl);
     gc_pop(result, gc_vx_sexp);
-    return result ? result : list(nullptr);
+    // Non-null: the request was the proxy's, whatever it answered.
+    return result ? result : cons(nullptr, nullptr);
 }
 
 QV_SEXP* remote_session_qvp(QVISP_ENV* env, int id, const URL* u, const L_CHAR* agent,
@@ -1071,8 +1091,6 @@ struct SESSION_SW {
     VERSION* (*get_remote_version)(int id, const URL* u, const char* layer);
 };
 
-// "http" goes to the web server directly: its protocol sessions are no sessions of the native
-// proxy's set-up.
 const SESSION_SW session_sw_table[] = {
     {"qvp", open_session_qvp, close_session_qvp, remote_session_qvp, get_remote_version_qvp},
     {"http", open_session_http, close_session_http, remote_session_http, nullptr},
@@ -1180,20 +1198,28 @@ int count_sessions() {
 }
 
 // The set-up a session needs on the native proxy, once: (Define rs<id> (OpenSession)) and its
-// initial expressions for that session; nil when sent already.
-QV_SEXP* setup_session_proxy(int id, QV_FILE* f, int ln) {
+// initial expressions for that session; nil when sent already. With claim, the caller waits while
+// another request of the session sends its set-up, and a set-up returned counts as on its way
+// until proxy_setup_done.
+QV_SEXP* setup_session_proxy(int id, QV_FILE* f, int ln, bool claim) {
     PRE_SNAPSHOT pre;
-    bool known;
-    {
-        TaskLockGuard g(session_lock);
-        CON_SESSION* ses = _find_session(id);
-        known = ses != nullptr;
-        if (ses) {
-            if (ses->flags & SES_PROXY_SET) return nullptr;
-            ses->flags |= SES_PROXY_SET;
-            pre = _take_pre(ses);
-        }
+    lock_task(session_lock);
+    CON_SESSION* ses = _find_session(id);
+    while (claim && ses && (ses->flags & SES_PROXY_SETTING)) {
+        sleep_task(&proxy_setup_key, session_lock);
+        lock_task(session_lock);
+        ses = _find_session(id);
     }
+    bool known = ses != nullptr;
+    if (ses) {
+        if (ses->flags & SES_PROXY_SET) {
+            unlock_task(session_lock, "setup_session_proxy");
+            return nullptr;
+        }
+        ses->flags |= SES_PROXY_SET | (claim ? SES_PROXY_SETTING : 0);
+        pre = _take_pre(ses);
+    }
+    unlock_task(session_lock, "setup_session_proxy");
     if (!known)
         return msg_error(f, ln, QVE_SESSION_PARAM, "invalid session id",
                          list(get_integer(id, nullptr), nullptr));
@@ -1210,7 +1236,39 @@ QV_SEXP* setup_session_proxy(int id, QV_FILE* f, int ln) {
     return r;
 }
 
+// The claimed set-up of session id has been answered: ok, or not in place (sent again with the
+// session's next request).
+void proxy_setup_done(int id, bool ok) {
+    TaskLockGuard g(session_lock);
+    if (CON_SESSION* ses = _find_session(id)) {
+        ses->flags &= ~SES_PROXY_SETTING;
+        if (!ok) ses->flags &= ~SES_PROXY_SET;
+    }
+    wakeup_task(&proxy_setup_key);
+}
+
 }  // namespace
+
+QV_SEXP* native_proxy_send_session_http(QVISP_ENV* env, const URL* u, const L_CHAR* agent,
+                                        const L_CHAR* login_mode, const L_CHAR* center_cmd,
+                                        QV_SEXP* cmd, QV_FILE* f, int ln) {
+    int id;
+    {
+        TaskLockGuard g(session_lock);
+        if (!native_proxy_session || !u->server || _np_direct(u->server)) return nullptr;
+        id = http_proxy_session;
+    }
+    if (!id) {
+        int fresh = open_session_qvp(0);
+        {
+            TaskLockGuard g(session_lock);
+            if (!http_proxy_session) http_proxy_session = fresh;
+            id = http_proxy_session;
+        }
+        if (id != fresh) close_session_qvp(fresh);
+    }
+    return native_proxy_send_session(env, id, u, agent, login_mode, center_cmd, cmd, f, ln);
+}
 
 void setup_remote_session_opt(REMOTE_SESSION_OPT* opt) {
     opt->timeout_count = -1;
@@ -1532,7 +1590,7 @@ int set_initial_sexp(int id, QVISP_ENV* env, QV_SEXP* s) {
 }
 
 void set_native_proxy(const URL* u) {
-    int close = 0;
+    int close = 0, close_http = 0;
     if (u && u->server) {
         int open = 0;
         {
@@ -1554,10 +1612,13 @@ void set_native_proxy(const URL* u) {
         TaskLockGuard g(session_lock);
         close = native_proxy_session;
         native_proxy_session = 0;
+        close_http = http_proxy_session;
+        http_proxy_session = 0;
         free_url(&native_proxy_url);
         zero_url(&native_proxy_url);
     }
     if (close) close_session_qvp(close);
+    if (close_http) close_session_qvp(close_http);
 }
 
 int set_native_proxy_direct_access(const L_CHAR* server) {

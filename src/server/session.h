@@ -17,8 +17,10 @@
 //
 // A native proxy, when set, is another agent (its agent "qvproxy") that runs each request on the
 // client's behalf: the request is sent there as (RemoteSession rs<id> (URL ...) ...), after a
-// one-time set-up that defines rs<id> as a session of the proxy's own. Servers of the direct
-// list are still reached directly.
+// one-time set-up that defines rs<id> as a session of the proxy's own; the proxy answers with the
+// request's value. "http" requests go the same way, all under one session (they carry no state
+// of their own), so the web server hears from the proxy only. Servers of the direct list are
+// still reached directly.
 //
 // Idle agent connections are asked for their peer's time-out once (agent_timeout_task); a
 // 10-second tick frees surplus server records and closes idle connections of servers whose
@@ -86,6 +88,13 @@ int set_initial_sexp(int id, QVISP_ENV* env, QV_SEXP* s);
 
 // The native proxy: a URL with a server sets it, null or a URL without a server removes it.
 void set_native_proxy(const URL* u);
+// The "http" protocol's request through the native proxy: the commands go to the proxy agent,
+// whose own "http" session sends them to u's server; its answer (deferred) is the value, or the
+// error when the proxy cannot be reached or refuses the set-up. Null when there is no native
+// proxy or u's server is reached directly.
+QV_SEXP* native_proxy_send_session_http(QVISP_ENV* env, const URL* u, const L_CHAR* agent,
+                                        const L_CHAR* login_mode, const L_CHAR* center_cmd,
+                                        QV_SEXP* cmd, QV_FILE* f, int ln);
 // Adds a server reached without the native proxy: 0, or -1 when it is listed already.
 int set_native_proxy_direct_access(const L_CHAR* server);
 // (proxyinfo "NativeProxy" server port (server "NoProxy" name)...) or (proxyinfo "NoProxy").

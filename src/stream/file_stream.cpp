@@ -16,7 +16,6 @@
 
 #include "base/alloc.h"
 #include "base/fdwait.h"
-#include "base/socket.h"
 #include "base/ufile.h"
 
 namespace {
@@ -175,18 +174,6 @@ STREAM* s_open_file_descripter(int d, S_TABLE* tbl) {
     StreamPri pri;
     TaskLockGuard g(stream_lock);
     return _s_open_file_descripter(d, tbl);
-}
-
-STREAM* init_server(int* port, int base_port, int count) {
-    int fd = listen_socket(port, htonl(INADDR_ANY), base_port, count);
-    if (fd < 0) return nullptr;
-    STREAM* s = s_open_file_descripter(fd, &s_file_table);
-    if (!s) {
-        int e = errno;
-        close(fd);
-        errno = e;
-    }
-    return s;
 }
 
 int s_open_pipe(STREAM** p) {

@@ -60,10 +60,6 @@ int s_seek_file(STREAM* s, int offset, int where);
 int s_checksum_file(STREAM* s, int cmd, S_CHECKSUM_TYPE* ckp);
 int64_t s_seek_file64(STREAM* s, int64_t offset, int where);
 
-// A listening TCP stream (every local address) on the first free port of base_port ..
-// base_port + count - 1; the port goes to *port. Null with errno on failure.
-STREAM* init_server(int* port, int base_port, int count);
-
 // A pipe: p[0] a file stream on its read end, p[1] on its write end. 0, or -1 on failure.
 int s_open_pipe(STREAM** p);
 

@@ -17,6 +17,7 @@
 #include "base/fdwait.h"
 #include "base/history.h"
 #include "base/panic.h"
+#include "base/socket.h"
 #include "base/sysparam.h"
 #include "base/task.h"
 #include "base/tick.h"
@@ -40,6 +41,7 @@ STREAM* s_stdin = nullptr;
 STREAM* s_stdout = nullptr;
 STREAM* s_stderr = nullptr;
 int now_open_files = 4;
+int shutdown_stream_flags = 0;
 int max_fid = 3;
 void (*stream_gc)() = nullptr;
 
@@ -52,7 +54,6 @@ std::unordered_set<const void*>* live_streams = nullptr;
 S_FILE std_files[3];
 
 STREAM* close_stream = nullptr;  // the stream whose close is interrupting its tasks
-int s_shutdown_flags = 0;
 
 // The close queue, under cq_lock.
 struct CLOSE_QUEUE {
@@ -123,6 +124,19 @@ int count_open_descriptors(int limit) {
 int descriptor_limit() {
     unsigned limit = _get_fd_max();
     return limit > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(limit);
+}
+
+// The socket layer's answer to running out of descriptors in a socket or an accept: the
+// collector's release of unreachable streams, when it is set.
+int run_stream_gc() {
+    void (*gc)() = nullptr;
+    {
+        TaskLockGuard g(stream_lock);
+        gc = stream_gc;
+    }
+    if (!gc) return -1;
+    gc();
+    return 0;
 }
 
 STREAM* zonbie_tail = nullptr;  // the newest zombie, where closes append (under stream_lock)
@@ -557,9 +571,9 @@ void s_shutdown_stream(int flags) {
     {
         StreamPri pri;
         TaskLockGuard g(stream_lock);
-        s_shutdown_flags |= flags;
+        shutdown_stream_flags |= flags;
         for (STREAM* s = stream_list; s; s = s->h.next)
-            if (s->h.stream_type & s_shutdown_flags) victims.push_back(s);
+            if (s->h.stream_type & shutdown_stream_flags) victims.push_back(s);
     }
     for (STREAM* s : victims)
         s_close_queue(s);
@@ -603,6 +617,7 @@ void init_stream() {
         xx_s_open(*std_streams[i], ST_STANDARD, i == 0 ? 0 : 2, __FILE__, __LINE__);
     }
 
+    socket_gc_hook = run_stream_gc;
     init_machine_stream();
     init_chain_stream();
     init_string_stream();

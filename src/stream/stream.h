@@ -290,6 +290,11 @@ extern STREAM* s_stderr;
 // open and close on their own are not counted. Under stream_lock.
 extern int now_open_files;
 extern int max_fid;  // highest descriptor seen (starts at 3)
+// The stream types that s_shutdown_stream has been asked to close, accumulated. While the socket
+// type's bit (SHUTDOWN_NO_NEW) is set, no new socket stream opens: no listening stream, no accepted
+// connection, no outgoing connection. Under stream_lock.
+extern int shutdown_stream_flags;
+constexpr int SHUTDOWN_NO_NEW = ST_SOCKET;
 // Set by the language's collector: a collection that closes unreachable streams. The file kind
 // calls it when the process runs out of descriptors.
 extern void (*stream_gc)();
@@ -356,6 +361,8 @@ int s_scan_descriptors();
 int s_stream_nos();
 int _s_stream_nos();
 int s_check_resource3();
+// Adds flags to shutdown_stream_flags and hands every open stream whose type has a bit in them
+// to the close queue.
 void s_shutdown_stream(int flags);
 
 // Tasks inside a stream (stream lock held for the `_` forms).

@@ -148,13 +148,62 @@ TEST_F(GmxPnmTest, HostilePicturesAreRefusedAndRowsReadStay) {
                   "80040503 gmxImportPNM (\"not support the  format\" \"" + t + "\")");
     EXPECT_EQ(refused("deep.ppm", pnm("P6", 1, 1, std::string(6, '\x01'), 65535)),
               "80040503 gmxImportPNM (\"not support the  format\" \"P6\")");
-    std::string huge = put("huge.ppm", "P6\n4000000000 4000000000\n255\nabc");
+    // Headers that cannot be read say so: sides past 2^32 - 1, pixels no file could hold, a
+    // comment that never ends.
+    for (const char* bad : {"P6\n4000000000 4000000000\n255\nabc", "P5\n4294967296 1\n255\n",
+                            "P5\n# and so on", "P6\n640 480\n255", "\x89PNG\r\n"}) {
+        std::string f = put("bad.ppm", bad);
+        EXPECT_EQ(err(import(id, f, "1 0 0 0")),
+                  "80040a06 gmxImportPNM (\"invalid PNM header\" \"" + f + "\")")
+            << bad;
+        EXPECT_EQ(err(run("(gmxPNMStatus \"" + f + "\")")),
+                  "80040a06 gmxPNMStatus (\"invalid PNM header\" \"" + f + "\")")
+            << bad;
+    }
+    // A header of any size it holds is reported; an import of a file shorter than its header
+    // promises is refused before a buffer is sized from it.
+    std::string huge = put("huge.ppm", "P5\n# 1 TB of pixels\n1000000 1000000\n255\n");
+    EXPECT_EQ(run("(gmxPNMStatus \"" + huge + "\")").text,
+              "(gmxPNMStatus \"P5\" 1000000 1000000 255)");
     EXPECT_EQ(err(import(id, huge, "1 0 0 0")),
-              "80040a06 gmxImportPNM (\"cannot open the file\" \"" + huge + "\")");
+              "80040a06 gmxImportPNM (\"cannot read the file\" \"" + huge + "\")");
+    std::string wide = put("wide.ppm", "P5\n4294967295 2147483647\n255\nabc");
+    EXPECT_EQ(run("(gmxPNMStatus \"" + wide + "\")").text,
+              "(gmxPNMStatus \"P5\" 4294967295 2147483647 255)");
+    EXPECT_EQ(err(import(id, wide, "1 0 0 0")),
+              "80040a06 gmxImportPNM (\"cannot read the file\" \"" + wide + "\")");
     // Declared rows the file does not hold: refused before anything is written.
     std::string shortf = put("short.ppm", pnm("P6", 2, 3, std::string(3 * 5, '\x20')));
     EXPECT_EQ(err(import(id, shortf, "1 0 0 0")),
               "80040a06 gmxImportPNM (\"cannot read the file\" \"" + shortf + "\")");
     EXPECT_NE(cell(id, 1, 0, 0), 0x20202000u);
+    // The agent goes on: a picture with comments in its header imports.
+    std::string good = put("good.pgm", "P5\n# by hand\n2 1 # one row\n255\n\x20\x30");
+    EXPECT_EQ(import(id, good, "1 0 0 0").type, QVT_NIL);
+    EXPECT_EQ(cell(id, 1, 1, 0), 0x30303000u);
+    close_id(id);
+}
+
+// A row wider than the import's pieces lands whole, piece after piece, at level 1 too.
+TEST_F(GmxPnmTest, RowsWiderThanAPieceLandWhole) {
+    const int W = (1 << 16) + 300;
+    int id = create(matrix_form(2 * W + 8, 8, 6));
+    ASSERT_GT(id, 0);
+    std::string px;
+    for (int y = 0; y < 2; y++)
+        for (int x = 0; x < W; x++)
+            px += static_cast<char>((x * 7 + y) & 0xff);
+    std::string f = put("wide.pgm", pnm("P5", W, 2, px));
+    ASSERT_EQ(import(id, f, "1 0 0 0").type, QVT_NIL);
+    ASSERT_EQ(import(id, f, "1 1 4 4").type, QVT_NIL);
+    int bad = 0;
+    for (int y = 0; y < 2; y++)
+        for (int x = 0; x < W; x += x < 65530 ? 997 : 1) {
+            uint32_t g = static_cast<uint8_t>(px[static_cast<size_t>(y) * W + x]);
+            uint32_t want = g << 24 | g << 16 | g << 8;
+            bad += cell(id, 1, x, y) != want;
+            bad += cell(id, 1, 4 + 2 * x, 4 + 2 * y, 1) != want;
+        }
+    EXPECT_EQ(bad, 0);
     close_id(id);
 }

@@ -160,7 +160,7 @@ TEST_F(PgDisplayTest, FieldOptionsAreCheckedAndSortedByColumn) {
     struct {
         std::string attrs, args, detail;
     } rows[] = {
-        {"merge-type=\"49\"", "4 1.0 0 0", "\"initialize\" -10"},
+        {"merge-type=\"49\"", "5 1.0 0 0", "\"initialize\" -10"},  // formats are 1 to 4
         {"merge-type=\"80\"", "1", "\"merge-type\""},
         {"merge-type=\"0\"", "1", "\"merge-type\""},
         {"merge-type=\"16\" dim=\"2\"", "1", "\"dim\""},

@@ -209,6 +209,28 @@ TEST_F(PgInsertTest, OneLevelNeverDividesAndListRecordsAreColumns) {
     release_mx_entry(e);
 }
 
+// An int field of input format 4 (mxPgFDIT_DDMMSS) takes packed degrees, minutes and seconds
+// from list values and CSV cells as seconds, times the resolution plus the offset; 60 minutes
+// or seconds are refused with the value kind's code, the records before staying inserted.
+TEST_F(PgInsertTest, PackedDegreesMinutesSecondsFieldsAreSeconds) {
+    int id = make(1);
+    ASSERT_GT(id, 0);
+    const std::string dms = options(id) +
+                            "(Define s ([gmxPgPlotField merge-type=\"51\" label=\"1\" "
+                            "csv=\"D\"] s mxPgFDIT_DDMMSS 10 5 0)) ";
+    Val v = run(dms + insert(id, "", "'(0 0 \"a\" -451530)") + " " +
+                insert(id, "csv=\"on\"", "'(\"0,0,b,0451530.5\")"));
+    ASSERT_EQ(v.type, QVT_NIL) << v.error;
+    std::string s = shown(id, 0, 0, 0);
+    EXPECT_NE(s.find("(fields (STRING 32 \"a\") (INT 51 -1629295))"), std::string::npos) << s;
+    EXPECT_NE(s.find("(fields (STRING 32 \"b\") (INT 51 1629310))"), std::string::npos) << s;
+    EXPECT_EQ(err(run(dms + insert(id, "", "'(0 0 \"c\" 456030)"))),
+              "fffffffa gmxPgPlotInsert (\"type missmatch or others\" \"get data\")");
+    EXPECT_EQ(err(run(dms + insert(id, "csv=\"on\"", "'(\"0,0,d,451560\")"))),
+              "fffffff9 gmxPgPlotInsert (\"type missmatch or others\" \"get data2\")");
+    EXPECT_EQ(shown(id, 0, 0, 0), s);
+}
+
 TEST_F(PgInsertTest, RefusalsCarryTheirDataAndAFailingRecordPutsTheSettingsBack) {
     int id = make(16);
     ASSERT_GT(id, 0);

@@ -67,4 +67,47 @@ TEST_F(PnmInterop, NetpbmPicturesImportExactlyAndExportsReadBack) {
     close_id(id);
 }
 
+// A netpbm-made picture whose header carries comments as image editors write them: netpbm
+// reads it back to the same picture, gmxPNMStatus reports what pamfile reports, and every cell
+// holds its samples byte for byte.
+TEST_F(PnmInterop, PicturesWithCommentsImportByteForByte) {
+    for (const char* t : {"pgmramp", "pgmtoppm", "pamtopnm", "pamfile", "cmp"})
+        require(t);
+    const int W = 61, H = 47;
+    int id = create(matrix_form(W, H));
+    ASSERT_GT(id, 0);
+    for (bool colour : {false, true}) {
+        SCOPED_TRACE(colour);
+        std::string made = dir_.at(colour ? "made.ppm" : "made.pgm");
+        std::string cmd = "pgmramp -ellipse " + std::to_string(W) + " " + std::to_string(H);
+        if (colour) cmd += " | pgmtoppm rgb:20/40/80-rgb:ff/c0/10";
+        ASSERT_EQ(vxtest::run(cmd + " > " + made), 0);
+        std::string bytes = geotest::read_file(made);
+        const size_t bpp = colour ? 3 : 1, n = W * H * bpp;
+        ASSERT_GT(bytes.size(), n);
+        std::string raster = bytes.substr(bytes.size() - n);
+        std::string commented = dir_.at(colour ? "noted.ppm" : "noted.pgm");
+        geotest::write_file(commented, std::string(colour ? "P6" : "P5") +
+                                           "\n# Created by an image editor\n" + std::to_string(W) +
+                                           " " + std::to_string(H) + "  # width height\n#\n255\n" +
+                                           raster);
+        ASSERT_EQ(vxtest::run("pamtopnm " + commented + " | cmp - " + made), 0);
+        std::string kind =
+            colour ? "PPM raw, 61 by 47  maxval 255" : "PGM raw, 61 by 47  maxval 255";
+        ASSERT_EQ(vxtest::run("pamfile " + commented + " | grep -q \"" + kind + "\""), 0);
+        EXPECT_EQ(run("(gmxPNMStatus \"" + commented + "\")").text,
+                  std::string("(gmxPNMStatus \"") + (colour ? "P6" : "P5") + "\" 61 47 255)");
+        EXPECT_EQ(err(import(id, commented)), "");
+        int bad = 0;
+        for (int y = 0; y < H; y++)
+            for (int x = 0; x < W; x++) {
+                const auto* px = reinterpret_cast<const uint8_t*>(&raster[(y * W + x) * bpp]);
+                uint32_t r = px[0], g = px[colour ? 1 : 0], b = px[colour ? 2 : 0];
+                bad += cell(id, 1, x, y) != (r << 24 | g << 16 | b << 8);
+            }
+        EXPECT_EQ(bad, 0);
+    }
+    close_id(id);
+}
+
 }  // namespace

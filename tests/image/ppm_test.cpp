@@ -90,15 +90,44 @@ TEST(Ppm, HeaderGrammar) {
     EXPECT_EQ(h.max, 65535);
 
     for (const char* bad :
-         {"P6\n\n\n640 480\n255\n", "P6\n# made by hand\n640 480\n255\n", "P6\n-1 480\n255\n",
-          "P6\n0x10 480\n255\n", "P6\n0 480\n255\n", "P6\n640 480\n0\n", "P66x\n640 480\n255\n",
-          "P6\n640 480\n", "P6\n640 4", "P6\n20000 20000\n255\n", "", "P6\n640 480\n70000\n"}) {
+         {"P6\n-1 480\n255\n", "P6\n0x10 480\n255\n", "P6\n0 480\n255\n", "P6\n640 480\n0\n",
+          "P66x\n640 480\n255\n", "P6\n640 480\n", "P6\n640 4", "", "P6\n640 480\n70000\n",
+          " P6\n640 480\n255\n", "P6\n640 480\n255", "P6\n640 480\n255# no end of line",
+          "P6\n# a comment that never ends", "P5\n4294967296 1\n255\n", "P5\n1 4294967296\n255\n",
+          "P6\n4294967295 4294967295\n65535\n"}) {
         EXPECT_EQ(header_of(d, bad).rc, -1) << bad;
     }
     EXPECT_EQ(header_of(d, "P3\n640 480\n255\n").type, "P3");
-    // At most 100 bytes: leading zeros that push the header past them fail it.
-    EXPECT_EQ(header_of(d, "P6\n" + std::string(89, '0') + "1 1\n255\n").rc, 0);
-    EXPECT_EQ(header_of(d, "P6\n" + std::string(90, '0') + "1 1\n255\n").rc, -1);
+
+    // Comments, as netpbm and image editors write them, and runs of whitespace between the
+    // tokens; the byte after the last token (or the end of a comment's line there) ends the
+    // header.
+    h = header_of(d, "P6\n# made by hand\n#\n640 \t\n\n\n480 # rows\n255\n");
+    EXPECT_EQ(h.rc, 0);
+    EXPECT_EQ(h.w, 640u);
+    EXPECT_EQ(h.h, 480u);
+    EXPECT_EQ(h.max, 255);
+    EXPECT_EQ(h.offset, 43);
+    h = header_of(d, "P5#x\n7#y\n3\n255# last\n\n");
+    EXPECT_EQ(h.rc, 0);
+    EXPECT_EQ(h.type, "P5");
+    EXPECT_EQ(h.w, 7u);
+    EXPECT_EQ(h.h, 3u);
+    EXPECT_EQ(h.offset, 21);  // the second LF is the first pixel byte
+    // Sizes past the old 2^28-pixel cap and up to 2^32 - 1 a side are read; the file's length
+    // is its readers' business.
+    h = header_of(d, "P6\n20000 20000\n255\n");
+    EXPECT_EQ(h.rc, 0);
+    EXPECT_EQ(h.w, 20000u);
+    h = header_of(d, "P5\n4294967295 1000000\n255\n");
+    EXPECT_EQ(h.rc, 0);
+    EXPECT_EQ(h.w, 4294967295u);
+    EXPECT_EQ(h.h, 1000000u);
+    // A header of up to 64 KiB with its comments; a longer one fails.
+    std::string note = "# " + std::string(65400, 'c') + "\n";
+    EXPECT_EQ(header_of(d, "P6\n" + note + "1 1\n255\n").rc, 0);
+    EXPECT_EQ(header_of(d, "P6\n" + note + note + "1 1\n255\n").rc, -1);
+    EXPECT_EQ(header_of(d, "P6\n" + std::string(70000, ' ') + "1 1\n255\n").rc, -1);
 }
 
 TEST(Ppm, WriteHeaderAndPixelLayer) {

@@ -398,6 +398,53 @@ TEST(CR, WrittenFromR64ReadsBackEveryTile) {
     cr_close_file(cf);
 }
 
+// A raster whose coarse levels are not computed yet: the CR file's pyramid starts at the
+// coarsest level the R64 file holds, readers find that top, and every tile decodes to the R64
+// pixels (raw tiles are exact), also from an R64 file opened read-only.
+TEST(CR, WrittenFromTheLevelsPresent) {
+    TempDir d;
+    const int W = 150, H = 90;
+    std::string r64 = d.at("p.r64"), cr = d.at("p.cr");
+    R64_FILE* f = create_r64(r64, 'P', W, H);
+    ASSERT_NE(f, nullptr);
+    std::vector<uint8_t> pic = gradient_picture(W, H);
+    for (int y = 0; y < H; y++)
+        for (int x = 0; x < W; x++)
+            ASSERT_EQ(r64_set(f, x, y, 0, &pic[(static_cast<size_t>(y) * W + x) * 4]), 0);
+    ASSERT_EQ(r64_new_level_lofi(f, 0), 0);
+    ASSERT_GT(f->level_w[3], 0);  // levels 2 and up exist in the table but not in the file
+    for (int read_only = 0; read_only < 2; read_only++) {
+        SCOPED_TRACE(read_only);
+        if (read_only) {
+            r64_close_file(f);
+            f = r64_open_file(r64.c_str(), O_RDONLY, 0, 0, 0, 0);
+            ASSERT_NE(f, nullptr);
+        }
+        ASSERT_EQ(cr_write_file(cr.c_str(), 0644, 12, f), 0);
+        CR_FILE* cf = cr_open_file(cr.c_str(), O_RDONLY, 0, 0, 0, 0);
+        ASSERT_NE(cf, nullptr);
+        EXPECT_EQ(cr_check_level(cf, 1), 1);
+        EXPECT_EQ(cr_check_level(cf, 2), 0);
+        int failures = 0;
+        auto levels = decode_cr(cf, &failures);
+        EXPECT_EQ(failures, 0);
+        ASSERT_EQ(levels.size(), 2u);
+        int mismatches = 0;
+        for (int L = 0; L < 2; L++)
+            for (int y = 0; y < f->level_h[L]; y++)
+                for (int x = 0; x < f->level_w[L]; x++) {
+                    unsigned char want[3];
+                    ASSERT_EQ(r64_red(want, f, x, y, L), 0);
+                    const uint8_t* got =
+                        &levels[L][(static_cast<size_t>(y) * f->level_w[L] + x) * 4];
+                    mismatches += memcmp(want, got, 3) != 0;
+                }
+        EXPECT_EQ(mismatches, 0);
+        cr_close_file(cf);
+    }
+    r64_close_file(f);
+}
+
 TEST(CR, DamagedFilesGiveErrors) {
     TempDir d;
     std::string r64 = d.at("s.r64"), cr = d.at("s.cr");

@@ -230,7 +230,8 @@ TEST_F(PlotField, OptionListsAndInputValues) {
         {3, "^(1 \"r\" 3 4)", -3},
         {3, "^(1 2 \"o\" 4)", -9},
         {3, "^(1 2 3 4.5)", -4},
-        {3, "^(4 1 0 1)", -10},
+        {3, "^(4 1 0 1)", 0},
+        {3, "^(5 1 0 1)", -10},
         {3, "^(0 1 0 1)", -10},
         {3, "^(2 0.5 2.75 3)", 0},
         {2, "7", -1},
@@ -280,7 +281,7 @@ TEST_F(PlotField, OptionListsAndInputValues) {
     o.merge_type = FD_RGBA;
     EXPECT_EQ(field_type_tbl[3].initial(&t, read_qv_item("1"), &o, 0), -8);
     o.merge_type = FD_INT_MAX;
-    o.type = FDIT_DDMMSS;  // meets format 4 anyway
+    o.type = 9;  // a format no option list gives
     EXPECT_EQ(field_type_tbl[3].initial(&t, read_qv_item("1"), &o, 0), -6);
     EXPECT_EQ(field_type_tbl[3].initial(&t, read_qv_item("1.5"), &o, 0), -5);
     o.type = 7;
@@ -318,6 +319,67 @@ TEST_F(PlotField, OptionListsAndInputValues) {
     t = {};
     ASSERT_EQ(field_type_tbl[2].initial(&t, nullptr, &s, 0), 0);
     EXPECT_EQ(t.type, FD_STR_ERASE);
+}
+
+// Format 4: packed DDDMMSS(.s) from integers, floats, texts and CSV cells becomes seconds with
+// the sign kept, before the resolution and offset; minutes or seconds of 60 or more are refused
+// with the code of the value's kind.
+TEST_F(PlotField, PackedDegreesMinutesSecondsBecomeSeconds) {
+    FD_OPT o{};
+    o.dim = -1;
+    ASSERT_EQ(field_type_tbl[3].initial(nullptr, read_qv_item("^(4 1 0 0)"), &o, 0), 0);
+    EXPECT_EQ(o.type, FDIT_DDMMSS);
+    o.merge_type = FD_INT_MAX;
+    struct Case {
+        const char* value;
+        int flag;  // 0 a QV value, 1 a CSV cell, 2 a QV string
+        double reso;
+        int64_t offset;
+        int code;
+        int64_t want;
+    } cases[] = {
+        {"451530", 0, 1, 0, 0, 45 * 3600 + 15 * 60 + 30},
+        {"-451530", 0, 1, 0, 0, -(45 * 3600 + 15 * 60 + 30)},
+        {"1395959", 0, 1, 0, 0, 139 * 3600 + 59 * 60 + 59},
+        {"30", 0, 1, 0, 0, 30},
+        {"451530", 0, 10, 5, 0, 162930 * 10 + 5},  // seconds first, then reso and offset
+        {"451530.5", 0, 10, 0, 0, 1629305},
+        {"-451530.25", 0, 4, 0, 0, -162930 * 4 - 1},
+        {"0451530.5", 2, 10, 0, 0, 1629305},  // text: leading zeros are digits
+        {"-0003000", 1, 1, 0, 0, -1800},
+        {"1230000", 1, 1, 0, 0, 123 * 3600},
+        {"456030", 0, 1, 0, -6, 0},  // 60 minutes
+        {"451560", 0, 1, 0, -6, 0},  // 60 seconds
+        {"-459900", 0, 1, 0, -6, 0},
+        {"451560.5", 0, 1, 0, -5, 0},
+        {"455959.99", 0, 1, 0, 0, 45 * 3600 + 59 * 60 + 59},
+        {"4560", 2, 1, 0, -7, 0},
+        {"996000", 1, 1, 0, -7, 0},
+        {"x", 2, 1, 0, -11, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        o.reso = c.reso;
+        o.offset = c.offset;
+        IP_FIELD t{};
+        t.type = FD_NONE;
+        const void* data = c.flag == 1   ? static_cast<const void*>(l_string(std_cm, c.value))
+                           : c.flag == 2 ? n_get_string(c.value)
+                                         : read_qv_item(c.value);
+        ASSERT_EQ(field_type_tbl[3].initial(&t, data, &o, c.flag == 1), c.code);
+        if (c.code == 0) {
+            EXPECT_EQ(t.type, FD_INT_MAX);
+            EXPECT_EQ(t.d.i[0], c.want);
+            d_f_ree(t.d.p);
+        } else {
+            EXPECT_EQ(t.type, FD_NONE);
+        }
+    }
+    int64_t sec = 0;
+    ASSERT_TRUE(ddmmss_int(INT64_MIN, &sec));  // 922337203685477 degrees 58' 8"
+    EXPECT_EQ(sec, -(int64_t{922337203685477} * 3600 + 58 * 60 + 8));
+    EXPECT_TRUE(ddmmss_int(-1, &sec));
+    EXPECT_EQ(sec, -1);
 }
 
 }  // namespace
