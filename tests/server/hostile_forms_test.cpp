@@ -9,21 +9,9 @@
 #include "vxmx_run.h"
 
 TEST(HostileForms, NilOperandsAreAnsweredAndTheAgentGoesOn) {
-    std::string dir = make_test_dir("hostile_forms");
-    int port = free_port(), admin = free_port();
-    ASSERT_GT(port, 0);
-    ASSERT_GT(admin, 0);
-    write_file(dir + "/server.qv", "^(define l " + loopback_listener("Env0", port) +
-                                       ")\n^(define a " + loopback_listener("Env1", admin) +
-                                       ")\n^(WaitInterpreter a)\n");
-    VxmxRun run;
-    run.args = {"server.qv", "out.txt"};
-    run.dir = dir;
-    run.timeout_ms = 60000;
-    VxmxChild child = start_vxmx(run);
-    VxmxReaper reaper{child};
-
-    LineClient c(port);
+    SharedAgent agent("hostile_forms");
+    ASSERT_GT(agent.port, 0);
+    LineClient c(agent.port);
     ASSERT_GE(c.fd, 0);
     const char* const ops[] = {"+",   "-",     "*",   "=",  "sub",  "add",   "mul",
                                "Equ", "Neq",   "Lt",  "Gt", "Lteq", "Gteq",  "/",
@@ -40,11 +28,9 @@ TEST(HostileForms, NilOperandsAreAnsweredAndTheAgentGoesOn) {
     EXPECT_EQ(reply_int(c.ask("(Equ (?xml) ())")), 1);
     EXPECT_EQ(reply_int(c.ask("(Equ (DeleteDefaultDefine) ())")), 1);
     EXPECT_EQ(reply_int(c.ask("(+ 1 2)")), 3);
-    LineClient next(port);
+    LineClient next(agent.port);
     ASSERT_GE(next.fd, 0);
     EXPECT_EQ(reply_int(next.ask("(+ 40 2)")), 42);
 
-    VxmxResult res = exit_through(admin, child, run);
-    EXPECT_FALSE(res.timed_out);
-    EXPECT_EQ(res.exit_status, 0);
+    agent.end();
 }
