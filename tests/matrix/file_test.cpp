@@ -115,6 +115,31 @@ class FileTest : public MatrixTest {
         set_matrix_mode(m, 1);
         return m;
     }
+    // A new matrix file of width x height cells in blocks of 16 x 16, divide 1, with one stored
+    // int32 channel; its changed nodes are saved by mxSave.
+    MATRIX* saving(const std::string& file, int64_t width, int64_t height) {
+        MATRIX* m = bare(file);
+        MATRIX_PARAM p{};
+        p.dim = 2;
+        p.channel_nos = 1;
+        EXPECT_EQ(set_matrix_param(m, &p), 0);
+        methods(m);
+        for (int d = 0; d < 2; d++) {
+            set_matrix_dim_divide(m, d, 1);
+            set_matrix_block_size(m, d, 4);
+        }
+        set_matrix_pixel_size(m, 0, width);
+        set_matrix_pixel_size(m, 1, height);
+        MATRIX_CHANNEL_INFO a{get_matrix_data_type(MXT_INT32), MX_CH_FILE, nullptr, 0};
+        set_matrix_channel_info(m, 0, &a);
+        EXPECT_EQ(save_matrix_header(m), 0);
+        ready_scripts(m);
+        set_matrix_cal(m, MI_SAVE_TP, script("<mxSave/>"));
+        set_matrix_cal_equ(m, MI_SAVE_MD, MI_SAVE_TP);
+        set_matrix_cal_equ(m, MI_SAVE_BT, MI_SAVE_TP);
+        set_matrix_mode(m, 1);
+        return m;
+    }
     void ready_scripts(MATRIX* m) {
         for (int s = 0; s < MI_SAVE_TP; s++)
             set_matrix_cal(m, s, script(kReady));
@@ -546,25 +571,7 @@ TEST_F(FileTest, RefusedWriteKeepsTheNodeDirty) {
 // saves each of them: another opening reads every value back.
 TEST_F(FileTest, CloseSavesEveryDirtyNodeOfEveryLevel) {
     std::string file = path("many.mx");
-    MATRIX* m = bare(file);
-    MATRIX_PARAM p{};
-    p.dim = 2;
-    p.channel_nos = 1;
-    ASSERT_EQ(set_matrix_param(m, &p), 0);
-    methods(m);
-    for (int d = 0; d < 2; d++) {
-        set_matrix_dim_divide(m, d, 1);
-        set_matrix_block_size(m, d, 4);
-        set_matrix_pixel_size(m, d, 1 << 9);
-    }
-    MATRIX_CHANNEL_INFO a{get_matrix_data_type(MXT_INT32), MX_CH_FILE, nullptr, 0};
-    set_matrix_channel_info(m, 0, &a);
-    ASSERT_EQ(save_matrix_header(m), 0);
-    ready_scripts(m);
-    set_matrix_cal(m, MI_SAVE_TP, script("<mxSave/>"));
-    set_matrix_cal_equ(m, MI_SAVE_MD, MI_SAVE_TP);
-    set_matrix_cal_equ(m, MI_SAVE_BT, MI_SAVE_TP);
-    set_matrix_mode(m, 1);
+    MATRIX* m = saving(file, 1 << 9, 1 << 9);
     ASSERT_EQ(m->total_levels, 10);
     // 32 x 32 nodes at level 0, 16 x 16 at level 1, ... one node on each of the levels 5 to 9:
     // 1,369, each with its own value.
@@ -607,26 +614,7 @@ TEST_F(FileTest, CloseSavesEveryDirtyNodeOfEveryLevel) {
 // no chain grows long.
 TEST_F(FileTest, ThousandsOfNodesFoundWalkedSavedAndReadBack) {
     std::string file = path("grown.mx");
-    MATRIX* m = bare(file);
-    MATRIX_PARAM p{};
-    p.dim = 2;
-    p.channel_nos = 1;
-    ASSERT_EQ(set_matrix_param(m, &p), 0);
-    methods(m);
-    for (int d = 0; d < 2; d++) {
-        set_matrix_dim_divide(m, d, 1);
-        set_matrix_block_size(m, d, 4);
-    }
-    set_matrix_pixel_size(m, 0, 96 * 16);
-    set_matrix_pixel_size(m, 1, 64 * 16);
-    MATRIX_CHANNEL_INFO a{get_matrix_data_type(MXT_INT32), MX_CH_FILE, nullptr, 0};
-    set_matrix_channel_info(m, 0, &a);
-    ASSERT_EQ(save_matrix_header(m), 0);
-    ready_scripts(m);
-    set_matrix_cal(m, MI_SAVE_TP, script("<mxSave/>"));
-    set_matrix_cal_equ(m, MI_SAVE_MD, MI_SAVE_TP);
-    set_matrix_cal_equ(m, MI_SAVE_BT, MI_SAVE_TP);
-    set_matrix_mode(m, 1);
+    MATRIX* m = saving(file, 96 * 16, 64 * 16);
     // 96 x 64 nodes at level 0, 48 x 32 at level 1, ... up to the one top node.
     std::vector<std::vector<int64_t>> codes;
     for (int64_t level = 0; level < m->total_levels; level++) {
