@@ -73,7 +73,14 @@ struct MATRIX {
     MATRIX* mx_prev;
     int mode;  // 0 opening, 1 open, 2 failed, 3 closing
     MATRIX_CHANNEL_INFO* channel_info;
-    MATRIX_NODE* node_hash[403];
+    // The node hash: node_hash_size bucket heads, MX_NODE_HASH << node_hash_shift (made when the
+    // matrix opens; a record zeroed elsewhere has none until its first node), doubled as the
+    // nodes it holds (node_hash_count) grow, so a chain stays short however many nodes are
+    // loaded (matrix/mxnode.cpp).
+    MATRIX_NODE** node_hash;
+    int node_hash_size;
+    int node_hash_shift;
+    int node_hash_count;
     MATRIX_SEXP* cal[24];  // the calibration scripts by slot
     void* open_work;
     L_CHAR* neturl;

@@ -1,5 +1,6 @@
-// Matrix nodes: dimension codes, the per-matrix 403-bucket hash, the ring of loaded nodes with its
-// purge, the central look-up, dirty and save marks, and the counted channel lock.
+// Matrix nodes: dimension codes, the per-matrix node hash that grows with its nodes, the ring of
+// loaded nodes with its purge, the central look-up, dirty and save marks, and the counted channel
+// lock.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -38,34 +39,61 @@ std::atomic<bool> ring_stale{false};
     return v;
 }
 
-// The stripe lock of a bucket: held for a few instructions by a reader or by a writer that also
-// holds matrix_lock.
+// The stripe locks of a matrix's node hash: spin locks, held for a few instructions by a reader
+// or by a writer that also holds matrix_lock.
+[[gnu::noinline]] void stripe_wait(uint32_t& w) {
+    // The lock is taken: spins until it is free, then takes it.
+    std::atomic_ref<uint32_t> a(w);
+    int spins = 0;
+    do {
+        while (a.load(std::memory_order_relaxed) != 0) {
+            if (++spins < 200)
+                __builtin_ia32_pause();
+            else
+                std::this_thread::yield();
+        }
+    } while (a.exchange(1, std::memory_order_acquire) != 0);
+}
+
+[[gnu::always_inline]] inline void stripe_lock(uint32_t& w) {
+    if (std::atomic_ref<uint32_t>(w).exchange(1, std::memory_order_acquire) != 0) stripe_wait(w);
+}
+
+[[gnu::always_inline]] inline void stripe_unlock(uint32_t& w) {
+    std::atomic_ref<uint32_t>(w).store(0, std::memory_order_release);
+}
+
+// The stripe lock of a bucket of the starting hash (a node's hash_ix).
 class StripeGuard {
   public:
     StripeGuard(MATRIX* m, unsigned bucket)
         : w_(m->hash_lock[bucket % MX_HASH_LOCKS * MX_HASH_LOCK_STRIDE]) {
-        if (std::atomic_ref<uint32_t>(w_).exchange(1, std::memory_order_acquire) != 0) wait(w_);
+        stripe_lock(w_);
     }
-    ~StripeGuard() { std::atomic_ref<uint32_t>(w_).store(0, std::memory_order_release); }
+    ~StripeGuard() { stripe_unlock(w_); }
     StripeGuard(const StripeGuard&) = delete;
     StripeGuard& operator=(const StripeGuard&) = delete;
 
   private:
-    // The lock is taken: spins until it is free, then takes it.
-    [[gnu::noinline]] static void wait(uint32_t& w) {
-        std::atomic_ref<uint32_t> a(w);
-        int spins = 0;
-        do {
-            while (a.load(std::memory_order_relaxed) != 0) {
-                if (++spins < 200)
-                    __builtin_ia32_pause();
-                else
-                    std::this_thread::yield();
-            }
-        } while (a.exchange(1, std::memory_order_acquire) != 0);
-    }
-
     uint32_t& w_;
+};
+
+// Every stripe lock of a matrix, taken in order: only the growth of the hash, under matrix_lock.
+class AllStripes {
+  public:
+    explicit AllStripes(MATRIX* m) : m_(m) {
+        for (int i = 0; i < MX_HASH_LOCKS; i++)
+            stripe_lock(m_->hash_lock[i * MX_HASH_LOCK_STRIDE]);
+    }
+    ~AllStripes() {
+        for (int i = MX_HASH_LOCKS; i-- > 0;)
+            stripe_unlock(m_->hash_lock[i * MX_HASH_LOCK_STRIDE]);
+    }
+    AllStripes(const AllStripes&) = delete;
+    AllStripes& operator=(const AllStripes&) = delete;
+
+  private:
+    MATRIX* m_;
 };
 
 bool ring_empty() {
@@ -410,12 +438,70 @@ static uint64_t code_key(MATRIX* m, const int64_t* code) {
     return k.key();
 }
 
-// The bucket of a key: mixed again, so that the blocks of a grid spread over the 403 buckets (a
-// plain sum of coordinates puts whole anti-diagonals of a grid into one bucket).
-static unsigned bucket_of(uint64_t key) {
-    // The mixed key scaled to [0, MX_NODE_HASH) by its high bits: a multiplication, no division.
+// Where a key goes: the key mixed again, so that the blocks of a grid spread over the buckets (a
+// plain sum of coordinates puts whole anti-diagonals of a grid into one bucket), and scaled to
+// [0, MX_NODE_HASH) by a multiplication, no division. The high word of the product is the
+// key's bucket in the starting hash; the bits below it refine that bucket, so the bucket in a
+// hash doubled k times (MX_NODE_HASH << k buckets) is the product's top 64 + k bits, and it lies
+// within the starting bucket that is its index shifted down by k.
+static inline unsigned __int128 bucket_product(uint64_t key) {
     uint64_t mixed = key * 0x9E3779B97F4A7C15ull;
-    return static_cast<unsigned>((static_cast<unsigned __int128>(mixed) * MX_NODE_HASH) >> 64);
+    return static_cast<unsigned __int128>(mixed) * MX_NODE_HASH;
+}
+
+// The bucket of a key in the starting hash: the node's stripe (hash_ix).
+static inline unsigned bucket_of(uint64_t key) {
+    return static_cast<unsigned>(bucket_product(key) >> 64);
+}
+
+// The bucket of a key's product in a hash doubled `shift` times.
+static inline unsigned bucket_in(unsigned __int128 product, int shift) {
+    return static_cast<unsigned>(product >> (64 - shift));
+}
+
+// The first node of a key's chain in m's node hash (matrix_lock or the key's stripe lock held).
+static inline MATRIX_NODE* chain_at(MATRIX* m, unsigned __int128 product) {
+    MATRIX_NODE** table = m->node_hash;
+    return table ? table[bucket_in(product, m->node_hash_shift)] : nullptr;
+}
+
+// The head of a key's chain, for a change of the chain: the hash exists (a node is in it or
+// about to be put in).
+static inline MATRIX_NODE** head_at(MATRIX* m, unsigned __int128 product) {
+    return &m->node_hash[bucket_in(product, m->node_hash_shift)];
+}
+
+// The most a hash doubles: 403 << 20 buckets (3 GiB of heads) is far beyond any node count the
+// memory holds.
+constexpr int kMaxHashShift = 20;
+
+// Makes m's node hash (MX_NODE_HASH buckets), or doubles it, matrix_lock held. Every stripe is
+// held while the chains are relinked and the table is replaced, so that no lock-free reader
+// walks a chain in between or keeps the old table: a reader reads the table under its stripe.
+// The nodes of a bucket go to the two buckets that split it, in the order they had.
+static void grow_node_hash(MATRIX* m) {
+    if (m->node_hash && m->node_hash_shift >= kMaxHashShift) return;
+    int shift = m->node_hash ? m->node_hash_shift + 1 : 0;
+    int size = MX_NODE_HASH << shift;
+    auto** table = static_cast<MATRIX_NODE**>(d_calloc(size, sizeof(MATRIX_NODE*)));
+    MATRIX_NODE** old = m->node_hash;
+    {
+        AllStripes g(m);
+        for (int b = 0; b < m->node_hash_size; b++) {
+            MATRIX_NODE** tail[2] = {&table[2 * b], &table[2 * b + 1]};
+            for (MATRIX_NODE *n = old[b], *next; n; n = next) {
+                next = n->nh_next;
+                MATRIX_NODE**& at = tail[bucket_in(bucket_product(n->code_key), shift) & 1];
+                *at = n;
+                at = &n->nh_next;
+            }
+            *tail[0] = *tail[1] = nullptr;
+        }
+        m->node_hash = table;
+        m->node_hash_size = size;
+        m->node_hash_shift = shift;
+    }
+    d_f_ree(old);
 }
 
 // Whether a node holds the code of a key.
@@ -450,15 +536,11 @@ static bool node_has(MATRIX_NODE* n, uint64_t key, const int64_t* code, int len)
     return over == 0;
 }
 
-static unsigned node_hash_normalized(MATRIX* m, const int64_t* code) {
-    return bucket_of(code_key(m, code));
-}
-
 unsigned _get_node_hash(MATRIX* m, const int64_t* dc) {
     int64_t code[MXT_MAX_DIM + 1];
     memcpy(code, dc, sizeof(int64_t) * (m->p.dim + 1));
     normalize_dim_code(m, code);
-    return node_hash_normalized(m, code);
+    return bucket_in(bucket_product(code_key(m, code)), m->node_hash_shift);
 }
 
 // ---- The ring and the purge --------------------------------------------------------------------
@@ -534,13 +616,15 @@ int _free_matrix_node(MATRIX_NODE* n) {
         // The holder count is tested and the node unlinked under the bucket's stripe lock, so a
         // lock-free reader either holds it first or no longer finds it.
         StripeGuard g(m, n->hash_ix);
-        MATRIX_NODE** pp = &m->node_hash[n->hash_ix];
+        if (!m->node_hash) er_panic("_free_matrix_node");
+        MATRIX_NODE** pp = head_at(m, bucket_product(n->code_key));
         while (*pp && *pp != n)
             pp = &(*pp)->nh_next;
         if (!*pp) er_panic("_free_matrix_node");
         if (mx_ld(n->locked) || mx_ld(n->ch_lock) || n->save_lock || n->dirty_file_time) return -1;
         if (n->wait_token || n->process_token) return -2;
         *pp = n->nh_next;
+        m->node_hash_count--;
     }
     ring_unlink(n);
     if (n->channel) {
@@ -595,7 +679,7 @@ void set_dirty_file(MATRIX_NODE* n) {
 }
 
 void _flush_all_dirty_file(MATRIX* m) {
-    for (int b = 0; b < MX_NODE_HASH; b++) {
+    for (int b = 0; b < m->node_hash_size; b++) {
         for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next) {
             if (!n->dirty_file_time) continue;
             if (n->status == MS_OK) {
@@ -725,8 +809,8 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     memcpy(code, dc, sizeof(int64_t) * (m->p.dim + 1));
     normalize_dim_code(m, code);
     uint64_t full = code_key(m, code);
-    unsigned h = bucket_of(full);
-    MATRIX_NODE* n = m->node_hash[h];
+    unsigned __int128 at = bucket_product(full);
+    MATRIX_NODE* n = chain_at(m, at);
     while (n && !node_has(n, full, code, m->p.dim + 1))
         n = n->nh_next;
     if (n) {
@@ -795,13 +879,19 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     }
     n->process_token_key = key;
     n->req_level = lev;
+    unsigned h = bucket_of(full);
     n->hash_ix = static_cast<int>(h);
     n->code_key = full;
     _set_send_data(n, retp);
+    // The hash doubles before a chain grows long on average: a look-up walks a few nodes however
+    // many the matrix holds.
+    if (m->node_hash_count >= MX_NODE_CHAIN * m->node_hash_size) grow_node_hash(m);
     {
         StripeGuard g(m, h);
-        n->nh_next = m->node_hash[h];
-        m->node_hash[h] = n;
+        MATRIX_NODE** head = head_at(m, at);
+        n->nh_next = *head;
+        *head = n;
+        m->node_hash_count++;
     }
     _insert_node_ring(n);
     _get_matrix_access(n);
@@ -840,9 +930,9 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     memcpy(code, dc, sizeof(int64_t) * (m->p.dim + 1));
     normalize_dim_code(m, code);
     uint64_t full = code_key(m, code);
-    unsigned h = bucket_of(full);
-    StripeGuard g(m, h);
-    MATRIX_NODE* n = m->node_hash[h];
+    unsigned __int128 at = bucket_product(full);
+    StripeGuard g(m, static_cast<unsigned>(at >> 64));
+    MATRIX_NODE* n = chain_at(m, at);
     while (n && !node_has(n, full, code, m->p.dim + 1))
         n = n->nh_next;
     return hold_found(n, now, ch_holds, me);
@@ -867,9 +957,9 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     uint64_t full;
     if (!packed_key(m, dc, &full)) return lookup_mixed(m, dc, now, ch_holds, me);
     // A packed key names its code: the walk compares keys alone.
-    unsigned h = bucket_of(full);
-    StripeGuard g(m, h);
-    MATRIX_NODE* n = m->node_hash[h];
+    unsigned __int128 at = bucket_product(full);
+    StripeGuard g(m, static_cast<unsigned>(at >> 64));
+    MATRIX_NODE* n = chain_at(m, at);
     while (n && n->code_key != full)
         n = n->nh_next;
     return hold_found(n, now, ch_holds, me);

@@ -165,7 +165,7 @@ int mx_file_sync_create_node(MATRIX* m) {
         if (m->mode != 1 || (m->flags & 2)) return -1;
         _flush_all_dirty_file(m);
         const MATRIX_NODE* found = nullptr;
-        for (int b = 0; !found && b < MX_NODE_HASH; b++)
+        for (int b = 0; !found && b < m->node_hash_size; b++)
             for (MATRIX_NODE* n = m->node_hash[b]; n && !found; n = n->nh_next)
                 if (n->dirty_file_time || n->status < MS_OK) found = n;
         if (!found) return 0;

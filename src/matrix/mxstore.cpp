@@ -157,7 +157,7 @@ bool close_pass(MATRIX* m) {
         return false;
     }
     bool left = false;
-    for (int b = 0; b < MX_NODE_HASH; b++) {
+    for (int b = 0; b < m->node_hash_size; b++) {
         MATRIX_NODE* n = m->node_hash[b];
         while (n) {
             MATRIX_NODE* next = n->nh_next;
@@ -394,6 +394,9 @@ static MATRIX* _open_matrix(const L_CHAR* neturl, const L_CHAR* filename, const 
             if (text_eq(m->filename, filename)) return nullptr;
     }
     auto* m = static_cast<MATRIX*>(d_calloc(1, sizeof(MATRIX)));
+    // The node hash starts at MX_NODE_HASH buckets and grows with the nodes (mxnode.cpp).
+    m->node_hash = static_cast<MATRIX_NODE**>(d_calloc(MX_NODE_HASH, sizeof(MATRIX_NODE*)));
+    m->node_hash_size = MX_NODE_HASH;
     m->neturl = ll_copy_str(neturl);
     m->filename = ll_copy_str(filename);
     m->key = ll_copy_str(key);
@@ -576,8 +579,8 @@ static void _close_matrix(MATRIX* m) {
             // the program's end reports them (matrix_changes_lost).
             ss_printf("close_matirx gave up\n");
             int64_t unsaved = 0;
-            for (MATRIX_NODE* b : m->node_hash)
-                for (MATRIX_NODE* n = b; n; n = n->nh_next)
+            for (int b = 0; b < m->node_hash_size; b++)
+                for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next)
                     if (n->dirty_file_time) unsaved++;
             if (unsaved > 0) {
                 changes_lost.store(true);
@@ -610,6 +613,7 @@ static void _close_matrix(MATRIX* m) {
     d_f_ree(m->neturl);
     d_f_ree(m->filename);
     d_f_ree(m->key);
+    d_f_ree(m->node_hash);
     mx_wake(m);
     d_f_ree(m);
 }
@@ -652,7 +656,7 @@ void sync_matrix(MATRIX* m) {
         const void* key = nullptr;
         int64_t waiting = 0;
         if (m->access_lock || m->wait_token) key = m;
-        for (int b = 0; b < MX_NODE_HASH; b++)
+        for (int b = 0; b < m->node_hash_size; b++)
             for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next)
                 if (_sync_matrix_node(n) != 0) {
                     waiting++;

@@ -10,10 +10,14 @@
 // Lock order: matrix_lock, then the matrix-file lock, then the record store's lock; the collector
 // hooks take the high queue lock, then matrix_gc_lock, then the language's locks. A bucket stripe
 // lock of a matrix's node hash (hash_lock) is a leaf: taken after matrix_lock or alone, never two
-// at once, nothing taken while it is held.
+// at once, nothing taken while it is held. Only the growth of the hash takes all of them, in
+// order and under matrix_lock: nobody else holds two, so it waits for none that waits for it.
 //
 // Resident, ready nodes are looked up and released without matrix_lock: the reader takes only
 // the stripe lock of the node's bucket, checks the node's status and holds it (`locked` + 1).
+// A node's stripe is that of its bucket in the starting hash (hash_ix), which the growth keeps:
+// every bucket of a grown hash lies within one starting bucket, so its nodes share a stripe, and
+// the table itself (node_hash, its size and shift) changes only with every stripe held.
 // So a node's bucket chain and its `locked` count change only under its stripe lock (insertion
 // and freeing hold matrix_lock as well), and the fields that reader reads or writes are accessed
 // atomically (mx_ld, mx_st): node status (stored with release by mx_set_status), locked,
@@ -86,7 +90,10 @@ enum : int {
     MI_SAVE_BT = 23,
 };
 constexpr int MX_CAL_SLOTS = 24;
+// The starting size of a matrix's node hash; it doubles whenever it holds more than
+// MX_NODE_CHAIN nodes a bucket.
 constexpr int MX_NODE_HASH = 403;
+constexpr int MX_NODE_CHAIN = 2;
 constexpr int MX_HASH_LOCKS = 32;
 constexpr int MX_HASH_LOCK_STRIDE = 16;
 static_assert(sizeof(MATRIX::hash_lock) == sizeof(uint32_t) * MX_HASH_LOCKS * MX_HASH_LOCK_STRIDE);
@@ -139,7 +146,7 @@ struct alignas(64) MATRIX_NODE {
     int status;
     int locked;
     uint32_t fast_second;
-    int hash_ix;
+    int hash_ix;  // the bucket in the starting hash, which names the node's stripe lock
     uint64_t touch_seq;
     MATRIX* matrix;
     int64_t* dim_code;
@@ -373,6 +380,7 @@ int64_t* get_dim_code_from_sexp(MATRIX* m, QV_SEXP* s);
 int* get_dim_code_from_sexp_int(QV_SEXP* s);
 QV_SEXP* get_sexp_from_dim_code(MATRIX* m, const int64_t* dc);
 const char* pt_dc(MATRIX* m, const int64_t* dc, int fmt);
+// The bucket of dc in m's node hash as it is now (an index into node_hash; matrix_lock held).
 unsigned _get_node_hash(MATRIX* m, const int64_t* dc);
 
 MATRIX_NODE* get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int access,

@@ -160,7 +160,7 @@ TEST_F(CacheTest, RunsAcrossNodesBoundsAndMissingNodes) {
     }
     // Closed caches hold nothing: the nodes can go.
     TaskLockGuard g(matrix_lock);
-    for (int b = 0; b < MX_NODE_HASH; b++)
+    for (int b = 0; b < m->node_hash_size; b++)
         for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next) {
             EXPECT_EQ(n->locked, 0);
             EXPECT_EQ(n->ch_lock, 0);

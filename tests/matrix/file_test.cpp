@@ -115,6 +115,31 @@ class FileTest : public MatrixTest {
         set_matrix_mode(m, 1);
         return m;
     }
+    // A new matrix file of width x height cells in blocks of 16 x 16, divide 1, with one stored
+    // int32 channel; its changed nodes are saved by mxSave.
+    MATRIX* saving(const std::string& file, int64_t width, int64_t height) {
+        MATRIX* m = bare(file);
+        MATRIX_PARAM p{};
+        p.dim = 2;
+        p.channel_nos = 1;
+        EXPECT_EQ(set_matrix_param(m, &p), 0);
+        methods(m);
+        for (int d = 0; d < 2; d++) {
+            set_matrix_dim_divide(m, d, 1);
+            set_matrix_block_size(m, d, 4);
+        }
+        set_matrix_pixel_size(m, 0, width);
+        set_matrix_pixel_size(m, 1, height);
+        MATRIX_CHANNEL_INFO a{get_matrix_data_type(MXT_INT32), MX_CH_FILE, nullptr, 0};
+        set_matrix_channel_info(m, 0, &a);
+        EXPECT_EQ(save_matrix_header(m), 0);
+        ready_scripts(m);
+        set_matrix_cal(m, MI_SAVE_TP, script("<mxSave/>"));
+        set_matrix_cal_equ(m, MI_SAVE_MD, MI_SAVE_TP);
+        set_matrix_cal_equ(m, MI_SAVE_BT, MI_SAVE_TP);
+        set_matrix_mode(m, 1);
+        return m;
+    }
     void ready_scripts(MATRIX* m) {
         for (int s = 0; s < MI_SAVE_TP; s++)
             set_matrix_cal(m, s, script(kReady));
@@ -546,25 +571,7 @@ TEST_F(FileTest, RefusedWriteKeepsTheNodeDirty) {
 // saves each of them: another opening reads every value back.
 TEST_F(FileTest, CloseSavesEveryDirtyNodeOfEveryLevel) {
     std::string file = path("many.mx");
-    MATRIX* m = bare(file);
-    MATRIX_PARAM p{};
-    p.dim = 2;
-    p.channel_nos = 1;
-    ASSERT_EQ(set_matrix_param(m, &p), 0);
-    methods(m);
-    for (int d = 0; d < 2; d++) {
-        set_matrix_dim_divide(m, d, 1);
-        set_matrix_block_size(m, d, 4);
-        set_matrix_pixel_size(m, d, 1 << 9);
-    }
-    MATRIX_CHANNEL_INFO a{get_matrix_data_type(MXT_INT32), MX_CH_FILE, nullptr, 0};
-    set_matrix_channel_info(m, 0, &a);
-    ASSERT_EQ(save_matrix_header(m), 0);
-    ready_scripts(m);
-    set_matrix_cal(m, MI_SAVE_TP, script("<mxSave/>"));
-    set_matrix_cal_equ(m, MI_SAVE_MD, MI_SAVE_TP);
-    set_matrix_cal_equ(m, MI_SAVE_BT, MI_SAVE_TP);
-    set_matrix_mode(m, 1);
+    MATRIX* m = saving(file, 1 << 9, 1 << 9);
     ASSERT_EQ(m->total_levels, 10);
     // 32 x 32 nodes at level 0, 16 x 16 at level 1, ... one node on each of the levels 5 to 9:
     // 1,369, each with its own value.
@@ -586,6 +593,77 @@ TEST_F(FileTest, CloseSavesEveryDirtyNodeOfEveryLevel) {
         ASSERT_GE(set_channel_sexp(n, 0, get_integer(value_of(c), nullptr)), 0);
         ASSERT_NE(n->dirty_file_time, 0u);
         unlock_node(n, nullptr);
+    }
+    close_all();
+    EXPECT_FALSE(matrix_changes_lost());
+
+    MATRIX* b = reopen(file, nullptr, kFetch);
+    int wrong = 0;
+    for (const auto& c : codes) {
+        int err = 0;
+        MATRIX_NODE* n = node(b, c, &err);
+        ASSERT_EQ(err, 0) << c[0] << " " << c[1] << " " << c[2];
+        if (value(n, 0) != value_of(c)) wrong++;
+        unlock_node(n, nullptr);
+    }
+    EXPECT_EQ(wrong, 0);
+}
+
+// A matrix holding thousands of nodes: the node hash grows several times while they are made,
+// and every node is still found, walked once, saved at the close and read back with its value;
+// no chain grows long.
+TEST_F(FileTest, ThousandsOfNodesFoundWalkedSavedAndReadBack) {
+    std::string file = path("grown.mx");
+    MATRIX* m = saving(file, 96 * 16, 64 * 16);
+    // 96 x 64 nodes at level 0, 48 x 32 at level 1, ... up to the one top node.
+    std::vector<std::vector<int64_t>> codes;
+    for (int64_t level = 0; level < m->total_levels; level++) {
+        int64_t step = int64_t{16} << level;
+        for (int64_t y = 0; y < 64 * 16; y += step)
+            for (int64_t x = 0; x < 96 * 16; x += step)
+                codes.push_back({level, x, y});
+    }
+    ASSERT_GT(codes.size(), 8u * 2 * MX_NODE_HASH);
+    auto value_of = [](const std::vector<int64_t>& c) {
+        return static_cast<int>(c[0] * 1000000 + c[1] / 16 * 1000 + c[2] / 16);
+    };
+    std::vector<MATRIX_NODE*> made;
+    for (const auto& c : codes) {
+        int err = 0;
+        MATRIX_NODE* n = node(m, c, &err);
+        ASSERT_EQ(err, 0);
+        ASSERT_GE(set_channel_sexp(n, 0, get_integer(value_of(c), nullptr)), 0);
+        made.push_back(n);
+        unlock_node(n, nullptr);
+    }
+    // Each code, asked for again at another cell of its block, finds the node it made.
+    for (size_t i = 0; i < codes.size(); i++) {
+        std::vector<int64_t> c = codes[i];
+        c[1] += 15 << c[0];
+        c[2] += 1;
+        int err = 0;
+        MATRIX_NODE* n = node(m, c, &err);
+        ASSERT_EQ(err, 0);
+        ASSERT_EQ(n, made[i]) << c[0] << " " << c[1] << " " << c[2];
+        unlock_node(n, nullptr);
+    }
+    {
+        TaskLockGuard g(matrix_lock);
+        ASSERT_GE(m->node_hash_size, MX_NODE_HASH << 3);
+        std::map<MATRIX_NODE*, int> seen;
+        int longest = 0;
+        for (int b = 0; b < m->node_hash_size; b++) {
+            int chain = 0;
+            for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next, chain++) {
+                seen[n]++;
+                EXPECT_EQ(_get_node_hash(m, n->dim_code), static_cast<unsigned>(b));
+            }
+            longest = std::max(longest, chain);
+        }
+        EXPECT_EQ(seen.size(), codes.size());
+        for (MATRIX_NODE* n : made)
+            EXPECT_EQ(seen[n], 1);
+        EXPECT_LE(longest, 12);
     }
     close_all();
     EXPECT_FALSE(matrix_changes_lost());

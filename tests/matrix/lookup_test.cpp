@@ -111,13 +111,78 @@ TEST_F(MatrixTest, HoldersOnSeveralThreadsAgainstPurgesAndSync) {
     ASSERT_TRUE(quiet(m));
     TaskLockGuard g(matrix_lock);
     int count = 0;
-    for (MATRIX_NODE* b : m->node_hash) {
-        for (MATRIX_NODE* n = b; n; n = n->nh_next) {
+    for (int b = 0; b < m->node_hash_size; b++) {
+        for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next) {
             count++;
             EXPECT_EQ(n->locked, 0);
         }
     }
     EXPECT_EQ(count, nd_cnt);
+}
+
+// Readers on several tasks look up nodes (the lock-free way for the ready ones, the locked way
+// for the ones still being made) while another task makes thousands more, growing the node hash
+// under them several times: every look-up that succeeds holds the node of its code.
+constexpr int kGrowFirst = 200, kGrowNodes = 4000;
+std::atomic<int> grow_made{0};
+std::atomic<bool> grow_over{false};
+
+void grow_reader(intptr_t r) {
+    std::mt19937 rng(static_cast<unsigned>(r) + 7);
+    for (int i = 0; i < 1000000 && !grow_over.load(); i++) {
+        int err = 0;
+        // Mostly the first nodes (ready, found without the store lock), else any made so far.
+        int range = i % 4 ? kGrowFirst : std::max(grow_made.load(), 1);
+        int64_t x = static_cast<int64_t>(rng() % range) * 4;
+        int64_t dc[2] = {0, x};
+        MATRIX_NODE* n = get_matrix_node(&err, line_matrix, dc, -1, nullptr, nullptr);
+        if (err != 0 || !n) continue;
+        held++;
+        if (n->dim_code[1] != x || mx_ld(n->status) != MS_OK || mx_ld(n->locked) < 1) wrong++;
+        unlock_node(n, nullptr);
+    }
+    readers_done++;
+}
+
+TEST_F(MatrixTest, LookupsWhileTheNodeHashGrows) {
+    MATRIX* m = line_matrix = ready_line(open({1, 1 << 20, 1, 2, 1}));
+    clock_now += 100000;
+    auto make = [&](int i) {
+        int err = 0;
+        int64_t dc[2] = {0, i * 4};
+        get_matrix_node(&err, m, dc, 3, nullptr, nullptr);
+    };
+    for (int i = 0; i < kGrowFirst; i++)
+        make(i);
+    ASSERT_TRUE(quiet(m));
+    for (int i = 0; i < kGrowFirst; i++)
+        look(m, i * 4);  // the locked look-up of this second: later ones go without the lock
+    wrong = held = readers_done = 0;
+    grow_made = kGrowFirst;
+    grow_over = false;
+    for (int r = 0; r < 4; r++)
+        create_task(grow_reader, r, 1);
+    for (int i = kGrowFirst; i < kGrowNodes; i++) {
+        make(i);
+        grow_made = i + 1;
+    }
+    grow_over = true;
+    ASSERT_TRUE(wait_for([] { return readers_done.load() == 4; }, 60000));
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_GT(held.load(), 0);
+    ASSERT_TRUE(quiet(m));
+    for (int i = 0; i < kGrowNodes; i += 37)
+        look(m, i * 4);
+    TaskLockGuard g(matrix_lock);
+    EXPECT_GE(m->node_hash_size, MX_NODE_HASH << 3);
+    int count = 0;
+    for (int b = 0; b < m->node_hash_size; b++) {
+        for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next) {
+            count++;
+            EXPECT_EQ(n->locked, 0);
+        }
+    }
+    EXPECT_EQ(count, kGrowNodes);
 }
 
 // Codes keyed by a packed word (block indexes that fit it) and by a mixed hash (indexes past its

@@ -360,7 +360,7 @@ TEST_F(ScanTest, ForcedScanPhasesAndLoopAmount) {
     // Every node the scan loaded was released.
     EXPECT_TRUE(wait_for([&] {
         TaskLockGuard lk(matrix_lock);
-        for (int b = 0; b < MX_NODE_HASH; b++)
+        for (int b = 0; b < m->node_hash_size; b++)
             for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next)
                 if (n->locked) return false;
         return true;

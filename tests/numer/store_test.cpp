@@ -121,7 +121,7 @@ void fill_levels(MX_CACHE& c) {
 // Whether any node of m is still held or channel-locked.
 bool any_node_held(MATRIX* m) {
     TaskLockGuard g(matrix_lock);
-    for (int b = 0; b < MX_NODE_HASH; b++)
+    for (int b = 0; b < m->node_hash_size; b++)
         for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next)
             if (n->locked || n->ch_lock) return true;
     return false;
