@@ -536,7 +536,16 @@ void _accept_thread(intptr_t data) {
         p->listener = l;
         p->fd = cfd;
         p->ip = ip;
-        create_task(_accept_peer_thread, reinterpret_cast<intptr_t>(p), 1);
+        if (create_task(_accept_peer_thread, reinterpret_cast<intptr_t>(p), 1) == NO_TASK) {
+            // No thread is left to serve it: the peer hears so at once, as when descriptors run
+            // short, and this thread goes back to accept.
+            d_f_ree(p);
+            write_all(cfd, accept_busy_text);
+            close(cfd);
+            lock_task(qvi_lock);
+            _leave_chain(l);
+            continue;
+        }
         lock_task(qvi_lock);
     }
 }
