@@ -2,6 +2,7 @@
 // all ending when the peer goes (a hang-up, a <Break/>) and its threads on a <Cancel/>; and
 // running out of threads answers the caller with an error value at once.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -138,6 +139,45 @@ TEST_F(OutOfThreads, ThreadIsRefusedWithAnErrorValueAndTheConnectionGoesOn) {
     p.got.clear();
     p.send("(+ 1 2)\n");
     EXPECT_NE(p.read_until("</Result>\n").find(" 3</Result>"), std::string::npos) << p.got;
+}
+
+struct Blockers {
+    Counter release, done;
+};
+
+void block_task(intptr_t data) {
+    auto* b = reinterpret_cast<Blockers*>(data);
+    b->release.wait_for(1);
+    b->done.add();
+}
+
+TEST_F(OutOfThreads, ANewPeerHearsBusyAndTheNextIsServedOnceThreadsAreFree) {
+    Listener l(true);
+    ASSERT_GT(l.id, 0);
+    old_limit = set_task_thread_limit(task_thread_count());
+    // Every idle thread taken: none is left for a peer.
+    Blockers b;
+    int held = 0;
+    while (held < 200 && create_task(block_task, &b, 1) != NO_TASK)
+        held++;
+    ASSERT_LT(held, 200);
+    int fd = connect_loopback(l.port);
+    ASSERT_GE(fd, 0);
+    std::string got;
+    read_fd_until(fd, &got, "</Permission>\n", 15000);
+    EXPECT_EQ(got, "<Permission>Busy</Permission>\n");
+    close(fd);
+    b.release.add();
+    ASSERT_TRUE(b.done.wait_for(held));
+    set_task_thread_limit(old_limit);
+    old_limit = 0;
+    // The listener went on accepting.
+    {
+        LineClient c(l.port);
+        ASSERT_GE(c.fd, 0);
+        EXPECT_EQ(reply_int(c.ask("(+ 1 2)")), 3);
+    }
+    close_interpreter(static_cast<uint32_t>(l.id));
 }
 
 }  // namespace
