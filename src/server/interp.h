@@ -192,7 +192,7 @@ typedef qv_interpreter QV_INTERPRETER;
 // with others: its Threads beyond the first bound and its outgoing connections beyond the
 // second are refused with an error value, and all of them end when it ends.
 constexpr int QVI_MAX_THREADS = 256;
-constexpr int QVI_MAX_CONNECTIONS = 32;
+constexpr int QVI_MAX_CONNECTIONS = 64;
 
 // What an interpreter can hold for another (reserve_held).
 enum : int { QVI_HOLD_THREAD = 1, QVI_HOLD_CONNECTION = 2 };
