@@ -51,6 +51,9 @@ constexpr uint32_t MAX_IDLE_SECONDS = 3599;  // idle longer than this: the threa
 constexpr int MAX_IDLE_RESERVE = 64;
 constexpr unsigned TIMEOUT_INTERVAL = 20;  // seconds between sweeps
 
+int thread_limit = TASK_THREADS_MAX;  // pooled threads alive at most (task lock)
+time_t exhausted_said = 0;            // when running out of threads was last reported
+
 TASK_BLOCK* task_table[TASK_BUCKETS];
 int task_cnt = 0;  // pooled threads alive (the main thread is not counted)
 int idle_cnt = 0;  // pooled threads idle and not told to end
@@ -185,8 +188,28 @@ end:
     return nullptr;
 }
 
-// Starts a detached pooled thread on block b. Returns 0 or the error number; task lock held.
+// Reports on standard error that a thread could not be started, at most once a second (a
+// caller that keeps asking must not flood the log). Task lock held.
+void report_start_failure(int rc) {
+    time_t now = time(nullptr);
+    if (rc == EAGAIN && now == exhausted_said) return;
+    if (rc == EAGAIN) exhausted_said = now;
+    int pid = static_cast<int>(getpid());
+    if (rc == EINVAL)
+        fprintf(stderr, "EINVAL %i\n", pid);
+    else if (rc == EAGAIN)
+        fprintf(stderr, "EAGAIN %i\n", pid);
+    else
+        fprintf(stderr, "default %i\n", pid);
+}
+
+// Starts a detached pooled thread on block b. Returns 0 or the error number (EAGAIN once the
+// pool holds thread_limit threads); task lock held.
 int start_thread(TASK_BLOCK* b, pthread_t* th) {
+    if (task_cnt >= thread_limit) {
+        report_start_failure(EAGAIN);
+        return EAGAIN;
+    }
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, TASK_STACK_SIZE);
@@ -195,14 +218,7 @@ int start_thread(TASK_BLOCK* b, pthread_t* th) {
     // The scheduling policy stays the default: task priorities never reach the system.
     int rc = pthread_create(th, &attr, task_grue, b);
     pthread_attr_destroy(&attr);
-    if (rc == 0) return 0;
-    int pid = static_cast<int>(getpid());
-    if (rc == EINVAL)
-        fprintf(stderr, "EINVAL %i\n", pid);
-    else if (rc == EAGAIN)
-        fprintf(stderr, "EAGAIN %i\n", pid);
-    else
-        fprintf(stderr, "default %i\n", pid);
+    if (rc != 0) report_start_failure(rc);
     return rc;
 }
 
@@ -298,46 +314,47 @@ void init_task(int flags) {
 TKEY xx_create_task(TASK_FUNC func, intptr_t data, int pri, const char* file, int line) {
     if (!task_lock) er_panic("create_task(init)");
     _lock_task(task_lock, file, line);
-    for (;;) {
-        // An idle pooled thread first.
-        if (idle_cnt > 0) {
-            TASK_BLOCK* b = idle_stack[--idle_cnt];
-            if (b->soft_tid != 0 || b->cmd == 2) er_panic("create_task(idle)");
-            TKEY tid = new_tid();
-            fill_block(b, tid, func, data, pri, file, line);
-            _unlock_task(task_lock, "create_task", file, line);
-            // Woken once the lock is free, so that it does not wake only to wait for it: the
-            // block is off the idle stack, and its thread registered its sleep before it gave
-            // the lock back, so the wake-up is not lost.
-            _wakeup_task(b, __FILE__, __LINE__);
-            return tid;
-        }
-        TASK_BLOCK* b = static_cast<TASK_BLOCK*>(calloc(1, sizeof(TASK_BLOCK)));
-        if (!b) er_panic("new_block(1)");
+    // An idle pooled thread first.
+    if (idle_cnt > 0) {
+        TASK_BLOCK* b = idle_stack[--idle_cnt];
+        if (b->soft_tid != 0 || b->cmd == 2) er_panic("create_task(idle)");
         TKEY tid = new_tid();
         fill_block(b, tid, func, data, pri, file, line);
-        pthread_t th;
-        int rc = start_thread(b, &th);
-        if (rc == 0) {
-            b->hard_tid.valid = 1;
-            b->hard_tid.tid = th;
-            table_insert(b);
-            task_cnt++;
-            _unlock_task(task_lock, "create_task", file, line);
-            return tid;
-        }
-        free(b);
-        if (rc != EAGAIN) {
-            // Reported above; only exhaustion is retried.
-            _unlock_task(task_lock, "create_task", file, line);
-            return tid;
-        }
-        // Threads are exhausted: wait for some to end, without the task lock that every ending
-        // thread needs.
         _unlock_task(task_lock, "create_task", file, line);
-        sleep_sec(1);
-        _lock_task(task_lock, file, line);
+        // Woken once the lock is free, so that it does not wake only to wait for it: the block
+        // is off the idle stack, and its thread registered its sleep before it gave the lock
+        // back, so the wake-up is not lost.
+        _wakeup_task(b, __FILE__, __LINE__);
+        return tid;
     }
+    TASK_BLOCK* b = static_cast<TASK_BLOCK*>(calloc(1, sizeof(TASK_BLOCK)));
+    if (!b) er_panic("new_block(1)");
+    pthread_t th;
+    int rc = start_thread(b, &th);
+    if (rc != 0) {
+        // Out of threads (or refused otherwise): the caller learns it at once and decides;
+        // waiting here for threads to end could wait for ever, with the caller's locks held.
+        free(b);
+        _unlock_task(task_lock, "create_task", file, line);
+        return NO_TASK;
+    }
+    // The new thread waits for the task lock before it reads its block.
+    TKEY tid = new_tid();
+    fill_block(b, tid, func, data, pri, file, line);
+    b->hard_tid.valid = 1;
+    b->hard_tid.tid = th;
+    table_insert(b);
+    task_cnt++;
+    _unlock_task(task_lock, "create_task", file, line);
+    return tid;
+}
+
+int set_task_thread_limit(int limit) {
+    _lock_task(task_lock, __FILE__, __LINE__);
+    int old = thread_limit;
+    thread_limit = limit > 0 ? limit : TASK_THREADS_MAX;
+    _unlock_task(task_lock, "set_task_thread_limit", __FILE__, __LINE__);
+    return old;
 }
 
 // -------------------------------------------------------------------------------------------------

@@ -33,7 +33,20 @@ struct TASK_BLOCK {
 // The task lock: guards the task table, its counters, the exit record and LAST_POS.
 extern D_SEM task_lock;
 
+// Pooled threads alive at most. Every accepted peer needs one or two and each Thread of a
+// script one, so the bound is far above what a busy agent runs, and below what the system
+// allows a process; a task asked for beyond it is refused as when the system runs out.
+constexpr int TASK_THREADS_MAX = 8192;
+// What xx_create_task returns when no thread could run the task (task ids start at 2).
+constexpr TKEY NO_TASK = 0;
+
+// Runs func(data) as a new task and returns its id, or NO_TASK at once when no idle thread is
+// left and no new one can be started (the pool is at its bound or the system refuses a thread):
+// the caller decides what its work does without a task; nothing waits for threads to end.
 TKEY xx_create_task(TASK_FUNC func, intptr_t data, int pri, const char* file, int line);
+// Sets the bound on pooled threads (limit <= 0: TASK_THREADS_MAX) and returns the previous one.
+// Threads alive above a lowered bound run on; only new ones are refused.
+int set_task_thread_limit(int limit);
 #define create_task(func, data, pri) \
     xx_create_task((func), (intptr_t)(data), (pri), __FILE__, __LINE__)
 

@@ -43,7 +43,8 @@ struct TH_DATA {
     uint8_t use_DelayAppend;
     uint8_t ok_flag;
     uint8_t release_base_flag;
-    int8_t carried;  // the privilege its starter's evaluation carried (env.h)
+    int8_t carried;   // the privilege its starter's evaluation carried (env.h)
+    uint32_t holder;  // the interpreter that holds the thread and whose end ends it, 0 none
     QVISP_ENV* env;
     QV_SEXP* args;
 };
@@ -53,6 +54,9 @@ TH_DATA* sthread_list;
 std::atomic<int> running_threads;  // tasks of Thread not yet ended, interpreter closed included
 std::atomic<int> sleep_step_ms{1000};
 
+// Threads running at once in the whole agent: beyond it Thread is refused, so that the tasks
+// that serve peers (two per connection) always find threads left.
+constexpr int THREADS_IN_ALL = TASK_THREADS_MAX / 2;
 constexpr int THREAD_DEFAULT_PRI = 3;
 constexpr int THREAD_MAX_PRI = 5;
 // Nodes a KillThread search looks at before giving up (values may share or loop).
@@ -162,6 +166,7 @@ void thread_body(intptr_t data) {
     set_t_msg("Thread");
     QV_INTERPRETER* qvi = new_qv_interpreter();
     qvi->a_type = QVA_INTERNAL;
+    qvi->holder_iid = t->holder;
     int iid = setup_i(qvi);
     gc_push(nullptr, nullptr, "1");
     gc_set(t, gc_th_data);
@@ -260,24 +265,46 @@ void set_sleep_step_ms(int ms) {
 
 QV_SEXP* qv_Thread(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
     int pri = thread_priority(attr);
+    uint32_t holder = 0;
+    int held = reserve_held(QVI_HOLD_THREAD, &holder);
+    if (held == QVI_HOLD_CLOSING) return eval_error(form, QVE_BREAK, "break", nullptr);
+    if (held == QVI_HOLD_FULL)
+        return bltn_error_s(form, QVE_NO_MEMORY, "Thread", "too many threads");
+    if (running_threads.fetch_add(1) >= THREADS_IN_ALL) {
+        running_threads.fetch_sub(1);
+        end_reserve(QVI_HOLD_THREAD, holder);
+        return bltn_error_s(form, QVE_NO_MEMORY, "Thread", "no thread left");
+    }
     auto* t = static_cast<TH_DATA*>(mmalloc(sizeof(TH_DATA), gc_th_data));
+    t->holder = holder;
     t->parent_tid = get_tid();
     t->args = form;
     t->env = env;
     t->carried = static_cast<int8_t>(env_carried_privilege());
     t->delay = new_th_delay();
     QV_SEXP* result = new_pending(t, t->delay);
-    TaskLockGuard g(sthread_lock);
-    t->next = sthread_list;
-    sthread_list = t;
-    running_threads.fetch_add(1);
-    create_task(thread_body, t, pri);
-    while (!t->ok_flag) {
-        sleep_task(t, sthread_lock);
-        lock_task(sthread_lock);
+    {
+        TaskLockGuard g(sthread_lock);
+        t->next = sthread_list;
+        sthread_list = t;
+        if (create_task(thread_body, t, pri) == NO_TASK) {
+            _unlink(t);
+            t = nullptr;
+        } else {
+            while (!t->ok_flag) {
+                sleep_task(t, sthread_lock);
+                lock_task(sthread_lock);
+            }
+            t->release_base_flag = 1;
+            wakeup_task(t);
+        }
     }
-    t->release_base_flag = 1;
-    wakeup_task(t);
+    // Registered by now (or never to be): the thread counts with its holder itself.
+    end_reserve(QVI_HOLD_THREAD, holder);
+    if (!t) {
+        running_threads.fetch_sub(1);
+        return bltn_error_s(form, QVE_NO_MEMORY, "Thread", "no thread left");
+    }
     return result;
 }
 

@@ -300,6 +300,22 @@ int setup_i(QV_INTERPRETER* qvi) {
     return r;
 }
 
+namespace {
+
+// A record registered whose first task could not be started (qvi_lock held, and given back): no
+// thread of its own will ever end it, so it is closed finally here. QVI_ERR_NO_TASK.
+int _unregister_threadless(QV_INTERPRETER* qvi, int old_pri, bool announced) {
+    qvi->flags &= ~QVIF_WAIT_PERMISSION;
+    if (qvi->a_type != QVA_ACCEPT) _close_interpreter(qvi);
+    if (announced && agent_close_qvi) agent_close_qvi(qvi);
+    _close_qv_interpreter(qvi);
+    unlock_task(qvi_lock, "setup_qv_interpreter");
+    change_pri(0, old_pri);
+    return QVI_ERR_NO_TASK;
+}
+
+}  // namespace
+
 int setup_qv_interpreter(QV_INTERPRETER* qvi) {
     int old_pri = push_pri(4);
     if (qvi->a_type != QVA_ACCEPT) {
@@ -351,6 +367,19 @@ int setup_qv_interpreter(QV_INTERPRETER* qvi) {
         main_interpreter = qvi;
         main_interpreter_flag = 1;
     }
+    if (qvi->holder_iid) {
+        // Counted with its holder from now to its final close. A holder gone meanwhile leaves
+        // a thread nothing to work for.
+        QV_INTERPRETER* h = _search_qvi_id(qvi->holder_iid);
+        if (!h) {
+            qvi->holder_iid = 0;
+            if (qvi->a_type == QVA_INTERNAL) qvi->flags |= QVIF_CLOSING;
+        } else if (qvi->a_type == QVA_INTERNAL) {
+            h->held_threads++;
+        } else {
+            h->held_connections++;
+        }
+    }
 
     bool front_task = false;
     if (qvi->a_type == QVA_INTERNAL) {
@@ -360,6 +389,10 @@ int setup_qv_interpreter(QV_INTERPRETER* qvi) {
         // front_thread while it waits there.
         qvi->accept_threads = 1;
         qvi->front_thread = create_task(_accept_thread, reinterpret_cast<intptr_t>(qvi), 1);
+        if (qvi->front_thread == NO_TASK) {
+            qvi->accept_threads = 0;
+            return _unregister_threadless(qvi, old_pri, false);
+        }
     } else {
         front_task = !qvi->front_by_opener;
         qvi->relay_owed = qvi->thread_mode == QVTM_RELAY;
@@ -370,10 +403,84 @@ int setup_qv_interpreter(QV_INTERPRETER* qvi) {
     // The front task starts once the lock is free (a start wakes a pooled thread, which would
     // first wait for it); it registers itself under the lock before anything else. The record
     // stays until its threads have ended.
-    if (front_task) create_task(_front_thread, qvi, 4);
+    if (front_task && create_task(_front_thread, qvi, 4) == NO_TASK) {
+        lock_task(qvi_lock);
+        return _unregister_threadless(qvi, old_pri, true);
+    }
     int r = await ? await_permission(qvi, static_cast<int>(id)) : static_cast<int>(id);
     change_pri(0, old_pri);
     return r;
+}
+
+// ------------------------------------------------------------------------------------------------
+// What interpreters hold for others
+
+namespace {
+
+int* held_count(QV_INTERPRETER* h, int kind) {
+    return kind == QVI_HOLD_THREAD ? &h->held_threads : &h->held_connections;
+}
+
+int* reserved_count(QV_INTERPRETER* h, int kind) {
+    return kind == QVI_HOLD_THREAD ? &h->threads_starting : &h->connections_opening;
+}
+
+}  // namespace
+
+int reserve_held(int kind, uint32_t* holder) {
+    *holder = 0;
+    TaskLockGuard g(qvi_lock);
+    QV_INTERPRETER* me = _get_my_qvi();
+    // The system's own workers (internal interpreters no other one holds) hold nothing.
+    if (!me || (me->a_type == QVA_INTERNAL && !me->holder_iid)) return 0;
+    QV_INTERPRETER* h = me->holder_iid ? _search_qvi_id(me->holder_iid) : me;
+    if (!h || _qvi_stop_code(h) == QVE_BREAK) return QVI_HOLD_CLOSING;
+    int most = kind == QVI_HOLD_THREAD ? QVI_MAX_THREADS : QVI_MAX_CONNECTIONS;
+    if (*held_count(h, kind) + *reserved_count(h, kind) >= most) return QVI_HOLD_FULL;
+    ++*reserved_count(h, kind);
+    *holder = h->id;
+    return 0;
+}
+
+bool end_reserve(int kind, uint32_t holder) {
+    if (!holder) return true;
+    TaskLockGuard g(qvi_lock);
+    QV_INTERPRETER* h = _search_qvi_id(holder);
+    if (!h) return false;
+    if (*reserved_count(h, kind) > 0) --*reserved_count(h, kind);
+    return true;
+}
+
+namespace {
+
+// The final close of qvi (qvi_lock held): its holder counts it no more, and what it holds
+// itself is asked to close and is held by nobody from now on.
+void _release_held(QV_INTERPRETER* qvi) {
+    if (qvi->holder_iid) {
+        if (QV_INTERPRETER* h = _search_qvi_id(qvi->holder_iid)) {
+            int* n =
+                held_count(h, qvi->a_type == QVA_INTERNAL ? QVI_HOLD_THREAD : QVI_HOLD_CONNECTION);
+            if (*n > 0) --*n;
+        }
+        qvi->holder_iid = 0;
+    }
+    if (qvi->held_threads == 0 && qvi->held_connections == 0) return;
+    for (QV_INTERPRETER* b : interpreter_hash)
+        for (QV_INTERPRETER* q = b; q; q = q->next)
+            if (q->holder_iid == qvi->id && q != qvi) {
+                q->holder_iid = 0;
+                _close_interpreter(q);
+            }
+    qvi->held_threads = qvi->held_connections = 0;
+}
+
+}  // namespace
+
+void _cancel_held(QV_INTERPRETER* qvi) {
+    if (qvi->held_threads == 0) return;
+    for (QV_INTERPRETER* b : interpreter_hash)
+        for (QV_INTERPRETER* q = b; q; q = q->next)
+            if (q->holder_iid == qvi->id && q->a_type == QVA_INTERNAL) q->flags |= QVIF_CANCEL;
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -641,6 +748,7 @@ void _close_qv_interpreter(QV_INTERPRETER* qvi, QVI_STREAMS* left) {
             for (QV_INTERPRETER* q = b; q; q = q->next)
                 for (PERMISSION_LIST* pl = qvi->pl_head; pl && q->pl_accept; pl = pl->next)
                     if (q->pl_accept == pl) q->pl_accept = nullptr;
+    _release_held(qvi);
     bool was_main = qvi == main_interpreter;
     free_qv_interpreter(qvi);
     if (was_main) {

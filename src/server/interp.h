@@ -98,6 +98,8 @@ constexpr int QVI_ERR_NO_ANSWER = -5;
 constexpr int QVI_ERR_BUSY = -6;
 constexpr int QVI_ERR_DENIED = -7;
 constexpr int QVI_ERR_MAIN_CLOSED = -8;
+constexpr int QVI_ERR_NO_TASK = -9;    // no thread was left to run it
+constexpr int QVI_ERR_TOO_MANY = -10;  // its opener holds as many as it may
 
 constexpr int QVI_HASH = 20;
 
@@ -176,8 +178,26 @@ struct qv_interpreter {
     // The relay thread is started by the first command queued, or by the end of the front
     // thread when none came: until then no task waits for commands that are not there.
     bool relay_owed;
+    // What an interpreter holds for another: the id of the interpreter that started this one's
+    // thread (internal) or opened this outgoing connection, whose end ends this one; 0 none.
+    uint32_t holder_iid;
+    int held_threads;         // internal interpreters of Threads held by this one
+    int held_connections;     // outgoing connections held by this one
+    int threads_starting;     // Threads reserved and not yet registered
+    int connections_opening;  // outgoing connections reserved and still opening
 };
 typedef qv_interpreter QV_INTERPRETER;
+
+// What one interpreter (with the threads it started) may hold at once. A peer shares the agent
+// with others: its Threads beyond the first bound and its outgoing connections beyond the
+// second are refused with an error value, and all of them end when it ends.
+constexpr int QVI_MAX_THREADS = 256;
+constexpr int QVI_MAX_CONNECTIONS = 64;
+
+// What an interpreter can hold for another (reserve_held).
+enum : int { QVI_HOLD_THREAD = 1, QVI_HOLD_CONNECTION = 2 };
+constexpr int QVI_HOLD_CLOSING = -1;  // the holder is ending
+constexpr int QVI_HOLD_FULL = -2;     // the holder holds as many as it may
 
 // One task that belongs to an interpreter.
 struct qv_thread {
@@ -217,6 +237,19 @@ int setup_i(QV_INTERPRETER* qvi);
 int setup_qv_interpreter(QV_INTERPRETER* qvi);
 // Frees a record that was never registered, with its owned texts (not its streams).
 void free_qv_interpreter(QV_INTERPRETER* qvi);
+
+// Reserves a thread or an outgoing connection (kind QVI_HOLD_*) for the interpreter that holds
+// what the calling task starts: the caller's own, or the one holding the caller's own. 0 with
+// *holder set to its id (0 when the caller belongs to no interpreter or to an internal one that
+// nothing holds, a worker of the system's own: nothing is counted), or
+// QVI_HOLD_FULL or QVI_HOLD_CLOSING. The new record names the holder in holder_iid before it is
+// registered, and end_reserve gives the reservation back once the start has succeeded (the
+// registered record counts then) or failed: false when the holder has ended meanwhile.
+int reserve_held(int kind, uint32_t* holder);
+bool end_reserve(int kind, uint32_t holder);
+// Cancels the evaluation of every thread qvi holds (qvi_lock held): a peer's cancel reaches the
+// threads it started.
+void _cancel_held(QV_INTERPRETER* qvi);
 
 // Look-ups; the `_` twins expect qvi_lock held.
 QV_INTERPRETER* search_qvi_id(uint32_t id);

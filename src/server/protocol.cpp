@@ -160,6 +160,7 @@ int protocol_word(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
             // The remote waits of this interpreter give up and pass the cancel on.
             TaskLockGuard g(qvi_lock);
             qvi->flags |= QVIF_CANCEL;
+            _cancel_held(qvi);
             _wake_result_list(qvi);
         }
         request_break_check();
@@ -507,11 +508,13 @@ void _front_thread(intptr_t data) {
             pending = _front_end_relay(qvi, &left, &start_relay);
         }
     }
-    // The record stays until the relay thread started here has ended.
-    if (start_relay) start_relay_thread(qvi);
+    // The record stays until the relay thread started here has ended. Without a thread left for
+    // it, this task makes the relay's end itself.
+    bool relay_here = start_relay && !start_relay_thread(qvi);
     close_left_streams(left);
     // The queries the peer can no longer answer fail with the stream error.
     fail_result_queue(pending);
+    if (relay_here) _relay_thread(reinterpret_cast<intptr_t>(qvi));
     gc_pop(nullptr, nullptr);
 }
 
@@ -763,17 +766,23 @@ int queue_commands(QV_INTERPRETER* qvi, QV_FIFO* head, QV_FIFO* tail, bool* clos
     // The relay thread is started or woken once the lock is free, so it does not wake only to
     // wait for it (a sleeper registers its key before it gives the lock back: no wake-up is
     // lost); a relay thread that is busy finds the command when it looks at the queue next.
-    if (start_relay)
-        start_relay_thread(qvi);
-    else if (wake)
+    if (start_relay) {
+        if (!start_relay_thread(qvi)) {
+            // No thread is left to evaluate: the connection ends, and its front thread runs
+            // the relay's end itself.
+            TaskLockGuard g(qvi_lock);
+            qvi->relay_owed = true;
+            _close_interpreter(qvi);
+        }
+    } else if (wake)
         wakeup_task(&qvi->fifo_head);
     return 0;
 }
 
 }  // namespace
 
-void start_relay_thread(QV_INTERPRETER* qvi) {
-    create_task(_relay_thread, qvi, 4);
+bool start_relay_thread(QV_INTERPRETER* qvi) {
+    return create_task(_relay_thread, qvi, 4) != NO_TASK;
 }
 
 QV_SEXP* _take_fifo(QV_INTERPRETER* qvi, int once, QV_FIFO** spent) {
@@ -1158,6 +1167,11 @@ void terminal_prompt_2(STREAM* st) {
 // Break check and interrupt
 
 uint32_t _qvi_stop_code(QV_INTERPRETER* q) {
+    // A thread ends with the interpreter that holds it: once that winds down or is gone.
+    if (q && q->a_type == QVA_INTERNAL && q->holder_iid) {
+        QV_INTERPRETER* h = _search_qvi_id(q->holder_iid);
+        if (!h || h == q || _qvi_stop_code(h) == QVE_BREAK) return QVE_BREAK;
+    }
     // Past mode 0 the interpreter is winding down: its relay thread has ended, or its input has
     // (the peer is gone, unless it still reads the replies), or it is closed.
     if (!q || (q->flags & QVIF_CLOSING) ||

@@ -66,8 +66,9 @@ void init_protocol_locks();
 // registers its task with the record (front_thread, relay_thread, thread_hash) first.
 void _front_thread(intptr_t data);
 void _relay_thread(intptr_t data);
-// Starts the relay thread of qvi (qvi_lock not held; its relay_owed just cleared).
-void start_relay_thread(QV_INTERPRETER* qvi);
+// Starts the relay thread of qvi (qvi_lock not held; its relay_owed just cleared); false when no
+// thread was left to run it.
+bool start_relay_thread(QV_INTERPRETER* qvi);
 // The tick task (priority 3): qvi_tick every 5 seconds, for ever.
 void qvi_tick_task(intptr_t data);
 void qvi_tick();

@@ -212,6 +212,41 @@ TEST(Task, ThreadsOfABurstBeyondTheIdleReserveEndWhenTheirTasksEnd) {
     EXPECT_TRUE(wait_until([&] { return thread_exist(id) == -1; }));
 }
 
+TEST(Task, OutOfThreadsTheCreatorIsToldAtOnceAndTheNextTaskRunsOnceOneIsFree) {
+    // The pool bounded at two threads more than are alive now: the idle ones and two new ones
+    // take tasks, then none is left.
+    int old = set_task_thread_limit(task_thread_count() + 2);
+    constexpr int MOST = 200;
+    std::vector<Probe> probes(MOST);
+    int started = 0;
+    TKEY refused = 1;
+    for (; started < MOST; started++) {
+        refused = create_task(probe_task, &probes[started], 1);
+        if (refused == NO_TASK) break;
+    }
+    EXPECT_EQ(refused, NO_TASK);
+    EXPECT_GE(started, 2);
+    EXPECT_LT(started, MOST);
+    // Told again as often as asked, without waiting for a thread to end.
+    Probe extra;
+    EXPECT_EQ(create_task(probe_task, &extra, 1), NO_TASK);
+    // A task that ends frees its thread for the next one.
+    for (int i = 0; i < started; i++) {
+        ASSERT_TRUE(probes[i].started.wait_for(1));
+        probes[i].release.add();
+    }
+    for (int i = 0; i < started; i++)
+        ASSERT_TRUE(wait_until([&] { return thread_exist(probes[i].id) == -1; }));
+    extra.release.add();
+    TKEY id = create_task(probe_task, &extra, 1);
+    EXPECT_NE(id, NO_TASK);
+    if (id != NO_TASK) {
+        ASSERT_TRUE(extra.started.wait_for(1));
+        EXPECT_TRUE(wait_until([&] { return thread_exist(id) == -1; }));
+    }
+    set_task_thread_limit(old);
+}
+
 TEST(Task, ThreadOutsideTheTableAskingForItselfPanics) {
     // The child is forked from a plain thread, which the task table does not know.
     ChildResult r1, r2;

@@ -1,0 +1,183 @@
+// What a peer's threads and outgoing connections may hold of a shared agent: a bounded number,
+// all ending when the peer goes (a hang-up, a <Break/>) and its threads on a <Cancel/>; and
+// running out of threads answers the caller with an error value at once.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "base/task.h"
+#include "builtins/threads.h"
+#include "server/interp.h"
+#include "server_util.h"
+#include "support/sync_util.h"
+#include "vxmx_run.h"
+
+namespace {
+
+// Idle pooled threads the agent keeps for the next tasks: not held by anybody.
+constexpr int kIdleThreads = 64;
+
+const char kSleepers[] =
+    "(For (Lt j 100000) (set j (+ j 1)) (IgnoreDelay (Thread (Sleep 2000000000)) ()))";
+
+std::string sleepers(int n) {
+    return "(For (Lt j " + std::to_string(n) +
+           ") (set j (+ j 1)) (IgnoreDelay (Thread (Sleep 2000000000)) ()))";
+}
+
+// Waits at most ms for the process to run at least n threads.
+bool threads_reach(int pid, int n, int ms) {
+    for (int waited = 0; waited < ms; waited += 20) {
+        if (count_threads(pid) >= n) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+TEST(PeerThreads, ThreadsOfAPeerAreBoundedAndEndWithIt) {
+    SharedAgent agent("peer_threads_end");
+    ASSERT_GT(agent.port, 0);
+    agent.expect_served();
+    int fds = count_fds(agent.child.pid), threads = count_threads(agent.child.pid);
+    {
+        LineClient c(agent.port);
+        ASSERT_GE(c.fd, 0);
+        // The loop meets the bound and ends with its refusal; the threads started stay.
+        c.ask("(define j 0)");
+        std::string r = c.ask(kSleepers);
+        EXPECT_NE(r.find("too many threads"), std::string::npos) << r;
+        int held = count_threads(agent.child.pid) - threads;
+        EXPECT_GE(held, QVI_MAX_THREADS - 8);
+        EXPECT_LE(held, QVI_MAX_THREADS + kIdleThreads + 8);
+        // The others are still served meanwhile, and a thread of theirs is theirs to start.
+        agent.expect_served();
+        LineClient other(agent.port);
+        EXPECT_EQ(reply_int(other.ask("(Thread (+ 1 2))")), 3);
+        EXPECT_NE(c.ask("(Thread 1)").find("too many threads"), std::string::npos);
+    }
+    // Hung up: its threads end.
+    agent.expect_served();
+    EXPECT_TRUE(agent.settles(fds, threads, kIdleThreads + 4, 15000));
+
+    // A <Cancel/> ends the threads a peer started; a <Break/> ends those it starts after.
+    for (const char* word : {"<Cancel/>\n", "<Break/>\n"}) {
+        LineClient c(agent.port);
+        ASSERT_GE(c.fd, 0);
+        c.ask("(define j 0)");
+        // The loop's value holds the last thread's: it is answered once the threads end.
+        c.send(sleepers(100) + "\n");
+        EXPECT_TRUE(threads_reach(agent.child.pid, threads + 90, 15000)) << word;
+        c.send(word);
+        EXPECT_TRUE(agent.settles(fds + 2, threads, kIdleThreads + 4, 15000)) << word;
+    }
+    agent.expect_served();
+    EXPECT_TRUE(agent.settles(fds, threads, kIdleThreads + 4, 15000));
+    agent.end();
+}
+
+TEST(PeerThreads, OutgoingConnectionsOfAPeerAreBoundedAndCloseWithIt) {
+    SharedAgent agent("peer_threads_connect");
+    ASSERT_GT(agent.port, 0);
+    agent.expect_served();
+    int fds = count_fds(agent.child.pid), threads = count_threads(agent.child.pid);
+    // Each opens a connection to the agent's own peer port: two descriptors of the agent each.
+    std::string open = "(OpenInterpreter \"connect\" () (HostName \"127.0.0.1\") (Port " +
+                       std::to_string(agent.port) + "))";
+    for (int round = 0; round < 2; round++) {
+        LineClient c(agent.port);
+        ASSERT_GE(c.fd, 0);
+        int opened = 0;
+        std::string refusal;
+        for (int i = 0; i < QVI_MAX_CONNECTIONS + 5 && refusal.empty(); i++) {
+            std::string r = c.ask(open);
+            if (reply_int(r) > 0)
+                opened++;
+            else
+                refusal = r;
+        }
+        EXPECT_EQ(opened, QVI_MAX_CONNECTIONS);
+        EXPECT_NE(refusal.find("too many connections"), std::string::npos) << refusal;
+        EXPECT_GE(count_fds(agent.child.pid) - fds, 3 * QVI_MAX_CONNECTIONS / 2);
+        agent.expect_served();
+        if (round == 1) c.send("<Break/>\n");
+    }
+    // Gone (a hang-up, then a <Break/>): what they opened is closed, and so are its peers.
+    agent.expect_served();
+    EXPECT_TRUE(agent.settles(fds, threads, kIdleThreads + 4, 20000));
+    agent.end();
+}
+
+// The pool of threads bounded at what runs now (once the interpreter of the test has its own),
+// restored afterwards.
+class OutOfThreads : public testing::Test {
+  protected:
+    int old_limit = 0;
+    void SetUp() override { set_sleep_step_ms(20); }
+    void TearDown() override {
+        if (old_limit) set_task_thread_limit(old_limit);
+        EXPECT_TRUE(wait_until([] { return live_thread_count() == 0; }));
+        set_sleep_step_ms(0);
+    }
+};
+
+TEST_F(OutOfThreads, ThreadIsRefusedWithAnErrorValueAndTheConnectionGoesOn) {
+    PipeInterp p;
+    ASSERT_TRUE(p.open());
+    p.send("(+ 0 0)\n");
+    ASSERT_NE(p.read_until("</Result>\n").find("</Result>"), std::string::npos);
+    old_limit = set_task_thread_limit(task_thread_count());
+    // More threads at once than idle ones are left: the last are refused at once, the first run.
+    std::string all = "(List";
+    for (int i = 0; i < kIdleThreads + 16; i++)
+        all += " (IgnoreDelay (Thread (Sleep 3)) ())";
+    p.got.clear();
+    p.send(all + ")\n");
+    EXPECT_NE(p.read_until("</Result>\n").find("no thread left"), std::string::npos) << p.got;
+    p.got.clear();
+    p.send("(+ 1 2)\n");
+    EXPECT_NE(p.read_until("</Result>\n").find(" 3</Result>"), std::string::npos) << p.got;
+}
+
+struct Blockers {
+    Counter release, done;
+};
+
+void block_task(intptr_t data) {
+    auto* b = reinterpret_cast<Blockers*>(data);
+    b->release.wait_for(1);
+    b->done.add();
+}
+
+TEST_F(OutOfThreads, ANewPeerHearsBusyAndTheNextIsServedOnceThreadsAreFree) {
+    Listener l(true);
+    ASSERT_GT(l.id, 0);
+    old_limit = set_task_thread_limit(task_thread_count());
+    // Every idle thread taken: none is left for a peer.
+    Blockers b;
+    int held = 0;
+    while (held < 200 && create_task(block_task, &b, 1) != NO_TASK)
+        held++;
+    ASSERT_LT(held, 200);
+    int fd = connect_loopback(l.port);
+    ASSERT_GE(fd, 0);
+    std::string got;
+    read_fd_until(fd, &got, "</Permission>\n", 15000);
+    EXPECT_EQ(got, "<Permission>Busy</Permission>\n");
+    close(fd);
+    b.release.add();
+    ASSERT_TRUE(b.done.wait_for(held));
+    set_task_thread_limit(old_limit);
+    old_limit = 0;
+    // The listener went on accepting.
+    {
+        LineClient c(l.port);
+        ASSERT_GE(c.fd, 0);
+        EXPECT_EQ(reply_int(c.ask("(+ 1 2)")), 3);
+    }
+    close_interpreter(static_cast<uint32_t>(l.id));
+}
+
+}  // namespace
