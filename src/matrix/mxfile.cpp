@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -32,6 +33,8 @@ constexpr int MX_OPEN_FILES_MAX = 499;
 // Bounds on what a header may declare, far above any matrix in use.
 constexpr int MX_MAX_DIM = 64;
 constexpr int MX_MAX_CHANNELS = 4096;
+
+MX_CALL_LOCK_HOOKS call_lock_hooks{};
 
 MX_FILE_WORK* work_of(MATRIX* m) {
     return static_cast<MX_FILE_WORK*>(m->file_work);
@@ -204,10 +207,45 @@ bool writable(const MX_FILE_WORK* w) {
 
 // ---- Opening and closing ----------------------------------------------------------------------
 
+// The call lock's name: the file's absolute name, so that agents started in other directories
+// meet on it.
+L_CHAR* lock_name(const MX_FILE_WORK* w) {
+    std::string n = w->name;
+    if (n.empty() || n[0] != '/') {
+        char cwd[4096];
+        if (getcwd(cwd, sizeof cwd)) n = std::string(cwd) + "/" + n;
+    }
+    return l_string(std_cm, n.c_str());
+}
+
+// Takes the call lock before an opening, when a lock server is there (w owned).
+void take_call_lock(MX_FILE_WORK* w, MATRIX* m) {
+    if (!call_lock_hooks.lock || w->lock_d) return;
+    int seq = 0;
+    void* d = call_lock_hooks.lock(lock_name(w), mx_file_lock_event, m, &seq);
+    TaskLockGuard g(mx_file_lock);
+    w->lock_d = d;
+    w->lock_seq = d ? seq : 0;
+}
+
+void release_call_lock(MX_FILE_WORK* w) {
+    void* d = nullptr;
+    {
+        TaskLockGuard g(mx_file_lock);
+        d = w->lock_d;
+        w->lock_d = nullptr;
+        w->lock_seq = 0;
+    }
+    if (d && call_lock_hooks.unlock) call_lock_hooks.unlock(d);
+}
+
 // Closes the record file; the open flag is cleared, or with refused set put back as found (a
 // refused opening leaves the file as it was).
 void close_work(MX_FILE_WORK* w, bool refused = false) {
-    if (!w->pdb) return;
+    if (!w->pdb) {
+        release_call_lock(w);
+        return;
+    }
     if (writable(w) && w->subheader_fofs) {
         int32_t flags = refused ? w->flags_found : w->sh.flags & ~1;
         if (flags != w->sh.flags) {
@@ -217,13 +255,17 @@ void close_work(MX_FILE_WORK* w, bool refused = false) {
     }
     l_close_filespace64(w->pdb);
     w->pdb = nullptr;
-    TaskLockGuard g(mx_file_lock);
-    open_files--;
+    {
+        TaskLockGuard g(mx_file_lock);
+        open_files--;
+    }
+    release_call_lock(w);
 }
 
 // Opens the record file of w; an existing matrix file has its header and subheader found and its
 // open flag checked. creating: the file is new and holds no matrix yet.
-int open_work(MX_FILE_WORK* w, bool creating) {
+int open_work(MX_FILE_WORK* w, bool creating, MATRIX* m) {
+    take_call_lock(w, m);
     ss_printf("_start_file_access %s %p\n", w->name, static_cast<void*>(w));
     errno = 0;
     {
@@ -232,7 +274,9 @@ int open_work(MX_FILE_WORK* w, bool creating) {
                                   MX_FILE_TYPE, "utf8");
     }
     if (!w->pdb) {
-        if (errno == EWOULDBLOCK || errno == EAGAIN) {
+        int e = errno;
+        release_call_lock(w);
+        if (e == EWOULDBLOCK || e == EAGAIN) {
             ss_printf("************ DESTROY-4\n");
             return MXF_DAMAGED;
         }
@@ -448,7 +492,7 @@ int mx_start_file_access(MATRIX* m) {
     if (!w) return MXF_CANNOT_OPEN;
     own(w);
     if (!w->pdb) {
-        int r = open_work(w, false);
+        int r = open_work(w, false, m);
         if (r < 0) {
             disown(w);
             return r;
@@ -460,6 +504,33 @@ int mx_start_file_access(MATRIX* m) {
 
 void mx_finish_file_access(MATRIX* m) {
     if (MX_FILE_WORK* w = work_of(m)) disown(w);
+}
+
+void set_mx_call_lock_hooks(const MX_CALL_LOCK_HOOKS* h) {
+    call_lock_hooks = h ? *h : MX_CALL_LOCK_HOOKS{};
+}
+
+void mx_file_lock_event(int seq, void*) {
+    if (seq <= 0 || !mx_file_lock) return;
+    int me = get_tid();
+    MX_FILE_WORK* w = nullptr;
+    lock_task(mx_file_lock);
+    for (;;) {
+        for (w = works; w && w->lock_seq != seq; w = w->next) {
+        }
+        if (!w || !w->owner || w->owner == me) break;
+        sleep_task(w, mx_file_lock);
+        lock_task(mx_file_lock);
+    }
+    if (!w) {
+        unlock_task(mx_file_lock, "mx_file_lock_event");
+        return;
+    }
+    w->owner = me;
+    w->depth++;
+    unlock_task(mx_file_lock, "mx_file_lock_event");
+    close_work(w);
+    disown(w);
 }
 
 int matrix_test(MATRIX* m) {
@@ -519,7 +590,7 @@ int save_matrix_header(MATRIX* m) {
     if (!w->pdb) {
         w->oflags = O_RDWR | O_CREAT;
         w->header_fofs = w->subheader_fofs = 0;
-        if (open_work(w, true) < 0) {
+        if (open_work(w, true, m) < 0) {
             disown(w);
             return -1;
         }
