@@ -1469,3 +1469,88 @@ int load_mode_cal(QV_SEXP** cals, int* pri, MATRIX* m, int mode) {
     }
     return 0;
 }
+
+// ---- Checks -----------------------------------------------------------------------------------
+
+namespace {
+
+int collect_entry(FAVT64_NODE* e, void* work) {
+    auto* v = static_cast<std::vector<int64_t>*>(work);
+    v->push_back(e->data_len >= 8 ? entry_fofs(e->data) : 0);
+    return 0;
+}
+
+}  // namespace
+
+int save_cal_check(MATRIX* m) {
+    Access a(m);
+    if (a.r < 0) return a.r;
+    MX_FILE_WORK* w = work_of(m);
+    ss_printf("SCC\n");
+    std::vector<int64_t> seen;
+    int r = 0;
+    for (int mode = 0; mode < 3; mode++) {
+        for (int slot = 0; slot < MX_CAL_SLOTS; slot++) {
+            int64_t fofs = w->sh.cal_fofs[mode * MX_CAL_SLOTS + slot];
+            if (!fofs) continue;
+            ss_printf("SCC %i-%i -- %lli\n", mode, slot, static_cast<long long>(fofs));
+            if (std::find(seen.begin(), seen.end(), fofs) != seen.end()) {
+                ss_printf("save_cal_check: %lli is the text of two slots\n",
+                          static_cast<long long>(fofs));
+                r = -1;
+            } else if (type_at(w->pdb, fofs) != MX_REC_CAL) {
+                ss_printf("save_cal_check: %lli is no slot text\n", static_cast<long long>(fofs));
+                r = -1;
+            }
+            seen.push_back(fofs);
+        }
+    }
+    return r;
+}
+
+int test_matrix(MATRIX* m) {
+    for (int ch = 0; ch < m->p.channel_nos; ch++)
+        if (m->channel_info && m->channel_info[ch].data_type) return 0;
+    ss_printf(">>> %i\n", get_tid());
+    return -1;
+}
+
+int check_pdb_fd(MATRIX* m) {
+    MX_FILE_WORK* w = work_of(m);
+    if (!w) {
+        ss_printf("CLOSE POINT = ZERO W\n");
+        return MXF_CANNOT_OPEN;
+    }
+    ss_printf("CLOSE POINT = %p\n", static_cast<void*>(w->pdb));
+    Access a(m);
+    if (a.r < 0) return a.r;
+    int r;
+    std::vector<int64_t> entries;
+    {
+        PdbLockGuard g;
+        r = check_filespace64(w->pdb);
+        if (r == 0) {
+            FAVT64_ROOT* root = node_root(w);
+            int err = 0;
+            FAVT64_NODE* top = root ? root_node64(&err, root) : nullptr;
+            if (!root || err < 0)
+                r = -4;
+            else if (top)
+                favt64_trace_from_small(&err, root, top, collect_entry, &entries);
+            if (err < 0) r = -4;
+        }
+    }
+    if (r == 0 && type_at(w->pdb, w->header_fofs) != MX_REC_HEADER) r = -5;
+    if (r == 0 && type_at(w->pdb, w->subheader_fofs) != MX_REC_SUBHEADER) r = -5;
+    for (int64_t fofs : entries) {
+        if (r != 0) break;
+        if (type_at(w->pdb, fofs) != MX_REC_NODE) {
+            ss_printf("check_pdb_fd: tree entry names %lli, no node record\n",
+                      static_cast<long long>(fofs));
+            r = -4;
+        }
+    }
+    if (r == -4) ss_printf("check_pdb_fd: node tree damaged\n");
+    if (r == -5) ss_printf("check_pdb_fd: header records damaged\n");
+    return r;
+}

@@ -152,6 +152,17 @@ MX_DIM_CODE_LIST* mx_search_level_node(int* errp, MATRIX* m, const int64_t* star
 // The most nodes a cache_file matrix file keeps (10000); the previous limit. For tests.
 int mx_set_cache_count_max(int n);
 
+// Checks of a matrix file. save_cal_check prints "SCC" and one line "SCC MODE-SLOT -- OFFSET"
+// per stored slot text and answers 0 when every text offset names a slot-text record used by no
+// other slot, else -1 (or the access code). test_matrix answers 0 when a channel of m has an
+// element type, else prints ">>> TASK" and answers -1. check_pdb_fd prints "CLOSE POINT = HANDLE"
+// ("CLOSE POINT = ZERO W" without a work record, MXF_CANNOT_OPEN) and checks the whole file: the
+// record file (check_filespace64's codes), the header and subheader records (-5) and the node
+// tree, every entry naming a node record (-4); 0 when sound.
+int save_cal_check(MATRIX* m);
+int test_matrix(MATRIX* m);
+int check_pdb_fd(MATRIX* m);
+
 // The 24 calibration slots of a mode (0 direct, 1 server, 2 client): save_mode_cal stores the
 // priorities (when pri is given) and the slot texts (when cals is given: per slot a null-ended
 // array of strings joined as the text, null for an empty slot); load_mode_cal reads them back,
