@@ -42,8 +42,10 @@ void set_deferred(void* record, QV_SEXP* value) {
 }
 
 // Matrix files take call locks through the server layer's lock client.
-void* file_call_lock(const L_CHAR* name, void (*event)(int, void*), void* data, int* seq) {
-    CALL_LOCK_DESCRIPTER d = call_lock(name, CALL_LOCK_WRITE | CALL_LOCK_NO_WAIT, event, data);
+void* file_call_lock(const L_CHAR* name, bool write, void (*event)(int, void*), void* data,
+                     int* seq) {
+    int type = (write ? CALL_LOCK_WRITE : CALL_LOCK_READ) | CALL_LOCK_NO_WAIT;
+    CALL_LOCK_DESCRIPTER d = call_lock(name, type, event, data);
     if (cl_error_check(d) != 0) return nullptr;
     *seq = get_call_lock_seq(d.d);
     return new CALL_LOCK_DESCRIPTER(d);

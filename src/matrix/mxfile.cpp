@@ -222,7 +222,7 @@ L_CHAR* lock_name(const MX_FILE_WORK* w) {
 void take_call_lock(MX_FILE_WORK* w, MATRIX* m) {
     if (!call_lock_hooks.lock || w->lock_d) return;
     int seq = 0;
-    void* d = call_lock_hooks.lock(lock_name(w), mx_file_lock_event, m, &seq);
+    void* d = call_lock_hooks.lock(lock_name(w), writable(w), mx_file_lock_event, m, &seq);
     TaskLockGuard g(mx_file_lock);
     w->lock_d = d;
     w->lock_seq = d ? seq : 0;

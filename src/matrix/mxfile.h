@@ -83,11 +83,13 @@ struct MX_FILE_WORK {
 
 // Call locks between agents, installed by the application's start-up (absent: matrix files are
 // parted between processes by the record store's advisory lock alone). lock takes a write lock on
-// name whose holder is asked to give it back by event(seq, data) when another agent asks for it:
-// the descriptor with *seq its event number, or null when no lock server is configured, it could
-// not be reached or refused. unlock gives the descriptor back and frees it.
+// name (a read lock for a read-only opening, so that readers share the file) whose holder is
+// asked to give it back by event(seq, data) when another agent asks for it: the descriptor with
+// *seq its event number, or null when no lock server is configured, it could not be reached or
+// refused. unlock gives the descriptor back and frees it.
 struct MX_CALL_LOCK_HOOKS {
-    void* (*lock)(const L_CHAR* name, void (*event)(int seq, void* data), void* data, int* seq);
+    void* (*lock)(const L_CHAR* name, bool write, void (*event)(int seq, void* data), void* data,
+                  int* seq);
     void (*unlock)(void* d);
 };
 void set_mx_call_lock_hooks(const MX_CALL_LOCK_HOOKS* h);

@@ -164,6 +164,11 @@ TEST_F(Agents, AWriterWaitsForTheHandOverAndBothPicturesAreKept) {
     EXPECT_EQ(b.out.find("gmxCreate open file error"), std::string::npos) << b.out;
     EXPECT_EQ(b.out.find("80"), std::string::npos)
         << b.out << "\nB:" << b.console << "\nS:" << geotest::read_file(ds + "/out.txt");
+    // A reader with the lock server reads the file while A still holds it: A hands it over
+    // again, and B's cell is there.
+    AgentRun c = agent(dc, lock_config(sport, 0) + "^(gmxGetPoint \"" + file + "\" '((0 20 3)))\n");
+    EXPECT_EQ(c.status, 0) << c.errors;
+    EXPECT_NE(c.out.find("<Result> 3 (((0 67438080)))</Result>"), std::string::npos) << c.out;
     // A takes the file back for its own close.
     std::string closed = tell(aport, "([gmxClose id=\"1\"])\n(Exit)\n");
     a.join();
