@@ -809,6 +809,8 @@ int debug_pdb64_list(PDB64* p, int cmd, int64_t fofs, int64_t size) {
             return 0;
         case PDB64_MAP_SPAN: {
             if (size <= 1) return 0;
+            // Starts at or beyond the end were cut off with the file: nothing stands there.
+            m.erase(m.lower_bound(p->fac.file_size), m.end());
             auto it = m.upper_bound(at);
             if (it == m.end() || it->first >= at + static_cast<uint64_t>(size)) return 0;
             pdb_printf("B %lli %lli %lli\n", static_cast<long long>(fofs),
@@ -818,6 +820,13 @@ int debug_pdb64_list(PDB64* p, int cmd, int64_t fofs, int64_t size) {
         default:
             return -1;
     }
+}
+
+void pdb64_map_extent(PDB64* p, uint64_t fofs, uint64_t len) {
+    if (!p || !map_on(p)) return;
+    POSITION_MAP& m = position_map(p);
+    m.erase(m.upper_bound(fofs), m.lower_bound(fofs + len));
+    m[fofs] = static_cast<int64_t>(pn64_record_size(len));
 }
 
 int check_filespace64(PDB64* p) {

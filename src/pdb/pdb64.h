@@ -292,6 +292,9 @@ enum : int {
 // PDB64_DEBUG_READS so is a read at such a position (null). Failures print one line ("B START END
 // INSIDE" for a covered start). An unknown command: -1.
 int debug_pdb64_list(PDB64* p, int cmd, int64_t fofs, int64_t size);
+// The free-space layer wrote a header of on-file length len at fofs (a free extent, a merged one,
+// or a record taking one): the map forgets the starts it now covers and knows fofs.
+void pdb64_map_extent(PDB64* p, uint64_t fofs, uint64_t len);
 
 // Checks the structure of a record file: the file header at 0, a chain of valid records that ends
 // exactly at the end of the file, the free-list head at 32 when the file has one and its list of

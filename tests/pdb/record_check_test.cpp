@@ -141,6 +141,32 @@ TEST(RecordCheck, ThePositionMapRefusesWritesAndReadsInsideARecord) {
     EXPECT_EQ(s.check(), 0);
 }
 
+// Releasing and reusing space with the map on: a merged extent and a record taking it cover old
+// starts, a cut file drops the starts beyond its end; none of them refuses a sound write.
+TEST(RecordCheck, ThePositionMapFollowsMergedAndCutSpace) {
+    TempDir d;
+    Sample s(d);
+    PDB64* p = open_rw(s.path);
+    ASSERT_NE(p, nullptr);
+    p->flags |= PDB64_DEBUG_MAP | PDB64_DEBUG_READS;
+    PrintCapture cap;
+    for (int64_t at : s.pos)
+        EXPECT_EQ(debug_pdb64_list(p, PDB64_MAP_VERIFY, at, 0), 0);
+    // Records 1 to 3 become one extent of 36 + 44 + 52 bytes, which a record of size 144 takes.
+    EXPECT_EQ(free_filespace64(p, static_cast<uint64_t>(s.pos[2])), 0);
+    int64_t big = put_record(p, 300, 144, 11);
+    EXPECT_EQ(big, s.pos[1]) << cap.text();
+    EXPECT_TRUE(record_is(p, static_cast<uint64_t>(big), 300, 144, 11));
+    // The last record released cuts the file; a larger one is appended over the old end.
+    EXPECT_EQ(free_filespace64(p, static_cast<uint64_t>(s.pos[4])), 0);
+    int64_t tail = put_record(p, 300, 400, 12);
+    EXPECT_EQ(tail, s.pos[4]) << cap.text();
+    EXPECT_TRUE(record_is(p, static_cast<uint64_t>(tail), 300, 400, 12));
+    EXPECT_EQ(cap.text().find("refused"), std::string::npos) << cap.text();
+    EXPECT_EQ(check_filespace64(p), 0);
+    EXPECT_EQ(close_filespace64(p), 0);
+}
+
 TEST(RecordCheck, TheWriteTrapKeepsAGuardedPositionUntouched) {
     TempDir d;
     Sample s(d);
