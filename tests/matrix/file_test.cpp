@@ -843,7 +843,7 @@ TEST_F(FileTest, DamagedFilesGiveErrors) {
 
 // The file checks find a sound file sound, and each names the damage it is there for: slot texts
 // shared by two slots or pointing at other records, a node tree entry whose record is gone.
-TEST_F(FileTest, ChecksNameABrokenStructure) {
+TEST_F(FileTest, DamagedStructureIsNamedByTheChecks) {
     std::string file = path("c.mx");
     MATRIX* m = create(file, 7);
     char t0[] = "(+ 1 2)", t1[] = "(* 3 4)";
