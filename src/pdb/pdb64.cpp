@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <vector>
 
 #include "base/alloc.h"
 #include "base/endian.h"
