@@ -3,12 +3,14 @@
 #include "base/entry.h"
 #include "builtins/registry.h"
 #include "lisp/vxlisp.h"
+#include "matrix/mxfile.h"
 #include "matrix/mxscan.h"
 #include "matrix/mxstore.h"
 #include "matrix/mxtransfer.h"
 #include "matrixops/mtx_common.h"
 #include "matrixops/mxscript.h"
 #include "pdb/l_favt64.h"
+#include "server/calllock.h"
 #include "server/interp.h"
 #include "server/progress.h"
 #include "server/remote.h"
@@ -39,6 +41,22 @@ void set_deferred(void* record, QV_SEXP* value) {
     set_d_sexp(static_cast<D_SEXP*>(record), value);
 }
 
+// Matrix files take call locks through the server layer's lock client.
+void* file_call_lock(const L_CHAR* name, bool write, void (*event)(int, void*), void* data,
+                     int* seq) {
+    int type = (write ? CALL_LOCK_WRITE : CALL_LOCK_READ) | CALL_LOCK_NO_WAIT;
+    CALL_LOCK_DESCRIPTER d = call_lock(name, type, event, data);
+    if (cl_error_check(d) != 0) return nullptr;
+    *seq = get_call_lock_seq(d.d);
+    return new CALL_LOCK_DESCRIPTER(d);
+}
+
+void file_call_unlock(void* p) {
+    auto* d = static_cast<CALL_LOCK_DESCRIPTER*>(p);
+    call_unlock(*d, d->tid);
+    delete d;
+}
+
 }  // namespace
 
 void start_matrix_store() {
@@ -57,6 +75,8 @@ void start_matrix_store() {
     // Scans report their progress as the interpreters' progress reports.
     MX_SCAN_PROGRESS sp{new_progressive, close_progressive, new_stage, next_stage, set_stage};
     set_matrix_scan_progress(&sp);
+    MX_CALL_LOCK_HOOKS cl{file_call_lock, file_call_unlock};
+    set_mx_call_lock_hooks(&cl);
     init_matrix();
 }
 

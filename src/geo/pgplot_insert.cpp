@@ -2,7 +2,9 @@
 #include "geo/pgplot_insert.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "base/alloc.h"
@@ -435,4 +437,16 @@ QV_SEXP* vx_gmxPgPlotInsert(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FI
 
 void init_gmxPgPlotInsert(QVISP_ENV*, QVISP_ENV* env1) {
     bind_prim(env1, "gmxPgPlotInsert", vx_gmxPgPlotInsert, FUNC_NORMAL, 3, 3);
+}
+
+int see_code(const L_CHAR* str) {
+    std::string line = "SEE ";
+    int n = 0;
+    for (const L_CHAR* p = str; p && *p; p++, n++) {
+        char b[16];
+        snprintf(b, sizeof b, " %x", static_cast<unsigned>(*p));
+        line += b;
+    }
+    ss_printf("%s\n", line.c_str());
+    return n;
 }

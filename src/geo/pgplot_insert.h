@@ -15,3 +15,7 @@
 QV_SEXP* vx_gmxPgPlotInsert(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,
                             QVISP_ENV*);
 void init_gmxPgPlotInsert(QVISP_ENV* env0, QVISP_ENV* env1);
+// Shows the characters of a text as the insertion reads them (a field that does not match what a
+// script expects often holds a character that looks like another): "SEE" and " CODE" in hex per
+// long character on standard output. The number of characters.
+int see_code(const L_CHAR* str);

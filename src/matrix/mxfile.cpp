@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -32,6 +33,8 @@ constexpr int MX_OPEN_FILES_MAX = 499;
 // Bounds on what a header may declare, far above any matrix in use.
 constexpr int MX_MAX_DIM = 64;
 constexpr int MX_MAX_CHANNELS = 4096;
+
+MX_CALL_LOCK_HOOKS call_lock_hooks{};
 
 MX_FILE_WORK* work_of(MATRIX* m) {
     return static_cast<MX_FILE_WORK*>(m->file_work);
@@ -204,10 +207,45 @@ bool writable(const MX_FILE_WORK* w) {
 
 // ---- Opening and closing ----------------------------------------------------------------------
 
+// The call lock's name: the file's absolute name, so that agents started in other directories
+// meet on it.
+L_CHAR* lock_name(const MX_FILE_WORK* w) {
+    std::string n = w->name;
+    if (n.empty() || n[0] != '/') {
+        char cwd[4096];
+        if (getcwd(cwd, sizeof cwd)) n = std::string(cwd) + "/" + n;
+    }
+    return l_string(std_cm, n.c_str());
+}
+
+// Takes the call lock before an opening, when a lock server is there (w owned).
+void take_call_lock(MX_FILE_WORK* w, MATRIX* m) {
+    if (!call_lock_hooks.lock || w->lock_d) return;
+    int seq = 0;
+    void* d = call_lock_hooks.lock(lock_name(w), writable(w), mx_file_lock_event, m, &seq);
+    TaskLockGuard g(mx_file_lock);
+    w->lock_d = d;
+    w->lock_seq = d ? seq : 0;
+}
+
+void release_call_lock(MX_FILE_WORK* w) {
+    void* d = nullptr;
+    {
+        TaskLockGuard g(mx_file_lock);
+        d = w->lock_d;
+        w->lock_d = nullptr;
+        w->lock_seq = 0;
+    }
+    if (d && call_lock_hooks.unlock) call_lock_hooks.unlock(d);
+}
+
 // Closes the record file; the open flag is cleared, or with refused set put back as found (a
 // refused opening leaves the file as it was).
 void close_work(MX_FILE_WORK* w, bool refused = false) {
-    if (!w->pdb) return;
+    if (!w->pdb) {
+        release_call_lock(w);
+        return;
+    }
     if (writable(w) && w->subheader_fofs) {
         int32_t flags = refused ? w->flags_found : w->sh.flags & ~1;
         if (flags != w->sh.flags) {
@@ -217,13 +255,17 @@ void close_work(MX_FILE_WORK* w, bool refused = false) {
     }
     l_close_filespace64(w->pdb);
     w->pdb = nullptr;
-    TaskLockGuard g(mx_file_lock);
-    open_files--;
+    {
+        TaskLockGuard g(mx_file_lock);
+        open_files--;
+    }
+    release_call_lock(w);
 }
 
 // Opens the record file of w; an existing matrix file has its header and subheader found and its
 // open flag checked. creating: the file is new and holds no matrix yet.
-int open_work(MX_FILE_WORK* w, bool creating) {
+int open_work(MX_FILE_WORK* w, bool creating, MATRIX* m) {
+    take_call_lock(w, m);
     ss_printf("_start_file_access %s %p\n", w->name, static_cast<void*>(w));
     errno = 0;
     {
@@ -232,7 +274,9 @@ int open_work(MX_FILE_WORK* w, bool creating) {
                                   MX_FILE_TYPE, "utf8");
     }
     if (!w->pdb) {
-        if (errno == EWOULDBLOCK || errno == EAGAIN) {
+        int e = errno;
+        release_call_lock(w);
+        if (e == EWOULDBLOCK || e == EAGAIN) {
             ss_printf("************ DESTROY-4\n");
             return MXF_DAMAGED;
         }
@@ -448,7 +492,7 @@ int mx_start_file_access(MATRIX* m) {
     if (!w) return MXF_CANNOT_OPEN;
     own(w);
     if (!w->pdb) {
-        int r = open_work(w, false);
+        int r = open_work(w, false, m);
         if (r < 0) {
             disown(w);
             return r;
@@ -460,6 +504,33 @@ int mx_start_file_access(MATRIX* m) {
 
 void mx_finish_file_access(MATRIX* m) {
     if (MX_FILE_WORK* w = work_of(m)) disown(w);
+}
+
+void set_mx_call_lock_hooks(const MX_CALL_LOCK_HOOKS* h) {
+    call_lock_hooks = h ? *h : MX_CALL_LOCK_HOOKS{};
+}
+
+void mx_file_lock_event(int seq, void*) {
+    if (seq <= 0 || !mx_file_lock) return;
+    int me = get_tid();
+    MX_FILE_WORK* w = nullptr;
+    lock_task(mx_file_lock);
+    for (;;) {
+        for (w = works; w && w->lock_seq != seq; w = w->next) {
+        }
+        if (!w || !w->owner || w->owner == me) break;
+        sleep_task(w, mx_file_lock);
+        lock_task(mx_file_lock);
+    }
+    if (!w) {
+        unlock_task(mx_file_lock, "mx_file_lock_event");
+        return;
+    }
+    w->owner = me;
+    w->depth++;
+    unlock_task(mx_file_lock, "mx_file_lock_event");
+    close_work(w);
+    disown(w);
 }
 
 int matrix_test(MATRIX* m) {
@@ -519,7 +590,7 @@ int save_matrix_header(MATRIX* m) {
     if (!w->pdb) {
         w->oflags = O_RDWR | O_CREAT;
         w->header_fofs = w->subheader_fofs = 0;
-        if (open_work(w, true) < 0) {
+        if (open_work(w, true, m) < 0) {
             disown(w);
             return -1;
         }
@@ -1397,4 +1468,89 @@ int load_mode_cal(QV_SEXP** cals, int* pri, MATRIX* m, int mode) {
                                    static_cast<int>(r.len()), "sexp_commands");
     }
     return 0;
+}
+
+// ---- Checks -----------------------------------------------------------------------------------
+
+namespace {
+
+int collect_entry(FAVT64_NODE* e, void* work) {
+    auto* v = static_cast<std::vector<int64_t>*>(work);
+    v->push_back(e->data_len >= 8 ? entry_fofs(e->data) : 0);
+    return 0;
+}
+
+}  // namespace
+
+int save_cal_check(MATRIX* m) {
+    Access a(m);
+    if (a.r < 0) return a.r;
+    MX_FILE_WORK* w = work_of(m);
+    ss_printf("SCC\n");
+    std::vector<int64_t> seen;
+    int r = 0;
+    for (int mode = 0; mode < 3; mode++) {
+        for (int slot = 0; slot < MX_CAL_SLOTS; slot++) {
+            int64_t fofs = w->sh.cal_fofs[mode * MX_CAL_SLOTS + slot];
+            if (!fofs) continue;
+            ss_printf("SCC %i-%i -- %lli\n", mode, slot, static_cast<long long>(fofs));
+            if (std::find(seen.begin(), seen.end(), fofs) != seen.end()) {
+                ss_printf("save_cal_check: %lli is the text of two slots\n",
+                          static_cast<long long>(fofs));
+                r = -1;
+            } else if (type_at(w->pdb, fofs) != MX_REC_CAL) {
+                ss_printf("save_cal_check: %lli is no slot text\n", static_cast<long long>(fofs));
+                r = -1;
+            }
+            seen.push_back(fofs);
+        }
+    }
+    return r;
+}
+
+int test_matrix(MATRIX* m) {
+    for (int ch = 0; ch < m->p.channel_nos; ch++)
+        if (m->channel_info && m->channel_info[ch].data_type) return 0;
+    ss_printf(">>> %i\n", get_tid());
+    return -1;
+}
+
+int check_pdb_fd(MATRIX* m) {
+    MX_FILE_WORK* w = work_of(m);
+    if (!w) {
+        ss_printf("CLOSE POINT = ZERO W\n");
+        return MXF_CANNOT_OPEN;
+    }
+    ss_printf("CLOSE POINT = %p\n", static_cast<void*>(w->pdb));
+    Access a(m);
+    if (a.r < 0) return a.r;
+    int r;
+    std::vector<int64_t> entries;
+    {
+        PdbLockGuard g;
+        r = check_filespace64(w->pdb);
+        if (r == 0) {
+            FAVT64_ROOT* root = node_root(w);
+            int err = 0;
+            FAVT64_NODE* top = root ? root_node64(&err, root) : nullptr;
+            if (!root || err < 0)
+                r = -4;
+            else if (top)
+                favt64_trace_from_small(&err, root, top, collect_entry, &entries);
+            if (err < 0) r = -4;
+        }
+    }
+    if (r == 0 && type_at(w->pdb, w->header_fofs) != MX_REC_HEADER) r = -5;
+    if (r == 0 && type_at(w->pdb, w->subheader_fofs) != MX_REC_SUBHEADER) r = -5;
+    for (int64_t fofs : entries) {
+        if (r != 0) break;
+        if (type_at(w->pdb, fofs) != MX_REC_NODE) {
+            ss_printf("check_pdb_fd: tree entry names %lli, no node record\n",
+                      static_cast<long long>(fofs));
+            r = -4;
+        }
+    }
+    if (r == -4) ss_printf("check_pdb_fd: node tree damaged\n");
+    if (r == -5) ss_printf("check_pdb_fd: header records damaged\n");
+    return r;
 }

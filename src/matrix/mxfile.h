@@ -21,6 +21,9 @@
 // store's advisory lock for as long as the file is open, so a second live process is refused
 // (-124) and the file is left as it is; the open flag found set while the lock is granted was
 // left by a process that died, and is cleared. An existing non-empty file is never truncated.
+// With a lock server (LockHostName, LockPort) every opening first takes a write call lock on the
+// file's absolute name; another agent's opening then waits at the server while this agent is
+// asked to close the file and give the lock back, instead of being refused.
 //
 // Lock order: matrix_lock, then the file-access lock, then the record store's lock.
 #pragma once
@@ -74,7 +77,27 @@ struct MX_FILE_WORK {
     int depth;            // how often the owner took it
     uint32_t last_access;
     MX_FILE_WORK* next;  // the list of work records (idle closer)
+    void* lock_d;        // the call lock held while the file is open, null when none
+    int lock_seq;        // its event number, 0 for none
 };
+
+// Call locks between agents, installed by the application's start-up (absent: matrix files are
+// parted between processes by the record store's advisory lock alone). lock takes a write lock on
+// name (a read lock for a read-only opening, so that readers share the file) whose holder is
+// asked to give it back by event(seq, data) when another agent asks for it: the descriptor with
+// *seq its event number, or null when no lock server is configured, it could not be reached or
+// refused. unlock gives the descriptor back and frees it.
+struct MX_CALL_LOCK_HOOKS {
+    void* (*lock)(const L_CHAR* name, bool write, void (*event)(int seq, void* data), void* data,
+                  int* seq);
+    void (*unlock)(void* d);
+};
+void set_mx_call_lock_hooks(const MX_CALL_LOCK_HOOKS* h);
+// The event of a matrix file's call lock: another agent asks for the file. Waits until no task
+// of this process is inside the file, closes it (its open flag cleared) and gives the lock back;
+// the next access opens it again and takes the lock anew. data is the matrix; the lock is found
+// by seq, so an event for a file closed meanwhile does nothing.
+void mx_file_lock_event(int seq, void* data);
 
 // Takes access to m's file, opening it when closed: 0, MXF_CANNOT_OPEN (no work record, the
 // file cannot be opened) or MXF_DAMAGED (damaged or in use elsewhere). Re-entrant per task.
@@ -130,6 +153,17 @@ int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m);
 MX_DIM_CODE_LIST* mx_search_level_node(int* errp, MATRIX* m, const int64_t* start, int limit);
 // The most nodes a cache_file matrix file keeps (10000); the previous limit. For tests.
 int mx_set_cache_count_max(int n);
+
+// Checks of a matrix file. save_cal_check prints "SCC" and one line "SCC MODE-SLOT -- OFFSET"
+// per stored slot text and answers 0 when every text offset names a slot-text record used by no
+// other slot, else -1 (or the access code). test_matrix answers 0 when a channel of m has an
+// element type, else prints ">>> TASK" and answers -1. check_pdb_fd prints "CLOSE POINT = HANDLE"
+// ("CLOSE POINT = ZERO W" without a work record, MXF_CANNOT_OPEN) and checks the whole file: the
+// record file (check_filespace64's codes), the header and subheader records (-5) and the node
+// tree, every entry naming a node record (-4); 0 when sound.
+int save_cal_check(MATRIX* m);
+int test_matrix(MATRIX* m);
+int check_pdb_fd(MATRIX* m);
 
 // The 24 calibration slots of a mode (0 direct, 1 server, 2 client): save_mode_cal stores the
 // priorities (when pri is given) and the slot texts (when cals is given: per slot a null-ended

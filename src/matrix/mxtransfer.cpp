@@ -565,3 +565,12 @@ int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags) {
     }
     return r;
 }
+
+int32_t block_check_sum(const char* msg, const MATRIX_ALLOC_BLOCK_PARAM* p) {
+    uint32_t sum = 0;
+    int32_t size = p && p->block && p->size > 0 ? p->size : 0;
+    for (int32_t i = 0; i < size; i++)
+        sum += p->block[i];
+    ss_printf("CHK %s %i - %i\n", msg ? msg : "", static_cast<int32_t>(sum), size);
+    return static_cast<int32_t>(sum);
+}

@@ -22,6 +22,11 @@ const uint8_t* get_uncompressed_dim_code_n(int64_t* dc, const uint8_t* ptr, cons
 // The number of values before the 0xF1 of the code at [ptr, end) minus one; -1 when malformed.
 int get_dim_code_dimension(const uint8_t* ptr, const uint8_t* end);
 
+// The byte sum of a block element (each byte unsigned, added into a 32-bit signed sum that
+// wraps), printed as "CHK MSG SUM - SIZE": a trace to compare a block on both sides of a copy or
+// a transfer. The sum; 0 for a null or empty block.
+int32_t block_check_sum(const char* msg, const MATRIX_ALLOC_BLOCK_PARAM* p);
+
 // The transfer record of n as a fresh raw value; the caller holds the node.
 QV_SEXP* encode_matrix_node(MATRIX_NODE* n);
 // Reads a transfer record into n: 0, or -1 when s is no raw value, the record is malformed or

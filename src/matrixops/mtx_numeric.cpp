@@ -13,10 +13,12 @@
 #include "base/alloc.h"
 #include "base/panic.h"
 #include "lisp/sexp.h"
+#include "matrix/mxstore.h"
 #include "matrixops/mtx_common.h"
 #include "matrixops/mtx_pyramid.h"
 #include "matrixops/mtx_round.h"
 #include "matrixops/mtx_types.h"
+#include "stream/sprintf.h"
 
 namespace {
 
@@ -453,3 +455,22 @@ MATRIX_DATA_TYPE mx_type_float = scalar_table<TrF>("float_v");
 MATRIX_DATA_TYPE mx_type_float_v = vector_table<TrF>("float_v", &mx_type_float);
 MATRIX_DATA_TYPE mx_type_double = scalar_table<TrD>("double");
 MATRIX_DATA_TYPE mx_type_double_v = vector_table<TrD>("double_v", &mx_type_double);
+
+int check_bittest(MATRIX* m, const int64_t* dim_code, void* d, const char* msg) {
+    MATRIX_DH_SET dh{};
+    if (!d || !get_matrix_dh_set(&dh, d) || dh.hd->type != MXT_UINT8 + MXT_VECTOR) return -1;
+    int64_t zero = 0, one = 0, other = 0;
+    for (int64_t i = 0; i < dh.total_element; i++) {
+        if (dh.offset[i] == 0)
+            zero++;
+        else if (dh.offset[i] == 1)
+            one++;
+        else
+            other++;
+    }
+    ss_printf("%s(%s) z-%lli o-%lli oth-%lli total=%lli\n", msg ? msg : "",
+              m && dim_code ? pt_dc(m, dim_code, 1) : "", static_cast<long long>(zero),
+              static_cast<long long>(one), static_cast<long long>(other),
+              static_cast<long long>(zero + one + other));
+    return other > INT32_MAX ? INT32_MAX : static_cast<int>(other);
+}

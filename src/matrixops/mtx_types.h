@@ -30,5 +30,10 @@ void gc_mtx_block(void* p);
 int cmp_RGB(uint32_t r1, uint32_t r2);
 uint32_t add_RGB(uint32_t a, uint32_t b, int opt);
 uint32_t sub_RGB(uint32_t a, uint32_t b, int opt);
+// Counts the values of a uint8 vector d that are 0, 1 and other and prints
+// "MSG(CODE) z-ZEROS o-ONES oth-OTHERS total=N" (CODE the node's printed dimension code, empty
+// without m): the number of values other than 0 and 1, or -1 when d is no uint8 vector.
+struct MATRIX;
+int check_bittest(MATRIX* m, const int64_t* dim_code, void* d, const char* msg);
 // The mark function of a collected (kind 2) string vector: the vector and, once, its texts.
 void gc_mx_stringv_data(void* d);

@@ -280,6 +280,8 @@ int put_freelist64(PDB64* p, FREELIST64* f, uint64_t fofs, bool through) {
     }
     put_be64(b + hl, f->f.next);
     int n = hl + 8;
+    pdb64_map_extent(
+        p, fofs, f->f.h.type == PN64_FREE_EXTENT_TYPE ? f->flen : pn64_onfile_length(f->f.h.size));
     if (fac_lseek(&p->fac, static_cast<int64_t>(fofs), SEEK_SET) < 0 ||
         (through ? fac_write_through(&p->fac, b, n) != n
                  : fa_write64(p, b, static_cast<uint64_t>(n)) < 0)) {

@@ -3,13 +3,17 @@
 #include <errno.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "base/alloc.h"
 #include "base/panic.h"
 #include "base/ufile.h"
+#include "pdb/pdb64.h"
 
 FAC_GENERAL fac_general_info;
 
@@ -423,9 +427,60 @@ int fac_read(FAC_INFO* info, void* buf, int len) {
     return done;
 }
 
+namespace {
+std::atomic<uint64_t> debug_target_fofs{~0ull};
+}  // namespace
+
+void set_debug_target_fofs(uint64_t fofs) {
+    debug_target_fofs = fofs;
+}
+
+int check_access_write(FAC_INFO* info, int64_t length) {
+    uint64_t target = debug_target_fofs;
+    if (target == ~0ull) return 0;
+    if (static_cast<int64_t>(info->seek_point) < 0) {
+        pdb_printf("CAW\n");
+        return -1;
+    }
+    uint64_t at = info->seek_point;
+    if (length > 0 && at <= target && at + static_cast<uint64_t>(length) > target) {
+        pdb_printf("STOP %llu %llu\n", static_cast<unsigned long long>(at),
+                   static_cast<unsigned long long>(at + static_cast<uint64_t>(length)));
+        return -1;
+    }
+    return 0;
+}
+
+void fa_print_dump(const char* msg, const FAC_ENTRY* page, int ptr, int size) {
+    int end = size < 0 ? FAC_PAGE_SIZE : ptr + size;
+    pdb_printf("%s [%i %i : %i %i]\n", msg, page->len, end, ptr, end);
+    int stop = end < page->len ? end : page->len;
+    if (stop > FAC_PAGE_SIZE) stop = FAC_PAGE_SIZE;
+    std::string line;
+    for (int i = ptr < 0 ? 0 : ptr - ptr % 20; i < stop; i++) {
+        char b[48];
+        int col = i % 20;
+        if (col == 0) {
+            snprintf(b, sizeof b, "%s %04i = ", msg, i);
+            line = b;
+        } else if (col == 10) {
+            line += "+ ";
+        } else if (col == 5 || col == 15) {
+            line += "- ";
+        }
+        snprintf(b, sizeof b, "%02x ", page->data[i]);
+        line += b;
+        if (col == 19 || i == stop - 1) pdb_printf("%s\n", line.c_str());
+    }
+}
+
 int fac_write(FAC_INFO* info, const void* data, int len) {
     if (info->read_only) {
         errno = EBADF;
+        return -1;
+    }
+    if (check_access_write(info, len) != 0) {
+        errno = EIO;
         return -1;
     }
     if (!info->cached) return u_write(info->fd, data, len);
@@ -476,6 +531,10 @@ int fac_writev(FAC_INFO* info, const iovec* iov, int cnt) {
         total += static_cast<int64_t>(iov[i].iov_len);
     if (total > INT32_MAX || cnt < 0) {
         errno = EINVAL;
+        return -1;
+    }
+    if (check_access_write(info, total) != 0) {
+        errno = EIO;
         return -1;
     }
     FAC_GENERAL& g = fac_general_info;

@@ -130,6 +130,22 @@ int fac_close(FAC_INFO* info);
 // Writes back the dirty pages of every open file: 0, or -1 when any write failed.
 int fac_purge_all();
 
+// ---- Traps and dumps
+
+// A guarded file position (all ones, the default: none). While one is set, every write whose
+// bytes would cover it is refused (-1, errno EIO) by check_access_write, with one line "STOP
+// START END" printed: a trap for the write that damages a known record.
+void set_debug_target_fofs(uint64_t fofs);
+// 0 when a write of length bytes at info's current position leaves the guarded position alone;
+// -1 when it would cover it, or when the position is negative ("CAW" printed).
+int check_access_write(FAC_INFO* info, int64_t length);
+// Prints page bytes on the record store's output: "MSG [LEN END : PTR END]" (LEN the page's
+// valid length, END ptr + size, or 4096 when size is negative), then the bytes from ptr rounded
+// down to a multiple of 20 up to END and the valid length, as "%02x " each, 20 a line, every line
+// opened by "MSG INDEX = " (index four digits), with "- " after the fifth and fifteenth and "+ "
+// after the tenth byte of a line.
+void fa_print_dump(const char* msg, const FAC_ENTRY* page, int ptr, int size);
+
 // Counters as of now (for tests and measurements).
 struct FAC_STATS {
     int total_entries;

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "base/alloc.h"
 #include "base/endian.h"
@@ -68,8 +69,20 @@ int read_phys_at(PDB64* p, uint64_t fofs, uint64_t end, PDB64_PHYS* ph, uint8_t 
     return fac_lseek(&p->fac, static_cast<int64_t>(fofs) + r, SEEK_SET) < 0 ? -1 : 0;
 }
 
+typedef std::map<uint64_t, int64_t> POSITION_MAP;
+
+bool map_on(const PDB64* p) {
+    return (p->flags & PDB64_DEBUG_MAP) != 0;
+}
+
+bool reads_checked(const PDB64* p) {
+    return map_on(p) && (p->flags & PDB64_DEBUG_READS) != 0;
+}
+
 // The record at fofs with or without its position prefix and body, charged to file and line.
 void* read_at(PDB64* p, uint64_t fofs, bool acc, bool body, const char* file, int line) {
+    if (reads_checked(p) && debug_pdb64_list(p, PDB64_MAP_VERIFY, static_cast<int64_t>(fofs), 0))
+        return nullptr;
     PDB64_PHYS ph;
     if (pdb64_read_phys(p, fofs, &ph) != 0) return nullptr;
     uint64_t size = ph.len - static_cast<uint64_t>(ph.hlen) + PN64_HEADER_SIZE;
@@ -330,6 +343,8 @@ PDB64* open_pdb64(const char* name, int oflags, int mode, int32_t flags) {
 int close_pdb64(PDB64* p) {
     // No cached tree record may outlive its handle.
     discard_favt64_cache(p);
+    delete static_cast<POSITION_MAP*>(p->pdb64_debug_root);
+    p->pdb64_debug_root = nullptr;
     int r = fac_close(&p->fac);
     int e = errno;
     // Closed once: the descriptor is gone whatever close answers.
@@ -464,6 +479,7 @@ void check_pdb64(PDB64* p) {
 
 int truncate_filespace64(PDB64* p) {
     discard_favt64_cache(p);
+    if (p->pdb64_debug_root) static_cast<POSITION_MAP*>(p->pdb64_debug_root)->clear();
     drop_freelist64(p);
     return fac_truncate(&p->fac, 0);
 }
@@ -479,6 +495,9 @@ void* get_file_record64(uint64_t* retp, PDB64* p, int16_t type, uint64_t max_siz
         return nullptr;
     }
     uint64_t uend = static_cast<uint64_t>(end);
+    if (retp && reads_checked(p) &&
+        debug_pdb64_list(p, PDB64_MAP_VERIFY, static_cast<int64_t>(pos), 0) != 0)
+        return nullptr;
     bool first = true;
     for (;;) {
         if (pos >= uend) {
@@ -499,6 +518,9 @@ void* get_file_record64(uint64_t* retp, PDB64* p, int16_t type, uint64_t max_siz
         }
         // A short header or a record running past the end: the chain is broken here.
         if (r != 0 || ph.len > uend - pos) return nullptr;
+        if (map_on(p))
+            debug_pdb64_list(p, PDB64_MAP_ADD, static_cast<int64_t>(pos),
+                             static_cast<int64_t>(ph.len - ph.hlen + PN64_HEADER_SIZE));
         bool match;
         if (retp && type <= 0)
             match = first;
@@ -649,8 +671,18 @@ int64_t fa_write64_header(PDB64* p, const void* rec, uint64_t len) {
     }
     uint8_t h[12];
     int hl = pn64_put_phys(h, pn64_type(rec), size);
-    if (fa_write64(p, h, static_cast<uint64_t>(hl)) < 0) return -1;
     uint64_t body = len - PN64_HEADER_SIZE;
+    if (map_on(p)) {
+        // A header goes only where a record starts, and never over the start of another.
+        int64_t at = static_cast<int64_t>(p->fac.seek_point);
+        if (debug_pdb64_list(p, PDB64_MAP_VERIFY, at, 0) != 0 ||
+            debug_pdb64_list(p, PDB64_MAP_SPAN, at, hl + static_cast<int64_t>(body)) != 0) {
+            pdb_printf("fa_write64 %lli refused\n", static_cast<long long>(at));
+            errno = EINVAL;
+            return -1;
+        }
+    }
+    if (fa_write64(p, h, static_cast<uint64_t>(hl)) < 0) return -1;
     if (body > 0 && fa_write64(p, static_cast<const uint8_t*>(rec) + PN64_HEADER_SIZE, body) < 0)
         return -1;
     return hl + static_cast<int64_t>(body);
@@ -664,6 +696,7 @@ int64_t fs_raw_write64(PDB64* p, const void* rec, int mode) {
         errno = EINVAL;
         return -1;
     }
+    if (map_on(p)) debug_pdb64_list(p, PDB64_MAP_ADD, pos, static_cast<int64_t>(size));
     bool ok = fa_write64_header(p, rec, PN64_HEADER_SIZE) >= 0;
     // The body of modes 2 and 3 is filler: zeros, meaning nothing.
     for (uint64_t left = size - PN64_HEADER_SIZE; ok && (mode & 3) != 1 && left > 0;) {
@@ -685,6 +718,7 @@ int64_t fs_raw_write64_pieces(PDB64* p, const void* rec, uint64_t head_len,
         errno = EINVAL;
         return -1;
     }
+    if (map_on(p)) debug_pdb64_list(p, PDB64_MAP_ADD, pos, static_cast<int64_t>(size));
     // One write of the physical header, the head's body and the pieces, so that a large record
     // goes to the file in one piece; records of more pieces than one write takes go in turn.
     uint8_t h[12];
@@ -709,6 +743,204 @@ int64_t fs_raw_write64_pieces(PDB64* p, const void* rec, uint64_t head_len,
 
 // -------------------------------------------------------------------------------------------------
 // Diagnostics
+
+namespace {
+
+POSITION_MAP& position_map(PDB64* p) {
+    if (!p->pdb64_debug_root) p->pdb64_debug_root = new POSITION_MAP;
+    return *static_cast<POSITION_MAP*>(p->pdb64_debug_root);
+}
+
+// Walks the records from start and answers whether one begins exactly at fofs; the file's
+// position is kept.
+bool walk_lands_on(PDB64* p, uint64_t start, uint64_t fofs) {
+    uint64_t keep = p->fac.seek_point;
+    int64_t end = file_end(p);
+    bool hit = false;
+    for (uint64_t pos = start; end > 0 && pos <= fofs;) {
+        if (pos == fofs) {
+            hit = true;
+            break;
+        }
+        PDB64_PHYS ph;
+        uint8_t raw[4];
+        if (read_phys_at(p, pos, static_cast<uint64_t>(end), &ph, raw) != 0) break;
+        pos += ph.len;
+    }
+    fac_lseek(&p->fac, static_cast<int64_t>(keep), SEEK_SET);
+    return hit;
+}
+
+}  // namespace
+
+int debug_pdb64_list(PDB64* p, int cmd, int64_t fofs, int64_t size) {
+    if (!p || !map_on(p)) return 0;
+    if (cmd & PDB64_MAP_HERE) fofs = static_cast<int64_t>(p->fac.seek_point);
+    POSITION_MAP& m = position_map(p);
+    uint64_t at = static_cast<uint64_t>(fofs);
+    switch (cmd & 0xFF) {
+        case PDB64_MAP_ADD: {
+            auto [it, fresh] = m.emplace(at, size);
+            if (fresh) return 0;
+            if (size >= 0) it->second = size;
+            return -1;
+        }
+        case PDB64_MAP_KNOWN:
+            return m.count(at) ? 0 : -1;
+        case PDB64_MAP_VERIFY: {
+            if (fofs < 0) return -1;
+            if (m.count(at)) return 0;
+            auto it = m.lower_bound(at);
+            uint64_t start = it == m.begin() ? 0 : std::prev(it)->first;
+            uint64_t window = 10;
+            while (window < at - start && window < at)
+                window *= 2;
+            pdb_printf(">>> DP SEARCH %lli %lli %lli\n", static_cast<long long>(fofs),
+                       static_cast<long long>(window), static_cast<long long>(start));
+            if (!walk_lands_on(p, start, at)) return -1;
+            m.emplace(at, -1);
+            return 0;
+        }
+        case PDB64_MAP_FORGET:
+            return m.erase(at) ? 0 : -1;
+        case PDB64_MAP_CLEAR:
+            m.clear();
+            return 0;
+        case PDB64_MAP_SPAN: {
+            if (size <= 1) return 0;
+            // Starts at or beyond the end were cut off with the file: nothing stands there.
+            m.erase(m.lower_bound(p->fac.file_size), m.end());
+            auto it = m.upper_bound(at);
+            if (it == m.end() || it->first >= at + static_cast<uint64_t>(size)) return 0;
+            pdb_printf("B %lli %lli %lli\n", static_cast<long long>(fofs),
+                       static_cast<long long>(fofs + size), static_cast<long long>(it->first));
+            return -1;
+        }
+        default:
+            return -1;
+    }
+}
+
+void pdb64_map_extent(PDB64* p, uint64_t fofs, uint64_t len) {
+    if (!p || !map_on(p)) return;
+    POSITION_MAP& m = position_map(p);
+    m.erase(m.upper_bound(fofs), m.lower_bound(fofs + len));
+    m[fofs] = static_cast<int64_t>(pn64_record_size(len));
+}
+
+int check_filespace64(PDB64* p) {
+    if (!p) return -2;
+    uint64_t keep = p->fac.seek_point;
+    auto done = [p, keep](int r) {
+        fac_lseek(&p->fac, static_cast<int64_t>(keep), SEEK_SET);
+        return r;
+    };
+    uint8_t rec[PN64_FILE_HEADER_SIZE];
+    if (read_file_header(p, rec) != 0) {
+        pdb_printf("check_filespace64: no file header\n");
+        return done(-2);
+    }
+    int64_t send = file_end(p);
+    if (send < 0) return done(-1);
+    uint64_t end = static_cast<uint64_t>(send);
+    std::map<uint64_t, uint64_t> extents;  // free extent records: position -> on-file length
+    bool has_head = false;
+    for (uint64_t pos = 0; pos < end;) {
+        PDB64_PHYS ph;
+        uint8_t raw[4];
+        if (read_phys_at(p, pos, end, &ph, raw) != 0 || ph.len > end - pos) {
+            pdb_printf("check_filespace64: broken chain at %lli\n", static_cast<long long>(pos));
+            return done(-1);
+        }
+        if (ph.type == PN64_FREE_EXTENT_TYPE) extents[pos] = ph.len;
+        if (ph.type == PN64_FREELIST_HEAD_TYPE) {
+            if (pos != PN64_FREELIST_POS || has_head) {
+                pdb_printf("check_filespace64: stray free-list head at %lli\n",
+                           static_cast<long long>(pos));
+                return done(-3);
+            }
+            has_head = true;
+        }
+        pos += ph.len;
+    }
+    if (!has_head) {
+        if (p->freelist_work || !extents.empty()) {
+            pdb_printf("check_filespace64: free list without its head\n");
+            return done(-3);
+        }
+        return done(0);
+    }
+    // The list from the head: every link a free extent, strictly descending, none adjacent to
+    // the one before it, and every free extent of the chain on it.
+    auto next_of = [p](uint64_t pos, uint64_t* next) {
+        PDB64_PHYS ph;
+        uint8_t b[8];
+        return pdb64_read_phys(p, pos, &ph) == 0 && ph.len >= static_cast<uint64_t>(ph.hlen) + 8 &&
+               pdb64_read_exact(p, b, 8) == 0 && (*next = get_be64(b), true);
+    };
+    uint64_t cur = 0;
+    if (!next_of(PN64_FREELIST_POS, &cur)) {
+        pdb_printf("check_filespace64: unreadable free-list head\n");
+        return done(-3);
+    }
+    uint64_t above = end;  // the extent before in the list, or the end of the file
+    size_t seen = 0;
+    while (cur != 0) {
+        auto it = extents.find(cur);
+        if (it == extents.end() || cur >= above || cur + it->second == above ||
+            seen == extents.size()) {
+            pdb_printf("check_filespace64: free list broken at %lli\n",
+                       static_cast<long long>(cur));
+            return done(-3);
+        }
+        seen++;
+        above = cur;
+        if (!next_of(cur, &cur)) {
+            pdb_printf("check_filespace64: free list broken at %lli\n",
+                       static_cast<long long>(above));
+            return done(-3);
+        }
+    }
+    if (seen != extents.size()) {
+        pdb_printf("check_filespace64: %lli free extents not on the list\n",
+                   static_cast<long long>(extents.size() - seen));
+        return done(-3);
+    }
+    return done(0);
+}
+
+int64_t test_file64(const char* file, PDB64* p, int64_t limit) {
+    PDB64* own = nullptr;
+    if (!p) {
+        own = open_filespace64(file, O_RDONLY, 0644, 0, 11, "UCS4");
+        if (!own) {
+            pdb_printf("test_file64 %s: cannot open\n", file ? file : "");
+            return -1;
+        }
+        p = own;
+    }
+    uint64_t keep = p->fac.seek_point;
+    int64_t send = file_end(p);
+    uint64_t end = send < 0 ? 0 : static_cast<uint64_t>(send);
+    int64_t n = 0;
+    uint64_t pos = 0;
+    for (; pos < end && (limit <= 0 || pos < static_cast<uint64_t>(limit));) {
+        PDB64_PHYS ph;
+        uint8_t raw[4];
+        if (read_phys_at(p, pos, end, &ph, raw) != 0 || ph.len > end - pos) break;
+        pdb_printf("%lli H(%x %lli)\n", static_cast<long long>(pos), ph.type,
+                   static_cast<long long>(ph.len - ph.hlen + PN64_HEADER_SIZE));
+        n++;
+        pos += ph.len;
+    }
+    bool broken = send < 0 || (pos < end && (limit <= 0 || pos < static_cast<uint64_t>(limit)));
+    if (broken) pdb_printf("broken at %lli\n", static_cast<long long>(pos));
+    if (own)
+        close_filespace64(own);
+    else
+        fac_lseek(&p->fac, static_cast<int64_t>(keep), SEEK_SET);
+    return broken ? -1 : n;
+}
 
 void set_pdb_print(PDB_PRINT_FUNC f) {
     pdb_print = f ? f : default_print;

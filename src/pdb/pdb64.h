@@ -50,6 +50,10 @@ constexpr int32_t PN64_FLAG_WRITING = 1;  // file header flags bit 0: open for w
 
 // Handle flags (the low 16 bits of open_filespace64's flags are kept, none interpreted here).
 constexpr int32_t PDB64_FLAGS_KEPT = 0xFFFF;
+// Set by a caller on an open handle: bit 31 keeps the position map (debug_pdb64_list) and checks
+// every header write against it; bit 30 also checks every read's start position.
+constexpr int32_t PDB64_DEBUG_MAP = static_cast<int32_t>(0x80000000u);
+constexpr int32_t PDB64_DEBUG_READS = 0x40000000;
 
 struct PN64_HEADER {
     uint16_t type;
@@ -117,8 +121,9 @@ struct PDB64 {
     int oflags;                        // the host open flags
     FREELIST64* freelist_work;         // the loaded free-list head, null without a free list
     FREELIST64_INDEX* freelist_index;  // the loaded extents by position and length (freelist64.h)
-    int freelist_broken;   // a damaged free list was met: allocation and release refused
-    int tree_write_error;  // a tree record of the cache could not be written (favt64.h)
+    int freelist_broken;     // a damaged free list was met: allocation and release refused
+    int tree_write_error;    // a tree record of the cache could not be written (favt64.h)
+    void* pdb64_debug_root;  // the position map: known record starts and sizes (PDB64_DEBUG_MAP)
     FAC_INFO fac;
 };
 
@@ -267,6 +272,41 @@ int64_t fs_raw_write64(PDB64* p, const void* rec, int mode);
 // size; the file then cut back to where it was).
 int64_t fs_raw_write64_pieces(PDB64* p, const void* rec, uint64_t head_len,
                               std::span<const PDB64_PIECE> pieces);
+
+// ---- Checks
+
+// Commands of the position map.
+enum : int {
+    PDB64_MAP_ADD = 1,       // register fofs (size): 0 when new, -1 when known (a size >= 0 kept)
+    PDB64_MAP_KNOWN = 2,     // 0 when fofs is known, else -1
+    PDB64_MAP_VERIFY = 3,    // 0 when fofs is known or the records from the nearest known start
+                             // below lead exactly to it (then registered), else -1
+    PDB64_MAP_FORGET = 4,    // 0 when fofs was known, else -1
+    PDB64_MAP_CLEAR = 5,     // forgets every position; 0
+    PDB64_MAP_SPAN = 6,      // 0 when no known start lies inside fofs + 1 .. fofs + size - 1
+    PDB64_MAP_HERE = 0x8000  // added: fofs is the file's current position
+};
+// The position map of a handle whose flags hold PDB64_DEBUG_MAP (every command answers 0
+// without it): the record starts met by writes, appends and walks. A header write at a position
+// that fails PDB64_MAP_VERIFY, or whose record would cover a known start, is refused (-1); with
+// PDB64_DEBUG_READS so is a read at such a position (null). Failures print one line ("B START END
+// INSIDE" for a covered start). An unknown command: -1.
+int debug_pdb64_list(PDB64* p, int cmd, int64_t fofs, int64_t size);
+// The free-space layer wrote a header of on-file length len at fofs (a free extent, a merged one,
+// or a record taking one): the map forgets the starts it now covers and knows fofs.
+void pdb64_map_extent(PDB64* p, uint64_t fofs, uint64_t len);
+
+// Checks the structure of a record file: the file header at 0, a chain of valid records that ends
+// exactly at the end of the file, the free-list head at 32 when the file has one and its list of
+// extents (every extent a type-260 record of the chain, in descending order, never two adjacent,
+// and every type-260 record of the chain on the list). 0 when sound; -1 the chain is broken,
+// -2 no file header, -3 the free list is damaged. The first fault found is printed in one line.
+int check_filespace64(PDB64* p);
+// Prints "POSITION H(TYPE SIZE)" for every record from 0 while the position is below limit (all
+// with limit <= 0) of p, or of the named file opened read-only when p is null: the number of
+// records printed, or -1 when the file cannot be opened or the chain breaks before limit (the
+// line "broken at POSITION" printed).
+int64_t test_file64(const char* file, PDB64* p, int64_t limit);
 
 // Diagnostic lines of the record store go through this function (standard output until another
 // one is installed; the start-up installs the system output stream).

@@ -20,6 +20,7 @@
 #include "lisp/list.h"
 #include "longchar/codemethod.h"
 #include "longchar/longchar.h"
+#include "server/docpath.h"
 #include "server/lockserver.h"
 #include "stream/connection.h"
 #include "stream/streamio.h"
@@ -128,10 +129,12 @@ std::string code_mark() {
 }
 
 std::string build_lock_message(const std::string& escaped, int type, const char* file, int line,
-                               int data, int seq) {
+                               int data, int seq, int port) {
+    // The port is sent only with an event number: it is where the server asks for the lock back.
+    std::string back = seq > 0 && port > 0 ? "\" port=\"" + std::to_string(port) : std::string();
     std::string m = code_mark() + "<Lock type=\"" + (type == CALL_LOCK_WRITE ? "write" : "read") +
                     "\" file=\"" + attr_value(file) + "\" line=\"" + std::to_string(line) +
-                    "\" data=\"" + std::to_string(data) + "\" seq=\"" + std::to_string(seq) +
+                    "\" data=\"" + std::to_string(data) + "\" seq=\"" + std::to_string(seq) + back +
                     "\"> " + escaped + " </Lock>\n";
     return m.size() > CALL_LOCK_MESSAGE_MAX ? std::string() : m;
 }
@@ -315,11 +318,11 @@ LOCAL_STEP local_step(const L_CHAR* name, int type, int tid, CALL_LOCK_TABLE** j
 }  // namespace
 
 std::string call_lock_message(const L_CHAR* name, int type, const char* file, int line, int data,
-                              int seq) {
+                              int seq, int port) {
     if (!name || !*name) return {};
     std::string escaped = escape_name(name);
     if (escaped.empty() || escaped.size() > CALL_LOCK_MESSAGE_MAX) return {};
-    return build_lock_message(escaped, type, file, line, data, seq);
+    return build_lock_message(escaped, type, file, line, data, seq, port);
 }
 
 std::string call_unlock_message(const L_CHAR* name) {
@@ -357,6 +360,9 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* name, int type, CALL_LOCK_EVENT_
     std::string escaped = escape_name(name);
     if (escaped.empty() || escaped.size() > CALL_LOCK_MESSAGE_MAX) return cl_invalid();
     int tid = get_tid();
+    // A lock with an event function tells the server this agent's port, so that another agent's
+    // request can ask for it back (call-lock-event).
+    int my_port = event_func ? get_my_port() : 0;
 
     lock_task(call_lock_lock);
     for (;;) {
@@ -404,7 +410,7 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* name, int type, CALL_LOCK_EVENT_
             seq = call_lock_seq;
         }
         c->ref++;
-        std::string msg = build_lock_message(escaped, type, file, line, getpid(), seq);
+        std::string msg = build_lock_message(escaped, type, file, line, getpid(), seq, my_port);
         unlock_task(call_lock_lock, "call_lock");
         int r = msg.empty() ? -1 : exchange(c, msg);
         lock_task(call_lock_lock);
@@ -476,6 +482,23 @@ int call_unlock(CALL_LOCK_DESCRIPTER d, int tid) {
     unlock_task(call_lock_lock, "call_unlock");
     if (dead) free_cli(dead);
     return 0;
+}
+
+int call_lock_send_event(uint32_t ip, int port, int seq) {
+    if (port < 1 || port > 65535 || seq <= 0) return -1;
+    int cerr = 0;
+    STREAM* st = new_connection(&cerr, nullptr, ip, port, nullptr, nullptr);
+    if (!st) return -1;
+    CALL_LOCK_INTERPRETER c{};
+    c.st = st;
+    std::string greeting;
+    int r = -1;
+    if (s_write(st, "\n", 1) == 1 && s_flush(st) >= 0 &&
+        read_until(&c, "</Permission>", &greeting) &&
+        greeting.find("<Permission>Allow</Permission>") != std::string::npos)
+        r = exchange(&c, "(call-lock-event " + std::to_string(seq) + ")\n") == 1 ? 0 : -1;
+    close_stream(st);
+    return r;
 }
 
 int call_lock_sweep(uint32_t now) {

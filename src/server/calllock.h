@@ -3,9 +3,11 @@
 // The lock server is another agent, reached over the QV line protocol at the address that the
 // configuration symbols `LockHostName` (a string) and `LockPort` (an integer) name in top
 // environment 1. Each lock taken costs one message on a connection of its own:
-//     <Lock type="read|write" file="F" line="L" data="PID" seq="S"> NAME </Lock>
+//     <Lock type="read|write" file="F" line="L" data="PID" seq="S"[ port="P"]> NAME </Lock>
 //     <Unlock> NAME </Unlock>
-// NAME escaped for tag text. Any answer that is not an error value grants the lock, an error
+// NAME escaped for tag text; port, sent with an event function when the agent's ServerPort is
+// known, is where the server reaches the holder with (call-lock-event S) when another process
+// waits for the lock. Any answer that is not an error value grants the lock, an error
 // value refuses it. The server side of these messages is in lockserver.h.
 //
 // Tasks of this process that ask for overlapping names (one a prefix of the other) meet in the
@@ -123,9 +125,16 @@ int call_lock_sweep(uint32_t now);
 // The message texts, escaped and whole: empty when they cannot be sent (a null or empty name,
 // or a message longer than CALL_LOCK_MESSAGE_MAX bytes).
 constexpr size_t CALL_LOCK_MESSAGE_MAX = 65536;
+// With seq and port above 0, the message also names the port at which this agent takes
+// call-lock-event for the lock.
 std::string call_lock_message(const L_CHAR* name, int type, const char* file, int line, int data,
-                              int seq);
+                              int seq, int port = 0);
 std::string call_unlock_message(const L_CHAR* name);
+
+// The server's side of a hand-over: asks the agent at ip (network order) and port to give back
+// the lock of event number seq, as (call-lock-event seq) over the line protocol. 0 when the agent
+// ran it, -1 when it could not be reached or answered an error.
+int call_lock_send_event(uint32_t ip, int port, int seq);
 
 // Test hooks: the wait before another try after a "Busy" answer (5,000 ms by default), and
 // forgetting the cached server address so that it is read again.

@@ -6,11 +6,13 @@
 #include <vector>
 
 #include "base/lock.h"
+#include "base/task.h"
 #include "base/tick.h"
 #include "lisp/eval.h"
 #include "lisp/list.h"
 #include "lisp/printer.h"
 #include "longchar/longchar.h"
+#include "server/calllock.h"
 #include "server/interp.h"
 
 namespace {
@@ -28,6 +30,9 @@ struct SRV_LOCK {
     int ip;
     int64_t pid;
     uint64_t ticket;
+    int seq;        // the holder's event number, 0 for none
+    int port;       // where the holder takes call-lock-event, 0 for nowhere
+    bool notified;  // asked for the lock back already
 };
 
 SEM lock_server_lock;
@@ -80,6 +85,39 @@ void remove_waiting(uint64_t ticket) {
             return;
         }
     }
+}
+
+// A holder asked to give a lock back, on a task of its own: the request that waits for the lock
+// must not wait for the holder's answer too.
+struct EVENT_CALL {
+    uint32_t ip;
+    int port;
+    int seq;
+};
+
+void event_task(intptr_t data) {
+    auto* e = reinterpret_cast<EVENT_CALL*>(data);
+    call_lock_send_event(e->ip, e->port, e->seq);
+    delete e;
+}
+
+// Asks the holders of locks that keep w waiting, and that take events, to give them back; each
+// holder once (lock held).
+void ask_holders(const SRV_LOCK& w) {
+    for (SRV_LOCK& h : held) {
+        if (h.notified || h.seq <= 0 || h.port <= 0 || !conflicts(h, w)) continue;
+        h.notified = true;
+        auto* e = new EVENT_CALL{static_cast<uint32_t>(h.ip), h.port, h.seq};
+        create_task(event_task, e, 2);
+    }
+}
+
+int int_attribute(QV_SYM_FIELD* attr, const char* name) {
+    L_CHAR* v = get_sf_attribute(attr, l_string(std_cm, name));
+    const char* d = v ? n_string(std_cm, v) : nullptr;
+    if (!d) return 0;
+    long long n = strtoll(d, nullptr, 10);
+    return n > 0 && n <= INT32_MAX ? static_cast<int>(n) : 0;
 }
 
 QV_SEXP* param_error(QV_SEXP* form, const char* func) {
@@ -147,6 +185,9 @@ QV_SEXP* qv_Lock(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVIS
         const char* d = n_string(std_cm, data);
         w.pid = d ? strtoll(d, nullptr, 10) : 0;
     }
+    w.seq = int_attribute(attr, "seq");
+    w.port = int_attribute(attr, "port");
+    if (w.port > 65535) w.port = 0;
     lock_task(lock_server_lock);
     w.ticket = ++next_ticket;
     waiting.push_back(w);
@@ -159,6 +200,7 @@ QV_SEXP* qv_Lock(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVIS
             unlock_task(lock_server_lock, "Lock");
             return name_value(w.name);
         }
+        ask_holders(w);
         // Looked at again at every release, and every second for ended connections.
         new_timeout(&wait_key, 1);
         sleep_task(&wait_key, lock_server_lock);

@@ -7,6 +7,11 @@
 //       value is NAME. Requests are served in their order of arrival: a reader does not pass a
 //       waiting writer, so no writer starves. Locks of one process (the same peer address and
 //       data) never conflict with each other: that process parts its own tasks itself.
+//       A request that has to wait asks each holder in its way whose Lock named an event number
+//       and a port (seq="S" port="P") to give the lock back, once per grant: on a task of its
+//       own the server sends (call-lock-event S) to that port of the holder's address, and the
+//       holder's event function releases the lock when it can (a matrix file closes and hands
+//       itself over).
 //   <Unlock> NAME </Unlock>
 //       Gives back one lock of NAME held through the same connection: NAME, or the error value
 //       "lock operation error" when the connection holds none.

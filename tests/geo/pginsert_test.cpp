@@ -12,6 +12,7 @@
 #include "matrix/mx_sb.h"
 #include "matrixops/plot_block.h"
 #include "matrixops/plot_sb.h"
+#include "support/stdout_text.h"
 
 using namespace gmxtest;
 
@@ -395,4 +396,13 @@ TEST_F(PgInsertTest, PointsAreReadAsInsertedBeforeASaveAndTakenByNodesLoadedAgai
               std::string::npos)
         << ade;
     EXPECT_EQ(read(id, "(0 9 1)"), b);
+}
+
+// A field text shown character by character, so that a look-alike character stands out.
+TEST(PgInsertSeeCode, ShowsEveryLongCharacterInHex) {
+    vxtest::StdoutText out;
+    L_CHAR text[] = {'a', 'b', 0x3042, 0};
+    EXPECT_EQ(see_code(text), 3);
+    EXPECT_EQ(see_code(nullptr), 0);
+    EXPECT_EQ(out.text(), "SEE  61 62 3042\nSEE \n");
 }

@@ -5,8 +5,10 @@
 
 #include "lisp/sexp.h"
 #include "matrix/compact_code.h"
+#include "matrix/mxtransfer.h"
 #include "matrixops/mtx_round.h"
 #include "mtx_test_util.h"
+#include "support/stdout_text.h"
 
 namespace {
 
@@ -492,3 +494,37 @@ TEST_F(Types, BrokenInvariantsStopTheProcess) {
 }
 
 }  // namespace
+
+// The trace checks of elements: the bit test counts what a 0/1 vector holds besides 0 and 1, and
+// a block's byte sum is the same on both sides of its net form and changes with a damaged byte.
+TEST_F(Types, BitTestAndBlockSumFindDamagedValues) {
+    vxtest::StdoutText out;
+    void* bits = make_vec<uint8_t>(&mx_type_uint8_v, {2, 3}, {0, 1, 1, 0, 1, 1});
+    EXPECT_EQ(check_bittest(nullptr, nullptr, bits, "mask"), 0);
+    EXPECT_EQ(out.text(), "mask() z-2 o-4 oth-0 total=6\n");
+    MATRIX_DH_SET dh;
+    get_matrix_dh_set(&dh, bits);
+    dh.offset[4] = 7;
+    EXPECT_EQ(check_bittest(nullptr, nullptr, bits, "mask"), 1);
+    EXPECT_NE(out.text().find("mask() z-2 o-3 oth-1 total=6\n"), std::string::npos);
+    void* wide = make_vec<uint16_t>(&mx_type_uint16_v, {2}, {0, 1});
+    EXPECT_EQ(check_bittest(nullptr, nullptr, wide, "w"), -1);
+    mxt_free_data(nullptr, wide);
+    mxt_free_data(nullptr, bits);
+
+    int cpy = 0;
+    QV_SEXP* raw = get_raw("\x01\x02\x03\xff", 4);
+    auto* blk = static_cast<MATRIX_BLOCK*>(mx_type_block.sexp2md(&cpy, &mx_type_block, raw));
+    ASSERT_NE(blk, nullptr);
+    EXPECT_EQ(block_check_sum("in", blk), 261);
+    EXPECT_NE(out.text().find("CHK in 261 - 4\n"), std::string::npos);
+    void* back = from_net(&mx_type_block, net_form(&mx_type_block, blk));
+    ASSERT_NE(back, nullptr);
+    auto* b2 = static_cast<MATRIX_BLOCK*>(back);
+    EXPECT_EQ(block_check_sum("out", b2), 261);
+    b2->block[1] ^= 0x10;
+    EXPECT_NE(block_check_sum("bad", b2), 261);
+    EXPECT_EQ(block_check_sum("none", nullptr), 0);
+    mx_type_block.free_data(&mx_type_block, back);
+    mx_type_block.free_data(&mx_type_block, blk);
+}

@@ -129,6 +129,13 @@ TEST(CallLockMessage, EscapedWholeAndRefusedOnlyWhenTooLong) {
     EXPECT_EQ(call_lock_message(lname(huge.c_str()), CALL_LOCK_READ, "f", 1, 1, 0), "");
     EXPECT_EQ(call_unlock_message(lname("")), "");
     EXPECT_EQ(call_unlock_message(nullptr), "");
+    // A lock that takes events names the port where the server asks for it back; without an
+    // event number there is nothing to ask for.
+    EXPECT_EQ(call_lock_message(lname("/d/m.mx"), CALL_LOCK_WRITE, "f", 1, 2, 3, 8080),
+              "&cxdfff0016;<Lock type=\"write\" file=\"f\" line=\"1\" data=\"2\" seq=\"3\" "
+              "port=\"8080\"> /d/m.mx </Lock>\n");
+    EXPECT_EQ(call_lock_message(lname("/d/m.mx"), CALL_LOCK_WRITE, "f", 1, 2, 0, 8080).find("port"),
+              std::string::npos);
 }
 
 TEST(CallLock, WithoutServerEveryRequestFailsAtOnce) {

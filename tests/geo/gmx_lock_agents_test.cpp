@@ -1,0 +1,202 @@
+// Two real agents and a lock server over one matrix file. Agent A holds the file open; agent B's
+// opening waits at the lock server while A is asked to close the file and hand it over, and both
+// agents' pictures are in the file afterwards. A lock server that goes away while B waits leaves
+// B with an error value, A's file whole and both agents running.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include "agent_run.h"
+#include "pdb/pdb64.h"
+#include "support/child.h"
+#include "support/loopback.h"
+
+namespace {
+
+using geotest::agent;
+using geotest::AgentRun;
+
+// A P6 picture of w x h cells, every cell the colour (r, g, b).
+std::string ppm(int w, int h, int r, int g, int b) {
+    std::string px;
+    for (int i = 0; i < w * h; i++) {
+        px.push_back(static_cast<char>(r));
+        px.push_back(static_cast<char>(g));
+        px.push_back(static_cast<char>(b));
+    }
+    return "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n" + px;
+}
+
+// Creates or opens the 64 x 32 matrix file at path, one int32 channel in blocks of 16 x 16, with
+// a load and a save slot.
+std::string matrix(const std::string& path) {
+    std::string b = "^(define m ([gmxCreate filename=\"" + path +
+                    "\"] ([gmxMatrixParam channel_nos=\"1\" dim=\"2\"])";
+    for (int d = 0; d < 2; d++)
+        b += " ([gmxMatrixDimDivide dim=\"" + std::to_string(d) +
+             "\" value=\"1\"]) ([gmxMatrixBlockSize dim=\"" + std::to_string(d) +
+             "\" value=\"4\"]) ([gmxMatrixPixelSize dim=\"" + std::to_string(d) + "\" value=\"" +
+             (d ? "32" : "64") + "\"])";
+    b += " ([gmxChannelInfo channel=\"0\" type=\"int32_v\" file=\"on\"] 7)";
+    // Live, and stored for the direct mode that a reader's opening installs.
+    for (std::string mode : {"", " mode=\"direct\""}) {
+        b += " ([gmxPhase" + mode +
+             " area=\"3\"] ([mxFinish normal-jump-status=\"MS_OK\" err-jump=\"MI_FETCH_2\"]) "
+             "(mxLoad)) ([gmxPhase" +
+             mode + " area=\"6\"] ([mxFinish normal-jump-status=\"MS_OK\"])) ([gmxPhase" + mode +
+             " area=\"21\"] (mxSave))";
+        for (int a : {4, 5, 7, 8, 22, 23}) {
+            int of = a < 6 ? 3 : a < 21 ? 6 : 21;
+            b += " ([gmxPhase" + mode + " area=\"" + std::to_string(a) + "\" type=\"equ\" equ=\"" +
+                 std::to_string(of) + "\"])";
+        }
+    }
+    return b + "))\n";
+}
+
+// The lock server's address (and the agent's own port, where it takes call-lock-event) bound
+// in the privileged top environment, where the agent reads them.
+std::string lock_config(int lock_port, int my_port) {
+    std::string s =
+        "^(Eval Env1 (quote (define LockHostName \"127.0.0.1\")))\n"
+        "^(Eval Env1 (quote (define LockPort " +
+        std::to_string(lock_port) + ")))\n";
+    if (my_port) s += "^(Eval Env1 (quote (define ServerPort " + std::to_string(my_port) + ")))\n";
+    return s;
+}
+
+std::string listen(int port) {
+    return "^(define l (OpenInterpreter \"accept\" (CurrentEnvironment) (Port " +
+           std::to_string(port) +
+           ") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
+           "\"255.255.255.255\"))))\n^(WaitInterpreter l)\n";
+}
+
+// Sends commands to an agent's listener and reads until the connection ends or ms pass.
+std::string tell(int port, const std::string& cmds, int ms = 30000) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string got;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        std::string msg = "\n" + cmds;
+        if (write(fd, msg.data(), msg.size()) == static_cast<ssize_t>(msg.size())) {
+            timeval tv{ms / 1000, (ms % 1000) * 1000};
+            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            char buf[4096];
+            ssize_t n;
+            while ((n = read(fd, buf, sizeof buf)) > 0)
+                got.append(buf, static_cast<size_t>(n));
+        }
+    }
+    close(fd);
+    return got;
+}
+
+// The record file's structure as the record store's own check finds it.
+int file_check(const std::string& path) {
+    PDB64* p = open_filespace64(path.c_str(), O_RDONLY, 0644, 0, 31, nullptr);
+    if (!p) return -100;
+    int r = check_filespace64(p);
+    close_filespace64(p);
+    return r;
+}
+
+struct Agents : ::testing::Test {
+    geotest::TempDir dir;
+    std::string ds = dir.at("server"), da = dir.at("a"), db = dir.at("b"), dc = dir.at("c");
+    std::string file = dir.at("shared.mx");
+    int sport = vxtest::free_loopback_port();
+    int aport = vxtest::free_loopback_port();
+    std::thread server, a;
+    AgentRun server_run, a_run;
+
+    void SetUp() override {
+        for (const std::string& d : {ds, da, db, dc})
+            ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+        geotest::write_file(da + "/pa.ppm", ppm(16, 16, 1, 2, 3));
+        geotest::write_file(db + "/pb.ppm", ppm(16, 16, 4, 5, 6));
+        server = std::thread([this] {
+            server_run = agent(ds, "^(define l (OpenInterpreter \"accept\" Env1 (Port " +
+                                       std::to_string(sport) +
+                                       ") (Environment \"new\") (Permission (quote (\"local\")) "
+                                       "(Allow \"ip\" \"127.0.0.1\" \"255.255.255.255\"))))\n"
+                                       "^(WaitInterpreter l)\n");
+        });
+        ASSERT_TRUE(vxtest::wait_listening(sport));
+    }
+    void TearDown() override {
+        tell(aport, "(Exit)\n", 2000);
+        tell(sport, "(Exit)\n", 2000);
+        if (a.joinable()) a.join();
+        if (server.joinable()) server.join();
+    }
+    // A creates the file, writes its picture into the top-left block and listens, the file open.
+    void start_a(bool takes_events) {
+        std::string s = lock_config(sport, takes_events ? aport : 0) + matrix(file) +
+                        "^([gmxImportPNM id=\"1\"] \"pa.ppm\" 0 0 0 0)\n" + listen(aport);
+        a = std::thread([this, s] { a_run = agent(da, s); });
+        ASSERT_TRUE(vxtest::wait_listening(aport)) << geotest::read_file(da + "/out.txt");
+    }
+    // The cells of A's and B's pictures as a third agent reads them from the closed file.
+    std::string read_back() {
+        AgentRun c = agent(dc, "^(gmxGetPoint \"" + file + "\" '((0 3 3) (0 20 3) (0 40 20)))\n");
+        return c.out;
+    }
+};
+
+TEST_F(Agents, AWriterWaitsForTheHandOverAndBothPicturesAreKept) {
+    start_a(true);
+    // B opens the same file while A has it open: it waits for A to hand it over, writes its
+    // picture into the next block and closes.
+    AgentRun b = agent(db, lock_config(sport, 0) + matrix(file) +
+                               "^([gmxImportPNM id=\"1\"] \"pb.ppm\" 0 0 16 0)\n"
+                               "^([gmxClose id=\"1\"])\n");
+    EXPECT_EQ(b.status, 0) << b.errors;
+    EXPECT_EQ(b.out.find("gmxCreate open file error"), std::string::npos) << b.out;
+    EXPECT_EQ(b.out.find("80"), std::string::npos)
+        << b.out << "\nB:" << b.console << "\nS:" << geotest::read_file(ds + "/out.txt");
+    // A reader with the lock server reads the file while A still holds it: A hands it over
+    // again, and B's cell is there.
+    AgentRun c = agent(dc, lock_config(sport, 0) + "^(gmxGetPoint \"" + file + "\" '((0 20 3)))\n");
+    EXPECT_EQ(c.status, 0) << c.errors;
+    EXPECT_NE(c.out.find("<Result> 3 (((0 67438080)))</Result>"), std::string::npos) << c.out;
+    // A takes the file back for its own close.
+    std::string closed = tell(aport, "([gmxClose id=\"1\"])\n(Exit)\n");
+    a.join();
+    EXPECT_EQ(a_run.status, 0) << a_run.errors;
+    EXPECT_EQ(a_run.console.find("DESTROY"), std::string::npos) << a_run.console << a_run.out;
+    EXPECT_EQ(file_check(file), 0);
+    // A's cell 0x01020300, B's cell 0x04050600, the default elsewhere.
+    EXPECT_EQ(read_back(), "<Result> 1 (((0 16909056)) ((0 67438080)) ((0 7)))</Result>\n");
+}
+
+TEST_F(Agents, ALockServerThatGoesAwayLeavesAnErrorAndTheFileWhole) {
+    // A names no port, so it is never asked: B's request waits at the server until it goes.
+    start_a(false);
+    std::thread killer([this] {
+        usleep(500000);
+        tell(sport, "(Exit)\n", 2000);
+    });
+    AgentRun b = agent(db, lock_config(sport, 0) + matrix(file) + "^(+ 1 2)\n");
+    killer.join();
+    EXPECT_EQ(b.status, 0) << b.errors;
+    // Refused as a file another live agent has open, and B goes on.
+    EXPECT_NE(b.out.find("gmxCreate open file error"), std::string::npos) << b.out;
+    EXPECT_NE(b.out.find("<Result> 4 3</Result>"), std::string::npos) << b.out;
+    tell(aport, "([gmxClose id=\"1\"])\n(Exit)\n");
+    a.join();
+    EXPECT_EQ(a_run.status, 0) << a_run.errors;
+    EXPECT_EQ(file_check(file), 0);
+    EXPECT_EQ(read_back(), "<Result> 1 (((0 16909056)) ((0 7)) ((0 7)))</Result>\n");
+}
+
+}  // namespace
