@@ -11,6 +11,8 @@
 #   NAME.ulimit  an address-space limit in KiB for the run (ulimit -v); such cases are registered
 #                only for builds without sanitizers, which cannot run under one
 #   NAME.tree/   a directory whose contents are copied into the scratch directory first
+#   NAME.notsan  the case is not registered for the thread-sanitizer build (its recursion goes
+#                deeper than that sanitizer records stacks)
 #   NAME.runner  the program that runs the case instead of vxmx (read by CMake: vxbase runs the
 #                general built-ins without the geo-matrix ones)
 # The agent's own directory comes first on PATH, so that a case can start it as "vxmx".

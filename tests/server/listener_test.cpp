@@ -377,6 +377,11 @@ TEST(ListenerAgent, RandomProtocolFragmentsFromManyPeersHarmNeitherTheServerNorI
 // A value too deep to print is answered with one whole error value, never a cut text, and the
 // connection goes on.
 TEST(ListenerAgent, AValueTooDeepToPrintIsAnsweredWithOneError) {
+#if defined(__SANITIZE_THREAD__)
+    // The thread sanitizer records no stack deeper than 65,536 frames, and the agent reads the
+    // value by recursion; the address-sanitizer build runs this case.
+    GTEST_SKIP() << "stack deeper than the thread sanitizer records";
+#endif
     std::string dir = make_test_dir("listener_deep");
     int port = free_port();
     ASSERT_GT(port, 0);
