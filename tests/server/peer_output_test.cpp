@@ -45,6 +45,7 @@ TEST(PeerOutput, APeerWithoutPrivilegeCannotTakeTheOutput) {
     SharedAgent agent("peer_output_refused");
     ASSERT_GT(agent.port, 0);
     agent.expect_served();
+    int fds = count_fds(agent.child.pid), threads = count_threads(agent.child.pid);
     {
         LineClient thief(agent.port);
         ASSERT_GE(thief.fd, 0);
@@ -59,6 +60,7 @@ TEST(PeerOutput, APeerWithoutPrivilegeCannotTakeTheOutput) {
         EXPECT_EQ(reply_int(thief.ask("(+ 1 2)")), 3);
     }
     agent.expect_served();
+    EXPECT_TRUE(agent.settles(fds, threads, 4, 10000));
     VxmxResult res = exit_through(agent.admin, agent.child, agent.run);
     EXPECT_EQ(res.exit_status, 0);
     EXPECT_NE(res.out.find("\"kept at home\""), std::string::npos) << res.out;
