@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "app/startup.h"
 #include "lisp/collect.h"
@@ -141,8 +142,55 @@ void BM_loop(benchmark::State& state) {
               20, 899997);
 }
 
+// Binding n distinct names in one environment (what n calls of SetEA do), then finding each.
+// With a table of fixed size the time per name grows with n; with one that grows with the names
+// it grows only as the names outgrow the processor's caches. The names are made before the clock
+// starts; Lua's side makes its keys as it goes.
+void BM_bind_names(benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    gc_push(nullptr, nullptr, "bench");
+    std::vector<const L_CHAR*> names;
+    char buf[32];
+    for (int i = 0; i < n; i++) {
+        snprintf(buf, sizeof buf, "x%d", i);
+        names.push_back(copy_ltext(l_string(std_cm, buf)));  // its own collected copy
+    }
+    double total = 0;
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        gc_push(nullptr, nullptr, "run");
+        QVISP_ENV* env = new_env(vxlisp_top_env1);
+        for (int i = 0; i < n; i++)
+            set_env(env, names[i], get_integer(i, nullptr));
+        int64_t found = 0;
+        for (int i = 0; i < n; i++)
+            found += get_env_symbol(env, names[i], 0) != nullptr;
+        gc_pop(nullptr, nullptr);
+        if (found != n) {
+            state.SkipWithError("a name was not found");
+            break;
+        }
+        gc_enable();
+        total += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    }
+    gc_pop(nullptr, nullptr);
+    if (state.iterations() > 0)
+        state.counters["ns_per_name"] = total / state.iterations() / n * 1e9;
+    std::string lua_body = "local t = {} for i = 0, " + std::to_string(n - 1) +
+                           " do t['x' .. i] = i end for i = 0, " + std::to_string(n - 1) +
+                           " do assert(t['x' .. i] == i) end";
+    double lua = lua_seconds(lua_body, 3);
+    if (lua > 0 && state.iterations() > 0) {
+        state.counters["x_lua"] = total / static_cast<double>(state.iterations()) / lua;
+        state.counters["lua_ms"] = lua * 1000;
+    } else {
+        state.SetLabel("lua5.4 not installed");
+    }
+}
+
 }  // namespace
 
+BENCHMARK(BM_bind_names)->Arg(10000)->Arg(80000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_fib25)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_loop)->Unit(benchmark::kMillisecond);
 

@@ -51,9 +51,11 @@ int write_text(STREAM* target, const uint8_t* data, int size) {
 
 }  // namespace
 
-QV_SEXP* qv_PrintChain(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
+QV_SEXP* qv_PrintChain(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
     if (const L_CHAR* sync = attr_text(attr, "sync")) {
         if (text_is(sync, "entry")) {
+            // The process's output is everybody's: sending it elsewhere is a privileged change.
+            if (!env_is_privileged(env)) return permission_error(form, "PrintChain");
             if (int iid = relay_iid()) s_replace_std_chain(iid);
         } else if (text_is(sync, "exit")) {
             s_flush(std_stream(true));

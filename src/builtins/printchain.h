@@ -13,7 +13,9 @@ constexpr uint32_t QVE_ACCESS_STREAM = 0x80040a12;
 
 // With sync="entry", called by an interpreter's relay thread: standard output and error become
 // chain streams to that interpreter (nothing changes for any other caller, or when no chain can
-// be opened). With sync="exit": both are flushed. Any sync value: nil, no argument read.
+// be opened). A caller without the privileged environment is refused with 0x80040d10
+// "permission denied", like the other changes of the whole process. With sync="exit": both are
+// flushed. Any other sync value: nil, no argument read.
 //
 // (PrintChain channel data), channel "o" (standard output) or "e" (standard error), data raw:
 // into a chain stream the bytes go unchanged; into any other stream they are read as long

@@ -20,6 +20,7 @@
 #include "lisp/units.h"
 #include "server/interp.h"
 #include "server/protocol.h"
+#include "server/remote.h"
 
 namespace {
 
@@ -116,7 +117,9 @@ QV_SEXP* new_pending(TH_DATA* t, TH_DELAY* d) {
     return n;
 }
 
-// Completes d with v unless it is complete already (sthread_lock held).
+// Completes d with v unless it is complete already (sthread_lock held). Its readers sleep on d;
+// a reply to a peer waiting for the node is the delay thread's, which is woken too (it has no
+// other way to learn of the change but its once-a-second look).
 void _complete(TH_DELAY* d, QV_SEXP* v) {
     if (!d || d->done) return;
     lock_mem();
@@ -124,6 +127,7 @@ void _complete(TH_DELAY* d, QV_SEXP* v) {
     std::atomic_ref<int>(d->done).store(1, std::memory_order_release);
     unlock_mem();
     wakeup_task(d);
+    wakeup_delay_que();
 }
 
 // The generator of a thread's node, run by the consumer that looks at it: waits for the thread

@@ -217,7 +217,9 @@ void env_real_step(void* p) {
     QV_ENV& r = e->env;
     push(env_step, r.parent);
     if (r.hash_ptr) {
-        if (r.hash_ptr != r.small_hash) gc_text(r.hash_ptr);  // the small table is inside e
+        // The small table is inside e; a grown one is a block that begins one slot before its
+        // first bucket (that slot holds the bucket count).
+        if (r.hash_ptr != r.small_hash) gc_text(r.hash_ptr - 1);
         for (int i = 0; i < r.hash_ptr_size; i++)
             push(element_step, r.hash_ptr[i]);
     }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <unordered_set>
 #include <vector>
@@ -66,31 +67,82 @@ ELEMENT* new_element(const L_CHAR* name, QV_SEXP* value, bool shared = false) {
     return c;
 }
 
-// Moves every binding into a table of 103 buckets; environment lock held. The cells are copies,
-// so a look-up walking the old table meanwhile still finds every binding there; caches holding
-// the old cells are emptied.
-void re_hash(QV_ENV* e) {
+// The sum of a name's characters; a name's bucket in the tables of 7 and 103 buckets follows
+// from it.
+uint32_t name_sum(const L_CHAR* name) {
+    uint32_t sum = 0;
+    for (; *name; name++)
+        sum += *name;
+    return sum;
+}
+
+// The bucket count of a grown table, kept in the slot before its first bucket.
+inline uint32_t table_size(ELEMENT** tab) {
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(tab[-1]));
+}
+
+// A hash of the whole name for tables larger than 103 buckets: names of the same length and
+// alphabet (x1 .. x99999) have character sums within a few hundred values, too few to spread
+// many thousand names.
+uint32_t name_mix(const L_CHAR* name) {
+    uint32_t h = 2166136261u;
+    for (; *name; name++)
+        h = (h ^ static_cast<uint32_t>(*name)) * 16777619u;
+    h ^= h >> 15;
+    h *= 0x2c1b3c6du;
+    h ^= h >> 12;
+    return h;
+}
+
+// The bucket of a name in a table of n buckets: the character sum for the two first sizes (the
+// order of the list form follows it), the whole-name hash beyond.
+inline uint32_t bucket_for(uint32_t n, const L_CHAR* name, uint32_t sum) {
+    if (n == ENV_HASH_SMALL) return sum % ENV_HASH_SMALL;
+    if (n == ENV_HASH_LARGE) return sum % ENV_HASH_LARGE;
+    return name_mix(name) % n;
+}
+
+// Moves every binding into a new table of n buckets; environment lock held. The table is a
+// zeroed block of 1 + n slots whose first holds n. The cells are copies, so a look-up walking the
+// old table meanwhile still finds every binding there; caches holding the old cells are emptied.
+void re_hash(QV_ENV* e, uint32_t n) {
     env_version.fetch_add(1, std::memory_order_seq_cst);  // before any cell is copied
-    auto** tab = static_cast<ELEMENT**>(mmalloc(sizeof(ELEMENT*) * ENV_HASH_LARGE, gc_text));
+    auto** block = static_cast<ELEMENT**>(mmalloc(sizeof(ELEMENT*) * (n + 1), gc_text));
+    block[0] = reinterpret_cast<ELEMENT*>(static_cast<uintptr_t>(n));
+    ELEMENT** tab = block + 1;
     for (int b = 0; b < e->hash_ptr_size; b++) {
         for (ELEMENT* c = e->hash_ptr[b]; c; c = c->next) {
-            ELEMENT* n = new_element(c->sym, c->data, true);
-            uint32_t k = hash_key(c->sym, ENV_HASH_LARGE);
-            n->next = tab[k];
-            tab[k] = n;
+            ELEMENT* m = new_element(c->sym, c->data, true);
+            uint32_t k = bucket_for(n, c->sym, name_sum(c->sym));
+            m->next = tab[k];
+            tab[k] = m;
         }
     }
     st(e->hash_ptr, tab);
-    e->hash_ptr_size = ENV_HASH_LARGE;
+    e->hash_ptr_size = static_cast<int32_t>(n);
     env_version.fetch_add(1, std::memory_order_seq_cst);
+}
+
+// Grows e's table after a binding was added, when it holds more than its size is for;
+// environment lock held.
+void grow_table(QV_ENV* e) {
+    int32_t size = e->hash_ptr_size;
+    if (size == ENV_HASH_SMALL) {
+        if (e->hash_element_nos >= ENV_GROW_AT) re_hash(e, ENV_HASH_LARGE);
+        return;
+    }
+    int64_t limit = size == ENV_HASH_LARGE ? ENV_GROW_LARGE_AT : 2 * static_cast<int64_t>(size);
+    if (e->live_nos > limit && e->live_nos < INT32_MAX / 4)
+        re_hash(e, 2 * static_cast<uint32_t>(e->live_nos) + 1);
 }
 
 // Removes the cell of name from one real environment's own table; environment lock held.
 int remove_binding(QV_ENV* e, const L_CHAR* name) {
-    uint32_t k = hash_key(name, e->hash_ptr_size);
+    uint32_t k = bucket_for(static_cast<uint32_t>(e->hash_ptr_size), name, name_sum(name));
     for (ELEMENT** pp = &e->hash_ptr[k]; *pp; pp = &(*pp)->next) {
         if ((*pp)->sym && l_strcmp((*pp)->sym, name) == 0) {
             st(*pp, (*pp)->next);
+            e->live_nos--;
             env_version.fetch_add(1, std::memory_order_release);  // a cache may hold it
             return 1;
         }
@@ -113,14 +165,6 @@ UNIT_ENV* _get_uenv(QVISP_ENV* env) {
     return nullptr;
 }
 
-// The sum of a name's characters, from which its bucket in a table of any size follows.
-uint32_t name_sum(const L_CHAR* name) {
-    uint32_t sum = 0;
-    for (; *name; name++)
-        sum += *name;
-    return sum;
-}
-
 // Names are equal when their long characters are (l_strcmp's equality), compared here in line:
 // most names are a few characters long.
 inline bool same_name(const L_CHAR* a, const L_CHAR* b) {
@@ -139,9 +183,15 @@ ELEMENT* search_real(QV_ENV* e, const L_CHAR* name, uint32_t sum) {
     if (ld(e->hash_element_nos) == 0) return nullptr;
     ELEMENT** tab = ld(e->hash_ptr);
     // A table's bucket count follows from the table itself (the small one is kept inside the
-    // environment, a grown one is a block of its own): the table and the size field are not
-    // replaced in one store. Dividing by the constant sizes needs no division instruction.
-    uint32_t b = tab == e->small_hash ? sum % ENV_HASH_SMALL : sum % ENV_HASH_LARGE;
+    // environment, a grown one holds its count): the table and the size field are not replaced
+    // in one store. Dividing by the constant sizes needs no division instruction.
+    uint32_t b;
+    if (tab == e->small_hash) {
+        b = sum % ENV_HASH_SMALL;
+    } else {
+        uint32_t n = table_size(tab);
+        b = n == ENV_HASH_LARGE ? sum % ENV_HASH_LARGE : name_mix(name) % n;
+    }
     for (ELEMENT* c = ld(tab[b]); c; c = ld(c->next))
         if (same_name(ld(c->sym), name)) return c;
     return nullptr;
@@ -505,13 +555,14 @@ void bind_in(QV_ENV* e, const L_CHAR* name, uint32_t sum, QV_SEXP* value, bool s
         st(c->data, value);
     } else {
         c = new_element(name, value, shared);
-        uint32_t k = sum % static_cast<uint32_t>(e->hash_ptr_size);
+        uint32_t k = bucket_for(static_cast<uint32_t>(e->hash_ptr_size), name, sum);
         c->next = e->hash_ptr[k];
         st(e->hash_ptr[k], c);  // published whole: a look-up sees the cell complete
         st(e->hash_element_nos, e->hash_element_nos + 1);
+        e->live_nos++;
         binding_added(e);
         // Grown under the lock: no two writers move cells at once.
-        if (e->hash_ptr_size == ENV_HASH_SMALL && e->hash_element_nos >= ENV_GROW_AT) re_hash(e);
+        grow_table(e);
     }
 }
 

@@ -42,9 +42,14 @@
 enum : int32_t { ENV_PAIR = 1, ENV_REAL = 2 };
 
 constexpr int ENV_HASH_SMALL = 7;    // buckets of a new table
-constexpr int ENV_HASH_LARGE = 103;  // buckets after growth
+constexpr int ENV_HASH_LARGE = 103;  // buckets after the first growth
 constexpr int ENV_GROW_AT = 51;      // bindings added before a small table grows
-constexpr int ENV_CACHE = 8;         // look-up cache entries of an environment
+// Bindings held beyond which a table of 103 buckets grows again; a larger table grows when it
+// holds more than twice as many bindings as buckets. A grown table gets about two buckets per
+// binding held, so a table of many thousand names keeps short chains and binding n names takes
+// time in proportion to n.
+constexpr int ENV_GROW_LARGE_AT = 1024;
+constexpr int ENV_CACHE = 8;  // look-up cache entries of an environment
 
 // One binding; a default-handler cell has no name.
 struct element {
@@ -65,11 +70,14 @@ struct qv_env {
     int32_t type;      // ENV_REAL
     int32_t for_call;  // 1 for an environment made for one call (new_call_env)
     QVISP_ENV* parent;
-    void* work;          // per-interpreter data: marks the root environment of an interpreter
-    int32_t flags;       // 1 once work is set
-    ELEMENT** hash_ptr;  // small_hash, or a block of 103 buckets once grown
+    void* work;     // per-interpreter data: marks the root environment of an interpreter
+    int32_t flags;  // 1 once work is set
+    // small_hash, or once grown the buckets of a block whose slot before the first bucket holds
+    // the bucket count (so a look-up without the lock takes the count from the table it walks)
+    ELEMENT** hash_ptr;
     int32_t hash_ptr_size;
     int32_t hash_element_nos;  // bindings added since creation (never lowered)
+    int32_t live_nos;          // bindings held now (removals lower it): the growth follows it
     ELEMENT* default_sym;
     UNIT_ENV* uenv;
     // Look-up cache: bindings found beyond this environment, by the low bits of the name's

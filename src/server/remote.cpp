@@ -892,6 +892,11 @@ bool value_pending(QV_SEXP* value) {
     return check_delay(value, 0) == 1;
 }
 
+void wakeup_delay_que() {
+    TaskLockGuard g(qvi_lock);
+    wakeup_task(&dque_key);
+}
+
 void insert_delay_que(QV_INTERPRETER* qvi, int line, QV_SEXP* value) {
     auto* n = static_cast<delay_que_t*>(d_alloc(sizeof(delay_que_t)));
     n->next = nullptr;

@@ -154,6 +154,11 @@ D_SEXP* search_d_sexp(QV_SEXP* expr);
 // relay thread should leave to the delay thread.
 void insert_delay_que(QV_INTERPRETER* qvi, int line, QV_SEXP* value);
 bool value_pending(QV_SEXP* value);
+// Wakes the delay thread: a generator calls it once the value of a delayed node has become
+// ready (visible to its check function), so the reply queued for it goes out at once instead of
+// at the delay thread's next look. Takes qvi_lock: the delay thread looks at the values and goes
+// to sleep under it, so it either sees the value ready or is asleep when woken.
+void wakeup_delay_que();
 // The end of qvi's relay thread (qvi_lock held, may sleep): while the sender still reads, waits
 // for the deferred replies still queued; then closes qvi's share, drops what is left and waits
 // for replies being written.

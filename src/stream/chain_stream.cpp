@@ -4,10 +4,13 @@
 #include <errno.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 #include "base/alloc.h"
+#include "base/endian.h"
 #include "base/task.h"
+#include "base/tick.h"
 #include "lisp/list.h"
 #include "longchar/codemethod.h"
 #include "server/interp.h"
@@ -39,31 +42,69 @@ std::atomic<CHAIN_QUERY> chain_query{nullptr};
 STREAM* std_before_out = nullptr;
 STREAM* std_before_err = nullptr;
 
-// Waits until the carrier has taken and delivered everything written and no writer is inside,
-// or until the carrier has ended (chain_lock held; released while asleep).
-void _s_flush_chain(S_CHAIN* c) {
-    while ((c->process != 0 || c->write_process != 0 || c->buf_len != 0) && c->process != -1) {
-        sleep_task(&c->iid, chain_lock);
-        lock_task(chain_lock);
+// True when the carrier has been delivering one batch for CHAIN_STALL_SEC or more: its receiver
+// does not answer (chain_lock held).
+bool _stalled(const S_CHAIN* c) {
+    return c->process == 1 && get_qvtime() - c->batch_at >= CHAIN_STALL_SEC;
+}
+
+// Sleeps once on the stream's key (chain_lock held, and held again on return). While the carrier
+// delivers a batch, a time-out wakes the key by the moment that batch counts as stalled, so no
+// waiter sleeps past it. The time-outs of a key can only be cancelled all at once, so a pending
+// one that fires in time serves every waiter; a late one only wakes them once more.
+void _wait_carrier(S_CHAIN* c) {
+    if (c->process == 1) {
+        uint32_t now = get_qvtime();
+        uint32_t due = c->batch_at + CHAIN_STALL_SEC;
+        if (due > now && !(c->wake_at > now && c->wake_at <= due)) {
+            new_timeout(&c->iid, static_cast<int>(due - now));
+            c->wake_at = due;
+        }
     }
+    sleep_task(&c->iid, chain_lock);
+    lock_task(chain_lock);
+}
+
+// Waits until the carrier has taken and delivered everything written and no writer is inside,
+// until the carrier has ended, or until it is stalled (chain_lock held; released while asleep).
+void _s_flush_chain(S_CHAIN* c) {
+    while ((c->process != 0 || c->write_process != 0 || c->buf_len != 0) && c->process != -1 &&
+           !_stalled(c))
+        _wait_carrier(c);
 }
 
 // The carrier has ended on its own: writers waiting for room and later writes fail, and a
 // standard place holding the stream gets back what it held before, so the close is not refused
-// and the output goes on there.
+// and the output goes on there. The other standard place, when it went up a chain to the same
+// target, goes back too and its stream is closed: its carrier would learn of the target's end
+// only with its next batch.
 void carrier_failed(STREAM* s) {
     S_CHAIN* c = &s->chain;
     lock_task(chain_lock);
+    int iid = c->iid;
     c->process = -1;
     c->iid = -1;
     c->buf_len = 0;
+    c->dropped = 0;
     wakeup_task(&c->iid);
     unlock_task(chain_lock, "chain_thread");
+    STREAM* sibling = nullptr;
     {
         TaskLockGuard g(stream_lock);
         if (s_stdout == s && std_before_out) s_stdout = std_before_out;
         if (s_stderr == s && std_before_err) s_stderr = std_before_err;
+        STREAM** places[] = {&s_stdout, &s_stderr};
+        STREAM* befores[] = {std_before_out, std_before_err};
+        for (int i = 0; i < 2 && iid > 0; i++) {
+            STREAM* o = *places[i];
+            if (o == s || !befores[i] || !o || o->h.tbl != &s_chain_table) continue;
+            TaskLockGuard cg(chain_lock);
+            if (o->chain.iid != iid) continue;
+            *places[i] = befores[i];
+            sibling = o;
+        }
     }
+    s_close_queue(sibling);
     _d_s_close(s, __FILE__, __LINE__);
 }
 
@@ -80,6 +121,21 @@ bool carry(int iid, const char* type, const char* bytes, int n) {
     bool ok = get_type(answer) != QVT_ERROR;
     gc_pop(nullptr, nullptr);
     return ok;
+}
+
+// The note that follows the bytes a stalled carrier's writers could not queue, as long
+// characters of four bytes, big-endian (the stream's code method).
+bool carry_note(int iid, const char* type, int64_t dropped) {
+    char text[160];
+    int len = snprintf(text, sizeof text,
+                       "\n[%lld characters of output dropped: the receiving interpreter did not "
+                       "answer in time]\n",
+                       static_cast<long long>(dropped / 4));
+    if (len <= 0 || len >= static_cast<int>(sizeof text)) return true;
+    char bytes[4 * sizeof text];
+    for (int i = 0; i < len; i++)
+        put_be32(reinterpret_cast<uint8_t*>(bytes + 4 * i), static_cast<unsigned char>(text[i]));
+    return carry(iid, type, bytes, 4 * len);
 }
 
 void chain_thread(intptr_t data) {
@@ -114,11 +170,22 @@ void chain_thread(intptr_t data) {
         int iid = c->iid;
         char type[2] = {c->type[0], 0};
         memcpy(batch, c->buf, static_cast<size_t>(n));
+        // Bytes dropped while the buffer was full came after everything it holds now.
+        int64_t dropped = c->dropped;
+        c->dropped = 0;
         c->buf_len = 0;
         c->process = 1;
+        c->batch_at = get_qvtime();
         wakeup_task(&c->iid);
         unlock_task(chain_lock, "chain_thread");
-        if (!carry(iid, type, batch, n)) {
+        bool ok = carry(iid, type, batch, n);
+        if (ok && dropped > 0) {
+            lock_task(chain_lock);
+            c->batch_at = get_qvtime();
+            unlock_task(chain_lock, "chain_thread");
+            ok = carry_note(iid, type, dropped);
+        }
+        if (!ok) {
             carrier_failed(s);
             break;
         }
@@ -232,13 +299,19 @@ int s_write_chain(STREAM* s, const void* data, int len) {
     lock_task(chain_lock);
     c->write_process++;
     while (done < len) {
-        while (c->buf_len >= S_CHAIN_BUF_SIZE && c->iid >= 0) {
+        while (c->buf_len >= S_CHAIN_BUF_SIZE && c->iid >= 0 && !_stalled(c)) {
             wakeup_task(&c->iid);
-            sleep_task(&c->iid, chain_lock);
-            lock_task(chain_lock);
+            _wait_carrier(c);
         }
         if (c->iid < 0) {
             ret = -1;
+            break;
+        }
+        if (c->buf_len >= S_CHAIN_BUF_SIZE) {
+            // The receiver does not answer: the rest is dropped, and the carrier notes how much
+            // after the bytes queued before it.
+            c->dropped += len - done;
+            done = len;
             break;
         }
         int n = S_CHAIN_BUF_SIZE - c->buf_len;
@@ -297,6 +370,7 @@ int s_close_chain(STREAM* s) {
         lock_task(chain_lock);
     }
     unlock_task(chain_lock, "s_close_chain");
+    del_timeout(&c->iid);
     lock_task(stream_lock);
     return 0;
 }

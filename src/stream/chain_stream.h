@@ -20,6 +20,12 @@
 // -1 at once, so writers waiting for room return -1 and later writes fail; the carrier then
 // closes the stream itself.
 //
+// A receiver that does not answer holds up nobody but the carrier: once the carrier has been
+// delivering one batch for CHAIN_STALL_SEC seconds, writers no longer wait for room (what does not
+// fit in the buffer is dropped, and when the carrier gets on again it sends a note of how many
+// characters were dropped after the bytes queued before them) and flushes no longer wait for it.
+// A close still waits for the carrier to end, so it never frees the record under the carrier.
+//
 // Locking: every S_CHAIN field changes under `chain_lock`; the wake-up key of a stream is the
 // address of its `iid`. Lock order: stream lock before chain_lock. The carrier never holds
 // chain_lock while it allocates language memory or calls out, so a collection or a close that
@@ -31,6 +37,8 @@
 #include "stream/stream.h"
 
 extern SEM chain_lock;
+// Seconds one batch may take to deliver before the carrier counts as stalled.
+constexpr int CHAIN_STALL_SEC = 3;
 extern S_TABLE s_chain_table;
 
 // Sends cmd_sexp (or the text cmd_str) to the interpreter with id `id` for evaluation in env and
@@ -70,8 +78,9 @@ int s_replace_std_chain(int iid);
 int s_replace_std_stream(char type, STREAM* s);
 
 // The kind's slots. write returns len, or -1 when the stream closed (or its carrier ended)
-// before all bytes were taken; read has no input (0); flush waits until everything written was
-// carried (-1 when the carrier has ended); close is described above.
+// before all bytes were taken (bytes dropped while the carrier is stalled count as taken); read
+// has no input (0); flush waits until everything written was carried or the carrier is stalled
+// (-1 when the carrier has ended); close is described above.
 int s_write_chain(STREAM* s, const void* data, int len);
 int s_read_chain(STREAM* s, void* data, int len);
 int s_flush_chain(STREAM* s);

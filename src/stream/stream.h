@@ -185,6 +185,9 @@ struct S_CHAIN {
     char type[2];
     int16_t buf_len;
     char buf[S_CHAIN_BUF_SIZE];
+    uint32_t batch_at;  // system time the carrier took the batch it delivers (process 1)
+    uint32_t wake_at;   // when the time-out armed for writers waiting on the carrier fires
+    int64_t dropped;    // bytes dropped while the carrier was stalled, not yet noted
 };
 
 // Flush pipe 'P'.

@@ -7,6 +7,7 @@
 
 #include "lisp/lisp_util.h"
 #include "lisp/list.h"
+#include "lisp/vxlisp.h"
 #include "longchar/codemethod.h"
 #include "server/interp.h"
 #include "stream/chain_stream.h"
@@ -28,6 +29,7 @@ class PrintChainTest : public LispTest {
   protected:
     void SetUp() override {
         LispTest::SetUp();
+        init_vxlisp();  // the top environments, which say who is privileged
         static bool table = false;
         if (!table) init_interpreter_table();  // chain carriers are internal interpreters
         table = true;
@@ -52,12 +54,13 @@ class PrintChainTest : public LispTest {
         return t ? t : "";
     }
     // (PrintChain channel data) with the head's attributes; data as raw bytes unless a node is
-    // given.
-    static QV_SEXP* call(QV_SEXP* channel, QV_SEXP* data, const char* sync = nullptr) {
+    // given. The caller evaluates in env (the privileged top environment unless given).
+    static QV_SEXP* call(QV_SEXP* channel, QV_SEXP* data, const char* sync = nullptr,
+                         QVISP_ENV* env = vxlisp_top_env1) {
         QV_SEXP* head = n_get_symbol("PrintChain");
         if (sync) head = set_attribute(head, L("sync"), L(sync));
         QV_SEXP* form = list(head, channel, data, nullptr);
-        return qv_PrintChain(nullptr, form, nullptr, head->symbol.field, nullptr);
+        return qv_PrintChain(env, form, nullptr, head->symbol.field, nullptr);
     }
     static QV_SEXP* raw(const std::string& bytes) {
         return get_raw(bytes.data(), static_cast<int32_t>(bytes.size()));
@@ -133,6 +136,13 @@ TEST_F(PrintChainTest, SyncReadsNoArgumentAndRawBytesPassUnchangedIntoAChain) {
     // The test's thread is no relay thread: entry changes nothing.
     EXPECT_EQ(call(nullptr, nullptr, "entry"), nullptr);
     EXPECT_EQ(call(get_integer(1, nullptr), nullptr, "other"), nullptr);
+    EXPECT_EQ(locked_out(), out_);
+    // Sending the process's output elsewhere is a privileged change: refused to anybody else.
+    for (QVISP_ENV* env : {vxlisp_top_env0, static_cast<QVISP_ENV*>(nullptr)}) {
+        QV_SEXP* refused = call(nullptr, nullptr, "entry", env);
+        ASSERT_EQ(get_type(refused), QVT_ERROR);
+        EXPECT_EQ(refused->error.code, 0x80040d10u);
+    }
     EXPECT_EQ(locked_out(), out_);
     STREAM* chain = s_open_chain(21, 'o');
     ASSERT_NE(chain, nullptr);

@@ -111,6 +111,97 @@ TEST_F(EnvTest, RebindDoesNotCountAndTablesGrowOnce) {
     EXPECT_EQ(hash_key(L("ab"), 7), (97u + 98u) % 7);
 }
 
+// Names of one length and alphabet (x000000 .. x099999) have only a few hundred character
+// sums: a table that keeps growing spreads them all the same.
+TEST_F(EnvTest, TablesOfManyThousandBindingsKeepEveryNameAndFollowTheBindingsHeld) {
+    constexpr int N = 100000;
+    auto name = [](char* buf, size_t n, int i) {
+        snprintf(buf, n, "x%06d", i);
+        return _l_string_1(std_cm, buf);
+    };
+    char buf[16];
+    QVISP_ENV* parent = new_env(nullptr);
+    set_env(parent, L("only-above"), I(-7));
+    QVISP_ENV* e = new_env(parent);
+    for (int i = 0; i < N; i++)
+        set_env(e, name(buf, sizeof buf, i), I(i));
+    EXPECT_EQ(e->env.hash_element_nos, N);
+    EXPECT_GE(2 * static_cast<int64_t>(e->env.hash_ptr_size), N);
+    collect();
+    int wrong = 0;
+    for (int i = 0; i < N; i++) {
+        name(buf, sizeof buf, i);
+        wrong += lookup(e, buf, 0) != i;
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(lookup(e, "only-above"), -7);
+    QV_SEXP* form = get_listbase_env(e);
+    EXPECT_EQ(list_length(get_el_by_symbol(form, L("hash"), nullptr)), N + 1);
+
+    // Half removed and bound again: the table holds no more than before and does not grow.
+    int size = e->env.hash_ptr_size;
+    for (int round = 0; round < 3; round++) {
+        for (int i = 0; i < N; i += 2)
+            ASSERT_EQ(del_env(e, name(buf, sizeof buf, i)), 1) << buf;
+        for (int i = 0; i < N; i += 2)
+            set_env(e, name(buf, sizeof buf, i), I(-i));
+    }
+    EXPECT_EQ(e->env.hash_ptr_size, size);
+    collect();
+    wrong = 0;
+    for (int i = 0; i < N; i++) {
+        name(buf, sizeof buf, i);
+        wrong += lookup(e, buf, 0) != (i % 2 ? i : -i);
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(del_env(e, L("x100000")), 0);
+}
+
+// Look-ups take no lock: while one task binds enough names to grow a table several times,
+// others find every name bound before, with its value, at every moment.
+TEST_F(EnvTest, LookUpsFindEveryBindingWhileATableGrowsOnAnotherTask) {
+    static QVISP_ENV* e;
+    static std::atomic<bool> stop;
+    static std::atomic<int> bad;
+    static Counter done;
+    constexpr int KEPT = 200;
+    e = new_env(nullptr);
+    gc_set(e, gc_vxlisp_env);
+    char buf[16];
+    for (int i = 0; i < KEPT; i++) {
+        snprintf(buf, sizeof buf, "k%d", i);
+        set_env(e, _l_string_1(std_cm, buf), I(i));
+    }
+    stop = false;
+    bad = 0;
+    done.n = 0;
+    constexpr int READERS = 3;
+    for (int r = 0; r < READERS; r++)
+        create_task(
+            [](intptr_t) {
+                gc_push(nullptr, nullptr, "reader");
+                char name[16];
+                for (int round = 0; !stop.load() && round < 1000000; round++) {
+                    int i = round % KEPT;
+                    snprintf(name, sizeof name, "k%d", i);
+                    gc_push(nullptr, nullptr, "look");
+                    if (lookup(e, name, 0) != i) bad++;
+                    gc_pop(nullptr, nullptr);
+                }
+                gc_pop(nullptr, nullptr);
+                done.add();
+            },
+            0, 1);
+    for (int i = 0; i < 20000; i++) {
+        snprintf(buf, sizeof buf, "grow%d", i);
+        set_env(e, _l_string_1(std_cm, buf), I(i));
+    }
+    stop = true;
+    ASSERT_TRUE(done.wait_for(READERS, 120000));
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_GT(e->env.hash_ptr_size, ENV_HASH_LARGE);
+}
+
 TEST_F(EnvTest, DeleteRemovesTheNearestBinding) {
     QVISP_ENV* parent = new_env(nullptr);
     QVISP_ENV* child = new_env(parent);

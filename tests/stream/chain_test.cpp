@@ -248,3 +248,48 @@ TEST_F(ChainTest, ManyBatchesKeepTheHeapFlat) {
     EXPECT_EQ(fake.bytes().size(), 1050u * 4096u);
     ASSERT_TRUE(close_bounded(s));
 }
+
+// A target that does not answer keeps the batch it was sent; the writers behind it fill the
+// buffer and then go on without waiting (what does not fit is dropped), flushes return, and once
+// the target answers it gets the queued bytes and then a note of how many characters were lost.
+TEST_F(ChainTest, ATargetThatDoesNotAnswerHoldsUpNoWriter) {
+    ChainFake fake;
+    fake.hold();
+    STREAM* s = s_open_chain(9, 'o');
+    ASSERT_NE(s, nullptr);
+    std::string first = pattern(S_CHAIN_BUF_SIZE);
+    std::string queued = pattern(S_CHAIN_BUF_SIZE + 4).substr(4);
+    std::string lost = pattern(20000);
+    std::atomic<int> w1{0}, w2{0}, w3{0}, w4{0}, flushed{-2};
+    {
+        TaskRun t([&] {
+            w1 = s_write(s, first.data(), static_cast<int>(first.size()));
+            // The carrier has taken the first batch to the target, which keeps it.
+            wait_until([&] { return fake.begun() == 1; }, 20000);
+            w2 = s_write(s, queued.data(), static_cast<int>(queued.size()));
+            w3 = s_write(s, lost.data(), static_cast<int>(lost.size()));
+            w4 = s_write(s, "\0\0\0x\0\0\0y", 8);
+            flushed = s_flush(s);
+        });
+        ASSERT_TRUE(t.wait(30000)) << "writers waited on a target that does not answer";
+    }
+    EXPECT_EQ(w1.load(), S_CHAIN_BUF_SIZE);
+    EXPECT_EQ(w2.load(), S_CHAIN_BUF_SIZE);
+    EXPECT_EQ(w3.load(), 20000);
+    EXPECT_EQ(w4.load(), 8);
+    EXPECT_EQ(flushed.load(), 0);
+    EXPECT_EQ(fake.begun(), 1);
+    fake.release();
+    ASSERT_TRUE(close_bounded(s));
+    std::string note =
+        "\n[5002 characters of output dropped: the receiving interpreter did not "
+        "answer in time]\n";
+    std::string note_bytes;
+    for (char ch : note)
+        note_bytes += std::string("\0\0\0", 3) + ch;
+    std::vector<ChainCall> calls = fake.calls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_TRUE(calls[0].bytes == first);
+    EXPECT_TRUE(calls[1].bytes == queued);
+    EXPECT_EQ(calls[2].bytes, note_bytes);
+}

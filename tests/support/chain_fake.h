@@ -1,10 +1,12 @@
 // A stand-in for remote evaluation as the chain streams' sender: it records every form a carrier
 // sends (the head, the channel string and the raw bytes), can be slowed, can write the bytes on
-// to a stream as the target's printing does (which takes the stream lock), and can answer with an
-// error value from a given call on, as a target that has gone away does.
+// to a stream as the target's printing does (which takes the stream lock), can answer with an
+// error value from a given call on, as a target that has gone away does, and can keep its
+// answers back, as a target that does not answer does.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -52,6 +54,23 @@ class ChainFake {
         std::lock_guard<std::mutex> g(m());
         st().fail_from = n;
     }
+    // From now on every call waits for release() before it answers (at most 60 s).
+    void hold() {
+        std::lock_guard<std::mutex> g(m());
+        st().held = true;
+    }
+    void release() {
+        {
+            std::lock_guard<std::mutex> g(m());
+            st().held = false;
+        }
+        cv().notify_all();
+    }
+    // Calls begun, answered or not.
+    int begun() {
+        std::lock_guard<std::mutex> g(m());
+        return st().count;
+    }
     std::vector<ChainCall> calls() {
         std::lock_guard<std::mutex> g(m());
         return st().calls;
@@ -71,10 +90,15 @@ class ChainFake {
         int delay_ms = 0;
         int fail_from = 0;
         int count = 0;
+        bool held = false;
     };
     static std::mutex& m() {
         static std::mutex mu;
         return mu;
+    }
+    static std::condition_variable& cv() {
+        static std::condition_variable c;
+        return c;
     }
     static State& st() {
         static State s;
@@ -109,6 +133,10 @@ class ChainFake {
         }
         // A call counts as delivered when its answer comes, after the delay.
         if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        {
+            std::unique_lock<std::mutex> g(m());
+            cv().wait_for(g, std::chrono::seconds(60), [] { return !st().held; });
+        }
         if (out && !fail) s_write(out, c.bytes.data(), static_cast<int>(c.bytes.size()));
         if (!fail) {
             std::lock_guard<std::mutex> g(m());

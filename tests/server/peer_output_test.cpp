@@ -1,0 +1,93 @@
+// Who may take over the agent's standard output and error: a peer without privilege is refused
+// and reads nobody's output; a privileged peer that takes them and then never answers holds up
+// no other client's output, and when it hangs up the output goes back where it went before.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "server_util.h"
+#include "vxmx_run.h"
+
+namespace {
+
+// Reads what arrives on fd for ms milliseconds.
+std::string drain(int fd, int ms) {
+    std::string got;
+    read_fd_until(fd, &got, "\x01never", ms);
+    return got;
+}
+
+// One round: a privileged receiver takes the output and then reads and answers nothing; another
+// client's calls, small and large, are answered all the same while their output goes to the
+// receiver, and then the receiver hangs up.
+void stalled_receiver_round(SharedAgent& agent) {
+    LineClient receiver(agent.admin);
+    ASSERT_GE(receiver.fd, 0);
+    EXPECT_NE(receiver.ask("([PrintChain sync=\"entry\"])").find("</Result>"), std::string::npos);
+    LineClient writer(agent.port);
+    ASSERT_GE(writer.fd, 0);
+    for (int i = 0; i < 5; i++) {
+        std::string r = writer.ask("(PrintStd \"line " + std::to_string(i) + "\")");
+        EXPECT_NE(r.find("</Result>"), std::string::npos) << "call " << i;
+    }
+    // Many times what a chain holds.
+    std::string r = writer.ask(
+        "(Sequence () (define j 0) (For (Lt j 400) (set j (+ j 1)) (PrintStd "
+        "\"a line of some length that fills the chain buffer soon enough\")) j)");
+    EXPECT_EQ(reply_int(r), 400) << r;
+    EXPECT_NE(drain(receiver.fd, 300).find("PrintChain"), std::string::npos);
+    agent.expect_served();
+}
+
+}  // namespace
+
+TEST(PeerOutput, APeerWithoutPrivilegeCannotTakeTheOutput) {
+    SharedAgent agent("peer_output_refused");
+    ASSERT_GT(agent.port, 0);
+    agent.expect_served();
+    int fds = count_fds(agent.child.pid), threads = count_threads(agent.child.pid);
+    {
+        LineClient thief(agent.port);
+        ASSERT_GE(thief.fd, 0);
+        std::string r = thief.ask("([PrintChain sync=\"entry\"])");
+        EXPECT_NE(r.find("0x80040d10"), std::string::npos) << r;
+        EXPECT_NE(r.find("permission denied"), std::string::npos) << r;
+        // The others' output still goes to the agent's own standard output, not to the thief.
+        LineClient other(agent.port);
+        ASSERT_GE(other.fd, 0);
+        EXPECT_NE(other.ask("(PrintStd \"kept at home\")").find("</Result>"), std::string::npos);
+        EXPECT_EQ(drain(thief.fd, 500).find("PrintChain"), std::string::npos);
+        EXPECT_EQ(reply_int(thief.ask("(+ 1 2)")), 3);
+    }
+    agent.expect_served();
+    EXPECT_TRUE(agent.settles(fds, threads, 4, 10000));
+    VxmxResult res = exit_through(agent.admin, agent.child, agent.run);
+    EXPECT_EQ(res.exit_status, 0);
+    EXPECT_NE(res.out.find("\"kept at home\""), std::string::npos) << res.out;
+}
+
+TEST(PeerOutput, AReceiverThatNeverAnswersHoldsUpNoOtherClient) {
+    SharedAgent agent("peer_output_stalled");
+    ASSERT_GT(agent.port, 0);
+    agent.expect_served();
+    // The first round also brings the agent's pool of idle threads up to what a round uses; the
+    // later ones must leave nothing behind.
+    stalled_receiver_round(agent);
+    agent.expect_served();
+    int fds = count_fds(agent.child.pid), threads = count_threads(agent.child.pid);
+    for (int round = 0; round < 3; round++)
+        stalled_receiver_round(agent);
+    // The receiver has hung up: what it held is released, and the output goes back to the
+    // agent's standard output.
+    agent.expect_served();
+    EXPECT_TRUE(agent.settles(fds, threads, 4, 10000));
+    {
+        LineClient writer(agent.port);
+        ASSERT_GE(writer.fd, 0);
+        EXPECT_NE(writer.ask("(PrintStd \"back home\")").find("</Result>"), std::string::npos);
+    }
+    VxmxResult res = exit_through(agent.admin, agent.child, agent.run);
+    EXPECT_EQ(res.exit_status, 0);
+    EXPECT_NE(res.out.find("\"back home\""), std::string::npos) << res.out;
+    EXPECT_EQ(res.out.find("\"line 0\""), std::string::npos);
+}
