@@ -152,22 +152,27 @@ void chain_thread(intptr_t data) {
     // allocation may wait for a collection, and the collector takes the stream lock, which a
     // look-up (s_get_chain_from_iid) may hold while it waits for chain_lock.
     char batch[S_CHAIN_BUF_SIZE];
+    int target = -1;  // the receiver the stream was opened to
     for (;;) {
         lock_task(chain_lock);
+        if (c->iid >= 0) target = c->iid;
         while (c->buf_len == 0 && c->iid >= 0) {
             c->process = 0;
             wakeup_task(&c->iid);
             sleep_task(&c->iid, chain_lock);
             lock_task(chain_lock);
         }
-        if (c->iid < 0) {
+        // A close that came while a stalled batch was out (its flush does not wait for a receiver
+        // that does not answer) leaves the bytes queued behind that batch: once the receiver has
+        // answered, they still go to it before the carrier ends, so nothing written is lost.
+        if (c->buf_len == 0 || target < 0) {
             c->process = -1;
             wakeup_task(&c->iid);
             unlock_task(chain_lock, "chain_thread");
             break;
         }
         int n = c->buf_len;
-        int iid = c->iid;
+        int iid = target;
         char type[2] = {c->type[0], 0};
         memcpy(batch, c->buf, static_cast<size_t>(n));
         // Bytes dropped while the buffer was full came after everything it holds now.

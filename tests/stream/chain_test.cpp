@@ -279,9 +279,7 @@ TEST_F(ChainTest, ATargetThatDoesNotAnswerHoldsUpNoWriter) {
     EXPECT_EQ(w4.load(), 8);
     EXPECT_EQ(flushed.load(), 0);
     EXPECT_EQ(fake.begun(), 1);
-    // The receiver answers again: the carrier delivers what was queued, then the note.
     fake.release();
-    EXPECT_TRUE(wait_until([&] { return fake.calls().size() >= 3; }, 20000));
     ASSERT_TRUE(close_bounded(s));
     std::string note =
         "\n[5002 characters of output dropped: the receiving interpreter did not "
