@@ -768,7 +768,7 @@ int _stock_read(STREAM_STOCK* r, uint32_t t) {
     if (!held(r->st, r->st_serial)) return -1;
     for (bool first = true;; first = false) {
         if (r->req && r->frame_len >= r->frame_want) return 1;
-        int n = s_peek_socket(r->st, buf, sizeof buf);
+        int n = s_peek_socket(r->st, buf, sizeof buf, r->st_serial);
         // Readable with nothing to take is the end of the connection.
         if (n < 1) return first ? -1 : 0;
         if (!r->head) {
@@ -877,12 +877,15 @@ void ss_task(intptr_t counted) {
         fds.push_back({ss_wake_fd, POLLIN, 0});
         for (STREAM_STOCK** p = &ss_list; *p;) {
             STREAM_STOCK* r = *p;
-            if (!held(r->st, r->st_serial) || static_cast<int32_t>(t - r->deadline) > 0) {
+            // The descriptor is looked up under the stream lock: another holder may be closing the
+            // stream this moment.
+            int fd = s_socket_fd(r->st, r->st_serial);
+            if (fd < 0 || static_cast<int32_t>(t - r->deadline) > 0) {
                 *p = r->next;
                 dropped.push_back(r);
                 continue;
             }
-            fds.push_back({r->st->file.fid, POLLIN, 0});
+            fds.push_back({fd, POLLIN, 0});
             polled.push_back(r);
             p = &r->next;
         }

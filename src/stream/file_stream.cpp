@@ -347,15 +347,23 @@ int dup_socket_fd(STREAM* s) {
 
 }  // namespace
 
-int s_peek_socket(STREAM* s, void* data, int len) {
+int s_peek_socket(STREAM* s, void* data, int len, uint32_t serial) {
     StreamPri pri;
     TaskLockGuard g(stream_lock);
-    if (len <= 0 || !_s_exist(s) || s->h.tbl != &s_file_table || s->file.io_kind != FIO_SOCKET ||
-        s->h.pushed_flag)
+    if (len <= 0 || !_s_exist(s) || (serial && s->h.serial != serial) ||
+        s->h.tbl != &s_file_table || s->file.io_kind != FIO_SOCKET || s->h.pushed_flag)
         return -1;
     // Never blocks, so the descriptor is looked at under the lock that its close takes.
     ssize_t n = recv(s->file.fid, data, static_cast<size_t>(len), MSG_PEEK | MSG_DONTWAIT);
     return n > 0 ? static_cast<int>(n) : -1;
+}
+
+int s_socket_fd(STREAM* s, uint32_t serial) {
+    StreamPri pri;
+    TaskLockGuard g(stream_lock);
+    if (!_s_exist_serial(s, serial) || s->h.tbl != &s_file_table || s->file.io_kind != FIO_SOCKET)
+        return -1;
+    return s->file.fid;
 }
 
 int s_on_socket(STREAM* s) {

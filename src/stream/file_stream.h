@@ -44,8 +44,13 @@ int s_get_socketip_file(STREAM* s);
 int s_peer_gone(STREAM* s, int wait_ms);
 // For a file stream on a socket with no byte pushed back: copies up to len bytes that have arrived
 // without taking them (the next read still returns them); -1 when nothing has arrived yet, at
-// the end of the input, and for every other stream.
-int s_peek_socket(STREAM* s, void* data, int len);
+// the end of the input, and for every other stream. With a serial number other than 0, also -1
+// when s is no longer the opening of that number (a pointer kept past another holder's close).
+int s_peek_socket(STREAM* s, void* data, int len, uint32_t serial = 0);
+// The descriptor of a file stream on a socket that is still the opening of this serial number, for
+// a poll; -1 otherwise. The descriptor stays the stream's: it may be closed by the stream's close
+// at any time after, so a caller looks again (s_peek_socket with the number) before it reads.
+int s_socket_fd(STREAM* s, uint32_t serial);
 // 1 when the stream reads and writes a socket, else 0.
 int s_on_socket(STREAM* s);
 int s_proc_send_file(STREAM* s, PROC_SEND* ps);

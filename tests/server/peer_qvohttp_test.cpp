@@ -116,9 +116,12 @@ int tunnel_sum(int port, bool pieces = false) {
             !send(post(make_frame(QoH_DATA, seq++, k0, k1), "", true)))
             return -1;
     }
-    // The end is answered as the end.
+    // The end is answered as the end, or, when the interpreter takes more than a second to end
+    // (a loaded machine), with the empty reply that every request gets by then.
     if (c.send(post(make_frame(QoH_END, seq, k0, k1), "", false))) {
-        EXPECT_EQ(frame_type(head_of(c.reply())), QoH_END);
+        std::string r = c.reply();
+        int type = frame_type(head_of(r));
+        EXPECT_TRUE(type == QoH_END || (type == QoH_DATA && r.size() == 12)) << type;
     }
     size_t at = out.find("<Result>");
     return at == std::string::npos ? -1 : reply_int(out.substr(at));
@@ -231,6 +234,39 @@ TEST(PeerQvohttp, HeadsTricklingInOnKeptAliveConnectionsHoldNoServingTask) {
             EXPECT_EQ(c.buf, agent_error_reply("400 Bad Request", "bad request"));
         }
     }
+    agent.expect_served();
+    agent.end();
+}
+
+// Proper clients at once on kept-alive connections, some sending in pieces, among clients that
+// go after their first request: the stock polls, reads and hands over connections that the
+// sessions' tasks reply on and close meanwhile, and every proper client gets its answer.
+TEST(PeerQvohttp, ConcurrentClientsAmongVanishingOnesAreAllAnswered) {
+    SharedAgent agent("peer_qvohttp_concurrent");
+    ASSERT_GT(agent.port, 0);
+    agent.expect_served();
+    constexpr int CLIENTS = 4, TURNS = 10;
+    std::atomic<int> answered{0}, proper{0};
+    std::vector<std::thread> clients;
+    for (int k = 0; k < CLIENTS; k++)
+        clients.emplace_back([&, k] {
+            for (int i = 0; i < TURNS; i++) {
+                if ((i + k) % 5 == 0) {
+                    TunnelConn c(agent.port);
+                    c.send(post(make_frame(QoH_OPEN, 0, 0, 0), "", true));
+                    std::string open = c.reply();
+                    if (open.size() >= 12)
+                        c.send(post(make_frame(QoH_DATA, 1, key_word(open, 0), key_word(open, 1)),
+                                    "\n(+ 1 2)\n", true));
+                    continue;
+                }
+                proper++;
+                answered += tunnel_sum(agent.port, i % 2 == 1) == 3;
+            }
+        });
+    for (std::thread& t : clients)
+        t.join();
+    EXPECT_EQ(answered, proper);
     agent.expect_served();
     agent.end();
 }

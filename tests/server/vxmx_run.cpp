@@ -262,4 +262,8 @@ void SharedAgent::end() {
     VxmxResult res = exit_through(admin, child, run);
     EXPECT_FALSE(res.timed_out);
     EXPECT_EQ(res.exit_status, 0);
+    // What the agent said is the first clue when a test of it failed.
+    if (::testing::Test::HasFailure())
+        fprintf(stderr, "agent %s: status %d; standard output:\n%s\nstandard error:\n%s\n",
+                run.dir.c_str(), res.exit_status, res.out.c_str(), res.err.c_str());
 }

@@ -158,8 +158,19 @@ TEST(ScanHTTP, OnASocketTheHeadIsTakenAndWhatFollowsStaysUnread) {
     EXPECT_EQ(s_peek_socket(s, body, 8), -1);
     STREAM* str_stream = reader("abc");
     EXPECT_EQ(s_peek_socket(str_stream, body, 8), -1);
+    EXPECT_EQ(s_socket_fd(str_stream, s_serial(str_stream)), -1);
     s_close(str_stream);
+    // Bound to a serial number, a peek and the descriptor's look-up answer only for that opening:
+    // a pointer kept past the stream's close never reaches the one opened after it.
+    ASSERT_EQ(write(sv[1], "x", 1), 1);
+    uint32_t serial = s_serial(s);
+    EXPECT_EQ(s_socket_fd(s, serial), sv[0]);
+    EXPECT_EQ(s_peek_socket(s, body, 8, serial), 1);
+    EXPECT_EQ(s_peek_socket(s, body, 8, serial + 1), -1);
+    EXPECT_EQ(s_socket_fd(s, serial + 1), -1);
     s_close(s);
+    EXPECT_EQ(s_socket_fd(s, serial), -1);
+    EXPECT_EQ(s_peek_socket(s, body, 8, serial), -1);
     close(sv[1]);
 }
 
