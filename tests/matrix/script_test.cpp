@@ -375,8 +375,9 @@ namespace {
 
 using namespace mxt;
 
-std::atomic<bool> gate_open{false};
+std::atomic<bool> gate_open{false}, gate_entered{false};
 QV_SEXP* qv_testGate(QVISP_ENV*, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    gate_entered = true;
     wait_for([] { return gate_open.load(); });
     return nullptr;
 }
@@ -387,6 +388,7 @@ TEST_F(ScriptTest, ParkedTokenKeepsItsScript) {
     set_env(matrix_qv_env, l_string(std_cm, "testGate"),
             get_func_prim(qv_testGate, FUNC_APPLICATIVE, nullptr, 1, 1));
     gate_open = false;
+    gate_entered = false;
     MATRIX* m = open({1, 16, 1, 2, 1});
     group(m, MI_FETCH_1_TP, nullptr,
           "(testMark \"a\") (testWait 1 0 8) (testMark \"b\") (testMark mxThisLevel) "
@@ -398,7 +400,8 @@ TEST_F(ScriptTest, ParkedTokenKeepsItsScript) {
         MATRIX_NODE* b = m->node_hash[_get_node_hash(m, std::vector<int64_t>{0, 8}.data())];
         return b && b->wait_token;
     }));
-    // The level-0 token is in its gate on the worker by now (the parked one waits for it).
+    // The level-0 token the parked one waits for is in its gate on the worker.
+    ASSERT_TRUE(wait_for([] { return gate_entered.load(); }));
     set_matrix_cal(m, MI_FETCH_1_TP + 1, script("(testMark \"new\")"));
     set_matrix_cal(m, MI_FETCH_1_TP + 2, script("(testMark \"new\")"));
     gc_tick_notin_tick(nullptr, 0);

@@ -152,8 +152,10 @@ TEST(RemoteAgents, AValueTooDeepToPrintIsRefusedWholeBothWays) {
     Pair p("remote_deep");
     LineClient c(p.a_port);
     ASSERT_GE(c.fd, 0);
+    // Building and walking 300,000 levels takes a while under a sanitizer on a loaded machine.
+    constexpr int LONG = 180000;
     const std::string build = "([For dec=\"k\"] (set x (list x)))";
-    std::string e = c.ask("(Remote c (define x ()) (define k 300000) " + build + " x)");
+    std::string e = c.ask("(Remote c (define x ()) (define k 300000) " + build + " x)", LONG);
     EXPECT_TRUE(has(e, "\"remote call\" 0x80031601")) << e.substr(0, 400);
     EXPECT_TRUE(has(e, "\"print\" 2147685889 (\"print:value too deep to print\" 4000)"))
         << e.substr(0, 400);
@@ -162,8 +164,8 @@ TEST(RemoteAgents, AValueTooDeepToPrintIsRefusedWholeBothWays) {
 
     c.ask("(define x ())");
     c.ask("(define k 300000)");
-    c.ask(build);
-    e = c.ask("(Eval (CurrentEnvironment) (List (quote Remote) (quote c) x))");
+    c.ask(build, LONG);
+    e = c.ask("(Eval (CurrentEnvironment) (List (quote Remote) (quote c) x))", LONG);
     EXPECT_TRUE(has(e, "\"Remote\" 0x80031601\n (\"print:value too deep to print\" 4000))"))
         << e.substr(0, 400);
     EXPECT_EQ(c.ask("(Remote c (List 1 2))"), "<Result> 8 (1 2)</Result>\n");

@@ -237,9 +237,9 @@ std::string LineClient::answer(int ms) {
     return a;
 }
 
-std::string LineClient::ask(const std::string& cmd) {
+std::string LineClient::ask(const std::string& cmd, int ms) {
     send(cmd + "\n");
-    return answer();
+    return answer(ms);
 }
 
 Listener::Listener(bool admit_loopback, uint32_t interval) {

@@ -104,7 +104,7 @@ struct LineClient {
     void send(const std::string& s);
     // The next reply up to its "</Result>" line: "" when none came within ms.
     std::string answer(int ms = 15000);
-    std::string ask(const std::string& cmd);
+    std::string ask(const std::string& cmd, int ms = 15000);
 };
 
 // A listener opened in this process on a free port, admitting loopback (or nobody): its id and
