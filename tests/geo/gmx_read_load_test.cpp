@@ -81,5 +81,7 @@ TEST_F(GmxRead, ManyReadsLeaveMemoryWhereItWas) {
         },
         120000));
     EXPECT_LE(tracked1, tracked0 + 4096);
-    EXPECT_LE(heap_end, heap_mid + (heap_mid >> 2));
+    // Kept garbage would double the heap from the middle to the end; a collector that lags on a
+    // loaded machine lets it grow by about a quarter.
+    EXPECT_LE(heap_end, heap_mid + (heap_mid >> 1));
 }

@@ -31,6 +31,7 @@ int open_assoc(const std::string& path, const char* encoding = nullptr) {
 }  // namespace
 
 TEST(PdbAssoc, SlotsAndTheIndexTable) {
+    GcFrame gc;
     TempDir d;
     QuietPrint q;
     std::vector<int> keys;
@@ -88,6 +89,7 @@ TEST(PdbAssoc, SlotsAndTheIndexTable) {
 }
 
 TEST(PdbAssoc, QvValuesUnderIntegerAndStringIndexesAcrossRuns) {
+    GcFrame gc;
     TempDir d;
     QuietPrint q;
     std::string path = d.at("a");
@@ -160,6 +162,7 @@ TEST(PdbAssoc, QvValuesUnderIntegerAndStringIndexesAcrossRuns) {
 }
 
 TEST(PdbAssoc, ValuesAreKeptInTheFilesEncoding) {
+    GcFrame gc;
     TempDir d;
     QuietPrint q;
     int k = open_assoc(d.at("e"), "EUC-JP");

@@ -70,6 +70,7 @@ void write_samples(const std::string& dir) {
     favt64_unlock(c);
     ASSERT_EQ(close_filespace64(p), 0);
 
+    GcFrame gc;
     int k =
         l_open_associate64((dir + "/fl-assoc").c_str(), OPEN_RW, 0644, WITH_FREELIST, 12, nullptr);
     ASSERT_GT(k, 0);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "lisp/heap.h"
 #include "pdb/associate64.h"
 #include "pdb/dtree64.h"
 #include "pdb/favt64.h"
@@ -24,6 +25,17 @@ class QuietPrint {
 
   private:
     static int quiet(const char*, va_list) { return 0; }
+};
+
+// Roots the language values the calling thread makes, for one scope. The collector task runs on
+// its own and takes whatever no frame of a thread holds, so a value a test keeps in a local (read
+// from text, or handed back by the store) needs one.
+class GcFrame {
+  public:
+    GcFrame() { gc_push(nullptr, nullptr, "pdb test"); }
+    ~GcFrame() { gc_pop(nullptr, nullptr); }
+    GcFrame(const GcFrame&) = delete;
+    GcFrame& operator=(const GcFrame&) = delete;
 };
 
 // The record cache's limit for one scope.
