@@ -44,8 +44,9 @@ inline const L_CHAR* L(const char* s) {
 }
 
 // Runs fn on a task of its own as an internal interpreter; false when it did not finish within
-// ms milliseconds.
-inline bool on_interpreter(std::function<void()> fn, int ms = 30000) {
+// ms milliseconds. fn uses what its caller lends it until it ends, so the call returns only then
+// either way: a slow machine gives a failure, never a job left with its caller's freed locals.
+inline bool on_interpreter(std::function<void()> fn, int ms = 120000) {
     struct Job {
         std::function<void()> fn;
         std::shared_ptr<std::promise<void>> done;
@@ -68,7 +69,9 @@ inline bool on_interpreter(std::function<void()> fn, int ms = 30000) {
             delete j;
         },
         job, 2);
-    return finished.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
+    if (finished.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready) return true;
+    finished.wait();
+    return false;
 }
 
 // What a test needs of a value once its interpreter has gone: its kind, integer, printed text,

@@ -2,6 +2,7 @@
 // all ending when the peer goes (a hang-up, a <Break/>) and its threads on a <Cancel/>; and
 // running out of threads answers the caller with an error value at once.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -161,12 +162,22 @@ TEST_F(OutOfThreads, ANewPeerHearsBusyAndTheNextIsServedOnceThreadsAreFree) {
     while (held < 200 && create_task(block_task, &b, 1) != NO_TASK)
         held++;
     ASSERT_LT(held, 200);
-    int fd = connect_loopback(l.port);
-    ASSERT_GE(fd, 0);
+    const std::string busy = "<Permission>Busy</Permission>\n";
     std::string got;
-    read_fd_until(fd, &got, "</Permission>\n", 15000);
-    EXPECT_EQ(got, "<Permission>Busy</Permission>\n");
-    close(fd);
+    for (int tries = 0; tries < 5 && got != busy; tries++) {
+        // A thread that a background task of this program gives back after the loop above would
+        // serve the peer: it is taken as well, and the peer comes again.
+        while (held < 200 && create_task(block_task, &b, 1) != NO_TASK)
+            held++;
+        int fd = connect_loopback(l.port);
+        ASSERT_GE(fd, 0);
+        // (A peer told Busy may be closed before this arrives.)
+        send(fd, "(+ 1 2)\n", 8, MSG_NOSIGNAL);
+        got.clear();
+        read_fd_until(fd, &got, "\n", 15000);
+        close(fd);
+    }
+    EXPECT_EQ(got, busy);
     b.release.add();
     ASSERT_TRUE(b.done.wait_for(held));
     set_task_thread_limit(old_limit);
