@@ -12,7 +12,8 @@
 #                only for builds without sanitizers, which cannot run under one
 #   NAME.tree/   a directory whose contents are copied into the scratch directory first
 #   NAME.notsan  the case is not registered for the thread-sanitizer build (its recursion goes
-#                deeper than that sanitizer records stacks)
+#                deeper than that sanitizer records stacks, or its one thread's long run would
+#                pass the case's minute under it); the file says why
 #   NAME.runner  the program that runs the case instead of vxmx (read by CMake: vxbase runs the
 #                general built-ins without the geo-matrix ones)
 # The agent's own directory comes first on PATH, so that a case can start it as "vxmx".
