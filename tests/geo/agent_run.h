@@ -18,11 +18,13 @@ struct AgentRun {
     std::string errors;   // standard error
 };
 
-inline AgentRun agent(const std::string& dir, const std::string& script, int timeout_ms = 60000) {
+// The child's own result: its standard output and error as they came.
+inline ChildResult agent_child(const std::string& dir, const std::string& script,
+                               int timeout_ms = 60000) {
     write_file(dir + "/s.qv", script);
     std::string prog = std::string(VX_BINARY_DIR) + "/vxmx";
     // Everything the child needs is made before the fork: it only changes directory and execs.
-    ChildResult r = run_in_child(
+    return run_in_child(
         [&] {
             char* argv[] = {const_cast<char*>(prog.c_str()), const_cast<char*>("s.qv"),
                             const_cast<char*>("out.txt"), nullptr};
@@ -30,6 +32,10 @@ inline AgentRun agent(const std::string& dir, const std::string& script, int tim
             _exit(127);
         },
         timeout_ms);
+}
+
+inline AgentRun agent(const std::string& dir, const std::string& script, int timeout_ms = 60000) {
+    ChildResult r = agent_child(dir, script, timeout_ms);
     AgentRun run;
     run.status = r.timed_out ? -2 : r.exit_status;
     run.out = read_file(dir + "/out.txt");

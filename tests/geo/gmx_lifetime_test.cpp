@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "agent_run.h"
 #include "geo/geo_util.h"
 #include "support/child.h"
 #include "support/loopback.h"
@@ -21,16 +22,7 @@
 namespace {
 
 ChildResult agent(const std::string& dir, const std::string& script) {
-    geotest::write_file(dir + "/s.qv", script);
-    std::string prog = std::string(VX_BINARY_DIR) + "/vxmx";
-    return run_in_child(
-        [&] {
-            char* argv[] = {const_cast<char*>(prog.c_str()), const_cast<char*>("s.qv"),
-                            const_cast<char*>("out.txt"), nullptr};
-            if (chdir(dir.c_str()) == 0) execv(prog.c_str(), argv);
-            _exit(127);
-        },
-        120000);
+    return geotest::agent_child(dir, script, 120000);
 }
 
 // A w x h colour picture whose every pixel differs from its neighbours.

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "agent_run.h"
 #include "geo/geo_util.h"
 #include "gmx_util.h"
 #include "matrix/mtx_type.h"
@@ -25,16 +26,7 @@ using namespace gmxtest;
 namespace {
 
 ChildResult agent(const std::string& dir, const std::string& script) {
-    geotest::write_file(dir + "/s.qv", script);
-    std::string prog = std::string(VX_BINARY_DIR) + "/vxmx";
-    return run_in_child(
-        [&] {
-            char* argv[] = {const_cast<char*>(prog.c_str()), const_cast<char*>("s.qv"),
-                            const_cast<char*>("out.txt"), nullptr};
-            if (chdir(dir.c_str()) == 0) execv(prog.c_str(), argv);
-            _exit(127);
-        },
-        60000);
+    return geotest::agent_child(dir, script, 60000);
 }
 
 std::string matrix(const std::string& file, const std::string& server_fetch) {
