@@ -439,20 +439,23 @@ QV_SEXP* qv_OpenInterpreter(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, 
         discard_record(qvi);
         return no_streams(form);
     }
-    // An outgoing connection is held by the caller's interpreter: bounded, and closed with it.
+    // An outgoing connection is held by the caller's interpreter: bounded, and closed with it. So
+    // is a listener that unprivileged code opens (a peer must not leave ports and descriptors
+    // behind when it goes); a privileged caller's listener stays until it is closed.
     uint32_t holder = 0;
-    if (a_type == QVA_CONNECT) {
-        int held = reserve_held(QVI_HOLD_CONNECTION, &holder);
-        if (held < 0) discard_record(qvi);
-        if (held == QVI_HOLD_FULL)
+    bool held = a_type == QVA_CONNECT || (a_type == QVA_ACCEPT && !env_is_privileged(env));
+    if (held) {
+        int r = reserve_held(QVI_HOLD_CONNECTION, &holder);
+        if (r < 0) discard_record(qvi);
+        if (r == QVI_HOLD_FULL)
             return bltn_error_s(form, QVE_CANNOT_ACCESS_STREAM, func, "too many connections");
-        if (held < 0)
+        if (r < 0)
             return bltn_error_s(form, QVE_CANNOT_ACCESS_STREAM, func, "cannot access the stream");
         qvi->holder_iid = holder;
     }
     int id = setup_i(qvi);
-    // A holder that ended while the connection opened took no note of it.
-    if (a_type == QVA_CONNECT && !end_reserve(QVI_HOLD_CONNECTION, holder) && id > 0) {
+    // A holder that ended while the connection or listener opened took no note of it.
+    if (held && !end_reserve(QVI_HOLD_CONNECTION, holder) && id > 0) {
         close_interpreter_nowait(static_cast<uint32_t>(id));
         id = QVI_ERR_NO_ANSWER;
     }

@@ -111,6 +111,55 @@ TEST(PeerThreads, OutgoingConnectionsOfAPeerAreBoundedAndCloseWithIt) {
     agent.end();
 }
 
+// A listener opened by a peer's unprivileged code is that peer's: it serves while the peer is
+// there and is closed when it goes. One a privileged peer opens is the agent's and stays.
+TEST(PeerThreads, ListenersOfAnUnprivilegedPeerCloseWithIt) {
+    SharedAgent agent("peer_threads_accept");
+    ASSERT_GT(agent.port, 0);
+    agent.expect_served();
+    auto open = [](int port) {
+        return "(OpenInterpreter \"accept\" () (Port " + std::to_string(port) +
+               ") (Environment \"new\") (Permission (quote (\"local\")) (Allow \"ip\" "
+               "\"127.0.0.1\" \"255.255.255.255\")))";
+    };
+    auto refuses = [](int port) {
+        return wait_until(
+            [port] {
+                int fd = connect_loopback(port);
+                if (fd >= 0) close(fd);
+                return fd < 0;
+            },
+            15000);
+    };
+    std::vector<int> ports;
+    int kept = free_port();
+    {
+        LineClient c(agent.port), admin(agent.admin);
+        ASSERT_GE(c.fd, 0);
+        ASSERT_GE(admin.fd, 0);
+        for (int i = 0; i < 3; i++) {
+            ports.push_back(free_port());
+            std::string r = c.ask(open(ports.back()));
+            EXPECT_GT(reply_int(r), 0) << r;
+        }
+        std::string r = admin.ask(open(kept));
+        EXPECT_GT(reply_int(r), 0) << r;
+        for (int port : ports) {
+            LineClient l(port);
+            EXPECT_EQ(reply_int(l.ask("(+ 1 2)")), 3) << port;
+        }
+    }
+    // Both peers hung up: the unprivileged one's ports refuse, the privileged one's still serves.
+    for (int port : ports)
+        EXPECT_TRUE(refuses(port)) << port;
+    {
+        LineClient l(kept);
+        EXPECT_EQ(reply_int(l.ask("(+ 1 2)")), 3);
+    }
+    agent.expect_served();
+    agent.end();
+}
+
 // The pool of threads bounded at what runs now (once the interpreter of the test has its own),
 // restored afterwards.
 class OutOfThreads : public testing::Test {
