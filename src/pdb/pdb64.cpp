@@ -356,9 +356,16 @@ int close_pdb64(PDB64* p) {
 
 namespace {
 
-// What check_filespace64 verifies (its codes): say prints the first fault in one line; broken,
-// when given, receives the position where the chain breaks (for -1). The file position moves.
-int check_structure(PDB64* p, bool say, uint64_t* broken) {
+// Where the chain of records breaks, and the shortest record before that after the free-list
+// head.
+struct ChainWalk {
+    uint64_t broken = 0;
+    uint64_t least = UINT64_MAX;
+};
+
+// What check_filespace64 verifies (its codes): say prints the first fault in one line; w, when
+// given, receives what the walk of the chain met. The file position moves.
+int check_structure(PDB64* p, bool say, ChainWalk* w) {
     auto fault = [say](int r, const char* fmt, long long v) {
         if (say) pdb_printf(fmt, v);
         return r;
@@ -374,11 +381,12 @@ int check_structure(PDB64* p, bool say, uint64_t* broken) {
         PDB64_PHYS ph;
         uint8_t raw[4];
         if (read_phys_at(p, pos, end, &ph, raw) != 0 || ph.len > end - pos) {
-            if (broken) *broken = pos;
+            if (w) w->broken = pos;
             return fault(-1, "check_filespace64: broken chain at %lli\n",
                          static_cast<long long>(pos));
         }
         if (ph.type == PN64_FREE_EXTENT_TYPE) extents[pos] = ph.len;
+        if (w && pos >= PN64_FIRST_RECORD && ph.len < w->least) w->least = ph.len;
         if (ph.type == PN64_FREELIST_HEAD_TYPE) {
             if (pos != PN64_FREELIST_POS || has_head)
                 return fault(-3, "check_filespace64: stray free-list head at %lli\n",
@@ -424,15 +432,16 @@ int check_structure(PDB64* p, bool say, uint64_t* broken) {
 }
 
 // A record at fofs, the file's last, that runs past the end: what a writer killed while
-// appending it leaves. Completed with zeros it is whole again, and the chain with it; it holds
-// nothing anyone was told was saved, and the file keeps every byte it had. A header cut itself
-// names no length: those few bytes are cut off. A kill cuts a host write only between pages (the
-// host copies a write page by page, and the cache writes whole pages), so such a file ends at a
-// page boundary; a chain broken at another end, or by a free-list record (never appended), is
-// damage and left alone. 0; -1 when no such record stands there or the file cannot be mended.
-int complete_torn_record(PDB64* p, uint64_t fofs) {
+// appending it leaves (a host write cut between pages, or a write-back of the cache that came
+// while the record was half appended). Completed with zeros it is whole again, and the chain
+// with it; it holds nothing anyone was told was saved, and the file keeps every byte it had. A
+// header cut itself names no length: those few bytes are cut off. A free-list record is never
+// appended: one that runs past the end is damage and left alone, as is a length below least (the
+// shortest record the file holds) or beyond what one write could have left missing. 0; -1 when
+// no such record stands there or the file cannot be mended.
+int complete_torn_record(PDB64* p, uint64_t fofs, uint64_t least) {
     int64_t send = file_end(p);
-    if (send < 0 || fofs >= static_cast<uint64_t>(send) || send % FAC_PAGE_SIZE != 0) return -1;
+    if (send < 0 || fofs >= static_cast<uint64_t>(send)) return -1;
     uint64_t end = static_cast<uint64_t>(send);
     uint8_t h[12];
     int avail = static_cast<int>(end - fofs < 12 ? end - fofs : 12);
@@ -442,11 +451,10 @@ int complete_torn_record(PDB64* p, uint64_t fofs) {
         return -1;
     int r = pn64_get_phys(h, avail, &ph);
     if (r == 0) return fac_truncate(&p->fac, fofs);
-    if (r < 0 || ph.len <= end - fofs || ph.type == PN64_FREE_EXTENT_TYPE ||
+    if (r < 0 || ph.len <= end - fofs || ph.len < least || ph.type == PN64_FREE_EXTENT_TYPE ||
         ph.type == PN64_FREELIST_HEAD_TYPE)
         return -1;
     uint64_t missing = ph.len - (end - fofs);
-    // What one write of the writer can leave missing; a header asking for more is no record's.
     if (missing > static_cast<uint64_t>(INT32_MAX)) return -1;
     if (fac_lseek(&p->fac, send, SEEK_SET) != send) return -1;
     for (uint64_t left = missing; left > 0;) {
@@ -465,10 +473,14 @@ int complete_torn_record(PDB64* p, uint64_t fofs) {
 // cannot be mended (a chain broken inside the file) keeps the records readable and refuses
 // allocation and release, as a damaged list does.
 void recover_dead_writer(PDB64* p, const char* name) {
-    uint64_t broken = 0;
-    int r = check_structure(p, false, &broken);
+    ChainWalk w;
+    int r = check_structure(p, false, &w);
+    uint64_t broken = w.broken;
     if (r == -1) {
-        if (complete_torn_record(p, broken) != 0) {
+        // Every record of a file with a free list can become a free extent, so none is shorter
+        // than the least one: a shorter one is damage, and the chain after it is no writer's.
+        uint64_t least = p->freelist_work ? pn64_onfile_length(PN64_FREELIST_SIZE) : 4;
+        if (w.least < least || complete_torn_record(p, broken, least) != 0) {
             pdb_printf("open_filespace64: %s: chain of records broken at %lli\n", name,
                        static_cast<long long>(broken));
             p->freelist_broken = 1;
