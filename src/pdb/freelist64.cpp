@@ -600,8 +600,11 @@ int free_filespace64(PDB64* p, uint64_t fofs) {
     uint64_t len = ph.len;
     int64_t end = fac_lseek(&p->fac, 0, SEEK_END);
     if (end >= 0 && fofs + len == static_cast<uint64_t>(end)) {
-        // The last record: the file is cut, and with it a free extent right before.
-        if (fac_truncate(&p->fac, fofs) != 0 || truncate_check64(p, fofs) != 0) return -1;
+        // The last record: the file is cut, and with it a free extent right before, in one cut
+        // of the host file: a writer killed between two cuts would leave a free extent at the
+        // end, which the next opening could only mend by cutting the file.
+        if (truncate_check64(p, fofs) != 0) return -1;
+        if (fac_lseek(&p->fac, 0, SEEK_END) == end && fac_truncate(&p->fac, fofs) != 0) return -1;
     } else {
         // The neighbours in the descending list: upper above fofs, lower below it.
         if (ensure_index(p) != 0) return -1;

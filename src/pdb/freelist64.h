@@ -67,8 +67,8 @@ int delete_freelist64(uint64_t* retp, PDB64* p, FREELIST64* b);
 void free_freelist64(FREELIST64* f);
 // Frees the handle's loaded list and its index.
 void drop_freelist64(PDB64* p);
-// After the file was cut at length: a free extent ending there leaves the list and the file is cut
-// at its start. 0 or -1.
+// Before or after the file is cut at length: a free extent ending there leaves the list and the
+// file is cut at its start. 0 or -1.
 int truncate_check64(PDB64* p, uint64_t length);
 // Walks and checks the whole list: -1 without a free list, -2 when it is damaged on file (the
 // handle is then marked), else 0. A list whose nodes in memory disagree with each other or with

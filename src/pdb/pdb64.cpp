@@ -354,6 +354,154 @@ int close_pdb64(PDB64* p) {
     return r;
 }
 
+namespace {
+
+// Where the chain of records breaks, and the shortest record before that after the free-list
+// head.
+struct ChainWalk {
+    uint64_t broken = 0;
+    uint64_t least = UINT64_MAX;
+};
+
+// What check_filespace64 verifies (its codes): say prints the first fault in one line; w, when
+// given, receives what the walk of the chain met. The file position moves.
+int check_structure(PDB64* p, bool say, ChainWalk* w) {
+    auto fault = [say](int r, const char* fmt, long long v) {
+        if (say) pdb_printf(fmt, v);
+        return r;
+    };
+    uint8_t rec[PN64_FILE_HEADER_SIZE];
+    if (read_file_header(p, rec) != 0) return fault(-2, "check_filespace64: no file header\n", 0);
+    int64_t send = file_end(p);
+    if (send < 0) return -1;
+    uint64_t end = static_cast<uint64_t>(send);
+    std::map<uint64_t, uint64_t> extents;  // free extent records: position -> on-file length
+    bool has_head = false;
+    for (uint64_t pos = 0; pos < end;) {
+        PDB64_PHYS ph;
+        uint8_t raw[4];
+        if (read_phys_at(p, pos, end, &ph, raw) != 0 || ph.len > end - pos) {
+            if (w) w->broken = pos;
+            return fault(-1, "check_filespace64: broken chain at %lli\n",
+                         static_cast<long long>(pos));
+        }
+        if (ph.type == PN64_FREE_EXTENT_TYPE) extents[pos] = ph.len;
+        if (w && pos >= PN64_FIRST_RECORD && ph.len < w->least) w->least = ph.len;
+        if (ph.type == PN64_FREELIST_HEAD_TYPE) {
+            if (pos != PN64_FREELIST_POS || has_head)
+                return fault(-3, "check_filespace64: stray free-list head at %lli\n",
+                             static_cast<long long>(pos));
+            has_head = true;
+        }
+        pos += ph.len;
+    }
+    if (!has_head) {
+        if (p->freelist_work || !extents.empty())
+            return fault(-3, "check_filespace64: free list without its head\n", 0);
+        return 0;
+    }
+    // The list from the head: every link a free extent, strictly descending, none adjacent to
+    // the one before it, and every free extent of the chain on it.
+    auto next_of = [p](uint64_t pos, uint64_t* next) {
+        PDB64_PHYS ph;
+        uint8_t b[8];
+        return pdb64_read_phys(p, pos, &ph) == 0 && ph.len >= static_cast<uint64_t>(ph.hlen) + 8 &&
+               pdb64_read_exact(p, b, 8) == 0 && (*next = get_be64(b), true);
+    };
+    uint64_t cur = 0;
+    if (!next_of(PN64_FREELIST_POS, &cur))
+        return fault(-3, "check_filespace64: unreadable free-list head\n", 0);
+    uint64_t above = end;  // the extent before in the list, or the end of the file
+    size_t seen = 0;
+    while (cur != 0) {
+        auto it = extents.find(cur);
+        if (it == extents.end() || cur >= above || cur + it->second == above ||
+            seen == extents.size())
+            return fault(-3, "check_filespace64: free list broken at %lli\n",
+                         static_cast<long long>(cur));
+        seen++;
+        above = cur;
+        if (!next_of(cur, &cur))
+            return fault(-3, "check_filespace64: free list broken at %lli\n",
+                         static_cast<long long>(above));
+    }
+    if (seen != extents.size())
+        return fault(-3, "check_filespace64: %lli free extents not on the list\n",
+                     static_cast<long long>(extents.size() - seen));
+    return 0;
+}
+
+// A record at fofs, the file's last, that runs past the end: what a writer killed while
+// appending it leaves (a host write cut between pages, or a write-back of the cache that came
+// while the record was half appended). Completed with zeros it is whole again, and the chain
+// with it; it holds nothing anyone was told was saved, and the file keeps every byte it had. A
+// header cut itself names no length: those few bytes are cut off. A free-list record is never
+// appended: one that runs past the end is damage and left alone, as is a length below least (the
+// shortest record the file holds) or beyond what one write could have left missing. 0; -1 when
+// no such record stands there or the file cannot be mended.
+int complete_torn_record(PDB64* p, uint64_t fofs, uint64_t least) {
+    int64_t send = file_end(p);
+    if (send < 0 || fofs >= static_cast<uint64_t>(send)) return -1;
+    uint64_t end = static_cast<uint64_t>(send);
+    uint8_t h[12];
+    int avail = static_cast<int>(end - fofs < 12 ? end - fofs : 12);
+    PDB64_PHYS ph;
+    if (fac_lseek(&p->fac, static_cast<int64_t>(fofs), SEEK_SET) < 0 ||
+        fac_read(&p->fac, h, avail) != avail)
+        return -1;
+    int r = pn64_get_phys(h, avail, &ph);
+    if (r == 0) return fac_truncate(&p->fac, fofs);
+    if (r < 0 || ph.len <= end - fofs || ph.len < least || ph.type == PN64_FREE_EXTENT_TYPE ||
+        ph.type == PN64_FREELIST_HEAD_TYPE)
+        return -1;
+    uint64_t missing = ph.len - (end - fofs);
+    if (missing > static_cast<uint64_t>(INT32_MAX)) return -1;
+    if (fac_lseek(&p->fac, send, SEEK_SET) != send) return -1;
+    for (uint64_t left = missing; left > 0;) {
+        uint64_t n = left < FILLER_CHUNK ? left : FILLER_CHUNK;
+        if (fa_write64(p, filler, n) < 0) return -1;
+        left -= n;
+    }
+    return 0;
+}
+
+// The opening of a file whose writer died (its open-for-writing flag found set): the writer's
+// last write-back may have been cut anywhere, so what check_filespace64 verifies is verified
+// here and mended from the records, which alone say where the free extents are. A free list
+// left inconsistent (a link written ahead of the header it names, an extent written ahead of
+// its link) is made anew from the chain; a record cut at the end of the file is completed. What
+// cannot be mended (a chain broken inside the file) keeps the records readable and refuses
+// allocation and release, as a damaged list does.
+void recover_dead_writer(PDB64* p, const char* name) {
+    ChainWalk w;
+    int r = check_structure(p, false, &w);
+    uint64_t broken = w.broken;
+    if (r == -1) {
+        // Every record of a file with a free list can become a free extent, so none is shorter
+        // than the least one: a shorter one is damage, and the chain after it is no writer's.
+        uint64_t least = p->freelist_work ? pn64_onfile_length(PN64_FREELIST_SIZE) : 4;
+        if (w.least < least || complete_torn_record(p, broken, least) != 0) {
+            pdb_printf("open_filespace64: %s: chain of records broken at %lli\n", name,
+                       static_cast<long long>(broken));
+            p->freelist_broken = 1;
+            return;
+        }
+        pdb_printf("open_filespace64: %s: record at %lli cut by the writer's end, mended\n", name,
+                   static_cast<long long>(broken));
+        r = check_structure(p, false, nullptr);
+    }
+    if (r == 0 && !p->freelist_broken) return;
+    if (p->freelist_work && r != -1 && r != -2 && rebuild_freelist64(p) == 0 &&
+        check_structure(p, false, nullptr) == 0) {
+        pdb_printf("open_filespace64: %s: free list made anew\n", name);
+        return;
+    }
+    pdb_printf("open_filespace64: %s: damaged\n", name);
+    p->freelist_broken = 1;
+}
+
+}  // namespace
+
 PDB64* open_filespace64(const char* name, int oflags, int mode, int32_t flags, int32_t type,
                         const char* encoding) {
     PDB64* p = open_pdb64(name, oflags, mode, flags & PDB64_FLAGS_KEPT);
@@ -402,16 +550,7 @@ PDB64* open_filespace64(const char* name, int oflags, int mode, int32_t flags, i
         } else if (flags < 0) {
             goto fail;
         }
-        // A writer that died between the host writes of a flush may have left the list
-        // inconsistent (a link to space a record took since, or a link not yet written); the
-        // records themselves hold where the free extents are.
-        if (writable(p) && (found_flags & PN64_FLAG_WRITING) && p->freelist_work &&
-            check_freelist64(p) != 0) {
-            if (rebuild_freelist64(p) == 0)
-                pdb_printf("open_filespace64: %s: free list made anew\n", name);
-            else
-                p->freelist_broken = 1;
-        }
+        if (writable(p) && (found_flags & PN64_FLAG_WRITING)) recover_dead_writer(p, name);
     }
     if (fac_flush(&p->fac) != 0) goto fail;
     return p;
@@ -831,82 +970,9 @@ void pdb64_map_extent(PDB64* p, uint64_t fofs, uint64_t len) {
 int check_filespace64(PDB64* p) {
     if (!p) return -2;
     uint64_t keep = p->fac.seek_point;
-    auto done = [p, keep](int r) {
-        fac_lseek(&p->fac, static_cast<int64_t>(keep), SEEK_SET);
-        return r;
-    };
-    uint8_t rec[PN64_FILE_HEADER_SIZE];
-    if (read_file_header(p, rec) != 0) {
-        pdb_printf("check_filespace64: no file header\n");
-        return done(-2);
-    }
-    int64_t send = file_end(p);
-    if (send < 0) return done(-1);
-    uint64_t end = static_cast<uint64_t>(send);
-    std::map<uint64_t, uint64_t> extents;  // free extent records: position -> on-file length
-    bool has_head = false;
-    for (uint64_t pos = 0; pos < end;) {
-        PDB64_PHYS ph;
-        uint8_t raw[4];
-        if (read_phys_at(p, pos, end, &ph, raw) != 0 || ph.len > end - pos) {
-            pdb_printf("check_filespace64: broken chain at %lli\n", static_cast<long long>(pos));
-            return done(-1);
-        }
-        if (ph.type == PN64_FREE_EXTENT_TYPE) extents[pos] = ph.len;
-        if (ph.type == PN64_FREELIST_HEAD_TYPE) {
-            if (pos != PN64_FREELIST_POS || has_head) {
-                pdb_printf("check_filespace64: stray free-list head at %lli\n",
-                           static_cast<long long>(pos));
-                return done(-3);
-            }
-            has_head = true;
-        }
-        pos += ph.len;
-    }
-    if (!has_head) {
-        if (p->freelist_work || !extents.empty()) {
-            pdb_printf("check_filespace64: free list without its head\n");
-            return done(-3);
-        }
-        return done(0);
-    }
-    // The list from the head: every link a free extent, strictly descending, none adjacent to
-    // the one before it, and every free extent of the chain on it.
-    auto next_of = [p](uint64_t pos, uint64_t* next) {
-        PDB64_PHYS ph;
-        uint8_t b[8];
-        return pdb64_read_phys(p, pos, &ph) == 0 && ph.len >= static_cast<uint64_t>(ph.hlen) + 8 &&
-               pdb64_read_exact(p, b, 8) == 0 && (*next = get_be64(b), true);
-    };
-    uint64_t cur = 0;
-    if (!next_of(PN64_FREELIST_POS, &cur)) {
-        pdb_printf("check_filespace64: unreadable free-list head\n");
-        return done(-3);
-    }
-    uint64_t above = end;  // the extent before in the list, or the end of the file
-    size_t seen = 0;
-    while (cur != 0) {
-        auto it = extents.find(cur);
-        if (it == extents.end() || cur >= above || cur + it->second == above ||
-            seen == extents.size()) {
-            pdb_printf("check_filespace64: free list broken at %lli\n",
-                       static_cast<long long>(cur));
-            return done(-3);
-        }
-        seen++;
-        above = cur;
-        if (!next_of(cur, &cur)) {
-            pdb_printf("check_filespace64: free list broken at %lli\n",
-                       static_cast<long long>(above));
-            return done(-3);
-        }
-    }
-    if (seen != extents.size()) {
-        pdb_printf("check_filespace64: %lli free extents not on the list\n",
-                   static_cast<long long>(extents.size() - seen));
-        return done(-3);
-    }
-    return done(0);
+    int r = check_structure(p, true, nullptr);
+    fac_lseek(&p->fac, static_cast<int64_t>(keep), SEEK_SET);
+    return r;
 }
 
 int64_t test_file64(const char* file, PDB64* p, int64_t limit) {

@@ -23,7 +23,12 @@
 // Opening for writing holds an exclusive OS advisory lock (flock) on the file until the handle is
 // closed. A second writer is refused while the lock is held, and the file is never truncated
 // then; an open-for-writing flag found set while the lock is granted was left by a writer that
-// died, and the opening goes on after saying so in one line.
+// died, and the opening goes on after saying so in one line. Its last write-back may have been
+// cut anywhere, so that opening verifies what check_filespace64 verifies and mends it from the
+// records: a free list out of step with the chain is made anew from the free extents in it, and
+// a record the kill cut at the end of the file is completed with zeros (only a header cut
+// itself, which names no length, is cut off); a chain broken otherwise leaves allocation and
+// release refused.
 //
 // Every length and position read from a file is checked against the file before it is used: a
 // damaged file gives null or -1, never a read beyond the file or an allocation of a length the

@@ -207,8 +207,9 @@ TEST(PdbFreeList, ADamagedListRefusesAllocationAndReleaseWithoutACrash) {
 
 // A writer killed between the host writes of a flush leaves the list out of step with the
 // records: the next writer rebuilds it from the free extents the chain of records holds
-// (adjacent ones joined, one at the end cut off); a file left closed is never rebuilt, and a
-// damaged chain of records leaves the list refused.
+// (adjacent ones joined, one at the end cut off) whenever the list and the chain disagree, even
+// where the list is sound in itself; a file left closed is never rebuilt, and a damaged chain of
+// records leaves the list refused.
 TEST(PdbFreeList, AListLeftInconsistentByADeadWriterIsMadeAnew) {
     TempDir d;
     std::string f = d.at("dead");
@@ -259,6 +260,19 @@ TEST(PdbFreeList, AListLeftInconsistentByADeadWriterIsMadeAnew) {
     tail.replace(r[6], 4, header(PN64_FREE_EXTENT_TYPE));
     link(tail, 32, r[7]);
     cases.push_back({"tail", left_open(tail), {{r[3], 48}, {r[1], 48}}, r[5]});
+    // A split of the upper extent whose record header never came: the head names the rest's
+    // header inside it, a list sound in itself that the chain does not know.
+    std::string split = good;
+    split.replace(r[5] + 24, 4, header(PN64_FREE_EXTENT_TYPE));
+    split[r[5] + 27] = 24;
+    link(split, r[5] + 24, r[3]);
+    link(split, 32, r[5] + 24);
+    cases.push_back({"split", left_open(split), {{r[5], 48}, {r[3], 48}, {r[1], 48}}, good.size()});
+    // An extent whose link never came: the head still skips it.
+    std::string unlinked = good;
+    link(unlinked, 32, r[3]);
+    cases.push_back(
+        {"unlinked", left_open(unlinked), {{r[5], 48}, {r[3], 48}, {r[1], 48}}, good.size()});
     for (Case& c : cases) {
         SCOPED_TRACE(c.what);
         put_file(f, c.bytes);
@@ -272,6 +286,7 @@ TEST(PdbFreeList, AListLeftInconsistentByADeadWriterIsMadeAnew) {
         for (int i : {0, 2})
             EXPECT_TRUE(record_is(p, r[static_cast<size_t>(i)], 300, 60, static_cast<uint32_t>(i)));
         EXPECT_GT(put_record(p, 301, 40, 9), 0);
+        EXPECT_EQ(check_filespace64(p), 0) << PrintCapture::text();
         ASSERT_EQ(close_filespace64(p), 0);
         expect_consistent(f, "--closed");
     }
@@ -290,6 +305,37 @@ TEST(PdbFreeList, AListLeftInconsistentByADeadWriterIsMadeAnew) {
     EXPECT_EQ(put_record(p, 301, 24, 1), -1);
     EXPECT_TRUE(record_is(p, r[0], 300, 60, 0));
     close_filespace64(p);
+}
+
+// A writer killed while appending a record leaves the file ending inside it: the next writer
+// completes the record with zeros, so the chain is whole, the file keeps every byte and the
+// records before it read back.
+TEST(PdbFreeList, ARecordCutByADeadWritersEndIsCompleted) {
+    TempDir d;
+    std::string f = d.at("torn");
+    PDB64* p = open_rw(f);
+    ASSERT_NE(p, nullptr);
+    uint64_t a = static_cast<uint64_t>(put_record(p, 300, 60, 1));
+    uint64_t b = static_cast<uint64_t>(put_record(p, 300, 60, 2));
+    uint64_t big = static_cast<uint64_t>(put_record(p, 301, 20000, 3));
+    ASSERT_EQ(free_filespace64(p, a), 0);
+    ASSERT_EQ(close_filespace64(p), 0);
+    std::string good = file_bytes(f);
+    good[31] = static_cast<char>(good[31] | 1);  // the open-for-writing flag
+    for (size_t cut : {size_t{8192}, big + 700}) {
+        SCOPED_TRACE(cut);
+        put_file(f, good.substr(0, cut));
+        PrintCapture cap;
+        p = open_rw(f);
+        ASSERT_NE(p, nullptr);
+        EXPECT_NE(cap.text().find("record at " + std::to_string(big)), std::string::npos);
+        EXPECT_EQ(static_cast<size_t>(end_of(p)), good.size());
+        EXPECT_EQ(check_filespace64(p), 0) << PrintCapture::text();
+        EXPECT_TRUE(record_is(p, b, 300, 60, 2));
+        EXPECT_EQ(put_record(p, 302, 40, 4), static_cast<int64_t>(a));
+        ASSERT_EQ(close_filespace64(p), 0);
+        expect_consistent(f, "--closed");
+    }
 }
 
 TEST(PdbFreeList, CallerFaultsPanic) {
