@@ -18,16 +18,9 @@
 #include "builtins/process.h"
 #include "lisp/list.h"
 #include "qv_script.h"
+#include "support/temp_dir.h"
 
 namespace {
-
-std::string make_dir(const std::string& name) {
-    std::string dir = "/tmp/vx_process_" + name + "_" + std::to_string(getpid());
-    std::string rm = "rm -rf " + dir;
-    if (system(rm.c_str()) != 0) return "";
-    mkdir(dir.c_str(), 0755);
-    return dir;
-}
 
 std::string slurp(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
@@ -89,7 +82,8 @@ TEST_F(ProcessTest, ShellReadsMegabytesOnBothOutputsTogether) {
     ASSERT_EQ(get_type(v), QVT_STRING) << show(v);
     EXPECT_EQ(l_strlen(v->string.data), 0);
     // Without pipe the result is nil before the command has run.
-    std::string dir = make_dir("shell_bg");
+    TempDir tmp;
+    std::string dir = tmp.path();
     v = run(("(Shell \"sleep 1; echo done > " + dir + "/bg.txt\")").c_str());
     EXPECT_EQ(get_type(v), QVT_NIL);
     EXPECT_EQ(slurp(dir + "/bg.txt"), "");
@@ -97,7 +91,8 @@ TEST_F(ProcessTest, ShellReadsMegabytesOnBothOutputsTogether) {
 }
 
 TEST_F(ProcessTest, LaunchStartsExactlyTheWordsOfItsCommandLine) {
-    std::string dir = make_dir("launch");
+    TempDir tmp;
+    std::string dir = tmp.path();
     std::string out = dir + "/argv.txt";
     std::string prog = arg_writer(dir, out);
     QV_SEXP* v = run(("(Launch \"  " + prog + "  -a \t\t -b 'c d'\t\")").c_str());
@@ -108,7 +103,8 @@ TEST_F(ProcessTest, LaunchStartsExactlyTheWordsOfItsCommandLine) {
 }
 
 TEST_F(ProcessTest, LaunchWWWHandsTheUrlToTheBrowserAsOneArgument) {
-    std::string dir = make_dir("www");
+    TempDir tmp;
+    std::string dir = tmp.path();
     std::string out = dir + "/url.txt";
     std::string prog = arg_writer(dir, out);
     const char* saved = getenv("BROWSER");
@@ -152,7 +148,8 @@ TEST_F(ProcessTest, MemoryStatisticsMarksEachNewMaximum) {
 }
 
 TEST_F(ProcessTest, CallersBelowTheGeneralEnvironmentOnlyAreRefused) {
-    std::string dir = make_dir("refused");
+    TempDir tmp;
+    std::string dir = tmp.path();
     std::string victim = dir + "/victim";
     // The functions reach the caller through a binding of its own: the check is on the caller's
     // environment, not on where the name was found.

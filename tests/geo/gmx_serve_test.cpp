@@ -29,14 +29,13 @@ std::string body(const std::string& server_fetch) {
     return b;
 }
 
-// The published tree: one folder for the whole program, since pairs and rules stay registered.
+// The published tree: one folder for the whole program, since pairs and rules stay registered;
+// removed when the program ends.
 const geotest::TempDir& tree() {
-    static geotest::TempDir* d = [] {
-        auto* t = new geotest::TempDir;
-        mkdir(t->at("qvdocs").c_str(), 0755);
-        return t;
-    }();
-    return *d;
+    static geotest::TempDir d;
+    static bool made = mkdir(d.at("qvdocs").c_str(), 0755) == 0;
+    (void)made;
+    return d;
 }
 
 class GmxServe : public GmxTest {
