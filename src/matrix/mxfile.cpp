@@ -262,6 +262,8 @@ void close_work(MX_FILE_WORK* w, bool refused = false) {
     release_call_lock(w);
 }
 
+int check_node_tree(MX_FILE_WORK* w);
+
 // Opens the record file of w; an existing matrix file has its header and subheader found and its
 // open flag checked. creating: the file is new and holds no matrix yet.
 int open_work(MX_FILE_WORK* w, bool creating, MATRIX* m) {
@@ -313,9 +315,14 @@ int open_work(MX_FILE_WORK* w, bool creating, MATRIX* m) {
     if (read_subheader(w) < 0) return refuse("************ DESTROY-2\n");
     w->flags_found = w->sh.flags;
     if (!writable(w)) return 0;
-    // The record store's lock is ours, so a set flag was left by a process that died.
-    if (w->sh.flags & 1)
+    // The record store's lock is ours, so a set flag was left by a process that died. Its last
+    // write-back may have been cut between pages, and the node tree is changed in place: a tree
+    // that no longer walks would lose saved nodes one lookup at a time, so the file is refused
+    // whole (and left as it is) instead.
+    if (w->sh.flags & 1) {
         ss_printf("matrix file %s: open flag of a stopped process cleared\n", w->name);
+        if (check_node_tree(w) != 0) return refuse("************ DESTROY-3\n");
+    }
     w->sh.flags |= 1;
     if (write_subheader(w) < 0) return refuse("************ DESTROY-2\n");
     return 0;
@@ -403,6 +410,39 @@ int64_t entry_fofs(const void* data) {
 FAVT64_ROOT* node_root(MX_FILE_WORK* w) {
     int err = 0;
     return get_root64(&err, w->pdb, w->sh.node_root, mx_dim_code_endian);
+}
+
+int collect_entry(FAVT64_NODE* e, void* work) {
+    auto* v = static_cast<std::vector<int64_t>*>(work);
+    v->push_back(e->data_len >= 8 ? entry_fofs(e->data) : 0);
+    return 0;
+}
+
+// Walks the whole node tree of w: 0 when every entry is reached and names a node record, -4 (its
+// fault printed) when the tree cannot be walked or an entry names something else.
+int check_node_tree(MX_FILE_WORK* w) {
+    std::vector<int64_t> entries;
+    int err = 0;
+    {
+        PdbLockGuard g;
+        FAVT64_ROOT* root = node_root(w);
+        FAVT64_NODE* top = root ? root_node64(&err, root) : nullptr;
+        if (!root)
+            err = -1;
+        else if (top && err >= 0)
+            favt64_trace_from_small(&err, root, top, collect_entry, &entries);
+    }
+    if (err < 0) {
+        ss_printf("%s: node tree cannot be walked\n", w->name);
+        return -4;
+    }
+    for (int64_t fofs : entries)
+        if (type_at(w->pdb, fofs) != MX_REC_NODE) {
+            ss_printf("%s: tree entry names %lli, no node record\n", w->name,
+                      static_cast<long long>(fofs));
+            return -4;
+        }
+    return 0;
 }
 
 // ---- Data records -----------------------------------------------------------------------------
@@ -1472,15 +1512,7 @@ int load_mode_cal(QV_SEXP** cals, int* pri, MATRIX* m, int mode) {
 
 // ---- Checks -----------------------------------------------------------------------------------
 
-namespace {
-
-int collect_entry(FAVT64_NODE* e, void* work) {
-    auto* v = static_cast<std::vector<int64_t>*>(work);
-    v->push_back(e->data_len >= 8 ? entry_fofs(e->data) : 0);
-    return 0;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int save_cal_check(MATRIX* m) {
     Access a(m);
@@ -1525,31 +1557,13 @@ int check_pdb_fd(MATRIX* m) {
     Access a(m);
     if (a.r < 0) return a.r;
     int r;
-    std::vector<int64_t> entries;
     {
         PdbLockGuard g;
         r = check_filespace64(w->pdb);
-        if (r == 0) {
-            FAVT64_ROOT* root = node_root(w);
-            int err = 0;
-            FAVT64_NODE* top = root ? root_node64(&err, root) : nullptr;
-            if (!root || err < 0)
-                r = -4;
-            else if (top)
-                favt64_trace_from_small(&err, root, top, collect_entry, &entries);
-            if (err < 0) r = -4;
-        }
     }
     if (r == 0 && type_at(w->pdb, w->header_fofs) != MX_REC_HEADER) r = -5;
     if (r == 0 && type_at(w->pdb, w->subheader_fofs) != MX_REC_SUBHEADER) r = -5;
-    for (int64_t fofs : entries) {
-        if (r != 0) break;
-        if (type_at(w->pdb, fofs) != MX_REC_NODE) {
-            ss_printf("check_pdb_fd: tree entry names %lli, no node record\n",
-                      static_cast<long long>(fofs));
-            r = -4;
-        }
-    }
+    if (r == 0 && check_node_tree(w) != 0) r = -4;
     if (r == -4) ss_printf("check_pdb_fd: node tree damaged\n");
     if (r == -5) ss_printf("check_pdb_fd: header records damaged\n");
     return r;

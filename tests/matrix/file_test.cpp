@@ -19,6 +19,7 @@
 #include "matrix/mxtransfer.h"
 #include "mx_util.h"
 #include "pdb/l_favt64.h"
+#include "pdb/pdb64.h"
 #include "support/child.h"
 #include "support/stdout_text.h"
 
@@ -940,6 +941,7 @@ TEST_F(FileTest, DamagedStructureIsNamedByTheChecks) {
         unlock_node(n, nullptr);
     }
     auto* w = static_cast<MX_FILE_WORK*>(m->file_work);
+    int64_t sub_at = w->subheader_fofs;
     {
         vxtest::StdoutText out;
         EXPECT_EQ(check_pdb_fd(m), 0) << out.text();
@@ -974,6 +976,19 @@ TEST_F(FileTest, DamagedStructureIsNamedByTheChecks) {
     EXPECT_EQ(check_pdb_fd(b), -4);
     EXPECT_NE(out.text().find("tree entry names " + std::to_string(node_at)), std::string::npos)
         << out.text();
+    close_all();
+    // The same file left open for writing by a process that died: the opening walks the tree and
+    // refuses the file, leaving every byte of it as it was.
+    std::string left = read_all(file);
+    PDB64_PHYS ph;
+    auto* sub = reinterpret_cast<const uint8_t*>(left.data()) + sub_at;
+    ASSERT_GT(pn64_get_phys(sub, 12, &ph), 0);
+    left[static_cast<size_t>(sub_at + ph.hlen + 895)] |= 1;
+    write_all(file, left);
+    reopen(file, &err, kFetch);
+    EXPECT_EQ(err, MXF_DAMAGED);
+    EXPECT_NE(out.text().find("node tree"), std::string::npos) << out.text();
+    EXPECT_EQ(read_all(file), left);
     // A matrix without a file, and one without any channel type.
     MATRIX* none = open_matrix(nullptr, nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(none, nullptr);
