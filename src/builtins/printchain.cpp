@@ -1,15 +1,12 @@
 // PrintChain (see printchain.h).
 #include "builtins/printchain.h"
 
-#include "base/alloc.h"
-#include "base/endian.h"
 #include "base/task.h"
 #include "builtins/bltn_util.h"
 #include "lisp/list.h"
 #include "longchar/longchar.h"
 #include "server/interp.h"
 #include "stream/chain_stream.h"
-#include "stream/sprintf.h"
 #include "stream/streamio.h"
 
 namespace {
@@ -31,22 +28,6 @@ STREAM* std_stream(bool out) {
 
 QV_SEXP* access_error(QV_SEXP* form) {
     return bltn_error_s(form, QVE_ACCESS_STREAM, "PrintChain", "access stream");
-}
-
-// The long characters of data as text: 0 when it was written, -1 when the stream refused it.
-int write_text(STREAM* target, const uint8_t* data, int size) {
-    int n = size / 4;
-    L_CHAR* text = static_cast<L_CHAR*>(d_alloc(static_cast<int64_t>(n + 1) * sizeof(L_CHAR)));
-    int k = 0;
-    for (int i = 0; i < n; i++) {
-        L_CHAR c = get_be32(data + 4 * i);
-        if (c != 0) text[k++] = c;
-    }
-    text[k] = 0;
-    int err = 0;
-    int r = k > 0 ? e_printf(target, &err, "%ls", text) : 0;
-    d_f_ree(text);
-    return r < 0 || err != 0 ? -1 : 0;
 }
 
 }  // namespace
@@ -76,7 +57,7 @@ QV_SEXP* qv_PrintChain(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
     if (s_is_chain(target)) {
         if (s_write(target, data->raw.data, size) != size) return access_error(form);
     } else {
-        if (!s_exist(target) || write_text(target, data->raw.data, size) != 0)
+        if (!s_exist(target) || s_print_long_chars(target, data->raw.data, size) != 0)
             return access_error(form);
     }
     return get_integer(size, nullptr);

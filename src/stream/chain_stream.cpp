@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "base/alloc.h"
 #include "base/endian.h"
@@ -14,6 +16,7 @@
 #include "lisp/list.h"
 #include "longchar/codemethod.h"
 #include "server/interp.h"
+#include "stream/sprintf.h"
 
 SEM chain_lock = nullptr;
 
@@ -73,15 +76,42 @@ void _s_flush_chain(S_CHAIN* c) {
         _wait_carrier(c);
 }
 
+// The note that follows the bytes a stalled carrier's writers could not queue.
+std::string dropped_note(int64_t dropped) {
+    return "\n[" + std::to_string(dropped / 4) +
+           " characters of output dropped: the receiving interpreter did not answer in time]\n";
+}
+
+// What a chain had queued and not sent when its carrier ended, and where it goes.
+struct Leftover {
+    STREAM* place = nullptr;
+    std::vector<char> bytes;
+    int64_t dropped = 0;
+};
+
+// Takes the bytes queued in c, unsent, for the stream given back (chain_lock held).
+void _take_queued(S_CHAIN* c, STREAM* place, Leftover* out) {
+    out->place = place;
+    out->bytes.assign(c->buf, c->buf + c->buf_len);
+    out->dropped = c->dropped;
+    c->buf_len = 0;
+    c->dropped = 0;
+}
+
 // The carrier has ended on its own: writers waiting for room and later writes fail, and a
 // standard place holding the stream gets back what it held before, so the close is not refused
-// and the output goes on there. The other standard place, when it went up a chain to the same
-// target, goes back too and its stream is closed: its carrier would learn of the target's end
-// only with its next batch.
+// and the output goes on there, beginning with what writers had queued and the carrier had not
+// yet sent (the batch it was carrying went to the receiver, which may have printed it). The other
+// standard place, when it went up a chain to the same target, goes back too and its stream is
+// closed: its carrier would learn of the target's end only with its next batch.
 void carrier_failed(STREAM* s) {
     S_CHAIN* c = &s->chain;
+    Leftover left[2];
+    lock_task(stream_lock);
     lock_task(chain_lock);
     int iid = c->iid;
+    STREAM* mine = s_stdout == s ? std_before_out : s_stderr == s ? std_before_err : nullptr;
+    if (mine) _take_queued(c, mine, &left[0]);
     c->process = -1;
     c->iid = -1;
     c->buf_len = 0;
@@ -89,19 +119,28 @@ void carrier_failed(STREAM* s) {
     wakeup_task(&c->iid);
     unlock_task(chain_lock, "chain_thread");
     STREAM* sibling = nullptr;
-    {
-        TaskLockGuard g(stream_lock);
-        if (s_stdout == s && std_before_out) s_stdout = std_before_out;
-        if (s_stderr == s && std_before_err) s_stderr = std_before_err;
-        STREAM** places[] = {&s_stdout, &s_stderr};
-        STREAM* befores[] = {std_before_out, std_before_err};
-        for (int i = 0; i < 2 && iid > 0; i++) {
-            STREAM* o = *places[i];
-            if (o == s || !befores[i] || !o || o->h.tbl != &s_chain_table) continue;
-            TaskLockGuard cg(chain_lock);
-            if (o->chain.iid != iid) continue;
-            *places[i] = befores[i];
-            sibling = o;
+    if (s_stdout == s && std_before_out) s_stdout = std_before_out;
+    if (s_stderr == s && std_before_err) s_stderr = std_before_err;
+    STREAM** places[] = {&s_stdout, &s_stderr};
+    STREAM* befores[] = {std_before_out, std_before_err};
+    for (int i = 0; i < 2 && iid > 0; i++) {
+        STREAM* o = *places[i];
+        if (o == s || !befores[i] || !o || o->h.tbl != &s_chain_table) continue;
+        TaskLockGuard cg(chain_lock);
+        if (o->chain.iid != iid) continue;
+        *places[i] = befores[i];
+        _take_queued(&o->chain, befores[i], &left[1]);
+        sibling = o;
+    }
+    unlock_task(stream_lock, "chain_thread");
+    for (Leftover& l : left) {
+        if (!l.place) continue;
+        if (!l.bytes.empty())
+            s_print_long_chars(l.place, reinterpret_cast<const uint8_t*>(l.bytes.data()),
+                               static_cast<int>(l.bytes.size()));
+        if (l.dropped > 0) {
+            int err = 0;
+            e_printf(l.place, &err, "%s", dropped_note(l.dropped).c_str());
         }
     }
     s_close_queue(sibling);
@@ -123,19 +162,14 @@ bool carry(int iid, const char* type, const char* bytes, int n) {
     return ok;
 }
 
-// The note that follows the bytes a stalled carrier's writers could not queue, as long
-// characters of four bytes, big-endian (the stream's code method).
+// The note as long characters of four bytes, big-endian (the stream's code method).
 bool carry_note(int iid, const char* type, int64_t dropped) {
-    char text[160];
-    int len = snprintf(text, sizeof text,
-                       "\n[%lld characters of output dropped: the receiving interpreter did not "
-                       "answer in time]\n",
-                       static_cast<long long>(dropped / 4));
-    if (len <= 0 || len >= static_cast<int>(sizeof text)) return true;
-    char bytes[4 * sizeof text];
-    for (int i = 0; i < len; i++)
-        put_be32(reinterpret_cast<uint8_t*>(bytes + 4 * i), static_cast<unsigned char>(text[i]));
-    return carry(iid, type, bytes, 4 * len);
+    std::string text = dropped_note(dropped);
+    std::vector<char> bytes(4 * text.size());
+    for (size_t i = 0; i < text.size(); i++)
+        put_be32(reinterpret_cast<uint8_t*>(bytes.data() + 4 * i),
+                 static_cast<unsigned char>(text[i]));
+    return carry(iid, type, bytes.data(), static_cast<int>(bytes.size()));
 }
 
 void chain_thread(intptr_t data) {
@@ -199,6 +233,18 @@ void chain_thread(intptr_t data) {
 }
 
 }  // namespace
+
+int s_print_long_chars(STREAM* target, const uint8_t* data, int size) {
+    int n = size / 4;
+    std::vector<L_CHAR> text;
+    text.reserve(static_cast<size_t>(n) + 1);
+    for (int i = 0; i < n; i++)
+        if (L_CHAR ch = get_be32(data + 4 * i)) text.push_back(ch);
+    text.push_back(0);
+    int err = 0;
+    int r = text.size() > 1 ? e_printf(target, &err, "%ls", text.data()) : 0;
+    return r < 0 || err != 0 ? -1 : 0;
+}
 
 void set_chain_query(CHAIN_QUERY fn) {
     chain_query.store(fn, std::memory_order_release);

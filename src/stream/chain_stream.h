@@ -70,12 +70,18 @@ int s_is_chain(STREAM* s);
 // replaced by a later call are closed in the background. When a carrier of a chain stream in one
 // of these places ends on its own, the place gets back the stream it held before the first
 // replacement, so the output goes on there.
+// Bytes a writer queued that the carrier had not yet sent are not lost with it: they, and the
+// note of what was dropped while it was stalled, go to the place given back.
 int s_replace_std_chain(int iid);
 
 // Replaces the process-wide standard output (type 'o') or error ('e') by s alone: 0, or -1 for
 // a null s or another type. A chain stream replaced is closed in the background, and the stream
 // the place held before its first chain stream is kept as s_replace_std_chain keeps it.
 int s_replace_std_stream(char type, STREAM* s);
+
+// Prints data (long characters of four bytes each, big-endian, as a chain carries them; zeros
+// left out) to target as text: 0, or -1 when target refused it.
+int s_print_long_chars(STREAM* target, const uint8_t* data, int size);
 
 // The kind's slots. write returns len, or -1 when the stream closed (or its carrier ended)
 // before all bytes were taken (bytes dropped while the carrier is stalled count as taken); read

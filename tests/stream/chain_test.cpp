@@ -6,11 +6,14 @@
 #include <errno.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "lisp/collect.h"
 #include "lisp/heap.h"
+#include "longchar/codemethod.h"
 #include "server/interp.h"
 #include "stream/sprintf.h"
 #include "stream/streamio.h"
@@ -293,3 +296,41 @@ TEST_F(ChainTest, ATargetThatDoesNotAnswerHoldsUpNoWriter) {
     EXPECT_TRUE(calls[1].bytes == queued);
     EXPECT_EQ(calls[2].bytes, note_bytes);
 }
+
+namespace {
+
+// A carrier whose target goes away while writers have bytes queued behind the batch it is
+// carrying: the batch went to the target, the queued bytes and the note of those dropped come
+// out where the standard output goes back to, in their order.
+TEST_F(ChainTest, BytesQueuedBehindAGoneTargetComeOutWhereTheOutputGoesBack) {
+    STREAM* out0 = locked([] { return s_stdout; });
+    STREAM* home = s_open_string_write(&utf8_cm);
+    ASSERT_EQ(s_replace_std_stream('o', home), 0);
+    ChainFake fake;
+    fake.hold();
+    fake.fail_from(1);  // the target has gone: its answer, once it comes, is an error
+    ASSERT_EQ(s_replace_std_chain(12), 0);
+    STREAM* up = locked([] { return s_stdout; });
+    s_printf(up, "carried");
+    // The flush returns once the carrier counts as stalled on that batch.
+    EXPECT_EQ(s_flush(up), 0);
+    ASSERT_EQ(fake.begun(), 1);
+    s_printf(up, "queued ");
+    EXPECT_EQ(s_flush(up), 0);
+    // More than the buffer holds: what does not fit is dropped and counted.
+    std::string big(S_CHAIN_BUF_SIZE, 'x');
+    s_printf(up, "%s", big.c_str());
+    EXPECT_EQ(s_flush(up), 0);
+    fake.release();
+    EXPECT_TRUE(wait_until([&] { return locked([] { return s_stdout; }) == home; }, 20000));
+    ASSERT_TRUE(wait_until([&] { return s_exist(up) == 0; }, 20000));
+    const char* text = s_get_string(home);
+    std::string got = text ? text : "";
+    EXPECT_EQ(got.find("carried"), std::string::npos) << got;
+    EXPECT_EQ(got.rfind("queued xxx", 0), 0u) << got.substr(0, 40);
+    EXPECT_NE(got.find("characters of output dropped"), std::string::npos) << got.substr(0, 80);
+    ASSERT_EQ(s_replace_std_stream('o', out0), 0);
+    s_close(home);
+}
+
+}  // namespace
