@@ -1512,8 +1512,6 @@ int load_mode_cal(QV_SEXP** cals, int* pri, MATRIX* m, int mode) {
 
 // ---- Checks -----------------------------------------------------------------------------------
 
-namespace {}  // namespace
-
 int save_cal_check(MATRIX* m) {
     Access a(m);
     if (a.r < 0) return a.r;
