@@ -25,6 +25,7 @@
 #include "base/lock.h"
 #include "base/netdb.h"
 #include "base/resolve.h"
+#include "base/textutil.h"
 #include "base/tick.h"
 
 int (*socket_gc_hook)() = nullptr;
@@ -284,7 +285,8 @@ int connect_socket(int* cerr, const char* hostname, uint32_t ip, int port, void 
         if (!h || h->ips_length == 0 || h->ips[0].type != HA_IPV4) {
             // The resolver sets no error number; a fixed one stands in for it.
             int e = errno ? errno : EHOSTUNREACH;
-            fprintf(stderr, "%s e=%i p=%i\n", hostname, errno, static_cast<int>(getpid()));
+            fprintf(stderr, "%s e=%i p=%i\n", visible_text(hostname).c_str(), errno,
+                    static_cast<int>(getpid()));
             errno = e;
             perror("Error(clinet): can't gethostbyname\n");
             *cerr = e;

@@ -80,3 +80,47 @@ int is_safe_as_filename(const char* name) {
     if (!name) return 0;
     return strpbrk(name, ";,|><") ? 0 : 1;
 }
+
+namespace {
+
+bool hidden_control(uint32_t c, bool keep_newlines) {
+    return (c < 0x20 || c == 0x7f) && !(keep_newlines && c == '\n');
+}
+
+template <class Out>
+void append_escape(Out& out, uint32_t byte) {
+    static const char hex[] = "0123456789abcdef";
+    out.push_back('\\');
+    out.push_back('x');
+    out.push_back(static_cast<typename Out::value_type>(hex[(byte >> 4) & 0xf]));
+    out.push_back(static_cast<typename Out::value_type>(hex[byte & 0xf]));
+}
+
+}  // namespace
+
+std::string visible_text(std::string_view s, bool keep_newlines) {
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size(); i++) {
+        auto c = static_cast<unsigned char>(s[i]);
+        if (c == 0xc2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
+            static_cast<unsigned char>(s[i + 1]) <= 0x9f) {
+            append_escape(out, c);
+            append_escape(out, static_cast<unsigned char>(s[++i]));
+        } else if (hidden_control(c, keep_newlines)) {
+            append_escape(out, c);
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    return out;
+}
+
+void append_visible(std::basic_string<L_CHAR>& out, const L_CHAR* s, size_t n, bool keep_newlines) {
+    for (size_t i = 0; i < n; i++) {
+        if (hidden_control(s[i], keep_newlines))
+            append_escape(out, s[i]);
+        else
+            out.push_back(s[i]);
+    }
+}

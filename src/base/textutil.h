@@ -1,10 +1,13 @@
 // Text copies between long characters and bytes in tracked memory, escaping of text for the
-// protocol, and the file-name safety test.
+// protocol and for log and trace lines, and the file-name safety test.
 //
 // Every copy made here is a tracked block (alloc.h) owned by the caller, who frees it with
 // d_f_ree; the `xx_` forms book it to the caller's file and line. Null text gives null. The copies
 // in collected memory are the language core's (lisp/textcopy.h).
 #pragma once
+
+#include <string>
+#include <string_view>
 
 #include "base/endian.h"
 #include "longchar/longchar.h"
@@ -34,3 +37,13 @@ L_CHAR* xx_safety_string(const L_CHAR* s, const char* file, int line);
 
 // 0 when the name holds one of ';' ',' '|' '>' '<' (or is null), else 1.
 int is_safe_as_filename(const char* name);
+
+// Text that came from a peer, made fit for a log or trace line: every control character (the
+// codes below 0x20 and 0x7f, and among bytes also the UTF-8 forms of U+0080..U+009F) is written
+// as the visible escape \xNN (a C1 character as \xc2\xNN), so that no terminal escape, carriage
+// return or line end of a peer's reaches standard error or a log file as it is. With
+// keep_newlines line feeds stay: for whole lines whose breaks the program itself wrote.
+std::string visible_text(std::string_view s, bool keep_newlines = false);
+// The same for long characters (their ASCII controls), appended to out.
+void append_visible(std::basic_string<L_CHAR>& out, const L_CHAR* s, size_t n,
+                    bool keep_newlines = false);

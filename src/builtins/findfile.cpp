@@ -14,6 +14,7 @@
 
 #include "base/alloc.h"
 #include "base/confpath.h"
+#include "base/textutil.h"
 #include "base/ufile.h"
 #include "builtins/bltn_util.h"
 #include "lisp/eval.h"
@@ -98,7 +99,8 @@ void get_file_star(std::vector<FOUND>* out, const std::string& dir, int kinds,
     std::vector<std::string> names;
     if (!list_names(dir, &names)) {
         if (!dir.empty())
-            fprintf(stderr, "Cannot open directory: %s %s\n", dir.c_str(), strerror(errno));
+            fprintf(stderr, "Cannot open directory: %s %s\n", visible_text(dir).c_str(),
+                    strerror(errno));
         return;
     }
     for (const std::string& n : names) {
@@ -106,7 +108,8 @@ void get_file_star(std::vector<FOUND>* out, const std::string& dir, int kinds,
         std::string full = join(dir, n);
         int k = kind_of(full);
         if (k == 0) {
-            if (errno != 0) fprintf(stderr, "%s stat %s\n", full.c_str(), strerror(errno));
+            if (errno != 0)
+                fprintf(stderr, "%s stat %s\n", visible_text(full).c_str(), strerror(errno));
             continue;
         }
         if (up_path) {
@@ -134,7 +137,8 @@ void get_double_star(std::vector<FOUND>* out, const std::string& dir, int kinds)
             std::string full = join(d, n);
             int k = kind_of(full);
             if (k == 0) {
-                if (errno != 0) fprintf(stderr, "%sstat %s\n", full.c_str(), strerror(errno));
+                if (errno != 0)
+                    fprintf(stderr, "%sstat %s\n", visible_text(full).c_str(), strerror(errno));
                 continue;
             }
             if (k & kinds) out->push_back({full, k});

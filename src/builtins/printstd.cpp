@@ -13,29 +13,70 @@
 #include "lisp/list.h"
 #include "lisp/printer.h"
 #include "longchar/longchar.h"
+#include "server/interp.h"
 #include "stream/file_stream.h"
 #include "stream/sprintf.h"
 #include "stream/streamio.h"
 
 namespace {
 
-// One stream opened by openPrintStd.
+// One stream opened by openPrintStd. It belongs to the interpreter that opened it: only that
+// interpreter and privileged code may write to it or close it; to anyone else it does not exist.
+// A write in progress holds the entry (users); a close meanwhile unlinks it at once and leaves the
+// closing of the stream to the last writer.
 struct ST_LIST {
     ST_LIST* next;
     STREAM* st;
     int d;
+    int owner;  // id of the opening interpreter, 0 for a task of none
+    int users;
+    bool closed;
 };
 
-// The list is shared by every interpreter; the mutex keeps two threads from changing it at once.
-// Writing happens outside the mutex: a stream closed meanwhile refuses the write.
+// The list is shared by every interpreter and changed from several threads: st_mutex guards the
+// list and the entries' users and closed fields. Writing happens outside it.
 std::mutex st_mutex;
 ST_LIST* __st_list;
 
-STREAM* find_stream(int d) {
+// Who asks for stream d: the caller's interpreter, and whether its code is privileged.
+struct StCaller {
+    int iid;
+    bool privileged;
+};
+
+StCaller st_caller(QVISP_ENV* env) {
+    return {get_my_iid(), env_is_privileged(env)};
+}
+
+bool may_use(const ST_LIST* l, StCaller who) {
+    return who.privileged || l->owner == who.iid;
+}
+
+// The entry of stream d, held for a write, or null when there is none the caller may use.
+ST_LIST* hold_stream(int d, StCaller who) {
     std::lock_guard<std::mutex> g(st_mutex);
-    for (ST_LIST* l = __st_list; l; l = l->next)
-        if (l->d == d) return l->st;
+    for (ST_LIST* l = __st_list; l; l = l->next) {
+        if (l->d != d) continue;
+        if (!may_use(l, who)) return nullptr;
+        l->users++;
+        return l;
+    }
     return nullptr;
+}
+
+// Closes and frees an unlinked entry that nobody writes to any more.
+void free_entry(ST_LIST* e) {
+    s_close(e->st);
+    d_f_ree(e);
+}
+
+void release_stream(ST_LIST* e) {
+    bool last;
+    {
+        std::lock_guard<std::mutex> g(st_mutex);
+        last = --e->users == 0 && e->closed;
+    }
+    if (last) free_entry(e);
 }
 
 int attr_int(const L_CHAR* text) {
@@ -91,16 +132,22 @@ QV_SEXP* qv_PrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     }
     QV_SEXP* value = get_el(form, 1);
     if (const L_CHAR* d = attr_text(attr, "d")) {
-        STREAM* st = text_is(d, "stdout") ? s_stdout : find_stream(attr_int(d));
-        if (!st)
-            return bltn_error_l(form, QVE_NO_OBJECT, "Printstd",
-                                "no stream descripter (attribute d)");
+        ST_LIST* held = nullptr;
+        STREAM* st = s_stdout;
+        if (!text_is(d, "stdout")) {
+            held = hold_stream(attr_int(d), st_caller(env));
+            if (!held)
+                return bltn_error_l(form, QVE_NO_OBJECT, "Printstd",
+                                    "no stream descripter (attribute d)");
+            st = held->st;
+        }
         int err = 0;
         if (get_type(value) == QVT_STRING)
             s_printf(st, "%ls", value->string.data);
         else
             e_print_sexp(st, &err, value, flags);
         s_flush(st);
+        if (held) release_stream(held);
         return err == ELOOP ? print_depth_error(form, "Printstd") : nullptr;
     }
     STREAM* st = s_stdout;
@@ -137,6 +184,9 @@ QV_SEXP* qv_openPrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD
     if (cm) s_set_cm(st, cm);
     auto* e = static_cast<ST_LIST*>(d_alloc(sizeof(ST_LIST)));
     e->st = st;
+    e->owner = get_my_iid();
+    e->users = 0;
+    e->closed = false;
     std::lock_guard<std::mutex> g(st_mutex);
     int top = 0;
     for (ST_LIST* l = __st_list; l; l = l->next)
@@ -147,27 +197,32 @@ QV_SEXP* qv_openPrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD
     return get_integer(e->d, nullptr);
 }
 
-QV_SEXP* qv_closePrintStd(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
+QV_SEXP* qv_closePrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,
+                          QVISP_ENV*) {
     const L_CHAR* dt = attr_text(attr, "d");
     if (!dt)
         return bltn_error_l(form, QVE_INVALID_PARAMETER, "closePrintstd", "invalid parameter (d)");
     int d = attr_int(dt);
+    StCaller who = st_caller(env);
     ST_LIST* found = nullptr;
+    bool unused = false;
     {
         std::lock_guard<std::mutex> g(st_mutex);
         for (ST_LIST** p = &__st_list; *p; p = &(*p)->next) {
-            if ((*p)->d == d) {
+            if ((*p)->d != d) continue;
+            if (may_use(*p, who)) {
                 found = *p;
                 *p = found->next;
-                break;
+                found->closed = true;
+                unused = found->users == 0;
             }
+            break;
         }
     }
     if (!found)
         return bltn_error_l(form, QVE_NO_OBJECT, "closePrintstd",
                             "no stream descripter (attribute d)");
-    s_close(found->st);
-    d_f_ree(found);
+    if (unused) free_entry(found);
     return nullptr;
 }
 

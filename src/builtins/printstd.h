@@ -1,10 +1,13 @@
 // PrintStd, openPrintStd and closePrintStd: a value written to standard output, to a file, or
 // to a numbered stream that a script opened.
 //
-// The numbered streams form one process-wide list shared by every interpreter; numbers start at
-// 1, a new one is one more than the highest in use. Creating files (the "file" attribute of
-// PrintStd, and openPrintStd) is a privileged effect: it is refused to callers whose environment
-// does not reach the privileged top environment.
+// The numbered streams form one process-wide list; numbers start at 1, a new one is one more
+// than the highest in use. A stream belongs to the interpreter that opened it: PrintStd d=N and
+// closePrintStd d=N find it only for that interpreter and for privileged code; to any other
+// caller it is unknown (error 0x8004070e). A close while another thread writes to the stream
+// takes effect at once; the stream itself is closed when that write ends. Creating files (the
+// "file" attribute of PrintStd, and openPrintStd) is a privileged effect: it is refused to callers
+// whose environment does not reach the privileged top environment.
 //
 // Registration (general environment; order Applicative; form length with the head):
 //   PrintStd 2   openPrintStd 2   closePrintStd 1

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/textutil.h"
 #include "base/ufile.h"
 #include "builtins/bltn_util.h"
 #include "builtins/control.h"
@@ -65,7 +66,7 @@ bool trace_path(const PATH_PATTERN* pp, const std::vector<PATH_PATTERN>& pattern
     std::string dir = pp ? make_name(*pp) : std::string(".");
     DIR* d = u_opendir(dir.c_str());
     if (!d) {
-        fprintf(stderr, "cannot open the dir \"%s\"\n", dir.c_str());
+        fprintf(stderr, "cannot open the dir \"%s\"\n", visible_text(dir).c_str());
         return true;
     }
     struct stat st;
@@ -74,7 +75,7 @@ bool trace_path(const PATH_PATTERN* pp, const std::vector<PATH_PATTERN>& pattern
     if (pp) {
         for (const DIR_ID& a : pp->dirs) {
             if (a.dev == id.dev && a.ino == id.ino) {
-                fprintf(stderr, "directory loop at \"%s\"\n", dir.c_str());
+                fprintf(stderr, "directory loop at \"%s\"\n", visible_text(dir).c_str());
                 closedir(d);
                 return true;
             }
@@ -86,7 +87,7 @@ bool trace_path(const PATH_PATTERN* pp, const std::vector<PATH_PATTERN>& pattern
         std::string full = dir + "/" + ent->d_name;
         U_STAT us;
         if (u_stat(full.c_str(), &us) != 0) {
-            fprintf(stderr, "\"%s\": %s\n", full.c_str(), strerror(errno));
+            fprintf(stderr, "\"%s\": %s\n", visible_text(full).c_str(), strerror(errno));
             continue;
         }
         int type;
@@ -374,7 +375,7 @@ int make_dir(const std::string& path, int mode) {
         std::string dir = path.substr(0, slash);
         if (m_mkdir(dir.c_str(), mode) != 0 && errno != EEXIST) {
             int err = errno;
-            fprintf(stderr, ">> %s\nbuf %s\n", dir.c_str(), strerror(err));
+            fprintf(stderr, ">> %s\nbuf %s\n", visible_text(dir).c_str(), strerror(err));
             return -1;
         }
     }

@@ -237,7 +237,7 @@ void read_access_file(AUTH_DIR* dir) {
         if (broken || !apply_body(body, dir)) {
             dir->broken = true;
             ss_printf("access file %s refused: every path below it is denied\n",
-                      n_string(std_cm, local));
+                      visible_text(n_string(std_cm, local)).c_str());
         }
         return;
     }

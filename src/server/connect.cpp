@@ -112,7 +112,10 @@ int connect_proc(BL_CMD* c) {
     }
     bool opened;
     n->result = open_connect(n->qvi, n->info, &opened);
-    // A peer that took the connection and never answered is listed; one that refused is not.
+    // Only a time-out lists the host: a peer that took the connection and never answered within
+    // the permission wait. One that refused, hung up or answered nonsense is not listed, or any
+    // peer could shut every client out of a host by pointing a connection at a port that
+    // accepts and closes.
     return opened && n->result == QVI_ERR_NO_ANSWER ? BL_LISTED : BL_IDLE;
 }
 
@@ -210,9 +213,10 @@ int await_permission(QV_INTERPRETER* qvi, int id) {
         qvi->flags &= ~QVIF_WAIT_PERMISSION;
         wakeup_task(&qvi->flags);
         unlock_task(qvi_lock, "await_permission");
-        return answer == QVIF_PERM_DENIED ? QVI_ERR_DENIED
-               : answer == QVIF_PERM_BUSY ? QVI_ERR_BUSY
-                                          : QVI_ERR_NO_ANSWER;
+        return answer == QVIF_PERM_DENIED    ? QVI_ERR_DENIED
+               : answer == QVIF_PERM_BUSY    ? QVI_ERR_BUSY
+               : answer == QVIF_PERM_TIMEOUT ? QVI_ERR_NO_ANSWER
+                                             : QVI_ERR_NO_PERMISSION;
     }
     out = qvi->out;
     // The code-set line goes out before any other line on this output.

@@ -2,8 +2,11 @@
 //
 // The route comes from the proxy setting (a direct TCP connection, or the QVoHTTP tunnel with or
 // without an HTTP proxy); the attempt runs through the blacklist of unreachable peers under the
-// host's name, so that a peer that accepted but never answered is not tried again until the
-// blacklist's retry finds it answering. Once the stream is open the record is registered, writes
+// host's name, so that a peer that accepted but never answered within the permission wait is not
+// tried again until the blacklist's retry finds it answering. Only that time-out lists a host: a
+// peer that refused the connection, hung up or answered nonsense is not listed, so that one port
+// that accepts and closes cannot cut everyone off from the other ports of its host. Once the stream
+// is open the record is registered, writes
 // "\n" and waits at most CONNECT_PERMISSION_WAIT seconds (the interpreter tick enforces it) for
 // the peer's "<Permission>"; on Allow it announces its output code set with "&cx%x;\n".
 #pragma once
@@ -20,7 +23,8 @@ extern std::atomic<int> http_proxy_keep_alive_mode;
 
 // Opens a prepared type-5 record that has no stream yet (HostName or IP, Port, proxy_type) and
 // registers it: its id, or -1 (the host is blacklisted), -5 (no connection, or no permission
-// answer in time), -6 (Busy), -7 (Denied), -8 (the main interpreter has closed). On a failure the
+// answer in time), -6 (Busy), -7 (Denied), -8 (the main interpreter has closed), -11 (the peer
+// hung up or gave no permission answer it could read). On a failure the
 // record is freed, or winds down by itself when it had been registered.
 int setup_connect(QV_INTERPRETER* qvi);
 

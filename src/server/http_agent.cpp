@@ -184,7 +184,7 @@ QV_SEXP* define_path_form(const char* path) {
 
 void report(const char* what, QV_SEXP* v) {
     std::string text = print_sexp_text(v, 0);
-    qoh_diag("%s%s\n", what, text.c_str());
+    qoh_diag("%s%s\n", what, visible_text(text).c_str());
 }
 
 void _invalid_all(HTTP_AGENT_LIST* a) {
@@ -301,7 +301,8 @@ QV_SEXP* handle_request(HTTP_AGENT_LIST* a, QV_SEXP* request, bool* own) {
 int _exec_url(HTTP_INFO* info, STREAM* st, QV_INTERPRETER* qvi, bool* own) {
     (void)qvi;
     if (!info->dir) return -1;
-    qoh_diag("DIR(%s) = %s\n", info->method ? info->method : "", info->dir);
+    qoh_diag("DIR(%s) = %s\n", visible_text(info->method ? info->method : "").c_str(),
+             visible_text(info->dir).c_str());
     if (qvohttp_path(info->dir)) return 2;
     HTTP_AGENT_LIST* a = http_path_ok(info->dir) ? search_http_agent_list(info->dir) : nullptr;
     if (!a) {

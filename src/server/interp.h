@@ -81,6 +81,7 @@ constexpr int QVIF_PERM_DENIED = 0x200000;
 constexpr int QVIF_PERM_BUSY = 0x300000;
 constexpr int QVIF_PERM_OTHER = 0x400000;
 constexpr int QVIF_PERM_CLOSED = 0x500000;
+constexpr int QVIF_PERM_TIMEOUT = 0x600000;  // no answer within the permission wait
 constexpr int QVIF_CODE_FIXED = 0x1000000;
 constexpr int QVIF_CODE_OWED = 0x2000000;
 constexpr int QVIF_REPLYING = 0x4000000;
@@ -100,6 +101,9 @@ constexpr int QVI_ERR_DENIED = -7;
 constexpr int QVI_ERR_MAIN_CLOSED = -8;
 constexpr int QVI_ERR_NO_TASK = -9;    // no thread was left to run it
 constexpr int QVI_ERR_TOO_MANY = -10;  // its opener holds as many as it may
+// The peer took the connection, then hung up or answered something other than a permission
+// (QVI_ERR_NO_ANSWER: it kept silent for the whole permission wait).
+constexpr int QVI_ERR_NO_PERMISSION = -11;
 
 constexpr int QVI_HASH = 20;
 

@@ -315,6 +315,13 @@ void drain_at_exit() {
 
 // The URL part of a saved line: the printed URL, or for a URL without protocol (a node made here)
 // "server[:port][@agent]".
+// Field texts come from peers too (relayed nodes, logged commands): control characters in them
+// are written as visible escapes, so that no line of a log ends or changes the terminal where a
+// peer chose.
+void append_field(LTEXT& t, const L_CHAR* s) {
+    if (s) append_visible(t, s, static_cast<size_t>(l_strlen(s)));
+}
+
 void append_url(LTEXT& t, const LOG_NODE_DATA* d) {
     URL u;
     u.proto = d->w[LF_PROTO].s;
@@ -329,18 +336,18 @@ void append_url(LTEXT& t, const LOG_NODE_DATA* d) {
     u.passwd = d->w[LF_PASSWD].s;
     if (u.proto) {
         if (const L_CHAR* s = get_url_str2(&u)) {
-            t += s;
+            append_field(t, s);
             return;
         }
     }
-    if (u.server) t += u.server;
+    append_field(t, u.server);
     if (u.port) {
         t.push_back(':');
         append_int(t, u.port);
     }
     if (u.agent) {
         t.push_back('@');
-        t += u.agent;
+        append_field(t, u.agent);
     }
 }
 
@@ -372,6 +379,14 @@ void append_time(LTEXT& t, uint32_t when) {
     append_ascii(t, cached_text.c_str());
 }
 
+// The length of a message without the line end it may bring (the line's own end is added).
+size_t data_length(const L_CHAR* data) {
+    size_t n = static_cast<size_t>(l_strlen(data));
+    if (n && data[n - 1] == '\n') n--;
+    if (n && data[n - 1] == '\r') n--;
+    return n;
+}
+
 void build_line(LTEXT& t, const LOG_NODE_DATA* d, uint32_t option) {
     if (option & LOG_OPT_BRACKET) {
         t.push_back('[');
@@ -388,7 +403,7 @@ void build_line(LTEXT& t, const LOG_NODE_DATA* d, uint32_t option) {
             t.push_back(' ');
         }
         if ((option & LOG_OPT_USER) && d->w[LF_USER].s) {
-            t += d->w[LF_USER].s;
+            append_field(t, d->w[LF_USER].s);
             t.push_back(' ');
         }
         if (option & LOG_OPT_LAYER) {
@@ -399,12 +414,8 @@ void build_line(LTEXT& t, const LOG_NODE_DATA* d, uint32_t option) {
         t.push_back(' ');
     }
     const L_CHAR* data = d->w[LF_DATA].s;
-    if ((option & LOG_OPT_DATA) && data) {
-        t += data;
-        if (t.empty() || (t.back() != '\n' && t.back() != '\r')) t.push_back('\n');
-    } else {
-        t.push_back('\n');
-    }
+    if ((option & LOG_OPT_DATA) && data) append_visible(t, data, data_length(data));
+    t.push_back('\n');
 }
 
 // A field's value inside a path: never a directory step of its own.
@@ -633,8 +644,9 @@ void do_save(const LOG_ACTION* a, const LOG_NODE* n, uint32_t now) {
 void do_console(const LOG_NODE* n) {
     const L_CHAR* data = n->d.w[LF_DATA].s;
     if (!data || !*data) return;
-    L_CHAR last = data[l_strlen(data) - 1];
-    ss_printf("%ls%s", data, last == '\n' || last == '\r' ? "" : "\n");
+    LTEXT line;
+    append_visible(line, data, data_length(data));
+    ss_printf("%ls\n", line.c_str());
 }
 
 void wait_push(const LOG_NODE* n, const LOG_ACTION* a) {

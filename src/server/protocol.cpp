@@ -1239,7 +1239,7 @@ void _tick_check(QV_INTERPRETER* q, uint32_t now) {
     if (((q->flags & QVIF_CLOSING) || q->mode == QVM_RELAY_ENDED) && q->front_thread)
         throw_signal(q->front_thread, SIG_BREAK);
     if (q->open_timeout && now > q->open_timeout) {
-        q->flags = (q->flags & ~QVIF_PERM_MASK) | QVIF_PERM_OTHER;
+        q->flags = (q->flags & ~QVIF_PERM_MASK) | QVIF_PERM_TIMEOUT;
         s_close_queue(q->inp);
         q->inp = nullptr;
         wakeup_task(&q->flags);

@@ -72,6 +72,25 @@ QV_SEXP* checked_answer(QV_INTERPRETER* qvi, QV_SEXP* cmd, QV_SEXP* what, int ma
     return cons(get_integer(own_ip_host_order(), nullptr), v);
 }
 
+// The command that goes up for the peer's cmd: a fresh head and elements 1 to 4, each of which
+// must be a string literal as the peer sent it, so that nothing the peer wrote is evaluated
+// upstream (an upstream agent evaluates what it receives in its own environment). Anything after
+// element 4 stays behind. An element of another kind refuses the whole command: an error value.
+QV_SEXP* relayed_command(QV_SEXP* cmd, QV_SEXP** what) {
+    QV_SEXP* el[4];
+    for (int i = 0; i < 4; i++) {
+        el[i] = get_el(cmd, i + 1);
+        if (get_type(el[i]) != QVT_STRING)
+            return relay_error(cmd, QVE_TYPE_MISMATCH,
+                               "type missmatch (GetUserInfo relays strings only)");
+    }
+    *what = el[3];
+    QV_SEXP* up = list(n_get_symbol("GetUserInfo"), el[0], el[1], el[2], el[3], nullptr);
+    up->h.file = cmd->h.file;
+    up->h.line = cmd->h.line;
+    return up;
+}
+
 }  // namespace
 
 uint32_t own_ip_host_order() {
@@ -120,6 +139,8 @@ bool user_info_relay(QV_INTERPRETER* qvi, QV_SEXP* cmd, QV_SEXP** value) {
         main_id = static_cast<int>(m->id);
         main_ip = m->connect_ip;
     }
-    *value = checked_answer(qvi, cmd, what, main_id, static_cast<uint32_t>(main_ip));
+    *value = relayed_command(cmd, &what);
+    if (get_type(*value) == QVT_PAIR)
+        *value = checked_answer(qvi, *value, what, main_id, static_cast<uint32_t>(main_ip));
     return true;
 }

@@ -5,9 +5,12 @@
 // wants to know where its user sits asks the peer that sent it the command:
 //     (GetUserInfo "" "" "" "ip")
 // An agent receiving that command on a connection relays it up the chain when its main
-// interpreter is a connection (type 5): the command goes to the main interpreter's peer as a
-// remote query, and that peer's answer, a list of integer IPv4 addresses (host order, as
-// GetLocalHostIP gives them) nearest first, is checked and extended:
+// interpreter is a connection (type 5): a command of this agent's own making goes to the main
+// interpreter's peer as a remote query (the head and elements 1 to 4, each of which must be a
+// string literal as the peer sent it: anything else is refused with error 0x80030806
+// "GetUserInfo" before anything goes up, and elements after the fourth stay behind, so that no
+// peer's code runs upstream), and that peer's answer, a list of integer IPv4 addresses (host order,
+// as GetLocalHostIP gives them) nearest first, is checked and extended:
 //   - an answer that is an error, or a list whose first element is an error, goes back as it is;
 //   - a first element that is no integer: error 0x80030806 "GetUserInfo" ("type missmatch of
 //     return value of GetUserInfo");

@@ -17,6 +17,7 @@
 
 #include "base/alloc.h"
 #include "base/endian.h"
+#include "base/textutil.h"
 #include "base/tick.h"
 #include "stream/file_stream.h"
 #include "stream/sprintf.h"
@@ -501,6 +502,9 @@ void qoh_diag(const char* fmt, ...) {
     if (n > 0) vsnprintf(line.data(), line.size() + 1, fmt, again);
     va_end(again);
     if (n <= 0) return;
+    // Whatever a peer put into the arguments stays visible text: no control byte reaches the
+    // terminal (the line ends the format wrote stay).
+    line = visible_text(line, true);
     if (void (*hook)(const char*) = diag_hook.load()) {
         hook(line.c_str());
         return;

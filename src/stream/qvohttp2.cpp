@@ -17,6 +17,7 @@
 #include "base/alloc.h"
 #include "base/panic.h"
 #include "base/task.h"
+#include "base/textutil.h"
 #include "base/tick.h"
 #include "stream/qvohttp.h"
 #include "stream/sprintf.h"
@@ -283,8 +284,8 @@ STREAM* s_connect_QVoHTTP_2(int* cerr, const char* target_server, int target_ip,
             version = si->version;
         }
         if (QVoHTTP_debug)
-            qoh_diag("===================VERSION %s(%i):%i -> %i\n", host, target_ip, target_port,
-                     version);
+            qoh_diag("===================VERSION %s(%i):%i -> %i\n",
+                     visible_text(host ? host : "").c_str(), target_ip, target_port, version);
         if (version == 1)
             return s_connect_QVoHTTP(cerr, target_server, target_ip, target_port, proxy_server,
                                      proxy_ip, proxy_port, flags);
@@ -531,7 +532,7 @@ std::string QVoHTTP_stream_list() {
         out += '(';
         out += ver;
         out += ',';
-        out += host;
+        out += visible_text(host ? host : "");
         out += ':';
         out += std::to_string(port);
         out += ')';

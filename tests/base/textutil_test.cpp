@@ -73,6 +73,28 @@ TEST(TextUtil, EscapingForTheProtocol) {
     EXPECT_EQ(safety_string(nullptr), nullptr);
 }
 
+TEST(TextUtil, ControlCharactersForLogLines) {
+    EXPECT_EQ(visible_text("GET /b\x1b[31mRED\x1b[0m"), "GET /b\\x1b[31mRED\\x1b[0m");
+    EXPECT_EQ(visible_text(std::string("a\0b\r\n\t\x7f", 7)), "a\\x00b\\x0d\\x0a\\x09\\x7f");
+    EXPECT_EQ(visible_text("one\ntwo\r\n", true), "one\ntwo\\x0d\n");
+    // C1 controls in UTF-8 (U+009B, a one-character CSI) are escaped byte by byte; other
+    // characters, and a lone C2 or a C2 before a printable character, pass as they are.
+    EXPECT_EQ(visible_text("x\xc2\x9b"
+                           "31m"),
+              "x\\xc2\\x9b31m");
+    EXPECT_EQ(visible_text("caf\xc3\xa9 \xc2\xa0 \xe2\x82\xac \xc2"),
+              "caf\xc3\xa9 \xc2\xa0 \xe2\x82\xac \xc2");
+    EXPECT_EQ(visible_text("plain /path?q=1"), "plain /path?q=1");
+    std::basic_string<L_CHAR> out{'>'};
+    const L_CHAR text[] = {'a', 0x1b, '[', '\n', KAN, 0x7f, 0};
+    append_visible(out, text, 6);
+    EXPECT_EQ(out, (std::basic_string<L_CHAR>{'>', 'a', '\\', 'x', '1', 'b', '[', '\\', 'x', '0',
+                                              'a', KAN, '\\', 'x', '7', 'f'}));
+    out.clear();
+    append_visible(out, text, 4, true);
+    EXPECT_EQ(out, (std::basic_string<L_CHAR>{'a', '\\', 'x', '1', 'b', '[', '\n'}));
+}
+
 TEST(TextUtil, FileNameSafety) {
     EXPECT_EQ(is_safe_as_filename("a,b"), 0);
     EXPECT_EQ(is_safe_as_filename("a.b"), 1);

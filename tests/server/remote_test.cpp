@@ -310,11 +310,36 @@ TEST(Remote, OutgoingConnectionsAnswersAndSilentPeers) {
     EXPECT_TRUE(has(v, "\"stream error\" 0x80040a12")) << v;
     EXPECT_TRUE(wait_closed(id));
     close(peer);
-    // A host that took the connection and hung up without an answer is listed: the next
-    // attempt fails at once, without connecting.
-    std::thread h([&] { close(fake.serve("")); });
-    EXPECT_EQ(open_connect("localhost", fake.port), QVI_ERR_NO_ANSWER);
+    // A host that took the connection and hung up without an answer, or answered nonsense, is
+    // not listed: the next attempt connects again.
+    for (const char* greeting : {"", "<Permission>Maybe</Permission>\n"}) {
+        std::thread h([&] { close(fake.serve(greeting)); });
+        EXPECT_EQ(open_connect("localhost", fake.port), QVI_ERR_NO_PERMISSION) << greeting;
+        h.join();
+    }
+    // One that stays silent for the whole permission wait is listed: the next attempt fails at
+    // once, without connecting. (The wait's end is brought forward for the test.)
+    int silent = -1;
+    std::thread h([&] { silent = fake.serve(""); });
+    int r = 0;
+    Caller opener([&] { r = open_connect("localhost", fake.port); });
+    bool waited = false;
+    for (int i = 0; i < 2000 && !opener.finished(10); i++) {
+        run_task([&] {
+            TaskLockGuard g(qvi_lock);
+            for (QV_INTERPRETER* b : interpreter_hash)
+                for (QV_INTERPRETER* q = b; q; q = q->next)
+                    if ((q->flags & QVIF_WAIT_PERMISSION) && q->open_timeout) {
+                        q->open_timeout = 1;
+                        waited = true;
+                    }
+        });
+        if (waited) run_task([] { qvi_tick(); });
+    }
+    ASSERT_TRUE(opener.finished());
     h.join();
+    EXPECT_EQ(r, QVI_ERR_NO_ANSWER);
+    close(silent);
     int before = fake.accepted.load();
     EXPECT_EQ(open_connect("localhost", fake.port), QVI_ERR_BLACKLISTED);
     EXPECT_EQ(fake.accepted.load(), before);
