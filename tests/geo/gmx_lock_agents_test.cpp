@@ -179,6 +179,35 @@ TEST_F(Agents, AWriterWaitsForTheHandOverAndBothPicturesAreKept) {
     EXPECT_EQ(read_back(), "<Result> 1 (((0 16909056)) ((0 67438080)) ((0 7)))</Result>\n");
 }
 
+// Two writers take turns over the file, their pictures overlapping in one node: A's cells from
+// (0,0) to (23,7), C's from (16,0) to (39,7). A saves its changes before it hands the file over,
+// so C reads them; A reads C's cells afterwards, in the node it had loaded too, and its close
+// writes no older copy over C's.
+TEST_F(Agents, WritersTakingTurnsKeepAndSeeEachOthersCells) {
+    geotest::write_file(da + "/pa.ppm", ppm(24, 8, 1, 2, 3));
+    geotest::write_file(dc + "/pc.ppm", ppm(24, 8, 4, 5, 6));
+    start_a(true);
+    const std::string points = "'((0 8 1) (0 20 1) (0 28 1) (0 36 1))";
+    AgentRun c = agent(
+        dc, lock_config(sport, 0) + matrix(file) + "^(gmxGetPoint \"" + file + "\" " + points +
+                ")\n^([gmxImportPNM id=\"1\"] \"pc.ppm\" 0 0 16 0)\n" + "^([gmxClose id=\"1\"])\n");
+    EXPECT_EQ(c.status, 0) << c.errors;
+    // A's cells, the default 7 where nobody wrote yet.
+    EXPECT_NE(c.out.find("(((0 16909056)) ((0 16909056)) ((0 7)) ((0 7)))"), std::string::npos)
+        << c.out;
+    EXPECT_EQ(c.out.find("<Result> 7 ()</Result>"), std::string::npos) << c.out;
+    // A takes the file back: C's cells where both wrote and where only C did.
+    const std::string both = "(((0 16909056)) ((0 67438080)) ((0 67438080)) ((0 67438080)))";
+    std::string got = tell(
+        aport, "(gmxGetPoint \"" + file + "\" " + points + ")\n([gmxClose id=\"1\"])\n(Exit)\n");
+    a.join();
+    EXPECT_NE(got.find(both), std::string::npos) << got << a_run.errors;
+    EXPECT_EQ(a_run.status, 0) << a_run.errors;
+    EXPECT_EQ(file_check(file), 0);
+    AgentRun r = agent(dc, "^(gmxGetPoint \"" + file + "\" " + points + ")\n");
+    EXPECT_EQ(r.out, "<Result> 1 " + both + "</Result>\n");
+}
+
 TEST_F(Agents, ALockServerThatGoesAwayLeavesAnErrorAndTheFileWhole) {
     // A names no port, so it is never asked: B's request waits at the server until it goes.
     start_a(false);
