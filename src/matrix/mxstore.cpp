@@ -679,11 +679,11 @@ void sync_matrix(MATRIX* m) {
 }
 
 int64_t _mx_save_changes(MATRIX* m) {
-    auto count = [m](bool failed_only) {
+    auto count = [m] {
         int64_t k = 0;
         for (int b = 0; b < m->node_hash_size; b++)
             for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next)
-                if (n->dirty_file_time && (!failed_only || n->save_failed)) k++;
+                if (n->dirty_file_time && n->status == MS_OK) k++;
         return k;
     };
     for (int b = 0; b < m->node_hash_size; b++)
@@ -702,13 +702,13 @@ int64_t _mx_save_changes(MATRIX* m) {
                 pending++;
                 if (!n->save_lock) _matrix_trigger_access(n, MI_SAVE_TP, 0);
             }
-        if (pending == 0) return count(false);
+        if (pending == 0) return count();
         auto now = std::chrono::steady_clock::now();
         if (pending < fewest) {
             fewest = pending;
             last_progress = now;
         } else if (now - last_progress >= std::chrono::seconds(mx_sync_patience)) {
-            return count(false);
+            return count();
         }
         new_timeout(m, 1);
         mx_sleep(m);

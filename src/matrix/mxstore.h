@@ -314,8 +314,9 @@ bool matrix_changes_lost();
 void sync_matrix(MATRIX* m);
 // Asks every changed, ready node of m to save and waits until each has been saved or its save
 // has failed (or mx_sync_patience seconds pass without progress), matrix_lock held (released
-// while it waits): the count of changed nodes left unsaved, 0 when all reached the file. The
-// nodes left keep their changes for a later save.
+// while it waits): the count of changed, ready nodes left unsaved, 0 when all reached the file
+// (the changes of nodes that never became ready are dropped at the close, as ever). The nodes
+// left keep their changes for a later save.
 int64_t _mx_save_changes(MATRIX* m);
 int64_t mx_save_changes(MATRIX* m);
 // The changed nodes of m whose last save failed.
