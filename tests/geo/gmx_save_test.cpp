@@ -175,35 +175,42 @@ pid_t start_agent(Disk disk, const std::string& dir, const std::string& mnt,
     _exit(127);
 }
 
-// Waits (bounded) for the agent to listen on port: false when it ended or never listened.
-bool agent_listening(pid_t pid, int port, int* status) {
-    for (int i = 0; i < 600; i++) {
-        if (waitpid(pid, status, WNOHANG) == pid) return false;
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        close(fd);
-        if (ok) return true;
-        usleep(50000);
-    }
-    return false;
-}
-
-// Ends the agent (bounded): its exit status, -1 when it had to be killed.
-int end_agent(pid_t pid) {
+// An agent started by start_agent, killed and reaped at the end of the scope unless it ended.
+struct Agent {
+    pid_t pid;
+    bool reaped = false;
     int status = 0;
-    for (int i = 0; i < 600; i++) {
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        usleep(50000);
+    ~Agent() {
+        if (reaped) return;
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
     }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-}
+    bool ended() {
+        if (!reaped && waitpid(pid, &status, WNOHANG) == pid) reaped = true;
+        return reaped;
+    }
+    // Waits (bounded) for it to listen on port: false when it ended or never listened.
+    bool listening(int port) {
+        for (int i = 0; i < 600 && !ended(); i++) {
+            int fd = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            a.sin_port = htons(static_cast<uint16_t>(port));
+            bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+            close(fd);
+            if (ok) return true;
+            usleep(50000);
+        }
+        return false;
+    }
+    // Waits (bounded) for its end: its exit status, -1 when it did not end by itself.
+    int end() {
+        for (int i = 0; i < 600 && !ended(); i++)
+            usleep(50000);
+        return reaped && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+};
 
 // Fills the file system of path until a write is refused; false when it never is.
 bool fill(const std::string& path) {
@@ -225,8 +232,8 @@ long long unsaved(const std::string& reply, const std::string& file) {
 }
 
 // A close on a full disk: its error value names the matrix and the changed nodes (the picture's 16
-// and their parents as far as made), which stay
-// in memory; a second close after room was made saves them, and the file reads them back.
+// and their parents as far as made), which stay in memory; a close after room was made saves
+// them, and the file reads them back.
 void close_on_a_full_disk(Disk disk) {
     geotest::TempDir dir;
     std::string work = dir.at("work"), mnt = dir.at("disk");
@@ -235,13 +242,12 @@ void close_on_a_full_disk(Disk disk) {
     geotest::write_file(work + "/p.ppm", ppm(64, 64));
     std::string file = mnt + "/m.mx";
     int port = vxtest::free_loopback_port();
-    pid_t pid = start_agent(disk, work, mnt, matrix(file) + listen(port));
-    ASSERT_GT(pid, 0);
-    int status = 0;
-    if (!agent_listening(pid, port, &status)) {
-        if (disk == Disk::tmpfs && WIFEXITED(status) && WEXITSTATUS(status) == 77)
+    Agent run{start_agent(disk, work, mnt, matrix(file) + listen(port))};
+    ASSERT_GT(run.pid, 0);
+    pid_t pid = run.pid;
+    if (!run.listening(port)) {
+        if (disk == Disk::tmpfs && run.end() == 77)
             GTEST_SKIP() << "no tmpfs of our own here; the file-size limit case runs instead";
-        end_agent(pid);
         FAIL() << geotest::read_file(work + "/errors.txt") << geotest::read_file(work + "/out.txt");
     }
     std::string root = "/proc/" + std::to_string(pid) + "/root";
@@ -262,6 +268,8 @@ void close_on_a_full_disk(Disk disk) {
         EXPECT_GE(count, 16) << failed;
         // Still full: the same answer, nothing lost.
         EXPECT_EQ(unsaved(s.say("([gmxClose id=\"1\"])"), file), count);
+        // An import into a matrix whose saves fail says so too.
+        EXPECT_EQ(unsaved(s.say("([gmxImportPNM id=\"1\"] \"p.ppm\" 0 0 0 0)"), file), count);
         if (disk == Disk::tmpfs) {
             EXPECT_EQ(unlink((root + mnt + "/filler").c_str()), 0);
         } else {
@@ -275,7 +283,7 @@ void close_on_a_full_disk(Disk disk) {
         EXPECT_NE(back.find(picture_cells()), std::string::npos) << back;
         s.say("(Exit)");
     }
-    EXPECT_EQ(end_agent(pid), 0) << geotest::read_file(work + "/errors.txt");
+    EXPECT_EQ(run.end(), 0) << geotest::read_file(work + "/errors.txt");
 }
 
 TEST(GmxSave, ACloseOnAFullTmpfsAnswersAnErrorAndALaterCloseSaves) {
