@@ -1278,7 +1278,8 @@ int load_node(MATRIX_NODE* n, MATRIX_TOKEN* t) {
     std::vector<std::vector<int64_t>> children;
     std::vector<Loaded> chain;
     uint32_t epoch = 0;
-    // What the file says: 0 the node's records read, MXF_NOT_STORED, or -1 damage.
+    // What the file says: 0 the node's records read, MXF_NOT_STORED, -1 damage, or -2 when the
+    // cache ring's update could not be written.
     auto read_stored = [&]() -> int {
         MX_FILE_WORK* w = work_of(m);
         epoch = mx_ld(m->file_epoch);
@@ -1299,8 +1300,9 @@ int load_node(MATRIX_NODE* n, MATRIX_TOKEN* t) {
         if ((m->p.flags & MXP_CACHE_FILE) && writable(w) &&
             (ring_delete(w, raw.ring_fofs, nullptr) < 0 || ring_insert(m, w, raw.ring_fofs) < 0 ||
              l_flush_filespace64(w->pdb) < 0)) {
+            // A write refused (a full disk) is no damage of what is stored.
             drop_loaded(m, chain);
-            return -1;
+            return -2;
         }
         return 0;
     };
@@ -1315,6 +1317,7 @@ int load_node(MATRIX_NODE* n, MATRIX_TOKEN* t) {
         mx_st(n->file_epoch, epoch);
         return r;
     }
+    if (r == -2) return -1;
     if (r < 0) {
         // The tree names a node the file does not hold whole: the matrix is broken rather than
         // read on with that node's cells as defaults.
