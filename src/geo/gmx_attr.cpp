@@ -7,6 +7,8 @@
 #include "lisp/eval.h"
 #include "lisp/heap.h"
 #include "lisp/list.h"
+#include "longchar/longchar.h"
+#include "matrix/matrix.h"
 
 bool gmx_attr_int(QV_SYM_FIELD* attr, const char* name, int* v) {
     const L_CHAR* t = attr_text(attr, name);
@@ -76,4 +78,11 @@ QV_SEXP* gmx_error(QV_SEXP* form, uint32_t code, const char* func, const char* m
 
 QV_SEXP* gmx_error_d(QV_SEXP* form, uint32_t code, const char* func, QV_SEXP* data) {
     return eval_error(form, code, func, data);
+}
+
+QV_SEXP* gmx_unsaved_error(QV_SEXP* form, const char* func, MATRIX* m, int64_t count) {
+    const char* name = m->filename ? n_string(std_cm, m->filename) : "";
+    return gmx_error_d(form, GMX_STORE, func,
+                       List(n_get_string("changes not saved"), n_get_string(name),
+                            get_integer(count, nullptr), LIST_END));
 }

@@ -7,6 +7,8 @@
 
 #include "lisp/sexp.h"
 
+struct MATRIX;
+
 constexpr uint32_t GMX_PARAM = 0x80040503;     // "invalida parameter"
 constexpr uint32_t GMX_MISMATCH = 0x80030806;  // "type missmatch"
 constexpr uint32_t GMX_OPEN = 0x80040a06;      // a matrix file that does not open
@@ -28,3 +30,6 @@ QV_SEXP* gmx_code(int code);
 // An error value at the form with a string as data, or the given data (null: none).
 QV_SEXP* gmx_error(QV_SEXP* form, uint32_t code, const char* func, const char* msg);
 QV_SEXP* gmx_error_d(QV_SEXP* form, uint32_t code, const char* func, QV_SEXP* data);
+// The error of a call that leaves changes of matrix m unsaved (a full disk): GMX_STORE with the
+// data ("changes not saved" FILE COUNT), COUNT the changed nodes that did not reach the file.
+QV_SEXP* gmx_unsaved_error(QV_SEXP* form, const char* func, MATRIX* m, int64_t count);

@@ -11,6 +11,7 @@
 #include "geo/gmx_attr.h"
 #include "geo/open_mx.h"
 #include "lisp/list.h"
+#include "matrix/mxstore.h"
 #include "matrix/mxtransfer.h"
 #include "pdb/pagecache.h"
 
@@ -35,8 +36,16 @@ QV_SEXP* vx_gmxCache(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
 QV_SEXP* vx_gmxClose(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
     if (!env_is_privileged(env)) return permission_error(form, "gmxClose");
     MX_ENTRY* e = entry_of(attr, "id");
+    if (!e) return gmx_error(form, GMX_PARAM, "gmxClose", nullptr);
+    // The changes are saved first: when some cannot be (a full disk) the close answers so and
+    // the matrix stays open with them, so that a close once there is room saves them.
+    if (int64_t left = e->c.m ? mx_save_changes(e->c.m) : 0) {
+        QV_SEXP* r = gmx_unsaved_error(form, "gmxClose", e->c.m, left);
+        release_mx_entry(e);
+        return r;
+    }
     // Another caller may close the same id between the look-up and this close.
-    if (!e || close_mx_entry(e) < 0) return gmx_error(form, GMX_PARAM, "gmxClose", nullptr);
+    if (close_mx_entry(e) < 0) return gmx_error(form, GMX_PARAM, "gmxClose", nullptr);
     return nullptr;
 }
 

@@ -14,6 +14,7 @@
 #include "longchar/longchar.h"
 #include "matrix/mx_sb.h"
 #include "matrix/mxcache.h"
+#include "matrix/mxfile.h"
 #include "matrix/mxstore.h"
 #include "pdb/recordlist64.h"
 #include "server/docpath.h"
@@ -147,7 +148,13 @@ QV_SEXP* read_1point_normal(PointReader* r, QV_SEXP* inp) {
     p.ofs = len == 2 * dim + 1 ? ofs : nullptr;
     for (int k = 0; k < 4; k++)
         p.data_ptrs[k] = r->bufs[k];
-    if (read_mx_cache(&p) < 0) return gmx_error_d(inp, MXE_SCRIPT_NODE, F, n_get_string("object"));
+    if (read_mx_cache(&p) < 0) {
+        // A file that names nodes it does not hold (cut short) says so, with the file code.
+        if (mx_ld(m->flags) & MX_DAMAGED_FILE)
+            return gmx_error_d(inp, MXE_SCRIPT_NODE, F,
+                               List(n_get_string("object"), gmx_code(MXF_DAMAGED), LIST_END));
+        return gmx_error_d(inp, MXE_SCRIPT_NODE, F, n_get_string("object"));
+    }
     QV_SEXP* head = nullptr;
     QV_SEXP* tail = nullptr;
     for (int k = 0; k < r->c.ds_len; k++) {

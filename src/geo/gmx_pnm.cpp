@@ -168,6 +168,8 @@ QV_SEXP* vx_gmxImportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
         }
         if (!position_add(dc[2], step, &dc[2])) break;
     }
+    // Saves that failed while the picture went in (a full disk) fail the import.
+    if (int64_t failed = mx_failed_saves(m)) return gmx_unsaved_error(form, F, m, failed);
     return nullptr;
 }
 

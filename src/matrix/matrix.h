@@ -67,7 +67,9 @@ struct MATRIX {
     uint8_t* block_size;        // per dimension: log2 of a level-0 block's extent
     int64_t* pixel_size;        // per dimension: extent in level-0 cells
     int64_t** pixel_size_list;  // per level: extent of that level per dimension, in its cells
-    int flags;  // bit 0 asked while not ready, bit 1 broken, bit 2 a failed save was reported
+    // bit 0 asked while not ready, bit 1 broken, bit 2 a failed save was reported, bit 3 its file
+    // names a node that cannot be read (MX_DAMAGED_FILE)
+    int flags;
     // The matrix store's own fields (matrix/mxstore.h).
     MATRIX* mx_next;  // the ring of open matrices, most recently used first
     MATRIX* mx_prev;
@@ -100,4 +102,10 @@ struct MATRIX {
     // Spin locks over the node hash, one per stripe of buckets (bucket % MX_HASH_LOCKS), each on
     // its own cache line: word i * MX_HASH_LOCK_STRIDE (matrix/mxstore.h).
     uint32_t hash_lock[32 * 16];
+    // Counts the closings of the matrix file: a node loaded or saved under an earlier count may
+    // differ from the file, which another process could write while it was closed.
+    uint32_t file_epoch;
 };
+
+// MATRIX::flags bit 3.
+constexpr int MX_DAMAGED_FILE = 8;

@@ -255,6 +255,8 @@ void close_work(MX_FILE_WORK* w, bool refused = false) {
     }
     l_close_filespace64(w->pdb);
     w->pdb = nullptr;
+    // Until it opens again another process may write the file: what was read before is old.
+    if (w->m) mx_st(w->m->file_epoch, mx_ld(w->m->file_epoch) + 1);
     {
         TaskLockGuard g(mx_file_lock);
         open_files--;
@@ -263,10 +265,12 @@ void close_work(MX_FILE_WORK* w, bool refused = false) {
 }
 
 int check_node_tree(MX_FILE_WORK* w);
+bool tree_past_end(MX_FILE_WORK* w);
 
 // Opens the record file of w; an existing matrix file has its header and subheader found and its
 // open flag checked. creating: the file is new and holds no matrix yet.
 int open_work(MX_FILE_WORK* w, bool creating, MATRIX* m) {
+    bool first = !w->header_fofs;
     take_call_lock(w, m);
     ss_printf("_start_file_access %s %p\n", w->name, static_cast<void*>(w));
     errno = 0;
@@ -322,6 +326,10 @@ int open_work(MX_FILE_WORK* w, bool creating, MATRIX* m) {
     if (w->sh.flags & 1) {
         ss_printf("matrix file %s: open flag of a stopped process cleared\n", w->name);
         if (check_node_tree(w) != 0) return refuse("************ DESTROY-3\n");
+    } else if (first && tree_past_end(w)) {
+        // A file cut short (or otherwise damaged) names nodes it no longer holds: a writer would
+        // make them anew as default cells and build on the loss, so it is refused as it is.
+        return refuse("************ DESTROY-3\n");
     }
     w->sh.flags |= 1;
     if (write_subheader(w) < 0) return refuse("************ DESTROY-2\n");
@@ -355,6 +363,7 @@ MX_FILE_WORK* new_work(MATRIX* m, int oflags) {
     w->name = static_cast<char*>(d_alloc(strlen(name) + 1));
     strcpy(w->name, name);
     w->oflags = oflags;
+    w->m = m;
     TaskLockGuard g(mx_file_lock);
     w->next = works;
     works = w;
@@ -443,6 +452,30 @@ int check_node_tree(MX_FILE_WORK* w) {
             return -4;
         }
     return 0;
+}
+
+// Whether the node tree of w names records past the end of the file, or cannot be walked for
+// want of its own records: the file was cut short. Nothing is read beyond the tree.
+bool tree_past_end(MX_FILE_WORK* w) {
+    struct stat st;
+    if (fstat(w->pdb->fid, &st) != 0) return true;
+    std::vector<int64_t> entries;
+    int err = 0;
+    {
+        PdbLockGuard g;
+        FAVT64_ROOT* root = node_root(w);
+        FAVT64_NODE* top = root ? root_node64(&err, root) : nullptr;
+        if (!root)
+            err = -1;
+        else if (top && err >= 0)
+            favt64_trace_from_small(&err, root, top, collect_entry, &entries);
+    }
+    bool past = err < 0;
+    for (int64_t fofs : entries)
+        // The least node record: a 4-byte header and an 8-byte channel link.
+        if (fofs <= 0 || fofs + 12 > st.st_size) past = true;
+    if (past) ss_printf("%s: node tree names nodes past the end of the file\n", w->name);
+    return past;
 }
 
 // ---- Data records -----------------------------------------------------------------------------
@@ -550,8 +583,37 @@ void set_mx_call_lock_hooks(const MX_CALL_LOCK_HOOKS* h) {
     call_lock_hooks = h ? *h : MX_CALL_LOCK_HOOKS{};
 }
 
+namespace {
+
+// Before a hand-over: the changes of the matrix whose file holds the call lock seq are saved, so
+// the agent taking the file over reads them and never builds on older nodes. The matrix is
+// found under matrix_lock (its file work is then alive, and it with it) and held meanwhile.
+void save_before_hand_over(int seq) {
+    MATRIX* m = nullptr;
+    {
+        TaskLockGuard g(matrix_lock);
+        {
+            TaskLockGuard f(mx_file_lock);
+            MX_FILE_WORK* w = works;
+            while (w && w->lock_seq != seq)
+                w = w->next;
+            if (w && w->m && w->pdb && writable(w)) m = w->m;
+        }
+        if (!m || m->mode != 1) return;
+        m->access_lock++;
+        int64_t left = _mx_save_changes(m);
+        if (left > 0)
+            fprintf(stderr, "matrix %s: %lld changed nodes could not be saved before a hand-over\n",
+                    m->filename ? n_string(std_cm, m->filename) : "", static_cast<long long>(left));
+    }
+    release_matrix(m);
+}
+
+}  // namespace
+
 void mx_file_lock_event(int seq, void*) {
     if (seq <= 0 || !mx_file_lock) return;
+    save_before_hand_over(seq);
     int me = get_tid();
     MX_FILE_WORK* w = nullptr;
     lock_task(mx_file_lock);
@@ -1170,16 +1232,27 @@ int write_image(NodeImage& s, MATRIX* m, MX_FILE_WORK* w) {
 int save_matrix_node(MATRIX_NODE* n) {
     MATRIX* m = n->matrix;
     NodeImage s;
+    bool changed = false;
+    uint32_t epoch = 0;
     {
         TaskLockGuard g(matrix_lock);
         take_image(s, n);
+        changed = n->dirty_file_time != 0;
+        epoch = n->file_epoch;
     }
+    // A node without changes that was read before the file was last closed may be older than
+    // what the file holds now (another process may have written it meanwhile): writing it would
+    // put the old cells back, so it is left out (a save asked twice comes here after a hand-over).
+    if (!changed && epoch != mx_ld(m->file_epoch)) return 0;
     {
         Access a(m);
         if (a.r < 0) return a.r;
+        if (!changed && epoch != mx_ld(m->file_epoch)) return 0;
         if (write_image(s, m, work_of(m)) < 0) return -1;
+        epoch = mx_ld(m->file_epoch);
     }
     TaskLockGuard g(matrix_lock);
+    mx_st(n->file_epoch, epoch);
     n->fofs = s.fofs;
     n->ring_fofs = s.ring_fofs;
     for (int ch = 0; ch < m->p.channel_nos && n->channel; ch++)
@@ -1204,10 +1277,12 @@ int load_node(MATRIX_NODE* n, MATRIX_TOKEN* t) {
     RawNode raw;
     std::vector<std::vector<int64_t>> children;
     std::vector<Loaded> chain;
-    {
-        Access a(m);
-        if (a.r < 0) return MXF_NO_ACCESS;
+    uint32_t epoch = 0;
+    // What the file says: 0 the node's records read, MXF_NOT_STORED, -1 damage, or -2 when the
+    // cache ring's update could not be written.
+    auto read_stored = [&]() -> int {
         MX_FILE_WORK* w = work_of(m);
+        epoch = mx_ld(m->file_epoch);
         fofs = find_entry(w, m, dc.data());
         if (fofs == 0) return MXF_NOT_STORED;
         if (fofs < 0) return -1;
@@ -1225,11 +1300,38 @@ int load_node(MATRIX_NODE* n, MATRIX_TOKEN* t) {
         if ((m->p.flags & MXP_CACHE_FILE) && writable(w) &&
             (ring_delete(w, raw.ring_fofs, nullptr) < 0 || ring_insert(m, w, raw.ring_fofs) < 0 ||
              l_flush_filespace64(w->pdb) < 0)) {
+            // A write refused (a full disk) is no damage of what is stored.
             drop_loaded(m, chain);
-            return -1;
+            return -2;
         }
+        return 0;
+    };
+    int r;
+    {
+        Access a(m);
+        if (a.r < 0) return MXF_NO_ACCESS;
+        r = read_stored();
+    }
+    if (r == MXF_NOT_STORED) {
+        TaskLockGuard g(matrix_lock);
+        mx_st(n->file_epoch, epoch);
+        return r;
+    }
+    if (r == -2) return -1;
+    if (r < 0) {
+        // The tree names a node the file does not hold whole: the matrix is broken rather than
+        // read on with that node's cells as defaults.
+        TaskLockGuard g(matrix_lock);
+        if (!(m->flags & MX_DAMAGED_FILE)) {
+            const char* name = m->filename ? n_string(std_cm, m->filename) : "";
+            fprintf(stderr, "matrix %s: damaged file, a stored node cannot be read\n", name);
+        }
+        mx_st(m->flags, m->flags | MX_DAMAGED_FILE | 2);
+        mx_wake(m);
+        return r;
     }
     TaskLockGuard g(matrix_lock);
+    mx_st(n->file_epoch, epoch);
     n->fofs = fofs;
     n->ring_fofs = raw.ring_fofs;
     n->dim_addr_fofs = raw.dim_addr_fofs;
@@ -1276,6 +1378,7 @@ int matrix_standard_write_file(MATRIX_TOKEN* t) {
         int err = errno;
         TaskLockGuard g(matrix_lock);
         n->save_lock = 0;
+        n->save_failed = 1;
         MATRIX* m = n->matrix;
         if (!(mx_ld(m->flags) & 4)) {
             mx_st(m->flags, mx_ld(m->flags) | 4);
@@ -1284,6 +1387,7 @@ int matrix_standard_write_file(MATRIX_TOKEN* t) {
                     name, strerror(err ? err : EIO));
         }
         mx_wake(n);
+        mx_wake(m);
     }
     return r;
 }

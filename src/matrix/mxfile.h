@@ -79,6 +79,7 @@ struct MX_FILE_WORK {
     MX_FILE_WORK* next;  // the list of work records (idle closer)
     void* lock_d;        // the call lock held while the file is open, null when none
     int lock_seq;        // its event number, 0 for none
+    MATRIX* m;           // the matrix whose file this is
 };
 
 // Call locks between agents, installed by the application's start-up (absent: matrix files are
@@ -93,10 +94,13 @@ struct MX_CALL_LOCK_HOOKS {
     void (*unlock)(void* d);
 };
 void set_mx_call_lock_hooks(const MX_CALL_LOCK_HOOKS* h);
-// The event of a matrix file's call lock: another agent asks for the file. Waits until no task
-// of this process is inside the file, closes it (its open flag cleared) and gives the lock back;
-// the next access opens it again and takes the lock anew. data is the matrix; the lock is found
-// by seq, so an event for a file closed meanwhile does nothing.
+// The event of a matrix file's call lock: another agent asks for the file. The matrix's changed
+// nodes are saved first (see _mx_save_changes), so the other agent reads them; then it waits
+// until no task of this process is inside the file, closes it (its open flag cleared) and gives
+// the lock back; the next access opens it again and takes the lock anew. Every closing of the
+// file counts in the matrix's file_epoch, so the nodes loaded before it are read again once
+// nobody holds them. data is the matrix; the lock is found by seq, so an event for a file
+// closed meanwhile does nothing.
 void mx_file_lock_event(int seq, void* data);
 
 // Takes access to m's file, opening it when closed: 0, MXF_CANNOT_OPEN (no work record, the
@@ -123,7 +127,9 @@ int load_subheader(MATRIX* m, int sfa);
 // damaged) or the access code. The node's offsets then name its records.
 int save_matrix_node(MATRIX_NODE* n);
 // Reads n's stored record into n and makes it MS_OK: 0, MXF_NOT_STORED, MXF_NO_ACCESS, or -1
-// when the stored record is damaged (n untouched then).
+// when the stored record is damaged (n untouched then): a tree or node record that cannot be
+// read (a file cut short) marks the matrix broken and MX_DAMAGED_FILE, so that no reader takes
+// default cells for the lost ones.
 int load_matrix_node(MATRIX_NODE* n);
 
 // The matrix methods over the file.

@@ -705,6 +705,7 @@ void lock_save(MATRIX_NODE* n) {
 void unlock_save(MATRIX_NODE* n) {
     TaskLockGuard g(matrix_lock);
     n->save_lock = 0;
+    n->save_failed = 0;
     n->dirty_file_time = 0;
     mx_wake(n);
     mx_wake(n->matrix);
@@ -813,6 +814,12 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     MATRIX_NODE* n = chain_at(m, at);
     while (n && !node_has(n, full, code, m->p.dim + 1))
         n = n->nh_next;
+    // A ready node from before the file was last closed may be older than the file, which
+    // another process may have written meanwhile: once nobody holds it and it keeps no changes,
+    // it goes and is read again.
+    if (n && n->status == MS_OK && n->file_epoch != mx_ld(m->file_epoch) &&
+        _free_matrix_node(n) == 0)
+        n = nullptr;
     if (n) {
         move_to_front(n);
         n->process_token_key = key;
@@ -871,6 +878,7 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     if (ch_bytes) n->channel = reinterpret_cast<MATRIX_CHANNEL*>(own);
     n->dim_code = reinterpret_cast<int64_t*>(own + ch_bytes);
     memcpy(n->dim_code, code, dc_bytes);
+    mx_st(n->file_epoch, mx_ld(m->file_epoch));
     n->status = MS_NEW;
     mx_wake(n);
     if (bf_bytes) {
@@ -913,7 +921,8 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
 // taken that many times for task `me` as well, or nothing is taken.
 [[gnu::always_inline]] static inline MATRIX_NODE* hold_found(MATRIX_NODE* n, uint32_t now,
                                                              int ch_holds, int me) {
-    if (!n || mx_ld(n->status, std::memory_order_acquire) != MS_OK || mx_ld(n->fast_second) != now)
+    if (!n || mx_ld(n->status, std::memory_order_acquire) != MS_OK ||
+        mx_ld(n->fast_second) != now || mx_ld(n->file_epoch) != mx_ld(n->matrix->file_epoch))
         return nullptr;
     if (ch_holds > 0 && !take_channel(n, ch_holds, me)) return nullptr;
     mx_st(n->locked, n->locked + 1);

@@ -678,6 +678,59 @@ void sync_matrix(MATRIX* m) {
     }
 }
 
+int64_t _mx_save_changes(MATRIX* m) {
+    auto count = [m] {
+        int64_t k = 0;
+        for (int b = 0; b < m->node_hash_size; b++)
+            for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next)
+                if (n->dirty_file_time && n->status == MS_OK) k++;
+        return k;
+    };
+    for (int b = 0; b < m->node_hash_size; b++)
+        for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next)
+            n->save_failed = 0;
+    HoldWatch hw;
+    int64_t fewest = INT64_MAX;
+    auto last_progress = std::chrono::steady_clock::now();
+    for (;;) {
+        // Every node is asked once per pass until its save has either succeeded (its mark
+        // cleared) or failed (save_failed): a failed one is not asked again here.
+        int64_t pending = 0;
+        for (int b = 0; b < m->node_hash_size; b++)
+            for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next) {
+                if (!n->dirty_file_time || n->save_failed || n->status != MS_OK) continue;
+                pending++;
+                if (!n->save_lock) _matrix_trigger_access(n, MI_SAVE_TP, 0);
+            }
+        if (pending == 0) return count();
+        auto now = std::chrono::steady_clock::now();
+        if (pending < fewest) {
+            fewest = pending;
+            last_progress = now;
+        } else if (now - last_progress >= std::chrono::seconds(mx_sync_patience)) {
+            return count();
+        }
+        new_timeout(m, 1);
+        mx_sleep(m);
+        del_timeout(m);
+    }
+}
+
+int64_t mx_save_changes(MATRIX* m) {
+    TaskLockGuard g(matrix_lock);
+    if (m->mode != 1) return 0;
+    return _mx_save_changes(m);
+}
+
+int64_t mx_failed_saves(MATRIX* m) {
+    TaskLockGuard g(matrix_lock);
+    int64_t k = 0;
+    for (int b = 0; b < m->node_hash_size; b++)
+        for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next)
+            if (n->dirty_file_time && n->save_failed) k++;
+    return k;
+}
+
 int64_t get_matrix_obj_id(MATRIX* m) {
     TaskLockGuard g(matrix_lock);
     uint64_t v = static_cast<uint64_t>(m->obj_id) + 256;

@@ -150,10 +150,12 @@ struct alignas(64) MATRIX_NODE {
     uint64_t touch_seq;
     MATRIX* matrix;
     int64_t* dim_code;
+    uint32_t file_epoch;   // the matrix's file_epoch when the node was loaded, saved or made
     matrix_node_header h;  // the ring of loaded nodes
     int ch_lock;
     int ch_lock_tid;
     unsigned save_lock : 1;
+    unsigned save_failed : 1;  // its last save failed (cleared by a save that succeeds)
     uint32_t dirty_file_time;
     MATRIX_CHANNEL* channel;
     uint8_t* nlist_dim_bit_field;
@@ -310,6 +312,15 @@ void close_all_matrix();
 // matrix is named on the error output).
 bool matrix_changes_lost();
 void sync_matrix(MATRIX* m);
+// Asks every changed, ready node of m to save and waits until each has been saved or its save
+// has failed (or mx_sync_patience seconds pass without progress), matrix_lock held (released
+// while it waits): the count of changed, ready nodes left unsaved, 0 when all reached the file
+// (the changes of nodes that never became ready are dropped at the close, as ever). The nodes
+// left keep their changes for a later save.
+int64_t _mx_save_changes(MATRIX* m);
+int64_t mx_save_changes(MATRIX* m);
+// The changed nodes of m whose last save failed.
+int64_t mx_failed_saves(MATRIX* m);
 // Passes of a second without progress after which sync_matrix gives up (tests lower it).
 extern int mx_sync_patience;
 void set_matrix_mode(MATRIX* m, int mode);

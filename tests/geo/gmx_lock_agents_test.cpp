@@ -179,6 +179,76 @@ TEST_F(Agents, AWriterWaitsForTheHandOverAndBothPicturesAreKept) {
     EXPECT_EQ(read_back(), "<Result> 1 (((0 16909056)) ((0 67438080)) ((0 7)))</Result>\n");
 }
 
+// Sends one expression to an agent's listener and answers its reply, read up to "</Result>"
+// (empty when none comes within 60 s); the connection ends with it, the agent goes on.
+std::string ask(int port, const std::string& expr) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string got;
+    std::string msg = "\n" + expr + "\n";
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        write(fd, msg.data(), msg.size()) == static_cast<ssize_t>(msg.size())) {
+        timeval tv{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        for (int i = 0; i < 60 && got.find("</Result>") == std::string::npos; i++) {
+            char buf[4096];
+            ssize_t n;
+            while ((n = read(fd, buf, sizeof buf)) > 0) {
+                got.append(buf, static_cast<size_t>(n));
+                if (got.find("</Result>") != std::string::npos) break;
+            }
+            if (n == 0) break;
+        }
+    }
+    close(fd);
+    return got.find("</Result>") == std::string::npos ? "" : got;
+}
+
+// Two writers take turns over the file, their pictures overlapping in one node: A's cells from
+// (0,0) to (23,7), C's from (16,0) to (39,7). A saves its changes before it hands the file over,
+// so a reader R and C read them; R hands the file over to C in turn and reads C's cells after,
+// not its old copies, and so does A, in the node it had loaded too, and A's close writes no
+// older copy over C's.
+TEST_F(Agents, WritersTakingTurnsKeepAndSeeEachOthersCells) {
+    geotest::write_file(da + "/pa.ppm", ppm(24, 8, 1, 2, 3));
+    geotest::write_file(dc + "/pc.ppm", ppm(24, 8, 4, 5, 6));
+    start_a(true);
+    int rport = vxtest::free_loopback_port();
+    AgentRun r_run;
+    std::thread r([&] { r_run = agent(db, lock_config(sport, rport) + listen(rport)); });
+    ASSERT_TRUE(vxtest::wait_listening(rport)) << geotest::read_file(db + "/out.txt");
+    const std::string points = "'((0 8 1) (0 20 1) (0 28 1) (0 36 1))";
+    const std::string read = "(gmxGetPoint \"" + file + "\" " + points + ")";
+    // A's cells, the default 7 where nobody wrote yet.
+    const std::string a_only = "(((0 16909056)) ((0 16909056)) ((0 7)) ((0 7)))";
+    std::string r_first = ask(rport, read);
+    EXPECT_NE(r_first.find(a_only), std::string::npos) << r_first;
+    AgentRun c = agent(dc, lock_config(sport, 0) + matrix(file) + "^" + read +
+                               "\n^([gmxImportPNM id=\"1\"] \"pc.ppm\" 0 0 16 0)\n" +
+                               "^([gmxClose id=\"1\"])\n");
+    EXPECT_EQ(c.status, 0) << c.errors;
+    EXPECT_NE(c.out.find(a_only), std::string::npos) << c.out;
+    EXPECT_EQ(c.out.find("<Result> 7 ()</Result>"), std::string::npos) << c.out;
+    // C's cells where both wrote and where only C did.
+    const std::string both = "(((0 16909056)) ((0 67438080)) ((0 67438080)) ((0 67438080)))";
+    std::string r_again = ask(rport, read);
+    EXPECT_NE(r_again.find(both), std::string::npos) << r_again;
+    tell(rport, "(Exit)\n");
+    r.join();
+    EXPECT_EQ(r_run.status, 0) << r_run.errors;
+    // A takes the file back.
+    std::string got = tell(aport, read + "\n([gmxClose id=\"1\"])\n(Exit)\n");
+    a.join();
+    EXPECT_NE(got.find(both), std::string::npos) << got << a_run.errors;
+    EXPECT_EQ(a_run.status, 0) << a_run.errors;
+    EXPECT_EQ(file_check(file), 0);
+    AgentRun back = agent(dc, "^" + read + "\n");
+    EXPECT_EQ(back.out, "<Result> 1 " + both + "</Result>\n");
+}
+
 TEST_F(Agents, ALockServerThatGoesAwayLeavesAnErrorAndTheFileWhole) {
     // A names no port, so it is never asked: B's request waits at the server until it goes.
     start_a(false);
