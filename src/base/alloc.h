@@ -111,6 +111,12 @@ extern MEM_LIST* mem_max_list;
 // the oldest last access to give back a third of the excess. Returns the number of requests.
 int memory_purge_step(int64_t mem, int64_t used);
 
+// Whether the purge task gives the system allocator's free pages back now, after a period of
+// period_sec seconds in which the process used period_cpu_ns of processor time and
+// since_trim_cpu_ns since the last time it did: when the period was quiet (under a tenth of
+// one processor) and work was done since (a fifth of a second of processor time).
+bool memory_trim_due(int64_t period_cpu_ns, int64_t since_trim_cpu_ns, int period_sec);
+
 #define d_alloc(size) xx_d_alloc((size), __FILE__, __LINE__)
 #define d_calloc(size, el) xx_d_calloc((size), (el), __FILE__, __LINE__)
 #define d_f_ree(ptr) xx_d_f_ree((ptr), __FILE__, __LINE__)

@@ -434,11 +434,13 @@ ELEMENT* symbol_cache_get(QV_SEXP* sym, QV_ENV* e, uint64_t v) {
     uint32_t s1 = sym_seq(sym).load(std::memory_order_acquire);
     if (s1 & 1) return nullptr;
     QV_SYMBOL& y = sym->symbol;
-    uint64_t id = std::atomic_ref<uint64_t>(y.lk_env).load(std::memory_order_relaxed);
-    uint32_t nos = std::atomic_ref<uint32_t>(y.lk_nos).load(std::memory_order_relaxed);
-    ELEMENT* c = std::atomic_ref<ELEMENT*>(y.lk_cell).load(std::memory_order_relaxed);
-    uint64_t ver = std::atomic_ref<uint64_t>(y.lk_version).load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
+    // Each field is read with acquire, pairing with the writer's release stores: a field from
+    // a write that began after s1 makes that write's odd sequence visible to the check below.
+    // (Plain loads on x86; the thread sanitizer models these, where it does not model fences.)
+    uint64_t id = std::atomic_ref<uint64_t>(y.lk_env).load(std::memory_order_acquire);
+    uint32_t nos = std::atomic_ref<uint32_t>(y.lk_nos).load(std::memory_order_acquire);
+    ELEMENT* c = std::atomic_ref<ELEMENT*>(y.lk_cell).load(std::memory_order_acquire);
+    uint64_t ver = std::atomic_ref<uint64_t>(y.lk_version).load(std::memory_order_acquire);
     if (sym_seq(sym).load(std::memory_order_relaxed) != s1) return nullptr;
     if (id != e->id || ver != v || nos != static_cast<uint32_t>(ld(e->hash_element_nos)))
         return nullptr;
@@ -450,12 +452,12 @@ void symbol_cache_put(QV_SEXP* sym, QV_ENV* e, uint32_t nos, ELEMENT* c, uint64_
     uint32_t s = sym_seq(sym).load(std::memory_order_relaxed);
     if ((s & 1) || !sym_seq(sym).compare_exchange_strong(s, s + 1, std::memory_order_acquire))
         return;
-    std::atomic_thread_fence(std::memory_order_release);
+    // Release stores keep the odd sequence above ahead of every field a reader may see.
     QV_SYMBOL& y = sym->symbol;
-    std::atomic_ref<uint64_t>(y.lk_env).store(e->id, std::memory_order_relaxed);
-    std::atomic_ref<uint32_t>(y.lk_nos).store(nos, std::memory_order_relaxed);
-    std::atomic_ref<ELEMENT*>(y.lk_cell).store(c, std::memory_order_relaxed);
-    std::atomic_ref<uint64_t>(y.lk_version).store(v, std::memory_order_relaxed);
+    std::atomic_ref<uint64_t>(y.lk_env).store(e->id, std::memory_order_release);
+    std::atomic_ref<uint32_t>(y.lk_nos).store(nos, std::memory_order_release);
+    std::atomic_ref<ELEMENT*>(y.lk_cell).store(c, std::memory_order_release);
+    std::atomic_ref<uint64_t>(y.lk_version).store(v, std::memory_order_release);
     sym_seq(sym).store(s + 2, std::memory_order_release);
 }
 

@@ -91,6 +91,9 @@ int64_t large_bytes;  // system bytes of the large blocks
 // threshold at which a collection is asked for.
 std::atomic<int64_t> alloc_since_gc{0};
 std::atomic<int64_t> gc_threshold{24 << 20};
+// Bytes handed out between two collections below which the heap counts as idle (a few of the
+// threads' 32 KiB counting steps).
+constexpr int64_t HEAP_IDLE_BYTES = 256 * 1024;
 std::atomic<int64_t> heap_live{0};
 std::atomic<bool> gc_requested{false};
 std::atomic<void (*)()> request_hook{nullptr};
@@ -462,8 +465,12 @@ int64_t sweep() {
         avail[c] = nullptr;
     // Empty pages are kept for the allocations up to the next collection, as many as the last
     // threshold asks for; the others go back to the system, so resident memory follows the live
-    // heap and the threshold.
-    int64_t empty_keep = gc_threshold.load() / static_cast<int64_t>(PAGE_SIZE);
+    // heap and the threshold. A heap that handed out next to nothing since the last collection
+    // is idle (the collector's tick found the agent quiet): then every empty page goes back, and
+    // the pages come again when work does.
+    int64_t empty_keep = alloc_since_gc.load() < HEAP_IDLE_BYTES
+                             ? 0
+                             : gc_threshold.load() / static_cast<int64_t>(PAGE_SIZE);
     int64_t empty_count = 0;
     PAGE** pp = &all_pages;
     while (PAGE* pg = *pp) {

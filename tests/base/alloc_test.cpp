@@ -375,6 +375,19 @@ TEST(Alloc, PurgeAsksTheOldestOwnerFirstUntilUsageFallsBelowAThird) {
     owners[3].gave = true;
 }
 
+TEST(Alloc, FreePagesGoBackOnceTheAgentIsQuietAfterWork) {
+    constexpr int64_t MS = 1000000;
+    // A busy period (half a processor over 5 s): not yet, however much work was done.
+    EXPECT_FALSE(memory_trim_due(2500 * MS, 60000 * MS, 5));
+    // The first quiet period after the load gives the pages back.
+    EXPECT_TRUE(memory_trim_due(20 * MS, 60020 * MS, 5));
+    // Quiet with next to no work since the last trim (the agent's own ticks): nothing to give.
+    EXPECT_FALSE(memory_trim_due(20 * MS, 40 * MS, 5));
+    // The quiet bound scales with the period: 400 ms over 5 s is quiet, over 2 s it is not.
+    EXPECT_TRUE(memory_trim_due(400 * MS, 1000 * MS, 5));
+    EXPECT_FALSE(memory_trim_due(400 * MS, 1000 * MS, 2));
+}
+
 TEST(Alloc, AccountingTickChainsTheRecordHolders) {
     void* a = xx_d_alloc(1000000, "tick-a.cpp", 1);
     void* b = xx_d_alloc(3000000, "tick-b.cpp", 2);

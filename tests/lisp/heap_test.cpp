@@ -2,6 +2,7 @@
 // large and very deep structures.
 #include "lisp/heap.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <thread>
@@ -395,6 +396,38 @@ TEST_F(HeapTest, BigHeapIsCollected) {
 // out a step's worth), and threads count what they had not counted yet when they end. A thread
 // that hands out more than a step has counted most of it. An ended thread leaves the heap's
 // accounting whole.
+TEST_F(HeapTest, EmptyPagesStayForTheNextCycleAndGoBackOnceTheHeapIsIdle) {
+    constexpr int64_t MIB = 1 << 20;
+    lock_task(gc_task_lock);  // only this test's collections run
+    // Whatever earlier work left: a collection with next to nothing allocated since the one
+    // before keeps no empty page. Other threads of the program may still allocate now and then,
+    // so the idle state is waited for over a bounded number of collections.
+    auto settle = [] {
+        int64_t low = get_heap_mapped();
+        for (int i = 0; i < 20; i++) {
+            gc_enable();
+            low = std::min(low, get_heap_mapped());
+        }
+        return low;
+    };
+    int64_t idle = settle();
+
+    // 16 MiB of garbage, below the collection threshold (24 MiB at least).
+    gc_push(nullptr, nullptr, "garbage");
+    for (int i = 0; i < 16 * 1024; i++)
+        memset(mmalloc(1000, gc_text), 0x5a, 1000);
+    gc_pop(nullptr, nullptr);
+    int64_t busy = get_heap_mapped();
+    EXPECT_GE(busy, idle + 12 * MIB);
+    // The collection after the work keeps the emptied pages for the next cycle's allocations.
+    gc_enable();
+    EXPECT_GE(get_heap_mapped(), idle + 12 * MIB);
+    // The heap then stays idle: its empty pages go back to the system.
+    EXPECT_LE(settle(), idle + MIB);
+    EXPECT_EQ(mem_check(nullptr), 0);
+    unlock_task(gc_task_lock, "test");
+}
+
 TEST_F(HeapTest, CollectionsComeAfterBlocksHandedOutNotPagesTaken) {
     constexpr int THREADS = 48;
     constexpr int CLASSES = 8;
