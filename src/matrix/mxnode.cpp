@@ -669,6 +669,7 @@ void _set_dirty_file(MATRIX_NODE* n) {
     // Only a node whose own level has a save script can ever be written back; marking any other
     // dirty would pin it against the purge for good and keep its matrix from closing.
     if (!m->cal[mx_slot_for_level(m, MI_SAVE_TP, n->dim_code[0])]) return;
+    n->dirty_seq++;
     n->dirty_file_time = matrix_now();
     if (!n->dirty_file_time) n->dirty_file_time = 1;
 }
@@ -700,13 +701,14 @@ void flush_all_dirty_file(MATRIX* m) {
 void lock_save(MATRIX_NODE* n) {
     TaskLockGuard g(matrix_lock);
     n->save_lock = 1;
+    n->saving_seq = n->dirty_seq;
 }
 
 void unlock_save(MATRIX_NODE* n) {
     TaskLockGuard g(matrix_lock);
     n->save_lock = 0;
     n->save_failed = 0;
-    n->dirty_file_time = 0;
+    if (n->dirty_seq == n->saving_seq) n->dirty_file_time = 0;
     mx_wake(n);
     mx_wake(n->matrix);
     _wakeup_closers();

@@ -157,6 +157,9 @@ struct alignas(64) MATRIX_NODE {
     unsigned save_lock : 1;
     unsigned save_failed : 1;  // its last save failed (cleared by a save that succeeds)
     uint32_t dirty_file_time;
+    // Counts the node's changes; a save records the count it began with, so that a change made
+    // while the save ran keeps the node dirty for the next one.
+    uint32_t dirty_seq, saving_seq;
     MATRIX_CHANNEL* channel;
     uint8_t* nlist_dim_bit_field;
     int nlist_dim_bit_field_len;
