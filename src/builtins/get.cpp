@@ -111,11 +111,6 @@ QV_SEXP* get_op(QVISP_ENV* env, QV_SEXP* s, const L_CHAR* path) {
         // links lead out of its tree counts as absent.
         L_CHAR* opened = nullptr;
         if ((r = auth_served_file(&opened, pair[i], path, "Get")) != nullptr) break;
-        if (!opened) {
-            r = eval_error(s, QVE_CANNOT_OPEN, "Get",
-                           list(n_get_string("cannot open the file"), get_string(path), nullptr));
-            continue;
-        }
         LOAD_CLOSE_FUNC func = nullptr;
         void* work = nullptr;
         if (const L_CHAR* name = lock_name(rule.flags, path, pair[i])) {
@@ -126,6 +121,13 @@ QV_SEXP* get_op(QVISP_ENV* env, QV_SEXP* s, const L_CHAR* path) {
             }
             func = lf_close_function;
             work = new_lft(s, id, name);
+        }
+        if (!opened) {
+            // Nothing to read there: the lock goes back as a failed read's would.
+            if (func) func(1, work);
+            r = eval_error(s, QVE_CANNOT_OPEN, "Get",
+                           list(n_get_string("cannot open the file"), get_string(path), nullptr));
+            continue;
         }
         // The loader calls the close function on every failure, so the lock of a failed read is
         // already on its way back here.
