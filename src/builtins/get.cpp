@@ -107,6 +107,10 @@ QV_SEXP* get_op(QVISP_ENV* env, QV_SEXP* s, const L_CHAR* path) {
         return r;
     }
     for (int i = 0; i < 2 && pair[i]; i++) {
+        // The file is read where its links lead, once the access files there allow it; one whose
+        // links lead out of its tree counts as absent.
+        L_CHAR* opened = nullptr;
+        if ((r = auth_served_file(&opened, pair[i], path, "Get")) != nullptr) break;
         LOAD_CLOSE_FUNC func = nullptr;
         void* work = nullptr;
         if (const L_CHAR* name = lock_name(rule.flags, path, pair[i])) {
@@ -118,9 +122,16 @@ QV_SEXP* get_op(QVISP_ENV* env, QV_SEXP* s, const L_CHAR* path) {
             func = lf_close_function;
             work = new_lft(s, id, name);
         }
+        if (!opened) {
+            // Nothing to read there: the lock goes back as a failed read's would.
+            if (func) func(1, work);
+            r = eval_error(s, QVE_CANNOT_OPEN, "Get",
+                           list(n_get_string("cannot open the file"), get_string(path), nullptr));
+            continue;
+        }
         // The loader calls the close function on every failure, so the lock of a failed read is
         // already on its way back here.
-        r = load_file(env, s, type, pair[i], nullptr, nullptr, 0, func, work);
+        r = load_file(env, s, type, opened, nullptr, nullptr, 0, func, work);
         if (!is_error(r) || r->error.code != QVE_CANNOT_OPEN) break;
         // The peer learns the path it asked for, not where the trees lie.
         r = eval_error(s, QVE_CANNOT_OPEN, "Get",

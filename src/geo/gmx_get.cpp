@@ -75,9 +75,14 @@ QV_SEXP* open_mxread_server_related(const L_CHAR* path, QV_SEXP* s) {
     } else if (get_type(code_list) != QVT_PAIR) {
         r = gmx_error(s, GMX_MISMATCH, F, "dim_code");
     } else {
-        for (L_CHAR* cand : pair)
-            if (cand && !e) e = open_mxread(nullptr, cand, nullptr, 1);
-        if (!e) r = gmx_error_d(s, GMX_OPEN, F, nullptr);
+        // A file reached through links answers to the access files where it lies, and one whose
+        // links lead out of its tree counts as absent.
+        for (L_CHAR* cand : pair) {
+            L_CHAR* opened = nullptr;
+            if (cand && !e && !r && !(r = auth_served_file(&opened, cand, path, "Get")) && opened)
+                e = open_mxread(nullptr, cand, nullptr, 1);
+        }
+        if (!e && !r) r = gmx_error_d(s, GMX_OPEN, F, nullptr);
     }
     if (e) {
         // What Get opened stays open and registered for the next request.

@@ -17,6 +17,7 @@
 #include "matrix/mxfile.h"
 #include "matrix/mxstore.h"
 #include "pdb/recordlist64.h"
+#include "server/auth.h"
 #include "server/docpath.h"
 #include "stream/sprintf.h"
 
@@ -383,6 +384,11 @@ QV_SEXP* open_mxread_related(const L_CHAR* path, QV_SEXP* form, const char* func
         return eval_error(form, GMX_GET_MODE, "Get", n_get_string("unsupport Get mode"));
     for (L_CHAR* cand : pair) {
         if (!cand) continue;
+        // A file reached through links answers to the access files where it lies, and one whose
+        // links lead out of its tree counts as absent.
+        L_CHAR* opened = nullptr;
+        if (QV_SEXP* denied = auth_served_file(&opened, cand, path, "Get")) return denied;
+        if (!opened) continue;
         if ((*ep = open_mxread(nullptr, cand, nullptr, 1, made)) != nullptr) return nullptr;
     }
     return gmx_error_d(form, GMX_OPEN, func, nullptr);

@@ -208,7 +208,7 @@ bool apply_body(QV_SEXP* body, AUTH_DIR* dir) {
         if (!h) return false;
         if (is_symbol(h, "service")) {
             const char* err = head_attr(h, "result") ? _auth_preset_result(e)
-                                                     : _auth_define_service(h->symbol.field);
+                                                     : _auth_define_service(h->symbol.field, dir);
             if (err) return false;
         } else if (dir && is_symbol(h, "target")) {
             if (_auth_add_target(dir, e, h->symbol.field)) return false;
@@ -243,11 +243,12 @@ void read_access_file(AUTH_DIR* dir) {
     }
 }
 
-AUTH_DIR* new_dir(const L_CHAR* name, const L_CHAR* total) {
+AUTH_DIR* new_dir(const L_CHAR* name, const L_CHAR* total, AUTH_DIR* parent) {
     auto* d = static_cast<AUTH_DIR*>(d_alloc(sizeof(AUTH_DIR)));
     memset(d, 0, sizeof *d);
     d->dir_name = ll_copy_str(name);
     d->total_path = ll_copy_str(total);
+    d->parent = parent;
     read_access_file(d);
     return d;
 }
@@ -461,6 +462,27 @@ QV_SEXP* get_result_header_sexp(const AUTH_RESULT* r) {
     return e;
 }
 
+namespace {
+
+// While a peer's answer for a path is read (auth_lock held): what that path requires.
+const AUTH_SERVICE_LIST* answering_for = nullptr;
+
+// The service of that kind and name in l (at any depth), or null.
+AUTH_SERVICE* required_service(const AUTH_SERVICE_LIST* l, const AUTH_TABLE* tbl,
+                               const L_CHAR* name, int depth = 0) {
+    for (; l && depth <= AUTH_LIST_DEPTH; l = l->next) {
+        if (l->service) {
+            if (l->service->h.tbl == tbl && (!name || same_text(l->service->h.service_name, name)))
+                return l->service;
+        } else if (AUTH_SERVICE* s = required_service(l->list, tbl, name, depth + 1)) {
+            return s;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 AUTH_SERVICE* _get_service_header(AUTH_SET_SERVER* set, QV_SEXP* element) {
     QV_SEXP* h = head_of(element);
     if (!h || !is_symbol(h, "service")) return nullptr;
@@ -471,6 +493,8 @@ AUTH_SERVICE* _get_service_header(AUTH_SET_SERVER* set, QV_SEXP* element) {
     AUTH_SERVICE* found = nullptr;
     if (set) {
         // Only a defined service: a result for any other could never satisfy a requirement.
+        // Folders may define services of one name: the answer is for the one the path requires.
+        found = required_service(answering_for, tbl, name);
         for (auto* d = set->auth_service_list; d && !found; d = d->next)
             if (d->service->h.tbl == tbl && (!name || same_text(d->service->h.service_name, name)))
                 found = d->service;
@@ -540,7 +564,7 @@ AUTH_RESULT* _connection_result(AUTH_CONNECTION_SET* set, AUTH_SERVICE* service)
 
 // ---- definitions
 
-const char* _auth_define_service(QV_SYM_FIELD* attr) {
+const char* _auth_define_service(QV_SYM_FIELD* attr, AUTH_DIR* dir) {
     const L_CHAR* name = get_sf_attribute(attr, lt("name"));
     const L_CHAR* type = get_sf_attribute(attr, lt("type"));
     if (!name) return "service name required";
@@ -562,6 +586,7 @@ const char* _auth_define_service(QV_SYM_FIELD* attr) {
     d_f_ree(h.service_name);
     auto* d = static_cast<AUTH_SET_SERVER::defined*>(d_alloc(sizeof(AUTH_SET_SERVER::defined)));
     d->service = s;
+    d->dir = dir;
     d->next = auth_set_server.auth_service_list;
     auth_set_server.auth_service_list = d;
     return nullptr;
@@ -593,6 +618,22 @@ const char* _auth_preset_result(QV_SEXP* element) {
     return nullptr;
 }
 
+namespace {
+
+// The defined service of that full name that dir's access file sees: the one its own file
+// defines, else the nearest directory's above it, else the newest defined anywhere (by a script
+// or another folder's file); null when none has that name.
+AUTH_SERVICE* _scoped_service(AUTH_DIR* dir, const L_CHAR* full) {
+    for (AUTH_DIR* at = dir; at; at = at->parent)
+        for (auto* d = auth_set_server.auth_service_list; d; d = d->next)
+            if (d->dir == at && same_text(d->service->h.service_name, full)) return d->service;
+    for (auto* d = auth_set_server.auth_service_list; d; d = d->next)
+        if (same_text(d->service->h.service_name, full)) return d->service;
+    return nullptr;
+}
+
+}  // namespace
+
 QV_SEXP* _auth_add_target(AUTH_DIR* dir, QV_SEXP* form, QV_SYM_FIELD* attr) {
     const L_CHAR* prefix = get_sf_attribute(attr, lt("prefix"));
     const L_CHAR* op = get_sf_attribute(attr, lt("operation"));
@@ -605,9 +646,7 @@ QV_SEXP* _auth_add_target(AUTH_DIR* dir, QV_SEXP* form, QV_SYM_FIELD* attr) {
             return eval_error(a, 0x80030806, "target", n_get_string("arguments are STRING"));
         }
         L_CHAR* full = auth_full_name(a->string.data);
-        AUTH_SERVICE* found = nullptr;
-        for (auto* d = auth_set_server.auth_service_list; d && !found; d = d->next)
-            if (same_text(d->service->h.service_name, full)) found = d->service;
+        AUTH_SERVICE* found = _scoped_service(dir, full);
         d_f_ree(full);
         if (!found) {
             free_auth_service_list(l);
@@ -711,7 +750,8 @@ int _auth_required(AUTH_SERVICE_LIST** out, const L_CHAR* path, const char* oper
         if (path[i] == '.' && dot < 0) dot = i;
     }
     const L_CHAR* ext = dot >= 0 ? path + dot : nullptr;
-    if (!auth_set_server.auth_dir_tree) auth_set_server.auth_dir_tree = new_dir(lt(""), lt("/"));
+    if (!auth_set_server.auth_dir_tree)
+        auth_set_server.auth_dir_tree = new_dir(lt(""), lt("/"), nullptr);
     AUTH_DIR* d = auth_set_server.auth_dir_tree;
     std::vector<L_CHAR> total{'/'};
     int i = 0;
@@ -753,7 +793,7 @@ int _auth_required(AUTH_SERVICE_LIST** out, const L_CHAR* path, const char* oper
             std::vector<L_CHAR> t = total;
             t.push_back('/');
             t.push_back(0);
-            c = new_dir(piece.data(), t.data());
+            c = new_dir(piece.data(), t.data(), d);
             c->child_next = d->child_list;
             d->child_list = c;
         }
@@ -888,12 +928,18 @@ QV_SEXP* ap_server_authentification(AUTH_CONNECTION_SET* set, QV_SEXP* answer, c
     TaskLockGuard g(auth_lock);
     QV_SEXP* h = head_of(answer);
     QV_SEXP* site = get_type(answer) == QVT_PAIR ? answer : nullptr;
-    if (h && is_symbol(h, "result-list")) {
-        int count = 0;
-        if (!install_results(set, answer, 0, &count)) return denied(site, nullptr);
-    }
     AUTH_SERVICE_LIST* req;
     if (_auth_required(&req, path, operation) < 0) return denied(site, nullptr);
+    if (h && is_symbol(h, "result-list")) {
+        int count = 0;
+        answering_for = req;
+        bool ok = install_results(set, answer, 0, &count);
+        answering_for = nullptr;
+        if (!ok) {
+            free_auth_service_list(req);
+            return denied(site, nullptr);
+        }
+    }
     int st;
     AUTH_SERVICE_LIST* rem = _ap_authentification(&st, req, set);
     free_auth_service_list(req);
@@ -965,6 +1011,20 @@ QV_SEXP* auth_filepath_passive(QV_SEXP* path, const char* operation) {
     }
     ap_server_gc(&auth_set_server, gen);
     gc_pop(r, gc_vx_sexp);
+    return r;
+}
+
+QV_SEXP* auth_served_file(L_CHAR** opened, const L_CHAR* local, const L_CHAR* requested,
+                          const char* operation) {
+    L_CHAR* url = nullptr;
+    if (resolve_tree_file(local, opened, &url) < 1) {
+        *opened = nullptr;
+        return nullptr;
+    }
+    // A file reached through a link answers to the guards of the folder it lies in.
+    if (same_text(url, requested)) return nullptr;
+    QV_SEXP* r = auth_filepath_passive(get_string(url), operation);
+    if (r) *opened = nullptr;
     return r;
 }
 

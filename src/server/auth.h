@@ -23,6 +23,12 @@
 //   made-up paths do not make the tree grow.
 // - Lists read from a peer are bounded in depth (AUTH_LIST_DEPTH) and length (AUTH_LIST_MAX);
 //   beyond that the answer is denied (server) or not answered (client).
+// - A served file is checked where it lies: the access files along the path of the file that
+//   opening it reaches (every link resolved) apply as well as those along the requested path,
+//   and a file whose links lead out of its tree is not served.
+// - Access files of several folders may define services of the same name: a `target` names the
+//   service its own file defines, else the nearest folder above defines, and a peer's answer
+//   goes to the service of that name that the path asked for requires.
 // - Passwords are compared in constant time; a refusal tells the peer only
 //   "authentification (DENIED)" and what is still required, never why.
 //
@@ -138,6 +144,7 @@ struct auth_dir {
     auth_dir* child_next;
     AUTH_PREFIX* prefix;  // targets, newest first
     bool broken;          // its access file could not be read or evaluated: deny all below
+    auth_dir* parent;     // null for the root
 };
 typedef auth_dir AUTH_DIR;
 
@@ -145,6 +152,7 @@ struct auth_set_server {
     struct defined {  // defined services, newest first
         defined* next;
         AUTH_SERVICE* service;
+        AUTH_DIR* dir;  // the directory whose access file defined it, null for a script
     } * auth_service_list;
     AUTH_DIR* auth_dir_tree;
     uint32_t auth_gc_no;
@@ -214,8 +222,9 @@ void free_auth_service_header(AUTH_SERVICE_HEADER* h);
 QV_SEXP* get_service_header_sexp(const AUTH_SERVICE* service);
 // That element plus `status` in decimal.
 QV_SEXP* get_result_header_sexp(const AUTH_RESULT* result);
-// The service an element names: with a server set only a defined one (else null); without, the
-// client's one of that name and kind, learnt when new.
+// The service an element names: with a server set only a defined one (else null), and while a
+// peer's answer for a path is read, first one that path requires; without, the client's one of
+// that name and kind, learnt when new.
 AUTH_SERVICE* _get_service_header(AUTH_SET_SERVER* set, QV_SEXP* element);
 // The full name of a service: the URL {"SERVICE", this node's site, "/", name} as the URL printer
 // writes it, "SERVICE://site:0/name"; a tracked copy.
@@ -233,8 +242,9 @@ AUTH_RESULT* _connection_result(AUTH_CONNECTION_SET* set, AUTH_SERVICE* service)
 
 // ---- server definitions (auth_lock held)
 
-// Defines a server service from a `service` element's attributes: null, or an error text.
-const char* _auth_define_service(QV_SYM_FIELD* attr);
+// Defines a server service from a `service` element's attributes: null, or an error text. dir:
+// the directory whose access file holds the element (null for a script's definition).
+const char* _auth_define_service(QV_SYM_FIELD* attr, AUTH_DIR* dir = nullptr);
 // Presets a client result from a `service` element with a `result` attribute.
 const char* _auth_preset_result(QV_SEXP* element);
 // Adds a target to dir: null, or an error value for the form.
@@ -272,6 +282,13 @@ QV_SEXP* ap_client_get_key(QV_SEXP* service_list);
 // running on the calling thread: null (allowed) or an error value. A caller without an
 // interpreter (no peer involved) is allowed; a path that is not a string is denied.
 QV_SEXP* auth_filepath_passive(QV_SEXP* path, const char* operation);
+// The same check for the file a built-in is about to open for requested (whose own check has been
+// made), local being the file the tree look-up named for it: the access files are looked up along
+// the path of the file that opening local reaches, every link resolved. Null with *opened that
+// file (the one to open), or with *opened null when nothing is there or the file lies outside the
+// tree that local was named in (it is not served); else the denial.
+QV_SEXP* auth_served_file(L_CHAR** opened, const L_CHAR* local, const L_CHAR* requested,
+                          const char* operation);
 
 // Test hooks: forgets every service, result, directory and preset (no other task may use this
 // module meanwhile).

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -359,6 +360,39 @@ QV_SEXP* get_path(L_CHAR* pair[2], QV_GETFILE* rule, const L_CHAR* path, QV_SEXP
     }
     if (rule) *rule = found;
     return nullptr;
+}
+
+int resolve_tree_file(const L_CHAR* local, L_CHAR** opened, L_CHAR** url) {
+    *opened = *url = nullptr;
+    if (!local) return 0;
+    LS l = to_ls(local);
+    // The tree local was named in: of every pair's two, the longest root that holds it.
+    LS root, base_url;
+    {
+        std::lock_guard<std::mutex> g(pair_mutex);
+        for (const PATH_PAIR* e = start; e; e = e->next)
+            for (const LS* tree : {&e->docs, &e->sys})
+                if (starts_with(l, *tree) && tree->size() > root.size()) {
+                    root = *tree;
+                    base_url = e->url;
+                }
+    }
+    if (root.empty()) return -1;
+    std::string file_bytes = n_string(std_cm, l.c_str());
+    std::string root_bytes = n_string(std_cm, root.c_str());
+    char* real_file = realpath(file_bytes.c_str(), nullptr);
+    if (!real_file) return 0;
+    char* real_root = realpath(root_bytes.c_str(), nullptr);
+    std::string file = real_file, tree = real_root ? real_root : "";
+    free(real_file);
+    free(real_root);
+    if (tree.empty()) return -1;
+    if (tree.back() != '/') tree.push_back('/');
+    if (file.size() <= tree.size() || file.compare(0, tree.size(), tree) != 0) return -1;
+    *opened = _nl_copy_mstr_1(std_cm, file.c_str());
+    LS rest = to_ls(_l_string_1(std_cm, file.c_str() + tree.size()));
+    *url = out(synth(base_url.empty() ? LS(1, '/') : base_url, rest));
+    return 1;
 }
 
 int path_check(const L_CHAR* path) {

@@ -111,6 +111,12 @@ QV_SEXP* get_path(L_CHAR* pair[2], QV_GETFILE* rule, const L_CHAR* path, QV_SEXP
 // Bit 0 when the documents file of path opens for reading, bit 1 when the system file does.
 int path_check(const L_CHAR* path);
 
+// The file a tree look-up named, as opening it would reach it: local (a documents or system file
+// as get_path gives it) with every symbolic link resolved. 1: *opened is that file and *url its
+// URL path in the tree that local was named in (collected strings); 0: nothing is there; -1: the
+// resolved file lies outside that tree (a link out of it), and must not be served.
+int resolve_tree_file(const L_CHAR* local, L_CHAR** opened, L_CHAR** url);
+
 // ---- prefix rules
 
 // Adds the rule (prefix, agent, each name of names) or replaces its mode and flags. Every element

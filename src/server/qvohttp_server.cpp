@@ -196,10 +196,35 @@ void _new_cockie(uint32_t* key) {
     } while (_search_entry(key) || _search_entry_v2(key));
 }
 
-// Queues l on e in seq order: 0, or -1 when a request with that seq is queued already or its
-// body has been taken in already (a repeated request that nothing would ever answer).
+// l waits on e for an earlier sequence number: its body is not the next to go into the pipe.
+bool _waiting(const QoH_ENTRY* e, const QoH_LIST* l) {
+    return seq_lt(e->recv_seq, seq_of(l));
+}
+
+int _waiting_in(const QoH_ENTRY* e) {
+    int n = 0;
+    for (const QoH_LIST* l = e->list; l; l = l->next)
+        n += _waiting(e, l);
+    return n;
+}
+
+int _waiting_all() {
+    int n = 0;
+    for (QoH_ENTRY* b : QoH_hash)
+        for (QoH_ENTRY* e = b; e; e = e->next)
+            n += _waiting_in(e);
+    return n;
+}
+
+// Queues l on e in seq order: 0; -1 when a request with that seq is queued already or its body
+// has been taken in already (a repeated request that nothing would ever answer); -2 when l would
+// wait for an earlier request and the session, or all sessions together, hold as many waiting
+// requests as they may.
 int _insert_list(QoH_ENTRY* e, QoH_LIST* l) {
     if (seq_lt(seq_of(l), e->recv_seq)) return -1;
+    if (_waiting(e, l) &&
+        (_waiting_in(e) >= QoH_WAITING_PER_SESSION || _waiting_all() >= QoH_WAITING_MAX))
+        return -2;
     QoH_LIST** p = &e->list;
     for (; *p; p = &(*p)->next) {
         if (seq_of(*p) == seq_of(l)) return -1;
@@ -622,6 +647,32 @@ QoH_LIST* _empty_reply(QoH_ENTRY* e, uint32_t t) {
     return h;
 }
 
+// The connection of a request has been closed by its client (or has failed): nothing it could
+// still send would come, and no reply would reach anyone. Polled without waiting; the descriptor
+// is looked up under the stream's lock.
+bool request_gone(const QoH_LIST* l) {
+    if (!held(l->con, l->con_serial)) return true;
+    int fd = s_socket_fd(l->con, l->con_serial);
+    if (fd < 0) return false;  // not a socket: nothing to tell
+    pollfd p{fd, POLLRDHUP, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL));
+}
+
+// Takes off e's list the requests waiting for an earlier one that have waited QoH_WAIT_LIMIT
+// seconds or whose client has gone: they are refused (type 4) by the caller, outside the lock.
+void _drop_waiting(QoH_ENTRY* e, uint32_t t, std::vector<QoH_LIST*>* out) {
+    for (QoH_LIST** p = &e->list; *p;) {
+        QoH_LIST* l = *p;
+        if (_waiting(e, l) &&
+            (static_cast<int32_t>(t - l->tim) >= QoH_WAIT_LIMIT || request_gone(l))) {
+            *p = l->next;
+            out->push_back(l);
+            continue;
+        }
+        p = &l->next;
+    }
+}
+
 void empty_reply_task(intptr_t) {
     set_t_msg("QoH empty reply");
     uint32_t last_interval_check = 0, last_sweep = now();
@@ -631,10 +682,12 @@ void empty_reply_task(intptr_t) {
         std::vector<std::pair<QoH_LIST*, bool>> empties;
         std::vector<HeldStream> to_close;
         lock_task(QoH_lock);
+        std::vector<QoH_LIST*> dropped;
         for (QoH_ENTRY* b : QoH_hash) {
             for (QoH_ENTRY* e = b; e; e = e->next) {
                 while (QoH_LIST* l = _empty_reply(e, t))
                     empties.emplace_back(l, _keep(e, l));
+                _drop_waiting(e, t, &dropped);
             }
         }
         if (static_cast<int32_t>(t - last_interval_check) > 4) {
@@ -683,6 +736,12 @@ void empty_reply_task(intptr_t) {
         for (auto& [l, keep] : empties) {
             qoh_diag("EMPTY REPLY %x - %i\n", static_cast<unsigned>(l->h.cockie[1]), seq_of(l));
             reply_request(l, QoH_DATA, keep, !keep);
+            free_list_record(l);
+        }
+        for (QoH_LIST* l : dropped) {
+            qoh_diag("QoH WAITING REQUEST DROPPED %x - %i\n", static_cast<unsigned>(l->h.cockie[1]),
+                     seq_of(l));
+            reply_request(l, QoH_ERROR, false, true);
             free_list_record(l);
         }
         close_streams(to_close);
@@ -1184,9 +1243,19 @@ int accept_request(STREAM** new_st, QoH_LIST* l, const uint8_t* frame, uint32_t 
     }
     QoH_ENTRY* e = r == 0 && l->h.type != QoH_UPLOAD ? _search_entry(l->h.cockie) : nullptr;
     if (e && !(e->flags & (QoHE_CLOSING | QoHE_RECV_DONE))) {
-        if (_insert_list(e, l) == 0) {
+        int q = _insert_list(e, l);
+        if (q == 0) {
             unlock_task(QoH_lock, "new_accept");
             return 0;
+        }
+        if (q == -2) {
+            // No more room to wait: the client learns that this request failed.
+            unlock_task(QoH_lock, "new_accept");
+            qoh_diag("QoH TOO MANY WAITING\n");
+            reply(con, QoH_ERROR, static_cast<int16_t>(l->h.seq), l->h.cockie, false);
+            free_list_record(l);
+            s_close(con);
+            return -1;
         }
         // A second request with a seq already queued: nothing would ever answer it.
         unlock_task(QoH_lock, "new_accept");
@@ -1224,6 +1293,11 @@ int QoH2_session_count() {
 
 int QoH_session_tasks() {
     return session_tasks.load();
+}
+
+int QoH_waiting_count() {
+    TaskLockGuard g(QoH_lock);
+    return _waiting_all();
 }
 
 std::string QoH_describe() {

@@ -77,6 +77,14 @@ constexpr int QoH_FIRST_REQUEST_LIMIT = 15;
 // either is refused with type 4.
 constexpr int QoH_SESSIONS_PER_PEER = 32;
 constexpr int QoH_SESSIONS_MAX = 128;
+// Requests that wait for an earlier sequence number, each holding its connection: at most so many
+// in one session and in all sessions together (a request beyond either is refused with type 4 at
+// once), and for at most so many seconds (then refused with type 4). A client sends its requests
+// one after the other, so the earlier ones come within moments; a waiting request whose client has
+// closed its connection is ended at the next cycle of the empty replies.
+constexpr int QoH_WAITING_PER_SESSION = 16;
+constexpr int QoH_WAITING_MAX = 128;
+constexpr int QoH_WAIT_LIMIT = 30;
 
 // One received request of a session.
 struct QoH_LIST {
@@ -207,6 +215,7 @@ void check_fid_tick(intptr_t, int);
 int QoH_session_count();
 int QoH2_session_count();
 int QoH_session_tasks();
+int QoH_waiting_count();  // requests waiting for an earlier sequence number
 int QoH_stock_count();
 std::string QoH_describe();  // one line per session: flags, sequence numbers, waiting requests
 void QoH_task_counts(int* running, int* idle);

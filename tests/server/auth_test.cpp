@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "base/alloc.h"
 #include "lisp/vxlisp.h"
@@ -295,5 +296,123 @@ TEST(AuthAgents, AccessFilesAreReadInTheirDeclaredEncoding) {
     EXPECT_TRUE(has(reply(out, 3), kServed)) << out;
     EXPECT_TRUE(has(reply(out, 4), kDenied)) << out;
     EXPECT_TRUE(has(reply(out, 5), kDenied)) << out;
+    b.kill_now();
+}
+
+namespace {
+
+// A client agent: presets, then asks for each of paths, then ends; its replies, one a line (1 the
+// connection, 2 the presets, the Gets from 3).
+std::string run_gets(const std::string& name, int port, const std::string& pre,
+                     const std::vector<std::string>& paths) {
+    std::string s =
+        "^(define c (OpenInterpreter \"connect\" (CurrentEnvironment) (HostName "
+        "\"127.0.0.1\") (Port " +
+        std::to_string(port) + ")))\n" + pre;
+    for (const std::string& p : paths)
+        s += "^(Remote c (Get \"" + p + "\"))\n";
+    VxmxAgent a(name, s + "^(Exit)\n");
+    VxmxResult r = a.finish(30000);
+    EXPECT_EQ(r.exit_status, 0);
+    return read_file(a.run.dir + "/out.txt");
+}
+
+std::string access_file(const std::string& service, const std::string& user,
+                        const std::string& passwd) {
+    return "<?xml version=\"1.0\"?>\n<qvaccess>\n<service name=\"" + service +
+           "\" type=\"fix-user-passwd\" user=\"" + user + "\" passwd=\"" + passwd +
+           "\"/>\n<target prefix=\".qv\" operation=\"Get\">" + service + "</target>\n</qvaccess>\n";
+}
+
+}  // namespace
+
+// Links in the documents tree: a file and a folder linked into a guarded folder answer to that
+// folder's access file (credentials asked, and the right ones open them), and links that lead out
+// of the tree (up past its root, to an absolute system file, a folder outside) are never served,
+// whatever the credentials; a link that stays in an open part of the tree still serves.
+TEST(AuthAgents, LinksAnswerToTheGuardsWhereTheyLeadAndNeverOutOfTheTree) {
+    std::string d = make_test_dir("auth_links");
+    for (const char* sub : {"/qvdocs/prot/in", "/qvdocs/pub", "/qvsys", "/outdir"})
+        std::filesystem::create_directories(d + sub);
+    for (const char* f : {"/qvdocs/prot/s.qv", "/qvdocs/prot/in/t.qv", "/qvdocs/pub/x.qv"})
+        write_file(d + f, "\"hello\"\n");
+    write_file(d + "/qvdocs/prot/.qvaccess", access_file("s1", "u", "p"));
+    write_file(d + "/outside.qv", "\"SECRETWORD\"\n");
+    write_file(d + "/outdir/x.qv", "\"SECRETWORD\"\n");
+    const std::vector<std::pair<std::string, std::string>> links = {
+        {"prot/s.qv", "/qvdocs/sl.qv"},        {"prot/in", "/qvdocs/inlink"},
+        {"../../outside.qv", "/qvdocs/up.qv"}, {"/etc/hostname", "/qvdocs/host.qv"},
+        {d + "/outdir", "/qvdocs/outlink"},    {"../pub/x.qv", "/qvdocs/prot/pubx.qv"},
+        {"pub/x.qv", "/qvdocs/publink.qv"},
+    };
+    for (auto& [to, at] : links)
+        ASSERT_EQ(symlink(to.c_str(), (d + at).c_str()), 0) << at;
+    int port = free_port();
+    VxmxAgent b("auth_links_server", server_script(d, port), "vxbase");
+    int fd = connect_when_up(port);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    const std::vector<std::string> paths = {"/sl.qv",     "/inlink/t.qv",  "/up.qv",
+                                            "/host.qv",   "/outlink/x.qv", "/publink.qv",
+                                            "/prot/s.qv", "/prot/pubx.qv"};
+    std::string none = run_gets("auth_links_none", port, "^(+ 1 1)\n", paths);
+    std::string good = run_gets("auth_links_good", port, preset("u", "p"), paths);
+    std::string hostname = read_file("/etc/hostname");
+    while (!hostname.empty() && (hostname.back() == '\n' || hostname.back() == ' '))
+        hostname.pop_back();
+    for (const std::string& out : {none, good}) {
+        // Out of the tree: an error value, and nothing of what lies there.
+        for (int line : {5, 6, 7}) {
+            EXPECT_TRUE(has(reply(out, line), "%E")) << line << out;
+            EXPECT_FALSE(has(reply(out, line), "SECRETWORD")) << line << out;
+            if (!hostname.empty()) {
+                EXPECT_FALSE(has(reply(out, line), hostname)) << line << out;
+            }
+        }
+        EXPECT_TRUE(has(reply(out, 8), kServed)) << out;  // a link within the open part
+    }
+    // Into the guarded folder: asked for credentials without them, served with them; a link in
+    // the guarded folder keeps its guard, whatever it leads to.
+    for (int line : {3, 4, 9, 10}) {
+        EXPECT_TRUE(has(reply(none, line), kDenied)) << line << none;
+        EXPECT_TRUE(has(reply(none, line), "SERVICE://" + site() + ":0/s1")) << line << none;
+        EXPECT_TRUE(has(reply(good, line), kServed)) << line << good;
+    }
+    b.kill_now();
+}
+
+// Two folders whose access files both define a service "s1", each with its own password, and a
+// folder below the second whose file names "s1" without defining it: each client is served the
+// folders of the password it holds and no other, in whichever order the folders were first read.
+TEST(AuthAgents, FoldersDefiningOneServiceNameEachServeTheirOwnUsers) {
+    std::string d = make_test_dir("auth_same_name");
+    for (const char* sub : {"/qvdocs/prot", "/qvdocs/protB/sub", "/qvsys"})
+        std::filesystem::create_directories(d + sub);
+    for (const char* f : {"/qvdocs/prot/x.qv", "/qvdocs/protB/x.qv", "/qvdocs/protB/sub/x.qv"})
+        write_file(d + f, "\"hello\"\n");
+    write_file(d + "/qvdocs/prot/.qvaccess", access_file("s1", "u", "p"));
+    write_file(d + "/qvdocs/protB/.qvaccess", access_file("s1", "u", "q"));
+    write_file(d + "/qvdocs/protB/sub/.qvaccess",
+               "<?xml version=\"1.0\"?>\n<qvaccess>\n<target>s1</target>\n</qvaccess>\n");
+    int port = free_port();
+    VxmxAgent b("auth_same_name_server", server_script(d, port), "vxbase");
+    int fd = connect_when_up(port);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    // The first client has the server read protB before prot; the second reads protB/sub last.
+    std::string a = run_gets("auth_same_a", port, preset("u", "p"),
+                             {"/protB/x.qv", "/prot/x.qv", "/protB/x.qv", "/prot/x.qv"});
+    std::string bq = run_gets("auth_same_b", port, preset("u", "q"),
+                              {"/prot/x.qv", "/protB/x.qv", "/protB/sub/x.qv", "/prot/x.qv"});
+    std::string a2 = run_gets("auth_same_a2", port, preset("u", "p"), {"/protB/sub/x.qv"});
+    EXPECT_TRUE(has(reply(a, 3), kDenied)) << a;
+    EXPECT_TRUE(has(reply(a, 4), kServed)) << a;
+    EXPECT_TRUE(has(reply(a, 5), kDenied)) << a;
+    EXPECT_TRUE(has(reply(a, 6), kServed)) << a;
+    EXPECT_TRUE(has(reply(bq, 3), kDenied)) << bq;
+    EXPECT_TRUE(has(reply(bq, 4), kServed)) << bq;
+    EXPECT_TRUE(has(reply(bq, 5), kServed)) << bq;
+    EXPECT_TRUE(has(reply(bq, 6), kDenied)) << bq;
+    EXPECT_TRUE(has(reply(a2, 3), kDenied)) << a2;
     b.kill_now();
 }

@@ -238,6 +238,48 @@ TEST(PeerQvohttp, HeadsTricklingInOnKeptAliveConnectionsHoldNoServingTask) {
     agent.end();
 }
 
+// Requests for sequence numbers that never come, each posted on a connection its client closes at
+// once, under a descriptor limit of 1,024: the agent holds no more of them than its bound and lets
+// go of those whose client has gone, so new peers of both listeners are served within moments, the
+// descriptors come back to where they started and a proper tunnel client is served after.
+TEST(PeerQvohttp, RequestsForNumbersThatNeverComeLeaveRoomForNewPeers) {
+    SharedAgent agent("peer_qvohttp_waiting", 1024);
+    ASSERT_GT(agent.port, 0);
+    agent.expect_served();
+    int fds = count_fds(agent.child.pid), threads = ANY;
+    auto served_soon = [&] {
+        for (int p : {agent.port, agent.admin}) {
+            LineClient c(p);
+            ASSERT_GE(c.fd, 0);
+            EXPECT_EQ(reply_int(c.ask("(+ 1 2)", 5000)), 3) << "port " << p;
+        }
+    };
+    for (int round = 0; round < ROUNDS; round++) {
+        constexpr int SESSIONS = 10, REQUESTS = 1000;
+        std::vector<std::pair<uint32_t, uint32_t>> keys;
+        for (int i = 0; i < SESSIONS; i++) {
+            TunnelConn c(agent.port);
+            ASSERT_TRUE(c.send(post(make_frame(QoH_OPEN, 0, 0, 0), "", false)));
+            std::string open = c.reply();
+            ASSERT_EQ(frame_type(head_of(open)), QoH_DATA);
+            keys.emplace_back(key_word(open, 0), key_word(open, 1));
+        }
+        for (int i = 0; i < REQUESTS; i++) {
+            auto [k0, k1] = keys[i % SESSIONS];
+            int fd = connect_loopback(agent.port);
+            if (fd < 0) continue;
+            send_all(fd, post(make_frame(QoH_DATA, 1000 + i, k0, k1), "(+ 4 4)\n", false));
+            close(fd);
+        }
+        served_soon();
+        EXPECT_TRUE(agent.settles(fds, threads, 4, 40000));
+        served_soon();
+        if (round == 0) threads = count_threads(agent.child.pid);
+    }
+    EXPECT_EQ(tunnel_sum(agent.port), 3);
+    agent.end();
+}
+
 // Proper clients at once on kept-alive connections, some sending in pieces, among clients that
 // go after their first request: the stock polls, reads and hands over connections that the
 // sessions' tasks reply on and close meanwhile, and every proper client gets its answer.

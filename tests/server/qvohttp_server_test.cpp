@@ -616,6 +616,84 @@ TEST_F(TunnelTest, AbandonedSessionsOfBothVersionsLeaveNothingBehindAfterTheSwee
         << interpreters() << " > " << interps;
 }
 
+// Requests that wait for an earlier sequence number hold their connections: one session holds at
+// most QoH_WAITING_PER_SESSION of them and all sessions together QoH_WAITING_MAX; one beyond is
+// refused with type 4 at once. A waiting request whose client closed its connection goes at the
+// next cycle, and the others are refused with type 4 once they have waited QoH_WAIT_LIMIT
+// seconds, long before the session would be idle; the session itself still serves in order.
+TEST_F(TunnelTest, RequestsWaitingForAnEarlierNumberAreBoundedAndLetGo) {
+    ASSERT_TRUE(eventually([] { return QoH_waiting_count() == 0; }));
+    auto open_session = [&](uint32_t* k) {
+        Exchange open(l.port, make_frame(QoH_OPEN, 0, 0, 0));
+        std::string f = open.frame();
+        ASSERT_EQ(frame_type(f), QoH_DATA) << open.got;
+        k[0] = key_word(f, 0);
+        k[1] = key_word(f, 1);
+    };
+    uint32_t key[2];
+    open_session(key);
+    {
+        Exchange e1(l.port, make_frame(QoH_DATA, 1, key[0], key[1]), "(+ 1 1)\n");
+        EXPECT_EQ(frame_type(e1.frame()), QoH_DATA) << e1.got;
+    }
+    // Requests 3 and on wait for 2.
+    std::vector<Exchange*> waiting;
+    for (int i = 0; i < QoH_WAITING_PER_SESSION; i++)
+        waiting.push_back(new Exchange(l.port, make_frame(QoH_DATA, 3 + i, key[0], key[1])));
+    ASSERT_TRUE(eventually([] { return QoH_waiting_count() == QoH_WAITING_PER_SESSION; }))
+        << QoH_describe();
+    {
+        Exchange beyond(l.port, make_frame(QoH_DATA, 100, key[0], key[1]));
+        std::string f = beyond.frame();
+        EXPECT_EQ(frame_type(f), QoH_ERROR) << beyond.got;
+        EXPECT_EQ(frame_seq(f), 100);
+    }
+    // The client of the last one goes: its request goes too, unanswered.
+    delete waiting.back();
+    waiting.pop_back();
+    EXPECT_TRUE(eventually([] { return QoH_waiting_count() == QoH_WAITING_PER_SESSION - 1; }))
+        << QoH_describe();
+    // Other sessions fill the room left in all; then even a session holding none is refused.
+    std::vector<std::vector<uint32_t>> others;
+    int room = QoH_WAITING_MAX - (QoH_WAITING_PER_SESSION - 1);
+    for (int s = 0; room > 0; s++) {
+        uint32_t k[2];
+        open_session(k);
+        others.push_back({k[0], k[1]});
+        for (int i = 0; i < QoH_WAITING_PER_SESSION && room > 0; i++, room--)
+            waiting.push_back(new Exchange(l.port, make_frame(QoH_DATA, 3 + i, k[0], k[1])));
+    }
+    ASSERT_TRUE(eventually([] { return QoH_waiting_count() == QoH_WAITING_MAX; }))
+        << QoH_waiting_count();
+    uint32_t last[2];
+    open_session(last);
+    {
+        Exchange beyond(l.port, make_frame(QoH_DATA, 3, last[0], last[1]));
+        EXPECT_EQ(frame_type(beyond.frame()), QoH_ERROR) << beyond.got;
+    }
+    // The first request of a session waits for nothing, whatever the others hold.
+    {
+        Exchange first(l.port, make_frame(QoH_DATA, 1, last[0], last[1]), "(+ 1 1)\n");
+        EXPECT_EQ(frame_type(first.frame()), QoH_DATA) << first.got;
+    }
+    // Past the wait limit every waiting request is refused, each on its own connection.
+    set_QoH_clock([] { return get_qvtime() + QoH_WAIT_LIMIT + 2; });
+    for (Exchange* e : waiting) {
+        EXPECT_EQ(frame_type(e->frame()), QoH_ERROR) << e->got;
+        delete e;
+    }
+    set_QoH_clock(nullptr);
+    EXPECT_EQ(QoH_waiting_count(), 0);
+    EXPECT_EQ(diag_count("QoH WAITING REQUEST DROPPED"), QoH_WAITING_MAX + 1);
+    // The first session, its request 2 coming now, is served still.
+    {
+        Exchange e2(l.port, make_frame(QoH_DATA, 2, key[0], key[1]), "(+ 2 2)\n");
+        std::string f = e2.frame();
+        EXPECT_EQ(frame_type(f), QoH_DATA) << e2.got;
+        EXPECT_EQ(frame_seq(f), 2);
+    }
+}
+
 // The guards that bound a head read or a body copy close their stream when they fire, and only
 // while it is the opening they were armed for; a guard disarmed or fired already does nothing.
 TEST(StreamGuard, ClosesOnlyTheOpeningItWasArmedFor) {

@@ -48,12 +48,18 @@ VxmxChild start_vxmx(const VxmxRun& r) {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         abort();
+    int err_to = err[1];
+    if (!r.err_file.empty()) {
+        err_to =
+            open(r.err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+        if (err_to < 0) abort();
+    }
     pid_t pid = fork();
     if (pid < 0) abort();
     if (pid == 0) {
         dup2(in[0], 0);
         dup2(out[1], 1);
-        dup2(err[1], 2);
+        dup2(err_to, 2);
         if (!r.dir.empty() && chdir(r.dir.c_str()) != 0) _exit(127);
         if (r.nofile_limit > 0) {
             struct rlimit rl = {(rlim_t)r.nofile_limit, (rlim_t)r.nofile_limit};
@@ -65,6 +71,7 @@ VxmxChild start_vxmx(const VxmxRun& r) {
     close(in[0]);
     close(out[1]);
     close(err[1]);
+    if (err_to != err[1]) close(err_to);
     if (!r.input.empty()) {
         ssize_t n = write(in[1], r.input.data(), r.input.size());
         (void)n;
@@ -98,6 +105,7 @@ VxmxResult finish_vxmx(VxmxChild& c, const VxmxRun& r) {
     c.in_fd = c.out_fd = c.err_fd = -1;
     int status = 0;
     waitpid(pid, &status, 0);
+    if (!r.err_file.empty()) res.err = read_file(r.err_file);
     c.pid = -1;
     res.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return res;
@@ -221,7 +229,7 @@ int count_threads(int pid) {
     return -1;
 }
 
-SharedAgent::SharedAgent(const std::string& name) {
+SharedAgent::SharedAgent(const std::string& name, int nofile_limit) {
     dir = make_test_dir(name);
     port = free_port();
     admin = free_port();
@@ -231,6 +239,8 @@ SharedAgent::SharedAgent(const std::string& name) {
     run.args = {"server.qv", "out.txt"};
     run.dir = dir;
     run.timeout_ms = 120000;
+    run.nofile_limit = nofile_limit;
+    run.err_file = dir + "/stderr.txt";
     child = start_vxmx(run);
 }
 

@@ -24,6 +24,9 @@ struct VxmxRun {
     int timeout_ms = 30000;
     // When positive: the child's soft and hard descriptor limits.
     int nofile_limit = 0;
+    // When not empty: the child's standard error goes to this file (read back when it ends), so
+    // an agent that writes much while the test is busy elsewhere never waits on a full pipe.
+    std::string err_file;
     // STD_CODE in the child's environment; empty: unset, so the agent runs under its default
     // code set.
     std::string std_code = "UTF-8";
@@ -92,7 +95,8 @@ struct SharedAgent {
     int port = -1, admin = -1;
     VxmxRun run;
     VxmxChild child;
-    explicit SharedAgent(const std::string& name);
+    // nofile_limit: the agent's descriptor limit when positive.
+    explicit SharedAgent(const std::string& name, int nofile_limit = 0);
     ~SharedAgent();
     SharedAgent(const SharedAgent&) = delete;
     SharedAgent& operator=(const SharedAgent&) = delete;
