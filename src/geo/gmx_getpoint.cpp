@@ -380,6 +380,8 @@ QV_SEXP* open_mxread_related(const L_CHAR* path, QV_SEXP* form, const char* func
     L_CHAR* pair[2] = {nullptr, nullptr};
     QV_GETFILE rule{};
     if (QV_SEXP* err = get_path(pair, &rule, path, form, "Get")) return err;
+    // A published matrix answers to the ".qvaccess" files of its path as Get does.
+    if (QV_SEXP* denied = auth_filepath_passive(get_string(path), "Get")) return denied;
     if (!text_is(rule.mode, "lod"))
         return eval_error(form, GMX_GET_MODE, "Get", n_get_string("unsupport Get mode"));
     for (L_CHAR* cand : pair) {

@@ -381,6 +381,60 @@ TEST(AuthAgents, LinksAnswerToTheGuardsWhereTheyLeadAndNeverOutOfTheTree) {
     b.kill_now();
 }
 
+// A published matrix in a guarded folder: the point and status reads by published path answer to
+// the folder's access file as Get does (denied without credentials, served with them).
+TEST(AuthAgents, AGuardedMatrixIsReadByPublishedPathOnlyWithCredentials) {
+    std::string d = make_test_dir("auth_matrix");
+    std::filesystem::create_directories(d + "/qvdocs/prot");
+    std::filesystem::create_directories(d + "/qvsys");
+    write_file(d + "/qvdocs/prot/.qvaccess",
+               "<?xml version=\"1.0\"?>\n<qvaccess>\n<service name=\"s1\" "
+               "type=\"fix-user-passwd\" user=\"u\" passwd=\"p\"/>\n<target prefix=\".mx\" "
+               "operation=\"Get\">s1</target>\n</qvaccess>\n");
+    std::string create =
+        "^(define m ([gmxCreate filename=\"" + d +
+        "/qvdocs/prot/m.mx\"] ([gmxMatrixParam channel_nos=\"1\" dim=\"2\"])"
+        " ([gmxMatrixDimDivide dim=\"0\" value=\"1\"]) ([gmxMatrixDimDivide dim=\"1\" "
+        "value=\"1\"]) ([gmxMatrixBlockSize dim=\"0\" value=\"2\"]) ([gmxMatrixBlockSize "
+        "dim=\"1\" value=\"2\"]) ([gmxMatrixPixelSize dim=\"0\" value=\"16\"]) "
+        "([gmxMatrixPixelSize dim=\"1\" value=\"16\"]) ([gmxChannelInfo channel=\"0\" "
+        "type=\"int16_v\" send=\"on\"] 7) ([gmxPhase area=\"3\" mode=\"client\"] ([mxFinish "
+        "normal-jump-status=\"MS_OK\"]))";
+    for (int a = 3; a <= 5; a++)
+        create += " ([gmxPhase area=\"" + std::to_string(a) +
+                  "\" mode=\"server\"] ([mxFinish normal-jump-status=\"MS_OK\"]))";
+    create += "))\n^([gmxClose id=\"1\"])\n";
+    int port = free_port();
+    std::string server = "^(SetThisAgentName \"me\")\n^([SetDirectory url=\"/\"] \"" + d +
+                         "\")\n^([SetPrefixMode qvdocs=\"precedence\"] \".mx\" \"me\" \"lod\" "
+                         "\"Get\")\n" +
+                         create + listener(port, "Env0") + "^(WaitInterpreter l)\n";
+    VxmxAgent b("auth_matrix_server", server);
+    int fd = connect_when_up(port);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    auto ask = [&](const std::string& name, const std::string& pre) {
+        std::string s =
+            "^(define c (OpenInterpreter \"connect\" (CurrentEnvironment) (HostName "
+            "\"127.0.0.1\") (Port " +
+            std::to_string(port) + ")))\n" + pre +
+            "^(Remote c ([gmxGetPoint path-type=\"related\"] \"/prot/m.mx\" '(0 9 9)))\n"
+            "^(Remote c ([gmxStatus path-type=\"related\"] \"/prot/m.mx\"))\n^(Exit)\n";
+        VxmxAgent a(name, s);
+        VxmxResult r = a.finish(30000);
+        EXPECT_EQ(r.exit_status, 0);
+        return read_file(a.run.dir + "/out.txt");
+    };
+    std::string none = ask("auth_matrix_none", "^(+ 1 1)\n");
+    std::string good = ask("auth_matrix_good", preset("u", "p"));
+    for (int line : {3, 4}) {
+        EXPECT_TRUE(has(reply(none, line), kDenied)) << line << none;
+        EXPECT_FALSE(has(reply(good, line), "%E")) << line << good;
+    }
+    EXPECT_TRUE(has(reply(good, 3), "((0 7))")) << good;
+    b.kill_now();
+}
+
 // Two folders whose access files both define a service "s1", each with its own password, and a
 // folder below the second whose file names "s1" without defining it: each client is served the
 // folders of the password it holds and no other, in whichever order the folders were first read.
