@@ -450,6 +450,9 @@ QV_SEXP* qv_OpenInterpreter(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, 
         if (r < 0) discard_record(qvi);
         if (r == QVI_HOLD_FULL)
             return bltn_error_s(form, QVE_CANNOT_ACCESS_STREAM, func, "too many connections");
+        if (r == QVI_HOLD_AGENT_FULL)
+            return bltn_error_s(form, QVE_CANNOT_ACCESS_STREAM, func,
+                                "too many connections on this agent");
         if (r < 0)
             return bltn_error_s(form, QVE_CANNOT_ACCESS_STREAM, func, "cannot access the stream");
         qvi->holder_iid = holder;
