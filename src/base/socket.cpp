@@ -277,10 +277,11 @@ void forget_own_socket(int fd) {
 }
 
 int own_socket_level(int fd) {
+    // The peer's port first: a peer that is none of ours costs one call.
     sockaddr_in local, peer;
-    if (!socket_address(fd, false, &local) || !socket_address(fd, true, &peer)) return OWN_NONE;
+    if (!socket_address(fd, true, &peer)) return OWN_NONE;
     uint32_t w = own_ports[ntohs(peer.sin_port)].load();
-    if (w == 0) return OWN_NONE;
+    if (w == 0 || !socket_address(fd, false, &local)) return OWN_NONE;
     int own = static_cast<int>(w >> 2) - 1;
     // The connection is ours when that socket's two ends are this one's the other way round.
     sockaddr_in own_local, own_peer;

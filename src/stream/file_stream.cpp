@@ -204,7 +204,7 @@ int s_close_file(STREAM* s) {
     _s_close_sync(s);
     // Closed once: on this system a failed close has released the descriptor all the same, and
     // a retry could close a number another task has just been given.
-    forget_own_socket(f->fid);
+    if (f->io_kind == FIO_SOCKET) forget_own_socket(f->fid);
     u_close(f->fid);
     d_f_ree(f->filename);
     f->filename = nullptr;
