@@ -53,6 +53,24 @@ void set_nodelay(int fd) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
+// The privilege the calling thread opens connections with (OWN_NONE outside every scope).
+thread_local int opener_level = OWN_NONE;
+// This process's outgoing sockets by local port: (descriptor + 1) << 2 | level, 0 for none. A
+// word is replaced when the port is taken again, and read only with the socket's addresses
+// checked, so that a socket closed since (or a number used again) never counts.
+std::atomic<uint32_t> own_ports[MAX_PORT + 1];
+
+bool socket_address(int fd, bool peer, sockaddr_in* a) {
+    socklen_t len = sizeof *a;
+    int r = peer ? getpeername(fd, reinterpret_cast<sockaddr*>(a), &len)
+                 : getsockname(fd, reinterpret_cast<sockaddr*>(a), &len);
+    return r == 0 && len == sizeof *a && a->sin_family == AF_INET;
+}
+
+bool same_end(const sockaddr_in& a, const sockaddr_in& b) {
+    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
 void make_connect_lock() {
     std::call_once(connect_once, [] { new_lock(&connect_lock); });
 }
@@ -232,6 +250,48 @@ int listen_socket(int* open_port, uint32_t addr, int base_port, int limit) {
     return fd;
 }
 
+SocketOpener::SocketOpener(bool privileged) : saved_(opener_level) {
+    opener_level = privileged ? OWN_PRIVILEGED : OWN_UNPRIVILEGED;
+}
+
+SocketOpener::~SocketOpener() {
+    opener_level = saved_;
+}
+
+int socket_opener_level() {
+    return opener_level;
+}
+
+void note_own_socket(int fd) {
+    sockaddr_in a;
+    if (fd < 0 || !socket_address(fd, false, &a)) return;
+    uint32_t level = opener_level == OWN_PRIVILEGED ? OWN_PRIVILEGED : OWN_UNPRIVILEGED;
+    own_ports[ntohs(a.sin_port)].store((static_cast<uint32_t>(fd) + 1) << 2 | level);
+}
+
+void forget_own_socket(int fd) {
+    sockaddr_in a;
+    if (fd < 0 || !socket_address(fd, false, &a)) return;
+    std::atomic<uint32_t>& w = own_ports[ntohs(a.sin_port)];
+    uint32_t v = w.load();
+    if (v != 0 && static_cast<int>(v >> 2) - 1 == fd) w.compare_exchange_strong(v, 0);
+}
+
+int own_socket_level(int fd) {
+    // The peer's port first: a peer that is none of ours costs one call.
+    sockaddr_in local, peer;
+    if (!socket_address(fd, true, &peer)) return OWN_NONE;
+    uint32_t w = own_ports[ntohs(peer.sin_port)].load();
+    if (w == 0 || !socket_address(fd, false, &local)) return OWN_NONE;
+    int own = static_cast<int>(w >> 2) - 1;
+    // The connection is ours when that socket's two ends are this one's the other way round.
+    sockaddr_in own_local, own_peer;
+    if (!socket_address(own, false, &own_local) || !socket_address(own, true, &own_peer))
+        return OWN_NONE;
+    if (!same_end(own_local, peer) || !same_end(own_peer, local)) return OWN_NONE;
+    return static_cast<int>(w & 3);
+}
+
 int accept_socket(int fd, uint32_t* ip, int (*closed)(void*), void* work) {
     bool gc_tried = false;
     for (;;) {
@@ -331,6 +391,8 @@ int connect_socket(int* cerr, const char* hostname, uint32_t ip, int port, void 
             *cerr = e;
             return -1;
         }
+        // Known as this process's before the peer can see it: bound, the port is its own.
+        note_own_socket(fd);
         // Attempts on this socket until it connects, is refused, expires or has to be replaced.
         for (;;) {
             Attempt a = connect_attempt(fd, server);
@@ -341,11 +403,13 @@ int connect_socket(int* cerr, const char* hostname, uint32_t ip, int port, void 
                 return fd;
             }
             if (a.forked) {
+                forget_own_socket(fd);
                 close(fd);
                 break;
             }
             if (a.err == ECONNREFUSED) {
                 con_err = CON_ERR_REFUSED;
+                forget_own_socket(fd);
                 close(fd);
                 ended(func, work);
                 *cerr = ECONNREFUSED;
@@ -355,11 +419,13 @@ int connect_socket(int* cerr, const char* hostname, uint32_t ip, int port, void 
             if (expired()) {
                 con_err = CON_ERR_TIMEOUT;
                 *cerr = ETIMEDOUT;
+                forget_own_socket(fd);
                 close(fd);
                 ended(func, work);
                 return -1;
             }
             if (a.broken) {
+                forget_own_socket(fd);
                 close(fd);
                 break;
             }

@@ -67,6 +67,35 @@ int connect_socket(int* cerr, const char* hostname, uint32_t ip, int port, void 
 int bl_connect_socket(int* cerr, const char* hostname, uint32_t ip, int port,
                       void (*func)(int, void*), void* work);
 
+// This process's own outgoing sockets, known by their local port from before they connect, with
+// the privilege of the code they were opened for. A listener of this process that accepts one of
+// them can so give the connection no more than its opener had: a peer that may not write files
+// gains nothing by connecting through the agent to a listener that trusts the agent's address.
+enum : int { OWN_NONE = 0, OWN_UNPRIVILEGED = 1, OWN_PRIVILEGED = 2 };
+// For its extent, the connections the calling thread opens are opened for code with (or
+// without) privilege. A thread outside every such scope opens them as OWN_UNPRIVILEGED.
+class SocketOpener {
+  public:
+    explicit SocketOpener(bool privileged);
+    ~SocketOpener();
+    SocketOpener(const SocketOpener&) = delete;
+    SocketOpener& operator=(const SocketOpener&) = delete;
+
+  private:
+    int saved_;
+};
+// The calling thread's scope: OWN_PRIVILEGED, OWN_UNPRIVILEGED, or OWN_NONE outside every one.
+int socket_opener_level();
+// What the accepted connection fd is for this process: OWN_NONE when its peer is not one of this
+// process's live outgoing sockets (its local and remote addresses and ports are those of fd the
+// other way round), else the privilege that socket was opened with.
+int own_socket_level(int fd);
+// Notes the socket fd (bound, not yet connected) as this process's, opened with the calling
+// thread's privilege (connect_socket does this for every socket it makes).
+void note_own_socket(int fd);
+// Forgets the socket fd before it is closed (nothing when it is not one of them).
+void forget_own_socket(int fd);
+
 // Seconds after which connecting gives up (240), and after which one attempt is broken (480).
 constexpr int CONNECT_GIVE_UP = 240;
 constexpr int CONNECT_ATTEMPT_BREAK = 480;

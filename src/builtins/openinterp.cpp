@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/alloc.h"
+#include "base/socket.h"
 #include "base/task.h"
 #include "base/textutil.h"
 #include "builtins/bltn_util.h"
@@ -449,11 +450,20 @@ QV_SEXP* qv_OpenInterpreter(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, 
         if (r < 0) discard_record(qvi);
         if (r == QVI_HOLD_FULL)
             return bltn_error_s(form, QVE_CANNOT_ACCESS_STREAM, func, "too many connections");
+        if (r == QVI_HOLD_AGENT_FULL)
+            return bltn_error_s(form, QVE_CANNOT_ACCESS_STREAM, func,
+                                "too many connections on this agent");
         if (r < 0)
             return bltn_error_s(form, QVE_CANNOT_ACCESS_STREAM, func, "cannot access the stream");
         qvi->holder_iid = holder;
     }
-    int id = setup_i(qvi);
+    int id;
+    {
+        // A connection is opened for the caller: one of this agent's own listeners gives it no
+        // more privilege than the caller has.
+        SocketOpener opener(env_is_privileged(env));
+        id = setup_i(qvi);
+    }
     // A holder that ended while the connection or listener opened took no note of it.
     if (held && !end_reserve(QVI_HOLD_CONNECTION, holder) && id > 0) {
         close_interpreter_nowait(static_cast<uint32_t>(id));

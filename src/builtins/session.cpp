@@ -3,6 +3,7 @@
 
 #include "base/alloc.h"
 #include "base/queue.h"
+#include "base/socket.h"
 #include "base/task.h"
 #include "base/textutil.h"
 #include "builtins/bltn_util.h"
@@ -31,8 +32,9 @@ struct RS_T {
     QV_SEXP* s;  // the commands
     QV_FILE* file;
     int line;
-    QV_SEXP* ret;   // the answer, filled by the sending worker
-    QV_SEXP* node;  // the delayed value returned to the caller
+    bool privileged;  // the caller's privilege, for the connections sent on its behalf
+    QV_SEXP* ret;     // the answer, filled by the sending worker
+    QV_SEXP* node;    // the delayed value returned to the caller
     D_SEXP* d;
 };
 
@@ -101,11 +103,13 @@ void rs_task1(intptr_t) {
             break;
         }
         // A command that failed its quote trace is its own answer.
-        if (sexp_raw_type(j->s) == QVT_ERROR)
+        if (sexp_raw_type(j->s) == QVT_ERROR) {
             j->ret = j->s;
-        else
+        } else {
+            SocketOpener opener(j->privileged);
             j->ret = remote_session(j->env, j->id, &j->u, j->agent, j->lt, j->ccmd, j->s, j->file,
                                     j->line, 0, nullptr);
+        }
         insert_queue(&rs_que2, j, 2);
         gc_pop(nullptr, nullptr);
     }
@@ -214,6 +218,7 @@ QV_SEXP* qv_RemoteSession(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIEL
 
     auto* j = static_cast<RS_T*>(new_queue_node(sizeof(RS_T)));
     j->env = env;
+    j->privileged = env_is_privileged(env);
     j->id = static_cast<int>(id->integer.data);
     j->agent = value[1] ? ll_copy_str(value[1]->string.data) : nullptr;
     j->lt = value[2] ? ll_copy_str(value[2]->string.data) : nullptr;

@@ -274,6 +274,8 @@ QV_SEXP* qv_Thread(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr
     if (held == QVI_HOLD_CLOSING) return eval_error(form, QVE_BREAK, "break", nullptr);
     if (held == QVI_HOLD_FULL)
         return bltn_error_s(form, QVE_NO_MEMORY, "Thread", "too many threads");
+    if (held == QVI_HOLD_AGENT_FULL)
+        return bltn_error_s(form, QVE_NO_MEMORY, "Thread", "too many threads on this agent");
     if (running_threads.fetch_add(1) >= THREADS_IN_ALL) {
         running_threads.fetch_sub(1);
         end_reserve(QVI_HOLD_THREAD, holder);

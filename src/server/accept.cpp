@@ -16,8 +16,10 @@
 #include "base/alloc.h"
 #include "base/fdwait.h"
 #include "base/lock.h"
+#include "base/socket.h"
 #include "base/task.h"
 #include "base/tick.h"
+#include "lisp/env.h"
 #include "lisp/heap.h"
 #include "server/protocol.h"
 #include "server/qvohttp_server.h"
@@ -382,6 +384,12 @@ int admit_peer(QV_INTERPRETER* listener, STREAM* st, uint32_t ip, int in_use, in
         in.leave();
         s_close(st);
         return QVI_ERR_NO_ANSWER;
+    }
+    // A connection from one of this process's own sockets, opened for code without privilege,
+    // gets no more than that code had, whatever this listener trusts the agent's address with.
+    if (own_socket_level(in.fd) == OWN_UNPRIVILEGED && ls.env && env_chain_privileged(ls.env)) {
+        ls.env = vxlisp_top_env0;
+        ls.environment = 1;
     }
     bool http = accept_dispatch(byte) == ACCEPT_HTTP;
     if (!http && !accept_launch_fds(in_use, limit)) {

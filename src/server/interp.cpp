@@ -19,6 +19,7 @@
 #include "base/task.h"
 #include "base/textutil.h"
 #include "base/tick.h"
+#include "lisp/env.h"
 #include "lisp/eval.h"
 #include "lisp/heap.h"
 #include "lisp/vxlisp.h"
@@ -29,6 +30,7 @@
 #include "server/remote.h"
 #include "stream/file_stream.h"
 #include "stream/flushpipe.h"
+#include "stream/stream.h"
 #include "stream/streamio.h"
 #include "stream/terminal_stream.h"
 
@@ -316,6 +318,11 @@ int _unregister_threadless(QV_INTERPRETER* qvi, int old_pri, bool announced) {
 
 }  // namespace
 
+namespace {
+// The held and reserved counts of every holder added up, by kind QVI_HOLD_* (qvi_lock).
+int agent_held[3];
+}  // namespace
+
 int setup_qv_interpreter(QV_INTERPRETER* qvi) {
     int old_pri = push_pri(4);
     if (qvi->a_type != QVA_ACCEPT) {
@@ -376,8 +383,10 @@ int setup_qv_interpreter(QV_INTERPRETER* qvi) {
             if (qvi->a_type == QVA_INTERNAL) qvi->flags |= QVIF_CLOSING;
         } else if (qvi->a_type == QVA_INTERNAL) {
             h->held_threads++;
+            agent_held[QVI_HOLD_THREAD]++;
         } else {
             h->held_connections++;
+            agent_held[QVI_HOLD_CONNECTION]++;
         }
     }
 
@@ -425,10 +434,28 @@ int* reserved_count(QV_INTERPRETER* h, int kind) {
     return kind == QVI_HOLD_THREAD ? &h->threads_starting : &h->connections_opening;
 }
 
+int agent_bound(int kind, int descriptor_limit) {
+    return kind == QVI_HOLD_THREAD ? AGENT_MAX_THREADS : agent_connection_bound(descriptor_limit);
+}
+
 }  // namespace
+
+int agent_connection_bound(int descriptor_limit) {
+    int n = descriptor_limit / 8;
+    return n > AGENT_MAX_CONNECTIONS ? AGENT_MAX_CONNECTIONS
+           : n < QVI_MAX_CONNECTIONS ? QVI_MAX_CONNECTIONS
+                                     : n;
+}
+
+int agent_held_count(int kind) {
+    TaskLockGuard g(qvi_lock);
+    return agent_held[kind == QVI_HOLD_THREAD ? QVI_HOLD_THREAD : QVI_HOLD_CONNECTION];
+}
 
 int reserve_held(int kind, uint32_t* holder) {
     *holder = 0;
+    int limit = 0;
+    s_check_resource2(&limit);
     TaskLockGuard g(qvi_lock);
     QV_INTERPRETER* me = _get_my_qvi();
     // The system's own workers (internal interpreters no other one holds) hold nothing.
@@ -437,7 +464,10 @@ int reserve_held(int kind, uint32_t* holder) {
     if (!h || _qvi_stop_code(h) == QVE_BREAK) return QVI_HOLD_CLOSING;
     int most = kind == QVI_HOLD_THREAD ? QVI_MAX_THREADS : QVI_MAX_CONNECTIONS;
     if (*held_count(h, kind) + *reserved_count(h, kind) >= most) return QVI_HOLD_FULL;
+    if (agent_held[kind] >= agent_bound(kind, limit) && !(h->env && env_chain_privileged(h->env)))
+        return QVI_HOLD_AGENT_FULL;
     ++*reserved_count(h, kind);
+    ++agent_held[kind];
     *holder = h->id;
     return 0;
 }
@@ -447,7 +477,10 @@ bool end_reserve(int kind, uint32_t holder) {
     TaskLockGuard g(qvi_lock);
     QV_INTERPRETER* h = _search_qvi_id(holder);
     if (!h) return false;
-    if (*reserved_count(h, kind) > 0) --*reserved_count(h, kind);
+    if (*reserved_count(h, kind) > 0) {
+        --*reserved_count(h, kind);
+        --agent_held[kind];
+    }
     return true;
 }
 
@@ -458,11 +491,19 @@ namespace {
 void _release_held(QV_INTERPRETER* qvi) {
     if (qvi->holder_iid) {
         if (QV_INTERPRETER* h = _search_qvi_id(qvi->holder_iid)) {
-            int* n =
-                held_count(h, qvi->a_type == QVA_INTERNAL ? QVI_HOLD_THREAD : QVI_HOLD_CONNECTION);
-            if (*n > 0) --*n;
+            int kind = qvi->a_type == QVA_INTERNAL ? QVI_HOLD_THREAD : QVI_HOLD_CONNECTION;
+            int* n = held_count(h, kind);
+            if (*n > 0) {
+                --*n;
+                --agent_held[kind];
+            }
         }
         qvi->holder_iid = 0;
+    }
+    // What it held or had reserved counts no more (a start still under way finds it gone).
+    for (int kind : {QVI_HOLD_THREAD, QVI_HOLD_CONNECTION}) {
+        agent_held[kind] -= *held_count(qvi, kind) + *reserved_count(qvi, kind);
+        *reserved_count(qvi, kind) = 0;
     }
     if (qvi->held_threads == 0 && qvi->held_connections == 0) return;
     for (QV_INTERPRETER* b : interpreter_hash)

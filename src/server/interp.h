@@ -197,11 +197,23 @@ typedef qv_interpreter QV_INTERPRETER;
 // second are refused with an error value, and all of them end when it ends.
 constexpr int QVI_MAX_THREADS = 256;
 constexpr int QVI_MAX_CONNECTIONS = 64;
+// What interpreters without privilege may hold together, so that no fan-out through the agent's
+// own listeners (each accepted connection a new holder) takes the descriptors and threads new
+// peers need: at most AGENT_MAX_THREADS threads, and outgoing connections (each two descriptors
+// when it reaches this agent) to an eighth of the descriptor limit, at most
+// AGENT_MAX_CONNECTIONS and at least QVI_MAX_CONNECTIONS. Admission refuses new peers only from
+// 40/64 of the limit on. Privileged holders count in the totals but are not refused by them.
+constexpr int AGENT_MAX_THREADS = 1024;
+constexpr int AGENT_MAX_CONNECTIONS = 512;
+int agent_connection_bound(int descriptor_limit);
 
 // What an interpreter can hold for another (reserve_held).
 enum : int { QVI_HOLD_THREAD = 1, QVI_HOLD_CONNECTION = 2 };
-constexpr int QVI_HOLD_CLOSING = -1;  // the holder is ending
-constexpr int QVI_HOLD_FULL = -2;     // the holder holds as many as it may
+constexpr int QVI_HOLD_CLOSING = -1;     // the holder is ending
+constexpr int QVI_HOLD_FULL = -2;        // the holder holds as many as it may
+constexpr int QVI_HOLD_AGENT_FULL = -3;  // interpreters without privilege hold as many as they may
+// Threads and outgoing connections held now, of every holder (reserved ones included).
+int agent_held_count(int kind);
 
 // One task that belongs to an interpreter.
 struct qv_thread {
@@ -246,9 +258,10 @@ void free_qv_interpreter(QV_INTERPRETER* qvi);
 // what the calling task starts: the caller's own, or the one holding the caller's own. 0 with
 // *holder set to its id (0 when the caller belongs to no interpreter or to an internal one that
 // nothing holds, a worker of the system's own: nothing is counted), or
-// QVI_HOLD_FULL or QVI_HOLD_CLOSING. The new record names the holder in holder_iid before it is
-// registered, and end_reserve gives the reservation back once the start has succeeded (the
-// registered record counts then) or failed: false when the holder has ended meanwhile.
+// QVI_HOLD_FULL, QVI_HOLD_AGENT_FULL or QVI_HOLD_CLOSING. The new record names the holder in
+// holder_iid before it is registered, and end_reserve gives the reservation back once the start has
+// succeeded (the registered record counts then) or failed: false when the holder has ended
+// meanwhile.
 int reserve_held(int kind, uint32_t* holder);
 bool end_reserve(int kind, uint32_t holder);
 // Cancels the evaluation of every thread qvi holds (qvi_lock held): a peer's cancel reaches the

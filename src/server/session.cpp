@@ -9,10 +9,12 @@
 #include <vector>
 
 #include "base/alloc.h"
+#include "base/socket.h"
 #include "base/task.h"
 #include "base/textutil.h"
 #include "base/tick.h"
 #include "lisp/collect.h"
+#include "lisp/env.h"
 #include "lisp/eval.h"
 #include "lisp/gchooks.h"
 #include "lisp/heap.h"
@@ -696,6 +698,13 @@ QV_SEXP* _remote_session(QVISP_ENV* env, int id, const URL* u, const L_CHAR* age
                          QV_FILE* f, int ln, int session_lock_enable, int ignore_close_flag,
                          int proxy_ses, const REMOTE_SESSION_OPT* opt, bool wrap);
 
+// The connections a session opens are opened for the code whose environment it runs in, unless
+// the thread opens them for a caller of its own already (a queued RemoteSession).
+bool opens_privileged(QVISP_ENV* env) {
+    int outer = socket_opener_level();
+    return outer != OWN_NONE ? outer == OWN_PRIVILEGED : env_effects_privileged(env);
+}
+
 void gc_session_delay(DELAY_FUNC* df) {
     if (!df || !gc_mark_block(df)) return;
     auto* d = reinterpret_cast<SESSION_DELAY*>(df);
@@ -800,6 +809,7 @@ QV_SEXP* _remote_session(QVISP_ENV* env, int id, const URL* u, const L_CHAR* age
                          const L_CHAR* login_mode, const L_CHAR* center_cmd, QV_SEXP* cmd,
                          QV_FILE* f, int ln, int session_lock_enable, int ignore_close_flag,
                          int proxy_ses, const REMOTE_SESSION_OPT* opt, bool wrap) {
+    SocketOpener opener(opens_privileged(env));
     gc_push(nullptr, nullptr, "_remote_session");
     QV_SEXP* result = nullptr;
     CON_SERVER* sv = nullptr;
@@ -1409,6 +1419,7 @@ QV_SEXP* remote_session(QVISP_ENV* env, int id, const URL* u, const L_CHAR* agen
                         const L_CHAR* login_mode, const L_CHAR* center_cmd, QV_SEXP* cmd,
                         QV_FILE* f, int ln, int session_lock_enable,
                         const REMOTE_SESSION_OPT* opt) {
+    SocketOpener opener(opens_privileged(env));
     const SESSION_SW* row;
     int pid;
     const char* missing;

@@ -16,6 +16,7 @@
 
 #include "base/alloc.h"
 #include "base/fdwait.h"
+#include "base/socket.h"
 #include "base/ufile.h"
 
 namespace {
@@ -203,6 +204,7 @@ int s_close_file(STREAM* s) {
     _s_close_sync(s);
     // Closed once: on this system a failed close has released the descriptor all the same, and
     // a retry could close a number another task has just been given.
+    if (f->io_kind == FIO_SOCKET) forget_own_socket(f->fid);
     u_close(f->fid);
     d_f_ree(f->filename);
     f->filename = nullptr;

@@ -322,3 +322,60 @@ TEST(Socket, ABrokenAcceptEndsOnlyWhenTheListenerIsClosed) {
     EXPECT_EQ(b.err, EINTR);
     close(lfd);
 }
+
+namespace {
+
+// The level the accepting side sees for a connection made by make_client to a listener of this
+// process; -1 when it could not be made.
+template <typename F>
+int level_seen(int lfd, int port, F make_client) {
+    int c = make_client(port);
+    if (c < 0) return -1;
+    int s = accept(lfd, nullptr, nullptr);
+    int level = s >= 0 ? own_socket_level(s) : -1;
+    // The client gone: its end no longer counts as this process's, whatever its port says.
+    close(c);
+    if (s >= 0 && own_socket_level(s) != OWN_NONE) level = -2;
+    if (s >= 0) close(s);
+    return level;
+}
+
+}  // namespace
+
+TEST(Socket, OwnOutgoingSocketsAreKnownWithTheirOpenersPrivilege) {
+    int port = -1;
+    int lfd = listen_socket(&port, loopback(), 0, 1);
+    ASSERT_GE(lfd, 0);
+    auto ours = [](int p) {
+        int cerr = 0;
+        return connect_socket(&cerr, nullptr, loopback(), p, nullptr, nullptr);
+    };
+    // Outside any scope a connection counts as opened without privilege.
+    EXPECT_EQ(level_seen(lfd, port, ours), OWN_UNPRIVILEGED);
+    {
+        SocketOpener priv(true);
+        EXPECT_EQ(level_seen(lfd, port, ours), OWN_PRIVILEGED);
+        {
+            SocketOpener unpriv(false);
+            EXPECT_EQ(level_seen(lfd, port, ours), OWN_UNPRIVILEGED);
+        }
+        EXPECT_EQ(level_seen(lfd, port, ours), OWN_PRIVILEGED);
+        // A socket made past connect_socket (as another program's would be) is not known.
+        EXPECT_EQ(level_seen(lfd, port,
+                             [](int p) {
+                                 int fd = socket(AF_INET, SOCK_STREAM, 0);
+                                 sockaddr_in sa = {};
+                                 sa.sin_family = AF_INET;
+                                 sa.sin_addr.s_addr = loopback();
+                                 sa.sin_port = htons(static_cast<uint16_t>(p));
+                                 if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa)) {
+                                     close(fd);
+                                     return -1;
+                                 }
+                                 return fd;
+                             }),
+                  OWN_NONE);
+    }
+    EXPECT_EQ(own_socket_level(lfd), OWN_NONE);  // no peer at all
+    close(lfd);
+}

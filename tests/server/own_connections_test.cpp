@@ -1,0 +1,248 @@
+// Connections the agent opens to its own listeners, through the real agent over loopback. The
+// privileged listener trusts 127.0.0.1, which is also the address of the agent's own outgoing
+// connections: a peer without privilege that connects through the agent to that listener gains
+// nothing there, while privileged code's own connections to it keep their privilege.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <string>
+
+#include "server/interp.h"
+#include "server_util.h"
+#include "support/sync_util.h"
+#include "vxmx_run.h"
+
+namespace {
+
+// Refused here, or on the far side of a remote call (whose error wraps the refusal).
+bool refused(const std::string& reply) {
+    return reply.find(" 0x80040d10\n") != std::string::npos &&
+           reply.find("(\"permission denied\")") != std::string::npos;
+}
+
+std::string connect_form(int port) {
+    return "(OpenInterpreter \"connect\" (CurrentEnvironment) (HostName \"127.0.0.1\") (Port " +
+           std::to_string(port) + "))";
+}
+
+TEST(OwnConnections, UnprivilegedPeerGainsNothingThroughTheAgentsOwnConnection) {
+    std::string dir = make_test_dir("own_connections_priv");
+    int port = free_port(), admin = free_port();
+    ASSERT_GT(port, 0);
+    ASSERT_GT(admin, 0);
+    // The script's own connection to its privileged listener writes a file there.
+    write_file(dir + "/server.qv",
+               "^(define l " + loopback_listener("Env0", port) + ")\n^(define a " +
+                   loopback_listener("Env1", admin) +
+                   ")\n^(define c (OpenInterpreter \"connect\" () (HostName \"127.0.0.1\") (Port " +
+                   std::to_string(admin) + ")))\n^(Remote c (Touch \"" + dir +
+                   "/script.txt\"))\n^(WaitInterpreter a)\n");
+    VxmxRun run;
+    run.args = {"server.qv", "out.txt"};
+    run.dir = dir;
+    run.timeout_ms = 90000;
+    VxmxChild child = start_vxmx(run);
+    VxmxReaper reaper{child};
+    EXPECT_TRUE(wait_until([&] { return path_exists(dir + "/script.txt"); }, 30000))
+        << read_file(dir + "/out.txt");
+
+    {
+        LineClient peer(port);
+        ASSERT_GE(peer.fd, 0);
+        // Its own Touch is refused, and so it stays when sent through the agent's connection to
+        // the privileged listener, directly, one connection further, or from a thread.
+        EXPECT_TRUE(refused(peer.ask("(Touch \"" + dir + "/direct.txt\")")));
+        std::string r = peer.ask("(define c " + connect_form(admin) + ")");
+        ASSERT_NE(r.find(" ^c</Result>"), std::string::npos) << r;
+        r = peer.ask("(Remote c (Touch \"" + dir + "/x.txt\"))");
+        EXPECT_TRUE(refused(r)) << r;
+        r = peer.ask("(Remote c (Shell \"touch " + dir + "/shell.txt\"))");
+        EXPECT_NE(r.find("0x8"), std::string::npos) << r;
+        r = peer.ask("(Remote c (Remote " + connect_form(admin) + " (Touch \"" + dir +
+                     "/twice.txt\")))");
+        EXPECT_TRUE(refused(r)) << r;
+        r = peer.ask("(Sequence () (define t (Thread (Remote " + connect_form(admin) +
+                     " (Touch \"" + dir + "/thread.txt\")))) (GetElement (List t) 0))");
+        EXPECT_TRUE(refused(r)) << r;
+        // The connection still serves what the peer may do.
+        EXPECT_EQ(reply_int(peer.ask("(Remote c (+ 1 2))")), 3);
+    }
+
+    {
+        // A privileged peer's connection to the same listener keeps its privilege.
+        LineClient priv(admin);
+        ASSERT_GE(priv.fd, 0);
+        std::string r = priv.ask("(define c " + connect_form(admin) + ")");
+        ASSERT_NE(r.find(" ^c</Result>"), std::string::npos) << r;
+        r = priv.ask("(Remote c (Touch \"" + dir + "/admin.txt\"))");
+        EXPECT_FALSE(refused(r)) << r;
+        EXPECT_TRUE(path_exists(dir + "/admin.txt"));
+    }
+
+    VxmxResult res = exit_through(admin, child, run);
+    EXPECT_FALSE(res.timed_out);
+    EXPECT_EQ(res.exit_status, 0) << res.err;
+    for (const char* f : {"direct.txt", "x.txt", "shell.txt", "twice.txt", "thread.txt"})
+        EXPECT_FALSE(path_exists(dir + "/" + f)) << f;
+}
+
+// Resident memory of a process in KiB, -1 when it cannot be read.
+long resident_kb(int pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/statm");
+    long size = 0, resident = -1;
+    in >> size >> resident;
+    return resident < 0 ? -1 : resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// The bytes the agent's allocator counts as given out, over all its sites (MemoryStatistics
+// through the privileged port), -1 when it cannot be read.
+long long tracked_bytes(int admin) {
+    LineClient c(admin);
+    std::string r = c.ask("(MemoryStatistics)");
+    if (r.find("</Result>") == std::string::npos) return -1;
+    // Each row: (mark "file" line size).
+    static const std::regex row("\" [0-9]+ ([0-9]+)\\)");
+    long long sum = 0;
+    for (std::sregex_iterator it(r.begin(), r.end(), row), end; it != end; ++it)
+        sum += std::stoll((*it)[1]);
+    return sum;
+}
+
+// A peer holds 64 connections to the agent's own port and has each connection's far end open
+// 64 more: the bound on what one interpreter holds would multiply through the agent's own
+// listener. The agent's bound on connections of peers stops it well before new peers are turned
+// away, and everything goes with the peer.
+TEST(OwnConnections, FanOutThroughTheAgentsOwnListenerKeepsRoomForNewPeers) {
+    std::string dir = make_test_dir("own_connections_fanout");
+    int port = free_port(), admin = free_port();
+    ASSERT_GT(port, 0);
+    ASSERT_GT(admin, 0);
+    write_file(dir + "/server.qv", "^(define l " + loopback_listener("Env0", port) +
+                                       ")\n^(define a " + loopback_listener("Env1", admin) +
+                                       ")\n^(WaitInterpreter a)\n");
+    VxmxRun run;
+    run.args = {"server.qv", "out.txt"};
+    run.dir = dir;
+    run.timeout_ms = 120000;
+    constexpr int kNofile = 1024;  // the usual default limit
+    run.nofile_limit = kNofile;
+    VxmxChild child = start_vxmx(run);
+    VxmxReaper reaper{child};
+    auto served = [&] {
+        for (int p : {port, admin}) {
+            LineClient c(p);
+            if (c.fd < 0 || reply_int(c.ask("(+ 1 2)", 5000)) != 3) return false;
+        }
+        return true;
+    };
+    ASSERT_TRUE(wait_until(served, 30000));
+    const int bound = agent_connection_bound(kNofile);
+    // Marks taken once a first connection of the peers' kind has come and gone.
+    {
+        LineClient c(port);
+        std::string r = c.ask("(Remote " + connect_form(port) + " (+ 1 2))");
+        EXPECT_EQ(reply_int(r), 3) << r;
+    }
+    int fds = count_fds(child.pid), threads = count_threads(child.pid);
+    long rss = resident_kb(child.pid);
+    long long bytes = tracked_bytes(admin);
+
+    std::string c = connect_form(port), many = "(List";
+    for (int i = 0; i < QVI_MAX_CONNECTIONS; i++)
+        many += " " + c;
+    many += ")";
+    // Once a peer has gone, so has what it opened (the pool keeps 64 idle threads).
+    auto settled = [&] {
+        return count_fds(child.pid) <= fds + 4 && count_threads(child.pid) <= threads + 68;
+    };
+    for (int round = 0; round < 2; round++) {
+        {
+            LineClient peer(port);
+            ASSERT_GE(peer.fd, 0);
+            std::string r = peer.ask("(define ds " + many + ")");
+            ASSERT_NE(r.find(" ^ds</Result>"), std::string::npos) << r;
+            // Each Remote has the far end open as many again; all are sent at once.
+            for (int i = 0; i < QVI_MAX_CONNECTIONS; i++)
+                peer.send("(Remote (GetElement ds " + std::to_string(i) + ") (GetElement " + many +
+                          " 0))\n");
+            // The far ends open theirs at once; those past the bound are refused with an error
+            // value.
+            EXPECT_TRUE(served());
+            int refused = 0;
+            for (int i = 0; i < QVI_MAX_CONNECTIONS; i++) {
+                std::string a = peer.answer(60000);
+                ASSERT_NE(a, "") << i;
+                if (a.find("too many connections on this agent") != std::string::npos) refused++;
+                if (i == QVI_MAX_CONNECTIONS / 2) {
+                    EXPECT_TRUE(served());
+                }
+            }
+            EXPECT_GT(refused, 0);
+            EXPECT_TRUE(served());
+            // What the fan-out holds: at most the bound's connections, each with both ends here.
+            EXPECT_LE(count_fds(child.pid) - fds, 2 * bound + 16);
+            EXPECT_LE(count_threads(child.pid) - threads, 4 * bound + 64 + 16);
+        }
+        EXPECT_TRUE(wait_until(settled, 30000))
+            << "round " << round << ": descriptors " << count_fds(child.pid) << " (start " << fds
+            << "), threads " << count_threads(child.pid) << " (start " << threads << ")";
+    }
+    EXPECT_TRUE(served());
+    // The allocator has the memory back: what it counts as given out is where it was, less the
+    // records of closed streams it keeps a while (a bounded number) for late callers.
+    long long after = tracked_bytes(admin);
+    EXPECT_LE(after, bytes + (4ll << 20)) << "before " << bytes;
+    // Handing it back to the system is the allocator's business; shown for the record.
+    fprintf(stderr, "resident %ld KiB before the fan-out, %ld KiB after\n", rss,
+            resident_kb(child.pid));
+
+    VxmxResult res = exit_through(admin, child, run);
+    EXPECT_FALSE(res.timed_out);
+    EXPECT_EQ(res.exit_status, 0);
+    if (::testing::Test::HasFailure())
+        fprintf(stderr, "agent's standard error:\n%s\n", res.err.c_str());
+}
+
+// The agent's totals follow what is held: a thread or connection counts from its start to its
+// end, whether it ends by itself, is closed, or goes with its holder.
+TEST(OwnConnections, AgentTotalsCountWhatIsHeldUntilItEnds) {
+    Listener l(true);
+    ASSERT_GT(l.id, 0);
+    // Whatever earlier tests of this program held has ended.
+    auto none = [] {
+        return agent_held_count(QVI_HOLD_THREAD) == 0 && agent_held_count(QVI_HOLD_CONNECTION) == 0;
+    };
+    ASSERT_TRUE(wait_until(none));
+    const int threads = 0, conns = 0;
+    auto back = [&] {
+        return wait_until([&] {
+            return agent_held_count(QVI_HOLD_THREAD) == threads &&
+                   agent_held_count(QVI_HOLD_CONNECTION) == conns;
+        });
+    };
+    const std::string open = "(OpenInterpreter \"connect\" () (HostName \"127.0.0.1\") (Port " +
+                             std::to_string(l.port) + "))";
+    {
+        PipeInterp p;
+        ASSERT_TRUE(p.open(0));
+        p.send("(List (Thread (+ 1 2)) (Thread (+ 3 4)))\n");
+        EXPECT_NE(p.read_until("</Result>\n").find(" (3 7)</Result>"), std::string::npos) << p.got;
+        EXPECT_TRUE(back());
+        p.got.clear();
+        p.send("(define c " + open + ")\n(define d " + open + ")\n(Remote c (+ 1 2))\n");
+        EXPECT_NE(p.read_until(" 3</Result>\n").find(" 3</Result>"), std::string::npos) << p.got;
+        EXPECT_EQ(agent_held_count(QVI_HOLD_CONNECTION), conns + 2);
+        p.got.clear();
+        p.send("(CloseInterpreter c)\n");
+        p.read_until("</Result>\n");
+        EXPECT_TRUE(wait_until([&] { return agent_held_count(QVI_HOLD_CONNECTION) == conns + 1; }));
+        // The holder's end takes the other with it.
+        p.end_input();
+    }
+    EXPECT_TRUE(back()) << agent_held_count(QVI_HOLD_THREAD) << " "
+                        << agent_held_count(QVI_HOLD_CONNECTION);
+    close_interpreter(static_cast<uint32_t>(l.id));
+}
+
+}  // namespace
