@@ -580,8 +580,9 @@ void _insert_node_ring(MATRIX_NODE* n) {
     root->h.next = n;
     uint32_t now = matrix_now();
     n->last_access = now;
-    mx_st(n->touch_seq, next_touch());
-    n->ring_seq = n->touch_seq;
+    uint64_t seq = next_touch();
+    mx_st(n->touch_seq, seq);
+    n->ring_seq = seq;
     mx_st(nd_cnt, nd_cnt + 1);
     n->ring_bytes = node_bytes(n->matrix);
     mx_st(nd_bytes, nd_bytes + n->ring_bytes);

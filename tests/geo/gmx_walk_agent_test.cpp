@@ -61,6 +61,11 @@ std::string read_so_far(const std::string& file) {
 // 4096 x 4096 cells of 12 bytes: 256 MiB with the pyramid, well past the node budget (96 MiB).
 // Before, a scan loaded every stored node and kept it: its peak followed the matrix.
 TEST(GmxWalkAgent, AScanAndAnExportPeakAsTheImportDid) {
+#if defined(__SANITIZE_THREAD__)
+    // The thread sanitizer's shadow of memory freed and taken again does not follow the heap:
+    // resident memory says nothing of the agent's own. The budget itself is checked in process.
+    GTEST_SKIP() << "resident memory under the thread sanitizer";
+#endif
     geotest::TempDir dir;
     const int side = 4096;
     {
