@@ -60,7 +60,7 @@ bool write_full(int fd, const uint8_t* buf, int64_t len) {
     return true;
 }
 
-// The pictures's rows (or columns) [first, end) that land in the matrix.
+// The picture's rows (or columns) [first, end) that land in the matrix.
 struct Span {
     int64_t first = 0, end = 0;
     int64_t count() const { return end - first; }
@@ -164,7 +164,7 @@ QV_SEXP* vx_gmxImportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     const int64_t xstep = gmx_level_step(m, level, 0);
     Span rows = landing(y, step, m->pixel_size[1], h);
     Span cols = landing(x, xstep, node_end(m, level), w);
-    if (pos < 0) rows = cols = Span{};
+    if (pos < 0 || cols.count() == 0) rows = cols = Span{};
 
     // A row goes to the matrix in pieces of at most PNM_PIECE pixels, so that a picture of any
     // width needs buffers of a bounded size.
