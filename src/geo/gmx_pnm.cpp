@@ -60,6 +60,37 @@ bool write_full(int fd, const uint8_t* buf, int64_t len) {
     return true;
 }
 
+// The picture's rows (or columns) [first, end) that land in the matrix.
+struct Span {
+    int64_t first = 0, end = 0;
+    int64_t count() const { return end - first; }
+};
+
+// The indexes i in [0, n) whose coordinate origin + i * step lies in [0, limit); a step of 0
+// (too large to hold) places only the first.
+Span landing(int64_t origin, int64_t step, int64_t limit, int64_t n) {
+    if (step <= 0) return origin >= 0 && origin < limit && n > 0 ? Span{0, 1} : Span{};
+    // origin + i * step >= 0, and < limit: in 128 bits, so no product overflows.
+    __int128 lo = origin >= 0 ? 0 : (-static_cast<__int128>(origin) + step - 1) / step;
+    __int128 hi = origin >= limit ? 0 : (static_cast<__int128>(limit) - origin + step - 1) / step;
+    Span s;
+    s.first = static_cast<int64_t>(std::min<__int128>(lo, n));
+    s.end = static_cast<int64_t>(std::max<__int128>(std::min<__int128>(hi, n), s.first));
+    return s;
+}
+
+// The end of the last node of a level that the matrix reaches along dimension 0, in level-0
+// cells: a run of cells written from within the matrix fills its nodes up to there.
+int64_t node_end(MATRIX* m, int64_t level) {
+    int shift = mx_node_shift(m, level, 0);
+    int64_t size = m->pixel_size[0];
+    if (size <= 0) return 0;
+    if (shift >= 62) return INT64_MAX;
+    int64_t ext = int64_t{1} << shift;
+    __int128 end = (static_cast<__int128>(size) + ext - 1) / ext * ext;
+    return end > INT64_MAX ? INT64_MAX : static_cast<int64_t>(end);
+}
+
 // The open picture file, closed on every road.
 struct Fd {
     int fd = -1;
@@ -126,29 +157,34 @@ QV_SEXP* vx_gmxImportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     if (size < pi.pi_offset ||
         static_cast<unsigned __int128>(w) * h * bpp > static_cast<uint64_t>(size - pi.pi_offset))
         return file_error(form, GMX_OPEN, F, "cannot read the file", file);
-    if (u_lseek64(f.fd, pi.pi_offset, SEEK_SET) != pi.pi_offset)
-        return file_error(form, GMX_OPEN, F, "cannot read the file", file);
+
+    // Only the rows and columns that land in the matrix are read; the file position goes past
+    // the rest. A row lands when its coordinate lies within the matrix; a column when its cell
+    // lies within a node the matrix reaches (a run that starts inside fills its node).
+    const int64_t xstep = gmx_level_step(m, level, 0);
+    Span rows = landing(y, step, m->pixel_size[1], h);
+    Span cols = landing(x, xstep, node_end(m, level), w);
+    if (pos < 0 || cols.count() == 0) rows = cols = Span{};
 
     // A row goes to the matrix in pieces of at most PNM_PIECE pixels, so that a picture of any
-    // width needs buffers of a bounded size; the file is still read straight through.
-    const int64_t piece = std::min<int64_t>(w, PNM_PIECE);
-    const int64_t xstep = gmx_level_step(m, level, 0);
+    // width needs buffers of a bounded size.
+    const int64_t piece = std::min<int64_t>(std::max<int64_t>(cols.count(), 1), PNM_PIECE);
     std::vector<uint8_t> row(piece * bpp), valid(piece);
     std::vector<uint32_t> pixels(piece);
     std::vector<int64_t> dc(m->p.dim + 1, 0);
     dc[0] = level;
-    dc[2] = y;
     void* table[1] = {pixels.data()};
     GmxRun run(e, 1, 2, 2, "enable");
     MX_CACHE_PARAM& p = run.param(dc.data(), pos, 2, table);
     p.vector_valid = valid.data();
-    for (int64_t r = 0; r < h; r++) {
+    for (int64_t r = rows.first; r < rows.end; r++) {
         ss_printf("h = %lli/%lli   \n", static_cast<long long>(r), static_cast<long long>(h));
-        // Pieces that would start past the matrix's coordinates are read and dropped.
-        bool placed = true;
-        dc[1] = x;
-        for (int64_t c = 0; c < w; c += piece) {
-            int64_t n = std::min(piece, w - c);
+        dc[2] = y + r * step;
+        int64_t at = pi.pi_offset + (r * w + cols.first) * bpp;
+        if (u_lseek64(f.fd, at, SEEK_SET) != at)
+            return file_error(form, GMX_OPEN, F, "cannot read the file", file);
+        for (int64_t c = cols.first; c < cols.end; c += piece) {
+            int64_t n = std::min(piece, cols.end - c);
             if (!read_full(f.fd, row.data(), n * bpp))
                 return file_error(form, GMX_OPEN, F, "cannot read the file", file);
             for (int64_t i = 0; i < n; i++) {
@@ -158,15 +194,11 @@ QV_SEXP* vx_gmxImportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
                 pixels[i] = v;
                 valid[i] = !has_transparent || v != transparent;
             }
+            dc[1] = x + c * xstep;
             p.vector_len = static_cast<int>(n);
-            if (pos >= 0 && placed && write_mx_cache_vector(&p) < 0 &&
-                gmx_node_failure(mx_cache_error))
+            if (write_mx_cache_vector(&p) < 0 && gmx_node_failure(mx_cache_error))
                 return gmx_loading_error(form, F);
-            int64_t advance = 0;
-            placed = placed && xstep != 0 && !__builtin_mul_overflow(n, xstep, &advance) &&
-                     position_add(dc[1], advance, &dc[1]);
         }
-        if (!position_add(dc[2], step, &dc[2])) break;
     }
     // Saves that failed while the picture went in (a full disk) fail the import.
     if (int64_t failed = mx_failed_saves(m)) return gmx_unsaved_error(form, F, m, failed);

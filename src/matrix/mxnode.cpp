@@ -163,6 +163,7 @@ void ring_settle() {
     for (auto& e : v) {
         prev->h.next = e.second;
         e.second->h.prev = prev;
+        e.second->ring_seq = e.first;
         prev = e.second;
     }
     prev->h.next = nd_root();
@@ -224,21 +225,46 @@ int64_t node_bytes(MATRIX* m) {
     return bytes;
 }
 
+// Moves a node to the front of the ring without counting it again, its place taking its stamp.
+// The ring is then no longer in stamp order, which the next full walk in order puts right.
+void ring_to_front(MATRIX_NODE* n) {
+    MATRIX_NODE* root = nd_root();
+    n->h.prev->h.next = n->h.next;
+    n->h.next->h.prev = n->h.prev;
+    n->h.next = root->h.next;
+    n->h.prev = root;
+    root->h.next->h.prev = n;
+    root->h.next = n;
+    n->ring_seq = mx_ld(n->touch_seq);
+    ring_stale.store(true);
+}
+
 // Brings the loaded nodes back within the budget, oldest first: a ready dirty node is asked to
 // save (it is freed by a later pass once saved), a ready clean one is freed. Nodes that are held,
-// busy or being saved stay.
+// busy or being saved stay. The ring is not sorted first (that would cost the whole ring on every
+// call): a node the lock-free reader used since it took its place goes to the front instead, a
+// second chance, and is not walked again in this pass. The walk stops once what it frees and
+// what it asked to save covers the excess, so a pass costs about what it releases.
 void budget_purge() {
-    ring_settle();
-    for (MATRIX_NODE* n = nd_root()->h.prev; n != nd_root() && nd_bytes > mx_node_budget;) {
+    MATRIX_NODE* root = nd_root();
+    if (ring_empty()) return;
+    MATRIX_NODE* last = root->h.next;
+    int64_t pending = 0;
+    for (MATRIX_NODE* n = root->h.prev; n != root && nd_bytes - pending > mx_node_budget;) {
         MATRIX_NODE* prev = n->h.prev;
-        // A node someone holds is still being read or written: neither saved nor freed now.
-        if (n->ring_bytes > 0 && n->status == MS_OK && !mx_ld(n->locked)) {
+        bool end = n == last;
+        if (mx_ld(n->touch_seq) != n->ring_seq) {
+            ring_to_front(n);
+        } else if (n->ring_bytes > 0 && n->status == MS_OK && !mx_ld(n->locked)) {
+            // A node someone holds is still being read or written: neither saved nor freed now.
             if (n->dirty_file_time) {
                 if (!n->save_lock) ask_save(n);
+                pending += n->ring_bytes;
             } else {
                 _free_matrix_node(n);
             }
         }
+        if (end) break;
         n = prev;
     }
 }
@@ -554,7 +580,9 @@ void _insert_node_ring(MATRIX_NODE* n) {
     root->h.next = n;
     uint32_t now = matrix_now();
     n->last_access = now;
-    mx_st(n->touch_seq, next_touch());
+    uint64_t seq = next_touch();
+    mx_st(n->touch_seq, seq);
+    n->ring_seq = seq;
     mx_st(nd_cnt, nd_cnt + 1);
     n->ring_bytes = node_bytes(n->matrix);
     mx_st(nd_bytes, nd_bytes + n->ring_bytes);

@@ -98,6 +98,9 @@ struct Visit {
 
 // Steps 2 and 3 of a stored-node visit: the children and the node held; 0 or the look-up code.
 int take_node(MATRIX* m, int64_t* dc, Visit& v, bool trace) {
+    // A scan loads every node it visits: the loaded-node budget is kept before each, while the
+    // scan holds only the nodes above this one, so memory follows the budget, not the matrix.
+    mx_keep_budget();
     int err = 0;
     v.children = get_children_list(&err, m, dc, MI_FETCH_1_TP, 1, nullptr);
     if (err) {
@@ -351,6 +354,8 @@ int _scan_call_loading(int64_t* dc, SCAN_CALL_WORK* w, MATRIX_SCAN_T* mst) {
 int _scan_call_force(int64_t* dc, SCAN_CALL_WORK* w) {
     MATRIX* m = w->m;
     int dim = m->p.dim;
+    // As in the stored-node scan: the nodes this walk holds stay, the others may go.
+    mx_keep_budget();
     {
         // Each text is copied before the next is made.
         std::string a = pt_dc(m, dc, 1), b = pt_dc(m, w->start, 1), c = pt_dc(m, w->end, 1);

@@ -177,6 +177,9 @@ struct alignas(64) MATRIX_NODE {
     MATRIX_SEXP* send_data;
     MATRIX_SEXP* send_data_delay;
     int64_t ring_bytes;  // what the node counts against the loaded-node budget while in the ring
+    // The stamp the node had when it took its place in the ring: a touch_seq past it was made by
+    // the lock-free reader since, so the node was used after its place says.
+    uint64_t ring_seq;
     // Bytes after the record in the node's own block: the channels, the code and the child bit
     // field the node was made with live there (see mx_node_owns).
     int own_bytes;

@@ -553,6 +553,9 @@ int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags) {
             continue;
         }
         for (MX_DIM_CODE_LIST* e = from; e; e = e->next) {
+            // Between two nodes the copy holds none: the loaded-node budget is kept there, so a
+            // copy of any size runs in the memory of the budget.
+            mx_keep_budget();
             r = matrix_copy_node(dest, src, e->dc, ch_list, copy_flags);
             if (r < 0) {
                 free_mx_dim_code_list(batch);
