@@ -29,6 +29,9 @@ QV_SEXP* no_node(QV_SEXP* s, QV_SEXP* code_list) {
 QV_SEXP* answer_node(QV_SEXP* s, MATRIX* m, const int64_t* dc, QV_SEXP* code_list) {
     int err = 0;
     QV_SEXP* later = nullptr;
+    // A peer walking a matrix node by node loads each: the loaded-node budget is kept first, so
+    // serving follows the budget, not the matrix.
+    mx_keep_budget();
     MATRIX_NODE* n = get_matrix_node(&err, m, dc, MI_FETCH_1_TP, nullptr, &later);
     if (err == 0 && n) {
         // The channels are sent as they stand: block channels in step with their structure.

@@ -398,7 +398,9 @@ QV_SEXP* open_mxread_related(const L_CHAR* path, QV_SEXP* form, const char* func
 
 MATRIX_NODE* gmx_wait_node(MATRIX* m, const int64_t* dc, int* errp) {
     // The store wakes the waiter at every end of production; a node that nothing produces, or
-    // whose fetch failed, is answered at once.
+    // whose fetch failed, is answered at once. The loaded-node budget is kept before the node
+    // is loaded, as for every walk over a matrix.
+    mx_keep_budget();
     return get_matrix_node_wait(errp, m, dc, MI_FETCH_1_TP);
 }
 

@@ -93,9 +93,9 @@ TEST_F(GmxBudgetTest, APictureThroughASmallBudgetReadsBackWhole) {
     close_id(id);
 }
 
-// A scan, in either direction, an export and a copy visit every node of a stored matrix many
-// times the budget: each keeps the budget as it goes, so the nodes left loaded stay near it,
-// and what they read is the stored picture.
+// A scan, in either direction, an export, block reads and a copy visit every node of a stored
+// matrix many times the budget: each keeps the budget as it goes, so the nodes left loaded stay
+// near it, and what they read is the stored picture.
 TEST_F(GmxBudgetTest, WalksOverAStoredMatrixKeepTheBudget) {
     geotest::TempDir dir;
     // The scan's progress report is written beside the matrix, not where the tests run.
@@ -130,6 +130,14 @@ TEST_F(GmxBudgetTest, WalksOverAStoredMatrixKeepTheBudget) {
     EXPECT_LT(loaded_bytes(), near);
     std::string out = geotest::read_file(dir.at("o.ppm"));
     EXPECT_EQ(out, geotest::read_file(dir.at("p.ppm")));
+    // A reader asking for every node of the finest level, one block read each.
+    std::string blocks = "(list";
+    for (int y = 0; y < side; y += 16)
+        for (int x = 0; x < side; x += 16)
+            blocks += " (car ([gmxGetPoint mode=\"block\" channel=\"0\"] \"" + file + "\" '(0 " +
+                      std::to_string(x) + " " + std::to_string(y) + ")))";
+    EXPECT_EQ(err(run(blocks + ")")), "");
+    EXPECT_LT(loaded_bytes(), near);
 
     // Into a matrix in memory (whose nodes count nothing against the budget): the source's
     // nodes are let go as the copy moves on.
