@@ -36,6 +36,7 @@ struct RS_T {
     QV_SEXP* ret;     // the answer, filled by the sending worker
     QV_SEXP* node;    // the delayed value returned to the caller
     D_SEXP* d;
+    uint32_t caller;  // the interpreter the job is made for (a Thread's: its holder); 0 none
 };
 
 SYS_QUEUE rs_que1;  // jobs waiting to be sent
@@ -107,8 +108,10 @@ void rs_task1(intptr_t) {
             j->ret = j->s;
         } else {
             SocketOpener opener(j->privileged);
+            set_session_caller(j->caller);
             j->ret = remote_session(j->env, j->id, &j->u, j->agent, j->lt, j->ccmd, j->s, j->file,
                                     j->line, 0, nullptr);
+            set_session_caller(0);
         }
         insert_queue(&rs_que2, j, 2);
         gc_pop(nullptr, nullptr);
@@ -228,6 +231,12 @@ QV_SEXP* qv_RemoteSession(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIEL
     j->file = form->h.file;
     j->line = form->h.line;
     j->node = new_d_sexp(&j->d);
+    {
+        // A system worker's own job belongs to nobody who could go.
+        TaskLockGuard g(qvi_lock);
+        if (QV_INTERPRETER* me = _get_my_qvi())
+            j->caller = me->a_type == QVA_INTERNAL ? me->holder_iid : me->id;
+    }
     j->h.key = get_server_key(&j->u, nullptr);
     QV_SEXP* node = j->node;
     rs_count(1);

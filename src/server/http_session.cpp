@@ -1,7 +1,7 @@
 // The "http" session protocol: one HTTP/1.0 request per command, replies read as QV values.
 #include "server/http_session.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -10,6 +10,7 @@
 #include "base/queue.h"
 #include "base/task.h"
 #include "base/textutil.h"
+#include "base/tick.h"
 #include "lisp/collect.h"
 #include "lisp/heap.h"
 #include "lisp/lexer.h"
@@ -27,9 +28,26 @@
 
 namespace {
 
-// The reply of a command's last request, waiting for a worker to read it.
+// What bounds the reading of one reply: the time left for it, and the interpreter it is read
+// for. The watch tick closes the connection when its time is up or that interpreter has gone,
+// which ends the reader's wait at once; `ended` then says why.
+struct REPLY_WATCH {
+    STREAM* st;
+    uint32_t serial;
+    uint32_t caller;    // the interpreter the request is made for; 0: nobody who could go
+    uint32_t deadline;  // system time
+    int ended;          // 0, WATCH_TIMED_OUT or WATCH_CALLER_GONE
+    L_CHAR* where;      // the URL's text, a tracked copy, for the error value
+};
+constexpr int WATCH_TIMED_OUT = 1;
+constexpr int WATCH_CALLER_GONE = 2;
+
+SEM watch_lock;
+std::vector<REPLY_WATCH*> watches;  // under watch_lock
+
+// The reply of a command's last request, waiting for the worker of its server to read it.
 struct SESSION_HTTP_N {
-    Q_HEADER h;  // key: the counter's text, a tracked copy
+    Q_HEADER h;  // key: the server key of the URL, a tracked copy
     STREAM* st;
     uint32_t st_serial;  // st's serial number when the request went out
     QV_SEXP* node;       // the deferred value handed to the caller (it keeps d)
@@ -37,11 +55,74 @@ struct SESSION_HTTP_N {
     REMOTE_SESSION_OPT opt;
     QV_FILE* f;
     int ln;
+    REPLY_WATCH* watch;
     unsigned opt_enabled : 1;
 };
 
 SYS_QUEUE session_http_que;
-std::atomic<int> key_counter{0};
+
+bool caller_gone(uint32_t id) {
+    TaskLockGuard g(qvi_lock);
+    QV_INTERPRETER* q = _search_qvi_id(id);
+    return !q || q->mode == QVM_CLOSED;
+}
+
+// Once a second: the connections whose reply is overdue or no longer wanted are closed.
+void watch_tick(intptr_t, int) {
+    uint32_t now = get_qvtime();
+    std::vector<std::pair<STREAM*, uint32_t>> cut;
+    {
+        TaskLockGuard g(watch_lock);
+        for (REPLY_WATCH* w : watches) {
+            if (w->ended) continue;
+            if (static_cast<int32_t>(now - w->deadline) >= 0)
+                w->ended = WATCH_TIMED_OUT;
+            else if (w->caller && caller_gone(w->caller))
+                w->ended = WATCH_CALLER_GONE;
+            else
+                continue;
+            cut.emplace_back(w->st, w->serial);
+        }
+    }
+    for (auto& [st, serial] : cut)
+        s_close_serial(st, serial);
+}
+
+REPLY_WATCH* watch(STREAM* st, uint32_t caller, const URL* u) {
+    auto* w = static_cast<REPLY_WATCH*>(d_calloc(sizeof(REPLY_WATCH), 1));
+    w->st = st;
+    w->serial = s_serial(st);
+    w->caller = caller;
+    w->deadline = get_qvtime() + HTTP_SESSION_REPLY_TIMEOUT;
+    w->where = ll_copy_str(get_url_str2(u));
+    TaskLockGuard g(watch_lock);
+    watches.push_back(w);
+    return w;
+}
+
+// Bytes of the reply arrived: its time starts anew.
+void watch_progress(REPLY_WATCH* w) {
+    if (!w) return;
+    uint32_t deadline = get_qvtime() + HTTP_SESSION_REPLY_TIMEOUT;
+    TaskLockGuard g(watch_lock);
+    if (!w->ended) w->deadline = deadline;
+}
+
+int watch_ended(REPLY_WATCH* w) {
+    if (!w) return 0;
+    TaskLockGuard g(watch_lock);
+    return w->ended;
+}
+
+void unwatch(REPLY_WATCH* w) {
+    if (!w) return;
+    {
+        TaskLockGuard g(watch_lock);
+        watches.erase(std::remove(watches.begin(), watches.end(), w), watches.end());
+    }
+    d_f_ree(w->where);
+    d_f_ree(w);
+}
 
 void gc_s_que(Q_HEADER* n) {
     auto* q = reinterpret_cast<SESSION_HTTP_N*>(n);
@@ -63,6 +144,18 @@ QV_SEXP* http_error(QV_FILE* f, int ln, uint32_t code, const char* msg, QV_SEXP*
     return get_error(f, ln, code, l_string(std_cm, "RemoteSession"), data);
 }
 
+// The error of a reply that could not be read: the time-out and the caller's end name the
+// server, any other failure is the connection error.
+QV_SEXP* broken_reply(QV_FILE* f, int ln, REPLY_WATCH* w) {
+    int why = watch_ended(w);
+    if (why == WATCH_TIMED_OUT)
+        return http_error(f, ln, QVE_SESSION_CONNECT, "http reply timed out", get_string(w->where));
+    if (why == WATCH_CALLER_GONE)
+        return http_error(f, ln, QVE_SESSION_CONNECT, "http request abandoned",
+                          get_string(w->where));
+    return http_error(f, ln, QVE_SESSION_CONNECT, "http connection error", nullptr);
+}
+
 bool has_line_break(const L_CHAR* s) {
     for (; s && *s; s++)
         if (*s == '\r' || *s == '\n') return true;
@@ -81,8 +174,9 @@ std::vector<L_CHAR> get_method(const L_CHAR* m) {
 // Reads the body of a reply whose head has been read: into *out (when given) up to its end, or
 // exactly content_length bytes when the head declares them. 0; -1 when a read fails or a declared
 // body ends early; -2 when it would hold more than HTTP_SESSION_BODY_MAX bytes. Without `out`
-// the bytes are dropped, and the bound is on the bytes read.
-int read_body(STREAM* st, const HTTP_INFO* info, std::string* out) {
+// the bytes are dropped, and the bound is on the bytes read. Every piece that arrives gives the
+// watch its time anew.
+int read_body(STREAM* st, const HTTP_INFO* info, std::string* out, REPLY_WATCH* w) {
     bool chunked = info->flags & HTTP_CHUNKED;
     if (chunked && chunk_read_start(st) < 0) {
         chunk_read_end(st);
@@ -105,6 +199,7 @@ int read_body(STREAM* st, const HTTP_INFO* info, std::string* out) {
             if (want >= 0) r = -1;
             break;
         }
+        watch_progress(w);
         if (got + k > HTTP_SESSION_BODY_MAX) {
             r = -2;
             break;
@@ -142,74 +237,62 @@ void follow_encoding(QV_SEXP* seq) {
     qv_set_cm(e, cm);
 }
 
-// The reply on st as a value; st is closed, or handed to the lazy reader that closes it.
-QV_SEXP* read_reply(STREAM* st, const REMOTE_SESSION_OPT* opt, QV_FILE* f, int ln) {
+// Closes the connection of a reply, unless the watch closed it already (its record may then hold
+// another stream by now).
+void end_reply(STREAM* st, REPLY_WATCH* w) {
+    if (w)
+        s_close_serial(st, w->serial);
+    else
+        s_close(st);
+}
+
+// The reply on st as a value; st is closed. The body is read whole (within the bound) under the
+// watch, so that a server that stops sending cannot hold the reader; XML and HTML are then
+// parsed lazily from the bytes.
+QV_SEXP* read_reply(STREAM* st, const REMOTE_SESSION_OPT* opt, QV_FILE* f, int ln, REPLY_WATCH* w) {
     HTTP_INFO info;
     QV_SEXP* result;
     if (scan_HTTP(&info, st, 0) < 0) {
-        result = http_error(f, ln, QVE_SESSION_CONNECT, "http connection error", nullptr);
+        result = broken_reply(f, ln, w);
     } else if (info.err != 200) {
         result =
             http_error(f, ln, QVE_SESSION_CONNECT, "http error", get_integer(info.err, nullptr));
     } else {
+        watch_progress(w);
         std::string type = info.content_type ? info.content_type : "application/octet-stream";
         bool xml = type == "text/xml" || type == "application/xml";
         bool html = type == "text/html";
         QV_SEXP* sym = n_get_symbol(type.c_str());
-        if ((xml || html) && !(info.flags & HTTP_CHUNKED)) {
-            // Read lazily, as the value is looked at, up to the end of the connection (the
-            // request asked for its close): the reader owns the stream from here.
+        std::string body;
+        int r = read_body(st, &info, &body, w);
+        if (r == -2) {
+            result = http_error(f, ln, QVE_SESSION_CONNECT, "http reply too large", nullptr);
+        } else if (r < 0) {
+            result = broken_reply(f, ln, w);
+        } else if (xml || html) {
             CODE_METHOD* cm = info.charset ? search_cm(info.charset) : nullptr;
-            if (cm) s_set_cm(st, cm);
-            QV_SEXP* seq = init_parse(st, l_string(std_cm, "RemoteSession"), nullptr);
-            st = nullptr;
+            STREAM* text =
+                s_open_string_read(body.data(), cm ? cm : std_cm, static_cast<int>(body.size()), 1);
+            QV_SEXP* seq = init_parse(text, l_string(std_cm, "RemoteSession"), nullptr);
             if (QV_FILE* rec = top_record(seq); rec && html) qvf_set(rec, QVF_HTML);
             if (xml) follow_encoding(seq);
             result = opt->return_format == 2 ? seq : list(sym, seq, nullptr);
         } else {
-            // Raw bytes, or chunked text (taken whole within the bound, so that the reader sees
-            // the body without its framing).
-            std::string body;
-            int r = read_body(st, &info, &body);
-            if (r == -2) {
-                result = http_error(f, ln, QVE_SESSION_CONNECT, "http reply too large", nullptr);
-            } else if (r < 0) {
-                result = http_error(f, ln, QVE_SESSION_CONNECT, "http connection error", nullptr);
-            } else if (xml || html) {
-                CODE_METHOD* cm = info.charset ? search_cm(info.charset) : nullptr;
-                STREAM* text = s_open_string_read(body.data(), cm ? cm : std_cm,
-                                                  static_cast<int>(body.size()), 1);
-                QV_SEXP* seq = init_parse(text, l_string(std_cm, "RemoteSession"), nullptr);
-                if (QV_FILE* rec = top_record(seq); rec && html) qvf_set(rec, QVF_HTML);
-                if (xml) follow_encoding(seq);
-                result = opt->return_format == 2 ? seq : list(sym, seq, nullptr);
-            } else {
-                result =
-                    list(sym, get_raw(body.data(), static_cast<int32_t>(body.size())), nullptr);
-            }
+            result = list(sym, get_raw(body.data(), static_cast<int32_t>(body.size())), nullptr);
         }
     }
     free_HTTP_info(&info);
-    if (st) s_close(st);
+    end_reply(st, w);
     return result;
 }
 
-// The reply of a command whose value nobody sees: read to its end and dropped, so the server has
-// answered before the next command goes.
-void drop_reply(STREAM* st) {
+// The reply of a command whose value nobody sees: read to its end (within the bound) and
+// dropped, so the server has answered before the next command goes.
+void drop_reply(STREAM* st, REPLY_WATCH* w) {
     HTTP_INFO info;
-    if (scan_HTTP(&info, st, 0) == 0) {
-        if (info.content_length < 0 && !(info.flags & HTTP_CHUNKED)) {
-            char buf[SBUF_PIECE];
-            int64_t got = 0;
-            for (int k; got < HTTP_SESSION_BODY_MAX && (k = s_read(st, buf, sizeof buf)) > 0;)
-                got += k;
-        } else {
-            read_body(st, &info, nullptr);
-        }
-    }
+    if (scan_HTTP(&info, st, 0) == 0) read_body(st, &info, nullptr, w);
     free_HTTP_info(&info);
-    s_close(st);
+    end_reply(st, w);
 }
 
 // The body's bytes: raw bytes as they are, any other value printed in cm with a line end.
@@ -282,8 +365,10 @@ QV_SEXP* one_session(const URL* u, QV_SEXP* s, const REMOTE_SESSION_OPT* opt, QV
         s_close(con);
         return http_error(f, ln, QVE_SESSION_CONNECT, "http connection error", nullptr);
     }
+    REPLY_WATCH* w = watch(con, session_caller(), u);
     if (wait_flag) {
-        drop_reply(con);
+        drop_reply(con, w);
+        unwatch(w);
         return nullptr;
     }
     auto* n = static_cast<SESSION_HTTP_N*>(new_queue_node(sizeof(SESSION_HTTP_N)));
@@ -292,16 +377,13 @@ QV_SEXP* one_session(const URL* u, QV_SEXP* s, const REMOTE_SESSION_OPT* opt, QV
     n->node = new_d_sexp(&n->d);
     n->f = f;
     n->ln = ln;
+    n->watch = w;
     if (opt) {
         n->opt = *opt;
         n->opt_enabled = 1;
     }
-    char key[16];
-    int k = key_counter.load();
-    while (!key_counter.compare_exchange_weak(k, (k + 1) % 5)) {
-    }
-    snprintf(key, sizeof key, "%i", k);
-    n->h.key = ll_copy_str(l_string(std_cm, key));
+    // One reader per server: a server that does not answer holds up only its own replies.
+    n->h.key = get_server_key(u, nullptr);
     QV_SEXP* node = n->node;
     insert_queue(&session_http_que, n, 2);
     return node;
@@ -324,9 +406,9 @@ void session_task(intptr_t) {
         }
         // A connection closed meanwhile (and perhaps another opened at its address) is not read.
         set_d_sexp(n->d, s_exist_serial(n->st, n->st_serial)
-                             ? read_reply(n->st, &n->opt, n->f, n->ln)
-                             : http_error(n->f, n->ln, QVE_SESSION_CONNECT, "http connection error",
-                                          nullptr));
+                             ? read_reply(n->st, &n->opt, n->f, n->ln, n->watch)
+                             : broken_reply(n->f, n->ln, n->watch));
+        unwatch(n->watch);
         d_f_ree(n->h.key);
         d_f_ree(n);
         gc_pop(nullptr, nullptr);
@@ -339,6 +421,12 @@ void session_task(intptr_t) {
 }  // namespace
 
 void init_session_http() {
+    static bool ticking = false;
+    if (!ticking) {
+        ticking = true;
+        new_lock(&watch_lock);
+        new_tick(watch_tick, 1, 0);
+    }
     session_http_que = SYS_QUEUE{};
     session_http_que.flags = QUEUE_FIFO;
     session_http_que.gc_func = gc_s_que;

@@ -6,17 +6,21 @@
 // text with a line end. The head symbol's attributes "*Name" become header lines "Name: value";
 // its attribute "encode" names the code method of the request and of the printed body.
 //
-// Replies: a text/xml or application/xml reply is read lazily as QV text, a text/html one as
+// Replies: a text/xml or application/xml reply is parsed lazily as QV text, a text/html one as
 // HTML, both as (content-type sequence), or the sequence alone with return_format 2; any other
 // content type gives (content-type raw-bytes). A status other than 200 is an error value.
 //
 // The replies of every command but the last are read to their end and dropped before the next
-// command goes. The last command's reply is read by a worker of a work queue of five keys (the
-// keys cycle "0" to "4", so at most five replies are read at once) and delivered as a deferred
-// value.
+// command goes. The last command's reply is read by the worker of its server (a work queue keyed
+// by the server, so a server that does not answer holds up no other server's replies) and
+// delivered as a deferred value.
 //
-// Bounds: the reply head obeys the HTTP head reader's limits; a body is read in pieces and never
-// beyond HTTP_SESSION_BODY_MAX bytes held, whatever length the reply declares.
+// Bounds: the reply head obeys the HTTP head reader's limits and must arrive within
+// HTTP_SESSION_REPLY_TIMEOUT seconds of the request; the body is read whole before it is parsed,
+// in pieces, never beyond HTTP_SESSION_BODY_MAX bytes held whatever length the reply declares,
+// and at most HTTP_SESSION_REPLY_TIMEOUT seconds may pass without a byte of it. A reply not read
+// in time is the error ("http reply timed out" URL). A request made for an interpreter (a peer's
+// RemoteSession) ends once that interpreter has gone: its connection is closed.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +29,8 @@
 
 constexpr uint32_t QVE_SESSION_METHOD = 0x80020508;  // the command is not (method ...)
 constexpr int HTTP_SESSION_BODY_MAX = 64 << 20;
+// Seconds a reply may keep its reader waiting: for its head, and between pieces of its body.
+constexpr int HTTP_SESSION_REPLY_TIMEOUT = 30;
 
 // Sets up the reply queue (called by init_session).
 void init_session_http();

@@ -1211,6 +1211,12 @@ int qv_int_handler() {
 
 namespace {
 
+// True when the interpreter id is gone or winding down (qvi_lock held).
+bool _interpreter_ending(uint32_t id) {
+    QV_INTERPRETER* h = _search_qvi_id(id);
+    return !h || h->mode == QVM_CLOSED || _qvi_stop_code(h) == QVE_BREAK;
+}
+
 // One record's tick (qvi_lock held). Counts are in seconds: each tick adds its five.
 void _tick_check(QV_INTERPRETER* q, uint32_t now) {
     if (q->a_type == QVA_CONNECT && q->inp && q->connect_ip) {
@@ -1238,8 +1244,24 @@ void _tick_check(QV_INTERPRETER* q, uint32_t now) {
     // refuses the close: break its read again until it winds down.
     if (((q->flags & QVIF_CLOSING) || q->mode == QVM_RELAY_ENDED) && q->front_thread)
         throw_signal(q->front_thread, SIG_BREAK);
-    if (q->open_timeout && now > q->open_timeout) {
-        q->flags = (q->flags & ~QVIF_PERM_MASK) | QVIF_PERM_TIMEOUT;
+    // An outgoing connection or a listener held by an interpreter that is winding down (its
+    // peer hung up, a <Break/>, a close) is closed now, not at that interpreter's final close:
+    // a task of it blocked writing to a peer that never reads would hold that off for ever.
+    bool waiter_gone = false;
+    if (q->holder_iid && q->a_type != QVA_INTERNAL && !(q->flags & QVIF_CLOSING) &&
+        _interpreter_ending(q->holder_iid)) {
+        if (!q->open_timeout) {
+            _close_interpreter(q);
+            return;
+        }
+        waiter_gone = true;
+    }
+    // A permission wait ends with the one who waits: its caller's interpreter winding down.
+    if (q->open_timeout && !waiter_gone && !q->holder_iid && q->opener_iid)
+        waiter_gone = _interpreter_ending(q->opener_iid);
+    if (q->open_timeout && (now > q->open_timeout || waiter_gone)) {
+        q->flags =
+            (q->flags & ~QVIF_PERM_MASK) | (waiter_gone ? QVIF_PERM_CLOSED : QVIF_PERM_TIMEOUT);
         s_close_queue(q->inp);
         q->inp = nullptr;
         wakeup_task(&q->flags);

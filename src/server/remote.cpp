@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <string>
 #include <vector>
 
 #include "base/alloc.h"
@@ -18,6 +19,7 @@
 #include "lisp/list.h"
 #include "lisp/parser.h"
 #include "lisp/printer.h"
+#include "longchar/codemethod.h"
 #include "longchar/longchar.h"
 #include "server/protocol.h"
 #include "stream/chain_stream.h"
@@ -726,6 +728,38 @@ PENDING_FAIL* _detach_result_queue(QV_INTERPRETER* qvi) {
     return p;
 }
 
+namespace {
+
+// Characters of a failed command that its error value carries: enough to tell which command it
+// was, never the whole of a command of megabytes.
+constexpr int FAILED_COMMAND_SHOWN = 200;
+
+// The command of r as the data of its failure: the expression itself when it prints short, else
+// the first characters of its text followed by "...".
+QV_SEXP* failed_command(QV_RESULT* r) {
+    if (!r->cmd_sexp) {
+        const L_CHAR* t = r->cmd_str ? r->cmd_str : l_string(std_cm, "");
+        int n = l_strlen(t);
+        if (n <= FAILED_COMMAND_SHOWN) return get_string(t);
+        std::vector<L_CHAR> cut(t, t + FAILED_COMMAND_SHOWN);
+        for (const char* d = "..."; *d; d++)
+            cut.push_back(static_cast<L_CHAR>(*d));
+        cut.push_back(0);
+        return get_string(cut.data());
+    }
+    std::string text = print_sexp_text(r->cmd_sexp, 0);
+    if (text.size() <= FAILED_COMMAND_SHOWN) return r->cmd_sexp;
+    // Cut at a character's first byte.
+    size_t end = FAILED_COMMAND_SHOWN;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        end--;
+    text.resize(end);
+    text += "...";
+    return get_string(_l_string_1(&utf8_cm, text.c_str()));
+}
+
+}  // namespace
+
 void fail_result_queue(PENDING_FAIL* p) {
     if (!p) return;
     gc_push(nullptr, nullptr, "flush_result_queue");
@@ -739,7 +773,7 @@ void fail_result_queue(PENDING_FAIL* p) {
         if (p->ip) add(get_integer(static_cast<uint32_t>(p->ip), nullptr));
         if (p->hostname) add(get_string(p->hostname));
         if (p->input_file_name) add(get_string(p->input_file_name));
-        add(r->cmd_sexp ? r->cmd_sexp : get_string(r->cmd_str));
+        add(failed_command(r));
         QV_SEXP* err = error_at(r->file, r->seq_from, QVE_STREAM_ERROR, "stream error", data);
         QV_SEXP* ret = list(n_get_symbol("Result"), get_integer(0, nullptr), err, nullptr);
         TaskLockGuard g(qvi_lock);

@@ -1747,6 +1747,18 @@ SESSION_STATS get_session_stats() {
     return st;
 }
 
+namespace {
+thread_local uint32_t current_caller = 0;
+}
+
+void set_session_caller(uint32_t iid) {
+    current_caller = iid;
+}
+
+uint32_t session_caller() {
+    return current_caller;
+}
+
 QV_SEXP* log_session(const L_CHAR* url, QV_SEXP* cmd) {
     // One session for every relay and pull of the log layer, opened on first use.
     static std::atomic<int> log_sid{0};

@@ -77,6 +77,11 @@ QV_SEXP* remote_session(QVISP_ENV* env, int id, const URL* u, const L_CHAR* agen
                         const L_CHAR* login_mode, const L_CHAR* center_cmd, QV_SEXP* cmd,
                         QV_FILE* f, int ln, int session_lock_enable, const REMOTE_SESSION_OPT* opt);
 
+// The interpreter on whose behalf the calling task sends session requests from now on (0:
+// nobody's, the default). An "http" request made for an interpreter ends when it has gone.
+void set_session_caller(uint32_t iid);
+uint32_t session_caller();
+
 // The log layer's way to other agents (its relay and FetchLog): runs the command list cmd at
 // url as agent "server", login mode "user", centre command "Get", through one session of its
 // own, and waits for the answer (an error value when the agent cannot be reached).

@@ -173,6 +173,7 @@ struct S_STRING {
     char* ptr;  // read position
     int size;   // read stream: bytes left (-1 after the end was reported); write: bytes held
     int flag;   // 1 = the stream owns str
+    int cap;    // write stream: bytes allocated at str (at least size)
 };
 
 // Chain 'c'.

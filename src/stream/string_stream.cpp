@@ -1,6 +1,7 @@
 // The string kind (see string_stream.h).
 #include "stream/string_stream.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -30,12 +31,18 @@ bool _is_string_writer(STREAM* s) {
 }
 
 // Grows the collected bytes to hold `extra` more plus `pad` bytes after them; false when refused.
+// The room at least doubles each time, so that collecting n bytes in small writes costs O(n)
+// copying, not one reallocation per write.
 bool grow(S_STRING* t, int extra, int pad) {
     int64_t want = static_cast<int64_t>(t->size) + extra + pad;
     if (want > 0x7FFFFFFF) return false;
-    void* nb = d_re_alloc(t->str, want > 0 ? want : 1);
+    if (t->str && want <= t->cap) return true;
+    int64_t room = std::max<int64_t>({want, static_cast<int64_t>(t->cap) * 2, 64});
+    if (room > 0x7FFFFFFF) room = 0x7FFFFFFF;
+    void* nb = d_re_alloc(t->str, room);
     if (!nb) return false;
     t->str = static_cast<char*>(nb);
+    t->cap = static_cast<int>(room);
     return true;
 }
 
@@ -53,8 +60,6 @@ int append_format(STREAM* s, const char* fmt, va_list args, bool count_cr) {
         for (int i = 0; i < n; i++)
             if (t->str[t->size + i] == '\n' || t->str[t->size + i] == '\r') s->h.cr_cnt++;
     t->size += n;
-    // Trimmed to exactly the collected bytes.
-    if (void* nb = d_re_alloc(t->str, t->size > 0 ? t->size : 1)) t->str = static_cast<char*>(nb);
     return n;
 }
 
@@ -163,5 +168,6 @@ int s_close_string(STREAM* s) {
     S_STRING* t = &s->str;
     if (t->flag) d_f_ree(t->str);
     t->str = t->ptr = nullptr;
+    t->cap = 0;
     return 0;
 }
