@@ -43,10 +43,10 @@ TEST(PeerThreads, ThreadsOfAPeerAreBoundedAndEndWithIt) {
     ASSERT_GT(agent.port, 0);
     agent.expect_served();
     {
-        // The agent's delay thread, which answers deferred values, starts with the first one and
-        // stays: it is not the peers'.
+        // The agent's delay thread, which answers the values still being computed when their
+        // command ends, starts with the first one and stays: it is not the peers'.
         LineClient w(agent.port);
-        EXPECT_EQ(reply_int(w.ask("(Thread (+ 1 2))")), 3);
+        EXPECT_EQ(reply_int(w.ask("(Thread (Sleep 1) 3)")), 3);
     }
     int fds = count_fds(agent.child.pid), threads = count_threads(agent.child.pid);
     int from = agent.next_iid();
