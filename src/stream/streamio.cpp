@@ -284,12 +284,12 @@ std::vector<STREAM*>* held_watch_list = nullptr;
 bool held_watch_asleep = false;
 char held_watch_key;
 
-// Adds n bytes to the held bytes of s (stream lock held), growing the buffer in steps. The first
-// bytes held put s under the hold watch.
+// Adds n bytes to the held bytes of s (stream lock held), growing the buffer in steps, and notes
+// when. The first bytes held put s under the hold watch.
 void append_held(STREAM* s, const char* bytes, int n) {
     S_HEADER* h = &s->h;
+    h->held_at = steady_ms();
     if (h->held_len == 0) {
-        h->held_at = steady_ms();
         if (held_watch_list) {
             held_watch_list->push_back(s);
             if (held_watch_asleep) {
@@ -316,9 +316,9 @@ void held_flush_task(intptr_t data) {
     if (_s_exist(s)) _s_write_held(s, nullptr);
 }
 
-// The hold watch. Held bytes wait for the replies of the commands queued behind theirs; a
-// command that takes longer than S_HOLD_MS to answer has its predecessors' replies written by
-// then, each by a task of its own (a peer that does not read blocks only that task).
+// The hold watch. Held bytes wait for the replies of the commands queued behind theirs; once no
+// reply has joined them for S_HOLD_MS (the command being evaluated takes time), they are written
+// by a task of their stream's own (a peer that does not read blocks only that task).
 void held_watch_task(intptr_t) {
     set_t_msg("held_watch");
     std::vector<STREAM*> due;
