@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <unordered_set>
 #include <vector>
@@ -249,6 +250,7 @@ void _xx_s_open(STREAM* s, int mode, int stream_type, const char* file, int line
     new_u_history(&h->u_history);
     h->held = nullptr;
     h->held_len = h->held_cap = h->held_out = 0;
+    h->held_at = 0;
     static uint32_t last_serial = 0;
     if (++last_serial == 0) last_serial = 1;
     h->serial = last_serial;
@@ -629,4 +631,6 @@ void init_stream() {
     // service tasks alive do not change a moment after start-up.
     s_write_tick(0, 0);
     new_tick(s_held_tick, 1, 0);
+    start_held_watch();
+    atexit(write_held_at_exit);
 }

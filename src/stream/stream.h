@@ -127,7 +127,8 @@ struct S_HEADER {
     char* held;
     int held_len;
     int held_cap;
-    int held_out;  // a task is writing held bytes with the lock released: writers wait for it
+    int held_out;     // a task is writing held bytes with the lock released: writers wait for it
+    int64_t held_at;  // steady-clock milliseconds when bytes were last held (see streamio.h)
     // Number of this opening, never 0 and never the same for two openings: a holder that keeps
     // it with its pointer tells a new stream at the same address from the one it had.
     uint32_t serial;

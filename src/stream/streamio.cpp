@@ -3,8 +3,10 @@
 
 #include <errno.h>
 
+#include <chrono>
 #include <climits>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "base/alloc.h"
@@ -270,9 +272,32 @@ bool wait_held_out(STREAM* s) {
     return s->h.tbl != nullptr;
 }
 
-// Adds n bytes to the held bytes of s (stream lock held), growing the buffer in steps.
+int64_t steady_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The streams whose held bytes began since the hold watch last looked (stream lock held). A
+// stream may be listed twice or have closed since; the watch checks each one.
+std::vector<STREAM*>* held_watch_list = nullptr;
+bool held_watch_asleep = false;
+char held_watch_key;
+
+// Adds n bytes to the held bytes of s (stream lock held), growing the buffer in steps, and notes
+// when. The first bytes held put s under the hold watch.
 void append_held(STREAM* s, const char* bytes, int n) {
     S_HEADER* h = &s->h;
+    h->held_at = steady_ms();
+    if (h->held_len == 0) {
+        if (held_watch_list) {
+            held_watch_list->push_back(s);
+            if (held_watch_asleep) {
+                held_watch_asleep = false;
+                wakeup_task(&held_watch_key);
+            }
+        }
+    }
     if (h->held_len + n > h->held_cap) {
         int cap = h->held_cap ? h->held_cap : 1024;
         while (cap < h->held_len + n)
@@ -289,6 +314,44 @@ void held_flush_task(intptr_t data) {
     StreamPri pri;
     TaskLockGuard g(stream_lock);
     if (_s_exist(s)) _s_write_held(s, nullptr);
+}
+
+// The hold watch. Held bytes wait for the replies of the commands queued behind theirs; once no
+// reply has joined them for S_HOLD_MS (the command being evaluated takes time), they are written
+// by a task of their stream's own (a peer that does not read blocks only that task).
+void held_watch_task(intptr_t) {
+    set_t_msg("held_watch");
+    std::vector<STREAM*> due;
+    StreamPri pri;
+    lock_task(stream_lock);
+    for (;;) {
+        while (held_watch_list->empty()) {
+            held_watch_asleep = true;
+            sleep_task(&held_watch_key, stream_lock);
+            lock_task(stream_lock);
+        }
+        unlock_task(stream_lock, "held_watch");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        lock_task(stream_lock);
+        int64_t now = steady_ms();
+        std::vector<STREAM*>& list = *held_watch_list;
+        size_t keep = 0;
+        for (STREAM* s : list) {
+            if (!_s_exist(s) || s->h.held_len == 0) continue;
+            if (s->h.held_out || now - s->h.held_at < S_HOLD_MS) {
+                list[keep++] = s;
+                continue;
+            }
+            due.push_back(s);
+        }
+        list.resize(keep);
+        if (due.empty()) continue;
+        unlock_task(stream_lock, "held_watch");
+        for (STREAM* s : due)
+            create_task(held_flush_task, reinterpret_cast<intptr_t>(s), 3);
+        due.clear();
+        lock_task(stream_lock);
+    }
 }
 
 }  // namespace
@@ -358,6 +421,39 @@ void s_held_tick(intptr_t, int) {
     // A peer that does not read blocks the task writing to it, never the tick.
     for (STREAM* s : due)
         create_task(held_flush_task, reinterpret_cast<intptr_t>(s), 3);
+}
+
+void start_held_watch() {
+    {
+        TaskLockGuard g(stream_lock);
+        if (held_watch_list) return;
+        held_watch_list = new std::vector<STREAM*>();
+    }
+    create_task(held_watch_task, 0, 3);
+}
+
+void write_held_at_exit() {
+    std::vector<STREAM*> due;
+    {
+        StreamPri pri;
+        TaskLockGuard g(stream_lock);
+        for (STREAM* s = stream_list; s; s = s->h.next)
+            if (s->h.tbl && s->h.held_len > 0 && !s->h.held_out) due.push_back(s);
+    }
+    if (due.empty()) return;
+    for (STREAM* s : due)
+        create_task(held_flush_task, reinterpret_cast<intptr_t>(s), 3);
+    for (int i = 0; i < 2000; i++) {
+        bool left = false;
+        {
+            StreamPri pri;
+            TaskLockGuard g(stream_lock);
+            for (STREAM* s : due)
+                if (_s_exist(s) && (s->h.held_len > 0 || s->h.held_out)) left = true;
+        }
+        if (!left) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 int _s_write(STREAM* s) {

@@ -82,10 +82,13 @@ int _s_put_bytes(STREAM* s, const char* bytes, int n, int* erp);
 
 // Held bytes. A writer of an unbuffered stream may hold its bytes back (up to S_HOLD_MAX bytes
 // in all): they go out in front of the stream's next write, with it in one system call when both
-// fit, or at its next flush or close, or within about a second (the hold tick). Replies to
-// pipelined commands are so gathered. Every writer first waits while another task writes held
-// bytes, so the bytes keep their order.
+// fit, or at its next flush or close, or once S_HOLD_MS have passed without more bytes held (the
+// hold watch), and before the process ends. Replies to pipelined commands are so gathered while
+// the commands behind them are quick; a command that takes longer does not keep the replies
+// before it from the peer. Every writer first waits while another task writes held bytes, so the
+// bytes keep their order.
 constexpr int S_HOLD_MAX = 16384;
+constexpr int S_HOLD_MS = 2;
 // Hands n encoded bytes to an unbuffered stream (stream lock held, task registered), held back
 // when hold is set and they fit, else written behind the held bytes: the caller's bytes written
 // (all n when they were held), a failure's error number in *erp.
@@ -93,5 +96,12 @@ int _s_deliver(STREAM* s, const char* bytes, int n, int* erp, bool hold);
 // Writes the held bytes of s now (stream lock held on entry and on return): the bytes written,
 // -1 (error number in *erp when given) when the write fell short or s has closed.
 int _s_write_held(STREAM* s, int* erp);
-// The hold tick (every second): a task writes the held bytes of each stream that has some.
+// The hold tick (every second): a task writes the held bytes of each stream that has some. It
+// stands behind the hold watch, should a task for the watch's writes not start.
 void s_held_tick(intptr_t data, int);
+// Starts the hold watch: a task that, while any stream holds bytes, looks every millisecond and
+// hands the held bytes to which nothing was added for S_HOLD_MS to a task that writes them.
+void start_held_watch();
+// At the end of the process: the held bytes of every stream are written by tasks, waited for up
+// to two seconds (a peer that does not read keeps only its own bytes).
+void write_held_at_exit();

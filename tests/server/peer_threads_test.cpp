@@ -42,7 +42,14 @@ TEST(PeerThreads, ThreadsOfAPeerAreBoundedAndEndWithIt) {
     SharedAgent agent("peer_threads_end");
     ASSERT_GT(agent.port, 0);
     agent.expect_served();
+    {
+        // The agent's delay thread, which answers the values still being computed when their
+        // command ends, starts with the first one and stays: it is not the peers'.
+        LineClient w(agent.port);
+        EXPECT_EQ(reply_int(w.ask("(Thread (Sleep 1) 3)")), 3);
+    }
     int fds = count_fds(agent.child.pid), threads = count_threads(agent.child.pid);
+    int from = agent.next_iid();
     {
         LineClient c(agent.port);
         ASSERT_GE(c.fd, 0);
@@ -59,23 +66,28 @@ TEST(PeerThreads, ThreadsOfAPeerAreBoundedAndEndWithIt) {
         EXPECT_EQ(reply_int(other.ask("(Thread (+ 1 2))")), 3);
         EXPECT_NE(c.ask("(Thread 1)").find("too many threads"), std::string::npos);
     }
-    // Hung up: its threads end.
+    // Hung up: its threads end (each ran as an interpreter of the agent).
     agent.expect_served();
-    EXPECT_TRUE(agent.settles(fds, threads, kIdleThreads + 4, 15000));
+    EXPECT_TRUE(agent.interpreters_gone(from, agent.next_iid() - 1, 20000));
+    EXPECT_TRUE(agent.settles(fds, SharedAgent::ANY_THREADS, 4, 15000));
 
     // A <Cancel/> ends the threads a peer started; a <Break/> ends those it starts after.
     for (const char* word : {"<Cancel/>\n", "<Break/>\n"}) {
         LineClient c(agent.port);
         ASSERT_GE(c.fd, 0);
         c.ask("(define j 0)");
+        int own = reply_int(c.ask("(GetIid)"));
         // The loop's value holds the last thread's: it is answered once the threads end.
         c.send(sleepers(100) + "\n");
         EXPECT_TRUE(threads_reach(agent.child.pid, threads + 90, 15000)) << word;
         c.send(word);
-        EXPECT_TRUE(agent.settles(fds + 2, threads, kIdleThreads + 4, 15000)) << word;
+        // The peer's threads end; for a <Cancel/> the peer itself stays.
+        EXPECT_TRUE(agent.interpreters_gone(own + 1, agent.next_iid() - 1, 20000)) << word;
+        EXPECT_TRUE(agent.settles(fds + 2, SharedAgent::ANY_THREADS, 4, 15000)) << word;
     }
     agent.expect_served();
-    EXPECT_TRUE(agent.settles(fds, threads, kIdleThreads + 4, 15000));
+    EXPECT_TRUE(agent.interpreters_gone(from, agent.next_iid() - 1, 20000));
+    EXPECT_TRUE(agent.settles(fds, SharedAgent::ANY_THREADS, 4, 15000));
     agent.end();
 }
 
@@ -83,7 +95,8 @@ TEST(PeerThreads, OutgoingConnectionsOfAPeerAreBoundedAndCloseWithIt) {
     SharedAgent agent("peer_threads_connect");
     ASSERT_GT(agent.port, 0);
     agent.expect_served();
-    int fds = count_fds(agent.child.pid), threads = count_threads(agent.child.pid);
+    int fds = count_fds(agent.child.pid);
+    int from = agent.next_iid();
     // Each opens a connection to the agent's own peer port: two descriptors of the agent each.
     std::string open = "(OpenInterpreter \"connect\" () (HostName \"127.0.0.1\") (Port " +
                        std::to_string(agent.port) + "))";
@@ -107,7 +120,8 @@ TEST(PeerThreads, OutgoingConnectionsOfAPeerAreBoundedAndCloseWithIt) {
     }
     // Gone (a hang-up, then a <Break/>): what they opened is closed, and so are its peers.
     agent.expect_served();
-    EXPECT_TRUE(agent.settles(fds, threads, kIdleThreads + 4, 20000));
+    EXPECT_TRUE(agent.interpreters_gone(from, agent.next_iid() - 1, 30000));
+    EXPECT_TRUE(agent.settles(fds, SharedAgent::ANY_THREADS, 4, 20000));
     agent.end();
 }
 

@@ -140,7 +140,8 @@ TEST(UserInfo, RelayedUpTheChainWithThisNodesAddressInFront) {
     EXPECT_EQ(own, "(" + std::to_string(own_ip_host_order()) + ")");
     EXPECT_TRUE(has(worker, "0x80030604")) << worker;
 
-    int fds = count_fds(x.child.pid), threads = count_threads(x.child.pid);
+    int fds = count_fds(x.child.pid);
+    int from = x.next_iid();
     {
         // A peer asking X directly; answers of the wrong chain or shape are refused.
         LineClient w(x.port);
@@ -177,7 +178,8 @@ TEST(UserInfo, RelayedUpTheChainWithThisNodesAddressInFront) {
         EXPECT_TRUE(has(e, "(\"eval:undefined symbol\" 3 GetUserInfo)")) << e;
         EXPECT_EQ(reply_int(w.ask("(+ 1 2)")), 3);
     }
-    EXPECT_TRUE(x.settles(fds, threads, 2, 10000));
+    EXPECT_TRUE(x.interpreters_gone(from, x.next_iid() - 1, 20000));
+    EXPECT_TRUE(x.settles(fds, SharedAgent::ANY_THREADS, 2, 10000));
     x.end();
 }
 

@@ -268,6 +268,38 @@ bool SharedAgent::settles(int fds, int threads, int slack, int ms) {
     return false;
 }
 
+int SharedAgent::next_iid() {
+    LineClient c(admin);
+    int id = c.fd >= 0 ? reply_int(c.ask("(GetIid)")) : -1;
+    EXPECT_GT(id, 0);
+    return id + 1;
+}
+
+bool SharedAgent::interpreters_gone(int from, int to, int ms) {
+    LineClient c(admin);
+    if (c.fd < 0) {
+        ADD_FAILURE() << "no connection to the privileged port";
+        return false;
+    }
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    std::string left;
+    for (int id = from; id < to; id++) {
+        std::string ask = "(GetQVIinfo " + std::to_string(id) + ")";
+        for (;;) {
+            std::string r = c.ask(ask);
+            if (r.find("undefined IID") != std::string::npos) break;
+            if (std::chrono::steady_clock::now() >= end) {
+                left += "\n" + r;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    if (left.empty()) return true;
+    ADD_FAILURE() << "interpreters left of ids " << from << " to " << to - 1 << ":" << left;
+    return false;
+}
+
 void SharedAgent::end() {
     VxmxResult res = exit_through(admin, child, run);
     EXPECT_FALSE(res.timed_out);

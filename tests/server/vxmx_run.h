@@ -103,8 +103,18 @@ struct SharedAgent {
     // A new client on either port gets 3 for (+ 1 2).
     void expect_served();
     // Waits up to ms for the descriptors and threads to come back within slack of the marks;
-    // a test failure naming both counts when they do not.
+    // a test failure naming both counts when they do not. Process-wide figures: the agent's own
+    // tasks move them (pooled threads, ticks), so the marks are taken once a first round has
+    // run, or ANY_THREADS leaves the threads to interpreters_gone.
     bool settles(int fds, int threads, int slack, int ms);
+    static constexpr int ANY_THREADS = 1 << 20;
+    // The id the agent gives its next interpreter, asked through the privileged port (the asking
+    // connection's own interpreter is the one before it).
+    int next_iid();
+    // Waits up to ms until no interpreter with an id in [from, to) is left in the agent: what the
+    // test made in between (its peers' interpreters, their threads, the tasks they started as
+    // internal interpreters) has ended. A test failure names those left.
+    bool interpreters_gone(int from, int to, int ms);
     // Ends it through the privileged port and expects status 0.
     void end();
 };
