@@ -13,8 +13,8 @@ QV_SEXP* qv_Remote(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVI
     if (get_type(iid) != QVT_INTEGER)
         return bltn_error_s(form, QVE_TYPE_MISMATCH, "Remote", "type missmatch");
     // Code sent through an interpreter runs with the privilege of what opened it: a caller
-    // without privilege sends only through its own. An id unknown now names nothing of its
-    // later (0 answers the error of an unknown id).
+    // without privilege sends only through its own. An id that names nothing now is sent to no
+    // interpreter opened under it meanwhile (0 answers the error of an unknown id).
     int id = static_cast<int>(iid->integer.data);
     int right = id > 0 ? interpreter_right(env, static_cast<uint32_t>(id)) : IID_UNKNOWN;
     if (right == IID_REFUSED) return permission_error(form, "Remote");
