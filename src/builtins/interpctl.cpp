@@ -52,22 +52,33 @@ QV_SEXP* unsigned_entry(const char* key, uint32_t value) {
     return entry(key, get_integer(static_cast<int64_t>(value), nullptr));
 }
 
-// Whether a caller in env may close or wait on interpreter id. A caller whose environment
-// reaches the privileged top environment may act on any; any other (a peer of a listener opened
-// with the general environment) only on its own interpreter and those its own tasks opened,
-// never on the main interpreter, whose close ends the agent. An unknown id is left to the
+// Whether a caller in env may close or wait on interpreter id. An unknown id is left to the
 // built-in.
 bool may_control(QVISP_ENV* env, int64_t id) {
-    if (!id_in_range(id) || env_is_privileged(env)) return true;
-    TaskLockGuard g(qvi_lock);
-    QV_INTERPRETER* t = _search_qvi_id(static_cast<uint32_t>(id));
-    if (!t) return true;
-    if (t == main_interpreter) return false;
-    QV_INTERPRETER* me = _get_my_qvi();
-    return me && (t == me || t->opener_iid == me->id);
+    return !id_in_range(id) || interpreter_right(env, static_cast<uint32_t>(id)) != IID_REFUSED;
 }
 
 }  // namespace
+
+// A caller whose environment reaches the privileged top environment may act on any interpreter.
+// Any other (a peer of a listener opened with the general environment, or a thread of one) only
+// on its own interpreter and those it opened or holds: the interpreter of a thread counts as the
+// one that started it, whose connections it shares. Never on the main interpreter, whose close
+// ends the agent, nor on what privileged code opened: code sent there runs with that code's
+// privilege.
+int interpreter_right(QVISP_ENV* env, uint32_t id) {
+    if (env_is_privileged(env)) return IID_ALLOWED;
+    TaskLockGuard g(qvi_lock);
+    QV_INTERPRETER* t = id ? _search_qvi_id(id) : nullptr;
+    if (!t) return IID_UNKNOWN;
+    if (t == main_interpreter) return IID_REFUSED;
+    QV_INTERPRETER* me = _get_my_qvi();
+    if (!me) return IID_REFUSED;
+    uint32_t mine = me->a_type == QVA_INTERNAL && me->holder_iid ? me->holder_iid : me->id;
+    bool own = t == me || t->id == mine || t->opener_iid == me->id || t->opener_iid == mine ||
+               t->holder_iid == mine;
+    return own ? IID_ALLOWED : IID_REFUSED;
+}
 
 QV_SEXP* qv_CloseInterpreter(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
     QV_SEXP* v = get_el(form, 1);

@@ -26,6 +26,14 @@
 // Error code of an unknown interpreter id in GetQVIinfo.
 constexpr uint32_t QVE_UNDEFINED_IID = 0x80040501;
 
+// How code evaluating in env stands to interpreter id, for the built-ins that close, wait on or
+// send code through an interpreter given by id: privileged code may use any; other code only its
+// own interpreter and those it (or a thread it started) opened, never the main interpreter.
+constexpr int IID_ALLOWED = 1;
+constexpr int IID_REFUSED = 0;
+constexpr int IID_UNKNOWN = -1;  // no interpreter has the id (for a caller without privilege)
+int interpreter_right(QVISP_ENV* env, uint32_t id);
+
 QV_SEXP* qv_CloseInterpreter(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
                              QVISP_ENV* sp_env);
 QV_SEXP* qv_WaitInterpreter(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,

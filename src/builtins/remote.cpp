@@ -2,6 +2,7 @@
 #include "builtins/remote.h"
 
 #include "builtins/bltn_util.h"
+#include "builtins/interpctl.h"
 #include "lisp/eval.h"
 #include "lisp/list.h"
 #include "server/remote.h"
@@ -11,13 +12,20 @@ QV_SEXP* qv_Remote(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVI
     if (get_type(iid) == QVT_ERROR) return iid;
     if (get_type(iid) != QVT_INTEGER)
         return bltn_error_s(form, QVE_TYPE_MISMATCH, "Remote", "type missmatch");
+    // Code sent through an interpreter runs with the privilege of what opened it: a caller
+    // without privilege sends only through its own. An id that names nothing now is sent to no
+    // interpreter opened under it meanwhile (0 answers the error of an unknown id).
+    int id = static_cast<int>(iid->integer.data);
+    int right = id > 0 ? interpreter_right(env, static_cast<uint32_t>(id)) : IID_UNKNOWN;
+    if (right == IID_REFUSED) return permission_error(form, "Remote");
+    if (right == IID_UNKNOWN) id = 0;
     // A form whose reading failed ends in the error.
     QV_SEXP* c = form_rest(form, 2);
     for (QV_SEXP* t = c; get_type(t) == QVT_PAIR; t = t->pair.cdr)
         if (get_type(t->pair.cdr) == QVT_ERROR) return t->pair.cdr;
     QV_SEXP* last = nullptr;
     for (; get_type(c) == QVT_PAIR; c = c->pair.cdr) {
-        last = remote_query(static_cast<int>(iid->integer.data), env, nullptr, c->pair.car);
+        last = remote_query(id, env, nullptr, c->pair.car);
         // Looking at the answer waits for it.
         if (get_type(last) == QVT_ERROR) return last;
     }

@@ -86,6 +86,10 @@ struct CON_SERVER {
     int iid;                // a spare connection not bound to an agent, 0 for none
     uint32_t setup_i_time;  // start of the connection attempt running, 0 for none
     int users;              // requests using the record outside the lock: never freed then
+    // Its connections were opened for privileged code. They carry that privilege (the agent's
+    // own listeners trust what the opener had), so code without privilege never sends through
+    // them: it has records of its own for the same server.
+    bool privileged;
 };
 
 // The initial expressions of a session and the environment they are sent from. Marked by the
@@ -337,19 +341,25 @@ void _free_server(CON_SERVER* sv, std::vector<int>* close) {
     d_f_ree(sv);
 }
 
-CON_SERVER* _search_con_server(const URL* u) {
+CON_SERVER* _search_con_server(const URL* u, bool privileged) {
     for (CON_SERVER* sv = server_list; sv; sv = sv->next)
         if (text_eq(sv->url.proto, u->proto) && text_eq(sv->url.server, u->server) &&
-            sv->url.port == u->port)
+            sv->url.port == u->port && sv->privileged == privileged)
             return sv;
     CON_SERVER* sv = new_rec<CON_SERVER>();
     sv->url.proto = tcopy(u->proto);
     sv->url.server = tcopy(u->server);
     sv->url.port = u->port;
+    sv->privileged = privileged;
     sv->ac = 10;
     sv->next = server_list;
     server_list = sv;
     return sv;
+}
+
+bool _same_server(const CON_SERVER* a, const CON_SERVER* b) {
+    return text_eq(a->url.proto, b->url.proto) && text_eq(a->url.server, b->url.server) &&
+           a->url.port == b->url.port;
 }
 
 CON_AGENT* _search_agent(CON_SERVER* sv, const L_CHAR* name) {
@@ -809,7 +819,8 @@ QV_SEXP* _remote_session(QVISP_ENV* env, int id, const URL* u, const L_CHAR* age
                          const L_CHAR* login_mode, const L_CHAR* center_cmd, QV_SEXP* cmd,
                          QV_FILE* f, int ln, int session_lock_enable, int ignore_close_flag,
                          int proxy_ses, const REMOTE_SESSION_OPT* opt, bool wrap) {
-    SocketOpener opener(opens_privileged(env));
+    const bool privileged = opens_privileged(env);
+    SocketOpener opener(privileged);
     gc_push(nullptr, nullptr, "_remote_session");
     QV_SEXP* result = nullptr;
     CON_SERVER* sv = nullptr;
@@ -851,9 +862,10 @@ QV_SEXP* _remote_session(QVISP_ENV* env, int id, const URL* u, const L_CHAR* age
         }
         if (!w.proto || !w.server || !w.port) why = PATH1;
         if (why == OK) {
-            sv = _search_con_server(&w);
+            sv = _search_con_server(&w, privileged);
             L_CHAR* wp = nullptr;
-            if (ses->server == sv) {
+            // The same server, whichever privilege's record the session was attached to.
+            if (ses->server && _same_server(ses->server, sv)) {
                 wp = w.db ? compose_path(ses->working_path, w.db) : tcopy(ses->working_path);
                 if (!wp) why = PATH3;
             } else if (w.db && w.db[0] == '/') {

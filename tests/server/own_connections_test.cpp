@@ -87,6 +87,145 @@ TEST(OwnConnections, UnprivilegedPeerGainsNothingThroughTheAgentsOwnConnection) 
         EXPECT_FALSE(path_exists(dir + "/" + f)) << f;
 }
 
+// The script's own connection to its privileged listener carries the script's privilege: a peer
+// without privilege that names it (or the connection of a privileged peer) by id sends nothing
+// through it, while the script, privileged peers, and the peer through its own connections (from
+// its threads too) keep working.
+// The integer the agent's script answered for its line `line` (in its out.txt), -1 when none yet.
+int script_answer(const std::string& dir, int line) {
+    std::string out = read_file(dir + "/out.txt");
+    size_t at = out.find("<Result> " + std::to_string(line) + " ");
+    return at == std::string::npos ? -1 : reply_int(out.substr(at, out.find('\n', at) - at + 1));
+}
+
+TEST(OwnConnections, UnprivilegedPeerCannotSendThroughAPrivilegedConnection) {
+    std::string dir = make_test_dir("own_connections_remote");
+    int port = free_port(), admin = free_port();
+    ASSERT_GT(port, 0);
+    ASSERT_GT(admin, 0);
+    write_file(dir + "/server.qv", "^(define l " + loopback_listener("Env0", port) +
+                                       ")\n^(define a " + loopback_listener("Env1", admin) +
+                                       ")\n^(define c " + connect_form(admin) +
+                                       ")\n^(+ c 0)\n^(Remote c (Touch \"" + dir +
+                                       "/script.txt\"))\n^(WaitInterpreter a)\n");
+    VxmxRun run;
+    run.args = {"server.qv", "out.txt"};
+    run.dir = dir;
+    run.timeout_ms = 90000;
+    VxmxChild child = start_vxmx(run);
+    VxmxReaper reaper{child};
+    ASSERT_TRUE(wait_until([&] { return path_exists(dir + "/script.txt"); }, 30000))
+        << read_file(dir + "/out.txt");
+
+    LineClient priv(admin);
+    ASSERT_GE(priv.fd, 0);
+    int script_conn = -1;
+    ASSERT_TRUE(wait_until([&] { return (script_conn = script_answer(dir, 4)) > 0; }));
+    std::string r = priv.ask("(define pc " + connect_form(admin) + ")");
+    ASSERT_NE(r.find(" ^pc</Result>"), std::string::npos) << r;
+    const int priv_conn = reply_int(priv.ask("(+ pc 0)"));
+    ASSERT_GT(priv_conn, 0);
+    {
+        LineClient peer(port);
+        ASSERT_GE(peer.fd, 0);
+        for (int id : {script_conn, priv_conn}) {
+            std::string n = std::to_string(id);
+            r = peer.ask("(Remote " + n + " (Touch \"" + dir + "/peer" + n + ".txt\"))");
+            EXPECT_TRUE(refused(r)) << r;
+            r = peer.ask("(Remote " + n + " (+ 1 2))");
+            EXPECT_TRUE(refused(r)) << r;
+            r = peer.ask("(GetElement (List (Thread (Remote " + n + " (Touch \"" + dir + "/thread" +
+                         n + ".txt\")))) 0)");
+            EXPECT_TRUE(refused(r)) << r;
+        }
+        // An id that names nothing answers as before, not as a refusal.
+        r = peer.ask("(Remote 2000000000 (+ 1 2))");
+        EXPECT_NE(r.find("invalid iid"), std::string::npos) << r;
+        EXPECT_FALSE(refused(r)) << r;
+        // Its own connection serves it, also from a thread it started, which may close it.
+        r = peer.ask("(define d " + connect_form(admin) + ")");
+        ASSERT_NE(r.find(" ^d</Result>"), std::string::npos) << r;
+        EXPECT_EQ(reply_int(peer.ask("(Remote d (+ 1 2))")), 3);
+        EXPECT_EQ(reply_int(peer.ask("(GetElement (List (Thread (Remote d (+ 3 4)))) 0)")), 7);
+        r = peer.ask("(GetElement (List (Thread (CloseInterpreter d))) 0)");
+        EXPECT_FALSE(refused(r)) << r;
+    }
+    // Privileged code keeps every right: its own connection and the script's.
+    r = priv.ask("(Remote pc (Touch \"" + dir + "/admin.txt\"))");
+    EXPECT_FALSE(refused(r)) << r;
+    r = priv.ask("(Remote " + std::to_string(script_conn) + " (Touch \"" + dir +
+                 "/admin_script.txt\"))");
+    EXPECT_FALSE(refused(r)) << r;
+    EXPECT_TRUE(path_exists(dir + "/admin.txt"));
+    EXPECT_TRUE(path_exists(dir + "/admin_script.txt"));
+
+    VxmxResult res = exit_through(admin, child, run);
+    EXPECT_FALSE(res.timed_out);
+    EXPECT_EQ(res.exit_status, 0) << res.err;
+    for (int id : {script_conn, priv_conn}) {
+        EXPECT_FALSE(path_exists(dir + "/peer" + std::to_string(id) + ".txt")) << id;
+        EXPECT_FALSE(path_exists(dir + "/thread" + std::to_string(id) + ".txt")) << id;
+    }
+}
+
+// Session connections are shared by every session that reaches the same server, and the one the
+// script's session opened to its privileged listener carries the script's privilege: a peer
+// without privilege reaches the same server through connections of its own, with its own
+// session or the script's, and gains nothing there.
+TEST(OwnConnections, UnprivilegedSessionDoesNotShareAPrivilegedSessionsConnection) {
+    std::string dir = make_test_dir("own_connections_session");
+    int port = free_port(), admin = free_port();
+    ASSERT_GT(port, 0);
+    ASSERT_GT(admin, 0);
+    const std::string url = "(URL \"qvp://127.0.0.1:" + std::to_string(admin) + "/\")";
+    auto touch = [&](const std::string& name, const std::string& session = "s") {
+        return "(RemoteSession " + session + " " + url + " (Agent \"a1\") (Touch \"" + dir + "/" +
+               name + "\"))";
+    };
+    // The agent logs connections in with SetAgent, which peers of both listeners see.
+    write_file(dir + "/server.qv",
+               "^(Eval Env0 (quote (define SetAgent (Lambda () (f name mode) 1))))\n^(define l " +
+                   loopback_listener("Env0", port) + ")\n^(define a " +
+                   loopback_listener("Env1", admin) +
+                   ")\n^(define s (OpenSession))\n^(+ s 0)\n^(define r " + touch("script.txt") +
+                   ")\n^(WaitInterpreter a)\n");
+    VxmxRun run;
+    run.args = {"server.qv", "out.txt"};
+    run.dir = dir;
+    run.timeout_ms = 90000;
+    VxmxChild child = start_vxmx(run);
+    VxmxReaper reaper{child};
+    ASSERT_TRUE(wait_until([&] { return path_exists(dir + "/script.txt"); }, 30000))
+        << read_file(dir + "/out.txt");
+
+    LineClient priv(admin);
+    ASSERT_GE(priv.fd, 0);
+    int script_session = -1;
+    ASSERT_TRUE(wait_until([&] { return (script_session = script_answer(dir, 5)) > 0; }));
+    {
+        LineClient peer(port);
+        ASSERT_GE(peer.fd, 0);
+        std::string r = peer.ask("(define s (OpenSession))");
+        ASSERT_NE(r.find(" ^s</Result>"), std::string::npos) << r;
+        r = peer.ask(touch("peer.txt"));
+        EXPECT_TRUE(refused(r)) << r;
+        r = peer.ask(touch("peer_script_session.txt", std::to_string(script_session)));
+        EXPECT_TRUE(refused(r)) << r;
+        // Its own session works for what it may do.
+        EXPECT_EQ(reply_int(peer.ask("(RemoteSession s " + url + " (Agent \"a1\") (+ 1 2))")), 3);
+    }
+    // The script's session keeps its privilege for privileged callers.
+    std::string r = priv.ask(touch("admin.txt", std::to_string(script_session)));
+    EXPECT_FALSE(refused(r)) << r;
+    EXPECT_TRUE(path_exists(dir + "/admin.txt"));
+
+    VxmxResult res = exit_through(admin, child, run);
+    EXPECT_FALSE(res.timed_out);
+    EXPECT_EQ(res.exit_status, 0) << res.err;
+    EXPECT_FALSE(path_exists(dir + "/peer.txt"));
+    EXPECT_FALSE(path_exists(dir + "/peer_script_session.txt"));
+}
+
 // Resident memory of a process in KiB, -1 when it cannot be read.
 long resident_kb(int pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/statm");
