@@ -24,20 +24,6 @@ namespace {
 
 const char* kStamp = "^([Shell pipe=\"on\"] \"date +%s%N >> stamps.txt\")\n";
 
-void write_picture(const std::string& path, int side) {
-    std::ofstream f(path, std::ios::binary);
-    f << "P6\n" << side << " " << side << "\n255\n";
-    std::vector<char> row(static_cast<size_t>(side) * 3);
-    for (int y = 0; y < side; y++) {
-        for (int x = 0; x < side; x++) {
-            row[x * 3] = static_cast<char>(x ^ y);
-            row[x * 3 + 1] = static_cast<char>(x * 7 + y);
-            row[x * 3 + 2] = static_cast<char>((x >> 3) + (y >> 2));
-        }
-        f.write(row.data(), static_cast<std::streamsize>(row.size()));
-    }
-}
-
 // The nodes of a side x side pyramid of 16 x 16 blocks, each level half the last a side.
 long long pyramid_nodes(int side) {
     long long n = 0;
@@ -111,7 +97,7 @@ int main() {
     bool have_gdal = true;
     for (int i = 0; i < 2; i++) {
         std::string s = std::to_string(sides[i]);
-        write_picture(dir + "/in" + s + ".ppm", sides[i]);
+        bench_net::write_ppm(dir + "/in" + s + ".ppm", sides[i]);
         ours[i] = agent_run(agent, dir, sides[i]);
         if (!ours[i].ok) return 1;
         struct stat st {};

@@ -59,6 +59,7 @@ int16_t grid(int x, int row) {
 
 using bench::eval_text;
 using bench::on_task;
+using bench_net::read_until;
 
 // The tile through GDAL and its reading of the pairs: seconds, or a negative value when GDAL is
 // missing; the values in *vals.
@@ -108,17 +109,6 @@ int connect_when_up(int port) {
     return fd;
 }
 
-// Reads until `want` has arrived; what follows it stays in *got.
-bool read_until(int fd, std::string* got, const std::string& want) {
-    char buf[65536];
-    while (got->find(want) == std::string::npos) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) return false;
-        got->append(buf, static_cast<size_t>(n));
-    }
-    return true;
-}
-
 long rss_kib(pid_t pid) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/status");
     std::string line;
@@ -156,10 +146,7 @@ void protocol_side(const std::string& agent, const std::string& dir) {
                          " ([gmxPhase area=\"3\"] ([mxFinish normal-jump-status=\"MS_OK\"]))"
                          " ([gmxPhase area=\"4\" type=\"equ\" equ=\"3\"]) ([gmxPhase "
                          "area=\"5\" type=\"equ\" equ=\"3\"]))\n" +
-                         "^(define l (OpenInterpreter \"accept\" (CurrentEnvironment) (Port " +
-                         std::to_string(port) +
-                         ") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
-                         "\"255.255.255.255\"))))\n^(WaitInterpreter l)\n";
+                         bench_net::listener_line(port) + "^(WaitInterpreter l)\n";
     std::ofstream(dir + "/serve.qv") << script;
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);

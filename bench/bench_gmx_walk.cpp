@@ -40,20 +40,6 @@ const char* kRead =
     "^([Shell pipe=\"on\"] \"grep rchar /proc/$PPID/io | tr -dc 0-9 >> io.txt; "
     "echo >> io.txt\")\n";
 
-void write_picture(const std::string& path, int side) {
-    std::ofstream f(path, std::ios::binary);
-    f << "P6\n" << side << " " << side << "\n255\n";
-    std::vector<char> row(static_cast<size_t>(side) * 3);
-    for (int y = 0; y < side; y++) {
-        for (int x = 0; x < side; x++) {
-            row[x * 3] = static_cast<char>(x ^ y);
-            row[x * 3 + 1] = static_cast<char>(x * 7 + y);
-            row[x * 3 + 2] = static_cast<char>((x >> 3) + (y >> 2));
-        }
-        f.write(row.data(), static_cast<std::streamsize>(row.size()));
-    }
-}
-
 // A matrix file of one rgb8 channel, side x side cells in blocks of 2^bs a side, loaded from and
 // saved to the file.
 std::string matrix_form(const std::string& file, int side, int bs) {
@@ -120,7 +106,7 @@ long long pyramid_nodes(int side, int block) {
 int scan_and_export(const std::string& agent, const std::string& dir, int side) {
     std::string s = std::to_string(side), last = std::to_string(side - 1);
     std::string pic = "w" + s + ".ppm", file = "w" + s + ".mx";
-    write_picture(dir + "/" + pic, side);
+    bench_net::write_ppm(dir + "/" + pic, side);
     std::string open = matrix_form(file, side, 8);
     Run imp = agent_run(agent, dir, "imp" + s,
                         open + kStamp + "^([gmxImportPNM id=\"1\"] \"" + pic + "\" 0 0 0 0)\n" +
@@ -168,7 +154,7 @@ int import_past_budget(const std::string& agent, const std::string& dir, int sid
                        double* per_node) {
     std::string s = std::to_string(side);
     std::string pic = "i" + s + ".ppm";
-    write_picture(dir + "/" + pic, side);
+    bench_net::write_ppm(dir + "/" + pic, side);
     // With the close, which saves what the import left changed: the same work at every size,
     // within the budget and past it.
     Run imp =

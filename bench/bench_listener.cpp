@@ -221,16 +221,6 @@ bool read_line(Conn& c, std::string& line, int ms) {
     }
 }
 
-bool write_all(int fd, const std::string& s) {
-    size_t off = 0;
-    while (off < s.size()) {
-        ssize_t n = write(fd, s.data() + off, s.size() - off);
-        if (n <= 0) return false;
-        off += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // A one-shot gate the clients wait at until the main thread opens it.
 struct Gate {
     std::mutex m;

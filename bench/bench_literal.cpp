@@ -98,26 +98,12 @@ bool read_line(int fd, std::string& held, std::string& line, int ms) {
     }
 }
 
-bool write_all(int fd, const std::string& s) {
-    size_t at = 0;
-    while (at < s.size()) {
-        ssize_t n = write(fd, s.data() + at, s.size() - at);
-        if (n <= 0) return false;
-        at += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Best time from sending the command as one line to the agent listening in a child process to
 // its reply, over one connection; negative on failure, with why set.
 double line_protocol(const std::string& vxmx, const std::string& dir, const std::string& command,
                      int runs, std::string& why) {
     int port = free_port();
-    write_file(dir + "/listen.qv",
-               "^(define l (OpenInterpreter \"accept\" (CurrentEnvironment) (Port " +
-                   std::to_string(port) +
-                   ") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
-                   "\"255.255.255.255\"))))\n^(WaitInterpreter l)\n");
+    write_file(dir + "/listen.qv", listener_line(port) + "^(WaitInterpreter l)\n");
     pid_t pid = spawn({vxmx, dir + "/listen.qv", dir + "/listen.out"}, "/dev/null");
     if (pid < 0) {
         why = "the agent did not start";

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -199,6 +200,82 @@ inline void write_file(const std::string& path, const std::string& text) {
     std::ofstream(path) << text;
 }
 
+// Writes all of s to fd: false when the connection fails first.
+inline bool write_all(int fd, const std::string& s) {
+    size_t done = 0;
+    while (done < s.size()) {
+        ssize_t n = write(fd, s.data() + done, s.size() - done);
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads from fd into *got until it holds want (what follows it stays in *got): false when the
+// connection ends first.
+inline bool read_until(int fd, std::string* got, const std::string& want) {
+    char buf[65536];
+    while (got->find(want) == std::string::npos) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) return false;
+        got->append(buf, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// A script line opening the listener l on the loopback port for local clients (a script then
+// waits on it with "^(WaitInterpreter l)").
+inline std::string listener_line(int port) {
+    return "^(define l (OpenInterpreter \"accept\" (CurrentEnvironment) (Port " +
+           std::to_string(port) +
+           ") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
+           "\"255.255.255.255\"))))\n";
+}
+
+// Script lines defining big, a text of 10 x 2^doublings characters.
+inline std::string big_text_lines(int doublings) {
+    return "^(define big \"0123456789\")\n^(define i 0)\n^(while (Lt i " +
+           std::to_string(doublings) + ") (set big (+ big big)) (set i (+ i 1)))\n";
+}
+
+// A QVoHTTP tunnel frame header {type, seq 0, key k0 k1} with its checksum.
+inline std::string tunnel_frame(int type, uint32_t k0, uint32_t k1) {
+    std::string f(12, '\0');
+    f[0] = static_cast<char>(type);
+    for (int i = 0; i < 4; i++) {
+        f[4 + i] = static_cast<char>(k0 >> (24 - 8 * i));
+        f[8 + i] = static_cast<char>(k1 >> (24 - 8 * i));
+    }
+    unsigned sum = 0;
+    for (unsigned char c : f)
+        sum += c;
+    f[1] = static_cast<char>((256 - sum % 256) % 256);
+    return f;
+}
+
+// The big-endian 32-bit word of s at at.
+inline uint32_t be32(const std::string& s, size_t at) {
+    uint32_t v = 0;
+    for (size_t i = 0; i < 4; i++)
+        v = v << 8 | static_cast<unsigned char>(s[at + i]);
+    return v;
+}
+
+// Writes a side x side binary PPM picture with detail in every byte.
+inline void write_ppm(const std::string& path, int side) {
+    std::ofstream f(path, std::ios::binary);
+    f << "P6\n" << side << " " << side << "\n255\n";
+    std::vector<char> row(static_cast<size_t>(side) * 3);
+    for (int y = 0; y < side; y++) {
+        for (int x = 0; x < side; x++) {
+            row[x * 3] = static_cast<char>(x ^ y);
+            row[x * 3 + 1] = static_cast<char>(x * 7 + y);
+            row[x * 3 + 2] = static_cast<char>((x >> 3) + (y >> 2));
+        }
+        f.write(row.data(), static_cast<std::streamsize>(row.size()));
+    }
+}
+
 // The numbers of a text separated by white space (time stamps, tool outputs), up to the first
 // that does not read as one.
 inline std::vector<double> numbers(const std::string& text) {
@@ -252,6 +329,16 @@ inline void stop_child(pid_t pid) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+}
+
+// Starts the agent built beside the benchmarks in dir on the script server.qv: prelude, then a
+// listener on port that it waits on. Its pid once the port answers (within 20 s), or -1.
+inline pid_t start_listener(const std::string& dir, int port, const std::string& prelude) {
+    write_file(dir + "/server.qv", prelude + listener_line(port) + "^(WaitInterpreter l)\n");
+    pid_t pid = spawn_in({self_dir() + "/../vxmx", "server.qv", "/", "/"}, dir);
+    if (pid > 0 && wait_port_up(port, 20000)) return pid;
+    if (pid > 0) stop_child(pid);  // never kill(-1): that would signal every process
+    return -1;
 }
 
 // A redis-server started on a free loopback port for the life of the object (without saving or

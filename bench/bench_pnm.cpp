@@ -51,20 +51,7 @@ int main() {
     std::string agent = bench_net::self_dir() + "/../vxmx";
     std::string dir = bench_net::temp_dir("vx_bench_pnm");
     if (dir.empty()) return 1;
-    {
-        // A picture with detail in every byte.
-        std::ofstream f(dir + "/in.ppm", std::ios::binary);
-        f << "P6\n" << side << " " << side << "\n255\n";
-        std::vector<char> row(static_cast<size_t>(side) * 3);
-        for (int y = 0; y < side; y++) {
-            for (int x = 0; x < side; x++) {
-                row[x * 3] = static_cast<char>(x ^ y);
-                row[x * 3 + 1] = static_cast<char>(x * 7 + y);
-                row[x * 3 + 2] = static_cast<char>((x >> 3) + (y >> 2));
-            }
-            f.write(row.data(), static_cast<std::streamsize>(row.size()));
-        }
-    }
+    bench_net::write_ppm(dir + "/in.ppm", side);
     std::string s = std::string("^(gmxCreate ([gmxMatrixParam channel_nos=\"1\" dim=\"2\"])") +
                     " ([gmxMatrixDimDivide dim=\"0\" value=\"1\"]) ([gmxMatrixDimDivide dim=\"1\" "
                     "value=\"1\"])"

@@ -21,18 +21,11 @@
 
 namespace {
 
+using bench_net::be32;
 using bench_net::Clock;
 using bench_net::connect_port;
-
-bool send_all(int fd, const std::string& s) {
-    size_t done = 0;
-    while (done < s.size()) {
-        ssize_t n = write(fd, s.data() + done, s.size() - done);
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
+using bench_net::tunnel_frame;
+using bench_net::write_all;
 
 // Reads from fd into *got until it ends with `tail` (the end of one reply): false when the
 // connection ends first.
@@ -45,28 +38,6 @@ bool read_until_tail(int fd, std::string* got, const std::string& tail) {
         got->append(buf, static_cast<size_t>(n));
     }
     return true;
-}
-
-// A frame header {type, seq 0, key} with its checksum.
-std::string frame(int type, uint32_t k0, uint32_t k1) {
-    std::string f(12, '\0');
-    f[0] = static_cast<char>(type);
-    for (int i = 0; i < 4; i++) {
-        f[4 + i] = static_cast<char>(k0 >> (24 - 8 * i));
-        f[8 + i] = static_cast<char>(k1 >> (24 - 8 * i));
-    }
-    unsigned sum = 0;
-    for (unsigned char c : f)
-        sum += c;
-    f[1] = static_cast<char>((256 - sum % 256) % 256);
-    return f;
-}
-
-uint32_t word(const std::string& s, size_t at) {
-    uint32_t v = 0;
-    for (size_t i = 0; i < 4; i++)
-        v = v << 8 | static_cast<unsigned char>(s[at + i]);
-    return v;
 }
 
 // One client: commands go out on `out`, replies come in on `in` (the same socket for the line
@@ -83,23 +54,23 @@ struct Client {
 bool open_line(int port, Client* c) {
     c->in = c->out = connect_port(port);
     std::string greeting;
-    return c->in >= 0 && send_all(c->out, "\n") &&
+    return c->in >= 0 && write_all(c->out, "\n") &&
            read_until_tail(c->in, &greeting, "<Permission>Allow</Permission>\n");
 }
 
 bool open_tunnel(int port, Client* c) {
     c->in = connect_port(port);
-    if (c->in < 0 || !send_all(c->in, "GET /cgi-bin/download.cgi HTTP/1.0\r\n\r\n")) return false;
+    if (c->in < 0 || !write_all(c->in, "GET /cgi-bin/download.cgi HTTP/1.0\r\n\r\n")) return false;
     std::string head;
     if (!read_until_tail(c->in, &head, "<Permission>Allow</Permission>\n")) return false;
     size_t at = head.find("\r\n\r\n");
     if (at == std::string::npos || head.size() < at + 16 || head[at + 4] != 8) return false;
-    uint32_t k0 = word(head, at + 8), k1 = word(head, at + 12);
+    uint32_t k0 = be32(head, at + 8), k1 = be32(head, at + 12);
     c->out = connect_port(port);
     return c->out >= 0 &&
-           send_all(c->out,
-                    "POST /cgi-bin/upload.cgi HTTP/1.0\r\nContent-Length: 100000012\r\n\r\n" +
-                        frame(7, k0, k1));
+           write_all(c->out,
+                     "POST /cgi-bin/upload.cgi HTTP/1.0\r\nContent-Length: 100000012\r\n\r\n" +
+                         tunnel_frame(7, k0, k1));
 }
 
 // Asks for the text `replies` times; the bytes of the replies per second, or -1 when a reply
@@ -110,7 +81,7 @@ double stream_replies(Client* c, int replies, size_t text, std::string* fault) {
     size_t bytes = 0;
     for (int i = 0; i < replies; i++) {
         std::string got;
-        if (!send_all(c->out, "(Let () big)\n") || !read_until_tail(c->in, &got, tail)) {
+        if (!write_all(c->out, "(Let () big)\n") || !read_until_tail(c->in, &got, tail)) {
             *fault = "the connection ended";
             return -1;
         }
@@ -134,20 +105,10 @@ void BM_qvohttp_large_reply(benchmark::State& state) {
     size_t text = 10u << doublings;
     std::string dir = bench_net::temp_dir("vx_bench_qvohttp");
     int port = bench_net::free_port();
-    bench_net::write_file(dir + "/server.qv",
-                          "^(define big \"0123456789\")\n^(define i 0)\n^(while (Lt i " +
-                              std::to_string(doublings) +
-                              ") (set big (+ big big)) (set i (+ i 1)))\n"
-                              "^(define l (OpenInterpreter \"accept\" (CurrentEnvironment) (Port " +
-                              std::to_string(port) +
-                              ") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
-                              "\"255.255.255.255\"))))\n^(WaitInterpreter l)\n");
-    pid_t pid =
-        bench_net::spawn_in({bench_net::self_dir() + "/../vxmx", "server.qv", "/", "/"}, dir);
-    if (pid <= 0 || !bench_net::wait_port_up(port, 20000)) {
+    pid_t pid = bench_net::start_listener(dir, port, bench_net::big_text_lines(doublings));
+    if (pid <= 0) {
         state.SkipWithError("the agent did not start");
         any_failure = true;
-        bench_net::stop_child(pid);
         return;
     }
     for (auto _ : state) {

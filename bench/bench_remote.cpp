@@ -24,13 +24,6 @@ using namespace bench_net;
 
 namespace {
 
-std::string listener_line(int port) {
-    return "^(define l (OpenInterpreter \"accept\" (CurrentEnvironment) (Port " +
-           std::to_string(port) +
-           ") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
-           "\"255.255.255.255\"))))\n";
-}
-
 std::string connect_form(int port) {
     return "(OpenInterpreter \"connect\" (CurrentEnvironment) (HostName \"127.0.0.1\") (Port " +
            std::to_string(port) + "))";

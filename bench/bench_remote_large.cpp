@@ -17,34 +17,6 @@ using namespace bench_net;
 
 namespace {
 
-std::string listener_line(int port) {
-    return "^(define l (OpenInterpreter \"accept\" (CurrentEnvironment) (Port " +
-           std::to_string(port) +
-           ") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
-           "\"255.255.255.255\"))))\n^(WaitInterpreter l)\n";
-}
-
-// Reads from fd until the text holds want or the peer closes; false on a failure.
-bool read_until(int fd, std::string* got, const std::string& want) {
-    char buf[65536];
-    while (got->find(want) == std::string::npos) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) return false;
-        got->append(buf, static_cast<size_t>(n));
-    }
-    return true;
-}
-
-bool write_all(int fd, const std::string& s) {
-    size_t done = 0;
-    while (done < s.size()) {
-        ssize_t n = write(fd, s.data() + done, s.size() - done);
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Seconds to copy bytes through a loopback connection to a reader that drains it.
 double socket_copy(size_t bytes) {
     int lfd = socket(AF_INET, SOCK_STREAM, 0);
@@ -86,8 +58,8 @@ int main(int, char** argv) {
     }
     std::string dir = temp_dir("remote_large");
     int b_port = free_port(), a_port = free_port();
-    write_file(dir + "/b.qv", listener_line(b_port));
-    write_file(dir + "/a.qv", listener_line(a_port));
+    write_file(dir + "/b.qv", listener_line(b_port) + "^(WaitInterpreter l)\n");
+    write_file(dir + "/a.qv", listener_line(a_port) + "^(WaitInterpreter l)\n");
     pid_t b = spawn({vxmx, dir + "/b.qv", dir + "/b.out"}, "/dev/null");
     pid_t a = spawn({vxmx, dir + "/a.qv", dir + "/a.out"}, "/dev/null");
     int failed = 1;

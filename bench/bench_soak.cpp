@@ -29,21 +29,14 @@
 
 namespace {
 
+using bench_net::be32;
 using bench_net::Clock;
 using bench_net::connect_port;
+using bench_net::tunnel_frame;
+using bench_net::write_all;
 
 constexpr int TEXT_DOUBLINGS = 13;  // the script's text: 10 x 2^13 characters
 constexpr int IO_MS = 15000;        // a peer silent this long is a fault
-
-bool send_all(int fd, const std::string& s) {
-    size_t done = 0;
-    while (done < s.size()) {
-        ssize_t n = write(fd, s.data() + done, s.size() - done);
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
 
 // Reads from fd into *got until `tail` has come `count` times after `from`, or (count 0) until
 // the peer closes: false on a silence of IO_MS or a connection that ends first.
@@ -69,28 +62,6 @@ bool read_tails(int fd, std::string* got, const std::string& tail, int count, si
     }
 }
 
-uint32_t word(const std::string& s, size_t at) {
-    uint32_t v = 0;
-    for (size_t i = 0; i < 4; i++)
-        v = v << 8 | static_cast<unsigned char>(s[at + i]);
-    return v;
-}
-
-// The tunnel's frame header {type, seq 0, key} with its checksum.
-std::string frame(int type, uint32_t k0, uint32_t k1) {
-    std::string f(12, '\0');
-    f[0] = static_cast<char>(type);
-    for (int i = 0; i < 4; i++) {
-        f[4 + i] = static_cast<char>(k0 >> (24 - 8 * i));
-        f[8 + i] = static_cast<char>(k1 >> (24 - 8 * i));
-    }
-    unsigned sum = 0;
-    for (unsigned char c : f)
-        sum += c;
-    f[1] = static_cast<char>((256 - sum % 256) % 256);
-    return f;
-}
-
 const std::string GREETING = "<Permission>Allow</Permission>\n";
 const std::string TAIL = "</Result>\n";
 // A batch of commands and what its replies must hold: "3" and "4" for the sums, the text's
@@ -112,9 +83,9 @@ bool line_client(int port) {
     int fd = connect_port(port);
     if (fd < 0) return false;
     std::string got;
-    bool ok = send_all(fd, "\n") && read_tails(fd, &got, GREETING, 1);
+    bool ok = write_all(fd, "\n") && read_tails(fd, &got, GREETING, 1);
     size_t from = got.size();
-    ok = ok && send_all(fd, BATCH) && read_tails(fd, &got, TAIL, BATCH_REPLIES, from) &&
+    ok = ok && write_all(fd, BATCH) && read_tails(fd, &got, TAIL, BATCH_REPLIES, from) &&
          batch_ok(got, from);
     close(fd);
     return ok;
@@ -125,7 +96,7 @@ bool http_client(int port) {
     if (fd < 0) return false;
     std::string got;
     bool ok =
-        send_all(
+        write_all(
             fd,
             "GET /no/such/page.html HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n") &&
         read_tails(fd, &got, "", 0) && got.rfind("HTTP/1.1 404 Not Found\r\n", 0) == 0;
@@ -137,20 +108,20 @@ bool tunnel_client(int port) {
     int in = connect_port(port);
     if (in < 0) return false;
     std::string got;
-    bool ok = send_all(in, "GET /cgi-bin/download.cgi HTTP/1.0\r\n\r\n") &&
+    bool ok = write_all(in, "GET /cgi-bin/download.cgi HTTP/1.0\r\n\r\n") &&
               read_tails(in, &got, GREETING, 1);
     size_t at = ok ? got.find("\r\n\r\n") : std::string::npos;
     ok = at != std::string::npos && got.size() >= at + 16 && got[at + 4] == 8;
     int out = -1;
     if (ok) {
-        uint32_t k0 = word(got, at + 8), k1 = word(got, at + 12);
+        uint32_t k0 = be32(got, at + 8), k1 = be32(got, at + 12);
         out = connect_port(port);
         size_t from = got.size();
-        ok =
-            out >= 0 &&
-            send_all(out, "POST /cgi-bin/upload.cgi HTTP/1.0\r\nContent-Length: 100000012\r\n\r\n" +
-                              frame(7, k0, k1) + BATCH) &&
-            read_tails(in, &got, TAIL, BATCH_REPLIES, from) && batch_ok(got, from);
+        ok = out >= 0 &&
+             write_all(out,
+                       "POST /cgi-bin/upload.cgi HTTP/1.0\r\nContent-Length: 100000012\r\n\r\n" +
+                           tunnel_frame(7, k0, k1) + BATCH) &&
+             read_tails(in, &got, TAIL, BATCH_REPLIES, from) && batch_ok(got, from);
     }
     if (out >= 0) close(out);
     close(in);
@@ -169,20 +140,10 @@ void BM_soak_memory(benchmark::State& state) {
     int idle_s = bench_net::knob("VX_SOAK_IDLE_SECONDS", 30);
     std::string dir = bench_net::temp_dir("vx_bench_soak");
     int port = bench_net::free_port();
-    bench_net::write_file(dir + "/server.qv",
-                          "^(define big \"0123456789\")\n^(define i 0)\n^(while (Lt i " +
-                              std::to_string(TEXT_DOUBLINGS) +
-                              ") (set big (+ big big)) (set i (+ i 1)))\n"
-                              "^(define l (OpenInterpreter \"accept\" (CurrentEnvironment) (Port " +
-                              std::to_string(port) +
-                              ") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
-                              "\"255.255.255.255\"))))\n^(WaitInterpreter l)\n");
-    pid_t pid =
-        bench_net::spawn_in({bench_net::self_dir() + "/../vxmx", "server.qv", "/", "/"}, dir);
-    if (pid <= 0 || !bench_net::wait_port_up(port, 20000)) {
+    pid_t pid = bench_net::start_listener(dir, port, bench_net::big_text_lines(TEXT_DOUBLINGS));
+    if (pid <= 0) {
         state.SkipWithError("the agent did not start");
         any_failure = true;
-        bench_net::stop_child(pid);
         return;
     }
     for (auto _ : state) {

@@ -427,21 +427,23 @@ int collect_entry(FAVT64_NODE* e, void* work) {
     return 0;
 }
 
+// The record offsets of every entry of w's node tree in *entries: false when the tree cannot be
+// walked (its root or a node cannot be read).
+bool node_tree_entries(MX_FILE_WORK* w, std::vector<int64_t>* entries) {
+    int err = 0;
+    PdbLockGuard g;
+    FAVT64_ROOT* root = node_root(w);
+    FAVT64_NODE* top = root ? root_node64(&err, root) : nullptr;
+    if (!root) return false;
+    if (top && err >= 0) favt64_trace_from_small(&err, root, top, collect_entry, entries);
+    return err >= 0;
+}
+
 // Walks the whole node tree of w: 0 when every entry is reached and names a node record, -4 (its
 // fault printed) when the tree cannot be walked or an entry names something else.
 int check_node_tree(MX_FILE_WORK* w) {
     std::vector<int64_t> entries;
-    int err = 0;
-    {
-        PdbLockGuard g;
-        FAVT64_ROOT* root = node_root(w);
-        FAVT64_NODE* top = root ? root_node64(&err, root) : nullptr;
-        if (!root)
-            err = -1;
-        else if (top && err >= 0)
-            favt64_trace_from_small(&err, root, top, collect_entry, &entries);
-    }
-    if (err < 0) {
+    if (!node_tree_entries(w, &entries)) {
         ss_printf("%s: node tree cannot be walked\n", w->name);
         return -4;
     }
@@ -460,17 +462,7 @@ bool tree_past_end(MX_FILE_WORK* w) {
     struct stat st;
     if (fstat(w->pdb->fid, &st) != 0) return true;
     std::vector<int64_t> entries;
-    int err = 0;
-    {
-        PdbLockGuard g;
-        FAVT64_ROOT* root = node_root(w);
-        FAVT64_NODE* top = root ? root_node64(&err, root) : nullptr;
-        if (!root)
-            err = -1;
-        else if (top && err >= 0)
-            favt64_trace_from_small(&err, root, top, collect_entry, &entries);
-    }
-    bool past = err < 0;
+    bool past = !node_tree_entries(w, &entries);
     for (int64_t fofs : entries)
         // The least node record: a 4-byte header and an 8-byte channel link.
         if (fofs <= 0 || fofs + 12 > st.st_size) past = true;

@@ -44,4 +44,39 @@ inline AgentRun agent(const std::string& dir, const std::string& script, int tim
     return run;
 }
 
+// A script line opening the listener l on the loopback port for local clients, then waiting on it.
+inline std::string listener_script(int port) {
+    return "^(define l (OpenInterpreter \"accept\" (CurrentEnvironment) (Port " +
+           std::to_string(port) +
+           ") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
+           "\"255.255.255.255\"))))\n^(WaitInterpreter l)\n";
+}
+
+// Creates or opens, as m, the w x h matrix file at path: one int32 channel in blocks of 16 x 16
+// with a load and a save slot, live and stored for the direct mode that a reader's opening
+// installs.
+inline std::string slot_matrix(const std::string& path, int w, int h) {
+    std::string b = "^(define m ([gmxCreate filename=\"" + path +
+                    "\"] ([gmxMatrixParam channel_nos=\"1\" dim=\"2\"])";
+    for (int d = 0; d < 2; d++)
+        b += " ([gmxMatrixDimDivide dim=\"" + std::to_string(d) +
+             "\" value=\"1\"]) ([gmxMatrixBlockSize dim=\"" + std::to_string(d) +
+             "\" value=\"4\"]) ([gmxMatrixPixelSize dim=\"" + std::to_string(d) + "\" value=\"" +
+             std::to_string(d ? h : w) + "\"])";
+    b += " ([gmxChannelInfo channel=\"0\" type=\"int32_v\" file=\"on\"] 7)";
+    for (std::string mode : {"", " mode=\"direct\""}) {
+        b += " ([gmxPhase" + mode +
+             " area=\"3\"] ([mxFinish normal-jump-status=\"MS_OK\" err-jump=\"MI_FETCH_2\"]) "
+             "(mxLoad)) ([gmxPhase" +
+             mode + " area=\"6\"] ([mxFinish normal-jump-status=\"MS_OK\"])) ([gmxPhase" + mode +
+             " area=\"21\"] (mxSave))";
+        for (int a : {4, 5, 7, 8, 22, 23}) {
+            int of = a < 6 ? 3 : a < 21 ? 6 : 21;
+            b += " ([gmxPhase" + mode + " area=\"" + std::to_string(a) + "\" type=\"equ\" equ=\"" +
+                 std::to_string(of) + "\"])";
+        }
+    }
+    return b + "))\n";
+}
+
 }  // namespace geotest

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
@@ -26,6 +27,16 @@ using image_test::write_file;
 // The DTED writers are shared with the walk-through's input generator.
 using geoinputs::dted_bytes;
 using geoinputs::sm;
+
+// Makes dir the working directory for the life of the object, then goes back (a matrix scan
+// writes its progress report beside the matrix, not where the tests run).
+struct WorkIn {
+    std::filesystem::path was = std::filesystem::current_path();
+    explicit WorkIn(const std::string& dir) { std::filesystem::current_path(dir); }
+    ~WorkIn() { std::filesystem::current_path(was); }
+    WorkIn(const WorkIn&) = delete;
+    WorkIn& operator=(const WorkIn&) = delete;
+};
 
 // dir/sub made and the tile written there as name; returns dir/sub.
 inline std::string put_tile(const TempDir& d, const std::string& sub, const std::string& name,

@@ -99,11 +99,7 @@ TEST_F(GmxBudgetTest, APictureThroughASmallBudgetReadsBackWhole) {
 TEST_F(GmxBudgetTest, WalksOverAStoredMatrixKeepTheBudget) {
     geotest::TempDir dir;
     // The scan's progress report is written beside the matrix, not where the tests run.
-    struct Cwd {
-        std::filesystem::path was = std::filesystem::current_path();
-        ~Cwd() { std::filesystem::current_path(was); }
-    } cwd;
-    std::filesystem::current_path(dir.at(""));
+    geotest::WorkIn cwd(dir.at(""));
     const int side = 256;  // 341 nodes of 1 KiB in the pyramid
     geotest::write_file(dir.at("p.ppm"), geoinputs::ppm_bytes(side, side, pixel));
     mx_node_budget = 16 << 10;

@@ -78,16 +78,8 @@ struct Peer {
     int fd = -1;
     explicit Peer(int port) {
         for (int i = 0; i < 600 && fd < 0; i++) {
-            fd = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            a.sin_port = htons(static_cast<uint16_t>(port));
-            if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-                close(fd);
-                fd = -1;
-                usleep(50000);
-            }
+            fd = vxtest::connect_loopback(port);
+            if (fd < 0) usleep(50000);
         }
         if (fd < 0) return;
         timeval tv{1, 0};

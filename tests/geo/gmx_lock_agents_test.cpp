@@ -21,6 +21,8 @@ namespace {
 
 using geotest::agent;
 using geotest::AgentRun;
+using geotest::listener_script;
+using geotest::slot_matrix;
 
 // A P6 picture of w x h cells, every cell the colour (r, g, b).
 std::string ppm(int w, int h, int r, int g, int b) {
@@ -31,33 +33,6 @@ std::string ppm(int w, int h, int r, int g, int b) {
         px.push_back(static_cast<char>(b));
     }
     return "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n" + px;
-}
-
-// Creates or opens the 64 x 32 matrix file at path, one int32 channel in blocks of 16 x 16, with
-// a load and a save slot.
-std::string matrix(const std::string& path) {
-    std::string b = "^(define m ([gmxCreate filename=\"" + path +
-                    "\"] ([gmxMatrixParam channel_nos=\"1\" dim=\"2\"])";
-    for (int d = 0; d < 2; d++)
-        b += " ([gmxMatrixDimDivide dim=\"" + std::to_string(d) +
-             "\" value=\"1\"]) ([gmxMatrixBlockSize dim=\"" + std::to_string(d) +
-             "\" value=\"4\"]) ([gmxMatrixPixelSize dim=\"" + std::to_string(d) + "\" value=\"" +
-             (d ? "32" : "64") + "\"])";
-    b += " ([gmxChannelInfo channel=\"0\" type=\"int32_v\" file=\"on\"] 7)";
-    // Live, and stored for the direct mode that a reader's opening installs.
-    for (std::string mode : {"", " mode=\"direct\""}) {
-        b += " ([gmxPhase" + mode +
-             " area=\"3\"] ([mxFinish normal-jump-status=\"MS_OK\" err-jump=\"MI_FETCH_2\"]) "
-             "(mxLoad)) ([gmxPhase" +
-             mode + " area=\"6\"] ([mxFinish normal-jump-status=\"MS_OK\"])) ([gmxPhase" + mode +
-             " area=\"21\"] (mxSave))";
-        for (int a : {4, 5, 7, 8, 22, 23}) {
-            int of = a < 6 ? 3 : a < 21 ? 6 : 21;
-            b += " ([gmxPhase" + mode + " area=\"" + std::to_string(a) + "\" type=\"equ\" equ=\"" +
-                 std::to_string(of) + "\"])";
-        }
-    }
-    return b + "))\n";
 }
 
 // The lock server's address (and the agent's own port, where it takes call-lock-event) bound
@@ -71,22 +46,11 @@ std::string lock_config(int lock_port, int my_port) {
     return s;
 }
 
-std::string listen(int port) {
-    return "^(define l (OpenInterpreter \"accept\" (CurrentEnvironment) (Port " +
-           std::to_string(port) +
-           ") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
-           "\"255.255.255.255\"))))\n^(WaitInterpreter l)\n";
-}
-
 // Sends commands to an agent's listener and reads until the connection ends or ms pass.
 std::string tell(int port, const std::string& cmds, int ms = 30000) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int fd = vxtest::connect_loopback(port);
     std::string got;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+    if (fd >= 0) {
         std::string msg = "\n" + cmds;
         if (write(fd, msg.data(), msg.size()) == static_cast<ssize_t>(msg.size())) {
             timeval tv{ms / 1000, (ms % 1000) * 1000};
@@ -96,8 +60,8 @@ std::string tell(int port, const std::string& cmds, int ms = 30000) {
             while ((n = read(fd, buf, sizeof buf)) > 0)
                 got.append(buf, static_cast<size_t>(n));
         }
+        close(fd);
     }
-    close(fd);
     return got;
 }
 
@@ -141,8 +105,8 @@ struct Agents : ::testing::Test {
     }
     // A creates the file, writes its picture into the top-left block and listens, the file open.
     void start_a(bool takes_events) {
-        std::string s = lock_config(sport, takes_events ? aport : 0) + matrix(file) +
-                        "^([gmxImportPNM id=\"1\"] \"pa.ppm\" 0 0 0 0)\n" + listen(aport);
+        std::string s = lock_config(sport, takes_events ? aport : 0) + slot_matrix(file, 64, 32) +
+                        "^([gmxImportPNM id=\"1\"] \"pa.ppm\" 0 0 0 0)\n" + listener_script(aport);
         a = std::thread([this, s] { a_run = agent(da, s); });
         ASSERT_TRUE(vxtest::wait_listening(aport)) << geotest::read_file(da + "/out.txt");
     }
@@ -157,7 +121,7 @@ TEST_F(Agents, AWriterWaitsForTheHandOverAndBothPicturesAreKept) {
     start_a(true);
     // B opens the same file while A has it open: it waits for A to hand it over, writes its
     // picture into the next block and closes.
-    AgentRun b = agent(db, lock_config(sport, 0) + matrix(file) +
+    AgentRun b = agent(db, lock_config(sport, 0) + slot_matrix(file, 64, 32) +
                                "^([gmxImportPNM id=\"1\"] \"pb.ppm\" 0 0 16 0)\n"
                                "^([gmxClose id=\"1\"])\n");
     EXPECT_EQ(b.status, 0) << b.errors;
@@ -182,15 +146,10 @@ TEST_F(Agents, AWriterWaitsForTheHandOverAndBothPicturesAreKept) {
 // Sends one expression to an agent's listener and answers its reply, read up to "</Result>"
 // (empty when none comes within 60 s); the connection ends with it, the agent goes on.
 std::string ask(int port, const std::string& expr) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int fd = vxtest::connect_loopback(port);
     std::string got;
     std::string msg = "\n" + expr + "\n";
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        write(fd, msg.data(), msg.size()) == static_cast<ssize_t>(msg.size())) {
+    if (fd >= 0 && write(fd, msg.data(), msg.size()) == static_cast<ssize_t>(msg.size())) {
         timeval tv{1, 0};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         for (int i = 0; i < 60 && got.find("</Result>") == std::string::npos; i++) {
@@ -203,7 +162,7 @@ std::string ask(int port, const std::string& expr) {
             if (n == 0) break;
         }
     }
-    close(fd);
+    if (fd >= 0) close(fd);
     return got.find("</Result>") == std::string::npos ? "" : got;
 }
 
@@ -218,7 +177,7 @@ TEST_F(Agents, WritersTakingTurnsKeepAndSeeEachOthersCells) {
     start_a(true);
     int rport = vxtest::free_loopback_port();
     AgentRun r_run;
-    std::thread r([&] { r_run = agent(db, lock_config(sport, rport) + listen(rport)); });
+    std::thread r([&] { r_run = agent(db, lock_config(sport, rport) + listener_script(rport)); });
     ASSERT_TRUE(vxtest::wait_listening(rport)) << geotest::read_file(db + "/out.txt");
     const std::string points = "'((0 8 1) (0 20 1) (0 28 1) (0 36 1))";
     const std::string read = "(gmxGetPoint \"" + file + "\" " + points + ")";
@@ -226,7 +185,7 @@ TEST_F(Agents, WritersTakingTurnsKeepAndSeeEachOthersCells) {
     const std::string a_only = "(((0 16909056)) ((0 16909056)) ((0 7)) ((0 7)))";
     std::string r_first = ask(rport, read);
     EXPECT_NE(r_first.find(a_only), std::string::npos) << r_first;
-    AgentRun c = agent(dc, lock_config(sport, 0) + matrix(file) + "^" + read +
+    AgentRun c = agent(dc, lock_config(sport, 0) + slot_matrix(file, 64, 32) + "^" + read +
                                "\n^([gmxImportPNM id=\"1\"] \"pc.ppm\" 0 0 16 0)\n" +
                                "^([gmxClose id=\"1\"])\n");
     EXPECT_EQ(c.status, 0) << c.errors;
@@ -256,7 +215,7 @@ TEST_F(Agents, ALockServerThatGoesAwayLeavesAnErrorAndTheFileWhole) {
         usleep(500000);
         tell(sport, "(Exit)\n", 2000);
     });
-    AgentRun b = agent(db, lock_config(sport, 0) + matrix(file) + "^(+ 1 2)\n");
+    AgentRun b = agent(db, lock_config(sport, 0) + slot_matrix(file, 64, 32) + "^(+ 1 2)\n");
     killer.join();
     EXPECT_EQ(b.status, 0) << b.errors;
     // Refused as a file another live agent has open, and B goes on.

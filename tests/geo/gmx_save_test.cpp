@@ -26,6 +26,8 @@ namespace {
 
 using geotest::agent;
 using geotest::AgentRun;
+using geotest::listener_script;
+using geotest::slot_matrix;
 
 // A P6 picture of w x h cells, cell (x, y) the colour (x, y, 9).
 std::string ppm(int w, int h) {
@@ -42,32 +44,6 @@ std::string ppm(int w, int h) {
 // The value gmxGetPoint answers for cell (x, y) of that picture.
 std::string cell(int x, int y) {
     return "((0 " + std::to_string((x << 24) | (y << 16) | (9 << 8)) + "))";
-}
-
-// Creates or opens the 64 x 64 matrix file at path: one int32 channel in blocks of 16 x 16 with
-// a load and a save slot, live and stored for readers.
-std::string matrix(const std::string& path) {
-    std::string b = "^(define m ([gmxCreate filename=\"" + path +
-                    "\"] ([gmxMatrixParam channel_nos=\"1\" dim=\"2\"])";
-    for (int d = 0; d < 2; d++)
-        b += " ([gmxMatrixDimDivide dim=\"" + std::to_string(d) +
-             "\" value=\"1\"]) ([gmxMatrixBlockSize dim=\"" + std::to_string(d) +
-             "\" value=\"4\"]) ([gmxMatrixPixelSize dim=\"" + std::to_string(d) +
-             "\" value=\"64\"])";
-    b += " ([gmxChannelInfo channel=\"0\" type=\"int32_v\" file=\"on\"] 7)";
-    for (std::string mode : {"", " mode=\"direct\""}) {
-        b += " ([gmxPhase" + mode +
-             " area=\"3\"] ([mxFinish normal-jump-status=\"MS_OK\" err-jump=\"MI_FETCH_2\"]) "
-             "(mxLoad)) ([gmxPhase" +
-             mode + " area=\"6\"] ([mxFinish normal-jump-status=\"MS_OK\"])) ([gmxPhase" + mode +
-             " area=\"21\"] (mxSave))";
-        for (int a : {4, 5, 7, 8, 22, 23}) {
-            int of = a < 6 ? 3 : a < 21 ? 6 : 21;
-            b += " ([gmxPhase" + mode + " area=\"" + std::to_string(a) + "\" type=\"equ\" equ=\"" +
-                 std::to_string(of) + "\"])";
-        }
-    }
-    return b + "))\n";
 }
 
 // One point in each of the 16 level-0 nodes, and what the picture put there.
@@ -88,15 +64,7 @@ struct Session {
     int fd = -1;
     std::string got;
     explicit Session(int port) {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            close(fd);
-            fd = -1;
-        }
+        fd = vxtest::connect_loopback(port);
         timeval tv{2, 0};
         if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     }
@@ -124,13 +92,6 @@ struct Session {
         return reply;
     }
 };
-
-std::string listen(int port) {
-    return "^(define l (OpenInterpreter \"accept\" (CurrentEnvironment) (Port " +
-           std::to_string(port) +
-           ") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
-           "\"255.255.255.255\"))))\n^(WaitInterpreter l)\n";
-}
 
 // How the agent's disk is filled and given room again.
 enum class Disk { tmpfs, file_limit };
@@ -192,14 +153,7 @@ struct Agent {
     // Waits (bounded) for it to listen on port: false when it ended or never listened.
     bool listening(int port) {
         for (int i = 0; i < 600 && !ended(); i++) {
-            int fd = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            a.sin_port = htons(static_cast<uint16_t>(port));
-            bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-            close(fd);
-            if (ok) return true;
+            if (vxtest::accepts(port)) return true;
             usleep(50000);
         }
         return false;
@@ -242,7 +196,7 @@ void close_on_a_full_disk(Disk disk) {
     geotest::write_file(work + "/p.ppm", ppm(64, 64));
     std::string file = mnt + "/m.mx";
     int port = vxtest::free_loopback_port();
-    Agent run{start_agent(disk, work, mnt, matrix(file) + listen(port))};
+    Agent run{start_agent(disk, work, mnt, slot_matrix(file, 64, 64) + listener_script(port))};
     ASSERT_GT(run.pid, 0);
     pid_t pid = run.pid;
     if (!run.listening(port)) {
@@ -302,9 +256,9 @@ TEST(GmxSave, AMatrixFileCutShortGivesErrorsAndIsRefusedToWriters) {
     ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
     geotest::write_file(work + "/p.ppm", ppm(64, 64));
     std::string file = dir.at("whole.mx");
-    AgentRun made = agent(work, matrix(file) + "^([gmxImportPNM id=\"1\"] \"p.ppm\" 0 0 0 0)\n" +
-                                    "^([gmxClose id=\"1\"])\n^(gmxGetPoint \"" + file + "\" " +
-                                    kPoints + ")\n");
+    AgentRun made = agent(
+        work, slot_matrix(file, 64, 64) + "^([gmxImportPNM id=\"1\"] \"p.ppm\" 0 0 0 0)\n" +
+                  "^([gmxClose id=\"1\"])\n^(gmxGetPoint \"" + file + "\" " + kPoints + ")\n");
     ASSERT_EQ(made.status, 0) << made.errors;
     ASSERT_NE(made.out.find(picture_cells()), std::string::npos) << made.out;
     std::string whole = geotest::read_file(file);
@@ -321,7 +275,8 @@ TEST(GmxSave, AMatrixFileCutShortGivesErrorsAndIsRefusedToWriters) {
         EXPECT_NE(r.out.find("8004"), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("((0 7))"), std::string::npos) << r.out;
         if (r.out.find("-124") != std::string::npos) damaged++;
-        AgentRun w = agent(work, matrix(cut) + "^([gmxImportPNM id=\"1\"] \"p.ppm\" 0 0 0 0)\n");
+        AgentRun w = agent(
+            work, slot_matrix(cut, 64, 64) + "^([gmxImportPNM id=\"1\"] \"p.ppm\" 0 0 0 0)\n");
         EXPECT_NE(w.out.find("gmxCreate open file error"), std::string::npos) << w.out;
         EXPECT_EQ(geotest::read_file(cut), whole.substr(0, len));
     }

@@ -26,11 +26,7 @@ std::string refused(const char* detail) {
 TEST_F(GmxTest, ScanRefusesBadAttributesAndCodesInOrderAndScansAFile) {
     geotest::TempDir dir;
     // The scan's progress report is written beside the matrix, not where the tests run.
-    struct Cwd {
-        std::filesystem::path was = std::filesystem::current_path();
-        ~Cwd() { std::filesystem::current_path(was); }
-    } cwd;
-    std::filesystem::current_path(dir.at(""));
+    geotest::WorkIn cwd(dir.at(""));
     int id = create("([gmxCreate filename=\"" + dir.at("s.mx") + "\"] " + kBody + ")");
     std::string ids = "id=\"" + std::to_string(id) + "\"";
     auto scan = [&](const std::string& attrs, const std::string& args) {

@@ -32,15 +32,8 @@ struct HangUpPort {
     std::atomic<int> accepted{0};
     std::thread t;
     explicit HangUpPort(std::string greeting) {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t n = sizeof a;
-        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 16) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) != 0)
-            return;
-        port = ntohs(a.sin_port);
+        fd = listen_loopback(&port);
+        if (fd < 0) return;
         t = std::thread([this, greeting] {
             while (!stop) {
                 pollfd p{fd, POLLIN, 0};

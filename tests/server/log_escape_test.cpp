@@ -46,55 +46,42 @@ TEST(LogEscape, RequestPathsAreTracedVisibly) {
 }
 
 TEST(LogEscape, PulledLogNodesAreSavedOneLineEach) {
-    std::string b_dir = make_test_dir("log_escape_b");
-    std::string a_dir = make_test_dir("log_escape_a");
     int b_port = free_port(), a_admin = free_port();
     ASSERT_GT(b_port, 0);
     ASSERT_GT(a_admin, 0);
     // B takes the session's log-in and answers the first GetLog with a node whose every text field
     // carries control characters (written as entities and backslash escapes in its script).
-    write_file(b_dir + "/server.qv",
-               "^(define given 0)\n^(define SetAgent (Lambda () (f name mode) 1))\n"
-               "^(define GetLog (Lambda () (f) (If (Lt given 1) (Then (Sequence () (set given 1) "
-               "(List (quote (Log (time 5) (level MESSAGE) (URL \"evil&#x1b;[2Jhost\") (layer QV) "
-               "(user \"u&#x1b;]0;title&#x7;\") (data \"b&#x1b;[31mRED&#x1b;[0m\\r\\nforged "
-               "line\")))))))))\n"
-               "^(define l (OpenInterpreter \"accept\" (CurrentEnvironment) (Port " +
-                   std::to_string(b_port) +
-                   ") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
-                   "\"255.255.255.255\"))))\n^(WaitInterpreter l)\n");
-    VxmxRun b_run;
-    b_run.args = {"server.qv", "out.txt"};
-    b_run.dir = b_dir;
-    b_run.timeout_ms = 120000;
-    VxmxChild b = start_vxmx(b_run);
-    VxmxReaper b_reaper{b};
+    VxmxAgent b("log_escape_b",
+                "^(define given 0)\n^(define SetAgent (Lambda () (f name mode) 1))\n"
+                "^(define GetLog (Lambda () (f) (If (Lt given 1) (Then (Sequence () (set given 1) "
+                "(List (quote (Log (time 5) (level MESSAGE) (URL \"evil&#x1b;[2Jhost\") (layer QV) "
+                "(user \"u&#x1b;]0;title&#x7;\") (data \"b&#x1b;[31mRED&#x1b;[0m\\r\\nforged "
+                "line\")))))))))\n"
+                "^(define l (OpenInterpreter \"accept\" (CurrentEnvironment) (Port " +
+                    std::to_string(b_port) +
+                    ") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
+                    "\"255.255.255.255\"))))\n^(WaitInterpreter l)\n");
     ASSERT_GE(connect_when_up(b_port), 0);
 
-    write_file(a_dir + "/server.qv",
-               "<SetLogCondition> <Reset file=\"peer.log\"/> <Condition> (user = \"u\" *) <Action "
-               "type=\"save\" path=\"peer.log\" option=\"level:URL:user:data\"/> <Action "
-               "type=\"console\"/> </Condition> </SetLogCondition>\n"
-               "<FetchLog target=\"qvp://127.0.0.1:" +
-                   std::to_string(b_port) + "/\"/>\n^(define a " +
-                   loopback_listener("Env1", a_admin) + ")\n^(WaitInterpreter a)\n");
-    VxmxRun a_run;
-    a_run.args = {"server.qv", "out.txt"};
-    a_run.dir = a_dir;
-    a_run.timeout_ms = 120000;
-    VxmxChild a = start_vxmx(a_run);
-    VxmxReaper a_reaper{a};
+    VxmxAgent a("log_escape_a",
+                "<SetLogCondition> <Reset file=\"peer.log\"/> <Condition> (user = \"u\" *) <Action "
+                "type=\"save\" path=\"peer.log\" option=\"level:URL:user:data\"/> <Action "
+                "type=\"console\"/> </Condition> </SetLogCondition>\n"
+                "<FetchLog target=\"qvp://127.0.0.1:" +
+                    std::to_string(b_port) + "/\"/>\n^(define a " +
+                    loopback_listener("Env1", a_admin) + ")\n^(WaitInterpreter a)\n");
+    a.run.timeout_ms = 120000;  // for its end through exit_through
     ASSERT_GE(connect_when_up(a_admin), 0);
 
     std::string saved;
     for (int i = 0; i < 300 && !has(saved, "forged line"); i++) {
         usleep(50 * 1000);
-        saved = read_file(a_dir + "/peer.log");
+        saved = read_file(a.run.dir + "/peer.log");
     }
     EXPECT_EQ(saved,
               "[MESSAGE evil\\x1b[2Jhost u\\x1b]0;title\\x07 ] "
               "b\\x1b[31mRED\\x1b[0m\\x0a\\x0aforged line\n");
-    VxmxResult ra = exit_through(a_admin, a, a_run);
+    VxmxResult ra = exit_through(a_admin, a.child, a.run);
     EXPECT_EQ(ra.exit_status, 0);
     // The console action writes the same data on standard output, one line.
     EXPECT_TRUE(has(ra.out, "b\\x1b[31mRED\\x1b[0m\\x0a\\x0aforged line\n")) << ra.out;

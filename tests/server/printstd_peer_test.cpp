@@ -17,7 +17,6 @@ bool has(const std::string& s, const std::string& part) {
 }
 
 TEST(PrintStdPeer, AScriptsStreamIsItsOwn) {
-    std::string dir = make_test_dir("printstd_peer");
     int port = free_port(), admin = free_port();
     ASSERT_GT(port, 0);
     ASSERT_GT(admin, 0);
@@ -28,29 +27,24 @@ TEST(PrintStdPeer, AScriptsStreamIsItsOwn) {
         return "(Thread (While (Lt " + n + " 200) (Sequence () ([PrintStd d=\"2\"] \"x\") (set " +
                n + " (+ " + n + " 1)))) 1)";
     };
-    write_file(dir + "/server.qv",
-               "^(SetEA Env1 \"done\" 0)\n^(define n1 0)\n^(define n2 0)\n^(define n3 0)\n"
-               "^(openPrintStd \"main.log\")\n^(openPrintStd \"race.log\")\n"
-               "^(define l " +
-                   loopback_listener("Env0", port) + ")\n^(define a " +
-                   loopback_listener("Env1", admin) +
-                   ")\n"
-                   "^(While (Lt done 1) (Sleep 1))\n"
-                   "^([PrintStd d=\"1\"] \"script\")\n"
-                   "^(define t1 " +
-                   thread_of("n1") + ")\n^(define t2 " + thread_of("n2") + ")\n^(define t3 " +
-                   thread_of("n3") +
-                   ")\n"
-                   "^([closePrintStd d=\"2\"])\n"
-                   "^(+ t1 t2 t3)\n"
-                   "^([closePrintStd d=\"1\"])\n"
-                   "^(CloseInterpreter l)\n^(CloseInterpreter a)\n");
-    VxmxRun run;
-    run.args = {"server.qv", "out.txt"};
-    run.dir = dir;
-    run.timeout_ms = 90000;
-    VxmxChild child = start_vxmx(run);
-    VxmxReaper reaper{child};
+    VxmxAgent agent("printstd_peer",
+                    "^(SetEA Env1 \"done\" 0)\n^(define n1 0)\n^(define n2 0)\n^(define n3 0)\n"
+                    "^(openPrintStd \"main.log\")\n^(openPrintStd \"race.log\")\n"
+                    "^(define l " +
+                        loopback_listener("Env0", port) + ")\n^(define a " +
+                        loopback_listener("Env1", admin) +
+                        ")\n"
+                        "^(While (Lt done 1) (Sleep 1))\n"
+                        "^([PrintStd d=\"1\"] \"script\")\n"
+                        "^(define t1 " +
+                        thread_of("n1") + ")\n^(define t2 " + thread_of("n2") + ")\n^(define t3 " +
+                        thread_of("n3") +
+                        ")\n"
+                        "^([closePrintStd d=\"2\"])\n"
+                        "^(+ t1 t2 t3)\n"
+                        "^([closePrintStd d=\"1\"])\n"
+                        "^(CloseInterpreter l)\n^(CloseInterpreter a)\n");
+    const std::string& dir = agent.run.dir;
     {
         LineClient peer(port);
         ASSERT_GE(peer.fd, 0);
@@ -76,8 +70,7 @@ TEST(PrintStdPeer, AScriptsStreamIsItsOwn) {
         EXPECT_TRUE(has(priv.ask("([PrintStd d=\"1\"] \"admin \")"), " ()</Result>"));
         EXPECT_TRUE(has(priv.ask("(set done 1)"), "<Result> "));
     }
-    VxmxResult res = finish_vxmx(child, run);
-    child.pid = -1;
+    VxmxResult res = agent.finish(90000);
     EXPECT_FALSE(res.timed_out);
     EXPECT_EQ(res.exit_status, 0) << res.err;
     EXPECT_EQ(read_file(dir + "/main.log"), "admin script");

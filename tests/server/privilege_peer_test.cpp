@@ -6,7 +6,6 @@
 // keeps its own environments, and a privileged peer still defines in the general environment.
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -21,39 +20,27 @@ bool refused(const std::string& reply) {
 }
 
 TEST(PrivilegePeer, GeneralEnvironmentPeerCannotReplaceWhatPrivilegedCodeCalls) {
-    std::string dir = make_test_dir("privilege_peer");
     int port = free_port(), admin = free_port();
     ASSERT_GT(port, 0);
     ASSERT_GT(admin, 0);
     // The loop ends when the privileged peer sets `done`; then the script calls the same
     // built-ins once more and closes both listeners, which ends the agent.
-    write_file(dir + "/server.qv",
-               "^(SetEA Env1 \"done\" 0)\n"
-               "^(define l " +
-                   loopback_listener("Env0", port) +
-                   ")\n"
-                   "^(define a " +
-                   loopback_listener("Env1", admin) +
-                   ")\n"
-                   "^(define rounds 0)\n^(define r1 0)\n^(define r2 0)\n^(define r3 0)\n"
-                   "^(While (Lt done 1) (Sequence () (set r1 (car (List 1 2))) (set r2 (+ 1 2))"
-                   " (set r3 (StringLength (GetCwd))) (set rounds (+ rounds 1)) (Sleep 1)))\n"
-                   "^(List (Gt rounds 0) r1 r2 (Gt r3 0) (car (List 4 5)) (+ 40 2)"
-                   " (Equ (StringLength (GetCwd)) r3))\n"
-                   "^(CloseInterpreter l)\n^(CloseInterpreter a)\n");
-    VxmxRun run;
-    run.args = {"server.qv", "out.txt"};
-    run.dir = dir;
-    run.timeout_ms = 90000;
-    VxmxChild child = start_vxmx(run);
-    struct Reaper {
-        VxmxChild& c;
-        const VxmxRun& r;
-        ~Reaper() {
-            if (c.pid > 0) kill(c.pid, SIGKILL);
-            if (c.pid > 0) finish_vxmx(c, r);
-        }
-    } reaper{child, run};
+    VxmxAgent agent(
+        "privilege_peer",
+        "^(SetEA Env1 \"done\" 0)\n"
+        "^(define l " +
+            loopback_listener("Env0", port) +
+            ")\n"
+            "^(define a " +
+            loopback_listener("Env1", admin) +
+            ")\n"
+            "^(define rounds 0)\n^(define r1 0)\n^(define r2 0)\n^(define r3 0)\n"
+            "^(While (Lt done 1) (Sequence () (set r1 (car (List 1 2))) (set r2 (+ 1 2))"
+            " (set r3 (StringLength (GetCwd))) (set rounds (+ rounds 1)) (Sleep 1)))\n"
+            "^(List (Gt rounds 0) r1 r2 (Gt r3 0) (car (List 4 5)) (+ 40 2)"
+            " (Equ (StringLength (GetCwd)) r3))\n"
+            "^(CloseInterpreter l)\n^(CloseInterpreter a)\n");
+    const std::string& dir = agent.run.dir;
 
     {
         LineClient peer(port);
@@ -110,8 +97,7 @@ TEST(PrivilegePeer, GeneralEnvironmentPeerCannotReplaceWhatPrivilegedCodeCalls) 
         EXPECT_NE(priv.ask("(set done 1)").find("<Result> "), std::string::npos);
     }
 
-    VxmxResult res = finish_vxmx(child, run);
-    child.pid = -1;
+    VxmxResult res = agent.finish(90000);
     EXPECT_FALSE(res.timed_out);
     EXPECT_EQ(res.exit_status, 0);
     std::string out = read_file(dir + "/out.txt");

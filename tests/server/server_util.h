@@ -71,6 +71,9 @@ struct Caller {
 
 // A TCP connection to port on the loopback address, or -1.
 int connect_loopback(int port);
+// A socket listening on a free loopback port (backlog 16), its port in *port; -1 when it cannot
+// be had. rcvbuf > 0 first shrinks what each accepted connection takes in unread.
+int listen_loopback(int* port, int rcvbuf = 0);
 // A loopback port nothing listens on now (bound to 0, then released).
 int free_port();
 // Connects once something listens on the loopback port (an agent starting in the background):

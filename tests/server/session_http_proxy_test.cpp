@@ -38,15 +38,7 @@ struct TestServer {
 
     template <class F>
     explicit TestServer(F serve) {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        bind(fd, reinterpret_cast<sockaddr*>(&a), len);
-        listen(fd, 16);
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
+        fd = listen_loopback(&port);
         t = std::thread([this, serve] {
             while (!stop) {
                 pollfd p = {fd, POLLIN, 0};

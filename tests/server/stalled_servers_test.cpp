@@ -36,16 +36,7 @@ struct QuietServer {
     std::thread t;
 
     explicit QuietServer(std::function<void(int)> g, int rcvbuf = 0) : greet(std::move(g)) {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        bind(fd, reinterpret_cast<sockaddr*>(&a), len);
-        listen(fd, 16);
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
+        fd = listen_loopback(&port, rcvbuf);
         t = std::thread([this] {
             for (;;) {
                 int c = accept(fd, nullptr, nullptr);

@@ -18,42 +18,30 @@ bool has(const std::string& s, const std::string& part) {
 }  // namespace
 
 TEST(UserInfoAgents, OnlyStringsGoUpAndThePlainRelayStillAnswers) {
-    std::string top_dir = make_test_dir("user_info_top");
-    std::string down_dir = make_test_dir("user_info_down");
     int top_admin = free_port(), down_port = free_port(), down_admin = free_port();
     ASSERT_GT(top_admin, 0);
     ASSERT_GT(down_port, 0);
     ASSERT_GT(down_admin, 0);
 
     // TOP answers every user question with the loopback address, whatever it is given.
-    write_file(
-        top_dir + "/server.qv",
+    VxmxAgent top(
+        "user_info_top",
         "^(SetEA Env1 \"GetUserInfo\" (Lambda () (f a b c d) (List 2130706433)))\n^(define a " +
             loopback_listener("Env1", top_admin) + ")\n^(WaitInterpreter a)\n");
-    VxmxRun top_run;
-    top_run.args = {"server.qv", "out.txt"};
-    top_run.dir = top_dir;
-    top_run.timeout_ms = 120000;
-    VxmxChild top = start_vxmx(top_run);
-    VxmxReaper top_reaper{top};
+    top.run.timeout_ms = 120000;  // for its end through exit_through
     {
         LineClient up(top_admin);
         ASSERT_GE(up.fd, 0);
     }
 
     // DOWN opens its listeners only once its main interpreter is the connection to TOP.
-    write_file(down_dir + "/server.qv",
-               "^(SetMainInterpreter (OpenInterpreter \"connect\" (CurrentEnvironment) (HostName "
-               "\"127.0.0.1\") (Port " +
-                   std::to_string(top_admin) + ")))\n^(define l " +
-                   loopback_listener("Env0", down_port) + ")\n^(define a " +
-                   loopback_listener("Env1", down_admin) + ")\n^(WaitInterpreter a)\n");
-    VxmxRun down_run;
-    down_run.args = {"server.qv", "out.txt"};
-    down_run.dir = down_dir;
-    down_run.timeout_ms = 120000;
-    VxmxChild down = start_vxmx(down_run);
-    VxmxReaper down_reaper{down};
+    VxmxAgent down(
+        "user_info_down",
+        "^(SetMainInterpreter (OpenInterpreter \"connect\" (CurrentEnvironment) (HostName "
+        "\"127.0.0.1\") (Port " +
+            std::to_string(top_admin) + ")))\n^(define l " + loopback_listener("Env0", down_port) +
+            ")\n^(define a " + loopback_listener("Env1", down_admin) + ")\n^(WaitInterpreter a)\n");
+    down.run.timeout_ms = 120000;  // for its end through exit_through
 
     {
         LineClient peer(down_port);
@@ -61,11 +49,11 @@ TEST(UserInfoAgents, OnlyStringsGoUpAndThePlainRelayStillAnswers) {
         std::string down_ip = std::to_string(reply_int(peer.ask("(GetLocalHostIP)")));
         const std::string plain = " (" + down_ip + " 2130706433)</Result>";
         // The peer's own Touch is refused on DOWN, and code in the command goes nowhere.
-        EXPECT_TRUE(has(peer.ask("(Touch \"" + top_dir + "/own.txt\")"), "0x80040d10"));
+        EXPECT_TRUE(has(peer.ask("(Touch \"" + top.run.dir + "/own.txt\")"), "0x80040d10"));
         const std::string code_in[] = {
-            "(GetUserInfo (Touch \"" + top_dir + "/x1.txt\") \"\" \"\" \"ip\")",
-            "(GetUserInfo \"\" (Touch \"" + top_dir + "/x2.txt\") \"\" \"ip\")",
-            "(GetUserInfo \"\" \"\" (quote (Touch \"" + top_dir + "/x3.txt\")) \"ip\")",
+            "(GetUserInfo (Touch \"" + top.run.dir + "/x1.txt\") \"\" \"\" \"ip\")",
+            "(GetUserInfo \"\" (Touch \"" + top.run.dir + "/x2.txt\") \"\" \"ip\")",
+            "(GetUserInfo \"\" \"\" (quote (Touch \"" + top.run.dir + "/x3.txt\")) \"ip\")",
             "(GetUserInfo \"\" \"\" x4 \"ip\")",
         };
         for (const std::string& c : code_in) {
@@ -74,10 +62,10 @@ TEST(UserInfoAgents, OnlyStringsGoUpAndThePlainRelayStillAnswers) {
             EXPECT_TRUE(has(r, "GetUserInfo relays strings only")) << r;
         }
         // Elements after the fourth stay behind; a string that looks like code stays a string.
-        EXPECT_TRUE(
-            has(peer.ask("(GetUserInfo \"\" \"\" \"\" \"ip\" (Touch \"" + top_dir + "/x5.txt\"))"),
-                plain));
-        EXPECT_TRUE(has(peer.ask("(GetUserInfo \"\\\")(Touch \\\"" + top_dir +
+        EXPECT_TRUE(has(
+            peer.ask("(GetUserInfo \"\" \"\" \"\" \"ip\" (Touch \"" + top.run.dir + "/x5.txt\"))"),
+            plain));
+        EXPECT_TRUE(has(peer.ask("(GetUserInfo \"\\\")(Touch \\\"" + top.run.dir +
                                  "/x6.txt\\\")(\\\"\" \"\" \"\" \"ip\")"),
                         plain));
         // The plain relay, and an ordinary command after all of it.
@@ -86,10 +74,10 @@ TEST(UserInfoAgents, OnlyStringsGoUpAndThePlainRelayStillAnswers) {
         EXPECT_EQ(reply_int(peer.ask("(+ 1 2)")), 3);
     }
     for (const char* f : {"own.txt", "x1.txt", "x2.txt", "x3.txt", "x4.txt", "x5.txt", "x6.txt"})
-        EXPECT_FALSE(path_exists(top_dir + "/" + f)) << f;
+        EXPECT_FALSE(path_exists(top.run.dir + "/" + f)) << f;
 
-    VxmxResult d = exit_through(down_admin, down, down_run);
+    VxmxResult d = exit_through(down_admin, down.child, down.run);
     EXPECT_EQ(d.exit_status, 0);
-    VxmxResult t = exit_through(top_admin, top, top_run);
+    VxmxResult t = exit_through(top_admin, top.child, top.run);
     EXPECT_EQ(t.exit_status, 0);
 }
