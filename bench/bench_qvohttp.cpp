@@ -15,6 +15,7 @@
 #include <signal.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 #include "bench_net.h"
@@ -109,6 +110,7 @@ void BM_qvohttp_large_reply(benchmark::State& state) {
     if (pid <= 0) {
         state.SkipWithError("the agent did not start");
         any_failure = true;
+        std::filesystem::remove_all(dir);
         return;
     }
     for (auto _ : state) {
@@ -141,6 +143,7 @@ void BM_qvohttp_large_reply(benchmark::State& state) {
         state.counters["rss_after_kib"] = static_cast<double>(rss_after);
     }
     bench_net::stop_child(pid);
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -653,12 +653,6 @@ void init_d_alloc() {
     if (md_ready.load(std::memory_order_acquire)) return;
     if (md_flag.load(std::memory_order_relaxed)) er_panic("init_d_alloc");
     md_ready.store(true, std::memory_order_release);
-    // The system allocator gives every thread that meets a busy arena one of its own, up to
-    // eight per processor, and keeps each arena's top once a load has grown it; with hundreds
-    // of connection threads that left a load's peak resident for good. One arena per processor
-    // keeps allocation from waiting on another thread's arena while bounding what they hold.
-    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-    mallopt(M_ARENA_MAX, static_cast<int>(cpus < 2 ? 2 : cpus));
     new_tick(list_tick, 30, 0);
     xx_create_task(memory_debug_task, 0, 0, __FILE__, __LINE__);
 }
