@@ -35,7 +35,7 @@ struct REPLY_WATCH {
     STREAM* st;
     uint32_t serial;
     uint32_t caller;    // the interpreter the request is made for; 0: nobody who could go
-    bool held;          // the connection is counted with the caller's (hold_connection)
+    bool held;          // the connection is counted with the caller's (reserve_held_for)
     uint32_t deadline;  // system time
     int ended;          // 0, WATCH_TIMED_OUT or WATCH_CALLER_GONE
     L_CHAR* where;      // the URL's text, a tracked copy, for the error value
