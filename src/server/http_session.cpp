@@ -35,6 +35,7 @@ struct REPLY_WATCH {
     STREAM* st;
     uint32_t serial;
     uint32_t caller;    // the interpreter the request is made for; 0: nobody who could go
+    bool held;          // the connection is counted with the caller's (reserve_held_for)
     uint32_t deadline;  // system time
     int ended;          // 0, WATCH_TIMED_OUT or WATCH_CALLER_GONE
     L_CHAR* where;      // the URL's text, a tracked copy, for the error value
@@ -88,11 +89,12 @@ void watch_tick(intptr_t, int) {
         s_close_serial(st, serial);
 }
 
-REPLY_WATCH* watch(STREAM* st, uint32_t caller, const URL* u) {
+REPLY_WATCH* watch(STREAM* st, uint32_t caller, bool held, const URL* u) {
     auto* w = static_cast<REPLY_WATCH*>(d_calloc(sizeof(REPLY_WATCH), 1));
     w->st = st;
     w->serial = s_serial(st);
     w->caller = caller;
+    w->held = held;
     w->deadline = get_qvtime() + HTTP_SESSION_REPLY_TIMEOUT;
     w->where = ll_copy_str(get_url_str2(u));
     TaskLockGuard g(watch_lock);
@@ -120,6 +122,7 @@ void unwatch(REPLY_WATCH* w) {
         TaskLockGuard g(watch_lock);
         watches.erase(std::remove(watches.begin(), watches.end(), w), watches.end());
     }
+    if (w->held) end_reserve(QVI_HOLD_CONNECTION, w->caller);
     d_f_ree(w->where);
     d_f_ree(w);
 }
@@ -339,12 +342,31 @@ QV_SEXP* one_session(const URL* u, QV_SEXP* s, const REMOTE_SESSION_OPT* opt, QV
     if (has_body && !body_bytes(body, cm ? cm : std_cm, &bytes))
         return http_error(f, ln, QVE_SESSION_CONNECT, "http connection error", nullptr);
 
+    // The connection is counted with the caller's outgoing connections until its reply is read,
+    // times out or the caller goes: a peer cannot hold more pending requests (and workers of the
+    // servers they go to) than it could hold connections of its own.
+    uint32_t caller = session_caller();
+    bool held = false;
+    if (caller) {
+        int r = reserve_held_for(QVI_HOLD_CONNECTION, caller);
+        if (r == QVI_HOLD_FULL)
+            return http_error(f, ln, QVE_SESSION_CONNECT, "too many connections", nullptr);
+        if (r == QVI_HOLD_AGENT_FULL)
+            return http_error(f, ln, QVE_SESSION_CONNECT, "too many connections on this agent",
+                              nullptr);
+        if (r < 0)
+            return http_error(f, ln, QVE_SESSION_CONNECT, "http request abandoned",
+                              get_string(get_url_str2(u)));
+        held = true;
+    }
     std::string host = u->server ? n_string(std_cm, u->server) : "";
     int cerr = 0;
     STREAM* con = bl_new_connection(&cerr, host.c_str(), 0, u->port, nullptr, nullptr);
-    if (!con)
+    if (!con) {
+        if (held) end_reserve(QVI_HOLD_CONNECTION, caller);
         return http_error(f, ln, QVE_SESSION_PREFIX, "cannot open the HTTP connection",
                           get_string(get_url_str2(u)));
+    }
     if (cm) s_set_cm(con, cm);
     int err = 0;
     e_printf(con, &err, "%ls %ls HTTP/1.0\r\n", method.data(), target_copy.data());
@@ -363,9 +385,10 @@ QV_SEXP* one_session(const URL* u, QV_SEXP* s, const REMOTE_SESSION_OPT* opt, QV
     if (!err && s_flush(con) < 0) err = 1;
     if (err) {
         s_close(con);
+        if (held) end_reserve(QVI_HOLD_CONNECTION, caller);
         return http_error(f, ln, QVE_SESSION_CONNECT, "http connection error", nullptr);
     }
-    REPLY_WATCH* w = watch(con, session_caller(), u);
+    REPLY_WATCH* w = watch(con, caller, held, u);
     if (wait_flag) {
         drop_reply(con, w);
         unwatch(w);

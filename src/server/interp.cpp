@@ -472,6 +472,22 @@ int reserve_held(int kind, uint32_t* holder) {
     return 0;
 }
 
+int reserve_held_for(int kind, uint32_t holder_id) {
+    int limit = 0;
+    s_check_resource2(&limit);
+    TaskLockGuard g(qvi_lock);
+    QV_INTERPRETER* h = _search_qvi_id(holder_id);
+    if (!h || h->mode == QVM_CLOSED || _qvi_stop_code(h) == QVE_BREAK) return QVI_HOLD_CLOSING;
+    if (!(h->env && env_chain_privileged(h->env))) {
+        int most = kind == QVI_HOLD_THREAD ? QVI_MAX_THREADS : QVI_MAX_CONNECTIONS;
+        if (*held_count(h, kind) + *reserved_count(h, kind) >= most) return QVI_HOLD_FULL;
+        if (agent_held[kind] >= agent_bound(kind, limit)) return QVI_HOLD_AGENT_FULL;
+    }
+    ++*reserved_count(h, kind);
+    ++agent_held[kind];
+    return 0;
+}
+
 bool end_reserve(int kind, uint32_t holder) {
     if (!holder) return true;
     TaskLockGuard g(qvi_lock);

@@ -264,6 +264,11 @@ void free_qv_interpreter(QV_INTERPRETER* qvi);
 // meanwhile.
 int reserve_held(int kind, uint32_t* holder);
 bool end_reserve(int kind, uint32_t holder);
+// Reserves a thread or an outgoing connection for the interpreter holder_id, for something a
+// system worker does on its behalf (an "http" RemoteSession request); end_reserve gives it back.
+// The same bounds as reserve_held, except that a privileged holder is counted and never refused:
+// 0, QVI_HOLD_FULL, QVI_HOLD_AGENT_FULL, or QVI_HOLD_CLOSING when it has ended or is ending.
+int reserve_held_for(int kind, uint32_t holder_id);
 // Cancels the evaluation of every thread qvi holds (qvi_lock held): a peer's cancel reaches the
 // threads it started.
 void _cancel_held(QV_INTERPRETER* qvi);

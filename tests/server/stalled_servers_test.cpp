@@ -1,6 +1,7 @@
 // Servers that accept and then never answer, never read or answer nonsense, reached through a
 // shared agent: what waits on them is bounded by a time-out, ends with the caller that started
 // it, and holds up nothing made for other servers.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/interp.h"
 #include "server_util.h"
 #include "support/sync_util.h"
 #include "vxmx_run.h"
@@ -148,6 +150,114 @@ TEST(StalledServers, ASilentHttpServerHoldsUpOnlyItsOwnRequestsAndThoseForAWhile
     }
     for (int i = 0; i < 5; i++)
         EXPECT_TRUE(closed_by_agent(silent.conn(i), 20000)) << i;
+    agent.expect_served();
+    agent.end();
+}
+
+// Loopback ports that take connections (the kernel completes them) and never accept or answer;
+// accept_all takes in what has arrived, so the test counts the connections that reached them.
+struct SilentPorts {
+    std::vector<int> fds, ports;
+    std::vector<std::vector<int>> conns;
+    explicit SilentPorts(int n) {
+        for (int i = 0; i < n; i++) {
+            int port = 0;
+            int fd = listen_loopback(&port);
+            if (fd < 0) continue;
+            fcntl(fd, F_SETFL, O_NONBLOCK);
+            fds.push_back(fd);
+            ports.push_back(port);
+        }
+        conns.resize(fds.size());
+    }
+    ~SilentPorts() {
+        for (auto& v : conns)
+            for (int c : v)
+                close(c);
+        for (int fd : fds)
+            close(fd);
+    }
+    int accept_all() {
+        int n = 0;
+        for (size_t i = 0; i < fds.size(); i++) {
+            for (int c; (c = accept(fds[i], nullptr, nullptr)) >= 0;)
+                conns[i].push_back(c);
+            n += static_cast<int>(conns[i].size());
+        }
+        return n;
+    }
+};
+
+// A peer below Env0 asks for replies from more silent servers than it may hold connections:
+// the requests beyond the bound are refused with the connection error value, and no more
+// connections reach the servers than the bound; with the agent-wide bound taken (a descriptor
+// limit of 512 makes it the peer's own), another peer is still served, its request is refused
+// the same way, and a privileged caller's is made all the same. The hang-up of the peer ends its
+// requests long before their time-out, and its room comes back.
+TEST(StalledServers, PendingHttpRequestsCountAsTheCallersConnections) {
+    constexpr int bound = QVI_MAX_CONNECTIONS;
+    SharedAgent agent("stalled_http_many", 512);
+    ASSERT_GT(agent.port, 0);
+    agent.expect_served();
+    SilentPorts silent(bound + 6);
+    SilentPorts extra(3);
+    ASSERT_EQ(silent.ports.size(), static_cast<size_t>(bound + 6));
+    ASSERT_EQ(extra.ports.size(), 3u);
+    {
+        LineClient peer(agent.port);
+        ASSERT_GE(peer.fd, 0);
+        // The requests' values are kept unread (newest first): each is made at once.
+        peer.ask("(define s (OpenSession))");
+        peer.ask("(define rs ())");
+        for (int i = 0; i < bound + 6; i++) {
+            std::string r = peer.ask("(IgnoreDelay (set rs (IgnoreDelay " +
+                                     session_get(silent.ports[static_cast<size_t>(i)]) + " rs)))");
+            ASSERT_TRUE(has(r, "()</Result>")) << i << ": " << r;
+        }
+        ASSERT_TRUE(wait_until([&] { return silent.accept_all() >= bound; }, 30000));
+        // Every server without a connection has its request refused, the others hold theirs.
+        int refused = 0;
+        for (int i = 0; i < bound + 6; i++) {
+            if (!silent.conns[static_cast<size_t>(i)].empty()) continue;
+            std::string r =
+                peer.ask("(GetElement rs " + std::to_string(bound + 5 - i) + ")", 20000);
+            EXPECT_TRUE(has(r, "\"too many connections") && has(r, "0x80040a12")) << i << r;
+            refused++;
+        }
+        EXPECT_EQ(refused, 6);
+        EXPECT_EQ(silent.accept_all(), bound);
+        std::string r = peer.ask(session_get(extra.ports[0]), 20000);
+        EXPECT_TRUE(has(r, "\"too many connections")) << r;
+
+        // Another peer is served at once; its request finds the agent's room taken.
+        LineClient other(agent.port);
+        ASSERT_GE(other.fd, 0);
+        EXPECT_EQ(reply_int(other.ask("(+ 1 2)", 5000)), 3);
+        other.ask("(define s (OpenSession))");
+        r = other.ask(session_get(extra.ports[0]), 20000);
+        EXPECT_TRUE(has(r, "\"too many connections on this agent\"")) << r;
+        // A privileged caller's request is counted, never refused.
+        LineClient admin(agent.admin);
+        ASSERT_GE(admin.fd, 0);
+        admin.ask("(define s (OpenSession))");
+        admin.ask("(IgnoreDelay " + session_get(extra.ports[1]) + ")");
+        EXPECT_TRUE(wait_until([&] { return extra.accept_all() >= 1; }, 20000));
+        EXPECT_EQ(extra.conns[0].size(), 0u);
+    }
+    // Gone: every connection it held is closed before any time-out could have ended it.
+    for (size_t i = 0; i < silent.conns.size(); i++)
+        for (int c : silent.conns[i])
+            EXPECT_TRUE(closed_by_agent(c, 20000)) << i;
+    EXPECT_TRUE(closed_by_agent(extra.conns[1].at(0), 20000));
+    // Its room is back: a new peer's request reaches its server.
+    {
+        LineClient again(agent.port);
+        ASSERT_GE(again.fd, 0);
+        again.ask("(define s (OpenSession))");
+        again.ask("(IgnoreDelay " + session_get(extra.ports[2]) + ")");
+        EXPECT_TRUE(wait_until([&] { return extra.accept_all() >= 2; }, 20000));
+        EXPECT_EQ(extra.conns[2].size(), 1u);
+    }
     agent.expect_served();
     agent.end();
 }
