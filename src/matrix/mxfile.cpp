@@ -254,7 +254,10 @@ void close_work(MX_FILE_WORK* w, bool refused = false) {
         }
     }
     l_close_filespace64(w->pdb);
-    w->pdb = nullptr;
+    {
+        PdbLockGuard g;
+        w->pdb = nullptr;
+    }
     // Until it opens again another process may write the file: what was read before is old.
     if (w->m) mx_st(w->m->file_epoch, mx_ld(w->m->file_epoch) + 1);
     {
@@ -589,7 +592,13 @@ void save_before_hand_over(int seq) {
             MX_FILE_WORK* w = works;
             while (w && w->lock_seq != seq)
                 w = w->next;
-            if (w && w->m && w->pdb && writable(w)) m = w->m;
+            // The file's handle is set and cleared under the record store's lock.
+            bool open = false;
+            if (w) {
+                PdbLockGuard p;
+                open = w->pdb != nullptr;
+            }
+            if (w && w->m && open && writable(w)) m = w->m;
         }
         if (!m || m->mode != 1) return;
         m->access_lock++;
@@ -1228,7 +1237,11 @@ int save_matrix_node(MATRIX_NODE* n) {
     uint32_t epoch = 0;
     {
         TaskLockGuard g(matrix_lock);
+        // Writers change a node's channels under its channel lock: the image waits for the
+        // change in progress, so it never holds half of one.
+        _matrix_node_channel_lock(n);
         take_image(s, n);
+        _matrix_node_channel_unlock(n, 0);
         changed = n->dirty_file_time != 0;
         epoch = n->file_epoch;
     }
