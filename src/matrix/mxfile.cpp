@@ -1237,11 +1237,7 @@ int save_matrix_node(MATRIX_NODE* n) {
     uint32_t epoch = 0;
     {
         TaskLockGuard g(matrix_lock);
-        // Writers change a node's channels under its channel lock: the image waits for the
-        // change in progress, so it never holds half of one.
-        _matrix_node_channel_lock(n);
         take_image(s, n);
-        _matrix_node_channel_unlock(n, 0);
         changed = n->dirty_file_time != 0;
         epoch = n->file_epoch;
     }
