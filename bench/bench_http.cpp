@@ -203,10 +203,5 @@ void BM_http_not_found(benchmark::State& state) {
 BENCHMARK(BM_http_not_found)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return any_failure ? 1 : 0;
+    return bench_net::run_benchmarks(argc, argv, any_failure);
 }

@@ -650,9 +650,5 @@ int main(int argc, char** argv) {
     char* args[] = {argv[0], nullptr};
     init_function(vxlisp_top_env0, vxlisp_top_env1, 1, args);
     init_gmx_function(vxlisp_top_env0, vxlisp_top_env1);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return any_failure ? 1 : 0;
+    return bench_net::run_benchmarks(argc, argv, any_failure);
 }

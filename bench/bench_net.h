@@ -29,6 +29,8 @@
 #include <thread>
 #include <vector>
 
+#include <benchmark/benchmark.h>
+
 extern char** environ;
 
 namespace bench_net {
@@ -410,6 +412,19 @@ inline double redis_ping_rps(int clients, int requests, std::string& why, int pi
     }
     if (rps <= 0) why = "redis-benchmark gave no rate";
     return rps;
+}
+
+// The main of a load driver, after its own set-up: runs the benchmarks the command line asks
+// for (a peer's hang-up is an error value, not a signal); the status is non-zero when an argument
+// was not understood or a run saw wrong replies (`failed`, read once they have all run).
+template <class Flag>
+int run_benchmarks(int argc, char** argv, const Flag& failed) {
+    signal(SIGPIPE, SIG_IGN);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return failed ? 1 : 0;
 }
 
 }  // namespace bench_net

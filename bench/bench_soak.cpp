@@ -218,10 +218,5 @@ void BM_soak_memory(benchmark::State& state) {
 BENCHMARK(BM_soak_memory)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return any_failure ? 1 : 0;
+    return bench_net::run_benchmarks(argc, argv, any_failure);
 }

@@ -17,24 +17,13 @@
 namespace {
 
 TEST(FilesPeer, GeneralEnvironmentPeerCannotChangeFiles) {
-    std::string dir = make_test_dir("files_peer");
+    SharedAgent agent("files_peer");
+    const std::string& dir = agent.dir;
     write_file(dir + "/victim", "kept");
     ASSERT_EQ(mkdir((dir + "/tree").c_str(), 0755), 0);
     write_file(dir + "/tree/inside", "kept");
-    int port = free_port(), admin = free_port();
-    ASSERT_GT(port, 0);
-    ASSERT_GT(admin, 0);
-    write_file(dir + "/server.qv", "^(define l " + loopback_listener("Env0", port) +
-                                       ")\n^(define a " + loopback_listener("Env1", admin) +
-                                       ")\n^(WaitInterpreter a)\n");
-    VxmxRun run;
-    run.args = {"server.qv", "out.txt"};
-    run.dir = dir;
-    run.timeout_ms = 60000;
-    VxmxChild child = start_vxmx(run);
-    VxmxReaper reaper{child};
 
-    int fd = connect_when_up(port);
+    int fd = connect_when_up(agent.port);
     ASSERT_GE(fd, 0);
     std::string got;
     ASSERT_EQ(write(fd, "\n", 1), 1);
@@ -73,9 +62,7 @@ TEST(FilesPeer, GeneralEnvironmentPeerCannotChangeFiles) {
     EXPECT_FALSE(path_exists(dir + "/made"));
 
     // The privileged listener ends the agent.
-    VxmxResult res = exit_through(admin, child, run);
-    EXPECT_FALSE(res.timed_out);
-    EXPECT_EQ(res.exit_status, 0);
+    agent.end();
 }
 
 }  // namespace

@@ -27,23 +27,13 @@ std::string connect_form(int port) {
 }
 
 TEST(OwnConnections, UnprivilegedPeerGainsNothingThroughTheAgentsOwnConnection) {
-    std::string dir = make_test_dir("own_connections_priv");
-    int port = free_port(), admin = free_port();
-    ASSERT_GT(port, 0);
-    ASSERT_GT(admin, 0);
     // The script's own connection to its privileged listener writes a file there.
-    write_file(dir + "/server.qv",
-               "^(define l " + loopback_listener("Env0", port) + ")\n^(define a " +
-                   loopback_listener("Env1", admin) +
-                   ")\n^(define c (OpenInterpreter \"connect\" () (HostName \"127.0.0.1\") (Port " +
-                   std::to_string(admin) + ")))\n^(Remote c (Touch \"" + dir +
-                   "/script.txt\"))\n^(WaitInterpreter a)\n");
-    VxmxRun run;
-    run.args = {"server.qv", "out.txt"};
-    run.dir = dir;
-    run.timeout_ms = 90000;
-    VxmxChild child = start_vxmx(run);
-    VxmxReaper reaper{child};
+    SharedAgent agent("own_connections_priv", 0, [](const SharedAgent& a) {
+        return "^(define c (OpenInterpreter \"connect\" () (HostName \"127.0.0.1\") (Port " +
+               std::to_string(a.admin) + ")))\n^(Remote c (Touch \"" + a.dir + "/script.txt\"))\n";
+    });
+    const std::string& dir = agent.dir;
+    const int port = agent.port, admin = agent.admin;
     EXPECT_TRUE(wait_until([&] { return path_exists(dir + "/script.txt"); }, 30000))
         << read_file(dir + "/out.txt");
 
@@ -80,9 +70,7 @@ TEST(OwnConnections, UnprivilegedPeerGainsNothingThroughTheAgentsOwnConnection) 
         EXPECT_TRUE(path_exists(dir + "/admin.txt"));
     }
 
-    VxmxResult res = exit_through(admin, child, run);
-    EXPECT_FALSE(res.timed_out);
-    EXPECT_EQ(res.exit_status, 0) << res.err;
+    agent.end();
     for (const char* f : {"direct.txt", "x.txt", "shell.txt", "twice.txt", "thread.txt"})
         EXPECT_FALSE(path_exists(dir + "/" + f)) << f;
 }
@@ -99,21 +87,12 @@ int script_answer(const std::string& dir, int line) {
 }
 
 TEST(OwnConnections, UnprivilegedPeerCannotSendThroughAPrivilegedConnection) {
-    std::string dir = make_test_dir("own_connections_remote");
-    int port = free_port(), admin = free_port();
-    ASSERT_GT(port, 0);
-    ASSERT_GT(admin, 0);
-    write_file(dir + "/server.qv", "^(define l " + loopback_listener("Env0", port) +
-                                       ")\n^(define a " + loopback_listener("Env1", admin) +
-                                       ")\n^(define c " + connect_form(admin) +
-                                       ")\n^(+ c 0)\n^(Remote c (Touch \"" + dir +
-                                       "/script.txt\"))\n^(WaitInterpreter a)\n");
-    VxmxRun run;
-    run.args = {"server.qv", "out.txt"};
-    run.dir = dir;
-    run.timeout_ms = 90000;
-    VxmxChild child = start_vxmx(run);
-    VxmxReaper reaper{child};
+    SharedAgent agent("own_connections_remote", 0, [](const SharedAgent& a) {
+        return "^(define c " + connect_form(a.admin) + ")\n^(+ c 0)\n^(Remote c (Touch \"" + a.dir +
+               "/script.txt\"))\n";
+    });
+    const std::string& dir = agent.dir;
+    const int port = agent.port, admin = agent.admin;
     ASSERT_TRUE(wait_until([&] { return path_exists(dir + "/script.txt"); }, 30000))
         << read_file(dir + "/out.txt");
 
@@ -159,9 +138,7 @@ TEST(OwnConnections, UnprivilegedPeerCannotSendThroughAPrivilegedConnection) {
     EXPECT_TRUE(path_exists(dir + "/admin.txt"));
     EXPECT_TRUE(path_exists(dir + "/admin_script.txt"));
 
-    VxmxResult res = exit_through(admin, child, run);
-    EXPECT_FALSE(res.timed_out);
-    EXPECT_EQ(res.exit_status, 0) << res.err;
+    agent.end();
     for (int id : {script_conn, priv_conn}) {
         EXPECT_FALSE(path_exists(dir + "/peer" + std::to_string(id) + ".txt")) << id;
         EXPECT_FALSE(path_exists(dir + "/thread" + std::to_string(id) + ".txt")) << id;
@@ -173,28 +150,24 @@ TEST(OwnConnections, UnprivilegedPeerCannotSendThroughAPrivilegedConnection) {
 // without privilege reaches the same server through connections of its own, with its own
 // session or the script's, and gains nothing there.
 TEST(OwnConnections, UnprivilegedSessionDoesNotShareAPrivilegedSessionsConnection) {
-    std::string dir = make_test_dir("own_connections_session");
-    int port = free_port(), admin = free_port();
-    ASSERT_GT(port, 0);
-    ASSERT_GT(admin, 0);
-    const std::string url = "(URL \"qvp://127.0.0.1:" + std::to_string(admin) + "/\")";
-    auto touch = [&](const std::string& name, const std::string& session = "s") {
-        return "(RemoteSession " + session + " " + url + " (Agent \"a1\") (Touch \"" + dir + "/" +
-               name + "\"))";
+    // A session call through the privileged listener making name in the agent's directory.
+    auto touch_in = [](const SharedAgent& a, const std::string& name,
+                       const std::string& session = "s") {
+        return "(RemoteSession " + session + " (URL \"qvp://127.0.0.1:" + std::to_string(a.admin) +
+               "/\") (Agent \"a1\") (Touch \"" + a.dir + "/" + name + "\"))";
     };
     // The agent logs connections in with SetAgent, which peers of both listeners see.
-    write_file(dir + "/server.qv",
-               "^(Eval Env0 (quote (define SetAgent (Lambda () (f name mode) 1))))\n^(define l " +
-                   loopback_listener("Env0", port) + ")\n^(define a " +
-                   loopback_listener("Env1", admin) +
-                   ")\n^(define s (OpenSession))\n^(+ s 0)\n^(define r " + touch("script.txt") +
-                   ")\n^(WaitInterpreter a)\n");
-    VxmxRun run;
-    run.args = {"server.qv", "out.txt"};
-    run.dir = dir;
-    run.timeout_ms = 90000;
-    VxmxChild child = start_vxmx(run);
-    VxmxReaper reaper{child};
+    SharedAgent agent("own_connections_session", 0, [&](const SharedAgent& a) {
+        return "^(Eval Env0 (quote (define SetAgent (Lambda () (f name mode) 1))))\n"
+               "^(define s (OpenSession))\n^(+ s 0)\n^(define r " +
+               touch_in(a, "script.txt") + ")\n";
+    });
+    const std::string& dir = agent.dir;
+    const int port = agent.port, admin = agent.admin;
+    const std::string url = "(URL \"qvp://127.0.0.1:" + std::to_string(admin) + "/\")";
+    auto touch = [&](const std::string& name, const std::string& session = "s") {
+        return touch_in(agent, name, session);
+    };
     ASSERT_TRUE(wait_until([&] { return path_exists(dir + "/script.txt"); }, 30000))
         << read_file(dir + "/out.txt");
 
@@ -219,9 +192,7 @@ TEST(OwnConnections, UnprivilegedSessionDoesNotShareAPrivilegedSessionsConnectio
     EXPECT_FALSE(refused(r)) << r;
     EXPECT_TRUE(path_exists(dir + "/admin.txt"));
 
-    VxmxResult res = exit_through(admin, child, run);
-    EXPECT_FALSE(res.timed_out);
-    EXPECT_EQ(res.exit_status, 0) << res.err;
+    agent.end();
     EXPECT_FALSE(path_exists(dir + "/peer.txt"));
     EXPECT_FALSE(path_exists(dir + "/peer_script_session.txt"));
 }
@@ -253,21 +224,10 @@ long long tracked_bytes(int admin) {
 // listener. The agent's bound on connections of peers stops it well before new peers are turned
 // away, and everything goes with the peer.
 TEST(OwnConnections, FanOutThroughTheAgentsOwnListenerKeepsRoomForNewPeers) {
-    std::string dir = make_test_dir("own_connections_fanout");
-    int port = free_port(), admin = free_port();
-    ASSERT_GT(port, 0);
-    ASSERT_GT(admin, 0);
-    write_file(dir + "/server.qv", "^(define l " + loopback_listener("Env0", port) +
-                                       ")\n^(define a " + loopback_listener("Env1", admin) +
-                                       ")\n^(WaitInterpreter a)\n");
-    VxmxRun run;
-    run.args = {"server.qv", "out.txt"};
-    run.dir = dir;
-    run.timeout_ms = 120000;
     constexpr int kNofile = 1024;  // the usual default limit
-    run.nofile_limit = kNofile;
-    VxmxChild child = start_vxmx(run);
-    VxmxReaper reaper{child};
+    SharedAgent agent("own_connections_fanout", kNofile);
+    const int port = agent.port, admin = agent.admin;
+    const VxmxChild& child = agent.child;
     auto served = [&] {
         for (int p : {port, admin}) {
             LineClient c(p);
@@ -335,12 +295,7 @@ TEST(OwnConnections, FanOutThroughTheAgentsOwnListenerKeepsRoomForNewPeers) {
     // Handing it back to the system is the allocator's business; shown for the record.
     fprintf(stderr, "resident %ld KiB before the fan-out, %ld KiB after\n", rss,
             resident_kb(child.pid));
-
-    VxmxResult res = exit_through(admin, child, run);
-    EXPECT_FALSE(res.timed_out);
-    EXPECT_EQ(res.exit_status, 0);
-    if (::testing::Test::HasFailure())
-        fprintf(stderr, "agent's standard error:\n%s\n", res.err.c_str());
+    agent.end();
 }
 
 // The agent's totals follow what is held: a thread or connection counts from its start to its

@@ -229,13 +229,15 @@ int count_threads(int pid) {
     return -1;
 }
 
-SharedAgent::SharedAgent(const std::string& name, int nofile_limit) {
+SharedAgent::SharedAgent(const std::string& name, int nofile_limit, const Lines& lines) {
     dir = make_test_dir(name);
     port = free_port();
     admin = free_port();
+    EXPECT_GT(port, 0);
+    EXPECT_GT(admin, 0);
     write_file(dir + "/server.qv", "^(define l " + loopback_listener("Env0", port) +
-                                       ")\n^(define a " + loopback_listener("Env1", admin) +
-                                       ")\n^(WaitInterpreter a)\n");
+                                       ")\n^(define a " + loopback_listener("Env1", admin) + ")\n" +
+                                       (lines ? lines(*this) : "") + "^(WaitInterpreter a)\n");
     run.args = {"server.qv", "out.txt"};
     run.dir = dir;
     run.timeout_ms = 120000;

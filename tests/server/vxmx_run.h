@@ -2,6 +2,7 @@
 // lock of this multi-threaded test process) with a bounded wait.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -95,8 +96,11 @@ struct SharedAgent {
     int port = -1, admin = -1;
     VxmxRun run;
     VxmxChild child;
+    // Script lines ("^(...)\n" each) run after both listeners are open, made from the agent's
+    // directory and ports.
+    using Lines = std::function<std::string(const SharedAgent&)>;
     // nofile_limit: the agent's descriptor limit when positive.
-    explicit SharedAgent(const std::string& name, int nofile_limit = 0);
+    explicit SharedAgent(const std::string& name, int nofile_limit = 0, const Lines& lines = {});
     ~SharedAgent();
     SharedAgent(const SharedAgent&) = delete;
     SharedAgent& operator=(const SharedAgent&) = delete;
