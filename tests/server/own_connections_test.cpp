@@ -292,9 +292,16 @@ TEST(OwnConnections, FanOutThroughTheAgentsOwnListenerKeepsRoomForNewPeers) {
     // records of closed streams it keeps a while (a bounded number) for late callers.
     long long after = tracked_bytes(admin);
     EXPECT_LE(after, bytes + (4ll << 20)) << "before " << bytes;
-    // Handing it back to the system is the allocator's business; shown for the record.
-    fprintf(stderr, "resident %ld KiB before the fan-out, %ld KiB after\n", rss,
-            resident_kb(child.pid));
+    // Once the agent is quiet, the allocator's free pages go back to the system (the sanitizers'
+    // allocators keep theirs, so the figure is only shown there).
+    long high = resident_kb(child.pid);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    fprintf(stderr, "resident %ld KiB before the fan-out, %ld KiB after\n", rss, high);
+#else
+    EXPECT_TRUE(wait_until([&] { return resident_kb(child.pid) <= rss + (16 << 10); }, 60000))
+        << "resident " << rss << " KiB before the fan-out, " << high << " KiB after it, "
+        << resident_kb(child.pid) << " KiB now";
+#endif
     agent.end();
 }
 
