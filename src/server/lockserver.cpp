@@ -1,6 +1,7 @@
 // The lock server's built-ins Lock and Unlock.
 #include "server/lockserver.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -30,9 +31,10 @@ struct SRV_LOCK {
     int ip;
     int64_t pid;
     uint64_t ticket;
-    int seq;        // the holder's event number, 0 for none
-    int port;       // where the holder takes call-lock-event, 0 for nowhere
-    bool notified;  // asked for the lock back already
+    int seq;               // the holder's event number, 0 for none
+    int port;              // where the holder takes call-lock-event, 0 for nowhere
+    bool notified;         // an event call to the holder is under way
+    int64_t ask_again_ms;  // when the holder may be asked again (a steady-clock reading)
 };
 
 SEM lock_server_lock;
@@ -87,27 +89,51 @@ void remove_waiting(uint64_t ticket) {
     }
 }
 
+// A holder asked again when it still holds the lock this long after its last event call came
+// back: an event that reaches the holder before it has taken in the grant finds no lock of
+// that number there and is lost.
+constexpr int64_t ASK_AGAIN_MS = 1000;
+
+int64_t steady_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 // A holder asked to give a lock back, on a task of its own: the request that waits for the lock
 // must not wait for the holder's answer too.
 struct EVENT_CALL {
     uint32_t ip;
     int port;
     int seq;
+    uint64_t ticket;  // the held lock's
 };
 
 void event_task(intptr_t data) {
     auto* e = reinterpret_cast<EVENT_CALL*>(data);
     call_lock_send_event(e->ip, e->port, e->seq);
+    // The holder has had the event (or could not be reached): while it still holds the lock, a
+    // waiter asks it again after a while, never while a call to it is under way.
+    {
+        TaskLockGuard g(lock_server_lock);
+        for (SRV_LOCK& h : held) {
+            if (h.ticket != e->ticket) continue;
+            h.notified = false;
+            h.ask_again_ms = steady_ms() + ASK_AGAIN_MS;
+        }
+    }
     delete e;
 }
 
-// Asks the holders of locks that keep w waiting, and that take events, to give them back; each
-// holder once (lock held).
+// Asks the holders of locks that keep w waiting, and that take events, to give them back: one
+// event call to a holder at a time (lock held).
 void ask_holders(const SRV_LOCK& w) {
+    int64_t now = steady_ms();
     for (SRV_LOCK& h : held) {
-        if (h.notified || h.seq <= 0 || h.port <= 0 || !conflicts(h, w)) continue;
+        if (h.notified || now < h.ask_again_ms || h.seq <= 0 || h.port <= 0 || !conflicts(h, w))
+            continue;
         h.notified = true;
-        auto* e = new EVENT_CALL{static_cast<uint32_t>(h.ip), h.port, h.seq};
+        auto* e = new EVENT_CALL{static_cast<uint32_t>(h.ip), h.port, h.seq, h.ticket};
         create_task(event_task, e, 2);
     }
 }

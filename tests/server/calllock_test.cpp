@@ -13,7 +13,9 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "base/task.h"
 #include "base/tick.h"
@@ -304,6 +306,70 @@ TEST(CallLock, EventsReachTheLockWithTheirSequenceNumber) {
     EXPECT_EQ(seen.load(), seq * 100 + 7);
     ASSERT_TRUE(run_task([&] { EXPECT_EQ(call_unlock(d, tid), 0); }));
     EXPECT_EQ(get_call_lock_seq(nullptr), 0);
+}
+
+// Where another process takes call-lock-event: answers each call as an agent would and counts
+// the calls, giving nothing back itself.
+struct EventTaker {
+    int port = 0;
+    int fd = listen_loopback(&port);
+    std::atomic<int> calls{0};
+    std::atomic<bool> stop{false};
+    std::mutex lock;
+    std::string last;  // the last call's text, under lock
+    std::thread th{[this] {
+        while (!stop) {
+            pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, 100) != 1) continue;
+            int c = accept(fd, nullptr, nullptr);
+            if (c < 0) continue;
+            std::string got;
+            read_fd_until(c, &got, "\n");
+            const char allow[] = "<Permission>Allow</Permission>\n";
+            if (write(c, allow, sizeof allow - 1) > 0) {
+                got.clear();
+                read_fd_until(c, &got, ")\n");
+                {
+                    std::lock_guard<std::mutex> g(lock);
+                    last = got;
+                }
+                const char result[] = "<Result> 1 ()</Result>\n";
+                if (write(c, result, sizeof result - 1) > 0) calls++;
+            }
+            close(c);
+        }
+    }};
+    ~EventTaker() {
+        stop = true;
+        th.join();
+        close(fd);
+    }
+};
+
+// A holder asked for its lock that keeps it (the event reached it before it had taken in the
+// grant, say) is asked again while a request waits, and the request is granted once it gives
+// the lock back.
+TEST(CallLock, AHolderThatKeepsTheLockAfterAnEventIsAskedAgain) {
+    Server server;
+    EventTaker taker;
+    ASSERT_GE(taker.fd, 0);
+    Peer holder(server.port), waiter(server.port);
+    ASSERT_GE(holder.fd, 0);
+    ASSERT_GE(waiter.fd, 0);
+    holder.send("<Lock type=\"write\" file=\"peer\" line=\"1\" data=\"1\" seq=\"5\" port=\"" +
+                std::to_string(taker.port) + "\"> kept </Lock>\n");
+    EXPECT_EQ(holder.answer(), "<Result> 2 ^\"kept\"</Result>\n");
+    waiter.send(
+        "<Lock type=\"write\" file=\"other\" line=\"1\" data=\"2\" seq=\"0\"> kept </Lock>\n");
+    EXPECT_TRUE(wait_until([&] { return taker.calls >= 2; }, kWait)) << taker.calls;
+    {
+        std::lock_guard<std::mutex> g(taker.lock);
+        EXPECT_NE(taker.last.find("(call-lock-event 5)"), std::string::npos) << taker.last;
+    }
+    EXPECT_EQ(waiter.answer(kHold), "");
+    holder.send("<Unlock> kept </Unlock>\n");
+    EXPECT_EQ(holder.answer(), "<Result> 3 ^\"kept\"</Result>\n");
+    EXPECT_EQ(waiter.answer(), "<Result> 2 ^\"kept\"</Result>\n");
 }
 
 }  // namespace
