@@ -234,11 +234,23 @@ TEST_F(OutOfThreads, ANewPeerHearsBusyAndTheNextIsServedOnceThreadsAreFree) {
             held++;
         int fd = connect_loopback(l.port);
         ASSERT_GE(fd, 0);
+        // A line-protocol peer's first bytes: a peer that a given-back thread admits hears its
+        // greeting at once (any other first byte starts an HTTP head, which waits for its end).
         // (A peer told Busy may be closed before this arrives.)
-        send(fd, "(+ 1 2)\n", 8, MSG_NOSIGNAL);
+        send(fd, "\n(+ 1 2)\n", 9, MSG_NOSIGNAL);
         got.clear();
         read_fd_until(fd, &got, "\n", 15000);
         close(fd);
+        // The thread that admitted it comes back once it has gone: taken before the next peer
+        // comes, so that it cannot admit that one too.
+        if (got != busy)
+            wait_until(
+                [&] {
+                    if (held >= 200 || create_task(block_task, &b, 1) == NO_TASK) return false;
+                    held++;
+                    return true;
+                },
+                15000);
     }
     EXPECT_EQ(got, busy);
     b.release.add();
