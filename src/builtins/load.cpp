@@ -506,12 +506,19 @@ QV_SEXP* load_file(QVISP_ENV* env, QV_SEXP* form, int type, const L_CHAR* filena
         case LOAD_RAW:
         case LOAD_TEXT:
         case LOAD_TEXT_ESCAPE: {
-            auto* t = static_cast<DELAY_LOAD_T*>(mmalloc(sizeof(DELAY_LOAD_T), gc_load_block));
             bool raw = type == LOAD_RAW;
-            t->h = {raw ? qv_delay_load : qv_delay_load_text, qv_load_gc, nullptr};
-            t->st = st;
-            t->close_func = func;
-            t->work = work;
+            DELAY_LOAD_T* t;
+            {
+                // The collector may mark the record from its root at once, on its own thread,
+                // and calls its close function: filled inside a heap section, which keeps the
+                // collector out until it is.
+                HeapSection hs;
+                t = static_cast<DELAY_LOAD_T*>(mmalloc(sizeof(DELAY_LOAD_T), gc_load_block));
+                t->h = {raw ? qv_delay_load : qv_delay_load_text, qv_load_gc, nullptr};
+                t->st = st;
+                t->close_func = func;
+                t->work = work;
+            }
             if (!raw) {
                 if (encode) s_set_cm(st, encode);
                 t->cm = s_get_cm(st);

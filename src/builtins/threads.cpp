@@ -281,13 +281,20 @@ QV_SEXP* qv_Thread(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr
         end_reserve(QVI_HOLD_THREAD, holder);
         return bltn_error_s(form, QVE_NO_MEMORY, "Thread", "no thread left");
     }
-    auto* t = static_cast<TH_DATA*>(mmalloc(sizeof(TH_DATA), gc_th_data));
-    t->holder = holder;
-    t->parent_tid = get_tid();
-    t->args = form;
-    t->env = env;
-    t->carried = static_cast<int8_t>(env_carried_privilege());
-    t->delay = new_th_delay();
+    const int carried = env_carried_privilege();
+    TH_DATA* t;
+    {
+        // The collector may mark the record from its root at once, on its own thread: it is
+        // filled inside a heap section, which keeps the collector out until it is.
+        HeapSection hs;
+        t = static_cast<TH_DATA*>(mmalloc(sizeof(TH_DATA), gc_th_data));
+        t->holder = holder;
+        t->parent_tid = get_tid();
+        t->args = form;
+        t->env = env;
+        t->carried = static_cast<int8_t>(carried);
+        t->delay = new_th_delay();
+    }
     QV_SEXP* result = new_pending(t, t->delay);
     {
         TaskLockGuard g(sthread_lock);

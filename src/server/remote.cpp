@@ -87,12 +87,25 @@ void gc_remote_delay(DELAY_FUNC* df) {
     gc_vx_file(r->file);
 }
 
-// A new query and its delayed node, both rooted in the caller's frame.
-QV_RESULT* new_result(QV_SEXP** node) {
-    auto* r = static_cast<QV_RESULT*>(mmalloc(sizeof(QV_RESULT), gc_result_block));
-    r->h.func = remote_delay_func;
-    r->h.gc_func = gc_remote_delay;
-    r->h.check_func = check_remote_delay;
+// A new query for the command (a node, or a text when cmd_sexp is null) and its delayed node,
+// both rooted in the caller's frame. The collector may mark the block from that root at once,
+// on its own thread, and reads the fields it marks through: they are filled inside a heap
+// section, which keeps the collector out until they are.
+QV_RESULT* new_result(QV_SEXP** node, QVISP_ENV* env, QV_SEXP* cmd_sexp, L_CHAR* cmd_str,
+                      QV_SEXP* source) {
+    QV_RESULT* r;
+    {
+        HeapSection hs;
+        r = static_cast<QV_RESULT*>(mmalloc(sizeof(QV_RESULT), gc_result_block));
+        r->h.func = remote_delay_func;
+        r->h.gc_func = gc_remote_delay;
+        r->h.check_func = check_remote_delay;
+        r->cmd_sexp = cmd_sexp;
+        r->cmd_str = cmd_sexp ? nullptr : cmd_str;
+        r->cur_env = env;
+        r->file = source ? source->h.file : nullptr;
+        r->line = source ? source->h.line : 0;
+    }
     *node = init_delay_func(&r->h);
     return r;
 }
@@ -552,12 +565,8 @@ QV_SEXP* remote_query(int id, QVISP_ENV* env, const L_CHAR* cmd_str, QV_SEXP* cm
     if (why) return eval_error(cmd_sexp, QVE_INVALID_IID, "Remote", message(why));
     if (!relay) return nullptr;
     QV_SEXP* node;
-    QV_RESULT* r = new_result(&node);
-    r->cmd_sexp = cmd_sexp;
-    r->cmd_str = cmd_sexp ? nullptr : copy_ltext(cmd_str);
-    r->cur_env = env;
-    r->file = cmd_sexp ? cmd_sexp->h.file : nullptr;
-    r->line = cmd_sexp ? cmd_sexp->h.line : 0;
+    QV_RESULT* r =
+        new_result(&node, env, cmd_sexp, cmd_sexp ? nullptr : copy_ltext(cmd_str), cmd_sexp);
     if (QV_SEXP* e = send_query(r, static_cast<uint32_t>(id), "Remote", cmd_sexp)) return e;
     return node;
 }
@@ -590,21 +599,20 @@ QV_SEXP* local_query_of(QVISP_ENV* env, QV_INTERPRETER* qvi, uint32_t iid, const
     if (refuse)
         return eval_error(cmd_sexp, QVE_UNSUPPORTED, "Local",
                           message("back-call to the peer is not available"));
-    QV_SEXP* node;
-    QV_RESULT* r = new_result(&node);
-    r->cur_env = env;
-    r->file = cmd_sexp ? cmd_sexp->h.file : nullptr;
-    r->line = cmd_sexp ? cmd_sexp->h.line : 0;
+    QV_SEXP* framed = nullptr;
+    L_CHAR* framed_str = nullptr;
     if (cmd_sexp) {
-        r->cmd_sexp =
+        framed =
             inherit(list(n_get_symbol("LocalEval"), get_integer(line, nullptr), cmd_sexp, nullptr),
                     cmd_sexp);
     } else {
         char head[48];
         bool tag = cmd_str && cmd_str[0] == '<';
         snprintf(head, sizeof head, tag ? "<LocalEval>%i " : "(LocalEval %i ", line);
-        r->cmd_str = framed_text(head, cmd_str, tag ? "</LocalEval>" : ")");
+        framed_str = framed_text(head, cmd_str, tag ? "</LocalEval>" : ")");
     }
+    QV_SEXP* node;
+    QV_RESULT* r = new_result(&node, env, framed, framed_str, cmd_sexp);
     if (QV_SEXP* e = send_query(r, target_id, "LocalEval", cmd_sexp)) return e;
     return node;
 }

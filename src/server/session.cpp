@@ -985,24 +985,31 @@ QV_SEXP* _remote_session(QVISP_ENV* env, int id, const URL* u, const L_CHAR* age
         }
         result = last;
         if (wrap && sexp_raw_type(last) == QVT_DELAY) {
-            auto* d =
-                static_cast<SESSION_DELAY*>(mmalloc(sizeof(SESSION_DELAY), gc_session_delay_block));
-            d->h.func = session_delay_func;
-            d->h.gc_func = gc_session_delay;
-            d->h.check_func = check_session_delay;
-            d->inner = last;
-            d->env = env;
-            d->id = id;
-            mcopy_url(&d->u, u);
-            d->agent = agent ? ll_copy_mstr(agent) : nullptr;
-            d->login_mode = login_mode ? ll_copy_mstr(login_mode) : nullptr;
-            d->center_cmd = center_cmd ? ll_copy_mstr(center_cmd) : nullptr;
-            d->cmd = cmd;
-            d->file = f;
-            d->line = ln;
-            d->proxy_ses = proxy_ses;
-            d->resends = opt && opt->timeout_count >= 0 ? opt->timeout_count - 1 : 2;
-            d->counted = 1;
+            SESSION_DELAY* d;
+            {
+                // The collector may mark the record from its root at once, on its own thread:
+                // it is filled (copies are allocations only) inside a heap section, which keeps
+                // the collector out until it is.
+                HeapSection hs;
+                d = static_cast<SESSION_DELAY*>(
+                    mmalloc(sizeof(SESSION_DELAY), gc_session_delay_block));
+                d->h.func = session_delay_func;
+                d->h.gc_func = gc_session_delay;
+                d->h.check_func = check_session_delay;
+                d->inner = last;
+                d->env = env;
+                d->id = id;
+                mcopy_url(&d->u, u);
+                d->agent = agent ? ll_copy_mstr(agent) : nullptr;
+                d->login_mode = login_mode ? ll_copy_mstr(login_mode) : nullptr;
+                d->center_cmd = center_cmd ? ll_copy_mstr(center_cmd) : nullptr;
+                d->cmd = cmd;
+                d->file = f;
+                d->line = ln;
+                d->proxy_ses = proxy_ses;
+                d->resends = opt && opt->timeout_count >= 0 ? opt->timeout_count - 1 : 2;
+                d->counted = 1;
+            }
             result = init_delay_func(&d->h);
             TaskLockGuard g(session_lock);
             if (CON_SESSION* s = _find_session(id))

@@ -203,6 +203,62 @@ TEST(Remote, PendingQueriesFailWhenTheirPeerOrCallerGoes) {
     EXPECT_TRUE(wait_closed(peer.id));
 }
 
+// The collector marks a query's record from its caller's frame as soon as the record exists,
+// on the collector's own thread: queries made while collections run one after another are whole
+// when marked (the thread sanitizer names the race when a field is filled after the record
+// became reachable) and each is written to the peer.
+TEST(Remote, QueriesMadeWhileCollectionsRunAreMarkedWhole) {
+    PipeInterp peer;
+    ASSERT_TRUE(peer.open());
+    std::atomic<bool> stop{false};
+    std::atomic<int> collections{0};
+    Caller collector([&] {
+        while (!stop) {
+            gc_tick_notin_tick(nullptr, 0);
+            collections++;
+        }
+    });
+    constexpr int kRounds = 500;
+    std::atomic<int> made{0};
+    std::atomic<bool> done{false};
+    Caller maker([&] {
+        for (; made < kRounds || collections < 20; made++) {
+            gc_push(nullptr, nullptr, "queries");
+            remote_query(peer.id, vxlisp_top_env1, nullptr, read_qv_item("(q)"));
+            remote_query(peer.id, vxlisp_top_env1, l_string(std_cm, "(t)"), nullptr);
+            gc_pop(nullptr, nullptr);
+        }
+        done = true;
+    });
+    // The peer reads what comes meanwhile, so that the pipe keeps room.
+    EXPECT_TRUE(wait_until(
+        [&] {
+            peer.read_until("never", 20);
+            return done.load();
+        },
+        120000));
+    EXPECT_TRUE(maker.finished());
+    stop = true;
+    EXPECT_TRUE(collector.finished());
+    // Every command reached the peer.
+    auto count = [&](const std::string& what) {
+        int n = 0;
+        for (size_t at = peer.got.find(what); at != std::string::npos;
+             at = peer.got.find(what, at + 1))
+            n++;
+        return n;
+    };
+    EXPECT_TRUE(wait_until([&] {
+        peer.read_until("never", 20);
+        return count("(t)\n") == made;
+    }));
+    EXPECT_EQ(count("(q)\n"), made.load());
+    gc_tick_notin_tick(nullptr, 0);
+    EXPECT_EQ(pending_on(peer.id), 0);
+    peer.end_input();
+    EXPECT_TRUE(wait_closed(peer.id));
+}
+
 TEST(Remote, DeferredValuesAreAnsweredLater) {
     PipeInterp p;
     ASSERT_TRUE(p.open());

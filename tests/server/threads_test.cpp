@@ -3,6 +3,7 @@
 // that stays flat over many threads; a Sleep ended by a peer's <Break/> or <Cancel/>.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 
 #include "builtins/threads.h"
@@ -125,6 +126,29 @@ TEST_F(Threads, MemoryStaysFlatOverManyThreads) {
     int64_t growth = get_malloc_count() - before;
     // Eight rounds deliver about 20 MB of text; what stays must not scale with it.
     EXPECT_LT(growth, 4 << 20) << growth;
+}
+
+// The collector marks a thread's record from its starter's frame as soon as the record exists,
+// on the collector's own thread: threads started while collections run one after another are
+// whole when marked (the thread sanitizer names the race when a field is filled after the
+// record became reachable) and each delivers.
+TEST_F(Threads, ThreadsStartedWhileCollectionsRunAreMarkedWhole) {
+    PipeInterp p;
+    ASSERT_TRUE(p.open());
+    std::atomic<bool> stop{false};
+    std::atomic<int> collections{0};
+    Caller collector([&] {
+        while (!stop) {
+            gc_tick_notin_tick(nullptr, 0);
+            collections++;
+        }
+    });
+    constexpr int kThreads = 20;
+    const std::string want = "(" + repeat("42 ", kThreads - 1) + "42)";
+    for (int n = 1; n <= 10 || (collections < 20 && n <= 1000); n++)
+        ASSERT_EQ(ask(p, n, "(List " + repeat("(Thread (+ 40 2))", kThreads) + ")"), want);
+    stop = true;
+    EXPECT_TRUE(collector.finished());
 }
 
 // Either word from the peer ends a long Sleep at its next step, and with it the interpreter's
