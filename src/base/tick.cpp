@@ -220,6 +220,12 @@ const char* const month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 
 }  // namespace
 
+int64_t steady_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 uint32_t get_qvtime() {
     return static_cast<uint32_t>(time(nullptr) - QVTIME_OFFSET);
 }

@@ -34,6 +34,8 @@ struct TICK_WHEEL {
 constexpr int64_t QVTIME_OFFSET = 978307200;
 
 uint32_t get_qvtime();
+// Milliseconds of a steady clock (never set back), for intervals shorter than the tick's second.
+int64_t steady_ms();
 // A new text (tracked allocator; the caller frees it with d_f_ree) for system time t. Format 1:
 // the C library's ctime text of that moment in the local time zone, newline included; format 2:
 // "YYYY-MM-DD" of the same moment. Null for any other format.

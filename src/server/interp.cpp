@@ -452,6 +452,22 @@ int agent_held_count(int kind) {
     return agent_held[kind == QVI_HOLD_THREAD ? QVI_HOLD_THREAD : QVI_HOLD_CONNECTION];
 }
 
+namespace {
+
+// Counts one more thread or connection as h's (qvi_lock held) when the bounds allow it: h's own
+// (when own_bound) and the agent's, which never refuses a privileged holder.
+int _take_reserve(QV_INTERPRETER* h, int kind, int limit, bool own_bound) {
+    int most = kind == QVI_HOLD_THREAD ? QVI_MAX_THREADS : QVI_MAX_CONNECTIONS;
+    if (own_bound && *held_count(h, kind) + *reserved_count(h, kind) >= most) return QVI_HOLD_FULL;
+    if (agent_held[kind] >= agent_bound(kind, limit) && !(h->env && env_chain_privileged(h->env)))
+        return QVI_HOLD_AGENT_FULL;
+    ++*reserved_count(h, kind);
+    ++agent_held[kind];
+    return 0;
+}
+
+}  // namespace
+
 int reserve_held(int kind, uint32_t* holder) {
     *holder = 0;
     int limit = 0;
@@ -462,14 +478,9 @@ int reserve_held(int kind, uint32_t* holder) {
     if (!me || (me->a_type == QVA_INTERNAL && !me->holder_iid)) return 0;
     QV_INTERPRETER* h = me->holder_iid ? _search_qvi_id(me->holder_iid) : me;
     if (!h || _qvi_stop_code(h) == QVE_BREAK) return QVI_HOLD_CLOSING;
-    int most = kind == QVI_HOLD_THREAD ? QVI_MAX_THREADS : QVI_MAX_CONNECTIONS;
-    if (*held_count(h, kind) + *reserved_count(h, kind) >= most) return QVI_HOLD_FULL;
-    if (agent_held[kind] >= agent_bound(kind, limit) && !(h->env && env_chain_privileged(h->env)))
-        return QVI_HOLD_AGENT_FULL;
-    ++*reserved_count(h, kind);
-    ++agent_held[kind];
-    *holder = h->id;
-    return 0;
+    int r = _take_reserve(h, kind, limit, true);
+    if (r == 0) *holder = h->id;
+    return r;
 }
 
 int reserve_held_for(int kind, uint32_t holder_id) {
@@ -478,14 +489,7 @@ int reserve_held_for(int kind, uint32_t holder_id) {
     TaskLockGuard g(qvi_lock);
     QV_INTERPRETER* h = _search_qvi_id(holder_id);
     if (!h || h->mode == QVM_CLOSED || _qvi_stop_code(h) == QVE_BREAK) return QVI_HOLD_CLOSING;
-    if (!(h->env && env_chain_privileged(h->env))) {
-        int most = kind == QVI_HOLD_THREAD ? QVI_MAX_THREADS : QVI_MAX_CONNECTIONS;
-        if (*held_count(h, kind) + *reserved_count(h, kind) >= most) return QVI_HOLD_FULL;
-        if (agent_held[kind] >= agent_bound(kind, limit)) return QVI_HOLD_AGENT_FULL;
-    }
-    ++*reserved_count(h, kind);
-    ++agent_held[kind];
-    return 0;
+    return _take_reserve(h, kind, limit, !(h->env && env_chain_privileged(h->env)));
 }
 
 bool end_reserve(int kind, uint32_t holder) {

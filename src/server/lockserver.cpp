@@ -1,7 +1,6 @@
 // The lock server's built-ins Lock and Unlock.
 #include "server/lockserver.h"
 
-#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -94,12 +93,6 @@ void remove_waiting(uint64_t ticket) {
 // that number there and is lost.
 constexpr int64_t ASK_AGAIN_MS = 1000;
 
-int64_t steady_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // A holder asked to give a lock back, on a task of its own: the request that waits for the lock
 // must not wait for the holder's answer too.
 struct EVENT_CALL {
@@ -132,9 +125,12 @@ void ask_holders(const SRV_LOCK& w) {
     for (SRV_LOCK& h : held) {
         if (h.notified || now < h.ask_again_ms || h.seq <= 0 || h.port <= 0 || !conflicts(h, w))
             continue;
-        h.notified = true;
         auto* e = new EVENT_CALL{static_cast<uint32_t>(h.ip), h.port, h.seq, h.ticket};
-        create_task(event_task, e, 2);
+        // Without a thread for the call, the holder is asked at a later look.
+        if (create_task(event_task, reinterpret_cast<intptr_t>(e), 2) == NO_TASK)
+            delete e;
+        else
+            h.notified = true;
     }
 }
 

@@ -272,12 +272,6 @@ bool wait_held_out(STREAM* s) {
     return s->h.tbl != nullptr;
 }
 
-int64_t steady_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // The streams whose held bytes began since the hold watch last looked (stream lock held). A
 // stream may be listed twice or have closed since; the watch checks each one.
 std::vector<STREAM*>* held_watch_list = nullptr;
