@@ -210,19 +210,12 @@ TEST(Remote, PendingQueriesFailWhenTheirPeerOrCallerGoes) {
 TEST(Remote, QueriesMadeWhileCollectionsRunAreMarkedWhole) {
     PipeInterp peer;
     ASSERT_TRUE(peer.open());
-    std::atomic<bool> stop{false};
-    std::atomic<int> collections{0};
-    Caller collector([&] {
-        while (!stop) {
-            gc_tick_notin_tick(nullptr, 0);
-            collections++;
-        }
-    });
-    constexpr int kRounds = 500;
+    BackgroundCollections collections;
+    constexpr int kRounds = 200;
     std::atomic<int> made{0};
     std::atomic<bool> done{false};
     Caller maker([&] {
-        for (; made < kRounds || collections < 20; made++) {
+        for (; made < kRounds || *collections.count < 20; made++) {
             gc_push(nullptr, nullptr, "queries");
             remote_query(peer.id, vxlisp_top_env1, nullptr, read_qv_item("(q)"));
             remote_query(peer.id, vxlisp_top_env1, l_string(std_cm, "(t)"), nullptr);
@@ -238,8 +231,7 @@ TEST(Remote, QueriesMadeWhileCollectionsRunAreMarkedWhole) {
         },
         120000));
     EXPECT_TRUE(maker.finished());
-    stop = true;
-    EXPECT_TRUE(collector.finished());
+    EXPECT_TRUE(collections.end());
     // Every command reached the peer.
     auto count = [&](const std::string& what) {
         int n = 0;

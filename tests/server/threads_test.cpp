@@ -135,20 +135,12 @@ TEST_F(Threads, MemoryStaysFlatOverManyThreads) {
 TEST_F(Threads, ThreadsStartedWhileCollectionsRunAreMarkedWhole) {
     PipeInterp p;
     ASSERT_TRUE(p.open());
-    std::atomic<bool> stop{false};
-    std::atomic<int> collections{0};
-    Caller collector([&] {
-        while (!stop) {
-            gc_tick_notin_tick(nullptr, 0);
-            collections++;
-        }
-    });
+    BackgroundCollections collections(std::chrono::microseconds(50));
     constexpr int kThreads = 20;
     const std::string want = "(" + repeat("42 ", kThreads - 1) + "42)";
-    for (int n = 1; n <= 10 || (collections < 20 && n <= 1000); n++)
+    for (int n = 1; n <= 60 || (*collections.count < 20 && n <= 1000); n++)
         ASSERT_EQ(ask(p, n, "(List " + repeat("(Thread (+ 40 2))", kThreads) + ")"), want);
-    stop = true;
-    EXPECT_TRUE(collector.finished());
+    EXPECT_TRUE(collections.end());
 }
 
 // Either word from the peer ends a long Sleep at its next step, and with it the interpreter's
