@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,9 +18,11 @@
 
 #include "builtins/load.h"
 #include "builtins/save.h"
+#include "lisp/collect.h"
 #include "lisp/list.h"
 #include "qv_script.h"
 #include "support/fd_util.h"
+#include "support/sync_util.h"
 
 namespace {
 
@@ -167,6 +170,42 @@ TEST_F(LoadSaveTest, AnAbandonedLazyLoadIsClosedByTheCollector) {
     EXPECT_EQ(load_count(), loads);
     // The files go to the stream layer's close task.
     EXPECT_TRUE(fds_beyond_settle(fds, 0)) << fds_beyond(fds);
+}
+
+// The collector marks a lazy load's record from its starter's frame as soon as the record
+// exists, on the collector's own task, and calls its close function: loads started while
+// collections run one after another are whole when marked (the thread sanitizer names the race
+// when a field is filled after the record became reachable) and each reads its file.
+TEST_F(LoadSaveTest, LoadsStartedWhileCollectionsRunAreMarkedWhole) {
+    write_file(path("t.txt"), "a\nb\nc\n");
+    std::atomic<bool> stop{false};
+    std::atomic<int> collections{0};
+    Counter ended;
+    struct Job {
+        std::atomic<bool>* stop;
+        std::atomic<int>* collections;
+        Counter* ended;
+    } job{&stop, &collections, &ended};
+    create_task(
+        [](intptr_t p) {
+            auto* j = reinterpret_cast<Job*>(p);
+            while (!j->stop->load()) {
+                gc_tick_notin_tick(nullptr, 0);
+                (*j->collections)++;
+                // Each collection stops the world: the loads have a turn in between.
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+            }
+            j->ended->add();
+        },
+        reinterpret_cast<intptr_t>(&job), 2);
+    for (int i = 0; i < 100 || (collections < 20 && i < 2000); i++) {
+        gc_push(nullptr, nullptr, "loads");
+        QV_SEXP* l = run_here("([Load option=\"text\" terminate=\"\\n\"] \"@/t.txt\")");
+        EXPECT_EQ(list_length(l), 3) << i;
+        gc_pop(nullptr, nullptr);
+    }
+    stop = true;
+    EXPECT_TRUE(ended.wait_for(1));
 }
 
 TEST_F(LoadSaveTest, TerminatorMatcher) {
