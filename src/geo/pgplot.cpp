@@ -205,13 +205,19 @@ QV_SEXP* qv_gmxPgPlotField(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
         if (!gmx_attr_int(attr, "id", &id)) return param(n_get_string("id required"));
         MX_ENTRY* e = search_mx_entry_by_id(id);
         if (!e) return param(n_get_string("invalid id"));
-        auto* r = static_cast<FD_OPT_PTR*>(
-            xx_mmalloc(sizeof(FD_OPT_PTR), gc_fd_opt_ptr, __FILE__, __LINE__));
-        r->opt = nullptr;
-        r->id = e->id;
-        r->serial = e->serial;
-        r->last_label = 0;
-        r->startline = 0;
+        FD_OPT_PTR* r;
+        {
+            // The collector may mark the set from its root at once, on its own thread: it is
+            // filled inside a heap section, which keeps the collector out until it is.
+            HeapSection hs;
+            r = static_cast<FD_OPT_PTR*>(
+                xx_mmalloc(sizeof(FD_OPT_PTR), gc_fd_opt_ptr, __FILE__, __LINE__));
+            r->opt = nullptr;
+            r->id = e->id;
+            r->serial = e->serial;
+            r->last_label = 0;
+            r->startline = 0;
+        }
         release_mx_entry(e);
         gc_push(r, gc_fd_opt_ptr, name);
         QV_SEXP* v = get_ptr(r, gc_fd_opt_ptr);
@@ -239,27 +245,38 @@ QV_SEXP* qv_gmxPgPlotField(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
     release_mx_entry(e);
     if (dim < -1 || dim >= dims) return param(n_get_string("dim"));
     if (label < -1 || label >= FD_LABEL_CAP) return param(n_get_string("label"));
-    auto* o =
-        static_cast<FD_OPT_ENTRY*>(xx_mmalloc(sizeof(FD_OPT_ENTRY), gc_fd_opt, __FILE__, __LINE__));
-    *o = FD_OPT_ENTRY{};
-    o->csv_label = column;
-    o->target_label = label;
-    o->opt.dim = dim;
-    o->opt.merge_type = merge;
     QV_SEXP* rest = cdr(args);
-    // The option is reached by nothing until it is listed: rooted while the kind fills it.
-    gc_push(o, gc_fd_opt, name);
-    int r = fd_row(merge)->initial(nullptr, rest, &o->opt, 0);
+    // The kind parses its options into a copy of the caller's: the collector marks a listed
+    // option, on its own thread, and would read what the kind is writing. What the kind
+    // allocates meanwhile is rooted in this frame until the option is listed.
+    FD_OPT opt{};
+    opt.dim = dim;
+    opt.merge_type = merge;
+    gc_push(nullptr, nullptr, name);
+    int r = fd_row(merge)->initial(nullptr, rest, &opt, 0);
+    if (r < 0 || !fd_row(opt.merge_type)) {
+        gc_pop(nullptr, nullptr);
+        if (r < 0) return param(n_get_string("initialize"), get_integer(r, nullptr));
+        return param(n_get_string("merge-type"));
+    }
+    if (list_length(rest) == 1) opt.init_sexp = car(rest);
+    {
+        // Made, filled and listed inside a heap section, which keeps the collector out.
+        HeapSection hs;
+        auto* o = static_cast<FD_OPT_ENTRY*>(
+            xx_mmalloc(sizeof(FD_OPT_ENTRY), gc_fd_opt, __FILE__, __LINE__));
+        *o = FD_OPT_ENTRY{};
+        o->csv_label = column;
+        o->target_label = label;
+        o->opt = opt;
+        FD_OPT_ENTRY** at = &set->opt;
+        while (*at && (*at)->csv_label <= o->csv_label)
+            at = &(*at)->next;
+        o->next = *at;
+        *at = o;
+        if (label > set->last_label) set->last_label = label;
+    }
     gc_pop(nullptr, nullptr);
-    if (r < 0) return param(n_get_string("initialize"), get_integer(r, nullptr));
-    if (!fd_row(o->opt.merge_type)) return param(n_get_string("merge-type"));
-    if (list_length(rest) == 1) o->opt.init_sexp = car(rest);
-    FD_OPT_ENTRY** at = &set->opt;
-    while (*at && (*at)->csv_label <= o->csv_label)
-        at = &(*at)->next;
-    o->next = *at;
-    *at = o;
-    if (label > set->last_label) set->last_label = label;
     return p;
 }
 

@@ -22,7 +22,7 @@
 #include "lisp/list.h"
 #include "qv_script.h"
 #include "support/fd_util.h"
-#include "support/sync_util.h"
+#include "support/collections.h"
 
 namespace {
 
@@ -178,34 +178,14 @@ TEST_F(LoadSaveTest, AnAbandonedLazyLoadIsClosedByTheCollector) {
 // when a field is filled after the record became reachable) and each reads its file.
 TEST_F(LoadSaveTest, LoadsStartedWhileCollectionsRunAreMarkedWhole) {
     write_file(path("t.txt"), "a\nb\nc\n");
-    std::atomic<bool> stop{false};
-    std::atomic<int> collections{0};
-    Counter ended;
-    struct Job {
-        std::atomic<bool>* stop;
-        std::atomic<int>* collections;
-        Counter* ended;
-    } job{&stop, &collections, &ended};
-    create_task(
-        [](intptr_t p) {
-            auto* j = reinterpret_cast<Job*>(p);
-            while (!j->stop->load()) {
-                gc_tick_notin_tick(nullptr, 0);
-                (*j->collections)++;
-                // Each collection stops the world: the loads have a turn in between.
-                std::this_thread::sleep_for(std::chrono::microseconds(50));
-            }
-            j->ended->add();
-        },
-        reinterpret_cast<intptr_t>(&job), 2);
-    for (int i = 0; i < 100 || (collections < 20 && i < 2000); i++) {
+    BackgroundCollections collections(std::chrono::microseconds(50));
+    for (int i = 0; i < 100 || (collections.count() < 20 && i < 2000); i++) {
         gc_push(nullptr, nullptr, "loads");
         QV_SEXP* l = run_here("([Load option=\"text\" terminate=\"\\n\"] \"@/t.txt\")");
         EXPECT_EQ(list_length(l), 3) << i;
         gc_pop(nullptr, nullptr);
     }
-    stop = true;
-    EXPECT_TRUE(ended.wait_for(1));
+    EXPECT_TRUE(collections.end());
 }
 
 TEST_F(LoadSaveTest, TerminatorMatcher) {

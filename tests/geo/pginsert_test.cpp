@@ -12,6 +12,7 @@
 #include "matrix/mx_sb.h"
 #include "matrixops/plot_block.h"
 #include "matrixops/plot_sb.h"
+#include "support/collections.h"
 #include "support/stdout_text.h"
 
 using namespace gmxtest;
@@ -146,6 +147,25 @@ TEST_F(PgInsertTest, ThreeLevelsPassEveryPointDownCreatingOnlyTheNodesThatHoldPo
         for (int64_t x = 0; x < 16; x += 4)
             EXPECT_EQ(find_node(m, {0, x, y}) != nullptr, y == 0 && (x == 0 || x == 8))
                 << x << " " << y;
+}
+
+// The collector marks a field set and its options from the call that makes them, on its own
+// task: sets and options made while collections run one after another are whole when marked
+// (the thread sanitizer names the race when a field is filled after the record became
+// reachable) and serve the insert that follows.
+TEST_F(PgInsertTest, FieldSetsMadeWhileCollectionsRunAreMarkedWhole) {
+    int id = make(16, 2);
+    ASSERT_GT(id, 0);
+    BackgroundCollections collections(std::chrono::microseconds(50));
+    for (int i = 0; i < 50 || (collections.count() < 20 && i < 1000); i++) {
+        Val v = run(options(id) + "(Define s2 s)");
+        ASSERT_EQ(v.error, "") << i;
+    }
+    Val v = run(options(id) + insert(id, "csv=\"on\"", "'(\"1,1,a\")"));
+    EXPECT_EQ(v.type, QVT_NIL) << v.error;
+    EXPECT_TRUE(collections.end());
+    EXPECT_NE(shown(id, 0, 0, 0).find("(fields (STRING 32 \"a\"))"), std::string::npos)
+        << shown(id, 0, 0, 0);
 }
 
 TEST_F(PgInsertTest, CrowdedNodesPassTheirPointsToTheChildrenThatHoldThem) {

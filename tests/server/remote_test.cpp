@@ -26,6 +26,7 @@
 #include "server/connect.h"
 #include "server/protocol.h"
 #include "server_util.h"
+#include "support/collections.h"
 #include "stream/streamio.h"
 #include "support/sync_util.h"
 
@@ -215,7 +216,7 @@ TEST(Remote, QueriesMadeWhileCollectionsRunAreMarkedWhole) {
     std::atomic<int> made{0};
     std::atomic<bool> done{false};
     Caller maker([&] {
-        for (; made < kRounds || *collections.count < 20; made++) {
+        for (; made < kRounds || collections.count() < 20; made++) {
             gc_push(nullptr, nullptr, "queries");
             remote_query(peer.id, vxlisp_top_env1, nullptr, read_qv_item("(q)"));
             remote_query(peer.id, vxlisp_top_env1, l_string(std_cm, "(t)"), nullptr);

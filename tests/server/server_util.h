@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "base/task.h"
-#include "lisp/collect.h"
 #include "lisp/heap.h"
 #include "lisp/vxlisp.h"
 #include "server/interp.h"
@@ -70,28 +69,6 @@ struct Caller {
             reinterpret_cast<intptr_t>(new Job{std::move(fn), done, iid}), 2);
     }
     bool finished(int ms = 20000) { return done->wait_for(1, ms); }
-};
-
-// Collections one after another on a task of their own, from construction to end(), with a
-// pause between them (each holds the layers' locks: the others have a turn in between).
-struct BackgroundCollections {
-    std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
-    std::shared_ptr<std::atomic<int>> count = std::make_shared<std::atomic<int>>(0);
-    Caller caller;
-    explicit BackgroundCollections(std::chrono::microseconds pause = std::chrono::microseconds(500))
-        : caller([stop = stop, count = count, pause] {
-              while (!*stop) {
-                  gc_tick_notin_tick(nullptr, 0);
-                  ++*count;
-                  std::this_thread::sleep_for(pause);
-              }
-          }) {}
-    // Stops them; false when the last one did not end in time.
-    bool end() {
-        *stop = true;
-        return caller.finished();
-    }
-    ~BackgroundCollections() { end(); }
 };
 
 // A TCP connection to port on the loopback address, or -1.

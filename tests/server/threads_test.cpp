@@ -11,6 +11,7 @@
 #include "lisp/heap.h"
 #include "server/interp.h"
 #include "server_util.h"
+#include "support/collections.h"
 #include "support/sync_util.h"
 
 namespace {
@@ -138,7 +139,7 @@ TEST_F(Threads, ThreadsStartedWhileCollectionsRunAreMarkedWhole) {
     BackgroundCollections collections(std::chrono::microseconds(50));
     constexpr int kThreads = 20;
     const std::string want = "(" + repeat("42 ", kThreads - 1) + "42)";
-    for (int n = 1; n <= 60 || (*collections.count < 20 && n <= 1000); n++)
+    for (int n = 1; n <= 60 || (collections.count() < 20 && n <= 1000); n++)
         ASSERT_EQ(ask(p, n, "(List " + repeat("(Thread (+ 40 2))", kThreads) + ")"), want);
     EXPECT_TRUE(collections.end());
 }
