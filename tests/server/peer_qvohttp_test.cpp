@@ -255,13 +255,10 @@ TEST(PeerQvohttp, RequestsForNumbersThatNeverComeLeaveRoomForNewPeers) {
     ASSERT_GT(agent.port, 0);
     agent.expect_served();
     int fds = count_fds(agent.child.pid), threads = ANY;
-    auto served_soon = [&] {
-        for (int p : {agent.port, agent.admin}) {
-            LineClient c(p);
-            ASSERT_GE(c.fd, 0);
-            EXPECT_EQ(reply_int(c.ask("(+ 1 2)", 5000)), 3) << "port " << p;
-        }
-    };
+    // New peers of both listeners are served as soon as the agent has let go of what the closed
+    // connections held: at once on a quiet machine, within seconds on a loaded one (meanwhile
+    // they hear "Busy").
+    auto served_soon = [&] { EXPECT_TRUE(wait_until([&] { return agent.served(); }, 30000)); };
     for (int round = 0; round < ROUNDS; round++) {
         constexpr int SESSIONS = 10, REQUESTS = 1000;
         std::vector<std::pair<uint32_t, uint32_t>> keys;

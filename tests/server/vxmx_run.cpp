@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -256,6 +257,23 @@ void SharedAgent::expect_served() {
         ASSERT_GE(c.fd, 0);
         EXPECT_EQ(reply_int(c.ask("(+ 1 2)")), 3) << "port " << p;
     }
+}
+
+bool SharedAgent::served(int ms) const {
+    for (int p : {port, admin}) {
+        int fd = connect_loopback(p);
+        if (fd < 0) return false;
+        std::string got;
+        bool ok = ::send(fd, "\n", 1, MSG_NOSIGNAL) == 1 &&
+                  read_fd_until(fd, &got, "</Permission>\n", ms).find("</Permission>\n") !=
+                      std::string::npos;
+        got.clear();
+        ok = ok && ::send(fd, "(+ 1 2)\n", 8, MSG_NOSIGNAL) == 8 &&
+             reply_int(read_fd_until(fd, &got, "</Result>\n", ms)) == 3;
+        close(fd);
+        if (!ok) return false;
+    }
+    return true;
 }
 
 bool SharedAgent::settles(int fds, int threads, int slack, int ms) {

@@ -106,6 +106,9 @@ struct SharedAgent {
     SharedAgent& operator=(const SharedAgent&) = delete;
     // A new client on either port gets 3 for (+ 1 2).
     void expect_served();
+    // Whether a new client on either port gets 3 for (+ 1 2), each answer within ms; a client
+    // that the agent turns away ("Busy") is a false, not a test failure.
+    bool served(int ms = 5000) const;
     // Waits up to ms for the descriptors and threads to come back within slack of the marks;
     // a test failure naming both counts when they do not. Process-wide figures: the agent's own
     // tasks move them (pooled threads, ticks), so the marks are taken once a first round has
