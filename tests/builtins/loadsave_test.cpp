@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,8 +20,8 @@
 #include "lisp/collect.h"
 #include "lisp/list.h"
 #include "qv_script.h"
-#include "support/fd_util.h"
 #include "support/collections.h"
+#include "support/fd_util.h"
 
 namespace {
 

@@ -26,8 +26,8 @@
 #include "server/connect.h"
 #include "server/protocol.h"
 #include "server_util.h"
-#include "support/collections.h"
 #include "stream/streamio.h"
+#include "support/collections.h"
 #include "support/sync_util.h"
 
 namespace {

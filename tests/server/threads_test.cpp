@@ -3,7 +3,6 @@
 // that stays flat over many threads; a Sleep ended by a peer's <Break/> or <Cancel/>.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
 
 #include "builtins/threads.h"
