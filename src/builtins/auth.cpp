@@ -23,7 +23,10 @@ QV_SEXP* qv_auth_target(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QV
                         "authentification target internal error (AUTH_DIR)");
 }
 
+// Answered only to a server that asks on a connection privileged code opened: anyone else would
+// read the preset passwords and the local proof's keys.
 QV_SEXP* qv_auth_transaction(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    if (!auth_client_may_answer()) return permission_error(form, "auth-transaction");
     return ap_client_get_key(get_el(form, 3));
 }
 

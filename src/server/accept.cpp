@@ -336,8 +336,10 @@ int admit_peer(QV_INTERPRETER* listener, STREAM* st, uint32_t ip, int in_use, in
     bool closing;
     PERMISSION_LIST* entry;
     accept_wait w;
+    bool unprivileged_listener;
     {
         TaskLockGuard g(qvi_lock);
+        unprivileged_listener = listener && listener->opener_level == OWN_UNPRIVILEGED;
         if (held) {
             _accept_tid[accept_tid_pos] = get_tid();
             accept_tid_pos = (accept_tid_pos + 1) % ACCEPT_TID_RING;
@@ -360,6 +362,15 @@ int admit_peer(QV_INTERPRETER* listener, STREAM* st, uint32_t ip, int in_use, in
         in.leave();
         s_close(st);
         return r;
+    }
+    // A listener that code without privilege opened (on the port of a service that is down, say)
+    // never takes one of this process's privileged connections: the commands it sent back would
+    // run on that connection in its opener's environment, with privilege.
+    if (unprivileged_listener && own_socket_level(in.fd) == OWN_PRIVILEGED) {
+        write_all(in.fd, accept_denied_text);
+        in.leave();
+        s_close(st);
+        return QVI_ERR_DENIED;
     }
     if (w.interval < ACCEPT_INTERVAL_MIN) w.interval = ACCEPT_INTERVAL_MIN;
     if (w.interval > ACCEPT_INTERVAL_MAX) w.interval = ACCEPT_INTERVAL_MAX;

@@ -13,6 +13,7 @@
 
 #include "base/alloc.h"
 #include "base/confpath.h"
+#include "base/socket.h"
 #include "base/textutil.h"
 #include "base/url.h"
 #include "lisp/eval.h"
@@ -23,6 +24,7 @@
 #include "lisp/vxlisp.h"
 #include "longchar/longchar.h"
 #include "server/docpath.h"
+#include "server/protocol.h"
 #include "server/remote.h"
 #include "stream/sprintf.h"
 
@@ -980,6 +982,12 @@ QV_SEXP* ap_client_get_key(QV_SEXP* service_list) {
     for (size_t i = send.size(); i-- > 0;)
         items = cons(send[i]->service->h.tbl->send_result_info(send[i]), items);
     return cons(head, items);
+}
+
+bool auth_client_may_answer() {
+    TaskLockGuard g(qvi_lock);
+    QV_INTERPRETER* q = command_interpreter();
+    return q && q->a_type == QVA_CONNECT && q->opener_level == OWN_PRIVILEGED;
 }
 
 QV_SEXP* auth_filepath_passive(QV_SEXP* path, const char* operation) {

@@ -277,6 +277,11 @@ QV_SEXP* ap_server_authentification(AUTH_CONNECTION_SET* set, QV_SEXP* answer, c
 void ap_server_gc(AUTH_SET_SERVER* set, uint32_t gen);
 // The client's answer to a service-list: a result-list expression, or null.
 QV_SEXP* ap_client_get_key(QV_SEXP* service_list);
+// True when the command running on the calling thread is a server's request on an outgoing
+// connection that privileged code opened: the only place where this agent answers a credential
+// request. A peer of one of its listeners, or a connection opened by code without privilege
+// (which could point it at this agent's own listeners), never gets presets or keys.
+bool auth_client_may_answer();
 
 // The check a file-serving built-in makes before it serves path to the peer whose command is
 // running on the calling thread: null (allowed) or an error value. A caller without an

@@ -16,6 +16,7 @@
 #include "base/entry.h"
 #include "base/fdwait.h"
 #include "base/panic.h"
+#include "base/socket.h"
 #include "base/task.h"
 #include "base/textutil.h"
 #include "base/tick.h"
@@ -274,6 +275,7 @@ void free_qv_interpreter(QV_INTERPRETER* qvi) {
 
 int setup_i(QV_INTERPRETER* qvi) {
     if (qvi->a_type == 0 || qvi->a_type > QVA_PIPE) er_panic("setup_accept(1)");
+    qvi->opener_level = socket_opener_level();
     // The new child environment lives in this frame until the record is registered.
     gc_push(nullptr, nullptr, "setup_i");
     // Commands are never evaluated in no environment: a record given none gets a child of the

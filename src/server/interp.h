@@ -189,6 +189,11 @@ struct qv_interpreter {
     int held_connections;     // outgoing connections held by this one
     int threads_starting;     // Threads reserved and not yet registered
     int connections_opening;  // outgoing connections reserved and still opening
+    // An outgoing connection or a listener: the privilege of the code it was opened for
+    // (OWN_PRIVILEGED, OWN_UNPRIVILEGED, or OWN_NONE for the agent's own set-up, base/socket.h).
+    // Only a connection opened for privileged code answers a server's credential requests, and
+    // a listener opened for code without privilege refuses the agent's own privileged sockets.
+    int opener_level;
 };
 typedef qv_interpreter QV_INTERPRETER;
 
