@@ -358,6 +358,13 @@ AUTH_SERVICE_LIST* read_service_list(QV_SEXP* e, int depth, int* count, bool* ok
         if (!ch) continue;
         if (is_symbol(ch, "service")) {
             const AUTH_TABLE* tbl = at_tbl_type_name(head_attr(ch, "type"));
+            if (!tbl) {
+                // A kind this agent does not know cannot be answered; the others still can. It
+                // stays in the list as a node without a service, which the matching counts as
+                // not met.
+                append_node(&out, new_node(nullptr, nullptr, type));
+                continue;
+            }
             AUTH_SERVICE* s = client_service(tbl, head_attr(ch, "name"), ch);
             if (!s) {
                 *ok = false;
@@ -383,11 +390,20 @@ AUTH_RESULT* find_client_result(AUTH_RESULT* l, AUTH_SERVICE* s) {
     return nullptr;
 }
 
-// The client's result for service s to send now, or null (nothing sendable).
+// The client's result for service s to send now, or null (nothing sendable: it stays pending).
+// A result in the sendable state still goes through the kind's client transaction, so what is
+// sent is current (the local proof reads the key of the file this server named just now).
 AUTH_RESULT* client_result(AUTH_SERVICE* s) {
     const AUTH_TABLE* tbl = s->h.tbl;
-    if (AUTH_RESULT* r = find_client_result(auth_set_client.preset_result_list, s))
-        return r->status == ARS_SEND_PERMIT ? r : nullptr;
+    if (AUTH_RESULT* r = find_client_result(auth_set_client.preset_result_list, s)) {
+        if (r->status != ARS_SEND_PERMIT) return nullptr;
+        if (!tbl->client_transaction) return r;
+        tbl->client_transaction(s, r);
+        if (r->status == ARS_SEND_PERMIT) return r;
+        // A preset stays ready: one failed read must not disable it for the rest of the run.
+        r->status = ARS_SEND_PERMIT;
+        return nullptr;
+    }
     AUTH_RESULT* r = find_client_result(auth_set_client.required_result_list, s);
     if (!r) {
         r = tbl->new_auth_result(s, nullptr, 0);
@@ -402,18 +418,28 @@ AUTH_RESULT* client_result(AUTH_SERVICE* s) {
     return r->status == ARS_SEND_PERMIT ? r : nullptr;
 }
 
-// The results to send for a list: "and" sends every one it has, "or" the first it has.
-void corresponding_results(const AUTH_SERVICE_LIST* l, std::vector<AUTH_RESULT*>* send) {
+// Matches a list with the client's results: what to send is appended to send; the answer is the
+// number of nodes left pending (not met). "and" sends every result it has and leaves the others
+// pending; "or" ends at the first node met whole (a service answered, or a nested list with
+// nothing pending), after sending what the nodes before it could give.
+int corresponding_results(const AUTH_SERVICE_LIST* l, std::vector<AUTH_RESULT*>* send) {
     int type = l ? l->type : AUTH_LIST_NONE;
+    int pending = 0;
     for (; l; l = l->next) {
-        size_t before = send->size();
+        bool met;
         if (l->service) {
-            if (AUTH_RESULT* r = client_result(l->service)) send->push_back(r);
+            AUTH_RESULT* r = client_result(l->service);
+            if (r) send->push_back(r);
+            met = r != nullptr;
+        } else if (l->list) {
+            met = corresponding_results(l->list, send) == 0;
         } else {
-            corresponding_results(l->list, send);
+            met = false;  // a service of an unknown kind
         }
-        if (type == AUTH_LIST_OR && send->size() > before) return;
+        if (type == AUTH_LIST_OR && met) return 0;
+        if (!met) pending++;
     }
+    return pending;
 }
 
 }  // namespace
@@ -566,6 +592,23 @@ AUTH_RESULT* _connection_result(AUTH_CONNECTION_SET* set, AUTH_SERVICE* service)
 
 // ---- definitions
 
+namespace {
+
+// The lowest bit of a decimal text read as a whole number from its start (leading blanks and a
+// sign allowed, reading stops at the first other character): "10" is 0, "11" and "-1" are 1.
+uint8_t lowest_bit(const L_CHAR* t) {
+    while (*t == ' ' || *t == '\t' || *t == '\n' || *t == '\r' || *t == '\f' || *t == '\v')
+        t++;
+    if (*t == '+' || *t == '-') t++;
+    L_CHAR last = '0';
+    for (; *t >= '0' && *t <= '9'; t++)
+        last = *t;
+    // A number's parity is its last digit's, whatever its sign and size.
+    return static_cast<uint8_t>((last - '0') & 1);
+}
+
+}  // namespace
+
 const char* _auth_define_service(QV_SYM_FIELD* attr, AUTH_DIR* dir) {
     const L_CHAR* name = get_sf_attribute(attr, lt("name"));
     const L_CHAR* type = get_sf_attribute(attr, lt("type"));
@@ -581,9 +624,9 @@ const char* _auth_define_service(QV_SYM_FIELD* attr, AUTH_DIR* dir) {
     h.open_service_name = 1;
     h.open_service_type = 1;
     if (const L_CHAR* t = get_sf_attribute(attr, lt("open-service-name")))
-        h.open_service_name = (t[0] - '0') & 1;
+        h.open_service_name = lowest_bit(t);
     if (const L_CHAR* t = get_sf_attribute(attr, lt("open-service-type")))
-        h.open_service_type = (t[0] - '0') & 1;
+        h.open_service_type = lowest_bit(t);
     AUTH_SERVICE* s = tbl->parse_info(&h, attr);
     d_f_ree(h.service_name);
     auto* d = static_cast<AUTH_SET_SERVER::defined*>(d_alloc(sizeof(AUTH_SET_SERVER::defined)));
@@ -685,6 +728,55 @@ QV_SEXP* _auth_add_target(AUTH_DIR* dir, QV_SEXP* form, QV_SYM_FIELD* attr) {
     t->next = dir->prefix;
     dir->prefix = t;
     return nullptr;
+}
+
+// ---- client results
+
+namespace {
+
+// The client's first result whose service matches name and tbl (each when given), made on
+// demand ones first (auth_lock held).
+AUTH_RESULT* _client_result_named(const L_CHAR* name, const AUTH_TABLE* tbl) {
+    for (AUTH_RESULT* l :
+         {auth_set_client.required_result_list, auth_set_client.preset_result_list})
+        for (; l; l = l->next)
+            if ((!name || same_text(l->service->h.service_name, name)) &&
+                (!tbl || l->service->h.tbl == tbl))
+                return l;
+    return nullptr;
+}
+
+}  // namespace
+
+AUTH_RESULT* set_authentification_result(const AUTH_RESULT* tmpl, QV_SEXP* element) {
+    if (!tmpl || !tmpl->service) return nullptr;
+    QV_SEXP* head = get_type(element) == QVT_SYMBOL ? element : head_of(element);
+    TaskLockGuard g(auth_lock);
+    const AUTH_SERVICE* s = tmpl->service;
+    // A result without name matches only a service without name, as the client's services do.
+    AUTH_RESULT* r = nullptr;
+    for (AUTH_RESULT* l :
+         {auth_set_client.required_result_list, auth_set_client.preset_result_list})
+        for (; l && !r; l = l->next)
+            if (l->service->h.tbl == s->h.tbl &&
+                same_text(l->service->h.service_name, s->h.service_name))
+                r = l;
+    if (!r) return nullptr;
+    r->status = tmpl->status;
+    if (head && r->service->h.tbl->set_authentification_result)
+        r->service->h.tbl->set_authentification_result(r, head);
+    return r;
+}
+
+AUTH_RESULT* search_auth_result_in_client(const L_CHAR* name, const AUTH_TABLE* tbl, int status,
+                                          int mask) {
+    TaskLockGuard g(auth_lock);
+    AUTH_RESULT* r = _client_result_named(name, tbl);
+    if (!r) return nullptr;
+    AUTH_RESULT* c = r->service->h.tbl->new_auth_result(r->service, r, 0);
+    c->next = nullptr;
+    if (c->status & mask) c->status = status;
+    return c;
 }
 
 // ---- lists

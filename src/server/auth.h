@@ -250,6 +250,19 @@ const char* _auth_preset_result(QV_SEXP* element);
 // Adds a target to dir: null, or an error value for the form.
 QV_SEXP* _auth_add_target(AUTH_DIR* dir, QV_SEXP* form, QV_SYM_FIELD* attr);
 
+// ---- client results (each takes auth_lock)
+
+// Sets the client's result for tmpl's service (same full name and kind; results made on demand
+// searched before presets): it takes tmpl's status, and the kind reads its fields from element's
+// attributes (a `service` element, or its head). The result set, or null when none matches.
+AUTH_RESULT* set_authentification_result(const AUTH_RESULT* tmpl, QV_SEXP* element);
+// A copy of the client's first result (made on demand first, then presets) whose service has
+// name (when given) and is of kind tbl (when given); the copy's status becomes status when its
+// own shares a bit with mask. The caller frees it with its kind's free_auth_result(result, 0).
+// Null when none matches.
+AUTH_RESULT* search_auth_result_in_client(const L_CHAR* name, const AUTH_TABLE* tbl, int status,
+                                          int mask);
+
 // ---- lists
 
 void free_auth_service_list(AUTH_SERVICE_LIST* l);

@@ -115,11 +115,9 @@ AUTH_RESULT* new_result(AUTH_SERVICE* service, const AUTH_RESULT* tmpl, int copy
         r->filename = tmpl->filename;
         r->key = tmpl->key;
     }
-    if (service) {
-        r->service = service;
-    } else if (copy && !tmpl && r->service) {
-        r->service = r->service->h.tbl->new_auth_service(r->service);
-    }
+    // With copy and no template the result owns a copy of the service (freed with it when
+    // free_auth_result is given its flag).
+    if (service) r->service = copy && !tmpl ? service->h.tbl->new_auth_service(service) : service;
     return r;
 }
 

@@ -9,10 +9,14 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "base/alloc.h"
+#include "lisp/heap.h"
+#include "lisp/list.h"
+#include "lisp/parser.h"
 #include "lisp/vxlisp.h"
 #include "longchar/longchar.h"
 #include "server/auth.h"
@@ -469,4 +473,92 @@ TEST(AuthAgents, FoldersDefiningOneServiceNameEachServeTheirOwnUsers) {
     EXPECT_TRUE(has(reply(bq, 6), kDenied)) << bq;
     EXPECT_TRUE(has(reply(a2, 3), kDenied)) << a2;
     b.kill_now();
+}
+
+namespace {
+
+// Runs fn on a task inside a root frame, with every service and result forgotten before and after.
+void auth_in_task(const std::function<void()>& fn) {
+    ASSERT_TRUE(run_task([&] {
+        reset_auth();
+        gc_push(nullptr, nullptr, "auth");
+        fn();
+        gc_pop(nullptr, nullptr);
+        reset_auth();
+    }));
+}
+
+std::string text_of(const L_CHAR* s) {
+    return s ? n_string(std_cm, s) : "(null)";
+}
+
+}  // namespace
+
+// A result made with copy and no template owns a copy of its service, which goes with it.
+TEST(AuthResults, ANewResultWithCopyOwnsACopyOfItsService) {
+    const AUTH_TABLE* fup = at_tbl(3);
+    ASSERT_NE(fup, nullptr);
+    AUTH_SERVICE tmpl{};
+    tmpl.h.tbl = fup;
+    tmpl.h.service_name = l_string(std_cm, "SERVICE://h:0/s");
+    tmpl.user = l_string(std_cm, "u");
+    AUTH_SERVICE* s = fup->new_auth_service(&tmpl);
+    AUTH_RESULT* shared = fup->new_auth_result(s, nullptr, 0);
+    EXPECT_EQ(shared->service, s);
+    EXPECT_EQ(shared->status, ARS_NONE);
+    fup->free_auth_result(shared, 0);
+    AUTH_RESULT* own = fup->new_auth_result(s, nullptr, 1);
+    ASSERT_NE(own->service, s);
+    EXPECT_EQ(text_of(own->service->h.service_name), "SERVICE://h:0/s");
+    EXPECT_EQ(text_of(own->service->user), "u");
+    fup->free_auth_result(own, 1);
+    fup->free_auth_service(s);
+}
+
+// A client result is set from a template and an element, found by its service's name and kind
+// (on-demand results before presets), and searched for by name and kind as a copy whose status
+// is replaced only where the mask says.
+TEST(AuthResults, ClientResultsAreSetAndSearchedByNameAndKind) {
+    auth_in_task([] {
+        const AUTH_TABLE* fup = at_tbl(3);
+        const AUTH_TABLE* lr = at_tbl(5);
+        QV_SEXP* items = init_parse_text(
+            "([service name=\"SERVICE://h:0/s\" type=\"fix-user-passwd\" user=\"u\" passwd=\"p\" "
+            "result=\"1\"]) ([service user=\"v\" passwd=\"q\"])",
+            -1, "t.qv");
+        ASSERT_EQ(get_type(items), QVT_PAIR);
+        {
+            TaskLockGuard g(auth_lock);
+            ASSERT_EQ(_auth_preset_result(car(items)), nullptr);
+        }
+        const L_CHAR* name = l_string(std_cm, "SERVICE://h:0/s");
+        AUTH_RESULT* found = search_auth_result_in_client(name, fup, ARS_NONE, ARS_SEND_PERMIT);
+        ASSERT_NE(found, nullptr);
+        EXPECT_EQ(found->status, ARS_NONE);
+        EXPECT_EQ(text_of(found->passwd), "p");
+        AUTH_RESULT tmpl{};
+        tmpl.service = found->service;
+        tmpl.status = ARS_DENY;
+        AUTH_RESULT* set = set_authentification_result(&tmpl, car(cdr(items)));
+        ASSERT_NE(set, nullptr);
+        EXPECT_NE(set, found);  // the client's own result, not the copy
+        EXPECT_EQ(set->status, ARS_DENY);
+        EXPECT_EQ(text_of(set->user), "v");
+        fup->free_auth_result(found, 0);
+        // The mask does not meet ARS_DENY: the status stays.
+        found = search_auth_result_in_client(nullptr, fup, ARS_ACCEPT, ARS_SEND_PERMIT);
+        ASSERT_NE(found, nullptr);
+        EXPECT_EQ(found->status, ARS_DENY);
+        EXPECT_EQ(text_of(found->passwd), "q");
+        fup->free_auth_result(found, 0);
+        EXPECT_EQ(search_auth_result_in_client(name, lr, ARS_NONE, -1), nullptr);
+        EXPECT_EQ(search_auth_result_in_client(l_string(std_cm, "SERVICE://h:0/t"), nullptr,
+                                               ARS_NONE, -1),
+                  nullptr);
+        AUTH_SERVICE other{};
+        other.h.tbl = fup;
+        other.h.service_name = l_string(std_cm, "SERVICE://h:0/t");
+        tmpl.service = &other;
+        EXPECT_EQ(set_authentification_result(&tmpl, car(cdr(items))), nullptr);
+    });
 }
