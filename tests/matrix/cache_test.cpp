@@ -352,7 +352,8 @@ TEST_F(CacheTest, NodeChangeWithoutTheStoreLock) {
     EXPECT_EQ(holds(b), std::make_pair(0, 0));
     // Nothing to save here: the marks are taken back before the matrix closes.
     TaskLockGuard g(matrix_lock);
-    a->dirty_file_time = b->dirty_file_time = 0;
+    _clear_dirty_file(a);
+    _clear_dirty_file(b);
 }
 
 int64_t held() {
