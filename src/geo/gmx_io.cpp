@@ -10,6 +10,7 @@
 #include "base/textutil.h"
 #include "geo/gmx_attr.h"
 #include "lisp/list.h"
+#include "matrix/mxfile.h"
 #include "matrix/mxstore.h"
 
 bool gmx_arg_int(QV_SEXP* v, int64_t* out) {
@@ -70,6 +71,12 @@ QV_SEXP* gmx_loading_error(QV_SEXP* form, const char* func) {
     return gmx_error_d(
         form, 0x80040501, func,
         List(n_get_string("invalid matrix loading"), gmx_code(mx_cache_error), LIST_END));
+}
+
+QV_SEXP* gmx_read_error(QV_SEXP* form, const char* func, MATRIX* m) {
+    int code = (mx_ld(m->flags) & MX_DAMAGED_FILE) ? MXF_DAMAGED : mx_cache_error;
+    return gmx_error_d(form, 0x80040501, func,
+                       List(n_get_string("invalid matrix loading"), gmx_code(code), LIST_END));
 }
 
 QV_SEXP* gmx_label_error(QV_SEXP* form, uint32_t code, const char* func, const char* label) {

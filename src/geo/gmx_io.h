@@ -37,6 +37,10 @@ inline bool gmx_node_failure(int code) {
 }
 // 0x80040501 ("invalid matrix loading" mx_cache_error).
 QV_SEXP* gmx_loading_error(QV_SEXP* form, const char* func);
+// A read of m's cells that failed for want of a node: 0x80040501 ("invalid matrix loading" code),
+// the code -124 (the damaged-file code) when m's file names a node it cannot give, else
+// mx_cache_error.
+QV_SEXP* gmx_read_error(QV_SEXP* form, const char* func, MATRIX* m);
 
 // ("invalida parameter" label) with GMX_PARAM, ("type missmatch" label) with GMX_MISMATCH.
 QV_SEXP* gmx_label_error(QV_SEXP* form, uint32_t code, const char* func, const char* label);

@@ -299,10 +299,16 @@ QV_SEXP* vx_gmxExportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     ss_printf("pi_width(3) = %i\n", static_cast<int>(width));
     if (u_lseek64(f.fd, pi.pi_offset, SEEK_SET) != pi.pi_offset)
         return file_error(form, GMX_OPEN, F, "cannot write the file", file);
-    void* table[1] = {pixels.data()};
+    // Cells left of the matrix (a negative x) have no node: the row is read from the first cell
+    // inside it, the ones before stay white.
+    int64_t lead = x < 0 ? static_cast<int64_t>(
+                               std::min<__int128>((-static_cast<__int128>(x) + sx - 1) / sx, width))
+                         : 0;
+    dc[1] = x + lead * sx;
+    void* table[1] = {pixels.data() + lead};
     GmxRun run(e, 0, -1, 3, "disable");
     MX_CACHE_PARAM& p = run.param(dc.data(), pos, 2, table);
-    p.vector_len = static_cast<int>(width);
+    p.vector_len = static_cast<int>(width - lead);
     Report rep;
     rep.id = new_progressive(std_text("ExportPNM"), std_text(".progressve"), 0);
     if (rep.id >= 0) {
@@ -319,7 +325,12 @@ QV_SEXP* vx_gmxExportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
             last_report = now;
         }
         std::fill(pixels.begin(), pixels.end(), 255u);
-        if (pos >= 0) read_mx_cache_vector(&p);
+        // Cells of a node the file does not hold are white; a node it names but cannot give (a
+        // damaged file) ends the export with an error, never a picture with white in its place.
+        // Rows above the matrix (a negative y) read nothing.
+        if (pos >= 0 && p.vector_len > 0 && dc[2] >= 0 && read_mx_cache_vector(&p) < 0 &&
+            gmx_node_failure(mx_cache_error))
+            return gmx_read_error(form, F, m);
         for (int64_t i = 0; i < width; i++) {
             uint32_t v = pixels[i];
             uint8_t* o = &out[i * 3];

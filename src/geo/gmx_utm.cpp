@@ -36,6 +36,9 @@ struct UtmCaches {
     int dst_pos, src_pos;
     uint32_t cell;
     char text[80];
+    // A source cell could not be read because the source is broken (its file names a node it
+    // cannot give): the run ends and answers an error rather than leaving those cells unwritten.
+    bool broken;
 };
 
 int read_cell(void* ctx, int64_t u, int64_t v, uint32_t* value, UTM_VECTOR* vec) {
@@ -43,7 +46,10 @@ int read_cell(void* ctx, int64_t u, int64_t v, uint32_t* value, UTM_VECTOR* vec)
     int64_t* dc = k->src->dc;
     dc[1] = u;
     dc[2] = v;
-    if (read_mx_cache(k->src) < 0) return -1;
+    if (read_mx_cache(k->src) < 0) {
+        if (mx_ld(k->src->c->m->flags) & 2) k->broken = true;
+        return -1;
+    }
     MATRIX_DH_SET* ds = &k->src->c->ds[k->src_pos];
     // Cells are shared from the node's channel vector; a channel without one is read cell by
     // cell.
@@ -61,6 +67,7 @@ int read_cell(void* ctx, int64_t u, int64_t v, uint32_t* value, UTM_VECTOR* vec)
 
 int target_node(void* ctx, const int64_t* tile, UTM_VECTOR* vec) {
     auto* k = static_cast<UtmCaches*>(ctx);
+    if (k->broken) return -2;
     std::memcpy(k->tdc, tile, 3 * sizeof(int64_t));
     if (get_mx_cache(&k->dst->c, k->tdc) != 0) return -1;
     MATRIX_DH_SET* ds = &k->dst->c.ds[k->dst_pos];
@@ -158,6 +165,7 @@ QV_SEXP* vx_gmxImportUTM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     else
         std::lock(ga, gb);
     int rc = 0;
+    bool broken = false;
     {
         GmxRun srun(src.e, 0, -1, 3, "disable", false);
         GmxRun trun(dst.e, 1, 2, 2, "enable", false);
@@ -176,6 +184,11 @@ QV_SEXP* vx_gmxImportUTM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
         int64_t ssize[2] = {sm->pixel_size[0], sm->pixel_size[1]};
         rc = utm_import(&ud, psize, tm->block_size[0], tm->block_size[1], sm->block_size[0],
                         sm->block_size[1], ssize, &io);
+        broken = k.broken;
+    }
+    if (broken) {
+        mx_cache_error = -1;
+        return gmx_read_error(form, F, sm);
     }
     // Target blocks of more than 2^24 cells are not served.
     if (rc < 0) return labelled(form, GMX_PARAM, "block_size");

@@ -105,6 +105,13 @@ struct MATRIX {
     // Counts the closings of the matrix file: a node loaded or saved under an earlier count may
     // differ from the file, which another process could write while it was closed.
     uint32_t file_epoch;
+    // The changed nodes (dirty_file_time set), oldest change first, on a list of their own so
+    // that saving them costs what is saved, not what is loaded; dirty_cnt counts them and
+    // dirty_failed those whose last save failed (matrix/mxnode.cpp, under matrix_lock).
+    MATRIX_NODE* dirty_head;
+    MATRIX_NODE* dirty_tail;
+    int64_t dirty_cnt;
+    int64_t dirty_failed;
 };
 
 // MATRIX::flags bit 3.

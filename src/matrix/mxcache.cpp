@@ -43,6 +43,21 @@ bool cell_code(MATRIX* m, const int64_t* dc, const int* ofs, int64_t* out) {
     return true;
 }
 
+// A run's code checked against the matrix along d: `past` when it lies at or beyond the pixel
+// size, `before` when negative, else 0.
+int outside(MATRIX* m, const int64_t* dc, int d, int past, int before) {
+    if (dc[d + 1] >= m->pixel_size[d]) return past;
+    return dc[d + 1] < 0 ? before : 0;
+}
+
+// Moves a run's code `count` cells of its level along dimension 0; false when that leaves the
+// coordinates' range.
+bool advance(MATRIX* m, int64_t* dc, int64_t count) {
+    int sh = level_shift(m, dc[0], 0);
+    if (count < 0 || sh >= 63 || count > (INT64_MAX >> sh)) return false;
+    return !__builtin_add_overflow(dc[1], count << sh, &dc[1]);
+}
+
 uint8_t* element_at(MX_CACHE* c, int i, const int* ix) {
     MATRIX_DH_SET* ds = &c->ds[i];
     if (!ds->hd) return ds->offset;
@@ -477,45 +492,65 @@ int read_mx_cache_vector(MX_CACHE_PARAM* pp) {
     auto* ix = static_cast<int*>(mxc_alloc(c, sizeof(int) * (dim + 1)));
     auto* dc = static_cast<int64_t*>(mxc_alloc(c, sizeof(int64_t) * (dim + 1)));
     // The run is walked by the codes of its cells, so that a start past the block's edge (an
-    // offset) is read from the node that holds it.
+    // offset) is read from the node that holds it. Like a write, it must start inside the matrix
+    // and stay there: a cell outside it has no node to be missing from.
     int64_t remaining = p.vector_len, pos = 0;
-    bool failed = !cell_code(m, p.dc, p.ofs, dc);
+    int code = cell_code(m, p.dc, p.ofs, dc) ? 0 : -3;
+    for (int d = 0; d < dim && !code; d++)
+        code = outside(m, dc, d, -3, -4);
+    bool failed = code != 0;
     while (remaining >= 1 && !failed) {
         bool have = get_mx_cache(c, dc) == 0;
         block_index(m, dc, nullptr, ix);
         int64_t count = -1;
-        if (!have) {
+        if (!have && (mx_ld(m->flags) & 2)) {
+            // A broken matrix (a stored node that cannot be read) has no node to give: its cells
+            // are not left as if they were missing.
+            code = pos == 0 ? -1 : -10;
+            failed = true;
+        } else if (!have) {
             // A node that cannot be had leaves its part of the caller's run as it was.
             count = std::min<int64_t>((int64_t{1} << m->block_size[0]) - ix[0], remaining);
         } else if (mx_cache_boundary(c, ix) != 0) {
-            failed = true;
+            code = -2;
         } else {
+            // The reasons a write gives: -6 a selected channel without a vector, -5 channels
+            // that disagree on the run's length, -7 no channel selected.
             bool any = false;
-            for (int i = 0; i < c->ds_len && !failed; i++) {
+            for (int i = 0; i < c->ds_len && !code; i++) {
                 if (p.data_ix[i].x == 65535) continue;
                 any = true;
                 MATRIX_DH_SET* ds = &c->ds[i];
                 int64_t k = ds->hd ? std::min<int64_t>(ds->ix[0] - ix[0], remaining) : -1;
-                if (k < 1 || (count >= 0 && k != count)) failed = true;
+                if (k < 1)
+                    code = ds->hd ? -2 : -6;
+                else if (count >= 0 && k != count)
+                    code = -5;
                 count = k;
             }
-            if (!any) failed = true;
-            for (int i = 0; i < c->ds_len && !failed; i++) {
+            if (!any && !code) code = -7;
+            for (int i = 0; i < c->ds_len && !code; i++) {
                 if (p.data_ix[i].x == 65535) continue;
                 int el = c->el_sizes[i];
                 memcpy(run_source(&p, i, pos, el), element_at(c, i, ix), count * el);
             }
         }
-        if (failed || count < 1) {
+        if (code || count < 1) {
+            if (!code) code = -2;
             failed = true;
             break;
         }
         remaining -= count;
         pos += count;
-        dc[1] += count << level_shift(m, dc[0], 0);
+        if (remaining < 1) break;
+        if (!advance(m, dc, count) || (code = outside(m, dc, 0, -8, -9)) != 0) {
+            if (!code) code = -8;
+            failed = true;
+        }
     }
     mxc_free(c, ix);
     mxc_free(c, dc);
+    if (failed) mx_cache_error = code;
     return failed ? -1 : static_cast<int>(p.vector_len - remaining);
 }
 

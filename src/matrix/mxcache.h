@@ -39,7 +39,7 @@ struct MX_CACHE_PARAM {
     uint8_t* vector_valid;  // one byte per run element; 0 leaves it unwritten
 };
 
-// The reason of the calling thread's last failed vector write (-1 to -10).
+// The reason of the calling thread's last failed vector write or read (-1 to -10).
 extern thread_local int mx_cache_error;
 
 int get_mx_cache(MX_CACHE* c, int64_t* src);
@@ -56,5 +56,9 @@ int read_mx_cache(MX_CACHE_PARAM* p);
 // node is current afterwards; ofs and flags are not used.
 int read_mx_cache_cell(MX_CACHE_PARAM* p, int64_t stride);
 int write_mx_cache_vector(MX_CACHE_PARAM* p);
+// The mirror of the write: a run of vector_len cells from dc's along dimension 0 into the
+// caller's runs; the elements read (vector_len), or -1 with the reason in mx_cache_error (the
+// write's codes). A node the matrix does not hold leaves its part of the runs as it was; a
+// broken matrix's node that cannot be had fails the read (-1 or -10).
 int read_mx_cache_vector(MX_CACHE_PARAM* p);
 void check_memcpy(const char* a, const char* b, int size);

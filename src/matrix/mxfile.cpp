@@ -1379,7 +1379,7 @@ int matrix_standard_write_file(MATRIX_TOKEN* t) {
         int err = errno;
         TaskLockGuard g(matrix_lock);
         n->save_lock = 0;
-        n->save_failed = 1;
+        _set_save_failed(n, true);
         MATRIX* m = n->matrix;
         if (!(mx_ld(m->flags) & 4)) {
             mx_st(m->flags, mx_ld(m->flags) | 4);

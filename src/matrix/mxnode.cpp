@@ -698,8 +698,42 @@ void _set_dirty_file(MATRIX_NODE* n) {
     // dirty would pin it against the purge for good and keep its matrix from closing.
     if (!m->cal[mx_slot_for_level(m, MI_SAVE_TP, n->dim_code[0])]) return;
     n->dirty_seq++;
+    bool was = n->dirty_file_time != 0;
     n->dirty_file_time = matrix_now();
     if (!n->dirty_file_time) n->dirty_file_time = 1;
+    if (was) return;
+    n->dirty_next = nullptr;
+    n->dirty_prev = m->dirty_tail;
+    if (m->dirty_tail)
+        m->dirty_tail->dirty_next = n;
+    else
+        m->dirty_head = n;
+    m->dirty_tail = n;
+    m->dirty_cnt++;
+    if (n->save_failed) m->dirty_failed++;
+}
+
+void _clear_dirty_file(MATRIX_NODE* n) {
+    if (!n->dirty_file_time) return;
+    MATRIX* m = n->matrix;
+    n->dirty_file_time = 0;
+    if (n->dirty_prev)
+        n->dirty_prev->dirty_next = n->dirty_next;
+    else
+        m->dirty_head = n->dirty_next;
+    if (n->dirty_next)
+        n->dirty_next->dirty_prev = n->dirty_prev;
+    else
+        m->dirty_tail = n->dirty_prev;
+    n->dirty_next = n->dirty_prev = nullptr;
+    m->dirty_cnt--;
+    if (n->save_failed) m->dirty_failed--;
+}
+
+void _set_save_failed(MATRIX_NODE* n, bool failed) {
+    if (n->save_failed == static_cast<unsigned>(failed)) return;
+    n->save_failed = failed;
+    if (n->dirty_file_time) n->matrix->dirty_failed += failed ? 1 : -1;
 }
 
 void set_dirty_file(MATRIX_NODE* n) {
@@ -708,15 +742,13 @@ void set_dirty_file(MATRIX_NODE* n) {
 }
 
 void _flush_all_dirty_file(MATRIX* m) {
-    for (int b = 0; b < m->node_hash_size; b++) {
-        for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next) {
-            if (!n->dirty_file_time) continue;
-            if (n->status == MS_OK) {
-                if (!n->save_lock) ask_save(n);
-            } else {
-                // Edits of nodes that never became ready are dropped.
-                n->dirty_file_time = 0;
-            }
+    for (MATRIX_NODE *n = m->dirty_head, *next; n; n = next) {
+        next = n->dirty_next;
+        if (n->status == MS_OK) {
+            if (!n->save_lock) ask_save(n);
+        } else {
+            // Edits of nodes that never became ready are dropped.
+            _clear_dirty_file(n);
         }
     }
 }
@@ -735,8 +767,8 @@ void lock_save(MATRIX_NODE* n) {
 void unlock_save(MATRIX_NODE* n) {
     TaskLockGuard g(matrix_lock);
     n->save_lock = 0;
-    n->save_failed = 0;
-    if (n->dirty_seq == n->saving_seq) n->dirty_file_time = 0;
+    _set_save_failed(n, false);
+    if (n->dirty_seq == n->saving_seq) _clear_dirty_file(n);
     mx_wake(n);
     mx_wake(n->matrix);
     _wakeup_closers();

@@ -578,10 +578,7 @@ static void _close_matrix(MATRIX* m) {
             // holder. Changes that never reached the file are said on the error output, and
             // the program's end reports them (matrix_changes_lost).
             ss_printf("close_matirx gave up\n");
-            int64_t unsaved = 0;
-            for (int b = 0; b < m->node_hash_size; b++)
-                for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next)
-                    if (n->dirty_file_time) unsaved++;
+            int64_t unsaved = m->dirty_cnt;
             if (unsaved > 0) {
                 changes_lost.store(true);
                 fprintf(stderr, "matrix %s: %lld changed nodes could not be saved\n",
@@ -679,41 +676,51 @@ void sync_matrix(MATRIX* m) {
 }
 
 int64_t _mx_save_changes(MATRIX* m) {
-    auto count = [m] {
-        int64_t k = 0;
-        for (int b = 0; b < m->node_hash_size; b++)
-            for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next)
-                if (n->dirty_file_time && n->status == MS_OK) k++;
-        return k;
-    };
-    for (int b = 0; b < m->node_hash_size; b++)
-        for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next)
-            n->save_failed = 0;
+    for (MATRIX_NODE* n = m->dirty_head; n; n = n->dirty_next)
+        _set_save_failed(n, false);
     HoldWatch hw;
     int64_t fewest = INT64_MAX;
     auto last_progress = std::chrono::steady_clock::now();
+    auto last_walk = last_progress - std::chrono::hours(1);
+    // The changed nodes that had not failed and were not ready at the last walk.
+    int64_t not_ready = 0;
     for (;;) {
-        // Every node is asked once per pass until its save has either succeeded (its mark
-        // cleared) or failed (save_failed): a failed one is not asked again here.
-        int64_t pending = 0;
-        for (int b = 0; b < m->node_hash_size; b++)
-            for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next) {
-                if (!n->dirty_file_time || n->save_failed || n->status != MS_OK) continue;
+        // Each finished save wakes this loop: the counts the saves keep tell what is left, and the
+        // list of changed nodes is walked only when they say nothing is, and once a second
+        // (nodes changed again or made ready meanwhile are asked then). A walk asks every ready
+        // changed node once until its save has either succeeded (it leaves the list) or failed
+        // (save_failed): a failed one is not asked again here.
+        int64_t pending = m->dirty_cnt - m->dirty_failed - not_ready;
+        auto now = std::chrono::steady_clock::now();
+        if (pending <= 0 || now - last_walk >= std::chrono::seconds(1)) {
+            last_walk = now;
+            pending = not_ready = 0;
+            for (MATRIX_NODE *n = m->dirty_head, *next; n; n = next) {
+                next = n->dirty_next;
+                if (n->save_failed) continue;
+                if (n->status != MS_OK) {
+                    not_ready++;
+                    continue;
+                }
                 pending++;
                 if (!n->save_lock) _matrix_trigger_access(n, MI_SAVE_TP, 0);
             }
-        if (pending == 0) return count();
-        auto now = std::chrono::steady_clock::now();
+        }
+        if (pending <= 0) break;
         if (pending < fewest) {
             fewest = pending;
             last_progress = now;
         } else if (now - last_progress >= std::chrono::seconds(mx_sync_patience)) {
-            return count();
+            break;
         }
         new_timeout(m, 1);
         mx_sleep(m);
         del_timeout(m);
     }
+    int64_t k = 0;
+    for (MATRIX_NODE* n = m->dirty_head; n; n = n->dirty_next)
+        if (n->status == MS_OK) k++;
+    return k;
 }
 
 int64_t mx_save_changes(MATRIX* m) {
@@ -724,11 +731,7 @@ int64_t mx_save_changes(MATRIX* m) {
 
 int64_t mx_failed_saves(MATRIX* m) {
     TaskLockGuard g(matrix_lock);
-    int64_t k = 0;
-    for (int b = 0; b < m->node_hash_size; b++)
-        for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next)
-            if (n->dirty_file_time && n->save_failed) k++;
-    return k;
+    return m->dirty_failed;
 }
 
 int64_t get_matrix_obj_id(MATRIX* m) {

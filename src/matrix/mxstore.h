@@ -184,6 +184,9 @@ struct alignas(64) MATRIX_NODE {
     // field the node was made with live there (see mx_node_owns).
     int own_bytes;
     int block_pad;  // bytes of the node's block before the record (its alignment)
+    // The matrix's list of changed nodes (dirty_file_time set; MATRIX::dirty_head).
+    MATRIX_NODE* dirty_next;
+    MATRIX_NODE* dirty_prev;
 };
 
 struct MATRIX_ACCESS_LIST {
@@ -412,6 +415,12 @@ void lock_save(MATRIX_NODE* n);
 void unlock_save(MATRIX_NODE* n);
 void set_dirty_file(MATRIX_NODE* n);
 void _set_dirty_file(MATRIX_NODE* n);
+// A node's changes are saved or dropped: its mark is cleared and it leaves the matrix's list of
+// changed nodes (matrix_lock held).
+void _clear_dirty_file(MATRIX_NODE* n);
+// Sets or clears a node's save_failed, keeping the matrix's count of changed nodes whose last
+// save failed (matrix_lock held).
+void _set_save_failed(MATRIX_NODE* n, bool failed);
 void flush_all_dirty_file(MATRIX* m);
 void _flush_all_dirty_file(MATRIX* m);
 int _free_matrix_node(MATRIX_NODE* n);

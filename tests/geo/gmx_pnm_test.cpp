@@ -122,6 +122,16 @@ TEST_F(GmxPnmTest, ARoundTripIsByteIdenticalAndExportsClip) {
     EXPECT_EQ(geotest::read_file(out).substr(0, 13), "P6\n24 12\n255\n");
     EXPECT_EQ(err(run(ex + "0 0 38 20 100 100)")), "");
     EXPECT_EQ(geotest::read_file(out).substr(0, 11), "P6\n10 4\n255");
+    // A rectangle that starts left of and above the matrix: its cells inside come out where
+    // they lie, the others white.
+    EXPECT_EQ(err(run(ex + "0 0 -3 -1 40 22)")), "");
+    std::string shifted = geotest::read_file(out);
+    ASSERT_EQ(shifted.size(), 13 + 40 * 22 * 3);
+    auto at = [&](int c, int r) { return shifted.substr(13 + (r * 40 + c) * 3, 3); };
+    EXPECT_EQ(at(10, 0), std::string(3, '\xff'));
+    EXPECT_EQ(at(2, 5), std::string(3, '\xff'));
+    EXPECT_EQ(at(3 + 2, 1 + 1), px.substr(0, 3));
+    EXPECT_EQ(at(3 + 3, 1 + 1), px.substr(3, 3));
     const std::string id_msg = "80040503 gmxExportPNM (\"invalida parameter (attribute id)\")";
     EXPECT_EQ(err(run(ex + "0 0 48 0 5 5)")), id_msg);
     EXPECT_EQ(err(run(ex + "0 0 0 0 -5 5)")), id_msg);

@@ -293,4 +293,65 @@ TEST(GmxSave, AMatrixFileCutShortGivesErrorsAndIsRefusedToWriters) {
     EXPECT_GE(damaged, 2);
 }
 
+// A 128 x 128 int32 matrix in memory (id 2) and a UTM resampling of channel 0 of id 1, a 64 x 64
+// source of 30 m cells in zone 54, into it.
+std::string utm_into_memory() {
+    std::string s =
+        "^(gmxCreate ([gmxMatrixParam channel_nos=\"1\" dim=\"2\"])"
+        " ([gmxMatrixDimDivide dim=\"0\" value=\"1\"]) ([gmxMatrixDimDivide dim=\"1\" value=\"1\"])"
+        " ([gmxMatrixBlockSize dim=\"0\" value=\"4\"]) ([gmxMatrixBlockSize dim=\"1\" value=\"4\"])"
+        " ([gmxMatrixPixelSize dim=\"0\" value=\"128\"]) ([gmxMatrixPixelSize dim=\"1\" "
+        "value=\"128\"]) ([gmxChannelInfo channel=\"0\" type=\"int32_v\"])"
+        " ([gmxPhase area=\"0\"] ([mxFinish normal-jump-status=\"MS_OK\"]))";
+    for (int a = 1; a <= 5; a++)
+        s += " ([gmxPhase area=\"" + std::to_string(a) + "\" type=\"equ\" equ=\"0\"])";
+    return s +
+           ")\n^([gmxImportUTM id=\"2\" utmid=\"1\" ch=\"0\" XYdir=\"reverse\"] 140.33 35.66 "
+           "1200 1200 54 (list 3950000 440000) (list (list 3948080 440000) (list 3950000 "
+           "441920)) (list 0.0333333 -0.0333333) 6378137.0 6356752.314245179)\n";
+}
+
+// Readers of a file cut short at several lengths: an export answers the loading error with the
+// damaged-file code, never a picture with white in place of the cells it could not read, and a
+// UTM resampling from it answers the same instead of leaving those cells unwritten; the whole
+// file exports the picture it holds and resamples without an error.
+TEST(GmxSave, ExportsAndResamplingsOfAFileCutShortAnswerAnError) {
+    geotest::TempDir dir;
+    std::string work = dir.at("work");
+    ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
+    std::string picture = ppm(64, 64);
+    geotest::write_file(work + "/p.ppm", picture);
+    std::string file = dir.at("whole.mx");
+    AgentRun made =
+        agent(work, slot_matrix(file, 64, 64) + "^([gmxImportPNM id=\"1\"] \"p.ppm\" 0 0 0 0)\n" +
+                        "^([gmxClose id=\"1\"])\n");
+    ASSERT_EQ(made.status, 0) << made.errors;
+    std::string whole = geotest::read_file(file);
+    auto run = [&](const std::string& bytes, const std::string& reader) {
+        std::string cut = dir.at("cut.mx");
+        geotest::write_file(cut, bytes);
+        unlink((work + "/o.ppm").c_str());
+        return agent(work, "^([gmxCreate filename=\"" + cut + "\" readphase=\"0\"])\n" + reader);
+    };
+    const std::string exp = "^([gmxExportPNM id=\"1\"] \"o.ppm\" 0 0)\n";
+    AgentRun r = run(whole, exp);
+    EXPECT_NE(r.out.find("<Result> 2 ()</Result>"), std::string::npos) << r.out;
+    EXPECT_EQ(geotest::read_file(work + "/o.ppm"), picture);
+    r = run(whole, utm_into_memory());
+    EXPECT_NE(r.out.find("<Result> 3 ()</Result>"), std::string::npos) << r.out;
+    auto loading = [](const char* f) {
+        return std::string("\"") + f + "\" 0x80040501\n (\"invalid matrix loading\" -124)";
+    };
+    for (size_t len :
+         {whole.size() * 3 / 4, whole.size() / 2, whole.size() / 3, whole.size() - 1}) {
+        SCOPED_TRACE(len);
+        r = run(whole.substr(0, len), exp);
+        EXPECT_EQ(r.status, 0) << r.errors;
+        EXPECT_NE(r.out.find(loading("gmxExportPNM")), std::string::npos) << r.out;
+        r = run(whole.substr(0, len), utm_into_memory());
+        EXPECT_EQ(r.status, 0) << r.errors;
+        EXPECT_NE(r.out.find(loading("gmxImportUTM")), std::string::npos) << r.out;
+    }
+}
+
 }  // namespace

@@ -167,6 +167,58 @@ TEST_F(CacheTest, RunsAcrossNodesBoundsAndMissingNodes) {
         }
 }
 
+// A run read is checked against the matrix as a write is: one that starts at or past its extent,
+// before it, or runs on past it answers -1 with the write's reason and reads nothing outside;
+// missing nodes inside it are still passed over. A broken matrix's runs fail instead.
+TEST_F(CacheTest, RunReadsAreCheckedAgainstTheMatrix) {
+    MATRIX* m = ready1(1024);
+    std::vector<int32_t> src(1024);
+    for (int i = 0; i < 1024; i++)
+        src[i] = 5000 + i;
+    {
+        Cache w(m);
+        Param p(&w.c, 768, src.data() + 768, 256);
+        ASSERT_EQ(write_mx_cache_vector(&p.p), 256);
+    }
+    Cache rd(m, -1, -1);
+    std::vector<int32_t> got(600, -7);
+    struct Case {
+        int64_t x;
+        int len, code;
+    } cases[] = {{1024, 100, -3}, {5000, 10, -3}, {-300, 100, -4}, {-1, 1, -4}, {900, 400, -8}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.x);
+        std::fill(got.begin(), got.end(), -7);
+        mx_cache_error = 0;
+        Param r(&rd.c, k.x, got.data(), k.len);
+        EXPECT_EQ(read_mx_cache_vector(&r.p), -1);
+        EXPECT_EQ(mx_cache_error, k.code);
+    }
+    // 900 + 400: the cells up to the edge were read before the run left the matrix.
+    EXPECT_EQ(got[0], 5900);
+    EXPECT_EQ(got[123], 6023);
+    EXPECT_EQ(got[124], -7);
+    // Up to the edge exactly, across a node that was never made.
+    std::fill(got.begin(), got.end(), -7);
+    Param edge(&rd.c, 500, got.data(), 524);
+    EXPECT_EQ(read_mx_cache_vector(&edge.p), 524);
+    EXPECT_EQ(got[0], -7);
+    EXPECT_EQ(got[267], -7);
+    EXPECT_EQ(got[268], 5768);
+    EXPECT_EQ(got[523], 6023);
+    // A broken matrix gives no node: its runs fail rather than read as missing.
+    flush_mx_cache(&rd.c, 0);
+    {
+        TaskLockGuard g(matrix_lock);
+        m->flags |= 2;
+    }
+    Param broken(&rd.c, 0, got.data(), 10);
+    EXPECT_EQ(read_mx_cache_vector(&broken.p), -1);
+    EXPECT_EQ(mx_cache_error, -1);
+    TaskLockGuard g(matrix_lock);
+    m->flags &= ~2;
+}
+
 // A cell write that makes its node through a tree walk with creation (as imports write) records
 // the node in every ancestor, the ancestors the same write makes included, so that a walk down
 // the children from the top reaches it. Both child forms: bit field and sorted list.
@@ -352,7 +404,8 @@ TEST_F(CacheTest, NodeChangeWithoutTheStoreLock) {
     EXPECT_EQ(holds(b), std::make_pair(0, 0));
     // Nothing to save here: the marks are taken back before the matrix closes.
     TaskLockGuard g(matrix_lock);
-    a->dirty_file_time = b->dirty_file_time = 0;
+    _clear_dirty_file(a);
+    _clear_dirty_file(b);
 }
 
 int64_t held() {
