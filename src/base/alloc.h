@@ -1,5 +1,15 @@
 // The tracked allocator: every block of the system carries a header naming its allocation site;
 // usage is counted per site and in total; a second free or a damaged header ends in the panic.
+//
+// Two checks of the site counts are not made: a free does not stop with "xx_d_f_ree(2)" when
+// its site's count goes negative, nor a reallocation with "d_re_alloc" when its site's count is
+// smaller than the block. A site's count is spread over the threads' own tallies (SiteCount), so
+// it is known only by summing every thread's under a lock, and a sum taken while other threads
+// work at the site may meet one thread's free of a block before another thread's allocation of
+// it: the checks would cost every free and reallocation that lock and walk, and could stop a
+// sound program. What they guard against, a block counted at a site that does not hold it, takes
+// a damaged header, which the header's magic word and the records of recent frees catch on every
+// free and reallocation.
 #pragma once
 
 #include <atomic>

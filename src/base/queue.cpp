@@ -154,8 +154,12 @@ int _insert_queue(SYS_QUEUE* q, Q_HEADER* n, int offset, int wait_flag, const ch
     if (offset >= 0) {
         for (int i = 0; i < offset && *at; ++i)
             at = &(*at)->next;
-        // The queue's order may be broken here: its runs are no longer known.
-        if (pri_order(q)) q->pri_runs_off = 1;
+        // The queue's order may be broken here: its runs are no longer known, and the tail
+        // no longer bounds the priorities before it.
+        if (pri_order(q)) {
+            q->pri_runs_off = 1;
+            q->pri_unsorted = 1;
+        }
     } else if (pri_order(q) && !q->pri_runs_off) {
         at = place_by_runs(q, n, (q->flags & QUEUE_ORDER_MASK) == QUEUE_PRI_LIFO);
     } else {
@@ -166,9 +170,9 @@ int _insert_queue(SYS_QUEUE* q, Q_HEADER* n, int offset, int wait_flag, const ch
             case QUEUE_LIFO:
                 break;
             case QUEUE_PRI:
-                // A node no higher than the tail goes behind it at once: a long run of equal
-                // priorities is appended without a walk.
-                if (q->tail && q->tail->pri >= n->pri) {
+                // In a sorted queue a node no higher than the tail goes behind it at once: a
+                // long run of equal priorities is appended without a walk.
+                if (!q->pri_unsorted && q->tail && q->tail->pri >= n->pri) {
                     at = &q->tail->next;
                     break;
                 }
@@ -205,6 +209,7 @@ Q_HEADER* take_node(SYS_QUEUE* q, Q_HEADER* prev, Q_HEADER* n) {
         // Empty: whatever order the nodes had, the runs start afresh.
         q->pri_run_cnt = 0;
         q->pri_runs_off = 0;
+        q->pri_unsorted = 0;
     }
     n->next = nullptr;
     n->ins = nullptr;

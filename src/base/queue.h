@@ -98,6 +98,10 @@ struct SYS_QUEUE {
     Q_PRI_RUN pri_runs[QUEUE_PRI_RUNS];
     int pri_run_cnt;
     int pri_runs_off;
+    // Set when a node queued at an offset may stand out of the priority order, until the queue
+    // is empty again: an insertion then walks from the head, since a tail of no higher priority
+    // no longer means that every node before it is of higher or equal priority.
+    int pri_unsorted;
 };
 
 extern SEM queue_lock;

@@ -184,12 +184,18 @@ int fd_csv_column(const std::string& name) {
         }
         return static_cast<int>(v - 1);
     }
+    // A decimal number from the start of the text: blanks first, then a sign, then digits. A
+    // negative number takes the option's value from its initial value, as -1 does.
     size_t i = 0;
+    while (i < name.size() && (name[i] == ' ' || (name[i] >= '\t' && name[i] <= '\r')))
+        i++;
+    bool negative = i < name.size() && name[i] == '-';
+    if (i < name.size() && (name[i] == '-' || name[i] == '+')) i++;
     for (; i < name.size() && name[i] >= '0' && name[i] <= '9'; i++) {
         v = v * 10 + (name[i] - '0');
         if (v > INT32_MAX) return -1;
     }
-    return static_cast<int>(v);
+    return negative && v > 0 ? -1 : static_cast<int>(v);
 }
 
 QV_SEXP* qv_gmxPgPlotField(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {

@@ -41,7 +41,8 @@ MX_ENTRY* fd_set_entry(const FD_OPT_PTR* set);
 void gc_fd_opt(void* p);
 void gc_fd_opt_ptr(void* p);
 // A "csv" column name: letters count as spreadsheet columns (A 0, Z 25, AA 26, BA 52), other
-// text as a decimal number from its start; -1 for nothing usable.
+// text as a decimal number from its start (blanks and a sign allowed, as atoi reads it); -1 for
+// a negative number or nothing usable.
 int fd_csv_column(const std::string& name);
 
 QV_SEXP* qv_gmxPgPlotField(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,

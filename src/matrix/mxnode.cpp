@@ -1036,6 +1036,19 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     return hold_found(n, now, ch_holds, me);
 }
 
+// The node of a code when the matrix holds one, nothing changed (matrix_lock held).
+static MATRIX_NODE* find_node(MATRIX* m, const int64_t* dc) {
+    if (m->mode != 1 || !dc || dc[0] < 0 || dc[0] >= m->total_levels) return nullptr;
+    int64_t code[MXT_MAX_DIM + 1];
+    memcpy(code, dc, sizeof(int64_t) * (m->p.dim + 1));
+    normalize_dim_code(m, code);
+    uint64_t full = code_key(m, code);
+    MATRIX_NODE* n = chain_at(m, bucket_product(full));
+    while (n && !node_has(n, full, code, m->p.dim + 1))
+        n = n->nh_next;
+    return n;
+}
+
 // The locked look-up of get_matrix_node.
 [[gnu::noinline]] static MATRIX_NODE* get_matrix_node_locked(int* errp, MATRIX* m,
                                                              const int64_t* dc, int access,
@@ -1061,6 +1074,17 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, const int64_t* dc, int acces
     } drop;
     mx_let_workers_in();
     TaskLockGuard g(matrix_lock);
+    // A token that a node's failure woke does not start that node again while it runs the same
+    // slot: the node failed for it, and fetching it anew would fail and wake the token again,
+    // for ever. The node is no usable node to it.
+    if (token && token->failed_wait && access >= 0) {
+        MATRIX_NODE* f = find_node(m, dc);
+        if (f && f == token->failed_wait &&
+            (f->status == MS_LOADING_ERR_1 || f->status == MS_PROCESS_ERR_1)) {
+            *errp = MXE_NOT_FOUND;
+            return nullptr;
+        }
+    }
     int err = 0;
     MATRIX_NODE* n = _get_matrix_node(&err, m, dc, access, dc ? dc[0] : 0, retp, 0);
     // A token asking for the node it is making gets it as it is: waiting for itself would never

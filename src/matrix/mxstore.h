@@ -232,6 +232,9 @@ struct MATRIX_TOKEN {
     // token, the worker's root frame keeps it and the slot's script alive; the holders env and
     // cal_hold keep them only while the token waits off the worker.
     QVISP_ENV* script_env;
+    // The node whose failure last woke the token from its wait, while the token runs the same
+    // slot (only compared, never read through): the token does not start that node again.
+    MATRIX_NODE* failed_wait;
 };
 constexpr uint32_t MX_TOKEN_MAGIC = 0x6d78746bu;
 

@@ -576,6 +576,8 @@ void _wakeup_node_wait_tokens(MATRIX_NODE* n) {
         n->wait_token = t->next;
         t->next = nullptr;
         t->wait_node = nullptr;
+        t->failed_wait =
+            n->status == MS_LOADING_ERR_1 || n->status == MS_PROCESS_ERR_1 ? n : nullptr;
         _xx_insert_matrix_access(t, matrix_exec_cal, __FILE__, __LINE__);
     }
 }
@@ -702,6 +704,7 @@ Trigger exec_cal_held(MATRIX_TOKEN* t) {
     if (t->access_target_id < 0) {
         for (;;) {
             t->normal_jump = t->normal_jump_status = t->err_jump = t->err_jump_status = -1;
+            t->failed_wait = nullptr;
             int id = _delete_access_list(t);
             if (id < 0) goto end;
             int slot = mx_slot_for_level(m, id, n->dim_code[0]);

@@ -221,7 +221,11 @@ QV_SEXP* qv_mxMax(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* a, QV
             if (!has_f || v->floating.data > fmax) fmax = v->floating.data;
             has_f = true;
         } else {
-            // No element type has a maximum of its own.
+            // A value that holds no element is refused with the reason alone, as mxThinnedOut
+            // refuses it; an element is refused too, since no element type has a maximum of
+            // its own.
+            MxElement e;
+            if (!mx_item_element(v, false, &e)) return mismatch(form, name, "CH data type(2)");
             return eval_error(form, QVE_TYPE_MISMATCH, name,
                               List(str("type missmatch"), str("CH data type(2)"), LIST_END));
         }

@@ -156,7 +156,9 @@ QV_SEXP* listed_children(const Frame& f) {
 QV_SEXP* trigger_fetched(const Frame& f, QV_SEXP* form, QV_SEXP* dcl, int access, bool* stop) {
     int err = 0;
     MATRIX_NODE* n = fetch(f, dcl, 0, &err);
-    if (err == MXE_NOT_OPEN) {
+    // No usable node and nothing to wait for (a code that names no node, or a node that failed
+    // for this token): the trigger fails as for a matrix that cannot load.
+    if (err == MXE_NOT_OPEN || (err == MXE_NOT_FOUND && !n)) {
         *stop = true;
         return loading_error(form, "mxTrigger");
     }

@@ -271,6 +271,12 @@ LC_FONT* __lc_select_font(int* ret_size, const L_CHAR* str, int length, LC_WRITI
         *count = -1;
         return nullptr;
     }
+    // Without a character (a negative length counts none, as in the string conversion) there
+    // is nothing to walk: the walk is over at once, so that a caller counting on it ends.
+    if (!str || length <= 0 || !str[0]) {
+        *count = -1;
+        return nullptr;
+    }
     LC_CWS walk = _get_cws(ws, cond);
     LC_SELECT_FONT_LIST* list = nullptr;
     for (int i = 0; i < length && str[i]; i++) {
@@ -300,7 +306,8 @@ LC_FONT* __lc_select_font(int* ret_size, const L_CHAR* str, int length, LC_WRITI
 
 LC_FONT* _lc_select_font(int* ret_size, const L_CHAR* str, int length, LC_WRITING_STYLE* ws,
                          int size, const LC_WS_COND* cond, int flags) {
-    if (!str || !str[0] || length == 0) return nullptr;
+    // A negative length counts no character, as an empty string.
+    if (!str || !str[0] || length <= 0) return nullptr;
     for (int count = 1;; count++) {
         int c = count;
         if (LC_FONT* f = __lc_select_font(ret_size, str, length, ws, size, cond, flags, &c))

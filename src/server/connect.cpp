@@ -77,8 +77,7 @@ int open_connect(QV_INTERPRETER* qvi, const PROXY_INFO* info, bool* opened) {
     *opened = true;
     s_set_write_abort(st, SWA_CLOSE, -1);
     qvi->inp = qvi->out = qvi->err = st;
-    int peer = s_get_socketip(st);
-    qvi->connect_ip = peer > 0 ? peer : 0;
+    qvi->connect_ip = connect_ip_of(s_get_socketip(st));
     SERVER_INFO si = {};
     si.active_flags = SI_STATUS | SI_IP | SI_NAME;
     si.status = 16;

@@ -162,8 +162,7 @@ int open_descripter_interpreter(QV_INTERPRETER* qvi) {
     qvi->inp = inp;
     qvi->out = out;
     qvi->err = err;
-    int ip = s_get_socketip(inp);
-    qvi->connect_ip = ip > 0 ? ip : 0;
+    qvi->connect_ip = connect_ip_of(s_get_socketip(inp));
     qvi->flags |= QVIF_CODE_OWED;
     qvi->thread_mode = QVTM_RELAY;
     qvi->msg = lcopy("descripter input");
@@ -191,8 +190,7 @@ int open_by_type(QV_INTERPRETER* qvi) {
             return 0;
         case QVA_PIPE:
             s_set_write_abort(qvi->inp, SWA_CLOSE, -1);
-            qvi->connect_ip = qvi->inp ? s_get_socketip(qvi->inp) : 0;
-            if (qvi->connect_ip < 0) qvi->connect_ip = 0;
+            qvi->connect_ip = qvi->inp ? connect_ip_of(s_get_socketip(qvi->inp)) : 0;
             qvi->flags |= QVIF_CODE_OWED;
             qvi->thread_mode = QVTM_RELAY;
             qvi->msg = lcopy("pipe input");

@@ -197,6 +197,14 @@ struct qv_interpreter {
 };
 typedef qv_interpreter QV_INTERPRETER;
 
+// The peer address a connection record keeps, from a stream's answer (IPv4, network order):
+// only 0 and the all-ones value mean no known peer, and both are kept as 0. Any other value is
+// an address, whatever its sign as an int (every address ending in 128 to 255 is negative on a
+// little-endian host).
+inline int connect_ip_of(int peer) {
+    return peer == -1 ? 0 : peer;
+}
+
 // What one interpreter (with the threads it started) may hold at once. A peer shares the agent
 // with others: its Threads beyond the first bound and its outgoing connections beyond the
 // second are refused with an error value, and all of them end when it ends.

@@ -128,6 +128,32 @@ TEST(Queue, OrdersFifoLifoAndBothPriorityOrders) {
     EXPECT_EQ(release_queue(&q), 0);
 }
 
+// A node queued at an offset may stand out of the priority order; the next node is still placed
+// by a walk from the head, not behind a tail of no higher priority. Once the queue has emptied,
+// insertions go on as before.
+TEST(Queue, PriorityOrderWalksFromTheHeadAfterAnOffsetInsertion) {
+    init_queue();
+    SYS_QUEUE q{};
+    q.flags = QUEUE_PRI;
+    setup_queue(&q);
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(insert_queue(&q, node(1, 5), 0), 0);                // A(5)
+        ASSERT_EQ(insert_queue_offset(&q, &node(2, 1)->h, 0, 0), 0);  // B(1) at the head
+        ASSERT_EQ(insert_queue(&q, node(3, 3), 0), 0);                // C(3): before B
+        ASSERT_EQ(insert_queue(&q, node(4, 4), 0), 0);                // D(4): before C
+        ASSERT_EQ(insert_queue(&q, node(5, 0), 0), 0);                // E(0): at the tail
+        EXPECT_EQ(reinterpret_cast<TNode*>(q.tail)->value, 5);
+        EXPECT_EQ(drain(&q), (std::vector<int>{4, 3, 2, 1, 5}));
+    }
+    // Emptied, the queue is sorted again: equal priorities keep their arrival order.
+    for (int i = 1; i <= 3; i++)
+        ASSERT_EQ(insert_queue(&q, node(i, 2), 0), 0);
+    ASSERT_EQ(insert_queue(&q, node(4, 7), 0), 0);
+    EXPECT_EQ(drain(&q), (std::vector<int>{4, 1, 2, 3}));
+    EXPECT_EQ(release_queue(&q), 0);
+}
+
 // The values of the queued nodes, head first.
 int collect(SYS_QUEUE*, Q_HEADER* n, void* work) {
     static_cast<std::vector<int>*>(work)->push_back(reinterpret_cast<TNode*>(n)->value);
@@ -158,10 +184,8 @@ TEST(Queue, PriorityOrdersKeepTheirPlacesUnderAnyMix) {
             std::vector<Item> model;
             auto place = [&](int pri) {
                 // As a walk from the head places a node: behind every node of higher priority
-                // (and of equal priority in the first-come order), or behind a tail that is
-                // not lower.
-                if (order == QUEUE_PRI && !model.empty() && model.back().pri >= pri)
-                    return model.size();
+                // (and of equal priority in the first-come order), also while a node queued at
+                // an offset stands out of order.
                 size_t i = 0;
                 while (i < model.size() &&
                        (order == QUEUE_PRI ? model[i].pri >= pri : model[i].pri > pri))

@@ -3,13 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <thread>
 
 #include "base/alloc.h"
+#include "base/task.h"
+#include "render/style.h"
 #include "render/vxf.h"
 #include "render_util.h"
+#include "support/sync_util.h"
 
 namespace {
 
@@ -139,6 +143,38 @@ TEST(RenderSelect, TheFontDrawingMostCharactersWins) {
     EXPECT_EQ(lstr_text(f->fontname), "fake-selB");
     EXPECT_EQ(lc_select_font(&size, L(keep, "QQ"), 2, ws, 12, &any, 0), nullptr);
     EXPECT_EQ(lc_select_font(&size, L(keep, ""), 0, ws, 12, &any, 0), nullptr);
+}
+
+// A negative length counts no character, as an empty string: no font, and the walk over the
+// styles reported over, so that the search for a font ends.
+TEST(RenderSelect, ANegativeLengthCountsNoCharacter) {
+    fake("fake-selN", {12}, 'a', 'c');
+    LC_WRITING_STYLE* ws = style("select-negative", {"fake-selN"});
+    LC_WS_COND any = any_cond();
+    std::vector<L_CHAR> keep;
+    const L_CHAR* text = L(keep, "abc");
+    int size = 0;
+    // The text with its length finds its font.
+    EXPECT_NE(lc_select_font(&size, text, 3, ws, 12, &any, 0), nullptr);
+    int count = 1;
+    {
+        TaskLockGuard g(get_wct_lock());
+        EXPECT_EQ(__lc_select_font(&size, text, -1, ws, 12, &any, 0, &count), nullptr);
+    }
+    EXPECT_LT(count, 0);
+    // The whole search, on a thread of its own so that a search without end fails the test.
+    std::atomic<bool> done{false};
+    LC_FONT* found = reinterpret_cast<LC_FONT*>(1);
+    std::thread t([&] {
+        found = lc_select_font(&size, text, -3, ws, 12, &any, 0);
+        done = true;
+    });
+    if (!wait_until([&] { return done.load(); }, 20000)) {
+        t.detach();
+        FAIL() << "the font search for a negative length did not end";
+    }
+    t.join();
+    EXPECT_EQ(found, nullptr);
 }
 
 TEST(RenderConvert, ConversionsDuringMergesFromSeveralThreads) {

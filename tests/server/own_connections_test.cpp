@@ -2,6 +2,7 @@
 // privileged listener trusts 127.0.0.1, which is also the address of the agent's own outgoing
 // connections: a peer without privilege that connects through the agent to that listener gains
 // nothing there, while privileged code's own connections to it keep their privilege.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -344,6 +345,25 @@ TEST(OwnConnections, AgentTotalsCountWhatIsHeldUntilItEnds) {
     EXPECT_TRUE(back()) << agent_held_count(QVI_HOLD_THREAD) << " "
                         << agent_held_count(QVI_HOLD_CONNECTION);
     close_interpreter(static_cast<uint32_t>(l.id));
+}
+
+// An outgoing connection keeps its peer's address whatever its last byte: one ending in 128 to
+// 255 (negative as an int on this host) is a known peer, not the unknown 0.
+TEST(OwnConnections, AConnectionKeepsAPeerAddressWithAHighLastByte) {
+    SharedAgent agent("own_connections_peer_address");
+    {
+        LineClient admin(agent.admin);
+        ASSERT_GE(admin.fd, 0);
+        for (const char* host : {"127.0.0.200", "127.0.0.128", "127.0.0.1"}) {
+            std::string r =
+                admin.ask("(GetCPUStatus (OpenInterpreter \"connect\" () (HostName \"" +
+                          std::string(host) + "\") (Port " + std::to_string(agent.port) + ")))");
+            auto want = static_cast<int32_t>(inet_addr(host));
+            EXPECT_NE(r.find("(connect-ip " + std::to_string(want) + ")"), std::string::npos)
+                << host << ": " << r;
+        }
+    }
+    agent.end();
 }
 
 }  // namespace
