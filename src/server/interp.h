@@ -189,6 +189,10 @@ struct qv_interpreter {
     int held_connections;     // outgoing connections held by this one
     int threads_starting;     // Threads reserved and not yet registered
     int connections_opening;  // outgoing connections reserved and still opening
+    // Set by an opener whose reservation (reserve_held_for) the registration takes over: the
+    // connection then counts once while it waits for its permission, and *reserve_moved tells
+    // the opener that it has no reservation left to end.
+    bool* reserve_moved;
 };
 typedef qv_interpreter QV_INTERPRETER;
 
