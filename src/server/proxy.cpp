@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <netdb.h>
 #include <netinet/in.h>
 
 #include <cstdio>
@@ -11,7 +12,6 @@
 #include "base/alloc.h"
 #include "base/hostaddr.h"
 #include "base/panic.h"
-#include "base/resolve.h"
 #include "lisp/collect.h"
 #include "lisp/heap.h"
 #include "lisp/list.h"
@@ -68,14 +68,23 @@ bool own_address(const uint8_t* d) {
 }
 
 // True when server, as the connection will resolve it, is this host: its address in any
-// written form ("127.1", "127.0.0.2", "0"), or a name with an address of this host.
+// written form ("127.1", "127.0.0.2", "0"), or a name with an address of this host. Names are
+// asked of the system directly: the agent's resolver would list a name it cannot find, and a
+// name only the proxy knows must still reach the proxy.
 bool resolves_to_own_host(const char* server) {
     in_addr a;
     if (inet_aton(server, &a)) return own_address(reinterpret_cast<const uint8_t*>(&a.s_addr));
-    HOST_ENTRY* e = r_gethostbyname(server);
-    for (int i = 0; e && i < e->ips_length; i++)
-        if (e->ips[i].type == HA_IPV4 && own_address(e->ips[i].d)) return true;
-    return false;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(server, nullptr, &hints, &found) != 0) return false;
+    bool own = false;
+    for (addrinfo* i = found; i && !own; i = i->ai_next)
+        own = own_address(reinterpret_cast<const uint8_t*>(
+            &reinterpret_cast<const sockaddr_in*>(i->ai_addr)->sin_addr.s_addr));
+    freeaddrinfo(found);
+    return own;
 }
 
 void set_direct_only(PROXY_INFO* info, int type) {
