@@ -1,12 +1,15 @@
 // PrintChain (see printchain.h).
 #include "builtins/printchain.h"
 
+#include "base/endian.h"
 #include "base/task.h"
 #include "builtins/bltn_util.h"
+#include "builtins/printstd.h"
 #include "lisp/list.h"
 #include "longchar/longchar.h"
 #include "server/interp.h"
 #include "stream/chain_stream.h"
+#include "stream/sprintf.h"
 #include "stream/streamio.h"
 
 namespace {
@@ -56,6 +59,16 @@ QV_SEXP* qv_PrintChain(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
     if (!target || size < 0) return access_error(form);
     if (s_is_chain(target)) {
         if (s_write(target, data->raw.data, size) != size) return access_error(form);
+    } else if (!env_is_privileged(env)) {
+        // Forwarded output of a caller without privilege is written as PrintStd writes its.
+        if (!s_exist(target)) return access_error(form);
+        std::basic_string<L_CHAR> text;
+        for (int i = 0; i + 4 <= size; i += 4)
+            if (L_CHAR ch = get_be32(data->raw.data + i)) text.push_back(ch);
+        std::basic_string<L_CHAR> safe = unprivileged_output(text.data(), text.size());
+        int err = 0;
+        if (!safe.empty() && (e_printf(target, &err, "%ls", safe.c_str()) < 0 || err != 0))
+            return access_error(form);
     } else {
         if (!s_exist(target) || s_print_long_chars(target, data->raw.data, size) != 0)
             return access_error(form);

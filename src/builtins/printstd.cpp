@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "base/alloc.h"
+#include "base/textutil.h"
 #include "builtins/bltn_util.h"
 #include "lisp/eval.h"
 #include "lisp/list.h"
@@ -17,6 +18,7 @@
 #include "stream/file_stream.h"
 #include "stream/sprintf.h"
 #include "stream/streamio.h"
+#include "stream/string_stream.h"
 
 namespace {
 
@@ -92,7 +94,59 @@ QV_SEXP* cannot_open(QV_SEXP* form, const char* func, const L_CHAR* path) {
                       list(n_get_string("cannot open the file"), get_string(path), nullptr));
 }
 
+// The printed text of value as long characters; false when it nests too deeply to print.
+bool printed_text(QV_SEXP* value, int flags, std::basic_string<L_CHAR>* out) {
+    STREAM* st = s_open_string_write(search_cm("Internal"));
+    if (!st) return true;
+    int err = 0;
+    e_print_sexp(st, &err, value, flags);
+    if (err != ELOOP)
+        if (const L_CHAR* t = s_get_l_string(st)) out->assign(t, static_cast<size_t>(l_strlen(t)));
+    s_close(st);
+    return err != ELOOP;
+}
+
+// True when the text from i on could read as the head of a result: blanks, then "result" in
+// any case, or a part of it that the text ends in.
+bool opens_result(const L_CHAR* s, size_t n, size_t i) {
+    static const char word[] = "result";
+    while (i < n && s[i] == ' ')
+        i++;
+    for (size_t k = 0; word[k]; k++, i++) {
+        if (i >= n) return true;
+        L_CHAR c = s[i] >= 'A' && s[i] <= 'Z' ? s[i] + ('a' - 'A') : s[i];
+        if (c != static_cast<L_CHAR>(word[k])) return false;
+    }
+    return true;
+}
+
+// Writes text of an unprivileged caller to st.
+void write_unprivileged(STREAM* st, const std::basic_string<L_CHAR>& text) {
+    std::basic_string<L_CHAR> safe = unprivileged_output(text.data(), text.size());
+    if (!safe.empty()) s_printf(st, "%ls", safe.c_str());
+}
+
 }  // namespace
+
+std::basic_string<L_CHAR> unprivileged_output(const L_CHAR* s, size_t n) {
+    std::basic_string<L_CHAR> out;
+    bool line_start = true;
+    for (size_t i = 0; i < n; i++) {
+        L_CHAR c = s[i];
+        if (line_start && c == ' ') {
+            out.push_back(c);
+            continue;
+        }
+        if (line_start && c == '<' && opens_result(s, n, i + 1)) {
+            for (char e : {'\\', 'x', '3', 'c'})
+                out.push_back(static_cast<L_CHAR>(e));
+        } else {
+            append_visible(out, s + i, 1, true);
+        }
+        line_start = c == '\n';
+    }
+    return out;
+}
 
 int printstd_flags(const L_CHAR* option, int* flags) {
     static const struct {
@@ -142,10 +196,20 @@ QV_SEXP* qv_PrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
             st = held->st;
         }
         int err = 0;
-        if (get_type(value) == QVT_STRING)
+        if (!held && !env_is_privileged(env)) {
+            // Standard output is everybody's: a caller without privilege writes nothing there
+            // that a terminal obeys or a reader of the results takes for one.
+            std::basic_string<L_CHAR> text;
+            if (get_type(value) == QVT_STRING)
+                text = value->string.data;
+            else if (!printed_text(value, flags, &text))
+                err = ELOOP;
+            write_unprivileged(st, text);
+        } else if (get_type(value) == QVT_STRING) {
             s_printf(st, "%ls", value->string.data);
-        else
+        } else {
             e_print_sexp(st, &err, value, flags);
+        }
         s_flush(st);
         if (held) release_stream(held);
         return err == ELOOP ? print_depth_error(form, "Printstd") : nullptr;
@@ -159,8 +223,18 @@ QV_SEXP* qv_PrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     }
     // A value too deep to print writes nothing, not even the line end, and answers an error.
     int err = 0;
-    e_print_sexp(st, &err, value, flags);
-    if (err != ELOOP) s_printf(st, "\n");
+    if (!file && !env_is_privileged(env)) {
+        std::basic_string<L_CHAR> text;
+        if (printed_text(value, flags, &text)) {
+            write_unprivileged(st, text);
+            s_printf(st, "\n");
+        } else {
+            err = ELOOP;
+        }
+    } else {
+        e_print_sexp(st, &err, value, flags);
+        if (err != ELOOP) s_printf(st, "\n");
+    }
     if (file)
         s_close(st);
     else

@@ -13,6 +13,8 @@
 //   PrintStd 2   openPrintStd 2   closePrintStd 1
 #pragma once
 
+#include <string>
+
 #include "lisp/env.h"
 #include "lisp/sexp.h"
 
@@ -30,6 +32,14 @@ QV_SEXP* qv_openPrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_
 // (closePrintStd) with d=N: closes and forgets stream N; nil.
 QV_SEXP* qv_closePrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
                           QVISP_ENV* sp_env);
+
+// Text that code without privilege writes to standard output or standard error, made harmless
+// for whoever reads them (a terminal, a parent that reads the script's results there): every
+// control character but the line feed is written as the visible escape \xNN the logs use, and
+// no line that the text begins (at its start, or after one of its line feeds) reads as a result:
+// a '<' that opens "<Result" there, in any case and with blanks before or inside, or the
+// beginning of it that a later write could complete, is written \x3c.
+std::basic_string<L_CHAR> unprivileged_output(const L_CHAR* s, size_t n);
 
 // The printer flags of an option text (16 always added): 0, or -1 for an unknown word.
 int printstd_flags(const L_CHAR* option, int* flags);

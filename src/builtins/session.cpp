@@ -15,6 +15,7 @@
 #include "lisp/statements.h"
 #include "longchar/longchar.h"
 #include "server/interp.h"
+#include "server/protocol.h"
 #include "server/remote.h"
 #include "server/session.h"
 
@@ -37,7 +38,12 @@ struct RS_T {
     QV_SEXP* node;    // the delayed value returned to the caller
     D_SEXP* d;
     uint32_t caller;  // the interpreter the job is made for (a Thread's: its holder); 0 none
+    int held;         // threads counted with the caller's until the job completes
 };
+
+// The threads a job of a caller without privilege counts with the caller's (as Thread's do):
+// the sender and the completer of its server, which it may be the one to start.
+constexpr int RS_JOB_THREADS = 2;
 
 SYS_QUEUE rs_que1;  // jobs waiting to be sent
 SYS_QUEUE rs_que2;  // jobs sent, waiting for their answers
@@ -139,6 +145,8 @@ void rs_task2(intptr_t) {
         for (QV_SEXP* p = v; get_type(p) == QVT_PAIR; p = p->pair.cdr) {
         }
         set_d_sexp(j->d, v);
+        for (int i = 0; i < j->held; i++)
+            end_reserve(QVI_HOLD_THREAD, j->caller);
         free_job(j);
         rs_count(-1);
         gc_pop(nullptr, nullptr);
@@ -163,6 +171,22 @@ QV_SEXP* mismatch(QV_SEXP* form, const char* func, const char* msg = "type missm
     return bltn_error_s(form, QVE_TYPE_MISMATCH, func, msg);
 }
 
+// The interpreter the calling task acts for: its own, or for a Thread's the one holding it; 0
+// for a system worker.
+uint32_t calling_iid() {
+    TaskLockGuard g(qvi_lock);
+    QV_INTERPRETER* me = _get_my_qvi();
+    if (!me) return 0;
+    return me->a_type == QVA_INTERNAL ? me->holder_iid : me->id;
+}
+
+// A session belongs to the interpreter that opened it: privileged code may use any, other code
+// only its own. To that other code a session of someone else (the script's, another peer's, the
+// log layer's) is no session at all, so it can neither steer nor close nor learn of it.
+bool may_use_session(QVISP_ENV* env, int id) {
+    return env_is_privileged(env) || session_owned_by(id, calling_iid());
+}
+
 bool head_is(QV_SEXP* el, const char* name) {
     if (get_type(el) != QVT_PAIR) return false;
     QV_SEXP* h = el->pair.car;
@@ -172,13 +196,15 @@ bool head_is(QV_SEXP* el, const char* name) {
 }  // namespace
 
 QV_SEXP* qv_OpenSession(QVISP_ENV*, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
-    return get_integer(open_session(1), nullptr);
+    return get_integer(open_session_for(1, calling_iid()), nullptr);
 }
 
-QV_SEXP* qv_CloseSession(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+QV_SEXP* qv_CloseSession(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
     QV_SEXP* id = get_el(form, 1);
     if (get_type(id) != QVT_INTEGER) return mismatch(form, "CloseSession", "id type missmatch");
-    close_session(static_cast<int>(id->integer.data));
+    // Closing an id that names no session does nothing; so does closing someone else's.
+    if (may_use_session(env, static_cast<int>(id->integer.data)))
+        close_session(static_cast<int>(id->integer.data));
     return nullptr;
 }
 
@@ -186,7 +212,9 @@ QV_SEXP* qv_SessionEnvironment(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM
                                QVISP_ENV*) {
     QV_SEXP* id = get_el(form, 1);
     if (get_type(id) != QVT_INTEGER) return mismatch(form, "SessionEnvironment");
-    int r = set_initial_sexp(static_cast<int>(id->integer.data), env, get_el(form, 2));
+    int r = may_use_session(env, static_cast<int>(id->integer.data))
+                ? set_initial_sexp(static_cast<int>(id->integer.data), env, get_el(form, 2))
+                : -1;
     if (r < 0) return eval_error(form, 0x80040217, "SetAessionEnv", get_integer(r, nullptr));
     return nullptr;
 }
@@ -218,10 +246,37 @@ QV_SEXP* qv_RemoteSession(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIEL
     if (get_type(c) == QVT_ERROR) return c;
     QV_SEXP* cmd = c;
     if (const L_CHAR* type = attr_text(attr, "type")) cmd = vx_quote_trace(env, cmd, type);
+    // Someone else's session answers as an id that names none, before anything of it is used.
+    if (!may_use_session(env, static_cast<int>(id->integer.data)))
+        cmd = unknown_session_error(static_cast<int>(id->integer.data), form->h.file, form->h.line);
 
+    // A caller without privilege holds no more workers through its jobs than it may hold
+    // threads: each job waiting or running counts under the same bounds as Thread, and beyond
+    // them is refused with the same error.
+    const bool privileged = env_is_privileged(env);
+    const uint32_t caller = calling_iid();
+    int held = 0;
+    if (!privileged && caller) {
+        int r = 0;
+        while (held < RS_JOB_THREADS && (r = reserve_held_for(QVI_HOLD_THREAD, caller)) == 0)
+            held++;
+        if (r != 0) {
+            while (held > 0) {
+                end_reserve(QVI_HOLD_THREAD, caller);
+                held--;
+            }
+            if (r == QVI_HOLD_FULL)
+                return bltn_error_s(form, QVE_NO_MEMORY, "RemoteSession", "too many threads");
+            if (r == QVI_HOLD_AGENT_FULL)
+                return bltn_error_s(form, QVE_NO_MEMORY, "RemoteSession",
+                                    "too many threads on this agent");
+            return eval_error(form, QVE_BREAK, "break", nullptr);
+        }
+    }
     auto* j = static_cast<RS_T*>(new_queue_node(sizeof(RS_T)));
     j->env = env;
-    j->privileged = env_is_privileged(env);
+    j->privileged = privileged;
+    j->held = held;
     j->id = static_cast<int>(id->integer.data);
     j->agent = value[1] ? ll_copy_str(value[1]->string.data) : nullptr;
     j->lt = value[2] ? ll_copy_str(value[2]->string.data) : nullptr;
@@ -231,12 +286,8 @@ QV_SEXP* qv_RemoteSession(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIEL
     j->file = form->h.file;
     j->line = form->h.line;
     j->node = new_d_sexp(&j->d);
-    {
-        // A system worker's own job belongs to nobody who could go.
-        TaskLockGuard g(qvi_lock);
-        if (QV_INTERPRETER* me = _get_my_qvi())
-            j->caller = me->a_type == QVA_INTERNAL ? me->holder_iid : me->id;
-    }
+    // A system worker's own job belongs to nobody who could go.
+    j->caller = caller;
     j->h.key = get_server_key(&j->u, nullptr);
     QV_SEXP* node = j->node;
     rs_count(1);

@@ -387,8 +387,14 @@ int setup_qv_interpreter(QV_INTERPRETER* qvi) {
         } else {
             h->held_connections++;
             agent_held[QVI_HOLD_CONNECTION]++;
+            if (qvi->reserve_moved && h->connections_opening > 0) {
+                h->connections_opening--;
+                agent_held[QVI_HOLD_CONNECTION]--;
+                *qvi->reserve_moved = true;
+            }
         }
     }
+    qvi->reserve_moved = nullptr;
 
     bool front_task = false;
     if (qvi->a_type == QVA_INTERNAL) {

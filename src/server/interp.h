@@ -194,6 +194,10 @@ struct qv_interpreter {
     // Only a connection opened for privileged code answers a server's credential requests, and
     // a listener opened for code without privilege refuses the agent's own privileged sockets.
     int opener_level;
+    // Set by an opener whose reservation (reserve_held_for) the registration takes over: the
+    // connection then counts once while it waits for its permission, and *reserve_moved tells
+    // the opener that it has no reservation left to end.
+    bool* reserve_moved;
 };
 typedef qv_interpreter QV_INTERPRETER;
 

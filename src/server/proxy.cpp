@@ -1,6 +1,11 @@
 // The proxy setting: the global record, its direct-access list and the route of one connection.
 #include "server/proxy.h"
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netdb.h>
+#include <netinet/in.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -44,6 +49,42 @@ int is_own_host(const char* server) {
         if (strcmp(server, dotted) == 0) return 1;
     }
     return 0;
+}
+
+// True when the IPv4 address d (network order) reaches this host itself: the loopback network,
+// the "this host" network 0/8, or an address of one of its interfaces.
+bool own_address(const uint8_t* d) {
+    if (d[0] == 127 || d[0] == 0) return true;
+    uint32_t v;
+    memcpy(&v, d, 4);
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return false;
+    bool own = false;
+    for (ifaddrs* i = list; i && !own; i = i->ifa_next)
+        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET)
+            own = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr == v;
+    freeifaddrs(list);
+    return own;
+}
+
+// True when server, as the connection will resolve it, is this host: its address in any
+// written form ("127.1", "127.0.0.2", "0"), or a name with an address of this host. Names are
+// asked of the system directly: the agent's resolver would list a name it cannot find, and a
+// name only the proxy knows must still reach the proxy.
+bool resolves_to_own_host(const char* server) {
+    in_addr a;
+    if (inet_aton(server, &a)) return own_address(reinterpret_cast<const uint8_t*>(&a.s_addr));
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(server, nullptr, &hints, &found) != 0) return false;
+    bool own = false;
+    for (addrinfo* i = found; i && !own; i = i->ai_next)
+        own = own_address(reinterpret_cast<const uint8_t*>(
+            &reinterpret_cast<const sockaddr_in*>(i->ai_addr)->sin_addr.s_addr));
+    freeaddrinfo(found);
+    return own;
 }
 
 void set_direct_only(PROXY_INFO* info, int type) {
@@ -157,16 +198,26 @@ int check_proxy(PROXY_INFO* info, const char* server) {
         set_direct_only(info, PROXY_NONE);
         return PROXY_NONE;
     }
-    TaskLockGuard g(proxy_lock);
-    if (server) {
-        if (SERVER_LIST* e = find_entry(server)) {
+    {
+        TaskLockGuard g(proxy_lock);
+        SERVER_LIST* e = server ? find_entry(server) : nullptr;
+        if (e) {
             set_direct_only(info, e->type);
-            return e->type;
+        } else {
+            info->proxy_type = proxyinfo.proxy_type;
+            info->proxy_server =
+                proxyinfo.proxy_server ? d_strdup(proxyinfo.proxy_server) : nullptr;
+            info->proxy_port = proxyinfo.proxy_port;
+            info->da_servers = nullptr;
         }
     }
-    info->proxy_type = proxyinfo.proxy_type;
-    info->proxy_server = proxyinfo.proxy_server ? d_strdup(proxyinfo.proxy_server) : nullptr;
-    info->proxy_port = proxyinfo.proxy_port;
-    info->da_servers = nullptr;
+    // Another of the names and addresses of this host is still this host: never sent through
+    // the HTTP proxy but connected directly, so that its listeners know the connection as the
+    // agent's own (and as its opener's) rather than as one more peer from the proxy's loopback
+    // address. Resolved outside the lock, only when the route would take the proxy.
+    if (info->proxy_type == PROXY_HTTP && server && resolves_to_own_host(server)) {
+        d_f_ree(info->proxy_server);
+        set_direct_only(info, PROXY_NONE);
+    }
     return info->proxy_type;
 }

@@ -74,7 +74,10 @@ QV_SEXP* get_proxyinfo();
 // - "localhost", "127.0.0.1", this node's own site name or its IPv4 address in dotted form:
 //   type 1, nothing else;
 // - a server of the direct-access list: that entry's type, nothing else;
-// - otherwise the global type, server and port, with no list.
+// - otherwise the global type, server and port, with no list;
+// - except that a route through the HTTP proxy to a server that resolves to this host (a
+//   loopback address in any written form, an address of one of its interfaces, a name of
+//   either) is type 1: the proxy never carries a connection to the agent's own host.
 // info->proxy_server is the caller's own copy (or null): free it with d_f_ree. A copy rather
 // than the setting's text, because a concurrent set_proxy frees the setting's text at once.
 int check_proxy(PROXY_INFO* info, const char* server);

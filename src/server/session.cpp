@@ -143,6 +143,7 @@ struct SESSION_DESCRIPTOR {
     SESSION_DESCRIPTOR* next;
     int id;
     int open_opt;
+    uint32_t owner;  // the interpreter that opened it; 0: the agent's own
     SESSION_DESCRIPTOR_LIST* d_list;
 };
 
@@ -443,21 +444,39 @@ PRE_SNAPSHOT _take_pre(CON_SESSION* ses) {
 // ------------------------------------------------------------------------------------------------
 // Connections
 
+// connect_server's refusals of a connection beyond the caller's bounds.
+constexpr int CONNECT_HOLDER_FULL = QVI_ERR_TOO_MANY;
+constexpr int CONNECT_AGENT_FULL = -12;
+constexpr int CONNECT_HOLDER_GONE = -13;
+
 // Opens a connection interpreter to the server whose environment is a child of env: its id, or a
 // negative code. Up to three tries two seconds apart; Busy, Denied and the end of the main
-// interpreter stop them.
+// interpreter stop them. A connection for code without privilege is held by the interpreter the
+// request is made for (session_caller): counted with its outgoing connections under the same
+// bounds as OpenInterpreter "connect" (CONNECT_HOLDER_FULL and CONNECT_AGENT_FULL beyond them),
+// and closed when it goes.
 int connect_server(QVISP_ENV* env, CON_SERVER* sv) {
     std::vector<char> host;
     int port;
+    bool privileged;
     {
         TaskLockGuard g(session_lock);
         const char* h = sv->url.server ? n_string(std_cm, sv->url.server) : "";
         host.assign(h, h + strlen(h) + 1);
         port = sv->url.port;
+        privileged = sv->privileged;
     }
+    const uint32_t holder = privileged ? 0 : session_caller();
     int id = QVI_ERR_NO_ANSWER;
     for (int attempt = 0; attempt < 3; attempt++) {
         if (attempt) sleep(2);
+        if (holder) {
+            int r = reserve_held_for(QVI_HOLD_CONNECTION, holder);
+            if (r != 0)
+                return r == QVI_HOLD_FULL         ? CONNECT_HOLDER_FULL
+                       : r == QVI_HOLD_AGENT_FULL ? CONNECT_AGENT_FULL
+                                                  : CONNECT_HOLDER_GONE;
+        }
         {
             TaskLockGuard g(session_lock);
             sv->setup_i_time = get_qvtime();
@@ -468,7 +487,16 @@ int connect_server(QVISP_ENV* env, CON_SERVER* sv) {
         q->environment = 1;
         q->hostname = _xx_nl_copy_str_1(std_cm, host.data(), __FILE__, __LINE__);
         q->port = port;
+        q->holder_iid = holder;
+        // Its registration takes the reservation over: one count while it waits for the peer.
+        bool moved = false;
+        q->reserve_moved = holder ? &moved : nullptr;
         id = setup_i(q);
+        // A holder that ended while the connection opened took no note of it.
+        if (holder && !moved && !end_reserve(QVI_HOLD_CONNECTION, holder) && id > 0) {
+            close_interpreter_nowait(static_cast<uint32_t>(id));
+            id = CONNECT_HOLDER_GONE;
+        }
         {
             TaskLockGuard g(session_lock);
             sv->setup_i_time = 0;
@@ -477,9 +505,21 @@ int connect_server(QVISP_ENV* env, CON_SERVER* sv) {
             set_c_timeout(static_cast<uint32_t>(id), 30);
             break;
         }
-        if (id == QVI_ERR_BUSY || id == QVI_ERR_DENIED || id == QVI_ERR_MAIN_CLOSED) break;
+        if (id == QVI_ERR_BUSY || id == QVI_ERR_DENIED || id == QVI_ERR_MAIN_CLOSED ||
+            id == CONNECT_HOLDER_GONE)
+            break;
     }
     return id;
+}
+
+// The error of a connection that connect_server refused beyond the caller's bounds (the values
+// OpenInterpreter "connect" gives), or null for another failure.
+QV_SEXP* bound_error(int id, QV_FILE* f, int ln) {
+    if (id == CONNECT_HOLDER_FULL)
+        return msg_error(f, ln, QVE_SESSION_CONNECT, "too many connections");
+    if (id == CONNECT_AGENT_FULL)
+        return msg_error(f, ln, QVE_SESSION_CONNECT, "too many connections on this agent");
+    return nullptr;
 }
 
 bool dead_connection(QV_SEXP* v) {
@@ -548,8 +588,10 @@ QV_SEXP* connect_agent(QVISP_ENV* env, CON_AGENT* a, const L_CHAR* login_mode, Q
     for (int attempt = 0; attempt < 2; attempt++) {
         if (id <= 0) id = connect_server(env, sv);
         if (id <= 0) {
-            result = msg_error(f, ln, QVE_SESSION_CONNECT, "cannot access the server",
-                               list(url_string(&where), get_integer(id, nullptr), nullptr));
+            result = bound_error(id, f, ln);
+            if (!result)
+                result = msg_error(f, ln, QVE_SESSION_CONNECT, "cannot access the server",
+                                   list(url_string(&where), get_integer(id, nullptr), nullptr));
             id = 0;
             break;
         }
@@ -619,8 +661,10 @@ CON_AGENT* get_agent(QV_SEXP** err, QVISP_ENV* env, CON_SERVER* sv, const URL* u
     if (iid <= 0) {
         iid = connect_server(env, sv);
         if (iid <= 0) {
-            *err = msg_error(f, ln, QVE_SESSION_PREFIX, "GET AGENT: cannot connect the server",
-                             list(url_string(u), get_integer(iid, nullptr), nullptr));
+            *err = bound_error(iid, f, ln);
+            if (!*err)
+                *err = msg_error(f, ln, QVE_SESSION_PREFIX, "GET AGENT: cannot connect the server",
+                                 list(url_string(u), get_integer(iid, nullptr), nullptr));
             return nullptr;
         }
         fresh = true;
@@ -1315,8 +1359,13 @@ void init_session() {
 }
 
 int open_session(int open_opt) {
+    return open_session_for(open_opt, 0);
+}
+
+int open_session_for(int open_opt, uint32_t owner) {
     auto* d = new_rec<SESSION_DESCRIPTOR>();
     d->open_opt = open_opt;
+    d->owner = owner;
     TaskLockGuard g(session_lock);
     session_sw_id = session_sw_id < 1 || session_sw_id == 0x7fffffff ? 1 : session_sw_id + 1;
     while (_find_descriptor(session_sw_id))
@@ -1325,6 +1374,18 @@ int open_session(int open_opt) {
     d->next = sd_list;
     sd_list = d;
     return d->id;
+}
+
+bool session_owned_by(int id, uint32_t owner) {
+    if (!owner) return false;
+    TaskLockGuard g(session_lock);
+    SESSION_DESCRIPTOR* d = _find_descriptor(id);
+    return d && d->owner == owner;
+}
+
+QV_SEXP* unknown_session_error(int id, QV_FILE* f, int ln) {
+    return msg_error(f, ln, QVE_SESSION_PARAM, "invalid session id(session)",
+                     list(get_integer(id, nullptr), nullptr));
 }
 
 void close_session(int id) {
@@ -1402,8 +1463,7 @@ QV_SEXP* protocol_error(PROTO_FAILURE why, int id, const URL* u, const char* mis
                         int ln) {
     switch (why) {
         case PF_NO_SESSION:
-            return msg_error(f, ln, QVE_SESSION_PARAM, "invalid session id(session)",
-                             list(get_integer(id, nullptr), nullptr));
+            return unknown_session_error(id, f, ln);
         case PF_MISSING:
             return msg_error(f, ln, QVE_SESSION_PARAM, missing);
         case PF_UNKNOWN:

@@ -61,8 +61,16 @@ void setup_remote_session_opt(REMOTE_SESSION_OPT* opt);
 // task starts with the first agent connection.
 void init_session();
 
-// A new user-level session: its id (from 1).
+// A new user-level session: its id (from 1). open_session opens one of the agent's own (the log
+// layer's, say); open_session_for one that belongs to the interpreter owner. Code without
+// privilege uses only the sessions its own interpreter opened (the built-ins check
+// session_owned_by): to it every other id names no session.
 int open_session(int open_opt);
+int open_session_for(int open_opt, uint32_t owner);
+// True when session id exists and belongs to owner (never for owner 0).
+bool session_owned_by(int id, uint32_t owner);
+// The error of a session id that names no session, as remote_session gives it.
+QV_SEXP* unknown_session_error(int id, QV_FILE* f, int ln);
 // Closes the session and its protocol sessions; an unknown id does nothing. A "qvp" session with
 // deferred answers pending closes when the last one completes.
 void close_session(int id);
