@@ -302,7 +302,10 @@ TEST(Task, OutOfThreadsATaskThatMustRunWaitsForAThreadAndRuns) {
     for (int i = 0; i < n; i++)
         again[i].release.add();
     for (int i = 0; i < n; i++)
-        EXPECT_TRUE(again[i].started.wait_for(1));
+        ASSERT_TRUE(again[i].started.wait_for(1));
+    for (int i = 0; i < n; i++)
+        ASSERT_TRUE(wait_until([&] { return thread_exist(again[i].id) == -1; }));
+    ASSERT_TRUE(wait_until([&] { return thread_exist(after.id) == -1; }));
 }
 
 TEST(Task, ThreadOutsideTheTableAskingForItselfPanics) {
