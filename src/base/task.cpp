@@ -22,10 +22,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
 
 #include "base/alloc.h"
 #include "base/entry.h"
@@ -53,6 +56,22 @@ constexpr unsigned TIMEOUT_INTERVAL = 20;  // seconds between sweeps
 
 int thread_limit = TASK_THREADS_MAX;  // pooled threads alive at most (task lock)
 time_t exhausted_said = 0;            // when running out of threads was last reported
+
+// Creators waiting for a thread: every thread that goes idle or ends, and every raised bound,
+// advances freed_gen (under the task lock) and wakes them through freed_cv. A waiter takes only
+// freed_mu, never the task lock, while it holds it.
+std::mutex freed_mu;
+std::condition_variable freed_cv;
+std::atomic<uint64_t> freed_gen{0};
+std::atomic<int> freed_waiters{0};
+
+// A thread became free or the bound was raised; task lock held.
+void thread_freed() {
+    freed_gen.fetch_add(1);
+    if (freed_waiters.load() == 0) return;
+    { std::lock_guard<std::mutex> g(freed_mu); }
+    freed_cv.notify_all();
+}
 
 TASK_BLOCK* task_table[TASK_BUCKETS];
 int task_cnt = 0;  // pooled threads alive (the main thread is not counted)
@@ -171,6 +190,7 @@ void* task_grue(void* arg) {
             goto end;
         }
         idle_stack[idle_cnt++] = b;
+        thread_freed();
         for (;;) {
             _sleep_task(b, task_lock, __FILE__, __LINE__);
             _lock_task(task_lock, __FILE__, __LINE__);
@@ -182,6 +202,7 @@ void* task_grue(void* arg) {
 end:
     table_remove(b);
     task_cnt--;
+    thread_freed();
     _unlock_task(task_lock, "task_grue", __FILE__, __LINE__);
     my_block = nullptr;
     free(b);
@@ -311,7 +332,12 @@ void init_task(int flags) {
 // -------------------------------------------------------------------------------------------------
 // Creating tasks
 
-TKEY xx_create_task(TASK_FUNC func, intptr_t data, int pri, const char* file, int line) {
+namespace {
+
+// One attempt: an idle thread or a new one. NO_TASK with *rc the error number when neither can
+// be had, and *gen the free-thread generation seen then (under the task lock).
+TKEY create_task_once(TASK_FUNC func, intptr_t data, int pri, const char* file, int line,
+                      int* rc_out, uint64_t* gen) {
     if (!task_lock) er_panic("create_task(init)");
     _lock_task(task_lock, file, line);
     // An idle pooled thread first.
@@ -332,9 +358,9 @@ TKEY xx_create_task(TASK_FUNC func, intptr_t data, int pri, const char* file, in
     pthread_t th;
     int rc = start_thread(b, &th);
     if (rc != 0) {
-        // Out of threads (or refused otherwise): the caller learns it at once and decides;
-        // waiting here for threads to end could wait for ever, with the caller's locks held.
         free(b);
+        *rc_out = rc;
+        *gen = freed_gen.load();
         _unlock_task(task_lock, "create_task", file, line);
         return NO_TASK;
     }
@@ -349,10 +375,44 @@ TKEY xx_create_task(TASK_FUNC func, intptr_t data, int pri, const char* file, in
     return tid;
 }
 
+}  // namespace
+
+TKEY xx_create_task(TASK_FUNC func, intptr_t data, int pri, const char* file, int line) {
+    for (;;) {
+        int rc = 0;
+        uint64_t gen = 0;
+        TKEY tid = create_task_once(func, data, pri, file, line, &rc, &gen);
+        if (tid != NO_TASK) return tid;
+        // Only running out of threads passes; our thread attributes are fixed, so any other
+        // refusal would refuse every later thread as well.
+        if (rc != EAGAIN) er_panic("create_task(start)");
+        // Wait, without the task lock, for a thread to go idle or end, and at most a second,
+        // since the system frees what it refused without telling us.
+        freed_waiters.fetch_add(1);
+        {
+            std::unique_lock<std::mutex> g(freed_mu);
+            freed_cv.wait_for(g, std::chrono::seconds(1),
+                              [gen] { return freed_gen.load() != gen; });
+        }
+        freed_waiters.fetch_sub(1);
+    }
+}
+
+int task_waiting_creators() {
+    return freed_waiters.load();
+}
+
+TKEY xx_try_create_task(TASK_FUNC func, intptr_t data, int pri, const char* file, int line) {
+    int rc = 0;
+    uint64_t gen = 0;
+    return create_task_once(func, data, pri, file, line, &rc, &gen);
+}
+
 int set_task_thread_limit(int limit) {
     _lock_task(task_lock, __FILE__, __LINE__);
     int old = thread_limit;
     thread_limit = limit > 0 ? limit : TASK_THREADS_MAX;
+    if (thread_limit > old) thread_freed();
     _unlock_task(task_lock, "set_task_thread_limit", __FILE__, __LINE__);
     return old;
 }

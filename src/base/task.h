@@ -37,18 +37,25 @@ extern D_SEM task_lock;
 // script one, so the bound is far above what a busy agent runs, and below what the system
 // allows a process; a task asked for beyond it is refused as when the system runs out.
 constexpr int TASK_THREADS_MAX = 8192;
-// What xx_create_task returns when no thread could run the task (task ids start at 2).
+// What xx_try_create_task returns when no thread could run the task (task ids start at 2).
 constexpr TKEY NO_TASK = 0;
 
-// Runs func(data) as a new task and returns its id, or NO_TASK at once when no idle thread is
-// left and no new one can be started (the pool is at its bound or the system refuses a thread):
-// the caller decides what its work does without a task; nothing waits for threads to end.
+// Runs func(data) as a new task and returns its id, never NO_TASK: while no idle thread is left
+// and no new one can be started (the pool is at its bound or the system refuses a thread), it
+// waits, without the task lock, until a thread goes idle or ends, trying again at least every
+// second. A caller that holds what every running task waits for would wait for ever, so work
+// that can be turned away (a new peer, a script's Thread) uses xx_try_create_task instead.
 TKEY xx_create_task(TASK_FUNC func, intptr_t data, int pri, const char* file, int line);
+// As xx_create_task, but NO_TASK at once when no thread can run the task: the caller decides
+// what its work does without one, and undoes what it set up for it.
+TKEY xx_try_create_task(TASK_FUNC func, intptr_t data, int pri, const char* file, int line);
 // Sets the bound on pooled threads (limit <= 0: TASK_THREADS_MAX) and returns the previous one.
 // Threads alive above a lowered bound run on; only new ones are refused.
 int set_task_thread_limit(int limit);
 #define create_task(func, data, pri) \
     xx_create_task((func), (intptr_t)(data), (pri), __FILE__, __LINE__)
+#define try_create_task(func, data, pri) \
+    xx_try_create_task((func), (intptr_t)(data), (pri), __FILE__, __LINE__)
 
 TKEY get_tid();
 HTID get_hard_tid(TKEY tid);
@@ -75,6 +82,8 @@ void __u_cp(const char* pos, int line);
 // statistics).
 int task_thread_count();
 int task_idle_count();
+// Number of xx_create_task callers now waiting for a thread (for tests and statistics).
+int task_waiting_creators();
 
 // One sweep of the task time-out thread at system time `now`: every idle thread ends when more
 // than 399 pooled threads are alive or when it has been idle for more than 3,599 seconds. The

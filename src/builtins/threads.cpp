@@ -300,7 +300,7 @@ QV_SEXP* qv_Thread(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr
         TaskLockGuard g(sthread_lock);
         t->next = sthread_list;
         sthread_list = t;
-        if (create_task(thread_body, t, pri) == NO_TASK) {
+        if (try_create_task(thread_body, t, pri) == NO_TASK) {
             _unlink(t);
             t = nullptr;
         } else {

@@ -178,7 +178,15 @@ int enLZW_v2(const unsigned char* bitmap, size_t n, int min_code_size) {
         write_code(prefix_code);
     }
     write_code(enc.eof_code);
-    if (enc.bit_offset > 0) flush_codes((enc.bit_offset + 7) / 8);
+    // Up to 256 bytes can be pending here (253 whole, a partial one and the last two codes),
+    // one more than a sub-block holds: the end goes out in sub-blocks of at most 255.
+    int pending = (enc.bit_offset + 7) / 8;
+    if (pending > 255) {
+        flush_codes(255);
+        memmove(enc.code_buffer, enc.code_buffer + 255, static_cast<size_t>(pending - 255));
+        pending -= 255;
+    }
+    if (pending > 0) flush_codes(pending);
     flush_codes(0);
     d_f_ree(enc.code_table);
     enc.code_table = nullptr;

@@ -219,15 +219,18 @@ QV_SEXP* qv_mxUncompressOldFormat(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_
             return eval_error(form, QVE_TYPE_MISMATCH, FUNC_NAME, pdc);
         }
         d_f_ree(pc);
-        parent = old_format_parent(get_el(p, 2));
-        if (!parent) {
-            d_f_ree(dc);
-            return eval_error(form, QVE_TYPE_MISMATCH, FUNC_NAME, pdc);
-        }
     }
     const L_CHAR* format = get_sf_attribute(attr, l_string(std_cm, "format"));
     void* v;
     if (!format || l_strcmp(format, l_string(std_cm, "CR")) == 0) {
+        // Only CR tiles are differences against the parent, so only here must it be a picture.
+        if (p) {
+            parent = old_format_parent(get_el(p, 2));
+            if (!parent) {
+                d_f_ree(dc);
+                return eval_error(form, QVE_TYPE_MISMATCH, FUNC_NAME, get_el(p, 1));
+            }
+        }
         v = uncompress_cr(parent, payload);
     } else if (l_strcmp(format, l_string(std_cm, "R64")) == 0) {
         v = uncompress_r64(payload);

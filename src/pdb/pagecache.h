@@ -134,7 +134,9 @@ int fac_purge_all();
 
 // A guarded file position (all ones, the default: none). While one is set, every write whose
 // bytes would cover it is refused (-1, errno EIO) by check_access_write, with one line "STOP
-// START END" printed: a trap for the write that damages a known record.
+// START END" printed: a trap for the write that damages a known record. The trap refuses rather
+// than stopping the program: a stop would lose the dirty cached pages of every open file, and
+// the refused write's caller reports the failure where it happened.
 void set_debug_target_fofs(uint64_t fofs);
 // 0 when a write of length bytes at info's current position leaves the guarded position alone;
 // -1 when it would cover it, or when the position is negative ("CAW" printed).

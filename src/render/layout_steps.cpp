@@ -321,7 +321,9 @@ TR_ELEMENT* element_anchor(TR_LANG_LINE* ll) {
                 l = x;
             return _tr_last_el(l);
         }
-        return fwd && bl_fwd ? nll->element_list : (!fwd || !bl_fwd ? nll->element_list : head);
+        // A backward run is laid out in reverse: the new element goes after nll's first one,
+        // unless both the line and the box line run forward, when it leads the box line.
+        return fwd && bl_fwd ? head : nll->element_list;
     };
     if (nll && nll->box_line == bl && ll_forward(nll) == fwd) return from_nll();
     if (pll && pll->box_line == bl) {

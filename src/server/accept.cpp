@@ -579,7 +579,7 @@ void _accept_thread(intptr_t data) {
         l->accept_threads++;
         unlock_task(qvi_lock, "_accept_thread");
         key->work = l;
-        if (create_task(_accept_peer_thread, reinterpret_cast<intptr_t>(key), 1) == NO_TASK) {
+        if (try_create_task(_accept_peer_thread, reinterpret_cast<intptr_t>(key), 1) == NO_TASK) {
             // No thread is left to serve it: the peer hears so at once, as when descriptors run
             // short, and this thread goes back to accept.
             s_printf(key->s, "%s", accept_busy_text);

@@ -465,6 +465,8 @@ int open_session_http(int) {
 
 void close_session_http(int) {}
 
+void output_session_http(STREAM*, const char*, int) {}
+
 QV_SEXP* remote_session_http(QVISP_ENV* env, int, const URL* u, const L_CHAR* agent,
                              const L_CHAR* login_mode, const L_CHAR* center_cmd, QV_SEXP* cmd,
                              QV_FILE* f, int ln, int, const REMOTE_SESSION_OPT* opt) {

@@ -26,6 +26,7 @@
 #include <cstdint>
 
 #include "server/session.h"
+#include "stream/stream.h"
 
 constexpr uint32_t QVE_SESSION_METHOD = 0x80020508;  // the command is not (method ...)
 constexpr int HTTP_SESSION_BODY_MAX = 64 << 20;
@@ -37,6 +38,9 @@ void init_session_http();
 // The protocol's session: 1; closing does nothing.
 int open_session_http(int open_opt);
 void close_session_http(int id);
+// Output towards a connection of this protocol: every request carries its own output, so this
+// does nothing (con untouched).
+void output_session_http(STREAM* con, const char* server, int port);
 // Runs the command list cmd at the URL u (its server and port): nil for an empty list, else the
 // deferred reply of the last command (or an error value of that command).
 QV_SEXP* remote_session_http(QVISP_ENV* env, int id, const URL* u, const L_CHAR* agent,

@@ -403,7 +403,7 @@ int setup_qv_interpreter(QV_INTERPRETER* qvi) {
         // A listener's accept threads belong to no interpreter; the one in accept is its
         // front_thread while it waits there.
         qvi->accept_threads = 1;
-        qvi->front_thread = create_task(_accept_thread, reinterpret_cast<intptr_t>(qvi), 1);
+        qvi->front_thread = try_create_task(_accept_thread, reinterpret_cast<intptr_t>(qvi), 1);
         if (qvi->front_thread == NO_TASK) {
             qvi->accept_threads = 0;
             return _unregister_threadless(qvi, old_pri, false);
@@ -418,7 +418,7 @@ int setup_qv_interpreter(QV_INTERPRETER* qvi) {
     // The front task starts once the lock is free (a start wakes a pooled thread, which would
     // first wait for it); it registers itself under the lock before anything else. The record
     // stays until its threads have ended.
-    if (front_task && create_task(_front_thread, qvi, 4) == NO_TASK) {
+    if (front_task && try_create_task(_front_thread, qvi, 4) == NO_TASK) {
         lock_task(qvi_lock);
         return _unregister_threadless(qvi, old_pri, true);
     }

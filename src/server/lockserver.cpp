@@ -127,7 +127,7 @@ void ask_holders(const SRV_LOCK& w) {
             continue;
         auto* e = new EVENT_CALL{static_cast<uint32_t>(h.ip), h.port, h.seq, h.ticket};
         // Without a thread for the call, the holder is asked at a later look.
-        if (create_task(event_task, reinterpret_cast<intptr_t>(e), 2) == NO_TASK)
+        if (try_create_task(event_task, reinterpret_cast<intptr_t>(e), 2) == NO_TASK)
             delete e;
         else
             h.notified = true;

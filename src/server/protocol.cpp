@@ -782,7 +782,7 @@ int queue_commands(QV_INTERPRETER* qvi, QV_FIFO* head, QV_FIFO* tail, bool* clos
 }  // namespace
 
 bool start_relay_thread(QV_INTERPRETER* qvi) {
-    return create_task(_relay_thread, qvi, 4) != NO_TASK;
+    return try_create_task(_relay_thread, qvi, 4) != NO_TASK;
 }
 
 QV_SEXP* _take_fifo(QV_INTERPRETER* qvi, int once, QV_FIFO** spent) {

@@ -456,7 +456,8 @@ void delay_thread(intptr_t) {
         gc_set(n->ret, gc_vx_sexp);
         unlock_task(qvi_lock, "delay_thread");
         // Without a thread left for it, this thread waits for the value itself: late, not lost.
-        if (state == 2 || create_task(dque_reply_task, reinterpret_cast<intptr_t>(n), 4) == NO_TASK)
+        if (state == 2 ||
+            try_create_task(dque_reply_task, reinterpret_cast<intptr_t>(n), 4) == NO_TASK)
             dque_reply(n);
         gc_pop(nullptr, nullptr);
     }
@@ -959,7 +960,7 @@ void insert_delay_que(QV_INTERPRETER* qvi, int line, QV_SEXP* value) {
         start = !dque_started;
         dque_started = true;
     }
-    if (start && create_task(delay_thread, 0, 4) == NO_TASK) {
+    if (start && try_create_task(delay_thread, 0, 4) == NO_TASK) {
         // No thread was left for it: the next value queued tries again.
         TaskLockGuard g(qvi_lock);
         dque_started = false;

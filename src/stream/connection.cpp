@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "base/alloc.h"
+#include "base/panic.h"
 #include "base/socket.h"
 #include "base/tick.h"
 #include "stream/file_stream.h"
@@ -226,4 +227,8 @@ STREAM* bl_new_connection(int* cerr, const char* hostname, uint32_t ip, int port
     int err = 0;
     int fd = bl_connect_socket(&err, hostname, ip, port, func, work);
     return wrap_connection(fd, err, cerr);
+}
+
+STREAM* s_bio_new(STREAM*) {
+    er_panic("s_bio_new not implemented.");
 }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/alloc.h"
@@ -335,6 +336,49 @@ TEST(Queue, OneWorkerPerNewKeyAndReleaseStartsAnother) {
     d_f_ree(again);
     // No start beyond the three counted comes in late.
     EXPECT_FALSE(starts->wait_for(4, 500));
+    EXPECT_EQ(release_queue(&q), 0);
+    delete starts;
+}
+
+// Holds a pooled thread until the Counter it points to reaches 1.
+void hold_thread(intptr_t data) {
+    reinterpret_cast<Counter*>(data)->wait_for(1);
+}
+
+TEST(Queue, ANewKeyGetsItsWorkerOnceAThreadIsFree) {
+    init_queue();
+    LKey k("late");
+    Counter* starts = new Counter;  // left to late tasks should the test fail
+    SYS_QUEUE q{};
+    q.key_func = count_start;
+    q.work = starts;
+    q.pri = 2;
+    setup_queue(&q);
+    // No thread left: the pool bounded at what is alive, every idle thread held.
+    int old = set_task_thread_limit(task_thread_count());
+    Counter release;
+    int held = 0;
+    while (held < 200 && try_create_task(hold_thread, &release, 1) != NO_TASK)
+        held++;
+    EXPECT_LT(held, 200);
+    // The key's worker waits for a thread instead of being lost: the insert returns once a
+    // thread was freed (here, once it was seen waiting).
+    std::atomic<bool> waited{false};
+    std::thread freer([&] {
+        waited = wait_until([] { return task_waiting_creators() >= 1; });
+        release.add();
+    });
+    insert_queue(&q, node(1, 0, k.s), 0);
+    freer.join();
+    EXPECT_TRUE(waited);
+    set_task_thread_limit(old);
+    EXPECT_TRUE(starts->wait_for(1));
+    L_CHAR* c = touch_qkey(&q);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(take(&q, sq_key_cond, c), 1);
+    release_qkey(&q, c);
+    d_f_ree(c);
+    EXPECT_TRUE(wait_until([&] { return get_active_que_thread(&q) == 0; }));
     EXPECT_EQ(release_queue(&q), 0);
     delete starts;
 }

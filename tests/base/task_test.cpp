@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <ctime>
 #include <set>
@@ -232,7 +233,7 @@ TEST(Task, OutOfThreadsTheCreatorIsToldAtOnceAndTheNextTaskRunsOnceOneIsFree) {
     int started = 0;
     TKEY refused = 1;
     for (; started < MOST; started++) {
-        refused = create_task(probe_task, &probes[started], 1);
+        refused = try_create_task(probe_task, &probes[started], 1);
         if (refused == NO_TASK) break;
     }
     EXPECT_EQ(refused, NO_TASK);
@@ -240,7 +241,7 @@ TEST(Task, OutOfThreadsTheCreatorIsToldAtOnceAndTheNextTaskRunsOnceOneIsFree) {
     EXPECT_LT(started, MOST);
     // Told again as often as asked, without waiting for a thread to end.
     Probe extra;
-    EXPECT_EQ(create_task(probe_task, &extra, 1), NO_TASK);
+    EXPECT_EQ(try_create_task(probe_task, &extra, 1), NO_TASK);
     // A task that ends frees its thread for the next one.
     for (int i = 0; i < started; i++) {
         ASSERT_TRUE(probes[i].started.wait_for(1));
@@ -249,13 +250,62 @@ TEST(Task, OutOfThreadsTheCreatorIsToldAtOnceAndTheNextTaskRunsOnceOneIsFree) {
     for (int i = 0; i < started; i++)
         ASSERT_TRUE(wait_until([&] { return thread_exist(probes[i].id) == -1; }));
     extra.release.add();
-    TKEY id = create_task(probe_task, &extra, 1);
+    TKEY id = try_create_task(probe_task, &extra, 1);
     EXPECT_NE(id, NO_TASK);
     if (id != NO_TASK) {
         ASSERT_TRUE(extra.started.wait_for(1));
         EXPECT_TRUE(wait_until([&] { return thread_exist(id) == -1; }));
     }
     set_task_thread_limit(old);
+}
+
+TEST(Task, OutOfThreadsATaskThatMustRunWaitsForAThreadAndRuns) {
+    // The pool bounded at the threads alive now, every idle one taken.
+    int old = set_task_thread_limit(task_thread_count());
+    constexpr int MOST = 200;
+    std::vector<Probe> held(MOST);
+    int n = 0;
+    while (n < MOST && try_create_task(probe_task, &held[n], 1) != NO_TASK)
+        n++;
+    ASSERT_LT(n, MOST);
+    // A task that must run is never refused: its creator waits for a thread.
+    Probe must;
+    must.release.add();
+    std::atomic<TKEY> id{-1};
+    std::thread creator([&] { id = create_task(probe_task, &must, 1); });
+    bool waited = wait_until([] { return task_waiting_creators() >= 1; });
+    EXPECT_TRUE(waited) << "the creator did not wait; it was given " << id.load();
+    for (int i = 0; i < n; i++)
+        held[i].release.add();
+    creator.join();
+    EXPECT_NE(id.load(), NO_TASK);
+    EXPECT_TRUE(must.started.wait_for(1));
+    EXPECT_TRUE(wait_until([] { return task_waiting_creators() == 0; }));
+    for (int i = 0; i < n; i++)
+        ASSERT_TRUE(held[i].started.wait_for(1));
+    for (int i = 0; i < n; i++)
+        ASSERT_TRUE(wait_until([&] { return thread_exist(held[i].id) == -1; }));
+    ASSERT_TRUE(wait_until([&] { return thread_exist(must.id) == -1; }));
+    // A raised bound lets a waiting creator start a thread at once.
+    n = 0;
+    std::vector<Probe> again(MOST);
+    while (n < MOST && try_create_task(probe_task, &again[n], 1) != NO_TASK)
+        n++;
+    Probe after;
+    after.release.add();
+    std::thread creator2([&] { id = create_task(probe_task, &after, 1); });
+    EXPECT_TRUE(wait_until([] { return task_waiting_creators() >= 1; }));
+    set_task_thread_limit(old);
+    creator2.join();
+    EXPECT_NE(id.load(), NO_TASK);
+    EXPECT_TRUE(after.started.wait_for(1));
+    for (int i = 0; i < n; i++)
+        again[i].release.add();
+    for (int i = 0; i < n; i++)
+        ASSERT_TRUE(again[i].started.wait_for(1));
+    for (int i = 0; i < n; i++)
+        ASSERT_TRUE(wait_until([&] { return thread_exist(again[i].id) == -1; }));
+    ASSERT_TRUE(wait_until([&] { return thread_exist(after.id) == -1; }));
 }
 
 TEST(Task, ThreadOutsideTheTableAskingForItselfPanics) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +47,75 @@ std::vector<uint8_t> indexed(const std::vector<int>& idx, const std::vector<RGB4
 }
 
 constexpr size_t IMAGE_DESC = 6 + 7 + 768;  // where our streams' image descriptor begins
+
+// A strict reader of our own encoder's streams, apart from the codec's decoder: the image's
+// sub-blocks must each hold 1 to 255 bytes and end with the empty one just before the trailer;
+// the codes then decode to the palette indices. Empty when the stream breaks any of this.
+std::vector<int> strict_indices(const std::string& g, int w, int h) {
+    size_t at = IMAGE_DESC + 10;
+    if (g.size() < at + 2 || g[IMAGE_DESC] != '\x2C') return {};
+    int min_size = static_cast<uint8_t>(g[at++]);
+    std::string codes;
+    for (;;) {
+        if (at >= g.size()) return {};
+        size_t n = static_cast<uint8_t>(g[at++]);
+        if (n == 0) break;
+        if (g.size() - at < n) return {};
+        codes += g.substr(at, n);
+        at += n;
+    }
+    if (at + 1 != g.size() || g[at] != ';') return {};
+    const int clear = 1 << min_size, eoi = clear + 1;
+    std::vector<std::vector<int>> dict;
+    int size = min_size + 1;
+    std::vector<int> out, prev;
+    size_t bit = 0;
+    auto reset = [&] {
+        dict.assign(static_cast<size_t>(eoi + 1), {});
+        for (int i = 0; i < clear; i++)
+            dict[static_cast<size_t>(i)] = {i};
+        size = min_size + 1;
+        prev.clear();
+    };
+    reset();
+    for (;;) {
+        if (bit + static_cast<size_t>(size) > codes.size() * 8) return {};
+        int code = 0;
+        for (int i = 0; i < size; i++, bit++)
+            code |= ((static_cast<uint8_t>(codes[bit / 8]) >> (bit % 8)) & 1) << i;
+        if (code == clear) {
+            reset();
+            continue;
+        }
+        if (code == eoi) break;
+        std::vector<int> entry;
+        if (code < static_cast<int>(dict.size()) && !dict[static_cast<size_t>(code)].empty())
+            entry = dict[static_cast<size_t>(code)];
+        else if (code == static_cast<int>(dict.size()) && !prev.empty())
+            (entry = prev).push_back(prev[0]);
+        else
+            return {};
+        if (!prev.empty() && dict.size() < 4096) {
+            dict.push_back(prev);
+            dict.back().push_back(entry[0]);
+            if (dict.size() == (size_t{1} << size) && size < 12) size++;
+        }
+        out.insert(out.end(), entry.begin(), entry.end());
+        prev = entry;
+    }
+    // Nothing but the padding of the last byte may follow the end code.
+    if ((codes.size() * 8 - bit) >= 8 || out.size() != static_cast<size_t>(w) * h) return {};
+    return out;
+}
+
+// A w x h picture of colours drawn from a palette of k, by a seeded generator.
+std::vector<int> random_indices(int w, int h, int k, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<int> idx(static_cast<size_t>(w) * h);
+    for (int& i : idx)
+        i = static_cast<int>(rng() % static_cast<uint32_t>(k));
+    return idx;
+}
 
 }  // namespace
 
@@ -180,6 +251,39 @@ TEST(Gif, RoundTripAndHandMadeStreams) {
         std::string{char(bits), char(bits >> 8), char(bits >> 16), char(bits >> 24)} + "\0;"s;
     px = decode(undefined, &w, &h);
     ASSERT_EQ(px.size(), 8u);
+}
+
+TEST(Gif, TheCodesEndInSubBlocksOfAtMost255Bytes) {
+    // Pictures whose last codes leave 256 bytes pending: the end goes out as two sub-blocks.
+    std::vector<RGB4> pal;
+    for (int i = 0; i < 256; i++)
+        pal.push_back(RGB4{static_cast<uint8_t>(i), static_cast<uint8_t>(i * 7),
+                           static_cast<uint8_t>(i * 13), 0});
+    struct Case {
+        uint32_t seed;
+        int w, h;
+    };
+    for (Case c : {Case{1426, 34, 36}, Case{2987, 45, 27}}) {
+        SCOPED_TRACE(c.seed);
+        std::vector<int> idx = random_indices(c.w, c.h, 202, c.seed);
+        std::vector<uint8_t> pic = indexed(idx, pal);
+        GIF_ENV ge;
+        std::string g = encode(pic, c.w, c.h, &ge);
+        std::vector<int> got = strict_indices(g, c.w, c.h);
+        ASSERT_EQ(got.size(), idx.size());
+        int w = 0, h = 0;
+        std::vector<uint8_t> px = decode(g, &w, &h);
+        ASSERT_EQ(px.size(), pic.size());
+        for (size_t i = 0; i < idx.size(); i++) {
+            const RGB4& c1 = ge.cmap.color[got[i]];
+            ASSERT_EQ(GetColorInt(c1.r, c1.g, c1.b),
+                      GetColorInt(pic[4 * i], pic[4 * i + 1], pic[4 * i + 2]))
+                << i;
+            ASSERT_EQ(GetColorInt(px[4 * i], px[4 * i + 1], px[4 * i + 2]),
+                      GetColorInt(pic[4 * i], pic[4 * i + 1], pic[4 * i + 2]))
+                << i;
+        }
+    }
 }
 
 TEST(Fft, TransformsAndTable) {

@@ -422,6 +422,31 @@ image bits 4 by 3
     d_f_ree(out);
 }
 
+TEST(GifInterop, AStreamWhoseCodesEndOnAFullSubBlockReadsWhole) {
+    ASSERT_TRUE(installed("giftopnm")) << "giftopnm is not installed";
+    TempDir d;
+    // 34 x 36 pixels of 202 colours: the last codes leave 256 bytes to write at the end.
+    std::mt19937 rng(1426);
+    std::vector<uint8_t> pic;
+    for (int i = 0; i < 34 * 36; i++) {
+        auto k = static_cast<uint8_t>(rng() % 202);
+        pic.insert(pic.end(), {k, static_cast<uint8_t>(k * 7), static_cast<uint8_t>(k * 13), 0});
+    }
+    GIF_ENV ge;
+    size_t n = 0;
+    unsigned char* g =
+        gif_compress(&n, &ge, reinterpret_cast<const unsigned int*>(pic.data()), 34, 36);
+    ASSERT_NE(g, nullptr);
+    write_file(d.at("end.gif"), std::string(reinterpret_cast<char*>(g), n));
+    d_f_ree(g);
+    ASSERT_EQ(run("giftopnm " + d.at("end.gif") + " > " + d.at("end.ppm") + " 2>/dev/null"), 0);
+    Pnm p = parse_pnm(read_file(d.at("end.ppm")));
+    ASSERT_EQ(p.pixels.size(), 34u * 36 * 3);
+    for (size_t i = 0; i < 34 * 36; i++)
+        for (int k = 0; k < 3; k++)
+            ASSERT_EQ(static_cast<uint8_t>(p.pixels[3 * i + k]), pic[4 * i + k]) << i;
+}
+
 TEST(FftInterop, Numpy) {
     TempDir d;
     std::mt19937_64 rng(17);

@@ -26,6 +26,11 @@ QV_SEXP* qv_testOldR64(QVISP_ENV*, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD*, QVISP_EN
     QV_SEXP* payload = list(I(2), I(1), n_get_string("G"), get_raw(px, 2), nullptr);
     return list(n_get_symbol("data"), list(I(0), I(0), I(0), nullptr), payload, nullptr);
 }
+// (testOldRawParent): a data form whose element is three raw bytes, no picture.
+QV_SEXP* qv_testOldRawParent(QVISP_ENV*, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    const char b[] = {1, 2, 3};
+    return list(n_get_symbol("data"), list(I(0), I(0), I(0), nullptr), get_raw(b, 3), nullptr);
+}
 // (testOldShow R): records the answer's dimension code and pixels, or the error.
 QV_SEXP* qv_testOldShow(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
     QV_SEXP* v = eval(env, get_el(form, 1));
@@ -61,6 +66,8 @@ class OldFormatScriptTest : public MatrixTest {
                 get_func_prim(qv_testOldR64, FUNC_APPLICATIVE, nullptr, 1, 1));
         set_env(matrix_qv_env, l_string(std_cm, "testOldShow"),
                 get_func_prim(qv_testOldShow, FUNC_NORMAL, nullptr, 2, 2));
+        set_env(matrix_qv_env, l_string(std_cm, "testOldRawParent"),
+                get_func_prim(qv_testOldRawParent, FUNC_APPLICATIVE, nullptr, 1, 1));
     }
 };
 
@@ -118,6 +125,30 @@ TEST_F(OldFormatScriptTest, DecodesInsideCalibrationScripts) {
               QVT_NIL);
     close_self_interpreter();
     gc_push(nullptr, nullptr, "MatrixTest");
+}
+
+TEST_F(OldFormatScriptTest, AnR64PictureIgnoresItsParentAndCrStillChecksIt) {
+    Geometry g{2, 64, 1, 3, 1, MXT_INT32 + MXT_VECTOR};
+    MATRIX* m = open(g);
+    for (int s = 0; s < 3; s++)
+        set_matrix_cal(m, MI_FETCH_1_TP + s, script(kReady));
+    int err = 0;
+    int64_t dc[3] = {0, 0, 0};
+    MATRIX_NODE* n = get_matrix_node_wait(&err, m, dc, 3);
+    ASSERT_EQ(err, 0);
+    // A parent that is no picture: R64 decodes all the same, CR refuses it.
+    const char* text =
+        "(testOldShow <mxUncompressOldFormat format=\"R64\">(testOldRawParent) "
+        "(testOldR64)</mxUncompressOldFormat>) "
+        "(testOldShow (mxUncompressOldFormat (testOldRawParent) (testOldCR 1)))";
+    for (int s = 0; s < 3; s++)
+        set_matrix_cal(m, MI_VISU_1_TP + s, script(text));
+    take_marks();
+    matrix_trigger_access(n, MI_VISU_1_TP, 0);
+    EXPECT_TRUE(quiet(m));
+    EXPECT_EQ(take_marks(),
+              (std::vector<std::string>{"^data (0 0 0) 1070593020 4198404", "ERR 80030806"}));
+    unlock_node(n, nullptr);
 }
 
 }  // namespace

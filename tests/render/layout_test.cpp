@@ -354,6 +354,33 @@ TEST(Layout, RightToLeftLinesKeepTheirElementsReversed) {
     set_lang_lists(text(" "), {}, {}, {});
 }
 
+TEST(Layout, AForwardLineBeforeARightToLeftLineStartsAtTheRingsHead) {
+    set_lang_lists(text(" "), {}, {}, {}, TRD_H_R2L);
+    Seq s;
+    s.box(box_attr(200));
+    append(s, {'a', 'b', ja(0x3042), ja(0x3043), 'c', 'd'});
+    s.wait();
+    tr_lock(s);
+    TR_BOX_LINE* bl = nth_box_line(s, 0, 0);
+    TR_LANG_LINE* ll = bl ? bl->lang_list : nullptr;
+    TR_LANG_LINE* nll = ll ? _tr_element_next_lang_line(ll) : nullptr;
+    if (!nll || nll->box_line != bl || ll_text(ll) != "ab") {
+        tr_unlock(s);
+        FAIL() << "the first box line is not \"ab\" before a right-to-left line";
+    }
+    // The forward line is made again while the right-to-left line after it keeps its elements:
+    // its first element leads the box line, before the backward run.
+    while (ll->element_list)
+        _tr_destroy_element(s, ll->element_list);
+    TR_ELEMENT* e = nullptr;
+    EXPECT_EQ(_tr_new_element(&e, s, ll).code, TRE_OK);
+    EXPECT_NE(e, nullptr);
+    EXPECT_EQ(bl->el_head.next, e);
+    if (e) _tr_destroy_element(s, e);
+    tr_unlock(s);
+    set_lang_lists(text(" "), {}, {}, {});
+}
+
 TEST(Layout, LineAttributesAreUniformOverABoxLine) {
     set_lang_lists(text(" "), {}, {}, {});
     Seq s;

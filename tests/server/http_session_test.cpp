@@ -24,6 +24,9 @@
 #include "server/http_session.h"
 #include "server/runtime.h"
 #include "server_util.h"
+#include "stream/sprintf.h"
+#include "stream/streamio.h"
+#include "stream/string_stream.h"
 
 namespace {
 
@@ -112,6 +115,19 @@ const char kXml[] =
     "<list n=\"2\"><item>alpha</item><item>beta</item></list>";
 
 }  // namespace
+
+TEST(HttpSession, OpenCloseAndOutputKeepNoState) {
+    EXPECT_EQ(open_session_http(0), 1);
+    close_session_http(1);
+    // Output towards a connection writes nothing on it and leaves it open.
+    STREAM* con = s_open_string_write(std_cm, __FILE__, __LINE__);
+    ASSERT_NE(con, nullptr);
+    output_session_http(con, "127.0.0.1", 80);
+    s_printf(con, "%s", "after");
+    s_flush(con);
+    EXPECT_STREQ(s_get_string(con), "after");
+    s_close(con);
+}
 
 TEST(HttpSession, XmlTreeRawBytesAndErrorStatus) {
     std::string png("\x89PNG\r\n\x1a\n\0\0\xff", 11);

@@ -222,7 +222,7 @@ TEST_F(OutOfThreads, ANewPeerHearsBusyAndTheNextIsServedOnceThreadsAreFree) {
     // Every idle thread taken: none is left for a peer.
     Blockers b;
     int held = 0;
-    while (held < 200 && create_task(block_task, &b, 1) != NO_TASK)
+    while (held < 200 && try_create_task(block_task, &b, 1) != NO_TASK)
         held++;
     ASSERT_LT(held, 200);
     const std::string busy = "<Permission>Busy</Permission>\n";
@@ -230,7 +230,7 @@ TEST_F(OutOfThreads, ANewPeerHearsBusyAndTheNextIsServedOnceThreadsAreFree) {
     for (int tries = 0; tries < 5 && got != busy; tries++) {
         // A thread that a background task of this program gives back after the loop above would
         // serve the peer: it is taken as well, and the peer comes again.
-        while (held < 200 && create_task(block_task, &b, 1) != NO_TASK)
+        while (held < 200 && try_create_task(block_task, &b, 1) != NO_TASK)
             held++;
         int fd = connect_loopback(l.port);
         ASSERT_GE(fd, 0);
@@ -246,7 +246,7 @@ TEST_F(OutOfThreads, ANewPeerHearsBusyAndTheNextIsServedOnceThreadsAreFree) {
         if (got != busy)
             wait_until(
                 [&] {
-                    if (held >= 200 || create_task(block_task, &b, 1) == NO_TASK) return false;
+                    if (held >= 200 || try_create_task(block_task, &b, 1) == NO_TASK) return false;
                     held++;
                     return true;
                 },

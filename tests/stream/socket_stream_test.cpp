@@ -84,6 +84,10 @@ int take_port(int port) {
 
 }  // namespace
 
+TEST(EncryptedStream, AskingForOneStopsTheProgram) {
+    EXPECT_DEATH(s_bio_new(nullptr), "s_bio_new not implemented\\.");
+}
+
 TEST(ListeningStream, AcceptsClientsAsSocketStreamsAndCountsItsDescriptors) {
     int files = settled_files();
     // A port held here whose next one is free, below the range the system gives out to
