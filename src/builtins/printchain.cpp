@@ -26,7 +26,7 @@ int relay_iid() {
 // stream lock.
 STREAM* std_stream(bool out) {
     TaskLockGuard g(stream_lock);
-    return out ? s_stdout : s_stderr;
+    return out ? s_stdout.load() : s_stderr.load();
 }
 
 QV_SEXP* access_error(QV_SEXP* form) {

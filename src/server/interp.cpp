@@ -116,7 +116,7 @@ int open_file_interpreter(QV_INTERPRETER* qvi) {
     }
     if (qvi->error_file_name) {
         if (is_dash(qvi->error_file_name))
-            qvi->err = qvi->out ? qvi->out : s_stdout;
+            qvi->err = qvi->out ? qvi->out : s_stdout.load();
         else
             qvi->err = open_output(qvi->error_file_name);
         if (!qvi->err) {

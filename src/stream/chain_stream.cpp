@@ -121,7 +121,7 @@ void carrier_failed(STREAM* s) {
     STREAM* sibling = nullptr;
     if (s_stdout == s && std_before_out) s_stdout = std_before_out;
     if (s_stderr == s && std_before_err) s_stderr = std_before_err;
-    STREAM** places[] = {&s_stdout, &s_stderr};
+    std::atomic<STREAM*>* places[] = {&s_stdout, &s_stderr};
     STREAM* befores[] = {std_before_out, std_before_err};
     for (int i = 0; i < 2 && iid > 0; i++) {
         STREAM* o = *places[i];
@@ -323,7 +323,7 @@ int s_replace_std_chain(int iid) {
 
 int s_replace_std_stream(char type, STREAM* s) {
     if (!s || (type != 'o' && type != 'e')) return -1;
-    STREAM** place = type == 'o' ? &s_stdout : &s_stderr;
+    std::atomic<STREAM*>* place = type == 'o' ? &s_stdout : &s_stderr;
     STREAM** before = type == 'o' ? &std_before_out : &std_before_err;
     STREAM* old;
     {

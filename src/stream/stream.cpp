@@ -38,9 +38,9 @@ STREAM* close_zonbie_list = nullptr;
 int zonbie_count = 0;
 int zonbie_life_time = 300;
 int zonbie_max = 2048;
-STREAM* s_stdin = nullptr;
-STREAM* s_stdout = nullptr;
-STREAM* s_stderr = nullptr;
+std::atomic<STREAM*> s_stdin{nullptr};
+std::atomic<STREAM*> s_stdout{nullptr};
+std::atomic<STREAM*> s_stderr{nullptr};
 int now_open_files = 4;
 int shutdown_stream_flags = 0;
 int max_fid = 3;
@@ -608,7 +608,7 @@ void init_stream() {
     // ones, the runtime's own pipes); streams keep it from here on as they open and close.
     now_open_files = count_open_descriptors(descriptor_limit());
 
-    STREAM** std_streams[3] = {&s_stdin, &s_stdout, &s_stderr};
+    std::atomic<STREAM*>* std_streams[3] = {&s_stdin, &s_stdout, &s_stderr};
     for (int i = 0; i < 3; i++) {
         S_FILE* f = &std_files[i];
         f->h.tbl = &s_file_table;

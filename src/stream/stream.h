@@ -33,6 +33,8 @@
 // stream lock.
 #pragma once
 
+#include <atomic>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -287,9 +289,11 @@ extern int zonbie_life_time;  // seconds; starts at 300 and never decreases by i
 // Most zombies kept (2048): a close past it frees the oldest one with no task inside at once, so
 // a sustained rate of short connections holds a bounded number of closed records.
 extern int zonbie_max;
-extern STREAM* s_stdin;
-extern STREAM* s_stdout;
-extern STREAM* s_stderr;
+// The standard streams. A chain (or a test) may put another stream in their place while other
+// tasks write to them, so the places are atomic: a reader takes either stream, whole.
+extern std::atomic<STREAM*> s_stdin;
+extern std::atomic<STREAM*> s_stdout;
+extern std::atomic<STREAM*> s_stderr;
 // Descriptors in use: those the process held when the stream layer started, plus those the
 // streams hold (each file stream one, each flush-pipe stream two). Descriptors other modules
 // open and close on their own are not counted. Under stream_lock.

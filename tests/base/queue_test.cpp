@@ -354,13 +354,15 @@ TEST(Queue, ANewKeyGetsItsWorkerOnceAThreadIsFree) {
     q.work = starts;
     q.pri = 2;
     setup_queue(&q);
-    // No thread left: the pool bounded at what is alive, every idle thread held.
-    int old = set_task_thread_limit(task_thread_count());
+    // No thread left: the pool bounded one above what is alive, every idle thread held (at
+    // least one, so that the release below frees a thread: service tasks never end).
+    int old = set_task_thread_limit(task_thread_count() + 1);
     Counter release;
     int held = 0;
     while (held < 200 && try_create_task(hold_thread, &release, 1) != NO_TASK)
         held++;
     EXPECT_LT(held, 200);
+    ASSERT_GE(held, 1);
     // The key's worker waits for a thread instead of being lost: the insert returns once a
     // thread was freed (here, once it was seen waiting).
     std::atomic<bool> waited{false};
