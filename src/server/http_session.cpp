@@ -278,6 +278,8 @@ QV_SEXP* read_reply(STREAM* st, const REMOTE_SESSION_OPT* opt, QV_FILE* f, int l
                 s_open_string_read(body.data(), cm ? cm : std_cm, static_cast<int>(body.size()), 1);
             QV_SEXP* seq = init_parse(text, l_string(std_cm, "RemoteSession"), nullptr);
             if (QV_FILE* rec = top_record(seq); rec && html) qvf_set(rec, QVF_HTML);
+            // The whole body is one value: the bound on what one expression holds covers it all.
+            set_read_bound(seq, QV_BOUND_WHOLE);
             if (xml) follow_encoding(seq);
             result = opt->return_format == 2 ? seq : list(sym, seq, nullptr);
         } else {
