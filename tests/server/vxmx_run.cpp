@@ -58,6 +58,7 @@ VxmxChild start_vxmx(const VxmxRun& r) {
         if (!tsan_set) env_text.push_back("TSAN_OPTIONS=" + rss.substr(1));
     }
     if (!r.std_code.empty()) env_text.push_back("STD_CODE=" + r.std_code);
+    env_text.insert(env_text.end(), r.env.begin(), r.env.end());
     std::vector<char*> envp;
     for (auto& e : env_text)
         envp.push_back(e.data());
@@ -252,7 +253,7 @@ int count_threads(int pid) {
 }
 
 SharedAgent::SharedAgent(const std::string& name, int nofile_limit, const Lines& lines,
-                         int mem_limit_mb) {
+                         int mem_limit_mb, const std::vector<std::string>& env) {
     dir = make_test_dir(name);
     port = free_port();
     admin = free_port();
@@ -266,6 +267,7 @@ SharedAgent::SharedAgent(const std::string& name, int nofile_limit, const Lines&
     run.timeout_ms = 120000;
     run.nofile_limit = nofile_limit;
     run.mem_limit_mb = mem_limit_mb;
+    run.env = env;
     run.err_file = dir + "/stderr.txt";
     child = start_vxmx(run);
 }
