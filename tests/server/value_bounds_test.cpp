@@ -185,3 +185,27 @@ TEST(ValueBounds, ALargeXmlReplyEndsWithAnErrorValue) {
     agent.expect_served();
     agent.end();
 }
+
+// Peers that connect, send one command and reset: the failed writes to them are said on standard
+// error once an interval, not once a peer.
+TEST(ValueBounds, PeersThatResetAreSaidOnceAnInterval) {
+    SharedAgent agent("bounds_resets");
+    ASSERT_GT(agent.port, 0);
+    agent.expect_served();
+    for (int i = 0; i < 300; i++) {
+        int fd = connect_loopback(agent.port);
+        ASSERT_GE(fd, 0);
+        EXPECT_TRUE(write_all(fd, "\n(+ 1 2)\n"));
+        linger hard = {1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        close(fd);
+    }
+    agent.expect_served();
+    agent.end();
+    std::string err = read_file(agent.dir + "/stderr.txt");
+    size_t lines = 0;
+    for (size_t p = err.find("s_write_file"); p != std::string::npos;
+         p = err.find("s_write_file", p + 1))
+        lines++;
+    EXPECT_LE(lines, 10u) << err.substr(0, 600);
+}
