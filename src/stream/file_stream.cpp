@@ -234,6 +234,8 @@ int s_close_file(STREAM* s) {
 }
 
 int64_t set_write_failure_interval(int64_t seconds) {
+    write_failures_unsaid.store(0, std::memory_order_relaxed);
+    write_failure_said_at.store(INT64_MIN / 2, std::memory_order_relaxed);
     return write_failure_interval.exchange(seconds, std::memory_order_relaxed);
 }
 
