@@ -463,6 +463,7 @@ bool fill(QV_FILE* f) {
         if (n > 0) {
             f->rb_len = static_cast<uint16_t>(n);
             f->rb_ptr = 0;
+            f->rb_total += static_cast<uint64_t>(n);
             std::atomic_ref<uint32_t>(f->rb_time).store(get_qvtime(), std::memory_order_relaxed);
             return true;
         }
@@ -1052,6 +1053,7 @@ int get_nchar(QV_FILE* f, uint8_t* out, int n) {
         int r = st ? s_read(st, out + got, n - got) : 0;
         if (r > 0) {
             got += r;
+            f->rb_total += static_cast<uint64_t>(r);
             std::atomic_ref<uint32_t>(f->rb_time).store(get_qvtime(), std::memory_order_relaxed);
             continue;
         }

@@ -36,6 +36,13 @@ constexpr int QV_RB_SIZE = 4096;           // read buffer of a record
 constexpr int QV_TOKEN_MAX = 4 << 20;      // characters of one token
 constexpr int32_t QV_RAW_MAX = 256 << 20;  // bytes of one raw-byte literal
 constexpr int QV_SKIP_TRACK = 4096;        // levels whose mode a skipped region remembers
+// One expression read from a peer or a server holds at most this many tokens and bytes of text
+// (set_read_bound in parser.h); each element costs about a hundred bytes once built, so one
+// expression stays near 100 MiB however long the peer goes on.
+constexpr int64_t QV_EXPR_MAX_TOKENS = 1 << 20;
+constexpr uint64_t QV_EXPR_MAX_BYTES = 64u << 20;
+constexpr int QV_BOUND_ITEM = 1;   // each top-level item of the input is bounded on its own
+constexpr int QV_BOUND_WHOLE = 2;  // the whole input is one value: the bound covers all of it
 
 // Record flags.
 constexpr int32_t QVF_LINE_FIX = 0x1;           // lines are not counted
@@ -140,6 +147,12 @@ struct qv_file {
     int skip;             // open levels of a region skipped for its depth
     uint8_t* skip_modes;  // mode of each skipped level (collected block of QV_SKIP_TRACK bytes)
     int nul_run;          // the last character read was a NUL, already reported
+    // The bound on one expression read from a peer (set_read_bound in parser.h).
+    int bound;             // QV_BOUND_*: what one bound covers; 0: the input is not bounded
+    int over_bound;        // the bound was passed: the record was closed for it
+    int64_t bound_tokens;  // tokens of the expression being read
+    uint64_t bound_from;   // bytes of the input read before the expression began
+    uint64_t rb_total;     // bytes taken from the stream so far
 };
 
 extern SEM lex_lock;

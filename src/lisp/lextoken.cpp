@@ -198,6 +198,28 @@ int __vx_lex(QV_FILE* f) {
     }
 }
 
+namespace {
+
+// True when the expression being read, with the token just read, passes the record's bound. A
+// top-level item of a bounded-per-item input begins where the record's stack holds only the rest
+// of the sequence.
+bool past_bound(QV_FILE* f) {
+    uint64_t read = f->rb_total - static_cast<uint64_t>(f->rb_len - f->rb_ptr);
+    if (f->bound == QV_BOUND_ITEM && f->stack_depth <= 1 && !f->skip) {
+        f->bound_tokens = 0;
+        f->bound_from = read - static_cast<uint64_t>(f->yylen);
+    }
+    return ++f->bound_tokens > QV_EXPR_MAX_TOKENS || read - f->bound_from > QV_EXPR_MAX_BYTES;
+}
+
+}  // namespace
+
 int vx_lex(QV_FILE* f) {
-    return __vx_lex(f);
+    int t = __vx_lex(f);
+    if (!f->bound || t == TK_END || t == TK_CLOSED || !past_bound(f)) return t;
+    // The peer sent more than one expression may hold: its input is closed, and the parser ends
+    // the lists it was reading with an error saying so.
+    f->over_bound = 1;
+    vx_file_delete(f);
+    return TK_CLOSED;
 }

@@ -217,7 +217,18 @@ void cancel(QV_FILE* f) {
     }
 }
 
+// The end of the record's input. Input closed for passing its bound ends every list being read,
+// the top-level sequence too, with an error naming the bound, so that its reader learns why.
 void end_of_input(QV_FILE* f) {
+    if (f->over_bound) {
+        while (f->stack) {
+            QV_SEXP* p = pop_delay(f);
+            QV_SEXP* data =
+                list(n_get_string("expression too large"), get_string(f->name), nullptr);
+            over_write_sexp(p, error_at(f, f->line, QVE_TOKEN, data));
+        }
+        return;
+    }
     while (f->stack) {
         bool bottom = at_bottom(f);
         QV_SEXP* p = pop_delay(f);
@@ -961,6 +972,13 @@ void set_close_func(QV_FILE* f, QV_CLOSE_FUNC func, void* work) {
     TaskLockGuard g(lex_lock);
     f->close_func = func;
     f->close_work = work;
+}
+
+void set_read_bound(QV_SEXP* top, int bound) {
+    if (sexp_raw_type(top) != QVT_DELAY || top->delay.dtype == DELAY_GENERATOR) return;
+    lock_parse();
+    top->delay.d.file.f->bound = bound;
+    unlock_parse("set_read_bound");
 }
 
 QV_SEXP* realize_sexp(QV_SEXP* s) {

@@ -55,6 +55,12 @@ QV_SEXP* init_delay_func(DELAY_FUNC* df);
 // marks it (it must not keep nodes it makes then).
 void set_close_func(QV_FILE* f, QV_CLOSE_FUNC func, void* work);
 
+// Bounds what one expression read from the record of top (a delayed node of init_parse) may
+// hold: QV_EXPR_MAX_TOKENS tokens and QV_EXPR_MAX_BYTES bytes of input, for each top-level item
+// (QV_BOUND_ITEM) or for the whole input (QV_BOUND_WHOLE). Past it the record is closed and the
+// lists being read, and the sequence, end with the error "expression too large".
+void set_read_bound(QV_SEXP* top, int bound);
+
 // Realises s when it is delayed and returns it (for a generator, the node that replaces it). May
 // wait for another task reading the same record. Needs the caller to be a task.
 QV_SEXP* realize_sexp(QV_SEXP* s);

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -37,13 +39,19 @@ struct REPLY_WATCH {
     uint32_t caller;    // the interpreter the request is made for; 0: nobody who could go
     bool held;          // the connection is counted with the caller's (reserve_held_for)
     uint32_t deadline;  // system time
+    uint32_t end;       // the whole request's deadline, system time
     int ended;          // 0, WATCH_TIMED_OUT or WATCH_CALLER_GONE
     L_CHAR* where;      // the URL's text, a tracked copy, for the error value
+    int64_t charged;    // bytes of its reply held, counted in the pending-reply budgets
 };
 constexpr int WATCH_TIMED_OUT = 1;
 constexpr int WATCH_CALLER_GONE = 2;
 
 SEM watch_lock;
+// Bytes held by the replies being read, for the whole agent and for each caller (under
+// watch_lock): many large replies pending at once are refused before they take the memory.
+int64_t pending_bytes = 0;
+std::map<uint32_t, int64_t> pending_by_caller;
 std::vector<REPLY_WATCH*> watches;  // under watch_lock
 
 // The reply of a command's last request, waiting for the worker of its server to read it.
@@ -61,11 +69,14 @@ struct SESSION_HTTP_N {
 };
 
 SYS_QUEUE session_http_que;
+int request_total = HTTP_SESSION_REQUEST_TOTAL;
 
+// A caller that has gone, or whose close was asked for (a hang-up, Exit), no longer takes the
+// reply.
 bool caller_gone(uint32_t id) {
     TaskLockGuard g(qvi_lock);
     QV_INTERPRETER* q = _search_qvi_id(id);
-    return !q || q->mode == QVM_CLOSED;
+    return !q || q->mode == QVM_CLOSED || (q->flags & QVIF_CLOSING);
 }
 
 // Once a second: the connections whose reply is overdue or no longer wanted are closed.
@@ -76,7 +87,8 @@ void watch_tick(intptr_t, int) {
         TaskLockGuard g(watch_lock);
         for (REPLY_WATCH* w : watches) {
             if (w->ended) continue;
-            if (static_cast<int32_t>(now - w->deadline) >= 0)
+            if (static_cast<int32_t>(now - w->deadline) >= 0 ||
+                static_cast<int32_t>(now - w->end) >= 0)
                 w->ended = WATCH_TIMED_OUT;
             else if (w->caller && caller_gone(w->caller))
                 w->ended = WATCH_CALLER_GONE;
@@ -96,6 +108,7 @@ REPLY_WATCH* watch(STREAM* st, uint32_t caller, bool held, const URL* u) {
     w->caller = caller;
     w->held = held;
     w->deadline = get_qvtime() + HTTP_SESSION_REPLY_TIMEOUT;
+    w->end = get_qvtime() + static_cast<uint32_t>(request_total);
     w->where = ll_copy_str(get_url_str2(u));
     TaskLockGuard g(watch_lock);
     watches.push_back(w);
@@ -116,8 +129,40 @@ int watch_ended(REPLY_WATCH* w) {
     return w->ended;
 }
 
+// Counts n more bytes of w's reply in the budgets: 0; -3 past the caller's, -4 past the agent's.
+int charge(REPLY_WATCH* w, int64_t n) {
+    if (!w) return 0;
+    TaskLockGuard g(watch_lock);
+    if (pending_bytes + n > HTTP_SESSION_PENDING_MAX) return -4;
+    if (w->caller) {
+        int64_t& mine = pending_by_caller[w->caller];
+        if (mine + n > HTTP_SESSION_CALLER_PENDING_MAX) {
+            if (mine == 0) pending_by_caller.erase(w->caller);
+            return -3;
+        }
+        mine += n;
+    }
+    pending_bytes += n;
+    w->charged += n;
+    return 0;
+}
+
+// The bytes of w's reply are no longer held.
+void discharge(REPLY_WATCH* w) {
+    if (!w) return;
+    TaskLockGuard g(watch_lock);
+    pending_bytes -= w->charged;
+    if (w->caller && w->charged) {
+        auto it = pending_by_caller.find(w->caller);
+        if (it != pending_by_caller.end() && (it->second -= w->charged) <= 0)
+            pending_by_caller.erase(it);
+    }
+    w->charged = 0;
+}
+
 void unwatch(REPLY_WATCH* w) {
     if (!w) return;
+    discharge(w);
     {
         TaskLockGuard g(watch_lock);
         watches.erase(std::remove(watches.begin(), watches.end(), w), watches.end());
@@ -178,7 +223,8 @@ std::vector<L_CHAR> get_method(const L_CHAR* m) {
 // exactly content_length bytes when the head declares them. 0; -1 when a read fails or a declared
 // body ends early; -2 when it would hold more than HTTP_SESSION_BODY_MAX bytes. Without `out`
 // the bytes are dropped, and the bound is on the bytes read. Every piece that arrives gives the
-// watch its time anew.
+// watch its time anew. The buffer's growth is counted in the pending-reply budgets (charge):
+// -3 or -4 when it does not fit.
 int read_body(STREAM* st, const HTTP_INFO* info, std::string* out, REPLY_WATCH* w) {
     bool chunked = info->flags & HTTP_CHUNKED;
     if (chunked && chunk_read_start(st) < 0) {
@@ -208,8 +254,12 @@ int read_body(STREAM* st, const HTTP_INFO* info, std::string* out, REPLY_WATCH* 
             break;
         }
         if (out) {
-            if (out->size() + k > out->capacity())
-                out->reserve(std::max(out->capacity() * 2, out->size() + k));
+            if (out->size() + k > out->capacity()) {
+                size_t grown = std::max(out->capacity() * 2, out->size() + k);
+                r = charge(w, static_cast<int64_t>(grown - out->capacity()));
+                if (r < 0) break;
+                out->reserve(grown);
+            }
             out->append(buf, static_cast<size_t>(k));
         }
         got += k;
@@ -270,6 +320,11 @@ QV_SEXP* read_reply(STREAM* st, const REMOTE_SESSION_OPT* opt, QV_FILE* f, int l
         int r = read_body(st, &info, &body, w);
         if (r == -2) {
             result = http_error(f, ln, QVE_SESSION_CONNECT, "http reply too large", nullptr);
+        } else if (r == -3 || r == -4) {
+            result = http_error(f, ln, QVE_SESSION_CONNECT,
+                                r == -3 ? "too many reply bytes pending"
+                                        : "too many reply bytes pending on this agent",
+                                nullptr);
         } else if (r < 0) {
             result = broken_reply(f, ln, w);
         } else if (xml || html) {
@@ -278,6 +333,8 @@ QV_SEXP* read_reply(STREAM* st, const REMOTE_SESSION_OPT* opt, QV_FILE* f, int l
                 s_open_string_read(body.data(), cm ? cm : std_cm, static_cast<int>(body.size()), 1);
             QV_SEXP* seq = init_parse(text, l_string(std_cm, "RemoteSession"), nullptr);
             if (QV_FILE* rec = top_record(seq); rec && html) qvf_set(rec, QVF_HTML);
+            // The whole body is one value: the bound on what one expression holds covers it all.
+            set_read_bound(seq, QV_BOUND_WHOLE);
             if (xml) follow_encoding(seq);
             result = opt->return_format == 2 ? seq : list(sym, seq, nullptr);
         } else {
@@ -286,6 +343,7 @@ QV_SEXP* read_reply(STREAM* st, const REMOTE_SESSION_OPT* opt, QV_FILE* f, int l
     }
     free_HTTP_info(&info);
     end_reply(st, w);
+    discharge(w);
     return result;
 }
 
@@ -368,6 +426,9 @@ QV_SEXP* one_session(const URL* u, QV_SEXP* s, const REMOTE_SESSION_OPT* opt, QV
                           get_string(get_url_str2(u)));
     }
     if (cm) s_set_cm(con, cm);
+    // The request is written under the watch too: a server that never reads, or a caller that
+    // goes, ends the write as they end the wait for the reply.
+    REPLY_WATCH* w = watch(con, caller, held, u);
     int err = 0;
     e_printf(con, &err, "%ls %ls HTTP/1.0\r\n", method.data(), target_copy.data());
     if (cm) e_printf(con, &err, "Encoding: %s\r\n", cm->name);
@@ -378,17 +439,22 @@ QV_SEXP* one_session(const URL* u, QV_SEXP* s, const REMOTE_SESSION_OPT* opt, QV
     // A body's end is told by its length: an HTTP/1.0 server cannot find it otherwise.
     if (has_body) e_printf(con, &err, "Content-Length: %i\r\n", static_cast<int>(bytes.size()));
     e_printf(con, &err, "Connection: close\r\nHost: %ls:%i\r\n\r\n", u->server, u->port);
-    int done = 0;
-    if (!err && has_body &&
-        en_do(&done, s_write, con, bytes.data(), static_cast<int>(bytes.size())) != 1)
-        err = 1;
+    // The body goes in pieces, each of which gives the watch its time anew.
+    constexpr size_t PIECE = 64 << 10;
+    for (size_t off = 0; !err && off < bytes.size(); off += PIECE) {
+        int n = static_cast<int>(std::min(PIECE, bytes.size() - off));
+        int done = 0;
+        if (en_do(&done, s_write, con, bytes.data() + off, n) != 1 || s_flush(con) < 0) err = 1;
+        watch_progress(w);
+    }
     if (!err && s_flush(con) < 0) err = 1;
     if (err) {
-        s_close(con);
-        if (held) end_reserve(QVI_HOLD_CONNECTION, caller);
-        return http_error(f, ln, QVE_SESSION_CONNECT, "http connection error", nullptr);
+        QV_SEXP* e = broken_reply(f, ln, w);
+        end_reply(con, w);
+        unwatch(w);
+        return e;
     }
-    REPLY_WATCH* w = watch(con, caller, held, u);
+    watch_progress(w);
     if (wait_flag) {
         drop_reply(con, w);
         unwatch(w);
@@ -449,6 +515,8 @@ void init_session_http() {
         ticking = true;
         new_lock(&watch_lock);
         new_tick(watch_tick, 1, 0);
+        if (const char* t = getenv("VXMX_TEST_HTTP_TOTAL"); t && atoi(t) > 0)
+            request_total = atoi(t);
     }
     session_http_que = SYS_QUEUE{};
     session_http_que.flags = QUEUE_FIFO;

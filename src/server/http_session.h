@@ -15,12 +15,15 @@
 // by the server, so a server that does not answer holds up no other server's replies) and
 // delivered as a deferred value.
 //
-// Bounds: the reply head obeys the HTTP head reader's limits and must arrive within
-// HTTP_SESSION_REPLY_TIMEOUT seconds of the request; the body is read whole before it is parsed,
-// in pieces, never beyond HTTP_SESSION_BODY_MAX bytes held whatever length the reply declares,
-// and at most HTTP_SESSION_REPLY_TIMEOUT seconds may pass without a byte of it. A reply not read
-// in time is the error ("http reply timed out" URL). A request made for an interpreter (a peer's
-// RemoteSession) ends once that interpreter has gone: its connection is closed.
+// Bounds: the request is written, and the reply head must arrive, with at most
+// HTTP_SESSION_REPLY_TIMEOUT seconds without progress; the head obeys the HTTP head reader's
+// limits; the body is read whole before it is parsed, in pieces, never beyond
+// HTTP_SESSION_BODY_MAX bytes held whatever length the reply declares, and at most
+// HTTP_SESSION_REPLY_TIMEOUT seconds may pass without a byte of it. The whole request, from its
+// first byte written to its reply's last byte read, takes at most HTTP_SESSION_REQUEST_TOTAL
+// seconds. A request not done in time is the error ("http reply timed out" URL). A request made for
+// an interpreter (a peer's RemoteSession) ends once that interpreter has gone: its connection is
+// closed.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +35,14 @@ constexpr uint32_t QVE_SESSION_METHOD = 0x80020508;  // the command is not (meth
 constexpr int HTTP_SESSION_BODY_MAX = 64 << 20;
 // Seconds a reply may keep its reader waiting: for its head, and between pieces of its body.
 constexpr int HTTP_SESSION_REPLY_TIMEOUT = 30;
+// Seconds one request may take whole, however its server trickles (the tests of the agent
+// shorten it through VXMX_TEST_HTTP_TOTAL in the environment).
+constexpr int HTTP_SESSION_REQUEST_TOTAL = 120;
+// Bytes that the bodies of replies being read may hold together, in the whole agent and for one
+// caller; a body that would pass either is the error "too many reply bytes pending" (on this
+// agent).
+constexpr int64_t HTTP_SESSION_PENDING_MAX = int64_t{256} << 20;
+constexpr int64_t HTTP_SESSION_CALLER_PENDING_MAX = int64_t{128} << 20;
 
 // Sets up the reply queue (called by init_session).
 void init_session_http();

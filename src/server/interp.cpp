@@ -760,10 +760,25 @@ int _close_interpreter(QV_INTERPRETER* qvi) {
     return 0;
 }
 
+// The agent is ending (qvi_lock held): the interpreters of peers without privilege are asked to
+// close first, so that the requests they left pending end with them (their connections are
+// closed within a second) instead of holding up the end until their time-outs.
+namespace {
+void _close_unprivileged(QV_INTERPRETER* main) {
+    for (QV_INTERPRETER* b : interpreter_hash)
+        for (QV_INTERPRETER* q = b; q; q = q->next)
+            if (q != main && q->a_type != QVA_INTERNAL && q->env && !env_chain_privileged(q->env))
+                _close_interpreter(q);
+}
+}  // namespace
+
 void _close_qv_interpreter(QV_INTERPRETER* qvi, QVI_STREAMS* left) {
     // The main interpreter's end waits for the RemoteSession jobs still running: they may need
-    // new connections, which its end would refuse.
-    if (qvi == main_interpreter) _wait_rs_queue();
+    // new connections, which its end would refuse. Those of peers without privilege end first.
+    if (qvi == main_interpreter) {
+        _close_unprivileged(qvi);
+        _wait_rs_queue();
+    }
     while (qvi->flags & QVIF_WAIT_PERMISSION) {
         int ans = qvi->flags & QVIF_PERM_MASK;
         if (ans == 0 || ans == QVIF_PERM_ALLOW)

@@ -470,6 +470,9 @@ void _front_thread(intptr_t data) {
         // too, and the replies to the commands still queued must go out on it: the stream is
         // closed with the interpreter instead.
         if (shared) qvf_set(f, QVF_KEEP_STREAM);
+        // What a peer sends is bounded one command at a time: past the bound its connection
+        // closes, and the agent and every other peer go on.
+        if (mode != QVTM_INLINE) set_read_bound(top, QV_BOUND_ITEM);
         f->work = qvi;
         f->func_11 = qvi_lex_lock;
         f->func_12 = qvi_lex_result;

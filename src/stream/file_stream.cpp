@@ -11,6 +11,9 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -27,17 +30,35 @@ void diag(const char* text) {
     (void)n;
 }
 
+// Failed writes are said at most once in this many seconds, the next line counting those not said
+// in between: peers that connect and reset by the thousand would flood the error log otherwise.
+std::atomic<int64_t> write_failure_interval{10};
+std::atomic<int64_t> write_failure_said_at{INT64_MIN / 2};
+std::atomic<int64_t> write_failures_unsaid{0};
+
 // A write that failed: said on standard error once for the stream, whatever number of writes
-// fail after it (a peer that has gone fails every reply still queued for it). err 0: the wait
-// for the descriptor was broken off by a close.
+// fail after it (a peer that has gone fails every reply still queued for it), and once an
+// interval for all streams. err 0: the wait for the descriptor was broken off by a close.
 void say_write_failure(S_FILE* f, int err) {
     if (__atomic_exchange_n(&f->write_error_said, 1, __ATOMIC_RELAXED)) return;
-    if (err == 0) {
-        diag("s_write_file ZERO\n");
+    int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                      std::chrono::steady_clock::now().time_since_epoch())
+                      .count();
+    int64_t last = write_failure_said_at.load(std::memory_order_relaxed);
+    if (now - last < write_failure_interval.load(std::memory_order_relaxed) ||
+        !write_failure_said_at.compare_exchange_strong(last, now, std::memory_order_relaxed)) {
+        write_failures_unsaid.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    errno = err;
-    perror("s_write_file");
+    int64_t unsaid = write_failures_unsaid.exchange(0, std::memory_order_relaxed);
+    char more[96] = "";
+    if (unsaid > 0)
+        snprintf(more, sizeof more, " (and %lld more write failures not said)",
+                 static_cast<long long>(unsaid));
+    char line[256];
+    snprintf(line, sizeof line, "s_write_file%s%s%s\n", err ? ": " : " ",
+             err ? strerror(err) : "ZERO", more);
+    diag(line);
 }
 
 bool still_open(STREAM* s) {
@@ -210,6 +231,12 @@ int s_close_file(STREAM* s) {
     f->filename = nullptr;
     now_open_files--;
     return 0;
+}
+
+int64_t set_write_failure_interval(int64_t seconds) {
+    write_failures_unsaid.store(0, std::memory_order_relaxed);
+    write_failure_said_at.store(INT64_MIN / 2, std::memory_order_relaxed);
+    return write_failure_interval.exchange(seconds, std::memory_order_relaxed);
 }
 
 int s_write_file(STREAM* s, const void* data, int len) {

@@ -30,6 +30,11 @@ STREAM* s_open_file(const char* filename, int mode, int flags, VX_HERE_FILE, VX_
 STREAM* s_open_file_descripter(int d, S_TABLE* tbl);
 STREAM* _s_open_file_descripter(int d, S_TABLE* tbl);
 
+// Failed writes are said on standard error at most once in this many seconds (10), the next line
+// counting those not said. Setting it starts the count afresh; returns the previous interval
+// (for tests).
+int64_t set_write_failure_interval(int64_t seconds);
+
 // The kind's slots.
 int s_close_file(STREAM* s);
 int s_write_file(STREAM* s, const void* data, int len);

@@ -39,9 +39,26 @@ VxmxChild start_vxmx(const VxmxRun& r) {
     // process may only make async-signal-safe calls (setenv allocates, and a lock another thread
     // held at the fork would stay held in the child for ever).
     std::vector<std::string> env_text;
-    for (char** e = environ; *e; e++)
-        if (strncmp(*e, "STD_CODE=", 9) != 0) env_text.push_back(*e);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    const bool sanitized = true;
+#else
+    const bool sanitized = false;
+#endif
+    std::string rss = ":hard_rss_limit_mb=" + std::to_string(r.mem_limit_mb);
+    bool asan_set = false, tsan_set = false;
+    for (char** e = environ; *e; e++) {
+        if (strncmp(*e, "STD_CODE=", 9) == 0) continue;
+        env_text.push_back(*e);
+        if (r.mem_limit_mb <= 0 || !sanitized) continue;
+        if (strncmp(*e, "ASAN_OPTIONS=", 13) == 0) env_text.back() += rss, asan_set = true;
+        if (strncmp(*e, "TSAN_OPTIONS=", 13) == 0) env_text.back() += rss, tsan_set = true;
+    }
+    if (r.mem_limit_mb > 0 && sanitized) {
+        if (!asan_set) env_text.push_back("ASAN_OPTIONS=" + rss.substr(1));
+        if (!tsan_set) env_text.push_back("TSAN_OPTIONS=" + rss.substr(1));
+    }
     if (!r.std_code.empty()) env_text.push_back("STD_CODE=" + r.std_code);
+    env_text.insert(env_text.end(), r.env.begin(), r.env.end());
     std::vector<char*> envp;
     for (auto& e : env_text)
         envp.push_back(e.data());
@@ -65,6 +82,11 @@ VxmxChild start_vxmx(const VxmxRun& r) {
         if (r.nofile_limit > 0) {
             struct rlimit rl = {(rlim_t)r.nofile_limit, (rlim_t)r.nofile_limit};
             if (setrlimit(RLIMIT_NOFILE, &rl) != 0) _exit(126);
+        }
+        if (r.mem_limit_mb > 0 && !sanitized) {
+            rlim_t bytes = static_cast<rlim_t>(r.mem_limit_mb) << 20;
+            struct rlimit rl = {bytes, bytes};
+            if (setrlimit(RLIMIT_AS, &rl) != 0) _exit(126);
         }
         execve(prog.c_str(), argv.data(), envp.data());
         _exit(127);
@@ -230,7 +252,8 @@ int count_threads(int pid) {
     return -1;
 }
 
-SharedAgent::SharedAgent(const std::string& name, int nofile_limit, const Lines& lines) {
+SharedAgent::SharedAgent(const std::string& name, int nofile_limit, const Lines& lines,
+                         int mem_limit_mb, const std::vector<std::string>& env) {
     dir = make_test_dir(name);
     port = free_port();
     admin = free_port();
@@ -243,6 +266,8 @@ SharedAgent::SharedAgent(const std::string& name, int nofile_limit, const Lines&
     run.dir = dir;
     run.timeout_ms = 120000;
     run.nofile_limit = nofile_limit;
+    run.mem_limit_mb = mem_limit_mb;
+    run.env = env;
     run.err_file = dir + "/stderr.txt";
     child = start_vxmx(run);
 }

@@ -25,6 +25,12 @@ struct VxmxRun {
     int timeout_ms = 30000;
     // When positive: the child's soft and hard descriptor limits.
     int nofile_limit = 0;
+    // When positive: the child's memory bound in MiB, past which it ends: an address-space limit,
+    // or under the sanitizers (whose shadow memory alone passes any such limit) their own bound
+    // on resident memory.
+    int mem_limit_mb = 0;
+    // "NAME=value" entries added to the child's environment.
+    std::vector<std::string> env;
     // When not empty: the child's standard error goes to this file (read back when it ends), so
     // an agent that writes much while the test is busy elsewhere never waits on a full pipe.
     std::string err_file;
@@ -99,8 +105,9 @@ struct SharedAgent {
     // Script lines ("^(...)\n" each) run after both listeners are open, made from the agent's
     // directory and ports.
     using Lines = std::function<std::string(const SharedAgent&)>;
-    // nofile_limit: the agent's descriptor limit when positive.
-    explicit SharedAgent(const std::string& name, int nofile_limit = 0, const Lines& lines = {});
+    // nofile_limit: the agent's descriptor limit when positive; mem_limit_mb: its memory bound.
+    explicit SharedAgent(const std::string& name, int nofile_limit = 0, const Lines& lines = {},
+                         int mem_limit_mb = 0, const std::vector<std::string>& env = {});
     ~SharedAgent();
     SharedAgent(const SharedAgent&) = delete;
     SharedAgent& operator=(const SharedAgent&) = delete;
