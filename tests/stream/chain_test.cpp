@@ -206,12 +206,12 @@ TEST_F(ChainTest, ErrorAnswerEndsTheCarrierAndReleasesWriters) {
 }
 
 TEST_F(ChainTest, StandardOutputAndErrorUpAChain) {
-    STREAM* out0 = locked([] { return s_stdout; });
-    STREAM* err0 = locked([] { return s_stderr; });
+    STREAM* out0 = locked([]() -> STREAM* { return s_stdout; });
+    STREAM* err0 = locked([]() -> STREAM* { return s_stderr; });
     EXPECT_EQ(s_replace_std_chain(8), -1) << "no sender installed";
     ChainFake fake;
     ASSERT_EQ(s_replace_std_chain(8), 0);
-    STREAM* out1 = locked([] { return s_stdout; });
+    STREAM* out1 = locked([]() -> STREAM* { return s_stdout; });
     EXPECT_EQ(s_is_chain(out1), 1);
     s_printf(out1, "hi");
     EXPECT_EQ(s_flush(out1), 0);
@@ -221,12 +221,12 @@ TEST_F(ChainTest, StandardOutputAndErrorUpAChain) {
     EXPECT_TRUE(wait_until([&] { return s_exist(out1) == 0; }, 20000));
     // Carriers that meet an error give the places back to what they held at first.
     fake.fail_from(static_cast<int>(fake.calls().size()) + 1);
-    STREAM* out2 = locked([] { return s_stdout; });
-    STREAM* err2 = locked([] { return s_stderr; });
+    STREAM* out2 = locked([]() -> STREAM* { return s_stdout; });
+    STREAM* err2 = locked([]() -> STREAM* { return s_stderr; });
     s_printf(out2, "x");
     s_printf(err2, "y");
-    EXPECT_TRUE(wait_until([&] { return locked([] { return s_stdout; }) == out0; }, 20000));
-    EXPECT_TRUE(wait_until([&] { return locked([] { return s_stderr; }) == err0; }, 20000));
+    EXPECT_TRUE(wait_until([&] { return locked([]() -> STREAM* { return s_stdout; }) == out0; }, 20000));
+    EXPECT_TRUE(wait_until([&] { return locked([]() -> STREAM* { return s_stderr; }) == err0; }, 20000));
     EXPECT_TRUE(wait_until([&] { return s_exist(out2) == 0 && s_exist(err2) == 0; }, 20000));
 }
 
@@ -303,14 +303,14 @@ namespace {
 // carrying: the batch went to the target, the queued bytes and the note of those dropped come
 // out where the standard output goes back to, in their order.
 TEST_F(ChainTest, BytesQueuedBehindAGoneTargetComeOutWhereTheOutputGoesBack) {
-    STREAM* out0 = locked([] { return s_stdout; });
+    STREAM* out0 = locked([]() -> STREAM* { return s_stdout; });
     STREAM* home = s_open_string_write(&utf8_cm);
     ASSERT_EQ(s_replace_std_stream('o', home), 0);
     ChainFake fake;
     fake.hold();
     fake.fail_from(1);  // the target has gone: its answer, once it comes, is an error
     ASSERT_EQ(s_replace_std_chain(12), 0);
-    STREAM* up = locked([] { return s_stdout; });
+    STREAM* up = locked([]() -> STREAM* { return s_stdout; });
     s_printf(up, "carried");
     // The flush returns once the carrier counts as stalled on that batch.
     EXPECT_EQ(s_flush(up), 0);
@@ -322,7 +322,7 @@ TEST_F(ChainTest, BytesQueuedBehindAGoneTargetComeOutWhereTheOutputGoesBack) {
     s_printf(up, "%s", big.c_str());
     EXPECT_EQ(s_flush(up), 0);
     fake.release();
-    EXPECT_TRUE(wait_until([&] { return locked([] { return s_stdout; }) == home; }, 20000));
+    EXPECT_TRUE(wait_until([&] { return locked([]() -> STREAM* { return s_stdout; }) == home; }, 20000));
     ASSERT_TRUE(wait_until([&] { return s_exist(up) == 0; }, 20000));
     const char* text = s_get_string(home);
     std::string got = text ? text : "";
