@@ -196,11 +196,16 @@ bool entries_fit(PDB64* p, Reader& r) {
     return r.pos == r.end;
 }
 
-// Copies every entry before end into its place in the file: 0 or -1.
-int copy_entries(PDB64* p, Reader& r) {
+// Copies every entry before end into its place in the file, with an index only the newest entry
+// of each record: 0 or -1.
+int copy_entries(PDB64* p, Reader& r, const std::unordered_map<uint64_t, uint64_t>* newest) {
     Entry e;
     while (next_entry(r, &e)) {
         if (e.fofs == 0) continue;
+        if (newest) {
+            auto it = newest->find(e.fofs);
+            if (it != newest->end() && it->second != e.at) continue;
+        }
         if (fac_lseek(&p->fac, static_cast<int64_t>(e.fofs), SEEK_SET) < 0 ||
             fa_write64(p, e.rec, e.len) < 0)
             return -1;
@@ -256,7 +261,7 @@ int tree_log_open(PDB64* p, const char* name, bool fresh) {
         Reader copy{fd, last};
         if (!entries_fit(p, check)) {
             pdb_printf("open_filespace64: %s: tree log does not fit the file, left unused\n", name);
-        } else if (copy_entries(p, copy) != 0 || fac_flush(&p->fac) != 0) {
+        } else if (copy_entries(p, copy, nullptr) != 0 || fac_flush(&p->fac) != 0) {
             u_close(fd);
             return -1;
         } else {
@@ -349,11 +354,11 @@ int tree_log_commit(PDB64* p) {
             all.swap(l->pending);
             l->written = end;
             Reader r{-1, end, all.data()};
-            if (copy_entries(p, r) != 0) return -1;
+            if (copy_entries(p, r, &l->index) != 0) return -1;
         } else {
             if (write_pending(l) != 0) return -1;
             Reader r{l->fd, end};
-            if (copy_entries(p, r) != 0) return -1;
+            if (copy_entries(p, r, &l->index) != 0) return -1;
         }
         if (fac_flush(&p->fac) != 0 || empty_log(l) != 0) return -1;
     }
