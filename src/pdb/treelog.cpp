@@ -39,6 +39,8 @@ struct TREE_LOG {
     uint64_t written = 0;          // bytes of the log file (the head included once it exists)
     std::vector<uint8_t> pending;  // entries after `written`, not yet in the file
     uint64_t hash = FNV_START;     // of every byte before `written` + pending
+    uint64_t epoch = 0;            // in the head: a log is rewritten from its start, not cut, and
+                                   // no commit left further on by an earlier flush checks then
     std::unordered_map<uint64_t, uint64_t> index;  // record -> log position of its newest entry
     std::vector<uint64_t> releases;                // held until the commit
 };
@@ -89,7 +91,9 @@ int write_pending(TREE_LOG* l) {
 }
 
 void add_bytes(TREE_LOG* l, const uint8_t* b, size_t n) {
-    l->pending.insert(l->pending.end(), b, b + n);
+    size_t at = l->pending.size();
+    l->pending.resize(at + n);
+    memcpy(l->pending.data() + at, b, n);
     l->hash = fnv(l->hash, b, n);
 }
 
@@ -97,6 +101,7 @@ void start_if_empty(TREE_LOG* l) {
     if (l->written > 0 || !l->pending.empty()) return;
     uint8_t head[HEAD] = {};
     memcpy(head, MAGIC, 8);
+    put_be64(head + 8, l->epoch);
     l->hash = FNV_START;
     add_bytes(l, head, HEAD);
 }
@@ -213,14 +218,14 @@ int copy_entries(PDB64* p, Reader& r, const std::unordered_map<uint64_t, uint64_
     return 0;
 }
 
-// Empties the log after its entries stand in the file.
-int empty_log(TREE_LOG* l) {
+// Empties the log after its entries stand in the file: the next entries overwrite it from its
+// start under a new epoch (cutting the file at every flush costs the file system more).
+void empty_log(TREE_LOG* l) {
     l->index.clear();
     l->pending.clear();
     l->hash = FNV_START;
-    if (l->fd >= 0 && l->written > 0 && u_ftruncate(l->fd, 0) != 0) return -1;
     l->written = 0;
-    return 0;
+    l->epoch++;
 }
 
 }  // namespace
@@ -360,7 +365,8 @@ int tree_log_commit(PDB64* p) {
             Reader r{l->fd, end};
             if (copy_entries(p, r, &l->index) != 0) return -1;
         }
-        if (fac_flush(&p->fac) != 0 || empty_log(l) != 0) return -1;
+        if (fac_flush(&p->fac) != 0) return -1;
+        empty_log(l);
     }
     // The new trees stand in the file: what they no longer name may be given to other records.
     for (uint64_t fofs : l->releases)

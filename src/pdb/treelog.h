@@ -11,8 +11,9 @@
 // made again before anything else is read). Nodes and roots released meanwhile keep their space
 // until the new trees stand in the file, so no old link ever names space given to another record.
 //
-// The log is the file's name with ".tlog" appended: a 16-byte head ("VXTLOG01", 8 reserved
-// bytes), then entries, all big-endian:
+// The log is the file's name with ".tlog" appended: a 16-byte head ("VXTLOG01", the epoch u64,
+// counting the flushes of this opening, as each rewrites the log from its start), then entries,
+// all big-endian:
 //
 //   fofs u64, len u32, the record as it lies on file (len bytes, physical header first)
 //   commit: fofs 0, len 8, the FNV-1a hash (u64) of every byte of the log before the commit
