@@ -315,12 +315,13 @@ constexpr int HEAD_READ = 128;  // bytes read at once: whole records of the usua
 int64_t read_record(PDB64* p, uint64_t fofs, uint16_t want, uint8_t (&buf)[HEAD_READ],
                     uint8_t** out) {
     PDB64_PHYS ph;
-    int64_t logged = fofs ? tree_log_length(p, fofs) : -1;
+    int64_t logged = fofs ? tree_log_fetch(p, fofs, buf, HEAD_READ) : -1;
+    if (logged == -2) return -1;
     if (logged >= 0) {
         // Changed since the last flush: the newest form is in the tree log.
         auto len = static_cast<uint64_t>(logged);
         uint8_t* at = len <= HEAD_READ ? buf : static_cast<uint8_t*>(d_alloc(logged));
-        int hl = tree_log_read(p, fofs, at, len) == 0
+        int hl = at == buf || tree_log_read(p, fofs, at, len) == 0
                      ? pn64_get_phys(at, static_cast<int>(len < 12 ? len : 12), &ph)
                      : -1;
         if (hl <= 0 || ph.type != want || ph.len != len) {
@@ -454,15 +455,13 @@ bool peek_children(int* errp, FAVT64_ROOT* root, FAVT64_NODE* n) {
         }
         uint8_t buf[32];
         PDB64_PHYS ph;
-        int64_t logged = tree_log_length(root->h.p, ref->fofs);
+        int64_t logged = tree_log_fetch(root->h.p, ref->fofs, buf, sizeof buf);
         int got = -1;
-        if (logged < 0) {
+        if (logged == -1) {
             got = pdb64_read_head(root->h.p, ref->fofs, buf, sizeof buf, &ph);
-        } else {
+        } else if (logged >= 0) {
             int n = logged < 32 ? static_cast<int>(logged) : 32;
-            if (tree_log_read(root->h.p, ref->fofs, buf, static_cast<uint64_t>(n)) == 0 &&
-                pn64_get_phys(buf, n < 12 ? n : 12, &ph) > 0)
-                got = n;
+            if (pn64_get_phys(buf, n < 12 ? n : 12, &ph) > 0) got = n;
         }
         int32_t level = 0;
         if (got >= 0 && ph.type == PN64_TREE_NODE_TYPE && got >= ph.hlen + 20)

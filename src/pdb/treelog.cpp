@@ -22,6 +22,7 @@ constexpr uint64_t HEAD = 16;
 constexpr uint64_t ENTRY_HEAD = 12;
 constexpr size_t PENDING_MAX = 64 * 1024;  // entries kept in memory before they are written
 constexpr size_t CHUNK = 1 << 20;          // the log is read back in pieces of this size
+constexpr uint64_t FETCH_MAX = 256;        // most bytes tree_log_fetch gives
 
 constexpr uint64_t FNV_START = 0xcbf29ce484222325ull;
 uint64_t fnv(uint64_t h, const uint8_t* b, size_t n) {
@@ -302,18 +303,28 @@ int tree_log_put(PDB64* p, uint64_t fofs, const uint8_t* rec, uint64_t len) {
     return l->pending.size() >= PENDING_MAX ? write_pending(l) : 0;
 }
 
-int64_t tree_log_length(PDB64* p, uint64_t fofs) {
+int64_t tree_log_fetch(PDB64* p, uint64_t fofs, uint8_t* out, uint64_t cap) {
     TREE_LOG* l = log_of(p);
     if (!l || l->index.empty()) return -1;
     auto it = l->index.find(fofs);
     if (it == l->index.end()) return -1;
     uint64_t at = it->second;
-    uint8_t h[ENTRY_HEAD];
-    if (at >= l->written)
-        memcpy(h, l->pending.data() + (at - l->written), ENTRY_HEAD);
-    else if (read_at(l->fd, h, ENTRY_HEAD, at) != 0)
-        return -1;
-    return static_cast<int64_t>(get_be32(h + 8));
+    if (at >= l->written) {
+        const uint8_t* e = l->pending.data() + (at - l->written);
+        uint64_t len = get_be32(e + 8);
+        memcpy(out, e + ENTRY_HEAD, len < cap ? len : cap);
+        return static_cast<int64_t>(len);
+    }
+    // One read for the entry's head and the record's start: most records are shorter than cap.
+    uint8_t buf[ENTRY_HEAD + FETCH_MAX];
+    if (cap > FETCH_MAX) cap = FETCH_MAX;
+    int got = u_pread(l->fd, buf, static_cast<int>(ENTRY_HEAD + cap), static_cast<int64_t>(at));
+    if (got < static_cast<int>(ENTRY_HEAD)) return -2;
+    uint64_t len = get_be32(buf + 8);
+    uint64_t want = len < cap ? len : cap;
+    if (static_cast<uint64_t>(got) < ENTRY_HEAD + want) return -2;
+    memcpy(out, buf + ENTRY_HEAD, want);
+    return static_cast<int64_t>(len);
 }
 
 int tree_log_read(PDB64* p, uint64_t fofs, uint8_t* out, uint64_t n) {

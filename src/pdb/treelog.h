@@ -39,8 +39,9 @@ bool tree_log_on(PDB64* p);
 
 // Adds the on-file form of the tree record at fofs (len bytes): 0 or -1.
 int tree_log_put(PDB64* p, uint64_t fofs, const uint8_t* rec, uint64_t len);
-// The length of the newest logged form of the record at fofs, or -1 when it is not logged.
-int64_t tree_log_length(PDB64* p, uint64_t fofs);
+// The length of the newest logged form of the record at fofs with its first bytes, as many as fit
+// in cap (at most 256), in out; -1 when it is not logged, -2 when it cannot be read.
+int64_t tree_log_fetch(PDB64* p, uint64_t fofs, uint8_t* out, uint64_t cap);
 // Reads the first n bytes of the newest logged form of the record at fofs: 0 or -1.
 int tree_log_read(PDB64* p, uint64_t fofs, uint8_t* out, uint64_t n);
 // Holds the release of a tree record's space until the next commit (released at once without a
