@@ -905,7 +905,7 @@ TEST_F(FileTest, KilledWriterLosesNoNodeOfItsTree) {
     int refused = 0;
     // VX_KILL_ROUNDS (scripts/tree_torture) multiplies the rounds for a long run.
     const char* f = getenv("VX_KILL_ROUNDS");
-    int rounds = 40 * (f && atoi(f) > 0 ? atoi(f) : 1);
+    int rounds = 24 * (f && atoi(f) > 0 ? atoi(f) : 1);
     killed_writers(43, rounds, {"4096", "12", "8"}, &refused);
     EXPECT_EQ(refused, 0);
 }
