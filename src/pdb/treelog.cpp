@@ -261,12 +261,11 @@ int tree_log_open(PDB64* p, const char* name, bool fresh) {
             if (e.fofs != 0) l->index[e.fofs] = e.at;
         return 0;
     }
-    int rc = 0;
     if (last > 0) {
         Reader check{fd, last};
         Reader copy{fd, last};
         if (!entries_fit(p, check)) {
-            pdb_printf("open_filespace64: %s: tree log does not fit the file, left unused\n", name);
+            pdb_printf("open_filespace64: %s: tree log does not fit the file, dropped\n", name);
         } else if (copy_entries(p, copy, nullptr) != 0 || fac_flush(&p->fac) != 0) {
             u_close(fd);
             return -1;
@@ -276,7 +275,7 @@ int tree_log_open(PDB64* p, const char* name, bool fresh) {
     }
     u_close(fd);
     u_unlink(l->path.c_str());
-    return rc;
+    return 0;
 }
 
 void tree_log_close(PDB64* p) {
