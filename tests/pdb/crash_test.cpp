@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <set>
@@ -226,4 +227,54 @@ TEST(PdbCrash, AKilledTreeWriterLosesNoKeyItFlushed) {
     killed_tree_writers(kill_rounds(25), false, true, 75);
     killed_tree_writers(kill_rounds(25), true, true, 76);
     killed_tree_writers(kill_rounds(20), true, false, 77);
+}
+
+// A writer that ends between two flushes after its record cache wrote changed records back (small
+// caches): the next writer finds every flushed key and a sound tree, and drops the unfinished
+// tree log it left.
+TEST(PdbCrash, AWriterEndingBetweenFlushesLeavesTheFlushedTree) {
+    QuietPrint q;
+    TempDir d;
+    std::string path = d.at("ended");
+    PDB64* p = open_rw(path);
+    ASSERT_NE(p, nullptr);
+    FAVT64_ROOT* r = new_int_tree(p);
+    ASSERT_NE(r, nullptr);
+    uint64_t root_at = r->h.fofs;
+    ASSERT_EQ(close_filespace64(p), 0);
+    for (int run = 0; run < 4; run++) {
+        Killed k = run_and_kill(
+            VX_BINARY_DIR "/vx_favt_crash_child",
+            {path, std::to_string(root_at), std::to_string(run), "1", run % 2 ? "1" : "0", "30"},
+            60000);
+        ASSERT_TRUE(WIFEXITED(k.status) && WEXITSTATUS(k.status) == 0) << k.status;
+        std::set<int32_t> acked;
+        std::istringstream in(k.out);
+        std::string line;
+        while (std::getline(in, line)) {
+            std::istringstream l(line);
+            char what;
+            int32_t key;
+            l >> what;
+            if (what == 'D' && l >> key) acked.erase(key);
+            while (what == 'F' && l >> key)
+                acked.insert(key);
+        }
+        ASSERT_FALSE(acked.empty());
+        p = open_rw(path);
+        ASSERT_NE(p, nullptr);
+        EXPECT_FALSE(std::filesystem::exists(path + ".tlog")) << "run " << run;
+        int e = 0;
+        r = int_tree_at(p, root_at, &e);
+        ASSERT_NE(r, nullptr);
+        favt64_lock(r);
+        EXPECT_GE(tree_test(r), 0) << "run " << run;
+        for (int32_t key : acked) {
+            FAVT64_NODE* n = find_key(r, key, &e);
+            EXPECT_TRUE(n && value_of(n) == int64_t{key} * 7 + 1)
+                << "run " << run << " key " << key;
+        }
+        favt64_unlock(r);
+        ASSERT_EQ(close_filespace64(p), 0);
+    }
 }

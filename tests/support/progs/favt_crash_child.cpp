@@ -1,12 +1,14 @@
 // A tree writer that the tree crash test kills at random moments:
-//   vx_favt_crash_child FILE ROOT SEED SMALL DELETES
+//   vx_favt_crash_child FILE ROOT SEED SMALL DELETES [ROUNDS]
 // opens FILE for writing, takes the integer tree whose root record stands at ROOT and loops for
 // ever: 1 to 20 new keys are inserted (with DELETES 1, now and then one key is deleted first),
 // then the file is flushed. SMALL 1 sets small page and record-cache limits, so that records are
 // evicted in the middle of inserts and deletes. It says "O" once the file is open, "D KEY" before
 // a delete, and "F KEY..." with the round's keys once its flush has returned: every key of an F
 // line must be found, with value KEY * 7 + 1, after a kill, unless a D line followed. Exit status
-// 3 when the file cannot be opened, 4 when an insert, a delete or a flush fails.
+// 3 when the file cannot be opened, 4 when an insert, a delete or a flush fails. With ROUNDS, after
+// that many rounds it inserts 3,000 more keys without a flush and ends at once (status 0), as a
+// writer killed between two flushes.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -71,8 +73,17 @@ int main(int argc, char** argv) {
     std::mt19937 rng(static_cast<uint32_t>(atoi(argv[3])));
     std::vector<int32_t> mine;
     std::set<int32_t> have;
-    for (;;) {
+    int rounds = argc > 6 ? atoi(argv[6]) : -1;
+    for (int round = 0;; round++) {
         r = int_tree_at(p, root_at, &err);
+        if (round == rounds) {
+            for (int i = 0; i < 3000; i++) {
+                auto key = static_cast<int32_t>(rng() % 1000000);
+                if (have.insert(key).second && !put_key(r, key, int64_t{key} * 7 + 1, &err))
+                    return 4;
+            }
+            _exit(0);
+        }
         if (!r) return 4;
         favt64_lock(r);
         if (deletes && !mine.empty() && rng() % 2 == 0) {
