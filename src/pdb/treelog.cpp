@@ -81,7 +81,7 @@ int read_at(int fd, uint8_t* b, uint64_t n, uint64_t at) {
 int write_pending(TREE_LOG* l) {
     if (l->pending.empty()) return 0;
     if (l->fd < 0) {
-        l->fd = u_open64(l->path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+        l->fd = u_open64(l->path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (l->fd < 0) return -1;
         l->written = 0;
     }
@@ -243,7 +243,7 @@ int tree_log_open(PDB64* p, const char* name, bool fresh) {
         if (!l->read_only) u_unlink(l->path.c_str());
         return 0;
     }
-    int fd = u_open64(l->path.c_str(), l->read_only ? O_RDONLY : O_RDWR, 0);
+    int fd = u_open64(l->path.c_str(), (l->read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC, 0);
     if (fd < 0) return 0;
     int64_t end = u_lseek64(fd, 0, SEEK_END);
     uint64_t last = end > 0 ? committed_end(fd, static_cast<uint64_t>(end)) : 0;
@@ -361,7 +361,7 @@ int tree_log_commit(PDB64* p) {
         if (in_memory) {
             // The whole log is still in memory: copied from there, written for a kill meanwhile.
             if (l->fd < 0) {
-                l->fd = u_open64(l->path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+                l->fd = u_open64(l->path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
                 if (l->fd < 0) return -1;
             }
             if (write_at(l->fd, l->pending.data(), l->pending.size(), 0) != 0) return -1;
