@@ -12,6 +12,7 @@
 #include "base/panic.h"
 #include "pdb/freelist64.h"
 #include "pdb/pagecache.h"
+#include "pdb/treelog.h"
 
 std::atomic<bool> favt64_check_on{false};
 
@@ -180,8 +181,8 @@ void note(FAVT64_HEADER* h) {
     if (h && hint && h->stamp <= hint_stamp && evictable(h)) set_hint(h->next);
 }
 
-// Writes the record at its own offset in one piece: 0, or -1 (remembered on the handle for its
-// next flush).
+// Writes the record in one piece, to the tree log or else at its own offset: 0, or -1 (remembered
+// on the handle for its next flush).
 int write_record(FAVT64_HEADER* h) {
     PDB64* p = h->p;
     uint8_t small_buf[STACK_RECORD];
@@ -210,8 +211,11 @@ int write_record(FAVT64_HEADER* h) {
     }
     uint64_t onfile = size - PN64_HEADER_SIZE + static_cast<uint64_t>(hl);
     int r = 0;
-    if (fac_lseek(&p->fac, static_cast<int64_t>(h->fofs), SEEK_SET) < 0 ||
-        fa_write64(p, buf, onfile) < 0) {
+    // A writer's trees change on file only as a whole, at the flush: until then the record goes
+    // to the file's tree log.
+    if (tree_log_on(p) ? tree_log_put(p, h->fofs, buf, onfile) != 0
+                       : fac_lseek(&p->fac, static_cast<int64_t>(h->fofs), SEEK_SET) < 0 ||
+                             fa_write64(p, buf, onfile) < 0) {
         r = -1;
         p->tree_write_error = 1;
     }
@@ -311,6 +315,24 @@ constexpr int HEAD_READ = 128;  // bytes read at once: whole records of the usua
 int64_t read_record(PDB64* p, uint64_t fofs, uint16_t want, uint8_t (&buf)[HEAD_READ],
                     uint8_t** out) {
     PDB64_PHYS ph;
+    int64_t logged = fofs ? tree_log_fetch(p, fofs, buf, HEAD_READ) : -1;
+    if (logged == -2) return -1;
+    if (logged >= 0) {
+        // Changed since the last flush: the newest form is in the tree log.
+        auto len = static_cast<uint64_t>(logged);
+        uint8_t* at = len <= HEAD_READ ? buf : static_cast<uint8_t*>(d_alloc(logged));
+        int hl = at == buf || tree_log_read(p, fofs, at, len) == 0
+                     ? pn64_get_phys(at, static_cast<int>(len < 12 ? len : 12), &ph)
+                     : -1;
+        if (hl <= 0 || ph.type != want || ph.len != len) {
+            if (at != buf) d_f_ree(at);
+            return -1;
+        }
+        int64_t body = logged - hl;
+        if (at != buf) memmove(at, at + hl, static_cast<size_t>(body));
+        *out = at == buf ? buf + hl : at;
+        return body;
+    }
     int got = fofs ? pdb64_read_head(p, fofs, buf, HEAD_READ, &ph) : -1;
     if (got < 0 || ph.type != want) return -1;
     int64_t body = static_cast<int64_t>(ph.len) - ph.hlen;
@@ -433,7 +455,14 @@ bool peek_children(int* errp, FAVT64_ROOT* root, FAVT64_NODE* n) {
         }
         uint8_t buf[32];
         PDB64_PHYS ph;
-        int got = pdb64_read_head(root->h.p, ref->fofs, buf, sizeof buf, &ph);
+        int64_t logged = tree_log_fetch(root->h.p, ref->fofs, buf, sizeof buf);
+        int got = -1;
+        if (logged == -1) {
+            got = pdb64_read_head(root->h.p, ref->fofs, buf, sizeof buf, &ph);
+        } else if (logged >= 0) {
+            int n = logged < 32 ? static_cast<int>(logged) : 32;
+            if (pn64_get_phys(buf, n < 12 ? n : 12, &ph) > 0) got = n;
+        }
         int32_t level = 0;
         if (got >= 0 && ph.type == PN64_TREE_NODE_TYPE && got >= ph.hlen + 20)
             level = static_cast<int32_t>(get_be32(buf + ph.hlen + 16));
@@ -825,7 +854,7 @@ int favt64_free_node(FAVT64_NODE* node) {
     node->root->loaded--;
     note(&node->root->h);
     record_free(&node->h);
-    return free_filespace64(p, fofs) == 0 ? 0 : -1;
+    return tree_log_release(p, fofs);
 }
 
 int favt64_free_root(FAVT64_ROOT* root) {
@@ -836,7 +865,7 @@ int favt64_free_root(FAVT64_ROOT* root) {
     favt64_count--;
     if (!avt_delete(&fr64_tree, &root->h, cmp_favt64)) er_panic("favt64 registry");
     record_free(&root->h);
-    return free_filespace64(p, fofs) == 0 ? 0 : -1;
+    return tree_log_release(p, fofs);
 }
 
 BOUND64_LIST* favt64_bound_search(int* errp, FAVT64_ROOT* root, FAVT64_NODE* start, void* data_min,
@@ -1016,6 +1045,7 @@ int flush_favt64_cache(PDB64* p) {
     int r = 0;
     for (FAVT64_HEADER* h = favt64_h.next; h != &favt64_h; h = h->next)
         if (h->p == p && due(h) && write_record(h) != 0) r = -1;
+    if (tree_log_commit(p) != 0) r = -1;
     if (p->tree_write_error) r = -1;
     p->tree_write_error = 0;
     drop_file(p);
@@ -1024,6 +1054,7 @@ int flush_favt64_cache(PDB64* p) {
 
 void discard_favt64_cache(PDB64* p) {
     drop_file(p);
+    tree_log_discard(p);
     p->tree_write_error = 0;
 }
 

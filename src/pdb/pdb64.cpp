@@ -16,6 +16,7 @@
 #include "base/ufile.h"
 #include "pdb/favt64.h"
 #include "pdb/freelist64.h"
+#include "pdb/treelog.h"
 
 namespace {
 
@@ -343,6 +344,7 @@ PDB64* open_pdb64(const char* name, int oflags, int mode, int32_t flags) {
 int close_pdb64(PDB64* p) {
     // No cached tree record may outlive its handle.
     discard_favt64_cache(p);
+    tree_log_close(p);
     delete static_cast<POSITION_MAP*>(p->pdb64_debug_root);
     p->pdb64_debug_root = nullptr;
     int r = fac_close(&p->fac);
@@ -520,6 +522,7 @@ PDB64* open_filespace64(const char* name, int oflags, int mode, int32_t flags, i
             if (fs_raw_write64(p, head, 0) < 0) goto fail;
             p->freelist_work = new_freelist_head64();
         }
+        if (tree_log_open(p, name, true) != 0) goto fail;
     } else {
         if (end < 0 || read_file_header(p, rec) != 0) goto fail;
         found_flags = static_cast<int32_t>(get_be32(rec + FH_FLAGS));
@@ -550,6 +553,9 @@ PDB64* open_filespace64(const char* name, int oflags, int mode, int32_t flags, i
         } else if (flags < 0) {
             goto fail;
         }
+        // The tree records of a flush the dead writer committed go in place before anything is
+        // checked or read.
+        if (tree_log_open(p, name, false) != 0) goto fail;
         if (writable(p) && (found_flags & PN64_FLAG_WRITING)) recover_dead_writer(p, name);
     }
     if (fac_flush(&p->fac) != 0) goto fail;

@@ -249,7 +249,7 @@ TEST(PdbRecordCache, LimitPinsAndWriteBackBeforeEviction) {
     FAVT64_NODE* pinned = find_key(r, 2 * 1500);
     ASSERT_NE(pinned, nullptr);
     favt64_lock(pinned);
-    // A change made in place is on file once the record has been evicted, before any flush.
+    // A change made in place reaches the file only with the flush, eviction or not.
     FAVT64_NODE* changed = find_key(r, 2 * 10);
     ASSERT_NE(changed, nullptr);
     uint64_t changed_at = changed->h.fofs;
@@ -265,14 +265,21 @@ TEST(PdbRecordCache, LimitPinsAndWriteBackBeforeEviction) {
     EXPECT_EQ(key_of(pinned), 3000);
     void* rec = read_filespace64f(p, changed_at);
     ASSERT_NE(rec, nullptr);
-    EXPECT_EQ(get_be64(static_cast<uint8_t*>(rec) + 16 + 24), 777777u);
+    EXPECT_NE(get_be64(static_cast<uint8_t*>(rec) + 16 + 24), 777777u);
     d_f_ree(rec);
+    FAVT64_NODE* again = find_key(r, 2 * 10);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(memcmp(again->data + 4, &v, 8), 0);
     favt64_unlock(pinned);
     favt64_unlock(r);
     check_cache64("cache test");
     // Flushing writes and drops every record of the file.
     ASSERT_EQ(flush_filespace64(p), 0);
     EXPECT_EQ(favt64_cache_count(), 0);
+    rec = read_filespace64f(p, changed_at);
+    ASSERT_NE(rec, nullptr);
+    EXPECT_EQ(get_be64(static_cast<uint8_t*>(rec) + 16 + 24), 777777u);
+    d_f_ree(rec);
     ASSERT_EQ(close_filespace64(p), 0);
     EXPECT_EQ(run_checker("--closed " + d.at("c")).status, 0);
 }
@@ -291,7 +298,7 @@ TEST(PdbRecordCache, TheRecordPastTheLimitEvictsTheLeastRecentlyUsed) {
     for (FAVT64_ROOT* r : roots)
         where.push_back(r->h.fofs);
     // The first root is pinned: the 10001st record evicts the second, which was changed, so every
-    // changed record is written first.
+    // changed record is written first (to the tree log: the file has them after the flush).
     favt64_lock(roots[0]);
     FAVT64_ROOT* extra = new_int_tree(p);
     ASSERT_NE(extra, nullptr);
@@ -299,7 +306,7 @@ TEST(PdbRecordCache, TheRecordPastTheLimitEvictsTheLeastRecentlyUsed) {
     EXPECT_EQ(roots[0]->h.fofs, where[0]);
     void* written = read_filespace64f(p, where[5000]);
     ASSERT_NE(written, nullptr);
-    EXPECT_EQ(get_be32(static_cast<uint8_t*>(written) + 16), 256u);
+    EXPECT_EQ(get_be32(static_cast<uint8_t*>(written) + 16), 0u);
     d_f_ree(written);
     favt64_unlock(roots[0]);
     // The evicted root loads again from its record.
@@ -307,6 +314,13 @@ TEST(PdbRecordCache, TheRecordPastTheLimitEvictsTheLeastRecentlyUsed) {
     FAVT64_ROOT* back = get_root64(&e, p, where[1], integer_endian64);
     ASSERT_NE(back, nullptr);
     EXPECT_EQ(back->type, ASSOC64_INTEGER_KIND);
+    ASSERT_EQ(close_filespace64(p), 0);
+    p = open_rw(d.at("e"));
+    ASSERT_NE(p, nullptr);
+    written = read_filespace64f(p, where[5000]);
+    ASSERT_NE(written, nullptr);
+    EXPECT_EQ(get_be32(static_cast<uint8_t*>(written) + 16), 256u);
+    d_f_ree(written);
     ASSERT_EQ(close_filespace64(p), 0);
 }
 

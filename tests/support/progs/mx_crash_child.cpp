@@ -1,15 +1,19 @@
 // A matrix-file writer that the crash test kills at random moments:
-//   vx_mx_crash_child FILE SEED
+//   vx_mx_crash_child FILE SEED [NODES TREE_LIMIT PAGES]
 // opens the matrix file FILE (creating it when absent, 1-D: an int32 file channel and a block file
 // channel) and loops for ever saving nodes with new values; every other save also gives the node a
 // block of 8 to 20 KB (records that long go to the file in one write of their own), the others
 // take it away (its record is freed for later ones). It says "S X VALUE" before a save and "F X
 // VALUE" once it has returned (a save writes its pages to the file): after a crash the node at X
 // must read back the VALUE of its last F line or of an S line after it. Exit status 3 when the file
-// cannot be opened, 4 when a save fails.
+// cannot be opened, 4 when a save fails. NODES (64 when not given) is the number of nodes saved
+// at random; TREE_LIMIT, when given, is the record cache's limit, so that a small one evicts tree
+// records in the middle of the saves' inserts; PAGES the page cache's limit, so that a small one
+// writes pages back at any moment.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -21,6 +25,8 @@
 #include "longchar/longchar.h"
 #include "matrix/mxfile.h"
 #include "matrix/mxstore.h"
+#include "pdb/favt64.h"
+#include "pdb/pagecache.h"
 
 namespace {
 
@@ -34,6 +40,10 @@ int main(int argc, char** argv) {
     if (argc < 3) return 2;
     init_runtime(argv[0], 0);
     minimum_matrix_init(argc, argv);
+    int nodes = argc > 3 ? atoi(argv[3]) : 64;
+    if (nodes < 1 || nodes > 4096) return 2;
+    if (argc > 4) favt64_set_limit(atoi(argv[4]));
+    if (argc > 5) fac_set_limit(atoi(argv[5]));
     gc_push(nullptr, nullptr, "mx_crash_child");
     MATRIX* m = open_matrix(nullptr, l_string(std_cm, argv[1]), nullptr, nullptr, nullptr);
     if (access(argv[1], F_OK) == 0) {
@@ -59,7 +69,7 @@ int main(int argc, char** argv) {
     set_matrix_mode(m, 1);
     std::mt19937 rng(static_cast<uint32_t>(atoi(argv[2])));
     for (;;) {
-        int64_t x = static_cast<int64_t>(rng() % 64) * 16;
+        int64_t x = static_cast<int64_t>(rng() % static_cast<uint32_t>(nodes)) * 16;
         int value = static_cast<int>(rng() % 1000000);
         int64_t dc[2] = {0, x};
         int err = 0;

@@ -1,0 +1,393 @@
+#include "pdb/treelog.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/uio.h>
+
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "base/alloc.h"
+#include "base/endian.h"
+#include "base/ufile.h"
+#include "pdb/favt64.h"
+#include "pdb/freelist64.h"
+
+namespace {
+
+constexpr char MAGIC[] = "VXTLOG01";
+constexpr uint64_t HEAD = 16;
+constexpr uint64_t ENTRY_HEAD = 12;
+constexpr size_t PENDING_MAX = 64 * 1024;  // entries kept in memory before they are written
+constexpr size_t CHUNK = 1 << 20;          // the log is read back in pieces of this size
+constexpr uint64_t FETCH_MAX = 256;        // most bytes tree_log_fetch gives
+
+constexpr uint64_t FNV_START = 0xcbf29ce484222325ull;
+uint64_t fnv(uint64_t h, const uint8_t* b, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        h = (h ^ b[i]) * 0x100000001b3ull;
+    return h;
+}
+
+}  // namespace
+
+struct TREE_LOG {
+    std::string path;
+    int fd = -1;
+    bool read_only = false;
+    uint64_t written = 0;          // bytes of the log file (the head included once it exists)
+    std::vector<uint8_t> pending;  // entries after `written`, not yet in the file
+    uint64_t hash = FNV_START;     // of every byte before `written` + pending
+    uint64_t epoch = 0;            // in the head: a log is rewritten from its start, not cut, and
+                                   // no commit left further on by an earlier flush checks then
+    std::unordered_map<uint64_t, uint64_t> index;  // record -> log position of its newest entry
+    std::vector<uint64_t> releases;                // held until the commit
+};
+
+namespace {
+
+TREE_LOG* log_of(PDB64* p) {
+    return static_cast<TREE_LOG*>(p->tree_log);
+}
+
+int write_at(int fd, const uint8_t* b, uint64_t n, uint64_t at) {
+    while (n > 0) {
+        int part = n > (1u << 30) ? (1 << 30) : static_cast<int>(n);
+        iovec v = {const_cast<uint8_t*>(b), static_cast<size_t>(part)};
+        int w = u_pwritev(fd, &v, 1, static_cast<int64_t>(at));
+        if (w <= 0) return -1;
+        b += w;
+        n -= static_cast<uint64_t>(w);
+        at += static_cast<uint64_t>(w);
+    }
+    return 0;
+}
+
+int read_at(int fd, uint8_t* b, uint64_t n, uint64_t at) {
+    while (n > 0) {
+        int part = n > (1u << 30) ? (1 << 30) : static_cast<int>(n);
+        int r = u_pread(fd, b, part, static_cast<int64_t>(at));
+        if (r <= 0) return -1;
+        b += r;
+        n -= static_cast<uint64_t>(r);
+        at += static_cast<uint64_t>(r);
+    }
+    return 0;
+}
+
+// Writes the pending entries to the log file (made on first use): 0 or -1.
+int write_pending(TREE_LOG* l) {
+    if (l->pending.empty()) return 0;
+    if (l->fd < 0) {
+        l->fd = u_open64(l->path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (l->fd < 0) return -1;
+        l->written = 0;
+    }
+    if (write_at(l->fd, l->pending.data(), l->pending.size(), l->written) != 0) return -1;
+    l->written += l->pending.size();
+    l->pending.clear();
+    return 0;
+}
+
+void add_bytes(TREE_LOG* l, const uint8_t* b, size_t n) {
+    size_t at = l->pending.size();
+    l->pending.resize(at + n);
+    memcpy(l->pending.data() + at, b, n);
+    l->hash = fnv(l->hash, b, n);
+}
+
+void start_if_empty(TREE_LOG* l) {
+    if (l->written > 0 || !l->pending.empty()) return;
+    uint8_t head[HEAD] = {};
+    memcpy(head, MAGIC, 8);
+    put_be64(head + 8, l->epoch);
+    l->hash = FNV_START;
+    add_bytes(l, head, HEAD);
+}
+
+void add_entry(TREE_LOG* l, uint64_t fofs, const uint8_t* rec, uint64_t len) {
+    uint8_t h[ENTRY_HEAD];
+    put_be64(h, fofs);
+    put_be32(h + 8, static_cast<uint32_t>(len));
+    add_bytes(l, h, ENTRY_HEAD);
+    add_bytes(l, rec, len);
+}
+
+// Reads a log from its start, entry by entry, in pieces of CHUNK bytes (from memory when the whole
+// log is given there).
+struct Reader {
+    Reader(int f, uint64_t e, const uint8_t* m = nullptr) : fd(f), end(e), mem(m) {}
+    int fd;
+    uint64_t end;  // the log's length
+    const uint8_t* mem;
+    std::vector<uint8_t> buf;
+    uint64_t buf_at = 0;  // log position of buf[0]
+    uint64_t pos = HEAD;
+
+    // The n bytes at pos in one piece, or null when the log ends or cannot be read.
+    const uint8_t* at(uint64_t n) {
+        if (pos + n > end || pos + n < pos) return nullptr;
+        if (mem) return mem + pos;
+        if (pos < buf_at || pos + n > buf_at + buf.size()) {
+            uint64_t want = end - pos < CHUNK ? end - pos : CHUNK;
+            if (want < n) want = n;
+            buf.resize(want);
+            if (read_at(fd, buf.data(), want, pos) != 0) return nullptr;
+            buf_at = pos;
+        }
+        return buf.data() + (pos - buf_at);
+    }
+};
+
+struct Entry {
+    uint64_t fofs;
+    uint64_t len;
+    const uint8_t* rec;  // valid until the reader moves on
+    uint64_t at;         // log position of the entry
+};
+
+// The next entry (a commit has fofs 0), or false at the end of what can be read.
+bool next_entry(Reader& r, Entry* e) {
+    const uint8_t* h = r.at(ENTRY_HEAD);
+    if (!h) return false;
+    e->fofs = get_be64(h);
+    e->len = get_be32(h + 8);
+    e->at = r.pos;
+    if (e->fofs == 0 && e->len != 8) return false;
+    if (e->fofs != 0 && e->len < 4) return false;
+    r.pos += ENTRY_HEAD;
+    e->rec = r.at(e->len);
+    if (!e->rec) return false;
+    r.pos += e->len;
+    return true;
+}
+
+// The end of the last complete commit of the log in fd (0 when there is none), with its hash
+// checked over every byte before it.
+uint64_t committed_end(int fd, uint64_t end) {
+    uint8_t head[HEAD];
+    if (end < HEAD || read_at(fd, head, HEAD, 0) != 0 || memcmp(head, MAGIC, 8) != 0) return 0;
+    Reader r{fd, end};
+    uint64_t hash = fnv(FNV_START, head, HEAD);
+    uint64_t last = 0;
+    Entry e;
+    while (next_entry(r, &e)) {
+        if (e.fofs == 0) {
+            if (get_be64(e.rec) != hash) break;
+            last = r.pos;
+        }
+        uint8_t eh[ENTRY_HEAD];
+        put_be64(eh, e.fofs);
+        put_be32(eh + 8, static_cast<uint32_t>(e.len));
+        hash = fnv(fnv(hash, eh, ENTRY_HEAD), e.rec, e.len);
+    }
+    return last;
+}
+
+// Every entry before end names a tree record of its length in p's file: the log belongs to it.
+bool entries_fit(PDB64* p, Reader& r) {
+    Entry e;
+    while (next_entry(r, &e)) {
+        if (e.fofs == 0) continue;
+        PDB64_PHYS want, ph;
+        if (pn64_get_phys(e.rec, static_cast<int>(e.len < 12 ? e.len : 12), &want) <= 0 ||
+            want.len != e.len ||
+            (want.type != PN64_TREE_ROOT_TYPE && want.type != PN64_TREE_NODE_TYPE))
+            return false;
+        if (pdb64_read_phys(p, e.fofs, &ph) != 0 || ph.type != want.type || ph.len != want.len)
+            return false;
+    }
+    return r.pos == r.end;
+}
+
+// Copies every entry before end into its place in the file, with an index only the newest entry
+// of each record: 0 or -1.
+int copy_entries(PDB64* p, Reader& r, const std::unordered_map<uint64_t, uint64_t>* newest) {
+    Entry e;
+    while (next_entry(r, &e)) {
+        if (e.fofs == 0) continue;
+        if (newest) {
+            auto it = newest->find(e.fofs);
+            if (it != newest->end() && it->second != e.at) continue;
+        }
+        if (fac_lseek(&p->fac, static_cast<int64_t>(e.fofs), SEEK_SET) < 0 ||
+            fa_write64(p, e.rec, e.len) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+// Empties the log after its entries stand in the file: the next entries overwrite it from its
+// start under a new epoch (cutting the file at every flush costs the file system more).
+void empty_log(TREE_LOG* l) {
+    l->index.clear();
+    l->pending.clear();
+    l->hash = FNV_START;
+    l->written = 0;
+    l->epoch++;
+}
+
+}  // namespace
+
+int tree_log_open(PDB64* p, const char* name, bool fresh) {
+    if (!name) return 0;
+    auto* l = new TREE_LOG;
+    char* host = change_delim_str(name);
+    l->path = std::string(host) + ".tlog";
+    d_f_ree(host);
+    l->read_only = p->fac.read_only;
+    p->tree_log = l;
+    if (fresh) {
+        if (!l->read_only) u_unlink(l->path.c_str());
+        return 0;
+    }
+    int fd = u_open64(l->path.c_str(), (l->read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    int64_t end = u_lseek64(fd, 0, SEEK_END);
+    uint64_t last = end > 0 ? committed_end(fd, static_cast<uint64_t>(end)) : 0;
+    if (l->read_only) {
+        // A reader takes the newest committed form of each record from the log.
+        if (last == 0) {
+            u_close(fd);
+            return 0;
+        }
+        l->fd = fd;
+        l->written = last;
+        Reader r{fd, last};
+        Entry e;
+        while (next_entry(r, &e))
+            if (e.fofs != 0) l->index[e.fofs] = e.at;
+        return 0;
+    }
+    if (last > 0) {
+        Reader check{fd, last};
+        Reader copy{fd, last};
+        if (!entries_fit(p, check)) {
+            pdb_printf("open_filespace64: %s: tree log does not fit the file, dropped\n", name);
+        } else if (copy_entries(p, copy, nullptr) != 0 || fac_flush(&p->fac) != 0) {
+            u_close(fd);
+            return -1;
+        } else {
+            pdb_printf("open_filespace64: %s: tree records of the last flush completed\n", name);
+        }
+    }
+    u_close(fd);
+    u_unlink(l->path.c_str());
+    return 0;
+}
+
+void tree_log_close(PDB64* p) {
+    TREE_LOG* l = log_of(p);
+    if (!l) return;
+    if (l->fd >= 0) {
+        u_close(l->fd);
+        if (!l->read_only && l->written == 0) u_unlink(l->path.c_str());
+    }
+    delete l;
+    p->tree_log = nullptr;
+}
+
+bool tree_log_on(PDB64* p) {
+    TREE_LOG* l = log_of(p);
+    return l && !l->read_only;
+}
+
+int tree_log_put(PDB64* p, uint64_t fofs, const uint8_t* rec, uint64_t len) {
+    TREE_LOG* l = log_of(p);
+    start_if_empty(l);
+    l->index[fofs] = l->written + l->pending.size();
+    add_entry(l, fofs, rec, len);
+    return l->pending.size() >= PENDING_MAX ? write_pending(l) : 0;
+}
+
+int64_t tree_log_fetch(PDB64* p, uint64_t fofs, uint8_t* out, uint64_t cap) {
+    TREE_LOG* l = log_of(p);
+    if (!l || l->index.empty()) return -1;
+    auto it = l->index.find(fofs);
+    if (it == l->index.end()) return -1;
+    uint64_t at = it->second;
+    if (at >= l->written) {
+        const uint8_t* e = l->pending.data() + (at - l->written);
+        uint64_t len = get_be32(e + 8);
+        memcpy(out, e + ENTRY_HEAD, len < cap ? len : cap);
+        return static_cast<int64_t>(len);
+    }
+    // One read for the entry's head and the record's start: most records are shorter than cap.
+    uint8_t buf[ENTRY_HEAD + FETCH_MAX];
+    if (cap > FETCH_MAX) cap = FETCH_MAX;
+    int got = u_pread(l->fd, buf, static_cast<int>(ENTRY_HEAD + cap), static_cast<int64_t>(at));
+    if (got < static_cast<int>(ENTRY_HEAD)) return -2;
+    uint64_t len = get_be32(buf + 8);
+    uint64_t want = len < cap ? len : cap;
+    if (static_cast<uint64_t>(got) < ENTRY_HEAD + want) return -2;
+    memcpy(out, buf + ENTRY_HEAD, want);
+    return static_cast<int64_t>(len);
+}
+
+int tree_log_read(PDB64* p, uint64_t fofs, uint8_t* out, uint64_t n) {
+    TREE_LOG* l = log_of(p);
+    if (n == 0) return 0;
+    auto it = l->index.find(fofs);
+    if (it == l->index.end()) return -1;
+    uint64_t at = it->second + ENTRY_HEAD;
+    if (at >= l->written) {
+        memcpy(out, l->pending.data() + (at - l->written), n);
+        return 0;
+    }
+    return read_at(l->fd, out, n, at);
+}
+
+int tree_log_release(PDB64* p, uint64_t fofs) {
+    TREE_LOG* l = log_of(p);
+    if (!l || l->read_only) return free_filespace64(p, fofs) == 0 ? 0 : -1;
+    l->releases.push_back(fofs);
+    return 0;
+}
+
+int tree_log_commit(PDB64* p) {
+    TREE_LOG* l = log_of(p);
+    if (!l || l->read_only) return 0;
+    int rc = 0;
+    if (l->written > 0 || !l->pending.empty()) {
+        // Every record the log names must stand in the file before the commit can name it.
+        if (fac_flush(&p->fac) != 0) return -1;
+        uint8_t c[8];
+        put_be64(c, l->hash);
+        add_entry(l, 0, c, 8);
+        bool in_memory = l->written == 0;
+        uint64_t end = l->written + l->pending.size();
+        if (in_memory) {
+            // The whole log is still in memory: copied from there, written for a kill meanwhile.
+            if (l->fd < 0) {
+                l->fd = u_open64(l->path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+                if (l->fd < 0) return -1;
+            }
+            if (write_at(l->fd, l->pending.data(), l->pending.size(), 0) != 0) return -1;
+            std::vector<uint8_t> all;
+            all.swap(l->pending);
+            l->written = end;
+            Reader r{-1, end, all.data()};
+            if (copy_entries(p, r, &l->index) != 0) return -1;
+        } else {
+            if (write_pending(l) != 0) return -1;
+            Reader r{l->fd, end};
+            if (copy_entries(p, r, &l->index) != 0) return -1;
+        }
+        if (fac_flush(&p->fac) != 0) return -1;
+        empty_log(l);
+    }
+    // The new trees stand in the file: what they no longer name may be given to other records.
+    for (uint64_t fofs : l->releases)
+        if (free_filespace64(p, fofs) != 0) rc = -1;
+    l->releases.clear();
+    return rc;
+}
+
+void tree_log_discard(PDB64* p) {
+    TREE_LOG* l = log_of(p);
+    if (!l) return;
+    l->releases.clear();
+    if (!l->read_only) empty_log(l);
+}

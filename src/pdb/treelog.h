@@ -1,0 +1,56 @@
+// The log of a record file's tree records: what keeps the file AVL trees of a file whole when its
+// writer is killed.
+//
+// An insert or a delete changes several tree records (links, levels, the root), and a flush must
+// take the trees from the state of the last flush to the new one as a whole. So a writable file's
+// changed tree records never go to the file in place between flushes: the record cache writes
+// the ones it evicts to this log, beside the file, and reads them back from it; the flush writes
+// the rest, then a commit mark, then copies every logged record to its place in the file and
+// empties the log. The next writer of a file whose writer died finds either no commit (the file
+// still holds the last flush's trees, and the log is thrown away) or a complete one (the copy is
+// made again before anything else is read). Nodes and roots released meanwhile keep their space
+// until the new trees stand in the file, so no old link ever names space given to another record.
+//
+// The log is the file's name with ".tlog" appended: a 16-byte head ("VXTLOG01", the epoch u64,
+// counting the flushes of this opening, as each rewrites the log from its start), then entries,
+// all big-endian:
+//
+//   fofs u64, len u32, the record as it lies on file (len bytes, physical header first)
+//   commit: fofs 0, len 8, the FNV-1a hash (u64) of every byte of the log before the commit
+//
+// The log exists only while a writer has changes in it; a clean close leaves none. It guards
+// against the end of a process, not of the machine: nothing here is synced to the disk.
+#pragma once
+
+#include <cstdint>
+
+#include "pdb/pdb64.h"
+
+// Gives p its log (null name: none, the trees written in place as before). For a file just made
+// (fresh) a log left beside it is removed; otherwise a log left by a dead writer is brought to an
+// end: a committed one is copied into the file, any other thrown
+// away, and the log removed. A read-only p with a committed log reads its records from it. 0, or
+// -1 when a committed log cannot be copied into the file (the file is left as it is then).
+int tree_log_open(PDB64* p, const char* name, bool fresh);
+// Closes and frees p's log (removing its file when it holds nothing).
+void tree_log_close(PDB64* p);
+// Whether p's changed tree records go to the log.
+bool tree_log_on(PDB64* p);
+
+// Adds the on-file form of the tree record at fofs (len bytes): 0 or -1.
+int tree_log_put(PDB64* p, uint64_t fofs, const uint8_t* rec, uint64_t len);
+// The length of the newest logged form of the record at fofs with its first bytes, as many as fit
+// in cap (at most 256), in out; -1 when it is not logged, -2 when it cannot be read.
+int64_t tree_log_fetch(PDB64* p, uint64_t fofs, uint8_t* out, uint64_t cap);
+// Reads the first n bytes of the newest logged form of the record at fofs: 0 or -1.
+int tree_log_read(PDB64* p, uint64_t fofs, uint8_t* out, uint64_t n);
+// Holds the release of a tree record's space until the next commit (released at once without a
+// log): 0, or -1 when the release fails.
+int tree_log_release(PDB64* p, uint64_t fofs);
+
+// Commits what was logged: the file's pages first, so every record the log names stands in the
+// file; then the commit mark; then the copies in place and their pages; then the log emptied and
+// the held releases made. 0, or -1 when a write failed (the log then keeps its entries).
+int tree_log_commit(PDB64* p);
+// Forgets the logged records and the held releases (the file was cut).
+void tree_log_discard(PDB64* p);
