@@ -134,8 +134,12 @@ TEST(PdbCrash, AKilledWriterLosesNothingItFlushed) {
         ASSERT_NE(q, nullptr);
         int fs = check_filespace64(q);
         close_filespace64(q);
-        if (c.status == 0) EXPECT_EQ(fs, 0) << "round " << round;
-        if (list != 0) EXPECT_NE(fs, 0) << "round " << round;
+        if (c.status == 0) {
+            EXPECT_EQ(fs, 0) << "round " << round;
+        }
+        if (list != 0) {
+            EXPECT_NE(fs, 0) << "round " << round;
+        }
         if (list != 0 || c.status != 0 || fs != 0) {
             // The kill fell in the middle of a write-back: go on with a new file.
             damaged++;
