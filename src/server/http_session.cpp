@@ -44,7 +44,8 @@ constexpr int WATCH_TIMED_OUT = 1;
 constexpr int WATCH_CALLER_GONE = 2;
 
 SEM watch_lock;
-std::vector<REPLY_WATCH*> watches;  // under watch_lock
+// Never destroyed: session tasks may still use it while the process exits.
+std::vector<REPLY_WATCH*>& watches = *new std::vector<REPLY_WATCH*>;  // under watch_lock
 
 // The reply of a command's last request, waiting for the worker of its server to read it.
 struct SESSION_HTTP_N {
