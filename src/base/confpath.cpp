@@ -319,7 +319,9 @@ L_CHAR* optimize_path(const L_CHAR* path) {
     if (!path) return nullptr;
     std::vector<LV> stack;
     const L_CHAR* p = path;
-    static const LV dot = {'.'}, dotdot = {'.', '.'};
+    // Never destroyed: tasks may still use it while the process exits.
+    static const LV& dot = *new LV{'.'};
+    static const LV& dotdot = *new LV{'.', '.'};
     for (;;) {
         const L_CHAR* e = p;
         while (*e && *e != '/')

@@ -377,6 +377,11 @@ int connect_socket(int* cerr, const char* hostname, uint32_t ip, int port, void 
             *cerr = e;
             return -1;
         }
+        // The address only: the kernel picks the port at connect time, when it can share a port
+        // with connections to other peers (ports waiting in TIME_WAIT among them). A port taken
+        // at bind time would have to be free of every use, and a busy machine runs out of those.
+        int one = 1;
+        setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
         sockaddr_in local = {};
         local.sin_family = AF_INET;
         local.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -391,12 +396,13 @@ int connect_socket(int* cerr, const char* hostname, uint32_t ip, int port, void 
             *cerr = e;
             return -1;
         }
-        // Known as this process's before the peer can see it: bound, the port is its own.
-        note_own_socket(fd);
         // Attempts on this socket until it connects, is refused, expires or has to be replaced.
         for (;;) {
             Attempt a = connect_attempt(fd, server);
             if (a.r == 0 && !a.forked) {
+                // Known as this process's from the moment its port exists until before its
+                // first byte goes out: a listener of ours asks only once a byte has come.
+                note_own_socket(fd);
                 set_blocking(fd);
                 set_nodelay(fd);
                 ended(func, work);

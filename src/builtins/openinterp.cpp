@@ -38,7 +38,8 @@ QV_SEXP* message_list(const char* msg, QV_SEXP* value) {
 // Records in configuration: each known with the task that configures it.
 
 std::mutex cfg_mutex;
-std::map<QV_INTERPRETER*, TKEY> configuring;
+// Never destroyed: tasks may still use it while the process exits.
+std::map<QV_INTERPRETER*, TKEY>& configuring = *new std::map<QV_INTERPRETER*, TKEY>;
 
 void cfg_enter(QV_INTERPRETER* qvi) {
     std::lock_guard<std::mutex> g(cfg_mutex);

@@ -21,7 +21,8 @@ namespace {
 std::once_flag html_once;
 // The environments of open runs, kept alive for the collector between calls.
 std::mutex runs_lock;
-std::vector<TR_HTML_INFO*> open_runs;
+// Never destroyed: tasks may still use it while the process exits.
+std::vector<TR_HTML_INFO*>& open_runs = *new std::vector<TR_HTML_INFO*>;
 
 const L_CHAR* lit(const char* ascii) {
     return l_string(std_cm, ascii);

@@ -28,7 +28,8 @@ bool stopping;
 // Holds given out and not yet ended (a last holder's close counts until it is over), on every
 // entry, listed or not; the end of the run waits on held_cv for them.
 int live_holds;
-std::condition_variable held_cv;
+// Never destroyed: tasks may still use it while the process exits.
+std::condition_variable& held_cv = *new std::condition_variable;
 
 MX_ENTRY* _search(MATRIX* m) {
     for (MX_ENTRY* e = mx_list; e; e = e->next)

@@ -42,7 +42,8 @@ thread_local uint64_t break_seen;
 
 // Sleepers of `break_sleep` wait here for a request.
 std::mutex break_sleep_mutex;
-std::condition_variable break_sleep_cv;
+// Never destroyed: tasks may still use it while the process exits.
+std::condition_variable& break_sleep_cv = *new std::condition_variable;
 
 void start_break_ticker() {
     static std::once_flag once;

@@ -554,8 +554,10 @@ AUTOMATON* get_fa(const L_CHAR* str) {
 }
 
 const char* fa_error_text(int why) {
-    static const std::string too_complex =
-        "regular expression too complex: more than " + std::to_string(A_MAX_NFA_STATES) + " states";
+    // Never destroyed: tasks may still use it while the process exits.
+    static const std::string& too_complex =
+        *new std::string("regular expression too complex: more than " +
+                         std::to_string(A_MAX_NFA_STATES) + " states");
     switch (why) {
         case FA_OK:
             return "";

@@ -404,7 +404,8 @@ FAVT64_NODE* load_child(int* errp, FAVT64_ROOT* root, FAVT64_NODE* parent, FAVT6
 
 // Levels of nodes that the running insert or delete read without loading them: a node that is
 // not cached stays as it is on file while the operation runs, and only its level counts there.
-std::unordered_map<uint64_t, int> peeked;
+// Never destroyed: tasks may still use it while the process exits.
+std::unordered_map<uint64_t, int>& peeked = *new std::unordered_map<uint64_t, int>;
 
 // The level a reference stands for; its node must be cached or its level read (the operations
 // read before they change).

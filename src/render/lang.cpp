@@ -293,7 +293,11 @@ struct CodeSet {
         return std::binary_search(codes.begin(), codes.end(), ch);
     }
 };
-CodeSet en_space_set, en_delim_set, ja_end_set, ja_top_set;
+// Never destroyed: text is laid out by tasks that may still run while the process exits.
+CodeSet& en_space_set = *new CodeSet;
+CodeSet& en_delim_set = *new CodeSet;
+CodeSet& ja_end_set = *new CodeSet;
+CodeSet& ja_top_set = *new CodeSet;
 }  // namespace
 
 void free_en_work(void* w) {

@@ -43,7 +43,8 @@ int busy_wait_ms = 5000;
 
 // The server's address, read from top environment 1 (under call_lock_lock).
 int lock_port;
-std::string lock_hostname;
+// Never destroyed: tasks may still use it while the process exits.
+std::string& lock_hostname = *new std::string;
 bool config_read;
 
 bool overlaps(const L_CHAR* a, const L_CHAR* b) {

@@ -43,7 +43,8 @@ std::mutex rule_mutex;
 QV_GETFILE* getfile_hash[GETFILE_BUCKETS];  // under rule_mutex; rules are never removed
 
 std::mutex agent_mutex;
-LS agent_name;  // under agent_mutex
+// Never destroyed: tasks may still use it while the process exits.
+LS& agent_name = *new LS;  // under agent_mutex
 bool agent_name_set = false;
 
 std::mutex port_mutex;

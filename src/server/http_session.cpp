@@ -50,9 +50,10 @@ constexpr int WATCH_CALLER_GONE = 2;
 SEM watch_lock;
 // Bytes held by the replies being read, for the whole agent and for each caller (under
 // watch_lock): many large replies pending at once are refused before they take the memory.
+// The containers are never destroyed: session tasks may still use them while the process exits.
 int64_t pending_bytes = 0;
-std::map<uint32_t, int64_t> pending_by_caller;
-std::vector<REPLY_WATCH*> watches;  // under watch_lock
+std::map<uint32_t, int64_t>& pending_by_caller = *new std::map<uint32_t, int64_t>;
+std::vector<REPLY_WATCH*>& watches = *new std::vector<REPLY_WATCH*>;  // under watch_lock
 
 // The reply of a command's last request, waiting for the worker of its server to read it.
 struct SESSION_HTTP_N {

@@ -37,8 +37,9 @@ struct SRV_LOCK {
 };
 
 SEM lock_server_lock;
-std::vector<SRV_LOCK> held;
-std::vector<SRV_LOCK> waiting;
+// Never destroyed: tasks may still use it while the process exits.
+std::vector<SRV_LOCK>& held = *new std::vector<SRV_LOCK>;
+std::vector<SRV_LOCK>& waiting = *new std::vector<SRV_LOCK>;
 uint64_t next_ticket;
 // Key of the waiters' sleep.
 const int wait_key = 0;

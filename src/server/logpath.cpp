@@ -11,7 +11,8 @@ using LS = std::basic_string<L_CHAR>;
 std::mutex log_path_mutex;
 SET_LOG_PATH_FUNC service = nullptr;  // under log_path_mutex
 bool pending = false;
-LS pending_path;
+// Never destroyed: tasks may still use it while the process exits.
+LS& pending_path = *new LS;
 int64_t pending_size = 0;
 int64_t pending_files = 0;
 

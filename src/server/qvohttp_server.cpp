@@ -445,12 +445,14 @@ void close_all(QoH_ENTRY_V2* e) {
     close_streams(streams);
 }
 
-// One side of e has ended (bit done): the session goes when both have. Called with the lock
-// held; releases it.
+// One side of e has ended (bit done): the session goes when both have, and with it whatever
+// stream it still holds. Called with the lock held; releases it.
 void _v2_side_done(QoH_ENTRY_V2* e, int done) {
     e->flags |= done;
     bool gone = (e->flags & QoH2E_DOWN_DONE) && (e->flags & QoH2E_UPLOAD_IDLE);
+    std::vector<HeldStream> streams;
     if (gone) {
+        _take_streams(e, &streams);
         for (QoH_ENTRY_V2** p = &entry_list_v2; *p; p = &(*p)->next) {
             if (*p == e) {
                 *p = e->next;
@@ -459,6 +461,7 @@ void _v2_side_done(QoH_ENTRY_V2* e, int done) {
         }
     }
     unlock_task(QoH_lock, "_v2_side_done");
+    close_streams(streams);
     if (gone) d_f_ree(e);
 }
 
@@ -559,9 +562,10 @@ int new_accept_2(STREAM** new_st, STREAM* con, uint32_t ip) {
         return -1;
     }
     s_set_fpipe_ip_addr(p[0], static_cast<int>(ip));
-    // Listed at once so that its key stays unique, but closed to uploads until its client has
-    // the key.
-    e->flags = QoH2E_UPLOAD_IDLE | QoH2E_CLOSING;
+    // Listed, and open to uploads, before the key goes out: the client sends its first upload the
+    // moment it has the key, and that upload must find the session (its bytes wait in the pipe
+    // until the interpreter reads them).
+    e->flags = QoH2E_UPLOAD_IDLE;
     e->download = con;
     e->download_serial = s_serial(con);
     e->pipe = p[0];
@@ -591,17 +595,26 @@ int new_accept_2(STREAM** new_st, STREAM* con, uint32_t ip) {
         return -1;
     }
     if (reply(con, QoH_DOWNLOAD, 0, key, false, nullptr, 0, false) != 0) {
+        // The session is undone: no upload is taken in from now on, and no download task will
+        // run. An upload that came all the same keeps the pipe until its task ends: the
+        // interpreter's end is closed here, so its next write fails, and the session goes with
+        // that task.
+        std::vector<HeldStream> streams;
         lock_task(QoH_lock);
-        e->pipe = e->download = nullptr;
+        e->flags |= QoH2E_CLOSING;
+        if (e->download) streams.push_back({e->download, e->download_serial});
+        e->download = nullptr;
+        if (e->flags & QoH2E_UPLOAD_IDLE) {
+            if (e->pipe) streams.push_back({e->pipe, e->pipe_serial});
+            e->pipe = nullptr;
+        }
         _v2_side_done(e, QoH2E_DOWN_DONE);
-        s_close(p[0]);
+        close_streams(streams);
         s_close(p[1]);
-        s_close(con);
         return -1;
     }
     {
         TaskLockGuard g(QoH_lock);
-        e->flags &= ~QoH2E_CLOSING;
         session_tasks++;
         create_task(download_task, e, 3);
     }
@@ -623,7 +636,7 @@ int _new_upload_session(QoH_LIST* l) {
     e->upload_serial = l->con_serial;
     e->remain_size = l->info.content_length - QoH_HEADER_SIZE;
     e->last_upload = now();
-    e->flags &= ~QoH2E_UPLOAD_IDLE;
+    e->flags = (e->flags & ~QoH2E_UPLOAD_IDLE) | QoH2E_UPLOADED;
     session_tasks++;
     create_task(upload_task, e, 3);
     unlock_task(QoH_lock, "_new_upload_session");
@@ -723,11 +736,15 @@ void empty_reply_task(intptr_t) {
             }
         }
         // A version-2 session is idle only while no upload is open: a live client keeps one
-        // open, silent as it may be.
+        // open, silent as it may be. One whose client never made its first upload belongs to an
+        // opening that failed on the client's side: it goes as a version-1 session without its
+        // first request does.
         for (QoH_ENTRY_V2* e = entry_list_v2; e; e = e->next) {
             if (e->flags & QoH2E_CLOSING) continue;
-            bool dead =
-                !held(e->pipe, e->pipe_serial) || peer_closed(e->download, e->download_serial);
+            bool never = !(e->flags & QoH2E_UPLOADED) &&
+                         static_cast<int32_t>(t - e->last_upload) >= QoH_FIRST_REQUEST_LIMIT;
+            bool dead = never || !held(e->pipe, e->pipe_serial) ||
+                        peer_closed(e->download, e->download_serial);
             bool idle = full && (e->flags & QoH2E_UPLOAD_IDLE) &&
                         static_cast<int32_t>(t - e->last_upload) >= QoH_IDLE_LIMIT;
             if (dead || idle) _take_streams(e, &to_close);

@@ -70,8 +70,9 @@ constexpr int QoH_KEEP_WAIT = 600;
 constexpr int QoH_STOCK_HEAD_MAX = 65536;
 // Seconds without a request after which a session is swept out.
 constexpr int QoH_IDLE_LIMIT = 600;
-// Seconds a version-1 session waits for its first request: a client polls at once after the
-// open, so a session that has none by then belongs to a client that went.
+// Seconds a session waits for its first request (version 1) or upload (version 2): a client
+// sends one at once after the open, so a session that has none by then belongs to a client that
+// went.
 constexpr int QoH_FIRST_REQUEST_LIMIT = 15;
 // Sessions (both versions) open at once from one peer address, and in all; an open beyond
 // either is refused with type 4.
@@ -132,7 +133,8 @@ int QoH_bucket(const uint32_t cockie[2]);
 // Bits of QoH_ENTRY_V2.flags. The session goes when both sides have ended.
 constexpr int QoH2E_DOWN_DONE = 0x1;    // the download task has ended
 constexpr int QoH2E_UPLOAD_IDLE = 0x2;  // no upload task runs
-constexpr int QoH2E_CLOSING = 0x4;      // its streams are closed (or not open yet): no uploads
+constexpr int QoH2E_CLOSING = 0x4;      // its streams are closed: no uploads
+constexpr int QoH2E_UPLOADED = 0x8;     // an upload has been taken in
 
 // One version-2 session.
 struct QoH_ENTRY_V2 {

@@ -39,7 +39,8 @@ char* lit(const char* s) {
 }
 
 std::mutex agent_msg_mutex;
-std::string agent_msg;
+// Never destroyed: tasks may still use it while the process exits.
+std::string& agent_msg = *new std::string;
 bool agent_msg_set = false;
 
 void run_full_collection() {

@@ -218,6 +218,12 @@ TEST(Socket, ABurstOfClientsIsQueuedWholeAndWithoutDelayedReplies) {
     socklen_t len = sizeof nodelay;
     ASSERT_EQ(getsockopt(clients[0], IPPROTO_TCP, TCP_NODELAY, &nodelay, &len), 0);
     EXPECT_NE(nodelay, 0);
+    // Each took its port when it connected, not when it was bound: a port then only has to be
+    // free towards its peer, so ports waiting after closed connections do not refuse new ones.
+    int no_port = 0;
+    len = sizeof no_port;
+    ASSERT_EQ(getsockopt(clients[0], IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &no_port, &len), 0);
+    EXPECT_NE(no_port, 0);
     for (int c : clients)
         close(c);
     close(lfd);

@@ -171,6 +171,9 @@ TEST(Task, IdsStayUniqueUnderConcurrentCreationFromSeveralThreads) {
 TEST(Task, SweepRetiresThreadsIdleForMoreThanAnHour) {
     // The thread this test's task ran on is watched, not the pool's counts: the runtime's own
     // tasks take and give back pooled threads meanwhile.
+    // Earlier tests may have left the idle reserve full, and a thread whose task ends then ends
+    // too: the threads idle now are retired first, so that the probe's thread is kept idle.
+    task_timeout_sweep(system_now() + 3600);
     auto* p = new Probe;
     p->release.add();
     create_task(probe_task, p, 1);

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -286,4 +287,20 @@ std::string agent_error_reply(const std::string& status, const std::string& msg,
            "<BODY>\n\r<HR>\n\rHTTP Status: " +
            status + "\n\r<HR>\n\rMessage: " + msg + "<BR>\n\rQV Code:" + code +
            "\n\r<BR>\n\r<HR>\n\r</BODY>\n\r</HTML>\n\r";
+}
+
+BusyLoops::BusyLoops() {
+    unsigned n = 2 * std::max(1u, std::thread::hardware_concurrency());
+    for (unsigned i = 0; i < n; i++)
+        ts.emplace_back([this] {
+            volatile uint64_t x = 0;
+            while (!stop.load(std::memory_order_relaxed))
+                x = x + 1;
+        });
+}
+
+BusyLoops::~BusyLoops() {
+    stop = true;
+    for (std::thread& t : ts)
+        t.join();
 }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/task.h"
 #include "lisp/heap.h"
@@ -110,6 +111,17 @@ struct LineClient {
     // The next reply up to its "</Result>" line: "" when none came within ms.
     std::string answer(int ms = 15000);
     std::string ask(const std::string& cmd, int ms = 15000);
+};
+
+// Threads that keep every core busy while they live (two for each core), so that a task may
+// lose its core at any point, as on a loaded machine.
+struct BusyLoops {
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> ts;
+    BusyLoops();
+    ~BusyLoops();
+    BusyLoops(const BusyLoops&) = delete;
+    BusyLoops& operator=(const BusyLoops&) = delete;
 };
 
 // A listener opened in this process on a free port, admitting loopback (or nobody): its id and

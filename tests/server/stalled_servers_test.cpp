@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -352,4 +353,79 @@ TEST(StalledServers, ThePermissionWaitEndsWithItsCaller) {
     EXPECT_TRUE(closed_by_agent(noisy.conn(0), 40000));
     agent.expect_served();
     agent.end();
+}
+
+namespace {
+
+// A loopback server that answers every request at once with a short text and closes.
+struct AnsweringServer {
+    int fd = -1;
+    int port = 0;
+    std::thread t;
+    AnsweringServer() {
+        fd = listen_loopback(&port);
+        t = std::thread([this] {
+            for (;;) {
+                int c = accept(fd, nullptr, nullptr);
+                if (c < 0) return;
+                read_head(c);
+                const char reply[] = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nfine";
+                (void)!write(c, reply, sizeof reply - 1);
+                close(c);
+            }
+        });
+    }
+    ~AnsweringServer() {
+        shutdown(fd, SHUT_RDWR);
+        close(fd);
+        t.join();
+    }
+};
+
+}  // namespace
+
+// The agent ends while its session tasks read one reply after another, its exit slowed down:
+// the process ends cleanly, nothing those tasks use is taken from under them by the exit.
+TEST(StalledServers, TheAgentEndsCleanlyWhileSessionTasksReadReplies) {
+    constexpr int kLoops = 16;
+    int port = free_port();
+    VxmxAgent agent("session_exit",
+                    "^(define l (OpenInterpreter \"accept\" (CurrentEnvironment) (Port " +
+                        std::to_string(port) +
+                        ") (Permission (quote (\"local\")) (Allow \"ip\" \"127.0.0.1\" "
+                        "\"255.255.255.255\"))))\n^(WaitInterpreter l)\n",
+                    "vx_slow_exit_agent");
+    int fd = connect_when_up(port);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    std::vector<std::unique_ptr<AnsweringServer>> servers;
+    for (int i = 0; i < kLoops; i++)
+        servers.push_back(std::make_unique<AnsweringServer>());
+    std::atomic<int> replies{0};
+    std::vector<std::thread> loops;
+    // One caller per server, each with a reader of its own in the agent, asking again as soon as
+    // its reply is in, until the agent has gone.
+    for (int i = 0; i < kLoops; i++) {
+        int to = servers[static_cast<size_t>(i)]->port;
+        loops.emplace_back([&replies, port, to] {
+            LineClient c(port);
+            if (c.fd < 0) return;
+            c.ask("(define s (OpenSession))");
+            std::string get = "(RemoteSession s (URL \"http://127.0.0.1:" + std::to_string(to) +
+                              "/x.txt\") (GET))";
+            while (has(c.ask(get, 5000), "text/plain"))
+                replies++;
+        });
+    }
+    EXPECT_TRUE(wait_until([&] { return replies.load() >= 20 * kLoops; }, 60000));
+    {
+        LineClient c(port);
+        ASSERT_GE(c.fd, 0);
+        c.send("(Exit)\n");
+        VxmxResult r = agent.finish(60000);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.exit_status, 0) << r.err.substr(0, 4000);
+    }
+    for (std::thread& t : loops)
+        t.join();
 }
