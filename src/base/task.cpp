@@ -59,9 +59,10 @@ time_t exhausted_said = 0;            // when running out of threads was last re
 
 // Creators waiting for a thread: every thread that goes idle or ends, and every raised bound,
 // advances freed_gen (under the task lock) and wakes them through freed_cv. A waiter takes only
-// freed_mu, never the task lock, while it holds it.
-std::mutex freed_mu;
-std::condition_variable freed_cv;
+// freed_mu, never the task lock, while it holds it. Never destroyed: tasks may still wait or
+// wake here while the process exits.
+std::mutex& freed_mu = *new std::mutex;
+std::condition_variable& freed_cv = *new std::condition_variable;
 std::atomic<uint64_t> freed_gen{0};
 std::atomic<int> freed_waiters{0};
 
