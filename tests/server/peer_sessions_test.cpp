@@ -27,63 +27,6 @@ bool has(const std::string& s, const std::string& part) {
     return s.find(part) != std::string::npos;
 }
 
-// Loopback listeners that take connections (the kernel completes them) and never answer;
-// accept_all takes in what has arrived, so the test counts the connections that reached them.
-// Each on a port of its own at 127.0.0.1, or with aliases on one port at 127.0.0.2, 127.0.0.3 and
-// so on: hosts of their own, which the agent connects to side by side.
-struct QuietPorts {
-    std::vector<int> fds, ports;
-    std::vector<std::string> hosts;
-    std::vector<std::vector<int>> conns;
-    explicit QuietPorts(int n, bool aliases = false) {
-        int shared = 0;
-        for (int i = 0; i < n; i++) {
-            int port = shared;
-            std::string host = aliases ? "127.0.0." + std::to_string(2 + i) : "127.0.0.1";
-            int fd = listen_on(host, &port);
-            if (fd < 0) continue;
-            if (aliases) shared = port;
-            fcntl(fd, F_SETFL, O_NONBLOCK);
-            fds.push_back(fd);
-            ports.push_back(port);
-            hosts.push_back(host);
-        }
-        conns.resize(fds.size());
-    }
-    static int listen_on(const std::string& host, int* port) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        if (fd < 0) return -1;
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(*port));
-        inet_pton(AF_INET, host.c_str(), &a.sin_addr);
-        socklen_t len = sizeof a;
-        if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(fd, 16) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-            close(fd);
-            return -1;
-        }
-        *port = ntohs(a.sin_port);
-        return fd;
-    }
-    ~QuietPorts() {
-        for (auto& v : conns)
-            for (int c : v)
-                close(c);
-        for (int fd : fds)
-            close(fd);
-    }
-    int accept_all() {
-        int n = 0;
-        for (size_t i = 0; i < fds.size(); i++) {
-            for (int c; (c = accept(fds[i], nullptr, nullptr)) >= 0;)
-                conns[i].push_back(c);
-            n += static_cast<int>(conns[i].size());
-        }
-        return n;
-    }
-};
-
 std::string qvp(int port, const std::string& host = "127.0.0.1") {
     return "(URL \"qvp://" + host + ":" + std::to_string(port) + "/\")";
 }
@@ -141,7 +84,7 @@ TEST(PeerSessions, ASessionIsItsOpenersOwn) {
                "^(SessionEnvironment sid (quote ((define secret 42))))\n^(SetEA Env1 \"sid\" "
                "sid)\n";
     });
-    QuietPorts own(1);
+    SilentPorts own(1);
     ASSERT_EQ(own.ports.size(), 1u);
     LineClient admin(agent.admin);
     ASSERT_GE(admin.fd, 0);
@@ -201,7 +144,7 @@ TEST(PeerSessions, QvpJobsCountUnderTheCallersBounds) {
     SharedAgent agent("peer_sessions_bounds");
     ASSERT_GT(agent.port, 0);
     agent.expect_served();
-    QuietPorts quiet(bound + 6, true);
+    SilentPorts quiet(bound + 6, true);
     ASSERT_EQ(quiet.ports.size(), static_cast<size_t>(bound + 6));
     int threads_refused = 0, conns_refused = 0;
     {
@@ -259,7 +202,7 @@ TEST(PeerSessions, QvpJobsCountUnderTheCallersBounds) {
 // address goes directly, never to the proxy, and reaches the privileged listener as the agent's
 // own connection made for the peer: nothing the peer may not do itself.
 TEST(PeerSessions, LoopbackAliasesNeverTakeTheProxy) {
-    QuietPorts proxy(1);
+    SilentPorts proxy(1);
     ASSERT_EQ(proxy.ports.size(), 1u);
     SharedAgent agent("peer_sessions_proxy", 0, [&](const SharedAgent&) {
         return "^([SetProxy type=\"HTTPProxy\" server=\"127.0.0.1\" port=\"" +

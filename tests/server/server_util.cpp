@@ -2,6 +2,7 @@
 #include "server_util.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -151,13 +152,17 @@ int connect_loopback(int port) {
     return -1;
 }
 
-int listen_loopback(int* port, int rcvbuf) {
+namespace {
+
+// A listener at host (dotted form) on *port (0: one the system picks, written back).
+int listen_at(const char* host, int* port, int rcvbuf) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return -1;
     if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(*port));
+    inet_pton(AF_INET, host, &a.sin_addr);
     socklen_t len = sizeof a;
     if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(fd, 16) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
@@ -166,6 +171,47 @@ int listen_loopback(int* port, int rcvbuf) {
     }
     *port = ntohs(a.sin_port);
     return fd;
+}
+
+}  // namespace
+
+int listen_loopback(int* port, int rcvbuf) {
+    *port = 0;
+    return listen_at("127.0.0.1", port, rcvbuf);
+}
+
+SilentPorts::SilentPorts(int n, bool aliases) {
+    int shared = 0;
+    for (int i = 0; i < n; i++) {
+        int port = shared;
+        std::string host = aliases ? "127.0.0." + std::to_string(2 + i) : "127.0.0.1";
+        int fd = listen_at(host.c_str(), &port, 0);
+        if (fd < 0) continue;
+        if (aliases) shared = port;
+        fcntl(fd, F_SETFL, O_NONBLOCK);
+        fds.push_back(fd);
+        ports.push_back(port);
+        hosts.push_back(host);
+    }
+    conns.resize(fds.size());
+}
+
+SilentPorts::~SilentPorts() {
+    for (auto& v : conns)
+        for (int c : v)
+            close(c);
+    for (int fd : fds)
+        close(fd);
+}
+
+int SilentPorts::accept_all() {
+    int n = 0;
+    for (size_t i = 0; i < fds.size(); i++) {
+        for (int c; (c = accept(fds[i], nullptr, nullptr)) >= 0;)
+            conns[i].push_back(c);
+        n += static_cast<int>(conns[i].size());
+    }
+    return n;
 }
 
 const std::string& read_fd_until(int fd, std::string* got, const std::string& want, int ms) {

@@ -77,6 +77,21 @@ int connect_loopback(int port);
 // A socket listening on a free loopback port (backlog 16), its port in *port; -1 when it cannot
 // be had. rcvbuf > 0 first shrinks what each accepted connection takes in unread.
 int listen_loopback(int* port, int rcvbuf = 0);
+
+// Loopback listeners that take connections (the kernel completes them) and never accept or
+// answer; accept_all takes in what has arrived, so a test counts the connections that reached
+// them. Each on a port of its own at 127.0.0.1, or with aliases on one port at 127.0.0.2,
+// 127.0.0.3 and so on: hosts of their own, which the agent connects to side by side.
+struct SilentPorts {
+    std::vector<int> fds, ports;
+    std::vector<std::string> hosts;
+    std::vector<std::vector<int>> conns;
+    explicit SilentPorts(int n, bool aliases = false);
+    ~SilentPorts();
+    SilentPorts(const SilentPorts&) = delete;
+    SilentPorts& operator=(const SilentPorts&) = delete;
+    int accept_all();
+};
 // A loopback port nothing listens on now (bound to 0, then released).
 int free_port();
 // Connects once something listens on the loopback port (an agent starting in the background):

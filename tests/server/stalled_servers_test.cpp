@@ -155,40 +155,6 @@ TEST(StalledServers, ASilentHttpServerHoldsUpOnlyItsOwnRequestsAndThoseForAWhile
     agent.end();
 }
 
-// Loopback ports that take connections (the kernel completes them) and never accept or answer;
-// accept_all takes in what has arrived, so the test counts the connections that reached them.
-struct SilentPorts {
-    std::vector<int> fds, ports;
-    std::vector<std::vector<int>> conns;
-    explicit SilentPorts(int n) {
-        for (int i = 0; i < n; i++) {
-            int port = 0;
-            int fd = listen_loopback(&port);
-            if (fd < 0) continue;
-            fcntl(fd, F_SETFL, O_NONBLOCK);
-            fds.push_back(fd);
-            ports.push_back(port);
-        }
-        conns.resize(fds.size());
-    }
-    ~SilentPorts() {
-        for (auto& v : conns)
-            for (int c : v)
-                close(c);
-        for (int fd : fds)
-            close(fd);
-    }
-    int accept_all() {
-        int n = 0;
-        for (size_t i = 0; i < fds.size(); i++) {
-            for (int c; (c = accept(fds[i], nullptr, nullptr)) >= 0;)
-                conns[i].push_back(c);
-            n += static_cast<int>(conns[i].size());
-        }
-        return n;
-    }
-};
-
 // A peer below Env0 asks for replies from more silent servers than it may hold connections:
 // the requests beyond the bound are refused with the connection error value, and no more
 // connections reach the servers than the bound; with the agent-wide bound taken (a descriptor

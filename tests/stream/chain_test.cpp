@@ -225,8 +225,10 @@ TEST_F(ChainTest, StandardOutputAndErrorUpAChain) {
     STREAM* err2 = locked([]() -> STREAM* { return s_stderr; });
     s_printf(out2, "x");
     s_printf(err2, "y");
-    EXPECT_TRUE(wait_until([&] { return locked([]() -> STREAM* { return s_stdout; }) == out0; }, 20000));
-    EXPECT_TRUE(wait_until([&] { return locked([]() -> STREAM* { return s_stderr; }) == err0; }, 20000));
+    EXPECT_TRUE(
+        wait_until([&] { return locked([]() -> STREAM* { return s_stdout; }) == out0; }, 20000));
+    EXPECT_TRUE(
+        wait_until([&] { return locked([]() -> STREAM* { return s_stderr; }) == err0; }, 20000));
     EXPECT_TRUE(wait_until([&] { return s_exist(out2) == 0 && s_exist(err2) == 0; }, 20000));
 }
 
@@ -322,7 +324,8 @@ TEST_F(ChainTest, BytesQueuedBehindAGoneTargetComeOutWhereTheOutputGoesBack) {
     s_printf(up, "%s", big.c_str());
     EXPECT_EQ(s_flush(up), 0);
     fake.release();
-    EXPECT_TRUE(wait_until([&] { return locked([]() -> STREAM* { return s_stdout; }) == home; }, 20000));
+    EXPECT_TRUE(
+        wait_until([&] { return locked([]() -> STREAM* { return s_stdout; }) == home; }, 20000));
     ASSERT_TRUE(wait_until([&] { return s_exist(up) == 0; }, 20000));
     const char* text = s_get_string(home);
     std::string got = text ? text : "";
