@@ -379,6 +379,7 @@ TKEY create_task_once(TASK_FUNC func, intptr_t data, int pri, const char* file, 
 }  // namespace
 
 TKEY xx_create_task(TASK_FUNC func, intptr_t data, int pri, const char* file, int line) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(CREATE_TASK_WAIT_S);
     for (;;) {
         int rc = 0;
         uint64_t gen = 0;
@@ -387,6 +388,7 @@ TKEY xx_create_task(TASK_FUNC func, intptr_t data, int pri, const char* file, in
         // Only running out of threads passes; our thread attributes are fixed, so any other
         // refusal would refuse every later thread as well.
         if (rc != EAGAIN) er_panic("create_task(start)");
+        if (std::chrono::steady_clock::now() >= deadline) return NO_TASK;
         // Wait, without the task lock, for a thread to go idle or end, and at most a second,
         // since the system frees what it refused without telling us.
         freed_waiters.fetch_add(1);

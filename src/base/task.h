@@ -40,11 +40,14 @@ constexpr int TASK_THREADS_MAX = 8192;
 // What xx_try_create_task returns when no thread could run the task (task ids start at 2).
 constexpr TKEY NO_TASK = 0;
 
-// Runs func(data) as a new task and returns its id, never NO_TASK: while no idle thread is left
-// and no new one can be started (the pool is at its bound or the system refuses a thread), it
-// waits, without the task lock, until a thread goes idle or ends, trying again at least every
-// second. A caller that holds what every running task waits for would wait for ever, so work
-// that can be turned away (a new peer, a script's Thread) uses xx_try_create_task instead.
+// Runs func(data) as a new task and returns its id. While no idle thread is left and no new one
+// can be started (the pool is at its bound or the system refuses a thread), it waits, without
+// the task lock, until a thread goes idle or ends, trying again at least every second, for at
+// most CREATE_TASK_WAIT_S seconds; then it answers NO_TASK. The wait is bounded because a
+// caller may hold a lock that the running tasks need before they can end (an interpreter's
+// close holds the interpreter lock): waiting for ever would hold the whole agent. Work that can
+// be turned away (a new peer, a script's Thread) uses xx_try_create_task instead.
+constexpr int CREATE_TASK_WAIT_S = 5;
 TKEY xx_create_task(TASK_FUNC func, intptr_t data, int pri, const char* file, int line);
 // As xx_create_task, but NO_TASK at once when no thread can run the task: the caller decides
 // what its work does without one, and undoes what it set up for it.

@@ -504,7 +504,10 @@ void s_close_queue(STREAM* s) {
     else
         _cq_head = q;
     _cq_tail = q;
-    if (close_queue_task_nos == 0) create_task(close_queue_task, 0, 3);
+    // Callers hold locks (an interpreter's close holds the interpreter lock), so no thread is
+    // waited for here: without one, the close stays queued for a close-queue task still at work
+    // or for the next close, which asks again.
+    if (close_queue_task_nos == 0) try_create_task(close_queue_task, 0, 3);
     wakeup_task(&_cq_head);
 }
 
