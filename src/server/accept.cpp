@@ -363,15 +363,6 @@ int admit_peer(QV_INTERPRETER* listener, STREAM* st, uint32_t ip, int in_use, in
         s_close(st);
         return r;
     }
-    // A listener that code without privilege opened (on the port of a service that is down, say)
-    // never takes one of this process's privileged connections: the commands it sent back would
-    // run on that connection in its opener's environment, with privilege.
-    if (unprivileged_listener && own_socket_level(in.fd) == OWN_PRIVILEGED) {
-        write_all(in.fd, accept_denied_text);
-        in.leave();
-        s_close(st);
-        return QVI_ERR_DENIED;
-    }
     if (w.interval < ACCEPT_INTERVAL_MIN) w.interval = ACCEPT_INTERVAL_MIN;
     if (w.interval > ACCEPT_INTERVAL_MAX) w.interval = ACCEPT_INTERVAL_MAX;
     uint32_t start = steady_seconds();
@@ -396,9 +387,21 @@ int admit_peer(QV_INTERPRETER* listener, STREAM* st, uint32_t ip, int in_use, in
         s_close(st);
         return QVI_ERR_NO_ANSWER;
     }
+    // Own sockets are asked about only now: the connecting side notes its socket when its
+    // connect returns, which may be after this accept, but always before its first byte.
+    // A listener that code without privilege opened (on the port of a service that is down, say)
+    // never takes one of this process's privileged connections: the commands it sent back would
+    // run on that connection in its opener's environment, with privilege.
+    int own = own_socket_level(in.fd);
+    if (unprivileged_listener && own == OWN_PRIVILEGED) {
+        write_all(in.fd, accept_denied_text);
+        in.leave();
+        s_close(st);
+        return QVI_ERR_DENIED;
+    }
     // A connection from one of this process's own sockets, opened for code without privilege,
     // gets no more than that code had, whatever this listener trusts the agent's address with.
-    if (own_socket_level(in.fd) == OWN_UNPRIVILEGED && ls.env && env_chain_privileged(ls.env)) {
+    if (own == OWN_UNPRIVILEGED && ls.env && env_chain_privileged(ls.env)) {
         ls.env = vxlisp_top_env0;
         ls.environment = 1;
     }
