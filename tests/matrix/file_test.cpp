@@ -819,10 +819,7 @@ void FileTest::killed_writers(uint32_t seed, int rounds, const std::vector<std::
             },
             min_ms + static_cast<int>(rng() % static_cast<uint32_t>(spread_ms)));
         ASSERT_TRUE(k.timed_out) << "the child ended by itself: " << k.exit_status << "\n" << k.err;
-        std::istringstream in(k.out);
-        std::string line;
-        while (std::getline(in, line)) {
-            if (in.eof()) break;  // a line cut by the kill
+        for (const std::string& line : whole_lines(k.out)) {
             std::istringstream l(line);
             char what;
             int64_t x;

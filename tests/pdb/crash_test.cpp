@@ -15,6 +15,7 @@
 #include <set>
 #include <sstream>
 
+#include "support/child.h"
 #include "tree_util.h"
 
 using namespace pdbtest;
@@ -99,10 +100,7 @@ TEST(PdbCrash, AKilledWriterLosesNothingItFlushed) {
                                 20 + static_cast<int>(rng() % 150));
         ASSERT_TRUE(WIFSIGNALED(k.status)) << "the child ended by itself: " << k.status << "\n"
                                            << k.out;
-        std::istringstream in(k.out);
-        std::string line;
-        while (std::getline(in, line)) {
-            if (in.eof()) break;  // a line cut by the kill
+        for (const std::string& line : whole_lines(k.out)) {
             std::istringstream l(line);
             char what;
             uint64_t pos, size;
@@ -177,10 +175,7 @@ void killed_tree_writers(int rounds, bool small, bool deletes, uint32_t seed) {
             2 + static_cast<int>(rng() % 59), true);
         ASSERT_TRUE(WIFSIGNALED(k.status)) << "the child ended by itself: " << k.status << "\n"
                                            << k.out;
-        std::istringstream in(k.out);
-        std::string line;
-        while (std::getline(in, line)) {
-            if (in.eof()) break;  // a line cut by the kill
+        for (const std::string& line : whole_lines(k.out)) {
             std::istringstream l(line);
             char what;
             l >> what;

@@ -119,3 +119,11 @@ ChildResult run_in_child(const std::function<void()>& fn, int timeout_ms) {
 std::string panic_banner(const char* msg, pid_t pid) {
     return "\n************\n" + std::string(msg) + " (" + std::to_string(pid) + ")\n************\n";
 }
+
+std::vector<std::string> whole_lines(const std::string& out) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t nl; (nl = out.find('\n', start)) != std::string::npos; start = nl + 1)
+        lines.push_back(out.substr(start, nl - start));
+    return lines;
+}

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 struct ChildResult {
     pid_t pid = -1;
@@ -32,3 +33,7 @@ bool collect_outputs(int out_fd, int err_fd, std::string* out, std::string* err,
 
 // The exact text the panic function writes for msg in process pid.
 std::string panic_banner(const char* msg, pid_t pid);
+
+// The lines of a killed child's output that were written whole: a last line without its newline
+// was cut by the kill and is left out.
+std::vector<std::string> whole_lines(const std::string& out);
