@@ -251,10 +251,15 @@ int free_port() {
     // Ports are taken below the range the kernel hands out for outgoing connections: a port from
     // that range could be taken by some test's client socket between this check and the agent's
     // listen, and the listener would then move to another port of its range. Each process walks
-    // its own sequence, so test programs running side by side rarely try the same port.
+    // its own sequence, so test programs running side by side rarely try the same port: a start
+    // and a stride of its own (a prime that does not divide the range), since two processes on
+    // one stride would walk in step once one had caught up with the other.
+    static const unsigned primes[] = {7,  11, 13, 17, 19, 23, 29, 31,
+                                      37, 41, 43, 47, 53, 59, 61, 67};
+    static const unsigned stride = primes[static_cast<unsigned>(getpid()) % 16];
     static std::atomic<unsigned> next{static_cast<unsigned>(getpid()) * 7919u};
     for (int tries = 0; tries < 1000; tries++) {
-        int port = 20000 + static_cast<int>(next.fetch_add(13) % 12000);
+        int port = 20000 + static_cast<int>(next.fetch_add(stride) % 12000);
         int fd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
