@@ -734,13 +734,14 @@ QV_SEXP* _auth_add_target(AUTH_DIR* dir, QV_SEXP* form, QV_SYM_FIELD* attr) {
 
 namespace {
 
-// The client's first result whose service matches name and tbl (each when given), made on
-// demand ones first (auth_lock held).
-AUTH_RESULT* _client_result_named(const L_CHAR* name, const AUTH_TABLE* tbl) {
+// The client's first result whose service matches name and tbl, made on demand ones first
+// (auth_lock held). A null tbl matches any kind; a null name matches any name with any_name,
+// else only a service without name.
+AUTH_RESULT* _client_result_named(const L_CHAR* name, const AUTH_TABLE* tbl, bool any_name) {
     for (AUTH_RESULT* l :
          {auth_set_client.required_result_list, auth_set_client.preset_result_list})
         for (; l; l = l->next)
-            if ((!name || same_text(l->service->h.service_name, name)) &&
+            if (((any_name && !name) || same_text(l->service->h.service_name, name)) &&
                 (!tbl || l->service->h.tbl == tbl))
                 return l;
     return nullptr;
@@ -754,13 +755,7 @@ AUTH_RESULT* set_authentification_result(const AUTH_RESULT* tmpl, QV_SEXP* eleme
     TaskLockGuard g(auth_lock);
     const AUTH_SERVICE* s = tmpl->service;
     // A result without name matches only a service without name, as the client's services do.
-    AUTH_RESULT* r = nullptr;
-    for (AUTH_RESULT* l :
-         {auth_set_client.required_result_list, auth_set_client.preset_result_list})
-        for (; l && !r; l = l->next)
-            if (l->service->h.tbl == s->h.tbl &&
-                same_text(l->service->h.service_name, s->h.service_name))
-                r = l;
+    AUTH_RESULT* r = _client_result_named(s->h.service_name, s->h.tbl, false);
     if (!r) return nullptr;
     r->status = tmpl->status;
     if (head && r->service->h.tbl->set_authentification_result)
@@ -771,7 +766,7 @@ AUTH_RESULT* set_authentification_result(const AUTH_RESULT* tmpl, QV_SEXP* eleme
 AUTH_RESULT* search_auth_result_in_client(const L_CHAR* name, const AUTH_TABLE* tbl, int status,
                                           int mask) {
     TaskLockGuard g(auth_lock);
-    AUTH_RESULT* r = _client_result_named(name, tbl);
+    AUTH_RESULT* r = _client_result_named(name, tbl, true);
     if (!r) return nullptr;
     AUTH_RESULT* c = r->service->h.tbl->new_auth_result(r->service, r, 0);
     c->next = nullptr;
