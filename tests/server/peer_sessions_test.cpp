@@ -31,22 +31,6 @@ std::string qvp(int port, const std::string& host = "127.0.0.1") {
     return "(URL \"qvp://" + host + ":" + std::to_string(port) + "/\")";
 }
 
-// True once the agent has closed its end of the connection fd (bounded by ms).
-bool closed_by_agent(int fd, int ms) {
-    char buf[4096];
-    return wait_until(
-        [&] {
-            pollfd p = {fd, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) return false;
-            for (;;) {
-                ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-                if (n == 0) return true;
-                if (n < 0) return errno != EAGAIN && errno != EWOULDBLOCK;
-            }
-        },
-        ms);
-}
-
 bool unknown_session(const std::string& reply, int id) {
     return has(reply, " 0x80040503\n") &&
            has(reply, "(\"invalid session id(session)\" " + std::to_string(id) + ")");

@@ -281,6 +281,22 @@ int connect_when_up(int port) {
     return -1;
 }
 
+bool closed_by_agent(int fd, int ms, size_t* got) {
+    char buf[65536];
+    return wait_until(
+        [&] {
+            pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) return false;
+            for (;;) {
+                ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+                if (n == 0) return true;
+                if (n < 0) return errno != EAGAIN && errno != EWOULDBLOCK;
+                if (got) *got += static_cast<size_t>(n);
+            }
+        },
+        ms);
+}
+
 LineClient::LineClient(int port) {
     fd = connect_when_up(port);
     if (fd < 0) return;

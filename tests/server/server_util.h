@@ -97,6 +97,9 @@ int free_port();
 // Connects once something listens on the loopback port (an agent starting in the background):
 // the descriptor, or -1 after 20 s.
 int connect_when_up(int port);
+// True once the agent has closed fd (its end or a reset is read), within ms; what arrives
+// meanwhile is read and, when got is given, counted there.
+bool closed_by_agent(int fd, int ms, size_t* got = nullptr);
 // Appends what arrives on fd to *got until it contains want (an empty want: never), the peer
 // closes, or ms pass without data; returns *got.
 const std::string& read_fd_until(int fd, std::string* got, const std::string& want, int ms = 10000);

@@ -67,24 +67,6 @@ struct QuietServer {
     }
 };
 
-// True once the agent has closed fd (the end or a reset is read), within ms; what arrives
-// meanwhile is read and counted in *got.
-bool closed_by_agent(int fd, int ms, size_t* got = nullptr) {
-    char buf[65536];
-    return wait_until(
-        [&] {
-            pollfd p = {fd, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) return false;
-            for (;;) {
-                ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-                if (n == 0) return true;
-                if (n < 0) return errno != EAGAIN && errno != EWOULDBLOCK;
-                if (got) *got += static_cast<size_t>(n);
-            }
-        },
-        ms);
-}
-
 // True once the interpreter iid is gone from the agent (asked on its privileged port), within
 // ms.
 bool interpreter_gone(SharedAgent& agent, int64_t iid, int ms) {

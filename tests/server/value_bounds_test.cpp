@@ -69,17 +69,6 @@ struct TestServer {
     }
 };
 
-// Waits up to ms for the agent to close its end of fd.
-bool closed_by_agent(int fd, int ms) {
-    return wait_until(
-        [&] {
-            char buf[65536];
-            ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-            return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
-        },
-        ms);
-}
-
 // Reads nothing, ever.
 void deaf(int, std::atomic<bool>& stopping) {
     wait_until([&] { return stopping.load(); }, 600000);
