@@ -273,7 +273,17 @@ STREAM* s_open_chain(int iid, char type) {
         _xx_s_open(s, 2, ST_OTHER, __FILE__, __LINE__);
         _s_replace_cm(s, &extucs4_cm);
     }
-    create_task(chain_thread, s, 1);
+    // A new chain can be turned away: no thread is waited for. Without a carrier the chain is
+    // marked ended, so that its close does not wait for one, and the opener is refused.
+    if (try_create_task(chain_thread, s, 1) == NO_TASK) {
+        {
+            TaskLockGuard g(chain_lock);
+            c->process = -1;
+            c->iid = -1;
+        }
+        s_close(s);
+        return nullptr;
+    }
     return s;
 }
 

@@ -189,7 +189,9 @@ void _broken_frame(STREAM* s, int32_t type) {
     snprintf(line, sizeof line, "read_phy_fpipe: unknown frame type %d\n", static_cast<int>(type));
     ssize_t n = ::write(2, line, strlen(line));
     (void)n;
-    create_task(close_task, s, 3);
+    // The stream lock is held, which running tasks need: no thread is waited for. Without one,
+    // the close queue closes the stream.
+    if (try_create_task(close_task, s, 3) == NO_TASK) s_close_queue(s);
 }
 
 // Reads the data of a frame of n bytes into queued blocks (stream lock held on entry and on

@@ -190,6 +190,17 @@ void free_info(S_QVoHTTP_INFO* info) {
     d_f_ree(info);
 }
 
+// The agent hears of the end unless it ended the session itself or the session failed (lock not
+// held).
+void tell_end(S_QVoHTTP_INFO* info) {
+    bool tell;
+    {
+        TaskLockGuard g(QVoHTTP_lock);
+        tell = !(info->flags & (QoH_ENDED | QoH_FAILED));
+    }
+    if (tell) __s_flush_QVoHTTP(nullptr, info, QoH_END, 0);
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------------------------------------
@@ -331,7 +342,16 @@ STREAM* s_connect_QVoHTTP(int* cerr, const char* target_server, int target_ip, i
     s->info = info;
     info->st = reinterpret_cast<STREAM*>(s);
     xx_s_open(info->st, ST_OTHER, 2, __FILE__, __LINE__);
-    create_task(QVoHTTP_task, info, 3);
+    // A new session can be turned away: no thread is waited for. Without a task to serve it, the
+    // stream closes at once (readers would wait for replies nobody reads), the agent hears of the
+    // end, and the record goes with it.
+    if (try_create_task(QVoHTTP_task, info, 3) == NO_TASK) {
+        s_close(info->st);
+        tell_end(info);
+        free_info(info);
+        *cerr = EAGAIN;
+        return nullptr;
+    }
     return info->st;
 }
 
@@ -470,10 +490,8 @@ void QVoHTTP_task(intptr_t data) {
         d_f_ree(req);
         lock_task(QVoHTTP_lock);
     }
-    // The agent hears of the end unless it ended the session itself or the session failed.
-    bool tell = !(info->flags & (QoH_ENDED | QoH_FAILED));
     unlock_task(QVoHTTP_lock, "QVoHTTP_task");
-    if (tell) __s_flush_QVoHTTP(nullptr, info, QoH_END, 0);
+    tell_end(info);
 
     lock_task(QVoHTTP_lock);
     while (info->st) {

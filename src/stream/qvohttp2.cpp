@@ -322,7 +322,15 @@ STREAM* s_connect_QVoHTTP_2(int* cerr, const char* target_server, int target_ip,
     s->info = info;
     STREAM* st = reinterpret_cast<STREAM*>(s);
     xx_s_open(st, ST_OTHER, 2, __FILE__, __LINE__);
-    create_task(QVoHTTP_task_2, info, 3);
+    // A new session can be turned away: no thread is waited for. Without a task to upload for
+    // it, the stream closes at once (its close ends the download connection, which ends the
+    // session at the agent) and the record goes with it, as no task will mark it dead.
+    if (try_create_task(QVoHTTP_task_2, info, 3) == NO_TASK) {
+        s_close(st);
+        free_info_2(info);
+        *cerr = EAGAIN;
+        return nullptr;
+    }
     return st;
 }
 

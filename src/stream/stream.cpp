@@ -474,6 +474,12 @@ int _d_s_close(STREAM* s, const char* file, int line) {
 }
 
 void zonbie_tick(intptr_t, int) {
+    // A close queued while no close-queue task could be had is asked for again here too, so that
+    // it does not wait for another close that may never come.
+    {
+        TaskLockGuard q(cq_lock);
+        if (_cq_head && close_queue_task_nos == 0) try_create_task(close_queue_task, 0, 3);
+    }
     TaskLockGuard g(stream_lock);
     uint32_t now = get_qvtime();
     STREAM* prev = nullptr;
@@ -505,8 +511,8 @@ void s_close_queue(STREAM* s) {
         _cq_head = q;
     _cq_tail = q;
     // Callers hold locks (an interpreter's close holds the interpreter lock), so no thread is
-    // waited for here: without one, the close stays queued for a close-queue task still at work
-    // or for the next close, which asks again.
+    // waited for here: without one, the close stays queued for a close-queue task still at work,
+    // the next close or the zombie tick, which ask again.
     if (close_queue_task_nos == 0) try_create_task(close_queue_task, 0, 3);
     wakeup_task(&_cq_head);
 }
@@ -587,8 +593,11 @@ void s_shutdown_stream(int flags) {
 // ------------------------------------------------------------------------------------------------
 // Start-up
 
+// The service tasks below start once with the stream layer, before any peer or script has used
+// threads: a process that cannot have a thread then cannot run an agent, so it stops plainly
+// rather than run without them.
 void init_machine_stream() {
-    create_task(close_sync_task, 0, 3);
+    if (create_task(close_sync_task, 0, 3) == NO_TASK) er_panic("init_machine_stream: no thread");
     struct sigaction sa = {};
     sa.sa_handler = empty_handler;
     sigemptyset(&sa.sa_mask);
@@ -627,7 +636,7 @@ void init_stream() {
     init_chain_stream();
     init_string_stream();
     init_QVoHTTP_stream();
-    create_task(thput_task, 0, 4);
+    if (create_task(thput_task, 0, 4) == NO_TASK) er_panic("init_stream: no thread");
     new_tick(zonbie_tick, 11, 0);
     new_tick(s_write_tick, 2, 0);
     // The waiting write task starts with the layer rather than at the first tick, so that the

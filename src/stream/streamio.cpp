@@ -61,10 +61,11 @@ void mark_write_end(S_HEADER* h) {
 
 void s_write_task(intptr_t);
 
-// Starts a write task (stream lock held).
+// Starts a write task (stream lock held, which the write tasks need: no thread is waited for).
+// Without one the count goes back, so that the next write or tick asks again.
 void start_write_task() {
     s_write_tasks++;
-    create_task(s_write_task, 0, 3);
+    if (try_create_task(s_write_task, 0, 3) == NO_TASK) s_write_tasks--;
 }
 
 void s_write_task(intptr_t) {
@@ -310,6 +311,12 @@ void held_flush_task(intptr_t data) {
     if (_s_exist(s)) _s_write_held(s, nullptr);
 }
 
+// Starts a task writing the held bytes of s. No thread is waited for: the watch and the tick
+// serve other streams meanwhile, and bytes left held are taken up by the next tick.
+void start_held_flush(STREAM* s) {
+    try_create_task(held_flush_task, reinterpret_cast<intptr_t>(s), 3);
+}
+
 // The hold watch. Held bytes wait for the replies of the commands queued behind theirs; once no
 // reply has joined them for S_HOLD_MS (the command being evaluated takes time), they are written
 // by a task of their stream's own (a peer that does not read blocks only that task).
@@ -342,7 +349,7 @@ void held_watch_task(intptr_t) {
         if (due.empty()) continue;
         unlock_task(stream_lock, "held_watch");
         for (STREAM* s : due)
-            create_task(held_flush_task, reinterpret_cast<intptr_t>(s), 3);
+            start_held_flush(s);
         due.clear();
         lock_task(stream_lock);
     }
@@ -414,7 +421,7 @@ void s_held_tick(intptr_t, int) {
     }
     // A peer that does not read blocks the task writing to it, never the tick.
     for (STREAM* s : due)
-        create_task(held_flush_task, reinterpret_cast<intptr_t>(s), 3);
+        start_held_flush(s);
 }
 
 void start_held_watch() {
@@ -423,7 +430,9 @@ void start_held_watch() {
         if (held_watch_list) return;
         held_watch_list = new std::vector<STREAM*>();
     }
-    create_task(held_watch_task, 0, 3);
+    // Started once with the stream layer, before any peer or script runs: without a thread here
+    // held bytes would wait for the tick, and the agent is short of threads before it has begun.
+    if (create_task(held_watch_task, 0, 3) == NO_TASK) er_panic("start_held_watch: no thread");
 }
 
 void write_held_at_exit() {
@@ -436,7 +445,7 @@ void write_held_at_exit() {
     }
     if (due.empty()) return;
     for (STREAM* s : due)
-        create_task(held_flush_task, reinterpret_cast<intptr_t>(s), 3);
+        start_held_flush(s);
     for (int i = 0; i < 2000; i++) {
         bool left = false;
         {
@@ -596,9 +605,11 @@ void s_set_write_abort(STREAM* s, int type, int interval) {
     if (!_s_exist(s)) return;
     s->h.write_abort_type = type;
     s->h.write_abort_interval = interval;
+    // The stream lock is held: no thread is waited for. Without one the flag goes back, so that
+    // the next setting starts the watch.
     if (!s_write_abort_task_flag) {
         s_write_abort_task_flag = true;
-        create_task(s_write_abort_task, 0, 3);
+        if (try_create_task(s_write_abort_task, 0, 3) == NO_TASK) s_write_abort_task_flag = false;
     }
 }
 

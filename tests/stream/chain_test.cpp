@@ -59,6 +59,22 @@ std::string pattern(size_t n) {
 
 }  // namespace
 
+TEST_F(ChainTest, WithoutACarrierTheOpenIsRefusedAndLaterOpensWork) {
+    ChainFake fake;
+    {
+        PoolFiller pool;
+        ASSERT_TRUE(pool.full());
+        EXPECT_EQ(s_open_chain(4400, 'o'), nullptr);
+        EXPECT_EQ(s_get_chain_from_iid(4400), nullptr);
+        EXPECT_EQ(s_stream_nos(), streams_);
+    }
+    STREAM* s = s_open_chain(4400, 'o');
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s_write(s, "\0\0\0A", 4), 4);
+    ASSERT_TRUE(close_bounded(s));
+    EXPECT_EQ(fake.calls().size(), 1u);
+}
+
 TEST_F(ChainTest, OpenRefusalsAndLookUp) {
     EXPECT_EQ(s_open_chain(5, 'o'), nullptr) << "no sender installed";
     ChainFake fake;

@@ -169,6 +169,26 @@ TEST(FlushPipe, UnknownFrameClosesTheStreamWithAnError) {
     s_close(p[1]);
 }
 
+TEST(FlushPipe, UnknownFrameClosesTheStreamEvenWithoutAThreadForIt) {
+    STREAM* p[2];
+    ASSERT_EQ(s_open_fpipe(p), 0);
+    std::string bad = frame(-7);
+    ASSERT_EQ(write(fid_write(p[1]), bad.data(), bad.size()), 4);
+    char c;
+    {
+        // The reader fails at once, though no task can be had to close the stream.
+        PoolFiller pool;
+        ASSERT_TRUE(pool.full());
+        errno = 0;
+        EXPECT_EQ(s_read(p[0], &c, 1), -1);
+        EXPECT_EQ(errno, EPROTO);
+    }
+    // The close waits in the close queue; the zombie tick asks for a task for it again.
+    zonbie_tick(0, 0);
+    EXPECT_TRUE(wait_until([&] { return s_exist(p[0]) == 0; }));
+    s_close(p[1]);
+}
+
 TEST(FlushPipe, CloseBreaksABlockedReaderAndThePeerSeesTheEnd) {
     STREAM* p[2];
     ASSERT_EQ(s_open_fpipe(p), 0);

@@ -218,6 +218,28 @@ TEST(StreamIo, HungWriteIsAbortedAndClosed) {
     EXPECT_EQ(s_close(p[0]), 0);
 }
 
+// The abort watch that could not start when the first interval was set starts with a later one.
+TEST(StreamIo, WriteAbortWatchStartsOnceAThreadIsFree) {
+    STREAM* p[2];
+    ASSERT_EQ(s_open_pipe(p), 0);
+    {
+        PoolFiller pool;
+        ASSERT_TRUE(pool.full());
+        s_set_write_abort(p[1], SWA_CLOSE, 1);
+    }
+    s_set_write_abort(p[1], SWA_CLOSE, 1);
+    std::atomic<int> result{99};
+    TaskRun writer([&] {
+        std::vector<char> big(1 << 20, 'w');
+        result = s_write(p[1], big.data(), static_cast<int>(big.size()));
+    });
+    EXPECT_TRUE(wait_until([&] { return !s_exist(p[1]); }, 60000));
+    // A writer still hung (no watch) is let go by the reader's close.
+    EXPECT_EQ(s_close(p[0]), 0);
+    ASSERT_TRUE(writer.wait());
+    EXPECT_LT(result.load(), 1 << 20);
+}
+
 TEST(StreamIo, ReadAndWriteThroughAPipeFromTwoTasks) {
     STREAM* p[2];
     ASSERT_EQ(s_open_pipe(p), 0);

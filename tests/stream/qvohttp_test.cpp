@@ -434,6 +434,43 @@ TEST_F(QVoHTTPTest, Version2ProbesOnceForTwoOpenersAndCarriesBothWays) {
     ASSERT_TRUE(a.wait([&] { return a.downloads() == 0; }));
 }
 
+TEST_F(QVoHTTPTest, WithoutATaskTheOpenFailsAndTheAgentHearsTheEnd) {
+    FakeAgent one;
+    one.version = 1;
+    FakeAgent two;
+    int streams = s_stream_nos();
+    {
+        PoolFiller pool;
+        ASSERT_TRUE(pool.full());
+        int cerr = 0;
+        EXPECT_EQ(open_v1(one, QoH_KEEP_ALIVE, &cerr), nullptr);
+        EXPECT_EQ(cerr, EAGAIN);
+        // The session opened at the agent is ended with the first number after the open.
+        EXPECT_TRUE(one.wait([&] { return one.count(3) == 1; }));
+        for (const AgentRequest& r : one.requests()) {
+            if (frame_type(r.frame) == 3) {
+                EXPECT_EQ(r.frame, make_frame(3, 1, one.key[0], one.key[1]));
+            }
+        }
+        cerr = 0;
+        EXPECT_EQ(open_v2(two, &cerr), nullptr);
+        EXPECT_EQ(cerr, EAGAIN);
+        // Its download connection was opened, and closed with the stream.
+        EXPECT_EQ(two.count(6), 1);
+        EXPECT_TRUE(two.wait([&] { return two.downloads() == 0; }));
+        EXPECT_EQ(s_stream_nos(), streams);
+    }
+    // With threads free again, opening works.
+    int cerr = 0;
+    STREAM* s = open_v1(one, QoH_KEEP_ALIVE, &cerr);
+    ASSERT_NE(s, nullptr) << cerr;
+    EXPECT_EQ(s_close(s), 0);
+    EXPECT_TRUE(one.wait([&] { return one.count(3) == 2; }));
+    s = open_v2(two, &cerr);
+    ASSERT_NE(s, nullptr) << cerr;
+    EXPECT_EQ(s_close(s), 0);
+}
+
 TEST_F(QVoHTTPTest, Version1AgentsAndFailedProbes) {
     // An agent that answers the probe with an error speaks version 1, from then on.
     FakeAgent one;
