@@ -654,7 +654,10 @@ void init_d_alloc() {
     if (md_flag.load(std::memory_order_relaxed)) er_panic("init_d_alloc");
     md_ready.store(true, std::memory_order_release);
     new_tick(list_tick, 30, 0);
-    xx_create_task(memory_debug_task, 0, 0, __FILE__, __LINE__);
+    // Runs once while the agent starts, before any peer or script holds threads: no thread for
+    // the purge task means the agent cannot run at all.
+    if (xx_create_task(memory_debug_task, 0, 0, __FILE__, __LINE__) == NO_TASK)
+        er_panic("init_d_alloc(task)");
 }
 
 void* xx_d_alloc(int64_t size, const char* file, int line) {

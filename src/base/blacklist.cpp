@@ -58,7 +58,9 @@ void bl_task(intptr_t) {
 void init_blacklist() {
     if (bl_lock) er_panic("init_blacklist");
     new_lock(&bl_lock);
-    create_task(bl_task, 0, 3);
+    // Runs once while the agent starts (a second call panics above), before any peer or script
+    // holds threads: without its sweep task no blacklisted peer would ever be let in again.
+    if (create_task(bl_task, 0, 3) == NO_TASK) er_panic("init_blacklist(task)");
 }
 
 int bl_do(BL_CMD* cmd) {

@@ -154,6 +154,14 @@ struct TIMEOUT_EXIT {
 };
 TIMEOUT_EXIT timeout_rec;
 
+void timeout_exit_task(intptr_t);
+
+// Starts the exit task when the limit nears; the tick runs on the tick thread, which must not
+// wait for a thread, so without one it tries again a second later.
+void timeout_exit_tick(intptr_t, int) {
+    if (try_create_task(timeout_exit_task, 0, 0) == NO_TASK) new_tick(timeout_exit_tick, -1, 0);
+}
+
 void timeout_exit_task(intptr_t) {
     uint32_t passed = get_qvtime() - timeout_rec.start;
     if (passed < static_cast<uint32_t>(timeout_rec.limit))
@@ -174,5 +182,5 @@ void timeout_exit_task(intptr_t) {
 
 void timeout_exit(int limit, int force_limit, int (*sync_func)(uint32_t now, int)) {
     timeout_rec = {get_qvtime(), limit, force_limit, sync_func};
-    new_tick([](intptr_t, int) { create_task(timeout_exit_task, 0, 0); }, -(limit * 9 / 10), 0);
+    new_tick(timeout_exit_tick, -(limit * 9 / 10), 0);
 }

@@ -223,7 +223,9 @@ void init_wd() {
         }
         while (pipe2(wd_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
             std::this_thread::sleep_for(std::chrono::seconds(1));
-        create_task(wd_task, 0, 5);
+        // Runs once while the task system starts, before any peer or script holds threads:
+        // without the poll task no descriptor wait would ever end, so the agent stops instead.
+        if (create_task(wd_task, 0, 5) == NO_TASK) er_panic("init_wd(task)");
     });
 }
 

@@ -234,8 +234,17 @@ void reap_task(intptr_t data) {
     }
 }
 
+// Reaps pid from the tick, once a second, when no thread could be had for a reaper.
+void reap_tick(intptr_t data, int) {
+    int st;
+    pid_t w = waitpid(static_cast<pid_t>(data), &st, WNOHANG);
+    if (w == 0 || (w < 0 && errno == EINTR)) new_tick(reap_tick, -1, data);
+}
+
+// Called with the lock held: no wait for a thread.
 void reap_later(pid_t pid) {
-    if (pid > 0) create_task(reap_task, static_cast<intptr_t>(pid), 1);
+    if (pid > 0 && try_create_task(reap_task, static_cast<intptr_t>(pid), 1) == NO_TASK)
+        reap_tick(pid, 0);
 }
 
 // The helper is gone or no longer to be trusted: its request pipe is closed (its number kept),
@@ -722,7 +731,9 @@ void init_u_fileroot() {
     }
     ensure_devnull();
     ufr_dispatch = &ufr_tbl_sv;
-    create_task(ufr_last_access_task, 0, 3);
+    // Runs once while the task system starts, before any peer or script holds threads: without
+    // the idle sweep the helpers' records would never be dropped, so the agent stops instead.
+    if (create_task(ufr_last_access_task, 0, 3) == NO_TASK) er_panic("init_u_fileroot(task)");
     atexit(close_all_at_exit);
 }
 
@@ -875,7 +886,10 @@ void ufr_idle_pass(uint32_t now) {
 
 int call_u_stat(const char* path, U_STAT* st) {
     STAT_CALL c = {path, st, -1, 0, {0}};
-    create_task(stat_task, &c, 3);
+    if (create_task(stat_task, &c, 3) == NO_TASK) {
+        errno = EAGAIN;
+        return -1;
+    }
     auto start = std::chrono::steady_clock::now();
     while (!c.done.load(std::memory_order_acquire)) {
         bool first = std::chrono::steady_clock::now() - start < std::chrono::seconds(1);

@@ -68,8 +68,9 @@ void _wlock_fork() {
     flock_count++;
     break_waiters();
     if (!fork_tick_started) {
-        fork_tick_started = true;
-        create_task(fork_tick_task, 0, 2);
+        // The fork lock is held, which the task needs: no wait for a thread. Without one the
+        // waiters were broken once above, and the next fork tries to start the task again.
+        fork_tick_started = try_create_task(fork_tick_task, 0, 2) != NO_TASK;
     }
     _wakeup_task(&fork_tick_key);
     while (flock_list) {

@@ -197,6 +197,15 @@ void init_launch_lock() {
     std::call_once(launch_once, [] { new_lock(&launch_lock); });
 }
 
+// Records how the child ended (w and st as waitpid gave them) and wakes its waiters.
+void child_ended(LAUNCH_CHILD* c, pid_t w, int st) {
+    TaskLockGuard g(launch_lock);
+    c->status = w == c->pid ? st : -1;
+    c->ended = 1;
+    c->end_time = get_qvtime();
+    wakeup_task(c);
+}
+
 // The record stays allocated until it has ended: only ended records are dropped.
 void reap_task(intptr_t data) {
     LAUNCH_CHILD* c = reinterpret_cast<LAUNCH_CHILD*>(data);
@@ -205,11 +214,19 @@ void reap_task(intptr_t data) {
     pid_t w;
     while ((w = waitpid(pid, &st, 0)) < 0 && errno == EINTR) {
     }
-    TaskLockGuard g(launch_lock);
-    c->status = w == pid ? st : -1;
-    c->ended = 1;
-    c->end_time = get_qvtime();
-    wakeup_task(c);
+    child_ended(c, w, st);
+}
+
+// Reaps c without a task of its own, when no thread could be had for one: looks now and then
+// once a second from the tick until the child has ended.
+void reap_tick(intptr_t data, int) {
+    LAUNCH_CHILD* c = reinterpret_cast<LAUNCH_CHILD*>(data);
+    int st = 0;
+    pid_t w = waitpid(c->pid, &st, WNOHANG);
+    if (w == 0 || (w < 0 && errno == EINTR))
+        new_tick(reap_tick, -1, data);
+    else
+        child_ended(c, w, st);
 }
 
 // Records a new child and starts its reaper; drops the ended children nobody asked for.
@@ -231,7 +248,7 @@ void watch_child(int pid) {
         c->next = child_list;
         child_list = c;
     }
-    create_task(reap_task, c, 0);
+    if (try_create_task(reap_task, c, 0) == NO_TASK) reap_tick(reinterpret_cast<intptr_t>(c), 0);
 }
 
 // Forks under the fork lock (a fork refused for lack of resources is tried again each second,

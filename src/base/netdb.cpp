@@ -153,12 +153,20 @@ int copy_hostent(const hostent* s, hostent* d, char* buf, size_t len) {
 }
 
 // Runs r on a helper task and waits for it or for the abort; copies the result. The caller holds
-// the wrappers' lock.
+// the wrappers' lock, which running tasks may wait for, so no thread is waited for: without one
+// the look-up fails at once as a busy system's would (null, errno EAGAIN, TRY_AGAIN) and r is
+// freed.
 hostent* run_lookup(SYS_LOOKUP* r, hostent* result, char* buf, int buflen, int* h_errnop) {
     r->refs = 2;
     r->calls = hostdb_calls.load();
     set_resolve_abort(res_abort, r);
-    create_task(lookup_task, r, 0);
+    if (try_create_task(lookup_task, r, 0) == NO_TASK) {
+        set_resolve_abort(nullptr, nullptr);
+        free_lookup(r);
+        *h_errnop = TRY_AGAIN;
+        errno = EAGAIN;
+        return nullptr;
+    }
     lock_task(abort_lock);
     while (!r->done && !r->aborted) {
         sleep_task(r, abort_lock);

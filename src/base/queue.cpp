@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -56,6 +57,39 @@ void wake_sleepers(SYS_QUEUE* q) {
     if (q->sleep_cnt) _wakeup_task(q);
 }
 
+// Workers that could not be started for want of a thread, per queue, and whether the tick that
+// starts them later is armed; guarded by missing_lock.
+std::mutex missing_lock;
+std::map<SYS_QUEUE*, int> missing_workers;
+bool missing_tick_armed = false;
+
+// Starts the owed workers that threads can now be had for, and looks again a second later
+// while any is owed. Workers claim any key no worker holds, so a late one serves the keys that
+// were left without one.
+void missing_workers_tick(intptr_t, int) {
+    std::lock_guard<std::mutex> g(missing_lock);
+    for (auto it = missing_workers.begin(); it != missing_workers.end();) {
+        SYS_QUEUE* q = it->first;
+        while (it->second > 0 && try_create_task(q->key_func, q, q->pri) != NO_TASK)
+            it->second--;
+        it = it->second == 0 ? missing_workers.erase(it) : std::next(it);
+    }
+    missing_tick_armed = !missing_workers.empty();
+    if (missing_tick_armed) new_tick(missing_workers_tick, -1, 0);
+}
+
+// Starts a worker of q (target_lock held, which workers take: no wait for a thread). Without a
+// thread the worker is owed, and started by the tick once a thread can be had.
+void start_worker(SYS_QUEUE* q) {
+    if (try_create_task(q->key_func, q, q->pri) != NO_TASK) return;
+    std::lock_guard<std::mutex> g(missing_lock);
+    missing_workers[q]++;
+    if (!missing_tick_armed) {
+        missing_tick_armed = true;
+        new_tick(missing_workers_tick, -1, 0);
+    }
+}
+
 KEY_LIST* find_key(SYS_QUEUE* q, const L_CHAR* key, KEY_LIST** prev_out = nullptr) {
     KEY_LIST* prev = nullptr;
     for (KEY_LIST* k = q->keylist; k; prev = k, k = k->next) {
@@ -85,7 +119,7 @@ int _insert_key_list(SYS_QUEUE* q, const L_CHAR* key, int wait_flag) {
     k->task_asign = 0;
     k->next = q->keylist;
     q->keylist = k;
-    if (q->key_func) create_task(q->key_func, q, q->pri);
+    if (q->key_func) start_worker(q);
     return 0;
 }
 
@@ -346,6 +380,11 @@ int release_queue(SYS_QUEUE* q) {
     }
     q->next = nullptr;
     if (own) unlock_task(queue_lock_for_gc, "release_queue");
+    {
+        // An empty queue owes no worker; the record may go once it is released.
+        std::lock_guard<std::mutex> m(missing_lock);
+        missing_workers.erase(q);
+    }
     // Drop the entries of keys no worker holds; a claimed one is removed by its worker.
     for (KEY_LIST** pp = &q->keylist; *pp;) {
         KEY_LIST* k = *pp;
@@ -432,7 +471,7 @@ void release_qkey(SYS_QUEUE* q, const L_CHAR* key) {
         return;
     }
     k->task_asign = 0;
-    if (q->key_func) create_task(q->key_func, q, q->pri);
+    if (q->key_func) start_worker(q);
 }
 
 int sq_key_cond(SYS_QUEUE*, Q_HEADER* n, void* work) {

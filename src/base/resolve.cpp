@@ -243,9 +243,21 @@ void resolver_task(intptr_t) {
     }
 }
 
+// Takes a job no resolver has taken off the job list (resolve_lock2 held).
+void unlink_job(RESOLVE_REQUEST_T* job) {
+    RESOLVE_REQUEST_T* prev = nullptr;
+    for (RESOLVE_REQUEST_T** pp = &job_head; *pp; prev = *pp, pp = &(*pp)->next) {
+        if (*pp != job) continue;
+        *pp = job->next;
+        if (job_tail == job) job_tail = prev;
+        return;
+    }
+}
+
 // Runs the look-up once admitted, repeating it after an interruption (resolve_lock2 held on
-// entry and on return). The result, or null when it failed or was given up.
-HOST_ENTRY* admitted_lookup(const char* name, const HOST_ADDR* a) {
+// entry and on return). The result, or null when it failed or was given up; *no_task is set when
+// no resolver could be started, a failure not to be remembered.
+HOST_ENTRY* admitted_lookup(const char* name, const HOST_ADDR* a, bool* no_task) {
     RESOLVE_QUEUE t = {};
     t.start_time = t.req_time = get_qvtime();
     push(&rq[0], &t);
@@ -259,10 +271,17 @@ HOST_ENTRY* admitted_lookup(const char* name, const HOST_ADDR* a) {
         else
             job_head = &job;
         job_tail = &job;
-        if (!resolver_running) {
-            resolver_running = true;
-            create_task(resolver_task, 0, 0);
+        // resolve_lock2 is held, which the resolver needs: no wait for a thread. Without one the
+        // job is taken back and the look-up fails, leaving the step to the next ticket; the next
+        // look-up tries to start the resolver again.
+        if (!resolver_running && try_create_task(resolver_task, 0, 0) == NO_TASK) {
+            unlink_job(&job);
+            *no_task = true;
+            t.status = RQ_FINISHED;
+            serve();
+            return nullptr;
         }
+        resolver_running = true;
         while (!job.ok) {
             sleep_task(&job, resolve_lock2);
             lock_task(resolve_lock2);
@@ -339,19 +358,21 @@ HOST_ENTRY* r_gethostbyname(const char* name) {
     char* copy = d_strdup(name);
     lock_task(resolve_lock2);
     HOST_ENTRY* e = find_by_name(copy);
+    bool no_task = false;
     if (!e) {
-        HOST_ENTRY* got = admitted_lookup(copy, nullptr);
+        HOST_ENTRY* got = admitted_lookup(copy, nullptr, &no_task);
         if (got) {
             qualify_host_names(got, get_localdomainname());
-        } else {
+        } else if (!no_task) {
             const char* names[] = {copy};
             got = new_host_entry(names, 1, nullptr, 0);
             got->flags = HE_NEGATIVE;
             got->access = get_qvtime();
         }
-        e = cache_insert(got);
+        // Without a resolver nothing was learnt: nothing is remembered, the next look-up asks.
+        if (got) e = cache_insert(got);
     }
-    HOST_ENTRY* ret = answer(e);
+    HOST_ENTRY* ret = e ? answer(e) : nullptr;
     unlock_task(resolve_lock2, "r_gethostbyname");
     d_f_ree(copy);
     return ret;
@@ -361,18 +382,20 @@ HOST_ENTRY* r_gethostbyaddr(HOST_ADDR ha) {
     if (ha.type != HA_IPV4 || ha.size != 4) return nullptr;
     lock_task(resolve_lock2);
     HOST_ENTRY* e = find_by_addr(ha);
+    bool no_task = false;
     if (!e) {
-        HOST_ENTRY* got = admitted_lookup(nullptr, &ha);
+        HOST_ENTRY* got = admitted_lookup(nullptr, &ha, &no_task);
         if (got) {
             qualify_host_names(got, get_localdomainname());
-        } else {
+        } else if (!no_task) {
             got = new_host_entry(nullptr, 0, &ha, 1);
             got->flags = HE_NEGATIVE;
             got->access = get_qvtime();
         }
-        e = cache_insert(got);
+        // Without a resolver nothing was learnt: nothing is remembered, the next look-up asks.
+        if (got) e = cache_insert(got);
     }
-    HOST_ENTRY* ret = answer(e);
+    HOST_ENTRY* ret = e ? answer(e) : nullptr;
     unlock_task(resolve_lock2, "r_gethostbyaddr");
     return ret;
 }

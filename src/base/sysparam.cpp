@@ -44,7 +44,12 @@ void start_watchdogs(intptr_t, int) {
     int n = watchdogs_started.load();
     while (n < WATCHDOG_TASKS) {
         if (!watchdogs_started.compare_exchange_weak(n, n + 1)) continue;
-        create_task(watchdog_task, 0, 3);
+        // Called from the immediate tick: no wait for a thread. Without one the count is given
+        // back, so that the next memory_watchdog starts the missing watchdogs.
+        if (try_create_task(watchdog_task, 0, 3) == NO_TASK) {
+            watchdogs_started--;
+            return;
+        }
         n++;
     }
 }

@@ -26,6 +26,7 @@
 
 #include "base/alloc.h"
 #include "base/lock.h"
+#include "base/panic.h"
 #include "base/task.h"
 
 namespace {
@@ -252,9 +253,12 @@ char* get_qvtime_str(uint32_t t, int format) {
 
 void init_tick() {
     make_locks();
+    // Runs once while the agent starts, before any peer or script holds threads: without the
+    // tick tasks no time-out or periodic work would ever run, so the agent stops instead.
     std::call_once(tasks_once, [] {
-        create_task(tick_thread, 0, 3);
-        create_task(tick_thread_2, 0, 3);
+        if (create_task(tick_thread, 0, 3) == NO_TASK ||
+            create_task(tick_thread_2, 0, 3) == NO_TASK)
+            er_panic("init_tick(task)");
     });
 }
 

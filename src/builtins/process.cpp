@@ -62,9 +62,11 @@ QV_SEXP* string_of_bytes(const std::string& bytes) {
 }
 
 // Reads a stream to its end on a task of its own, so that the caller reads another meanwhile.
+// The task is started before the stream exists (so that a command is never started without a
+// reader for its error output) and waits for begin: a null stream ends it at once.
 struct Drain {
-    explicit Drain(STREAM* s) : st(s) {}
-    STREAM* st;
+    STREAM* st = nullptr;
+    bool begun = false;
     std::string data;
     bool done = false;
     std::mutex mx;
@@ -73,9 +75,13 @@ struct Drain {
     static void task(intptr_t p) {
         auto* d = reinterpret_cast<Drain*>(p);
         set_t_msg("Shell error output");
+        {
+            std::unique_lock<std::mutex> g(d->mx);
+            d->cv.wait(g, [d] { return d->begun; });
+        }
         std::vector<char> buf(READ_PIECE);
         std::string got;
-        for (;;) {
+        while (d->st) {
             int n = s_read(d->st, buf.data(), READ_PIECE);
             if (n <= 0) break;
             got.append(buf.data(), static_cast<size_t>(n));
@@ -84,6 +90,12 @@ struct Drain {
         d->data = std::move(got);
         d->done = true;
         d->cv.notify_all();
+    }
+    void begin(STREAM* s) {
+        std::lock_guard<std::mutex> g(mx);
+        st = s;
+        begun = true;
+        cv.notify_all();
     }
     void wait() {
         std::unique_lock<std::mutex> g(mx);
@@ -120,13 +132,24 @@ QV_SEXP* shell_command(QV_SEXP* form, std::vector<L_CHAR>* text, std::string* cm
 // Runs cmd on three pipes and reads its output and error output together; false when it could
 // not be started.
 bool run_piped(const std::string& cmd, bool keep, bool echo, std::string* out, std::string* err) {
+    // The interpreter lock may be held, which running tasks may wait for: no wait for a thread.
+    // Without one the command is not started.
+    auto* drain = new Drain;
+    if (try_create_task(Drain::task, drain, 3) == NO_TASK) {
+        delete drain;
+        return false;
+    }
     STREAM *in = nullptr, *so = nullptr, *se = nullptr;
-    if (launch_proc_stdio(&in, &so, &se, cmd.c_str()) != 0) return false;
+    if (launch_proc_stdio(&in, &so, &se, cmd.c_str()) != 0) {
+        drain->begin(nullptr);
+        drain->wait();
+        delete drain;
+        return false;
+    }
+    drain->begin(se);
     // The command reads nothing from here: its input ends at once, so that a command that reads
     // its standard input cannot wait for ever.
     s_close(in);
-    auto* drain = new Drain(se);
-    create_task(Drain::task, drain, 3);
     std::vector<char> buf(READ_PIECE);
     Decoder echo_dec;
     std::vector<L_CHAR> echo_text;

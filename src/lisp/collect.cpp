@@ -430,7 +430,9 @@ void init_gc_task() {
     new_lock(&gc_request_lock);
     gc_started.store(true);
     new_tick(gc_tick, 10, 0);
-    create_task(gc_request_task, 0, 5);
+    // Runs once while the agent starts, before any peer or script holds threads: without the
+    // request task a heap short of memory would wait for a collection that never comes.
+    if (create_task(gc_request_task, 0, 5) == NO_TASK) er_panic("init_gc_task(task)");
     set_heap_request_hook(request_from_heap);
 }
 

@@ -1298,18 +1298,34 @@ void tr_sequence_task(intptr_t data) {
 }
 }  // namespace
 
+namespace {
+// Starts the sequence's task when none runs (sequence held, which the task takes first: no wait
+// for a thread). Without a thread the flag stays clear, so that the next wake-up or a wait for
+// stable layout starts it.
+void start_sequence_task(TR_SEQUENCE* sq) {
+    if (sq->thread != 0) return;
+    sq->thread = 1;
+    if (try_create_task(tr_sequence_task, sq, sq->pri) == NO_TASK) sq->thread = 0;
+}
+}  // namespace
+
 void _wakeup_sequence(TR_SEQUENCE* sq) {
     waitsync_test(sq, "4");
     wakeup_task(sq);
-    if (sq->thread == 0) {
-        sq->thread = 1;
-        create_task(tr_sequence_task, sq, sq->pri);
-    }
+    start_sequence_task(sq);
 }
 
 void _tr_wait_stable_sequence(TR_SEQUENCE* sq) {
-    while (_tr_busy(sq))
+    while (_tr_busy(sq)) {
+        // Work left without a task (no thread could be had) is started again here, and while
+        // none can be had the wait looks again a second later.
+        start_sequence_task(sq);
+        if (sq->thread == 0) {
+            del_timeout(stable_key(sq));
+            new_timeout(stable_key(sq), 1);
+        }
         sleep_sq_position(sq, stable_key(sq));
+    }
 }
 
 void tr_wait_stable_sequence(TR_SEQUENCE* sq) {

@@ -32,6 +32,7 @@
 #include "base/task.h"
 #include "base/tick.h"
 #include "support/child.h"
+#include "support/full_pool.h"
 #include "support/sync_util.h"
 
 namespace {
@@ -566,6 +567,32 @@ TEST(FileRootDispatcher, BadRequestsAreRefusedWithTheirCodes) {
     errno = 0;
     EXPECT_EQ(call_u_stat("/vx-no-such-file", &st), -1);
     EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(FileRootStat, WithoutAThreadItFailsWithEagain) {
+    struct Call {
+        U_STAT st = {};
+        int r = 0, err = 0;
+        std::atomic<bool> done{false};
+    };
+    Call* c = new Call;  // left to the caller should it never come back
+    {
+        FullPool pool;
+        ASSERT_GE(pool.held(), 1);
+        std::thread t([c] {
+            c->r = call_u_stat("/", &c->st);
+            c->err = errno;
+            c->done = true;
+        });
+        if (!wait_until([c] { return c->done.load(); }, 20000)) {
+            t.detach();
+            FAIL() << "the stat waits for a task that never ran";
+        }
+        t.join();
+    }
+    EXPECT_EQ(c->r, -1);
+    EXPECT_EQ(c->err, EAGAIN);
+    delete c;
 }
 
 namespace {

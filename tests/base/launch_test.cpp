@@ -28,6 +28,7 @@
 #include "stream/string_stream.h"
 #include "support/child.h"
 #include "support/fd_util.h"
+#include "support/full_pool.h"
 #include "support/sync_util.h"
 
 namespace {
@@ -284,6 +285,18 @@ TEST(Launch, ShellCommandsWithAndWithoutStreamsReportTheirStatus) {
     EXPECT_EQ(errno, ETIMEDOUT);
     kill(pid, SIGTERM);
     EXPECT_EQ(exit_code(pid), -SIGTERM);
+}
+
+TEST(Launch, AChildStartedWhileNoThreadIsFreeIsStillReaped) {
+    FullPool pool;
+    ASSERT_GE(pool.held(), 1);
+    int pid = launch_normal("exit 7");
+    ASSERT_GT(pid, 0);
+    int st = 0;
+    ASSERT_EQ(launch_wait(pid, &st, 20), 0) << "errno " << errno;
+    EXPECT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 7);
+    EXPECT_EQ(task_waiting_creators(), 0);
 }
 
 TEST(Launch, BrowserGetsTheUrlAsOneArgumentThroughNoShell) {

@@ -13,6 +13,7 @@
 #include "base/task.h"
 #include "base/url.h"
 #include "longchar/longchar.h"
+#include "support/full_pool.h"
 #include "support/sync_util.h"
 
 namespace {
@@ -340,44 +341,50 @@ TEST(Queue, OneWorkerPerNewKeyAndReleaseStartsAnother) {
     delete starts;
 }
 
-// Holds a pooled thread until the Counter it points to reaches 1.
-void hold_thread(intptr_t data) {
-    reinterpret_cast<Counter*>(data)->wait_for(1);
-}
-
-TEST(Queue, ANewKeyGetsItsWorkerOnceAThreadIsFree) {
+TEST(Queue, AKeyLeftWithoutAWorkerGetsOneOnceAThreadIsFree) {
     init_queue();
-    LKey k("late");
+    LKey k("late"), k2("again");
     Counter* starts = new Counter;  // left to late tasks should the test fail
     SYS_QUEUE q{};
     q.key_func = count_start;
     q.work = starts;
     q.pri = 2;
     setup_queue(&q);
-    // No thread left: the pool bounded one above what is alive, every idle thread held (at
-    // least one, so that the release below frees a thread: service tasks never end).
-    int old = set_task_thread_limit(task_thread_count() + 1);
-    Counter release;
-    int held = 0;
-    while (held < 200 && try_create_task(hold_thread, &release, 1) != NO_TASK)
-        held++;
-    EXPECT_LT(held, 200);
-    ASSERT_GE(held, 1);
-    // The key's worker waits for a thread instead of being lost: the insert returns once a
-    // thread was freed (here, once it was seen waiting).
-    std::atomic<bool> waited{false};
-    std::thread freer([&] {
-        waited = wait_until([] { return task_waiting_creators() >= 1; });
-        release.add();
-    });
-    insert_queue(&q, node(1, 0, k.s), 0);
-    freer.join();
-    EXPECT_TRUE(waited);
-    set_task_thread_limit(old);
-    EXPECT_TRUE(starts->wait_for(1));
+    {
+        FullPool pool;
+        ASSERT_GE(pool.held(), 1);
+        ASSERT_LT(pool.held(), 200);
+        // The insert holds the queue's lock, which workers take: it does not wait for a thread,
+        // and the key is not lost either.
+        EXPECT_EQ(insert_queue(&q, node(1, 0, k.s), 0), 0);
+        EXPECT_EQ(task_waiting_creators(), 0);
+        pool.free();
+        EXPECT_TRUE(starts->wait_for(1));
+    }
     L_CHAR* c = touch_qkey(&q);
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(take(&q, sq_key_cond, c), 1);
+    // A release that leaves nodes of its key wants a fresh worker: without a thread it is owed.
+    insert_queue(&q, node(2, 0, k.s), 0);
+    {
+        FullPool pool;
+        release_qkey(&q, c);
+        EXPECT_EQ(get_active_que_thread(&q), 0);
+        pool.free();
+        EXPECT_TRUE(starts->wait_for(2));
+    }
+    d_f_ree(c);
+    c = touch_qkey(&q);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(take(&q, sq_key_cond, c), 2);
+    release_qkey(&q, c);
+    d_f_ree(c);
+    // Threads free again: a new key gets its worker at once.
+    insert_queue(&q, node(3, 0, k2.s), 0);
+    EXPECT_TRUE(starts->wait_for(3));
+    c = touch_qkey(&q);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(take(&q, sq_key_cond, c), 3);
     release_qkey(&q, c);
     d_f_ree(c);
     EXPECT_TRUE(wait_until([&] { return get_active_que_thread(&q) == 0; }));

@@ -9,12 +9,14 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "base/blacklist.h"
 #include "base/task.h"
 #include "base/tick.h"
 #include "hostdb_fake.h"
+#include "support/full_pool.h"
 #include "support/sync_util.h"
 
 namespace {
@@ -227,4 +229,56 @@ TEST(Resolve, WrappersCopyTheResultOrReportERANGE) {
     hostent* t = _gethostbyname_rr("localhost");  // in the temporary ring
     ASSERT_NE(t, nullptr);
     EXPECT_STREQ(t->h_name, "localhost");
+}
+
+namespace {
+
+// Runs fn on a task taken before the pool is filled, once told to go.
+struct Caller {
+    std::function<void()> fn;
+    Counter go, done;
+    static void task(intptr_t d) {
+        Caller* c = reinterpret_cast<Caller*>(d);
+        c->go.wait_for(1);
+        c->fn();
+        c->done.add();
+    }
+};
+
+}  // namespace
+
+TEST(Resolve, WithoutAThreadALookUpFailsAtOnceAndIsNotRemembered) {
+    FakeHostDb& db = FakeHostDb::get();
+    db.add({"spare.test", {}, {"10.6.6.6"}});
+    int calls = db.calls("spare.test");
+    hostent he;
+    char buf[512];
+    int herr = 0, err = 0;
+    hostent* wrapped = &he;
+    HOST_ENTRY* resolved = reinterpret_cast<HOST_ENTRY*>(1);
+    // Left to the task should it never come back.
+    Caller* c = new Caller;
+    c->fn = [&] {
+        wrapped = _gethostbyname_r("spare.test", &he, buf, sizeof buf, &herr);
+        err = errno;
+        resolved = r_gethostbyname("spare.test");
+    };
+    ASSERT_NE(create_task(Caller::task, c, 1), NO_TASK);
+    {
+        FullPool pool;
+        ASSERT_GE(pool.held(), 1);
+        c->go.add();
+        ASSERT_TRUE(c->done.wait_for(1, 20000)) << "a look-up waits for a task that never ran";
+    }
+    EXPECT_EQ(wrapped, nullptr);
+    EXPECT_EQ(err, EAGAIN);
+    EXPECT_EQ(herr, TRY_AGAIN);
+    EXPECT_EQ(resolved, nullptr);
+    EXPECT_EQ(db.calls("spare.test"), calls);
+    delete c;
+    // Threads free again: the name is looked up, not answered by a remembered failure.
+    HOST_ENTRY* e = r_gethostbyname("spare.test");
+    ASSERT_NE(e, nullptr);
+    EXPECT_TRUE(has_ip(e, "10.6.6.6"));
+    EXPECT_EQ(db.calls("spare.test"), calls + 1);
 }

@@ -18,6 +18,7 @@
 #include "builtins/process.h"
 #include "lisp/list.h"
 #include "qv_script.h"
+#include "support/full_pool.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -88,6 +89,25 @@ TEST_F(ProcessTest, ShellReadsMegabytesOnBothOutputsTogether) {
     EXPECT_EQ(get_type(v), QVT_NIL);
     EXPECT_EQ(slurp(dir + "/bg.txt"), "");
     EXPECT_EQ(wait_file(dir + "/bg.txt"), "done\n");
+}
+
+TEST_F(ProcessTest, ShellWithoutAThreadForItsErrorOutputIsNotStarted) {
+    TempDir tmp;
+    std::string file = tmp.path() + "/ran.txt";
+    std::string cmd = "([Shell pipe=\"on\"] \"echo ran > " + file + "\")";
+    {
+        FullPool pool;
+        ASSERT_GE(pool.held(), 1);
+        QV_SEXP* v = run(cmd.c_str());
+        ASSERT_EQ(get_type(v), QVT_ERROR) << show(v);
+        EXPECT_EQ(v->error.code, QVE_CANNOT_LAUNCH);
+        EXPECT_EQ(task_waiting_creators(), 0);
+    }
+    EXPECT_EQ(slurp(file), "");
+    // Threads free again: the same command runs.
+    QV_SEXP* v = run(cmd.c_str());
+    EXPECT_NE(get_type(v), QVT_ERROR) << show(v);
+    EXPECT_EQ(slurp(file), "ran\n");
 }
 
 TEST_F(ProcessTest, LaunchStartsExactlyTheWordsOfItsCommandLine) {

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "layout_util.h"
+#include "support/full_pool.h"
 #include "support/sync_util.h"
 
 namespace {
@@ -300,4 +301,46 @@ TEST(LayoutStress, EditsInOneLongBufferMatchAFreshLayout) {
     fresh.wait();
     EXPECT_EQ(first_difference(box_lines(s), box_lines(fresh)), "");
     EXPECT_EQ(first_difference(all_runs(s), all_runs(fresh)), "");
+}
+
+// Layout asked for while no thread is free is not lost: the sequence's task is started by the
+// next wait for stable layout once a thread can be had, and the result equals a fresh layout.
+TEST(LayoutStress, LayoutAskedForWithoutAThreadIsDoneOnceOneIsFree) {
+    set_lang_lists(text(" "), text("-"), {}, {});
+    const std::vector<L_CHAR> words = text("words to lay out over more than one line of a box");
+    Seq s;
+    s.box(box_attr(60));
+    s.wait();  // the sequence's task has ended
+    Counter go, done;
+    struct Wait {
+        Seq* s;
+        Counter *go, *done;
+    };
+    // Left to the task should it never come back.
+    auto* w = new Wait{&s, &go, &done};
+    ASSERT_NE(create_task(
+                  [](intptr_t d) {
+                      auto* w = reinterpret_cast<Wait*>(d);
+                      w->go->wait_for(1);
+                      w->s->wait();
+                      w->done->add();
+                  },
+                  w, 2),
+              NO_TASK);
+    {
+        FullPool pool;
+        ASSERT_GE(pool.held(), 1);
+        append(s, words);
+        go.add();
+        EXPECT_FALSE(done.wait_for(1, 200));  // the layout waits for a thread
+        pool.free();
+        ASSERT_TRUE(done.wait_for(1, 20000)) << "the layout never started";
+    }
+    delete w;
+    Seq fresh;
+    fresh.box(box_attr(60));
+    append(fresh, words);
+    fresh.wait();
+    EXPECT_EQ(first_difference(box_lines(s), box_lines(fresh)), "");
+    EXPECT_EQ(check_invariants(s), "");
 }
