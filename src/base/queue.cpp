@@ -58,9 +58,10 @@ void wake_sleepers(SYS_QUEUE* q) {
 }
 
 // Workers that could not be started for want of a thread, per queue, and whether the tick that
-// starts them later is armed; guarded by missing_lock.
-std::mutex missing_lock;
-std::map<SYS_QUEUE*, int> missing_workers;
+// starts them later is armed; guarded by missing_lock. Never destroyed: the tick may still use
+// them while the process exits.
+std::mutex& missing_lock = *new std::mutex;
+std::map<SYS_QUEUE*, int>& missing_workers = *new std::map<SYS_QUEUE*, int>;
 bool missing_tick_armed = false;
 
 // Starts the owed workers that threads can now be had for, and looks again a second later

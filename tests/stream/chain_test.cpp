@@ -62,7 +62,7 @@ std::string pattern(size_t n) {
 TEST_F(ChainTest, WithoutACarrierTheOpenIsRefusedAndLaterOpensWork) {
     ChainFake fake;
     {
-        PoolFiller pool;
+        FullPool pool;
         ASSERT_TRUE(pool.full());
         EXPECT_EQ(s_open_chain(4400, 'o'), nullptr);
         EXPECT_EQ(s_get_chain_from_iid(4400), nullptr);

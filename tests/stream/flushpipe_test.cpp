@@ -177,7 +177,7 @@ TEST(FlushPipe, UnknownFrameClosesTheStreamEvenWithoutAThreadForIt) {
     char c;
     {
         // The reader fails at once, though no task can be had to close the stream.
-        PoolFiller pool;
+        FullPool pool;
         ASSERT_TRUE(pool.full());
         errno = 0;
         EXPECT_EQ(s_read(p[0], &c, 1), -1);

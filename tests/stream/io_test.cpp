@@ -223,7 +223,7 @@ TEST(StreamIo, WriteAbortWatchStartsOnceAThreadIsFree) {
     STREAM* p[2];
     ASSERT_EQ(s_open_pipe(p), 0);
     {
-        PoolFiller pool;
+        FullPool pool;
         ASSERT_TRUE(pool.full());
         s_set_write_abort(p[1], SWA_CLOSE, 1);
     }

@@ -440,7 +440,7 @@ TEST_F(QVoHTTPTest, WithoutATaskTheOpenFailsAndTheAgentHearsTheEnd) {
     FakeAgent two;
     int streams = s_stream_nos();
     {
-        PoolFiller pool;
+        FullPool pool;
         ASSERT_TRUE(pool.full());
         int cerr = 0;
         EXPECT_EQ(open_v1(one, QoH_KEEP_ALIVE, &cerr), nullptr);

@@ -19,6 +19,7 @@
 
 #include "base/task.h"
 #include "stream/stream.h"
+#include "support/full_pool.h"
 #include "support/sync_util.h"
 
 // A fresh directory under /tmp, removed with its files at the end of the test.
@@ -95,64 +96,3 @@ inline int tasks_inside(STREAM* s) {
         return n;
     });
 }
-
-// Takes every thread a task could run on while it lives: the pool's bound is lowered to the
-// threads alive plus `extra`, and tasks of its own hold every idle thread and every new one until
-// release (or the end of the scope), which gives the bound back and waits, bounded, for them.
-class PoolFiller {
-  public:
-    explicit PoolFiller(int extra = 1) : st_(std::make_shared<State>()) {
-        old_limit_ = set_task_thread_limit(task_thread_count() + extra);
-        while (made_ < MOST) {
-            auto* ref = new std::shared_ptr<State>(st_);
-            if (try_create_task(hold, ref, 1) == NO_TASK) {
-                delete ref;
-                break;
-            }
-            made_++;
-        }
-    }
-    ~PoolFiller() { release(); }
-    // True when the pool ran out before the filler's own bound on tasks.
-    bool full() const { return made_ < MOST; }
-    void release() {
-        if (released_) return;
-        released_ = true;
-        set_task_thread_limit(old_limit_);
-        {
-            std::lock_guard<std::mutex> g(st_->m);
-            st_->open = true;
-        }
-        st_->cv.notify_all();
-        std::unique_lock<std::mutex> l(st_->m);
-        EXPECT_TRUE(st_->cv.wait_for(l, std::chrono::seconds(20), [this] {
-            return st_->ended == made_;
-        })) << "a task holding a thread did not end";
-    }
-    PoolFiller(const PoolFiller&) = delete;
-    PoolFiller& operator=(const PoolFiller&) = delete;
-
-  private:
-    static constexpr int MOST = 200;
-    struct State {
-        std::mutex m;
-        std::condition_variable cv;
-        bool open = false;
-        int ended = 0;
-    };
-    static void hold(intptr_t d) {
-        auto* ref = reinterpret_cast<std::shared_ptr<State>*>(d);
-        {
-            State* st = ref->get();
-            std::unique_lock<std::mutex> l(st->m);
-            st->cv.wait_for(l, std::chrono::seconds(120), [st] { return st->open; });
-            st->ended++;
-            st->cv.notify_all();
-        }
-        delete ref;
-    }
-    std::shared_ptr<State> st_;
-    int old_limit_ = 0;
-    int made_ = 0;
-    bool released_ = false;
-};

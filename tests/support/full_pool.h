@@ -2,9 +2,11 @@
 // lowered to one above the threads alive and every idle thread is taken by a holder task of the
 // test's own (at least one, so that letting them go frees a thread: service tasks never end).
 // free() (or the destructor, on every path) lets the holders go, restores the bound and waits,
-// bounded, until the holders have ended.
+// bounded, until the holders have ended. The holders share what they wait on, so that one left
+// behind by a failed wait never touches freed memory.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "base/task.h"
@@ -12,32 +14,47 @@
 
 class FullPool {
   public:
-    FullPool() : old_(set_task_thread_limit(task_thread_count() + 1)) {
-        TKEY id;
-        while (ids_.size() < 200 && (id = try_create_task(hold, &release_, 1)) != NO_TASK)
+    FullPool()
+        : old_(set_task_thread_limit(task_thread_count() + 1)),
+          release_(std::make_shared<Counter>()) {
+        while (ids_.size() < MOST) {
+            auto* ref = new std::shared_ptr<Counter>(release_);
+            TKEY id = try_create_task(hold, ref, 1);
+            if (id == NO_TASK) {
+                delete ref;
+                break;
+            }
             ids_.push_back(id);
+        }
     }
     ~FullPool() { free(); }
     FullPool(const FullPool&) = delete;
     FullPool& operator=(const FullPool&) = delete;
 
-    // Holder tasks taken (at least 1 and below 200 when the pool was filled).
+    // Holder tasks taken (at least 1 and below MOST when the pool was filled).
     int held() const { return static_cast<int>(ids_.size()); }
+    // True when the pool ran out of threads before the holders' own bound.
+    bool full() const { return ids_.size() < MOST; }
 
     void free() {
         if (freed_) return;
         freed_ = true;
-        release_.add();
+        release_->add();
         set_task_thread_limit(old_);
         for (TKEY id : ids_)
             wait_until([id] { return thread_exist(id) == -1; });
     }
 
   private:
-    static void hold(intptr_t data) { reinterpret_cast<Counter*>(data)->wait_for(1); }
+    static constexpr size_t MOST = 200;
+    static void hold(intptr_t data) {
+        auto* ref = reinterpret_cast<std::shared_ptr<Counter>*>(data);
+        (*ref)->wait_for(1, 120000);
+        delete ref;
+    }
 
     int old_;
     bool freed_ = false;
-    Counter release_;
+    std::shared_ptr<Counter> release_;
     std::vector<TKEY> ids_;
 };
