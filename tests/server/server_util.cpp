@@ -371,6 +371,12 @@ void FullPool::top_up() {
         held++;
 }
 
+void FullPool::leave(int k) {
+    set_task_thread_limit(task_thread_count());
+    top_up();
+    set_task_thread_limit(task_thread_count() + k);
+}
+
 void FullPool::release() {
     if (!old_limit) return;
     unblock.add();

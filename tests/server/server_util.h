@@ -165,5 +165,8 @@ struct FullPool {
     FullPool& operator=(const FullPool&) = delete;
     // Takes the threads that background tasks of the program have given back since.
     void top_up();
+    // top_up, then lets k threads more be started (for the next tasks of the program, which
+    // holds the rest).
+    void leave(int k);
     void release();
 };
