@@ -493,8 +493,11 @@ void tick_http_agent(intptr_t, int) {
             any = a->remote_url != nullptr;
     }
     // The work sends queries and may wait for peers: it runs on a task of its own, never on the
-    // tick wheel, and one pass at a time.
-    if (any && !tick_task_running.exchange(true)) create_task(tick_http_agent_task, 0, 3);
+    // tick wheel, and one pass at a time. The wheel never waits for a thread: without one, the
+    // flag goes back down and the next tick tries again.
+    if (any && !tick_task_running.exchange(true) &&
+        try_create_task(tick_http_agent_task, 0, 3) == NO_TASK)
+        tick_task_running.store(false);
 }
 
 // ------------------------------------------------------------------------------------------------

@@ -20,6 +20,7 @@
 
 #include "base/alloc.h"
 #include "base/confpath.h"
+#include "base/panic.h"
 #include "base/task.h"
 #include "base/textutil.h"
 #include "base/tick.h"
@@ -1122,7 +1123,14 @@ void start_fetch_log(const L_CHAR* url) {
         if (!fetch_targets.insert(LTEXT(url)).second) return;
     }
     auto* f = new FETCH{ll_copy_str(url), fetch_generation.load()};
-    create_task(fetch_task, f, 2);
+    if (create_task(fetch_task, f, 2) != NO_TASK) return;
+    // Without a thread for it, the agent is not pulled from: a later call asks again.
+    {
+        std::lock_guard<std::mutex> g(fetch_mutex);
+        fetch_targets.erase(LTEXT(url));
+    }
+    d_f_ree(f->url);
+    delete f;
 }
 
 void init_log(QVISP_ENV* env0) {
@@ -1134,7 +1142,9 @@ void init_log(QVISP_ENV* env0) {
         set_env(env0, _l_string_1(std_cm, log_level_msg[i]), get_integer(i, nullptr));
     for (int i = 0; i < LOG_LAYERS; i++)
         set_env(env0, _l_string_1(std_cm, log_layer[i]), get_integer(i, nullptr));
-    create_task(log_task, 0, 0);
+    // Once, as the agent starts, before anything else has taken threads: without a thread to
+    // write the log, what is logged would only pile up, so the agent does not run.
+    if (create_task(log_task, 0, 0) == NO_TASK) er_panic("init_log(log_task)");
     __log_vprintf.store(qv_log_vprintf);
     install_set_log_path(set_log_path_service);
     atexit(drain_at_exit);

@@ -376,6 +376,7 @@ int _local_set(int prog_id, const L_CHAR* message, double finished_jobs) {
 // Forwarding
 
 void progressive_task(intptr_t);
+void _drop_request(CMD_QUE* r);
 
 void _enqueue(UPLINK_INFO* u, CMD_QUE* r) {
     r->next = nullptr;
@@ -386,10 +387,20 @@ void _enqueue(UPLINK_INFO* u, CMD_QUE* r) {
     else
         u->cq_head = r;
     u->cq_tail = r;
-    if (!progressive_task_flag) {
-        progressive_task_flag = true;
-        create_task(progressive_task, 0, 2);
+    if (progressive_task_flag) return;
+    // The sender is asked for without waiting, as progressive_lock is held. Without a thread for
+    // it, the request fails as one its peer could not take (its waiter returns at once, an
+    // update is dropped), and the next request tries again.
+    if (try_create_task(progressive_task, 0, 2) == NO_TASK) {
+        CMD_QUE* prev = nullptr;
+        for (CMD_QUE* q = u->cq_head; q != r; q = q->next)
+            prev = q;
+        (prev ? prev->next : u->cq_head) = nullptr;
+        u->cq_tail = prev;
+        _drop_request(r);
+        return;
     }
+    progressive_task_flag = true;
 }
 
 // Queues a waited request and sleeps until it is answered (progressive_lock held on entry and on

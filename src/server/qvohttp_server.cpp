@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/alloc.h"
+#include "base/panic.h"
 #include "base/task.h"
 #include "base/tick.h"
 #include "longchar/codemethod.h"
@@ -594,32 +595,34 @@ int new_accept_2(STREAM** new_st, STREAM* con, uint32_t ip) {
         d_f_ree(e);
         return -1;
     }
-    if (reply(con, QoH_DOWNLOAD, 0, key, false, nullptr, 0, false) != 0) {
-        // The session is undone: no upload is taken in from now on, and no download task will
-        // run. An upload that came all the same keeps the pipe until its task ends: the
-        // interpreter's end is closed here, so its next write fails, and the session goes with
-        // that task.
-        std::vector<HeldStream> streams;
-        lock_task(QoH_lock);
-        e->flags |= QoH2E_CLOSING;
-        if (e->download) streams.push_back({e->download, e->download_serial});
-        e->download = nullptr;
-        if (e->flags & QoH2E_UPLOAD_IDLE) {
-            if (e->pipe) streams.push_back({e->pipe, e->pipe_serial});
-            e->pipe = nullptr;
-        }
-        _v2_side_done(e, QoH2E_DOWN_DONE);
-        close_streams(streams);
-        s_close(p[1]);
-        return -1;
-    }
-    {
-        TaskLockGuard g(QoH_lock);
+    bool sent = reply(con, QoH_DOWNLOAD, 0, key, false, nullptr, 0, false) == 0;
+    lock_task(QoH_lock);
+    if (sent) {
         session_tasks++;
-        create_task(download_task, e, 3);
+        if (try_create_task(download_task, e, 3) != NO_TASK) {
+            unlock_task(QoH_lock, "new_accept_2");
+            *new_st = p[1];
+            return 1;
+        }
+        session_tasks--;
     }
-    *new_st = p[1];
-    return 1;
+    // The key did not reach the client, or no thread is left for the download task: the
+    // session is undone. No upload is taken in from now on, and no download task will run.
+    // An upload that came all the same keeps the pipe until its task ends: the
+    // interpreter's end is closed here, so its next write fails, and the session goes with
+    // that task.
+    std::vector<HeldStream> streams;
+    e->flags |= QoH2E_CLOSING;
+    if (e->download) streams.push_back({e->download, e->download_serial});
+    e->download = nullptr;
+    if (e->flags & QoH2E_UPLOAD_IDLE) {
+        if (e->pipe) streams.push_back({e->pipe, e->pipe_serial});
+        e->pipe = nullptr;
+    }
+    _v2_side_done(e, QoH2E_DOWN_DONE);
+    close_streams(streams);
+    s_close(p[1]);
+    return -1;
 }
 
 // An upload (type 7) for the session named in l's header, on its connection: 0 when an upload
@@ -638,7 +641,18 @@ int _new_upload_session(QoH_LIST* l) {
     e->last_upload = now();
     e->flags = (e->flags & ~QoH2E_UPLOAD_IDLE) | QoH2E_UPLOADED;
     session_tasks++;
-    create_task(upload_task, e, 3);
+    if (try_create_task(upload_task, e, 3) == NO_TASK) {
+        // No thread is left to take the body in: the upload is refused (the caller answers it),
+        // and the session ends, as when an upload breaks off, since its input would have a gap.
+        session_tasks--;
+        e->upload = nullptr;
+        e->flags |= QoH2E_UPLOAD_IDLE;
+        std::vector<HeldStream> streams;
+        _take_streams(e, &streams);
+        unlock_task(QoH_lock, "_new_upload_session");
+        close_streams(streams);
+        return -1;
+    }
     unlock_task(QoH_lock, "_new_upload_session");
     return 0;
 }
@@ -921,9 +935,10 @@ void ss_task(intptr_t counted) {
             // The poll, or the next request, is another task's: one more is started when no
             // other is left for it.
             wakeup_task(&ss_list);
+            // Without a thread for it, this one polls again once it has served r.
             if (ss_wait_tasks == 0 && ss_run_tasks < STOCK_TASKS_MAX) {
                 ss_run_tasks++;
-                create_task(ss_task, 1, 1);
+                if (try_create_task(ss_task, 1, 1) == NO_TASK) ss_run_tasks--;
             }
             unlock_task(QoH_lock, "ss_task");
             _stock_serve(r);
@@ -1043,9 +1058,13 @@ void init_QVoHTTP_server() {
     cockie_cnt = 0x80000000u;
     cockie_start_time = get_qvtime();
     ss_wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    create_task(empty_reply_task, 0, 1);
+    // Once, as the agent starts, before any peer or script has taken threads: without these
+    // two no tunnel session would ever be swept nor a kept-alive connection read again, so the
+    // agent does not run half-built.
+    if (create_task(empty_reply_task, 0, 1) == NO_TASK)
+        er_panic("init_QVoHTTP_server(empty_reply_task)");
     ss_run_tasks = 1;
-    create_task(ss_task, 1, 1);
+    if (create_task(ss_task, 1, 1) == NO_TASK) er_panic("init_QVoHTTP_server(ss_task)");
 }
 
 int output_server_header(STREAM* s, bool keep_alive, int length) {
@@ -1233,8 +1252,22 @@ int accept_request(STREAM** new_st, QoH_LIST* l, const uint8_t* frame, uint32_t 
         QoH_hash[b] = e;
         uint32_t key[2] = {e->cockie[0], e->cockie[1]};
         session_tasks += 2;
-        create_task(recv_task, e, 3);
-        create_task(send_task, e, 3);
+        bool recv = try_create_task(recv_task, e, 3) != NO_TASK;
+        if (!recv || try_create_task(send_task, e, 3) == NO_TASK) {
+            // No thread is left for the session's tasks: it is undone and the open refused. The
+            // receiving task, when it runs, ends the closing session as its last task would;
+            // else the session is ended here for both.
+            session_tasks -= recv ? 1 : 2;
+            e->flags |= QoHE_CLOSING | (recv ? 0 : QoHE_RECV_DONE);
+            _task_done(e, QoHE_SEND_DONE);
+            s_close(p[1]);
+            *new_st = nullptr;
+            qoh_diag("QoH NO TASK\n");
+            reply(con, QoH_ERROR, static_cast<int16_t>(l->h.seq), l->h.cockie, false);
+            free_list_record(l);
+            s_close(con);
+            return -1;
+        }
         unlock_task(QoH_lock, "new_accept");
         reply(con, keep ? QoH_OPEN_KEEP : QoH_DATA, static_cast<int16_t>(l->h.seq), key, keep);
         free_list_record(l);

@@ -304,6 +304,8 @@ QV_SEXP* remote_wait(QV_RESULT* r) {
     int flags = r->flags;
     unlock_task(qvi_lock, "remote_wait");
     if (stop) {
+        // Without a thread for the cancel, the peer runs the command to its end and its answer,
+        // which no query waits for any more, is dropped.
         if (cancel_id) create_task(cancel_task, cancel_id, 4);
         if (stop == QVE_CANCEL_CHECK)
             return error_at(r->file, r->line, QVE_REMOTE_CANCEL, "cancel", nullptr);
@@ -1014,5 +1016,16 @@ void sexp_reconnect(QV_SEXP* value) {
             start = true;
         }
     }
-    if (start) create_task(reconnect_task, 0, 2);
+    if (!start || create_task(reconnect_task, 0, 2) != NO_TASK) return;
+    // Without a thread for it the value is realised when it is read. It stays queued only while
+    // another task serves the queue; with none it is taken off, so that nothing waits there.
+    TaskLockGuard g(qvi_lock);
+    if (--reconnect_tasks > 0) return;
+    for (reconnect_t** p = &reconnect_head; *p; p = &(*p)->next) {
+        if (*p == n) {
+            *p = n->next;
+            d_f_ree(n);
+            break;
+        }
+    }
 }

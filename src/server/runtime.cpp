@@ -9,6 +9,7 @@
 
 #include "base/alloc.h"
 #include "base/entry.h"
+#include "base/panic.h"
 #include "base/queue.h"
 #include "base/task.h"
 #include "base/textutil.h"
@@ -112,7 +113,9 @@ void init_interpreter() {
     init_protocol_locks();
     break_check.store(_qvi_break_check);
     int_handler = qv_int_handler;
-    create_task(qvi_tick_task, 0, 3);
+    // Once, as the agent starts, before any peer or script has taken threads: without the tick
+    // no interpreter's time-outs run, so the agent does not run half-built.
+    if (create_task(qvi_tick_task, 0, 3) == NO_TASK) er_panic("init_interpreter(qvi_tick_task)");
     init_remote();
 }
 

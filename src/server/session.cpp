@@ -1244,7 +1244,11 @@ void start_timeout_task() {
         if (timeout_task_started) return;
         timeout_task_started = true;
     }
-    create_task(agent_timeout_task, 0, 1);
+    // Without a thread for it, the next connection made starts it.
+    if (create_task(agent_timeout_task, 0, 1) == NO_TASK) {
+        TaskLockGuard g(session_lock);
+        timeout_task_started = false;
+    }
 }
 
 // ------------------------------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -289,6 +290,40 @@ TEST_F(AgentTest, TheTickInitialisesRemoteAgentsThatAreNot) {
     pause_http_agent_tick(true);
     remote_m.lock();
     EXPECT_EQ(remote_log.size(), n);
+}
+
+// Pauses the tick on a thread of its own: false when the pause has not come back within ms.
+bool pause_within(int ms) {
+    auto paused = std::make_shared<Counter>();
+    std::thread([paused] {
+        pause_http_agent_tick(true);
+        paused->add();
+    }).detach();
+    return paused->wait_for(1, ms);
+}
+
+TEST_F(AgentTest, ATickWithoutAThreadLeavesTheNextTickToRunThePass) {
+    HTTP_AGENT_LIST* a = nullptr;
+    ASSERT_TRUE(run_task([&] {
+        a = insert_http_agent_list("/t", HA_QV, vxlisp_top_env1,
+                                   l_string(std_cm, "http://localhost/"), nullptr, nullptr, 0);
+    }));
+    set_http_agent_remote(fake_query, keeper_connect);
+    {
+        FullPool pool;
+        ASSERT_LT(pool.held, 1000);
+        pool.top_up();
+        pause_http_agent_tick(false);
+        tick_http_agent(0, 0);
+        // No pass is running, so the pause comes back (it spun for ever while the running flag
+        // stayed up for a pass that never started).
+        EXPECT_TRUE(pause_within(20000));
+    }
+    // Threads are free again: the next tick runs the pass.
+    pause_http_agent_tick(false);
+    tick_http_agent(0, 0);
+    EXPECT_TRUE(wait_until([&] { return get_iid_for_test(a) == keeper_id(); }, 20000));
+    EXPECT_TRUE(pause_within(20000));
 }
 
 TEST_F(AgentTest, MalformedHeadsGetBadRequestAndTheConnectionEnds) {

@@ -269,6 +269,35 @@ TEST(Progress, OneSenderServesEveryPeerAndDropsSupersededCountUpdates) {
     EXPECT_EQ(second.got.find("finished-jobs=\"1.0"), std::string::npos) << second.got;
 }
 
+TEST(Progress, WithoutAThreadForTheSenderForwardedRequestsFailAndTheNextOneIsSent) {
+    PipeInterp peer;
+    ASSERT_TRUE(peer.open());
+    peer.send("(+ 0 0)\n");
+    ASSERT_NE(peer.read_until("</Result>\n").find("</Result>"), std::string::npos);
+    {
+        FullPool pool;
+        ASSERT_LT(pool.held, 1000);
+        // An update is answered at once and dropped (no leak); a waited request fails at once
+        // instead of waiting for a sender that never started.
+        peer.send("([Stage prog=\"7\" status=\"set\" finished-jobs=\"3\"])\n");
+        EXPECT_NE(peer.read_until("<Result> 2 ()</Result>").find("<Result> 2 ()</Result>"),
+                  std::string::npos);
+        pool.top_up();
+        peer.send("([Stage prog=\"7\" status=\"invoke\" stage=\"1\" total-jobs=\"4\"])\n");
+        std::string r = peer.read_until("-100)");
+        EXPECT_NE(r.find("(\"cannot execute next stage\" -100)"), std::string::npos) << r;
+    }
+    // Threads are free again: the next request starts the sender.
+    peer.send("([Stage prog=\"7\" status=\"invoke\" stage=\"1\" total-jobs=\"4\"])\n");
+    int line = 0;
+    std::string call = back_call(peer, 1, &line);
+    EXPECT_NE(call.find("status=\"invoke\" prog=\"7\""), std::string::npos) << peer.got;
+    peer.send("<Result> " + std::to_string(line) + " 0</Result>\n");
+    EXPECT_NE(peer.read_until("<Result> 4 ()</Result>").find("<Result> 4 ()</Result>"),
+              std::string::npos)
+        << peer.got;
+}
+
 // Two agents: a command that A evaluates on B reports its progress, and B, which only serves A,
 // sends every report operation back to A, where the report is kept and its file written.
 TEST(ProgressAgents, TheAskingAgentKeepsTheReportOfAJobRunOnItsPeer) {

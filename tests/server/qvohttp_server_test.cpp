@@ -792,6 +792,60 @@ TEST_F(TunnelTest, RequestsWaitingForAnEarlierNumberAreBoundedAndLetGo) {
 
 // The guards that bound a head read or a body copy close their stream when they fire, and only
 // while it is the opening they were armed for; a guard disarmed or fired already does nothing.
+// Without a thread left for a session's tasks, its opening (or its upload) is refused and the
+// session goes with nothing left behind; once threads are free again sessions open as before. A
+// thread that a background task of the program gives back meanwhile could serve the tasks: the
+// step is tried again then.
+TEST_F(TunnelTest, WithoutThreadsForItsTasksASessionIsRefusedAndLeavesNothing) {
+    Download dl(l.port);
+    ASSERT_EQ(frame_type(dl.frame), QoH_DOWNLOAD);
+    ASSERT_NE(dl.until("</Permission>\n").find("Allow"), std::string::npos) << dl.got;
+    {
+        FullPool pool;
+        ASSERT_LT(pool.held, 1000);
+        // A thread for the peer's admission, and then one for the receiving task but none for
+        // the sending one.
+        for (int spare : {1, 2}) {
+            int type = -1;
+            for (int tries = 0; tries < 5 && type != QoH_ERROR; tries++) {
+                pool.leave(spare);
+                Exchange open(l.port, make_frame(QoH_OPEN, 0, 0, 0));
+                type = frame_type(open.frame());
+            }
+            EXPECT_EQ(type, QoH_ERROR) << spare;
+        }
+        EXPECT_GE(diag_count("QoH NO TASK"), 2);
+        // A download whose task cannot start: the key comes, then the end of the connection.
+        bool refused = false;
+        for (int tries = 0; tries < 5 && !refused; tries++) {
+            pool.leave(1);
+            Download d2(l.port);
+            EXPECT_EQ(frame_type(d2.frame), QoH_DOWNLOAD);
+            refused = d2.until("</Permission>\n").empty();
+        }
+        EXPECT_TRUE(refused);
+        // An upload whose task cannot start: refused, and its session ends.
+        std::string open7 = make_frame(QoH_UPLOAD, 0, dl.k0, dl.k1);
+        int type = -1;
+        for (int tries = 0; tries < 5 && type != QoH_ERROR; tries++) {
+            pool.leave(1);
+            Upload up(l.port, open7, 12 + 8);
+            up.send("(+ 1 2)\n");
+            type = frame_type(frame_after_head(up.reply()));
+        }
+        EXPECT_EQ(type, QoH_ERROR);
+        dl.until("never comes");
+        EXPECT_TRUE(eventually([] { return QoH_session_count() == 0; })) << QoH_describe();
+        EXPECT_EQ(QoH_session_tasks(), 0);
+    }
+    Exchange open(l.port, make_frame(QoH_OPEN, 0, 0, 0));
+    std::string f = open.frame();
+    EXPECT_EQ(frame_type(f), QoH_DATA) << open.got;
+    Exchange end(l.port, make_frame(QoH_END, 1, key_word(f, 0), key_word(f, 1)));
+    std::string ef = end.frame();
+    EXPECT_TRUE(frame_type(ef) == QoH_END || frame_type(ef) == QoH_ERROR) << end.got;
+}
+
 TEST(StreamGuard, ClosesOnlyTheOpeningItWasArmedFor) {
     auto open_pair = [](int sv[2]) {
         STREAM* s = nullptr;
