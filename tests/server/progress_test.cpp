@@ -276,7 +276,7 @@ TEST(Progress, WithoutAThreadForTheSenderForwardedRequestsFailAndTheNextOneIsSen
     ASSERT_NE(peer.read_until("</Result>\n").find("</Result>"), std::string::npos);
     {
         FullPool pool;
-        ASSERT_LT(pool.held, 1000);
+        ASSERT_TRUE(pool.full());
         // An update is answered at once and dropped (no leak); a waited request fails at once
         // instead of waiting for a sender that never started.
         peer.send("([Stage prog=\"7\" status=\"set\" finished-jobs=\"3\"])\n");

@@ -371,37 +371,3 @@ BusyLoops::~BusyLoops() {
     for (std::thread& t : ts)
         t.join();
 }
-
-namespace {
-
-void pool_blocker(intptr_t data) {
-    auto* p = reinterpret_cast<FullPool*>(data);
-    p->unblock.wait_for(1, 120000);
-    p->done.add();
-}
-
-}  // namespace
-
-FullPool::FullPool() {
-    old_limit = set_task_thread_limit(task_thread_count());
-    top_up();
-}
-
-void FullPool::top_up() {
-    while (held < 1000 && try_create_task(pool_blocker, this, 1) != NO_TASK)
-        held++;
-}
-
-void FullPool::leave(int k) {
-    set_task_thread_limit(task_thread_count());
-    top_up();
-    set_task_thread_limit(task_thread_count() + k);
-}
-
-void FullPool::release() {
-    if (!old_limit) return;
-    unblock.add();
-    done.wait_for(held, 60000);
-    set_task_thread_limit(old_limit);
-    old_limit = 0;
-}

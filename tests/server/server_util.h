@@ -15,6 +15,7 @@
 #include "lisp/vxlisp.h"
 #include "server/interp.h"
 #include "stream/stream.h"
+#include "support/full_pool.h"
 #include "support/sync_util.h"
 
 // The keeper: the first non-internal interpreter of the program, and so its main interpreter. It
@@ -154,22 +155,3 @@ struct Listener {
 // "Connection: close") and its page with the message and the printed code expression.
 std::string agent_error_reply(const std::string& status, const std::string& msg,
                               const std::string& code = "");
-
-// The pool of threads bounded at the threads alive now, every idle one taken by a task of the
-// test that blocks until release() (or the end of the scope), which then waits (bounded) for
-// them to end and restores the bound.
-struct FullPool {
-    Counter unblock, done;
-    int held = 0;
-    int old_limit = 0;
-    FullPool();
-    ~FullPool() { release(); }
-    FullPool(const FullPool&) = delete;
-    FullPool& operator=(const FullPool&) = delete;
-    // Takes the threads that background tasks of the program have given back since.
-    void top_up();
-    // top_up, then lets k threads more be started (for the next tasks of the program, which
-    // holds the rest).
-    void leave(int k);
-    void release();
-};

@@ -17,6 +17,19 @@ class FullPool {
     FullPool()
         : old_(set_task_thread_limit(task_thread_count() + 1)),
           release_(std::make_shared<Counter>()) {
+        top_up();
+    }
+    ~FullPool() { free(); }
+    FullPool(const FullPool&) = delete;
+    FullPool& operator=(const FullPool&) = delete;
+
+    // Holder tasks taken (at least 1, and below MOST when the pool was filled).
+    int held() const { return static_cast<int>(ids_.size()); }
+    // True when the pool ran out of threads before the holders' own bound.
+    bool full() const { return ids_.size() < MOST; }
+
+    // Takes the threads that other tasks of the program have given back since.
+    void top_up() {
         while (ids_.size() < MOST) {
             auto* ref = new std::shared_ptr<Counter>(release_);
             TKEY id = try_create_task(hold, ref, 1);
@@ -27,14 +40,14 @@ class FullPool {
             ids_.push_back(id);
         }
     }
-    ~FullPool() { free(); }
-    FullPool(const FullPool&) = delete;
-    FullPool& operator=(const FullPool&) = delete;
 
-    // Holder tasks taken (at least 1 and below MOST when the pool was filled).
-    int held() const { return static_cast<int>(ids_.size()); }
-    // True when the pool ran out of threads before the holders' own bound.
-    bool full() const { return ids_.size() < MOST; }
+    // top_up, then lets k threads more be started (for the next tasks of the program, while the
+    // holders keep the rest).
+    void leave(int k) {
+        set_task_thread_limit(task_thread_count());
+        top_up();
+        set_task_thread_limit(task_thread_count() + k);
+    }
 
     void free() {
         if (freed_) return;
@@ -46,7 +59,7 @@ class FullPool {
     }
 
   private:
-    static constexpr size_t MOST = 200;
+    static constexpr size_t MOST = 1000;
     static void hold(intptr_t data) {
         auto* ref = reinterpret_cast<std::shared_ptr<Counter>*>(data);
         (*ref)->wait_for(1, 120000);
