@@ -195,8 +195,8 @@ bool head_is(QV_SEXP* el, const char* name) {
 
 }  // namespace
 
-QV_SEXP* qv_OpenSession(QVISP_ENV*, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
-    return get_integer(open_session_for(1, calling_iid()), nullptr);
+QV_SEXP* qv_OpenSession(QVISP_ENV* env, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    return get_integer(open_session_for(1, calling_iid(), !env_is_privileged(env)), nullptr);
 }
 
 QV_SEXP* qv_CloseSession(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {

@@ -143,7 +143,8 @@ struct SESSION_DESCRIPTOR {
     SESSION_DESCRIPTOR* next;
     int id;
     int open_opt;
-    uint32_t owner;  // the interpreter that opened it; 0: the agent's own
+    uint32_t owner;        // the interpreter that opened it; 0: the agent's own
+    bool ends_with_owner;  // closed once its owner has gone (opened by code without privilege)
     SESSION_DESCRIPTOR_LIST* d_list;
 };
 
@@ -1363,13 +1364,33 @@ void init_session() {
 }
 
 int open_session(int open_opt) {
-    return open_session_for(open_opt, 0);
+    return open_session_for(open_opt, 0, false);
 }
 
-int open_session_for(int open_opt, uint32_t owner) {
+namespace {
+
+// Closes the sessions whose owner without privilege has gone: nobody else may use them, so a
+// peer that opens sessions and leaves would otherwise leave them behind for good.
+void close_orphaned_sessions() {
+    std::vector<std::pair<int, uint32_t>> owned;
+    {
+        TaskLockGuard g(session_lock);
+        for (SESSION_DESCRIPTOR* d = sd_list; d; d = d->next)
+            if (d->ends_with_owner) owned.emplace_back(d->id, d->owner);
+    }
+    // The owners are asked of the interpreter table outside the session lock.
+    for (const auto& [id, owner] : owned)
+        if (check_iid(owner) != 1 && session_owned_by(id, owner)) close_session(id);
+}
+
+}  // namespace
+
+int open_session_for(int open_opt, uint32_t owner, bool ends_with_owner) {
+    close_orphaned_sessions();
     auto* d = new_rec<SESSION_DESCRIPTOR>();
     d->open_opt = open_opt;
     d->owner = owner;
+    d->ends_with_owner = owner != 0 && ends_with_owner;
     TaskLockGuard g(session_lock);
     session_sw_id = session_sw_id < 1 || session_sw_id == 0x7fffffff ? 1 : session_sw_id + 1;
     while (_find_descriptor(session_sw_id))

@@ -64,9 +64,10 @@ void init_session();
 // A new user-level session: its id (from 1). open_session opens one of the agent's own (the log
 // layer's, say); open_session_for one that belongs to the interpreter owner. Code without
 // privilege uses only the sessions its own interpreter opened (the built-ins check
-// session_owned_by): to it every other id names no session.
+// session_owned_by): to it every other id names no session. With ends_with_owner (code without
+// privilege) the session is closed once its owner has gone, at the next opening of a session.
 int open_session(int open_opt);
-int open_session_for(int open_opt, uint32_t owner);
+int open_session_for(int open_opt, uint32_t owner, bool ends_with_owner);
 // True when session id exists and belongs to owner (never for owner 0).
 bool session_owned_by(int id, uint32_t owner);
 // The error of a session id that names no session, as remote_session gives it.

@@ -125,6 +125,25 @@ TEST(Session, TasksShareOneLoggedInConnectionPerAgent) {
     EXPECT_EQ(get_session_stats().connected_agents, 0);
 }
 
+// A session that code without privilege opened is closed, at the next opening, once its owner
+// has gone: nobody else may use it. One of privileged code, or of an owner still there, stays.
+TEST(Session, ASessionWithoutPrivilegeEndsWithItsOwner) {
+    Listener live(true);
+    ASSERT_GT(live.id, 0);
+    const uint32_t gone = 0x7ffffff0;  // names no interpreter
+    ASSERT_NE(check_iid(gone), 1);
+    int kept = open_session_for(1, gone, false);
+    int owned = open_session_for(1, static_cast<uint32_t>(live.id), true);
+    int orphan = open_session_for(1, gone, true);
+    EXPECT_TRUE(session_owned_by(orphan, gone));
+    int next = open_session(1);
+    EXPECT_FALSE(session_owned_by(orphan, gone));
+    EXPECT_TRUE(session_owned_by(kept, gone));
+    EXPECT_TRUE(session_owned_by(owned, static_cast<uint32_t>(live.id)));
+    for (int id : {kept, owned, next})
+        close_session(id);
+}
+
 TEST(Session, TheTickFreesServersNobodyUsesAndTheirConnections) {
     Server s;
     ASSERT_GT(s.l.id, 0);
