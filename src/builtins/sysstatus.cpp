@@ -65,10 +65,11 @@ bool _read_status(bool by_iid, int64_t id, QVI_STATUS* st) {
         QV_FILE* f = vx_file_root;
         do {
             if (f && f->st == q->inp) {
-                size_t n = strnlen(reinterpret_cast<const char*>(f->rb), QV_RB_SIZE);
-                st->io_text.assign(reinterpret_cast<const char*>(f->rb), n);
-                st->rb_len = static_cast<int16_t>(f->rb_len);
-                st->rb_ptr = static_cast<int16_t>(f->rb_ptr);
+                // The buffer as its reader last showed it: the buffer itself fills meanwhile.
+                const char* rb = reinterpret_cast<const char*>(f->shown_rb);
+                st->io_text.assign(rb, strnlen(rb, QV_RB_SIZE));
+                st->rb_len = static_cast<int16_t>(f->shown_len);
+                st->rb_ptr = static_cast<int16_t>(f->shown_ptr);
                 st->io = true;
                 break;
             }

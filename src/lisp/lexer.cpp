@@ -454,8 +454,19 @@ void short_pause() {
     nanosleep(&ts, nullptr);
 }
 
+// Shows the read buffer to others as it stands, its first n bytes copied (new since the last
+// copy); the copy is made here, by the reading task, because others cannot read the buffer
+// while it fills.
+void show_buffer(QV_FILE* f, int n) {
+    TaskLockGuard g(lex_lock);
+    if (n > 0) memcpy(f->shown_rb, f->rb, static_cast<size_t>(n));
+    f->shown_len = f->rb_len;
+    f->shown_ptr = f->rb_ptr;
+}
+
 // Refills the read buffer; false at the end of input or on a failure (the record is closed).
 bool fill(QV_FILE* f) {
+    show_buffer(f, 0);
     for (;;) {
         if (qvf_flags(f) & QVF_CLOSED) return false;
         STREAM* st = file_stream(f);
@@ -463,6 +474,7 @@ bool fill(QV_FILE* f) {
         if (n > 0) {
             f->rb_len = static_cast<uint16_t>(n);
             f->rb_ptr = 0;
+            show_buffer(f, n);
             f->rb_total += static_cast<uint64_t>(n);
             std::atomic_ref<uint32_t>(f->rb_time).store(get_qvtime(), std::memory_order_relaxed);
             return true;

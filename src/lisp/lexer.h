@@ -120,6 +120,12 @@ struct qv_file {
     uint16_t rb_len;
     uint16_t rb_ptr;
     uint32_t rb_time;  // time of the last read (atomic: the interpreter tick reads it)
+    // What others may see of the read buffer (GetCPUStatus), under lex_lock: a copy the lexer
+    // makes as it fills the buffer, and the position it had read to when it last asked for more.
+    // The buffer itself belongs to the reading task alone and is read and written without a lock.
+    uint8_t shown_rb[QV_RB_SIZE];
+    uint16_t shown_len;
+    uint16_t shown_ptr;
     L_CHAR buf;        // pushed-back character, 0 for none
     int buf_ent_flag;
     int error;      // -257 once the lexer was called on the closed record

@@ -225,4 +225,40 @@ TEST(InterpBuiltins, GeneralEnvironmentOpensOnlyNetworkTypes) {
     EXPECT_TRUE(wait_closed(g.id));
 }
 
+
+// GetCPUStatus shows what another interpreter's reader last read: while that interpreter waits
+// for input, its whole last command with its position at the end; and asked over and over while
+// the other reads a stream of commands, it answers every time (a reader that shared its buffer
+// unguarded shows up here under the thread checker).
+TEST(InterpBuiltins, StatusShowsWhatAnotherInterpretersReaderRead) {
+    PipeInterp watched, admin;
+    ASSERT_TRUE(watched.open());
+    ASSERT_TRUE(admin.open());
+    EXPECT_EQ(ask(watched, 1, "(+ 1 2)"), "3");
+    const std::string status = "(GetCPUStatus " + std::to_string(watched.id) + ")";
+    std::string r = ask(admin, 1, status);
+    EXPECT_TRUE(has(r, " (io \"(+ 1 2)\\n\" 8 8))")) << r;
+
+    constexpr int kCommands = 3000;
+    Caller sender([&] {
+        for (int i = 0; i < kCommands; i += 100) {
+            std::string batch;
+            for (int k = 0; k < 100; k++)
+                batch += "(+ " + std::to_string(i + k) + " 1)\n";
+            watched.send(batch);
+        }
+    });
+    int answered = 0;
+    for (int n = 2; n < 202; n++)
+        answered += has(ask(admin, n, status), " (io \"");
+    ASSERT_TRUE(sender.finished());
+    EXPECT_EQ(answered, 200);
+    EXPECT_TRUE(has(watched.read_until("<Result> 3001 3000</Result>\n"),
+                    "<Result> 3001 3000</Result>\n"));
+    watched.end_input();
+    admin.end_input();
+    EXPECT_TRUE(wait_closed(watched.id));
+    EXPECT_TRUE(wait_closed(admin.id));
+}
+
 }  // namespace
