@@ -126,7 +126,7 @@ struct qv_file {
     uint8_t shown_rb[QV_RB_SIZE];
     uint16_t shown_len;
     uint16_t shown_ptr;
-    L_CHAR buf;        // pushed-back character, 0 for none
+    L_CHAR buf;  // pushed-back character, 0 for none
     int buf_ent_flag;
     int error;      // -257 once the lexer was called on the closed record
     int mode;       // lexer state, -14 to 5

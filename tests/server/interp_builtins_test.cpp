@@ -225,7 +225,6 @@ TEST(InterpBuiltins, GeneralEnvironmentOpensOnlyNetworkTypes) {
     EXPECT_TRUE(wait_closed(g.id));
 }
 
-
 // GetCPUStatus shows what another interpreter's reader last read: while that interpreter waits
 // for input, its whole last command with its position at the end; and asked over and over while
 // the other reads a stream of commands, it answers every time (a reader that shared its buffer
@@ -253,8 +252,8 @@ TEST(InterpBuiltins, StatusShowsWhatAnotherInterpretersReaderRead) {
         answered += has(ask(admin, n, status), " (io \"");
     ASSERT_TRUE(sender.finished());
     EXPECT_EQ(answered, 200);
-    EXPECT_TRUE(has(watched.read_until("<Result> 3001 3000</Result>\n"),
-                    "<Result> 3001 3000</Result>\n"));
+    EXPECT_TRUE(
+        has(watched.read_until("<Result> 3001 3000</Result>\n"), "<Result> 3001 3000</Result>\n"));
     watched.end_input();
     admin.end_input();
     EXPECT_TRUE(wait_closed(watched.id));
