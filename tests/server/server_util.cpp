@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -247,6 +248,40 @@ void configure_lock_server(int port) {
     call_lock_reset_config();
 }
 
+namespace {
+
+// A port one test process chose is claimed for a minute in a folder the machine's test processes
+// share, by a file named after it. Ports are chosen before the agent that will listen on them has
+// started, so two processes side by side could both find a port free and start agents on it; a
+// client of one would then talk to the other's agent (and an Exit sent there would end the wrong
+// one). A minute covers the start of any test agent; after it, the bind check alone decides,
+// since the agent listens by then. Without the folder the bind check alone decides.
+bool claim_port(int port) {
+    static const std::string dir = [] {
+        const char* tmp = getenv("TMPDIR");
+        std::string d = std::string(tmp && *tmp ? tmp : "/tmp") + "/vxmx-test-ports";
+        mkdir(d.c_str(), 0777);
+        return d;
+    }();
+    std::string path = dir + "/" + std::to_string(port);
+    for (int tries = 0; tries < 2; tries++) {
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            close(fd);
+            return true;
+        }
+        if (errno != EEXIST) return true;
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0) continue;  // given up meanwhile: try to create it again
+        if (time(nullptr) - st.st_mtime < 60) return false;
+        // An old claim: whoever removes it and creates the file anew has the port.
+        unlink(path.c_str());
+    }
+    return false;
+}
+
+}  // namespace
+
 int free_port() {
     // Ports are taken below the range the kernel hands out for outgoing connections: a port from
     // that range could be taken by some test's client socket between this check and the agent's
@@ -267,7 +302,7 @@ int free_port() {
         a.sin_port = htons(static_cast<uint16_t>(port));
         bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
         close(fd);
-        if (ok) return port;
+        if (ok && claim_port(port)) return port;
     }
     return -1;
 }
