@@ -50,8 +50,8 @@ std::string gmx_arg_bytes(QV_SEXP* v) {
 int gmx_channel_size(MATRIX* m, int64_t ch) {
     if (ch < 0 || ch >= m->p.channel_nos || !m->channel_info) return 0;
     MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
-    if (!tp) return 0;
-    MATRIX_DATA_TYPE* s = tp->parent ? tp->parent : tp;
+    if (!tp || !tp->parent) return 0;
+    MATRIX_DATA_TYPE* s = tp->parent;
     return s->get_size ? s->get_size(s, nullptr) : 0;
 }
 

@@ -23,7 +23,8 @@ bool gmx_arg_rint(QV_SEXP* v, int64_t* out);
 // A string argument's text as bytes of the default code method.
 std::string gmx_arg_bytes(QV_SEXP* v);
 
-// The element size of channel ch of m (0 when it has no type or is outside the matrix).
+// The cell size of channel ch of m: the element size of its vector type; 0 for a type of one
+// value per node (no cells to read or write), none, or a channel outside the matrix.
 int gmx_channel_size(MATRIX* m, int64_t ch);
 // The cache position of channel ch in the entry, or -1 when the entry does not access it.
 int gmx_access_pos(MX_ENTRY* e, int64_t ch);
@@ -31,9 +32,10 @@ int gmx_access_pos(MX_ENTRY* e, int64_t ch);
 int64_t gmx_level_step(MATRIX* m, int64_t level, int d);
 
 // A vector write's failure that ends an import: a node that cannot be had (codes -1 and -10 of
-// mx_cache_error); the others are cells outside the matrix.
+// mx_cache_error) or whose vector has no dimension (-11, a damaged file's); the others are cells
+// outside the matrix.
 inline bool gmx_node_failure(int code) {
-    return code == -1 || code == -10;
+    return code == -1 || code == -10 || code == -11;
 }
 // 0x80040501 ("invalid matrix loading" mx_cache_error).
 QV_SEXP* gmx_loading_error(QV_SEXP* form, const char* func);

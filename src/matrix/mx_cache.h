@@ -42,6 +42,7 @@ struct MX_CACHE {
     int* access_ch;     // channel numbers accessed, ds_len of them
     int* el_sizes;      // value size per accessed channel
     int ds_len;
+    int bit_ch;         // accessed channels of bit vectors, fixed with el_sizes (0: none)
     int dirty;          // set by every write through the cache
     MBLK** mblk_hash;   // free lists by size class
     int mblk_hashsize;  // number of classes (default 16)

@@ -58,13 +58,36 @@ bool advance(MATRIX* m, int64_t* dc, int64_t count) {
     return !__builtin_add_overflow(dc[1], count << sh, &dc[1]);
 }
 
+// The number of the element at ix in channel entry i's vector. A vector with more dimensions
+// than its matrix (a damaged file's or a peer's) is addressed by the matrix's dimensions only,
+// inside its first slice: the index has no more entries.
+int64_t element_seq(MX_CACHE* c, int i, const int* ix) {
+    MATRIX_DH_SET* ds = &c->ds[i];
+    int dims = ds->hd->dim < c->m->p.dim ? ds->hd->dim : c->m->p.dim;
+    return get_seq_from_ix(ix, ds->ix, dims);
+}
+
 uint8_t* element_at(MX_CACHE* c, int i, const int* ix) {
     MATRIX_DH_SET* ds = &c->ds[i];
     if (!ds->hd) return ds->offset;
-    // A vector with more dimensions than its matrix (a damaged file's or a peer's) is addressed
-    // by the matrix's dimensions only, inside its first slice: the index has no more entries.
-    int dims = ds->hd->dim < c->m->p.dim ? ds->hd->dim : c->m->p.dim;
-    return ds->offset + get_seq_from_ix(ix, ds->ix, dims) * c->el_sizes[i];
+    return ds->offset + element_seq(c, i, ix) * c->el_sizes[i];
+}
+
+// Whether channel entry i holds a bit vector: its cells are bits, element k at bit k % 8 of
+// data byte k / 8, and each comes and goes in the caller's buffers as one byte, 0 or 1. Asked
+// only when the cache has such channels (bit_ch), so byte-addressed channels never pay for it.
+bool bit_entry(MX_CACHE* c, int i) {
+    MATRIX_DATA_TYPE* tp = c->m->channel_info[c->access_ch[i]].data_type;
+    return tp && tp->type == MXT_BIT + MXT_VECTOR && c->ds[i].hd;
+}
+
+inline uint8_t get_bit(const uint8_t* base, int64_t k) {
+    return (base[k >> 3] >> (k & 7)) & 1;
+}
+
+inline void put_bit(uint8_t* base, int64_t k, bool v) {
+    uint8_t m = static_cast<uint8_t>(1u << (k & 7));
+    base[k >> 3] = v ? base[k >> 3] | m : base[k >> 3] & ~m;
 }
 
 // Makes the node of dc current and computes the in-block index; with `redirect`, an index past
@@ -126,7 +149,7 @@ void prefetch_cell(MX_CACHE* c, const int64_t* dc) {
     block_index(m, dc, nullptr, ix);
     for (int i = 0; i < c->ds_len; i++) {
         MATRIX_DH_SET* ds = &c->ds[i];
-        if (!ds->hd || ds->hd->dim > dim) continue;
+        if (!ds->hd || ds->hd->dim > dim || (c->bit_ch && bit_entry(c, i))) continue;
         int64_t at = 0, mul = c->el_sizes[i];
         bool inside = true;
         for (int d = 0; d < ds->hd->dim && inside; d++) {
@@ -262,8 +285,14 @@ int get_mx_cache(MX_CACHE* c, int64_t* src) {
     if (!c->ds) {
         c->ds = static_cast<MATRIX_DH_SET*>(d_calloc(c->ds_len, sizeof(MATRIX_DH_SET)));
         c->el_sizes = static_cast<int*>(d_calloc(c->ds_len, sizeof(int)));
-        for (int i = 0; i < c->ds_len; i++)
+        c->bit_ch = 0;
+        for (int i = 0; i < c->ds_len; i++) {
             c->el_sizes[i] = -1;
+            int ch = c->access_ch[i];
+            MATRIX_DATA_TYPE* tp =
+                ch >= 0 && ch < m->p.channel_nos ? m->channel_info[ch].data_type : nullptr;
+            if (tp && tp->type == MXT_BIT + MXT_VECTOR) c->bit_ch++;
+        }
     }
     for (int i = 0; i < c->ds_len; i++) {
         MATRIX_NODE* got = nullptr;
@@ -323,7 +352,10 @@ int write_mx_cache(MX_CACHE_PARAM* p) {
         if (p->data_ix[i].x == 65535) continue;
         auto* src = static_cast<uint8_t*>(p->data_ptrs[p->data_ix[i].p]) +
                     static_cast<int64_t>(c->el_sizes[i]) * p->data_ix[i].x;
-        memcpy(element_at(c, i, ix), src, c->el_sizes[i]);
+        if (c->bit_ch && bit_entry(c, i))
+            put_bit(c->ds[i].offset, element_seq(c, i, ix), *src != 0);
+        else
+            memcpy(element_at(c, i, ix), src, c->el_sizes[i]);
         c->dirty = 1;
     }
     mxc_free(c, ix);
@@ -341,6 +373,8 @@ int read_mx_cache(MX_CACHE_PARAM* p) {
         // A channel without data here reads as zero bytes.
         if (!c->ds[i].offset)
             memset(dst, 0, c->el_sizes[i]);
+        else if (c->bit_ch && bit_entry(c, i))
+            *dst = get_bit(c->ds[i].offset, element_seq(c, i, ix));
         else
             memcpy(dst, element_at(c, i, ix), c->el_sizes[i]);
     }
@@ -364,6 +398,8 @@ int read_mx_cache_cell(MX_CACHE_PARAM* p, int64_t stride) {
         MATRIX_DH_SET* ds = &c->ds[i];
         if (p->data_ix[i].x != 65535 && !ds->offset) return 1;
         if (!ds->hd) continue;
+        // Bits are read one by one.
+        if (c->bit_ch && p->data_ix[i].x != 65535 && bit_entry(c, i)) return 1;
         if (p->data_ix[i].x != 65535 && ds->hd->dim > dim) return 1;
         for (int d = 0; d < ds->hd->dim && d < dim; d++)
             if (ix[d] < 0 || ix[d] + 1 >= ds->ix[d]) return 1;
@@ -437,6 +473,11 @@ int write_mx_cache_vector(MX_CACHE_PARAM* pp) {
                 code = -6;
                 break;
             }
+            // A vector of no dimension (a damaged file's) has no run along dimension 0.
+            if (ds->hd->dim < 1) {
+                code = -11;
+                break;
+            }
             int64_t k = std::min<int64_t>(ds->ix[0] - ix[0], remaining);
             if (count >= 0 && k != count) {
                 code = -5;
@@ -453,6 +494,14 @@ int write_mx_cache_vector(MX_CACHE_PARAM* pp) {
             if (p.data_ix[i].x == 65535) continue;
             int el = c->el_sizes[i];
             uint8_t* src = run_source(&p, i, pos, el);
+            if (c->bit_ch && bit_entry(c, i)) {
+                uint8_t* base = c->ds[i].offset;
+                int64_t at = element_seq(c, i, ix);
+                for (int64_t k = 0; k < count; k++)
+                    if (!p.vector_valid || p.vector_valid[pos + k]) put_bit(base, at + k, src[k]);
+                c->dirty = 1;
+                continue;
+            }
             uint8_t* dst = element_at(c, i, ix);
             if (!p.vector_valid) {
                 memcpy(dst, src, count * el);
@@ -521,6 +570,11 @@ int read_mx_cache_vector(MX_CACHE_PARAM* pp) {
                 if (p.data_ix[i].x == 65535) continue;
                 any = true;
                 MATRIX_DH_SET* ds = &c->ds[i];
+                // A vector of no dimension (a damaged file's) has no run along dimension 0.
+                if (ds->hd && ds->hd->dim < 1) {
+                    code = -11;
+                    break;
+                }
                 int64_t k = ds->hd ? std::min<int64_t>(ds->ix[0] - ix[0], remaining) : -1;
                 if (k < 1)
                     code = ds->hd ? -2 : -6;
@@ -532,7 +586,15 @@ int read_mx_cache_vector(MX_CACHE_PARAM* pp) {
             for (int i = 0; i < c->ds_len && !code; i++) {
                 if (p.data_ix[i].x == 65535) continue;
                 int el = c->el_sizes[i];
-                memcpy(run_source(&p, i, pos, el), element_at(c, i, ix), count * el);
+                uint8_t* dst = run_source(&p, i, pos, el);
+                if (c->bit_ch && bit_entry(c, i)) {
+                    const uint8_t* base = c->ds[i].offset;
+                    int64_t at = element_seq(c, i, ix);
+                    for (int64_t k = 0; k < count; k++)
+                        dst[k] = get_bit(base, at + k);
+                } else {
+                    memcpy(dst, element_at(c, i, ix), count * el);
+                }
             }
         }
         if (code || count < 1) {

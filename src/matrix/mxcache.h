@@ -39,7 +39,8 @@ struct MX_CACHE_PARAM {
     uint8_t* vector_valid;  // one byte per run element; 0 leaves it unwritten
 };
 
-// The reason of the calling thread's last failed vector write or read (-1 to -10).
+// The reason of the calling thread's last failed vector write or read (-1 to -11; -11: a
+// selected channel's vector has no dimension, so no run along dimension 0).
 extern thread_local int mx_cache_error;
 
 int get_mx_cache(MX_CACHE* c, int64_t* src);

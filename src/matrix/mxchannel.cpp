@@ -57,6 +57,20 @@ QV_SEXP* channel_error(MATRIX_NODE* n, int ch, QV_SEXP* s, const char* reason) {
     return e;
 }
 
+// Whether the vector v has exactly the shape of node n's block (the cell paths address a node's
+// cells by that shape): the matrix's dimensions, and the block's sizes at n's level.
+bool vector_fits_node(MATRIX_NODE* n, void* v) {
+    MATRIX* m = n->matrix;
+    int sizes[MXT_MAX_DIM];
+    if (!mxt_vector_sizes_by_dim_code(m, n->dim_code, sizes)) return false;
+    MATRIX_DH_SET dh;
+    get_matrix_dh_set(&dh, v);
+    if (dh.hd->dim != m->p.dim) return false;
+    for (int d = 0; d < m->p.dim; d++)
+        if (dh.ix[d] != sizes[d]) return false;
+    return true;
+}
+
 void stamp(MATRIX_CHANNEL* c, int ix) {
     c->update_time[ix] = ++update_clock;
 }
@@ -396,10 +410,10 @@ void* get_matrix_node_channel(int* errp, MATRIX_NODE** np, MATRIX* m, int64_t* d
         }
         if (!ci->default_data) {
             // Without a default the values start at zero, never as stale memory.
+            // The whole value area: a bit vector holds its values 8 to a byte.
             MATRIX_DH_SET dh;
             get_matrix_dh_set(&dh, d);
-            if (tp->parent && tp->parent->get_size)
-                memset(dh.offset, 0, dh.total_element * tp->parent->get_size(tp->parent, nullptr));
+            if (tp->get_size) memset(dh.offset, 0, tp->get_size(tp, d) - dh.hd->offset);
         }
     } else if (tp && tp->alloc_copy && ci->default_data) {
         d = tp->alloc_copy(tp, ci->default_data, MXA_TRACKED, nullptr, __FILE__, __LINE__);
@@ -458,6 +472,10 @@ int set_channel_sexp(MATRIX_NODE* n, int ch, QV_SEXP* s) {
     int cpy = 0;
     void* nd = tp->sexp2md(&cpy, tp, s);
     if (!nd) return -2;
+    if (tp->parent && !vector_fits_node(n, nd)) {
+        if (cpy && tp->free_data) tp->free_data(tp, nd);
+        return -4;
+    }
     _matrix_node_channel_lock(n);
     MATRIX_CHANNEL* c = &n->channel[ch];
     bool file = (m->channel_info[ch].flags & MX_CH_FILE) != 0;

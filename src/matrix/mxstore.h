@@ -526,6 +526,9 @@ QV_SEXP* get_channel_data(MATRIX_NODE* n, int ch, QV_SEXP* s);
 // The structure block of a block-typed channel, the node left channel-locked; null (not locked)
 // for other channels or none.
 void* get_channel_struct_block(MATRIX_NODE* n, int ch);
+// Stores the value s in channel ch of n: 1 stored, 0 unchanged; -1 no such channel or a broken
+// matrix, -2 a value the channel's type does not take, -3 values that cannot be compared, -4 a
+// vector whose shape is not that of n's block.
 int set_channel_sexp(MATRIX_NODE* n, int ch, QV_SEXP* s);
 int get_matrix_update_time(MATRIX_NODE* n, int ch, int ix);
 

@@ -290,10 +290,10 @@ bool same_shapes(MATRIX* a, MATRIX* b, int64_t level) {
     return true;
 }
 
-// A vector type whose elements are plain values of one width, which can move cell by cell.
+// A vector type whose elements are plain values of one width, or bits, which can move cell by
+// cell.
 bool cellwise_type(MATRIX_DATA_TYPE* tp) {
-    return tp && tp->parent && tp->type != MXT_BIT + MXT_VECTOR &&
-           tp->type != MXT_STRING + MXT_VECTOR && tp->parent->get_size &&
+    return tp && tp->parent && tp->type != MXT_STRING + MXT_VECTOR && tp->parent->get_size &&
            tp->parent->get_size(tp->parent, nullptr) > 0;
 }
 
@@ -347,7 +347,12 @@ int write_cells(MATRIX* dest, MATRIX* src, const int64_t* dc, int ch, void* v) {
     MATRIX_DATA_TYPE* tp = src->channel_info[ch].data_type;
     if (level >= dest->total_levels || !dh.hd || dh.hd->dim != dim || dim < 1 || dim > MXT_MAX_DIM)
         return 0;
+    // A vector with no cells along some dimension (a damaged file's) has none to give.
+    for (int d = 0; d < dim; d++)
+        if (dh.ix[d] < 1) return 0;
     int el = tp->parent->get_size(tp->parent, nullptr);
+    // Bits go to the cache one byte a cell, as it takes them.
+    bool bits = tp->type == MXT_BIT + MXT_VECTOR;
     // The node's first cell at its level and dest's extent there, per dimension.
     int64_t first[MXT_MAX_DIM], extent[MXT_MAX_DIM];
     int shift[MXT_MAX_DIM];
@@ -359,6 +364,7 @@ int write_cells(MATRIX* dest, MATRIX* src, const int64_t* dc, int ch, void* v) {
     }
     int64_t run = std::min<int64_t>(dh.ix[0], extent[0] - first[0]);
     if (run < 1) return 0;
+    std::vector<uint8_t> unpacked(bits ? run : 0);
     MX_CACHE c{};
     c.m = dest;
     c.access_ch = &ch;
@@ -387,7 +393,13 @@ int write_cells(MATRIX* dest, MATRIX* src, const int64_t* dc, int ch, void* v) {
             row_dc[d + 1] = static_cast<int64_t>(static_cast<uint64_t>(cell) << shift[d]);
         }
         if (inside) {
-            row = dh.offset + get_seq_from_ix(at, dh.ix, dim) * el;
+            int64_t seq = get_seq_from_ix(at, dh.ix, dim);
+            row = dh.offset + seq * el;
+            if (bits) {
+                for (int64_t k = 0; k < run; k++)
+                    unpacked[k] = (dh.offset[(seq + k) >> 3] >> ((seq + k) & 7)) & 1;
+                row = unpacked.data();
+            }
             if (write_mx_cache_vector(&p) < 0) r = MXE_REFUSED;
         }
         // The next row: the odometer over dimensions 1 and up.

@@ -1,4 +1,5 @@
-// Channel data: storing values with their update stamps, NaN and larger vectors, the reasons of
+// Channel data: storing values with their update stamps, NaN and larger vectors, vectors of
+// another shape than the node's refused, the reasons of
 // get_channel_data, a node's channel without data at a negative access; the deferred answer of a
 // reader whose node fails; syncing a matrix.
 #include <cmath>
@@ -121,26 +122,39 @@ TEST_F(ChannelTest, NanAndLargerVectorsAreStored) {
     EXPECT_EQ(set_channel_sexp(n, 0, get_floating(NAN, nullptr)), 0);
     unlock_node(n, nullptr);
 
-    // A vector larger than the stored one replaces it instead of overrunning it.
+    // A vector larger than the stored one replaces it instead of overrunning it: the stored one
+    // of 4 values, as a damaged file hands it back, and the node's own shape of 8 set over it.
+    // A vector of another shape than the node's block is refused and changes nothing.
     MATRIX* v = ready_matrix(MXT_INT32 + MXT_VECTOR);
     MATRIX_NODE* k = ready(v, 0);
     MATRIX_DATA_TYPE* tp = get_matrix_data_type(MXT_INT32 + MXT_VECTOR);
-    auto vec = [&](int size, int value) {
-        int sizes[1] = {size};
+    auto vec = [&](int kind, int dim, int size, int value) {
+        int sizes[2] = {size, 1};
         int32_t def = value;
-        MATRIX_ALLOC_VECTOR_PARAM p{1, sizes, &def, nullptr};
-        void* d = tp->alloc_data(tp, MXA_COLLECTED, &p, nullptr, __FILE__, __LINE__);
-        return get_ptr(d, mtx_tag_vector);
+        MATRIX_ALLOC_VECTOR_PARAM p{dim, sizes, &def, nullptr};
+        return tp->alloc_data(tp, kind, &p, nullptr, __FILE__, __LINE__);
     };
-    EXPECT_EQ(set_channel_sexp(k, 0, vec(4, 1)), 1);
-    EXPECT_EQ(set_channel_sexp(k, 0, vec(64, 2)), 1);
+    auto val = [&](int dim, int size, int value) {
+        return get_ptr(vec(MXA_COLLECTED, dim, size, value), mtx_tag_vector);
+    };
+    {
+        TaskLockGuard g(matrix_lock);
+        ASSERT_NE(k->channel, nullptr);
+        if (k->channel[0].data) tp->free_data(tp, k->channel[0].data);
+        k->channel[0].data = vec(MXA_TRACKED, 1, 4, 1);
+    }
+    EXPECT_EQ(set_channel_sexp(k, 0, val(1, 8, 2)), 1);
     MATRIX_DH_SET dh;
     get_matrix_dh_set(&dh, k->channel[0].data);
-    EXPECT_EQ(dh.total_element, 64);
-    EXPECT_EQ(reinterpret_cast<int32_t*>(dh.offset)[63], 2);
-    EXPECT_EQ(set_channel_sexp(k, 0, vec(2, 3)), 1);
+    EXPECT_EQ(dh.total_element, 8);
+    EXPECT_EQ(reinterpret_cast<int32_t*>(dh.offset)[7], 2);
+    EXPECT_EQ(set_channel_sexp(k, 0, val(1, 64, 3)), -4);
+    EXPECT_EQ(set_channel_sexp(k, 0, val(1, 2, 3)), -4);
+    EXPECT_EQ(set_channel_sexp(k, 0, val(0, 1, 3)), -4);
+    EXPECT_EQ(set_channel_sexp(k, 0, val(2, 8, 3)), -4);
     get_matrix_dh_set(&dh, k->channel[0].data);
-    EXPECT_EQ(dh.total_element, 2);
+    EXPECT_EQ(dh.total_element, 8);
+    EXPECT_EQ(reinterpret_cast<int32_t*>(dh.offset)[7], 2);
     unlock_node(k, nullptr);
 }
 
