@@ -158,9 +158,11 @@ QV_SEXP* qv_mxThinnedOut(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD
     MATRIX_DATA_TYPE* tp = first.tp;
     void* def = nullptr;
     if (ch >= 0) {
-        void* dd = m->channel_info[ch].default_data;
-        // A default of another type than the items' is not used.
-        if (dd && static_cast<uint8_t*>(dd)[1] == tp->type) def = dd;
+        // The channel's default is one value of its vector type's elements: it fills the parent
+        // cells of items of that type (no child reaches some of them); another type's is not used.
+        MATRIX_CHANNEL_INFO* ci = &m->channel_info[ch];
+        if (ci->default_data && ci->data_type && ci->data_type->type == tp->type)
+            def = ci->default_data;
     }
     void* dest = mxt_alloc_vector_by_dim_code(m, tp, MXA_TRACKED, n->dim_code, def);
     if (!dest) return mismatch(form, name, "CH data type");
