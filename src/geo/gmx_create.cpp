@@ -28,6 +28,7 @@
 #include "longchar/longchar.h"
 #include "matrix/mxfile.h"
 #include "matrix/mxstore.h"
+#include "matrixops/mtx_common.h"
 #include "pdb/pdb64.h"
 #include "stream/sprintf.h"
 
@@ -430,7 +431,8 @@ QV_SEXP* vx_gmxMatrixPixelSize(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM
 }
 
 // The default element of a channel from a script value, into buf (8 bytes) or a new element
-// (*owned). False for a value of the wrong kind, size or range.
+// (*owned). False for a value of the wrong kind or size, or outside the type's range: a number
+// goes in as it is or not at all, by the rule every number set into a channel follows.
 bool default_element(MATRIX_DATA_TYPE* scalar, int code, QV_SEXP* v, uint64_t* buf, void** out,
                      bool* owned) {
     int low = code & 15;
@@ -455,55 +457,35 @@ bool default_element(MATRIX_DATA_TYPE* scalar, int code, QV_SEXP* v, uint64_t* b
                 return false;
         }
     };
-    switch (get_type(v)) {
-        case QVT_INTEGER: {
-            int64_t x = v->integer.data;
-            if (low == MXT_DOUBLE) {
-                *reinterpret_cast<double*>(buf) = static_cast<double>(x);
-                return true;
-            }
-            if (low == MXT_FLOAT) {
-                *reinterpret_cast<float*>(buf) = static_cast<float>(x);
-                return true;
-            }
-            if (low == MXT_BLOCK || low == MXT_STRING || low == MXT_SEXP) return false;
-            return put_int(x);
-        }
-        case QVT_FLOAT: {
-            double x = v->floating.data;
-            // NaN and infinities convert to nothing; neither do values beyond the target's range.
-            if (!std::isfinite(x)) return false;
-            if (low == MXT_DOUBLE) {
-                *reinterpret_cast<double*>(buf) = x;
-                return true;
-            }
-            if (low == MXT_FLOAT) {
-                if (std::fabs(x) > 3.4028234663852886e38) return false;
-                *reinterpret_cast<float*>(buf) = static_cast<float>(x);
-                return true;
-            }
-            if (low == MXT_BLOCK || low == MXT_STRING || low == MXT_SEXP) return false;
-            double t = std::trunc(x);
-            if (size == 8) {
-                if (t < -9223372036854775808.0 || t >= 9223372036854775808.0) return false;
-                return put_int(static_cast<int64_t>(t));
-            }
-            if (t < -2147483648.0 || t > 2147483647.0) return false;
-            return put_int(static_cast<int32_t>(t));
-        }
-        case QVT_STRING: {
-            if (low != MXT_STRING || !scalar->sexp2md) return false;
-            // As the string type converts script values, so that the stored default reads back.
-            int cpy = 0;
-            void* d = scalar->sexp2md(&cpy, scalar, v);
-            if (!d) return false;
-            *out = d;
-            *owned = cpy == 1;
+    int kind = get_type(v);
+    if (kind == QVT_INTEGER || kind == QVT_FLOAT) {
+        if (!mxt_value_in_range(low, v)) return false;
+        double x = kind == QVT_FLOAT ? v->floating.data : static_cast<double>(v->integer.data);
+        if (low == MXT_DOUBLE) {
+            *reinterpret_cast<double*>(buf) = x;
             return true;
         }
-        default:
-            return false;
+        if (low == MXT_FLOAT) {
+            *reinterpret_cast<float*>(buf) = static_cast<float>(x);
+            return true;
+        }
+        if (kind == QVT_INTEGER) return put_int(v->integer.data);
+        double t = std::trunc(x);
+        // In range, a uint64 above 2^63 - 1 keeps its bit pattern.
+        if (low == MXT_UINT64) return put_int(static_cast<int64_t>(static_cast<uint64_t>(t)));
+        return put_int(static_cast<int64_t>(t));
     }
+    if (kind == QVT_STRING) {
+        if (low != MXT_STRING || !scalar->sexp2md) return false;
+        // As the string type converts script values, so that the stored default reads back.
+        int cpy = 0;
+        void* d = scalar->sexp2md(&cpy, scalar, v);
+        if (!d) return false;
+        *out = d;
+        *owned = cpy == 1;
+        return true;
+    }
+    return false;
 }
 
 QV_SEXP* vx_gmxChannelInfo(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,

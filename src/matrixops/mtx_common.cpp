@@ -1,6 +1,7 @@
 #include "matrixops/mtx_common.h"
 
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -231,6 +232,42 @@ void* mxt_vector_sexp2md(int* cpy, MATRIX_DATA_TYPE* tp, QV_SEXP* s) {
         default:
             return nullptr;
     }
+}
+
+bool mxt_value_in_range(int code, QV_SEXP* v) {
+    // Integer ranges by scalar code; uint64 and the floating types take every integer.
+    struct Range {
+        int64_t lo, hi;
+    };
+    static constexpr Range ranges[] = {
+        {0, 0},
+        {0, 1},
+        {INT8_MIN, INT8_MAX},
+        {INT16_MIN, INT16_MAX},
+        {INT32_MIN, INT32_MAX},
+        {INT64_MIN, INT64_MAX},
+        {0, UINT8_MAX},
+        {0, UINT16_MAX},
+        {0, UINT32_MAX},
+        {INT64_MIN, INT64_MAX},
+        {INT64_MIN, INT64_MAX},
+        {INT64_MIN, INT64_MAX},
+        {0, UINT32_MAX},
+    };
+    int low = code & 15;
+    if (low < MXT_BIT || low > MXT_RGB) return false;
+    Range r = ranges[low];
+    if (get_type(v) == QVT_INTEGER) return v->integer.data >= r.lo && v->integer.data <= r.hi;
+    if (get_type(v) != QVT_FLOAT) return false;
+    double x = v->floating.data;
+    if (!std::isfinite(x)) return false;
+    if (low == MXT_DOUBLE) return true;
+    if (low == MXT_FLOAT) return std::fabs(x) <= 3.4028234663852886e38;
+    double t = std::trunc(x);
+    // Both ends compared as doubles that hold them exactly (2^63, 2^64).
+    if (low == MXT_UINT64) return t >= 0 && t < 18446744073709551616.0;
+    if (low == MXT_INT64) return t >= -9223372036854775808.0 && t < 9223372036854775808.0;
+    return t >= static_cast<double>(r.lo) && t <= static_cast<double>(r.hi);
 }
 
 QV_SEXP* mxt_vector_md2sexp(MATRIX_DATA_TYPE*, void* d) {

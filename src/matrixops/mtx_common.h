@@ -43,6 +43,13 @@ void* mxt_convert_vector_to_host_in_place(MATRIX_DATA_TYPE* tp, void* d, int64_t
 void* mxt_vector_sexp2md(int* cpy, MATRIX_DATA_TYPE* tp, QV_SEXP* s);
 QV_SEXP* mxt_vector_md2sexp(MATRIX_DATA_TYPE* tp, void* d);
 
+// Whether the number v (an integer or floating value) lies in the range of the scalar element
+// type of `code` (its low four bits), the one rule of every channel value set from a number:
+// bit 0 or 1; the signed and unsigned integers their width's range (uint64 any integer, which
+// holds its bit pattern; a floating value truncated toward zero first); float finite within
+// its largest magnitude; double finite. False for every other type and value.
+bool mxt_value_in_range(int code, QV_SEXP* v);
+
 // A new vector of tp with the given shape in the cache c (kind 4), values unset; null without
 // a cache or for an impossible shape.
 void* mxt_new_vector(MATRIX_DATA_TYPE* tp, int dim, const int* sizes, MX_CACHE* c);

@@ -6,6 +6,7 @@
 #include "lisp/list.h"
 #include "longchar/longchar.h"
 #include "matrix/mxstore.h"
+#include "matrixops/mtx_common.h"
 #include "matrixops/mx_compound.h"
 #include "matrixops/mx_compress.h"
 #include "matrixops/mx_pyramid_ops.h"
@@ -351,6 +352,15 @@ QV_SEXP* qv_mxSet(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,
         !(element_value_ok(v) || (block && get_type(v) == QVT_RAW)))
         return fail(form, QVE_TYPE_MISMATCH, "mxSet",
                     List(str("type missmatch"), str("data item"), LIST_END));
+    // A number set into a channel of numbers goes in as it is or not at all, by the rule of the
+    // channels' defaults.
+    MATRIX_DATA_TYPE* ctp =
+        ch >= 0 && ch < f.m->p.channel_nos ? f.m->channel_info[ch].data_type : nullptr;
+    if (ctp && !ctp->parent && ctp->type <= MXT_RGB &&
+        (get_type(v) == QVT_INTEGER || get_type(v) == QVT_FLOAT) &&
+        !mxt_value_in_range(ctp->type, v))
+        return fail(form, QVE_TYPE_MISMATCH, "mxSet",
+                    List(str("type missmatch"), str("value range"), LIST_END));
     const L_CHAR* listed = attr_of(attr, "listed-dim-code");
     MATRIX_NODE* target = f.n;
     MATRIX_NODE* held = nullptr;

@@ -97,6 +97,19 @@ TEST_F(GmxCreateTest, TheFailureTableRowsOfTheBodyForms) {
          "80030806 gmxCreate/gmxChannelInfo ()"},
         {R"x(@ ([gmxChannelInfo channel="0" type="float_v"] )x" + big + ".0)", "",
          "80030806 gmxCreate/gmxChannelInfo ()"},
+        // Nor are numbers outside the element type's range, integer or floating.
+        {R"x(@ ([gmxChannelInfo channel="0" type="int8_v"] 1000))x", "",
+         "80030806 gmxCreate/gmxChannelInfo ()"},
+        {R"x(@ ([gmxChannelInfo channel="0" type="uint8"] -1))x", "",
+         "80030806 gmxCreate/gmxChannelInfo ()"},
+        {R"x(@ ([gmxChannelInfo channel="0" type="int32_v"] 5000000000))x", "",
+         "80030806 gmxCreate/gmxChannelInfo ()"},
+        {R"x(@ ([gmxChannelInfo channel="0" type="uint16_v"] 65536.5))x", "",
+         "80030806 gmxCreate/gmxChannelInfo ()"},
+        {R"x(@ ([gmxChannelInfo channel="0" type="bit_v"] 2))x", "",
+         "80030806 gmxCreate/gmxChannelInfo ()"},
+        {R"x(@ ([gmxChannelInfo channel="0" type="rgb8_v"] 4294967296))x", "",
+         "80030806 gmxCreate/gmxChannelInfo ()"},
         {"@ (gmxPhase 1)", "", R"x(80040503 gmxCreate/gmxPhase "area")x"},
         {R"x(@ ([gmxPhase area="24"] 1))x", "",
          R"x(80040503 gmxCreate/gmxPhase "no value boundary")x"},
@@ -130,10 +143,10 @@ TEST_F(GmxCreateTest, DefaultsAreConvertedByElementType) {
     int id = create(
         "(gmxCreate ([gmxMatrixParam channel_nos=\"4\" dim=\"2\"])"
         " ([gmxChannelInfo channel=\"0\" type=\"float_v\" file=\"on\" send=\"yes\"] 3)"
-        " ([gmxChannelInfo channel=\"1\" type=\"int16_v\" visu=\"on\"] 70000)"
+        " ([gmxChannelInfo channel=\"1\" type=\"int16_v\" visu=\"on\"] -7000)"
         " ([gmxChannelInfo channel=\"2\" type=\"string_v\"] \"g\xc3\xa9o text\")"
         " ([gmxChannelInfo channel=\"3\" type=\"uint8\" send_file=\"on\" "
-        "send_visu=\"on\"] -2.7))");
+        "send_visu=\"on\"] 254.7))");
     MX_ENTRY* e = search_mx_entry_by_id(id);
     ASSERT_NE(e, nullptr);
     MATRIX_CHANNEL_INFO* ci = e->c.m->channel_info;
@@ -143,13 +156,13 @@ TEST_F(GmxCreateTest, DefaultsAreConvertedByElementType) {
     EXPECT_EQ(ci[0].flags, 2);
     uint16_t s = 0;
     memcpy(&s, ci[1].default_data, sizeof s);
-    EXPECT_EQ(s, 4464);
+    EXPECT_EQ(s, 0xE4A8);  // -7000
     EXPECT_EQ(ci[1].flags, 4);
     // The string default reads back through its type as written.
     MATRIX_DATA_TYPE* st = ci[2].data_type->parent;
     ASSERT_NE(st, nullptr);
     EXPECT_EQ(printed(st->md2sexp(st, ci[2].default_data)), "\"g\xc3\xa9o text\"");
-    EXPECT_EQ(*static_cast<uint8_t*>(ci[3].default_data), 0xFE);  // -2.7 cut toward zero
+    EXPECT_EQ(*static_cast<uint8_t*>(ci[3].default_data), 0xFE);  // 254.7 cut toward zero
     EXPECT_EQ(ci[3].flags, 0x30);
     EXPECT_EQ(e->c.m->mode, 1);
     release_mx_entry(e);

@@ -26,7 +26,7 @@ const std::string kBody =
     " ([gmxMatrixBlockSize dim=\"0\" value=\"8\"]) ([gmxMatrixBlockSize dim=\"1\" value=\"8\"])"
     " ([gmxMatrixPixelSize dim=\"0\" value=\"1000\"]) ([gmxMatrixPixelSize dim=\"1\" "
     "value=\"700\"])"
-    " ([gmxChannelInfo channel=\"0\" type=\"int16_v\" file=\"on\"] 70000)"
+    " ([gmxChannelInfo channel=\"0\" type=\"int16_v\" file=\"on\"] 4464)"
     " ([gmxChannelInfo channel=\"1\" type=\"rgb8_v\" file=\"on\"])";
 
 int node_status(MATRIX* m, const int64_t* dc) {
