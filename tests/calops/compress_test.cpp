@@ -69,7 +69,7 @@ TEST_F(CompressTest, ZBlocksHoldTypeByteAndNetFormAndRoundTrip) {
 TEST_F(CompressTest, BlockChannelsHoldCompressedBlocks) {
     MATRIX* m = ready({MXT_UINT8 + MXT_VECTOR, MXT_BLOCK});
     auto k = run_in(m,
-                    "(testKeep (mxSet 0 (testVec 22 3 2))) "
+                    "(testKeep (mxSet 0 (testVec 22 8 8))) "
                     "(testKeep (mxSet 1 (mxCompressZ (mxCH 0)))) "
                     "(testKeep (mxUncompressZ (mxCH 1))) "
                     "(testKeep (mxSet 1 (mxCompressJPEG (mxCH 0)))) "
@@ -78,9 +78,9 @@ TEST_F(CompressTest, BlockChannelsHoldCompressedBlocks) {
     ASSERT_EQ(k.size(), 6u);
     EXPECT_EQ(k[0].text, "1");
     EXPECT_EQ(k[1].text, "1");
-    EXPECT_EQ(k[2].raw, vec_bytes(22, {3, 2}, {}));
+    EXPECT_EQ(k[2].raw, vec_bytes(22, {8, 8}, {}));
     EXPECT_EQ(k[3].text, "1");
-    EXPECT_EQ(k[4].raw, vec_bytes(22, {3, 2}, {}));
+    EXPECT_EQ(k[4].raw, vec_bytes(22, {8, 8}, {}));
     EXPECT_EQ(k[5].text, "(\"type missmatch\" \"data item\")");
 }
 
