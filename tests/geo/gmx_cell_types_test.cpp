@@ -73,6 +73,10 @@ int width(const TypeRow& r) {
     static const int w[16] = {0, 1, 1, 2, 4, 8, 1, 2, 4, 8, 4, 8, 4, 0, 0, 0};
     return w[scalar(r)];
 }
+// The entry's buffer of cells of w bytes.
+int buffer(int w) {
+    return w == 1 ? 0 : w == 2 ? 1 : w == 4 ? 2 : 3;
+}
 // Vectors of numbers the pyramid walks (rgb8 included, bits not).
 bool walkable(const TypeRow& r) {
     return r.code > 17 && r.code <= 28;
@@ -218,8 +222,7 @@ class GmxCellTypes : public GmxTest, public testing::WithParamInterface<TypeRow>
     // Writes the cell's bytes through the entry's cache, making its node (and recording it in
     // its parents) as an import does.
     bool put_cell(int id, int64_t x, int64_t y, uint64_t bits) {
-        int w = width(row());
-        int buf = w == 1 ? 0 : w == 2 ? 1 : w == 4 ? 2 : 3;
+        int buf = buffer(width(row()));
         bool ok = false;
         on_interpreter([&] {
             MX_ENTRY* e = search_mx_entry_by_id(id);
@@ -239,9 +242,7 @@ class GmxCellTypes : public GmxTest, public testing::WithParamInterface<TypeRow>
     // The cells x0 .. kW - 1 of row y of channel 0 read as one run, printed; or the run's
     // failure code.
     std::vector<std::string> run_row(int id, int64_t y, int* code) {
-        int w = width(row());
-        int buf = w == 1 ? 0 : w == 2 ? 1 : w == 4 ? 2 : 3;
-        std::vector<uint64_t> cells(kW, 0);
+        int w = width(row()), buf = buffer(w);
         std::vector<uint8_t> raw(kW * 8, 0);
         *code = 0;
         on_interpreter([&] {
