@@ -4,7 +4,8 @@
 // blocks and node states; PNM import and export (4-byte cell types, the type error for the rest);
 // the pyramid's representative thinning with the channel's default; numbers set out of range and
 // vectors of other shapes and types refused; a vector of no dimension refused by runs; close and
-// re-open, a scan, and a copy into blocks of 8. Any sanitizer report, hang or wrong value fails.
+// re-open, a scan, a copy into blocks of 8, and the copy of a stored vector with no cells. Any
+// sanitizer report, hang or wrong value fails.
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -544,6 +545,34 @@ TEST_P(GmxCellTypes, EveryCellBuiltinAnswersItsValueOrTheTypeError) {
         }
         close_id(to);
         close_id(id);
+
+        // A stored vector of 4 x 0 cells (a damaged file's) has no cells to copy: the copy
+        // leaves the destination's cells as they were.
+        if (!cellwise(r) || !width(r)) continue;
+        int src = create(create_text(l, "c.mx", def));
+        ASSERT_GT(src, 0);
+        with_node(src, 0, 0, 0, [&](MATRIX_NODE* n) {
+            MATRIX_DATA_TYPE* tp = get_matrix_data_type(r.code);
+            int sizes[2] = {4, 0};
+            MATRIX_ALLOC_VECTOR_PARAM p{2, sizes, nullptr, nullptr};
+            void* empty = tp->alloc_data(tp, MXA_TRACKED, &p, nullptr, __FILE__, __LINE__);
+            TaskLockGuard g(matrix_lock);
+            MATRIX_CHANNEL* c = &n->channel[0];
+            if (c->data) tp->free_data(tp, c->data);
+            c->data = empty;
+            _set_dirty_file(n);
+        });
+        close_id(src);
+        src = create(create_text(l, "c.mx", def));
+        to = create(create_text(Layout{true, true, 3}, "d.mx", def));
+        ASSERT_GT(to, 0);
+        EXPECT_EQ(err(run("([gmxCopy src=\"" + std::to_string(src) + "\" dest=\"" +
+                          std::to_string(to) + "\"] 0 1)")),
+                  "");
+        Model fresh{&r, mod.fill, {}};
+        EXPECT_EQ(show(points(l, "d.mx", "(0 0 0)(0 3 3)")), fresh.answer({{0, 0}, {3, 3}}));
+        close_id(to);
+        close_id(src);
     }
 }
 
