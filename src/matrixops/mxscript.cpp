@@ -153,7 +153,15 @@ QV_SEXP* listed_children(const Frame& f) {
     return r;
 }
 
-// The node (other than the processing one) named by the dim-code list dcl, triggered.
+// Whether triggering access on n would queue the access the token is running on its own node:
+// each run would queue the next one, for ever. The access is running now: nothing is queued.
+bool own_running_access(const Frame& f, MATRIX_NODE* n, int access) {
+    if (n != f.n) return false;
+    TaskLockGuard g(matrix_lock);
+    return mx_slot_for_level(f.m, access, n->dim_code[0]) == f.t->access_target_id;
+}
+
+// The node named by the dim-code list dcl, triggered.
 QV_SEXP* trigger_fetched(const Frame& f, QV_SEXP* form, QV_SEXP* dcl, int access, bool* stop) {
     int err = 0;
     MATRIX_NODE* n = fetch(f, dcl, 0, &err);
@@ -168,7 +176,7 @@ QV_SEXP* trigger_fetched(const Frame& f, QV_SEXP* form, QV_SEXP* dcl, int access
         return matrix_error("mxTrigger", form, 1, dcl);
     }
     if (n) {
-        matrix_trigger_access(n, access, 1);
+        if (!own_running_access(f, n, access)) matrix_trigger_access(n, access, 1);
         unlock_node(n, f.t);
     }
     return nullptr;
@@ -334,7 +342,7 @@ QV_SEXP* qv_mxTrigger(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* a
     const L_CHAR* type = attr_of(attr, "type");
     bool stop = false;
     if (!type || attr_is(type, "me")) {
-        matrix_trigger_access(f.n, access, 1);
+        if (!own_running_access(f, f.n, access)) matrix_trigger_access(f.n, access, 1);
         return nullptr;
     }
     if (attr_is(type, "parent")) {
