@@ -103,6 +103,11 @@ QV_SEXP* qv_WaitInterpreter(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FI
     uint32_t code = 0;
     lock_task(qvi_lock);
     bool own = _get_my_qvi() != nullptr;
+    // An interpreter waiting for its own end would wait for ever: it ends only after this call.
+    if (own && _get_my_qvi()->id == id) {
+        unlock_task(qvi_lock, "WaitInterpreter");
+        return eval_error(form, QVE_INVALID_PARAMETER, func, n_get_string("own interpreter"));
+    }
     for (;;) {
         QV_INTERPRETER* t = _search_qvi_id(id);
         if (!t || t->mode == QVM_CLOSED) break;

@@ -364,12 +364,14 @@ int64_t* copy_dim_code(MATRIX* m, const int64_t* dc) {
 int64_t* get_dim_code_from_sexp(MATRIX* m, QV_SEXP* s) {
     int len = list_length(s);
     if (len < 2 || len != m->p.dim + 1) return nullptr;
+    // A code names one node: an element that is no integer (a fraction, a text) names none,
+    // rather than reading as 0 and answering the origin.
+    for (QV_SEXP* p = s; get_type(p) == QVT_PAIR; p = p->pair.cdr)
+        if (get_type(p->pair.car) != QVT_INTEGER) return nullptr;
     auto* r = static_cast<int64_t*>(d_alloc(sizeof(int64_t) * len));
     int i = 0;
-    for (QV_SEXP* p = s; get_type(p) == QVT_PAIR; p = p->pair.cdr, i++) {
-        QV_SEXP* e = p->pair.car;
-        r[i] = get_type(e) == QVT_INTEGER ? e->integer.data : 0;
-    }
+    for (QV_SEXP* p = s; get_type(p) == QVT_PAIR; p = p->pair.cdr, i++)
+        r[i] = p->pair.car->integer.data;
     return r;
 }
 

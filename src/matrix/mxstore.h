@@ -399,6 +399,8 @@ int cmp_dim_code(MATRIX* m, const int64_t* a, const int64_t* b);
 int _cmp_dim_code(MATRIX* m, const int64_t* a, const int64_t* b);
 int64_t* copy_dim_code(MATRIX* m, const int64_t* dc);
 int64_t* _copy_dim_code(MATRIX* m, const int64_t* dc);
+// The code of a list of the level and one integer per dimension; null for another length or an
+// element that is no integer. The caller frees it.
 int64_t* get_dim_code_from_sexp(MATRIX* m, QV_SEXP* s);
 int* get_dim_code_from_sexp_int(QV_SEXP* s);
 QV_SEXP* get_sexp_from_dim_code(MATRIX* m, const int64_t* dc);

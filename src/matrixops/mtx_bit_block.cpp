@@ -88,7 +88,7 @@ void* mxt_block_sexp2md(int* cpy, MATRIX_DATA_TYPE*, QV_SEXP* s) {
     switch (get_type(s)) {
         case QVT_PTR:
             // Only a pointer made from a block record is one.
-            return s->ptr.gc == mtx_tag_block ? s->ptr.ptr : nullptr;
+            return mtx_block_ptr(s) ? s->ptr.ptr : nullptr;
         case QVT_RAW: {
             if (s->raw.size < 0) return nullptr;
             auto* r = static_cast<MATRIX_BLOCK*>(d_alloc(sizeof(MATRIX_BLOCK)));

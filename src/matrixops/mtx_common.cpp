@@ -12,6 +12,7 @@
 #include "lisp/heap.h"
 #include "lisp/sexp.h"
 #include "matrix/mx_cache.h"
+#include "matrixops/mtx_types.h"
 #include "pdb/recordlist64.h"
 #include "stream/sprintf.h"
 
@@ -223,7 +224,7 @@ void* mxt_vector_sexp2md(int* cpy, MATRIX_DATA_TYPE* tp, QV_SEXP* s) {
     switch (get_type(s)) {
         case QVT_PTR: {
             auto* p = static_cast<uint8_t*>(s->ptr.ptr);
-            if (!p || s->ptr.gc != mtx_tag_vector || p[1] != tp->type) return nullptr;
+            if (!p || !mtx_vector_ptr(s) || p[1] != tp->type) return nullptr;
             return p;
         }
         case QVT_RAW:
@@ -272,6 +273,38 @@ bool mxt_value_in_range(int code, QV_SEXP* v) {
 
 QV_SEXP* mxt_vector_md2sexp(MATRIX_DATA_TYPE*, void* d) {
     return get_ptr(d, mtx_tag_vector);
+}
+
+void mtx_gc_vector(void* p) {
+    if (!p) return;
+    if (static_cast<uint8_t*>(p)[1] == MXT_STRING + MXT_VECTOR)
+        gc_mx_stringv_data(p);
+    else
+        gc_text(p);
+}
+
+void mtx_gc_block(void* p) {
+    gc_mtx_block(p);
+}
+
+bool mtx_vector_ptr(QV_SEXP* v) {
+    return get_type(v) == QVT_PTR && (v->ptr.gc == mtx_tag_vector || v->ptr.gc == mtx_gc_vector);
+}
+
+bool mtx_block_ptr(QV_SEXP* v) {
+    return get_type(v) == QVT_PTR && (v->ptr.gc == mtx_tag_block || v->ptr.gc == mtx_gc_block);
+}
+
+QV_SEXP* mtx_value_copy(MATRIX_DATA_TYPE* tp, void* d) {
+    if (!tp || !d || !tp->md2sexp) return nullptr;
+    int type = tp->type;
+    if (type > MXT_VECTOR && type <= MXT_VECTOR + MXT_RGB) return get_raw(d, tp->get_size(tp, d));
+    if (type == MXT_BLOCK || type == MXT_STRING + MXT_VECTOR) {
+        void* c = tp->alloc_copy(tp, d, MXA_COLLECTED, nullptr, __FILE__, __LINE__);
+        if (!c) return nullptr;
+        return get_ptr(c, type == MXT_BLOCK ? mtx_gc_block : mtx_gc_vector);
+    }
+    return tp->md2sexp(tp, d);
 }
 
 // ---- Builders

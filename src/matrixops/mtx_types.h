@@ -37,3 +37,18 @@ struct MATRIX;
 int check_bittest(MATRIX* m, const int64_t* dim_code, void* d, const char* msg);
 // The mark function of a collected (kind 2) string vector: the vector and, once, its texts.
 void gc_mx_stringv_data(void* d);
+
+// Pointer values over collected (kind 2) copies of elements carry these marks, which keep the
+// copy alive as long as the value: a vector (with its texts for a string vector) and a block
+// record with its bytes. Such a pointer is an element pointer like one with the tag of element
+// data (mtx_tag_vector, mtx_tag_block).
+void mtx_gc_vector(void* p);
+void mtx_gc_block(void* p);
+// A pointer value holding a vector, or a block, by its mark.
+bool mtx_vector_ptr(QV_SEXP* v);
+bool mtx_block_ptr(QV_SEXP* v);
+// A value of the element d of tp that stays valid whatever becomes of d: a raw copy of a numeric,
+// bit or rgb8 vector, a pointer value over a collected copy of a string vector or a block, and
+// for other types the value md2sexp makes (a number or a text, a copy already). Null when tp has
+// no language form or the copy fails.
+QV_SEXP* mtx_value_copy(MATRIX_DATA_TYPE* tp, void* d);

@@ -146,16 +146,19 @@ QV_SEXP* qv_mxSeparate(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*,
         } else if (type == MXT_BLOCK) {
             r = mx_data_result(t->process_node, get_raw(p, static_cast<int32_t>(len)));
         } else {
-            // Numeric and rgb8 vectors from their net form, bounded by the payload.
+            // Every vector mxCompound writes (bit, numeric, rgb8 and string vectors) from its net
+            // form, bounded by the payload.
             MATRIX_DATA_TYPE* tp = get_matrix_data_type(type);
-            if (!tp || !tp->convert_to_host || type <= MXT_VECTOR + MXT_BIT ||
-                type > MXT_VECTOR + MXT_RGB)
-                return bad();
+            bool vector = (type > MXT_VECTOR && type <= MXT_VECTOR + MXT_RGB) ||
+                          type == MXT_VECTOR + MXT_STRING;
+            if (!tp || !tp->convert_to_host || !vector) return bad();
             void* h = tp->convert_to_host(tp, const_cast<uint8_t*>(p), len, MXA_TRACKED, nullptr,
                                           __FILE__, __LINE__);
             if (!h) return bad();
-            r = mx_data_result(t->process_node, mx_vector_value(tp, h));
+            QV_SEXP* v = mtx_value_copy(tp, h);
             tp->free_data(tp, h);
+            if (!v) return bad();
+            r = mx_data_result(t->process_node, v);
         }
         result = cons(r, result);
     }

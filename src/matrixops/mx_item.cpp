@@ -15,9 +15,9 @@ bool mx_item_element(QV_SEXP* v, bool want_block, MxElement* e) {
     switch (get_type(v)) {
         case QVT_PTR:
             if (!v->ptr.ptr) return false;
-            if (v->ptr.gc == mtx_tag_block)
+            if (mtx_block_ptr(v))
                 tp = &mx_type_block;
-            else if (v->ptr.gc == mtx_tag_vector && !want_block)
+            else if (mtx_vector_ptr(v) && !want_block)
                 tp = get_matrix_data_type(static_cast<uint8_t*>(v->ptr.ptr)[1]);
             break;
         case QVT_RAW:

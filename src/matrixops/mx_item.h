@@ -2,10 +2,10 @@
 // and the data item they answer.
 //
 // A value holds an element only as a pointer with the mark of element data (mtx_tag_vector,
-// mtx_tag_block) or as a raw value: where a block is wanted the raw bytes are the block's bytes,
-// elsewhere a raw value must be a numeric or rgb8 vector whose header and sizes fit its length.
-// Elements these functions make are answered as raw values (collected bytes): a vector in its
-// host form, a block as its bytes.
+// mtx_tag_block, or for a collected copy mtx_gc_vector, mtx_gc_block) or as a raw value: where a
+// block is wanted the raw bytes are the block's bytes, elsewhere a raw value must be a numeric or
+// rgb8 vector whose header and sizes fit its length. Elements these functions make are answered as
+// raw values (collected bytes): a vector in its host form, a block as its bytes.
 #pragma once
 
 #include "lisp/env.h"

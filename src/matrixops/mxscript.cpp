@@ -7,6 +7,7 @@
 #include "longchar/longchar.h"
 #include "matrix/mxstore.h"
 #include "matrixops/mtx_common.h"
+#include "matrixops/mtx_types.h"
 #include "matrixops/mx_compound.h"
 #include "matrixops/mx_compress.h"
 #include "matrixops/mx_pyramid_ops.h"
@@ -89,7 +90,7 @@ namespace {
 bool element_value_ok(QV_SEXP* v) {
     switch (get_type(v)) {
         case QVT_PTR:
-            return v->ptr.gc == mtx_tag_vector || v->ptr.gc == mtx_tag_block;
+            return mtx_vector_ptr(v) || mtx_block_ptr(v);
         case QVT_RAW: {
             if (v->raw.size < 4 || !v->raw.data) return false;
             int type = v->raw.data[1];
@@ -153,7 +154,15 @@ QV_SEXP* listed_children(const Frame& f) {
     return r;
 }
 
-// The node (other than the processing one) named by the dim-code list dcl, triggered.
+// Whether triggering access on n would queue the access the token is running on its own node:
+// each run would queue the next one, for ever. The access is running now: nothing is queued.
+bool own_running_access(const Frame& f, MATRIX_NODE* n, int access) {
+    if (n != f.n) return false;
+    TaskLockGuard g(matrix_lock);
+    return mx_slot_for_level(f.m, access, n->dim_code[0]) == f.t->access_target_id;
+}
+
+// The node named by the dim-code list dcl, triggered.
 QV_SEXP* trigger_fetched(const Frame& f, QV_SEXP* form, QV_SEXP* dcl, int access, bool* stop) {
     int err = 0;
     MATRIX_NODE* n = fetch(f, dcl, 0, &err);
@@ -168,10 +177,27 @@ QV_SEXP* trigger_fetched(const Frame& f, QV_SEXP* form, QV_SEXP* dcl, int access
         return matrix_error("mxTrigger", form, 1, dcl);
     }
     if (n) {
-        matrix_trigger_access(n, access, 1);
+        if (!own_running_access(f, n, access)) matrix_trigger_access(n, access, 1);
         unlock_node(n, f.t);
     }
     return nullptr;
+}
+
+// The channel value of a node the call holds only for the moment (a parent, a child, another
+// node): a copy, for once released the node may be let go and freed while the value lives on.
+QV_SEXP* channel_copy(MATRIX_NODE* n, int ch, QV_SEXP* form) {
+    QV_SEXP* v = get_channel_data(n, ch, form);
+    if (get_type(v) != QVT_PTR) return v;
+    MATRIX_DATA_TYPE* tp = n->matrix->channel_info[ch].data_type;
+    if (tp->type == MXT_SEXP) return v;
+    QV_SEXP* c;
+    {
+        TaskLockGuard g(matrix_lock);
+        _matrix_node_channel_lock(n);
+        c = n->channel ? mtx_value_copy(tp, n->channel[ch].data) : nullptr;
+        _matrix_node_channel_unlock(n, 0);
+    }
+    return c ? c : fail(form, MXE_SCRIPT_NODE, "mxCH", str("channel copy"));
 }
 
 // keeps_no_env: the function uses its calling environment only to find the running token, so a
@@ -317,7 +343,7 @@ QV_SEXP* qv_mxTrigger(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* a
     const L_CHAR* type = attr_of(attr, "type");
     bool stop = false;
     if (!type || attr_is(type, "me")) {
-        matrix_trigger_access(f.n, access, 1);
+        if (!own_running_access(f, f.n, access)) matrix_trigger_access(f.n, access, 1);
         return nullptr;
     }
     if (attr_is(type, "parent")) {
@@ -463,7 +489,7 @@ QV_SEXP* qv_mxCH(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, 
                             TaskLockGuard g(matrix_lock);
                             empty = !n->channel;
                         }
-                        QV_SEXP* v = empty ? nullptr : get_channel_data(n, ch, form);
+                        QV_SEXP* v = empty ? nullptr : channel_copy(n, ch, form);
                         unlock_node(n, f.t);
                         if (empty)
                             finish(invalid_object(form, "mxCH", "children loading(3)", cinfo));
@@ -516,7 +542,8 @@ QV_SEXP* qv_mxCH(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, 
             } else if (empty) {
                 result = invalid_object(form, "mxCH", "others(2)", info);
             } else {
-                QV_SEXP* v = get_channel_data(node, static_cast<int>(ch), form);
+                QV_SEXP* v = held ? channel_copy(node, static_cast<int>(ch), form)
+                                  : get_channel_data(node, static_cast<int>(ch), form);
                 result = get_type(v) == QVT_ERROR
                              ? v
                              : List(n_get_symbol("data"),

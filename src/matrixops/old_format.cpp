@@ -81,7 +81,7 @@ unsigned char* decode_tile(QV_SEXP* tile, int* tw, int* th, int8_t cal[3]) {
 
 void* old_format_parent(QV_SEXP* p) {
     void* d = nullptr;
-    if (get_type(p) == QVT_PTR && p->ptr.gc == gc_text) {
+    if (get_type(p) == QVT_PTR && p->ptr.gc == mtx_gc_vector) {
         // A collected block: its header gives the bytes there are.
         d = p->ptr.ptr;
         if (!d || mxt_checked_vector_size(&mx_type_uint32_v, d, mem_hdr(d)->m_size, false) < 0 ||
@@ -239,8 +239,8 @@ QV_SEXP* qv_mxUncompressOldFormat(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_
         return eval_error(form, QVE_INVALID_PARAMETER, FUNC_NAME,
                           n_get_string("invalid parameter in mxUncompressOldFormat"));
     }
-    QV_SEXP* r =
-        List(n_get_symbol("data"), get_sexp_from_dim_code(m, dc), get_ptr(v, gc_text), LIST_END);
+    QV_SEXP* r = List(n_get_symbol("data"), get_sexp_from_dim_code(m, dc),
+                      get_ptr(v, mtx_gc_vector), LIST_END);
     d_f_ree(dc);
     return r;
 }

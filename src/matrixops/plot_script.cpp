@@ -12,6 +12,7 @@
 #include "longchar/longchar.h"
 #include "matrix/mx_sb.h"
 #include "matrix/mxstore.h"
+#include "matrixops/mtx_types.h"
 #include "matrixops/mx_item.h"
 #include "matrixops/plot_block.h"
 #include "matrixops/plot_level.h"
@@ -122,7 +123,7 @@ bool block_of(QV_SEXP* v, const uint8_t** bytes, int64_t* size) {
             *size = v->raw.size;
             return true;
         case QVT_PTR: {
-            if (v->ptr.gc != mtx_tag_block || !v->ptr.ptr) return false;
+            if (!mtx_block_ptr(v) || !v->ptr.ptr) return false;
             auto* b = static_cast<MATRIX_BLOCK*>(v->ptr.ptr);
             if (b->h.type != MXT_BLOCK || b->size < 0 || (b->size > 0 && !b->block)) return false;
             *bytes = b->block;

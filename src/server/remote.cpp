@@ -44,6 +44,10 @@ struct delay_que_t {
 };
 delay_que_t* dque_head;
 delay_que_t** dque_tail = &dque_head;
+// Values taken off the queue whose reply is not yet written, under qvi_lock. The collector marks
+// them like the queue, so none is unrooted while it passes from the delay thread to a reply task
+// that roots it only after building its interpreter.
+delay_que_t* dque_replying;
 // The delay thread sleeps here; answers and completed values wake it.
 int dque_key;
 // The delay thread starts with the first deferred reply, so that interpreters opened before
@@ -399,6 +403,8 @@ QV_SEXP* d_sexp_func(QV_SEXP* s) {
 void gc_dque_values() {
     for (delay_que_t* n = dque_head; n; n = n->next)
         gc_vx_sexp(n->ret);
+    for (delay_que_t* n = dque_replying; n; n = n->next)
+        gc_vx_sexp(n->ret);
     for (reconnect_t* n = reconnect_head; n; n = n->next)
         gc_vx_sexp(n->value);
 }
@@ -408,10 +414,30 @@ int _dque_state(QV_SEXP* v) {
     return check_delay(v, DELAY_KEY);
 }
 
+void delay_thread(intptr_t);
+
+// Starts the delay thread. Without a thread left for it the start is tried again a second later
+// while values wait, so that the replies queued meanwhile do not wait for another value to come.
+void start_delay_thread(intptr_t, int) {
+    if (try_create_task(delay_thread, 0, 4) != NO_TASK) return;
+    TaskLockGuard g(qvi_lock);
+    dque_started = false;
+    if (dque_head) {
+        dque_started = true;
+        new_tick(start_delay_thread, -1, 0);
+    }
+}
+
 // The reply of one taken node, and the bookkeeping after it.
 void dque_reply(delay_que_t* n) {
     _reply(n->qvi, n->line, n->ret);
     TaskLockGuard g(qvi_lock);
+    for (delay_que_t** p = &dque_replying; *p; p = &(*p)->next) {
+        if (*p == n) {
+            *p = n->next;
+            break;
+        }
+    }
     n->qvi->delay_que_cnt--;
     n->qvi->silent_cnt = 0;
     wakeup_task(&n->qvi->delay_que_cnt);
@@ -426,6 +452,7 @@ void dque_reply_task(intptr_t data) {
     QV_INTERPRETER* q = new_qv_interpreter();
     q->a_type = QVA_INTERNAL;
     setup_i(q);
+    if (void (*hook)() = delay_reply_hook.load()) hook();
     gc_push(nullptr, nullptr, "delay reply");
     gc_set(n->ret, gc_vx_sexp);
     dque_reply(n);
@@ -455,6 +482,8 @@ void delay_thread(intptr_t) {
         }
         *link = n->next;
         if (!*link) dque_tail = link;
+        n->next = dque_replying;
+        dque_replying = n;
         gc_set(n->ret, gc_vx_sexp);
         unlock_task(qvi_lock, "delay_thread");
         // Without a thread left for it, this thread waits for the value itself: late, not lost.
@@ -531,6 +560,8 @@ void sp_gc_remote() {
 }  // namespace
 
 // ------------------------------------------------------------------------------------------------
+
+std::atomic<void (*)()> delay_reply_hook{nullptr};
 
 void init_remote() {
     static bool done = false;
@@ -962,11 +993,7 @@ void insert_delay_que(QV_INTERPRETER* qvi, int line, QV_SEXP* value) {
         start = !dque_started;
         dque_started = true;
     }
-    if (start && try_create_task(delay_thread, 0, 4) == NO_TASK) {
-        // No thread was left for it: the next value queued tries again.
-        TaskLockGuard g(qvi_lock);
-        dque_started = false;
-    }
+    if (start) start_delay_thread(0, 0);
 }
 
 void _close_delay_share(QV_INTERPRETER* qvi) {

@@ -38,6 +38,8 @@
 // made with qvi_lock held, so generator check functions never take it.
 #pragma once
 
+#include <atomic>
+
 #include <cstdint>
 
 #include "lisp/env.h"
@@ -153,6 +155,9 @@ D_SEXP* search_d_sexp(QV_SEXP* expr);
 // (dropped when qvi's share is closed). True when the value is a pending delayed node that the
 // relay thread should leave to the delay thread.
 void insert_delay_que(QV_INTERPRETER* qvi, int line, QV_SEXP* value);
+// Called by a reply task of the delay queue after it has made its interpreter and before it
+// roots the value it was handed; null unless a test sets it (to force a collection there).
+extern std::atomic<void (*)()> delay_reply_hook;
 bool value_pending(QV_SEXP* value);
 // Wakes the delay thread: a generator calls it once the value of a delayed node has become
 // ready (visible to its check function), so the reply queued for it goes out at once instead of

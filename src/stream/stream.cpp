@@ -364,6 +364,11 @@ int __d_s_close(STREAM* s, const char* file, int line) {
         h->zonbie_access = get_qvtime();
         return -1;
     }
+    // The standard streams are the three static records, wherever the standard places point
+    // now (a redirection puts another stream there); the stream standing in a place is refused
+    // too while it stands there.
+    for (S_FILE& f : std_files)
+        if (s == reinterpret_cast<STREAM*>(&f)) return -1;
     if (s == s_stdin || s == s_stdout || s == s_stderr) return -1;
 
     // A buffered stream first lets the write tasks drain its queue, for at most 30 seconds. A

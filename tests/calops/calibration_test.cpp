@@ -2,7 +2,10 @@
 // a script from its children (representative sample with offsets for int16, average for rgb8)
 // and stored in its channels, checked against a reference computed here; the channels go through
 // Z blocks and back unchanged.
+#include <algorithm>
+
 #include "calops_util.h"
+#include "matrixops/mxscript.h"
 
 namespace {
 
@@ -87,6 +90,94 @@ TEST_F(CalibrationTest, ParentFromChildrenMatchesReference) {
     EXPECT_EQ(k.size(), 2u);
     for (const Kept& x : k)
         EXPECT_EQ(x.text, "0");
+}
+
+// The nodes testFree frees; none of them is held when it runs.
+std::vector<MATRIX_NODE*> probe_nodes;
+
+// (testFree ITEM...): frees the probe nodes, as the loaded-node budget would, then records how
+// many went and the element of every data item given (an item, or a list of items after a head).
+QV_SEXP* qv_testFree(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    int freed = 0;
+    {
+        TaskLockGuard g(matrix_lock);
+        for (MATRIX_NODE* n : probe_nodes)
+            freed += _free_matrix_node(n) == 0;
+    }
+    probe_nodes.clear();
+    mark("freed " + std::to_string(freed));
+    for (QV_SEXP* a = cdr(form); get_type(a) == QVT_PAIR; a = cdr(a)) {
+        QV_SEXP* x = car(a);
+        QV_SEXP *d, *v;
+        for (QV_SEXP* p = mx_data_item(x, &d, &v) ? list(x, nullptr) : cdr(x);
+             get_type(p) == QVT_PAIR; p = cdr(p))
+            mark(describe(get_el(car(p), 2)));
+    }
+    return nullptr;
+}
+
+TEST_F(CalibrationTest, ValuesOfOtherNodesOutliveTheNodes) {
+    set_env(matrix_qv_env, l_string(std_cm, "testFree"),
+            get_func_prim(qv_testFree, FUNC_APPLICATIVE, nullptr, 1, FUNC_NO_MAX));
+    MATRIX* m = open({2, 16, 1, 3, 2, MXT_INT32 + MXT_VECTOR, 0});
+    MATRIX_CHANNEL_INFO ci{get_matrix_data_type(MXT_BLOCK), 0, nullptr, 0};
+    set_matrix_channel_info(m, 1, &ci);
+    for (int s = 0; s < 3; s++)
+        set_matrix_cal(m, MI_FETCH_1_TP + s, script(kReady));
+    // Node k (the parent 0, the children 1 and 2) holds the values k*100 + i and the block "bk".
+    std::vector<std::string> want(3, "20:");
+    for (int k = 0; k < 3; k++)
+        for (int i = 0; i < 64; i++)
+            want[k] += " " + std::to_string(k * 100 + i);
+    auto fill = [&](const int64_t* dc, int k) {
+        int err = 0;
+        MATRIX_NODE* n = get_matrix_node_wait(&err, m, dc, 3);
+        EXPECT_EQ(err, 0);
+        std::vector<int64_t> v;
+        for (int i = 0; i < 64; i++)
+            v.push_back(k * 100 + i);
+        auto b = vec_bytes(MXT_INT32 + MXT_VECTOR, {8, 8}, v);
+        std::string blk = "b" + std::to_string(k);
+        EXPECT_GE(set_channel_sexp(n, 0, get_raw(b.data(), static_cast<int32_t>(b.size()))), 0);
+        EXPECT_GE(set_channel_sexp(n, 1, get_raw(blk.data(), 2)), 0);
+        unlock_node(n, nullptr);
+        return n;
+    };
+    // The parent's script frees both children after reading them; the first child's script frees
+    // the parent and its sibling after reading them as "parent" and as another node.
+    struct Case {
+        const char* script;
+        int64_t level;
+        std::vector<int> freed;  // 0 the parent, 1 and 2 the children
+        std::vector<std::string> marks;
+    } cases[] = {
+        {"(testFree <mxCH type=\"children\">0</mxCH> <mxCH type=\"children\">1</mxCH>)",
+         1,
+         {1, 2},
+         {"freed 2", want[1], want[2], "13:b1", "13:b2"}},
+        {"(testFree <mxCH type=\"parent\">0</mxCH> <mxCH type=\"parent\">1</mxCH> "
+         "<mxCH type=\"other\">(list 0 8 0) 0</mxCH>)",
+         0,
+         {0, 2},
+         {"freed 2", want[0], "13:b0", want[2]}},
+    };
+    for (Case& c : cases) {
+        int64_t codes[3][3] = {{1, 0, 0}, {0, 0, 0}, {0, 8, 0}};
+        MATRIX_NODE* nodes[3];
+        for (int k = 0; k < 3; k++)
+            nodes[k] = fill(codes[k], k);
+        insert_dim_code_index(nodes[0], codes[1], 0);
+        insert_dim_code_index(nodes[0], codes[2], 0);
+        probe_nodes.clear();
+        for (int k : c.freed)
+            probe_nodes.push_back(nodes[k]);
+        take_marks();
+        run_in(m, c.script, c.level);
+        std::vector<std::string> got = take_marks();
+        std::sort(got.begin(), got.end());
+        std::sort(c.marks.begin(), c.marks.end());
+        EXPECT_EQ(got, c.marks) << c.script;
+    }
 }
 
 }  // namespace

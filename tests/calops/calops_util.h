@@ -8,6 +8,7 @@
 
 #include "../matrix/mx_util.h"
 #include "matrixops/mtx_types.h"
+#include "matrixops/mx_item.h"
 #include "server/interp.h"
 
 namespace calops {
@@ -97,6 +98,57 @@ inline QV_SEXP* qv_testBytes(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD
         get_raw(b.data(), static_cast<int32_t>(b.size())), LIST_END);
 }
 
+// A collected string vector of the texts: a pointer value with the mark of a collected copy.
+inline QV_SEXP* strv_value(const std::vector<std::string>& texts) {
+    MATRIX_DATA_TYPE* tp = get_matrix_data_type(MXT_STRING + MXT_VECTOR);
+    int n = static_cast<int>(texts.size());
+    MATRIX_ALLOC_VECTOR_PARAM vp{1, &n, nullptr, nullptr};
+    void* v = tp->alloc_data(tp, MXA_COLLECTED, &vp, nullptr, __FILE__, __LINE__);
+    MATRIX_DH_SET dh;
+    get_matrix_dh_set(&dh, v);
+    for (int i = 0; i < n; i++)
+        reinterpret_cast<char**>(dh.offset)[i] = copy_mstr(texts[i].c_str());
+    return get_ptr(v, mtx_gc_vector);
+}
+// (testStrV text...): a data item at (0 0 0) holding a string vector of the texts.
+inline QV_SEXP* qv_testStrV(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    std::vector<std::string> t;
+    for (int i = 1; get_type(get_el(form, i)) == QVT_STRING; i++)
+        t.push_back(n_string(std_cm, get_el(form, i)->string.data));
+    return List(
+        n_get_symbol("data"),
+        List(get_integer(0, nullptr), get_integer(0, nullptr), get_integer(0, nullptr), LIST_END),
+        strv_value(t), LIST_END);
+}
+// The element an item's value holds, as its type code and values: numbers of an integer vector,
+// texts of a string vector, characters of a block; "none" when the value holds no element.
+inline std::string describe(QV_SEXP* v) {
+    MxElement e;
+    if (!mx_item_element(v, false, &e)) return "none";
+    std::string s = std::to_string(e.tp->type) + ":";
+    if (e.is_block()) {
+        auto* b = static_cast<MATRIX_BLOCK*>(e.d);
+        return s + std::string(reinterpret_cast<char*>(b->block), b->size);
+    }
+    MATRIX_DH_SET dh;
+    get_matrix_dh_set(&dh, e.d);
+    for (int64_t i = 0; i < dh.total_element; i++) {
+        if (e.tp->type == MXT_STRING + MXT_VECTOR)
+            s += std::string(" ") + reinterpret_cast<char**>(dh.offset)[i];
+        else if (e.tp->type == MXT_INT32 + MXT_VECTOR)
+            s += " " + std::to_string(reinterpret_cast<int32_t*>(dh.offset)[i]);
+    }
+    return s;
+}
+// (testSame A B): whether the elements of two data items are equal by their type's comparison.
+inline QV_SEXP* qv_testSame(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    MxElement a, b;
+    bool same = mx_item_element(get_el(get_el(form, 1), 2), false, &a) &&
+                mx_item_element(get_el(get_el(form, 2), 2), false, &b) && a.tp == b.tp &&
+                a.tp->cmp(a.tp, a.d, b.d) == 0;
+    return n_get_symbol(same ? "same" : "differ");
+}
+
 class CalopsTest : public MatrixTest {
   protected:
     void SetUp() override {
@@ -116,6 +168,10 @@ class CalopsTest : public MatrixTest {
                     get_func_prim(qv_testCdr, FUNC_APPLICATIVE, nullptr, 2, 2));
             set_env(matrix_qv_env, l_string(std_cm, "testBytes"),
                     get_func_prim(qv_testBytes, FUNC_APPLICATIVE, nullptr, 2, 2));
+            set_env(matrix_qv_env, l_string(std_cm, "testStrV"),
+                    get_func_prim(qv_testStrV, FUNC_APPLICATIVE, nullptr, 1, FUNC_NO_MAX));
+            set_env(matrix_qv_env, l_string(std_cm, "testSame"),
+                    get_func_prim(qv_testSame, FUNC_APPLICATIVE, nullptr, 3, 3));
         }
         kept.clear();
     }

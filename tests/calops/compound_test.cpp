@@ -55,4 +55,21 @@ TEST_F(CompoundTest, CompoundBytesAndSeparateInReverse) {
     EXPECT_EQ(outside_type("(mxSeparate 1)"), QVT_NIL);
 }
 
+TEST_F(CompoundTest, EveryVectorTypeSurvivesCompoundAndSeparate) {
+    // Bit, numeric and rgb8 vectors (17 to 28) and string vectors (30), each packed alone and
+    // unpacked again, compared by their type's own comparison.
+    std::vector<std::string> items;
+    for (int type = MXT_VECTOR + MXT_BIT; type <= MXT_VECTOR + MXT_RGB; type++)
+        items.push_back("(testVec " + std::to_string(type) + " 3 2)");
+    items.push_back("(testStrV \"a\" \"\" \"bc\")");
+    std::string text;
+    for (const std::string& x : items)
+        text += "(testKeep (testSame " + x + " (car (mxSeparate (testCdr (mxCompound (list " + x +
+                ")))))))";
+    auto k = run(text);
+    ASSERT_EQ(k.size(), items.size());
+    for (size_t i = 0; i < k.size(); i++)
+        EXPECT_EQ(k[i].text, "^same") << items[i] << " " << k[i].code;
+}
+
 }  // namespace

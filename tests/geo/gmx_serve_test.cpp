@@ -104,6 +104,11 @@ TEST_F(GmxServe, RefusalsComeBeforeAnyOpening) {
     EXPECT_EQ(err(get("(Get \"/none.mx\" '(0 0 0))")), "80040a06 Get(vxmx) ()");
     EXPECT_EQ(err(get("(Get \"/ok.mx\" '(0 0))")), "80040503 Get(vxmx) \"dim_code format\"");
     EXPECT_EQ(err(get("(Get \"/ok.mx\" '(0 0 0 0))")), "80040503 Get(vxmx) \"dim_code format\"");
+    // Every element must be an integer: a fraction or a text names no node.
+    for (const char* code : {"'(0.5 0 0)", "'(0 \"1\" 0)", "'(0 0 ())"})
+        EXPECT_EQ(err(get(std::string("(Get \"/ok.mx\" ") + code + ")")),
+                  "80040503 Get(vxmx) \"dim_code format\"")
+            << code;
     EXPECT_EQ(err(get("(Get \"/ok.mx\" '(40 0 0))")),
               "80040501 Get(vxmx) (\"get_matrix there is no node\" (40 0 0))");
     // What Get opened stays registered: nothing else holds it.

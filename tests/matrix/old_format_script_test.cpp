@@ -151,4 +151,26 @@ TEST_F(OldFormatScriptTest, AnR64PictureIgnoresItsParentAndCrStillChecksIt) {
     unlock_node(n, nullptr);
 }
 
+TEST_F(OldFormatScriptTest, DecodedPicturesAreStoredInTheNode) {
+    Geometry g{2, 64, 1, 1, 1, MXT_UINT32 + MXT_VECTOR};
+    MATRIX* m = open(g);
+    for (int s = 0; s < 3; s++)
+        set_matrix_cal(m, MI_FETCH_1_TP + s, script(kReady));
+    int err = 0;
+    int64_t dc[3] = {0, 0, 0};
+    MATRIX_NODE* n = get_matrix_node_wait(&err, m, dc, 3);
+    ASSERT_EQ(err, 0);
+    const char* text =
+        "(testShow (mxSet 0 (mxUncompressOldFormat (testOldCR 2)))) (testOldShow <mxCH>0</mxCH>)";
+    for (int s = 0; s < 3; s++)
+        set_matrix_cal(m, MI_VISU_1_TP + s, script(text));
+    take_marks();
+    matrix_trigger_access(n, MI_VISU_1_TP, 0);
+    EXPECT_TRUE(quiet(m));
+    const std::string set = "1073741824", px = std::to_string(40 + (80 << 10) + (120 << 20));
+    EXPECT_EQ(take_marks(), (std::vector<std::string>{
+                                "1", "^data (0 0 0) " + px + " " + set + " " + set + " " + set}));
+    unlock_node(n, nullptr);
+}
+
 }  // namespace

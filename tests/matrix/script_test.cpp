@@ -441,4 +441,32 @@ TEST_F(ScriptTest, TriggerOverABox) {
     EXPECT_EQ(status_of(m, {0, 24, 0}), -1);
 }
 
+TEST_F(ScriptTest, ATriggerOfTheRunningAccessOfItsOwnNodeRunsItOnce) {
+    // Each script triggers the access it runs in on its own node (queueing it again would run it
+    // for ever); another access of the node is still queued.
+    struct {
+        const char* trigger;
+        std::vector<std::string> marks;
+    } cases[] = {
+        {"<mxTrigger/>", {"V"}},
+        {"<mxTrigger type=\"me\"/>", {"V"}},
+        {"<mxTrigger access=\"MI_VISU_1\"/>", {"V"}},
+        {"(mxTrigger (list 0 4))", {"V"}},
+        {"<mxTrigger access=\"MI_EDIT_1\"/>", {"V", "E"}},
+    };
+    Geometry g{1, 16, 1, 2, 1, MXT_INT32};
+    MATRIX* m = open(g);
+    group(m, MI_FETCH_1_TP, kReady, kReady, kReady);
+    group(m, MI_EDIT_1_TP, "(testMark 'E)", "(testMark 'E)", "(testMark 'E)");
+    MATRIX_NODE* n = ready(m, 0, 4);
+    for (const auto& c : cases) {
+        std::string text = std::string("(testMark 'V) ") + c.trigger;
+        std::vector<std::string> got = run_on(m, n, text.c_str());
+        for (std::string& x : got)
+            x = x.substr(x.size() - 1);
+        EXPECT_EQ(got, c.marks) << c.trigger;
+    }
+    unlock_node(n, nullptr);
+}
+
 }  // namespace

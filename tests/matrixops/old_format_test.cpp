@@ -122,11 +122,11 @@ TEST_F(OldFormatTest, CrTilesAgainstParent) {
     // the sizes it declares does not.
     void* answer = uncompress_r64(list(I(1), I(1), n_get_string("G"), raw(bytes({200})), nullptr));
     ASSERT_NE(answer, nullptr);
-    EXPECT_EQ(old_format_parent(get_ptr(answer, gc_text)), answer);
+    EXPECT_EQ(old_format_parent(get_ptr(answer, mtx_gc_vector)), answer);
     auto* shortv = static_cast<uint8_t*>(mmalloc(16, gc_text));
     memcpy(shortv, parent, 16);
     reinterpret_cast<int32_t*>(shortv)[1] = 1000;
-    EXPECT_EQ(old_format_parent(get_ptr(shortv, gc_text)), nullptr);
+    EXPECT_EQ(old_format_parent(get_ptr(shortv, mtx_gc_vector)), nullptr);
     void* one = make_vec<uint32_t>(&mx_type_uint32_v, {4}, {1, 2, 3, 4});
     EXPECT_EQ(old_format_parent(get_ptr(one, mtx_tag_vector)), nullptr);
     void* big = make_vec<uint32_t>(&mx_type_uint32_v, {100, 100});

@@ -141,6 +141,11 @@ TEST(InterpBuiltins, WaitsAndClosesOfOtherInterpreters) {
     EXPECT_TRUE(has(r, "\"WaitInterpreter\" 0x80030806\n ())")) << r;
     r = ask(p, 7, "^(CloseInterpreter 1.0)");
     EXPECT_TRUE(has(r, "\"CloseInterpreter\" 0x80030806\n ())")) << r;
+    // The caller's own id, however written, is refused at once instead of waited for.
+    for (std::string own : {std::string("(GetIid)"), std::to_string(p.id) + ".5"}) {
+        r = ask(p, own[0] == '(' ? 8 : 9, "^(WaitInterpreter " + own + ")");
+        EXPECT_TRUE(has(r, "\"WaitInterpreter\" 0x80040503\n \"own interpreter\")")) << r;
+    }
     p.end_input();
     EXPECT_TRUE(wait_closed(p.id));
 }

@@ -288,6 +288,58 @@ TEST(Remote, DeferredValuesAreAnsweredLater) {
 
 namespace {
 
+// (testLate): a generator of a fresh list, pending when the relay thread looks and then ready
+// though not at once (state 3), so the delay thread hands it to a reply task.
+QV_SEXP* late_realize(QV_SEXP* s) {
+    QV_SEXP* v = list(get_integer(1, nullptr), n_get_string("two"),
+                      list(get_integer(3, nullptr), nullptr), nullptr);
+    lock_parse();
+    over_write_sexp(s, v);
+    unlock_parse("late_realize");
+    return s;
+}
+void gc_late(DELAY_FUNC* df) {
+    gc_mark_block(df);
+}
+void gc_late_block(void* p) {
+    gc_mark_block(p);
+}
+int late_check(DELAY_FUNC*, int key) {
+    return key ? 3 : 1;
+}
+QV_SEXP* qv_testLate(QVISP_ENV*, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    auto* d = static_cast<DELAY_FUNC*>(mmalloc(sizeof(DELAY_FUNC), gc_late_block));
+    d->func = late_realize;
+    d->gc_func = gc_late;
+    d->check_func = late_check;
+    return init_delay_func(d);
+}
+
+}  // namespace
+
+TEST(Remote, ADeferredReplySurvivesACollectionWhileItIsHandedOver) {
+    set_env(vxlisp_top_env1, l_string(std_cm, "testLate"),
+            get_func_prim(qv_testLate, FUNC_APPLICATIVE, nullptr, 1, 1));
+    // Each reply task forces a collection before it roots the value it was handed.
+    static std::atomic<int> forced{0};
+    delay_reply_hook = [] {
+        forced++;
+        gc_tick_notin_tick(nullptr, 0);
+    };
+    PipeInterp p;
+    ASSERT_TRUE(p.open());
+    p.send("(testLate)\n(testLate)\n");
+    std::string out = p.read_until("<Result> 2 (1 \"two\" (3))</Result>\n");
+    delay_reply_hook = nullptr;
+    EXPECT_TRUE(has(out, "<Result> 1 (1 \"two\" (3))</Result>\n")) << out;
+    EXPECT_TRUE(has(out, "<Result> 2 (1 \"two\" (3))</Result>\n")) << out;
+    EXPECT_EQ(forced.load(), 2);
+    p.end_input();
+    EXPECT_TRUE(wait_closed(p.id));
+}
+
+namespace {
+
 // A loopback agent stand-in: accepts one connection at a time and plays a script on it.
 struct FakeAgent {
     int fd = -1;

@@ -46,6 +46,18 @@ TEST(StreamCore, StandardStreamsCannotBeClosed) {
     EXPECT_EQ(s_exist(s_stdout), 1);
     EXPECT_EQ(s_printf(s_stderr, "%s", ""), 0);
     EXPECT_EQ(s_write(s_stderr, "", 0), 0);
+    // Nor while another stream stands in their place (a redirected standard output, say): the
+    // records themselves are refused, and stay open for when they are put back.
+    std::atomic<STREAM*>* places[] = {&s_stdin, &s_stdout, &s_stderr};
+    for (std::atomic<STREAM*>* place : places) {
+        STREAM* other = s_open_string_write(&utf8_cm);
+        ASSERT_NE(other, nullptr);
+        STREAM* std_record = locked([&] { return place->exchange(other); });
+        EXPECT_EQ(s_close(std_record), -1);
+        EXPECT_EQ(s_exist(std_record), 1);
+        locked([&] { return place->exchange(std_record); });
+        EXPECT_EQ(s_close(other), 0);
+    }
 }
 
 TEST(StreamCore, ClosedStreamAnswersMinusOneAndError22) {
