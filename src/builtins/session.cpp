@@ -147,8 +147,9 @@ void rs_task2(intptr_t) {
         set_d_sexp(j->d, v);
         for (int i = 0; i < j->held; i++)
             end_reserve(QVI_HOLD_THREAD, j->caller);
+        bool counted = j->privileged;
         free_job(j);
-        rs_count(-1);
+        if (counted) rs_count(-1);
         gc_pop(nullptr, nullptr);
     }
     release_qkey(&rs_que2, key);
@@ -290,7 +291,9 @@ QV_SEXP* qv_RemoteSession(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIEL
     j->caller = caller;
     j->h.key = get_server_key(&j->u, nullptr);
     QV_SEXP* node = j->node;
-    rs_count(1);
+    // The end of the program waits for privileged callers' jobs only: a peer's job to a server
+    // that never answers would hold it for ever.
+    if (privileged) rs_count(1);
     insert_queue(&rs_que1, j, 1);
     return node;
 }

@@ -19,7 +19,7 @@
 // worker per key sends them one after the other, a second queue completes their values in the
 // same order once each answer has arrived whole, so jobs to one server complete in the order
 // they were made while different servers proceed in parallel. The program's end waits for every
-// job (wait_rs_queue).
+// job of privileged code (wait_rs_queue).
 //
 // Registration (general environment unless noted; order N: arguments unevaluated, A: evaluated;
 // form length with the head): OpenSession A 1, CloseSession A 2, RemoteSession N 2-,

@@ -1122,8 +1122,10 @@ int _vx_lex(QV_FILE* f, int ent_mode) {
             if (c == 11 && f->func_11) f->func_11(f);
             if (c == 14 && f->func_14) f->func_14(f);
             if (c == 12) {
+                // A new page restarts the count of the lines read. The count of the lines
+                // written on the same stream (a connection's replies and back-calls) is the
+                // peer's to follow, and the peer reading them saw no page: it goes on.
                 f->line = 0;
-                if (STREAM* st = file_stream(f)) s_set_cr(st, 1);
                 if (f->func_12) f->func_12(f);
             }
             continue;

@@ -740,7 +740,10 @@ void empty_reply_task(intptr_t) {
                 int32_t quiet = static_cast<int32_t>(t - e->last_polling);
                 bool never = e->recv_seq == 1 && !e->list && !e->recv_target &&
                              quiet >= QoH_FIRST_REQUEST_LIMIT;
-                bool stale = full && (!held(e->pipe, e->pipe_serial) || quiet >= QoH_IDLE_LIMIT);
+                // The interpreter's end of the pipe has gone once the sending task read the end
+                // of its output: the session serves nothing any more.
+                bool dead = !held(e->pipe, e->pipe_serial) || (e->flags & QoHE_OUTPUT_ENDED);
+                bool stale = full && (dead || quiet >= QoH_IDLE_LIMIT);
                 if (never || stale) {
                     e->flags |= QoHE_CLOSING;
                     if (e->pipe) to_close.push_back({e->pipe, e->pipe_serial});

@@ -4,8 +4,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <unordered_set>
 #include <vector>
 
 #include "base/alloc.h"
@@ -90,6 +92,11 @@ struct CON_SERVER {
     // own listeners trust what the opener had), so code without privilege never sends through
     // them: it has records of its own for the same server.
     bool privileged;
+    // Without privilege: the interpreter its connections are opened for and held by. What one
+    // caller defines on a connection, and the environment the server's back-calls run in, are
+    // that caller's own: callers without privilege share no connection. Privileged code shares
+    // (owner 0).
+    uint32_t owner;
 };
 
 // The initial expressions of a session and the environment they are sent from. Marked by the
@@ -251,13 +258,14 @@ void _detach_session(CON_SESSION* ses) {
     ses->server = nullptr;
 }
 
+// Every request counts as an attachment: the tick keeps the servers used most.
 void _attach_session(CON_SESSION* ses, CON_SERVER* sv) {
+    sv->ac++;
     if (ses->server == sv) return;
     _detach_session(ses);
     ses->server = sv;
     ses->sl_next = sv->session;
     sv->session = ses;
-    sv->ac++;
 }
 
 // Drops the session's claim on its initial expressions: freed now, or retired while in use.
@@ -343,16 +351,18 @@ void _free_server(CON_SERVER* sv, std::vector<int>* close) {
     d_f_ree(sv);
 }
 
-CON_SERVER* _search_con_server(const URL* u, bool privileged) {
+CON_SERVER* _search_con_server(const URL* u, bool privileged, uint32_t owner) {
+    if (privileged) owner = 0;
     for (CON_SERVER* sv = server_list; sv; sv = sv->next)
         if (text_eq(sv->url.proto, u->proto) && text_eq(sv->url.server, u->server) &&
-            sv->url.port == u->port && sv->privileged == privileged)
+            sv->url.port == u->port && sv->privileged == privileged && sv->owner == owner)
             return sv;
     CON_SERVER* sv = new_rec<CON_SERVER>();
     sv->url.proto = tcopy(u->proto);
     sv->url.server = tcopy(u->server);
     sv->url.port = u->port;
     sv->privileged = privileged;
+    sv->owner = owner;
     sv->ac = 10;
     sv->next = server_list;
     server_list = sv;
@@ -402,6 +412,9 @@ QV_SEXP* init_sexp_func(int, INIT_SEXP_WORK* work, int) {
     return work ? work->query : nullptr;
 }
 
+// The initial expressions as the native proxy's set-up carries them: (SessionEnvironment rs<id>
+// (quote list)). The proxy runs its set-up as it runs any command, so the set-up calls the
+// proxy's own built-in and names the session there, rs<id>, which it gives the expressions to.
 QV_SEXP* init_sexp_proxy(int ses, INIT_SEXP_WORK* work) {
     if (!work) return nullptr;
     char name[32];
@@ -453,21 +466,20 @@ constexpr int CONNECT_HOLDER_GONE = -13;
 // Opens a connection interpreter to the server whose environment is a child of env: its id, or a
 // negative code. Up to three tries two seconds apart; Busy, Denied and the end of the main
 // interpreter stop them. A connection for code without privilege is held by the interpreter the
-// request is made for (session_caller): counted with its outgoing connections under the same
+// request is made for (the record's owner): counted with its outgoing connections under the same
 // bounds as OpenInterpreter "connect" (CONNECT_HOLDER_FULL and CONNECT_AGENT_FULL beyond them),
 // and closed when it goes.
 int connect_server(QVISP_ENV* env, CON_SERVER* sv) {
     std::vector<char> host;
     int port;
-    bool privileged;
+    uint32_t holder;
     {
         TaskLockGuard g(session_lock);
         const char* h = sv->url.server ? n_string(std_cm, sv->url.server) : "";
         host.assign(h, h + strlen(h) + 1);
         port = sv->url.port;
-        privileged = sv->privileged;
+        holder = sv->privileged ? 0 : sv->owner;
     }
-    const uint32_t holder = privileged ? 0 : session_caller();
     int id = QVI_ERR_NO_ANSWER;
     for (int attempt = 0; attempt < 3; attempt++) {
         if (attempt) sleep(2);
@@ -744,9 +756,20 @@ struct SESSION_DELAY {
     int line;
     int proxy_ses;
     int resends;
-    int counted;  // 1 while it counts in the session's access_cnt
+    int counted;  // 1 while it counts in the session's access_cnt (and is in counted_delays)
     int aborted;  // 1 once aboat_session gave it up: never sent again
+    // The caller it is made for (0: privileged, or nobody's) and its privilege: a re-send goes
+    // for the same caller, under the same bounds, and none goes once that caller has gone.
+    uint32_t owner;
+    int privileged;
 };
+
+// The deferred answers counted in their sessions (under session_lock). The collector's special
+// sweep finds those dropped before they were realised: their sessions no longer wait for them.
+std::unordered_set<SESSION_DELAY*>& counted_delays() {
+    static auto* set = new std::unordered_set<SESSION_DELAY*>;
+    return *set;
+}
 
 QV_SEXP* _remote_session(QVISP_ENV* env, int id, const URL* u, const L_CHAR* agent,
                          const L_CHAR* login_mode, const L_CHAR* center_cmd, QV_SEXP* cmd,
@@ -777,15 +800,39 @@ void gc_session_delay_block(void* p) {
     gc_session_delay(static_cast<DELAY_FUNC*>(p));
 }
 
-// One deferred answer of session id is complete: a closing session with none left goes.
+// One deferred answer of session ses is no longer pending: a closing session with none left goes
+// (unless a request of it runs: its end closes it).
+void _remote_session_tick(int id) {
+    CON_SESSION* ses = _find_session(id);
+    if (!ses) return;
+    ses->access_cnt--;
+    if ((ses->flags & SES_CLOSING) && ses->access_cnt <= 0 && ses->lock == 0) _free_session(ses);
+}
+
+// The deferred answer d is complete.
 void finish_access(SESSION_DELAY* d) {
     TaskLockGuard g(session_lock);
     if (!d->counted) return;
     d->counted = 0;
-    CON_SESSION* ses = _find_session(d->id);
-    if (!ses) return;
-    ses->access_cnt--;
-    if ((ses->flags & SES_CLOSING) && ses->access_cnt <= 0 && ses->lock == 0) _free_session(ses);
+    counted_delays().erase(d);
+    _remote_session_tick(d->id);
+}
+
+// The collector's special sweep (the world stopped): deferred answers that nobody can realise any
+// more are dropped from their sessions' counts, so a closing session does not wait for them.
+void sp_gc_session() {
+    TaskLockGuard g(session_lock);
+    auto& set = counted_delays();
+    for (auto it = set.begin(); it != set.end();) {
+        SESSION_DELAY* d = *it;
+        if (mem_hdr(d)->m_flags & MEM_MARKED) {
+            ++it;
+            continue;
+        }
+        d->counted = 0;
+        it = set.erase(it);
+        _remote_session_tick(d->id);
+    }
 }
 
 QV_SEXP* session_delay_func(QV_SEXP* s) {
@@ -799,11 +846,21 @@ QV_SEXP* session_delay_func(QV_SEXP* s) {
             ss_printf("SESSION-1\n");
             break;
         }
+        // Nobody waits for the job of a caller that has gone, and what it would open would be
+        // nobody's: it is dropped with the dead connection's error.
+        if (d->owner && check_iid(d->owner) != 1) break;
         d->resends--;
         REMOTE_SESSION_OPT opt = {0, 0};
-        QV_SEXP* again =
-            _remote_session(d->env, d->id, &d->u, d->agent, d->login_mode, d->center_cmd, d->cmd,
-                            d->file, d->line, 0, 1, d->proxy_ses, &opt, false);
+        // Sent again for its caller, whichever task realises the answer.
+        const uint32_t outer = session_caller();
+        set_session_caller(d->owner);
+        QV_SEXP* again;
+        {
+            SocketOpener opener(d->privileged != 0);
+            again = _remote_session(d->env, d->id, &d->u, d->agent, d->login_mode, d->center_cmd,
+                                    d->cmd, d->file, d->line, 0, 1, d->proxy_ses, &opt, false);
+        }
+        set_session_caller(outer);
         if (sexp_raw_type(again) != QVT_DELAY) {
             v = again;
             break;
@@ -865,6 +922,7 @@ QV_SEXP* _remote_session(QVISP_ENV* env, int id, const URL* u, const L_CHAR* age
                          QV_FILE* f, int ln, int session_lock_enable, int ignore_close_flag,
                          int proxy_ses, const REMOTE_SESSION_OPT* opt, bool wrap) {
     const bool privileged = opens_privileged(env);
+    const uint32_t owner = privileged ? 0 : session_caller();
     SocketOpener opener(privileged);
     gc_push(nullptr, nullptr, "_remote_session");
     QV_SEXP* result = nullptr;
@@ -907,7 +965,7 @@ QV_SEXP* _remote_session(QVISP_ENV* env, int id, const URL* u, const L_CHAR* age
         }
         if (!w.proto || !w.server || !w.port) why = PATH1;
         if (why == OK) {
-            sv = _search_con_server(&w, privileged);
+            sv = _search_con_server(&w, privileged, owner);
             L_CHAR* wp = nullptr;
             // The same server, whichever privilege's record the session was attached to.
             if (ses->server && _same_server(ses->server, sv)) {
@@ -1013,6 +1071,8 @@ QV_SEXP* _remote_session(QVISP_ENV* env, int id, const URL* u, const L_CHAR* age
             _release_work(pre.work);
             a->lock--;
             wakeup_task(&a->lock);
+            // The time-out task passes over an agent in use: it looks again once it is free.
+            if (a->lock == 0 && a->timeout == AT_CONNECTED) wakeup_task(&timeout_task_key);
             bool dead = dead_connection(last);
             if (dead) {
                 if (a->iid == iid) a->iid = 0;
@@ -1054,13 +1114,17 @@ QV_SEXP* _remote_session(QVISP_ENV* env, int id, const URL* u, const L_CHAR* age
                 d->proxy_ses = proxy_ses;
                 d->resends = opt && opt->timeout_count >= 0 ? opt->timeout_count - 1 : 2;
                 d->counted = 1;
+                d->owner = owner;
+                d->privileged = privileged;
             }
             result = init_delay_func(&d->h);
             TaskLockGuard g(session_lock);
-            if (CON_SESSION* s = _find_session(id))
+            if (CON_SESSION* s = _find_session(id)) {
                 s->access_cnt++;
-            else
+                counted_delays().insert(d);
+            } else {
                 d->counted = 0;
+            }
         }
     }
     {
@@ -1360,6 +1424,7 @@ void init_session() {
     new_lock(&session_lock);
     init_session_http();
     gc_hook_mark(gc_session);
+    gc_hook_sp(sp_gc_session);
     new_tick(session_tick, 10, 0);
 }
 
@@ -1778,6 +1843,11 @@ QV_SEXP* get_native_proxyinfo() {
     return r;
 }
 
+void remote_session_tick(int ses) {
+    TaskLockGuard g(session_lock);
+    _remote_session_tick(ses);
+}
+
 void rs_count(int n) {
     TaskLockGuard g(qvi_lock);
     rs_t_count += n;
@@ -1796,10 +1866,37 @@ void wait_rs_queue() {
     _wait_rs_queue();
 }
 
+// A record is in use while sessions are attached, a request runs on it or an agent of it is
+// locked (session_lock held).
+bool _server_busy(const CON_SERVER* sv) {
+    bool busy = sv->session || sv->users > 0;
+    for (CON_AGENT* a = sv->agent; a && !busy; a = a->next)
+        busy = a->lock != 0;
+    return busy;
+}
+
 void session_tick(intptr_t, int) {
     std::vector<int> close, idle;
+    // The records of callers that have gone serve nobody: they go when not in use. The owners
+    // are asked of the interpreter table outside the session lock.
+    std::vector<uint32_t> owners;
     {
         TaskLockGuard g(session_lock);
+        for (CON_SERVER* sv = server_list; sv; sv = sv->next)
+            if (sv->owner) owners.push_back(sv->owner);
+    }
+    std::vector<uint32_t> gone;
+    for (uint32_t o : owners)
+        if (check_iid(o) != 1) gone.push_back(o);
+    {
+        TaskLockGuard g(session_lock);
+        for (CON_SERVER* sv = server_list; sv && !gone.empty();) {
+            CON_SERVER* next = sv->next;
+            if (sv->owner && !_server_busy(sv) &&
+                std::find(gone.begin(), gone.end(), sv->owner) != gone.end())
+                _free_server(sv, &close);
+            sv = next;
+        }
         int servers = 0;
         for (CON_SERVER* sv = server_list; sv; sv = sv->next)
             servers++;
@@ -1808,12 +1905,8 @@ void session_tick(intptr_t, int) {
             // Surplus servers go, the least attached first; those in use stay.
             while (servers > 2 * sessions) {
                 CON_SERVER* least = nullptr;
-                for (CON_SERVER* sv = server_list; sv; sv = sv->next) {
-                    bool busy = sv->session || sv->users > 0;
-                    for (CON_AGENT* a = sv->agent; a && !busy; a = a->next)
-                        busy = a->lock != 0;
-                    if (!busy && (!least || sv->ac < least->ac)) least = sv;
-                }
+                for (CON_SERVER* sv = server_list; sv; sv = sv->next)
+                    if (!_server_busy(sv) && (!least || sv->ac < least->ac)) least = sv;
                 if (!least) break;
                 _free_server(least, &close);
                 servers--;
@@ -1846,7 +1939,12 @@ SESSION_STATS get_session_stats() {
     for (CON_SERVER* sv = server_list; sv; sv = sv->next) {
         st.servers++;
         for (CON_AGENT* a = sv->agent; a; a = a->next)
-            if (a->iid > 0) st.connected_agents++;
+            if (a->iid > 0) {
+                st.connected_agents++;
+                if (a->timeout != AT_NEW && a->timeout != AT_CONNECTING &&
+                    a->timeout != AT_CONNECTED)
+                    st.timed_agents++;
+            }
     }
     return st;
 }

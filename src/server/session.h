@@ -140,16 +140,23 @@ int delete_replace_agent(const L_CHAR* url, const L_CHAR* prefix);
 // and the command is never sent again. Its answer, or -1 for a value that is no session answer.
 int aboat_session(QV_SEXP* s);
 
+// One pending deferred answer of "qvp" session ses was dropped unrealised (the collector's sweep
+// does this for the answers nobody holds): the session no longer waits for it, and a closing
+// session with none left is closed.
+void remote_session_tick(int ses);
+
 // A diagnostic of the native proxy: prints "DIVIDE PROXY AGENT".
 void np_divide_p_agent(const URL* u);
 
 // One pass of the 10-second tick (tests call it directly).
 void session_tick(intptr_t data, int flag);
 
-// Counts for tests and diagnostics: sessions, server records, agents with a connection.
+// Counts for tests and diagnostics: sessions, server records, agents with a connection, and
+// those of them whose connection's time-out has been asked.
 struct SESSION_STATS {
     int sessions;
     int servers;
     int connected_agents;
+    int timed_agents;
 };
 SESSION_STATS get_session_stats();

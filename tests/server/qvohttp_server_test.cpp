@@ -712,6 +712,24 @@ TEST_F(TunnelTest, AbandonedSessionsOfBothVersionsLeaveNothingBehindAfterTheSwee
         << interpreters() << " > " << interps;
 }
 
+// A version-1 session whose interpreter has ended goes at the next sweep, not after the idle time.
+TEST_F(TunnelTest, ASessionWhoseInterpreterEndedGoesAtTheNextSweep) {
+    ASSERT_TRUE(sessions_gone(5000));
+    Exchange open(l.port, make_frame(QoH_OPEN, 0, 0, 0));
+    std::string f = open.frame();
+    ASSERT_EQ(frame_type(f), QoH_DATA) << open.got;
+    Exchange req(l.port, make_frame(QoH_DATA, 1, key_word(f, 0), key_word(f, 1)),
+                 "(CloseInterpreter (GetIid))\n");
+    req.frame();
+    // The system's own clock, set again and again: each setting has the next cycle sweep, and no
+    // session is idle by it.
+    EXPECT_TRUE(eventually([] {
+        set_QoH_clock([] { return get_qvtime(); });
+        return QoH_session_count() == 0;
+    })) << QoH_describe();
+    set_QoH_clock(nullptr);
+}
+
 // Requests that wait for an earlier sequence number hold their connections: one session holds at
 // most QoH_WAITING_PER_SESSION of them and all sessions together QoH_WAITING_MAX; one beyond is
 // refused with type 4 at once. A waiting request whose client closed its connection goes at the

@@ -17,19 +17,21 @@ namespace {
 
 const char kLocal[] = "(Allow \"ip\" \"127.0.0.1\" \"255.255.255.255\")";
 
-std::string listener(int port) {
+// With own_env each connection gets an environment of its own below the script's.
+std::string listener(int port, bool own_env = false) {
     return "^(define l (OpenInterpreter \"accept\" (CurrentEnvironment) (Port " +
-           std::to_string(port) + ") (Permission (quote (\"local\")) " + kLocal + ")))\n";
+           std::to_string(port) + ")" + (own_env ? " (Environment \"new\")" : "") +
+           " (Permission (quote (\"local\")) " + kLocal + ")))\n";
 }
 
 // B: SetAgent records the log-in; resources ".mx" are served by the agent "mxagent".
-std::string b_script(int port) {
+std::string b_script(int port, bool own_env = false) {
     return "^(define logged 0)\n^(define n 0)\n^(define gate 0)\n^(define victim 0)\n"
            "^(define runs 0)\n^(define waiting 0)\n^(define done 0)\n^(define logins 0)\n"
            "^(define SetAgent (Lambda () (f name mode) (Sequence (set logins (+ logins 1)) (set "
            "logged (List name mode)))))\n"
            "^(SetPrefixMode \".mx\" \"mxagent\" \"r\" \"Get\")\n" +
-           listener(port) + "^(WaitInterpreter l)\n";
+           listener(port, own_env) + "^(WaitInterpreter l)\n";
 }
 
 std::string a_script(int port) {
@@ -188,4 +190,71 @@ TEST(SessionAgents, ANativeProxyRunsTheJobOnTheClientsBehalf) {
     EXPECT_TRUE(b_reaches(p.b_port, "(+ logins 0)", "2"));
     c.send("(Exit)\n");
     EXPECT_EQ(p.a.finish(10000).exit_status, 0);
+}
+
+// Peers of A's general listener share no connection to B, while privileged code shares one: what
+// one peer defines there the other cannot read, and B's back-call through (Remote (GetIid) ...)
+// is answered in the environment of the caller whose job it came with.
+TEST(SessionAgents, PeersShareNoServerConnectionAndBackCallsReachTheirCaller) {
+    int b_port = free_port();
+    VxmxAgent b("session_owner_b", b_script(b_port, true));
+    ASSERT_GE(connect_when_up(b_port), 0);
+    SharedAgent a("session_owner_a");
+    const std::string url = "(URL \"qvp://127.0.0.1:" + std::to_string(b_port) + "/\")";
+    auto job = [&](LineClient& c, const std::string& cmd) {
+        return c.ask("(RemoteSession s " + url + " (Agent \"x\") " + cmd + ")", 20000);
+    };
+    LineClient p1(a.port), p2(a.port), admin(a.admin);
+    struct Row {
+        LineClient* c;
+        const char* name;
+    } rows[] = {{&p1, "p1"}, {&p2, "p2"}, {&admin, "admin"}};
+    for (Row& r : rows) {
+        ASSERT_GE(r.c->fd, 0);
+        r.c->ask("(define s (OpenSession))");
+        r.c->ask(std::string("(define mine \"") + r.name + "\")");
+    }
+    EXPECT_TRUE(has(job(p1, "(define apass \"A-SECRET\")"), "apass")) << p1.got;
+    EXPECT_FALSE(has(job(p2, "apass"), "A-SECRET")) << p2.got;
+    for (Row& r : rows)
+        EXPECT_TRUE(has(job(*r.c, "(Remote (GetIid) mine)"), std::string("\"") + r.name + "\""))
+            << r.name << ": " << r.c->got;
+    // A second privileged session goes through the same connection.
+    admin.ask("(define s2 (OpenSession))");
+    job(admin, "(define shared 7)");
+    EXPECT_TRUE(has(admin.ask("(RemoteSession s2 " + url + " (Agent \"x\") shared)", 20000),
+                    " 7</Result>"));
+    // One log-in for each peer and one for privileged code.
+    EXPECT_TRUE(b_reaches(b_port, "(+ logins 0)", "3"));
+    a.end();
+}
+
+// A peer's job whose connection B closes is sent again on a connection held by the same peer; once
+// the peer has gone, that connection closes, the job is not sent a third time, and the agent's
+// end does not wait for it.
+TEST(SessionAgents, AResentJobStaysItsCallersAndEndsWithIt) {
+    int b_port = free_port();
+    VxmxAgent b("session_resend_owner_b", b_script(b_port));
+    ASSERT_GE(connect_when_up(b_port), 0);
+    SharedAgent a("session_resend_owner_a");
+    LineClient b_admin(b_port);
+    ASSERT_GE(b_admin.fd, 0);
+    {
+        LineClient peer(a.port);
+        ASSERT_GE(peer.fd, 0);
+        peer.ask("(define s (OpenSession))");
+        peer.send("(RemoteSession s (URL \"qvp://127.0.0.1:" + std::to_string(b_port) +
+                  "/\") (Agent \"a1\") (Sequence (set runs (+ runs 1)) (set victim (GetIid)) "
+                  "(while (= gate 0) (wait 1)) runs))\n");
+        ASSERT_TRUE(b_reaches(b_port, "(+ runs 0)", "1"));
+        b_admin.ask("(CloseInterpreter victim)");
+        ASSERT_TRUE(b_reaches(b_port, "(+ runs 0)", "2"));
+    }
+    // The peer is gone: the connection that carries its job again closes with it.
+    EXPECT_TRUE(
+        wait_until([&] { return has(b_admin.ask("(GetQVIinfo victim)"), "undefined IID"); }, 20000))
+        << b_admin.got;
+    a.run.timeout_ms = 20000;
+    a.end();
+    EXPECT_EQ(reply_int(b_admin.ask("(+ runs 0)")), 2) << b_admin.got;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/url.h"
+#include "lisp/collect.h"
 #include "lisp/list.h"
 #include "lisp/parser.h"
 #include "lisp/printer.h"
@@ -296,6 +297,67 @@ TEST(Session, AGivenUpAnswerIsNotSentAgain) {
                 v.find("0x80040a12") != std::string::npos)
         << v;
     EXPECT_NE(out.text().find("SESSION-1\nDIVIDE PROXY AGENT\n"), std::string::npos) << out.text();
+    close_session(id);
+    EXPECT_TRUE(no_servers_left());
+}
+
+// A deferred answer that nobody realises no longer holds its closed session once the collector
+// finds it dropped: the session, its server record and its connection go.
+TEST(Session, ADroppedDeferredAnswerLeavesItsClosedSessionFree) {
+    Server s;
+    ASSERT_GT(s.l.id, 0);
+    int id = open_session(1);
+    int before = -1;
+    Caller c([&] {
+        URL u;
+        get_url2(&u, _l_string_1(std_cm, s.url().c_str()));
+        remote_session(vxlisp_top_env1, id, &u, l_string(std_cm, "dropped"), nullptr, nullptr,
+                       list(read_qv_item("(Sequence (wait 1) 5)"), nullptr), nullptr, 0, 1,
+                       nullptr);
+        free_url(&u);
+        close_session(id);
+        before = get_session_stats().sessions;
+    });
+    ASSERT_TRUE(c.finished());
+    EXPECT_GE(before, 1);
+    EXPECT_TRUE(wait_until(
+        [&] {
+            gc_tick_notin_tick(nullptr, 0);
+            return get_session_stats().sessions == before - 1;
+        },
+        20000));
+    EXPECT_TRUE(no_servers_left());
+}
+
+// The tick keeps the server records used most: a server a session sent many requests to stays,
+// with its connection, when the session has moved on and one record must go.
+TEST(Session, TheTickKeepsTheServerUsedMost) {
+    Server s;
+    ASSERT_GT(s.l.id, 0);
+    int id = open_session(1);
+    std::string v;
+    auto runs = [&](const std::vector<std::pair<const char*, const char*>>& jobs) {
+        Caller c([&] {
+            for (auto& [host, cmd] : jobs)
+                v += run(id, s.url(host), "x", cmd);
+        });
+        return c.finished();
+    };
+    std::vector<std::pair<const char*, const char*>> jobs = {{"127.0.0.2", "(+ 1 1)"}};
+    for (int i = 0; i < 20; i++)
+        jobs.push_back({"127.0.0.1", "1"});
+    jobs.push_back({"localhost", "(+ 2 2)"});
+    ASSERT_TRUE(runs(jobs));
+    // Every connection's time-out has been asked (which holds its agent for a moment).
+    ASSERT_TRUE(wait_until([] {
+        SESSION_STATS st = get_session_stats();
+        return st.timed_agents == st.connected_agents;
+    }));
+    session_tick(0, 0);
+    int logged = logins;
+    ASSERT_TRUE(runs({{"127.0.0.1", "(+ 3 3)"}}));
+    EXPECT_EQ(v, "2" + std::string(20, '1') + "46");
+    EXPECT_EQ(logins, logged);  // its connection was still there
     close_session(id);
     EXPECT_TRUE(no_servers_left());
 }
