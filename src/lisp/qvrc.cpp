@@ -35,7 +35,11 @@ bool walk(const std::string& path, const L_CHAR* symbol, QV_SEXP* hold, Each eac
     // Kept aside: a temporary text is reused by later conversions, and the walk makes many.
     std::vector<L_CHAR> key;
     if (symbol) key.assign(symbol, symbol + l_strlen(symbol) + 1);
+    // The first node would stay rooted in the caller's frame, and with it every item read
+    // behind it: only hold keeps it.
+    gc_push(nullptr, nullptr, "qvrc file");
     hold->pair.car = init_parse(st, _l_string_1(std_cm, path.c_str()), nullptr);
+    gc_pop(nullptr, nullptr);
     for (bool more = true; more;) {
         gc_push(nullptr, nullptr, "qvrc item");
         QV_SEXP* c = hold->pair.car;
