@@ -325,7 +325,7 @@ int u_open64(const char* path, int flags, int mode) {
     return open_as(UFR_OP_OPEN64, path, flags, mode);
 }
 
-int u_open_regular(const char* path, int flags, int mode) {
+int u_open_regular(const char* path, int flags, int mode, bool dir_ok) {
     int fd = u_open64(path, flags | O_NONBLOCK, mode);
     if (fd < 0) return -1;
     mode_t type = 0;
@@ -341,7 +341,7 @@ int u_open_regular(const char* path, int flags, int mode) {
         struct stat sb;
         type = fstat(fd, &sb) == 0 ? sb.st_mode : 0;
     }
-    if (!S_ISREG(type)) {
+    if (!S_ISREG(type) && !(dir_ok && S_ISDIR(type))) {
         u_close(fd);
         errno = S_ISDIR(type) ? EISDIR : EINVAL;
         return -1;

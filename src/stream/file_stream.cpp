@@ -159,7 +159,7 @@ STREAM* open_path(const char* filename, int mode, int flags, bool regular, const
         return nullptr;
     }
     for (int attempt = 1;; attempt++) {
-        int fd = regular ? u_open_regular(filename, mode & ~O_NONBLOCK, flags)
+        int fd = regular ? u_open_regular(filename, mode & ~O_NONBLOCK, flags, true)
                          : u_open(filename, mode & ~O_NONBLOCK, flags);
         if (fd < 0) {
             int err = errno;
