@@ -77,7 +77,8 @@ bool starts_with(const L_CHAR* s, const L_CHAR* prefix) {
 }
 
 bool opens_for_reading(const char* path) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // Never waits: a FIFO in the search would hold the open for ever.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     close(fd);
     return true;

@@ -325,6 +325,30 @@ int u_open64(const char* path, int flags, int mode) {
     return open_as(UFR_OP_OPEN64, path, flags, mode);
 }
 
+int u_open_regular(const char* path, int flags, int mode, bool dir_ok) {
+    int fd = u_open64(path, flags | O_NONBLOCK, mode);
+    if (fd < 0) return -1;
+    mode_t type = 0;
+    if (fd >= UFR_FD_BASE) {
+        // A file-root descriptor is not ours to look at: the path stands for it.
+        U_STAT us;
+        struct stat sb;
+        if (flags & O_NOFOLLOW)
+            type = lstat(path, &sb) == 0 ? sb.st_mode : 0;
+        else
+            type = u_stat(path, &us) == 0 ? us.us_mode : 0;
+    } else {
+        struct stat sb;
+        type = fstat(fd, &sb) == 0 ? sb.st_mode : 0;
+    }
+    if (!S_ISREG(type) && !(dir_ok && S_ISDIR(type))) {
+        u_close(fd);
+        errno = S_ISDIR(type) ? EISDIR : EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
 int u_close(int fd) {
     if (ufr_routes_fd(fd)) {
         UFR_ARGS a[1] = {arg_int(fd)};

@@ -64,6 +64,11 @@ void u_ck_buf_from_wire(U_CK_BUF* ck, const unsigned char in[U_CK_BUF_WIRE_SIZE]
 // The calls. Paths and data are taken as given.
 int u_open(const char* path, int flags, int mode = 0);
 int u_open64(const char* path, int flags, int mode = 0);
+// u_open64 of a regular file only. The open never waits (O_NONBLOCK: a FIFO or a device in place
+// of a file would hold it for ever, and the flag changes nothing for a regular file), and
+// anything but a regular file is refused: -1 with EISDIR for a directory, EINVAL for the rest.
+// With dir_ok a directory is taken as well (its reads fail, as a stream's readers expect).
+int u_open_regular(const char* path, int flags, int mode = 0, bool dir_ok = false);
 // Drops the descriptor's checksum, then closes it once (never retried: the number is free
 // after close() whatever it answered).
 int u_close(int fd);

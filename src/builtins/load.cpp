@@ -491,7 +491,7 @@ QV_SEXP* load_file(QVISP_ENV* env, QV_SEXP* form, int type, const L_CHAR* filena
     }
     std::vector<L_CHAR> src = source_name(form);
     L_CHAR* path = get_script(src[0] ? src.data() : nullptr, filename);
-    STREAM* st = path ? s_open_file(n_string(std_cm, path), O_RDONLY, 0) : nullptr;
+    STREAM* st = path ? s_open_regular_file(n_string(std_cm, path), O_RDONLY, 0) : nullptr;
     if (!st) {
         d_f_ree(path);
         if (term_a) free_automaton(term_a);

@@ -1,5 +1,6 @@
-// DTED tile reading. The file is trusted for nothing: the profile count comes from its size, and
-// every record is read whole before its fields are taken, each through the big-endian getter.
+// DTED tile reading. The file is trusted for nothing: its size, its header's counts and every
+// record's sentinel and checksum must agree, and every record is read whole before its fields
+// are taken, each through the big-endian getter.
 #include "geo/dted.h"
 
 #include <fcntl.h>
@@ -15,7 +16,13 @@
 
 namespace {
 
-constexpr int SAMPLE_OFFSET = 8;  // within a record
+constexpr int SAMPLE_OFFSET = 8;           // within a record
+constexpr uint8_t RECORD_SENTINEL = 0xAA;  // a data record's first byte
+// The user header label: the first 80 bytes of the header, "UHL" first; its counts of
+// longitude lines and of points a line stand at bytes 47 and 51, four digits each.
+constexpr int UHL_SIZE = 80;
+constexpr int UHL_LON_LINES = 47;
+constexpr int UHL_LAT_POINTS = 51;
 
 bool is_digit(char c) {
     return c >= '0' && c <= '9';
@@ -77,12 +84,25 @@ bool read_all(int fd, uint8_t* p, int len) {
     return true;
 }
 
+// The header's count at b (four decimal digits), or -1.
+int header_count(const uint8_t* b) {
+    int v = 0;
+    for (int i = 0; i < 4; i++) {
+        if (!is_digit(static_cast<char>(b[i]))) return -1;
+        v = v * 10 + (b[i] - '0');
+    }
+    return v;
+}
+
 // Opens the tile, checks its profile count against the accepted ones and reads `profiles`
-// records into dst in file order. 0, -5 or -6; *count gets the file's profile count.
+// records into dst in file order. 0, -5 or -6; *count gets the file's profile count. The file
+// must be what its header says: the user header label's mark, as many longitude lines as the
+// file holds records (and not a byte more), 1201 points a line; every record must start with its
+// sentinel and end with the sum of its other bytes.
 int read_tile(int16_t* dst, const char* dir_name, const char* filename, bool short_allowed,
               int* count) {
     std::string path = std::string(dir_name) + "/" + filename;
-    int fd = u_open64(path.c_str(), O_RDONLY);
+    int fd = u_open_regular(path.c_str(), O_RDONLY);
     if (fd < 0) return -5;
     int64_t size = u_lseek64(fd, 0, SEEK_END);
     int64_t p = size < DTED_HEADER_SIZE ? 0 : (size - DTED_HEADER_SIZE) / DTED_RECORD_SIZE;
@@ -91,22 +111,39 @@ int read_tile(int16_t* dst, const char* dir_name, const char* filename, bool sho
         u_close(fd);
         return -6;
     }
-    *count = static_cast<int>(p);
-    if (u_lseek64(fd, DTED_HEADER_SIZE, SEEK_SET) != DTED_HEADER_SIZE) {
+    auto refuse = [&](const char* why, int record) {
+        if (record < 0)
+            ss_printf("DTED %s: %s\n", path.c_str(), why);
+        else
+            ss_printf("DTED %s: record %i %s\n", path.c_str(), record, why);
         u_close(fd);
         return -6;
-    }
+    };
+    uint8_t uhl[UHL_SIZE];
+    if (u_lseek64(fd, 0, SEEK_SET) != 0 || !read_all(fd, uhl, UHL_SIZE))
+        return refuse("header cannot be read", -1);
+    if (std::memcmp(uhl, "UHL", 3) != 0) return refuse("no user header label", -1);
+    if (header_count(uhl + UHL_LON_LINES) != p || header_count(uhl + UHL_LAT_POINTS) != 1201 ||
+        size != DTED_HEADER_SIZE + p * DTED_RECORD_SIZE)
+        return refuse("size does not match the header", -1);
+    *count = static_cast<int>(p);
+    if (u_lseek64(fd, DTED_HEADER_SIZE, SEEK_SET) != DTED_HEADER_SIZE)
+        return refuse("header cannot be read", -1);
     uint8_t rec[DTED_RECORD_SIZE];
     for (int k = 0; k < *count; k++) {
-        if (!read_all(fd, rec, DTED_RECORD_SIZE)) {
-            u_close(fd);
-            return -6;
-        }
+        if (!read_all(fd, rec, DTED_RECORD_SIZE)) return refuse("cannot be read", k);
+        if (rec[0] != RECORD_SENTINEL) return refuse("has no sentinel", k);
+        uint32_t sum = 0;
+        for (int b = 0; b < SAMPLE_OFFSET; b++)
+            sum += rec[b];
         int16_t* out = dst + static_cast<size_t>(k) * DTED_SAMPLES;
         for (int s = 0; s < DTED_SAMPLES; s++) {
-            uint16_t v = get_be16(rec + SAMPLE_OFFSET + 2 * s);
+            const uint8_t* q = rec + SAMPLE_OFFSET + 2 * s;
+            sum += q[0] + q[1];
+            uint16_t v = get_be16(q);
             out[s] = (v & 0x8000) ? static_cast<int16_t>(-(v & 0x7fff)) : static_cast<int16_t>(v);
         }
+        if (sum != get_be32(rec + DTED_RECORD_SIZE - 4)) return refuse("checksum differs", k);
     }
     u_close(fd);
     return 0;

@@ -26,9 +26,12 @@ constexpr int DTED_STRETCH = 0x10;  // a 601-profile tile widened to 1201 profil
 //   -2 dir_name does not end in E, e, W or w and three digits of at most 180
 //   -3 filename is not a letter, two digits of at most 90 and ".dt1"
 //   -4 the first letter of filename is not N, n, S or s
-//   -5 the file cannot be opened
+//   -5 the file cannot be opened, or is no regular file
 //   -6 the profile count (file size - 3428) / 2414 is not 601 or 1201 ("LENGTH %i\n" on the
-//      standard output stream), or the file ended early
+//      standard output stream); or the file is not what its header says: no "UHL" mark, a
+//      count of longitude lines other than the file's records, of points a line other than
+//      1201, bytes after the last record, or a record without its sentinel 0xAA or whose
+//      checksum (the sum of its other bytes) differs ("DTED <path>: ..." on the stream)
 //   -7 an action other than 1 to 3
 // With the stretch, profile 2i + 1 is the mean of its neighbours truncated toward zero; a pair
 // holding a void gives the void.

@@ -80,31 +80,57 @@ const char* const kModeNames[3] = {"direct", "server", "client"};
 // What a file that did not open as a matrix holds.
 enum class FileFound { absent_or_empty, foreign, record_file };
 
-// Looks at the file without changing it: a record file begins with its file header record.
-// Anything that cannot be looked at counts as a record file, so it is left alone.
+// Whether the first bytes of a file carry a matrix file's own marks: the record file's header
+// (its version text, or its file type with its encoding text) or a matrix header record where
+// a new matrix file places it. Any one of them is enough, so that damage to another leaves the
+// file known as a matrix.
+bool matrix_marks(const uint8_t* b, size_t n) {
+    PDB64_PHYS ph{};
+    if (pn64_get_phys(b, static_cast<int>(n), &ph) > 0 && ph.type == PN64_FILE_HEADER_TYPE &&
+        ph.len == pn64_onfile_length(PN64_FILE_HEADER_SIZE))
+        return true;
+    auto at = [&](size_t ofs, const void* mark, size_t len) {
+        return n >= ofs + len && memcmp(b + ofs, mark, len) == 0;
+    };
+    const uint8_t type[4] = {0, 0, 0, static_cast<uint8_t>(MX_FILE_TYPE)};
+    const uint8_t header[2] = {MX_REC_HEADER >> 8, MX_REC_HEADER & 0xff};
+    return at(8, PN64_VERSION, sizeof PN64_VERSION - 1) || (at(4, type, 4) && at(16, "utf8", 4)) ||
+           at(PN64_FIRST_RECORD, header, 2);
+}
+
+// Looks at the file without changing it and without following a symbolic link: a file that
+// carries a matrix file's marks counts as a record file (a damaged matrix is left as it is), so
+// does anything that cannot be looked at, a link and anything but a regular file.
 FileFound inspect_file(const char* path) {
     struct stat st;
-    if (stat(path, &st) != 0)
+    if (lstat(path, &st) != 0)
         return errno == ENOENT ? FileFound::absent_or_empty : FileFound::record_file;
     if (!S_ISREG(st.st_mode)) return FileFound::record_file;
     if (st.st_size == 0) return FileFound::absent_or_empty;
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) return FileFound::record_file;
-    uint8_t head[12];
-    ssize_t n = read(fd, head, sizeof head);
+    uint8_t head[64];
+    ssize_t n = 0;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) n = pread(fd, head, sizeof head, 0);
     close(fd);
-    if (n < 0) return FileFound::record_file;
-    PDB64_PHYS ph{};
-    bool record = pn64_get_phys(head, static_cast<int>(n), &ph) > 0 &&
-                  ph.type == PN64_FILE_HEADER_TYPE &&
-                  ph.len == pn64_onfile_length(PN64_FILE_HEADER_SIZE);
-    return record ? FileFound::record_file : FileFound::foreign;
+    if (n <= 0) return FileFound::record_file;
+    return matrix_marks(head, static_cast<size_t>(n)) ? FileFound::record_file : FileFound::foreign;
+}
+
+// Empties a foreign file in place, never through a link; 0 or -1.
+int empty_file(const char* path) {
+    int fd = open(path, O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return -1;
+    struct stat st;
+    int r = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ftruncate(fd, 0) : -1;
+    close(fd);
+    return r;
 }
 
 // Whether another opening holds the writer's lock of the file at path now: a shared lock is
 // refused while it does (and is let go at once when granted).
 bool writer_lock_held(const char* path) {
-    int fd = u_open64(path, O_RDONLY | O_CLOEXEC);
+    int fd = u_open_regular(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return false;
     bool held = u_flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     u_close(fd);
@@ -117,13 +143,19 @@ constexpr auto kLockedRetry = std::chrono::seconds(2);
 constexpr auto kLockedPause = std::chrono::milliseconds(20);
 
 // Step 3: 0 when the file holds the matrix, -124 for a new one (absent, empty, or a file that
-// is no record file, which is emptied), -100 without a file name; -123 when the file is left
-// as it is (a live writer, a damaged matrix, a refused or failed access). A file whose writer's
-// lock is held is tried again for a short while first.
+// is no record file and carries no mark of a matrix, which is emptied), -100 without a file
+// name; -123 when the file is left as it is (a live writer, a damaged matrix, a symbolic link,
+// anything but a regular file, a refused or failed access). The file is never opened through a
+// link: a matrix is written where its name says. A file whose writer's lock is held is tried
+// again for a short while first.
 int load_header(MATRIX* m) {
-    int r = load_matrix_header(m, O_RDWR | O_CREAT, 0644);
-    if (r == 0 || r == MXF_NO_NAME) return r;
+    constexpr int kFlags = O_RDWR | O_CREAT | O_NOFOLLOW;
+    if (!m->filename) return MXF_NO_NAME;
     std::string path = n_string(std_cm, m->filename);
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return MXF_CANNOT_OPEN;
+    int r = load_matrix_header(m, kFlags, 0644);
+    if (r == 0 || r == MXF_NO_NAME) return r;
     if ((r == MXF_DAMAGED || r == MXF_CANNOT_OPEN) && writer_lock_held(path.c_str())) {
         auto until = std::chrono::steady_clock::now() + kLockedRetry;
         bool held = true;
@@ -131,13 +163,13 @@ int load_header(MATRIX* m) {
             std::this_thread::sleep_for(kLockedPause);
             held = writer_lock_held(path.c_str());
         }
-        if (!held && load_matrix_header(m, O_RDWR | O_CREAT, 0644) == 0) return 0;
+        if (!held && load_matrix_header(m, kFlags, 0644) == 0) return 0;
     }
     switch (inspect_file(path.c_str())) {
         case FileFound::absent_or_empty:
             return MXF_DAMAGED;
         case FileFound::foreign:
-            return truncate(path.c_str(), 0) == 0 ? MXF_DAMAGED : MXF_CANNOT_OPEN;
+            return empty_file(path.c_str()) == 0 ? MXF_DAMAGED : MXF_CANNOT_OPEN;
         case FileFound::record_file:
         default:
             return MXF_CANNOT_OPEN;

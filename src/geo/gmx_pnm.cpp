@@ -91,6 +91,11 @@ int64_t node_end(MATRIX* m, int64_t level) {
     return end > INT64_MAX ? INT64_MAX : static_cast<int64_t>(end);
 }
 
+// Whether a header's magic is one of the picture kinds: "P1" to "P7", nothing else.
+bool pnm_magic(const char* type) {
+    return type[0] == 'P' && type[1] >= '1' && type[1] <= '7' && type[2] == 0;
+}
+
 // The open picture file, closed on every road.
 struct Fd {
     int fd = -1;
@@ -135,11 +140,12 @@ QV_SEXP* vx_gmxImportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
 
     std::string file = gmx_arg_bytes(a_file);
     Fd f;
-    f.fd = u_open64(file.c_str(), O_RDONLY);
+    f.fd = u_open_regular(file.c_str(), O_RDONLY);
     if (f.fd < 0) return file_error(form, GMX_OPEN, F, "cannot open the file", file);
     PPM_INFO pi{};
     pi.pi_fd = f.fd;
-    if (read_header(&pi) < 0) return file_error(form, GMX_OPEN, F, "invalid PNM header", file);
+    if (read_header(&pi) < 0 || !pnm_magic(pi.pi_type))
+        return file_error(form, GMX_OPEN, F, "invalid PNM header", file);
     std::string type = pi.pi_type;
     if (type == "P4") {
         fprintf(stderr, "not support the  format P4\n");
@@ -187,6 +193,11 @@ QV_SEXP* vx_gmxImportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
             int64_t n = std::min(piece, cols.end - c);
             if (!read_full(f.fd, row.data(), n * bpp))
                 return file_error(form, GMX_OPEN, F, "cannot read the file", file);
+            // A sample above the header's maximum is no sample of the picture: the file is
+            // damaged, and is refused rather than written as if it were one.
+            if (pi.pi_max < 255 && std::any_of(row.begin(), row.begin() + n * bpp,
+                                               [&](uint8_t v) { return v > pi.pi_max; }))
+                return file_error(form, GMX_OPEN, F, "sample above the maximum", file);
             for (int64_t i = 0; i < n; i++) {
                 const uint8_t* s = &row[i * bpp];
                 uint32_t r8 = s[0], g8 = bpp == 1 ? s[0] : s[1], b8 = bpp == 1 ? s[0] : s[2];
@@ -211,12 +222,13 @@ QV_SEXP* vx_gmxPNMStatus(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, Q
     if (get_type(a_file) != QVT_STRING) return gmx_error_d(form, GMX_MISMATCH, F, nullptr);
     std::string file = gmx_arg_bytes(a_file);
     Fd f;
-    f.fd = u_open64(file.c_str(), O_RDONLY);
+    f.fd = u_open_regular(file.c_str(), O_RDONLY);
     if (f.fd < 0) return file_error(form, GMX_OPEN, F, "cannot open the file", file);
     PPM_INFO pi{};
     pi.pi_fd = f.fd;
     // Only the header is read: a header of any size it can hold is reported, whatever follows.
-    if (read_header(&pi) < 0) return file_error(form, GMX_OPEN, F, "invalid PNM header", file);
+    if (read_header(&pi) < 0 || !pnm_magic(pi.pi_type))
+        return file_error(form, GMX_OPEN, F, "invalid PNM header", file);
     return List(get_symbol(std_text("gmxPNMStatus")), n_get_string(pi.pi_type),
                 get_integer(pi.pi_width, nullptr), get_integer(pi.pi_height, nullptr),
                 get_integer(pi.pi_max, nullptr), LIST_END);

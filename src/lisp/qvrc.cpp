@@ -23,21 +23,48 @@ bool named(QV_SEXP* item, const L_CHAR* symbol) {
            l_strcmp(head->symbol.data, symbol) == 0;
 }
 
-// The values of the entries named symbol, in file order; nil when the file cannot be opened.
-// Runs inside the caller's frame.
-QV_SEXP* entries(const std::string& path, const L_CHAR* symbol) {
-    STREAM* st = s_open_file(path.c_str(), O_RDONLY, 0);
-    if (!st) return nullptr;
-    QV_SEXP* top = init_parse(st, _l_string_1(std_cm, path.c_str()), nullptr);
-    QV_SEXP* r = nullptr;
-    for (QV_SEXP* c = top; get_type(c) == QVT_PAIR; c = c->pair.cdr) {
-        QV_SEXP* item = c->pair.car;
-        if (!symbol || !named(item, symbol)) continue;
-        QV_SEXP* v = get_el(item, 1);
-        realize_whole(v);
-        r = cons(v, r);
+// Hands the value of each entry named symbol to each, in file order, as it is read: the walk
+// holds one item at a time, so a file of any length is walked in the memory of its largest item
+// (and of what each keeps). hold is a pair rooted by the caller: its car is the rest of the file
+// still to be read; each item is read in a frame of its own, let go once the car points past
+// it. false when the file cannot be opened or is no regular file.
+template <class Each>
+bool walk(const std::string& path, const L_CHAR* symbol, QV_SEXP* hold, Each each) {
+    STREAM* st = s_open_regular_file(path.c_str(), O_RDONLY, 0);
+    if (!st) return false;
+    // Kept aside: a temporary text is reused by later conversions, and the walk makes many.
+    std::vector<L_CHAR> key;
+    if (symbol) key.assign(symbol, symbol + l_strlen(symbol) + 1);
+    // The first node would stay rooted in the caller's frame, and with it every item read
+    // behind it: only hold keeps it.
+    gc_push(nullptr, nullptr, "qvrc file");
+    hold->pair.car = init_parse(st, _l_string_1(std_cm, path.c_str()), nullptr);
+    gc_pop(nullptr, nullptr);
+    for (bool more = true; more;) {
+        gc_push(nullptr, nullptr, "qvrc item");
+        QV_SEXP* c = hold->pair.car;
+        more = get_type(c) == QVT_PAIR;
+        if (more) {
+            QV_SEXP* item = c->pair.car;
+            if (!key.empty() && named(item, key.data())) {
+                QV_SEXP* v = get_el(item, 1);
+                realize_whole(v);
+                each(v);
+            }
+            hold->pair.car = c->pair.cdr;
+        }
+        gc_pop(nullptr, nullptr);
     }
-    return r;  // last entry first
+    hold->pair.car = nullptr;
+    return true;
+}
+
+// The values of the entries named symbol, the last one first (kept in hold's cdr); nil when the
+// file cannot be opened. Runs inside the caller's frame.
+QV_SEXP* entries(const std::string& path, const L_CHAR* symbol) {
+    QV_SEXP* hold = cons(nullptr, nullptr);
+    walk(path, symbol, hold, [&](QV_SEXP* v) { hold->pair.cdr = cons(v, hold->pair.cdr); });
+    return hold->pair.cdr;
 }
 
 std::string file_path(const char* dir, const char* file) {
@@ -49,12 +76,10 @@ std::string file_path(const char* dir, const char* file) {
 void qvrc_reader(const char* path, const char* symbol, void (*each)(const L_CHAR*, void*),
                  void* work) {
     gc_push(nullptr, nullptr, "get_qvrc");
-    QV_SEXP* values = entries(path, _l_string_1(std_cm, symbol));
-    std::vector<QV_SEXP*> in_order;
-    for (QV_SEXP* c = values; get_type(c) == QVT_PAIR; c = c->pair.cdr)
-        in_order.push_back(c->pair.car);
-    for (auto it = in_order.rbegin(); it != in_order.rend(); ++it)
-        if (get_type(*it) == QVT_STRING) each((*it)->string.data, work);
+    QV_SEXP* hold = cons(nullptr, nullptr);
+    walk(path, _l_string_1(std_cm, symbol), hold, [&](QV_SEXP* v) {
+        if (get_type(v) == QVT_STRING) each(v->string.data, work);
+    });
     gc_pop(nullptr, nullptr);
 }
 

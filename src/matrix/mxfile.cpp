@@ -269,6 +269,7 @@ void close_work(MX_FILE_WORK* w, bool refused = false) {
 
 int check_node_tree(MX_FILE_WORK* w);
 bool tree_past_end(MX_FILE_WORK* w);
+bool tree_lost(MX_FILE_WORK* w);
 
 // Opens the record file of w; an existing matrix file has its header and subheader found and its
 // open flag checked. creating: the file is new and holds no matrix yet.
@@ -321,6 +322,9 @@ int open_work(MX_FILE_WORK* w, bool creating, MATRIX* m) {
     }
     if (read_subheader(w) < 0) return refuse("************ DESTROY-2\n");
     w->flags_found = w->sh.flags;
+    // An empty node tree in a file that holds stored nodes lost its top link: every read would
+    // give defaults and a write would orphan the old nodes.
+    if (first && tree_lost(w)) return refuse("************ DESTROY-3\n");
     if (!writable(w)) return 0;
     // The record store's lock is ours, so a set flag was left by a process that died. Its last
     // write-back may have been cut between pages, and the node tree is changed in place: a tree
@@ -468,9 +472,28 @@ bool tree_past_end(MX_FILE_WORK* w) {
     bool past = !node_tree_entries(w, &entries);
     for (int64_t fofs : entries)
         // The least node record: a 4-byte header and an 8-byte channel link.
-        if (fofs <= 0 || fofs + 12 > st.st_size) past = true;
+        if (fofs <= 0 || fofs > st.st_size - 12) past = true;
     if (past) ss_printf("%s: node tree names nodes past the end of the file\n", w->name);
     return past;
+}
+
+// Whether the node tree of w is empty while the file holds a node record or a tree node: the
+// records of stored nodes that the tree no longer reaches. A tree that cannot be read is left to
+// the checks that walk it.
+bool tree_lost(MX_FILE_WORK* w) {
+    int err = 0;
+    PdbLockGuard g;
+    FAVT64_ROOT* root = node_root(w);
+    if (!root || root_node64(&err, root) || err < 0) return false;
+    for (uint16_t type : {MX_REC_NODE, PN64_TREE_NODE_TYPE}) {
+        void* r = get_file_record64(nullptr, w->pdb, static_cast<int16_t>(type), PN64_HEADER_SIZE);
+        if (r) {
+            d_f_ree(r);
+            ss_printf("%s: node tree empty beside stored nodes\n", w->name);
+            return true;
+        }
+    }
+    return false;
 }
 
 // ---- Data records -----------------------------------------------------------------------------
@@ -683,7 +706,8 @@ int load_subheader(MATRIX* m, int sfa) {
 
 int save_matrix_header(MATRIX* m) {
     if (!m->filename || m->p.dim <= 0 || !m->dim_divide) return -1;
-    if (!m->file_work) m->file_work = new_work(m, O_RDWR | O_CREAT);
+    // A new matrix file is made where its name says, never through a symbolic link.
+    if (!m->file_work) m->file_work = new_work(m, O_RDWR | O_CREAT | O_NOFOLLOW);
     MX_FILE_WORK* w = work_of(m);
     // A file that holds anything is never emptied to make a new matrix.
     struct stat st;
@@ -691,14 +715,14 @@ int save_matrix_header(MATRIX* m) {
     own(w);
     int r = -1;
     if (!w->pdb) {
-        w->oflags = O_RDWR | O_CREAT;
+        w->oflags = O_RDWR | O_CREAT | O_NOFOLLOW;
         w->header_fofs = w->subheader_fofs = 0;
         if (open_work(w, true, m) < 0) {
             disown(w);
             return -1;
         }
     }
-    w->oflags = O_RDWR;
+    w->oflags = O_RDWR | O_NOFOLLOW;
     PDB64* p = w->pdb;
     do {
         Rec hr = header_record(m, 0);

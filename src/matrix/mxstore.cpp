@@ -685,6 +685,9 @@ int64_t _mx_save_changes(MATRIX* m) {
     // The changed nodes that had not failed and were not ready at the last walk.
     int64_t not_ready = 0;
     for (;;) {
+        // A broken matrix (its file found damaged) runs no more saves: its changed nodes are
+        // neither saved nor marked failed, so nothing is left to wait for.
+        if (mx_ld(m->flags) & 2) break;
         // Each finished save wakes this loop: the counts the saves keep tell what is left, and the
         // list of changed nodes is walked only when they say nothing is, and once a second
         // (nodes changed again or made ready meanwhile are asked then). A walk asks every ready

@@ -311,7 +311,8 @@ PDB64* open_pdb64(const char* name, int oflags, int mode, int32_t flags) {
     bool rw = (oflags & O_ACCMODE) != O_RDONLY;
     int host_flags = (oflags & ~(O_ACCMODE | O_TRUNC)) | (rw ? O_RDWR : O_RDONLY) | O_CLOEXEC;
     char* path = change_delim_str(name);
-    int fd = u_open64(path, host_flags, mode);
+    // Only a regular file is a record file; a FIFO or a device is refused without waiting.
+    int fd = u_open_regular(path, host_flags, mode);
     d_f_ree(path);
     if (fd < 0) return nullptr;
     if (rw) {

@@ -150,13 +150,17 @@ int file_io_kind(int fd) {
 // ------------------------------------------------------------------------------------------------
 // Opening
 
-STREAM* s_open_file(const char* filename, int mode, int flags, const char* file, int line) {
+namespace {
+
+STREAM* open_path(const char* filename, int mode, int flags, bool regular, const char* file,
+                  int line) {
     if (!filename) {
         errno = EINVAL;
         return nullptr;
     }
     for (int attempt = 1;; attempt++) {
-        int fd = u_open(filename, mode & ~O_NONBLOCK, flags);
+        int fd = regular ? u_open_regular(filename, mode & ~O_NONBLOCK, flags, true)
+                         : u_open(filename, mode & ~O_NONBLOCK, flags);
         if (fd < 0) {
             int err = errno;
             void (*gc)() = nullptr;
@@ -180,6 +184,16 @@ STREAM* s_open_file(const char* filename, int mode, int flags, const char* file,
         count_open(fd);
         return s;
     }
+}
+
+}  // namespace
+
+STREAM* s_open_file(const char* filename, int mode, int flags, const char* file, int line) {
+    return open_path(filename, mode, flags, false, file, line);
+}
+
+STREAM* s_open_regular_file(const char* filename, int mode, int flags, const char* file, int line) {
+    return open_path(filename, mode, flags, true, file, line);
 }
 
 STREAM* _s_open_file_descripter(int d, S_TABLE* tbl) {

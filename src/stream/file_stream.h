@@ -25,6 +25,9 @@ void init_file_stream();
 // `flags`; null on failure with errno from the last attempt. Out of descriptors (EMFILE), the
 // collector hook runs once and the open is tried again.
 STREAM* s_open_file(const char* filename, int mode, int flags, VX_HERE_FILE, VX_HERE_LINE);
+// s_open_file of a regular file or a directory (u_open_regular): a FIFO or a device in place of
+// the file is refused at once, never waited on.
+STREAM* s_open_regular_file(const char* filename, int mode, int flags, VX_HERE_FILE, VX_HERE_LINE);
 // The kind's open_desc: wraps descriptor d (mode = its access mode); null when d is negative or
 // not open. The `_` twin is for callers holding the stream lock.
 STREAM* s_open_file_descripter(int d, S_TABLE* tbl);

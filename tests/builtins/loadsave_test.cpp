@@ -326,3 +326,36 @@ TEST_F(LoadSaveTest, FilesSaveCreatesAndWritesOver) {
 }
 
 }  // namespace
+
+// A FIFO or a device in place of the file is refused at once with every load type, never waited
+// on; text cut inside a string escape is an error, never a string.
+TEST_F(LoadSaveTest, FilesThatAreNoRegularFilesAreRefusedAtOnce) {
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0644), 0);
+    ASSERT_EQ(symlink(path("fifo").c_str(), path("link").c_str()), 0);
+    // Each answer comes at once: an open that waited would hold the test until its time limit.
+    std::vector<std::string> answers;
+    for (const char* file : {"fifo", "link", "/dev/zero"})
+        for (const char* option :
+             {"raw", "qv", "exec", "text", "html", "text.escape", "icalendar"}) {
+            std::string name = file[0] == '/' ? file : "@/" + std::string(file);
+            answers.push_back(
+                show(run_here("([Load option=\"" + std::string(option) + "\"] \"" + name + "\")")));
+        }
+    ASSERT_EQ(answers.size(), 21u);
+    for (const std::string& a : answers)
+        EXPECT_NE(a.find("\"cannot open the file\""), std::string::npos) << a;
+
+    struct Cut {
+        const char* text;
+        const char* error;
+    } cuts[] = {
+        {"(a \"x\\", "unsutisfied file end"},
+        {"^\"x\\", "unsutisfied file end"},
+        {"^ \"\\", "unsutisfied file end"},
+        {"<a x=\"y\\", "unsutisfied file end"},
+    };
+    for (const Cut& c : cuts) {
+        write_file(path("cut.qv"), c.text);
+        EXPECT_NE(show(run_here("(Load \"@/cut.qv\")")).find(c.error), std::string::npos) << c.text;
+    }
+}

@@ -74,7 +74,7 @@ TEST(Dted, FullTileSamplesAndRows) {
         if (p == 3 && s == 6) return 0x7fff;
         return sm(val(p, s));
     };
-    std::string dir = put_tile(d, "e139", "N35.dt1", dted_bytes(1201, raw, 2413));
+    std::string dir = put_tile(d, "e139", "N35.dt1", dted_bytes(1201, raw));
     Loaded prof = load1(dir, "N35.dt1", DTED_PROFILES);
     ASSERT_EQ(prof.rc, 0);
     EXPECT_EQ(prof.lines, 1201);

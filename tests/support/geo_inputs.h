@@ -21,17 +21,37 @@ inline uint16_t sm(int v) {
 }
 
 // A tile of `profiles` records whose sample s of profile p is raw(p, s) (stored as given),
-// with `extra` bytes after the last record; header and record framing filled with 0xA5.
+// with `extra` bytes after the last record: the header's label mark and counts, each record's
+// sentinel, counts and checksum as a reader checks them; the rest of the header filled with 0xA5.
 inline std::string dted_bytes(int profiles, const std::function<uint16_t(int, int)>& raw,
                               int extra = 0) {
     std::string b(3428 + static_cast<size_t>(profiles) * 2414 + extra, '\xA5');
+    char counts[16];
+    snprintf(counts, sizeof counts, "%04d1201", profiles % 10000);
+    b.replace(0, 4, "UHL1");
+    b.replace(47, 8, counts);
     for (int p = 0; p < profiles; p++) {
-        size_t r = 3428 + static_cast<size_t>(p) * 2414 + 8;
+        size_t r = 3428 + static_cast<size_t>(p) * 2414;
+        const uint8_t head[8] = {0xAA,
+                                 0,
+                                 static_cast<uint8_t>(p >> 8),
+                                 static_cast<uint8_t>(p),
+                                 static_cast<uint8_t>(p >> 8),
+                                 static_cast<uint8_t>(p),
+                                 0,
+                                 0};
+        for (int k = 0; k < 8; k++)
+            b[r + k] = static_cast<char>(head[k]);
         for (int s = 0; s < 1201; s++) {
             uint16_t v = raw(p, s);
-            b[r + 2 * s] = static_cast<char>(v >> 8);
-            b[r + 2 * s + 1] = static_cast<char>(v);
+            b[r + 8 + 2 * s] = static_cast<char>(v >> 8);
+            b[r + 8 + 2 * s + 1] = static_cast<char>(v);
         }
+        uint32_t sum = 0;
+        for (size_t k = 0; k < 2410; k++)
+            sum += static_cast<uint8_t>(b[r + k]);
+        for (int k = 0; k < 4; k++)
+            b[r + 2410 + k] = static_cast<char>(sum >> (24 - 8 * k));
     }
     return b;
 }
@@ -58,24 +78,6 @@ inline std::string dted_tile(int lon_deg, int lat_deg, const std::function<int(i
     put(0, uhl);
     put(80, dsi);
     put(728, acc);
-    for (int p = 0; p < 1201; p++) {
-        size_t r = 3428 + static_cast<size_t>(p) * 2414;
-        const uint8_t head[8] = {0xAA,
-                                 0,
-                                 static_cast<uint8_t>(p >> 8),
-                                 static_cast<uint8_t>(p),
-                                 static_cast<uint8_t>(p >> 8),
-                                 static_cast<uint8_t>(p),
-                                 0,
-                                 0};
-        for (int k = 0; k < 8; k++)
-            b[r + k] = static_cast<char>(head[k]);
-        uint32_t sum = 0;
-        for (size_t k = 0; k < 2410; k++)
-            sum += static_cast<uint8_t>(b[r + k]);
-        for (int k = 0; k < 4; k++)
-            b[r + 2410 + k] = static_cast<char>(sum >> (24 - 8 * k));
-    }
     return b;
 }
 
