@@ -5,6 +5,7 @@
 // with token 0.
 #include <cstring>
 #include <string>
+#include <unordered_map>
 
 #include "base/panic.h"
 #include "lisp/collect.h"
@@ -27,28 +28,72 @@ L_CHAR* token_text(QV_FILE* f) {
     return t;
 }
 
-bool same(const L_CHAR* a, const L_CHAR* b) {
-    return a && b && l_strcmp(a, b) == 0;
-}
+// The attributes of one tag or bracket form as they are read. A name already there gets the new
+// value in place; a new one is appended at the end. Names are found by a scan of a short list and
+// through an index once the list is long, so a tag of many attributes is read in linear time;
+// the memory lock is held for each change alone, never for a search.
+struct AttrList {
+    struct Hash {
+        size_t operator()(const L_CHAR* s) const {
+            uint64_t h = 1469598103934665603u;
+            for (; *s; s++)
+                h = (h ^ *s) * 1099511628211u;
+            return static_cast<size_t>(h);
+        }
+    };
+    struct Eq {
+        bool operator()(const L_CHAR* a, const L_CHAR* b) const { return l_strcmp(a, b) == 0; }
+    };
+    // Lists up to this long are scanned; longer ones are indexed.
+    static constexpr int SCAN_MAX = 16;
 
-// Appends an attribute to the end of a symbol's list; a name already there gets the new value in
-// place. The texts are the caller's collected copies.
-void append_attribute(QV_SEXP* sym, L_CHAR* name, L_CHAR* value) {
-    lock_mem();
-    QV_SYM_FIELD** link = &sym->symbol.field;
-    for (; *link; link = &(*link)->next) {
-        if (same((*link)->name, name)) {
-            (*link)->data = value;
+    QV_SEXP* sym;
+    QV_SYM_FIELD** tail;
+    int n = 0;
+    std::unordered_map<const L_CHAR*, QV_SYM_FIELD*, Hash, Eq> index;
+
+    explicit AttrList(QV_SEXP* s) : sym(s), tail(&s->symbol.field) {
+        for (; *tail; tail = &(*tail)->next)
+            note(*tail);
+    }
+
+    void note(QV_SYM_FIELD* cell) {
+        if (++n == SCAN_MAX + 1)
+            for (QV_SYM_FIELD* c = sym->symbol.field; c; c = c->next)
+                index.emplace(c->name, c);
+        else if (n > SCAN_MAX)
+            index.emplace(cell->name, cell);
+    }
+
+    QV_SYM_FIELD* find(const L_CHAR* name) const {
+        if (!name) return nullptr;
+        if (n > SCAN_MAX) {
+            auto it = index.find(name);
+            return it == index.end() ? nullptr : it->second;
+        }
+        for (QV_SYM_FIELD* c = sym->symbol.field; c; c = c->next)
+            if (c->name && l_strcmp(c->name, name) == 0) return c;
+        return nullptr;
+    }
+
+    // The texts are the caller's collected copies.
+    void append(L_CHAR* name, L_CHAR* value) {
+        if (QV_SYM_FIELD* c = find(name)) {
+            lock_mem();
+            c->data = value;
             unlock_mem();
             return;
         }
+        lock_mem();
+        auto* cell = static_cast<QV_SYM_FIELD*>(mmalloc(sizeof(QV_SYM_FIELD), gc_vx_sym_field));
+        cell->name = name;
+        cell->data = value;
+        *tail = cell;
+        unlock_mem();
+        tail = &cell->next;
+        note(cell);
     }
-    auto* cell = static_cast<QV_SYM_FIELD*>(mmalloc(sizeof(QV_SYM_FIELD), gc_vx_sym_field));
-    cell->name = name;
-    cell->data = value;
-    *link = cell;
-    unlock_mem();
-}
+};
 
 L_CHAR* ascii_text(const char* s) {
     int n = static_cast<int>(strlen(s));
@@ -88,6 +133,7 @@ int bracket_form(QV_FILE* f) {
     int t = _vx_lex(f, 1);
     if (t != TK_DATUM || get_type(f->sexp) != QVT_SYMBOL) return fail("symbol is required");
     QV_SEXP* sym = f->sexp;
+    AttrList attrs(sym);
     for (;;) {
         t = _vx_lex(f, 1);
         if (t == TK_RBRACKET) break;
@@ -97,7 +143,7 @@ int bracket_form(QV_FILE* f) {
         if (_vx_lex(f, 1) != TK_EQ) return fail("'=' is required");
         if (_vx_lex(f, 1) != TK_DATUM) return fail("text is required 2");
         if (get_type(f->sexp) != QVT_STRING) return fail("text is required 3");
-        append_attribute(sym, name, f->sexp->string.data);
+        attrs.append(name, f->sexp->string.data);
     }
     qvf_clear(f, QVF_FIELD_EQ);
     lock_mem();
@@ -114,11 +160,12 @@ int start_code(QV_FILE* f, QV_SEXP* sym) {
 // The attributes of an opener up to the end of the tag.
 int attributes(QV_FILE* f, int opener) {
     QV_SEXP* sym = f->sexp;
+    AttrList attrs(sym);
     bool html = qvf_flags(f) & QVF_HTML;
     int t = _vx_lex(f, 1);
     for (;;) {
         if (t == TK_QTEXT) {
-            append_attribute(sym, ascii_text("!text"), token_text(f));
+            attrs.append(ascii_text("!text"), token_text(f));
             t = _vx_lex(f, 1);
             continue;
         }
@@ -128,14 +175,14 @@ int attributes(QV_FILE* f, int opener) {
             t = _vx_lex(f, 1);
             if (t != TK_EQ) {
                 // A name alone is switched on; the token just read is the next item.
-                append_attribute(sym, name, ascii_text("!on"));
+                attrs.append(name, ascii_text("!on"));
                 continue;
             }
             t = _vx_lex(f, 1);
             if (t != TK_QTEXT && t != TK_NAME) return layer_error(f, "text is required 1");
             L_CHAR* value = token_text(f);
             if (html && t == TK_NAME) upper(value);
-            append_attribute(sym, name, value);
+            attrs.append(name, value);
             t = _vx_lex(f, 1);
             continue;
         }
