@@ -3,6 +3,7 @@
 // followed by attributes is read to its end and becomes one tag token whose symbol carries the
 // attributes. Every error here is 0x80021005 ("token error 4", record name, token text, message)
 // with token 0.
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -47,12 +48,13 @@ struct AttrList {
     // Lists up to this long are scanned; longer ones are indexed.
     static constexpr int SCAN_MAX = 16;
 
+    QV_FILE* f;
     QV_SEXP* sym;
     QV_SYM_FIELD** tail;
     int n = 0;
     std::unordered_map<const L_CHAR*, QV_SYM_FIELD*, Hash, Eq> index;
 
-    explicit AttrList(QV_SEXP* s) : sym(s), tail(&s->symbol.field) {
+    AttrList(QV_FILE* file, QV_SEXP* s) : f(file), sym(s), tail(&s->symbol.field) {
         for (; *tail; tail = &(*tail)->next)
             note(*tail);
     }
@@ -76,8 +78,9 @@ struct AttrList {
         return nullptr;
     }
 
-    // The texts are the caller's collected copies.
+    // The texts are the caller's collected copies. What they cost counts with the tag's token.
     void append(L_CHAR* name, L_CHAR* value) {
+        f->attr_cost += qv_token_cost((name ? l_strlen(name) : 0) + (value ? l_strlen(value) : 0));
         if (QV_SYM_FIELD* c = find(name)) {
             lock_mem();
             c->data = value;
@@ -133,7 +136,7 @@ int bracket_form(QV_FILE* f) {
     int t = _vx_lex(f, 1);
     if (t != TK_DATUM || get_type(f->sexp) != QVT_SYMBOL) return fail("symbol is required");
     QV_SEXP* sym = f->sexp;
-    AttrList attrs(sym);
+    AttrList attrs(f, sym);
     for (;;) {
         t = _vx_lex(f, 1);
         if (t == TK_RBRACKET) break;
@@ -160,7 +163,7 @@ int start_code(QV_FILE* f, QV_SEXP* sym) {
 // The attributes of an opener up to the end of the tag.
 int attributes(QV_FILE* f, int opener) {
     QV_SEXP* sym = f->sexp;
-    AttrList attrs(sym);
+    AttrList attrs(f, sym);
     bool html = qvf_flags(f) & QVF_HTML;
     int t = _vx_lex(f, 1);
     for (;;) {
@@ -247,22 +250,49 @@ int __vx_lex(QV_FILE* f) {
 
 namespace {
 
-// True when the expression being read, with the token just read, passes the record's bound. A
-// top-level item of a bounded-per-item input begins where the record's stack holds only the rest
-// of the sequence.
+std::atomic<int64_t> unfinished{0};
+
+// True when the expression being read, with the token just read, passes the record's bound or
+// the total of all bounded inputs. A top-level item of a bounded-per-item input begins where the
+// record's stack holds only the rest of the sequence.
 bool past_bound(QV_FILE* f) {
     uint64_t read = f->rb_total - static_cast<uint64_t>(f->rb_len - f->rb_ptr);
     if (f->bound == QV_BOUND_ITEM && f->stack_depth <= 1 && !f->skip) {
         f->bound_tokens = 0;
         f->bound_from = read - static_cast<uint64_t>(f->yylen);
+        release_unfinished(f);
     }
-    return ++f->bound_tokens > QV_EXPR_MAX_TOKENS || read - f->bound_from > QV_EXPR_MAX_BYTES;
+    int64_t cost = qv_token_cost(f->yylen) + f->attr_cost;
+    f->attr_cost = 0;
+    std::atomic_ref<uint64_t>(f->read_cost)
+        .fetch_add(static_cast<uint64_t>(cost), std::memory_order_relaxed);
+    int64_t mine =
+        std::atomic_ref<int64_t>(f->bound_cost).fetch_add(cost, std::memory_order_acq_rel) + cost;
+    int64_t total = unfinished.fetch_add(cost, std::memory_order_acq_rel) + cost;
+    // A record closed meanwhile by another task has given back what it held: so does this token.
+    if (qvf_flags(f) & QVF_CLOSED) release_unfinished(f);
+    return ++f->bound_tokens > QV_EXPR_MAX_TOKENS || read - f->bound_from > QV_EXPR_MAX_BYTES ||
+           (total > QV_UNFINISHED_MAX && mine > QV_UNFINISHED_FREE);
 }
 
 }  // namespace
 
+int64_t unfinished_cost() {
+    return unfinished.load(std::memory_order_relaxed);
+}
+
+void release_unfinished(QV_FILE* f) {
+    int64_t c = std::atomic_ref<int64_t>(f->bound_cost).exchange(0, std::memory_order_acq_rel);
+    if (c) unfinished.fetch_sub(c, std::memory_order_acq_rel);
+}
+
+uint64_t read_cost(QV_FILE* f) {
+    return std::atomic_ref<uint64_t>(f->read_cost).load(std::memory_order_relaxed);
+}
+
 int vx_lex(QV_FILE* f) {
     int t = __vx_lex(f);
+    if (!f->bound) f->attr_cost = 0;
     if (!f->bound || t == TK_END || t == TK_CLOSED || !past_bound(f)) return t;
     // The peer sent more than one expression may hold: its input is closed, and the parser ends
     // the lists it was reading with an error saying so.
