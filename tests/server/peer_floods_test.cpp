@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/protocol.h"
 #include "server_util.h"
 #include "support/sync_util.h"
 #include "vxmx_run.h"
@@ -153,6 +154,17 @@ TEST(PeerFloods, QueuedCommandsHoldBackTheirConnections) {
             EXPECT_TRUE(alive(agent.child.pid));
             EXPECT_TRUE(agent.served(5000)) << c.first << c.peers;
             EXPECT_LT(rss_mb(agent.child.pid) - base, 1024 * RSS_SCALE) << c.first << c.peers;
+            // One queue stops at its bound (commands arrive in hand-overs of up to 32); the ten
+            // stop at the total or a command or two past it, where their own bounds alone would
+            // let them hold 50 commands.
+            LineClient admin(agent.admin);
+            int queued = 0;
+            for (int id = from, to = agent.next_iid(); id < to; id++) {
+                std::string r = admin.ask("(GetCPUStatus " + std::to_string(id) + ")");
+                size_t at = r.find("(fifo ");
+                if (at != std::string::npos) queued += std::atoi(r.c_str() + at + 6);
+            }
+            EXPECT_LE(queued, c.peers > 1 ? 35 : QVI_MAX_UNANSWERED + 32) << c.first << c.peers;
         }
         EXPECT_TRUE(agent.interpreters_gone(from, agent.next_iid() - 1, 20000)) << c.first;
     }
