@@ -1226,6 +1226,7 @@ void vx_file_delete(QV_FILE* f) {
         if (qvf_flags(f) & QVF_CLOSED) return;
         qvf_set(f, QVF_CLOSED);
     }
+    release_unfinished(f);
     STREAM* st = std::atomic_ref<STREAM*>(f->st).exchange(nullptr, std::memory_order_acq_rel);
     if (st && !(qvf_flags(f) & QVF_KEEP_STREAM)) s_close(st);
     QV_CLOSE_FUNC func;
@@ -1255,6 +1256,7 @@ void vx_file_delete(QV_FILE* f) {
 int _vx_file_delete(QV_FILE* f) {
     if (qvf_flags(f) & QVF_BUSY) return -1;
     qvf_set(f, QVF_CLOSED);
+    release_unfinished(f);
     STREAM* st = std::atomic_ref<STREAM*>(f->st).exchange(nullptr, std::memory_order_acq_rel);
     // A collection must not wait for a stream: the close runs on the stream layer's close task.
     if (st && !(qvf_flags(f) & QVF_KEEP_STREAM)) s_close_queue(st);

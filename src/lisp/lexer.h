@@ -37,10 +37,23 @@ constexpr int QV_TOKEN_MAX = 4 << 20;      // characters of one token
 constexpr int32_t QV_RAW_MAX = 256 << 20;  // bytes of one raw-byte literal
 constexpr int QV_SKIP_TRACK = 4096;        // levels whose mode a skipped region remembers
 // One expression read from a peer or a server holds at most this many tokens and bytes of text
-// (set_read_bound in parser.h); each element costs about a hundred bytes once built, so one
-// expression stays near 100 MiB however long the peer goes on.
+// (set_read_bound in parser.h); each element costs about 180 bytes once built (an integer in a
+// list: the number, its pair and the pending rest), so one expression stays under about 200 MiB
+// however long the peer goes on.
 constexpr int64_t QV_EXPR_MAX_TOKENS = 1 << 20;
 constexpr uint64_t QV_EXPR_MAX_BYTES = 64u << 20;
+// What a token read from a bounded input is reckoned to cost once built: a node, its pair and
+// the pending rest, and four bytes for each character of its text.
+constexpr int64_t QV_TOKEN_COST = 176;
+inline int64_t qv_token_cost(int chars) {
+    return QV_TOKEN_COST + 4 * static_cast<int64_t>(chars);
+}
+// The expressions being read from all bounded inputs together (peers, servers, "http" replies)
+// cost at most this much: the record whose token passes it is closed as for its own bound. The
+// first QV_UNFINISHED_FREE of each expression never closes it, so a small command is read
+// whatever the others hold.
+constexpr int64_t QV_UNFINISHED_MAX = int64_t{256} << 20;
+constexpr int64_t QV_UNFINISHED_FREE = int64_t{64} << 10;
 constexpr int QV_BOUND_ITEM = 1;   // each top-level item of the input is bounded on its own
 constexpr int QV_BOUND_WHOLE = 2;  // the whole input is one value: the bound covers all of it
 
@@ -159,10 +172,24 @@ struct qv_file {
     int64_t bound_tokens;  // tokens of the expression being read
     uint64_t bound_from;   // bytes of the input read before the expression began
     uint64_t rb_total;     // bytes taken from the stream so far
+    // The cost (qv_token_cost) of the expression being read, counted in the total of all
+    // bounded inputs until it is complete or the record closes; and of all tokens read so far.
+    int64_t bound_cost;
+    uint64_t read_cost;
+    int64_t attr_cost;  // of the attributes of the tag token being read
 };
 
 extern SEM lex_lock;
 extern QV_FILE* vx_file_root;  // one record of the ring, null when empty
+
+// The cost of the expressions being read from all bounded inputs (QV_UNFINISHED_MAX).
+int64_t unfinished_cost();
+// The expression being read from f no longer counts in that total: it is complete (the parser
+// calls this), or the record closes.
+void release_unfinished(QV_FILE* f);
+// The cost of all tokens read from the bounded record f so far: the difference of two readings
+// is what was read in between.
+uint64_t read_cost(QV_FILE* f);
 
 // Creates lex_lock (once); called by init_parse_system.
 void init_lexer();

@@ -766,6 +766,10 @@ QV_SEXP* realize_list(QV_SEXP* s, QV_FILE* f, int* budget = nullptr, Reach reach
         // test made, in the same hold.
         lock_parse();
         apply_ahead(f, a);
+        // A top-level item read whole no longer counts among the expressions being read.
+        if (f->bound == QV_BOUND_ITEM && f->stack_depth <= 1 && !f->skip &&
+            std::atomic_ref<int64_t>(f->bound_cost).load(std::memory_order_relaxed))
+            release_unfinished(f);
         tokens += a.n;
         unwoken += a.n;
         if (tokens >= BATCH) {

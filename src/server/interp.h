@@ -198,6 +198,16 @@ struct qv_interpreter {
     // connection then counts once while it waits for its permission, and *reserve_moved tells
     // the opener that it has no reservation left to end.
     bool* reserve_moved;
+    // The bounds of the command queue (protocol.h), under qvi_lock: commands queued, commands
+    // the relay thread (or a remote wait for it) took and has not answered yet, the marks of the
+    // last command queued and taken, whether the queue counts in the total of connections
+    // without privilege, and why the front thread waits (0: it does not).
+    int cmd_queued;
+    int cmd_running;
+    uint64_t queued_mark;
+    uint64_t taken_mark;
+    bool queue_counts;
+    int queue_wait;
 };
 typedef qv_interpreter QV_INTERPRETER;
 

@@ -72,9 +72,12 @@ QV_SEXP* advance(QV_SEXP* old, QV_SEXP* next) {
 
 // put_qv_fifo, telling in *closing also whether the record is closing.
 int queue_command(QV_INTERPRETER* qvi, QV_SEXP* cmd, bool* closing);
-// Appends the chain head..tail of queue records in one hold (0), or frees it when the record no
-// longer runs (-1).
-int queue_commands(QV_INTERPRETER* qvi, QV_FIFO* head, QV_FIFO* tail, bool* closing);
+// Appends the chain head..tail of n queue records in one hold: 0, or 1 when the queue is now past
+// its bounds (the front thread waits before it reads on); or frees it when the record no longer
+// runs (-1).
+int queue_commands(QV_INTERPRETER* qvi, QV_FIFO* head, QV_FIFO* tail, int n, bool* closing);
+// Waits while the queue is past its bounds; true when the record is closing meanwhile.
+bool wait_for_queue(QV_INTERPRETER* qvi);
 // What is left of a reply once it is written: its hold of the output given back, the silent count
 // restored and (for the last write of a reply) QVIF_REPLYING cleared, with qvi_lock held. The
 // relay thread does it in the same hold of qvi_lock that takes its next command.
@@ -103,6 +106,70 @@ void _begin_reply(QV_INTERPRETER* qvi, STREAM* st, ReplyHead& h);
 // Writes the reply; with a serial number, false (nothing more written) once st is no longer the
 // stream of that number.
 bool print_reply(STREAM* st, uint32_t serial, int line, QV_SEXP* value, const ReplyHead& h);
+
+// ------------------------------------------------------------------ bounds of the command queue
+
+// The queued cost of the connections without privilege together, and how many of their front
+// threads wait for it to drain (under qvi_lock).
+uint64_t queued_total;
+int total_waiters;
+
+enum : int { QUEUE_GO = 0, QUEUE_OWN = 1, QUEUE_TOTAL = 2 };
+
+// Whether the front thread of qvi may read on (qvi_lock held). With `resume`, for a thread that
+// already waits: the lower marks at which it reads on again.
+int _queue_state(QV_INTERPRETER* qvi, bool resume) {
+    int n = qvi->cmd_queued + qvi->cmd_running;
+    if (n == 0) return QUEUE_GO;
+    uint64_t cost = qvi->queued_mark - qvi->taken_mark;
+    if (resume ? n > QVI_MAX_UNANSWERED / 2 || cost > QVI_MAX_QUEUED_COST / 2
+               : n >= QVI_MAX_UNANSWERED || cost >= QVI_MAX_QUEUED_COST)
+        return QUEUE_OWN;
+    if (qvi->queue_counts &&
+        queued_total >= (resume ? AGENT_MAX_QUEUED_COST / 4 * 3 : AGENT_MAX_QUEUED_COST))
+        return QUEUE_TOTAL;
+    return QUEUE_GO;
+}
+
+// n commands appended, the last of them `tail` (qvi_lock held).
+void _count_queued(QV_INTERPRETER* qvi, QV_FIFO* tail, int n) {
+    qvi->cmd_queued += n;
+    uint64_t mark = tail->mark > qvi->queued_mark ? tail->mark : qvi->queued_mark;
+    if (qvi->queue_counts) queued_total += mark - qvi->queued_mark;
+    qvi->queued_mark = mark;
+}
+
+// Wakes the front threads that wait for what has drained (qvi_lock held).
+void _queue_drained(QV_INTERPRETER* qvi) {
+    if (qvi->queue_wait == QUEUE_OWN && _queue_state(qvi, true) != QUEUE_OWN) {
+        qvi->queue_wait = 0;
+        wakeup_task(&qvi->fifo_head);
+    }
+    if (total_waiters == 0 || queued_total > AGENT_MAX_QUEUED_COST / 4 * 3) return;
+    for (QV_INTERPRETER* b : interpreter_hash)
+        for (QV_INTERPRETER* q = b; q; q = q->next)
+            if (q->queue_wait == QUEUE_TOTAL) {
+                q->queue_wait = 0;
+                total_waiters--;
+                wakeup_task(&q->fifo_head);
+            }
+}
+
+// A command with this mark has left the queue (qvi_lock held).
+void _count_taken(QV_INTERPRETER* qvi, uint64_t mark) {
+    qvi->cmd_queued--;
+    if (mark > qvi->taken_mark) {
+        if (qvi->queue_counts) queued_total -= mark - qvi->taken_mark;
+        qvi->taken_mark = mark;
+    }
+    _queue_drained(qvi);
+}
+
+// A command taken from the queue is answered (qvi_lock held).
+void _count_answered(QV_INTERPRETER* qvi) {
+    qvi->cmd_running--;
+    _queue_drained(qvi);
+}
 
 void set_running_state(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
     TaskLockGuard g(qvi_lock);
@@ -213,10 +280,11 @@ struct PendingCommands {
 // is read, and a long burst runs before all of it has been read.
 constexpr int MAX_HANDOVER = 32;
 
-void add_pending(PendingCommands& b, QV_SEXP* pair) {
+void add_pending(QV_INTERPRETER* qvi, PendingCommands& b, QV_SEXP* pair) {
     auto* f = static_cast<QV_FIFO*>(d_alloc(sizeof(QV_FIFO)));
     f->next = nullptr;
     f->cmd = pair->pair.car;
+    f->mark = qvi->acc_file ? read_cost(qvi->acc_file) : 0;
     if (b.tail)
         b.tail->next = f;
     else
@@ -229,12 +297,12 @@ void add_pending(PendingCommands& b, QV_SEXP* pair) {
 bool hand_over(QV_INTERPRETER* qvi, PendingCommands& b) {
     if (b.count == 0) return false;
     bool closing = false;
-    queue_commands(qvi, b.head, b.tail, &closing);
+    int full = queue_commands(qvi, b.head, b.tail, b.count, &closing);
     gc_delete(b.first);
     int limit = b.limit < MAX_HANDOVER ? 2 * b.limit : MAX_HANDOVER;
     b = PendingCommands{};
     b.limit = limit;
-    return closing;
+    return closing || (full == 1 && wait_for_queue(qvi));
 }
 
 // True when the head of cmd can be looked at without reading more input.
@@ -274,6 +342,10 @@ void log_command(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
 }
 
 void feed_loop(QV_INTERPRETER* qvi, QV_SEXP* p) {
+    {
+        TaskLockGuard g(qvi_lock);
+        qvi->queue_counts = !qvi->env || !env_chain_privileged(qvi->env);
+    }
     PendingCommands pending;
     for (;;) {
         // A command that has arrived is read at one go; the rest as it comes. What is pending
@@ -305,7 +377,7 @@ void feed_loop(QV_INTERPRETER* qvi, QV_SEXP* p) {
         if (!is_special(cmd)) {
             // An item error is queued like a command: it evaluates to itself, and its reply
             // keeps its place among the replies of the commands before it.
-            add_pending(pending, p);
+            add_pending(qvi, pending, p);
             p = next_pair(p, pending);
             if (lock_function_armed.load(std::memory_order_relaxed) &&
                 hold_for_lock_function(qvi, cmd, pending))
@@ -318,7 +390,8 @@ void feed_loop(QV_INTERPRETER* qvi, QV_SEXP* p) {
         gc_push(nullptr, nullptr, "front2");
         bool closing = false;
         if (!protocol_word(qvi, cmd)) {
-            queue_command(qvi, processing_instruction(qvi, cmd), &closing);
+            if (queue_command(qvi, processing_instruction(qvi, cmd), &closing) == 1 && !closing)
+                closing = wait_for_queue(qvi);
         } else {
             TaskLockGuard g(qvi_lock);
             closing = qvi->flags & QVIF_CLOSING;
@@ -393,6 +466,39 @@ bool sender_still_reads(QV_INTERPRETER* qvi) {
         unlock_qvi_out(qvi);
     }
     return !s_peer_gone(out, PEER_PROBE_MS);
+}
+
+bool wait_for_queue(QV_INTERPRETER* qvi) {
+    lock_task(qvi_lock);
+    int why = _queue_state(qvi, false);
+    for (;;) {
+        if ((qvi->flags & QVIF_CLOSING) || qvi->mode != QVM_RUNNING || why == QUEUE_GO) break;
+        qvi->queue_wait = why;
+        if (why == QUEUE_TOTAL) total_waiters++;
+        sleep_task(&qvi->fifo_head, qvi_lock);
+        lock_task(qvi_lock);
+        // Woken by the tick (or by the record's close) rather than by the queue: no longer
+        // counted. The peer is not read meanwhile, so its hang-up is not seen there (its last
+        // bytes and its end wait behind those the agent has not read): it is asked, as at the
+        // end of its input, whether it still reads, by a line end that a peer that has gone
+        // answers with a reset.
+        bool by_tick = qvi->queue_wait != 0;
+        if (qvi->queue_wait == QUEUE_TOTAL) total_waiters--;
+        qvi->queue_wait = 0;
+        if (by_tick && !(qvi->flags & QVIF_CLOSING)) {
+            unlock_task(qvi_lock, "wait_for_queue");
+            bool reads = sender_still_reads(qvi);
+            lock_task(qvi_lock);
+            if (!reads) {
+                _close_interpreter(qvi);
+                break;
+            }
+        }
+        why = _queue_state(qvi, true);
+    }
+    bool closing = (qvi->flags & QVIF_CLOSING) || qvi->mode != QVM_RUNNING;
+    unlock_task(qvi_lock, "wait_for_queue");
+    return closing;
 }
 
 // The end of the front thread of an interpreter with a relay thread (qvi_lock held). The remote
@@ -606,6 +712,7 @@ void relay_commands(QV_INTERPRETER* qvi, int once, bool enlist) {
     QV_INTERPRETER* outer = current_command_qvi;
     bool had_output = false;
     bool first = true;
+    bool running = false;  // a command taken here is not answered yet
     ReplyEnd replied;
     for (;;) {
         QV_SEXP* cmd;
@@ -615,6 +722,8 @@ void relay_commands(QV_INTERPRETER* qvi, int once, bool enlist) {
             // Silent while it waits for the next command, running once it has one.
             TaskLockGuard g(qvi_lock);
             finish_reply(replied);
+            if (running) _count_answered(qvi);
+            running = false;
             if (first) {
                 if (enlist) qvi->relay_thread = _new_qvi_thread(qvi);
                 had_output = qvi->out != nullptr;
@@ -623,6 +732,10 @@ void relay_commands(QV_INTERPRETER* qvi, int once, bool enlist) {
             qvi->silent_cnt = 0;
             cmd = _take_fifo(qvi, once, &spent);
             qvi->silent_cnt = -1;
+            if (cmd) {
+                qvi->cmd_running++;
+                running = true;
+            }
             end = !cmd || (qvi->flags & QVIF_CLOSING);
             if (!end) {
                 qvi->flags &= ~QVIF_CANCEL;
@@ -716,9 +829,10 @@ void relay_commands(QV_INTERPRETER* qvi, int once, bool enlist) {
         gc_delete(cmd);
         if (stop) break;
     }
-    if (replied.qvi) {
+    if (replied.qvi || running) {
         TaskLockGuard g(qvi_lock);
         finish_reply(replied);
+        if (running) _count_answered(qvi);
     }
     gc_pop(nullptr, nullptr);
 }
@@ -740,11 +854,13 @@ int queue_command(QV_INTERPRETER* qvi, QV_SEXP* cmd, bool* closing) {
     auto* f = static_cast<QV_FIFO*>(d_alloc(sizeof(QV_FIFO)));
     f->next = nullptr;
     f->cmd = cmd;
-    return queue_commands(qvi, f, f, closing);
+    f->mark = qvi->acc_file ? read_cost(qvi->acc_file) : 0;
+    return queue_commands(qvi, f, f, 1, closing);
 }
 
-int queue_commands(QV_INTERPRETER* qvi, QV_FIFO* head, QV_FIFO* tail, bool* closing) {
+int queue_commands(QV_INTERPRETER* qvi, QV_FIFO* head, QV_FIFO* tail, int n, bool* closing) {
     bool start_relay, wake;
+    int full;
     {
         TaskLockGuard g(qvi_lock);
         *closing = qvi->flags & QVIF_CLOSING;
@@ -760,6 +876,8 @@ int queue_commands(QV_INTERPRETER* qvi, QV_FIFO* head, QV_FIFO* tail, bool* clos
         else
             qvi->fifo_head = head;
         qvi->fifo_tail = tail;
+        _count_queued(qvi, tail, n);
+        full = _queue_state(qvi, false) != QUEUE_GO;
         // A relay thread waiting for a remote answer runs the new command itself.
         _mark_new_input(qvi);
         start_relay = qvi->relay_owed;
@@ -779,7 +897,7 @@ int queue_commands(QV_INTERPRETER* qvi, QV_FIFO* head, QV_FIFO* tail, bool* clos
         }
     } else if (wake)
         wakeup_task(&qvi->fifo_head);
-    return 0;
+    return full;
 }
 
 }  // namespace
@@ -795,6 +913,7 @@ QV_SEXP* _take_fifo(QV_INTERPRETER* qvi, int once, QV_FIFO** spent) {
         if (QV_FIFO* f = qvi->fifo_head) {
             qvi->fifo_head = f->next;
             if (!qvi->fifo_head) qvi->fifo_tail = nullptr;
+            _count_taken(qvi, f->mark);
             QV_SEXP* cmd = f->cmd;
             // Rooted before the collector, which marks the queue under qvi_lock, can miss it.
             gc_set(cmd, gc_vx_sexp);
@@ -829,9 +948,12 @@ void interrupt_fifo(QV_INTERPRETER* qvi) {
 void close_fifo(QV_INTERPRETER* qvi) {
     while (QV_FIFO* q = qvi->fifo_head) {
         qvi->fifo_head = q->next;
+        _count_taken(qvi, q->mark);
         d_f_ree(q);
     }
     qvi->fifo_tail = nullptr;
+    // A front thread waiting for the queue to drain finds the record no longer running.
+    wakeup_task(&qvi->fifo_head);
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -1271,6 +1393,8 @@ void _tick_check(QV_INTERPRETER* q, uint32_t now) {
         return;
     }
     q->connection_cnt += TICK_SECONDS;
+    // A front thread held back by the queue's bounds looks whether its peer has hung up.
+    if (q->queue_wait) wakeup_task(&q->fifo_head);
     if (q->drain_after_input && q->mode == QVM_FRONT_DONE && q->out) {
         // A half-closed peer whose commands still run: a peer that has gone since has answered
         // the last tick's line end with a reset; then the running command breaks and the rest

@@ -44,11 +44,22 @@ inline uint32_t error_class(uint32_t code) {
     return (code >> 8) & 0xff;
 }
 
-// One queued command.
+// One queued command, and the reader's read_cost (lexer.h) once it had been read: the cost of
+// the input queued behind the relay thread is the difference of two marks.
 struct qv_fifo {
     qv_fifo* next;
     QV_SEXP* cmd;
+    uint64_t mark;
 };
+
+// What may wait for one connection's relay thread: commands read and not yet answered, and the
+// reckoned cost of the queued ones' input; and that cost over all connections without privilege
+// together. Past a bound the front thread stops reading that connection (the peer's sending then
+// waits in the network's buffers) until its queue has drained to half (the total to three
+// quarters). A connection with nothing unanswered is always read, whatever the total.
+constexpr int QVI_MAX_UNANSWERED = 256;
+constexpr uint64_t QVI_MAX_QUEUED_COST = uint64_t{64} << 20;
+constexpr uint64_t AGENT_MAX_QUEUED_COST = uint64_t{128} << 20;
 
 extern SEM sem_qvi_lex_lock;
 // Command logging, off by default: when on, the relay loop logs each command it evaluates at

@@ -262,3 +262,30 @@ TEST_F(ReaderTest, ReferenceCutByTheEnd) {
     EXPECT_EQ(items("^(x\n&cx4"),
               "(x E80020508:lex@2(\"invalid entity\") . E80020402:parser@1(\"no ) for (\"))");
 }
+
+// A name given again takes the new value in its first place, in short lists and in long ones
+// (which the reader indexes), for tags and bracket forms alike.
+TEST_F(ReaderTest, AttributesGivenAgainKeepTheirPlace) {
+    auto many = [](const char* open, const char* close, const char* eq, int n) {
+        std::string text = open, want;
+        for (int i = 0; i < n; i++)
+            text += std::string(" f") + std::to_string(i) + eq + "\"" + std::to_string(i) + "\"";
+        for (int i : {0, n / 2, n - 1})
+            text += std::string(" f") + std::to_string(i) + eq + "\"x" + std::to_string(i) + "\"";
+        for (int i = 0; i < n; i++) {
+            bool again = i == 0 || i == n / 2 || i == n - 1;
+            want += (i ? "," : "") + std::string("f") + std::to_string(i) + "=" +
+                    (again ? "x" : "") + std::to_string(i);
+        }
+        return std::make_pair(text + close, want);
+    };
+    struct Case {
+        const char *open, *close, *eq, *head, *tail;
+    } cases[] = {{"<a", "/>", "=", "(a{", "})"}, {"^[a", "]", "=", "a{", "}"}};
+    for (const Case& c : cases)
+        for (int n : {3, 16, 17, 2000}) {
+            auto [text, want] = many(c.open, c.close, c.eq, n);
+            EXPECT_EQ(items(text.c_str()), c.head + want + c.tail) << c.open << " " << n;
+        }
+    EXPECT_EQ(items("<a x=1 y x=\"2\" \"t\" y=3>b</a>"), "(a{x=2,y=3,!text=t} \"b\")");
+}
