@@ -231,6 +231,8 @@ void empty_log(TREE_LOG* l) {
 
 }  // namespace
 
+void (*tree_log_before_commit)(PDB64* p) = nullptr;
+
 int tree_log_open(PDB64* p, const char* name, bool fresh) {
     if (!name) return 0;
     auto* l = new TREE_LOG;
@@ -353,6 +355,7 @@ int tree_log_commit(PDB64* p) {
     if (l->written > 0 || !l->pending.empty()) {
         // Every record the log names must stand in the file before the commit can name it.
         if (fac_flush(&p->fac) != 0) return -1;
+        if (tree_log_before_commit) tree_log_before_commit(p);
         uint8_t c[8];
         put_be64(c, l->hash);
         add_entry(l, 0, c, 8);

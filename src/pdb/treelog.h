@@ -44,13 +44,18 @@ int tree_log_put(PDB64* p, uint64_t fofs, const uint8_t* rec, uint64_t len);
 int64_t tree_log_fetch(PDB64* p, uint64_t fofs, uint8_t* out, uint64_t cap);
 // Reads the first n bytes of the newest logged form of the record at fofs: 0 or -1.
 int tree_log_read(PDB64* p, uint64_t fofs, uint8_t* out, uint64_t n);
-// Holds the release of a tree record's space until the next commit (released at once without a
-// log): 0, or -1 when the release fails.
+// Holds the release of the space of a record that the flushed trees may name (a tree record, a
+// value, a value list) until the next commit (released at once without a log): 0, or -1 when the
+// release fails.
 int tree_log_release(PDB64* p, uint64_t fofs);
 
 // Commits what was logged: the file's pages first, so every record the log names stands in the
 // file; then the commit mark; then the copies in place and their pages; then the log emptied and
 // the held releases made. 0, or -1 when a write failed (the log then keeps its entries).
 int tree_log_commit(PDB64* p);
+// When set, called by a commit after the file's pages are written and before the commit mark:
+// where the tests end a writer, as a kill in the middle of a flush would.
+extern void (*tree_log_before_commit)(PDB64* p);
+
 // Forgets the logged records and the held releases (the file was cut).
 void tree_log_discard(PDB64* p);

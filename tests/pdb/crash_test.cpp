@@ -10,11 +10,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
 #include <sstream>
 
+#include "pdb/treelog.h"
 #include "support/child.h"
 #include "tree_util.h"
 
@@ -27,13 +29,15 @@ struct Killed {
     int status = 0;
 };
 
-// Runs the child program with args and kills it about ms milliseconds after it started or, with
-// from_output, after it first said something (its start-up is not counted then).
+// Watches the child pid, which writes to fd, and kills it about ms milliseconds after it started
+// or, with from_output, after it first said something (its start-up is not counted then).
+Killed watch_and_kill(pid_t pid, int fd, int ms, bool from_output);
+
+// Runs the child program with args, killed as watch_and_kill says.
 Killed run_and_kill(const std::string& prog, const std::vector<std::string>& args, int ms,
                     bool from_output = false) {
-    Killed k;
     int fds[2];
-    if (pipe(fds) != 0) return k;
+    if (pipe(fds) != 0) return {};
     std::vector<char*> argv{const_cast<char*>(prog.c_str())};
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
@@ -47,6 +51,27 @@ Killed run_and_kill(const std::string& prog, const std::vector<std::string>& arg
         _exit(127);
     }
     close(fds[1]);
+    return watch_and_kill(pid, fds[0], ms, from_output);
+}
+
+// Runs body(fd) in a forked copy of this process, killed as watch_and_kill says; the copy ends
+// with status 0 when body returns.
+Killed fork_and_kill(const std::function<void(int fd)>& body, int ms, bool from_output = false) {
+    int fds[2];
+    if (pipe(fds) != 0) return {};
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        body(fds[1]);
+        _exit(0);
+    }
+    close(fds[1]);
+    return watch_and_kill(pid, fds[0], ms, from_output);
+}
+
+Killed watch_and_kill(pid_t pid, int fd, int ms, bool from_output) {
+    Killed k;
+    int fds[1] = {fd};
     auto start_wait = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     bool started = !from_output;
@@ -275,5 +300,156 @@ TEST(PdbCrash, AWriterEndingBetweenFlushesLeavesTheFlushedTree) {
         }
         favt64_unlock(r);
         ASSERT_EQ(close_filespace64(p), 0);
+    }
+}
+
+namespace {
+
+std::string text(char c, int n) {
+    return std::string(static_cast<size_t>(n), c);
+}
+
+// The text of key's value in an associative file's index, "-" when there is none.
+std::string value_at(int k, int ix, const void* key) {
+    int64_t len = 0;
+    char* a = l_search_associate64_text(k, ix, key, nullptr, &len);
+    if (!a) return "-";
+    std::string v(a);
+    d_f_ree(a);
+    return v;
+}
+
+// The values of the value list at pos (none when it holds no list).
+std::vector<uint64_t> list_at(PDB64* p, uint64_t pos) {
+    std::vector<uint64_t> v;
+    auto* rec = static_cast<uint8_t*>(pos ? read_filespace64f(p, pos) : nullptr);
+    if (!rec) return v;
+    if (pn64_type(rec) == PN64_DTREE_DATA_TYPE)
+        for (uint64_t at = PN64_HEADER_SIZE; at + 8 <= pn64_size(rec); at += 8)
+            v.push_back(get_be64(rec + at));
+    d_f_ree(rec);
+    return v;
+}
+
+// Body of a writer ended inside a flush, after the file's pages were written and before the
+// commit: the copy of this process dies there as a killed writer would.
+void end_in_flush() {
+    tree_log_before_commit = [](PDB64*) { raise(SIGKILL); };
+}
+
+}  // namespace
+
+// A value or value list that the flushed trees name stays as it was flushed when its writer is
+// killed in the next flush after changing it: the next writer reads what was flushed.
+TEST(PdbCrash, AValueChangedAfterItsFlushSurvivesAKillInTheNextFlush) {
+    QuietPrint q;
+    TempDir d;
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> make, change, check;
+    };
+    int32_t seven = 7;
+    std::vector<L_CHAR> key = lkey("key");
+    auto assoc = [](const std::string& path) {
+        return l_open_associate64(path.c_str(), OPEN_RW, 0644, WITH_FREELIST, 12, nullptr);
+    };
+    // A character-tree file whose values are 100-byte records made from the seeds 1, 2, 3.
+    uint64_t root_at = 0;
+    auto list_file = [&](const std::string& path, bool made) {
+        PDB64* p = open_rw(path);
+        int e = 0;
+        FAVT64_ROOT* r = made ? get_root64(&e, p, root_at, dtree64_endian)
+                              : alloc64_dtree(p, ASSOC64_STRING_TYPE);
+        if (!made) root_at = r->h.fofs;
+        return std::pair{p, r};
+    };
+    std::vector<Case> cases = {
+        {"an integer key's value replaced",
+         [&](const std::string& f) {
+             int k = assoc(f);
+             l_new_index64(k, ASSOC64_INTEGER_INDEX, 1);
+             l_insert_associate64_text(k, 0, &seven, text('A', 100).c_str(), 100);
+             l_close_associate64(k);
+         },
+         [&](const std::string& f) {
+             int k = assoc(f);
+             l_insert_associate64_text(k, 0, &seven, text('B', 100).c_str(), 100);
+             l_flush_filespace64(associate64_file(k));
+         },
+         [&](const std::string& f) {
+             int k = assoc(f);
+             EXPECT_EQ(value_at(k, 0, &seven), text('A', 100));
+             l_close_associate64(k);
+         }},
+        {"a string key's value replaced, another deleted",
+         [&](const std::string& f) {
+             int k = assoc(f);
+             l_new_index64(k, ASSOC64_STRING_INDEX, 1);
+             l_insert_associate64_text(k, 0, key.data(), text('A', 100).c_str(), 100);
+             l_insert_associate64_text(k, 0, lkey("kez").data(), text('Z', 100).c_str(), 100);
+             l_close_associate64(k);
+         },
+         [&](const std::string& f) {
+             int k = assoc(f);
+             l_delete_associate64(k, 0, lkey("kez").data());
+             l_insert_associate64_text(k, 0, key.data(), text('B', 100).c_str(), 100);
+             l_flush_filespace64(associate64_file(k));
+         },
+         [&](const std::string& f) {
+             int k = assoc(f);
+             EXPECT_EQ(value_at(k, 0, key.data()), text('A', 100));
+             EXPECT_EQ(value_at(k, 0, lkey("kez").data()), text('Z', 100));
+             l_close_associate64(k);
+         }},
+    };
+    // A character-tree key with the value list {one, two}: a third value added, or one deleted.
+    for (bool add : {true, false}) {
+        cases.push_back(
+            {add ? "a value added to a value list" : "a value deleted from a value list",
+             [&](const std::string& f) {
+                 auto [p, r] = list_file(f, false);
+                 int e = 0;
+                 for (uint32_t seed : {1u, 2u}) {
+                     int64_t v = put_record(p, PN64_ASSOC_DATA_TYPE, 100, seed);
+                     ASSERT_EQ(insert_dtree64(&e, r, key.data(), 0, static_cast<uint64_t>(v)), 0);
+                 }
+                 close_filespace64(p);
+             },
+             [&, add](const std::string& f) {
+                 auto [p, r] = list_file(f, true);
+                 int e = 0;
+                 std::vector<uint64_t> was =
+                     list_at(p, search_dtree64(&e, nullptr, r, key.data(), 1));
+                 if (add) {
+                     int64_t v = put_record(p, PN64_ASSOC_DATA_TYPE, 100, 3);
+                     insert_dtree64(&e, r, key.data(), 0, static_cast<uint64_t>(v));
+                 } else {
+                     delete_dtree64(&e, r, key.data(), was.at(0));
+                 }
+                 flush_filespace64(p);
+             },
+             [&](const std::string& f) {
+                 auto [p, r] = list_file(f, true);
+                 int e = 0;
+                 std::vector<uint64_t> v =
+                     list_at(p, search_dtree64(&e, nullptr, r, key.data(), 1));
+                 ASSERT_EQ(v.size(), 2u);
+                 EXPECT_TRUE(record_is(p, v[0], PN64_ASSOC_DATA_TYPE, 100, 1));
+                 EXPECT_TRUE(record_is(p, v[1], PN64_ASSOC_DATA_TYPE, 100, 2));
+                 close_filespace64(p);
+             }});
+    }
+    for (size_t i = 0; i < cases.size(); i++) {
+        SCOPED_TRACE(cases[i].name);
+        std::string path = d.at("value" + std::to_string(i));
+        cases[i].make(path);
+        Killed k = fork_and_kill(
+            [&](int) {
+                end_in_flush();
+                cases[i].change(path);
+            },
+            60000);
+        ASSERT_TRUE(WIFSIGNALED(k.status)) << "the writer was not ended in its flush";
+        cases[i].check(path);
     }
 }
