@@ -179,7 +179,8 @@ namespace {
 
 // Kills tree writers (vx_favt_crash_child) rounds times, 2 to 60 ms after each has opened the
 // file; after every kill the file opens for writing as the next writer would, and every key whose
-// flush returned is found with its value, in a tree whose order and levels hold.
+// flush returned is found with its value, in a tree whose order and levels hold; the file, closed
+// again, checks clean (every fourth round and the last: the checker reads the whole file).
 void killed_tree_writers(int rounds, bool small, bool deletes, uint32_t seed) {
     QuietPrint q;
     TempDir d;
@@ -229,6 +230,11 @@ void killed_tree_writers(int rounds, bool small, bool deletes, uint32_t seed) {
             lost_keys += lost;
         }
         ASSERT_EQ(close_filespace64(p), 0);
+        // What the killed writer allocated or gave up after its last commit was freed.
+        if (round % 4 == 3 || round == rounds - 1) {
+            CheckResult c = run_checker("--closed --freelist " + path);
+            EXPECT_EQ(c.status, 0) << "round " << round << "\n" << c.out;
+        }
     }
     EXPECT_EQ(lost_rounds, 0) << lost_keys << " acknowledged keys lost";
     EXPECT_GT(checked, 0);
@@ -340,7 +346,8 @@ void end_in_flush() {
 }  // namespace
 
 // A value or value list that the flushed trees name stays as it was flushed when its writer is
-// killed in the next flush after changing it: the next writer reads what was flushed.
+// killed in the next flush after changing it: the next writer reads what was flushed, and the
+// file, once closed, checks clean (what the killed writer allocated freed by the next one).
 TEST(PdbCrash, AValueChangedAfterItsFlushSurvivesAKillInTheNextFlush) {
     QuietPrint q;
     TempDir d;
@@ -451,5 +458,7 @@ TEST(PdbCrash, AValueChangedAfterItsFlushSurvivesAKillInTheNextFlush) {
             60000);
         ASSERT_TRUE(WIFSIGNALED(k.status)) << "the writer was not ended in its flush";
         cases[i].check(path);
+        CheckResult c = run_checker("--closed --freelist " + path);
+        EXPECT_EQ(c.status, 0) << c.out;
     }
 }
