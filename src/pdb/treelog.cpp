@@ -4,9 +4,9 @@
 #include <fcntl.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "base/alloc.h"
@@ -50,17 +50,71 @@ struct TREE_LOG_IMAGE {
     uint64_t hash;  // the entry's part of the commit hash
 };
 
+// The newest image of each logged record, by record position: open addressing with linear
+// probing, at most half full (a record's position is never 0, which marks a free slot). Every
+// read of a tree record asks it, mostly for records that are not logged, so a lookup touches one
+// slot or two where a map of linked nodes would miss the processor's cache several times.
+class ImageIndex {
+  public:
+    TREE_LOG_IMAGE* find(uint64_t fofs) {
+        if (n_ == 0) return nullptr;
+        for (size_t i = slot(fofs);; i = (i + 1) & mask_) {
+            if (s_[i].fofs == fofs) return &s_[i].im;
+            if (s_[i].fofs == 0) return nullptr;
+        }
+    }
+    void put(uint64_t fofs, const TREE_LOG_IMAGE& im) {
+        if ((n_ + 1) * 2 > s_.size()) grow();
+        size_t i = slot(fofs);
+        while (s_[i].fofs != 0 && s_[i].fofs != fofs)
+            i = (i + 1) & mask_;
+        if (s_[i].fofs == 0) n_++;
+        s_[i] = {fofs, im};
+    }
+    // Emptied, keeping its room for the next flush's records.
+    void clear() {
+        if (n_ == 0) return;
+        std::fill(s_.begin(), s_.end(), Slot{});
+        n_ = 0;
+    }
+    size_t size() const { return n_; }
+
+  private:
+    struct Slot {
+        uint64_t fofs = 0;
+        TREE_LOG_IMAGE im = {};
+    };
+    size_t slot(uint64_t fofs) const {
+        return static_cast<size_t>((fofs * 0x9e3779b97f4a7c15ull) >> shift_) & mask_;
+    }
+    void grow() {
+        std::vector<Slot> old;
+        old.swap(s_);
+        s_.resize(old.empty() ? 1024 : old.size() * 2);
+        mask_ = s_.size() - 1;
+        shift_ = 64 - static_cast<int>(__builtin_ctzll(s_.size()));
+        n_ = 0;
+        for (const Slot& o : old)
+            if (o.fofs != 0) put(o.fofs, o.im);
+    }
+    std::vector<Slot> s_;
+    size_t n_ = 0;
+    size_t mask_ = 0;
+    int shift_ = 64;
+};
+
 struct TREE_LOG {
     std::string path;
     int fd = -1;
     bool read_only = false;
-    uint64_t written = 0;          // bytes of the log file (the head included once it exists)
-    std::vector<uint8_t> pending;  // entries after `written`, not yet in the file
-    uint64_t hash = 0;             // the head's hash plus every entry's, as the commit holds it
-    uint64_t epoch = 0;            // in the head: counts the logs of this opening, so no commit
-                                   // left further on by an earlier one checks with a later head
-    std::unordered_map<uint64_t, TREE_LOG_IMAGE> index;  // record -> its newest image
-    std::vector<uint64_t> releases;                      // held until the commit
+    uint64_t written = 0;            // bytes of the log file (the head included once it exists)
+    std::vector<uint8_t> pending;    // entries after `written`, not yet in the file
+    uint64_t hash = 0;               // the head's hash plus every entry's, as the commit holds it
+    uint64_t epoch = 0;              // in the head: counts the logs of this opening, so no commit
+                                     // left further on by an earlier one checks with a later head
+    ImageIndex index;                // record -> its newest image
+    bool stale = false;              // an earlier image of a record stands before its newest
+    std::vector<uint64_t> releases;  // held until the commit
 };
 
 namespace {
@@ -230,13 +284,13 @@ bool entries_fit(PDB64* p, Reader& r) {
 
 // Copies every entry before end into its place in the file, with an index only the newest entry
 // of each record: 0 or -1.
-int copy_entries(PDB64* p, Reader& r, const std::unordered_map<uint64_t, TREE_LOG_IMAGE>* newest) {
+int copy_entries(PDB64* p, Reader& r, ImageIndex* newest) {
     Entry e;
     while (next_entry(r, &e)) {
         if (e.fofs == 0) continue;
         if (newest) {
-            auto it = newest->find(e.fofs);
-            if (it != newest->end() && it->second.at != e.at) continue;
+            TREE_LOG_IMAGE* im = newest->find(e.fofs);
+            if (im && im->at != e.at) continue;
         }
         if (fac_lseek(&p->fac, static_cast<int64_t>(e.fofs), SEEK_SET) < 0 ||
             fa_write64(p, e.rec, e.len) < 0)
@@ -248,6 +302,7 @@ int copy_entries(PDB64* p, Reader& r, const std::unordered_map<uint64_t, TREE_LO
 // Empties the log after its entries stand in the file, its file cut to nothing: 0 or -1.
 int empty_log(TREE_LOG* l) {
     l->index.clear();
+    l->stale = false;
     l->pending.clear();
     l->pending.shrink_to_fit();
     l->hash = 0;
@@ -288,7 +343,7 @@ int tree_log_open(PDB64* p, const char* name, bool fresh) {
         Reader r{fd, last};
         Entry e;
         while (next_entry(r, &e))
-            if (e.fofs != 0) l->index[e.fofs] = {e.at, e.len, 0};
+            if (e.fofs != 0) l->index.put(e.fofs, {e.at, e.len, 0});
         return 0;
     }
     if (last > 0) {
@@ -330,10 +385,10 @@ int tree_log_put(PDB64* p, uint64_t fofs, const uint8_t* rec, uint64_t len) {
     uint8_t eh[ENTRY_HEAD];
     put_be64(eh, fofs);
     put_be32(eh + 8, static_cast<uint32_t>(len));
-    auto it = l->index.find(fofs);
-    if (it != l->index.end() && it->second.len == len) {
+    TREE_LOG_IMAGE* found = l->index.find(fofs);
+    if (found && found->len == len) {
         // A later write-back of a logged record replaces its image: the log holds one per record.
-        TREE_LOG_IMAGE& im = it->second;
+        TREE_LOG_IMAGE& im = *found;
         uint64_t h = fnv(entry_hash(im.at, eh, ENTRY_HEAD), rec, len);
         if (im.at >= l->written) {
             memcpy(l->pending.data() + (im.at - l->written) + ENTRY_HEAD, rec, len);
@@ -347,16 +402,16 @@ int tree_log_put(PDB64* p, uint64_t fofs, const uint8_t* rec, uint64_t len) {
     uint64_t at = add_entry(l, fofs, rec, len);
     uint64_t h = fnv(entry_hash(at, eh, ENTRY_HEAD), rec, len);
     l->hash += h;
-    l->index[fofs] = {at, len, h};
+    if (found) l->stale = true;
+    l->index.put(fofs, {at, len, h});
     return l->pending.size() >= pending_max ? write_pending(l) : 0;
 }
 
 int64_t tree_log_fetch(PDB64* p, uint64_t fofs, uint8_t* out, uint64_t cap) {
     TREE_LOG* l = log_of(p);
-    if (!l || l->index.empty()) return -1;
-    auto it = l->index.find(fofs);
-    if (it == l->index.end()) return -1;
-    uint64_t at = it->second.at;
+    TREE_LOG_IMAGE* im = l ? l->index.find(fofs) : nullptr;
+    if (!im) return -1;
+    uint64_t at = im->at;
     if (at >= l->written) {
         const uint8_t* e = l->pending.data() + (at - l->written);
         uint64_t len = get_be32(e + 8);
@@ -378,9 +433,9 @@ int64_t tree_log_fetch(PDB64* p, uint64_t fofs, uint8_t* out, uint64_t cap) {
 int tree_log_read(PDB64* p, uint64_t fofs, uint8_t* out, uint64_t n) {
     TREE_LOG* l = log_of(p);
     if (n == 0) return 0;
-    auto it = l->index.find(fofs);
-    if (it == l->index.end()) return -1;
-    uint64_t at = it->second.at + ENTRY_HEAD;
+    TREE_LOG_IMAGE* im = l->index.find(fofs);
+    if (!im) return -1;
+    uint64_t at = im->at + ENTRY_HEAD;
     if (at >= l->written) {
         memcpy(out, l->pending.data() + (at - l->written), n);
         return 0;
@@ -420,7 +475,7 @@ int tree_log_commit(PDB64* p) {
             return -1;
         }
         Reader r{l->fd, end, in_memory ? all.data() : nullptr};
-        if (copy_entries(p, r, &l->index) != 0) return -1;
+        if (copy_entries(p, r, l->stale ? &l->index : nullptr) != 0) return -1;
         if (fac_flush(&p->fac) != 0) return -1;
         if (empty_log(l) != 0) rc = -1;
     }
