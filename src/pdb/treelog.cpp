@@ -53,11 +53,15 @@ struct TREE_LOG_IMAGE {
 // The newest image of each logged record, by record position: open addressing with linear
 // probing, at most half full (a record's position is never 0, which marks a free slot). Every
 // read of a tree record asks it, mostly for records that are not logged, so a lookup touches one
-// slot or two where a map of linked nodes would miss the processor's cache several times.
+// slot or two where a map of linked nodes would miss the processor's cache several times; and a
+// bit per record position hash, in a table an eighth of the size, answers most of those misses
+// from the processor's cache alone.
 class ImageIndex {
   public:
     TREE_LOG_IMAGE* find(uint64_t fofs) {
         if (n_ == 0) return nullptr;
+        size_t b = bit(fofs);
+        if (!(bits_[b >> 6] >> (b & 63) & 1)) return nullptr;
         for (size_t i = slot(fofs);; i = (i + 1) & mask_) {
             if (s_[i].fofs == fofs) return &s_[i].im;
             if (s_[i].fofs == 0) return nullptr;
@@ -70,14 +74,27 @@ class ImageIndex {
             i = (i + 1) & mask_;
         if (s_[i].fofs == 0) n_++;
         s_[i] = {fofs, im};
+        size_t b = bit(fofs);
+        bits_[b >> 6] |= uint64_t{1} << (b & 63);
     }
     // Emptied, keeping its room for the next flush's records.
     void clear() {
         if (n_ == 0) return;
         std::fill(s_.begin(), s_.end(), Slot{});
+        std::fill(bits_.begin(), bits_.end(), 0);
         n_ = 0;
     }
     size_t size() const { return n_; }
+    // The images, by the position of their records.
+    std::vector<std::pair<uint64_t, TREE_LOG_IMAGE>> sorted() const {
+        std::vector<std::pair<uint64_t, TREE_LOG_IMAGE>> v;
+        v.reserve(n_);
+        for (const Slot& x : s_)
+            if (x.fofs != 0) v.emplace_back(x.fofs, x.im);
+        std::sort(v.begin(), v.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        return v;
+    }
 
   private:
     struct Slot {
@@ -87,17 +104,23 @@ class ImageIndex {
     size_t slot(uint64_t fofs) const {
         return static_cast<size_t>((fofs * 0x9e3779b97f4a7c15ull) >> shift_) & mask_;
     }
+    // Four bits per slot.
+    size_t bit(uint64_t fofs) const {
+        return static_cast<size_t>((fofs * 0xc2b2ae3d27d4eb4full) >> 20) & (mask_ * 4 + 3);
+    }
     void grow() {
         std::vector<Slot> old;
         old.swap(s_);
         s_.resize(old.empty() ? 1024 : old.size() * 2);
         mask_ = s_.size() - 1;
+        bits_.assign(s_.size() / 16, 0);
         shift_ = 64 - static_cast<int>(__builtin_ctzll(s_.size()));
         n_ = 0;
         for (const Slot& o : old)
             if (o.fofs != 0) put(o.fofs, o.im);
     }
     std::vector<Slot> s_;
+    std::vector<uint64_t> bits_;
     size_t n_ = 0;
     size_t mask_ = 0;
     int shift_ = 64;
@@ -474,12 +497,22 @@ int tree_log_commit(PDB64* p) {
         } else if (write_pending(l) != 0) {
             return -1;
         }
-        Reader r{l->fd, end, in_memory ? all.data() : nullptr};
-        if (copy_entries(p, r, l->stale ? &l->index : nullptr) != 0) return -1;
+        if (in_memory) {
+            // In the order of the file: each page of the file's cache is met once.
+            for (const auto& [fofs, im] : l->index.sorted())
+                if (fac_lseek(&p->fac, static_cast<int64_t>(fofs), SEEK_SET) < 0 ||
+                    fa_write64(p, all.data() + im.at + ENTRY_HEAD, im.len) < 0)
+                    return -1;
+        } else {
+            Reader r{l->fd, end};
+            if (copy_entries(p, r, l->stale ? &l->index : nullptr) != 0) return -1;
+        }
         if (fac_flush(&p->fac) != 0) return -1;
         if (empty_log(l) != 0) rc = -1;
     }
-    // The new trees stand in the file: what they no longer name may be given to other records.
+    // The new trees stand in the file: what they no longer name may be given to other records,
+    // in the order of the file, so that neighbours meet as they are freed.
+    std::sort(l->releases.begin(), l->releases.end());
     for (uint64_t fofs : l->releases)
         if (free_filespace64(p, fofs) != 0) rc = -1;
     l->releases.clear();
