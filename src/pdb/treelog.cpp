@@ -32,13 +32,25 @@ uint64_t fnv(uint64_t h, const uint8_t* b, size_t n) {
     return h;
 }
 
-// The hash of the entry at log position at (its head and record in e): a log's commit holds the
-// hash of its head plus the sum of its entries', so that an entry rewritten in place before the
-// commit changes the sum by its own part alone.
-uint64_t entry_hash(uint64_t at, const uint8_t* e, size_t n) {
-    uint8_t b[8];
-    put_be64(b, at);
-    return fnv(fnv(FNV_START, b, 8), e, n);
+uint64_t mix(uint64_t h, uint64_t w) {
+    h = (h ^ w) * 0x9e3779b97f4a7c15ull;
+    return h ^ (h >> 32);
+}
+
+// The hash of the entry at log position at for the record at fofs (len bytes in rec), a word at a
+// time: a log's commit holds the hash of its head plus the sum of its entries', so that an entry
+// rewritten in place before the commit changes the sum by its own part alone.
+uint64_t entry_hash(uint64_t at, uint64_t fofs, const uint8_t* rec, uint64_t len) {
+    uint64_t h = mix(mix(mix(FNV_START, at), fofs), len);
+    uint64_t i = 0;
+    for (; i + 8 <= len; i += 8)
+        h = mix(h, get_be64(rec + i));
+    if (i < len) {
+        uint8_t tail[8] = {};
+        memcpy(tail, rec + i, len - i);
+        h = mix(h, get_be64(tail));
+    }
+    return h;
 }
 
 }  // namespace
@@ -278,13 +290,10 @@ uint64_t committed_end(int fd, uint64_t end) {
         uint8_t eh[ENTRY_HEAD];
         put_be64(eh, e.fofs);
         put_be32(eh + 8, static_cast<uint32_t>(e.len));
-        if (running) {
+        if (running)
             hash = fnv(fnv(hash, eh, ENTRY_HEAD), e.rec, e.len);
-        } else {
-            std::vector<uint8_t> whole(eh, eh + ENTRY_HEAD);
-            whole.insert(whole.end(), e.rec, e.rec + e.len);
-            hash += entry_hash(e.at, whole.data(), whole.size());
-        }
+        else
+            hash += entry_hash(e.at, e.fofs, e.rec, e.len);
     }
     return last;
 }
@@ -405,14 +414,11 @@ bool tree_log_on(PDB64* p) {
 int tree_log_put(PDB64* p, uint64_t fofs, const uint8_t* rec, uint64_t len) {
     TREE_LOG* l = log_of(p);
     start_if_empty(l);
-    uint8_t eh[ENTRY_HEAD];
-    put_be64(eh, fofs);
-    put_be32(eh + 8, static_cast<uint32_t>(len));
     TREE_LOG_IMAGE* found = l->index.find(fofs);
     if (found && found->len == len) {
         // A later write-back of a logged record replaces its image: the log holds one per record.
         TREE_LOG_IMAGE& im = *found;
-        uint64_t h = fnv(entry_hash(im.at, eh, ENTRY_HEAD), rec, len);
+        uint64_t h = entry_hash(im.at, fofs, rec, len);
         if (im.at >= l->written) {
             memcpy(l->pending.data() + (im.at - l->written) + ENTRY_HEAD, rec, len);
         } else if (write_at(l->fd, rec, len, im.at + ENTRY_HEAD) != 0) {
@@ -423,7 +429,7 @@ int tree_log_put(PDB64* p, uint64_t fofs, const uint8_t* rec, uint64_t len) {
         return 0;
     }
     uint64_t at = add_entry(l, fofs, rec, len);
-    uint64_t h = fnv(entry_hash(at, eh, ENTRY_HEAD), rec, len);
+    uint64_t h = entry_hash(at, fofs, rec, len);
     l->hash += h;
     if (found) l->stale = true;
     l->index.put(fofs, {at, len, h});

@@ -19,7 +19,8 @@
 //
 //   fofs u64, len u32, the record as it lies on file (len bytes, physical header first)
 //   commit: fofs 0, len 8, the FNV-1a hash (u64) of the head plus the sum of every entry's hash
-//           (FNV-1a of its log position u64, then its bytes)
+//           (a multiply-and-shift mix, word by word, of its log position, fofs, len and record,
+//           the record's last word padded with zeros)
 //
 // A log of the earlier form ("VXTLOG01", its commit the FNV-1a hash of every byte before it) left
 // by a writer of an earlier build is completed as before. The log exists only while a writer has
