@@ -30,7 +30,9 @@ struct Sweep {
     PDB64* p = nullptr;
     std::unordered_map<uint64_t, uint16_t> type;  // the records a sweep may free, by position
     std::unordered_map<uint64_t, int32_t> kind;   // tree roots
-    std::unordered_set<uint64_t> named;           // records found named
+    std::unordered_set<uint64_t> named;           // roots, value lists and values found named
+    std::unordered_set<uint64_t> held;            // nodes found in a tree
+    bool assoc = false;                           // an associative file: its indexes name values
     std::vector<uint64_t> roots;                  // roots found named, not yet walked
     bool sound = true;
 
@@ -61,7 +63,7 @@ struct Sweep {
         while (sound && !stack.empty()) {
             uint64_t n = stack.back();
             stack.pop_back();
-            if (!is(n, PN64_TREE_NODE_TYPE) || !named.insert(n).second) {
+            if (!is(n, PN64_TREE_NODE_TYPE) || !held.insert(n).second) {
                 sound = false;
                 return;
             }
@@ -75,7 +77,8 @@ struct Sweep {
             const uint8_t* d = nb.data() + 20;
             size_t dlen = nb.size() - 20;
             if (k == ASSOC64_INTEGER_KIND && dlen == ASSOC64_INTEGER_SIZE) {
-                named.insert(get_be64(d + 4));
+                // An index's value; elsewhere an integer tree holds plain numbers.
+                if (assoc) named.insert(get_be64(d + 4));
             } else if ((k == LEVEL_KIND || k % 2 != 0) && dlen == DTREE64_NODE_SIZE) {
                 // A character-tree entry: its next level and its value.
                 uint64_t tree = get_be64(d + 4);
@@ -96,14 +99,13 @@ int64_t sweep_unnamed64(PDB64* p) {
     if (send < 0) return -1;
     Sweep s;
     s.p = p;
-    bool assoc = false;
     std::vector<uint64_t> order;
     for (uint64_t pos = PN64_FIRST_RECORD; pos < static_cast<uint64_t>(send);) {
         PDB64_PHYS ph;
         if (pdb64_read_phys(p, pos, &ph) != 0 || ph.len == 0) return -1;
         switch (ph.type) {
             case PN64_ASSOC_HEADER_TYPE:
-                assoc = true;
+                s.assoc = true;
                 break;
             case PN64_TREE_ROOT_TYPE:
             case PN64_TREE_NODE_TYPE:
@@ -137,7 +139,10 @@ int64_t sweep_unnamed64(PDB64* p) {
     if (!s.sound) return -1;
     int64_t freed = 0;
     for (uint64_t pos : order) {
-        if (s.named.count(pos) || (s.type[pos] == PN64_ASSOC_DATA_TYPE && !assoc)) continue;
+        uint16_t t = s.type[pos];
+        if ((t == PN64_TREE_NODE_TYPE ? s.held.count(pos) : s.named.count(pos)) ||
+            (t == PN64_ASSOC_DATA_TYPE && !s.assoc))
+            continue;
         if (free_filespace64(p, pos) != 0) return -1;
         freed++;
     }
