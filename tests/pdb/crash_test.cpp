@@ -409,6 +409,34 @@ TEST(PdbCrash, AValueChangedAfterItsFlushSurvivesAKillInTheNextFlush) {
              l_close_associate64(k);
          }},
     };
+    // An integer tree of plain numbers, one of them equal to a node's position: the node the
+    // killed writer allocated is freed all the same.
+    cases.push_back({"a node allocated in a tree whose values look like positions",
+                     [&](const std::string& f) {
+                         PDB64* p = open_rw(f);
+                         FAVT64_ROOT* r = new_int_tree(p);
+                         root_at = r->h.fofs;
+                         ASSERT_NE(put_key(r, 2, 0), nullptr);
+                         ASSERT_NE(put_key(r, 3, 0), nullptr);
+                         // The top node's value names the node below it.
+                         auto below = static_cast<int64_t>(find_key(r, 3)->h.fofs);
+                         FAVT64_NODE* top = find_key(r, 2);
+                         memcpy(top->data + 4, &below, 8);
+                         top->h.flags |= FAVT64_CHANGED;
+                         close_filespace64(p);
+                     },
+                     [&](const std::string& f) {
+                         PDB64* p = open_rw(f);
+                         put_key(int_tree_at(p, root_at), 4, 0);
+                         flush_filespace64(p);
+                     },
+                     [&](const std::string& f) {
+                         PDB64* p = open_rw(f);
+                         FAVT64_ROOT* r = int_tree_at(p, root_at);
+                         ASSERT_NE(r, nullptr);
+                         EXPECT_EQ(walk_keys(r), (std::vector<int32_t>{2, 3}));
+                         close_filespace64(p);
+                     }});
     // A character-tree key with the value list {one, two}: a third value added, or one deleted.
     for (bool add : {true, false}) {
         cases.push_back(
