@@ -7,6 +7,7 @@
 #include "pdb/dtree64.h"
 #include "pdb/favt64.h"
 #include "pdb/freelist64.h"
+#include "pdb/treelog.h"
 
 namespace {
 
@@ -80,15 +81,17 @@ char* read_value(PDB64* p, uint64_t pos, int64_t* lenp) {
     return text;
 }
 
+// Gives up a value record an index named. The flushed trees may still name it, so its space is
+// freed only once the next flush has committed trees that no longer do (at once without a log).
 void release_value(PDB64* p, uint64_t pos) {
-    if (pos != 0) free_filespace64(p, pos);
+    if (pos != 0) tree_log_release(p, pos);
 }
 
 // Writes the index table at a new place of its size, freeing the old one: 0 or -1.
 int save_table(ASSOC64_KEY* k, const std::vector<ASSOC64_INDEX>& v) {
     PDB64* p = k->p;
     uint64_t size = PN64_HEADER_SIZE + ASSOC64_ENTRY_SIZE * v.size();
-    if (k->assoc_fofs) release_value(p, k->assoc_fofs);
+    if (k->assoc_fofs) free_filespace64(p, k->assoc_fofs);
     k->assoc_fofs = 0;
     std::vector<uint8_t> rec(size, 0);
     pn64_set(rec.data(), PN64_ASSOC_HEADER_TYPE, size);
@@ -296,7 +299,7 @@ int insert_associate64_text(int key, int index, const void* keyvalue, const char
             nn ? favt64_insert(&e, root, &root->node, nn, cmp_assoc64_integer, nullptr) : nullptr;
         if (got != nn || !nn) {
             if (nn) favt64_free_node(nn);
-            release_value(p, pos);
+            free_filespace64(p, pos);
             return -1;
         }
         return 0;
@@ -307,7 +310,7 @@ int insert_associate64_text(int key, int index, const void* keyvalue, const char
     uint64_t pos = write_value(p, text, len);
     if (!pos) return -1;
     if (insert_dtree64(&e, root, lkey, cur, pos) != 0) {
-        release_value(p, pos);
+        free_filespace64(p, pos);
         return -1;
     }
     release_value(p, cur);

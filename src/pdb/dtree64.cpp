@@ -5,6 +5,7 @@
 
 #include "base/alloc.h"
 #include "pdb/freelist64.h"
+#include "pdb/treelog.h"
 
 namespace {
 
@@ -121,25 +122,24 @@ int data_segment64(FAVT64_ROOT* root, FAVT64_NODE* node, uint64_t old, uint64_t 
     if (!rec) return -1;
     int r = 0;
     if (pn64_type(rec) == PN64_DTREE_DATA_TYPE) {
+        // The flushed trees may name the list: the changed one goes to a new place, and the old
+        // one is freed once the next flush has committed trees that name the new one instead.
         std::vector<uint64_t> v = list_values(rec);
-        if (old != 0) {
-            size_t i = 0;
-            while (i < v.size() && v[i] != old)
-                i++;
-            if (i == v.size()) {
-                r = -1;
-            } else {
-                put_be64(rec + PN64_HEADER_SIZE + 8 * i, data);
-                if (write_filespace64f(p, d, rec) < 0) r = -1;
-            }
+        size_t i = 0;
+        while (old != 0 && i < v.size() && v[i] != old)
+            i++;
+        if (old != 0 && i == v.size()) {
+            r = -1;
         } else {
-            v.push_back(data);
-            uint64_t pos = 0;
-            if (free_filespace64(p, d) != 0 || (pos = write_list(p, v)) == 0) {
+            if (old != 0)
+                v[i] = data;
+            else
+                v.push_back(data);
+            uint64_t pos = write_list(p, v);
+            if (pos == 0 || tree_log_release(p, d) != 0)
                 r = -1;
-            } else {
+            else
                 dtree64_set_data(node, pos);
-            }
         }
     } else if (old != 0) {
         if (old != d)
@@ -169,7 +169,7 @@ int delete_data_segment64(FAVT64_ROOT* root, FAVT64_NODE* node, uint64_t old) {
         else
             dtree64_set_data(node, 0);
     } else if (old == 0) {
-        if (free_filespace64(p, d) != 0)
+        if (tree_log_release(p, d) != 0)
             r = -1;
         else
             dtree64_set_data(node, 0);
@@ -181,9 +181,10 @@ int delete_data_segment64(FAVT64_ROOT* root, FAVT64_NODE* node, uint64_t old) {
         if (i == v.size()) {
             r = -1;
         } else {
+            // The old list is freed only after the next commit, as above.
             v.erase(v.begin() + static_cast<long>(i));
             uint64_t pos = 0;
-            if (free_filespace64(p, d) != 0) {
+            if (tree_log_release(p, d) != 0) {
                 r = -1;
             } else if (v.size() == 1) {
                 dtree64_set_data(node, v[0]);

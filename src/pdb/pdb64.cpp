@@ -16,6 +16,7 @@
 #include "base/ufile.h"
 #include "pdb/favt64.h"
 #include "pdb/freelist64.h"
+#include "pdb/sweep64.h"
 #include "pdb/treelog.h"
 
 namespace {
@@ -557,7 +558,15 @@ PDB64* open_filespace64(const char* name, int oflags, int mode, int32_t flags, i
         // The tree records of a flush the dead writer committed go in place before anything is
         // checked or read.
         if (tree_log_open(p, name, false) != 0) goto fail;
-        if (writable(p) && (found_flags & PN64_FLAG_WRITING)) recover_dead_writer(p, name);
+        if (writable(p) && (found_flags & PN64_FLAG_WRITING)) {
+            recover_dead_writer(p, name);
+            // What the dead writer allocated or gave up after its last commit, named by nothing
+            // committed, is given back.
+            int64_t n = sweep_unnamed64(p);
+            if (n > 0)
+                pdb_printf("open_filespace64: %s: %lli records named by nothing freed\n", name,
+                           static_cast<long long>(n));
+        }
     }
     if (fac_flush(&p->fac) != 0) goto fail;
     return p;

@@ -4,9 +4,9 @@
 #include <fcntl.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "base/alloc.h"
@@ -17,12 +17,13 @@
 
 namespace {
 
-constexpr char MAGIC[] = "VXTLOG01";
+constexpr char MAGIC[] = "VXTLOG02";
+constexpr char MAGIC_RUNNING[] = "VXTLOG01";  // logs hashed as one run of bytes, still completed
 constexpr uint64_t HEAD = 16;
 constexpr uint64_t ENTRY_HEAD = 12;
-constexpr size_t PENDING_MAX = 64 * 1024;  // entries kept in memory before they are written
-constexpr size_t CHUNK = 1 << 20;          // the log is read back in pieces of this size
-constexpr uint64_t FETCH_MAX = 256;        // most bytes tree_log_fetch gives
+size_t pending_max = 32 << 20;       // log bytes kept in memory before they are written
+constexpr size_t CHUNK = 1 << 20;    // the log is read back in pieces of this size
+constexpr uint64_t FETCH_MAX = 256;  // most bytes tree_log_fetch gives
 
 constexpr uint64_t FNV_START = 0xcbf29ce484222325ull;
 uint64_t fnv(uint64_t h, const uint8_t* b, size_t n) {
@@ -31,19 +32,124 @@ uint64_t fnv(uint64_t h, const uint8_t* b, size_t n) {
     return h;
 }
 
+uint64_t mix(uint64_t h, uint64_t w) {
+    h = (h ^ w) * 0x9e3779b97f4a7c15ull;
+    return h ^ (h >> 32);
+}
+
+// The hash of the entry at log position at for the record at fofs (len bytes in rec), a word at a
+// time: a log's commit holds the hash of its head plus the sum of its entries', so that an entry
+// rewritten in place before the commit changes the sum by its own part alone.
+uint64_t entry_hash(uint64_t at, uint64_t fofs, const uint8_t* rec, uint64_t len) {
+    uint64_t h = mix(mix(mix(FNV_START, at), fofs), len);
+    uint64_t i = 0;
+    for (; i + 8 <= len; i += 8)
+        h = mix(h, get_be64(rec + i));
+    if (i < len) {
+        uint8_t tail[8] = {};
+        memcpy(tail, rec + i, len - i);
+        h = mix(h, get_be64(tail));
+    }
+    return h;
+}
+
 }  // namespace
+
+// The newest image of a logged record.
+struct TREE_LOG_IMAGE {
+    uint64_t at;    // log position of its entry
+    uint64_t len;   // of the record
+    uint64_t hash;  // the entry's part of the commit hash
+};
+
+// The newest image of each logged record, by record position: open addressing with linear
+// probing, at most half full (a record's position is never 0, which marks a free slot). Every
+// read of a tree record asks it, mostly for records that are not logged, so a lookup touches one
+// slot or two where a map of linked nodes would miss the processor's cache several times; and a
+// bit per record position hash, in a table an eighth of the size, answers most of those misses
+// from the processor's cache alone.
+class ImageIndex {
+  public:
+    TREE_LOG_IMAGE* find(uint64_t fofs) {
+        if (n_ == 0) return nullptr;
+        size_t b = bit(fofs);
+        if (!(bits_[b >> 6] >> (b & 63) & 1)) return nullptr;
+        for (size_t i = slot(fofs);; i = (i + 1) & mask_) {
+            if (s_[i].fofs == fofs) return &s_[i].im;
+            if (s_[i].fofs == 0) return nullptr;
+        }
+    }
+    void put(uint64_t fofs, const TREE_LOG_IMAGE& im) {
+        if ((n_ + 1) * 2 > s_.size()) grow();
+        size_t i = slot(fofs);
+        while (s_[i].fofs != 0 && s_[i].fofs != fofs)
+            i = (i + 1) & mask_;
+        if (s_[i].fofs == 0) n_++;
+        s_[i] = {fofs, im};
+        size_t b = bit(fofs);
+        bits_[b >> 6] |= uint64_t{1} << (b & 63);
+    }
+    // Emptied, keeping its room for the next flush's records.
+    void clear() {
+        if (n_ == 0) return;
+        std::fill(s_.begin(), s_.end(), Slot{});
+        std::fill(bits_.begin(), bits_.end(), 0);
+        n_ = 0;
+    }
+    size_t size() const { return n_; }
+    // The images, by the position of their records.
+    std::vector<std::pair<uint64_t, TREE_LOG_IMAGE>> sorted() const {
+        std::vector<std::pair<uint64_t, TREE_LOG_IMAGE>> v;
+        v.reserve(n_);
+        for (const Slot& x : s_)
+            if (x.fofs != 0) v.emplace_back(x.fofs, x.im);
+        std::sort(v.begin(), v.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        return v;
+    }
+
+  private:
+    struct Slot {
+        uint64_t fofs = 0;
+        TREE_LOG_IMAGE im = {};
+    };
+    size_t slot(uint64_t fofs) const {
+        return static_cast<size_t>((fofs * 0x9e3779b97f4a7c15ull) >> shift_) & mask_;
+    }
+    // Four bits per slot.
+    size_t bit(uint64_t fofs) const {
+        return static_cast<size_t>((fofs * 0xc2b2ae3d27d4eb4full) >> 20) & (mask_ * 4 + 3);
+    }
+    void grow() {
+        std::vector<Slot> old;
+        old.swap(s_);
+        s_.resize(old.empty() ? 1024 : old.size() * 2);
+        mask_ = s_.size() - 1;
+        bits_.assign(s_.size() / 16, 0);
+        shift_ = 64 - static_cast<int>(__builtin_ctzll(s_.size()));
+        n_ = 0;
+        for (const Slot& o : old)
+            if (o.fofs != 0) put(o.fofs, o.im);
+    }
+    std::vector<Slot> s_;
+    std::vector<uint64_t> bits_;
+    size_t n_ = 0;
+    size_t mask_ = 0;
+    int shift_ = 64;
+};
 
 struct TREE_LOG {
     std::string path;
     int fd = -1;
     bool read_only = false;
-    uint64_t written = 0;          // bytes of the log file (the head included once it exists)
-    std::vector<uint8_t> pending;  // entries after `written`, not yet in the file
-    uint64_t hash = FNV_START;     // of every byte before `written` + pending
-    uint64_t epoch = 0;            // in the head: a log is rewritten from its start, not cut, and
-                                   // no commit left further on by an earlier flush checks then
-    std::unordered_map<uint64_t, uint64_t> index;  // record -> log position of its newest entry
-    std::vector<uint64_t> releases;                // held until the commit
+    uint64_t written = 0;            // bytes of the log file (the head included once it exists)
+    std::vector<uint8_t> pending;    // entries after `written`, not yet in the file
+    uint64_t hash = 0;               // the head's hash plus every entry's, as the commit holds it
+    uint64_t epoch = 0;              // in the head: counts the logs of this opening, so no commit
+                                     // left further on by an earlier one checks with a later head
+    ImageIndex index;                // record -> its newest image
+    bool stale = false;              // an earlier image of a record stands before its newest
+    std::vector<uint64_t> releases;  // held until the commit
 };
 
 namespace {
@@ -77,42 +183,41 @@ int read_at(int fd, uint8_t* b, uint64_t n, uint64_t at) {
     return 0;
 }
 
+// Opens the log file, made empty: 0 or -1.
+int open_log(TREE_LOG* l) {
+    if (l->fd >= 0) return 0;
+    l->fd = u_open64(l->path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    return l->fd < 0 ? -1 : 0;
+}
+
 // Writes the pending entries to the log file (made on first use): 0 or -1.
 int write_pending(TREE_LOG* l) {
     if (l->pending.empty()) return 0;
-    if (l->fd < 0) {
-        l->fd = u_open64(l->path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (l->fd < 0) return -1;
-        l->written = 0;
-    }
+    if (open_log(l) != 0) return -1;
     if (write_at(l->fd, l->pending.data(), l->pending.size(), l->written) != 0) return -1;
     l->written += l->pending.size();
     l->pending.clear();
     return 0;
 }
 
-void add_bytes(TREE_LOG* l, const uint8_t* b, size_t n) {
-    size_t at = l->pending.size();
-    l->pending.resize(at + n);
-    memcpy(l->pending.data() + at, b, n);
-    l->hash = fnv(l->hash, b, n);
-}
-
 void start_if_empty(TREE_LOG* l) {
     if (l->written > 0 || !l->pending.empty()) return;
-    uint8_t head[HEAD] = {};
-    memcpy(head, MAGIC, 8);
-    put_be64(head + 8, l->epoch);
-    l->hash = FNV_START;
-    add_bytes(l, head, HEAD);
+    l->pending.resize(HEAD);
+    memcpy(l->pending.data(), MAGIC, 8);
+    put_be64(l->pending.data() + 8, l->epoch);
+    l->hash = fnv(FNV_START, l->pending.data(), HEAD);
 }
 
-void add_entry(TREE_LOG* l, uint64_t fofs, const uint8_t* rec, uint64_t len) {
-    uint8_t h[ENTRY_HEAD];
-    put_be64(h, fofs);
-    put_be32(h + 8, static_cast<uint32_t>(len));
-    add_bytes(l, h, ENTRY_HEAD);
-    add_bytes(l, rec, len);
+// Appends an entry: its log position.
+uint64_t add_entry(TREE_LOG* l, uint64_t fofs, const uint8_t* rec, uint64_t len) {
+    uint64_t at = l->written + l->pending.size();
+    size_t o = l->pending.size();
+    l->pending.resize(o + ENTRY_HEAD + len);
+    uint8_t* e = l->pending.data() + o;
+    put_be64(e, fofs);
+    put_be32(e + 8, static_cast<uint32_t>(len));
+    memcpy(e + ENTRY_HEAD, rec, len);
+    return at;
 }
 
 // Reads a log from its start, entry by entry, in pieces of CHUNK bytes (from memory when the whole
@@ -165,10 +270,13 @@ bool next_entry(Reader& r, Entry* e) {
 }
 
 // The end of the last complete commit of the log in fd (0 when there is none), with its hash
-// checked over every byte before it.
+// checked over every byte before it: the sum of the entries' hashes, or, in a log of the earlier
+// form, one hash of every byte in turn.
 uint64_t committed_end(int fd, uint64_t end) {
     uint8_t head[HEAD];
-    if (end < HEAD || read_at(fd, head, HEAD, 0) != 0 || memcmp(head, MAGIC, 8) != 0) return 0;
+    if (end < HEAD || read_at(fd, head, HEAD, 0) != 0) return 0;
+    bool running = memcmp(head, MAGIC_RUNNING, 8) == 0;
+    if (!running && memcmp(head, MAGIC, 8) != 0) return 0;
     Reader r{fd, end};
     uint64_t hash = fnv(FNV_START, head, HEAD);
     uint64_t last = 0;
@@ -177,11 +285,15 @@ uint64_t committed_end(int fd, uint64_t end) {
         if (e.fofs == 0) {
             if (get_be64(e.rec) != hash) break;
             last = r.pos;
+            if (!running) continue;
         }
         uint8_t eh[ENTRY_HEAD];
         put_be64(eh, e.fofs);
         put_be32(eh + 8, static_cast<uint32_t>(e.len));
-        hash = fnv(fnv(hash, eh, ENTRY_HEAD), e.rec, e.len);
+        if (running)
+            hash = fnv(fnv(hash, eh, ENTRY_HEAD), e.rec, e.len);
+        else
+            hash += entry_hash(e.at, e.fofs, e.rec, e.len);
     }
     return last;
 }
@@ -204,13 +316,13 @@ bool entries_fit(PDB64* p, Reader& r) {
 
 // Copies every entry before end into its place in the file, with an index only the newest entry
 // of each record: 0 or -1.
-int copy_entries(PDB64* p, Reader& r, const std::unordered_map<uint64_t, uint64_t>* newest) {
+int copy_entries(PDB64* p, Reader& r, ImageIndex* newest) {
     Entry e;
     while (next_entry(r, &e)) {
         if (e.fofs == 0) continue;
         if (newest) {
-            auto it = newest->find(e.fofs);
-            if (it != newest->end() && it->second != e.at) continue;
+            TREE_LOG_IMAGE* im = newest->find(e.fofs);
+            if (im && im->at != e.at) continue;
         }
         if (fac_lseek(&p->fac, static_cast<int64_t>(e.fofs), SEEK_SET) < 0 ||
             fa_write64(p, e.rec, e.len) < 0)
@@ -219,17 +331,22 @@ int copy_entries(PDB64* p, Reader& r, const std::unordered_map<uint64_t, uint64_
     return 0;
 }
 
-// Empties the log after its entries stand in the file: the next entries overwrite it from its
-// start under a new epoch (cutting the file at every flush costs the file system more).
-void empty_log(TREE_LOG* l) {
+// Empties the log after its entries stand in the file, its file cut to nothing: 0 or -1.
+int empty_log(TREE_LOG* l) {
     l->index.clear();
+    l->stale = false;
     l->pending.clear();
-    l->hash = FNV_START;
-    l->written = 0;
+    l->pending.shrink_to_fit();
+    l->hash = 0;
     l->epoch++;
+    bool had = l->written > 0;
+    l->written = 0;
+    return had && l->fd >= 0 && u_ftruncate(l->fd, 0) != 0 ? -1 : 0;
 }
 
 }  // namespace
+
+void (*tree_log_before_commit)(PDB64* p) = nullptr;
 
 int tree_log_open(PDB64* p, const char* name, bool fresh) {
     if (!name) return 0;
@@ -258,7 +375,7 @@ int tree_log_open(PDB64* p, const char* name, bool fresh) {
         Reader r{fd, last};
         Entry e;
         while (next_entry(r, &e))
-            if (e.fofs != 0) l->index[e.fofs] = e.at;
+            if (e.fofs != 0) l->index.put(e.fofs, {e.at, e.len, 0});
         return 0;
     }
     if (last > 0) {
@@ -297,17 +414,33 @@ bool tree_log_on(PDB64* p) {
 int tree_log_put(PDB64* p, uint64_t fofs, const uint8_t* rec, uint64_t len) {
     TREE_LOG* l = log_of(p);
     start_if_empty(l);
-    l->index[fofs] = l->written + l->pending.size();
-    add_entry(l, fofs, rec, len);
-    return l->pending.size() >= PENDING_MAX ? write_pending(l) : 0;
+    TREE_LOG_IMAGE* found = l->index.find(fofs);
+    if (found && found->len == len) {
+        // A later write-back of a logged record replaces its image: the log holds one per record.
+        TREE_LOG_IMAGE& im = *found;
+        uint64_t h = entry_hash(im.at, fofs, rec, len);
+        if (im.at >= l->written) {
+            memcpy(l->pending.data() + (im.at - l->written) + ENTRY_HEAD, rec, len);
+        } else if (write_at(l->fd, rec, len, im.at + ENTRY_HEAD) != 0) {
+            return -1;
+        }
+        l->hash += h - im.hash;
+        im.hash = h;
+        return 0;
+    }
+    uint64_t at = add_entry(l, fofs, rec, len);
+    uint64_t h = entry_hash(at, fofs, rec, len);
+    l->hash += h;
+    if (found) l->stale = true;
+    l->index.put(fofs, {at, len, h});
+    return l->pending.size() >= pending_max ? write_pending(l) : 0;
 }
 
 int64_t tree_log_fetch(PDB64* p, uint64_t fofs, uint8_t* out, uint64_t cap) {
     TREE_LOG* l = log_of(p);
-    if (!l || l->index.empty()) return -1;
-    auto it = l->index.find(fofs);
-    if (it == l->index.end()) return -1;
-    uint64_t at = it->second;
+    TREE_LOG_IMAGE* im = l ? l->index.find(fofs) : nullptr;
+    if (!im) return -1;
+    uint64_t at = im->at;
     if (at >= l->written) {
         const uint8_t* e = l->pending.data() + (at - l->written);
         uint64_t len = get_be32(e + 8);
@@ -329,9 +462,9 @@ int64_t tree_log_fetch(PDB64* p, uint64_t fofs, uint8_t* out, uint64_t cap) {
 int tree_log_read(PDB64* p, uint64_t fofs, uint8_t* out, uint64_t n) {
     TREE_LOG* l = log_of(p);
     if (n == 0) return 0;
-    auto it = l->index.find(fofs);
-    if (it == l->index.end()) return -1;
-    uint64_t at = it->second + ENTRY_HEAD;
+    TREE_LOG_IMAGE* im = l->index.find(fofs);
+    if (!im) return -1;
+    uint64_t at = im->at + ENTRY_HEAD;
     if (at >= l->written) {
         memcpy(out, l->pending.data() + (at - l->written), n);
         return 0;
@@ -353,32 +486,39 @@ int tree_log_commit(PDB64* p) {
     if (l->written > 0 || !l->pending.empty()) {
         // Every record the log names must stand in the file before the commit can name it.
         if (fac_flush(&p->fac) != 0) return -1;
+        if (tree_log_before_commit) tree_log_before_commit(p);
         uint8_t c[8];
         put_be64(c, l->hash);
         add_entry(l, 0, c, 8);
         bool in_memory = l->written == 0;
         uint64_t end = l->written + l->pending.size();
+        std::vector<uint8_t> all;
         if (in_memory) {
-            // The whole log is still in memory: copied from there, written for a kill meanwhile.
-            if (l->fd < 0) {
-                l->fd = u_open64(l->path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-                if (l->fd < 0) return -1;
-            }
-            if (write_at(l->fd, l->pending.data(), l->pending.size(), 0) != 0) return -1;
-            std::vector<uint8_t> all;
+            // The whole log is still in memory: written for a kill during the copy, and copied
+            // in place from memory.
+            if (open_log(l) != 0 || write_at(l->fd, l->pending.data(), l->pending.size(), 0) != 0)
+                return -1;
             all.swap(l->pending);
             l->written = end;
-            Reader r{-1, end, all.data()};
-            if (copy_entries(p, r, &l->index) != 0) return -1;
+        } else if (write_pending(l) != 0) {
+            return -1;
+        }
+        if (in_memory) {
+            // In the order of the file: each page of the file's cache is met once.
+            for (const auto& [fofs, im] : l->index.sorted())
+                if (fac_lseek(&p->fac, static_cast<int64_t>(fofs), SEEK_SET) < 0 ||
+                    fa_write64(p, all.data() + im.at + ENTRY_HEAD, im.len) < 0)
+                    return -1;
         } else {
-            if (write_pending(l) != 0) return -1;
             Reader r{l->fd, end};
-            if (copy_entries(p, r, &l->index) != 0) return -1;
+            if (copy_entries(p, r, l->stale ? &l->index : nullptr) != 0) return -1;
         }
         if (fac_flush(&p->fac) != 0) return -1;
-        empty_log(l);
+        if (empty_log(l) != 0) rc = -1;
     }
-    // The new trees stand in the file: what they no longer name may be given to other records.
+    // The new trees stand in the file: what they no longer name may be given to other records,
+    // in the order of the file, so that neighbours meet as they are freed.
+    std::sort(l->releases.begin(), l->releases.end());
     for (uint64_t fofs : l->releases)
         if (free_filespace64(p, fofs) != 0) rc = -1;
     l->releases.clear();
@@ -390,4 +530,16 @@ void tree_log_discard(PDB64* p) {
     if (!l) return;
     l->releases.clear();
     if (!l->read_only) empty_log(l);
+}
+
+uint64_t tree_log_size(PDB64* p, uint64_t* images) {
+    TREE_LOG* l = log_of(p);
+    if (images) *images = l ? l->index.size() : 0;
+    return l ? l->written + l->pending.size() : 0;
+}
+
+size_t tree_log_set_memory(size_t bytes) {
+    size_t was = pending_max;
+    pending_max = bytes;
+    return was;
 }

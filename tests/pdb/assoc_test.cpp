@@ -105,9 +105,16 @@ TEST(PdbAssoc, QvValuesUnderIntegerAndStringIndexesAcrossRuns) {
     EXPECT_EQ(text_of(l_search_associate64(k, ix, &n2, nullptr)), "22");
     EXPECT_EQ(l_search_associate64(k, ix, &n9, nullptr), nullptr);
 
-    // A replaced value's record is released; a short text takes an 8-byte area.
+    // A replaced value's record is released once the next flush has committed the tree that no
+    // longer names it: until then its space is kept, then reused. A short text takes an 8-byte
+    // area.
     PDB64* p = associate64_file(k);
+    ASSERT_EQ(l_insert_associate64(k, ix, &n2, qv("111")), 0);
     int64_t end = fac_lseek(&p->fac, 0, SEEK_END);
+    ASSERT_EQ(l_insert_associate64(k, ix, &n2, qv("222")), 0);
+    EXPECT_GT(fac_lseek(&p->fac, 0, SEEK_END), end);
+    ASSERT_EQ(l_flush_filespace64(p), 0);
+    end = fac_lseek(&p->fac, 0, SEEK_END);
     ASSERT_EQ(l_insert_associate64(k, ix, &n2, qv("333")), 0);
     EXPECT_EQ(fac_lseek(&p->fac, 0, SEEK_END), end);
     int64_t len = 0;

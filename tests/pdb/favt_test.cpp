@@ -7,6 +7,7 @@
 #include <random>
 #include <set>
 
+#include "pdb/treelog.h"
 #include "tree_util.h"
 
 using namespace pdbtest;
@@ -462,4 +463,109 @@ TEST(PdbFavt, DegenerateTreesDeeperThanAnyStack) {
     ASSERT_EQ(close_filespace64(p), 0);
     CheckResult c = run_checker("--closed " + d.at("deep"));
     EXPECT_EQ(c.status, 0) << c.out;
+}
+
+// Between two flushes the tree log holds one image of each record written back, however often it
+// was: N nodes changed K times each under a small record cache give N images, kept in memory or
+// written to the log file at once; the flush leaves the log empty and its file cut to nothing,
+// and the next opening finds every change.
+TEST(PdbFavt, TheTreeLogHoldsOneImagePerRecordAndIsEmptyAfterTheFlush) {
+    constexpr int N = 300, K = 4;
+    constexpr uint64_t NODE_ON_FILE = 4 + 20 + 12, ENTRY = 12 + NODE_ON_FILE, HEAD = 16;
+    for (size_t memory : {size_t{32} << 20, size_t{0}}) {
+        SCOPED_TRACE(memory);
+        size_t was = tree_log_set_memory(memory);
+        TempDir d;
+        std::string path = d.at("logged");
+        PDB64* p = open_rw(path);
+        ASSERT_NE(p, nullptr);
+        FAVT64_ROOT* r = new_int_tree(p);
+        ASSERT_NE(r, nullptr);
+        uint64_t root_at = r->h.fofs;
+        for (int32_t key = 0; key < N; key++)
+            ASSERT_NE(put_key(r, key, 0), nullptr);
+        ASSERT_EQ(flush_filespace64(p), 0);
+        uint64_t images = 1;
+        EXPECT_EQ(tree_log_size(p, &images), 0u);
+        EXPECT_EQ(images, 0u);
+        {
+            CacheLimit c(24);
+            for (int64_t k = 1; k <= K; k++) {
+                r = int_tree_at(p, root_at);
+                ASSERT_NE(r, nullptr);
+                favt64_lock(r);
+                for (int32_t key = 0; key < N; key++) {
+                    FAVT64_NODE* n = find_key(r, key);
+                    ASSERT_NE(n, nullptr);
+                    memcpy(n->data + 4, &k, 8);
+                    n->h.flags |= FAVT64_CHANGED;
+                }
+                favt64_unlock(r);
+            }
+        }
+        uint64_t bytes = tree_log_size(p, &images);
+        EXPECT_EQ(images, uint64_t{N});
+        EXPECT_EQ(bytes, HEAD + N * ENTRY);
+        if (memory == 0) {
+            EXPECT_EQ(file_size(path + ".tlog"), static_cast<off_t>(bytes));
+        }
+        ASSERT_EQ(flush_filespace64(p), 0);
+        EXPECT_EQ(tree_log_size(p, &images), 0u);
+        EXPECT_EQ(images, 0u);
+        EXPECT_EQ(file_size(path + ".tlog"), 0);
+        ASSERT_EQ(close_filespace64(p), 0);
+        p = open_rw(path);
+        r = int_tree_at(p, root_at);
+        ASSERT_NE(r, nullptr);
+        favt64_lock(r);
+        for (int32_t key = 0; key < N; key++) {
+            FAVT64_NODE* n = find_key(r, key);
+            EXPECT_TRUE(n && value_of(n) == K) << key;
+        }
+        favt64_unlock(r);
+        ASSERT_EQ(close_filespace64(p), 0);
+        tree_log_set_memory(was);
+    }
+}
+
+// A committed tree log of the earlier form (its commit the hash of every byte before it), left by
+// a writer of an earlier build killed after its commit, is completed by the next writer; the same
+// log with a damaged byte is dropped.
+TEST(PdbFavt, ACommittedLogOfTheEarlierFormIsCompleted) {
+    QuietPrint q;
+    for (bool damaged : {false, true}) {
+        TempDir d;
+        std::string path = d.at("old");
+        PDB64* p = open_rw(path);
+        FAVT64_ROOT* r = new_int_tree(p);
+        ASSERT_NE(r, nullptr);
+        uint64_t root_at = r->h.fofs;
+        ASSERT_NE(put_key(r, 5, 1), nullptr);
+        uint64_t node_at = find_key(r, 5)->h.fofs;
+        ASSERT_EQ(close_filespace64(p), 0);
+        std::string node = file_bytes(path).substr(node_at, 36);
+        node[35] = 2;  // the value, big-endian, now 2
+        std::string log = std::string("VXTLOG01") + std::string(8, '\0');
+        uint8_t eh[12];
+        put_be64(eh, node_at);
+        put_be32(eh + 8, 36);
+        log += std::string(reinterpret_cast<char*>(eh), 12) + node;
+        uint64_t h = 0xcbf29ce484222325ull;
+        for (unsigned char c : log)
+            h = (h ^ c) * 0x100000001b3ull;
+        uint8_t commit[20] = {};
+        put_be32(commit + 8, 8);
+        put_be64(commit + 12, h);
+        log += std::string(reinterpret_cast<char*>(commit), 20);
+        if (damaged) log[30] ^= 1;
+        put_file(path + ".tlog", log);
+        p = open_rw(path);
+        ASSERT_NE(p, nullptr);
+        r = int_tree_at(p, root_at);
+        ASSERT_NE(r, nullptr);
+        FAVT64_NODE* n = find_key(r, 5);
+        ASSERT_NE(n, nullptr);
+        EXPECT_EQ(value_of(n), damaged ? 1 : 2);
+        ASSERT_EQ(close_filespace64(p), 0);
+    }
 }
