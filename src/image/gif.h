@@ -27,8 +27,9 @@ struct GIF_ENV {
 };
 
 // The GIF87a stream of the picture (8 bits a pixel, the global table of the median-cut
-// colours, one image, not interlaced); ret_ge receives the colour map and size. Null (length 0)
-// for an empty picture or a side above 65535. Encodings run one at a time under
+// colours, one image, not interlaced); ret_ge receives the colour map and size. The encoder
+// reads no environment of the caller's, so it takes none. Null (length 0) for an empty picture
+// or a side above 65535 (the stream's fields are 16 bits). Encodings run one at a time under
 // gif_compres_lock.
 unsigned char* gif_compress(size_t* ret_length, GIF_ENV* ret_ge, const unsigned int* data,
                             int width, int height);
