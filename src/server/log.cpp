@@ -576,14 +576,19 @@ LOG_LOCK_PATH_LIST* _entry(const L_CHAR* path, uint32_t now) {
     return e;
 }
 
-// One request for the entry's call lock, at most once a second, never waiting for another task
-// of this process. Without it the line is written all the same.
+// One request for the entry's call lock, never waiting for another task of this process and
+// only briefly for the server; after a failed one the next comes LOCK_RETRY seconds later, so that
+// a server that never answers costs the log task a few seconds a minute. Without the lock the
+// line is written all the same.
+constexpr uint32_t LOCK_RETRY = 60;
+
 void try_call_lock(LOG_LOCK_PATH_LIST* e, uint32_t now) {
     if (cl_error_check(e->id) == 0) return;
-    if (e->lock_tried && now == e->lock_time) return;
+    if (e->lock_tried && now - e->lock_time < LOCK_RETRY) return;
     e->lock_tried = true;
     e->lock_time = now;
-    e->id = call_lock(e->path, CALL_LOCK_WRITE | CALL_LOCK_NO_WAIT, nullptr, nullptr);
+    e->id =
+        call_lock(e->path, CALL_LOCK_WRITE | CALL_LOCK_NO_WAIT | CALL_LOCK_BRIEF, nullptr, nullptr);
 }
 
 bool file_exists(const std::string& name) {

@@ -227,6 +227,18 @@ TEST_F(LogFixture, SavingWithoutAReachableLockServerNeverStalls) {
     configure_lock_server(0);
     EXPECT_EQ(lines_of(read_file(path("locked.txt"))).size(), 50u);
     EXPECT_EQ(log_locked_paths(), 0);
+    // One that takes the connection and never answers: the first write waits briefly, the rest
+    // do not wait again.
+    {
+        SilentPorts silent(1);
+        configure_lock_server(silent.ports[0]);
+        save_to("a3 ", "silent.txt", LOG_OPT_DATA);
+        for (int i = 0; i < 20; i++)
+            log_printf(LOG_ERROR, LOG_LAYER_QV, nullptr, "a3 %i", i);
+        ASSERT_TRUE(log_sync(kWait));
+        configure_lock_server(0);
+        EXPECT_EQ(lines_of(read_file(path("silent.txt"))).size(), 20u);
+    }
     // With option "unlock" no lock is asked for at all.
     save_to("a2 ", "free.txt", LOG_OPT_DATA | LOG_OPT_UNLOCK);
     log_printf(LOG_ERROR, LOG_LAYER_QV, nullptr, "a2 x");
