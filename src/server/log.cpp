@@ -634,9 +634,10 @@ void do_save(const LOG_ACTION* a, const LOG_NODE* n, uint32_t now) {
     bool rotating = a->size > 0;
     if (e->st && e->rotating != rotating) close_file(e);
     if (!e->st && !open_file(e, rotating)) return;
-    if (rotating && e->bytes >= a->size) {
+    // Without a number of files (divide 0) file 0 is never rotated: nothing is deleted.
+    if (rotating && a->div_nos >= 1 && e->bytes >= a->size) {
         close_file(e);
-        rotate(e->base, a->div_nos < 1 ? 1 : a->div_nos);
+        rotate(e->base, a->div_nos);
         if (!open_file(e, rotating)) return;
     }
     line_text.clear();
@@ -774,7 +775,7 @@ void _replace_conditions(LOG_COND* list) {
 
 int set_log_path_service(const L_CHAR* path, int64_t size, int64_t files) {
     LOG_COND* c = new_log_cond();
-    int div = files < 1 ? 1 : files > INT32_MAX ? INT32_MAX : static_cast<int>(files);
+    int div = files < 1 ? 0 : files > INT32_MAX ? INT32_MAX : static_cast<int>(files);
     add_log_action(c, LOG_ACT_SAVE, path, LOG_OPT_ALL, div, size);
     TaskLockGuard g(lock_log);
     _replace_conditions(c);
