@@ -808,7 +808,9 @@ int load_matrix_header(MATRIX* m, int oflags, int) {
             infos[ch].default_data_fofs = static_cast<int64_t>(get_be64(c + 4));
             if (code == 0) continue;
             infos[ch].data_type = get_matrix_data_type(code);
-            ok = infos[ch].data_type != nullptr;
+            // A type this build does not know (a newer writer's) leaves the channel unset: the
+            // matrix opens with its other channels.
+            if (!infos[ch].data_type) infos[ch] = MATRIX_CHANNEL_INFO{};
         }
         if (!ok) break;
         // A pyramid needs at most 64 levels (every extent saturates by then); a far larger count

@@ -932,6 +932,29 @@ TEST_F(FileTest, KilledWriterLosesNoNodeOfItsTree) {
     EXPECT_EQ(refused, 0);
 }
 
+// A channel whose element type code is unknown is left unset; the matrix opens with the others.
+TEST_F(FileTest, UnknownChannelTypeLeavesTheChannelUnset) {
+    std::string file = path("u.mx");
+    create(file, 7);
+    close_all();
+    std::string bytes = read_all(file);
+    // The two channel infos: int32 with flags file|send, then int32 with send, no defaults.
+    const char raw[24] = {0, 4, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 1};
+    std::string infos(raw, sizeof raw);
+    size_t at = bytes.find(infos);
+    ASSERT_NE(at, std::string::npos);
+    bytes[at] = 0x7f;  // code 0x7f04
+    std::string odd = path("odd.mx");
+    write_all(odd, bytes);
+    int err = -1;
+    MATRIX* m = reopen(odd, &err);
+    ASSERT_EQ(err, 0);
+    EXPECT_EQ(m->channel_info[0].data_type, nullptr);
+    EXPECT_EQ(m->channel_info[0].flags, 0);
+    EXPECT_EQ(m->channel_info[1].data_type, get_matrix_data_type(MXT_INT32));
+    close_all();
+}
+
 TEST_F(FileTest, DamagedFilesGiveErrors) {
     std::string file = path("e.mx");
     MATRIX* m = create(file, 7);
