@@ -38,7 +38,7 @@ TEST(AcceptAdmission, ThresholdsAreFractionsOfTheLimit) {
     EXPECT_TRUE(accept_launch_fds(1000000, 0x7fffffff));
 }
 
-TEST(AcceptAdmission, DescriptorCountFollowsStreamsWithoutAScan) {
+TEST(AcceptAdmission, DescriptorCountSeesStreamsAndEveryOtherOpenFile) {
     bool ok = run_task([] {
         int limit = 0;
         int before = s_check_resource2(&limit);
@@ -59,6 +59,11 @@ TEST(AcceptAdmission, DescriptorCountFollowsStreamsWithoutAScan) {
         EXPECT_EQ(s_check_resource2(nullptr), before);
         s_close(in);
         EXPECT_EQ(s_check_resource2(nullptr), before);
+        // A file no stream holds (a record or matrix file, say) counts as well.
+        int raw = open("/dev/null", O_RDONLY);
+        ASSERT_GE(raw, 0);
+        EXPECT_EQ(s_check_resource2(nullptr), before + 1);
+        close(raw);
     });
     EXPECT_TRUE(ok);
 }
