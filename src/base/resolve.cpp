@@ -152,6 +152,8 @@ void serve_tick(intptr_t, int);
 
 void send_abort() {
     if (!in_lookup) return;
+    // On standard error: standard output may carry an interpreter's replies (an agent serving
+    // on its standard streams), which a diagnostic line must not break into.
     fprintf(stderr, "ABOAT RESOLVE\n");
     send_resolve_abort();
 }
