@@ -66,9 +66,13 @@ int sigpipe_count() {
 void set_alarm_mask(int flags) {
     (void)flags;
     if (signals_set.exchange(true)) return;
-    static const int quiet[] = {SIGHUP,   SIGQUIT, SIGURG,  SIGTSTP, SIGCONT,   SIGTTIN,
-                                SIGTTOU,  SIGIO,   SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF,
-                                SIGWINCH, SIGUSR1, SIGUSR2, SIGPWR};
+    static const int quiet[] = {
+        SIGHUP,    SIGQUIT, SIGURG,    SIGTSTP, SIGCONT,  SIGTTIN, SIGTTOU, SIGIO,
+        SIGXCPU,   SIGXFSZ, SIGVTALRM, SIGPROF, SIGWINCH, SIGUSR1, SIGUSR2, SIGPWR,
+#ifdef SIGSTKFLT
+        SIGSTKFLT,
+#endif
+    };
     for (int sig : quiet)
         install(sig, sig_empty_handler, 0);
     install(SIGALRM, sigalarm_handler, 0);

@@ -156,11 +156,15 @@ int copy_hostent(const hostent* s, hostent* d, char* buf, size_t len) {
 // the wrappers' lock, which running tasks may wait for, so no thread is waited for: without one
 // the look-up fails at once as a busy system's would (null, errno EAGAIN, TRY_AGAIN) and r is
 // freed.
+// Set on the calling thread when run_lookup found no thread: the look-up was not made.
+thread_local bool lookup_no_thread = false;
+
 hostent* run_lookup(SYS_LOOKUP* r, hostent* result, char* buf, int buflen, int* h_errnop) {
     r->refs = 2;
     r->calls = hostdb_calls.load();
     set_resolve_abort(res_abort, r);
     if (try_create_task(lookup_task, r, 0) == NO_TASK) {
+        lookup_no_thread = true;
         set_resolve_abort(nullptr, nullptr);
         free_lookup(r);
         *h_errnop = TRY_AGAIN;
@@ -234,6 +238,7 @@ struct LOOKUP_CMD {
     const char* name;
     uint32_t ip;
     HOST_ENTRY* result;
+    bool no_thread;  // refused for lack of a thread: no answer, nothing learnt
 };
 
 hostent* plain_lookup(const char* name, uint32_t ip) {
@@ -245,12 +250,15 @@ int lookup_proc(BL_CMD* c) {
     lock_task(netutils_lock);
     sethostent_rr(0);
     uint32_t start = get_qvtime();
+    lookup_no_thread = false;
     hostent* hp = plain_lookup(l->name, l->ip);
-    bl_peer_set_polling_initial(c->peer, 2 * (get_qvtime() - start));
+    l->no_thread = !hp && lookup_no_thread;
+    if (!l->no_thread) bl_peer_set_polling_initial(c->peer, 2 * (get_qvtime() - start));
     if (hp) l->result = entry_from_hostent(hp);
     endhostent_rr();
     unlock_task(netutils_lock, "lookup_proc");
-    return hp ? BL_IDLE : BL_LISTED;
+    // A look-up that could not be made says nothing of the name: it is not blacklisted.
+    return hp || l->no_thread ? BL_IDLE : BL_LISTED;
 }
 
 int retry_lookup(const char* name, uint32_t ip) {
@@ -526,7 +534,8 @@ void endhostent_rr() {
     _endhostent_r();
 }
 
-HOST_ENTRY* intr_gethostbyname_rr(const char* name) {
+HOST_ENTRY* intr_gethostbyname_rr(const char* name, bool* no_thread) {
+    if (no_thread) *no_thread = false;
     if (!name) return nullptr;
     LOOKUP_CMD c = {};
     c.bl.name = reinterpret_cast<const unsigned char*>(name);
@@ -539,10 +548,12 @@ HOST_ENTRY* intr_gethostbyname_rr(const char* name) {
         free_host_entry(c.result);
         return nullptr;
     }
+    if (no_thread) *no_thread = c.no_thread;
     return c.result;
 }
 
-HOST_ENTRY* intr_gethostbyaddr_rr(const HOST_ADDR& a) {
+HOST_ENTRY* intr_gethostbyaddr_rr(const HOST_ADDR& a, bool* no_thread) {
+    if (no_thread) *no_thread = false;
     // Only IPv4 can be looked up; anything else has no result.
     if (a.type != HA_IPV4 || a.size != 4) return nullptr;
     unsigned char key[BL_ADDR_KEY_LEN];
@@ -558,6 +569,7 @@ HOST_ENTRY* intr_gethostbyaddr_rr(const HOST_ADDR& a) {
         free_host_entry(c.result);
         return nullptr;
     }
+    if (no_thread) *no_thread = c.no_thread;
     return c.result;
 }
 

@@ -78,9 +78,11 @@ void sethostent_rr(int stay_open);
 void endhostent_rr();
 
 // The look-ups the resolver task makes, through the blacklist: a new entry (the caller owns it)
-// or null. An address that is not IPv4 gives null.
-HOST_ENTRY* intr_gethostbyname_rr(const char* name);
-HOST_ENTRY* intr_gethostbyaddr_rr(const HOST_ADDR& a);
+// or null. An address that is not IPv4 gives null. *no_thread (when given) says that the look-up
+// could not be made for lack of a thread: the peer is then not blacklisted, and nothing is to be
+// remembered of the name.
+HOST_ENTRY* intr_gethostbyname_rr(const char* name, bool* no_thread = nullptr);
+HOST_ENTRY* intr_gethostbyaddr_rr(const HOST_ADDR& a, bool* no_thread = nullptr);
 
 // The local domain from the resolver configuration ("domain" line), or null. Found once and kept.
 const char* get_localdomainname();

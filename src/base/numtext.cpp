@@ -42,6 +42,26 @@ bool text_to_double(const std::string& t, double* v) {
     return true;
 }
 
+bool text_prefix_ll(const std::string& t, int64_t* v) {
+    const char* s = t.c_str();
+    char* end = nullptr;
+    errno = 0;
+    long long r = strtoll(s, &end, 0);
+    if (errno == ERANGE || end == s) return false;
+    *v = r;
+    return true;
+}
+
+bool text_prefix_double(const std::string& t, double* v) {
+    const char* s = t.c_str();
+    char* end = nullptr;
+    errno = 0;
+    double r = strtod(s, &end);
+    if (errno == ERANGE || end == s) return false;
+    *v = r;
+    return true;
+}
+
 bool trunc_s64(double x, int64_t* v) {
     if (!std::isfinite(x)) return false;
     double t = std::trunc(x);

@@ -10,6 +10,11 @@
 bool text_to_ll(const std::string& t, int64_t* v, int base = 0);
 // A floating number as strtod reads it; out-of-range values are refused.
 bool text_to_double(const std::string& t, double* v);
+// The number at the start of t, as "%lli" and "%lf" read one: leading white space skipped, what
+// follows the number ignored ("12abc" is 12, "3.5" as an integer 3); false when no number
+// begins there or it is out of range.
+bool text_prefix_ll(const std::string& t, int64_t* v);
+bool text_prefix_double(const std::string& t, double* v);
 // x truncated toward zero into 64 bits; false for NaN, infinities and values beyond the range.
 bool trunc_s64(double x, int64_t* v);
 // x rounded to nearest, halves to even, into 64 bits; false as trunc_s64.

@@ -152,6 +152,8 @@ void serve_tick(intptr_t, int);
 
 void send_abort() {
     if (!in_lookup) return;
+    // On standard error: standard output may carry an interpreter's replies (an agent serving
+    // on its standard streams), which a diagnostic line must not break into.
     fprintf(stderr, "ABOAT RESOLVE\n");
     send_resolve_abort();
 }
@@ -232,11 +234,14 @@ void resolver_task(intptr_t) {
         const HOST_ADDR* a = job->a;
         unlock_task(resolve_lock2, "resolver_task");
 
-        HOST_ENTRY* hp = name ? intr_gethostbyname_rr(name) : intr_gethostbyaddr_rr(*a);
+        bool no_thread = false;
+        HOST_ENTRY* hp =
+            name ? intr_gethostbyname_rr(name, &no_thread) : intr_gethostbyaddr_rr(*a, &no_thread);
 
         lock_task(resolve_lock2);
         in_lookup = 0;
         job->hp = hp;
+        job->no_thread = no_thread;
         job->ok = 1;
         wakeup_task(job);
         unlock_task(resolve_lock2, "resolver_task");
@@ -265,7 +270,7 @@ HOST_ENTRY* admitted_lookup(const char* name, const HOST_ADDR* a, bool* no_task)
     wait_admission(&t);
     for (;;) {
         if (t.status == RQ_GIVEN_UP) return nullptr;
-        RESOLVE_REQUEST_T job = {nullptr, a, name, nullptr, 0};
+        RESOLVE_REQUEST_T job = {nullptr, a, name, nullptr, 0, false};
         if (job_tail)
             job_tail->next = &job;
         else
@@ -288,6 +293,7 @@ HOST_ENTRY* admitted_lookup(const char* name, const HOST_ADDR* a, bool* no_task)
         }
         if (t.status == RQ_ADMITTED) {
             t.status = RQ_FINISHED;
+            if (job.no_thread) *no_task = true;
             serve();
             return job.hp;
         }

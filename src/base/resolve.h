@@ -46,6 +46,7 @@ struct RESOLVE_REQUEST_T {
     const char* name;    // name to look up, or null
     HOST_ENTRY* hp;      // the result
     int ok;              // 1 when done
+    bool no_thread;      // the look-up found no thread to run on: nothing was learnt
 };
 
 // Ring of removed entries.

@@ -332,6 +332,9 @@ int url_cmp_str(const URL* a, const URL* b) {
     return compare(a, b, false);
 }
 
+// Only a text that parses whole is completed: one whose parse failed (a port that is no number,
+// say) may still yield a server, but writing its half-read record back would drop what the parse
+// could not take, so such a text is returned as it is.
 L_CHAR* url_regulation(const L_CHAR* text) {
     URL u;
     int r = get_url2(&u, text);

@@ -20,6 +20,7 @@
 #include "lisp/eval.h"
 #include "lisp/list.h"
 #include "longchar/longchar.h"
+#include "stream/sprintf.h"
 
 namespace {
 
@@ -265,6 +266,30 @@ DIR_LIST* marge_dir_list(DIR_LIST* d1, DIR_LIST* d2) {
         p = p->next;
     p->next = d2;
     return d1;
+}
+
+DIR_LIST* reverse_dir_list(DIR_LIST* d) {
+    DIR_LIST* r = nullptr;
+    while (d) {
+        DIR_LIST* next = d->next;
+        d->next = r;
+        r = d;
+        d = next;
+    }
+    return r;
+}
+
+void print_dir_list(const DIR_LIST* d) {
+    for (; d; d = d->next)
+        ss_printf("> %s\n", d->name ? d->name : "");
+}
+
+void print_wlist(char* const* argv, const int* argt, int w, int argc) {
+    (void)w;
+    ss_printf("== ");
+    for (int i = 0; i < argc; i++)
+        ss_printf("(%s %i)", argv[i] ? argv[i] : "", argt[i]);
+    ss_printf("\n");
 }
 
 void free_dir_list(DIR_LIST* d) {

@@ -38,6 +38,12 @@ DIR_LIST* add_dir_list(DIR_LIST* dl, const char* name, int flags);
 // d2 appended to d1; the joined list.
 DIR_LIST* marge_dir_list(DIR_LIST* d1, DIR_LIST* d2);
 void free_dir_list(DIR_LIST* d);
+// Diagnostics (no caller in the system): the list reversed in place (its new head); each entry
+// as "> NAME" on a line of standard output; the parts of a wildcard as "== " and "(TEXT TYPE)"
+// for each of the argc parts, then a line end (w, the part being expanded, is not shown).
+DIR_LIST* reverse_dir_list(DIR_LIST* d);
+void print_dir_list(const DIR_LIST* d);
+void print_wlist(char* const* argv, const int* argt, int w, int argc);
 // The condition bits of a text of words separated by ","; -1 for an unknown (or empty) word.
 int get_condition(const L_CHAR* cond);
 // The paths that wildcard names and condition keeps. With base_dir, every path must lie below

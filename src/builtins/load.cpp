@@ -164,7 +164,10 @@ int load_long_char(L_CHAR* ch, DELAY_LOAD_T* t) {
 
 // The matcher over data from the candidate start sc->stptr on. At the end of the text a match
 // that could still grow waits for more (SC_MORE), unless the text is complete (at_end), where
-// the longest match found stands.
+// the longest match found stands. Every start the text read so far allows is tried at once, and
+// at the end of the file a match still waiting for more ends the record: the terminator never
+// stays in the last record (as it would if one start were tried per character and a waiting
+// match were left as it stood).
 int check_from(STATE_CHECKER* sc, const L_CHAR* data, int len, bool at_end) {
     while (sc->stptr < len) {
         A_STATE* s = sc->start;
@@ -306,14 +309,17 @@ int escape_handling(L_CHAR* text, int len) {
             uint32_t v = 0;
             uint32_t d;
             int digits = 0;
-            while (j < len && digits <= 8 && is_hex(text[j], &d)) {
+            bool wide = false;
+            while (j < len && is_hex(text[j], &d)) {
+                if (v > 0x0fffffffu) wide = true;
                 v = v * 16 + d;
                 j++;
                 digits++;
             }
-            // Decoded: 1 to 8 digits closed by ';' or the end of the text. Without digits, with
-            // more than 32 bits or with the value 0 (which would end the text) the escape stays.
-            if (digits >= 1 && digits <= 8 && v != 0 && (j == len || text[j] == ';')) {
+            // Decoded: digits whose value fits 32 bits (leading zeros count for nothing), closed
+            // by ';' or the end of the text. Without digits, with a wider value or with the value
+            // 0 (which would end the text) the escape stays.
+            if (digits >= 1 && !wide && v != 0 && (j == len || text[j] == ';')) {
                 text[w++] = v;
                 i = j < len ? j + 1 : j;
                 continue;

@@ -59,7 +59,8 @@ QV_SEXP* read_mode(QVISP_ENV* env, QV_SEXP* form, std::vector<L_CHAR>* mode, boo
     gc_push_literal("RegMode");
     QV_SEXP* err = nullptr;
     QV_SEXP* v = nullptr;
-    if (_eval_symbol(&v, env, l_string(std_cm, "RegMode"), -1) == 0 && get_type(v) != QVT_NIL) {
+    // Bound, it must name a mode: nil is neither a symbol nor a string.
+    if (_eval_symbol(&v, env, l_string(std_cm, "RegMode"), -1) == 0) {
         const L_CHAR* text = nullptr;
         switch (get_type(v)) {
             case QVT_SYMBOL:

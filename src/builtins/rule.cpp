@@ -20,6 +20,7 @@
 #include "lisp/heap.h"
 #include "lisp/list.h"
 #include "longchar/longchar.h"
+#include "stream/sprintf.h"
 
 namespace {
 
@@ -265,6 +266,24 @@ std::string make_name(const PATH_PATTERN& pp) {
         s += pp.path[i].name;
     }
     return s;
+}
+
+size_t pp_length(const std::vector<PATH_PATTERN>& list) {
+    return list.size();
+}
+
+void print_path2(const PATH_PATTERN& pp) {
+    std::string t;
+    for (size_t i = 0; i < pp.path.size(); i++) {
+        t += pp.path[i].name;
+        if (i + 1 < pp.path.size() || pp.path[i].type == PE_DIR) t += "/";
+    }
+    ss_printf("path:%s\n", t.empty() ? "." : t.c_str());
+}
+
+void print_path(const std::vector<PATH_PATTERN>& list) {
+    for (const PATH_PATTERN& pp : list)
+        print_path2(pp);
 }
 
 bool compare_dir(const std::string& name, const std::string& pattern) {

@@ -67,6 +67,12 @@ struct PATH_PATTERN {
 PATH_PATTERN parse_path(const std::string& text);
 // The components joined by "/".
 std::string make_name(const PATH_PATTERN& pp);
+// Diagnostics (no caller in the system): the number of paths of a list; each path as "path:"
+// and its components, each followed by "/" except the last unless it names a directory ("."
+// for an empty path), on a line of standard output.
+size_t pp_length(const std::vector<PATH_PATTERN>& list);
+void print_path(const std::vector<PATH_PATTERN>& list);
+void print_path2(const PATH_PATTERN& pp);
 // One component name against one pattern component (only "*" is special).
 bool compare_dir(const std::string& name, const std::string& pattern);
 // A path against one pattern: complete (mode 1) or partial (mode 0: the path could still be the

@@ -460,6 +460,8 @@ QV_SEXP* qv_Save(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVIS
     if (encode) s_set_cm(st, encode);
     QV_SEXP* data = get_el(form, 2);
     QV_SEXP* r = nullptr;
+    // A write that fails in any form (qv and csv too, and the close that writes what is left)
+    // answers "cannot access the file": a full disk must not be reported as a saved file.
     switch (type) {
         case SAVE_QV:
             if (is_error(data))

@@ -53,6 +53,8 @@ QV_SEXP* vx_gmxImportDTED1(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
     int64_t sx = gmx_level_step(m, level, 0), sy = gmx_level_step(m, level, 1);
     if (level < 0 || level >= m->total_levels || !sx || !sy)
         return labelled(form, GMX_PARAM, "level");
+    // A channel the entry does not access is refused: with every channel skipped the import
+    // would answer nil having written nothing.
     if (pos < 0 || gmx_channel_size(m, ch) != 2 || m->p.dim < 2)
         return labelled(form, GMX_MISMATCH, "ch");
 

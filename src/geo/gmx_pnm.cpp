@@ -133,6 +133,9 @@ QV_SEXP* vx_gmxImportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     GmxHold hold(e);
     MATRIX* m = e->c.m;
     int pos = gmx_access_pos(e, channel);
+    // Rows step by dimension 1's divide (a row is a step along dimension 1, whatever dimension
+    // 0's divide is), and a level outside the pyramid is refused: a level with no nodes would
+    // write nothing a reader could find.
     int64_t step = gmx_level_step(m, level, 1);
     if (m->p.dim < 2 || (pos >= 0 && gmx_channel_size(m, channel) != 4) || level < 0 ||
         level >= m->total_levels || !step)

@@ -22,12 +22,24 @@ constexpr uint32_t GMX_PATH_REFUSED = 0x80040d10;
 const char* const kModeNames[3] = {"direct", "server", "client"};
 
 // A tag: the symbol with its attributes in the order given (null values are left out).
-QV_SEXP* tag(const char* name, std::initializer_list<std::pair<const char*, std::string>> attrs) {
+// An attribute value: ASCII text, or a long-character text kept whole (names of files and URLs
+// may hold any character, and a peer rebuilds the matrix from them).
+struct AttrVal {
+    std::string s;
+    const L_CHAR* l = nullptr;
+    AttrVal(std::string v) : s(std::move(v)) {}
+    AttrVal(const char* v) : s(v) {}
+    explicit AttrVal(const L_CHAR* v) : l(v) {}
+};
+
+QV_SEXP* tag(const char* name, std::initializer_list<std::pair<const char*, AttrVal>> attrs) {
     QV_SEXP* sym = n_get_symbol(name);
     // Attributes are prepended: set from the last so that they read in the order given.
-    for (auto it = std::rbegin(attrs); it != std::rend(attrs); ++it)
-        if (!it->second.empty())
-            set_attribute(sym, l_string(std_cm, it->first), l_string(std_cm, it->second.c_str()));
+    for (auto it = std::rbegin(attrs); it != std::rend(attrs); ++it) {
+        const AttrVal& v = it->second;
+        if (v.l ? !*v.l : v.s.empty()) continue;
+        set_attribute(sym, l_string(std_cm, it->first), v.l ? v.l : l_string(std_cm, v.s.c_str()));
+    }
     return sym;
 }
 
@@ -37,12 +49,9 @@ std::string fmt(const char* f, long long v) {
     return b;
 }
 
-std::string ltext(const L_CHAR* t) {
-    std::string s;
-    if (!t) return s;
-    for (; *t; t++)
-        if (*t < 0x80) s.push_back(static_cast<char>(*t));
-    return s;
+AttrVal ltext(const L_CHAR* t) {
+    static const L_CHAR empty[1] = {0};
+    return AttrVal(t ? t : empty);
 }
 
 // One stored mode's slots and priorities; ok false when its record cannot be read.

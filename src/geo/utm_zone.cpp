@@ -50,8 +50,14 @@ void project(UTM_DATA* ud, int zone, double lon, double lat, double* X, double* 
     utm2bl(X, Y, rad(lon - 360.0 * zone), rad(lat), &ud->ep);
 }
 
+// The text in buf: a caller's text is short-lived (one buffer for every call), so it is copied
+// before the next tile is described.
 const char* tile_text(const UTM_IO* io, const int64_t* tile, char* buf, size_t n) {
-    if (io->tile_text) return io->tile_text(io->ctx, tile);
+    if (io->tile_text) {
+        const char* t = io->tile_text(io->ctx, tile);
+        snprintf(buf, n, "%s", t ? t : "");
+        return buf;
+    }
     snprintf(buf, n, "(%lld %lld %lld)", static_cast<long long>(tile[0]),
              static_cast<long long>(tile[1]), static_cast<long long>(tile[2]));
     return buf;

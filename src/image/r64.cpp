@@ -42,9 +42,19 @@ size_t tile_buffer_size(int type) {
     return tile_bytes(type, R64_TILE, R64_TILE);
 }
 
+// Rows of a bi-level level: the format's own rows are floor(W_L / 8) bytes, plus one when the
+// level-0 width is not a multiple of 8, and its tiles lie 64 x h bytes apart; taken whole, that
+// puts a level's second column of tiles onto a later band's rows and gives some levels rows
+// shorter than their bits. Where a level is one tile wide and its rows hold its bits, the
+// format's layout is kept (so such files of other writers read); elsewhere rows are
+// ceil(W_L / 8) bytes and tiles 8 x h bytes apart, so that no two tiles share a byte.
 int64_t row_bytes(const R64_FILE* f, int level) {
     int w = f->level_w[level];
-    if (f->header.type == 'B') return (w + 7) / 8;
+    if (f->header.type == 'B') {
+        int64_t sound = (w + 7) / 8;
+        int64_t own = w / 8 + (f->header.width % 8 ? 1 : 0);
+        return w <= R64_TILE && own >= sound ? own : sound;
+    }
     return static_cast<int64_t>(w) * r64_pixel_bytes(f->header.type);
 }
 

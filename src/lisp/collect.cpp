@@ -17,6 +17,7 @@
 #include "lisp/env.h"
 #include "lisp/eval.h"
 #include "lisp/gchooks.h"
+#include "stream/stream.h"
 
 namespace {
 
@@ -429,6 +430,9 @@ void init_gc_task() {
     gc_interval.store(10);
     new_lock(&gc_request_lock);
     gc_started.store(true);
+    // A stream layer short of descriptors makes collections come sooner: unreachable streams
+    // are closed by them.
+    gc_hook_resource(s_check_resource);
     new_tick(gc_tick, 10, 0);
     // Runs once while the agent starts, before any peer or script holds threads: without the
     // request task a heap short of memory would wait for a collection that never comes.

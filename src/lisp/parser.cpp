@@ -252,6 +252,9 @@ void end_tag(QV_FILE* f, QV_SEXP* sym) {
     else if (l_strcmp(tag->symbol.data, name) != 0)
         new_data_set(f, error_at(f, f->line, QVE_TAG_MISMATCH,
                                  texts("not correspond tag", tag->symbol.data, name)));
+    // Whatever its name, the end tag closed the list: the enclosing list's mode returns, so that
+    // the rest of the record is read as written (left in tag mode after a misspelt end tag, the
+    // items of an enclosing S-expression would be read as tag text).
     if (f->stack && f->stack->d.file.mode) qvf_set(f, QVF_SEXP);
 }
 

@@ -696,6 +696,18 @@ void print_a_tree(a_tree* a) {
     }
 }
 
+void print_ss(const A_STATE_SET* ss) {
+    printf("{");
+    for (; ss; ss = ss->next)
+        printf(" %p", static_cast<void*>(ss->state));
+    printf(" }");
+}
+
+void print_input(const A_GOTO* ranges, int n) {
+    for (int k = 0; k < n; k++)
+        printf("(%x-%x)", ranges[k].from, ranges[k].to);
+}
+
 void print_automaton(AUTOMATON* a) {
     printf("AUTOMATON\n");
     if (a) {

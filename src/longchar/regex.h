@@ -132,3 +132,6 @@ void free_a_tree(a_tree* a);
 // Debug printers on standard output.
 void print_a_tree(a_tree* a);
 void print_automaton(AUTOMATON* a);
+// A state set in braces; the ranges of an input alphabet (moves), each as "(FROM-TO)" in hex.
+void print_ss(const A_STATE_SET* ss);
+void print_input(const A_GOTO* ranges, int n);

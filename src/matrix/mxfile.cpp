@@ -13,11 +13,13 @@
 
 #include "base/alloc.h"
 #include "base/endian.h"
+#include "base/panic.h"
 #include "base/task.h"
 #include "base/tick.h"
 #include "lisp/parser.h"
 #include "longchar/longchar.h"
 #include "matrix/compact_code.h"
+#include "matrix/mxscan.h"
 #include "matrix/mxtransfer.h"
 #include "pdb/l_favt64.h"
 #include "pdb/recordlist64.h"
@@ -597,6 +599,21 @@ void mx_finish_file_access(MATRIX* m) {
     if (MX_FILE_WORK* w = work_of(m)) disown(w);
 }
 
+void finish_file_access_with_wait(MATRIX* m, const void* wait_key) {
+    MX_FILE_WORK* w = work_of(m);
+    {
+        TaskLockGuard g(mx_file_lock);
+        if (!w || w->owner != get_tid() || w->depth != 1) er_panic("finish_file_access_with_wait");
+    }
+    disown(w);
+    mx_sleep(wait_key);
+}
+
+PDB64* get_mx_file_pfd(MATRIX* m) {
+    MX_FILE_WORK* w = work_of(m);
+    return w ? w->pdb : nullptr;
+}
+
 void set_mx_call_lock_hooks(const MX_CALL_LOCK_HOOKS* h) {
     call_lock_hooks = h ? *h : MX_CALL_LOCK_HOOKS{};
 }
@@ -815,7 +832,9 @@ int load_matrix_header(MATRIX* m, int oflags, int) {
             infos[ch].default_data_fofs = static_cast<int64_t>(get_be64(c + 4));
             if (code == 0) continue;
             infos[ch].data_type = get_matrix_data_type(code);
-            ok = infos[ch].data_type != nullptr;
+            // A type this build does not know (a newer writer's) leaves the channel unset: the
+            // matrix opens with its other channels.
+            if (!infos[ch].data_type) infos[ch] = MATRIX_CHANNEL_INFO{};
         }
         if (!ok) break;
         // A pyramid needs at most 64 levels (every extent saturates by then); a far larger count
@@ -1460,6 +1479,10 @@ int mx_open_file_count() {
 }
 
 void mx_close_idle_files() {
+    mx_file_gc(nullptr);
+}
+
+void mx_file_gc(MATRIX* leave) {
     uint32_t now = matrix_now();
     for (;;) {
         MX_FILE_WORK* pick = nullptr;
@@ -1467,7 +1490,7 @@ void mx_close_idle_files() {
             TaskLockGuard g(mx_file_lock);
             MX_FILE_WORK* oldest = nullptr;
             for (MX_FILE_WORK* w = works; w; w = w->next) {
-                if (!w->pdb || w->owner) continue;
+                if (!w->pdb || w->owner || (leave && w->m == leave)) continue;
                 if (now - w->last_access > MX_IDLE_SECONDS) {
                     pick = w;
                     break;
@@ -1503,7 +1526,10 @@ int take_first(FAVT64_NODE* e, void* work) {
 
 }  // namespace
 
+// The queries read the stored tree: the nodes still to be written or being made are written
+// first, so that what a copy or scan sees is what the matrix holds.
 int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m) {
+    if (mx_file_sync_create_node(m) < 0) return MXF_SYNC_FAILED;
     Access a(m);
     if (a.r < 0) return a.r;
     MX_FILE_WORK* w = work_of(m);
@@ -1524,6 +1550,10 @@ int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m) {
 
 MX_DIM_CODE_LIST* mx_search_level_node(int* errp, MATRIX* m, const int64_t* start, int limit) {
     *errp = 0;
+    if (mx_file_sync_create_node(m) < 0) {
+        *errp = MXF_SYNC_FAILED;
+        return nullptr;
+    }
     Access a(m);
     if (a.r < 0) {
         *errp = a.r;

@@ -51,6 +51,7 @@ constexpr int MXF_NOT_STORED = -121;
 constexpr int MXF_CANNOT_OPEN = -123;
 constexpr int MXF_DAMAGED = -124;  // damaged, or in use by another live process
 constexpr int MXF_NO_ACCESS = -127;
+constexpr int MXF_SYNC_FAILED = -2;  // the nodes to be written could not be written first
 
 struct MX_SUBHEADER {
     int32_t pri[3 * MX_CAL_SLOTS];
@@ -107,6 +108,12 @@ void mx_file_lock_event(int seq, void* data);
 // file cannot be opened) or MXF_DAMAGED (damaged or in use elsewhere). Re-entrant per task.
 int mx_start_file_access(MATRIX* m);
 void mx_finish_file_access(MATRIX* m);
+// Releases the calling task's one level of access to m's file and sleeps on wait_key (a key of
+// the store, matrix_lock held as for mx_sleep) until woken. Holding the file at another depth, or
+// not at all, is a broken invariant (panic).
+void finish_file_access_with_wait(MATRIX* m, const void* wait_key);
+// The open record file of m, null while it is closed or m has no file.
+PDB64* get_mx_file_pfd(MATRIX* m);
 // A probe of m's file: takes access (opening the file when closed), looks for the header record
 // and lets it go. 0 when the header is there, MXF_DAMAGED when it is not, or the access code, in
 // which case the line "load_matrix_header-1 CODE WORK MATRIX" goes to standard output.
@@ -145,17 +152,21 @@ int mx_dim_code_endian(void* data, int64_t len);
 // Closes the files unused for more than 299 seconds (and the oldest ones while more than 499 are
 // open) at the store's clock; their next access opens them again. Run every 150 seconds.
 void mx_close_idle_files();
+// The same, leaving the file of matrix leave (null: none) open whatever its age.
+void mx_file_gc(MATRIX* leave);
 // Open matrix files now.
 int mx_open_file_count();
 // Starts the file layer (the file-access lock and the idle closer's tick).
 void init_mx_file();
 
 // The lowest and highest stored dimension codes in tree order into start and last (dim + 1
-// values each): 0, 1 when nothing is stored, -1 when the tree is damaged, or the access code.
+// values each): 0, 1 when nothing is stored, -1 when the tree is damaged, MXF_SYNC_FAILED when
+// the nodes still to be written could not be written first, or the access code.
 int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m);
 // Up to limit stored codes of start's level from start on, ascending in tree order (copies the
 // caller frees with free_mx_dim_code_list); null with *errp 0 when there are none, or with a
-// negative code.
+// negative code. Both queries first write the nodes still to be written and wait for those
+// being made, so that they see what the matrix holds.
 MX_DIM_CODE_LIST* mx_search_level_node(int* errp, MATRIX* m, const int64_t* start, int limit);
 // The most nodes a cache_file matrix file keeps (10000); the previous limit. For tests.
 int mx_set_cache_count_max(int n);

@@ -822,6 +822,9 @@ int set_matrix_param(MATRIX* m, const MATRIX_PARAM* p) {
     return _set_matrix_param(m, p);
 }
 
+// Parameters that no matrix can have (a negative count, a dimension, channel or slot out of
+// range, a divide or block size beyond a byte) are refused with MXE_RANGE and nothing is set:
+// taken as given, they would index past the matrix's tables or build a pyramid of no size.
 static int dim_check(MATRIX* m, int d) {
     if (!m->p.dim) return MXE_DIM;
     if (d < 0 || d >= m->p.dim) return MXE_RANGE;

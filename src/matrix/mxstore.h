@@ -478,6 +478,10 @@ void set_access_jump(MATRIX_TOKEN* t, int err_jump, int normal_jump, int err_jum
                      int normal_jump_status);
 void matrix_trigger_access(MATRIX_NODE* n, int access, int clear_err);
 void _matrix_trigger_access(MATRIX_NODE* n, int access, int clear_err);
+// Ends the current slot of t, a token neither queued nor parked, as failed: the node takes the
+// slot's error status (answering and waking its waiters), and t is queued again to go on with
+// the error jump or the next listed slot (or to end when there is none).
+void matrix_token_error(MATRIX_TOKEN* t);
 void matrix_peano_trigger(MATRIX* m, const int64_t* dc_start, const int64_t* dc_end, int access);
 void matrix_exec_cal(MATRIX_TOKEN* t);
 void _insert_node_wait_token(MATRIX_NODE* n, MATRIX_TOKEN* t);

@@ -371,6 +371,24 @@ void worker_unlock() {
 using Trigger = void (*)(int, void*);
 Trigger exec_cal_held(MATRIX_TOKEN* t);
 
+// Ends the token's current slot as failed (matrix_lock held): the group's byte says so, the node
+// takes the error status the slot declared, and the token is queued again for the error jump or
+// the next listed slot. True when it has neither and is not queued (unless requeue: then it is,
+// and the run ends it).
+bool fail_slot(MATRIX_TOKEN* t, bool requeue) {
+    MATRIX_NODE* n = t->process_node;
+    if (t->access_target_id >= 0) wake_scan_byte(n, t->access_target_id / 3, 156);
+    if (t->err_jump_status >= 0) node_status_set(n, t->err_jump_status);
+    t->access_target_id = -1;
+    t->cal_target = nullptr;
+    if (t->err_jump >= 0)
+        _xx_insert_access_list(t, t->err_jump);
+    else if (!t->access_list && !requeue)
+        return true;
+    _xx_insert_matrix_access(t, matrix_exec_cal, __FILE__, __LINE__);
+    return false;
+}
+
 bool node_token(MATRIX_TOKEN* t) {
     return t->process_node && t->func == matrix_exec_cal;
 }
@@ -646,22 +664,29 @@ void _matrix_trigger_access(MATRIX_NODE* n, int access, int clear_err) {
                 _xx_insert_access_list(t, mx_slot_for_level(m, MI_VISU_1_TP, level));
             break;
         case MS_EDIT_ERR_1:
-        case MS_EDIT_ERR_2:
+        case MS_EDIT_ERR_2: {
+            // The repair slot follows the error the node is in, chosen before clearing it.
+            int repair = n->status == MS_EDIT_ERR_2 ? MI_EDIT_2_TP : MI_EDIT_1_TP;
             if (clear_err) {
                 mx_set_status(n, MS_OK);
                 mx_wake(n);
                 _wakeup_closers();
             }
             if (access != MI_FETCH_1_TP)
-                _xx_insert_access_list(
-                    t, mx_slot_for_level(
-                           m, n->status == MS_EDIT_ERR_2 ? MI_EDIT_2_TP : MI_EDIT_1_TP, level));
+                _xx_insert_access_list(t, mx_slot_for_level(m, repair, level));
             break;
+        }
         default:
             er_panic("_matrix_trigger_access");
     }
     _xx_insert_access_list(t, mx_slot_for_level(m, access, level));
     if (made) _xx_insert_matrix_access(t, matrix_exec_cal, __FILE__, __LINE__);
+}
+
+void matrix_token_error(MATRIX_TOKEN* t) {
+    worker_lock();
+    fail_slot(t, true);
+    worker_unlock();
 }
 
 void matrix_trigger_access(MATRIX_NODE* n, int access, int clear_err) {
@@ -779,20 +804,8 @@ Trigger exec_cal_held(MATRIX_TOKEN* t) {
     }
     gc_pop(nullptr, nullptr);
     worker_lock();
-    wake_scan_byte(n, t->access_target_id / 3, 156);
     t->loaded = 0;  // a slot that failed after its load does not serve the node half made
-    if (t->err_jump_status >= 0) node_status_set(n, t->err_jump_status);
-    if (t->err_jump < 0) {
-        if (!t->access_list) goto end;
-        t->access_target_id = -1;
-        t->cal_target = nullptr;
-        _xx_insert_matrix_access(t, matrix_exec_cal, __FILE__, __LINE__);
-    } else {
-        t->cal_target = nullptr;
-        t->access_target_id = -1;
-        _xx_insert_access_list(t, t->err_jump);
-        _xx_insert_matrix_access(t, matrix_exec_cal, __FILE__, __LINE__);
-    }
+    if (fail_slot(t, false)) goto end;
     goto out;
 
 normal_end:

@@ -73,7 +73,11 @@ struct IntTr {
     static T wadd(T a, T b) { return static_cast<T>(static_cast<U>(a) + static_cast<U>(b)); }
     static T wsub(T a, T b) { return static_cast<T>(static_cast<U>(a) - static_cast<U>(b)); }
     static T wmul(T a, T b) { return static_cast<T>(static_cast<U>(a) * static_cast<U>(b)); }
-    // From a language value: integers only; signed types clamp, unsigned keep the low bits.
+    // From a language value: integers only; signed types clamp, unsigned keep the low bits. Two
+    // rules on purpose: a number beyond a signed type's range becomes the nearest it can hold
+    // (wrapping would turn a large positive into a negative), while an unsigned element is a bit
+    // pattern (a colour 0xRRGGBBAA, a mask) that scripts write as a signed integer, which only
+    // keeping the low bits gives back.
     static bool from_sexp(QV_SEXP* s, T* v) {
         if (get_type(s) != QVT_INTEGER) return false;
         int64_t x = s->integer.data;

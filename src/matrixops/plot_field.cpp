@@ -400,7 +400,7 @@ int fd_initial_int(IP_FIELD* target, const void* data, FD_OPT* opt, int flag) {
         }
         if (get_type(a[0]) != QVT_INTEGER) return -2;
         int64_t fmt = reinterpret_cast<QV_INTEGER*>(a[0])->data;
-        if (fmt < FDIT_INT || fmt > FDIT_DDMMSS) return -10;
+        // A format outside 1..4 is kept: each value is refused by its kind (-5, -6, -7).
         double reso = 0;
         if (!number_of(a[1], &reso)) return -3;
         double off = 0;
@@ -433,15 +433,15 @@ int fd_initial_int(IP_FIELD* target, const void* data, FD_OPT* opt, int flag) {
     if (is_text) {
         if (opt->type == FDIT_INT) {
             int64_t i = 0;
-            if (!text_to_ll(text, &i)) return -11;
+            if (!text_prefix_ll(text, &i)) return -11;
             x = static_cast<double>(i) * opt->reso + off;
         } else if (opt->type == FDIT_FLOAT || opt->type == FDIT_DD) {
             double f = 0;
-            if (!text_to_double(text, &f)) return -11;
+            if (!text_prefix_double(text, &f)) return -11;
             x = f * opt->reso + off;
         } else if (opt->type == FDIT_DDMMSS) {
             double f = 0;
-            if (!text_to_double(text, &f) || !std::isfinite(f)) return -11;
+            if (!text_prefix_double(text, &f) || !std::isfinite(f)) return -11;
             if (!ddmmss_float(f, &f)) return -7;
             x = f * opt->reso + off;
         } else {
@@ -602,11 +602,11 @@ int fd_initial_rgba(IP_FIELD* target, const void* data, FD_OPT* opt, int flag) {
     }
     int64_t v = 0;
     if (flag == 1) {
-        if (!text_to_ll(cell_text(static_cast<const L_CHAR*>(data)), &v)) return -11;
+        if (!text_prefix_ll(cell_text(static_cast<const L_CHAR*>(data)), &v)) return -11;
     } else {
         auto* s = static_cast<QV_SEXP*>(const_cast<void*>(data));
         if (get_type(s) == QVT_STRING) {
-            if (!text_to_ll(cell_text(reinterpret_cast<QV_STRING*>(s)->data), &v)) return -11;
+            if (!text_prefix_ll(cell_text(reinterpret_cast<QV_STRING*>(s)->data), &v)) return -11;
         } else if (get_type(s) == QVT_INTEGER) {
             v = reinterpret_cast<QV_INTEGER*>(s)->data;
         } else {

@@ -190,7 +190,9 @@ QV_SEXP* data_item(MATRIX* m, const int64_t* dc, QV_SEXP* v) {
     return r;
 }
 
-// Whether dc names a node one level below the processing node and inside it.
+// Whether dc names a node one level below the processing node and inside it. An item that is
+// no child is refused: its differences would be taken from points that are not its own and
+// stored where no reader of the child looks.
 bool child_of(const Call& c, const int64_t* dc) {
     const int64_t* pc = c.n->dim_code;
     if (dc[0] != pc[0] - 1) return false;

@@ -123,6 +123,9 @@ struct BOUND64_LIST {
 };
 
 // The full ring check of check_cache64 inside character-tree walks and listings (tests set it).
+// Off in service: the check visits every cached record of every open file on each listing (the
+// work grows with the cache, not with the listing) and stops the whole agent at the first fault
+// it finds; the tests run the store with it on, where a broken cache is to be caught.
 extern std::atomic<bool> favt64_check_on;
 
 // Empties the cache and the registry and starts the page cache's shared state; a later call

@@ -371,15 +371,22 @@ int admit_peer(QV_INTERPRETER* listener, STREAM* st, uint32_t ip, int in_use, in
     uint32_t elapsed = steady_seconds() - start;
     // The time of the last lengthening is QV time, as the listener's opening set it.
     uint32_t now = get_qvtime();
-    if (got == 1)
-        accept_wait_byte(&w, elapsed, now);
-    else
-        accept_wait_silent(&w, now);
     LISTENER_SETTINGS ls;
     {
+        // The interval is read again and changed under the lock: peers that waited at the same
+        // time each double what the one before them left, none overwrites another's change.
         TaskLockGuard g(qvi_lock);
-        listener->accept_interval = w.interval;
-        listener->accept_last_dec = w.last_dec;
+        accept_wait cur;
+        cur.interval = listener->accept_interval;
+        cur.last_dec = listener->accept_last_dec;
+        if (cur.interval < ACCEPT_INTERVAL_MIN) cur.interval = ACCEPT_INTERVAL_MIN;
+        if (cur.interval > ACCEPT_INTERVAL_MAX) cur.interval = ACCEPT_INTERVAL_MAX;
+        if (got == 1)
+            accept_wait_byte(&cur, elapsed, now);
+        else
+            accept_wait_silent(&cur, now);
+        listener->accept_interval = cur.interval;
+        listener->accept_last_dec = cur.last_dec;
         ls = _listener_settings(listener);
     }
     if (got != 1) {

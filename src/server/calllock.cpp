@@ -1,7 +1,10 @@
 // Call locks: the local table of this process's locks and the client side of the lock server.
 #include "server/calllock.h"
 
+#include <poll.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cctype>
 #include <chrono>
@@ -20,6 +23,7 @@
 #include "lisp/list.h"
 #include "longchar/codemethod.h"
 #include "longchar/longchar.h"
+#include "server/connect.h"
 #include "server/docpath.h"
 #include "server/lockserver.h"
 #include "stream/connection.h"
@@ -40,6 +44,17 @@ constexpr uint32_t IDLE_LIFE = 3600;  // seconds an unused connection is kept
 constexpr size_t ANSWER_MAX = 1 << 20;
 
 int busy_wait_ms = 5000;
+
+// How long the server's greeting and its answer to a message are waited for. A server that
+// accepts and never answers would otherwise hold the asking task for ever: the log task (which
+// asks before its writes) and every matrix open under a call lock with it. The greeting gets the
+// permission wait of every outgoing connection; an answer the same two minutes, since a grant the
+// server queues comes when its holder gives the lock back on the event call. A request marked
+// CALL_LOCK_BRIEF (the log's) waits only a few seconds for either. A connection that ran out of
+// time is closed, and the request ends without further attempts.
+constexpr int ANSWER_WAIT_MS = 120 * 1000;
+constexpr int BRIEF_WAIT_MS = 3000;
+int wait_limit_ms = -1;  // a cap on every wait (tests); -1 none
 
 // The server's address, read from top environment 1 (under call_lock_lock).
 int lock_port;
@@ -149,9 +164,30 @@ void close_stream(STREAM* st) {
     if (st) _d_s_close(st, __FILE__, __LINE__);
 }
 
+int wait_ms(bool brief, int ms) {
+    if (brief && ms > BRIEF_WAIT_MS) ms = BRIEF_WAIT_MS;
+    return wait_limit_ms >= 0 && ms > wait_limit_ms ? wait_limit_ms : ms;
+}
+
+// True when the connection has something to read before the deadline.
+bool readable_by(STREAM* st, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left < 0) left = 0;
+        struct pollfd p = {st->file.fid, POLLIN, 0};
+        int r = poll(&p, 1, static_cast<int>(left));
+        if (r > 0) return true;
+        if (r == 0 || errno != EINTR) return false;
+    }
+}
+
 // Reads from the connection until its buffer holds `mark`: the text up to and including it in
-// *text, the rest kept. False at the end of the input, on a failure or when too much came.
-bool read_until(CALL_LOCK_INTERPRETER* c, const char* mark, std::string* text) {
+// *text, the rest kept: 1. 0 at the end of the input, on a failure or when too much came; -1 when
+// the mark has not come within ms milliseconds.
+int read_until(CALL_LOCK_INTERPRETER* c, const char* mark, std::string* text, int ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     char buf[4096];
     for (;;) {
         size_t at = c->rest.find(mark);
@@ -159,11 +195,12 @@ bool read_until(CALL_LOCK_INTERPRETER* c, const char* mark, std::string* text) {
             size_t end = at + strlen(mark);
             *text = c->rest.substr(0, end);
             c->rest.erase(0, end);
-            return true;
+            return 1;
         }
-        if (c->rest.size() > ANSWER_MAX) return false;
+        if (c->rest.size() > ANSWER_MAX) return 0;
+        if (!readable_by(c->st, deadline)) return -1;
         int n = s_read(c->st, buf, sizeof buf);
-        if (n <= 0) return false;
+        if (n <= 0) return 0;
         c->rest.append(buf, static_cast<size_t>(n));
     }
 }
@@ -185,20 +222,22 @@ bool answer_grants(const std::string& text) {
 }
 
 // Sends one message and waits for its answer: 1 granted, 0 refused by the server, -1 the
-// connection failed. Called without call_lock_lock; the connection is the caller's alone.
-int exchange(CALL_LOCK_INTERPRETER* c, const std::string& msg) {
+// connection failed, -2 no answer came within ms. Called without call_lock_lock; the connection
+// is the caller's alone.
+int exchange(CALL_LOCK_INTERPRETER* c, const std::string& msg, int ms) {
     if (!c->st) return -1;
     if (s_write(c->st, msg.data(), static_cast<int>(msg.size())) != static_cast<int>(msg.size()))
         return -1;
     if (s_flush(c->st) < 0) return -1;
     std::string text;
-    if (!read_until(c, "</Result>", &text)) return -1;
+    int got = read_until(c, "</Result>", &text, ms);
+    if (got <= 0) return got < 0 ? -2 : -1;
     return answer_grants(text) ? 1 : 0;
 }
 
 // A new connection that the server admitted, or null. A "Busy" server is tried again after the
 // busy wait, three times in all; any other failure ends at once. Called without the lock.
-CALL_LOCK_INTERPRETER* open_connection(int port, const std::string& host) {
+CALL_LOCK_INTERPRETER* open_connection(int port, const std::string& host, bool brief) {
     for (int i = 0; i < CONNECT_TRIES; i++) {
         if (i) std::this_thread::sleep_for(std::chrono::milliseconds(busy_wait_ms));
         int cerr = 0;
@@ -208,7 +247,8 @@ CALL_LOCK_INTERPRETER* open_connection(int port, const std::string& host) {
         c->st = st;
         std::string greeting;
         bool ok = s_write(st, "\n", 1) == 1 && s_flush(st) >= 0 &&
-                  read_until(c, "</Permission>", &greeting);
+                  read_until(c, "</Permission>", &greeting,
+                             wait_ms(brief, CONNECT_PERMISSION_WAIT * 1000)) == 1;
         if (ok && greeting.find("<Permission>Allow</Permission>") != std::string::npos) {
             c->call_time = get_qvtime();
             return c;
@@ -352,7 +392,8 @@ int get_call_lock_seq(CALL_LOCK_TABLE* entry) {
 CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* name, int type, CALL_LOCK_EVENT_FUNC event_func,
                                   void* event_data, const char* file, int line) {
     bool no_wait = (type & CALL_LOCK_NO_WAIT) != 0;
-    type &= ~CALL_LOCK_NO_WAIT;
+    bool brief = (type & CALL_LOCK_BRIEF) != 0;
+    type &= ~(CALL_LOCK_NO_WAIT | CALL_LOCK_BRIEF);
     if (type != CALL_LOCK_READ && type != CALL_LOCK_WRITE) er_panic("_new_clt");
     if (!name || !*name) return cl_invalid();
     int port;
@@ -398,7 +439,7 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* name, int type, CALL_LOCK_EVENT_
             c->status = CLI_IN_USE;
         } else {
             unlock_task(call_lock_lock, "call_lock");
-            c = open_connection(port, host);
+            c = open_connection(port, host, brief);
             lock_task(call_lock_lock);
             if (!c) break;
             c->status = CLI_IN_USE;
@@ -413,7 +454,7 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* name, int type, CALL_LOCK_EVENT_
         c->ref++;
         std::string msg = build_lock_message(escaped, type, file, line, getpid(), seq, my_port);
         unlock_task(call_lock_lock, "call_lock");
-        int r = msg.empty() ? -1 : exchange(c, msg);
+        int r = msg.empty() ? -1 : exchange(c, msg, wait_ms(brief, ANSWER_WAIT_MS));
         lock_task(call_lock_lock);
         if (r == 1) {
             e->cli = c;
@@ -433,6 +474,7 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* name, int type, CALL_LOCK_EVENT_
             free_cli(c);
             lock_task(call_lock_lock);
         }
+        if (r == -2) break;  // a silent server is not asked again
     }
     remove_holder(e, tid);
     unlink_entry(e);
@@ -466,7 +508,7 @@ int call_unlock(CALL_LOCK_DESCRIPTER d, int tid) {
         msg = build_unlock_message(escape_name(e->name));
     }
     unlock_task(call_lock_lock, "call_unlock");
-    int r = c && !msg.empty() ? exchange(c, msg) : -1;
+    int r = c && !msg.empty() ? exchange(c, msg, wait_ms(false, ANSWER_WAIT_MS)) : -1;
     lock_task(call_lock_lock);
     CALL_LOCK_INTERPRETER* dead = nullptr;
     if (c) {
@@ -495,9 +537,13 @@ int call_lock_send_event(uint32_t ip, int port, int seq) {
     std::string greeting;
     int r = -1;
     if (s_write(st, "\n", 1) == 1 && s_flush(st) >= 0 &&
-        read_until(&c, "</Permission>", &greeting) &&
+        read_until(&c, "</Permission>", &greeting,
+                   wait_ms(false, CONNECT_PERMISSION_WAIT * 1000)) == 1 &&
         greeting.find("<Permission>Allow</Permission>") != std::string::npos)
-        r = exchange(&c, "(call-lock-event " + std::to_string(seq) + ")\n") == 1 ? 0 : -1;
+        r = exchange(&c, "(call-lock-event " + std::to_string(seq) + ")\n",
+                     wait_ms(false, ANSWER_WAIT_MS)) == 1
+                ? 0
+                : -1;
     close_stream(st);
     return r;
 }
@@ -535,6 +581,10 @@ int call_lock_connection_count() {
 
 void call_lock_set_busy_wait(int ms) {
     busy_wait_ms = ms < 0 ? 0 : ms;
+}
+
+void call_lock_set_wait_limit(int ms) {
+    wait_limit_ms = ms;
 }
 
 void call_lock_reset_config() {

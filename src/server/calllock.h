@@ -41,6 +41,9 @@ enum : int { CALL_LOCK_READ = 1, CALL_LOCK_WRITE = 2 };
 // fails at once instead of waiting for its release (writers that must not stall, such as the log
 // task).
 constexpr int CALL_LOCK_NO_WAIT = 0x100;
+// Waits only a few seconds for the server's greeting and answer (a caller that must go on
+// without the lock soon, such as the log task); otherwise each is waited for two minutes.
+constexpr int CALL_LOCK_BRIEF = 0x200;
 
 // States of a connection.
 enum : int { CLI_IDLE = 0, CLI_IN_USE = 1, CLI_FAILED = 2 };
@@ -95,12 +98,13 @@ extern int call_lock_seq;  // last sequence number used
 void init_call_lock();
 
 // Takes a lock on name for the calling task: type CALL_LOCK_READ or CALL_LOCK_WRITE, optionally
-// with CALL_LOCK_NO_WAIT (any other type is a broken invariant). event_func, when given, is called
-// by call-lock-event with the lock's sequence number. file and line name the caller's source place
-// for the server. Returns the descriptor, or the invalid one when no server is configured, the
-// message cannot be built, no connection could be opened or the server refused three times. Blocks
-// while another task of this process holds a conflicting entry (fails instead with
-// CALL_LOCK_NO_WAIT) and while the server has not answered.
+// with CALL_LOCK_NO_WAIT and CALL_LOCK_BRIEF (any other type is a broken invariant). event_func,
+// when given, is called by call-lock-event with the lock's sequence number. file and line name the
+// caller's source place for the server. Returns the descriptor, or the invalid one when no server
+// is configured, the message cannot be built, no connection could be opened, the server refused
+// three times or did not answer in time. Blocks while another task of this process holds a
+// conflicting entry (fails instead with CALL_LOCK_NO_WAIT) and while the server has not answered
+// (bounded).
 CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* name, int type, CALL_LOCK_EVENT_FUNC event_func,
                                   void* event_data, const char* file, int line);
 #define call_lock(name, type, func, data) \
@@ -139,6 +143,8 @@ int call_lock_send_event(uint32_t ip, int port, int seq);
 // Test hooks: the wait before another try after a "Busy" answer (5,000 ms by default), and
 // forgetting the cached server address so that it is read again.
 void call_lock_set_busy_wait(int ms);
+// Caps every wait for the lock server's greeting or answer at ms milliseconds (tests); -1 none.
+void call_lock_set_wait_limit(int ms);
 void call_lock_reset_config();
 // Connections in li_list (tests: they must not pile up).
 int call_lock_connection_count();

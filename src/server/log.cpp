@@ -576,14 +576,19 @@ LOG_LOCK_PATH_LIST* _entry(const L_CHAR* path, uint32_t now) {
     return e;
 }
 
-// One request for the entry's call lock, at most once a second, never waiting for another task
-// of this process. Without it the line is written all the same.
+// One request for the entry's call lock, never waiting for another task of this process and
+// only briefly for the server; after a failed one the next comes LOCK_RETRY seconds later, so that
+// a server that never answers costs the log task a few seconds a minute. Without the lock the
+// line is written all the same.
+constexpr uint32_t LOCK_RETRY = 60;
+
 void try_call_lock(LOG_LOCK_PATH_LIST* e, uint32_t now) {
     if (cl_error_check(e->id) == 0) return;
-    if (e->lock_tried && now == e->lock_time) return;
+    if (e->lock_tried && now - e->lock_time < LOCK_RETRY) return;
     e->lock_tried = true;
     e->lock_time = now;
-    e->id = call_lock(e->path, CALL_LOCK_WRITE | CALL_LOCK_NO_WAIT, nullptr, nullptr);
+    e->id =
+        call_lock(e->path, CALL_LOCK_WRITE | CALL_LOCK_NO_WAIT | CALL_LOCK_BRIEF, nullptr, nullptr);
 }
 
 bool file_exists(const std::string& name) {
@@ -629,9 +634,10 @@ void do_save(const LOG_ACTION* a, const LOG_NODE* n, uint32_t now) {
     bool rotating = a->size > 0;
     if (e->st && e->rotating != rotating) close_file(e);
     if (!e->st && !open_file(e, rotating)) return;
-    if (rotating && e->bytes >= a->size) {
+    // Without a number of files (divide 0) file 0 is never rotated: nothing is deleted.
+    if (rotating && a->div_nos >= 1 && e->bytes >= a->size) {
         close_file(e);
-        rotate(e->base, a->div_nos < 1 ? 1 : a->div_nos);
+        rotate(e->base, a->div_nos);
         if (!open_file(e, rotating)) return;
     }
     line_text.clear();
@@ -769,7 +775,7 @@ void _replace_conditions(LOG_COND* list) {
 
 int set_log_path_service(const L_CHAR* path, int64_t size, int64_t files) {
     LOG_COND* c = new_log_cond();
-    int div = files < 1 ? 1 : files > INT32_MAX ? INT32_MAX : static_cast<int>(files);
+    int div = files < 1 ? 0 : files > INT32_MAX ? INT32_MAX : static_cast<int>(files);
     add_log_action(c, LOG_ACT_SAVE, path, LOG_OPT_ALL, div, size);
     TaskLockGuard g(lock_log);
     _replace_conditions(c);

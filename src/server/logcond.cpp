@@ -147,8 +147,9 @@ QV_SEXP* apply_constraint(LOG_COND* c, QV_SEXP* form, QV_SEXP* whole, const std:
                 used = 4;
             }
         } else {
-            // The true less-than: min <= F < v.
-            op = is(1, IK_LT) ? LOP_LOW_CLOSED : LOP_CLOSED;
+            // "F < v" reads min < F <= v, as conditions written for other agents expect: the
+            // minimum (level 0, the empty string) is left out and v is taken in.
+            op = is(1, IK_LT) ? LOP_HIGH_CLOSED : LOP_CLOSED;
             high = it[2].v;
         }
     } else if (is(0, IK_ANY)) {

@@ -223,17 +223,24 @@ void write_report(STREAM* st, PROGRESSIVE* p, int n) {
 
 // Writes the whole tree of p's outermost report to its attached file; a file that cannot be
 // opened is skipped. Only a regular file (or a new one) is written: a named pipe or a device
-// could hold the writer, and with it progressive_lock, for ever. The descriptor is opened here
-// rather than by s_open_file, whose answer to a full descriptor table is a collection, which
-// must not be waited for under progressive_lock.
+// could hold the writer, and with it progressive_lock, for ever. So the file is opened without
+// waiting (O_NONBLOCK) and the descriptor itself is asked what it is: a pipe put in the path's
+// place after any look at the name cannot slip through. The descriptor is opened here rather
+// than by s_open_file, whose answer to a full descriptor table is a collection, which must not
+// be waited for under progressive_lock.
 void _write_file(PROGRESSIVE* p) {
     PROGRESSIVE* top = outermost(p);
     if (!top->file) return;
     const char* path = n_string(std_cm, top->file);
     U_STAT us;
     if (u_stat(path, &us) == 0 && !S_ISREG(us.us_mode)) return;
-    int fd = u_open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = u_open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0) return;
+    struct stat fs;
+    if (fstat(fd, &fs) != 0 || !S_ISREG(fs.st_mode)) {
+        u_close(fd);
+        return;
+    }
     STREAM* st = s_open_descripter(fd, &s_file_table);
     if (!st) {
         u_close(fd);

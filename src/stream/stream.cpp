@@ -555,11 +555,12 @@ int s_check_resource() {
     return now_open_files > limit / 2 ? -1 : 0;
 }
 
+// The descriptor table itself is read: record and matrix files, pipes and sockets that no stream
+// holds count as much as streams when a peer is admitted.
 int s_check_resource2(int* op_max) {
     int limit = descriptor_limit();
     if (op_max) *op_max = limit;
-    TaskLockGuard g(stream_lock);
-    return now_open_files;
+    return count_open_descriptors(limit);
 }
 
 int s_scan_descriptors() {

@@ -361,8 +361,8 @@ int s_close_serial(STREAM* s, uint32_t serial);
 
 int s_get_socketip(STREAM* s);
 int s_check_resource();
-// Descriptors in use (now_open_files: a counter, no scan); the soft descriptor limit goes to
-// *op_max when given.
+// Descriptors in use, found in the process's descriptor table (every kind of file counts, not
+// only streams); the soft descriptor limit goes to *op_max when given.
 int s_check_resource2(int* op_max);
 // Descriptors open now, found by scanning the process's descriptor table: for reports, not for
 // every operation.

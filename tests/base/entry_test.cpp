@@ -45,6 +45,24 @@ TEST(Entry, PanicBannerIsExactOnStandardErrorWithStatusOne) {
     EXPECT_EQ(r.err, "\n************\nget_tid (" + r.out + ")\n************\n");
 }
 
+// A stray signal of any kind that would end a process by default leaves the agent running.
+TEST(Entry, StraySignalsDoNotEndTheProcess) {
+    ChildResult r = run_in_child([] {
+        set_alarm_mask(0);
+        for (int sig : {SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGPWR, SIGIO, SIGXCPU, SIGXFSZ,
+                        SIGVTALRM, SIGPROF,
+#ifdef SIGSTKFLT
+                        SIGSTKFLT
+#endif
+             })
+            raise(sig);
+        printf("alive");
+    });
+    EXPECT_EQ(r.term_signal, 0);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, "alive");
+}
+
 // Runs in the test process itself: pooled threads do not survive a fork. The launcher stays
 // asleep for good, as it would until the process ends.
 TEST(Entry, NoChildStartsOnceTheProcessIsEnding) {

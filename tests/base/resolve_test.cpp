@@ -13,6 +13,7 @@
 #include <string>
 
 #include "base/blacklist.h"
+#include "base/netdb.h"
 #include "base/task.h"
 #include "base/tick.h"
 #include "hostdb_fake.h"
@@ -258,10 +259,16 @@ TEST(Resolve, WithoutAThreadALookUpFailsAtOnceAndIsNotRemembered) {
     HOST_ENTRY* resolved = reinterpret_cast<HOST_ENTRY*>(1);
     // Left to the task should it never come back.
     Caller* c = new Caller;
+    // The resolver task's own look-up, refused for want of a thread: no answer, and the name is
+    // not blacklisted.
+    db.add({"spare2.test", {}, {"10.6.6.7"}});
+    bool no_thread = false;
+    HOST_ENTRY* direct = reinterpret_cast<HOST_ENTRY*>(1);
     c->fn = [&] {
         wrapped = _gethostbyname_r("spare.test", &he, buf, sizeof buf, &herr);
         err = errno;
         resolved = r_gethostbyname("spare.test");
+        direct = intr_gethostbyname_rr("spare2.test", &no_thread);
     };
     ASSERT_NE(create_task(Caller::task, c, 1), NO_TASK);
     {
@@ -275,7 +282,16 @@ TEST(Resolve, WithoutAThreadALookUpFailsAtOnceAndIsNotRemembered) {
     EXPECT_EQ(herr, TRY_AGAIN);
     EXPECT_EQ(resolved, nullptr);
     EXPECT_EQ(db.calls("spare.test"), calls);
+    EXPECT_EQ(direct, nullptr);
+    EXPECT_TRUE(no_thread);
+    EXPECT_NE(bl_get_state(reinterpret_cast<const unsigned char*>("spare2.test"), 12, BL_LOOKUP),
+              BL_LISTED);
     delete c;
+    HOST_ENTRY* d2 = intr_gethostbyname_rr("spare2.test", &no_thread);
+    ASSERT_NE(d2, nullptr);
+    EXPECT_TRUE(has_ip(d2, "10.6.6.7"));
+    EXPECT_FALSE(no_thread);
+    free_host_entry(d2);
     // Threads free again: the name is looked up, not answered by a remembered failure.
     HOST_ENTRY* e = r_gethostbyname("spare.test");
     ASSERT_NE(e, nullptr);

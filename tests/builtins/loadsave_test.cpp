@@ -251,6 +251,7 @@ TEST_F(LoadSaveTest, EscapeDecoding) {
     check("a&CX42;b", {'a', 0x42, 'b'});
     check("&cX41", {0x41});  // closed by the end of the text
     check("&cxdfff0016;z", {0xdfff0016, 'z'});
+    check("x&cx000000041;", {'x', 0x41});  // more than 8 digits, the value within 32 bits
     // Left as they stand: no digits, another character after the digits, no hexadecimal digit
     // after "&cx", a value beyond 32 bits, the value 0 (which would end the text).
     check("a&cx;b", lchars("a&cx;b"));

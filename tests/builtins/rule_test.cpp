@@ -192,3 +192,23 @@ TEST(RulePatterns, ComponentStarsAndPathGlobs) {
 }
 
 }  // namespace
+
+#include "builtins/findfile.h"
+#include "support/stdout_text.h"
+
+namespace {
+
+// The diagnostic printers of paths and found lists, and the reversal of a found list.
+TEST(PathDiagnostics, PrintersAndReversal) {
+    vxtest::StdoutText out;
+    std::vector<PATH_PATTERN> list = {parse_path("a/b/c"), parse_path("")};
+    EXPECT_EQ(pp_length(list), 2u);
+    print_path(list);
+    DIR_LIST* d = add_dir_list(add_dir_list(nullptr, "x", DL_FILE), "y", DL_DIR);
+    d = reverse_dir_list(d);
+    print_dir_list(d);
+    free_dir_list(d);
+    EXPECT_EQ(out.text(), "path:a/b/c\npath:.\n> x\n> y\n");
+}
+
+}  // namespace

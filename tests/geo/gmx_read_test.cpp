@@ -64,11 +64,12 @@ TEST_F(GmxRead, StatusDescribesTheMatrix) {
     ASSERT_NE(at, std::string::npos);
     std::string desc = full.substr(at, full.size() - at - 1);
     size_t head_end = desc.find(']');
-    std::string copy = dir.at("copy.mx");
+    std::string copy = dir.at("copy-caf\xc3\xa9.mx");  // a name beyond ASCII is described whole
     int id2 = create("([gmxCreate filename=\"" + copy + "\"" + desc.substr(head_end));
     ASSERT_GT(id2, 0);
     std::string again = run("([gmxStatus id=\"" + std::to_string(id2) + "\"])").text;
     close_id(id2);
+    EXPECT_NE(again.find("filename=\"" + copy + "\""), std::string::npos) << again;
     auto same = [&](std::string t, const std::string& file) {
         t.replace(t.find(file), file.size(), "F");
         size_t mt = t.find("modify_time=\"");

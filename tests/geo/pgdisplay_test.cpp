@@ -160,7 +160,8 @@ TEST_F(PgDisplayTest, FieldOptionsAreCheckedAndSortedByColumn) {
     struct {
         std::string attrs, args, detail;
     } rows[] = {
-        {"merge-type=\"49\"", "5 1.0 0 0", "\"initialize\" -10"},  // formats are 1 to 4
+        // A format outside 1..4 is refused value by value; one that is no integer at once.
+        {"merge-type=\"49\"", "\"5\" 1.0 0 0", "\"initialize\" -2"},
         {"merge-type=\"80\"", "1", "\"merge-type\""},
         {"merge-type=\"0\"", "1", "\"merge-type\""},
         {"merge-type=\"16\" dim=\"2\"", "1", "\"dim\""},

@@ -183,6 +183,29 @@ TEST(UtmZone, TileRangesAndClamping) {
     EXPECT_GT(en[1], 0);
 }
 
+// The progress line names the block and the end, each once, also when the caller's tile text
+// comes from one shared buffer.
+TEST(UtmZone, ProgressLineNamesTheBlockAndTheEnd) {
+    UTM_DATA ud = zone54(true);
+    ud.offset_x = 139.1;
+    ud.offset_y = 10;
+    ud.reso_x = 100;
+    ud.reso_y = 10;
+    utm_zone_bounds(&ud);
+    static char shared[64];
+    UTM_IO io{nullptr, [](void*, int64_t, int64_t, uint32_t*, UTM_VECTOR*) { return -1; },
+              [](void*, const int64_t*, UTM_VECTOR*) { return -1; }, nullptr,
+              [](void*, const int64_t* t) -> const char* {
+                  snprintf(shared, sizeof shared, "<%lld %lld>", static_cast<long long>(t[1]),
+                           static_cast<long long>(t[2]));
+                  return shared;
+              }};
+    int64_t a[3] = {0, 0, 0}, b[3] = {0, 8, 8}, ext[2] = {100, 100};
+    vxtest::StdoutText out;
+    EXPECT_EQ(utm_load_zone(&ud, 0, a, b, 3, 3, 2, 2, ext, &io), 0);
+    EXPECT_NE(out.text().find("TARGET <0 0> < <8 8> 0.000000\n"), std::string::npos) << out.text();
+}
+
 TEST(UtmZone, BlockTestSeesTheBulgeAtTheCentralMeridian) {
     UTM_DATA ud = zone54(true);
     ud.offset_x = 138;

@@ -1,6 +1,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -160,6 +163,26 @@ TEST(R64, WritesSurviveEvictionAndReopen) {
         EXPECT_EQ(bad, 0);
         r64_close_file(f);
     }
+}
+
+// A bi-level level one tile wide keeps the format's rows: level 1 of a picture 95 wide is 48
+// wide, its rows 48 / 8 + 1 = 7 bytes (the level-0 width is no multiple of 8), so its second
+// band starts 64 x 7 bytes in.
+TEST(R64, BiLevelRowsOfALevelOneTileWide) {
+    TempDir d;
+    std::string path = d.at("b.r64");
+    R64_FILE* f = create_r64(path, 'B', 95, 140);
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(f->level_w[1], 48);
+    int64_t at = f->level_ofs[1];
+    unsigned char on[1] = {1};
+    ASSERT_EQ(r64_set(f, 0, 64, 1, on), 0);
+    r64_close_file(f);
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(bytes.size(), static_cast<size_t>(at + 64 * 7));
+    EXPECT_EQ(static_cast<unsigned char>(bytes[at + 64 * 7]), 0x80);
+    EXPECT_EQ(static_cast<unsigned char>(bytes[at + 64 * 6]), 0);
 }
 
 TEST(R64, LowFidelityLevelIsTheTwoByTwoMean) {

@@ -14,6 +14,7 @@
 #include "lisp/gchooks.h"
 #include "lisp/list.h"
 #include "lisp_util.h"
+#include "stream/stream.h"
 #include "support/sync_util.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -229,6 +230,10 @@ TEST_F(HeapTest, IntervalAdapts) {
     EXPECT_EQ(changed, 0);
     EXPECT_EQ(gc_adapt_interval(4, 700000, 0, 1, &changed), 5);
     EXPECT_EQ(changed, 1);
+    // The stream layer's resource state is the collector's: the hook is taken, and answers as
+    // the streams do.
+    EXPECT_EQ(gc_hook_resource([] { return -1; }), -1);
+    EXPECT_EQ(gc_resource_state(), s_check_resource());
     int interval = get_gc_tick_interval();
     EXPECT_GE(interval, 1);
     collect();  // on demand: the interval stays

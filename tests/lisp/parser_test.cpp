@@ -83,6 +83,9 @@ TEST_F(ReaderTest, RealisesOnlyWhatIsAsked) {
     EXPECT_EQ(items("<a></b> x"),
               "(a) | E80021306:parser@1(\"not correspond tag\" \"a\" \"b\") | \"x\"");
     EXPECT_EQ(items("</b> x"), "E80021306:parser@1(\"not correspond tag ( to\" \"b\") | \"x\"");
+    // A wrongly named end tag still closes its list, and the enclosing list's mode returns.
+    EXPECT_EQ(items("(x <a></b> y)"),
+              "(x (a) E80021306:parser@1(\"not correspond tag\" \"a\" \"b\") y)");
     // An error item leaves the mode as it was: x is still read as an S-expression atom.
     EXPECT_EQ(items("^) x\n^]"),
               "E80020301:parser@1(\"too many )\") | x | E80021005:parser@2(\"token error\")");

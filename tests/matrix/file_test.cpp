@@ -724,6 +724,31 @@ TEST_F(FileTest, CopyPassesOverAnEmptyLevel) {
     EXPECT_EQ(matrix_copy(one, src, all, 0), MXE_DIM_DIFFER);
 }
 
+// Nodes changed and not yet written are written before the tree is read: a copy of a matrix that
+// is still open copies them. The idle closer leaves the matrix it is asked to leave alone.
+TEST_F(FileTest, CopyOfAnOpenMatrixWritesItsChangedNodesFirst) {
+    MATRIX* src = saving(path("s.mx"), 64, 64);
+    MATRIX* dest = saving(path("d.mx"), 64, 64);
+    MATRIX_NODE* n = node(src, {0, 0, 0});
+    ASSERT_GE(set_channel_sexp(n, 0, get_integer(5, nullptr)), 0);
+    set_dirty_file(n);
+    unlock_node(n, nullptr);
+    int64_t lo[3], hi[3];
+    ASSERT_EQ(mx_scale_of_dim_code(lo, hi, src), 0);
+    EXPECT_EQ(std::vector<int64_t>(lo, lo + 3), std::vector<int64_t>({0, 0, 0}));
+    int all[] = {0, -1};
+    EXPECT_EQ(matrix_copy(dest, src, all, 0), 0);
+    n = node(dest, {0, 0, 0});
+    EXPECT_EQ(value(n, 0), 5);
+    unlock_node(n, nullptr);
+    EXPECT_NE(get_mx_file_pfd(src), nullptr);
+    clock_now += 300;
+    mx_file_gc(src);
+    EXPECT_NE(get_mx_file_pfd(src), nullptr);
+    EXPECT_EQ(get_mx_file_pfd(dest), nullptr);
+    close_all();
+}
+
 TEST_F(FileTest, CacheFileKeepsTheNewestNodes) {
     // A cache file of at most 3 nodes (the limit is 10000 in use).
     int old = mx_set_cache_count_max(3);
@@ -905,6 +930,29 @@ TEST_F(FileTest, KilledWriterLosesNoNodeOfItsTree) {
     int rounds = 24 * (f && atoi(f) > 0 ? atoi(f) : 1);
     killed_writers(43, rounds, {"4096", "12", "8"}, &refused);
     EXPECT_EQ(refused, 0);
+}
+
+// A channel whose element type code is unknown is left unset; the matrix opens with the others.
+TEST_F(FileTest, UnknownChannelTypeLeavesTheChannelUnset) {
+    std::string file = path("u.mx");
+    create(file, 7);
+    close_all();
+    std::string bytes = read_all(file);
+    // The two channel infos: int32 with flags file|send, then int32 with send, no defaults.
+    const char raw[24] = {0, 4, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 1};
+    std::string infos(raw, sizeof raw);
+    size_t at = bytes.find(infos);
+    ASSERT_NE(at, std::string::npos);
+    bytes[at] = 0x7f;  // code 0x7f04
+    std::string odd = path("odd.mx");
+    write_all(odd, bytes);
+    int err = -1;
+    MATRIX* m = reopen(odd, &err);
+    ASSERT_EQ(err, 0);
+    EXPECT_EQ(m->channel_info[0].data_type, nullptr);
+    EXPECT_EQ(m->channel_info[0].flags, 0);
+    EXPECT_EQ(m->channel_info[1].data_type, get_matrix_data_type(MXT_INT32));
+    close_all();
 }
 
 TEST_F(FileTest, DamagedFilesGiveErrors) {

@@ -470,3 +470,42 @@ TEST_F(ScriptTest, ATriggerOfTheRunningAccessOfItsOwnNodeRunsItOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace mxt;
+
+// A node in an edit error repaired with its error cleared runs the repair group of its error; a
+// slot ended as failed from outside gives the node its error status and goes on with the jump.
+TEST_F(ScriptTest, RepairSlotFollowsTheEditErrorAndFailedSlotsJump) {
+    for (auto [status, name, want] : {std::tuple{MS_EDIT_ERR_1, "MS_EDIT_ERR_1", "1"},
+                                      std::tuple{MS_EDIT_ERR_2, "MS_EDIT_ERR_2", "2"}}) {
+        MATRIX* m = open({1, 16, 1, 2, 1});
+        std::string fail = std::string("<mxFinish err-jump-status=\"") + name + "\"/> (noSuchFn)";
+        group(m, MI_FETCH_1_TP, fail.c_str(), fail.c_str(), fail.c_str());
+        const char* e1 = "(testMark 1) <mxFinish normal-jump-status=\"MS_OK\"/>";
+        const char* e2 = "(testMark 2) <mxFinish normal-jump-status=\"MS_OK\"/>";
+        group(m, MI_EDIT_1_TP, e1, e1, e1);
+        group(m, MI_EDIT_2_TP, e2, e2, e2);
+        MATRIX_NODE* n = node(m, 0, 0);
+        ASSERT_TRUE(quiet(m));
+        take_marks();
+        EXPECT_EQ(status_of(m, {0, 0}), status);
+        matrix_trigger_access(n, MI_VISU_1_TP, 1);
+        ASSERT_TRUE(quiet(m));
+        EXPECT_EQ(take_marks(), std::vector<std::string>{want}) << name;
+        EXPECT_EQ(status_of(m, {0, 0}), MS_OK);
+        {
+            TaskLockGuard g(matrix_lock);
+            MATRIX_TOKEN* t = _new_matrix_token(n);
+            t->err_jump_status = status;
+            t->err_jump = MI_EDIT_1_TP;
+        }
+        matrix_token_error(n->process_token);
+        ASSERT_TRUE(quiet(m));
+        EXPECT_EQ(take_marks(), std::vector<std::string>{"1"}) << name;
+        EXPECT_EQ(status_of(m, {0, 0}), MS_OK);
+    }
+}
+
+}  // namespace

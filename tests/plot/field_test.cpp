@@ -231,8 +231,8 @@ TEST_F(PlotField, OptionListsAndInputValues) {
         {3, "^(1 2 \"o\" 4)", -9},
         {3, "^(1 2 3 4.5)", -4},
         {3, "^(4 1 0 1)", 0},
-        {3, "^(5 1 0 1)", -10},
-        {3, "^(0 1 0 1)", -10},
+        {3, "^(5 1 0 1)", 0},  // an unknown format is refused per value
+        {3, "^(0 1 0 1)", 0},
         {3, "^(2 0.5 2.75 3)", 0},
         {2, "7", -1},
         {2, "^(7)", -2},
@@ -270,8 +270,15 @@ TEST_F(PlotField, OptionListsAndInputValues) {
     ASSERT_EQ(field_type_tbl[3].initial(&t, l_string(std_cm, "0x10"), &o, 1), 0);
     EXPECT_EQ(t.d.i[0], 10);  // "%lli": hexadecimal
     d_f_ree(t.d.p);
-    // Not a number, out of range, or not finite: -11.
-    for (const char* bad : {"12abc", "99999999999999999999", ""})
+    // The number at the text's start, as "%lli" reads it (then times 0.5, plus 2).
+    for (auto [cell, want] : {std::pair{"12abc", 8}, {" 3.5", 3}, {"-8 x", -2}}) {
+        t = {};
+        ASSERT_EQ(field_type_tbl[3].initial(&t, l_string(std_cm, cell), &o, 1), 0) << cell;
+        EXPECT_EQ(t.d.i[0], want) << cell;
+        d_f_ree(t.d.p);
+    }
+    // No number there, or out of range: -11.
+    for (const char* bad : {"abc", "99999999999999999999", ""})
         EXPECT_EQ(field_type_tbl[3].initial(&t, l_string(std_cm, bad), &o, 1), -11) << bad;
     o.reso = 1e300;
     EXPECT_EQ(field_type_tbl[3].initial(&t, read_qv_item("1e300"), &o, 0), -11);

@@ -5,9 +5,11 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -36,7 +38,7 @@ TEST(AcceptAdmission, ThresholdsAreFractionsOfTheLimit) {
     EXPECT_TRUE(accept_launch_fds(1000000, 0x7fffffff));
 }
 
-TEST(AcceptAdmission, DescriptorCountFollowsStreamsWithoutAScan) {
+TEST(AcceptAdmission, DescriptorCountSeesStreamsAndEveryOtherOpenFile) {
     bool ok = run_task([] {
         int limit = 0;
         int before = s_check_resource2(&limit);
@@ -57,6 +59,11 @@ TEST(AcceptAdmission, DescriptorCountFollowsStreamsWithoutAScan) {
         EXPECT_EQ(s_check_resource2(nullptr), before);
         s_close(in);
         EXPECT_EQ(s_check_resource2(nullptr), before);
+        // A file no stream holds (a record or matrix file, say) counts as well.
+        int raw = open("/dev/null", O_RDONLY);
+        ASSERT_GE(raw, 0);
+        EXPECT_EQ(s_check_resource2(nullptr), before + 1);
+        close(raw);
     });
     EXPECT_TRUE(ok);
 }
@@ -318,6 +325,46 @@ TEST(AcceptPeer, DispatchOnTheFirstByte) {
         p.client = -1;
         EXPECT_TRUE(wait_closed(id));
     }
+    run_task([&] {
+        free_permission_list(listener);
+        free_qv_interpreter(listener);
+    });
+}
+
+// Peers silent at the same time each double the wait: three of them take it from 10 to 80.
+TEST(AcceptPeer, SilentPeersAtOnceEachDoubleTheWait) {
+    QV_INTERPRETER* listener = nullptr;
+    ASSERT_TRUE(run_task([&] {
+        listener = new_qv_interpreter();
+        listener->env = vxlisp_top_env1;
+        listener->environment = 1;
+        listener->accept_interval = 10;
+        PERMISSION_LIST* pl = new_permission_list(listener, nullptr);
+        insert_access_list(&pl->ap, 0, 0, nullptr, 0, 0, 1);
+    }));
+    constexpr int N = 3;
+    Pair pairs[N];
+    std::atomic<int> started{0}, done{0}, results[N];
+    for (int i = 0; i < N; i++) {
+        ASSERT_GE(pairs[i].server, 0);
+        std::thread([&, i, fd = pairs[i].server] {
+            run_task([&] {
+                started++;
+                results[i] = accept_peer(listener, fd, htonl(0x7f000001), 10, 1024);
+            });
+            done++;
+        }).detach();
+        pairs[i].server = -1;
+    }
+    ASSERT_TRUE(wait_until([&] { return started == N; }));
+    for (Pair& p : pairs) {  // they leave without a byte
+        close(p.client);
+        p.client = -1;
+    }
+    ASSERT_TRUE(wait_until([&] { return done == N; }));
+    for (auto& r : results)
+        EXPECT_EQ(r, QVI_ERR_NO_ANSWER);
+    EXPECT_EQ(listener->accept_interval, 80u);
     run_task([&] {
         free_permission_list(listener);
         free_qv_interpreter(listener);

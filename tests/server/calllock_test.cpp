@@ -281,6 +281,34 @@ TEST(CallLock, ARefusingServerAndAVanishingServerFailRequests) {
     EXPECT_EQ(call_lock_connection_count(), 0);
 }
 
+// A server that takes the connection and never greets, and one whose answer does not come (the
+// lock is held elsewhere and never given back): the request gives up after its wait, closes the
+// connection, and a later request is not held up by the first.
+TEST(CallLock, AServerThatNeverAnswersEndsTheRequestAfterItsWait) {
+    call_lock_set_wait_limit(2000);
+    {
+        SilentPorts silent(1);
+        configure_lock_server(silent.ports[0]);
+        auto r = request("s", CALL_LOCK_WRITE);
+        ASSERT_TRUE(r->finished(kWait));
+        EXPECT_EQ(cl_error_check(r->d), -1);
+    }
+    {
+        Server server;
+        Peer peer(server.port);
+        ASSERT_GE(peer.fd, 0);
+        peer.lock("write", "held");
+        EXPECT_EQ(peer.answer(), "<Result> 2 ^\"held\"</Result>\n");
+        for (int i = 0; i < 2; i++) {
+            auto r = request("held", CALL_LOCK_WRITE);
+            ASSERT_TRUE(r->finished(kWait)) << i;
+            EXPECT_EQ(cl_error_check(r->d), -1);
+            EXPECT_EQ(call_lock_connection_count(), 0);
+        }
+    }
+    call_lock_set_wait_limit(-1);
+}
+
 TEST(CallLock, EventsReachTheLockWithTheirSequenceNumber) {
     Server server;
     static std::atomic<int> seen{0};
