@@ -711,3 +711,30 @@ void print_automaton(AUTOMATON* a) {
     }
     printf("AUTOMATON END\n");
 }
+
+void print_ss(A_STATE_SET* ss) {
+    printf("{");
+    for (; ss; ss = ss->next)
+        printf(" %p", static_cast<void*>(ss->state));
+    printf(" }");
+}
+
+void print_input(AUTOMATON* a) {
+    std::vector<uint64_t> cuts;
+    if (a) {
+        for (const std::vector<NMove>& moves : a->lazy->nfa.moves) {
+            for (const NMove& m : moves) {
+                cuts.push_back(m.from);
+                cuts.push_back(uint64_t{m.to} + 1);
+            }
+        }
+    }
+    std::sort(cuts.begin(), cuts.end());
+    uint64_t from = 1;
+    for (uint64_t c : cuts) {
+        if (c <= from || c > 0xFFFFFFFFu) continue;
+        printf("(%x-%x)", static_cast<unsigned>(from), static_cast<unsigned>(c - 1));
+        from = c;
+    }
+    printf("(%x-%x)\n", static_cast<unsigned>(from), 0xFFFFFFFFu);
+}

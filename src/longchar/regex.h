@@ -132,3 +132,8 @@ void free_a_tree(a_tree* a);
 // Debug printers on standard output.
 void print_a_tree(a_tree* a);
 void print_automaton(AUTOMATON* a);
+// A state set in braces, each state by its address.
+void print_ss(A_STATE_SET* ss);
+// The alphabet cut of a's pattern: 1 - 0xFFFFFFFF split at every boundary of every range the
+// pattern names, each range as "(%x-%x)", ascending, then a line end.
+void print_input(AUTOMATON* a);
