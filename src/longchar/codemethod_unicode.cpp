@@ -175,7 +175,8 @@ static int utf162int(L_CHAR* out, void* work, int byte) {
 
 static int int2utf16(unsigned char* out, void* work, L_CHAR c) {
     UTF16_WORK* w = static_cast<UTF16_WORK*>(work);
-    // Refuse before anything is written, so a refused first character leaves no mark behind.
+    // Refuse before anything is written, so a refused first character leaves no mark behind. A
+    // surrogate value alone would read back as half a pair, so it is refused too.
     if (c > 0x10FFFF || is_surrogate(c)) return 0;
     int n = 0;
     if (!w->mark_written) {
