@@ -590,7 +590,44 @@ A_STATE* search_state(AUTOMATON* a, int flags) {
     for (A_STATE* s = a->state_list; s; s = s->next) {
         if (s->flags & flags) return s;
     }
-    return nullptr;
+    if (!(flags & A_FINAL) || !a->lazy || !a->lazy->initial) return nullptr;
+    // No final state is built yet: find the shortest text that reaches the final state of the
+    // nondeterministic automaton and follow it, which builds the states on its way.
+    A_LAZY* L = a->lazy;
+    const int n = static_cast<int>(L->nfa.eps.size());
+    struct Step {
+        int from;    // the state it was reached from, -1 for a start
+        int64_t ch;  // the character taken, -1 for an empty move
+    };
+    std::vector<Step> seen(static_cast<size_t>(n), Step{-2, -1});
+    std::vector<int> queue;
+    for (int m : L->initial->nset->members) {
+        seen[static_cast<size_t>(m)] = Step{-1, -1};
+        queue.push_back(m);
+    }
+    for (size_t q = 0; q < queue.size() && seen[static_cast<size_t>(L->final_state)].from == -2;
+         q++) {
+        const int x = queue[q];
+        auto reach = [&](int y, int64_t ch) {
+            if (seen[static_cast<size_t>(y)].from != -2) return;
+            seen[static_cast<size_t>(y)] = Step{x, ch};
+            queue.push_back(y);
+        };
+        for (int y : L->nfa.eps[static_cast<size_t>(x)])
+            reach(y, -1);
+        for (const NMove& m : L->nfa.moves[static_cast<size_t>(x)])
+            reach(m.target, m.from);
+    }
+    if (seen[static_cast<size_t>(L->final_state)].from == -2) return nullptr;
+    std::vector<L_CHAR> text;
+    for (int y = L->final_state; seen[static_cast<size_t>(y)].from >= 0;
+         y = seen[static_cast<size_t>(y)].from)
+        if (seen[static_cast<size_t>(y)].ch >= 0)
+            text.push_back(static_cast<L_CHAR>(seen[static_cast<size_t>(y)].ch));
+    A_STATE* s = L->initial;
+    for (auto it = text.rbegin(); s && it != text.rend(); ++it)
+        s = get_next_state(s, *it);
+    return s && (s->flags & A_FINAL) ? s : nullptr;
 }
 
 int parse_dfa_str(int* min_ptr, int* max_ptr, AUTOMATON* dfa, const L_CHAR* str,

@@ -166,6 +166,17 @@ TEST(Regex, WholeStringAndShortestPrefix) {
     EXPECT_EQ(search_state(fa.get(), A_FINAL)->flags & A_FINAL, A_FINAL);
 }
 
+TEST(Regex, AFinalStateIsFoundBeforeAnyTextReachedIt) {
+    for (const char* pattern : {"abc", "(x|y)*z", "a+", "[a-c]?d|e(f|g)", "q*"}) {
+        Fa fa = compile(pattern);
+        A_STATE* fin = search_state(fa.get(), A_FINAL);
+        ASSERT_NE(fin, nullptr) << pattern;
+        EXPECT_TRUE(fin->flags & A_FINAL) << pattern;
+        EXPECT_EQ(search_state(fa.get(), A_FINAL | A_INITIAL), search_state(fa.get(), A_INITIAL));
+        EXPECT_EQ(search_state(fa.get(), 0), nullptr);
+    }
+}
+
 TEST(Regex, AlphabetCutIsPrinted) {
     const std::pair<std::string, std::string> cases[] = {
         {"[a-c]|b", "(1-60)(61-61)(62-62)(63-63)(64-ffffffff)\n"},
