@@ -116,15 +116,16 @@ CODE_METHOD utf8_cm = {
 };
 
 // ---------------------------------------------------------------------------------------------
-// UTF-16. Units are read in pairs of bytes; FE FF and FF FE set the order and are dropped. A high
-// surrogate waits for a low one; a lone surrogate of either kind is dropped, and a unit that is
-// no low surrogate drops a waiting high one and is read on its own.
+// UTF-16. Units are read in pairs of bytes; FE FF and FF FE set the order and are dropped (a
+// surrogate waiting across a mark still pairs). A surrogate waits for one of the other kind, which
+// completes the pair in either order; one of the same kind takes its place, and a unit that is no
+// surrogate drops a waiting one and is read on its own.
 
 struct UTF16_WORK {
     unsigned char first;  // first byte of a unit
     int cnt;              // bytes gathered of the unit
     int little;           // 1 after an FF FE mark
-    L_CHAR high;          // waiting high surrogate, 0 when none
+    L_CHAR pending;       // waiting surrogate, 0 when none
     int mark_written;
 };
 
@@ -148,33 +149,34 @@ static int utf162int(L_CHAR* out, void* work, int byte) {
     w->cnt = 0;
     if (w->first == 0xFE && b == 0xFF) {
         w->little = 0;
-        w->high = 0;
         return 0;
     }
     if (w->first == 0xFF && b == 0xFE) {
         w->little = 1;
-        w->high = 0;
         return 0;
     }
     L_CHAR unit = w->little ? (b << 8) | w->first : (static_cast<L_CHAR>(w->first) << 8) | b;
-    if (unit >= 0xD800 && unit <= 0xDBFF) {
-        w->high = unit;
-        return 0;
-    }
-    if (unit >= 0xDC00 && unit <= 0xDFFF) {
-        if (!w->high) return 0;
-        *out = 0x10000 + ((w->high & 0x3FF) << 10) + (unit & 0x3FF);
-        w->high = 0;
+    if (is_surrogate(unit)) {
+        const L_CHAR p = w->pending;
+        if (!p || (p & 0xFC00) == (unit & 0xFC00)) {
+            w->pending = unit;
+            return 0;
+        }
+        const L_CHAR high = unit < 0xDC00 ? unit : p;
+        const L_CHAR low = unit < 0xDC00 ? p : unit;
+        *out = 0x10000 + ((high & 0x3FF) << 10) + (low & 0x3FF);
+        w->pending = 0;
         return 1;
     }
-    w->high = 0;
+    w->pending = 0;
     *out = unit;
     return 1;
 }
 
 static int int2utf16(unsigned char* out, void* work, L_CHAR c) {
     UTF16_WORK* w = static_cast<UTF16_WORK*>(work);
-    // Refuse before anything is written, so a refused first character leaves no mark behind.
+    // Refuse before anything is written, so a refused first character leaves no mark behind. A
+    // surrogate value alone would read back as half a pair, so it is refused too.
     if (c > 0x10FFFF || is_surrogate(c)) return 0;
     int n = 0;
     if (!w->mark_written) {

@@ -590,7 +590,44 @@ A_STATE* search_state(AUTOMATON* a, int flags) {
     for (A_STATE* s = a->state_list; s; s = s->next) {
         if (s->flags & flags) return s;
     }
-    return nullptr;
+    if (!(flags & A_FINAL) || !a->lazy || !a->lazy->initial) return nullptr;
+    // No final state is built yet: find the shortest text that reaches the final state of the
+    // nondeterministic automaton and follow it, which builds the states on its way.
+    A_LAZY* L = a->lazy;
+    const int n = static_cast<int>(L->nfa.eps.size());
+    struct Step {
+        int from;    // the state it was reached from, -1 for a start
+        int64_t ch;  // the character taken, -1 for an empty move
+    };
+    std::vector<Step> seen(static_cast<size_t>(n), Step{-2, -1});
+    std::vector<int> queue;
+    for (int m : L->initial->nset->members) {
+        seen[static_cast<size_t>(m)] = Step{-1, -1};
+        queue.push_back(m);
+    }
+    for (size_t q = 0; q < queue.size() && seen[static_cast<size_t>(L->final_state)].from == -2;
+         q++) {
+        const int x = queue[q];
+        auto reach = [&](int y, int64_t ch) {
+            if (seen[static_cast<size_t>(y)].from != -2) return;
+            seen[static_cast<size_t>(y)] = Step{x, ch};
+            queue.push_back(y);
+        };
+        for (int y : L->nfa.eps[static_cast<size_t>(x)])
+            reach(y, -1);
+        for (const NMove& m : L->nfa.moves[static_cast<size_t>(x)])
+            reach(m.target, m.from);
+    }
+    if (seen[static_cast<size_t>(L->final_state)].from == -2) return nullptr;
+    std::vector<L_CHAR> text;
+    for (int y = L->final_state; seen[static_cast<size_t>(y)].from >= 0;
+         y = seen[static_cast<size_t>(y)].from)
+        if (seen[static_cast<size_t>(y)].ch >= 0)
+            text.push_back(static_cast<L_CHAR>(seen[static_cast<size_t>(y)].ch));
+    A_STATE* s = L->initial;
+    for (auto it = text.rbegin(); s && it != text.rend(); ++it)
+        s = get_next_state(s, *it);
+    return s && (s->flags & A_FINAL) ? s : nullptr;
 }
 
 int parse_dfa_str(int* min_ptr, int* max_ptr, AUTOMATON* dfa, const L_CHAR* str,
@@ -696,18 +733,6 @@ void print_a_tree(a_tree* a) {
     }
 }
 
-void print_ss(const A_STATE_SET* ss) {
-    printf("{");
-    for (; ss; ss = ss->next)
-        printf(" %p", static_cast<void*>(ss->state));
-    printf(" }");
-}
-
-void print_input(const A_GOTO* ranges, int n) {
-    for (int k = 0; k < n; k++)
-        printf("(%x-%x)", ranges[k].from, ranges[k].to);
-}
-
 void print_automaton(AUTOMATON* a) {
     printf("AUTOMATON\n");
     if (a) {
@@ -722,4 +747,31 @@ void print_automaton(AUTOMATON* a) {
         }
     }
     printf("AUTOMATON END\n");
+}
+
+void print_ss(A_STATE_SET* ss) {
+    printf("{");
+    for (; ss; ss = ss->next)
+        printf(" %p", static_cast<void*>(ss->state));
+    printf(" }");
+}
+
+void print_input(AUTOMATON* a) {
+    std::vector<uint64_t> cuts;
+    if (a) {
+        for (const std::vector<NMove>& moves : a->lazy->nfa.moves) {
+            for (const NMove& m : moves) {
+                cuts.push_back(m.from);
+                cuts.push_back(uint64_t{m.to} + 1);
+            }
+        }
+    }
+    std::sort(cuts.begin(), cuts.end());
+    uint64_t from = 1;
+    for (uint64_t c : cuts) {
+        if (c <= from || c > 0xFFFFFFFFu) continue;
+        printf("(%x-%x)", static_cast<unsigned>(from), static_cast<unsigned>(c - 1));
+        from = c;
+    }
+    printf("(%x-%x)\n", static_cast<unsigned>(from), 0xFFFFFFFFu);
 }

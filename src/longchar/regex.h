@@ -124,7 +124,8 @@ int parse_dfa_str(int* min_ptr, int* max_ptr, AUTOMATON* dfa, const L_CHAR* str,
 // The state reached from s on ch, or null; built when first reached.
 A_STATE* get_next_state(A_STATE* s, L_CHAR ch);
 // The first state built so far whose flags share a bit with flags (A_INITIAL finds the initial
-// state), or null.
+// state), or null. When flags hold A_FINAL and no final state is built yet, the one that the
+// shortest accepted text reaches is built and returned.
 A_STATE* search_state(AUTOMATON* a, int flags);
 void free_automaton(AUTOMATON* a);
 void free_a_tree(a_tree* a);
@@ -132,6 +133,8 @@ void free_a_tree(a_tree* a);
 // Debug printers on standard output.
 void print_a_tree(a_tree* a);
 void print_automaton(AUTOMATON* a);
-// A state set in braces; the ranges of an input alphabet (moves), each as "(FROM-TO)" in hex.
-void print_ss(const A_STATE_SET* ss);
-void print_input(const A_GOTO* ranges, int n);
+// A state set in braces, each state by its address.
+void print_ss(A_STATE_SET* ss);
+// The alphabet cut of a's pattern: 1 - 0xFFFFFFFF split at every boundary of every range the
+// pattern names, each range as "(%x-%x)", ascending, then a line end.
+void print_input(AUTOMATON* a);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
 
 #include "lc_util.h"
 
@@ -201,8 +202,16 @@ TEST(CodeMethodUtf16, MarkFirstBigEndianOutAndEitherOrderIn) {
 
 TEST(CodeMethodUtf16, LoneSurrogatesAndTruncation) {
     EXPECT_EQ(decode(&utf16_cm, "\xD8\x3D\x00\x41\xDE\x00\x00\x42"s), (Chars{'A', 'B'}));
-    // A second high surrogate replaces the first; a low one before a high one is dropped.
-    EXPECT_EQ(decode(&utf16_cm, "\xD8\x00\xD8\x3D\xDE\x00\xDE\x00\xD8\x3D"s), (Chars{0x1F600}));
+    // A second surrogate of the same kind replaces the first; the two kinds pair in either
+    // order, also across a byte-order mark; a surrogate before a plain unit is dropped.
+    const std::pair<std::string, Chars> pairs[] = {
+        {"\xD8\x00\xD8\x3D\xDE\x00\xDE\x00\xD8\x3D"s, {0x1F600, 0x1F600}},
+        {"\xDE\x00\xDE\x01\xD8\x3D"s, {0x1F601}},
+        {"\xD8\x3D\xFF\xFE\x00\xDE"s, {0x1F600}},
+        {"\xDE\x00\x00\x41"s, {'A'}},
+    };
+    for (const auto& [bytes, want] : pairs)
+        EXPECT_EQ(decode(&utf16_cm, bytes), want);
     EXPECT_EQ(decode(&utf16_cm, "\x00\x43\x00"s), (Chars{'C'}));
 }
 

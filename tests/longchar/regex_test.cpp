@@ -8,6 +8,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "builtins/qv_script.h"
@@ -163,6 +164,30 @@ TEST(Regex, WholeStringAndShortestPrefix) {
     ASSERT_NE(after_a, nullptr);
     EXPECT_TRUE(after_a->flags & A_FINAL);
     EXPECT_EQ(search_state(fa.get(), A_FINAL)->flags & A_FINAL, A_FINAL);
+}
+
+TEST(Regex, AFinalStateIsFoundBeforeAnyTextReachedIt) {
+    for (const char* pattern : {"abc", "(x|y)*z", "a+", "[a-c]?d|e(f|g)", "q*"}) {
+        Fa fa = compile(pattern);
+        A_STATE* fin = search_state(fa.get(), A_FINAL);
+        ASSERT_NE(fin, nullptr) << pattern;
+        EXPECT_TRUE(fin->flags & A_FINAL) << pattern;
+        EXPECT_EQ(search_state(fa.get(), A_FINAL | A_INITIAL), search_state(fa.get(), A_INITIAL));
+        EXPECT_EQ(search_state(fa.get(), 0), nullptr);
+    }
+}
+
+TEST(Regex, AlphabetCutIsPrinted) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"[a-c]|b", "(1-60)(61-61)(62-62)(63-63)(64-ffffffff)\n"},
+        {".", "(1-1f)(20-7fffffff)(80000000-dffeffff)(dfff0000-dfffffff)(e0000000-ffffffff)\n"},
+    };
+    for (const auto& [pattern, want] : cases) {
+        Fa fa = compile(pattern);
+        testing::internal::CaptureStdout();
+        print_input(fa.get());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), want) << pattern;
+    }
 }
 
 TEST(Regex, HostilePatternsStayBounded) {
