@@ -647,6 +647,26 @@ TEST(LayoutTask, TheWriterLockIsRecursiveAndHoldsSequencesOff) {
     see_lock_tr_sys(&ind);
 }
 
+TEST(LayoutTask, UnlockedTwinsTakeAndReleaseUnderTheSystemLock) {
+    Seq s;
+    tr_system_lock();
+    _tr_lock(s, __FILE__, __LINE__);
+    EXPECT_EQ(s.sq->lock, get_tid());
+    _tr_unlock(s);
+    EXPECT_EQ(s.sq->lock, 0);
+    _tr_rw_lock(__FILE__, __LINE__);
+    _tr_rw_lock(__FILE__, __LINE__);
+    _tr_rw_unlock();
+    _tr_rw_unlock();
+    tr_system_unlock();
+    // Both holds are gone: another task takes the sequence.
+    LockProbe probe;
+    probe.sq = s;
+    create_task(probe_task, &probe, 2);
+    EXPECT_TRUE(probe.done.wait_for(1));
+    EXPECT_EQ(probe.got.load(), 1);
+}
+
 void count_callback(TR_SEQUENCE*, void* arg) {
     static_cast<std::atomic<int>*>(arg)->fetch_add(1);
 }
