@@ -1105,6 +1105,13 @@ int _get_dirty(TR_SEQUENCE* sq, TR_DIRTY* d) {
     return 0;
 }
 
+int get_dirty(TR_SEQUENCE* sq, TR_DIRTY* d) {
+    tr_lock(sq);
+    int r = _get_dirty(sq, d);
+    tr_unlock(sq);
+    return r;
+}
+
 void tr_dirty_box(TR_SEQUENCE* sq, TR_BOX* box) {
     tr_lock(sq);
     _tr_dirty_box(sq, box);

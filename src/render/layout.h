@@ -555,6 +555,7 @@ TR_UNMAPPING_CHAR _get_unmapping_char(TR_SEQUENCE* sq);
 void _tr_disable_unmapping_char(TR_SEQUENCE* sq, TR_PTR p);
 void _dirty_box(TR_SEQUENCE* sq, TR_BOX* box, int flags);
 int _get_dirty(TR_SEQUENCE* sq, TR_DIRTY* d);
+int get_dirty(TR_SEQUENCE* sq, TR_DIRTY* d);
 
 // Attribute lists.
 TR_ATTR* _tr_get_attr(const TR_ATTR* a, int type);

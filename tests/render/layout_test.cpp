@@ -665,6 +665,11 @@ TEST(LayoutTask, UnlockedTwinsTakeAndReleaseUnderTheSystemLock) {
     create_task(probe_task, &probe, 2);
     EXPECT_TRUE(probe.done.wait_for(1));
     EXPECT_EQ(probe.got.load(), 1);
+    // A box waits for layout until the task has taken it; then nothing is left.
+    s.box(box_attr(50));
+    s.wait();
+    TR_DIRTY d{};
+    EXPECT_EQ(get_dirty(s, &d), -1);
 }
 
 void count_callback(TR_SEQUENCE*, void* arg) {
