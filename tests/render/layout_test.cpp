@@ -202,6 +202,7 @@ TEST(LayoutLang, CharactersBelongToTheirLanguages) {
     trl_insert_table(ja(0xE008), ja(0xE00C), &en_render, 0);
     trl_insert_table(ja(0xE020), ja(0xE021), &en_render, 0);
     EXPECT_EQ(name(ja(0xE001)), "ja");
+    EXPECT_EQ(name(ja(0xE009)), "en");  // without a context the range entered last answers
     TRL_CONTEXT ctx{};
     EXPECT_EQ(trl_get_lang(&ctx, ja(0x3042)), &ja_render);  // the sequence chose ja last
     EXPECT_EQ(trl_get_lang(&ctx, ja(0xE009)), &ja_render);
