@@ -474,7 +474,7 @@ int line_pixels(SP_WORK* w, TR_BOX_LINE* bl, int* chars) {
 }
 
 // Destroys the last language line after the current one on its box line: false when none.
-bool last_ll_destroy(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
+bool sp_last_ll_destroy(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     TR_LANG_LINE* last = nullptr;
     for (TR_LANG_LINE* l = ci->lang_line->box_next; l; l = l->box_next)
         last = l;
@@ -484,7 +484,7 @@ bool last_ll_destroy(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
 }
 
 // Destroys the last element after the current one in the current language line: false when none.
-bool last_el_destroy(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
+bool sp_last_el_destroy(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     TR_ELEMENT* cur = spw(sq)->element_ptr;
     if (!cur) return false;
     TR_ELEMENT* last = nullptr;
@@ -505,8 +505,8 @@ bool line_fits(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, int extra) {
         int chars = 0;
         int64_t len = int64_t{line_pixels(spw(sq), ci->box_line, &chars)} + extra;
         if (len <= max) return true;
-        if (last_ll_destroy(sq, ci)) continue;
-        if (last_el_destroy(sq, ci)) continue;
+        if (sp_last_ll_destroy(sq, ci)) continue;
+        if (sp_last_el_destroy(sq, ci)) continue;
         return chars + (extra ? 1 : 0) <= 1;
     }
 }
@@ -678,7 +678,7 @@ TR_ERROR sp_pop_box_line(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_PTR p) {
     return sp_line_check(sq, ci);
 }
 
-void line_height_metric(TR_BOX_LINE* bl) {
+void sp_line_height_metric(TR_BOX_LINE* bl) {
     const int pitch = bl->attr.pitch;
     if (!tr_dir_vertical(bl->attr.default_dir)) {
         int asc = 0, desc = 0;
@@ -738,7 +738,7 @@ void set_line_offsets(TR_BOX* b, TR_BOX_LINE* bl, bool vertical) {
     }
 }
 
-TR_ERROR line_height_check(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
+TR_ERROR sp_line_height_check(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     TR_BOX* b = ci->box;
     if (b->attr.max_doc_dir_pixels < 0) return tr_err(TRE_OK);
     _tr_settle_bl_offset(b, nullptr);
@@ -787,7 +787,7 @@ void place_elements(TR_BOX* box, TR_BOX_LINE* bl, int s, double g, int extra) {
     }
 }
 
-void line_dir_metric(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
+void sp_line_dir_metric(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     SP_WORK* w = spw(sq);
     TR_BOX_LINE* bl = ci->box_line;
     int n = 0;
@@ -855,11 +855,11 @@ TR_ERROR sp_stop_lang_line_op(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
         if (el->cr == 0 && (!el->work || ew_of(el)->len == 0)) _tr_destroy_element(sq, el);
         el = next;
     }
-    line_height_metric(ci->box_line);
+    sp_line_height_metric(ci->box_line);
     set_line_offsets(ci->box, ci->box_line, tr_dir_vertical(ci->box_line->attr.default_dir));
-    TR_ERROR e = line_height_check(sq, ci);
+    TR_ERROR e = sp_line_height_check(sq, ci);
     if (e.code != TRE_OK) return e;
-    line_dir_metric(sq, ci);
+    sp_line_dir_metric(sq, ci);
     return tr_err(TRE_OK);
 }
 
