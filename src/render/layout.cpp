@@ -1105,6 +1105,13 @@ int _get_dirty(TR_SEQUENCE* sq, TR_DIRTY* d) {
     return 0;
 }
 
+int get_dirty(TR_SEQUENCE* sq, TR_DIRTY* d) {
+    tr_lock(sq);
+    int r = _get_dirty(sq, d);
+    tr_unlock(sq);
+    return r;
+}
+
 void tr_dirty_box(TR_SEQUENCE* sq, TR_BOX* box) {
     tr_lock(sq);
     _tr_dirty_box(sq, box);
@@ -1126,9 +1133,8 @@ void tr_system_unlock() {
     unlock_task(text_render_lock, "tr_system_unlock");
 }
 
-namespace {
 // Under text_render_lock: the read side of the system lock and the sequence's ownership.
-void take_sq_locked(TR_SEQUENCE* sq, const char* file, int line) {
+void _tr_lock(TR_SEQUENCE* sq, const char* file, int line) {
     while (tr_rw_lock_count < 0) {
         sleep_task(&tr_rw_lock_count, text_render_lock);
         lock_task(text_render_lock);
@@ -1146,8 +1152,8 @@ void take_sq_locked(TR_SEQUENCE* sq, const char* file, int line) {
     sq->lock_line = line;
 }
 
-void release_sq_locked(TR_SEQUENCE* sq, const char* msg) {
-    if (sq->lock != get_tid()) er_panic(msg);
+void _tr_unlock(TR_SEQUENCE* sq) {
+    if (sq->lock != get_tid()) er_panic("tr_unlock");
     sq->lock = 0;
     sq->lock_file = nullptr;
     sq->lock_line = 0;
@@ -1158,33 +1164,33 @@ void release_sq_locked(TR_SEQUENCE* sq, const char* msg) {
     wakeup_task(&tr_rw_lock_count);
 }
 
+namespace {
 // Releases the sequence, sleeps until key is woken and takes the sequence again.
 void sleep_sq_position(TR_SEQUENCE* sq, const void* key) {
     const char* file = sq->lock_file;
     int line = sq->lock_line;
     lock_task(text_render_lock);
-    release_sq_locked(sq, "tr_unlock");
+    _tr_unlock(sq);
     sleep_task(key, text_render_lock);
     lock_task(text_render_lock);
-    take_sq_locked(sq, file, line);
+    _tr_lock(sq, file, line);
     unlock_task(text_render_lock, "sleep_sq");
 }
 }  // namespace
 
 void xx_tr_lock(TR_SEQUENCE* sq, const char* file, int line) {
     lock_task(text_render_lock);
-    take_sq_locked(sq, file, line);
+    _tr_lock(sq, file, line);
     unlock_task(text_render_lock, "tr_lock");
 }
 
 void tr_unlock(TR_SEQUENCE* sq) {
     lock_task(text_render_lock);
-    release_sq_locked(sq, "tr_unlock");
+    _tr_unlock(sq);
     unlock_task(text_render_lock, "tr_unlock");
 }
 
-namespace {
-void rw_lock_locked(const char* file, int line) {
+void _tr_rw_lock(const char* file, int line) {
     TKEY me = get_tid();
     while (tr_rw_lock_count > 0 || (tr_rw_lock_count < 0 && tr_rw_lock_tid != me)) {
         sleep_task(&tr_rw_lock_count, text_render_lock);
@@ -1196,7 +1202,7 @@ void rw_lock_locked(const char* file, int line) {
     tr_rw_lock_line = line;
     tr_rw_lock_time = get_qvtime();
 }
-void rw_unlock_locked() {
+void _tr_rw_unlock() {
     if (tr_rw_lock_count >= 0 || tr_rw_lock_tid != get_tid()) er_panic("_tr_rw_unlock");
     if (++tr_rw_lock_count == 0) {
         tr_rw_lock_tid = 0;
@@ -1205,28 +1211,27 @@ void rw_unlock_locked() {
         wakeup_task(&tr_rw_lock_count);
     }
 }
-}  // namespace
 
 void xx_tr_rw_lock(const char* file, int line) {
     lock_task(text_render_lock);
-    rw_lock_locked(file, line);
+    _tr_rw_lock(file, line);
     unlock_task(text_render_lock, "tr_rw_lock");
 }
 
 void tr_rw_unlock() {
     lock_task(text_render_lock);
-    rw_unlock_locked();
+    _tr_rw_unlock();
     unlock_task(text_render_lock, "tr_rw_unlock");
 }
 
 void gc_lock_text_render() {
     render_first_use();
     lock_task(text_render_lock);
-    rw_lock_locked(__FILE__, __LINE__);
+    _tr_rw_lock(__FILE__, __LINE__);
 }
 
 void gc_unlock_text_render() {
-    rw_unlock_locked();
+    _tr_rw_unlock();
     unlock_task(text_render_lock, "gc_unlock_text_render");
 }
 

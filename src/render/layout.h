@@ -555,6 +555,7 @@ TR_UNMAPPING_CHAR _get_unmapping_char(TR_SEQUENCE* sq);
 void _tr_disable_unmapping_char(TR_SEQUENCE* sq, TR_PTR p);
 void _dirty_box(TR_SEQUENCE* sq, TR_BOX* box, int flags);
 int _get_dirty(TR_SEQUENCE* sq, TR_DIRTY* d);
+int get_dirty(TR_SEQUENCE* sq, TR_DIRTY* d);
 
 // Attribute lists.
 TR_ATTR* _tr_get_attr(const TR_ATTR* a, int type);
@@ -643,6 +644,12 @@ void tr_unlock(TR_SEQUENCE* sq);
 void xx_tr_rw_lock(const char* file, int line);
 #define tr_rw_lock() xx_tr_rw_lock(__FILE__, __LINE__)
 void tr_rw_unlock();
+// The unlocked twins, for a caller holding text_render_lock (tr_system_lock): they may sleep,
+// releasing it while they wait, and return with it held again.
+void _tr_lock(TR_SEQUENCE* sq, const char* file, int line);
+void _tr_unlock(TR_SEQUENCE* sq);
+void _tr_rw_lock(const char* file, int line);
+void _tr_rw_unlock();
 void tr_system_lock();
 void tr_system_unlock();
 void gc_lock_text_render();

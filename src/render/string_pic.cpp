@@ -474,7 +474,7 @@ int line_pixels(SP_WORK* w, TR_BOX_LINE* bl, int* chars) {
 }
 
 // Destroys the last language line after the current one on its box line: false when none.
-bool last_ll_destroy(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
+bool sp_last_ll_destroy(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     TR_LANG_LINE* last = nullptr;
     for (TR_LANG_LINE* l = ci->lang_line->box_next; l; l = l->box_next)
         last = l;
@@ -484,7 +484,7 @@ bool last_ll_destroy(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
 }
 
 // Destroys the last element after the current one in the current language line: false when none.
-bool last_el_destroy(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
+bool sp_last_el_destroy(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     TR_ELEMENT* cur = spw(sq)->element_ptr;
     if (!cur) return false;
     TR_ELEMENT* last = nullptr;
@@ -505,8 +505,8 @@ bool line_fits(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, int extra) {
         int chars = 0;
         int64_t len = int64_t{line_pixels(spw(sq), ci->box_line, &chars)} + extra;
         if (len <= max) return true;
-        if (last_ll_destroy(sq, ci)) continue;
-        if (last_el_destroy(sq, ci)) continue;
+        if (sp_last_ll_destroy(sq, ci)) continue;
+        if (sp_last_el_destroy(sq, ci)) continue;
         return chars + (extra ? 1 : 0) <= 1;
     }
 }
@@ -678,7 +678,7 @@ TR_ERROR sp_pop_box_line(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_PTR p) {
     return sp_line_check(sq, ci);
 }
 
-void line_height_metric(TR_BOX_LINE* bl) {
+void sp_line_height_metric(TR_BOX_LINE* bl) {
     const int pitch = bl->attr.pitch;
     if (!tr_dir_vertical(bl->attr.default_dir)) {
         int asc = 0, desc = 0;
@@ -738,7 +738,7 @@ void set_line_offsets(TR_BOX* b, TR_BOX_LINE* bl, bool vertical) {
     }
 }
 
-TR_ERROR line_height_check(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
+TR_ERROR sp_line_height_check(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     TR_BOX* b = ci->box;
     if (b->attr.max_doc_dir_pixels < 0) return tr_err(TRE_OK);
     _tr_settle_bl_offset(b, nullptr);
@@ -787,7 +787,7 @@ void place_elements(TR_BOX* box, TR_BOX_LINE* bl, int s, double g, int extra) {
     }
 }
 
-void line_dir_metric(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
+void sp_line_dir_metric(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     SP_WORK* w = spw(sq);
     TR_BOX_LINE* bl = ci->box_line;
     int n = 0;
@@ -855,11 +855,11 @@ TR_ERROR sp_stop_lang_line_op(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
         if (el->cr == 0 && (!el->work || ew_of(el)->len == 0)) _tr_destroy_element(sq, el);
         el = next;
     }
-    line_height_metric(ci->box_line);
+    sp_line_height_metric(ci->box_line);
     set_line_offsets(ci->box, ci->box_line, tr_dir_vertical(ci->box_line->attr.default_dir));
-    TR_ERROR e = line_height_check(sq, ci);
+    TR_ERROR e = sp_line_height_check(sq, ci);
     if (e.code != TRE_OK) return e;
-    line_dir_metric(sq, ci);
+    sp_line_dir_metric(sq, ci);
     return tr_err(TRE_OK);
 }
 
@@ -915,22 +915,34 @@ TR_BOX_OP string_pic_op = {
 namespace {
 constexpr uint32_t PIC_EMPTY = 0x40000000u;
 
-// Visits every ordinary element of the sequence with the origin of its box line, settling the
-// line offsets on the way.
+// The offset of a box line from its box's origin, following the heights as they are now (the
+// offsets of the lines before it settled on the way); kept in the line's work.
+I_POINT line_offset(TR_BOX_LINE* bl) {
+    const int o = bl->box->start_px_offset + tr_bl_offset(bl);
+    const I_POINT lo = tr_dir_vertical(bl->attr.default_dir) ? I_POINT{o, 0} : I_POINT{0, o};
+    if (auto* lw = static_cast<SP_BOX_LINE_WORK*>(bl->work)) lw->offset = lo;
+    return lo;
+}
+
+I_POINT box_offset(TR_BOX* b) {
+    return b->work ? static_cast<SP_BOX_WORK*>(b->work)->offset : I_POINT{0, 0};
+}
+
+// Visits every ordinary element of a box line, in visual order, with the line's origin.
+template <class F>
+void each_line_element(TR_BOX_LINE* bl, I_POINT box_origin, F&& f) {
+    const I_POINT origin = p_addi(box_origin, line_offset(bl));
+    for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
+        if (ordinary(e)) f(e, origin);
+}
+
+// Visits every ordinary element of the sequence with the origin of its box line.
 template <class F>
 void each_element(TR_SEQUENCE* sq, F&& f) {
     for (TR_BOX* b = sq->box_ring.next; b->seq; b = b->next) {
         _tr_settle_bl_offset(b, nullptr);
-        I_POINT bo = b->work ? static_cast<SP_BOX_WORK*>(b->work)->offset : I_POINT{0, 0};
-        for (TR_BOX_LINE* bl = b->line_list; bl; bl = bl->next) {
-            // Line origins follow the heights as they are now.
-            int o = b->start_px_offset + bl->doc_start_offset;
-            I_POINT lo = tr_dir_vertical(bl->attr.default_dir) ? I_POINT{o, 0} : I_POINT{0, o};
-            if (auto* lw = static_cast<SP_BOX_LINE_WORK*>(bl->work)) lw->offset = lo;
-            I_POINT origin = p_addi(bo, lo);
-            for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
-                if (ordinary(e)) f(e, origin);
-        }
+        for (TR_BOX_LINE* bl = b->line_list; bl; bl = bl->next)
+            each_line_element(bl, box_offset(b), f);
     }
 }
 
@@ -1069,10 +1081,40 @@ void sp_get_sequence_pic(PIC* pi, TR_SEQUENCE* sq) {
     tr_unlock(sq);
 }
 
+void sp_get_pic_element(PIC* pi, TR_SEQUENCE* sq, TR_ELEMENT* el, I_POINT p) {
+    if (!ordinary(el)) return;
+    // The record and its colours in one block of their own.
+    const int64_t n = pixels_of(ew_of(el)->pic);
+    const int64_t head = (int64_t{sizeof(PIC_ELEMENT)} + 15) / 16 * 16;
+    void* block = d_alloc(head + n * int64_t{sizeof(uint32_t)});
+    PIC_ELEMENT* pe = new (block) PIC_ELEMENT{};
+    auto* data = reinterpret_cast<uint32_t*>(static_cast<char*>(block) + head);
+    std::vector<unsigned char> buf(static_cast<size_t>(std::max<int64_t>(n, 1)));
+    const Scratch scratch{buf.data(), n};
+    gather_element(pi, sq, el, p, pe, data, &scratch);
+    pe->alone = true;
+    pe->next = pi->list;
+    pi->list = pe;
+}
+
+void sp_get_pic_box_line(PIC* pi, TR_SEQUENCE* sq, TR_BOX_LINE* bl, I_POINT p) {
+    each_line_element(
+        bl, p, [&](TR_ELEMENT* e, I_POINT origin) { sp_get_pic_element(pi, sq, e, origin); });
+}
+
+void sp_get_pic_box(PIC* pi, TR_SEQUENCE* sq, TR_BOX* b) {
+    _tr_settle_bl_offset(b, nullptr);
+    for (TR_BOX_LINE* bl = b->line_list; bl; bl = bl->next)
+        sp_get_pic_box_line(pi, sq, bl, box_offset(b));
+}
+
 void free_pic(PIC* pi) {
-    for (PIC_ELEMENT* e = pi->list; e; e = e->next) {
+    for (PIC_ELEMENT* e = pi->list; e;) {
+        PIC_ELEMENT* next = e->next;
         if (e->alpha) d_f_ree(e->alpha);
         if (e->ref) d_f_ree(e->ref);
+        if (e->alone) d_f_ree(e);
+        e = next;
     }
     if (pi->block) d_f_ree(pi->block);
     pi->list = nullptr;

@@ -114,6 +114,7 @@ struct PIC_ELEMENT {
     int line;
     int flags;    // 2: a link
     L_CHAR* ref;  // the link's target, or null
+    bool alone;   // gathered by itself: the record and its colours are a block of their own
 };
 
 struct PIC {
@@ -124,6 +125,12 @@ struct PIC {
 
 // The picture of a laid-out sequence (under its lock).
 void sp_get_sequence_pic(PIC* pi, TR_SEQUENCE* sq);
+// Parts of it, added to pi (set empty, or from an earlier gathering), under the sequence's lock:
+// a box at its offset; a box line with p as its box's origin (the line adds its own offset); an
+// element with p as its box line's origin.
+void sp_get_pic_box(PIC* pi, TR_SEQUENCE* sq, TR_BOX* b);
+void sp_get_pic_box_line(PIC* pi, TR_SEQUENCE* sq, TR_BOX_LINE* bl, I_POINT p);
+void sp_get_pic_element(PIC* pi, TR_SEQUENCE* sq, TR_ELEMENT* el, I_POINT p);
 void free_pic(PIC* pi);
 
 // A colour of a type-4 attribute from 0xRRGGBB: red << 2, green << 12, blue << 22.

@@ -125,6 +125,8 @@ int _ws_reaches(const LC_WRITING_STYLE* from, const LC_WRITING_STYLE* to) {
     return 0;
 }
 
+// Appends child to parent's children: 0. A child that is the parent or one of its ancestors is
+// refused with -1 (nothing changes), since a walk over the styles would then never end.
 int _set_ws_child(LC_WRITING_STYLE* parent, LC_WRITING_STYLE* child) {
     if (!parent || !child || _ws_reaches(child, parent)) return -1;
     auto* link = static_cast<LC_WS_CHILDREN_LIST*>(d_calloc(1, sizeof(LC_WS_CHILDREN_LIST)));

@@ -207,6 +207,8 @@ int vxf_parse_size_list(const char* text, int64_t len, int* sizes, int max) {
 }
 
 VXF_DATA* vxf_open_size(const char* path, int size) {
+    // A size that is not positive (a listed word that is no number reads as 0) draws nothing
+    // and is left out, as is one above the largest size drawn.
     if (size <= 0 || size > VXF_MAX_SIZE) return nullptr;
     int64_t len = 0, file_len = 0;
     unsigned char* head = read_file(path, VXF_HEADER, false, &len, &file_len);

@@ -202,6 +202,7 @@ TEST(LayoutLang, CharactersBelongToTheirLanguages) {
     trl_insert_table(ja(0xE008), ja(0xE00C), &en_render, 0);
     trl_insert_table(ja(0xE020), ja(0xE021), &en_render, 0);
     EXPECT_EQ(name(ja(0xE001)), "ja");
+    EXPECT_EQ(name(ja(0xE009)), "en");  // without a context the range entered last answers
     TRL_CONTEXT ctx{};
     EXPECT_EQ(trl_get_lang(&ctx, ja(0x3042)), &ja_render);  // the sequence chose ja last
     EXPECT_EQ(trl_get_lang(&ctx, ja(0xE009)), &ja_render);
@@ -645,6 +646,31 @@ TEST(LayoutTask, TheWriterLockIsRecursiveAndHoldsSequencesOff) {
     gc_unlock_text_render();
     int ind = 0;
     see_lock_tr_sys(&ind);
+}
+
+TEST(LayoutTask, UnlockedTwinsTakeAndReleaseUnderTheSystemLock) {
+    Seq s;
+    tr_system_lock();
+    _tr_lock(s, __FILE__, __LINE__);
+    EXPECT_EQ(s.sq->lock, get_tid());
+    _tr_unlock(s);
+    EXPECT_EQ(s.sq->lock, 0);
+    _tr_rw_lock(__FILE__, __LINE__);
+    _tr_rw_lock(__FILE__, __LINE__);
+    _tr_rw_unlock();
+    _tr_rw_unlock();
+    tr_system_unlock();
+    // Both holds are gone: another task takes the sequence.
+    LockProbe probe;
+    probe.sq = s;
+    create_task(probe_task, &probe, 2);
+    EXPECT_TRUE(probe.done.wait_for(1));
+    EXPECT_EQ(probe.got.load(), 1);
+    // A box waits for layout until the task has taken it; then nothing is left.
+    s.box(box_attr(50));
+    s.wait();
+    TR_DIRTY d{};
+    EXPECT_EQ(get_dirty(s, &d), -1);
 }
 
 void count_callback(TR_SEQUENCE*, void* arg) {

@@ -313,6 +313,73 @@ LC_WRITING_STYLE* grey_style() {
     }();
     return ws;
 }
+TEST(SequencePic, BoxesLinesAndElementsGatherAsTheWholePicture) {
+    set_lang_lists(text(" "), {}, {}, {});
+    Seq s;
+    s.box(box_attr(30, 20));
+    s.box(box_attr(30));
+    TR_ATTR* link = nullptr;
+    _tr_set_attr_int_data(&link, TRA_COLOR_T, tr_pack_color(0x00FF00));
+    std::vector<L_CHAR> target = lchars("y.html");
+    tr_lock(s);
+    ASSERT_EQ(_tr_set_attr_reference(s, &link, target.data()), 0);
+    tr_unlock(s);
+    std::vector<L_CHAR> t = text("AB BA AAB B AB BA");
+    tr_insert_string(s, {nullptr, 0}, static_cast<int>(t.size()), grey_style(), nullptr, nullptr, 8,
+                     t.data());
+    tr_insert_string(s, {nullptr, 0}, 2, ab_style(), link, nullptr, 8, t.data());
+    s.wait();
+    PIC whole, parts, one;
+    sp_get_sequence_pic(&whole, s);
+    parts = {{{0, 0}, {-1, -1}}, nullptr, nullptr};
+    one = parts;
+    tr_lock(s);
+    TR_SEQUENCE* sq = s;
+    ASSERT_NE(sq->box_ring.next->next, &sq->box_ring);  // the text runs into the second box
+    for (TR_BOX* b = sq->box_ring.next; b->seq; b = b->next)
+        sp_get_pic_box(&parts, sq, b);
+    // The last element alone, at the origin of its line, is the head of the list.
+    TR_BOX* last = sq->box_ring.prev;
+    TR_BOX_LINE* bl = last->line_list;
+    while (bl->next)
+        bl = bl->next;
+    const I_POINT origin = p_addi(static_cast<SP_BOX_WORK*>(last->work)->offset,
+                                  static_cast<SP_BOX_LINE_WORK*>(bl->work)->offset);
+    sp_get_pic_element(&one, sq, ordinary_elements(bl).back(), origin);
+    tr_unlock(s);
+    auto same = [](const PIC_ELEMENT* a, const PIC_ELEMENT* b) {
+        const I_RECT &ra = a->p.r, &rb = b->p.r;
+        ASSERT_EQ(std::vector<int>({ra.tl.x, ra.tl.y, ra.br.x, ra.br.y}),
+                  std::vector<int>({rb.tl.x, rb.tl.y, rb.br.x, rb.br.y}));
+        EXPECT_EQ(a->flags, b->flags);
+        EXPECT_EQ(a->ref == nullptr, b->ref == nullptr);
+        if (a->ref && b->ref) EXPECT_EQ(l_strcmp(a->ref, b->ref), 0);
+        EXPECT_EQ(a->alpha == nullptr, b->alpha == nullptr);
+        const int n = (ra.br.x - ra.tl.x) * (ra.br.y - ra.tl.y);
+        for (int k = 0; k < n; k++)
+            ASSERT_EQ(a->data[k], b->data[k]) << k;
+    };
+    int count = 0;
+    const PIC_ELEMENT* b = parts.list;
+    for (const PIC_ELEMENT* a = whole.list; a; a = a->next, b = b->next, count++) {
+        ASSERT_NE(b, nullptr);
+        same(a, b);
+    }
+    EXPECT_EQ(b, nullptr);
+    EXPECT_GE(count, 4);
+    EXPECT_EQ(whole.list->flags, 2);  // the link ends the text
+    EXPECT_EQ(
+        std::vector<int>({whole.rect.tl.x, whole.rect.tl.y, whole.rect.br.x, whole.rect.br.y}),
+        std::vector<int>({parts.rect.tl.x, parts.rect.tl.y, parts.rect.br.x, parts.rect.br.y}));
+    ASSERT_NE(one.list, nullptr);
+    EXPECT_EQ(one.list->next, nullptr);
+    same(whole.list, one.list);
+    free_pic(&whole);
+    free_pic(&parts);
+    free_pic(&one);
+    _tr_free_attr(link);
+}
+
 }  // namespace
 
 // Every element's colours follow its own drawing, whatever was drawn before it; an element with
