@@ -353,7 +353,9 @@ TEST(SequencePic, BoxesLinesAndElementsGatherAsTheWholePicture) {
                   std::vector<int>({rb.tl.x, rb.tl.y, rb.br.x, rb.br.y}));
         EXPECT_EQ(a->flags, b->flags);
         EXPECT_EQ(a->ref == nullptr, b->ref == nullptr);
-        if (a->ref && b->ref) EXPECT_EQ(l_strcmp(a->ref, b->ref), 0);
+        if (a->ref && b->ref) {
+            EXPECT_EQ(l_strcmp(a->ref, b->ref), 0);
+        }
         EXPECT_EQ(a->alpha == nullptr, b->alpha == nullptr);
         const int n = (ra.br.x - ra.tl.x) * (ra.br.y - ra.tl.y);
         for (int k = 0; k < n; k++)
