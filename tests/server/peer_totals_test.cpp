@@ -4,12 +4,15 @@
 // answered within 5 s meanwhile.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "server_util.h"
 #include "vxmx_run.h"
@@ -115,5 +118,43 @@ TEST(PeerTotals, EndlessOutputOfAShellCommandIsBounded) {
     watch_agent(
         agent, [&] { return !(r = c.answer(10)).empty(); }, 60000);
     EXPECT_NE(r.find("output too large"), std::string::npos) << r;
+    agent.end();
+}
+
+// Under an address-space limit (and no MALLOC_ARENA_MAX in the agent's environment) a peer's
+// sleeping threads and clients that connect, ask and go, four at a time, leave the agent serving.
+TEST(PeerTotals, ThreadsAndConnectionChurnUnderAnAddressSpaceLimitLeaveTheAgentServing) {
+    SharedAgent agent("peer_totals_space", 0, {}, 2048);
+    ASSERT_GT(agent.port, 0);
+    agent.expect_served();
+    LineClient c(agent.port);
+    ASSERT_GE(c.fd, 0);
+    c.ask("(define j 0)");
+    std::string r = c.ask(
+        "(For (Lt j 100000) (set j (+ j 1)) (IgnoreDelay (Thread (Sleep 2000000000)) ()))", 60000);
+    EXPECT_NE(r.find("thread"), std::string::npos) << r;
+    std::atomic<bool> stop{false};
+    std::atomic<int> answered{0};
+    std::vector<std::thread> churn;
+    for (int i = 0; i < 4; i++)
+        churn.emplace_back([&] {
+            while (!stop.load()) {
+                int fd = connect_loopback(agent.port);
+                if (fd < 0) continue;
+                std::string got;
+                if (::send(fd, "\n(+ 1 2)\n", 9, MSG_NOSIGNAL) == 9) {
+                    size_t at = read_fd_until(fd, &got, "</Result>\n", 5000).find("<Result>");
+                    if (at != std::string::npos && reply_int(got.substr(at)) == 3) answered++;
+                }
+                close(fd);
+            }
+        });
+    watch_agent(
+        agent, [&] { return answered.load() >= 2000; }, 20000);
+    stop = true;
+    for (std::thread& t : churn)
+        t.join();
+    EXPECT_GT(answered.load(), 0);
+    agent.expect_served();
     agent.end();
 }
