@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "server_util.h"
+#include "support/qoh_agent.h"
 #include "vxmx_run.h"
 
 namespace {
@@ -155,6 +156,41 @@ TEST(PeerTotals, ThreadsAndConnectionChurnUnderAnAddressSpaceLimitLeaveTheAgentS
     for (std::thread& t : churn)
         t.join();
     EXPECT_GT(answered.load(), 0);
+    agent.expect_served();
+    agent.end();
+}
+
+// A far agent of version 1 that answers the open with a body that never ends: the open ends at
+// the body bound, the agent stays under its memory bound and serves meanwhile.
+TEST(PeerTotals, AnEndlessTunnelReplyEndsItsOpenAndHoldsNoMemory) {
+    FakeAgent far;
+    far.version = 1;
+    far.reply_hook = [](int fd, const AgentRequest& r, bool*) {
+        if (frame_type(r.frame) != 1) return false;
+        bool ok = send_all(fd, "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nc\r\n" +
+                                   make_frame(5, 0, 1, 2) + "\r\n");
+        const std::string piece = "10000\r\n" + std::string(65536, 'x') + "\r\n";
+        for (int i = 0; ok && i < 100000; i++)
+            ok = send_all(fd, piece);
+        return true;
+    };
+    SharedAgent agent(
+        "peer_totals_tunnel", 0,
+        [](const SharedAgent&) {
+            return std::string("^([SetProxy type=\"QVoHTTP\" direct=\"127.1\"])\n");
+        },
+        kMemLimitMb);
+    ASSERT_GT(agent.port, 0);
+    LineClient c(agent.admin);
+    ASSERT_GE(c.fd, 0);
+    c.send("(OpenInterpreter \"connect\" (CurrentEnvironment) (HostName \"127.1\") (Port " +
+           std::to_string(far.port()) + "))\n");
+    std::string r;
+    watch_agent(
+        agent, [&] { return !(r = c.answer(10)).empty(); }, 60000);
+    EXPECT_NE(r.find("</Result>"), std::string::npos) << r;
+    EXPECT_GE(far.count(1), 1);
+    EXPECT_EQ(read_file(agent.dir + "/out.txt").find("alloc loop"), std::string::npos);
     agent.expect_served();
     agent.end();
 }
