@@ -105,7 +105,7 @@ TEST(PeerTotals, ProgressOfAPeerThatNeverAnswersIsBoundedAndHoldsUpNobody) {
         15000);
     EXPECT_NE(silent.got.find("</Result>"), std::string::npos);
     watch_agent(
-        agent, [] { return false; }, 3000);
+        agent, [] { return false; }, 1000);
     agent.end();
 }
 
