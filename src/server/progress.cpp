@@ -604,7 +604,8 @@ void progressive_task(intptr_t data) {
         {
             TaskLockGuard g(qvi_lock);
             if (QV_INTERPRETER* q = _search_qvi_id(self_id)) {
-                timed_out = q->flags & QVIF_CANCEL;
+                // A tick that fired after the answer had come cancelled nothing.
+                timed_out = (q->flags & QVIF_CANCEL) && type == QVT_ERROR;
                 q->flags &= ~QVIF_CANCEL;
             }
         }
