@@ -60,6 +60,8 @@ class ReplyGuard {
         arm();
     }
     ~ReplyGuard() { qoh_disarm_guard(con_); }
+    // The reply's whole time is over (its guard closes the connection then).
+    bool over() const { return static_cast<int32_t>(end_ - get_qvtime()) <= 0; }
     // Progress: the wait starts anew, within the whole reply's time. False once that is over.
     bool rearm() {
         qoh_disarm_guard(con_);
@@ -136,6 +138,7 @@ int read_body_slices(S_QVoHTTP_INFO* info, STREAM* con, const HTTP_INFO* hi, Rep
         if (!charge(info, slice)) return -4;
         int r = copy_in_sbuf_stream(&info->recv, con, slice, QVoHTTP_lock);
         if (chunked && r == 0) return 0;
+        if (r != 1 && guard->over()) return -5;  // cut by the guard at the whole reply's time
         if (r != 1) return r == 0 ? -2 : r;
         got += slice;
         if (!chunked) rest -= slice;
