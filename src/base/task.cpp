@@ -328,7 +328,11 @@ void init_task(int flags) {
     if (started.exchange(true)) return;
 
     // Before any thread allocates: each new arena would hold 64 MiB of address space.
-    if (!getenv("MALLOC_ARENA_MAX")) mallopt(M_ARENA_MAX, TASK_MALLOC_ARENAS);
+    if (!getenv("MALLOC_ARENA_MAX")) {
+        int64_t limit = address_space_limit();
+        int64_t n = limit ? limit / TASK_ARENA_SPACE : TASK_MALLOC_ARENAS;
+        mallopt(M_ARENA_MAX, static_cast<int>(std::clamp<int64_t>(n, 2, TASK_MALLOC_ARENAS)));
+    }
 
     debug_table = static_cast<DEBUG_TASK*>(calloc(DEBUG_ENTRIES, sizeof(DEBUG_TASK)));
     if (!debug_table) er_panic("new_block(1)");

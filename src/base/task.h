@@ -24,8 +24,12 @@ constexpr unsigned long TASK_STACK_SIZE = 8ul << 20;
 constexpr unsigned long TASK_STACK_SIZE = 2ul << 20;
 #endif
 // Malloc arenas at most (unless MALLOC_ARENA_MAX in the environment says otherwise): each holds
-// 64 MiB of address space, and the allocator would make one per thread up to eight per core.
-constexpr int TASK_MALLOC_ARENAS = 4;
+// 64 MiB of address space or more, and the allocator would make one per thread up to eight per
+// core. Fewer than 16 slow many clients served at once (they wait for each other's arena), so
+// that is the number without an address-space limit; under one, an arena for each 512 MiB of it
+// (2 at least), so that arenas hold at most an eighth of it.
+constexpr int TASK_MALLOC_ARENAS = 16;
+constexpr int64_t TASK_ARENA_SPACE = int64_t{512} << 20;
 
 struct TASK_BLOCK {
     TASK_BLOCK* next;  // chain in the task table's bucket
