@@ -284,10 +284,10 @@ const char* text_or_null(const char* s) {
     return s ? s : "(null)";
 }
 
-// The system refused memory: say so and wait a second. Never called with a lock held.
+// The system refused memory: say so on standard error (standard output is the script's) and wait
+// a second. Never called with a lock held.
 void refused() {
-    fputs("alloc loop", stdout);
-    fflush(stdout);
+    fputs("alloc loop\n", stderr);
     sleep_sec(1);
 }
 

@@ -33,8 +33,7 @@ S_ALLOC_PREFIX* prefix_of(void* ptr) {
 S_ALLOC_PREFIX* system_block(int64_t n) {
     for (;;) {
         if (void* p = malloc(static_cast<size_t>(n))) return static_cast<S_ALLOC_PREFIX*>(p);
-        fputs("alloc loop", stdout);
-        fflush(stdout);
+        fputs("alloc loop\n", stderr);
         sleep_sec(1);
     }
 }

@@ -16,8 +16,11 @@
 #include "base/task.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -289,11 +292,47 @@ void make_sb_ta() {
 }  // namespace
 
 // -------------------------------------------------------------------------------------------------
+// Address space
+
+int64_t address_space_limit() {
+    struct rlimit r;
+    if (getrlimit(RLIMIT_AS, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return 0;
+    return static_cast<int64_t>(r.rlim_cur);
+}
+
+int64_t address_space_used() {
+    // The first field of statm: the virtual size in pages. Read with plain calls: no allocation.
+    int fd = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char buf[64];
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0) return -1;
+    buf[n] = 0;
+    long long pages = strtoll(buf, nullptr, 10);
+    return pages > 0 ? pages * sysconf(_SC_PAGESIZE) : -1;
+}
+
+bool address_space_below(int num, int den) {
+    int64_t limit = address_space_limit();
+    if (limit <= 0) return true;
+    int64_t used = address_space_used();
+    return used < 0 || used < limit / den * num;
+}
+
+// -------------------------------------------------------------------------------------------------
 // Start-up
 
 void init_task(int flags) {
     static std::atomic<bool> started{false};
     if (started.exchange(true)) return;
+
+    // Before any thread allocates: each new arena would hold 64 MiB of address space.
+    if (!getenv("MALLOC_ARENA_MAX")) {
+        int64_t limit = address_space_limit();
+        int64_t n = limit ? limit / TASK_ARENA_SPACE : TASK_MALLOC_ARENAS;
+        mallopt(M_ARENA_MAX, static_cast<int>(std::clamp<int64_t>(n, 2, TASK_MALLOC_ARENAS)));
+    }
 
     debug_table = static_cast<DEBUG_TASK*>(calloc(DEBUG_ENTRIES, sizeof(DEBUG_TASK)));
     if (!debug_table) er_panic("new_block(1)");

@@ -13,9 +13,23 @@
 typedef int TKEY;
 typedef void (*TASK_FUNC)(intptr_t data);
 
-// Stack size of every pooled thread. Deep evaluation, printing and collection recurse, so the
-// stacks are far larger than a minimal thread needs; the memory is virtual until touched.
+// Stack size of every pooled thread: the deepest work the bounds allow must fit (an expression of
+// 1,000 nesting levels evaluated, a value of 4,000 levels printed, beside the evaluator's reserve
+// for a primitive at its deepest level), and no more, as each thread holds its stack's address
+// space for its life: 2 MiB. The sanitizers' frames are several times larger, so their builds
+// keep 8 MiB.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr unsigned long TASK_STACK_SIZE = 8ul << 20;
+#else
+constexpr unsigned long TASK_STACK_SIZE = 2ul << 20;
+#endif
+// Malloc arenas at most (unless MALLOC_ARENA_MAX in the environment says otherwise): each holds
+// 64 MiB of address space or more, and the allocator would make one per thread up to eight per
+// core. Fewer than 16 slow many clients served at once (they wait for each other's arena), so
+// that is the number without an address-space limit; under one, an arena for each 512 MiB of it
+// (2 at least), so that arenas hold at most an eighth of it.
+constexpr int TASK_MALLOC_ARENAS = 16;
+constexpr int64_t TASK_ARENA_SPACE = int64_t{512} << 20;
 
 struct TASK_BLOCK {
     TASK_BLOCK* next;  // chain in the task table's bucket
@@ -118,7 +132,17 @@ constexpr int TEMP_RING_SIZE = 50;
 void xx_set_buffer(void* buf, const char* file, int line);
 #define set_buffer(buf) xx_set_buffer((buf), __FILE__, __LINE__)
 
-// Starts the task system once per process (a second call does nothing). flags 2: children are
-// the launchers' to reap (see entry.h).
+// The process's address-space limit (RLIMIT_AS) in bytes, 0 when there is none.
+int64_t address_space_limit();
+// Address space the process holds now (its virtual size) in bytes, -1 when it cannot be read.
+int64_t address_space_used();
+// False when an address-space limit is set and the process holds num/den of it or more: work
+// that can be turned away (a new peer, a script's Thread) is refused from there on, so that what
+// runs keeps room to allocate (threads take their stacks' address space, and an allocation the
+// system refuses ends the agent).
+bool address_space_below(int num, int den);
+
+// Starts the task system once per process (a second call does nothing); bounds the malloc arenas
+// to TASK_MALLOC_ARENAS. flags 2: children are the launchers' to reap (see entry.h).
 void init_task(int flags);
 extern int task_flags;

@@ -28,6 +28,8 @@
 namespace {
 
 constexpr int READ_PIECE = 65536;
+// Bytes of a command's output, and of its error output, that Shell keeps at most.
+constexpr size_t SHELL_OUTPUT_MAX = size_t{64} << 20;
 
 // Decodes bytes of the default code method piece by piece, a character split across two pieces
 // included.
@@ -68,6 +70,7 @@ struct Drain {
     STREAM* st = nullptr;
     bool begun = false;
     std::string data;
+    bool too_big = false;  // it stopped at SHELL_OUTPUT_MAX bytes
     bool done = false;
     std::mutex mx;
     std::condition_variable cv;
@@ -81,13 +84,22 @@ struct Drain {
         }
         std::vector<char> buf(READ_PIECE);
         std::string got;
+        bool too_big = false;
         while (d->st) {
             int n = s_read(d->st, buf.data(), READ_PIECE);
             if (n <= 0) break;
+            if (got.size() + static_cast<size_t>(n) > SHELL_OUTPUT_MAX) {
+                // Closed here, so that a command that goes on writing there ends rather than
+                // waits for ever on a pipe nobody reads.
+                too_big = true;
+                s_close(d->st);
+                break;
+            }
             got.append(buf.data(), static_cast<size_t>(n));
         }
         std::lock_guard<std::mutex> g(d->mx);
         d->data = std::move(got);
+        d->too_big = too_big;
         d->done = true;
         d->cv.notify_all();
     }
@@ -129,22 +141,23 @@ QV_SEXP* shell_command(QV_SEXP* form, std::vector<L_CHAR>* text, std::string* cm
     return nullptr;
 }
 
-// Runs cmd on three pipes and reads its output and error output together; false when it could
-// not be started.
-bool run_piped(const std::string& cmd, bool keep, bool echo, std::string* out, std::string* err) {
+// Runs cmd on three pipes and reads its output and error output together: 0; -1 when it could
+// not be started; -2 when the output kept, or the error output, would pass SHELL_OUTPUT_MAX bytes
+// (the pipes are then closed, which ends a command that goes on writing).
+int run_piped(const std::string& cmd, bool keep, bool echo, std::string* out, std::string* err) {
     // The interpreter lock may be held, which running tasks may wait for: no wait for a thread.
     // Without one the command is not started.
     auto* drain = new Drain;
     if (try_create_task(Drain::task, drain, 3) == NO_TASK) {
         delete drain;
-        return false;
+        return -1;
     }
     STREAM *in = nullptr, *so = nullptr, *se = nullptr;
     if (launch_proc_stdio(&in, &so, &se, cmd.c_str()) != 0) {
         drain->begin(nullptr);
         drain->wait();
         delete drain;
-        return false;
+        return -1;
     }
     drain->begin(se);
     // The command reads nothing from here: its input ends at once, so that a command that reads
@@ -153,9 +166,14 @@ bool run_piped(const std::string& cmd, bool keep, bool echo, std::string* out, s
     std::vector<char> buf(READ_PIECE);
     Decoder echo_dec;
     std::vector<L_CHAR> echo_text;
+    bool too_big = false;
     for (;;) {
         int n = s_read(so, buf.data(), READ_PIECE);
         if (n <= 0) break;
+        if (keep && out->size() + static_cast<size_t>(n) > SHELL_OUTPUT_MAX) {
+            too_big = true;
+            break;
+        }
         if (keep) out->append(buf.data(), static_cast<size_t>(n));
         if (echo) {
             echo_text.resize(static_cast<size_t>(n) + 1);
@@ -163,12 +181,13 @@ bool run_piped(const std::string& cmd, bool keep, bool echo, std::string* out, s
             ss_printf("%ls", echo_text.data());
         }
     }
+    s_close(so);
     drain->wait();
     *err = std::move(drain->data);
+    if (!drain->too_big) s_close(se);
+    too_big = too_big || drain->too_big;
     delete drain;
-    s_close(so);
-    s_close(se);
-    return true;
+    return too_big ? -2 : 0;
 }
 
 // A one-element call form whose head carries one attribute.
@@ -236,8 +255,9 @@ QV_SEXP* qv_Shell(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,
         return nullptr;
     }
     std::string out, err;
-    if (!run_piped(cmd, logreturn, cmdout, &out, &err))
-        return bltn_error_s(form, QVE_CANNOT_LAUNCH, "Shell", "cannot launch");
+    int r = run_piped(cmd, logreturn, cmdout, &out, &err);
+    if (r == -1) return bltn_error_s(form, QVE_CANNOT_LAUNCH, "Shell", "cannot launch");
+    if (r == -2) return bltn_error_s(form, QVE_SHELL, "Shell", "output too large");
     QV_SEXP* result = string_of_bytes(out);
     out.clear();
     out.shrink_to_fit();

@@ -58,6 +58,8 @@ std::atomic<int> sleep_step_ms{1000};
 // Threads running at once in the whole agent: beyond it Thread is refused, so that the tasks
 // that serve peers (two per connection) always find threads left.
 constexpr int THREADS_IN_ALL = TASK_THREADS_MAX / 2;
+// Under an address-space limit, no Thread is started once the process holds 7/8 of it.
+constexpr int THREAD_SPACE_NUM = 7, THREAD_SPACE_DEN = 8;
 constexpr int THREAD_DEFAULT_PRI = 3;
 constexpr int THREAD_MAX_PRI = 5;
 // Nodes a KillThread search looks at before giving up (values may share or loop).
@@ -276,7 +278,9 @@ QV_SEXP* qv_Thread(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr
         return bltn_error_s(form, QVE_NO_MEMORY, "Thread", "too many threads");
     if (held == QVI_HOLD_AGENT_FULL)
         return bltn_error_s(form, QVE_NO_MEMORY, "Thread", "too many threads on this agent");
-    if (running_threads.fetch_add(1) >= THREADS_IN_ALL) {
+    // Under an address-space limit a new thread's stack must leave room for what runs.
+    if (running_threads.fetch_add(1) >= THREADS_IN_ALL ||
+        !address_space_below(THREAD_SPACE_NUM, THREAD_SPACE_DEN)) {
         running_threads.fetch_sub(1);
         end_reserve(QVI_HOLD_THREAD, holder);
         return bltn_error_s(form, QVE_NO_MEMORY, "Thread", "no thread left");

@@ -73,7 +73,7 @@ uintptr_t stack_floor() {
             void* base = nullptr;
             size_t size = 0;
             if (pthread_attr_getstack(&a, &base, &size) == 0 && base && size) {
-                size_t reserve = size / 4 < EVAL_STACK_RESERVE ? size / 4 : EVAL_STACK_RESERVE;
+                size_t reserve = size / 2 < EVAL_STACK_RESERVE ? size / 2 : EVAL_STACK_RESERVE;
                 l.floor = reinterpret_cast<uintptr_t>(base) + reserve;
             }
             pthread_attr_destroy(&a);

@@ -17,9 +17,10 @@
 // with the frames as it found them; a difference is fatal.
 //
 // Nesting is bounded by the thread's stack: an evaluation that would start with less than
-// EVAL_STACK_RESERVE bytes (a quarter of a smaller stack) left answers the error QVE_EVAL_TOO_DEEP
-// instead of running the stack out. On a task's 8 MiB stack that is thousands of levels of QV
-// recursion; the reserve leaves room for whatever a primitive does at the deepest level.
+// EVAL_STACK_RESERVE bytes (half of a smaller stack) left answers the error QVE_EVAL_TOO_DEEP
+// instead of running the stack out. On a task's 2 MiB stack that is about 850 levels of a simple
+// recursive function, and a form nested as deep as the reader builds; the reserve leaves room for
+// whatever a primitive does at the deepest level.
 //
 // The evaluator keeps no state of its own beyond the break check, and runs on many threads at
 // once. The break hook `break_check`, installed by the interpreter layer, is offered the
@@ -44,8 +45,14 @@ constexpr uint32_t QVE_UNDEFINED = 0x80030705;
 constexpr uint32_t QVE_SYMBOL_REQUIRED = 0x80030907;
 constexpr uint32_t QVE_EVAL_TOO_DEEP = 0x80031601;
 
-// Stack kept free below the deepest evaluation.
+// Stack kept free below the deepest evaluation (at most half of a smaller stack): room for a
+// primitive at the deepest level, such as printing a value nested PRINT_MAX_DEPTH levels deep.
+// The sanitizers' frames are several times larger.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr size_t EVAL_STACK_RESERVE = 4u << 20;
+#else
 constexpr size_t EVAL_STACK_RESERVE = 1u << 20;
+#endif
 
 // The break hook: given the expression about to be evaluated, an error value stops evaluation;
 // anything else lets it go on. Null when no interpreter layer is installed.

@@ -144,7 +144,10 @@ static void write_all(int fd, const char* text) {
 // The admission's answer with the admitting entry found (or none): 0, or the refusal after its
 // line has been written.
 static int admission(int fd, PERMISSION_LIST* entry, int in_use, int limit) {
-    if (!accept_admit_fds(in_use, limit)) {
+    // Under an address-space limit a peer is refused too once the process holds 3/4 of it: its
+    // threads and buffers would take what running work needs (a refused allocation ends the
+    // agent), and what is held comes back as peers go.
+    if (!accept_admit_fds(in_use, limit) || !address_space_below(3, 4)) {
         write_all(fd, accept_busy_text);
         return QVI_ERR_BUSY;
     }

@@ -2,6 +2,7 @@
 #include "server/progress.h"
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <mutex>
@@ -82,14 +83,23 @@ struct UPLINK_INFO {
     CMD_QUE* cq_tail;
     ACCESS_KEEPER ak;
     unsigned uplink : 1;
+    unsigned sending : 1;   // its sending task runs
+    int updates;            // type 5 requests queued
+    int64_t update_chars;   // characters of their messages
+    uint32_t silent_until;  // system time: a peer that let a request time out is not asked again
 };
+
+// What one peer's queue holds of job-count and message updates (after coalescing), and how long
+// the sending task waits for a peer's answer.
+constexpr int UPDATES_MAX = 32;
+constexpr int64_t UPDATE_CHARS_MAX = int64_t{1} << 20;
+constexpr int ANSWER_WAIT = 10;
 
 std::once_flag init_once;
 PROGRESSIVE* progressive_list;
 int progressive_id;
 UPLINK_INFO* uplink_info_list;
-bool progressive_task_flag;
-uint32_t last_served_iid;  // the entry the sending task served last
+int answer_wait = ANSWER_WAIT;
 
 int64_t now_time() {
     return static_cast<int64_t>(get_qvtime());
@@ -384,30 +394,75 @@ int _local_set(int prog_id, const L_CHAR* message, double finished_jobs) {
 
 void progressive_task(intptr_t);
 void _drop_request(CMD_QUE* r);
+void free_cmd_que(CMD_QUE* r);
 
 void _enqueue(UPLINK_INFO* u, CMD_QUE* r) {
     r->next = nullptr;
     r->iid = u->iid;
     r->end_flag = 0;
+    // A peer that let a request time out lately is not waited for again yet.
+    if (static_cast<int32_t>(u->silent_until - get_qvtime()) > 0) {
+        _drop_request(r);
+        return;
+    }
     if (u->cq_tail)
         u->cq_tail->next = r;
     else
         u->cq_head = r;
     u->cq_tail = r;
-    if (progressive_task_flag) return;
+    if (r->type == CQ_SET) {
+        u->updates++;
+        u->update_chars += r->message ? l_strlen(r->message) : 0;
+    }
+    if (u->sending) return;
     // The sender is asked for without waiting, as progressive_lock is held. Without a thread for
     // it, the request fails as one its peer could not take (its waiter returns at once, an
     // update is dropped), and the next request tries again.
-    if (try_create_task(progressive_task, 0, 2) == NO_TASK) {
+    if (try_create_task(progressive_task, u->iid, 2) == NO_TASK) {
         CMD_QUE* prev = nullptr;
         for (CMD_QUE* q = u->cq_head; q != r; q = q->next)
             prev = q;
         (prev ? prev->next : u->cq_head) = nullptr;
         u->cq_tail = prev;
+        if (r->type == CQ_SET) {
+            u->updates--;
+            u->update_chars -= r->message ? l_strlen(r->message) : 0;
+        }
         _drop_request(r);
         return;
     }
-    progressive_task_flag = true;
+    u->sending = 1;
+}
+
+// An update of a report whose last queued update has not gone yet replaces it: only the
+// peer's final state matters, so a writer faster than its peer queues one update per report.
+// Past UPDATES_MAX updates or UPDATE_CHARS_MAX characters queued the update is dropped. Takes r
+// (progressive_lock held).
+void _enqueue_update(UPLINK_INFO* u, CMD_QUE* r) {
+    CMD_QUE* same = nullptr;
+    for (CMD_QUE* q = u->cq_head; q; q = q->next) {
+        if (q->type != CQ_SET)
+            same = nullptr;  // never moved before a request queued after it
+        else if (q->prog_id == r->prog_id)
+            same = q;
+    }
+    if (same) {
+        if (r->message) {
+            u->update_chars += l_strlen(r->message) - (same->message ? l_strlen(same->message) : 0);
+            d_f_ree(same->message);
+            same->message = r->message;
+            r->message = nullptr;
+        }
+        if (r->jobs >= 0) same->jobs = r->jobs;
+        free_cmd_que(r);
+        return;
+    }
+    if (u->updates >= UPDATES_MAX ||
+        u->update_chars + (r->message ? l_strlen(r->message) : 0) > UPDATE_CHARS_MAX) {
+        free_cmd_que(r);
+        return;
+    }
+    _enqueue(u, r);
 }
 
 // Queues a waited request and sleeps until it is answered (progressive_lock held on entry and on
@@ -440,29 +495,17 @@ void _drop_request(CMD_QUE* r) {
     wakeup_task(r);
 }
 
-// The next request to send (progressive_lock held): the first of the first non-empty queue from
-// the entry served last on, then from the head of the list; a job-count update that the next
-// update of the same report in its queue supersedes is dropped on the way.
-CMD_QUE* _pick_request() {
-    UPLINK_INFO* from = _find_uplink(last_served_iid);
-    for (int pass = 0; pass < 2; pass++) {
-        for (UPLINK_INFO* u = pass == 0 && from ? from : uplink_info_list; u; u = u->next) {
-            while (CMD_QUE* r = u->cq_head) {
-                u->cq_head = r->next;
-                if (!u->cq_head) u->cq_tail = nullptr;
-                CMD_QUE* n = u->cq_head;
-                if (r->type == CQ_SET && !r->message && n && n->type == CQ_SET &&
-                    n->prog_id == r->prog_id) {
-                    free_cmd_que(r);
-                    continue;
-                }
-                last_served_iid = u->iid;
-                return r;
-            }
-        }
-        if (!from) break;
+// The next request of u's queue (progressive_lock held), taken off it.
+CMD_QUE* _pick_request(UPLINK_INFO* u) {
+    CMD_QUE* r = u->cq_head;
+    if (!r) return nullptr;
+    u->cq_head = r->next;
+    if (!u->cq_head) u->cq_tail = nullptr;
+    if (r->type == CQ_SET) {
+        u->updates--;
+        u->update_chars -= r->message ? l_strlen(r->message) : 0;
     }
-    return nullptr;
+    return r;
 }
 
 L_CHAR* ascii(const char* s) {
@@ -530,28 +573,56 @@ QV_SEXP* request_form(const CMD_QUE* r) {
     return list(head, nullptr);
 }
 
-void progressive_task(intptr_t) {
+// Fires when a peer has not answered within answer_wait seconds: the sender's own wait is
+// cancelled, which gives the query up (the peer is told with a <Cancel/>).
+void answer_wait_tick(intptr_t self_id, int) {
+    TaskLockGuard g(qvi_lock);
+    if (QV_INTERPRETER* q = _search_qvi_id(static_cast<uint32_t>(self_id))) {
+        q->flags |= QVIF_CANCEL;
+        _wake_result_list(q);
+    }
+}
+
+// The sending task of one peer (the entry of interpreter iid): carries its queue's requests one
+// at a time, so that a peer that is slow to answer holds up its own progress only.
+void progressive_task(intptr_t data) {
+    auto iid = static_cast<uint32_t>(data);
     set_t_msg("progressive_task");
     QV_INTERPRETER* self = new_qv_interpreter();
     self->a_type = QVA_INTERNAL;
-    setup_i(self);
+    uint32_t self_id = static_cast<uint32_t>(setup_i(self));
     for (;;) {
         lock_task(progressive_lock);
-        CMD_QUE* r = _pick_request();
+        UPLINK_INFO* u = _find_uplink(iid);
+        CMD_QUE* r = u ? _pick_request(u) : nullptr;
         if (!r) {
-            progressive_task_flag = false;
+            if (u) u->sending = 0;
             unlock_task(progressive_lock, "progressive_task");
             break;
         }
         // The waiter stays asleep until end_flag is set, so r and its borrowed strings stay.
         unlock_task(progressive_lock, "progressive_task");
         gc_push(nullptr, nullptr, "progressive_task");
+        new_tick(answer_wait_tick, -answer_wait, self_id);
         QV_SEXP* v = local_query_iid(vxlisp_top_env0, r->iid, nullptr, request_form(r));
+        int type = get_type(v);
+        del_tick_with_data(answer_wait_tick, self_id);
+        bool timed_out = false;
+        {
+            TaskLockGuard g(qvi_lock);
+            if (QV_INTERPRETER* q = _search_qvi_id(self_id)) {
+                // A tick that fired after the answer had come cancelled nothing.
+                timed_out = (q->flags & QVIF_CANCEL) && type == QVT_ERROR;
+                q->flags &= ~QVIF_CANCEL;
+            }
+        }
         int err = r->err;
-        switch (get_type(v)) {
+        switch (type) {
             case QVT_ERROR:
-                print_sexp(s_stdout, v, 0);
-                ss_printf("\n");
+                if (!timed_out) {
+                    print_sexp(s_stdout, v, 0);
+                    ss_printf("\n");
+                }
                 err = PROGRESSIVE_PEER_FAILED;
                 break;
             case QVT_INTEGER:
@@ -571,6 +642,15 @@ void progressive_task(intptr_t) {
         } else {
             r->end_flag = 1;
             wakeup_task(r);
+        }
+        // A peer that let its answer time out: what it has queued fails now, and what it asks
+        // for during the next wait fails at once.
+        if (timed_out) {
+            if (UPLINK_INFO* w = _find_uplink(iid)) {
+                w->silent_until = get_qvtime() + static_cast<uint32_t>(answer_wait);
+                while (CMD_QUE* q = _pick_request(w))
+                    _drop_request(q);
+            }
         }
     }
     close_self_interpreter();
@@ -602,6 +682,9 @@ void init_progressive() {
     std::call_once(init_once, [] {
         new_lock(&progressive_lock);
         progressive_close_qvi = close_qvi_hook;
+        // The tests of the agent shorten the wait for a peer's answer.
+        if (const char* t = getenv("VXMX_TEST_PROGRESS_WAIT"); t && atoi(t) > 0)
+            answer_wait = atoi(t);
     });
 }
 
@@ -679,7 +762,7 @@ int set_stage(int prog_id, const L_CHAR* message, double finished_jobs, int inp_
             q->prog_id = prog_id;
             q->message = message ? ll_copy_str(message) : nullptr;
             q->jobs = finished_jobs;
-            _enqueue(u, q);
+            _enqueue_update(u, q);
         }
     } else {
         r = _local_set(prog_id, message, finished_jobs);

@@ -5,13 +5,17 @@
 // A report belongs to an interpreter, its base. When the base only serves a peer (a connection,
 // pipe, descriptor or "ipc" interpreter) nothing is kept here: every operation is sent back to the
 // peer that sent the command being evaluated, as a call of the same built-in with qvi="lq", and
-// the peer keeps the report. One sending task (progressive_task) carries these requests through
-// back-calls (local_query); the operations that return a value wait for the peer's answer, a job
-// count update does not. Otherwise the report is kept here and, after each change, written whole
-// as text to the file attached to its outermost report.
+// the peer keeps the report. A sending task per peer (progressive_task) carries its requests
+// through back-calls (local_query), so a peer slow to answer holds up its own progress only; the
+// operations that return a value wait for the peer's answer, an update (a message or a job count)
+// does not. A peer that has not answered within 10 seconds is given up (the operation fails with
+// -100), and so is what it asks for during the next 10 seconds. Otherwise the report is kept here
+// and, after each change, written whole as text to the file attached to its outermost report.
 //
 // Job-count updates pass a throttle (per stage here, per base when forwarded) that lets about ten
-// a second through, and a queued count update that a later one supersedes is dropped unsent.
+// a second through. A forwarded update replaces the queued update of the same report that has
+// not gone yet, and a peer's queue holds at most 32 updates and 1 Mi characters of messages
+// (further ones are dropped), so a writer faster than its peer holds bounded memory.
 //
 // Reports and forwarding entries refer to their interpreter by id. When an interpreter closes
 // finally, its outermost reports are closed (their files written a last time, whole, before the

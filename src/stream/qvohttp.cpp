@@ -47,21 +47,64 @@ void guard_close_tick(intptr_t data, int) {
     s_close(reinterpret_cast<STREAM*>(data));
 }
 
-// The guard of one reply read: armed for the life of a scope, armed anew with rearm.
+std::atomic<int> reply_total{QoH_REPLY_TOTAL};
+// Bytes received and not yet read over all streams (each stream's share in info->held).
+std::atomic<int64_t> held_total{0};
+
+// The guard of one reply read: the connection is closed once the reply has kept its reader
+// waiting for the guard time-out, or once it has taken reply_total seconds whole.
 class ReplyGuard {
   public:
-    explicit ReplyGuard(STREAM* con) : con_(con) { qoh_arm_guard(con_); }
+    explicit ReplyGuard(STREAM* con)
+        : con_(con), end_(get_qvtime() + static_cast<uint32_t>(reply_total.load())) {
+        arm();
+    }
     ~ReplyGuard() { qoh_disarm_guard(con_); }
-    void rearm() {
+    // The reply's whole time is over (its guard closes the connection then).
+    bool over() const { return static_cast<int32_t>(end_ - get_qvtime()) <= 0; }
+    // Progress: the wait starts anew, within the whole reply's time. False once that is over.
+    bool rearm() {
         qoh_disarm_guard(con_);
-        qoh_arm_guard(con_);
+        return arm();
     }
     ReplyGuard(const ReplyGuard&) = delete;
     ReplyGuard& operator=(const ReplyGuard&) = delete;
 
   private:
+    bool arm() {
+        int left = static_cast<int32_t>(end_ - get_qvtime());
+        if (left <= 0) return false;
+        new_tick(guard_close_tick, -(left < qoh_timeout() ? left : qoh_timeout()),
+                 reinterpret_cast<intptr_t>(con_));
+        return true;
+    }
     STREAM* con_;
+    uint32_t end_;
 };
+
+// Counts n more bytes of info's stream in the agent's total: false past QoH_HELD_MAX.
+bool charge(S_QVoHTTP_INFO* info, int64_t n) {
+    TaskLockGuard g(QVoHTTP_lock);
+    if (held_total.load() + n > QoH_HELD_MAX) return false;
+    held_total += n;
+    info->held += n;
+    return true;
+}
+
+// Counts what recv really holds (QVoHTTP_lock held): slices are charged whole before they are
+// read, and the last one of a body may be short.
+void _settle(S_QVoHTTP_INFO* info) {
+    int64_t real = get_sbuf_data_size(&info->recv, nullptr);
+    held_total -= info->held - real;
+    info->held = real;
+}
+
+// n bytes of recv were read or dropped (QVoHTTP_lock held).
+void _release(S_QVoHTTP_INFO* info, int64_t n) {
+    if (n > info->held) n = info->held;
+    info->held -= n;
+    held_total -= n;
+}
 
 char* dup_or_null(const char* s) {
     return s ? d_strdup(s) : nullptr;
@@ -80,26 +123,36 @@ void end_connection(STREAM* con) {
     s_close(con);
 }
 
-// Reads the body after the frame header into info->recv: 0, or the failed copy's result. The
-// guard is armed anew for every slice, so a long body that keeps coming is not cut off.
-int read_reply_body(S_QVoHTTP_INFO* info, STREAM* con, const HTTP_INFO* hi, ReplyGuard* guard) {
+// Reads the body after the frame header into info->recv: 0, or the failed copy's result; -3 when
+// the body passes QoH_BODY_MAX, -4 when the agent's total would pass QoH_HELD_MAX, -5 when the
+// reply's whole time is over. Each slice is charged before it is read.
+int read_body_slices(S_QVoHTTP_INFO* info, STREAM* con, const HTTP_INFO* hi, ReplyGuard* guard) {
     constexpr int SLICE = 65536;
-    if (hi->flags & HTTP_CHUNKED) {
-        for (;;) {
-            guard->rearm();
-            int r = copy_in_sbuf_stream(&info->recv, con, SLICE, QVoHTTP_lock);
-            if (r == 0) return 0;
-            if (r < 0) return r;
-        }
-    }
-    for (int rest = hi->content_length - QoH_HEADER_SIZE; rest > 0;) {
-        int slice = rest < SLICE ? rest : SLICE;
-        guard->rearm();
+    bool chunked = hi->flags & HTTP_CHUNKED;
+    int64_t rest = chunked ? int64_t{QoH_BODY_MAX} + 1 : hi->content_length - QoH_HEADER_SIZE;
+    if (rest > QoH_BODY_MAX + int64_t{chunked}) return -3;
+    for (int64_t got = 0; rest > 0;) {
+        int slice = rest < SLICE ? static_cast<int>(rest) : SLICE;
+        if (chunked && got >= QoH_BODY_MAX) return -3;
+        if (!guard->rearm()) return -5;
+        if (!charge(info, slice)) return -4;
         int r = copy_in_sbuf_stream(&info->recv, con, slice, QVoHTTP_lock);
+        if (chunked && r == 0) return 0;
+        if (r != 1 && guard->over()) return -5;  // cut by the guard at the whole reply's time
         if (r != 1) return r == 0 ? -2 : r;
-        rest -= slice;
+        got += slice;
+        if (!chunked) rest -= slice;
     }
     return 0;
+}
+
+int read_reply_body(S_QVoHTTP_INFO* info, STREAM* con, const HTTP_INFO* hi, ReplyGuard* guard) {
+    int r = read_body_slices(info, con, hi, guard);
+    TaskLockGuard g(QVoHTTP_lock);
+    // A reply cut at a bound fails its session: what it brought is dropped, not handed on.
+    if (r <= -3) free_sbuf(&info->recv, nullptr);
+    _settle(info);
+    return r;
 }
 
 // Ends the session after a failed exchange (bits 1 and 2) with one ERR line. When the stream is
@@ -141,9 +194,9 @@ int read_reply(S_QVoHTTP_INFO* info, QoH_REQUEST* req) {
         errno = 0;
         int r = read_reply_body(info, con, &hi, &guard);
         if (r != 0) {
-            int err = errno;
+            int err = r == -3 ? EFBIG : r == -4 ? ENOBUFS : r == -5 ? ETIMEDOUT : errno;
             free_HTTP_info(&hi);
-            reply_failed(info, 5, r == -2 ? 0 : r, err);
+            reply_failed(info, 5, r == -2 || r <= -3 ? 0 : r, err);
             return -1;
         }
     }
@@ -175,6 +228,10 @@ void poll_wait(S_QVoHTTP_INFO* info, int64_t remain) {
 
 // Frees the record once the stream has let go of it.
 void free_info(S_QVoHTTP_INFO* info) {
+    {
+        TaskLockGuard g(QVoHTTP_lock);
+        _release(info, info->held);
+    }
     free_sbuf(&info->send, nullptr);
     free_sbuf(&info->recv, nullptr);
     while (QoH_REQUEST* q = info->con_head) {
@@ -225,6 +282,14 @@ void qoh_disarm_guard(STREAM* con) {
 
 void set_QVoHTTP_timeout(int seconds) {
     guard_seconds.store(seconds > 0 ? seconds : DEFAULT_TIMEOUT);
+}
+
+void set_QVoHTTP_reply_total(int seconds) {
+    reply_total.store(seconds > 0 ? seconds : QoH_REPLY_TOTAL);
+}
+
+int64_t QVoHTTP_held_bytes() {
+    return held_total.load();
 }
 
 void set_QVoHTTP_clock(uint32_t (*clock)()) {
@@ -454,6 +519,12 @@ void QVoHTTP_task(intptr_t data) {
             info->polling_interval = 0;
         }
         while (!info->con_head && !(info->flags & STOP)) {
+            // A reader that leaves much unread gets nothing more until it has read it.
+            if (info->held >= QoH_POLL_HOLD) {
+                sleep_task(info, QVoHTTP_lock);
+                lock_task(QVoHTTP_lock);
+                continue;
+            }
             int64_t remain =
                 static_cast<int64_t>(info->last_polling_time) + info->polling_interval - qoh_now();
             if (remain <= 0) break;
@@ -519,7 +590,13 @@ int s_read_QVoHTTP(STREAM* s, void* data, int len) {
     for (;;) {
         S_QVoHTTP_INFO* info = s->qoh.info;
         if (!info || (info->flags & QoH_CLOSING)) return -1;
-        if (info->recv.head) return copy_out_sbuf(&info->recv, data, len, nullptr);
+        if (info->recv.head) {
+            int n = copy_out_sbuf(&info->recv, data, len, nullptr);
+            bool held_back = info->held >= QoH_POLL_HOLD;
+            _release(info, n);
+            if (held_back && info->held < QoH_POLL_HOLD) wakeup_task(info);
+            return n;
+        }
         if (info->flags & QoH_FAILED) return -1;
         if (info->flags & QoH_ENDED) return 0;
         sleep_task(info, QVoHTTP_lock);

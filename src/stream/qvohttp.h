@@ -70,7 +70,18 @@ struct S_QVoHTTP_INFO {
     STREAM* target_con;    // the connection whose reply the task is reading now
     STREAM* send_con;      // the connection a request is being written to now
     char* host;            // owned: the agent's name or address as the request heads give it
+    int64_t held;          // bytes of recv counted in the agent's total (QoH_HELD_MAX)
 };
+
+// Bounds of what the agent's version-1 streams take in: one reply body at most QoH_BODY_MAX
+// bytes, one reply whole (its head and body) at most QoH_REPLY_TOTAL seconds however steadily it
+// comes, and the bytes received and not yet read over all streams at most QoH_HELD_MAX. A reply
+// past one of them fails its session. A stream whose reader leaves QoH_POLL_HOLD bytes unread
+// sends no poll until it has read them.
+constexpr int QoH_BODY_MAX = 64 << 20;
+constexpr int QoH_REPLY_TOTAL = 120;
+constexpr int64_t QoH_HELD_MAX = int64_t{256} << 20;
+constexpr int64_t QoH_POLL_HOLD = int64_t{1} << 20;
 
 extern SEM QVoHTTP_lock;
 extern S_TABLE s_QVoHTTP_table;
@@ -189,6 +200,10 @@ void test_print(const char* msg, const void* data, int len);
 
 // The guard time-out in seconds (0 restores 30).
 void set_QVoHTTP_timeout(int seconds);
+// The time one reply may take whole, in seconds (0 restores QoH_REPLY_TOTAL).
+void set_QVoHTTP_reply_total(int seconds);
+// Bytes received and not yet read over all version-1 streams.
+int64_t QVoHTTP_held_bytes();
 // The clock of the polling schedule (null restores the system time).
 void set_QVoHTTP_clock(uint32_t (*clock)());
 // The data bytes one upload request of version 2 declares (0 restores 100,000,000).

@@ -12,6 +12,8 @@
 
 #include "base/task.h"
 #include "lisp/list.h"
+#include "lisp/parser.h"
+#include "lisp/printer.h"
 #include "lisp_util.h"
 #include "qv_text.h"
 #include "support/sync_util.h"
@@ -47,7 +49,8 @@ QV_SEXP* bump(QVISP_ENV*, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
     return get_integer(side_effects.load(), nullptr);
 }
 
-// Runs fn on a pooled task (8 MiB stack) inside a root frame and waits for it (bounded).
+// Runs fn on a pooled task (TASK_STACK_SIZE of stack) inside a root frame and waits for it
+// (bounded).
 void on_task(const std::function<void()>& fn) {
     struct JOB {
         const std::function<void()>* fn;
@@ -408,7 +411,7 @@ TEST_F(EvalTest, BreakHookSetFromAnotherThreadStopsARunningLoop) {
 // scoped environments takes minutes; there the deep tests first use up most of the task's stack,
 // so that the guard is reached after a few hundred levels. The guard itself is the same.
 #ifdef VX_TSAN
-constexpr size_t STACK_USED_FIRST = 6u << 20;
+constexpr size_t STACK_USED_FIRST = 3u << 20;
 #else
 constexpr size_t STACK_USED_FIRST = 0;
 #endif
@@ -441,6 +444,44 @@ TEST_F(EvalTest, DeepRecursionAnswersAnErrorAndTheProcessGoesOn) {
     EXPECT_EQ(deep, "%E(0x80031601 \"eval\" (\"eval:nesting too deep\"))");
     EXPECT_EQ(after, "100");
     EXPECT_EQ(nested, "%E(0x80031601 \"eval\" (\"eval:nesting too deep\"))");
+}
+
+// The deepest work the bounds allow fits a task's stack: a form nested as deep as the reader
+// builds evaluates, and a value nested as deep as the printer prints is printed, also from a
+// primitive called with the evaluator's reserve alone left.
+TEST_F(EvalTest, TheDeepestBoundedWorkFitsATaskStack) {
+    std::string text;
+    for (int i = 1; i < QV_READ_MAX_DEPTH; i++)
+        text += "(+ 1 ";
+    text += "0" + std::string(QV_READ_MAX_DEPTH - 1, ')');
+    const std::string want =
+        std::string(PRINT_MAX_DEPTH - 1, '(') + "1" + std::string(PRINT_MAX_DEPTH - 1, ')');
+    static QV_SEXP* value;
+    static std::string at_floor;
+    bind("show-deep", get_func_prim(
+                          [](QVISP_ENV*, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+                              at_floor = print_sexp_text(value, 0);
+                              return get_integer(0, nullptr);
+                          },
+                          1, nullptr, 1, 1));
+    std::string sum, printed, floor;
+    QVISP_ENV* env = env_;
+    on_task([&] {
+        // Built here, in the task's root frame, which keeps it.
+        QV_SEXP* deep = get_integer(1, nullptr);
+        for (int i = 1; i < PRINT_MAX_DEPTH; i++)
+            deep = list(deep, nullptr);
+        value = deep;
+        sum = run(env, text.c_str());
+        printed = print_sexp_text(deep, 0);
+        // Recursion down to the guard, where every level calls the printer.
+        run(env, "(define (g n) (+ (show-deep) (g (+ n 1))))");
+        with_stack_used([&] { floor = run(env, "(g 0)"); });
+    });
+    EXPECT_EQ(sum, std::to_string(QV_READ_MAX_DEPTH - 1));
+    EXPECT_EQ(printed, want);
+    EXPECT_EQ(at_floor, want);
+    EXPECT_EQ(floor, "%E(0x80031601 \"eval\" (\"eval:nesting too deep\"))");
 }
 
 TEST_F(EvalTest, PrimitivesReceiveHeadAttributesAndSpecialEnvironment) {

@@ -237,36 +237,40 @@ TEST(Progress, AServingInterpreterForwardsToItsPeerAndForgetsItWhenItGoes) {
     EXPECT_EQ(progressive_report_count(), reports);
 }
 
-TEST(Progress, OneSenderServesEveryPeerAndDropsSupersededCountUpdates) {
+TEST(Progress, EachPeerIsServedAloneAndItsQueuedUpdatesOfAReportCoalesce) {
     PipeInterp first, second;
     ASSERT_TRUE(first.open());
     ASSERT_TRUE(second.open());
-    // The sender waits on the first peer's unanswered definition...
+    // The first peer leaves a definition unanswered...
     first.send("([Stage prog=\"3\" status=\"define\"])\n");
-    int line = 0;
-    EXPECT_NE(back_call(first, 1, &line), "");
-    // ...while the second queues count updates of two reports, answered at once.
+    int first_line = 0, line = 0;
+    EXPECT_NE(back_call(first, 1, &first_line), "");
+    // ...while the second's updates are answered at once and its first goes out meanwhile; the
+    // second answers nothing yet, so the others queue behind it.
     const char* updates[] = {"7\" finished-jobs=\"1", "7\" finished-jobs=\"2",
-                             "8\" finished-jobs=\"5", "7\" finished-jobs=\"3"};
-    for (int i = 0; i < 4; i++) {
+                             "8\" finished-jobs=\"5", "7\" finished-jobs=\"3", "7\" message=\"m"};
+    for (int i = 0; i < 5; i++) {
         second.send(std::string("([Stage status=\"set\" prog=\"") + updates[i] + "\"])\n");
         std::string reply = "<Result> " + std::to_string(i + 1) + " ()</Result>";
         EXPECT_NE(second.read_until(reply).find(reply), std::string::npos);
+        if (i == 0) {
+            EXPECT_NE(back_call(second, 1, &line), "") << second.got;
+        }
     }
-    first.send("<Result> " + std::to_string(line) + " 1</Result>\n");
-    EXPECT_NE(first.read_until("<Result> 1 1</Result>").find("<Result> 1 1</Result>"),
-              std::string::npos);
-    // The update that the next one of the same report supersedes is never sent.
-    const char* sent[] = {"prog=\"7\" finished-jobs=\"2.000000000\"",
-                          "prog=\"8\" finished-jobs=\"5.000000000\"",
-                          "prog=\"7\" finished-jobs=\"3.000000000\""};
+    // A queued update of a report takes the later ones in: its last count and message.
+    const char* sent[] = {"prog=\"7\" finished-jobs=\"1.000000000\"",
+                          "prog=\"7\" finished-jobs=\"3.000000000\" message=\"m\"",
+                          "prog=\"8\" finished-jobs=\"5.000000000\""};
     for (int i = 0; i < 3; i++) {
         std::string call = back_call(second, i + 1, &line);
         EXPECT_NE(call.find(sent[i]), std::string::npos) << i << ": " << second.got;
         second.send("<Result> " + std::to_string(line) + " ()</Result>\n");
     }
     second.read_until("\x01", 300);
-    EXPECT_EQ(second.got.find("finished-jobs=\"1.0"), std::string::npos) << second.got;
+    EXPECT_EQ(second.got.find("finished-jobs=\"2.0"), std::string::npos) << second.got;
+    first.send("<Result> " + std::to_string(first_line) + " 1</Result>\n");
+    EXPECT_NE(first.read_until("<Result> 1 1</Result>").find("<Result> 1 1</Result>"),
+              std::string::npos);
 }
 
 TEST(Progress, WithoutAThreadForTheSenderForwardedRequestsFailAndTheNextOneIsSent) {

@@ -118,6 +118,7 @@ class QVoHTTPTest : public ::testing::Test {
     void TearDown() override {
         set_QVoHTTP_diag(nullptr);
         set_QVoHTTP_timeout(0);
+        set_QVoHTTP_reply_total(0);
         set_QVoHTTP_clock(nullptr);
         set_tick_clock(nullptr);
         set_QVoHTTP_upload_size(0);
@@ -538,5 +539,55 @@ TEST_F(QVoHTTPTest, Version2KeepsTheOrderOfWritesAcrossUploads) {
             EXPECT_EQ(r.headers.at("content-length"), "22");
             EXPECT_EQ(r.data.size(), 10u);
         }
+    EXPECT_EQ(s_close(s), 0);
+}
+
+// A reply that never ends, fast or trickling, at the open or later, fails its session at the body
+// bound or at the whole reply's time; what it brought is dropped.
+TEST_F(QVoHTTPTest, EndlessRepliesFailAtTheirBoundsAndLeaveNothingHeld) {
+    TickPump pump;
+    set_QVoHTTP_reply_total(2);
+    const std::string piece(65536, 'x');
+    struct Case {
+        int type;      // the request answered by the endless reply
+        bool trickle;  // a byte every 50 ms instead of pieces as fast as they go
+    } cases[] = {{1, false}, {2, false}, {1, true}, {2, true}};
+    int64_t before = get_d_used_memory();
+    for (const Case& c : cases) {
+        FakeAgent a;
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        a.reply_hook = [&, done](int fd, const AgentRequest& r, bool*) {
+            if (frame_type(r.frame) != c.type || done->exchange(true)) return false;
+            std::string f = make_frame(2, c.type == 1 ? 0 : frame_seq(r.frame), 7, 8);
+            bool ok = send_all(
+                fd, "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nc\r\n" + f + "\r\n");
+            for (int i = 0; ok && i < 100000; i++) {
+                if (c.trickle) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                ok = send_all(fd, c.trickle ? "1\r\nx\r\n" : "10000\r\n" + piece + "\r\n");
+            }
+            return true;
+        };
+        int cerr = 0;
+        STREAM* s = open_v1(a, 0, &cerr);
+        ASSERT_NE(s, nullptr) << cerr;
+        if (c.type == 2) {
+            EXPECT_EQ(s_write(s, "x", 1), 1);
+            s_flush(s);
+        }
+        EXPECT_EQ(next_read(s), -1) << c.type << c.trickle;
+        EXPECT_LE(QVoHTTP_held_bytes(), 0);
+        EXPECT_EQ(s_close(s), 0);
+    }
+    EXPECT_LT(get_d_used_memory() - before, 1 << 20);
+    // A declared body past the bound is refused before it is read.
+    FakeAgent a;
+    answer_once(a, 2,
+                "HTTP/1.0 200 OK\r\nContent-Length: 100000000\r\n\r\n" + make_frame(2, 1, 0, 0),
+                true);
+    int cerr = 0;
+    STREAM* s = open_v1(a, 0, &cerr);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(next_read(s), -1);
+    EXPECT_TRUE(diag_seen("ERR \\(\\d+\\) 5 0 " + std::to_string(EFBIG) + "[\\s\\S]*"));
     EXPECT_EQ(s_close(s), 0);
 }
