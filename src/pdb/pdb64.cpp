@@ -284,6 +284,8 @@ void change_endian_phys_header64_to_host(PHYS_PN64_HEADER* h) {
     if (h->h4.len == PHYS_MARK_64) change_endian_64(&h->h12.len);
 }
 
+// `linear` is converted with the other integers: it is a big-endian u32 on file like them (always
+// 0 today, so files and peers see no difference).
 void change_endian_file_header64(PN64_FILE_HEADER* h) {
     change_endian_header64(&h->h);
     change_endian_32(&h->type);
