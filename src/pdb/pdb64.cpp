@@ -310,7 +310,9 @@ PDB64* open_pdb64(const char* name, int oflags, int mode, int32_t flags) {
         errno = EINVAL;
         return nullptr;
     }
-    // The cache reads the pages it completes, so a writer always opens for reading too.
+    // The cache reads the pages it completes, so a writer always opens for reading too; a
+    // write-only opener is a writer like any other (the lock, the open-for-writing flag), so that
+    // it can never write beside another writer.
     bool rw = (oflags & O_ACCMODE) != O_RDONLY;
     int host_flags = (oflags & ~(O_ACCMODE | O_TRUNC)) | (rw ? O_RDWR : O_RDONLY) | O_CLOEXEC;
     char* path = change_delim_str(name);
