@@ -284,6 +284,8 @@ void change_endian_phys_header64_to_host(PHYS_PN64_HEADER* h) {
     if (h->h4.len == PHYS_MARK_64) change_endian_64(&h->h12.len);
 }
 
+// `linear` is converted with the other integers: it is a big-endian u32 on file like them (always
+// 0 today, so files and peers see no difference).
 void change_endian_file_header64(PN64_FILE_HEADER* h) {
     change_endian_header64(&h->h);
     change_endian_32(&h->type);
@@ -308,7 +310,9 @@ PDB64* open_pdb64(const char* name, int oflags, int mode, int32_t flags) {
         errno = EINVAL;
         return nullptr;
     }
-    // The cache reads the pages it completes, so a writer always opens for reading too.
+    // The cache reads the pages it completes, so a writer always opens for reading too; a
+    // write-only opener is a writer like any other (the lock, the open-for-writing flag), so that
+    // it can never write beside another writer.
     bool rw = (oflags & O_ACCMODE) != O_RDONLY;
     int host_flags = (oflags & ~(O_ACCMODE | O_TRUNC)) | (rw ? O_RDWR : O_RDONLY) | O_CLOEXEC;
     char* path = change_delim_str(name);

@@ -181,6 +181,7 @@ int pdb64_read_head(PDB64* p, uint64_t fofs, uint8_t* buf, int cap, PDB64_PHYS* 
 void change_endian_header64(PN64_HEADER* h);
 void change_endian_phys_header64_to_net(PHYS_PN64_HEADER* h);
 void change_endian_phys_header64_to_host(PHYS_PN64_HEADER* h);
+// The header, `type`, `linear` and `flags` (the texts stay bytes).
 void change_endian_file_header64(PN64_FILE_HEADER* h);
 void change_endian_freelist64_to_net(PN64_FREELIST* f);
 void change_endian_freelist64_to_host(PN64_FREELIST* f);

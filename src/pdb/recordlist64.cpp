@@ -27,6 +27,7 @@ int64_t join(RECORD_LIST64* l) {
     }
     d_f_ree(l->data);
     l->data = buf;
+    // The cursor pointed into the buffer just freed.
     l->ptr = nullptr;
     l->body = body;
     if (body != 0 && l->enable_header) {
@@ -39,6 +40,7 @@ int64_t join(RECORD_LIST64* l) {
 }
 
 CHAIN_LIST64* new_piece(void* ptr, int64_t len, int free_flag) {
+    // A negative length is a caller's fault that joining would turn into a wild copy.
     if (len < 0) er_panic("set_recordlist_chain64");
     auto* c = static_cast<CHAIN_LIST64*>(d_alloc(sizeof(CHAIN_LIST64)));
     c->next = nullptr;
@@ -54,6 +56,7 @@ RECORD_LIST64* new_recordlist64(uint16_t type, uint64_t size) {
     auto* l = static_cast<RECORD_LIST64*>(d_calloc(1, sizeof(RECORD_LIST64)));
     l->header.type = type;
     l->header.size = size;
+    // A list that begins with the header holds it whole, however small the size given.
     uint64_t room = size != 0 && size < PN64_HEADER_SIZE ? PN64_HEADER_SIZE : size;
     l->data = static_cast<uint8_t*>(d_calloc(static_cast<int64_t>(room > 0 ? room : 1), 1));
     l->body = static_cast<int64_t>(size);

@@ -103,12 +103,14 @@ TEST(PdbHeaderForms, ByteOrderRoutinesSwapTheNamedFieldsOnly) {
     fh.h.size = 44;
     fh.type = 31;
     memcpy(fh.version, "64-0.6", 7);
+    fh.linear = 7;
     fh.flags = 1;
     change_endian_file_header64(&fh);
     const auto* b = reinterpret_cast<const uint8_t*>(&fh);
     EXPECT_EQ(get_be16(b), 1);
     EXPECT_EQ(get_be64(b + 8), 44u);
     EXPECT_EQ(get_be32(reinterpret_cast<const uint8_t*>(&fh.type)), 31u);
+    EXPECT_EQ(get_be32(reinterpret_cast<const uint8_t*>(&fh.linear)), 7u);
     EXPECT_EQ(get_be32(reinterpret_cast<const uint8_t*>(&fh.flags)), 1u);
     EXPECT_STREQ(fh.version, "64-0.6");
     change_endian_file_header64(&fh);
