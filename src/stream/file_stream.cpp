@@ -433,6 +433,9 @@ int s_peer_gone(STREAM* s, int wait_ms) {
 
 // The description after the kind letter: the descriptor in decimal.
 int s_proc_send_file(STREAM* s, PROC_SEND* ps) {
+    // A file-root descriptor is a number of this process's file layer, not one the child could
+    // inherit: handing it over would give the child no stream, or another file of its own.
+    if (s->file.fid < 0 || s->file.fid >= UFR_FD_BASE) return -1;
     snprintf(ps->msg, sizeof ps->msg, "%d", s->file.fid);
     ps->fid[0] = s->file.fid;
     ps->fid[1] = -1;

@@ -61,6 +61,7 @@ int s_peek_socket(STREAM* s, void* data, int len, uint32_t serial = 0);
 int s_socket_fd(STREAM* s, uint32_t serial);
 // 1 when the stream reads and writes a socket, else 0.
 int s_on_socket(STREAM* s);
+// The hand-over description "<fd>"; -1 for a descriptor of the per-user file root.
 int s_proc_send_file(STREAM* s, PROC_SEND* ps);
 STREAM* s_proc_recv_file(S_PROC_RECV* cur);
 

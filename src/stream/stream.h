@@ -317,7 +317,8 @@ void init_stream();
 // Starts the close-synchronisation task, installs the break signal's empty handler (without
 // restart) and registers the file, terminal and flush-pipe kinds.
 void init_machine_stream();
-// Registers a kind at the head of the registry; -1 when it is already registered.
+// Registers a kind at the head of the registry; -1 when it, or another kind with its letter, is
+// already registered (a hand-over text names kinds by letter, so a letter stands for one kind).
 int insert_s_table(S_TABLE* tbl);
 
 // ------------------------------------------------------------------------------------------------

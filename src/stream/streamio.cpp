@@ -599,7 +599,9 @@ void s_reset_cr(STREAM* s) {
 }
 
 void s_set_write_abort(STREAM* s, int type, int interval) {
-    if (interval < 0) return;
+    // An unknown type would stop the watch (and the process) at its next look: it changes
+    // nothing, like a negative interval. Type 0 turns the abort off.
+    if (interval < 0 || (type != 0 && type != SWA_CLOSE && type != SWA_INTERRUPT)) return;
     StreamPri pri;
     TaskLockGuard g(stream_lock);
     if (!_s_exist(s)) return;

@@ -39,7 +39,8 @@ CODE_METHOD* s_get_cm(STREAM* s);
 void s_set_cr(STREAM* s, int cnt);
 void s_reset_cr(STREAM* s);
 // From now on a physical write lasting `interval` seconds or more is interrupted (type
-// SWA_INTERRUPT), and the stream closed too (SWA_CLOSE). A negative interval changes nothing.
+// SWA_INTERRUPT), and the stream closed too (SWA_CLOSE); type 0 turns that off. A negative
+// interval or another type changes nothing.
 void s_set_write_abort(STREAM* s, int type, int interval);
 // Bytes per second read, -2 while unknown, -1 for an invalid stream.
 int s_get_thput(STREAM* s);

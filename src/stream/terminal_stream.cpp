@@ -90,9 +90,12 @@ int s_flush_terminal(STREAM* s) {
     return s_flush(s->terminal.out);
 }
 
-// The standard streams underneath are never closed (the file kind refuses descriptors 0 to 2).
+// The streams underneath are not the terminal's: they are what stood in the standard places when
+// it opened, and a redirection may have put a chain, a pipe or a file there. They stay open (the
+// file kind's close on such a record would close a descriptor the record does not hold, or one
+// its own stream still uses).
 int s_close_terminal(STREAM* s) {
-    s_close_file(s->terminal.out);
-    s_close_file(s->terminal.inp);
+    s->terminal.inp = nullptr;
+    s->terminal.out = nullptr;
     return 0;
 }

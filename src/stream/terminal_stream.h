@@ -19,4 +19,5 @@ int s_set_prompt(STREAM* s, S_PROMPT prompt);
 int s_read_terminal(STREAM* s, void* data, int len);
 int s_write_terminal(STREAM* s, const void* data, int len);
 int s_flush_terminal(STREAM* s);
+// Closes the terminal only: the streams it read and wrote stay open.
 int s_close_terminal(STREAM* s);

@@ -11,6 +11,7 @@
 #include <map>
 #include <vector>
 
+#include "base/ufile.h"
 #include "stream/file_stream.h"
 #include "stream/streamio.h"
 #include "stream/string_stream.h"
@@ -263,6 +264,12 @@ TEST(HandOver, SendTextIsExactAndRefusesWhatCannotBeSent) {
     STREAM* busy[] = {q[0], nullptr};
     EXPECT_EQ(s_proc_send_text(busy, nullptr, &text, &keep), -1);
     EXPECT_EQ(errno, EPERM);
+    // A file stream on a file-root descriptor has no descriptor a child could inherit.
+    locked([&] { return f[1]->file.fid = UFR_FD_BASE + 3; });
+    STREAM* rooted[] = {f[1], nullptr};
+    EXPECT_EQ(s_proc_send_text(rooted, nullptr, &text, &keep), -1);
+    EXPECT_EQ(errno, EPERM);
+    locked([&] { return f[1]->file.fid = fd; });
     s_close(str);
     EXPECT_EQ(s_proc_send_text(bad, nullptr, &text, &keep), -1);
     EXPECT_EQ(errno, EINVAL);

@@ -205,7 +205,9 @@ TEST(StreamIo, HungWriteIsAbortedAndClosed) {
     int aborted = locked([] { return s_write_abort_cnt; });
     s_set_write_abort(p[1], SWA_CLOSE, 1);
     s_set_write_abort(p[1], SWA_CLOSE, -1);  // a negative interval changes nothing
+    s_set_write_abort(p[1], 3, 5);           // nor does a type the watch does not know
     EXPECT_EQ(locked([&] { return p[1]->h.write_abort_interval; }), 1);
+    EXPECT_EQ(locked([&] { return p[1]->h.write_abort_type; }), SWA_CLOSE);
     std::atomic<int> result{99};
     TaskRun writer([&] {
         std::vector<char> big(1 << 20, 'w');

@@ -335,6 +335,13 @@ TEST(TerminalStream, PromptsOncePerLine) {
     EXPECT_EQ(s_close(t), 0);
     EXPECT_EQ(s_exist(s_stdin), 1);
     EXPECT_EQ(s_exist(s_stdout), 1);
+    // Streams standing in the standard places stay open when a terminal over them closes.
+    STREAM* t2 = s_open_terminal(nullptr);
+    locked([&] { return t2->terminal.inp = p[0]; });
+    locked([&] { return t2->terminal.out = p[1]; });
+    EXPECT_EQ(s_close(t2), 0);
+    EXPECT_EQ(s_write(p[1], "k", 1), 1);
+    EXPECT_EQ(s_read(p[0], buf, sizeof buf), 1);
     s_close(p[0]);
     s_close(p[1]);
 }
