@@ -371,6 +371,8 @@ void* get_matrix_node_channel(int* errp, MATRIX_NODE** np, MATRIX* m, int64_t* d
         for (;;) {
             int err = 0;
             n = _get_matrix_node(&err, m, dc, access, dc[0], nullptr, key);
+            // A busy node is waited for only while a token works on it: one without a token
+            // never changes, so the caller gets -103 instead of a wait that never ends.
             if (err == MXE_BUSY && n && n->process_token) {
                 mx_sleep(n);
                 continue;
