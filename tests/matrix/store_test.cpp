@@ -376,6 +376,20 @@ TEST_F(MatrixTest, TreeWalksChildListsAndCodeLists) {
     EXPECT_EQ(kids->dc[0], 3);
     EXPECT_EQ(kids->dc[1], 0);
     free_mx_dim_code_list(kids);
+    // A one-byte field of two child positions: bits past them name no child.
+    MATRIX_NODE* t = get_matrix_node(&err, m, top, -1, nullptr, nullptr);
+    ASSERT_NE(t, nullptr);
+    for (uint8_t stray : {uint8_t{0xFC}, uint8_t{0xFE}}) {
+        {
+            TaskLockGuard g(matrix_lock);
+            t->nlist_dim_bit_field[0] = stray;
+        }
+        EXPECT_EQ(check_children(t), stray & 3 ? 1 : 0);
+        kids = get_children_list(&err, m, top, -1, 1, nullptr);
+        EXPECT_EQ(get_mx_list_length(kids), stray & 3 ? 1 : 0);
+        free_mx_dim_code_list(kids);
+    }
+    unlock_node(t, nullptr);
 
     // Codes from lists: exactly dim + 1 integers; the int form takes any list of 2 or more.
     struct Case {
