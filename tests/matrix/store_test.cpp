@@ -427,6 +427,13 @@ TEST_F(MatrixTest, TreeWalksChildListsAndCodeLists) {
     EXPECT_EQ(ix[0], 7);
 }
 
+TEST_F(MatrixTest, AnErrorAsScriptStopsWithTheErrorShown) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    MATRIX* m = open({1, 16, 1, 2, 1});
+    QV_SEXP* e = eval_error(nullptr, 0x80040501, "lostScript", nullptr);
+    EXPECT_DEATH(set_matrix_cal(m, 3, e), "lostScript(.|\n)*_set_matrix_cal");
+}
+
 TEST_F(MatrixTest, TokenPriorityKinds) {
     MATRIX* m = open({1, 512, 1, 0, 1});
     ASSERT_EQ(m->total_levels, 10);
