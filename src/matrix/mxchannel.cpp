@@ -1,6 +1,7 @@
 // Node children (a bit field, or a sorted list of child codes when the field would be too large),
 // the walk down the pyramid to the deepest usable node, channel data under the node's channel
 // lock with its update stamps, and the index odometers of the element handlers.
+#include <algorithm>
 #include <cstring>
 
 #include "base/panic.h"
@@ -25,6 +26,16 @@ int64_t low_bits(int64_t x, int shift, int bits) {
     uint64_t v = static_cast<uint64_t>(x) >> shift;
     return bits >= 64 ? static_cast<int64_t>(v)
                       : static_cast<int64_t>(v & ((uint64_t{1} << bits) - 1));
+}
+
+// The number of child positions of a node above level 0 when they fit a bit field: 2^s, s the
+// sum of the divides. Bits of the field past them (a one-byte field of fewer than 8 children)
+// name no child.
+int child_positions(MATRIX* m) {
+    int s = 0;
+    for (int d = 0; d < m->p.dim; d++)
+        s += m->dim_divide[d];
+    return s < 31 ? 1 << s : INT32_MAX;
 }
 
 bool is_float_type(int type) {
@@ -83,8 +94,12 @@ int check_children(MATRIX_NODE* n) {
     TaskLockGuard g(matrix_lock);
     if (n->dim_code[0] == 0) return 0;
     if (n->matrix->dim_bit_field) {
-        for (int i = 0; i < n->nlist_dim_bit_field_len; i++)
-            if (n->nlist_dim_bit_field[i]) return 1;
+        int bits = std::min(n->nlist_dim_bit_field_len * 8, child_positions(n->matrix));
+        for (int i = 0; i < bits; i += 8) {
+            unsigned b = n->nlist_dim_bit_field[i / 8];
+            if (bits - i < 8) b &= (1u << (bits - i)) - 1;
+            if (b) return 1;
+        }
         return 0;
     }
     return n->nlist_dim_addr_len > 0 ? 1 : 0;
@@ -158,10 +173,7 @@ void allset_dim_code_index(MATRIX_NODE* n, int dirty) {
     TaskLockGuard g(matrix_lock);
     MATRIX* m = n->matrix;
     if (!m->dim_bit_field || !n->nlist_dim_bit_field) return;
-    int s = 0;
-    for (int d = 0; d < m->p.dim; d++)
-        s += m->dim_divide[d];
-    int bits = 1 << s;
+    int bits = std::min(n->nlist_dim_bit_field_len * 8, child_positions(m));
     for (int i = 0; i < bits; i++)
         n->nlist_dim_bit_field[i / 8] |= static_cast<uint8_t>(1u << (i % 8));
     if (dirty) _set_dirty_file(n);
@@ -237,7 +249,8 @@ MX_DIM_CODE_LIST* get_children_list(int* errp, MATRIX* m, const int64_t* dc, int
     };
     if (n->dim_code[0] > 0) {
         if (m->dim_bit_field) {
-            for (int i = 0; i < n->nlist_dim_bit_field_len * 8; i++)
+            int bits = std::min(n->nlist_dim_bit_field_len * 8, child_positions(m));
+            for (int i = 0; i < bits; i++)
                 if ((n->nlist_dim_bit_field[i / 8] >> (i % 8)) & 1)
                     add(get_dim_code_from_index(m, n->dim_code, i));
         } else {
@@ -371,6 +384,8 @@ void* get_matrix_node_channel(int* errp, MATRIX_NODE** np, MATRIX* m, int64_t* d
         for (;;) {
             int err = 0;
             n = _get_matrix_node(&err, m, dc, access, dc[0], nullptr, key);
+            // A busy node is waited for only while a token works on it: one without a token
+            // never changes, so the caller gets -103 instead of a wait that never ends.
             if (err == MXE_BUSY && n && n->process_token) {
                 mx_sleep(n);
                 continue;

@@ -17,6 +17,7 @@
 #include "lisp/eval.h"
 #include "lisp/gchooks.h"
 #include "lisp/list.h"
+#include "lisp/printer.h"
 #include "lisp/vxlisp.h"
 #include "longchar/longchar.h"
 #include "matrix/mxfile.h"
@@ -890,7 +891,12 @@ static void set_cal_holder(MATRIX* m, int id, QV_SEXP* script) {
 int set_matrix_cal(MATRIX* m, int id, QV_SEXP* script) {
     TaskLockGuard g(matrix_lock);
     if (id < 0 || id >= MX_CAL_SLOTS) return MXE_RANGE;
-    if (get_type(script) == QVT_ERROR) er_panic("_set_matrix_cal");
+    if (get_type(script) == QVT_ERROR) {
+        // A caller handed on an error instead of returning it: the error goes out with the stop,
+        // so that it can be traced.
+        fprintf(stderr, "%s\n", print_sexp_text(script, 0).c_str());
+        er_panic("_set_matrix_cal");
+    }
     set_cal_holder(m, id, script);
     return 0;
 }

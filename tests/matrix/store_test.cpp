@@ -322,6 +322,118 @@ TEST_F(MatrixTest, OnlyLevelsWithASaveScriptGetDirty) {
     EXPECT_EQ(take_marks(), std::vector<std::string>{"^\"save\""});
 }
 
+TEST_F(MatrixTest, TreeWalksChildListsAndCodeLists) {
+    MATRIX* m = open({1, 16, 1, 2, 1});  // level L spans 4 << L cells
+    ASSERT_EQ(m->total_levels, 5);
+    set_matrix_cal(m, MI_FETCH_1_TP, script(kReady));
+    set_matrix_cal_equ(m, 4, MI_FETCH_1_TP);
+    set_matrix_cal_equ(m, 5, MI_FETCH_1_TP);
+    int err = 0;
+    int64_t dc[2] = {0, 9};
+    // Looking only finds no top node; the deepest-ready walk makes the levels 1, 2, 4 ... above
+    // the one asked (here 0, 1 and 3) and looks only at the others.
+    EXPECT_EQ(get_matrix_tree(&err, m, dc, -1, 0), nullptr);
+    EXPECT_EQ(err, -101);
+    EXPECT_EQ(get_matrix_tree(&err, m, dc, 1, 0), nullptr);
+    EXPECT_EQ(err, -101);
+    EXPECT_EQ(dc[0], 0);
+    ASSERT_TRUE(quiet(m));
+    const int made[5] = {MS_OK, MS_OK, -1, MS_OK, -1};
+    for (int l = 0; l < 5; l++)
+        EXPECT_EQ(status_of(m, {l, 9}), made[l]) << l;
+    MATRIX_NODE* n = get_matrix_tree(&err, m, dc, 1, 0);
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(n->dim_code[0], 0);
+    EXPECT_EQ(n->dim_code[1], 8);
+    EXPECT_EQ(n->locked, 1);
+    EXPECT_EQ(_sync_matrix_node(n), -1);
+    unlock_node(n, nullptr);
+    {
+        TaskLockGuard g(matrix_lock);
+        EXPECT_EQ(_sync_matrix_node(n), 0);
+    }
+    int last = -1;
+    EXPECT_EQ(mx_last_access(&last), 0);
+    EXPECT_EQ(static_cast<uint32_t>(last), clock_now.load());
+
+    // Mode 2 makes every level and records each child in its parent; meanwhile the deepest
+    // ready node on the path answers.
+    int64_t far[2] = {0, 14};
+    n = get_matrix_tree(&err, m, far, 2, 0);
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(n->dim_code[0], 1);
+    unlock_node(n, nullptr);
+    ASSERT_TRUE(quiet(m));
+    n = get_matrix_tree(&err, m, far, 2, 0);
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(n->dim_code[1], 12);
+    unlock_node(n, nullptr);
+    int64_t top[2] = {4, 0};
+    MX_DIM_CODE_LIST* kids = get_children_list(&err, m, top, -1, 1, nullptr);
+    ASSERT_EQ(err, 0);
+    ASSERT_EQ(get_mx_list_length(kids), 1);
+    EXPECT_EQ(kids->dc[0], 3);
+    EXPECT_EQ(kids->dc[1], 0);
+    free_mx_dim_code_list(kids);
+    // A one-byte field of two child positions: bits past them name no child.
+    MATRIX_NODE* t = get_matrix_node(&err, m, top, -1, nullptr, nullptr);
+    ASSERT_NE(t, nullptr);
+    for (uint8_t stray : {uint8_t{0xFC}, uint8_t{0xFE}}) {
+        {
+            TaskLockGuard g(matrix_lock);
+            t->nlist_dim_bit_field[0] = stray;
+        }
+        EXPECT_EQ(check_children(t), stray & 3 ? 1 : 0);
+        kids = get_children_list(&err, m, top, -1, 1, nullptr);
+        EXPECT_EQ(get_mx_list_length(kids), stray & 3 ? 1 : 0);
+        free_mx_dim_code_list(kids);
+    }
+    unlock_node(t, nullptr);
+
+    // Codes from lists: exactly dim + 1 integers; the int form takes any list of 2 or more.
+    struct Case {
+        const char* text;
+        std::vector<int64_t> code;
+        std::vector<int> ints;
+    };
+    const Case cases[] = {
+        {"(1 13)", {1, 13}, {1, 13}}, {"(0 1.5)", {}, {0, 0}},   {"(0)", {}, {}},
+        {"(1 2 3)", {}, {1, 2, 3}},   {"(2 \"a\")", {}, {2, 0}},
+    };
+    for (const Case& c : cases) {
+        QV_SEXP* s = script(c.text)->pair.car;
+        int64_t* code = get_dim_code_from_sexp(m, s);
+        EXPECT_EQ(code != nullptr, !c.code.empty()) << c.text;
+        if (code) {
+            EXPECT_EQ(std::vector<int64_t>(code, code + 2), c.code) << c.text;
+        }
+        d_f_ree(code);
+        int* ints = get_dim_code_from_sexp_int(s);
+        EXPECT_EQ(ints != nullptr, !c.ints.empty()) << c.text;
+        if (ints) {
+            EXPECT_EQ(std::vector<int>(ints, ints + c.ints.size()), c.ints) << c.text;
+        }
+        d_f_ree(ints);
+    }
+    int64_t odd[2] = {1, 13};
+    QV_SEXP* back = get_sexp_from_dim_code(m, odd);
+    EXPECT_EQ(back->pair.cdr->pair.car->integer.data, 8);
+    int64_t ix[3] = {7, 0, 0}, inc[3] = {0, 1, 1}, size[3] = {0, 2, 3};
+    int visits = 1;
+    while (inc_dim_code_ix(ix, nullptr, inc, size, 2) == 0)
+        visits++;
+    EXPECT_EQ(visits, 6);
+    EXPECT_EQ(ix[0], 7);
+}
+
+TEST_F(MatrixTest, AnErrorAsScriptStopsWithTheErrorShown) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    MATRIX* m = open({1, 16, 1, 2, 1});
+    QV_SEXP* e = eval_error(nullptr, 0x80040501, "lostScript", nullptr);
+    EXPECT_DEATH(set_matrix_cal(m, 3, e), "lostScript(.|\n)*_set_matrix_cal");
+}
+
 TEST_F(MatrixTest, TokenPriorityKinds) {
     MATRIX* m = open({1, 512, 1, 0, 1});
     ASSERT_EQ(m->total_levels, 10);
