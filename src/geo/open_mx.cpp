@@ -122,13 +122,14 @@ void open_mxread_method(MATRIX_TOKEN* t) {
     p.read_file = matrix_standard_read_file;
     p.close_file = close_matrix_file;
     if (set_matrix_param(m, &p) < 0) er_panic("setup error");
-    MX_ENTRY* e = search_mx_entry(m);
-    if (!e) e = new_mx_entry(nullptr, m);
+    // The calibrations come before the entry: a failed matrix is freed by its last holder, and
+    // an entry listed for it would leave its id naming freed memory.
     if (install_read_cal(m, w ? w->phase_mode : -1) < 0) {
-        release_mx_entry(e);
         set_matrix_mode(m, 2);
         return;
     }
+    MX_ENTRY* e = search_mx_entry(m);
+    if (!e) e = new_mx_entry(nullptr, m);
     if (w) w->e = e;
     release_mx_entry(e);
     set_matrix_mode(m, 1);

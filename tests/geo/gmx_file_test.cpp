@@ -243,5 +243,13 @@ TEST_F(GmxTest, PhaseModesAreStoredAndInstalledFromTheFile) {
     EXPECT_EQ(slot_text(e->c.m, 8), "(2)");
     release_mx_entry(e);
     close_id(id);
+    // A phase mode whose calibrations cannot be installed fails the open and lists no entry for
+    // the failed matrix: the next id is unknown, and the file still opens in a known mode.
+    EXPECT_EQ(err(run("([gmxCreate filename=\"" + path + "\" readphase=\"7\"])")).substr(0, 8),
+              "80040a06");
+    EXPECT_EQ(err(run("([gmxClose id=\"" + std::to_string(id + 1) + "\"])")).substr(0, 8),
+              "80040503");
+    id = create("([gmxCreate filename=\"" + path + "\" readphase=\"1\"])");
+    close_id(id);
     EXPECT_EQ(mx_entry_holders(), 0);
 }
