@@ -123,10 +123,11 @@ void end_connection(STREAM* con) {
     s_close(con);
 }
 
-// Reads the body after the frame header into info->recv: 0, or the failed copy's result; -3 when
-// the body passes QoH_BODY_MAX, -4 when the agent's total would pass QoH_HELD_MAX, -5 when the
-// reply's whole time is over. Each slice is charged before it is read.
-int read_body_slices(S_QVoHTTP_INFO* info, STREAM* con, const HTTP_INFO* hi, ReplyGuard* guard) {
+// Reads the body after the frame header into body: 0, or the failed copy's result; -3 when the
+// body passes QoH_BODY_MAX, -4 when the agent's total would pass QoH_HELD_MAX, -5 when the reply's
+// whole time is over. Each slice is charged to info before it is read.
+int read_body_slices(S_QVoHTTP_INFO* info, STREAM_BUF* body, STREAM* con, const HTTP_INFO* hi,
+                     ReplyGuard* guard) {
     constexpr int SLICE = 65536;
     bool chunked = hi->flags & HTTP_CHUNKED;
     int64_t rest = chunked ? int64_t{QoH_BODY_MAX} + 1 : hi->content_length - QoH_HEADER_SIZE;
@@ -136,7 +137,7 @@ int read_body_slices(S_QVoHTTP_INFO* info, STREAM* con, const HTTP_INFO* hi, Rep
         if (chunked && got >= QoH_BODY_MAX) return -3;
         if (!guard->rearm()) return -5;
         if (!charge(info, slice)) return -4;
-        int r = copy_in_sbuf_stream(&info->recv, con, slice, QVoHTTP_lock);
+        int r = copy_in_sbuf_stream(body, con, slice, nullptr);
         if (chunked && r == 0) return 0;
         if (r != 1 && guard->over()) return -5;  // cut by the guard at the whole reply's time
         if (r != 1) return r == 0 ? -2 : r;
@@ -147,10 +148,19 @@ int read_body_slices(S_QVoHTTP_INFO* info, STREAM* con, const HTTP_INFO* hi, Rep
 }
 
 int read_reply_body(S_QVoHTTP_INFO* info, STREAM* con, const HTTP_INFO* hi, ReplyGuard* guard) {
-    int r = read_body_slices(info, con, hi, guard);
+    // The body is gathered apart and handed to the reader only once it has ended, so that a reader
+    // never takes part of a reply that is then cut.
+    STREAM_BUF body;
+    init_sbuf(&body, nullptr);
+    int r = read_body_slices(info, &body, con, hi, guard);
     TaskLockGuard g(QVoHTTP_lock);
     // A reply cut at a bound fails its session: what it brought is dropped, not handed on.
-    if (r <= -3) free_sbuf(&info->recv, nullptr);
+    if (r <= -3) {
+        free_sbuf(&body, nullptr);
+        free_sbuf(&info->recv, nullptr);
+    } else {
+        move_sbuf(&info->recv, &body, nullptr);
+    }
     _settle(info);
     return r;
 }

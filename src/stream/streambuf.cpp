@@ -83,6 +83,17 @@ int copy_out_sbuf(STREAM_BUF* b, void* data, int size, SEM lock) {
     return done;
 }
 
+void move_sbuf(STREAM_BUF* b, STREAM_BUF* from, SEM lock) {
+    if (!from->head) return;
+    OptLock g(lock);
+    if (b->tail)
+        b->tail->next = from->head;
+    else
+        b->head = from->head;
+    b->tail = from->tail;
+    from->head = from->tail = nullptr;
+}
+
 SBUF_DATA* get_sbuf_head(STREAM_BUF* b, SEM lock) {
     OptLock g(lock);
     SBUF_DATA* d = b->head;

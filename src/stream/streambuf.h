@@ -38,5 +38,7 @@ int get_sbuf_data_size(STREAM_BUF* b, SEM lock);
 void copy_in_sbuf(STREAM_BUF* b, const void* data, int len, SEM lock);
 // Copies up to size bytes from the front into data; returns the count.
 int copy_out_sbuf(STREAM_BUF* b, void* data, int size, SEM lock);
+// Appends every block of `from` to b, emptying `from` (only b is guarded by the lock).
+void move_sbuf(STREAM_BUF* b, STREAM_BUF* from, SEM lock);
 // Unlinks and returns the first block (the caller frees it with d_f_ree), or null.
 SBUF_DATA* get_sbuf_head(STREAM_BUF* b, SEM lock);
