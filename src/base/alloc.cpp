@@ -43,7 +43,7 @@
 #include "base/tick.h"
 
 MEM_LIST* mem_max_list;
-void* test_target;
+std::atomic<void*> test_target{nullptr};
 
 namespace {
 
@@ -796,17 +796,18 @@ void set_mem_purge(MEM_PURGE_TBL* t) {
 
 void check_mem_boundary(void* ptr) {
     std::lock_guard<std::mutex> g(watch_lock);
-    if (!test_target) return;
+    void* target = test_target.load(std::memory_order_relaxed);
+    if (!target) return;
     auto* p = static_cast<char*>(ptr);
-    auto* first = reinterpret_cast<char*>(header_of(test_target));
-    if (p >= first && p < static_cast<char*>(test_target)) er_panic("check_mem_boudary");
+    auto* first = reinterpret_cast<char*>(header_of(target));
+    if (p >= first && p < static_cast<char*>(target)) er_panic("check_mem_boudary");
 }
 
-void check_mem_header(void* ptr, const char* msg) {
-    (void)ptr;  // only asks for the check, which runs whenever a block is watched
+void check_watched_header(const char* msg) {
     std::lock_guard<std::mutex> g(watch_lock);
-    if (!test_target) return;
-    MEM_HEADER* h = header_of(test_target);
+    void* target = test_target.load(std::memory_order_relaxed);
+    if (!target) return;
+    MEM_HEADER* h = header_of(target);
     if (h->last_free_file || h->last_free_line) {
         printf("FILE(%s) %s %i\n", text_or_null(msg), text_or_null(h->last_free_file),
                h->last_free_line);

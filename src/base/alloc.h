@@ -104,9 +104,14 @@ int64_t get_mem_site_size(const MEM_LIST* m);
 void set_mem_purge(MEM_PURGE_TBL* t);
 // The watched block (a caller pointer or null), set while hunting a memory fault:
 // check_mem_boundary panics when ptr lies in its header, check_mem_header checks its header.
-extern void* test_target;
+// Allocators call check_mem_header around their steps; with no block watched it costs one load.
+extern std::atomic<void*> test_target;
 void check_mem_boundary(void* ptr);
-void check_mem_header(void* ptr, const char* msg);
+void check_watched_header(const char* msg);
+inline void check_mem_header(void*, const char* msg) {
+    if (__builtin_expect(test_target.load(std::memory_order_relaxed) != nullptr, 0))
+        check_watched_header(msg);
+}
 void start_alloc_time_list();
 void check_mem_list(const char* msg);
 void ind_tick();

@@ -274,6 +274,10 @@ void __gc_tick(int tick_mode) {
     int start = seconds_now();
     lock_task(gc_task_lock);
     int64_t freed = collect_locked();
+    // Source records whose streams were closed elsewhere let them go; this asks the stream layer,
+    // whose lock may be held by a task the stopped world waited for, so it runs only now.
+    if (const QV_READER_HOOKS* h = get_reader_hooks(); h && h->after_collection)
+        h->after_collection();
     unlock_task(gc_task_lock, "gc_tick");
     int run_time = seconds_now() - start;
     int changed = 0;

@@ -698,14 +698,24 @@ void unlock_mem() {
     }
 }
 
+// A watched tracked block's header is checked between the steps, so that a stray write into it
+// is caught near the collected allocation that made it.
 void* xx_mmalloc(int64_t size, GC_FUNC gc, const char*, int) {
+    check_mem_header(nullptr, "malloc-1");
     if (size < 0) er_panic("no memory!!");
     GC_THREAD* t = self();
+    check_mem_header(nullptr, "malloc-2");
     heap_enter();
+    check_mem_header(nullptr, "malloc-3");
     MEM* m = take_block(t, size);
+    check_mem_header(nullptr, "malloc-4");
     if (!m) out_of_memory("no memory!!");
+    check_mem_header(nullptr, "malloc-5");
     void* p = finish_block(t, m, size, gc);
+    check_mem_header(nullptr, "malloc-6");
     heap_leave();
+    check_mem_header(nullptr, "malloc-7");
+    check_mem_header(p, "malloc-8");
     return p;
 }
 

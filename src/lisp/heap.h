@@ -41,6 +41,8 @@ typedef void (*GC_FUNC)(void* p);
 
 // Header in front of every collected block. 16 bytes, and 16-byte aligned so that the caller's
 // area is aligned for any type. A block on a free list keeps its successor where the size was.
+// It holds no allocation site and no marking position (the file and line of the mark function
+// that reached it): those would double the header of every node for a debugger's aid.
 struct alignas(16) MEM {
     int32_t m_flags;  // MEM_MARKED, MEM_RETIRED, MEM_FREE
     int32_t m_cls;    // size class of a small block, MEM_LARGE for a block of its own

@@ -1183,6 +1183,7 @@ QV_FILE* new_qv_file(STREAM* st, const L_CHAR* name, const L_CHAR* site, const L
     unlock_mem();
     // Asked once: the stream may be closed by another task between two calls.
     CODE_METHOD* cm = st ? s_get_cm(st) : nullptr;
+    f->st_serial = st ? s_serial(st) : 0;
     f->cm = cm ? cm : std_cm;
     f->cm_work = f->cm->open();
     std::atomic_ref<uint32_t>(f->rb_time).store(get_qvtime(), std::memory_order_relaxed);
@@ -1267,6 +1268,45 @@ int _vx_file_delete(QV_FILE* f) {
     f->cm_work = nullptr;
     unlink_file(f);
     return 0;
+}
+
+void vx_file_forget_gone_streams() {
+    struct Held {
+        QV_FILE* f;
+        STREAM* st;
+        uint32_t serial;
+    };
+    std::vector<Held> held;
+    {
+        TaskLockGuard g(lex_lock);
+        QV_FILE* r = vx_file_root;
+        if (r) do {
+                STREAM* st = std::atomic_ref<STREAM*>(r->st).load(std::memory_order_acquire);
+                if (st && r->st_serial && !(qvf_flags(r) & (QVF_BUSY | QVF_CLOSED)))
+                    held.push_back({r, st, r->st_serial});
+                r = r->next;
+            } while (r && r != vx_file_root);
+    }
+    // The stream layer's lock is never taken under the reader's; the caller keeps collections
+    // out, so every record listed above stays in memory while this runs.
+    for (const Held& h : held) {
+        if (s_exist_serial(h.st, h.serial)) continue;
+        QV_CLOSE_FUNC func = nullptr;
+        void* work = nullptr;
+        {
+            TaskLockGuard g(lex_lock);
+            QV_FILE* f = h.f;
+            if (!f->next || (qvf_flags(f) & (QVF_BUSY | QVF_CLOSED)) || f->st_serial != h.serial)
+                continue;
+            STREAM* expect = h.st;
+            if (!std::atomic_ref<STREAM*>(f->st).compare_exchange_strong(expect, nullptr)) continue;
+            func = f->close_func;
+            work = f->close_work;
+            f->close_func = nullptr;
+            f->close_work = nullptr;
+        }
+        if (func) func(1, work);
+    }
 }
 
 void gc_qv_file(QV_FILE* f) {

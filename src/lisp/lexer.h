@@ -126,7 +126,8 @@ struct qv_file {
     L_CHAR* name;
     L_CHAR* site;
     L_CHAR* comment;
-    STREAM* st;  // null for generator records and once closed
+    STREAM* st;          // null for generator records and once closed
+    uint32_t st_serial;  // the stream's serial when the record took it; 0 for an unlisted stream
     CODE_METHOD* cm;
     void* cm_work;
     uint8_t rb[QV_RB_SIZE];
@@ -248,3 +249,7 @@ void qvf_clear(QV_FILE* f, int32_t bits);
 void lex_error_add(QV_FILE* f, uint32_t code, QV_SEXP* data);
 // The reader's node marking of a record (installed as the collector's reader hook).
 void gc_qv_file(QV_FILE* f);
+// After a collection, with the world running: a record whose stream has been closed by someone
+// else forgets it (so the address can never be taken for a new stream's) and its close hook is
+// called with 1 and cleared. Records being read or closed are left to their readers.
+void vx_file_forget_gone_streams();

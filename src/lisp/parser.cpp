@@ -873,8 +873,13 @@ void fix_line(QV_FILE* f, int line) {
     qvf_set(f, QVF_LINE_FIX);
 }
 
-const QV_READER_HOOKS reader_hooks = {gc_qv_file, file_site,    file_name,
-                                      take_sexp,  realize_sexp, fix_line};
+const QV_READER_HOOKS reader_hooks = {gc_qv_file,
+                                      file_site,
+                                      file_name,
+                                      take_sexp,
+                                      realize_sexp,
+                                      fix_line,
+                                      vx_file_forget_gone_streams};
 
 void gc_lock_reader() {
     lock_parse();

@@ -231,6 +231,7 @@ struct QV_READER_HOOKS {
     QV_SEXP* (*realize)(QV_SEXP* s);           // realises a delayed node in place (may block)
     void (*fix_line)(QV_FILE* f, int line);    // sets the record's current line and stops line
                                                // counting (set_line_fix); may be null
+    void (*after_collection)();                // run after each collection, outside it; may be null
 };
 void set_reader_hooks(const QV_READER_HOOKS* hooks);
 const QV_READER_HOOKS* get_reader_hooks();

@@ -136,8 +136,10 @@ void mxt_block_copy(MATRIX_DATA_TYPE*, void* dest, void* src, int atype, void* w
     int kind = atype & MXA_KIND_MASK;
     mxt_atype_free(d->block, kind, w, __FILE__, __LINE__);
     d->size = s->size;
+    check_mem_header(nullptr, "2-6");
     d->block = block_bytes(s->size, kind, w);
     if (s->size) memcpy(d->block, s->block, s->size);
+    check_mem_header(d->block, "2-7");
 }
 
 void* mxt_alloc_block_data(MATRIX_DATA_TYPE*, int atype, void* d, void* w, const char* f, int l) {
@@ -145,6 +147,8 @@ void* mxt_alloc_block_data(MATRIX_DATA_TYPE*, int atype, void* d, void* w, const
     if (!src || src->size < 0) return nullptr;
     int kind = atype & MXA_KIND_MASK;
     MATRIX_BLOCK* r;
+    // A watched tracked block is checked around each allocation and copy (a debugging aid).
+    check_mem_header(nullptr, "2-4");
     switch (kind) {
         case MXA_SYSTEM:
             r = static_cast<MATRIX_BLOCK*>(malloc(sizeof(MATRIX_BLOCK)));
@@ -163,12 +167,15 @@ void* mxt_alloc_block_data(MATRIX_DATA_TYPE*, int atype, void* d, void* w, const
             er_panic("mxt_alloc_vector");
     }
     if (!r) return nullptr;
+    check_mem_header(r, "2-5");
     r->h = MATRIX_DATA_HEADER{0, MXT_BLOCK, 0};
     r->size = src->size;
     r->block = nullptr;  // with the flag 16 the caller sets the bytes, whatever the kind
     if (atype & MXA_NO_BYTES) return r;
     r->block = block_bytes(src->size, kind, w);
+    check_mem_header(r->block, "2-6");
     if (src->size) memcpy(r->block, src->block, src->size);
+    check_mem_header(r->block, "2-7");
     return r;
 }
 

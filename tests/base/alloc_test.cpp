@@ -422,7 +422,7 @@ TEST(Alloc, WatchedBlockChecks) {
         test_target = d_alloc(16);
         check_mem_header(nullptr, "fine");
         check_mem_boundary(test_target);  // the caller's first byte is not in the header
-        check_mem_boundary(static_cast<char*>(test_target) - 1);
+        check_mem_boundary(static_cast<char*>(test_target.load()) - 1);
     });
     EXPECT_TRUE(panicked_with(r, "check_mem_boudary")) << r.err;
     r = run_in_child([] {

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/alloc.h"
 #include "base/task.h"
 #include "base/tick.h"
 #include "lisp/env.h"
@@ -186,6 +187,21 @@ TEST_F(HeapTest, FrameMisusePanics) {
                  "gc_check_empty ending(.|\n)*gc_check_empty msg = test(.|\n)*no empty");
     EXPECT_DEATH(unlock_mem(), "unlock_mem");
     EXPECT_DEATH(mrealloc(nullptr, 4, gc_text), "mrealloc\\(1\\)");
+}
+
+// While a tracked block is watched, a collected allocation checks its header first, so a stray
+// write into it stops the program at the next allocation.
+TEST_F(HeapTest, CollectedAllocationsCheckAWatchedBlock) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            void* watched = d_alloc(16);
+            test_target = watched;
+            mmalloc(8, gc_text);  // an intact header passes
+            reinterpret_cast<MEM_HEADER*>(static_cast<char*>(watched) - MEM_HEADER_SIZE)->size = -5;
+            mmalloc(8, gc_text);
+        },
+        "check_mem_header\\(3\\)");
 }
 
 TEST_F(HeapTest, RetiredBlockSurvivesExactlyOneSweep) {
