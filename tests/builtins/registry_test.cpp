@@ -3,6 +3,10 @@
 // test.
 #include "builtins/registry.h"
 
+#include <sstream>
+#include <string>
+#include <vector>
+
 #include "builtins/bltn_util.h"
 #include "builtins/printstd.h"
 #include "lisp/eval.h"
@@ -91,158 +95,40 @@ TEST_F(RegistryTest, EveryNameInItsTopEnvironmentWithItsRegistration) {
         return get_env_symbol(env, _l_string_1(std_cm, name), 0);
     };
     // The general names are bound in env0 itself, the privileged ones in env1 alone.
-    for (const char* name : {"Env0",
-                             "While",
-                             "For",
-                             "ListLength",
-                             "List",
-                             "GetURL",
-                             "Parse",
-                             "?xml",
-                             "?qv",
-                             "OpenInterpreter",
-                             "CloseInterpreter",
-                             "Remote",
-                             "Local",
-                             "LocalEval",
-                             "CurrentEnvironment",
-                             "Eval",
-                             "If",
-                             "Sequence",
-                             "Next",
-                             "GetIid",
-                             "Switch",
-                             "WaitInterpreter",
-                             "GetElement",
-                             "GE",
-                             "ErrHandler",
-                             "Error",
-                             "Lambda",
-                             "Define",
-                             "DefineDefault",
-                             "NewEnvironment",
-                             "GetParentEnvironment",
-                             "SetParentEnvironment",
-                             "CutOut",
-                             "Append",
-                             "Print",
-                             "PrintStd",
-                             "openPrintStd",
-                             "closePrintStd",
-                             "PrintChain",
-                             "CutString",
-                             "StringLength",
-                             "GetChar",
-                             "SetChar",
-                             "MakeElement",
-                             "GetAttribute",
-                             "GetSymbolCore",
-                             "ConvertUnit",
-                             "GetPrefixMode",
-                             "Get",
-                             "OpenSession",
-                             "CloseSession",
-                             "RemoteSession",
-                             "GetLocalHostName",
-                             "GetLocalHostIP",
-                             "SetLocalHostName",
-                             "GetQVTime",
-                             "ComposePath",
-                             "ComposeURL",
-                             "Trunc",
-                             "Leaf",
-                             "Directory",
-                             "Prefix",
-                             "SetResultFormat",
-                             "DeleteDefine",
-                             "DeleteDefaultDefine",
-                             "MoveDefine",
-                             "Cast",
-                             "TypeOf",
-                             "DivideString",
-                             "Sort",
-                             "ListEval",
-                             "NewEnvPair",
-                             "NaturalJoin",
-                             "Projection",
-                             "EE",
-                             "ReplaceString",
-                             "Reverse",
-                             "MemoryStatistics",
-                             "Sleep",
-                             "IfDef",
-                             "EA",
-                             "SetEA",
-                             "GetProperCode",
-                             "GetVersion",
-                             "GetSize",
-                             "URLStringCode",
-                             "DecodeURLString",
-                             "SetAttribute",
-                             "GetTag",
-                             "RegCmp",
-                             "RegSwitch",
-                             "Word2String",
-                             "Categorize",
-                             "V2H",
-                             "h2v",
-                             "GetType",
-                             "SetUnit",
-                             "GetUnit",
-                             "GetProxy",
-                             "GetNativeProxy",
-                             "UnitSystem",
-                             "GetMainInterpreter",
-                             "GetQVIinfo",
-                             "IgnoreDelay",
-                             "Let",
-                             "Thread",
-                             "DelayAppend",
-                             "KillThread",
-                             "GetCwd",
-                             "UTime",
-                             "Rm",
-                             "Mv",
-                             "Mkdir",
-                             "Touch",
-                             "FormatEval",
-                             "GetListbaseEnv",
-                             "SetListbaseEnv",
-                             "DefineEval",
-                             "DE",
-                             "LaunchWWW"}) {
-        EXPECT_NE(here(e0, name), nullptr) << name;
-    }
-    for (const char* name : {"Env1",
-                             "Exit",
-                             "Arg",
-                             "SetArg",
-                             "GetArg",
-                             "ArgOption",
-                             "SetMainInterpreter",
-                             "GetVariable",
-                             "Launch",
-                             "Load",
-                             "Save",
-                             "Shell",
-                             "Export",
-                             "SetPrefixMode",
-                             "SetThisAgentName",
-                             "SetDatabasePath",
-                             "SetDirectory",
-                             "GetQVpathpair",
-                             "Rule",
-                             "SetLogPath",
-                             "GetCPUStatus",
-                             "FindFile",
-                             "Test",
-                             "SetScriptPath",
-                             "SetProxy",
-                             "SetNativeProxy",
-                             "Chdir",
-                             "SessionEnvironment"}) {
-        EXPECT_NE(here(e1, name), nullptr) << name;
-        EXPECT_EQ(lookup(e0, name), nullptr) << name;
+    auto words = [](const char* text) {
+        std::vector<std::string> w;
+        std::istringstream in(text);
+        for (std::string n; in >> n;)
+            w.push_back(n);
+        return w;
+    };
+    const char* general =
+        "Env0 While For ListLength List GetURL Parse ?xml ?qv OpenInterpreter CloseInterpreter "
+        "Remote Local LocalEval CurrentEnvironment Eval If Sequence Next GetIid Switch "
+        "WaitInterpreter GetElement GE ErrHandler Error Lambda Define DefineDefault "
+        "NewEnvironment GetParentEnvironment SetParentEnvironment CutOut Append Print PrintStd "
+        "openPrintStd closePrintStd PrintChain CutString StringLength GetChar SetChar MakeElement "
+        "GetAttribute GetSymbolCore ConvertUnit GetPrefixMode Get OpenSession CloseSession "
+        "RemoteSession GetLocalHostName GetLocalHostIP SetLocalHostName GetQVTime ComposePath "
+        "ComposeURL Trunc Leaf Directory Prefix SetResultFormat DeleteDefine DeleteDefaultDefine "
+        "MoveDefine Cast TypeOf DivideString Sort ListEval NewEnvPair NaturalJoin Projection EE "
+        "ReplaceString Reverse MemoryStatistics Sleep IfDef EA SetEA GetProperCode GetVersion "
+        "GetSize URLStringCode DecodeURLString SetAttribute GetTag RegCmp RegSwitch Word2String "
+        "Categorize V2H h2v GetType SetUnit GetUnit GetProxy GetNativeProxy UnitSystem "
+        "GetMainInterpreter GetQVIinfo IgnoreDelay Let Thread DelayAppend KillThread GetCwd UTime "
+        "Rm Mv Mkdir Touch FormatEval GetListbaseEnv SetListbaseEnv DefineEval DE LaunchWWW";
+    const char* privileged =
+        "Env1 Exit Arg SetArg GetArg ArgOption SetMainInterpreter GetVariable Launch Load Save "
+        "Shell Export SetPrefixMode SetThisAgentName SetDatabasePath SetDirectory GetQVpathpair "
+        "Rule SetLogPath GetCPUStatus FindFile Test SetScriptPath SetProxy SetNativeProxy Chdir "
+        "SessionEnvironment";
+    EXPECT_EQ(words(general).size(), 120u);
+    EXPECT_EQ(words(privileged).size(), 28u);
+    for (const std::string& name : words(general))
+        EXPECT_NE(here(e0, name.c_str()), nullptr) << name;
+    for (const std::string& name : words(privileged)) {
+        EXPECT_NE(here(e1, name.c_str()), nullptr) << name;
+        EXPECT_EQ(lookup(e0, name.c_str()), nullptr) << name;
     }
     // The registration data of control flow, definitions, evaluation and strings; a keyword
     // environment "loop" is that of While and For, holding Break and Continue alone.
