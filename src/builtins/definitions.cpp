@@ -53,7 +53,8 @@ enum { SHAPE_OK = 0, SHAPE_BAD = 1, SHAPE_ERROR = 2 };
 int param_shape(QV_SEXP* p, PARAM_SHAPE* shape, QV_SEXP** err) {
     switch (get_type(p)) {
         case QVT_NIL:
-            // No parameters: the call form is the head alone.
+            // No parameters: the call form is the head alone, of length 1 (a minimum and
+            // maximum of 0 would refuse every call of the function).
             *shape = {1, 1, nullptr};
             return SHAPE_OK;
         case QVT_SYMBOL:

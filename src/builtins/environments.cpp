@@ -92,6 +92,8 @@ QV_SEXP* qv_CurrentEnvironment(QVISP_ENV* env, QV_SEXP*, QVISP_ENV*, QV_SYM_FIEL
 
 QV_SEXP* qv_GetParentEnvironment(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*,
                                  QVISP_ENV*) {
+    // An environment given as the argument is the one whose parent is asked for (rather than
+    // the argument going unused); any other argument stands for the calling environment.
     QVISP_ENV* of = env_of(get_el(form, 1));
     QVISP_ENV* parent = get_env_parent(of ? of : env);
     return parent ? get_env(parent) : nullptr;
@@ -107,6 +109,8 @@ QV_SEXP* qv_SetParentEnvironment(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_S
     int r = set_env_parent_as(env, target, parent);
     if (r == ENV_REFUSED)
         return env_refused_text(form, "SetParentEnvironment", "parent environment");
+    // A parent that would make the environment its own ancestor is refused: look-ups along the
+    // chain would never end.
     if (r != 0)
         return eval_error(form, QVE_INVALID_PARAMETER, "SetParentEnvironment",
                           message("an environment cannot be its own ancestor"));

@@ -233,6 +233,7 @@ QV_SEXP* qv_Chdir(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_EN
         r = chdir(p.c_str());
         e = errno;
     }
+    // A change that failed is said: the caller would go on in another directory than it asked.
     if (r != 0)
         return eval_error(form, QVE_ACCESS_FILE, "Chdir",
                           list(path, n_get_string("cannot change directory"),

@@ -497,6 +497,8 @@ QV_SEXP* load_file(QVISP_ENV* env, QV_SEXP* form, int type, const L_CHAR* filena
     }
     std::vector<L_CHAR> src = source_name(form);
     L_CHAR* path = get_script(src[0] ? src.data() : nullptr, filename);
+    // Only a regular file is read: a FIFO or a device would hold the caller waiting (or never
+    // end), and is refused as a file that cannot be opened.
     STREAM* st = path ? s_open_regular_file(n_string(std_cm, path), O_RDONLY, 0) : nullptr;
     if (!st) {
         d_f_ree(path);

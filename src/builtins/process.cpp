@@ -250,6 +250,7 @@ QV_SEXP* qv_Shell(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,
     if (QV_SEXP* e = shell_command(form, &text, &cmd)) return e;
     if (cmdout) ss_printf("%ls\n", text.data());
     if (!pipe) {
+        // A shell that cannot be started is said, not answered as a command started.
         if (launch_proc_stdio(nullptr, nullptr, nullptr, cmd.c_str()) != 0)
             return bltn_error_s(form, QVE_CANNOT_LAUNCH, "Shell", "cannot launch");
         return nullptr;

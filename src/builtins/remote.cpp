@@ -15,7 +15,9 @@ QV_SEXP* qv_Remote(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVI
     // Code sent through an interpreter runs with the privilege of what opened it: a caller
     // without privilege sends only through its own. An id that names nothing now is sent to no
     // interpreter opened under it meanwhile (0 answers the error of an unknown id).
-    int id = static_cast<int>(iid->integer.data);
+    // A value outside the range of ids names none, never the interpreter its low bits give.
+    int64_t n = iid->integer.data;
+    int id = n > 0 && n <= INT32_MAX ? static_cast<int>(n) : 0;
     int right = id > 0 ? interpreter_right(env, static_cast<uint32_t>(id)) : IID_UNKNOWN;
     if (right == IID_REFUSED) return permission_error(form, "Remote");
     if (right == IID_UNKNOWN) id = 0;

@@ -470,6 +470,8 @@ QV_SEXP* qv_Save(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVIS
                 r = access_error(form, name);
             break;
         case SAVE_CSV: {
+            // An error in place of the records is answered, as for the other forms, rather
+            // than written as a file of no records.
             if (is_error(data)) {
                 r = data;
                 break;

@@ -188,6 +188,13 @@ bool may_use_session(QVISP_ENV* env, int id) {
     return env_is_privileged(env) || session_owned_by(id, calling_iid());
 }
 
+// The session an integer names: ids run from 1 to 2^31 - 1, and a value outside that range
+// names none (0), never the session its low bits would give.
+int session_id(QV_SEXP* v) {
+    int64_t n = v->integer.data;
+    return n >= 1 && n <= INT32_MAX ? static_cast<int>(n) : 0;
+}
+
 bool head_is(QV_SEXP* el, const char* name) {
     if (get_type(el) != QVT_PAIR) return false;
     QV_SEXP* h = el->pair.car;
@@ -204,8 +211,8 @@ QV_SEXP* qv_CloseSession(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD
     QV_SEXP* id = get_el(form, 1);
     if (get_type(id) != QVT_INTEGER) return mismatch(form, "CloseSession", "id type missmatch");
     // Closing an id that names no session does nothing; so does closing someone else's.
-    if (may_use_session(env, static_cast<int>(id->integer.data)))
-        close_session(static_cast<int>(id->integer.data));
+    int sid = session_id(id);
+    if (sid && may_use_session(env, sid)) close_session(sid);
     return nullptr;
 }
 
@@ -213,9 +220,8 @@ QV_SEXP* qv_SessionEnvironment(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM
                                QVISP_ENV*) {
     QV_SEXP* id = get_el(form, 1);
     if (get_type(id) != QVT_INTEGER) return mismatch(form, "SessionEnvironment");
-    int r = may_use_session(env, static_cast<int>(id->integer.data))
-                ? set_initial_sexp(static_cast<int>(id->integer.data), env, get_el(form, 2))
-                : -1;
+    int sid = session_id(id);
+    int r = sid && may_use_session(env, sid) ? set_initial_sexp(sid, env, get_el(form, 2)) : -1;
     if (r < 0) return eval_error(form, 0x80040217, "SetAessionEnv", get_integer(r, nullptr));
     return nullptr;
 }
@@ -248,8 +254,12 @@ QV_SEXP* qv_RemoteSession(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIEL
     QV_SEXP* cmd = c;
     if (const L_CHAR* type = attr_text(attr, "type")) cmd = vx_quote_trace(env, cmd, type);
     // Someone else's session answers as an id that names none, before anything of it is used.
-    if (!may_use_session(env, static_cast<int>(id->integer.data)))
-        cmd = unknown_session_error(static_cast<int>(id->integer.data), form->h.file, form->h.line);
+    int sid = session_id(id);
+    if (!sid)
+        cmd = eval_error(form, QVE_SESSION_PARAM, "RemoteSession",
+                         list(n_get_string("invalid session id(session)"), id, nullptr));
+    else if (!may_use_session(env, sid))
+        cmd = unknown_session_error(sid, form->h.file, form->h.line);
 
     // A caller without privilege holds no more workers through its jobs than it may hold
     // threads: each job waiting or running counts under the same bounds as Thread, and beyond
@@ -278,7 +288,7 @@ QV_SEXP* qv_RemoteSession(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIEL
     j->env = env;
     j->privileged = privileged;
     j->held = held;
-    j->id = static_cast<int>(id->integer.data);
+    j->id = sid;
     j->agent = value[1] ? ll_copy_str(value[1]->string.data) : nullptr;
     j->lt = value[2] ? ll_copy_str(value[2]->string.data) : nullptr;
     j->ccmd = ll_copy_str(value[3] ? value[3]->string.data : l_string(std_cm, "Get"));

@@ -36,10 +36,14 @@ int64_t stream_number(STREAM* s) {
     return static_cast<int64_t>(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(s)));
 }
 
-// Under qvi_lock; false when there is no such interpreter.
+// Under qvi_lock; false when there is no such interpreter. An id or task id beyond the range of
+// its kind names none, never the one its low bits would give.
 bool _read_status(bool by_iid, int64_t id, QVI_STATUS* st) {
-    QV_INTERPRETER* q = by_iid ? _search_qvi_id(static_cast<uint32_t>(id))
-                               : _search_qvi_thread(static_cast<int>(id));
+    QV_INTERPRETER* q = nullptr;
+    if (by_iid && id >= 0 && id <= UINT32_MAX)
+        q = _search_qvi_id(static_cast<uint32_t>(id));
+    else if (!by_iid && id >= INT32_MIN && id <= INT32_MAX)
+        q = _search_qvi_thread(static_cast<int>(id));
     if (!q) return false;
     st->id = q->id;
     st->front_thread = q->front_thread;

@@ -3,6 +3,10 @@
 // test.
 #include "builtins/registry.h"
 
+#include <sstream>
+#include <string>
+#include <vector>
+
 #include "builtins/bltn_util.h"
 #include "builtins/printstd.h"
 #include "lisp/eval.h"
@@ -78,6 +82,132 @@ TEST_F(RegistryTest, BindsEachFamilyInItsEnvironment) {
         if (r.env) {
             EXPECT_EQ(lookup(e0, r.name), nullptr) << r.name;
         }
+    }
+}
+
+TEST_F(RegistryTest, EveryNameInItsTopEnvironmentWithItsRegistration) {
+    QVISP_ENV* e0 = new_env(nullptr);
+    QVISP_ENV* e1 = new_env(e0);
+    char prog[] = "prog";
+    char* argv[] = {prog, nullptr};
+    init_function(e0, e1, 1, argv);
+    auto here = [](QVISP_ENV* env, const char* name) {
+        return get_env_symbol(env, _l_string_1(std_cm, name), 0);
+    };
+    // The general names are bound in env0 itself, the privileged ones in env1 alone.
+    auto words = [](const char* text) {
+        std::vector<std::string> w;
+        std::istringstream in(text);
+        for (std::string n; in >> n;)
+            w.push_back(n);
+        return w;
+    };
+    const char* general =
+        "Env0 While For ListLength List GetURL Parse ?xml ?qv OpenInterpreter CloseInterpreter "
+        "Remote Local LocalEval CurrentEnvironment Eval If Sequence Next GetIid Switch "
+        "WaitInterpreter GetElement GE ErrHandler Error Lambda Define DefineDefault "
+        "NewEnvironment GetParentEnvironment SetParentEnvironment CutOut Append Print PrintStd "
+        "openPrintStd closePrintStd PrintChain CutString StringLength GetChar SetChar MakeElement "
+        "GetAttribute GetSymbolCore ConvertUnit GetPrefixMode Get OpenSession CloseSession "
+        "RemoteSession GetLocalHostName GetLocalHostIP SetLocalHostName GetQVTime ComposePath "
+        "ComposeURL Trunc Leaf Directory Prefix SetResultFormat DeleteDefine DeleteDefaultDefine "
+        "MoveDefine Cast TypeOf DivideString Sort ListEval NewEnvPair NaturalJoin Projection EE "
+        "ReplaceString Reverse MemoryStatistics Sleep IfDef EA SetEA GetProperCode GetVersion "
+        "GetSize URLStringCode DecodeURLString SetAttribute GetTag RegCmp RegSwitch Word2String "
+        "Categorize V2H h2v GetType SetUnit GetUnit GetProxy GetNativeProxy UnitSystem "
+        "GetMainInterpreter GetQVIinfo IgnoreDelay Let Thread DelayAppend KillThread GetCwd UTime "
+        "Rm Mv Mkdir Touch FormatEval GetListbaseEnv SetListbaseEnv DefineEval DE LaunchWWW";
+    const char* privileged =
+        "Env1 Exit Arg SetArg GetArg ArgOption SetMainInterpreter GetVariable Launch Load Save "
+        "Shell Export SetPrefixMode SetThisAgentName SetDatabasePath SetDirectory GetQVpathpair "
+        "Rule SetLogPath GetCPUStatus FindFile Test SetScriptPath SetProxy SetNativeProxy Chdir "
+        "SessionEnvironment";
+    EXPECT_EQ(words(general).size(), 120u);
+    EXPECT_EQ(words(privileged).size(), 28u);
+    for (const std::string& name : words(general))
+        EXPECT_NE(here(e0, name.c_str()), nullptr) << name;
+    for (const std::string& name : words(privileged)) {
+        EXPECT_NE(here(e1, name.c_str()), nullptr) << name;
+        EXPECT_EQ(lookup(e0, name.c_str()), nullptr) << name;
+    }
+    // The registration data of control flow, definitions, evaluation and strings; a keyword
+    // environment "loop" is that of While and For, holding Break and Continue alone.
+    struct Row {
+        const char* name;
+        int env;
+        int order;
+        int min;
+        int max;
+        bool loop;
+    } rows[] = {{"While", 0, FUNC_NORMAL, 3, 3, true},
+                {"For", 0, FUNC_NORMAL, 2, -1, true},
+                {"If", 0, FUNC_NORMAL, 3, 4, false},
+                {"Switch", 0, FUNC_NORMAL, 2, -1, false},
+                {"RegSwitch", 0, FUNC_NORMAL, 2, -1, false},
+                {"Sequence", 0, FUNC_NORMAL, 2, -1, false},
+                {"Test", 1, FUNC_APPLICATIVE, 1, 1, false},
+                {"Define", 0, FUNC_NORMAL, 3, 5, false},
+                {"DefineDefault", 0, FUNC_NORMAL, 2, 4, false},
+                {"DefineEval", 0, FUNC_NORMAL, 4, 4, false},
+                {"DE", 0, FUNC_NORMAL, 4, 4, false},
+                {"Lambda", 0, FUNC_NORMAL, 3, 4, false},
+                {"DeleteDefine", 0, FUNC_APPLICATIVE, 2, 2, false},
+                {"DeleteDefaultDefine", 0, FUNC_APPLICATIVE, 1, 1, false},
+                {"MoveDefine", 0, FUNC_NORMAL, 4, 4, false},
+                {"NewEnvironment", 0, FUNC_APPLICATIVE, 2, 2, false},
+                {"NewEnvPair", 0, FUNC_APPLICATIVE, 3, 3, false},
+                {"CurrentEnvironment", 0, FUNC_APPLICATIVE, 1, 1, false},
+                {"GetParentEnvironment", 0, FUNC_APPLICATIVE, 2, 2, false},
+                {"SetParentEnvironment", 0, FUNC_APPLICATIVE, 3, 3, false},
+                {"GetListbaseEnv", 0, FUNC_APPLICATIVE, 2, 2, false},
+                {"SetListbaseEnv", 0, FUNC_APPLICATIVE, 2, 3, false},
+                {"EA", 0, FUNC_APPLICATIVE, 3, 4, false},
+                {"SetEA", 0, FUNC_APPLICATIVE, 4, 4, false},
+                {"Let", 0, FUNC_NORMAL, 1, -1, false},
+                {"Local", 0, FUNC_NORMAL, 2, -1, false},
+                {"Eval", 0, FUNC_APPLICATIVE, 3, 3, false},
+                {"EE", 0, FUNC_NORMAL, 1, -1, false},
+                {"ListEval", 0, FUNC_APPLICATIVE, 3, -1, false},
+                {"FormatEval", 0, FUNC_APPLICATIVE, 3, -1, false},
+                {"ErrHandler", 0, FUNC_NORMAL, 2, 2, false},
+                {"Error", 0, FUNC_APPLICATIVE, 3, 3, false},
+                {"IfDef", 0, FUNC_NORMAL, 3, 3, false},
+                {"IgnoreDelay", 0, FUNC_NORMAL, 2, 3, false},
+                {"CutString", 0, FUNC_APPLICATIVE, 4, 4, false},
+                {"StringLength", 0, FUNC_APPLICATIVE, 2, 2, false},
+                {"GetChar", 0, FUNC_APPLICATIVE, 3, 3, false},
+                {"SetChar", 0, FUNC_APPLICATIVE, 2, 2, false},
+                {"DivideString", 0, FUNC_APPLICATIVE, 3, 3, false},
+                {"ReplaceString", 0, FUNC_APPLICATIVE, 4, 4, false},
+                {"RegCmp", 0, FUNC_APPLICATIVE, 2, 2, false},
+                {"Word2String", 0, FUNC_APPLICATIVE, 2, 2, false}};
+    QVISP_ENV* loop = nullptr;
+    for (const Row& r : rows) {
+        QV_SEXP* f = here(r.env ? e1 : e0, r.name);
+        ASSERT_EQ(get_type(f), QVT_FUNC) << r.name;
+        EXPECT_EQ(f->func.type, FUNC_PRIM) << r.name;
+        EXPECT_EQ(f->func.order, r.order) << r.name;
+        EXPECT_EQ(f->func.min, r.min) << r.name;
+        EXPECT_EQ(f->func.max, r.max) << r.name;
+        if (!r.loop) {
+            EXPECT_EQ(f->func.args_env, nullptr) << r.name;
+            continue;
+        }
+        ASSERT_NE(f->func.args_env, nullptr) << r.name;
+        if (!loop) loop = f->func.args_env;
+        EXPECT_EQ(f->func.args_env, loop) << r.name;
+    }
+    ASSERT_NE(loop, nullptr);
+    EXPECT_EQ(loop->env.parent, nullptr);
+    const Row exits[] = {{"Break", 0, FUNC_APPLICATIVE, 1, 2, false},
+                         {"Continue", 0, FUNC_APPLICATIVE, 1, 1, false}};
+    for (const Row& r : exits) {
+        QV_SEXP* f = here(loop, r.name);
+        ASSERT_EQ(get_type(f), QVT_FUNC) << r.name;
+        EXPECT_EQ(f->func.order, r.order) << r.name;
+        EXPECT_EQ(f->func.min, r.min) << r.name;
+        EXPECT_EQ(f->func.max, r.max) << r.name;
+        EXPECT_EQ(lookup(e1, r.name), nullptr) << r.name;  // bound nowhere else
     }
 }
 
