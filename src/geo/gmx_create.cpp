@@ -37,7 +37,9 @@ namespace {
 constexpr int kSlots = MX_CAL_SLOTS;
 constexpr uint32_t kCreateMagic = 0x47435257;  // work record of a gmxCreate body
 constexpr uint32_t kParamMagic = 0x47505257;   // work record of a gmxMatrixParam body
-// Largest level-0 block: 2^24 cells over all dimensions.
+// What no matrix can have is refused with "value" before the store sees it: a level-0 block of
+// more than 2^24 cells over all dimensions, more than 30 dimensions, and a divide or block size
+// above 255 (the matrix file keeps each in a byte).
 constexpr int kBlockBitsMax = 24;
 constexpr int kDimMax = 30;
 

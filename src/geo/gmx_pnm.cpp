@@ -181,6 +181,8 @@ QV_SEXP* vx_gmxImportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     if (read_header(&pi) < 0 || !pnm_magic(pi.pi_type))
         return file_error(form, GMX_OPEN, F, "invalid PNM header", file);
     std::string type = pi.pi_type;
+    // Kinds other than P5 and P6 (P4 too) and maxima above a byte are refused with an error
+    // value: ending the process over one picture would stop every other client's work.
     if (type == "P4") {
         fprintf(stderr, "not support the  format P4\n");
         return gmx_error_d(form, GMX_PARAM, F,
@@ -313,9 +315,12 @@ QV_SEXP* vx_gmxExportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     if (x + w > m->pixel_size[0]) w = m->pixel_size[0] - x;
     if (y + h > m->pixel_size[1]) h = m->pixel_size[1] - y;
     if (w < 1 || h < 1) return id_error(form, F);
+    // Rows step by dimension 1's divide, as the picture's height is cut by it, and a level
+    // outside the pyramid is refused: it holds no node, so its picture would be blank.
     int64_t sx = gmx_level_step(m, level, 0), sy = gmx_level_step(m, level, 1);
     if (level < 0 || level >= m->total_levels || !sx || !sy)
         return gmx_error_d(form, GMX_MISMATCH, F, nullptr);
+    // A side that the level's shift takes to 0 is refused: a picture without pixels says nothing.
     int64_t width = w / sx, height = h / sy;
     if (width < 1 || height < 1 || width > INT32_MAX || height > INT32_MAX ||
         !image_size_ok(width, 1))
