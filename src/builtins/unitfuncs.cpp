@@ -235,6 +235,8 @@ QV_SEXP* qv_UnitSystem(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
     bool aliases = false;
     for (QV_SEXP* c = elements; get_type(c) == QVT_PAIR; c = c->pair.cdr) {
         QV_SEXP* el = c->pair.car;
+        // An element that is itself an error value (a reader error inside the form) is passed
+        // on as it is: it says more than "invalid tag" would.
         if (get_type(el) == QVT_ERROR) return el;
         QV_SEXP* r;
         switch (element_kind(el)) {

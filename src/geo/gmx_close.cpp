@@ -23,6 +23,8 @@ MX_ENTRY* entry_of(QV_SYM_FIELD* attr, const char* name) {
     return gmx_attr_int(attr, name, &id) ? search_mx_entry_by_id(id) : nullptr;
 }
 
+// gmxCache and gmxClose are bound where every peer reaches them: only a privileged caller may
+// change the store's cache for all, or close a matrix that others read.
 QV_SEXP* vx_gmxCache(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
     if (!env_is_privileged(env)) return permission_error(form, "gmxCache");
     std::string size;

@@ -37,7 +37,9 @@ namespace {
 constexpr int kSlots = MX_CAL_SLOTS;
 constexpr uint32_t kCreateMagic = 0x47435257;  // work record of a gmxCreate body
 constexpr uint32_t kParamMagic = 0x47505257;   // work record of a gmxMatrixParam body
-// Largest level-0 block: 2^24 cells over all dimensions.
+// What no matrix can have is refused with "value" before the store sees it: a level-0 block of
+// more than 2^24 cells over all dimensions, more than 30 dimensions, and a divide or block size
+// above 255 (the matrix file keeps each in a byte).
 constexpr int kBlockBitsMax = 24;
 constexpr int kDimMax = 30;
 
@@ -572,18 +574,19 @@ QV_SEXP* vx_gmxPhase(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     int area = 0, equ = 0;
     if (!gmx_attr_int(attr, "area", &area)) return gmx_error(form, GMX_PARAM, F, "area");
     if (area < 0 || area >= kSlots) return gmx_error(form, GMX_PARAM, F, "no value boundary");
+    // The mode name is checked before the slot an "equ" copies from.
     const L_CHAR* mode = attr_text(attr, "mode");
-    const L_CHAR* type = attr_text(attr, "type");
-    bool is_equ = text_is(type, "equ");
-    if (is_equ) {
-        if (!gmx_attr_int(attr, "equ", &equ)) return gmx_error(form, GMX_PARAM, F, "equ");
-        if (equ < 0 || equ >= kSlots) return gmx_error(form, GMX_PARAM, F, "equ value boundary");
-    }
     int md = -1;
     bool live = !mode || text_is(mode, "active");
     if (!live) {
         md = gmx_phase_mode(mode);
         if (md < 0) return gmx_error(form, GMX_PARAM, F, "mode value");
+    }
+    const L_CHAR* type = attr_text(attr, "type");
+    bool is_equ = text_is(type, "equ");
+    if (is_equ) {
+        if (!gmx_attr_int(attr, "equ", &equ)) return gmx_error(form, GMX_PARAM, F, "equ");
+        if (equ < 0 || equ >= kSlots) return gmx_error(form, GMX_PARAM, F, "equ value boundary");
     }
     QV_SEXP* ex = nullptr;
     if (!is_equ) {

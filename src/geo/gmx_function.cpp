@@ -47,6 +47,6 @@ void init_gmx_lib_function(QVISP_ENV* env0, QVISP_ENV* env1) {
     init_gmxImportDTED1(env0, env1);
     init_mxPgPlot(env1);
     init_gmxPgPlotInsert(env0, env1);
-    init_gmxPgPlotField(env1);
-    init_gmxPgDisplay(env0);
+    init_gmxPgPlotField(env0, env1);
+    init_gmxPgDisplay(env0, env1);
 }

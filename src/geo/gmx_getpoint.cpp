@@ -128,7 +128,12 @@ QV_SEXP* element_value(int code, const uint8_t* p) {
 
 QV_SEXP* read_1point_normal(PointReader* r, QV_SEXP* inp) {
     int len = list_length(inp);
-    if (len < 0) return list_error(inp);
+    if (len < 0) {
+        // A point that is not a proper list answers the error value it holds, else "param" as
+        // block and node reads do; its atoms are never echoed back as if they were read.
+        QV_SEXP* le = list_error(inp);
+        return get_type(le) == QVT_ERROR ? le : param_error(inp, "param");
+    }
     MATRIX* m = r->c.m;
     int dim = m->p.dim;
     if (len != dim + 1 && len != 2 * dim + 1) return param_error(inp, "param");
@@ -311,7 +316,8 @@ QV_SEXP* read_1point(PointReader* r, QV_SEXP* inp) {
 
 QV_SEXP* read_point(MX_ENTRY* e, QV_SEXP* inp, QV_SYM_FIELD* attr) {
     PointReader r(e, attr);
-    if (get_type(inp) == QVT_PAIR && get_type(inp->pair.car) == QVT_PAIR) {
+    // A list of points that does not end in nil is refused whole: its tail would be dropped.
+    if (get_type(inp) == QVT_PAIR && get_type(inp->pair.car) == QVT_PAIR && list_length(inp) >= 0) {
         QV_SEXP* head = nullptr;
         QV_SEXP* tail = nullptr;
         for (QV_SEXP* p = inp; get_type(p) == QVT_PAIR; p = p->pair.cdr) {

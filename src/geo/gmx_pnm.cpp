@@ -2,6 +2,7 @@
 #include "geo/gmx_pnm.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -104,6 +105,36 @@ struct Fd {
     }
 };
 
+// Opens the picture file an export writes, never waiting: a FIFO, a socket or a directory in
+// the path's place is refused (the open would release a reader waiting on the FIFO, and the
+// rows could not be written in place), a regular file is emptied only once it is known to be
+// one, and a device such as /dev/full is written as it is. -1 when refused.
+int open_export_file(const char* path) {
+    int fd = u_open64(path, O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    mode_t type = 0;
+    if (fd >= UFR_FD_BASE) {
+        // A file-root descriptor is not ours to look at: the path stands for it.
+        U_STAT us;
+        type = u_stat(path, &us) == 0 ? us.us_mode : 0;
+    } else {
+        struct stat sb;
+        type = fstat(fd, &sb) == 0 ? sb.st_mode : 0;
+    }
+    if (!type || S_ISFIFO(type) || S_ISSOCK(type) || S_ISDIR(type) ||
+        (S_ISREG(type) && u_ftruncate(fd, 0) != 0)) {
+        u_close(fd);
+        return -1;
+    }
+    // The rows of a device are written waiting as usual (the helper's descriptor of a file
+    // root keeps the flag, which changes nothing for a regular file).
+    if (fd < UFR_FD_BASE) {
+        int fl = fcntl(fd, F_GETFL);
+        if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    }
+    return fd;
+}
+
 QV_SEXP* vx_gmxImportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
     const char* F = "gmxImportPNM";
     QV_SEXP* a_file = get_el(form, 1);
@@ -150,6 +181,8 @@ QV_SEXP* vx_gmxImportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     if (read_header(&pi) < 0 || !pnm_magic(pi.pi_type))
         return file_error(form, GMX_OPEN, F, "invalid PNM header", file);
     std::string type = pi.pi_type;
+    // Kinds other than P5 and P6 (P4 too) and maxima above a byte are refused with an error
+    // value: ending the process over one picture would stop every other client's work.
     if (type == "P4") {
         fprintf(stderr, "not support the  format P4\n");
         return gmx_error_d(form, GMX_PARAM, F,
@@ -282,9 +315,12 @@ QV_SEXP* vx_gmxExportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     if (x + w > m->pixel_size[0]) w = m->pixel_size[0] - x;
     if (y + h > m->pixel_size[1]) h = m->pixel_size[1] - y;
     if (w < 1 || h < 1) return id_error(form, F);
+    // Rows step by dimension 1's divide, as the picture's height is cut by it, and a level
+    // outside the pyramid is refused: it holds no node, so its picture would be blank.
     int64_t sx = gmx_level_step(m, level, 0), sy = gmx_level_step(m, level, 1);
     if (level < 0 || level >= m->total_levels || !sx || !sy)
         return gmx_error_d(form, GMX_MISMATCH, F, nullptr);
+    // A side that the level's shift takes to 0 is refused: a picture without pixels says nothing.
     int64_t width = w / sx, height = h / sy;
     if (width < 1 || height < 1 || width > INT32_MAX || height > INT32_MAX ||
         !image_size_ok(width, 1))
@@ -295,7 +331,7 @@ QV_SEXP* vx_gmxExportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
 
     std::string file = gmx_arg_bytes(a_file);
     Fd f;
-    f.fd = u_open64(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    f.fd = open_export_file(file.c_str());
     if (f.fd < 0) return file_error(form, GMX_OPEN, F, "cannot open the file", file);
     PPM_INFO pi{};
     pi.pi_fd = f.fd;

@@ -123,6 +123,8 @@ QV_SEXP* find_and_status(int s_flag, QV_SEXP* s, QV_SYM_FIELD* attr) {
         return gmx_error(s, GMX_PARAM, F, "attribute:path-type");
     if (!e) return gmx_error_d(s, GMX_OPEN, F, nullptr);
     QV_SEXP* r = get_mx_status(s_flag, e);
+    // Only a matrix this call opened, and no one else holds, is closed: one a script or a
+    // reader has open stays open for them.
     close_mx_entry_if_alone(e, made);
     return r;
 }

@@ -286,10 +286,10 @@ QV_SEXP* qv_gmxPgPlotField(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
     return p;
 }
 
-void init_gmxPgPlotField(QVISP_ENV* env1) {
+void init_gmxPgPlotField(QVISP_ENV*, QVISP_ENV* env1) {
     bind_prim(env1, "gmxPgPlotField", qv_gmxPgPlotField, FUNC_APPLICATIVE, 1, FUNC_NO_MAX);
 }
 
-void init_gmxPgDisplay(QVISP_ENV* env0) {
+void init_gmxPgDisplay(QVISP_ENV* env0, QVISP_ENV*) {
     bind_prim(env0, "gmxPgDisplay", qv_gmxPgDisplay, FUNC_APPLICATIVE, 2, 2);
 }

@@ -47,7 +47,7 @@ int fd_csv_column(const std::string& name);
 
 QV_SEXP* qv_gmxPgPlotField(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,
                            QVISP_ENV*);
-void init_gmxPgPlotField(QVISP_ENV* env1);
+void init_gmxPgPlotField(QVISP_ENV* env0, QVISP_ENV* env1);
 
 // The readable form (pg S T N (ip P ...)) of a plot block's stored bytes (with compress a zlib
 // stream of the byte 13 and the code); null with *fault "zlib uncompress" or "internal plot
@@ -55,4 +55,4 @@ void init_gmxPgPlotField(QVISP_ENV* env1);
 QV_SEXP* pg_display_form(const PLOT_MATRIX* pm, const uint8_t* bytes, int64_t stored, bool compress,
                          const char** fault);
 QV_SEXP* qv_gmxPgDisplay(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*);
-void init_gmxPgDisplay(QVISP_ENV* env0);
+void init_gmxPgDisplay(QVISP_ENV* env0, QVISP_ENV* env1);

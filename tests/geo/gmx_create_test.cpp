@@ -116,6 +116,8 @@ TEST_F(GmxCreateTest, TheFailureTableRowsOfTheBodyForms) {
         {R"x(@ ([gmxPhase area="1" mode="x"] 1))x", "",
          R"x(80040503 gmxCreate/gmxPhase "mode value")x"},
         {R"x(@ ([gmxPhase area="1" type="equ"]))x", "", R"x(80040503 gmxCreate/gmxPhase "equ")x"},
+        {R"x(@ ([gmxPhase area="1" mode="bogus" type="equ"]))x", "",
+         R"x(80040503 gmxCreate/gmxPhase "mode value")x"},
         {R"x(@ ([gmxPhase area="1" type="equ" equ="-1"]))x", "",
          R"x(80040503 gmxCreate/gmxPhase "equ value boundary")x"},
         // A level form inside gmxMatrixParam's body finds the wrong work record.

@@ -1,6 +1,8 @@
 // gmxImportPNM, gmxPNMStatus and gmxExportPNM over in-memory matrices: cell values, transparent
 // colours, placement by level and origin, clipping, the round trip of a picture, and the
 // refusals of hostile pictures.
+#include <sys/stat.h>
+
 #include <cstring>
 #include <string>
 
@@ -142,6 +144,18 @@ TEST_F(GmxPnmTest, ARoundTripIsByteIdenticalAndExportsClip) {
               "80040a06 gmxExportPNM (\"cannot write the file\" \"/dev/full\")");
     EXPECT_EQ(err(run(ex + "0 0 2 1 37 21)")), "");
     EXPECT_EQ(geotest::read_file(out), geotest::read_file(in));
+    // A FIFO or a directory in the picture's place is refused at once, the FIFO left as it
+    // was; a longer file written over is cut to the picture.
+    std::string fifo = dir_.at("pipe.ppm");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& bad : {fifo, dir_.at("")})
+        EXPECT_EQ(
+            err(run("([gmxExportPNM id=\"" + std::to_string(id) + "\"] \"" + bad + "\" 0 0)")),
+            "80040a06 gmxExportPNM (\"cannot open the file\" \"" + bad + "\")");
+    struct stat sb {};
+    EXPECT_TRUE(stat(fifo.c_str(), &sb) == 0 && S_ISFIFO(sb.st_mode));
+    EXPECT_EQ(err(run(ex + "0 0 2 1 3 2)")), "");
+    EXPECT_EQ(geotest::read_file(out).size(), 11u + 3 * 2 * 3);
     close_id(id);
 }
 

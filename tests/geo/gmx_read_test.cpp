@@ -18,6 +18,23 @@ TEST_F(GmxRead, NormalReadsGiveEveryTypeItsValue) {
     EXPECT_EQ(point("", "((0 5 6) (0 1) (0 5 6))"), "80040503 gmxGetPoint \"param\"");
     EXPECT_EQ(point("", "\"x\""), "80030806 gmxGetPoint ()");
     EXPECT_EQ(point("", "(\"a\")"), "80040503 gmxGetPoint (\"read_point\" (\"a\"))");
+    // Points that are not proper lists are refused, never echoed back as values, in every mode;
+    // so is a list of points whose tail is not nil.
+    struct Shape {
+        const char *attrs, *pts, *want;
+    } shapes[] = {
+        {"", "(cons 0 (cons 5 6))", "80040503 gmxGetPoint \"param\""},
+        {" mode=\"node\"", "(cons 0 (cons 5 6))", "80040503 gmxGetPoint \"param\""},
+        {"", "(list (list 0 5 6) 7)", "80040503 gmxGetPoint \"param\""},
+        {"", "(list (list 0 5 6) \"abc\")", "80040503 gmxGetPoint \"param\""},
+        {"", "(cons (list 0 5 6) 7)", "80040503 gmxGetPoint (\"read_point\" ((0 5 6) .7))"},
+    };
+    for (const auto& sh : shapes) {
+        std::string head =
+            *sh.attrs ? std::string("([gmxGetPoint") + sh.attrs + "]" : "(gmxGetPoint";
+        Val v = run(head + " \"" + path + "\" " + sh.pts + ")");
+        EXPECT_EQ(v.type == QVT_ERROR ? v.error : v.text, sh.want) << sh.attrs << sh.pts;
+    }
     EXPECT_EQ(point(" mode=\"pixel\"", "(0 5 6)"), "80040503 gmxGetPoint \"attribute::mode\"");
     EXPECT_EQ(point(" path-type=\"ftp\"", "(0 5 6)"),
               "80040503 gmxGetPoint \"attribute:path-type\"");
