@@ -254,6 +254,8 @@ int seconds_now() {
 // the world stopped: no thread allocates or changes its frames meanwhile.
 int64_t collect_locked() {
     gc_lock();
+    // The environment lock too: a binding table that grows moves its cells, and marking must not
+    // see it half moved.
     if (vx_env_lock) lock_task(vx_env_lock);
     stop_world();
     gc();

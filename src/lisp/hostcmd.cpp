@@ -97,6 +97,8 @@ void set_save_printer(SAVE_PRINT_FUNC func) {
     save_printer.store(func, std::memory_order_release);
 }
 
+// The value keeps its bytes after the write: the script's data still holds it, and the collector
+// frees them once nothing does.
 int vx_save_write(STREAM* st, QV_SEXP* raw) {
     if (get_type(raw) != QVT_RAW) return -1;
     const uint8_t* p = raw->raw.data;
@@ -169,6 +171,7 @@ QV_SEXP* vx_wait(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP
                           list(n_get_string("typemissmatch"), nullptr));
     }
     int n = static_cast<int32_t>(static_cast<uint32_t>(v->integer.data));
+    // A count of 0 or below returns at once (as an unsigned count it would be a sleep of decades).
     // The sleep ends early, with the break's error, when the interpreter is closed or cancelled.
     if (n > 0) return break_sleep(form, static_cast<int64_t>(n) * 1000);
     return nullptr;

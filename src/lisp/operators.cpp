@@ -266,7 +266,8 @@ QV_SEXP* rem_ii(QVISP_ENV*, QV_SEXP* a, QV_SEXP* b) {
     return get_integer(y == -1 ? 0 : x % y, rem_unit(a, b));
 }
 
-// Never negative: the one r = a - q x b in [0, |b|).
+// Never negative: the one r = a - q x b in [0, |b|), for any integer q (fmod gives the exact
+// remainder for every quotient, where a 32-bit q would go wrong past 2^31).
 QV_SEXP* rem_ff(QVISP_ENV*, QV_SEXP* a, QV_SEXP* b) {
     double x = a->floating.data, y = b->floating.data;
     if (y == 0.0) return divide_by_zero(b, l_string(std_cm, "rem"));

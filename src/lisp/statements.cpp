@@ -95,6 +95,7 @@ QV_SEXP* vx_define(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVI
                 cons(n_get_symbol("lambda"), cons(target->pair.cdr, rest_from(form, 2))), form);
             value = vx_lambda(env, lform, nullptr, nullptr, nullptr);
             if (is_error(value)) return value;
+            // The name must be a symbol: any other head would bind under no name at all.
             name = target->pair.car;
             if (get_type(name) != QVT_SYMBOL) return symbol_required(target, "define");
             break;

@@ -22,13 +22,20 @@ static_assert(sizeof(HOST_ADDR) == 20, "the site address is a 20-byte record");
 
 namespace {
 
-// The site record, under lex_lock. Replaced names are kept, never freed.
+// The site record, under lex_lock. Replaced names are kept, never freed: a caller may still hold
+// the name get_qvlisp_site gave it.
 const L_CHAR* site_name;
 const char* site_name8;
 HOST_ADDR site_addr;
-// Replaced names, kept reachable for the rest of the process (never destroyed).
-std::vector<const void*>& replaced_names() {
-    static auto* v = new std::vector<const void*>;
+// Every name the site has had, each text once, kept for the rest of the process (never
+// destroyed). A name set again takes its kept copies, so setting names over and over keeps one
+// copy per name, not one per call.
+struct SITE_NAME {
+    const L_CHAR* name;
+    const char* name8;
+};
+std::vector<SITE_NAME>& kept_names() {
+    static auto* v = new std::vector<SITE_NAME>;
     return *v;
 }
 
@@ -57,6 +64,7 @@ void compute_site() {
         site_addr = addr;
         site_name8 = name8;
         site_name = name;
+        kept_names().push_back({name, name8});
     }
     unlock_task(lex_lock, "lex_lock");
 }
@@ -194,14 +202,17 @@ int set_qvlisp_site(const L_CHAR* name) {
     HOST_ENTRY* e = r_gethostbyname(name8);
     if (!e || e->ips_length < 1) return -1;
     HOST_ADDR addr = e->ips[0];
-    const L_CHAR* kept = keep_ltext(name);
-    const char* kept8 = d_strdup(name8);
     lock_task(lex_lock);
-    replaced_names().push_back(site_name);
-    replaced_names().push_back(site_name8);
+    const SITE_NAME* kept = nullptr;
+    for (const SITE_NAME& k : kept_names())
+        if (l_strcmp(k.name, name) == 0) kept = &k;
+    if (!kept) {
+        kept_names().push_back({keep_ltext(name), d_strdup(name8)});
+        kept = &kept_names().back();
+    }
     site_addr = addr;
-    site_name = kept;
-    site_name8 = kept8;
+    site_name = kept->name;
+    site_name8 = kept->name8;
     unlock_task(lex_lock, "lex_lock");
     return 0;
 }

@@ -181,6 +181,11 @@ TEST_F(CoreStartTest, SiteRecord) {
     EXPECT_EQ(cmp_HA(a, b), 0);
     // A known one replaces both; the old name stays readable.
     EXPECT_EQ(set_qvlisp_site(L("site-a.test")), 0);
+    const L_CHAR* site_a = get_qvlisp_site();
+    // Setting the same name again takes the copy kept the first time: no copy per call.
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(set_qvlisp_site(L("site-a.test")), 0);
+    EXPECT_EQ(get_qvlisp_site(), site_a);
     set_hostdb_calls(nullptr);
     EXPECT_EQ(A(get_qvlisp_site()), "site-a.test");
     get_qvlisp_site_ip(&b);
