@@ -31,5 +31,6 @@ struct CPU_ACTIVITY {
 void scan_cpu_activity(void (*func)(const CPU_ACTIVITY* rec, void* work), void* work);
 
 // Prints "TH ==> ", then "(i:%i t:%i p:%i)" (task, type, pos) per record, then "END\n", on
-// standard error.
+// standard error: standard output carries the replies of an interpreter that serves standard
+// input and output, into which a diagnostic line must not fall.
 void gv_cpu_direct();

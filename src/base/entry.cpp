@@ -33,6 +33,8 @@ void sigpipe_handler(int) {
     pipe_hits.fetch_add(1, std::memory_order_relaxed);
 }
 
+// The text goes out with write and the process ends with _exit: exit() is not safe inside a
+// signal handler (its exit-time handlers may need locks the interrupted thread holds).
 void sigint_handler(int) {
     if (int_handler && int_handler() >= 0) return;
     static const char msg[] = "Interrupted\n";
@@ -82,6 +84,9 @@ void set_alarm_mask(int flags) {
     // ECHILD for the launchers that need a child's status. Every launcher reaps what it starts,
     // so no zombie is left either way.
 }
+
+// A sigaction handler stays installed after it has run, so there is nothing to re-install.
+void sigchild_handler(int) {}
 
 void set_ignore_chld() {
     struct sigaction sa = {};

@@ -42,6 +42,9 @@ void timeout_exit(int limit, int force_limit, int (*sync_func)(uint32_t now, int
 // The signal set-up. Dispositions are process-wide; a second call changes nothing.
 void set_alarm_mask(int flags);
 void set_ignore_chld();
+// A handler for SIGCHLD that does nothing; nothing installs it (children are reaped by their
+// launchers, see set_alarm_mask).
+void sigchild_handler(int sig);
 
 // Counts of the signals whose handlers only count them (for diagnostics and tests).
 int sigalarm_count();

@@ -252,7 +252,9 @@ void watch_child(int pid) {
 }
 
 // Forks under the fork lock (a fork refused for lack of resources is tried again each second,
-// FORK_TRIES times in all); the child follows the plan. The child's id, or minus the error.
+// FORK_TRIES times in all, then the refusal is the launcher's answer: a script's Shell waiting
+// for ever would hold its interpreter, and the system seldom frees processes that late); the
+// child follows the plan. The child's id, or minus the error.
 int fork_child(const CHILD_PLAN& plan) {
     init_launch_lock();
     for (int attempt = 1;; attempt++) {

@@ -35,7 +35,9 @@ union STREAM;
 // started then, the streams are left alone), the failure of the fork, or the failure of the
 // program's start (ENOENT for a program that is not found, the exec's own error otherwise, seen
 // through a close-on-exec pipe; the child has ended with status 1). After a failed fork or start
-// the streams have still been written to and closed as asked.
+// the streams have still been written to and closed as asked. A stream that cannot be sent is
+// the caller's error, not a broken invariant: the streams come from scripts, and the agent goes
+// on.
 int launch_proc(const char* str, const char* const* argv, STREAM** stpp, const char* close_flags,
                 const char* ret_str_parent, const char* ret_str_child);
 

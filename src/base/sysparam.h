@@ -41,9 +41,11 @@ int64_t _get_mem_size();
 // 64-bit limit).
 int64_t mem_size_of_limit(rlim_t hard);
 
-// The number of processors online; 1 when it cannot be told.
+// The number of processors online (the system's own count; no command is run for it); 1 when it
+// cannot be told.
 unsigned numofcpu();
-// The resident size of this process in bytes; 0 when it cannot be read.
+// The resident size of this process in bytes, read from /proc (no "ps" process is started); 0
+// when it cannot be read.
 int64_t get_usedmemory_size();
 
 // Raises the soft descriptor limit (see above), then fills sys_param: max_fd, cpu, init_mem_size.

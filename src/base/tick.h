@@ -47,7 +47,9 @@ void init_tick();
 void new_tick(TICK_PROC func, int interval, intptr_t data);
 // Remove every pending registration of func (with this data) from the wheel, including those of
 // the due second being served at the moment; a periodic registration whose call is running is not
-// registered again. The immediate list is left alone.
+// registered again. A caller deletes a tick before it frees what the tick's data names, so no
+// call may begin after the deletion, whether its second was being served or not. The immediate
+// list is left alone.
 void del_tick(TICK_PROC func);
 void del_tick_with_data(TICK_PROC func, intptr_t data);
 // From inside a tick function running on the wheel: changes that registration's interval (a value

@@ -419,3 +419,46 @@ TEST(Stabilizer, RestartsTheProgramUntilItSaysE) {
     EXPECT_EQ(slurp(log), "sax");
     exit_stabilizer('r');  // without a keeper it does nothing
 }
+
+// The timed exit ends the process by itself with status 0: not before its limit, and, with a
+// synchronisation function, once the function answers 0 or the force limit has passed. Three
+// instances run at once, each watched so that one that never ends fails the test.
+TEST(TimedExit, EndsAfterTheLimitOnceTheSyncFunctionLetsItOrAtTheForceLimit) {
+    struct Case {
+        const char* args;
+        const char* sync;  // the exact count of calls, or null when it depends on the timing
+        unsigned min_passed;
+    };
+    const Case cases[] = {
+        {"1 10 2", "sync 3", 1},  // answers nonzero twice, then 0: three calls
+        {"1 3 -1", nullptr, 3},   // never lets it: ends at the force limit
+        {"1 0", "sync 0", 1},     // no function
+    };
+    struct Run {
+        STREAM *in = nullptr, *out = nullptr, *err = nullptr;
+        int pid = -1;
+    };
+    Run runs[3];
+    for (int i = 0; i < 3; i++) {
+        std::string cmd = child_prog + " timeout " + cases[i].args;
+        ASSERT_EQ(
+            launch_proc_stdio(&runs[i].in, &runs[i].out, &runs[i].err, cmd.c_str(), &runs[i].pid),
+            0);
+    }
+    for (int i = 0; i < 3; i++) {
+        SCOPED_TRACE(cases[i].args);
+        Watchdog w(runs[i].pid);
+        std::string out = drain(runs[i].out);
+        EXPECT_EQ(exit_code(runs[i].pid), 0);
+        int calls = -1;
+        unsigned passed = 0;
+        ASSERT_EQ(sscanf(out.c_str(), "sync %d passed %u", &calls, &passed), 2) << out;
+        if (cases[i].sync) {
+            EXPECT_EQ(out.substr(0, out.find(" passed")), cases[i].sync);
+        }
+        EXPECT_GE(passed, cases[i].min_passed);
+        s_close(runs[i].in);
+        s_close(runs[i].out);
+        s_close(runs[i].err);
+    }
+}

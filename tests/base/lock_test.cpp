@@ -1,10 +1,14 @@
 #include "base/lock.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -509,4 +513,69 @@ TEST(Priority, ClampedPushedAndControlled) {
     EXPECT_EQ(ctl.ctl_pri, 2);
     EXPECT_EQ(ctl.threads, nullptr);
     change_pri(0, 0);
+}
+
+namespace {
+
+// What fn prints on the C library's standard output.
+std::string printed(const std::function<void()>& fn) {
+    fflush(stdout);
+    FILE* tmp = tmpfile();
+    int saved = dup(1);
+    dup2(fileno(tmp), 1);
+    fn();
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    std::string text;
+    rewind(tmp);
+    for (int c; (c = fgetc(tmp)) != EOF;)
+        text += static_cast<char>(c);
+    fclose(tmp);
+    return text;
+}
+
+}  // namespace
+
+// The debugging aids: the lock self-test and the table of task numbers print fixed texts, and the
+// table of semaphore places counts per file and line, a release of a place it does not hold
+// being a broken invariant.
+TEST(DebugAids, SelfTestTaskNumbersAndSemaphorePlaces) {
+    std::string me = std::to_string(get_tid());
+    EXPECT_EQ(printed([] { test_task("idle"); }), "");  // not armed yet
+    init_test_task();
+    EXPECT_EQ(printed([] { test_task("run"); }), "TEST(" + me + ") run...END\n");
+    EXPECT_EQ(printed([] {
+                  test_no(7);
+                  test_no(8);  // one pair per task: the number is replaced
+                  print_tno("nos");
+              }),
+              "nos (" + me + "-8)\n");
+
+    // Lines 10 and 33 share a bucket; a place is its file and line together.
+    static const struct {
+        const char* file;
+        unsigned line;
+        int times;
+    } made[] = {{"dbg_a.c", 10, 2}, {"dbg_b.c", 33, 3}, {"dbg_a.c", 33, 1}};
+    for (const auto& m : made)
+        for (int i = 0; i < m.times; i++)
+            insert_slt(m.file, m.line);
+    for (const auto& m : made) {
+        ASSERT_NE(search_slt(m.file, m.line), nullptr) << m.file << m.line;
+        EXPECT_EQ(search_slt(m.file, m.line)->cnt, m.times);
+    }
+    EXPECT_EQ(search_slt("dbg_b.c", 10), nullptr);
+    delete_slt("dbg_a.c", 10);
+    EXPECT_EQ(search_slt("dbg_a.c", 10)->cnt, 1);
+
+    ChildResult r = run_in_child([] { delete_slt("dbg_none.c", 5); });
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err, "FILE dbg_none.c 5\n" + panic_banner("there is no semaphore", r.pid));
+    r = run_in_child([] {
+        delete_slt("dbg_a.c", 33);
+        delete_slt("dbg_a.c", 33);
+    });
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err, panic_banner("????", r.pid));
 }

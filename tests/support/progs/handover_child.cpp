@@ -7,6 +7,11 @@
 //   args F    writes to file F its arguments as the program sees them, one per line, then one
 //             line "fd N" for every descriptor from 3 up that was open when the process started,
 //             then "recv N" with the number of streams handed down. Exit status 3.
+//   timeout L F [N]  arranges the timed exit after L seconds, waiting up to F seconds from the
+//             start while the synchronisation function (given only with N) answers nonzero,
+//             which it does N times (N < 0: always); then sleeps. At its exit it prints
+//             "sync C passed P" with the number of calls of the function and the seconds since
+//             the arrangement.
 #include <arpa/inet.h>
 #include <dirent.h>
 
@@ -17,6 +22,8 @@
 #include <vector>
 
 #include "app/startup.h"
+#include "base/task.h"
+#include "base/tick.h"
 #include "stream/file_stream.h"
 #include "stream/flushpipe.h"
 #include "stream/streamio.h"
@@ -88,9 +95,30 @@ int args(int argc, char** argv) {
     return 3;
 }
 
+int sync_calls = 0;
+int sync_waits = 0;
+uint32_t timed_start = 0;
+
+int timed(int argc, char** argv) {
+    timed_start = get_qvtime();
+    if (argc >= 5) sync_waits = atoi(argv[4]);
+    atexit([] {
+        printf("sync %d passed %u\n", sync_calls, get_qvtime() - timed_start);
+        fflush(stdout);
+    });
+    auto sync = [](uint32_t, int) {
+        ++sync_calls;
+        return sync_waits < 0 || sync_calls <= sync_waits ? 1 : 0;
+    };
+    timeout_exit(atoi(argv[2]), atoi(argv[3]), argc >= 5 ? +sync : nullptr);
+    for (;;)
+        sleep_sec(1);
+}
+
 int child_main(int argc, char** argv) {
     if (argc >= 2 && strcmp(argv[1], "exchange") == 0) return exchange(argc);
     if (argc >= 3 && strcmp(argv[1], "args") == 0) return args(argc, argv);
+    if (argc >= 4 && strcmp(argv[1], "timeout") == 0) return timed(argc, argv);
     return 70;
 }
 
