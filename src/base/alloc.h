@@ -29,7 +29,8 @@ struct MEM_LIST {
     MEM_LIST* next;    // hash chain, fixed once the record is published
     const char* file;  // the caller's file-name pointer, not copied
     int line;
-    SiteCount size;      // caller bytes of the live blocks of this site
+    SiteCount size;      // caller bytes of the live blocks of this site (64-bit: one cache
+                         // alone may hold more than 2 GiB)
     MEM_LIST* max_next;  // chain of record holders built by the accounting tick
     int64_t tick_size;   // the size the accounting tick ranked it by
 };

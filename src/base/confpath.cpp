@@ -1,12 +1,10 @@
 // Configuration and script search paths.
 //
-// Whether a file "can be opened" is asked of the system directly, in `opens_for_reading` only:
-// the file primitives with the per-user file root sit beside this module and take that place
-// when they are in.
+// Whether a file "can be opened" is asked through the file primitives (`u_open` read-only, which
+// always runs locally), in `opens_for_reading` only.
 #include "base/confpath.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -19,6 +17,7 @@
 #include "base/entry.h"
 #include "base/sysparam.h"
 #include "base/task.h"
+#include "base/ufile.h"
 #include "longchar/codemethod.h"
 #include "longchar/longchar.h"
 
@@ -78,9 +77,9 @@ bool starts_with(const L_CHAR* s, const L_CHAR* prefix) {
 
 bool opens_for_reading(const char* path) {
     // Never waits: a FIFO in the search would hold the open for ever.
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int fd = u_open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
     if (fd < 0) return false;
-    close(fd);
+    u_close(fd);
     return true;
 }
 

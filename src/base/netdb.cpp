@@ -10,6 +10,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <signal.h>
 
 #include <atomic>
 #include <cstdio>
@@ -403,6 +404,16 @@ void init_netutils() {
 
 void set_hostdb_calls(const HOSTDB_CALLS* calls) {
     hostdb_calls.store(calls ? calls : &sys_calls);
+}
+
+void aboat_resolve_request_init() {
+    struct sigaction cur = {};
+    if (sigaction(SIGALRM, nullptr, &cur) != 0 || cur.sa_handler != SIG_DFL) return;
+    struct sigaction sa = {};
+    sa.sa_handler = [](int) {};
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    sigaction(SIGALRM, &sa, nullptr);
 }
 
 void set_resolve_abort(void (*func)(void*), void* work) {

@@ -51,6 +51,12 @@ struct HOSTDB_CALLS {
 // Null restores the system's own.
 void set_hostdb_calls(const HOSTDB_CALLS* calls);
 
+// Makes SIGALRM harmless to the process and able to break a blocked call: when it still has the
+// default action (which ends the process), it gets a handler that does nothing, installed without
+// restart. A handler already in place (the task system's counting one) is kept. The look-ups
+// themselves are not broken by the signal (see above).
+void aboat_resolve_request_init();
+
 // The abort of the look-up now running: func(work) is called, under the abort lock, to stop it.
 // A null func clears it.
 void set_resolve_abort(void (*func)(void* work), void* work);

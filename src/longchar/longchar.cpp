@@ -13,6 +13,7 @@
 #include "longchar/codemethod.h"
 
 CODE_METHOD* std_cm = nullptr;
+CODE_METHOD* file_cm = nullptr;
 
 // The registry: methods in registration order, then the abbreviations. Filled on the main thread
 // before other tasks exist; read without a lock afterwards.
@@ -74,6 +75,7 @@ void init_longchar() {
         insert_code_list(cm);
     insert_code_abb("SHIFT-JIS", 0xDFFF0309, &sjis_cm);
     std_cm = get_default_cm();
+    file_cm = std_cm;
     longchar_ready = true;
 }
 

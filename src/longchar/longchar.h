@@ -77,10 +77,13 @@ constexpr int LSTR_HASH_SIZE = 1011;
 
 // The program's default method, set once by init_longchar.
 extern CODE_METHOD* std_cm;
+// The method file names are written in, set once by init_longchar to the default method: the
+// host takes a file name as the bytes it is given, so names read back as they were written.
+extern CODE_METHOD* file_cm;
 
 // Registers the nine methods, the abbreviation "SHIFT-JIS" and sets std_cm to the configured
-// default (get_default_cm: the method named by STD_CODE, else EUC-JP). Runs once; a second call
-// does nothing.
+// default (get_default_cm: the method named by STD_CODE, else EUC-JP), and file_cm to the same.
+// Runs once; a second call does nothing.
 void init_longchar();
 // Appends a method to the registry; -1 when it is already registered.
 int insert_code_list(CODE_METHOD* cm);

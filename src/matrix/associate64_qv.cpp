@@ -13,7 +13,7 @@
 namespace {
 
 // The code method of the file's text, or null when its encoding names none.
-CODE_METHOD* file_cm(int key) {
+CODE_METHOD* text_cm_of(int key) {
     char enc[8];
     if (get_associate64_encoding(key, enc) != 0) return nullptr;
     return search_cm(enc);
@@ -69,7 +69,7 @@ int add_value(const char* area, int64_t len, void* work) {
 }  // namespace
 
 int insert_associate64(int key, int index, const void* keyvalue, QV_SEXP* value) {
-    CODE_METHOD* cm = file_cm(key);
+    CODE_METHOD* cm = text_cm_of(key);
     if (!cm || get_index_type64(key, index) < 0) return -1;
     STREAM* st = s_open_string_write(cm);
     if (!st) return -1;
@@ -84,7 +84,7 @@ int insert_associate64(int key, int index, const void* keyvalue, QV_SEXP* value)
 }
 
 QV_SEXP* search_associate64(int key, int index, const void* keyvalue, ASSOC64_STRING_OPT* opt) {
-    CODE_METHOD* cm = file_cm(key);
+    CODE_METHOD* cm = text_cm_of(key);
     if (!cm) return nullptr;
     int64_t len = 0;
     char* area = search_associate64_text(key, index, keyvalue, opt, &len);
@@ -95,7 +95,7 @@ QV_SEXP* search_associate64(int key, int index, const void* keyvalue, ASSOC64_ST
 }
 
 QV_SEXP* get_assoc64_all(int key, int index) {
-    CODE_METHOD* cm = file_cm(key);
+    CODE_METHOD* cm = text_cm_of(key);
     int type = get_index_type64(key, index);
     if (!cm || type < 0) return nullptr;
     AllWork w = {cm, nullptr, type == ASSOC64_INTEGER_INDEX ? "get_all_integer" : "get_all_string"};

@@ -396,7 +396,7 @@ char* code_convert_str(const char* str, CODE_METHOD* from, CODE_METHOD* to, int 
 
 char* get_machine_filename_string(const L_CHAR* lstr) {
     if (__get_machine_filename_string) return __get_machine_filename_string(lstr);
-    return code_convert_lc2str(lstr, std_cm, 0);
+    return code_convert_lc2str(lstr, file_cm, 0);
 }
 
 void check_str(const L_CHAR* str, int len) {

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -90,6 +91,32 @@ TEST(Resolve, AnAddressThatIsNotIPv4HasNoResult) {
     odd.size = 16;
     EXPECT_EQ(r_gethostbyaddr(odd), nullptr);
     EXPECT_EQ(intr_gethostbyaddr_rr(odd), nullptr);
+}
+
+// SIGALRM never ends the process: its default action gives way to a handler that does nothing
+// and breaks a blocked call (no restart); a handler already installed is kept.
+TEST(Resolve, AlarmSignalGetsAHandlerOnlyWhereItWouldEndTheProcess) {
+    struct sigaction saved = {}, dfl = {}, now = {};
+    ASSERT_EQ(sigaction(SIGALRM, nullptr, &saved), 0);
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    ASSERT_EQ(sigaction(SIGALRM, &dfl, nullptr), 0);
+    aboat_resolve_request_init();
+    ASSERT_EQ(sigaction(SIGALRM, nullptr, &now), 0);
+    EXPECT_NE(now.sa_handler, SIG_DFL);
+    EXPECT_NE(now.sa_handler, SIG_IGN);
+    EXPECT_EQ(now.sa_flags & SA_RESTART, 0);
+    raise(SIGALRM);  // the test goes on
+    // Another handler in place stays.
+    static std::atomic<int> hits{0};
+    struct sigaction mine = {};
+    mine.sa_handler = [](int) { hits++; };
+    sigemptyset(&mine.sa_mask);
+    ASSERT_EQ(sigaction(SIGALRM, &mine, nullptr), 0);
+    aboat_resolve_request_init();
+    raise(SIGALRM);
+    EXPECT_EQ(hits.load(), 1);
+    sigaction(SIGALRM, &saved, nullptr);
 }
 
 TEST(Resolve, FailedNameStaysNegativeUntilTheSweep) {

@@ -10,6 +10,7 @@
 
 #include "base/alloc.h"
 #include "base/task.h"
+#include "longchar/codemethod.h"
 #include "render/style.h"
 #include "render/vxf.h"
 #include "render_util.h"
@@ -210,6 +211,15 @@ TEST(RenderConvert, SmallRoutines) {
     d_f_ree(b);
     b = get_machine_filename_string(s);
     EXPECT_STREQ(b, "ab");
+    d_f_ree(b);
+    // File names are written in file_cm, the default method unless changed.
+    EXPECT_EQ(file_cm, std_cm);
+    const L_CHAR e_acute[] = {0xE9, 0};
+    CODE_METHOD* saved = file_cm;
+    file_cm = &utf8_cm;
+    b = get_machine_filename_string(e_acute);
+    file_cm = saved;
+    EXPECT_STREQ(b, "\xC3\xA9");
     d_f_ree(b);
     b = code_convert_str("xy", std_cm, std_cm, 0);
     EXPECT_STREQ(b, "xy");
