@@ -39,7 +39,7 @@ void fix_line(QV_FILE* f, int line) {
     rec(f)->fixed = 1;
 }
 
-const QV_READER_HOOKS hooks = {gc_test_file, site_of, name_of, take, realize, fix_line};
+const QV_READER_HOOKS hooks = {gc_test_file, site_of, name_of, take, realize, fix_line, nullptr};
 
 L_CHAR* ltext(const char* s) {
     size_t n = strlen(s) + 1;
