@@ -219,8 +219,13 @@ int64_t to_int64(const std::string& num, int base) {
     return strtoll(num.c_str(), nullptr, base);  // clamps to the int64 range
 }
 
-double to_double(const std::string& num) {
-    return strtod_l(num.c_str(), nullptr, c_locale());
+// The C conversion of the longest prefix of num it accepts; *used, when given, receives the
+// number of characters it took.
+double to_double(const std::string& num, int* used = nullptr) {
+    char* end = nullptr;
+    double v = strtod_l(num.c_str(), &end, c_locale());
+    if (used) *used = static_cast<int>(end - num.c_str());
+    return v;
 }
 
 QV_SEXP* name_string(QV_FILE* f) {
@@ -335,9 +340,15 @@ int get_token(QV_FILE* f) {
             j++;
         }
         std::string whole = ascii(t, n);
-        if (dot)
-            number_node(f, true, 0, to_double(whole), t + j, n - j);
-        else
+        if (dot) {
+            // The conversion may take an exponent (1.5e3 is 1500.0): the unit begins after it,
+            // so no character counts both in the value and in the unit (1500.0 with the unit
+            // "e3" would print as a text that reads back a thousand times larger).
+            int used = 0;
+            double v = to_double(whole, &used);
+            if (used > j) j = used;
+            number_node(f, true, 0, v, t + j, n - j);
+        } else
             number_node(f, false, to_int64(whole, 10), 0, t + j, n - j);
         return TK_DATUM;
     }
@@ -358,6 +369,14 @@ int get_token(QV_FILE* f) {
     if (n == 2 && t[0] == '%' && t[1] == 'E') return error_literal(f);
     text_node(f, QVT_SYMBOL, t, n, 0);
     return TK_DATUM;
+}
+
+// True while the text of a raw-byte literal is '#' and hexadecimal digits only.
+bool raw_head_ok(QV_FILE* f) {
+    if (f->yylen > 9) return false;  // '#' and at most eight digits
+    for (int i = 1; i < f->yylen; i++)
+        if (!is_hex(f->yytext[i])) return false;
+    return true;
 }
 
 // The raw-byte literal "#length#" (hexadecimal) and that many bytes, not decoded. The bytes are
@@ -779,13 +798,35 @@ int step(QV_FILE* f, L_CHAR c, int ent) {
             }
             return NO_TOKEN;
 
-        case S_RAW:
+        case S_RAW: {
             if (!c) {
                 f->mode = S_LIST;
                 return get_token(f);
             }
-            collect(f, c);
-            return c == '#' && f->yylen > 1 ? read_raw(f) : NO_TOKEN;
+            // Only hexadecimal digits stand between the two '#'. Any other character makes the
+            // literal malformed: it runs on to where an atom would end and becomes one token
+            // error there, so a stray '#' never takes the following items (up to the next '#')
+            // as its text.
+            bool good = raw_head_ok(f);
+            if (good && c == '#' && f->yylen > 1) {
+                collect(f, c);
+                return read_raw(f);
+            }
+            if (good && is_hex(c) && f->yylen <= 8) {
+                collect(f, c);
+                return NO_TOKEN;
+            }
+            bool ends = !ent && (is_blank(c) || is_nl(c) || c == '"' || c == '\'' || c == ';' ||
+                                 c == '<' || ((c == '(' || c == ')') && !plain(f)) ||
+                                 (c == '=' && (qvf_flags(f) & QVF_FIELD_EQ)));
+            if (!ends) {
+                collect(f, c);
+                return NO_TOKEN;
+            }
+            put_1char(f, c, 0);
+            f->mode = S_LIST;
+            return token_error(f, "token error 4", "invalid raw length");
+        }
 
         case S_WORD:
             if (!c) return get_x_text(f);

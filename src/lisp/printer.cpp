@@ -408,10 +408,23 @@ int pt_integer(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT, int) {
     return put_l(c, u);
 }
 
+// True when a unit would be taken for the exponent of the number before it ("e3", "E-2x").
+bool unit_reads_as_exponent(const L_CHAR* u) {
+    if (!u || (u[0] != 'e' && u[0] != 'E')) return false;
+    const L_CHAR* p = u + 1;
+    if (*p == '+' || *p == '-') p++;
+    return is_digit(*p);
+}
+
 int pt_floating(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT, int) {
     const L_CHAR* u = s->floating.unit;
-    if (!(flags & PF_IN_LIST) && unit_needs_caret(u) && put(c, '^') < 0) return -1;
+    bool caret = !(flags & PF_IN_LIST) && unit_needs_caret(u);
+    if (caret && put(c, '^') < 0) return -1;
     if (put_f(c, "%.16lf", s->floating.data) < 0) return -1;
+    // Read as an S-expression atom (inside a list, or after a caret), the number takes an
+    // exponent: one of zero written first leaves a unit such as "e3" to the unit.
+    if ((caret || (flags & PF_IN_LIST)) && unit_reads_as_exponent(u) && put_a(c, "e0") < 0)
+        return -1;
     if (put_l(c, u) < 0) return -1;
     return put(c, ' ');
 }

@@ -107,7 +107,11 @@ TEST_F(ReaderTest, TagModeNumbers) {
 
 TEST_F(ReaderTest, SexpModeAtomsAndNumbers) {
     EXPECT_EQ(items("^(1+2 + .5 0x1Fm -0x1F 1.5e3 1e3 0755 3000000000 -0.5 sym \"s\")"),
-              "(1 + .5 31:m -31 f1500:e3 1:e3 493 3000000000 f-0.5 sym \"s\")");
+              "(1 + .5 31:m -31 f1500 1:e3 493 3000000000 f-0.5 sym \"s\")");
+    // An exponent belongs to the value, and the unit begins after it; a unit that only looks
+    // like the start of one stays whole.
+    EXPECT_EQ(items("^(1.0e300 2.5e-1km 1.5E+2 2.0em 1.5e 3.0e2.5)"),
+              "(f1e+300 f0.25:km f150 f2:em f1.5:e f300:.5)");
     // S-expression mode is entered by '(' or '^', a caret takes one item, '<' returns to tags.
     EXPECT_EQ(items("(a b) c ^x y"), "(a b) | \"c\" | x | \"y\"");
     EXPECT_EQ(items("^(a <b>c d</b> e)"), "(a (b \"c\" \"d\") e)");
@@ -141,6 +145,14 @@ TEST_F(ReaderTest, RawBytes) {
               "E80021005:lex@1(\"token error 4\" \"t.qv\" \"#12345678#\" \"invalid raw length\")");
     EXPECT_EQ(items("^#zz# q"),
               "E80021005:lex@1(\"token error 4\" \"t.qv\" \"#zz#\" \"invalid raw length\") | q");
+    // A '#' not followed by digits and '#' is one bad token up to where an atom ends: the items
+    // after it (on this line and the next) are read as written.
+    EXPECT_EQ(
+        items("^(f #x)\n^(g 1) ^(h #1 #123456789# \"s\")"),
+        "(f E80021005:lex@1(\"token error 4\" \"t.qv\" \"#x\" \"invalid raw length\")) | "
+        "(g 1) | (h E80021005:lex@2(\"token error 4\" \"t.qv\" \"#1\" \"invalid raw length\") "
+        "E80021005:lex@2(\"token error 4\" \"t.qv\" \"#123456789#\" \"invalid raw length\") "
+        "\"s\")");
 }
 
 TEST_F(ReaderTest, ErrorLiteralsCommentsCdata) {

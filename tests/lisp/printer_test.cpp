@@ -119,11 +119,11 @@ struct Corpus {
         return s;
     }
 
-    // Units of letters; not for a zero (whose 'x' unit would read as hexadecimal) and not
-    // beginning with e for floats (an exponent in S-expression mode).
+    // Units of letters (for an integer zero the 'x' unit would read as hexadecimal, so the
+    // caller leaves it out); floats take units that look like an exponent too.
     const char* unit(bool for_float) {
-        static const char* const units[] = {"km", "m^2", "kg*m", "sec", "dpi", "e3", "x"};
-        int n = for_float ? 5 : 7;
+        static const char* const units[] = {"km", "m^2", "kg*m", "sec", "dpi", "e3", "x", "E-2^2"};
+        int n = for_float ? 8 : 7;
         return pick(2) ? units[pick(n)] : nullptr;
     }
 
@@ -201,6 +201,12 @@ TEST_F(ReaderTest, PrintsEachKindInListNotation) {
     // A unit the tag reader would cut is written after a caret outside lists.
     EXPECT_EQ(P(n_get_integer(5, "m^2")), "^5m^2");
     EXPECT_EQ(P(list(n_get_integer(5, "m^2"), nullptr)), "(5m^2)");
+    // Where the number is read as an S-expression atom, a unit that looks like an exponent
+    // follows an exponent of zero; tag text takes no exponent, so there the unit follows as is.
+    EXPECT_EQ(P(list(n_get_floating(1.5, "e3"), n_get_floating(1, "E-2^2"), nullptr)),
+              "(1.5000000000000000e0e3  1.0000000000000000e0E-2^2 )");
+    EXPECT_EQ(P(n_get_floating(1.5, "e3")), "1.5000000000000000e3 ");
+    EXPECT_EQ(P(n_get_floating(1, "E-2^2")), "^1.0000000000000000e0E-2^2 ");
     EXPECT_EQ(P(get_raw("abc", 3)), "^#3#abc");
     EXPECT_EQ(P(list(get_raw("abc", 3), nullptr)), "(#3#abc)");
     // The bracket form carries a symbol's attributes.
