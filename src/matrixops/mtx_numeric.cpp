@@ -93,6 +93,8 @@ struct IntTr {
         else
             return get_integer(static_cast<int64_t>(static_cast<uint64_t>(v)), nullptr);
     }
+    // Unsigned values print as unsigned by default ("%u", "%llu"), so a uint32 from 2^31 and a
+    // uint64 from 2^63 print as the numbers they hold, not as negatives.
     static void print(char* buf, size_t n, T v, const char* fmt) {
         if constexpr (sizeof(T) == 8) {
             if constexpr (is_signed)
@@ -253,12 +255,13 @@ int v_spread(MATRIX_DATA_TYPE* tp, MATRIX* m, int64_t* dim_code, int parent, int
              void* src1, void* src2) {
     using T = typename Tr::T;
     int opt = a ? *a : 0;
-    if constexpr (Tr::code == MXT_UINT8) {
-        if (SUB && (opt < 0 || opt > 2)) er_panic("unsigned_convert");
-    }
     if (pyr_spread_check(tp, m, dim_code, dest, src1, src2)) return -1;
     PYR_GEOM g;
     if (pyr_geom(&g, m, dim_code, parent, src2, src1)) return -1;
+    // Refusals of the blocks come first; an unknown option only then stops the process.
+    if constexpr (Tr::code == MXT_UINT8) {
+        if (SUB && (opt < 0 || opt > 2)) er_panic("unsigned_convert");
+    }
     if constexpr (Tr::code == MXT_UINT8) {
         if (opt == MXT_OPT_CURVE) {
             if constexpr (SUB) {
