@@ -73,15 +73,15 @@ struct IntTr {
     static T wadd(T a, T b) { return static_cast<T>(static_cast<U>(a) + static_cast<U>(b)); }
     static T wsub(T a, T b) { return static_cast<T>(static_cast<U>(a) - static_cast<U>(b)); }
     static T wmul(T a, T b) { return static_cast<T>(static_cast<U>(a) * static_cast<U>(b)); }
-    // From a language value: integers only; signed types clamp, unsigned keep the low bits. Two
-    // rules on purpose: a number beyond a signed type's range becomes the nearest it can hold
-    // (wrapping would turn a large positive into a negative), while an unsigned element is a bit
-    // pattern (a colour 0xRRGGBBAA, a mask) that scripts write as a signed integer, which only
-    // keeping the low bits gives back.
+    // From a language value: integers only. Numbers clamp, bit patterns keep their bits. The
+    // signed types, uint8 and uint16 hold numbers (pixels, elevations): a value beyond the range
+    // becomes the nearest one held, as coarse plus fine does, where the low bits would be an
+    // unrelated value (300 would read 44). uint32 and uint64 hold bit patterns (masks, words)
+    // that scripts write as signed integers, which only keeping the low bits gives back.
     static bool from_sexp(QV_SEXP* s, T* v) {
         if (get_type(s) != QVT_INTEGER) return false;
         int64_t x = s->integer.data;
-        if constexpr (is_signed)
+        if constexpr (is_signed || sizeof(T) <= 2)
             *v = clamp_to<int64_t, T>(x);
         else
             *v = static_cast<T>(static_cast<uint64_t>(x));

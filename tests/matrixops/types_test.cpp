@@ -287,7 +287,8 @@ TEST_F(Types, ScalarsFromAndToLanguageValues) {
     } ints[] = {
         {&mx_type_int8, 300, 127},      {&mx_type_int8, -1, -1},
         {&mx_type_int16, 70000, 32767}, {&mx_type_int32, int64_t{1} << 40, 2147483647},
-        {&mx_type_uint8, 300, 44},      {&mx_type_uint16, 70000, 4464},
+        {&mx_type_uint8, 300, 255},     {&mx_type_uint16, 70000, 65535},
+        {&mx_type_uint8, -5, 0},        {&mx_type_uint32, -1, 4294967295},
         {&mx_type_uint64, -1, -1},      {&mx_type_RGB, (int64_t{1} << 32) + 5, 5},
         {&mx_type_bit, 5, 1},           {&mx_type_int64, INT64_MIN, INT64_MIN},
     };
