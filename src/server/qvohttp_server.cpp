@@ -1291,6 +1291,8 @@ int accept_request(STREAM** new_st, QoH_LIST* l, const uint8_t* frame, uint32_t 
         return 0;
     }
     if (r == 0 && l->h.type == QoH_UPLOAD) {
+        // A refused upload is answered below as a request naming no session is (type 4, then
+        // the close), so that its client learns at once that its data went nowhere.
         if (_new_upload_session(l) == 0) {
             free_list_record(l);
             return 0;
