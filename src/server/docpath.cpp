@@ -334,7 +334,11 @@ QV_SEXP* get_path(L_CHAR* pair[2], QV_GETFILE* rule, const L_CHAR* path, QV_SEXP
     for (const L_CHAR* c = path; c && *c; c++)
         if (*c == '.' || *c == '/') last = c;
     if (last && *last == '.') dot = last;
-    if (!dot || !doc_path_ok(path))
+    // No ".." anywhere in a published path, inside a name too ("/a/.../x.qv").
+    bool dots = false;
+    for (const L_CHAR* c = path; c && c[0] && !dots; c++)
+        dots = c[0] == '.' && c[1] == '.';
+    if (!dot || dots || !doc_path_ok(path))
         return path_error(site, QVE_BAD_FILE_PATH, func, "invalid file path");
     QV_GETFILE found;
     if (search_getfile(&found, dot, agent, ascii(func ? func : "").c_str()) < 0)

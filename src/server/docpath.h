@@ -145,7 +145,8 @@ L_CHAR* get_append_path(const L_CHAR* dir, const char* c_name);
 // The integer bound to ServerPort in the privileged top environment, evaluated once and kept.
 // Unbound, or bound to an error of class 0x14 (a break): 0, not kept. Another error or a value that
 // is not an integer is printed on standard error ("type missmatch" and the value for the latter)
-// and gives -1, not kept.
+// and gives -1, not kept: a script's wrong binding fails the request that asked (a call lock with
+// an event) instead of ending the agent.
 int get_my_port();
 // Test hook: forgets every pair, rule, the agent's name and the kept port. Only while no other
 // task uses this module.

@@ -728,6 +728,9 @@ void _leave_qvi_thread() {
 // ------------------------------------------------------------------------------------------------
 // Closing
 
+// No collection runs first to drop the queries pending on qvi's output that nobody holds: they
+// fail, as every other one there, when the input ends, and a collection under way here would
+// stop every task of the agent for each close.
 int _close_interpreter(QV_INTERPRETER* qvi) {
     if (!qvi || qvi->mode == QVM_CLOSED) return -1;
     // Waiters on other interpreters whose own interpreter is asked to close re-test.

@@ -367,6 +367,7 @@ void feed_loop(QV_INTERPRETER* qvi, QV_SEXP* p) {
             if (t == QVT_ERROR && p->error.code != QVE_END_OF_INPUT)
                 _reply(qvi, sexp_line(p), p);
             else if (qvi->a_type == QVA_PIPE)
+                // On standard error: standard output may be where this interpreter's replies go.
                 fprintf(stderr, "*********************** READ ERROR\n");
             break;
         }
@@ -412,6 +413,7 @@ void inline_loop(QV_INTERPRETER* qvi, QV_SEXP* p) {
         int t = get_type(p);
         if (t == QVT_NIL) break;
         if (t != QVT_PAIR) {
+            // On standard error: standard output may be where the script's results go.
             if (t == QVT_ERROR && p->error.code != QVE_END_OF_INPUT)
                 fprintf(stderr, "parsing error\n");
             break;

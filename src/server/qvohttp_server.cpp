@@ -176,10 +176,13 @@ bool _session_room(uint32_t ip) {
     return all < QoH_SESSIONS_MAX && mine < QoH_SESSIONS_PER_PEER;
 }
 
-// A new key, unique over the sessions of both versions.
+// A new key, unique over the sessions of both versions: the time and a counter whose top bit
+// tells keys made in the first ten seconds after the start from later ones. The counter's other
+// 31 bits are random, so that nobody admitted by the listener can name another client's session
+// (its interpreter and output) from the key of one of his own.
 void _new_cockie(uint32_t* key) {
     do {
-        uint32_t t = get_qvtime();
+        uint32_t t = now();
         uint32_t r = 0;
         ssize_t got;
         while ((got = getrandom(&r, sizeof r, 0)) < 0 && errno == EINTR) {
@@ -1288,6 +1291,8 @@ int accept_request(STREAM** new_st, QoH_LIST* l, const uint8_t* frame, uint32_t 
         return 0;
     }
     if (r == 0 && l->h.type == QoH_UPLOAD) {
+        // A refused upload is answered below as a request naming no session is (type 4, then
+        // the close), so that its client learns at once that its data went nowhere.
         if (_new_upload_session(l) == 0) {
             free_list_record(l);
             return 0;
@@ -1390,6 +1395,11 @@ void QoH_task_counts(int* running, int* idle) {
     TaskLockGuard g(QoH_lock);
     *running = ss_run_tasks;
     *idle = ss_wait_tasks;
+}
+
+uint32_t QoH_start_time() {
+    TaskLockGuard g(QoH_lock);
+    return cockie_start_time;
 }
 
 void set_QoH_clock(uint32_t (*clock)()) {

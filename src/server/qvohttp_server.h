@@ -221,6 +221,8 @@ int QoH_waiting_count();  // requests waiting for an earlier sequence number
 int QoH_stock_count();
 std::string QoH_describe();  // one line per session: flags, sequence numbers, waiting requests
 void QoH_task_counts(int* running, int* idle);
-// For tests: the clock of the empty replies and the idle sweep (null: the system time); the next
-// cycle of the empty-reply task sweeps.
+// For tests: the clock of the empty replies, the idle sweep and the keys (null: the system time);
+// the next cycle of the empty-reply task sweeps. QoH_start_time: the server's start on that clock's
+// scale, from which the keys' first ten seconds count.
 void set_QoH_clock(uint32_t (*clock)());
+uint32_t QoH_start_time();

@@ -532,7 +532,7 @@ bool unmarked(const void* p) {
     return !(mem_hdr(p)->m_flags & MEM_MARKED);
 }
 
-void sp_gc_remote() {
+void sp_gc_interpreter() {
     for (QV_INTERPRETER* b : interpreter_hash) {
         for (QV_INTERPRETER* q = b; q; q = q->next) {
             for (QV_RESULT** p = &q->result_head; *p;) {
@@ -567,7 +567,7 @@ void init_remote() {
     static bool done = false;
     if (done) return;
     done = true;
-    gc_hook_sp(sp_gc_remote);
+    gc_hook_sp(sp_gc_interpreter);
     // Chain streams carry their output as remote queries.
     set_chain_query(remote_query);
 }

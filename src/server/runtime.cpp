@@ -119,6 +119,9 @@ void init_interpreter() {
     init_remote();
 }
 
+// The language core comes before the proxy settings and the QVoHTTP server (their tasks and
+// records use its heap and environments), and the call locks before logging, whose saving takes
+// them.
 void init_qv() {
     static bool done = false;
     if (done) return;

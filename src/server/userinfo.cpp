@@ -64,6 +64,8 @@ QV_SEXP* checked_answer(QV_INTERPRETER* qvi, QV_SEXP* cmd, QV_SEXP* what, int ma
     if (!text_is(what, "ip") || get_type(v) == QVT_ERROR) return v;
     QV_SEXP* first = get_type(v) == QVT_PAIR ? v->pair.car : nullptr;
     if (get_type(first) == QVT_ERROR) return v;
+    // A wrong answer is a type mismatch (0x80030806), not the break code 0x80011404: a break is
+    // answered with an empty value and would end the asking peer's command loop.
     if (get_type(first) != QVT_INTEGER)
         return relay_error(cmd, QVE_TYPE_MISMATCH, "type missmatch of return value of GetUserInfo");
     int64_t a = first->integer.data;

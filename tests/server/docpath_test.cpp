@@ -93,7 +93,7 @@ TEST(DocPath, ResolutionRefusesBadPathsBeforeAnyLookUp) {
             "x.qv",           "a/x.qv",    "/a/b",         "/a.d/b",   "/../x.qv",
             "/a/../x.qv",     "/a/./x.qv", "/./x.qv",      "/a//x.qv", "/a/%2e%2e/x.qv",
             "/a/%2E%2e/x.qv", "/a%2fb.qv", "/a/..%5cx.qv", "/a\\b.qv", "/%252e%252e/x.qv",
-            "/a/x.qv/..",     "/a/%00.qv"};
+            "/a/x.qv/..",     "/a/%00.qv", "/a/.../x.qv",  "/a/b..qv"};
         for (const char* p : bad)
             EXPECT_EQ(err(get_path(pair, &rule, L(p), nullptr, "Load")),
                       "80040503 Load ^\"invalid file path\"")
@@ -110,13 +110,13 @@ TEST(DocPath, ResolutionRefusesBadPathsBeforeAnyLookUp) {
                   "8004070e Load ^\"undefined path pair\"");
         ASSERT_EQ(Reg_List_pathpair(L("/r"), L("/")), 0);
 
-        // The trees in the order the rule gives; a "..." piece is a plain name.
-        const char* want[] = {"/r/qvsys/a/.../x.qv ", "/r/qvdocs/a/.../x.qv ",
-                              "/r/qvsys/a/.../x.qv /r/qvdocs/a/.../x.qv",
-                              "/r/qvdocs/a/.../x.qv /r/qvsys/a/.../x.qv"};
+        // The trees in the order the rule gives; a dot inside a directory's name is a plain name.
+        const char* want[] = {"/r/qvsys/a/.b/x.qv ", "/r/qvdocs/a/.b/x.qv ",
+                              "/r/qvsys/a/.b/x.qv /r/qvdocs/a/.b/x.qv",
+                              "/r/qvdocs/a/.b/x.qv /r/qvsys/a/.b/x.qv"};
         for (uint32_t trees = 0; trees < 4; trees++) {
             _insert_getfile(L(".qv"), L("ag"), L("mode"), trees | GF_LOCK_URL, L("Load"));
-            ASSERT_EQ(get_path(pair, &rule, L("/a/.../x.qv"), nullptr, "Load"), nullptr);
+            ASSERT_EQ(get_path(pair, &rule, L("/a/.b/x.qv"), nullptr, "Load"), nullptr);
             EXPECT_EQ(A(pair[0]) + " " + (pair[1] ? A(pair[1]) : ""), want[trees]);
             EXPECT_EQ(rule.flags, trees | GF_LOCK_URL);
             EXPECT_EQ(A(rule.mode), "mode");

@@ -102,6 +102,28 @@ TEST(Interp, IdsAreUniqueAndIterationVisitsEveryRecord) {
     ASSERT_TRUE(closed.wait_for(N));
     for (int id : ids)
         EXPECT_EQ(search_qvi_id(static_cast<uint32_t>(id)), nullptr);
+    // The counter wraps from the largest positive id to 1 and passes over the ids in use.
+    ASSERT_TRUE(run_task([] {
+        std::set<uint32_t> used;
+        for (uint32_t id = get_next_iid(0); id != 0; id = get_next_iid(static_cast<int>(id)))
+            used.insert(id);
+        uint32_t free_id = 1;
+        while (used.count(free_id))
+            free_id++;
+        {
+            TaskLockGuard g(qvi_lock);
+            qvi_id = INT32_MAX;
+        }
+        int last = open_internal();
+        EXPECT_EQ(last, INT32_MAX);
+        close_self_interpreter();
+        // The lowest free id (or one freed meanwhile by another test's interpreter ending).
+        int next = open_internal();
+        EXPECT_GE(next, 1);
+        EXPECT_LE(next, static_cast<int>(free_id));
+        EXPECT_NE(next, keeper_id());
+        close_self_interpreter();
+    }));
 }
 
 TEST(Interp, CommandQueueAcrossTasks) {

@@ -262,6 +262,36 @@ TEST_F(TunnelTest, BodiesAreFedInSequenceOrderAndStrayRequestsAreRefused) {
     EXPECT_TRUE(frame_type(ef) == QoH_END || frame_type(ef) == QoH_ERROR) << end.got;
 }
 
+// Session keys: the time of the open, and a counter whose top bit marks keys made in the first ten
+// seconds after the server's start (the first key after a change of window still carries the bit
+// it had). The counter's other bits are not a count: the next client's key cannot be guessed.
+uint32_t key_clock_at;
+uint32_t key_clock() {
+    return key_clock_at;
+}
+
+TEST_F(TunnelTest, KeysCarryTheTimeAndTheStartWindowBitAndCannotBeGuessed) {
+    uint32_t start = QoH_start_time();
+    for (uint32_t offset : {3u, 100u}) {
+        SCOPED_TRACE(offset);
+        key_clock_at = start + offset;
+        set_QoH_clock(key_clock);
+        std::vector<uint32_t> counters;
+        for (int i = 0; i < 3; i++) {
+            Exchange open(l.port, make_frame(QoH_OPEN, 0, 0, 0));
+            std::string f = open.frame();
+            ASSERT_TRUE(frame_sum_ok(f)) << open.got;
+            EXPECT_EQ(key_word(f, 0), key_clock_at);
+            counters.push_back(key_word(f, 1));
+        }
+        set_QoH_clock(nullptr);
+        bool early = offset < 11;
+        for (int i = 1; i < 3; i++)
+            EXPECT_EQ((counters[i] & 0x80000000u) != 0, early) << std::hex << counters[i];
+        EXPECT_FALSE(counters[2] - counters[1] == 1 && counters[1] - counters[0] == 1);
+    }
+}
+
 // A stocked connection closed by another holder, whose address a new stream then took, is left to
 // the new stream: the stock neither reads the request waiting on it nor answers nor closes it. The
 // new opening at the old address is stood for by another serial number on the same record (the
