@@ -358,6 +358,8 @@ static void copy_bits(uint8_t* dst, int64_t di, const uint8_t* src, int64_t si, 
 
 void* mxt_compound_vv(void* d1, void* d2, int ix, MX_CACHE* mxc) {
     MATRIX_DATA_TYPE* tp = type_of(d1);
+    // String vectors are refused: a byte copy of their references would leave two owners of
+    // each text, freed twice.
     if (!tp || !tp->parent || tp != type_of(d2) || tp->type == MXT_STRING + MXT_VECTOR)
         return nullptr;
     MATRIX_DH_SET a, b;

@@ -107,6 +107,10 @@ void* resolve_equation_double(void* a, void* v, MX_CACHE* c) {
     const auto* av = reinterpret_cast<const double*>(da.offset);
     const auto* bv = reinterpret_cast<const double*>(dv.offset);
     int64_t cols = n + 1;
+    // Elimination with partial pivoting (equations exchanged), not on the diagonal alone: a
+    // diagonal pivot refuses regular systems with a zero on the diagonal (the identity's
+    // permutations, a Jacobian whose channels each follow another coordinate), which would send
+    // every Newton step to the affine model and the grid search. Null only for a singular system.
     // Rows are equations (the augmented system), each with the largest magnitude of its
     // coefficients: a pivot that elimination leaves within rounding of zero against its own
     // equation's scale marks the system singular.

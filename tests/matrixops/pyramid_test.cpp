@@ -324,6 +324,10 @@ TEST_F(Pyramid, ElementWiseAndMatrixBuilders) {
               (std::vector<uint8_t>{1, 2, 1, 1, 1, 1, 3, 4, 1, 1, 1, 1, 5, 6, 1, 1, 1, 1}));
     EXPECT_EQ(mxt_compound_vv(m23, m43, 1, &c), nullptr);
     EXPECT_EQ(mxt_compound_vv(m23, m43, 2, &c), nullptr);
+    // String vectors are not joined: the texts would have two owners.
+    void* sv = make_vec<char*>(&mx_type_string_v, {1});
+    EXPECT_EQ(mxt_compound_vv(sv, sv, 0, &c), nullptr);
+    mx_type_string_v.free_data(&mx_type_string_v, sv);
     void* e = mxt_e_m(&mx_type_double_v, 3, &c);
     EXPECT_EQ(values_of<double>(e), (std::vector<double>{1, 0, 0, 0, 1, 0, 0, 0, 1}));
     EXPECT_EQ(mxt_e_m(&mx_type_RGB_v, 3, &c), nullptr);

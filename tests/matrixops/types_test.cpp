@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "lisp/collect.h"
 #include "lisp/sexp.h"
 #include "matrix/compact_code.h"
 #include "matrix/mxtransfer.h"
@@ -484,6 +485,37 @@ TEST_F(Types, PrintingAndDebugLine) {
     mx_type_string_v.free_data(&mx_type_string_v, s);
     mxt_free_data(nullptr, v);
     mxt_free_data(nullptr, w);
+
+    // The type trace line: the message and function, or the function and line; the scalar
+    // type's name by the low four bits of the code.
+    struct {
+        const char* msg;
+        MATRIX_DATA_TYPE* tp;
+        const char* line;
+    } lines[] = {
+        {"conv", &mx_type_uint8_v, "conv(fn) :: uint8|VECTOR\n"},
+        {"", &mx_type_double, "(fn+42) :: double|SCOLOR\n"},
+        {nullptr, &mx_type_float_v, "(fn+42) :: float|VECTOR\n"},
+        {"x", &mx_type_sexp, "x(fn) :: sexp|SCOLOR\n"},
+        {"x", nullptr, "x(fn) :: zero\n"},
+    };
+    for (auto& k : lines) {
+        vxtest::StdoutText out;
+        xx_type_debug(k.msg, k.tp, "fn", 42, nullptr);
+        EXPECT_EQ(out.text(), k.line);
+    }
+    // With a kept second the line is written at most once in it.
+    uint32_t tim = 0;
+    {
+        vxtest::StdoutText out;
+        xx_type_debug("a", &mx_type_bit, "fn", 1, &tim);
+        EXPECT_EQ(out.text(), "a(fn) :: bit|SCOLOR\n");
+    }
+    EXPECT_NE(tim, 0u);
+    uint32_t kept = tim;
+    vxtest::StdoutText again;
+    xx_type_debug("a", &mx_type_bit, "fn", 1, &tim);
+    EXPECT_TRUE(again.text().empty() || tim != kept);
 }
 
 }  // namespace
@@ -516,6 +548,25 @@ TEST_F(Types, AllocationKinds) {
     for (int i = 0; i < 3; i++)
         mxc_free(&c, s[i]);
     mxc_free(&c, sv);
+    // Collected string vectors, made or copied, keep their texts alive through collections.
+    // Each is made in a frame of its own that hands only the vector on.
+    gc_push(nullptr, nullptr, "made");
+    void* kept = mx_type_string_v.alloc_data(&mx_type_string_v, MXA_COLLECTED, &sp, nullptr,
+                                             __FILE__, __LINE__);
+    gc_pop(kept, gc_mx_stringv_data);
+    gc_push(nullptr, nullptr, "copied");
+    void* copy = mx_type_string_v.alloc_copy(&mx_type_string_v, kept, MXA_COLLECTED, nullptr,
+                                             __FILE__, __LINE__);
+    gc_pop(copy, gc_mx_stringv_data);
+    for (int i = 0; i < 2; i++)
+        gc_tick_notin_tick(nullptr, 0);
+    for (void* x : {kept, copy}) {
+        char** t = reinterpret_cast<char**>(static_cast<uint8_t*>(x) + 8);
+        for (int i = 0; i < 3; i++)
+            EXPECT_STREQ(t[i], "abc");
+    }
+    EXPECT_NE(reinterpret_cast<char**>(static_cast<uint8_t*>(copy) + 8)[0],
+              reinterpret_cast<char**>(static_cast<uint8_t*>(kept) + 8)[0]);
 }
 
 TEST_F(Types, BrokenInvariantsStopTheProcess) {

@@ -64,6 +64,10 @@ TEST_F(Interp, AffineAndBilinearChannelsInterpolateExactly) {
     EXPECT_NEAR(fv[0], B, 1e-5);
     EXPECT_NEAR(fv[1], C, 1e-5);
     mxc_free(&c, df);
+    // The float readers refuse a coordinate below the matrix as the double ones do.
+    xf[1] = -2.0f;
+    EXPECT_EQ(read_mx_ip_float(&p), -1);
+    EXPECT_EQ(read_mx_ipdiff_float(&p), nullptr);
 }
 
 TEST_F(Interp, EdgesUserCacheAndBlockBoundaries) {
