@@ -145,6 +145,7 @@ void* xx_mxt_alloc_vector(MATRIX_DATA_TYPE* tp, int atype, void* d, void* w, con
     int e = el_tp->get_size(el_tp, nullptr);
     if (vp->dim < 0 || vp->dim > MXT_MAX_DIM) return nullptr;
     int offset = mxt_vector_offset(vp->dim, e);
+    if (offset > MXT_MAX_OFFSET) return nullptr;  // would read back as a negative offset
     int64_t n = mxt_count_elements(vp->ix_size, vp->dim, (INT_MAX - offset) / (e > 0 ? e : 1));
     if (n < 0) return nullptr;
     int64_t length = offset + n * e;

@@ -10,7 +10,8 @@
 // are in host order; in net form (files, peers) they are big-endian and the two header bytes are
 // unchanged. For numeric and rgb8 vectors `offset` is the smallest multiple of the value size not
 // below 4 + 4 * dim; for bit_v it is exactly 4 + 4 * dim; a string vector keeps one 8-byte text
-// reference per value from 4 + 4 * dim rounded up to 8. dim is at most MXT_MAX_DIM.
+// reference per value from 4 + 4 * dim rounded up to 8. dim is at most MXT_MAX_DIM
+// (29 for 8-byte values, below).
 //
 // The tables themselves (src/matrixops/) are registered once at start-up; the matrix store only
 // looks them up here and calls through their slots.
@@ -52,6 +53,8 @@ enum : int {
 
 // The most dimensions an element may have (the offset must fit its byte).
 constexpr int MXT_MAX_DIM = 30;
+// The furthest a vector's values may start: the net form reads the offset as a signed byte.
+constexpr int MXT_MAX_OFFSET = 127;
 
 // Allocation kinds of element data.
 enum : int {
@@ -63,8 +66,10 @@ enum : int {
     MXA_NO_BYTES = 16,  // block records only: allocate the record without its bytes
 };
 
-// The first 4 bytes of every vector element and every block record. The offset byte is read
-// unsigned (an 8-byte vector of 30 dimensions starts its values at 128).
+// The first 4 bytes of every vector element and every block record. Files and peers read the
+// offset byte as signed, so a vector whose values would start beyond MXT_MAX_OFFSET is refused:
+// 8-byte values allow at most 29 dimensions (30 would start them at 128), narrower ones 30. A
+// string vector's offset stays in memory (its net form has none), so it keeps 30 dimensions.
 struct matrix_data_header {
     uint8_t offset;
     uint8_t type;

@@ -116,7 +116,8 @@ int mxt_block_cmp(MATRIX_DATA_TYPE*, void* d1, void* d2) {
     return r < 0 ? -1 : r > 0 ? 1 : 0;
 }
 
-// The bytes of a block by kind (kind 2 as leaf text).
+// The bytes of a block by kind. Kind 2 always marks them as leaf text: a caller's w there is
+// the record's mark function, which would read the bytes as a record.
 uint8_t* block_bytes(int64_t size, int kind, void* w) {
     switch (kind) {
         case MXA_COLLECTED:
@@ -232,6 +233,7 @@ void* mxt_alloc_bitv(MATRIX_DATA_TYPE* tp, int atype, void* d, void* w, const ch
             work = w;
             break;
         case MXA_CACHE:
+            // Without a w the parameter's own cache serves, as for every other vector type.
             work = w ? w : vp->mxc;
             if (!work) return nullptr;
             break;

@@ -149,7 +149,7 @@ int64_t mxt_checked_vector_size(MATRIX_DATA_TYPE* tp, const void* p, int64_t ava
     MATRIX_DATA_TYPE* el = tp->parent;
     int e = el->get_size(el, nullptr);
     int off = is_bitv(tp) ? 4 + 4 * dim : mxt_vector_offset(dim, e);
-    if (b[0] != off) return -1;
+    if (off > MXT_MAX_OFFSET || b[0] != off) return -1;
     int32_t sizes[MXT_MAX_DIM];
     for (int i = 0; i < dim; i++) {
         if (net)

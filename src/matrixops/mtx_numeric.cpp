@@ -73,15 +73,15 @@ struct IntTr {
     static T wadd(T a, T b) { return static_cast<T>(static_cast<U>(a) + static_cast<U>(b)); }
     static T wsub(T a, T b) { return static_cast<T>(static_cast<U>(a) - static_cast<U>(b)); }
     static T wmul(T a, T b) { return static_cast<T>(static_cast<U>(a) * static_cast<U>(b)); }
-    // From a language value: integers only; signed types clamp, unsigned keep the low bits. Two
-    // rules on purpose: a number beyond a signed type's range becomes the nearest it can hold
-    // (wrapping would turn a large positive into a negative), while an unsigned element is a bit
-    // pattern (a colour 0xRRGGBBAA, a mask) that scripts write as a signed integer, which only
-    // keeping the low bits gives back.
+    // From a language value: integers only. Numbers clamp, bit patterns keep their bits. The
+    // signed types, uint8 and uint16 hold numbers (pixels, elevations): a value beyond the range
+    // becomes the nearest one held, as coarse plus fine does, where the low bits would be an
+    // unrelated value (300 would read 44). uint32 and uint64 hold bit patterns (masks, words)
+    // that scripts write as signed integers, which only keeping the low bits gives back.
     static bool from_sexp(QV_SEXP* s, T* v) {
         if (get_type(s) != QVT_INTEGER) return false;
         int64_t x = s->integer.data;
-        if constexpr (is_signed)
+        if constexpr (is_signed || sizeof(T) <= 2)
             *v = clamp_to<int64_t, T>(x);
         else
             *v = static_cast<T>(static_cast<uint64_t>(x));
@@ -93,6 +93,8 @@ struct IntTr {
         else
             return get_integer(static_cast<int64_t>(static_cast<uint64_t>(v)), nullptr);
     }
+    // Unsigned values print as unsigned by default ("%u", "%llu"), so a uint32 from 2^31 and a
+    // uint64 from 2^63 print as the numbers they hold, not as negatives.
     static void print(char* buf, size_t n, T v, const char* fmt) {
         if constexpr (sizeof(T) == 8) {
             if constexpr (is_signed)
@@ -253,12 +255,13 @@ int v_spread(MATRIX_DATA_TYPE* tp, MATRIX* m, int64_t* dim_code, int parent, int
              void* src1, void* src2) {
     using T = typename Tr::T;
     int opt = a ? *a : 0;
-    if constexpr (Tr::code == MXT_UINT8) {
-        if (SUB && (opt < 0 || opt > 2)) er_panic("unsigned_convert");
-    }
     if (pyr_spread_check(tp, m, dim_code, dest, src1, src2)) return -1;
     PYR_GEOM g;
     if (pyr_geom(&g, m, dim_code, parent, src2, src1)) return -1;
+    // Refusals of the blocks come first; an unknown option only then stops the process.
+    if constexpr (Tr::code == MXT_UINT8) {
+        if (SUB && (opt < 0 || opt > 2)) er_panic("unsigned_convert");
+    }
     if constexpr (Tr::code == MXT_UINT8) {
         if (opt == MXT_OPT_CURVE) {
             if constexpr (SUB) {

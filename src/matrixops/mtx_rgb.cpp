@@ -60,6 +60,7 @@ int mxt_RGB_get_size(MATRIX_DATA_TYPE*, void*) {
     return 4;
 }
 
+// A packed colour word is a bit pattern: its low 32 bits are kept, as for uint32.
 void* mxt_RGB_sexp2md(int* cpy, MATRIX_DATA_TYPE*, QV_SEXP* s) {
     if (get_type(s) != QVT_INTEGER) return nullptr;
     auto v = static_cast<uint32_t>(static_cast<uint64_t>(s->integer.data));

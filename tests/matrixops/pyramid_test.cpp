@@ -64,6 +64,10 @@ TEST_F(Pyramid, CoarsePlusAndMinusFine) {
     int rc = 0;
     EXPECT_EQ(u8.run(false, 1, 2, 0, &rc), 0);
     EXPECT_EQ(rc, -1);
+    // A refused block is answered before an unknown option is looked at.
+    rc = 0;
+    EXPECT_EQ(u8.run(true, 1, 2, 5, &rc), 0);
+    EXPECT_EQ(rc, -1);
 }
 
 TEST_F(Pyramid, RgbChannelsStayApart) {

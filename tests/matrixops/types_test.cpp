@@ -81,6 +81,47 @@ TEST_F(Types, LayoutSizesAndOffsets) {
         mxt_free_data(nullptr, v);
 }
 
+// The net form reads the offset byte as signed: a vector whose values would start past 127 is
+// refused, made here, through the cache's builder or read from net form.
+TEST_F(Types, OffsetsStayWithinASignedByte) {
+    struct {
+        MATRIX_DATA_TYPE* tp;
+        int dim, offset;  // offset 0: refused
+    } cases[] = {
+        {&mx_type_double_v, 29, 120}, {&mx_type_double_v, 30, 0},   {&mx_type_int64_v, 29, 120},
+        {&mx_type_int64_v, 30, 0},    {&mx_type_uint32_v, 30, 124}, {&mx_type_bit_v, 30, 124},
+    };
+    for (auto& k : cases) {
+        std::vector<int> sizes(k.dim, 1);
+        void* v = make_vec<uint8_t>(k.tp, sizes);
+        void* cv = mxt_new_vector(k.tp, k.dim, sizes.data(), &c);
+        // The net form as it would be written with this offset: header, sizes of 1, one value.
+        int e = k.tp->parent->get_size(k.tp->parent, nullptr);
+        int off = k.offset ? k.offset : mxt_vector_offset(k.dim, e);
+        std::string net = bytes({off, k.tp->type, 0, k.dim});
+        for (int i = 0; i < k.dim; i++)
+            net += bytes({0, 0, 0, 1});
+        net += std::string(off - net.size() + e, '\0');
+        void* back = from_net(k.tp, net);
+        if (!k.offset) {
+            EXPECT_EQ(v, nullptr) << k.tp->type_name << " " << k.dim;
+            EXPECT_EQ(cv, nullptr) << k.tp->type_name << " " << k.dim;
+            EXPECT_EQ(back, nullptr) << k.tp->type_name << " " << k.dim;
+            EXPECT_EQ(get_size_endian(net.data(), net.size()), -1);
+            continue;
+        }
+        ASSERT_NE(v, nullptr) << k.tp->type_name << " " << k.dim;
+        ASSERT_NE(cv, nullptr) << k.tp->type_name << " " << k.dim;
+        ASSERT_NE(back, nullptr) << k.tp->type_name << " " << k.dim;
+        EXPECT_EQ(static_cast<MATRIX_DATA_HEADER*>(v)->offset, k.offset);
+        EXPECT_EQ(net_form(k.tp, v).substr(0, off), net.substr(0, off));
+        EXPECT_EQ(get_size_endian(net.data(), net.size()), static_cast<int64_t>(net.size()));
+        mxc_free(&c, cv);
+        mxt_free_data(nullptr, v);
+        mxt_free_data(nullptr, back);
+    }
+}
+
 TEST_F(Types, DoubleVectorNetFormIsBigEndian) {
     std::vector<double> vals = {1.5, -2.25, 3.0, 1e10, -0.0, 6.5};
     void* v = make_vec<double>(&mx_type_double_v, {2, 3}, vals);
@@ -246,7 +287,8 @@ TEST_F(Types, ScalarsFromAndToLanguageValues) {
     } ints[] = {
         {&mx_type_int8, 300, 127},      {&mx_type_int8, -1, -1},
         {&mx_type_int16, 70000, 32767}, {&mx_type_int32, int64_t{1} << 40, 2147483647},
-        {&mx_type_uint8, 300, 44},      {&mx_type_uint16, 70000, 4464},
+        {&mx_type_uint8, 300, 255},     {&mx_type_uint16, 70000, 65535},
+        {&mx_type_uint8, -5, 0},        {&mx_type_uint32, -1, 4294967295},
         {&mx_type_uint64, -1, -1},      {&mx_type_RGB, (int64_t{1} << 32) + 5, 5},
         {&mx_type_bit, 5, 1},           {&mx_type_int64, INT64_MIN, INT64_MIN},
     };
