@@ -101,7 +101,7 @@ GmxRun::GmxRun(MX_ENTRY* e, int tree_node, int create, int wait, const char* cre
     c->gn_tree_node = tree_node;
     c->gn_create = create;
     c->gn_wait = wait;
-    set_matrix_env(c->m, "create-node", create_node);
+    if (create_node) set_matrix_env(c->m, "create-node", create_node);
 }
 
 GmxRun::~GmxRun() {

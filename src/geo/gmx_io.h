@@ -62,7 +62,7 @@ struct GmxHold {
 class GmxRun {
   public:
     // Locks e (unless the caller holds its lock already), flushes its node, sets the options and
-    // the create-node key.
+    // the create-node key (left as it is when create_node is null).
     GmxRun(MX_ENTRY* e, int tree_node, int create, int wait, const char* create_node,
            bool take_lock = true);
     ~GmxRun();

@@ -78,6 +78,14 @@ int target_node(void* ctx, const int64_t* tile, UTM_VECTOR* vec) {
     return 0;
 }
 
+// The matrices' create-node keys change only once a pass has blocks to visit: an import whose
+// zone misses the target leaves both matrices as they were.
+void begin_pass(void* ctx) {
+    auto* k = static_cast<UtmCaches*>(ctx);
+    set_matrix_env(k->src->c->m, "create-node", "disable");
+    set_matrix_env(k->dst->c.m, "create-node", "enable");
+}
+
 void written(void* ctx) {
     static_cast<UtmCaches*>(ctx)->dst->c.dirty = 1;
 }
@@ -167,8 +175,8 @@ QV_SEXP* vx_gmxImportUTM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     int rc = 0;
     bool broken = false;
     {
-        GmxRun srun(src.e, 0, -1, 3, "disable", false);
-        GmxRun trun(dst.e, 1, 2, 2, "enable", false);
+        GmxRun srun(src.e, 0, -1, 3, nullptr, false);
+        GmxRun trun(dst.e, 1, 2, 2, nullptr, false);
         std::vector<int64_t> sdc(sm->p.dim + 1, 0), tdc(tm->p.dim + 1, 0);
         UtmCaches k{};
         k.tdc = tdc.data();
@@ -179,7 +187,7 @@ QV_SEXP* vx_gmxImportUTM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
         k.dst = dst.e;
         k.dst_pos = dpos;
         k.src_pos = spos;
-        UTM_IO io{&k, read_cell, target_node, written, tile_text};
+        UTM_IO io{&k, read_cell, target_node, written, tile_text, begin_pass};
         int64_t psize[2] = {tm->pixel_size[0], tm->pixel_size[1]};
         int64_t ssize[2] = {sm->pixel_size[0], sm->pixel_size[1]};
         rc = utm_import(&ud, psize, tm->block_size[0], tm->block_size[1], sm->block_size[0],

@@ -334,6 +334,7 @@ int utm_load_zone(UTM_DATA* ud, int zone, const int64_t start[3], const int64_t 
         sbs1 > 30 || tbs0 + tbs1 > 24)
         return -1;
     ss_printf("load_zone-2\n");
+    if (io->begin) io->begin(io->ctx);
     int bw = 1 << tbs0, bh = 1 << tbs1, n = bw * bh;
     auto* flag = static_cast<int8_t*>(d_alloc(n));
     auto* src = static_cast<int64_t*>(d_alloc(int64_t{n} * 16));

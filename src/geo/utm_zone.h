@@ -93,6 +93,8 @@ struct UTM_IO {
     void (*written)(void* ctx);
     // Text of a tile code for the trace lines (short-lived); null formats "(l x y)".
     const char* (*tile_text)(void* ctx, const int64_t* tile);
+    // A pass has blocks to visit and is about to read and write. May be null.
+    void (*begin)(void* ctx);
 };
 
 // Fills pending cells from a source of src_size[0] x src_size[1] cells, one read per source

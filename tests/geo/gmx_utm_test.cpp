@@ -101,4 +101,24 @@ TEST_F(GmxUtmTest, RefusalsNameTheirArgument) {
                       " 140 34.95 120 120 \"08N\" (list 0 0) (list (list 0 0) (list 1 1)) (list 1 "
                       "1) 6378137 6356752)"),
               "");
+    // Neither the refusals nor an import whose zone misses the target touch the matrices'
+    // create-node keys; an import with blocks to visit sets them.
+    auto create_node = [&](int id) -> std::string {
+        MX_ENTRY* e = search_mx_entry_by_id(id);
+        if (!e) return "no entry";
+        QV_SEXP* v =
+            get_env_symbol(static_cast<QVISP_ENV*>(e->c.m->mx_env->data), L("create-node"), 0);
+        release_mx_entry(e);
+        if (get_type(v) == QVT_NIL) return "nil";
+        if (get_type(v) != QVT_STRING) return "other";
+        std::string t;
+        for (const L_CHAR* c = v->string.data; c && *c; c++)
+            t += static_cast<char>(*c & 0x7f);
+        return t;
+    };
+    EXPECT_EQ(create_node(src_), "nil");
+    EXPECT_EQ(create_node(dst_), "nil");
+    EXPECT_EQ(refused("", kArgs), "");
+    EXPECT_EQ(create_node(src_), "disable");
+    EXPECT_EQ(create_node(dst_), "enable");
 }

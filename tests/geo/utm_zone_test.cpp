@@ -173,7 +173,7 @@ TEST(UtmZone, TileRangesAndClamping) {
     EXPECT_EQ(st[1], en[1]);
     // Blocks too large for the per-block buffers are refused before anything is allocated.
     int64_t a[3] = {0, 0, 0}, b[3] = {0, 8192, 8192}, ext[2] = {100, 100};
-    UTM_IO none{nullptr, nullptr, nullptr, nullptr, nullptr};
+    UTM_IO none{nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
     vxtest::StdoutText quiet;
     EXPECT_EQ(utm_load_zone(&ud, 0, a, b, 13, 12, 6, 6, ext, &none), -1);
     // A resolution beyond the 64-bit range saturates instead of overflowing.
@@ -193,13 +193,16 @@ TEST(UtmZone, ProgressLineNamesTheBlockAndTheEnd) {
     ud.reso_y = 10;
     utm_zone_bounds(&ud);
     static char shared[64];
-    UTM_IO io{nullptr, [](void*, int64_t, int64_t, uint32_t*, UTM_VECTOR*) { return -1; },
-              [](void*, const int64_t*, UTM_VECTOR*) { return -1; }, nullptr,
+    UTM_IO io{nullptr,
+              [](void*, int64_t, int64_t, uint32_t*, UTM_VECTOR*) { return -1; },
+              [](void*, const int64_t*, UTM_VECTOR*) { return -1; },
+              nullptr,
               [](void*, const int64_t* t) -> const char* {
                   snprintf(shared, sizeof shared, "<%lld %lld>", static_cast<long long>(t[1]),
                            static_cast<long long>(t[2]));
                   return shared;
-              }};
+              },
+              nullptr};
     int64_t a[3] = {0, 0, 0}, b[3] = {0, 8, 8}, ext[2] = {100, 100};
     vxtest::StdoutText out;
     EXPECT_EQ(utm_load_zone(&ud, 0, a, b, 3, 3, 2, 2, ext, &io), 0);
@@ -251,7 +254,7 @@ TEST(UtmZone, OneReadPerSourceSquare) {
     // fails and (2, 3) lies beyond the node's vector.
     Blocks src = indexed_source(3, 3, 2, 2);
     Access run{&src, nullptr};
-    UTM_IO io{&run, read_cb, nullptr, nullptr, nullptr};
+    UTM_IO io{&run, read_cb, nullptr, nullptr, nullptr, nullptr};
     int8_t flag[6] = {0, 0, 0, 0, -1, 0};
     int64_t cell[12] = {1, 1, 5, 0, 0, 2, 2, 3, 9, 9, 6, 1};
     uint32_t value[6] = {}, order[6];
