@@ -2,6 +2,7 @@
 #include "matrixops/plot_field.h"
 
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -408,7 +409,8 @@ int fd_initial_int(IP_FIELD* target, const void* data, FD_OPT* opt, int flag) {
         int64_t offset = 0;
         if (!trunc_s64(off, &offset) || !std::isfinite(reso)) return -11;
         if (get_type(a[3]) != QVT_INTEGER) return -4;
-        opt->type = static_cast<int>(fmt);
+        // A format beyond the int range is no format (never its low bits, which could name one).
+        opt->type = fmt >= INT_MIN && fmt <= INT_MAX ? static_cast<int>(fmt) : 0;
         opt->reso = reso;
         opt->offset = offset;
         opt->count = reinterpret_cast<QV_INTEGER*>(a[3])->data;
