@@ -278,6 +278,8 @@ QV_SEXP* qv_mxCompressJPEG(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIE
         return eval_error(form, QVE_TYPE_MISMATCH, name,
                           List(str("type missmatch"), str("UINT8 or RGB8 is required"), LIST_END));
     int w = dh.ix[0], h = dh.ix[1];
+    // The raw forms hold each side in one byte: a side above 255 takes the JPEG form whatever the
+    // other side (a 300 x 10 picture would otherwise be stored 44 wide).
     bool jpeg = (w >= JPEG_MIN_SIDE && h >= JPEG_MIN_SIDE) || w > RAW_MAX_SIDE || h > RAW_MAX_SIDE;
     size_t len = 0;
     uint8_t* out = nullptr;
@@ -353,11 +355,12 @@ void* mx_jpeg_uncompress_2(const uint8_t* data, size_t size) {
 }
 
 void data_checksum(const char* label, const void* data, int size) {
-    int sum = 0;
+    // Summed modulo 2^32 (a signed sum would overflow past 8 MiB of bytes), printed as an int.
+    uint32_t sum = 0;
     auto* p = static_cast<const uint8_t*>(data);
     for (int i = 0; i < size; i++)
         sum += p[i];
-    ss_printf("%s %i\n", label, sum);
+    ss_printf("%s %i\n", label, static_cast<int>(sum));
 }
 
 void init_mxCompressZ(QVISP_ENV* env) {

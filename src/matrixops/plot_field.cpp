@@ -506,6 +506,7 @@ int fd_merge_int(IP_FIELD* dest, const IP_FIELD* s1, const IP_FIELD* s2) {
     if (s1->type == FD_INT_AVG) {
         dest->d.i = static_cast<int64_t*>(d_alloc(16));
         int64_t c1 = s1->d.i[1], c2 = s2->d.i[1];
+        // The products and their sum in 128 bits: in 64 they overflow for large values or counts.
         __int128 sum = static_cast<__int128>(a) * c1 + static_cast<__int128>(b) * c2;
         __int128 cnt = static_cast<__int128>(c1) + c2;
         __int128 avg = cnt != 0 ? sum / cnt : sum / 2;
