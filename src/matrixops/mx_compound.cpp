@@ -145,6 +145,20 @@ QV_SEXP* qv_mxSeparate(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*,
             r = get_string(_l_string_1(&utf8_cm, s.c_str()));
         } else if (type == MXT_BLOCK) {
             r = mx_data_result(t->process_node, get_raw(p, static_cast<int32_t>(len)));
+        } else if (type >= MXT_BIT && type <= MXT_RGB) {
+            // A scalar element (blocks written where a channel's scalar was an element hold
+            // them): its payload is exactly its type's size, answered as its value.
+            MATRIX_DATA_TYPE* tp = get_matrix_data_type(type);
+            if (!tp || !tp->convert_to_host || !tp->md2sexp || !tp->get_size ||
+                len != tp->get_size(tp, nullptr))
+                return bad();
+            void* h = tp->convert_to_host(tp, const_cast<uint8_t*>(p), len, MXA_TRACKED, nullptr,
+                                          __FILE__, __LINE__);
+            if (!h) return bad();
+            QV_SEXP* v = tp->md2sexp(tp, h);
+            tp->free_data(tp, h);
+            if (!v) return bad();
+            r = mx_data_result(t->process_node, v);
         } else {
             // Every vector mxCompound writes (bit, numeric, rgb8 and string vectors) from its net
             // form, bounded by the payload.

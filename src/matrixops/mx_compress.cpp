@@ -1,6 +1,8 @@
 // Z and JPEG-family blocks of calibration scripts.
 #include "matrixops/mx_compress.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -27,11 +29,11 @@ QV_SEXP* str(const char* s) {
     return n_get_string(s);
 }
 
-// A decimal attribute: def when absent, false when it is not a number.
-bool decimal_attr(QV_SYM_FIELD* attr, const char* name, int def, int* out) {
-    int64_t v = mx_decimal(get_sf_attribute(attr, l_string(std_cm, name)));
-    *out = v == -1 ? def : static_cast<int>(v);
-    return v != -2;
+// A numeric attribute, def when absent, held to the int range.
+int number_attr(QV_SYM_FIELD* attr, const char* name, int def) {
+    int64_t v;
+    if (!mx_attr_number(get_sf_attribute(attr, l_string(std_cm, name)), &v)) return def;
+    return static_cast<int>(std::clamp<int64_t>(v, INT_MIN, INT_MAX));
 }
 
 // The bytes of a collected buffer as a raw value.
@@ -158,11 +160,11 @@ QV_SEXP* qv_mxCompressZ(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*
     MATRIX_NODE* n = mx_script_node(env);
     if (!n) return nullptr;
     const char* name = "mxCompressZ";
-    int level;
+    int level = number_attr(attr, "opt", 7);
     QV_SEXP *d, *v;
     MxElement e;
-    if (!decimal_attr(attr, "opt", 7, &level) || level < 0 || level > 9 ||
-        !mx_data_item(get_el(form, 1), &d, &v) || !mx_item_element(v, false, &e))
+    if (level < 0 || level > 9 || !mx_data_item(get_el(form, 1), &d, &v) ||
+        !mx_item_element(v, false, &e))
         return invalid(form, name, str("invalid parameter in mxCompressZ"));
     RECORD_LIST64* rl = new_recordlist64(0, 0);
     auto* type = static_cast<uint8_t*>(d_alloc(1));
@@ -213,10 +215,13 @@ QV_SEXP* qv_mxUncompressZ(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIEL
         ok = true;
     } else {
         MATRIX_DATA_TYPE* tp = get_matrix_data_type(type);
-        // Numeric and rgb8 scalars and vectors; texts and expressions have no net form to trust.
+        // Numeric and rgb8 scalars and every vector mxCompressZ packs (bit, numeric, rgb8 and
+        // string vectors, whose net form is checked against the payload); expressions have no
+        // net form to trust.
+        bool strv = type == MXT_VECTOR + MXT_STRING;
         bool known = tp && tp->convert_to_host &&
                      ((type >= MXT_BIT && type <= MXT_RGB) ||
-                      (type > MXT_VECTOR && type <= MXT_VECTOR + MXT_RGB));
+                      (type > MXT_VECTOR && type <= MXT_VECTOR + MXT_RGB) || strv);
         if (!known) {
             d_f_ree(u);
             return invalid(form, name, List(str("invalid parameter"), str("type"), LIST_END));
@@ -224,9 +229,13 @@ QV_SEXP* qv_mxUncompressZ(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIEL
         void* h = tp->convert_to_host(tp, u + 1, static_cast<int64_t>(ulen - 1), MXA_TRACKED,
                                       nullptr, __FILE__, __LINE__);
         if (h) {
-            r = type > MXT_VECTOR ? mx_vector_value(tp, h) : tp->md2sexp(tp, h);
+            // A string vector's texts are references: it is answered as a collected copy that
+            // owns its texts, never as bytes.
+            r = strv                ? mtx_value_copy(tp, h)
+                : type > MXT_VECTOR ? mx_vector_value(tp, h)
+                                    : tp->md2sexp(tp, h);
             tp->free_data(tp, h);
-            ok = true;
+            ok = r != nullptr;
         }
     }
     d_f_ree(u);
@@ -251,8 +260,7 @@ QV_SEXP* qv_mxCompressJPEG(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIE
     if (!n) return nullptr;
     const char* name = "mxCompressJPEG";
     const char* msg = "invalid parameter in mxCompressJPEG";
-    int quality;
-    decimal_attr(attr, "quality", 80, &quality);
+    int quality = number_attr(attr, "quality", 80);
     QV_SEXP* arg = get_el(form, 1);
     if (QV_SEXP* err = jpeg_arg_error(form, name, msg, arg)) return err;
     QV_SEXP *d, *v;
@@ -270,6 +278,8 @@ QV_SEXP* qv_mxCompressJPEG(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIE
         return eval_error(form, QVE_TYPE_MISMATCH, name,
                           List(str("type missmatch"), str("UINT8 or RGB8 is required"), LIST_END));
     int w = dh.ix[0], h = dh.ix[1];
+    // The raw forms hold each side in one byte: a side above 255 takes the JPEG form whatever the
+    // other side (a 300 x 10 picture would otherwise be stored 44 wide).
     bool jpeg = (w >= JPEG_MIN_SIDE && h >= JPEG_MIN_SIDE) || w > RAW_MAX_SIDE || h > RAW_MAX_SIDE;
     size_t len = 0;
     uint8_t* out = nullptr;
@@ -345,11 +355,12 @@ void* mx_jpeg_uncompress_2(const uint8_t* data, size_t size) {
 }
 
 void data_checksum(const char* label, const void* data, int size) {
-    int sum = 0;
+    // Summed modulo 2^32 (a signed sum would overflow past 8 MiB of bytes), printed as an int.
+    uint32_t sum = 0;
     auto* p = static_cast<const uint8_t*>(data);
     for (int i = 0; i < size; i++)
         sum += p[i];
-    ss_printf("%s %i\n", label, sum);
+    ss_printf("%s %i\n", label, static_cast<int>(sum));
 }
 
 void init_mxCompressZ(QVISP_ENV* env) {

@@ -1,6 +1,9 @@
 // Elements of data items.
 #include "matrixops/mx_item.h"
 
+#include <algorithm>
+#include <climits>
+
 #include "base/alloc.h"
 #include "lisp/list.h"
 #include "matrix/mxstore.h"
@@ -67,13 +70,21 @@ MATRIX_NODE* mx_script_node(QVISP_ENV* env) {
     return t ? t->process_node : nullptr;
 }
 
-int64_t mx_decimal(const L_CHAR* v) {
-    if (!v) return -1;
-    if (!v[0]) return -2;
-    int64_t r = 0;
-    for (int i = 0; v[i]; i++) {
-        if (v[i] < '0' || v[i] > '9' || r > 100000000) return -2;
-        r = r * 10 + (v[i] - '0');
-    }
-    return r;
+bool mx_attr_number(const L_CHAR* v, int64_t* out) {
+    *out = 0;
+    if (!v) return false;
+    int i = 0;
+    while (v[i] == ' ' || v[i] == '\t' || v[i] == '\n' || v[i] == '\r')
+        i++;
+    bool neg = v[i] == '-';
+    if (v[i] == '-' || v[i] == '+') i++;
+    uint64_t r = 0;
+    constexpr uint64_t cap = uint64_t{1} << 63;
+    for (; v[i] >= '0' && v[i] <= '9'; i++)
+        r = r > cap / 10 ? cap : std::min<uint64_t>(cap, r * 10 + (v[i] - '0'));
+    if (neg)
+        *out = r >= cap ? INT64_MIN : -static_cast<int64_t>(r);
+    else
+        *out = r >= cap ? INT64_MAX : static_cast<int64_t>(r);
+    return true;
 }

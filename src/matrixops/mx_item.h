@@ -34,7 +34,9 @@ QV_SEXP* mx_data_result(MATRIX_NODE* n, QV_SEXP* value);
 QV_SEXP* mx_vector_value(MATRIX_DATA_TYPE* tp, void* d);
 // The node a calibration script is processing, or null outside one.
 MATRIX_NODE* mx_script_node(QVISP_ENV* env);
-// A decimal attribute value: -1 when absent, -2 when not a number (digits only, below 10^9).
-int64_t mx_decimal(const L_CHAR* v);
+// A numeric attribute value: false when absent; else *out is the decimal number its text begins
+// with (blanks and a sign allowed), 0 for text that begins with no number, saturated at the
+// 64-bit range.
+bool mx_attr_number(const L_CHAR* v, int64_t* out);
 // A tracked 2-dimensional vector of tp with the given sizes; its first value in *data.
 void* mx_new_vector_2d(MATRIX_DATA_TYPE* tp, int w, int h, uint8_t** data);

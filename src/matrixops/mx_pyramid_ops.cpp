@@ -33,8 +33,8 @@ bool walkable(MATRIX_DATA_TYPE* tp) {
 
 // A decimal channel number in 0 .. channel_nos - 1; -1 absent, -2 refused.
 int channel_attr(QV_SYM_FIELD* a, MATRIX* m) {
-    int64_t r = mx_decimal(attr(a, "channel"));
-    if (r == -1) return -1;
+    int64_t r;
+    if (!mx_attr_number(attr(a, "channel"), &r)) return -1;
     return r >= 0 && r < m->p.channel_nos ? static_cast<int>(r) : -2;
 }
 

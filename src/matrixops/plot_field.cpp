@@ -2,6 +2,7 @@
 #include "matrixops/plot_field.h"
 
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -408,7 +409,8 @@ int fd_initial_int(IP_FIELD* target, const void* data, FD_OPT* opt, int flag) {
         int64_t offset = 0;
         if (!trunc_s64(off, &offset) || !std::isfinite(reso)) return -11;
         if (get_type(a[3]) != QVT_INTEGER) return -4;
-        opt->type = static_cast<int>(fmt);
+        // A format beyond the int range is no format (never its low bits, which could name one).
+        opt->type = fmt >= INT_MIN && fmt <= INT_MAX ? static_cast<int>(fmt) : 0;
         opt->reso = reso;
         opt->offset = offset;
         opt->count = reinterpret_cast<QV_INTEGER*>(a[3])->data;
@@ -504,6 +506,7 @@ int fd_merge_int(IP_FIELD* dest, const IP_FIELD* s1, const IP_FIELD* s2) {
     if (s1->type == FD_INT_AVG) {
         dest->d.i = static_cast<int64_t*>(d_alloc(16));
         int64_t c1 = s1->d.i[1], c2 = s2->d.i[1];
+        // The products and their sum in 128 bits: in 64 they overflow for large values or counts.
         __int128 sum = static_cast<__int128>(a) * c1 + static_cast<__int128>(b) * c2;
         __int128 cnt = static_cast<__int128>(c1) + c2;
         __int128 avg = cnt != 0 ? sum / cnt : sum / 2;

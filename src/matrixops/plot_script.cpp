@@ -464,7 +464,8 @@ QV_SEXP* qv_mxPgPlotInitialize(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM
     // every dimension.
     if (plot_matrix_check(&c.pm) < 0) return param_error(form, name, "block_size");
     // No "channel" reads as -1: out of range like any other channel the matrix lacks.
-    int64_t ch = mx_decimal(get_sf_attribute(attr, l_string(std_cm, "channel")));
+    int64_t ch;
+    if (!mx_attr_number(get_sf_attribute(attr, l_string(std_cm, "channel")), &ch)) ch = -1;
     MATRIX_NODE* n = c.n;
     {
         TaskLockGuard g(matrix_lock);

@@ -99,8 +99,8 @@ QV_SEXP* qv_mxSetSB(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* att
     MATRIX_NODE* n = t->process_node;
     MATRIX* m = n->matrix;
     QV_SEXP* head = n_get_string("invalid parameter in mxSetSB CH = ");
-    int64_t ch = mx_decimal(get_sf_attribute(attr, l_string(std_cm, "channel")));
-    if (ch == -1)
+    int64_t ch;
+    if (!mx_attr_number(get_sf_attribute(attr, l_string(std_cm, "channel")), &ch))
         return invalid(form, name,
                        List(head, get_integer(-1, nullptr),
                             n_get_string("attr channel is required"), LIST_END));
@@ -139,7 +139,8 @@ QV_SEXP* qv_mxLoadSB(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     MATRIX_NODE* n = t->process_node;
     MATRIX* m = n->matrix;
     const L_CHAR* a = get_sf_attribute(attr, l_string(std_cm, "channel"));
-    int64_t only = mx_decimal(a);
+    int64_t only;
+    mx_attr_number(a, &only);
     // A channel outside the matrix, or a node without channels, has nothing to rebuild.
     if (a && (only < 0 || only >= m->p.channel_nos)) return nullptr;
     matrix_node_channel_lock(n);

@@ -180,4 +180,38 @@ TEST_F(CalibrationTest, ValuesOfOtherNodesOutliveTheNodes) {
     }
 }
 
+// mxTrigger and mxCH of type "matrix": a named matrix still opening parks the token, which runs
+// the same call again once the matrix is ready; a ready matrix answers the null value.
+TEST_F(CalibrationTest, MatrixTargetsWaitForTheOpeningAndAnswerNull) {
+    MATRIX* m = ready();
+    L_CHAR* key = nl_copy_str(std_cm, "calibration-other");
+    MATRIX* other = open_matrix(nullptr, nullptr, key, nullptr, nullptr);  // mode 0: opening
+    opened_.push_back(other);
+    d_f_ree(key);
+    int err = 0;
+    int64_t dc[3] = {0, 0, 0};
+    MATRIX_NODE* n = get_matrix_node_wait(&err, m, dc, 3);
+    ASSERT_EQ(err, 0);
+    // The first call parks the token (a kept call would keep the waiting error as its value).
+    const char* text =
+        "<mxCH type=\"matrix\" key=\"calibration-other\"/> (testKeep 1) "
+        "(testKeep <mxTrigger type=\"matrix\" key=\"calibration-other\"/>) "
+        "(testKeep <mxCH type=\"matrix\" key=\"calibration-other\"/>)";
+    for (int s = 0; s < 3; s++)
+        set_matrix_cal(m, MI_VISU_1_TP + s, script(text));
+    kept.clear();
+    matrix_trigger_access(n, MI_VISU_1_TP, 0);
+    EXPECT_TRUE(wait_for([&] {
+        TaskLockGuard g(matrix_lock);
+        return other->wait_token != nullptr;
+    }));
+    set_matrix_mode(other, 1);
+    EXPECT_TRUE(quiet(m));
+    unlock_node(n, nullptr);
+    ASSERT_EQ(kept.size(), 3u);
+    EXPECT_EQ(kept[0].text, "1");
+    EXPECT_EQ(kept[1].text, "()");
+    EXPECT_EQ(kept[2].text, "()");
+}
+
 }  // namespace

@@ -72,4 +72,24 @@ TEST_F(CompoundTest, EveryVectorTypeSurvivesCompoundAndSeparate) {
         EXPECT_EQ(k[i].text, "^same") << items[i] << " " << k[i].code;
 }
 
+// A stored compound block may hold scalar elements (type byte and net form): each separates into
+// a data item of its value when its payload is exactly its type's size, else the block is refused.
+TEST_F(CompoundTest, ScalarElementsOfStoredBlocksSeparate) {
+    given = {{4, 0, 4, 0xff, 0xff, 0xff, 0xfe},  // int32 -2
+             {6, 0, 1, 200},                     // uint8 200
+             {10, 0, 4, 0x3f, 0xc0, 0, 0},       // float 1.5
+             {4, 0, 3, 0, 0, 1},                 // int32 of three bytes
+             {6, 0, 2, 1, 2}};                   // uint8 of two bytes
+    auto k = run(
+        "(testKeep (mxSeparate (testCdr (testBytes 0)))) (testKeep (mxSeparate (testCdr (testBytes "
+        "1)))) (testKeep (mxSeparate (testCdr (testBytes 2)))) (testKeep (mxSeparate (testCdr "
+        "(testBytes 3)))) (testKeep (mxSeparate (testCdr (testBytes 4))))");
+    ASSERT_EQ(k.size(), 5u);
+    EXPECT_EQ(k[0].text, "((data (0 0 0) -2))");
+    EXPECT_EQ(k[1].text, "((data (0 0 0) 200))");
+    EXPECT_EQ(k[2].text.rfind("((data (0 0 0) 1.5", 0), 0u) << k[2].text;
+    for (int i : {3, 4})
+        EXPECT_EQ(k[i].text, "^\"invalid parameter in mxSeparate\"") << i;
+}
+
 }  // namespace

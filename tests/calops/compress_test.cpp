@@ -132,4 +132,20 @@ TEST_F(CompressTest, JpegFamilyFormsBySizeAndTheirDecoding) {
     EXPECT_EQ(outside_type("(mxUncompressJPEG '(data (0 0 0) 1))"), QVT_NIL);
 }
 
+// Every element mxCompressZ packs comes back from mxUncompressZ as it went in: bit, numeric and
+// rgb8 vectors (17 to 28) and string vectors (30).
+TEST_F(CompressTest, EveryVectorTypeSurvivesZ) {
+    std::vector<std::string> items;
+    for (int type = MXT_VECTOR + MXT_BIT; type <= MXT_VECTOR + MXT_RGB; type++)
+        items.push_back("(testVec " + std::to_string(type) + " 3 2)");
+    items.push_back("(testStrV \"a\" \"\" \"bc\")");
+    std::string text;
+    for (const std::string& x : items)
+        text += "(testKeep (testSame " + x + " (mxUncompressZ (mxCompressZ " + x + "))))";
+    auto k = run(text);
+    ASSERT_EQ(k.size(), items.size());
+    for (size_t i = 0; i < k.size(); i++)
+        EXPECT_EQ(k[i].text, "^same") << items[i] << " " << k[i].code << " " << k[i].text;
+}
+
 }  // namespace

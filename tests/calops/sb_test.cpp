@@ -432,4 +432,40 @@ TEST_F(SbTest, PlotBlocksServeThroughTheTable) {
     EXPECT_EQ(blk_pp_sb_tbl.new_sb(&wrong, nullptr), nullptr);
 }
 
+// Numeric attributes (a channel, a zlib level) are the decimal number their text begins with: a
+// text that begins with no number is 0, and what follows the digits is not read.
+TEST_F(SbChannelTest, NumericAttributesReadTheNumberTheirTextBeginsWith) {
+    MATRIX* m = ready({MXT_INT32 + MXT_VECTOR, MXT_BLOCK});
+    struct Case {
+        const char* call;
+        const char* want;  // printed answer, or the error's data
+    } cases[] = {
+        {"<mxSetSB channel=\"abc\">(sbPrimitive)</mxSetSB>",
+         "(\"invalid parameter in mxSetSB CH = \" 0 \"channel data type is not match to block "
+         "type\")"},
+        {"<mxSetSB channel=\"-1\">(sbPrimitive)</mxSetSB>",
+         "(\"invalid parameter in mxSetSB CH = \" -1 \"channel data boundary error\")"},
+        {"<mxSetSB channel=\" 1st\">(sbPrimitive)</mxSetSB>", "()"},
+        {"<mxMax channel=\"0th\">(quote (data (0 0 0) 3))</mxMax>", "(data (0 0 0) 3)"},
+        {"<mxMax channel=\"2x\">(quote (data (0 0 0) 3))</mxMax>",
+         "(\"invalid parameter in mxMax\" \"channel No.\")"},
+        {"(testSame (testVec 22 3 2) (mxUncompressZ <mxCompressZ opt=\"3 levels\">(testVec 22 3 "
+         "2)</mxCompressZ>))",
+         "^same"},
+        {"(testSame (testVec 22 3 2) (mxUncompressZ <mxCompressZ opt=\"fast\">(testVec 22 3 "
+         "2)</mxCompressZ>))",
+         "^same"},
+        {"<mxCompressZ opt=\"-1\">(testVec 22 3 2)</mxCompressZ>",
+         "^\"invalid parameter in mxCompressZ\""},
+        {"<mxLoadSB channel=\"x\"/>", "()"},
+    };
+    std::string text;
+    for (const Case& c : cases)
+        text += std::string("(testKeep ") + c.call + ")";
+    auto k = run_in(m, text);
+    ASSERT_EQ(k.size(), std::size(cases));
+    for (size_t i = 0; i < k.size(); i++)
+        EXPECT_EQ(k[i].text, cases[i].want) << cases[i].call;
+}
+
 }  // namespace

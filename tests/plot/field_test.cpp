@@ -293,6 +293,12 @@ TEST_F(PlotField, OptionListsAndInputValues) {
     EXPECT_EQ(field_type_tbl[3].initial(&t, read_qv_item("1.5"), &o, 0), -5);
     o.type = 7;
     EXPECT_EQ(field_type_tbl[3].initial(&t, read_qv_item("\"1\""), &o, 0), -7);
+    // A format past the int range is no format, not the one its low 32 bits name (here 1).
+    FD_OPT big{};
+    big.dim = -1;
+    ASSERT_EQ(parse(3, "^(4294967297 1 0 1)", &big), 0);
+    big.merge_type = FD_INT_MAX;
+    EXPECT_EQ(field_type_tbl[3].initial(&t, read_qv_item("1"), &big, 0), -6);
 
     FD_OPT c{};
     ASSERT_EQ(parse(4, "^(3)", &c), 0);

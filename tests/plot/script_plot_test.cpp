@@ -506,7 +506,7 @@ TEST_F(PlotScriptTest, InitializeInstallsAnEmptyBlockAndReplacesOne) {
     } rows[] = {{"channel=\"1\" compress=\"yes\"", "compress"},
                 {"", "channel range"},
                 {"channel=\"2\"", "channel range"},
-                {"channel=\"one\"", "channel range"},
+                {"channel=\"2nd\"", "channel range"},
                 {"channel=\"1\" sat=\"2\"", "attribute sat"}};
     for (auto& r : rows)
         EXPECT_EQ(run(n, "(testShow <mxPgPlotInitialize " + r.attrs + "/>)"),
@@ -514,6 +514,10 @@ TEST_F(PlotScriptTest, InitializeInstallsAnEmptyBlockAndReplacesOne) {
             << r.attrs;
     EXPECT_EQ(sb_of(1), b);
     EXPECT_NE(b->pp->plot, nullptr);
+    // "channel" reads as atoi does: a text that begins with no number is channel 0.
+    EXPECT_EQ(run(n, "(testShow <mxPgPlotInitialize channel=\"one\"/>)"),
+              std::vector<std::string>{"()"});
+    EXPECT_NE(sb_of(0), nullptr);
 
     // A second call replaces the block by an empty one; the channel's bytes stay.
     EXPECT_EQ(run(n, "(testShow <mxPgPlotInitialize channel=\"1\" compress=\"on\" sat=\"on\"/>)"),
