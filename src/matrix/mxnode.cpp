@@ -776,6 +776,14 @@ void unlock_save(MATRIX_NODE* n) {
     _wakeup_closers();
 }
 
+void release_save(MATRIX_NODE* n) {
+    TaskLockGuard g(matrix_lock);
+    n->save_lock = 0;
+    mx_wake(n);
+    mx_wake(n->matrix);
+    _wakeup_closers();
+}
+
 // ---- Holding nodes -----------------------------------------------------------------------------
 
 void _lock_node(MATRIX_NODE* n, MATRIX_TOKEN* token) {

@@ -418,6 +418,8 @@ void _unlock_node(MATRIX_NODE* n, MATRIX_TOKEN* token);
 void _lock_node(MATRIX_NODE* n, MATRIX_TOKEN* token);
 void lock_save(MATRIX_NODE* n);
 void unlock_save(MATRIX_NODE* n);
+// Gives the save lock up without a save: the node keeps its changes for a later one.
+void release_save(MATRIX_NODE* n);
 void set_dirty_file(MATRIX_NODE* n);
 void _set_dirty_file(MATRIX_NODE* n);
 // A node's changes are saved or dropped: its mark is cleared and it leaves the matrix's list of

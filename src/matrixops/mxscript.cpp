@@ -300,7 +300,13 @@ QV_SEXP* qv_mxSave(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr
     if (!f.m->p.write_file)
         return method_error(form, "mxSave", "not support write_file operation", f.m);
     lock_save(f.n);
-    int r = status() == MS_OK ? f.m->p.write_file(f.t) : MXE_REFUSED;
+    // A node whose status changed meanwhile is not written, and its save lock is given back:
+    // held, it would keep the node from every later save and from being let go.
+    int r = MXE_REFUSED;
+    if (status() == MS_OK)
+        r = f.m->p.write_file(f.t);
+    else
+        release_save(f.n);
     if (r > 0) return matrix_error("mxSave", form, 2, nullptr);
     if (r == 0) return nullptr;
     return fail(form, MXE_SCRIPT_NODE, "mxSave",
