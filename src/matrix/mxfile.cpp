@@ -1,6 +1,7 @@
 #include "matrix/mxfile.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "base/panic.h"
 #include "base/task.h"
 #include "base/tick.h"
+#include "base/ufile.h"
 #include "lisp/parser.h"
 #include "longchar/longchar.h"
 #include "matrix/compact_code.h"
@@ -270,6 +272,14 @@ void close_work(MX_FILE_WORK* w, bool refused = false) {
     release_call_lock(w);
 }
 
+// Whether no writer holds the record file open at fd (the shared lock is granted, and given
+// back at once).
+bool writer_gone(int fd) {
+    if (u_flock(fd, LOCK_SH | LOCK_NB) != 0) return false;
+    u_flock(fd, LOCK_UN);
+    return true;
+}
+
 int check_node_tree(MX_FILE_WORK* w);
 bool tree_past_end(MX_FILE_WORK* w);
 bool tree_lost(MX_FILE_WORK* w);
@@ -328,6 +338,15 @@ int open_work(MX_FILE_WORK* w, bool creating, MATRIX* m) {
     // An empty node tree in a file that holds stored nodes lost its top link: every read would
     // give defaults and a write would orphan the old nodes.
     if (first && tree_lost(w)) return refuse("************ DESTROY-3\n");
+    // A reader that finds the open flag set asks the writers' lock whether a writer holds the
+    // file: one that does changes the file in place, so the file is refused as it is; when none
+    // does, a process that died left the flag, and the file is read.
+    if (!writable(w) && (w->sh.flags & 1) && !writer_gone(w->pdb->fid)) {
+        char line[48];
+        snprintf(line, sizeof line, "************ DESTROY-3 %x\n",
+                 static_cast<unsigned>(w->sh.flags));
+        return refuse(line);
+    }
     if (!writable(w)) return 0;
     // The record store's lock is ours, so a set flag was left by a process that died. Its last
     // write-back may have been cut between pages, and the node tree is changed in place: a tree

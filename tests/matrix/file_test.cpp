@@ -1148,3 +1148,29 @@ TEST_F(FileTest, DamagedStructureIsNamedByTheChecks) {
 }
 
 }  // namespace
+// A reader finds the open flag set: while the writer lives the file is refused as it is; once the
+// writer is gone (its flag left behind, as a crash leaves it) the file is read.
+TEST_F(FileTest, ReaderRefusedWhileAWriterHoldsTheFile) {
+    std::string file = path("p.mx");
+    MATRIX* m = create(file, 7);
+    MATRIX_NODE* n = node(m, {0, 0, 0});
+    ASSERT_GE(set_channel_sexp(n, 0, get_integer(3, nullptr)), 0);
+    ASSERT_EQ(save_matrix_node(n), 0);
+    unlock_node(n, nullptr);
+    std::string before = read_all(file);
+    struct Case {
+        const char* name;
+        int oflags;
+    } cases[] = {{"/./p.mx", O_RDWR | O_CREAT}, {"/././p.mx", O_RDONLY}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        MATRIX* b = bare(dir_.string() + k.name);
+        EXPECT_EQ(load_matrix_header(b, k.oflags, 0644), MXF_DAMAGED);
+    }
+    EXPECT_EQ(read_all(file), before);
+    // The bytes as the live writer left them (flag set), under another name, with no writer.
+    write_all(path("q.mx"), before);
+    MATRIX* c = bare(path("q.mx"));
+    EXPECT_EQ(load_matrix_header(c, O_RDONLY, 0644), 0);
+    EXPECT_EQ(c->p.dim, 2);
+}
