@@ -300,7 +300,10 @@ int open_work(MX_FILE_WORK* w, bool creating, MATRIX* m) {
         int e = errno;
         release_call_lock(w);
         if (e == EWOULDBLOCK || e == EAGAIN) {
-            ss_printf("************ DESTROY-4\n");
+            // A live writer holds the file: at the first opening this is the open flag found set
+            // (a writer always has it set), at a later one the reopening refused.
+            ss_printf(first && !creating ? "************ DESTROY-3 1\n"
+                                         : "************ DESTROY-4\n");
             return MXF_DAMAGED;
         }
         ss_printf("A %s\n", w->name);

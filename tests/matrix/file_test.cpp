@@ -1165,7 +1165,10 @@ TEST_F(FileTest, ReaderRefusedWhileAWriterHoldsTheFile) {
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
         MATRIX* b = bare(dir_.string() + k.name);
+        testing::internal::CaptureStdout();
         EXPECT_EQ(load_matrix_header(b, k.oflags, 0644), MXF_DAMAGED);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("************ DESTROY-3 1\n"), std::string::npos) << out;
     }
     EXPECT_EQ(read_all(file), before);
     // The bytes as the live writer left them (flag set), under another name, with no writer.
