@@ -514,8 +514,9 @@ int write_mx_cache_vector(MX_CACHE_PARAM* pp) {
         remaining -= count;
         pos += count;
         if (remaining < 1) break;
-        dc[1] += count << level_shift(m, dc[0], 0);
-        if (dc[1] >= m->pixel_size[0])
+        // A move that leaves the coordinates' range (a coarse level's cells span most of it)
+        // is past the pixel size, not a wrapped coordinate.
+        if (!advance(m, dc, count) || dc[1] >= m->pixel_size[0])
             code = -8;
         else if (dc[1] < 0)
             code = -9;

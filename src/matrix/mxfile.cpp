@@ -1,6 +1,7 @@
 #include "matrix/mxfile.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "base/alloc.h"
@@ -16,6 +18,7 @@
 #include "base/panic.h"
 #include "base/task.h"
 #include "base/tick.h"
+#include "base/ufile.h"
 #include "lisp/parser.h"
 #include "longchar/longchar.h"
 #include "matrix/compact_code.h"
@@ -269,6 +272,14 @@ void close_work(MX_FILE_WORK* w, bool refused = false) {
     release_call_lock(w);
 }
 
+// Whether no writer holds the record file open at fd (the shared lock is granted, and given
+// back at once).
+bool writer_gone(int fd) {
+    if (u_flock(fd, LOCK_SH | LOCK_NB) != 0) return false;
+    u_flock(fd, LOCK_UN);
+    return true;
+}
+
 int check_node_tree(MX_FILE_WORK* w);
 bool tree_past_end(MX_FILE_WORK* w);
 bool tree_lost(MX_FILE_WORK* w);
@@ -289,7 +300,10 @@ int open_work(MX_FILE_WORK* w, bool creating, MATRIX* m) {
         int e = errno;
         release_call_lock(w);
         if (e == EWOULDBLOCK || e == EAGAIN) {
-            ss_printf("************ DESTROY-4\n");
+            // A live writer holds the file: at the first opening this is the open flag found set
+            // (a writer always has it set), at a later one the reopening refused.
+            ss_printf(first && !creating ? "************ DESTROY-3 1\n"
+                                         : "************ DESTROY-4\n");
             return MXF_DAMAGED;
         }
         ss_printf("A %s\n", w->name);
@@ -327,6 +341,15 @@ int open_work(MX_FILE_WORK* w, bool creating, MATRIX* m) {
     // An empty node tree in a file that holds stored nodes lost its top link: every read would
     // give defaults and a write would orphan the old nodes.
     if (first && tree_lost(w)) return refuse("************ DESTROY-3\n");
+    // A reader that finds the open flag set asks the writers' lock whether a writer holds the
+    // file: one that does changes the file in place, so the file is refused as it is; when none
+    // does, a process that died left the flag, and the file is read.
+    if (!writable(w) && (w->sh.flags & 1) && !writer_gone(w->pdb->fid)) {
+        char line[48];
+        snprintf(line, sizeof line, "************ DESTROY-3 %x\n",
+                 static_cast<unsigned>(w->sh.flags));
+        return refuse(line);
+    }
     if (!writable(w)) return 0;
     // The record store's lock is ours, so a set flag was left by a process that died. Its last
     // write-back may have been cut between pages, and the node tree is changed in place: a tree
@@ -1434,6 +1457,134 @@ int matrix_standard_write_file(MATRIX_TOKEN* t) {
         mx_wake(m);
     }
     return r;
+}
+
+// ---- Single records ---------------------------------------------------------------------------
+
+namespace {
+// A data record of tp's net form for target (a channel record with its link and id), written at
+// fofs when a record of its type and size stands there, else at new space: the offset, or -1.
+int64_t save_data_record(MATRIX* m, int64_t fofs, void* target, bool channel, int64_t next, int id,
+                         MATRIX_DATA_TYPE* tp) {
+    if (!tp || !tp->convert_to_net || !target) return -1;
+    Access a(m);
+    if (a.r < 0 || !writable(work_of(m))) return -1;
+    PDB64* p = work_of(m)->pdb;
+    Rec r = net_record(channel ? MX_REC_DATA : MX_REC_DEFAULT, channel ? 12 : 0, tp, target);
+    int64_t at = channel ? save_data(p, fofs, r, next, id, nullptr) : put_record(p, fofs, r);
+    return at > 0 && l_flush_filespace64(p) >= 0 ? at : -1;
+}
+}  // namespace
+
+int64_t save_matrix_data_1(MATRIX* m, int64_t fofs, void* target, MATRIX_DATA_TYPE* tp) {
+    return save_data_record(m, fofs, target, false, 0, 0, tp);
+}
+
+int64_t save_matrix_data_2(MATRIX* m, int64_t fofs, void* target, int64_t next_fofs, int id,
+                           MATRIX_DATA_TYPE* tp) {
+    return save_data_record(m, fofs, target, true, next_fofs, id, tp);
+}
+
+void* load_matrix_data(int64_t* next_fofs, int* id, MATRIX* m, int64_t fofs, MATRIX_DATA_TYPE* tp) {
+    Access a(m);
+    if (a.r < 0) return nullptr;
+    PDB64* p = work_of(m)->pdb;
+    int type = type_at(p, fofs);
+    Read r;
+    if ((type != MX_REC_DEFAULT && type != MX_REC_DATA) || !r.load(p, fofs, type)) return nullptr;
+    const uint8_t* q = r.payload();
+    int64_t len = r.len();
+    if (type == MX_REC_DEFAULT) {
+        if (!tp || !tp->convert_to_host) return nullptr;
+        return tp->convert_to_host(tp, const_cast<uint8_t*>(q), len, MXA_TRACKED, nullptr, __FILE__,
+                                   __LINE__);
+    }
+    if (len < 12) return nullptr;
+    int ch = static_cast<int32_t>(get_be32(q + 8));
+    if (ch < 0 || ch >= m->p.channel_nos) return nullptr;
+    MATRIX_DATA_TYPE* ct = m->channel_info[ch].data_type;
+    ct = ct ? get_matrix_data_type(ct->type) : nullptr;
+    if (!ct || !ct->convert_to_host) return nullptr;
+    void* v = ct->convert_to_host(ct, const_cast<uint8_t*>(q + 12), len - 12, MXA_TRACKED, nullptr,
+                                  __FILE__, __LINE__);
+    if (v && next_fofs) *next_fofs = static_cast<int64_t>(get_be64(q));
+    if (v && id) *id = ch;
+    return v;
+}
+
+int load_raw_matrix_node(PN64_MX_NODE* ret, uint8_t** org, int64_t* dim_code, uint8_t* bit_field,
+                         MATRIX* m, int64_t fofs) {
+    Access a(m);
+    if (a.r < 0) return -1;
+    PDB64* p = work_of(m)->pdb;
+    int type = type_at(p, fofs);
+    if (type < 0) {
+        ss_printf("load_raw_matrix_node1\n");
+        return -1;
+    }
+    if (type != MX_REC_NODE) {
+        ss_printf("load_raw_matrix_node2 = %i\n", type);
+        return -2;
+    }
+    RawNode raw;
+    if (read_raw_node(raw, m, p, fofs) < 0) {
+        ss_printf("load_raw_matrix_node1\n");
+        return -1;
+    }
+    if (ret) *ret = PN64_MX_NODE{raw.channel_fofs, raw.ring_fofs, raw.dim_addr_fofs};
+    if (dim_code) std::copy(raw.dc.begin(), raw.dc.end(), dim_code);
+    if (bit_field) std::copy(raw.bits.begin(), raw.bits.end(), bit_field);
+    if (org) {
+        Read r;
+        *org = r.load(p, fofs, MX_REC_NODE) ? std::exchange(r.rec, nullptr) : nullptr;
+    }
+    return 0;
+}
+
+int load_matrix_dim_addr(MATRIX_NODE* n, int64_t addr_fofs) {
+    MATRIX* m = n->matrix;
+    std::vector<std::vector<int64_t>> children;
+    int64_t size = 0;
+    {
+        Access a(m);
+        if (a.r < 0 || read_dim_addr(children, m, work_of(m)->pdb, addr_fofs, &size) < 0) return -1;
+    }
+    TaskLockGuard g(matrix_lock);
+    for (auto& c : children)
+        _insert_dim_code_index(n, c.data(), 0);
+    n->dim_addr_fofs = addr_fofs;
+    n->dim_addr_size = size;
+    return 0;
+}
+
+int insert_mx_cache_ring(MATRIX* m, int64_t cr_fofs) {
+    Access a(m);
+    if (a.r < 0 || !writable(work_of(m))) return -1;
+    return ring_insert(m, work_of(m), cr_fofs);
+}
+
+int delete_mx_cache_ring(PN64_MX_CACHE_RING* dr, MATRIX* m, int64_t cr_fofs) {
+    Access a(m);
+    if (a.r < 0 || !writable(work_of(m))) return -1;
+    Ring r;
+    if (ring_delete(work_of(m), cr_fofs, &r) < 0) return -1;
+    if (dr) *dr = PN64_MX_CACHE_RING{r.node, r.next, r.prev};
+    return 0;
+}
+
+int setup_mx_cache_ring(MATRIX* m, int64_t ring, int64_t node) {
+    Access a(m);
+    if (a.r < 0 || !writable(work_of(m))) return -1;
+    Ring r;
+    if (ring_read(r, work_of(m)->pdb, ring) < 0) return -1;
+    r.node = node;
+    return ring_write(work_of(m)->pdb, ring, r);
+}
+
+int mx_cache_purge(MATRIX* m, int64_t cr_fofs) {
+    Access a(m);
+    if (a.r < 0 || !writable(work_of(m))) return -1;
+    return purge_node(m, work_of(m), cr_fofs);
 }
 
 // ---- Tree order -------------------------------------------------------------------------------

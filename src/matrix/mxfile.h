@@ -139,6 +139,49 @@ int save_matrix_node(MATRIX_NODE* n);
 // default cells for the lost ones.
 int load_matrix_node(MATRIX_NODE* n);
 
+// Single records. A channel's default (save_matrix_data_1, a 1538 record) or one channel's data
+// of a node (save_matrix_data_2, a 1539 record with its chain link and channel number) is written
+// at fofs when a record of that type and size stands there, else at new space (the old one left
+// for the caller): the offset, or -1 (no access, a file open for reading, a failed write).
+// load_matrix_data reads either kind back as a value of allocation kind 3 (a default through tp,
+// a channel record through the element type of the channel it names, its link and number given
+// back through the non-null pointers): null for a record of another kind, a channel number
+// outside the matrix or an unknown element type.
+int64_t save_matrix_data_1(MATRIX* m, int64_t fofs, void* target, MATRIX_DATA_TYPE* tp);
+int64_t save_matrix_data_2(MATRIX* m, int64_t fofs, void* target, int64_t next_fofs, int id,
+                           MATRIX_DATA_TYPE* tp);
+void* load_matrix_data(int64_t* next_fofs, int* id, MATRIX* m, int64_t fofs, MATRIX_DATA_TYPE* tp);
+// The offsets of a node record (a field the matrix's records do not have is 0).
+struct PN64_MX_NODE {
+    int64_t channel_fofs;
+    int64_t ring_fofs;
+    int64_t nlist_dim_addr;
+};
+// Reads the node record at fofs: its offsets into ret, its code (dim + 1 values) into dim_code,
+// its child bit field (dim_bit_field bytes) into bit_field, and the record itself (header and
+// payload, the caller frees it) through org; each when given. 0; -1 unreadable or not fitting
+// the matrix ("load_raw_matrix_node1"); -2 a record of another type ("load_raw_matrix_node2 =
+// TYPE").
+int load_raw_matrix_node(PN64_MX_NODE* ret, uint8_t** org, int64_t* dim_code, uint8_t* bit_field,
+                         MATRIX* m, int64_t fofs);
+// Adds the child codes of the 1541 record at addr_fofs to n and remembers the record: 0 or -1.
+int load_matrix_dim_addr(MATRIX_NODE* n, int64_t addr_fofs);
+// The node cache ring of a cache_file matrix (the subheader is its head; entries are 1543
+// records): insert_mx_cache_ring puts an entry at the front (newest) and purges the oldest beyond
+// the limit; delete_mx_cache_ring unlinks one (its record stays), copying it into dr when given;
+// setup_mx_cache_ring sets the node an entry names; mx_cache_purge removes the entry's node from
+// the file with every record of it and its tree entry. 0, or -1 when the file cannot be written
+// or a record is not what the ring says (nothing stops the program).
+struct PN64_MX_CACHE_RING {
+    int64_t node;
+    int64_t next;
+    int64_t prev;
+};
+int insert_mx_cache_ring(MATRIX* m, int64_t cr_fofs);
+int delete_mx_cache_ring(PN64_MX_CACHE_RING* dr, MATRIX* m, int64_t cr_fofs);
+int setup_mx_cache_ring(MATRIX* m, int64_t ring, int64_t node);
+int mx_cache_purge(MATRIX* m, int64_t cr_fofs);
+
 // The matrix methods over the file.
 int matrix_standard_read_file(MATRIX_TOKEN* t);
 int matrix_standard_write_file(MATRIX_TOKEN* t);

@@ -774,6 +774,10 @@ Trigger exec_cal_held(MATRIX_TOKEN* t) {
         }
     }
     // The slot ended with an error value (its frame still open).
+    // An interpreter being stopped (Exit, break) ends the token rather than leaving it parked:
+    // a parked token would keep its node busy and its matrix's token count up for ever, so that
+    // readers of the node and the matrix's close would wait without end. The node, not ready,
+    // fails at the token's end and is fetched again at its next access.
     if (err->error.code == MXE_STOP_CODE) {
         gc_pop(nullptr, nullptr);
         worker_lock();

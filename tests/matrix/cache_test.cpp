@@ -219,6 +219,38 @@ TEST_F(CacheTest, RunReadsAreCheckedAgainstTheMatrix) {
     m->flags &= ~2;
 }
 
+// On a level whose cells span most of the coordinate range, a run that goes on past the node's
+// edge moves beyond any coordinate: writes and reads both stop there with the past-the-extent
+// reason, after the cells that lay inside.
+TEST_F(CacheTest, CoarseRunsStopAtTheCoordinateRange) {
+    MATRIX* m = open({1, INT64_MAX, 62, 1, 1});
+    ASSERT_EQ(m->total_levels, 3);
+    for (int s = MI_FETCH_1_TP; s <= MI_FETCH_1_TP + 2; s++)
+        set_matrix_cal(m, s, script(kReady));
+    int32_t src[4] = {11, 12, 13, 14};
+    struct Case {
+        int64_t x;
+        int len, done;
+    } cases[] = {{0, 3, 2}, {int64_t{1} << 62, 2, 1}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.x);
+        Cache w(m);
+        Param p(&w.c, k.x, src, k.len);
+        p.dc[0] = 1;
+        mx_cache_error = 0;
+        EXPECT_EQ(write_mx_cache_vector(&p.p), -1);
+        EXPECT_EQ(mx_cache_error, -8);
+        int32_t got[4] = {-7, -7, -7, -7};
+        Param r(&w.c, k.x, got, k.len);
+        r.dc[0] = 1;
+        mx_cache_error = 0;
+        EXPECT_EQ(read_mx_cache_vector(&r.p), -1);
+        EXPECT_EQ(mx_cache_error, -8);
+        for (int i = 0; i < 4; i++)
+            EXPECT_EQ(got[i], i < k.done ? src[i] : -7) << i;
+    }
+}
+
 // A cell write that makes its node through a tree walk with creation (as imports write) records
 // the node in every ancestor, the ancestors the same write makes included, so that a walk down
 // the children from the top reaches it. Both child forms: bit field and sorted list.

@@ -247,6 +247,61 @@ TEST_F(FileTest, NodesWrittenByOneOpeningReadInAnother) {
     EXPECT_EQ(status_of(b, {1, 2048, 2048}), MS_PROCESS_ERR_1);
 }
 
+// The single-record functions: data records written in place and read back whatever their
+// kind, node records and child lists read by offset, and records of another kind refused.
+TEST_F(FileTest, SingleRecordsByOffset) {
+    MATRIX* m = create(path("r.mx"), 7);
+    MATRIX_DATA_TYPE* i32 = get_matrix_data_type(MXT_INT32);
+    int32_t v = 7;
+    int64_t d1 = save_matrix_data_1(m, 0, &v, i32);
+    ASSERT_GT(d1, 0);
+    v = 9;
+    EXPECT_EQ(save_matrix_data_1(m, d1, &v, i32), d1);  // same size: in place
+    int64_t d2 = save_matrix_data_2(m, 0, &v, 123, 1, i32);
+    ASSERT_GT(d2, 0);
+    int64_t bad_id = save_matrix_data_2(m, 0, &v, 0, 2, i32);
+    struct Case {
+        int64_t fofs;
+        int value, id;
+        int64_t next;
+    } cases[] = {{d1, 9, -1, -1}, {d2, 9, 1, 123}, {bad_id, -999, -1, -1}, {1, -999, -1, -1}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.fofs);
+        int64_t next = -1;
+        int id = -1;
+        void* got = load_matrix_data(&next, &id, m, k.fofs, i32);
+        EXPECT_EQ(got ? *static_cast<int32_t*>(got) : -999, k.value);
+        EXPECT_EQ(id, k.id);
+        EXPECT_EQ(next, k.next);
+        if (got) mxt_free_data(i32, got);
+    }
+    MATRIX_NODE* n = node(m, {1, 2048, 0});
+    ASSERT_GE(set_channel_sexp(n, 0, get_integer(77, nullptr)), 0);
+    int64_t child[3] = {0, 16, 32};
+    insert_dim_code_index(n, child, 0);
+    ASSERT_EQ(save_matrix_node(n), 0);
+    PN64_MX_NODE raw{};
+    uint8_t* org = nullptr;
+    int64_t dc[3] = {};
+    EXPECT_EQ(load_raw_matrix_node(&raw, &org, dc, nullptr, m, n->fofs), 0);
+    EXPECT_EQ(raw.channel_fofs, n->channel[0].data_fofs);
+    EXPECT_EQ(raw.nlist_dim_addr, n->dim_addr_fofs);
+    EXPECT_EQ(std::vector<int64_t>(dc, dc + 3), std::vector<int64_t>({1, 2048, 0}));
+    ASSERT_NE(org, nullptr);
+    EXPECT_EQ(pn64_type(org), MX_REC_NODE);
+    d_f_ree(org);
+    EXPECT_EQ(load_raw_matrix_node(&raw, nullptr, nullptr, nullptr, m, d1), -2);
+    MATRIX_NODE* other = node(m, {1, 0, 2048});
+    EXPECT_EQ(load_matrix_dim_addr(other, d1), -1);
+    EXPECT_EQ(load_matrix_dim_addr(other, n->dim_addr_fofs), 0);
+    ASSERT_EQ(other->nlist_dim_addr_len, 1);
+    EXPECT_EQ(other->dim_addr_fofs, n->dim_addr_fofs);
+    // The ring's functions need a cache_file matrix: this one has no ring records.
+    EXPECT_EQ(setup_mx_cache_ring(m, d1, n->fofs), -1);
+    unlock_node(n, nullptr);
+    unlock_node(other, nullptr);
+}
+
 TEST_F(FileTest, NeverStoredNodeTakesOverTheStoredRecords) {
     std::string file = path("b.mx");
     MATRIX* m = create(file, 1);
@@ -1093,3 +1148,32 @@ TEST_F(FileTest, DamagedStructureIsNamedByTheChecks) {
 }
 
 }  // namespace
+// A reader finds the open flag set: while the writer lives the file is refused as it is; once the
+// writer is gone (its flag left behind, as a crash leaves it) the file is read.
+TEST_F(FileTest, ReaderRefusedWhileAWriterHoldsTheFile) {
+    std::string file = path("p.mx");
+    MATRIX* m = create(file, 7);
+    MATRIX_NODE* n = node(m, {0, 0, 0});
+    ASSERT_GE(set_channel_sexp(n, 0, get_integer(3, nullptr)), 0);
+    ASSERT_EQ(save_matrix_node(n), 0);
+    unlock_node(n, nullptr);
+    std::string before = read_all(file);
+    struct Case {
+        const char* name;
+        int oflags;
+    } cases[] = {{"/./p.mx", O_RDWR | O_CREAT}, {"/././p.mx", O_RDONLY}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        MATRIX* b = bare(dir_.string() + k.name);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(load_matrix_header(b, k.oflags, 0644), MXF_DAMAGED);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("************ DESTROY-3 1\n"), std::string::npos) << out;
+    }
+    EXPECT_EQ(read_all(file), before);
+    // The bytes as the live writer left them (flag set), under another name, with no writer.
+    write_all(path("q.mx"), before);
+    MATRIX* c = bare(path("q.mx"));
+    EXPECT_EQ(load_matrix_header(c, O_RDONLY, 0644), 0);
+    EXPECT_EQ(c->p.dim, 2);
+}
