@@ -257,15 +257,10 @@ void free_info(S_QVoHTTP_INFO* info) {
     d_f_ree(info);
 }
 
-// The agent hears of the end unless it ended the session itself or the session failed (lock not
-// held).
+// The agent hears of the end however the session ended: after a failed exchange it may still
+// hold the session, and the end lets it go at once instead of at its idle sweep (lock not held).
 void tell_end(S_QVoHTTP_INFO* info) {
-    bool tell;
-    {
-        TaskLockGuard g(QVoHTTP_lock);
-        tell = !(info->flags & (QoH_ENDED | QoH_FAILED));
-    }
-    if (tell) __s_flush_QVoHTTP(nullptr, info, QoH_END, 0);
+    __s_flush_QVoHTTP(nullptr, info, QoH_END, 0);
 }
 
 }  // namespace
@@ -437,8 +432,7 @@ int __s_flush_QVoHTTP(STREAM*, S_QVoHTTP_INFO* info, int type, int zero_check) {
     lock_task(QVoHTTP_lock);
     // Nothing goes out on a session that has failed, ended or is being closed, except the end.
     auto dead = [info, type] {
-        int stop = type == QoH_END ? QoH_FAILED : QoH_FAILED | QoH_ENDED | QoH_CLOSING;
-        return (info->flags & stop) != 0;
+        return type != QoH_END && (info->flags & (QoH_FAILED | QoH_ENDED | QoH_CLOSING)) != 0;
     };
     while ((info->flags & QoH_SENDING) && !dead()) {
         sleep_task(info, QVoHTTP_lock);
@@ -504,14 +498,12 @@ int __s_flush_QVoHTTP(STREAM*, S_QVoHTTP_INFO* info, int type, int zero_check) {
     }
     if (con == info->keep_con) info->keep_con = nullptr;
     s_safe_close(con);
-    if ((info->flags & QoH_CLOSING) && type != QoH_END) {
-        // The stream's close cut this send (it closes the connection being written): the agent
-        // never got the request whole, so the session stays sound and its number goes to the
-        // end that follows (the agent takes requests in number order and would wait for it).
-        if (static_cast<uint16_t>(info->send_seq - 1) == h.seq) info->send_seq = h.seq;
-    } else {
-        info->flags |= QoH_FAILED;
-    }
+    // The agent never got this request whole: its number goes to the end that follows (the agent
+    // takes requests in number order and would wait for it). A send cut by the stream's close
+    // (which closes the connection being written) leaves the session sound; any other fails it.
+    if (type != QoH_END && static_cast<uint16_t>(info->send_seq - 1) == h.seq)
+        info->send_seq = h.seq;
+    if (!(info->flags & QoH_CLOSING) || type == QoH_END) info->flags |= QoH_FAILED;
     return -1;
 }
 

@@ -338,6 +338,16 @@ TEST_F(QVoHTTPTest, EachBrokenReplyEndsTheSessionWithItsLineAndAnEndReplyReadsAs
         EXPECT_EQ(qlocked([] { return dont_keep_alive_mode; }), c.no_keep_alive ? 1 : 0) << c.name;
         qlocked([] { return dont_keep_alive_mode = 0; });
         EXPECT_EQ(s_close(s), 0);
+        // However it ended, the agent hears of the end, with the number after the last request.
+        ASSERT_TRUE(a.wait([&] { return a.count(3) == 1; })) << c.name;
+        uint16_t last = 0, end = 0;
+        for (const AgentRequest& r : a.requests()) {
+            if (frame_type(r.frame) == 3)
+                end = frame_seq(r.frame);
+            else
+                last = std::max(last, frame_seq(r.frame));
+        }
+        EXPECT_EQ(end, last + 1) << c.name;
     }
 }
 
