@@ -138,7 +138,7 @@ int read_body_slices(S_QVoHTTP_INFO* info, STREAM_BUF* body, STREAM* con, const 
         if (!guard->rearm()) return -5;
         if (!charge(info, slice)) return -4;
         int r = copy_in_sbuf_stream(body, con, slice, nullptr);
-        if (chunked && r == 0) return 0;
+        if (chunked && r == 0) return 0;         // a chunked body read to its end is whole, not cut
         if (r != 1 && guard->over()) return -5;  // cut by the guard at the whole reply's time
         if (r != 1) return r == 0 ? -2 : r;
         got += slice;
@@ -193,6 +193,7 @@ int read_reply(S_QVoHTTP_INFO* info, QoH_REQUEST* req) {
     } else if (hi.flags & HTTP_CHUNKED) {
         if (chunk_read_start(con) != 0) fail = 2;
     } else if (hi.content_length < QoH_HEADER_SIZE) {
+        // No room for the frame header (or no length at all): the body cannot be measured.
         fail = 2;
     }
     QVoHTTP_HEADER h = {};
