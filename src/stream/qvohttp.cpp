@@ -188,7 +188,11 @@ int read_reply(S_QVoHTTP_INFO* info, QoH_REQUEST* req) {
     HTTP_INFO hi;
     int head = scan_HTTP(&hi, con, 0);
     int fail = 0;
-    if (head != 0 || hi.err != 200) {
+    // A head that cannot be read leaves no frame header to read (2); a status other than 200 is a
+    // refusal (1), after which connections go without keep-alive.
+    if (head != 0) {
+        fail = 2;
+    } else if (hi.err != 200) {
         fail = 1;
     } else if (hi.flags & HTTP_CHUNKED) {
         if (chunk_read_start(con) != 0) fail = 2;
@@ -469,7 +473,9 @@ int __s_flush_QVoHTTP(STREAM*, S_QVoHTTP_INFO* info, int type, int zero_check) {
     }
     bool sent = false;
     if (con) {
-        {
+        // A close cuts the request being written so that no closer waits on a stalled agent; the
+        // end is not cut, since it is what the close owes the agent.
+        if (type != QoH_END) {
             TaskLockGuard g(QVoHTTP_lock);
             info->send_con = con;
         }

@@ -275,6 +275,9 @@ TEST_F(QVoHTTPTest, EachBrokenReplyEndsTheSessionWithItsLineAndAnEndReplyReadsAs
     } cases[] = {
         {"status", [](const std::string& f) { return http_reply(f + "no", false, 502); }, "", -1,
          "ERR \\([0-9]+\\) 1\n", true},
+        {"head cut",
+         [](const std::string&) { return std::string("HTTP/1.0 200 OK\r\nContent-Le"); }, "", -1,
+         "ERR \\([0-9]+\\) 2\n", false},
         {"short frame",
          [](const std::string& f) {
              return "HTTP/1.0 200 OK\r\nContent-Length: 12\r\n\r\n" + f.substr(0, 5);
