@@ -15,6 +15,8 @@
 
 namespace {
 
+// The list is shared by every interpreter and SetArg replaces it from any thread: the mutex keeps
+// a reader from taking an entry that a replacement frees meanwhile.
 std::mutex arg_mutex;
 int sh_argc;
 char** sh_argv;  // sh_argc owned copies and a null end; null before the first set

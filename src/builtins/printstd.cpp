@@ -219,6 +219,8 @@ QV_SEXP* qv_PrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     if (file) {
         if (!env_is_privileged(env)) return permission_error(form, "Printstd");
         st = open_print_file(file);
+        // A file that cannot be opened is said, as openPrintStd says it: a silent nil would tell
+        // the script its output went somewhere.
         if (!st) return cannot_open(form, "Printstd", file);
     }
     // A value too deep to print writes nothing, not even the line end, and answers an error.

@@ -69,7 +69,8 @@ std::vector<std::string> server_names(const L_CHAR* text) {
     return out;
 }
 
-// A decimal port 1..65535, else -1.
+// A decimal port 1..65535, else -1. A port that is no such number is refused rather than read
+// as far as its digits go: "x80" would otherwise set port 0 and every connection would fail.
 int port_of(const L_CHAR* text) {
     std::string s = n_string(std_cm, text);
     if (s.empty() || s.size() > 5) return -1;

@@ -138,7 +138,7 @@ int read_body_slices(S_QVoHTTP_INFO* info, STREAM_BUF* body, STREAM* con, const 
         if (!guard->rearm()) return -5;
         if (!charge(info, slice)) return -4;
         int r = copy_in_sbuf_stream(body, con, slice, nullptr);
-        if (chunked && r == 0) return 0;
+        if (chunked && r == 0) return 0;         // a chunked body read to its end is whole, not cut
         if (r != 1 && guard->over()) return -5;  // cut by the guard at the whole reply's time
         if (r != 1) return r == 0 ? -2 : r;
         got += slice;
@@ -188,11 +188,16 @@ int read_reply(S_QVoHTTP_INFO* info, QoH_REQUEST* req) {
     HTTP_INFO hi;
     int head = scan_HTTP(&hi, con, 0);
     int fail = 0;
-    if (head != 0 || hi.err != 200) {
+    // A head that cannot be read leaves no frame header to read (2); a status other than 200 is a
+    // refusal (1), after which connections go without keep-alive.
+    if (head != 0) {
+        fail = 2;
+    } else if (hi.err != 200) {
         fail = 1;
     } else if (hi.flags & HTTP_CHUNKED) {
         if (chunk_read_start(con) != 0) fail = 2;
     } else if (hi.content_length < QoH_HEADER_SIZE) {
+        // No room for the frame header (or no length at all): the body cannot be measured.
         fail = 2;
     }
     QVoHTTP_HEADER h = {};
@@ -257,15 +262,10 @@ void free_info(S_QVoHTTP_INFO* info) {
     d_f_ree(info);
 }
 
-// The agent hears of the end unless it ended the session itself or the session failed (lock not
-// held).
+// The agent hears of the end however the session ended: after a failed exchange it may still
+// hold the session, and the end lets it go at once instead of at its idle sweep (lock not held).
 void tell_end(S_QVoHTTP_INFO* info) {
-    bool tell;
-    {
-        TaskLockGuard g(QVoHTTP_lock);
-        tell = !(info->flags & (QoH_ENDED | QoH_FAILED));
-    }
-    if (tell) __s_flush_QVoHTTP(nullptr, info, QoH_END, 0);
+    __s_flush_QVoHTTP(nullptr, info, QoH_END, 0);
 }
 
 }  // namespace
@@ -437,8 +437,7 @@ int __s_flush_QVoHTTP(STREAM*, S_QVoHTTP_INFO* info, int type, int zero_check) {
     lock_task(QVoHTTP_lock);
     // Nothing goes out on a session that has failed, ended or is being closed, except the end.
     auto dead = [info, type] {
-        int stop = type == QoH_END ? QoH_FAILED : QoH_FAILED | QoH_ENDED | QoH_CLOSING;
-        return (info->flags & stop) != 0;
+        return type != QoH_END && (info->flags & (QoH_FAILED | QoH_ENDED | QoH_CLOSING)) != 0;
     };
     while ((info->flags & QoH_SENDING) && !dead()) {
         sleep_task(info, QVoHTTP_lock);
@@ -474,7 +473,9 @@ int __s_flush_QVoHTTP(STREAM*, S_QVoHTTP_INFO* info, int type, int zero_check) {
     }
     bool sent = false;
     if (con) {
-        {
+        // A close cuts the request being written so that no closer waits on a stalled agent; the
+        // end is not cut, since it is what the close owes the agent.
+        if (type != QoH_END) {
             TaskLockGuard g(QVoHTTP_lock);
             info->send_con = con;
         }
@@ -504,14 +505,12 @@ int __s_flush_QVoHTTP(STREAM*, S_QVoHTTP_INFO* info, int type, int zero_check) {
     }
     if (con == info->keep_con) info->keep_con = nullptr;
     s_safe_close(con);
-    if ((info->flags & QoH_CLOSING) && type != QoH_END) {
-        // The stream's close cut this send (it closes the connection being written): the agent
-        // never got the request whole, so the session stays sound and its number goes to the
-        // end that follows (the agent takes requests in number order and would wait for it).
-        if (static_cast<uint16_t>(info->send_seq - 1) == h.seq) info->send_seq = h.seq;
-    } else {
-        info->flags |= QoH_FAILED;
-    }
+    // The agent never got this request whole: its number goes to the end that follows (the agent
+    // takes requests in number order and would wait for it). A send cut by the stream's close
+    // (which closes the connection being written) leaves the session sound; any other fails it.
+    if (type != QoH_END && static_cast<uint16_t>(info->send_seq - 1) == h.seq)
+        info->send_seq = h.seq;
+    if (!(info->flags & QoH_CLOSING) || type == QoH_END) info->flags |= QoH_FAILED;
     return -1;
 }
 

@@ -248,6 +248,54 @@ TEST(ChunkedBody, ReadsThroughTheFramingAndRefusesBadSizes) {
     }
 }
 
+namespace {
+
+std::string last_diag;
+
+void keep_diag(const char* line) {
+    last_diag = line;
+}
+
+}  // namespace
+
+TEST(ChunkedBody, ABodyWithoutItsLastLineEndAndCopiesOfAGivenLength) {
+    // The last chunk's line end missing: what was gathered is the read's result, with a line said;
+    // with nothing gathered, the failed read's own result. The body has ended either way.
+    set_QVoHTTP_diag(keep_diag);
+    char buf[32];
+    struct Case {
+        const char* body;
+        int want;
+        int first, second;
+    } cases[] = {{"3\r\nabc\r\n0\r\n", 32, 3, 0}, {"3\r\nabc\r\n0\r\n", 3, 3, 0}};
+    for (const Case& c : cases) {
+        last_diag.clear();
+        STREAM* s = reader(c.body);
+        ASSERT_EQ(chunk_read_start(s), 0);
+        EXPECT_EQ(s_chunk_read(s, buf, c.want), c.first) << c.want;
+        EXPECT_EQ(std::string(buf, 3), "abc");
+        EXPECT_EQ(s_chunk_read(s, buf, c.want), c.second) << c.want;
+        EXPECT_EQ(last_diag, c.want == 32 ? "### read_chunk_size timeout : len=3\n" : "");
+        EXPECT_EQ(s_chunk_read(s, buf, c.want), 0);
+        chunk_read_end(s);
+        s_close(s);
+    }
+    set_QVoHTTP_diag(nullptr);
+
+    // A given length: 1 once all of it is in, 0 when the body ends first; the bytes read stay.
+    const std::string framed = "4\r\nabcd\r\n2\r\nef\r\n0\r\n\r\n";
+    for (int len : {0, 5, 6, 7}) {
+        STREAM_BUF b = {nullptr, nullptr};
+        STREAM* s = reader(framed);
+        ASSERT_EQ(chunk_read_start(s), 0);
+        EXPECT_EQ(copy_in_sbuf_stream(&b, s, len, nullptr), len <= 6 ? 1 : 0) << len;
+        EXPECT_EQ(get_sbuf_data_size(&b, nullptr), len < 6 ? len : 6) << len;
+        chunk_read_end(s);
+        s_close(s);
+        free_sbuf(&b, nullptr);
+    }
+}
+
 TEST(RequestHeads, ExactTextsAndTheProxyCounter) {
     auto head = [](int flags, int len) {
         STREAM* w = s_open_string_write(&ascii_cm);

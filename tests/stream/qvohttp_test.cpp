@@ -262,6 +262,98 @@ TEST_F(QVoHTTPTest, RefusesBadChecksumsAndSequenceNumbers) {
     }
 }
 
+TEST_F(QVoHTTPTest, EachBrokenReplyEndsTheSessionWithItsLineAndAnEndReplyReadsAsTheEnd) {
+    // Every case answers the first data request after the open; what the reader gets, the result
+    // of the read after it, and the line said (none for a sound reply).
+    struct Case {
+        const char* name;
+        std::function<std::string(const std::string& frame)> reply;
+        std::string data;
+        int last;  // the read after the data; 1: the session goes on
+        const char* line;
+        bool no_keep_alive;  // the next connection goes without keep-alive
+    } cases[] = {
+        {"status", [](const std::string& f) { return http_reply(f + "no", false, 502); }, "", -1,
+         "ERR \\([0-9]+\\) 1\n", true},
+        {"head cut",
+         [](const std::string&) { return std::string("HTTP/1.0 200 OK\r\nContent-Le"); }, "", -1,
+         "ERR \\([0-9]+\\) 2\n", false},
+        {"short frame",
+         [](const std::string& f) {
+             return "HTTP/1.0 200 OK\r\nContent-Length: 12\r\n\r\n" + f.substr(0, 5);
+         },
+         "", -1, "ERR \\([0-9]+\\) 2\n", false},
+        {"length below a frame",
+         [](const std::string& f) { return "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\n" + f; },
+         "", -1, "ERR \\([0-9]+\\) 2\n", false},
+        {"body cut",
+         [](const std::string& f) {
+             return "HTTP/1.0 200 OK\r\nContent-Length: 30\r\n\r\n" + f + "abc";
+         },
+         "abc", -1, "ERR \\([0-9]+\\) 5 0 [0-9]+\nEEE: .*\n", false},
+        {"error type", [](const std::string& f) { return http_reply(f + "why"); }, "why", -1,
+         "ERR \\([0-9]+\\) 6\n", false},
+        {"end type", [](const std::string& f) { return http_reply(f + "bye"); }, "bye", 0, nullptr,
+         false},
+        {"chunked",
+         [](const std::string& f) {
+             return "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n" + f.substr(0, 5) +
+                    "\r\n9\r\n" + f.substr(5) + "ab\r\n2\r\ncd\r\n0\r\n\r\n";
+         },
+         "abcd", 1, nullptr, false},
+    };
+    for (const Case& c : cases) {
+        {
+            std::lock_guard<std::mutex> g(diag_m);
+            diag_lines.clear();
+        }
+        FakeAgent a;
+        int type = std::string(c.name) == "error type" ? 4
+                   : std::string(c.name) == "end type" ? 3
+                                                       : 2;
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        a.reply_hook = [&a, &c, type, done](int fd, const AgentRequest& r, bool* keep) {
+            if (frame_type(r.frame) != 2 || done->exchange(true)) return false;
+            *keep = c.last == 1;  // a sound reply keeps the connection, as the open said
+            send_all(fd, c.reply(make_frame(type, frame_seq(r.frame), a.key[0], a.key[1])));
+            return true;
+        };
+        int cerr = 0;
+        STREAM* s = open_v1(a, QoH_KEEP_ALIVE, &cerr);
+        ASSERT_NE(s, nullptr) << c.name;
+        EXPECT_EQ(read_bounded(s, c.data.size()), c.data) << c.name;
+        if (c.last == 1) {
+            // The session goes on: the next exchange is answered.
+            a.add_output("more");
+            EXPECT_EQ(s_write(s, "x", 1), 1) << c.name;
+            EXPECT_EQ(s_flush(s), 0) << c.name;
+            EXPECT_EQ(read_bounded(s, 4), "more") << c.name;
+        } else {
+            EXPECT_EQ(next_read(s), c.last) << c.name;
+            EXPECT_EQ(s_write(s, "x", 1), -1) << c.name;
+        }
+        if (c.line) {
+            EXPECT_TRUE(diag_seen(c.line)) << c.name;
+        } else {
+            std::lock_guard<std::mutex> g(diag_m);
+            EXPECT_TRUE(diag_lines.empty()) << c.name << ": " << diag_lines[0];
+        }
+        EXPECT_EQ(qlocked([] { return dont_keep_alive_mode; }), c.no_keep_alive ? 1 : 0) << c.name;
+        qlocked([] { return dont_keep_alive_mode = 0; });
+        EXPECT_EQ(s_close(s), 0);
+        // However it ended, the agent hears of the end, with the number after the last request.
+        ASSERT_TRUE(a.wait([&] { return a.count(3) == 1; })) << c.name;
+        uint16_t last = 0, end = 0;
+        for (const AgentRequest& r : a.requests()) {
+            if (frame_type(r.frame) == 3)
+                end = frame_seq(r.frame);
+            else
+                last = std::max(last, frame_seq(r.frame));
+        }
+        EXPECT_EQ(end, last + 1) << c.name;
+    }
+}
+
 TEST_F(QVoHTTPTest, PollsAfter1_2_4_8_15_15SecondsAndAgainAfterAFlush) {
     static std::atomic<uint32_t> now{0};
     now = get_qvtime();
