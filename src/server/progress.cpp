@@ -816,6 +816,12 @@ int progressive_report_count() {
     return n;
 }
 
+void set_progressive_id(int last) {
+    init_progressive();
+    TaskLockGuard g(progressive_lock);
+    progressive_id = last;
+}
+
 int progressive_uplink_count() {
     if (!progressive_lock) return 0;
     TaskLockGuard g(progressive_lock);
