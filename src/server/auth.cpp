@@ -940,6 +940,8 @@ AUTH_SERVICE_LIST* _ap_authentification(int* status, const AUTH_SERVICE_LIST* l,
         int st;
         AUTH_SERVICE_LIST* sub = _ap_authentification(&st, l->list, set, depth + 1);
         if (st == ARS_DENY) {
+            // One alternative refused leaves the others to try: an "or" is met by any of them,
+            // and is refused only when none is left (below).
             if (is_or) continue;
             free_auth_service_list(rem);
             *status = ARS_DENY;

@@ -275,8 +275,11 @@ QV_SEXP* remote_request(HTTP_AGENT_LIST* a, QV_SEXP* request) {
     QV_SEXP* cmd = list(n_get_symbol("HTTP"), define_path_form(a->path), request, nullptr);
     for (;;) {
         QV_SEXP* v = query(get_iid(b), a->env, cmd);
-        if (!is_error(v) || v->error.code != QVE_INVALID_IID || resends-- <= 0) return v;
+        if (!is_error(v) || v->error.code != QVE_INVALID_IID) return v;
+        // The connection is gone: the agent and its aliases are marked so, also when no re-send
+        // is left, so that the next request or tick connects anew.
         invalid_all(a);
+        if (resends-- <= 0) return v;
         initialize_remote(a);
     }
 }
@@ -375,6 +378,8 @@ void init_http_agent() {
     if (done) return;
     done = true;
     new_lock(&ha_lock);
+    // The agents' environments and initial expressions are reachable from nothing else: the
+    // mark pass is registered, so that a registered agent's environment is never swept.
     gc_hook_mark(gc_http_agent);
     new_tick(tick_http_agent, 10, 0);
 }

@@ -286,6 +286,8 @@ void follow_encoding(QV_SEXP* seq) {
     L_CHAR* name = get_symbol_field(head, l_string(std_cm, "encoding"));
     CODE_METHOD* cm = name ? get_encoding(name) : nullptr;
     if (!cm) return;
+    // The element is read to its end first (walking it realises its lazy items): the code
+    // method it names applies to the text after it.
     for (QV_SEXP* q = e; get_type(q) == QVT_PAIR; q = q->pair.cdr) {
     }
     qv_set_cm(e, cm);

@@ -9,7 +9,7 @@
 //   F = v   v = F        equal (two absent strings are equal, one absent is not)
 //   F = v *   v * = F    the field begins with v
 //   * v = F              the field ends with v
-//   F < v                min <= F < v      F <= v        min <= F <= v
+//   F < v                min < F <= v      F <= v        min <= F <= v
 //   lo < F               lo < F <= max     lo <= F       lo <= F <= max
 //   lo < F < hi, lo <= F < hi, lo < F <= hi, lo <= F <= hi
 // min and max are 0 and 0x7fffffff for integer fields, the empty string and the one character

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <climits>
 #include <mutex>
 #include <string>
 
@@ -311,7 +312,11 @@ int _local_new(uint32_t base, const L_CHAR* description, const L_CHAR* attach_fi
     } else {
         p->base_iid = base;
     }
-    progressive_id = progressive_id + 1 > 0 ? progressive_id + 1 : 1;
+    // The counter starts again at 1 after the largest id (never stepping past it, which would
+    // overflow), and an id still held by a report is passed over, so ids stay unique.
+    do
+        progressive_id = progressive_id < INT_MAX ? progressive_id + 1 : 1;
+    while (_find_report(progressive_id));
     p->id = progressive_id;
     p->next = progressive_list;
     progressive_list = p;
@@ -809,6 +814,12 @@ int progressive_report_count() {
     for (PROGRESSIVE* p = progressive_list; p; p = p->next)
         n++;
     return n;
+}
+
+void set_progressive_id(int last) {
+    init_progressive();
+    TaskLockGuard g(progressive_lock);
+    progressive_id = last;
 }
 
 int progressive_uplink_count() {

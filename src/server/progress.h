@@ -77,4 +77,6 @@ void _close_progressive_qvi(uint32_t iid);
 
 // Reports and forwarding entries held now (for tests and diagnostics).
 int progressive_report_count();
+// For tests: the id counter's value, the last id given.
+void set_progressive_id(int last);
 int progressive_uplink_count();

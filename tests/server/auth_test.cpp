@@ -235,6 +235,74 @@ TEST(AuthKinds, TheLocalProofReadsOnlyTheCallersOwnPrivateKeyFile) {
     lr->free_auth_service(s);
 }
 
+// The server side of the local proof: each evaluation issues a new private 4-byte key file
+// (least significant byte first) tagged with its check's generation; a check's clean-up removes
+// only its own files; an answer is judged once, with its file removed whatever the outcome, so
+// the same name answered again, a wrong key or an unknown name is denied.
+TEST(AuthKinds, KeyFilesLiveOnlyWhileTheirCheckRunsAndEachCheckCleansItsOwn) {
+    const AUTH_TABLE* lr = at_tbl(5);
+    ASSERT_NE(lr, nullptr);
+    AUTH_SET_SERVER server{};
+    AUTH_CONNECTION_SET set{};
+    set.server_set = &server;
+    AUTH_SERVICE tmpl{};
+    tmpl.h.tbl = lr;
+    AUTH_SERVICE* s = lr->new_auth_service(&tmpl);
+    auto path = [](uint32_t n) { return "/tmp/" + std::to_string(n); };
+    uint32_t names[3], keys[3];
+    for (int i = 0; i < 3; i++) {
+        server.auth_gc_no = static_cast<uint32_t>(i + 1);
+        ASSERT_EQ(lr->authentification(&set, s, 0), nullptr);  // still required
+        ASSERT_NE(s->keyfile, nullptr);
+        EXPECT_EQ(s->keyfile->auth_gc_no, static_cast<uint32_t>(i + 1));
+        names[i] = s->keyfile->filename;
+        keys[i] = s->keyfile->key;
+        struct stat st;
+        ASSERT_EQ(lstat(path(names[i]).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        std::string bytes = read_file(path(names[i]));
+        ASSERT_EQ(bytes.size(), 4u);
+        uint32_t k = 0;
+        for (int b = 3; b >= 0; b--)
+            k = k << 8 | static_cast<unsigned char>(bytes[b]);
+        EXPECT_EQ(k, keys[i]);
+    }
+    EXPECT_NE(names[0], names[1]);
+    EXPECT_NE(names[1], names[2]);
+    // The first check ends: only its file goes.
+    lr->gc_service(&server, s, 1);
+    EXPECT_FALSE(std::filesystem::exists(path(names[0])));
+    EXPECT_TRUE(std::filesystem::exists(path(names[1])));
+    struct Answer {
+        uint32_t name, key;
+        int status;
+    } answers[] = {
+        {names[1], keys[1], ARS_ACCEPT},    // the right key: accepted, file removed
+        {names[1], keys[1], ARS_DENY},      // the same name again: no record left
+        {names[2], keys[2] ^ 1, ARS_DENY},  // a wrong key: denied, file removed all the same
+        {names[0], keys[0], ARS_DENY},      // a name whose check has ended
+    };
+    for (const Answer& a : answers) {
+        AUTH_RESULT* r = lr->new_auth_result(s, nullptr, 0);
+        r->filename = a.name;
+        r->key = a.key;
+        set.server_result = r;
+        EXPECT_EQ(lr->authentification(&set, s, 1), nullptr);
+        EXPECT_EQ(r->status, a.status) << a.name;
+        // A result judged already is not judged again.
+        r->status = ARS_ACCEPT;
+        lr->authentification(&set, s, 1);
+        EXPECT_EQ(r->status, ARS_ACCEPT);
+        set.server_result = nullptr;
+        lr->free_auth_result(r, 0);
+    }
+    for (uint32_t n : names)
+        EXPECT_FALSE(std::filesystem::exists(path(n))) << n;
+    EXPECT_EQ(s->keyfile, nullptr);
+    lr->free_auth_service(s);
+}
+
 // A full service name is the URL printer's form, port included; a name a peer or a preset gives
 // without the port names the same service, and any other name is compared as it is.
 TEST(AuthNames, FullNamesCarryThePortAndPresetsWithoutItStillMatch) {

@@ -213,7 +213,8 @@ QV_SEXP* fake_query(int id, QVISP_ENV*, const L_CHAR*, QV_SEXP* cmd) {
         remote_log.push_back(std::to_string(id) + " " + text);
     }
     if (text.rfind("(HTTP", 0) != 0) return n_get_integer(1, nullptr);
-    if (id == 101) return eval_error(cmd, QVE_INVALID_IID, "Remote", nullptr);
+    if (id == 101 || text.find("\"/gone\"") != std::string::npos)
+        return eval_error(cmd, QVE_INVALID_IID, "Remote", nullptr);
     return car(sexp_commands(std_cm, "(text/html \"from remote\")", nullptr));
 }
 
@@ -238,7 +239,7 @@ TEST_F(AgentTest, RemoteAgentsAreInitialisedAndResentThroughRemoteEvaluation) {
     set_http_agent_remote(fake_query, fake_connect);
     EXPECT_EQ(http(l.port, "GET /r?q HTTP/1.0\r\n\r\n"),
               std::string(kHead200) + "Content-Type: text/html\r\n\r\nfrom remote");
-    std::lock_guard<std::mutex> g(remote_m);
+    std::unique_lock<std::mutex> g(remote_m);
     std::vector<std::string> init = {"connect 127.0.0.1:9999", "SetAgent \"agentx\" \"user\")",
                                      "Define HttpAgent_path \"/r\")", "define ready 1)"};
     // Initialised, sent, told the interpreter is gone, initialised again and sent again.
@@ -253,6 +254,19 @@ TEST_F(AgentTest, RemoteAgentsAreInitialisedAndResentThroughRemoteEvaluation) {
         EXPECT_NE(remote_log[round * 5 + 4].find("dir=\"/r?q\""), std::string::npos)
             << remote_log[round * 5 + 4];
     }
+    g.unlock();
+
+    // A connection found gone on every send: the re-sends run out, the 503 page carries the
+    // error, and the agent is left marked uninitialised for the next request or tick.
+    HTTP_AGENT_LIST* gone = nullptr;
+    ASSERT_TRUE(run_task([&] {
+        gone = insert_http_agent_list("/gone", HA_QV, vxlisp_top_env1,
+                                      l_string(std_cm, "http://127.0.0.1:9999/@agentx/"), nullptr,
+                                      nullptr, 0);
+    }));
+    got = http(l.port, "GET /gone HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(got.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << got;
+    EXPECT_EQ(get_iid_for_test(gone), -1);
 }
 
 int keeper_connect(const char* server, int port, QVISP_ENV*) {

@@ -213,3 +213,44 @@ TEST(HttpSession, BadCommandsAndBrokenRepliesAreErrors) {
     // Release the server's remaining accept.
     close(connect_loopback(w.port));
 }
+
+// "encode" names the request's code method: an "Encoding:" line and the body in that code (an
+// unknown name: neither); an HTML reply is parsed as HTML; return_format 2 gives the parsed
+// sequence without its content-type symbol.
+TEST(HttpSession, EncodeNamesTheRequestCodeAndReturnFormatTwoDropsTheTypeSymbol) {
+    WebServer w(
+        {{"/h", "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<p>hi</p>"}, {"*", kXml}}, 3);
+    auto encode = [](const char* name) {
+        return [name](QV_SEXP* c) {
+            set_attribute(get_el(get_el(c, 0), 0), l_string(std_cm, "encode"),
+                          l_string(std_cm, name));
+        };
+    };
+    run(
+        w.url("/"), "(post \"/h\" \"x\")",
+        [](QV_SEXP* v) { EXPECT_EQ(print_sexp_text(v, 0), "(text/html ((P \"hi\")))"); },
+        encode("UTF-8"));
+    ASSERT_TRUE(run_task([&] {
+        int id = open_session(1);
+        URL u;
+        get_url2(&u, _l_string_1(std_cm, w.url("/x").c_str()));
+        REMOTE_SESSION_OPT opt = {-1, 2};
+        QV_SEXP* v = remote_session(vxlisp_top_env1, id, &u, nullptr, nullptr, nullptr,
+                                    read_qv_items("(GET)"), nullptr, 0, 1, &opt);
+        free_url(&u);
+        v = realize_sexp(v);
+        realize_whole(v);
+        EXPECT_EQ(print_sexp_text(v, 0), "(([list n=\"2\"] (item \"alpha\") (item \"beta\")))");
+        close_session(id);
+    }));
+    run(
+        w.url("/"), "(get \"/u\" \"y\")",
+        [](QV_SEXP* v) { EXPECT_EQ(print_sexp_text(get_el(v, 0), 0), "^text/xml"); },
+        encode("no-such-code"));
+    std::lock_guard<std::mutex> g(w.m);
+    ASSERT_EQ(w.requests.size(), 3u);
+    EXPECT_NE(w.requests[0].find("\r\nEncoding: UTF-8\r\n"), std::string::npos) << w.requests[0];
+    EXPECT_EQ(w.requests[0].substr(w.requests[0].size() - 4), "\"x\"\n");
+    EXPECT_EQ(w.requests[2].find("Encoding:"), std::string::npos) << w.requests[2];
+    EXPECT_EQ(w.requests[2].substr(w.requests[2].size() - 4), "\"y\"\n");
+}

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <regex>
 #include <string>
 
@@ -146,6 +147,26 @@ TEST(Progress, ReportFileShowsEveryChangeWithNestingMessagesAndKeptReports) {
     EXPECT_EQ(new_stage(piped, nullptr, -1, 0), 1);
     EXPECT_EQ(next_stage(piped, 1, 1, 0), 0);
     close_progressive(piped, 0);
+}
+
+// Ids go on from the last one given, start again at 1 after the largest (without overflowing)
+// and pass over the ids that reports still hold.
+TEST(Progress, IdsStartAgainAfterTheLargestAndSkipThoseInUse) {
+    ASSERT_EQ(progressive_report_count(), 0);
+    set_progressive_id(0);
+    int top = new_progressive(L("top"), nullptr, 0);
+    EXPECT_EQ(top, 1);
+    ASSERT_EQ(new_stage(top, nullptr, -1, 0), 1);
+    ASSERT_EQ(next_stage(top, 1, 1, 0), 0);
+    set_progressive_id(INT_MAX - 1);
+    int mid = new_progressive(L("mid"), nullptr, 0);
+    EXPECT_EQ(mid, INT_MAX);
+    ASSERT_EQ(new_stage(mid, nullptr, -1, 0), 1);
+    ASSERT_EQ(next_stage(mid, 1, 1, 0), 0);
+    EXPECT_EQ(new_progressive(L("low"), nullptr, 0), 2);  // 1 is held by the first report
+    close_progressive(top, 0);
+    EXPECT_EQ(progressive_report_count(), 0);
+    set_progressive_id(0);
 }
 
 TEST(Progress, ThrottleLetsAboutTenCountUpdatesASecondThrough) {

@@ -167,6 +167,50 @@ TEST(Session, TheTickFreesServersNobodyUsesAndTheirConnections) {
     EXPECT_EQ(get_session_stats().connected_agents, 0);
 }
 
+// A session attached to a server takes a relative path there against its working path (bound
+// as SessionPath); on another server the path must be absolute ("invalid URL path 2"), and an
+// absolute one attaches the session there.
+TEST(Session, PathsAreRelativeOnTheAttachedServerAndAbsoluteOnAnother) {
+    Server a, b;
+    ASSERT_GT(a.l.id, 0);
+    ASSERT_GT(b.l.id, 0);
+    int id = open_session(1);
+    struct Step {
+        int port;
+        const char* db;
+        const char* answer;  // a part of the printed answer
+        const char* path;    // SessionPath afterwards
+    } steps[] = {
+        {a.l.port, "/top/", "1", "/top/"},
+        {a.l.port, "sub/", "1", "/top/sub/"},
+        {b.l.port, "rel/", "(\"invalid URL path 2\" \"qvp://127.0.0.1:", "/top/sub/"},
+        {b.l.port, "/abs/", "1", "/abs/"},
+        {a.l.port, "x/", "(\"invalid URL path 2\"", "/abs/"},
+    };
+    for (const Step& st : steps) {
+        std::string v, path;
+        Caller c([&] {
+            URL u;
+            zero_url(&u);
+            u.proto = l_string(std_cm, "qvp");
+            u.server = l_string(std_cm, "127.0.0.1");
+            u.port = st.port;
+            u.db = l_string(std_cm, st.db);
+            QV_SEXP* r =
+                remote_session(vxlisp_top_env1, id, &u, l_string(std_cm, "x"), nullptr, nullptr,
+                               list(read_qv_item("1"), nullptr), nullptr, 0, 1, nullptr);
+            v = print_sexp_text(realize_sexp(r), 0);
+            path = print_sexp_text(
+                get_env_symbol(vxlisp_top_env1, l_string(std_cm, "SessionPath"), -1), 0);
+        });
+        ASSERT_TRUE(c.finished());
+        EXPECT_NE(v.find(st.answer), std::string::npos) << st.db << " " << v;
+        EXPECT_EQ(path, std::string("^\"") + st.path + "\"") << st.db;
+    }
+    close_session(id);
+    EXPECT_TRUE(no_servers_left());
+}
+
 TEST(Session, AClosedSessionWaitsForItsDeferredAnswer) {
     Server s;
     ASSERT_GT(s.l.id, 0);
