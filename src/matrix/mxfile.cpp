@@ -1551,7 +1551,7 @@ int take_first(FAVT64_NODE* e, void* work) {
 int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m) {
     if (mx_file_sync_create_node(m) < 0) return MXF_SYNC_FAILED;
     Access a(m);
-    if (a.r < 0) return a.r;
+    if (a.r < 0) return -1;
     MX_FILE_WORK* w = work_of(m);
     PdbLockGuard g;
     FAVT64_ROOT* root = node_root(w);

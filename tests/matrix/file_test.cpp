@@ -747,6 +747,7 @@ TEST_F(FileTest, CopyPassesOverAnEmptyLevel) {
 TEST_F(FileTest, CopyOfAnOpenMatrixWritesItsChangedNodesFirst) {
     MATRIX* src = saving(path("s.mx"), 64, 64);
     MATRIX* dest = saving(path("d.mx"), 64, 64);
+    MATRIX* gone = saving(path("g.mx"), 64, 64);
     int64_t lo[3], hi[3];
     int all[] = {0, -1};
     // Nothing stored yet: an empty range, and a copy that copies nothing and succeeds.
@@ -767,6 +768,11 @@ TEST_F(FileTest, CopyOfAnOpenMatrixWritesItsChangedNodesFirst) {
     mx_file_gc(src);
     EXPECT_NE(get_mx_file_pfd(src), nullptr);
     EXPECT_EQ(get_mx_file_pfd(dest), nullptr);
+    // A file that cannot be opened again: the range query fails, and so does a copy from it.
+    EXPECT_EQ(get_mx_file_pfd(gone), nullptr);
+    fs::remove(path("g.mx"));
+    EXPECT_EQ(mx_scale_of_dim_code(lo, hi, gone), -1);
+    EXPECT_EQ(matrix_copy(dest, gone, all, 0), -1);
     close_all();
 }
 
