@@ -17,7 +17,8 @@ constexpr uint8_t COMPACT_DIM_END = 0xF1;
 // Writes the code of v at ptr; returns the byte behind it.
 uint8_t* get_compressed_code64(uint8_t* ptr, int64_t v);
 // Reads one code from [ptr, end) into *retp; the byte behind it, or null when the bytes end
-// first or the first byte starts no value.
+// first or the first byte starts no value. There is no reader without an end: codes come from
+// files and peers, and a damaged one would otherwise be read past its bytes.
 const uint8_t* get_uncompressed_code64_n(int64_t* retp, const uint8_t* ptr, const uint8_t* end);
 
 // Inserts right after the piece `ptr` of the list a new piece (freed with the list) holding the

@@ -223,7 +223,9 @@ L_CHAR* lock_name(const MX_FILE_WORK* w) {
     return l_string(std_cm, n.c_str());
 }
 
-// Takes the call lock before an opening, when a lock server is there (w owned).
+// Takes the call lock before an opening, when a lock server is there (w owned). A read-only
+// opening asks for a read lock, so that agents that only read the file share it; a writer's is a
+// write lock.
 void take_call_lock(MX_FILE_WORK* w, MATRIX* m) {
     if (!call_lock_hooks.lock || w->lock_d) return;
     int seq = 0;
@@ -289,7 +291,7 @@ bool tree_lost(MX_FILE_WORK* w);
 int open_work(MX_FILE_WORK* w, bool creating, MATRIX* m) {
     bool first = !w->header_fofs;
     take_call_lock(w, m);
-    ss_printf("_start_file_access %s %p\n", w->name, static_cast<void*>(w));
+    ss_printf("_start_file_access %s %p\n", w->name, static_cast<void*>(m));
     errno = 0;
     {
         PdbLockGuard g;
@@ -313,7 +315,12 @@ int open_work(MX_FILE_WORK* w, bool creating, MATRIX* m) {
         TaskLockGuard g(mx_file_lock);
         open_files++;
     }
-    if (creating) return 0;
+    // The handle's free-list check is left to the record store, which keeps a file whose free
+    // list is misplaced readable (refusing only allocation) rather than stopping on it.
+    if (creating) {
+        ss_printf("C\n");
+        return 0;
+    }
     auto refuse = [w](const char* line) {
         ss_printf("%s", line);
         w->subheader_fofs = 0;  // nothing of the file is written on the way out
@@ -350,7 +357,10 @@ int open_work(MX_FILE_WORK* w, bool creating, MATRIX* m) {
                  static_cast<unsigned>(w->sh.flags));
         return refuse(line);
     }
-    if (!writable(w)) return 0;
+    if (!writable(w)) {
+        ss_printf("C\n");
+        return 0;
+    }
     // The record store's lock is ours, so a set flag was left by a process that died. Its last
     // write-back may have been cut between pages, and the node tree is changed in place: a tree
     // that no longer walks would lose saved nodes one lookup at a time, so the file is refused
@@ -365,6 +375,7 @@ int open_work(MX_FILE_WORK* w, bool creating, MATRIX* m) {
     }
     w->sh.flags |= 1;
     if (write_subheader(w) < 0) return refuse("************ DESTROY-2\n");
+    ss_printf("C\n");
     return 0;
 }
 
@@ -896,7 +907,6 @@ int load_matrix_header(MATRIX* m, int oflags, int) {
                 else
                     mxt_free_data(dt, ci.default_data);
             }
-            ss_printf("C\n");
             return 0;
         }
         for (MATRIX_CHANNEL_INFO& ci : infos) {
@@ -912,6 +922,9 @@ int load_matrix_header(MATRIX* m, int oflags, int) {
     return r;
 }
 
+// Closes the file for good. A closed file is not opened again only to be closed, and the file of
+// a matrix marked broken is kept as it is (its stored nodes are still good; only the matrix in
+// memory is not to be used), never cut to nothing.
 void close_matrix_file(MATRIX* m) {
     MX_FILE_WORK* w = work_of(m);
     if (!w) return;
@@ -1633,16 +1646,23 @@ void mx_close_idle_files() {
     mx_file_gc(nullptr);
 }
 
+// Walks the open files rather than the ring of matrices, and past MX_OPEN_FILES_MAX closes the
+// least recently used first: a file some task owns is passed over (its owner is using it), so
+// no file is closed under a reader. A matrix with tokens queued or waiting keeps its file however
+// long it was idle, since its scripts are about to use it.
 void mx_file_gc(MATRIX* leave) {
     uint32_t now = matrix_now();
     for (;;) {
         MX_FILE_WORK* pick = nullptr;
         {
+            // The matrix's token counts are read under its lock, taken before mx_file_lock.
+            TaskLockGuard ml(matrix_lock);
             TaskLockGuard g(mx_file_lock);
             MX_FILE_WORK* oldest = nullptr;
             for (MX_FILE_WORK* w = works; w; w = w->next) {
                 if (!w->pdb || w->owner || (leave && w->m == leave)) continue;
-                if (now - w->last_access > MX_IDLE_SECONDS) {
+                bool tokens = w->m && (w->m->wait_token || w->m->token_cnt > 0);
+                if (!tokens && now - w->last_access > MX_IDLE_SECONDS) {
                     pick = w;
                     break;
                 }
@@ -1682,7 +1702,7 @@ int take_first(FAVT64_NODE* e, void* work) {
 int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m) {
     if (mx_file_sync_create_node(m) < 0) return MXF_SYNC_FAILED;
     Access a(m);
-    if (a.r < 0) return a.r;
+    if (a.r < 0) return -1;
     MX_FILE_WORK* w = work_of(m);
     PdbLockGuard g;
     FAVT64_ROOT* root = node_root(w);
@@ -1690,6 +1710,8 @@ int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m) {
     int err = 0;
     FAVT64_NODE* top = root_node64(&err, root);
     if (err < 0) return -1;
+    // An empty tree is told apart from a failure: a matrix with nothing stored is not an error
+    // for its callers (a copy of it copies nothing).
     if (!top) return 1;
     FirstEntry lo{m, start, false}, hi{m, last, false};
     favt64_trace_from_small(&err, root, top, take_first, &lo);

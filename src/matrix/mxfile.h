@@ -203,13 +203,14 @@ int mx_open_file_count();
 void init_mx_file();
 
 // The lowest and highest stored dimension codes in tree order into start and last (dim + 1
-// values each): 0, 1 when nothing is stored, -1 when the tree is damaged, MXF_SYNC_FAILED when
-// the nodes still to be written could not be written first, or the access code.
+// values each): 0, 1 when nothing is stored, -1 when the tree is damaged or the file cannot be
+// reached, MXF_SYNC_FAILED when the nodes still to be written could not be written first.
 int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m);
 // Up to limit stored codes of start's level from start on, ascending in tree order (copies the
 // caller frees with free_mx_dim_code_list); null with *errp 0 when there are none, or with a
-// negative code. Both queries first write the nodes still to be written and wait for those
-// being made, so that they see what the matrix holds.
+// negative code (a failure is told apart from a level without stored nodes, so that a scan or
+// copy never takes a failed search for the end of a level). Both queries first write the nodes
+// still to be written and wait for those being made, so that they see what the matrix holds.
 MX_DIM_CODE_LIST* mx_search_level_node(int* errp, MATRIX* m, const int64_t* start, int limit);
 // The most nodes a cache_file matrix file keeps (10000); the previous limit. For tests.
 int mx_set_cache_count_max(int n);

@@ -538,6 +538,7 @@ int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags) {
     if (dim != dest->p.dim) return MXE_DIM_DIFFER;
     std::vector<int64_t> start(dim + 1), last(dim + 1);
     int r = mx_scale_of_dim_code(start.data(), last.data(), src);
+    // A source with no stored node copies nothing, and that is a success.
     if (r != 0) return r < 0 ? r : 0;
     if (!copy_fits(dest, src, ch_list, copy_flags, start[0], last[0])) return MXE_CELLS_DIFFER;
     bool first_of_level = true;

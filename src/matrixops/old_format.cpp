@@ -79,6 +79,10 @@ unsigned char* decode_tile(QV_SEXP* tile, int* tw, int* th, int8_t cal[3]) {
 
 }  // namespace
 
+// The parent picture of a CR payload: a two-dimensional uint32 vector, carried by this function's
+// own answer (the vector mark) or as raw bytes checked against their sizes. A pointer value says
+// nothing of what it points at, so any other one, or a vector of another shape, is refused (the
+// caller answers a type mismatch) rather than read as pixels.
 void* old_format_parent(QV_SEXP* p) {
     void* d = nullptr;
     if (get_type(p) == QVT_PTR && p->ptr.gc == mtx_gc_vector) {
@@ -137,7 +141,8 @@ void* uncompress_cr(void* parent_d, QV_SEXP* net_d) {
         int8_t cal[3] = {0, 0, 0};
         unsigned char* t = decode_tile(car(tiles), &tw, &th, cal);
         if (!t) continue;
-        // Only the part of the tile inside the picture is written.
+        // Payloads come from servers: only the part of the tile inside the picture is written,
+        // and a pixel whose parent pixel lies outside the parent stays unset.
         int64_t xa = std::max<int64_t>(0, -x0), xb = std::min<int64_t>(tw, W - x0);
         int64_t ya = std::max<int64_t>(0, -y0), yb = std::min<int64_t>(th, H - y0);
         for (int64_t x = xa; x < xb; x++) {
@@ -172,6 +177,7 @@ void* uncompress_r64(QV_SEXP* net_d) {
     QV_SEXP* pix = get_el(net_d, 3);
     if (get_type(kind) != QVT_STRING || get_type(pix) != QVT_RAW) return nullptr;
     bool colour = kind->string.data[0] == 0x50;
+    // Pixels shorter than the picture they claim decode to nothing.
     uint64_t need = static_cast<uint64_t>(W) * H * (colour ? 3 : 1);
     if (pix->raw.size < 0 || static_cast<uint64_t>(pix->raw.size) < need) return nullptr;
     uint32_t* out;

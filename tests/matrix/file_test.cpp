@@ -465,13 +465,31 @@ TEST_F(FileTest, FileProbe) {
         EXPECT_EQ(out.text(), "");
     }
     int open_before = mx_open_file_count();
+    // Idle, but with tokens queued or waiting for the matrix: the file stays open.
     clock_now += 300;
+    MATRIX_TOKEN waiting{};
+    for (int kind = 0; kind < 2; kind++) {
+        {
+            TaskLockGuard g(matrix_lock);
+            if (kind == 0) m->token_cnt++;
+            if (kind == 1) m->wait_token = &waiting;
+        }
+        mx_close_idle_files();
+        EXPECT_EQ(mx_open_file_count(), open_before) << kind;
+        TaskLockGuard g(matrix_lock);
+        if (kind == 0) m->token_cnt--;
+        if (kind == 1) m->wait_token = nullptr;
+    }
     mx_close_idle_files();
     ASSERT_EQ(mx_open_file_count(), open_before - 1);
     {
+        // Every opening names the file and the matrix, and says "C" when it succeeded.
         vxtest::StdoutText out;
         EXPECT_EQ(matrix_test(m), 0);
-        EXPECT_EQ(out.text().rfind("_start_file_access ", 0), 0u) << out.text();
+        char want[4200];
+        snprintf(want, sizeof want, "_start_file_access %s %p\nC\n", path("p.mx").c_str(),
+                 static_cast<void*>(m));
+        EXPECT_EQ(out.text(), want);
     }
     EXPECT_EQ(mx_open_file_count(), open_before);
 
@@ -784,14 +802,18 @@ TEST_F(FileTest, CopyPassesOverAnEmptyLevel) {
 TEST_F(FileTest, CopyOfAnOpenMatrixWritesItsChangedNodesFirst) {
     MATRIX* src = saving(path("s.mx"), 64, 64);
     MATRIX* dest = saving(path("d.mx"), 64, 64);
+    MATRIX* gone = saving(path("g.mx"), 64, 64);
+    int64_t lo[3], hi[3];
+    int all[] = {0, -1};
+    // Nothing stored yet: an empty range, and a copy that copies nothing and succeeds.
+    EXPECT_EQ(mx_scale_of_dim_code(lo, hi, src), 1);
+    EXPECT_EQ(matrix_copy(dest, src, all, 0), 0);
     MATRIX_NODE* n = node(src, {0, 0, 0});
     ASSERT_GE(set_channel_sexp(n, 0, get_integer(5, nullptr)), 0);
     set_dirty_file(n);
     unlock_node(n, nullptr);
-    int64_t lo[3], hi[3];
     ASSERT_EQ(mx_scale_of_dim_code(lo, hi, src), 0);
     EXPECT_EQ(std::vector<int64_t>(lo, lo + 3), std::vector<int64_t>({0, 0, 0}));
-    int all[] = {0, -1};
     EXPECT_EQ(matrix_copy(dest, src, all, 0), 0);
     n = node(dest, {0, 0, 0});
     EXPECT_EQ(value(n, 0), 5);
@@ -801,6 +823,11 @@ TEST_F(FileTest, CopyOfAnOpenMatrixWritesItsChangedNodesFirst) {
     mx_file_gc(src);
     EXPECT_NE(get_mx_file_pfd(src), nullptr);
     EXPECT_EQ(get_mx_file_pfd(dest), nullptr);
+    // A file that cannot be opened again: the range query fails, and so does a copy from it.
+    EXPECT_EQ(get_mx_file_pfd(gone), nullptr);
+    fs::remove(path("g.mx"));
+    EXPECT_EQ(mx_scale_of_dim_code(lo, hi, gone), -1);
+    EXPECT_EQ(matrix_copy(dest, gone, all, 0), -1);
     close_all();
 }
 
