@@ -453,9 +453,13 @@ void append_char(SP_ELEMENT_WORK* ew, L_CHAR ch, TR_PTR p, int adv) {
 // stays the same (a destroyed element cannot name its sequence, nor a freed line its address).
 std::atomic<uint64_t> element_gen{0};
 
-// The length of the box line's characters and how many there are. The sum of the line being
-// laid out is kept, so that offering a character costs no walk over the line.
-int line_pixels(SP_WORK* w, TR_BOX_LINE* bl, int* chars) {
+}  // namespace
+
+// The length of the box line's characters (the widths of the ordinary elements of all its
+// language lines) and, through chars, how many there are. The sum of the line being laid out is
+// kept, so that offering a character costs no walk over the line.
+int sp_min_line_pixels(TR_SEQUENCE* sq, TR_BOX_LINE* bl, int* chars) {
+    SP_WORK* w = spw(sq);
     const uint64_t gen = element_gen.load(std::memory_order_relaxed);
     if (w->sum_line != bl || w->sum_gen != gen) {
         int sum = 0, n = 0;
@@ -473,6 +477,7 @@ int line_pixels(SP_WORK* w, TR_BOX_LINE* bl, int* chars) {
     return w->sum_pixels;
 }
 
+namespace {
 // Destroys the last language line after the current one on its box line: false when none.
 bool sp_last_ll_destroy(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     TR_LANG_LINE* last = nullptr;
@@ -503,7 +508,7 @@ bool line_fits(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, int extra) {
     if (max < 0) return true;
     for (;;) {
         int chars = 0;
-        int64_t len = int64_t{line_pixels(spw(sq), ci->box_line, &chars)} + extra;
+        int64_t len = int64_t{sp_min_line_pixels(sq, ci->box_line, &chars)} + extra;
         if (len <= max) return true;
         if (sp_last_ll_destroy(sq, ci)) continue;
         if (sp_last_el_destroy(sq, ci)) continue;
@@ -622,14 +627,12 @@ TR_ERROR sp_put_box_line(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_PTR p, TR_CHAR_EL
     return tr_err(TRE_OK);
 }
 
-TR_ERROR sp_lang_line_ctl(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_LL_CTL* ctl) {
+}  // namespace
+
+// Glue of the given weight after the current element's characters (before them when it has
+// none); weight 2 finishes the element, so that the next character starts a new one.
+TR_ERROR sp_lang_line_ctl_weight(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_LL_CTL* ctl) {
     SP_WORK* w = spw(sq);
-    if (ctl->h.cmd == 2) {
-        if (auto* bw = static_cast<SP_BOX_LINE_WORK*>(ci->box_line->work))
-            bw->return_dir = static_cast<int16_t>(ctl->r.dir);
-        return tr_err(TRE_OK);
-    }
-    if (ctl->h.cmd != 1) er_panic("sp_lang_line_ctl");
     if (!w->element_ptr) {
         TR_ERROR e = sp_new_element(sq, ci);
         if (e.code != TRE_OK) return e;
@@ -644,6 +647,26 @@ TR_ERROR sp_lang_line_ctl(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_LL_CTL* ctl) {
         TR_ERROR e = sp_flush_element(sq, ci);
         if (e.code != TRE_OK) return e;
         w->element_ptr = nullptr;  // the next character starts a new element
+    }
+    return tr_err(TRE_OK);
+}
+
+// The line return that ends the box line: its direction decides the line's alignment 5.
+TR_ERROR sp_lang_line_ctl_return_code(TR_SEQUENCE*, TR_CHAR_INFO* ci, TR_LL_CTL* ctl) {
+    if (auto* bw = static_cast<SP_BOX_LINE_WORK*>(ci->box_line->work))
+        bw->return_dir = static_cast<int16_t>(ctl->r.dir);
+    return tr_err(TRE_OK);
+}
+
+namespace {
+TR_ERROR sp_lang_line_ctl(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_LL_CTL* ctl) {
+    switch (ctl->h.cmd) {
+        case 1:
+            return sp_lang_line_ctl_weight(sq, ci, ctl);
+        case 2:
+            return sp_lang_line_ctl_return_code(sq, ci, ctl);
+        default:
+            er_panic("sp_lang_line_ctl");
     }
     return tr_err(TRE_OK);
 }
@@ -678,55 +701,81 @@ TR_ERROR sp_pop_box_line(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_PTR p) {
     return sp_line_check(sq, ci);
 }
 
-void sp_line_height_metric(TR_BOX_LINE* bl) {
-    const int pitch = bl->attr.pitch;
-    if (!tr_dir_vertical(bl->attr.default_dir)) {
-        int asc = 0, desc = 0;
-        for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
-            if (ordinary(e)) {
-                asc = std::max(asc, -ew_of(e)->pic.r.tl.y);
-                desc = std::max(desc, ew_of(e)->pic.r.br.y);
-            }
-        bl->assent = static_cast<int16_t>(asc);
-        bl->desent = static_cast<int16_t>(desc);
-        bl->base_offset = static_cast<int16_t>(asc * pitch / 10);
-        bl->height = static_cast<int16_t>((asc + desc) * pitch / 10);
-        for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
-            if (ordinary(e)) ew_of(e)->offset.y = bl->base_offset;
-        return;
+}  // namespace
+
+void sp_set_lhm(LHM_T** list, LC_FONT* font, int size, int desent, int assent) {
+    LHM_T* h = sp_get_lhm(*list, font, size);
+    if (!h) {
+        h = zalloc<LHM_T>();
+        h->font = font;
+        h->size = size;
+        h->next = *list;
+        *list = h;
     }
-    struct LHM {
-        LC_FONT* font;
-        int size;
-        int desent, assent;
-    };
-    std::vector<LHM> groups;
-    auto group = [&](SP_ELEMENT_WORK* ew) -> LHM& {
-        for (LHM& g : groups)
-            if (g.font == ew->font && g.size == ew->size) return g;
-        groups.push_back({ew->font, ew->size, 0, 0});
-        return groups.back();
-    };
+    h->desent = static_cast<int16_t>(std::max<int>(h->desent, desent));
+    h->assent = static_cast<int16_t>(std::max<int>(h->assent, assent));
+}
+
+LHM_T* sp_get_lhm(LHM_T* list, LC_FONT* font, int size) {
+    for (; list; list = list->next)
+        if (list->font == font && list->size == size) return list;
+    return nullptr;
+}
+
+void sp_free_lhm(LHM_T** list) {
+    while (LHM_T* h = *list) {
+        *list = h->next;
+        d_f_ree(h);
+    }
+}
+
+void sp_line_height_metric_horizontal(TR_BOX_LINE* bl) {
+    const int pitch = bl->attr.pitch;
+    int asc = 0, desc = 0;
     for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
         if (ordinary(e)) {
-            LHM& g = group(ew_of(e));
-            g.desent = std::max(g.desent, -ew_of(e)->pic.r.tl.x);
-            g.assent = std::max(g.assent, ew_of(e)->pic.r.br.x);
+            asc = std::max(asc, -ew_of(e)->pic.r.tl.y);
+            desc = std::max(desc, ew_of(e)->pic.r.br.y);
+        }
+    bl->assent = static_cast<int16_t>(asc);
+    bl->desent = static_cast<int16_t>(desc);
+    bl->base_offset = static_cast<int16_t>(asc * pitch / 10);
+    bl->height = static_cast<int16_t>((asc + desc) * pitch / 10);
+    for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
+        if (ordinary(e)) ew_of(e)->offset.y = bl->base_offset;
+}
+
+void sp_line_height_metric_vertical(TR_BOX_LINE* bl) {
+    const int pitch = bl->attr.pitch;
+    LHM_T* groups = nullptr;
+    for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
+        if (ordinary(e)) {
+            const SP_ELEMENT_WORK* ew = ew_of(e);
+            sp_set_lhm(&groups, ew->font, ew->size, -ew->pic.r.tl.x, ew->pic.r.br.x);
         }
     int wmax = 0;
-    for (LHM& g : groups)
-        wmax = std::max(wmax, g.desent + g.assent);
+    for (LHM_T* g = groups; g; g = g->next)
+        wmax = std::max(wmax, g->desent + g->assent);
     bl->desent = static_cast<int16_t>(wmax / 2);
     bl->assent = static_cast<int16_t>(wmax - wmax / 2);
     bl->base_offset = static_cast<int16_t>(bl->assent * pitch / 10);
     bl->height = static_cast<int16_t>(wmax * pitch / 10);
     for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
         if (ordinary(e)) {
-            LHM& g = group(ew_of(e));
-            ew_of(e)->offset.x = (g.desent + g.assent) / 2 - g.assent - bl->base_offset;
+            const LHM_T* g = sp_get_lhm(groups, ew_of(e)->font, ew_of(e)->size);
+            ew_of(e)->offset.x = (g->desent + g->assent) / 2 - g->assent - bl->base_offset;
         }
+    sp_free_lhm(&groups);
 }
 
+void sp_line_height_metric(TR_BOX_LINE* bl) {
+    if (tr_dir_vertical(bl->attr.default_dir))
+        sp_line_height_metric_vertical(bl);
+    else
+        sp_line_height_metric_horizontal(bl);
+}
+
+namespace {
 // The box lines' offsets after a change of the height of line bl: from bl on, as far as they
 // change (the sequence picture places lines by their offsets).
 void set_line_offsets(TR_BOX* b, TR_BOX_LINE* bl, bool vertical) {
@@ -791,7 +840,7 @@ void sp_line_dir_metric(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     SP_WORK* w = spw(sq);
     TR_BOX_LINE* bl = ci->box_line;
     int n = 0;
-    int sum = line_pixels(w, bl, nullptr);
+    int sum = sp_min_line_pixels(sq, bl);
     for (TR_ELEMENT* e = bl->el_head.next; e != &bl->el_head; e = e->next)
         n += ordinary(e);
     int L = ci->box->attr.max_line_pixels;

@@ -94,6 +94,39 @@ struct SP_ELEMENT_WORK {
 
 extern TR_BOX_OP string_pic_op;
 
+// Steps of the back end's layout, callable on their own for a sequence of this back end.
+
+// The length of a box line: the widths of the ordinary elements of all its language lines; the
+// number of their characters through chars when given.
+int sp_min_line_pixels(TR_SEQUENCE* sq, TR_BOX_LINE* bl, int* chars = nullptr);
+
+// Per font and size, the extents of a vertical line's characters left (desent) and right
+// (assent) of their origin.
+struct LHM_T {
+    LHM_T* next;
+    LC_FONT* font;
+    int size;
+    int16_t desent, assent;
+};
+// Raises the extents kept for font and size in *list to at least desent and assent, adding an
+// entry for a pair not yet there.
+void sp_set_lhm(LHM_T** list, LC_FONT* font, int size, int desent, int assent);
+// The entry of font and size, or null.
+LHM_T* sp_get_lhm(LHM_T* list, LC_FONT* font, int size);
+// Frees every entry; *list becomes null.
+void sp_free_lhm(LHM_T** list);
+
+// A box line's height, base line, ascent and descent from its ordinary elements, in tenths of
+// its pitch, and each element's offset across the line: by its direction, or as given.
+void sp_line_height_metric(TR_BOX_LINE* bl);
+void sp_line_height_metric_horizontal(TR_BOX_LINE* bl);
+void sp_line_height_metric_vertical(TR_BOX_LINE* bl);
+
+// The two line controls: glue of a weight (cmd 1) and the line return that ends the box line
+// (cmd 2).
+TR_ERROR sp_lang_line_ctl_weight(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_LL_CTL* ctl);
+TR_ERROR sp_lang_line_ctl_return_code(TR_SEQUENCE* sq, TR_CHAR_INFO* ci, TR_LL_CTL* ctl);
+
 int sp_new_sequence(TR_SEQUENCE* sq, void* work);
 
 // The 8-bit picture of a laid-out element (under its sequence's lock), as the sequence picture

@@ -110,6 +110,96 @@ TEST(StringPic, AlignmentPitchAndHeights) {
     }
 }
 
+TEST(StringPic, StepsStandAloneAsTheLayoutUsesThem) {
+    set_lang_lists(text(" "), {}, {}, {});
+    // Extents per font and size: each pair keeps the largest of each side.
+    LC_FONT* f1 = reinterpret_cast<LC_FONT*>(0x10);
+    LC_FONT* f2 = reinterpret_cast<LC_FONT*>(0x20);
+    struct {
+        LC_FONT* font;
+        int size, desent, assent;
+    } sets[] = {{f1, 10, 5, 5}, {f1, 10, 3, 7}, {f2, 10, 4, 1}, {f1, 12, 2, 2}};
+    LHM_T* lhm = nullptr;
+    for (auto& x : sets)
+        sp_set_lhm(&lhm, x.font, x.size, x.desent, x.assent);
+    struct {
+        LC_FONT* font;
+        int size, desent, assent;  // desent -1: no entry
+    } gets[] = {{f1, 10, 5, 7}, {f2, 10, 4, 1}, {f1, 12, 2, 2}, {f2, 12, -1, 0}};
+    for (auto& g : gets) {
+        LHM_T* h = sp_get_lhm(lhm, g.font, g.size);
+        if (g.desent < 0) {
+            EXPECT_EQ(h, nullptr);
+            continue;
+        }
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(h->desent, g.desent);
+        EXPECT_EQ(h->assent, g.assent);
+    }
+    sp_free_lhm(&lhm);
+    EXPECT_EQ(lhm, nullptr);
+
+    // A horizontal line: its length, and its heights measured again at other pitches.
+    Seq s;
+    s.box(box_attr(100));
+    append(s, text("aaaaaai"));
+    s.wait();
+    tr_lock(s);
+    TR_BOX_LINE* bl = nth_box_line(s, 0, 0);
+    ASSERT_NE(bl, nullptr);
+    int chars = 0;
+    EXPECT_EQ(sp_min_line_pixels(s, bl, &chars), 61);
+    EXPECT_EQ(chars, 7);
+    struct {
+        int pitch, base, height;
+    } pitches[] = {{10, 10, 14}, {15, 15, 21}, {25, 25, 35}};
+    for (auto& p : pitches) {
+        bl->attr.pitch = static_cast<int16_t>(p.pitch);
+        sp_line_height_metric_horizontal(bl);
+        EXPECT_EQ(bl->base_offset, p.base);
+        EXPECT_EQ(bl->height, p.height);
+        EXPECT_EQ(ew(ordinary_elements(bl)[0])->offset.y, p.base);
+    }
+
+    // The line controls: a return sets the line's return direction; glue of weight 1 stays on
+    // the element, weight 2 finishes it.
+    TR_ELEMENT* el = ordinary_elements(bl)[0];
+    TR_CHAR_INFO ci{};
+    ci.box = bl->box;
+    ci.box_line = bl;
+    ci.lang_line = el->ll;
+    TR_LL_CTL ctl{};
+    ctl.r = {{2}, '\n', TRD_H_R2L};
+    EXPECT_EQ(sp_lang_line_ctl_return_code(s, &ci, &ctl).code, TRE_OK);
+    EXPECT_EQ(static_cast<SP_BOX_LINE_WORK*>(bl->work)->return_dir, TRD_H_R2L);
+    auto* w = static_cast<SP_WORK*>(s.sq->work);
+    w->element_ptr = el;
+    for (int weight : {1, 2}) {
+        ctl.w = {{1}, weight};
+        EXPECT_EQ(sp_lang_line_ctl_weight(s, &ci, &ctl).code, TRE_OK);
+        EXPECT_EQ(ew(el)->glue_end, weight);
+        EXPECT_EQ(w->element_ptr, weight == 1 ? el : nullptr);
+    }
+    tr_unlock(s);
+
+    // A vertical line: upright characters and a turned run of one font and size share one
+    // extent, the widest on each side.
+    Seq v;
+    v.box(box_attr(200, -1, 3, TRD_V_R2L));
+    append(v, {ja(0x3042), 'a', 'b'});
+    v.wait();
+    tr_lock(v);
+    bl = nth_box_line(v, 0, 0);
+    ASSERT_NE(bl, nullptr);
+    sp_line_height_metric_vertical(bl);
+    EXPECT_EQ(bl->desent + bl->assent, 15);
+    EXPECT_EQ(bl->base_offset, 8 * 15 / 10);
+    EXPECT_EQ(bl->height, 15 * 15 / 10);
+    for (TR_ELEMENT* e : ordinary_elements(bl))
+        EXPECT_EQ(ew(e)->offset.x, 15 / 2 - 10 - bl->base_offset);
+    tr_unlock(v);
+}
+
 TEST(StringPic, PicturesComposeAndTurn) {
     test_font_root();
     fix_style();
