@@ -624,6 +624,9 @@ void _tr_set_line_attr(const TR_LINE_ATTR* la, TR_ATTR** ap);
 void _tr_copy_line_attr(TR_LINE_ATTR* to, const TR_LINE_ATTR* from);
 // Notes that the offsets of the lines after st (of every line when st is null) may have changed.
 void _tr_set_bl_offset(TR_BOX* b, TR_BOX_LINE* st);
+// Recomputes the offsets of the lines after bl (of every line, the first at 0, when bl is null)
+// at once: each is the previous line's offset plus its height.
+void _tr_setup_bl_offset(TR_BOX* b, TR_BOX_LINE* bl);
 // Brings the offsets up to date as far as upto (every line when null). Layout leaves the offsets
 // after a change to the reader (a change in the middle of a long box so costs nothing until
 // they are read): doc_start_offset is read through tr_bl_offset or after settling.

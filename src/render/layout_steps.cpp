@@ -174,6 +174,11 @@ void _tr_settle_bl_offset(TR_BOX* b, TR_BOX_LINE* upto) {
     }
 }
 
+void _tr_setup_bl_offset(TR_BOX* b, TR_BOX_LINE* bl) {
+    _tr_set_bl_offset(b, bl);
+    _tr_settle_bl_offset(b, nullptr);
+}
+
 TR_BOX_LINE* _tr_new_box_line(TR_SEQUENCE* sq, TR_BOX* box, TR_BOX_LINE* bl, int where,
                               int height) {
     if (where < 0 || where > 3) er_panic("_tr_new_box_line");
@@ -299,6 +304,23 @@ bool ll_forward(TR_LANG_LINE* ll) {
     return dir_forward(ll->dir, ll->box_line->attr.default_dir);
 }
 
+// The last line of the run of forward lines (with elements, on ll's box line) that starts at ll.
+TR_LANG_LINE* _tr_forward(TR_LANG_LINE* ll) {
+    for (TR_LANG_LINE* x = _tr_element_next_lang_line(ll);
+         x && x->box_line == ll->box_line && ll_forward(x); x = _tr_element_next_lang_line(x))
+        ll = x;
+    return ll;
+}
+
+// The earliest line of the run of backward lines (with elements, on ll's box line) that ends
+// at ll.
+TR_LANG_LINE* _tr_reverse(TR_LANG_LINE* ll) {
+    for (TR_LANG_LINE* x = _tr_element_prev_lang_line(ll);
+         x && x->box_line == ll->box_line && !ll_forward(x); x = _tr_element_prev_lang_line(x))
+        ll = x;
+    return ll;
+}
+
 // The element after which the next element of ll goes in the box line's ring.
 TR_ELEMENT* element_anchor(TR_LANG_LINE* ll) {
     TR_BOX_LINE* bl = ll->box_line;
@@ -314,12 +336,7 @@ TR_ELEMENT* element_anchor(TR_LANG_LINE* ll) {
     auto from_nll = [&]() -> TR_ELEMENT* {
         if (ll_forward(nll)) {
             if (fwd || bl_fwd) return nll->element_list->prev;
-            // The end of the forward run that starts at nll.
-            TR_LANG_LINE* l = nll;
-            for (TR_LANG_LINE* x = _tr_element_next_lang_line(l);
-                 x && x->box_line == bl && ll_forward(x); x = _tr_element_next_lang_line(x))
-                l = x;
-            return _tr_last_el(l);
+            return _tr_last_el(_tr_forward(nll));
         }
         // A backward run is laid out in reverse: the new element goes after nll's first one,
         // unless both the line and the box line run forward, when it leads the box line.
@@ -339,11 +356,7 @@ TR_ELEMENT* element_anchor(TR_LANG_LINE* ll) {
         if (!fwd || !bl_fwd) return _tr_last_el(pll)->prev;
         // After the backward run that ends at pll: its earliest line's first element is the
         // run's visual end.
-        TR_LANG_LINE* l = pll;
-        for (TR_LANG_LINE* x = _tr_element_prev_lang_line(l);
-             x && x->box_line == bl && !ll_forward(x); x = _tr_element_prev_lang_line(x))
-            l = x;
-        return l->element_list;
+        return _tr_reverse(pll)->element_list;
     }
     if (nll && nll->box_line == bl) return from_nll();
     return head;
@@ -642,6 +655,13 @@ void _tr_get_lang_area_info(TR_LANG_AREA_INFO* lai, TR_LANG_AREA* area) {
 
 // ---------------------------------------------------------------- dirty boxes
 
+namespace {
+// How far a box's lines reach along the document direction: its start plus their heights.
+int64_t _tr_box_doc_dir_pixels(TR_SEQUENCE* sq, TR_BOX* box) {
+    return int64_t{box->start_px_offset} + _tr_get_doc_dir_pixels(sq, box);
+}
+}  // namespace
+
 void _tr_dirty_box(TR_SEQUENCE* sq, TR_BOX* box) {
     int flags = box->dirty_flags;
     box->dirty_flags = 0;
@@ -657,7 +677,7 @@ void _tr_dirty_box(TR_SEQUENCE* sq, TR_BOX* box) {
         return;
     }
     if (!(flags & 8) || box->attr.max_doc_dir_pixels < 0) return;
-    int64_t used = int64_t{box->start_px_offset} + _tr_get_doc_dir_pixels(sq, box);
+    const int64_t used = _tr_box_doc_dir_pixels(sq, box);
     int64_t limit = box->attr.max_doc_dir_pixels;
     if (used < limit) {
         TR_PTR p = _tr_box_last_ptr(box);
@@ -679,7 +699,7 @@ void _tr_dirty_box(TR_SEQUENCE* sq, TR_BOX* box) {
 
 namespace {
 // Destroys the box lines strictly between a and b when b follows a in the same box: true.
-bool box_line_adjust(TR_SEQUENCE* sq, TR_BOX_LINE* a, TR_BOX_LINE* b) {
+bool _tr_box_line_adjust(TR_SEQUENCE* sq, TR_BOX_LINE* a, TR_BOX_LINE* b) {
     if (a->box != b->box || a == b) return false;
     if (!follows_in_box(a, b)) return false;
     while (a->next != b)
@@ -783,7 +803,7 @@ void _tr_lang_area_proc(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
         } else if (s == 1) {
             // The next line begins the following box line: in place when this line came out
             // as it was.
-            if (!box_line_adjust(sq, ll->box_line, n->box_line) || !same)
+            if (!_tr_box_line_adjust(sq, ll->box_line, n->box_line) || !same)
                 _insert_unmapping_char(sq, tr_ll_end(ll), 1);
         } else {
             // The next line should follow on this box line, and the room left to it may have

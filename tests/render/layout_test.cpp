@@ -329,6 +329,24 @@ TEST(Layout, TextOverflowsIntoTheNextBoxAndStopsAfterTheLast) {
     tr_lock(s);
     EXPECT_EQ(tr_bl_offset(nth_box_line(s, 0, 0)), 0);
     EXPECT_EQ(tr_bl_offset(nth_box_line(s, 0, 1)), 21);
+    // Offsets recomputed at once after a given line, or from the first at 0.
+    TR_BOX* b0 = s.sq->box_ring.next;
+    TR_BOX_LINE* l0 = nth_box_line(s, 0, 0);
+    TR_BOX_LINE* l1 = nth_box_line(s, 0, 1);
+    struct {
+        int h0;
+        bool after_l0;  // else every line
+        int o0, o1;
+    } offs[] = {{30, false, 0, 30}, {25, true, 7, 32}, {21, false, 0, 21}};
+    for (auto& o : offs) {
+        l0->height = static_cast<int16_t>(o.h0);
+        l0->doc_start_offset = 7;
+        _tr_setup_bl_offset(b0, o.after_l0 ? l0 : nullptr);
+        EXPECT_EQ(b0->stale_line, nullptr);
+        EXPECT_EQ(l0->doc_start_offset, o.o0);
+        EXPECT_EQ(l1->doc_start_offset, o.o1);
+        l0->doc_start_offset = 0;
+    }
     tr_unlock(s);
     // A box added later takes the text that found no room.
     s.box(box_attr(40, -1));
