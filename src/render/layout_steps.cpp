@@ -455,6 +455,7 @@ TR_ERROR _tr_stop_lang_line_op(TR_ERROR e, TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
             return acc.flags != 7;
         });
     _tr_copy_line_attr(&bl->attr, &acc);
+    // Nothing set on any character: no empty line-attribute record is added to each of them.
     if (acc.flags)
         for (TR_LANG_LINE* l = bl->lang_list; l; l = l->box_next)
             for_chars(l, [&](TR_CHAR_ELEMENT* c) {
