@@ -31,6 +31,8 @@
 #include "stream/stream.h"
 
 // One received block, followed directly by its `len` bytes, of which `ptr` were read already.
+// A block is at most 64 KiB; only the sum over the queue can pass 2 GiB, and the data-size query
+// adds it up in 64 bits.
 struct PIPE_READ_BUF {
     PIPE_READ_BUF* next;
     int len;

@@ -95,7 +95,8 @@ void free_HTTP_info(HTTP_INFO* info);
 // Chunked bodies
 
 // One connection whose body is being read through the chunk framing. `rest` is the count of bytes
-// left in the current chunk; -1 once the last chunk has been read.
+// left in the current chunk (a size line has at most 7 significant hexadecimal digits, so it is
+// below 2^28); -1 once the last chunk has been read.
 struct CHUNK_READ_LIST {
     CHUNK_READ_LIST* next;
     STREAM* stream;

@@ -248,6 +248,7 @@ void free_info(S_QVoHTTP_INFO* info) {
         _release(info, info->held);
     }
     free_sbuf(&info->send, nullptr);
+    info->send_len = 0;
     free_sbuf(&info->recv, nullptr);
     while (QoH_REQUEST* q = info->con_head) {
         info->con_head = q->next;
@@ -452,9 +453,11 @@ int __s_flush_QVoHTTP(STREAM*, S_QVoHTTP_INFO* info, int type, int zero_check) {
         return 0;
     }
     info->flags |= QoH_SENDING;
-    int len = get_sbuf_data_size(&info->send, nullptr);
+    // The writes keep what send holds at QoH_SEND_MAX at most, so the sum fits the int length.
+    int len = static_cast<int>(get_sbuf_data_size(&info->send, nullptr));
     char* data = static_cast<char*>(d_alloc(len > 0 ? len : 1));
     copy_out_sbuf(&info->send, data, len, nullptr);
+    info->send_len = 0;
     QVoHTTP_HEADER h = {
         static_cast<uint8_t>(type), 0, info->send_seq++, {info->cockie[0], info->cockie[1]}};
     int hflags = info->flags & (QoH_THROUGH_PROXY | QoH_KEEP_ALIVE);
@@ -590,7 +593,12 @@ int s_write_QVoHTTP(STREAM* s, const void* data, int len) {
     TaskLockGuard g(QVoHTTP_lock);
     S_QVoHTTP_INFO* info = s->qoh.info;
     if (!info || (info->flags & (QoH_ENDED | QoH_FAILED | QoH_CLOSING))) return -1;
+    if (len > QoH_SEND_MAX - info->send_len) {
+        errno = EFBIG;
+        return -1;
+    }
     copy_in_sbuf(&info->send, data, len, nullptr);
+    if (len > 0) info->send_len += len;
     return len;
 }
 

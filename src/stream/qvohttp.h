@@ -64,6 +64,7 @@ struct S_QVoHTTP_INFO {
     uint16_t recv_seq;  // the open reply's
     uint32_t cockie[2];
     STREAM_BUF send;  // written, not yet sent
+    int send_len;     // bytes in send: at most QoH_SEND_MAX
     STREAM_BUF recv;  // received, not yet read
     unsigned last_polling_time;
     int polling_interval;  // seconds
@@ -82,6 +83,10 @@ constexpr int QoH_BODY_MAX = 64 << 20;
 constexpr int QoH_REPLY_TOTAL = 120;
 constexpr int64_t QoH_HELD_MAX = int64_t{256} << 20;
 constexpr int64_t QoH_POLL_HOLD = int64_t{1} << 20;
+// The bytes written and not yet sent go out as one request whose declared length (frame and
+// data) is an int: a write that would queue more than QoH_SEND_MAX fails (-1, EFBIG) and queues
+// nothing.
+constexpr int QoH_SEND_MAX = 0x7FFFFFFF - QoH_HEADER_SIZE;
 
 extern SEM QVoHTTP_lock;
 extern S_TABLE s_QVoHTTP_table;
@@ -150,8 +155,10 @@ struct S_QVoHTTP_INFO_2 {
     int remain_size;  // data bytes the current upload request still takes
     STREAM* upload_st;
     STREAM* download_st;
-    STREAM_BUF upload_buf;  // written while no upload request was open
-    char* host;             // owned: the agent's name or address as the request heads give it
+    // Written while no upload request was open. Never summed as a whole: it is sent in pieces
+    // of at most remain_size, so it may hold more than 2 GiB.
+    STREAM_BUF upload_buf;
+    char* host;  // owned: the agent's name or address as the request heads give it
 };
 
 extern S_TABLE s_QVoHTTP_2_table;

@@ -127,7 +127,7 @@ struct S_HEADER {
     // Bytes of an unbuffered stream held back to go out in front of the next write, flush or
     // close (replies to commands still queued are gathered into one write); see streamio.h.
     char* held;
-    int held_len;
+    int held_len;  // at most S_HOLD_MAX; larger writes go out at once
     int held_cap;
     int held_out;     // a task is writing held bytes with the lock released: writers wait for it
     int64_t held_at;  // steady-clock milliseconds when bytes were last held (see streamio.h)
@@ -187,7 +187,7 @@ struct S_CHAIN {
     int8_t process;
     int write_process;  // writers inside: more than an 8-bit count can hold may wait at once
     char type[2];
-    int16_t buf_len;
+    int16_t buf_len;  // at most S_CHAIN_BUF_SIZE: writers wait while the buffer is full
     char buf[S_CHAIN_BUF_SIZE];
     uint32_t batch_at;  // system time the carrier took the batch it delivers (process 1)
     uint32_t wake_at;   // when the time-out armed for writers waiting on the carrier fires

@@ -41,9 +41,9 @@ void free_sbuf(STREAM_BUF* b, SEM lock) {
     }
 }
 
-int get_sbuf_data_size(STREAM_BUF* b, SEM lock) {
+int64_t get_sbuf_data_size(STREAM_BUF* b, SEM lock) {
     OptLock g(lock);
-    int n = 0;
+    int64_t n = 0;
     for (SBUF_DATA* d = b->head; d; d = d->next)
         n += d->len - d->ptr;
     return n;

@@ -10,8 +10,12 @@
 // write buffer).
 #pragma once
 
+#include <cstdint>
+
 #include "base/lock.h"
 
+// A block holds the bytes of one append (at most INT_MAX, since every append takes an int
+// length), so its own counts fit in int; only a sum over the blocks can pass 2 GiB.
 struct SBUF_DATA {
     SBUF_DATA* next;
     int ptr;  // bytes of the block already taken
@@ -32,8 +36,9 @@ inline char* sbuf_bytes(SBUF_DATA* d) {
 void init_sbuf(STREAM_BUF* b, SEM lock);
 // Frees every block.
 void free_sbuf(STREAM_BUF* b, SEM lock);
-// Bytes not yet taken, over all blocks.
-int get_sbuf_data_size(STREAM_BUF* b, SEM lock);
+// Bytes not yet taken, over all blocks. 64-bit: a buffer fed by a local writer has no bound of
+// its own, and more than 2 GiB may be queued.
+int64_t get_sbuf_data_size(STREAM_BUF* b, SEM lock);
 // Appends one block holding a copy of len bytes (nothing for len 0 or less).
 void copy_in_sbuf(STREAM_BUF* b, const void* data, int len, SEM lock);
 // Copies up to size bytes from the front into data; returns the count.

@@ -399,7 +399,8 @@ int _s_deliver(STREAM* s, const char* bytes, int n, int* erp, bool hold) {
         return 0;
     }
     S_HEADER* h = &s->h;
-    if (h->held_len + n <= S_HOLD_MAX && (hold || h->held_len > 0)) {
+    // Compared as room left, so that a write near INT_MAX bytes cannot wrap the sum and pass.
+    if (n <= S_HOLD_MAX - h->held_len && (hold || h->held_len > 0)) {
         append_held(s, bytes, n);
         if (hold) return n;
         // Behind the held bytes, in the same write.
@@ -463,7 +464,11 @@ int _s_write(STREAM* s) {
     if (!s->h.tbl) return -1;
     STREAM_BUF* wb = &s->h.write_buf;
     if (!wb->head) return 0;
-    int total = get_sbuf_data_size(wb, nullptr);
+    // One pass joins the whole queue, or INT_MAX bytes of it when more is queued (a local
+    // writer may queue past 2 GiB): the kind's write takes an int length, and the write task
+    // comes back for the rest while passes succeed.
+    int64_t queued = get_sbuf_data_size(wb, nullptr);
+    int total = queued < INT_MAX ? static_cast<int>(queued) : INT_MAX;
     char* buf = static_cast<char*>(d_alloc(total > 0 ? total : 1));
     copy_out_sbuf(wb, buf, total, nullptr);
     Inside in;
@@ -687,11 +692,13 @@ int s_copy_to_stream(int* ret_len, STREAM* s1, STREAM* s2, int len) {
         return -1;
     }
     std::vector<char> buf(static_cast<size_t>(size > 0 ? size : 1));
-    int total = 0;
+    // A copy to the end (len -1) may move more than 2 GiB: counted in 64 bits, reported as at
+    // most INT_MAX.
+    int64_t total = 0;
     int result = 0;
     for (;;) {
         if (len != -1 && total >= len) break;
-        int want = len == -1 ? size : (len - total < size ? len - total : size);
+        int want = len == -1 ? size : static_cast<int>(len - total < size ? len - total : size);
         int n = s_read(s1, buf.data(), want);
         if (n <= 0) {
             if (n < 0 || len != -1) result = -1;
@@ -705,6 +712,6 @@ int s_copy_to_stream(int* ret_len, STREAM* s1, STREAM* s2, int len) {
             break;
         }
     }
-    if (ret_len) *ret_len = total;
+    if (ret_len) *ret_len = total < INT_MAX ? static_cast<int>(total) : INT_MAX;
     return result;
 }

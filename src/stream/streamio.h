@@ -46,7 +46,8 @@ void s_set_write_abort(STREAM* s, int type, int interval);
 int s_get_thput(STREAM* s);
 
 // Copies len bytes (-1: to the end) from s1 to s2; *ret_len gets the bytes read and handed to
-// s2. 0 on success, -1 when a read fails or the end comes first, -2 when a write fails.
+// s2 (INT_MAX when a copy to the end moved more). 0 on success, -1 when a read fails or the end
+// comes first, -2 when a write fails.
 int s_copy_to_stream(int* ret_len, STREAM* s1, STREAM* s2, int len);
 // Calls func over data in pieces of at most 1000 bytes: 1 when all len bytes are done, 0 when
 // func returned 0, -1 when it failed; *ret_len gets the bytes done in every case.

@@ -73,6 +73,45 @@ TEST(StreamIo, BlockListBuffer) {
     close_lock(lock);
 }
 
+// Queued counts past 2 GiB. The sum and the join only read the block records, so records
+// without their bytes stand for blocks far larger than the test could allocate.
+TEST(StreamIo, BlockListSumsPast2GiB) {
+    struct Case {
+        std::vector<std::pair<int, int>> first, second;  // (len, ptr) of each block
+        int64_t want;
+    };
+    const Case cases[] = {
+        {{{INT_MAX, 0}}, {{INT_MAX, 0}}, int64_t{2} * INT_MAX},
+        {{{INT_MAX, 0}, {1, 0}}, {}, int64_t{INT_MAX} + 1},
+        {{{1 << 30, 0}, {1 << 30, 0}}, {{1 << 30, 0}, {1 << 30, 0}}, int64_t{1} << 32},
+        {{{INT_MAX, INT_MAX - 1}}, {{1, 0}}, 2},  // mostly taken: below the bound as before
+        {{}, {{INT_MAX, 5}}, INT_MAX - 5},
+    };
+    for (const Case& c : cases) {
+        std::vector<SBUF_DATA> recs(c.first.size() + c.second.size());
+        STREAM_BUF a, b;
+        init_sbuf(&a, nullptr);
+        init_sbuf(&b, nullptr);
+        size_t i = 0;
+        for (int part = 0; part < 2; part++) {
+            STREAM_BUF* into = part ? &b : &a;
+            for (auto [len, ptr] : part ? c.second : c.first) {
+                SBUF_DATA* d = &recs[i++];
+                *d = {nullptr, ptr, len};
+                if (into->tail)
+                    into->tail->next = d;
+                else
+                    into->head = d;
+                into->tail = d;
+            }
+        }
+        move_sbuf(&a, &b, nullptr);
+        EXPECT_EQ(b.head, nullptr);
+        EXPECT_EQ(get_sbuf_data_size(&a, nullptr), c.want) << c.want;
+        init_sbuf(&a, nullptr);  // the records are the vector's, not blocks to free
+    }
+}
+
 TEST(StreamIo, BufferedWritesReachTheFileAfterFlushAndClose) {
     TmpDir dir;
     std::string path = dir.file("buffered");

@@ -6,6 +6,7 @@
 #include <errno.h>
 
 #include <algorithm>
+#include <cstring>
 #include <regex>
 #include <string>
 #include <vector>
@@ -681,5 +682,50 @@ TEST_F(QVoHTTPTest, EndlessRepliesFailAtTheirBoundsAndLeaveNothingHeld) {
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(next_read(s), -1);
     EXPECT_TRUE(diag_seen("ERR \\(\\d+\\) 5 0 " + std::to_string(EFBIG) + "[\\s\\S]*"));
+    EXPECT_EQ(s_close(s), 0);
+}
+
+// What is written and not yet sent goes out as one request of an int length: a write that would
+// queue more fails with EFBIG and queues nothing, and what was queued before it is sent whole.
+TEST_F(QVoHTTPTest, WritesPastTheSendBoundFailAndQueueNothing) {
+    // The clocks stand still, so that no poll takes the queue while the count is set by hand.
+    static std::atomic<uint32_t> now{0};
+    now = get_qvtime();
+    uint32_t (*clock)() = [] { return now.load(); };
+    set_tick_clock(clock);
+    set_QVoHTTP_clock(clock);
+    FakeAgent a;
+    a.clock = clock;
+    int cerr = 0;
+    STREAM* s = open_v1(a, QoH_KEEP_ALIVE, &cerr);
+    ASSERT_NE(s, nullptr) << cerr;
+    S_QVoHTTP_INFO* info = qlocked([s] { return s->qoh.info; });
+    ASSERT_TRUE(a.wait([&] { return a.count(2) == 1; }));
+    ASSERT_TRUE(wait_until(
+        [&] { return qlocked([info] { return QVoHTTP_poll_sleepers > 0 && !info->con_head; }); }));
+    // Counted as if QoH_SEND_MAX - 4 bytes were queued already.
+    qlocked([info] { return info->send_len = QoH_SEND_MAX - 4; });
+    struct Case {
+        const char* bytes;
+        int want;
+    } cases[] = {{"12345", -1}, {"1234", 4}, {"x", -1}, {"", 0}};
+    for (const Case& c : cases) {
+        errno = 0;
+        int len = static_cast<int>(strlen(c.bytes));
+        EXPECT_EQ(s_write(s, c.bytes, len), c.want) << c.bytes;
+        if (c.want < 0) {
+            EXPECT_EQ(errno, EFBIG) << c.bytes;
+        }
+    }
+    EXPECT_EQ(qlocked([info] { return info->send_len; }), QoH_SEND_MAX);
+    // Back to what is really queued: only the bytes that were taken go out.
+    qlocked([info] { return info->send_len = 4; });
+    EXPECT_EQ(s_flush(s), 0);
+    ASSERT_TRUE(a.wait([&] {
+        for (const AgentRequest& r : a.requests())
+            if (r.data == "1234") return true;
+        return false;
+    }));
+    EXPECT_EQ(qlocked([info] { return info->send_len; }), 0);
     EXPECT_EQ(s_close(s), 0);
 }
