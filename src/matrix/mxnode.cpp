@@ -760,6 +760,9 @@ void flush_all_dirty_file(MATRIX* m) {
     _flush_all_dirty_file(m);
 }
 
+// The save lock records which change the save takes (the node's change count), and clearing it
+// clears the node's dirty mark only when no change came in since: a change made while the save
+// ran may not have reached the file, and clearing the mark would lose it at the next purge.
 void lock_save(MATRIX_NODE* n) {
     TaskLockGuard g(matrix_lock);
     n->save_lock = 1;

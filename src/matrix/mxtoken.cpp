@@ -568,9 +568,12 @@ int _delete_access_list(MATRIX_TOKEN* t) {
 }
 
 // The jumps belong to the token's current run: they are set by the script that runs the token
-// (mxFinish) and read by matrix_exec_cal, both on the worker that runs it, so no lock is needed.
+// (mxFinish, evaluated without matrix_lock) and read by matrix_exec_cal under it. They are
+// stored under the lock like the token's other fields, so that no reader under it sees some of
+// the four values and not the others.
 void set_access_jump(MATRIX_TOKEN* t, int err_jump, int normal_jump, int err_jump_status,
                      int normal_jump_status) {
+    TaskLockGuard g(matrix_lock);
     if (err_jump >= 0) t->err_jump = err_jump;
     if (normal_jump >= 0) t->normal_jump = normal_jump;
     if (err_jump_status >= 0) t->err_jump_status = err_jump_status;

@@ -514,6 +514,21 @@ TEST_F(FileTest, FileProbe) {
     clock_now += 1;
     EXPECT_EQ(matrix_test_1sec(m), 0);
     EXPECT_EQ(matrix_test_1sec(none), now + 1);
+
+    // Opening a header creates and cuts nothing, whatever the flags: a missing file stays
+    // missing, a closed matrix file keeps its bytes.
+    constexpr int kMake = O_RDWR | O_CREAT | O_TRUNC;
+    EXPECT_EQ(load_matrix_header(bare(path("fresh.mx")), kMake, 0644), MXF_CANNOT_OPEN);
+    EXPECT_FALSE(std::filesystem::exists(path("fresh.mx")));
+    create(path("kept.mx"), 3);
+    close_all();
+    std::string before = read_all(path("kept.mx"));
+    MATRIX* again = bare(path("kept.mx"));
+    ASSERT_EQ(load_matrix_header(again, kMake, 0644), 0);
+    EXPECT_EQ(again->p.dim, 2);
+    methods(again);  // its close closes the file
+    close_all();
+    EXPECT_EQ(read_all(path("kept.mx")).size(), before.size());
 }
 
 // A second task's file access waits until the first task has released every level it took.

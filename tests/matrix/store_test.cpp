@@ -1,5 +1,6 @@
 // Matrices, their parameters and pyramid, dimension codes and children, the node look-up over
 // statuses and accesses, the purge on the test clock, token priorities.
+#include "matrix/mxfile.h"
 #include "mx_util.h"
 
 namespace {
@@ -487,6 +488,88 @@ TEST_F(MatrixTest, AccessTickAdaptsTheNodeTarget) {
     EXPECT_EQ(target(), 110);
     TaskLockGuard g(matrix_lock);
     total_ncache_size = 100;
+}
+
+// The answers of the store's services that callers branch on: a token waiting on a matrix not
+// yet ready, object ids past the 64-bit range, parameters set twice, calibration texts of a bad
+// phase or without a file, the type table's bounds, the waiting error's data; and a change made
+// while a node's save runs keeps the node dirty.
+TEST_F(MatrixTest, ServiceAnswersAndChangesDuringASave) {
+    L_CHAR* f = nl_copy_str(std_cm, "/tmp/mx-test-waiting");
+    MATRIX* a = open_matrix(nullptr, f, nullptr, nullptr, nullptr);
+    opened_.push_back(a);
+    MATRIX_TOKEN tk{};
+    int err = 0;
+    EXPECT_EQ(search_matrix(&err, nullptr, f, nullptr, &tk), a);
+    EXPECT_EQ(err, -103);
+    EXPECT_EQ(tk.wait_matrix, a);
+    EXPECT_EQ(a->wait_token, &tk);
+    {
+        TaskLockGuard g(matrix_lock);
+        a->wait_token = nullptr;
+        tk.wait_matrix = nullptr;
+    }
+    d_f_ree(f);
+
+    MATRIX* m = open({1, 1 << 20, 1, 2, 1});
+    m->obj_id = INT64_MAX - 100;
+    EXPECT_EQ(get_matrix_obj_id(m), 256);
+    EXPECT_EQ(get_matrix_obj_id(m), 512);
+    struct Param {
+        void (*fill)(MATRIX_PARAM*);
+        int twice;
+    };
+    const Param params[] = {
+        {[](MATRIX_PARAM* p) { p->open_method = [](MATRIX_TOKEN*) {}; }, -112},
+        {[](MATRIX_PARAM* p) { p->new_token = [](MATRIX_TOKEN*, int) {}; }, -115},
+        {[](MATRIX_PARAM* p) { p->free_token = [](MATRIX_TOKEN*, int) {}; }, -116},
+        {[](MATRIX_PARAM* p) { p->trigger = [](int, void*) {}; }, -117},
+    };
+    for (const Param& c : params) {
+        MATRIX_PARAM p{};
+        c.fill(&p);
+        EXPECT_EQ(set_matrix_param(m, &p), 0) << c.twice;
+        EXPECT_EQ(set_matrix_param(m, &p), c.twice);
+    }
+
+    QV_SEXP* cals[MX_CAL_SLOTS];
+    int pri[MX_CAL_SLOTS];
+    std::fill(std::begin(cals), std::end(cals), script("1"));
+    std::fill(std::begin(pri), std::end(pri), 7);
+    EXPECT_EQ(load_mode_cal(cals, pri, m, 3), -1);
+    EXPECT_EQ(cals[23], nullptr);
+    EXPECT_EQ(pri[23], 0);
+    EXPECT_EQ(load_mode_cal(cals, pri, m, 0), -2);  // no file
+    EXPECT_EQ(save_mode_cal(m, -1, nullptr, pri), -1);
+    EXPECT_EQ(save_mode_cal(m, 2, nullptr, pri), -2);
+
+    for (int code : {-1, 0, 16, 31, 32})
+        EXPECT_EQ(get_matrix_data_type(code), nullptr) << code;
+    EXPECT_NE(get_matrix_data_type(MXT_INT32), nullptr);
+    EXPECT_EQ(get_vdata_from_sexp(get_integer(3, nullptr)), nullptr);
+    EXPECT_EQ(print_sexp_text(matrix_error("f", nullptr, 2, nullptr)->error.data, 0),
+              "(\"Application System error\" 2)");
+    QV_SEXP* e = matrix_error("f", nullptr, 1, get_integer(9, nullptr));
+    EXPECT_EQ(e->error.code, MXE_WAIT_CODE);
+    EXPECT_EQ(print_sexp_text(e->error.data, 0), "(\"Application System error\" 1 9)");
+
+    // A save clears the dirty mark only when nothing changed while it ran.
+    set_matrix_cal(m, MI_FETCH_1_TP, script(kReady));
+    set_matrix_cal_equ(m, 4, MI_FETCH_1_TP);
+    set_matrix_cal_equ(m, 5, MI_FETCH_1_TP);
+    for (int slot = MI_SAVE_TP; slot < MI_SAVE_TP + 3; slot++)
+        set_matrix_cal(m, slot, script("<mxSave option=\"clear\"/>"));
+    int64_t dc[2] = {0, 0};
+    MATRIX_NODE* n = get_matrix_node_wait(&err, m, dc, MI_FETCH_1_TP);
+    ASSERT_EQ(err, 0);
+    for (bool change : {true, false}) {
+        set_dirty_file(n);
+        lock_save(n);
+        if (change) set_dirty_file(n);
+        unlock_save(n);
+        EXPECT_EQ(n->dirty_file_time != 0, change) << change;
+    }
+    unlock_node(n, nullptr);
 }
 
 }  // namespace
