@@ -36,6 +36,7 @@
 #include "base/alloc.h"
 #include "base/entry.h"
 #include "base/fdwait.h"
+#include "base/netdb.h"
 #include "base/fileroot.h"
 #include "base/forklock.h"
 #include "base/panic.h"
@@ -333,6 +334,10 @@ void init_task(int flags) {
         int64_t n = limit ? limit / TASK_ARENA_SPACE : TASK_MALLOC_ARENAS;
         mallopt(M_ARENA_MAX, static_cast<int>(std::clamp<int64_t>(n, 2, TASK_MALLOC_ARENAS)));
     }
+
+    // A task's blocking call is broken with SIGALRM: a program that installed no handler of
+    // its own must not end by it.
+    aboat_resolve_request_init();
 
     debug_table = static_cast<DEBUG_TASK*>(calloc(DEBUG_ENTRIES, sizeof(DEBUG_TASK)));
     if (!debug_table) er_panic("new_block(1)");

@@ -911,6 +911,8 @@ void sp_gc_reader() {
 
 // ---------------------------------------------------------------- public
 
+// The parse lock raises no holder's priority: priorities are bookkeeping here, and nothing turns
+// such a mode on. (Nor is there a step that makes a pair with a null head: nothing would call it.)
 void _xx_lock_parse(const char* file, int line) {
     TKEY me = get_tid();
     if (parse_lock_task.load(std::memory_order_relaxed) == me) {

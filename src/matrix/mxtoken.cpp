@@ -603,6 +603,7 @@ void _wakeup_node_wait_tokens(MATRIX_NODE* n) {
     }
 }
 
+// Only the unlocked form exists: its one caller, the node look-up, holds the matrix lock.
 QV_SEXP* _set_send_data(MATRIX_NODE* n, QV_SEXP** retp) {
     if (!retp) return nullptr;
     if (n->send_data) {
