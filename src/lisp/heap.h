@@ -34,6 +34,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "base/alloc.h"
 #include "base/task.h"
 
 // Mark function of a block: marks the block and everything it reaches. Null is ignored.
@@ -218,7 +219,10 @@ inline void* heap_alloc_in(int64_t size, GC_FUNC gc) {
     return xx_mmalloc(size, gc, __builtin_FILE(), __builtin_LINE());  // free areas are poisoned
 #else
     GC_THREAD* t = heap_self;
-    if (__builtin_expect(!t || !t->stack || size <= 0 || size > 16 * HEAP_CLASSES, 0))
+    // While a tracked block is watched, every allocation takes the checked way.
+    if (__builtin_expect(!t || !t->stack || size <= 0 || size > 16 * HEAP_CLASSES ||
+                             test_target.load(std::memory_order_relaxed) != nullptr,
+                         0))
         return xx_mmalloc(size, gc, __builtin_FILE(), __builtin_LINE());
     int cls = static_cast<int>((size - 1) >> 4);
     MEM* m = t->cache[cls];
