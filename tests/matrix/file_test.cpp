@@ -7,6 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -959,8 +963,22 @@ void FileTest::killed_writers(uint32_t seed, int rounds, const std::vector<std::
         if (!fs::exists(file) || fs::file_size(file) == 0) continue;
         auto size = fs::file_size(file);
         int err = 0;
+        // Records the killed writer appended and nothing names are freed by the opening, which
+        // may give their space at the file's end back: only then may the file be shorter.
+        static std::atomic<int> unnamed_freed;
+        unnamed_freed = 0;
+        set_pdb_print([](const char* fmt, va_list ap) -> int {
+            va_list copy;
+            va_copy(copy, ap);
+            char line[512];
+            vsnprintf(line, sizeof line, fmt, copy);
+            va_end(copy);
+            if (strstr(line, "named by nothing freed")) unnamed_freed++;
+            return vprintf(fmt, ap);
+        });
         MATRIX* m = reopen(file, &err, kFetch);
-        EXPECT_GE(fs::file_size(file), size) << "round " << round;
+        set_pdb_print(nullptr);
+        if (unnamed_freed == 0) EXPECT_GE(fs::file_size(file), size) << "round " << round;
         if (err == MXF_DAMAGED) {
             // The kill fell into a write-back: the damage is named; go on with a new file.
             refused++;
