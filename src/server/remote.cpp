@@ -831,6 +831,26 @@ void fail_result_queue(PENDING_FAIL* p) {
     delete p;
 }
 
+void flush_result_queue(QV_INTERPRETER* qvi) {
+    PENDING_FAIL* p;
+    {
+        TaskLockGuard g(qvi_lock);
+        p = _detach_result_queue(qvi);
+    }
+    // fail_result_queue builds the error values without the lock and takes it per query.
+    fail_result_queue(p);
+}
+
+void delete_result_queue(QV_INTERPRETER* qvi, QV_RESULT* result) {
+    TaskLockGuard g(qvi_lock);
+    _delete_result_queue(qvi, result);
+}
+
+void delete_result_list(QV_RESULT* result) {
+    TaskLockGuard g(qvi_lock);
+    _delete_result_list(result);
+}
+
 void _delete_result_queue(QV_INTERPRETER* qvi, QV_RESULT* result) {
     if (!qvi) return;
     for (QV_RESULT** p = &qvi->result_head; *p; p = &(*p)->next)

@@ -204,6 +204,57 @@ TEST(Remote, PendingQueriesFailWhenTheirPeerOrCallerGoes) {
     EXPECT_TRUE(wait_closed(peer.id));
 }
 
+// The locking forms of the queue steps: a flush fails what is pending on a target that stays
+// open; a query unlinked from its caller's list is still answered; one unlinked from its target
+// no longer takes its answer and ends only by its caller's cancel.
+TEST(Remote, LockingQueueStepsFlushAndUnlinkQueries) {
+    PipeInterp peer;
+    ASSERT_TRUE(peer.open());
+    auto target = [&] {
+        TaskLockGuard g(qvi_lock);
+        return _search_qvi_id(static_cast<uint32_t>(peer.id));
+    };
+    auto head = [&] {
+        TaskLockGuard g(qvi_lock);
+        QV_INTERPRETER* q = _search_qvi_id(static_cast<uint32_t>(peer.id));
+        return q ? q->result_head : nullptr;
+    };
+    auto waits_of = [](int iid) {
+        TaskLockGuard g(qvi_lock);
+        QV_INTERPRETER* q = _search_qvi_id(static_cast<uint32_t>(iid));
+        return q ? _check_result_list(q) : -1;
+    };
+    std::string v;
+    Caller a([&] { v = ask(peer.id, "(flushed)"); });
+    peer.read_until("(flushed)\n");
+    flush_result_queue(target());
+    EXPECT_TRUE(a.finished());
+    EXPECT_TRUE(has(v, "\"stream error\" 0x80040a12")) << v;
+    EXPECT_EQ(pending_on(peer.id), 0);
+    flush_result_queue(target());  // nothing pending: nothing happens
+
+    Caller b([&] { v = ask(peer.id, "(off the caller)"); });
+    peer.read_until("(off the caller)\n");
+    ASSERT_TRUE(wait_until([&] { return b.iid->load() > 0 && waits_of(b.iid->load()) == 1; }));
+    delete_result_list(head());
+    EXPECT_EQ(waits_of(b.iid->load()), 0);
+    EXPECT_EQ(pending_on(peer.id), 1);
+    peer.send("<Result> 2 still</Result>\n");
+    EXPECT_TRUE(b.finished());
+    EXPECT_EQ(v, "^\"still\"");
+
+    Caller c([&] { v = ask(peer.id, "(off the target)"); });
+    peer.read_until("(off the target)\n");
+    ASSERT_TRUE(wait_until([&] { return c.iid->load() > 0 && pending_on(peer.id) == 1; }));
+    delete_result_queue(target(), head());
+    EXPECT_EQ(pending_on(peer.id), 0);
+    peer.send("<Result> 3 ignored</Result>\n");
+    EXPECT_FALSE(c.finished(50));
+    send_cancel(static_cast<uint32_t>(c.iid->load()));
+    EXPECT_TRUE(c.finished());
+    EXPECT_TRUE(has(v, "\"cancel\" 0x80011406")) << v;
+}
+
 // The collector marks a query's record from its caller's frame as soon as the record exists,
 // on the collector's own thread: queries made while collections run one after another are whole
 // when marked (the thread sanitizer names the race when a field is filled after the record
