@@ -189,6 +189,8 @@ PENDING_FAIL* _detach_result(QV_INTERPRETER* t, QV_RESULT* r);
 // when it has no output or the command cannot be printed, 4 when the command is too deep to
 // print (nothing of it is written then). A write that fails leaves r detached in
 // *failed, to be failed with the stream error.
+// No step sends under qvi_lock on a target record: the record is made before the lock is taken
+// (making it may collect, which takes that lock) and the target is found again by id.
 int _send_query(QV_RESULT* r, uint32_t id, PENDING_FAIL** failed) {
     QV_INTERPRETER* caller = _get_my_qvi();
     QV_INTERPRETER* t = _lock_target_out(id);
