@@ -90,10 +90,13 @@ VERSION qv_code_version = {lit("QV.code"),
                            nullptr,
                            lit("QV protocol library ")};
 
-void set_setagent_msg(const char* msg) {
-    std::lock_guard<std::mutex> g(agent_msg_mutex);
-    agent_msg = msg ? msg : "";
-    agent_msg_set = msg != nullptr;
+const char* set_setagent_msg(const char* msg) {
+    {
+        std::lock_guard<std::mutex> g(agent_msg_mutex);
+        agent_msg = msg ? msg : "";
+        agent_msg_set = msg != nullptr;
+    }
+    return get_setagent_msg();
 }
 
 const char* get_setagent_msg() {
