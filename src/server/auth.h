@@ -214,7 +214,7 @@ void init_auth();
 // ---- records (auth_lock held where they touch shared state)
 
 // A header copied from tmpl with tmpl's row (else tbl), the strings copied and the open bits
-// masked by the row's defaults.
+// masked by the row's defaults, written into the caller's dst (it is part of a service record).
 void new_auth_service_header(AUTH_SERVICE_HEADER* dst, const AUTH_SERVICE_HEADER* tmpl,
                              const AUTH_TABLE* tbl);
 void free_auth_service_header(AUTH_SERVICE_HEADER* h);
@@ -236,7 +236,8 @@ L_CHAR* auth_full_name(const L_CHAR* name);
 // kept. A tracked copy (null for null).
 L_CHAR* auth_same_name_form(const L_CHAR* name);
 
-// The connection set of qvi, made on first use (qvi_lock held, by a task of qvi).
+// The connection set of qvi, made on first use (qvi_lock held, by a task of qvi) rather than
+// with every interpreter: most never check a path.
 AUTH_CONNECTION_SET* _auth_connection_set(QV_INTERPRETER* qvi);
 void free_auth_connection_set(AUTH_CONNECTION_SET* set);
 // The first result of the set for that very service, or null.

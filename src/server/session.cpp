@@ -1108,6 +1108,8 @@ QV_SEXP* _remote_session(QVISP_ENV* env, int id, const URL* u, const L_CHAR* age
                 d->agent = agent ? ll_copy_mstr(agent) : nullptr;
                 d->login_mode = login_mode ? ll_copy_mstr(login_mode) : nullptr;
                 d->center_cmd = center_cmd ? ll_copy_mstr(center_cmd) : nullptr;
+                // The whole list goes again, not only its last command: the new connection
+                // lacks what the earlier commands defined on the one that died.
                 d->cmd = cmd;
                 d->file = f;
                 d->line = ln;
