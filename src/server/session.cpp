@@ -1209,7 +1209,8 @@ QV_SEXP* remote_session_qvp(QVISP_ENV* env, int id, const URL* u, const L_CHAR* 
                             const L_CHAR* login_mode, const L_CHAR* center_cmd, QV_SEXP* cmd,
                             QV_FILE* f, int ln, int session_lock_enable,
                             const REMOTE_SESSION_OPT* opt) {
-    // An agent in the URL takes precedence.
+    // An agent in the URL takes precedence. The priority of the interpreter lock's users is
+    // taken by each send (send_query), not for the whole request: connecting may wait seconds.
     if (u->agent) agent = u->agent;
     if (QV_SEXP* v =
             native_proxy_send_session(env, id, u, agent, login_mode, center_cmd, cmd, f, ln))
