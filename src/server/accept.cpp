@@ -174,6 +174,8 @@ static bool listener_closing(QV_INTERPRETER* listener) {
     return (listener->flags & QVIF_CLOSING) != 0;
 }
 
+// The first byte's time limit is this wait, not a tick that closes the stream: the admission owns
+// the stream and closes it itself.
 int accept_first_byte(int fd, int ms, uint8_t* byte, QV_INTERPRETER* listener, STREAM* st) {
     // Waited in slices so that a closing listener (or stream) does not wait for its slowest peer.
     constexpr int SLICE_MS = 250;

@@ -533,6 +533,11 @@ AUTH_SERVICE* _get_service_header(AUTH_SET_SERVER* set, QV_SEXP* element) {
     return found;
 }
 
+AUTH_SERVICE* get_service_header(AUTH_SET_SERVER* set, QV_SEXP* element) {
+    TaskLockGuard g(auth_lock);
+    return _get_service_header(set, element);
+}
+
 L_CHAR* auth_full_name(const L_CHAR* name) {
     // Through the URL printer: the protocol has no well-known port, so the port is written
     // (":0"), and a peer that builds the name the same way gets the same text.
@@ -960,9 +965,8 @@ AUTH_SERVICE_LIST* _ap_authentification(int* status, const AUTH_SERVICE_LIST* l,
     return rem;
 }
 
-QV_SEXP* ap_server_check_path_phase(AUTH_CONNECTION_SET* set, const L_CHAR* path,
-                                    const char* operation, uint32_t* gen_out) {
-    TaskLockGuard g(auth_lock);
+QV_SEXP* _ap_server_check_path_phase(AUTH_CONNECTION_SET* set, const L_CHAR* path,
+                                     const char* operation, uint32_t* gen_out) {
     *gen_out = ++auth_set_server.auth_gc_no;
     AUTH_SERVICE_LIST* req;
     if (_auth_required(&req, path, operation) < 0) return denied(nullptr, nullptr);
@@ -975,6 +979,12 @@ QV_SEXP* ap_server_check_path_phase(AUTH_CONNECTION_SET* set, const L_CHAR* path
     if (rem && !r) r = denied(nullptr, nullptr);
     free_auth_service_list(rem);
     return r;
+}
+
+QV_SEXP* ap_server_check_path_phase(AUTH_CONNECTION_SET* set, const L_CHAR* path,
+                                    const char* operation, uint32_t* gen_out) {
+    TaskLockGuard g(auth_lock);
+    return _ap_server_check_path_phase(set, path, operation, gen_out);
 }
 
 namespace {
@@ -1014,9 +1024,8 @@ bool install_results(AUTH_CONNECTION_SET* set, QV_SEXP* e, int depth, int* count
 
 }  // namespace
 
-QV_SEXP* ap_server_authentification(AUTH_CONNECTION_SET* set, QV_SEXP* answer, const L_CHAR* path,
-                                    const char* operation) {
-    TaskLockGuard g(auth_lock);
+QV_SEXP* _ap_server_authentification(AUTH_CONNECTION_SET* set, QV_SEXP* answer, const L_CHAR* path,
+                                     const char* operation) {
     QV_SEXP* h = head_of(answer);
     QV_SEXP* site = get_type(answer) == QVT_PAIR ? answer : nullptr;
     AUTH_SERVICE_LIST* req;
@@ -1043,15 +1052,23 @@ QV_SEXP* ap_server_authentification(AUTH_CONNECTION_SET* set, QV_SEXP* answer, c
     return r;
 }
 
-void ap_server_gc(AUTH_SET_SERVER* set, uint32_t gen) {
+QV_SEXP* ap_server_authentification(AUTH_CONNECTION_SET* set, QV_SEXP* answer, const L_CHAR* path,
+                                    const char* operation) {
     TaskLockGuard g(auth_lock);
+    return _ap_server_authentification(set, answer, path, operation);
+}
+
+void _ap_server_gc(AUTH_SET_SERVER* set, uint32_t gen) {
     for (auto* d = set->auth_service_list; d; d = d->next)
         if (d->service->h.tbl->gc_service) d->service->h.tbl->gc_service(set, d->service, gen);
 }
 
-QV_SEXP* ap_client_get_key(QV_SEXP* service_list) {
-    realize_whole(service_list);
+void ap_server_gc(AUTH_SET_SERVER* set, uint32_t gen) {
     TaskLockGuard g(auth_lock);
+    _ap_server_gc(set, gen);
+}
+
+QV_SEXP* _ap_client_get_key(QV_SEXP* service_list) {
     if (!auth_set_client.enable_client_result) {
         auth_set_client.enable_client_result = true;
         read_preset_dir(get_preference_path());
@@ -1071,6 +1088,13 @@ QV_SEXP* ap_client_get_key(QV_SEXP* service_list) {
     for (size_t i = send.size(); i-- > 0;)
         items = cons(send[i]->service->h.tbl->send_result_info(send[i]), items);
     return cons(head, items);
+}
+
+QV_SEXP* ap_client_get_key(QV_SEXP* service_list) {
+    // Realised before the lock: reading a deferred value may wait for a peer.
+    realize_whole(service_list);
+    TaskLockGuard g(auth_lock);
+    return _ap_client_get_key(service_list);
 }
 
 bool auth_client_may_answer() {

@@ -214,7 +214,7 @@ void init_auth();
 // ---- records (auth_lock held where they touch shared state)
 
 // A header copied from tmpl with tmpl's row (else tbl), the strings copied and the open bits
-// masked by the row's defaults.
+// masked by the row's defaults, written into the caller's dst (it is part of a service record).
 void new_auth_service_header(AUTH_SERVICE_HEADER* dst, const AUTH_SERVICE_HEADER* tmpl,
                              const AUTH_TABLE* tbl);
 void free_auth_service_header(AUTH_SERVICE_HEADER* h);
@@ -226,6 +226,8 @@ QV_SEXP* get_result_header_sexp(const AUTH_RESULT* result);
 // peer's answer for a path is read, first one that path requires; without, the client's one of
 // that name and kind, learnt when new.
 AUTH_SERVICE* _get_service_header(AUTH_SET_SERVER* set, QV_SEXP* element);
+// The same, taking auth_lock.
+AUTH_SERVICE* get_service_header(AUTH_SET_SERVER* set, QV_SEXP* element);
 // The full name of a service: the URL {"SERVICE", this node's site, "/", name} as the URL printer
 // writes it, "SERVICE://site:0/name"; a tracked copy.
 L_CHAR* auth_full_name(const L_CHAR* name);
@@ -234,7 +236,8 @@ L_CHAR* auth_full_name(const L_CHAR* name);
 // kept. A tracked copy (null for null).
 L_CHAR* auth_same_name_form(const L_CHAR* name);
 
-// The connection set of qvi, made on first use (qvi_lock held, by a task of qvi).
+// The connection set of qvi, made on first use (qvi_lock held, by a task of qvi) rather than
+// with every interpreter: most never check a path.
 AUTH_CONNECTION_SET* _auth_connection_set(QV_INTERPRETER* qvi);
 void free_auth_connection_set(AUTH_CONNECTION_SET* set);
 // The first result of the set for that very service, or null.
@@ -280,16 +283,26 @@ int _auth_required(AUTH_SERVICE_LIST** out, const L_CHAR* path, const char* oper
 AUTH_SERVICE_LIST* _ap_authentification(int* status, const AUTH_SERVICE_LIST* l,
                                         AUTH_CONNECTION_SET* set, int depth = 0);
 
+// Each of the four exchange steps takes auth_lock around its twin with a leading '_', which runs
+// with the lock held.
 // Phase 1: null (allowed), a service-list expression of what is missing, or the denial.
 QV_SEXP* ap_server_check_path_phase(AUTH_CONNECTION_SET* set, const L_CHAR* path,
                                     const char* operation, uint32_t* gen_out);
+QV_SEXP* _ap_server_check_path_phase(AUTH_CONNECTION_SET* set, const L_CHAR* path,
+                                     const char* operation, uint32_t* gen_out);
 // Phase 2: judges the peer's answer; null or the denial (data: what is still required).
 QV_SEXP* ap_server_authentification(AUTH_CONNECTION_SET* set, QV_SEXP* answer, const L_CHAR* path,
                                     const char* operation);
+QV_SEXP* _ap_server_authentification(AUTH_CONNECTION_SET* set, QV_SEXP* answer, const L_CHAR* path,
+                                     const char* operation);
 // Clean-up of what the kinds issued for the path check gen.
 void ap_server_gc(AUTH_SET_SERVER* set, uint32_t gen);
-// The client's answer to a service-list: a result-list expression, or null.
+void _ap_server_gc(AUTH_SET_SERVER* set, uint32_t gen);
+// The client's answer to a service-list: a result-list expression, or null. The client set is
+// the one global set, and the results that may not be sent stay with it (the only caller would
+// discard them), so neither is an argument. The twin takes a list already realised.
 QV_SEXP* ap_client_get_key(QV_SEXP* service_list);
+QV_SEXP* _ap_client_get_key(QV_SEXP* service_list);
 // True when the command running on the calling thread is a server's request on an outgoing
 // connection that privileged code opened: the only place where this agent answers a credential
 // request. A peer of one of its listeners, or a connection opened by code without privilege

@@ -930,7 +930,8 @@ STREAM_STOCK* ss_ready = nullptr;  // requests taken in whole, waiting for a tas
 // that a connection stocked meanwhile is seen at once) and takes in what has arrived of their
 // next requests without waiting; a request in whole goes to ss_ready, where any stock task takes
 // it and serves it. A client that sends its request a byte at a time thus holds no task: it waits
-// in the stock like an idle connection, until its request is in or its time is up.
+// in the stock like an idle connection, until its request is in or its time is up. Records leave
+// the stock only through the polling task and ss_ready: there is no locked pop of the stock.
 void ss_task(intptr_t counted) {
     set_t_msg("QoH stock");
     lock_task(QoH_lock);

@@ -189,6 +189,8 @@ PENDING_FAIL* _detach_result(QV_INTERPRETER* t, QV_RESULT* r);
 // when it has no output or the command cannot be printed, 4 when the command is too deep to
 // print (nothing of it is written then). A write that fails leaves r detached in
 // *failed, to be failed with the stream error.
+// No step sends under qvi_lock on a target record: the record is made before the lock is taken
+// (making it may collect, which takes that lock) and the target is found again by id.
 int _send_query(QV_RESULT* r, uint32_t id, PENDING_FAIL** failed) {
     QV_INTERPRETER* caller = _get_my_qvi();
     QV_INTERPRETER* t = _lock_target_out(id);
@@ -829,6 +831,26 @@ void fail_result_queue(PENDING_FAIL* p) {
     d_f_ree(p->hostname);
     d_f_ree(p->input_file_name);
     delete p;
+}
+
+void flush_result_queue(QV_INTERPRETER* qvi) {
+    PENDING_FAIL* p;
+    {
+        TaskLockGuard g(qvi_lock);
+        p = _detach_result_queue(qvi);
+    }
+    // fail_result_queue builds the error values without the lock and takes it per query.
+    fail_result_queue(p);
+}
+
+void delete_result_queue(QV_INTERPRETER* qvi, QV_RESULT* result) {
+    TaskLockGuard g(qvi_lock);
+    _delete_result_queue(qvi, result);
+}
+
+void delete_result_list(QV_RESULT* result) {
+    TaskLockGuard g(qvi_lock);
+    _delete_result_list(result);
 }
 
 void _delete_result_queue(QV_INTERPRETER* qvi, QV_RESULT* result) {

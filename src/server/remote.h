@@ -123,10 +123,17 @@ PENDING_FAIL* _detach_result_queue(QV_INTERPRETER* qvi);
 // query's first line, with data ([ip] [hostname] [input_file_name] command). A query answered or
 // given up meanwhile keeps its outcome.
 void fail_result_queue(PENDING_FAIL* p);
+// Both steps at once, taking qvi_lock for the detach: every query pending on qvi's output is
+// failed with the stream error, its waiter woken, and the pending list left empty.
+void flush_result_queue(QV_INTERPRETER* qvi);
 // Unlinks one query from its target (qvi_lock held).
 void _delete_result_queue(QV_INTERPRETER* qvi, QV_RESULT* result);
+// The same, taking qvi_lock.
+void delete_result_queue(QV_INTERPRETER* qvi, QV_RESULT* result);
 // Unlinks one query from its caller's list (qvi_lock held).
 void _delete_result_list(QV_RESULT* result);
+// The same, taking qvi_lock.
+void delete_result_list(QV_RESULT* result);
 // The final close of qvi (qvi_lock held): the queries it waits on forget their caller.
 void _forget_result_list(QV_INTERPRETER* qvi);
 // Wakes every wait of qvi on a remote answer, so that it looks at its caller again: a close, a

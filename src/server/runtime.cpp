@@ -90,10 +90,13 @@ VERSION qv_code_version = {lit("QV.code"),
                            nullptr,
                            lit("QV protocol library ")};
 
-void set_setagent_msg(const char* msg) {
-    std::lock_guard<std::mutex> g(agent_msg_mutex);
-    agent_msg = msg ? msg : "";
-    agent_msg_set = msg != nullptr;
+const char* set_setagent_msg(const char* msg) {
+    {
+        std::lock_guard<std::mutex> g(agent_msg_mutex);
+        agent_msg = msg ? msg : "";
+        agent_msg_set = msg != nullptr;
+    }
+    return get_setagent_msg();
 }
 
 const char* get_setagent_msg() {
@@ -150,6 +153,8 @@ void init_qv() {
     gc_hook_lock(GC_LOCK_QUEUE_HIGH, gc_queue_lock_high, gc_queue_unlock);
     gc_hook_lock(GC_LOCK_LANGUAGE, gc_qv_lock, gc_qv_unlock);
     gc_hook_mark(gc_lib);
+    // No sp_gc_lib or after_gc_lib: each module registers its own special sweep as it starts, and
+    // nothing is owed after a collection.
     stream_gc = run_full_collection;
     set_version(&sr_code_version);
     set_version(&ma_code_version);

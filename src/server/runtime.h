@@ -30,8 +30,10 @@ void gc_interpreter();
 int new_file_interpreter(QV_INTERPRETER* qvi, const L_CHAR* name);
 
 // The agent message sessions send to identify this agent: name "/" version of a version record.
-// The layers set it in turn at start-up; the last one set is in force.
-void set_setagent_msg(const char* msg);
+// The layers set it in turn at start-up; the last one set is in force. Answers the new text (a
+// copy as get_setagent_msg gives). The text replaces the previous one, which is not kept: setting
+// it again never adds to what is held.
+const char* set_setagent_msg(const char* msg);
 // A copy in the caller's ring of temporary text, or null before any was set.
 const char* get_setagent_msg();
 

@@ -1108,6 +1108,8 @@ QV_SEXP* _remote_session(QVISP_ENV* env, int id, const URL* u, const L_CHAR* age
                 d->agent = agent ? ll_copy_mstr(agent) : nullptr;
                 d->login_mode = login_mode ? ll_copy_mstr(login_mode) : nullptr;
                 d->center_cmd = center_cmd ? ll_copy_mstr(center_cmd) : nullptr;
+                // The whole list goes again, not only its last command: the new connection
+                // lacks what the earlier commands defined on the one that died.
                 d->cmd = cmd;
                 d->file = f;
                 d->line = ln;
@@ -1207,7 +1209,8 @@ QV_SEXP* remote_session_qvp(QVISP_ENV* env, int id, const URL* u, const L_CHAR* 
                             const L_CHAR* login_mode, const L_CHAR* center_cmd, QV_SEXP* cmd,
                             QV_FILE* f, int ln, int session_lock_enable,
                             const REMOTE_SESSION_OPT* opt) {
-    // An agent in the URL takes precedence.
+    // An agent in the URL takes precedence. The priority of the interpreter lock's users is
+    // taken by each send (send_query), not for the whole request: connecting may wait seconds.
     if (u->agent) agent = u->agent;
     if (QV_SEXP* v =
             native_proxy_send_session(env, id, u, agent, login_mode, center_cmd, cmd, f, ln))

@@ -612,6 +612,9 @@ TEST(AuthResults, ClientResultsAreSetAndSearchedByNameAndKind) {
         EXPECT_NE(set, found);  // the client's own result, not the copy
         EXPECT_EQ(set->status, ARS_DENY);
         EXPECT_EQ(text_of(set->user), "v");
+        // The element names the client's service the result belongs to; no server defines it.
+        EXPECT_EQ(get_service_header(nullptr, car(items)), set->service);
+        EXPECT_EQ(get_service_header(&auth_set_server, car(items)), nullptr);
         fup->free_auth_result(found, 0);
         // The mask does not meet ARS_DENY: the status stays.
         found = search_auth_result_in_client(nullptr, fup, ARS_ACCEPT, ARS_SEND_PERMIT);

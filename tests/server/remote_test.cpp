@@ -204,6 +204,58 @@ TEST(Remote, PendingQueriesFailWhenTheirPeerOrCallerGoes) {
     EXPECT_TRUE(wait_closed(peer.id));
 }
 
+// The locking forms of the queue steps: a flush fails what is pending on a target that stays
+// open, and a query can be unlinked from its caller's list and from its target's.
+TEST(Remote, LockingQueueStepsFlushAndUnlinkQueries) {
+    PipeInterp peer;
+    ASSERT_TRUE(peer.open());
+    auto target = [&] {
+        TaskLockGuard g(qvi_lock);
+        return _search_qvi_id(static_cast<uint32_t>(peer.id));
+    };
+    auto head = [&] {
+        TaskLockGuard g(qvi_lock);
+        QV_INTERPRETER* q = _search_qvi_id(static_cast<uint32_t>(peer.id));
+        return q ? q->result_head : nullptr;
+    };
+    std::string v;
+    Caller a([&] { v = ask(peer.id, "(flushed)"); });
+    peer.read_until("(flushed)\n");
+    flush_result_queue(target());
+    EXPECT_TRUE(a.finished());
+    EXPECT_TRUE(has(v, "\"stream error\" 0x80040a12")) << v;
+    EXPECT_EQ(pending_on(peer.id), 0);
+    flush_result_queue(target());  // nothing pending: nothing happens
+
+    // A query nobody waits on yet (its caller goes on): unlinked from its caller, then from its
+    // target, it is on neither list, and its late answer is ignored.
+    ASSERT_TRUE(run_task([&] {
+        QV_INTERPRETER* q = new_qv_interpreter();
+        q->a_type = QVA_INTERNAL;
+        setup_i(q);
+        gc_push(nullptr, nullptr, "unlinked");
+        QV_SEXP* node = remote_query(peer.id, vxlisp_top_env1, nullptr, read_qv_item("(unlinked)"));
+        gc_set(node, gc_vx_sexp);
+        EXPECT_EQ(check_result_list(q), 1);
+        QV_RESULT* r = head();
+        ASSERT_NE(r, nullptr);
+        delete_result_list(r);
+        EXPECT_EQ(check_result_list(q), 0);
+        EXPECT_EQ(pending_on(peer.id), 1);
+        delete_result_queue(target(), r);
+        EXPECT_EQ(pending_on(peer.id), 0);
+        gc_pop(nullptr, nullptr);
+        close_self_interpreter();
+    }));
+    peer.send("<Result> 2 ignored</Result>\n");
+    // The connection goes on: a later query is answered.
+    Caller c([&] { v = ask(peer.id, "(after)"); });
+    peer.read_until("(after)\n");
+    peer.send("<Result> 3 after</Result>\n");
+    EXPECT_TRUE(c.finished());
+    EXPECT_EQ(v, "^\"after\"");
+}
+
 // The collector marks a query's record from its caller's frame as soon as the record exists,
 // on the collector's own thread: queries made while collections run one after another are whole
 // when marked (the thread sanitizer names the race when a field is filled after the record

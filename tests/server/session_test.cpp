@@ -112,6 +112,11 @@ TEST(Session, TasksShareOneLoggedInConnectionPerAgent) {
     // One connection for the agent, logged in once, with this agent's name.
     EXPECT_EQ(logins - before, 1);
     EXPECT_EQ(client_seen, get_setagent_msg());
+    // Setting the message answers the new text and replaces the old one.
+    std::string kept = get_setagent_msg();
+    EXPECT_STREQ(set_setagent_msg("probe/1"), "probe/1");
+    EXPECT_STREQ(get_setagent_msg(), "probe/1");
+    EXPECT_STREQ(set_setagent_msg(kept.c_str()), kept.c_str());
     EXPECT_EQ(get_session_stats().connected_agents, 1);
     // Another agent of the same server gets a connection of its own.
     std::string v;
