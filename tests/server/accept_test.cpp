@@ -468,11 +468,21 @@ TEST(Listener, RunningOutOfDescriptorsBacksOffAndRecovers) {
     setrlimit(RLIMIT_NOFILE, &saved);
     for (int fd : taken)
         close(fd);
-    // The listener kept going: each waiting client is served once descriptors are free.
+    // The listener kept going: each waiting client is served once descriptors are free. A
+    // descriptor another task of this program let go while the limit was low may have let a
+    // client in then, to hear Busy: it asks again on a new connection, which must be served.
     for (int c : clients) {
-        ASSERT_EQ(write(c, "\n(+ 2 3)\n", 9), 9);
         std::string got;
-        read_fd_until(c, &got, "</Result>\n");
+        for (int attempt = 0; attempt < 2; attempt++) {
+            ASSERT_EQ(write(c, "\n(+ 2 3)\n", 9), 9);
+            got.clear();
+            read_fd_until(c, &got, "</Result>\n");
+            if (attempt > 0 || got.find("<Permission>Busy</Permission>") == std::string::npos)
+                break;
+            close(c);
+            c = connect_loopback(l.port);
+            ASSERT_GE(c, 0);
+        }
         EXPECT_NE(got.find("<Permission>Allow</Permission>\n<Result> 2 5</Result>\n"),
                   std::string::npos)
             << got;
