@@ -7,6 +7,9 @@
 
 #include <errno.h>
 
+#include <atomic>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -21,6 +24,15 @@ namespace {
 // Widths and precisions are capped so one directive stays within the formatter's work area.
 constexpr int FMT_FIELD_MAX = 10000;
 constexpr int LC_TEXT_START = 256;
+
+}  // namespace
+
+// One call formats at most this many long characters: the text (4 bytes each) and its encoding
+// (up to 8 bytes each with escapes) then stay within an int's byte counts. A longer text fails
+// the call with EFBIG and writes nothing.
+std::atomic<int> s_printf_text_max{INT_MAX / 8};
+
+namespace {
 
 // The long-character text of one call. Capacity starts at 256 and doubles until it exceeds the
 // length plus what is appended, so a terminating 0 always fits. With a batch, the text lives in
@@ -40,19 +52,19 @@ class LcText {
     LcText& operator=(const LcText&) = delete;
 
     void put(L_CHAR c) {
-        reserve(1);
+        if (!reserve(1)) return;
         buf_[len_++] = c;
     }
     void put_l(const L_CHAR* s) {
         int n = l_strlen(s);
-        reserve(n);
+        if (!reserve(n)) return;
         memcpy(buf_ + len_, s, static_cast<size_t>(n) * 4);
         len_ += n;
     }
     // Bytes read as UTF-8. ASCII is its own long character; the decoder is opened only for text
     // beyond ASCII.
     void put_utf8(const char* p, size_t n) {
-        reserve(static_cast<int>(n));
+        if (!reserve(static_cast<int64_t>(n))) return;
         size_t i = 0;
         while (i < n && static_cast<unsigned char>(p[i]) < 0x80)
             buf_[len_++] = static_cast<unsigned char>(p[i++]);
@@ -66,10 +78,19 @@ class LcText {
     }
     L_CHAR* data() { return buf_; }
     int size() const { return len_; }
+    // True when the text would have passed s_printf_text_max: what was formatted is incomplete.
+    bool too_long() const { return too_long_; }
 
   private:
-    void reserve(int extra) {
-        if (len_ + extra < cap_) return;
+    // Room for extra more characters and the terminating 0; false (the text marked too long)
+    // past the bound.
+    bool reserve(int64_t extra) {
+        if (too_long_) return false;
+        if (extra < 0 || len_ + extra >= s_printf_text_max.load(std::memory_order_relaxed)) {
+            too_long_ = true;
+            return false;
+        }
+        if (len_ + extra < cap_) return true;
         int cap = cap_;
         while (cap <= len_ + extra)
             cap *= 2;
@@ -82,6 +103,7 @@ class LcText {
             buf_ = nb;
         }
         cap_ = cap;
+        return true;
     }
 
     S_PRINTF_SAT* sat_;
@@ -89,6 +111,7 @@ class LcText {
     L_CHAR* buf_ = small_;
     int cap_ = LC_TEXT_START;
     int len_ = 0;
+    bool too_long_ = false;
 };
 
 // The encoded bytes of one call or one batch flush (the batch's third buffer).
@@ -346,6 +369,10 @@ void deliver(STREAM* s, const ByteOut& out, int* erp, bool hold = false) {
 int _s_printf_1(STREAM* s, int* erp, const char* fmt, va_list args) {
     LcText t(nullptr);
     format_text(t, fmt, args);
+    if (t.too_long()) {
+        if (erp) *erp = EFBIG;
+        return -1;
+    }
     if (t.size() == 0) return 0;
     StreamPri pri;
     lock_task(stream_lock);
@@ -369,6 +396,10 @@ int _s_printf_1(STREAM* s, int* erp, const char* fmt, va_list args) {
 int _s_printf_2(S_PRINTF_SAT* sat, int* erp, const char* fmt, va_list args) {
     LcText t(sat);
     format_text(t, fmt, args);
+    if (t.too_long()) {
+        if (erp) *erp = EFBIG;
+        return -1;
+    }
     if (write_spsat(sat, t.data(), t.size()) < 0) {
         if (erp) *erp = EINVAL;
         return -1;

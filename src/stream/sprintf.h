@@ -19,6 +19,7 @@
 // across calls and encodes and writes them at once.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 
 #include "stream/stream.h"
@@ -41,7 +42,9 @@ struct S_PRINTF_SAT {
 };
 
 // The number of long characters formatted (also when writing failed), 0 when nothing was
-// formatted, -1 for an invalid or closed stream.
+// formatted, -1 for an invalid or closed stream, or for a text longer than s_printf_text_max
+// (EFBIG; nothing is written).
+extern std::atomic<int> s_printf_text_max;
 int s_printf(STREAM* s, const char* fmt, ...);
 // The same on s_stdout.
 int ss_printf(const char* fmt, ...);

@@ -2,6 +2,7 @@
 // references, line-end counting, the error out-parameter and the printer's batch.
 #include <errno.h>
 
+#include <functional>
 #include <string>
 
 #include "longchar/codemethod.h"
@@ -128,6 +129,34 @@ TEST(Sprintf, ErrorOutParameter) {
     EXPECT_EQ(e_printf(p[1], &err, "abc"), -1);
     EXPECT_EQ(err, 22);
     EXPECT_EQ(s_printf(nullptr, "abc"), -1);
+}
+
+// A call whose text would pass the bound fails whole, whichever piece (a format character, a
+// UTF-8 string, a long-character string) passes it; a text within it is written as usual.
+TEST(Sprintf, TextsPastTheBoundFailAndWriteNothing) {
+    int keep = s_printf_text_max.exchange(16);
+    std::basic_string<L_CHAR> wide(20, 'w');
+    struct Case {
+        const char* what;
+        std::function<int(STREAM*, int*)> call;
+        int want;
+    } cases[] = {
+        {"fits", [](STREAM* s, int* e) { return e_printf(s, e, "%s", "0123456789abcd"); }, 14},
+        {"format", [](STREAM* s, int* e) { return e_printf(s, e, "0123456789abcdefgh"); }, -1},
+        {"utf-8", [](STREAM* s, int* e) { return e_printf(s, e, "ab%s", "0123456789abcdefgh"); },
+         -1},
+        {"wide", [&](STREAM* s, int* e) { return e_printf(s, e, "%ls", wide.c_str()); }, -1},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        STREAM* s = s_open_string_write(&utf8_cm);
+        int err = 0;
+        EXPECT_EQ(k.call(s, &err), k.want);
+        EXPECT_EQ(err, k.want < 0 ? EFBIG : 0);
+        EXPECT_EQ(collected(s).size(), k.want < 0 ? 0u : static_cast<size_t>(k.want));
+        s_close(s);
+    }
+    s_printf_text_max = keep;
 }
 
 TEST(Sprintf, IntoLongCharacterBuffers) {
