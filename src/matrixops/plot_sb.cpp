@@ -25,6 +25,7 @@ PP_SB* new_record(MX_SB_NEW* n) {
     if (!n) return nullptr;
     MX_SB_NEW at = *n;
     if (!at.m && at.n) at.m = at.n->matrix;
+    // A block without a node is refused too: its extent and cells come from the node's code.
     if (!at.m || !at.n || at.n->matrix != at.m || at.m->p.dim > PLOT_DIM_MAX) return nullptr;
     auto* b = static_cast<PP_SB*>(d_calloc(1, sizeof(PP_SB)));
     b->h.n = at;

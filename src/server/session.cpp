@@ -878,10 +878,11 @@ QV_SEXP* session_delay_func(QV_SEXP* s) {
 }
 
 // qvi_lock is held by the caller.
-int check_session_delay(DELAY_FUNC* df, int key) {
+int check_remote_session_delay(DELAY_FUNC* df, int key) {
     auto* d = reinterpret_cast<SESSION_DELAY*>(df);
-    // Ready once the answer is: realising it may still send the command again, so it is never
-    // reported as a value that is there at once.
+    // Ready once the answer is, also an answer to be sent again: realising it is what sends it
+    // again, so it is never reported as a value that is there at once. An answer of another
+    // shape is realised like any other, never a reason to stop the program.
     return check_delay(d->inner, key) == 1 ? 1 : 3;
 }
 
@@ -1100,7 +1101,7 @@ QV_SEXP* _remote_session(QVISP_ENV* env, int id, const URL* u, const L_CHAR* age
                     mmalloc(sizeof(SESSION_DELAY), gc_session_delay_block));
                 d->h.func = session_delay_func;
                 d->h.gc_func = gc_session_delay;
-                d->h.check_func = check_session_delay;
+                d->h.check_func = check_remote_session_delay;
                 d->inner = last;
                 d->env = env;
                 d->id = id;
