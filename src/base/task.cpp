@@ -36,9 +36,9 @@
 #include "base/alloc.h"
 #include "base/entry.h"
 #include "base/fdwait.h"
-#include "base/netdb.h"
 #include "base/fileroot.h"
 #include "base/forklock.h"
+#include "base/netdb.h"
 #include "base/panic.h"
 #include "base/tick.h"
 
