@@ -41,6 +41,7 @@ QV_THREAD* thread_hash[QVI_HASH];
 uint32_t qvi_id = 1;
 QV_INTERPRETER* main_interpreter;
 int main_interpreter_flag;
+std::atomic<int> terminal_interpreters{0};
 void (*agent_open_qvi)(QV_INTERPRETER* qvi);
 void (*agent_close_qvi)(QV_INTERPRETER* qvi);
 void (*progressive_close_qvi)(QV_INTERPRETER* qvi);
@@ -176,6 +177,7 @@ int open_by_type(QV_INTERPRETER* qvi) {
             if (!t) return QVI_ERR_FILE;
             qvi->inp = qvi->out = qvi->err = t;
             qvi->flags = QVIF_TERMINAL;
+            terminal_interpreters.fetch_add(1, std::memory_order_relaxed);
             qvi->ps_flags |= 16;
             qvi->thread_mode = QVTM_INLINE;
             qvi->msg = lcopy("stdio");
@@ -261,6 +263,7 @@ QV_INTERPRETER* xx_new_qv_interpreter(const char* file, int line) {
 
 void free_qv_interpreter(QV_INTERPRETER* qvi) {
     if (!qvi) return;
+    if (qvi->flags & QVIF_TERMINAL) terminal_interpreters.fetch_sub(1, std::memory_order_relaxed);
     if (qvi->auth_c_set && auth_free_qvi) auth_free_qvi(qvi);
     _free_permission_entries(qvi->pl_head);
     d_f_ree(qvi->msg);

@@ -29,6 +29,7 @@
 // lock and on `interpreter_hash`, always re-tested after waking.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "base/lock.h"
@@ -256,6 +257,8 @@ extern QV_THREAD* thread_hash[QVI_HASH];
 extern uint32_t qvi_id;
 extern QV_INTERPRETER* main_interpreter;
 extern int main_interpreter_flag;  // 0 none yet, 1 set, 2 the main interpreter has closed
+// Records open on the terminal, read without a lock by the interrupt signal's handler.
+extern std::atomic<int> terminal_interpreters;
 // Hooks of the HTTP agent, called with the record when it opens and when its input ends.
 extern void (*agent_open_qvi)(QV_INTERPRETER* qvi);
 extern void (*agent_close_qvi)(QV_INTERPRETER* qvi);

@@ -36,6 +36,22 @@ std::atomic<bool> cmd_log{false};
 
 namespace {
 
+// Set by the interrupt signal's handler while a terminal record is open.
+std::atomic<bool> interrupt_pending{false};
+
+// Gives a pending interrupt to the terminal's record as a cancel (qvi_lock held).
+void _take_interrupt() {
+    if (!interrupt_pending.load(std::memory_order_relaxed) ||
+        !interrupt_pending.exchange(false, std::memory_order_relaxed))
+        return;
+    for (QV_INTERPRETER* b : interpreter_hash)
+        for (QV_INTERPRETER* q = b; q; q = q->next)
+            if (q->flags & QVIF_TERMINAL) {
+                q->flags |= QVIF_CANCEL;
+                return;
+            }
+}
+
 constexpr int TICK_SECONDS = 5;
 constexpr int KEEP_ALIVE_TICKS = 30;  // a keep-alive line every 150 seconds
 // How long the end of a connection's input waits for a hung-up peer's reset.
@@ -174,6 +190,7 @@ void _count_answered(QV_INTERPRETER* qvi) {
 void set_running_state(QV_INTERPRETER* qvi, QV_SEXP* cmd) {
     TaskLockGuard g(qvi_lock);
     qvi->silent_cnt = -1;
+    _take_interrupt();  // an interrupt that came before this command is not for it
     qvi->flags &= ~QVIF_CANCEL;
     qvi->inp_line = sexp_line(cmd);
     qvi->inp_interpreter = qvi;
@@ -740,6 +757,7 @@ void relay_commands(QV_INTERPRETER* qvi, int once, bool enlist) {
             }
             end = !cmd || (qvi->flags & QVIF_CLOSING);
             if (!end) {
+                _take_interrupt();
                 qvi->flags &= ~QVIF_CANCEL;
                 qvi->inp_line = sexp_line(cmd);
                 qvi->inp_interpreter = qvi;
@@ -1294,6 +1312,7 @@ void terminal_prompt_2(STREAM* st) {
 // Break check and interrupt
 
 uint32_t _qvi_stop_code(QV_INTERPRETER* q) {
+    _take_interrupt();
     // A thread ends with the interpreter that holds it: once that winds down or is gone.
     if (q && q->a_type == QVA_INTERNAL && q->holder_iid) {
         QV_INTERPRETER* h = _search_qvi_id(q->holder_iid);
@@ -1321,16 +1340,13 @@ QV_SEXP* _qvi_break_check(QV_SEXP* form) {
     return eval_error(form, code, code == QVE_BREAK ? "break" : "cancel", nullptr);
 }
 
+// Runs in the signal handler: it takes no lock (the thread it interrupted may hold qvi_lock) and
+// only marks the interrupt; the next holder of qvi_lock hands it to the terminal's record.
 int qv_int_handler() {
-    TaskLockGuard g(qvi_lock);
-    for (QV_INTERPRETER* b : interpreter_hash)
-        for (QV_INTERPRETER* q = b; q; q = q->next)
-            if (q->flags & QVIF_TERMINAL) {
-                q->flags |= QVIF_CANCEL;
-                request_break_check_async();  // in a signal handler: no wake-ups
-                return 0;
-            }
-    return -1;
+    if (terminal_interpreters.load(std::memory_order_relaxed) <= 0) return -1;
+    interrupt_pending.store(true, std::memory_order_relaxed);
+    request_break_check_async();  // no wake-ups either
+    return 0;
 }
 
 // ------------------------------------------------------------------------------------------------

@@ -166,7 +166,9 @@ uint32_t _qvi_stop_code(QV_INTERPRETER* q);
 // The interpreter whose queued command the calling thread is evaluating (set by the relay loop),
 // or null.
 QV_INTERPRETER* command_interpreter();
-// The interrupt hook: cancels the first terminal interpreter; 0, or -1 when there is none.
+// The interrupt hook, safe in a signal handler: marks a cancel for the first terminal
+// interpreter, which the next break check or command start under qvi_lock takes in; 0, or -1
+// when there is none.
 int qv_int_handler();
 
 // The input line of the command a node came from (the error's own line for an error node).
