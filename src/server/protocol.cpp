@@ -1460,6 +1460,9 @@ void qvi_tick() {
     {
         TaskLockGuard g(qvi_lock);
         timeout_lock_function();
+        // An interrupt is taken in here too: a terminal blocked in a remote wait runs no break
+        // check, and only the cancel on its record lets the checks below wake that wait.
+        _take_interrupt();
     }
     uint32_t now = get_qvtime();
     for (int b = 0; b < QVI_HASH; b++) {

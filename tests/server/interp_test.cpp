@@ -306,6 +306,19 @@ TEST(Interp, BreakCheck) {
         e = _qvi_break_check(form);
         ASSERT_EQ(get_type(e), QVT_ERROR);
         EXPECT_EQ(e->error.code, QVE_CANCEL_CHECK);
+        // A terminal blocked in a wait runs no break check: the tick, which wakes the remote
+        // waits of a cancelled record, takes the interrupt in itself.
+        auto cancelled = [] {
+            TaskLockGuard g(qvi_lock);
+            return (_get_my_qvi()->flags & QVIF_CANCEL) != 0;
+        };
+        {
+            TaskLockGuard g(qvi_lock);
+            _get_my_qvi()->flags &= ~QVIF_CANCEL;
+        }
+        EXPECT_EQ(interrupt(), 0);
+        qvi_tick();
+        EXPECT_TRUE(cancelled());
         gc_pop(nullptr, nullptr);
         close_self_interpreter();
         EXPECT_EQ(terminal_interpreters.load(), 0);
