@@ -105,7 +105,8 @@ int64_t get_mem_site_size(const MEM_LIST* m);
 void set_mem_purge(MEM_PURGE_TBL* t);
 // The watched block (a caller pointer or null), set while hunting a memory fault:
 // check_mem_boundary panics when ptr lies in its header, check_mem_header checks its header.
-// Allocators call check_mem_header around their steps; with no block watched it costs one load.
+// The collected heap's allocation calls check_mem_header between its steps (this allocator's own
+// calls do not); with no block watched it costs one load.
 extern std::atomic<void*> test_target;
 void check_mem_boundary(void* ptr);
 void check_watched_header(const char* msg);

@@ -273,7 +273,8 @@ QV_SEXP* rem_ff(QVISP_ENV*, QV_SEXP* a, QV_SEXP* b) {
     if (y == 0.0) return divide_by_zero(b, l_string(std_cm, "rem"));
     double r = std::fmod(x, y);
     if (r < 0) r += std::fabs(y);
-    if (r >= std::fabs(y)) r = 0;
+    // An exact multiple of a negative dividend leaves -0.0, which prints as "-0.0": it is 0.
+    if (r >= std::fabs(y) || r == 0) r = 0;
     return get_floating(r, rem_unit(a, b));
 }
 

@@ -27,9 +27,11 @@ constexpr int LC_TEXT_START = 256;
 
 }  // namespace
 
-// One call formats at most this many long characters: the text (4 bytes each) and its encoding
-// (up to 8 bytes each with escapes) then stay within an int's byte counts. A longer text fails
-// the call with EFBIG and writes nothing.
+// One call formats at most this many long characters, and encodes them in at most 8 bytes each
+// on average (a character the method refuses becomes a reference of up to 12 characters, each
+// encoded, so a text of such characters may pass the byte bound first): the text (4 bytes each)
+// and its encoding then stay within an int's byte counts. A text past either bound fails the
+// call with EFBIG and writes nothing.
 std::atomic<int> s_printf_text_max{INT_MAX / 8};
 
 namespace {
@@ -117,7 +119,9 @@ class LcText {
 // The encoded bytes of one call or one batch flush (the batch's third buffer).
 class ByteOut {
   public:
-    ByteOut(S_PRINTF_SAT* sat, int chars) : sat_(sat) {
+    // limit: the most bytes the encoding may take (see fits).
+    ByteOut(S_PRINTF_SAT* sat, int chars, int64_t limit = INT_MAX)
+        : sat_(sat), limit_(limit < INT_MAX ? limit : INT_MAX) {
         int want = chars * 4 + 1;
         if (sat_) {
             buf_ = static_cast<unsigned char*>(get_spsat(sat_, 2, want));
@@ -133,10 +137,17 @@ class ByteOut {
     ByteOut(const ByteOut&) = delete;
     ByteOut& operator=(const ByteOut&) = delete;
 
-    // Room for k more bytes at end().
+    // True when k more bytes stay within the limit; false (the encoding marked too long) past it.
+    bool fits(int k) {
+        if (int64_t{len_} + k > limit_) too_long_ = true;
+        return !too_long_;
+    }
+    bool too_long() const { return too_long_; }
+    // Room for k more bytes at end(), which fits(k) has allowed.
     unsigned char* room(int k) {
         if (len_ + k > cap_) {
-            int cap = cap_ * 2 > len_ + k ? cap_ * 2 : len_ + k;
+            int64_t want = int64_t{cap_} * 2 > len_ + k ? int64_t{cap_} * 2 : len_ + k;
+            int cap = static_cast<int>(want < limit_ ? want : limit_);
             if (sat_) {
                 buf_ = static_cast<unsigned char*>(get_spsat(sat_, 2, cap));
             } else {
@@ -155,6 +166,8 @@ class ByteOut {
 
   private:
     S_PRINTF_SAT* sat_;
+    int64_t limit_;
+    bool too_long_ = false;
     unsigned char small_[4096];
     unsigned char* buf_ = small_;
     int cap_ = sizeof small_;
@@ -329,12 +342,14 @@ void format_text(LcText& t, const char* fmt, va_list args) {
 // Encoding and writing
 
 // Encodes n long characters with the stream's method (stream lock held); counts line ends when
-// asked. A character the method refuses is written as "&cx%x;", itself encoded.
+// asked. A character the method refuses is written as "&cx%x;", itself encoded. Stops, the
+// output marked too long, where the next step could pass out's limit.
 void encode_text(S_HEADER* h, const L_CHAR* text, int n, ByteOut& out) {
     CODE_METHOD* cm = h->cm;
     int step = cm->max_ret > 0 ? cm->max_ret : 8;
     for (int i = 0; i < n; i++) {
         L_CHAR c = text[i];
+        if (!out.fits(step)) return;
         if (h->cr_mode == 1 && (c == 10 || c == 13 || c == 3)) h->cr_cnt++;
         int k = cm->to_external(out.room(step), h->cm_work, c);
         if (k > 0) {
@@ -344,6 +359,7 @@ void encode_text(S_HEADER* h, const L_CHAR* text, int n, ByteOut& out) {
         char ref[24];
         int rn = snprintf(ref, sizeof ref, "&cx%x;", c);
         for (int j = 0; j < rn; j++) {
+            if (!out.fits(step)) return;
             int m = cm->to_external(out.room(step), h->cm_work, static_cast<unsigned char>(ref[j]));
             if (m > 0) out.added(m);
         }
@@ -383,14 +399,22 @@ int _s_printf_1(STREAM* s, int* erp, const char* fmt, va_list args) {
     }
     S_FILE_THREAD th;
     _s_insert_thread(s, &th);
+    int r = t.size();
+    int cr_cnt = s->h.cr_cnt;
     {
-        ByteOut out(nullptr, t.size());
+        ByteOut out(nullptr, t.size(), int64_t{s_printf_text_max.load()} * 8);
         encode_text(&s->h, t.data(), t.size(), out);
-        deliver(s, out, erp);
+        if (out.too_long()) {
+            s->h.cr_cnt = cr_cnt;  // nothing written: no line end counted either
+            if (erp) *erp = EFBIG;
+            r = -1;
+        } else {
+            deliver(s, out, erp);
+        }
     }
     _s_delete_thread(s, &th);
     unlock_task(stream_lock, "s_printf");
-    return t.size();
+    return r;
 }
 
 int _s_printf_2(S_PRINTF_SAT* sat, int* erp, const char* fmt, va_list args) {

@@ -42,8 +42,8 @@ struct S_PRINTF_SAT {
 };
 
 // The number of long characters formatted (also when writing failed), 0 when nothing was
-// formatted, -1 for an invalid or closed stream, or for a text longer than s_printf_text_max
-// (EFBIG; nothing is written).
+// formatted, -1 for an invalid or closed stream, or for a text longer than s_printf_text_max or
+// whose encoding would take more than eight times that many bytes (EFBIG; nothing is written).
 extern std::atomic<int> s_printf_text_max;
 int s_printf(STREAM* s, const char* fmt, ...);
 // The same on s_stdout.

@@ -169,6 +169,8 @@ TEST_F(OperatorTest, Arithmetic) {
         EXPECT_FLT(op(vx_rem, {F(a), F(b)}), 1.0, "");
     EXPECT_FLT(op(vx_rem, {I(-7), F(2)}), 1.0, "");
     EXPECT_FLT(op(vx_rem, {F(5.5), F(2)}), 1.5, "");
+    for (double a : {-4.0, 4.0, -0.0})  // an exact multiple leaves 0, never -0 (printed "-0.0")
+        EXPECT_FALSE(std::signbit(op(vx_rem, {F(a), F(-2)})->floating.data)) << a;
     EXPECT_INT(op(vx_rem, {I(7), I(4, "m")}), 3, "m");
     EXPECT_INT(op(vx_rem, {I(7, "sec"), I(4, "m")}), 3, "sec");
 

@@ -132,28 +132,37 @@ TEST(Sprintf, ErrorOutParameter) {
 }
 
 // A call whose text would pass the bound fails whole, whichever piece (a format character, a
-// UTF-8 string, a long-character string) passes it; a text within it is written as usual.
+// UTF-8 string, a long-character string) passes it, and so does a short text whose references
+// would pass the byte bound (8 bytes a character); a text within both is written as usual.
 TEST(Sprintf, TextsPastTheBoundFailAndWriteNothing) {
     int keep = s_printf_text_max.exchange(16);
     std::basic_string<L_CHAR> wide(20, 'w');
+    std::basic_string<L_CHAR> refs(11, kanji_a[0]);  // 12 bytes each: 132 past the 128
     struct Case {
         const char* what;
         std::function<int(STREAM*, int*)> call;
         int want;
+        size_t bytes = 0;
     } cases[] = {
-        {"fits", [](STREAM* s, int* e) { return e_printf(s, e, "%s", "0123456789abcd"); }, 14},
+        {"fits", [](STREAM* s, int* e) { return e_printf(s, e, "%s", "0123456789abcd"); }, 14, 14},
         {"format", [](STREAM* s, int* e) { return e_printf(s, e, "0123456789abcdefgh"); }, -1},
         {"utf-8", [](STREAM* s, int* e) { return e_printf(s, e, "ab%s", "0123456789abcdefgh"); },
          -1},
         {"wide", [&](STREAM* s, int* e) { return e_printf(s, e, "%ls", wide.c_str()); }, -1},
+        {"references", [&](STREAM* s, int* e) { return e_printf(s, e, "\n%ls", refs.c_str()); },
+         -1},
+        {"references within", [&](STREAM* s, int* e) { return e_printf(s, e, "%ls", kanji_a); }, 1,
+         12},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
         STREAM* s = s_open_string_write(&utf8_cm);
         int err = 0;
+        s_set_cr(s, 10);
         EXPECT_EQ(k.call(s, &err), k.want);
         EXPECT_EQ(err, k.want < 0 ? EFBIG : 0);
-        EXPECT_EQ(collected(s).size(), k.want < 0 ? 0u : static_cast<size_t>(k.want));
+        EXPECT_EQ(collected(s).size(), k.bytes);
+        if (k.want < 0) EXPECT_EQ(locked([s] { return s->h.cr_cnt; }), 10) << "no line end counted";
         s_close(s);
     }
     s_printf_text_max = keep;
