@@ -148,11 +148,11 @@ TEST(PeerFloods, QueuedCommandsHoldBackTheirConnections) {
                 floods.push_back(
                     std::make_unique<Flood>(agent.port, c.first, c.unit, size_t{256} << 20));
             for (auto& f : floods) {
-                EXPECT_TRUE(wait_until([&] { return f->settled(); }, 120000));
+                EXPECT_TRUE(wait_until([&] { return f->settled(); }, 120000 * AGENT_WAIT_SCALE));
                 EXPECT_TRUE(f->held) << c.first << c.peers << " " << f->sent;
             }
             EXPECT_TRUE(alive(agent.child.pid));
-            EXPECT_TRUE(agent.served(5000)) << c.first << c.peers;
+            EXPECT_TRUE(agent.served(5000 * AGENT_WAIT_SCALE)) << c.first << c.peers;
             EXPECT_LT(rss_mb(agent.child.pid) - base, 1024 * RSS_SCALE) << c.first << c.peers;
             // One queue stops at its bound (commands arrive in hand-overs of up to 32); the ten
             // stop at the total or a command or two past it, where their own bounds alone would
@@ -168,7 +168,8 @@ TEST(PeerFloods, QueuedCommandsHoldBackTheirConnections) {
         }
         // A connection no longer read learns of its peer's hang-up only at a tick's probe, and a
         // loaded machine under a sanitizer may take a while to free ten large queues: a minute.
-        EXPECT_TRUE(agent.interpreters_gone(from, agent.next_iid() - 1, 60000)) << c.first;
+        EXPECT_TRUE(agent.interpreters_gone(from, agent.next_iid() - 1, 60000 * AGENT_WAIT_SCALE))
+            << c.first;
     }
     agent.end();
 }
@@ -196,13 +197,14 @@ TEST(PeerFloods, UnfinishedExpressionsOfAllPeersHaveATotal) {
         return n;
     };
     // One expression fits the total, and part of another.
-    EXPECT_TRUE(wait_until([&] { return count_closed() >= 3; }, 60000)) << count_closed();
+    EXPECT_TRUE(wait_until([&] { return count_closed() >= 3; }, 60000 * AGENT_WAIT_SCALE))
+        << count_closed();
     for (size_t i = 0; i < peers.size(); i++)
         if (closed[i]) {
             EXPECT_NE(got[i].find("expression too large"), std::string::npos) << i << got[i];
         }
     EXPECT_TRUE(alive(agent.child.pid));
-    EXPECT_TRUE(agent.served(5000));
+    EXPECT_TRUE(agent.served(5000 * AGENT_WAIT_SCALE));
     EXPECT_LT(rss_mb(agent.child.pid) - base, 1024 * RSS_SCALE);
     peers.clear();
     agent.end();
@@ -221,8 +223,8 @@ TEST(PeerFloods, ATagOfManyAttributesIsReadInLinearTime) {
     LineClient peer(agent.port);
     ASSERT_GE(peer.fd, 0);
     peer.send(cmd);
-    EXPECT_TRUE(agent.served(5000));
-    EXPECT_EQ(reply_int(peer.answer(60000)), 7);
+    EXPECT_TRUE(agent.served(5000 * AGENT_WAIT_SCALE));
+    EXPECT_EQ(reply_int(peer.answer(60000 * AGENT_WAIT_SCALE)), 7);
     EXPECT_TRUE(alive(agent.child.pid));
     agent.end();
 }

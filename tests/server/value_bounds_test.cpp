@@ -193,7 +193,7 @@ TEST(ValueBounds, AnEndlessRemoteReplyEndsThatReply) {
         ASSERT_GE(peer.fd, 0);
         peer.ask("(define c (OpenInterpreter \"connect\" () (HostName \"127.0.0.1\") (Port " +
                  std::to_string(server.port) + ")))");
-        std::string r = peer.ask("(Remote c (probe))", 120000);
+        std::string r = peer.ask("(Remote c (probe))", 120000 * AGENT_WAIT_SCALE);
         EXPECT_TRUE(has(r, "expression too large") || has(r, "stream error"))
             << unit << ": " << r.substr(0, 200) << " ... " << r.substr(r.size() - 300);
         EXPECT_TRUE(wait_until([&] { return closed.load(); }, 30000)) << unit;
@@ -229,7 +229,7 @@ TEST(ValueBounds, ALargeXmlReplyEndsWithAnErrorValue) {
     std::string r =
         peer.ask("(RemoteSession s (URL \"http://127.0.0.1:" + std::to_string(server.port) +
                      "/x.xml\") (GET))",
-                 120000);
+                 120000 * AGENT_WAIT_SCALE);
     EXPECT_TRUE(has(r, "\"expression too large\"")) << r.substr(0, 200);
     agent.expect_served();
     agent.end();
@@ -294,7 +294,7 @@ TEST(RequestBounds, ATricklingReplyEndsAtItsDeadline) {
     LineClient peer(agent.port);
     ASSERT_GE(peer.fd, 0);
     peer.ask("(define s (OpenSession))");
-    std::string r = peer.ask(session_cmd(server.port), 60000);
+    std::string r = peer.ask(session_cmd(server.port), 60000 * AGENT_WAIT_SCALE);
     EXPECT_TRUE(has(r, "\"http reply timed out\"")) << r;
     agent.expect_served();
     agent.end();
@@ -319,7 +319,8 @@ TEST(RequestBounds, PendingRepliesShareABudget) {
         peer.ask("(IgnoreDelay (set rs (IgnoreDelay " + session_cmd(server->port) + " rs)))");
     int over_budget = 0;
     for (int i = 0; i < 16; i++) {
-        std::string r = peer.ask("(GetElement rs " + std::to_string(i) + ")", 120000);
+        std::string r =
+            peer.ask("(GetElement rs " + std::to_string(i) + ")", 120000 * AGENT_WAIT_SCALE);
         EXPECT_TRUE(has(r, "0x80040a12")) << i << ": " << r.substr(0, 300);
         over_budget += has(r, "\"too many reply bytes pending");
     }

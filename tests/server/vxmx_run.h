@@ -6,6 +6,14 @@
 #include <string>
 #include <vector>
 
+// An agent under the thread sanitizer runs several times slower than under the address
+// sanitizer: the bounds on waits for its slowest work (floods, values of many MiB) stretch by this.
+#ifdef __SANITIZE_THREAD__
+constexpr int AGENT_WAIT_SCALE = 3;
+#else
+constexpr int AGENT_WAIT_SCALE = 1;
+#endif
+
 struct VxmxResult {
     bool timed_out = false;
     int exit_status = -1;  // -1 when ended by a signal
