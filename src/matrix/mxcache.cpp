@@ -522,8 +522,13 @@ int write_mx_cache_vector(MX_CACHE_PARAM* pp) {
             code = -9;
         else if (get_mx_cache(c, dc) != 0)
             code = -10;
-        else
+        else {
+            // The next node's vectors are checked as the first one's were: a damaged file's or a
+            // peer's may be smaller than the block (even empty), and the run would be written
+            // past them, or, with no element to take, never end.
             ix[0] = 0;
+            if (mx_cache_boundary(c, ix) != 0) code = -2;
+        }
     }
     mxc_free(c, ix);
     mxc_free(c, dc);

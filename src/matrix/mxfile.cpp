@@ -323,8 +323,12 @@ int open_work(MX_FILE_WORK* w, bool creating, MATRIX* m) {
     }
     auto refuse = [w](const char* line) {
         ss_printf("%s", line);
+        int64_t sub = w->subheader_fofs;
         w->subheader_fofs = 0;  // nothing of the file is written on the way out
         close_work(w, true);
+        // A later opening reads the subheader where it was: a reader refused while a writer held
+        // the file reads it again once the writer is gone.
+        w->subheader_fofs = sub;
         return MXF_DAMAGED;
     };
     if (!w->header_fofs) {

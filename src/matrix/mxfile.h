@@ -141,8 +141,9 @@ int load_matrix_node(MATRIX_NODE* n);
 
 // Single records. A channel's default (save_matrix_data_1, a 1538 record) or one channel's data
 // of a node (save_matrix_data_2, a 1539 record with its chain link and channel number) is written
-// at fofs when a record of that type and size stands there, else at new space (the old one left
-// for the caller): the offset, or -1 (no access, a file open for reading, a failed write).
+// at fofs when a record of that type and size stands there, else at new space, the old record
+// released when it is of that type: the offset, or -1 (no access, a file open for reading, a
+// failed write).
 // load_matrix_data reads either kind back as a value of allocation kind 3 (a default through tp,
 // a channel record through the element type of the channel it names, its link and number given
 // back through the non-null pointers): null for a record of another kind, a channel number

@@ -91,6 +91,49 @@ TEST_F(CacheTest, AVectorOfMoreDimensionsStaysInside) {
     EXPECT_TRUE(quiet(m));
 }
 
+// A run that goes on into a node whose vector is smaller than the block (a damaged file's or a
+// peer's), or empty, stops there with -2 after the cells of the first node: it is never written
+// past that vector, nor does it go on for ever with no element to take.
+TEST_F(CacheTest, RunsStopAtASmallerVectorInTheNextNode) {
+    MATRIX* m = open({2, 1024, 1, 8, 1});
+    for (int s = MI_FETCH_1_TP; s <= MI_FETCH_1_TP + 2; s++)
+        set_matrix_cal(m, s, script(kReady));
+    MATRIX_DATA_TYPE* tp = m->channel_info[0].data_type;
+    struct Case {
+        int64_t y;
+        int sizes[2];
+    } cases[] = {{5, {256, 1}}, {0, {0, 256}}};
+    std::vector<int32_t> src(300, 9);
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.y);
+        int err = 0;
+        int64_t dc[3] = {0, 256, 0};
+        MATRIX_NODE* n = get_matrix_node_wait(&err, m, dc, 3);
+        ASSERT_EQ(err, 0);
+        MATRIX_ALLOC_VECTOR_PARAM vp{2, const_cast<int*>(k.sizes), nullptr, nullptr};
+        void* small = tp->alloc_data(tp, MXA_TRACKED, &vp, nullptr, __FILE__, __LINE__);
+        ASSERT_NE(small, nullptr);
+        void* old = nullptr;
+        {
+            TaskLockGuard g(matrix_lock);
+            old = n->channel[0].data;
+            n->channel[0].data = small;
+        }
+        tp->free_data(tp, old);
+        unlock_node(n, nullptr);
+        Cache w(m);
+        Param p(&w.c, 200, src.data(), 300);
+        p.dc[2] = k.y;
+        mx_cache_error = 0;
+        EXPECT_EQ(write_mx_cache_vector(&p.p), -1);
+        EXPECT_EQ(mx_cache_error, -2);
+        Param r(&w.c, 255, nullptr, 0);
+        r.dc[2] = k.y;
+        EXPECT_EQ(read_mx_cache(&r.p), 0);
+        EXPECT_EQ(r.one, 9);
+    }
+}
+
 TEST_F(CacheTest, RunsAcrossNodesBoundsAndMissingNodes) {
     MATRIX* m = ready1(1024);
     std::vector<int32_t> src(300);

@@ -1236,6 +1236,30 @@ TEST_F(FileTest, ReaderRefusedWhileAWriterHoldsTheFile) {
     MATRIX* c = bare(path("q.mx"));
     EXPECT_EQ(load_matrix_header(c, O_RDONLY, 0644), 0);
     EXPECT_EQ(c->p.dim, 2);
+    methods(c);  // its file is closed with it, as the agent's matrices' are
     // A reader leaves the flag as it found it: the copy is no sample of a closed matrix file.
     std::filesystem::remove(path("q.mx"));
+}
+
+// A reader refused at a later opening, while a writer has the file open again, reads it again
+// once that writer has closed it.
+TEST_F(FileTest, ReaderRefusedAtAReopeningReadsOnceTheWriterCloses) {
+    MATRIX* m = create(path("w.mx"), 7);
+    MATRIX_NODE* n = node(m, {0, 0, 0});
+    ASSERT_GE(set_channel_sexp(n, 0, get_integer(3, nullptr)), 0);
+    ASSERT_EQ(save_matrix_node(n), 0);
+    clock_now += 300;
+    mx_close_idle_files();
+    MATRIX* r = bare(dir_.string() + "/./w.mx");
+    ASSERT_EQ(load_matrix_header(r, O_RDONLY, 0644), 0);
+    clock_now += 300;
+    mx_close_idle_files();
+    // The writer opens the file again and saves: its open flag is on the file.
+    ASSERT_EQ(load_matrix_node(n), 0);
+    ASSERT_EQ(save_matrix_node(n), 0);
+    unlock_node(n, nullptr);
+    EXPECT_EQ(matrix_test(r), MXF_DAMAGED);
+    clock_now += 300;
+    mx_close_idle_files();
+    EXPECT_EQ(matrix_test(r), 0);
 }
