@@ -143,6 +143,8 @@ class ByteOut {
         return !too_long_;
     }
     bool too_long() const { return too_long_; }
+    // Bytes that may still be added within the limit.
+    int64_t room_left() const { return limit_ - len_; }
     // Room for k more bytes at end(), which fits(k) has allowed.
     unsigned char* room(int k) {
         if (len_ + k > cap_) {
@@ -347,9 +349,12 @@ void format_text(LcText& t, const char* fmt, va_list args) {
 void encode_text(S_HEADER* h, const L_CHAR* text, int n, ByteOut& out) {
     CODE_METHOD* cm = h->cm;
     int step = cm->max_ret > 0 ? cm->max_ret : 8;
+    // Each step is checked against the limit only where the worst case (every character a
+    // reference of 12 characters) could pass it: not for any text of ordinary length.
+    const bool check = int64_t{n} * step * 12 > out.room_left();
     for (int i = 0; i < n; i++) {
         L_CHAR c = text[i];
-        if (!out.fits(step)) return;
+        if (check && !out.fits(step)) return;
         if (h->cr_mode == 1 && (c == 10 || c == 13 || c == 3)) h->cr_cnt++;
         int k = cm->to_external(out.room(step), h->cm_work, c);
         if (k > 0) {
@@ -359,7 +364,7 @@ void encode_text(S_HEADER* h, const L_CHAR* text, int n, ByteOut& out) {
         char ref[24];
         int rn = snprintf(ref, sizeof ref, "&cx%x;", c);
         for (int j = 0; j < rn; j++) {
-            if (!out.fits(step)) return;
+            if (check && !out.fits(step)) return;
             int m = cm->to_external(out.room(step), h->cm_work, static_cast<unsigned char>(ref[j]));
             if (m > 0) out.added(m);
         }
