@@ -424,9 +424,11 @@ QV_SEXP* dim_form(QVISP_ENV* env, QV_SEXP* form, QV_SYM_FIELD* attr, DimSetter w
     CREATE_WORK* cw = create_work(env);
     if (!cw) return env_error(form, F);
     if (cw->mode != 0) return nullptr;
-    int d = 0, v = 0;
+    int d = 0;
+    int64_t v = 0;
     if (!gmx_attr_int(attr, "dim", &d)) return gmx_error(form, GMX_PARAM, F, "dim");
-    if (!gmx_attr_int(attr, "value", &v)) return gmx_error(form, GMX_PARAM, F, "value");
+    // The value is read whole: a number past 32 bits is refused, not clipped into the bounds.
+    if (!gmx_attr_int64(attr, "value", &v)) return gmx_error(form, GMX_PARAM, F, "value");
     MATRIX* m = cw->mtx;
     static constexpr MX_BOUND_KIND kind[] = {MXB_DIVIDE, MXB_BLOCK, MXB_PIXEL};
     // A dimension out of range is the setter's to answer (with its code); a value out of bounds
@@ -437,13 +439,13 @@ QV_SEXP* dim_form(QVISP_ENV* env, QV_SEXP* form, QV_SYM_FIELD* attr, DimSetter w
     int r = 0;
     switch (which) {
         case DimSetter::divide:
-            r = set_matrix_dim_divide(m, d, v);
+            r = set_matrix_dim_divide(m, d, static_cast<int>(v));
             break;
         case DimSetter::block:
-            r = set_matrix_block_size(m, d, v);
+            r = set_matrix_block_size(m, d, static_cast<int>(v));
             break;
         case DimSetter::pixel:
-            r = set_matrix_pixel_size(m, d, static_cast<int64_t>(v));
+            r = set_matrix_pixel_size(m, d, v);
             break;
     }
     if (r < 0) return gmx_error_d(form, GMX_STORE, F, gmx_code(r));
