@@ -10,7 +10,7 @@
 #include "longchar/longchar.h"
 #include "matrix/matrix.h"
 
-bool gmx_attr_int(QV_SYM_FIELD* attr, const char* name, int* v) {
+bool gmx_attr_int64(QV_SYM_FIELD* attr, const char* name, int64_t* v) {
     const L_CHAR* t = attr_text(attr, name);
     if (!t) return false;
     while (*t == ' ' || *t == '\t')
@@ -19,8 +19,14 @@ bool gmx_attr_int(QV_SYM_FIELD* attr, const char* name, int* v) {
     if (*t == '-' || *t == '+') neg = *t++ == '-';
     int64_t n = 0;
     for (; *t >= '0' && *t <= '9'; t++)
-        if (n <= INT_MAX) n = n * 10 + (*t - '0');
-    if (neg) n = -n;
+        n = n > (INT64_MAX - 9) / 10 ? INT64_MAX : n * 10 + (*t - '0');
+    *v = neg ? -n : n;
+    return true;
+}
+
+bool gmx_attr_int(QV_SYM_FIELD* attr, const char* name, int* v) {
+    int64_t n = 0;
+    if (!gmx_attr_int64(attr, name, &n)) return false;
     *v = n > INT_MAX ? INT_MAX : n < INT_MIN ? INT_MIN : static_cast<int>(n);
     return true;
 }

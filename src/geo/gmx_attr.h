@@ -18,6 +18,8 @@ constexpr uint32_t GMX_NO_WORK = 0x80030503;   // a creation form outside its bo
 // A numeric attribute read as a decimal integer from its leading digits (an optional sign, then
 // digits; text that is not a number reads as 0; beyond 32 bits it saturates). False when absent.
 bool gmx_attr_int(QV_SYM_FIELD* attr, const char* name, int* v);
+// The same number unclipped: beyond 64 bits it saturates at the 64-bit range.
+bool gmx_attr_int64(QV_SYM_FIELD* attr, const char* name, int64_t* v);
 // The same, but text beginning "0x" reads as hexadecimal: the form priorities are described in.
 bool gmx_attr_int_or_hex(QV_SYM_FIELD* attr, const char* name, int* v);
 // The attribute's text as bytes when it is plain ASCII; false when absent or not ASCII.

@@ -35,13 +35,12 @@
 namespace {
 
 constexpr int kSlots = MX_CAL_SLOTS;
+static_assert(mx_bounds[MXB_SLOT].hi == kSlots - 1);
 constexpr uint32_t kCreateMagic = 0x47435257;  // work record of a gmxCreate body
 constexpr uint32_t kParamMagic = 0x47505257;   // work record of a gmxMatrixParam body
-// What no matrix can have is refused with "value" before the store sees it: a level-0 block of
-// more than 2^24 cells over all dimensions, more than 30 dimensions, and a divide or block size
-// above 255 (the matrix file keeps each in a byte).
-constexpr int kBlockBitsMax = 24;
-constexpr int kDimMax = 30;
+// What no matrix can have is refused with "value" before the store sees it: values outside the
+// bounds of the matrix store's table (matrix/mx_bounds.h), which its file reader holds to too.
+constexpr int kDimMax = mx_bounds[MXB_DIM].hi;
 
 QVISP_ENV* E1;
 QVISP_ENV* E2;
@@ -240,7 +239,11 @@ int save_mode_cal_sexp(MATRIX* m, int mode, QV_SEXP* const* phase) {
 // Steps after the body: header, priorities and texts per mode, the current mode's calibrations.
 QV_SEXP* finish_creation(CREATE_WORK* cw, QV_SEXP* form, int header, QV_SYM_FIELD* attr) {
     MATRIX* m = cw->mtx;
-    // A new matrix's file is written now; a file that cannot be made fails the creation.
+    // A new matrix's file is written now; a file that cannot be made fails the creation, and so
+    // does a matrix without channels or levels (a dimension without divide or pixel size), which
+    // no reader could open again.
+    if (header == MXF_DAMAGED && !mx_matrix_complete(m))
+        return gmx_error(form, GMX_PARAM, "gmxCreate", "incomplete matrix parameters");
     if (header == MXF_DAMAGED && save_matrix_header(m) < 0)
         return gmx_error(form, GMX_OPEN, "gmxCreate", "gmxCreate open file error");
     static const char* const pri_names[3] = {"mode pri direct", "mode pri server",
@@ -372,6 +375,7 @@ QV_SEXP* vx_gmxMatrixParam(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, Q
     if (!gmx_attr_int(attr, "channel_nos", &channels))
         return gmx_error(form, GMX_PARAM, F, "channel_nos is required");
     if (channels <= 0) return gmx_error(form, GMX_PARAM, F, "invalid channel_nos value");
+    if (!mx_in_bounds(MXB_CHANNELS, channels)) return gmx_error(form, GMX_PARAM, F, "value");
     if (!gmx_attr_int(attr, "dim", &dim)) return gmx_error(form, GMX_PARAM, F, "dim is required");
     if (dim <= 0) return gmx_error(form, GMX_PARAM, F, "invalid dim value");
     if (dim > kDimMax) return gmx_error(form, GMX_PARAM, F, "value");
@@ -398,7 +402,7 @@ QV_SEXP* vx_gmxPriority(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*
     if (!pw) return env_error(form, F);
     int area = 0, pri = 0;
     if (!gmx_attr_int(attr, "area", &area)) return gmx_error(form, GMX_PARAM, F, "area");
-    if (area < 0 || area >= kSlots) return gmx_error(form, GMX_PARAM, F, "area boudary error");
+    if (!mx_in_bounds(MXB_SLOT, area)) return gmx_error(form, GMX_PARAM, F, "area boudary error");
     if (!gmx_attr_int_or_hex(attr, "pri", &pri)) return gmx_error(form, GMX_PARAM, F, "pri");
     const L_CHAR* mode = attr_text(attr, "mode");
     if (!mode || text_is(mode, "active")) {
@@ -420,31 +424,28 @@ QV_SEXP* dim_form(QVISP_ENV* env, QV_SEXP* form, QV_SYM_FIELD* attr, DimSetter w
     CREATE_WORK* cw = create_work(env);
     if (!cw) return env_error(form, F);
     if (cw->mode != 0) return nullptr;
-    int d = 0, v = 0;
+    int d = 0;
+    int64_t v = 0;
     if (!gmx_attr_int(attr, "dim", &d)) return gmx_error(form, GMX_PARAM, F, "dim");
-    if (!gmx_attr_int(attr, "value", &v)) return gmx_error(form, GMX_PARAM, F, "value");
+    // The value is read whole: a number past 32 bits is refused, not clipped into the bounds.
+    if (!gmx_attr_int64(attr, "value", &v)) return gmx_error(form, GMX_PARAM, F, "value");
     MATRIX* m = cw->mtx;
+    static constexpr MX_BOUND_KIND kind[] = {MXB_DIVIDE, MXB_BLOCK, MXB_PIXEL};
+    // A dimension out of range is the setter's to answer (with its code); a value out of bounds
+    // (a text reads as 0) is refused by name.
+    if (m->p.dim && d >= 0 && d < m->p.dim &&
+        !mx_dim_value_ok(m, kind[static_cast<int>(which)], d, v))
+        return gmx_error(form, GMX_PARAM, F, "value");
     int r = 0;
     switch (which) {
         case DimSetter::divide:
-            if (v < 0 || v > 255) return gmx_error(form, GMX_PARAM, F, "value");
-            r = set_matrix_dim_divide(m, d, v);
+            r = set_matrix_dim_divide(m, d, static_cast<int>(v));
             break;
-        case DimSetter::block: {
-            if (v < 0 || v > 255) return gmx_error(form, GMX_PARAM, F, "value");
-            // The block's cells over all dimensions stay within the picture cap.
-            int bits = v;
-            {
-                TaskLockGuard g(matrix_lock);
-                for (int k = 0; k < m->p.dim; k++)
-                    if (k != d) bits += m->block_size[k];
-            }
-            if (bits > kBlockBitsMax) return gmx_error(form, GMX_PARAM, F, "value");
-            r = set_matrix_block_size(m, d, v);
+        case DimSetter::block:
+            r = set_matrix_block_size(m, d, static_cast<int>(v));
             break;
-        }
         case DimSetter::pixel:
-            r = set_matrix_pixel_size(m, d, static_cast<int64_t>(v));
+            r = set_matrix_pixel_size(m, d, v);
             break;
     }
     if (r < 0) return gmx_error_d(form, GMX_STORE, F, gmx_code(r));
@@ -573,7 +574,7 @@ QV_SEXP* vx_gmxPhase(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     if (!cw) return env_error(form, F);
     int area = 0, equ = 0;
     if (!gmx_attr_int(attr, "area", &area)) return gmx_error(form, GMX_PARAM, F, "area");
-    if (area < 0 || area >= kSlots) return gmx_error(form, GMX_PARAM, F, "no value boundary");
+    if (!mx_in_bounds(MXB_SLOT, area)) return gmx_error(form, GMX_PARAM, F, "no value boundary");
     // The mode name is checked before the slot an "equ" copies from.
     const L_CHAR* mode = attr_text(attr, "mode");
     int md = -1;
@@ -586,7 +587,8 @@ QV_SEXP* vx_gmxPhase(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     bool is_equ = text_is(type, "equ");
     if (is_equ) {
         if (!gmx_attr_int(attr, "equ", &equ)) return gmx_error(form, GMX_PARAM, F, "equ");
-        if (equ < 0 || equ >= kSlots) return gmx_error(form, GMX_PARAM, F, "equ value boundary");
+        if (!mx_in_bounds(MXB_SLOT, equ))
+            return gmx_error(form, GMX_PARAM, F, "equ value boundary");
     }
     QV_SEXP* ex = nullptr;
     if (!is_equ) {

@@ -49,14 +49,15 @@ QV_SEXP* vx_gmxImportDTED1(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
     if (slash == std::string::npos) return labelled(form, GMX_MISMATCH, "invalid path name ");
     MATRIX* m = e->c.m;
     int pos = gmx_access_pos(e, ch);
+    // A tile needs two dimensions; that is known before any dimension's step is looked at.
+    if (m->p.dim < 2) return labelled(form, GMX_MISMATCH, "ch");
     // A level the pyramid does not have is refused before its cell steps are multiplied out.
     int64_t sx = gmx_level_step(m, level, 0), sy = gmx_level_step(m, level, 1);
     if (level < 0 || level >= m->total_levels || !sx || !sy)
         return labelled(form, GMX_PARAM, "level");
     // A channel the entry does not access is refused: with every channel skipped the import
     // would answer nil having written nothing.
-    if (pos < 0 || gmx_channel_size(m, ch) != 2 || m->p.dim < 2)
-        return labelled(form, GMX_MISMATCH, "ch");
+    if (pos < 0 || gmx_channel_size(m, ch) != 2) return labelled(form, GMX_MISMATCH, "ch");
 
     std::vector<int16_t> tile(size_t{DTED_SAMPLES} * DTED_SAMPLES);
     int east = 0, north = 0;
@@ -86,7 +87,9 @@ QV_SEXP* vx_gmxImportDTED1(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
         length = DTED_SAMPLES - cskip;
         x = x0 + cskip * sx;
     }
-    if (length > 0 && x + length * sx > ext0) length = (ext0 - x + sx - 1) / sx;
+    // The row's end is worked out wide: a step of a high level times the row overflows 64 bits.
+    if (length > 0 && static_cast<__int128>(x) + static_cast<__int128>(length) * sx > ext0)
+        length = (ext0 - x + sx - 1) / sx;
     if (rows < 1 || length < 1) return nullptr;
 
     ss_printf("==1\n");

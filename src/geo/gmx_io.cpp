@@ -62,6 +62,7 @@ int gmx_access_pos(MX_ENTRY* e, int64_t ch) {
 }
 
 int64_t gmx_level_step(MATRIX* m, int64_t level, int d) {
+    if (d < 0 || d >= m->p.dim) return 0;
     if (level <= 0) return 1;
     int64_t s = level * m->dim_divide[d];
     return s > 61 ? 0 : int64_t{1} << s;

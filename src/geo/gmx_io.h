@@ -28,7 +28,8 @@ std::string gmx_arg_bytes(QV_SEXP* v);
 int gmx_channel_size(MATRIX* m, int64_t ch);
 // The cache position of channel ch in the entry, or -1 when the entry does not access it.
 int gmx_access_pos(MX_ENTRY* e, int64_t ch);
-// Level-0 units of one cell of `level` along dimension d; 0 when the shift leaves 62 bits.
+// Level-0 units of one cell of `level` along dimension d; 0 when the shift leaves 62 bits or
+// the matrix has no dimension d.
 int64_t gmx_level_step(MATRIX* m, int64_t level, int d);
 
 // A vector write's failure that ends an import: a node that cannot be had (codes -1 and -10 of

@@ -167,9 +167,10 @@ QV_SEXP* vx_gmxImportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
     // Rows step by dimension 1's divide (a row is a step along dimension 1, whatever dimension
     // 0's divide is), and a level outside the pyramid is refused: a level with no nodes would
     // write nothing a reader could find.
+    if (m->p.dim < 2) return gmx_error_d(form, GMX_MISMATCH, F, nullptr);
     int64_t step = gmx_level_step(m, level, 1);
-    if (m->p.dim < 2 || (pos >= 0 && gmx_channel_size(m, channel) != 4) || level < 0 ||
-        level >= m->total_levels || !step)
+    if ((pos >= 0 && gmx_channel_size(m, channel) != 4) || level < 0 || level >= m->total_levels ||
+        !step)
         return gmx_error_d(form, GMX_MISMATCH, F, nullptr);
 
     std::string file = gmx_arg_bytes(a_file);

@@ -397,6 +397,9 @@ QV_SEXP* insert_call(QVISP_ENV* env, QV_SEXP* form, QV_SYM_FIELD* attr, MX_ENTRY
         r = param(form, "channel");
     else if (plot_matrix_check(&pm) < 0)
         r = param(form, "block_size");
+    else if (e->c.m->total_levels < 1)
+        // A matrix of no level (its divides or pixel sizes never given) has no node to hold one.
+        r = param(form, "total_levels");
     if (r) {
         gc_pop(r, gc_vx_sexp);
         return r;

@@ -36,8 +36,10 @@ int open_files = 0;
 constexpr uint32_t MX_IDLE_SECONDS = 299;
 constexpr int MX_OPEN_FILES_MAX = 499;
 // Bounds on what a header may declare, far above any matrix in use.
+// Room for a dimension code of any dimension count a header may give (mx_bounds.h's bound is
+// lower).
 constexpr int MX_MAX_DIM = 64;
-constexpr int MX_MAX_CHANNELS = 4096;
+static_assert(MX_MAX_DIM >= mx_bounds[MXB_DIM].hi);
 
 MX_CALL_LOCK_HOOKS call_lock_hooks{};
 
@@ -845,7 +847,9 @@ int load_matrix_header(MATRIX* m, int oflags, int) {
         const uint8_t* end = q + hr.len();
         int chs = static_cast<int32_t>(get_be32(q));
         int dim = static_cast<int32_t>(get_be32(q + 4));
-        if (chs < 0 || chs > MX_MAX_CHANNELS || dim <= 0 || dim > MX_MAX_DIM) break;
+        // Every count and size is held to the bounds creation holds it to (matrix/mx_bounds.h):
+        // a header changed on disk cannot open a matrix no creation could make.
+        if (!mx_in_bounds(MXB_CHANNELS, chs) || !mx_in_bounds(MXB_DIM, dim)) break;
         if (end - q < 32 + 2 * dim) break;
         MATRIX_PARAM par{};
         par.channel_nos = chs;
@@ -858,9 +862,12 @@ int load_matrix_header(MATRIX* m, int oflags, int) {
         const uint8_t* c = bs + dim;
         std::vector<int64_t> pixel(dim);
         bool ok = true;
+        int64_t block_bits = 0;
         for (int d = 0; d < dim && ok; d++) {
             c = get_uncompressed_code64_n(&pixel[d], c, end);
-            ok = c && pixel[d] > 0 && dd[d] < 64 && bs[d] < 64;
+            block_bits += bs[d];
+            ok = c && mx_in_bounds(MXB_PIXEL, pixel[d]) && mx_in_bounds(MXB_DIVIDE, dd[d]) &&
+                 mx_in_bounds(MXB_BLOCK, bs[d]) && mx_in_bounds(MXB_BLOCK_BITS, block_bits);
         }
         if (!ok || end - c != 12 * static_cast<int64_t>(chs)) break;
         std::vector<MATRIX_CHANNEL_INFO> infos(chs);
@@ -875,9 +882,9 @@ int load_matrix_header(MATRIX* m, int oflags, int) {
             if (!infos[ch].data_type) infos[ch] = MATRIX_CHANNEL_INFO{};
         }
         if (!ok) break;
-        // A pyramid needs at most 64 levels (every extent saturates by then); a far larger count
-        // is a damaged header, and would allocate a row per level.
-        if (par.total_levels < 0 || par.total_levels > 255) break;
+        // A far larger count of levels than any pyramid needs is a damaged header, and would
+        // allocate a row per level.
+        if (!mx_in_bounds(MXB_LEVELS, par.total_levels)) break;
         for (int ch = 0; ch < chs; ch++) {
             MATRIX_CHANNEL_INFO& ci = infos[ch];
             MATRIX_DATA_TYPE* tp = ci.data_type;

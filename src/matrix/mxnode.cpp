@@ -213,14 +213,20 @@ void ask_save(MATRIX_NODE* n) {
 // since freeing them would lose what only memory holds.
 int64_t node_bytes(MATRIX* m) {
     if (!m->filename || !m->channel_info || !m->block_size) return 0;
-    int64_t cells = 1;
-    for (int d = 0; d < m->p.dim; d++)
-        cells <<= m->block_size[d] < 40 ? m->block_size[d] : 40;
+    // The sum saturates: the bounds keep a block within 2^24 cells, and a count that grew past
+    // them anyway must not wrap to a small or negative size.
+    int bits = 0;
+    for (int d = 0; d < m->p.dim && bits < 40; d++)
+        bits += m->block_size[d];
+    const int64_t cells = int64_t{1} << (bits < 40 ? bits : 40);
+    constexpr int64_t kMax = INT64_MAX / 2;
     int64_t bytes = 0;
-    for (int ch = 0; ch < m->p.channel_nos; ch++) {
+    for (int ch = 0; ch < m->p.channel_nos && bytes < kMax; ch++) {
         MATRIX_DATA_TYPE* tp = m->channel_info[ch].data_type;
-        if (tp && (tp->type & MXT_VECTOR) && tp->parent && tp->parent->get_size)
-            bytes += cells * tp->parent->get_size(tp->parent, nullptr);
+        if (!tp || !(tp->type & MXT_VECTOR) || !tp->parent || !tp->parent->get_size) continue;
+        int64_t el = tp->parent->get_size(tp->parent, nullptr);
+        if (el <= 0) continue;
+        bytes = el > (kMax - bytes) / cells ? kMax : bytes + cells * el;
     }
     return bytes;
 }

@@ -786,7 +786,11 @@ static int _set_matrix_param(MATRIX* m, const MATRIX_PARAM* p) {
     if (p->flags && q->flags) return -114;
     if (p->total_levels && q->total_levels) return -110;
     if (p->modify_time && q->modify_time) return -118;
-    if (p->channel_nos < 0 || p->dim < 0 || p->dim > 30 || p->total_levels < 0) return MXE_RANGE;
+    // Zero is "not given"; anything else is held to the bounds the file reader holds it to.
+    if ((p->channel_nos && !mx_in_bounds(MXB_CHANNELS, p->channel_nos)) ||
+        (p->dim && !mx_in_bounds(MXB_DIM, p->dim)) ||
+        (p->total_levels && !mx_in_bounds(MXB_LEVELS, p->total_levels)))
+        return MXE_RANGE;
     if (p->channel_nos) {
         q->channel_nos = p->channel_nos;
         m->channel_info = static_cast<MATRIX_CHANNEL_INFO*>(
@@ -823,19 +827,39 @@ int set_matrix_param(MATRIX* m, const MATRIX_PARAM* p) {
     return _set_matrix_param(m, p);
 }
 
-// Parameters that no matrix can have (a negative count, a dimension, channel or slot out of
-// range, a divide or block size beyond a byte) are refused with MXE_RANGE and nothing is set:
-// taken as given, they would index past the matrix's tables or build a pyramid of no size.
+// Parameters that no matrix can have (a dimension, channel or slot out of range, a value outside
+// its bound in the table) are refused with MXE_RANGE and nothing is set: taken as given, they
+// would index past the matrix's tables, build a pyramid of no level or of steps beyond the
+// element arithmetic, or make a file that the reader refuses.
 static int dim_check(MATRIX* m, int d) {
     if (!m->p.dim) return MXE_DIM;
     if (d < 0 || d >= m->p.dim) return MXE_RANGE;
     return 0;
 }
 
+static bool _dim_value_ok(MATRIX* m, MX_BOUND_KIND k, int d, int64_t v) {
+    if (!mx_in_bounds(k, v)) return false;
+    if (k != MXB_BLOCK) return true;
+    int64_t bits = v;
+    for (int o = 0; o < m->p.dim; o++)
+        if (o != d) bits += m->block_size[o];
+    return mx_in_bounds(MXB_BLOCK_BITS, bits);
+}
+
+bool mx_dim_value_ok(MATRIX* m, MX_BOUND_KIND k, int d, int64_t v) {
+    TaskLockGuard g(matrix_lock);
+    return dim_check(m, d) == 0 && _dim_value_ok(m, k, d, v);
+}
+
+bool mx_matrix_complete(MATRIX* m) {
+    TaskLockGuard g(matrix_lock);
+    return m->p.channel_nos > 0 && m->p.dim > 0 && m->total_levels > 0;
+}
+
 int set_matrix_dim_divide(MATRIX* m, int d, int v) {
     TaskLockGuard g(matrix_lock);
     if (int r = dim_check(m, d)) return r;
-    if (v < 0 || v > 255) return MXE_RANGE;
+    if (!_dim_value_ok(m, MXB_DIVIDE, d, v)) return MXE_RANGE;
     m->dim_divide[d] = static_cast<uint8_t>(v);
     _cal_matrix_total_levels(m);
     _cal_nlist_dim_bit_field(m);
@@ -845,7 +869,7 @@ int set_matrix_dim_divide(MATRIX* m, int d, int v) {
 int set_matrix_block_size(MATRIX* m, int d, int v) {
     TaskLockGuard g(matrix_lock);
     if (int r = dim_check(m, d)) return r;
-    if (v < 0 || v > 255) return MXE_RANGE;
+    if (!_dim_value_ok(m, MXB_BLOCK, d, v)) return MXE_RANGE;
     m->block_size[d] = static_cast<uint8_t>(v);
     return 0;
 }
@@ -853,7 +877,7 @@ int set_matrix_block_size(MATRIX* m, int d, int v) {
 int set_matrix_pixel_size(MATRIX* m, int d, int64_t v) {
     TaskLockGuard g(matrix_lock);
     if (int r = dim_check(m, d)) return r;
-    if (v < 0) return MXE_RANGE;
+    if (!_dim_value_ok(m, MXB_PIXEL, d, v)) return MXE_RANGE;
     m->pixel_size[d] = v;
     _cal_matrix_total_levels(m);
     return 0;

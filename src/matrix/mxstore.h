@@ -54,6 +54,7 @@
 #include "matrix/matrix.h"
 #include "matrix/matrix_sexp.h"
 #include "matrix/mtx_type.h"
+#include "matrix/mx_bounds.h"
 
 // Matrix-store result codes.
 constexpr int MXE_NOT_FOUND = -101;
@@ -346,6 +347,12 @@ int set_matrix_channel_info(MATRIX* m, int ch, const MATRIX_CHANNEL_INFO* info);
 int set_matrix_dim_divide(MATRIX* m, int d, int v);
 int set_matrix_block_size(MATRIX* m, int d, int v);
 int set_matrix_pixel_size(MATRIX* m, int d, int64_t v);
+// True when dimension d exists and v is within kind k's bound (MXB_DIVIDE, MXB_BLOCK with the
+// block bits of the other dimensions, MXB_PIXEL): what the setter of that kind accepts.
+bool mx_dim_value_ok(MATRIX* m, MX_BOUND_KIND k, int d, int64_t v);
+// True when m has its channels and dimensions and at least one level (every dimension has a
+// divide and a pixel size): what a matrix file must hold to be opened again.
+bool mx_matrix_complete(MATRIX* m);
 int set_matrix_cal(MATRIX* m, int id, QV_SEXP* script);
 int set_matrix_cal_equ(MATRIX* m, int id, int id2);
 

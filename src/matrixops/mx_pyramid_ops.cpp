@@ -137,7 +137,8 @@ QV_SEXP* qv_mxThinnedOut(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD
         for (int d = 0; d < dim; d++) {
             QV_SEXP* o = get_el(offs, d);
             int64_t v = get_type(o) == QVT_INTEGER ? o->integer.data : -1;
-            if (v < 0 || v >= (int64_t{1} << m->dim_divide[d]))
+            // An offset lies inside one step of the grid (2^dim_divide, unbounded from 63 on).
+            if (v < 0 || (m->dim_divide[d] < 63 && v >= (int64_t{1} << m->dim_divide[d])))
                 return eval_error(form, QVE_INVALID_PARAMETER, name,
                                   List(str("invalid parameter in mxThinnedOut"), offs, LIST_END));
             rep[d] = static_cast<int>(v);
@@ -265,11 +266,16 @@ bool offsets(QV_SEXP* l, const MATRIX_DH_SET& dh, std::vector<int>* out) {
     return true;
 }
 
-// The grid steps of a vector of the matrix: 2^dim_divide[d].
-std::vector<int> grid_steps(MATRIX* m, int dim) {
+// The grid steps of a vector of the matrix: 2^dim_divide[d], worked out in 64 bits and held to
+// the element's extent (a step past it ends that dimension, as a larger one would).
+std::vector<int> grid_steps(MATRIX* m, const std::vector<int>& size) {
+    int dim = static_cast<int>(size.size());
     std::vector<int> inc(dim > 0 ? dim : 1, 1);
-    for (int d = 0; d < dim && d < m->p.dim; d++)
-        inc[d] = 1 << m->dim_divide[d];
+    for (int d = 0; d < dim && d < m->p.dim; d++) {
+        int64_t ext = size[d] > 1 ? size[d] : 1;
+        int dd = m->dim_divide[d];
+        inc[d] = static_cast<int>(dd >= 62 || (int64_t{1} << dd) > ext ? ext : int64_t{1} << dd);
+    }
     return inc;
 }
 
@@ -306,8 +312,8 @@ QV_SEXP* qv_mxSquash(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, Q
     get_matrix_dh_set(&out, copy);
     int dim = dh.hd->dim;
     if (dh.total_element > 0) {
-        std::vector<int> ix = st, inc = grid_steps(n->matrix, dim);
         std::vector<int> size(dh.ix, dh.ix + dim);
+        std::vector<int> ix = st, inc = grid_steps(n->matrix, size);
         do {
             int64_t seq = get_seq_from_ix(ix.data(), size.data(), dim);
             memcpy(out.offset + seq * el, fill.data(), el);
@@ -339,8 +345,8 @@ QV_SEXP* qv_mxStuffing(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*,
     get_matrix_dh_set(&out, copy);
     int dim = dh.hd->dim, sdim = sh.hd->dim;
     if (dh.total_element > 0 && sh.total_element > 0) {
-        std::vector<int> ix = st, inc = grid_steps(n->matrix, dim);
         std::vector<int> size(dh.ix, dh.ix + dim);
+        std::vector<int> ix = st, inc = grid_steps(n->matrix, size);
         std::vector<int> six(sdim > 0 ? sdim : 1, 0), sone(sdim > 0 ? sdim : 1, 1);
         std::vector<int> ssize(sh.ix, sh.ix + sdim);
         for (;;) {

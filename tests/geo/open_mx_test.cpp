@@ -114,6 +114,7 @@ TEST_F(GmxTest, ManyThreadsCreateLookUpAndCloseWhileCollectionsRun) {
     std::string shared = dir.at("shared.mx");
     Val made = run("([gmxCreate filename=\"" + shared +
                    "\"] ([gmxMatrixParam channel_nos=\"1\" dim=\"1\"])"
+                   " ([gmxMatrixDimDivide dim=\"0\" value=\"1\"])"
                    " ([gmxMatrixPixelSize dim=\"0\" value=\"100\"])"
                    " ([gmxChannelInfo channel=\"0\" type=\"uint8_v\"]))");
     ASSERT_EQ(made.type, QVT_INTEGER) << made.error;

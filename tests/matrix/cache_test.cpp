@@ -262,11 +262,13 @@ TEST_F(CacheTest, RunReadsAreCheckedAgainstTheMatrix) {
     m->flags &= ~2;
 }
 
-// On a level whose cells span most of the coordinate range, a run that goes on past the node's
-// edge moves beyond any coordinate: writes and reads both stop there with the past-the-extent
-// reason, after the cells that lay inside.
+// On a level whose cells span most of the coordinates a matrix may have, a run that goes on past
+// the level's edge: writes and reads both stop there with the past-the-extent reason, after the
+// cells that lay inside.
 TEST_F(CacheTest, CoarseRunsStopAtTheCoordinateRange) {
-    MATRIX* m = open({1, INT64_MAX, 62, 1, 1});
+    // The coarsest pyramid a matrix may have: the largest divide over the largest extent, level-1
+    // cells of 2^30 and two of them.
+    MATRIX* m = open({1, INT32_MAX, 30, 1, 1});
     ASSERT_EQ(m->total_levels, 3);
     for (int s = MI_FETCH_1_TP; s <= MI_FETCH_1_TP + 2; s++)
         set_matrix_cal(m, s, script(kReady));
@@ -274,7 +276,7 @@ TEST_F(CacheTest, CoarseRunsStopAtTheCoordinateRange) {
     struct Case {
         int64_t x;
         int len, done;
-    } cases[] = {{0, 3, 2}, {int64_t{1} << 62, 2, 1}};
+    } cases[] = {{0, 3, 2}, {int64_t{1} << 30, 2, 1}};
     for (const Case& k : cases) {
         SCOPED_TRACE(k.x);
         Cache w(m);
