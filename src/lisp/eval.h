@@ -24,9 +24,10 @@
 //
 // The evaluator keeps no state of its own beyond the break check, and runs on many threads at
 // once. The break hook `break_check`, installed by the interpreter layer, is offered the
-// expression about to be evaluated at most once per second for the whole process (each thread
-// looks at the clock every few dozen evaluations); an error value
-// from it stops the evaluation, and the next evaluation calls it again at once.
+// expression about to be evaluated once a second by each evaluating thread (a ticker moves a
+// shared epoch on every second, and each thread asks when the epoch differs from the one it last
+// saw); an error value from it stops the evaluation, and the next evaluation calls it again at
+// once.
 #pragma once
 
 #include <atomic>
