@@ -33,7 +33,7 @@
 // empty, when the conditions change, and to make room for a newer one. Unless the option has
 // LOG_OPT_UNLOCK, an entry holds a write call lock on its path (server/calllock.h), so that agents
 // sharing a log file take turns. The lock is asked for once when the entry is made and then at most
-// once a second, never waiting for another task of this process; without a lock server, or while
+// once a minute, never waiting for another task of this process; without a lock server, or while
 // the lock is refused, lines are written all the same: the log task is the only writer of this
 // process, serialised by `lock_log`.
 //
