@@ -432,11 +432,13 @@ int pt_string_tag(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT ind, int depth) {
     return put_tag_text(c, t);
 }
 
+// Bare text is not meant for the reader: numbers go out as they are, without caret or references.
 int pt_integer(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT, int) {
     const L_CHAR* u = s->integer.unit;
     bool zero = s->integer.data == 0;
-    bool atom = flags & PF_IN_LIST;
-    if (!atom && number_needs_caret(u, zero, false)) {
+    bool bare = flags & PF_BARE;
+    bool atom = (flags & PF_IN_LIST) && !bare;
+    if (!atom && !bare && number_needs_caret(u, zero, false)) {
         if (put(c, '^') < 0) return -1;
         atom = true;
     }
@@ -453,12 +455,14 @@ bool unit_reads_as_exponent(const L_CHAR* u) {
 }
 
 // The text of a floating value: 16 decimals, or as many more as it takes to read back as the
-// same value (0.1 + 0.2 needs 17); an infinity as a decimal exponent beyond the range, which the
-// S-expression reader reads back as one; NaN as the C library writes it. Returns the length.
-int float_text(double v, char* buf, size_t size) {
-    if (std::isinf(v)) return snprintf(buf, size, "%s", v < 0 ? "-1.0e999" : "1.0e999");
+// same value (0.1 + 0.2 needs 17); for the reader an infinity as a decimal exponent beyond the
+// range, which the S-expression reader reads back as one; NaN, and an infinity in bare text, as
+// the C library writes them. Returns the length.
+int float_text(double v, bool for_reader, char* buf, size_t size) {
+    if (for_reader && std::isinf(v))
+        return snprintf(buf, size, "%s", v < 0 ? "-1.0e999" : "1.0e999");
     int n = snprintf(buf, size, "%.16f", v);
-    if (std::isnan(v) || n < 0 || static_cast<size_t>(n) >= size) return n;
+    if (!std::isfinite(v) || n < 0 || static_cast<size_t>(n) >= size) return n;
     double back = 0;
     auto [end, ec] = std::from_chars(buf, buf + n, back);
     if (ec == std::errc() && back == v) return n;
@@ -479,13 +483,14 @@ int pt_floating(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT, int) {
     const L_CHAR* u = s->floating.unit;
     double v = s->floating.data;
     bool infinite = std::isinf(v);
-    bool atom = flags & PF_IN_LIST;
-    if (!atom && number_needs_caret(u, false, infinite)) {
+    bool bare = flags & PF_BARE;
+    bool atom = (flags & PF_IN_LIST) && !bare;
+    if (!atom && !bare && number_needs_caret(u, false, infinite)) {
         if (put(c, '^') < 0) return -1;
         atom = true;
     }
     char buf[512];
-    float_text(v, buf, sizeof buf);
+    float_text(v, !bare, buf, sizeof buf);
     if (put_a(c, buf) < 0) return -1;
     if (atom) {
         // Read as an S-expression atom the number takes an exponent: one of zero written first

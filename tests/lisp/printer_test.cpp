@@ -275,6 +275,11 @@ TEST_F(ReaderTest, PrintFlags) {
     EXPECT_EQ(P(List(Y("a"), S("b c"), nullptr, LIST_END), PF_BARE), "a b c ");
     EXPECT_EQ(P(S("raw \"text\""), PF_BARE), "raw \"text\"");
     EXPECT_EQ(P(cons(Y("a"), Y("b")), PF_BARE), "a .b)");
+    // Bare numbers go out as they are: no caret, no references, an infinity as the C library
+    // writes it.
+    EXPECT_EQ(P(List(n_get_integer(5, "a b"), n_get_floating(HUGE_VAL, "5m"), LIST_END), PF_BARE),
+              "5a b inf5m ");
+    EXPECT_EQ(P(n_get_integer(5, "m^2"), PF_BARE), "5m^2");
     QV_SEXP* raw = get_raw("abc", 3);
     EXPECT_EQ(P(raw, PF_NO_RAW), "^#3#]");
     EXPECT_EQ(P(raw, PF_FREE_RAW), "^#3#abc");
