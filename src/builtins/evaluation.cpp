@@ -252,14 +252,13 @@ QV_SEXP* qv_IfDef(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,
             return eval_error(form, QVE_TYPE_MISMATCH, "IfDef", nullptr);
     }
     QV_SEXP* fallback = get_el(form, 2);
-    if (const L_CHAR* d = attr_text(attr, "depth")) {
-        int depth;
-        if (!parse_depth(d, &depth)) return bad_value(form, "IfDef");
-        // A binding to nil counts as none; a delayed value is not read for the test.
-        if (sexp_raw_type(get_env_symbol(env, name->symbol.data, depth < 0 ? -1 : depth)) ==
-            QVT_NIL)
-            return eval(env, fallback);
-    }
+    // A depth that is not a decimal number is no depth: the symbol is looked up as without one.
+    // A binding to nil counts as none; a delayed value is not read for the test.
+    const L_CHAR* d = attr_text(attr, "depth");
+    int depth;
+    if (d && parse_depth(d, &depth) &&
+        sexp_raw_type(get_env_symbol(env, name->symbol.data, depth < 0 ? -1 : depth)) == QVT_NIL)
+        return eval(env, fallback);
     QV_SEXP* v = eval_symbol(env, name, -1);
     return is_error(v) ? eval(env, fallback) : v;
 }

@@ -11,7 +11,8 @@
 //       position of where (of the call form when where is nil)
 //   (IfDef name fallback)          the variable's value, or the fallback's when it is unbound
 //       (or evaluates to an error). With depth=N only the first N+1 environments of the chain
-//       count for the binding test (negative: all) and a binding to nil counts as none.
+//       count for the binding test (negative: all) and a binding to nil counts as none; a
+//       depth that is not a decimal number is ignored.
 //   (IgnoreDelay expression)       nil, or the expression's error, without reading a delayed
 //       value; (IgnoreDelay first second): nil when first is nil, else the pair (first . second)
 //       with first left unread, or the first error

@@ -183,10 +183,12 @@ QV_SEXP* qv_Prefix(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QV
     size_t slash = p.rfind('/');
     size_t leaf = slash == LText::npos ? 0 : slash + 1;
     size_t dot = p.rfind('.');
-    bool has_ext = dot != LText::npos && dot >= leaf;
+    // A last component without '.' gives the empty text in either mode, so a script can tell a
+    // name without extension by the empty result.
+    if (dot == LText::npos || dot < leaf) return n_get_string("");
     const L_CHAR* mode = attr_text(attr, "mode");
-    if (mode && text_is(mode, "file")) return has_ext ? text_value(p.substr(0, dot)) : path;
-    return has_ext ? text_value(p.substr(dot)) : n_get_string("");
+    if (mode && text_is(mode, "file")) return text_value(p.substr(0, dot));
+    return text_value(p.substr(dot));
 }
 
 QV_SEXP* qv_Trunc(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {

@@ -23,7 +23,7 @@ QV_SEXP* qv_ComposePath(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_S
 QV_SEXP* qv_Leaf(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
                  QVISP_ENV* sp_env);
 // (Prefix path): the extension of the last component with its "."; with mode "file" the path
-// without it.
+// without it. A last component without "." gives the empty text in either mode.
 QV_SEXP* qv_Prefix(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
                    QVISP_ENV* sp_env);
 // (Trunc text suffix): text without the suffix when it ends with it.

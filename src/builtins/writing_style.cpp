@@ -73,19 +73,10 @@ bool parse_lcz(const L_CHAR* text, L_CHAR* out) {
     return true;
 }
 
-// The records a list of n records made by insert_fpn has room for, its end record included: the
-// next power of two, at least 4. Every record from the end record on is zero.
-int fpn_room(int n) {
-    int room = 4;
-    while (room < n + 1)
-        room *= 2;
-    return room;
-}
-
-// The number of records of a list made by insert_fpn, without walking all of them (a body may
-// declare many fonts): the last record of each possible room (3, 7, 15, ...) is probed until one
-// is empty, which lies inside the block since the probe before it was full; the end record is
-// then searched between the two probes.
+// The number of records of a list with the room of fpn_room (render/style.h), without walking all
+// of them (a body may declare many fonts): the last record of each possible room (3, 7, 15, ...)
+// is probed until one is empty, which lies inside the block since the probe before it was full;
+// the end record is then searched between the two probes.
 int fpn_count(const FONT_PRI_NAME* list) {
     if (!list) return 0;
     int lo = 0;

@@ -59,7 +59,8 @@ QV_SEXP* qv_Locale(ws_work* work, QV_SEXP* element);
 QV_SEXP* ws_loop(ws_work* work, QV_SEXP* list);
 
 // list with a copy of rec (the name copied) appended: the grown array (a new one for null). The
-// array grows by doubling, so list must be null or a list that insert_fpn returned.
+// array grows by doubling within the room of fpn_room (render/style.h), so list must be null or
+// a list that insert_fpn or copy_font_pri_name returned.
 FONT_PRI_NAME* insert_fpn(FONT_PRI_NAME* list, const FONT_PRI_NAME* rec);
 // Frees the five lists and empties them.
 void free_ws_work(ws_work* work);

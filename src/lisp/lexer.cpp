@@ -329,17 +329,21 @@ int get_token(QV_FILE* f) {
         text_node(f, QVT_STRING, t + 1, n >= 2 ? n - 2 : 0, 0);
         return TK_DATUM;
     }
+    // A character written as a reference after the first one ends the number: the unit begins
+    // there, so a unit that begins with a digit, a sign or a '.' is not taken into the value.
+    int lim = f->atom_ref > 0 && f->atom_ref < n ? f->atom_ref : n;
     int i = (t[0] == '+' || t[0] == '-') ? 1 : 0;
-    bool zero = i < n && t[i] == '0';
-    bool decimal = (zero && i + 1 < n && t[i + 1] == '.') || (i < n && t[i] >= '1' && t[i] <= '9');
+    bool zero = i < lim && t[i] == '0';
+    bool decimal =
+        (zero && i + 1 < lim && t[i + 1] == '.') || (i < lim && t[i] >= '1' && t[i] <= '9');
     if (decimal) {
         int j = 0;
         bool dot = false;
-        while (j < n && (is_digit(t[j]) || t[j] == '+' || t[j] == '-' || t[j] == '.')) {
+        while (j < lim && (is_digit(t[j]) || t[j] == '+' || t[j] == '-' || t[j] == '.')) {
             dot = dot || t[j] == '.';
             j++;
         }
-        std::string whole = ascii(t, n);
+        std::string whole = ascii(t, lim);
         if (dot) {
             // The conversion may take an exponent (1.5e3 is 1500.0): the unit begins after it,
             // so no character counts both in the value and in the unit (1500.0 with the unit
@@ -354,15 +358,15 @@ int get_token(QV_FILE* f) {
     }
     if (zero) {
         int j = i + 1;
-        if (j < n && (t[j] == 'x' || t[j] == 'X')) {
+        if (j < lim && (t[j] == 'x' || t[j] == 'X')) {
             j++;
-            while (j < n && is_hex(t[j]))
+            while (j < lim && is_hex(t[j]))
                 j++;
         } else {
-            while (j < n && t[j] >= '0' && t[j] <= '7')
+            while (j < lim && t[j] >= '0' && t[j] <= '7')
                 j++;
         }
-        number_node(f, false, to_int64(ascii(t, n), 0), 0, t + j, n - j);
+        number_node(f, false, to_int64(ascii(t, lim), 0), 0, t + j, n - j);
         return TK_DATUM;
     }
     if (t[0] == '#') return error_literal(f);
@@ -692,8 +696,9 @@ int step(QV_FILE* f, L_CHAR c, int ent) {
 
         case S_LIST: {
             if (!c) return TK_END;
-            auto atom = [f, c]() {
+            auto atom = [f, c, ent]() {
                 head(f);
+                f->atom_ref = ent ? 0 : -1;
                 collect(f, c);
                 f->mode = S_ATOM;
                 return NO_TOKEN;
@@ -749,6 +754,7 @@ int step(QV_FILE* f, L_CHAR c, int ent) {
             };
             if (!c) return finish();
             if (ent) {
+                if (f->atom_ref < 0) f->atom_ref = f->yylen;
                 collect(f, c);
                 return NO_TOKEN;
             }

@@ -167,6 +167,7 @@ struct qv_file {
     int skip;             // open levels of a region skipped for its depth
     uint8_t* skip_modes;  // mode of each skipped level (collected block of QV_SKIP_TRACK bytes)
     int nul_run;          // the last character read was a NUL, already reported
+    int atom_ref;         // where in the atom being read its first referenced character is, or -1
     // The bound on one expression read from a peer (set_read_bound in parser.h).
     int bound;             // QV_BOUND_*: what one bound covers; 0: the input is not bounded
     int over_bound;        // the bound was passed: the record was closed for it

@@ -4,9 +4,12 @@
 #include <time.h>
 
 #include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 #include "base/panic.h"
@@ -155,7 +158,8 @@ int spaces(PRINT_CTX* c, int n) {
 }
 
 // A quoted text: backslash escapes for TAB, LF, CR, the double quote and the backslash,
-// references for '&' and '<', and for character 3, which the reader would take as a cancel.
+// references for '&' and '<', and for character 3, which the reader would take as a cancel. CR
+// is written as its own escape, so that it does not come back as LF.
 int put_quoted(PRINT_CTX* c, const L_CHAR* t, bool caret) {
     if (caret && put(c, '^') < 0) return -1;
     if (put(c, '"') < 0) return -1;
@@ -166,8 +170,10 @@ int put_quoted(PRINT_CTX* c, const L_CHAR* t, bool caret) {
                 r = put_a(c, "\\t");
                 break;
             case '\n':
-            case '\r':
                 r = put_a(c, "\\n");
+                break;
+            case '\r':
+                r = put_a(c, "\\r");
                 break;
             case '"':
                 r = put_a(c, "\\\"");
@@ -240,13 +246,38 @@ bool is_digit(L_CHAR ch) {
     return ch >= '0' && ch <= '9';
 }
 
-// A number whose unit the tag reader would cut or refuse is written after a '^', so that it is
-// read as one S-expression atom.
-bool unit_needs_caret(const L_CHAR* u) {
+// True when a unit's first character would be read as part of the number before it: a digit, a
+// sign or a '.', and an 'x' after a lone 0 (which would make it hexadecimal).
+bool unit_joins_number(const L_CHAR* u, bool zero) {
+    L_CHAR ch = u ? u[0] : 0;
+    return is_digit(ch) || ch == '.' || ch == '+' || ch == '-' ||
+           (zero && (ch == 'x' || ch == 'X'));
+}
+
+// A number whose unit the tag reader would cut, refuse, expand or take into the value is written
+// after a '^', so that it is read as one S-expression atom (a sign after the digits is a unit
+// there as well). So is an infinity, which only the S-expression reader reads back.
+bool number_needs_caret(const L_CHAR* u, bool zero, bool infinite) {
+    if (infinite) return true;
     if (!u) return false;
+    if (unit_joins_number(u, zero) && u[0] != '+' && u[0] != '-') return true;
     for (const L_CHAR* p = u; *p; p++)
-        if (*p == '^' || *p == '\\' || *p <= ' ') return true;
+        if (*p == '^' || *p == '\\' || *p == '&' || *p <= ' ') return true;
     return check_unit_string(u) < 0;
+}
+
+// The unit of a number read as an S-expression atom. A character the reader would take into the
+// value (at the start), or that would end the atom or begin a reference, is written as a
+// reference: the reader ends the value at the first referenced character and keeps it in the
+// unit.
+int put_atom_unit(PRINT_CTX* c, const L_CHAR* u, bool zero) {
+    for (const L_CHAR* p = u; p && *p; p++) {
+        L_CHAR ch = *p;
+        bool ref = (p == u && unit_joins_number(u, zero)) || ch <= ' ' || ch == '"' || ch == '\'' ||
+                   ch == ';' || ch == '<' || ch == '(' || ch == ')' || ch == '&';
+        if ((ref ? put_f(c, "&#%u;", static_cast<unsigned>(ch)) : put(c, ch)) < 0) return -1;
+    }
+    return 0;
 }
 
 // A node, realised: a delayed node becomes what it stands for.
@@ -401,11 +432,18 @@ int pt_string_tag(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT ind, int depth) {
     return put_tag_text(c, t);
 }
 
+// Bare text is not meant for the reader: numbers go out as they are, without caret or references.
 int pt_integer(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT, int) {
     const L_CHAR* u = s->integer.unit;
-    if (!(flags & PF_IN_LIST) && unit_needs_caret(u) && put(c, '^') < 0) return -1;
+    bool zero = s->integer.data == 0;
+    bool bare = flags & PF_BARE;
+    bool atom = (flags & PF_IN_LIST) && !bare;
+    if (!atom && !bare && number_needs_caret(u, zero, false)) {
+        if (put(c, '^') < 0) return -1;
+        atom = true;
+    }
     if (put_f(c, "%lli", static_cast<long long>(s->integer.data)) < 0) return -1;
-    return put_l(c, u);
+    return atom ? put_atom_unit(c, u, zero) : put_l(c, u);
 }
 
 // True when a unit would be taken for the exponent of the number before it ("e3", "E-2x").
@@ -416,16 +454,52 @@ bool unit_reads_as_exponent(const L_CHAR* u) {
     return is_digit(*p);
 }
 
+// The text of a floating value: 16 decimals, or as many more as it takes to read back as the
+// same value (0.1 + 0.2 needs 17); for the reader an infinity as a decimal exponent beyond the
+// range, which the S-expression reader reads back as one; NaN, and an infinity in bare text, as
+// the C library writes them. Returns the length.
+int float_text(double v, bool for_reader, char* buf, size_t size) {
+    if (for_reader && std::isinf(v))
+        return snprintf(buf, size, "%s", v < 0 ? "-1.0e999" : "1.0e999");
+    int n = snprintf(buf, size, "%.16f", v);
+    if (!std::isfinite(v) || n < 0 || static_cast<size_t>(n) >= size) return n;
+    double back = 0;
+    auto [end, ec] = std::from_chars(buf, buf + n, back);
+    if (ec == std::errc() && back == v) return n;
+    // The shortest fixed text that reads back, given at least 16 decimals.
+    auto res = std::to_chars(buf, buf + size - 20, v, std::chars_format::fixed);
+    if (res.ec != std::errc()) return n;
+    n = static_cast<int>(res.ptr - buf);
+    const char* dot = static_cast<const char*>(memchr(buf, '.', static_cast<size_t>(n)));
+    int decimals = dot ? static_cast<int>(buf + n - dot - 1) : 0;
+    if (!dot) buf[n++] = '.';
+    for (; decimals < 16; decimals++)
+        buf[n++] = '0';
+    buf[n] = 0;
+    return n;
+}
+
 int pt_floating(PRINT_CTX* c, QV_SEXP* s, int flags, INDENT, int) {
     const L_CHAR* u = s->floating.unit;
-    bool caret = !(flags & PF_IN_LIST) && unit_needs_caret(u);
-    if (caret && put(c, '^') < 0) return -1;
-    if (put_f(c, "%.16lf", s->floating.data) < 0) return -1;
-    // Read as an S-expression atom (inside a list, or after a caret), the number takes an
-    // exponent: one of zero written first leaves a unit such as "e3" to the unit.
-    if ((caret || (flags & PF_IN_LIST)) && unit_reads_as_exponent(u) && put_a(c, "e0") < 0)
+    double v = s->floating.data;
+    bool infinite = std::isinf(v);
+    bool bare = flags & PF_BARE;
+    bool atom = (flags & PF_IN_LIST) && !bare;
+    if (!atom && !bare && number_needs_caret(u, false, infinite)) {
+        if (put(c, '^') < 0) return -1;
+        atom = true;
+    }
+    char buf[512];
+    float_text(v, !bare, buf, sizeof buf);
+    if (put_a(c, buf) < 0) return -1;
+    if (atom) {
+        // Read as an S-expression atom the number takes an exponent: one of zero written first
+        // leaves a unit such as "e3" to the unit (an infinity has its own already).
+        if (!infinite && unit_reads_as_exponent(u) && put_a(c, "e0") < 0) return -1;
+        if (put_atom_unit(c, u, false) < 0) return -1;
+    } else if (put_l(c, u) < 0) {
         return -1;
-    if (put_l(c, u) < 0) return -1;
+    }
     return put(c, ' ');
 }
 

@@ -27,6 +27,13 @@ SEM get_wct_lock() {
 
 // ---------------------------------------------------------------- font priority lists
 
+int fpn_room(int n) {
+    int room = 4;
+    while (room < n + 1)
+        room *= 2;
+    return room;
+}
+
 int fpn_len(const FONT_PRI_NAME* list) {
     int n = 0;
     if (list)
@@ -38,12 +45,11 @@ int fpn_len(const FONT_PRI_NAME* list) {
 FONT_PRI_NAME* copy_font_pri_name(const FONT_PRI_NAME* list) {
     if (!list) return nullptr;
     int n = fpn_len(list);
-    auto* r =
-        static_cast<FONT_PRI_NAME*>(d_alloc(static_cast<int64_t>(n + 1) * sizeof(FONT_PRI_NAME)));
-    memcpy(r, list, static_cast<size_t>(n + 1) * sizeof(FONT_PRI_NAME));
+    // Cleared, so that the end record and the room beyond it are zero.
+    auto* r = static_cast<FONT_PRI_NAME*>(d_calloc(fpn_room(n), sizeof(FONT_PRI_NAME)));
+    memcpy(r, list, static_cast<size_t>(n) * sizeof(FONT_PRI_NAME));
     for (int i = 0; i < n; i++)
         r[i].font = ll_copy_str(list[i].font);
-    r[n].font = nullptr;
     return r;
 }
 

@@ -66,9 +66,15 @@ extern LC_WRITING_STYLE* ws_list;
 SEM get_wct_lock();
 
 // Lists. None takes a lock.
+// The records a list of n records has room for, its end record included: the next power of two,
+// at least 4. Every list made by copy_font_pri_name and by the WritingStyle built-in's insert_fpn
+// has that room with every record from the end record on zero, so that a list can be appended to
+// in place and its end found without walking all of it.
+int fpn_room(int n);
 // The number of records before the end record; 0 for null.
 int fpn_len(const FONT_PRI_NAME* list);
-// A new list with every record and name copied (the caller owns it); null for null.
+// A new list with every record and name copied (the caller owns it), with the room of fpn_room;
+// null for null.
 FONT_PRI_NAME* copy_font_pri_name(const FONT_PRI_NAME* list);
 // Frees the names and the array; null is ignored.
 void free_font_pri_name(FONT_PRI_NAME* list);

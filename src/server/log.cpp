@@ -150,7 +150,8 @@ LOG_NODE* alloc_node(size_t chars, bool for_ring) {
     return n;
 }
 
-// Copies d into n, whose room holds its strings. A level outside 0-5 becomes 4.
+// Copies d into n, whose room holds its strings. The level is kept as given, so that a condition
+// can select a level outside 0-5; saving turns such a level into 4.
 void fill_node(LOG_NODE* n, const LOG_NODE_DATA* d) {
     auto* p = reinterpret_cast<L_CHAR*>(n + 1);
     for (int i = 0; i < LF_COUNT; i++) {
@@ -165,8 +166,6 @@ void fill_node(LOG_NODE* n, const LOG_NODE_DATA* d) {
             n->d.w[i].s = nullptr;
         }
     }
-    intptr_t level = n->d.w[LF_LEVEL].i;
-    if (level < 0 || level >= LOG_LEVELS) n->d.w[LF_LEVEL].i = LOG_SYSTEM;
     n->wait_ip = 0;
     n->wait_mask = 0;
     n->next = nullptr;
@@ -352,11 +351,9 @@ void append_url(LTEXT& t, const LOG_NODE_DATA* d) {
     }
 }
 
-void append_level(LTEXT& t, intptr_t level) {
-    if (level >= 0 && level < LOG_LEVELS)
-        append_ascii(t, log_level_msg[level]);
-    else
-        append_int(t, level);
+// The level a saved line carries: one outside 0-5 is saved as 4.
+intptr_t saved_level(intptr_t level) {
+    return level >= 0 && level < LOG_LEVELS ? level : intptr_t{LOG_SYSTEM};
 }
 
 void append_layer(LTEXT& t, intptr_t layer) {
@@ -392,7 +389,7 @@ void build_line(LTEXT& t, const LOG_NODE_DATA* d, uint32_t option) {
     if (option & LOG_OPT_BRACKET) {
         t.push_back('[');
         if (option & LOG_OPT_LEVEL) {
-            append_level(t, d->w[LF_LEVEL].i);
+            append_ascii(t, log_level_msg[saved_level(d->w[LF_LEVEL].i)]);
             t.push_back(' ');
         }
         if (option & LOG_OPT_TIME) {
@@ -620,7 +617,7 @@ bool has_reference(const L_CHAR* p) {
 LTEXT& path_text = *new LTEXT;
 LTEXT& line_text = *new LTEXT;
 
-void do_save(const LOG_ACTION* a, const LOG_NODE* n, uint32_t now) {
+void do_save(const LOG_ACTION* a, LOG_NODE* n, uint32_t now) {
     const L_CHAR* path = a->path;
     if (!path) return;
     if (has_reference(path)) {
@@ -640,6 +637,8 @@ void do_save(const LOG_ACTION* a, const LOG_NODE* n, uint32_t now) {
         rotate(e->base, a->div_nos);
         if (!open_file(e, rotating)) return;
     }
+    // The level as saved stays in the node for the conditions and actions after this one.
+    n->d.w[LF_LEVEL].i = saved_level(n->d.w[LF_LEVEL].i);
     line_text.clear();
     build_line(line_text, &n->d, a->option);
     size_t before = e->pending.size();
@@ -701,7 +700,7 @@ void handle_nodes(LOG_NODE* const* batch, int count) {
         uint32_t now = get_qvtime();
         _drop_entries(now, false);
         for (int k = 0; k < count; k++) {
-            const LOG_NODE* n = batch[k];
+            LOG_NODE* n = batch[k];
             for (LOG_COND* c = condition_list; c; c = c->next) {
                 if (!log_cond_match(c, &n->d)) continue;
                 for (LOG_ACTION* a = c->action_list; a; a = a->next) {

@@ -136,7 +136,8 @@ void init_log(QVISP_ENV* env0);
 
 // The producer: a node of the message formatted (sprintf.h directives) at this time, level and
 // layer, with this agent's site as URL server and its name as URL agent (when set); the other
-// fields come from the template when one is given. A level outside 0-5 is kept as 4. Returns 0.
+// fields come from the template when one is given. The level is kept as given (a save writes a
+// level outside 0-5 as 4, and keeps 4 in the node from then on). Returns 0.
 int qv_log_vprintf(int level, int layer, LOG_NODE_DATA* templ, const char* fmt, va_list ap);
 
 // Logs "name = text", text being expr as the printer writes it with the flags mode (print_sexp):
@@ -144,7 +145,7 @@ int qv_log_vprintf(int level, int layer, LOG_NODE_DATA* templ, const char* fmt, 
 int log_print_sexp(int level, int layer, LOG_NODE_DATA* opt, const char* name, QV_SEXP* expr,
                    int mode);
 
-// A node owning copies of d's strings; null strings stay absent. A level outside 0-5 becomes 4.
+// A node owning copies of d's strings; null strings stay absent.
 LOG_NODE* new_log_node(const LOG_NODE_DATA* d);
 void free_log_node(LOG_NODE* n);
 // Hands a node to the log task (dropping the oldest when the ring is full). Never waits.
@@ -162,7 +163,8 @@ void set_log_condition(log_cond* c);
 QV_SEXP* log_set_conditions(QV_SEXP* elements, QV_SEXP* form);
 // The path with its references expanded (d null: only "preference"); a new tracked string.
 L_CHAR* log_expand_path(const L_CHAR* path, const LOG_NODE_DATA* d);
-// The saved line of a node under an option, before encoding; a new tracked string.
+// The saved line of a node under an option, before encoding (a level outside 0-5 as 4); a new
+// tracked string.
 L_CHAR* log_saved_line(const LOG_NODE_DATA* d, uint32_t option);
 
 // The Log element of a node: (Log (time T sec) (level NAME) (URL "text") [(layer NAME)]

@@ -272,6 +272,39 @@ TEST(StyleRegistryTest, ListsAreCopiedDeeply) {
     EXPECT_EQ(names(w->tw_fonts_n), "");
 }
 
+TEST(StyleRegistryTest, CopiesOfEveryLengthTakeMoreFonts) {
+    // A copy of n fonts, appended to up to 40 (across every doubling of its room): every record
+    // stays in order and nothing is read or written outside the blocks (the sanitizer build).
+    auto font = [](int i) { return lchars("f" + std::to_string(i)); };
+    auto want = [](int n) {
+        std::string s;
+        for (int i = 0; i < n; i++)
+            s += (i ? ",f" : "f") + std::to_string(i);
+        return s;
+    };
+    for (int n = 0; n <= 17; n++) {
+        FONT_PRI_NAME end{};
+        FONT_PRI_NAME* l = copy_font_pri_name(&end);
+        for (int i = 0; i < n; i++) {
+            auto name = font(i);
+            FONT_PRI_NAME rec = fpn(name.data(), i % 4);
+            l = insert_fpn(l, &rec);
+        }
+        FONT_PRI_NAME* c = copy_font_pri_name(l);
+        free_font_pri_name(l);
+        const int total = 40;
+        for (int i = n; i < total; i++) {
+            auto name = font(i);
+            FONT_PRI_NAME rec = fpn(name.data(), i % 4);
+            c = insert_fpn(c, &rec);
+            ASSERT_EQ(fpn_len(c), i + 1) << n;
+        }
+        EXPECT_EQ(names(c), want(total)) << n;
+        EXPECT_EQ(c[total - 1].method, (total - 1) % 4) << n;
+        free_font_pri_name(c);
+    }
+}
+
 TEST(StyleRegistryTest, NewestOfANameAndChildrenInOrder) {
     EXPECT_EQ(get_ws(nullptr), nullptr);
     EXPECT_EQ(ws("reg.none"), nullptr);

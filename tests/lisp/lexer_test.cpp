@@ -112,6 +112,10 @@ TEST_F(ReaderTest, SexpModeAtomsAndNumbers) {
     // like the start of one stays whole.
     EXPECT_EQ(items("^(1.0e300 2.5e-1km 1.5E+2 2.0em 1.5e 3.0e2.5)"),
               "(f1e+300 f0.25:km f150 f2:em f1.5:e f300:.5)");
+    // A character written as a reference after the first one ends the value: the unit begins
+    // there, whatever it is. A reference first is read as the character would be.
+    EXPECT_EQ(items("^(15&#53;m 15&#43;3 -1.5&#46;5 0&#120;y 1.5&#101;3 &#53;m 1&#32;a)"),
+              "(15:5m 15:+3 f-1.5:.5 0:xy f1.5:e3 5:m 1: a)");
     // S-expression mode is entered by '(' or '^', a caret takes one item, '<' returns to tags.
     EXPECT_EQ(items("(a b) c ^x y"), "(a b) | \"c\" | x | \"y\"");
     EXPECT_EQ(items("^(a <b>c d</b> e)"), "(a (b \"c\" \"d\") e)");

@@ -80,11 +80,11 @@ TEST(LogEscape, PulledLogNodesAreSavedOneLineEach) {
     }
     EXPECT_EQ(saved,
               "[MESSAGE evil\\x1b[2Jhost u\\x1b]0;title\\x07 ] "
-              "b\\x1b[31mRED\\x1b[0m\\x0a\\x0aforged line\n");
+              "b\\x1b[31mRED\\x1b[0m\\x0d\\x0aforged line\n");
     VxmxResult ra = exit_through(a_admin, a.child, a.run);
     EXPECT_EQ(ra.exit_status, 0);
     // The console action writes the same data on standard output, one line.
-    EXPECT_TRUE(has(ra.out, "b\\x1b[31mRED\\x1b[0m\\x0a\\x0aforged line\n")) << ra.out;
+    EXPECT_TRUE(has(ra.out, "b\\x1b[31mRED\\x1b[0m\\x0d\\x0aforged line\n")) << ra.out;
     EXPECT_FALSE(has_control(ra.out, true)) << ra.out;
 }
 

@@ -164,6 +164,29 @@ TEST_F(LogFixture, SavedLinesAreByteExact) {
     EXPECT_EQ(read_file(path("nodata.txt")), "[WARNING ] \n[SYSTEM ] \n[MESSAGE ] \n");
 }
 
+TEST_F(LogFixture, ALevelOutsideTheNamesIsSelectableUntilASaveWritesItAsSystem) {
+    // Conditions in order: level 7 saved (and kept as 4 from then on), level 7 again (no longer
+    // matches), level 4 (matches the saved node). The same from a producer and a pulled node.
+    auto on_level = [&](const std::string& file, intptr_t level) {
+        LOG_COND* c = tagged("lv ");
+        c->op[LF_LEVEL] = LOP_EQUAL;
+        c->low.w[LF_LEVEL].i = level;
+        add_log_action(c, LOG_ACT_SAVE, L(path(file)), LOG_OPT_LEVEL | LOG_OPT_DATA, 0, 0);
+        set_log_condition(c);
+    };
+    on_level("seven.txt", 7);
+    on_level("again.txt", 7);
+    on_level("four.txt", 4);
+    log_printf(7, LOG_LAYER_QV, nullptr, "lv made");
+    in_heap([] {
+        log_queue_node(log_element_node(read_qv_item("^(Log (level 7) (data \"lv pulled\"))")));
+    });
+    ASSERT_TRUE(log_sync(kWait));
+    EXPECT_EQ(read_file(path("seven.txt")), "[SYSTEM ] lv made\n[SYSTEM ] lv pulled\n");
+    EXPECT_FALSE(std::filesystem::exists(path("again.txt")));
+    EXPECT_EQ(read_file(path("four.txt")), "[SYSTEM ] lv made\n[SYSTEM ] lv pulled\n");
+}
+
 TEST_F(LogFixture, RotationAtTheSizeThroughTheNumberedFiles) {
     // Every line is 10 bytes; a file is rotated before a write once it holds 25 bytes or more.
     save_to("r", "three.", LOG_OPT_DATA, 3, 25);
@@ -466,7 +489,7 @@ TEST(LogElement, WrittenAndReadBack) {
             const char* data;
         } cases[] = {
             {"^(Log (time 5) (level ERROR) (layer 3) (data \"d\"))", 3, 3, "d"},
-            {"^(Log (data \"d\") (level 9) (layer VX))", 4, 5, "d"},  // 9 is kept as SYSTEM
+            {"^(Log (data \"d\") (level 9) (layer VX))", 9, 5, "d"},  // 9 stays 9 until saved
             {"^(Log (level NOPE) (data \"d\"))", 0, 0, nullptr},
             {"^(Log (level DEBUG) (URL 5) (data \"d\"))", 1, 0, nullptr},
             {"^(Log (level DEBUG) (user x) (data \"d\"))", 1, 0, nullptr},
