@@ -31,8 +31,8 @@ unsigned 32-bit character of 20-byte data). Character trees: every deeper level 
 exactly one entry and not empty, entry values 0, a value list (261, at least two values, each a
 record) or a record. Associative files (513 index table): roots of the kind their type needs,
 unique names, zero reserved bytes, every value record (514) named exactly once, by an integer index
-node or a character-tree entry, its text area at least 8 bytes and ending with a 0 byte; every root other
-than a character-tree level named by the index table.
+node or a character-tree entry, its text area at least 8 bytes and ending with a 0 byte, and every
+root but the character-tree levels named by the index table.
 """
 
 import os
