@@ -565,11 +565,21 @@ PDB64* open_filespace64(const char* name, int oflags, int mode, int32_t flags, i
         if (writable(p) && (found_flags & PN64_FLAG_WRITING)) {
             recover_dead_writer(p, name);
             // What the dead writer allocated or gave up after its last commit, named by nothing
-            // committed, is given back.
-            int64_t n = sweep_unnamed64(p);
+            // committed, is given back. A committed structure that is damaged itself says nothing
+            // sure about what is named: the file is left as it is, to be read only.
+            uint64_t at = 0;
+            int64_t n = sweep_unnamed64(p, &at);
             if (n > 0)
                 pdb_printf("open_filespace64: %s: %lli records named by nothing freed\n", name,
                            static_cast<long long>(n));
+            if (n == -2) {
+                pdb_printf(
+                    "open_filespace64: %s: a committed structure is damaged at %lli; left "
+                    "read-only\n",
+                    name, static_cast<long long>(at));
+                if (fac_flush(&p->fac) != 0) goto fail;
+                p->fac.read_only = 1;
+            }
         }
     }
     if (fac_flush(&p->fac) != 0) goto fail;

@@ -6,11 +6,15 @@
 
 #include "pdb/pdb64.h"
 
-// Frees, in a file whose writer died (its committed trees completed, its free list sound), the
-// records nothing committed names: tree nodes that no tree holds, character-tree levels that no
-// entry names (with their nodes), value lists that no entry names and, in an associative file,
-// value records that no index names. Trees are walked from every root that is no character-tree
-// level; anything out of place (a link to no record of its type, a node met twice) stops the
-// sweep before it frees anything, as only a sound file says what is unnamed. The number of
-// records freed, or -1.
-int64_t sweep_unnamed64(PDB64* p);
+// Frees, in a file whose writer died (its committed trees completed, its free list sound), every
+// tree root, tree node, value list and (in an associative file) value record that the committed
+// roots do not reach, whatever its header says: a record reserved after the last commit carries
+// its type over the bytes that stood there before. The committed roots are those the index table
+// names in an associative file; elsewhere only callers name roots, so every root that is no
+// character-tree level and whose trees are whole counts as one, and a root whose tree meets
+// something out of place is taken for a reservation over stale bytes. Character-tree levels are
+// named by the entries of the trees reached. The number of records freed; -1 when the sweep
+// cannot run (a damaged free list); -2 when a committed structure is damaged itself (an index
+// naming no root of its kind, a committed tree naming a record out of place), nothing freed then
+// and the position of the damage in *damaged_at.
+int64_t sweep_unnamed64(PDB64* p, uint64_t* damaged_at);

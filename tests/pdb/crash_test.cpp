@@ -29,13 +29,15 @@ struct Killed {
     int status = 0;
 };
 
-// Watches the child pid, which writes to fd, and kills it about ms milliseconds after it started
-// or, with from_output, after it first said something (its start-up is not counted then).
-Killed watch_and_kill(pid_t pid, int fd, int ms, bool from_output);
+// Watches the child pid, which writes to fd, and kills it ms milliseconds after it first said a
+// line beginning with mark (null: after it started; "": after it said anything), so that how long
+// its start-up takes under load never decides where the kill falls. A child that never says the
+// mark is killed at the end of a bounded wait.
+Killed watch_and_kill(pid_t pid, int fd, int ms, const char* mark);
 
 // Runs the child program with args, killed as watch_and_kill says.
 Killed run_and_kill(const std::string& prog, const std::vector<std::string>& args, int ms,
-                    bool from_output = false) {
+                    const char* mark = nullptr) {
     int fds[2];
     if (pipe(fds) != 0) return {};
     std::vector<char*> argv{const_cast<char*>(prog.c_str())};
@@ -51,12 +53,12 @@ Killed run_and_kill(const std::string& prog, const std::vector<std::string>& arg
         _exit(127);
     }
     close(fds[1]);
-    return watch_and_kill(pid, fds[0], ms, from_output);
+    return watch_and_kill(pid, fds[0], ms, mark);
 }
 
 // Runs body(fd) in a forked copy of this process, killed as watch_and_kill says; the copy ends
 // with status 0 when body returns.
-Killed fork_and_kill(const std::function<void(int fd)>& body, int ms, bool from_output = false) {
+Killed fork_and_kill(const std::function<void(int fd)>& body, int ms, const char* mark = nullptr) {
     int fds[2];
     if (pipe(fds) != 0) return {};
     pid_t pid = fork();
@@ -66,37 +68,49 @@ Killed fork_and_kill(const std::function<void(int fd)>& body, int ms, bool from_
         _exit(0);
     }
     close(fds[1]);
-    return watch_and_kill(pid, fds[0], ms, from_output);
+    return watch_and_kill(pid, fds[0], ms, mark);
 }
 
-Killed watch_and_kill(pid_t pid, int fd, int ms, bool from_output) {
+// Whether out holds a whole line beginning with mark.
+bool said(const std::string& out, const char* mark) {
+    size_t len = strlen(mark);
+    for (size_t at = 0; at < out.size();) {
+        size_t end = out.find('\n', at);
+        if (end == std::string::npos) return false;
+        if (end - at >= len && out.compare(at, len, mark) == 0) return true;
+        at = end + 1;
+    }
+    return false;
+}
+
+Killed watch_and_kill(pid_t pid, int fd, int ms, const char* mark) {
+    using clock = std::chrono::steady_clock;
     Killed k;
-    int fds[1] = {fd};
-    auto start_wait = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    bool started = !from_output;
+    // Bounded: a child that never says its mark is killed at the end of this wait.
+    auto start_wait = clock::now() + std::chrono::seconds(120);
+    auto deadline = clock::now() + std::chrono::milliseconds(ms);
+    bool started = !mark;
     bool killed = false;
     for (;;) {
         if (!started) {
-            // Bounded: a child that never speaks is killed at the end of the wait.
-            if (!k.out.empty()) {
+            if (said(k.out, mark)) {
                 started = true;
-                deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-            } else if (std::chrono::steady_clock::now() < start_wait) {
-                deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+                deadline = clock::now() + std::chrono::milliseconds(ms);
+            } else {
+                deadline = clock::now() < start_wait ? clock::now() + std::chrono::milliseconds(50)
+                                                     : clock::now();
             }
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
         if (!killed && left <= 0) {
             kill(pid, SIGKILL);
             killed = true;
         }
-        pollfd pf = {fds[0], POLLIN, 0};
+        pollfd pf = {fd, POLLIN, 0};
         poll(&pf, 1, killed ? 5000 : static_cast<int>(left < 0 ? 0 : left));
         char buf[4096];
-        ssize_t n = pf.revents ? read(fds[0], buf, sizeof buf) : 0;
+        ssize_t n = pf.revents ? read(fd, buf, sizeof buf) : 0;
         if (n > 0) {
             k.out.append(buf, static_cast<size_t>(n));
         } else if (n == 0 && pf.revents) {
@@ -105,7 +119,7 @@ Killed watch_and_kill(pid_t pid, int fd, int ms, bool from_output) {
             break;  // bounded: a killed child's pipe ends at once
         }
     }
-    close(fds[0]);
+    close(fd);
     if (!killed) kill(pid, SIGKILL);
     waitpid(pid, &k.status, 0);
     return k;
@@ -121,8 +135,10 @@ TEST(PdbCrash, AKilledWriterLosesNothingItFlushed) {
     std::map<uint64_t, std::pair<uint64_t, uint32_t>> live;  // position -> size, seed
     int rounds = 0, damaged = 0, flushed = 0;
     for (int round = 0; round < 24; round++) {
+        // Killed at a random moment after its first flush has returned: a slow start-up (the
+        // sanitizers' shadow memory mapped under load) never leaves every round without one.
         Killed k = run_and_kill(VX_BINARY_DIR "/vx_pdb_crash_child", {path, std::to_string(rng())},
-                                20 + static_cast<int>(rng() % 150));
+                                static_cast<int>(rng() % 150), "F");
         ASSERT_TRUE(WIFSIGNALED(k.status)) << "the child ended by itself: " << k.status << "\n"
                                            << k.out;
         for (const std::string& line : whole_lines(k.out)) {
@@ -177,11 +193,11 @@ TEST(PdbCrash, AKilledWriterLosesNothingItFlushed) {
 
 namespace {
 
-// Kills tree writers (vx_favt_crash_child) rounds times, 2 to 60 ms after each has opened the
-// file; after every kill the file opens for writing as the next writer would, and every key whose
+// Kills tree writers (vx_favt_crash_child) rounds times, 0 to 60 ms after each first reported a
+// flush; after every kill the file opens for writing as the next writer would, and every key whose
 // flush returned is found with its value, in a tree whose order and levels hold; the file, closed
-// again, checks clean (every fourth round and the last: the checker reads the whole file).
-void killed_tree_writers(int rounds, bool small, bool deletes, uint32_t seed) {
+// again, checks clean (every check_every-th round and the last: the checker reads the whole file).
+void killed_tree_writers(int rounds, bool small, bool deletes, uint32_t seed, int check_every = 4) {
     QuietPrint q;
     TempDir d;
     std::string path = d.at("tree");
@@ -198,7 +214,7 @@ void killed_tree_writers(int rounds, bool small, bool deletes, uint32_t seed) {
         Killed k = run_and_kill(
             VX_BINARY_DIR "/vx_favt_crash_child",
             {path, root_at, std::to_string(rng()), small ? "1" : "0", deletes ? "1" : "0"},
-            2 + static_cast<int>(rng() % 59), true);
+            static_cast<int>(rng() % 59), "F");
         ASSERT_TRUE(WIFSIGNALED(k.status)) << "the child ended by itself: " << k.status << "\n"
                                            << k.out;
         for (const std::string& line : whole_lines(k.out)) {
@@ -231,7 +247,7 @@ void killed_tree_writers(int rounds, bool small, bool deletes, uint32_t seed) {
         }
         ASSERT_EQ(close_filespace64(p), 0);
         // What the killed writer allocated or gave up after its last commit was freed.
-        if (round % 4 == 3 || round == rounds - 1) {
+        if ((round + 1) % check_every == 0 || round == rounds - 1) {
             CheckResult c = run_checker("--closed --freelist " + path);
             EXPECT_EQ(c.status, 0) << "round " << round << "\n" << c.out;
         }
@@ -502,11 +518,22 @@ std::string value_text(uint32_t seed, int len) {
     return v;
 }
 
+// The string key of number key: "s" and the number, or with nested, one of the chains "ab", "abx",
+// "abxx" (two letters from key / 3, as many x as key % 3), so that the character tree's deeper
+// levels come and go as keys are set and deleted.
+std::vector<L_CHAR> string_key(int32_t key, bool nested) {
+    if (!nested) return lkey("s" + std::to_string(key));
+    int g = key / 3;
+    std::string k{static_cast<char>('a' + g % 26), static_cast<char>('a' + g / 26 % 26)};
+    return lkey(k + std::string(static_cast<size_t>(key % 3), 'x'));
+}
+
 // A writer of values killed at random moments: integer keys 0..199 under index 0 and string keys
-// "s0".."s199" under index 1 of an associative file, set to texts of 1 to 300 bytes, string keys
-// now and then deleted, 1 to 20 changes between two flushes. It says "O" once open, "W I|S KEY
-// SEED LEN" or "X KEY" before each change and "F" once its flush has returned.
-void value_writer(const std::string& path, uint32_t seed, bool small, int fd) {
+// string_key(0..199) under index 1 of an associative file, set to texts of 1 to longest bytes,
+// string keys now and then deleted, 1 to 20 changes between two flushes. It says "O" once open, "W
+// I|S KEY SEED LEN" or "X KEY" before each change and "F" once its flush has returned.
+void value_writer(const std::string& path, uint32_t seed, bool small, int longest, bool nested,
+                  int fd) {
     auto say = [fd](const std::string& s) {
         if (write(fd, s.data(), s.size()) != static_cast<ssize_t>(s.size())) _exit(5);
     };
@@ -523,8 +550,8 @@ void value_writer(const std::string& path, uint32_t seed, bool small, int fd) {
         for (int i = 0; i < n; i++) {
             int32_t key = static_cast<int32_t>(rng() % 200);
             uint32_t s = rng();
-            int len = 1 + static_cast<int>(rng() % 300);
-            std::vector<L_CHAR> skey = lkey("s" + std::to_string(key));
+            int len = 1 + static_cast<int>(rng() % static_cast<uint32_t>(longest));
+            std::vector<L_CHAR> skey = string_key(key, nested);
             int what = static_cast<int>(rng() % 5);
             if (what == 0) {
                 say("X " + std::to_string(key) + "\n");
@@ -545,13 +572,13 @@ void value_writer(const std::string& path, uint32_t seed, bool small, int fd) {
     }
 }
 
-}  // namespace
-
-// Value writers killed 2 to 60 ms after opening (small caches in half of them): after every kill
-// the next writer reads, for every key, the value of the last flush that returned or the last one
-// the killed writer set before a flush it did not live to report, never another; the file, closed
-// again, checks clean.
-TEST(PdbCrash, AKilledValueWriterLosesNoValueItFlushed) {
+// Value writers killed rounds times, 0 to 60 ms after their first flush returned (small caches in
+// half of them): after every kill the next writer reads, for every key, the value of the last
+// flush that returned or the last one the killed writer set before a flush it did not live to
+// report, never another; the file, closed again, checks clean (every check_every-th round and the
+// last).
+void killed_value_writers(int rounds, uint32_t seed0, int check_every, int longest = 300,
+                          bool nested = false) {
     QuietPrint q;
     TempDir d;
     std::string path = d.at("values");
@@ -560,14 +587,15 @@ TEST(PdbCrash, AKilledValueWriterLosesNoValueItFlushed) {
     ASSERT_EQ(l_new_index64(k, ASSOC64_INTEGER_INDEX, 1), 0);
     ASSERT_EQ(l_new_index64(k, ASSOC64_STRING_INDEX, 2), 1);
     ASSERT_EQ(l_close_associate64(k), 0);
-    std::mt19937 rng(84);
+    std::mt19937 rng(seed0);
     std::map<std::string, std::string> acked;  // "I7", "S7" -> value ("-": none)
-    int rounds = kill_rounds(24), wrong = 0, checked = 0;
+    int wrong = 0, checked = 0;
     for (int round = 0; round < rounds; round++) {
         uint32_t seed = rng();
         bool small = round % 2 == 1;
-        Killed kd = fork_and_kill([&](int fd) { value_writer(path, seed, small, fd); },
-                                  2 + static_cast<int>(rng() % 59), true);
+        Killed kd =
+            fork_and_kill([&](int fd) { value_writer(path, seed, small, longest, nested, fd); },
+                          static_cast<int>(rng() % 59), "F");
         ASSERT_TRUE(WIFSIGNALED(kd.status)) << "the writer ended by itself: " << kd.status;
         std::map<std::string, std::string> round_last;  // the changes since the last F
         for (const std::string& line : whole_lines(kd.out)) {
@@ -590,7 +618,7 @@ TEST(PdbCrash, AKilledValueWriterLosesNoValueItFlushed) {
         k = l_open_associate64(path.c_str(), OPEN_RW, 0644, WITH_FREELIST, 12, nullptr);
         ASSERT_GT(k, 0) << "round " << round;
         for (int32_t key = 0; key < 200; key++) {
-            std::vector<L_CHAR> skey = lkey("s" + std::to_string(key));
+            std::vector<L_CHAR> skey = string_key(key, nested);
             for (const char* kind : {"I", "S"}) {
                 std::string id = kind + std::to_string(key);
                 std::string got =
@@ -607,10 +635,314 @@ TEST(PdbCrash, AKilledValueWriterLosesNoValueItFlushed) {
             }
         }
         ASSERT_EQ(l_close_associate64(k), 0);
-        if (round % 4 == 3 || round == rounds - 1) {
+        if ((round + 1) % check_every == 0 || round == rounds - 1) {
             CheckResult c = run_checker("--closed --freelist " + path);
             EXPECT_EQ(c.status, 0) << "round " << round << "\n" << c.out;
         }
     }
     printf("value writer: %d kills, %d values checked, %d wrong\n", rounds, checked, wrong);
+}
+
+constexpr int LIST_KEYS = 60;  // nested string keys: levels come and go
+
+// The values of the list writer under each key, by the seeds their records carry.
+using Lists = std::map<int, std::multiset<uint32_t>>;
+
+std::vector<L_CHAR> list_key(int key) {
+    return string_key(key, true);
+}
+
+// A value record of the list writer: key and seed, big-endian, then up to 600 bytes of text, so
+// that the space values give up holds bytes that read as no record.
+int64_t put_list_value(PDB64* p, int key, uint32_t seed) {
+    std::vector<uint8_t> rec(PN64_HEADER_SIZE + 8 + seed % 600, 'q');
+    pn64_set(rec.data(), PN64_ASSOC_DATA_TYPE, rec.size());
+    put_be32(rec.data() + PN64_HEADER_SIZE, static_cast<uint32_t>(key));
+    put_be32(rec.data() + PN64_HEADER_SIZE + 4, seed);
+    return put_filespace64(p, rec.data());
+}
+
+// Every key's values in the character tree r, with their positions: false when a value is no
+// record of the list writer's for its key.
+bool read_lists(PDB64* p, FAVT64_ROOT* r, Lists* out,
+                std::map<int, std::vector<std::pair<uint32_t, uint64_t>>>* where = nullptr) {
+    for (int key = 0; key < LIST_KEYS; key++) {
+        int e = 0;
+        uint64_t v = search_dtree64(&e, nullptr, r, list_key(key).data(), 1);
+        std::vector<uint64_t> vals = list_at(p, v);
+        if (vals.empty() && v) vals.push_back(v);
+        for (uint64_t pos : vals) {
+            auto* rec = static_cast<uint8_t*>(read_filespace64f(p, pos));
+            bool ok = rec && pn64_size(rec) >= PN64_HEADER_SIZE + 8;
+            uint32_t seed = ok ? get_be32(rec + PN64_HEADER_SIZE + 4) : 0;
+            ok = ok && pn64_size(rec) == PN64_HEADER_SIZE + 8 + seed % 600 &&
+                 get_be32(rec + PN64_HEADER_SIZE) == static_cast<uint32_t>(key);
+            if (rec) d_f_ree(rec);
+            if (!ok) return false;
+            (*out)[key].insert(seed);
+            if (where) (*where)[key].push_back({seed, pos});
+        }
+    }
+    return true;
+}
+
+// A writer of a character tree with value lists, killed at random moments: 1 to 20 changes
+// between two flushes, each adding a value to a key (a second value makes a list) or removing
+// one. It says "A KEY SEED" or "X KEY SEED" before each change and "F" once its flush returned.
+void list_writer(const std::string& path, uint64_t root_at, uint32_t seed, bool small, int fd) {
+    auto say = [fd](const std::string& s) {
+        if (write(fd, s.data(), s.size()) != static_cast<ssize_t>(s.size())) _exit(5);
+    };
+    if (small) {
+        fac_set_limit(16);
+        favt64_set_limit(24);
+    }
+    PDB64* p = open_rw(path);
+    int e = 0;
+    FAVT64_ROOT* r = p ? get_root64(&e, p, root_at, dtree64_endian) : nullptr;
+    Lists have;
+    std::map<int, std::vector<std::pair<uint32_t, uint64_t>>> where;
+    if (!r || !read_lists(p, r, &have, &where)) _exit(3);
+    std::mt19937 rng(seed);
+    for (;;) {
+        // A flush drops the file's cached tree records, the root with them.
+        r = get_root64(&e, p, root_at, dtree64_endian);
+        if (!r) _exit(4);
+        int n = 1 + static_cast<int>(rng() % 20);
+        for (int i = 0; i < n; i++) {
+            int key = static_cast<int>(rng() % LIST_KEYS);
+            std::vector<L_CHAR> k = list_key(key);
+            auto& vals = where[key];
+            if (!vals.empty() && (vals.size() >= 4 || rng() % 3 == 0)) {
+                size_t at = rng() % vals.size();
+                say("X " + std::to_string(key) + " " + std::to_string(vals[at].first) + "\n");
+                if (delete_dtree64(&e, r, k.data(), vals[at].second) != 0) _exit(4);
+                vals.erase(vals.begin() + static_cast<long>(at));
+                continue;
+            }
+            uint32_t s = rng();
+            say("A " + std::to_string(key) + " " + std::to_string(s) + "\n");
+            int64_t v = put_list_value(p, key, s);
+            if (v < 0 || insert_dtree64(&e, r, k.data(), 0, static_cast<uint64_t>(v)) != 0)
+                _exit(4);
+            vals.push_back({s, static_cast<uint64_t>(v)});
+        }
+        if (flush_filespace64(p) != 0) _exit(4);
+        say("F\n");
+    }
+}
+
+// List writers killed rounds times, 0 to 60 ms after their first flush returned (small caches in
+// half of them): after every kill the next writer finds every key's values as the last flush that
+// returned left them, or as the killed writer left them before a flush it did not live to report;
+// the file, closed again, checks clean (every check_every-th round and the last).
+void killed_list_writers(int rounds, uint32_t seed0, int check_every) {
+    QuietPrint q;
+    TempDir d;
+    std::string path = d.at("lists");
+    PDB64* p = open_rw(path);
+    ASSERT_NE(p, nullptr);
+    FAVT64_ROOT* r = alloc64_dtree(p, ASSOC64_STRING_TYPE);
+    ASSERT_NE(r, nullptr);
+    uint64_t root_at = r->h.fofs;
+    ASSERT_EQ(close_filespace64(p), 0);
+    std::mt19937 rng(seed0);
+    Lists acked;
+    int wrong = 0;
+    for (int round = 0; round < rounds; round++) {
+        uint32_t seed = rng();
+        bool small = round % 2 == 1;
+        Killed kd = fork_and_kill([&](int fd) { list_writer(path, root_at, seed, small, fd); },
+                                  static_cast<int>(rng() % 59), "F");
+        ASSERT_TRUE(WIFSIGNALED(kd.status)) << "the writer ended by itself: " << kd.status;
+        Lists said_state = acked;  // after every change the writer said it began
+        for (const std::string& line : whole_lines(kd.out)) {
+            std::istringstream l(line);
+            std::string what;
+            int key;
+            uint32_t s;
+            l >> what;
+            if (what == "F") {
+                acked = said_state;
+            } else if (what == "A" && l >> key >> s) {
+                said_state[key].insert(s);
+            } else if (what == "X" && l >> key >> s) {
+                auto it = said_state[key].find(s);
+                if (it != said_state[key].end()) said_state[key].erase(it);
+            }
+        }
+        auto drop_empty = [](Lists* m) {
+            std::erase_if(*m, [](auto& kv) { return kv.second.empty(); });
+        };
+        drop_empty(&acked);
+        drop_empty(&said_state);
+        p = open_rw(path);
+        ASSERT_NE(p, nullptr) << "round " << round;
+        int e = 0;
+        r = get_root64(&e, p, root_at, dtree64_endian);
+        ASSERT_NE(r, nullptr) << "round " << round;
+        Lists got;
+        EXPECT_TRUE(read_lists(p, r, &got)) << "round " << round;
+        if (got != acked && got != said_state) {
+            wrong++;
+            ADD_FAILURE() << "round " << round << ": the values are neither those of the last "
+                          << "flush reported nor those the writer set after it";
+        }
+        acked = got;
+        ASSERT_EQ(close_filespace64(p), 0);
+        if ((round + 1) % check_every == 0 || round == rounds - 1) {
+            CheckResult c = run_checker("--closed --freelist " + path);
+            EXPECT_EQ(c.status, 0) << "round " << round << "\n" << c.out;
+        }
+    }
+    printf("list writer: %d kills, %zu keys with values at the end, %d rounds wrong\n", rounds,
+           acked.size(), wrong);
+}
+
+}  // namespace
+
+TEST(PdbCrash, AKilledValueWriterLosesNoValueItFlushed) {
+    killed_value_writers(kill_rounds(24), 84, 4);
+}
+
+// The kill torture: writers of associative values, integer trees and character trees with value
+// lists killed at random moments after a flush, and every file the next writer recovered read
+// whole by the independent checker. VX_KILL_ROUNDS multiplies the rounds for a long run.
+TEST(PdbCrash, KillTortureLeavesEveryRecoveredFileWhole) {
+    killed_value_writers(kill_rounds(12), 930, 1, 4000, true);
+    killed_tree_writers(kill_rounds(6), false, true, 931, 1);
+    killed_tree_writers(kill_rounds(6), true, true, 932, 1);
+    killed_list_writers(kill_rounds(12), 933, 1);
+}
+
+namespace {
+
+// The root the first index of the associative file p names, and that root's top node.
+std::pair<uint64_t, uint64_t> first_index_root(PDB64* p) {
+    uint64_t pos = 0;
+    auto* t = static_cast<uint8_t*>(get_file_record64(&pos, p, PN64_ASSOC_HEADER_TYPE, 0));
+    if (!t) return {0, 0};
+    uint64_t root = get_be64(t + PN64_HEADER_SIZE);
+    d_f_ree(t);
+    auto* r = static_cast<uint8_t*>(read_filespace64f(p, root));
+    uint64_t top = r ? get_be64(r + PN64_HEADER_SIZE + 4) : 0;
+    if (r) d_f_ree(r);
+    return {root, top};
+}
+
+std::vector<uint8_t> root_body(int32_t kind, uint64_t top) {
+    std::vector<uint8_t> b(12);
+    put_be32(b.data(), static_cast<uint32_t>(kind));
+    put_be64(b.data() + 4, top);
+    return b;
+}
+
+}  // namespace
+
+// What a writer killed after reserving records leaves, made by hand in a closed file (the record's
+// type over bytes of the case's choosing, the open-for-writing flag set): the next writer frees
+// every record no committed structure names, whatever its header says, and keeps every committed
+// value; a committed tree that is itself damaged leaves the file as it is, to be read only.
+TEST(PdbCrash, RecoveryFreesWhatNoCommittedStructureNames) {
+    TempDir d;
+    const std::vector<uint8_t> text(32, 'k');
+    struct Case {
+        const char* name;
+        bool assoc;
+        uint16_t type;  // of the record planted, 0: the committed root's top overwritten
+        // The planted body, from the first index's (or the tree's) root and top node.
+        std::function<std::vector<uint8_t>(uint64_t root, uint64_t top)> body;
+    };
+    std::vector<Case> cases = {
+        {"a root over value text", true, PN64_TREE_ROOT_TYPE,
+         [&](uint64_t, uint64_t) { return std::vector<uint8_t>(text.begin(), text.begin() + 12); }},
+        {"a root naming a committed tree's node", true, PN64_TREE_ROOT_TYPE,
+         [](uint64_t, uint64_t top) { return root_body(ASSOC64_STRING_TYPE | 1, top); }},
+        {"an empty root no index names", true, PN64_TREE_ROOT_TYPE,
+         [](uint64_t, uint64_t) { return root_body(ASSOC64_INTEGER_KIND, 0); }},
+        {"a node over value text", true, PN64_TREE_NODE_TYPE,
+         [&](uint64_t, uint64_t) { return text; }},
+        {"a value no index names", true, PN64_ASSOC_DATA_TYPE,
+         [](uint64_t, uint64_t) { return std::vector<uint8_t>{'1', 0, 0, 0, 0, 0, 0, 0}; }},
+        {"a root over text beside a caller's tree", false, PN64_TREE_ROOT_TYPE,
+         [&](uint64_t, uint64_t) { return std::vector<uint8_t>(text.begin(), text.begin() + 12); }},
+        {"a level no entry names", false, PN64_TREE_ROOT_TYPE,
+         [](uint64_t, uint64_t) { return root_body(2, 0); }},
+        {"a committed index naming text", true, 0, nullptr},
+    };
+    int32_t keys[] = {1, 2, 3, 4, 5};
+    for (size_t i = 0; i < cases.size(); i++) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        std::string path = d.at("planted" + std::to_string(i));
+        uint64_t root = 0, top = 0;
+        if (c.assoc) {
+            int k = l_open_associate64(path.c_str(), OPEN_RW, 0644, WITH_FREELIST, 12, nullptr);
+            ASSERT_GT(k, 0);
+            ASSERT_EQ(l_new_index64(k, ASSOC64_INTEGER_INDEX, 1), 0);
+            ASSERT_EQ(l_new_index64(k, ASSOC64_STRING_INDEX, 2), 1);
+            for (int32_t key : keys) {
+                std::string v = "v" + std::to_string(key);
+                ASSERT_EQ(l_insert_associate64_text(k, 0, &key, v.c_str(), 2), 0);
+                ASSERT_EQ(
+                    l_insert_associate64_text(k, 1, string_key(key, true).data(), v.c_str(), 2), 0);
+            }
+            std::tie(root, top) = first_index_root(associate64_file(k));
+            ASSERT_EQ(l_close_associate64(k), 0);
+        } else {
+            PDB64* p = open_rw(path);
+            FAVT64_ROOT* r = new_int_tree(p);
+            root = r->h.fofs;
+            for (int32_t key : keys)
+                ASSERT_NE(put_key(r, key, key), nullptr);
+            ASSERT_EQ(close_filespace64(p), 0);
+        }
+        std::string b = file_bytes(path);
+        if (c.type) {
+            std::vector<uint8_t> body = c.body(root, top);
+            PDB64* p = open_rw(path);
+            PN64_HEADER h = {};
+            h.type = c.type;
+            h.size = PN64_HEADER_SIZE + body.size();
+            int64_t pos = alloc_filespace64(p, &h);
+            ASSERT_GT(pos, 0);
+            ASSERT_EQ(close_filespace64(p), 0);
+            b = file_bytes(path);
+            memcpy(&b[static_cast<size_t>(pos) + 4], body.data(), body.size());
+        } else {
+            memcpy(&b[root + 4 + 4], text.data(), 8);
+        }
+        b[31] = static_cast<char>(b[31] | 1);
+        put_file(path, b);
+        PrintCapture cap;
+        if (!c.type) {
+            PDB64* p = open_rw(path);
+            ASSERT_NE(p, nullptr);
+            EXPECT_NE(cap.text().find("a committed structure is damaged at"), std::string::npos)
+                << cap.text();
+            EXPECT_NE(cap.text().find("left read-only"), std::string::npos) << cap.text();
+            std::vector<uint8_t> rec = make_record(300, 40, 1);
+            EXPECT_LT(write_filespace64f(p, PN64_FIRST_RECORD, rec.data()), 0);
+            close_filespace64(p);
+            EXPECT_EQ(file_bytes(path), b) << "the damaged file was changed";
+            continue;
+        }
+        if (c.assoc) {
+            int k = l_open_associate64(path.c_str(), OPEN_RW, 0644, WITH_FREELIST, 12, nullptr);
+            ASSERT_GT(k, 0);
+            for (int32_t key : keys) {
+                std::string v = "v" + std::to_string(key);
+                EXPECT_EQ(value_at(k, 0, &key), v);
+                EXPECT_EQ(value_at(k, 1, string_key(key, true).data()), v);
+            }
+            ASSERT_EQ(l_close_associate64(k), 0);
+        } else {
+            PDB64* p = open_rw(path);
+            EXPECT_EQ(walk_keys(int_tree_at(p, root)), (std::vector<int32_t>{1, 2, 3, 4, 5}));
+            ASSERT_EQ(close_filespace64(p), 0);
+        }
+        EXPECT_NE(cap.text().find("named by nothing freed"), std::string::npos) << cap.text();
+        CheckResult r = run_checker("--closed --freelist " + path);
+        EXPECT_EQ(r.status, 0) << r.out;
+    }
 }

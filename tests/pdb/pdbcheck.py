@@ -31,7 +31,8 @@ unsigned 32-bit character of 20-byte data). Character trees: every deeper level 
 exactly one entry and not empty, entry values 0, a value list (261, at least two values, each a
 record) or a record. Associative files (513 index table): roots of the kind their type needs,
 unique names, zero reserved bytes, every value record (514) named exactly once, by an integer index
-node or a character-tree entry, its text area at least 8 bytes and ending with a 0 byte.
+node or a character-tree entry, its text area at least 8 bytes and ending with a 0 byte, and every
+root but the character-tree levels named by the index table.
 """
 
 import os
@@ -355,8 +356,10 @@ def check_trees(r, records, order, err, matrix=False):
         if len(tb) % 16:
             err("index table at %d: %d bytes" % (tables[0], len(tb)))
         names = set()
+        index_roots = set()
         for i in range(len(tb) // 16):
             fofs, typ, name, reserved = struct.unpack(">qhhI", tb[16 * i:16 * i + 16])
+            index_roots.add(fofs)
             if name in names:
                 err("index name %d used twice" % name)
             names.add(name)
@@ -368,6 +371,11 @@ def check_trees(r, records, order, err, matrix=False):
             elif typ == 1:
                 for v in int_values.get(fofs, []):
                     value_refs[v] += 1
+        # The table names every tree of the file but the levels: any other root is a record
+        # named by nothing, such as one a killed writer reserved after its last commit.
+        for rp, kind in kinds.items():
+            if kind != 2 and rp not in index_roots:
+                err("tree root at %d (kind %d) is named by no index" % (rp, kind))
         for p in order:
             if records[p][0] != VALUE:
                 continue
@@ -719,6 +727,8 @@ def selftest(writer, matrix_writer=None):
     bad = bytearray(good)
     struct.pack_into(">h", bad, 44 + 16 + 36 + 4 + 8, 2)
     expect("assoc-kind", bytes(bad), False, "of kind 256")
+    expect("assoc-stray-root", bytes(good) + rec(TREE_ROOT, struct.pack(">iQ", 259, 0)), False,
+           "named by no index")
 
     # The compact code, by the bytes its definition gives.
     for v, b in ((0, "0000"), (-1, "7FFF"), (16383, "3FFF"), (16384, "80004000"), (-16384, "4000"),
