@@ -342,7 +342,10 @@ int _scan_call_loading(int64_t* dc, SCAN_CALL_WORK* w, MATRIX_SCAN_T* mst) {
     MATRIX_NODE* cn = nullptr;
     void* data = get_matrix_node_channel(&err, &cn, w->m, dc, mst->channel, mst->gn_tree_node,
                                          mst->gn_create, nullptr, 0);
-    unlock_node(n, nullptr);
+    // Only the tree walk (type 1) holds the node it returns; for another type the look-up's hold
+    // is the one the visit counts and releases, so it is kept. Releasing it as well would take a
+    // hold away from another user of the node.
+    if (err || mst->gn_tree_node == 1) unlock_node(n, nullptr);
     if (err) return err;
     mst->channel_data = data;
     mst->n = cn;

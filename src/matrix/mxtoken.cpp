@@ -439,15 +439,23 @@ Q_HEADER* take_soon(SYS_QUEUE* q, L_CHAR* key) {
     return t;
 }
 
+// The token's node becomes ready: the matrix's trigger is told once the status is already 2 (a
+// trigger that looks at the node sees it ready), and the node's readers are answered and woken
+// after it.
+void node_ready(MATRIX_TOKEN* t) {
+    MATRIX_NODE* n = t->process_node;
+    mx_set_status(n, MS_OK);
+    if (n->matrix->p.trigger) n->matrix->p.trigger(2, t);
+    node_status_set(n, MS_OK);
+}
+
 // The node that the token's slot loaded turns ready: at the slot's end, or when the slot parks
 // mid-way (another token may need this node before the one it waits for can be made).
 void publish_loaded(MATRIX_TOKEN* t) {
     if (!t->loaded) return;
     t->loaded = 0;
-    MATRIX_NODE* n = t->process_node;
-    if (n->status >= MS_OK) return;
-    if (n->matrix->p.trigger) n->matrix->p.trigger(2, t);
-    node_status_set(n, MS_OK);
+    if (t->process_node->status >= MS_OK) return;
+    node_ready(t);
 }
 
 void matrix_que_task(intptr_t qp) {
@@ -828,10 +836,10 @@ normal_end:
         _xx_insert_matrix_access(t, matrix_exec_cal, __FILE__, __LINE__);
         goto out;
     }
-    if (t->normal_jump_status >= 0) {
-        if (t->normal_jump_status == MS_OK && m->p.trigger) m->p.trigger(2, t);
+    if (t->normal_jump_status == MS_OK)
+        node_ready(t);
+    else if (t->normal_jump_status >= 0)
         node_status_set(n, t->normal_jump_status);
-    }
     t->cal_target = nullptr;
     if (t->access_list) {
         t->access_target_id = -1;

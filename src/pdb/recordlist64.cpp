@@ -11,10 +11,19 @@ void write_header_copy(RECORD_LIST64* l, uint64_t size) {
     pn64_set(l->data, l->header.type, size);
 }
 
+// The bytes the pieces go behind: the header's size, but never less than the header copy itself,
+// which a list created with a size below 16 holds too. Pieces written over it or past a buffer
+// sized without it would damage the record or the heap.
+int64_t fixed_part(const RECORD_LIST64* l) {
+    uint64_t n = l->header.size;
+    if (l->enable_header && n < PN64_HEADER_SIZE) n = PN64_HEADER_SIZE;
+    return static_cast<int64_t>(n);
+}
+
 // Joins the pieces of one list: its total size, or 0 when it has none.
 int64_t join(RECORD_LIST64* l) {
     if (!l->chain_head) return 0;
-    int64_t body = static_cast<int64_t>(l->header.size);
+    int64_t body = fixed_part(l);
     int64_t total = body;
     for (CHAIN_LIST64* c = l->chain_head; c; c = c->next)
         total += c->len;
@@ -85,7 +94,7 @@ void set_recordlist_chain64_middle(RECORD_LIST64* list, CHAIN_LIST64* before, vo
 
 void setup_recordlist64_size(RECORD_LIST64* list) {
     if (!list->chain_head || !list->enable_header) return;
-    list->body = static_cast<int64_t>(list->header.size);
+    list->body = fixed_part(list);
     int64_t total = list->body;
     for (CHAIN_LIST64* c = list->chain_head; c; c = c->next)
         total += c->len;

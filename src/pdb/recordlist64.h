@@ -35,7 +35,7 @@ struct RECORD_LIST64 {
 };
 
 // A new list with a size-byte buffer (zeros), the header copied into its first 16 bytes when size
-// is not 0 (a size below 16 still gets room for the header).
+// is not 0 (a size below 16 still gets room for the header, and pieces are joined behind it).
 RECORD_LIST64* new_recordlist64(uint16_t type, uint64_t size);
 // Appends a piece.
 void set_recordlist_chain64(RECORD_LIST64* list, void* ptr, int64_t len, int free_flag);

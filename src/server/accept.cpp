@@ -210,13 +210,23 @@ struct LISTENER_SETTINGS {
     int silent_timeout;
     int connection_timeout;
     int max_connection;
+    int port;  // the listener's own port and address: a peer's GetQVIinfo shows where it came in
+    int port_limit;
+    int ip;
 };
 
 // qvi_lock held.
 LISTENER_SETTINGS _listener_settings(const QV_INTERPRETER* l) {
-    return {l->env,           l->environment,    l->ps_flags,
-            l->result_flag,   l->silent_timeout, l->connection_timeout,
-            l->max_connection};
+    return {l->env,
+            l->environment,
+            l->ps_flags,
+            l->result_flag,
+            l->silent_timeout,
+            l->connection_timeout,
+            l->max_connection,
+            l->port,
+            l->port_limit,
+            l->ip};
 }
 
 // launch_accept_thread with the listener's settings taken already. held: a listener the caller
@@ -234,6 +244,9 @@ int launch_connection(STREAM* st, uint32_t ip, const LISTENER_SETTINGS& ls, PERM
     qvi->silent_timeout = ls.silent_timeout;
     qvi->connection_timeout = ls.connection_timeout;
     qvi->max_connection = ls.max_connection;
+    qvi->port = ls.port;
+    qvi->port_limit = ls.port_limit;
+    qvi->ip = ls.ip;
     qvi->a_type = QVA_CONNECT;
     qvi->pl_accept = entry;
     qvi->inp = qvi->out = st;

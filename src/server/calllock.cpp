@@ -1,12 +1,8 @@
 // Call locks: the local table of this process's locks and the client side of the lock server.
 #include "server/calllock.h"
 
-#include <poll.h>
 #include <unistd.h>
 
-#include <cerrno>
-
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -20,14 +16,15 @@
 #include "base/tick.h"
 #include "lisp/env.h"
 #include "lisp/eval.h"
+#include "lisp/heap.h"
 #include "lisp/list.h"
+#include "lisp/parser.h"
 #include "longchar/codemethod.h"
 #include "longchar/longchar.h"
 #include "server/connect.h"
-#include "server/docpath.h"
+#include "server/interp.h"
 #include "server/lockserver.h"
-#include "stream/connection.h"
-#include "stream/streamio.h"
+#include "server/remote.h"
 
 SEM call_lock_lock;
 CALL_LOCK_INTERPRETER* li_list;
@@ -39,19 +36,16 @@ namespace {
 constexpr int CONNECT_TRIES = 3;
 constexpr int LOCK_ATTEMPTS = 3;
 constexpr uint32_t IDLE_LIFE = 3600;  // seconds an unused connection is kept
-// A greeting or an answer longer than this is not one of the server's: the connection is
-// given up.
-constexpr size_t ANSWER_MAX = 1 << 20;
 
 int busy_wait_ms = 5000;
 
-// How long the server's greeting and its answer to a message are waited for. A server that
+// How long the server's permission and its answer to a message are waited for. A server that
 // accepts and never answers would otherwise hold the asking task for ever: the log task (which
-// asks before its writes) and every matrix open under a call lock with it. The greeting gets the
-// permission wait of every outgoing connection; an answer the same two minutes, since a grant the
-// server queues comes when its holder gives the lock back on the event call. A request marked
-// CALL_LOCK_BRIEF (the log's) waits only a few seconds for either. A connection that ran out of
-// time is closed, and the request ends without further attempts.
+// asks before its writes) and every matrix open under a call lock with it. The permission gets
+// the wait of every outgoing connection; an answer the same two minutes, since a grant the server
+// queues comes when its holder gives the lock back on the event call. A request marked
+// CALL_LOCK_BRIEF (the log's) waits only a few seconds for either. A connection whose answer ran
+// out of time is closed, and the request ends without further attempts.
 constexpr int ANSWER_WAIT_MS = 120 * 1000;
 constexpr int BRIEF_WAIT_MS = 3000;
 int wait_limit_ms = -1;  // a cap on every wait (tests); -1 none
@@ -137,31 +131,18 @@ std::string attr_value(const char* file) {
     return out;
 }
 
-// The code-set mark of the messages: they are written in UTF-8 whatever the server's default.
-std::string code_mark() {
-    char b[32];
-    snprintf(b, sizeof b, "&cx%x;", static_cast<unsigned>(utf8_cm.lccode));
-    return b;
-}
-
 std::string build_lock_message(const std::string& escaped, int type, const char* file, int line,
-                               int data, int seq, int port) {
-    // The port is sent only with an event number: it is where the server asks for the lock back.
-    std::string back = seq > 0 && port > 0 ? "\" port=\"" + std::to_string(port) : std::string();
-    std::string m = code_mark() + "<Lock type=\"" + (type == CALL_LOCK_WRITE ? "write" : "read") +
+                               int data, int seq) {
+    std::string m = "<Lock type=\"" + std::string(type == CALL_LOCK_WRITE ? "write" : "read") +
                     "\" file=\"" + attr_value(file) + "\" line=\"" + std::to_string(line) +
-                    "\" data=\"" + std::to_string(data) + "\" seq=\"" + std::to_string(seq) + back +
-                    "\"> " + escaped + " </Lock>\n";
+                    "\" data=\"" + std::to_string(data) + "\" seq=\"" + std::to_string(seq) +
+                    "\"> " + escaped + " </Lock>";
     return m.size() > CALL_LOCK_MESSAGE_MAX ? std::string() : m;
 }
 
 std::string build_unlock_message(const std::string& escaped) {
-    std::string m = code_mark() + "<Unlock> " + escaped + " </Unlock>\n";
+    std::string m = "<Unlock> " + escaped + " </Unlock>";
     return m.size() > CALL_LOCK_MESSAGE_MAX ? std::string() : m;
-}
-
-void close_stream(STREAM* st) {
-    if (st) _d_s_close(st, __FILE__, __LINE__);
 }
 
 int wait_ms(bool brief, int ms) {
@@ -169,96 +150,119 @@ int wait_ms(bool brief, int ms) {
     return wait_limit_ms >= 0 && ms > wait_limit_ms ? wait_limit_ms : ms;
 }
 
-// True when the connection has something to read before the deadline.
-bool readable_by(STREAM* st, std::chrono::steady_clock::time_point deadline) {
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left < 0) left = 0;
-        struct pollfd p = {st->file.fid, POLLIN, 0};
-        int r = poll(&p, 1, static_cast<int>(left));
-        if (r > 0) return true;
-        if (r == 0 || errno != EINTR) return false;
+// The language work of the lock client (opening a connection interpreter, a remote query and its
+// wait) runs on a helper task of its own, never on the asking task: that one may hold locks of
+// its own (the log's, a matrix file's) that the collector or the interpreters could need while it
+// waits, and it waits for the helper with a bound. A helper whose asker gave up finishes alone
+// and drops what it made.
+enum : int { JOB_OPEN, JOB_SEND };
+
+struct CL_JOB {
+    int kind;
+    std::string host;  // JOB_OPEN: the server
+    int port;
+    uint32_t iid;     // JOB_SEND: the connection
+    std::string msg;  // JOB_SEND: the message, UTF-8
+    int result;  // JOB_OPEN: the connection's id or a negative code; JOB_SEND: as call_lock_query
+    bool done;   // under call_lock_lock, like abandoned
+    bool abandoned;
+};
+
+// A new connection interpreter to the lock server whose environment is top environment 1, so
+// that what the server sends on it (call-lock-event) is evaluated there: its id, or the negative
+// code of the last try. A "Busy" server is tried again after the busy wait, three times in all;
+// any other failure ends at once. The connection never times out: the server keeps a lock as
+// long as the connection that took it.
+int open_now(const std::string& host, int port) {
+    int id = QVI_ERR_BUSY;
+    for (int i = 0; i < CONNECT_TRIES && id == QVI_ERR_BUSY; i++) {
+        if (i) std::this_thread::sleep_for(std::chrono::milliseconds(busy_wait_ms));
+        QV_INTERPRETER* q = new_qv_interpreter();
+        q->a_type = QVA_CONNECT;
+        q->env = vxlisp_top_env1;
+        q->environment = 0;
+        q->proxy_type = 1;
+        q->never_main = true;
+        q->hostname = _xx_nl_copy_str_1(&utf8_cm, host.c_str(), __FILE__, __LINE__);
+        q->port = port;
+        id = setup_i(q);
     }
+    if (id > 0) set_c_timeout(static_cast<uint32_t>(id), -1);
+    return id;
 }
 
-// Reads from the connection until its buffer holds `mark`: the text up to and including it in
-// *text, the rest kept: 1. 0 at the end of the input, on a failure or when too much came; -1 when
-// the mark has not come within ms milliseconds.
-int read_until(CALL_LOCK_INTERPRETER* c, const char* mark, std::string* text, int ms) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    char buf[4096];
-    for (;;) {
-        size_t at = c->rest.find(mark);
-        if (at != std::string::npos) {
-            size_t end = at + strlen(mark);
-            *text = c->rest.substr(0, end);
-            c->rest.erase(0, end);
-            return 1;
-        }
-        if (c->rest.size() > ANSWER_MAX) return 0;
-        if (!readable_by(c->st, deadline)) return -1;
-        int n = s_read(c->st, buf, sizeof buf);
-        if (n <= 0) return 0;
-        c->rest.append(buf, static_cast<size_t>(n));
+void job_task(intptr_t data) {
+    auto* j = reinterpret_cast<CL_JOB*>(data);
+    set_t_msg("call lock");
+    int r = j->kind == JOB_OPEN ? open_now(j->host, j->port) : call_lock_query(j->iid, j->msg);
+    bool left;
+    {
+        TaskLockGuard g(call_lock_lock);
+        j->result = r;
+        j->done = true;
+        left = j->abandoned;
+        wakeup_task(j);
     }
+    if (!left) return;
+    if (j->kind == JOB_OPEN && r > 0) close_interpreter_nowait(static_cast<uint32_t>(r));
+    del_timeout(j);
+    delete j;
 }
 
-// True when the answer text holds a reply whose value is not an error value. An error value is
-// printed as "^", a line end and " %E" (see the printer).
-bool answer_grants(const std::string& text) {
-    size_t at = text.rfind("<Result>");
-    if (at == std::string::npos) return false;
-    size_t p = at + strlen("<Result>");
-    while (p < text.size() && (text[p] == ' ' || text[p] == '\n' || text[p] == '\r'))
-        p++;
-    while (p < text.size() && isdigit(static_cast<unsigned char>(text[p])))
-        p++;
-    while (p < text.size() &&
-           (text[p] == ' ' || text[p] == '\n' || text[p] == '\r' || text[p] == '^'))
-        p++;
-    return text.compare(p, 2, "%E") != 0;
+// Runs j on a helper task and waits at most ms milliseconds for it (call_lock_lock not held):
+// true with *result set when it ended in time; false when it did not (or no task could run it),
+// and then j is the helper's to free.
+bool run_job(CL_JOB* j, int ms, int* result) {
+    if (try_create_task(job_task, reinterpret_cast<intptr_t>(j), 2) == NO_TASK) {
+        delete j;
+        return false;
+    }
+    int64_t deadline = steady_ms() + ms;
+    lock_task(call_lock_lock);
+    while (!j->done) {
+        int64_t left = deadline - steady_ms();
+        if (left <= 0) break;
+        new_timeout(j, static_cast<int>((left + 999) / 1000));
+        sleep_task(j, call_lock_lock);
+        lock_task(call_lock_lock);
+    }
+    bool done = j->done;
+    if (!done) j->abandoned = true;
+    unlock_task(call_lock_lock, "call_lock");
+    if (!done) return false;
+    *result = j->result;
+    del_timeout(j);
+    delete j;
+    return true;
 }
 
 // Sends one message and waits for its answer: 1 granted, 0 refused by the server, -1 the
-// connection failed, -2 no answer came within ms. Called without call_lock_lock; the connection
-// is the caller's alone.
+// connection failed, -2 no answer came within ms (the connection is then of no further use: its
+// answer may still come). Called without call_lock_lock; the connection is the caller's alone.
 int exchange(CALL_LOCK_INTERPRETER* c, const std::string& msg, int ms) {
-    if (!c->st) return -1;
-    if (s_write(c->st, msg.data(), static_cast<int>(msg.size())) != static_cast<int>(msg.size()))
-        return -1;
-    if (s_flush(c->st) < 0) return -1;
-    std::string text;
-    int got = read_until(c, "</Result>", &text, ms);
-    if (got <= 0) return got < 0 ? -2 : -1;
-    return answer_grants(text) ? 1 : 0;
+    if (!c->qvi) return -1;
+    auto* j = new CL_JOB{};
+    j->kind = JOB_SEND;
+    j->iid = c->qvi;
+    j->msg = msg;
+    int r;
+    if (!run_job(j, ms, &r)) return -2;
+    return r;
 }
 
-// A new connection that the server admitted, or null. A "Busy" server is tried again after the
-// busy wait, three times in all; any other failure ends at once. Called without the lock.
+// A new connection that the server admitted, or null. Called without the lock.
 CALL_LOCK_INTERPRETER* open_connection(int port, const std::string& host, bool brief) {
-    for (int i = 0; i < CONNECT_TRIES; i++) {
-        if (i) std::this_thread::sleep_for(std::chrono::milliseconds(busy_wait_ms));
-        int cerr = 0;
-        STREAM* st = new_connection(&cerr, host.c_str(), 0, port, nullptr, nullptr);
-        if (!st) return nullptr;
-        auto* c = new CALL_LOCK_INTERPRETER{};
-        c->st = st;
-        std::string greeting;
-        bool ok = s_write(st, "\n", 1) == 1 && s_flush(st) >= 0 &&
-                  read_until(c, "</Permission>", &greeting,
-                             wait_ms(brief, CONNECT_PERMISSION_WAIT * 1000)) == 1;
-        if (ok && greeting.find("<Permission>Allow</Permission>") != std::string::npos) {
-            c->call_time = get_qvtime();
-            return c;
-        }
-        close_stream(st);
-        delete c;
-        if (!ok || greeting.find("<Permission>Busy</Permission>") == std::string::npos)
-            return nullptr;
-    }
-    return nullptr;
+    auto* j = new CL_JOB{};
+    j->kind = JOB_OPEN;
+    j->host = host;
+    j->port = port;
+    int id = 0;
+    int ms = wait_ms(brief, CONNECT_TRIES * (CONNECT_PERMISSION_WAIT * 1000 + busy_wait_ms));
+    if (!run_job(j, ms, &id) || id <= 0) return nullptr;
+    auto* c = new CALL_LOCK_INTERPRETER{};
+    c->qvi = static_cast<uint32_t>(id);
+    c->call_time = get_qvtime();
+    return c;
 }
 
 // Unlinks a connection from li_list (call_lock_lock held); the caller closes and frees it.
@@ -272,7 +276,7 @@ void unlink_cli(CALL_LOCK_INTERPRETER* c) {
 }
 
 void free_cli(CALL_LOCK_INTERPRETER* c) {
-    close_stream(c->st);
+    if (c->qvi) close_interpreter_nowait(c->qvi);
     delete c;
 }
 
@@ -359,11 +363,11 @@ LOCAL_STEP local_step(const L_CHAR* name, int type, int tid, CALL_LOCK_TABLE** j
 }  // namespace
 
 std::string call_lock_message(const L_CHAR* name, int type, const char* file, int line, int data,
-                              int seq, int port) {
+                              int seq) {
     if (!name || !*name) return {};
     std::string escaped = escape_name(name);
     if (escaped.empty() || escaped.size() > CALL_LOCK_MESSAGE_MAX) return {};
-    return build_lock_message(escaped, type, file, line, data, seq, port);
+    return build_lock_message(escaped, type, file, line, data, seq);
 }
 
 std::string call_unlock_message(const L_CHAR* name) {
@@ -402,9 +406,6 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* name, int type, CALL_LOCK_EVENT_
     std::string escaped = escape_name(name);
     if (escaped.empty() || escaped.size() > CALL_LOCK_MESSAGE_MAX) return cl_invalid();
     int tid = get_tid();
-    // A lock with an event function tells the server this agent's port, so that another agent's
-    // request can ask for it back (call-lock-event).
-    int my_port = event_func ? get_my_port() : 0;
 
     lock_task(call_lock_lock);
     for (;;) {
@@ -452,7 +453,7 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* name, int type, CALL_LOCK_EVENT_
             seq = call_lock_seq;
         }
         c->ref++;
-        std::string msg = build_lock_message(escaped, type, file, line, getpid(), seq, my_port);
+        std::string msg = build_lock_message(escaped, type, file, line, getpid(), seq);
         unlock_task(call_lock_lock, "call_lock");
         int r = msg.empty() ? -1 : exchange(c, msg, wait_ms(brief, ANSWER_WAIT_MS));
         lock_task(call_lock_lock);
@@ -527,24 +528,31 @@ int call_unlock(CALL_LOCK_DESCRIPTER d, int tid) {
     return 0;
 }
 
-int call_lock_send_event(uint32_t ip, int port, int seq) {
-    if (port < 1 || port > 65535 || seq <= 0) return -1;
-    int cerr = 0;
-    STREAM* st = new_connection(&cerr, nullptr, ip, port, nullptr, nullptr);
-    if (!st) return -1;
-    CALL_LOCK_INTERPRETER c{};
-    c.st = st;
-    std::string greeting;
+int call_lock_query(uint32_t iid, const std::string& text) {
+    if (!iid || text.empty()) return -1;
+    // The wait for the answer needs an interpreter of the calling task's own.
+    bool own = false;
+    if (get_my_iid() == 0) {
+        QV_INTERPRETER* q = new_qv_interpreter();
+        q->a_type = QVA_INTERNAL;
+        own = setup_i(q) > 0;
+        if (!own) return -1;
+    }
     int r = -1;
-    if (s_write(st, "\n", 1) == 1 && s_flush(st) >= 0 &&
-        read_until(&c, "</Permission>", &greeting,
-                   wait_ms(false, CONNECT_PERMISSION_WAIT * 1000)) == 1 &&
-        greeting.find("<Permission>Allow</Permission>") != std::string::npos)
-        r = exchange(&c, "(call-lock-event " + std::to_string(seq) + ")\n",
-                     wait_ms(false, ANSWER_WAIT_MS)) == 1
-                ? 0
-                : -1;
-    close_stream(st);
+    L_CHAR* cmd = _xx_nl_copy_str_1(&utf8_cm, text.c_str(), __FILE__, __LINE__);
+    if (cmd) {
+        gc_push(nullptr, nullptr, "call_lock_query");
+        QV_SEXP* v = remote_query(static_cast<int>(iid), vxlisp_top_env1, cmd, nullptr);
+        d_f_ree(cmd);
+        // Null: nothing was sent. A failed query (the connection ended) is an error value too,
+        // told from the server's own by the connection no longer running.
+        if (v) {
+            v = realize_sexp(v);
+            r = get_type(v) != QVT_ERROR ? 1 : check_iid(iid) ? 0 : -1;
+        }
+        gc_pop(nullptr, nullptr);
+    }
+    if (own) close_self_interpreter();
     return r;
 }
 

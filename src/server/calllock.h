@@ -2,13 +2,15 @@
 //
 // The lock server is another agent, reached over the QV line protocol at the address that the
 // configuration symbols `LockHostName` (a string) and `LockPort` (an integer) name in top
-// environment 1. Each lock taken costs one message on a connection of its own:
-//     <Lock type="read|write" file="F" line="L" data="PID" seq="S"[ port="P"]> NAME </Lock>
+// environment 1. The connections to it are connection interpreters whose environment is top
+// environment 1; each lock costs one remote query on one of them:
+//     <Lock type="read|write" file="F" line="L" data="PID" seq="S"> NAME </Lock>
 //     <Unlock> NAME </Unlock>
-// NAME escaped for tag text; port, sent with an event function when the agent's ServerPort is
-// known, is where the server reaches the holder with (call-lock-event S) when another process
-// waits for the lock. Any answer that is not an error value grants the lock, an error
-// value refuses it. The server side of these messages is in lockserver.h.
+// NAME escaped for tag text. Any answer that is not an error value grants the lock, an error
+// value refuses it. What the server sends on a connection is evaluated there like any peer's
+// command: (call-lock-event S) asks the holder of the lock with event number S to give it back,
+// so an agent needs no port of its own to be asked. The server side of these messages is in
+// lockserver.h.
 //
 // Tasks of this process that ask for overlapping names (one a prefix of the other) meet in the
 // local table first, so the server sees one request per name and process: readers of one name
@@ -21,8 +23,9 @@
 // on a new connection) and local waiters try the server themselves.
 //
 // Locking: `call_lock_lock` guards both lists, every record and the counters; it is released
-// while a message is on the wire, and local waiters sleep on `lt_list`. It is taken before the
-// stream lock and holds no lock of the language.
+// while a message is on the wire, and local waiters sleep on `lt_list`. The asking task does no
+// work of the language: the connection's opening and each query run on a helper task, which the
+// asker waits for with a bound, so a caller may hold locks of its own (the log task does).
 #pragma once
 
 #include <cstdint>
@@ -30,7 +33,6 @@
 
 #include "base/lock.h"
 #include "lisp/sexp.h"
-#include "stream/stream.h"
 
 // Error code of a refused or impossible lock operation ("lock operation error").
 constexpr uint32_t QVE_LOCK_OPERATION = 0x80040503;
@@ -51,15 +53,13 @@ enum : int { CLI_IDLE = 0, CLI_IN_USE = 1, CLI_FAILED = 2 };
 // Called by call-lock-event with the lock's sequence number and the data given with the lock.
 typedef void (*CALL_LOCK_EVENT_FUNC)(int seq, void* event_data);
 
-// A connection to the lock server. The line protocol is spoken on the stream directly: this
-// process only sends the two messages and reads their answers.
+// A connection to the lock server.
 struct call_lock_interpreter {
     call_lock_interpreter* next;
-    STREAM* st;          // the connection, null once closed
+    uint32_t qvi;        // id of its connection interpreter
     int ref;             // locks held or being requested through it
     int status;          // CLI_IDLE, CLI_IN_USE, CLI_FAILED
     uint32_t call_time;  // QV time of last use
-    std::string rest;    // bytes read past the last answer
 };
 typedef call_lock_interpreter CALL_LOCK_INTERPRETER;
 
@@ -126,24 +126,24 @@ void call_lock_tick(intptr_t data, int);
 // The same sweep for the time now (tests): the number of connections closed.
 int call_lock_sweep(uint32_t now);
 
-// The message texts, escaped and whole: empty when they cannot be sent (a null or empty name,
-// or a message longer than CALL_LOCK_MESSAGE_MAX bytes).
+// The message texts (UTF-8), escaped and whole: empty when they cannot be sent (a null or empty
+// name, or a message longer than CALL_LOCK_MESSAGE_MAX bytes).
 constexpr size_t CALL_LOCK_MESSAGE_MAX = 65536;
-// With seq and port above 0, the message also names the port at which this agent takes
-// call-lock-event for the lock.
 std::string call_lock_message(const L_CHAR* name, int type, const char* file, int line, int data,
-                              int seq, int port = 0);
+                              int seq);
 std::string call_unlock_message(const L_CHAR* name);
 
-// The server's side of a hand-over: asks the agent at ip (network order) and port to give back
-// the lock of event number seq, as (call-lock-event seq) over the line protocol. 0 when the agent
-// ran it, -1 when it could not be reached or answered an error.
-int call_lock_send_event(uint32_t ip, int port, int seq);
+// Sends the text (UTF-8) as one remote query on the connection interpreter iid and waits for the
+// answer, the calling task getting an internal interpreter for the wait when it has none: 1 for
+// an answer that is not an error value, 0 for an error value answered, -1 when nothing could be
+// sent or the connection ended first. Both sides use it: the client for its messages, the server
+// for (call-lock-event S) on a holder's connection. Needs a task that holds no lock.
+int call_lock_query(uint32_t iid, const std::string& text);
 
 // Test hooks: the wait before another try after a "Busy" answer (5,000 ms by default), and
 // forgetting the cached server address so that it is read again.
 void call_lock_set_busy_wait(int ms);
-// Caps every wait for the lock server's greeting or answer at ms milliseconds (tests); -1 none.
+// Caps every wait for the lock server's permission or answer at ms milliseconds (tests); -1 none.
 void call_lock_set_wait_limit(int ms);
 void call_lock_reset_config();
 // Connections in li_list (tests: they must not pile up).

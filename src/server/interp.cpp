@@ -373,7 +373,7 @@ int setup_qv_interpreter(QV_INTERPRETER* qvi) {
     qvi->accept_lock = 0;
     qvi->accept_last_dec = get_qvtime();
 
-    if (qvi->a_type != QVA_INTERNAL && main_interpreter_flag == 0) {
+    if (qvi->a_type != QVA_INTERNAL && !qvi->never_main && main_interpreter_flag == 0) {
         main_interpreter = qvi;
         main_interpreter_flag = 1;
     }

@@ -179,6 +179,9 @@ struct qv_interpreter {
     // The task that opens the record runs its front thread itself once the open has returned
     // (an accepted peer's task), instead of a new task.
     bool front_by_opener;
+    // A connection the agent keeps for itself (to the lock server): never taken for the main
+    // interpreter, whose close would end every other.
+    bool never_main;
     int threads;  // tasks registered with the record in thread_hash
     // The relay thread is started by the first command queued, or by the end of the front
     // thread when none came: until then no task waits for commands that are not there.

@@ -31,7 +31,6 @@ struct SRV_LOCK {
     int64_t pid;
     uint64_t ticket;
     int seq;               // the holder's event number, 0 for none
-    int port;              // where the holder takes call-lock-event, 0 for nowhere
     bool notified;         // an event call to the holder is under way
     int64_t ask_again_ms;  // when the holder may be asked again (a steady-clock reading)
 };
@@ -95,17 +94,18 @@ void remove_waiting(uint64_t ticket) {
 constexpr int64_t ASK_AGAIN_MS = 1000;
 
 // A holder asked to give a lock back, on a task of its own: the request that waits for the lock
-// must not wait for the holder's answer too.
+// must not wait for the holder's answer too. The call goes on the connection that took the lock,
+// where the holder evaluates what its server sends.
 struct EVENT_CALL {
-    uint32_t ip;
-    int port;
+    uint32_t iid;
     int seq;
     uint64_t ticket;  // the held lock's
 };
 
 void event_task(intptr_t data) {
     auto* e = reinterpret_cast<EVENT_CALL*>(data);
-    call_lock_send_event(e->ip, e->port, e->seq);
+    set_t_msg("lock event");
+    call_lock_query(e->iid, "(call-lock-event " + std::to_string(e->seq) + ")");
     // The holder has had the event (or could not be reached): while it still holds the lock, a
     // waiter asks it again after a while, never while a call to it is under way.
     {
@@ -124,9 +124,8 @@ void event_task(intptr_t data) {
 void ask_holders(const SRV_LOCK& w) {
     int64_t now = steady_ms();
     for (SRV_LOCK& h : held) {
-        if (h.notified || now < h.ask_again_ms || h.seq <= 0 || h.port <= 0 || !conflicts(h, w))
-            continue;
-        auto* e = new EVENT_CALL{static_cast<uint32_t>(h.ip), h.port, h.seq, h.ticket};
+        if (h.notified || now < h.ask_again_ms || h.seq <= 0 || !conflicts(h, w)) continue;
+        auto* e = new EVENT_CALL{h.iid, h.seq, h.ticket};
         // Without a thread for the call, the holder is asked at a later look.
         if (try_create_task(event_task, reinterpret_cast<intptr_t>(e), 2) == NO_TASK)
             delete e;
@@ -209,8 +208,6 @@ QV_SEXP* qv_Lock(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVIS
         w.pid = d ? strtoll(d, nullptr, 10) : 0;
     }
     w.seq = int_attribute(attr, "seq");
-    w.port = int_attribute(attr, "port");
-    if (w.port > 65535) w.port = 0;
     lock_task(lock_server_lock);
     w.ticket = ++next_ticket;
     waiting.push_back(w);

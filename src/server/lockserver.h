@@ -8,10 +8,11 @@
 //       waiting writer, so no writer starves. Locks of one process (the same peer address and
 //       data) never conflict with each other: that process parts its own tasks itself.
 //       A request that has to wait asks each holder in its way whose Lock named an event number
-//       and a port (seq="S" port="P") to give the lock back, once per grant: on a task of its
-//       own the server sends (call-lock-event S) to that port of the holder's address, and the
-//       holder's event function releases the lock when it can (a matrix file closes and hands
-//       itself over).
+//       (seq="S") to give the lock back, one call at a time: on a task of its own the server
+//       sends (call-lock-event S) as a remote query on the connection that took the lock, and
+//       the holder's event function releases the lock when it can (a matrix file closes and
+//       hands itself over). A holder that still holds the lock a second after its answer is
+//       asked again.
 //   <Unlock> NAME </Unlock>
 //       Gives back one lock of NAME held through the same connection: NAME, or the error value
 //       "lock operation error" when the connection holds none.

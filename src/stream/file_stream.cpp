@@ -80,6 +80,24 @@ bool write_ready_now(int fd) {
     return poll(&p, 1, 0) == 1 && (p.revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL));
 }
 
+// Adds n bytes written to fd outside u_write to the descriptor's running checksum, as u_write
+// adds its own; errno stays as the write left it.
+void count_written(int fd, const char* p, int n) {
+    if (n <= 0) return;
+    int e = errno;
+    lk_set_checksum(fd, p, n);
+    errno = e;
+}
+
+// One piece to a socket, never waiting (the socket itself blocks: a full one is waited for
+// through the wait service, within reach of a close) and never raising SIGPIPE for a peer gone.
+// Counted in the checksum as u_write counts the writes of files and pipes.
+int send_now(int fd, const char* p, int n) {
+    int r = static_cast<int>(send(fd, p, static_cast<size_t>(n), MSG_DONTWAIT | MSG_NOSIGNAL));
+    count_written(fd, p, r);
+    return r;
+}
+
 // One piece of at most PIPE_BUF bytes to a pipe, terminal or device, written only if that does
 // not block: -1 with EAGAIN when the descriptor is full. The descriptor's blocking mode is shared
 // with other holders and stays as it is; the write asks not to wait (RWF_NOWAIT), and where the
@@ -92,11 +110,7 @@ int write_now(int fd, const char* p, int n) {
         errno = EAGAIN;
         return -1;
     }
-    if (r > 0) {
-        int e = errno;
-        lk_set_checksum(fd, p, static_cast<int>(r));
-        errno = e;
-    }
+    count_written(fd, p, static_cast<int>(r));
     return static_cast<int>(r);
 }
 
@@ -283,11 +297,9 @@ int s_write_file(STREAM* s, const void* data, int len) {
         int want = len - done;
         if (f->io_kind == FIO_WAIT && want > PIPE_BUF) want = PIPE_BUF;
         errno = 0;
-        int n = f->io_kind == FIO_SOCKET
-                    ? static_cast<int>(send(f->fid, p + done, static_cast<size_t>(want),
-                                            MSG_DONTWAIT | MSG_NOSIGNAL))
-                : trying ? write_now(f->fid, p + done, want)
-                         : u_write(f->fid, p + done, want);
+        int n = f->io_kind == FIO_SOCKET ? send_now(f->fid, p + done, want)
+                : trying                 ? write_now(f->fid, p + done, want)
+                                         : u_write(f->fid, p + done, want);
         err = errno;
         // A socket is tried once (a partial send leaves it full); a pipe or device again after
         // every piece that went out.

@@ -35,15 +35,12 @@ std::string ppm(int w, int h, int r, int g, int b) {
     return "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n" + px;
 }
 
-// The lock server's address (and the agent's own port, where it takes call-lock-event) bound
-// in the privileged top environment, where the agent reads them.
-std::string lock_config(int lock_port, int my_port) {
-    std::string s =
-        "^(Eval Env1 (quote (define LockHostName \"127.0.0.1\")))\n"
-        "^(Eval Env1 (quote (define LockPort " +
-        std::to_string(lock_port) + ")))\n";
-    if (my_port) s += "^(Eval Env1 (quote (define ServerPort " + std::to_string(my_port) + ")))\n";
-    return s;
+// The lock server's address bound in the privileged top environment, where the agent reads
+// them. No agent names a port of its own: the server asks for a file back on the lock connection.
+std::string lock_config(int lock_port) {
+    return "^(Eval Env1 (quote (define LockHostName \"127.0.0.1\")))\n"
+           "^(Eval Env1 (quote (define LockPort " +
+           std::to_string(lock_port) + ")))\n";
 }
 
 // Sends commands to an agent's listener and reads until the connection ends or ms pass.
@@ -104,8 +101,13 @@ struct Agents : ::testing::Test {
         if (server.joinable()) server.join();
     }
     // A creates the file, writes its picture into the top-left block and listens, the file open.
-    void start_a(bool takes_events) {
-        std::string s = lock_config(sport, takes_events ? aport : 0) + slot_matrix(file, 64, 32) +
+    // ignores_events: A answers the server's call-lock-event without doing anything, so it keeps
+    // the file.
+    void start_a(bool ignores_events = false) {
+        std::string keep = ignores_events
+                               ? "^(Eval Env1 (quote (define call-lock-event (lambda (seq) ()))))\n"
+                               : "";
+        std::string s = lock_config(sport) + keep + slot_matrix(file, 64, 32) +
                         "^([gmxImportPNM id=\"1\"] \"pa.ppm\" 0 0 0 0)\n" + listener_script(aport);
         a = std::thread([this, s] { a_run = agent(da, s); });
         ASSERT_TRUE(vxtest::wait_listening(aport)) << geotest::read_file(da + "/out.txt");
@@ -118,10 +120,10 @@ struct Agents : ::testing::Test {
 };
 
 TEST_F(Agents, AWriterWaitsForTheHandOverAndBothPicturesAreKept) {
-    start_a(true);
+    start_a();
     // B opens the same file while A has it open: it waits for A to hand it over, writes its
     // picture into the next block and closes.
-    AgentRun b = agent(db, lock_config(sport, 0) + slot_matrix(file, 64, 32) +
+    AgentRun b = agent(db, lock_config(sport) + slot_matrix(file, 64, 32) +
                                "^([gmxImportPNM id=\"1\"] \"pb.ppm\" 0 0 16 0)\n"
                                "^([gmxClose id=\"1\"])\n");
     EXPECT_EQ(b.status, 0) << b.errors;
@@ -130,7 +132,7 @@ TEST_F(Agents, AWriterWaitsForTheHandOverAndBothPicturesAreKept) {
         << b.out << "\nB:" << b.console << "\nS:" << geotest::read_file(ds + "/out.txt");
     // A reader with the lock server reads the file while A still holds it: A hands it over
     // again, and B's cell is there.
-    AgentRun c = agent(dc, lock_config(sport, 0) + "^(gmxGetPoint \"" + file + "\" '((0 20 3)))\n");
+    AgentRun c = agent(dc, lock_config(sport) + "^(gmxGetPoint \"" + file + "\" '((0 20 3)))\n");
     EXPECT_EQ(c.status, 0) << c.errors;
     EXPECT_NE(c.out.find("<Result> 3 (((0 67438080)))</Result>"), std::string::npos) << c.out;
     // A takes the file back for its own close.
@@ -174,10 +176,10 @@ std::string ask(int port, const std::string& expr) {
 TEST_F(Agents, WritersTakingTurnsKeepAndSeeEachOthersCells) {
     geotest::write_file(da + "/pa.ppm", ppm(24, 8, 1, 2, 3));
     geotest::write_file(dc + "/pc.ppm", ppm(24, 8, 4, 5, 6));
-    start_a(true);
+    start_a();
     int rport = vxtest::free_loopback_port();
     AgentRun r_run;
-    std::thread r([&] { r_run = agent(db, lock_config(sport, rport) + listener_script(rport)); });
+    std::thread r([&] { r_run = agent(db, lock_config(sport) + listener_script(rport)); });
     ASSERT_TRUE(vxtest::wait_listening(rport)) << geotest::read_file(db + "/out.txt");
     const std::string points = "'((0 8 1) (0 20 1) (0 28 1) (0 36 1))";
     const std::string read = "(gmxGetPoint \"" + file + "\" " + points + ")";
@@ -185,7 +187,7 @@ TEST_F(Agents, WritersTakingTurnsKeepAndSeeEachOthersCells) {
     const std::string a_only = "(((0 16909056)) ((0 16909056)) ((0 7)) ((0 7)))";
     std::string r_first = ask(rport, read);
     EXPECT_NE(r_first.find(a_only), std::string::npos) << r_first;
-    AgentRun c = agent(dc, lock_config(sport, 0) + slot_matrix(file, 64, 32) + "^" + read +
+    AgentRun c = agent(dc, lock_config(sport) + slot_matrix(file, 64, 32) + "^" + read +
                                "\n^([gmxImportPNM id=\"1\"] \"pc.ppm\" 0 0 16 0)\n" +
                                "^([gmxClose id=\"1\"])\n");
     EXPECT_EQ(c.status, 0) << c.errors;
@@ -209,13 +211,13 @@ TEST_F(Agents, WritersTakingTurnsKeepAndSeeEachOthersCells) {
 }
 
 TEST_F(Agents, ALockServerThatGoesAwayLeavesAnErrorAndTheFileWhole) {
-    // A names no port, so it is never asked: B's request waits at the server until it goes.
-    start_a(false);
+    // A keeps the file when asked: B's request waits at the server until it goes.
+    start_a(true);
     std::thread killer([this] {
         usleep(500000);
         tell(sport, "(Exit)\n", 2000);
     });
-    AgentRun b = agent(db, lock_config(sport, 0) + slot_matrix(file, 64, 32) + "^(+ 1 2)\n");
+    AgentRun b = agent(db, lock_config(sport) + slot_matrix(file, 64, 32) + "^(+ 1 2)\n");
     killer.join();
     EXPECT_EQ(b.status, 0) << b.errors;
     // Refused as a file another live agent has open, and B goes on.

@@ -379,11 +379,20 @@ TEST_F(FileTest, LoadedNodeIsReadyWhenItsSlotEnds) {
     close_all();
 
     MATRIX* b = reopen(file);
+    // The trigger is told of the loaded node once its status says ready.
+    static std::vector<int> told;
+    told.clear();
+    MATRIX_PARAM tp{};
+    tp.trigger = [](int event, void* data) {
+        if (event == 2) told.push_back(static_cast<MATRIX_TOKEN*>(data)->process_node->status);
+    };
+    ASSERT_EQ(set_matrix_param(b, &tp), 0);
     set_matrix_cal(b, MI_FETCH_1_TP + 2,
                    script("<mxLoad/> (testPeek) (testShow (mxSave)) (testPeek)"));
     MATRIX_NODE* n = node(b, {0, 0, 0});
     ASSERT_NE(n, nullptr);
     EXPECT_EQ(n->status, MS_OK);
+    EXPECT_EQ(told, std::vector<int>{MS_OK});
     EXPECT_EQ(value(n, 0), 10);
     unlock_node(n, nullptr);
     EXPECT_EQ(take_marks(), (std::vector<std::string>{"-103", "()", "-103"}));

@@ -375,4 +375,35 @@ TEST_F(ScanTest, ForcedScanPhasesAndLoopAmount) {
     EXPECT_EQ(seen.calls.size(), 4u);
 }
 
+// A channel load of every walk type gives back exactly the holds it took: a hold of another
+// user on the node outlives the scan.
+int channel_load_cb(MATRIX_SCAN_T* mst) {
+    if (mst->dir == 3 && !mst->channel_data) return -8;
+    if (mst->dir != 0) return 0;
+    mst->loading_type = 2;
+    mst->channel = 0;
+    mst->gn_tree_node = *static_cast<int*>(mst->work);
+    mst->gn_create = MI_FETCH_1_TP;
+    return MX_SCAN_LOAD_BEFORE;
+}
+
+TEST_F(ScanTest, ForcedChannelLoadsReleaseOnlyTheirOwnHolds) {
+    MATRIX* m = created();
+    std::vector<int64_t> top = {1, 0, 0}, s = {0, 0, 0}, e = {0, 31, 31};
+    int err = 0;
+    MATRIX_NODE* mine = get_matrix_node_wait(&err, m, top.data(), MI_FETCH_1_TP);
+    ASSERT_EQ(err, 0);
+    ASSERT_GE(set_channel_sexp(mine, 0, get_integer(5, nullptr)), 0);
+    for (int type : {0, 1, 2}) {
+        SCOPED_TRACE("walk type " + std::to_string(type));
+        testing::internal::CaptureStdout();
+        int r = matrix_scan_force(m, MI_FETCH_1_TP, s.data(), e.data(), channel_load_cb, &type);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(r, 0);
+        EXPECT_EQ(mx_node_held(mine), 1);
+        EXPECT_EQ(mine->ch_lock, 0);
+    }
+    unlock_node(mine, nullptr);
+}
+
 }  // namespace

@@ -11,12 +11,15 @@ namespace {
 
 using namespace mxt;
 
-std::atomic<int> made_ready{0}, last_token{0};
+std::atomic<int> made_ready{0}, last_token{0}, seen_not_ready{0};
 
 TEST_F(MatrixTest, StreamedTokensRunInQueueOrderAndTellTheTrigger) {
-    made_ready = last_token = 0;
+    made_ready = last_token = seen_not_ready = 0;
     MATRIX_PARAM p{};
-    p.trigger = [](int event, void*) {
+    p.trigger = [](int event, void* data) {
+        // The node is told ready once its status already says so.
+        if (event == 2 && static_cast<MATRIX_TOKEN*>(data)->process_node->status != MS_OK)
+            seen_not_ready++;
         if (event == 2) made_ready++;
         if (event == 4) last_token++;
     };
@@ -41,6 +44,7 @@ TEST_F(MatrixTest, StreamedTokensRunInQueueOrderAndTellTheTrigger) {
     for (size_t i = 2; i < marks.size(); i++)
         EXPECT_GT(std::stoi(marks[i - 1]), std::stoi(marks[i])) << i;
     EXPECT_EQ(made_ready.load(), 10);
+    EXPECT_EQ(seen_not_ready.load(), 0);
     EXPECT_GE(last_token.load(), 1);
     for (int64_t level = 0; level < 10; level++)
         EXPECT_EQ(status_of(m, {level, 0}), MS_OK) << level;

@@ -138,6 +138,27 @@ TEST(PdbRecordList, PiecesJoinBehindTheHeader) {
     free_recordlist64(l);
 }
 
+TEST(PdbRecordList, ASizeBelowTheHeaderJoinsItsPiecesBehindTheWholeHeader) {
+    for (uint64_t size = 1; size < 16; size++) {
+        for (int64_t len : {4, 16}) {
+            SCOPED_TRACE("size " + std::to_string(size) + " piece " + std::to_string(len));
+            RECORD_LIST64* l = new_recordlist64(603, size);
+            auto* piece = static_cast<char*>(d_alloc(len));
+            memset(piece, 'P', static_cast<size_t>(len));
+            set_recordlist_chain64(l, piece, len, 1);
+            setup_recordlist64_size(l);
+            EXPECT_EQ(pn64_size(l->data), static_cast<uint64_t>(16 + len));
+            EXPECT_EQ(setup_recordlist64(l), 16 + len);
+            EXPECT_EQ(l->header.size, static_cast<uint64_t>(16 + len));
+            EXPECT_EQ(pn64_size(l->data), static_cast<uint64_t>(16 + len));
+            EXPECT_EQ(pn64_type(l->data), 603);
+            EXPECT_EQ(std::string(reinterpret_cast<char*>(l->data) + 16, static_cast<size_t>(len)),
+                      std::string(static_cast<size_t>(len), 'P'));
+            free_recordlist64(l);
+        }
+    }
+}
+
 TEST(PdbDtree, NextLevelsComeAndGoAndMatchesAreLongestOrPerfect) {
     TempDir d;
     PDB64* p = open_rw(d.at("t"));

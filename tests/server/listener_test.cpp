@@ -106,6 +106,11 @@ TEST(ListenerAgent, ClientsGetOrderedRepliesRefusalsAndExitEndsTheServer) {
     size_t last = c.got.rfind("<Result> 4 42</Result>\n");
     ASSERT_NE(last, std::string::npos) << c.got;
     EXPECT_EQ(last + 23, c.got.size());  // nothing after the last reply
+    // The connection record names the listener's port, not a default.
+    c.got.clear();
+    c.send("(GetQVIinfo 0)\n");
+    c.read_until("</Result>\n");
+    EXPECT_NE(c.got.find("(port " + std::to_string(port) + ")"), std::string::npos) << c.got;
     c.send("<Break/>\n");
     EXPECT_TRUE(c.closed_by_peer());
 

@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -172,26 +173,43 @@ TEST(StreamIo, UnbufferedFileRoundTripWithSeek) {
 }
 
 // The checksum query of a file stream reports the running sum of the bytes written through its
-// descriptor as the writer's level (entry 4, bit 16), leaving other entries as they were;
-// another query or another kind of stream is refused.
+// descriptor as the writer's level (entry 4, bit 16), leaving other entries as they were, for a
+// file, a pipe and a socket alike; another query or another kind of stream is refused.
 TEST(StreamIo, ChecksumQueryReportsTheBytesWritten) {
     TmpDir dir;
-    STREAM* s = s_open_file(dir.file("sum").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-    ASSERT_NE(s, nullptr);
-    ASSERT_EQ(s_write(s, "abc", 3), 3);
-    ASSERT_EQ(s_flush(s), 0);
+    int pp[2], sv[2];
+    ASSERT_EQ(pipe(pp), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    struct Case {
+        const char* kind;
+        STREAM* s;
+    } cases[] = {
+        {"file", s_open_file(dir.file("sum").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600)},
+        {"pipe", s_open_descripter(pp[1], &s_file_table)},
+        {"socket", s_open_descripter(sv[0], &s_file_table)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.kind);
+        STREAM* s = c.s;
+        ASSERT_NE(s, nullptr);
+        ASSERT_EQ(s_write(s, "abc", 3), 3);
+        ASSERT_EQ(s_flush(s), 0);
+        S_CHECKSUM_TYPE ck = {};
+        ck.lev_mask = 1;
+        ck.w_checksum[0] = 7;
+        ASSERT_EQ(s_checksum_file(s, 1, &ck), 0);
+        EXPECT_EQ(ck.lev_mask, 1 | 16);
+        EXPECT_EQ(ck.w_checksum[4], 294u);  // 'a' + 'b' + 'c'
+        EXPECT_EQ(ck.w_checksum[0], 7u);
+        EXPECT_EQ(s_checksum_file(s, 2, &ck), -1);
+        EXPECT_EQ(s_close(s), 0);
+    }
+    close(pp[0]);
+    close(sv[1]);
     S_CHECKSUM_TYPE ck = {};
-    ck.lev_mask = 1;
-    ck.w_checksum[0] = 7;
-    ASSERT_EQ(s_checksum_file(s, 1, &ck), 0);
-    EXPECT_EQ(ck.lev_mask, 1 | 16);
-    EXPECT_EQ(ck.w_checksum[4], 294u);  // 'a' + 'b' + 'c'
-    EXPECT_EQ(ck.w_checksum[0], 7u);
-    EXPECT_EQ(s_checksum_file(s, 2, &ck), -1);
     STREAM* str = s_open_string_write(&ascii_cm);
     EXPECT_EQ(s_checksum_file(str, 1, &ck), -1);
     s_close(str);
-    EXPECT_EQ(s_close(s), 0);
 }
 
 // A task blocked in a read (and one blocked in a write) is released when another task closes
