@@ -137,24 +137,32 @@ void free_access_list(ACCESS_PERMISSION* ap) {
     init_access_permission(ap);
 }
 
+void copy_access_list(ACCESS_PERMISSION* to, const ACCESS_PERMISSION* from) {
+    for (const ACCESS_LIST* r = from->head; r; r = r->next)
+        insert_access_list(to, r->ip, r->mask, r->domain, r->auth_type, r->auth_flags, r->type);
+}
+
 int check_permission(const ACCESS_PERMISSION* ap, uint32_t ip, const char* user) {
     (void)user;
-    const HOST_ENTRY* peer = nullptr;
-    bool looked_up = false;
+    PEER_NAMES p = {ip, -1, false, nullptr};
+    return check_peer_permission(ap, &p);
+}
+
+int check_peer_permission(const ACCESS_PERMISSION* ap, PEER_NAMES* p) {
     for (const ACCESS_LIST* r = ap->head; r; r = r->next) {
         if (r->ip == 0 && !r->domain) return r->type;
         if (r->ip == 0) {
             // The peer's names are needed only by domain rules.
-            if (!looked_up) {
-                peer = r_gethostbyaddr(getHA_v4(ip));
-                looked_up = true;
+            if (!p->looked_up) {
+                p->entry = r_gethostbyaddr_within(getHA_v4(p->ip), p->wait);
+                p->looked_up = true;
             }
-            if (!peer) continue;
-            for (int i = 0; peer->names[i]; i++)
-                if (in_domain(peer->names[i], r->domain)) return r->type;
+            if (!p->entry) continue;
+            for (int i = 0; p->entry->names[i]; i++)
+                if (in_domain(p->entry->names[i], r->domain)) return r->type;
             continue;
         }
-        if ((r->mask & ip) == r->ip) return r->type;
+        if ((r->mask & p->ip) == r->ip) return r->type;
     }
     return 0;
 }

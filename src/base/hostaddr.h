@@ -74,6 +74,22 @@ void init_access_permission(ACCESS_PERMISSION* ap);
 void insert_access_list(ACCESS_PERMISSION* ap, uint32_t ip, uint32_t mask, const char* domain,
                         int auth_type, uint32_t auth_flags, int type);
 void free_access_list(ACCESS_PERMISSION* ap);
+// A copy of the rules of from appended to to (its domains copied too).
+void copy_access_list(ACCESS_PERMISSION* to, const ACCESS_PERMISSION* from);
 // The verdict of the first rule that matches the peer address ip, 0 when none does. The peer's
 // names come from the resolver's reverse look-up; user is not consulted.
 int check_permission(const ACCESS_PERMISSION* ap, uint32_t ip, const char* user);
+
+struct HOST_ENTRY;
+// A peer as the permission checks see it: its address, and its names once a domain rule has
+// needed them. They are looked up once for all the lists checked, waiting at most `wait` seconds
+// for the resolver (negative: as long as it takes); a peer whose names did not come in time is
+// one whose look-up failed.
+struct PEER_NAMES {
+    uint32_t ip;  // network order
+    int wait;
+    bool looked_up;
+    const HOST_ENTRY* entry;  // the look-up's result, or null
+};
+// check_permission for the peer p.
+int check_peer_permission(const ACCESS_PERMISSION* ap, PEER_NAMES* p);

@@ -20,6 +20,7 @@
 #include "base/alloc.h"
 #include "base/blacklist.h"
 #include "base/launch.h"
+#include "base/resolve.h"
 #include "base/task.h"
 #include "base/tick.h"
 
@@ -27,6 +28,9 @@ SEM netutils_lock = nullptr;
 
 namespace {
 
+// Held across a look-up's wait for its helper. It stalls no other task: look-ups are made by the
+// resolver task alone, one at a time and within the admission's slices, and the host-table scan
+// that also takes it runs once, at start-up.
 SEM wrap_lock = nullptr;
 SEM abort_lock = nullptr;
 std::once_flag netutils_once;
@@ -242,45 +246,29 @@ struct LOOKUP_CMD {
     bool no_thread;  // refused for lack of a thread: no answer, nothing learnt
 };
 
-hostent* plain_lookup(const char* name, uint32_t ip) {
-    return name ? _gethostbyname_rr(name) : _gethostbyaddr_rr(&ip, 4, AF_INET);
-}
-
 int lookup_proc(BL_CMD* c) {
     LOOKUP_CMD* l = reinterpret_cast<LOOKUP_CMD*>(c);
-    lock_task(netutils_lock);
-    sethostent_rr(0);
+    HOST_ADDR a = getHA_v4(l->ip);
     uint32_t start = get_qvtime();
-    lookup_no_thread = false;
-    hostent* hp = plain_lookup(l->name, l->ip);
-    l->no_thread = !hp && lookup_no_thread;
+    l->result = sys_gethost_rr(l->name, &a, &l->no_thread);
     if (!l->no_thread) bl_peer_set_polling_initial(c->peer, 2 * (get_qvtime() - start));
-    if (hp) l->result = entry_from_hostent(hp);
-    endhostent_rr();
-    unlock_task(netutils_lock, "lookup_proc");
     // A look-up that could not be made says nothing of the name: it is not blacklisted.
-    return hp || l->no_thread ? BL_IDLE : BL_LISTED;
+    return l->result || l->no_thread ? BL_IDLE : BL_LISTED;
 }
 
-int retry_lookup(const char* name, uint32_t ip) {
-    lock_task(netutils_lock);
-    sethostent_rr(0);
-    hostent* hp = plain_lookup(name, ip);
-    endhostent_rr();
-    unlock_task(netutils_lock, "retry_lookup");
-    return hp ? BL_IDLE : BL_LISTED;
-}
-
+// The retries take their turn at the resolver, whose time slices keep a name that never resolves
+// from holding up the look-ups queued behind it.
 int retry_by_name(const unsigned char* key, int key_len, int) {
     if (key_len < 1 || key[key_len - 1] != 0) return BL_IDLE;
-    return retry_lookup(reinterpret_cast<const char*>(key), 0);
+    return resolve_retry(reinterpret_cast<const char*>(key), nullptr) ? BL_IDLE : BL_LISTED;
 }
 
 int retry_by_addr(const unsigned char* key, int key_len, int) {
     if (key_len != BL_ADDR_KEY_LEN) return BL_IDLE;
     uint32_t ip;
     memcpy(&ip, key + 4, 4);
-    return retry_lookup(nullptr, ip);
+    HOST_ADDR a = getHA_v4(ip);
+    return resolve_retry(nullptr, &a) ? BL_IDLE : BL_LISTED;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -289,8 +277,8 @@ int retry_by_addr(const unsigned char* key, int key_len, int) {
 constexpr const char* RESOLV_CONF = "/etc/resolv.conf";
 constexpr int DOMAIN_MAX = 100;
 
-// The domain has a lock of its own: reading a small file need not wait behind a slow look-up
-// that holds netutils_lock.
+// The domain has a lock of its own: the resolver reads it while it holds its own lock, and
+// needs no other.
 std::mutex domain_mx;
 const char* resolv_conf = RESOLV_CONF;
 char domain_buf[DOMAIN_MAX];
@@ -543,6 +531,15 @@ void sethostent_rr(int stay_open) {
 
 void endhostent_rr() {
     _endhostent_r();
+}
+
+HOST_ENTRY* sys_gethost_rr(const char* name, const HOST_ADDR* a, bool* no_thread) {
+    *no_thread = false;
+    if (!name && (!a || a->type != HA_IPV4 || a->size != 4)) return nullptr;
+    lookup_no_thread = false;
+    hostent* hp = name ? _gethostbyname_rr(name) : _gethostbyaddr_rr(a->d, 4, AF_INET);
+    *no_thread = !hp && lookup_no_thread;
+    return hp ? entry_from_hostent(hp) : nullptr;
 }
 
 HOST_ENTRY* intr_gethostbyname_rr(const char* name, bool* no_thread) {

@@ -6,8 +6,10 @@
 // stops that wait, and the call then fails as an interrupted call would. An abandoned helper
 // finishes by itself and frees what it made.
 //
-// Locks, outer first: `netutils_lock` (host-database scans and the blacklisted look-ups), the
-// wrappers' lock, the abort lock (innermost, guards the installed abort and the helpers' records).
+// Locks, outer first: `netutils_lock` (the host-table scan and what it finds), the wrappers'
+// lock, the abort lock (innermost, guards the installed abort and the helpers' records). No lock
+// of this module is held while a look-up through the blacklist waits for the system: other
+// tasks, the resolver's own among them, never wait behind a name that does not resolve.
 #pragma once
 
 #include <netdb.h>
@@ -36,6 +38,7 @@ constexpr uint32_t HE_NEGATIVE = 0x10000;
 HOST_ENTRY* new_host_entry(const char* const* names, int n_names, const HOST_ADDR* ips, int n_ips);
 void free_host_entry(HOST_ENTRY* e);
 
+// Guards the host-table scan for the local host and its results; no look-up is made under it.
 extern SEM netutils_lock;
 // Creates netutils_lock, the wrappers' lock and the abort lock (once per process).
 void init_netutils();
@@ -83,6 +86,9 @@ hostent* gethostent_rr();
 void sethostent_rr(int stay_open);
 void endhostent_rr();
 
+// The system look-up by name, or by the IPv4 address a when name is null, without the blacklist:
+// a new entry (the caller owns it) or null; *no_thread as below.
+HOST_ENTRY* sys_gethost_rr(const char* name, const HOST_ADDR* a, bool* no_thread);
 // The look-ups the resolver task makes, through the blacklist: a new entry (the caller owns it)
 // or null. An address that is not IPv4 gives null. *no_thread (when given) says that the look-up
 // could not be made for lack of a thread: the peer is then not blacklisted, and nothing is to be

@@ -12,6 +12,10 @@
 // The interrupted caller's look-up returns (the abort stops its wait), it clears the pending
 // abort and waits to be admitted again; its look-up is then repeated.
 //
+// A caller with a time bound (an admission of a peer) may leave before its look-up is done: a
+// ticket still in a queue leaves it, and a job the resolver task holds is finished by that task
+// for the cache. So nothing is left behind that grows with the callers that gave up.
+//
 // The resolver task takes jobs first in, first out; it is started by the first job and ends when
 // the queue is empty. `in_lookup` marks that it is inside a system look-up: only then is an abort
 // sent.
@@ -172,10 +176,15 @@ void serve() {
             t->pri = 1;
             if (!rq[0].head) return;
             t->status = RQ_WAITING;
-            t->abort_flag = 1;
             resolve_run = nullptr;
             push(&rq[1], t);
-            abort_pending = 1;
+            // A ticket whose caller has not yet handed its job over has nothing to abort: the
+            // caller, finding it waiting again, never runs a job that would clear the abort, and
+            // an abort left pending would stop every look-up for good.
+            if (t->running) {
+                t->abort_flag = 1;
+                abort_pending = 1;
+            }
         }
     }
     if (abort_pending) {
@@ -208,11 +217,107 @@ void serve_tick(intptr_t, int) {
     unlock_task(resolve_lock2, "serve_tick");
 }
 
-void wait_admission(RESOLVE_QUEUE* t) {
-    while (t->status == RQ_WAITING) {
-        sleep_task(t, resolve_lock2);
-        lock_task(resolve_lock2);
+// ---------------------------------------------------------------------------------------------
+// Look-ups in flight
+
+// One look-up in flight: its ticket and its job. It lives in the tracked heap rather than in the
+// caller's frame, so that a caller with a time bound can leave it: a ticket still waiting leaves
+// its queue with the caller, and a job already handed to the resolver task is finished by that
+// task (see finish_left).
+struct PENDING {
+    RESOLVE_REQUEST_T job;  // first: the resolver task finds the record from its job
+    RESOLVE_QUEUE t;
+    HOST_ADDR a;
+    char* name;  // own copy, or null for a look-up by address
+};
+
+PENDING* new_pending(const char* name, const HOST_ADDR* a, bool retry) {
+    PENDING* p = static_cast<PENDING*>(d_calloc(1, sizeof(PENDING)));
+    if (name) p->name = d_strdup(name);
+    if (a) p->a = *a;
+    p->job.name = p->name;
+    p->job.a = name ? nullptr : &p->a;
+    p->job.retry = retry;
+    p->t.start_time = p->t.req_time = get_qvtime();
+    return p;
+}
+
+void free_pending(PENDING* p) {
+    d_f_ree(p->name);
+    d_f_ree(p);
+}
+
+// The caller lets go of p: its time-outs go first, so none wakes a key that is freed.
+void drop_pending(PENDING* p) {
+    del_timeout(&p->t);
+    del_timeout(&p->job);
+    free_pending(p);
+}
+
+// Takes a waiting ticket out of its queue (resolve_lock2 held).
+void unqueue(RESOLVE_QUEUE* t) {
+    for (RESOLVE_QUEUE_HEADER& q : rq) {
+        RESOLVE_QUEUE* prev = nullptr;
+        for (RESOLVE_QUEUE* x = q.head; x; prev = x, x = x->next) {
+            if (x != t) continue;
+            (prev ? prev->next : q.head) = x->next;
+            if (q.tail == x) q.tail = prev;
+            x->next = nullptr;
+            return;
+        }
     }
+}
+
+// What a finished look-up teaches the cache (resolve_lock2 held): its result, or a negative
+// entry for a failure. Without a resolver nothing was learnt: nothing is remembered, and the next
+// look-up asks again. The cached entry, or null.
+HOST_ENTRY* learn(const PENDING* p, HOST_ENTRY* got, bool no_task) {
+    if (got) {
+        qualify_host_names(got, get_localdomainname());
+        return cache_insert(got);
+    }
+    if (no_task) return nullptr;
+    if (p->name) {
+        const char* names[] = {p->name};
+        got = new_host_entry(names, 1, nullptr, 0);
+    } else {
+        got = new_host_entry(nullptr, 0, &p->a, 1);
+    }
+    got->flags = HE_NEGATIVE;
+    got->access = get_qvtime();
+    return cache_insert(got);
+}
+
+// A job whose caller has left, done (resolve_lock2 held): the resolver task does what the caller
+// would have done. The result enters the cache, also when an interruption came too late to stop
+// the look-up; an interrupted look-up is not repeated, since nobody waits for it.
+void finish_left(PENDING* p) {
+    bool finished = p->t.status == RQ_ADMITTED;
+    if (finished) {
+        p->t.status = RQ_FINISHED;
+    } else {
+        unqueue(&p->t);
+        abort_pending = 0;
+    }
+    if (p->job.retry || (!finished && !p->job.hp))
+        free_host_entry(p->job.hp);
+    else
+        learn(p, p->job.hp, p->job.no_thread);
+    serve();
+    free_pending(p);
+}
+
+// Sleeps on key (resolve_lock2 held on entry and on return). With a deadline (system time; 0 for
+// none) a time-out wakes the sleeper by then; false, without sleeping, once it has passed.
+bool wait_on(const void* key, uint32_t deadline) {
+    if (deadline) {
+        int32_t left = static_cast<int32_t>(deadline - get_qvtime());
+        if (left <= 0) return false;
+        if (count_timeout(key) == 0) new_timeout(key, left);
+    }
+    sleep_task(key, resolve_lock2);
+    lock_task(resolve_lock2);
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -232,18 +337,23 @@ void resolver_task(intptr_t) {
         in_lookup = 1;
         const char* name = job->name;
         const HOST_ADDR* a = job->a;
+        bool retry = job->retry;
         unlock_task(resolve_lock2, "resolver_task");
 
         bool no_thread = false;
-        HOST_ENTRY* hp =
-            name ? intr_gethostbyname_rr(name, &no_thread) : intr_gethostbyaddr_rr(*a, &no_thread);
+        HOST_ENTRY* hp = retry  ? sys_gethost_rr(name, a, &no_thread)
+                         : name ? intr_gethostbyname_rr(name, &no_thread)
+                                : intr_gethostbyaddr_rr(*a, &no_thread);
 
         lock_task(resolve_lock2);
         in_lookup = 0;
         job->hp = hp;
         job->no_thread = no_thread;
         job->ok = 1;
-        wakeup_task(job);
+        if (job->left)
+            finish_left(reinterpret_cast<PENDING*>(job));
+        else
+            wakeup_task(job);
         unlock_task(resolve_lock2, "resolver_task");
     }
 }
@@ -259,51 +369,95 @@ void unlink_job(RESOLVE_REQUEST_T* job) {
     }
 }
 
-// Runs the look-up once admitted, repeating it after an interruption (resolve_lock2 held on
-// entry and on return). The result, or null when it failed or was given up; *no_task is set when
-// no resolver could be started, a failure not to be remembered.
-HOST_ENTRY* admitted_lookup(const char* name, const HOST_ADDR* a, bool* no_task) {
-    RESOLVE_QUEUE t = {};
-    t.start_time = t.req_time = get_qvtime();
-    push(&rq[0], &t);
+// How run_pending ended.
+enum RUN_END {
+    RUN_DONE,     // p->job.hp holds the result, or null for a failed or given-up look-up
+    RUN_NO_TASK,  // no resolver could be started: nothing was learnt
+    RUN_LEFT,     // the deadline passed: p is no longer the caller's
+};
+
+// Runs p's look-up once admitted, repeating it after an interruption (resolve_lock2 held on entry
+// and on return). With a deadline, the caller leaves at that time: a waiting ticket leaves its
+// queue and p is freed; a job the resolver task has is left to it.
+RUN_END run_pending(PENDING* p, uint32_t deadline) {
+    RESOLVE_QUEUE* t = &p->t;
+    RESOLVE_REQUEST_T* job = &p->job;
+    push(&rq[0], t);
     serve();
-    wait_admission(&t);
     for (;;) {
-        if (t.status == RQ_GIVEN_UP) return nullptr;
-        RESOLVE_REQUEST_T job = {nullptr, a, name, nullptr, 0, false};
+        while (t->status == RQ_WAITING) {
+            if (wait_on(t, deadline)) continue;
+            unqueue(t);
+            drop_pending(p);
+            return RUN_LEFT;
+        }
+        job->hp = nullptr;
+        job->no_thread = false;
+        if (t->status == RQ_GIVEN_UP) return RUN_DONE;
+        job->next = nullptr;
+        job->ok = 0;
         if (job_tail)
-            job_tail->next = &job;
+            job_tail->next = job;
         else
-            job_head = &job;
-        job_tail = &job;
+            job_head = job;
+        job_tail = job;
+        t->running = 1;
         // resolve_lock2 is held, which the resolver needs: no wait for a thread. Without one the
         // job is taken back and the look-up fails, leaving the step to the next ticket; the next
         // look-up tries to start the resolver again.
         if (!resolver_running && try_create_task(resolver_task, 0, 0) == NO_TASK) {
-            unlink_job(&job);
-            *no_task = true;
-            t.status = RQ_FINISHED;
+            unlink_job(job);
+            t->running = 0;
+            t->status = RQ_FINISHED;
             serve();
-            return nullptr;
+            return RUN_NO_TASK;
         }
         resolver_running = true;
-        while (!job.ok) {
-            sleep_task(&job, resolve_lock2);
-            lock_task(resolve_lock2);
+        while (!job->ok) {
+            if (wait_on(job, deadline)) continue;
+            job->left = true;
+            del_timeout(t);
+            del_timeout(job);
+            return RUN_LEFT;
         }
-        if (t.status == RQ_ADMITTED) {
-            t.status = RQ_FINISHED;
-            if (job.no_thread) *no_task = true;
+        t->running = 0;
+        if (t->status == RQ_ADMITTED) {
+            t->status = RQ_FINISHED;
             serve();
-            return job.hp;
+            return job->no_thread ? RUN_NO_TASK : RUN_DONE;
         }
         // Interrupted: the result is dropped and the look-up waits its turn again.
-        free_host_entry(job.hp);
+        free_host_entry(job->hp);
         abort_pending = 0;
-        t.abort_flag = 0;
+        t->abort_flag = 0;
         serve();
-        wait_admission(&t);
     }
+}
+
+// Gives e's access time and the caller's answer (resolve_lock2 held).
+HOST_ENTRY* answer(HOST_ENTRY* e) {
+    if (e->flags & HE_NEGATIVE) return nullptr;
+    e->access = get_qvtime();
+    return e;
+}
+
+// A look-up by name or by address (a), from the cache or through the admission, waiting at most
+// `wait` seconds when that is not negative.
+HOST_ENTRY* resolve(const char* name, const HOST_ADDR* a, int wait) {
+    lock_task(resolve_lock2);
+    HOST_ENTRY* e = name ? find_by_name(name) : find_by_addr(*a);
+    if (!e) {
+        PENDING* p = new_pending(name, a, false);
+        uint32_t deadline = wait >= 0 ? get_qvtime() + static_cast<uint32_t>(wait) : 0;
+        RUN_END r = run_pending(p, deadline);
+        if (r != RUN_LEFT) {
+            e = learn(p, p->job.hp, r == RUN_NO_TASK);
+            drop_pending(p);
+        }
+    }
+    HOST_ENTRY* ret = e ? answer(e) : nullptr;
+    unlock_task(resolve_lock2, "resolve");
+    return ret;
 }
 
 void sweep(uint32_t now) {
@@ -315,13 +469,6 @@ void sweep(uint32_t now) {
         else
             pp = &e->next;
     }
-}
-
-// Gives e's access time and the caller's answer (resolve_lock2 held).
-HOST_ENTRY* answer(HOST_ENTRY* e) {
-    if (e->flags & HE_NEGATIVE) return nullptr;
-    e->access = get_qvtime();
-    return e;
 }
 
 }  // namespace
@@ -360,50 +507,27 @@ void qualify_host_names(HOST_ENTRY* e, const char* d) {
 }
 
 HOST_ENTRY* r_gethostbyname(const char* name) {
-    if (!name) return nullptr;
-    char* copy = d_strdup(name);
-    lock_task(resolve_lock2);
-    HOST_ENTRY* e = find_by_name(copy);
-    bool no_task = false;
-    if (!e) {
-        HOST_ENTRY* got = admitted_lookup(copy, nullptr, &no_task);
-        if (got) {
-            qualify_host_names(got, get_localdomainname());
-        } else if (!no_task) {
-            const char* names[] = {copy};
-            got = new_host_entry(names, 1, nullptr, 0);
-            got->flags = HE_NEGATIVE;
-            got->access = get_qvtime();
-        }
-        // Without a resolver nothing was learnt: nothing is remembered, the next look-up asks.
-        if (got) e = cache_insert(got);
-    }
-    HOST_ENTRY* ret = e ? answer(e) : nullptr;
-    unlock_task(resolve_lock2, "r_gethostbyname");
-    d_f_ree(copy);
-    return ret;
+    return name ? resolve(name, nullptr, -1) : nullptr;
 }
 
 HOST_ENTRY* r_gethostbyaddr(HOST_ADDR ha) {
+    return r_gethostbyaddr_within(ha, -1);
+}
+
+HOST_ENTRY* r_gethostbyaddr_within(HOST_ADDR ha, int seconds) {
     if (ha.type != HA_IPV4 || ha.size != 4) return nullptr;
+    return resolve(nullptr, &ha, seconds);
+}
+
+bool resolve_retry(const char* name, const HOST_ADDR* a) {
+    if (!name && (!a || a->type != HA_IPV4 || a->size != 4)) return false;
+    PENDING* p = new_pending(name, a, true);
     lock_task(resolve_lock2);
-    HOST_ENTRY* e = find_by_addr(ha);
-    bool no_task = false;
-    if (!e) {
-        HOST_ENTRY* got = admitted_lookup(nullptr, &ha, &no_task);
-        if (got) {
-            qualify_host_names(got, get_localdomainname());
-        } else if (!no_task) {
-            got = new_host_entry(nullptr, 0, &ha, 1);
-            got->flags = HE_NEGATIVE;
-            got->access = get_qvtime();
-        }
-        // Without a resolver nothing was learnt: nothing is remembered, the next look-up asks.
-        if (got) e = cache_insert(got);
-    }
-    HOST_ENTRY* ret = e ? answer(e) : nullptr;
-    unlock_task(resolve_lock2, "r_gethostbyaddr");
-    return ret;
+    bool found = run_pending(p, 0) == RUN_DONE && p->job.hp;
+    free_host_entry(p->job.hp);
+    drop_pending(p);
+    unlock_task(resolve_lock2, "resolve_retry");
+    return found;
 }
 
 void resolv_tick(intptr_t, int) {

@@ -5,7 +5,7 @@
 // run for 2 seconds while another caller waits is interrupted ("ABOAT RESOLVE"), the waiter is
 // served first, and the interrupted look-up is queued again behind the new ones; one admitted
 // more than 120 seconds ago is given up (no result). The system look-up itself is made by the
-// resolver task, through the blacklist.
+// resolver task, through the blacklist; the blacklist's retries go through the same admission.
 //
 // Entries returned to callers belong to the cache and are never freed by them: an entry removed
 // from the cache goes into a ring of the last 100 removals and is freed only when its slot is
@@ -28,6 +28,7 @@ struct RESOLVE_QUEUE {
     uint32_t start_time;
     uint32_t req_time;
     unsigned abort_flag : 1;
+    unsigned running : 1;  // its job is with the resolver task
 };
 constexpr unsigned RQ_WAITING = 0;
 constexpr unsigned RQ_ADMITTED = 1;
@@ -47,6 +48,8 @@ struct RESOLVE_REQUEST_T {
     HOST_ENTRY* hp;      // the result
     int ok;              // 1 when done
     bool no_thread;      // the look-up found no thread to run on: nothing was learnt
+    bool retry;          // a blacklist retry: the system look-up without the blacklist
+    bool left;           // the caller stopped waiting: the resolver task finishes the job
 };
 
 // Ring of removed entries.
@@ -67,6 +70,16 @@ void init_resolve();
 HOST_ENTRY* r_gethostbyname(const char* name);
 // The same by address; an address that is not IPv4 gives null.
 HOST_ENTRY* r_gethostbyaddr(HOST_ADDR ha);
+// As r_gethostbyaddr, waiting at most about `seconds` for the look-up (negative: no bound). Past
+// the bound it gives null and nothing is remembered of the address; a look-up the resolver task
+// had already begun still runs to its end, and its result then enters the cache.
+HOST_ENTRY* r_gethostbyaddr_within(HOST_ADDR ha, int seconds);
+
+// The blacklist's retry of a look-up (by name, or by the IPv4 address a when name is null): the
+// system look-up, without the blacklist, admitted and interrupted like any other so that a name
+// that never resolves holds up no other look-up for more than its slice. True when it found the
+// host; the result is not cached.
+bool resolve_retry(const char* name, const HOST_ADDR* a);
 
 // The hourly sweep (a tick function), and one sweep at system time now.
 void resolv_tick(intptr_t data, int);

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "base/alloc.h"
 #include "base/fdwait.h"
@@ -97,15 +98,53 @@ PERMISSION_LIST* new_permission_list(QV_INTERPRETER* qvi, const char* const* nam
     return pl;
 }
 
-static PERMISSION_LIST* _check_permission_list(QV_INTERPRETER* qvi, uint32_t ip) {
-    for (PERMISSION_LIST* pl = qvi->pl_head; pl; pl = pl->next)
-        if (check_permission(&pl->ap, ip, nullptr)) return pl;
-    return nullptr;
-}
+namespace {
+
+// A listener's entries with copies of their rules, taken under qvi_lock: the check may wait for
+// the resolver (a domain rule needs the peer's names) and runs without the lock, which every
+// peer's replies need. The entries themselves live as long as the listener.
+struct PermissionCopy {
+    struct Entry {
+        PERMISSION_LIST* pl;
+        ACCESS_PERMISSION ap;
+    };
+    std::vector<Entry> entries;
+
+    PermissionCopy() = default;
+    ~PermissionCopy() {
+        for (Entry& e : entries)
+            free_access_list(&e.ap);
+    }
+    PermissionCopy(const PermissionCopy&) = delete;
+    PermissionCopy& operator=(const PermissionCopy&) = delete;
+
+    // qvi_lock held.
+    void take(const QV_INTERPRETER* qvi) {
+        for (PERMISSION_LIST* pl = qvi->pl_head; pl; pl = pl->next) {
+            entries.push_back({pl, {}});
+            init_access_permission(&entries.back().ap);
+            copy_access_list(&entries.back().ap, &pl->ap);
+        }
+    }
+
+    // The first entry whose rules accept the peer at ip, or null (no lock held).
+    PERMISSION_LIST* check(uint32_t ip) const {
+        PEER_NAMES peer = {ip, ACCEPT_LOOKUP_WAIT, false, nullptr};
+        for (const Entry& e : entries)
+            if (check_peer_permission(&e.ap, &peer)) return e.pl;
+        return nullptr;
+    }
+};
+
+}  // namespace
 
 PERMISSION_LIST* check_permission_list(QV_INTERPRETER* qvi, uint32_t ip) {
-    TaskLockGuard g(qvi_lock);
-    return _check_permission_list(qvi, ip);
+    PermissionCopy rules;
+    {
+        TaskLockGuard g(qvi_lock);
+        rules.take(qvi);
+    }
+    return rules.check(ip);
 }
 
 void _free_permission_entries(PERMISSION_LIST* pl) {
@@ -352,7 +391,7 @@ int admit_peer(QV_INTERPRETER* listener, STREAM* st, uint32_t ip, int in_use, in
     if (front) *front = nullptr;
     // One look at the listener: closing, the admitting entry and the first-byte wait.
     bool closing;
-    PERMISSION_LIST* entry;
+    PermissionCopy rules;
     accept_wait w;
     bool unprivileged_listener;
     {
@@ -363,7 +402,7 @@ int admit_peer(QV_INTERPRETER* listener, STREAM* st, uint32_t ip, int in_use, in
             accept_tid_pos = (accept_tid_pos + 1) % ACCEPT_TID_RING;
         }
         closing = held && (listener->flags & QVIF_CLOSING);
-        entry = _check_permission_list(listener, ip);
+        rules.take(listener);
         w.interval = listener->accept_interval;
         w.last_dec = listener->accept_last_dec;
     }
@@ -371,6 +410,8 @@ int admit_peer(QV_INTERPRETER* listener, STREAM* st, uint32_t ip, int in_use, in
         s_close(st);
         return QVI_ERR_LISTENER;
     }
+    // A Busy peer's address is not looked at.
+    PERMISSION_LIST* entry = accept_admit_fds(in_use, limit) ? rules.check(ip) : nullptr;
     InStream in(st);
     if (in.fd < 0) {
         s_close(st);

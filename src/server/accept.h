@@ -20,6 +20,10 @@ extern const char accept_busy_text[];      // "<Permission>Busy</Permission>\n"
 extern const char accept_denied_text[];    // "<Permission>Denied</Permission>\n"
 extern const char accept_handshake_fmt[];  // "&cx%x;\n<Permission>Allow</Permission>\n"
 
+// Seconds an admission waits for a peer's names when a domain rule needs them. A peer whose
+// names come later is judged as one whose look-up failed: its domain rules do not match.
+constexpr int ACCEPT_LOOKUP_WAIT = 10;
+
 // Bounds of the first-byte wait, in seconds.
 constexpr uint32_t ACCEPT_INTERVAL_MIN = 10;
 constexpr uint32_t ACCEPT_INTERVAL_MAX = 120;
@@ -64,7 +68,9 @@ struct permission_list {
 // listener's list, under qvi_lock. The entry, so that rules can be added to its `ap`.
 PERMISSION_LIST* new_permission_list(QV_INTERPRETER* qvi, const char* const* names);
 // The first entry whose rules accept the peer address ip (network order), or null: a listener
-// without entries admits nobody. Takes qvi_lock.
+// without entries admits nobody. The rules are copied under qvi_lock and checked without it, so
+// that a domain rule's look-up of the peer's names holds up no other peer; it waits at most
+// ACCEPT_LOOKUP_WAIT seconds.
 PERMISSION_LIST* check_permission_list(QV_INTERPRETER* qvi, uint32_t ip);
 // Frees every entry of the listener with its rules and names, under qvi_lock.
 void free_permission_list(QV_INTERPRETER* qvi);

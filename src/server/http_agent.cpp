@@ -453,6 +453,9 @@ void clear_http_agent_list() {
     tick_paused.store(was);
 }
 
+// Held across the remote agent's connection (its look-up and connect, bounded by their own limits)
+// and its set-up queries: only requests for this agent and its aliases wait, which need that
+// connection, and the tick passes a busy agent by.
 int lock_ha_access(HTTP_AGENT_LIST* a, int ret_flag) {
     HTTP_AGENT_LIST* r = root_of(a);
     int me = get_tid();

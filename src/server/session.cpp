@@ -560,7 +560,9 @@ QV_SEXP* connect_agent(QVISP_ENV* env, CON_AGENT* a, const L_CHAR* login_mode, Q
         iid = a->iid;
     }
     if (iid > 0 && check_iid(static_cast<uint32_t>(iid))) return nullptr;
-    // The writer's lock: one connection attempt per agent.
+    // The writer's lock: one connection attempt per agent. It is held across the attempt's
+    // look-up and connect, bounded by their own limits; only callers of this same agent wait,
+    // and they could use no other connection.
     lock_task(session_lock);
     while (a->lock != 0) {
         sleep_task(&a->lock, session_lock);

@@ -325,3 +325,94 @@ TEST(Resolve, WithoutAThreadALookUpFailsAtOnceAndIsNotRemembered) {
     EXPECT_TRUE(has_ip(e, "10.6.6.6"));
     EXPECT_EQ(db.calls("spare.test"), calls + 1);
 }
+
+namespace {
+
+// One bounded look-up by address on its own task.
+struct AddrLookup {
+    HOST_ADDR a;
+    int wait;
+    std::atomic<int> done{0};
+    std::atomic<HOST_ENTRY*> result{nullptr};
+    static void task(intptr_t d) {
+        AddrLookup* l = reinterpret_cast<AddrLookup*>(d);
+        l->result = r_gethostbyaddr_within(l->a, l->wait);
+        l->done = 1;
+    }
+    AddrLookup(const char* dotted, int w) : a(getHA_v4(ip_of(dotted))), wait(w) {
+        create_task(task, this, 1);
+    }
+};
+
+}  // namespace
+
+// A caller with a time bound leaves a look-up the resolver cannot finish in time, whether its
+// ticket still waits behind another look-up or its own look-up hangs; it leaves nothing queued,
+// and a look-up it leaves running still teaches the cache.
+TEST(Resolve, ABoundedCallerLeavesAndTheLookUpItBeganIsCached) {
+    FakeHostDb& db = FakeHostDb::get();
+    db.add({"hold.test", {}, {"10.8.8.1"}});
+    struct Case {
+        const char* addr;
+        bool behind_another;  // another look-up holds the resolver, else its own hangs
+        int calls_after;      // look-ups of addr the host database saw in the end
+    } cases[] = {{"10.8.8.2", true, 0}, {"10.8.8.3", false, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.addr);
+        db.add({std::string("named-") + c.addr, {}, {c.addr}});
+        const char* held = c.behind_another ? "hold.test" : c.addr;
+        db.block(held);
+        Lookup other;
+        if (c.behind_another) {
+            other.start("hold.test");
+            ASSERT_TRUE(wait_until([&] { return db.waiting() == 1; }));
+        }
+        AddrLookup l(c.addr, c.behind_another ? 0 : 1);
+        bool left_in_time = wait_until([&] { return l.done.load() == 1; }, 15000);
+        int still_held = db.waiting();
+        db.release(held);
+        ASSERT_TRUE(left_in_time);
+        EXPECT_EQ(still_held, 1);
+        EXPECT_EQ(l.result.load(), nullptr);
+        if (c.behind_another) {
+            ASSERT_TRUE(wait_until([&] { return other.done.load() == 1; }));
+        }
+        EXPECT_EQ(resolve_waiting(), 0);
+        HOST_ADDR a = getHA_v4(ip_of(c.addr));
+        if (c.calls_after) {
+            // Once the system has answered (the blacklist no longer has the look-up running; a
+            // peer left idle is soon forgotten), the answer reaches the cache, with no look-up
+            // more.
+            unsigned char key[BL_ADDR_KEY_LEN];
+            bl_lookup_addr_key(key, ip_of(c.addr));
+            ASSERT_TRUE(wait_until([&] {
+                int s = bl_get_state(key, BL_ADDR_KEY_LEN, BL_LOOKUP);
+                return s == BL_IDLE || s == -1;
+            }));
+            ASSERT_TRUE(wait_until([&] { return r_gethostbyaddr_within(a, 0) != nullptr; }));
+        }
+        EXPECT_EQ(db.calls(c.addr), c.calls_after);
+    }
+}
+
+// The blacklist's retry of a name takes its turn at the resolver: a retry that hangs holds up
+// another look-up for no more than its slice.
+TEST(Resolve, AHangingRetryHoldsUpNoOtherLookUp) {
+    FakeHostDb& db = FakeHostDb::get();
+    const unsigned char* key = reinterpret_cast<const unsigned char*>("gone.test");
+    EXPECT_EQ(r_gethostbyname("gone.test"), nullptr);
+    ASSERT_EQ(bl_get_state(key, 10, BL_LOOKUP), BL_LISTED);
+    int calls = db.calls("gone.test");
+    db.block("gone.test");
+    ASSERT_TRUE(wait_until([&] { return db.waiting() == 1 && db.calls("gone.test") > calls; }));
+    db.add({"meanwhile.test", {}, {"10.8.9.1"}});
+    Lookup l;
+    l.start("meanwhile.test");
+    bool served = wait_until([&] { return l.done.load() == 1; }, 15000);
+    int still_held = db.waiting();
+    db.release("gone.test");
+    ASSERT_TRUE(served);
+    EXPECT_GE(still_held, 1);
+    ASSERT_NE(l.result.load(), nullptr);
+    EXPECT_TRUE(has_ip(l.result, "10.8.9.1"));
+}

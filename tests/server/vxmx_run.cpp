@@ -9,7 +9,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -79,6 +81,11 @@ VxmxChild start_vxmx(const VxmxRun& r) {
         dup2(out[1], 1);
         dup2(err_to, 2);
         if (!r.dir.empty() && chdir(r.dir.c_str()) != 0) _exit(127);
+        if (!r.resolv_conf.empty() &&
+            (unshare(CLONE_NEWNS) != 0 ||
+             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             mount(r.resolv_conf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0))
+            _exit(125);
         if (r.nofile_limit > 0) {
             struct rlimit rl = {(rlim_t)r.nofile_limit, (rlim_t)r.nofile_limit};
             if (setrlimit(RLIMIT_NOFILE, &rl) != 0) _exit(126);

@@ -45,6 +45,9 @@ struct VxmxRun {
     // STD_CODE in the child's environment; empty: unset, so the agent runs under its default
     // code set.
     std::string std_code = "UTF-8";
+    // When not empty: the child gets a mount namespace of its own in which this file is
+    // /etc/resolv.conf (root only). Its network namespace is that of the thread that starts it.
+    std::string resolv_conf;
 };
 
 VxmxResult run_vxmx(const VxmxRun& r);
