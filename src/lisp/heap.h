@@ -198,17 +198,21 @@ class HeapSection {
     HeapSection& operator=(const HeapSection&) = delete;
 };
 
-// A block just taken for the caller: its header filled, its area cleared and counted; inside a
-// heap section.
-inline void* heap_init_block(GC_THREAD* t, MEM* m, int64_t size) {
+// A block just taken for the caller, its area already clear: its header filled and its area
+// counted; inside a heap section.
+inline void* heap_count_block(GC_THREAD* t, MEM* m, int64_t size) {
     m->m_flags = 0;
     m->m_size = size;
     void* p = m + 1;
-    __builtin_memset(p, 0, static_cast<size_t>(size));
     t->bytes_delta += size;
     t->handed += size;
     if (__builtin_expect(t->handed >= HEAP_HANDED_STEP, 0)) heap_count_handed(t);
     return p;
+}
+// The same for a block whose area still holds what its last user left: cleared first.
+inline void* heap_init_block(GC_THREAD* t, MEM* m, int64_t size) {
+    __builtin_memset(m + 1, 0, static_cast<size_t>(size));
+    return heap_count_block(t, m, size);
 }
 
 // The allocation of mmalloc inside a heap section the caller holds: a small block from the
