@@ -324,8 +324,10 @@ MEM* page_block(PAGE* pg, int i) {
                                   static_cast<size_t>(i) * class_block(pg->cls));
 }
 
-// Carves a page into free blocks of class cls; pool_mx held.
+// Carves a page into free blocks of class cls (a page emptied under another class too, whose
+// free areas are poisoned where the new headers go); pool_mx held.
 void carve(PAGE* pg, int cls) {
+    VX_UNPOISON(reinterpret_cast<char*>(pg) + PAGE_HEAD, PAGE_SIZE - PAGE_HEAD);
     pg->cls = cls;
     pg->nblocks = static_cast<int32_t>((PAGE_SIZE - PAGE_HEAD) / class_block(cls));
     MEM* head = nullptr;
