@@ -99,7 +99,9 @@ std::mutex pool_mx;
 PAGE* all_pages;
 PAGE* avail[HEAP_CLASSES];  // pages of the class with free blocks
 int64_t page_count;         // pages mapped, the untouched rest of the last run included
-PAGE* empty_pages;          // empty pages kept for any class, through next_avail
+// Empty pages kept for any class, through next_avail. They are not on the list of pages in use,
+// so a sweep does not walk their blocks again.
+PAGE* empty_pages;
 // The untouched rest of the last run of pages mapped, handed out page by page.
 char* fresh_next;
 char* fresh_end;
@@ -355,6 +357,8 @@ MEM* take_page_list(int cls) {
         } else if ((pg = empty_pages)) {
             // An empty page swept with its free list, carved again for another class.
             empty_pages = pg->next_avail;
+            pg->next = all_pages;
+            all_pages = pg;
             if (pg->cls != cls) carve(pg, cls);
             cycle_demand++;
         } else {
@@ -585,9 +589,10 @@ const char* frame_name(const GC_STACK* f) {
 
 // ---------------------------------------------------------------- sweep
 
-// Keeps as many of the pages the sweep found empty as the busiest of the last cycles took from
-// the empty ones (none when the heap is idle, and then the untouched rest of the last run goes
-// too); gives the others back in runs of neighbouring pages. pool_mx held.
+// Keeps as many of the empty pages (those kept before and those the sweep emptied) as the busiest
+// of the last cycles took from the empty ones (none when the heap is idle, and then the untouched
+// rest of the last run goes too); gives the others back in runs of neighbouring pages. pool_mx
+// held.
 void keep_empty_pages(bool idle) {
     demand[demand_at] = cycle_demand;
     demand_at = (demand_at + 1) % DEMAND_CYCLES;
@@ -606,8 +611,6 @@ void keep_empty_pages(bool idle) {
     if (keep > n) keep = n;
     for (int64_t i = keep; i-- > 0;) {
         PAGE* pg = swept_empty[static_cast<size_t>(i)];
-        pg->next = all_pages;
-        all_pages = pg;
         pg->next_avail = empty_pages;
         empty_pages = pg;
     }
@@ -651,8 +654,11 @@ int64_t sweep() {
     int64_t live = 0;
     for (int c = 0; c < HEAP_CLASSES; c++)
         avail[c] = nullptr;
-    empty_pages = nullptr;
+    // The pages kept empty last time and not taken since are still empty.
     swept_empty.clear();
+    for (PAGE* pg = empty_pages; pg; pg = pg->next_avail)
+        swept_empty.push_back(pg);
+    empty_pages = nullptr;
     PAGE** pp = &all_pages;
     while (PAGE* pg = *pp) {
         MEM* head = nullptr;
