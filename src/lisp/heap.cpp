@@ -438,8 +438,12 @@ void keep_or_free(LARGE* l) {
     spare_bytes += cap;
 }
 
+// Gives every empty page and large block kept for later back to the system, for a request it
+// refused. pool_mx held.
+void give_back_kept();
+
 // A large block with its area cleared, on the large list: a kept one of about the size, or a new
-// one from the system (asked again after giving the kept ones back when refused); null when
+// one from the system (asked again after giving back what the heap keeps when refused); null when
 // refused. Inside a section.
 MEM* take_large(int64_t size) {
     if (size > INT64_MAX - static_cast<int64_t>(sizeof(LARGE) + sizeof(MEM))) return nullptr;
@@ -458,7 +462,7 @@ MEM* take_large(int64_t size) {
         if (!l) {
             {
                 std::lock_guard<std::mutex> g(pool_mx);
-                drop_spares();
+                give_back_kept();
             }
             l = static_cast<LARGE*>(calloc(1, bytes));
         }
@@ -589,22 +593,14 @@ const char* frame_name(const GC_STACK* f) {
 
 // ---------------------------------------------------------------- sweep
 
-// Keeps as many of the empty pages (those kept before and those the sweep emptied) as the busiest
-// of the last cycles took from the empty ones (none when the heap is idle, and then the untouched
-// rest of the last run goes too); gives the others back in runs of neighbouring pages. pool_mx
+// Keeps keep of the empty pages in swept_empty (the lowest) and gives the others back in runs of
+// neighbouring pages; with fresh_too the untouched rest of the last run goes as well. pool_mx
 // held.
-void keep_empty_pages(bool idle) {
-    demand[demand_at] = cycle_demand;
-    demand_at = (demand_at + 1) % DEMAND_CYCLES;
-    cycle_demand = 0;
-    int64_t keep = 0;
-    if (idle) {
-        std::fill(std::begin(demand), std::end(demand), 0);
+void keep_pages(int64_t keep, bool fresh_too) {
+    if (fresh_too) {
         if (fresh_next != fresh_end)
             unmap_run(fresh_next, static_cast<int64_t>(fresh_end - fresh_next) / PAGE_SIZE);
         fresh_next = fresh_end = nullptr;
-    } else {
-        keep = *std::max_element(std::begin(demand), std::end(demand));
     }
     std::sort(swept_empty.begin(), swept_empty.end());
     auto n = static_cast<int64_t>(swept_empty.size());
@@ -624,6 +620,29 @@ void keep_empty_pages(bool idle) {
         i = j;
     }
     swept_empty.clear();
+}
+
+// Keeps as many of the empty pages (those kept before and those the sweep emptied) as the busiest
+// of the last cycles took from the empty ones, at most twice the next cycle's threshold (a thread
+// that far ahead waits for the collection), so that what is kept follows the live heap; none when
+// the heap is idle. pool_mx held.
+void keep_empty_pages(bool idle, int64_t threshold) {
+    demand[demand_at] = cycle_demand;
+    demand_at = (demand_at + 1) % DEMAND_CYCLES;
+    cycle_demand = 0;
+    if (idle) std::fill(std::begin(demand), std::end(demand), 0);
+    int64_t keep = std::min(*std::max_element(std::begin(demand), std::end(demand)),
+                            2 * threshold / static_cast<int64_t>(PAGE_SIZE));
+    keep_pages(idle ? 0 : keep, idle);
+}
+
+void give_back_kept() {
+    drop_spares();
+    swept_empty.clear();
+    for (PAGE* pg = empty_pages; pg; pg = pg->next_avail)
+        swept_empty.push_back(pg);
+    empty_pages = nullptr;
+    keep_pages(0, true);
 }
 
 // Sweeps the pages and the large list with the world stopped; returns the caller bytes freed.
@@ -713,11 +732,11 @@ int64_t sweep() {
         }
         l = next;
     }
-    keep_empty_pages(idle);
     malloc_count -= freed;
     // The next collection comes after as many bytes as are live now (at least the floor).
     int64_t floor = gc_floor.load();
     int64_t threshold = live > floor ? live : floor;
+    keep_empty_pages(idle, threshold);
     gc_threshold.store(threshold);
     heap_live.store(live);
     alloc_since_gc.store(0);
