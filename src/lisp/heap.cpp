@@ -99,9 +99,10 @@ std::mutex pool_mx;
 PAGE* all_pages;
 PAGE* avail[HEAP_CLASSES];  // pages of the class with free blocks
 int64_t page_count;         // pages mapped, the untouched rest of the last run included
-// Empty pages kept for any class, through next_avail. They are not on the list of pages in use,
-// so a sweep does not walk their blocks again.
-PAGE* empty_pages;
+// Empty pages kept, through next_avail, by the class they were last carved for (their free lists
+// ready for it); another class takes one when none of its own is left. They are not on the list
+// of pages in use, so a sweep does not walk their blocks again.
+PAGE* empty_pages[HEAP_CLASSES];
 // The untouched rest of the last run of pages mapped, handed out page by page.
 char* fresh_next;
 char* fresh_end;
@@ -345,6 +346,19 @@ void carve(PAGE* pg, int cls) {
     pg->nfree = pg->nblocks;
 }
 
+// A kept empty page for class cls: one of its own, else one of another class carved again; null
+// when none is kept. pool_mx held.
+PAGE* take_empty(int cls) {
+    for (int i = 0; i < HEAP_CLASSES; i++) {
+        int c = (cls + i) % HEAP_CLASSES;
+        if (PAGE* pg = empty_pages[c]) {
+            empty_pages[c] = pg->next_avail;
+            return pg;
+        }
+    }
+    return nullptr;
+}
+
 // The free blocks of one page of class cls, for a thread's cache; null when the system refuses a
 // page.
 MEM* take_page_list(int cls) {
@@ -354,9 +368,7 @@ MEM* take_page_list(int cls) {
         pg = avail[cls];
         if (pg) {
             avail[cls] = pg->next_avail;
-        } else if ((pg = empty_pages)) {
-            // An empty page swept with its free list, carved again for another class.
-            empty_pages = pg->next_avail;
+        } else if ((pg = take_empty(cls))) {
             pg->next = all_pages;
             all_pages = pg;
             if (pg->cls != cls) carve(pg, cls);
@@ -593,6 +605,15 @@ const char* frame_name(const GC_STACK* f) {
 
 // ---------------------------------------------------------------- sweep
 
+// Moves the kept empty pages to swept_empty. pool_mx held.
+void gather_kept_pages() {
+    for (PAGE*& head : empty_pages) {
+        for (PAGE* pg = head; pg; pg = pg->next_avail)
+            swept_empty.push_back(pg);
+        head = nullptr;
+    }
+}
+
 // Keeps keep of the empty pages in swept_empty (the lowest) and gives the others back in runs of
 // neighbouring pages; with fresh_too the untouched rest of the last run goes as well. pool_mx
 // held.
@@ -607,8 +628,8 @@ void keep_pages(int64_t keep, bool fresh_too) {
     if (keep > n) keep = n;
     for (int64_t i = keep; i-- > 0;) {
         PAGE* pg = swept_empty[static_cast<size_t>(i)];
-        pg->next_avail = empty_pages;
-        empty_pages = pg;
+        pg->next_avail = empty_pages[pg->cls];
+        empty_pages[pg->cls] = pg;
     }
     for (int64_t i = keep; i < n;) {
         int64_t j = i + 1;
@@ -639,9 +660,7 @@ void keep_empty_pages(bool idle, int64_t threshold) {
 void give_back_kept() {
     drop_spares();
     swept_empty.clear();
-    for (PAGE* pg = empty_pages; pg; pg = pg->next_avail)
-        swept_empty.push_back(pg);
-    empty_pages = nullptr;
+    gather_kept_pages();
     keep_pages(0, true);
 }
 
@@ -675,9 +694,7 @@ int64_t sweep() {
         avail[c] = nullptr;
     // The pages kept empty last time and not taken since are still empty.
     swept_empty.clear();
-    for (PAGE* pg = empty_pages; pg; pg = pg->next_avail)
-        swept_empty.push_back(pg);
-    empty_pages = nullptr;
+    gather_kept_pages();
     PAGE** pp = &all_pages;
     while (PAGE* pg = *pp) {
         MEM* head = nullptr;
