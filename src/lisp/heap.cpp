@@ -7,10 +7,11 @@
 // at a time, so allocation takes no lock: only taking a page's free list holds the pool's mutex.
 // The sweep runs with the world stopped: it empties every thread's cache, walks every page and
 // rebuilds each page's free list from the blocks that are free or unreached. Pages are mapped in
-// runs of several at once. Pages left empty are kept, for any class, as many as the busiest of
-// the last few cycles took; the rest go back to the system in runs of neighbouring pages, and all
-// of them once the heap is idle. So a working program neither maps nor unmaps in its steady
-// state, while resident memory follows the live heap and the recent work, not the work done.
+// runs of several at once. Pages left empty are kept, by class, as many as the busiest of the
+// last few cycles took (at most twice the next threshold); the rest go back to the system in runs
+// of neighbouring pages, and all of them once the heap is idle. So a working program neither maps
+// nor unmaps in its steady state, while resident memory follows the live heap and the recent
+// work, not the work done.
 // Large blocks come from the system allocator; swept ones are kept a few cycles for a request of
 // about the same size, within the next cycle's threshold, and go back when idle.
 //

@@ -124,8 +124,8 @@ void* xx_mmalloc(int64_t size, GC_FUNC gc, const char* file, int line);
 void* heap_try_alloc(int64_t size, GC_FUNC gc);
 void mfree(void* p);
 void* mrealloc(void* p, int64_t size, GC_FUNC gc);
-// Bytes the heap holds from the system (pages and large blocks), and the most it held since the
-// start or the last reset.
+// Bytes the heap holds from the system (pages mapped, large blocks in use and kept), and the most
+// it held since the start or the last reset.
 int64_t get_heap_mapped();
 int64_t get_heap_mapped_peak();
 void reset_heap_mapped_peak();
