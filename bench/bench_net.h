@@ -291,9 +291,11 @@ inline std::vector<double> numbers(const std::string& text) {
 
 // Runs args[0] (looked up on PATH) in the directory dir ("" for this one) with its standard
 // output to out_file and its standard error discarded, and waits for it: true when it exited
-// with status 0; its wall time in *secs and, when peak_kb is given, its peak resident memory.
+// with status 0; its wall time in *secs and, when peak_kb is given, its peak resident memory
+// (minor_faults: its minor page faults).
 inline bool run_measured(const std::vector<std::string>& args, const std::string& dir,
-                         const std::string& out_file, double* secs, long* peak_kb = nullptr) {
+                         const std::string& out_file, double* secs, long* peak_kb = nullptr,
+                         long* minor_faults = nullptr) {
     std::vector<char*> argv;
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
@@ -313,6 +315,7 @@ inline bool run_measured(const std::vector<std::string>& args, const std::string
     if (wait4(pid, &status, 0, &ru) != pid) return false;
     if (secs) *secs = std::chrono::duration<double>(Clock::now() - t0).count();
     if (peak_kb) *peak_kb = ru.ru_maxrss;
+    if (minor_faults) *minor_faults = ru.ru_minflt;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 

@@ -6,20 +6,26 @@
 // blocks of one size class. A thread allocates from a cache of free blocks it took from one page
 // at a time, so allocation takes no lock: only taking a page's free list holds the pool's mutex.
 // The sweep runs with the world stopped: it empties every thread's cache, walks every page and
-// rebuilds each page's free list from the blocks that are free or unreached. Pages left empty are
-// kept for reuse up to the next collection's threshold and given back to the system beyond it,
-// so resident memory follows the live heap and the threshold, not the work done. Large blocks
-// come from the system allocator and go back to it when swept.
+// rebuilds each page's free list from the blocks that are free or unreached. Pages are mapped in
+// runs of several at once. Pages left empty are kept, by class, as many as the busiest of the
+// last few cycles took (at most twice the next threshold); the rest go back to the system in runs
+// of neighbouring pages, and all of them once the heap is idle. So a working program neither maps
+// nor unmaps in its steady state, while resident memory follows the live heap and the recent
+// work, not the work done.
+// Large blocks come from the system allocator; swept ones are kept a few cycles for a request of
+// about the same size, within the next cycle's threshold, and go back when idle.
 //
 // Under AddressSanitizer the area of every free small block is poisoned, so a block touched after
 // the sweep freed it is still reported until it is handed out again.
 #include "lisp/heap.h"
 
 #include <link.h>
+#include <malloc.h>
 #include <sanitizer/asan_interface.h>
 #include <sched.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -27,6 +33,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "base/alloc.h"
 #include "base/lock.h"
@@ -44,6 +51,15 @@ constexpr int64_t SMALL_MAX = 16 * HEAP_CLASSES;  // largest area of a small blo
 constexpr size_t PAGE_SIZE = 64 * 1024;
 constexpr size_t PAGE_HEAD = 64;  // page header, then the blocks
 constexpr int64_t ROOTS_MIN = 256;
+// Pages mapped at once: an eighth of those held, within these bounds (1 to 4 MiB).
+constexpr int64_t RUN_PAGES_MIN = 16;
+constexpr int64_t RUN_PAGES_MAX = 64;
+// Empty pages kept: as many as the busiest of this many last cycles took.
+constexpr int DEMAND_CYCLES = 4;
+// Swept large blocks kept for reuse: at most this many, each for this many cycles, and one is
+// taken for a request of at least four fifths of its size.
+constexpr int SPARE_MAX = 16;
+constexpr int SPARE_CYCLES = 4;
 // Collections are asked for once this many bytes were allocated since the last one, or as many
 // as the live heap holds when that is more; a thread twice that far ahead waits.
 std::atomic<int64_t> gc_floor{24 << 20};
@@ -83,9 +99,31 @@ constexpr int size_class(int64_t size) {
 std::mutex pool_mx;
 PAGE* all_pages;
 PAGE* avail[HEAP_CLASSES];  // pages of the class with free blocks
-int64_t page_count;
+int64_t page_count;         // pages mapped, the untouched rest of the last run included
+// Empty pages kept, through next_avail, by the class they were last carved for (their free lists
+// ready for it); another class takes one when none of its own is left. They are not on the list
+// of pages in use, so a sweep does not walk their blocks again.
+PAGE* empty_pages[HEAP_CLASSES];
+// The untouched rest of the last run of pages mapped, handed out page by page.
+char* fresh_next;
+char* fresh_end;
+// Pages that went from empty to in use since the last sweep, and the same for the last cycles.
+int64_t cycle_demand;
+int64_t demand[DEMAND_CYCLES];
+int demand_at;
+std::vector<PAGE*>& swept_empty = *new std::vector<PAGE*>;  // the sweep's scratch list
 LARGE large_head = {&large_head, &large_head};
 int64_t large_bytes;  // system bytes of the large blocks
+
+// A swept large block kept for reuse: its system bytes and the sweeps it has waited.
+struct SPARE {
+    LARGE* l;
+    int64_t cap;
+    int age;
+};
+SPARE spare[SPARE_MAX];
+int spare_count;
+int64_t spare_bytes;
 
 // The bytes of blocks handed out since the last sweep (as the threads add them), and the
 // threshold at which a collection is asked for.
@@ -245,18 +283,44 @@ inline GC_THREAD* self() {
 
 std::atomic<int64_t> mapped_peak{0};
 
-// Notes the bytes the heap holds from the system now (pages and large blocks); pool_mx held.
+// The bytes the heap holds from the system (pages, large blocks, kept large blocks); pool_mx
+// held.
+int64_t mapped_now() {
+    return page_count * static_cast<int64_t>(PAGE_SIZE) + large_bytes + spare_bytes;
+}
+
 void note_mapped() {
-    int64_t now = page_count * static_cast<int64_t>(PAGE_SIZE) + large_bytes;
+    int64_t now = mapped_now();
     if (now > mapped_peak.load(std::memory_order_relaxed)) mapped_peak.store(now);
 }
 
-PAGE* map_page() {
-    void* p = mmap(nullptr, PAGE_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return nullptr;
-    page_count++;
-    note_mapped();
-    return static_cast<PAGE*>(p);
+// A page not used before: the next of the last run mapped, or the first of a new run (a single
+// page when the system refuses a run); null when no page can be had. pool_mx held.
+PAGE* fresh_page() {
+    if (fresh_next == fresh_end) {
+        int64_t n = std::clamp(page_count / 8, RUN_PAGES_MIN, RUN_PAGES_MAX);
+        auto map = [](int64_t pages) {
+            return mmap(nullptr, static_cast<size_t>(pages) * PAGE_SIZE, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        };
+        void* p = map(n);
+        if (p == MAP_FAILED && n > 1) p = map(n = 1);
+        if (p == MAP_FAILED) return nullptr;
+        fresh_next = static_cast<char*>(p);
+        fresh_end = fresh_next + static_cast<size_t>(n) * PAGE_SIZE;
+        page_count += n;
+        note_mapped();
+    }
+    auto* pg = reinterpret_cast<PAGE*>(fresh_next);
+    fresh_next += PAGE_SIZE;
+    return pg;
+}
+
+// Gives n pages from p on back to the system in one call; pool_mx held.
+void unmap_run(char* p, int64_t n) {
+    VX_UNPOISON(p, static_cast<size_t>(n) * PAGE_SIZE);
+    munmap(p, static_cast<size_t>(n) * PAGE_SIZE);
+    page_count -= n;
 }
 
 MEM* page_block(PAGE* pg, int i) {
@@ -264,8 +328,10 @@ MEM* page_block(PAGE* pg, int i) {
                                   static_cast<size_t>(i) * class_block(pg->cls));
 }
 
-// Carves a page into free blocks of class cls; pool_mx held.
+// Carves a page into free blocks of class cls (a page emptied under another class too, whose
+// free areas are poisoned where the new headers go); pool_mx held.
 void carve(PAGE* pg, int cls) {
+    VX_UNPOISON(reinterpret_cast<char*>(pg) + PAGE_HEAD, PAGE_SIZE - PAGE_HEAD);
     pg->cls = cls;
     pg->nblocks = static_cast<int32_t>((PAGE_SIZE - PAGE_HEAD) / class_block(cls));
     MEM* head = nullptr;
@@ -281,6 +347,19 @@ void carve(PAGE* pg, int cls) {
     pg->nfree = pg->nblocks;
 }
 
+// A kept empty page for class cls: one of its own, else one of another class carved again; null
+// when none is kept. pool_mx held.
+PAGE* take_empty(int cls) {
+    for (int i = 0; i < HEAP_CLASSES; i++) {
+        int c = (cls + i) % HEAP_CLASSES;
+        if (PAGE* pg = empty_pages[c]) {
+            empty_pages[c] = pg->next_avail;
+            return pg;
+        }
+    }
+    return nullptr;
+}
+
 // The free blocks of one page of class cls, for a thread's cache; null when the system refuses a
 // page.
 MEM* take_page_list(int cls) {
@@ -290,12 +369,18 @@ MEM* take_page_list(int cls) {
         pg = avail[cls];
         if (pg) {
             avail[cls] = pg->next_avail;
+        } else if ((pg = take_empty(cls))) {
+            pg->next = all_pages;
+            all_pages = pg;
+            if (pg->cls != cls) carve(pg, cls);
+            cycle_demand++;
         } else {
-            pg = map_page();
+            pg = fresh_page();
             if (!pg) return nullptr;
             pg->next = all_pages;
             all_pages = pg;
             carve(pg, cls);
+            cycle_demand++;
         }
         pg->next_avail = nullptr;
     }
@@ -317,12 +402,85 @@ inline MEM* take_small(GC_THREAD* t, int cls) {
     return m;
 }
 
-// A large block from the system, on the large list; null when refused. Inside a section.
+// Gives every kept large block back to the system; pool_mx held.
+void drop_spares() {
+    for (int i = 0; i < spare_count; i++) {
+        VX_UNPOISON(spare[i].l, spare[i].cap);
+        free(spare[i].l);
+    }
+    spare_count = 0;
+    spare_bytes = 0;
+}
+
+// The smallest kept large block of at least bytes and at most a quarter more, taken off the
+// kept ones; null when none fits. pool_mx held.
+LARGE* take_spare(int64_t bytes) {
+    int best = -1;
+    for (int i = 0; i < spare_count; i++)
+        if (spare[i].cap >= bytes && spare[i].cap - bytes <= bytes / 4 &&
+            (best < 0 || spare[i].cap < spare[best].cap))
+            best = i;
+    if (best < 0) return nullptr;
+    LARGE* l = spare[best].l;
+    VX_UNPOISON(l, spare[best].cap);
+    spare_bytes -= spare[best].cap;
+    spare[best] = spare[--spare_count];
+    return l;
+}
+
+// Keeps a large block that has left the large list for a later request, when the kept ones stay
+// within the collection threshold, or gives it back to the system (the oldest kept one makes room
+// when all places are taken). pool_mx held.
+void keep_or_free(LARGE* l) {
+    auto cap = static_cast<int64_t>(malloc_usable_size(l));
+    if (cap > gc_threshold.load(std::memory_order_relaxed) - spare_bytes) {
+        free(l);
+        return;
+    }
+    if (spare_count == SPARE_MAX) {
+        int oldest = 0;
+        for (int i = 1; i < spare_count; i++)
+            if (spare[i].age > spare[oldest].age) oldest = i;
+        VX_UNPOISON(spare[oldest].l, spare[oldest].cap);
+        free(spare[oldest].l);
+        spare_bytes -= spare[oldest].cap;
+        spare[oldest] = spare[--spare_count];
+    }
+    VX_POISON(l, cap);
+    spare[spare_count++] = {l, cap, 0};
+    spare_bytes += cap;
+}
+
+// Gives every empty page and large block kept for later back to the system, for a request it
+// refused. pool_mx held.
+void give_back_kept();
+
+// A large block with its area cleared, on the large list: a kept one of about the size, or a new
+// one from the system (asked again after giving back what the heap keeps when refused); null when
+// refused. Inside a section.
 MEM* take_large(int64_t size) {
     if (size > INT64_MAX - static_cast<int64_t>(sizeof(LARGE) + sizeof(MEM))) return nullptr;
     size_t bytes = sizeof(LARGE) + sizeof(MEM) + static_cast<size_t>(size);
-    auto* l = static_cast<LARGE*>(malloc(bytes));
-    if (!l) return nullptr;
+    LARGE* l;
+    {
+        std::lock_guard<std::mutex> g(pool_mx);
+        l = take_spare(static_cast<int64_t>(bytes));
+    }
+    if (l) {
+        memset(l, 0, bytes);
+    } else {
+        // A new block from the system is clear already: calloc skips clearing fresh pages, so
+        // they are not touched before the caller writes them.
+        l = static_cast<LARGE*>(calloc(1, bytes));
+        if (!l) {
+            {
+                std::lock_guard<std::mutex> g(pool_mx);
+                give_back_kept();
+            }
+            l = static_cast<LARGE*>(calloc(1, bytes));
+        }
+        if (!l) return nullptr;
+    }
     {
         std::lock_guard<std::mutex> g(pool_mx);
         l->next = large_head.next;
@@ -346,13 +504,11 @@ LARGE* large_of(MEM* m) {
 void release_now(GC_THREAD* t, MEM* m) {
     if (m->m_cls == MEM_LARGE) {
         LARGE* l = large_of(m);
-        {
-            std::lock_guard<std::mutex> g(pool_mx);
-            l->prev->next = l->next;
-            l->next->prev = l->prev;
-            large_bytes -= static_cast<int64_t>(sizeof(LARGE) + sizeof(MEM)) + m->m_size;
-        }
-        free(l);
+        std::lock_guard<std::mutex> g(pool_mx);
+        l->prev->next = l->next;
+        l->next->prev = l->prev;
+        large_bytes -= static_cast<int64_t>(sizeof(LARGE) + sizeof(MEM)) + m->m_size;
+        keep_or_free(l);
         return;
     }
     int cls = m->m_cls;
@@ -362,10 +518,10 @@ void release_now(GC_THREAD* t, MEM* m) {
     t->cache[cls] = m;
 }
 
-// Fills a block's header, clears its area and roots it in the thread's top frame; inside a
-// section.
+// Fills a block's header, clears its area (a large block comes clear) and roots it in the
+// thread's top frame; inside a section.
 void* finish_block(GC_THREAD* t, MEM* m, int64_t size, GC_FUNC gc) {
-    void* p = heap_init_block(t, m, size);
+    void* p = m->m_cls == MEM_LARGE ? heap_count_block(t, m, size) : heap_init_block(t, m, size);
     gc_set_nl_non_check(p, gc);
     return p;
 }
@@ -450,9 +606,83 @@ const char* frame_name(const GC_STACK* f) {
 
 // ---------------------------------------------------------------- sweep
 
+// Moves the kept empty pages to swept_empty. pool_mx held.
+void gather_kept_pages() {
+    for (PAGE*& head : empty_pages) {
+        for (PAGE* pg = head; pg; pg = pg->next_avail)
+            swept_empty.push_back(pg);
+        head = nullptr;
+    }
+}
+
+// Keeps keep of the empty pages in swept_empty (the lowest) and gives the others back in runs of
+// neighbouring pages; with fresh_too the untouched rest of the last run goes as well. pool_mx
+// held.
+void keep_pages(int64_t keep, bool fresh_too) {
+    if (fresh_too) {
+        if (fresh_next != fresh_end)
+            unmap_run(fresh_next, static_cast<int64_t>(fresh_end - fresh_next) / PAGE_SIZE);
+        fresh_next = fresh_end = nullptr;
+    }
+    std::sort(swept_empty.begin(), swept_empty.end());
+    auto n = static_cast<int64_t>(swept_empty.size());
+    if (keep > n) keep = n;
+    for (int64_t i = keep; i-- > 0;) {
+        PAGE* pg = swept_empty[static_cast<size_t>(i)];
+        pg->next_avail = empty_pages[pg->cls];
+        empty_pages[pg->cls] = pg;
+    }
+    for (int64_t i = keep; i < n;) {
+        int64_t j = i + 1;
+        auto* start = reinterpret_cast<char*>(swept_empty[static_cast<size_t>(i)]);
+        while (j < n && reinterpret_cast<char*>(swept_empty[static_cast<size_t>(j)]) ==
+                            start + static_cast<size_t>(j - i) * PAGE_SIZE)
+            j++;
+        unmap_run(start, j - i);
+        i = j;
+    }
+    swept_empty.clear();
+}
+
+// Keeps as many of the empty pages (those kept before and those the sweep emptied) as the busiest
+// of the last cycles took from the empty ones, at most twice the next cycle's threshold (a thread
+// that far ahead waits for the collection), so that what is kept follows the live heap; none when
+// the heap is idle. pool_mx held.
+void keep_empty_pages(bool idle, int64_t threshold) {
+    demand[demand_at] = cycle_demand;
+    demand_at = (demand_at + 1) % DEMAND_CYCLES;
+    cycle_demand = 0;
+    if (idle) std::fill(std::begin(demand), std::end(demand), 0);
+    int64_t keep = std::min(*std::max_element(std::begin(demand), std::end(demand)),
+                            2 * threshold / static_cast<int64_t>(PAGE_SIZE));
+    keep_pages(idle ? 0 : keep, idle);
+}
+
+void give_back_kept() {
+    drop_spares();
+    swept_empty.clear();
+    gather_kept_pages();
+    keep_pages(0, true);
+}
+
 // Sweeps the pages and the large list with the world stopped; returns the caller bytes freed.
 int64_t sweep() {
     std::lock_guard<std::mutex> g(pool_mx);
+    // A heap that handed out next to nothing since the last collection is idle (the collector's
+    // tick found the agent quiet): then every empty page and kept large block goes back, and
+    // they come again when work does. Kept large blocks are given a cycle more each, and those
+    // that waited long enough go back.
+    bool idle = alloc_since_gc.load() < HEAP_IDLE_BYTES;
+    for (int i = 0; i < spare_count;) {
+        if (idle || ++spare[i].age > SPARE_CYCLES) {
+            VX_UNPOISON(spare[i].l, spare[i].cap);
+            free(spare[i].l);
+            spare_bytes -= spare[i].cap;
+            spare[i] = spare[--spare_count];
+        } else {
+            i++;
+        }
+    }
     for (GC_THREAD* t = all_threads; t; t = t->next) {
         memset(t->cache, 0, sizeof t->cache);
         malloc_count += t->bytes_delta;
@@ -463,15 +693,9 @@ int64_t sweep() {
     int64_t live = 0;
     for (int c = 0; c < HEAP_CLASSES; c++)
         avail[c] = nullptr;
-    // Empty pages are kept for the allocations up to the next collection, as many as the last
-    // threshold asks for; the others go back to the system, so resident memory follows the live
-    // heap and the threshold. A heap that handed out next to nothing since the last collection
-    // is idle (the collector's tick found the agent quiet): then every empty page goes back, and
-    // the pages come again when work does.
-    int64_t empty_keep = alloc_since_gc.load() < HEAP_IDLE_BYTES
-                             ? 0
-                             : gc_threshold.load() / static_cast<int64_t>(PAGE_SIZE);
-    int64_t empty_count = 0;
+    // The pages kept empty last time and not taken since are still empty.
+    swept_empty.clear();
+    gather_kept_pages();
     PAGE** pp = &all_pages;
     while (PAGE* pg = *pp) {
         MEM* head = nullptr;
@@ -498,15 +722,10 @@ int64_t sweep() {
         pg->free = head;
         pg->nfree = nfree;
         if (nfree == pg->nblocks) {
-            // Empty: unmapped below when more are empty than the next cycle wants.
-            if (empty_count >= empty_keep) {
-                *pp = pg->next;
-                page_count--;
-                VX_UNPOISON(pg, PAGE_SIZE);
-                munmap(pg, PAGE_SIZE);
-                continue;
-            }
-            empty_count++;
+            // Empty: kept or given back below.
+            *pp = pg->next;
+            swept_empty.push_back(pg);
+            continue;
         }
         live += static_cast<int64_t>(pg->nblocks - nfree) * class_block(pg->cls);
         if (nfree > 0) {
@@ -527,7 +746,7 @@ int64_t sweep() {
             next->prev = l->prev;
             large_bytes -= bytes;
             freed += m->m_size;
-            free(l);
+            keep_or_free(l);
         }
         l = next;
     }
@@ -535,6 +754,7 @@ int64_t sweep() {
     // The next collection comes after as many bytes as are live now (at least the floor).
     int64_t floor = gc_floor.load();
     int64_t threshold = live > floor ? live : floor;
+    keep_empty_pages(idle, threshold);
     gc_threshold.store(threshold);
     heap_live.store(live);
     alloc_since_gc.store(0);
@@ -639,7 +859,7 @@ void heap_note_collector_lock(int delta) {
 
 int64_t get_heap_mapped() {
     std::lock_guard<std::mutex> g(pool_mx);
-    return page_count * static_cast<int64_t>(PAGE_SIZE) + large_bytes;
+    return mapped_now();
 }
 
 int64_t get_heap_mapped_peak() {
@@ -648,7 +868,7 @@ int64_t get_heap_mapped_peak() {
 
 void reset_heap_mapped_peak() {
     std::lock_guard<std::mutex> g(pool_mx);
-    mapped_peak.store(page_count * static_cast<int64_t>(PAGE_SIZE) + large_bytes);
+    mapped_peak.store(mapped_now());
 }
 
 int64_t get_heap_counted() {

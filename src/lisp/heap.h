@@ -124,8 +124,8 @@ void* xx_mmalloc(int64_t size, GC_FUNC gc, const char* file, int line);
 void* heap_try_alloc(int64_t size, GC_FUNC gc);
 void mfree(void* p);
 void* mrealloc(void* p, int64_t size, GC_FUNC gc);
-// Bytes the heap holds from the system (pages and large blocks), and the most it held since the
-// start or the last reset.
+// Bytes the heap holds from the system (pages mapped, large blocks in use and kept), and the most
+// it held since the start or the last reset.
 int64_t get_heap_mapped();
 int64_t get_heap_mapped_peak();
 void reset_heap_mapped_peak();
@@ -198,17 +198,21 @@ class HeapSection {
     HeapSection& operator=(const HeapSection&) = delete;
 };
 
-// A block just taken for the caller: its header filled, its area cleared and counted; inside a
-// heap section.
-inline void* heap_init_block(GC_THREAD* t, MEM* m, int64_t size) {
+// A block just taken for the caller, its area already clear: its header filled and its area
+// counted; inside a heap section.
+inline void* heap_count_block(GC_THREAD* t, MEM* m, int64_t size) {
     m->m_flags = 0;
     m->m_size = size;
     void* p = m + 1;
-    __builtin_memset(p, 0, static_cast<size_t>(size));
     t->bytes_delta += size;
     t->handed += size;
     if (__builtin_expect(t->handed >= HEAP_HANDED_STEP, 0)) heap_count_handed(t);
     return p;
+}
+// The same for a block whose area still holds what its last user left: cleared first.
+inline void* heap_init_block(GC_THREAD* t, MEM* m, int64_t size) {
+    __builtin_memset(m + 1, 0, static_cast<size_t>(size));
+    return heap_count_block(t, m, size);
 }
 
 // The allocation of mmalloc inside a heap section the caller holds: a small block from the

@@ -29,6 +29,19 @@ namespace {
 
 class HeapTest : public LispTest {};
 
+// The bytes the heap holds once idle: a collection with next to nothing allocated since the one
+// before keeps no empty page. Other threads of the program may still allocate now and then, so
+// the idle state is waited for over a bounded number of collections. The caller holds the
+// collector's task lock.
+int64_t settle_heap() {
+    int64_t low = get_heap_mapped();
+    for (int i = 0; i < 20; i++) {
+        gc_enable();
+        low = std::min(low, get_heap_mapped());
+    }
+    return low;
+}
+
 TEST_F(HeapTest, FramesKeepWhatTheyHoldAndHandResultsDown) {
     gc_push(nullptr, nullptr, "inner");
     QV_SEXP* kept = n_get_string("kept");
@@ -420,18 +433,7 @@ TEST_F(HeapTest, BigHeapIsCollected) {
 TEST_F(HeapTest, EmptyPagesStayForTheNextCycleAndGoBackOnceTheHeapIsIdle) {
     constexpr int64_t MIB = 1 << 20;
     lock_task(gc_task_lock);  // only this test's collections run
-    // Whatever earlier work left: a collection with next to nothing allocated since the one
-    // before keeps no empty page. Other threads of the program may still allocate now and then,
-    // so the idle state is waited for over a bounded number of collections.
-    auto settle = [] {
-        int64_t low = get_heap_mapped();
-        for (int i = 0; i < 20; i++) {
-            gc_enable();
-            low = std::min(low, get_heap_mapped());
-        }
-        return low;
-    };
-    int64_t idle = settle();
+    int64_t idle = settle_heap();
 
     // 16 MiB of garbage, below the collection threshold (24 MiB at least).
     gc_push(nullptr, nullptr, "garbage");
@@ -444,7 +446,45 @@ TEST_F(HeapTest, EmptyPagesStayForTheNextCycleAndGoBackOnceTheHeapIsIdle) {
     gc_enable();
     EXPECT_GE(get_heap_mapped(), idle + 12 * MIB);
     // The heap then stays idle: its empty pages go back to the system.
-    EXPECT_LE(settle(), idle + MIB);
+    EXPECT_LE(settle_heap(), idle + MIB);
+    EXPECT_EQ(mem_check(nullptr), 0);
+    unlock_task(gc_task_lock, "test");
+}
+
+// A working program's cycles take again what the cycle before left: once the first cycle has
+// run, allocating as much again maps nothing more, and a large block made at the size of one the
+// last sweep freed comes in its place, cleared. All of it goes back once the heap is idle.
+TEST_F(HeapTest, AWorkingCycleTakesAgainWhatTheLastOneLeft) {
+    constexpr int64_t MIB = 1 << 20;
+    constexpr int64_t LARGE = 3 * MIB;
+    lock_task(gc_task_lock);
+    int64_t idle = settle_heap();
+    // One cycle: garbage of two classes and one large block; whether the large block came clear.
+    auto cycle = [](unsigned char** large) {
+        gc_push(nullptr, nullptr, "cycle");
+        for (int i = 0; i < 8 * 1024; i++)
+            memset(mmalloc(1000, gc_text), 0x5a, 1000);
+        for (int i = 0; i < 4 * 1024; i++)
+            memset(mmalloc(40, gc_text), 0x5a, 40);
+        auto* p = static_cast<unsigned char*>(mmalloc(LARGE, gc_text));
+        bool clear = std::all_of(p, p + LARGE, [](unsigned char c) { return c == 0; });
+        memset(p, 0x5a, LARGE);
+        *large = p;
+        gc_pop(nullptr, nullptr);
+        gc_enable();
+        return clear;
+    };
+    unsigned char* first = nullptr;
+    ASSERT_TRUE(cycle(&first));
+    int64_t held = get_heap_mapped();
+    EXPECT_GE(held, idle + 8 * MIB);
+    for (int round = 0; round < 6; round++) {
+        unsigned char* p = nullptr;
+        EXPECT_TRUE(cycle(&p)) << round;
+        EXPECT_EQ(p, first) << round;
+        EXPECT_LE(get_heap_mapped(), held + MIB) << round;
+    }
+    EXPECT_LE(settle_heap(), idle + MIB);
     EXPECT_EQ(mem_check(nullptr), 0);
     unlock_task(gc_task_lock, "test");
 }

@@ -41,11 +41,6 @@ std::string status_field(int pid, const std::string& name) {
     return "";
 }
 
-int rss_mb(int pid) {
-    std::string v = status_field(pid, "VmRSS");
-    return v.empty() ? -1 : std::stoi(v) / 1024;
-}
-
 bool alive(int pid) {
     std::string state = status_field(pid, "State");
     return !state.empty() && state.find('Z') == std::string::npos;

@@ -30,21 +30,6 @@ constexpr int kRssLimitMb = 2 * kMemLimitMb;
 constexpr int kRssLimitMb = kMemLimitMb;
 #endif
 
-// The agent's resident memory in MiB, -1 when it cannot be read.
-int rss_mb(int pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    while (f >> key) {
-        if (key == "VmRSS:") {
-            long kb = 0;
-            f >> kb;
-            return static_cast<int>(kb / 1024);
-        }
-        f.ignore(1 << 12, '\n');
-    }
-    return -1;
-}
-
 // A raw peer: it keeps everything the agent sent since the greeting, so that it can answer a
 // back-call by the output line on which the back-call began.
 struct RawPeer {

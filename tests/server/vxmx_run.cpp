@@ -48,8 +48,16 @@ VxmxChild start_vxmx(const VxmxRun& r) {
 #endif
     std::string rss = ":hard_rss_limit_mb=" + std::to_string(r.mem_limit_mb);
     bool asan_set = false, tsan_set = false;
+    // An entry of r.env takes the place of the inherited one of the same name.
+    auto given = [&r](const char* e) {
+        for (const std::string& g : r.env) {
+            size_t eq = g.find('=');
+            if (eq != std::string::npos && strncmp(e, g.c_str(), eq + 1) == 0) return true;
+        }
+        return false;
+    };
     for (char** e = environ; *e; e++) {
-        if (strncmp(*e, "STD_CODE=", 9) == 0) continue;
+        if (strncmp(*e, "STD_CODE=", 9) == 0 || given(*e)) continue;
         env_text.push_back(*e);
         if (r.mem_limit_mb <= 0 || !sanitized) continue;
         if (strncmp(*e, "ASAN_OPTIONS=", 13) == 0) env_text.back() += rss, asan_set = true;
@@ -256,6 +264,20 @@ int count_threads(int pid) {
     std::string line;
     while (std::getline(in, line))
         if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+    return -1;
+}
+
+int rss_mb(int pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    while (f >> key) {
+        if (key == "VmRSS:") {
+            long kb = 0;
+            f >> kb;
+            return static_cast<int>(kb / 1024);
+        }
+        f.ignore(1 << 12, '\n');
+    }
     return -1;
 }
 

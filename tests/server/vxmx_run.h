@@ -37,7 +37,8 @@ struct VxmxRun {
     // or under the sanitizers (whose shadow memory alone passes any such limit) their own bound
     // on resident memory.
     int mem_limit_mb = 0;
-    // "NAME=value" entries added to the child's environment.
+    // "NAME=value" entries added to the child's environment, in place of inherited ones of the
+    // same name.
     std::vector<std::string> env;
     // When not empty: the child's standard error goes to this file (read back when it ends), so
     // an agent that writes much while the test is busy elsewhere never waits on a full pipe.
@@ -105,6 +106,8 @@ VxmxResult exit_through(int admin_port, VxmxChild& child, const VxmxRun& run);
 // The descriptors and threads of a running process (from /proc), -1 when it cannot be read.
 int count_fds(int pid);
 int count_threads(int pid);
+// Its resident memory in MiB, -1 when it cannot be read.
+int rss_mb(int pid);
 
 // An agent shared by peers: a listener on `port` for peers below Env0 and a privileged one on
 // `admin` that ends it; killed if a failed assertion leaves it running.
