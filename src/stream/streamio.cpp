@@ -2,6 +2,7 @@
 #include "stream/streamio.h"
 
 #include <errno.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <climits>
@@ -15,6 +16,7 @@
 #include "base/panic.h"
 #include "base/task.h"
 #include "base/tick.h"
+#include "base/ufile.h"
 
 int s_write_abort_cnt = 0;
 
@@ -410,6 +412,25 @@ int _s_deliver(STREAM* s, const char* bytes, int n, int* erp, bool hold) {
     }
     if (h->held_len > 0 && _s_write_held(s, erp) < 0) return 0;
     return _s_put_bytes(s, bytes, n, erp);
+}
+
+int _s_deliver_now(STREAM* s, const char* bytes, int n) {
+    S_HEADER* h = &s->h;
+    if (!h->tbl || _s_buffered(s) || h->tbl->type != 'f' || s->file.io_kind != FIO_SOCKET ||
+        s->file.fid < 0 || s->file.fid >= UFR_FD_BASE)
+        return -1;
+    if (n <= 0) return 0;
+    if (h->held_out) return 0;
+    if (h->held_len > 0) {
+        if (n > S_HOLD_MAX - h->held_len) return 0;
+        append_held(s, bytes, n);
+        return n;
+    }
+    // Never blocks, so the descriptor is used under the lock that its close takes.
+    ssize_t r = send(s->file.fid, bytes, static_cast<size_t>(n), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (r < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+    if (r < n) append_held(s, bytes + r, n - static_cast<int>(r));
+    return n;
 }
 
 void s_held_tick(intptr_t, int) {
