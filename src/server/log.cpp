@@ -520,7 +520,9 @@ void close_file(LOG_LOCK_PATH_LIST* e) {
 
 bool open_file(LOG_LOCK_PATH_LIST* e, bool rotating) {
     std::string target = rotating ? numbered(e->base, 0) : e->base;
-    e->st = s_open_file(target.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    // A regular file only, opened without waiting: a FIFO or a device in its place would hold
+    // the log task, and every logger with it, under lock_log.
+    e->st = s_open_regular_file(target.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
     if (!e->st) return false;
     e->rotating = rotating;
     int64_t end = s_seek_file64(e->st, 0, SEEK_END);
