@@ -1382,9 +1382,9 @@ void _note_line_end(QV_INTERPRETER* q, std::vector<TICK_LINE_END>* due) {
 }
 
 // Writes the noted line ends (no lock held) and gives their output locks back. The write never
-// waits: a peer that does not read fills its socket, and a tick blocked there would hold every
-// other interpreter's tick with it. A line end that finds the socket full is dropped (the
-// connection is not idle then); one that finds held bytes goes out behind them.
+// waits: a peer that does not read fills its socket (or pipe), and a tick blocked there would
+// hold every other interpreter's tick with it. A line end that finds the descriptor full is
+// dropped (the connection is not idle then); one that finds held bytes goes out behind them.
 void _write_line_ends(std::vector<TICK_LINE_END>* due) {
     for (const TICK_LINE_END& d : *due) {
         s_line_end_now(d.out, d.serial);
