@@ -320,8 +320,11 @@ inline bool run_measured(const std::vector<std::string>& args, const std::string
 }
 
 // Ends the server started as pid: SIGTERM, then SIGKILL after 5 s. Children are reaped by the
-// runtime's SIGCHLD setting, so waitpid may also report that there is nothing to wait for.
+// runtime's SIGCHLD setting, so waitpid may also report that there is nothing to wait for. A
+// server that never started (pid -1 or 0) is nothing to end: kill(-1) would signal every process
+// and kill(0) the benchmark's own group.
 inline void stop_child(pid_t pid) {
+    if (pid <= 0) return;
     kill(pid, SIGTERM);
     auto end = Clock::now() + std::chrono::seconds(5);
     for (;;) {

@@ -78,8 +78,11 @@ constexpr int IDLE_INTERVAL = 1800;  // seconds between passes of the idle close
 constexpr uint32_t OLD_AGE = 3599;   // a block older than this ...
 constexpr uint32_t RECENT = 1799;    // ... and used within this many seconds is kept
 constexpr int GREETING_MS = 30000;   // a helper that has not greeted by then is given up
-constexpr int PIPE_TRIES = 5;        // pipe creation is retried once a second this often
-constexpr int REPLY_HEAD = 20;       // seq, ufr_code, r, count
+// A helper that takes longer over one request, or over taking a request in, is stuck (it opens
+// nothing that can block, so a stuck disk): it is ended, and its callers get an error.
+constexpr int HELPER_MS = 30000;
+constexpr int PIPE_TRIES = 5;   // pipe creation is retried once a second this often
+constexpr int REPLY_HEAD = 20;  // seq, ufr_code, r, count
 
 std::once_flag lock_once;
 int ufr_disable = 0;  // set by ufr_close_all
@@ -131,20 +134,51 @@ struct UFR_REPLY {
     std::vector<unsigned char> data[UFR_MAX_ARGS];
 };
 
-// Reads one reply. With timeout_ms >= 0 the first bytes must come within that time. False on a
-// failed or ended pipe, a time-out, or a count or length out of bounds.
-bool read_reply(int fd, UFR_REPLY* rp, int timeout_ms) {
-    if (timeout_ms >= 0) {
-        pollfd p = {fd, POLLIN, 0};
-        int n;
-        do {
-            n = poll(&p, 1, timeout_ms);
-        } while (n < 0 && errno == EINTR);
-        if (n == 0) errno = ETIMEDOUT;
-        if (n <= 0) return false;
+int64_t steady_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The program's ends of a helper's pipes do not block: every move on them waits through poll,
+// up to a deadline.
+void set_nonblock(int fd) {
+    int fl = fcntl(fd, F_GETFL);
+    if (fl != -1) fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+}
+
+// Moves len bytes to (out) or from fd, waiting for the pipe until deadline (steady_ms): false
+// on a failed or ended pipe, or with ETIMEDOUT once the deadline has passed.
+bool move_until(int fd, void* buf, int len, bool out, int64_t deadline) {
+    char* p = static_cast<char*>(buf);
+    int done = 0;
+    while (done < len) {
+        size_t want = static_cast<size_t>(len - done);
+        ssize_t n = out ? write(fd, p + done, want) : read(fd, p + done, want);
+        if (n > 0) {
+            done += static_cast<int>(n);
+            continue;
+        }
+        if (n == 0 && !out) return false;
+        if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        int64_t left = deadline - steady_ms();
+        if (left <= 0) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        pollfd pf = {fd, static_cast<short>(out ? POLLOUT : POLLIN), 0};
+        if (poll(&pf, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left)) < 0 && errno != EINTR)
+            return false;
     }
+    return true;
+}
+
+// Reads one reply, which must come whole within timeout_ms. False on a failed or ended pipe, a
+// time-out, or a count or length out of bounds.
+bool read_reply(int fd, UFR_REPLY* rp, int timeout_ms) {
+    int64_t deadline = steady_ms() + timeout_ms;
     unsigned char h[REPLY_HEAD];
-    if (ufr_do(ufr_read_fn, fd, h, REPLY_HEAD) != REPLY_HEAD) return false;
+    if (!move_until(fd, h, REPLY_HEAD, false, deadline)) return false;
     memcpy(&rp->seq, h, 4);
     rp->err.ufr_code = get32(h + 4);
     memcpy(&rp->err.r, h + 8, 8);
@@ -153,12 +187,12 @@ bool read_reply(int fd, UFR_REPLY* rp, int timeout_ms) {
     rp->count = count;
     for (int i = 0; i < count; i++) {
         unsigned char b[8];
-        if (ufr_do(ufr_read_fn, fd, b, 8) != 8) return false;
+        if (!move_until(fd, b, 8, false, deadline)) return false;
         int32_t len = get32(b + 4);
         if (len < 0 || len > UFR_MAX_DATA) return false;
         rp->idx[i] = get32(b);
         rp->data[i].resize(static_cast<size_t>(len));
-        if (len > 0 && ufr_do(ufr_read_fn, fd, rp->data[i].data(), len) != len) return false;
+        if (len > 0 && !move_until(fd, rp->data[i].data(), len, false, deadline)) return false;
     }
     return true;
 }
@@ -507,6 +541,8 @@ UFR_ERR start_blk(int uid, const char* path, UFR_BLK** blkp) {
     close(c.exe_fd);
     close(req_p[0]);
     close(rep_p[1]);
+    set_nonblock(req_p[1]);
+    set_nonblock(rep_p[0]);
     UFR_ERR e = greeting(rep_p[0]);
     if (e.ufr_code != UFR_OK) {
         kill(pid, SIGKILL);
@@ -524,8 +560,9 @@ UFR_ERR start_blk(int uid, const char* path, UFR_BLK** blkp) {
 // -------------------------------------------------------------------------------------------------
 // Sending and waiting
 
-// Writes the request whole; false on a failed write.
+// Writes the request whole within HELPER_MS; false on a failed or timed-out write.
 bool write_request(int fd, const UFR_REQ* req) {
+    int64_t deadline = steady_ms() + HELPER_MS;
     std::vector<unsigned char> b;
     b.reserve(64);
     put32(&b, static_cast<int32_t>(req->seq));
@@ -544,11 +581,11 @@ bool write_request(int fd, const UFR_REQ* req) {
             case UFR_T_DATA: {
                 put32(&b, a.d_char_ptr.len);
                 int n = static_cast<int>(b.size());
-                if (ufr_do(ufr_write_fn, fd, b.data(), n) != n) return false;
+                if (!move_until(fd, b.data(), n, true, deadline)) return false;
                 b.clear();
                 int len = a.d_char_ptr.len;
                 void* d = const_cast<void*>(a.d_char_ptr.d);
-                if (len > 0 && ufr_do(ufr_write_fn, fd, d, len) != len) return false;
+                if (len > 0 && !move_until(fd, d, len, true, deadline)) return false;
                 break;
             }
             case UFR_T_REPLY:
@@ -559,7 +596,7 @@ bool write_request(int fd, const UFR_REQ* req) {
         }
     }
     int n = static_cast<int>(b.size());
-    return n == 0 || ufr_do(ufr_write_fn, fd, b.data(), n) == n;
+    return n == 0 || move_until(fd, b.data(), n, true, deadline);
 }
 
 // Queues the request on the block and writes it. Lock held on entry and on return (released
@@ -613,7 +650,7 @@ void _ufr_wait(UFR_BLK* blk, UFR_REQ* req) {
                 int fd = blk->recv;
                 unlock("ufr_recv");
                 UFR_REPLY rp;
-                bool got = fd >= 0 && read_reply(fd, &rp, -1);
+                bool got = fd >= 0 && read_reply(fd, &rp, HELPER_MS);
                 lock();
                 if (!got || !deliver(blk, &rp)) {
                     mark_dead(blk, true);
@@ -960,6 +997,8 @@ void ufr_reopen() {
 
 int ufr_adopt_blk(int uid, int send_fd, int recv_fd) {
     ufr_get_lock();
+    set_nonblock(send_fd);
+    set_nonblock(recv_fd);
     UFR_ERR e = greeting(recv_fd);
     if (e.ufr_code != UFR_OK) return e.ufr_code;
     lock();

@@ -141,8 +141,19 @@ int fd_arg(SERVER* s, const ARG& a) {
 int do_open(SERVER* s, uint32_t seq, const std::vector<ARG>& a) {
     const char* path;
     if (int e = path_arg(a[0], &path)) return fail(s, seq, e);
-    int fd = open(path, static_cast<int>(a[1].v) | O_CLOEXEC, static_cast<mode_t>(a[2].v));
+    // Regular files only: the helper serves one request at a time, and a FIFO, a terminal or a
+    // device would block it in the open or in a later read or write, and every caller of its
+    // user with it. The open does not wait (a FIFO without a reader refuses a writer at once).
+    int flags = static_cast<int>(a[1].v);
+    int fd = open(path, flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, static_cast<mode_t>(a[2].v));
     if (fd < 0) return fail(s, seq, errno);
+    struct stat st = {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        int e = S_ISDIR(st.st_mode) ? EISDIR : EPERM;
+        close(fd);
+        return fail(s, seq, e);
+    }
+    if (!(flags & O_NONBLOCK)) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (fd > UFR_FD_MASK) {
         close(fd);
         return fail(s, seq, EMFILE);

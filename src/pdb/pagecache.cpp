@@ -343,6 +343,10 @@ void fac_init_general() {
     g.total_entries = FAC_DEFAULT_LIMIT;
     g.table = static_cast<FAC_ENTRY**>(d_calloc(TABLE_FIRST, sizeof(FAC_ENTRY*)));
     g.table_mask = TABLE_FIRST - 1;
+    // One lock for the pages of every record file, held across their disk reads and writes: a
+    // record file is a regular file (pdb64 and the tree log open nothing else), so such a wait
+    // is the disk's, never a peer's or a FIFO's; through a user's file-root helper it is bounded
+    // by the file root's time-out.
     _i_new_lock(&g.lock);
 }
 

@@ -183,10 +183,11 @@ int read_at(int fd, uint8_t* b, uint64_t n, uint64_t at) {
     return 0;
 }
 
-// Opens the log file, made empty: 0 or -1.
+// Opens the log file, made empty: 0 or -1. A regular file only: a FIFO in its place would hold
+// the open, and the record store's locks with it.
 int open_log(TREE_LOG* l) {
     if (l->fd >= 0) return 0;
-    l->fd = u_open64(l->path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    l->fd = u_open_regular(l->path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     return l->fd < 0 ? -1 : 0;
 }
 
@@ -360,7 +361,7 @@ int tree_log_open(PDB64* p, const char* name, bool fresh) {
         if (!l->read_only) u_unlink(l->path.c_str());
         return 0;
     }
-    int fd = u_open64(l->path.c_str(), (l->read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC, 0);
+    int fd = u_open_regular(l->path.c_str(), (l->read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC, 0);
     if (fd < 0) return 0;
     int64_t end = u_lseek64(fd, 0, SEEK_END);
     uint64_t last = end > 0 ? committed_end(fd, static_cast<uint64_t>(end)) : 0;

@@ -517,7 +517,9 @@ void close_file(LOG_LOCK_PATH_LIST* e) {
 
 bool open_file(LOG_LOCK_PATH_LIST* e, bool rotating) {
     std::string target = rotating ? numbered(e->base, 0) : e->base;
-    e->st = s_open_file(target.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    // A regular file only, opened without waiting: a FIFO or a device in its place would hold
+    // the log task, and every logger with it, under lock_log.
+    e->st = s_open_regular_file(target.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
     if (!e->st) return false;
     e->rotating = rotating;
     int64_t end = s_seek_file64(e->st, 0, SEEK_END);
@@ -527,9 +529,30 @@ bool open_file(LOG_LOCK_PATH_LIST* e, bool rotating) {
     return true;
 }
 
+// Call locks of dropped entries, given back once lock_log is released (under lock_log).
+std::vector<CALL_LOCK_DESCRIPTER>& unlocks_due = *new std::vector<CALL_LOCK_DESCRIPTER>;
+
+// Declared before the guard of lock_log: once that is released, gives back the call locks of the
+// entries dropped meanwhile. The lock server may take up to its answer time-out over an unlock,
+// and lock_log is wanted by the log task and by every change of the conditions.
+struct UnlockAfter {
+    UnlockAfter() = default;
+    UnlockAfter(const UnlockAfter&) = delete;
+    UnlockAfter& operator=(const UnlockAfter&) = delete;
+    ~UnlockAfter() {
+        std::vector<CALL_LOCK_DESCRIPTER> due;
+        {
+            TaskLockGuard g(lock_log);
+            due.swap(unlocks_due);
+        }
+        for (CALL_LOCK_DESCRIPTER& d : due)
+            call_unlock(d, d.tid);
+    }
+};
+
 void drop_entry(LOG_LOCK_PATH_LIST* e) {
     close_file(e);
-    if (cl_error_check(e->id) == 0) call_unlock(e->id, e->id.tid);
+    if (cl_error_check(e->id) == 0) unlocks_due.push_back(e->id);
     d_f_ree(e->path);
     delete e;
 }
@@ -696,6 +719,7 @@ void do_relay(const LTEXT& url, const LOG_NODE* n) {
 void handle_nodes(LOG_NODE* const* batch, int count) {
     std::vector<std::pair<LTEXT, const LOG_NODE*>> relays;
     {
+        UnlockAfter unlocks;
         TaskLockGuard g(lock_log);
         uint32_t now = get_qvtime();
         _drop_entries(now, false);
@@ -752,6 +776,7 @@ void log_task(intptr_t) {
         if (!n) {
             report_overflow(true);
             {
+                UnlockAfter unlocks;
                 TaskLockGuard g(lock_log);
                 _drop_entries(0, true);
             }
@@ -776,6 +801,7 @@ int set_log_path_service(const L_CHAR* path, int64_t size, int64_t files) {
     LOG_COND* c = new_log_cond();
     int div = files < 1 ? 0 : files > INT32_MAX ? INT32_MAX : static_cast<int>(files);
     add_log_action(c, LOG_ACT_SAVE, path, LOG_OPT_ALL, div, size);
+    UnlockAfter unlocks;
     TaskLockGuard g(lock_log);
     _replace_conditions(c);
     return 0;
@@ -785,7 +811,8 @@ void truncate_file(const L_CHAR* file) {
     LTEXT t;
     expand_path(t, file, nullptr);
     if (t.empty()) return;
-    int fd = u_open(bytes_of(t).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // Called under lock_log: a FIFO in the file's place must not hold the open.
+    int fd = u_open_regular(bytes_of(t).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd >= 0) u_close(fd);
 }
 
@@ -940,6 +967,7 @@ int log_print_sexp(int level, int layer, LOG_NODE_DATA* opt, const char* name, Q
 // Conditions
 
 void reset_log_condition() {
+    UnlockAfter unlocks;
     TaskLockGuard g(lock_log);
     _replace_conditions(nullptr);
 }
@@ -955,6 +983,7 @@ void set_log_condition(LOG_COND* c) {
 }
 
 QV_SEXP* log_set_conditions(QV_SEXP* elements, QV_SEXP* form) {
+    UnlockAfter unlocks;
     TaskLockGuard g(lock_log);
     _replace_conditions(nullptr);
     LOG_COND* head = nullptr;

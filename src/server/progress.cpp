@@ -786,7 +786,9 @@ void _close_progressive_qvi(uint32_t iid) {
     TaskLockGuard g(progressive_lock);
     // The files are written here, before the close returns: the end of the main interpreter is
     // followed by the end of the process, which would cut a write left to another task and leave
-    // the file truncated. A report file is a regular file, so the write does not block.
+    // the file truncated. A report file is a regular file, so the write does not block; through
+    // a user's file-root helper (which opens regular files only) each request is bounded by the
+    // file root's time-out, after which that helper is ended and the rest fail at once.
     for (;;) {
         PROGRESSIVE* p = progressive_list;
         while (p && (p->parent_stage || p->base_iid != iid))

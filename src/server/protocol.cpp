@@ -4,8 +4,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "base/alloc.h"
 #include "base/fdwait.h"
@@ -467,21 +471,23 @@ void inline_loop(QV_INTERPRETER* qvi, QV_SEXP* p) {
 // replies? A pipe's or a descriptor's reader cannot be asked and is taken to read. On a socket
 // the end of the input is either a half-close, after which the peer waits for its replies, or
 // the peer's hang-up: a harmless line end (what the keep-alive writes) is sent, and a peer that
-// has gone answers it with a reset.
+// has gone answers it with a reset. The line end never waits: on a full socket the bytes
+// already there draw the reset.
 bool sender_still_reads(QV_INTERPRETER* qvi) {
     STREAM* out;
+    uint32_t serial;
     int probe;
     {
         TaskLockGuard g(qvi_lock);
         if (qvi->flags & QVIF_CLOSING) return false;
         out = qvi->out;
+        serial = qvi->out_serial;
         if (!out || !s_on_socket(out)) return true;
         // While a reply is being written, the reply itself draws the reset.
         probe = _lock_qvi_out_no_wait(qvi);
     }
     if (probe == 0) {
-        s_printf(out, "\n");
-        s_flush(out);
+        s_line_end_now(out, serial);
         unlock_qvi_out(qvi);
     }
     return !s_peer_gone(out, PEER_PROBE_MS);
@@ -1360,8 +1366,36 @@ bool _interpreter_ending(uint32_t id) {
     return !h || h->mode == QVM_CLOSED || _qvi_stop_code(h) == QVE_BREAK;
 }
 
-// One record's tick (qvi_lock held). Counts are in seconds: each tick adds its five.
-void _tick_check(QV_INTERPRETER* q, uint32_t now) {
+// A line end the tick owes an interpreter's output: written once qvi_lock is given back, with
+// the output lock taken for it still held.
+struct TICK_LINE_END {
+    uint32_t iid;
+    STREAM* out;
+    uint32_t serial;
+};
+
+// Takes the output lock without waiting and notes the line end (qvi_lock held). A line end is
+// not worth a wait: the output lock held by a writer, the next tick tries again.
+void _note_line_end(QV_INTERPRETER* q, std::vector<TICK_LINE_END>* due) {
+    if (_lock_qvi_out_no_wait(q) != 0) return;
+    due->push_back({q->id, q->out, q->out_serial});
+}
+
+// Writes the noted line ends (no lock held) and gives their output locks back. The write never
+// waits: a peer that does not read fills its socket (or pipe), and a tick blocked there would
+// hold every other interpreter's tick with it. A line end that finds the descriptor full is
+// dropped (the connection is not idle then); one that finds held bytes goes out behind them.
+void _write_line_ends(std::vector<TICK_LINE_END>* due) {
+    for (const TICK_LINE_END& d : *due) {
+        s_line_end_now(d.out, d.serial);
+        unlock_qvi_out_iid(d.iid);
+    }
+    due->clear();
+}
+
+// One record's tick (qvi_lock held). Counts are in seconds: each tick adds its five. Line ends
+// owed to the record's output are noted in *due.
+void _tick_check(QV_INTERPRETER* q, uint32_t now, std::vector<TICK_LINE_END>* due) {
     if (q->a_type == QVA_CONNECT && q->inp && q->connect_ip) {
         // What this connection's peer delivers, for the server information.
         int thput = s_get_thput(q->inp);
@@ -1423,19 +1457,14 @@ void _tick_check(QV_INTERPRETER* q, uint32_t now) {
             interrupt_fifo(q);
             _wake_result_list(q);
             wakeup_task(&q->delay_que_cnt);
-        } else if (s_on_socket(q->out) && _lock_qvi_out_no_wait(q) == 0) {
-            // Flushed by the stream layer's periodic flush, not here.
-            s_printf(q->out, "\n");
-            _unlock_qvi_out(q);
+        } else if (s_on_socket(q->out)) {
+            _note_line_end(q, due);
         }
     }
     if ((q->a_type == QVA_CONNECT || q->a_type == QVA_DESCRIPTER || q->a_type == QVA_PIPE) &&
         q->connection_cnt % (TICK_SECONDS * KEEP_ALIVE_TICKS) == 0 && q->mode == QVM_RUNNING &&
-        q->out && _lock_qvi_out_no_wait(q) == 0) {
-        // Flushed by the stream layer's periodic flush, not here.
-        s_printf(q->out, "\n");
-        _unlock_qvi_out(q);
-    }
+        q->out)
+        _note_line_end(q, due);
     if (q->silent_cnt < 0 || q->delay_que_cnt != 0) return;
     if ((q->flags & QVIF_REPLYING) && q->connection_timeout >= 0 &&
         q->connection_cnt < q->connection_timeout + 3600)
@@ -1465,24 +1494,34 @@ void qvi_tick() {
         _take_interrupt();
     }
     uint32_t now = get_qvtime();
+    std::vector<TICK_LINE_END> due;
     for (int b = 0; b < QVI_HASH; b++) {
         // The k-th record of the bucket, looked up afresh under the lock each time: records may
         // close in between.
         for (int k = 0;; k++) {
-            TaskLockGuard g(qvi_lock);
-            QV_INTERPRETER* q = interpreter_hash[b];
-            for (int i = 0; q && i < k; i++)
-                q = q->next;
-            if (!q) break;
-            _tick_check(q, now);
+            {
+                TaskLockGuard g(qvi_lock);
+                QV_INTERPRETER* q = interpreter_hash[b];
+                for (int i = 0; q && i < k; i++)
+                    q = q->next;
+                if (!q) break;
+                _tick_check(q, now, &due);
+            }
+            _write_line_ends(&due);
         }
     }
 }
 
 void qvi_tick_task(intptr_t) {
     set_t_msg("qvi_tick");
+    // The tests of the agent make the ticks come faster; each still counts its five seconds.
+    int ms = 0;
+    if (const char* t = getenv("VXMX_TEST_TICK_MS"); t && atoi(t) > 0) ms = atoi(t);
     for (;;) {
-        sleep_sec(TICK_SECONDS);
+        if (ms > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        else
+            sleep_sec(TICK_SECONDS);
         qvi_tick();
     }
 }

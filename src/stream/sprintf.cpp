@@ -452,6 +452,20 @@ int s_printf(STREAM* s, const char* fmt, ...) {
     return r;
 }
 
+int s_line_end_now(STREAM* s, uint32_t serial) {
+    StreamPri pri;
+    TaskLockGuard g(stream_lock);
+    if (!_s_exist_serial(s, serial) || !s->h.tbl) return -1;
+    const L_CHAR lf = 10;
+    ByteOut out(nullptr, 1, 64);
+    encode_text(&s->h, &lf, 1, out);
+    if (out.too_long() || out.size() == 0) return -1;
+    int cr_cnt = s->h.cr_cnt;
+    int r = _s_deliver_now(s, out.data(), out.size());
+    if (r <= 0) s->h.cr_cnt = cr_cnt;  // nothing written: no line end counted either
+    return r > 0 ? 1 : r;
+}
+
 int ss_printf(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);

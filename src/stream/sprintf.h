@@ -54,6 +54,12 @@ int e_printf(STREAM* s, int* erp, const char* fmt, ...);
 // The common entry: into the batch sat when it is given, else straight to s.
 int _s_printf(STREAM* s, int* erp, const char* fmt, va_list args, S_PRINTF_SAT* sat);
 
+// Writes one line end, encoded by the stream's code method, to a file-kind stream without ever
+// waiting (see _s_deliver_now): 1 written or kept for the stream's next write, 0 not written (the
+// descriptor is full), -1 when s is no longer the stream of that serial number (0: any), is
+// closed, or cannot be written so.
+int s_line_end_now(STREAM* s, uint32_t serial);
+
 // Formats into buf, ends it with 0 and returns the number of long characters. The caller gives
 // room for the whole result.
 int ss_sprintf(L_CHAR* buf, const char* fmt, ...);

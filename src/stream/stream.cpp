@@ -54,7 +54,10 @@ std::unordered_set<const void*>* live_streams = nullptr;
 
 S_FILE std_files[3];
 
-STREAM* close_stream = nullptr;  // the stream whose close is interrupting its tasks
+// The streams whose closes are interrupting their tasks. Each close waits for its own stream's
+// tasks only: a task stuck in one stream (a helper's file, a peer that never reads) holds up no
+// other close.
+std::vector<STREAM*>* closing_streams = nullptr;
 
 // The close queue, under cq_lock.
 struct CLOSE_QUEUE {
@@ -100,7 +103,8 @@ void close_sync_task(intptr_t) {
     for (;;) {
         sleep_sec(2);
         lock_task(stream_lock);
-        if (close_stream) wakeup_task(&close_stream->h.thread);
+        for (STREAM* s : *closing_streams)
+            wakeup_task(&s->h.thread);
         unlock_task(stream_lock, "close_sync_task");
     }
 }
@@ -337,11 +341,8 @@ void s_delete_thread(STREAM* s, S_FILE_THREAD* t) {
 }
 
 void _s_close_sync(STREAM* s) {
-    while (close_stream) {
-        sleep_task(&close_stream, stream_lock);
-        lock_task(stream_lock);
-    }
-    close_stream = s;
+    if (!s->h.thread) return;
+    closing_streams->push_back(s);
     while (s->h.thread) {
         wakeup_task(s);
         // Every task still inside is interrupted, not only the first: each leaves on its own.
@@ -350,8 +351,7 @@ void _s_close_sync(STREAM* s) {
         sleep_task(&s->h.thread, stream_lock);
         lock_task(stream_lock);
     }
-    close_stream = nullptr;
-    wakeup_task(&close_stream);
+    std::erase(*closing_streams, s);
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -622,6 +622,7 @@ void init_stream() {
     new_lock(&cq_lock);
     if (!std_cm) er_panic("init_longchar is required\n");
     live_streams = new std::unordered_set<const void*>();
+    closing_streams = new std::vector<STREAM*>();
     // The count of descriptors in use starts from what the process holds now (the standard
     // ones, the runtime's own pipes); streams keep it from here on as they open and close.
     now_open_files = count_open_descriptors(descriptor_limit());

@@ -2,6 +2,9 @@
 #include "stream/streamio.h"
 
 #include <errno.h>
+#include <limits.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <climits>
@@ -15,6 +18,7 @@
 #include "base/panic.h"
 #include "base/task.h"
 #include "base/tick.h"
+#include "base/ufile.h"
 
 int s_write_abort_cnt = 0;
 
@@ -410,6 +414,39 @@ int _s_deliver(STREAM* s, const char* bytes, int n, int* erp, bool hold) {
     }
     if (h->held_len > 0 && _s_write_held(s, erp) < 0) return 0;
     return _s_put_bytes(s, bytes, n, erp);
+}
+
+int _s_deliver_now(STREAM* s, const char* bytes, int n) {
+    S_HEADER* h = &s->h;
+    if (!h->tbl || _s_buffered(s) || h->tbl->type != 'f' || s->file.fid < 0 ||
+        s->file.fid >= UFR_FD_BASE)
+        return -1;
+    if (n <= 0) return 0;
+    if (h->held_out) return 0;
+    if (h->held_len > 0) {
+        if (n > S_HOLD_MAX - h->held_len) return 0;
+        append_held(s, bytes, n);
+        return n;
+    }
+    // Never blocks, so the descriptor is used under the lock that its close takes. A pipe or a
+    // terminal is written only when it has room (a free page takes any piece this small); a
+    // regular file always has.
+    int fd = s->file.fid;
+    size_t len = static_cast<size_t>(n);
+    ssize_t r;
+    if (s->file.io_kind == FIO_SOCKET) {
+        r = send(fd, bytes, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+    } else if (s->file.io_kind == FIO_WAIT) {
+        pollfd p = {fd, POLLOUT, 0};
+        bool room = n <= PIPE_BUF && poll(&p, 1, 0) == 1 && (p.revents & POLLOUT);
+        r = room ? write(fd, bytes, len) : -1;
+        if (!room) errno = EAGAIN;
+    } else {
+        r = write(fd, bytes, len);
+    }
+    if (r < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+    if (r < n) append_held(s, bytes + r, n - static_cast<int>(r));
+    return n;
 }
 
 void s_held_tick(intptr_t, int) {

@@ -95,6 +95,12 @@ constexpr int S_HOLD_MS = 2;
 // when hold is set and they fit, else written behind the held bytes: the caller's bytes written
 // (all n when they were held), a failure's error number in *erp.
 int _s_deliver(STREAM* s, const char* bytes, int n, int* erp, bool hold);
+// Hands n bytes to a file-kind stream (a socket, pipe, terminal or file of this process) without
+// ever waiting (stream lock held): written at once, or put behind held bytes, or the unwritten
+// rest of a short write held for the stream's next write. n when the bytes went out or were
+// kept, 0 when nothing was done because the descriptor is full or another task is writing held
+// bytes, -1 when s is closed or buffered, is another kind, or the write failed.
+int _s_deliver_now(STREAM* s, const char* bytes, int n);
 // Writes the held bytes of s now (stream lock held on entry and on return): the bytes written,
 // -1 (error number in *erp when given) when the write fell short or s has closed.
 int _s_write_held(STREAM* s, int* erp);

@@ -269,6 +269,18 @@ TEST_F(LogFixture, SavingWithoutAReachableLockServerNeverStalls) {
     EXPECT_EQ(read_file(path("free.txt")), "a2 x\n");
 }
 
+// A FIFO in a log file's place, which nobody reads, is passed over: the log task goes on with
+// the other files of the same nodes.
+TEST_F(LogFixture, AFifoInALogFilesPlaceHoldsNothingUp) {
+    ASSERT_EQ(mkfifo(path("fifo.txt").c_str(), 0600), 0);
+    save_to("f1 ", "fifo.txt", LOG_OPT_DATA | LOG_OPT_UNLOCK);
+    save_to("f1 ", "plain.txt", LOG_OPT_DATA | LOG_OPT_UNLOCK);
+    for (int i = 0; i < 5; i++)
+        log_printf(LOG_ERROR, LOG_LAYER_QV, nullptr, "f1 %i", i);
+    ASSERT_TRUE(log_sync(kWait));
+    EXPECT_EQ(lines_of(read_file(path("plain.txt"))).size(), 5u);
+}
+
 TEST_F(LogFixture, PathReferencesExpandAndFieldsStayInTheirDirectory) {
     LOG_NODE_DATA d{};
     d.w[LF_LEVEL].i = 3;
