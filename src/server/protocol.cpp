@@ -1438,7 +1438,7 @@ void _tick_check(QV_INTERPRETER* q, uint32_t now) {
     }
     if (q->silent_cnt < 0 || q->delay_que_cnt != 0) return;
     if ((q->flags & QVIF_REPLYING) && q->connection_timeout >= 0 &&
-        q->connection_cnt < q->connection_timeout + 3600)
+        q->connection_cnt < static_cast<int64_t>(q->connection_timeout) + 3600)
         return;
     q->silent_cnt += TICK_SECONDS;
     if (q->acc_file) {
