@@ -236,9 +236,9 @@ uint32_t qvtime_after(uint32_t now, int64_t seconds) {
     return t > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(t);
 }
 
-int64_t steady_deadline_ms(int64_t ms) {
+int64_t clamp_wait_ms(int64_t ms) {
     constexpr int64_t max_ms = WAIT_SECONDS_MAX * 1000;
-    return steady_ms() + (ms < 0 ? 0 : ms > max_ms ? max_ms : ms);
+    return ms < 0 ? 0 : ms > max_ms ? max_ms : ms;
 }
 
 uint32_t get_qvtime() {

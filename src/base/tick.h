@@ -46,8 +46,8 @@ constexpr int64_t WAIT_SECONDS_MAX = 0x7fffffff;
 int64_t wait_seconds(int64_t seconds);
 // The system time `seconds` after now (a negative count is now), at most the last system time.
 uint32_t qvtime_after(uint32_t now, int64_t seconds);
-// The steady_ms() value `ms` milliseconds from now, ms taken within [0, WAIT_SECONDS_MAX * 1000].
-int64_t steady_deadline_ms(int64_t ms);
+// ms within [0, WAIT_SECONDS_MAX * 1000]: added to any clock's now, it cannot overflow.
+int64_t clamp_wait_ms(int64_t ms);
 // A new text (tracked allocator; the caller frees it with d_f_ree) for system time t. Format 1:
 // the C library's ctime text of that moment in the local time zone, newline included; format 2:
 // "YYYY-MM-DD" of the same moment. Null for any other format.
