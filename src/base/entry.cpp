@@ -174,7 +174,7 @@ void timeout_exit_tick(intptr_t, int) {
 void timeout_exit_task(intptr_t) {
     uint32_t passed = get_qvtime() - timeout_rec.start;
     if (passed < static_cast<uint32_t>(timeout_rec.limit))
-        sleep_sec(static_cast<int>(timeout_rec.limit - passed));
+        sleep_sec(timeout_rec.limit - static_cast<int>(passed));
     if (timeout_rec.sync_func) {
         for (;;) {
             uint32_t now = get_qvtime();
@@ -190,6 +190,10 @@ void timeout_exit_task(intptr_t) {
 }  // namespace
 
 void timeout_exit(int limit, int force_limit, int (*sync_func)(uint32_t now, int)) {
+    // A negative limit is none (the exit begins at once); a force limit below 0 is 0, rather
+    // than, as an unsigned count, a wait for the synchronisation without end.
+    limit = static_cast<int>(wait_seconds(limit));
+    force_limit = static_cast<int>(wait_seconds(force_limit));
     timeout_rec = {get_qvtime(), limit, force_limit, sync_func};
-    new_tick(timeout_exit_tick, -(limit * 9 / 10), 0);
+    new_tick(timeout_exit_tick, -static_cast<int>(int64_t{limit} * 9 / 10), 0);
 }

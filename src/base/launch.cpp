@@ -581,7 +581,7 @@ int launch_wait(int pid, int* status, int timeout) {
         return -1;
     }
     c->waiters++;
-    uint32_t deadline = timeout >= 0 ? get_qvtime() + static_cast<uint32_t>(timeout) : 0;
+    uint32_t deadline = timeout >= 0 ? qvtime_after(get_qvtime(), timeout) : 0;
     while (!c->ended) {
         if (timeout >= 0) {
             uint32_t now = get_qvtime();

@@ -293,7 +293,7 @@ struct WaitLimit {
         if (wait_flag >= 0) return true;
         if (!started) {
             started = true;
-            deadline = now + static_cast<uint32_t>(-static_cast<int64_t>(wait_flag));
+            deadline = qvtime_after(now, -static_cast<int64_t>(wait_flag));
         } else if (now >= deadline) {
             return false;
         }

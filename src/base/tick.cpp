@@ -99,7 +99,7 @@ void wheel_add(TICK_PROC func, int interval, intptr_t data, int64_t delay) {
     make_locks();
     TICK_FUNC* tl = new_registration(func, interval, data);
     _i_lock_task(tick_lock);
-    insert_tick(tl, static_cast<uint32_t>(wheel_now() + delay));
+    insert_tick(tl, qvtime_after(wheel_now(), delay));
     _i_unlock_task(tick_lock, "wheel_add");
 }
 
@@ -225,6 +225,20 @@ int64_t steady_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+int64_t wait_seconds(int64_t seconds) {
+    return seconds < 0 ? 0 : seconds > WAIT_SECONDS_MAX ? WAIT_SECONDS_MAX : seconds;
+}
+
+uint32_t qvtime_after(uint32_t now, int64_t seconds) {
+    int64_t t = static_cast<int64_t>(now) + wait_seconds(seconds);
+    return t > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(t);
+}
+
+int64_t clamp_wait_ms(int64_t ms) {
+    constexpr int64_t max_ms = WAIT_SECONDS_MAX * 1000;
+    return ms < 0 ? 0 : ms > max_ms ? max_ms : ms;
 }
 
 uint32_t get_qvtime() {
@@ -358,7 +372,7 @@ void run_due_ticks() {
             if (tl->interval < 1 || target_deleted)
                 d_f_ree(tl);
             else
-                insert_tick(tl, after + static_cast<uint32_t>(tl->interval));
+                insert_tick(tl, qvtime_after(after, tl->interval));
         }
         _i_unlock_task(tick_lock, "run_due_ticks");
         d_f_ree(w);

@@ -36,6 +36,18 @@ constexpr int64_t QVTIME_OFFSET = 978307200;
 uint32_t get_qvtime();
 // Milliseconds of a steady clock (never set back), for intervals shorter than the tick's second.
 int64_t steady_ms();
+
+// Deadlines from time-outs that a script, a peer or a setting chose are made by these three, so
+// that a huge time-out stays the longest wait instead of wrapping to an instant (or a negative)
+// one, and a negative one is no wait at all.
+// The longest wait in seconds (about 68 years): a longer time-out is waited as this.
+constexpr int64_t WAIT_SECONDS_MAX = 0x7fffffff;
+// seconds within [0, WAIT_SECONDS_MAX].
+int64_t wait_seconds(int64_t seconds);
+// The system time `seconds` after now (a negative count is now), at most the last system time.
+uint32_t qvtime_after(uint32_t now, int64_t seconds);
+// ms within [0, WAIT_SECONDS_MAX * 1000]: added to any clock's now, it cannot overflow.
+int64_t clamp_wait_ms(int64_t ms);
 // A new text (tracked allocator; the caller frees it with d_f_ree) for system time t. Format 1:
 // the C library's ctime text of that moment in the local time zone, newline included; format 2:
 // "YYYY-MM-DD" of the same moment. Null for any other format.

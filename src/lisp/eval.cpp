@@ -734,7 +734,8 @@ QV_SEXP* break_check_now(QV_SEXP* s) {
 
 QV_SEXP* break_sleep(QV_SEXP* s, int64_t ms) {
     using clock = std::chrono::steady_clock;
-    auto deadline = clock::now() + std::chrono::milliseconds(ms > 0 ? ms : 0);
+    // Saturated: a huge ms is the longest wait, never an overflow of the clock's nanoseconds.
+    auto deadline = clock::now() + std::chrono::milliseconds(clamp_wait_ms(ms));
     for (;;) {
         if (QV_SEXP* b = break_check_now(s)) return b;
         auto now = clock::now();

@@ -12,6 +12,7 @@
 
 #include "base/launch.h"
 #include "base/task.h"
+#include "base/tick.h"
 #include "lisp/eval.h"
 #include "lisp/list.h"
 #include "longchar/longchar.h"
@@ -170,9 +171,10 @@ QV_SEXP* vx_wait(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP
         return eval_error(form, QVE_TYPE_MISMATCH, "wait",
                           list(n_get_string("typemissmatch"), nullptr));
     }
-    int n = static_cast<int32_t>(static_cast<uint32_t>(v->integer.data));
-    // A count of 0 or below returns at once (as an unsigned count it would be a sleep of decades).
-    // The sleep ends early, with the break's error, when the interpreter is closed or cancelled.
-    if (n > 0) return break_sleep(form, static_cast<int64_t>(n) * 1000);
+    // A count of 0 or below returns at once; a count past the longest wait is that wait, rather
+    // than its low 32 bits (which made a huge count an instant or a negative one). The sleep ends
+    // early, with the break's error, when the interpreter is closed or cancelled.
+    int64_t n = v->integer.data;
+    if (n > 0) return break_sleep(form, wait_seconds(n) * 1000);
     return nullptr;
 }

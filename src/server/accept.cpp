@@ -218,6 +218,8 @@ static bool listener_closing(QV_INTERPRETER* listener) {
 int accept_first_byte(int fd, int ms, uint8_t* byte, QV_INTERPRETER* listener, STREAM* st) {
     // Waited in slices so that a closing listener (or stream) does not wait for its slowest peer.
     constexpr int SLICE_MS = 250;
+    // A negative limit is no wait: as a slice it would be a poll without end.
+    if (ms < 0) ms = 0;
     struct pollfd p = {fd, POLLIN, 0};
     for (;;) {
         int slice = ms < SLICE_MS ? ms : SLICE_MS;

@@ -1467,7 +1467,7 @@ void _tick_check(QV_INTERPRETER* q, uint32_t now, std::vector<TICK_LINE_END>* du
         _note_line_end(q, due);
     if (q->silent_cnt < 0 || q->delay_que_cnt != 0) return;
     if ((q->flags & QVIF_REPLYING) && q->connection_timeout >= 0 &&
-        q->connection_cnt < q->connection_timeout + 3600)
+        q->connection_cnt < static_cast<int64_t>(q->connection_timeout) + 3600)
         return;
     q->silent_cnt += TICK_SECONDS;
     if (q->acc_file) {

@@ -421,7 +421,7 @@ TEST(Stabilizer, RestartsTheProgramUntilItSaysE) {
 }
 
 // The timed exit ends the process by itself with status 0: not before its limit, and, with a
-// synchronisation function, once the function answers 0 or the force limit has passed. Three
+// synchronisation function, once the function answers 0 or the force limit has passed. The
 // instances run at once, each watched so that one that never ends fails the test.
 TEST(TimedExit, EndsAfterTheLimitOnceTheSyncFunctionLetsItOrAtTheForceLimit) {
     struct Case {
@@ -430,22 +430,24 @@ TEST(TimedExit, EndsAfterTheLimitOnceTheSyncFunctionLetsItOrAtTheForceLimit) {
         unsigned min_passed;
     };
     const Case cases[] = {
-        {"1 10 2", "sync 3", 1},  // answers nonzero twice, then 0: three calls
-        {"1 3 -1", nullptr, 3},   // never lets it: ends at the force limit
-        {"1 0", "sync 0", 1},     // no function
+        {"1 10 2", "sync 3", 1},   // answers nonzero twice, then 0: three calls
+        {"1 3 -1", nullptr, 3},    // never lets it: ends at the force limit
+        {"1 0", "sync 0", 1},      // no function
+        {"-5 -1 -1", nullptr, 0},  // negative limits are none: ends at once
     };
     struct Run {
         STREAM *in = nullptr, *out = nullptr, *err = nullptr;
         int pid = -1;
     };
-    Run runs[3];
-    for (int i = 0; i < 3; i++) {
+    constexpr int kCases = sizeof cases / sizeof cases[0];
+    Run runs[kCases];
+    for (int i = 0; i < kCases; i++) {
         std::string cmd = child_prog + " timeout " + cases[i].args;
         ASSERT_EQ(
             launch_proc_stdio(&runs[i].in, &runs[i].out, &runs[i].err, cmd.c_str(), &runs[i].pid),
             0);
     }
-    for (int i = 0; i < 3; i++) {
+    for (int i = 0; i < kCases; i++) {
         SCOPED_TRACE(cases[i].args);
         Watchdog w(runs[i].pid);
         std::string out = drain(runs[i].out);

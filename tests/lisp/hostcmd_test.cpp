@@ -225,8 +225,8 @@ TEST_F(HostCmdTest, WaitSleepsThroughSignals) {
     EXPECT_EQ(r("(wait 1.5)"), "%E(0x80030806 \"wait\" (\"typemissmatch\"))");
     EXPECT_EQ(r("(wait zz)"), "%E(0x80030705 \"eval(symbol)\" (\"eval:undefined symbol\" 3 zz))");
     EXPECT_EQ(r("(wait 0)"), "()");
-    EXPECT_EQ(r("(wait -5)"), "()");          // returns at once instead of sleeping for ages
-    EXPECT_EQ(r("(wait 4294967296)"), "()");  // the low 32 bits: 0
+    EXPECT_EQ(r("(wait -5)"), "()");           // returns at once instead of sleeping for ages
+    EXPECT_EQ(r("(wait -4294967295)"), "()");  // negative, though its low 32 bits are 1
 
     // Signals sent while the task sleeps do not cut the sleep short.
     struct JOB {
