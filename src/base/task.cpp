@@ -608,6 +608,26 @@ int task_idle_count() {
     return n;
 }
 
+TKEY task_last_id() {
+    _lock_task(task_lock, __FILE__, __LINE__);
+    TKEY id = last_tid;
+    _unlock_task(task_lock, "task_last_id", __FILE__, __LINE__);
+    return id;
+}
+
+int task_running_ids(TKEY* ids, int max) {
+    int n = 0;
+    _lock_task(task_lock, __FILE__, __LINE__);
+    for (TASK_BLOCK* chain : task_table)
+        for (TASK_BLOCK* b = chain; b; b = b->next)
+            if (b->soft_tid != 0) {
+                if (n < max) ids[n] = b->soft_tid;
+                n++;
+            }
+    _unlock_task(task_lock, "task_running_ids", __FILE__, __LINE__);
+    return n;
+}
+
 void task_timeout_sweep(uint32_t now) {
     _lock_task(task_lock, __FILE__, __LINE__);
     for (TASK_BLOCK* chain : task_table) {

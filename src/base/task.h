@@ -101,6 +101,10 @@ int task_thread_count();
 int task_idle_count();
 // Number of xx_create_task callers now waiting for a thread (for tests and statistics).
 int task_waiting_creators();
+// The id given to the task started last, and the ids of the tasks running now (at most max of
+// them stored; the count is returned): for tests that wait until the tasks they started are done.
+TKEY task_last_id();
+int task_running_ids(TKEY* ids, int max);
 
 // One sweep of the task time-out thread at system time `now`: every idle thread ends when more
 // than 399 pooled threads are alive or when it has been idle for more than 3,599 seconds. The

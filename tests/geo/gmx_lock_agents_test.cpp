@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -16,6 +17,7 @@
 #include "pdb/pdb64.h"
 #include "support/child.h"
 #include "support/loopback.h"
+#include "support/sync_util.h"
 
 namespace {
 
@@ -60,6 +62,23 @@ std::string tell(int port, const std::string& cmds, int ms = 30000) {
         close(fd);
     }
     return got;
+}
+
+// The connections established to the loopback listener at port (their accepted ends, as the
+// kernel's table of TCP sockets shows them).
+int connections_to(int port) {
+    FILE* f = fopen("/proc/net/tcp", "r");
+    if (!f) return 0;
+    char line[512];
+    int n = 0;
+    while (fgets(line, sizeof line, f)) {
+        unsigned local_port = 0, state = 0;
+        if (sscanf(line, " %*d: %*8x:%x %*8x:%*x %x", &local_port, &state) == 2 &&
+            static_cast<int>(local_port) == port && state == 1)
+            n++;
+    }
+    fclose(f);
+    return n;
 }
 
 // The record file's structure as the record store's own check finds it.
@@ -213,8 +232,10 @@ TEST_F(Agents, WritersTakingTurnsKeepAndSeeEachOthersCells) {
 TEST_F(Agents, ALockServerThatGoesAwayLeavesAnErrorAndTheFileWhole) {
     // A keeps the file when asked: B's request waits at the server until it goes.
     start_a(true);
-    std::thread killer([this] {
-        usleep(500000);
+    // The server is told to go once B's request is there (one connection to it more than A's).
+    int before = connections_to(sport);
+    std::thread killer([this, before] {
+        wait_until([this, before] { return connections_to(sport) > before; }, 60000);
         tell(sport, "(Exit)\n", 2000);
     });
     AgentRun b = agent(db, lock_config(sport) + slot_matrix(file, 64, 32) + "^(+ 1 2)\n");

@@ -208,7 +208,7 @@ TEST_F(TunnelTest, BodiesAreFedInSequenceOrderAndStrayRequestsAreRefused) {
         // Sequence 3 and 2 come before 1; each waits for its answer on its own connection.
         Exchange e3(l.port, make_frame(QoH_DATA, 3, k0, k1), "(+ 3 3)\n");
         Exchange e2(l.port, make_frame(QoH_DATA, 2, k0, k1), "(+ 2 2)\n");
-        usleep(100 * 1000);
+        ASSERT_TRUE(wait_until([] { return QoH_waiting_count() == 2; }, 10000)) << QoH_describe();
         // A second request with a sequence number already waiting is refused: closed unanswered.
         Exchange dup(l.port, make_frame(QoH_DATA, 2, k0, k1), "(+ 9 9)\n");
         EXPECT_EQ(dup.frame(), "");
@@ -845,17 +845,23 @@ TEST_F(TunnelTest, RequestsWaitingForAnEarlierNumberAreBoundedAndLetGo) {
 // thread that a background task of the program gives back meanwhile could serve the tasks: the
 // step is tried again then.
 TEST_F(TunnelTest, WithoutThreadsForItsTasksASessionIsRefusedAndLeavesNothing) {
+    TKEY before = task_last_id();
     Download dl(l.port);
     ASSERT_EQ(frame_type(dl.frame), QoH_DOWNLOAD);
     ASSERT_NE(dl.until("</Permission>\n").find("Allow"), std::string::npos) << dl.got;
     {
         FullPool pool;
         ASSERT_TRUE(pool.full());
+        // Every task the test started (the download's too, once it has sent the greeting) has
+        // ended: none is left to give its thread back while the next try runs, so the pool stays
+        // exhausted for as long as it needs.
+        auto settle = [&] { return wait_until([&] { return pool.started_since(before) == 0; }); };
         // A thread for the peer's admission, and then one for the receiving task but none for
         // the sending one.
         for (int spare : {1, 2}) {
             int type = -1;
             for (int tries = 0; tries < 5 && type != QoH_ERROR; tries++) {
+                ASSERT_TRUE(settle()) << pool.started_since(before) << " " << QoH_describe();
                 pool.leave(spare);
                 Exchange open(l.port, make_frame(QoH_OPEN, 0, 0, 0));
                 std::string f = open.frame();
@@ -873,6 +879,7 @@ TEST_F(TunnelTest, WithoutThreadsForItsTasksASessionIsRefusedAndLeavesNothing) {
         // A download whose task cannot start: the key comes, then the end of the connection.
         bool refused = false;
         for (int tries = 0; tries < 5 && !refused; tries++) {
+            ASSERT_TRUE(settle()) << pool.started_since(before) << " " << QoH_describe();
             pool.leave(1);
             Download d2(l.port);
             EXPECT_EQ(frame_type(d2.frame), QoH_DOWNLOAD);
@@ -883,6 +890,7 @@ TEST_F(TunnelTest, WithoutThreadsForItsTasksASessionIsRefusedAndLeavesNothing) {
         std::string open7 = make_frame(QoH_UPLOAD, 0, dl.k0, dl.k1);
         int type = -1;
         for (int tries = 0; tries < 5 && type != QoH_ERROR; tries++) {
+            ASSERT_TRUE(settle()) << pool.started_since(before) << " " << QoH_describe();
             pool.leave(1);
             Upload up(l.port, open7, 12 + 8);
             up.send("(+ 1 2)\n");

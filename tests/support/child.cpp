@@ -19,17 +19,16 @@ long long ms_left(std::chrono::steady_clock::time_point deadline) {
     return ms < 0 ? 0 : ms;
 }
 
-}  // namespace
-
-bool collect_outputs(int out_fd, int err_fd, std::string* out, std::string* err,
-                     std::chrono::steady_clock::time_point deadline,
-                     const std::function<void()>& after_read) {
+// collect_outputs with a deadline that after_read may move.
+bool collect(int out_fd, int err_fd, std::string* out, std::string* err,
+             std::chrono::steady_clock::time_point* deadline,
+             const std::function<void()>& after_read) {
     pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
     std::string* dest[2] = {out, err};
     int open_fds = 2;
     bool timed_out = false;
     while (open_fds > 0) {
-        long long left = ms_left(deadline);
+        long long left = ms_left(*deadline);
         if (left == 0) {
             timed_out = true;
             break;
@@ -55,7 +54,12 @@ bool collect_outputs(int out_fd, int err_fd, std::string* out, std::string* err,
     return timed_out;
 }
 
-ChildResult run_in_child(const std::function<void()>& fn, int timeout_ms) {
+// run_in_child, killing the child at the deadline, which `moved` (when given) may bring forward
+// after each read from its outputs.
+ChildResult run_child(
+    const std::function<void()>& fn, int timeout_ms,
+    const std::function<void(const std::string& out,
+                             std::chrono::steady_clock::time_point* deadline)>& moved) {
     ChildResult r;
     int out[2], err[2];
     if (pipe(out) != 0 || pipe(err) != 0) {
@@ -88,7 +92,9 @@ ChildResult run_in_child(const std::function<void()>& fn, int timeout_ms) {
     // after the kill, so what it wrote before it died is never lost to the caller.
     int out_rest = dup(out[0]), err_rest = dup(err[0]);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    r.timed_out = collect_outputs(out[0], err[0], &r.out, &r.err, deadline);
+    r.timed_out = collect(out[0], err[0], &r.out, &r.err, &deadline, [&] {
+        if (moved) moved(r.out, &deadline);
+    });
     int status = 0;
     struct rusage ru {};
     for (;;) {
@@ -114,6 +120,31 @@ ChildResult run_in_child(const std::function<void()>& fn, int timeout_ms) {
     if (WIFSIGNALED(status)) r.term_signal = WTERMSIG(status);
     r.max_rss_kb = ru.ru_maxrss;
     return r;
+}
+
+}  // namespace
+
+bool collect_outputs(int out_fd, int err_fd, std::string* out, std::string* err,
+                     std::chrono::steady_clock::time_point deadline,
+                     const std::function<void()>& after_read) {
+    return collect(out_fd, err_fd, out, err, &deadline, after_read);
+}
+
+ChildResult run_in_child(const std::function<void()>& fn, int timeout_ms) {
+    return run_child(fn, timeout_ms, {});
+}
+
+ChildResult run_in_child_killed_after(const std::function<void()>& fn, const std::string& mark,
+                                      int delay_ms, int timeout_ms) {
+    bool seen = false;
+    return run_child(fn, timeout_ms,
+                     [&](const std::string& out, std::chrono::steady_clock::time_point* deadline) {
+                         if (seen || out.find(mark) == std::string::npos) return;
+                         seen = true;
+                         auto at =
+                             std::chrono::steady_clock::now() + std::chrono::milliseconds(delay_ms);
+                         if (at < *deadline) *deadline = at;
+                     });
 }
 
 std::string panic_banner(const char* msg, pid_t pid) {

@@ -24,6 +24,12 @@ struct ChildResult {
 // has not ended within timeout_ms.
 ChildResult run_in_child(const std::function<void()>& fn, int timeout_ms = 10000);
 
+// As run_in_child, but the child is killed delay_ms after `mark` first appears in its standard
+// output: a kill at a moment of its work, never before it got there however slow its start. Without
+// the mark it is killed at timeout_ms.
+ChildResult run_in_child_killed_after(const std::function<void()>& fn, const std::string& mark,
+                                      int delay_ms, int timeout_ms = 120000);
+
 // Reads the two descriptors (a child's standard output and error) into *out and *err until both
 // have ended or the deadline has passed, closing each as it ends (all of them on return). After
 // every read, after_read is called when given. True when the deadline passed first.

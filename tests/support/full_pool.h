@@ -6,6 +6,7 @@
 // behind by a failed wait never touches freed memory.
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -39,6 +40,22 @@ class FullPool {
             }
             ids_.push_back(id);
         }
+    }
+
+    // Tasks running now, other than the holders, whose id is above `after` (task_last_id() taken
+    // before the test started them): while it is above the tasks the test keeps, one of those it
+    // started may still end and give its thread back.
+    int started_since(TKEY after) const {
+        std::vector<TKEY> running(MOST);
+        int n;
+        while ((n = task_running_ids(running.data(), static_cast<int>(running.size()))) >
+               static_cast<int>(running.size()))
+            running.resize(static_cast<size_t>(n) * 2);
+        int k = 0;
+        for (int i = 0; i < n; i++)
+            if (running[i] > after && std::find(ids_.begin(), ids_.end(), running[i]) == ids_.end())
+                k++;
+        return k;
     }
 
     // top_up, then lets k threads more be started (for the next tasks of the program, while the
