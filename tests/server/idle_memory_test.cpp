@@ -38,6 +38,11 @@ std::vector<std::string> agent_env() {
 }  // namespace
 
 TEST(IdleMemory, AnAgentIdleAfterABurstGivesItsPagesBack) {
+#if defined(__SANITIZE_THREAD__)
+    // The thread sanitizer's allocator keeps what is freed for its own reuse, so the resident
+    // size cannot show what the heap gave back; the other builds measure it.
+    GTEST_SKIP() << "resident size not measurable under the thread sanitizer";
+#endif
     SharedAgent agent("idle_memory", 0, {}, 0, agent_env());
     agent.expect_served();
     int mark = rss_mb(agent.child.pid);
