@@ -328,6 +328,7 @@ TEST(PdbFreeList, TheHostFileIsWholeAfterEveryStepBetweenFlushes) {
         {"joined, the last record released", {6, 7}},
         {"joined with one appended after the host file's end, split",
          {-30000, -30000, 7, 8, -3996}},
+        {"split, the rest joined with the last records released", {-1000, 6, 7}},
     };
     for (size_t n = 0; n < cases.size(); n++) {
         SCOPED_TRACE(cases[n].what);
