@@ -511,15 +511,22 @@ int64_t reserve(PDB64* p, const PN64_HEADER* h, const Content* c) {
         } else {
             // The record takes the lower part; the rest stays free where it is in the list. When
             // the two headers lie in different pages, the rest's reaches the host file first,
-            // inside space the old header still covers: a process killed while the record's
-            // pages go out never leaves a record followed by stale bytes in the chain.
+            // inside space the old header covers there: a process killed while the record's
+            // pages go out never leaves a record followed by stale bytes in the chain. An extent
+            // that releases joined in the cache alone is still in pieces on the host file, and
+            // the rest's header could fall on the header of one of them: the old header goes
+            // there first, making the extent one piece; an extent reaching past what the host
+            // file holds is made one piece by writing the file's pages back.
             uint64_t was = cur->fofs;
             uint64_t len = cur->flen;
+            bool apart = (was & FAC_PAGE_MASK) != ((was + want + 19) & FAC_PAGE_MASK);
+            if (apart && (fac_host_holds(&p->fac, was + len) ? put_freelist64(p, cur, was, true)
+                                                             : fac_flush(&p->fac)) != 0)
+                return -1;
             cur->fofs += want;
             cur->flen -= want;
             ix_changed(p, cur, was, len);
             prev->f.next = cur->fofs;
-            bool apart = (was & FAC_PAGE_MASK) != ((cur->fofs + 19) & FAC_PAGE_MASK);
             if (put_freelist64(p, cur, cur->fofs, apart) != 0 ||
                 write_new_record(p, h->type, h->size, was) != 0 ||
                 save_freelist64(p, prev, prev->fofs) != 0)

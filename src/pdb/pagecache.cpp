@@ -613,6 +613,12 @@ int fac_write_through(FAC_INFO* info, const void* data, int len) {
     return n;
 }
 
+bool fac_host_holds(FAC_INFO* info, uint64_t end) {
+    if (!info->cached) return true;
+    TaskLockGuard guard(fac_general_info.lock);
+    return end <= info->real_file_size;
+}
+
 int64_t fac_lseek(FAC_INFO* info, int64_t offset, int whence) {
     if (!info->cached) return u_lseek64(info->fd, offset, whence);
     TaskLockGuard guard(fac_general_info.lock);

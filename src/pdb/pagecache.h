@@ -115,6 +115,8 @@ int fac_writev(FAC_INFO* info, const iovec* iov, int cnt);
 // As fac_write, and where the bytes lie inside what the host file holds, they also go to it at
 // once, ahead of the pages written before them: for a few bytes whose order on the host matters.
 int fac_write_through(FAC_INFO* info, const void* data, int len);
+// Whether the host file holds every byte below end: what is written through there reaches it.
+bool fac_host_holds(FAC_INFO* info, uint64_t end);
 // whence 0 set, 1 current, 2 end: the new position; -1 for another whence, -2 for a negative
 // target, -3 for one beyond the file's length.
 int64_t fac_lseek(FAC_INFO* info, int64_t offset, int whence);

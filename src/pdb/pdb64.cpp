@@ -443,8 +443,10 @@ int check_structure(PDB64* p, bool say, ChainWalk* w) {
 // appending it leaves (a host write cut between pages, or a write-back of the cache that came
 // while the record was half appended). Completed with zeros it is whole again, and the chain
 // with it; it holds nothing anyone was told was saved, and the file keeps every byte it had. A
-// header cut itself names no length: those few bytes are cut off. A free-list record is never
-// appended: one that runs past the end is damage and left alone, as is a length below least (the
+// free extent is completed alike: a writer that cut the file inside an extent whose pieces were
+// joined in its cache alone leaves the host file's header of the extent running past the end. A
+// header cut itself names no length: those few bytes are cut off. The free-list head is never cut
+// off: one that runs past the end is damage and left alone, as is a length below least (the
 // shortest record the file holds) or beyond what one write could have left missing. 0; -1 when
 // no such record stands there or the file cannot be mended.
 int complete_torn_record(PDB64* p, uint64_t fofs, uint64_t least) {
@@ -459,8 +461,7 @@ int complete_torn_record(PDB64* p, uint64_t fofs, uint64_t least) {
         return -1;
     int r = pn64_get_phys(h, avail, &ph);
     if (r == 0) return fac_truncate(&p->fac, fofs);
-    if (r < 0 || ph.len <= end - fofs || ph.len < least || ph.type == PN64_FREE_EXTENT_TYPE ||
-        ph.type == PN64_FREELIST_HEAD_TYPE)
+    if (r < 0 || ph.len <= end - fofs || ph.len < least || ph.type == PN64_FREELIST_HEAD_TYPE)
         return -1;
     uint64_t missing = ph.len - (end - fofs);
     if (missing > static_cast<uint64_t>(INT32_MAX)) return -1;

@@ -307,6 +307,70 @@ TEST(PdbFreeList, AListLeftInconsistentByADeadWriterIsMadeAnew) {
     close_filespace64(p);
 }
 
+// What the host file holds at any moment between two flushes is what a writer killed then leaves:
+// taken after each release and allocation (the cache's pages not yet written back), it opens for
+// writing again with its chain whole, every record of the flush in it, and room for more. A
+// release joins extents in the cache alone; the host file keeps the headers of what was joined,
+// and an allocation of 3996 bytes puts the rest's header 4 bytes before the next one of them.
+TEST(PdbFreeList, TheHostFileIsWholeAfterEveryStepBetweenFlushes) {
+    TempDir d;
+    constexpr uint64_t SIZE = 4000, ON_FILE = 3988;  // records across page boundaries
+    struct Case {
+        const char* what;
+        // i >= 0: record i released; -n: a record of n bytes allocated (record 8, 9, ...)
+        std::vector<int> steps;
+    };
+    const std::vector<Case> cases = {
+        {"joined with both neighbours, split twice", {4, -3996, -3996}},
+        {"joined with the extent above, split", {2, -3996}},
+        {"joined with the extent below, split", {6, -3996}},
+        {"joined, taken whole", {4, -static_cast<int>(3 * ON_FILE + 12)}},
+        {"joined, the last record released", {6, 7}},
+        {"joined with one appended after the host file's end, split",
+         {-30000, -30000, 7, 8, -3996}},
+        {"split, the rest joined with the last records released", {-1000, 6, 7}},
+    };
+    for (size_t n = 0; n < cases.size(); n++) {
+        SCOPED_TRACE(cases[n].what);
+        std::string f = d.at("steps" + std::to_string(n)), killed = d.at("killed");
+        PDB64* p = open_rw(f);
+        ASSERT_NE(p, nullptr);
+        std::vector<uint64_t> r;
+        for (uint32_t i = 0; i < 8; i++)
+            r.push_back(static_cast<uint64_t>(put_record(p, 300, SIZE, i)));
+        for (int i : {3, 5})
+            ASSERT_EQ(free_filespace64(p, r[static_cast<size_t>(i)]), 0);
+        ASSERT_EQ(close_filespace64(p), 0);
+        std::vector<int> kept = {0, 1, 2, 4, 6, 7};
+        p = open_rw(f);
+        ASSERT_NE(p, nullptr);
+        for (int s : cases[n].steps) {
+            if (s >= 0) {
+                std::erase(kept, s);
+                ASSERT_EQ(free_filespace64(p, r[static_cast<size_t>(s)]), 0);
+            } else {
+                int64_t at = put_record(p, 301, static_cast<uint64_t>(-s), 9);
+                ASSERT_GT(at, 0);
+                r.push_back(static_cast<uint64_t>(at));
+            }
+            put_file(killed, file_bytes(f));
+            PrintCapture cap;
+            PDB64* k = open_rw(killed);
+            ASSERT_NE(k, nullptr);
+            EXPECT_EQ(check_filespace64(k), 0) << "after step " << s << "\n" << cap.text();
+            for (int i : kept)
+                EXPECT_TRUE(
+                    record_is(k, r[static_cast<size_t>(i)], 300, SIZE, static_cast<uint32_t>(i)))
+                    << "record " << i << " after step " << s;
+            EXPECT_GT(put_record(k, 302, 100, 1), 0) << "after step " << s;
+            ASSERT_EQ(close_filespace64(k), 0);
+            expect_consistent(killed, "--closed");
+        }
+        ASSERT_EQ(close_filespace64(p), 0);
+        expect_consistent(f, "--closed");
+    }
+}
+
 // A writer killed while appending a record leaves the file ending inside it: the next writer
 // completes the record with zeros, so the chain is whole, the file keeps every byte and the
 // records before it read back.

@@ -1,11 +1,11 @@
 // A record-store writer that the crash test kills at random moments:
 //   vx_pdb_crash_child FILE SEED
-// opens FILE for writing (creating it with a free list) and loops for ever: a few records are
-// allocated and written, a few earlier ones released, then the file is flushed. On standard
-// output it says "D POS" before releasing a record (of an earlier cycle), and "F POS SIZE SEED" for
-// each record of a cycle once the flush of that cycle has returned, so every F line names a record
-// that must read back after a crash. Exit status 3 when the file cannot be opened, 4 when a write
-// or flush fails.
+// opens FILE for writing (creating it with a free list) and loops for ever: a few earlier records
+// are released, a few records allocated and written (now and then one of them released again at
+// once), then the file is flushed. On standard output it says "D POS" before releasing a record,
+// and "F POS SIZE SEED" for each record of a cycle still held once the flush of that cycle has
+// returned, so every F line names a record that must read back after a crash. Exit status 3 when
+// the file cannot be opened, 4 when a write or flush fails.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -59,6 +59,14 @@ int main(int argc, char** argv) {
             mine.push_back(pos);
             done += "F " + std::to_string(pos) + " " + std::to_string(size) + " " +
                     std::to_string(seed) + "\n";
+            // Now and then a record of this cycle is released again before the flush: releases
+            // and allocations of one cycle in any order.
+            if (rng() % 4 == 0) {
+                say("D " + std::to_string(pos) + "\n");
+                if (free_filespace64(p, static_cast<uint64_t>(pos)) != 0) return 4;
+                mine.pop_back();
+                done.erase(done.rfind("F "));
+            }
         }
         if (flush_filespace64(p) != 0) return 4;
         say(done);
