@@ -461,8 +461,12 @@ bool unit_reads_as_exponent(const L_CHAR* u) {
 int float_text(double v, bool for_reader, char* buf, size_t size) {
     if (for_reader && std::isinf(v))
         return snprintf(buf, size, "%s", v < 0 ? "-1.0e999" : "1.0e999");
-    int n = snprintf(buf, size, "%.16f", v);
-    if (!std::isfinite(v) || n < 0 || static_cast<size_t>(n) >= size) return n;
+    if (!std::isfinite(v)) return snprintf(buf, size, "%.16f", v);
+    // The same digits as "%.16f", without the cost of the format machinery.
+    auto fixed = std::to_chars(buf, buf + size - 1, v, std::chars_format::fixed, 16);
+    if (fixed.ec != std::errc()) return snprintf(buf, size, "%.16f", v);
+    int n = static_cast<int>(fixed.ptr - buf);
+    buf[n] = 0;
     double back = 0;
     auto [end, ec] = std::from_chars(buf, buf + n, back);
     if (ec == std::errc() && back == v) return n;
