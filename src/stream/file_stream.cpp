@@ -80,6 +80,22 @@ bool write_ready_now(int fd) {
     return poll(&p, 1, 0) == 1 && (p.revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL));
 }
 
+S_FILE* new_file_record(S_TABLE* tbl, int fd, char* filename) {
+    S_FILE* f = static_cast<S_FILE*>(d_calloc(sizeof(S_FILE), 1));
+    f->h.tbl = tbl;
+    f->fid = fd;
+    f->filename = filename;
+    f->io_kind = file_io_kind(fd);
+    return f;
+}
+
+// Counts a new file stream (stream lock held). The standard descriptors are counted from the
+// start and never closed by a stream.
+void count_open(int fd) {
+    if (fd >= 3) now_open_files++;
+    if (fd > max_fid) max_fid = fd;
+}
+
 // Adds n bytes written to fd outside u_write to the descriptor's running checksum, as u_write
 // adds its own; errno stays as the write left it.
 void count_written(int fd, const char* p, int n) {
@@ -88,6 +104,8 @@ void count_written(int fd, const char* p, int n) {
     lk_set_checksum(fd, p, n);
     errno = e;
 }
+
+}  // namespace
 
 // One piece to a socket, never waiting (the socket itself blocks: a full one is waited for
 // through the wait service, within reach of a close) and never raising SIGPIPE for a peer gone.
@@ -113,24 +131,6 @@ int write_now(int fd, const char* p, int n) {
     count_written(fd, p, static_cast<int>(r));
     return static_cast<int>(r);
 }
-
-S_FILE* new_file_record(S_TABLE* tbl, int fd, char* filename) {
-    S_FILE* f = static_cast<S_FILE*>(d_calloc(sizeof(S_FILE), 1));
-    f->h.tbl = tbl;
-    f->fid = fd;
-    f->filename = filename;
-    f->io_kind = file_io_kind(fd);
-    return f;
-}
-
-// Counts a new file stream (stream lock held). The standard descriptors are counted from the
-// start and never closed by a stream.
-void count_open(int fd) {
-    if (fd >= 3) now_open_files++;
-    if (fd > max_fid) max_fid = fd;
-}
-
-}  // namespace
 
 S_TABLE s_file_table = {
     .type = 'f',

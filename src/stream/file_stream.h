@@ -38,6 +38,12 @@ STREAM* _s_open_file_descripter(int d, S_TABLE* tbl);
 // (for tests).
 int64_t set_write_failure_interval(int64_t seconds);
 
+// One piece written to a descriptor without waiting, counted in its running checksum: to a
+// socket (send_now, never raising SIGPIPE), or of at most PIPE_BUF bytes to a pipe, terminal or
+// device (write_now: -1 with EAGAIN when it is full).
+int send_now(int fd, const char* p, int n);
+int write_now(int fd, const char* p, int n);
+
 // The kind's slots.
 int s_close_file(STREAM* s);
 int s_write_file(STREAM* s, const void* data, int len);

@@ -3,8 +3,6 @@
 
 #include <errno.h>
 #include <limits.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <climits>
@@ -19,6 +17,7 @@
 #include "base/task.h"
 #include "base/tick.h"
 #include "base/ufile.h"
+#include "stream/file_stream.h"
 
 int s_write_abort_cnt = 0;
 
@@ -432,20 +431,17 @@ int _s_deliver_now(STREAM* s, const char* bytes, int n) {
     // terminal is written only when it has room (a free page takes any piece this small); a
     // regular file always has.
     int fd = s->file.fid;
-    size_t len = static_cast<size_t>(n);
-    ssize_t r;
+    int r;
     if (s->file.io_kind == FIO_SOCKET) {
-        r = send(fd, bytes, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+        r = send_now(fd, bytes, n);
     } else if (s->file.io_kind == FIO_WAIT) {
-        pollfd p = {fd, POLLOUT, 0};
-        bool room = n <= PIPE_BUF && poll(&p, 1, 0) == 1 && (p.revents & POLLOUT);
-        r = room ? write(fd, bytes, len) : -1;
-        if (!room) errno = EAGAIN;
+        r = n <= PIPE_BUF ? write_now(fd, bytes, n) : -1;
+        if (n > PIPE_BUF) errno = EAGAIN;
     } else {
-        r = write(fd, bytes, len);
+        r = u_write(fd, bytes, n);
     }
     if (r < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
-    if (r < n) append_held(s, bytes + r, n - static_cast<int>(r));
+    if (r < n) append_held(s, bytes + r, n - r);
     return n;
 }
 

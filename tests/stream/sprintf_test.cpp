@@ -162,7 +162,9 @@ TEST(Sprintf, TextsPastTheBoundFailAndWriteNothing) {
         EXPECT_EQ(k.call(s, &err), k.want);
         EXPECT_EQ(err, k.want < 0 ? EFBIG : 0);
         EXPECT_EQ(collected(s).size(), k.bytes);
-        if (k.want < 0) EXPECT_EQ(locked([s] { return s->h.cr_cnt; }), 10) << "no line end counted";
+        if (k.want < 0) {
+            EXPECT_EQ(locked([s] { return s->h.cr_cnt; }), 10) << "no line end counted";
+        }
         s_close(s);
     }
     s_printf_text_max = keep;
