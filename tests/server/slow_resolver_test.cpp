@@ -112,11 +112,12 @@ std::string run_in_private_network() {
     write_file(dir + "/resolv.conf",
                std::string("nameserver ") + RESOLVER + "\noptions timeout:30 attempts:1\n");
     int port = free_port(), named = free_port();
+    // The listener that looks peers up opens first: once the other one answers, both are up.
     write_file(dir + "/server.qv",
-               "^(define l " + loopback_listener("Env0", port) +
-                   ")\n^(define d (OpenInterpreter \"accept\" Env0 (Port " + std::to_string(named) +
+               "^(define d (OpenInterpreter \"accept\" Env0 (Port " + std::to_string(named) +
                    ") (Environment \"new\") (Permission (quote (\"named\")) (Allow \"domain\" "
-                   "\"example.invalid\") (Allow \"all\"))))\n^(WaitInterpreter l)\n");
+                   "\"example.invalid\") (Allow \"all\"))))\n^(define l " +
+                   loopback_listener("Env0", port) + ")\n^(WaitInterpreter l)\n");
     VxmxRun run;
     run.args = {"server.qv", "out.txt"};
     run.dir = dir;
