@@ -206,18 +206,6 @@ void rm_path(const std::string& path, int flags) {
     if ((flags & U_RM_EMPTY_DIR) && is_dir) u_rmdir(path.c_str());
 }
 
-// Writes all len bytes; false on a failed write.
-bool write_all(int fd, const char* p, int len) {
-    while (len > 0) {
-        int n = u_write(fd, p, len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        len -= n;
-    }
-    return true;
-}
-
 U_CHECKSUM_TYPE** find_entry(int fd) {
     U_CHECKSUM_TYPE** pp = &checksum_table[static_cast<unsigned>(fd) % U_CHECKSUM_BUCKETS];
     while (*pp && (*pp)->fd != fd)
@@ -391,6 +379,22 @@ int u_write(int fd, const void* data, int len) {
         errno = e;
     }
     return n;
+}
+
+int u_write_full(int fd, const void* data, size_t len) {
+    auto* p = static_cast<const char*>(data);
+    while (len > 0) {
+        int want = len < (1u << 30) ? static_cast<int>(len) : (1 << 30);
+        int n = u_write(fd, p, want);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return -1;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return 0;
 }
 
 int u_pread(int fd, void* data, int len, int64_t ofs) {
@@ -660,7 +664,7 @@ int copy_file(const char* src, const char* dest) {
         int n = u_read(in, buf.data(), static_cast<int>(buf.size()));
         if (n < 0 && errno == EINTR) continue;
         if (n == 0) break;
-        if (n < 0 || !write_all(out, buf.data(), n)) {
+        if (n < 0 || u_write_full(out, buf.data(), static_cast<size_t>(n)) != 0) {
             result = -1;
             break;
         }

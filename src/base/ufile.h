@@ -75,6 +75,10 @@ int u_close(int fd);
 int u_read(int fd, void* data, int len);
 // Adds the bytes actually written to the descriptor's checksum.
 int u_write(int fd, const void* data, int len);
+// Writes all len bytes, going on after a short write and retrying a write cut by a signal: 0
+// when every byte went, -1 with errno otherwise (EIO when the system wrote nothing without
+// saying why). What went before the failure stays written.
+int u_write_full(int fd, const void* data, size_t len);
 // At offset ofs, leaving the descriptor's position where it was (a file-root descriptor: at
 // ofs plus what moved). One host call each where the descriptor is local; u_pwritev writes the
 // pieces in order and adds what it wrote to the checksum as u_write does. Counts as read() and

@@ -33,11 +33,13 @@ int64_t tiles_across(int side, int rect) {
     return (side + rect - 1) / rect;
 }
 
-void free_file(CR_FILE* f) {
+// Releases the file: 0, or -1 when its close failed.
+int free_file(CR_FILE* f) {
     for (int i = 1; i < R64_ENT_LEN; i++)
         free(f->cache[i].b.buf);
-    if (f->fd >= 0) u_close(f->fd);
+    int r = f->fd >= 0 ? u_close(f->fd) : 0;
     delete f;
+    return r;
 }
 
 uint64_t ent_key(int level, int x0, int y0) {
@@ -178,8 +180,8 @@ CR_FILE* cr_open_file(const char* filename, int ctl, int mode, int rect_size, in
 }
 
 int cr_close_file(CR_FILE* f) {
-    if (f) free_file(f);
-    return 0;
+    // A failed close can mean written tiles never reached the disk.
+    return f && free_file(f) != 0 ? -1 : 0;
 }
 
 int cr_check_level(CR_FILE* f, int level) {
@@ -524,7 +526,10 @@ int cr_write_file(const char* filename, int mode, int rect_size, R64_FILE* r64) 
     for (int y = 0; rc == 0 && top >= 0 && y < cf->level_h[top]; y += rect_size)
         for (int x = 0; rc == 0 && x < cf->level_w[top]; x += rect_size)
             rc = cr_write_tile(cf, r64, nullptr, x, y, top);
-    cr_close_file(cf);
+    if (cr_close_file(cf) != 0 && rc == 0) {
+        r64_error = -1;
+        rc = -1;
+    }
     printf("\n");
     if (rc == 0) r64_error = 0;
     return rc;

@@ -41,18 +41,6 @@ size_t read_full(int fd, unsigned char* buf, size_t len) {
     return got;
 }
 
-bool write_full(int fd, const unsigned char* buf, size_t len) {
-    while (len > 0) {
-        int want = static_cast<int>(std::min<size_t>(len, INT_MAX));
-        int n = u_write(fd, buf, want);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        buf += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 bool seek_to(int fd, uint64_t offset) {
     return u_lseek64(fd, static_cast<int64_t>(offset), SEEK_SET) == static_cast<int64_t>(offset);
 }
@@ -116,14 +104,17 @@ unsigned char* new_line(PPM_INFO* p, unsigned h) {
     return p->pi_cache[0].pc_line;
 }
 
-void flush_pending(PPM_INFO* p) {
-    if (!p->pi_write) return;
-    if (seek_to(p->pi_fd, static_cast<uint64_t>(p->pi_write_offset)))
-        write_full(p->pi_fd, p->pi_write, line_bytes(p));
+// Writes the pending line back and drops it: 0, or -1 when the seek or the write failed (the
+// line's new pixels are lost then, and the caller says so).
+int flush_pending(PPM_INFO* p) {
+    if (!p->pi_write) return 0;
+    bool ok = seek_to(p->pi_fd, static_cast<uint64_t>(p->pi_write_offset)) &&
+              u_write_full(p->pi_fd, p->pi_write, line_bytes(p)) == 0;
     // The file position moved: the next read seeks.
     p->pi_lastacc = UNKNOWN_OFFSET;
     d_f_ree(p->pi_write);
     p->pi_write = nullptr;
+    return ok ? 0 : -1;
 }
 
 int write_header_as(PPM_INFO* p, const char* magic) {
@@ -132,8 +123,7 @@ int write_header_as(PPM_INFO* p, const char* magic) {
     char text[64];
     int n =
         snprintf(text, sizeof text, "%s\n%u %u\n%d\n", magic, p->pi_width, p->pi_height, p->pi_max);
-    if (!write_full(p->pi_fd, reinterpret_cast<unsigned char*>(text), static_cast<size_t>(n)))
-        return -1;
+    if (u_write_full(p->pi_fd, text, static_cast<size_t>(n)) != 0) return -1;
     strcpy(p->pi_type, magic);
     p->pi_offset = n;
     p->pi_write_offset = 0;
@@ -258,15 +248,17 @@ int read_pixel(PPM_INFO* p, unsigned w, unsigned h, unsigned char* c) {
 int write_pixel(PPM_INFO* p, unsigned w, unsigned h, const unsigned char* c) {
     if (!served(p, w, h)) return -1;
     size_t at = static_cast<size_t>(w) * 3;
+    uint64_t offset = line_offset(p, h);
+    bool other_line = !p->pi_write || static_cast<uint64_t>(p->pi_write_offset) != offset;
+    // A line that could not be written back fails this write: its pixels are gone.
+    if (other_line && flush_pending(p) != 0) return -1;
     for (PPM_CACHE& e : p->pi_cache) {
         if (e.pc_line && e.pc_h == h) {
             memcpy(e.pc_line + at, c, 3);
             break;
         }
     }
-    uint64_t offset = line_offset(p, h);
-    if (!p->pi_write || static_cast<uint64_t>(p->pi_write_offset) != offset) {
-        flush_pending(p);
+    if (other_line) {
         size_t len = line_bytes(p);
         p->pi_write = static_cast<unsigned char*>(d_calloc(static_cast<int64_t>(len), 1));
         if (seek_to(p->pi_fd, offset)) read_full(p->pi_fd, p->pi_write, len);
@@ -277,20 +269,21 @@ int write_pixel(PPM_INFO* p, unsigned w, unsigned h, const unsigned char* c) {
     return 0;
 }
 
-void close_ppm(PPM_INFO* p) {
-    flush_pending(p);
+int close_ppm(PPM_INFO* p) {
+    int r = flush_pending(p);
     for (PPM_CACHE& e : p->pi_cache) {
         d_f_ree(e.pc_line);
         e.pc_line = nullptr;
     }
-    u_close(p->pi_fd);
+    if (u_close(p->pi_fd) != 0) r = -1;
     p->pi_fd = -1;
+    return r;
 }
 
 int write_ppm(PPM_INFO* p, const unsigned char* data) {
     if (write_header(p) != 0) return -1;
     size_t bytes = static_cast<size_t>(p->pi_width) * p->pi_height * 3;
-    return write_full(p->pi_fd, data, bytes) ? 0 : -1;
+    return u_write_full(p->pi_fd, data, bytes);
 }
 
 namespace {
@@ -405,10 +398,11 @@ int ppm_converter(const char* from_ppm, const char* to_ppm, int width, int heigh
                                 get_col(col, ring, bpp, sx, sy, rw, rh);
                     if (!have) memset(col, 128, bpp);
                 }
-                good = write_full(dst->pi_fd, out.data(), out.size());
+                good = u_write_full(dst->pi_fd, out.data(), out.size()) == 0;
             }
+            // A failed close can mean the rows never reached the disk.
+            if (u_close(dst->pi_fd) != 0) good = false;
             if (good) rc = 0;
-            u_close(dst->pi_fd);
         }
     }
     u_close(src->pi_fd);

@@ -46,9 +46,12 @@ int write_header(PPM_INFO* p);
 // at most 2^28 pixels (it holds whole lines). Pixels outside the picture, and files of other
 // kinds, are ignored (-1, c untouched); bytes the file lacks read as zeros.
 int read_pixel(PPM_INFO* p, unsigned w, unsigned h, unsigned char* c);
+// write_pixel holds one line and writes it back when a pixel of another line comes: -1 also when
+// that write-back fails (the held line's new pixels are lost, this pixel is not taken).
 int write_pixel(PPM_INFO* p, unsigned w, unsigned h, const unsigned char* c);
-// Writes the pending line back, releases the lines and closes pi_fd.
-void close_ppm(PPM_INFO* p);
+// Writes the pending line back, releases the lines and closes pi_fd: 0, or -1 when the line
+// could not be written or the close failed.
+int close_ppm(PPM_INFO* p);
 
 // The header as write_header writes it, then pi_width x pi_height 3-byte pixels; 0 or -1.
 int write_ppm(PPM_INFO* p, const unsigned char* data);
@@ -61,6 +64,6 @@ typedef int (*PPM_CONVERT_FUNC)(int* x, int* y, int* r_width, int* r_height, voi
 // width x height pixels of the same kind: each destination pixel is the truncated average of the
 // window func names, clipped to the source picture; grey 128 where there is no source pixel or
 // the window is empty. 0, or -1 (with "cannot open the file" on standard error for a file that
-// does not open).
+// does not open, and when a row could not be written or the new file's close failed).
 int ppm_converter(const char* from_ppm, const char* to_ppm, int width, int height,
                   PPM_CONVERT_FUNC func, void* work);

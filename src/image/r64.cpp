@@ -187,11 +187,13 @@ size_t pixel_index(const R64_FILE* f, const R64_CACHE_ENT* e, int x, int y, int*
     return (static_cast<size_t>(dy) * e->w_len + dx) * r64_pixel_bytes(f->header.type);
 }
 
-void free_file(R64_FILE* f) {
+// Releases the file: 0, or -1 when its close failed.
+int free_file(R64_FILE* f) {
     for (int i = 1; i < R64_ENT_LEN; i++)
         free(f->cache[i].buf);
-    if (f->fd >= 0) u_close(f->fd);
+    int r = f->fd >= 0 ? u_close(f->fd) : 0;
     delete f;
+    return r;
 }
 
 }  // namespace
@@ -249,16 +251,8 @@ int64_t r64_pread(int fd, void* buf, size_t len, int64_t ofs) {
 }
 
 int64_t r64_pwrite(int fd, const void* buf, size_t len, int64_t ofs) {
-    size_t put = 0;
-    if (u_lseek64(fd, ofs, SEEK_SET) != ofs) return -1;
-    while (put < len) {
-        int want = static_cast<int>(std::min<size_t>(len - put, 1u << 30));
-        int n = u_write(fd, static_cast<const unsigned char*>(buf) + put, want);
-        if (n < 0 && retry_errno()) continue;
-        if (n <= 0) return -1;
-        put += static_cast<size_t>(n);
-    }
-    return static_cast<int64_t>(put);
+    if (u_lseek64(fd, ofs, SEEK_SET) != ofs || u_write_full(fd, buf, len) != 0) return -1;
+    return static_cast<int64_t>(len);
 }
 
 R64_FILE* r64_open_file(const char* filename, int ctl, int mode, int filetype, int width,
@@ -345,9 +339,13 @@ int r64_flush(R64_FILE* f) {
 
 int r64_close_file(R64_FILE* f) {
     if (!f) return 0;
-    if (f->fctl) r64_flush(f);
-    free_file(f);
-    return 0;
+    // Tiles that could not be written back, or a failed close, fail the close.
+    int rc = f->fctl ? r64_flush(f) : 0;
+    if (free_file(f) != 0) {
+        r64_error = -1;
+        rc = -1;
+    }
+    return rc;
 }
 
 int r64_ctl(R64_FILE* f, int cmd, const void* arg) {
