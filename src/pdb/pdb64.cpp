@@ -355,8 +355,12 @@ int close_pdb64(PDB64* p) {
     p->pdb64_debug_root = nullptr;
     int r = fac_close(&p->fac);
     int e = errno;
-    // Closed once: the descriptor is gone whatever close answers.
-    u_close(p->fid);
+    // Closed once: the descriptor is gone whatever close answers. A failed close can mean that
+    // written pages never reached the disk, so it fails the close too.
+    if (u_close(p->fid) != 0 && r == 0) {
+        r = -1;
+        e = errno;
+    }
     d_f_ree(p);
     errno = e;
     return r;

@@ -193,7 +193,7 @@ void change_endian_freelist64_to_host(PN64_FREELIST* f);
 // only then when O_TRUNC was asked. Null when the open fails.
 PDB64* open_pdb64(const char* name, int oflags, int mode, int32_t flags);
 // Writes back and drops the file's pages, closes the descriptor (releasing the lock) and frees the
-// handle: 0, or -1 when the write-back failed.
+// handle: 0, or -1 when the write-back or the close failed.
 int close_pdb64(PDB64* p);
 
 // Opens or creates a record file. flags < 0: the file has a free list (created with one; an
