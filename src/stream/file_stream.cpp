@@ -254,19 +254,27 @@ int s_close_file(STREAM* s) {
     // Closed once: on this system a failed close has released the descriptor all the same, and
     // a retry could close a number another task has just been given.
     if (f->io_kind == FIO_SOCKET) forget_own_socket(f->fid);
+    int r;
     if (f->fid >= UFR_FD_BASE) {
         // A file-root descriptor is closed by its user's helper: that wait (bounded by the file
         // root) runs with the stream lock given back, so that other streams never wait for it.
         // The record is closed already (tbl null): nothing else acts on it meanwhile.
         unlock_task(stream_lock, "s_close_file");
-        u_close(f->fid);
+        r = u_close(f->fid);
         lock_task(stream_lock);
     } else {
-        u_close(f->fid);
+        r = u_close(f->fid);
     }
+    int err = errno;
     d_f_ree(f->filename);
     f->filename = nullptr;
     now_open_files--;
+    // A regular file's failed close can mean written bytes never reached the disk (a full disk
+    // found at write-back); a socket's or a pipe's loses nothing the writes did not report.
+    if (r != 0 && f->io_kind == FIO_REGULAR) {
+        errno = err;
+        return -1;
+    }
     return 0;
 }
 

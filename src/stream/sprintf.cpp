@@ -377,6 +377,7 @@ void deliver(STREAM* s, const ByteOut& out, int* erp, bool hold = false) {
     if (_s_buffered(s)) {
         if (s->h.wb_flags & SWB_FAILED) {
             if (erp) *erp = s->h.last_err ? s->h.last_err : EIO;
+            if (erp) s->h.wb_flags |= SWB_TOLD;
             return;
         }
         copy_in_sbuf(&s->h.write_buf, out.data(), out.size(), nullptr);

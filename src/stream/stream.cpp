@@ -371,6 +371,9 @@ int __d_s_close(STREAM* s, const char* file, int line) {
         if (s == reinterpret_cast<STREAM*>(&f)) return -1;
     if (s == s_stdin || s == s_stdout || s == s_stderr) return -1;
 
+    // Bytes a writer was given success for that do not go out fail the close, unless a write or
+    // flush has said so already.
+    int lost = 0;
     // A buffered stream first lets the write tasks drain its queue, for at most 30 seconds. A
     // failed stream has nothing more to wait for.
     if ((h->tbl->flags | h->wb_flags) & SWB_BUFFERED) {
@@ -388,13 +391,18 @@ int __d_s_close(STREAM* s, const char* file, int line) {
             h->zonbie_access = get_qvtime();
             return -1;
         }
+        if ((h->write_buf.head || (h->wb_flags & (SWB_WRITING | SWB_FAILED))) &&
+            !(h->wb_flags & SWB_TOLD))
+            lost = h->wb_flags & SWB_FAILED && h->last_err ? h->last_err : EIO;
     }
 
     // Held bytes go out first. While another task is writing earlier ones (to a peer that may
     // not read), the close does not wait for it: the kind's close interrupts that task, and what
     // was held behind those bytes goes with the stream.
-    if (h->held_len > 0 && !h->held_out && !(h->wb_flags & SWB_CLOSE_DONE))
-        _s_write_held(s, nullptr);
+    if (h->held_len > 0 && !h->held_out && !(h->wb_flags & SWB_CLOSE_DONE)) {
+        int err = 0;
+        if (_s_write_held(s, &err) < 0 && h->tbl) lost = err ? err : EIO;
+    }
     S_TABLE* tbl = h->tbl;
     if (!tbl) {
         h->zonbie_access = get_qvtime();
@@ -425,7 +433,8 @@ int __d_s_close(STREAM* s, const char* file, int line) {
                 h->write_in_time = get_qvtime();
             }
             unlock_task(stream_lock, "s_close");
-            tbl->write(s, tail, n);
+            errno = 0;
+            if (tbl->write(s, tail, n) != n && !lost) lost = errno ? errno : EIO;
             lock_task(stream_lock);
             h->write_tid = 0;
             h->write_in_time = 0;
@@ -440,6 +449,10 @@ int __d_s_close(STREAM* s, const char* file, int line) {
     // No kind has a checksum operation; the slot stays unused.
     free_u_history(&h->u_history);
     int ret = tbl->close(s);
+    if (lost && ret == 0) {
+        ret = -1;
+        errno = lost;
+    }
 
     STREAM** pp = &stream_list;
     while (*pp && *pp != s)

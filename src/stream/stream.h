@@ -84,6 +84,7 @@ constexpr int SWB_WRITING = 1;     // a write task is writing the buffer now
 constexpr int SWB_CLOSE_DONE = 2;  // the closing task stopped waiting for the buffer
 constexpr int SWB_FAILED = 4;      // a buffered write failed: later writes fail at once
 constexpr int SWB_BUFFERED = 8;    // writes go to the buffer
+constexpr int SWB_TOLD = 16;       // a write or flush has reported the failure to its caller
 constexpr int S_TBL_BUFFERED = 8;  // S_TABLE flags: every stream of the kind is buffered
 
 // Write-abort types.
@@ -336,7 +337,10 @@ void _s_replace_cm(STREAM* s, CODE_METHOD* cm);
 STREAM* s_open_descripter(int d, S_TABLE* tbl);
 
 // Closes a stream: the kind's close result, or -1 when s is invalid, already closed or a standard
-// stream. __d_s_close is the same with the stream lock held.
+// stream. -1 also when bytes written before did not go out and no write or flush reported that:
+// bytes still queued (or a failed write task's rest) on a buffered stream, held bytes that could
+// not be written, the encoder's closing bytes written short. __d_s_close is the same with the
+// stream lock held.
 int _d_s_close(STREAM* s, const char* file, int line);
 int __d_s_close(STREAM* s, const char* file, int line);
 #define s_close(s) _d_s_close((s), __FILE__, __LINE__)

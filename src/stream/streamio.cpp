@@ -202,6 +202,7 @@ int s_write(STREAM* s, const void* data, int len) {
     if (_s_buffered(s)) {
         int r = len;
         if (s->h.wb_flags & SWB_FAILED) {
+            s->h.wb_flags |= SWB_TOLD;
             r = -1;
         } else {
             copy_in_sbuf(&s->h.write_buf, data, len, nullptr);
@@ -572,6 +573,7 @@ int s_flush_serial(STREAM* s, uint32_t serial) {
         }
         if (!s->h.tbl || s->h.write_buf.head || (s->h.wb_flags & (SWB_WRITING | SWB_FAILED))) {
             int err = !s->h.tbl ? EINVAL : s->h.wb_flags & SWB_FAILED ? s->h.last_err : ETIMEDOUT;
+            if (s->h.tbl && (s->h.wb_flags & SWB_FAILED)) s->h.wb_flags |= SWB_TOLD;
             unlock_task(stream_lock, "s_flush");
             errno = err ? err : EIO;
             return -1;
