@@ -33,6 +33,7 @@ struct ST_LIST {
     int owner;  // id of the opening interpreter, 0 for a task of none
     int users;
     bool closed;
+    L_CHAR* path;  // the file's name, for the error of a write or close that failed
 };
 
 // The list is shared by every interpreter and changed from several threads: st_mutex guards the
@@ -66,19 +67,23 @@ ST_LIST* hold_stream(int d, StCaller who) {
     return nullptr;
 }
 
-// Closes and frees an unlinked entry that nobody writes to any more.
-void free_entry(ST_LIST* e) {
-    s_close(e->st);
+// Closes and frees an unlinked entry that nobody writes to any more: 0, or -1 when the close
+// failed (bytes written before may not have reached the file).
+int free_entry(ST_LIST* e) {
+    int r = s_close(e->st);
+    d_f_ree(e->path);
     d_f_ree(e);
+    return r;
 }
 
-void release_stream(ST_LIST* e) {
+// Lets go of a held entry, closing it when a close came meanwhile: the close's result, else 0.
+int release_stream(ST_LIST* e) {
     bool last;
     {
         std::lock_guard<std::mutex> g(st_mutex);
         last = --e->users == 0 && e->closed;
     }
-    if (last) free_entry(e);
+    return last ? free_entry(e) : 0;
 }
 
 int attr_int(const L_CHAR* text) {
@@ -92,6 +97,13 @@ STREAM* open_print_file(const L_CHAR* path) {
 QV_SEXP* cannot_open(QV_SEXP* form, const char* func, const L_CHAR* path) {
     return eval_error(form, QVE_FILE_ACCESS, func,
                       list(n_get_string("cannot open the file"), get_string(path), nullptr));
+}
+
+// A write, flush or close of an output file failed (a full disk, say): the script is told, as a
+// silent nil would tell it that its output is there.
+QV_SEXP* cannot_write(QV_SEXP* form, const char* func, const L_CHAR* path) {
+    return eval_error(form, QVE_FILE_ACCESS, func,
+                      list(n_get_string("cannot write the file"), get_string(path), nullptr));
 }
 
 // The printed text of value as long characters; false when it nests too deeply to print.
@@ -206,13 +218,18 @@ QV_SEXP* qv_PrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
                 err = ELOOP;
             write_unprivileged(st, text);
         } else if (get_type(value) == QVT_STRING) {
-            s_printf(st, "%ls", value->string.data);
+            e_printf(st, &err, "%ls", value->string.data);
         } else {
             e_print_sexp(st, &err, value, flags);
         }
-        s_flush(st);
-        if (held) release_stream(held);
-        return err == ELOOP ? print_depth_error(form, "Printstd") : nullptr;
+        // A numbered stream is a file the script opened: what did not reach it is said.
+        bool failed = s_flush(st) != 0 || (err != 0 && err != ELOOP);
+        if (!held) return err == ELOOP ? print_depth_error(form, "Printstd") : nullptr;
+        // A close that came meanwhile runs here, last: its failure is said too.
+        std::basic_string<L_CHAR> path = held->path;
+        if (release_stream(held) != 0) failed = true;
+        if (err == ELOOP) return print_depth_error(form, "Printstd");
+        return failed ? cannot_write(form, "Printstd", path.c_str()) : nullptr;
     }
     STREAM* st = s_stdout;
     const L_CHAR* file = attr_text(attr, "file");
@@ -235,13 +252,16 @@ QV_SEXP* qv_PrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
         }
     } else {
         e_print_sexp(st, &err, value, flags);
-        if (err != ELOOP) s_printf(st, "\n");
+        if (err != ELOOP) e_printf(st, &err, "\n");
     }
-    if (file)
-        s_close(st);
-    else
+    if (!file) {
         s_flush(st);
-    return err == ELOOP ? print_depth_error(form, "Printstd") : nullptr;
+        return err == ELOOP ? print_depth_error(form, "Printstd") : nullptr;
+    }
+    // What was printed is in the file only when every write and the close went well.
+    bool closed = s_close(st) == 0;
+    if (err == ELOOP) return print_depth_error(form, "Printstd");
+    return err != 0 || !closed ? cannot_write(form, "Printstd", file) : nullptr;
 }
 
 QV_SEXP* qv_openPrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr,
@@ -263,6 +283,7 @@ QV_SEXP* qv_openPrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD
     e->owner = get_my_iid();
     e->users = 0;
     e->closed = false;
+    e->path = ll_copy_str(path->string.data);
     std::lock_guard<std::mutex> g(st_mutex);
     int top = 0;
     for (ST_LIST* l = __st_list; l; l = l->next)
@@ -298,7 +319,11 @@ QV_SEXP* qv_closePrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIEL
     if (!found)
         return bltn_error_l(form, QVE_NO_OBJECT, "closePrintstd",
                             "no stream descripter (attribute d)");
-    if (unused) free_entry(found);
+    // The file's last bytes go out in the close: a close that fails is said. (A close left to a
+    // writer still at work is said by that writer's PrintStd.)
+    if (!unused) return nullptr;
+    std::basic_string<L_CHAR> path = found->path ? found->path : std::basic_string<L_CHAR>();
+    if (free_entry(found) != 0) return cannot_write(form, "closePrintstd", path.c_str());
     return nullptr;
 }
 

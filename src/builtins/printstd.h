@@ -23,13 +23,16 @@ constexpr uint32_t QVE_FILE_ACCESS = 0x80040a06;
 
 // (PrintStd value) with option="word:word..." (indent, lisp, xml, html, text) and either
 // d="stdout"|N (the value alone, a string as bare text) or file=PATH (the value and a line
-// break; standard output without either); nil.
+// break; standard output without either); nil. A file or numbered stream that could not be
+// written whole (or whose close failed) answers error 0x80040a06 with ("cannot write the file"
+// PATH).
 QV_SEXP* qv_PrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
                      QVISP_ENV* sp_env);
 // (openPrintStd path) with encoding=NAME: creates or truncates the file; its number.
 QV_SEXP* qv_openPrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
                          QVISP_ENV* sp_env);
-// (closePrintStd) with d=N: closes and forgets stream N; nil.
+// (closePrintStd) with d=N: closes and forgets stream N; nil, or the same error when the close
+// failed.
 QV_SEXP* qv_closePrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
                           QVISP_ENV* sp_env);
 
