@@ -490,16 +490,63 @@ void encode_append(std::string& out, CODE_METHOD* cm, void*& work, const L_CHAR*
     }
 }
 
+// The files whose last write failed (the log task's, under lock_log): the failure has been said,
+// and is said again only after a write of the file has gone through. Kept apart from the entries,
+// which are closed and made anew every few seconds.
+std::set<std::string>& failing_files = *new std::set<std::string>;
+
+// Says on standard error, once per run of failures of a file, that its lines are being lost.
+void say_log_failure(const std::string& name, int err, size_t dropped) {
+    char line[512];
+    int n = snprintf(line, sizeof line, "log: cannot write %s: %s (%zu bytes of lines dropped)\n",
+                     name.c_str(), strerror(err), dropped);
+    if (n <= 0) return;
+    if (static_cast<size_t>(n) >= sizeof line) {
+        n = sizeof line - 1;
+        line[n - 1] = '\n';
+    }
+    ssize_t w = ::write(2, line, static_cast<size_t>(n));
+    (void)w;
+}
+
+// Writes the pending lines. A write that fails (a full disk) leaves only whole lines in the file:
+// the part of a line it wrote is cut off again, the lines not written are dropped, and the failure
+// is said once until a write of the file goes through again.
 void write_pending(LOG_LOCK_PATH_LIST* e) {
     const char* p = e->pending.data();
     size_t left = e->pending.size();
+    int err = 0;
     while (e->st && left) {
         int chunk = left > (1u << 30) ? 1 << 30 : static_cast<int>(left);
+        errno = 0;
         int n = s_write(e->st, p, chunk);
-        if (n <= 0) break;
+        if (n <= 0) {
+            err = errno ? errno : EIO;
+            break;
+        }
         p += n;
         left -= static_cast<size_t>(n);
     }
+    if (!e->st || !err) {
+        if (e->st && !failing_files.empty())
+            failing_files.erase(e->rotating ? numbered(e->base, 0) : e->base);
+        e->pending.clear();
+        return;
+    }
+    size_t done = e->pending.size() - left;
+    size_t whole = e->pending.rfind('\n', done == 0 ? 0 : done - 1);
+    whole = whole == std::string::npos || done == 0 ? 0 : whole + 1;
+    if (done > whole) {
+        // The file is opened for appending: the cut line is at its end.
+        int fd = e->st->file.fid;
+        int64_t end = u_lseek64(fd, 0, SEEK_END);
+        auto cut = static_cast<int64_t>(done - whole);
+        if (end >= cut) u_ftruncate(fd, end - cut);
+    }
+    size_t dropped = e->pending.size() - whole;
+    e->bytes -= static_cast<int64_t>(dropped);
+    if (failing_files.insert(e->rotating ? numbered(e->base, 0) : e->base).second)
+        say_log_failure(e->rotating ? numbered(e->base, 0) : e->base, err, dropped);
     e->pending.clear();
 }
 
