@@ -108,13 +108,14 @@ int run_main(int argc, char** argv, bool geo) {
     gc_pop(nullptr, nullptr);
     init_function(vxlisp_top_env0, vxlisp_top_env1, argc, argv);
     if (geo) init_gmx_function(vxlisp_top_env0, vxlisp_top_env1);
-    qv_setup_file(argc, argv);
+    int rc = qv_setup_file(argc, argv);
     // Threads of the run may still be inside calls on registered matrices: those calls end (or
     // keep their matrix) before the matrices go.
     if (geo) close_all_mx_entry(kExitHoldWaitMs);
     close_all_matrix();
-    // Matrix changes that could not be saved make the run a failure.
-    return matrix_changes_lost() ? 1 : 0;
+    // Matrix changes that could not be saved, and script output that could not be written, make
+    // the run a failure.
+    return matrix_changes_lost() || rc != 0 ? 1 : 0;
 }
 
 }  // namespace

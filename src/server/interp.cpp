@@ -7,9 +7,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "base/alloc.h"
 #include "base/confpath.h"
@@ -74,6 +76,19 @@ void queue_streams(STREAM* inp, STREAM* out, STREAM* err) {
     s_close_queue(inp);
     if (out != inp) s_close_queue(out);
     if (err != inp && err != out) s_close_queue(err);
+}
+
+// The output and error files of the command-line script, kept from the close queue once its
+// interpreter has ended (under qvi_lock): qv_setup_file closes them itself, so that a file that
+// could not be written whole makes the run fail. `script_files_lost` is set when a write to one
+// of them failed.
+std::vector<STREAM*>& script_files = *new std::vector<STREAM*>;
+bool script_files_lost = false;
+
+// A file stream some write of which has failed.
+bool write_failed(STREAM* s) {
+    return s && s->h.tbl && s->h.tbl->type == 'f' &&
+           __atomic_load_n(&s->file.write_error_said, __ATOMIC_RELAXED) != 0;
 }
 
 STREAM* open_output(const L_CHAR* name) {
@@ -819,6 +834,18 @@ void _close_qv_interpreter(QV_INTERPRETER* qvi, QVI_STREAMS* left) {
     qvi->inp = qvi->out = qvi->err = nullptr;
     // The input too: an interpreter that stopped before the end of its input (a break or a
     // cancel) would otherwise keep its descriptor open.
+    if (qvi->flags & QVIF_SCRIPT_FILES) {
+        // The files the script wrote are closed by the command line's start, which waits for
+        // them and tells whether they were written whole.
+        for (STREAM** st : {&out, &err}) {
+            if (!*st || *st == inp || *st == s_stdout || *st == s_stderr) continue;
+            if (std::find(script_files.begin(), script_files.end(), *st) == script_files.end()) {
+                if (write_failed(*st)) script_files_lost = true;
+                script_files.push_back(*st);
+            }
+            *st = nullptr;
+        }
+    }
     if (left) {
         left->s[0] = inp;
         left->s[1] = out != inp ? out : nullptr;
@@ -969,6 +996,7 @@ int qv_setup_file(int argc, char** argv) {
     if (argc > 2 && strcmp(argv[2], "/") != 0) {
         qvi->output_file_name = lcopy(argv[2]);
         if (argc > 3 && strcmp(argv[3], "/") != 0) qvi->error_file_name = lcopy(argv[3]);
+        qvi->flags |= QVIF_SCRIPT_FILES;
     }
     errno = 0;
     int r = setup_i(qvi);
@@ -977,7 +1005,22 @@ int qv_setup_file(int argc, char** argv) {
         u_exit(1);
     }
     gc_pop(nullptr, nullptr);
-    return wait_stop_all();
+    wait_stop_all();
+    // The script's own files: a write or a close that failed (a full disk) loses output, and
+    // the run says so by its status.
+    std::vector<STREAM*> files;
+    bool lost;
+    {
+        TaskLockGuard g(qvi_lock);
+        files.swap(script_files);
+        lost = script_files_lost;
+    }
+    for (STREAM* st : files) {
+        if (write_failed(st)) lost = true;
+        if (s_close(st) != 0) lost = true;
+    }
+    if (lost) fprintf(stderr, "cannot write the output of %s\n", script);
+    return lost ? 1 : 0;
 }
 
 void test_thread() {

@@ -90,6 +90,9 @@ constexpr int QVIF_LF_INPUT = 0x8000000;
 constexpr int QVIF_LF_TIMEOUT = 0x10000000;
 constexpr int QVIF_DELAY_CLOSED = 0x20000000;
 constexpr int QVIF_DELAY_LOCK = 0x40000000;
+// The script of the command line: its output and error files are closed by qv_setup_file, which
+// tells whether they were written whole.
+constexpr int QVIF_SCRIPT_FILES = 0x8;
 
 // Open failures of setup_i and setup_qv_interpreter.
 constexpr int QVI_ERR_BLACKLISTED = -1;
@@ -373,7 +376,8 @@ void wait_stop_interpreter(uint32_t id);
 int wait_stop_all();
 
 // The command-line start: builds the main interpreter from the arguments and waits for the end
-// of all interpreters. Ends the process with status 1 on a bad command line.
+// of all interpreters. Ends the process with status 1 on a bad command line. 0, or 1 (with a line
+// on standard error) when the script's output or error file could not be written whole or closed.
 int qv_setup_file(int argc, char** argv);
 
 // Prints "thread %i %i %i - %i\n" per registered task, then " \n", on standard error (a
