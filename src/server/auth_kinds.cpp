@@ -244,7 +244,8 @@ AUTH_RESULT* lr_authentification(AUTH_CONNECTION_SET* set, AUTH_SERVICE* service
                 static_cast<unsigned char>(key), static_cast<unsigned char>(key >> 8),
                 static_cast<unsigned char>(key >> 16), static_cast<unsigned char>(key >> 24)};
             bool ok = fchmod(fd, 0600) == 0 && write(fd, b, 4) == 4;
-            close(fd);
+            // A key file whose close failed may not hold the key: it is not handed out.
+            if (close(fd) != 0) ok = false;
             if (!ok) {
                 unlink(path);
                 break;
