@@ -51,16 +51,6 @@ bool read_full(int fd, uint8_t* buf, int64_t len) {
     return true;
 }
 
-bool write_full(int fd, const uint8_t* buf, int64_t len) {
-    while (len > 0) {
-        int n = u_write(fd, buf, len > (1 << 30) ? (1 << 30) : static_cast<int>(len));
-        if (n <= 0) return false;
-        buf += n;
-        len -= n;
-    }
-    return true;
-}
-
 // The picture's rows (or columns) [first, end) that land in the matrix.
 struct Span {
     int64_t first = 0, end = 0;
@@ -394,10 +384,14 @@ QV_SEXP* vx_gmxExportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
                 o[2] = (v >> 8) & 0xff;
             }
         }
-        if (!write_full(f.fd, out.data(), width * 3))
+        if (u_write_full(f.fd, out.data(), static_cast<size_t>(width) * 3) != 0)
             return file_error(form, GMX_OPEN, F, "cannot write the file", file);
         dc[2] += sy;
     }
+    // A failed close can mean rows never reached the disk.
+    int fd = f.fd;
+    f.fd = -1;
+    if (u_close(fd) != 0) return file_error(form, GMX_OPEN, F, "cannot write the file", file);
     return nullptr;
 }
 
