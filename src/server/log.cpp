@@ -545,8 +545,8 @@ void write_pending(LOG_LOCK_PATH_LIST* e) {
     }
     size_t dropped = e->pending.size() - whole;
     e->bytes -= static_cast<int64_t>(dropped);
-    if (failing_files.insert(e->rotating ? numbered(e->base, 0) : e->base).second)
-        say_log_failure(e->rotating ? numbered(e->base, 0) : e->base, err, dropped);
+    std::string file = e->rotating ? numbered(e->base, 0) : e->base;
+    if (failing_files.insert(file).second) say_log_failure(file, err, dropped);
     e->pending.clear();
 }
 

@@ -376,8 +376,10 @@ void encode_text(S_HEADER* h, const L_CHAR* text, int n, ByteOut& out) {
 void deliver(STREAM* s, const ByteOut& out, int* erp, bool hold = false) {
     if (_s_buffered(s)) {
         if (s->h.wb_flags & SWB_FAILED) {
-            if (erp) *erp = s->h.last_err ? s->h.last_err : EIO;
-            if (erp) s->h.wb_flags |= SWB_TOLD;
+            if (erp) {
+                *erp = s->h.last_err ? s->h.last_err : EIO;
+                s->h.wb_flags |= SWB_TOLD;
+            }
             return;
         }
         copy_in_sbuf(&s->h.write_buf, out.data(), out.size(), nullptr);
