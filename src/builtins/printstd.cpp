@@ -68,22 +68,25 @@ ST_LIST* hold_stream(int d, StCaller who) {
 }
 
 // Closes and frees an unlinked entry that nobody writes to any more: 0, or -1 when the close
-// failed (bytes written before may not have reached the file).
-int free_entry(ST_LIST* e) {
+// failed (bytes written before may not have reached the file), the file's name then in
+// *failed_path when asked.
+int free_entry(ST_LIST* e, std::basic_string<L_CHAR>* failed_path = nullptr) {
     int r = s_close(e->st);
+    if (r != 0 && failed_path && e->path) *failed_path = e->path;
     d_f_ree(e->path);
     d_f_ree(e);
     return r;
 }
 
-// Lets go of a held entry, closing it when a close came meanwhile: the close's result, else 0.
-int release_stream(ST_LIST* e) {
+// Lets go of a held entry, closing it when a close came meanwhile: the close's result (as
+// free_entry), else 0.
+int release_stream(ST_LIST* e, std::basic_string<L_CHAR>* failed_path = nullptr) {
     bool last;
     {
         std::lock_guard<std::mutex> g(st_mutex);
         last = --e->users == 0 && e->closed;
     }
-    return last ? free_entry(e) : 0;
+    return last ? free_entry(e, failed_path) : 0;
 }
 
 int attr_int(const L_CHAR* text) {
@@ -226,8 +229,9 @@ QV_SEXP* qv_PrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
         bool failed = s_flush(st) != 0 || (err != 0 && err != ELOOP);
         if (!held) return err == ELOOP ? print_depth_error(form, "Printstd") : nullptr;
         // A close that came meanwhile runs here, last: its failure is said too.
-        std::basic_string<L_CHAR> path = held->path;
-        if (release_stream(held) != 0) failed = true;
+        std::basic_string<L_CHAR> path;
+        if (failed && held->path) path = held->path;
+        if (release_stream(held, &path) != 0) failed = true;
         if (err == ELOOP) return print_depth_error(form, "Printstd");
         return failed ? cannot_write(form, "Printstd", path.c_str()) : nullptr;
     }
@@ -322,8 +326,8 @@ QV_SEXP* qv_closePrintStd(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIEL
     // The file's last bytes go out in the close: a close that fails is said. (A close left to a
     // writer still at work is said by that writer's PrintStd.)
     if (!unused) return nullptr;
-    std::basic_string<L_CHAR> path = found->path ? found->path : std::basic_string<L_CHAR>();
-    if (free_entry(found) != 0) return cannot_write(form, "closePrintstd", path.c_str());
+    std::basic_string<L_CHAR> path;
+    if (free_entry(found, &path) != 0) return cannot_write(form, "closePrintstd", path.c_str());
     return nullptr;
 }
 
