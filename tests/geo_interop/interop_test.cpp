@@ -170,7 +170,7 @@ void check_against_oracle(UTM_DATA ud, int64_t sw, int64_t sh) {
     Blocks src = indexed_source(sw, sh, 6, 5);
     Blocks dst{300, 130, 5, 5, {}};
     Access acc{&src, &dst};
-    UTM_IO io{&acc, read_cb, target_cb, nullptr, nullptr};
+    UTM_IO io{&acc, read_cb, target_cb, nullptr, nullptr, nullptr};
     int64_t size[2] = {dst.w, dst.h}, src_size[2] = {sw, sh};
     {
         vxtest::StdoutText quiet;
