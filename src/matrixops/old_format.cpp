@@ -25,6 +25,16 @@ uint32_t pack(int r, int g, int b) {
            (static_cast<uint32_t>(b * 4) << 20);
 }
 
+// Tile positions beyond this lie far outside any picture (sides of at most 2^28, tiles of at most
+// 256); within it every sum and index below fits 64 bits.
+constexpr int64_t POSITION_LIMIT = int64_t{1} << 40;
+
+// The parent pixel's column (or row) of tile pixel i at parent position p, wrapped to a node of
+// 256 as the senders address it; in 128 bits, so that any p a peer sends is summed exactly.
+int64_t parent_index(int64_t i, int64_t p) {
+    return static_cast<int64_t>(((static_cast<__int128>(i) + p) >> 1) % 256);
+}
+
 bool int_of(QV_SEXP* s, int64_t* v) {
     if (get_type(s) != QVT_INTEGER) return false;
     *v = s->integer.data;
@@ -139,10 +149,15 @@ void* uncompress_cr(void* parent_d, QV_SEXP* net_d) {
             return nullptr;
         int tw = 0, th = 0;
         int8_t cal[3] = {0, 0, 0};
+        // Payloads come from servers: a tile placed so far out that none of it can reach the
+        // picture places nothing, and is passed over before its position is computed with.
+        if (x0 < -POSITION_LIMIT || x0 > POSITION_LIMIT || y0 < -POSITION_LIMIT ||
+            y0 > POSITION_LIMIT)
+            continue;
         unsigned char* t = decode_tile(car(tiles), &tw, &th, cal);
         if (!t) continue;
-        // Payloads come from servers: only the part of the tile inside the picture is written,
-        // and a pixel whose parent pixel lies outside the parent stays unset.
+        // Only the part of the tile inside the picture is written, and a pixel whose parent
+        // pixel lies outside the parent stays unset.
         int64_t xa = std::max<int64_t>(0, -x0), xb = std::min<int64_t>(tw, W - x0);
         int64_t ya = std::max<int64_t>(0, -y0), yb = std::min<int64_t>(th, H - y0);
         for (int64_t x = xa; x < xb; x++) {
@@ -154,7 +169,7 @@ void* uncompress_cr(void* parent_d, QV_SEXP* net_d) {
                     continue;
                 }
                 // The parent pixel, wrapped to a node of 256 as the senders address it.
-                int64_t col = ((x + px) >> 1) % 256, row = ((y + py) >> 1) % 256;
+                int64_t col = parent_index(x, px), row = parent_index(y, py);
                 if (col < 0 || row < 0 || col >= pw || row >= ph) continue;
                 uint32_t pp = par[col + row * pw];
                 int ch[3];

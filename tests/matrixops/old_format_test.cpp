@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -164,6 +165,55 @@ TEST_F(OldFormatTest, HostileCrPayloads) {
                             list(tile('n', {0, 0, 0}, bytes({5, 5, 1, 2, 3})), raw("n"), nullptr)));
     ASSERT_NE(v, nullptr);
     EXPECT_EQ(values_of<uint32_t>(v), (std::vector<uint32_t>{OLD_FORMAT_UNSET}));
+}
+
+// Tile and parent positions a server sends, at the extremes of 64 bits: a tile that cannot reach
+// the 2 x 1 picture places nothing; a parent position is wrapped to its node of 256 exactly.
+TEST_F(OldFormatTest, PositionsAtTheExtremes) {
+    constexpr int64_t MIN = INT64_MIN, MAX = INT64_MAX, U = -1;  // U: the pixel stays unset
+    const uint32_t P = pack(100, 100, 100);
+    struct Row {
+        const char* field;
+        int64_t x0, y0, px, py;
+        bool parent;
+        int64_t want[2];
+    } rows[] = {
+        {"x0 0", 0, 0, 0, 0, false, {P, P}},
+        {"x0 1", 1, 0, 0, 0, false, {U, P}},
+        {"x0 -1", -1, 0, 0, 0, false, {P, U}},
+        {"x0 INT64_MIN", MIN, 0, 0, 0, false, {U, U}},
+        {"x0 INT64_MAX", MAX, 0, 0, 0, false, {U, U}},
+        {"x0 INT64_MIN + 1", MIN + 1, 0, 0, 0, false, {U, U}},
+        {"x0 2^32 + 1 (1 in 32 bits)", (int64_t{1} << 32) + 1, 0, 0, 0, false, {U, U}},
+        {"x0 -2^40 - 1", -(int64_t{1} << 40) - 1, 0, 0, 0, false, {U, U}},
+        {"y0 INT64_MIN", 0, MIN, 0, 0, false, {U, U}},
+        {"y0 INT64_MAX", 0, MAX, 0, 0, false, {U, U}},
+        {"y0 -1", 0, -1, 0, 0, false, {U, U}},
+        {"px 0 against the parent", 0, 0, 0, 0, true, {P, P}},
+        {"px 512 wraps to column 0", 0, 0, 512, 0, true, {P, P}},
+        {"px 2^62 wraps to column 0", 0, 0, int64_t{1} << 62, 0, true, {P, P}},
+        {"px INT64_MAX: column 255, then 0", 0, 0, MAX, 0, true, {U, P}},
+        {"px INT64_MIN wraps to column 0", 0, 0, MIN, 0, true, {P, P}},
+        {"px -2", 0, 0, -2, 0, true, {U, U}},
+        {"py INT64_MAX", 0, 0, 0, MAX, true, {U, U}},
+        {"py INT64_MIN wraps to row 0", 0, 0, 0, MIN, true, {P, P}},
+    };
+    void* parent = make_vec<uint32_t>(&mx_type_uint32_v, {1, 1}, {pack(0, 0, 0)});
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string("uncompress_cr position ") + r.field);
+        QV_SEXP* at = list(I(r.x0), I(r.y0), I(r.px), I(r.py), nullptr);
+        void* v = uncompress_cr(
+            r.parent ? parent : nullptr,
+            cr_payload(
+                2, 1, list(at, nullptr),
+                list(tile('n', {0, 0, 0}, bytes({1, 0, 100, 100, 100, 100, 100, 100})), nullptr)));
+        ASSERT_NE(v, nullptr);
+        std::vector<uint32_t> want;
+        for (int64_t w : r.want)
+            want.push_back(w == U ? OLD_FORMAT_UNSET : static_cast<uint32_t>(w));
+        EXPECT_EQ(values_of<uint32_t>(v), want);
+    }
+    d_f_ree(parent);
 }
 
 TEST_F(OldFormatTest, R64Pictures) {
