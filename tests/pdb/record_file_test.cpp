@@ -406,6 +406,13 @@ TEST(PdbFile, DamagedFilesGiveNullNeverAHangOrAHugeBuffer) {
         {"length past the end", std::string("\x01\xf4\x7f\xff", 4) + std::string(100, 'a')},
         {"2^60 bytes declared", std::string("\x01\xf4\xff\xff\x10\0\0\0\0\0\0\0", 12)},
         {"cut header", std::string("\x01\xf4\xff", 3)},
+        // Lengths at the ends of each form: below the header, and past the file near 2^16,
+        // 2^32, 2^63 and 2^64.
+        {"8-byte length 7", std::string("\x01\xf4\xff\xfe\0\0\0\x07", 8)},
+        {"4-byte length 0xfffd", std::string("\x01\xf4\xff\xfd", 4) + std::string(100, 'a')},
+        {"8-byte length 2^32-1", std::string("\x01\xf4\xff\xfe\xff\xff\xff\xff", 8)},
+        {"12-byte length 2^63", std::string("\x01\xf4\xff\xff\x80\0\0\0\0\0\0\0", 12)},
+        {"12-byte length 2^64-1", std::string("\x01\xf4\xff\xff", 4) + std::string(8, '\xff')},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
