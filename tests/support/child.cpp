@@ -1,5 +1,6 @@
 #include "support/child.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -17,6 +19,42 @@ long long ms_left(std::chrono::steady_clock::time_point deadline) {
     auto d = deadline - std::chrono::steady_clock::now();
     long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
     return ms < 0 ? 0 : ms;
+}
+
+// Whether every thread of this process but the calling one sleeps in the kernel.
+bool other_threads_asleep() {
+    DIR* d = opendir("/proc/self/task");
+    if (!d) return true;
+    std::string self = std::to_string(gettid());
+    bool asleep = true;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.' || self == e->d_name) continue;
+        char stat[512] = "";
+        std::string path = std::string("/proc/self/task/") + e->d_name + "/stat";
+        if (FILE* f = fopen(path.c_str(), "r")) {
+            size_t n = fread(stat, 1, sizeof stat - 1, f);
+            stat[n] = 0;
+            fclose(f);
+        }
+        // The state follows the name, which ends at the last ')'.
+        const char* end = strrchr(stat, ')');
+        if (end && end[1] == ' ' && end[2] != 'S') {
+            asleep = false;
+            break;
+        }
+    }
+    closedir(d);
+    return asleep;
+}
+
+// Waits a bounded while until every other thread sleeps. Under the sanitizers a child forked
+// while another thread is inside the sanitizer's allocator inherits that allocator's spin lock
+// held for good and hangs at its first allocation that needs it; a thread asleep in the kernel
+// holds none of those locks.
+void quiet_before_fork() {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!other_threads_asleep() && std::chrono::steady_clock::now() < until)
+        usleep(200);
 }
 
 // collect_outputs with a deadline that after_read may move.
@@ -68,6 +106,7 @@ ChildResult run_child(
     }
     fflush(stdout);
     fflush(stderr);
+    quiet_before_fork();
     pid_t pid = fork();
     if (pid < 0) {
         perror("run_in_child: fork");
