@@ -166,9 +166,12 @@ QV_SEXP* cast_symbol2symbol(QV_SEXP* s, const L_CHAR* opt) {
     return r;
 }
 
+// A "char" code outside the 32 bits of a long character is refused, never cut to its low bits.
 QV_SEXP* cast_integer2string(QV_SEXP* i, const L_CHAR* opt) {
     if (text_is(opt, "char")) {
-        L_CHAR text[2] = {static_cast<L_CHAR>(static_cast<uint64_t>(i->integer.data)), 0};
+        int64_t n = i->integer.data;
+        if (n < 0 || n > UINT32_MAX) return nullptr;
+        L_CHAR text[2] = {static_cast<L_CHAR>(n), 0};
         return get_string(text);
     }
     return get_string_set_data(number_unit_text(i));
@@ -276,7 +279,13 @@ QV_SEXP* qv_Cast(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVIS
             if (to == QVT_INTEGER) return x;
             if (to == QVT_FLOAT)
                 return get_floating(static_cast<double>(x->integer.data), x->integer.unit);
-            if (to == QVT_STRING) return cast_integer2string(x, opt);
+            if (to == QVT_STRING) {
+                r = cast_integer2string(x, opt);
+                if (r) return r;
+                if (text_is(opt, "char"))
+                    return bltn_error_s(form, QVE_INVALID_PARAMETER, "Cast", "bad value");
+                return no_memory(form);
+            }
             break;
         case QVT_FLOAT:
             if (to == QVT_FLOAT) return x;

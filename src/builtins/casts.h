@@ -24,8 +24,8 @@ QV_SEXP* cast_string2string(QV_SEXP* s, const L_CHAR* opt);
 // opt "small" or "capital": a new symbol whose name and attribute names are case-mapped
 // (attribute values unchanged), the attributes in reverse order; else s itself.
 QV_SEXP* cast_symbol2symbol(QV_SEXP* s, const L_CHAR* opt);
-// opt "char": a one-character string of the value's low 32 bits; else the decimal text followed by
-// the unit name.
+// opt "char": a one-character string whose character is the value, null when the value lies
+// outside 0 .. 2^32 - 1; else the decimal text followed by the unit name.
 QV_SEXP* cast_integer2string(QV_SEXP* i, const L_CHAR* opt);
 // The "%f" text of the value followed by the unit name.
 QV_SEXP* cast_floating2string(QV_SEXP* f);

@@ -147,14 +147,15 @@ QV_SEXP* build_hierarchy(QVISP_ENV* env, QV_SEXP* form, QV_SEXP* l, QV_SEXP* f, 
         QV_SEXP* err = nullptr;
         if (!int_answer(env, f, p, y, form, "V2H", &v, &err)) return err;
         // A level must lead through list items along the newest branch; a negative one or one
-        // deeper than the branch has no item to receive the element.
-        auto level = static_cast<int32_t>(static_cast<uint32_t>(v));
-        if (level < 0 || !reach(&t, static_cast<size_t>(level)))
+        // deeper than the branch (the whole answer counts, not its low bits) has no item to
+        // receive the element.
+        if (v < 0 || !reach(&t, static_cast<size_t>(v)))
             return bltn_error_s(form, QVE_TYPE_MISMATCH, "V2H", "level out of range");
-        close_level(&t, static_cast<size_t>(level));
+        auto level = static_cast<size_t>(v);
+        close_level(&t, level);
         item = item_of(env, conv, has_conv, y);
         if (get_type(item) == QVT_ERROR) return item;
-        insert_level(&t, item, static_cast<size_t>(level));
+        insert_level(&t, item, level);
         p = y;
     }
     close_level(&t, 0);

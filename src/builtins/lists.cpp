@@ -31,11 +31,6 @@ bool proper_elements(QV_SEXP* s, std::vector<QV_SEXP*>* v) {
     return get_type(s) == QVT_NIL;
 }
 
-// The low 32 bits of an integer as a signed number.
-int32_t low32(QV_SEXP* v) {
-    return static_cast<int32_t>(static_cast<uint32_t>(v->integer.data));
-}
-
 int64_t atom_size(QV_SEXP* s) {
     switch (get_type(s)) {
         case QVT_SYMBOL:
@@ -150,8 +145,10 @@ QV_SEXP* qv_CutOut(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_E
     QV_SEXP* to_v = has_to ? get_el(form, 3) : nullptr;
     if (get_type(from_v) != QVT_INTEGER || (has_to && get_type(to_v) != QVT_INTEGER))
         return bltn_error_s(form, QVE_TYPE_MISMATCH, "CutOut", nullptr);
-    int32_t from = low32(from_v);
-    int32_t to = has_to ? low32(to_v) : 0;
+    // Positions are whole 64-bit values: one past the 32-bit range lies past the end, never on a
+    // position its low bits name.
+    int64_t from = from_v->integer.data;
+    int64_t to = has_to ? to_v->integer.data : 0;
     if (has_to && from > to) return bltn_error_s(form, QVE_INVALID_PARAMETER, "CutOut", nullptr);
     switch (get_type(x)) {
         case QVT_PAIR: {
@@ -166,11 +163,11 @@ QV_SEXP* qv_CutOut(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_E
         case QVT_RAW: {
             // Only offsets inside the data (or just past its end) can be read; anything else is
             // a bad parameter rather than a read outside the block.
-            int32_t size = x->raw.size;
+            int64_t size = x->raw.size;
             if (from < 0 || from > size)
                 return bltn_error_s(form, QVE_INVALID_PARAMETER, "CutOut", nullptr);
-            int32_t end = (has_to && to >= 0 && to < size) ? to : size;
-            return get_raw(x->raw.data + from, end - from);
+            int64_t end = (has_to && to >= 0 && to < size) ? to : size;
+            return get_raw(x->raw.data + from, static_cast<int32_t>(end - from));
         }
         default:
             return bltn_error_s(form, QVE_TYPE_MISMATCH, "CutOut", nullptr);

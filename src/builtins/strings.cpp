@@ -182,9 +182,13 @@ void put_word(std::string* out, uint32_t v, int w) {
         out->push_back(static_cast<char>((v >> (8 * k)) & 0xFF));
 }
 
+// How word_bytes ended.
+enum WordsEnd { WORDS_DONE, WORDS_TYPE, WORDS_RANGE };
+
 // The words of value as bytes: a string one word per character, an integer one word, a list its
-// elements' in order. False when value holds, at any depth, something else.
-bool word_bytes(std::string* out, QV_SEXP* value, int w) {
+// elements' in order. WORDS_TYPE when value holds, at any depth, something else; WORDS_RANGE when
+// an integer does not fit a 32-bit word (from -2^31, two's complement, to 2^32 - 1).
+WordsEnd word_bytes(std::string* out, QV_SEXP* value, int w) {
     std::vector<QV_SEXP*> todo{value};
     while (!todo.empty()) {
         QV_SEXP* x = todo.back();
@@ -194,23 +198,26 @@ bool word_bytes(std::string* out, QV_SEXP* value, int w) {
                 for (const L_CHAR* c = x->string.data; *c; c++)
                     put_word(out, code_in_set(*c), w);
                 break;
-            case QVT_INTEGER:
-                put_word(out, static_cast<uint32_t>(x->integer.data), w);
+            case QVT_INTEGER: {
+                int64_t n = x->integer.data;
+                if (n < INT32_MIN || n > UINT32_MAX) return WORDS_RANGE;
+                put_word(out, static_cast<uint32_t>(n), w);
                 break;
+            }
             case QVT_PAIR: {
                 int rest = get_type(x->pair.cdr);
                 if (rest == QVT_PAIR)
                     todo.push_back(x->pair.cdr);
                 else if (rest != QVT_NIL)
-                    return false;
+                    return WORDS_TYPE;
                 todo.push_back(x->pair.car);
                 break;
             }
             default:
-                return false;
+                return WORDS_TYPE;
         }
     }
-    return true;
+    return WORDS_DONE;
 }
 
 }  // namespace
@@ -265,9 +272,12 @@ QV_SEXP* qv_GetChar(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_
 
 QV_SEXP* qv_SetChar(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
     QV_SEXP* code = get_el(form, 1);
-    if (get_type(code) != QVT_INTEGER)
-        return bltn_error_l(form, QVE_TYPE_MISMATCH, "SetChar", "index error in SetChar argument");
-    L_CHAR text[2] = {static_cast<L_CHAR>(static_cast<uint64_t>(code->integer.data)), 0};
+    static const char msg[] = "index error in SetChar argument";
+    if (get_type(code) != QVT_INTEGER) return bltn_error_l(form, QVE_TYPE_MISMATCH, "SetChar", msg);
+    // A code outside the 32 bits of a long character is refused, never cut to its low bits.
+    int64_t n = code->integer.data;
+    if (n < 0 || n > UINT32_MAX) return bltn_error_l(form, QVE_INVALID_PARAMETER, "SetChar", msg);
+    L_CHAR text[2] = {static_cast<L_CHAR>(n), 0};
     return get_string(text);
 }
 
@@ -354,8 +364,11 @@ QV_SEXP* qv_Word2String(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* att
         if (end != text) w = v < 1 ? 1 : v > 4 ? 4 : v;
     }
     std::string bytes;
-    if (!word_bytes(&bytes, get_el(form, 1), static_cast<int>(w)))
+    WordsEnd end = word_bytes(&bytes, get_el(form, 1), static_cast<int>(w));
+    if (end == WORDS_TYPE)
         return bltn_error_s(form, QVE_TYPE_MISMATCH, "Word2String", "type missmatch");
+    if (end == WORDS_RANGE)
+        return bltn_error_s(form, QVE_INVALID_PARAMETER, "Word2String", "value out of range");
     // The text ends at its first zero byte; four of them close every encoding's last character.
     bytes.append(4, '\0');
     return get_string_set_data(_nl_copy_mstr_1(cm, bytes.c_str()));

@@ -1,5 +1,6 @@
 // Control flow: the registration data, loops and RegSwitch keeping the root frames flat however
-// long they run, and a Break whose value is an error reaching RegSwitch.
+// long they run, a Break whose value is an error reaching RegSwitch, and the integer arguments of
+// the list and character built-ins at the ends of their range.
 #include "builtins/control.h"
 
 #include "builtins/regswitch.h"
@@ -113,8 +114,45 @@ TEST_F(ControlTest, PositionsAndCountersAtTheEndsOfTheRange) {
           "^(GetChar \"abc\" small)", "^(GetElement (quote (a b)) small)"})
         EXPECT_EQ(get_type(run(e)), QVT_ERROR) << e;
     EXPECT_EQ(show(run("^(GetElement (quote (a b)) big)")), "()");
-    // CutOut takes the low 32 bits of its positions: 0 and -1 here.
-    EXPECT_EQ(get_type(run("^(CutOut (quote (a b)) small big)")), QVT_ERROR);
+    // CutOut's positions are whole values: the smallest start counts as 0.
+    EXPECT_EQ(show(run("^(CutOut (quote (a b)) small big)")), "(a b)");
+}
+
+TEST_F(ControlTest, IntegersBeyond32BitsAreNeverCutToTheirLowBits) {
+    // Positions and levels past the 32-bit range lie past the end; a character code or word
+    // outside 32 bits is refused. Neither ever acts on what the low bits name.
+    bind("big", get_integer(INT64_MAX, nullptr));
+    constexpr uint32_t BAD = 0x80040503, LEVEL = 0x80030806;
+    struct Row {
+        const char* expr;
+        const char* result;  // when code is 0
+        uint32_t code;
+    } rows[] = {
+        {"^(CutOut (quote (a b c)) 4294967297)", "()", 0},
+        {"^(CutOut (quote (a b c)) 2147483648)", "()", 0},
+        {"^(CutOut (quote (a b c)) 1 4294967296)", "(b c)", 0},
+        {"^(SetChar 4294967361)", nullptr, BAD},
+        {"^(SetChar -1)", nullptr, BAD},
+        {"^(GetChar (SetChar 4294967295) 0)", "4294967295", 0},
+        {"^([Cast type=\"string\" option=\"char\"] 4294967362)", nullptr, BAD},
+        {"^([Cast type=\"string\" option=\"char\"] -65)", nullptr, BAD},
+        {"^(GetChar ([Cast type=\"string\" option=\"char\"] 4294967295) 0)", "4294967295", 0},
+        {"^(Word2String 4294967361)", nullptr, BAD},
+        {"^(Word2String (List 65 (List 66 big)))", nullptr, BAD},
+        {"^(Word2String -2147483649)", nullptr, BAD},
+        {"^(Word2String (List 65 -190))", "^\"AB\"", 0},
+        {"^(V2H (quote (4294967296 0)) -)", nullptr, LEVEL},
+        {"^(V2H (quote (0 0)) -)", "(0 0)", 0},
+    };
+    for (const Row& r : rows) {
+        QV_SEXP* v = run(r.expr);
+        if (!r.code) {
+            EXPECT_EQ(show(v), r.result) << r.expr;
+            continue;
+        }
+        ASSERT_EQ(get_type(v), QVT_ERROR) << r.expr;
+        EXPECT_EQ(v->error.code, r.code) << r.expr;
+    }
 }
 
 TEST_F(ControlTest, RegSwitchReturnsTheErrorCarriedByBreak) {
