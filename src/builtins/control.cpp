@@ -144,7 +144,10 @@ QV_SEXP* for_condition(QVISP_ENV* lenv, QV_SEXP* form) {
     }
 }
 
-// The counter is read again after the body, so a body that sets it (to 0, or nil) ends the loop.
+// The value tested before the body is the one stepped and stored back after it, so the counter
+// alone decides the number of passes: a body that sets it (to 10 each time, say) neither stretches
+// the loop without end nor ends it early. The look-up roots the tested value in the iteration's
+// frame, so it outlives a body that rebinds the name.
 QV_SEXP* for_counter(QVISP_ENV* lenv, QV_SEXP* form, const L_CHAR* name) {
     if (name[0] == '^') name++;
     QV_SEXP* var = inherit(get_symbol(name), form);
@@ -153,7 +156,8 @@ QV_SEXP* for_counter(QVISP_ENV* lenv, QV_SEXP* form, const L_CHAR* name) {
     for (;;) {
         gc_push_literal("For dec");
         QV_SEXP* out = nullptr;
-        int t = counter_test(eval_symbol(lenv, var, -1), form, &out);
+        QV_SEXP* tested = eval_symbol(lenv, var, -1);
+        int t = counter_test(tested, form, &out);
         if (t == 0) out = carry.cell->pair.car;
         if (t > 0) {
             QV_SEXP* r = nullptr;
@@ -161,8 +165,7 @@ QV_SEXP* for_counter(QVISP_ENV* lenv, QV_SEXP* form, const L_CHAR* name) {
                 out = r;
             } else {
                 QV_SEXP* next;
-                QV_SEXP* now = eval_symbol(lenv, var, -1);
-                int set = counter_step(now, &next) ? set_op(lenv, var, next) : 0;
+                int set = counter_step(tested, &next) ? set_op(lenv, var, next) : 0;
                 if (set == ENV_REFUSED)
                     out = env_refused(form, "For", var);
                 else if (set != 0)
@@ -248,7 +251,6 @@ QV_SEXP* qv_If(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_E
     bool seen[2] = {false, false};  // Else, Then
     for (QV_SEXP* cl = form_rest(form, 2); get_type(cl) == QVT_PAIR; cl = cl->pair.cdr) {
         QV_SEXP* clause = cl->pair.car;
-        if (is_error(clause)) return clause;
         if (get_type(clause) != QVT_PAIR) return clause_error(form, "If");
         QV_SEXP* head = clause->pair.car;
         if (get_type(head) != QVT_SYMBOL) return clause_error(form, "If");
@@ -265,7 +267,6 @@ QV_SEXP* qv_If(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_E
 QV_SEXP* qv_Switch(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
     for (QV_SEXP* cl = form_rest(form, 1); get_type(cl) == QVT_PAIR; cl = cl->pair.cdr) {
         QV_SEXP* kase = cl->pair.car;
-        if (is_error(kase)) return kase;
         QV_SEXP* forms = form_rest(kase, 2);
         if (get_type(kase) != QVT_PAIR || get_type(kase->pair.car) != QVT_SYMBOL ||
             !text_is(kase->pair.car->symbol.data, "Case") || get_type(forms) != QVT_PAIR)

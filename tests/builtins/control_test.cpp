@@ -101,11 +101,11 @@ TEST_F(ControlTest, LoopsKeepNoRootsOfPastIterations) {
 TEST_F(ControlTest, PositionsAndCountersAtTheEndsOfTheRange) {
     bind("big", get_integer(INT64_MAX, nullptr));
     bind("small", get_integer(INT64_MIN, nullptr));
-    // A counter set to the smallest integer by the body ends the loop instead of wrapping.
+    // A counter set to the smallest integer by the body neither wraps nor steers the loop.
     run("^(define c 3) ^(define n 0)");
     EXPECT_EQ(show(run("^([For dec=\"c\"] (set n (+ n 1)) (set c small))")), "()");
-    EXPECT_EQ(integer("n"), 1);
-    EXPECT_EQ(integer("c"), INT64_MIN);
+    EXPECT_EQ(integer("n"), 3);
+    EXPECT_EQ(integer("c"), 0);
     // Strings, lists and elements at either end: the documented answers, never a wrap.
     EXPECT_EQ(show(run("^(CutString \"abc\" big big)")), "^\"\"");
     EXPECT_EQ(show(run("^(CutString \"abc\" 1 big)")), "^\"bc\"");
@@ -116,6 +116,52 @@ TEST_F(ControlTest, PositionsAndCountersAtTheEndsOfTheRange) {
     EXPECT_EQ(show(run("^(GetElement (quote (a b)) big)")), "()");
     // CutOut's positions are whole values: the smallest start counts as 0.
     EXPECT_EQ(show(run("^(CutOut (quote (a b)) small big)")), "(a b)");
+}
+
+TEST_F(ControlTest, ACounterSetByTheBodyDoesNotSteerTheLoop) {
+    // The value tested is the one stepped: three passes whatever the body stores.
+    bind("small", get_integer(INT64_MIN, nullptr));
+    struct Row {
+        const char* start;
+        const char* body;
+        const char* after;  // an expression of the counter's value after the loop
+    } rows[] = {{"3", "(set k 10)", "0"},
+                {"3", "(set k 0)", "0"},
+                {"3", "(set k \"stop\")", "0"},
+                {"3", "(set k small)", "0"},
+                {"3", "(set k ()) (Continue)", "0"},
+                {"2.5", "(set k 100.0)", "(- 2.5 3.0)"},
+                {"(quote (a b c))", "(set k (quote (w x y z)))", "()"}};
+    for (const Row& r : rows) {
+        std::string script = std::string("^(define k ") + r.start +
+                             ") ^(define n 0) ^([For dec=\"k\"] " + "(set n (+ n 1)) " + r.body +
+                             ")";
+        QV_SEXP* v = run(script.c_str());
+        EXPECT_NE(get_type(v), QVT_ERROR) << r.body;
+        EXPECT_EQ(integer("n"), 3) << r.body;
+        EXPECT_EQ(show(lookup("k")), show(run((std::string("^") + r.after).c_str()))) << r.body;
+    }
+}
+
+TEST_F(ControlTest, AnErrorElementAsAClauseIsAFormatError) {
+    // "#zz" reads as an error element; as a clause it is malformed like any other atom, and
+    // clauses after the one taken are not looked at.
+    struct Row {
+        const char* expr;
+        const char* result;  // null: the format error
+    } rows[] = {{"^(If 0 (Then 1) #zz)", nullptr},     {"^(If 0 #zz (Else 2))", nullptr},
+                {"^(Switch (Case 0 1) #zz)", nullptr}, {"^(Switch #zz (Case 1 2))", nullptr},
+                {"^(If 1 (Then 5) #zz)", "5"},         {"^(Switch (Case 1 6) #zz)", "6"}};
+    for (const Row& r : rows) {
+        QV_SEXP* v = run(r.expr);
+        if (r.result) {
+            EXPECT_EQ(show(v), r.result) << r.expr;
+            continue;
+        }
+        ASSERT_EQ(get_type(v), QVT_ERROR) << r.expr;
+        EXPECT_EQ(v->error.code, 0x80040503u) << r.expr;
+        EXPECT_EQ(show(v->error.data), "^\"then else parameter error\"") << r.expr;
+    }
 }
 
 TEST_F(ControlTest, IntegersBeyond32BitsAreNeverCutToTheirLowBits) {
