@@ -262,12 +262,17 @@ QV_SEXP* qv_SetNativeProxy(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
     if (!p) return bad(form, func, "proxy server port is required");
     int port = port_of(p);
     if (port < 0) return bad(form, func, "invalid proxy server port");
+    // The URL is built from text, so a server name holding a character of the URL's syntax
+    // (':', '/', '?', '#') would come back as another server, port or path: such a name is
+    // refused and the setting left as it was.
     std::string text = "qvp://" + names[0] + ":" + std::to_string(port) + "/";
     URL u;
-    get_url2(&u, _l_string_1(std_cm, text.c_str()));
-    set_native_proxy(&u);
+    int r = get_url2(&u, _l_string_1(std_cm, text.c_str()));
+    bool same = r == 0 && u.server && u.port == port && !u.resource &&
+                n_string(std_cm, u.server) == names[0];
+    if (same) set_native_proxy(&u);
     free_url(&u);
-    return nullptr;
+    return same ? nullptr : bad(form, func, "invalid proxy server");
 }
 
 void init_ComposeURL(QVISP_ENV* env) {
