@@ -1,6 +1,7 @@
 #include "matrix/mxscan.h"
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -161,9 +162,10 @@ void set_matrix_scan_progress(const MX_SCAN_PROGRESS* p) {
 }
 
 int mx_file_sync_create_node(MATRIX* m) {
+    // The wait is bounded by time: a writer wakes a node at every release of its channels, so a
+    // count of wake-ups would end the wait within milliseconds beside an import.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(MX_SYNC_WAIT_SECONDS);
     TaskLockGuard g(matrix_lock);
-    const void* last = nullptr;
-    int rounds = 0;
     for (;;) {
         if (m->mode != 1 || (m->flags & 2)) return -1;
         _flush_all_dirty_file(m);
@@ -172,11 +174,10 @@ int mx_file_sync_create_node(MATRIX* m) {
             for (MATRIX_NODE* n = m->node_hash[b]; n && !found; n = n->nh_next)
                 if (n->dirty_file_time || n->status < MS_OK) found = n;
         if (!found) return 0;
-        // A node that stays unsaved or unfinished for a minute (a save that keeps failing, a
-        // node nobody makes) ends the wait rather than holding the caller for ever.
-        rounds = found == last ? rounds + 1 : 0;
-        if (rounds > 60) return -1;
-        last = found;
+        // Nodes that stay unsaved or unfinished past the bound (a save that keeps failing, a
+        // node nobody makes, a writer that never stops) end the wait rather than holding the
+        // caller for ever.
+        if (std::chrono::steady_clock::now() >= deadline) return MX_SYNC_BUSY;
         new_timeout(found, 1);
         mx_sleep(found);
         del_timeout(found);
@@ -259,7 +260,8 @@ int _scan_post_call(int64_t* dc, SCAN_CALL_WORK* w) {
 int matrix_scan(MATRIX* m, int dir, int access, const int64_t* start, const int64_t* end,
                 MATRIX_SCAN_FUNC func, void* work) {
     if (!m || access < 0 || access >= MX_CAL_SLOTS || !start || !end) return MXE_RANGE;
-    if (mx_file_sync_create_node(m) < 0) return MXE_NOT_OPEN;
+    int sync = mx_file_sync_create_node(m);
+    if (sync < 0) return sync == MX_SYNC_BUSY ? MXE_BUSY : MXE_NOT_OPEN;
     set_matrix_env(m, "create-node", "disable");
     int dim = m->p.dim;
     std::vector<int64_t> s(start, start + dim + 1), e(end, end + dim + 1);

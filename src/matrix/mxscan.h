@@ -64,7 +64,8 @@ constexpr int MX_SCAN_LOAD_AFTER = 4;
 
 // 0, or the last negative code a top-level visit returned (MXE_SCAN_STOPPED for a stopped slot
 // run); a file that cannot be read gives its access code, a matrix whose nodes do not all reach
-// its file (mx_file_sync_create_node fails) MXE_NOT_OPEN, a slot outside 0..23 MXE_RANGE.
+// its file MXE_NOT_OPEN when the matrix is not open and MXE_BUSY when they stay unwritten past
+// the bound of mx_file_sync_create_node, a slot outside 0..23 MXE_RANGE.
 int matrix_scan(MATRIX* m, int dir, int access, const int64_t* start, const int64_t* end,
                 MATRIX_SCAN_FUNC func, void* work);
 // 0, or the negative code that ended the walk.
@@ -80,8 +81,10 @@ int _scan_call_force(int64_t* dim_code, SCAN_CALL_WORK* w);
 int _scan_call_loading(int64_t* dim_code, SCAN_CALL_WORK* w, MATRIX_SCAN_T* mst);
 
 // Waits until the matrix file holds every node of m: dirty nodes are written out and nodes still
-// being made are waited for. 0, or -1 when the matrix is no longer open or a node stays unsaved
-// or unfinished for a minute.
+// being made are waited for. 0; -1 when the matrix is no longer open; MX_SYNC_BUSY when some node
+// is still unsaved or unfinished MX_SYNC_WAIT_SECONDS after the call began.
+constexpr int MX_SYNC_BUSY = -2;
+constexpr int MX_SYNC_WAIT_SECONDS = 60;
 int mx_file_sync_create_node(MATRIX* m);
 
 // The second of the forced scan's last progress line (one for the program).

@@ -406,4 +406,50 @@ TEST_F(ScanTest, ForcedChannelLoadsReleaseOnlyTheirOwnHolds) {
     unlock_node(mine, nullptr);
 }
 
+// A node that a writer keeps busy is waited for however often the writer wakes it: the wait for
+// unwritten nodes before a scan or copy is bounded by time, not by wake-ups.
+TEST_F(ScanTest, TheWaitForUnwrittenNodesOutlastsAWritersWakeUps) {
+    MATRIX* m = created();
+    std::vector<int64_t> top = {1, 0, 0};
+    int err = 0;
+    MATRIX_NODE* n = get_matrix_node_wait(&err, m, top.data(), MI_FETCH_1_TP);
+    ASSERT_EQ(err, 0);
+    unlock_node(n, nullptr);
+    ASSERT_TRUE(quiet(m));
+    {
+        TaskLockGuard g(matrix_lock);
+        n->status = MS_BUSY;
+    }
+    struct Sync {
+        MATRIX* m;
+        std::atomic<int> result{1};
+    } job{m};
+    std::atomic<int>& result = job.result;
+    create_task(
+        [](intptr_t d) {
+            auto* j = reinterpret_cast<Sync*>(d);
+            j->result = mx_file_sync_create_node(j->m);
+        },
+        &job, 1);
+    // Far more wake-ups than a count of rounds would allow, sent while some task sleeps (the
+    // waiting caller, once it has looked at the nodes again).
+    int woken = 0;
+    for (; woken < 400 && result == 1; woken++) {
+        wait_for([&] { return mx_sleeping() || result != 1; });
+        {
+            TaskLockGuard g(matrix_lock);
+            mx_wake(n);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(result.load(), 1) << "the wait ended after " << woken << " wake-ups";
+    {
+        TaskLockGuard g(matrix_lock);
+        n->status = MS_OK;
+        mx_wake(n);
+    }
+    ASSERT_TRUE(wait_for([&] { return result != 1; }));
+    EXPECT_EQ(result.load(), 0);
+}
+
 }  // namespace
