@@ -19,6 +19,7 @@
 #include "longchar/longchar.h"
 #include "matrix/mx_sb.h"
 #include "matrixops/plot_block.h"
+#include "matrixops/plot_field.h"
 #include "matrixops/plot_level.h"
 #include "matrixops/plot_sb.h"
 #include "matrixops/plot_script.h"
@@ -92,7 +93,10 @@ QV_SEXP* apply(const Insert& in, Record& r, FD_OPT_ENTRY* o, const void* data, i
         if (o->target_label > in.set->last_label) return param(in.form, "label");
         IP_FIELD* f = &r.fields[o->target_label];
         int rc = fill(f, data, &o->opt, flag);
-        if (rc < 0) return failed(rc, field_detail);
+        // A number field given a text without a number (an empty CSV cell) is left without a
+        // value, as a missing column leaves it, and the record goes in; a coordinate cannot be
+        // left so and is refused above.
+        if (rc < 0 && rc != FD_NO_NUMBER) return failed(rc, field_detail);
         // A coordinate-only kind (0x30) has no stored form as a field.
         if (!fd_code_type_valid(f->type)) return mismatch(in.form, "field kind");
     }

@@ -73,7 +73,7 @@ QV_SEXP* qv_mxCompound(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
             }
             case QVT_PTR:
             case QVT_RAW:
-                if (!mx_item_element(v, false, &e) || (!e.is_block() && !e.tp->convert_to_net)) {
+                if (!mx_item_any_element(v, &e) || (!e.is_block() && !e.tp->convert_to_net)) {
                     err = eval_error(
                         form, QVE_INVALID_PARAMETER, name,
                         List(n_get_string("invalid parameter in mxCompound"), item, LIST_END));

@@ -163,8 +163,9 @@ QV_SEXP* qv_mxCompressZ(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*
     int level = number_attr(attr, "opt", 7);
     QV_SEXP *d, *v;
     MxElement e;
-    if (level < 0 || level > 9 || !mx_data_item(get_el(form, 1), &d, &v) ||
-        !mx_item_element(v, false, &e))
+    // -1 is zlib's own default level.
+    if (level < -1 || level > 9 || !mx_data_item(get_el(form, 1), &d, &v) ||
+        !mx_item_any_element(v, &e))
         return invalid(form, name, str("invalid parameter in mxCompressZ"));
     RECORD_LIST64* rl = new_recordlist64(0, 0);
     auto* type = static_cast<uint8_t*>(d_alloc(1));

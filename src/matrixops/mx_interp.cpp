@@ -1008,6 +1008,9 @@ int read_mx_ip_double_v(MX_CACHE_PARAM* cp) {
 
     ss_printf("vec-1\n");
     int cause[4] = {0, 0, 0, 0};
+    // A point the cache cannot locate has no cell: the point after it is always read afresh,
+    // never given its zeros (its cause told by the refused point's truncated coordinates).
+    bool last_usable = true;
     for (int64_t k = 0; k < len; k++) {
         int64_t level = in->levels ? in->levels[k] : cp->inp_level;
         plevel[k] = level;
@@ -1018,6 +1021,10 @@ int read_mx_ip_double_v(MX_CACHE_PARAM* cp) {
             why = 0;
         } else if (level != plevel[k - 1]) {
             why = 1;
+        } else if (!last_usable) {
+            why = 3;
+            for (int d = 0; d < dim && why == 3; d++)
+                if (ppos[k * dim + d] < std::trunc(ppos[(k - 1) * dim + d])) why = 2;
         } else {
             for (int d = 0; d < dim && why < 0; d++) {
                 double x = ppos[k * dim + d];
@@ -1040,6 +1047,7 @@ int read_mx_ip_double_v(MX_CACHE_PARAM* cp) {
         cause[why]++;
         memcpy(g.pos, ppos + k * dim, 8 * dim);
         bool usable = g.locate(level, nullptr, true);
+        last_usable = usable;
         for (int d = 0; d < dim; d++) {
             plo[k * dim + d] = usable ? g.lo[d] : 0;
             pw[k * dim + d] = usable ? g.w[d] : 1;

@@ -45,6 +45,10 @@ bool mx_item_element(QV_SEXP* v, bool want_block, MxElement* e) {
     return true;
 }
 
+bool mx_item_any_element(QV_SEXP* v, MxElement* e) {
+    return mx_item_element(v, false, e) || (get_type(v) == QVT_RAW && mx_item_element(v, true, e));
+}
+
 QV_SEXP* mx_data_result(MATRIX_NODE* n, QV_SEXP* value) {
     return List(n_get_symbol("data"), get_sexp_from_dim_code(n->matrix, n->dim_code), value,
                 LIST_END);

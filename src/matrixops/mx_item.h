@@ -4,8 +4,9 @@
 // A value holds an element only as a pointer with the mark of element data (mtx_tag_vector,
 // mtx_tag_block, or for a collected copy mtx_gc_vector, mtx_gc_block) or as a raw value: where a
 // block is wanted the raw bytes are the block's bytes, elsewhere a raw value must be a numeric or
-// rgb8 vector whose header and sizes fit its length. Elements these functions make are answered as
-// raw values (collected bytes): a vector in its host form, a block as its bytes.
+// rgb8 vector whose header and sizes fit its length (the functions that take any element, such as
+// the packing ones, take other raw bytes as a block's bytes). Elements these functions make are
+// answered as raw values (collected bytes): a vector in its host form, a block as its bytes.
 #pragma once
 
 #include "lisp/env.h"
@@ -28,6 +29,10 @@ struct MxElement {
 
 // Fills e from v: a block when want_block, else a vector or a block. False when v holds neither.
 bool mx_item_element(QV_SEXP* v, bool want_block, MxElement* e);
+// Fills e from v for the functions that take any element and keep its kind (packing, compressing):
+// a vector, or a block, raw bytes that are no vector being a block's bytes (the blocks these
+// functions make are such bytes). False when v is neither a pointer nor a raw value of either.
+bool mx_item_any_element(QV_SEXP* v, MxElement* e);
 // (data D-node value) for the node.
 QV_SEXP* mx_data_result(MATRIX_NODE* n, QV_SEXP* value);
 // The raw value of a vector element (a copy of its bytes).

@@ -389,6 +389,31 @@ bool number_of(QV_SEXP* s, double* d) {
     return false;
 }
 
+// The number a text begins with (blanks first allowed), as "%lli" and "%lf" read it: 0, or
+// FD_NO_NUMBER when it begins with none, FD_OUT_OF_RANGE when it overflows.
+int text_ll(const std::string& t, int64_t* v) {
+    const char* s = t.c_str();
+    char* end = nullptr;
+    errno = 0;
+    long long r = strtoll(s, &end, 0);
+    if (end == s) return FD_NO_NUMBER;
+    if (errno == ERANGE) return FD_OUT_OF_RANGE;
+    *v = r;
+    return 0;
+}
+
+int text_double(const std::string& t, double* v) {
+    const char* s = t.c_str();
+    char* end = nullptr;
+    errno = 0;
+    double r = strtod(s, &end);
+    if (end == s) return FD_NO_NUMBER;
+    // An underflow reads as the tiny value strtod gives; an overflow is no value a field holds.
+    if (!std::isfinite(r)) return FD_OUT_OF_RANGE;
+    *v = r;
+    return 0;
+}
+
 int fd_initial_int(IP_FIELD* target, const void* data, FD_OPT* opt, int flag) {
     if (!target) {
         auto* s = static_cast<QV_SEXP*>(const_cast<void*>(data));
@@ -407,7 +432,7 @@ int fd_initial_int(IP_FIELD* target, const void* data, FD_OPT* opt, int flag) {
         double off = 0;
         if (!number_of(a[2], &off)) return -9;
         int64_t offset = 0;
-        if (!trunc_s64(off, &offset) || !std::isfinite(reso)) return -11;
+        if (!trunc_s64(off, &offset) || !std::isfinite(reso)) return FD_OUT_OF_RANGE;
         if (get_type(a[3]) != QVT_INTEGER) return -4;
         // A format beyond the int range is no format (never its low bits, which could name one).
         opt->type = fmt >= INT_MIN && fmt <= INT_MAX ? static_cast<int>(fmt) : 0;
@@ -435,15 +460,15 @@ int fd_initial_int(IP_FIELD* target, const void* data, FD_OPT* opt, int flag) {
     if (is_text) {
         if (opt->type == FDIT_INT) {
             int64_t i = 0;
-            if (!text_prefix_ll(text, &i)) return -11;
+            if (int rc = text_ll(text, &i)) return rc;
             x = static_cast<double>(i) * opt->reso + off;
         } else if (opt->type == FDIT_FLOAT || opt->type == FDIT_DD) {
             double f = 0;
-            if (!text_prefix_double(text, &f)) return -11;
+            if (int rc = text_double(text, &f)) return rc;
             x = f * opt->reso + off;
         } else if (opt->type == FDIT_DDMMSS) {
             double f = 0;
-            if (!text_prefix_double(text, &f) || !std::isfinite(f)) return -11;
+            if (int rc = text_double(text, &f)) return rc;
             if (!ddmmss_float(f, &f)) return -7;
             x = f * opt->reso + off;
         } else {
@@ -460,7 +485,7 @@ int fd_initial_int(IP_FIELD* target, const void* data, FD_OPT* opt, int flag) {
     } else if (get_type(s) == QVT_FLOAT) {
         double f = reinterpret_cast<QV_FLOAT*>(s)->data;
         if (opt->type == FDIT_DDMMSS) {
-            if (!std::isfinite(f)) return -11;
+            if (!std::isfinite(f)) return FD_OUT_OF_RANGE;
             if (!ddmmss_float(f, &f)) return -5;
         } else if (opt->type < FDIT_INT || opt->type > FDIT_DD) {
             return -5;
@@ -469,7 +494,7 @@ int fd_initial_int(IP_FIELD* target, const void* data, FD_OPT* opt, int flag) {
     } else {
         return static_cast<int>(PLOT_ERR_KIND);
     }
-    if (!trunc_s64(x, &v)) return -11;
+    if (!trunc_s64(x, &v)) return FD_OUT_OF_RANGE;
     switch (opt->merge_type) {
         case FD_INT:
             if (opt->dim < 0) return -9;
@@ -605,11 +630,11 @@ int fd_initial_rgba(IP_FIELD* target, const void* data, FD_OPT* opt, int flag) {
     }
     int64_t v = 0;
     if (flag == 1) {
-        if (!text_prefix_ll(cell_text(static_cast<const L_CHAR*>(data)), &v)) return -11;
+        if (int rc = text_ll(cell_text(static_cast<const L_CHAR*>(data)), &v)) return rc;
     } else {
         auto* s = static_cast<QV_SEXP*>(const_cast<void*>(data));
         if (get_type(s) == QVT_STRING) {
-            if (!text_prefix_ll(cell_text(reinterpret_cast<QV_STRING*>(s)->data), &v)) return -11;
+            if (int rc = text_ll(cell_text(reinterpret_cast<QV_STRING*>(s)->data), &v)) return rc;
         } else if (get_type(s) == QVT_INTEGER) {
             v = reinterpret_cast<QV_INTEGER*>(s)->data;
         } else {

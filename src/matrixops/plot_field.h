@@ -20,6 +20,13 @@ struct CODE_METHOD;
 constexpr uint32_t PLOT_ERR_CODE = 0x80040503;
 constexpr uint32_t PLOT_ERR_KIND = 0x80030806;
 
+// Codes of the int and rgba kinds' `initial`: a text (CSV cell or string value) that holds no
+// number at its start, such as an empty cell; and a number that no field holds (beyond 64 bits
+// once the resolution and offset apply, or not finite), also for an option list's offset and
+// resolution. A caller may take the first as a missing value.
+constexpr int FD_NO_NUMBER = -11;
+constexpr int FD_OUT_OF_RANGE = -12;
+
 enum : uint8_t {
     FD_NONE = 0x10,
     FD_STR = 0x20,

@@ -1,5 +1,7 @@
 // Compound blocks through calibration scripts: the stored bytes, the reverse order of separated
 // items, and damaged blocks refused within their bytes.
+#include <zlib.h>
+
 #include "calops_util.h"
 
 namespace {
@@ -90,6 +92,61 @@ TEST_F(CompoundTest, ScalarElementsOfStoredBlocksSeparate) {
     EXPECT_EQ(k[2].text.rfind("((data (0 0 0) 1.5", 0), 0u) << k[2].text;
     for (int i : {3, 4})
         EXPECT_EQ(k[i].text, "^\"invalid parameter in mxSeparate\"") << i;
+}
+
+// Blocks that matrix-script functions make (compound blocks, Z blocks) are raw bytes; packing takes
+// them as blocks (type 13 and their bytes), so a separated block packs again to the same bytes and
+// blocks nest. mxCompressZ takes them the same way, and zlib's default level -1.
+TEST_F(CompoundTest, BlocksMadeByScriptsPackAsBlocks) {
+    const std::string inner = "(mxCompound '(1 2.5 \"ab\"))";
+    const std::string outer = "(mxCompound (list " + inner + "))";
+    auto k = run("(testKeep " + inner + ") (testKeep " + outer +
+                 ") (testKeep (mxCompound (mxSeparate (testCdr " + outer +
+                 ")))) (testKeep (car (mxSeparate (testCdr " + outer +
+                 ")))) (testKeep (mxCompound (list (mxCompressZ (testVec 22 3 2))))) "
+                 "(testKeep (mxCompressZ " +
+                 inner + ")) (testKeep (mxUncompressZ (mxCompressZ " + inner +
+                 "))) (testKeep (mxUncompressZ (mxUncompressZ (mxCompressZ (mxCompressZ " + inner +
+                 "))))) (testKeep <mxCompressZ opt=\"-1\">" + inner +
+                 "</mxCompressZ>) (testKeep <mxCompressZ opt=\"-2\">" + inner + "</mxCompressZ>)");
+    ASSERT_EQ(k.size(), 10u);
+    const std::vector<uint8_t> in = k[0].raw;
+    ASSERT_EQ(in.size(), 27u);
+    auto with = [](std::vector<uint8_t> head, const std::vector<uint8_t>& tail) {
+        head.insert(head.end(), tail.begin(), tail.end());
+        return head;
+    };
+    auto inflated = [](const std::vector<uint8_t>& z) {
+        std::vector<uint8_t> out(4096);
+        uLongf len = out.size();
+        if (uncompress(out.data(), &len, z.data(), z.size()) != Z_OK) return std::vector<uint8_t>{};
+        out.resize(len);
+        return out;
+    };
+    struct Row {
+        int at;
+        bool z;  // compare the inflated bytes
+        std::vector<uint8_t> want;
+    } rows[] = {
+        {1, false, with({13, 0, 27}, in)},  // a block of blocks
+        {2, false, with({13, 0, 27}, in)},  // separate, then compound again: the same bytes
+        {3, false, in},                     // the block item holds the inner block
+        {5, true, with({13}, in)},          // Z of a block: type 13 and its bytes
+        {6, false, in},                     // and back
+        {7, false, in},                     // Z of a Z block and back twice
+        {8, true, with({13}, in)},          // zlib's default level
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.at);
+        EXPECT_EQ(k[r.at].code, 0u) << k[r.at].text;
+        EXPECT_EQ(r.z ? inflated(k[r.at].raw) : k[r.at].raw, r.want);
+    }
+    // A Z block packs as a block: type 13, its length, its bytes.
+    ASSERT_GE(k[4].raw.size(), 3u);
+    EXPECT_EQ(k[4].raw[0], MXT_BLOCK);
+    EXPECT_EQ(k[4].raw.size(), 3u + k[4].raw[2]);
+    EXPECT_EQ(inflated(std::vector<uint8_t>(k[4].raw.begin() + 3, k[4].raw.end()))[0], 22);
+    EXPECT_EQ(k[9].text, "^\"invalid parameter in mxCompressZ\"");
 }
 
 }  // namespace

@@ -455,7 +455,10 @@ TEST_F(SbChannelTest, NumericAttributesReadTheNumberTheirTextBeginsWith) {
         {"(testSame (testVec 22 3 2) (mxUncompressZ <mxCompressZ opt=\"fast\">(testVec 22 3 "
          "2)</mxCompressZ>))",
          "^same"},
-        {"<mxCompressZ opt=\"-1\">(testVec 22 3 2)</mxCompressZ>",
+        {"(testSame (testVec 22 3 2) (mxUncompressZ <mxCompressZ opt=\"-1\">(testVec 22 3 "
+         "2)</mxCompressZ>))",
+         "^same"},  // zlib's default level
+        {"<mxCompressZ opt=\"-2\">(testVec 22 3 2)</mxCompressZ>",
          "^\"invalid parameter in mxCompressZ\""},
         {"<mxLoadSB channel=\"x\"/>", "()"},
     };

@@ -252,6 +252,41 @@ TEST_F(PgInsertTest, PackedDegreesMinutesSecondsFieldsAreSeconds) {
     EXPECT_EQ(shown(id, 0, 0, 0), s);
 }
 
+// A number field whose cell or string holds no number (an empty CSV cell, "n/a") is left without
+// a value, as a missing column leaves it, and the insertion goes on; a coordinate without a
+// number and a number no field holds still refuse the record.
+TEST_F(PgInsertTest, ANumberFieldWithoutANumberIsLeftWithoutAValue) {
+    int id = make(1);
+    ASSERT_GT(id, 0);
+    const std::string opts = options(id) +
+                             "(Define s ([gmxPgPlotField merge-type=\"49\" label=\"1\" "
+                             "csv=\"D\"] s mxPgFDIT_INT 1 0 0)) ";
+    Val v = run(
+        opts + insert(id, "csv=\"on\"", "'(\"0,0,a,5\" \"0,0,b,\" \"0,0,c,n/a\" \"0,0,d\")") + " " +
+        insert(id, "", "'(0 0 \"e\" \"\")") + " " + insert(id, "", "'(0 0 \"f\" \" 7\")"));
+    ASSERT_EQ(v.type, QVT_NIL) << v.error;
+    std::string s = shown(id, 0, 0, 0);
+    struct {
+        const char* text;
+        const char* field;
+    } rows[] = {{"a", "(INT 49 5)"}, {"b", "(NONE 16)"}, {"c", "(NONE 16)"},
+                {"d", "(NONE 16)"},  {"e", "(NONE 16)"}, {"f", "(INT 49 7)"}};
+    for (auto& r : rows)
+        EXPECT_NE(s.find(std::string("(fields (STRING 32 \"") + r.text + "\") " + r.field + ")"),
+                  std::string::npos)
+            << r.text << " " << s;
+    struct {
+        std::string data, want;
+    } refused[] = {
+        {"'(\"0,,g,1\")", "fffffff5 gmxPgPlotInsert (\"type missmatch or others\" \"getDim1\")"},
+        {"'(\"0,0,h,99999999999999999999\")",
+         "fffffff4 gmxPgPlotInsert (\"type missmatch or others\" \"get data2\")"},
+    };
+    for (auto& r : refused)
+        EXPECT_EQ(err(run(opts + insert(id, "csv=\"on\"", r.data))), r.want) << r.data;
+    EXPECT_EQ(shown(id, 0, 0, 0), s);
+}
+
 TEST_F(PgInsertTest, RefusalsCarryTheirDataAndAFailingRecordPutsTheSettingsBack) {
     int id = make(16);
     ASSERT_GT(id, 0);

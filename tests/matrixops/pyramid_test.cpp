@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "lisp/collect.h"
 #include "lisp/sexp.h"
@@ -68,6 +69,43 @@ TEST_F(Pyramid, CoarsePlusAndMinusFine) {
     rc = 0;
     EXPECT_EQ(u8.run(true, 1, 2, 5, &rc), 0);
     EXPECT_EQ(rc, -1);
+}
+
+// Coarse plus or minus fine reads, for every fine cell, the coarse cell over it: blocks of 4 x 4,
+// each level-1 node one of four siblings under a level-2 node, in every place (the first-column
+// siblings' second row of cells is coarse row 1, never the next sibling's cells of row 0).
+TEST_F(Pyramid, CoarsePlusFineReadsTheCoarseCellOverEachFineCell) {
+    TestMatrix tm(2, 2, 64);
+    std::vector<int32_t> cv(16), fv(16);
+    for (int k = 0; k < 16; k++) {
+        cv[k] = 100 + k;  // 100 + x + 4y
+        fv[k] = 1000 * k;
+    }
+    void* coarse = make_vec<int32_t>(&mx_type_int32_v, {4, 4}, cv);
+    void* fine = make_vec<int32_t>(&mx_type_int32_v, {4, 4}, fv);
+    struct Place {
+        int64_t x, y;
+        int bx, by;  // the fine block's first coarse cell
+    } places[] = {{0, 0, 0, 0}, {8, 0, 2, 0}, {0, 8, 0, 2}, {8, 8, 2, 2}, {16, 24, 0, 2}};
+    for (const Place& p : places)
+        for (bool sub : {false, true}) {
+            SCOPED_TRACE(std::to_string(p.x) + "," + std::to_string(p.y) + (sub ? " -" : " +"));
+            int64_t dc[3] = {1, p.x, p.y};
+            int opt = 0;
+            void* d = make_vec<int32_t>(&mx_type_int32_v, {4, 4}, std::vector<int32_t>(16, 0));
+            ASSERT_EQ((sub ? mx_type_int32_v.v_sub : mx_type_int32_v.v_add)(
+                          &mx_type_int32_v, &tm.m, dc, 1, &opt, d, coarse, fine),
+                      0);
+            std::vector<int32_t> want(16);
+            for (int j = 0; j < 16; j++) {
+                int32_t c = cv[(p.bx + (j % 4) / 2) + 4 * (p.by + (j / 4) / 2)];
+                want[j] = sub ? c - fv[j] : c + fv[j];
+            }
+            EXPECT_EQ(values_of<int32_t>(d), want);
+            mxt_free_data(nullptr, d);
+        }
+    mxt_free_data(nullptr, coarse);
+    mxt_free_data(nullptr, fine);
 }
 
 TEST_F(Pyramid, RgbChannelsStayApart) {

@@ -1,4 +1,5 @@
 // Interpolating readers against channels whose values are known functions of the position.
+#include <array>
 #include <cmath>
 
 #include "numer_util.h"
@@ -213,6 +214,60 @@ TEST_F(Interp, VectorReaderCountsFetchesByCause) {
     EXPECT_NEAR(s0[6], affine(x6), 1e-12);
     given.len = 2;
     EXPECT_EQ(read_mx_ip_double_v(&p), -1);
+}
+
+// A point the reader cannot locate (below -1, from 2^62 up, NaN) reads zeros; the point after it
+// is read afresh (cause 2 or 3 by the refused point's truncated coordinates), so it gets the value
+// it has on its own, never the refused point's zeros.
+TEST_F(Interp, PointAfterAnUnusablePointReadsAsOnItsOwn) {
+    FakeStore s(2, 4, 64, 2, {affine, bilinear});
+    use(s);
+    const double nan = std::nan(""), far = 4611686018427387904.0;  // 2^62
+    struct Row {
+        std::vector<std::array<double, 2>> pts;
+        const char* trace;
+    } rows[] = {
+        {{{-5, 0}, {0.5, 0.5}}, "vec-2 2 :: 1 0 0 1"},
+        {{{nan, 1}, {0.25, 0.75}}, "vec-2 2 :: 1 0 1 0"},
+        {{{far, 0.5}, {0.5, 0.5}}, "vec-2 2 :: 1 0 1 0"},
+        {{{-1, 0}, {-0.5, 0.5}}, "vec-2 2 :: 1 0 0 1"},
+        {{{-5, 0}, {-4.5, 0}, {1.5, 2.5}, {1.75, 2.5}}, "vec-2 4 :: 1 0 0 2"},
+    };
+    // The value of channel j at one point read alone.
+    auto alone = [&](double x, double y, int j) {
+        double xs[1] = {x}, ys[1] = {y};
+        double* d[2] = {xs, ys};
+        MX_IP_V in{1, nullptr, d};
+        MX_CACHE_PARAM p = at(nullptr, 0, nullptr);
+        p.inp_buf = &in;
+        capture([&] { EXPECT_EQ(read_mx_ip_double_v(&p), 0); });
+        auto* r = static_cast<MX_IP_V*>(p.ret_buf);
+        double v = r->data[j][0];
+        mxc_free(&c, r);
+        return v;
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.trace);
+        std::vector<double> xs, ys;
+        for (auto& pt : row.pts) {
+            xs.push_back(pt[0]);
+            ys.push_back(pt[1]);
+        }
+        double* d[2] = {xs.data(), ys.data()};
+        MX_IP_V in{static_cast<int>(xs.size()), nullptr, d};
+        MX_CACHE_PARAM p = at(nullptr, 0, nullptr);
+        p.inp_buf = &in;
+        std::string out = capture([&] { EXPECT_EQ(read_mx_ip_double_v(&p), 0); });
+        EXPECT_EQ(out, std::string("vec-1\n") + row.trace + "\nvec-3\n");
+        auto* r = static_cast<MX_IP_V*>(p.ret_buf);
+        ASSERT_TRUE(r);
+        for (size_t k = 1; k < xs.size(); k++)
+            for (int j = 0; j < 2; j++)
+                EXPECT_EQ(r->data[j][k], alone(xs[k], ys[k], j)) << k << " " << j;
+        double last[2] = {row.pts.back()[0], row.pts.back()[1]};
+        if (row.pts.back()[0] >= 0) EXPECT_NEAR(r->data[0][xs.size() - 1], affine(last), 1e-12);
+        mxc_free(&c, r);
+    }
 }
 
 TEST_F(Interp, PoolAndTrackedMemoryStayFlat) {

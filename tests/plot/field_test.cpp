@@ -230,6 +230,7 @@ TEST_F(PlotField, OptionListsAndInputValues) {
         {3, "^(1 \"r\" 3 4)", -3},
         {3, "^(1 2 \"o\" 4)", -9},
         {3, "^(1 2 3 4.5)", -4},
+        {3, "^(1 2 100000000000000000000.0 4)", FD_OUT_OF_RANGE},  // an offset beyond 64 bits
         {3, "^(4 1 0 1)", 0},
         {3, "^(5 1 0 1)", 0},  // an unknown format is refused per value
         {3, "^(0 1 0 1)", 0},
@@ -277,11 +278,31 @@ TEST_F(PlotField, OptionListsAndInputValues) {
         EXPECT_EQ(t.d.i[0], want) << cell;
         d_f_ree(t.d.p);
     }
-    // No number there, or out of range: -11.
-    for (const char* bad : {"abc", "99999999999999999999", ""})
-        EXPECT_EQ(field_type_tbl[3].initial(&t, l_string(std_cm, bad), &o, 1), -11) << bad;
+    // No number there (-11), or one no field holds (-12); the target is left as it was.
+    struct Bad {
+        const char* text;
+        int flag, type, code;
+    } bads[] = {{"abc", 1, FDIT_INT, FD_NO_NUMBER},
+                {"", 1, FDIT_INT, FD_NO_NUMBER},
+                {"  ", 1, FDIT_FLOAT, FD_NO_NUMBER},
+                {"\"n/a\"", 0, FDIT_FLOAT, FD_NO_NUMBER},
+                {"\"\"", 0, FDIT_DDMMSS, FD_NO_NUMBER},
+                {"99999999999999999999", 1, FDIT_INT, FD_OUT_OF_RANGE},
+                {"1e400", 1, FDIT_FLOAT, FD_OUT_OF_RANGE},
+                {"inf", 1, FDIT_DDMMSS, FD_OUT_OF_RANGE},
+                {"100000000000000000000.0", 0, FDIT_FLOAT, FD_OUT_OF_RANGE}};
+    for (const Bad& b : bads) {
+        o.type = b.type;
+        t = {};
+        t.type = FD_NONE;
+        const void* data =
+            b.flag ? static_cast<const void*>(l_string(std_cm, b.text)) : read_qv_item(b.text);
+        EXPECT_EQ(field_type_tbl[3].initial(&t, data, &o, b.flag), b.code) << b.text;
+        EXPECT_EQ(t.type, FD_NONE) << b.text;
+    }
+    o.type = FDIT_INT;
     o.reso = 1e300;
-    EXPECT_EQ(field_type_tbl[3].initial(&t, read_qv_item("1e300"), &o, 0), -11);
+    EXPECT_EQ(field_type_tbl[3].initial(&t, read_qv_item("1e300"), &o, 0), FD_OUT_OF_RANGE);
     o.reso = 1;
     o.merge_type = FD_INT;
     EXPECT_EQ(field_type_tbl[3].initial(&t, read_qv_item("1"), &o, 0), -9);
@@ -309,6 +330,14 @@ TEST_F(PlotField, OptionListsAndInputValues) {
     EXPECT_EQ(t.d.rgba->rgba[3], 0x44);
     EXPECT_EQ(t.d.rgba->count, 3);
     d_f_ree(t.d.p);
+    for (auto [cell, code] : {std::pair{"", FD_NO_NUMBER},
+                              {"#fff", FD_NO_NUMBER},
+                              {"0x1ffffffffffffffff", FD_OUT_OF_RANGE}}) {
+        t = {};
+        t.type = FD_NONE;
+        EXPECT_EQ(field_type_tbl[4].initial(&t, l_string(std_cm, cell), &c, 1), code) << cell;
+        EXPECT_EQ(t.type, FD_NONE) << cell;
+    }
 
     FD_OPT s{};
     ASSERT_EQ(parse(2, "^(\"UTF-8\" (+ ___convert 1))", &s), 0);
