@@ -291,6 +291,7 @@ bool append_held(STREAM* s, const char* bytes, int n) {
     if (h->held_len + n > h->held_cap) {
         // Counted in 64 bits: the doubling cannot wrap whatever the sum.
         int64_t need = int64_t{h->held_len} + n;
+        if (need > INT_MAX) return false;
         int64_t cap = h->held_cap ? h->held_cap : 1024;
         while (cap < need)
             cap *= 2;
