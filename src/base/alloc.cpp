@@ -691,9 +691,19 @@ void prefault_for_write(void* p, int64_t len) {
 #endif
 }
 
+static thread_local int re_alloc_refusals = 0;
+
+void refuse_re_alloc_for_test(int n) {
+    re_alloc_refusals = n;
+}
+
 void* d_re_alloc(void* ptr, int64_t size) {
     if (!ptr) return new_block(size, __FILE__, __LINE__, true, "d_re_alloc");
     if (size < 0 || size > INT64_MAX - MEM_HEADER_SIZE) er_panic("d_re_alloc");
+    if (re_alloc_refusals > 0) [[unlikely]] {
+        re_alloc_refusals--;
+        return nullptr;
+    }
     MEM_HEADER* h = header_of(ptr);
     check_live(ptr, h, "d_re_alloc");
     int64_t old = h->size;

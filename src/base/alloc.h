@@ -88,6 +88,9 @@ void* xx_d_calloc(int64_t size, int64_t el, const char* file, int line);
 void prefault_for_write(void* p, int64_t len);
 // Resizes keeping the block's site; null ptr gives a new zeroed block. Null when refused.
 void* d_re_alloc(void* ptr, int64_t size);
+// Test hook: the calling thread's next n resizes of a block by d_re_alloc are refused, as the
+// system refuses them when memory runs out.
+void refuse_re_alloc_for_test(int n);
 // A null ptr is ignored, as with free().
 void xx_d_f_ree(void* ptr, const char* file, int line);
 void xx_change_statistics(void* ptr, const char* file, int line);

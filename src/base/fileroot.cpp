@@ -16,7 +16,8 @@
 // user id for good, closes every inherited descriptor but its two pipe ends and runs the program
 // from the descriptor opened before. The helper first answers sequence 0 with code 0.
 //
-// Helpers whose pipes were closed are reaped by a task each, so no zombie is left.
+// Helpers whose pipes were closed are reaped by a task each, and at exit by the closing itself,
+// so no zombie is left.
 #include "base/fileroot.h"
 
 #include <errno.h>
@@ -74,10 +75,11 @@ UFR_BLK* ufr_blk_list = nullptr;
 
 namespace {
 
-constexpr int IDLE_INTERVAL = 1800;  // seconds between passes of the idle closer
-constexpr uint32_t OLD_AGE = 3599;   // a block older than this ...
-constexpr uint32_t RECENT = 1799;    // ... and used within this many seconds is kept
-constexpr int GREETING_MS = 30000;   // a helper that has not greeted by then is given up
+constexpr int IDLE_INTERVAL = 1800;      // seconds between passes of the idle closer
+constexpr int64_t CLOSE_REAP_MS = 2000;  // how long closing all waits for the helpers to end
+constexpr uint32_t OLD_AGE = 3599;       // a block older than this ...
+constexpr uint32_t RECENT = 1799;        // ... and used within this many seconds is kept
+constexpr int GREETING_MS = 30000;       // a helper that has not greeted by then is given up
 // A helper that takes longer over one request, or over taking a request in, is stuck (it opens
 // nothing that can block, so a stuck disk): it is ended, and its callers get an error.
 constexpr int HELPER_MS = 30000;
@@ -886,10 +888,38 @@ int check_own(int* err, int* uidp, const char* path) {
 
 void ufr_close_all() {
     ufr_get_lock();
+    std::vector<pid_t> helpers;
     lock();
     ufr_disable = 1;
-    for (UFR_BLK* b = ufr_blk_list; b; b = b->next)
+    for (UFR_BLK* b = ufr_blk_list; b; b = b->next) {
         mark_dead(b, false);
+        // Reaped here, so no later pass waits for the number, which may name another child then.
+        if (b->pid > 0) helpers.push_back(b->pid);
+        b->pid = -1;
+    }
+    unlock("ufr_close_all");
+    // Their pipes closed, the helpers end at once. Each is reaped here, so that none is left a
+    // zombie of whatever process adopts it when this one ends; one that does not end within the
+    // bound (busy with a slow request) is left to a reaper task.
+    int64_t deadline = ::steady_ms() + CLOSE_REAP_MS;
+    while (!helpers.empty()) {
+        for (size_t i = 0; i < helpers.size();) {
+            int st;
+            pid_t w = waitpid(helpers[i], &st, WNOHANG);
+            if (w == 0 || (w < 0 && errno == EINTR)) {
+                i++;
+                continue;
+            }
+            helpers[i] = helpers.back();
+            helpers.pop_back();
+        }
+        if (helpers.empty() || ::steady_ms() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (helpers.empty()) return;
+    lock();
+    for (pid_t pid : helpers)
+        reap_later(pid);
     unlock("ufr_close_all");
 }
 

@@ -203,8 +203,8 @@ UFR_ERR ufr_send(UFR_REQ* req);
 // neither exists; -2 with *err set to the system error on any other failure.
 int check_own(int* err, int* uidp, const char* path);
 
-// Closes the file root: marks it closed and closes the pipes of every helper; later starts fail
-// with UFR_E_CLOSED.
+// Closes the file root: marks it closed and closes the pipes of every helper, and reaps the
+// helpers as they end (waiting 2 seconds at most); later starts fail with UFR_E_CLOSED.
 void ufr_close_all();
 
 // u_stat on a task of its own, waited for; returns its result and leaves its errno.

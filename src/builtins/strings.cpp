@@ -342,9 +342,21 @@ QV_SEXP* qv_RegCmp(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QV
     int why;
     AUTOMATON* a = get_fa_why(rex, &why);
     if (!a) return bltn_error_s(form, QVE_INVALID_PARAMETER, "RegCmp", fa_error_text(why));
+    // A long text through a pattern whose states are built as it goes can take minutes: the run
+    // offers the form to the break hook as it goes, and a break ends it.
+    struct Poll {
+        QV_SEXP* form;
+        QV_SEXP* brk;
+    } poll = {form, nullptr};
+    auto stop = [](void* arg) {
+        auto* p = static_cast<Poll*>(arg);
+        p->brk = do_break_check(p->form);
+        return p->brk != nullptr;
+    };
     int shortest, longest;
-    int whole = parse_dfa_str(&shortest, &longest, a, s->string.data, 0);
+    int whole = parse_dfa_str_stop(&shortest, &longest, a, s->string.data, 0, stop, &poll);
     free_automaton(a);
+    if (poll.brk) return poll.brk;
     return list(get_integer(whole, nullptr), get_integer(shortest, nullptr),
                 get_integer(longest, nullptr), nullptr);
 }

@@ -330,7 +330,8 @@ struct A_LAZY {
     // The built states by the set they stand for (the key is the state's own set).
     std::unordered_map<const std::vector<int>*, A_STATE*, SetPtrHash, SetPtrEq> index;
     int64_t states = 0;
-    int64_t bytes = 0;  // about what the built states take
+    int64_t bytes = 0;     // about what the built states take
+    uint64_t follows = 0;  // steps that had to find or build their target (the costly ones)
     // Work space of the construction.
     std::vector<uint32_t> mark;
     uint32_t stamp = 0;
@@ -489,6 +490,7 @@ A_STATE* follow(A_STATE* s, int k, L_CHAR ch) {
 // follow, for the matchers, which have no way to report a failure: the allocator's own end when
 // memory runs out. Out of line, so that a step over a move already followed stays a leaf call.
 [[gnu::noinline]] A_STATE* followed(A_STATE* s, int k, L_CHAR ch) {
+    s->owner->lazy->follows++;
     try {
         return follow(s, k, ch);
     } catch (const std::bad_alloc&) {
@@ -632,6 +634,11 @@ A_STATE* search_state(AUTOMATON* a, int flags) {
 
 int parse_dfa_str(int* min_ptr, int* max_ptr, AUTOMATON* dfa, const L_CHAR* str,
                   int min_match_flag) {
+    return parse_dfa_str_stop(min_ptr, max_ptr, dfa, str, min_match_flag, nullptr, nullptr);
+}
+
+int parse_dfa_str_stop(int* min_ptr, int* max_ptr, AUTOMATON* dfa, const L_CHAR* str,
+                       int min_match_flag, bool (*stop)(void*), void* arg) {
     int first = -1;
     int last = -1;
     int result = -1;
@@ -639,16 +646,32 @@ int parse_dfa_str(int* min_ptr, int* max_ptr, AUTOMATON* dfa, const L_CHAR* str,
         A_STATE* s = search_state(dfa, A_INITIAL);
         if (!s) er_panic("parse_dfa_str");
         int i = 0;
+        // Asked every A_STOP_STRIDE steps, and after every step that had to find its target,
+        // which walks the nondeterministic automaton.
+        const A_LAZY* L = dfa->lazy;
+        uint64_t follows = L ? L->follows : 0;
+        int left = A_STOP_STRIDE;
+        bool stopped = false;
         for (; str[i]; i++) {
             if (s->flags & A_FINAL) {
                 if (first < 0) first = i;
                 last = i;
                 if (min_match_flag) break;
             }
+            if (stop && (--left == 0 || (L && L->follows != follows))) {
+                left = A_STOP_STRIDE;
+                follows = L ? L->follows : 0;
+                if (stop(arg)) {
+                    stopped = true;
+                    break;
+                }
+            }
             s = get_next_state(s, str[i]);
             if (!s) break;
         }
-        if (s && str[i]) {
+        if (stopped) {
+            result = -2;
+        } else if (s && str[i]) {
             result = i;  // the shortest accepted prefix
         } else if (s && (s->flags & A_FINAL)) {
             if (first < 0) first = i;

@@ -121,6 +121,15 @@ const char* fa_error_text(int why);
 // min_match_flag 0 the whole string must match, else the shortest accepted prefix is enough.
 int parse_dfa_str(int* min_ptr, int* max_ptr, AUTOMATON* dfa, const L_CHAR* str,
                   int min_match_flag);
+// Steps over states already followed that a run takes between two questions to its stop
+// function.
+constexpr int A_STOP_STRIDE = 64;
+// The same, asking stop(arg) every A_STOP_STRIDE characters and after every step that had to find
+// or build its target state (a walk over the nondeterministic automaton, which may take
+// milliseconds): a true answer ends the run with -2, *min_ptr and *max_ptr as far as it came. A
+// null stop is never asked.
+int parse_dfa_str_stop(int* min_ptr, int* max_ptr, AUTOMATON* dfa, const L_CHAR* str,
+                       int min_match_flag, bool (*stop)(void*), void* arg);
 // The state reached from s on ch, or null; built when first reached.
 A_STATE* get_next_state(A_STATE* s, L_CHAR ch);
 // The first state built so far whose flags share a bit with flags (A_INITIAL finds the initial

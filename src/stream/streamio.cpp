@@ -284,9 +284,23 @@ bool held_watch_asleep = false;
 char held_watch_key;
 
 // Adds n bytes to the held bytes of s (stream lock held), growing the buffer in steps, and notes
-// when. The first bytes held put s under the hold watch.
-void append_held(STREAM* s, const char* bytes, int n) {
+// when. The first bytes held put s under the hold watch. False, with nothing held, when the
+// larger buffer cannot be had: the held bytes stay as they were.
+bool append_held(STREAM* s, const char* bytes, int n) {
     S_HEADER* h = &s->h;
+    if (h->held_len + n > h->held_cap) {
+        // Counted in 64 bits: the doubling cannot wrap whatever the sum.
+        int64_t need = int64_t{h->held_len} + n;
+        if (need > INT_MAX) return false;
+        int64_t cap = h->held_cap ? h->held_cap : 1024;
+        while (cap < need)
+            cap *= 2;
+        if (cap > INT_MAX) cap = need;
+        auto* grown = static_cast<char*>(d_re_alloc(h->held, cap));
+        if (!grown) return false;
+        h->held = grown;
+        h->held_cap = static_cast<int>(cap);
+    }
     h->held_at = steady_ms();
     if (h->held_len == 0) {
         if (held_watch_list) {
@@ -297,15 +311,9 @@ void append_held(STREAM* s, const char* bytes, int n) {
             }
         }
     }
-    if (h->held_len + n > h->held_cap) {
-        int cap = h->held_cap ? h->held_cap : 1024;
-        while (cap < h->held_len + n)
-            cap *= 2;
-        h->held = static_cast<char*>(d_re_alloc(h->held, cap));
-        h->held_cap = cap;
-    }
     memcpy(h->held + h->held_len, bytes, static_cast<size_t>(n));
     h->held_len += n;
+    return true;
 }
 
 void held_flush_task(intptr_t data) {
@@ -404,8 +412,8 @@ int _s_deliver(STREAM* s, const char* bytes, int n, int* erp, bool hold) {
     }
     S_HEADER* h = &s->h;
     // Compared as room left, so that a write near INT_MAX bytes cannot wrap the sum and pass.
-    if (n <= S_HOLD_MAX - h->held_len && (hold || h->held_len > 0)) {
-        append_held(s, bytes, n);
+    // Bytes that cannot be held (no larger buffer to be had) go out at once behind the held ones.
+    if (n <= S_HOLD_MAX - h->held_len && (hold || h->held_len > 0) && append_held(s, bytes, n)) {
         if (hold) return n;
         // Behind the held bytes, in the same write.
         int before = h->held_len - n;
@@ -424,8 +432,7 @@ int _s_deliver_now(STREAM* s, const char* bytes, int n) {
     if (n <= 0) return 0;
     if (h->held_out) return 0;
     if (h->held_len > 0) {
-        if (n > S_HOLD_MAX - h->held_len) return 0;
-        append_held(s, bytes, n);
+        if (n > S_HOLD_MAX - h->held_len || !append_held(s, bytes, n)) return 0;
         return n;
     }
     // Never blocks, so the descriptor is used under the lock that its close takes. A pipe or a
@@ -442,7 +449,10 @@ int _s_deliver_now(STREAM* s, const char* bytes, int n) {
         r = u_write(fd, bytes, n);
     }
     if (r < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
-    if (r < n) append_held(s, bytes + r, n - r);
+    if (r < n && !append_held(s, bytes + r, n - r)) {
+        errno = ENOMEM;
+        return -1;
+    }
     return n;
 }
 

@@ -372,6 +372,8 @@ TEST_F(FileRoot, IdleHelpersAreClosedAndAllCloseAtExit) {
         std::string s = status_line(pid, "State:");
         return s.empty() || s.find('Z') != std::string::npos;
     }));
+    // ... and is reaped by the closing itself: at exit no zombie is left to the adopting process.
+    EXPECT_TRUE(process_gone(pid));
     EXPECT_EQ(u_close(fd), -1);
     ufr_reopen();
     close_idle_helpers();

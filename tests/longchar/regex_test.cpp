@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <random>
@@ -487,6 +488,62 @@ TEST(Regex, ManyOverlappingRangesStayBounded) {
     EXPECT_GT(fa->flushes, 0u);
 }
 
+// A run asks its stop function every A_STOP_STRIDE characters, and a yes ends it at once.
+TEST(Regex, ARunAsksItsStopFunctionAndEndsOnYes) {
+    struct Asked {
+        int calls = 0;
+        int yes_at = 0;  // the call that answers yes, 0 for none
+    };
+    auto stop = [](void* arg) {
+        auto* a = static_cast<Asked*>(arg);
+        return ++a->calls == a->yes_at;
+    };
+    const int n = 10 * A_STOP_STRIDE;
+    const struct {
+        const char* name;
+        std::string pattern;
+        std::string text;
+        int yes_at;
+        int result, first, last, calls;
+    } cases[] = {
+        {"never stopped", "a*", std::string(n, 'a'), 0, n, 0, n, 10},
+        {"stopped at the first ask", "a*", std::string(n, 'a'), 1, -2, 0, A_STOP_STRIDE - 1, 1},
+        {"stopped later", "a*b", std::string(n, 'a') + "b", 4, -2, -1, -1, 4},
+        {"short text never asks", "a*", std::string(A_STOP_STRIDE - 1, 'a'), 1, A_STOP_STRIDE - 1,
+         0, A_STOP_STRIDE - 1, 0},
+        {"no match ends before the ask", "b*", std::string(n, 'a'), 1, -1, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fa fa = compile(c.pattern);
+        ASSERT_TRUE(fa);
+        Text t = T(c.text);
+        int lo = 7, hi = 7;
+        // The states the text leads to are built first: the asks below are the stride's.
+        parse_dfa_str(&lo, &hi, fa.get(), t.data(), 0);
+        Asked asked;
+        asked.yes_at = c.yes_at;
+        EXPECT_EQ(parse_dfa_str_stop(&lo, &hi, fa.get(), t.data(), 0, stop, &asked), c.result);
+        EXPECT_EQ(lo, c.first);
+        EXPECT_EQ(hi, c.last);
+        EXPECT_EQ(asked.calls, c.calls);
+    }
+    // A step that has to build its state is asked after at once.
+    std::string blowup = "(a|b)*a";
+    for (int i = 0; i < 12; i++)
+        blowup += "(a|b)";
+    std::mt19937 rng(7);
+    std::string text;
+    for (int i = 0; i < 2 * A_STOP_STRIDE; i++)
+        text += static_cast<char>('a' + rng() % 2);
+    Fa fa = compile(blowup);
+    Text t = T(text);
+    Asked asked;
+    int lo, hi;
+    parse_dfa_str_stop(&lo, &hi, fa.get(), t.data(), 0, stop, &asked);
+    EXPECT_GT(asked.calls, A_STOP_STRIDE);
+}
+
 // The built-ins that scripts call tell a pattern too complex from a malformed one.
 class RegexBuiltins : public QvScriptTest {
   protected:
@@ -519,6 +576,43 @@ TEST_F(RegexBuiltins, TooComplexHasItsOwnError) {
     r = run("(RegSwitch \"ab\" ([x rex=\"[]\"] \"y\"))");
     ASSERT_EQ(get_type(r), QVT_ERROR);
     EXPECT_NE(show(r).find(syntax), std::string::npos) << show(r);
+}
+
+// A break reaches RegCmp while it runs over a long text: the hook is asked as the text is read,
+// and its error value ends the call.
+std::atomic<int> break_asks{0};
+constexpr int kAsksBeforeBreak = 1000;
+QV_SEXP* break_after_asks(QV_SEXP* s) {
+    request_break_check_async();  // so that the next check asks again
+    if (++break_asks > kAsksBeforeBreak) return eval_error(s, 0x80011404, "break", nullptr);
+    return nullptr;
+}
+
+TEST_F(RegexBuiltins, ABreakEndsAMatchOverALongText) {
+    const struct {
+        const char* name;
+        int length;
+        bool broken;
+    } cases[] = {
+        {"short", 10 * A_STOP_STRIDE, false},
+        {"long", 4 * kAsksBeforeBreak * A_STOP_STRIDE, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        break_asks = 0;
+        BREAK_CHECK_FUNC saved = break_check.exchange(break_after_asks);
+        request_break_check_async();
+        QV_SEXP* r = run(("([RegCmp rex=\"a*\"] \"" + std::string(c.length, 'a') + "\")").c_str());
+        break_check.store(saved);
+        if (c.broken) {
+            ASSERT_EQ(get_type(r), QVT_ERROR) << show(r);
+            EXPECT_EQ(r->error.code, 0x80011404u);
+            EXPECT_LT(break_asks.load(), kAsksBeforeBreak + 2) << "no ask after the break";
+        } else {
+            const std::string n = std::to_string(c.length);
+            EXPECT_EQ(show(r), "(" + n + " 0 " + n + ")");
+        }
+    }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
@@ -454,6 +455,47 @@ TEST(StreamIo, HeldBytesGoOutInOrderWithTheNextWriteFlushOrClose) {
     EXPECT_EQ(s_close(p[1]), 0);
     EXPECT_EQ(pipe_has(p[0]), "last\n");
     EXPECT_EQ(s_close(p[0]), 0);
+}
+
+// When the hold buffer cannot grow (memory refused), no byte is lost and none overtakes another:
+// the bytes go out at once behind the held ones, or a line end that may be dropped is refused.
+TEST(StreamIo, ARefusedLargerHoldLosesNoBytes) {
+    const std::string held(1020, 'h');  // the first buffer holds 1024
+    const struct {
+        const char* name;
+        std::function<void(STREAM*)> next;
+        std::string out;
+    } cases[] = {
+        {"held again", [](STREAM* s) { held_text(s, "nnnnnnnnnn"); }, held + "nnnnnnnnnn"},
+        {"written behind", [](STREAM* s) { EXPECT_EQ(s_write(s, "wwwwwwwwww", 10), 10); },
+         held + "wwwwwwwwww"},
+        // Four line ends fit; the fifth is refused and not counted.
+        {"line ends that never wait",
+         [](STREAM* s) {
+             for (int i = 0; i < 4; i++)
+                 EXPECT_EQ(s_line_end_now(s, s->h.serial), 1);
+             EXPECT_EQ(s_line_end_now(s, s->h.serial), 0);
+         },
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A connected socket, which every writer here takes (a line end that never waits too).
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        STREAM* p[2] = {s_open_file_descripter(sv[1], &s_file_table),
+                        s_open_file_descripter(sv[0], &s_file_table)};
+        ASSERT_TRUE(p[0] && p[1]);
+        held_text(p[1], held);
+        refuse_re_alloc_for_test(1);
+        c.next(p[1]);
+        refuse_re_alloc_for_test(0);
+        EXPECT_EQ(pipe_has(p[0]), c.out);
+        EXPECT_EQ(s_flush(p[1]), 0);
+        EXPECT_EQ(pipe_has(p[0]), c.out.empty() ? held + "\n\n\n\n" : "");
+        EXPECT_EQ(s_close(p[1]), 0);
+        EXPECT_EQ(s_close(p[0]), 0);
+    }
 }
 
 TEST(StreamIo, ConcurrentLinesStayWhole) {
