@@ -390,9 +390,10 @@ TR_ERROR _tr_new_element(TR_ELEMENT** el_ret, TR_SEQUENCE* sq, TR_LANG_LINE* ll)
 
 void _tr_acc_line_attr(TR_LINE_ATTR* acc, const TR_LINE_ATTR* a) {
     if (a->flags & ~7) er_panic("_tr_acc_line_attr");
-    if ((a->flags & 1) && !(acc->flags & 1)) acc->align = a->align;
-    if ((a->flags & 2) && !(acc->flags & 2)) acc->default_dir = a->default_dir;
-    if ((a->flags & 4) && !(acc->flags & 4)) acc->pitch = a->pitch;
+    // A later setting of a field replaces an earlier one.
+    if (a->flags & 1) acc->align = a->align;
+    if (a->flags & 2) acc->default_dir = a->default_dir;
+    if (a->flags & 4) acc->pitch = a->pitch;
     acc->flags |= a->flags;
 }
 
@@ -441,8 +442,8 @@ void for_chars(TR_LANG_LINE* ll, F f) {
 TR_ERROR _tr_stop_lang_line_op(TR_ERROR e, TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     TR_BOX_LINE* bl = ci->box_line;
     TR_LINE_ATTR acc{};
-    // Characters mostly share their attribute list with the one before, which adds nothing
-    // (the first setting of each field wins).
+    // Characters mostly share their attribute list with the one before, which folded in again
+    // changes nothing. Once every field is set, the rest of a language line is passed over.
     const TR_ATTR* last = nullptr;
     bool any = false;
     for (TR_LANG_LINE* l = bl->lang_list; l; l = l->box_next)
