@@ -680,6 +680,14 @@ int64_t _tr_box_doc_dir_pixels(TR_SEQUENCE* sq, TR_BOX* box) {
 void _tr_dirty_box(TR_SEQUENCE* sq, TR_BOX* box) {
     int flags = box->dirty_flags;
     box->dirty_flags = 0;
+    // Called for a box still waiting in the list (not by the task), it leaves the list: a box
+    // marked again while it acts must be entered anew.
+    for (TR_BOX** pp = &sq->dirty_box; *pp; pp = &(*pp)->dirty_next)
+        if (*pp == box) {
+            *pp = box->dirty_next;
+            box->dirty_next = nullptr;
+            break;
+        }
     if (flags & 4) {
         _tr_destroy_box_line_list(sq, box);
         // Text that found no room before this box existed flows on from the last placed

@@ -452,3 +452,28 @@ TEST(LayoutStress, EditsInBoxesWithAHeightLimitMatchAFreshLayout) {
         }
     }
 }
+
+// A limited box acted on directly while it still waits in the dirty list: its lines go and come
+// again, and the box is listed anew when it is marked while it acts, without a fault.
+TEST(LayoutStress, ALimitedBoxActedOnWhileListedLaysOutAgain) {
+    set_lang_lists(text(" "), text("-"), {}, {});
+    const std::vector<L_CHAR> words = text("words to lay out\nover more than one line of a box");
+    Seq s;
+    TR_BOX* box = s.box(box_attr(80, 60));
+    append(s, words);
+    s.wait();
+    tr_lock(s);
+    _dirty_box(s, box, 12);
+    _tr_dirty_box(s, box);
+    int listed = 0;
+    for (TR_BOX* b = s.sq->dirty_box; b; b = b->dirty_next)
+        listed += b == box;
+    EXPECT_EQ(listed, 1);  // marked again by its lines going
+    tr_unlock(s);
+    s.wait();
+    Seq fresh;
+    fresh.box(box_attr(80, 60));
+    append(fresh, words);
+    fresh.wait();
+    EXPECT_EQ(first_difference(geometry(s), geometry(fresh)), "");
+}
