@@ -674,7 +674,13 @@ void fold_shifts(TR_SEQUENCE* sq, TR_CHAR_BUF* b) {
             _tr_ll_take_shifts(p, e != 0);
         p->seen = b->shift_n;
     };
-    for (TR_LANG_LINE* ll = _tr_walk_start(sq, b); ll; ll = _tr_next_lang_line(ll)) {
+    // The buffer's mapping names the first line covering a character of it; a line before that
+    // one may still end at the buffer's start, and it must take the shifts too.
+    TR_LANG_LINE* first = _tr_walk_start(sq, b);
+    for (TR_LANG_LINE* pl = first ? _tr_prev_lang_line(first) : nullptr;
+         pl && (pl->end.buf == b || pl->start.buf == b); pl = _tr_prev_lang_line(pl))
+        first = pl;
+    for (TR_LANG_LINE* ll = first; ll; ll = _tr_next_lang_line(ll)) {
         take(&ll->start, 0);
         take(&ll->end, 1);
         if (ll->start.buf && ll->start.buf->seq > b->seq) break;

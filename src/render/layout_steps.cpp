@@ -390,9 +390,10 @@ TR_ERROR _tr_new_element(TR_ELEMENT** el_ret, TR_SEQUENCE* sq, TR_LANG_LINE* ll)
 
 void _tr_acc_line_attr(TR_LINE_ATTR* acc, const TR_LINE_ATTR* a) {
     if (a->flags & ~7) er_panic("_tr_acc_line_attr");
-    if ((a->flags & 1) && !(acc->flags & 1)) acc->align = a->align;
-    if ((a->flags & 2) && !(acc->flags & 2)) acc->default_dir = a->default_dir;
-    if ((a->flags & 4) && !(acc->flags & 4)) acc->pitch = a->pitch;
+    // A later setting of a field replaces an earlier one.
+    if (a->flags & 1) acc->align = a->align;
+    if (a->flags & 2) acc->default_dir = a->default_dir;
+    if (a->flags & 4) acc->pitch = a->pitch;
     acc->flags |= a->flags;
 }
 
@@ -441,8 +442,8 @@ void for_chars(TR_LANG_LINE* ll, F f) {
 TR_ERROR _tr_stop_lang_line_op(TR_ERROR e, TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     TR_BOX_LINE* bl = ci->box_line;
     TR_LINE_ATTR acc{};
-    // Characters mostly share their attribute list with the one before, which adds nothing
-    // (the first setting of each field wins).
+    // Characters mostly share their attribute list with the one before, which folded in again
+    // changes nothing. Once every field is set, the rest of a language line is passed over.
     const TR_ATTR* last = nullptr;
     bool any = false;
     for (TR_LANG_LINE* l = bl->lang_list; l; l = l->box_next)
@@ -496,7 +497,8 @@ void _tr_set_char_buf_lang_line(TR_LANG_LINE* ll) {
     _tr_map_pieces(ll);
 }
 
-void _tr_destroy_lang_line(TR_SEQUENCE* sq, TR_LANG_LINE* ll, bool queue) {
+namespace {
+void destroy_lang_line(TR_SEQUENCE* sq, TR_LANG_LINE* ll, bool queue) {
     // Mappings that named the line fall back to the line before it (an earlier line only makes
     // a look-up walk further), or to the one after it when it was the first.
     TR_LANG_LINE* pred = _tr_prev_lang_line(ll);
@@ -530,10 +532,19 @@ void _tr_destroy_lang_line(TR_SEQUENCE* sq, TR_LANG_LINE* ll, bool queue) {
         _tr_destroy_element(sq, ll->element_list);
     slot_free(ll);
 }
+}  // namespace
+
+void _tr_destroy_lang_line(TR_SEQUENCE* sq, TR_LANG_LINE* ll, bool queue) {
+    TR_BOX_LINE* bl = ll->box_line;
+    destroy_lang_line(sq, ll, queue);
+    // A box line left without text goes: kept, its height would hold room in its box that the
+    // text after it needs.
+    if (!bl->lang_list && sq->thread != -1) _tr_destroy_box_line(sq, bl);
+}
 
 void _tr_destroy_lang_line_list(TR_SEQUENCE* sq, TR_BOX_LINE* bl) {
     while (bl->lang_list)
-        _tr_destroy_lang_line(sq, bl->lang_list);
+        destroy_lang_line(sq, bl->lang_list, true);
 }
 
 void _tr_destroy_box_line(TR_SEQUENCE* sq, TR_BOX_LINE* bl) {
@@ -547,6 +558,9 @@ void _tr_destroy_box_line(TR_SEQUENCE* sq, TR_BOX_LINE* bl) {
         slot_free(e);
     }
     sq->box_op->free_box_line(sq, bl);
+    // The room it held in a box with a limit may take text that found none: the box's extent is
+    // checked once this piece of layout is done.
+    if (sq->thread != -1 && bl->box->attr.max_doc_dir_pixels >= 0) _dirty_box(sq, bl->box, 8);
     // The lines after it move up.
     if (bl->box->stale_line == bl)
         bl->box->stale_line = bl->next;
@@ -666,6 +680,14 @@ int64_t _tr_box_doc_dir_pixels(TR_SEQUENCE* sq, TR_BOX* box) {
 void _tr_dirty_box(TR_SEQUENCE* sq, TR_BOX* box) {
     int flags = box->dirty_flags;
     box->dirty_flags = 0;
+    // Called for a box still waiting in the list (not by the task), it leaves the list: a box
+    // marked again while it acts must be entered anew.
+    for (TR_BOX** pp = &sq->dirty_box; *pp; pp = &(*pp)->dirty_next)
+        if (*pp == box) {
+            *pp = box->dirty_next;
+            box->dirty_next = nullptr;
+            break;
+        }
     if (flags & 4) {
         _tr_destroy_box_line_list(sq, box);
         // Text that found no room before this box existed flows on from the last placed
@@ -733,6 +755,7 @@ void _tr_lang_area_proc(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
     // What the line was before: when it comes out the same, the text after it is in place.
     const TR_PTR old_start = tr_ll_start(ci->lang_line), old_end = tr_ll_end(ci->lang_line);
     TR_BOX_LINE* const old_bl = ci->lang_line->box_line;
+    bool moved = false;  // to another box (old_bl may be gone)
     const bool was_edited = ci->lang_line->edited;
     ci->lang_line->edited = false;
     TR_ERROR e;
@@ -745,6 +768,7 @@ void _tr_lang_area_proc(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
         const bool area_goes = !after && !old->area_next;
         int h = old->box_line->height;
         TR_BOX* nb = ci->box->next;
+        moved = true;
         tr_ll_clear(old);
         _tr_destroy_lang_line(sq, old, false);
         if (area_goes) {
@@ -784,7 +808,7 @@ void _tr_lang_area_proc(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
         }
     const bool at_end = !_tr_char_element(tr_ll_end(ll));
     const bool same = !was_edited && old_end.buf && tr_ptr_eq(old_end, tr_ll_end(ll)) &&
-                      tr_ptr_eq(old_start, tr_ll_start(ll)) && old_bl == ll->box_line;
+                      tr_ptr_eq(old_start, tr_ll_start(ll)) && !moved && old_bl == ll->box_line;
     for (TR_LANG_LINE* n = _tr_next_lang_line(ll);;) {
         if (!n) {
             if (!at_end) _insert_unmapping_char(sq, tr_ll_end(ll), s);
@@ -822,10 +846,32 @@ void _tr_lang_area_proc(TR_SEQUENCE* sq, TR_CHAR_INFO* ci) {
 }
 
 namespace {
-// True when box line b comes after box line a in the document.
-bool box_line_after(TR_BOX_LINE* a, TR_BOX_LINE* b) {
-    if (a->box != b->box) return b->box->seq > a->box->seq;
-    return follows_in_box(a, b);
+// True when b is where a box line after a goes: later in a's box, or, when a ends a box that has
+// no room for another line, the first line of the next box.
+bool next_box_line_place(TR_BOX_LINE* a, TR_BOX_LINE* b) {
+    if (a->box == b->box) return follows_in_box(a, b);
+    TR_BOX* box = a->box;
+    if (a->next || b->box != box->next || b != b->box->line_list) return false;
+    if (box->attr.max_doc_dir_pixels < 0) return false;
+    _tr_settle_bl_offset(box, a);
+    return int64_t{box->start_px_offset} + box->attr.max_doc_dir_pixels <
+           int64_t{a->doc_start_offset} + a->height;
+}
+}  // namespace
+
+namespace {
+// A new box line (height 0) after bl in box, at its head for a null bl. The box lines after
+// the place hold text that comes later: when the box has no room left for a line there, its
+// last lines go (their text is queued to be laid out again, after this line) until it has.
+TR_BOX_LINE* new_box_line_with_room(TR_SEQUENCE* sq, TR_BOX* box, TR_BOX_LINE* bl) {
+    for (;;) {
+        if (TR_BOX_LINE* n = _tr_new_box_line(sq, box, bl, bl ? 2 : 0, 0)) return n;
+        TR_BOX_LINE* last = box->line_list;
+        while (last && last->next)
+            last = last->next;
+        if (!last || last == bl) return nullptr;
+        _tr_destroy_box_line(sq, last);
+    }
 }
 }  // namespace
 
@@ -859,7 +905,7 @@ void _tr_unmapping_char_proc(TR_SEQUENCE* sq, TR_UNMAPPING_CHAR* umc) {
     }
     if (ci.lang_line && has_prev && pci.lang_line && tr_ptr_eq(tr_ll_start(ci.lang_line), p)) {
         const bool same_bl = pci.box_line == ci.lang_line->box_line;
-        if ((umc->ok_subcode == 1 && !box_line_after(pci.box_line, ci.lang_line->box_line)) ||
+        if ((umc->ok_subcode == 1 && !next_box_line_place(pci.box_line, ci.lang_line->box_line)) ||
             (umc->ok_subcode != 1 && !same_bl)) {
             // The line must begin a new box line but still shares the previous one; or it
             // need not, and may now follow the text before it on its box line: it is made
@@ -894,10 +940,10 @@ void _tr_unmapping_char_proc(TR_SEQUENCE* sq, TR_UNMAPPING_CHAR* umc) {
                 // A new box line after the previous character's, or, when its box is full, at
                 // the head of the next box that has room.
                 TR_BOX* box = pci.box;
-                TR_BOX_LINE* bl = _tr_new_box_line(sq, box, pci.box_line, 2, 0);
+                TR_BOX_LINE* bl = new_box_line_with_room(sq, box, pci.box_line);
                 while (!bl && box->next->seq) {
                     box = box->next;
-                    bl = _tr_new_box_line(sq, box, nullptr, 0, 0);
+                    bl = new_box_line_with_room(sq, box, nullptr);
                 }
                 if (!bl) {
                     _tr_disable_unmapping_char(sq, p);
@@ -914,7 +960,7 @@ void _tr_unmapping_char_proc(TR_SEQUENCE* sq, TR_UNMAPPING_CHAR* umc) {
         } else {
             TR_BOX* b = sq->box_ring.next;
             if (!b->seq) return;
-            TR_BOX_LINE* bl = _tr_new_box_line(sq, b, nullptr, 0, 0);
+            TR_BOX_LINE* bl = new_box_line_with_room(sq, b, nullptr);
             if (!bl) return;
             TR_LANG_AREA* a = _tr_new_lang_area(sq, ci.lang, nullptr);
             ll = _tr_new_lang_line(sq, bl, a, nullptr, 1);

@@ -174,7 +174,7 @@ LCF_SET __wct_convert(LC_COND_WRITING_STYLE* cws, WCT* wct, L_CHAR ch, int size)
                 LCF_SET r = t->tbl[index];
                 if (r.ch == 0) r.ch = LC_NONE;
                 // Tables valid for every size hold scalable fonts only: they draw the size asked.
-                if (wct->size == -1 && r.font) r.size = size;
+                if ((wct->size == -1 || w->any_size) && r.font) r.size = size;
                 return r;
             }
         }
@@ -182,7 +182,10 @@ LCF_SET __wct_convert(LC_COND_WRITING_STYLE* cws, WCT* wct, L_CHAR ch, int size)
         WRITABLE_CODE_TABLE* w = _wct_setup(cws, ch, size);
         w->next = wct->list;
         wct->list = w;
+        // A fixed-size font keeps the WCT to this size from now on; the tables filled before
+        // stay valid for every size.
         if (wct->size == -1 && _wct_check_scalable_fonts(wct) != 0) wct->size = size;
+        w->any_size = wct->size == -1;
     }
     return NO_ANSWER;
 }

@@ -29,6 +29,9 @@ struct WRITABLE_CODE_TABLE {
     L_CHAR lcz;
     L_CHAR mask;
     LC_TABLE* lc_tbl;  // null when the style has no fonts for the set
+    // Filled while its WCT served every size: it holds scalable fonts only, so it answers the
+    // size asked also once the WCT is kept to one size.
+    bool any_size;
 };
 
 // The code tables of one conditional style for one size (-1: every size).

@@ -200,3 +200,23 @@ TEST_F(MarkupTest, ARenderedPageHasItsColoursAndUnderlinedLink) {
     free_pic(&pic);
 }
 }  // namespace
+
+// Text written into a box with a height limit is laid out as a fresh layout of the same text,
+// however the layout task's steps fall between the markup's insertions.
+TEST_F(MarkupTest, ALimitedBoxHoldsWhatAFreshLayoutHolds) {
+    info_.attr = box_attr(80, 200);
+    std::string qv = "^(";
+    const char* words[] = {"wor", "wordworw", "wo", "rdwowwor", "w", "dwo"};
+    for (int i = 0; i < 40; i++)
+        qv += std::string("\"") + words[i % 6] + (i % 3 ? " " : "") + "\"" +
+              (i % 7 == 6 ? " (BR) " : " ");
+    qv += ")";
+    ASSERT_EQ(render(qv), "");
+    tr_wait_stable_sequence(info_.d.sq);
+    const std::u32string all = copy_all(info_.d.sq);
+    Seq fresh;
+    fresh.box(box_attr(80, 200));
+    append(fresh, std::vector<L_CHAR>(all.begin(), all.end()));
+    fresh.wait();
+    EXPECT_EQ(box_lines(info_.d.sq), box_lines(fresh));
+}

@@ -348,3 +348,132 @@ TEST(LayoutStress, LayoutAskedForWithoutAThreadIsDoneOnceOneIsFree) {
     EXPECT_EQ(first_difference(box_lines(s), box_lines(fresh)), "");
     EXPECT_EQ(check_invariants(s), "");
 }
+
+namespace {
+// Under the sequence's lock: the queued work is done n pieces at a time (all of it for n < 0),
+// as the sequence's task would do it between edits.
+void run_steps(TR_SEQUENCE* sq, int n) {
+    TR_DIRTY d;
+    for (int i = 0; (n < 0 || i < n) && _get_dirty(sq, &d) == 0; i++)
+        if (d.box)
+            _tr_dirty_box(sq, d.box);
+        else
+            _tr_unmapping_char_proc(sq, &d.umc);
+}
+
+// Every box line of every box, also those without text: box, offset, height and text.
+std::vector<std::string> geometry(TR_SEQUENCE* sq) {
+    std::vector<std::string> v;
+    tr_lock(sq);
+    int bn = 0;
+    for (TR_BOX* b = sq->box_ring.next; b->seq; b = b->next, bn++)
+        for (TR_BOX_LINE* bl = b->line_list; bl; bl = bl->next) {
+            std::string s = "b" + std::to_string(bn) + " @" + std::to_string(tr_bl_offset(bl)) +
+                            " h" + std::to_string(bl->height) + ":";
+            for (TR_LANG_LINE* ll = bl->lang_list; ll; ll = ll->box_next)
+                s += (ll == bl->lang_list ? "" : "|") + ll_text(ll);
+            v.push_back(s);
+        }
+    tr_unlock(sq);
+    return v;
+}
+
+TR_PTR locked_ptr_at(TR_SEQUENCE* sq, size_t i) {
+    for (TR_CHAR_BUF* b = sq->char_buf_ring.next; b->seq; b = b->next) {
+        if (i < static_cast<size_t>(b->buf_len) ||
+            (i == static_cast<size_t>(b->buf_len) && !b->next->seq))
+            return {b, static_cast<int>(i)};
+        i -= b->buf_len;
+    }
+    return {nullptr, 0};
+}
+}  // namespace
+
+// Seeded random edits into boxes with a height limit, with the layout done between them either
+// to the end or only some steps of it (as happens when edits arrive while the task lays out).
+// The steps are run here under the sequence's lock, so each run is the same. Once all is laid
+// out, the placed text equals a fresh layout's: nothing is left out while a box has room, and
+// no edit ends the program.
+TEST(LayoutStress, EditsInBoxesWithAHeightLimitMatchAFreshLayout) {
+    set_lang_lists(text(" "), text("-"), {}, {});
+    struct Case {
+        const char* name;
+        std::vector<std::pair<int, int>> boxes;  // width, height limit (-1: none)
+        int max_steps;                           // between edits (-1: all)
+        bool feeds;                              // line feeds in the text
+        bool appends_only;                       // as the markup writes
+    };
+    const Case cases[] = {
+        {"one limited box, settled", {{80, 200}}, -1, true, false},
+        {"three limited boxes, settled", {{80, 60}, {50, 40}, {80, 100}}, -1, false, false},
+        {"limited and unlimited, settled", {{80, 60}, {50, 40}, {60, -1}}, -1, true, false},
+        {"one limited box, steps between", {{80, 200}}, 3, true, false},
+        {"three boxes, steps between", {{80, 60}, {50, 40}, {60, -1}}, 4, true, false},
+        {"appends, steps between", {{80, 200}}, 2, true, true},
+        {"appends to three boxes, steps between", {{80, 60}, {50, 40}, {80, 60}}, 2, true, true},
+    };
+    for (const Case& c : cases) {
+        for (unsigned seed = 1; seed <= 12; seed++) {
+            SCOPED_TRACE(std::string(c.name) + ", seed " + std::to_string(seed));
+            std::mt19937 rng(seed * 7919u);
+            Seq s;
+            for (auto [w, h] : c.boxes)
+                s.box(box_attr(w, h));
+            std::u32string model;
+            tr_lock(s);
+            for (int e = 0; e < 60; e++) {
+                const size_t len = model.size();
+                if (c.appends_only || len == 0 || rng() % 3 != 0) {
+                    std::vector<L_CHAR> t = random_text(rng);
+                    if (!c.feeds) std::replace(t.begin(), t.end(), L_CHAR{'\n'}, L_CHAR{' '});
+                    const size_t at = c.appends_only ? len : rng() % (len + 1);
+                    _tr_insert_string(s, c.appends_only ? TR_PTR{nullptr, 0} : locked_ptr_at(s, at),
+                                      static_cast<int>(t.size()), fix_style(), nullptr, nullptr, 10,
+                                      t.data());
+                    model.insert(at, std::u32string(t.begin(), t.end()));
+                } else {
+                    const size_t at = rng() % len, n = 1 + rng() % 7;
+                    _tr_delete_string(s, locked_ptr_at(s, at), static_cast<int>(n));
+                    model.erase(at, n);
+                }
+                run_steps(s, c.max_steps < 0 ? -1 : static_cast<int>(rng() % (c.max_steps + 1)));
+            }
+            run_steps(s, -1);
+            tr_unlock(s);
+            s.wait();
+            ASSERT_EQ(copy_all(s), model);
+            Seq fresh;
+            for (auto [w, h] : c.boxes)
+                fresh.box(box_attr(w, h));
+            append(fresh, std::vector<L_CHAR>(model.begin(), model.end()));
+            fresh.wait();
+            ASSERT_EQ(first_difference(geometry(s), geometry(fresh)), "");
+            EXPECT_EQ(first_difference(all_runs(s), all_runs(fresh)), "");
+        }
+    }
+}
+
+// A limited box acted on directly while it still waits in the dirty list: its lines go and come
+// again, and the box is listed anew when it is marked while it acts, without a fault.
+TEST(LayoutStress, ALimitedBoxActedOnWhileListedLaysOutAgain) {
+    set_lang_lists(text(" "), text("-"), {}, {});
+    const std::vector<L_CHAR> words = text("words to lay out\nover more than one line of a box");
+    Seq s;
+    TR_BOX* box = s.box(box_attr(80, 60));
+    append(s, words);
+    s.wait();
+    tr_lock(s);
+    _dirty_box(s, box, 12);
+    _tr_dirty_box(s, box);
+    int listed = 0;
+    for (TR_BOX* b = s.sq->dirty_box; b; b = b->dirty_next)
+        listed += b == box;
+    EXPECT_EQ(listed, 1);  // marked again by its lines going
+    tr_unlock(s);
+    s.wait();
+    Seq fresh;
+    fresh.box(box_attr(80, 60));
+    append(fresh, words);
+    fresh.wait();
+    EXPECT_EQ(first_difference(geometry(s), geometry(fresh)), "");
+}

@@ -453,6 +453,55 @@ TEST(Layout, LineAttributesAreUniformOverABoxLine) {
     _tr_free_attr(centre);
 }
 
+// Characters of one box line that set the alignment differently: the setting met last in text
+// order holds for the box line and every character of it.
+TEST(Layout, TheLastLineAttributeSetOnABoxLineHolds) {
+    set_lang_lists(text(" "), {}, {}, {});
+    struct Case {
+        std::vector<std::pair<std::string, int>> pieces;  // text, alignment set (0: none)
+        int want;
+    };
+    const Case cases[] = {
+        {{{"ab", 4}, {"cd", 1}}, 1},
+        {{{"ab", 1}, {"cd", 4}}, 4},
+        {{{"ab", 4}, {"cd", 0}, {"ef", 1}, {"gh", 0}}, 1},
+        {{{"ab", 0}, {"cd", 4}, {"ef", 0}}, 4},
+        {{{"ab", 0}}, 3},  // the box's own
+    };
+    for (const Case& c : cases) {
+        Seq s;
+        s.box(box_attr(400));
+        std::string all;
+        for (const auto& [t, align] : c.pieces) {
+            TR_ATTR* a = nullptr;
+            if (align) {
+                TR_LINE_ATTR la{1, static_cast<uint8_t>(align), 0, 0};
+                _tr_set_line_attr(&la, &a);
+            }
+            append(s, text(t), 10, a);
+            _tr_free_attr(a);
+            all += t;
+        }
+        s.wait();
+        SCOPED_TRACE(all);
+        tr_lock(s);
+        TR_BOX_LINE* bl = nth_box_line(s, 0, 0);
+        EXPECT_EQ(nth_box_line(s, 0, 1), nullptr);
+        EXPECT_EQ(bl->attr.align, c.want);
+        int chars = 0;
+        for (TR_LANG_LINE* ll = bl->lang_list; ll; ll = ll->box_next)
+            for (TR_PTR p = tr_ll_start(ll); tr_ptr_cmp(p, tr_ll_end(ll)) < 0; p = tr_ptr_next(p)) {
+                auto* r = reinterpret_cast<TRA_LINE_ATTR*>(
+                    _tr_get_attr(_tr_char_element(p)->attr, TRA_LINE));
+                chars++;
+                if (c.want != 3) ASSERT_NE(r, nullptr);
+                if (r) EXPECT_EQ(r->attr.align, c.want);
+            }
+        EXPECT_EQ(chars, static_cast<int>(all.size()));
+        tr_unlock(s);
+    }
+}
+
 // Incremental layout ends where a fresh layout of the final text ends.
 // The box lines of a fresh layout of t in one box 100 pixels wide.
 Lines fresh(const std::u32string& t) {

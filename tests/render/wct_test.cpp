@@ -127,6 +127,45 @@ TEST(RenderConvert, ScalableFontsServeEverySize) {
     EXPECT_EQ(fixed->cws_list->wct->size, 10);
 }
 
+// A table filled for every size keeps answering the size asked once a fixed-size font of another
+// code set keeps its WCT to one size; the fixed font answers its own size.
+TEST(RenderConvert, TablesForEverySizeAnswerTheSizeAskedOncePinned) {
+    constexpr L_CHAR kJ = 0xC0012F21;  // a row of a code set no other set maps to
+    fake("fake-pin-scal", {-1}, 0x20, 0x7E);
+    fake("fake-pin-fixed", {16}, kJ, kJ + 10);
+    std::vector<L_CHAR> n1 = lchars("fake-pin-scal"), n2 = lchars("fake-pin-fixed"), keep;
+    std::vector<FONT_PRI_NAME> fonts = {
+        {n1.data(), {0, LC_NONE}, {0xFFFF0000, 0xFFFFFFFF}, LC_NONE, 0xFFFFFFFF, FPN_NEARLY},
+        {n2.data(),
+         {0xC0010000, LC_NONE},
+         {0xFFFF0000, 0xFFFFFFFF},
+         LC_NONE,
+         0xFFFFFFFF,
+         FPN_NEARLY},
+        {nullptr, {0, 0}, {0, 0}, 0, 0, 0}};
+    LC_WRITING_STYLE* ws = new_ws(L(keep, "pin"), fonts.data(), nullptr, nullptr, nullptr, nullptr);
+    struct Step {
+        int size;
+        L_CHAR ch;
+        Answer want;
+        int wct_size;  // of the WCT serving the size, after the step
+    };
+    const Step steps[] = {
+        {10, 'A', {'A', "fake-pin-scal", 10}, -1}, {20, 'A', {'A', "fake-pin-scal", 20}, -1},
+        {20, kJ, {kJ, "fake-pin-fixed", 16}, 20},  // pins the WCT to 20
+        {20, 'A', {'A', "fake-pin-scal", 20}, 20}, {20, 'B', {'B', "fake-pin-scal", 20}, 20},
+        {10, 'A', {'A', "fake-pin-scal", 10}, 10},  // another size gets a WCT of its own
+        {30, 'A', {'A', "fake-pin-scal", 30}, 30},
+    };
+    for (const Step& st : steps) {
+        SCOPED_TRACE("size " + std::to_string(st.size) + " char " + std::to_string(st.ch));
+        EXPECT_EQ(convert(ws, st.size, {st.ch}), (std::vector<Answer>{st.want}));
+        TaskLockGuard g(get_wct_lock());
+        WCT* w = _get_wct(ws->cws_list, st.size);
+        EXPECT_EQ(w->size, st.wct_size);
+    }
+}
+
 TEST(RenderSelect, TheFontDrawingMostCharactersWins) {
     fake("fake-selA", {12}, 'a', 'c');
     fake("fake-selB", {14}, 'x', 'y');
