@@ -538,6 +538,12 @@ void switch_cm(QV_FILE* f, L_CHAR code) {
     f->cm_work = cm->open();
 }
 
+// A character that may stand in the name of a reference.
+bool entity_name_char(L_CHAR c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || is_digit(c) || c == '.' ||
+           c == '-' || c == '_' || c == ':' || c > 0x7f;
+}
+
 // "&#x...;", "&#...;", "&cx...;", "&c...;" or "&name;" after the '&'; 0 with the error recorded.
 // A reference never spans lines (a line break in it is a bad character, left for the next
 // state), so the error carries the line it began on, also when the end of input cuts it.
@@ -569,15 +575,18 @@ L_CHAR lex_entity(QV_FILE* f, int* ent) {
         *ent = QV_CH_ENTITY;
         return static_cast<L_CHAR>(value);
     }
-    // A name up to ';'. It cannot hold blanks or markup; stopping there keeps the following
-    // text from being swallowed by a stray '&'.
+    // A name up to ';', of name characters only. A stray '&' stops, invalid, at the first
+    // character no name holds (a blank, a quote, a parenthesis, markup, the line end), which is
+    // left for the token under way: the closing quote of a text or the ')' of a list after a
+    // stray '&' still ends them, so one bad reference spoils one value and not the rest of the
+    // input.
     char name[16];
     int n = 0;
     for (;; c = get_1char(f, &fl)) {
         if (!c) return invalid(0);
         if (fl == QV_CH_NUL) return invalid(c);
         if (c == ';') break;
-        if (c <= ' ' || c == '<' || c == '&' || c == '>' || n >= 15) return invalid(c);
+        if (!entity_name_char(c) || n >= 15) return invalid(c);
         name[n++] = c < 0x7f ? static_cast<char>(c) : '\x7f';
     }
     name[n] = 0;
@@ -1193,6 +1202,10 @@ int _vx_lex(QV_FILE* f, int ent_mode) {
 
 bool in_tag_comment(QV_FILE* f) {
     return f->mode == S_COM || f->mode == S_COM1 || f->mode == S_COM2;
+}
+
+bool between_items(QV_FILE* f) {
+    return f->mode == S_TAG || f->mode == S_LIST || f->mode == S_COMMENT;
 }
 
 // ---------------------------------------------------------------- tests of texts

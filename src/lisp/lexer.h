@@ -231,6 +231,8 @@ int _vx_file_delete(QV_FILE* f);
 int check_unit_string(const L_CHAR* str);
 // True while the lexer is inside a tag comment ("<!-- ... -->").
 bool in_tag_comment(QV_FILE* f);
+// True while no token is under way: the lexer is idle, or in a ';' comment, which ends idle.
+bool between_items(QV_FILE* f);
 // 1 when symbol sym names an HTML empty element.
 int check_html_emp(QV_SEXP* sym);
 

@@ -298,8 +298,10 @@ void skip_leave(QV_FILE* f) {
     unlock_parse("parser");
 }
 
+// t is the token read; lex_errors when the lexer recorded errors with it. A token error comes as
+// TK_END and ends nothing: the end of input closes the record, and the next token is TK_CLOSED.
 void skip_token(QV_FILE* f, int t, bool lex_errors) {
-    if (lex_errors && t != TK_END && t != TK_CLOSED && t != TK_CANCEL) return;
+    if (lex_errors && t != TK_CLOSED && t != TK_CANCEL) return;
     switch (t) {
         case TK_OPEN:
             skip_push(f, true);
@@ -457,19 +459,39 @@ void fill_error(QV_FILE* f, QV_SEXP* e, int depth) {
 
 // ---------------------------------------------------------------- one token
 
+// After an error item. An error that stands where a token would begin, or that ends the token
+// under way, is the whole item a '^' or a quote set the mode for: the mode of the enclosing list
+// returns, as after any other item. Left in S-expression mode, the next line's '^' would be read
+// as a symbol and its item as tag text; left in tag mode after a bad tag inside a list, the
+// list's ')' would be read as text and the list would take in the rest of the input. A token that
+// goes on after an error in its middle sets the mode when it ends.
+void after_error(QV_FILE* f) {
+    if (!between_items(f)) return;
+    if (f->skip)
+        skip_mode(f);
+    else
+        follow_mode(f);
+}
+
+// The errors the lexer recorded become items, most recent first as the list holds them (none
+// while a region too deep is skipped).
+void lex_errors_to_items(QV_FILE* f) {
+    lock_mem();
+    QV_SEXP* errs = f->lex_error;
+    f->lex_error = nullptr;
+    unlock_mem();
+    if (!f->skip)
+        for (QV_SEXP* c = errs; c; c = c->pair.cdr)
+            new_data_set(f, c->pair.car);
+}
+
 // Applies token t read from f; the parse lock is held once on entry and on return (it is given
 // back meanwhile only while an error literal's fields are read).
 void apply(QV_FILE* f, int t) {
     QV_SEXP* x = f->sexp;
     if (f->lex_error) {
-        lock_mem();
-        QV_SEXP* errs = f->lex_error;
-        f->lex_error = nullptr;
-        unlock_mem();
-        // Most recent first, as the list holds them.
-        if (!f->skip)
-            for (QV_SEXP* c = errs; c; c = c->pair.cdr)
-                new_data_set(f, c->pair.car);
+        lex_errors_to_items(f);
+        after_error(f);
         if (f->skip) skip_token(f, t, true);
         return;
     }
@@ -484,6 +506,9 @@ void apply(QV_FILE* f, int t) {
             unlock_parse("parser");
             fill_error(f, x, 0);
             lock_parse();
+            // A token error met among the literal's fields is an item after it, now: left for
+            // the next token, it would take that token's place.
+            if (f->lex_error) lex_errors_to_items(f);
             follow_mode(f);
             break;
         case TK_START:
@@ -529,6 +554,7 @@ void apply(QV_FILE* f, int t) {
         case TK_CLOSE:
             if (at_bottom(f)) {
                 new_data_set(f, error_at(f, f->line, QVE_TOO_MANY_CLOSE, texts("too many )")));
+                after_error(f);
             } else {
                 close_top(f);
                 if (f->stack && !f->stack->d.file.mode) qvf_clear(f, QVF_SEXP);
@@ -554,6 +580,7 @@ void apply(QV_FILE* f, int t) {
         case TK_CL_EMPTY:
         case TK_CL_COMMENT:
             new_data_set(f, error_at(f, f->line, QVE_TOKEN, texts("token error")));
+            after_error(f);
             break;
         default:
             printf("%i(%c)\n", t, t);

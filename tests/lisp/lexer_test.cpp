@@ -127,8 +127,8 @@ TEST_F(ReaderTest, SexpModeAtomsAndNumbers) {
     EXPECT_EQ(items("^[f x=\"1\" y=\"a b\" x=\"3\"] z"), "f{x=3,y=a b} | \"z\"");
     // Fields need a name, '=' and a quoted text; the ']' after an atom is part of the atom.
     EXPECT_EQ(items("^[1 x=\"1\"]"),
-              "E80021005:lex@1(\"token error 4\" \"t.qv\" \"1\" \"symbol is required\") | x= | "
-              "\"\"1\"]\"");
+              "E80021005:lex@1(\"token error 4\" \"t.qv\" \"1\" \"symbol is required\") | "
+              "\"x=\"1\"]\"");
     EXPECT_EQ(items("^[f x 1]"),
               "E80021005:lex@1(\"token error 4\" \"t.qv\" \"1]\" \"'=' is required\")");
     EXPECT_EQ(items("^[g]"),
@@ -144,11 +144,12 @@ TEST_F(ReaderTest, RawBytes) {
     // bytes after them are read as text.
     EXPECT_EQ(items("^#FFFFFFFF#xyz"),
               "E80021005:lex@1(\"token error 4\" \"t.qv\" \"#FFFFFFFF#\" \"invalid raw length\") | "
-              "xyz");
+              "\"xyz\"");
     EXPECT_EQ(items("^#12345678#"),
               "E80021005:lex@1(\"token error 4\" \"t.qv\" \"#12345678#\" \"invalid raw length\")");
-    EXPECT_EQ(items("^#zz# q"),
-              "E80021005:lex@1(\"token error 4\" \"t.qv\" \"#zz#\" \"invalid raw length\") | q");
+    EXPECT_EQ(
+        items("^#zz# q"),
+        "E80021005:lex@1(\"token error 4\" \"t.qv\" \"#zz#\" \"invalid raw length\") | \"q\"");
     // A '#' not followed by digits and '#' is one bad token up to where an atom ends: the items
     // after it (on this line and the next) are read as written.
     EXPECT_EQ(
@@ -177,10 +178,11 @@ TEST_F(ReaderTest, ErrorLiteralsCommentsCdata) {
 }
 
 TEST_F(ReaderTest, LinesAndErrorsCarryPositions) {
-    EXPECT_EQ(items("a\n\nb <!-- x\ny -->\n)\n^\"s\nt\n<c></d>\n^\"u"),
-              "\"a\" | \"b\" | \")\" | E80020507:lex@6(\"unterminated text\" \"t.qv\") | t | (c) | "
-              "E80021306:parser@8(\"not correspond tag\" \"c\" \"d\") | "
-              "E80021004:lex@9(\"unsutisfied file end\" \"t.qv\")");
+    EXPECT_EQ(
+        items("a\n\nb <!-- x\ny -->\n)\n^\"s\nt\n<c></d>\n^\"u"),
+        "\"a\" | \"b\" | \")\" | E80020507:lex@6(\"unterminated text\" \"t.qv\") | \"t\" | (c) | "
+        "E80021306:parser@8(\"not correspond tag\" \"c\" \"d\") | "
+        "E80021004:lex@9(\"unsutisfied file end\" \"t.qv\")");
     QV_SEXP* top = read_qv_items("x\n<a>\n<b/>\n^(z\n");
     QV_SEXP* a = top->pair.cdr->pair.car;
     EXPECT_EQ(a->h.line, 2);
@@ -304,4 +306,72 @@ TEST_F(ReaderTest, AttributesGivenAgainKeepTheirPlace) {
             EXPECT_EQ(items(text.c_str()), c.head + want + c.tail) << c.open << " " << n;
         }
     EXPECT_EQ(items("<a x=1 y x=\"2\" \"t\" y=3>b</a>"), "(a{x=2,y=3,!text=t} \"b\")");
+}
+
+// A token error, or an error of the parser's steps, is the item it stands in and ends nothing
+// else: after '^', after a quote, in a list and in a region too deep to build, the lines after it
+// read as written. A stray '&' stops where no reference goes on, so the quote or ')' after it
+// still ends its text or list.
+TEST_F(ReaderTest, AnErrorEndsItsOwnItemOnly) {
+    using namespace std::string_literals;
+    auto tok = [](const std::string& which, const std::string& text, const std::string& msg) {
+        return "E80021005:lex@1(\"" + which + "\" \"t.qv\" \"" + text + "\"" +
+               (msg.empty() ? "" : " \"" + msg + "\"") + ")";
+    };
+    auto raw = [&](const std::string& text) {
+        return tok("token error 4", text, "invalid raw length");
+    };
+    const std::string entity = "E80020508:lex@1(\"invalid entity\")";
+    const std::string nul = tok("token error 4", "", "NUL character");
+    const std::string stray = "E80021005:parser@1(\"token error\")";
+    // Tags nested past the bound: the levels past it are one error item, a token error in them
+    // included.
+    std::string deep, built;
+    for (int i = 0; i < QV_READ_MAX_DEPTH + 5; i++)
+        deep += "<a>";
+    deep += "^#zz# :)";
+    for (int i = 0; i < QV_READ_MAX_DEPTH + 5; i++)
+        deep += "</a>";
+    for (int i = 1; i < QV_READ_MAX_DEPTH; i++)
+        built += "(a ";
+    built += "E80021005:parser@1(\"nesting too deep\" \"t.qv\")" +
+             std::string(QV_READ_MAX_DEPTH - 1, ')');
+    struct Case {
+        std::string bad, want;
+    } cases[] = {
+        {"^#10000001#", raw("#10000001#")},
+        {"^#100000000#", raw("#100000000#")},
+        {"^#zz#", raw("#zz#")},
+        {"^'#zz#", "(quote " + raw("#zz#") + ")"},
+        {"^(a #1 #12345678# b)", "(a " + raw("#1") + " " + raw("#12345678#") + " b)"},
+        {"^&zz;", entity},
+        {"^\0"s, nul},
+        {"^ ; \0"s, nul},
+        {"^\"abc", "E80020507:lex@1(\"unterminated text\" \"t.qv\")"},
+        {"^" + std::string(QV_TOKEN_MAX + 10, 'a'),
+         tok("token error 4", std::string(64, 'a'), "token too long")},
+        {"^)", "E80020301:parser@1(\"too many )\")"},
+        {"^]", stray},
+        {"^%E #zz#", "E80021003:@1() | " + raw("#zz#")},
+        {"^[1 x=\"1\"]", tok("token error 4", "1", "symbol is required") + " | \"x=\"1\"]\""},
+        // Bad tags inside a list: the list's mode returns after them.
+        {"^(a <!x> b)", "(a " + tok("token error 5", "<!x>", "") + " b)"},
+        {"^(a <b x=> c)", "(a " + tok("token error 4", "", "text is required 1") + " c)"},
+        {"^(a <b x=\"1\"?> c)",
+         "(a " + tok("token error 4", "?>", "not correspond end tag") + " c)"},
+        {"^(a <b /x> c)", "(a " + tok("token error 4", "/", "attribute syntax error.") +
+                              " E80021005:lex@1(\"token error 3\" \"/\") " + stray + " c)"},
+        // Stray references.
+        {"^(f \"ls 2>&1\" &zz)", "(f " + entity + " \"ls 2>\" " + entity + ")"},
+        {"^\"x&amp\"", entity + " | \"x\""},
+        {"a&b\"c d", entity + " | \"a\"c\" | \"d\""},
+        {deep, built},
+    };
+    const std::string after = "\n^\"after\"\n^(+ 1 2) t";
+    for (const Case& c : cases) {
+        std::string text = c.bad + after;
+        std::string got = items(text.data(), static_cast<int>(text.size()));
+        EXPECT_TRUE(got == c.want + " | \"after\" | (+ 1 2) | \"t\"")
+            << c.bad.substr(0, 40) << " gave " << got.substr(0, 400);
+    }
 }

@@ -86,9 +86,9 @@ TEST_F(ReaderTest, RealisesOnlyWhatIsAsked) {
     // A wrongly named end tag still closes its list, and the enclosing list's mode returns.
     EXPECT_EQ(items("(x <a></b> y)"),
               "(x (a) E80021306:parser@1(\"not correspond tag\" \"a\" \"b\") y)");
-    // An error item leaves the mode as it was: x is still read as an S-expression atom.
+    // An error item is the whole caret item it stands in: x after it is tag text again.
     EXPECT_EQ(items("^) x\n^]"),
-              "E80020301:parser@1(\"too many )\") | x | E80021005:parser@2(\"token error\")");
+              "E80020301:parser@1(\"too many )\") | \"x\" | E80021005:parser@2(\"token error\")");
     // A ')' after a quote closes the quoted item, not the list.
     EXPECT_EQ(items("^(a 'b '(c d) ')"),
               "(a (quote b) (quote (c d)) (quote) . E80020402:parser@1(\"no ) for (\"))");

@@ -134,6 +134,14 @@ TEST_F(UnitTest, NamesAndDimensions) {
     EXPECT_EQ(dim_cmp(d, e), -1);
     name2dim(ue, e, L("m"));
     EXPECT_EQ(dim_power_cmp(d, e), -1);
+    // A system whose powers cancelled (m*sec/m) is left out of the name, which reads back with
+    // the same powers.
+    zero_unit(d);
+    d[0] = {6, 0, 1};
+    d[1] = {1, 1, 1};
+    EXPECT_EQ(name(d), "sec");
+    name2dim(ue, e, dim2name(ue, d));
+    EXPECT_EQ(dim_power_cmp(d, e), 0);
 }
 
 TEST_F(UnitTest, ConversionNumbers) {
