@@ -146,6 +146,38 @@ TEST(Vxmx, RunsThatLoseNothingEndWithStatusZero) {
     }
 }
 
+// Exit from any thread of a script ends the agent as it does from the script itself, whatever
+// the script's own interpreter is doing meanwhile (waiting for that thread's value, sleeping,
+// reading more input); each run is bounded and must have ended by itself.
+TEST(Vxmx, ExitFromAThreadEndsTheAgent) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::string script;  // s.qv, or the standard input for "-"
+    } cases[] = {
+        {"main waits for the value",
+         {"s.qv", "out.txt"},
+         "^(Thread (Exit) (GetIid) 4)\n^(Sleep 1)\n"},
+        {"main sleeps", {"s.qv", "out.txt"}, "^(define t (Thread (Exit)))\n^(Sleep 600)\n"},
+        {"thread of a thread", {"s.qv", "out.txt"}, "^(Thread (Thread (Exit)))\n^(Sleep 600)\n"},
+        {"script on standard input", {"-", "-"}, "(Thread (Exit) 1)\n(Sleep 600)\n"},
+    };
+    for (const Case& c : cases) {
+        std::string dir = make_test_dir("thread_exit");
+        bool on_input = c.args[0] == "-";
+        if (!on_input) write_file(dir + "/s.qv", c.script);
+        VxmxRun r;
+        r.args = c.args;
+        r.dir = dir;
+        r.input = on_input ? c.script : "";
+        r.close_input = !on_input;  // standard input stays open: only Exit can end the run
+        r.timeout_ms = 20000;
+        VxmxResult res = run_vxmx(r);
+        EXPECT_FALSE(res.timed_out) << c.name;
+        EXPECT_EQ(res.exit_status, 0) << c.name << ": " << res.err;
+    }
+}
+
 TEST(Vxmx, ScriptArguments) {
     std::string dir = make_test_dir("args");
     write_file(dir + "/a.qv", "(Arg)\n(Arg 1)\n(Arg 2)\n");
