@@ -75,7 +75,15 @@ QV_SEXP* genExit(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP
     // Ending the agent is for privileged callers only.
     if (!env_is_privileged(env)) return permission_error(form, "Exit");
     int id = get_main_interpreter();
-    if (id >= 0) close_interpreter(static_cast<uint32_t>(id));
+    if (id >= 0) {
+        // A thread does not wait for the main interpreter's end: the main one may itself be
+        // waiting for the thread's value, and ends once the thread has delivered it.
+        QV_INTERPRETER mine;
+        if (get_qvi_info(&mine, 0) == 0 && mine.a_type == QVA_INTERNAL)
+            close_interpreter_nowait(static_cast<uint32_t>(id));
+        else
+            close_interpreter(static_cast<uint32_t>(id));
+    }
     return eval_error(form, QVE_BREAK, "Exit", nullptr);
 }
 

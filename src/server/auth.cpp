@@ -183,20 +183,34 @@ QV_SEXP* read_declared(const std::string& text, const char* name, bool* broken) 
     return items;
 }
 
-// The body of an access or preset file: the first item after the declarations ("?xml", "?qv"),
-// or null when there is none or an error lies anywhere in the text.
+// True for a top-level item that carries nothing to apply: a declaration or an element without
+// content.
+bool carries_nothing(QV_SEXP* e) {
+    return head_of(e) && get_type(cdr(e)) != QVT_PAIR;
+}
+
+// The body of an access or preset file: its second top-level item, a file of one item being its
+// own body (null for a lone declaration or an empty file). Every item other than the body must
+// carry nothing (a declaration, an empty element): a file whose requirements stand anywhere else,
+// or with an error anywhere in the text, is broken (*broken set, null), so a path that such a
+// file meant to guard is denied, never left open.
 QV_SEXP* file_body(const std::string& text, const char* name, bool* broken) {
     *broken = false;
     QV_SEXP* items = read_declared(text, name, broken);
     if (*broken) return nullptr;
     *broken = holds_error(items);
     if (*broken) return nullptr;
+    if (get_type(items) != QVT_PAIR) return nullptr;
+    QV_SEXP* first = car(items);
+    if (get_type(cdr(items)) != QVT_PAIR) return is_declaration(head_of(first)) ? nullptr : first;
+    QV_SEXP* body = car(cdr(items));
     for (QV_SEXP* p = items; get_type(p) == QVT_PAIR; p = cdr(p)) {
-        QV_SEXP* h = head_of(car(p));
-        if (h && h->symbol.data[0] == '?') continue;
-        return car(p);
+        if (car(p) != body && !carries_nothing(car(p))) {
+            *broken = true;
+            return nullptr;
+        }
     }
-    return nullptr;
+    return body;
 }
 
 // Applies the `service` and `target` elements of a body; false at the first element that is

@@ -105,8 +105,8 @@ int open_file_interpreter(QV_INTERPRETER* qvi) {
         qvi->inp = s_stdin;
         qvi->a_type = QVA_PIPE;
         qvi->thread_mode = QVTM_RELAY;
-        // The code-set announcement owed before the first reply is a flag of the record.
-        qvi->flags |= QVIF_CODE_OWED;
+        // A script read from standard input answers one result line per expression: unlike a
+        // peer's pipe, it owes no code-set announcement before its first reply.
         if (is_dash(in)) qvi->ps_flags |= 16;
     } else {
         const char* path = path_bytes(in);
@@ -836,9 +836,12 @@ void _close_qv_interpreter(QV_INTERPRETER* qvi, QVI_STREAMS* left) {
     // cancel) would otherwise keep its descriptor open.
     if (qvi->flags & QVIF_SCRIPT_FILES) {
         // The files the script wrote are closed by the command line's start, which waits for
-        // them and tells whether they were written whole.
+        // them and tells whether they were written whole. The process's standard streams are
+        // none of them, even once a redirection has put another stream in their place.
         for (STREAM** st : {&out, &err}) {
-            if (!*st || *st == inp || *st == s_stdout || *st == s_stderr) continue;
+            if (!*st || *st == inp || *st == s_stdout || *st == s_stderr ||
+                (*st)->h.stream_type == ST_STANDARD)
+                continue;
             if (std::find(script_files.begin(), script_files.end(), *st) == script_files.end()) {
                 if (write_failed(*st)) script_files_lost = true;
                 script_files.push_back(*st);

@@ -20,6 +20,7 @@
 #include "lisp/vxlisp.h"
 #include "longchar/longchar.h"
 #include "server/auth.h"
+#include "server/docpath.h"
 #include "server_util.h"
 #include "vxmx_run.h"
 
@@ -631,5 +632,56 @@ TEST(AuthResults, ClientResultsAreSetAndSearchedByNameAndKind) {
         other.h.service_name = l_string(std_cm, "SERVICE://h:0/t");
         tmpl.service = &other;
         EXPECT_EQ(set_authentification_result(&tmpl, car(cdr(items))), nullptr);
+    });
+}
+
+// An access file is read by its shape: its body is the second top-level item (the first carrying
+// nothing, as a declaration) or its only one. A file whose requirements stand anywhere else is
+// refused whole, so its folder is denied: no shape leaves a path it guards open.
+TEST(AuthFiles, AnAccessFileIsReadByItsShapeAndNoShapeLeavesAGuardedPathOpen) {
+    const std::string guard =
+        "<qvaccess>\n<service name=\"s1\" type=\"fix-user-passwd\" user=\"u\" "
+        "passwd=\"p\"/>\n<target>s1</target>\n</qvaccess>\n";
+    const std::string decl = "<?xml version=\"1.0\"?>\n";
+    enum Want { OPEN, REQUIRED, DENIED };
+    struct Case {
+        const char* name;
+        std::string text;
+        Want want;
+    } cases[] = {
+        {"declaration, then body", decl + guard, REQUIRED},
+        {"empty element, then body", "<a/>\n" + guard, REQUIRED},
+        {"body alone", guard, REQUIRED},
+        {"body, then an empty element", decl + guard + "<a/>\n", REQUIRED},
+        {"declaration alone", decl, OPEN},
+        {"nothing", "", OPEN},
+        {"body, then another element", guard + "<a/>\n", DENIED},
+        {"two declarations, then body", decl + "<?qv?>\n" + guard, DENIED},
+        {"two bodies", decl + guard + guard, DENIED},
+        {"text, then body", "free text\n" + guard, DENIED},
+    };
+    std::string dir = make_test_dir("auth_shapes");
+    for (size_t i = 0; i < std::size(cases); i++) {
+        std::string sub = dir + "/qvdocs/s" + std::to_string(i);
+        std::filesystem::create_directories(sub);
+        write_file(sub + "/.qvaccess", cases[i].text);
+    }
+    auth_in_task([&] {
+        reset_docpath();
+        ASSERT_EQ(Reg_List_pathpair(l_string(std_cm, (dir + "/").c_str()), l_string(std_cm, "/")),
+                  0);
+        for (size_t i = 0; i < std::size(cases); i++) {
+            std::string path = "/s" + std::to_string(i) + "/x.qv";
+            AUTH_SERVICE_LIST* req = nullptr;
+            int r;
+            {
+                TaskLockGuard g(auth_lock);
+                r = _auth_required(&req, l_string(std_cm, path.c_str()), "Get");
+            }
+            Want got = r < 0 ? DENIED : req ? REQUIRED : OPEN;
+            EXPECT_EQ(got, cases[i].want) << cases[i].name;
+            free_auth_service_list(req);
+        }
+        reset_docpath();
     });
 }

@@ -83,12 +83,10 @@ TEST(Vxmx, ExitEndsTheScript) {
 
 TEST(Vxmx, StandardInputAsPipe) {
     std::string dir = make_test_dir("stdin");
-    // Each command answered in order, with the code-set announcement first (UTF-8).
+    // Each command answered in order, one result line each.
     VxmxResult r = run({"-", "-"}, dir, "(+ 1 2)\n(* 3 4)\n(- 7)\n");
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(
-        r.out,
-        "&cxdfff0016;<Result> 1 3</Result>\n<Result> 2 12</Result>\n<Result> 3 -7</Result>\n");
+    EXPECT_EQ(r.out, "<Result> 1 3</Result>\n<Result> 2 12</Result>\n<Result> 3 -7</Result>\n");
     // Without an output file every command still runs.
     r = run({"-"}, dir, "(PrintStd 1)\n(PrintStd 2)\n(PrintStd 3)\n");
     EXPECT_EQ(r.exit_status, 0);
@@ -97,7 +95,87 @@ TEST(Vxmx, StandardInputAsPipe) {
     r = run({"-", "-"}, dir, "(+ 1 1)\n(Exit)\n", false);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(r.out, "&cxdfff0016;<Result> 1 2</Result>\n<Result> 2 ()</Result>\n");
+    EXPECT_EQ(r.out, "<Result> 1 2</Result>\n<Result> 2 ()</Result>\n");
+}
+
+// A run's status and standard output when its results go to standard output, whether the script
+// came from standard input or redirected the program's own standard streams: every result
+// written is one line, and a run that lost nothing ends with status 0.
+TEST(Vxmx, RunsThatLoseNothingEndWithStatusZero) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::string script;  // written to s.qv when not empty
+        std::string input;
+        std::string out;  // standard output, exactly; "" when the results go to out.txt
+    } cases[] = {
+        {"chain on standard output",
+         {"s.qv", "-"},
+         "<?qv stdout=\"chain\"?>\n(+ 1 2)\n",
+         "",
+         "<Result> 1 ()</Result>\n<Result> 2 3</Result>\n"},
+        {"chain on standard error",
+         {"s.qv", "-", "-"},
+         "<?qv stderr=\"chain\"?>\n(+ 1 2)\n",
+         "",
+         "<Result> 1 ()</Result>\n<Result> 2 3</Result>\n"},
+        {"chain and an output file",
+         {"s.qv", "out.txt"},
+         "<?qv stdout=\"chain\"?>\n(+ 1 2)\n",
+         "",
+         ""},
+        {"script on standard input",
+         {"-", "-"},
+         "",
+         "(+ 1 2)\n(* 3 4)\n",
+         "<Result> 1 3</Result>\n<Result> 2 12</Result>\n"},
+    };
+    for (const Case& c : cases) {
+        std::string dir = make_test_dir("lose_nothing");
+        if (!c.script.empty()) write_file(dir + "/s.qv", c.script);
+        VxmxResult r = run(c.args, dir, c.input);
+        EXPECT_FALSE(r.timed_out) << c.name;
+        EXPECT_EQ(r.exit_status, 0) << c.name;
+        EXPECT_EQ(r.err, "") << c.name;
+        EXPECT_EQ(r.out, c.out) << c.name;
+        if (c.out.empty()) {
+            EXPECT_NE(read_file(dir + "/out.txt").find("<Result> 2 3</Result>\n"),
+                      std::string::npos)
+                << c.name;
+        }
+    }
+}
+
+// Exit from any thread of a script ends the agent as it does from the script itself, whatever
+// the script's own interpreter is doing meanwhile (waiting for that thread's value, sleeping,
+// reading more input); each run is bounded and must have ended by itself.
+TEST(Vxmx, ExitFromAThreadEndsTheAgent) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::string script;  // s.qv, or the standard input for "-"
+    } cases[] = {
+        {"main waits for the value",
+         {"s.qv", "out.txt"},
+         "^(Thread (Exit) (GetIid) 4)\n^(Sleep 1)\n"},
+        {"main sleeps", {"s.qv", "out.txt"}, "^(define t (Thread (Exit)))\n^(Sleep 600)\n"},
+        {"thread of a thread", {"s.qv", "out.txt"}, "^(Thread (Thread (Exit)))\n^(Sleep 600)\n"},
+        {"script on standard input", {"-", "-"}, "(Thread (Exit) 1)\n(Sleep 600)\n"},
+    };
+    for (const Case& c : cases) {
+        std::string dir = make_test_dir("thread_exit");
+        bool on_input = c.args[0] == "-";
+        if (!on_input) write_file(dir + "/s.qv", c.script);
+        VxmxRun r;
+        r.args = c.args;
+        r.dir = dir;
+        r.input = on_input ? c.script : "";
+        r.close_input = !on_input;  // standard input stays open: only Exit can end the run
+        r.timeout_ms = 20000;
+        VxmxResult res = run_vxmx(r);
+        EXPECT_FALSE(res.timed_out) << c.name;
+        EXPECT_EQ(res.exit_status, 0) << c.name << ": " << res.err;
+    }
 }
 
 TEST(Vxmx, ScriptArguments) {
@@ -115,7 +193,7 @@ TEST(Vxmx, InterruptEndsTheProgram) {
     VxmxResult r = run({"-", "-"}, dir, "(+ 1 1)\n", false, "</Result>\n");
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_status, 1);
-    EXPECT_EQ(r.out, "&cxdfff0016;<Result> 1 2</Result>\nInterrupted\n");
+    EXPECT_EQ(r.out, "<Result> 1 2</Result>\nInterrupted\n");
 }
 
 TEST(Vxmx, StreamsHandedOverByAParent) {
@@ -189,7 +267,7 @@ TEST(Vxmx, VerticalTabsInTheInputDoNotDeadlock) {
                     "Allow</Permission>\n(+ 1 2)\n",
                     "\x0e"});
     EXPECT_FALSE(r.timed_out);
-    EXPECT_NE(r.out.find("\x0b&cxdfff0016;<Result> 2 3</Result>\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\x0b<Result> 2 3</Result>\n"), std::string::npos) << r.out;
     // A lock never given back is released when the input ends, and the reply still comes.
     r = run_pieces({"<x/>\x0b(* 6 7)\n"});
     EXPECT_FALSE(r.timed_out);
