@@ -1,6 +1,7 @@
 // gmxImportDTED1 (see gmx_dted.h).
 #include "geo/gmx_dted.h"
 
+#include <cstdint>
 #include <vector>
 
 #include "builtins/bltn_util.h"
@@ -112,7 +113,10 @@ QV_SEXP* vx_gmxImportDTED1(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
             ss_printf("h=%i %i %i\n", static_cast<int>(rows - k), w, mx_cache_error);
             if (gmx_node_failure(mx_cache_error)) return gmx_loading_error(form, F);
         }
-        dc[2] -= sy;
+        // Rows below y = 0 are refused by the cache. The step of a deep level is up to 2^61, so
+        // the row position stops at the lowest value rather than wrapping back into the matrix
+        // and writing a later row over an earlier one.
+        dc[2] = dc[2] >= INT64_MIN + sy ? dc[2] - sy : INT64_MIN;
     }
     return nullptr;
 }

@@ -240,8 +240,15 @@ QV_SEXP* qv_gmxPgPlotField(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* 
     gmx_attr_int(attr, "dim", &dim);
     gmx_attr_int(attr, "label", &label);
     gmx_attr_int(attr, "merge-type", &merge);
-    std::string csv;
-    int column = gmx_attr_ascii(attr, "csv", &csv) ? fd_csv_column(csv) : -1;
+    // A character beyond ASCII in a column name is neither a letter nor a digit: such a name
+    // reads as a number from its start, as any other name with a character not a letter.
+    int column = -1;
+    if (const L_CHAR* t = attr_text(attr, "csv")) {
+        std::string csv;
+        for (; *t; t++)
+            csv.push_back(*t < 0x80 ? static_cast<char>(*t) : '?');
+        column = fd_csv_column(csv);
+    }
     // A kind outside the four, a coordinate beyond the matrix or a huge label is refused here,
     // before anything reads through them.
     if (!fd_row(merge)) return param(n_get_string("merge-type"));

@@ -80,6 +80,13 @@ void empty_cache(PPM_INFO* p) {
     }
 }
 
+// Lets the cached lines go: they hold rows of the picture as its old header placed them.
+void release_cache(PPM_INFO* p) {
+    for (PPM_CACHE& e : p->pi_cache)
+        d_f_ree(e.pc_line);
+    empty_cache(p);
+}
+
 // The cached line of row h moved to the front, or null.
 unsigned char* get_line(PPM_INFO* p, unsigned h) {
     for (int i = 0; i < PPM_CACHE_LINES; i++) {
@@ -119,6 +126,8 @@ int flush_pending(PPM_INFO* p) {
 
 int write_header_as(PPM_INFO* p, const char* magic) {
     if (p->pi_width < 1 || p->pi_height < 1 || p->pi_max < 1 || p->pi_max > 255) return -1;
+    // Pixels written to a held line go to the file first, where they were written.
+    if (flush_pending(p) != 0) return -1;
     if (!seek_to(p->pi_fd, 0)) return -1;
     char text[64];
     int n =
@@ -127,9 +136,8 @@ int write_header_as(PPM_INFO* p, const char* magic) {
     strcpy(p->pi_type, magic);
     p->pi_offset = n;
     p->pi_write_offset = 0;
-    p->pi_write = nullptr;
     p->pi_lastacc = UNKNOWN_OFFSET;
-    empty_cache(p);
+    release_cache(p);
     return 0;
 }
 

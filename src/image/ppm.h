@@ -40,6 +40,7 @@ struct PPM_INFO {
 int read_header(PPM_INFO* pi);
 // Writes "P6\n%i %i\n%i\n" at the start of the file and sets pi_offset to its length; -1 when
 // the seek or a write fails, or the size or maximum (1..255) is one the pixel layer cannot serve.
+// A pending line is written back first and the cached lines are released.
 int write_header(PPM_INFO* p);
 
 // The pixel layer serves "P6" files with a maximum up to 255, 3 bytes a pixel, and lines of

@@ -1660,7 +1660,10 @@ void mx_close_idle_files() {
 // Walks the open files rather than the ring of matrices, and past MX_OPEN_FILES_MAX closes the
 // least recently used first: a file some task owns is passed over (its owner is using it), so
 // no file is closed under a reader. A matrix with tokens queued or waiting keeps its file however
-// long it was idle, since its scripts are about to use it.
+// long it was idle, since its scripts are about to use it. A file is idle when neither it nor
+// its matrix was used: a matrix looked up all the time whose nodes are all in memory keeps its
+// file, since closing it would have those nodes read again, and lose what was changed on a level
+// no script saves.
 void mx_file_gc(MATRIX* leave) {
     uint32_t now = matrix_now();
     for (;;) {
@@ -1670,14 +1673,21 @@ void mx_file_gc(MATRIX* leave) {
             TaskLockGuard ml(matrix_lock);
             TaskLockGuard g(mx_file_lock);
             MX_FILE_WORK* oldest = nullptr;
+            uint32_t oldest_idle = 0;
             for (MX_FILE_WORK* w = works; w; w = w->next) {
                 if (!w->pdb || w->owner || (leave && w->m == leave)) continue;
                 bool tokens = w->m && (w->m->wait_token || w->m->token_cnt > 0);
-                if (!tokens && now - w->last_access > MX_IDLE_SECONDS) {
+                uint32_t idle = now - w->last_access;
+                if (w->m)
+                    idle = std::min(idle, now - static_cast<uint32_t>(mx_ld(w->m->last_access)));
+                if (!tokens && idle > MX_IDLE_SECONDS) {
                     pick = w;
                     break;
                 }
-                if (!oldest || w->last_access < oldest->last_access) oldest = w;
+                if (!oldest || idle > oldest_idle) {
+                    oldest = w;
+                    oldest_idle = idle;
+                }
             }
             if (!pick && open_files > MX_OPEN_FILES_MAX) pick = oldest;
             if (!pick) return;

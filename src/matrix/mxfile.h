@@ -193,8 +193,9 @@ void close_matrix_file(MATRIX* m);
 int mx_dim_code_cmp(void* dc1, void* dc2, void* m);
 int mx_dim_code_endian(void* data, int64_t len);
 
-// Closes the files unused for more than 299 seconds (and the oldest ones while more than 499 are
-// open) at the store's clock; their next access opens them again. Run every 150 seconds.
+// Closes the files that neither a file access nor a look-up of their matrix used for more than
+// 299 seconds (and the oldest ones while more than 499 are open) at the store's clock; their next
+// access opens them again. Run every 150 seconds.
 void mx_close_idle_files();
 // The same, leaving the file of matrix leave (null: none) open whatever its age.
 void mx_file_gc(MATRIX* leave);

@@ -1,5 +1,6 @@
 #include "pdb/associate64.h"
 
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -215,6 +216,8 @@ int new_index64(int key, int type, int name) {
     ASSOC64_KEY* k = slot(key);
     if (!k || (type != ASSOC64_INTEGER_INDEX && type != ASSOC64_STRING_INDEX) || !writable(k))
         return -1;
+    // Names are stored in 16 bits: a wider one would be stored cut and never found again.
+    if (name < INT16_MIN || name > INT16_MAX) return -1;
     if (get_index64(key, name) >= 0) return -1;
     FAVT64_ROOT* root = type == ASSOC64_INTEGER_INDEX
                             ? favt64_alloc_root(k->p, ASSOC64_INTEGER_KIND, integer_endian64)
@@ -282,9 +285,11 @@ int insert_associate64_text(int key, int index, const void* keyvalue, const char
         if (e == FAVT64_UNREADABLE) return -1;
         if (n) {
             pins.add(n);
-            release_value(p, static_cast<uint64_t>(node_fofs(n)));
+            // The new value is written before the old one is let go: a failed write leaves the
+            // key with its old value, never naming a record that the next commit releases.
             uint64_t pos = write_value(p, text, len);
             if (!pos) return -1;
+            release_value(p, static_cast<uint64_t>(node_fofs(n)));
             set_node_fofs(n, static_cast<int64_t>(pos));
             return 0;
         }

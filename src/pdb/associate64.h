@@ -71,8 +71,9 @@ int open_associate64(const char* filename, int oflags, int mode, int32_t flags, 
                      const char* encoding);
 // Closes the file and frees the slot: 0, or -1 for a bad key or when writing it back failed.
 int close_associate64(int key);
-// Adds an index of type 1 or 2 named name: its number, or -1 when the name exists, the type is
-// unknown, or the file cannot take it (read-only, no free list, a write failed).
+// Adds an index of type 1 or 2 named name: its number, or -1 when the name exists or lies
+// outside -32768..32767 (names are stored in 16 bits), the type is unknown, or the file cannot
+// take it (read-only, no free list, a write failed).
 int new_index64(int key, int type, int name);
 // The number of the index named name, or -1.
 int get_index64(int key, int name);
@@ -91,7 +92,7 @@ PDB64* associate64_file(int key);
 
 // Stores len bytes of text under the key, replacing what was there (its record's space freed): 0,
 // or -1 for a bad key, slot or index, an empty string key, or a file that cannot be read or
-// written.
+// written; after -1 the key keeps the value it had.
 int insert_associate64_text(int key, int index, const void* keyvalue, const char* text,
                             int64_t len);
 // The text area of the value under the key (a tracked copy, at least 8 bytes and one 0 byte more

@@ -109,3 +109,24 @@ TEST_F(GmxDtedTest, RefusalsCarryTheirLabels) {
                       geotest::dted_bytes(1201, [](int, int) { return 0; }).substr(0, 2000000));
     EXPECT_EQ(err(import(dir_.at("e139/N34.dt1"), 0, 0)), code + "-6)");
 }
+
+TEST_F(GmxDtedTest, DeepLevelsStepRowsWithoutWrappingBackIntoTheMatrix) {
+    // Divide 30 over 2^31 - 1 cells: level 1 steps rows by 2^30, level 2 by 2^60. Row 0 lands on
+    // the level's one cell row; every later row falls below y = 0 and is refused, however far.
+    std::string form = matrix_form(INT32_MAX, INT32_MAX);
+    for (const char* d : {"dim=\"0\" value=\"1\"", "dim=\"1\" value=\"1\""}) {
+        std::string thirty = std::string(d).replace(std::string(d).size() - 2, 1, "30");
+        form.replace(form.find(d), std::string(d).size(), thirty);
+    }
+    int deep = create(form);
+    ASSERT_GT(deep, 0);
+    std::string tile = dir_.at("e139/N35.dt1");
+    for (int level : {1, 2}) {
+        Val r = run("([gmxImportDTED1 id=\"" + std::to_string(deep) + "\" ch=\"2\" level=\"" +
+                    std::to_string(level) + "\"] \"" + tile + "\" 500400 " +
+                    std::to_string(129600 - 3 * 1200) + ")");
+        EXPECT_EQ(err(r), "") << level;
+        EXPECT_EQ(cell16(deep, 2, 0, 1200, level), elev(0, 1200)) << level;
+    }
+    close_id(deep);
+}

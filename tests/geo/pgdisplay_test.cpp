@@ -151,6 +151,17 @@ TEST_F(PgDisplayTest, FieldOptionsAreCheckedAndSortedByColumn) {
     EXPECT_EQ(fd_csv_column("z"), 25);
     EXPECT_EQ(fd_csv_column("12x"), 12);
     EXPECT_EQ(fd_csv_column("A1"), 0);
+    // A name holding a character beyond ASCII is no letter name either: it reads as a number
+    // from its start.
+    const struct {
+        const char *csv, *column;
+    } names[] = {{"\xc3\xa9", "0"},  {"3\xc3\xa9", "3"},    {"\xc3\xa9 7", "0"},
+                 {"B\xc3\xa9", "0"}, {" 12\xc3\xa9", "12"}, {"-2\xc3\xa9", "-1"}};
+    for (const auto& n : names) {
+        Val o = run("(testOpts ([gmxPgPlotField merge-type=\"16\" csv=\"" + std::string(n.csv) +
+                    "\"] " + base + " 7))");
+        EXPECT_EQ(o.text, "((" + std::string(n.column) + " -1 -1 16) 0)") << n.csv << o.error;
+    }
 
     const std::string P = "80040503 gmxPgPlotField (\"invalid parameter in gmxPgPlotField\" ";
     EXPECT_EQ(err(run("(gmxPgPlotField)")), P + "\"id required\")");

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/alloc.h"
 #include "base/ufile.h"
 #include "image/image_util.h"
 #include "image/ppm.h"
@@ -204,6 +205,44 @@ TEST(Ppm, WriteHeaderAndPixelLayer) {
     PPM_INFO g = open_ppm(shortp);
     EXPECT_EQ(read_pixel(&g, 0, 0, c), -1);
     close_ppm(&g);
+}
+
+// Tracked bytes now held by the pixel layer's own allocation sites.
+static int64_t ppm_bytes() {
+    int64_t n = 0;
+    for (MEM_LIST* m = get_mem_debug_list(nullptr); m; m = get_mem_debug_list(m))
+        if (m->file && std::string(m->file).find("image/ppm.cpp") != std::string::npos)
+            n += m->size;
+    return n;
+}
+
+// A header written over a picture in use: pixels of the held line reach the file where they
+// were written, the cached lines are let go, and the rows read afterwards are the file's.
+TEST(Ppm, WriteHeaderOverAPictureInUseKeepsItsPixelsAndItsMemory) {
+    TempDir d;
+    std::string pic = d.at("u.ppm");
+    const unsigned char red[3] = {255, 0, 0};
+    const struct {
+        unsigned reads;  // rows 0 .. reads - 1 read into the cache first
+        bool write;      // a pixel of row 5 held for writing
+    } rows[] = {{3, false}, {0, true}, {10, true}};
+    for (const auto& r : rows) {
+        write_file(pic, coords_ppm(4, 12));
+        int64_t before = ppm_bytes();
+        PPM_INFO p = open_ppm(pic);
+        unsigned char c[3];
+        for (unsigned y = 0; y < r.reads; y++)
+            ASSERT_EQ(read_pixel(&p, 1, y, c), 0);
+        if (r.write) ASSERT_EQ(write_pixel(&p, 2, 5, red), 0);
+        ASSERT_EQ(write_header(&p), 0);
+        ASSERT_EQ(read_pixel(&p, 2, 5, c), 0);
+        EXPECT_EQ(c[0], r.write ? 255 : 2) << r.reads;
+        EXPECT_EQ(close_ppm(&p), 0);
+        std::string want = coords_ppm(4, 12);
+        if (r.write) want.replace(12 + 5 * 12 + 6, 3, "\xFF\x00\x00", 3);
+        EXPECT_EQ(read_file(pic), want) << r.reads;
+        EXPECT_EQ(ppm_bytes(), before) << r.reads;
+    }
 }
 
 TEST(Ppm, WritePpmAndConverter) {

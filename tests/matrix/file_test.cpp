@@ -467,6 +467,29 @@ TEST_F(FileTest, LiveSecondOpenerAndIdleClosing) {
     EXPECT_NE(read_all(file), "");
 }
 
+// The idle closer goes by the later of the file's and the matrix's last use: a matrix looked up
+// every 100 seconds keeps its file open and its node as changed in memory (its level has no save
+// script), though the file itself is not touched; once nobody looks, the file is closed.
+TEST_F(FileTest, AMatrixInUseKeepsItsFileAndItsNodes) {
+    MATRIX* m = create(path("u.mx"), 7);
+    MATRIX_NODE* n = node(m, {0, 0, 0});
+    ASSERT_GE(set_channel_sexp(n, 0, get_integer(41, nullptr)), 0);
+    unlock_node(n, nullptr);
+    int open_before = mx_open_file_count();
+    for (int step = 0; step < 6; step++) {
+        clock_now += 100;
+        n = node(m, {0, 0, 0});
+        ASSERT_NE(n, nullptr);
+        EXPECT_EQ(value(n, 0), 41) << step;
+        unlock_node(n, nullptr);
+        mx_close_idle_files();
+        EXPECT_EQ(mx_open_file_count(), open_before) << step;
+    }
+    clock_now += 300;
+    mx_close_idle_files();
+    EXPECT_EQ(mx_open_file_count(), open_before - 1);
+}
+
 // The file probe is quiet on an open file, opens a closed one again and reports a matrix whose
 // file it cannot reach; its once-a-second form skips the probe within a second of the store's
 // clock and answers that second instead.

@@ -168,6 +168,75 @@ TEST(PdbAssoc, QvValuesUnderIntegerAndStringIndexesAcrossRuns) {
     ASSERT_EQ(l_close_associate64(k), 0);
 }
 
+// A replacing store whose write fails leaves the key its old value, under both kinds of index:
+// the old record is still the key's after the next flush, when another key's value is stored
+// and the file is read again.
+TEST(PdbAssoc, AFailedReplacingStoreKeepsTheOldValue) {
+    TempDir d;
+    QuietPrint q;
+    std::string path = d.at("f");
+    int k = open_assoc(path);
+    ASSERT_GT(k, 0);
+    int ix = l_new_index64(k, ASSOC64_INTEGER_INDEX, 1);
+    int sx = l_new_index64(k, ASSOC64_STRING_INDEX, 2);
+    int32_t five = 5, seven = 7;
+    std::vector<L_CHAR> a = lkey("a"), b = lkey("b");
+    const struct {
+        int index;
+        const void *key, *other;
+    } rows[] = {{ix, &five, &seven}, {sx, a.data(), b.data()}};
+    auto put = [&](int index, const void* key, const std::string& v) {
+        return l_insert_associate64_text(k, index, key, v.c_str(), static_cast<int64_t>(v.size()));
+    };
+    auto get = [&](int index, const void* key) {
+        int64_t len = 0;
+        char* area = l_search_associate64_text(k, index, key, nullptr, &len);
+        std::string v = area ? std::string(area) : "<none>";
+        d_f_ree(area);
+        return v;
+    };
+    PDB64* p = associate64_file(k);
+    for (const auto& r : rows) {
+        ASSERT_EQ(put(r.index, r.key, "old-value"), 0);
+        ASSERT_EQ(l_flush_filespace64(p), 0);
+        p->freelist_broken = 1;  // no room can be reserved for the new value
+        EXPECT_EQ(put(r.index, r.key, "new-value"), -1) << r.index;
+        p->freelist_broken = 0;
+        EXPECT_EQ(get(r.index, r.key), "old-value") << r.index;
+        ASSERT_EQ(l_flush_filespace64(p), 0);
+        ASSERT_EQ(put(r.index, r.other, "intruder!"), 0);
+        ASSERT_EQ(l_flush_filespace64(p), 0);
+        EXPECT_EQ(get(r.index, r.key), "old-value") << r.index;
+    }
+    ASSERT_EQ(l_close_associate64(k), 0);
+    EXPECT_EQ(run_checker("--closed " + path).status, 0);
+    k = open_assoc(path);
+    ASSERT_GT(k, 0);
+    for (const auto& r : rows) {
+        EXPECT_EQ(get(r.index, r.key), "old-value") << r.index;
+        EXPECT_EQ(get(r.index, r.other), "intruder!") << r.index;
+    }
+    ASSERT_EQ(l_close_associate64(k), 0);
+}
+
+// Index names are stored in 16 bits: a name beyond them is refused, never stored cut.
+TEST(PdbAssoc, IndexNamesOutsideSixteenBitsAreRefused) {
+    TempDir d;
+    QuietPrint q;
+    int k = open_assoc(d.at("n"));
+    ASSERT_GT(k, 0);
+    const struct {
+        int name, index;
+    } rows[] = {{32767, 0},   {-32768, 1},     {32768, -1},     {65534, -1},
+                {-32769, -1}, {INT32_MAX, -1}, {INT32_MIN, -1}, {65534, -1}};
+    for (const auto& r : rows) {
+        EXPECT_EQ(l_new_index64(k, ASSOC64_INTEGER_INDEX, r.name), r.index) << r.name;
+        EXPECT_EQ(l_get_index64(k, r.name), r.index) << r.name;
+    }
+    EXPECT_EQ(l_get_index64(k, -2), -1);  // 65534 cut to 16 bits
+    ASSERT_EQ(l_close_associate64(k), 0);
+}
+
 TEST(PdbAssoc, ValuesAreKeptInTheFilesEncoding) {
     GcFrame gc;
     TempDir d;
