@@ -233,7 +233,9 @@ TEST(Ppm, WriteHeaderOverAPictureInUseKeepsItsPixelsAndItsMemory) {
         unsigned char c[3];
         for (unsigned y = 0; y < r.reads; y++)
             ASSERT_EQ(read_pixel(&p, 1, y, c), 0);
-        if (r.write) ASSERT_EQ(write_pixel(&p, 2, 5, red), 0);
+        if (r.write) {
+            ASSERT_EQ(write_pixel(&p, 2, 5, red), 0);
+        }
         ASSERT_EQ(write_header(&p), 0);
         ASSERT_EQ(read_pixel(&p, 2, 5, c), 0);
         EXPECT_EQ(c[0], r.write ? 255 : 2) << r.reads;

@@ -192,10 +192,12 @@ TEST_F(OutOfThreads, ThreadIsRefusedWithAnErrorValueAndTheConnectionGoesOn) {
     ASSERT_TRUE(p.open());
     p.send("(+ 0 0)\n");
     ASSERT_NE(p.read_until("</Result>\n").find("</Result>"), std::string::npos);
-    old_limit = set_task_thread_limit(task_thread_count());
-    // More threads at once than idle ones are left (the tests before this one in the program may
-    // have left many idle): the last are refused at once, the first run.
-    const int burst = task_idle_count() + 16;
+    const int limit = task_thread_count();
+    old_limit = set_task_thread_limit(limit);
+    // More threads at once than the limit leaves room for beside those running now (the tests
+    // before this one in the program may have left many idle, and idle ones may end meanwhile,
+    // which gives their room back): the last are refused at once, the first run.
+    const int burst = limit - (task_thread_count() - task_idle_count()) + 16;
     std::string all = "(List";
     for (int i = 0; i < burst; i++)
         all += " (IgnoreDelay (Thread (Sleep 3)) ())";
