@@ -2,6 +2,7 @@
 #include "base/numtext.h"
 
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 
@@ -59,6 +60,23 @@ bool text_prefix_double(const std::string& t, double* v) {
     double r = strtod(s, &end);
     if (errno == ERANGE || end == s) return false;
     *v = r;
+    return true;
+}
+
+bool text_atoi(const char* t, int* v) {
+    *v = 0;
+    if (!t) return true;
+    char* end = nullptr;
+    errno = 0;
+    long long r = strtoll(t, &end, 10);
+    if (end == t) return true;
+    if (errno == ERANGE) return false;
+    return narrow_int(r, v);
+}
+
+bool narrow_int(int64_t v, int* out) {
+    if (v < INT_MIN || v > INT_MAX) return false;
+    *out = static_cast<int>(v);
     return true;
 }
 

@@ -15,6 +15,13 @@ bool text_to_double(const std::string& t, double* v);
 // begins there or it is out of range.
 bool text_prefix_ll(const std::string& t, int64_t* v);
 bool text_prefix_double(const std::string& t, double* v);
+// The decimal integer at the start of t as atoi reads one (leading white space and a sign
+// allowed, what follows the digits ignored, 0 when no number begins there), but false when that
+// number is beyond the int range, where atoi would hand back its low 32 bits: such a value names
+// nothing an int numbers. A null t reads as 0.
+bool text_atoi(const char* t, int* v);
+// v as an int; false when it is beyond the int range.
+bool narrow_int(int64_t v, int* out);
 // x truncated toward zero into 64 bits; false for NaN, infinities and values beyond the range.
 bool trunc_s64(double x, int64_t* v);
 // x rounded to nearest, halves to even, into 64 bits; false as trunc_s64.

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "base/alloc.h"
+#include "base/numtext.h"
 #include "base/textutil.h"
 #include "builtins/bltn_util.h"
 #include "lisp/eval.h"
@@ -89,8 +90,11 @@ int release_stream(ST_LIST* e, std::basic_string<L_CHAR>* failed_path = nullptr)
     return last ? free_entry(e, failed_path) : 0;
 }
 
+// A stream number as text, read as atoi reads it; 0, which numbers no stream, for a number
+// beyond the int range rather than the stream its low 32 bits give.
 int attr_int(const L_CHAR* text) {
-    return atoi(n_string(std_cm, text));
+    int d;
+    return text_atoi(n_string(std_cm, text), &d) ? d : 0;
 }
 
 STREAM* open_print_file(const L_CHAR* path) {

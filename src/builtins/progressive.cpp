@@ -2,8 +2,8 @@
 #include "builtins/progressive.h"
 
 #include <cstdio>
-#include <cstdlib>
 
+#include "base/numtext.h"
 #include "builtins/bltn_util.h"
 #include "lisp/eval.h"
 #include "lisp/list.h"
@@ -14,8 +14,10 @@ namespace {
 
 constexpr uint32_t QVE_PROGRESS = QVE_INVALID_PARAMETER;
 
-int int_of(const L_CHAR* text) {
-    return atoi(n_string(std_cm, text));
+// A report or stage id as text, read as atoi reads it; false when the number is beyond the int
+// range. Ids are positive ints, so such a number names no report and no stage.
+bool id_of(const L_CHAR* text, int* id) {
+    return text_atoi(n_string(std_cm, text), id);
 }
 
 double double_of(const L_CHAR* text) {
@@ -51,9 +53,12 @@ QV_SEXP* qv_Stage(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVI
     if (!prog) return bltn_error_s(form, QVE_PROGRESS, "Stage", "attribute prog is required");
     const L_CHAR* status = attr_text(attr, "status");
     if (!status) return bltn_error_s(form, QVE_PROGRESS, "Stage", "attribute status is required");
-    int id = int_of(prog);
+    int id;
+    // An id that names no report fails as the report's absence does (-1), without asking a peer.
+    bool known = id_of(prog, &id);
     int inp_flag = inp_flag_of(attr);
     if (text_is(status, "define")) {
+        if (!known) return stage_failure(form, "cannot generate stage", -1);
         const L_CHAR* keep = attr_text(attr, "dont-remove-sub-progressive");
         int drsp = keep ? (text_is(keep, "on") ? 1 : 0) : -1;
         int r = new_stage(id, attr_text(attr, "description"), drsp, inp_flag);
@@ -63,18 +68,23 @@ QV_SEXP* qv_Stage(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, QVI
     if (text_is(status, "invoke")) {
         const L_CHAR* stage = attr_text(attr, "stage");
         if (!stage) return bltn_error_s(form, QVE_PROGRESS, "Stage", "attribute stage is required");
-        int sid = int_of(stage);
+        // A stage number beyond the int range is no stage's: -1, which no stage has, moves on
+        // as such a number would and fails with the stage that became current.
+        int sid;
+        if (!id_of(stage, &sid)) sid = -1;
         // A stage of 0 only leaves the current stage: any stage that becomes current starts with
         // a total of 0 unless one is given.
         const L_CHAR* total = attr_text(attr, "total-jobs");
         if (!total && sid != 0)
             return bltn_error_s(form, QVE_PROGRESS, "Stage", "attribute total-jobs is required");
+        if (!known) return stage_failure(form, "cannot execute next stage", -1);
         int r = next_stage(id, sid, total ? double_of(total) : 0, inp_flag);
         if (r < 0) return stage_failure(form, "cannot execute next stage", r);
         return nullptr;
     }
     if (text_is(status, "set")) {
         const L_CHAR* done = attr_text(attr, "finished-jobs");
+        if (!known) return stage_failure(form, "cannot execute set stage", -1);
         int r = set_stage(id, attr_text(attr, "message"), done ? double_of(done) : -1, inp_flag);
         if (r < 0) return stage_failure(form, "cannot execute set stage", r);
         return nullptr;
@@ -87,7 +97,8 @@ QV_SEXP* qv_CloseProgressive(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD
     const L_CHAR* prog = attr_text(attr, "prog");
     if (!prog)
         return bltn_error_s(form, QVE_PROGRESS, "CloseProgressive", "attribute prog is required");
-    close_progressive(int_of(prog), inp_flag_of(attr));
+    int id;
+    if (id_of(prog, &id)) close_progressive(id, inp_flag_of(attr));
     return nullptr;
 }
 

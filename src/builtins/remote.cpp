@@ -38,7 +38,7 @@ QV_SEXP* qv_LocalEval(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVIS
     QV_SEXP* seq = get_el(form, 1);
     if (get_type(seq) != QVT_INTEGER)
         return bltn_error_l(form, QVE_TYPE_MISMATCH, "LocalEval", "type missmatch in parameter");
-    return local_eval(static_cast<int>(seq->integer.data), get_el(form, 2), form);
+    return local_eval(seq->integer.data, get_el(form, 2), form);
 }
 
 void init_Remote(QVISP_ENV* env) {

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/numtext.h"
 #include "base/textutil.h"
 #include "base/ufile.h"
 #include "builtins/bltn_util.h"
@@ -215,13 +216,15 @@ QV_SEXP* check_target(QV_SEXP* form, QV_SEXP* deps, uint32_t time) {
     return nullptr;
 }
 
-// The permission of the `mode` attribute, read as "%i" does; 0755 when absent or not a number.
+// The permission of the `mode` attribute, read as "%i" does; 0755 when absent or not a number,
+// a number beyond the int range included (never the bits of its low 32).
 int target_mode(QV_SYM_FIELD* attr) {
     const L_CHAR* text = attr_text(attr, "mode");
     if (!text) return 0755;
     std::string b = to_bytes(text);
+    int64_t wide;
     int m;
-    if (sscanf(b.c_str(), "%i", &m) != 1) return 0755;
+    if (!text_prefix_ll(b, &wide) || !narrow_int(wide, &m)) return 0755;
     return m & 07777;
 }
 

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <map>
 
+#include "base/numtext.h"
 #include "builtins/bltn_util.h"
 #include "lisp/eval.h"
 #include "lisp/heap.h"
@@ -267,15 +268,17 @@ bool parse_oflag(const L_CHAR* text, int* flags) {
 }
 
 // A `mode` value read as "%i" reads it (decimal, 0x hexadecimal, 0 octal); false when it is no
-// number. Only permission bits are kept.
+// number (or beyond the int range). Only permission bits are kept.
 bool parse_mode(const L_CHAR* text, int* mode) {
     std::string s;
     for (const L_CHAR* p = text; p && *p && s.size() < 64; p++) {
         if (*p > 0x7f) break;
         s.push_back(static_cast<char>(*p));
     }
+    // A number beyond the int range is no mode either, never the bits of its low 32.
+    int64_t wide;
     int v;
-    if (sscanf(s.c_str(), "%i", &v) != 1) return false;
+    if (!text_prefix_ll(s, &wide) || !narrow_int(wide, &v)) return false;
     *mode = v & 07777;
     return true;
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/alloc.h"
+#include "base/numtext.h"
 #include "base/panic.h"
 #include "base/task.h"
 #include "base/textutil.h"
@@ -624,14 +625,17 @@ void progressive_task(intptr_t data) {
         int err = r->err;
         switch (type) {
             case QVT_ERROR:
-                if (!timed_out) {
-                    print_sexp(s_stdout, v, 0);
-                    ss_printf("\n");
-                }
+                // The peer's error is its own text: its control characters are shown, not
+                // passed to the console. The line breaks are the printer's (a text's own are
+                // escaped there, and '<' too, so no line of it reads as a result).
+                if (!timed_out)
+                    ss_printf("%s\n", visible_text(print_sexp_text(v, 0), true).c_str());
                 err = PROGRESSIVE_PEER_FAILED;
                 break;
             case QVT_INTEGER:
-                err = static_cast<int>(v->integer.data);
+                // An answer beyond the int range is no id nor result code of the peer's: the
+                // request failed, rather than taking the low 32 bits of what came.
+                if (!narrow_int(v->integer.data, &err)) err = PROGRESSIVE_PEER_FAILED;
                 break;
             case QVT_NIL:
                 err = 0;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/alloc.h"
+#include "base/numtext.h"
 #include "base/task.h"
 #include "base/textutil.h"
 #include "base/tick.h"
@@ -666,7 +667,11 @@ QV_SEXP* local_query_iid(QVISP_ENV* env, uint32_t iid, const L_CHAR* cmd_str, QV
     return local_query_of(env, nullptr, iid, cmd_str, cmd_sexp);
 }
 
-QV_SEXP* local_eval(int line, QV_SEXP* cmd, QV_SEXP* form) {
+QV_SEXP* local_eval(int64_t line, QV_SEXP* cmd, QV_SEXP* form) {
+    // Lines are counted in an int: a number beyond its range names none, never the line of its
+    // low 32 bits.
+    int at = 0;
+    bool in_range = narrow_int(line, &at);
     QVISP_ENV* env = nullptr;
     int pending = 0;
     QV_INTERPRETER* q;
@@ -679,8 +684,9 @@ QV_SEXP* local_eval(int line, QV_SEXP* cmd, QV_SEXP* form) {
         if (!q) q = _get_my_qvi();
         QV_RESULT* r = q ? q->result_head : nullptr;
         pending = r ? 2 : 1;
-        for (; r; r = r->next)
-            if (cmp_round(r->seq_from, line) <= 0 && cmp_round(r->seq_to, line) > 0) break;
+        for (; r && in_range; r = r->next)
+            if (cmp_round(r->seq_from, at) <= 0 && cmp_round(r->seq_to, at) > 0) break;
+        if (!in_range) r = nullptr;
         if (r) {
             env = r->cur_env;
             saved_line = q->inp_line;
@@ -709,7 +715,10 @@ int return_result(QV_INTERPRETER* qvi, QV_SEXP* expr) {
     if (list_length(expr) < 3) return -1;
     QV_SEXP* n = get_el(expr, 1);
     if (get_type(n) != QVT_INTEGER) return -1;
-    int line = static_cast<int>(n->integer.data);
+    // A number beyond the int range names no line: the answer is ignored, never matched by the
+    // low 32 bits of what the peer wrote.
+    int line;
+    if (!narrow_int(n->integer.data, &line)) return -1;
     TaskLockGuard g(qvi_lock);
     for (QV_RESULT** p = &qvi->result_head; *p; p = &(*p)->next) {
         QV_RESULT* r = *p;

@@ -106,8 +106,9 @@ QV_SEXP* local_query(QVISP_ENV* env, QV_INTERPRETER* qvi, const L_CHAR* cmd_str,
 QV_SEXP* local_query_iid(QVISP_ENV* env, uint32_t iid, const L_CHAR* cmd_str, QV_SEXP* cmd_sexp);
 // An arriving back-call: cmd is evaluated in the environment of the query pending on the
 // interpreter the command came from whose window holds line. Error 0x80010102 "LocalEval" with
-// ("local evaluation error" k), k 1 when no query is pending there, 2 when none holds line.
-QV_SEXP* local_eval(int line, QV_SEXP* cmd, QV_SEXP* form);
+// ("local evaluation error" k), k 1 when no query is pending there, 2 when none holds line (a
+// line beyond the int range is held by none).
+QV_SEXP* local_eval(int64_t line, QV_SEXP* cmd, QV_SEXP* form);
 
 // Matches an arriving (Result N value) against the queries pending on qvi's output: 0 matched,
 // -1 not (the answer is then ignored).

@@ -302,6 +302,7 @@ TEST_F(LoadSaveTest, FilesSaveCreatesAndWritesOver) {
     run_here("([Save oflag=\"creat\" mode=\"0644\"] \"@/octal\" 1)");
     run_here("([Save oflag=\"creat\" mode=\"0x1a4\"] \"@/hex\" 1)");
     run_here("([Save oflag=\"creat\" mode=\"rw\"] \"@/nonumber\" 1)");
+    run_here("([Save oflag=\"creat\" mode=\"4294967717\"] \"@/wide\" 1)");  // 2^32 + 0645
     auto perm = [this](const char* name) {
         struct stat st;
         EXPECT_EQ(stat(path(name).c_str(), &st), 0) << name;
@@ -311,6 +312,7 @@ TEST_F(LoadSaveTest, FilesSaveCreatesAndWritesOver) {
     EXPECT_EQ(perm("octal"), 0644u);
     EXPECT_EQ(perm("hex"), 0644u);
     EXPECT_EQ(perm("nonumber"), 0600u);
+    EXPECT_EQ(perm("wide"), 0600u);  // no mode, not that of its low 32 bits
 
     // Without "trunc" the file is written over from its start and keeps its longer tail.
     write_file(path("old"), "0123456789");

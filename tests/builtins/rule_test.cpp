@@ -96,6 +96,10 @@ TEST_F(RuleTest, MakeDirSetsThePermissionOnlyOnDirectoriesItCreates) {
     // Hexadecimal and default modes; an absolute path keeps its leading "/".
     run("([Rule target=\"allfor1\"] ([Target dir=\"make\" mode=\"0x1c0\"] \"hx/\" \"src\") 1)");
     EXPECT_EQ(mode_of("hx"), 0700u);
+    // A mode beyond the int range is none: the default, not its low 32 bits (2^32 + 0700).
+    run("([Rule target=\"allfor1\"] ([Target dir=\"make\" mode=\"4294967744\"] \"wd/\" \"src\") "
+        "1)");
+    EXPECT_EQ(mode_of("wd"), 0755u);
     std::string abs =
         "([Rule target=\"allfor1\"] ([Target dir=\"make\"] \"" + dir_ + "/abs/d/f\" \"src\") 1)";
     EXPECT_EQ(show(run(abs.c_str())), "1");
