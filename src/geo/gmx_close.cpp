@@ -84,8 +84,11 @@ QV_SEXP* vx_gmxCopy(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, Q
     for (QV_SEXP* c = list; get_type(c) == QVT_PAIR && !r; c = c->pair.cdr) {
         QV_SEXP* v = c->pair.car;
         int bit = 0;
-        if (get_type(v) == QVT_INTEGER)
-            channels.push_back(static_cast<int>(static_cast<uint32_t>(v->integer.data)));
+        // A channel number outside 0 .. INT_MAX names no channel: refused as an element of the
+        // wrong kind, never cut to its low 32 bits (a negative one would end the list early and
+        // leave out the channels after it).
+        if (get_type(v) == QVT_INTEGER && v->integer.data >= 0 && v->integer.data <= INT_MAX)
+            channels.push_back(static_cast<int>(v->integer.data));
         else if (get_type(v) == QVT_STRING && (bit = copy_flag(v->string.data)) != 0)
             flags |= bit;
         else

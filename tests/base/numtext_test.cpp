@@ -33,7 +33,9 @@ TEST(NumText, AtoiReadingRefusesNumbersBeyondTheIntRange) {
     for (const auto& c : cases) {
         int v = -77;
         EXPECT_EQ(text_atoi(c.text, &v), c.ok) << (c.text ? c.text : "(null)");
-        if (c.ok) EXPECT_EQ(v, c.v) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(v, c.v) << c.text;
+        }
     }
     const struct {
         int64_t in;
