@@ -491,7 +491,6 @@ L_CHAR* get_base_unit(QV_SEXP* s) {
 void print_dim(const DIMENSION* d) {
     for (int s = 0; s < UNIT_SYSTEMS; s++)
         printf("u%i^%i(%i)", d[s].u, d[s].p, d[s].r);
-    printf("\n");
 }
 
 // Conversion.

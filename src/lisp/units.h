@@ -126,6 +126,7 @@ uint32_t name_hash_key(const L_CHAR* name);
 uint32_t dim_hash_key(const DIMENSION* dim);
 // The unit of a number; for a list the first found depth first; else null.
 L_CHAR* get_base_unit(QV_SEXP* s);
+// Writes "u%i^%i(%i)" (number, power, factor) of every system to standard output, no line end.
 void print_dim(const DIMENSION* d);
 
 // Conversion. er receives 0, or -1 when the powers differ (the value is then unchanged).
