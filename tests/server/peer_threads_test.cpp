@@ -198,9 +198,12 @@ TEST_F(OutOfThreads, ThreadIsRefusedWithAnErrorValueAndTheConnectionGoesOn) {
     // before this one in the program may have left many idle, and idle ones may end meanwhile,
     // which gives their room back): the last are refused at once, the first run.
     const int burst = limit - (task_thread_count() - task_idle_count()) + 16;
+    // Each thread sleeps 5 seconds, longer than the burst takes to start under any load: one
+    // that ended while the burst was still starting would give its thread to a later one.
+    set_sleep_step_ms(100);
     std::string all = "(List";
     for (int i = 0; i < burst; i++)
-        all += " (IgnoreDelay (Thread (Sleep 3)) ())";
+        all += " (IgnoreDelay (Thread (Sleep 50)) ())";
     p.got.clear();
     p.send(all + ")\n");
     EXPECT_NE(p.read_until("</Result>\n").find("no thread left"), std::string::npos) << p.got;
