@@ -43,35 +43,42 @@ bool text_to_double(const std::string& t, double* v) {
     return true;
 }
 
-bool text_prefix_ll(const std::string& t, int64_t* v) {
+NumPrefix read_prefix_ll(const std::string& t, int64_t* v, int base) {
     const char* s = t.c_str();
     char* end = nullptr;
     errno = 0;
-    long long r = strtoll(s, &end, 0);
-    if (errno == ERANGE || end == s) return false;
+    long long r = strtoll(s, &end, base);
+    if (end == s) return NUM_NONE;
+    if (errno == ERANGE) return NUM_RANGE;
     *v = r;
-    return true;
+    return NUM_OK;
 }
 
-bool text_prefix_double(const std::string& t, double* v) {
+NumPrefix read_prefix_int(const std::string& t, int* v) {
+    int64_t wide = 0;
+    NumPrefix r = read_prefix_ll(t, &wide);
+    if (r != NUM_OK) return r;
+    return narrow_int(wide, v) ? NUM_OK : NUM_RANGE;
+}
+
+NumPrefix read_prefix_double(const std::string& t, double* v) {
     const char* s = t.c_str();
     char* end = nullptr;
     errno = 0;
     double r = strtod(s, &end);
-    if (errno == ERANGE || end == s) return false;
+    if (end == s) return NUM_NONE;
+    if (!std::isfinite(r)) return NUM_RANGE;
     *v = r;
-    return true;
+    return NUM_OK;
 }
 
 bool text_atoi(const char* t, int* v) {
     *v = 0;
     if (!t) return true;
-    char* end = nullptr;
-    errno = 0;
-    long long r = strtoll(t, &end, 10);
-    if (end == t) return true;
-    if (errno == ERANGE) return false;
-    return narrow_int(r, v);
+    int64_t wide = 0;
+    NumPrefix r = read_prefix_ll(t, &wide, 10);
+    if (r == NUM_NONE) return true;
+    return r == NUM_OK && narrow_int(wide, v);
 }
 
 bool narrow_int(int64_t v, int* out) {

@@ -222,9 +222,8 @@ int target_mode(QV_SYM_FIELD* attr) {
     const L_CHAR* text = attr_text(attr, "mode");
     if (!text) return 0755;
     std::string b = to_bytes(text);
-    int64_t wide;
     int m;
-    if (!text_prefix_ll(b, &wide) || !narrow_int(wide, &m)) return 0755;
+    if (read_prefix_int(b, &m) != NUM_OK) return 0755;
     return m & 07777;
 }
 

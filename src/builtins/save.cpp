@@ -276,9 +276,8 @@ bool parse_mode(const L_CHAR* text, int* mode) {
         s.push_back(static_cast<char>(*p));
     }
     // A number beyond the int range is no mode either, never the bits of its low 32.
-    int64_t wide;
     int v;
-    if (!text_prefix_ll(s, &wide) || !narrow_int(wide, &v)) return false;
+    if (read_prefix_int(s, &v) != NUM_OK) return false;
     *mode = v & 07777;
     return true;
 }

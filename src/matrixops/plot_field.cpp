@@ -389,29 +389,16 @@ bool number_of(QV_SEXP* s, double* d) {
     return false;
 }
 
-// The number a text begins with (blanks first allowed), as "%lli" and "%lf" read it: 0, or
-// FD_NO_NUMBER when it begins with none, FD_OUT_OF_RANGE when it overflows.
-int text_ll(const std::string& t, int64_t* v) {
-    const char* s = t.c_str();
-    char* end = nullptr;
-    errno = 0;
-    long long r = strtoll(s, &end, 0);
-    if (end == s) return FD_NO_NUMBER;
-    if (errno == ERANGE) return FD_OUT_OF_RANGE;
-    *v = r;
-    return 0;
+// The number a text begins with, as "%lli" and "%lf" read it: 0, or FD_NO_NUMBER when it begins
+// with none, FD_OUT_OF_RANGE when no field holds it.
+int prefix_code(NumPrefix r) {
+    return r == NUM_OK ? 0 : r == NUM_NONE ? FD_NO_NUMBER : FD_OUT_OF_RANGE;
 }
-
+int text_ll(const std::string& t, int64_t* v) {
+    return prefix_code(read_prefix_ll(t, v));
+}
 int text_double(const std::string& t, double* v) {
-    const char* s = t.c_str();
-    char* end = nullptr;
-    errno = 0;
-    double r = strtod(s, &end);
-    if (end == s) return FD_NO_NUMBER;
-    // An underflow reads as the tiny value strtod gives; an overflow is no value a field holds.
-    if (!std::isfinite(r)) return FD_OUT_OF_RANGE;
-    *v = r;
-    return 0;
+    return prefix_code(read_prefix_double(t, v));
 }
 
 int fd_initial_int(IP_FIELD* target, const void* data, FD_OPT* opt, int flag) {

@@ -684,9 +684,9 @@ QV_SEXP* local_eval(int64_t line, QV_SEXP* cmd, QV_SEXP* form) {
         if (!q) q = _get_my_qvi();
         QV_RESULT* r = q ? q->result_head : nullptr;
         pending = r ? 2 : 1;
-        for (; r && in_range; r = r->next)
-            if (cmp_round(r->seq_from, at) <= 0 && cmp_round(r->seq_to, at) > 0) break;
         if (!in_range) r = nullptr;
+        for (; r; r = r->next)
+            if (cmp_round(r->seq_from, at) <= 0 && cmp_round(r->seq_to, at) > 0) break;
         if (r) {
             env = r->cur_env;
             saved_line = q->inp_line;
