@@ -66,7 +66,8 @@ bool ready_now(int fid, bool writing) {
 // bytes done: len when complete, fewer at the end of the pipe (errno 0) or on failure (errno set).
 int rw_pieces(RW_FUNC func, STREAM* s, int fid, void* data, int len, bool wait) {
     char* p = static_cast<char*>(data);
-    bool writing = func != rw_read;
+    // Callers outside pass the system's own read.
+    bool writing = func != rw_read && func != static_cast<RW_FUNC>(::read);
     int done = 0;
     while (done < len) {
         if (!still_open(s)) {
@@ -87,7 +88,9 @@ int rw_pieces(RW_FUNC func, STREAM* s, int fid, void* data, int len, bool wait) 
         ssize_t n = func(fid, p + done, static_cast<size_t>(want));
         int err = errno;
         if (e) wait_data_unlock(e);
-        if (n < 0 && (err == EINTR || err == EAGAIN)) continue;
+        // Without the wait, a descriptor that has nothing now (EAGAIN) ends the loop: retrying
+        // would spin.
+        if (n < 0 && (err == EINTR || (err == EAGAIN && wait))) continue;
         if (n <= 0) {
             errno = n == 0 ? 0 : err;
             if (n == 0 && writing) errno = EIO;

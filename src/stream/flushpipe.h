@@ -90,7 +90,8 @@ int s_wait_flush_fpipe(STREAM* s);
 int s_read_ready_fpipe(STREAM* s);
 
 // Calls func(fid, data, rest) until len bytes are done: len, or -1 when a call gives less than 1
-// (EINTR is retried while the stream is open). do_rw_loop first waits for the descriptor to be
+// (EINTR is retried while the stream is open; a non-blocking descriptor with nothing to give or
+// no room, EAGAIN, is not: rw_loop never waits). do_rw_loop first waits for the descriptor to be
 // readable (func is ::read) or writable (otherwise), piece by piece, and gives -1 when the wait
 // is broken; a write piece is at most PIPE_BUF bytes, so it cannot block once the wait said yes.
 typedef ssize_t (*RW_FUNC)(int fid, void* data, size_t len);

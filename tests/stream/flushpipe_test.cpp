@@ -317,3 +317,54 @@ TEST(HandOver, ReceivingRebuildsStreamsAndWritesTheMessage) {
     for (int i = 0; i < 3; i++)
         EXPECT_EQ(recv_streams[i], nullptr);
 }
+
+// rw_loop never waits: a non-blocking pipe with nothing to read, or no room, ends it with EAGAIN;
+// do_rw_loop waits for the descriptor, the system's read being a read, not a write.
+TEST(FlushPipe, TheLoopsMoveWholeBuffersAndOnlyTheWaitingOneWaits) {
+    STREAM* p[2];
+    ASSERT_EQ(s_open_fpipe(p), 0);
+    int fd[2];
+    ASSERT_EQ(pipe2(fd, O_NONBLOCK), 0);
+    char buf[8] = {};
+    struct Case {
+        const char* what;
+        RW_FUNC func;
+        int fid;
+        int len;
+        int want;
+        int err;
+    };
+    const Case cases[] = {
+        {"read of an empty pipe", ::read, fd[0], 4, -1, EAGAIN},
+        {"write of 4 bytes", [](int f, void* d, size_t n) { return ::write(f, d, n); }, fd[1], 4, 4,
+         0},
+        {"read of the 4", ::read, fd[0], 4, 4, 0},
+        {"read past them", ::read, fd[0], 1, -1, EAGAIN},
+    };
+    for (const Case& c : cases) {
+        errno = 0;
+        EXPECT_EQ(rw_loop(c.func, p[0], c.fid, buf, c.len), c.want) << c.what;
+        if (c.want < 0) {
+            EXPECT_EQ(errno, c.err) << c.what;
+        }
+    }
+    // A full pipe: the loop that does not wait stops; the waiting one completes once read.
+    std::string big(1 << 20, 'x');
+    errno = 0;
+    EXPECT_EQ(rw_loop([](int f, void* d, size_t n) { return ::write(f, d, n); }, p[0], fd[1],
+                      big.data(), static_cast<int>(big.size())),
+              -1);
+    EXPECT_EQ(errno, EAGAIN);
+    char sink[4096];
+    while (read(fd[0], sink, sizeof sink) > 0) {
+    }
+    {
+        TaskRun writer([&] { EXPECT_EQ(write(fd[1], "late", 4), 4); });
+        EXPECT_EQ(do_rw_loop(::read, p[0], fd[0], buf, 4), 4);
+    }
+    EXPECT_EQ(std::string(buf, 4), "late");
+    close(fd[0]);
+    close(fd[1]);
+    s_close(p[0]);
+    s_close(p[1]);
+}
