@@ -475,13 +475,20 @@ int __s_flush_QVoHTTP(STREAM*, S_QVoHTTP_INFO* info, int type, int zero_check) {
                                    info->proxy_port);
     }
     bool sent = false;
+    bool cut = false;
     if (con) {
         // A close cuts the request being written so that no closer waits on a stalled agent; the
-        // end is not cut, since it is what the close owes the agent.
+        // end is not cut, since it is what the close owes the agent. A close that came while the
+        // connection was being made found nothing to cut: the request is not begun at all.
         if (type != QoH_END) {
             TaskLockGuard g(QVoHTTP_lock);
-            info->send_con = con;
+            if (info->flags & QoH_CLOSING)
+                cut = true;
+            else
+                info->send_con = con;
         }
+    }
+    if (con && !cut) {
         int done = 0;
         sent = output_client_header(con, hflags, info->host, info->target_port,
                                     QoH_HEADER_SIZE + len) == 0 &&
