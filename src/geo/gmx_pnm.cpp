@@ -218,6 +218,9 @@ QV_SEXP* vx_gmxImportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
             return file_error(form, GMX_OPEN, F, "cannot read the file", file);
         for (int64_t c = cols.first; c < cols.end; c += piece) {
             int64_t n = std::min(piece, cols.end - c);
+            // The picture is read with no node held: a slow file (or the file root's helper)
+            // keeps no reader or writer of the node waiting.
+            run.release_node();
             if (!read_full(f.fd, row.data(), n * bpp))
                 return file_error(form, GMX_OPEN, F, "cannot read the file", file);
             // A sample above the header's maximum is no sample of the picture: the file is

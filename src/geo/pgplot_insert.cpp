@@ -416,7 +416,8 @@ QV_SEXP* insert_call(QVISP_ENV* env, QV_SEXP* form, QV_SYM_FIELD* attr, MX_ENTRY
               &e->c};
     if (in.csv) {
         gmx_attr_int(attr, "startline", &startline);
-        // Nodes on the way are made as the points need them; the settings come back at the end.
+        // Nodes on the way are made as the points need them, through the run's own cache and
+        // with its own fetch options.
         GmxRun run(e, 1, 2, 2, "enable");
         in.c = run.cache();
         r = insert_lines(in, data, startline);
