@@ -97,7 +97,7 @@ QV_SEXP* vx_gmxCopy(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, Q
     if (!r) {
         channels.push_back(-1);
         // The destination's scripts may create nodes while the copy runs.
-        set_matrix_env(dest->c.m, "create-node", "enable");
+        MxCreateNode create(dest->c.m, "enable");
         int code = matrix_copy(dest->c.m, src->c.m, channels.data(), flags);
         if (code < 0) r = gmx_error_d(form, GMX_PARAM, F, gmx_param_data(gmx_code(code)));
     }

@@ -198,7 +198,7 @@ MATRIX_NODE* fetch_node(MATRIX* m, QV_SEXP* inp, QV_SEXP** errv) {
         *errv = param_error(inp, "param");
         return nullptr;
     }
-    set_matrix_env(m, "create-node", "disable");
+    MxCreateNode create(m, "disable");
     int err = 0;
     MATRIX_NODE* n = gmx_wait_node(m, dc, &err);
     if (!n) {

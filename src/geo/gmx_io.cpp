@@ -94,29 +94,27 @@ GmxRun::GmxRun(MX_ENTRY* e, int tree_node, int create, int wait, const char* cre
                bool take_lock)
     : e_(e), lock_(gmx_entry_lock(e), std::defer_lock) {
     if (take_lock) lock_.lock();
-    MX_CACHE* c = &e->c;
-    flush_mx_cache(c, 0);
-    saved_[0] = c->gn_tree_node;
-    saved_[1] = c->gn_create;
-    saved_[2] = c->gn_wait;
-    c->gn_tree_node = tree_node;
-    c->gn_create = create;
-    c->gn_wait = wait;
-    if (create_node) set_matrix_env(c->m, "create-node", create_node);
+    // The run's own cache over the entry's channel table (fixed once the entry is open): the
+    // fetch options are the run's, and the entry's cache, which readers copy theirs from, keeps
+    // its own.
+    c_.m = e->c.m;
+    c_.access_ch = e->c.access_ch;
+    c_.ds_len = e->c.ds_len;
+    c_.gn_tree_node = tree_node;
+    c_.gn_create = create;
+    c_.gn_wait = wait;
+    mxc_setup(&c_);
+    if (create_node) create_.emplace(c_.m, create_node);
 }
 
 GmxRun::~GmxRun() {
-    MX_CACHE* c = &e_->c;
-    flush_mx_cache(c, 0);
-    c->gn_tree_node = saved_[0];
-    c->gn_create = saved_[1];
-    c->gn_wait = saved_[2];
+    mxc_close(&c_);
     if (ix_) d_f_ree(ix_);
 }
 
 MX_CACHE_PARAM& GmxRun::param(int64_t* dc, int pos, int buf, void** table) {
     p_ = e_->p;
-    p_.c = &e_->c;
+    p_.c = &c_;
     p_.dc = dc;
     p_.ofs = nullptr;
     for (auto& d : p_.data_ptrs)

@@ -1,13 +1,15 @@
 // What the importing and exporting built-ins share: numbers from arguments with their range
-// checks, the element size of a channel, and one run over an entry's cache. A run holds the
-// entry's use lock for its whole length (two runs on one entry never share its current node or
-// pool), sets the cache's node-fetch options and the matrix's create-node key, builds the channel
-// table that sends one channel to one caller buffer, and restores the options and releases the
-// node on every road out.
+// checks, the element size of a channel, and one run over an entry's matrix. A run has a cache
+// of its own with its own node-fetch options (the entry's cache and its options are never
+// changed by a run), sets the matrix's create-node key, builds the channel table that sends one
+// channel to one caller buffer, and releases its node on every road out. A writing run holds the
+// entry's lock for its whole length, so two writes of one matrix do not interleave; nothing that
+// waits on a peer happens under that lock.
 #pragma once
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "geo/open_mx.h"
@@ -62,24 +64,33 @@ struct GmxHold {
 
 class GmxRun {
   public:
-    // Locks e (unless the caller holds its lock already), flushes its node, sets the options and
-    // the create-node key (left as it is when create_node is null).
+    // Locks e (when take_lock is set and the caller does not hold its lock already), gives the
+    // run a cache of its own over e's channels with these node-fetch options, and sets the
+    // create-node key (left as it is when create_node is null). A run that only reads takes no
+    // lock: its cache is its own, so nothing of the entry's is shared with another run.
     GmxRun(MX_ENTRY* e, int tree_node, int create, int wait, const char* create_node,
            bool take_lock = true);
+    // Releases the run's node and closes its cache.
     ~GmxRun();
     GmxRun(const GmxRun&) = delete;
     GmxRun& operator=(const GmxRun&) = delete;
-    // Cache parameters: the entry's defaults with dc, no offsets, every channel skipped but the
-    // one at position pos (when >= 0), which goes to data buffer `buf` entry 0 (`table`).
+    // Cache parameters: the entry's defaults over the run's cache with dc, no offsets, every
+    // channel skipped but the one at position pos (when >= 0), which goes to data buffer `buf`
+    // entry 0 (`table`).
     MX_CACHE_PARAM& param(int64_t* dc, int pos, int buf, void** table);
     MX_ENTRY* entry() { return e_; }
+    MX_CACHE* cache() { return &c_; }
+    // Lets go of the current node (and its channel locks), so that nothing of the matrix is
+    // held while the run waits on something else.
+    void release_node() { flush_mx_cache(&c_, 0); }
 
   private:
     MX_ENTRY* e_;
     std::unique_lock<std::mutex> lock_;
-    int saved_[3];
+    MX_CACHE c_{};
     MX_CACHE_PARAM p_{};
     MX_CACHE_PARAM_IX* ix_ = nullptr;
+    std::optional<MxCreateNode> create_;  // the run's create-node setting
 };
 
 // The lock a run of an entry holds (one of a fixed set, by the entry's address).

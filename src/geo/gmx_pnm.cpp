@@ -218,6 +218,9 @@ QV_SEXP* vx_gmxImportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
             return file_error(form, GMX_OPEN, F, "cannot read the file", file);
         for (int64_t c = cols.first; c < cols.end; c += piece) {
             int64_t n = std::min(piece, cols.end - c);
+            // The picture is read with no node held: a slow file (or the file root's helper)
+            // keeps no reader or writer of the node waiting.
+            run.release_node();
             if (!read_full(f.fd, row.data(), n * bpp))
                 return file_error(form, GMX_OPEN, F, "cannot read the file", file);
             // A sample above the header's maximum is no sample of the picture: the file is
@@ -348,10 +351,14 @@ QV_SEXP* vx_gmxExportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
                          : 0;
     dc[1] = x + lead * sx;
     void* table[1] = {pixels.data() + lead};
-    GmxRun run(e, 0, -1, 3, "disable");
+    // The report is closed after the run has let go of its node.
+    Report rep;
+    // The export only reads, through a cache of its own: it takes no lock of the entry, so its
+    // progress report, a back-call to the caller that may go unanswered for its full bound, never
+    // holds another caller's import of the matrix.
+    GmxRun run(e, 0, -1, 3, "disable", false);
     MX_CACHE_PARAM& p = run.param(dc.data(), pos, 2, table);
     p.vector_len = static_cast<int>(width - lead);
-    Report rep;
     rep.id = new_progressive(std_text("ExportPNM"), std_text(".progressve"), 0);
     if (rep.id >= 0) {
         int stage = new_stage(rep.id, std_text("ExportPNM"), -1, 0);
@@ -373,6 +380,8 @@ QV_SEXP* vx_gmxExportPNM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
         if (pos >= 0 && p.vector_len > 0 && dc[2] >= 0 && read_mx_cache_vector(&p) < 0 &&
             gmx_node_failure(mx_cache_error))
             return gmx_read_error(form, F, m);
+        // No node stays held while the row goes to the file and the report is updated.
+        run.release_node();
         for (int64_t i = 0; i < width; i++) {
             uint32_t v = pixels[i];
             uint8_t* o = &out[i * 3];

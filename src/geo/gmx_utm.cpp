@@ -31,8 +31,8 @@ QV_SEXP* labelled(QV_SEXP* form, uint32_t code, const char* label) {
 // The two caches while a run lasts.
 struct UtmCaches {
     MX_CACHE_PARAM* src;  // one 4-byte element into `cell`
-    MX_ENTRY* dst;
-    int64_t* tdc;  // the target's dimension code (further coordinates 0)
+    MX_CACHE* dst;        // the target run's cache
+    int64_t* tdc;         // the target's dimension code (further coordinates 0)
     int dst_pos, src_pos;
     uint32_t cell;
     char text[80];
@@ -69,8 +69,8 @@ int target_node(void* ctx, const int64_t* tile, UTM_VECTOR* vec) {
     auto* k = static_cast<UtmCaches*>(ctx);
     if (k->broken) return -2;
     std::memcpy(k->tdc, tile, 3 * sizeof(int64_t));
-    if (get_mx_cache(&k->dst->c, k->tdc) != 0) return -1;
-    MATRIX_DH_SET* ds = &k->dst->c.ds[k->dst_pos];
+    if (get_mx_cache(k->dst, k->tdc) != 0) return -1;
+    MATRIX_DH_SET* ds = &k->dst->ds[k->dst_pos];
     if (!ds->hd || ds->hd->dim < 2) return -1;
     vec->data = ds->offset;
     vec->len0 = ds->ix[0];
@@ -83,11 +83,11 @@ int target_node(void* ctx, const int64_t* tile, UTM_VECTOR* vec) {
 void begin_pass(void* ctx) {
     auto* k = static_cast<UtmCaches*>(ctx);
     set_matrix_env(k->src->c->m, "create-node", "disable");
-    set_matrix_env(k->dst->c.m, "create-node", "enable");
+    set_matrix_env(k->dst->m, "create-node", "enable");
 }
 
 void written(void* ctx) {
-    static_cast<UtmCaches*>(ctx)->dst->c.dirty = 1;
+    static_cast<UtmCaches*>(ctx)->dst->dirty = 1;
 }
 
 const char* tile_text(void* ctx, const int64_t* tile) {
@@ -184,12 +184,15 @@ QV_SEXP* vx_gmxImportUTM(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* at
         MX_CACHE_PARAM& sp = srun.param(sdc.data(), spos, 2, unused);
         sp.data_ptrs[2] = &k.cell;
         k.src = &sp;
-        k.dst = dst.e;
+        k.dst = trun.cache();
         k.dst_pos = dpos;
         k.src_pos = spos;
         UTM_IO io{&k, read_cell, target_node, written, tile_text, begin_pass};
         int64_t psize[2] = {tm->pixel_size[0], tm->pixel_size[1]};
         int64_t ssize[2] = {sm->pixel_size[0], sm->pixel_size[1]};
+        // The passes' nodes are made with each matrix's own setting; the keys are set by
+        // begin_pass.
+        MxCreateNode src_create(sm, "disable", false), dst_create(tm, "enable", false);
         rc = utm_import(&ud, psize, tm->block_size[0], tm->block_size[1], sm->block_size[0],
                         sm->block_size[1], ssize, &io);
         broken = k.broken;

@@ -48,6 +48,7 @@ struct Insert {
     FD_OPT_PTR* set;
     int ch;
     bool csv;
+    MX_CACHE* c;  // the run's cache for lines, the entry's for a record
 };
 
 // A record's coordinate slots (one per dimension) and fields (last_label + 1), all of kind none
@@ -186,7 +187,7 @@ bool give(MX_STRUCT_BLOCK* sb, INTERNAL_PLOT* pts) {
 // that node or its block cannot be had either.
 void put_back(const Insert& in, const int64_t* dc, INTERNAL_PLOT* pts) {
     if (!pts) return;
-    MX_CACHE* c = &in.e->c;
+    MX_CACHE* c = in.c;
     std::vector<int64_t> at(dc, dc + in.m->p.dim + 1);
     MX_STRUCT_BLOCK* sb = get_mx_cache(c, at.data()) < 0 ? nullptr : plot_block(c->n, in.ch);
     bool kept = sb && give(sb, pts);
@@ -234,7 +235,7 @@ INTERNAL_PLOT* not_placed(const Walk& w, const INTERNAL_PLOT* list, bool past) {
 const char* push_down(const Insert& in, const int64_t* dc, INTERNAL_PLOT* list,
                       INTERNAL_PLOT** left) {
     MATRIX* m = in.m;
-    MX_CACHE* c = &in.e->c;
+    MX_CACHE* c = in.c;
     ss_printf("IPD %s\n", pt_dc(m, dc, 1));
     PLOT_MATRIX pm;
     plot_matrix_of(m, &pm);
@@ -313,7 +314,7 @@ const char* push_down(const Insert& in, const int64_t* dc, INTERNAL_PLOT* list,
 // down; null or the failure's message.
 const char* insert_point(const Insert& in, const int64_t* crd, const IP_FIELD* fields) {
     MATRIX* m = in.m;
-    MX_CACHE* c = &in.e->c;
+    MX_CACHE* c = in.c;
     std::vector<int64_t> dc(crd, crd + m->p.dim + 1);
     for (int64_t level = m->total_levels - 1; level >= 0; level--) {
         dc[0] = level;
@@ -411,11 +412,14 @@ QV_SEXP* insert_call(QVISP_ENV* env, QV_SEXP* form, QV_SYM_FIELD* attr, MX_ENTRY
     gc_push(opts, gc_vx_sexp, "gmxPgPlotInsert-1");
     Insert in{form,   e,
               e->c.m, static_cast<FD_OPT_PTR*>(opts->ptr.ptr),
-              ch,     get_sf_attribute(attr, l_string(std_cm, "csv")) != nullptr};
+              ch,     get_sf_attribute(attr, l_string(std_cm, "csv")) != nullptr,
+              &e->c};
     if (in.csv) {
         gmx_attr_int(attr, "startline", &startline);
-        // Nodes on the way are made as the points need them; the settings come back at the end.
+        // Nodes on the way are made as the points need them, through the run's own cache and
+        // with its own fetch options.
         GmxRun run(e, 1, 2, 2, "enable");
+        in.c = run.cache();
         r = insert_lines(in, data, startline);
     } else {
         std::lock_guard<std::mutex> g(gmx_entry_lock(e));

@@ -262,7 +262,7 @@ int matrix_scan(MATRIX* m, int dir, int access, const int64_t* start, const int6
     if (!m || access < 0 || access >= MX_CAL_SLOTS || !start || !end) return MXE_RANGE;
     int sync = mx_file_sync_create_node(m);
     if (sync < 0) return sync == MX_SYNC_BUSY ? MXE_BUSY : MXE_NOT_OPEN;
-    set_matrix_env(m, "create-node", "disable");
+    MxCreateNode create(m, "disable");
     int dim = m->p.dim;
     std::vector<int64_t> s(start, start + dim + 1), e(end, end + dim + 1);
     SCAN_CALL_WORK w{};
@@ -471,7 +471,7 @@ end:
 int matrix_scan_force(MATRIX* m, int access, const int64_t* start, const int64_t* end,
                       MATRIX_SCAN_FUNC func, void* work) {
     if (!m || access < 0 || access >= MX_CAL_SLOTS || !start || !end) return MXE_RANGE;
-    set_matrix_env(m, "create-node", "enable");
+    MxCreateNode create(m, "enable");
     int dim = m->p.dim;
     std::vector<int64_t> s(start, start + dim + 1), e(end, end + dim + 1), top(dim + 1, 0);
     top[0] = m->total_levels - 1;

@@ -756,6 +756,26 @@ int set_matrix_env(MATRIX* m, const char* name, const char* data) {
     return r;
 }
 
+namespace {
+thread_local MxCreateNode* create_node_scopes = nullptr;
+}  // namespace
+
+MxCreateNode::MxCreateNode(MATRIX* mx, const char* v, bool set_key)
+    : m(mx), value(v && strcmp(v, "enable") == 0 ? "enable" : "disable"), prev(create_node_scopes) {
+    create_node_scopes = this;
+    if (set_key) set_matrix_env(m, "create-node", value);
+}
+
+MxCreateNode::~MxCreateNode() {
+    create_node_scopes = prev;
+}
+
+const char* mx_create_node_of(MATRIX* m) {
+    for (MxCreateNode* s = create_node_scopes; s; s = s->prev)
+        if (s->m == m) return s->value;
+    return nullptr;
+}
+
 QV_SEXP* matrix_error(const char* func, QV_SEXP* s, int code, QV_SEXP* info) {
     gc_push(nullptr, nullptr, "matrix_error");
     QV_SEXP* data =

@@ -236,6 +236,9 @@ struct MATRIX_TOKEN {
     // The node whose failure last woke the token from its wait, while the token runs the same
     // slot (only compared, never read through): the token does not start that node again.
     MATRIX_NODE* failed_wait;
+    // The create-node setting of the operation that made the token ("enable" or "disable"), or
+    // null: its scripts see it as `create-node` in place of the matrix environment's value.
+    const char* create_node;
 };
 constexpr uint32_t MX_TOKEN_MAGIC = 0x6d78746bu;
 
@@ -341,6 +344,24 @@ void _set_matrix_mode(MATRIX* m, int mode);
 void wait_matrix_mode(MATRIX* m);
 int64_t get_matrix_obj_id(MATRIX* m);
 int set_matrix_env(MATRIX* m, const char* name, const char* data);
+
+// One operation's create-node setting ("enable" or "disable") for matrix m while it lasts, on the
+// calling thread: a token made for a node of m meanwhile by this thread carries it, and its
+// scripts see it as `create-node`, whatever another operation of m set at the same time. The
+// matrix environment's key is set to it as well (when set_key), so that what the scripts see with
+// one operation at a time is what the key says, during the operation and after it. Scopes nest
+// and end in the reverse order of their start.
+struct MxCreateNode {
+    MxCreateNode(MATRIX* m, const char* value, bool set_key = true);
+    ~MxCreateNode();
+    MxCreateNode(const MxCreateNode&) = delete;
+    MxCreateNode& operator=(const MxCreateNode&) = delete;
+    MATRIX* m;
+    const char* value;  // the store's own copy of the text
+    MxCreateNode* prev;
+};
+// The calling thread's innermost create-node setting for m, or null.
+const char* mx_create_node_of(MATRIX* m);
 
 int set_matrix_param(MATRIX* m, const MATRIX_PARAM* p);
 int set_matrix_channel_info(MATRIX* m, int ch, const MATRIX_CHANNEL_INFO* info);

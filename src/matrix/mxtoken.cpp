@@ -111,6 +111,25 @@ const L_CHAR* this_level_name() {
     return k;
 }
 
+const L_CHAR* create_node_name() {
+    static const L_CHAR* k = l_string(std_cm, "create-node");
+    return k;
+}
+
+// Whether v is the text s.
+bool holds_text(QV_SEXP* v, const char* s) {
+    static const L_CHAR* enable = l_string(std_cm, "enable");
+    static const L_CHAR* disable = l_string(std_cm, "disable");
+    const L_CHAR* want = strcmp(s, "enable") == 0 ? enable : disable;
+    return get_type(v) == QVT_STRING && v->string.data && l_strcmp(v->string.data, want) == 0;
+}
+
+// The names a token's environment binds: mxThisLevel, and create-node when the token carries
+// its operation's setting.
+int token_bindings(MATRIX_TOKEN* t) {
+    return t->create_node ? 2 : 1;
+}
+
 QVISP_ENV* matrix_env(MATRIX* m) {
     return m->mx_env ? static_cast<QVISP_ENV*>(m->mx_env->data) : matrix_qv_env;
 }
@@ -126,7 +145,8 @@ thread_local MATRIX_SEXP* spare_hold = nullptr;
 // it is as it was made.
 void keep_spare_env(MATRIX_TOKEN* t) {
     QVISP_ENV* env = t->script_env;
-    if (spare_env || !env || !env_reusable_as_made(env, matrix_env(t->process_node->matrix), 1))
+    if (spare_env || !env ||
+        !env_reusable_as_made(env, matrix_env(t->process_node->matrix), token_bindings(t)))
         return;
     if (!spare_hold)
         spare_hold = mx_hold(env, gc_vxlisp_env, __FILE__, __LINE__);
@@ -153,8 +173,11 @@ QVISP_ENV* token_env(MATRIX_TOKEN* t) {
     QVISP_ENV* env = spare_env;
     spare_env = nullptr;
     // The level's binding is still there (a removal leaves the count of bindings made as it was).
-    ELEMENT* bound =
-        env && env_reusable_as_made(env, parent, 1) ? search_env(env, this_level_name()) : nullptr;
+    ELEMENT* bound = env && env_reusable_as_made(env, parent, token_bindings(t))
+                         ? search_env(env, this_level_name())
+                         : nullptr;
+    ELEMENT* create = bound && t->create_node ? search_env(env, create_node_name()) : nullptr;
+    if (bound && t->create_node && !create) bound = nullptr;
     if (bound) {
         gc_set(env, gc_vxlisp_env);
         set_env_work(env, t);
@@ -164,12 +187,15 @@ QVISP_ENV* token_env(MATRIX_TOKEN* t) {
         QV_SEXP* was = bound->data;
         if (get_type(was) != QVT_INTEGER || was->integer.data != level || was->integer.unit)
             set_env_fresh(env, bound->sym, get_integer(level, nullptr));
+        if (create && !holds_text(create->data, t->create_node))
+            set_env_fresh(env, create->sym, n_get_string(t->create_node));
     } else {
         gc_push(nullptr, nullptr, "token_env");
         QV_SEXP* v = get_integer(level, nullptr);
         env = new_loop_env(parent);
         set_env_work(env, t);
         set_env(env, this_level_name(), v);
+        if (t->create_node) set_env(env, create_node_name(), n_get_string(t->create_node));
         gc_pop(env, gc_vxlisp_env);
     }
     t->script_env = env;
@@ -532,6 +558,7 @@ MATRIX_TOKEN* _new_matrix_token(MATRIX_NODE* n) {
     t->process_node = n;
     t->access_target_id = t->normal_jump = t->err_jump = -1;
     t->normal_jump_status = t->err_jump_status = -1;
+    t->create_node = mx_create_node_of(m);
     m->token_cnt++;
     n->process_token = t;
     if (m->p.new_token) {

@@ -126,8 +126,8 @@ class ScanTest : public MatrixTest {
     // The file of created() holding the top node (1, 0, 0) with the stored children (0, 0, 0) and
     // (0, 16, 0), the top node (1, 32, 0) with (0, 32, 0), and the top node (1, 0, 32) listing the
     // child (0, 0, 32) that was never stored. Reopened with the file fetch script and the scan's
-    // slots (group MI_EDIT_1) set to testNode.
-    MATRIX* stored() {
+    // slots (group MI_EDIT_1) set to testNode; fetch is the fetch slots' script.
+    MATRIX* stored(const std::string& fetch = kFetch) {
         MATRIX* m = created();
         std::vector<std::vector<int64_t>> nodes = {{1, 0, 0},  {0, 0, 0},  {0, 16, 0},
                                                    {1, 32, 0}, {0, 32, 0}, {1, 0, 32}};
@@ -152,7 +152,7 @@ class ScanTest : public MatrixTest {
         EXPECT_EQ(load_matrix_header(m, O_RDWR, 0644), 0);
         methods(m);
         for (int s = 0; s < 3; s++) {
-            set_matrix_cal(m, MI_FETCH_1_TP + s, script(kFetch));
+            set_matrix_cal(m, MI_FETCH_1_TP + s, script(fetch.c_str()));
             set_matrix_cal(m, MI_EDIT_1_TP + s, script("(testNode 0) (testShow create-node)"));
         }
         set_matrix_mode(m, 1);
@@ -185,6 +185,40 @@ int bounded_scan(MATRIX* m, int dir, int access, const std::vector<int64_t>& s,
     int r = j->res;
     delete j;
     return r;
+}
+
+// A node's scripts see the create-node setting of the operation that asked for the node, whatever
+// another operation of the matrix set meanwhile; with no operation of its own running they see
+// the matrix's key, which the last operation set.
+TEST_F(ScanTest, ScriptsSeeTheCreateNodeOfTheOperationThatAskedForTheNode) {
+    MATRIX* m = stored(std::string("(testNode 0) (testShow create-node) ") + kFetch);
+    take_marks();
+    auto fetch = [&](std::vector<int64_t> c) {
+        int err = 0;
+        MATRIX_NODE* n = get_matrix_node_wait(&err, m, c.data(), MI_FETCH_1_TP);
+        EXPECT_EQ(err, 0);
+        if (n) unlock_node(n, nullptr);
+    };
+    struct Other {
+        MATRIX* m;
+        std::atomic<bool> done{false};
+    } other{m};
+    {
+        MxCreateNode mine(m, "disable");
+        // Another operation of the matrix, on a task of its own, sets "enable" meanwhile.
+        create_task(
+            [](intptr_t d) {
+                auto* o = reinterpret_cast<Other*>(d);
+                { MxCreateNode theirs(o->m, "enable"); }
+                o->done = true;
+            },
+            reinterpret_cast<intptr_t>(&other), 1);
+        ASSERT_TRUE(wait_for([&] { return other.done.load(); }));
+        fetch({1, 0, 0});
+    }
+    fetch({1, 32, 0});
+    std::vector<std::string> v = take_marks();
+    EXPECT_EQ(v, (std::vector<std::string>{"1 0 0", "^\"disable\"", "1 32 0", "^\"enable\""}));
 }
 
 TEST_F(ScanTest, StoredNodesInBothOrdersWithProgress) {
