@@ -645,8 +645,15 @@ int e_print_sexp_framed(STREAM* st, int* err, QV_SEXP* s, int flags, const char*
     int r = put_text(&c, before);
     INDENT top = {0, 0};
     if (r == 0 && (flags & PF_LINES)) {
-        for (QV_SEXP* p = real(s); r == 0 && sexp_raw_type(p) == QVT_PAIR; p = real(p->pair.cdr)) {
+        // Each item on a line of its own. A value that is not a list, or the tail of one that
+        // does not end in nil, is an item too: nothing given is left out of the file.
+        QV_SEXP* p = real(s);
+        for (; r == 0 && sexp_raw_type(p) == QVT_PAIR; p = real(p->pair.cdr)) {
             r = print_node(&c, p->pair.car, flags & ~PF_LINES, top, 0);
+            if (r == 0) r = put(&c, '\n');
+        }
+        if (r == 0 && sexp_raw_type(p) != QVT_NIL) {
+            r = print_node(&c, p, flags & ~PF_LINES, top, 0);
             if (r == 0) r = put(&c, '\n');
         }
     } else if (r == 0) {

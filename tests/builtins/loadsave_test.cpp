@@ -362,3 +362,22 @@ TEST_F(LoadSaveTest, FilesThatAreNoRegularFilesAreRefusedAtOnce) {
         EXPECT_NE(show(run_here("(Load \"@/cut.qv\")")).find(c.error), std::string::npos) << c.text;
     }
 }
+
+// Every value given to a qv Save reaches the file: a lone atom or tag is one item, and so is the
+// tail of a list that does not end in nil; a list is one item a line.
+TEST_F(LoadSaveTest, QvSaveWritesEveryValueItWasGiven) {
+    const struct {
+        const char* value;
+        const char* file;
+    } cases[] = {
+        {"12", "12\n"},       {"\"hello\"", "^\"hello\"\n"},
+        {"'(1 2)", "1\n2\n"}, {"(cons 1 2)", "1\n2\n"},
+        {"()", ""},
+    };
+    for (const auto& c : cases) {
+        QV_SEXP* r =
+            run_here(std::string("([Save oflag=\"creat:trunc\"] \"@/v.qv\" ") + c.value + ")");
+        EXPECT_EQ(get_type(r), QVT_NIL) << c.value << ": " << show(r);
+        EXPECT_EQ(read_file(path("v.qv")), c.file) << c.value;
+    }
+}
