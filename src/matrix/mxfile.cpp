@@ -1721,7 +1721,8 @@ int take_first(FAVT64_NODE* e, void* work) {
 // The queries read the stored tree: the nodes still to be written or being made are written
 // first, so that what a copy or scan sees is what the matrix holds.
 int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m) {
-    if (mx_file_sync_create_node(m) < 0) return MXF_SYNC_FAILED;
+    if (int sync = mx_file_sync_create_node(m); sync < 0)
+        return sync == MX_SYNC_BUSY ? MXE_BUSY : MXF_SYNC_FAILED;
     Access a(m);
     if (a.r < 0) return -1;
     MX_FILE_WORK* w = work_of(m);
@@ -1744,8 +1745,8 @@ int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m) {
 
 MX_DIM_CODE_LIST* mx_search_level_node(int* errp, MATRIX* m, const int64_t* start, int limit) {
     *errp = 0;
-    if (mx_file_sync_create_node(m) < 0) {
-        *errp = MXF_SYNC_FAILED;
+    if (int sync = mx_file_sync_create_node(m); sync < 0) {
+        *errp = sync == MX_SYNC_BUSY ? MXE_BUSY : MXF_SYNC_FAILED;
         return nullptr;
     }
     Access a(m);

@@ -206,7 +206,8 @@ void init_mx_file();
 
 // The lowest and highest stored dimension codes in tree order into start and last (dim + 1
 // values each): 0, 1 when nothing is stored, -1 when the tree is damaged or the file cannot be
-// reached, MXF_SYNC_FAILED when the nodes still to be written could not be written first.
+// reached, MXF_SYNC_FAILED when the nodes still to be written could not be written first, and
+// MXE_BUSY when some node stayed unwritten or in the making past the wait's bound.
 int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m);
 // Up to limit stored codes of start's level from start on, ascending in tree order (copies the
 // caller frees with free_mx_dim_code_list); null with *errp 0 when there are none, or with a
