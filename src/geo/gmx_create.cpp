@@ -296,12 +296,22 @@ QV_SEXP* vx_gmxCreate_matrix(CREATE_PARAM* cp, QVISP_ENV* env, QV_SEXP* form, QV
             return gmx_error_d(form, GMX_PARAM, "gmxCreate",
                                pair_data("inv_param", n_get_string("activePhase_mode")));
     }
-    MATRIX* m = open_matrix(attr_text(attr, "neturl"), attr_text(attr, "filename"),
-                            attr_text(attr, "key"), nullptr, nullptr);
+    MATRIX* m = nullptr;
+    int header = 0;
+    // A file still held by a matrix whose entry is being closed (a read by name's own opening,
+    // a gmxClose) is free once that close ends: waited for, bounded, and tried again.
+    for (int round = 0; round < 4; round++) {
+        uint64_t begun = mx_entry_closes_begun();
+        m = open_matrix(attr_text(attr, "neturl"), attr_text(attr, "filename"),
+                        attr_text(attr, "key"), nullptr, nullptr);
+        header = m ? load_header(m) : 0;
+        if ((m && header != MXF_CANNOT_OPEN) || round == 3 || !wait_mx_entry_closes(begun)) break;
+        if (m) close_matrix(m);
+        m = nullptr;
+    }
     if (!m)
         return gmx_error_d(form, GMX_OPEN, "gmxCreate",
                            pair_data("open file error", n_get_string("open_matrix")));
-    int header = load_header(m);
     if (header == MXF_CANNOT_OPEN) {
         close_matrix(m);
         return gmx_error(form, GMX_OPEN, "gmxCreate", "gmxCreate open file error");
@@ -339,6 +349,8 @@ QV_SEXP* vx_gmxCreate(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM
         MX_ENTRY* e = open_mxread(attr_text(attr, "neturl"), attr_text(attr, "filename"),
                                   attr_text(attr, "key"), mode);
         if (!e) return gmx_error(form, GMX_OPEN, "gmxCreate", "gmxCreate open file error");
+        // The id is the script's: the entry stays open though a read may have opened it.
+        keep_mx_entry(e);
         int id = e->id;
         release_mx_entry(e);
         return get_integer(id, nullptr);

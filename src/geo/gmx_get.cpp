@@ -89,6 +89,7 @@ QV_SEXP* open_mxread_server_related(const L_CHAR* path, QV_SEXP* s) {
     }
     if (e) {
         // What Get opened stays open and registered for the next request.
+        keep_mx_entry(e);
         MATRIX* m = e->c.m;
         int64_t* dc = get_dim_code_from_sexp(m, code_list);
         if (!dc || list_length(code_list) != m->p.dim + 1) {

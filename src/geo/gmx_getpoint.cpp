@@ -352,21 +352,24 @@ QV_SEXP* vx_gmxGetPoint(int s_flag, QV_SEXP* s, QV_SYM_FIELD* attr) {
         return gmx_error_d(s, GMX_MISMATCH, F, nullptr);
     const L_CHAR* name = file->string.data;
     MX_ENTRY* e = nullptr;
+    bool made = false;
     if (!type || text_is(type, "absolute")) {
-        e = open_mxread(nullptr, name, nullptr, 0);
+        e = open_mxread(nullptr, name, nullptr, 0, &made);
     } else if (text_is(type, "related")) {
-        if (QV_SEXP* err = open_mxread_related(name, s, F, &e)) return err;
+        if (QV_SEXP* err = open_mxread_related(name, s, F, &e, &made)) return err;
     } else if (text_is(type, "network")) {
-        e = open_mxread(name, nullptr, nullptr, 1);
+        e = open_mxread(name, nullptr, nullptr, 1, &made);
     } else if (text_is(type, "key")) {
-        e = open_mxread(nullptr, nullptr, name, 0);
+        e = open_mxread(nullptr, nullptr, name, 0, &made);
     } else {
         return gmx_error_d(s, GMX_PARAM, F, n_get_string("attribute:path-type"));
     }
     if (!e) return gmx_error_d(s, GMX_OPEN, F, nullptr);
     QV_SEXP* r = read_point(e, pts, attr);
     if (get_type(r) != QVT_ERROR) r = mark_reply(r, e);
-    release_mx_entry(e);
+    // A matrix this read opened for itself is closed by its last reader, so that the file is free
+    // again for every opener; one a script or a server has open stays open.
+    close_mx_entry_if_alone(e, made);
     return r;
 }
 

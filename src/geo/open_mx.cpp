@@ -30,6 +30,11 @@ bool stopping;
 int live_holds;
 // Never destroyed: tasks may still use it while the process exits.
 std::condition_variable& held_cv = *new std::condition_variable;
+// Entries whose last holder is closing their matrix now, and closes begun in the run: an opening
+// that failed while one ran (the file was still held by the matrix going away) tries again.
+int closes_running;
+uint64_t closes_begun;
+std::condition_variable& closed_cv = *new std::condition_variable;
 
 MX_ENTRY* _search(MATRIX* m) {
     for (MX_ENTRY* e = mx_list; e; e = e->next)
@@ -86,25 +91,34 @@ const char kDefaultLoadCal[] =
     "\terr-jump-status=\"MS_PROCESS_ERR_1\"/>\n"
     "<mxLoad target=\"file\"/>\n";
 
+// Installs the default loading calibration in the three fetch slots: 0, or -1.
+int install_default_load(MATRIX* m) {
+    gc_push(nullptr, nullptr, "install_default_load");
+    QV_SEXP* s = read_qv_items(kDefaultLoadCal);
+    realize_whole(s);
+    int r = set_matrix_cal(m, MI_FETCH_1_TP, s);
+    if (r == 0) r = set_matrix_cal_equ(m, MI_FETCH_1_TP + 1, MI_FETCH_1_TP);
+    if (r == 0) r = set_matrix_cal_equ(m, MI_FETCH_1_TP + 2, MI_FETCH_1_TP);
+    gc_pop(nullptr, nullptr);
+    return r < 0 ? -1 : 0;
+}
+
 // Installs the calibrations of a read-only opening: 0, or -1 when they cannot be had.
 int install_read_cal(MATRIX* m, int phase_mode) {
-    if (phase_mode < 0) {
-        gc_push(nullptr, nullptr, "install_read_cal");
-        QV_SEXP* s = read_qv_items(kDefaultLoadCal);
-        realize_whole(s);
-        int r = set_matrix_cal(m, MI_FETCH_1_TP, s);
-        if (r == 0) r = set_matrix_cal_equ(m, MI_FETCH_1_TP + 1, MI_FETCH_1_TP);
-        if (r == 0) r = set_matrix_cal_equ(m, MI_FETCH_1_TP + 2, MI_FETCH_1_TP);
-        gc_pop(nullptr, nullptr);
-        return r < 0 ? -1 : 0;
-    }
+    if (phase_mode < 0) return install_default_load(m);
     QV_SEXP* cals[MX_CAL_SLOTS];
     gc_push(nullptr, nullptr, "install_read_cal");
     int r = load_mode_cal(cals, nullptr, m, phase_mode);
     // The texts are installed, the stored priorities are not: the parameters are already set.
     for (int i = 0; i < MX_CAL_SLOTS && r == 0; i++)
         if (set_matrix_cal(m, i, cals[i]) < 0) r = -1;
+    // A file that stores no fetch text for the mode (its writer set its scripts live only) would
+    // fetch no node at all: its nodes are loaded from the file as with the default.
+    bool no_fetch = r == 0;
+    for (int i = MI_FETCH_1_TP; i <= MI_FETCH_1_TP + 2 && no_fetch; i++)
+        no_fetch = cals[i] == nullptr;
     gc_pop(nullptr, nullptr);
+    if (r == 0 && no_fetch) r = install_default_load(m);
     return r < 0 ? -1 : 0;
 }
 
@@ -139,27 +153,52 @@ void open_mxread_method(MATRIX_TOKEN* t) {
 
 MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
                       int phase_mode, bool* made) {
-    GMX_WORK w{nullptr, phase_mode};
-    MATRIX* m = open_matrix_held(neturl, filename, key, open_mxread_method, &w);
-    if (!m) return nullptr;
-    wait_matrix_mode(m);
-    // The mode is read without the store's lock: another holder's close may be setting it.
-    MX_ENTRY* e = mx_ld(m->mode) == 1 ? search_mx_entry(m) : nullptr;
-    release_matrix(m);
-    if (made) *made = e && w.e == e;
-    return e;
+    if (made) *made = false;
+    // An opening that meets an entry's close (the matrix found open but its entry gone, or the
+    // file still held by the matrix going away) waits for that close and tries again: a few
+    // rounds, each bounded.
+    for (int round = 0; round < 4; round++) {
+        uint64_t begun = mx_entry_closes_begun();
+        GMX_WORK w{nullptr, phase_mode};
+        MATRIX* m = open_matrix_held(neturl, filename, key, open_mxread_method, &w);
+        if (!m) return nullptr;
+        wait_matrix_mode(m);
+        // The mode is read without the store's lock: another holder's close may be setting it.
+        bool open = mx_ld(m->mode) == 1;
+        MX_ENTRY* e = open ? search_mx_entry(m) : nullptr;
+        release_matrix(m);
+        if (e) {
+            if (made) *made = w.e == e;
+            return e;
+        }
+        if (!wait_mx_entry_closes(begun)) return nullptr;
+    }
+    return nullptr;
+}
+
+uint64_t mx_entry_closes_begun() {
+    std::lock_guard<std::mutex> g(mx_list_mu);
+    return closes_begun;
+}
+
+bool wait_mx_entry_closes(uint64_t begun) {
+    std::unique_lock<std::mutex> g(mx_list_mu);
+    if (closes_running == 0 && closes_begun == begun) return false;
+    closed_cv.wait_for(g, std::chrono::seconds(10), [] { return closes_running == 0; });
+    return true;
 }
 
 void close_mx_entry_if_alone(MX_ENTRY* e, bool made) {
-    bool alone = false;
-    {
+    if (made) {
         std::lock_guard<std::mutex> g(mx_list_mu);
-        alone = made && e->holders == 1 && !e->closing;
+        e->transient = true;
     }
-    if (alone)
-        close_mx_entry(e);
-    else
-        release_mx_entry(e);
+    release_mx_entry(e);
+}
+
+void keep_mx_entry(MX_ENTRY* e) {
+    std::lock_guard<std::mutex> g(mx_list_mu);
+    e->kept = true;
 }
 
 MX_ENTRY* search_mx_entry(MATRIX* m) {
@@ -192,14 +231,23 @@ void release_mx_entry(MX_ENTRY* e) {
     if (!e) return;
     {
         std::lock_guard<std::mutex> g(mx_list_mu);
-        if (--e->holders > 0 || !e->closing) {
+        if (--e->holders > 0 || (!e->closing && (!e->transient || e->kept))) {
             _hold_ended();
             return;
         }
+        // A transient entry's last holder closes it: unlisted here, so no look-up takes it again.
+        if (!e->closing) {
+            e->closing = true;
+            if (e->id > 0) _unlink(e);
+            e->id = 0;
+        }
+        closes_running++;
+        closes_begun++;
     }
     finish_entry(e);
     std::lock_guard<std::mutex> g(mx_list_mu);
     _hold_ended();
+    if (--closes_running == 0) closed_cv.notify_all();
 }
 
 int regist_mx_entry(MX_ENTRY* e) {

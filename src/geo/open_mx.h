@@ -20,13 +20,18 @@ struct MX_ENTRY {
     uint64_t serial;   // given when registered, never given again in the run
     int holders;       // look-ups in progress
     bool closing;      // unlisted; the last holder closes and frees it
+    bool transient;    // opened by a call for itself: its last holder closes it unless kept
+    bool kept;         // asked to stay open (a registered id, a served matrix)
 };
 
 // The listed entry of matrix m, or of id, held; null when none.
 MX_ENTRY* search_mx_entry(MATRIX* m);
 MX_ENTRY* search_mx_entry_by_id(int id);
-// Drops a holder; the last holder of a closed entry closes its matrix and frees it.
+// Drops a holder; the last holder of a closed entry, or of a transient one not kept, closes its
+// matrix and frees it.
 void release_mx_entry(MX_ENTRY* e);
+// Marks a held entry to stay open after its holders are gone, though a call made it for itself.
+void keep_mx_entry(MX_ENTRY* e);
 
 // Lists e under a fresh id: -1 (e not listed) when e's matrix already has a listed entry.
 int regist_mx_entry(MX_ENTRY* e);
@@ -50,8 +55,14 @@ int close_mx_entry(MX_ENTRY* e);
 // With made given, *made tells whether this call's open method made the entry.
 MX_ENTRY* open_mxread(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
                       int phase_mode, bool* made = nullptr);
-// Ends a held entry that a call opened for itself: closed when made is set and no other holder
-// took it meanwhile, else only the hold is dropped (a script or another reader keeps it).
+// The entry closes begun so far in the run; and, for an opening that failed, a wait (at most 10 s)
+// for the closes running now: false when none ran or began since `begun`, so the failure was not
+// theirs, else true (try again).
+uint64_t mx_entry_closes_begun();
+bool wait_mx_entry_closes(uint64_t begun);
+// Ends a held entry that a call opened for itself (made set): it becomes transient, so that its
+// last holder, this call or another reader that took it meanwhile, closes it, unless something
+// kept it. Without made only the hold is dropped (a script or another reader keeps it).
 void close_mx_entry_if_alone(MX_ENTRY* e, bool made);
 // The end of the run, before the matrices are closed: from now on no entry is listed (look-ups
 // by id or matrix find nothing); every listed entry is closed by its last holder, after waiting

@@ -1157,7 +1157,8 @@ int purge_node(MATRIX* m, MX_FILE_WORK* w, int64_t ring_fofs) {
     return 0;
 }
 
-// What a save writes, taken from the node under the store's lock before the file is touched:
+// What a save writes, taken from the node under the store's lock and the node's channel lock
+// before the file is touched:
 // the file layer never takes matrix_lock while it holds file access (closing holds them in the
 // other order).
 struct NodeImage {
@@ -1327,9 +1328,15 @@ int save_matrix_node(MATRIX_NODE* n) {
     uint32_t epoch = 0;
     {
         TaskLockGuard g(matrix_lock);
+        // Writers change a node's vectors under its channel lock (a cache holds it while it
+        // writes), so the image is taken under it too: it is then one the node held at some
+        // moment, never half of a write. Waiting for it gives matrix_lock up meanwhile; the lock
+        // is the task's own when the save runs in the task that holds it.
+        _matrix_node_channel_lock(n);
         take_image(s, n);
         changed = n->dirty_file_time != 0;
         epoch = n->file_epoch;
+        _matrix_node_channel_unlock(n, 0);
     }
     // A node without changes that was read before the file was last closed may be older than
     // what the file holds now (another process may have written it meanwhile): writing it would

@@ -664,7 +664,12 @@ void _matrix_send_result(MATRIX_NODE* n) {
     gc_push(nullptr, nullptr, "_matrix_send_result");
     QV_SEXP* v;
     if (n->status == MS_OK) {
+        // Writers write the vectors under the node's channel lock; the lock-free look-up may take
+        // it as soon as the node is ready. Taken here (at once: the node turned ready in this
+        // hold of matrix_lock), the answer is the node as it stood, never half of a write.
+        bool held = mx_try_channel_lock(n, 1);
         v = h->encode_node ? h->encode_node(n) : nullptr;
+        if (held) _matrix_node_channel_unlock(n, 0);
     } else {
         v = get_error(nullptr, 0, MXE_SCRIPT_NODE, l_string(std_cm, "Get"),
                       n_get_string("get_matrix there is no node"));
