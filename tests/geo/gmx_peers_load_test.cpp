@@ -8,7 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -227,7 +229,7 @@ TEST(GmxPeersLoad, EveryAnswerUnderAMixedLoadIsTheQuietAgentsAndTheFilesCheckCle
         "([Load option=\"text\" terminate=\"\\n\"] \"" +
         dir + "/places.csv\")))\n^(insert-places)\n" + geotest::listener_script(port);
     ChildResult agent;
-    std::thread runs([&] { agent = geotest::agent_child(dir, script, 300000); });
+    std::thread runs([&] { agent = geotest::agent_child(dir, script, 180000); });
     // Ends the agent when a check below stops the test early.
     struct Ends {
         std::thread& runs;
@@ -359,7 +361,19 @@ TEST(GmxPeersLoad, EveryAnswerUnderAMixedLoadIsTheQuietAgentsAndTheFilesCheckCle
     EXPECT_EQ(quiet.ask("(gmxGetPoint \"" + copy + "\" " + points() + ")"), want_cells);
     EXPECT_EQ(quiet.ask("([gmxClose id=\"2\"])"), "()");
     EXPECT_EQ(quiet.ask("([gmxClose id=\"1\"])"), "()");
-    quiet.ask("(Exit)", 60000);
+    // The files as saved: read by name once closed, they answer the same, and the reads leave
+    // them free to be opened again.
+    EXPECT_EQ(quiet.ask(read), want_cells);
+    EXPECT_EQ(quiet.ask("(gmxGetPoint \"" + copy + "\" " + points() + ")"), want_cells);
+    for (const std::string& f : {geo, copy}) {
+        std::string reopened = quiet.ask(matrix(f));
+        bool id = !reopened.empty() && std::all_of(reopened.begin(), reopened.end(), isdigit);
+        EXPECT_TRUE(id) << f << ": " << reopened;
+        if (id) {
+            EXPECT_EQ(quiet.ask("([gmxClose id=\"" + reopened + "\"])"), "()") << f;
+        }
+    }
+    Peer(port).ask("(Exit)", 60000);
     runs.join();
     // A clean end: no report of the sanitizers (which also turns the exit status).
     bool reported = agent.err.find("Sanitizer") != std::string::npos ||
