@@ -95,7 +95,7 @@ struct Peer {
                     if (buf.compare(value, 2, "^#") == 0) {
                         size_t mark = buf.find('#', value + 2);
                         if (mark == std::string::npos) break;
-                        from = mark + 1 + std::stoul(buf.substr(value + 2, mark - value - 2));
+                        from = mark + 1 + strtoul(buf.c_str() + value + 2, nullptr, 10);
                         if (from > buf.size()) break;
                     }
                     size_t end = buf.find("</Result>\n", from);
@@ -284,7 +284,9 @@ TEST(GmxPeersLoad, EveryAnswerUnderAMixedLoadIsTheQuietAgentsAndTheFilesCheckCle
 
     // The load: every peer connects, then all start together. The writers and walkers give a
     // fixed count of commands each; the quick ones (reads, Gets, status) go on until the last of
-    // those has its answer, so that they meet every stage of the others' work.
+    // those has its answer, so that they meet every stage of the others' work. No error is a
+    // right answer here: the whole load is far shorter than the minute a copy or a scan may wait
+    // for nodes that others keep busy, the only bound an answer could meet.
     struct Role {
         std::string name;
         int count;
