@@ -570,6 +570,7 @@ int u_stat(const char* path, U_STAT* st) {
     st->us_atime = to_qvtime(sb.st_atime);
     st->us_mtime = to_qvtime(sb.st_mtime);
     st->us_ctime = to_qvtime(sb.st_ctime);
+    st->us_mtime_full = static_cast<int64_t>(sb.st_mtime);
     return 0;
 }
 

@@ -35,6 +35,9 @@ struct U_STAT {
     uint32_t us_atime;
     uint32_t us_mtime;
     uint32_t us_ctime;
+    // The modification time whole, in seconds since 1970: the 32-bit times above wrap for a date
+    // before 2001, so comparisons of age use this one.
+    int64_t us_mtime_full;
 };
 
 // One entry of the running-checksum table: the wrapping sum of every byte written through fd.

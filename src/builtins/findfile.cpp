@@ -190,7 +190,7 @@ void get_no_star(std::vector<FOUND>* d, int condition, const char* base_dir, con
                 }
             } else {
                 if (tk != k || !(condition & FC_EXIST)) continue;
-                int want = st.us_mtime > ts.us_mtime ? FC_NOTOUCH : FC_TOUCH;
+                int want = st.us_mtime_full > ts.us_mtime_full ? FC_NOTOUCH : FC_TOUCH;
                 if (!(condition & want)) continue;
             }
         }

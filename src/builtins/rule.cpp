@@ -187,7 +187,7 @@ QV_SEXP* exec_allfor1(const std::vector<std::string>& paths, QVISP_ENV* env, QV_
 
 // Nil when every dependency exists and is newer than time, else the guard's Break or an error.
 // The dependency lists are walked with an explicit stack, so nesting costs no machine stack.
-QV_SEXP* check_target(QV_SEXP* form, QV_SEXP* deps, uint32_t time) {
+QV_SEXP* check_target(QV_SEXP* form, QV_SEXP* deps, int64_t time) {
     std::vector<QV_SEXP*> stack;
     stack.push_back(deps);
     while (!stack.empty()) {
@@ -203,7 +203,7 @@ QV_SEXP* check_target(QV_SEXP* form, QV_SEXP* deps, uint32_t time) {
             case QVT_STRING: {
                 U_STAT st;
                 std::string path = to_bytes(d->string.data);
-                if (u_stat(path.c_str(), &st) != 0 || !(st.us_mtime > time))
+                if (u_stat(path.c_str(), &st) != 0 || !(st.us_mtime_full > time))
                     return guard_break(form, "Target");
                 break;
             }
@@ -437,7 +437,8 @@ QV_SEXP* qv_Target(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr
     if (get_type(target) != QVT_STRING) return guard_type_error(form, "Target");
     std::string path = to_bytes(target->string.data);
     U_STAT st;
-    if (u_stat(path.c_str(), &st) == 0) return check_target(form, form_rest(form, 2), st.us_mtime);
+    if (u_stat(path.c_str(), &st) == 0)
+        return check_target(form, form_rest(form, 2), st.us_mtime_full);
     if (!make) return guard_break(form, "Target");
     if (!env_is_privileged(env)) return permission_error(form, "Target");
     make_dir(path, mode);

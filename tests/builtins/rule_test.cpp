@@ -80,6 +80,9 @@ TEST_F(RuleTest, TargetRunsTheBodyOnlyWhenEveryDependencyIsNewer) {
     // In a one-for-all run a guard that is not satisfied ends the single run with nil.
     EXPECT_EQ(walk("(Accept \"t/out\") (Target \"t/out\" \"t/old\")"), "()");
     EXPECT_EQ(walk("(Accept \"t/out\") (Target \"t/out\" \"t/new1\")"), "(\"t/out\")");
+    // A target made before 2001 (times before then wrap in 32 bits) is older than today's files.
+    file("t/1999", static_cast<int>(915148800 - time(nullptr)));
+    EXPECT_EQ(walk("(Accept \"t/1999\") (Target \"t/1999\" \"t/new1\")"), "(\"t/1999\")");
 }
 
 TEST_F(RuleTest, MakeDirSetsThePermissionOnlyOnDirectoriesItCreates) {
