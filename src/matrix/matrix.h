@@ -112,6 +112,11 @@ struct MATRIX {
     MATRIX_NODE* dirty_tail;
     int64_t dirty_cnt;
     int64_t dirty_failed;
+    // While save_waiters tasks wait in _mx_save_changes for every change to be saved, changes
+    // that no save has been asked for yet are counted in save_news and wake them: a node changed
+    // anew, or one whose save ended while it changed again (under matrix_lock).
+    int save_waiters;
+    uint32_t save_news;
 };
 
 // MATRIX::flags bit 3.

@@ -230,11 +230,34 @@ L_CHAR* lock_name(const MX_FILE_WORK* w) {
 // write lock.
 void take_call_lock(MX_FILE_WORK* w, MATRIX* m) {
     if (!call_lock_hooks.lock || w->lock_d) return;
+    {
+        TaskLockGuard g(mx_file_lock);
+        w->lock_taking = true;
+    }
     int seq = 0;
     void* d = call_lock_hooks.lock(lock_name(w), writable(w), mx_file_lock_event, m, &seq);
     TaskLockGuard g(mx_file_lock);
     w->lock_d = d;
     w->lock_seq = d ? seq : 0;
+    w->lock_taking = false;
+    wakeup_task(&works);
+}
+
+// The server may ask for a lock back as soon as it grants it, before the opening that asked has
+// recorded the lock's number: an event whose number no work holds waits while any opening is
+// still taking its lock (each ends within its request's bound).
+void wait_for_lock_numbers(int seq) {
+    lock_task(mx_file_lock);
+    for (;;) {
+        bool taking = false;
+        MX_FILE_WORK* w = works;
+        for (; w && w->lock_seq != seq; w = w->next)
+            taking = taking || w->lock_taking;
+        if (w || !taking) break;
+        sleep_task(&works, mx_file_lock);
+        lock_task(mx_file_lock);
+    }
+    unlock_task(mx_file_lock, "wait_for_lock_numbers");
 }
 
 void release_call_lock(MX_FILE_WORK* w) {
@@ -694,6 +717,7 @@ void save_before_hand_over(int seq) {
 
 void mx_file_lock_event(int seq, void*) {
     if (seq <= 0 || !mx_file_lock) return;
+    wait_for_lock_numbers(seq);
     save_before_hand_over(seq);
     int me = get_tid();
     MX_FILE_WORK* w = nullptr;

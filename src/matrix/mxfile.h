@@ -80,6 +80,7 @@ struct MX_FILE_WORK {
     MX_FILE_WORK* next;  // the list of work records (idle closer)
     void* lock_d;        // the call lock held while the file is open, null when none
     int lock_seq;        // its event number, 0 for none
+    bool lock_taking;    // a call lock is being asked for; its number is not recorded yet
     MATRIX* m;           // the matrix whose file this is
 };
 

@@ -710,6 +710,10 @@ void _set_dirty_file(MATRIX_NODE* n) {
     n->dirty_file_time = matrix_now();
     if (!n->dirty_file_time) n->dirty_file_time = 1;
     if (was) return;
+    if (m->save_waiters) {
+        m->save_news++;
+        mx_wake(m);
+    }
     n->dirty_next = nullptr;
     n->dirty_prev = m->dirty_tail;
     if (m->dirty_tail)
@@ -779,7 +783,10 @@ void unlock_save(MATRIX_NODE* n) {
     TaskLockGuard g(matrix_lock);
     n->save_lock = 0;
     _set_save_failed(n, false);
-    if (n->dirty_seq == n->saving_seq) _clear_dirty_file(n);
+    if (n->dirty_seq == n->saving_seq)
+        _clear_dirty_file(n);
+    else if (n->matrix->save_waiters)
+        n->matrix->save_news++;  // its later change is to be asked for at once
     mx_wake(n);
     mx_wake(n->matrix);
     _wakeup_closers();

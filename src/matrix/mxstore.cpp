@@ -683,6 +683,8 @@ int64_t _mx_save_changes(MATRIX* m) {
     int64_t fewest = INT64_MAX;
     auto last_progress = std::chrono::steady_clock::now();
     auto last_walk = last_progress - std::chrono::hours(1);
+    m->save_waiters++;
+    uint32_t news_seen = m->save_news;
     // The changed nodes that had not failed and were not ready at the last walk.
     int64_t not_ready = 0;
     for (;;) {
@@ -690,14 +692,18 @@ int64_t _mx_save_changes(MATRIX* m) {
         // neither saved nor marked failed, so nothing is left to wait for.
         if (mx_ld(m->flags) & 2) break;
         // Each finished save wakes this loop: the counts the saves keep tell what is left, and the
-        // list of changed nodes is walked only when they say nothing is, and once a second
-        // (nodes changed again or made ready meanwhile are asked then). A walk asks every ready
-        // changed node once until its save has either succeeded (it leaves the list) or failed
-        // (save_failed): a failed one is not asked again here.
+        // list of changed nodes is walked only when they say nothing is, when a change that no
+        // save was asked for has come (a node changed anew, or changed again while its save
+        // ran: the agent's own edits go on meanwhile, and such a node is asked again at once,
+        // not at a time-out), and once a second (nodes made ready meanwhile are asked then). A
+        // walk asks every ready changed node once until its save has either succeeded (it
+        // leaves the list) or failed (save_failed): a failed one is not asked again here.
         int64_t pending = m->dirty_cnt - m->dirty_failed - not_ready;
         auto now = std::chrono::steady_clock::now();
-        if (pending <= 0 || now - last_walk >= std::chrono::seconds(1)) {
+        if (pending <= 0 || m->save_news != news_seen ||
+            now - last_walk >= std::chrono::seconds(1)) {
             last_walk = now;
+            news_seen = m->save_news;
             pending = not_ready = 0;
             for (MATRIX_NODE *n = m->dirty_head, *next; n; n = next) {
                 next = n->dirty_next;
@@ -721,6 +727,7 @@ int64_t _mx_save_changes(MATRIX* m) {
         mx_sleep(m);
         del_timeout(m);
     }
+    m->save_waiters--;
     int64_t k = 0;
     for (MATRIX_NODE* n = m->dirty_head; n; n = n->dirty_next)
         if (n->status == MS_OK) k++;

@@ -452,6 +452,11 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* name, int type, CALL_LOCK_EVENT_
             if (++call_lock_seq <= 0) call_lock_seq = 1;
             seq = call_lock_seq;
         }
+        // The entry carries its number from the request on: the server may ask for the lock back
+        // as soon as it grants it, and its event can be read before the grant is taken in here.
+        e->seq = seq;
+        e->event_func = event_func;
+        e->event_data = event_data;
         c->ref++;
         std::string msg = build_lock_message(escaped, type, file, line, getpid(), seq);
         unlock_task(call_lock_lock, "call_lock");
@@ -459,14 +464,14 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* name, int type, CALL_LOCK_EVENT_
         lock_task(call_lock_lock);
         if (r == 1) {
             e->cli = c;
-            e->seq = seq;
-            e->event_func = event_func;
-            e->event_data = event_data;
             c->call_time = get_qvtime();
             wakeup_task(&lt_list);
             unlock_task(call_lock_lock, "call_lock");
             return {e, tid};
         }
+        // An event held for this attempt's number finds it gone.
+        e->seq = 0;
+        wakeup_task(&lt_list);
         c->ref--;
         c->status = CLI_FAILED;
         if (c->ref == 0) {
@@ -605,6 +610,9 @@ void call_lock_reset_config() {
 namespace {
 
 // (call-lock-event seq): calls the event function of the lock with that sequence number; nil.
+// An event for a lock whose grant has not been taken in yet (the server sends it right behind the
+// grant, and the two are taken up by different tasks here) waits for the request to end: it is
+// then called for the granted lock, or finds none. The request's own wait bounds it.
 QV_SEXP* qv_call_lock_event(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
     QV_SEXP* s = get_el(form, 1);
     if (get_type(s) != QVT_INTEGER)
@@ -614,14 +622,23 @@ QV_SEXP* qv_call_lock_event(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*
     CALL_LOCK_EVENT_FUNC func = nullptr;
     void* data = nullptr;
     if (seq > 0 && seq <= INT32_MAX) {
-        TaskLockGuard g(call_lock_lock);
-        for (CALL_LOCK_TABLE* e = lt_list; e; e = e->next) {
-            if (e->seq == seq && e->event_func) {
+        lock_task(call_lock_lock);
+        for (;;) {
+            CALL_LOCK_TABLE* e = lt_list;
+            while (e && !(e->seq == seq && e->event_func))
+                e = e->next;
+            if (e && !e->cli) {
+                sleep_task(&lt_list, call_lock_lock);
+                lock_task(call_lock_lock);
+                continue;
+            }
+            if (e) {
                 func = e->event_func;
                 data = e->event_data;
-                break;
             }
+            break;
         }
+        unlock_task(call_lock_lock, "call-lock-event");
     }
     if (func) func(static_cast<int>(seq), data);
     return nullptr;

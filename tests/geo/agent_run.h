@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "geo/geo_util.h"
 #include "support/child.h"
@@ -18,24 +19,33 @@ struct AgentRun {
     std::string errors;   // standard error
 };
 
-// The child's own result: its standard output and error as they came.
+// The child's own result: its standard output and error as they came. env: settings
+// ("NAME=value") added to the environment the agent inherits.
 inline ChildResult agent_child(const std::string& dir, const std::string& script,
-                               int timeout_ms = 60000) {
+                               int timeout_ms = 60000, const std::vector<std::string>& env = {}) {
     write_file(dir + "/s.qv", script);
     std::string prog = std::string(VX_BINARY_DIR) + "/vxmx";
     // Everything the child needs is made before the fork: it only changes directory and execs.
+    // The settings given come first: a name looked up finds them before an inherited one.
+    std::vector<char*> envp;
+    for (const std::string& e : env)
+        envp.push_back(const_cast<char*>(e.c_str()));
+    for (char** e = environ; *e; e++)
+        envp.push_back(*e);
+    envp.push_back(nullptr);
     return run_in_child(
         [&] {
             char* argv[] = {const_cast<char*>(prog.c_str()), const_cast<char*>("s.qv"),
                             const_cast<char*>("out.txt"), nullptr};
-            if (chdir(dir.c_str()) == 0) execv(prog.c_str(), argv);
+            if (chdir(dir.c_str()) == 0) execve(prog.c_str(), argv, envp.data());
             _exit(127);
         },
         timeout_ms);
 }
 
-inline AgentRun agent(const std::string& dir, const std::string& script, int timeout_ms = 60000) {
-    ChildResult r = agent_child(dir, script, timeout_ms);
+inline AgentRun agent(const std::string& dir, const std::string& script, int timeout_ms = 60000,
+                      const std::vector<std::string>& env = {}) {
+    ChildResult r = agent_child(dir, script, timeout_ms, env);
     AgentRun run;
     run.status = r.timed_out ? -2 : r.exit_status;
     run.out = read_file(dir + "/out.txt");

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "agent_run.h"
 #include "pdb/pdb64.h"
@@ -98,6 +99,7 @@ struct Agents : ::testing::Test {
     int aport = vxtest::free_loopback_port();
     std::thread server, a;
     AgentRun server_run, a_run;
+    std::vector<std::string> agent_env;  // settings every agent of the test starts with
 
     void SetUp() override {
         for (const std::string& d : {ds, da, db, dc})
@@ -105,11 +107,13 @@ struct Agents : ::testing::Test {
         geotest::write_file(da + "/pa.ppm", ppm(16, 16, 1, 2, 3));
         geotest::write_file(db + "/pb.ppm", ppm(16, 16, 4, 5, 6));
         server = std::thread([this] {
-            server_run = agent(ds, "^(define l (OpenInterpreter \"accept\" Env1 (Port " +
-                                       std::to_string(sport) +
-                                       ") (Environment \"new\") (Permission (quote (\"local\")) "
-                                       "(Allow \"ip\" \"127.0.0.1\" \"255.255.255.255\"))))\n"
-                                       "^(WaitInterpreter l)\n");
+            server_run =
+                agent(ds,
+                      "^(define l (OpenInterpreter \"accept\" Env1 (Port " + std::to_string(sport) +
+                          ") (Environment \"new\") (Permission (quote (\"local\")) "
+                          "(Allow \"ip\" \"127.0.0.1\" \"255.255.255.255\"))))\n"
+                          "^(WaitInterpreter l)\n",
+                      60000, agent_env);
         });
         ASSERT_TRUE(vxtest::wait_listening(sport));
     }
@@ -128,7 +132,7 @@ struct Agents : ::testing::Test {
                                : "";
         std::string s = lock_config(sport) + keep + slot_matrix(file, 64, 32) +
                         "^([gmxImportPNM id=\"1\"] \"pa.ppm\" 0 0 0 0)\n" + listener_script(aport);
-        a = std::thread([this, s] { a_run = agent(da, s); });
+        a = std::thread([this, s] { a_run = agent(da, s, 60000, agent_env); });
         ASSERT_TRUE(vxtest::wait_listening(aport)) << geotest::read_file(da + "/out.txt");
     }
     // The cells of A's and B's pictures as a third agent reads them from the closed file.
@@ -249,6 +253,105 @@ TEST_F(Agents, ALockServerThatGoesAwayLeavesAnErrorAndTheFileWhole) {
     EXPECT_EQ(a_run.status, 0) << a_run.errors;
     EXPECT_EQ(file_check(file), 0);
     EXPECT_EQ(read_back(), "<Result> 1 (((0 16909056)) ((0 7)) ((0 7)))</Result>\n");
+}
+
+// Agents whose waits end only by a wake-up: neither the tick wheel (which ends every time-out)
+// nor the interpreters' tick ever runs in them, so a hand-over that waits for either hangs, and
+// the bounded waits of the test find it.
+struct HeldAgents : Agents {
+    HeldAgents() { agent_env = {"VXMX_TEST_WHEEL_HELD=1", "VXMX_TEST_TICK_MS=3600000"}; }
+};
+
+// Sends expressions one at a time on one connection, each after the last one's reply: the
+// replies, an empty one where none came within 60 s (and nothing is sent after it).
+std::vector<std::string> ask_in_turn(int port, const std::vector<std::string>& exprs) {
+    std::vector<std::string> replies;
+    int fd = vxtest::connect_loopback(port);
+    if (fd < 0 || write(fd, "\n", 1) != 1) return replies;
+    timeval tv{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::string rest;
+    for (const std::string& e : exprs) {
+        std::string msg = e + "\n";
+        if (write(fd, msg.data(), msg.size()) != static_cast<ssize_t>(msg.size())) break;
+        size_t end = std::string::npos;
+        for (int i = 0; i < 60 && (end = rest.find("</Result>")) == std::string::npos; i++) {
+            char buf[4096];
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n == 0) break;
+            if (n > 0) rest.append(buf, static_cast<size_t>(n));
+        }
+        if (end == std::string::npos) {
+            replies.push_back("");
+            break;
+        }
+        replies.push_back(rest.substr(0, end + 9));
+        rest.erase(0, end + 9);
+    }
+    close(fd);
+    return replies;
+}
+
+// Two agents write one file at once, each cell a picture of its own, A in the nodes of column 1
+// and B in those of column 40: every write that needs the file asks the other agent to hand it
+// over, and the other one saves its changes and gives the file back at once, though its own
+// writes keep coming. Every write is answered, and each agent's cells are in the file afterwards.
+TEST_F(HeldAgents, TwoWritersAtOnceHandTheFileOverOnWakeUpsAlone) {
+    const int rows = 24;
+    int bport = vxtest::free_loopback_port();
+    struct Writer {
+        std::string dir;
+        int port, column, red;
+        std::vector<std::string> writes, replies;
+    } w[2] = {{da, aport, 1, 1, {}, {}}, {db, bport, 40, 4, {}, {}}};
+    for (Writer& x : w)
+        for (int k = 0; k < rows; k++) {
+            geotest::write_file(x.dir + "/p" + std::to_string(k) + ".ppm", ppm(1, 1, x.red, k, 3));
+            x.writes.push_back("([gmxImportPNM id=\"1\"] \"p" + std::to_string(k) + ".ppm\" 0 0 " +
+                               std::to_string(x.column) + " " + std::to_string(k) + ")");
+        }
+    AgentRun b_run;
+    a = std::thread([&] {
+        a_run = agent(da, lock_config(sport) + slot_matrix(file, 64, 32) + listener_script(aport),
+                      60000, agent_env);
+    });
+    ASSERT_TRUE(vxtest::wait_listening(aport)) << geotest::read_file(da + "/out.txt");
+    std::thread b([&] {
+        b_run = agent(db, lock_config(sport) + slot_matrix(file, 64, 32) + listener_script(bport),
+                      60000, agent_env);
+    });
+    ASSERT_TRUE(vxtest::wait_listening(bport)) << geotest::read_file(db + "/out.txt");
+    {
+        std::thread at([&] { w[0].replies = ask_in_turn(aport, w[0].writes); });
+        w[1].replies = ask_in_turn(bport, w[1].writes);
+        at.join();
+    }
+    for (const Writer& x : w) {
+        ASSERT_EQ(x.replies.size(), x.writes.size()) << x.dir;
+        // The connection's first line is empty: write k is read on line k + 2.
+        for (size_t k = 0; k < x.replies.size(); k++)
+            EXPECT_NE(x.replies[k].find("<Result> " + std::to_string(k + 2) + " ()</Result>"),
+                      std::string::npos)
+                << x.dir << ": " << x.replies[k];
+    }
+    // Both close at once and end.
+    std::thread bt([&] { tell(bport, "([gmxClose id=\"1\"])\n(Exit)\n"); });
+    tell(aport, "([gmxClose id=\"1\"])\n(Exit)\n");
+    bt.join();
+    a.join();
+    b.join();
+    EXPECT_EQ(a_run.status, 0) << a_run.errors;
+    EXPECT_EQ(b_run.status, 0) << b_run.errors;
+    EXPECT_EQ(file_check(file), 0);
+    std::string points, want;
+    for (const Writer& x : w)
+        for (int k = 0; k < rows; k++) {
+            points += " (0 " + std::to_string(x.column) + " " + std::to_string(k) + ")";
+            want += std::string(want.empty() ? "" : " ") + "((0 " +
+                    std::to_string((x.red << 24) | (k << 16) | (3 << 8)) + "))";
+        }
+    AgentRun back = agent(dc, "^(gmxGetPoint \"" + file + "\" '(" + points.substr(1) + "))\n");
+    EXPECT_EQ(back.out, "<Result> 1 (" + want + ")</Result>\n");
 }
 
 }  // namespace

@@ -377,53 +377,62 @@ int event_marker = 7;
 
 // The holder's side of an event: a lock server built to the protocol alone (written here by hand)
 // sends (call-lock-event S) on the lock connection itself, and the project's own server asks for
-// a lock that way when another process waits for it. This process names no port for it.
+// a lock that way when another process waits for it. This process names no port for it. The event
+// may come right behind the grant, or (as a slow task taking the grant in here sees it) before
+// it: it is held for the lock until the grant is taken in, never lost.
 TEST(CallLock, TheServerAsksForALockBackOnTheLockConnection) {
-    event_seen = 0;
-    int port = 0;
-    int lfd = listen_loopback(&port);
-    ASSERT_GE(lfd, 0);
-    configure_lock_server(port);
-    std::string lock_text, event_answer, unlock_text;
-    std::thread server([&] {
-        pollfd p = {lfd, POLLIN, 0};
-        if (poll(&p, 1, kWait) != 1) return;
-        Wire w;
-        w.fd = accept(lfd, nullptr, nullptr);
-        if (w.fd < 0) return;
-        w.take("\n");
-        w.send("\n<Permission>Allow</Permission>\n");
-        int line = 0;
-        w.take("<Lock", &line);
-        lock_text = w.take("</Lock>\n");
-        size_t at = lock_text.find("seq=\"");
-        int seq = at == std::string::npos ? 0 : atoi(lock_text.c_str() + at + 5);
-        w.send("<Result> " + std::to_string(line) + " ^\"ev\"</Result>\n");
-        w.send("(call-lock-event " + std::to_string(seq) + ")\n");
-        event_answer = w.take("</Result>\n");
-        w.take("<Unlock", &line);
-        unlock_text = w.take("</Unlock>\n");
-        w.send("<Result> " + std::to_string(line) + " ^\"ev\"</Result>\n");
-    });
-    auto record = [](int seq, void* data) { event_seen = seq * 100 + *static_cast<int*>(data); };
-    int seq = 0;
-    ASSERT_TRUE(run_task([&] {
-        event_tid = get_tid();
-        event_lock = call_lock(lname("ev"), CALL_LOCK_WRITE, record, &event_marker);
-        seq = get_call_lock_seq(event_lock.d);
-    }));
-    EXPECT_EQ(cl_error_check(event_lock), 0);
-    EXPECT_TRUE(wait_until([] { return event_seen.load() != 0; }, kWait));
-    EXPECT_EQ(event_seen.load(), seq * 100 + 7);
-    ASSERT_TRUE(run_task([] { EXPECT_EQ(call_unlock(event_lock, event_tid), 0); }));
-    server.join();
-    close(lfd);
-    EXPECT_NE(lock_text.find(" seq=\"" + std::to_string(seq) + "\"> ev </Lock>"), std::string::npos)
-        << lock_text;
-    EXPECT_EQ(lock_text.find("port="), std::string::npos) << lock_text;
-    EXPECT_NE(event_answer.find(" ()</Result>"), std::string::npos) << event_answer;
-    EXPECT_EQ(unlock_text, "> ev </Unlock>\n");
-    EXPECT_EQ(call_lock_sweep(get_qvtime() + 3600), 1);
+    for (bool event_first : {false, true}) {
+        SCOPED_TRACE(event_first ? "event before the grant" : "event after the grant");
+        event_seen = 0;
+        int port = 0;
+        int lfd = listen_loopback(&port);
+        ASSERT_GE(lfd, 0);
+        configure_lock_server(port);
+        std::string lock_text, event_answer, unlock_text;
+        std::thread server([&] {
+            pollfd p = {lfd, POLLIN, 0};
+            if (poll(&p, 1, kWait) != 1) return;
+            Wire w;
+            w.fd = accept(lfd, nullptr, nullptr);
+            if (w.fd < 0) return;
+            w.take("\n");
+            w.send("\n<Permission>Allow</Permission>\n");
+            int line = 0;
+            w.take("<Lock", &line);
+            lock_text = w.take("</Lock>\n");
+            size_t at = lock_text.find("seq=\"");
+            int seq = at == std::string::npos ? 0 : atoi(lock_text.c_str() + at + 5);
+            std::string grant = "<Result> " + std::to_string(line) + " ^\"ev\"</Result>\n";
+            std::string event = "(call-lock-event " + std::to_string(seq) + ")\n";
+            w.send(event_first ? event + grant : grant + event);
+            event_answer = w.take("</Result>\n");
+            w.take("<Unlock", &line);
+            unlock_text = w.take("</Unlock>\n");
+            w.send("<Result> " + std::to_string(line) + " ^\"ev\"</Result>\n");
+        });
+        auto record = [](int seq, void* data) {
+            event_seen = seq * 100 + *static_cast<int*>(data);
+        };
+        int seq = 0;
+        ASSERT_TRUE(run_task([&] {
+            event_tid = get_tid();
+            event_lock = call_lock(lname("ev"), CALL_LOCK_WRITE, record, &event_marker);
+            seq = get_call_lock_seq(event_lock.d);
+        }));
+        EXPECT_EQ(cl_error_check(event_lock), 0);
+        EXPECT_TRUE(wait_until([] { return event_seen.load() != 0; }, kWait));
+        EXPECT_EQ(event_seen.load(), seq * 100 + 7);
+        ASSERT_TRUE(run_task([] { EXPECT_EQ(call_unlock(event_lock, event_tid), 0); }));
+        server.join();
+        close(lfd);
+        EXPECT_NE(lock_text.find(" seq=\"" + std::to_string(seq) + "\"> ev </Lock>"),
+                  std::string::npos)
+            << lock_text;
+        EXPECT_EQ(lock_text.find("port="), std::string::npos) << lock_text;
+        EXPECT_NE(event_answer.find(" ()</Result>"), std::string::npos) << event_answer;
+        EXPECT_EQ(unlock_text, "> ev </Unlock>\n");
+        EXPECT_EQ(call_lock_sweep(get_qvtime() + 3600), 1);
+    }
 
     // The project's server: another process asks for the lock; the holder's event function
     // gives it back, and the other process gets it.
