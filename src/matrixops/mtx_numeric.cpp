@@ -247,6 +247,7 @@ int v_thinned_avg(MATRIX_DATA_TYPE*, MATRIX* m, int64_t* dim_code, int parent, v
     if (Tr::refuse_level0 && dim_code[0] <= 0) return -1;
     PYR_GEOM g;
     if (pyr_geom(&g, m, dim_code, parent, src, dest)) return -1;
+    pyr_avg_skip_hems(&g, m);
     return pyr_thinned_avg<Tr>(g, dest, src);
 }
 

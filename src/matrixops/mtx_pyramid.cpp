@@ -48,6 +48,16 @@ int pyr_geom(PYR_GEOM* g, MATRIX* m, int64_t* dim_code, int parent, void* fine, 
     return 0;
 }
 
+void pyr_avg_skip_hems(PYR_GEOM* g, MATRIX* m) {
+    if (!(m->p.flags & MXP_INDEX_HEM) || m->p.dim <= 0) return;
+    for (int d = 0; d < g->dim; d++) {
+        int64_t hem = g->n_fine[d] - 1;  // fine index of the repeated value
+        if (hem < 1 || g->jmax[d] <= hem) continue;
+        int64_t cell = g->base[d] + (hem >> g->s[d]);
+        if (cell < g->n_coarse[d] - 1) g->jmax[d] = hem;
+    }
+}
+
 int pyr_spread_check(MATRIX_DATA_TYPE* tp, MATRIX* m, int64_t* dim_code, void* dest, void* src1,
                      void* src2) {
     if (!pyr_dim_ok(m, src1) || !pyr_dim_ok(m, src2) || !pyr_dim_ok(m, dest)) return -1;

@@ -39,6 +39,14 @@ struct PYR_GEOM {
 // -1 when the geometry is unusable (parent negative, a block wider than a vector can be).
 int pyr_geom(PYR_GEOM* g, MATRIX* m, int64_t* dim_code, int parent, void* fine, void* coarse);
 
+// For averages: with the matrix's extra cell per block (MXP_INDEX_HEM), a fine block's last value
+// along d repeats the first value of the next block. Where that value's coarse cell is one of the
+// coarse block's own cells, the sibling that holds the next block covers the cell and gives it
+// its mean, so the repeated value is left out and no parent cell depends on the order the
+// children come in. Where it falls on the coarse block's extra cell, no sibling covers that cell
+// and the repeated values stay its only source.
+void pyr_avg_skip_hems(PYR_GEOM* g, MATRIX* m);
+
 // 1 when the vector d has the matrix's number of dimensions.
 inline bool pyr_dim_ok(MATRIX* m, void* d) {
     return d && static_cast<MATRIX_DATA_HEADER*>(d)->dim == m->p.dim;

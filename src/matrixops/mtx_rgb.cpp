@@ -150,6 +150,7 @@ int mxt_RGB_thined_avg(MATRIX_DATA_TYPE*, MATRIX* m, int64_t* dim_code, int pare
     if (!pyr_dim_ok(m, src) || !pyr_dim_ok(m, dest)) return -1;
     PYR_GEOM g;
     if (pyr_geom(&g, m, dim_code, parent, src, dest)) return -1;
+    pyr_avg_skip_hems(&g, m);
     return pyr_thinned_avg<RgbTr>(g, dest, src);
 }
 

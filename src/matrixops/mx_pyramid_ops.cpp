@@ -9,6 +9,7 @@
 #include "lisp/list.h"
 #include "longchar/longchar.h"
 #include "matrix/mxstore.h"
+#include "matrixops/mtx_types.h"
 #include "matrixops/mx_item.h"
 #include "matrixops/mxscript.h"
 
@@ -38,9 +39,15 @@ int channel_attr(QV_SYM_FIELD* a, MATRIX* m) {
     return r >= 0 && r < m->p.channel_nos ? static_cast<int>(r) : -2;
 }
 
-// The answer element: a raw copy, the tracked element released.
+// A string vector: its values are references to texts of their own.
+bool string_vector(MATRIX_DATA_TYPE* tp) {
+    return tp && tp->type == MXT_VECTOR + MXT_STRING;
+}
+
+// The answer element: a raw copy (a string vector: a collected copy owning copies of its texts),
+// the tracked element released.
 QV_SEXP* answer(MATRIX_NODE* n, MATRIX_DATA_TYPE* tp, void* d) {
-    QV_SEXP* r = mx_vector_value(tp, d);
+    QV_SEXP* r = string_vector(tp) ? mtx_value_copy(tp, d) : mx_vector_value(tp, d);
     tp->free_data(tp, d);
     return mx_data_result(n, r);
 }
@@ -154,9 +161,15 @@ QV_SEXP* qv_mxThinnedOut(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD
     QV_SEXP *d0, *v0;
     MxElement first;
     if (items.empty() || !mx_data_item(items[0], &d0, &v0) || !mx_item_element(v0, false, &first) ||
-        !walkable(first.tp) || (average ? !first.tp->thinned_avg : !first.tp->thinned_rep))
+        !(walkable(first.tp) || string_vector(first.tp)))
         return mismatch(form, name, "CH data type");
     MATRIX_DATA_TYPE* tp = first.tp;
+    // Texts are thinned by sample only; a type without a handler for the method is refused with
+    // the method named.
+    if (average ? !tp->thinned_avg : !tp->thinned_rep)
+        return eval_error(
+            form, QVE_TYPE_MISMATCH, name,
+            List(str("CH data type"), str(average ? "average" : "representative"), LIST_END));
     void* def = nullptr;
     if (ch >= 0) {
         // The channel's default is one value of its vector type's elements: it fills the parent
@@ -167,8 +180,8 @@ QV_SEXP* qv_mxThinnedOut(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD
     }
     void* dest = mxt_alloc_vector_by_dim_code(m, tp, MXA_TRACKED, n->dim_code, def);
     if (!dest) return mismatch(form, name, "CH data type");
-    if (!def) {
-        // Parent cells no child reaches read 0, as in collected memory.
+    if (!def && !string_vector(tp)) {
+        // Parent cells no child reaches read 0, as in collected memory (texts start null).
         MATRIX_DH_SET dh;
         get_matrix_dh_set(&dh, dest);
         memset(dh.offset, 0, dh.total_element * tp->parent->get_size(tp->parent, nullptr));

@@ -164,3 +164,94 @@ TEST_F(PyramidOpsTest, OptionsSaturateAndCompand) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace calops;
+
+// (testStrGrid x y): a data item at (0 x y) holding an 8 x 8 string vector whose value (i, j)
+// is the text "X.Y" of its level-0 cell X = x + i, Y = y + j.
+QV_SEXP* qv_testStrGrid(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    int64_t x = get_el(form, 1)->integer.data, y = get_el(form, 2)->integer.data;
+    MATRIX_DATA_TYPE* tp = get_matrix_data_type(MXT_STRING + MXT_VECTOR);
+    int sizes[2] = {8, 8};
+    MATRIX_ALLOC_VECTOR_PARAM vp{2, sizes, nullptr, nullptr};
+    void* v = tp->alloc_data(tp, MXA_COLLECTED, &vp, nullptr, __FILE__, __LINE__);
+    MATRIX_DH_SET dh;
+    get_matrix_dh_set(&dh, v);
+    for (int j = 0; j < 8; j++)
+        for (int i = 0; i < 8; i++)
+            reinterpret_cast<char**>(dh.offset)[i + 8 * j] =
+                copy_mstr((std::to_string(x + i) + "." + std::to_string(y + j)).c_str());
+    return List(
+        n_get_symbol("data"),
+        List(get_integer(0, nullptr), get_integer(x, nullptr), get_integer(y, nullptr), LIST_END),
+        get_ptr(v, mtx_gc_vector), LIST_END);
+}
+
+// (testTexts item): the texts of a data item's string vector, space-separated, "-" for none.
+QV_SEXP* qv_testTexts(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_ENV*) {
+    QV_SEXP* item = get_el(form, 1);
+    if (get_type(item) == QVT_ERROR) return item;
+    MxElement e;
+    if (!mx_item_element(get_el(item, 2), false, &e) || e.tp->type != MXT_STRING + MXT_VECTOR)
+        return n_get_string("not texts");
+    MATRIX_DH_SET dh;
+    get_matrix_dh_set(&dh, e.d);
+    std::string s;
+    for (int64_t i = 0; i < dh.total_element; i++) {
+        const char* t = reinterpret_cast<char**>(dh.offset)[i];
+        s += (i ? " " : "") + std::string(t ? t : "-");
+    }
+    return n_get_string(s.c_str());
+}
+
+// String channels are thinned by sample: the parent owns copies of the children's texts, in any
+// order of the children; an average of texts is refused.
+TEST_F(PyramidOpsTest, ThinnedOutSamplesStringVectors) {
+    set_env(matrix_qv_env, l_string(std_cm, "testStrGrid"),
+            get_func_prim(qv_testStrGrid, FUNC_APPLICATIVE, nullptr, 3, 3));
+    set_env(matrix_qv_env, l_string(std_cm, "testTexts"),
+            get_func_prim(qv_testTexts, FUNC_APPLICATIVE, nullptr, 2, 2));
+    MATRIX* m = ready({MXT_STRING + MXT_VECTOR});
+    MATRIX_CHANNEL_INFO ci{get_matrix_data_type(MXT_STRING + MXT_VECTOR), MX_CH_FILE,
+                           const_cast<char*>("none"), 0};
+    ASSERT_EQ(set_matrix_channel_info(m, 0, &ci), 0);
+    const std::string four =
+        "(testStrGrid 0 0) (testStrGrid 8 0) (testStrGrid 0 8) (testStrGrid 8 8)";
+    const std::string back =
+        "(testStrGrid 8 8) (testStrGrid 0 8) (testStrGrid 8 0) (testStrGrid 0 0)";
+    auto k = run_in(
+        m,
+        "(testKeep (testTexts (mxThinnedOut (list 'Children " + four +
+            ") '(1 0)))) "
+            "(testKeep (testTexts (mxThinnedOut (list 'Children " +
+            back +
+            ") '(1 0)))) "
+            "(testKeep (testTexts <mxThinnedOut channel=\"0\">(list 'Children (testStrGrid 8 0))"
+            "</mxThinnedOut>)) "
+            "(testKeep <mxThinnedOut type=\"average\">(list 'Children " +
+            four +
+            ")</mxThinnedOut>) "
+            "(testKeep (mxThinnedOut (list 'Children (testStrGrid 0 0) (testVec 22 8 8)))) "
+            "(testKeep (mxThinnedOut (list 'Children (testVec 22 8 8) (testStrGrid 0 0))))",
+        1);
+    ASSERT_EQ(k.size(), 6u);
+    std::string all, one;
+    for (int q = 0; q < 8; q++)
+        for (int p = 0; p < 8; p++) {
+            std::string t = std::to_string(2 * p + 1) + "." + std::to_string(2 * q);
+            all += (p || q ? " " : "") + t;
+            one += std::string(p || q ? " " : "") +
+                   (p >= 4 && q < 4 ? std::to_string(2 * p) + "." + std::to_string(2 * q) : "none");
+        }
+    EXPECT_EQ(k[0].text, "^\"" + all + "\"");
+    EXPECT_EQ(k[1].text, k[0].text);
+    EXPECT_EQ(k[2].text, "^\"" + one + "\"");
+    EXPECT_EQ(k[3].code, QVE_TYPE_MISMATCH);
+    EXPECT_EQ(k[3].text, "(\"CH data type\" \"average\")");
+    EXPECT_EQ(k[4].text, "^\"CH data type(2)\"");
+    EXPECT_EQ(k[5].text, "^\"CH data type(2)\"");
+}
+
+}  // namespace

@@ -1,5 +1,6 @@
 // The level pyramid: thinning, coarse plus or minus fine, and the block vector of a node; the
 // element-wise and matrix builders.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -299,6 +300,92 @@ TEST_F(Pyramid, StringThinningCopiesTexts) {
     EXPECT_EQ(c[2], nullptr);
     mx_type_string_v.free_data(&mx_type_string_v, fine);
     mx_type_string_v.free_data(&mx_type_string_v, coarse);
+}
+
+// With an extra cell per block the children's repeated seam values do not decide the parent:
+// every parent cell is the mean of the fine cells over it, whatever order the children come in.
+TEST_F(Pyramid, AveragesOverSeamsDoNotDependOnChildOrder) {
+    struct Case {
+        int64_t extent;
+        std::vector<std::pair<int64_t, std::vector<uint8_t>>> children;  // x, values
+        std::vector<uint8_t> want;
+    };
+    const Case cases[] = {
+        // The first child's extra value (9) repeats the second's first: cell 2 is (9 + 3) / 2.
+        {16, {{0, {1, 1, 1, 1, 9}}, {4, {9, 3, 5, 5, 7}}}, {1, 1, 6, 5, 7}},
+        // A second child clipped at the extent: its extra value is the parent's extra cell.
+        {6, {{0, {2, 4, 6, 8, 10}}, {4, {10, 20, 30}}}, {3, 7, 15, 30}},
+    };
+    for (const Case& c : cases) {
+        TestMatrix tm(1, 2, c.extent, 3);
+        tm.m.p.flags = MXP_INDEX_HEM;
+        for (bool reverse : {false, true}) {
+            void* parent = make_vec<uint8_t>(&mx_type_uint8_v, {static_cast<int>(c.want.size())},
+                                             std::vector<uint8_t>(c.want.size(), 0));
+            auto kids = c.children;
+            if (reverse) std::reverse(kids.begin(), kids.end());
+            for (auto& [x, vals] : kids) {
+                int64_t dc[2] = {0, x};
+                void* f =
+                    make_vec<uint8_t>(&mx_type_uint8_v, {static_cast<int>(vals.size())}, vals);
+                EXPECT_EQ(mx_type_uint8_v.thinned_avg(&mx_type_uint8_v, &tm.m, dc, 1, parent, f),
+                          0);
+                mxt_free_data(nullptr, f);
+            }
+            EXPECT_EQ(values_of<uint8_t>(parent), c.want) << c.extent << " " << reverse;
+            mxt_free_data(nullptr, parent);
+        }
+    }
+    // Four 5 x 5 children cut from one 9 x 9 grid, in every order, for uint8 and rgb8: parent
+    // cell (p, q) is the mean of grid cells 2p .. 2p + 1 by 2q .. 2q + 1 (of column or row 8
+    // alone on the extra cells).
+    auto grid = [](int x, int y) {
+        return static_cast<uint32_t>((x * 37 + y * 101 + x * y) % 256);
+    };
+    TestMatrix tm(2, 2, 16, 3);
+    tm.m.p.flags = MXP_INDEX_HEM;
+    for (MATRIX_DATA_TYPE* tp : {&mx_type_uint8_v, &mx_type_RGB_v}) {
+        bool rgb = tp == &mx_type_RGB_v;
+        auto value = [&](int x, int y) { return rgb ? grid(x, y) * 0x010101u : grid(x, y); };
+        std::vector<uint32_t> want(25);
+        for (int q = 0; q < 5; q++)
+            for (int p = 0; p < 5; p++) {
+                uint32_t sum = 0, n = 0;
+                for (int y = 2 * q; y <= std::min(2 * q + 1, 8); y++)
+                    for (int x = 2 * p; x <= std::min(2 * p + 1, 8); x++, n++)
+                        sum += grid(x, y);
+                want[p + 5 * q] = rgb ? sum / n * 0x010101u : sum / n;
+            }
+        std::vector<int> order{0, 1, 2, 3};
+        do {
+            void* parent = rgb ? make_vec<uint32_t>(tp, {5, 5}, std::vector<uint32_t>(25, 0))
+                               : make_vec<uint8_t>(tp, {5, 5}, std::vector<uint8_t>(25, 0));
+            for (int k : order) {
+                int ox = 4 * (k & 1), oy = 4 * (k >> 1);
+                std::vector<uint32_t> v32;
+                std::vector<uint8_t> v8;
+                for (int j = 0; j < 5; j++)
+                    for (int i = 0; i < 5; i++) {
+                        v32.push_back(value(ox + i, oy + j));
+                        v8.push_back(static_cast<uint8_t>(grid(ox + i, oy + j)));
+                    }
+                void* f =
+                    rgb ? make_vec<uint32_t>(tp, {5, 5}, v32) : make_vec<uint8_t>(tp, {5, 5}, v8);
+                int64_t dc[3] = {0, ox, oy};
+                EXPECT_EQ(tp->thinned_avg(tp, &tm.m, dc, 1, parent, f), 0);
+                mxt_free_data(nullptr, f);
+            }
+            std::vector<uint32_t> got;
+            if (rgb) {
+                got = values_of<uint32_t>(parent);
+            } else {
+                for (uint8_t b : values_of<uint8_t>(parent))
+                    got.push_back(b);
+            }
+            EXPECT_EQ(got, want) << rgb << " " << order[0] << order[1] << order[2] << order[3];
+            mxt_free_data(nullptr, parent);
+        } while (std::next_permutation(order.begin(), order.end()));
+    }
 }
 
 TEST_F(Pyramid, BlockVectorOfANode) {
