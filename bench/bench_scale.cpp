@@ -13,7 +13,7 @@
 // A second table counts what does not depend on the machine: the agent's munmap and mmap calls
 // (one more run under strace -f -c, when strace is installed) and minor page faults (of the timed
 // runs, the fewest), per run and per million evaluation steps (loop rounds, fib calls; the string
-// doubling is counted per run only), beside Lua's page faults (globals).
+// doubling is counted per run only), beside Lua's page faults and peak resident memory (globals).
 //
 // Knob (environment): VX_SCALE_RUNS, runs per program (default 3). Needs the agent built beside
 // the benchmarks (../vxmx from this program's folder).
@@ -189,7 +189,7 @@ int main(int, char** argv) {
     struct COUNTS {
         const char* name;
         double steps;
-        long munmaps, mmaps, minflt, lua_minflt;
+        long munmaps, mmaps, minflt, lua_minflt, lua_peak_kb;
     };
     std::vector<COUNTS> counts;
     printf("%-16s %10s %10s %10s %8s %8s %12s\n", "case", "vxmx s", "lua glob s", "lua loc s",
@@ -211,7 +211,7 @@ int main(int, char** argv) {
             lg = measure(wrap({"lua5.4", dir + "/g.lua"}), dir, runs);
             ll = measure(wrap({"lua5.4", dir + "/l.lua"}), dir, runs);
         }
-        COUNTS n{c.name, c.steps, -1, -1, q.minflt, lua ? lg.minflt : -1};
+        COUNTS n{c.name, c.steps, -1, -1, q.minflt, lua ? lg.minflt : -1, lua ? lg.peak_kb : 0};
         if (strace) count_maps(wrap({agent, dir + "/case.qv", "-"}), dir, &n.munmaps, &n.mmaps);
         counts.push_back(n);
         char ratio_g[32] = "n/a";
@@ -224,15 +224,21 @@ int main(int, char** argv) {
         fflush(stdout);
     }
     if (!lua) printf("(lua5.4 not installed: no ratios)\n");
-    printf("\n%-16s %10s %8s %8s %10s %12s %12s %12s %10s %13s\n", "case", "steps", "munmap",
+    printf("\n%-16s %10s %8s %8s %10s %12s %12s %12s %10s %13s %12s\n", "case", "steps", "munmap",
            "mmap", "minflt", "munmap/Mstep", "mmap/Mstep", "minflt/Mstep", "lua minflt",
-           "lua flt/Mstep");
+           "lua flt/Mstep", "lua peak");
     for (const COUNTS& n : counts)
-        printf("%-16s %10.0f %8ld %8ld %10ld %12s %12s %12s %10ld %13s\n", n.name, n.steps,
-               n.munmaps, n.mmaps, n.minflt, per_mstep(n.munmaps, n.steps).c_str(),
+        printf("%-16s %10.0f %8ld %8ld %10ld %12s %12s %12s %10ld %13s %8.1f MiB\n", n.name,
+               n.steps, n.munmaps, n.mmaps, n.minflt, per_mstep(n.munmaps, n.steps).c_str(),
                per_mstep(n.mmaps, n.steps).c_str(), per_mstep(n.minflt, n.steps).c_str(),
-               n.lua_minflt, per_mstep(n.lua_minflt, n.steps).c_str());
+               n.lua_minflt, per_mstep(n.lua_minflt, n.steps).c_str(), n.lua_peak_kb / 1024.0);
     if (!strace) printf("(strace not installed: no system-call counts)\n");
+    // A child made by fork or spawn starts with its parent's resident size as its peak, so a peak
+    // below this program's own is read as this program's.
+    rusage own{};
+    getrusage(RUSAGE_SELF, &own);
+    printf("(a peak of %.1f MiB or less is this program's own, which every child starts with)\n",
+           own.ru_maxrss / 1024.0);
     remove((dir + "/case.qv").c_str());
     remove((dir + "/g.lua").c_str());
     remove((dir + "/l.lua").c_str());
