@@ -291,10 +291,13 @@ int vxf_get_font(LC_FONT* font, LC_FONT_ENGINE* fe) {
             if (vf->len) vf->dat[vf->len - 1]->next = d;
             vf->dat[vf->len++] = d;
         }
+    // A size file draws [st_no, end_no); a size list's range names its last character, so the
+    // next font in a list draws end_no. A size with no characters claims none.
     for (int i = 0; i < vf->len; i++) {
+        if (vf->dat[i]->end_no <= vf->dat[i]->st_no) continue;
         LC_FONT_SIZE_LIST sl{nullptr, vf->dat[i]->size,
                              font->lcz[0] | static_cast<L_CHAR>(vf->dat[i]->st_no),
-                             font->lcz[0] | static_cast<L_CHAR>(vf->dat[i]->end_no)};
+                             font->lcz[0] | static_cast<L_CHAR>(vf->dat[i]->end_no - 1)};
         _insert_lc_font_size_list(font, &sl);
     }
     insert_font_work(font, fe, vf);

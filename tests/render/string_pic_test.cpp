@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "layout_util.h"
+#include "render/wct.h"
 
 namespace {
 using Lines = std::vector<std::string>;
@@ -650,4 +651,31 @@ TEST(SequencePic, ElementsDrawnAloneMatchTheSequencePicture) {
         free_pic(&pic);
     }
     _tr_free_attr(red);
+}
+
+// A size file draws the codes from its first up to, not including, its end code: the end code is
+// the next font's in a list, never claimed and drawn blank by the first.
+TEST(StringPic, AFontsEndCodeBelongsToTheNextFont) {
+    const std::string& root = test_font_root();
+    mkdir_p(root + "/cd");
+    vxf_write_text(root + "/cd/sizelist.txt", "8 end");
+    // "ab" covers [A, C); "cd" covers [C, E).
+    vxf_write_file(root + "/cd/8.vxf",
+                   vxf_build(8, 0x43, 0x45,
+                             {vxf_glyph_art(art_A(), 0, -7, 6), vxf_glyph_art(art_B(), 0, -7, 6)}));
+    std::vector<std::vector<L_CHAR>> names;
+    auto list = fpn_list(names, {"ab", "cd"});
+    std::vector<L_CHAR> k;
+    LC_WRITING_STYLE* ws =
+        new_ws(L(k, "ab-then-cd"), list.data(), nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(ws, nullptr);
+    LC_WS_COND any = any_cond();
+    const L_CHAR text[] = {'A', 'B', 'C', 'D', 0};
+    LCF_SET* r = ws_convert(ws, &any, 8, text, 4, 0);
+    std::string fonts;
+    for (int i = 0; r[i].ch; i++)
+        fonts += std::string(1, static_cast<char>(r[i].ch)) + "=" +
+                 (r[i].font ? lstr_text(r[i].font->fontname) : "-") + " ";
+    d_f_ree(r);
+    EXPECT_EQ(fonts, "A=ab B=ab C=cd D=cd ");
 }
