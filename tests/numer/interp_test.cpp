@@ -265,7 +265,9 @@ TEST_F(Interp, PointAfterAnUnusablePointReadsAsOnItsOwn) {
             for (int j = 0; j < 2; j++)
                 EXPECT_EQ(r->data[j][k], alone(xs[k], ys[k], j)) << k << " " << j;
         double last[2] = {row.pts.back()[0], row.pts.back()[1]};
-        if (row.pts.back()[0] >= 0) EXPECT_NEAR(r->data[0][xs.size() - 1], affine(last), 1e-12);
+        if (row.pts.back()[0] >= 0) {
+            EXPECT_NEAR(r->data[0][xs.size() - 1], affine(last), 1e-12);
+        }
         mxc_free(&c, r);
     }
 }
