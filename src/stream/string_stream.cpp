@@ -164,7 +164,10 @@ int s_write_string(STREAM* s, const void* data, int len) {
     return len;
 }
 
+// Readers and writers inside the stream copy from and into the bytes with the stream lock
+// released: they leave before the bytes go. They never block, so the wait is short.
 int s_close_string(STREAM* s) {
+    _s_close_sync(s);
     S_STRING* t = &s->str;
     if (t->flag) d_f_ree(t->str);
     t->str = t->ptr = nullptr;
