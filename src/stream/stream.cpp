@@ -582,6 +582,7 @@ int s_check_resource2(int* op_max) {
 }
 
 int s_scan_descriptors() {
+    StreamPri pri;
     return count_open_descriptors(descriptor_limit());
 }
 

@@ -1,5 +1,6 @@
-// Closing a stream while other tasks read, write or flush inside it: the kinds whose slots use
-// what the close clears or frees (a string stream's bytes, the streams under a terminal).
+// Several tasks reading, writing or flushing one stream at once, and a close under them: the
+// kinds whose slots use what the close clears or frees (a string stream's bytes, which its
+// writers also grow; the streams under a terminal).
 #include <fcntl.h>
 
 #include <memory>
@@ -57,9 +58,9 @@ const Kind kinds[] = {
 };
 constexpr int n_kinds = sizeof kinds / sizeof kinds[0];
 
-// One task per kind works in its stream, all at once, until the stream is closed under it (or it
-// has done 2,000 operations); the test closes each stream once its task has done a few.
-TEST(CloseInside, TheCloseWaitsForOrCutsOffTheTasksInside) {
+// Two tasks per kind work in its stream, all at once, until the stream is closed under them (or
+// each has done 1,000 operations); the test closes each stream once they have done a few.
+TEST(CloseInside, TasksInsideAStreamMeetItsCloseSafely) {
     for (int round = 0; round < 60; round++) {
         SCOPED_TRACE(round);
         STREAM* devnull = s_open_file("/dev/null", O_WRONLY, 0);
@@ -74,19 +75,20 @@ TEST(CloseInside, TheCloseWaitsForOrCutsOffTheTasksInside) {
             STREAM* st = s[k];
             const Kind* kind = &kinds[k];
             Counter* c = &done[k];
-            tasks.push_back(std::make_unique<TaskRun>([st, kind, c] {
-                for (int i = 0; i < 2000 && kind->work(st) > 0; i++)
-                    c->add();
-            }));
+            for (int j = 0; j < 2; j++)
+                tasks.push_back(std::make_unique<TaskRun>([st, kind, c] {
+                    for (int i = 0; i < 1000 && kind->work(st) > 0; i++)
+                        c->add();
+                }));
         }
         for (int k = 0; k < n_kinds; k++) {
-            EXPECT_TRUE(done[k].wait_for(1 + round % 4)) << kinds[k].name;
+            EXPECT_TRUE(done[k].wait_for(2 + round % 4)) << kinds[k].name;
             EXPECT_EQ(s_close(s[k]), 0) << kinds[k].name;
         }
-        for (int k = 0; k < n_kinds; k++) {
-            EXPECT_TRUE(tasks[k]->wait(60000)) << kinds[k].name;
+        for (auto& t : tasks)
+            EXPECT_TRUE(t->wait(60000));
+        for (int k = 0; k < n_kinds; k++)
             EXPECT_LT(kinds[k].work(s[k]), 0) << kinds[k].name << " works after its close";
-        }
         // The streams under the terminals stay open and usable.
         EXPECT_GT(do_write(devnull), 0);
         EXPECT_EQ(s_close(devnull), 0);
