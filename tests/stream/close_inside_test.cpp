@@ -29,7 +29,7 @@ STREAM* terminal_over(STREAM* inp, STREAM* out) {
 
 struct Kind {
     const char* name;
-    // Opens the stream, over the streams `under` of the round when it is a terminal.
+    // Opens the stream; a terminal reads the round's string stream and writes /dev/null.
     STREAM* (*open)(STREAM* devnull, STREAM* text);
     // One operation: positive while it succeeds.
     int (*work)(STREAM*);
@@ -94,6 +94,17 @@ TEST(CloseInside, TasksInsideAStreamMeetItsCloseSafely) {
         EXPECT_EQ(s_close(devnull), 0);
         EXPECT_EQ(s_close(text), 0);
     }
+    // Writers at once into one string stream lose nothing.
+    STREAM* w = s_open_string_write(&ascii_cm);
+    {
+        auto write_200 = [w] {
+            for (int i = 0; i < 200; i++)
+                do_write(w);
+        };
+        TaskRun a(write_200), b(write_200);
+    }
+    EXPECT_EQ(locked([w] { return w->str.size; }), 2 * 200 * static_cast<int>(chunk.size()));
+    EXPECT_EQ(s_close(w), 0);
 }
 
 }  // namespace
