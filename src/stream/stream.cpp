@@ -210,6 +210,7 @@ STREAM* s_error_stream(S_PROC_RECV*) {
 // Kinds
 
 int insert_s_table(S_TABLE* tbl) {
+    StreamPri pri;
     TaskLockGuard g(stream_lock);
     for (S_TABLE* t = stream_table_list; t; t = t->next)
         if (t == tbl || t->type == tbl->type) return -1;
@@ -267,6 +268,7 @@ void _xx_s_open(STREAM* s, int mode, int stream_type, const char* file, int line
 }
 
 void xx_s_open(STREAM* s, int stream_type, int mode, const char* file, int line) {
+    StreamPri pri;
     TaskLockGuard g(stream_lock);
     _xx_s_open(s, mode, stream_type, file, line);
 }
@@ -336,6 +338,7 @@ void _s_delete_thread(STREAM* s, S_FILE_THREAD* t) {
 }
 
 void s_delete_thread(STREAM* s, S_FILE_THREAD* t) {
+    StreamPri pri;
     TaskLockGuard g(stream_lock);
     _s_delete_thread(s, t);
 }
@@ -563,6 +566,7 @@ int s_get_socketip(STREAM* s) {
 }
 
 int s_check_resource() {
+    StreamPri pri;
     int limit = descriptor_limit();
     TaskLockGuard g(stream_lock);
     return now_open_files > limit / 2 ? -1 : 0;
@@ -571,12 +575,14 @@ int s_check_resource() {
 // The descriptor table itself is read: record and matrix files, pipes and sockets that no stream
 // holds count as much as streams when a peer is admitted.
 int s_check_resource2(int* op_max) {
+    StreamPri pri;
     int limit = descriptor_limit();
     if (op_max) *op_max = limit;
     return count_open_descriptors(limit);
 }
 
 int s_scan_descriptors() {
+    StreamPri pri;
     return count_open_descriptors(descriptor_limit());
 }
 
@@ -588,11 +594,13 @@ int _s_stream_nos() {
 }
 
 int s_stream_nos() {
+    StreamPri pri;
     TaskLockGuard g(stream_lock);
     return _s_stream_nos();
 }
 
 int s_check_resource3() {
+    StreamPri pri;
     return s_stream_nos();
 }
 

@@ -175,7 +175,7 @@ struct S_STRING {
     S_HEADER h;
     char* str;
     char* ptr;  // read position
-    int size;   // read stream: bytes left (-1 after the end was reported); write: bytes held
+    int size;   // read: bytes left (-1 after the end was reported); write: bytes held; -1 closed
     int flag;   // 1 = the stream owns str
     int cap;    // write stream: bytes allocated at str (at least size)
 };

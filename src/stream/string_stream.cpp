@@ -138,8 +138,13 @@ int s_vprintf_string_cr(STREAM* s, const char* fmt, va_list args) {
 
 // ------------------------------------------------------------------------------------------------
 // The kind's slots
+//
+// The core calls them with the stream lock released; they take it again, so that the bytes are
+// never used while a close frees them or another task moves them (a writer growing them,
+// s_get_string). They never block. A close leaves size at -1, and they fail from then on.
 
 int s_read_string(STREAM* s, void* data, int len) {
+    TaskLockGuard g(stream_lock);
     S_STRING* t = &s->str;
     if (s->h.mode != 0) return -1;  // a write stream has nothing to read
     if (t->size == 0) {
@@ -155,8 +160,10 @@ int s_read_string(STREAM* s, void* data, int len) {
 }
 
 int s_write_string(STREAM* s, const void* data, int len) {
+    TaskLockGuard g(stream_lock);
     S_STRING* t = &s->str;
-    if (s->h.mode == 0) return -1;  // a read stream may not own its bytes
+    // A read stream may not own its bytes; a closed one has none.
+    if (s->h.mode == 0 || t->size < 0) return -1;
     if (len == 0) return 0;
     if (len < 0 || !grow(t, len, 0)) return -1;
     memcpy(t->str + t->size, data, static_cast<size_t>(len));
@@ -168,6 +175,7 @@ int s_close_string(STREAM* s) {
     S_STRING* t = &s->str;
     if (t->flag) d_f_ree(t->str);
     t->str = t->ptr = nullptr;
+    t->size = -1;
     t->cap = 0;
     return 0;
 }

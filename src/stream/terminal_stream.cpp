@@ -34,6 +34,18 @@ S_PROMPT get_prompt(STREAM* s) {
     return s->terminal.prompt;
 }
 
+// The stream underneath, read under the stream lock: a close clears it while the slots run with
+// the lock released (null then, which s_read, s_write and s_flush refuse).
+STREAM* get_inp(STREAM* s) {
+    TaskLockGuard g(stream_lock);
+    return s->terminal.inp;
+}
+
+STREAM* get_out(STREAM* s) {
+    TaskLockGuard g(stream_lock);
+    return s->terminal.out;
+}
+
 }  // namespace
 
 STREAM* s_open_terminal(S_PROMPT prompt, const char* file, int line) {
@@ -61,7 +73,12 @@ int s_set_prompt(STREAM* s, S_PROMPT prompt) {
 }
 
 int s_read_terminal(STREAM* s, void* data, int len) {
-    int n = s_read(s->terminal.inp, data, len);
+    STREAM* inp = get_inp(s);
+    if (!inp) {
+        errno = EINVAL;  // closed meanwhile: not an interruption
+        return -1;
+    }
+    int n = s_read(inp, data, len);
     if (n < 0 && errno == EINTR) {
         *static_cast<char*>(data) = 3;
         return 1;
@@ -83,11 +100,11 @@ int s_read_terminal(STREAM* s, void* data, int len) {
 }
 
 int s_write_terminal(STREAM* s, const void* data, int len) {
-    return s_write(s->terminal.out, data, len);
+    return s_write(get_out(s), data, len);
 }
 
 int s_flush_terminal(STREAM* s) {
-    return s_flush(s->terminal.out);
+    return s_flush(get_out(s));
 }
 
 // The streams underneath are not the terminal's: they are what stood in the standard places when
