@@ -93,7 +93,7 @@ TEST(VxfSizeList, ListsSizesAndRefusesFontsWithoutOne) {
     ASSERT_NE(two, nullptr);
     EXPECT_EQ(sizes_of(two), (std::vector<int>{16, 12}));
     EXPECT_EQ(two->list->from, 0x41u);
-    EXPECT_EQ(two->list->to, 0x43u);
+    EXPECT_EQ(two->list->to, 0x42u);  // the last character drawn: the file's end code less one
     ASSERT_NE(work_of(two), nullptr);
     EXPECT_EQ(work_of(two)->len, 2);
     EXPECT_EQ(work_of(two)->dat[0]->size, 12);
