@@ -539,8 +539,10 @@ PDB64* open_filespace64(const char* name, int oflags, int mode, int32_t flags, i
         found_flags = static_cast<int32_t>(get_be32(rec + FH_FLAGS));
         if (writable(p)) {
             // We hold the writers' lock, so a set flag was left by a writer that ended.
-            if (found_flags & PN64_FLAG_WRITING)
+            if (found_flags & PN64_FLAG_WRITING) {
                 pdb_printf("open_filespace64: %s was left open for writing; taken over\n", name);
+                p->taken_over = 1;
+            }
             if (write_header_flags(p, rec, found_flags | PN64_FLAG_WRITING) != 0) goto fail;
             flag_set = !(found_flags & PN64_FLAG_WRITING);
         }

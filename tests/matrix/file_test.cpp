@@ -1060,6 +1060,8 @@ void FileTest::killed_writers(uint32_t seed, int rounds, const std::vector<std::
     }
     EXPECT_GT(saved, 0);
     EXPECT_GT(reopened, 0);
+    // No kill leaves a file refused or a node that cannot be read.
+    EXPECT_EQ(file_no, 0);
     printf(
         "matrix writer: %d kills, %d saves acknowledged, %d openings refused, %d files damaged\n",
         rounds, saved, refused, file_no);
