@@ -395,7 +395,8 @@ int open_work(MX_FILE_WORK* w, bool creating, MATRIX* m) {
     // would lose saved nodes one lookup at a time, so the file is refused whole (and left as it
     // is) instead. Recovery comes before the checks below: records of a save that never
     // committed are no damage.
-    bool stopped = writable(w) && (w->sh.flags & 1);
+    // (The record file's flag tells it too: a writer killed before its first flush set only that.)
+    bool stopped = writable(w) && ((w->sh.flags & 1) || w->pdb->taken_over);
     if (stopped) {
         ss_printf("matrix file %s: open flag of a stopped process cleared\n", w->name);
         if (check_node_tree(w) != 0 || drop_unsaved(w) < 0)
