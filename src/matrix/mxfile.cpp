@@ -593,10 +593,9 @@ bool tree_made(MX_FILE_WORK* w) {
     return root && root->type == MX_TREE_TYPE;
 }
 
-// The positions of the records of w's file whose type `want` takes, walking its whole chain:
-// false when the chain cannot be walked to the end.
-template <typename Want>
-bool records_where(MX_FILE_WORK* w, Want want, std::vector<int64_t>* out) {
+// The positions of the records of the given types in w's file, walking its whole chain: false
+// when the chain cannot be walked to the end.
+bool records_of(MX_FILE_WORK* w, std::initializer_list<uint16_t> types, std::vector<int64_t>* out) {
     PdbLockGuard g;
     PDB64* p = w->pdb;
     int64_t end = fac_lseek(&p->fac, 0, SEEK_END);
@@ -604,38 +603,27 @@ bool records_where(MX_FILE_WORK* w, Want want, std::vector<int64_t>* out) {
     for (uint64_t pos = PN64_FIRST_RECORD; pos < static_cast<uint64_t>(end);) {
         PDB64_PHYS ph;
         if (pdb64_read_phys(p, pos, &ph) != 0 || ph.len == 0) return false;
-        if (want(ph.type)) out->push_back(static_cast<int64_t>(pos));
+        if (std::find(types.begin(), types.end(), ph.type) != types.end())
+            out->push_back(static_cast<int64_t>(pos));
         pos += ph.len;
     }
     return true;
 }
 
-bool records_of(MX_FILE_WORK* w, std::initializer_list<uint16_t> types, std::vector<int64_t>* out) {
-    return records_where(
-        w, [&](uint16_t t) { return std::find(types.begin(), types.end(), t) != types.end(); },
-        out);
-}
-
-// Whether w's file is a matrix file that holds nothing any save finished: no node record, no
-// channel record, no node tree entry, and a record chain that walks whole (a file damaged in its
-// chain may hold nodes beyond the damage). Such a file is a creation a killed writer left (its
-// open flag found set), or holds no record at all; a file cut short after a clean close keeps its
-// other records and is left as it is.
+// Whether w's file is a matrix file that a writer killed while making it left (its open flag
+// found set) holding nothing any save finished: no node record, no channel record, no node tree
+// entry, and a record chain that walks whole (a file damaged in its chain may hold nodes beyond
+// the damage). A file cut short after a clean close is damage, and is left as it is.
 bool unmade(MX_FILE_WORK* w) {
     PN64_FILE_HEADER h{};
     {
         PdbLockGuard g;
-        if (w->pdb->freelist_broken || read_file_header64(w->pdb, &h) != 0 ||
+        if (!w->pdb->taken_over || w->pdb->freelist_broken || read_file_header64(w->pdb, &h) != 0 ||
             h.type != MX_FILE_TYPE)
             return false;
     }
-    std::vector<int64_t> saved, any;
-    if (!records_of(w, {MX_REC_NODE, MX_REC_DATA, PN64_TREE_NODE_TYPE}, &saved) || !saved.empty())
-        return false;
-    if (w->pdb->taken_over) return true;
-    return records_where(
-               w, [](uint16_t t) { return t != PN64_FREE_EXTENT_TYPE; }, &any) &&
-           any.empty();
+    std::vector<int64_t> saved;
+    return records_of(w, {MX_REC_NODE, MX_REC_DATA, PN64_TREE_NODE_TYPE}, &saved) && saved.empty();
 }
 
 // After a writer that died: when the committed node tree is empty no node save of the file ever
