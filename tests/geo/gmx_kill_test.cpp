@@ -120,7 +120,7 @@ TEST(GmxKill, AKilledWriterLeavesAFileThatReopensChecksCleanAndKeepsEveryAnswere
         // A third of the kills come soon after the file appears (its making and first saves), the
         // rest after some closes were answered.
         int after = static_cast<int>(rng() % 3) == 0 ? 0 : 1 + static_cast<int>(rng() % kSteps);
-        int delay = static_cast<int>(rng() % (after == 0 ? 8 : 40));
+        int delay = static_cast<int>(rng() % (after == 0 ? 4 : 40));
         bool killed = run_killed(
             dir,
             [&] {
