@@ -611,15 +611,16 @@ bool records_of(MX_FILE_WORK* w, std::initializer_list<uint16_t> types, std::vec
 }
 
 // Whether w's file is a matrix file that a writer killed while making it left (its open flag
-// found set) holding nothing any save finished: no node record, no channel record, no node tree
-// entry, and a record chain that walks whole (a file damaged in its chain may hold nodes beyond
-// the damage). A file cut short after a clean close is damage, and is left as it is.
+// found set, or the file still empty and its header made by this opening) holding nothing any
+// save finished: no node record, no channel record, no node tree entry, and a record chain that
+// walks whole (a file damaged in its chain may hold nodes beyond the damage). A file cut short
+// after a clean close is damage, and is left as it is.
 bool unmade(MX_FILE_WORK* w) {
     PN64_FILE_HEADER h{};
     {
         PdbLockGuard g;
-        if (!w->pdb->taken_over || w->pdb->freelist_broken || read_file_header64(w->pdb, &h) != 0 ||
-            h.type != MX_FILE_TYPE)
+        if (!(w->pdb->taken_over || w->pdb->made) || w->pdb->freelist_broken ||
+            read_file_header64(w->pdb, &h) != 0 || h.type != MX_FILE_TYPE)
             return false;
     }
     std::vector<int64_t> saved;

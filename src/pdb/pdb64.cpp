@@ -527,6 +527,7 @@ PDB64* open_filespace64(const char* name, int oflags, int mode, int32_t flags, i
         if (!writable(p)) goto fail;
         build_file_header(rec, type, encoding, PN64_FLAG_WRITING);
         if (fs_raw_write64(p, rec, 0) < 0) goto fail;
+        p->made = 1;
         if (flags < 0) {
             uint8_t head[PN64_FREELIST_SIZE] = {};
             pn64_set(head, PN64_FREELIST_HEAD_TYPE, PN64_FREELIST_SIZE);
