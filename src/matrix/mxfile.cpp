@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "matrix/mxscan.h"
 #include "matrix/mxtransfer.h"
 #include "pdb/l_favt64.h"
+#include "pdb/pagecache.h"
 #include "pdb/recordlist64.h"
 #include "stream/sprintf.h"
 
@@ -96,6 +98,23 @@ int type_at(PDB64* p, int64_t fofs) {
     int t = pn64_type(h);
     d_f_ree(h);
     return t;
+}
+
+// Whether the record at fofs is a node record whose body is all zeros: space an earlier build
+// placed for a node's first save and named in the tree before the node's bytes were written, the
+// writer then killed. A written node record always holds its code's end mark, never all zeros.
+bool unfinished_node(PDB64* p, int64_t fofs) {
+    Read r;
+    if (!r.load(p, fofs, MX_REC_NODE)) return false;
+    return std::all_of(r.payload(), r.payload() + r.len(), [](uint8_t b) { return b == 0; });
+}
+
+// Says on standard error that the node record at fofs of the file name was never written.
+void report_unfinished(const char* name, int64_t fofs) {
+    fprintf(
+        stderr,
+        "matrix %s: the node at %lld was never saved (its record is empty); taken as not stored\n",
+        name, static_cast<long long>(fofs));
 }
 
 // Releases the record at fofs when it is of the given type (never another record).
@@ -310,6 +329,9 @@ bool writer_gone(int fd) {
 int check_node_tree(MX_FILE_WORK* w);
 bool tree_past_end(MX_FILE_WORK* w);
 bool tree_lost(MX_FILE_WORK* w);
+bool tree_made(MX_FILE_WORK* w);
+bool unmade(MX_FILE_WORK* w);
+int drop_unsaved(MX_FILE_WORK* w);
 
 // Opens the record file of w; an existing matrix file has its header and subheader found and its
 // open flag checked. creating: the file is new and holds no matrix yet.
@@ -356,6 +378,20 @@ int open_work(MX_FILE_WORK* w, bool creating, MATRIX* m) {
         w->subheader_fofs = sub;
         return MXF_DAMAGED;
     };
+    // A matrix file whose making was cut short (its header, subheader or node tree never reached
+    // the file whole) and that holds nothing a save finished is no matrix yet: a writer's
+    // opening empties it, so that the creation that follows makes it anew.
+    auto empty_unmade = [w, &refuse](const char* line) {
+        ss_printf("matrix file %s: its making was cut short and it holds no saved node; emptied\n",
+                  w->name);
+        w->header_fofs = w->subheader_fofs = 0;
+        if (l_truncate_filespace64(w->pdb) < 0) return refuse(line);
+        close_work(w, true);
+        return MXF_DAMAGED;
+    };
+    auto refuse_or_empty = [w, first, &refuse, &empty_unmade](const char* line) {
+        return first && writable(w) && unmade(w) ? empty_unmade(line) : refuse(line);
+    };
     if (!w->header_fofs) {
         uint64_t at = 0;
         void* h = nullptr;
@@ -363,17 +399,32 @@ int open_work(MX_FILE_WORK* w, bool creating, MATRIX* m) {
             PdbLockGuard g;
             h = get_file_record64(&at, w->pdb, static_cast<int16_t>(MX_REC_HEADER), 0);
         }
-        if (!h) return refuse("************ DESTROY-1\n");
+        if (!h) return refuse_or_empty("************ DESTROY-1\n");
         bool ok = pn64_size(h) >= PN64_HEADER_SIZE + 32;
         if (ok)
             w->subheader_fofs =
                 static_cast<int64_t>(get_be64(static_cast<uint8_t*>(h) + PN64_HEADER_SIZE + 24));
         d_f_ree(h);
-        if (!ok) return refuse("************ DESTROY-1\n");
+        if (!ok) return refuse_or_empty("************ DESTROY-1\n");
         w->header_fofs = static_cast<int64_t>(at);
     }
-    if (read_subheader(w) < 0) return refuse("************ DESTROY-2\n");
+    if (read_subheader(w) < 0) return refuse_or_empty("************ DESTROY-2\n");
     w->flags_found = w->sh.flags;
+    // A node tree of another kind is a root the making placed but never committed.
+    if (first && writable(w) && !tree_made(w) && unmade(w))
+        return empty_unmade("************ DESTROY-3\n");
+    // The record store's lock is ours, so a set flag was left by a process that died. The node
+    // tree stands as its last commit left it; a tree that no longer walks (a machine's crash)
+    // would lose saved nodes one lookup at a time, so the file is refused whole (and left as it
+    // is) instead. Recovery comes before the checks below: records of a save that never
+    // committed are no damage.
+    // (The record file's flag tells it too: a writer killed before its first flush set only that.)
+    bool stopped = writable(w) && ((w->sh.flags & 1) || w->pdb->taken_over);
+    if (stopped) {
+        ss_printf("matrix file %s: open flag of a stopped process cleared\n", w->name);
+        if (check_node_tree(w) != 0 || drop_unsaved(w) < 0)
+            return refuse("************ DESTROY-3\n");
+    }
     // An empty node tree in a file that holds stored nodes lost its top link: every read would
     // give defaults and a write would orphan the old nodes.
     if (first && tree_lost(w)) return refuse("************ DESTROY-3\n");
@@ -390,14 +441,7 @@ int open_work(MX_FILE_WORK* w, bool creating, MATRIX* m) {
         ss_printf("C\n");
         return 0;
     }
-    // The record store's lock is ours, so a set flag was left by a process that died. Its last
-    // write-back may have been cut between pages, and the node tree is changed in place: a tree
-    // that no longer walks would lose saved nodes one lookup at a time, so the file is refused
-    // whole (and left as it is) instead.
-    if (w->sh.flags & 1) {
-        ss_printf("matrix file %s: open flag of a stopped process cleared\n", w->name);
-        if (check_node_tree(w) != 0) return refuse("************ DESTROY-3\n");
-    } else if (first && tree_past_end(w)) {
+    if (!stopped && first && tree_past_end(w)) {
         // A file cut short (or otherwise damaged) names nodes it no longer holds: a writer would
         // make them anew as default cells and build on the loss, so it is refused as it is.
         return refuse("************ DESTROY-3\n");
@@ -519,12 +563,16 @@ int check_node_tree(MX_FILE_WORK* w) {
         ss_printf("%s: node tree cannot be walked\n", w->name);
         return -4;
     }
-    for (int64_t fofs : entries)
+    for (int64_t fofs : entries) {
         if (type_at(w->pdb, fofs) != MX_REC_NODE) {
             ss_printf("%s: tree entry names %lli, no node record\n", w->name,
                       static_cast<long long>(fofs));
             return -4;
         }
+        // An entry an earlier build committed before its node's bytes: the node was never saved,
+        // and reads and saves take it so.
+        if (unfinished_node(w->pdb, fofs)) report_unfinished(w->name, fofs);
+    }
     return 0;
 }
 
@@ -559,6 +607,72 @@ bool tree_lost(MX_FILE_WORK* w) {
         }
     }
     return false;
+}
+
+// Whether the node tree of w is there as the making leaves it: a root of the node tree's kind.
+bool tree_made(MX_FILE_WORK* w) {
+    PdbLockGuard g;
+    FAVT64_ROOT* root = node_root(w);
+    return root && root->type == MX_TREE_TYPE;
+}
+
+// The positions of the records of the given types in w's file, walking its whole chain: false
+// when the chain cannot be walked to the end.
+bool records_of(MX_FILE_WORK* w, std::initializer_list<uint16_t> types, std::vector<int64_t>* out) {
+    PdbLockGuard g;
+    PDB64* p = w->pdb;
+    int64_t end = fac_lseek(&p->fac, 0, SEEK_END);
+    if (end < 0) return false;
+    for (uint64_t pos = PN64_FIRST_RECORD; pos < static_cast<uint64_t>(end);) {
+        PDB64_PHYS ph;
+        if (pdb64_read_phys(p, pos, &ph) != 0 || ph.len == 0) return false;
+        if (std::find(types.begin(), types.end(), ph.type) != types.end())
+            out->push_back(static_cast<int64_t>(pos));
+        pos += ph.len;
+    }
+    return true;
+}
+
+// Whether w's file is a matrix file that a writer killed while making it left (its open flag
+// found set, or the file still empty and its header made by this opening) holding nothing any
+// save finished: no node record, no channel record, no node tree entry, and a record chain that
+// walks whole (a file damaged in its chain may hold nodes beyond the damage). A file cut short
+// after a clean close is damage, and is left as it is.
+bool unmade(MX_FILE_WORK* w) {
+    PN64_FILE_HEADER h{};
+    {
+        PdbLockGuard g;
+        if (!(w->pdb->taken_over || w->pdb->made) || w->pdb->freelist_broken ||
+            read_file_header64(w->pdb, &h) != 0 || h.type != MX_FILE_TYPE)
+            return false;
+    }
+    std::vector<int64_t> saved;
+    return records_of(w, {MX_REC_NODE, MX_REC_DATA, PN64_TREE_NODE_TYPE}, &saved) && saved.empty();
+}
+
+// After a writer that died: when the committed node tree is empty no node save of the file ever
+// finished, and the node records, channel records, child lists and cache ring entries the file
+// holds are what a save placed before the commit that would have named them: they are given
+// back, and the cache ring emptied. 0, or -1 when they cannot be.
+int drop_unsaved(MX_FILE_WORK* w) {
+    {
+        int err = 0;
+        PdbLockGuard g;
+        FAVT64_ROOT* root = node_root(w);
+        if (!root) return -1;
+        if (root_node64(&err, root) || err < 0) return 0;
+    }
+    std::vector<int64_t> unsaved;
+    if (!records_of(w, {MX_REC_NODE, MX_REC_DATA, MX_REC_DIM_ADDR, MX_REC_CACHE_RING}, &unsaved))
+        return -1;
+    if (unsaved.empty()) return 0;
+    for (int64_t fofs : unsaved)
+        if (l_free_filespace64(w->pdb, static_cast<uint64_t>(fofs)) != 0) return -1;
+    w->sh.cache_next = w->sh.cache_prev = w->subheader_fofs;
+    w->sh.cache_count = 0;
+    ss_printf("matrix file %s: %zu records of a save that never finished freed\n", w->name,
+              unsaved.size());
+    return write_subheader(w) < 0 || l_flush_filespace64(w->pdb) < 0 ? -1 : 0;
 }
 
 // ---- Data records -----------------------------------------------------------------------------
@@ -1251,7 +1365,12 @@ int write_image(NodeImage& s, MATRIX* m, MX_FILE_WORK* w) {
     if (!in_tree) {
         int64_t at = find_entry(w, m, s.dc.data());
         if (at < 0) return -1;
-        if (at > 0) {
+        if (at > 0 && unfinished_node(p, at)) {
+            // Its record was placed but never written: the save writes it in place.
+            report_unfinished(w->name, at);
+            s.fofs = at;
+            in_tree = true;
+        } else if (at > 0) {
             RawNode old;
             if (read_raw_node(old, m, p, at) < 0) return -1;
             s.fofs = at;
@@ -1310,10 +1429,10 @@ int write_image(NodeImage& s, MATRIX* m, MX_FILE_WORK* w) {
     if (!s.bits.empty()) node.append(s.bits.data(), s.bits.size());
     node.pad_to(24, 0);
     if (!in_tree) {
-        PN64_HEADER h{};
-        h.type = MX_REC_NODE;
-        h.size = node.b.size();
-        s.fofs = l_alloc_filespace64(p, &h);
+        // A node saved for the first time is placed with its bytes: the flush that commits its
+        // tree entry writes the file's pages before the commit, so no committed entry ever names
+        // a node record that is not on the file whole.
+        s.fofs = put_record(p, 0, node, &order);
         if (s.fofs <= 0) return -1;
         std::vector<uint8_t> key = tree_key(m, s.fofs, s.dc.data());
         PdbLockGuard g;
@@ -1336,8 +1455,10 @@ int write_image(NodeImage& s, MATRIX* m, MX_FILE_WORK* w) {
             if (ring_write(p, s.ring_fofs, r) < 0) return -1;
         }
     }
-    int flushed = order.before_rewrite();
-    if (l_write_filespace64f(p, s.fofs, node.b.data()) < 0 || flushed < 0) return -1;
+    if (in_tree) {
+        int flushed = order.before_rewrite();
+        if (l_write_filespace64f(p, s.fofs, node.b.data()) < 0 || flushed < 0) return -1;
+    }
     // The pages go to the file now, so that a refused write is seen here and a saved node
     // outlives the process.
     return order.finish();
@@ -1408,9 +1529,13 @@ int load_node(MATRIX_NODE* n, MATRIX_TOKEN* t) {
         fofs = find_entry(w, m, dc.data());
         if (fofs == 0) return MXF_NOT_STORED;
         if (fofs < 0) return -1;
-        if (read_raw_node(raw, m, w->pdb, fofs) < 0) return -1;
-        normalize_dim_code(m, raw.dc.data());
-        if (_cmp_dim_code(m, raw.dc.data(), dc.data()) != 0) return -1;
+        if (read_raw_node(raw, m, w->pdb, fofs) < 0 ||
+            (normalize_dim_code(m, raw.dc.data()), _cmp_dim_code(m, raw.dc.data(), dc.data())) !=
+                0) {
+            if (!unfinished_node(w->pdb, fofs)) return -1;
+            report_unfinished(w->name, fofs);
+            return MXF_NOT_STORED;
+        }
         if (!m->dim_bit_field &&
             read_dim_addr(children, m, w->pdb, raw.dim_addr_fofs, &list_size) < 0)
             return -1;

@@ -527,6 +527,7 @@ PDB64* open_filespace64(const char* name, int oflags, int mode, int32_t flags, i
         if (!writable(p)) goto fail;
         build_file_header(rec, type, encoding, PN64_FLAG_WRITING);
         if (fs_raw_write64(p, rec, 0) < 0) goto fail;
+        p->made = 1;
         if (flags < 0) {
             uint8_t head[PN64_FREELIST_SIZE] = {};
             pn64_set(head, PN64_FREELIST_HEAD_TYPE, PN64_FREELIST_SIZE);
@@ -539,8 +540,10 @@ PDB64* open_filespace64(const char* name, int oflags, int mode, int32_t flags, i
         found_flags = static_cast<int32_t>(get_be32(rec + FH_FLAGS));
         if (writable(p)) {
             // We hold the writers' lock, so a set flag was left by a writer that ended.
-            if (found_flags & PN64_FLAG_WRITING)
+            if (found_flags & PN64_FLAG_WRITING) {
                 pdb_printf("open_filespace64: %s was left open for writing; taken over\n", name);
+                p->taken_over = 1;
+            }
             if (write_header_flags(p, rec, found_flags | PN64_FLAG_WRITING) != 0) goto fail;
             flag_set = !(found_flags & PN64_FLAG_WRITING);
         }

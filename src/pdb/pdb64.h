@@ -128,6 +128,8 @@ struct PDB64 {
     FREELIST64_INDEX* freelist_index;  // the loaded extents by position and length (freelist64.h)
     int freelist_broken;     // a damaged free list was met: allocation and release refused
     int tree_write_error;    // a tree record of the cache could not be written (favt64.h)
+    int taken_over;          // this writer found the open-for-writing flag of one that ended
+    int made;                // this opening found the file empty and wrote its header
     void* tree_log;          // where changed tree records go between flushes (treelog.h)
     void* pdb64_debug_root;  // the position map: known record starts and sizes (PDB64_DEBUG_MAP)
     FAC_INFO fac;

@@ -24,6 +24,7 @@
 #include "mx_util.h"
 #include "pdb/l_favt64.h"
 #include "pdb/pdb64.h"
+#include "pdb/pdb_util.h"
 #include "support/child.h"
 #include "support/stdout_text.h"
 
@@ -1060,6 +1061,8 @@ void FileTest::killed_writers(uint32_t seed, int rounds, const std::vector<std::
     }
     EXPECT_GT(saved, 0);
     EXPECT_GT(reopened, 0);
+    // No kill leaves a file refused or a node that cannot be read.
+    EXPECT_EQ(file_no, 0);
     printf(
         "matrix writer: %d kills, %d saves acknowledged, %d openings refused, %d files damaged\n",
         rounds, saved, refused, file_no);
@@ -1080,6 +1083,111 @@ TEST_F(FileTest, KilledWriterLosesNoNodeOfItsTree) {
     int rounds = 24 * (f && atoi(f) > 0 ? atoi(f) : 1);
     killed_writers(43, rounds, {"4096", "12", "8"}, &refused);
     EXPECT_EQ(refused, 0);
+}
+
+// A writer that ends before the commit of its file's making, or of its first saves (the file's
+// pages written, the commit mark not), leaves a file the next writer uses: one that holds no
+// finished save is emptied for the creation that follows, otherwise the records of the save that
+// never committed are freed. Either way the file checks whole.
+TEST_F(FileTest, AWriterEndedBeforeItsFirstCommitsLeavesAFileTheNextWriterUses) {
+    std::string prog = VX_BINARY_DIR "/vx_mx_crash_child";
+    int emptied = 0, opened = 0;
+    // -1: ended once the file was made, before anything was written in it.
+    for (int stop = -1; stop <= 4; stop++) {
+        SCOPED_TRACE("stop at commit " + std::to_string(stop));
+        std::string file = path(("stop" + std::to_string(stop) + ".mx").c_str());
+        std::string at = std::to_string(stop);
+        if (stop < 0) {
+            write_all(file, "");
+        } else {
+            ChildResult k = run_in_child([&] {
+                setenv("VX_STOP_AT_COMMIT", at.c_str(), 1);
+                execl(prog.c_str(), prog.c_str(), file.c_str(), "7", static_cast<char*>(nullptr));
+                _exit(127);
+            });
+            ASSERT_EQ(k.exit_status, 9) << k.out << k.err;
+        }
+        int err = -1;
+        vxtest::StdoutText out;
+        reopen(file, &err, kFetch);
+        if (err == MXF_DAMAGED) {
+            // Nothing saved: the file is emptied, and a creation makes it anew.
+            EXPECT_EQ(fs::file_size(file), 0u) << out.text();
+            close_all();
+            create(file, 7);
+            emptied++;
+        } else {
+            ASSERT_EQ(err, 0) << out.text();
+            opened++;
+        }
+        close_all();
+        pdbtest::CheckResult c = pdbtest::run_checker("--closed --freelist --matrix " + file);
+        EXPECT_EQ(c.status, 0) << c.out << out.text();
+    }
+    EXPECT_GE(emptied, 2);
+    EXPECT_GE(opened, 2);
+}
+
+// A tree entry naming a node record whose body is all zeros (an earlier build committed the
+// entry before the node's bytes, and its writer was killed between) is a node never saved: a
+// read gives the defaults and says so on standard error, the other nodes read as saved, and the
+// next save writes the node over the empty record.
+TEST_F(FileTest, ATreeEntryNamingAnEmptyNodeRecordIsANodeNeverSaved) {
+    std::string file = path("z.mx");
+    MATRIX* m = create(file, 7);
+    int64_t empty_at = 0;
+    for (int64_t x : {0, 16}) {
+        MATRIX_NODE* n = node(m, {0, x, 0});
+        ASSERT_GE(set_channel_sexp(n, 0, get_integer(static_cast<int>(x) + 1, nullptr)), 0);
+        ASSERT_EQ(save_matrix_node(n), 0);
+        empty_at = n->fofs;
+        unlock_node(n, nullptr);
+    }
+    close_all();
+    std::string bytes = read_all(file);
+    // A short record: a 2-byte type and a 2-byte on-file length, then the body.
+    ASSERT_GT(bytes.size(), static_cast<size_t>(empty_at) + 4);
+    const auto* h = reinterpret_cast<const uint8_t*>(bytes.data()) + empty_at;
+    ASSERT_EQ(get_be16(h), MX_REC_NODE);
+    size_t len = get_be16(h + 2);
+    std::fill(bytes.begin() + empty_at + 4, bytes.begin() + empty_at + len, '\0');
+    write_all(file, bytes);
+    int err = -1;
+    m = reopen(file, &err, kFetch);
+    ASSERT_EQ(err, 0);
+    testing::internal::CaptureStderr();
+    int e = 0;
+    MATRIX_NODE* n = node(m, {0, 16, 0}, &e);
+    std::string said = testing::internal::GetCapturedStderr();
+    // Read as a node the file does not hold, the file not taken as damaged.
+    EXPECT_EQ(e, MXE_NOT_FOUND);
+    EXPECT_NE(said.find("the node at " + std::to_string(empty_at) + " was never saved"),
+              std::string::npos)
+        << said;
+    EXPECT_FALSE(m->flags & MX_DAMAGED_FILE);
+    MATRIX_NODE* kept = node(m, {0, 0, 0}, &e);
+    ASSERT_EQ(e, 0);
+    EXPECT_EQ(value(kept, 0), 1);
+    unlock_node(kept, nullptr);
+    close_all();
+    m = reopen(file, &err);
+    ASSERT_EQ(err, 0);
+    n = node(m, {0, 16, 0}, &e);
+    ASSERT_EQ(e, 0);
+    ASSERT_GE(set_channel_sexp(n, 0, get_integer(5, nullptr)), 0);
+    EXPECT_EQ(save_matrix_node(n), 0);
+    EXPECT_EQ(n->fofs, empty_at);  // written where the empty record stood
+    unlock_node(n, nullptr);
+    close_all();
+    m = reopen(file, &err, kFetch);
+    ASSERT_EQ(err, 0);
+    n = node(m, {0, 16, 0}, &e);
+    ASSERT_EQ(e, 0);
+    EXPECT_EQ(value(n, 0), 5);
+    unlock_node(n, nullptr);
+    close_all();
+    pdbtest::CheckResult c = pdbtest::run_checker("--closed --freelist --matrix " + file);
+    EXPECT_EQ(c.status, 0) << c.out;
 }
 
 // A channel whose element type code is unknown is left unset; the matrix opens with the others.

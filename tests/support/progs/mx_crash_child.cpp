@@ -9,7 +9,10 @@
 // cannot be opened, 4 when a save fails. NODES (64 when not given) is the number of nodes saved
 // at random; TREE_LIMIT, when given, is the record cache's limit, so that a small one evicts tree
 // records in the middle of the saves' inserts; PAGES the page cache's limit, so that a small one
-// writes pages back at any moment.
+// writes pages back at any moment. With VX_STOP_AT_COMMIT=N in its environment it ends itself
+// (status 9) at its Nth commit of the tree log, the file's pages written and the commit mark not,
+// as a kill there would; N = 0 ends it as soon as the record file is made, before any matrix
+// record is written.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -27,6 +30,8 @@
 #include "matrix/mxstore.h"
 #include "pdb/favt64.h"
 #include "pdb/pagecache.h"
+#include "pdb/pdb64.h"
+#include "pdb/treelog.h"
 
 namespace {
 
@@ -44,6 +49,17 @@ int main(int argc, char** argv) {
     if (nodes < 1 || nodes > 4096) return 2;
     if (argc > 4) favt64_set_limit(atoi(argv[4]));
     if (argc > 5) fac_set_limit(atoi(argv[5]));
+    if (const char* stop = getenv("VX_STOP_AT_COMMIT")) {
+        static int left = atoi(stop);
+        if (left == 0) {
+            open_filespace64(argv[1], O_RDWR | O_CREAT, 0644, static_cast<int32_t>(0x80000000),
+                             MX_FILE_TYPE, "utf8");
+            _exit(9);
+        }
+        tree_log_before_commit = [](PDB64*) {
+            if (--left == 0) _exit(9);
+        };
+    }
     gc_push(nullptr, nullptr, "mx_crash_child");
     MATRIX* m = open_matrix(nullptr, l_string(std_cm, argv[1]), nullptr, nullptr, nullptr);
     if (access(argv[1], F_OK) == 0) {
