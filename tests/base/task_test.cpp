@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <set>
 #include <thread>
 #include <vector>
@@ -268,50 +269,63 @@ TEST(Task, OutOfThreadsATaskThatMustRunWaitsForAThreadAndRuns) {
     // tasks never end).
     int old = set_task_thread_limit(task_thread_count() + 1);
     constexpr int MOST = 200;
+    std::atomic<TKEY> id{-1};
+    std::deque<Probe> musts;
+    // Fills the pool with probes, then starts a creator of a task that must run: true once it
+    // waits for a thread. A task of an earlier test that ends meanwhile frees a thread the
+    // creator takes at once; the pool is then filled again and another creator tried.
+    auto waiting_creator = [&](std::vector<Probe>& probes, int& count, std::thread& creator) {
+        for (int round = 0; round < 8; round++) {
+            while (count < MOST && try_create_task(probe_task, &probes[count], 1) != NO_TASK)
+                count++;
+            Probe& m = musts.emplace_back();
+            m.release.add();
+            id = -1;
+            creator = std::thread([&id, &m] { id = create_task(probe_task, &m, 1); });
+            if (!wait_until([&] { return task_waiting_creators() >= 1 || id.load() != -1; }))
+                return false;
+            if (id.load() == -1) return true;
+            creator.join();
+            if (!m.started.wait_for(1)) return false;
+        }
+        return false;
+    };
     std::vector<Probe> held(MOST);
     int n = 0;
-    while (n < MOST && try_create_task(probe_task, &held[n], 1) != NO_TASK)
-        n++;
+    // A task that must run is never refused: its creator waits for a thread.
+    std::thread creator;
+    EXPECT_TRUE(waiting_creator(held, n, creator)) << "the creator did not wait";
     ASSERT_LT(n, MOST);
     ASSERT_GE(n, 1);
-    // A task that must run is never refused: its creator waits for a thread.
-    Probe must;
-    must.release.add();
-    std::atomic<TKEY> id{-1};
-    std::thread creator([&] { id = create_task(probe_task, &must, 1); });
-    bool waited = wait_until([] { return task_waiting_creators() >= 1; });
-    EXPECT_TRUE(waited) << "the creator did not wait; it was given " << id.load();
     for (int i = 0; i < n; i++)
         held[i].release.add();
-    creator.join();
+    if (creator.joinable()) creator.join();
     EXPECT_NE(id.load(), NO_TASK);
-    EXPECT_TRUE(must.started.wait_for(1));
+    EXPECT_TRUE(musts.back().started.wait_for(1));
     EXPECT_TRUE(wait_until([] { return task_waiting_creators() == 0; }));
     for (int i = 0; i < n; i++)
         ASSERT_TRUE(held[i].started.wait_for(1));
     for (int i = 0; i < n; i++)
         ASSERT_TRUE(wait_until([&] { return thread_exist(held[i].id) == -1; }));
-    ASSERT_TRUE(wait_until([&] { return thread_exist(must.id) == -1; }));
+    for (Probe& m : musts)
+        ASSERT_TRUE(wait_until([&] { return thread_exist(m.id) == -1; }));
     // A raised bound lets a waiting creator start a thread at once.
     n = 0;
     std::vector<Probe> again(MOST);
-    while (n < MOST && try_create_task(probe_task, &again[n], 1) != NO_TASK)
-        n++;
-    Probe after;
-    after.release.add();
-    std::thread creator2([&] { id = create_task(probe_task, &after, 1); });
-    EXPECT_TRUE(wait_until([] { return task_waiting_creators() >= 1; }));
+    std::thread creator2;
+    EXPECT_TRUE(waiting_creator(again, n, creator2));
     set_task_thread_limit(old);
-    creator2.join();
+    if (creator2.joinable()) creator2.join();
     EXPECT_NE(id.load(), NO_TASK);
-    EXPECT_TRUE(after.started.wait_for(1));
+    EXPECT_TRUE(musts.back().started.wait_for(1));
     for (int i = 0; i < n; i++)
         again[i].release.add();
     for (int i = 0; i < n; i++)
         ASSERT_TRUE(again[i].started.wait_for(1));
     for (int i = 0; i < n; i++)
         ASSERT_TRUE(wait_until([&] { return thread_exist(again[i].id) == -1; }));
-    ASSERT_TRUE(wait_until([&] { return thread_exist(after.id) == -1; }));
+    for (Probe& m : musts)
+        ASSERT_TRUE(wait_until([&] { return thread_exist(m.id) == -1; }));
 }
 
 TEST(Task, ThreadOutsideTheTableAskingForItselfPanics) {
