@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <thread>
 
 #include "base/lock.h"
 #include "base/panic.h"
@@ -43,6 +46,28 @@ TEST(Entry, PanicBannerIsExactOnStandardErrorWithStatusOne) {
     });
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.err, "\n************\nget_tid (" + r.out + ")\n************\n");
+}
+
+// The banner and the end come even while another thread holds standard output, stuck writing to
+// a reader that takes nothing.
+TEST(Entry, PanicEndsWhileAnotherThreadIsStuckOnStandardOutput) {
+    ChildResult r = run_in_child([] {
+        int p[2];
+        if (pipe(p) != 0 || dup2(p[1], 1) < 0) _exit(3);
+        std::thread([] {
+            static char block[1 << 16];
+            memset(block, 'x', sizeof block);
+            for (;;)
+                fwrite(block, 1, sizeof block, stdout);
+        }).detach();
+        // Until the pipe is full: the writer is then blocked inside the stream.
+        for (int queued = 0; queued < (1 << 16);)
+            if (ioctl(p[0], FIONREAD, &queued) != 0) _exit(4);
+        er_panic("stuck");
+    });
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.err.find("stuck ("), std::string::npos) << r.err;
 }
 
 // A stray signal of any kind that would end a process by default leaves the agent running.
