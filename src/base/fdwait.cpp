@@ -329,9 +329,14 @@ int wait_data_unlock(WD_ENTRY* e) {
 
 void throw_signal(TKEY tid, int sig) {
     (void)sig;
-    HTID h = get_hard_tid(tid);
-    if (!h.valid) return;
+    // The task's thread and its wait are found in one hold of the lock: between two holds the
+    // task could end and its thread start another task, whose wait would be broken instead.
     _lock_task(task_lock);
+    HTID h = _get_hard_tid(tid);
+    if (!h.valid) {
+        _unlock_task(task_lock, "throw_signal");
+        return;
+    }
     WD_ENTRY* e = find_entry([&h](WD_ENTRY* x) { return cmp_htid(x->htid, h) == 0; });
     if (e) {
         switch (e->state) {

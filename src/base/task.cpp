@@ -473,10 +473,14 @@ TKEY get_tid() {
     return b->soft_tid;
 }
 
+HTID _get_hard_tid(TKEY tid) {
+    TASK_BLOCK* b = find_task(tid);
+    return b ? b->hard_tid : invalid_htid();
+}
+
 HTID get_hard_tid(TKEY tid) {
     _lock_task(task_lock, __FILE__, __LINE__);
-    TASK_BLOCK* b = find_task(tid);
-    HTID h = b ? b->hard_tid : invalid_htid();
+    HTID h = _get_hard_tid(tid);
     _unlock_task(task_lock, "get_hard_tid", __FILE__, __LINE__);
     return h;
 }

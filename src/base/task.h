@@ -76,6 +76,9 @@ int set_task_thread_limit(int limit);
 
 TKEY get_tid();
 HTID get_hard_tid(TKEY tid);
+// The same for a caller that holds task_lock, so that what it does with the thread happens while
+// that thread still runs this task.
+HTID _get_hard_tid(TKEY tid);
 int thread_exist(TKEY tid);
 int get_pri(TKEY tid);
 void change_pri(TKEY tid, int pri);
