@@ -626,7 +626,10 @@ void do_proxy(HTTP_AGENT_LIST* a, HTTP_INFO* info, STREAM* st) {
         return;
     }
     std::string target = n_string(std_cm, a->remote_url);
-    target += info->dir + strlen(a->path);
+    // What follows the agent's path in the request; the agent may be the root of an alias whose
+    // path is shorter than its own, and then nothing follows.
+    size_t skip = strlen(a->path);
+    if (skip < strlen(info->dir)) target += info->dir + skip;
     int cerr = 0;
     STREAM* con = new_connection(&cerr, server.c_str(), 0, port, nullptr, nullptr);
     if (!con) {

@@ -192,6 +192,14 @@ TEST_F(AgentTest, ForwardingRelaysGetsAndRefusesOtherMethods) {
         l_string(std_cm, ("http://127.0.0.1:" + std::to_string(free_port()) + "/").c_str()),
         nullptr, nullptr, 0);
     EXPECT_EQ(http(l.port, "GET /gone/x HTTP/1.0\r\n\r\n"), head503);
+    // An alias whose path is shorter than its root's: the root's address, nothing read past the
+    // request's path.
+    HTTP_AGENT_LIST* root = insert_http_agent_list(
+        "/a-rather-long-forwarding-root/", HA_FORWARD, nullptr,
+        l_string(std_cm, ("http://127.0.0.1:" + std::to_string(free_port()) + "/").c_str()),
+        nullptr, nullptr, 0);
+    insert_http_agent_list("/x", HA_FORWARD, nullptr, nullptr, root, nullptr, 0);
+    EXPECT_EQ(http(l.port, "GET /x HTTP/1.0\r\n\r\n"), head503);
 }
 
 // A stand-in for remote evaluation: connections are numbered, the first connection's interpreter
