@@ -94,9 +94,10 @@ QV_SEXP* qv_ComposeURL(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVI
     QV_SEXP* rel = get_el(form, 2);
     if (!is_string(base) || !is_string(rel)) return mismatch(form, "ComposeURL", false);
     URL b, r;
-    get_url2(&b, base->string.data);
-    get_url2(&r, rel->string.data);
-    bool base_place = b.proto || b.server || b.port;
+    // A URL that does not parse (a bad port) is refused, never composed from the part read.
+    bool parsed = get_url2(&b, base->string.data) == 0;
+    parsed = get_url2(&r, rel->string.data) == 0 && parsed;
+    bool base_place = parsed && (b.proto || b.server || b.port);
     QV_SEXP* result = nullptr;
     if (base_place && !r.proto && !r.server && !r.port) {
         L_CHAR* db = r.db ? compose_path(b.db, r.db) : (b.db ? ll_copy_str(b.db) : nullptr);
@@ -125,7 +126,10 @@ QV_SEXP* qv_GetURL(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QVISP_E
     if (get_type(s) == QVT_ERROR) return s;
     if (!is_string(s)) return mismatch(form, "GetURL", false);
     URL u;
-    get_url2(&u, s->string.data);
+    if (get_url2(&u, s->string.data) != 0) {
+        free_url(&u);
+        return bad(form, "GetURL", "invalid url");
+    }
     QV_SEXP* r = list(text_or_empty(u.proto), text_or_empty(u.server), get_integer(u.port, nullptr),
                       text_or_empty(u.db), text_or_empty(u.resource), nullptr);
     free_url(&u);
