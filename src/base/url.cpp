@@ -364,11 +364,11 @@ L_CHAR* url_regulation(const L_CHAR* text) {
 
 L_CHAR* compose_url(const L_CHAR* base, const L_CHAR* rel) {
     URL b, r;
-    get_url2(&b, base);
-    get_url2(&r, rel);
+    bool parsed = get_url2(&b, base) == 0;
+    parsed = get_url2(&r, rel) == 0 && parsed;
     L_CHAR* out = nullptr;
-    if (!b.proto && !b.server && b.port == 0) {
-        // A base that names no place resolves nothing.
+    if (!parsed || (!b.proto && !b.server && b.port == 0)) {
+        // A base that names no place, or a URL that does not parse, resolves nothing.
     } else if (!r.proto && !r.server && r.port == 0) {
         URL n = {};
         n.proto = b.proto;

@@ -253,6 +253,9 @@ TEST(Url, ComposesReferencesAndPaths) {
     // The reference's scheme gives port 0 for "qvp", so it names no complete place.
     EXPECT_EQ(url("http://h/a/", "qvp://x/y"), "<null>");
     EXPECT_EQ(url("http://h/a/", "../../c"), "<null>");
+    // A URL that does not parse resolves nothing, never what was read before its fault.
+    EXPECT_EQ(url("http://h:99999/a/b", "c"), "<null>");
+    EXPECT_EQ(url("http://h/a/b", "http://k:8x/z"), "<null>");
 }
 
 TEST(Url, OlderParserSplitsSegments) {
