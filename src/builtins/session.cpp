@@ -292,9 +292,10 @@ QV_SEXP* qv_RemoteSession(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIEL
     j->agent = value[1] ? ll_copy_str(value[1]->string.data) : nullptr;
     j->lt = value[2] ? ll_copy_str(value[2]->string.data) : nullptr;
     j->ccmd = ll_copy_str(value[3] ? value[3]->string.data : l_string(std_cm, "Get"));
-    // A URL that does not parse (a bad port) names no server: the job answers that, rather than
-    // reaching the server of the part read on another port.
-    if (value[0] && get_url2(&j->u, value[0]->string.data) != 0 && get_type(cmd) != QVT_ERROR)
+    // A URL whose server is followed by a bad port is refused, rather than reaching that server
+    // on another port (one with no server says so when the job runs).
+    if (value[0] && get_url2(&j->u, value[0]->string.data) != 0 && j->u.server &&
+        get_type(cmd) != QVT_ERROR)
         cmd = bltn_error_s(form, QVE_INVALID_PARAMETER, "RemoteSession", "invalid url");
     j->s = cmd;
     j->file = form->h.file;
