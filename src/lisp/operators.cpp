@@ -337,9 +337,13 @@ QV_SEXP* equ_pair(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
         int tx = get_type(x), ty = get_type(y);
         if (tx == QVT_ERROR) return x;
         if (ty == QVT_ERROR) return y;
+        // Nil with anything else is unequal, whatever the other is (a list's tail may be an
+        // environment or raw bytes, which the operator table has no cell for).
+        if (tx == QVT_NIL || ty == QVT_NIL) {
+            if (tx == ty) continue;
+            return truth(false);
+        }
         if (is_list_kind(tx) && is_list_kind(ty)) {
-            if (tx == QVT_NIL && ty == QVT_NIL) continue;
-            if (tx == QVT_NIL || ty == QVT_NIL) return truth(false);
             todo.push_back({x->pair.cdr, y->pair.cdr});
             todo.push_back({x->pair.car, y->pair.car});
             continue;

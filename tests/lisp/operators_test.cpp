@@ -266,6 +266,9 @@ TEST_F(OperatorTest, Equality) {
     EXPECT_EQ(op(vx_equ, {Lst({I(1), err}), Lst({I(1), I(2)})}), err);
     EXPECT_ERR(op(vx_equ, {Lst({get_raw("a", 1)}), Lst({get_raw("a", 1)})}), QVE_TYPE_MISMATCH,
                "binary expression(3)");
+    // Nil against any other kind is unequal, a raw tail where the other list has ended too.
+    EXPECT_INT(op(vx_equ, {cons(I(1), get_raw("a", 1)), Lst({I(1)})}), 0, "");
+    EXPECT_INT(op(vx_Neq, {Lst({I(1)}), cons(I(1), get_raw("a", 1))}), 1, "");
     // Neq.
     EXPECT_INT(op(vx_Neq, {I(1), I(2)}), 1, "");
     EXPECT_INT(op(vx_Neq, {I(1), F(1)}), 0, "");

@@ -494,8 +494,12 @@ TEST(Layout, TheLastLineAttributeSetOnABoxLineHolds) {
                 auto* r = reinterpret_cast<TRA_LINE_ATTR*>(
                     _tr_get_attr(_tr_char_element(p)->attr, TRA_LINE));
                 chars++;
-                if (c.want != 3) ASSERT_NE(r, nullptr);
-                if (r) EXPECT_EQ(r->attr.align, c.want);
+                if (c.want != 3) {
+                    ASSERT_NE(r, nullptr);
+                }
+                if (r) {
+                    EXPECT_EQ(r->attr.align, c.want);
+                }
             }
         EXPECT_EQ(chars, static_cast<int>(all.size()));
         tr_unlock(s);
