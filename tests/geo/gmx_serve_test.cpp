@@ -190,8 +190,10 @@ TEST_F(GmxServe, StatusByPublishedPathAsClientsAndOwnersSeeIt) {
 }
 
 TEST_F(GmxServe, TheRestrictedPointReadOpensByPublishedPath) {
-    // A normal read makes the node's channel from its default; the answering entry's id is on
-    // the block read's data symbol.
+    // Served by Get, the matrix stays open (a read by name alone closes what it opened), so the
+    // block read below finds the channel the point read makes from its default; the answering
+    // entry's id is on the block read's data symbol.
+    get("(Get \"/ok.mx\" '(0 9 9))");
     EXPECT_EQ(show(run0("([gmxGetPoint path-type=\"related\"] \"/ok.mx\" '(0 9 9))")), "((0 7))");
     std::string r =
         run0(
