@@ -701,10 +701,11 @@ void do_save(const LOG_ACTION* a, LOG_NODE* n, uint32_t now) {
     bool rotating = a->size > 0;
     if (e->st && e->rotating != rotating) close_file(e);
     if (!e->st && !open_file(e, rotating)) return;
-    // Without a number of files (divide 0) file 0 is never rotated: nothing is deleted.
-    if (rotating && a->div_nos >= 1 && e->bytes >= a->size) {
+    // Without a number of files (divide 0) the save keeps one, as with divide 1: file 0 is
+    // started again at the size, so a size always bounds what the save keeps on disk.
+    if (rotating && e->bytes >= a->size) {
         close_file(e);
-        rotate(e->base, a->div_nos);
+        rotate(e->base, a->div_nos >= 1 ? a->div_nos : 1);
         if (!open_file(e, rotating)) return;
     }
     // The level as saved stays in the node for the conditions and actions after this one.
