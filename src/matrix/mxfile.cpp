@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -685,8 +687,9 @@ namespace {
 
 // Before a hand-over: the changes of the matrix whose file holds the call lock seq are saved, so
 // the agent taking the file over reads them and never builds on older nodes. The matrix is
-// found under matrix_lock (its file work is then alive, and it with it) and held meanwhile.
-void save_before_hand_over(int seq) {
+// found under matrix_lock (its file work is then alive, and it with it) and comes back held
+// (release_matrix), null when nothing of it is to be saved.
+MATRIX* save_before_hand_over(int seq) {
     MATRIX* m = nullptr;
     {
         TaskLockGuard g(matrix_lock);
@@ -703,39 +706,87 @@ void save_before_hand_over(int seq) {
             }
             if (w && w->m && open && writable(w)) m = w->m;
         }
-        if (!m || m->mode != 1) return;
+        if (!m || m->mode != 1) return nullptr;
         m->access_lock++;
         int64_t left = _mx_save_changes(m);
         if (left > 0)
             fprintf(stderr, "matrix %s: %lld changed nodes could not be saved before a hand-over\n",
                     m->filename ? n_string(std_cm, m->filename) : "", static_cast<long long>(left));
     }
-    release_matrix(m);
+    return m;
 }
+
+// How many times a hand-over saves again the changes its agent made meanwhile, and how long it
+// waits for the tasks that hold nodes of the matrix, before it gives the file up all the same.
+constexpr int HAND_OVER_SAVES = 64;
+constexpr auto HAND_OVER_WAIT = std::chrono::seconds(5);
 
 }  // namespace
 
 void mx_file_lock_event(int seq, void*) {
     if (seq <= 0 || !mx_file_lock) return;
     wait_for_lock_numbers(seq);
-    save_before_hand_over(seq);
+    MATRIX* m = save_before_hand_over(seq);
     int me = get_tid();
     MX_FILE_WORK* w = nullptr;
-    lock_task(mx_file_lock);
+    // Edits of nodes in memory take neither the file nor its call lock, and a node changed here
+    // after the file is given up would be saved later over what the other agent writes there
+    // meanwhile, or written on an older copy of it. So the file is given up only with no change
+    // left unsaved and no node of the matrix held, all under matrix_lock (taken before the file,
+    // never held while waiting for it): the nodes in memory first count as read before the file,
+    // so that a look-up without matrix_lock no longer takes them, and once the file is closed a
+    // look-up reads each of them again from what the other agent left.
+    int saves = 0;
+    auto wait_until = std::chrono::steady_clock::now() + HAND_OVER_WAIT;
     for (;;) {
-        for (w = works; w && w->lock_seq != seq; w = w->next) {
+        enum { TAKE, SAVE, WAIT } next = TAKE;
+        {
+            std::optional<TaskLockGuard> ml;
+            if (m) ml.emplace(matrix_lock);
+            lock_task(mx_file_lock);
+            for (w = works; w && w->lock_seq != seq; w = w->next) {
+            }
+            if (w && w->owner && w->owner != me) {
+                if (ml) {
+                    // Waits for the owner without matrix_lock, then looks again.
+                    unlock_task(mx_file_lock, "mx_file_lock_event");
+                    ml.reset();
+                    lock_task(mx_file_lock);
+                }
+                while (w->owner && w->owner != me) {
+                    sleep_task(w, mx_file_lock);
+                    lock_task(mx_file_lock);
+                }
+                unlock_task(mx_file_lock, "mx_file_lock_event");
+                continue;
+            }
+            if (w && m && m->mode == 1) {
+                mx_st(m->file_epoch, mx_ld(m->file_epoch) + 1);
+                if (m->dirty_cnt > m->dirty_failed && saves < HAND_OVER_SAVES)
+                    next = SAVE;
+                else if (std::chrono::steady_clock::now() < wait_until && _mx_nodes_in_use(m))
+                    next = WAIT;
+            }
+            if (w && next == TAKE) {
+                w->owner = me;
+                w->depth++;
+            }
+            unlock_task(mx_file_lock, "mx_file_lock_event");
+            if (next == WAIT) {
+                mx_hold_watch++;
+                if (_mx_nodes_in_use(m)) _mx_sleep_for_release();
+                mx_hold_watch--;
+            }
         }
-        if (!w || !w->owner || w->owner == me) break;
-        sleep_task(w, mx_file_lock);
-        lock_task(mx_file_lock);
+        if (next == TAKE) break;
+        if (next == SAVE) {
+            saves++;
+            TaskLockGuard g(matrix_lock);
+            if (m->mode == 1) _mx_save_changes(m);
+        }
     }
-    if (!w) {
-        unlock_task(mx_file_lock, "mx_file_lock_event");
-        return;
-    }
-    w->owner = me;
-    w->depth++;
-    unlock_task(mx_file_lock, "mx_file_lock_event");
+    if (m) release_matrix(m);
+    if (!w) return;
     close_work(w);
     disown(w);
 }
