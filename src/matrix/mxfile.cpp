@@ -706,8 +706,9 @@ MATRIX* save_before_hand_over(int seq) {
             }
             if (w && w->m && open && writable(w)) m = w->m;
         }
-        if (!m || m->mode != 1) return nullptr;
+        if (!m || (m->mode != 1 && m->mode != 3)) return nullptr;
         m->access_lock++;
+        if (m->mode != 1) return m;
         int64_t left = _mx_save_changes(m);
         if (left > 0)
             fprintf(stderr, "matrix %s: %lld changed nodes could not be saved before a hand-over\n",
@@ -735,7 +736,8 @@ void mx_file_lock_event(int seq, void*) {
     // left unsaved and no node of the matrix held, all under matrix_lock (taken before the file,
     // never held while waiting for it): the nodes in memory first count as read before the file,
     // so that a look-up without matrix_lock no longer takes them, and once the file is closed a
-    // look-up reads each of them again from what the other agent left.
+    // look-up reads each of them again from what the other agent left. A closing matrix saves its
+    // changes itself; the hand-over waits for them.
     int saves = 0;
     auto wait_until = std::chrono::steady_clock::now() + HAND_OVER_WAIT;
     for (;;) {
@@ -760,12 +762,20 @@ void mx_file_lock_event(int seq, void*) {
                 unlock_task(mx_file_lock, "mx_file_lock_event");
                 continue;
             }
-            if (w && m && m->mode == 1) {
-                mx_st(m->file_epoch, mx_ld(m->file_epoch) + 1);
-                if (m->dirty_cnt > m->dirty_failed && saves < HAND_OVER_SAVES)
+            if (w && m && (m->mode == 1 || m->mode == 3)) {
+                bool changes = m->dirty_cnt > m->dirty_failed;
+                bool waits = std::chrono::steady_clock::now() < wait_until;
+                if (changes && m->mode == 1 && saves < HAND_OVER_SAVES)
                     next = SAVE;
-                else if (std::chrono::steady_clock::now() < wait_until && _mx_nodes_in_use(m))
+                else if (waits && (changes || _mx_nodes_in_use(m)))
                     next = WAIT;
+                // Only now, not at every round: a node read meanwhile is read again otherwise,
+                // and the hand-over would outrun the reader for good. A look-up without
+                // matrix_lock that took a node before the count changed is seen by the check.
+                if (next == TAKE) {
+                    mx_st(m->file_epoch, mx_ld(m->file_epoch) + 1);
+                    if (waits && _mx_nodes_in_use(m)) next = WAIT;
+                }
             }
             if (w && next == TAKE) {
                 w->owner = me;
@@ -774,7 +784,7 @@ void mx_file_lock_event(int seq, void*) {
             unlock_task(mx_file_lock, "mx_file_lock_event");
             if (next == WAIT) {
                 mx_hold_watch++;
-                if (_mx_nodes_in_use(m)) _mx_sleep_for_release();
+                if (m->dirty_cnt > m->dirty_failed || _mx_nodes_in_use(m)) _mx_sleep_for_release();
                 mx_hold_watch--;
             }
         }
@@ -1758,6 +1768,10 @@ void mx_file_gc(MATRIX* leave) {
             uint32_t oldest_idle = 0;
             for (MX_FILE_WORK* w = works; w; w = w->next) {
                 if (!w->pdb || w->owner || (leave && w->m == leave)) continue;
+                // Changes not yet saved keep a file shared through the call lock: once it is
+                // closed another agent may write those nodes, and the later save would put the
+                // older copies back over them.
+                if (w->lock_d && w->m && w->m->dirty_cnt > w->m->dirty_failed) continue;
                 bool tokens = w->m && (w->m->wait_token || w->m->token_cnt > 0);
                 uint32_t idle = now - w->last_access;
                 if (w->m)
@@ -1775,6 +1789,8 @@ void mx_file_gc(MATRIX* leave) {
             if (!pick) return;
             pick->owner = get_tid();
             pick->depth = 1;
+            // From here no look-up without matrix_lock takes a node read before the closing.
+            if (pick->m) mx_st(pick->m->file_epoch, mx_ld(pick->m->file_epoch) + 1);
         }
         close_work(pick);
         disown(pick);
