@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -740,6 +741,7 @@ void mx_file_lock_event(int seq, void*) {
     // changes itself; the hand-over waits for them.
     int saves = 0;
     auto wait_until = std::chrono::steady_clock::now() + HAND_OVER_WAIT;
+    auto pause = std::chrono::microseconds(500);
     for (;;) {
         enum { TAKE, SAVE, WAIT } next = TAKE;
         {
@@ -782,11 +784,13 @@ void mx_file_lock_event(int seq, void*) {
                 w->depth++;
             }
             unlock_task(mx_file_lock, "mx_file_lock_event");
-            if (next == WAIT) {
-                mx_hold_watch++;
-                if (m->dirty_cnt > m->dirty_failed || _mx_nodes_in_use(m)) _mx_sleep_for_release();
-                mx_hold_watch--;
-            }
+        }
+        if (next == WAIT) {
+            // Looks again after a pause that grows to 50 ms: the holders are many kinds of
+            // tasks, not all of which wake a waiter when they let go, and the bound is kept by
+            // the clock alone.
+            std::this_thread::sleep_for(pause);
+            pause = std::min(pause * 2, std::chrono::microseconds(50000));
         }
         if (next == TAKE) break;
         if (next == SAVE) {

@@ -313,12 +313,6 @@ void _wakeup_closers() {
     mx_wake(&closers_key);
 }
 
-void _mx_sleep_for_release() {
-    new_timeout(&closers_key, 1);
-    mx_sleep(&closers_key);
-    del_timeout(&closers_key);
-}
-
 MATRIX_SEXP* mx_hold(void* data, GC_FUNC gc, const char* file, int line) {
     auto* ms = static_cast<MATRIX_SEXP*>(d_calloc(1, sizeof(MATRIX_SEXP)));
     ms->data = data;

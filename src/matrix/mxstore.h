@@ -482,10 +482,6 @@ int _sync_matrix_node(MATRIX_NODE* n);
 // Whether a node of m is held, has its channel lock taken or a token at work on it (matrix_lock
 // held): a task may be writing it.
 bool _mx_nodes_in_use(MATRIX* m);
-// Sleeps until a node is released, a channel lock given back or a token ends (matrix_lock held, as
-// for mx_sleep), or a second passes. Releases without matrix_lock wake only while the caller
-// counts in mx_hold_watch.
-void _mx_sleep_for_release();
 void _insert_node_ring(MATRIX_NODE* n);
 void mx_purge(long long bytes);
 // Frees loaded nodes beyond the budget (mx_node_budget). Nodes are freed only here, at a point
