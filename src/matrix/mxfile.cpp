@@ -7,10 +7,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -799,8 +802,9 @@ namespace {
 
 // Before a hand-over: the changes of the matrix whose file holds the call lock seq are saved, so
 // the agent taking the file over reads them and never builds on older nodes. The matrix is
-// found under matrix_lock (its file work is then alive, and it with it) and held meanwhile.
-void save_before_hand_over(int seq) {
+// found under matrix_lock (its file work is then alive, and it with it) and comes back held
+// (release_matrix), null when nothing of it is to be saved.
+MATRIX* save_before_hand_over(int seq) {
     MATRIX* m = nullptr;
     {
         TaskLockGuard g(matrix_lock);
@@ -817,39 +821,100 @@ void save_before_hand_over(int seq) {
             }
             if (w && w->m && open && writable(w)) m = w->m;
         }
-        if (!m || m->mode != 1) return;
+        if (!m || (m->mode != 1 && m->mode != 3)) return nullptr;
         m->access_lock++;
+        if (m->mode != 1) return m;
         int64_t left = _mx_save_changes(m);
         if (left > 0)
             fprintf(stderr, "matrix %s: %lld changed nodes could not be saved before a hand-over\n",
                     m->filename ? n_string(std_cm, m->filename) : "", static_cast<long long>(left));
     }
-    release_matrix(m);
+    return m;
 }
+
+// How many times a hand-over saves again the changes its agent made meanwhile, and how long it
+// waits for the tasks that hold nodes of the matrix, before it gives the file up all the same.
+constexpr int HAND_OVER_SAVES = 64;
+constexpr auto HAND_OVER_WAIT = std::chrono::seconds(5);
 
 }  // namespace
 
 void mx_file_lock_event(int seq, void*) {
     if (seq <= 0 || !mx_file_lock) return;
     wait_for_lock_numbers(seq);
-    save_before_hand_over(seq);
+    MATRIX* m = save_before_hand_over(seq);
     int me = get_tid();
     MX_FILE_WORK* w = nullptr;
-    lock_task(mx_file_lock);
+    // Edits of nodes in memory take neither the file nor its call lock, and a node changed here
+    // after the file is given up would be saved later over what the other agent writes there
+    // meanwhile, or written on an older copy of it. So the file is given up only with no change
+    // left unsaved and no node of the matrix held, all under matrix_lock (taken before the file,
+    // never held while waiting for it): the nodes in memory first count as read before the file,
+    // so that a look-up without matrix_lock no longer takes them, and once the file is closed a
+    // look-up reads each of them again from what the other agent left. A closing matrix saves its
+    // changes itself; the hand-over waits for them.
+    int saves = 0;
+    auto wait_until = std::chrono::steady_clock::now() + HAND_OVER_WAIT;
+    auto pause = std::chrono::microseconds(500);
     for (;;) {
-        for (w = works; w && w->lock_seq != seq; w = w->next) {
+        enum { TAKE, SAVE, WAIT } next = TAKE;
+        {
+            std::optional<TaskLockGuard> ml;
+            if (m) ml.emplace(matrix_lock);
+            lock_task(mx_file_lock);
+            for (w = works; w && w->lock_seq != seq; w = w->next) {
+            }
+            if (w && w->owner && w->owner != me) {
+                if (ml) {
+                    // Waits for the owner without matrix_lock, then looks again.
+                    unlock_task(mx_file_lock, "mx_file_lock_event");
+                    ml.reset();
+                    lock_task(mx_file_lock);
+                }
+                while (w->owner && w->owner != me) {
+                    sleep_task(w, mx_file_lock);
+                    lock_task(mx_file_lock);
+                }
+                unlock_task(mx_file_lock, "mx_file_lock_event");
+                continue;
+            }
+            if (w && m && (m->mode == 1 || m->mode == 3)) {
+                bool changes = m->dirty_cnt > m->dirty_failed;
+                bool waits = std::chrono::steady_clock::now() < wait_until;
+                if (changes && m->mode == 1 && saves < HAND_OVER_SAVES)
+                    next = SAVE;
+                else if (waits && (changes || _mx_nodes_in_use(m)))
+                    next = WAIT;
+                // Only now, not at every round: a node read meanwhile is read again otherwise,
+                // and the hand-over would outrun the reader for good. A look-up without
+                // matrix_lock that took a node before the count changed is seen by the check.
+                if (next == TAKE) {
+                    mx_st(m->file_epoch, mx_ld(m->file_epoch) + 1);
+                    if (waits && _mx_nodes_in_use(m)) next = WAIT;
+                }
+            }
+            if (w && next == TAKE) {
+                w->owner = me;
+                w->depth++;
+            }
+            unlock_task(mx_file_lock, "mx_file_lock_event");
         }
-        if (!w || !w->owner || w->owner == me) break;
-        sleep_task(w, mx_file_lock);
-        lock_task(mx_file_lock);
+        if (next == WAIT) {
+            // Looks again after a pause that grows to 50 ms: the holders are many kinds of
+            // tasks, not all of which wake a waiter when they let go, and the bound is kept by
+            // the clock alone.
+            std::this_thread::sleep_for(pause);
+            pause = std::min(pause * 2, std::chrono::microseconds(50000));
+        }
+        if (next == TAKE) break;
+        if (next == SAVE) {
+            saves++;
+            TaskLockGuard g(matrix_lock);
+            if (m->mode == 1) _mx_save_changes(m);
+        }
     }
-    if (!w) {
-        unlock_task(mx_file_lock, "mx_file_lock_event");
-        return;
-    }
-    w->owner = me;
-    w->depth++;
-    unlock_task(mx_file_lock, "mx_file_lock_event");
+    if (m) release_matrix(m);
+    if (!w) return;
     close_work(w);
     disown(w);
 }
@@ -1832,6 +1897,10 @@ void mx_file_gc(MATRIX* leave) {
             uint32_t oldest_idle = 0;
             for (MX_FILE_WORK* w = works; w; w = w->next) {
                 if (!w->pdb || w->owner || (leave && w->m == leave)) continue;
+                // Changes not yet saved keep a file shared through the call lock: once it is
+                // closed another agent may write those nodes, and the later save would put the
+                // older copies back over them.
+                if (w->lock_d && w->m && w->m->dirty_cnt > w->m->dirty_failed) continue;
                 bool tokens = w->m && (w->m->wait_token || w->m->token_cnt > 0);
                 uint32_t idle = now - w->last_access;
                 if (w->m)
@@ -1849,6 +1918,8 @@ void mx_file_gc(MATRIX* leave) {
             if (!pick) return;
             pick->owner = get_tid();
             pick->depth = 1;
+            // From here no look-up without matrix_lock takes a node read before the closing.
+            if (pick->m) mx_st(pick->m->file_epoch, mx_ld(pick->m->file_epoch) + 1);
         }
         close_work(pick);
         disown(pick);

@@ -694,6 +694,15 @@ int mx_node_held(MATRIX_NODE* n) {
     return mx_ld(n->locked);
 }
 
+bool _mx_nodes_in_use(MATRIX* m) {
+    if (!m->node_hash) return false;
+    AllStripes g(m);
+    for (int b = 0; b < m->node_hash_size; b++)
+        for (MATRIX_NODE* n = m->node_hash[b]; n; n = n->nh_next)
+            if (n->locked > 0 || n->ch_lock > 0 || n->process_token || n->wait_token) return true;
+    return false;
+}
+
 int _sync_matrix_node(MATRIX_NODE* n) {
     if (mx_node_held(n) || mx_ld(n->ch_lock) || n->save_lock || n->dirty_file_time) return -1;
     if (n->wait_token || n->process_token) return -2;

@@ -479,6 +479,9 @@ MATRIX_NODE* mx_take_resident_channels(MATRIX* m, const int64_t* dc, int holds);
 // script for its level): the caller releases it the locked way.
 bool mx_release_channels(MATRIX_NODE* n, int holds, int flags);
 int _sync_matrix_node(MATRIX_NODE* n);
+// Whether a node of m is held, has its channel lock taken or a token at work on it (matrix_lock
+// held): a task may be writing it.
+bool _mx_nodes_in_use(MATRIX* m);
 void _insert_node_ring(MATRIX_NODE* n);
 void mx_purge(long long bytes);
 // Frees loaded nodes beyond the budget (mx_node_budget). Nodes are freed only here, at a point

@@ -292,18 +292,18 @@ std::vector<std::string> ask_in_turn(int port, const std::vector<std::string>& e
     return replies;
 }
 
-// Two agents write one file at once, each cell a picture of its own, A in the nodes of column 1
-// and B in those of column 40: every write that needs the file asks the other agent to hand it
-// over, and the other one saves its changes and gives the file back at once, though its own
-// writes keep coming. Every write is answered, and each agent's cells are in the file afterwards.
-TEST_F(HeldAgents, TwoWritersAtOnceHandTheFileOverOnWakeUpsAlone) {
+// Two agents write one file at once, each cell a picture of its own, A in column a_column and B
+// in column b_column: every write that needs the file asks the other agent to hand it over, and
+// the other one saves its changes and gives the file back at once, though its own writes keep
+// coming. Every write is answered, and each agent's cells are in the file afterwards.
+void two_writers_at_once(HeldAgents& t, int a_column, int b_column) {
     const int rows = 24;
     int bport = vxtest::free_loopback_port();
     struct Writer {
         std::string dir;
         int port, column, red;
         std::vector<std::string> writes, replies;
-    } w[2] = {{da, aport, 1, 1, {}, {}}, {db, bport, 40, 4, {}, {}}};
+    } w[2] = {{t.da, t.aport, a_column, 1, {}, {}}, {t.db, bport, b_column, 4, {}, {}}};
     for (Writer& x : w)
         for (int k = 0; k < rows; k++) {
             geotest::write_file(x.dir + "/p" + std::to_string(k) + ".ppm", ppm(1, 1, x.red, k, 3));
@@ -311,18 +311,20 @@ TEST_F(HeldAgents, TwoWritersAtOnceHandTheFileOverOnWakeUpsAlone) {
                                std::to_string(x.column) + " " + std::to_string(k) + ")");
         }
     AgentRun b_run;
-    a = std::thread([&] {
-        a_run = agent(da, lock_config(sport) + slot_matrix(file, 64, 32) + listener_script(aport),
-                      60000, agent_env);
+    t.a = std::thread([&] {
+        t.a_run = agent(
+            t.da, lock_config(t.sport) + slot_matrix(t.file, 64, 32) + listener_script(t.aport),
+            60000, t.agent_env);
     });
-    ASSERT_TRUE(vxtest::wait_listening(aport)) << geotest::read_file(da + "/out.txt");
+    ASSERT_TRUE(vxtest::wait_listening(t.aport)) << geotest::read_file(t.da + "/out.txt");
     std::thread b([&] {
-        b_run = agent(db, lock_config(sport) + slot_matrix(file, 64, 32) + listener_script(bport),
-                      60000, agent_env);
+        b_run =
+            agent(t.db, lock_config(t.sport) + slot_matrix(t.file, 64, 32) + listener_script(bport),
+                  60000, t.agent_env);
     });
-    ASSERT_TRUE(vxtest::wait_listening(bport)) << geotest::read_file(db + "/out.txt");
+    ASSERT_TRUE(vxtest::wait_listening(bport)) << geotest::read_file(t.db + "/out.txt");
     {
-        std::thread at([&] { w[0].replies = ask_in_turn(aport, w[0].writes); });
+        std::thread at([&] { w[0].replies = ask_in_turn(t.aport, w[0].writes); });
         w[1].replies = ask_in_turn(bport, w[1].writes);
         at.join();
     }
@@ -336,13 +338,13 @@ TEST_F(HeldAgents, TwoWritersAtOnceHandTheFileOverOnWakeUpsAlone) {
     }
     // Both close at once and end.
     std::thread bt([&] { tell(bport, "([gmxClose id=\"1\"])\n(Exit)\n"); });
-    tell(aport, "([gmxClose id=\"1\"])\n(Exit)\n");
+    tell(t.aport, "([gmxClose id=\"1\"])\n(Exit)\n");
     bt.join();
-    a.join();
+    t.a.join();
     b.join();
-    EXPECT_EQ(a_run.status, 0) << a_run.errors;
+    EXPECT_EQ(t.a_run.status, 0) << t.a_run.errors;
     EXPECT_EQ(b_run.status, 0) << b_run.errors;
-    EXPECT_EQ(file_check(file), 0);
+    EXPECT_EQ(file_check(t.file), 0);
     std::string points, want;
     for (const Writer& x : w)
         for (int k = 0; k < rows; k++) {
@@ -350,8 +352,19 @@ TEST_F(HeldAgents, TwoWritersAtOnceHandTheFileOverOnWakeUpsAlone) {
             want += std::string(want.empty() ? "" : " ") + "((0 " +
                     std::to_string((x.red << 24) | (k << 16) | (3 << 8)) + "))";
         }
-    AgentRun back = agent(dc, "^(gmxGetPoint \"" + file + "\" '(" + points.substr(1) + "))\n");
+    AgentRun back = agent(t.dc, "^(gmxGetPoint \"" + t.file + "\" '(" + points.substr(1) + "))\n");
     EXPECT_EQ(back.out, "<Result> 1 (" + want + ")</Result>\n");
+}
+
+TEST_F(HeldAgents, TwoWritersAtOnceHandTheFileOverOnWakeUpsAlone) {
+    two_writers_at_once(*this, 1, 40);
+}
+
+// Both agents write cells of the same nodes (columns 1 and 2): the agent that takes the file back
+// reads what the other one saved there before it writes, and never saves its older copy of
+// those nodes over the other's cells.
+TEST_F(HeldAgents, TwoWritersAtOnceInTheSameNodesKeepEachOthersCells) {
+    two_writers_at_once(*this, 1, 2);
 }
 
 }  // namespace
