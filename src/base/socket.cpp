@@ -221,10 +221,11 @@ void set_connect_limits(int give_up, int attempt_break) {
     attempt_sec = attempt_break > 0 ? attempt_break : CONNECT_ATTEMPT_BREAK;
 }
 
-int listen_socket(int* open_port, uint32_t addr, int base_port, int limit) {
-    if (!open_port || limit <= 0 || base_port < 0 || base_port > MAX_PORT) return -1;
-    bool gc_tried = false;
-    int fd = new_socket(&gc_tried);
+namespace {
+
+// A socket ready to bind: address reuse on, blocking; -1 when none can be had.
+int bindable_socket(bool* gc_tried) {
+    int fd = new_socket(gc_tried);
     if (fd < 0) return -1;
     int one = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
@@ -232,22 +233,38 @@ int listen_socket(int* open_port, uint32_t addr, int base_port, int limit) {
         return -1;
     }
     set_blocking(fd);
+    return fd;
+}
+
+}  // namespace
+
+int listen_socket(int* open_port, uint32_t addr, int base_port, int limit) {
+    if (!open_port || limit <= 0 || base_port < 0 || base_port > MAX_PORT) return -1;
+    bool gc_tried = false;
+    int fd = bindable_socket(&gc_tried);
+    if (fd < 0) return -1;
     sockaddr_in sa = {};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = addr;
-    bool bound = false;
-    for (int port = base_port; !bound && port - base_port < limit && port <= MAX_PORT; port++) {
+    for (int port = base_port; port - base_port < limit && port <= MAX_PORT; port++) {
         sa.sin_port = htons(static_cast<uint16_t>(port));
-        bound = bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+        if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) continue;
+        if (listen(fd, LISTEN_BACKLOG) != 0) {
+            // With address reuse, two sockets may bind one port at the same moment and only the
+            // first to listen has it: the other tries the next port, on a socket of its own
+            // (a bound socket cannot be bound again).
+            int err = errno;
+            close(fd);
+            if (err != EADDRINUSE || (fd = bindable_socket(&gc_tried)) < 0) return -1;
+            continue;
+        }
+        socklen_t len = sizeof sa;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) break;
+        *open_port = ntohs(sa.sin_port);
+        return fd;
     }
-    socklen_t len = sizeof sa;
-    if (!bound || listen(fd, LISTEN_BACKLOG) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-        close(fd);
-        return -1;
-    }
-    *open_port = ntohs(sa.sin_port);
-    return fd;
+    close(fd);
+    return -1;
 }
 
 SocketOpener::SocketOpener(bool privileged) : saved_(opener_level) {

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/blacklist.h"
@@ -158,6 +159,34 @@ TEST(Socket, ListenTakesTheFirstFreePortOfTheRange) {
     EXPECT_EQ(listen_socket(&again, loopback(), base, 0), -1);
     close(fd);
     close(blocker);
+}
+
+// Two listeners opened at the same moment on one range of two free ports both get one: the
+// second to listen on a port both bound moves on to the next.
+TEST(Socket, ListenersOpenedAtOnceShareTheRange) {
+    int lost = 0;
+    for (int round = 0; round < 300; round++) {
+        int base = free_port_pair();
+        ASSERT_GT(base, 0);
+        int fds[2] = {-1, -1}, ports[2] = {-1, -1};
+        std::atomic<int> ready{0};
+        auto open = [&](int i) {
+            ready++;
+            while (ready.load() < 2) {
+            }
+            fds[i] = listen_socket(&ports[i], loopback(), base, 2);
+        };
+        std::thread a(open, 0), b(open, 1);
+        a.join();
+        b.join();
+        if (fds[0] < 0 || fds[1] < 0) lost++;
+        if (fds[0] >= 0 && fds[1] >= 0) {
+            EXPECT_NE(ports[0], ports[1]);
+        }
+        for (int fd : fds)
+            if (fd >= 0) close(fd);
+    }
+    EXPECT_EQ(lost, 0);
 }
 
 TEST(Socket, AcceptedClientExchangesBytes) {
