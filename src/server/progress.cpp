@@ -524,7 +524,9 @@ void set_attr(QV_SEXP* head, const char* name, const L_CHAR* value) {
 }
 
 void set_num(QV_SEXP* head, const char* name, const char* fmt, double v, bool as_int) {
-    char buf[64];
+    // Room for the longest "%.9f" of a double (about 320 characters): a count cut short would
+    // reach the peer as another number.
+    char buf[400];
     if (as_int)
         snprintf(buf, sizeof buf, fmt, static_cast<int>(v));
     else

@@ -227,14 +227,15 @@ TEST(Progress, AServingInterpreterForwardsToItsPeerAndForgetsItWhenItGoes) {
     EXPECT_NE(peer.read_until("<Result> 1 7</Result>").find("<Result> 1 7</Result>"),
               std::string::npos);
     // A job-count update is answered at once and sent behind it (commands are numbered by the
-    // lines of the peer's input, answers included).
-    peer.send("([Stage prog=\"7\" status=\"set\" finished-jobs=\"3\"])\n");
+    // lines of the peer's input, answers included); a count of any size goes whole.
+    peer.send("([Stage prog=\"7\" status=\"set\" finished-jobs=\"1e100\"])\n");
     EXPECT_NE(peer.read_until("<Result> 3 ()</Result>").find("<Result> 3 ()</Result>"),
               std::string::npos);
     call = back_call(peer, 2, &line);
-    EXPECT_EQ(call,
-              "(LocalEval 3 ([Stage status=\"set\" prog=\"7\" finished-jobs=\"3.000000000\" "
-              "qvi=\"lq\"]))")
+    char big[400];
+    snprintf(big, sizeof big, "%.9f", 1e100);
+    EXPECT_EQ(call, std::string("(LocalEval 3 ([Stage status=\"set\" prog=\"7\" finished-jobs=\"") +
+                        big + "\" qvi=\"lq\"]))")
         << peer.got;
     peer.send("<Result> " + std::to_string(line) + " ()</Result>\n");
     // The peer's error makes the operation fail.
