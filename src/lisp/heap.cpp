@@ -939,15 +939,11 @@ void minit() {
     dl_iterate_phdr(note_segments, nullptr);
     new_lock(&mem_lock);
     // Sections announce themselves with a plain store when the system can fence every thread of
-    // the process for a stopper (see heap_announce); otherwise with an exchange. The thread
-    // checker cannot see the ordering that the process-wide barrier gives, only the exchange's,
-    // so under it the exchange stays.
-#if !defined(__SANITIZE_THREAD__)
+    // the process for a stopper (see heap_announce); otherwise with an exchange.
     long cmds = syscall(SYS_membarrier, MEMBARRIER_CMD_QUERY, 0, 0);
     if (cmds > 0 && (cmds & MEMBARRIER_CMD_PRIVATE_EXPEDITED) &&
         syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0)
         heap_light_announce.store(true);
-#endif
 }
 
 void lock_mem() {
