@@ -839,15 +839,6 @@ void heap_wait_for_collection(GC_THREAD* t) {
     wait_cv.wait_for(g, WAIT_LIMIT, [seen] { return collections.load() != seen; });
 }
 
-// The process-wide barrier for stop_world. A process made by fork without exec may hold its
-// parent's registration or none, depending on the system: registered again, it fences.
-static void fence_all_threads() {
-    if (syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) == 0) return;
-    if (syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) != 0 ||
-        syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0)
-        er_panic("stop_world(membarrier)");
-}
-
 void stop_world() {
     lock_mem();
     GC_THREAD* me = self();
@@ -861,7 +852,9 @@ void stop_world() {
     heap_gc_stop.store(true, std::memory_order_seq_cst);
     // Every thread running now passes a full fence: a section announced with a plain store before
     // it is seen below, and a section announced after it reads the flag set.
-    if (heap_light_announce.load(std::memory_order_relaxed)) fence_all_threads();
+    if (heap_light_announce.load(std::memory_order_relaxed) &&
+        syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0)
+        er_panic("stop_world(membarrier)");
     for (GC_THREAD* t = all_threads; t; t = t->next) {
         if (t == me) continue;
         for (int spins = 0; active_of(t).load(std::memory_order_seq_cst); spins++) {
