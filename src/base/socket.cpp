@@ -246,16 +246,27 @@ int listen_socket(int* open_port, uint32_t addr, int base_port, int limit) {
     sockaddr_in sa = {};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = addr;
-    for (int port = base_port; port - base_port < limit && port <= MAX_PORT; port++) {
+    // With address reuse, two sockets may bind one port at the same moment; the kernel marks
+    // each as listening before it checks the other, so both listens can fail. A failed listen
+    // therefore tries the same port again on a fresh socket (a bound socket cannot be bound
+    // again): a bind refused means someone really listens there, and the next port is tried.
+    constexpr int LISTEN_RACES = 64;
+    int races = 0;
+    for (int port = base_port; port - base_port < limit && port <= MAX_PORT;) {
         sa.sin_port = htons(static_cast<uint16_t>(port));
-        if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) continue;
+        if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            port++;
+            races = 0;
+            continue;
+        }
         if (listen(fd, LISTEN_BACKLOG) != 0) {
-            // With address reuse, two sockets may bind one port at the same moment and only the
-            // first to listen has it: the other tries the next port, on a socket of its own
-            // (a bound socket cannot be bound again).
             int err = errno;
             close(fd);
             if (err != EADDRINUSE || (fd = bindable_socket(&gc_tried)) < 0) return -1;
+            if (++races >= LISTEN_RACES) {
+                port++;
+                races = 0;
+            }
             continue;
         }
         socklen_t len = sizeof sa;

@@ -161,8 +161,8 @@ TEST(Socket, ListenTakesTheFirstFreePortOfTheRange) {
     close(blocker);
 }
 
-// Two listeners opened at the same moment on one range of two free ports both get one: the
-// second to listen on a port both bound moves on to the next.
+// Two listeners opened at the same moment on one range of two free ports both get one, even
+// when both bound the same port and both listens were refused at once.
 TEST(Socket, ListenersOpenedAtOnceShareTheRange) {
     int lost = 0;
     for (int round = 0; round < 300; round++) {
