@@ -419,16 +419,14 @@ QV_SEXP* qv_FindFile(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, 
     DIR_LIST* d = get_dir(pattern.c_str(), with_base ? base.c_str() : nullptr,
                           with_base ? target.c_str() : nullptr,
                           with_base && prefix ? pre.c_str() : nullptr, condition);
-    QV_SEXP* r = nullptr;
-    QV_SEXP** tail = &r;
+    ListOut r;
     for (DIR_LIST* e = d; e; e = e->next) {
         L_CHAR* rel = get_relative_path(std_text(e->name));
-        *tail = cons(get_string(rel), nullptr);
-        tail = &(*tail)->pair.cdr;
+        r.add(get_string(rel));
         if (rel) d_f_ree(rel);
     }
     free_dir_list(d);
-    return r;
+    return r.head;
 }
 
 void init_FindFile(QVISP_ENV* env) {

@@ -48,11 +48,6 @@ bool int_answer(QVISP_ENV* env, QV_SEXP* f, QV_SEXP* a, QV_SEXP* b, QV_SEXP* for
     return false;
 }
 
-void set_car(QV_SEXP* cell, QV_SEXP* v) {
-    HeapSection hs;
-    cell->pair.car = v;
-}
-
 // flip(x): x when it is not a pair, else the reversal of (flip(car x) . cdr x). The chain of
 // first elements is followed with a vector, from its bottom up.
 QV_SEXP* flip(QV_SEXP* x) {

@@ -38,36 +38,13 @@ QV_SEXP* new_string(const L_CHAR* s, size_t n) {
     return get_string_set_data(t);
 }
 
-// A list built front to back. Cells are linked inside a heap section, so no collection marks a
-// cell while it changes; each new cell is rooted in the caller's frame.
-struct LIST_OUT {
-    QV_SEXP* head = nullptr;
-    QV_SEXP* tail = nullptr;
-};
-
-void list_add(LIST_OUT* l, QV_SEXP* v) {
-    HeapSection hs;
-    QV_SEXP* cell = new_sexp_node<QV_PAIR>(QVT_PAIR);
-    cell->pair.car = v;
-    if (l->tail)
-        l->tail->pair.cdr = cell;
-    else
-        l->head = cell;
-    l->tail = cell;
-}
-
-void list_end(LIST_OUT* l, QV_SEXP* rest) {
-    HeapSection hs;
-    if (l->tail) l->tail->pair.cdr = rest;
-}
-
 // fn applied to every element of the list x, recursing into elements that are lists, in a new
 // tree of the same shape; an improper tail is kept as it is. The walk keeps its own stack.
 template <class F>
 QV_SEXP* map_tree(QV_SEXP* x, F fn) {
     struct FRAME {
         QV_SEXP* rest;
-        LIST_OUT out;
+        ListOut out;
     };
     std::vector<FRAME> stack;
     stack.push_back({x, {}});
@@ -79,14 +56,14 @@ QV_SEXP* map_tree(QV_SEXP* x, F fn) {
             if (get_type(e) == QVT_PAIR)
                 stack.push_back({e, {}});
             else
-                list_add(&f.out, fn(e));
+                f.out.add(fn(e));
             continue;
         }
-        if (get_type(f.rest) != QVT_NIL) list_end(&f.out, f.rest);
+        if (get_type(f.rest) != QVT_NIL) f.out.end(f.rest);
         QV_SEXP* done = f.out.head;
         stack.pop_back();
         if (stack.empty()) return done;
-        list_add(&stack.back().out, done);
+        stack.back().out.add(done);
     }
 }
 
@@ -127,12 +104,12 @@ size_t pattern_find(const PATTERN* p, const L_CHAR* s, size_t n, size_t from) {
 // The pieces of s between the occurrences of the pattern, or null when memory is refused.
 QV_SEXP* divide(const PATTERN* p, const L_CHAR* s) {
     auto n = static_cast<size_t>(l_strlen(s));
-    LIST_OUT out;
+    ListOut out;
     for (size_t from = 0;;) {
         size_t at = pattern_find(p, s, n, from);
         QV_SEXP* piece = new_string(s + from, at - from);
         if (!piece) return nullptr;
-        list_add(&out, piece);
+        out.add(piece);
         if (at == n) break;
         from = at + p->len;
     }

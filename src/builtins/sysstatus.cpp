@@ -145,8 +145,7 @@ QV_SEXP* qv_MemoryStatistics(QVISP_ENV*, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD* att
         int64_t size = get_mem_site_size(m);
         if (size != 0) sites.push_back({m->file, m->line, size});
     }
-    QV_SEXP* head = nullptr;
-    QV_SEXP* tail = nullptr;
+    ListOut rows;
     int64_t max = 0;
     for (const Site& s : sites) {
         bool mark = s.size > max;
@@ -154,14 +153,9 @@ QV_SEXP* qv_MemoryStatistics(QVISP_ENV*, QV_SEXP*, QVISP_ENV*, QV_SYM_FIELD* att
         if (only_max && !mark) continue;
         QV_SEXP* row = list(n_get_string(mark ? "*" : ""), n_get_string(s.file ? s.file : ""),
                             num(s.line), num(s.size), nullptr);
-        QV_SEXP* cell = list(row, nullptr);
-        if (tail)
-            tail->pair.cdr = cell;
-        else
-            head = cell;
-        tail = cell;
+        rows.link(list(row, nullptr));
     }
-    return head;
+    return rows.head;
 }
 
 void init_GetCPUStatus(QVISP_ENV* env) {

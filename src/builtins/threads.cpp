@@ -330,17 +330,11 @@ QV_SEXP* qv_DelayAppend(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QV
     if (get_type(v) == QVT_PAIR) {
         // A copy of the elements whose end is the new pending node; a list that loops back on
         // itself has no end to deliver.
-        QV_SEXP* head = nullptr;
-        QV_SEXP* last = nullptr;
+        ListOut copy;
         QV_SEXP* slow = v;  // half as far along: meets p only when the list loops
         int n = 0;
         for (QV_SEXP* p = v; get_type(p) == QVT_PAIR; p = p->pair.cdr) {
-            QV_SEXP* cell = cons(p->pair.car, nullptr);
-            if (last)
-                last->pair.cdr = cell;
-            else
-                head = cell;
-            last = cell;
+            copy.add(p->pair.car);
             if (++n % 2 == 0) slow = slow->pair.cdr;
             if (slow == p->pair.cdr)
                 return bltn_error_s(form, QVE_TYPE_MISMATCH, "DelayAppend", "circular list");
@@ -351,8 +345,8 @@ QV_SEXP* qv_DelayAppend(QVISP_ENV*, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD*, QV
             return bltn_error_s(form, QVE_NOT_IN_THREAD, "DelayAppend",
                                 "this command cannot use in this thread");
         TH_DELAY* tail = new_th_delay();
-        last->pair.cdr = new_pending(t, tail);
-        _complete(t->delay, head);
+        copy.end(new_pending(t, tail));
+        _complete(t->delay, copy.head);
         lock_mem();
         t->delay = tail;
         unlock_mem();

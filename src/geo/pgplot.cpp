@@ -114,14 +114,11 @@ QV_SEXP* pg_display_form(const PLOT_MATRIX* pm, const uint8_t* bytes, int64_t st
     if (err) {
         *fault = "internal plot code";
     } else {
-        QV_SEXP* points = nullptr;
-        QV_SEXP** tail = &points;
+        ListOut points;
         int n = 0;
-        for (const INTERNAL_PLOT* p = l; p; p = p->next, n++) {
-            *tail = cons(point_form(*pm, p), nullptr);
-            tail = &(*tail)->pair.cdr;
-        }
-        r = List(sym("pg"), num(size), num(stored), num(n), cons(sym("ip"), points), LIST_END);
+        for (const INTERNAL_PLOT* p = l; p; p = p->next, n++) points.add(point_form(*pm, p));
+        r = List(sym("pg"), num(size), num(stored), num(n), cons(sym("ip"), points.head),
+                 LIST_END);
     }
     free_smp(&pool);
     if (inflated) d_f_ree(inflated);

@@ -26,6 +26,32 @@ QV_SEXP* append(QV_SEXP* a, QV_SEXP* b);
 QV_SEXP* list_error(QV_SEXP* s);
 QV_SEXP* search_error(QV_SEXP* s);
 
+// A list built front to back. Each cell is linked inside a heap section, because a collection
+// marking on another thread may be reading the cell before it; each new cell is rooted in the
+// caller's top frame, so the list is kept while it is built.
+struct ListOut {
+    QV_SEXP* head = nullptr;
+    QV_SEXP* tail = nullptr;
+    // Appends a cell made by the caller (its car set, its cdr nil).
+    void link(QV_SEXP* cell) {
+        HeapSection hs;
+        if (tail)
+            tail->pair.cdr = cell;
+        else
+            head = cell;
+        tail = cell;
+    }
+    // Appends a new cell holding v (with v's position).
+    void add(QV_SEXP* v) {
+        HeapSection hs;
+        link(cons(v, nullptr));
+    }
+    // Ends the list in rest, in place of nil; nothing when the list is empty.
+    void end(QV_SEXP* rest) {
+        if (tail) set_cdr(tail, rest);
+    }
+};
+
 // The primitives car and cdr: applied to element 1 of an evaluated call form.
 QV_SEXP* vx_car(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV* args_env, QV_SYM_FIELD* attr,
                 QVISP_ENV* sp_env);

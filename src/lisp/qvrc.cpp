@@ -38,7 +38,7 @@ bool walk(const std::string& path, const L_CHAR* symbol, QV_SEXP* hold, Each eac
     // The first node would stay rooted in the caller's frame, and with it every item read
     // behind it: only hold keeps it.
     gc_push(nullptr, nullptr, "qvrc file");
-    hold->pair.car = init_parse(st, _l_string_1(std_cm, path.c_str()), nullptr);
+    set_car(hold, init_parse(st, _l_string_1(std_cm, path.c_str()), nullptr));
     gc_pop(nullptr, nullptr);
     for (bool more = true; more;) {
         gc_push(nullptr, nullptr, "qvrc item");
@@ -51,11 +51,11 @@ bool walk(const std::string& path, const L_CHAR* symbol, QV_SEXP* hold, Each eac
                 realize_whole(v);
                 each(v);
             }
-            hold->pair.car = c->pair.cdr;
+            set_car(hold, c->pair.cdr);
         }
         gc_pop(nullptr, nullptr);
     }
-    hold->pair.car = nullptr;
+    set_car(hold, nullptr);
     return true;
 }
 
@@ -63,7 +63,7 @@ bool walk(const std::string& path, const L_CHAR* symbol, QV_SEXP* hold, Each eac
 // file cannot be opened. Runs inside the caller's frame.
 QV_SEXP* entries(const std::string& path, const L_CHAR* symbol) {
     QV_SEXP* hold = cons(nullptr, nullptr);
-    walk(path, symbol, hold, [&](QV_SEXP* v) { hold->pair.cdr = cons(v, hold->pair.cdr); });
+    walk(path, symbol, hold, [&](QV_SEXP* v) { set_cdr(hold, cons(v, hold->pair.cdr)); });
     return hold->pair.cdr;
 }
 

@@ -302,6 +302,16 @@ QV_SEXP* get_env(QVISP_ENV* env);
 QV_SEXP* cons(QV_SEXP* a, QV_SEXP* b);
 // Pair with the position of b.
 QV_SEXP* cons_inh_2(QV_SEXP* a, QV_SEXP* b);
+// Field stores into a pair: inside a heap section, because a collection marking on another
+// thread may be reading the same field (a store outside any section races with the marker).
+inline void set_car(QV_SEXP* p, QV_SEXP* v) {
+    HeapSection hs;
+    p->pair.car = v;
+}
+inline void set_cdr(QV_SEXP* p, QV_SEXP* v) {
+    HeapSection hs;
+    p->pair.cdr = v;
+}
 QV_SEXP* inherit(QV_SEXP* dst, QV_SEXP* src);
 
 // Inspection.

@@ -164,8 +164,11 @@ void init_vxlisp() {
     QVISP_ENV* e1 = new_env(e0);
     for (const CORE_PRIM* p = core_prims; p->name; p++) {
         QV_SEXP* f = get_func_prim(p->prim, p->order, nullptr, p->min, p->max);
-        f->func.plain2 = plain_operator(p->prim);
-        f->func.keeps_no_env = keeps_no_env(p->prim);
+        {
+            HeapSection hs;  // no section around set_env: it takes the environment lock
+            f->func.plain2 = plain_operator(p->prim);
+            f->func.keeps_no_env = keeps_no_env(p->prim);
+        }
         set_env(p->env ? e1 : e0, l_string(std_cm, p->name), f);
     }
     // Published under the memory lock: the collector marks them from now on.

@@ -205,7 +205,10 @@ QV_SEXP* channel_copy(MATRIX_NODE* n, int ch, QV_SEXP* form) {
 void bind(QVISP_ENV* env, const char* name, QV_PRIM prim, int order, int min, int max,
           bool keeps_no_env = false) {
     QV_SEXP* f = get_func_prim(prim, order, nullptr, min, max == 255 ? FUNC_NO_MAX : max);
-    f->func.keeps_no_env = keeps_no_env;
+    {
+        HeapSection hs;
+        f->func.keeps_no_env = keeps_no_env;
+    }
     set_env(env, l_string(std_cm, name), f);
 }
 

@@ -39,7 +39,11 @@ QV_SEXP* make_sb(QVISP_ENV* env, QV_SEXP* form, const char* name, const MX_STRUC
     MX_STRUCT_BLOCK* b = tbl->new_sb(&nw, array ? &sn : nullptr);
     // The array takes its template over; the argument's pointer is cleared so that no second
     // owner can use or release it.
-    if (b && array) get_el(form, 1)->ptr.ptr = nullptr;
+    if (b && array) {
+        QV_SEXP* tv = get_el(form, 1);
+        HeapSection hs;  // the collector reads the pointer when it marks the node
+        tv->ptr.ptr = nullptr;
+    }
     return b ? get_ptr(b, mx_tag_sb) : nullptr;
 }
 
@@ -123,7 +127,10 @@ QV_SEXP* qv_mxSetSB(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* att
     auto* b = static_cast<MX_STRUCT_BLOCK*>(v->ptr.ptr);
     if (b->n.n != n || b->n.channel != ch)
         return eval_error(form, QVE_TYPE_MISMATCH, name, nullptr);
-    v->ptr.ptr = nullptr;
+    {
+        HeapSection hs;  // the collector reads the pointer when it marks the node
+        v->ptr.ptr = nullptr;
+    }
     ensure_channels(n);
     matrix_node_channel_lock(n);
     MATRIX_CHANNEL* c = &n->channel[ch];

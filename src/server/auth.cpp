@@ -818,8 +818,7 @@ QV_SEXP* auth_service_list_sexp(const AUTH_SERVICE_LIST* l) {
     if (!l) return nullptr;
     QV_SEXP* head = n_get_symbol("service-list");
     set_attribute(head, lt("type"), lt(combinator_name(l->type)));
-    QV_SEXP* items = nullptr;
-    QV_SEXP** tail = &items;
+    ListOut items;
     for (; l; l = l->next) {
         QV_SEXP* item = nullptr;
         if (l->service) {
@@ -836,10 +835,9 @@ QV_SEXP* auth_service_list_sexp(const AUTH_SERVICE_LIST* l) {
             item = auth_service_list_sexp(l->list);
             if (!item) continue;
         }
-        *tail = cons(item, nullptr);
-        tail = &(*tail)->pair.cdr;
+        items.add(item);
     }
-    return cons(head, items);
+    return cons(head, items.head);
 }
 
 // ---- path checks

@@ -1076,12 +1076,8 @@ L_CHAR* log_saved_line(const LOG_NODE_DATA* d, uint32_t option) {
 // The Log element and GetLog
 
 QV_SEXP* log_node_element(const LOG_NODE_DATA* d) {
-    QV_SEXP* items = nullptr;
-    QV_SEXP** tail = &items;
-    auto add = [&](QV_SEXP* item) {
-        *tail = cons(item, nullptr);
-        tail = &(*tail)->pair.cdr;
-    };
+    ListOut items;
+    auto add = [&](QV_SEXP* item) { items.add(item); };
     auto named = [&](const char* const* names, int count, intptr_t v) -> QV_SEXP* {
         if (v >= 0 && v < count) return symbol_named(names[v]);
         return get_integer(v, nullptr);
@@ -1097,7 +1093,7 @@ QV_SEXP* log_node_element(const LOG_NODE_DATA* d) {
         add(pair_of("layer", named(log_layer, LOG_LAYERS, d->w[LF_LAYER].i)));
     if (d->w[LF_USER].s) add(pair_of("user", get_string(d->w[LF_USER].s)));
     if (d->w[LF_DATA].s) add(pair_of("data", get_string(d->w[LF_DATA].s)));
-    return items;
+    return items.head;
 }
 
 LOG_NODE* log_element_node(QV_SEXP* element) {

@@ -817,17 +817,13 @@ void fail_result_queue(PENDING_FAIL* p) {
     if (!p) return;
     gc_push(nullptr, nullptr, "flush_result_queue");
     for (QV_RESULT* r : p->results) {
-        QV_SEXP* data = nullptr;
-        QV_SEXP** tail = &data;
-        auto add = [&tail](QV_SEXP* v) {
-            *tail = cons(v, nullptr);
-            tail = &(*tail)->pair.cdr;
-        };
+        ListOut data;
+        auto add = [&data](QV_SEXP* v) { data.add(v); };
         if (p->ip) add(get_integer(static_cast<uint32_t>(p->ip), nullptr));
         if (p->hostname) add(get_string(p->hostname));
         if (p->input_file_name) add(get_string(p->input_file_name));
         add(failed_command(r));
-        QV_SEXP* err = error_at(r->file, r->seq_from, QVE_STREAM_ERROR, "stream error", data);
+        QV_SEXP* err = error_at(r->file, r->seq_from, QVE_STREAM_ERROR, "stream error", data.head);
         QV_SEXP* ret = list(n_get_symbol("Result"), get_integer(0, nullptr), err, nullptr);
         TaskLockGuard g(qvi_lock);
         if (!(r->flags & QRF_DONE)) {

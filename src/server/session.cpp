@@ -1186,21 +1186,17 @@ QV_SEXP* native_proxy_send_session(QVISP_ENV*, int id, const URL* u, const L_CHA
     if (get_type(result) != QVT_ERROR) {
         char name[32];
         snprintf(name, sizeof name, "rs%i", id);
-        QV_SEXP* form = nullptr;
-        QV_SEXP** tail = &form;
-        auto add = [&tail](QV_SEXP* v) {
-            *tail = cons(v, nullptr);
-            tail = &(*tail)->pair.cdr;
-        };
+        ListOut form;
+        auto add = [&form](QV_SEXP* v) { form.add(v); };
         add(n_get_symbol("RemoteSession"));
         add(n_get_symbol(name));
         add(list(n_get_symbol("URL"), url_string(u), nullptr));
         if (agent) add(list(n_get_symbol("Agent"), get_string(agent), nullptr));
         if (login_mode) add(list(n_get_symbol("LoginMode"), get_string(login_mode), nullptr));
         if (center_cmd) add(list(n_get_symbol("Command"), get_string(center_cmd), nullptr));
-        *tail = cmd;
+        form.end(cmd);
         result = _remote_session(vxlisp_top_env0, proxy, &purl, qvproxy, user, nullptr,
-                                 list(form, nullptr), f, ln, 0, 0, id, nullptr, true);
+                                 list(form.head, nullptr), f, ln, 0, 0, id, nullptr, true);
     }
     free_url(&purl);
     gc_pop(result, gc_vx_sexp);

@@ -88,6 +88,7 @@ QV_SEXP* relayed_command(QV_SEXP* cmd, QV_SEXP** what) {
     }
     *what = el[3];
     QV_SEXP* up = list(n_get_symbol("GetUserInfo"), el[0], el[1], el[2], el[3], nullptr);
+    HeapSection hs;  // a collection on another thread may be marking the new list
     up->h.file = cmd->h.file;
     up->h.line = cmd->h.line;
     return up;
