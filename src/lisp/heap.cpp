@@ -8,7 +8,9 @@
 // The sweep runs with the world stopped: it empties every thread's cache, walks every page and
 // rebuilds each page's free list from the blocks that are free or unreached. Pages are mapped in
 // runs of several at once. Pages left empty are kept, by class, as many as the busiest of the
-// last few cycles took (at most twice the next threshold); the rest go back to the system in runs
+// last cycles took and a quarter more (at most four times the highest threshold of those cycles,
+// in page bytes, which exceed the caller bytes counted by the headers, or 16 MiB when that is
+// more); the rest go back to the system in runs
 // of neighbouring pages, and all of them once the heap is idle. So a working program neither maps
 // nor unmaps in its steady state, while resident memory follows the live heap and the recent
 // work, not the work done.
@@ -54,15 +56,25 @@ constexpr int64_t ROOTS_MIN = 256;
 // Pages mapped at once: an eighth of those held, within these bounds (1 to 4 MiB).
 constexpr int64_t RUN_PAGES_MIN = 16;
 constexpr int64_t RUN_PAGES_MAX = 64;
-// Empty pages kept: as many as the busiest of this many last cycles took.
-constexpr int DEMAND_CYCLES = 4;
+// Empty pages kept: as many as the busiest of this many last cycles took, and a quarter more.
+// Cycles of a small heap are short and vary with how far a thread runs ahead before the
+// collector takes over: keeping just the last few cycles' demand gave back pages the next busier
+// cycle mapped and touched again.
+constexpr int DEMAND_CYCLES = 16;
+constexpr int64_t KEEP_FLOOR = 16 << 20;
 // Swept large blocks kept for reuse: at most this many, each for this many cycles, and one is
 // taken for a request of at least four fifths of its size.
 constexpr int SPARE_MAX = 16;
 constexpr int SPARE_CYCLES = 4;
-// Collections are asked for once this many bytes were allocated since the last one, or as many
-// as the live heap holds when that is more; a thread twice that far ahead waits.
-std::atomic<int64_t> gc_floor{24 << 20};
+// Collections are asked for once the bytes allocated since the last one reach GC_GROWTH times
+// what the last one left live, but never fewer than the floor; a thread twice that far ahead
+// waits. The floor is small so that a script holding little runs in a heap of a few MiB that
+// stays in the caches and is touched once, instead of touching fresh pages for tens of MiB
+// before its first collection (first touches cost most on a virtual machine); the threshold then
+// follows the live data as it grows.
+constexpr int64_t GC_FLOOR_DEFAULT = 512 << 10;
+constexpr int64_t GC_GROWTH = 1;
+std::atomic<int64_t> gc_floor{GC_FLOOR_DEFAULT};
 // How long a thread waits for a pending collection before it goes on regardless (the collector
 // may be waiting for a lock the thread's caller holds).
 constexpr auto WAIT_LIMIT = std::chrono::seconds(2);
@@ -110,6 +122,8 @@ char* fresh_end;
 // Pages that went from empty to in use since the last sweep, and the same for the last cycles.
 int64_t cycle_demand;
 int64_t demand[DEMAND_CYCLES];
+int64_t demand_threshold[DEMAND_CYCLES];  // the threshold each of those cycles set
+bool last_cycle_quiet;                    // the last cycle handed out next to nothing
 int demand_at;
 std::vector<PAGE*>& swept_empty = *new std::vector<PAGE*>;  // the sweep's scratch list
 LARGE large_head = {&large_head, &large_head};
@@ -128,7 +142,7 @@ int64_t spare_bytes;
 // The bytes of blocks handed out since the last sweep (as the threads add them), and the
 // threshold at which a collection is asked for.
 std::atomic<int64_t> alloc_since_gc{0};
-std::atomic<int64_t> gc_threshold{24 << 20};
+std::atomic<int64_t> gc_threshold{GC_FLOOR_DEFAULT};
 // Bytes handed out between two collections below which the heap counts as idle (a few of the
 // threads' 32 KiB counting steps).
 constexpr int64_t HEAP_IDLE_BYTES = 256 * 1024;
@@ -194,6 +208,11 @@ bool read_only(const char* p) {
     for (int i = 0; i < ro_count; i++)
         if (a >= ro_ranges[i].lo && a < ro_ranges[i].hi) return true;
     return false;
+}
+
+// The bytes to allocate before the next collection when `live` bytes survived the last one.
+int64_t threshold_for(int64_t live) {
+    return std::max(gc_floor.load(), GC_GROWTH * live);
 }
 
 void request_collection() {
@@ -645,16 +664,24 @@ void keep_pages(int64_t keep, bool fresh_too) {
 }
 
 // Keeps as many of the empty pages (those kept before and those the sweep emptied) as the busiest
-// of the last cycles took from the empty ones, at most twice the next cycle's threshold (a thread
-// that far ahead waits for the collection), so that what is kept follows the live heap; none when
-// the heap is idle. pool_mx held.
+// of the last cycles took from the empty ones and a quarter more, at most four times the highest
+// threshold of those cycles or KEEP_FLOOR (a thread twice that far ahead waits for the collection,
+// and the pages hold headers and rounding beside the bytes counted), so that what is kept follows
+// the live heap; none when the heap is idle. pool_mx held.
 void keep_empty_pages(bool idle, int64_t threshold) {
     demand[demand_at] = cycle_demand;
+    demand_threshold[demand_at] = threshold;
     demand_at = (demand_at + 1) % DEMAND_CYCLES;
     cycle_demand = 0;
     if (idle) std::fill(std::begin(demand), std::end(demand), 0);
-    int64_t keep = std::min(*std::max_element(std::begin(demand), std::end(demand)),
-                            2 * threshold / static_cast<int64_t>(PAGE_SIZE));
+    int64_t busiest = *std::max_element(std::begin(demand), std::end(demand));
+    // The bound follows the highest threshold of those cycles, and is never below KEEP_FLOOR: a
+    // program that builds a structure and drops it again (the sweep after it finds little live)
+    // takes as many pages next time. The pages were touched by that work already, so keeping them
+    // a few cycles adds nothing to the peak.
+    int64_t highest = *std::max_element(std::begin(demand_threshold), std::end(demand_threshold));
+    int64_t keep = std::min(busiest + busiest / 4 + 1,
+                            std::max(4 * highest, KEEP_FLOOR) / static_cast<int64_t>(PAGE_SIZE));
     keep_pages(idle ? 0 : keep, idle);
 }
 
@@ -668,11 +695,15 @@ void give_back_kept() {
 // Sweeps the pages and the large list with the world stopped; returns the caller bytes freed.
 int64_t sweep() {
     std::lock_guard<std::mutex> g(pool_mx);
-    // A heap that handed out next to nothing since the last collection is idle (the collector's
+    // A heap that handed out next to nothing in the last two cycles is idle (the collector's
     // tick found the agent quiet): then every empty page and kept large block goes back, and
-    // they come again when work does. Kept large blocks are given a cycle more each, and those
-    // that waited long enough go back.
-    bool idle = alloc_since_gc.load() < HEAP_IDLE_BYTES;
+    // they come again when work does. One quiet cycle is not enough: with a small threshold, a
+    // collection asked for by a caller or the tick often comes just after one that allocation
+    // asked for, in the middle of the work. Kept large blocks are given a cycle more each, and
+    // those that waited long enough go back.
+    bool quiet = alloc_since_gc.load() < HEAP_IDLE_BYTES;
+    bool idle = quiet && last_cycle_quiet;
+    last_cycle_quiet = quiet;
     for (int i = 0; i < spare_count;) {
         if (idle || ++spare[i].age > SPARE_CYCLES) {
             VX_UNPOISON(spare[i].l, spare[i].cap);
@@ -751,9 +782,7 @@ int64_t sweep() {
         l = next;
     }
     malloc_count -= freed;
-    // The next collection comes after as many bytes as are live now (at least the floor).
-    int64_t floor = gc_floor.load();
-    int64_t threshold = live > floor ? live : floor;
+    int64_t threshold = threshold_for(live);
     keep_empty_pages(idle, threshold);
     gc_threshold.store(threshold);
     heap_live.store(live);
@@ -876,9 +905,12 @@ int64_t get_heap_counted() {
 }
 
 void set_heap_gc_floor(int64_t bytes) {
-    gc_floor.store(bytes);
-    int64_t live = heap_live.load();
-    gc_threshold.store(live > bytes ? live : bytes);
+    gc_floor.store(bytes > 0 ? bytes : GC_FLOOR_DEFAULT);
+    gc_threshold.store(threshold_for(heap_live.load()));
+}
+
+int64_t get_heap_gc_threshold() {
+    return gc_threshold.load();
 }
 
 // ---------------------------------------------------------------- heap

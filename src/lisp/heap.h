@@ -129,9 +129,11 @@ void* mrealloc(void* p, int64_t size, GC_FUNC gc);
 int64_t get_heap_mapped();
 int64_t get_heap_mapped_peak();
 void reset_heap_mapped_peak();
-// The least number of bytes allocated between two collections asked for by allocation (24 MiB;
-// the live heap when larger). For tests and tuning.
+// The least number of bytes allocated between two collections asked for by allocation (512 KiB
+// unless set; 0 sets it back), and the number the next collection waits for (the floor, or what
+// the last collection left live when that is more). For tests and tuning.
 void set_heap_gc_floor(int64_t bytes);
+int64_t get_heap_gc_threshold();
 // The bytes counted toward the next collection since the last sweep. For tests and tuning.
 int64_t get_heap_counted();
 char* copy_mstr(const char* cstr);

@@ -29,6 +29,12 @@ namespace {
 
 class HeapTest : public LispTest {};
 
+// Sets the heap's collection floor for a scope and puts the default back after it.
+struct FloorScope {
+    explicit FloorScope(int64_t bytes) { set_heap_gc_floor(bytes); }
+    ~FloorScope() { set_heap_gc_floor(0); }
+};
+
 // The bytes the heap holds once idle: a collection with next to nothing allocated since the one
 // before keeps no empty page. Other threads of the program may still allocate now and then, so
 // the idle state is waited for over a bounded number of collections. The caller holds the
@@ -432,10 +438,11 @@ TEST_F(HeapTest, BigHeapIsCollected) {
 // accounting whole.
 TEST_F(HeapTest, EmptyPagesStayForTheNextCycleAndGoBackOnceTheHeapIsIdle) {
     constexpr int64_t MIB = 1 << 20;
+    FloorScope floor(24 * MIB);
     lock_task(gc_task_lock);  // only this test's collections run
     int64_t idle = settle_heap();
 
-    // 16 MiB of garbage, below the collection threshold (24 MiB at least).
+    // 16 MiB of garbage, below the collection threshold.
     gc_push(nullptr, nullptr, "garbage");
     for (int i = 0; i < 16 * 1024; i++)
         memset(mmalloc(1000, gc_text), 0x5a, 1000);
@@ -457,6 +464,7 @@ TEST_F(HeapTest, EmptyPagesStayForTheNextCycleAndGoBackOnceTheHeapIsIdle) {
 TEST_F(HeapTest, AWorkingCycleTakesAgainWhatTheLastOneLeft) {
     constexpr int64_t MIB = 1 << 20;
     constexpr int64_t LARGE = 3 * MIB;
+    FloorScope floor(24 * MIB);  // each cycle stays below the threshold
     lock_task(gc_task_lock);
     int64_t idle = settle_heap();
     // One cycle: garbage of two classes and one large block; whether the large block came clear.
@@ -487,6 +495,61 @@ TEST_F(HeapTest, AWorkingCycleTakesAgainWhatTheLastOneLeft) {
     EXPECT_LE(settle_heap(), idle + MIB);
     EXPECT_EQ(mem_check(nullptr), 0);
     unlock_task(gc_task_lock, "test");
+}
+
+// The next collection is asked for after as many bytes as the last one left live, never fewer
+// than the floor: the threshold rises with data held and falls back once it is dropped.
+TEST_F(HeapTest, TheCollectionThresholdFollowsWhatSurvived) {
+    constexpr int64_t MIB = 1 << 20;
+    // The collector's task lock is not held: an allocation far past a threshold waits for the
+    // collection it asked for. Collections of other threads meanwhile see the same data held.
+    gc_enable();
+    int64_t base = get_heap_gc_threshold();
+    EXPECT_GE(base, MIB / 2);  // the default floor
+    struct STEP {
+        int64_t floor;   // 0: the default
+        int64_t held;    // bytes held across the collection
+        int64_t lo, hi;  // the threshold after it, beyond base
+    };
+    const STEP steps[] = {
+        {0, 16 * MIB, 14 * MIB, 19 * MIB},
+        {0, 0, -MIB, MIB},
+        {64 * MIB, 0, 64 * MIB - base, 64 * MIB - base},
+        {64 * MIB, 16 * MIB, 64 * MIB - base, 64 * MIB - base},
+        {0, 6 * MIB, 4 * MIB, 8 * MIB},
+        {0, 0, -MIB, MIB},
+    };
+    for (const STEP& st : steps) {
+        set_heap_gc_floor(st.floor);
+        gc_push(nullptr, nullptr, "held");
+        for (int64_t n = 0; n < st.held; n += 1000)
+            mmalloc(1000, gc_text);
+        gc_enable();
+        int64_t got = get_heap_gc_threshold() - base;
+        EXPECT_GE(got, st.lo) << st.floor << " " << st.held;
+        EXPECT_LE(got, st.hi) << st.floor << " " << st.held;
+        gc_pop(nullptr, nullptr);
+    }
+    set_heap_gc_floor(0);
+    gc_enable();
+    EXPECT_LE(get_heap_gc_threshold(), base + MIB);
+}
+
+// Garbage made at any rate is collected as it goes under the default floor: the heap grows by a
+// few MiB, not by the work done.
+TEST_F(HeapTest, GarbageStaysWithinAFewMiBOfTheLiveHeap) {
+    constexpr int64_t MIB = 1 << 20;
+    gc_enable();
+    gc_enable();
+    reset_heap_mapped_peak();
+    int64_t before = get_heap_mapped();
+    for (int round = 0; round < 64; round++) {
+        gc_push(nullptr, nullptr, "garbage");
+        for (int i = 0; i < 1000; i++)
+            mmalloc(1000, gc_text);
+        gc_pop(nullptr, nullptr);
+    }
+    EXPECT_LT(get_heap_mapped_peak() - before, 16 * MIB);
 }
 
 TEST_F(HeapTest, CollectionsComeAfterBlocksHandedOutNotPagesTaken) {
