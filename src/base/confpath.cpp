@@ -4,6 +4,7 @@
 // always runs locally), in `opens_for_reading` only.
 #include "base/confpath.h"
 
+#include <errno.h>
 #include <fcntl.h>
 
 #include <atomic>
@@ -15,6 +16,7 @@
 
 #include "base/alloc.h"
 #include "base/entry.h"
+#include "base/socket.h"
 #include "base/sysparam.h"
 #include "base/task.h"
 #include "base/ufile.h"
@@ -78,6 +80,10 @@ bool starts_with(const L_CHAR* s, const L_CHAR* prefix) {
 bool opens_for_reading(const char* path) {
     // Never waits: a FIFO in the search would hold the open for ever.
     int fd = u_open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
+    // Out of descriptors, a file that is there would read as absent: the streams nothing uses
+    // any more (lazy loads left behind) are released once and the open tried again.
+    if (fd < 0 && errno == EMFILE && socket_gc_hook && socket_gc_hook() == 0)
+        fd = u_open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
     if (fd < 0) return false;
     u_close(fd);
     return true;

@@ -25,6 +25,17 @@ QV_SEXP* no_node(QV_SEXP* s, QV_SEXP* code_list) {
                        List(n_get_string("get_matrix there is no node"), code_list, LIST_END));
 }
 
+// Whether dc names a node of m: a level of its pyramid and, along every dimension, a node whose
+// first cell (in level-0 cells, as codes count) is a cell of the matrix.
+bool inside_matrix(MATRIX* m, const int64_t* dc) {
+    if (dc[0] < 0 || dc[0] >= m->total_levels || !m->pixel_size) return false;
+    for (int d = 0; d < m->p.dim; d++) {
+        int64_t first = dc[d + 1] & ~mx_axis_shift_mask(mx_node_shift(m, dc[0], d));
+        if (dc[d + 1] < 0 || first >= m->pixel_size[d]) return false;
+    }
+    return true;
+}
+
 // The node at dc: encoded when ready, its deferred value while it is being produced.
 QV_SEXP* answer_node(QV_SEXP* s, MATRIX* m, const int64_t* dc, QV_SEXP* code_list) {
     int err = 0;
@@ -94,6 +105,9 @@ QV_SEXP* open_mxread_server_related(const L_CHAR* path, QV_SEXP* s) {
         int64_t* dc = get_dim_code_from_sexp(m, code_list);
         if (!dc || list_length(code_list) != m->p.dim + 1) {
             r = gmx_error_d(s, GMX_PARAM, F, n_get_string("dim_code format"));
+        } else if (!inside_matrix(m, dc)) {
+            // A level or a place outside the matrix names no node: none is made for the peer.
+            r = no_node(s, code_list);
         } else {
             r = answer_node(s, m, dc, code_list);
         }

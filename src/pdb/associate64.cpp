@@ -88,12 +88,16 @@ void release_value(PDB64* p, uint64_t pos) {
     if (pos != 0) tree_log_release(p, pos);
 }
 
-// Writes the index table at a new place of its size, freeing the old one: 0 or -1.
+// Moves the index table to a new place of its size (v its entries). A file knows its table only
+// as the first table record of its chain, so the old table is let go only once the new one stands
+// in the host file, and its space is given to nothing before its release stands there too: a
+// writer killed at any moment leaves one or two whole tables, each naming trees that stand in the
+// file, and the next writer frees the one after the first (sweep64.h). The trees the new table
+// names must stand in the file before it does: the caller commits them first. 0, or -1 with the
+// old table kept as the file's and k's.
 int save_table(ASSOC64_KEY* k, const std::vector<ASSOC64_INDEX>& v) {
     PDB64* p = k->p;
     uint64_t size = PN64_HEADER_SIZE + ASSOC64_ENTRY_SIZE * v.size();
-    if (k->assoc_fofs) free_filespace64(p, k->assoc_fofs);
-    k->assoc_fofs = 0;
     std::vector<uint8_t> rec(size, 0);
     pn64_set(rec.data(), PN64_ASSOC_HEADER_TYPE, size);
     for (size_t i = 0; i < v.size(); i++) {
@@ -104,7 +108,15 @@ int save_table(ASSOC64_KEY* k, const std::vector<ASSOC64_INDEX>& v) {
     }
     int64_t pos = put_filespace64(p, rec.data());
     if (pos < 0) return -1;
+    uint64_t old = k->assoc_fofs;
+    if (fac_flush(&p->fac) != 0 || (old && free_filespace64(p, old) != 0)) {
+        free_filespace64(p, static_cast<uint64_t>(pos));
+        return -1;
+    }
     k->assoc_fofs = static_cast<uint64_t>(pos);
+    // The table has moved whatever follows: a write-back that fails here fails again at the
+    // close, which then leaves the file to the next writer's recovery.
+    if (old) fac_flush(&p->fac);
     return 0;
 }
 
@@ -223,10 +235,18 @@ int new_index64(int key, int type, int name) {
                             ? favt64_alloc_root(k->p, ASSOC64_INTEGER_KIND, integer_endian64)
                             : alloc64_dtree(k->p, ASSOC64_STRING_TYPE);
     if (!root) return -1;
+    auto at = static_cast<int64_t>(root->h.fofs);
     std::vector<ASSOC64_INDEX> v(k->assoc, k->assoc + k->assoc_len);
-    v.push_back({static_cast<int64_t>(root->h.fofs), static_cast<int16_t>(type),
-                 static_cast<int16_t>(name)});
-    if (save_table(k, v) != 0) return -1;
+    v.push_back({at, static_cast<int16_t>(type), static_cast<int16_t>(name)});
+    // The new root reaches its place in a commit before any table names it (the flush drops the
+    // record from the cache: only its position is kept).
+    if (flush_filespace64(k->p) != 0 || save_table(k, v) != 0) {
+        int e = 0;
+        FAVT64_ENDIAN endian = type == ASSOC64_INTEGER_INDEX ? integer_endian64 : dtree64_endian;
+        if (FAVT64_ROOT* r = get_root64(&e, k->p, static_cast<uint64_t>(at), endian))
+            favt64_free_root(r);
+        return -1;
+    }
     d_f_ree(k->assoc);
     k->assoc = static_cast<ASSOC64_INDEX*>(
         d_calloc(static_cast<int64_t>(v.size()), sizeof(ASSOC64_INDEX)));

@@ -73,7 +73,9 @@ int open_associate64(const char* filename, int oflags, int mode, int32_t flags, 
 int close_associate64(int key);
 // Adds an index of type 1 or 2 named name: its number, or -1 when the name exists or lies
 // outside -32768..32767 (names are stored in 16 bits), the type is unknown, or the file cannot
-// take it (read-only, no free list, a write failed).
+// take it (read-only, no free list, a write failed). The file's trees are committed first (as
+// by a flush), so that the grown table names only trees that stand in the file; after -1 the file
+// keeps its table.
 int new_index64(int key, int type, int name);
 // The number of the index named name, or -1.
 int get_index64(int key, int name);

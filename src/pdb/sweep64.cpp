@@ -149,13 +149,19 @@ int64_t sweep_unnamed64(PDB64* p, uint64_t* damaged_at) {
     s.p = p;
     std::vector<uint64_t> order;
     uint64_t table = 0;
+    std::vector<uint64_t> stray_tables;
     for (uint64_t pos = PN64_FIRST_RECORD; pos < static_cast<uint64_t>(send);) {
         PDB64_PHYS ph;
         if (pdb64_read_phys(p, pos, &ph) != 0 || ph.len == 0) return -1;
         switch (ph.type) {
             case PN64_ASSOC_HEADER_TYPE:
-                // The first table is the one an opening reads.
-                if (!table) table = pos;
+                // The first table is the one an opening reads. Another is the old or the new
+                // place of a table whose move the writer did not finish; it goes, as once the
+                // first went it would be read in its stead.
+                if (!table)
+                    table = pos;
+                else
+                    stray_tables.push_back(pos);
                 s.assoc = true;
                 break;
             case PN64_TREE_ROOT_TYPE:
@@ -207,6 +213,10 @@ int64_t sweep_unnamed64(PDB64* p, uint64_t* damaged_at) {
         }
     }
     int64_t freed = 0;
+    for (uint64_t pos : stray_tables) {
+        if (free_filespace64(p, pos) != 0) return -1;
+        freed++;
+    }
     for (uint64_t pos : order) {
         uint16_t t = s.type[pos];
         if ((t == PN64_TREE_NODE_TYPE ? s.held.count(pos) : s.named.count(pos)) ||

@@ -13,7 +13,8 @@
 // names in an associative file; elsewhere only callers name roots, so every root that is no
 // character-tree level and whose trees are whole counts as one, and a root whose tree meets
 // something out of place is taken for a reservation over stale bytes. Character-tree levels are
-// named by the entries of the trees reached. The number of records freed; -1 when the sweep
+// named by the entries of the trees reached. An index table after the first (one a writer left
+// while moving the table) is freed too. The number of records freed; -1 when the sweep
 // cannot run (a damaged free list); -2 when a committed structure is damaged itself (an index
 // naming no root of its kind, a committed tree naming a record out of place), nothing freed then
 // and the position of the damage in *damaged_at.

@@ -187,6 +187,8 @@ STREAM* open_path(const char* filename, int mode, int flags, bool regular, const
                 return nullptr;
             }
             gc();
+            // The collection's releases go to the close task: the retry waits for its closes.
+            s_close_queue_wait(EMFILE_CLOSE_WAIT);
             continue;
         }
         S_FILE* f = new_file_record(&s_file_table, fd, d_strdup(filename));

@@ -67,6 +67,8 @@ struct CLOSE_QUEUE {
 CLOSE_QUEUE* _cq_head = nullptr;
 CLOSE_QUEUE* _cq_tail = nullptr;
 int close_queue_task_nos = 0;  // close-queue tasks idle
+int cq_closing = 0;            // closes taken from the queue and not yet done
+const char cq_drained = 0;     // woken when the queue is empty and no close is under way
 
 void empty_handler(int) {}
 
@@ -80,11 +82,13 @@ void close_queue_task(intptr_t) {
             _cq_head = q->next;
             if (!_cq_head) _cq_tail = nullptr;
             close_queue_task_nos--;
+            cq_closing++;
             unlock_task(cq_lock, "close_queue_task");
             _d_s_close(q->st, __FILE__, __LINE__);
             d_f_ree(q);
             lock_task(cq_lock);
             close_queue_task_nos++;
+            if (--cq_closing == 0 && !_cq_head) wakeup_task(&cq_drained);
             idle_since = get_qvtime();
             continue;
         }
@@ -141,6 +145,9 @@ int run_stream_gc() {
     }
     if (!gc) return -1;
     gc();
+    // The collection hands what it releases to the close task: the descriptors are free once
+    // that has closed them.
+    s_close_queue_wait(EMFILE_CLOSE_WAIT);
     return 0;
 }
 
@@ -536,6 +543,22 @@ void s_close_queue(STREAM* s) {
     // the next close or the zombie tick, which ask again.
     if (close_queue_task_nos == 0) try_create_task(close_queue_task, 0, 3);
     wakeup_task(&_cq_head);
+}
+
+int s_close_queue_wait(int seconds) {
+    StreamPri pri;
+    uint32_t deadline = get_qvtime() + static_cast<uint32_t>(seconds);
+    TaskLockGuard g(cq_lock);
+    while (_cq_head || cq_closing) {
+        uint32_t now = get_qvtime();
+        if (now >= deadline) return -1;
+        if (_cq_head && close_queue_task_nos == 0) try_create_task(close_queue_task, 0, 3);
+        if (count_timeout(&cq_drained) == 0)
+            new_timeout(&cq_drained, static_cast<int>(deadline - now));
+        sleep_task(&cq_drained, cq_lock);
+        lock_task(cq_lock);
+    }
+    return 0;
 }
 
 int s_close_or_queue(STREAM* s) {

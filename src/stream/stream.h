@@ -346,6 +346,12 @@ int __d_s_close(STREAM* s, const char* file, int line);
 #define s_close(s) _d_s_close((s), __FILE__, __LINE__)
 // Hands s to a background close task and returns at once; null is ignored.
 void s_close_queue(STREAM* s);
+// Waits until the close task has made every close handed to it (the queue empty, none under way),
+// at most about `seconds`: 0, or -1 when the bound passed first. The caller holds no stream lock.
+int s_close_queue_wait(int seconds);
+// How long an opening that ran out of descriptors (EMFILE) waits, after the collection it asked
+// for, for the closes that collection handed to the close task before it tries again.
+constexpr int EMFILE_CLOSE_WAIT = 5;
 // Closes s on the calling task when its close cannot wait for anything (no write task of a
 // buffered stream busy, no held bytes, no task inside), else hands it to the close task: the
 // close's result, 0 when queued, -1 when s is invalid, closed or null.

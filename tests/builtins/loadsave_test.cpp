@@ -3,6 +3,7 @@
 // and the files Save creates.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -169,6 +170,48 @@ TEST_F(LoadSaveTest, AnAbandonedLazyLoadIsClosedByTheCollector) {
     EXPECT_EQ(load_count(), loads);
     // The files go to the stream layer's close task.
     EXPECT_TRUE(fds_beyond_settle(fds, 0)) << fds_beyond(fds);
+}
+
+// Lazy loads left behind hold their files until a collection closes them: under a low descriptor
+// limit, the search for the file and its opening each release them when descriptors run out (the
+// collection, then its closes) and go on, so every one of many more loads than the limit allows
+// at once succeeds.
+TEST_F(LoadSaveTest, LoadsBeyondTheDescriptorLimitReleaseTheAbandonedOnes) {
+    write_file(path("f.bin"), std::string(2 * 4096, 'z'));
+    collect();
+    std::vector<int> fds = open_fd_list();
+    ASSERT_FALSE(fds.empty());
+    rlimit was{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &was), 0);
+    // The agent's start-up makes the stream layer's release a collection, as here.
+    struct Restore {
+        rlimit r;
+        void (*gc)();
+        ~Restore() {
+            setrlimit(RLIMIT_NOFILE, &r);
+            stream_gc = gc;
+        }
+    } restore{was, stream_gc};
+    stream_gc = collect;
+    rlimit low = was;
+    low.rlim_cur = static_cast<rlim_t>(fds.back() + 1 + 16);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    // Three times as many loads as descriptors are free.
+    int loads = 3 * (static_cast<int>(low.rlim_cur) - static_cast<int>(fds.size()));
+    int opened = 0;
+    std::string failure;
+    for (int i = 0; i < loads; i++) {
+        gc_push(nullptr, nullptr, "many loads");
+        QV_SEXP* l = run_here("([Load option=\"raw\"] \"@/f.bin\")");
+        if (get_type(l) == QVT_PAIR)
+            opened++;  // the first block read, the file left open
+        else if (failure.empty())
+            failure = show(l);
+        gc_pop(nullptr, nullptr);
+    }
+    // The checks report with the descriptors back (the sanitizers' reports need some).
+    setrlimit(RLIMIT_NOFILE, &was);
+    EXPECT_EQ(opened, loads) << failure;
 }
 
 // The collector marks a lazy load's record from its starter's frame as soon as the record

@@ -87,6 +87,20 @@ class GmxServe : public GmxTest {
         }));
         return v;
     }
+    // The nodes the published matrix name holds now (the entry Get opened, found again).
+    int nodes_of(const std::string& name) {
+        int n = -1;
+        EXPECT_TRUE(on_interpreter([&] {
+            std::string p = tree().at("qvdocs/") + name;
+            if (MX_ENTRY* e = open_mxread(nullptr, L(p.c_str()), nullptr, 1)) {
+                lock_task(matrix_lock);
+                n = e->c.m->node_hash_count;
+                unlock_task(matrix_lock, "nodes_of");
+                release_mx_entry(e);
+            }
+        }));
+        return n;
+    }
 };
 
 }  // namespace
@@ -111,6 +125,18 @@ TEST_F(GmxServe, RefusalsComeBeforeAnyOpening) {
             << code;
     EXPECT_EQ(err(get("(Get \"/ok.mx\" '(40 0 0))")),
               "80040501 Get(vxmx) (\"get_matrix there is no node\" (40 0 0))");
+    // A place outside the matrix (16 by 16 cells; a node spans 4 cells a side at level 0, twice
+    // as many at each level above) or a level outside its pyramid names no node either, however
+    // large: none is made for the peer.
+    int nodes = nodes_of("ok.mx");
+    ASSERT_GE(nodes, 0);
+    for (const char* code :
+         {"(0 -1 0)", "(0 0 -4)", "(0 16 0)", "(0 0 9223372036854775807)",
+          "(1 -9223372036854775807 0)", "(3 32 0)", "(-1 0 0)", "(9223372036854775807 0 0)"})
+        EXPECT_EQ(err(get(std::string("(Get \"/ok.mx\" '") + code + ")")),
+                  std::string("80040501 Get(vxmx) (\"get_matrix there is no node\" ") + code + ")")
+            << code;
+    EXPECT_EQ(nodes_of("ok.mx"), nodes);
     // What Get opened stays registered: nothing else holds it.
     EXPECT_EQ(mx_entry_holders(), 0);
 }

@@ -1,6 +1,9 @@
 // Associative files: the nine slots, the index table and its bytes, QV values stored under integer
 // and string indexes and listed, replaced values giving their space back, values in the file's
 // encoding, persistence across runs, and several threads through the locked interface.
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <atomic>
 #include <thread>
 
@@ -216,6 +219,57 @@ TEST(PdbAssoc, AFailedReplacingStoreKeepsTheOldValue) {
         EXPECT_EQ(get(r.index, r.key), "old-value") << r.index;
         EXPECT_EQ(get(r.index, r.other), "intruder!") << r.index;
     }
+    ASSERT_EQ(l_close_associate64(k), 0);
+}
+
+// Adding an index moves the index table to a place of its new size: when the moved table cannot
+// reach the host file (here, a file that may not grow), the index is refused and the file keeps
+// its table and every index in it, in this opening and the next.
+TEST(PdbAssoc, AnIndexTableThatCannotGrowIsKept) {
+    TempDir d;
+    QuietPrint q;
+    std::string path = d.at("g");
+    int k = open_assoc(path);
+    ASSERT_GT(k, 0);
+    int32_t one = 1;
+    auto get = [&] {
+        int64_t len = 0;
+        char* area = l_search_associate64_text(k, 0, &one, nullptr, &len);
+        std::string v = area ? std::string(area) : "<none>";
+        d_f_ree(area);
+        return v;
+    };
+    ASSERT_EQ(l_new_index64(k, ASSOC64_INTEGER_INDEX, 1), 0);
+    // The replaced 11-byte value leaves a hole, away from the table, that the new root fills
+    // exactly; the grown table fits nowhere but at the end of the file.
+    int32_t two = 2;
+    ASSERT_EQ(l_insert_associate64_text(k, 0, &two, "x", 1), 0);
+    ASSERT_EQ(l_insert_associate64_text(k, 0, &one, "eleven-char", 11), 0);
+    ASSERT_EQ(l_insert_associate64_text(k, 0, &one, "kept", 4), 0);
+    ASSERT_EQ(l_close_associate64(k), 0);
+    k = open_assoc(path);
+    ASSERT_GT(k, 0);
+    rlimit was{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
+    rlimit cap = was;
+    cap.rlim_cur = file_bytes(path).size();
+    sighandler_t sig = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &cap), 0);
+    int grown = l_new_index64(k, ASSOC64_STRING_INDEX, 2);
+    setrlimit(RLIMIT_FSIZE, &was);
+    signal(SIGXFSZ, sig);
+    EXPECT_EQ(grown, -1);
+    EXPECT_EQ(l_get_index64(k, 1), 0);
+    EXPECT_EQ(l_get_index64(k, 2), -1);
+    EXPECT_EQ(get(), "kept");
+    ASSERT_EQ(l_close_associate64(k), 0);
+    CheckResult c = run_checker("--closed --freelist " + path);
+    EXPECT_EQ(c.status, 0) << c.out;
+    k = open_assoc(path);
+    ASSERT_GT(k, 0);
+    EXPECT_EQ(l_get_index64(k, 1), 0);
+    EXPECT_EQ(get(), "kept");
+    EXPECT_EQ(l_new_index64(k, ASSOC64_STRING_INDEX, 2), 1);
     ASSERT_EQ(l_close_associate64(k), 0);
 }
 

@@ -425,6 +425,40 @@ TEST(PdbCrash, AValueChangedAfterItsFlushSurvivesAKillInTheNextFlush) {
              l_close_associate64(k);
          }},
     };
+    // An index added: the writer killed in the commit that puts the new index's tree in place
+    // (the table not yet moved), or in the next one, after a value went into the new index. The
+    // file keeps the table of its last commit, every index there whole, and stays writable.
+    for (bool later : {false, true}) {
+        cases.push_back({later ? "a value stored in an index just added" : "an index added",
+                         [&](const std::string& f) {
+                             int k = assoc(f);
+                             l_new_index64(k, ASSOC64_INTEGER_INDEX, 1);
+                             l_insert_associate64_text(k, 0, &seven, text('A', 100).c_str(), 100);
+                             l_close_associate64(k);
+                         },
+                         [&, later](const std::string& f) {
+                             int k = assoc(f);
+                             if (later) tree_log_before_commit = nullptr;
+                             l_new_index64(k, ASSOC64_STRING_INDEX, 2);
+                             end_in_flush();
+                             l_insert_associate64_text(k, 1, key.data(), text('N', 100).c_str(),
+                                                       100);
+                             l_insert_associate64_text(k, 0, &seven, text('B', 100).c_str(), 100);
+                             l_flush_filespace64(associate64_file(k));
+                         },
+                         [&, later](const std::string& f) {
+                             int k = assoc(f);
+                             ASSERT_GT(k, 0);
+                             EXPECT_EQ(value_at(k, 0, &seven), text('A', 100));
+                             EXPECT_EQ(l_get_index64(k, 2), later ? 1 : -1);
+                             if (!later) {
+                                 EXPECT_EQ(l_new_index64(k, ASSOC64_STRING_INDEX, 2), 1);
+                             }
+                             EXPECT_EQ(value_at(k, 1, key.data()), "-");
+                             EXPECT_EQ(l_insert_associate64_text(k, 1, key.data(), "n", 1), 0);
+                             EXPECT_EQ(l_close_associate64(k), 0);
+                         }});
+    }
     // An integer tree of plain numbers, one of them equal to a node's position: the node the
     // killed writer allocated is freed all the same.
     cases.push_back({"a node allocated in a tree whose values look like positions",
@@ -869,6 +903,18 @@ TEST(PdbCrash, RecoveryFreesWhatNoCommittedStructureNames) {
         {"a level no entry names", false, PN64_TREE_ROOT_TYPE,
          [](uint64_t, uint64_t) { return root_body(2, 0); }},
         {"a committed index naming text", true, 0, nullptr},
+        // A writer killed while moving the grown index table leaves a second table behind the
+        // first; were it kept, it would be read once the first moved again.
+        {"a second index table", true, PN64_ASSOC_HEADER_TYPE,
+         [](uint64_t root, uint64_t) {
+             std::vector<uint8_t> b(3 * ASSOC64_ENTRY_SIZE, 0);
+             for (int i = 0; i < 3; i++) {
+                 put_be64(&b[ASSOC64_ENTRY_SIZE * i], root);
+                 put_be16(&b[ASSOC64_ENTRY_SIZE * i + 8], ASSOC64_INTEGER_INDEX);
+                 put_be16(&b[ASSOC64_ENTRY_SIZE * i + 10], static_cast<uint16_t>(i + 1));
+             }
+             return b;
+         }},
     };
     int32_t keys[] = {1, 2, 3, 4, 5};
     for (size_t i = 0; i < cases.size(); i++) {
@@ -906,6 +952,11 @@ TEST(PdbCrash, RecoveryFreesWhatNoCommittedStructureNames) {
             h.size = PN64_HEADER_SIZE + body.size();
             int64_t pos = alloc_filespace64(p, &h);
             ASSERT_GT(pos, 0);
+            if (c.type == PN64_ASSOC_HEADER_TYPE) {
+                uint64_t first = 0;
+                d_f_ree(get_file_record64(&first, p, PN64_ASSOC_HEADER_TYPE, 0));
+                ASSERT_LT(first, static_cast<uint64_t>(pos)) << "the planted table is no stray";
+            }
             ASSERT_EQ(close_filespace64(p), 0);
             b = file_bytes(path);
             memcpy(&b[static_cast<size_t>(pos) + 4], body.data(), body.size());

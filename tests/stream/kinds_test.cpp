@@ -113,6 +113,9 @@ TEST(FileStream, OpenRefusedByPermissions) {
 TEST(FileStream, OutOfDescriptorsCallsTheCollectorHookOnce) {
     static std::vector<int> spare;
     static int calls;
+    static STREAM* queued;
+    queued = s_open_file("/dev/null", O_RDONLY, 0);
+    ASSERT_NE(queued, nullptr);
     struct rlimit old;
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
     int in_use = s_check_resource2(nullptr);
@@ -149,10 +152,26 @@ TEST(FileStream, OutOfDescriptorsCallsTheCollectorHookOnce) {
     EXPECT_EQ(s_open_file("/dev/null", O_RDONLY, 0), nullptr);
     EXPECT_EQ(errno, EMFILE);
     EXPECT_EQ(calls, 1);
+    // A hook that hands a stream to the close task, as the collector does: the open waits for
+    // that close before it tries again.
+    locked([] {
+        stream_gc = [] {
+            calls++;
+            s_close_queue(queued);
+            queued = nullptr;
+        };
+        return 0;
+    });
+    calls = 0;
+    STREAM* after_queue = s_open_file("/dev/null", O_RDONLY, 0);
+    EXPECT_NE(after_queue, nullptr);
+    EXPECT_EQ(calls, 1);
     locked([] {
         stream_gc = nullptr;
         return 0;
     });
+    if (after_queue) s_close(after_queue);
+    if (queued) s_close(queued);
     s_close(s);
     for (int fd : spare)
         close(fd);
