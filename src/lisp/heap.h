@@ -166,8 +166,11 @@ int mem_contains(const void* p);
 // announces itself to stoppers with one exchange.
 extern constinit thread_local GC_THREAD* heap_self;  // the calling thread's record, or null
 extern std::atomic<bool> heap_gc_stop;               // a stopper waits for the sections to end
-void heap_enter_first();                             // a thread without a record
-void heap_enter_slow(GC_THREAD* t);                  // the world stops: wait for it to go on
+// 1 when the system's process-wide barrier is registered (minit): a section then announces itself
+// with a plain store, and the stopper makes every running thread's stores seen with that barrier.
+extern std::atomic<bool> heap_light_announce;
+void heap_enter_first();             // a thread without a record
+void heap_enter_slow(GC_THREAD* t);  // the world stops: wait for it to go on
 void heap_wait_for_collection(GC_THREAD* t);
 // Adds what the thread handed out to the heap's count, which asks for a collection past the
 // threshold; inside a heap section.
@@ -176,7 +179,16 @@ void heap_count_handed(GC_THREAD* t);
 // allocating takes no shared counter.
 constexpr int64_t HEAP_HANDED_STEP = 32 * 1024;
 // Dekker's handshake with stop_world: a section announces itself, then looks at heap_gc_stop.
+// The announcement must be seen by a stopper before this thread reads the flag. An exchange is a
+// full fence, and costs as much as the rest of an evaluation step on some processors and virtual
+// machines; with the process-wide barrier the stopper issues the fence on every running thread's
+// behalf after it sets the flag, so the store only has to stay before the read in program order.
 inline void heap_announce(GC_THREAD* t) {
+    if (__builtin_expect(heap_light_announce.load(std::memory_order_relaxed), 1)) {
+        std::atomic_ref<int>(t->active).store(1, std::memory_order_relaxed);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        return;
+    }
     std::atomic_ref<int>(t->active).exchange(1, std::memory_order_seq_cst);
 }
 inline void heap_enter() {

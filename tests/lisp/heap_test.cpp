@@ -3,6 +3,7 @@
 #include "lisp/heap.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <thread>
@@ -550,6 +551,47 @@ TEST_F(HeapTest, GarbageStaysWithinAFewMiBOfTheLiveHeap) {
         gc_pop(nullptr, nullptr);
     }
     EXPECT_LT(get_heap_mapped_peak() - before, 16 * MIB);
+}
+
+// Threads push and pop frames and hand values down while another thread stops the world again
+// and again: whichever way sections announce themselves (a plain store with the process-wide
+// barrier, or an exchange), no collection runs inside a section, so no value a frame holds is
+// freed or overwritten.
+TEST_F(HeapTest, FramesChangedBesideRepeatedCollectionsKeepTheirValues) {
+    constexpr int TASKS = 4;
+    struct Job {
+        std::atomic<int> bad{0};
+        std::atomic<int> next{0};
+        Counter done;
+    } job;
+    for (int k = 0; k < TASKS; k++)
+        create_task(
+            [](intptr_t d) {
+                auto* j = reinterpret_cast<Job*>(d);
+                std::string want = "value " + std::to_string(j->next++);
+                gc_push(nullptr, nullptr, "worker");
+                for (int i = 0; i < 3000; i++) {
+                    gc_push_literal("round");
+                    QV_SEXP* v = n_get_string(want.c_str());
+                    for (int n = 0; n < 20; n++)
+                        mmalloc(64, gc_text);  // garbage, so that the collections free blocks
+                    gc_pop(v, gc_vx_sexp);
+                    if (A(v->string.data) != want) j->bad++;
+                    gc_delete(v);
+                }
+                gc_pop(nullptr, nullptr);
+                j->done.add();
+            },
+            &job, 1);
+    int collections = 0;
+    while (job.done.get() < TASKS && collections < 100000) {
+        collect();
+        collections++;
+    }
+    ASSERT_TRUE(job.done.wait_for(TASKS));
+    EXPECT_EQ(job.bad.load(), 0);
+    EXPECT_GT(collections, 0);
+    EXPECT_EQ(mem_check(nullptr), 0);
 }
 
 TEST_F(HeapTest, CollectionsComeAfterBlocksHandedOutNotPagesTaken) {
