@@ -43,6 +43,14 @@ bool cell_code(MATRIX* m, const int64_t* dc, const int* ofs, int64_t* out) {
     return true;
 }
 
+// Whether the code lies before the matrix's start along some dimension: no node holds such a
+// cell, and none is made for it (reading one would otherwise make and keep a node there).
+bool before_matrix(const MATRIX* m, const int64_t* dc) {
+    for (int d = 0; d < m->p.dim; d++)
+        if (dc[d + 1] < 0) return true;
+    return false;
+}
+
 // A run's code checked against the matrix along d: `past` when it lies at or beyond the pixel
 // size, `before` when negative, else 0.
 int outside(MATRIX* m, const int64_t* dc, int d, int past, int before) {
@@ -93,13 +101,14 @@ inline void put_bit(uint8_t* base, int64_t k, bool v) {
 // Makes the node of dc current and computes the in-block index; with `redirect`, an index past
 // the block's edge moves to the node that holds that cell. 0, -1 no node, -2 out of bounds.
 int locate(MX_CACHE* c, int64_t* dc, const int* ofs, int* ix, bool redirect) {
+    if (before_matrix(c->m, dc)) return -2;
     if (get_mx_cache(c, dc) != 0) return -1;
     MATRIX* m = c->m;
     block_index(m, dc, ofs, ix);
     if (mx_cache_boundary(c, ix) == 0) return 0;
     if (!redirect) return -2;
     auto* moved = static_cast<int64_t*>(mxc_alloc(c, sizeof(int64_t) * (m->p.dim + 1)));
-    int r = cell_code(m, dc, ofs, moved) ? get_mx_cache(c, moved) : -2;
+    int r = cell_code(m, dc, ofs, moved) && !before_matrix(m, moved) ? get_mx_cache(c, moved) : -2;
     if (r == 0) {
         block_index(m, moved, nullptr, ix);
         r = mx_cache_boundary(c, ix) == 0 ? 0 : -2;
@@ -389,7 +398,7 @@ int read_mx_cache_cell(MX_CACHE_PARAM* p, int64_t stride) {
     // More dimensions than this are read corner by corner.
     constexpr int MAX_CELL_DIM = 16;
     if (dim < 1 || dim > MAX_CELL_DIM) return 1;
-    if (get_mx_cache(c, p->dc) != 0) return -1;
+    if (before_matrix(m, p->dc) || get_mx_cache(c, p->dc) != 0) return -1;
     int ix[MAX_CELL_DIM];
     block_index(m, p->dc, nullptr, ix);
     // The upper corner inside every channel's block (the bounds mx_cache_boundary checks), and

@@ -210,6 +210,51 @@ TEST_F(CacheTest, RunsAcrossNodesBoundsAndMissingNodes) {
         }
 }
 
+// Cells before the matrix's start (a negative coordinate, or an offset leading there) are refused
+// by every single-cell read and write, redirected or not, and no node is made for them: a reader
+// of such a cell would otherwise make a node, and a matrix open for writing keep it.
+TEST_F(CacheTest, CellsBeforeTheMatrixAreRefusedAndMakeNoNode) {
+    MATRIX* m = ready1(1024);
+    auto nodes = [m] {
+        TaskLockGuard g(matrix_lock);
+        int n = 0;
+        for (int b = 0; b < m->node_hash_size; b++)
+            for (MATRIX_NODE* x = m->node_hash[b]; x; x = x->nh_next)
+                n++;
+        return n;
+    };
+    Cache w(m);
+    Param first(&w.c, 0, nullptr, 0);
+    ASSERT_EQ(read_mx_cache(&first.p), 0);  // the node at 0 exists from now on
+    int before = nodes();
+    int back[1] = {-1};
+    struct Case {
+        const char* what;
+        int64_t x;
+        int* ofs;
+        int flags;
+        std::function<int(MX_CACHE_PARAM*)> op;
+    } cases[] = {
+        {"read -1", -1, nullptr, 0, read_mx_cache},
+        {"read -256", -256, nullptr, 0, read_mx_cache},
+        {"read far before", INT64_MIN / 4, nullptr, 1, read_mx_cache},
+        {"read redirected from 0 to -1", 0, back, 1, read_mx_cache},
+        {"write -1", -1, nullptr, 0, write_mx_cache},
+        {"write -300", -300, nullptr, 0, write_mx_cache},
+        {"cell read -1", -1, nullptr, 0,
+         [](MX_CACHE_PARAM* p) { return read_mx_cache_cell(p, 4); }},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        Param p(&w.c, k.x, nullptr, 0);
+        p.p.ofs = k.ofs;
+        p.p.flags = k.flags;
+        p.one = 5;
+        EXPECT_LT(k.op(&p.p), 0);
+        EXPECT_EQ(nodes(), before);
+    }
+}
+
 // A run read is checked against the matrix as a write is: one that starts at or past its extent,
 // before it, or runs on past it answers -1 with the write's reason and reads nothing outside;
 // missing nodes inside it are still passed over. A broken matrix's runs fail instead.
