@@ -189,14 +189,16 @@ int s_read(STREAM* s, void* data, int len) {
 
 int s_push(STREAM* s, int ch) {
     StreamPri pri;
-    TaskLockGuard g(stream_lock);
-    if (!_s_exist(s) || s->h.pushed_flag) {
-        errno = _s_exist(s) ? EBUSY : EBADF;
-        return -1;
+    lock_task(stream_lock);
+    int err = !_s_exist(s) ? EBADF : s->h.pushed_flag ? EBUSY : 0;
+    if (!err) {
+        s->h.pushed = static_cast<char>(ch);
+        s->h.pushed_flag = 1;
     }
-    s->h.pushed = static_cast<char>(ch);
-    s->h.pushed_flag = 1;
-    return 0;
+    unlock_task(stream_lock, "s_push");
+    if (!err) return 0;
+    errno = err;
+    return -1;
 }
 
 // ------------------------------------------------------------------------------------------------
