@@ -161,8 +161,10 @@ int copy_hostent(const hostent* s, hostent* d, char* buf, size_t len) {
 // the wrappers' lock, which running tasks may wait for, so no thread is waited for: without one
 // the look-up fails at once as a busy system's would (null, errno EAGAIN, TRY_AGAIN) and r is
 // freed.
-// Set on the calling thread when run_lookup found no thread: the look-up was not made.
+// Set on the calling thread when run_lookup found no thread (the look-up was not made), and when
+// the abort stopped its wait (the system's answer was not waited for).
 thread_local bool lookup_no_thread = false;
+thread_local bool lookup_aborted = false;
 
 hostent* run_lookup(SYS_LOOKUP* r, hostent* result, char* buf, int buflen, int* h_errnop) {
     r->refs = 2;
@@ -188,6 +190,7 @@ hostent* run_lookup(SYS_LOOKUP* r, hostent* result, char* buf, int buflen, int* 
     hostent* out = nullptr;
     int err = 0;
     if (!done) {
+        lookup_aborted = true;
         *h_errnop = TRY_AGAIN;
         err = EINTR;
     } else if (!r->result) {
@@ -243,17 +246,20 @@ struct LOOKUP_CMD {
     const char* name;
     uint32_t ip;
     HOST_ENTRY* result;
-    bool no_thread;  // refused for lack of a thread: no answer, nothing learnt
+    bool no_thread;    // refused for lack of a thread: no answer, nothing learnt
+    bool interrupted;  // the resolver broke the wait: no answer, nothing learnt
 };
 
 int lookup_proc(BL_CMD* c) {
     LOOKUP_CMD* l = reinterpret_cast<LOOKUP_CMD*>(c);
     HOST_ADDR a = getHA_v4(l->ip);
     uint32_t start = get_qvtime();
-    l->result = sys_gethost_rr(l->name, &a, &l->no_thread);
-    if (!l->no_thread) bl_peer_set_polling_initial(c->peer, 2 * (get_qvtime() - start));
-    // A look-up that could not be made says nothing of the name: it is not blacklisted.
-    return l->result || l->no_thread ? BL_IDLE : BL_LISTED;
+    l->result = sys_gethost_rr(l->name, &a, &l->no_thread, &l->interrupted);
+    // A look-up that could not be made, or whose answer was not waited for, says nothing of the
+    // name: it is not blacklisted, and its time is not the system's. The resolver repeats it.
+    if (l->no_thread || l->interrupted) return BL_IDLE;
+    bl_peer_set_polling_initial(c->peer, 2 * (get_qvtime() - start));
+    return l->result ? BL_IDLE : BL_LISTED;
 }
 
 // The retries take their turn at the resolver, whose time slices keep a name that never resolves
@@ -533,17 +539,20 @@ void endhostent_rr() {
     _endhostent_r();
 }
 
-HOST_ENTRY* sys_gethost_rr(const char* name, const HOST_ADDR* a, bool* no_thread) {
-    *no_thread = false;
+HOST_ENTRY* sys_gethost_rr(const char* name, const HOST_ADDR* a, bool* no_thread,
+                           bool* interrupted) {
+    *no_thread = *interrupted = false;
     if (!name && (!a || a->type != HA_IPV4 || a->size != 4)) return nullptr;
-    lookup_no_thread = false;
+    lookup_no_thread = lookup_aborted = false;
     hostent* hp = name ? _gethostbyname_rr(name) : _gethostbyaddr_rr(a->d, 4, AF_INET);
     *no_thread = !hp && lookup_no_thread;
+    *interrupted = !hp && lookup_aborted;
     return hp ? entry_from_hostent(hp) : nullptr;
 }
 
-HOST_ENTRY* intr_gethostbyname_rr(const char* name, bool* no_thread) {
+HOST_ENTRY* intr_gethostbyname_rr(const char* name, bool* no_thread, bool* interrupted) {
     if (no_thread) *no_thread = false;
+    if (interrupted) *interrupted = false;
     if (!name) return nullptr;
     LOOKUP_CMD c = {};
     c.bl.name = reinterpret_cast<const unsigned char*>(name);
@@ -557,11 +566,13 @@ HOST_ENTRY* intr_gethostbyname_rr(const char* name, bool* no_thread) {
         return nullptr;
     }
     if (no_thread) *no_thread = c.no_thread;
+    if (interrupted) *interrupted = c.interrupted;
     return c.result;
 }
 
-HOST_ENTRY* intr_gethostbyaddr_rr(const HOST_ADDR& a, bool* no_thread) {
+HOST_ENTRY* intr_gethostbyaddr_rr(const HOST_ADDR& a, bool* no_thread, bool* interrupted) {
     if (no_thread) *no_thread = false;
+    if (interrupted) *interrupted = false;
     // Only IPv4 can be looked up; anything else has no result.
     if (a.type != HA_IPV4 || a.size != 4) return nullptr;
     unsigned char key[BL_ADDR_KEY_LEN];
@@ -578,6 +589,7 @@ HOST_ENTRY* intr_gethostbyaddr_rr(const HOST_ADDR& a, bool* no_thread) {
         return nullptr;
     }
     if (no_thread) *no_thread = c.no_thread;
+    if (interrupted) *interrupted = c.interrupted;
     return c.result;
 }
 

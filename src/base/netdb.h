@@ -87,14 +87,18 @@ void sethostent_rr(int stay_open);
 void endhostent_rr();
 
 // The system look-up by name, or by the IPv4 address a when name is null, without the blacklist:
-// a new entry (the caller owns it) or null; *no_thread as below.
-HOST_ENTRY* sys_gethost_rr(const char* name, const HOST_ADDR* a, bool* no_thread);
+// a new entry (the caller owns it) or null; *no_thread and *interrupted as below.
+HOST_ENTRY* sys_gethost_rr(const char* name, const HOST_ADDR* a, bool* no_thread,
+                           bool* interrupted);
 // The look-ups the resolver task makes, through the blacklist: a new entry (the caller owns it)
 // or null. An address that is not IPv4 gives null. *no_thread (when given) says that the look-up
-// could not be made for lack of a thread: the peer is then not blacklisted, and nothing is to be
-// remembered of the name.
-HOST_ENTRY* intr_gethostbyname_rr(const char* name, bool* no_thread = nullptr);
-HOST_ENTRY* intr_gethostbyaddr_rr(const HOST_ADDR& a, bool* no_thread = nullptr);
+// could not be made for lack of a thread, *interrupted that the installed abort stopped the wait
+// before the system answered. Neither is a failure of the peer: it is not blacklisted, its retry
+// interval is left as it was, and nothing is to be remembered of the name.
+HOST_ENTRY* intr_gethostbyname_rr(const char* name, bool* no_thread = nullptr,
+                                  bool* interrupted = nullptr);
+HOST_ENTRY* intr_gethostbyaddr_rr(const HOST_ADDR& a, bool* no_thread = nullptr,
+                                  bool* interrupted = nullptr);
 
 // The local domain from the resolver configuration ("domain" line), or null. Found once and kept.
 const char* get_localdomainname();

@@ -10,7 +10,9 @@
 //   - otherwise the next ticket, queue 0 first, is admitted (a pri-1 ticket admitted more than
 //     120 s ago is given up instead).
 // The interrupted caller's look-up returns (the abort stops its wait), it clears the pending
-// abort and waits to be admitted again; its look-up is then repeated.
+// abort and sleeps until it is admitted again; its look-up is then repeated. An interruption is
+// not a failure of the name: the blacklist neither lists it nor times it (netdb.h), so the repeat
+// asks the system again and its answer is the caller's.
 //
 // A caller with a time bound (an admission of a peer) may leave before its look-up is done: a
 // ticket still in a queue leaves it, and a job the resolver task holds is finished by that task
@@ -21,6 +23,7 @@
 // sent.
 #include "base/resolve.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -42,6 +45,14 @@ int del_ptr = 0;
 RESOLVE_QUEUE_HEADER rq[2];
 RESOLVE_QUEUE* resolve_run = nullptr;
 int abort_pending = 0;
+
+// The admission's clock (the system time, or a test's).
+std::atomic<uint32_t (*)()> admission_clock{nullptr};
+
+uint32_t admission_now() {
+    uint32_t (*clock)() = admission_clock.load();
+    return clock ? clock() : get_qvtime();
+}
 
 RESOLVE_REQUEST_T* job_head = nullptr;
 RESOLVE_REQUEST_T* job_tail = nullptr;
@@ -164,7 +175,7 @@ void send_abort() {
 
 // The serving step (resolve_lock2 held).
 void serve() {
-    uint32_t now = get_qvtime();
+    uint32_t now = admission_now();
     if (RESOLVE_QUEUE* t = resolve_run) {
         if (t->status == RQ_FINISHED) {
             resolve_run = nullptr;
@@ -238,7 +249,7 @@ PENDING* new_pending(const char* name, const HOST_ADDR* a, bool retry) {
     p->job.name = p->name;
     p->job.a = name ? nullptr : &p->a;
     p->job.retry = retry;
-    p->t.start_time = p->t.req_time = get_qvtime();
+    p->t.start_time = p->t.req_time = admission_now();
     return p;
 }
 
@@ -340,15 +351,15 @@ void resolver_task(intptr_t) {
         bool retry = job->retry;
         unlock_task(resolve_lock2, "resolver_task");
 
-        bool no_thread = false;
-        HOST_ENTRY* hp = retry  ? sys_gethost_rr(name, a, &no_thread)
-                         : name ? intr_gethostbyname_rr(name, &no_thread)
-                                : intr_gethostbyaddr_rr(*a, &no_thread);
+        bool no_thread = false, interrupted = false;
+        HOST_ENTRY* hp = retry  ? sys_gethost_rr(name, a, &no_thread, &interrupted)
+                         : name ? intr_gethostbyname_rr(name, &no_thread, &interrupted)
+                                : intr_gethostbyaddr_rr(*a, &no_thread, &interrupted);
 
         lock_task(resolve_lock2);
         in_lookup = 0;
         job->hp = hp;
-        job->no_thread = no_thread;
+        job->no_thread = no_thread || interrupted;
         job->ok = 1;
         if (job->left)
             finish_left(reinterpret_cast<PENDING*>(job));
@@ -528,6 +539,10 @@ bool resolve_retry(const char* name, const HOST_ADDR* a) {
     drop_pending(p);
     unlock_task(resolve_lock2, "resolve_retry");
     return found;
+}
+
+void set_resolve_clock(uint32_t (*clock)()) {
+    admission_clock.store(clock);
 }
 
 void resolv_tick(intptr_t, int) {

@@ -47,7 +47,8 @@ struct RESOLVE_REQUEST_T {
     const char* name;    // name to look up, or null
     HOST_ENTRY* hp;      // the result
     int ok;              // 1 when done
-    bool no_thread;      // the look-up found no thread to run on: nothing was learnt
+    bool no_thread;      // the look-up was not made (no thread) or not waited out (the abort
+                         // stopped it): nothing was learnt
     bool retry;          // a blacklist retry: the system look-up without the blacklist
     bool left;           // the caller stopped waiting: the resolver task finishes the job
 };
@@ -87,6 +88,9 @@ void resolve_sweep(uint32_t now);
 
 // Tickets waiting for admission (diagnostics and tests).
 int resolve_waiting();
+// Test hook: the admission (time slices and the give-up) takes its time from clock from now on
+// (null: the system time).
+void set_resolve_clock(uint32_t (*clock)());
 
 // Appends the local domain d to the names of e: a name without a dot other than "localhost"
 // becomes name.d, and a name whose text after its first dot begins d becomes its first label.d.

@@ -134,6 +134,21 @@ void s_write_abort_task(intptr_t) {
     }
 }
 
+// Every failure of an entry point says why in errno, so that a caller that tries again on EAGAIN
+// or EINTR never takes what an earlier call left there for a reason to retry a stream that is
+// gone. The error number of a refused call (stream lock held): EBADF for a stream that no longer
+// exists, else EINVAL (a length the call cannot take).
+int refused(STREAM* s) {
+    return _s_exist(s) ? EINVAL : EBADF;
+}
+
+// errno after a kind's read, write or flush that returned r, called with errno 0: a failure that
+// set no error number is EIO.
+int failure_errno(int r) {
+    int err = errno;
+    return r < 0 && err == 0 ? EIO : err;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------------------------------------
@@ -143,7 +158,9 @@ int s_read(STREAM* s, void* data, int len) {
     StreamPri pri;
     lock_task(stream_lock);
     if (len <= 0 || !_s_exist(s)) {
+        int err = refused(s);
         unlock_task(stream_lock, "s_read");
+        errno = err;
         return -1;
     }
     if (s->h.pushed_flag) {
@@ -156,8 +173,9 @@ int s_read(STREAM* s, void* data, int len) {
     in.enter(s);
     S_TABLE* tbl = s->h.tbl;
     unlock_task(stream_lock, "s_read");
+    errno = 0;
     int n = tbl->read(s, data, len);
-    int err = errno;
+    int err = failure_errno(n);
     lock_task(stream_lock);
     if (n > 0) {
         int64_t sum = static_cast<int64_t>(s->h.bytes_per_interval) + n;
@@ -171,11 +189,16 @@ int s_read(STREAM* s, void* data, int len) {
 
 int s_push(STREAM* s, int ch) {
     StreamPri pri;
-    TaskLockGuard g(stream_lock);
-    if (!_s_exist(s) || s->h.pushed_flag) return -1;
-    s->h.pushed = static_cast<char>(ch);
-    s->h.pushed_flag = 1;
-    return 0;
+    lock_task(stream_lock);
+    int err = !_s_exist(s) ? EBADF : s->h.pushed_flag ? EBUSY : 0;
+    if (!err) {
+        s->h.pushed = static_cast<char>(ch);
+        s->h.pushed_flag = 1;
+    }
+    unlock_task(stream_lock, "s_push");
+    if (!err) return 0;
+    errno = err;
+    return -1;
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -196,19 +219,24 @@ int s_write(STREAM* s, const void* data, int len) {
     StreamPri pri;
     lock_task(stream_lock);
     if (!_s_exist(s) || len < 0) {
+        int err = refused(s);
         unlock_task(stream_lock, "s_write");
+        errno = err;
         return -1;
     }
     if (_s_buffered(s)) {
         int r = len;
+        int err = 0;
         if (s->h.wb_flags & SWB_FAILED) {
             s->h.wb_flags |= SWB_TOLD;
+            err = s->h.last_err ? s->h.last_err : EIO;
             r = -1;
         } else {
             copy_in_sbuf(&s->h.write_buf, data, len, nullptr);
             _s_wake_writers();
         }
         unlock_task(stream_lock, "s_write");
+        if (r < 0) errno = err;
         return r;
     }
     Inside in;
@@ -225,8 +253,9 @@ int s_write(STREAM* s, const void* data, int len) {
     mark_write_start(&s->h);
     S_TABLE* tbl = s->h.tbl;
     unlock_task(stream_lock, "s_write");
+    errno = 0;
     int n = tbl->write(s, data, len);
-    int err = errno;
+    int err = failure_errno(n);
     lock_task(stream_lock);
     mark_write_end(&s->h);
     in.leave();
@@ -572,6 +601,7 @@ int s_flush_serial(STREAM* s, uint32_t serial) {
     lock_task(stream_lock);
     if (serial ? !_s_exist_serial(s, serial) : !_s_exist(s)) {
         unlock_task(stream_lock, "s_flush");
+        errno = EBADF;
         return -1;
     }
     if (_s_buffered(s)) {
@@ -600,8 +630,9 @@ int s_flush_serial(STREAM* s, uint32_t serial) {
     }
     S_TABLE* tbl = s->h.tbl;
     unlock_task(stream_lock, "s_flush");
+    errno = 0;
     int r = tbl->flush(s);
-    int err = errno;
+    int err = failure_errno(r);
     lock_task(stream_lock);
     in.leave();
     unlock_task(stream_lock, "s_flush");

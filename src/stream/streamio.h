@@ -17,13 +17,17 @@
 
 #include "stream/stream.h"
 
+// Every -1 below comes with errno set: EBADF for an invalid or closed stream, EINVAL for a length
+// the call cannot take, else the failure's own number (EIO when the kind gave none). EAGAIN and
+// EINTR thus always mean that trying again may succeed.
+
 // The bytes of the kind's read (0 at the end, -1 on failure); one pushed-back byte first. -1 for
 // len 0 or less and for an invalid or closed stream.
 int s_read(STREAM* s, void* data, int len);
-// Pushes one byte back; -1 when s is invalid or a byte is already pushed back.
+// Pushes one byte back; -1 when s is invalid or a byte is already pushed back (EBUSY).
 int s_push(STREAM* s, int ch);
 // Unbuffered: the kind's write result (a short count as it is). Buffered: len once the bytes are
-// queued, -1 when the stream has failed.
+// queued, -1 when the stream has failed (errno: the failure's number).
 int s_write(STREAM* s, const void* data, int len);
 // The kind's flush result. On a buffered stream it first waits, for at most 30 seconds, until the
 // write buffer is drained (-1 when that does not happen or the stream has failed).

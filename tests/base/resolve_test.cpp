@@ -170,31 +170,122 @@ TEST(Resolve, TwoCallersForOneNameLookUpInTurnAndShareTheEntry) {
     EXPECT_EQ(r_gethostbyname("alias.test"), a.result.load());
 }
 
-// A look-up that runs 2 seconds while another caller waits is interrupted; the waiter goes
-// first. The interrupted look-up failed, so the blacklist answers its repeat at once: no result.
+namespace {
+
+// One look-up by name or by address (dotted) on its own task, waited for without a bound.
+struct AnyLookup {
+    std::string key;
+    bool by_addr;
+    std::atomic<int> done{0};
+    std::atomic<HOST_ENTRY*> result{nullptr};
+    static void task(intptr_t d) {
+        AnyLookup* l = reinterpret_cast<AnyLookup*>(d);
+        l->result = l->by_addr ? r_gethostbyaddr(getHA_v4(ip_of(l->key.c_str())))
+                               : r_gethostbyname(l->key.c_str());
+        l->done = 1;
+    }
+    AnyLookup(std::string k, bool addr) : key(std::move(k)), by_addr(addr) {
+        create_task(task, this, 1);
+    }
+};
+
+// The blacklist's look-up state of a name or an address: -1 when not listed at all.
+int lookup_state(const std::string& key, bool by_addr) {
+    if (!by_addr)
+        return bl_get_state(reinterpret_cast<const unsigned char*>(key.c_str()),
+                            static_cast<int>(key.size()) + 1, BL_LOOKUP);
+    unsigned char k[BL_ADDR_KEY_LEN];
+    bl_lookup_addr_key(k, ip_of(key.c_str()));
+    return bl_get_state(k, BL_ADDR_KEY_LEN, BL_LOOKUP);
+}
+
+std::atomic<uint32_t> admission_time{0};
+
+// The admission's clock stands still for the test, which moves it on.
+struct AdmissionClock {
+    AdmissionClock() {
+        admission_time = get_qvtime();
+        set_resolve_clock([] { return admission_time.load(); });
+    }
+    ~AdmissionClock() { set_resolve_clock(nullptr); }
+    void advance(uint32_t seconds) { admission_time += seconds; }
+};
+
+}  // namespace
+
+// A look-up that runs 2 seconds while another caller waits is interrupted; the waiter goes first.
+// An interruption is not a failure: the name is not blacklisted, the look-up is repeated and its
+// answer is the system's; only one admitted more than 120 seconds ago gives up, with no result.
 TEST(Resolve, ASlowLookUpIsInterruptedAndTheWaiterServedFirst) {
     FakeHostDb& db = FakeHostDb::get();
-    db.add({"slow.test", {}, {"10.3.3.3"}});
-    db.add({"quick.test", {}, {"10.3.3.4"}});
-    db.block("slow.test");
-    std::atomic<int> order{0};
-    Lookup slow, quick;
-    slow.order = quick.order = &order;
-    testing::internal::CaptureStderr();
-    slow.start("slow.test");
-    ASSERT_TRUE(wait_until([&] { return db.waiting() == 1; }));
-    quick.start("quick.test");
-    bool both = wait_until([&] { return slow.done && quick.done; });
-    std::string err = testing::internal::GetCapturedStderr();
-    db.release("slow.test");
-    ASSERT_TRUE(both);
-    EXPECT_NE(err.find("ABOAT RESOLVE\n"), std::string::npos);
-    ASSERT_NE(quick.result.load(), nullptr);
-    EXPECT_TRUE(has_ip(quick.result, "10.3.3.4"));
-    // Which of the two callers returns first depends on scheduling once the slow look-up has
-    // been interrupted; what matters is that the waiter got its answer while the slow one did not.
-    EXPECT_EQ(slow.result.load(), nullptr);
-    EXPECT_EQ(resolve_waiting(), 0);
+    struct Case {
+        const char* slow;   // a name, or an address by_addr
+        const char* quick;  // a name
+        bool by_addr;
+        bool give_up;  // the waiter takes so long that the interrupted look-up is given up
+    } cases[] = {
+        {"slow.test", "quick.test", false, false},
+        {"10.3.4.3", "quick2.test", true, false},
+        {"late-slow.test", "late-quick.test", false, true},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.slow);
+        n++;
+        std::string slow_ip = c.by_addr ? c.slow : "10.3.3." + std::to_string(n);
+        db.add({c.by_addr ? std::string("named-") + c.slow : c.slow, {}, {slow_ip}});
+        db.add({c.quick, {}, {"10.3.5." + std::to_string(n)}});
+        AdmissionClock clock;
+        db.block(c.slow);
+        if (c.give_up) db.block(c.quick);
+        AnyLookup slow(c.slow, c.by_addr);
+        ASSERT_TRUE(wait_until([&] { return db.waiting() == 1; }));
+        clock.advance(RESOLVE_SLICE + 1);
+        testing::internal::CaptureStderr();
+        AnyLookup quick(c.quick, false);
+        bool first = false, repeated = false;
+        if (c.give_up) {
+            // The waiter holds the resolver; the interrupted look-up waits its turn again.
+            first = wait_until([&] { return db.waiting() == 2 && resolve_waiting() == 1; });
+            clock.advance(RESOLVE_GIVE_UP);
+            db.release(c.quick);
+            repeated = wait_until([&] { return slow.done && quick.done; });
+        } else {
+            // Served while the system has still not answered the slow look-up, which is then
+            // asked again.
+            first = wait_until([&] { return quick.done && !slow.done; });
+            repeated = wait_until([&] { return db.calls(c.slow) >= 2; });
+        }
+        std::string err = testing::internal::GetCapturedStderr();
+        db.release(c.slow);
+        ASSERT_TRUE(first);
+        ASSERT_TRUE(repeated);
+        ASSERT_TRUE(wait_until([&] { return slow.done.load() == 1; }));
+        EXPECT_NE(err.find("ABOAT RESOLVE\n"), std::string::npos);
+        if (!c.give_up) {
+            ASSERT_NE(quick.result.load(), nullptr);
+            EXPECT_TRUE(has_ip(quick.result, ("10.3.5." + std::to_string(n)).c_str()));
+        }
+        // Neither the interruption nor a give-up blacklists the peer.
+        int state = lookup_state(c.slow, c.by_addr);
+        EXPECT_TRUE(state == BL_IDLE || state == -1) << state;
+        if (c.give_up) {
+            EXPECT_EQ(slow.result.load(), nullptr);
+            EXPECT_EQ(db.calls(c.slow), 1);
+        } else {
+            ASSERT_NE(slow.result.load(), nullptr);
+            EXPECT_TRUE(has_ip(slow.result, slow_ip.c_str()));
+            // Cached: asked again, the system is not.
+            int calls = db.calls(c.slow);
+            HOST_ENTRY* again =
+                c.by_addr ? r_gethostbyaddr(getHA_v4(ip_of(c.slow))) : r_gethostbyname(c.slow);
+            EXPECT_EQ(again, slow.result.load());
+            EXPECT_EQ(db.calls(c.slow), calls);
+        }
+        EXPECT_EQ(resolve_waiting(), 0);
+        // The abandoned system call ends before the next case counts its look-ups.
+        ASSERT_TRUE(wait_until([&] { return db.waiting() == 0; }));
+    }
 }
 
 TEST(Resolve, NamesAreQualifiedWithTheLocalDomain) {

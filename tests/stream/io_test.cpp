@@ -662,4 +662,69 @@ TEST(StreamIo, PipeWithoutReaderFailsWithEpipe) {
     EXPECT_EQ(s_close(p[1]), 0);
 }
 
+// Every failure of the entry points says why in errno, whatever an earlier call left there: a
+// reader or writer that tries again on EAGAIN (as the reader of QV text does) or takes EINTR for
+// an interruption must not spin on a stream that someone else has closed.
+TEST(StreamIo, EveryFailureSaysWhyInErrno) {
+    STREAM* p[2];
+    ASSERT_EQ(s_open_pipe(p), 0);
+    STREAM* failed[2];  // buffered, its reader gone: failed with EPIPE
+    ASSERT_EQ(s_open_pipe(failed), 0);
+    ASSERT_EQ(s_close(failed[0]), 0);
+    ASSERT_EQ(s_set_buffered(failed[1]), 0);
+    ASSERT_EQ(s_write(failed[1], "abc", 3), 3);
+    ASSERT_EQ(s_flush(failed[1]), -1);
+    // A kind whose read, write and flush fail without an error number.
+    static S_TABLE mute = s_string_table;
+    mute.read = [](STREAM*, void*, int) { return -1; };
+    mute.write = [](STREAM*, const void*, int) { return -1; };
+    mute.flush = [](STREAM*) { return -1; };
+    STREAM* m = s_open_string_read("xyz", &ascii_cm, 3, 0);
+    locked([&] { return m->h.tbl = &mute; });
+    ASSERT_EQ(s_push(p[0], 'a'), 0);
+    // Closed last: nothing opened after it can take its record.
+    STREAM* closed = s_open_string_read("xyz", &ascii_cm, 3, 0);
+    ASSERT_EQ(s_close(closed), 0);
+
+    char buf[8];
+    int done = -1;
+    uint32_t serial = s_serial(p[1]);
+    struct Case {
+        const char* what;
+        std::function<int()> call;
+        int err;
+    } cases[] = {
+        {"read, closed", [&] { return s_read(closed, buf, 4); }, EBADF},
+        {"read, no stream", [&] { return s_read(nullptr, buf, 4); }, EBADF},
+        {"read, length 0", [&] { return s_read(p[0], buf, 0); }, EINVAL},
+        {"read, negative length", [&] { return s_read(p[0], buf, -1); }, EINVAL},
+        {"read, the kind says nothing", [&] { return s_read(m, buf, 4); }, EIO},
+        {"push, closed", [&] { return s_push(closed, 'b'); }, EBADF},
+        {"push, one pushed already", [&] { return s_push(p[0], 'b'); }, EBUSY},
+        {"write, closed", [&] { return s_write(closed, "x", 1); }, EBADF},
+        {"write, negative length", [&] { return s_write(p[1], "x", -1); }, EINVAL},
+        {"write, buffered and failed", [&] { return s_write(failed[1], "x", 1); }, EPIPE},
+        {"write, the kind says nothing", [&] { return s_write(m, "x", 1); }, EIO},
+        {"flush, closed", [&] { return s_flush(closed); }, EBADF},
+        {"flush, another opening", [&] { return s_flush_serial(p[1], serial + 1); }, EBADF},
+        {"flush, the kind says nothing", [&] { return s_flush(m); }, EIO},
+        {"pieces, closed", [&] { return en_do(&done, s_write, closed, "abc", 3); }, EBADF},
+        {"copy, closed", [&] { return s_copy_to_stream(&done, closed, p[1], 3); }, EBADF},
+    };
+    for (const Case& c : cases) {
+        for (int stale : {EAGAIN, EINTR}) {
+            errno = stale;
+            EXPECT_EQ(c.call(), -1) << c.what;
+            EXPECT_EQ(errno, c.err) << c.what << " after errno " << stale;
+        }
+    }
+    EXPECT_EQ(done, 0);
+
+    locked([&] { return m->h.tbl = &s_string_table; });
+    s_close(m);
+    s_close(failed[1]);
+    s_close(p[0]);
+    s_close(p[1]);
+}
+
 }  // namespace
