@@ -813,13 +813,10 @@ MATRIX* save_before_hand_over(int seq) {
             MX_FILE_WORK* w = works;
             while (w && w->lock_seq != seq)
                 w = w->next;
-            // The file's handle is set and cleared under the record store's lock.
-            bool open = false;
-            if (w) {
-                PdbLockGuard p;
-                open = w->pdb != nullptr;
-            }
-            if (w && w->m && open && writable(w)) m = w->m;
+            // The lock's number is recorded before the file opens: an opening still under way
+            // reads nodes that are then changed like any others, so its matrix goes through the
+            // same saves and waits (a save waits for the opening to end).
+            if (w && w->m && writable(w)) m = w->m;
         }
         if (!m || (m->mode != 1 && m->mode != 3)) return nullptr;
         m->access_lock++;
@@ -836,6 +833,14 @@ MATRIX* save_before_hand_over(int seq) {
 // waits for the tasks that hold nodes of the matrix, before it gives the file up all the same.
 constexpr int HAND_OVER_SAVES = 64;
 constexpr auto HAND_OVER_WAIT = std::chrono::seconds(5);
+
+// Whether a changed node of m that has not failed to save is ready, so that a save round has
+// something to write (matrix_lock held).
+bool ready_changes(MATRIX* m) {
+    for (MATRIX_NODE* n = m->dirty_head; n; n = n->dirty_next)
+        if (!n->save_failed && n->status == MS_OK) return true;
+    return false;
+}
 
 }  // namespace
 
@@ -881,7 +886,10 @@ void mx_file_lock_event(int seq, void*) {
             if (w && m && (m->mode == 1 || m->mode == 3)) {
                 bool changes = m->dirty_cnt > m->dirty_failed;
                 bool waits = std::chrono::steady_clock::now() < wait_until;
-                if (changes && m->mode == 1 && saves < HAND_OVER_SAVES)
+                // A save round counts only when a changed node is ready to be saved: one still
+                // being loaded or made is waited for, else the rounds would run out in a
+                // moment with nothing saved and the file would go with those changes in it.
+                if (changes && m->mode == 1 && saves < HAND_OVER_SAVES && ready_changes(m))
                     next = SAVE;
                 else if (waits && (changes || _mx_nodes_in_use(m)))
                     next = WAIT;
@@ -913,7 +921,22 @@ void mx_file_lock_event(int seq, void*) {
             if (m->mode == 1) _mx_save_changes(m);
         }
     }
-    if (m) release_matrix(m);
+    if (m) {
+        // Only the bound gives the file up with changes made on nodes read before (nodes made
+        // since count the new opening): they are saved later on what this agent read then, over
+        // what the other agent may write meanwhile, so they are said on standard error.
+        int64_t left = 0;
+        {
+            TaskLockGuard g(matrix_lock);
+            for (MATRIX_NODE* n = m->dirty_head; n; n = n->dirty_next)
+                if (!n->save_failed && n->file_epoch != mx_ld(m->file_epoch)) left++;
+        }
+        if (left > 0)
+            fprintf(stderr, "matrix %s: the file was handed over with %lld changed nodes unsaved\n",
+                    m->filename ? n_string(std_cm, m->filename) : "",
+                    static_cast<long long>(left));
+        release_matrix(m);
+    }
     if (!w) return;
     close_work(w);
     disown(w);

@@ -344,6 +344,9 @@ void two_writers_at_once(HeldAgents& t, int a_column, int b_column) {
     b.join();
     EXPECT_EQ(t.a_run.status, 0) << t.a_run.errors;
     EXPECT_EQ(b_run.status, 0) << b_run.errors;
+    // Neither gave the file up with changes made on nodes it had read before the other wrote.
+    for (const std::string* e : {&t.a_run.errors, &b_run.errors})
+        EXPECT_EQ(e->find("handed over with"), std::string::npos) << *e;
     EXPECT_EQ(file_check(t.file), 0);
     std::string points, want;
     for (const Writer& x : w)

@@ -95,6 +95,9 @@ struct WebServer {
 void run(const std::string& url, const char* cmds, const std::function<void(QV_SEXP*)>& check,
          const std::function<void(QV_SEXP*)>& prep = nullptr) {
     ASSERT_TRUE(run_task([&] {
+        // The task's values are rooted in a frame of its own, as an interpreter's are: another
+        // thread's allocation may start a collection at any point of the session.
+        gc_push(nullptr, nullptr, "http session test");
         int id = open_session(1);
         URL u;
         get_url2(&u, _l_string_1(std_cm, url.c_str()));
@@ -107,6 +110,7 @@ void run(const std::string& url, const char* cmds, const std::function<void(QV_S
         realize_whole(v);
         check(v);
         close_session(id);
+        gc_pop(nullptr, nullptr);
     }));
 }
 
@@ -231,6 +235,7 @@ TEST(HttpSession, EncodeNamesTheRequestCodeAndReturnFormatTwoDropsTheTypeSymbol)
         [](QV_SEXP* v) { EXPECT_EQ(print_sexp_text(v, 0), "(text/html ((P \"hi\")))"); },
         encode("UTF-8"));
     ASSERT_TRUE(run_task([&] {
+        gc_push(nullptr, nullptr, "http session test");
         int id = open_session(1);
         URL u;
         get_url2(&u, _l_string_1(std_cm, w.url("/x").c_str()));
@@ -242,6 +247,7 @@ TEST(HttpSession, EncodeNamesTheRequestCodeAndReturnFormatTwoDropsTheTypeSymbol)
         realize_whole(v);
         EXPECT_EQ(print_sexp_text(v, 0), "(([list n=\"2\"] (item \"alpha\") (item \"beta\")))");
         close_session(id);
+        gc_pop(nullptr, nullptr);
     }));
     run(
         w.url("/"), "(get \"/u\" \"y\")",
