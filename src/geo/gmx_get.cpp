@@ -66,6 +66,9 @@ QV_SEXP* answer_node(QV_SEXP* s, MATRIX* m, const int64_t* dc, QV_SEXP* code_lis
 QV_SEXP* vx_gmxGet(QVISP_ENV*, QV_SEXP* s, QVISP_ENV*, QV_SYM_FIELD* attr, QVISP_ENV*) {
     QV_SEXP* path = get_el(s, 1);
     if (get_type(path) != QVT_STRING) return gmx_error(s, GMX_MISMATCH, F, "filename");
+    // A path no rule could ever resolve is answered as one before the access files are asked,
+    // which refuse it too but as a denial.
+    if (QV_SEXP* bad = check_path_shape(path->string.data, s, "Get")) return bad;
     if (QV_SEXP* denied = auth_filepath_passive(path, "Get")) return denied;
     const L_CHAR* mode = attr_text(attr, "mode");
     if (!mode || text_is(mode, "data")) return open_mxread_server_related(path->string.data, s);

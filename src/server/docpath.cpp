@@ -323,23 +323,32 @@ bool doc_path_ok(const L_CHAR* path) {
     return *p == 0;
 }
 
+// The extension of path: its last '.' when no '/' follows it, else null.
+static const L_CHAR* path_extension(const L_CHAR* path) {
+    const L_CHAR* last = nullptr;
+    for (const L_CHAR* c = path; c && *c; c++)
+        if (*c == '.' || *c == '/') last = c;
+    return last && *last == '.' ? last : nullptr;
+}
+
+QV_SEXP* check_path_shape(const L_CHAR* path, QV_SEXP* site, const char* func) {
+    // No ".." anywhere in a published path, inside a name too ("/a/.../x.qv").
+    bool dots = false;
+    for (const L_CHAR* c = path; c && c[0] && !dots; c++)
+        dots = c[0] == '.' && c[1] == '.';
+    if (!path_extension(path) || dots || !doc_path_ok(path))
+        return path_error(site, QVE_BAD_FILE_PATH, func, "invalid file path");
+    return nullptr;
+}
+
 QV_SEXP* get_path(L_CHAR* pair[2], QV_GETFILE* rule, const L_CHAR* path, QV_SEXP* site,
                   const char* func) {
     pair[0] = pair[1] = nullptr;
     L_CHAR* agent = get_agent_name();
     if (!agent)
         return path_error(site, QVE_NO_AGENT_NAME, func, "dbpath and agent name is undefined");
-    const L_CHAR* dot = nullptr;
-    const L_CHAR* last = nullptr;
-    for (const L_CHAR* c = path; c && *c; c++)
-        if (*c == '.' || *c == '/') last = c;
-    if (last && *last == '.') dot = last;
-    // No ".." anywhere in a published path, inside a name too ("/a/.../x.qv").
-    bool dots = false;
-    for (const L_CHAR* c = path; c && c[0] && !dots; c++)
-        dots = c[0] == '.' && c[1] == '.';
-    if (!dot || dots || !doc_path_ok(path))
-        return path_error(site, QVE_BAD_FILE_PATH, func, "invalid file path");
+    if (QV_SEXP* bad = check_path_shape(path, site, func)) return bad;
+    const L_CHAR* dot = path_extension(path);
     QV_GETFILE found;
     if (search_getfile(&found, dot, agent, ascii(func ? func : "").c_str()) < 0)
         return path_error(site, QVE_NO_PREFIX, func, "undefined prefix");

@@ -108,6 +108,10 @@ bool doc_path_ok(const L_CHAR* path);
 QV_SEXP* get_path(L_CHAR* pair[2], QV_GETFILE* rule, const L_CHAR* path, QV_SEXP* site,
                   const char* func);
 
+// get_path's check of the path alone: its QVE_BAD_FILE_PATH error at site named func, or null
+// when path is absolute, has an extension, no ".." and passes doc_path_ok.
+QV_SEXP* check_path_shape(const L_CHAR* path, QV_SEXP* site, const char* func);
+
 // Bit 0 when the documents file of path opens for reading, bit 1 when the system file does.
 int path_check(const L_CHAR* path);
 
