@@ -330,22 +330,27 @@ bool is_list_kind(int t) {
 // Walks both trees together with an explicit stack, elements left to right; the first error or
 // inequality is the result. Nested lists never deepen the machine stack.
 QV_SEXP* equ_pair(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
-    std::vector<std::pair<QV_SEXP*, QV_SEXP*>> todo{{a, b}};
+    struct Step {
+        QV_SEXP *x, *y;
+        bool head;  // two elements, compared as the operator compares them
+    };
+    std::vector<Step> todo{{a, b, false}};
     while (!todo.empty()) {
-        auto [x, y] = todo.back();
+        auto [x, y, head] = todo.back();
         todo.pop_back();
         int tx = get_type(x), ty = get_type(y);
         if (tx == QVT_ERROR) return x;
         if (ty == QVT_ERROR) return y;
-        // Nil with anything else is unequal, whatever the other is (a list's tail may be an
-        // environment or raw bytes, which the operator table has no cell for).
-        if (tx == QVT_NIL || ty == QVT_NIL) {
+        // Where the lists go on, nil with anything else is unequal, whatever the other is (a
+        // list's tail may be an environment or raw bytes, which the operator table has no cell
+        // for). Two elements go through the table, as they would outside a list.
+        if ((tx == QVT_NIL || ty == QVT_NIL) && !(head && tx != ty)) {
             if (tx == ty) continue;
             return truth(false);
         }
-        if (is_list_kind(tx) && is_list_kind(ty)) {
-            todo.push_back({x->pair.cdr, y->pair.cdr});
-            todo.push_back({x->pair.car, y->pair.car});
+        if (tx != QVT_NIL && ty != QVT_NIL && is_list_kind(tx) && is_list_kind(ty)) {
+            todo.push_back({x->pair.cdr, y->pair.cdr, false});
+            todo.push_back({x->pair.car, y->pair.car, true});
             continue;
         }
         QV_SEXP* pos = x ? x : y;

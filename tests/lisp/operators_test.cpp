@@ -138,6 +138,29 @@ TEST_F(OperatorTest, TablesOverEveryPairOfKinds) {
     }
 }
 
+// Two elements in the same place of two lists compare as they do alone: the same kind of
+// result, the same refusal, for every pair of kinds (a nil element included).
+TEST_F(OperatorTest, ElementsInsideListsCompareAsTheyDoAlone) {
+    QV_FILE* f = test_file("ops.qv", "site", 12);
+    auto s = samples();
+    for (auto [lk, lv] : s) {
+        for (auto [rk, rv] : s) {
+            SCOPED_TRACE(std::to_string(lk) + "," + std::to_string(rk));
+            QV_SEXP* alone = vx_equ(env, List(get_sexp(f, QVT_SYMBOL), lv, rv, LIST_END), nullptr,
+                                    nullptr, nullptr);
+            QV_SEXP* inside = vx_equ(
+                env, List(get_sexp(f, QVT_SYMBOL), cons(I(1), cons(lv, nullptr)),
+                          cons(I(1), cons(rv, nullptr)), LIST_END),
+                nullptr, nullptr, nullptr);
+            ASSERT_EQ(get_type(inside), get_type(alone));
+            if (get_type(alone) == QVT_ERROR)
+                EXPECT_EQ(A(inside->error.func), A(alone->error.func));
+            else
+                EXPECT_EQ(inside->integer.data, alone->integer.data);
+        }
+    }
+}
+
 TEST_F(OperatorTest, Arithmetic) {
     EXPECT_INT(op(vx_add, {I(1), I(2), I(3)}), 6, "");
     QV_SEXP* s = op(vx_add, {Str("a"), I(1), F(2.5)});
