@@ -788,7 +788,7 @@ int ms_queued() {
 
 namespace {
 
-std::atomic<int> stab_fd{-1};  // the running program's end of the keeper's pipe
+std::atomic<int> stab{-1};  // the running program's end of the keeper's pipe
 
 // A pipe whose two ends lie above the standard descriptors; false when none can be made.
 bool pipe_above_std(int fds[2]) {
@@ -834,7 +834,7 @@ int stabilizer() {
         if (pid == 0) {
             close(p[0]);
             fcntl(p[1], F_SETFD, FD_CLOEXEC);
-            stab_fd = p[1];
+            stab = p[1];
             return reason;
         }
         close(p[1]);
@@ -861,7 +861,7 @@ int stabilizer() {
 }
 
 void exit_stabilizer(int ch) {
-    int fd = stab_fd.exchange(-1);
+    int fd = stab.exchange(-1);
     if (fd < 0) return;
     char b = static_cast<char>(ch);
     ssize_t n;

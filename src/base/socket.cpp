@@ -174,7 +174,7 @@ void ended(void (*func)(int, void*), void* work) {
 // ---------------------------------------------------------------------------------------------
 // Connections through the blacklist
 
-struct CONN_CMD {
+struct NEW_CONNECTION_CMD {
     BL_CMD bl;
     int* cerr;
     const char* hostname;
@@ -186,7 +186,7 @@ struct CONN_CMD {
 };
 
 int conn_proc(BL_CMD* c) {
-    CONN_CMD* n = reinterpret_cast<CONN_CMD*>(c);
+    NEW_CONNECTION_CMD* n = reinterpret_cast<NEW_CONNECTION_CMD*>(c);
     bl_peer_set_port(c->peer, n->port);
     if (bl_peer_state(c->peer, BL_LOOKUP) == BL_LISTED) {
         *n->cerr = ETIMEDOUT;
@@ -471,7 +471,7 @@ int connect_socket(int* cerr, const char* hostname, uint32_t ip, int port, void 
 int bl_connect_socket(int* cerr, const char* hostname, uint32_t ip, int port,
                       void (*func)(int, void*), void* work) {
     unsigned char key[BL_ADDR_KEY_LEN];
-    CONN_CMD c = {};
+    NEW_CONNECTION_CMD c = {};
     if (hostname) {
         c.bl.name = reinterpret_cast<const unsigned char*>(hostname);
         c.bl.name_len = static_cast<int>(strlen(hostname)) + 1;

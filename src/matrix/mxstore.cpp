@@ -590,10 +590,14 @@ static void _close_matrix(MATRIX* m) {
         }
         // While tokens still work on the matrix its nodes cannot go: the next pass comes when
         // the last one ends or after the second, not at every wake-up of the closers.
+        // The closer waits at the lowest priority, so that the tasks it waits for come first.
         uint32_t until = get_qvtime() + 1;
+        int pri = get_pri(0);
         do {
             new_timeout(&closers_key, 1);
+            change_pri(0, 1);
             mx_sleep(&closers_key);
+            change_pri(0, pri);
             del_timeout(&closers_key);
         } while (m->token_cnt > 0 && get_qvtime() < until);
     }
