@@ -92,7 +92,10 @@ void written(void* ctx) {
 
 const char* tile_text(void* ctx, const int64_t* tile) {
     auto* k = static_cast<UtmCaches*>(ctx);
-    const char* t = pt_dc(k->src->c->m, tile, 2);
+    // A tile code holds the level and two coordinates; a source of more dimensions is printed
+    // with the others at 0, never with what lies past the code.
+    int64_t code[MXT_MAX_DIM + 1] = {tile[0], tile[1], tile[2]};
+    const char* t = pt_dc(k->src->c->m, code, 2);
     snprintf(k->text, sizeof k->text, "%s", t ? t : "");
     return k->text;
 }

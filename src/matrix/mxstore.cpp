@@ -917,6 +917,12 @@ int set_matrix_pixel_size(MATRIX* m, int d, int64_t v) {
 int set_matrix_channel_info(MATRIX* m, int ch, const MATRIX_CHANNEL_INFO* info) {
     TaskLockGuard g(matrix_lock);
     if (ch < 0 || ch >= m->p.channel_nos) return MXE_RANGE;
+    // A vector's values start past its index sizes, at a byte offset files and peers hold in one
+    // signed byte: a type whose vectors of this many dimensions would start beyond it could
+    // never make a node, so the channel is refused now rather than every read failing later.
+    if (MATRIX_DATA_TYPE* el = info->data_type ? info->data_type->parent : nullptr;
+        el && m->p.dim > 0 && mxt_vector_offset(m->p.dim, el->get_size(el, nullptr)) > MXT_MAX_OFFSET)
+        return MXE_RANGE;
     MATRIX_CHANNEL_INFO* ci = &m->channel_info[ch];
     if (ci->default_data && ci->data_type) {
         MATRIX_DATA_TYPE* old = ci->data_type->parent ? ci->data_type->parent : ci->data_type;

@@ -86,6 +86,12 @@ TEST_F(GmxCreateTest, TheFailureTableRowsOfTheBodyForms) {
          R"x(80040503 gmxCreate/gmxChannelInfo "invalid type(type)")x"},
         {R"x(@ ([gmxChannelInfo channel="3" type="int16"]))x", "",
          "80041015 gmxCreate/gmxChannelInfo -104"},
+        // Vectors of 8-byte values in 30 dimensions would start past the offset a file or a peer
+        // can hold (4-byte values, or 29 dimensions, still fit).
+        {R"x(([gmxMatrixParam channel_nos="1" dim="30"]) ([gmxChannelInfo channel="0" type="double_v"]))x",
+         "", "80041015 gmxCreate/gmxChannelInfo -104"},
+        {R"x(([gmxMatrixParam channel_nos="1" dim="30"]) ([gmxChannelInfo channel="0" type="uint64_v"]))x",
+         "", "80041015 gmxCreate/gmxChannelInfo -104"},
         {R"x(@ ([gmxChannelInfo channel="0" type="int16"] "x"))x", "",
          "80030806 gmxCreate/gmxChannelInfo ()"},
         {R"x(@ ([gmxChannelInfo channel="0" type="block"] 5))x", "",

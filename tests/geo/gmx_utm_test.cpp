@@ -1,5 +1,6 @@
 // gmxImportUTM's refusals, each naming its argument, and a zone given as "08N" read as decimal.
 // Whole imports through matrices are checked against the python oracle in tests/geo_interop.
+#include <algorithm>
 #include <string>
 
 #include "gmx_io_util.h"
@@ -121,4 +122,32 @@ TEST_F(GmxUtmTest, RefusalsNameTheirArgument) {
     EXPECT_EQ(refused("", kArgs), "");
     EXPECT_EQ(create_node(src_), "disable");
     EXPECT_EQ(create_node(dst_), "enable");
+}
+
+// The trace lines name a tile by its level and two coordinates, whatever the source's dimensions:
+// a source of three prints the third as 0, never what lies past the tile's code.
+TEST_F(GmxUtmTest, TileLinesOfASourceOfMoreDimensionsNameOnlyTheTile) {
+    std::string form = matrix_form(400, 300, 5);
+    const std::string two = "channel_nos=\"3\" dim=\"2\"])";
+    form.replace(form.find(two), two.size(), "channel_nos=\"3\" dim=\"3\"])");
+    const std::string px = "([gmxMatrixPixelSize dim=\"1\"";
+    form.insert(form.find(px),
+                "([gmxMatrixDimDivide dim=\"2\" value=\"1\"]) ([gmxMatrixBlockSize dim=\"2\" "
+                "value=\"1\"]) ([gmxMatrixPixelSize dim=\"2\" value=\"4\"]) ");
+    int src3 = create(form);
+    ASSERT_GT(src3, 0);
+    vxtest::StdoutText out;
+    std::string r = run("([gmxImportUTM id=\"" + std::to_string(dst_) + "\" utmid=\"" +
+                        std::to_string(src3) + "\" ch=\"1\"]" + kArgs)
+                        .text;
+    close_id(src3);
+    std::string text = out.text();
+    size_t at = text.find("z1_start_tile ");
+    ASSERT_NE(at, std::string::npos) << r << text;
+    std::string line = text.substr(at, text.find('\n', at) - at);
+    EXPECT_NE(line.find("[0 "), std::string::npos) << line;
+    // Level, two coordinates and the third dimension's 0: four numbers between the brackets.
+    std::string inner = line.substr(line.find('[') + 1, line.find(']') - line.find('[') - 1);
+    EXPECT_EQ(std::count(inner.begin(), inner.end(), ' '), 4) << line;
+    EXPECT_EQ(inner.substr(inner.rfind(' ', inner.size() - 2) + 1), "0 ") << line;
 }
