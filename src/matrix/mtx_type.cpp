@@ -123,7 +123,7 @@ void mxt_atype_free(void* p, int atype, void* w, const char* f, int l) {
 }
 
 void* mxt_kind_work(int atype, void* w) {
-    return atype == MXA_COLLECTED && !w ? reinterpret_cast<void*>(gc_text) : w;
+    return atype == MXA_COLLECTED ? reinterpret_cast<void*>(gc_text) : w;
 }
 
 void* xx_mxt_alloc_data(MATRIX_DATA_TYPE* tp, int atype, void* d, void* w, const char* f, int l) {

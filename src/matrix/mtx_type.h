@@ -184,8 +184,8 @@ int64_t mxt_count_elements(const int32_t* sizes, int n, int64_t cap);
 
 // Allocation by kind. Kinds outside 1..4 are broken invariants ("atype_alloc").
 void* xx_atype_alloc(int64_t size, int atype, void* w, const char* f, int l);
-// The work object xx_atype_alloc takes for data of kind atype: w, or for kind 2 without a mark
-// function of the caller's the leaf-text mark.
+// The work object xx_atype_alloc takes for data of kind atype: the leaf-text mark for kind 2
+// (collected data holds no pointers the collector must follow), w for the others.
 void* mxt_kind_work(int atype, void* w);
 // Frees by kind what xx_atype_alloc gave (kind 2: nothing, the collector reclaims it).
 void mxt_atype_free(void* p, int atype, void* w, const char* f, int l);

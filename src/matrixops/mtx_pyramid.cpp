@@ -36,10 +36,14 @@ int pyr_geom(PYR_GEOM* g, MATRIX* m, int64_t* dim_code, int parent, void* fine, 
         int64_t s = static_cast<int64_t>(dd) * parent;
         g->s[d] = static_cast<int>(s > 62 ? 62 : s);
         // The coarse cell the fine block's first value falls in, inside its coarse block. A fine
-        // block as wide as a coarse cell or narrower (s >= bs) still has its own cell there.
+        // block as wide as a coarse cell or narrower (s >= bs) still has its own cell there. A
+        // code inside the node rather than at its origin names the same block: the bits below
+        // the block are left out.
         g->base[d] = 0;
-        if (mdim > 0)
-            g->base[d] = shr64(shr64(dim_code[1 + d], dd * level), s) & ((int64_t{1} << bs) - 1);
+        if (mdim > 0) {
+            int64_t block = shr64(dim_code[1 + d], dd * level) & ~((int64_t{1} << bs) - 1);
+            g->base[d] = shr64(block, s) & ((int64_t{1} << bs) - 1);
+        }
         // Only the fine values whose coarse index lies inside the coarse block are walked.
         int64_t room = g->n_coarse[d] - g->base[d];
         int64_t fit = room <= 0 ? 0 : g->s[d] >= 32 ? g->n_fine[d] : room << g->s[d];

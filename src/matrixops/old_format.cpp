@@ -78,7 +78,12 @@ unsigned char* decode_tile(QV_SEXP* tile, int* tw, int* th, int8_t cal[3]) {
     }
     const uint8_t* b = tile->raw.data;
     int32_t size = tile->raw.size;
-    if (size < 4) return nullptr;
+    // A tile too short for its calibration bytes is read no further; its kind is still said
+    // when it is none the reader knows.
+    if (size < 4) {
+        if (size >= 1 && b[0] != 'j' && b[0] != 'n') ss_printf("get_cr_buf unsupport type %c\n", b[0]);
+        return nullptr;
+    }
     for (int c = 0; c < 3; c++)
         cal[c] = static_cast<int8_t>(b[1 + c]);
     if (b[0] == 'j') return cr_jpeg_uncompress(tw, th, b + 4, static_cast<size_t>(size - 4));
