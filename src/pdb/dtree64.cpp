@@ -181,18 +181,15 @@ int delete_data_segment64(FAVT64_ROOT* root, FAVT64_NODE* node, uint64_t old) {
         if (i == v.size()) {
             r = -1;
         } else {
-            // The old list is freed only after the next commit, as above.
+            // The shorter list is written before the old one is handed over to be freed (after
+            // the next commit, as above): a failed write leaves the entry and its list as they
+            // were.
             v.erase(v.begin() + static_cast<long>(i));
-            uint64_t pos = 0;
-            if (tree_log_release(p, d) != 0) {
+            uint64_t pos = v.size() == 1 ? v[0] : write_list(p, v);
+            if (pos == 0 || tree_log_release(p, d) != 0)
                 r = -1;
-            } else if (v.size() == 1) {
-                dtree64_set_data(node, v[0]);
-            } else if ((pos = write_list(p, v)) == 0) {
-                r = -1;
-            } else {
+            else
                 dtree64_set_data(node, pos);
-            }
         }
     }
     d_f_ree(rec);

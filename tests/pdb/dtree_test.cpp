@@ -283,6 +283,44 @@ TEST(PdbDtree, ValueListsGrowAndDissolve) {
     ASSERT_EQ(close_filespace64(p), 0);
 }
 
+// A value taken out of a list of three whose shorter list cannot be written fails and leaves the
+// entry naming its whole list: the list is not handed over to be freed while the entry names it.
+TEST(PdbDtree, ADeleteWhoseShorterListCannotBeWrittenKeepsTheList) {
+    TempDir d;
+    PDB64* p = open_rw(d.at("v"));
+    ASSERT_NE(p, nullptr);
+    FAVT64_ROOT* root = alloc64_dtree(p, 0);
+    favt64_lock(root);
+    uint64_t v[3];
+    for (int i = 0; i < 3; i++) {
+        v[i] = value_record(p, static_cast<uint32_t>(i));
+        ASSERT_EQ(put(root, "k", 0, v[i]), 0);
+    }
+    ASSERT_EQ(flush_filespace64(p), 0);
+    // The shorter list would go where the next record is placed: the end of the file, or the
+    // first free extent.
+    uint64_t target = static_cast<uint64_t>(fac_lseek(&p->fac, 0, SEEK_END)) + 8;
+    if (FREELIST64* x = next_freelist64(p, p->freelist_work)) target = x->fofs + 16;
+    {
+        PrintCapture cap;
+        set_debug_target_fofs(target);
+        EXPECT_EQ(del(root, "k", v[1]), -1);
+        set_debug_target_fofs(~0ull);
+    }
+    ASSERT_EQ(flush_filespace64(p), 0);
+    // A record placed now cannot take the list's room.
+    uint64_t extra = value_record(p, 9);
+    EXPECT_NE(extra, 0u);
+    std::vector<Visit> w = walk(root, false);
+    ASSERT_EQ(w.size(), 3u);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(w[i].value, v[i]);
+    favt64_unlock(root);
+    ASSERT_EQ(close_filespace64(p), 0);
+    CheckResult c = run_checker("--closed " + d.at("v"));
+    EXPECT_EQ(c.status, 0) << c.out;
+}
+
 TEST(PdbDtree, WalksGiveAKeyBeforeItsExtensionsInBothDirections) {
     NoFreelistCheck nc;
     TempDir d;
