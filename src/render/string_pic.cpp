@@ -13,6 +13,7 @@
 #include "base/alloc.h"
 #include "base/panic.h"
 #include "base/textutil.h"
+#include "render/vxf.h"
 #include "render/wct.h"
 
 namespace {
@@ -114,15 +115,26 @@ void print_str(const L_CHAR* s) {
     printf("\n");
 }
 
-void compose_pic(LC_STRING_PIC* p, LC_STRING_PIC* pp) {
+bool compose_pic(LC_STRING_PIC* p, LC_STRING_PIC* pp) {
     I_RECT r;
     r.tl.x = p->r.tl.x;
     r.tl.y = std::min(p->r.tl.y, pp->r.tl.y);
     r.br.x = p->width + pp->r.br.x;
     r.br.y = std::max(p->r.br.y, pp->r.br.y);
-    const int w = std::max(0, r.br.x - r.tl.x), h = std::max(0, r.br.y - r.tl.y);
+    const int64_t advance = int64_t{p->width} + pp->width;
+    const int64_t w = std::max<int64_t>(0, int64_t{r.br.x} - r.tl.x),
+                  h = std::max<int64_t>(0, int64_t{r.br.y} - r.tl.y);
+    // A picture's width is 16 bits and its area bounded as a run's is: a string that would pass
+    // them gets no picture rather than one whose width wrapped.
+    if (advance > INT16_MAX || w > INT16_MAX || w * h > VXF_MAX_PIXELS) {
+        free_string_pic(p);
+        free_string_pic(pp);
+        p->r = r;
+        p->width = INT16_MAX;
+        return false;
+    }
     unsigned char* raster = nullptr;
-    if (int64_t{w} * h > 0) {
+    if (w * h > 0) {
         raster = static_cast<unsigned char*>(d_alloc(int64_t{w} * h));
         memset(raster, 255, static_cast<size_t>(w) * h);
         auto blit = [&](const LC_STRING_PIC* s, int col, int row, bool ink_only) {
@@ -145,8 +157,9 @@ void compose_pic(LC_STRING_PIC* p, LC_STRING_PIC* pp) {
     free_string_pic(p);
     free_string_pic(pp);
     p->r = r;
-    p->width = static_cast<int16_t>(p->width + pp->width);
+    p->width = static_cast<int16_t>(advance);
     p->pic = raster;
+    return true;
 }
 
 void pic_rotate_90(LC_STRING_PIC* dest, const LC_STRING_PIC* src) {
@@ -186,10 +199,11 @@ void get_string_pic(LC_STRING_PIC* sp, LC_WRITING_STYLE* ws, const L_CHAR* str, 
             if (!drawing_type(lcf[i].font)) er_panic("get_string_pic");
             LC_STRING_PIC run;
             draw_run(&run, lcf + i, j - i, dir);
-            if (first)
+            if (first) {
                 *sp = run;
-            else
-                compose_pic(sp, &run);
+            } else if (!compose_pic(sp, &run)) {
+                break;  // too wide: the string has no picture, whatever follows
+            }
             first = false;
         }
         i = j;

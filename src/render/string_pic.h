@@ -30,8 +30,10 @@ void get_string_pic(LC_STRING_PIC* sp, LC_WRITING_STYLE* ws, const L_CHAR* str, 
 void get_string_pic_font(LC_STRING_PIC* sp, LC_FONT* font, int size, const L_CHAR* str, int len,
                          int dir);
 // p becomes p followed by pp (pp drawn with its pen origin at p's advance); both rasters are
-// freed and p takes the new one.
-void compose_pic(LC_STRING_PIC* p, LC_STRING_PIC* pp);
+// freed and p takes the new one. False, with p left without a picture (its rectangle the whole
+// extent, its width INT16_MAX), when the result would be wider than 16 bits or larger than a
+// run may be.
+bool compose_pic(LC_STRING_PIC* p, LC_STRING_PIC* pp);
 // dest becomes src turned a quarter turn clockwise (a new raster); width and dir are not set.
 void pic_rotate_90(LC_STRING_PIC* dest, const LC_STRING_PIC* src);
 void free_string_pic(LC_STRING_PIC* p);

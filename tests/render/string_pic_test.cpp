@@ -235,6 +235,23 @@ TEST(StringPic, PicturesComposeAndTurn) {
         for (int x = 0; x < W; x++)
             ASSERT_EQ(p.pic[y * W2 + x], before[y * W + x]);
     free_string_pic(&p);
+    // Two pictures whose advances together pass 16 bits (or whose area passes a run's bound)
+    // compose to no picture, never to one whose width wrapped.
+    for (int h : {1, 600}) {
+        LC_STRING_PIC a{}, b{};
+        int aw = h == 1 ? 20000 : 15000, bw = h == 1 ? 20000 : 15000;
+        a.r = {{0, -h}, {aw, 0}};
+        a.width = static_cast<int16_t>(aw);
+        b = a;
+        b.width = static_cast<int16_t>(bw);
+        a.pic = static_cast<unsigned char*>(d_alloc(int64_t{aw} * h));
+        b.pic = static_cast<unsigned char*>(d_alloc(int64_t{bw} * h));
+        EXPECT_FALSE(compose_pic(&a, &b)) << h;
+        EXPECT_EQ(a.pic, nullptr);
+        EXPECT_EQ(b.pic, nullptr);
+        EXPECT_EQ(a.width, INT16_MAX);
+        EXPECT_EQ(a.r.br.x - a.r.tl.x, aw + bw);
+    }
     // A 3 x 2 raster turns into 2 x 3: the top row is the left column read upward.
     unsigned char px[6] = {1, 2, 3, 4, 5, 6};
     LC_STRING_PIC src{};
