@@ -601,7 +601,13 @@ QV_SEXP* qv_Load(QVISP_ENV* env, QV_SEXP* form, QVISP_ENV*, QV_SYM_FIELD* attr, 
             else
                 flags &= ~QVF_PLAIN;
         } else if (text_is(f->name, "encoding")) {
-            encode = f->data ? search_cm(n_string(std_cm, f->data)) : nullptr;
+            // A name no code method has reads the file in the program's default, as the
+            // encoding switch does; the file's own declaration is not asked.
+            encode = nullptr;
+            if (f->data) {
+                encode = search_cm(n_string(std_cm, f->data));
+                if (!encode) encode = std_cm;
+            }
         } else if (text_is(f->name, "terminate")) {
             terminate = f->data;
         }

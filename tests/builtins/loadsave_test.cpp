@@ -339,6 +339,21 @@ TEST_F(LoadSaveTest, QvSavedAndLoadedBackIsTheSameTree) {
     EXPECT_EQ(cmp_sexp(back, tree), 0) << show(back) << " vs " << show(tree);
 }
 
+// An encoding no code method has reads a QV file in the program's default code method, not in
+// the one the file declares, as a known name reads it in that one.
+TEST_F(LoadSaveTest, AnUnknownEncodingReadsInTheDefaultCodeMethod) {
+    // Two euro signs, three bytes each in UTF-8.
+    write_file(path("enc.qv"),
+               "<?qv encoding=\"UTF-8\"?>\n^\"\xE2\x82\xAC\xE2\x82\xAC\"\n");
+    auto length = [&](const std::string& attrs) {
+        QV_SEXP* v = run_here("(StringLength (car (cdr (" + attrs + " \"@/enc.qv\"))))");
+        return get_type(v) == QVT_INTEGER ? v->integer.data : -1;
+    };
+    EXPECT_EQ(length("Load"), 2);
+    std::string by_default = std::string("[Load encoding=\"") + std_cm->name + "\"]";
+    EXPECT_EQ(length("[Load encoding=\"no-such-code\"]"), length(by_default));
+}
+
 TEST_F(LoadSaveTest, FilesSaveCreatesAndWritesOver) {
     ::umask(022);
     run_here("([Save oflag=\"creat\"] \"@/default\" 1)");
