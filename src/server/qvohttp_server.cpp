@@ -685,7 +685,12 @@ bool request_gone(const QoH_LIST* l) {
     int fd = s_socket_fd(l->con, l->con_serial);
     if (fd < 0) return false;  // not a socket: nothing to tell
     pollfd p{fd, POLLRDHUP, 0};
-    return poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL));
+    if (poll(&p, 1, 0) != 1) return false;
+    // A body without a length ends with the client's half-close: that end of its sending is no
+    // sign that it has gone, and it still reads the reply. Such a request waits its bound.
+    short gone = POLLHUP | POLLERR | POLLNVAL;
+    if (l->info.content_length >= 0) gone |= POLLRDHUP;
+    return (p.revents & gone) != 0;
 }
 
 // Takes off e's list the requests waiting for an earlier one that have waited QoH_WAIT_LIMIT

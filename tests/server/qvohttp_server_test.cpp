@@ -765,6 +765,41 @@ TEST_F(TunnelTest, ASessionWhoseInterpreterEndedGoesAtTheNextSweep) {
 // refused with type 4 at once. A waiting request whose client closed its connection goes at the
 // next cycle, and the others are refused with type 4 once they have waited QoH_WAIT_LIMIT
 // seconds, long before the session would be idle; the session itself still serves in order.
+std::atomic<int> clock_reads{0};
+
+// A request whose body has no length ends it by half-closing its connection: waiting for an
+// earlier number, it is not taken for a client that has gone, and is answered in its turn.
+TEST_F(TunnelTest, ARequestWithoutALengthWaitsThroughItsClientsHalfClose) {
+    Exchange open(l.port, make_frame(QoH_OPEN, 0, 0, 0));
+    std::string f = open.frame();
+    ASSERT_EQ(frame_type(f), QoH_DATA) << open.got;
+    uint32_t k0 = key_word(f, 0), k1 = key_word(f, 1);
+    int fd = connect_loopback(l.port);
+    ASSERT_GE(fd, 0);
+    std::string req = "POST /cgi-bin/qvsv.cgi HTTP/1.0\r\nContent-Type: application/qvohttp\r\n\r\n" +
+                      make_frame(QoH_DATA, 2, k0, k1) + "(+ 2 2)\n";
+    ASSERT_EQ(write(fd, req.data(), req.size()), static_cast<ssize_t>(req.size()));
+    ASSERT_EQ(shutdown(fd, SHUT_WR), 0);
+    ASSERT_TRUE(wait_until([] { return QoH_waiting_count() == 1; }, 10000)) << QoH_describe();
+    // Sweeps of the waiting requests have run since (each reads the clock).
+    clock_reads = 0;
+    set_QoH_clock([] {
+        clock_reads++;
+        return get_qvtime();
+    });
+    EXPECT_TRUE(wait_until([] { return clock_reads >= 4; }, 10000));
+    set_QoH_clock(nullptr);
+    EXPECT_EQ(QoH_waiting_count(), 1) << QoH_describe();
+    Exchange e1(l.port, make_frame(QoH_DATA, 1, k0, k1), "(+ 1 1)\n");
+    EXPECT_EQ(frame_type(e1.frame()), QoH_DATA) << e1.got;
+    std::string got = read_fd_to_end(fd, 10000);
+    close(fd);
+    size_t at = got.find("\r\n\r\n");
+    ASSERT_NE(at, std::string::npos) << got;
+    EXPECT_EQ(frame_type(got.substr(at + 4, 12)), QoH_DATA) << got;
+    EXPECT_EQ(frame_seq(got.substr(at + 4, 12)), 2) << got;
+}
+
 TEST_F(TunnelTest, RequestsWaitingForAnEarlierNumberAreBoundedAndLetGo) {
     ASSERT_TRUE(eventually([] { return QoH_waiting_count() == 0; }));
     auto open_session = [&](uint32_t* k) {
