@@ -116,9 +116,9 @@ QV_SEXP* pg_display_form(const PLOT_MATRIX* pm, const uint8_t* bytes, int64_t st
     } else {
         ListOut points;
         int n = 0;
-        for (const INTERNAL_PLOT* p = l; p; p = p->next, n++) points.add(point_form(*pm, p));
-        r = List(sym("pg"), num(size), num(stored), num(n), cons(sym("ip"), points.head),
-                 LIST_END);
+        for (const INTERNAL_PLOT* p = l; p; p = p->next, n++)
+            points.add(point_form(*pm, p));
+        r = List(sym("pg"), num(size), num(stored), num(n), cons(sym("ip"), points.head), LIST_END);
     }
     free_smp(&pool);
     if (inflated) d_f_ree(inflated);

@@ -933,8 +933,7 @@ void mx_file_lock_event(int seq, void*) {
         }
         if (left > 0)
             fprintf(stderr, "matrix %s: the file was handed over with %lld changed nodes unsaved\n",
-                    m->filename ? n_string(std_cm, m->filename) : "",
-                    static_cast<long long>(left));
+                    m->filename ? n_string(std_cm, m->filename) : "", static_cast<long long>(left));
         release_matrix(m);
     }
     if (!w) return;

@@ -921,7 +921,8 @@ int set_matrix_channel_info(MATRIX* m, int ch, const MATRIX_CHANNEL_INFO* info) 
     // signed byte: a type whose vectors of this many dimensions would start beyond it could
     // never make a node, so the channel is refused now rather than every read failing later.
     if (MATRIX_DATA_TYPE* el = info->data_type ? info->data_type->parent : nullptr;
-        el && m->p.dim > 0 && mxt_vector_offset(m->p.dim, el->get_size(el, nullptr)) > MXT_MAX_OFFSET)
+        el && m->p.dim > 0 &&
+        mxt_vector_offset(m->p.dim, el->get_size(el, nullptr)) > MXT_MAX_OFFSET)
         return MXE_RANGE;
     MATRIX_CHANNEL_INFO* ci = &m->channel_info[ch];
     if (ci->default_data && ci->data_type) {

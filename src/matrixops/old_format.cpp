@@ -81,7 +81,8 @@ unsigned char* decode_tile(QV_SEXP* tile, int* tw, int* th, int8_t cal[3]) {
     // A tile too short for its calibration bytes is read no further; its kind is still said
     // when it is none the reader knows.
     if (size < 4) {
-        if (size >= 1 && b[0] != 'j' && b[0] != 'n') ss_printf("get_cr_buf unsupport type %c\n", b[0]);
+        if (size >= 1 && b[0] != 'j' && b[0] != 'n')
+            ss_printf("get_cr_buf unsupport type %c\n", b[0]);
         return nullptr;
     }
     for (int c = 0; c < 3; c++)

@@ -343,8 +343,7 @@ TEST_F(LoadSaveTest, QvSavedAndLoadedBackIsTheSameTree) {
 // the one the file declares, as a known name reads it in that one.
 TEST_F(LoadSaveTest, AnUnknownEncodingReadsInTheDefaultCodeMethod) {
     // Two euro signs, three bytes each in UTF-8.
-    write_file(path("enc.qv"),
-               "<?qv encoding=\"UTF-8\"?>\n^\"\xE2\x82\xAC\xE2\x82\xAC\"\n");
+    write_file(path("enc.qv"), "<?qv encoding=\"UTF-8\"?>\n^\"\xE2\x82\xAC\xE2\x82\xAC\"\n");
     auto length = [&](const std::string& attrs) {
         QV_SEXP* v = run_here("(StringLength (car (cdr (" + attrs + " \"@/enc.qv\"))))");
         return get_type(v) == QVT_INTEGER ? v->integer.data : -1;

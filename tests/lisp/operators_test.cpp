@@ -148,10 +148,10 @@ TEST_F(OperatorTest, ElementsInsideListsCompareAsTheyDoAlone) {
             SCOPED_TRACE(std::to_string(lk) + "," + std::to_string(rk));
             QV_SEXP* alone = vx_equ(env, List(get_sexp(f, QVT_SYMBOL), lv, rv, LIST_END), nullptr,
                                     nullptr, nullptr);
-            QV_SEXP* inside = vx_equ(
-                env, List(get_sexp(f, QVT_SYMBOL), cons(I(1), cons(lv, nullptr)),
-                          cons(I(1), cons(rv, nullptr)), LIST_END),
-                nullptr, nullptr, nullptr);
+            QV_SEXP* inside = vx_equ(env,
+                                     List(get_sexp(f, QVT_SYMBOL), cons(I(1), cons(lv, nullptr)),
+                                          cons(I(1), cons(rv, nullptr)), LIST_END),
+                                     nullptr, nullptr, nullptr);
             ASSERT_EQ(get_type(inside), get_type(alone));
             if (get_type(alone) == QVT_ERROR)
                 EXPECT_EQ(A(inside->error.func), A(alone->error.func));

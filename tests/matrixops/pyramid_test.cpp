@@ -245,7 +245,8 @@ TEST_F(Pyramid, ThinnedRepPlacesTheSiblingsFootprint) {
     for (int64_t x : {5, 7}) {
         int64_t inside[3] = {0, x, 3};
         void* c2 = make_vec<int16_t>(&mx_type_int16_v, {4, 4}, std::vector<int16_t>(16, 0));
-        ASSERT_EQ(mx_type_int16_v.thinned_rep(&mx_type_int16_v, &tm.m, inside, rep, 1, c2, fine), 0);
+        ASSERT_EQ(mx_type_int16_v.thinned_rep(&mx_type_int16_v, &tm.m, inside, rep, 1, c2, fine),
+                  0);
         EXPECT_EQ(values_of<int16_t>(c2), want) << x;
         mxt_free_data(nullptr, c2);
     }

@@ -776,8 +776,9 @@ TEST_F(TunnelTest, ARequestWithoutALengthWaitsThroughItsClientsHalfClose) {
     uint32_t k0 = key_word(f, 0), k1 = key_word(f, 1);
     int fd = connect_loopback(l.port);
     ASSERT_GE(fd, 0);
-    std::string req = "POST /cgi-bin/qvsv.cgi HTTP/1.0\r\nContent-Type: application/qvohttp\r\n\r\n" +
-                      make_frame(QoH_DATA, 2, k0, k1) + "(+ 2 2)\n";
+    std::string req =
+        "POST /cgi-bin/qvsv.cgi HTTP/1.0\r\nContent-Type: application/qvohttp\r\n\r\n" +
+        make_frame(QoH_DATA, 2, k0, k1) + "(+ 2 2)\n";
     ASSERT_EQ(write(fd, req.data(), req.size()), static_cast<ssize_t>(req.size()));
     ASSERT_EQ(shutdown(fd, SHUT_WR), 0);
     ASSERT_TRUE(wait_until([] { return QoH_waiting_count() == 1; }, 10000)) << QoH_describe();
