@@ -344,11 +344,12 @@ QV_SEXP* equ_pair(QVISP_ENV* env, QV_SEXP* a, QV_SEXP* b) {
         // Where the lists go on, nil with anything else is unequal, whatever the other is (a
         // list's tail may be an environment or raw bytes, which the operator table has no cell
         // for). Two elements go through the table, as they would outside a list.
-        if ((tx == QVT_NIL || ty == QVT_NIL) && !(head && tx != ty)) {
+        const bool nil = tx == QVT_NIL || ty == QVT_NIL;
+        if (nil && (tx == ty || !head)) {
             if (tx == ty) continue;
             return truth(false);
         }
-        if (tx != QVT_NIL && ty != QVT_NIL && is_list_kind(tx) && is_list_kind(ty)) {
+        if (!nil && is_list_kind(tx) && is_list_kind(ty)) {
             todo.push_back({x->pair.cdr, y->pair.cdr, false});
             todo.push_back({x->pair.car, y->pair.car, true});
             continue;

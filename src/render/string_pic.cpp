@@ -126,7 +126,7 @@ bool compose_pic(LC_STRING_PIC* p, LC_STRING_PIC* pp) {
                   h = std::max<int64_t>(0, int64_t{r.br.y} - r.tl.y);
     // A picture's width is 16 bits and its area bounded as a run's is: a string that would pass
     // them gets no picture rather than one whose width wrapped.
-    if (advance > INT16_MAX || w > INT16_MAX || w * h > VXF_MAX_PIXELS) {
+    if (advance > INT16_MAX || !vxf_picture_fits(w, h)) {
         free_string_pic(p);
         free_string_pic(pp);
         p->r = r;
@@ -135,7 +135,7 @@ bool compose_pic(LC_STRING_PIC* p, LC_STRING_PIC* pp) {
     }
     unsigned char* raster = nullptr;
     if (w * h > 0) {
-        raster = static_cast<unsigned char*>(d_alloc(int64_t{w} * h));
+        raster = static_cast<unsigned char*>(d_alloc(w * h));
         memset(raster, 255, static_cast<size_t>(w) * h);
         auto blit = [&](const LC_STRING_PIC* s, int col, int row, bool ink_only) {
             if (!s->pic) return;

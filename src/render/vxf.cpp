@@ -447,9 +447,10 @@ bool draw_or_measure(VXF_DATA* d, LC_STRING_PIC* p, const LCF_SET* str, int len,
         if (gl != local) d_f_ree(gl);
         if (gi != local_idx) d_f_ree(gi);
     };
-    if (width <= 0 || width > INT16_MAX || width * height > VXF_MAX_PIXELS || !draw) {
+    const bool fits = width > 0 && vxf_picture_fits(width, height);
+    if (!fits || !draw) {
         done();
-        return width > 0 && width <= INT16_MAX && width * height <= VXF_MAX_PIXELS;
+        return fits;
     }
     const int64_t w = width;
     auto* pic = into && w * height <= cap ? into : static_cast<unsigned char*>(d_alloc(w * height));

@@ -29,6 +29,12 @@ constexpr int VXF_MAX_SIDE = 4096;           // a glyph's coordinates lie in (-4
 constexpr int VXF_MAX_SIZE = 4096;           // sizes above are left out
 constexpr int64_t VXF_MAX_FILE = 64 << 20;   // a larger size file is refused
 constexpr int64_t VXF_MAX_PIXELS = 1 << 24;  // a larger picture is not drawn
+
+// Whether a picture of w x h pixels may be drawn: its width is held in 16 bits and its area is
+// bounded.
+inline bool vxf_picture_fits(int64_t w, int64_t h) {
+    return w <= INT16_MAX && w * h <= VXF_MAX_PIXELS;
+}
 // One-bit glyphs of at most VXF_PIX_GLYPH pixels are kept as a byte per pixel after their first
 // drawing, up to VXF_PIX_BYTES bytes a size; larger ones, and any beyond, are drawn from their
 // bits.
